@@ -1,0 +1,255 @@
+#include "framework/diagstream.h"
+
+#include <mpi.h>
+
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+
+namespace {
+
+const char* const kMarker = "[end-entry]";
+const size_t kMarkerLength = 11;
+
+struct LevelPrefix {
+  const char* text;
+  int level;
+};
+const LevelPrefix kPrefixes[] = {{"FATAL: ", 0}, {"ERROR: ", 1}, {"WARNING: ", 2},
+                                 {"INFO: ", 3},  {"DEBUG: ", 4}, {"SKIP: ", 5}};
+
+// Level of the prefix at the start of text, or -1; prefixLength receives its length.
+int PrefixLevel(const std::string& text, size_t& prefixLength) {
+  for (const LevelPrefix& p : kPrefixes) {
+    const std::string prefix(p.text);
+    if (text.compare(0, prefix.size(), prefix) == 0) {
+      prefixLength = prefix.size();
+      return p.level;
+    }
+  }
+  prefixLength = 0;
+  return -1;
+}
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+  size_t pos = 0;
+  while ((pos = text.find(from, pos)) != std::string::npos) {
+    text.replace(pos, from.size(), to);
+    pos += to.size();
+  }
+}
+
+void QueryRankAndSize(int& rank, int& size) {
+  int initialized = 0;
+  int finalized = 0;
+  MPI_Initialized(&initialized);
+  MPI_Finalized(&finalized);
+  if (initialized && !finalized) {
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &size);
+  }
+}
+
+}  // namespace
+
+DiagStream::DiagStream(const std::string& name, int level) : DiagStream(name, level, &std::cout) {}
+
+DiagStream::DiagStream(const std::string& name, int level, std::ostream* consoleStream)
+    : console(consoleStream), maxLevel(level) {
+  QueryRankAndSize(rank, size);
+  fileName = RankFileName(name, rank);
+  Open();
+}
+
+int DiagStream::LevelFromName(const std::string& upperName) {
+  if (upperName == "FATAL") return 0;
+  if (upperName == "ERROR") return 1;
+  if (upperName == "WARNING") return 2;
+  if (upperName == "INFO") return 3;
+  return 4;
+}
+
+std::string DiagStream::RankFileName(const std::string& name, int rankNumber) {
+  std::string base = name.empty() ? std::string("Fluvex_Diag.xml") : name;
+  // The extension is cut only within the last path component: a dot in a
+  // directory name ("../run/diag") must not cut the path short.
+  const size_t slash = base.find_last_of('/');
+  const size_t dot = base.find_last_of('.');
+  std::string stem = base;
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) stem = base.substr(0, dot);
+  return stem + "_" + std::to_string(rankNumber) + ".xml";
+}
+
+std::string DiagStream::ConsoleLinePrefix() const {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "(mpi-rank %2d) ", rank);
+  return buffer;
+}
+
+std::string DiagStream::TimeStamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  return buffer;
+}
+
+void DiagStream::Open() {
+  xmlFile.open(fileName, std::ios::out | std::ios::trunc);
+  if (!xmlFile.is_open()) {
+    const std::string prefix = ConsoleLinePrefix();
+    *console << prefix << "\n ----- Warning -----\n error opening diagnostics output file " << fileName << std::endl;
+    *console << prefix << "\nusing default name Fluvex_Diag.xml in actual working directory\n -------------------\n\n"
+             << std::endl;
+    fileName = rank == 0 ? std::string("Fluvex_Diag.xml") : RankFileName("", rank);
+    xmlFile.clear();
+    xmlFile.open(fileName, std::ios::out | std::ios::trunc);
+    if (!xmlFile.is_open()) {
+      *console << prefix << "Error opening diagnostics output file " << fileName << std::endl;
+      throw 320;
+    }
+  }
+  xmlFile << "<?xml version='1.0' encoding='UTF-8'?>\n"
+          << "<Diag version=\"1.2\" xmlns=\"http://www.wldelft.nl/fews/PI\" \n"
+          << "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" \n"
+          << "xsi:schemaLocation=\"http://www.wldelft.nl/fews/PI "
+             "http://fews.wldelft.nl/schemas/version1.0/pi-schemas/pi_diag.xsd\">\n";
+  entryLevel = 3;
+  WriteElementStart();
+  xmlFile << "Fluvex start at " << TimeStamp() << "\"/>\n";
+  xmlFile.flush();
+  entryLevel = 0;
+}
+
+DiagStream::~DiagStream() {
+  if (FileGood()) {
+    if (!entryClosed && !entrySuppressed) xmlFile << "\"/>\n";
+    entryLevel = 3;
+    WriteElementStart();
+    xmlFile << "Fluvex finished at " << TimeStamp() << "\"/>\n";
+    xmlFile << "</Diag>\n";
+  }
+  if (xmlFile.is_open()) xmlFile.close();
+}
+
+void DiagStream::WriteElementStart() {
+  if (!FileGood() || entrySuppressed) return;
+  xmlFile << "\t<line level=\"" << entryLevel << "\" description= \"";
+}
+
+void DiagStream::CloseOpenElement() {
+  if (!entryClosed && !entrySuppressed && FileGood()) {
+    xmlFile << "\"/>\n";
+    xmlFile.flush();
+  }
+}
+
+std::string DiagStream::EscapeXml(const std::string& text) {
+  std::string t = text;
+  ReplaceAll(t, "&", "&amp;");
+  ReplaceAll(t, "\n", ";");
+  ReplaceAll(t, "<", "&lt;");
+  ReplaceAll(t, ">", "&gt;");
+  ReplaceAll(t, "'", "&apos;");
+  ReplaceAll(t, "\"", "&quot;");
+  size_t pos;
+  while ((pos = t.find("---")) != std::string::npos) t.erase(pos, 1);
+  return t;
+}
+
+void DiagStream::XmlText(const std::string& text) {
+  size_t prefixLength = 0;
+  const int level = PrefixLevel(text, prefixLength);
+  std::string body = text.substr(prefixLength);
+  if (level >= 0) {
+    // A new entry starts; an element still being written is closed first so
+    // that the file stays well-formed (also before a console-only SKIP entry).
+    CloseOpenElement();
+    entryLevel = level;
+    entrySuppressed = entryLevel > maxLevel;
+    WriteElementStart();
+    entryClosed = false;
+  } else if (entryClosed) {
+    entryLevel = 4;
+    entrySuppressed = entryLevel > maxLevel;
+    WriteElementStart();
+    entryClosed = false;
+  } else {
+    entrySuppressed = entryLevel > maxLevel;
+  }
+  std::string escaped = EscapeXml(body);
+  if (escaped.find(kMarker) != std::string::npos && escaped.size() >= kMarkerLength)
+    escaped.replace(escaped.size() - kMarkerLength, kMarkerLength, "\"/>");
+  pendingXml = escaped;
+}
+
+DiagStream& DiagStream::operator<<(const char* textPointer) {
+  const std::string text = textPointer ? textPointer : "";
+  const bool ends = text.find(kMarker) != std::string::npos;
+  std::string consoleCopy = text;
+  if (ends) consoleCopy.erase(consoleCopy.size() >= kMarkerLength ? consoleCopy.size() - kMarkerLength : 0);
+  size_t prefixLength = 0;
+  if (PrefixLevel(consoleCopy, prefixLength) >= 0) consoleCopy.erase(0, prefixLength);
+  if (rank == 0 && !consoleCopy.empty()) *console << consoleCopy;
+  XmlText(text);
+  if (FileGood() && !entrySuppressed) xmlFile << pendingXml;
+  if (ends) {
+    if (rank == 0) {
+      *console << '\n';
+      console->flush();
+      *console << ConsoleLinePrefix();
+    }
+    if (FileGood() && !entrySuppressed) {
+      xmlFile << '\n';
+      xmlFile.flush();
+    }
+    entryClosed = true;
+    entrySuppressed = false;
+  }
+  return *this;
+}
+
+DiagStream& DiagStream::operator<<(const std::string& text) {
+  if (rank == 0) *console << text;
+  XmlText(text);
+  if (FileGood() && !entrySuppressed) xmlFile << pendingXml;
+  return *this;
+}
+
+void DiagStream::ValueEntryStep() {
+  if (entryClosed) {
+    entryLevel = 4;
+    entrySuppressed = entryLevel > maxLevel;
+    WriteElementStart();
+    entryClosed = false;
+  } else {
+    entrySuppressed = entryLevel > maxLevel;
+  }
+  pendingXml.clear();
+}
+
+template <typename T>
+DiagStream& DiagStream::InsertValue(const T& v) {
+  ValueEntryStep();
+  if (rank == 0) *console << v;
+  if (FileGood() && !entrySuppressed) xmlFile << v;
+  return *this;
+}
+
+DiagStream& DiagStream::operator<<(char c) { return InsertValue(c); }
+DiagStream& DiagStream::operator<<(int v) { return InsertValue(v); }
+DiagStream& DiagStream::operator<<(unsigned int v) { return InsertValue(static_cast<unsigned long>(v)); }
+DiagStream& DiagStream::operator<<(unsigned long v) { return InsertValue(v); }
+DiagStream& DiagStream::operator<<(long v) { return InsertValue(v); }
+DiagStream& DiagStream::operator<<(long long v) { return InsertValue(v); }
+DiagStream& DiagStream::operator<<(float v) { return InsertValue(static_cast<double>(v)); }
+DiagStream& DiagStream::operator<<(double v) { return InsertValue(v); }
+DiagStream& DiagStream::operator<<(const void* p) { return InsertValue(p); }
+DiagStream& DiagStream::operator<<(decltype(std::setw(0)) width) {
+  ValueEntryStep();
+  if (rank == 0) *console << width;
+  if (FileGood() && !entrySuppressed) xmlFile << width;
+  return *this;
+}

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Fluvex with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs every test (unit, MPI and end-to-end).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+jobs=$(nproc)
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DFLUVEX_SANITIZE=ON -DFLUVEX_BENCH=OFF
+cmake --build build-test -j "$jobs"
+ctest --test-dir build-test --output-on-failure -j "$jobs" "$@"

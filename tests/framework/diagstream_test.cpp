@@ -1,0 +1,104 @@
+#include "framework/diagstream.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "tests/support/testutil.h"
+
+using fluvextest::CountOf;
+using fluvextest::ReadFile;
+using fluvextest::TempDir;
+
+namespace {
+
+// Lines of the XML file between the start line and the finished line.
+std::string Body(const std::string& xml) {
+  const size_t start = xml.find("Fluvex start at");
+  const size_t bodyStart = xml.find('\n', start) + 1;
+  const size_t end = xml.find("\t<line level=\"3\" description= \"Fluvex finished at");
+  return xml.substr(bodyStart, end - bodyStart);
+}
+
+}  // namespace
+
+TEST(DiagStream, FileNameTakesRankAndKeepsDirectories) {
+  EXPECT_EQ(DiagStream::RankFileName("", 0), "Fluvex_Diag_0.xml");
+  EXPECT_EQ(DiagStream::RankFileName("out/run.xml", 3), "out/run_3.xml");
+  EXPECT_EQ(DiagStream::RankFileName("a.b.c", 1), "a.b_1.xml");
+  // A dot in a directory name does not cut the path.
+  EXPECT_EQ(DiagStream::RankFileName("../run/diag", 0), "../run/diag_0.xml");
+  EXPECT_EQ(DiagStream::LevelFromName("INFO"), 3);
+  EXPECT_EQ(DiagStream::LevelFromName("VERBOSE"), 4);
+  EXPECT_EQ(DiagStream::LevelFromName(""), 4);
+}
+
+TEST(DiagStream, EntriesReachConsoleAndFileByLevel) {
+  if (fluvextest::MpiRank() != 0) GTEST_SKIP() << "console and file are written by rank 0";
+  TempDir dir("diag_levels");
+  std::ostringstream console;
+  {
+    DiagStream diag(dir / "d.xml", 2, &console);
+    diag << "INFO: hidden in file" << "[end-entry]";
+    diag << "WARNING: shown " << 42 << " & <b> 'q' \"x\"\nnext" << "[end-entry]";
+    diag << "-------- error --------" << "[end-entry]";
+    diag << "SKIP: menu text" << "[end-entry]";
+  }
+  const std::string xml = ReadFile(dir / "d_0.xml");
+  const std::string body = Body(xml);
+  EXPECT_EQ(body, "\t<line level=\"2\" description= \"shown 42 &amp; &lt;b&gt; &apos;q&apos; &quot;x&quot;;next\"/>\n");
+  EXPECT_NE(console.str().find("hidden in file\n(mpi-rank  0) "), std::string::npos);
+  EXPECT_NE(console.str().find("-------- error --------"), std::string::npos);
+  EXPECT_NE(console.str().find("menu text"), std::string::npos);
+  EXPECT_EQ(xml.rfind("</Diag>\n"), xml.size() - 8);
+}
+
+TEST(DiagStream, PrefixStartsNewElementAndValuesOpenDebugEntries) {
+  if (fluvextest::MpiRank() != 0) GTEST_SKIP();
+  TempDir dir("diag_entries");
+  std::ostringstream console;
+  {
+    DiagStream diag(dir / "d.xml", 4, &console);
+    diag << "INFO: first" << "WARNING: second" << "[end-entry]";
+    diag << 7 << " apples" << "[end-entry]";
+    diag << "-------- error --------" << "[end-entry]";
+    diag << "[end-entry]";
+    diag << "DEBUG: left open";
+  }
+  const std::string body = Body(ReadFile(dir / "d_0.xml"));
+  EXPECT_EQ(body,
+            "\t<line level=\"3\" description= \"first\"/>\n"
+            "\t<line level=\"2\" description= \"second\"/>\n"
+            "\t<line level=\"4\" description= \"7 apples\"/>\n"
+            "\t<line level=\"4\" description= \"-- error --\"/>\n"
+            "\t<line level=\"4\" description= \"\"/>\n"
+            "\t<line level=\"4\" description= \"left open\"/>\n");
+  // Both texts of the first entry on one console line, prefixes removed.
+  EXPECT_EQ(console.str().substr(0, 17), "firstsecond\n(mpi-");
+  EXPECT_EQ(CountOf(console.str(), "(mpi-rank  0) "), 4);
+}
+
+TEST(DiagStream, UnwritableFileFallsBackToDefaultName) {
+  if (fluvextest::MpiRank() != 0) GTEST_SKIP();
+  TempDir dir("diag_fallback");
+  std::ostringstream console;
+  {
+    DiagStream diag(dir / "no/such/dir/d.xml", 4, &console);
+    EXPECT_EQ(diag.FileName(), "Fluvex_Diag.xml");
+  }
+  EXPECT_NE(console.str().find("error opening diagnostics output file"), std::string::npos);
+  std::remove("Fluvex_Diag.xml");
+}
+
+TEST(DiagStream, EveryRankWritesItsOwnFileOnlyRankZeroTheConsole) {
+  std::ostringstream console;
+  TempDir dir("diag_ranks");
+  {
+    DiagStream diag(dir / "r.xml", 4, &console);
+    diag << "FATAL: found on rank " << fluvextest::MpiRank() << "[end-entry]";
+  }
+  const std::string own = ReadFile(dir / "r_" + std::to_string(fluvextest::MpiRank()) + ".xml");
+  EXPECT_NE(own.find("<line level=\"0\" description= \"found on rank " + std::to_string(fluvextest::MpiRank())),
+            std::string::npos);
+  EXPECT_EQ(console.str().empty(), fluvextest::MpiRank() != 0);
+}

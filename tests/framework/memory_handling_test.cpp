@@ -1,0 +1,166 @@
+#include "framework/memory_handling.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "framework/diagstream.h"
+#include "tests/support/testutil.h"
+
+namespace {
+
+// Allocator that fails from the n-th call on.
+int callsBeforeFailure = -1;
+void* FailingAllocator(size_t count, size_t size) {
+  if (callsBeforeFailure == 0) return nullptr;
+  if (callsBeforeFailure > 0) --callsBeforeFailure;
+  return std::calloc(count, size);
+}
+
+class MemoryTest : public ::testing::Test {
+ protected:
+  MemoryTest() : dir("memory"), diag(dir / "m.xml", 4, &console), memory(&diag) {}
+  ~MemoryTest() override {
+    memory_handling::allocator = &std::calloc;
+    callsBeforeFailure = -1;
+  }
+  fluvextest::TempDir dir;
+  std::ostringstream console;
+  DiagStream diag;
+  memory_handling memory;
+};
+
+}  // namespace
+
+TEST_F(MemoryTest, Log2CeilCountsHalvings) {
+  EXPECT_EQ(memory.Log2Ceil(1), 0);
+  EXPECT_EQ(memory.Log2Ceil(2), 1);
+  EXPECT_EQ(memory.Log2Ceil(3), 2);
+  EXPECT_EQ(memory.Log2Ceil(0.5), 0);
+  EXPECT_EQ(memory.Log2Ceil(1024), 10);
+  EXPECT_EQ(memory.Log2Ceil(1025), 11);
+}
+
+TEST_F(MemoryTest, GridRowsShareBlocksOfPowerOfTwoSize) {
+  // 99 rows of 100 columns lie in blocks of 81, 10 and 8 rows.
+  Grid g = memory.matrix(1, 99, 1, 99, 0);
+  int blocks = 1;
+  int rowsInBlock = 1;
+  std::vector<int> sizes;
+  for (int r = 2; r <= 99; ++r) {
+    if (g[r] == g[r - 1] + 100) {
+      ++rowsInBlock;
+    } else {
+      sizes.push_back(rowsInBlock);
+      rowsInBlock = 1;
+      ++blocks;
+    }
+  }
+  sizes.push_back(rowsInBlock);
+  EXPECT_EQ(sizes, (std::vector<int>{81, 10, 8}));
+  EXPECT_EQ(g[0], nullptr);
+  for (int r = 1; r <= 99; ++r)
+    for (int c = 0; c <= 99; ++c) ASSERT_EQ(g[r][c], 0.0);
+  memory.FreeMatrix(g, 1, 99, 1, 99);
+}
+
+TEST_F(MemoryTest, BandOfRowsInALargerRowTable) {
+  Grid g = memory.matrix(5, 9, 1, 10, 20);
+  for (int r = 0; r <= 20; ++r) {
+    if (r >= 5 && r <= 9)
+      EXPECT_NE(g[r], nullptr);
+    else
+      EXPECT_EQ(g[r], nullptr) << r;
+  }
+  g[9][10] = 3.5;
+  memory.FreeMatrix(g, 5, 9, 1, 10);
+  Grid single = memory.matrix(3, 3, 1, 4, 0);
+  EXPECT_NE(single[3], nullptr);
+  memory.FreeMatrix(single, 3, 3, 1, 4);
+  memory.FreeMatrix(nullptr, 1, 3, 1, 4);
+  memory.FreeMatrix3d(nullptr, 1, 3);
+}
+
+TEST_F(MemoryTest, RowTableSmallerThanRowRangeIsRejected) {
+  try {
+    memory.matrix(1, 30, 1, 10, 20);
+    FAIL() << "no error";
+  } catch (int code) {
+    EXPECT_EQ(code, 1);
+  }
+  EXPECT_THROW(memory.matrix3d(1, 30, 1, 10, 2, 20), int);
+}
+
+TEST_F(MemoryTest, StackCellsHoldTheirLevels) {
+  Stack s = memory.matrix3d(2, 4, 1, 5, 3, 10);
+  EXPECT_EQ(s[1], nullptr);
+  EXPECT_EQ(s[5], nullptr);
+  for (int r = 2; r <= 4; ++r) {
+    EXPECT_EQ(s[r][0], s[r][1] - 4);
+    for (int c = 1; c <= 5; ++c) {
+      EXPECT_EQ(s[r][c], s[r][0] + c * 4);
+      for (int l = 0; l <= 3; ++l) EXPECT_EQ(s[r][c][l], 0.0);
+    }
+  }
+  s[4][5][3] = 1.0;  // last level of the last cell lies inside the block
+  memory.FreeMatrix3d(s, 2, 4);
+}
+
+TEST_F(MemoryTest, TooLongRowsAreFatalOnAllocationAndRelease) {
+  const int64_t tooLong = memory_handling::kMaxBlockBytes / 8;
+  for (int release = 0; release < 2; ++release) {
+    console.str("");
+    try {
+      if (release)
+        memory.FreeMatrix(nullptr, 1, 1, 1, tooLong);
+      else
+        memory.matrix(1, 1, 1, tooLong, 0);
+      FAIL() << "no error";
+    } catch (int code) {
+      EXPECT_EQ(code, 1);
+    }
+    EXPECT_NE(console.str().find("too long matrix rows"), std::string::npos);
+  }
+}
+
+TEST_F(MemoryTest, FailedAllocationsAreFatalWithTheirCodes) {
+  memory_handling::allocator = &FailingAllocator;
+  struct Case {
+    int okCalls;
+    bool stack;
+    const char* text;
+  };
+  const Case cases[] = {{0, false, "memory allocation error 1 in matrix()"},
+                        {1, false, "memory allocation error 2 in matrix()"},
+                        {0, true, "memory allocation error (1) in 3_d_matrix()"},
+                        {1, true, "memory allocation error (2) in 3_d_matrix()"},
+                        {2, true, "memory allocation error (3) in 3_d_matrix()"}};
+  for (const Case& c : cases) {
+    callsBeforeFailure = c.okCalls;
+    console.str("");
+    try {
+      if (c.stack)
+        memory.matrix3d(1, 2, 1, 3, 2, 0);
+      else
+        memory.matrix(1, 2, 1, 3, 0);
+      FAIL() << c.text;
+    } catch (int code) {
+      EXPECT_EQ(code, 1) << c.text;
+    }
+    EXPECT_NE(console.str().find(c.text), std::string::npos) << console.str();
+  }
+  callsBeforeFailure = 0;
+  try {
+    memory.Alloc(100, 7);
+    FAIL();
+  } catch (int code) {
+    EXPECT_EQ(code, 81);
+  }
+  EXPECT_NE(console.str().find("memory allocation error in  (7)"), std::string::npos) << console.str();
+  memory_handling::allocator = &std::calloc;
+  EXPECT_THROW(memory.Alloc(-5, 1), int);
+  void* ok = memory.Alloc(16, 1);
+  EXPECT_EQ(static_cast<char*>(ok)[15], 0);
+  memory_handling::Free(ok);
+}

@@ -1,0 +1,87 @@
+#include "tests/support/testutil.h"
+
+#include <mpi.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fluvextest {
+
+TempDir::TempDir(const std::string& name) {
+  dir = (std::filesystem::current_path() / ("tmp_" + name + "_" + std::to_string(MpiRank()))).string();
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
+
+CommandResult RunCommand(const std::string& command, const std::string& cwd) {
+  const std::string full = "cd '" + cwd + "' && " + command + " 2>&1";
+  CommandResult result{-1, ""};
+  std::FILE* pipe = popen(full.c_str(), "r");
+  if (!pipe) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+  const int status = pclose(pipe);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+CommandResult RunFluvex(const std::string& arguments, const std::string& cwd, int instances) {
+  std::string command;
+  if (instances > 0)
+    command = std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) + " ";
+  command += std::string(FLUVEX_BINARY) + " " + arguments;
+  return RunCommand(command, cwd);
+}
+
+int CountOf(const std::string& text, const std::string& what) {
+  int count = 0;
+  for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + what.size())) ++count;
+  return count;
+}
+
+namespace {
+bool MpiRunning() {
+  int initialized = 0;
+  int finalized = 0;
+  MPI_Initialized(&initialized);
+  MPI_Finalized(&finalized);
+  return initialized && !finalized;
+}
+}  // namespace
+
+int MpiRank() {
+  int rank = 0;
+  if (MpiRunning()) MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  return rank;
+}
+
+int MpiSize() {
+  int size = 1;
+  if (MpiRunning()) MPI_Comm_size(MPI_COMM_WORLD, &size);
+  return size;
+}
+
+}  // namespace fluvextest

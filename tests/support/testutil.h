@@ -1,0 +1,42 @@
+// Helpers shared by the tests: temporary directories, files, running fluvex.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace fluvextest {
+
+// A fresh empty directory below the test's working directory, removed by the destructor.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& name);
+  ~TempDir();
+  const std::string& path() const { return dir; }
+  std::string operator/(const std::string& name) const { return dir + "/" + name; }
+
+ private:
+  std::string dir;
+};
+
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+struct CommandResult {
+  int exitCode;
+  std::string output;  // standard output and standard error together
+};
+
+// Runs a shell command in directory cwd.
+CommandResult RunCommand(const std::string& command, const std::string& cwd);
+// Runs the fluvex binary with the arguments (already quoted as needed),
+// under mpirun -np n when n > 0.
+CommandResult RunFluvex(const std::string& arguments, const std::string& cwd, int instances = 0);
+
+// Number of non-overlapping occurrences of what in text.
+int CountOf(const std::string& text, const std::string& what);
+
+int MpiRank();
+int MpiSize();
+
+}  // namespace fluvextest
