@@ -1,0 +1,22 @@
+// Small string operations of the control-file and table readers.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Splits text at every delimiter character and appends the tokens; runs of
+// delimiters give no empty tokens. A token that starts with a double quote
+// (when the quote is no delimiter) runs to its closing quote, quotes included;
+// a quote after a single backslash does not close it. With keepTrailingEmpty a
+// text ending in a delimiter gives one more, empty token. Returns the number of
+// tokens the vector holds.
+int SplitString(const std::string& text, const std::string& delimiters, std::vector<std::string>& tokens,
+                bool keepTrailingEmpty);
+
+// Offset of the first occurrence of pattern in text, 0 when there is none
+// (an occurrence at offset 0 also gives 0: callers test for a result > 0).
+int FindSubstring(const std::string& text, const std::string& pattern);
+
+// Keeps the characters first ... first + n of text (fewer when the text ends
+// before; at most 1199); a negative first or n leaves the text unchanged.
+std::string& CutSubstring(std::string& text, int first, int n);
