@@ -1,0 +1,199 @@
+#include "framework/controlfile.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <iostream>
+
+#include "framework/diagstream.h"
+
+namespace {
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+}  // namespace
+
+ControlFile::~ControlFile() { Close(); }
+
+bool ControlFile::Open(const std::string& fileName, DiagStream* diagnostics) {
+  Close();
+  diag = diagnostics;
+  name = fileName;
+  file = std::fopen(fileName.c_str(), "r");
+  line.clear();
+  pos = 0;
+  lineNumber = 0;
+  eof = false;
+  return file != nullptr;
+}
+
+bool ControlFile::Close() {
+  if (!file) return true;
+  const int result = std::fclose(file);
+  file = nullptr;
+  return result == 0;
+}
+
+bool ControlFile::Rewind() {
+  if (!file) return false;
+  if (std::fseek(file, 0, SEEK_SET) != 0) return false;
+  std::clearerr(file);
+  line.clear();
+  pos = 0;
+  lineNumber = 0;
+  eof = false;
+  return true;
+}
+
+void ControlFile::LineTooLong() {
+  if (diag)
+    *diag << "FATAL: line " << lineNumber << " of the control file " << name.c_str() << " is longer than "
+          << static_cast<int>(kMaxLine) << " characters"
+          << (context.empty() ? std::string() : " (reading section " + context + ")").c_str() << "[end-entry]";
+  else
+    std::cerr << "FATAL: line " << lineNumber << " of the control file " << name << " is too long" << std::endl;
+  throw 17;
+}
+
+bool ControlFile::FetchLine() {
+  line.clear();
+  pos = 0;
+  if (!file) {
+    eof = true;
+    return false;
+  }
+  int c;
+  while ((c = std::fgetc(file)) != EOF) {
+    line.push_back(static_cast<char>(c));
+    if (c == '\n') break;
+    if (line.size() > kMaxLine) {
+      ++lineNumber;
+      LineTooLong();
+    }
+  }
+  if (line.empty()) {
+    eof = true;
+    return false;
+  }
+  ++lineNumber;
+  if (line.back() != '\n') eof = true;  // last line without a line end
+  return true;
+}
+
+bool ControlFile::SkipWhiteSpace() {
+  for (;;) {
+    while (pos < line.size() && IsSpace(line[pos])) ++pos;
+    if (pos < line.size()) return true;
+    if (!FetchLine()) return false;
+  }
+}
+
+int ControlFile::Scan(const char* format, std::initializer_list<ScanTarget> targets) {
+  int converted = 0;
+  auto target = targets.begin();
+  for (const char* f = format; *f; ++f) {
+    if (IsSpace(*f)) {
+      if (!SkipWhiteSpace()) return converted == 0 ? -1 : converted;
+      continue;
+    }
+    if (*f != '%') {
+      if (pos >= line.size() && !FetchLine()) return converted == 0 ? -1 : converted;
+      if (line[pos] != *f) return converted;
+      ++pos;
+      continue;
+    }
+    ++f;
+    bool isLong = false;
+    if (*f == 'l') {
+      isLong = true;
+      ++f;
+    }
+    const char conversion = *f;
+    if (conversion == '\0' || target == targets.end()) return converted;
+    if (conversion == 'c') {
+      if (pos >= line.size() && !FetchLine()) return converted == 0 ? -1 : converted;
+      if (target->kind != ScanTarget::Char) return converted;
+      *static_cast<char*>(target->target) = line[pos++];
+      ++target;
+      ++converted;
+      continue;
+    }
+    if (!SkipWhiteSpace()) return converted == 0 ? -1 : converted;
+    const char* start = line.c_str() + pos;
+    char* end = nullptr;
+    switch (conversion) {
+      case 'd':
+      case 'i': {
+        errno = 0;
+        const long value = std::strtol(start, &end, 10);
+        if (end == start) return converted;
+        if (target->kind == ScanTarget::Long && isLong)
+          *static_cast<long*>(target->target) = value;
+        else if (target->kind == ScanTarget::Int && !isLong)
+          *static_cast<int*>(target->target) = static_cast<int>(value);
+        else
+          return converted;
+        break;
+      }
+      case 'f':
+      case 'e':
+      case 'g': {
+        const double value = std::strtod(start, &end);
+        if (end == start) return converted;
+        if (target->kind == ScanTarget::Double && isLong)
+          *static_cast<double*>(target->target) = value;
+        else if (target->kind == ScanTarget::Float && !isLong)
+          *static_cast<float*>(target->target) = static_cast<float>(value);
+        else
+          return converted;
+        break;
+      }
+      case 's': {
+        if (target->kind != ScanTarget::String) return converted;
+        size_t e = pos;
+        while (e < line.size() && !IsSpace(line[e])) ++e;
+        static_cast<std::string*>(target->target)->assign(line, pos, e - pos);
+        end = const_cast<char*>(line.c_str()) + e;
+        break;
+      }
+      default:
+        return converted;
+    }
+    pos = static_cast<size_t>(end - line.c_str());
+    ++target;
+    ++converted;
+  }
+  return converted;
+}
+
+void ControlFile::RestOfLine(std::string& rest) {
+  rest.clear();
+  if (pos >= line.size()) {
+    // The value ended its line exactly at the end of the file, or the line
+    // end was consumed already: read the next line as the rest.
+    if (!line.empty() && line.back() == '\n' && pos >= line.size()) {
+      if (!FetchLine()) return;
+    } else if (!FetchLine()) {
+      return;
+    }
+  }
+  size_t e = line.find('\n', pos);
+  if (e == std::string::npos) e = line.size();
+  rest.assign(line, pos, e - pos);
+  pos = line.size();
+}
+
+bool ControlFile::GetLine(std::string& piece) {
+  piece.clear();
+  if (pos >= line.size() && !FetchLine()) return false;
+  piece.assign(line, pos, std::string::npos);
+  pos = line.size();
+  return true;
+}
+
+std::string ControlFile::NextWord(size_t maxLength) {
+  if (!SkipWhiteSpace()) return std::string();
+  size_t e = pos;
+  while (e < line.size() && !IsSpace(line[e])) ++e;
+  std::string word = line.substr(pos, std::min(e - pos, maxLength));
+  pos = e;
+  return word;
+}

@@ -1,0 +1,81 @@
+// Bounded reader of the (preprocessed) control file.
+//
+// The file is read line by line; a line may hold at most kMaxLine characters
+// besides its line end, and a word at most kMaxLine characters. A longer line
+// is a fatal error 17 that names the file, the line number and the section
+// being read, never a silent split or an overflow.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+
+class DiagStream;
+
+// Destination of one conversion of ControlFile::Scan.
+struct ScanTarget {
+  enum Kind { Int, Long, Double, Float, String, Char };
+  ScanTarget(int* p) : kind(Int), target(p) {}
+  ScanTarget(long* p) : kind(Long), target(p) {}
+  ScanTarget(double* p) : kind(Double), target(p) {}
+  ScanTarget(float* p) : kind(Float), target(p) {}
+  ScanTarget(std::string* p) : kind(String), target(p) {}
+  ScanTarget(char* p) : kind(Char), target(p) {}
+  Kind kind;
+  void* target;
+};
+
+class ControlFile {
+ public:
+  static constexpr size_t kMaxLine = 1200;
+
+  ControlFile() = default;
+  ~ControlFile();
+  ControlFile(const ControlFile&) = delete;
+  ControlFile& operator=(const ControlFile&) = delete;
+
+  // Opens the file for reading; false when it cannot be opened. diag receives
+  // the report of an over-long line.
+  bool Open(const std::string& fileName, DiagStream* diag);
+  bool IsOpen() const { return file != nullptr; }
+  // Closes the file; false when closing failed. A closed file is fine.
+  bool Close();
+  // Back to the start of the file; false when the file cannot be rewound.
+  bool Rewind();
+  const std::string& Name() const { return name; }
+  // Number of the line the reading position stands in (1 = first line).
+  int LineNumber() const { return lineNumber; }
+  // True once a read has met the end of the file.
+  bool Eof() const { return eof; }
+  // The section being read, named in the report of an over-long line.
+  void SetContext(const std::string& section) { context = section; }
+
+  // scanf-like reading: white space in the format skips blanks, tabs and line
+  // ends; %d, %ld, %lf, %f, %s and %c convert into the targets in order; other
+  // characters must match. Returns the number of conversions, or -1 when the
+  // end of the file came before the first conversion.
+  int Scan(const char* format, std::initializer_list<ScanTarget> targets);
+  // The rest of the current line without its line end (which is consumed).
+  void RestOfLine(std::string& rest);
+  // The next line piece up to and including its line end, as fgets gives it;
+  // false at the end of the file.
+  bool GetLine(std::string& line);
+  // The next white-space separated word of at most maxLength characters
+  // (longer ones are cut); empty at the end of the file.
+  std::string NextWord(size_t maxLength = 1000);
+
+ private:
+  bool FetchLine();                   // reads the next line into `line`
+  bool SkipWhiteSpace();              // false at the end of the file
+  [[noreturn]] void LineTooLong();
+
+  std::FILE* file = nullptr;
+  DiagStream* diag = nullptr;
+  std::string name;
+  std::string context;
+  std::string line;  // current line with its line end, if it has one
+  size_t pos = 0;    // reading position in `line`
+  int lineNumber = 0;
+  bool eof = false;
+};

@@ -1,0 +1,230 @@
+// Base class of every model object that reads the control file or works on
+// grids, and the shared grid list through which objects publish and find grids.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "framework/controlfile.h"
+#include "framework/memory_handling.h"
+#include "framework/types.h"
+
+class DiagStream;
+class zonalstatistic;
+
+// Grid-list capacity: positions 1 ... 999 hold grids; 1000 is refused.
+constexpr int kGridListSize = 1001;
+constexpr int kGridListMax = 1000;
+
+// One position of the grid list. The list owns the names and the companion
+// grids; the value grid and the stack belong to the object that registered them.
+struct GridListEntry {
+  Grid grid = nullptr;        // value grid, null when the entry holds a stack only
+  Grid sumgrid = nullptr;     // sum/mean companion
+  Grid mingrid = nullptr;     // minimum companion
+  Grid maxgrid = nullptr;     // maximum companion
+  Stack stack = nullptr;
+  int levels = 0;             // levels of the stack
+  std::string filename;       // empty: the entry is free
+  std::string sumname;        // companion file names
+  std::string minname;
+  std::string maxname;
+  std::string shortname;      // the key by which the entry is found
+  // Digits of the write code w: kind = w % 10, sum/mean digit = (w % 100) / 10,
+  // minimum and maximum flags from the hundreds digit (1 min, 2 max, 3 both),
+  // vegetation digit = (w % 10000) / 1000.
+  int kind = 0;
+  int sumdigit = 0;
+  int minflag = 0;
+  int maxflag = 0;
+  int vegdigit = 0;
+  Grid veggrid = nullptr;     // vegetation-period companion
+  std::string vegname;
+  std::string filename2;      // second copy of the file name, made at the first registration
+  int filename2marker = 0;    // 1 when RegisterGrid made the second copy
+  int64_t firstrow = 0;       // rows of the grids of the entry
+  int64_t lastrow = 0;
+  bool registered = false;    // set by RegisterGrid: the position is occupied
+
+  // Statistic output state.
+  int minmaxstarted = 0;
+  int stacklevelswitch = 0;
+  double count = 0;           // calls since the last write of the sum/mean companion
+  int vegwrite = 0;
+  int vegreset = 0;
+  Grid vegstart = nullptr;    // "VegetationStart", "VegetationStop", "VegetationDuration" of the layer
+  Grid vegstop = nullptr;
+  Grid vegduration = nullptr;
+  int64_t datedcounter = 0;
+  int64_t datedyear = 0;
+  int64_t datedmonth = 0;
+  int64_t datedday = 0;
+  int64_t datedhour = 0;
+
+  // Fields of the grid-list sections of the control file.
+  int fillcode = 0;
+  int readcode = 1;
+  double defaultvalue = 0;
+  int writecode = 0;
+  std::string outname;        // name from which the statistic output grids are named
+  std::string statfile;       // an entry naming one gets a zonal statistics writer
+  int statcode = 0;
+  int periodnumber = -1;
+  std::string periodunit;
+  int periodsecond = -1;
+  std::string datedfilename;
+  zonalstatistic* statistic = nullptr;
+};
+
+// Settings every model object receives from its creator.
+struct ModelObjectArgs {
+  bool WriteAsciiGrids = false;
+  bool WriteDoubleGrids = false;
+  std::string InitialStateDirectory;   // prefix of relative input paths
+  std::string DefaultOutputDirectory;  // prefix of relative output paths
+  const int64_t* instanceCellCounts = nullptr;
+  const HaloList* haloSend = nullptr;
+  const HaloList* haloReceive = nullptr;
+  int SpinUp = 0;
+  HRURecord* hru = nullptr;
+};
+
+class modelobject : public memory_handling {
+ public:
+  modelobject(DiagStream* diagnostics, const std::string& controlFileName, int unused, const ModelObjectArgs& args);
+  virtual ~modelobject() = default;
+
+  // ---- core ----
+  virtual void WriteLog(const std::string& message);
+  virtual void SetDate(int64_t year, int64_t month, int64_t day, int64_t hour);
+  virtual void SetReportInterval(int hours) { reportinterval = hours; }
+  virtual int GetReportInterval() { return reportinterval; }
+  virtual double GetMinToIntEnd() { return mintointendhours; }
+  virtual int FindGrid(const std::string& shortName, bool alsoStacks);
+  virtual int GetGrid(const std::string& shortName);
+  virtual int GetGridOf3(const std::string& a, const std::string& b, const std::string& c);
+  virtual int GetGridOf4(const std::string& a, const std::string& b, const std::string& c, const std::string& d);
+
+  // ---- control-file reading ----
+  [[noreturn]] virtual void ControlFileError(const std::string& what, const std::string& where);
+  [[noreturn]] virtual void WriteError(const std::string& fileName, int code);
+  [[noreturn]] virtual void ReadError(const std::string& fileName, int code);
+  // Reads the one value the format converts (e.g. "\t%d", "\t%lf", "%s");
+  // a failure reports the label, the next word of the file and throws 17.
+  // The rest of the line goes to lineBuffer.
+  virtual int ReadValue(ControlFile& stream, const char* format, ScanTarget destination, const std::string& label,
+                        std::string& lineBuffer);
+  virtual int ReadValues2(ControlFile& stream, const char* format, ScanTarget destination1, ScanTarget destination2,
+                          const std::string& label, std::string& lineBuffer);
+  // Finds "[section]" as the first word of a line; the stream then stands at
+  // the next line. Not found: 0, or error 17 when fatal is set.
+  virtual int FindSection(const std::string& header, bool fatal);
+
+  // ---- running statistics ----
+  virtual void StatReset(double nodataValue);
+  virtual void StatAdd(double value, double weight);
+  virtual void StatResult(double& n, double& minimum, double& maximum, double& sum, double& mean, double& stddev);
+
+  // ---- grid list ----
+  virtual void RegisterGrid(int index, const std::string& fileName, Grid grid, Stack stack, int levels,
+                            const std::string& shortName, int writeCode, int64_t firstRow, int64_t lastRow);
+  virtual void UnregisterGrid(int index);
+  virtual double LinInterpol(double x0, double y0, double x1, double y1, double x);
+  virtual void SetInitialized(int flag) { initialized = flag; }
+  // Updates and writes the statistic companions of an entry as its write code asks.
+  virtual void WriteStatisticGrids(int position, int ownCellsOnly, int accumulateOnly);
+  virtual void FreeMemory();
+
+  // ---- grid files ----
+
+  // ---- stack files ----
+
+  // ---- result grid names and dated grids ----
+
+  // ---- MPI grid exchange ----
+
+  // ---- access for creators and tests ----
+  void SetGridList(GridListEntry* list) { gridlist = list; }
+  GridListEntry* GetGridList() const { return gridlist; }
+  void SetGeometry(int columns, int rows, double xll, double yll, double cellSize, double nodataValue);
+  void SetRowRange(int first, int last) {
+    firstrow = first;
+    lastrow = last;
+  }
+  void SetDataColumns(const ColumnRange* ranges) { datacols = ranges; }
+  void SetMinToIntEnd(double minutes) {
+    mintointend = minutes;
+    mintointendhours = minutes / 60.0;
+  }
+  int GetInitialized() const { return initialized; }
+  int64_t GetDateKey() const { return datekey; }
+  int MonthLength(int month) const { return (month >= 1 && month <= 12) ? monthlength[month] : 0; }
+  const std::string& GetControlFileName() const { return controlfilename; }
+
+ protected:
+  // Writes one FATAL entry and throws code.
+  [[noreturn]] void Fatal(const std::string& message, int code);
+  // The grid-list scan of GetGrid: index of the first entry named shortName, 0 when none.
+  int ScanByShortName(const std::string& shortName) const;
+
+  std::string controlfilename;
+  ControlFile controlfile;  // the open control file while the object reads its section
+  std::string linebuffer;   // rest of the last line read
+  std::string sectionheader;
+  int initialized = 0;
+
+  // Raster geometry and the rows of this instance.
+  int ncols = 0;
+  int nrows = 0;
+  int firstrow = 0;
+  int lastrow = 0;
+  double xllcorner = 0;
+  double yllcorner = 0;
+  double cellsize = 0;
+  double nodata = kNodata;
+  const ColumnRange* datacols = nullptr;  // indexed by row 1 ... nrows
+
+  // MPI decomposition.
+  Grid MPIRegions = nullptr;
+  Grid MPIHelper = nullptr;
+  const int64_t* instanceCellCounts = nullptr;
+  const HaloList* haloSend = nullptr;
+  const HaloList* haloReceive = nullptr;
+  int mpirank = 0;
+  int mpisize = 1;
+
+  // Output settings.
+  std::string InitialStateDirectory;
+  std::string DefaultOutputDirectory;
+  bool WriteAsciiGrids = false;
+  bool WriteDoubleGrids = false;
+
+  int SpinUp = 0;
+  HRURecord* hru = nullptr;
+
+  // Model calendar: monthlength[1 ... 12] of the current date's year.
+  int monthlength[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  int64_t hour = 0;
+  int64_t day = 0;
+  int64_t month = 0;
+  int64_t year = 0;
+  int64_t datekey = 0;
+  double mintointend = 0;       // minutes from the hour of the input data to the end of the step
+  double mintointendhours = 0;  // the same in hours
+  int reportinterval = 1;
+
+  // Running statistics.
+  double statcount = 0;
+  double statmin = 0;
+  double statmax = 0;
+  double statsum = 0;
+  double statsumsq = 0;
+  double statnodata = kNodata;
+
+  GridListEntry* gridlist = nullptr;
+  Grid zonegrid = nullptr;
+
+  // ---- grid file state ----
+
+  // ---- MPI exchange state ----
+};

@@ -1,0 +1,59 @@
+// Control-file reading of model objects: sections, positional values, reports.
+#include "framework/diagstream.h"
+#include "framework/modelobject.h"
+
+void modelobject::ControlFileError(const std::string& what, const std::string& where) {
+  *diag << ("FATAL: error in control file, " + what + "; " + where + "not found!").c_str() << "[end-entry]";
+  throw 17;
+}
+
+void modelobject::WriteError(const std::string& fileName, int code) {
+  *diag << "FATAL: write error " << fileName.c_str() << " ! (" << code << ")" << "[end-entry]";
+  throw 18;
+}
+
+void modelobject::ReadError(const std::string& fileName, int code) {
+  *diag << "FATAL: read error " << fileName.c_str() << " ! (" << code << ")" << "[end-entry]";
+  throw 19;
+}
+
+int modelobject::ReadValue(ControlFile& stream, const char* format, ScanTarget destination, const std::string& label,
+                           std::string& lineBuffer) {
+  const int n = stream.Scan(format, {destination});
+  if (n != 1) {
+    *diag << "--> In ." << "\n  Next line in Fluvex control file: " << "[end-entry]";
+    const std::string word = stream.NextWord(1000);
+    *diag << word.c_str() << "[end-entry]";
+    ControlFileError(label, modulname);
+  }
+  stream.RestOfLine(lineBuffer);
+  return n;
+}
+
+int modelobject::ReadValues2(ControlFile& stream, const char* format, ScanTarget destination1,
+                             ScanTarget destination2, const std::string& label, std::string& lineBuffer) {
+  const int n = stream.Scan(format, {destination1, destination2});
+  if (n != 2) ControlFileError(label, modulname);
+  stream.RestOfLine(lineBuffer);
+  return n;
+}
+
+int modelobject::FindSection(const std::string& header, bool fatal) {
+  controlfile.SetContext(header);
+  if (!controlfile.IsOpen() || !controlfile.Rewind()) {
+    if (fatal) ControlFileError(header, "(EOF)");
+    return 0;
+  }
+  std::string word;
+  std::string rest;
+  int read = 1;
+  while (word != header && !controlfile.Eof() && read == 1) {
+    read = controlfile.Scan("%s", {&word});
+    if (read == 1) controlfile.RestOfLine(rest);
+  }
+  if (controlfile.Eof() || read != 1) {
+    if (fatal) ControlFileError(header, "(EOF)");
+    return 0;
+  }
+  return 1;
+}

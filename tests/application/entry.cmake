@@ -1,0 +1,1 @@
+fluvex_test(entry_test SOURCES entry_test.cpp PROCESS LABELS e2e)
