@@ -105,13 +105,22 @@ TEST_F(ControlFileTest, UnreadableValuesReportTheNextWordAndThrow17) {
   EXPECT_EQ(CodeOf([&] { r->ReadValue(r->controlfile, "\t%d", &v, "count ", rest); }), 17);
   EXPECT_NE(diag.Console().find("Next line in Fluvex control file: \n(mpi-rank  0) abc\n"), std::string::npos);
 
+  // Numbers beyond the range of their target are not wrapped or made infinite.
+  r = Make("[s]\n3000000000\n1e999\n");
+  r->FindSection("[s]", true);
+  EXPECT_EQ(CodeOf([&] { r->ReadValue(r->controlfile, "\t%d", &v, "count ", rest); }), 17);
+  double x = 0;
+  r->FindSection("[s]", true);
+  r->controlfile.RestOfLine(rest);
+  EXPECT_EQ(CodeOf([&] { r->ReadValue(r->controlfile, "\t%lf", &x, "x ", rest); }), 17);
+
   // Two values: no "Next line" report.
   r = Make("[s]\n4 x\n");
   r->FindSection("[s]", true);
   int w = 0;
   EXPECT_EQ(CodeOf([&] { r->ReadValues2(r->controlfile, "\t%d %d", &v, &w, "pair ", rest); }), 17);
   EXPECT_NE(diag.Console().find("(mpi-rank  0) error in control file, pair ; snow_modelnot found!"), std::string::npos);
-  EXPECT_EQ(diag.FatalEntries(), 3);
+  EXPECT_EQ(diag.FatalEntries(), 5);
 }
 
 TEST_F(ControlFileTest, OverlongLinesAreErrorsNamingLineAndSection) {
