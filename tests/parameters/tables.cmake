@@ -1,0 +1,1 @@
+fluvex_test(tableblock_test SOURCES tableblock_test.cpp LIBS fluvex_parameters)
