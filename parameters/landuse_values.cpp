@@ -155,7 +155,8 @@ double landuse_table_entry::SeriesAtJulianDay(Series which, DiagStream& stream, 
     }
     if (method == kDynPhen3 && ForcingSumGrids && ForcingSumGrids[layer] && ForcingThreshold[i] > 0) {
       // Between the start of fixpoint i-1 and the forcing threshold of
-      // fixpoint i the value follows the forcing sum, not the day.
+      // fixpoint i the value follows the forcing sum, not the day (without
+      // forcing sums the day decides).
       const double F = ForcingSumGrids[layer][row][column];
       const double T = ForcingThreshold[i];
       const double s = T - P[0];

@@ -204,7 +204,7 @@ int ReadTableCount(ControlFile& file, DiagStream& diag, const std::string& heade
   std::string rest;
   if (file.Scan("%d", {&count}) != 1 || count < 0) {
     diag << ("FATAL: error in control file, " + header + "; number of entries not found!").c_str()
-         << "\nexpected the number of table entries on " << WhereInFile(file, file.LineNumber()).c_str()
+         << "\nexpected the number of table entries (0 or more) on " << WhereInFile(file, file.LineNumber()).c_str()
          << "[end-entry]";
     throw 17;
   }

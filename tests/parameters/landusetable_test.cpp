@@ -199,15 +199,13 @@ TEST(LanduseTable, CountsMasksAndBalanceDefaults) {
   EXPECT_EQ(none[0].JDVegetationResetForBalance, 1);
   EXPECT_EQ(none[0].JDVegetationWriteForBalance, 365);
 
-  // The blank of "1 1" counts as a position; missing positions count as 0.
+  // The blank of "1 1" counts as a position; entry 0 takes the first balance day given.
   const std::string masks = Replace(kGrass, "RootDist", "useInternalParameters = 1 1; RootDist") +
-                            Replace(kGrass, "RootDist", "useInternalParameters = 111; RootDist") +
                             Replace(kGrass, "RootDist", "JDVegetationResetForBalance = 200; RootDist");
-  ControlFileFixture cf("landuse_masks", Table(masks, 3));
+  ControlFileFixture cf("landuse_masks", Table(masks, 2));
   auto t = ReadLanduseTable(cf.file, *cf.diag, 2);
   EXPECT_EQ(t[1].GetUseInternalParameters(), 160);
-  EXPECT_EQ(t[2].GetUseInternalParameters(), 224);
-  EXPECT_EQ(t[3].GetUseInternalParameters(), 255);
+  EXPECT_EQ(t[2].GetUseInternalParameters(), 255);
   EXPECT_EQ(t[0].JDVegetationResetForBalance, 200);
   EXPECT_EQ(t[0].JDVegetationWriteForBalance, 365);
 

@@ -15,8 +15,8 @@ using Doubles = std::vector<double>;
 const std::string kLoam =
     "1 loam method = MultipleHorizons {\n"
     "  layers = 2 3;\n"
-    "  ksat_topmodel = 2e-4;\n"
     "  ksat = 1e-5 1e-6;  theta_sat = 0.45 0.40;  theta_res = 0.05 0.04;\n"
+    "  ksat_topmodel = 2e-4;\n"
     "  alpha = 2.0 1.5;  Par_n = 1.6 1.3;  thickness = 0.1 0.3;\n"
     "  ThicknessScaling = 2;  GrainSizeDist = 0.4 0.4 0.2 0 0 0 0;  SU_PAR03 = 7;\n"
     "  KMinFrozenSoil = 1e-9;  PMacroThresh = 36;  MacroCapacity = 3.6;  suction = 250;\n"
@@ -170,6 +170,7 @@ TEST(MultilayerTable, LayersPerTypeAndTheirChecks) {
       {"1 a { Landuse_Layers = 12 x; }\n2 b { Landuse_Layers = 1; }\n", 110,
        "multilayer_landuse_table code 1: some parameters could not be read\n1 a {"},
       {"1 a { Landuse_Layers = ; }\n2 b { Landuse_Layers = 1; }\n", 110, "needs the land-use code of at least one"},
+      {"1 a { Landuse_Layers = 1;\n", 110, "the control file ends inside this table block"},
   };
   int i = 0;
   for (const Case& c : cases) {

