@@ -63,6 +63,7 @@ int routstatistic::WriteHeader(const std::string& modelName, const std::string& 
     r.relativeAreas = observedareas.data();
     r.description = observeddescription.c_str();
     r.codes = observedcodes.data();
+    entered.push_back(&r);
     observedRecord = record + 1;
   }
   Print("YY\tMM\tDD\tHH");

@@ -168,6 +168,7 @@ int zonalstatistic::Register(StatRecord* registry, int capacityOfRegistry, const
   r.relativeAreas = areas;
   r.description = text;
   r.codes = slotCodes;
+  entered.push_back(&r);
   return i;
 }
 
@@ -353,6 +354,8 @@ void zonalstatistic::Flush() {
 void zonalstatistic::Finish() {
   if (active && lines > 0 && ok) Flush();
   active = false;
+  for (StatRecord* r : entered) *r = StatRecord{};
+  entered.clear();
   std::vector<int64_t>().swap(linedates);
   std::vector<double>().swap(linevalues);
   std::vector<double>().swap(current);

@@ -56,7 +56,8 @@ class zonalstatistic {
   // 0, or no free record).
   virtual int WriteHeader(const std::string& modelName, const std::string& statisticName, StatRecord* registry,
                           int capacity);
-  // Writes what is buffered and releases the buffers.
+  // Writes what is buffered, releases the buffers and frees the registry
+  // records that point to them.
   virtual void Finish();
 
   // MPI user operator on records of five doubles: adds n, sx and RelCellSum of
@@ -123,6 +124,8 @@ class zonalstatistic {
   std::vector<double> relareas;
   std::vector<int64_t> codes;
   std::string description;
+  // Registry records that point into this writer; freed again by Finish.
+  std::vector<StatRecord*> entered;
 
   // Carry of n, sx and RelCellSum per zone over the steps of a period.
   std::vector<double> carryn;
