@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "framework/controlfile.h"
@@ -272,15 +271,16 @@ class modelobject : public memory_handling {
   double GifX2 = 0;
 
   // Steps of ReadGrid and the writers.
-  std::FILE* OpenGridFile(const std::string& path);
-  int RecogniseGridFormat(std::FILE* stream, const std::string& path);
-  void ReadGridHeader(std::FILE* stream, int format, const std::string& path);
+  struct GridStream;  // an open grid file, closed when it goes out of scope
+  void OpenGridFile(const std::string& path, GridStream& stream);
+  int RecogniseGridFormat(GridStream& stream, const std::string& path);
+  void ReadGridHeader(GridStream& stream, int format, const std::string& path);
   void CheckGridHeader(const std::string& path);
   void BroadcastGridHeader(std::string& path, int& format);
   // Rows this instance holds: first ... last row, or 1 ... nrows before the
   // domain is decomposed; widened by the halo rows when withHalo is set.
   void InstanceRows(bool withHalo, int& first, int& last) const;
-  void ReadGridRows(std::FILE* stream, int format, const std::string& path, Grid grid);
+  void ReadGridRows(GridStream& stream, int format, const std::string& path, Grid grid);
   void ReadGifGrid(const std::string& path, Grid grid);
   void ReadOwnRowsMpiIo(const std::string& path, int format, Grid grid, int first, int last);
   void DistributeReadRows(Grid grid, int first, int last);

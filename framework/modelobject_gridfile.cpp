@@ -41,6 +41,12 @@ struct StreamGuard {
   ~StreamGuard() {
     if (stream) std::fclose(stream);
   }
+  // Closes the stream; false when closing fails.
+  bool Close() {
+    std::FILE* s = stream;
+    stream = nullptr;
+    return std::fclose(s) == 0;
+  }
 };
 
 std::string Tail(const std::string& text, size_t n) {
@@ -53,6 +59,8 @@ long HeaderBytes(int format) {
 }
 
 }  // namespace
+
+struct modelobject::GridStream : StreamGuard {};
 
 void modelobject::MakePath(const std::string& directory, std::string& path, int tooLongCode) {
   const bool prefix = !directory.empty() && !(!path.empty() && (path[0] == '/' || path[0] == '~'));
@@ -75,11 +83,11 @@ void modelobject::SetGifGeometry(double x, double y, double cellSize, Grid mask)
 
 // ---------------------------------------------------------------- reading
 
-std::FILE* modelobject::OpenGridFile(const std::string& path) {
+void modelobject::OpenGridFile(const std::string& path, GridStream& stream) {
   // The file may still be written by another program: try again a few times.
   for (int retriesLeft = kOpenRetries;; --retriesLeft) {
-    std::FILE* stream = std::fopen(path.c_str(), "rb");
-    if (stream) return stream;
+    stream.stream = std::fopen(path.c_str(), "rb");
+    if (stream.stream) return;
     if (retriesLeft == 0) Fatal("FATAL: still error opening " + path + " - no retry.", 21);
     *diag << "FATAL: error opening " << path.c_str() << ". Will try again in " << kRetryMilliseconds
           << " ms... (retriesleft = " << retriesLeft << ")"
@@ -88,7 +96,8 @@ std::FILE* modelobject::OpenGridFile(const std::string& path) {
   }
 }
 
-int modelobject::RecogniseGridFormat(std::FILE* stream, const std::string& path) {
+int modelobject::RecogniseGridFormat(GridStream& grid, const std::string& path) {
+  std::FILE* stream = grid.stream;
   // The window holds twelve doubles; a small float file may be shorter.
   unsigned char window[96] = {};
   const size_t n = std::fread(window, 1, sizeof window, stream);
@@ -103,7 +112,8 @@ int modelobject::RecogniseGridFormat(std::FILE* stream, const std::string& path)
   Fatal("FATAL: could not recognise file format (neither ascii, nor single, double, or GIF) for " + path, 22);
 }
 
-void modelobject::ReadGridHeader(std::FILE* stream, int format, const std::string& path) {
+void modelobject::ReadGridHeader(GridStream& grid, int format, const std::string& path) {
+  std::FILE* stream = grid.stream;
   if (format == kGifFile) {
     // A GIF image carries no geometry: it is taken to cover the model grid.
     const double model[6] = {
@@ -192,7 +202,8 @@ void modelobject::InstanceRows(bool withHalo, int& first, int& last) const {
   }
 }
 
-void modelobject::ReadGridRows(std::FILE* stream, int format, const std::string& path, Grid grid) {
+void modelobject::ReadGridRows(GridStream& file, int format, const std::string& path, Grid grid) {
+  std::FILE* stream = file.stream;
   if (format == kGifFile) {
     ReadGifGrid(path, grid);
     return;
@@ -320,15 +331,15 @@ void modelobject::ReadGrid(const std::string& fileName, Grid* grid, int fillMode
   const bool collective = !local && mpisize > 1;
   std::string path = fileName;
   int format = kAsciiFile;
-  StreamGuard stream;
+  GridStream stream;
   if (reader) {
     MakePath(InitialStateDirectory, path, 21);
-    stream.stream = OpenGridFile(path);
-    format = RecogniseGridFormat(stream.stream, path);
+    OpenGridFile(path, stream);
+    format = RecogniseGridFormat(stream, path);
     if (verbose)
       *diag << "reading " << path.c_str() << " for " << modulname.c_str() << "..."
             << "[end-entry]";
-    ReadGridHeader(stream.stream, format, path);
+    ReadGridHeader(stream, format, path);
     CheckGridHeader(path);
   }
   if (collective) BroadcastGridHeader(path, format);
@@ -373,18 +384,12 @@ void modelobject::ReadGrid(const std::string& fileName, Grid* grid, int fillMode
   if (collective) MPI_Barrier(MPI_COMM_WORLD);
 
   if (mpiIo) {
-    if (reader) {
-      std::FILE* s = stream.stream;
-      stream.stream = nullptr;
-      if (std::fclose(s) != 0) Fatal("FATAL: error closing grid " + path, 23);
-    }
+    if (reader && !stream.Close()) Fatal("FATAL: error closing grid " + path, 23);
     ReadOwnRowsMpiIo(path, format, g, first, last);
   } else {
     if (reader) {
-      ReadGridRows(stream.stream, format, path, g);
-      std::FILE* s = stream.stream;
-      stream.stream = nullptr;
-      if (std::fclose(s) != 0) Fatal("FATAL: error closing grid " + path, 23);
+      ReadGridRows(stream, format, path, g);
+      if (!stream.Close()) Fatal("FATAL: error closing grid " + path, 23);
       if (fillMode != 0) FillHoles(path, g, fillMode, verbose, strictHoles, fillValue);
     }
     if (collective) DistributeReadRows(g, first, last);
@@ -489,9 +494,7 @@ void modelobject::FillHoles(const std::string& path, Grid grid, int fillMode, bo
   }
   for (int y = 1; y <= nrows; ++y)
     for (int x = 1; x <= ncols; ++x) grid[y][x] = work[y * stride + x];
-  std::FILE* s = log.stream;
-  log.stream = nullptr;
-  if (std::fclose(s) != 0) WriteError(logName, 3);
+  if (!log.Close()) WriteError(logName, 3);
 }
 
 // ---------------------------------------------------------------- writing
@@ -608,7 +611,5 @@ void modelobject::WriteGridFile(const std::string& fileName, Grid grid, bool asc
     if (std::fseek(file.stream, static_cast<long>(6 * width), SEEK_SET) != 0) WriteError(path, 6);
     put(&fileheader[6], 6, 7);
   }
-  std::FILE* s = file.stream;
-  file.stream = nullptr;
-  if (std::fclose(s) != 0) Fatal("FATAL: error closing " + path, 27);
+  if (!file.Close()) Fatal("FATAL: error closing " + path, 27);
 }
