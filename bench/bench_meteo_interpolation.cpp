@@ -53,7 +53,8 @@ struct Model {
 
 void WriteInputs(int stations, int method) {
   std::ofstream control("control.txt");
-  control << "[temperature]\n" << method << "\nstations.txt\n"
+  control << "[temperature]\n"
+          << method << "\nstations.txt\n"
           << (method == 10 ? "800 1200 50 0 10\n" : "none\n")
           << "result.grd\n0\n1\nstat.txt 0\n9999\n2\n0.5\n1e9\n0\n1\n-1e6\n1e6\n-1e6\n1e6\n0\n";
   std::ofstream file("stations.txt");

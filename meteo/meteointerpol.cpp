@@ -23,9 +23,13 @@ meteointerpol::meteointerpol(int& error, DiagStream* diagnostics, const MeteoInt
   }
 }
 
-meteointerpol::~meteointerpol() { Release(false); }
+meteointerpol::~meteointerpol() {
+  Release(false);
+}
 
-bool meteointerpol::IsStationMethod() const { return Method != 2 && Method != 9; }
+bool meteointerpol::IsStationMethod() const {
+  return Method != 2 && Method != 9;
+}
 
 // Instance 0 holds whole grids; every other instance its rows and one border row on each side.
 int meteointerpol::GridRowLow() const {
@@ -51,7 +55,9 @@ void meteointerpol::FirstAndLastColumn(int row, int& first, int& last) const {
 }
 
 void meteointerpol::Construct(const MeteoInterpolArgs& args) {
-  *diag << "file " << "meteoint" << ", compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
+  *diag << "file "
+        << "meteoint"
+        << ", compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
   VariableName = args.variableName;
   modulname = VariableName;
   *diag << "DEBUG: initializing interpolator for " << VariableName.c_str() << "[end-entry]";
@@ -70,7 +76,8 @@ void meteointerpol::Construct(const MeteoInterpolArgs& args) {
   SetDate(args.end.year, args.end.month, args.end.day, args.end.hour);
   if (!gridlist || !gridlist[1].grid || !gridlist[2].grid) {
     *diag << "FATAL: the interpolator of " << VariableName.c_str()
-          << " needs the zone grid (grid list position 1) and the elevation model (position 2)" << "[end-entry]";
+          << " needs the zone grid (grid list position 1) and the elevation model (position 2)"
+          << "[end-entry]";
     throw 33;
   }
   zonegrid = gridlist[1].grid;
@@ -98,8 +105,8 @@ void meteointerpol::Construct(const MeteoInterpolArgs& args) {
   for (int i = 0; i < 3; ++i) {
     *targets[i] = gridlist[GetGrid(needed[i])].grid;
     if (!*targets[i]) {
-      *diag << "FATAL: the grid list entry " << needed[i] << " holds no grid (needed by " << VariableName.c_str()
-            << ")" << "[end-entry]";
+      *diag << "FATAL: the grid list entry " << needed[i] << " holds no grid (needed by " << VariableName.c_str() << ")"
+            << "[end-entry]";
       throw 33;
     }
   }
@@ -130,7 +137,8 @@ void meteointerpol::Construct(const MeteoInterpolArgs& args) {
   Statistics = StatisticsFactory ? StatisticsFactory(statError, StatFileName, StatCode) : nullptr;
   if (statError != 0) {
     *diag << "FATAL: the statistics file " << StatFileName.c_str() << " of " << VariableName.c_str()
-          << " could not be set up" << "[end-entry]";
+          << " could not be set up"
+          << "[end-entry]";
     throw statError;
   }
   if (!Statistics) Statistics = new InactiveMeteoStatistics;
@@ -183,9 +191,9 @@ void meteointerpol::CheckStationFilesAgree() {
   const char* tail = "------- Program terminated due to input data error ---------\n\n";
   if (StationCount[1] != StationCount[0]) {
     *diag << "FATAL: \n------- Error 73 in Interpolation input data ---------\n"
-          << "meteorological station files " << StationFileName[1].c_str() << " \nand "
-          << StationFileName[0].c_str() << " contain a different number of stations \n(" << StationCount[1]
-          << " and " << StationCount[0] << ", resp.)\n"
+          << "meteorological station files " << StationFileName[1].c_str() << " \nand " << StationFileName[0].c_str()
+          << " contain a different number of stations \n(" << StationCount[1] << " and " << StationCount[0]
+          << ", resp.)\n"
           << "these data has to be identical in both files for interpolation method 6\n"
           << tail << "[end-entry]";
     throw 73;
@@ -240,7 +248,8 @@ void meteointerpol::ComposeDescription() {
                     var, file0, zones, IdwWeight, IdwFraction, shownDistance, control, ac0);
       break;
     case 4:
-      std::snprintf(t, n, "%s interpolated with Thiessen from %s, zones from %s, control file %s, additional columns: %d",
+      std::snprintf(t, n,
+                    "%s interpolated with Thiessen from %s, zones from %s, control file %s, additional columns: %d",
                     var, file0, zones, control, ac0);
       break;
     case 5:
@@ -308,7 +317,9 @@ void meteointerpol::WriteStatistics() {
   if (Statistics) Statistics->Flush();
 }
 
-void meteointerpol::WriteResultGrids() { WriteStatisticGrids(ResultGridIndex, 1, 0); }
+void meteointerpol::WriteResultGrids() {
+  WriteStatisticGrids(ResultGridIndex, 1, 0);
+}
 
 void meteointerpol::ResetToStart() {
   EndFlag = 0;
@@ -381,7 +392,8 @@ int meteointerpol::GetLookupStation(int file, int corner, int row, int col) cons
 
 void meteointerpol::ReadInputGrid(const std::string& fileName, Grid /*grid*/) {
   *diag << "FATAL: the grid file " << fileName.c_str() << " of " << VariableName.c_str()
-        << " cannot be read: this build has no grid file reader" << "[end-entry]";
+        << " cannot be read: this build has no grid file reader"
+        << "[end-entry]";
   throw 21;
 }
 
@@ -444,4 +456,6 @@ void meteointerpol::Release(bool verbose) {
   if (pending != 0) throw pending;
 }
 
-void meteointerpol::FreeMemory() { Release(true); }
+void meteointerpol::FreeMemory() {
+  Release(true);
+}

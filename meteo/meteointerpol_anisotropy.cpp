@@ -108,11 +108,12 @@ void meteointerpol::AutoAnisotropy() {
 void meteointerpol::BuildRotatedCoordGrids() {
   if (!(AnisoRatio < 1)) return;
   int free = 1;
-  while (free < kGridListMax && (gridlist[free].registered || !gridlist[free].shortname.empty() ||
-                                 !gridlist[free].filename.empty()))
+  while (free < kGridListMax &&
+         (gridlist[free].registered || !gridlist[free].shortname.empty() || !gridlist[free].filename.empty()))
     ++free;
   if (free >= kGridListMax) {
-    *diag << "FATAL: no more free grids in memeory, (max. " << kGridListMax << ")!" << "[end-entry]";
+    *diag << "FATAL: no more free grids in memeory, (max. " << kGridListMax << ")!"
+          << "[end-entry]";
     throw 12;
   }
   const int low = GridRowLow();
@@ -151,12 +152,14 @@ void meteointerpol::RotateStationCoords() {
     if (!(AnisoSlope >= -kHalfPi && AnisoSlope <= kHalfPi)) {
       *diag << "FATAL: anisotropy slope has to range from -90 to +90 degree \n"
             << "(here: " << AnisoSlope / 0.017453292519944444 << " degree in the section of " << VariableName.c_str()
-            << ")" << "[end-entry]";
+            << ")"
+            << "[end-entry]";
       throw 54;
     }
     if (!(AnisoRatio > 0 && AnisoRatio <= 1)) {
       *diag << "FATAL: ratio of anisotropy has to range from +1 to >0 liegen"
-            << " (here: " << AnisoRatio << " in the section of " << VariableName.c_str() << ")" << "[end-entry]";
+            << " (here: " << AnisoRatio << " in the section of " << VariableName.c_str() << ")"
+            << "[end-entry]";
       throw 54;
     }
     StationXRot[k] = StationX[k];
@@ -170,7 +173,8 @@ void meteointerpol::RotateStationCoords() {
 
 void meteointerpol::AverageStationSpacing() {
   MeshFactor = 0.25;
-  *diag << "calculating average horizontal and vertical distance to the next station..." << "[end-entry]";
+  *diag << "calculating average horizontal and vertical distance to the next station..."
+        << "[end-entry]";
   const int n = StationCount[0];
   const std::vector<double>& x = StationXRot[0];
   const std::vector<double>& y = StationYRot[0];
@@ -204,6 +208,8 @@ void meteointerpol::AverageStationSpacing() {
   }
   AvgHorizontalDistance = countH > 0 ? sumH / countH : -9999;
   AvgVerticalDistance = countV > 0 ? sumV / countV : -9999;
-  *diag << "avg. horizontal distance: " << AvgHorizontalDistance << " m" << "[end-entry]";
-  *diag << "avg. vertical   distance: " << AvgVerticalDistance << " m" << "[end-entry]";
+  *diag << "avg. horizontal distance: " << AvgHorizontalDistance << " m"
+        << "[end-entry]";
+  *diag << "avg. vertical   distance: " << AvgVerticalDistance << " m"
+        << "[end-entry]";
 }

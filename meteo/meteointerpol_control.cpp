@@ -18,7 +18,8 @@ void meteointerpol::ReadControlSection() {
   ReadValue(controlfile, "%d", &Method,
             "1 [idw], 2 [regress], [3] [idw+regr], 4 [thiessen] 5 [bilinear] 6 [BIGRES] 7 [bicubic spline] 8 "
             "[SPLINERES] 9 [ReadGrid] 10 [EDR from station data] 11 [IDW + EDR from station data] 12 [Thiessen "
-            "combines with elevation gradient] for " + v,
+            "combines with elevation gradient] for " +
+                v,
             rest);
   // The method decides which lines follow, so it is checked before they are read.
   if (Method < 1 || Method > 12) {
@@ -28,7 +29,8 @@ void meteointerpol::ReadControlSection() {
   }
   if (Method == 7 || Method == 8) {
     *diag << "FATAL: interpolation method " << Method << " (bicubic spline) for " << v.c_str()
-          << " is not available in this version of Fluvex; use one of the methods 1 to 6 or 9 to 12" << "[end-entry]";
+          << " is not available in this version of Fluvex; use one of the methods 1 to 6 or 9 to 12"
+          << "[end-entry]";
     throw 53;
   }
   StationFileCount = (Method == 6 || Method == 8) ? 2 : 1;
@@ -54,8 +56,8 @@ void meteointerpol::ReadControlSection() {
       long n = 0;
       if (!count.Integer(n) || n < 0 || n > 100000) {
         *diag << "FATAL: error reading the number after \"AdditionalColumns=\" in the line of station data file "
-              << name.c_str() << " for interpolation of " << v.c_str()
-              << " (expected a whole number of 0 or more)" << "[end-entry]";
+              << name.c_str() << " for interpolation of " << v.c_str() << " (expected a whole number of 0 or more)"
+              << "[end-entry]";
         throw 49;
       }
       AdditionalColumns[k] = static_cast<int>(n);
@@ -158,7 +160,8 @@ void meteointerpol::ReadControlSection() {
       ReadValue(controlfile, "%d", &SzenNum, "SzenNum in " + v, rest);
       if (SzenNum < 0) {
         *diag << "FATAL: error in control file, SzenNum in " << v.c_str() << " is " << SzenNum
-              << "; the number of scenario rows cannot be negative" << "[end-entry]";
+              << "; the number of scenario rows cannot be negative"
+              << "[end-entry]";
         throw 17;
       }
       ScenarioTable.assign(static_cast<size_t>(SzenNum) + 1, std::vector<double>(16, 0.0));
@@ -168,7 +171,8 @@ void meteointerpol::ReadControlSection() {
           double value = 0;
           if (controlfile.Scan("%lf", {&value}) != 1) {
             *diag << "FATAL: error! scenario-data row " << r << ", column " << c << " in " << v.c_str()
-                  << ": read error!" << "[end-entry]";
+                  << ": read error!"
+                  << "[end-entry]";
             throw 48;
           }
           // Method 3 gives the monthly values as percentages of change.

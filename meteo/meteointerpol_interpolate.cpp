@@ -12,7 +12,8 @@
 
 void meteointerpol::LookUpMPIRegions() {
   if (MPIRegionsLooked) return;
-  const int index = FindGrid("MPIRegions", true);
+  // The owner grid may be registered without a file name, so it is found by its short name alone.
+  const int index = ScanByShortName("MPIRegions");
   if (index > 0) {
     MPIRegions = gridlist[index].grid;
   } else if (mpisize > 1) {
@@ -82,9 +83,9 @@ void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepM
   if (!(CurrentDate == step)) {
     const std::string dashes(77, '-');
     *diag << ("FATAL: " + dashes + "\nerror in date columns of ").c_str() << VariableName.c_str()
-          << "\n\nfirst Meteo data set (this is the set from which data is get:\n" << static_cast<long>(stepDay)
-          << "." << static_cast<long>(stepMonth) << "." << static_cast<long>(stepYear) << " "
-          << static_cast<long>(stepHour) << ". h\n\nbut in " << VariableName.c_str() << ":\n"
+          << "\n\nfirst Meteo data set (this is the set from which data is get:\n"
+          << static_cast<long>(stepDay) << "." << static_cast<long>(stepMonth) << "." << static_cast<long>(stepYear)
+          << " " << static_cast<long>(stepHour) << ". h\n\nbut in " << VariableName.c_str() << ":\n"
           << static_cast<long>(CurrentDate.day) << "." << static_cast<long>(CurrentDate.month) << "."
           << static_cast<long>(CurrentDate.year) << " " << static_cast<long>(CurrentDate.hour)
           << (". h\n\n" + dashes + "\n").c_str() << "[end-entry]";
@@ -159,7 +160,8 @@ void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepM
         const unsigned char flag = NoStationCells[static_cast<size_t>(r - firstrow) * (ncols + 1) + c];
         if (flag == 0) continue;
         *diag << (flag == 1 ? "WARNING:  at x=" : "WARNING: at x=") << CellX[r][c] << ", y=" << CellY[r][c] << " "
-              << "no station within the specified search radius!" << "[end-entry]";
+              << "no station within the specified search radius!"
+              << "[end-entry]";
       }
     }
   }
@@ -178,7 +180,8 @@ void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepM
         if (!known || master.row < firstrow || master.row > lastrow || master.column < 1 || master.column > ncols) {
           *diag << "FATAL: the hydrologic response unit " << unit << " of the cell in row " << r << ", column " << c
                 << " has no master cell among the " << static_cast<long>(HruMasters.size()) - 1
-                << " units of this instance (" << VariableName.c_str() << ")" << "[end-entry]";
+                << " units of this instance (" << VariableName.c_str() << ")"
+                << "[end-entry]";
           throw 1030;
         }
         ResultGrid[r][c] = ResultGrid[master.row][master.column];

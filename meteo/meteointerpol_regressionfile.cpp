@@ -68,9 +68,8 @@ void meteointerpol::TakeRegressionValues(const double* v) {
 
 void meteointerpol::FindStartInRegressionFile(int /*i*/) {
   const std::string& name = RegressionFileName;
-  *diag << "looking for starting date " << static_cast<long>(StartDate.day) << "."
-        << static_cast<long>(StartDate.month) << "." << static_cast<long>(StartDate.year) << " for "
-        << VariableName.c_str() << " in " << name.c_str();
+  *diag << "looking for starting date " << static_cast<long>(StartDate.day) << "." << static_cast<long>(StartDate.month)
+        << "." << static_cast<long>(StartDate.year) << " for " << VariableName.c_str() << " in " << name.c_str();
   InputFile f;
   if (!f.Open(name)) {
     *diag << "[end-entry]";
@@ -99,7 +98,8 @@ void meteointerpol::FindStartInRegressionFile(int /*i*/) {
     RegressionStartLinePosition = f.Tell();
     MeteoDate date;
     bool tooLong = false;
-    const RecordRead r = RegressionText ? ReadTextRecord(f, lineNumber, date, v, tooLong) : ReadBinaryRecord(f, date, v);
+    const RecordRead r =
+        RegressionText ? ReadTextRecord(f, lineNumber, date, v, tooLong) : ReadBinaryRecord(f, date, v);
     if (r == RecordRead::kEnd) break;
     if (r == RecordRead::kCut) {
       if (!RegressionText || (!tooLong && f.RestIsBlank())) break;
@@ -116,7 +116,8 @@ void meteointerpol::FindStartInRegressionFile(int /*i*/) {
   if (!found) {
     *diag << "FATAL: \nEOF reached: " << name.c_str() << ", date " << static_cast<long>(StartDate.day) << "."
           << static_cast<long>(StartDate.month) << "." << static_cast<long>(StartDate.year) << ", "
-          << static_cast<long>(StartDate.hour) << ". h not found!" << "[end-entry]";
+          << static_cast<long>(StartDate.hour) << ". h not found!"
+          << "[end-entry]";
     throw 51;
   }
   RegressionDate = CurrentDate;
@@ -138,7 +139,8 @@ void meteointerpol::RefillRegressionBuffer(int /*i*/) {
     if (RegressionText)
       *diag << "FATAL: \nerror opening file " << name.c_str() << "[end-entry]";
     else
-      *diag << "FATAL: error opening regression file " << name.c_str() << " in binary mode" << "[end-entry]";
+      *diag << "FATAL: error opening regression file " << name.c_str() << " in binary mode"
+            << "[end-entry]";
     throw 49;
   }
   f.Seek(RegressionCurrentPosition);
@@ -148,7 +150,8 @@ void meteointerpol::RefillRegressionBuffer(int /*i*/) {
     MeteoDate date;
     double* v = &b.values[static_cast<size_t>(count + 1) * 12];
     bool tooLong = false;
-    const RecordRead r = RegressionText ? ReadTextRecord(f, lineNumber, date, v, tooLong) : ReadBinaryRecord(f, date, v);
+    const RecordRead r =
+        RegressionText ? ReadTextRecord(f, lineNumber, date, v, tooLong) : ReadBinaryRecord(f, date, v);
     if (r == RecordRead::kEnd) break;
     if (r == RecordRead::kCut) {
       // A record cut short by the end of the file ends the input when it is taken.

@@ -11,7 +11,9 @@ namespace {
 // of thousands of stations.
 constexpr size_t kMaxStationLine = 1u << 20;
 
-std::string LongLineText() { return "the line is longer than " + std::to_string(kMaxStationLine) + " characters"; }
+std::string LongLineText() {
+  return "the line is longer than " + std::to_string(kMaxStationLine) + " characters";
+}
 
 // Reads year, month, day and hour; false when one of them is missing or no whole number.
 bool ReadDate(LineTokens& t, MeteoDate& date) {
@@ -33,7 +35,9 @@ bool SkipColumns(LineTokens& t, int n) {
 }  // namespace
 
 // A value beyond +-Nodata (or not a number) is missing.
-double meteointerpol::StationValueRange(double v) const { return (v >= -Nodata && v <= Nodata) ? v : -Nodata - 1; }
+double meteointerpol::StationValueRange(double v) const {
+  return (v >= -Nodata && v <= Nodata) ? v : -Nodata - 1;
+}
 
 void meteointerpol::ReadStationDescription(int k) {
   const std::string& name = StationFileName[k];
@@ -60,7 +64,8 @@ void meteointerpol::ReadStationDescription(int k) {
       while (t.Number(value)) altitude.push_back(value);
   }
   const int n = static_cast<int>(altitude.size()) - 1;
-  *diag << " (" << n << ") Stationen " << "[end-entry]";
+  *diag << " (" << n << ") Stationen "
+        << "[end-entry]";
 
   // Lines 3 and 4 are read each on its own, so that a word after the values of
   // one line cannot shift the coordinates of the next.
@@ -97,9 +102,8 @@ void meteointerpol::FindStartInStationFile(int k) {
   const std::string& name = StationFileName[k];
   const int ac = AdditionalColumns[k];
   const int n = StationCount[k];
-  *diag << "looking for starting date " << static_cast<long>(StartDate.day) << "."
-        << static_cast<long>(StartDate.month) << "." << static_cast<long>(StartDate.year) << " for "
-        << VariableName.c_str() << " in " << name.c_str();
+  *diag << "looking for starting date " << static_cast<long>(StartDate.day) << "." << static_cast<long>(StartDate.month)
+        << "." << static_cast<long>(StartDate.year) << " for " << VariableName.c_str() << " in " << name.c_str();
   InputFile f;
   if (!f.Open(name)) {
     *diag << "[end-entry]";
@@ -143,7 +147,8 @@ void meteointerpol::FindStartInStationFile(int k) {
   if (!found) {
     *diag << "FATAL: \nfile " << name.c_str() << " dosnt contain date " << static_cast<long>(StartDate.day) << "."
           << static_cast<long>(StartDate.month) << "." << static_cast<long>(StartDate.year) << ", hour "
-          << static_cast<long>(StartDate.hour) << "(feof)!" << "[end-entry]";
+          << static_cast<long>(StartDate.hour) << "(feof)!"
+          << "[end-entry]";
     throw 51;
   }
   LineTokens t(line);
@@ -276,9 +281,8 @@ void meteointerpol::NextStationRecord(int k) {
 void meteointerpol::FindStartInGridList() {
   const std::string& name = StationFileName[0];
   const int ac = AdditionalColumns[0];
-  *diag << "looking for starting date " << static_cast<long>(StartDate.day) << "."
-        << static_cast<long>(StartDate.month) << "." << static_cast<long>(StartDate.year) << " for "
-        << VariableName.c_str() << " in " << name.c_str();
+  *diag << "looking for starting date " << static_cast<long>(StartDate.day) << "." << static_cast<long>(StartDate.month)
+        << "." << static_cast<long>(StartDate.year) << " for " << VariableName.c_str() << " in " << name.c_str();
   InputFile f;
   if (!f.Open(name)) {
     *diag << "[end-entry]";
@@ -319,7 +323,8 @@ void meteointerpol::FindStartInGridList() {
   if (!found) {
     *diag << "FATAL: \nfile " << name.c_str() << " dosnt contain date " << static_cast<long>(StartDate.day) << "."
           << static_cast<long>(StartDate.month) << "." << static_cast<long>(StartDate.year) << ", hour "
-          << static_cast<long>(StartDate.hour) << "(feof)!" << "[end-entry]";
+          << static_cast<long>(StartDate.hour) << "(feof)!"
+          << "[end-entry]";
     throw 51;
   }
   LineTokens t(line);
@@ -376,8 +381,7 @@ void meteointerpol::NextGridListRecord() {
                  "expected year, month, day, hour, " + std::to_string(AdditionalColumns[0]) +
                      " additional columns and a grid file name");
     }
-    if (grid.size() > 1200)
-      InputError(name, CurrentLineNumber[0], "the grid file name is longer than 1200 characters");
+    if (grid.size() > 1200) InputError(name, CurrentLineNumber[0], "the grid file name is longer than 1200 characters");
     if (date.year <= 99) date.year += 1900;
     FileDate[0] = date;
     GridListGridName = grid;
@@ -412,11 +416,10 @@ void meteointerpol::ReadStepData() {
       const MeteoDate& r = RegressionDate;
       *diag << ("FATAL: " + dashes + "\nerror in date column of ").c_str() << VariableName.c_str()
             << " for IDW*Regress \n\nDate from station/regress file " << StationFileName[0].c_str() << ":\n"
-            << static_cast<long>(s.day) << "." << static_cast<long>(s.month) << "." << static_cast<long>(s.year)
-            << " " << static_cast<long>(s.hour) << " h\n\nbut date from regres file " << RegressionFileName.c_str()
-            << ":\n"
-            << static_cast<long>(r.day) << "." << static_cast<long>(r.month) << "." << static_cast<long>(r.year)
-            << " " << static_cast<long>(r.hour) << (" h\n\n" + dashes + "\n").c_str() << "[end-entry]";
+            << static_cast<long>(s.day) << "." << static_cast<long>(s.month) << "." << static_cast<long>(s.year) << " "
+            << static_cast<long>(s.hour) << " h\n\nbut date from regres file " << RegressionFileName.c_str() << ":\n"
+            << static_cast<long>(r.day) << "." << static_cast<long>(r.month) << "." << static_cast<long>(r.year) << " "
+            << static_cast<long>(r.hour) << (" h\n\n" + dashes + "\n").c_str() << "[end-entry]";
       throw 52;
     }
   }

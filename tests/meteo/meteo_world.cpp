@@ -1,12 +1,11 @@
 #include "tests/meteo/meteo_world.h"
 
+#include <gtest/gtest.h>
 #include <omp.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-
-#include <gtest/gtest.h>
 #include <functional>
 
 namespace meteotest {
@@ -38,9 +37,7 @@ std::string StationFileText(const std::vector<Station>& stations, const std::vec
 std::string Section::Text() const {
   std::ostringstream out;
   out.precision(17);
-  out << "[" << variable << "]\n"
-      << method << "   method\n"
-      << stationLine << "\n";
+  out << "[" << variable << "]\n" << method << "   method\n" << stationLine << "\n";
   if (!secondStationLine.empty()) out << secondStationLine << "\n";
   out << thirdLine << "\n"
       << resultGrid << "   name of the result grid\n"

@@ -37,7 +37,7 @@ struct Section {
   std::string variable = "temperature";
   int method = 1;
   std::string stationLine = "stations.txt";
-  std::string secondStationLine;  // methods 6 and 8
+  std::string secondStationLine;   // methods 6 and 8
   std::string thirdLine = "none";  // regression file, regression or lapse parameters, GIF mapping
   std::string resultGrid = "result.grd";
   int writeCode = 0;

@@ -141,6 +141,19 @@ TEST(MeteoStationFile, CenturyEndDateHeaderWordsAndCutLastRecord) {
   EXPECT_EQ(all->GetStationValues(0)[1], 10);
   all->ReadStepData();
   EXPECT_EQ(all->EndReached(), 1);
+
+  // A block read that finds no further record ends the input; the last record stays.
+  w.Write("stations.txt",
+          "title\nYY MM DD HH 1\nxx xx xx xx 0\nyy yy yy yy 0\nnames\n2000 1 1 0 1\n2000 1 1 1 2\n\n \n");
+  auto ending = w.Make("temperature", {0, 1, 1, 2000}, {0, 1, 1, 2100}, error2);
+  ASSERT_TRUE(ending);
+  ending->ReadStepData();
+  EXPECT_EQ(ending->GetStationValues(0)[1], 2);
+  EXPECT_EQ(ending->EndReached(), 0);
+  ending->ReadStepData();
+  EXPECT_EQ(ending->EndReached(), 1);
+  ending->GetDate(d.hour, d.day, d.month, d.year);
+  EXPECT_TRUE(d == (MeteoDate{1, 1, 1, 2000}));
 }
 
 TEST(MeteoStationFile, BadStationFilesAreFatal) {
@@ -155,8 +168,9 @@ TEST(MeteoStationFile, BadStationFilesAreFatal) {
   {
     World w(2, 2, 1000, "garbage");
     w.Write("control.txt", Section().Text());
-    w.Write("stations.txt", "t\nYY MM DD HH 1 2\nxx xx xx xx 0 1\nyy yy yy yy 0 1\nnames\n"
-                            "2000 1 1 0 1 2\n2000 1 1 1 1 x\n2000 1 1 2 1 2\n");
+    w.Write("stations.txt",
+            "t\nYY MM DD HH 1 2\nxx xx xx xx 0 1\nyy yy yy yy 0 1\nnames\n"
+            "2000 1 1 0 1 2\n2000 1 1 1 1 x\n2000 1 1 2 1 2\n");
     int error = 0;
     auto m = w.Make("temperature", {0, 1, 1, 2000}, {2, 1, 1, 2000}, error);
     ASSERT_TRUE(m);
@@ -186,9 +200,13 @@ TEST(MeteoStationFile, TwoStationFilesMustAgree) {
   };
   const std::vector<Record> good = {{d0, {1, 2, 3}}, {d1, {1, 2, 3}}};
   const Case cases[] = {
-      {{{100, 0, 0}, {200, 1000, 0}}, {{d0, {1, 2}}, {d1, {1, 2}}}, "contain a different number of stations \n(2 and 3"},
+      {{{100, 0, 0}, {200, 1000, 0}},
+       {{d0, {1, 2}}, {d1, {1, 2}}},
+       "contain a different number of stations \n(2 and 3"},
       {{{100, 0, 0}, {200, 1000, 0}, {300, 0, 999}}, good, "Altitude and/or coordinates of station 3 are different"},
-      {three, {{d0, {1, 2, 3}}, {d2, {1, 2, 3}}}, "error reading date from stationfiles:\nfile gradients.txt: YYYY=2000"},
+      {three,
+       {{d0, {1, 2, 3}}, {d2, {1, 2, 3}}},
+       "error reading date from stationfiles:\nfile gradients.txt: YYYY=2000"},
   };
   int index = 0;
   for (const Case& k : cases) {
@@ -217,7 +235,9 @@ namespace {
 // Regression records: three bands split at 800 and 1200 m, no trend plane.
 const double kBands[11] = {10, -0.005, 800, 37.6, -0.0395, 1200, -2, -0.0065, -10000, 0, 0};
 
-double Band(double z) { return z < 800 ? 10 - 0.005 * z : z <= 1200 ? 37.6 - 0.0395 * z : -2 - 0.0065 * z; }
+double Band(double z) {
+  return z < 800 ? 10 - 0.005 * z : z <= 1200 ? 37.6 - 0.0395 * z : -2 - 0.0065 * z;
+}
 
 void WriteBinaryRegression(const std::string& path, const std::vector<MeteoDate>& dates) {
   std::ofstream out(path, std::ios::binary);
@@ -270,8 +290,7 @@ TEST(MeteoRegressionFile, StationAndRegressionDatesMustAgree) {
   s.method = 3;
   s.thirdLine = "regression.dat";
   w.Write("control.txt", s.Text());
-  w.Write("stations.txt",
-          meteotest::StationFileText({{100, 0, 0}}, {{{0, 1, 1, 2000}, {5}}, {{1, 1, 1, 2000}, {5}}}));
+  w.Write("stations.txt", meteotest::StationFileText({{100, 0, 0}}, {{{0, 1, 1, 2000}, {5}}, {{1, 1, 1, 2000}, {5}}}));
   WriteBinaryRegression(w.Path("regression.dat"), {{0, 1, 1, 2000}, {2, 1, 1, 2000}});
   int error = 0;
   auto m = w.Make("temperature", {0, 1, 1, 2000}, {1, 1, 1, 2000}, error);

@@ -22,7 +22,7 @@ const std::vector<Station> kStations = {{100, 0, 0}, {300, 3000, 0}, {500, 0, 20
 // Sets up the grid (cell r = 1, c = 4 outside the domain, elevation 100 (r + c)),
 // writes the files and constructs the interpolator.
 std::unique_ptr<meteointerpol> Prepare(World& w, const Section& s, const std::vector<Record>& records,
-                                     const std::vector<Station>& stations = kStations) {
+                                       const std::vector<Station>& stations = kStations) {
   w.zone[1][4] = -9999;
   for (int r = 1; r <= w.rows; ++r)
     for (int c = 1; c <= w.cols; ++c) w.elevation[r][c] = 100.0 * (r + c);
@@ -83,7 +83,7 @@ TEST(MeteoMethods, InverseDistanceWeightsAndMaximumDistance) {
       EXPECT_NEAR(m->GetResultGrid()[2][2], 145.0 / 6, 1e-12);
     }
     if (k.maxDistance == 1500) {
-      EXPECT_DOUBLE_EQ(m->GetResultGrid()[2][2], 25);       // S2 lies 2236 m away
+      EXPECT_DOUBLE_EQ(m->GetResultGrid()[2][2], 25);      // S2 lies 2236 m away
       EXPECT_DOUBLE_EQ(m->GetResultGrid()[1][3], -10000);  // no station within 1500 m
     }
     m->FreeMemory();
@@ -175,10 +175,10 @@ TEST(MeteoMethods, UniformFieldLimitsAndScalingApplyOncePerStep) {
   s.lowerLimit = 0;
   s.lowerReplacement = 50;  // outside the limits, still taken
   auto m = Prepare(w, s,
-                 {{kStep0, {5, 5, -10000}},
-                  {kStep1, {-10000, -10000, -10000}},
-                  {{2, 1, 1, 2000}, {7, 7, 7}},
-                  {{3, 1, 1, 2000}, {-3, -3, -3}}});
+                   {{kStep0, {5, 5, -10000}},
+                    {kStep1, {-10000, -10000, -10000}},
+                    {{2, 1, 1, 2000}, {7, 7, 7}},
+                    {{3, 1, 1, 2000}, {-3, -3, -3}}});
   ASSERT_TRUE(m);
   m->Interpolate(0, 1, 1, 2000);
   ExpectGrid(w, m->GetResultGrid(), [](int, int, double, double) { return 10; });
@@ -364,7 +364,8 @@ TEST(MeteoMethods, ResultsDoNotDependOnTheThreadCount) {
       m->Interpolate(0, 1, 1, 2000);
     });
     std::vector<double> grid;
-    for (int r = 1; r <= rows; ++r) grid.insert(grid.end(), &m->GetResultGrid()[r][1], &m->GetResultGrid()[r][cols] + 1);
+    for (int r = 1; r <= rows; ++r)
+      grid.insert(grid.end(), &m->GetResultGrid()[r][1], &m->GetResultGrid()[r][cols] + 1);
     results.push_back(grid);
   }
   EXPECT_EQ(results[0], results[1]);

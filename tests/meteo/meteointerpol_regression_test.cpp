@@ -30,8 +30,8 @@ struct RegressionRun {
 // Method 10 over stations at kPos with the given altitudes and values (a
 // second step repeats the values unless `second` is given).
 RegressionRun Regress(const std::string& name, const std::string& parameters, const std::vector<double>& altitudes,
-            const std::vector<double>& values, const std::vector<double>& second = {}, double scaling = 1,
-            const double (*pos)[2] = kPos) {
+                      const std::vector<double>& values, const std::vector<double>& second = {}, double scaling = 1,
+                      const double (*pos)[2] = kPos) {
   RegressionRun run;
   run.world = std::make_unique<World>(3, 4, 1000, name);
   World& w = *run.world;
@@ -92,8 +92,12 @@ std::vector<double> LeastSquares(const std::vector<std::vector<double>>& f, cons
   return Solve(a, b);
 }
 
-double Lower(double z) { return 10 - 0.005 * z; }
-double Upper(double z) { return -2 - 0.0065 * z; }
+double Lower(double z) {
+  return 10 - 0.005 * z;
+}
+double Upper(double z) {
+  return -2 - 0.0065 * z;
+}
 
 }  // namespace
 

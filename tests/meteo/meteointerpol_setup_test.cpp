@@ -72,8 +72,9 @@ TEST(MeteoSection, BadSectionsAreFatal) {
       {[](Section& s) { s.stationLine = "stations.txt AdditionalColumns=x"; }, 49,
        "error reading the number after \"AdditionalColumns=\""},
       {[](Section& s) {
-         s.scenarioLines = "1\n5\njan.grd\nfeb.grd\nmar.grd\napr.grd\nmay.grd\njun.grd\njul.grd\naug.grd\nsep.grd\n"
-                           "oct.grd\nnov.grd";
+         s.scenarioLines =
+             "1\n5\njan.grd\nfeb.grd\nmar.grd\napr.grd\nmay.grd\njun.grd\njul.grd\naug.grd\nsep.grd\n"
+             "oct.grd\nnov.grd";
        },
        17, "scenario grid for month 12 in temperature not found!"},
       {[](Section& s) { s.scenarioLines = "1\n0\n1\n1 2 3"; }, 48, "scenario-data row 1, column 4 in temperature"},
