@@ -114,6 +114,11 @@ void meteointerpol::Construct(const MeteoInterpolArgs& args) {
   CellY = CoordY;
 
   ReadControlSection();
+  // No regression parameters before the first record or regression of the step.
+  for (RegressionRegion& r : Regr) {
+    for (int i = 0; i < 4; ++i) r.a[i] = r.b[i] = -Nodata - 1;
+    r.h1 = r.h2 = r.c0 = r.cx = r.cy = -Nodata - 1;
+  }
 
   ResultGridRowLow = GridRowLow();
   ResultGridRowHigh = GridRowHigh();

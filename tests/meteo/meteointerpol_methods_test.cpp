@@ -218,27 +218,37 @@ TEST(MeteoMethods, BilinearReproducesABilinearFieldInsideTheMesh) {
       mesh.push_back({0, x, y});
       values.push_back(field(x, y));
     }
-  World w(3, 4, 1000, "bilinear");
-  Section s;
-  s.method = 5;
-  auto m = Prepare(w, s, {{kStep0, values}}, mesh);
-  ASSERT_TRUE(m);
-  EXPECT_EQ(m->GetAnisoRatio(), 1);  // nearest neighbours lie north-south: no anisotropy
-  EXPECT_DOUBLE_EQ(m->GetAvgHorizontalDistance(), 1500);
-  EXPECT_DOUBLE_EQ(m->GetAvgVerticalDistance(), 1000);
-  m->Interpolate(0, 1, 1, 2000);
-  Grid g = m->GetResultGrid();
-  for (int r = 2; r <= 3; ++r)
-    for (int c = 1; c <= 3; ++c) EXPECT_NEAR(g[r][c], field(w.X(c), w.Y(r)), 1e-9) << r << " " << c;
-  // On the upper edge the mesh cell is not closed: inverse-distance weighting.
-  double sw = 0;
-  double swv = 0;
-  for (size_t i = 0; i < mesh.size(); ++i) {
-    const double d2 = std::pow(mesh[i].x - 1000, 2) + std::pow(mesh[i].y - 2000, 2);
-    sw += 1 / d2;
-    swv += values[i] / d2;
+  // Method 6 adds the residual field (second file, here 0.001 everywhere) times the elevation.
+  for (int method : {5, 6}) {
+    World w(3, 4, 1000, "bilinear" + std::to_string(method));
+    Section s;
+    s.method = method;
+    if (method == 6) {
+      s.stationLine = "gradients.txt";
+      s.secondStationLine = "residuals.txt";
+      w.Write("gradients.txt", meteotest::StationFileText(mesh, {{kStep0, values}}));
+      w.Write("residuals.txt", meteotest::StationFileText(mesh, {{kStep0, std::vector<double>(9, 0.001)}}));
+    }
+    auto m = Prepare(w, s, {{kStep0, values}}, mesh);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->GetAnisoRatio(), 1);  // nearest neighbours lie north-south: no anisotropy
+    EXPECT_DOUBLE_EQ(m->GetAvgHorizontalDistance(), 1500);
+    EXPECT_DOUBLE_EQ(m->GetAvgVerticalDistance(), 1000);
+    m->Interpolate(0, 1, 1, 2000);
+    Grid g = m->GetResultGrid();
+    auto residual = [&](int r, int c) { return method == 6 ? 0.001 * w.elevation[r][c] : 0.0; };
+    for (int r = 2; r <= 3; ++r)
+      for (int c = 1; c <= 3; ++c) EXPECT_NEAR(g[r][c], field(w.X(c), w.Y(r)) + residual(r, c), 1e-9) << r << " " << c;
+    // On the upper edge the mesh cell is not closed: inverse-distance weighting.
+    double sw = 0;
+    double swv = 0;
+    for (size_t i = 0; i < mesh.size(); ++i) {
+      const double d2 = std::pow(mesh[i].x - 1000, 2) + std::pow(mesh[i].y - 2000, 2);
+      sw += 1 / d2;
+      swv += values[i] / d2;
+    }
+    EXPECT_NEAR(g[1][2], swv / sw + residual(1, 2), 1e-9);
   }
-  EXPECT_NEAR(g[1][2], swv / sw, 1e-9);
 }
 
 TEST(MeteoMethods, HydrologicResponseUnitsTakeTheirMasterValue) {

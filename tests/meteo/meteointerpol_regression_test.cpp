@@ -27,19 +27,20 @@ struct RegressionRun {
   double Y(int k) const { return world->Y(k / 4 + 1); }
 };
 
-// Method 10 over stations at kPos with the given altitudes and values (a
+// Method 10 (or another) over stations at kPos with the given altitudes and values (a
 // second step repeats the values unless `second` is given).
 RegressionRun Regress(const std::string& name, const std::string& parameters, const std::vector<double>& altitudes,
                       const std::vector<double>& values, const std::vector<double>& second = {}, double scaling = 1,
-                      const double (*pos)[2] = kPos) {
+                      const double (*pos)[2] = kPos, int method = 10, double maxDistance = 1e7) {
   RegressionRun run;
   run.world = std::make_unique<World>(3, 4, 1000, name);
   World& w = *run.world;
   for (int k = 0; k < 12; ++k) w.elevation[k / 4 + 1][k % 4 + 1] = kCellZ[k];
   Section s;
-  s.method = 10;
+  s.method = method;
   s.thirdLine = parameters;
   s.scaling = scaling;
+  s.maxDistance = maxDistance;
   std::vector<Station> stations;
   for (size_t i = 0; i < altitudes.size(); ++i) stations.push_back({altitudes[i], pos[i][0], pos[i][1]});
   w.Write("control.txt", s.Text());
@@ -116,6 +117,26 @@ TEST(MeteoRegression, LinesApartFromTheInversionLayerGiveThreeBands) {
   for (int k = 0; k < 12; ++k) {
     const double a = kCellZ[k];
     EXPECT_NEAR(run.Cell(k), a < 800 ? Lower(a) : a <= 1200 ? middle(a) : Upper(a), 1e-9) << "cell elevation " << a;
+  }
+  // Method 11 weighs inverse-distance values (fraction 0.5) against the bands;
+  // where no station is in reach the bands stand alone.
+  for (double reach : {1e7, 100.0}) {
+    RegressionRun mixed =
+        Regress(reach > 1000 ? "mixed" : "mixednear", "800 1200 50 0 10", z, v, {}, 1, kPos, 11, reach);
+    ASSERT_TRUE(mixed.m);
+    for (int k = 0; k < 12; ++k) {
+      const double a = kCellZ[k];
+      const double bands = a < 800 ? Lower(a) : a <= 1200 ? middle(a) : Upper(a);
+      double sw = 0, swv = 0;
+      for (int i = 0; i < 6; ++i) {
+        double d = std::hypot(kPos[i][0] - mixed.X(k), kPos[i][1] - mixed.Y(k));
+        if (d == 0) d = 1;
+        if (d > reach) continue;
+        sw += 1 / (d * d);
+        swv += v[i] / (d * d);
+      }
+      EXPECT_NEAR(mixed.Cell(k), sw > 0 ? 0.5 * swv / sw + 0.5 * bands : bands, 1e-9) << k;
+    }
   }
   // A fixed lapse rate above the upper inversion continues the middle band at 1200 m.
   RegressionRun fixed = Regress("fixed", "800 1200 50 0 10 0.001", z, v);
