@@ -12,50 +12,36 @@ constexpr double kHalfPi = 1.570796326795;
 // Inverse-distance weighting over stations 1 ... n. ratio scales the x
 // distance (1 when isotropic). Mode 2000 weights by 1/s with squared distances
 // s; mode 1000 by 1/d; any other mode by d^-p. A station at the cell counts
-// at distance 1. The weights are left in work. The sums run in four fixed
-// lanes, so that consecutive stations do not wait for each other's additions;
-// the order of the additions is the same for every cell and thread count.
+// at distance 1. The weights are left in work.
 template <int kMode>
 double Idw(const double* v, const double* sx, const double* sy, int n, double x, double y, double ratio,
            double validFrom, double limitSquared, double limit, double p, double invalid, double* work) {
-  auto weight = [&](int i) {
-    const double dx = (sx[i] - x) * ratio;
-    const double dy = sy[i] - y;
-    double s = dx * dx + dy * dy;
-    double w;
-    if constexpr (kMode == 2000) {
-      if (s == 0) s = 1;
-      w = s > limitSquared ? 0 : 1 / s;
-    } else if constexpr (kMode == 1000) {
-      if (s == 0) s = 1;
-      const double d = std::sqrt(s);
-      w = d > limit ? 0 : 1 / d;
-    } else {
-      if (!(s > 0)) s = 1;
-      const double d = std::sqrt(s);
-      w = d <= limit ? std::pow(d, -p) : 0;
+  double sumW = 0;
+  double sumWV = 0;
+  for (int i = 1; i <= n; ++i) {
+    double w = 0;
+    if (v[i] >= validFrom) {
+      const double dx = (sx[i] - x) * ratio;
+      const double dy = sy[i] - y;
+      double s = dx * dx + dy * dy;
+      if constexpr (kMode == 2000) {
+        if (s == 0) s = 1;
+        w = s > limitSquared ? 0 : 1 / s;
+      } else if constexpr (kMode == 1000) {
+        if (s == 0) s = 1;
+        const double d = std::sqrt(s);
+        w = d > limit ? 0 : 1 / d;
+      } else {
+        if (!(s > 0)) s = 1;
+        const double d = std::sqrt(s);
+        w = d <= limit ? std::pow(d, -p) : 0;
+      }
     }
-    w = v[i] >= validFrom ? w : 0;
     work[i] = w;
-    return w;
-  };
-  double sumW[4] = {0, 0, 0, 0};
-  double sumWV[4] = {0, 0, 0, 0};
-  int i = 1;
-  for (; i + 3 <= n; i += 4) {
-    for (int lane = 0; lane < 4; ++lane) {
-      const double w = weight(i + lane);
-      sumW[lane] += w;
-      sumWV[lane] += w > 0 ? w * v[i + lane] : 0;
-    }
+    sumW += w;
+    if (w > 0) sumWV += w * v[i];
   }
-  for (; i <= n; ++i) {
-    const double w = weight(i);
-    sumW[0] += w;
-    sumWV[0] += w > 0 ? w * v[i] : 0;
-  }
-  const double total = (sumW[0] + sumW[1]) + (sumW[2] + sumW[3]);
-  return total == 0 ? invalid : ((sumWV[0] + sumWV[1]) + (sumWV[2] + sumWV[3])) / total;
+  return sumW == 0 ? invalid : sumWV / sumW;
 }
 }  // namespace
 
