@@ -534,9 +534,12 @@ void modelobject::WriteGridFile(const std::string& fileName, Grid grid, bool asc
   if (asciiFile) {
     file.stream = std::fopen(path.c_str(), "wt");
     if (!file.stream) Fatal("FATAL: error creating " + path + " for writing in text mode.", 26);
+    // The geometry is written with all its digits: a corner of projected
+    // coordinates in six digits ("3.51234e+06") would no longer fit the model
+    // when the file is read back.
     if (std::fprintf(file.stream,
-                     "ncols\t%d\nnrows\t%d\nxllcorner\t%g\nyllcorner\t%g\ncellsize\t%g\nnodata_value\t%g\n", ncols,
-                     nrows, xllcorner, yllcorner, cellsize, nodata) < 0)
+                     "ncols\t%d\nnrows\t%d\nxllcorner\t%.15g\nyllcorner\t%.15g\ncellsize\t%.15g\nnodata_value\t%g\n",
+                     ncols, nrows, xllcorner, yllcorner, cellsize, nodata) < 0)
       WriteError(path, 1);
     // A null row: WriteGrid writes the literal -9999, WriteGrid2 the model's no-data value.
     char missing[32];

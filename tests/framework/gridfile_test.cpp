@@ -99,7 +99,7 @@ TEST(GridFile, AsciiRoundTripKeepsHeaderFormatAndValues) {
   for (double& h : o.fileheader) h = 7;
   o.WriteGrid("out.txt", g.grid, true, true);
   EXPECT_EQ(ReadFile(b.dir / "out.txt"),
-            "ncols\t4\nnrows\t3\nxllcorner\t3.5e+06\nyllcorner\t5.2e+06\ncellsize\t100\nnodata_value\t-9999\n"
+            "ncols\t4\nnrows\t3\nxllcorner\t3500000\nyllcorner\t5200000\ncellsize\t100\nnodata_value\t-9999\n"
             "1.5\t2\t-9999\t4\n0.25\t6\t7\t8\n9\t10\t11\t-12.5\n");
   for (double h : o.fileheader) EXPECT_EQ(h, 7);  // no statistics for ASCII files
 
@@ -109,6 +109,13 @@ TEST(GridFile, AsciiRoundTripKeepsHeaderFormatAndValues) {
   const double header[12] = {4, 3, 3500000, 5200000, 100, -9999, 7, 7, 7, 7, 7, 7};
   for (int i = 0; i < 12; ++i) EXPECT_EQ(o.fileheader[i], header[i]) << i;
   EXPECT_NE(b.Console().find("reading " + (b.dir / "out.txt") + " for gridtest..."), std::string::npos);
+
+  // A projected corner and a fractional cell size survive the round trip.
+  o.SetGeometry(4, 3, 3512345.5, 5298765.25, 0.00833333333333, -9999);
+  o.WriteGrid("exact.txt", g.grid, true, false);
+  OwnedGrid exact(o, ReadAlone(o, "exact.txt"), 1, 3, 4);
+  EXPECT_EQ(o.fileheader[4], 0.00833333333333);
+  EXPECT_EQ(exact.grid[2][3], 7);
 }
 
 TEST(GridFile, NullRowsAndCellsOutsideTheDataColumns) {
