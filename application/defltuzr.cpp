@@ -6,7 +6,7 @@
 
 #include "framework/diagstream.h"
 
-defaultini::defaultini(int& error, DiagStream* diagnostics, const std::string& controlFileName, void* registry,
+defaultini::defaultini(int& error, DiagStream* diagnostics, const std::string& controlFileName, StatRecord* registry,
                        int registryCapacity, int setupMode, GridListEntry* list)
     : modelobject(diagnostics, controlFileName, 0, ModelObjectArgs{}) {
   error = 0;
@@ -205,4 +205,18 @@ void defaultini::FreeMemory() {
   }
   FreeDerivedGrids();
   modelobject::FreeMemory();
+}
+
+ModelObjectArgs defaultini::ObjectArgs() const {
+  ModelObjectArgs args;
+  args.WriteAsciiGrids = WriteAsciiGrids;
+  args.WriteDoubleGrids = WriteDoubleGrids;
+  args.InitialStateDirectory = InitialStateDirectory;
+  args.DefaultOutputDirectory = DefaultOutputDirectory;
+  args.instanceCellCounts = cellcounts.empty() ? nullptr : cellcounts.data();
+  args.haloSend = &halosend;
+  args.haloReceive = &haloreceive;
+  args.SpinUp = SpinUp;
+  args.hru = hru;
+  return args;
 }

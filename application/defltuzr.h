@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "framework/modelobject.h"
+#include "framework/statregistry.h"
 #include "parameters/landuse_table_entry.h"
 #include "parameters/multilayer_landuse_entry.h"
 #include "parameters/soil_table_entry.h"
@@ -32,7 +33,7 @@ class defaultini : public modelobject {
   static constexpr int kMaxRegions = 30;
 
   // Never throws: an int raised while building goes to error, anything else gives 103.
-  defaultini(int& error, DiagStream* diagnostics, const std::string& controlFileName, void* registry,
+  defaultini(int& error, DiagStream* diagnostics, const std::string& controlFileName, StatRecord* registry,
              int registryCapacity, int setupMode, GridListEntry* gridList);
 
   // One set-up step per call; done becomes true on the call after the last step.
@@ -80,6 +81,20 @@ class defaultini : public modelobject {
   virtual void MakeRegionWeightGrids();
   virtual void GetCouplingParameters();
 
+  // ---- after the set-up: statistics, HRUs, per-step grids, coupling ----
+  virtual void CreateGridStatistics();
+  virtual void CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int& repeatCount);
+  virtual void UpdatePeriodicGrids(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
+  virtual void UpdateActualParameters(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear,
+                                      int stepMinutes);
+  virtual void WriteStandardGridStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
+  virtual void WriteVariableGridStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
+  virtual void StartGridStatisticsStep();
+  virtual void AddGridStatistics();
+  virtual void ReduceGridStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
+  virtual void FlushGridStatistics();
+  virtual void LinkExternalEntities(StatRecord* registry, int capacity);
+
   // ---- settings read by the application and the tests ----
   int GetStep() const { return step; }
   int64_t StartYear() const { return startyear; }
@@ -101,6 +116,7 @@ class defaultini : public modelobject {
   const std::string& GetDefaultOutputDirectory() const { return DefaultOutputDirectory; }
   const std::vector<int>& OutputList() const { return outputlist; }
   int OutputListCount() const { return outputlistcount; }
+  int* OutputListData() { return outputlist.empty() ? nullptr : outputlist.data(); }
   const std::vector<std::string>& MeteoNames() const { return meteonames; }
   int MeteoCount() const { return meteocount; }
   double Latitude() const { return latitude; }
@@ -121,14 +137,21 @@ class defaultini : public modelobject {
   int LastRow() const { return lastrow; }
   int FirstRowHalo() const { return firstrowhalo; }
   int LastRowHalo() const { return lastrowhalo; }
-  const ColumnRange* DataColumns() const { return columnranges.empty() ? nullptr : columnranges.data(); }
+  ColumnRange* DataColumns() { return columnranges.empty() ? nullptr : columnranges.data(); }
+  const std::vector<int64_t>& CellCounts() const { return cellcounts; }
+  const HaloList& HaloSend() const { return halosend; }
+  const HaloList& HaloReceive() const { return haloreceive; }
+  int GetSubSteps() const { return substeps; }
+  // Objects built after the set-up take these settings (grid formats,
+  // directories, MPI lists, SpinUp switch, HRU records).
+  ModelObjectArgs ObjectArgs() const;
   int NumberOfZones() const { return nzones; }
   int MaxZoneCode() const { return maxzonecode; }
-  const int* ZoneCodeTable() const { return zonecodes.empty() ? nullptr : zonecodes.data(); }
-  const ZoneRecord* ZoneRecords() const { return zonerecords.empty() ? nullptr : zonerecords.data(); }
+  int* ZoneCodeTable() { return zonecodes.empty() ? nullptr : zonecodes.data(); }
+  ZoneRecord* ZoneRecords() { return zonerecords.empty() ? nullptr : zonerecords.data(); }
   int NumberOfRegions() const { return nregions; }
   int MaxRegionCode() const { return maxregioncode; }
-  const int* RegionCodeTable() const { return regioncodes.empty() ? nullptr : regioncodes.data(); }
+  int* RegionCodeTable() { return regioncodes.empty() ? nullptr : regioncodes.data(); }
   const RegionCentroid* RegionCentroids() const { return centroids.empty() ? nullptr : centroids.data(); }
   const double* HeaderRecord() const { return header; }
   landuse_table_entry* LanduseTable() const { return landusetable.get(); }
@@ -161,7 +184,7 @@ class defaultini : public modelobject {
   int step = 0;
   int done = 0;
   int setupmode = 0;
-  void* statregistry = nullptr;
+  StatRecord* statregistry = nullptr;
   int statregistrycapacity = 0;
   std::string workfilename;
 

@@ -1,9 +1,24 @@
+// Building the model: set-up, interpolators, sub-models and their links.
 #include "application/modapuzr.h"
 
-#include <cstdio>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 
 #include "application/defltuzr.h"
 #include "framework/diagstream.h"
+#include "meteo/meteointerpol.h"
+#include "radiation_et/etpetr.h"
+#include "radiation_et/expokorr.h"
+#include "radiation_et/interzep.h"
+#include "routing/abfluss.h"
+#include "routing/irrigate.h"
+#include "snow/snowmod.h"
+#include "soil/gwflow.h"
+#include "soil/unsatzon.h"
+#include "surface/siltingup.h"
+#include "surface/surfrout.h"
 
 std::string ToUpperCopy(const std::string& text) {
   std::string copy = text;
@@ -18,14 +33,25 @@ ModellApplication::ModellApplication(DiagStream* diagnostics, int argc, char** a
   try {
     Build(argc, argv, controlFileIndex);
   } catch (int code) {
-    *diag << "FATAL: exceptions in ModellApplication::init() caught!" << "[end-entry]";
+    *diag << "FATAL: exceptions in ModellApplication::init() caught!"
+          << "[end-entry]";
     throw;
   }
+}
+
+bool ModellApplication::FlagFloatingPointError() {
+  if (unsatzone && unsatzone->GetFPEState() != 0) return false;
+  teilmodellklasse* const flagged[8] = {expokorr,  evapotranspiration, snow,        interception,
+                                        unsatzone, irrigation,         groundwater, routing};
+  for (teilmodellklasse* m : flagged)
+    if (m) m->SetFPEState(1);
+  return true;
 }
 
 void ModellApplication::Build(int argc, char** argv, int controlFileIndex) {
   *diag << "file modapuzr, compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
   CtrlC = 0;
+  endflag = 0;
   if (argc <= 1) {
     *diag << "FATAL: \nusage: fluvex <1.cntrl-file> [<2.cntrl-file> ... [n.cntrl-file]] "
              "[-diagfile:<diagnostics_file> [-diaglevel:<FATAL|ERROR|WARNING|INFO|DEBUG>]] "
@@ -37,22 +63,31 @@ void ModellApplication::Build(int argc, char** argv, int controlFileIndex) {
   // Control-file names are held in 1201-byte buffers throughout the model.
   if (controlFileName.size() > 1200) {
     *diag << "FATAL: the control file name is longer than 1200 characters: " << controlFileName.substr(0, 80).c_str()
-          << "..." << "[end-entry]";
+          << "..."
+          << "[end-entry]";
     throw 2;
   }
   gridlist.assign(kGridListSize, GridListEntry{});
-  registry.assign(kRegistryCapacity + 1, StatisticsRegistryRecord{});
+  registry.assign(kStatRegistryRecords, StatRecord{});
 
   int error = 0;
-  setup = new defaultini(error, diag, controlFileName, registry.data(), kRegistryCapacity, 2, gridlist.data());
+  setup = new defaultini(error, diag, controlFileName, registry.data(), kStatRegistryCapacity, 2, gridlist.data());
   if (error != 0) throw error;
   bool done = false;
   while (!done) setup->InitStep(done);
+  setup->CreateGridStatistics();
   GetModelSettings();
   setup->SetInitialized(1);
   nextGridPosition = numberOfRegisteredGrids + 2;
+  setup->CreateHRUs(SpinUpSwitch, doTemperaturePreSpinUp, repeatCnt);
 
-  *diag << "end of initialization reached..." << "[end-entry]";
+  BuildInterpolators();
+  BuildSubModels(argc, argv);
+  LinkSubModels();
+  setup->LinkExternalEntities(registry.data(), kStatRegistryCapacity);
+
+  *diag << "end of initialization reached..."
+        << "[end-entry]";
   initialized = 1;
 }
 
@@ -64,16 +99,236 @@ void ModellApplication::GetModelSettings() {
   numberOfRegisteredGrids = setup->StandardGridCount() + setup->VariableGridCount();
 }
 
-int ModellApplication::run() {
-  *diag << "WARNING: the time loop is not available in this build; the run ends after the set-up"
-        << "[end-entry]";
-  return 0;
+SubModelArgs ModellApplication::CommonArgs() const {
+  SubModelArgs a;
+  a.reportInterval = outputControl;
+  a.latitude = setup->Latitude();
+  a.longitude = setup->Longitude();
+  a.meridian = setup->Meridian();
+  a.minToIntEnd = minToIntEnd;
+  a.xllcorner = setup->XllCorner();
+  a.yllcorner = setup->YllCorner();
+  a.cellsize = setup->CellSize();
+  a.nodata = setup->Nodata();
+  a.outputListCount = setup->OutputListCount();
+  a.outputList = setup->OutputListCount() > 0 ? setup->OutputListData() : nullptr;
+  a.gridlist = const_cast<GridListEntry*>(gridlist.data());
+  a.zoneIndex = setup->ZoneCodeTable();
+  a.zoneRecords = setup->ZoneRecords();
+  a.dataColumns = setup->DataColumns();
+  a.zoneCount = setup->NumberOfZones();
+  a.maxZoneCode = setup->MaxZoneCode();
+  a.ncols = setup->Columns();
+  a.nrows = setup->Rows();
+  a.firstRow = setup->FirstRow();
+  a.lastRow = setup->LastRow();
+  a.endHour = setup->EndHour();
+  a.endDay = setup->EndDay();
+  a.endMonth = setup->EndMonth();
+  a.endYear = setup->EndYear();
+  a.timeShift = setup->TimeShift();
+  a.landuseTable = setup->LanduseTable();
+  a.soilTable = setup->SoilTable();
+  a.multilayerTable = setup->MultilayerTable();
+  a.object = setup->ObjectArgs();
+  return a;
 }
 
-void ModellApplication::ClearMemory() {
-  if (setup) {
-    setup->FreeMemory();
-    delete setup;
-    setup = nullptr;
+void ModellApplication::BuildInterpolators() {
+  const int n = setup->MeteoCount();
+  interpolators.assign(static_cast<size_t>(n) + 1, nullptr);
+  for (int i = 1; i <= n; ++i) {
+    nextGridPosition = 0;
+    for (int p = 1; p < kGridListMax; ++p) {
+      if (gridlist[p].shortname.empty() && !gridlist[p].registered) {
+        nextGridPosition = p;
+        break;
+      }
+    }
+    if (nextGridPosition == 0) {
+      *diag << "FATAL: no more free grids in memeory, (max. " << kGridListMax << ")!"
+            << "[end-entry]";
+      throw 12;
+    }
+    MeteoInterpolArgs args;
+    args.model = setup->ObjectArgs();
+    args.controlFileName = workFileName;
+    args.variableName = setup->MeteoNames()[i];
+    args.gridList = gridlist.data();
+    args.resultGridIndex = nextGridPosition;
+    args.ncols = setup->Columns();
+    args.nrows = setup->Rows();
+    args.firstRow = setup->FirstRow();
+    args.lastRow = setup->LastRow();
+    args.xll = setup->XllCorner();
+    args.yll = setup->YllCorner();
+    args.cellSize = setup->CellSize();
+    args.nodata = setup->Nodata();
+    args.dataColumns = setup->DataColumns();
+    args.start = MeteoDate{setup->StartYear(), setup->StartMonth(), setup->StartDay(), setup->StartHour()};
+    args.end = MeteoDate{setup->EndYear(), setup->EndMonth(), setup->EndDay(), setup->EndHour()};
+    args.zoneCodeTable = setup->ZoneCodeTable();
+    args.highestZoneCode = setup->MaxZoneCode();
+    int error = 0;
+    try {
+      interpolators[i] = new meteointerpol(error, diag, args);
+    } catch (int code) {
+      error = code;
+    }
+    if (error != 0) throw error;
+    interpolators[i]->SetCheckFlag(secondSwitch);
+    interpolators[i]->SetTimeStep(minToIntEnd / 60.0);
+    if (args.variableName.find("irrigation_amounts") != std::string::npos) interpolators[i]->SetCheckFlag(0);
+    interpolators[i]->SetInitialized(1);
+  }
+}
+
+DumpOptions ModellApplication::ReadDumpOptions(DiagStream* diag, int argc, char** argv) {
+  DumpOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    if (std::strstr(argument, "-dumpmode")) {
+      options.dumpMode = 1;
+      const char* colon = std::strchr(argument, ':');
+      if (!colon) continue;
+      const char* text = colon + 1;
+      if (*text != '\0') {
+        errno = 0;
+        char* end = nullptr;
+        const long value = std::strtol(text, &end, 10);
+        if (errno == ERANGE || (errno != 0 && value == 0) || end == text) {
+          *diag << "FATAL: Error (C-lib errno: " << errno
+                << ") in argument list: invalid number of max dumpfiles given in argument " << argument
+                << ", stopped at " << end << " LONG_MAX is defined as" << LONG_MAX << "[end-entry]";
+          throw 1061;
+        }
+        options.maxDumpFiles = value;
+      }
+      *diag << "INFO: max dumpfiles given in argument " << argument << " read as " << options.maxDumpFiles << " (C++ "
+            << static_cast<long>(__cplusplus) << ")"
+            << "[end-entry]";
+    } else if (std::strstr(argument, "-closeAfterDump")) {
+      options.closeAfterDump = 1;
+    } else if (std::strstr(argument, "-repairAfterDump")) {
+      options.repairAfterDump = 1;
+    }
+  }
+  return options;
+}
+
+void ModellApplication::BuildSubModels(int argc, char** argv) {
+  const SubModelArgs common = CommonArgs();
+  StatRecord* reg = registry.data();
+  const int cap = kStatRegistryCapacity;
+  int error = 0;
+  // Every constructor reports through error; a base that fails to read its
+  // section head throws its code instead. Both end the construction.
+  auto check = [&](teilmodellklasse* object, bool markInitialized) {
+    if (error != 0) throw error;
+    if (markInitialized) object->SetInitialized(1);
+  };
+
+  expokorr = new expokorrklasse(error, diag, reg, cap, workFileName, common);
+  check(expokorr, true);
+  evapotranspiration = new verdunstungsmodellklasse(error, diag, reg, cap, workFileName, common);
+  check(evapotranspiration, false);
+  evapotranspiration->SetRadiationCorrectionGrid(expokorr->GetRadiationCorrectionGrid());
+  snow = new schneemodellklasse(error, diag, reg, cap, workFileName, common);
+  check(snow, false);
+  snow->SetRadiationCorrectionGrid(expokorr->GetRadiationCorrectionGrid());
+  evapotranspiration->SetSolidSnowStorageGrid(snow->GetSolidSnowStorageGrid());
+  evapotranspiration->SetSnowMethod(snow->GetMethod());
+  evapotranspiration->SetInitialized(1);
+
+  interception = new interzeptionsmodellklasse(error, diag, reg, cap, workFileName, common);
+  check(interception, false);
+  interceptionMethod = interception->GetFlowControl() > 0 ? interception->GetMethod() : 0;
+  interceptionFirst = (interception->GetFlowControl() > 0 && interceptionMethod > 10) ? 1 : 0;
+  snow->SetPrecipitationSource(interceptionFirst);
+
+  siltingup = new siltingupclass(error, diag, reg, cap, workFileName, common);
+  check(siltingup, false);
+  siltingup->SetPrecipitationSource(interceptionFirst);
+
+  substeps = setup->ReadSubSteps();
+  unsatzone = new unsatzonmodellklasse(error, diag, reg, cap, workFileName, common, nullptr, substeps);
+  check(unsatzone, false);
+  unsatzone->ComputeDrainablePoreVolume();
+  unsatzone->SelectInfiltrationInput(interceptionFirst);
+  dump = ReadDumpOptions(diag, argc, argv);
+  unsatzone->SetDumpOptions(dump.dumpMode, dump.closeAfterDump, dump.repairAfterDump, dump.maxDumpFiles);
+  evapotranspiration->InitLakes("[lake_model]");
+  snow->InitLakes("[lake_model]");
+
+  surfacerouting = new surfaceroutingclass(error, diag, reg, cap, workFileName, common, substeps);
+  check(surfacerouting, false);
+
+  // Irrigation, groundwater and routing work with the zones of the soil model.
+  SubModelArgs soilZones = common;
+  soilZones.zoneIndex = unsatzone->GetZoneIndex();
+  soilZones.zoneRecords = unsatzone->GetZoneRecords();
+  soilZones.zoneCount = unsatzone->GetZoneCount();
+  soilZones.maxZoneCode = unsatzone->GetMaxZoneCode();
+  irrigation = new irrigationclass(error, diag, reg, cap, workFileName, soilZones);
+  check(irrigation, false);
+  groundwater = new gwflowclass(error, diag, reg, cap, workFileName, soilZones, substeps);
+  check(groundwater, false);
+  evapotranspiration->SetSubSteps(substeps);
+  unsatzone->SetGroundwaterCoupling(groundwater->GetFlowControl() != 0 ? 1 : 0);
+
+  // Tracer grids of the sub-models that carry tracers.
+  teilmodellklasse* const withTracers[7] = {irrigation,  snow,      interception,  siltingup,
+                                            groundwater, unsatzone, surfacerouting};
+  const bool markAfterTracers[7] = {false, false, true, true, false, true, true};
+  for (int k = 0; k < 7; ++k) {
+    withTracers[k]->InitTracerGrids(&error, tracerCount, tracerRecords, reg, cap);
+    if (error != 0) throw error;
+    if (markAfterTracers[k]) withTracers[k]->SetInitialized(1);
+  }
+
+  SubModelArgs routingArgs = soilZones;
+  routingArgs.endHour = setup->StartHour();
+  routingArgs.endDay = setup->StartDay();
+  routingArgs.endMonth = setup->StartMonth();
+  routingArgs.endYear = setup->StartYear();
+  routing = new abflussmodellklasse(error, diag, reg, cap, workFileName, routingArgs, tracerCount, tracerRecords,
+                                    unsatzone->GetStorageReadParameter());
+  check(routing, false);
+}
+
+void ModellApplication::LinkSubModels() {
+  const int readParameter = unsatzone->GetStorageReadParameter();
+  if (surfacerouting->GetFlowControl() > 0) {
+    surfacerouting->SetQBb(unsatzone->GetQBb());
+    surfacerouting->SetKelsqd(unsatzone->GetKelsqd());
+    surfacerouting->SetKelsqi(unsatzone->GetKelsqi());
+    surfacerouting->ReadStorageFile(unsatzone->GetStorageFileName(), readParameter);
+    unsatzone->SetSurfaceRoutingActive(1);
+    if (routing->GetFlowControl() > 0) routing->SetDischarges(surfacerouting->GetQg());
+  } else if (routing->GetFlowControl() > 0) {
+    routing->SetDischarges(unsatzone->GetQg());
+  }
+  routing->CountLakeCellsPerRank();
+  if (routing->GetFlowControl() > 0) {
+    routing->InitRouting();
+    routing->SetSubbasinTable(irrigation->GetSubbasinTable());
+    groundwater->SetRiverflowTable(unsatzone->GetRiverflowTable());
+    routing->SetRiverflowTable(unsatzone->GetRiverflowTable());
+    routing->ReadStorageContent(unsatzone->GetStorageFileName(), readParameter);
+    routing->SetInitialized(1);
+  }
+  irrigation->SetRiverflowTable(unsatzone->GetRiverflowTable());
+  irrigation->SetQg(unsatzone->GetQg());
+  irrigation->InitTracerStorage();
+  irrigation->SetMaxIrrigation(routing->GetMaxIrrigation(), routing->GetMaxIrrigationFromReservoirs());
+  irrigation->SetRoutingTarget(routing->GetRoutingTarget());
+  irrigation->SetRoutingDischarge(routing->GetRoutingDischarge());
+  irrigation->SetInitialized(1);
+  groundwater->SetQg(unsatzone->GetQg());
+  groundwater->SetInitialized(1);
+  if (snow->GetFlowControl() > 0) {
+    snow->SetQg(unsatzone->GetQg());
+    snow->ReadStorageFile(unsatzone->GetStorageFileName(), readParameter);
+    snow->SetInitialized(1);
   }
 }

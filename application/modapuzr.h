@@ -1,4 +1,6 @@
-// The application: one complete model run per control file.
+// The application: one complete model run per control file. The constructor
+// builds the model (set-up, interpolators, sub-models and their links), run()
+// is the time loop and ClearMemory() the end of the run.
 #pragma once
 
 #include <cstdint>
@@ -8,39 +10,72 @@
 #include "framework/memory_handling.h"
 #include "framework/modelobject.h"
 #include "framework/signals.h"
+#include "framework/statregistry.h"
+#include "framework/teilmod.h"
 
 class DiagStream;
 class defaultini;
+class meteointerpol;
+class expokorrklasse;
+class verdunstungsmodellklasse;
+class schneemodellklasse;
+class interzeptionsmodellklasse;
+class siltingupclass;
+class unsatzonmodellklasse;
+class surfaceroutingclass;
+class irrigationclass;
+class gwflowclass;
+class abflussmodellklasse;
 
-// One record of the statistics registry: ten 64-bit words.
-struct StatisticsRegistryRecord {
-  int64_t words[10];
+// Options of the dump files of the unsaturated zone, from the command line.
+struct DumpOptions {
+  char dumpMode = 0;
+  char closeAfterDump = 0;
+  char repairAfterDump = 0;
+  int64_t maxDumpFiles = 0;
 };
 
 class ModellApplication : public memory_handling, public ApplicationSignals {
  public:
-  static constexpr int kRegistryCapacity = 200;
-
   // Builds the whole model for the control file argv[controlFileIndex].
   ModellApplication(DiagStream* diagnostics, int argc, char** argv, int controlFileIndex);
   // Runs the time loop; returns 0 after a normal end, 99 after "cancel with next interval".
   virtual int run();
-  // Flushes every buffered output and releases every object of the run.
+  // Flushes every buffered output, writes the final states and releases every object.
   virtual void ClearMemory();
+
+  bool FlagFloatingPointError() override;
+
+  // Reads the dump options of the command line (also used by the tests).
+  static DumpOptions ReadDumpOptions(DiagStream* diag, int argc, char** argv);
 
   GridListEntry* GetGridList() { return gridlist.data(); }
   defaultini* GetSetup() { return setup; }
+  int GetInterpolatorCount() const { return static_cast<int>(interpolators.size()) - 1; }
 
  private:
   void Build(int argc, char** argv, int controlFileIndex);
   void GetModelSettings();
+  SubModelArgs CommonArgs() const;
+  void BuildInterpolators();
+  void BuildSubModels(int argc, char** argv);
+  void LinkSubModels();
+
+  // ---- time loop ----
+  // The Ctrl-C protocol at the start of a step; returns after the choice is carried out.
+  void CtrlCProtocol();
+  void FlushGroup();
+  void Step();
+  void SetDateOfEveryObject();
+  void PreSpinUp();
+  void ResetInputs();
 
   int initialized = 0;
+  int16_t endflag = 0;
   std::string controlFileName;
   std::string workFileName;
   std::vector<GridListEntry> gridlist;
-  std::vector<StatisticsRegistryRecord> registry;
-  defaultini* setup = nullptr;
+  std::vector<StatRecord> registry;
 
   // Settings copied from the set-up object.
   int outputControl = 0;
@@ -48,6 +83,36 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   double minToIntEnd = 0;
   int numberOfRegisteredGrids = 0;
   int nextGridPosition = 0;
+  int interceptionMethod = 0;
+  char interceptionFirst = 0;
+  int substeps = 1;
+  int SpinUpSwitch = 0;
+  int doTemperaturePreSpinUp = 0;
+  int repeatCnt = 0;
+  int tracerCount = 0;
+  TracerRecord* tracerRecords = nullptr;
+  DumpOptions dump;
+
+  // Date of the current step; -9999 without interpolators.
+  int64_t year = 0;
+  int64_t month = 0;
+  int64_t day = 0;
+  int64_t hour = 0;
+  int64_t syncHour = -1, syncDay = -1, syncMonth = -1, syncYear = -1;
+  char couplingPeriod = 'I';
+
+  defaultini* setup = nullptr;
+  std::vector<meteointerpol*> interpolators;  // 1 ... n; element 0 stays empty
+  expokorrklasse* expokorr = nullptr;
+  verdunstungsmodellklasse* evapotranspiration = nullptr;
+  schneemodellklasse* snow = nullptr;
+  interzeptionsmodellklasse* interception = nullptr;
+  siltingupclass* siltingup = nullptr;
+  unsatzonmodellklasse* unsatzone = nullptr;
+  surfaceroutingclass* surfacerouting = nullptr;
+  irrigationclass* irrigation = nullptr;
+  gwflowclass* groundwater = nullptr;
+  abflussmodellklasse* routing = nullptr;
 };
 
 // A copy of text with the letters a ... z turned into capitals.

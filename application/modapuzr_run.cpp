@@ -1,0 +1,327 @@
+// The time loop with its Ctrl-C protocol, and the SpinUp.
+#include <mpi.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "application/defltuzr.h"
+#include "application/modapuzr.h"
+#include "framework/diagstream.h"
+#include "meteo/meteointerpol.h"
+#include "radiation_et/etpetr.h"
+#include "radiation_et/expokorr.h"
+#include "radiation_et/interzep.h"
+#include "routing/abfluss.h"
+#include "routing/irrigate.h"
+#include "snow/snowmod.h"
+#include "soil/gwflow.h"
+#include "soil/unsatzon.h"
+#include "surface/siltingup.h"
+#include "surface/surfrout.h"
+
+namespace {
+
+// MPI_MAX of the word over all instances, known to every instance.
+int CombineOverInstances(int word) {
+  int combined = word;
+  MPI_Reduce(&word, &combined, 1, MPI_INT, MPI_MAX, 0, MPI_COMM_WORLD);
+  MPI_Bcast(&combined, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  return combined;
+}
+
+}  // namespace
+
+void ModellApplication::CtrlCProtocol() {
+  int rank = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  const int combined = CombineOverInstances(CtrlC);
+  CtrlC = 0;
+  int choice = 0;
+  if (rank == 0 && combined == 1) {
+    *diag << "SKIP: \n\nCtrl-C: cancel the model? \n0 = no (continue)\n1 = cancel with next interval (writing all "
+             "grids and buffers)\n2 = cancel now without saving buffers!\n3 = flush buffers and go on\n\nchoose one "
+             "of the above options: "
+          << "[end-entry]";
+    char c = 0;
+    // One character, leading white space skipped; a non-digit (or no input) is 0.
+    if (std::scanf(" %c", &c) == 1 && c >= '0' && c <= '9') choice = c - '0';
+  }
+  choice = CombineOverInstances(choice);
+  CtrlC = choice;
+  if (choice <= 0) {
+    CtrlC = 0;
+    return;
+  }
+  switch (choice) {
+    case 1:
+      for (size_t i = 1; i < interpolators.size(); ++i) interpolators[i]->SetEndDateToCurrent();
+      if (interpolators.size() > 1) {
+        interpolators[1]->GetDate(hour, day, month, year);
+        SetDateOfEveryObject();
+      }
+      CtrlC = 99;
+      RearmCtrlCHandler();
+      break;
+    case 2:
+      *diag << "WARNING: program manually killed by pressing Ctrl-C and selecting 2!"
+            << "[end-entry]";
+      delete diag;
+      diag = nullptr;
+      std::exit(98);
+    case 3:
+      FlushGroup();
+      CtrlC = 0;
+      RearmCtrlCHandler();
+      break;
+    default:
+      CtrlC = 0;
+      RearmCtrlCHandler();
+      break;
+  }
+}
+
+void ModellApplication::SetDateOfEveryObject() {
+  modelobject* const objects[] = {expokorr,  evapotranspiration, snow,        interception, siltingup, irrigation,
+                                  unsatzone, surfacerouting,     groundwater, routing,      setup};
+  for (modelobject* o : objects)
+    if (o) o->SetDate(year, month, day, hour);
+}
+
+void ModellApplication::FlushGroup() {
+  for (size_t i = 1; i < interpolators.size(); ++i) interpolators[i]->WriteStatistics();
+  evapotranspiration->WriteStatistics();
+  snow->WriteStatistics();
+  interception->WriteStatistics();
+  siltingup->WriteStatistics();
+  irrigation->WriteStatistics();
+  unsatzone->WriteStatFiles();
+  surfacerouting->WriteStatistics();
+  groundwater->WriteStatistics();
+  routing->FlushOutputs();
+  setup->FlushGridStatistics();
+}
+
+int ModellApplication::run() {
+  try {
+    int repetition = 1;
+    if (SpinUpSwitch > 0) {
+      if (doTemperaturePreSpinUp > 0) PreSpinUp();
+      if (repeatCnt <= 0) {
+        endflag = 1;
+        return CtrlC;
+      }
+    }
+    if (endflag) return CtrlC;
+    for (;;) {
+      CtrlCProtocol();
+      Step();
+      if (SpinUpSwitch == 1 && endflag == 1 && repeatCnt > repetition) {
+        *diag << "INFO: SpinUp reached end of defined time range for run #" << repetition
+              << ", resetting inputs and starting again now (repetition " << repetition + 1 << " of " << repeatCnt
+              << ")"
+              << "[end-entry]";
+        endflag = 0;
+        ResetInputs();
+        ++repetition;
+      }
+      if (endflag != 0) return CtrlC;
+    }
+  } catch (int code) {
+    *diag << "FATAL: Exception in Modellapplication::run() caught!"
+          << "[end-entry]";
+    throw;
+  }
+}
+
+void ModellApplication::ResetInputs() {
+  for (size_t i = 1; i < interpolators.size(); ++i) {
+    interpolators[i]->ResetToStart();
+    interpolators[i]->ReadStepData();
+  }
+}
+
+void ModellApplication::Step() {
+  const int n = static_cast<int>(interpolators.size()) - 1;
+  if (n >= 1)
+    interpolators[1]->GetDate(hour, day, month, year);
+  else
+    year = month = day = hour = -9999;
+
+  for (int i = 1; i <= n; ++i)
+    if (interpolators[i]->GetMethod() == 10 || interpolators[i]->GetMethod() == 11) interpolators[i]->Regression(0);
+  for (int i = 1; i <= n; ++i) interpolators[i]->Interpolate(hour, day, month, year);
+
+  const int stepMinutes = evapotranspiration->GetFlowControl() == 0 ? 1440 : evapotranspiration->GetTimeInterval();
+  setup->UpdatePeriodicGrids(hour, day, month, year);
+  setup->UpdateActualParameters(hour, day, month, year, stepMinutes);
+  for (int i = 1; i <= n; ++i) interpolators[i]->WriteResultGrids();
+
+  expokorr->run(hour, day, month, year);
+  evapotranspiration->PotentialEvapotranspiration(hour, day, month, year);
+  irrigation->run(hour, day, month, year);
+  evapotranspiration->SnowEvaporationOnGlacier(hour, day, month, year);
+  if (interceptionFirst) {
+    interception->run(hour, day, month, year);
+    snow->run(hour, day, month, year);
+  } else {
+    snow->run(hour, day, month, year);
+    interception->run(hour, day, month, year);
+  }
+  siltingup->run(hour, day, month, year);
+  unsatzone->StartStep(hour, day, month, year);
+  surfacerouting->StartStep(hour, day, month, year);
+  evapotranspiration->RealEvapotranspiration(hour, day, month, year);
+  groundwater->StartStep(hour, day, month, year);
+
+  const int subSteps = unsatzone->GetSubSteps();
+  for (int s = 1; s <= subSteps; ++s) {
+    unsatzone->run(hour, day, month, year);
+    surfacerouting->run(hour, day, month, year);
+    evapotranspiration->SubStepHook(hour, day, month, year);
+    groundwater->run(hour, day, month, year);
+  }
+
+  unsatzone->ComputeDrainablePoreVolume();
+  unsatzone->RouteSubbasinRunoff(hour, day, month, year);
+  surfacerouting->RouteToOutlets(hour, day, month, year);
+  evapotranspiration->AccumulateZoneStatistics(hour, day, month, year);
+  groundwater->WriteGrids(hour, day, month, year);
+  routing->run(hour, day, month, year);
+
+  setup->WriteStandardGridStatistics(hour, day, month, year);
+  setup->WriteVariableGridStatistics(hour, day, month, year);
+  setup->StartGridStatisticsStep();
+  setup->AddGridStatistics();
+  setup->ReduceGridStatistics(hour, day, month, year);
+
+  if (n < 1) {
+    endflag = 1;
+  } else {
+    for (int i = 1; i <= n; ++i) interpolators[i]->ReadStepData();
+    endflag = 1;
+    for (int i = 1; i <= n; ++i)
+      if (interpolators[i]->EndReached() == 0) endflag = 0;
+  }
+}
+
+void ModellApplication::PreSpinUp() {
+  if (interpolators.size() < 2 || interpolators[1]->GetVariableName() != "temperature") {
+    *diag << "FATAL: temperature interpolation not found. This is required for pre-SpinUp! (no regions should be "
+             "used for pre-SpinUp)"
+          << "[end-entry]";
+    throw 1035;
+  }
+  meteointerpol* temperature = interpolators[1];
+  const double stepMinutes = evapotranspiration->GetFlowControl() == 0 ? 1440 : evapotranspiration->GetTimeInterval();
+  while (!endflag) {
+    CtrlCProtocol();
+    temperature->GetDate(hour, day, month, year);
+    if (temperature->GetMethod() == 10 || temperature->GetMethod() == 11) temperature->Regression(0);
+    if (hour + stepMinutes / 60.0 == 24.0)
+      *diag << "temperature pre-SpinUp " << day << "." << month << "." << year << "\n " << hour << ". h "
+            << "[end-entry]";
+    temperature->Interpolate(hour, day, month, year);
+    temperature->WriteResultGrids();
+    unsatzone->PreSpinUpStep(hour, day, month, year);
+    temperature->ReadStepData();
+    if (temperature->EndReached() != 0) endflag = 1;
+  }
+  *diag << "INFO: pre-SpinUp reached end of defined time range. Soil-temperatures are going to be set now."
+        << "[end-entry]";
+  unsatzone->SetPreSpinUpSoilTemperature();
+  endflag = 0;
+  temperature->ResetToStart();
+  temperature->ReadStepData();
+}
+
+void ModellApplication::ClearMemory() {
+  try {
+    if (diag)
+      *diag << "reached end of simulation sucessfully"
+            << "[end-entry]";
+    const int n = static_cast<int>(interpolators.size()) - 1;
+    teilmodellklasse* const models[] = {evapotranspiration, snow,      interception, irrigation, surfacerouting,
+                                        unsatzone,          siltingup, groundwater,  routing,    expokorr};
+    if (initialized != 0) {
+      for (int i = 1; i <= n; ++i)
+        if (interpolators[i]) interpolators[i]->WriteStatistics();
+      if (evapotranspiration) evapotranspiration->WriteStatistics();
+      if (snow) snow->WriteStatistics();
+      if (interception) interception->WriteStatistics();
+      if (irrigation) irrigation->WriteStatistics();
+      if (siltingup) siltingup->WriteStatistics();
+      if (unsatzone) unsatzone->WriteStatFiles();
+      if (surfacerouting) surfacerouting->WriteStatistics();
+      if (groundwater) groundwater->WriteStatistics();
+      if (routing) routing->FlushOutputs();
+      if (setup) setup->FlushGridStatistics();
+    } else {
+      for (int i = 1; i <= n; ++i)
+        if (interpolators[i]) interpolators[i]->SetInitialized(0);
+      for (teilmodellklasse* m : models)
+        if (m) m->SetInitialized(0);
+      if (setup) setup->SetInitialized(0);
+    }
+    for (int i = n; i >= 1; --i)
+      if (interpolators[i]) interpolators[i]->FreeMemory();
+
+    teilmodellklasse* const tracerOwners[] = {snow, interception, siltingup, irrigation, groundwater};
+    for (teilmodellklasse* m : tracerOwners)
+      if (m) m->FreeTracerArrays();
+
+    // The storage content file: the first active writer creates it, the others append.
+    bool written = routing && routing->GetFlowControl() != 0;
+    if (routing) routing->FreeMemory();
+    if (unsatzone) {
+      unsatzone->Finish(written);
+      if (unsatzone->GetFlowControl() != 0) written = true;
+    }
+    if (siltingup) siltingup->FreeMemory();
+    if (surfacerouting) surfacerouting->ReleaseMemory(written);
+
+    modelobject* const released[] = {interception, irrigation, snow, evapotranspiration, expokorr, groundwater, setup};
+    for (modelobject* o : released)
+      if (o) o->FreeMemory();
+
+    gridlist.clear();
+    if (diag) {
+      *diag << "o.k.\n"
+            << "[end-entry]";
+      *diag << "deleting modules..."
+            << "[end-entry]";
+    }
+    for (int i = n; i >= 1; --i) {
+      delete interpolators[i];
+      interpolators[i] = nullptr;
+    }
+    interpolators.clear();
+    delete routing;
+    routing = nullptr;
+    delete groundwater;
+    groundwater = nullptr;
+    delete irrigation;
+    irrigation = nullptr;
+    delete siltingup;
+    siltingup = nullptr;
+    delete surfacerouting;
+    surfacerouting = nullptr;
+    delete unsatzone;
+    unsatzone = nullptr;
+    delete interception;
+    interception = nullptr;
+    delete snow;
+    snow = nullptr;
+    delete evapotranspiration;
+    evapotranspiration = nullptr;
+    delete expokorr;
+    expokorr = nullptr;
+    delete setup;
+    setup = nullptr;
+    registry.clear();
+  } catch (int code) {
+    if (diag)
+      *diag << "FATAL: Exception in Modellapplication::ClearMemory() caught!"
+            << "[end-entry]";
+    throw;
+  }
+}
