@@ -199,12 +199,17 @@ double MPIDecomposition::RunTime(int rank) {
   return t;
 }
 
+namespace {
+// A position holds nothing: not registered and not named by a grid-list section.
+bool IsFree(const GridListEntry& e) {
+  return !e.registered && e.filename.empty() && e.shortname.empty();
+}
+}  // namespace
+
 int MPIDecomposition::FreePosition(modelobject& owner) const {
   const GridListEntry* list = owner.GetGridList();
-  for (int i = 1; list && i < kGridListMax; ++i) {
-    const GridListEntry& e = list[i];
-    if (!e.registered && e.filename.empty() && e.shortname.empty()) return i;
-  }
+  for (int i = 1; list && i < kGridListMax; ++i)
+    if (IsFree(list[i])) return i;
   *diag << "FATAL: when trying to create MPI-Regions: no free grid found in memory (at position " << kGridListMax << ")"
         << "[end-entry]";
   throw 12;
@@ -212,6 +217,14 @@ int MPIDecomposition::FreePosition(modelobject& owner) const {
 
 void MPIDecomposition::RegisterGrids(modelobject& owner, int fromRow, int toRow) {
   const int at = FreePosition(owner);
+  // The two grids after "MPIRegions" take the next positions, which must be free too.
+  const GridListEntry* list = owner.GetGridList();
+  for (int p = at + 1; p <= at + 2; ++p) {
+    if (p < kGridListMax && IsFree(list[p])) continue;
+    *diag << "FATAL: when trying to create MPI-Regions: no free grid found in memory (at position " << p << ")"
+          << "[end-entry]";
+    throw 12;
+  }
   gridFirstRow = fromRow;
   gridLastRow = toRow;
   regions = matrix(fromRow, toRow, 1, ncols, nrows);
