@@ -6,6 +6,7 @@
 // the set-up does before the decomposition.
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -26,7 +27,8 @@ class DecomposedModel {
         diag(dir / "diag.xml", 4, &console),
         setup(&diag, "", 0, ModelObjectArgs{}),
         decomposition(&diag, dir / "MpiSpeedFactor.dat"),
-        rows(picture) {
+        rows(picture),
+        name(name) {
     nrows = static_cast<int>(picture.size());
     ncols = static_cast<int>(picture[0].size());
     rank = MpiRank();
@@ -127,6 +129,10 @@ class DecomposedModel {
     return s;
   }
   void FreeStack(Stack s) { object->FreeMatrix3d(s, Low(), High()); }
+  // A path in instance 0's directory: a file that all instances share.
+  std::string Shared(const std::string& file) const {
+    return (std::filesystem::current_path() / ("tmp_" + name + "_0") / file).string();
+  }
   bool Own(int r, int c) const { return decomposition.Regions()[r][c] == rank; }
 
   std::ostringstream console;
@@ -138,6 +144,7 @@ class DecomposedModel {
   std::unique_ptr<modelobject> object;
   std::vector<std::string> rows;
   std::vector<ColumnRange> ranges;
+  std::string name;
   Grid zone = nullptr;       // instance 0: the complete zone grid
   Grid localZone = nullptr;  // every instance: zone values of its rows with halo
   int nrows = 0;
