@@ -151,7 +151,8 @@ TEST(Decomposition, OwnersRowsCountsAndStrips) {
     for (int c = e.firstColumn; c < e.firstColumn + e.count; ++c)
       EXPECT_TRUE(regions[e.row][c] == e.peer || regions[e.row][c] == nd);
   // The three grids are found by name.
-  EXPECT_GT(m.object->FindGrid("MPIHalo", false), 1);
+  EXPECT_EQ(m.object->GetGrid("MPIHalo"), m.object->GetGrid("MPIRegions") + 2);
+  EXPECT_GT(m.object->FindGrid("MPIHalo", true), 1);
 }
 
 TEST(Decomposition, SpeedFactorHalvesTheWeight) {

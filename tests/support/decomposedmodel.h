@@ -22,13 +22,15 @@ namespace fluvextest {
 class DecomposedModel {
  public:
   // runTime: this instance's entry of "MpiSpeedFactor.dat" (empty: no file).
+  // The instance count is part of the directory name: the runs of one test on
+  // 1 ... 4 instances may run at the same time in the same directory.
   DecomposedModel(const std::string& name, const std::vector<std::string>& picture, const std::string& runTime = "1")
-      : dir(name),
+      : dir(name + "_np" + std::to_string(MpiSize())),
         diag(dir / "diag.xml", 4, &console),
         setup(&diag, "", 0, ModelObjectArgs{}),
         decomposition(&diag, dir / "MpiSpeedFactor.dat"),
         rows(picture),
-        name(name) {
+        name(name + "_np" + std::to_string(MpiSize())) {
     nrows = static_cast<int>(picture.size());
     ncols = static_cast<int>(picture[0].size());
     rank = MpiRank();
