@@ -73,6 +73,12 @@ struct GridListEntry {
   std::string periodunit;
   int periodsecond = -1;
   std::string datedfilename;
+  int periodcounter[2] = {0, 0};
+  int periodmark[2] = {9999, 9999};
+  bool persistent = true;
+  int persistentsteps = 0;
+  int periodicread = 0;
+  Grid periodiccopy = nullptr;  // values of a non-persistent grid, restored after its duration
   zonalstatistic* statistic = nullptr;
 };
 
@@ -136,6 +142,9 @@ class modelobject : public memory_handling {
   virtual void FreeMemory();
 
   // ---- grid files ----
+  virtual void ReadGrid(const std::string& fileName, Grid* grid, int fillMode, bool allocate, bool verbose,
+                        bool strictHoles, bool keepWhole, bool local, bool withHalo, double fillValue);
+  virtual void WriteGrid(const std::string& fileName, Grid grid, bool ascii, bool doubles);
 
   // ---- stack files ----
   // Binary files are written by all instances together (collective; each

@@ -1,0 +1,215 @@
+// The set-up object of one model run: reads the model-wide sections of the
+// control file, fills the grid list with the reference and standard grids,
+// divides the raster between the instances and derives the static grids, one
+// numbered set-up step per call of InitStep.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "application/mpidecomp.h"
+#include "framework/modelobject.h"
+
+// Centroid of one region of a region grid; the wire form is a struct of these
+// five fields at byte displacements 0, 4, 8, 16 and 24.
+struct RegionCentroid {
+  int row;
+  int column;
+  double rowd;
+  double columnd;
+  double n;
+};
+
+class defaultini : public modelobject {
+ public:
+  static constexpr int kLastStep = 23;
+  static constexpr int kMaxZones = 16000;
+  static constexpr int kMaxZoneCode = 32767;
+  static constexpr int kMaxRegions = 30;
+
+  // Never throws: an int raised while building goes to error, anything else gives 103.
+  defaultini(int& error, DiagStream* diagnostics, const std::string& controlFileName, void* registry,
+             int registryCapacity, int setupMode, GridListEntry* gridList);
+
+  // One set-up step per call; done becomes true on the call after the last step.
+  int InitStep(bool& done);
+  void FreeMemory() override;
+
+  // ---- general sections ----
+  virtual void ReadGeneralSections(const std::string& fileName, int& outputControl, int& secondSwitch,
+                                   int& thirdSwitch, double& minToIntEnd, int& meteoCount,
+                                   std::vector<std::string>& meteoNames, double& latitude, double& longitude,
+                                   double& meridian, double& timeShift, int& outputListCount,
+                                   std::vector<int>& outputList);
+  virtual void ReadModelTime();
+  virtual void ReadRadiationCorrection();
+  virtual int ReadSubSteps();
+  [[noreturn]] virtual void IrrigationDescriptionError(int irrigationType);
+
+  // ---- grid list sections ----
+  virtual void ReadStandardGrids();
+  virtual void ReadVariableGridList();
+
+  // ---- reference grid and ranking ----
+  virtual void ReadReferenceGridHeader(int& columns, int& rows, double& xll, double& yll, double& cellSize,
+                                       double& nodataValue);
+  virtual void RankZones(GridListEntry* list, Grid weightGrid, int columns, int rows, double nodataValue);
+  virtual void RankRegions(int position);
+  virtual double GetGlobalMaxOfGrid(int position);
+  virtual double GetMaxElevation() { return maxElevation; }
+
+  // ---- symbols, tables, decomposition, derived grids, coupling ----
+  virtual void CompileSymbols(const std::string& controlFileName, std::string& preprocessedName);
+  virtual void ReadMultilayerLanduseTable(int mode);
+  virtual void ReadLanduseTable(int mode);
+  virtual void ReadSoilTable(int mode);
+  virtual void ReadIrrigation(int mode);
+  virtual void CreateMPIRegions();
+  virtual void MakeCellSizeGrids();
+  virtual void MakeCoordinateGrids();
+  virtual void generateMultiLayerParameterGrids(int layers);
+  virtual void check_irrig_Codes(int position);
+  virtual void check_SOIL_Codes(int position);
+  virtual void make_nFK_kWert_and_Na();
+  virtual void make_Slope_and_Aspect();
+  virtual void check_ice_firn_grid();
+  virtual void MakeRegionWeightGrids();
+  virtual void GetCouplingParameters();
+
+  // ---- settings read by the application and the tests ----
+  int GetStep() const { return step; }
+  int64_t StartYear() const { return startyear; }
+  int64_t StartMonth() const { return startmonth; }
+  int64_t StartDay() const { return startday; }
+  int64_t StartHour() const { return starthour; }
+  int64_t EndYear() const { return endyear; }
+  int64_t EndMonth() const { return endmonth; }
+  int64_t EndDay() const { return endday; }
+  int64_t EndHour() const { return endhour; }
+  int64_t EndDateKey() const { return enddatekey; }
+  int OutputControl() const { return outputcontrol; }
+  int SecondSwitch() const { return secondswitch; }
+  int ThirdSwitch() const { return thirdswitch; }
+  double MinToIntEndMinutes() const { return mintointend; }
+  bool GetWriteAsciiGrids() const { return WriteAsciiGrids; }
+  bool GetWriteDoubleGrids() const { return WriteDoubleGrids; }
+  const std::string& GetInitialStateDirectory() const { return InitialStateDirectory; }
+  const std::string& GetDefaultOutputDirectory() const { return DefaultOutputDirectory; }
+  const std::vector<int>& OutputList() const { return outputlist; }
+  int OutputListCount() const { return outputlistcount; }
+  const std::vector<std::string>& MeteoNames() const { return meteonames; }
+  int MeteoCount() const { return meteocount; }
+  double Latitude() const { return latitude; }
+  double Longitude() const { return longitude; }
+  double Meridian() const { return meridian; }
+  double TimeShift() const { return timeshift; }
+  int RadiationCorrectionSwitch() const { return radiationcorrection; }
+  int StandardGridCount() const { return nstandardgrids; }
+  int VariableGridCount() const { return nvariablegrids; }
+  const std::string& WorkFileName() const { return controlfilename; }
+  int Columns() const { return ncols; }
+  int Rows() const { return nrows; }
+  double XllCorner() const { return xllcorner; }
+  double YllCorner() const { return yllcorner; }
+  double CellSize() const { return cellsize; }
+  double Nodata() const { return nodata; }
+  int FirstRow() const { return firstrow; }
+  int LastRow() const { return lastrow; }
+  int FirstRowHalo() const { return firstrowhalo; }
+  int LastRowHalo() const { return lastrowhalo; }
+  const ColumnRange* DataColumns() const { return columnranges.empty() ? nullptr : columnranges.data(); }
+  int NumberOfZones() const { return nzones; }
+  int MaxZoneCode() const { return maxzonecode; }
+  const int* ZoneCodeTable() const { return zonecodes.empty() ? nullptr : zonecodes.data(); }
+  const ZoneRecord* ZoneRecords() const { return zonerecords.empty() ? nullptr : zonerecords.data(); }
+  int NumberOfRegions() const { return nregions; }
+  int MaxRegionCode() const { return maxregioncode; }
+  const int* RegionCodeTable() const { return regioncodes.empty() ? nullptr : regioncodes.data(); }
+  const RegionCentroid* RegionCentroids() const { return centroids.empty() ? nullptr : centroids.data(); }
+  const double* HeaderRecord() const { return header; }
+  Grid SoilStorageGrid() const { return soilstorage; }
+  // Rows a grid of this instance covers: all rows on instance 0, the own rows with halo elsewhere.
+  int GridFirstRow() const { return mpirank == 0 ? 1 : firstrowhalo; }
+  int GridLastRow() const { return mpirank == 0 ? nrows : lastrowhalo; }
+
+ protected:
+  // Reports that a set-up step's work is not part of this build.
+  void NotBuilt(const char* what);
+  // Allocates a grid over this instance's rows, default value where the zone grid holds data.
+  Grid MakeDefaultGrid(double defaultValue);
+  void Logged(const char* text);
+  // Step 6 on instance 0: the zone grid and "river_links" read whole.
+  void ReadReferenceGrids();
+  int FindRiverLinks() const;
+  // Step 7: the owner grid file, the zone grid and "river_links" on every instance.
+  void DistributeReferenceGrids();
+  // Step 8: every standard grid without a grid is read or made.
+  void MakeStandardGrids();
+  // Step 13: the land-use layers.
+  void LanduseLayers();
+  void ReleaseTables();
+  void FinishStatistic(GridListEntry& entry);
+  void FreeDerivedGrids();
+
+  int step = 0;
+  int done = 0;
+  int setupmode = 0;
+  void* statregistry = nullptr;
+  int statregistrycapacity = 0;
+  std::string workfilename;
+
+  // [model_time]
+  int64_t starthour = 0, startday = 0, startmonth = 0, startyear = 0;
+  int64_t endhour = 0, endday = 0, endmonth = 0, endyear = 0;
+  int64_t enddatekey = 0;
+  // [output_interval], [output_list], [coordinates], [meteo_*], [radiation_correction]
+  int outputcontrol = 0;
+  int secondswitch = 0;
+  int thirdswitch = 0;
+  int outputlistcount = 0;
+  std::vector<int> outputlist;
+  int meteocount = 0;
+  std::vector<std::string> meteonames;
+  double latitude = 0, longitude = 0, meridian = 0, timeshift = 0;
+  int radiationcorrection = 0;
+  int substeps = 1;
+  int waitinterval = 100;
+  char externalgridmode = 'I';
+
+  // Grid list sections.
+  int nstandardgrids = 0;
+  int nvariablegrids = 0;
+  std::vector<int> variablereadswitch;
+  std::vector<int> variablepositions;  // grid-list position of each variable grid
+  Grid soilstorage = nullptr;
+
+  // Reference grid and ranking.
+  double header[12] = {0};
+  Grid elevation = nullptr;
+  Grid relcellarea = nullptr;
+  double maxElevation = 0;
+  std::vector<ColumnRange> columnranges;
+  int nzones = 0;
+  int maxzonecode = 0;
+  std::vector<int> zonecodes;
+  std::vector<ZoneRecord> zonerecords;
+  Grid regiongrid = nullptr;
+  int nregions = 0;
+  int maxregioncode = 0;
+  std::vector<int> regioncodes;
+  std::vector<RegionCentroid> centroids;
+
+  // Domain decomposition.
+  int firstrowhalo = 0;
+  int lastrowhalo = 0;
+  std::vector<int64_t> cellcounts;
+  HaloList halosend;
+  HaloList haloreceive;
+  std::unique_ptr<MPIDecomposition> decomposition;  // owns "MPIRegions", "MPIHelper", "MPIHalo"
+
+  int irrigationswitch = 0;
+  std::vector<Grid> landuselayers;
+  int nlanduselayers = 0;
+};

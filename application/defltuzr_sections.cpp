@@ -1,0 +1,188 @@
+// General sections of the control file: model time, output settings, output
+// list, coordinates, meteorological variables, radiation switch, sub-steps.
+#include <cstdlib>
+
+#include "application/defltuzr.h"
+#include "framework/diagstream.h"
+
+namespace {
+
+// Integer at the start of text (after blanks); 0 when there is none.
+int LeadingInteger(const std::string& text) { return static_cast<int>(std::strtol(text.c_str(), nullptr, 10)); }
+
+std::string FirstWord(const std::string& text) {
+  const size_t start = text.find_first_not_of(" \t\r\n");
+  if (start == std::string::npos) return std::string();
+  const size_t end = text.find_first_of(" \t\r\n", start);
+  return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+}  // namespace
+
+void defaultini::ReadModelTime() {
+  FindSection("[model_time]", true);
+  const char* const labels[8] = {"starting hour in ", "starting day in ", "starting month in ", "starting year in ",
+                                 "end hour in ",      "and day in ",      "end month in ",      "end year in "};
+  int64_t* const values[8] = {&starthour, &startday, &startmonth, &startyear, &endhour, &endday, &endmonth, &endyear};
+  for (int i = 0; i < 8; ++i) ReadValue(controlfile, "%ld", values[i], labels[i], linebuffer);
+  // Two-digit years stand for 1900 ... 1999.
+  if (startyear <= 999) startyear += 1900;
+  if (endyear <= 999) endyear += 1900;
+  if (startmonth < 1) startmonth = 1;
+  if (startmonth > 12) startmonth = 12;
+  if (endmonth < 1) endmonth = 1;
+  if (endmonth > 12) endmonth = 12;
+  // The day checks use the calendar of each date's own year, so that a start
+  // date of 29 February in a leap year stays valid whatever the end year is.
+  if (endday < 1) endday = 1;
+  if (endday > DaysInMonth(endyear, endmonth)) endday = DaysInMonth(endyear, endmonth);
+  if (startday < 1) startday = 1;
+  if (startday > DaysInMonth(startyear, startmonth)) startday = DaysInMonth(startyear, startmonth);
+  monthlength[2] = DaysInMonth(endyear, 2);
+}
+
+void defaultini::ReadGeneralSections(const std::string& fileName, int& outputControl, int& secondSwitch,
+                                     int& thirdSwitch, double& minToIntEnd, int& meteoCount,
+                                     std::vector<std::string>& meteoNames, double& lat, double& lon, double& mer,
+                                     double& shift, int& outputListCount, std::vector<int>& outputList) {
+  if (!controlfile.Open(fileName, diag)) Fatal("FATAL: Error opening " + fileName, 28);
+
+  FindSection("[output_interval]", true);
+  secondSwitch = 0;
+  if (controlfile.Scan("%d", {&outputControl}) != 1) ControlFileError("output control", "");
+  controlfile.RestOfLine(linebuffer);
+  // A report interval of 0 or less would divide the hour of every step by zero.
+  if (outputControl < 1)
+    Fatal("FATAL: the output control (report interval in hours) in [output_interval] of " + fileName +
+              " is " + std::to_string(outputControl) + "; it has to be 1 or more",
+          17);
+  int value = 0;
+  if (controlfile.Scan("%d", {&value}) == 1) secondSwitch = (value == 0 || value == 1) ? value : 1;
+  controlfile.RestOfLine(linebuffer);
+  value = 0;
+  thirdSwitch = 0;
+  if (controlfile.Scan("%d", {&value}) == 1) thirdSwitch = (value == 0 || value == 1) ? value : 0;
+  controlfile.RestOfLine(linebuffer);
+  double minutes = 0;
+  if (controlfile.Scan("%lf", {&minutes}) == 1) minToIntEnd = minutes < 0 ? 0 : minutes;
+  controlfile.RestOfLine(linebuffer);
+
+  // Key lines up to the first empty line, or a line without a line end.
+  std::string line;
+  while (controlfile.GetLine(line)) {
+    if (line.empty() || line.back() != '\n') break;
+    line.pop_back();
+    const size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos) break;
+    line.erase(0, start);
+    if (line.empty() || line == "\r") break;
+    const size_t eq = line.find('=');
+    const std::string valueText = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+    if (line.find("WriteAsciiGrids") != std::string::npos) {
+      WriteAsciiGrids = LeadingInteger(valueText) != 0;
+    } else if (line.find("WriteDoubleGrids") != std::string::npos) {
+      WriteDoubleGrids = LeadingInteger(valueText) != 0;
+    } else if (line.find("InitialStateDirectory") != std::string::npos) {
+      InitialStateDirectory = FirstWord(valueText);
+    } else if (line.find("DefaultOutputDirectory") != std::string::npos) {
+      DefaultOutputDirectory = FirstWord(valueText);
+    }
+  }
+
+  FindSection("[output_list]", true);
+  int n = 0;
+  if (controlfile.Scan("%d", {&n}) != 1) ControlFileError("number of subbasins in output list", "");
+  controlfile.RestOfLine(linebuffer);
+  if (n < 0) n = 0;  // a negative count reads as an empty list
+  outputListCount = n;
+  outputList.assign(static_cast<size_t>(n) + 1, 0);
+  for (int i = 1; i <= n; ++i) {
+    if (controlfile.Scan("%d", {&outputList[i]}) != 1) ControlFileError("codes in output-list", "");
+    controlfile.RestOfLine(linebuffer);
+  }
+  for (int i = 2; i <= n; ++i) {
+    if (outputList[i] <= outputList[i - 1]) {
+      *diag << "FATAL: \nError in control file: order of subbasin codes in output_list!\nif output should be "
+               "written for a specified set of subbasins,\n(specified by a statcode of 5 for averaging in time or 6 "
+               "for summing in time)\nthan the codes has to be arranged in ascendend order\n.look in "
+               "[output_list]\n"
+            << "[end-entry]";
+      throw 97;
+    }
+  }
+
+  FindSection("[coordinates]", true);
+  const char* const coordinateLabels[4] = {"geographic latitude", "geographic longitude", "reference meridian",
+                                           "time shift of data time to lokal time"};
+  double* const coordinates[4] = {&lat, &lon, &mer, &shift};
+  for (int i = 0; i < 4; ++i) {
+    if (controlfile.Scan("%lf", {coordinates[i]}) != 1) ControlFileError(coordinateLabels[i], "");
+    controlfile.RestOfLine(linebuffer);
+  }
+
+  FindSection("[meteo_data_count]", true);
+  int m = 0;
+  if (controlfile.Scan("%d", {&m}) != 1) ControlFileError("number of meteorological variables", "");
+  controlfile.RestOfLine(linebuffer);
+  if (m < 0) m = 0;
+  meteoCount = m;
+
+  FindSection("[meteo_names]", true);
+  meteoNames.assign(static_cast<size_t>(m) + 1, std::string());
+  for (int i = 1; i <= m; ++i) {
+    // A missing name would leave an interpolator without a section: report it here.
+    if (controlfile.Scan("%s", {&meteoNames[i]}) != 1)
+      ControlFileError("name of meteorological variable " + std::to_string(i) + " in [meteo_names]", "");
+    if (meteoNames[i].size() > 200)
+      Fatal("FATAL: the name of meteorological variable " + std::to_string(i) + " in [meteo_names] of " + fileName +
+                " is longer than 200 characters",
+            17);
+    controlfile.RestOfLine(linebuffer);
+  }
+  if (!controlfile.Close()) Fatal("FATAL: error closing " + fileName, 11);
+}
+
+void defaultini::ReadRadiationCorrection() {
+  FindSection("[radiation_correction]", true);
+  controlfile.Scan("%d", {&radiationcorrection});
+  controlfile.RestOfLine(linebuffer);
+}
+
+int defaultini::ReadSubSteps() {
+  if (!controlfile.Open(controlfilename, diag)) Fatal("FATAL: Error opening " + controlfilename, 28);
+  int count = 1;
+  if (FindSection("[soil_surface_groundwater_substeps]", false)) {
+    if (controlfile.Scan("%d", {&count}) != 1)
+      ControlFileError("sub step counter from [soil_surface_groundwater_substeps] not found", "");
+    controlfile.RestOfLine(linebuffer);
+    // The count is a loop bound of every step: zero or less would skip the soil model.
+    if (count < 1)
+      Fatal("FATAL: the sub step counter in [soil_surface_groundwater_substeps] of " + controlfilename + " is " +
+                std::to_string(count) + "; it has to be 1 or more",
+            17);
+  }
+  if (!controlfile.Close()) Fatal("FATAL: error closing " + controlfilename, 11);
+  substeps = count;
+  return count;
+}
+
+void defaultini::IrrigationDescriptionError(int irrigationType) {
+  *diag << "FATAL: irrigation description for irrigation type " << irrigationType << " is wrong "
+        << "there are 4 possible ways to define irrigation rules:\n"
+           "two schedule variants:\n"
+           "1.: \"starting from MM DD with XX mm to MM DD with YY mm every ZZ day\"\n"
+           "2.: \"starting from MM DD with XX mm AA times every ZZ days\"\n"
+           " where MM and DD are Month and day, XX is the first irrigation amount \n"
+           " per irrigation event in mm/day, ZZ is the time step (e.g. every 4 days..),\n"
+           " YY is the last irrigation amount in mm/day (it is linearly interpolated)\n"
+           " and AA is a repeat counter (only in the secound format).\n"
+           " The model recognises both formats by the different formats by analysing the\n"
+           " key-words \"starting from\", \"to\" and \"times\"\n"
+           " note: there may be defined multiple irrigation schemes in one row,\n"
+           " but they have to be of the same type (1. or 2.) \n"
+           " and they have to be seperated by a semicolon (;)\n"
+           " 3.: irrigation control by demand (1): suction (psi) for start and end of irrigation must be provided\n"
+           " 4.: irrigation control by demand (2): ratio between ETR and ETP for irrigation start must be provided\n"
+        << "[end-entry]";
+  throw 29;
+}
