@@ -2,16 +2,23 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cfloat>
+#include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <iostream>
 
 #include "framework/diagstream.h"
 
 namespace {
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 }  // namespace
 
-ControlFile::~ControlFile() { Close(); }
+ControlFile::~ControlFile() {
+  Close();
+}
 
 bool ControlFile::Open(const std::string& fileName, DiagStream* diagnostics) {
   Close();
@@ -124,7 +131,9 @@ int ControlFile::Scan(const char* format, std::initializer_list<ScanTarget> targ
       case 'i': {
         errno = 0;
         const long value = std::strtol(start, &end, 10);
-        if (end == start) return converted;
+        // A number outside the target's range is no value, not a wrapped one.
+        if (end == start || errno == ERANGE) return converted;
+        if (!isLong && (value < INT_MIN || value > INT_MAX)) return converted;
         if (target->kind == ScanTarget::Long && isLong)
           *static_cast<long*>(target->target) = value;
         else if (target->kind == ScanTarget::Int && !isLong)
@@ -136,8 +145,10 @@ int ControlFile::Scan(const char* format, std::initializer_list<ScanTarget> targ
       case 'f':
       case 'e':
       case 'g': {
+        errno = 0;
         const double value = std::strtod(start, &end);
-        if (end == start) return converted;
+        if (end == start || (errno == ERANGE && std::isinf(value))) return converted;
+        if (!isLong && std::isfinite(value) && std::fabs(value) > FLT_MAX) return converted;
         if (target->kind == ScanTarget::Double && isLong)
           *static_cast<double*>(target->target) = value;
         else if (target->kind == ScanTarget::Float && !isLong)

@@ -48,6 +48,8 @@ class ControlFile {
   int LineNumber() const { return lineNumber; }
   // True once a read has met the end of the file.
   bool Eof() const { return eof; }
+  // True when reading the file failed (a directory, an I/O error).
+  bool Failed() const { return file != nullptr && std::ferror(file) != 0; }
   // The section being read, named in the report of an over-long line.
   void SetContext(const std::string& section) { context = section; }
 
@@ -66,8 +68,8 @@ class ControlFile {
   std::string NextWord(size_t maxLength = 1000);
 
  private:
-  bool FetchLine();                   // reads the next line into `line`
-  bool SkipWhiteSpace();              // false at the end of the file
+  bool FetchLine();       // reads the next line into `line`
+  bool SkipWhiteSpace();  // false at the end of the file
   [[noreturn]] void LineTooLong();
 
   std::FILE* file = nullptr;

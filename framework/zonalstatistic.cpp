@@ -1,0 +1,369 @@
+#include "framework/zonalstatistic.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <new>
+
+#include "framework/diagstream.h"
+#include "framework/signals.h"
+
+namespace {
+constexpr size_t kMaxPath = 1200;
+constexpr size_t kMaxDescription = 1199;
+}  // namespace
+
+zonalstatistic::zonalstatistic(int& error, DiagStream* diagnostics, StatRecord* /*registry*/, int /*capacity*/,
+                               Grid areaGrid, int nrows, int ncols, ZoneRecord* zoneRecords, int zoneCount,
+                               int statCode, int prec, const std::string& fileName, const std::string& outputDirectory,
+                               int listCount, const int* listCodes)
+    : diag(diagnostics) {
+  error = 0;
+  if (statCode < 1001) {
+    ok = true;
+    return;
+  }
+  type = statCode / 1000;
+  period = statCode % 1000;
+  filename = fileName;
+  if (!outputDirectory.empty() && !fileName.empty() && fileName[0] != '/' && fileName[0] != '~')
+    filename = outputDirectory + fileName;
+  // The period is the divisor of the line rhythm and the type selects the columns.
+  if (type < 1 || type > 6 || period < 1) {
+    *diag << "FATAL: invalid statistic code " << statCode << " for " << filename.c_str()
+          << ": the thousands give the type (1 to 6) and the last three digits the number of steps per line "
+             "(at least 1)"
+          << "[end-entry]";
+    error = 1;
+    return;
+  }
+  if (filename.size() > kMaxPath) {
+    *diag << "FATAL: the name of the statistics file " << filename.c_str() << " is longer than "
+          << static_cast<int>(kMaxPath) << " characters"
+          << "[end-entry]";
+    error = 1;
+    return;
+  }
+  if (zoneCount > 0 && !zoneRecords) {
+    *diag << "FATAL: no zone records given for the statistics file " << filename.c_str() << "[end-entry]";
+    error = 1;
+    return;
+  }
+  precision = prec;
+  areagrid = areaGrid;
+  rows = nrows;
+  columns = ncols;
+  zones = std::max(0, zoneCount);
+  records = zoneRecords;
+  try {
+    listcount = listCodes ? std::max(0, std::min(zones, listCount)) : 0;
+    listcodes.assign(listcount + 1, 0);
+    columnmap.assign(listcount + 1, 0);
+    for (int i = 1; i <= listcount; ++i) {
+      listcodes[i] = listCodes[i];
+      int k = i;
+      while (k <= zones && static_cast<int64_t>(records[k].zonenwert) != listcodes[i]) ++k;
+      if (k > zones) {
+        *diag << "FATAL: \n\n ------ error ------\n\n there is a code in the output list which no zone exists for ("
+              << listcodes[i] << ")"
+              << " in the statistics " << filename.c_str()
+              << " (the listed codes have to follow the order of the zones)"
+              << "[end-entry]";
+        error = 1;
+        return;
+      }
+      columnmap[i] = k;
+    }
+    const int c = ZoneColumns();
+    if (type == 1 || type == 3) {
+      capacity = kBufferBytes / 48;
+      slots = 2;
+    } else {
+      capacity = std::max<int64_t>(1, kBufferBytes / (8 * (c + 1) + 32));
+      slots = c + 1;
+    }
+    linewidth = c + 2;
+    linedates.assign(4 * capacity, 0);
+    linevalues.assign(capacity * linewidth, 0.0);
+    current.assign(slots + 1, 0.0);
+    accumulator.assign(slots + 1, 0.0);
+    relareas.assign(slots + 1, 0.0);
+    codes.assign(slots + 1, 0);
+    description.reserve(kMaxDescription + 1);
+    for (int k = 0; k <= zones; ++k) records[k].n = records[k].sx = records[k].RelCellSum = 0;
+    if (period >= 2) {
+      carryn.assign(zones + 1, 0.0);
+      carrysx.assign(zones + 1, 0.0);
+      carryrel.assign(zones + 1, 0.0);
+    }
+  } catch (const std::bad_alloc&) {
+    *diag << "FATAL: no free memory in zonalstatistik::zonalstatistik " << filename.c_str() << "[end-entry]";
+    error = 1;
+    return;
+  }
+  active = true;
+  ok = true;
+}
+
+void zonalstatistic::Fatal(const std::string& message, int code) {
+  *diag << message.c_str() << "[end-entry]";
+  throw code;
+}
+
+int zonalstatistic::ZoneColumns() const {
+  if (type == 2 || type == 4) return zones;
+  if (type == 5 || type == 6) return listcount;
+  return 0;
+}
+
+int zonalstatistic::MpiRank() {
+  int running = 0;
+  int finalized = 0;
+  MPI_Initialized(&running);
+  MPI_Finalized(&finalized);
+  int rank = 0;
+  if (running && !finalized) MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  return rank;
+}
+
+void zonalstatistic::Open(const char* mode) {
+  file = std::fopen(filename.c_str(), mode);
+  if (!file) Fatal("FATAL: error opening \n" + filename, 15);
+}
+
+void zonalstatistic::Close() {
+  if (!file) return;
+  // Buffered output that cannot reach the disk is a write error, not a close error.
+  const bool written = std::fflush(file) == 0 && !std::ferror(file);
+  const bool closed = std::fclose(file) == 0;
+  file = nullptr;
+  if (!written) Fatal("FATAL: write error " + filename + " ! (the file system refused the statistics lines)", 18);
+  if (!closed) Fatal("FATAL: cannot close " + filename, 16);
+}
+
+void zonalstatistic::Print(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int result = std::vfprintf(file, format, args);
+  va_end(args);
+  if (result < 0) {
+    std::fclose(file);
+    file = nullptr;
+    Fatal("FATAL: write error " + filename + " ! (the file system refused the statistics lines)", 18);
+  }
+}
+
+int zonalstatistic::Register(StatRecord* registry, int capacityOfRegistry, const int64_t* date, int slotCount,
+                             double* values, double* acc, double* areas, const char* text, int64_t* slotCodes) {
+  const int i = FirstFreeStatRecord(registry, capacityOfRegistry);
+  if (i < 0) return -1;
+  StatRecord& r = registry[i];
+  r.year = date;
+  r.month = date + 1;
+  r.day = date + 2;
+  r.hour = date + 3;
+  r.slots = slotCount;
+  r.values = values;
+  r.accumulator = acc;
+  r.relativeAreas = areas;
+  r.description = text;
+  r.codes = slotCodes;
+  entered.push_back(&r);
+  return i;
+}
+
+int zonalstatistic::WriteHeader(const std::string& modelName, const std::string& statisticName, StatRecord* registry,
+                                int capacityOfRegistry) {
+  if (!active || MpiRank() != 0) return -1;
+  IgnoreCtrlC();
+  Open("wt");
+  const int c = ZoneColumns();
+  for (int i = 1; i <= c; ++i) {
+    const int k = (type == 2 || type == 4) ? i : columnmap[i];
+    current[i] = 0;
+    accumulator[i] = 0;
+    codes[i] = std::llround(records[k].zonenwert);
+    relareas[i] = records[k].rel;
+  }
+  current[c + 1] = 0;
+  accumulator[c + 1] = 0;
+  codes[c + 1] = 0;
+  relareas[c + 1] = 1.0;
+  description = (modelName + "_submodel:" + statisticName).substr(0, kMaxDescription);
+  const int record = Register(registry, capacityOfRegistry, lastdate, slots, current.data(), accumulator.data(),
+                              relareas.data(), description.c_str(), codes.data());
+
+  Print("YY\tMM\tDD\tHH");
+  for (int i = 1; i <= c; ++i) Print("\t\"%.0lf\"", static_cast<double>(codes[i]));
+  Print("\ttot_average\n");
+  Print("%s\n", description.c_str());
+  Print("--\t--\t--\t--");
+  for (int i = 1; i <= c; ++i) Print("\t%.7lf", relareas[i]);
+  Print("\t1.0000\n");
+  Close();
+  ResetCtrlCHandler();
+  return record;
+}
+
+void zonalstatistic::NewStep() {
+  if (!active) return;
+  ++stepcounter;
+  for (int k = 0; k <= zones; ++k) records[k].n = records[k].sx = records[k].RelCellSum = 0;
+}
+
+void zonalstatistic::AddCell(int row, int col, int k, double value, double w) {
+  // Missing cells take no part in any zone sum.
+  if (!active || k < 0 || k > zones || !(value > kNodata)) return;
+  ZoneRecord& r = records[k];
+  r.n += w;
+  // Cells without a valid area value count with area 1.
+  if (row >= 1 && row <= rows && col >= 1 && col <= columns && areagrid && areagrid[row] &&
+      areagrid[row][col] > kNodata) {
+    const double a = areagrid[row][col];
+    r.sx += value * a * w;
+    r.RelCellSum += a * w;
+  } else {
+    r.sx += value * w;
+    r.RelCellSum += w;
+  }
+}
+
+void zonalstatistic::AddRecords(void* in, void* inout, int* len, MPI_Datatype* /*datatype*/) {
+  const ZoneRecord* a = static_cast<const ZoneRecord*>(in);
+  ZoneRecord* b = static_cast<ZoneRecord*>(inout);
+  for (int i = 0; i < *len; ++i) {
+    b[i].n += a[i].n;
+    b[i].sx += a[i].sx;
+    b[i].RelCellSum += a[i].RelCellSum;
+  }
+}
+
+void zonalstatistic::AppendValue(double value) {
+  if (column + 1 >= linewidth) return;
+  ++column;
+  linevalues[(lines - 1) * linewidth + column] = value;
+  if (column <= slots) current[column] = value;
+}
+
+void zonalstatistic::Reduce(int64_t year, int64_t month, int64_t day, int64_t hour, int reduceFlag) {
+  if (!active) return;
+  int running = 0;
+  int finalized = 0;
+  MPI_Initialized(&running);
+  MPI_Finalized(&finalized);
+  if (reduceFlag > 0 && running && !finalized) {
+    MPI_Datatype recordType;
+    MPI_Type_contiguous(5, MPI_DOUBLE, &recordType);
+    MPI_Type_commit(&recordType);
+    MPI_Op op;
+    MPI_Op_create(&zonalstatistic::AddRecords, 1, &op);
+    std::vector<ZoneRecord> sum(zones + 1, ZoneRecord{0, 0, 0, 0, 0});
+    MPI_Reduce(records, sum.data(), zones + 1, recordType, op, 0, MPI_COMM_WORLD);
+    const bool root = MpiRank() == 0;
+    for (int k = 0; k <= zones; ++k) {
+      records[k].n = root ? sum[k].n : 0;
+      records[k].sx = root ? sum[k].sx : 0;
+      records[k].RelCellSum = root ? sum[k].RelCellSum : 0;
+    }
+    MPI_Op_free(&op);
+    MPI_Type_free(&recordType);
+  }
+  if (MpiRank() != 0) return;
+
+  const bool meanOverPeriod = type == 1 || type == 2 || type == 5;
+  if (period >= 2) {
+    for (int k = 0; k <= zones; ++k) {
+      if (meanOverPeriod) {
+        records[k].n += carryn[k];
+        records[k].RelCellSum += carryrel[k];
+      }
+      records[k].sx += carrysx[k];
+    }
+  }
+  const bool due = stepcounter == period;
+  if (due) {
+    ++lines;
+    int64_t* date = &linedates[4 * (lines - 1)];
+    date[0] = lastdate[0] = year;
+    date[1] = lastdate[1] = month;
+    date[2] = lastdate[2] = day;
+    date[3] = lastdate[3] = hour;
+    column = 0;
+  }
+  double sumsx = 0;
+  double sumrel = 0;
+  for (int k = 1; k <= zones; ++k) {
+    const ZoneRecord& r = records[k];
+    // A zone without valid cells, or whose cells have no area, has the mean 0.
+    const double mean = (r.n > 0 && r.RelCellSum != 0) ? r.sx / r.RelCellSum : 0.0;
+    sumsx += r.sx;
+    sumrel += r.RelCellSum;
+    if (!due) continue;
+    if (type == 2 || type == 4) {
+      AppendValue(mean);
+    } else if ((type == 5 || type == 6) && column < listcount &&
+               static_cast<int64_t>(r.zonenwert) == listcodes[column + 1]) {
+      AppendValue(mean);
+    }
+  }
+  const double total = sumrel > 0 ? sumsx / sumrel : 0.0;
+  if (period >= 2) {
+    for (int k = 0; k <= zones; ++k) {
+      carryn[k] = records[k].n;
+      carrysx[k] = records[k].sx;
+      carryrel[k] = records[k].RelCellSum;
+    }
+  }
+  if (!due) return;
+  AppendValue(total);
+  if (period >= 2) {
+    std::fill(carryn.begin(), carryn.end(), 0.0);
+    std::fill(carrysx.begin(), carrysx.end(), 0.0);
+    std::fill(carryrel.begin(), carryrel.end(), 0.0);
+  }
+  stepcounter = 0;
+  if (lines >= capacity) Flush();
+}
+
+void zonalstatistic::Flush() {
+  if (!active || lines == 0) return;
+  IgnoreCtrlC();
+  Open("a+");
+  for (int64_t l = 0; l < lines; ++l) {
+    const int64_t* date = &linedates[4 * l];
+    Print("%2ld\t%2ld\t%2ld\t%2ld", static_cast<long>(date[0]), static_cast<long>(date[1]), static_cast<long>(date[2]),
+          static_cast<long>(date[3]));
+    const double* values = &linevalues[l * linewidth];
+    for (int j = 1; j <= column; ++j) {
+      if (precision >= 99)
+        Print("\t%.6g", values[j]);
+      else
+        Print("\t%.*f", precision, values[j]);
+    }
+    Print("\n");
+  }
+  Close();
+  *diag << "write " << filename.c_str() << "(" << static_cast<long>((column * 8 + 32) * lines) << " of "
+        << static_cast<long>(kBufferBytes) << " buffer-bytes)"
+        << "[end-entry]";
+  RearmCtrlCHandler();
+  lines = 0;
+  column = 0;
+}
+
+void zonalstatistic::Finish() {
+  if (active && lines > 0 && ok) Flush();
+  active = false;
+  for (StatRecord* r : entered) *r = StatRecord{};
+  entered.clear();
+  std::vector<int64_t>().swap(linedates);
+  std::vector<double>().swap(linevalues);
+  std::vector<double>().swap(current);
+  std::vector<double>().swap(accumulator);
+  std::vector<double>().swap(relareas);
+  std::vector<int64_t>().swap(codes);
+  std::vector<int>().swap(columnmap);
+  std::vector<double>().swap(carryn);
+  std::vector<double>().swap(carrysx);
+  std::vector<double>().swap(carryrel);
+}

@@ -1,0 +1,136 @@
+// Writer of a zonal statistics file: per step (or per period of steps) the
+// area-weighted mean of a grid over every zone and over the whole domain, one
+// line per period, buffered in memory and appended in blocks.
+//
+// File format (values with "%.*f" and the precision, "%.6g" for precision 99 or more):
+//   YY  MM  DD  HH  "code" ... tot_average
+//   <model>_submodel:<statistic>
+//   --  --  --  --  <relative area> ... 1.0000
+//   <year> <month> <day> <hour> <value> ... <total>
+//
+// Per step, on every instance: NewStep, AddCell for each own cell, Reduce.
+// Lines, headers and files exist only on instance 0.
+#pragma once
+
+#include <mpi.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "framework/memory_handling.h"
+#include "framework/statregistry.h"
+#include "framework/types.h"
+
+class DiagStream;
+
+class zonalstatistic {
+ public:
+  // Bytes of line buffer per writer.
+  static constexpr int64_t kBufferBytes = 2097152;
+
+  // statCode: type * 1000 + period; below 1001 the writer is inactive. The
+  // zone records (0 ... zoneCount) stay the creator's. listCodes holds the
+  // output-list codes at 1 ... listCount (element 0 is not read). error: 0, or
+  // 1 when the code, the output list or the memory is not usable.
+  zonalstatistic(int& error, DiagStream* diagnostics, StatRecord* registry, int capacity, Grid areaGrid, int rows,
+                 int columns, ZoneRecord* records, int zoneCount, int statCode, int precision,
+                 const std::string& fileName, const std::string& outputDirectory, int listCount, const int* listCodes);
+  virtual ~zonalstatistic() = default;
+  zonalstatistic(const zonalstatistic&) = delete;
+  zonalstatistic& operator=(const zonalstatistic&) = delete;
+
+  virtual void Open(const char* mode);
+  virtual void Close();
+  virtual void Flush();
+  // Adds one cell of zone k (0 ... number of zones) with weight w. A missing
+  // value (not greater than -9999) is skipped.
+  virtual void AddCell(int row, int column, int k, double value, double w);
+  virtual void NewStep();
+  // Sums the records over the instances (reduceFlag > 0, collective) and, on
+  // instance 0, buffers a line when the period is complete.
+  virtual void Reduce(int64_t year, int64_t month, int64_t day, int64_t hour, int reduceFlag);
+  // Truncates the file, writes the three header lines and enters the writer
+  // in the registry. Returns the record taken, or -1 (inactive, not instance
+  // 0, or no free record).
+  virtual int WriteHeader(const std::string& modelName, const std::string& statisticName, StatRecord* registry,
+                          int capacity);
+  // Writes what is buffered, releases the buffers and frees the registry
+  // records that point to them.
+  virtual void Finish();
+
+  // MPI user operator on records of five doubles: adds n, sx and RelCellSum of
+  // in to inout; zonenwert and rel of inout stay.
+  static void AddRecords(void* in, void* inout, int* len, MPI_Datatype* datatype);
+
+  bool IsActive() const { return active; }
+  int GetType() const { return type; }
+  int GetPeriod() const { return period; }
+  int64_t GetLineCapacity() const { return capacity; }
+  int64_t GetBufferedLines() const { return lines; }
+  const std::string& GetFileName() const { return filename; }
+  // Values of the last line, slots 1 ... GetSlotCount().
+  const double* GetCurrentValues() const { return current.data(); }
+  int GetSlotCount() const { return slots; }
+
+ protected:
+  [[noreturn]] void Fatal(const std::string& message, int code);
+  // Number of zone columns of a line (without the total).
+  int ZoneColumns() const;
+  // Appends one value to the line being built and keeps it as current value.
+  void AppendValue(double value);
+  // Enters a descriptor in the first free record; returns it or -1.
+  int Register(StatRecord* registry, int capacity, const int64_t* date, int slotCount, double* values,
+               double* accumulator, double* areas, const char* text, int64_t* codes);
+  static int MpiRank();
+  // Checked formatted write to the open file (error 18).
+  void Print(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+  DiagStream* diag = nullptr;
+  bool ok = false;
+  bool active = false;
+  int type = 0;
+  int period = 0;
+  int precision = 5;
+  std::string filename;
+  std::FILE* file = nullptr;
+
+  Grid areagrid = nullptr;
+  int rows = 0;
+  int columns = 0;
+  ZoneRecord* records = nullptr;
+  int zones = 0;
+
+  int listcount = 0;           // listed columns: min(zones, listed codes)
+  std::vector<int> listcodes;  // 1 ... listcount
+  std::vector<int> columnmap;  // column 1 ... listcount -> zone
+
+  int slots = 0;  // value slots: 2 for types 1 and 3, else columns + 1
+
+  // Line buffer: per line the date and lineWidth values (used from 1).
+  int64_t capacity = 0;
+  int64_t lines = 0;
+  int linewidth = 0;
+  std::vector<int64_t> linedates;  // 4 per line
+  std::vector<double> linevalues;  // linewidth per line
+  int column = 0;                  // values in the line being built
+
+  int64_t lastdate[4] = {0, 0, 0, 0};  // year, month, day, hour of the last line
+
+  // Descriptor of the output (slots 1 ... slots).
+  std::vector<double> current;
+  std::vector<double> accumulator;
+  std::vector<double> relareas;
+  std::vector<int64_t> codes;
+  std::string description;
+  // Registry records that point into this writer; freed again by Finish.
+  std::vector<StatRecord*> entered;
+
+  // Carry of n, sx and RelCellSum per zone over the steps of a period.
+  std::vector<double> carryn;
+  std::vector<double> carrysx;
+  std::vector<double> carryrel;
+
+  int stepcounter = 0;
+};

@@ -1,0 +1,405 @@
+#include "parameters/landusetable.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "framework/controlfile.h"
+#include "framework/diagstream.h"
+#include "parameters/tableblock.h"
+
+namespace {
+
+const char* const kMethodNames[] = {"VariableDayCount", "DynamicPhenology_1", "DynamicPhenology_2",
+                                    "DynamicPhenology_3", "DynamicPhenology_4"};
+
+std::string WithoutLineEnd(const std::string& line) {
+  std::string s = line;
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+  return s;
+}
+
+// Reads one table block into an entry. Every failure ends the block with the
+// common message, preceded by a message of its own where there is one.
+class LanduseBlockParser {
+ public:
+  LanduseBlockParser(landuse_table_entry& e, DiagStream& d, const std::string& text, const std::string& w)
+      : entry(e), diag(d), block(text), where(w) {}
+
+  void Parse(int method);
+
+ private:
+  [[noreturn]] void Fail(const std::string& detail) {
+    std::string tail = "\n" + detail;
+    if (!where.empty()) tail += " (" + where + ")";
+    diag << "FATAL: landuse table code " << entry.code << ": some values could not be read\n"
+         << block.Body().c_str() << tail.c_str() << "[end-entry]";
+    throw 29;
+  }
+  [[noreturn]] void MissingParameter(const char* key) {
+    diag << "FATAL: parameter \"" << key << "\" not found for land use " << entry.code << "[end-entry]";
+    Fail(std::string("missing key \"") + key + "\"");
+  }
+  double RequiredDouble(const char* key) {
+    double v = 0.0;
+    if (!block.ConvertDouble(key, v)) Fail(std::string("missing key \"") + key + "\"");
+    return v;
+  }
+  template <typename T>
+  T PhenologyValue(const char* key) {
+    T v{};
+    if (!block.ReadKeyValue(key, v)) MissingParameter(key);
+    return v;
+  }
+  template <typename T>
+  T OptionalValue(const char* key, T absent) {
+    T v{};
+    return block.ReadKeyValue(key, v) ? v : absent;
+  }
+  // A series of n values; absent: every element `absent`, or a failure when required.
+  void Series(const char* key, std::vector<double>& series, int n, bool required, double absent = 0.0) {
+    series.assign(static_cast<size_t>(n) + 1, absent);
+    const int read = block.ReadKeyValues(key, series.data(), n);
+    if (read < 0 && required) Fail(std::string("missing key \"") + key + "\"");
+    if (read >= 0 && read < n)
+      Fail(std::string("key \"") + key + "\" needs " + std::to_string(n) + " values separated by blanks, found " +
+           std::to_string(read));
+  }
+  void ReadJulDays();
+  void ReadSoilTillage();
+
+  landuse_table_entry& entry;
+  DiagStream& diag;
+  TableBlock block;
+  std::string where;
+};
+
+void LanduseBlockParser::ReadJulDays() {
+  bool ok = true;
+  if (!block.ReadDayList("JulDays", entry.JulDays, ok)) Fail("missing key \"JulDays\"");
+  if (!ok) Fail("\"JulDays\" must list at least one day, each an integer, on one line");
+  entry.JulDaysCount = static_cast<int>(entry.JulDays.size()) - 1;
+  entry.CorrectedJulDays = entry.JulDays;
+}
+
+void LanduseBlockParser::ReadSoilTillage() {
+  bool ok = true;
+  if (!block.ReadDayList("SoilTillage", entry.SoilTillage, ok)) {
+    entry.SoilTillageCount = 0;
+    entry.SoilTillage.assign(1, -9999);
+    return;
+  }
+  if (!ok) Fail("\"SoilTillage\" must list at least one day, each an integer, on one line");
+  entry.SoilTillageCount = static_cast<int>(entry.SoilTillage.size()) - 1;
+}
+
+void LanduseBlockParser::Parse(int method) {
+  std::istringstream header(block.Text());
+  int code = 0;
+  std::string name;
+  if (!(header >> code >> name)) Fail("expected the code and the name at the start of the header line");
+  entry.code = code;
+  if (name.size() > static_cast<size_t>(landuse_table_entry::kMaxNameLength))
+    Fail("the name is longer than " + std::to_string(landuse_table_entry::kMaxNameLength) + " characters");
+  entry.name = name;
+
+  entry.RootDist = RequiredDouble("RootDist");
+  entry.TReduWet = RequiredDouble("TReduWet");
+  bool ok = true;
+  std::string flags;
+  if (block.ReadFlagText("useInternalParameters", flags, ok)) {
+    if (!ok) Fail("\"useInternalParameters\" needs a text of the digits 0 and 1");
+    int mask = 0;
+    for (size_t i = 0; i < 8 && i < flags.size(); ++i)
+      if (flags[i] == '1') mask += 128 >> i;
+    entry.useInternalParameters = mask;
+    entry.useInternalParametersText = flags;
+  } else {
+    entry.useInternalParameters = 255;
+    entry.useInternalParametersText = "11111111";
+  }
+  if (!block.ConvertDouble("LimitReduWet", entry.LimitReduWet)) entry.LimitReduWet = 0.0;
+  entry.HReduDry = RequiredDouble("HReduDry");
+  if (!block.ConvertInt("StartVegetationPeriodForBalance", entry.StartVegetationPeriodForBalance))
+    entry.StartVegetationPeriodForBalance = 0;
+  if (!block.ConvertInt("StopVegetationPeriodForBalance", entry.StopVegetationPeriodForBalance))
+    entry.StopVegetationPeriodForBalance = 0;
+  if (!block.ConvertInt("JDVegetationResetForBalance", entry.JDVegetationResetForBalance))
+    entry.JDVegetationResetForBalance = -1;
+  if (!block.ConvertInt("JDVegetationWriteForBalance", entry.JDVegetationWriteForBalance))
+    entry.JDVegetationWriteForBalance = -1;
+  if (!block.ConvertDouble("IntercepCap", entry.IntercepCap)) entry.IntercepCap = -1.0;
+  if (!block.ConvertDouble("StressFactorDynPhen", entry.StressFactorDynPhen)) entry.StressFactorDynPhen = 0.0;
+
+  ReadJulDays();
+  const int n = entry.JulDaysCount;
+  if (method == landuse_table_entry::kDynPhen3) {
+    if (entry.JulDays[1] != 1) {
+      diag << "FATAL: Error in Landuse Table (Code: " << entry.code
+           << "): for Method DynamicPhenology_3 the first sample day (JulDay) must be 1 and not " << entry.JulDays[1]
+           << "[end-entry]";
+      Fail("wrong first day in \"JulDays\"");
+    }
+    if (entry.JulDays[n] != 366) {
+      diag << "FATAL: Error in Landuse Table (Code: " << entry.code
+           << "): for Method DynamicPhenology_3 the last sample day (JulDay) must be 366 and not " << entry.JulDays[n]
+           << "[end-entry]";
+      Fail("wrong last day in \"JulDays\"");
+    }
+  }
+
+  const bool phenologyStart = method == landuse_table_entry::kDynPhen1 || method == landuse_table_entry::kDynPhen2 ||
+                              method == landuse_table_entry::kDynPhen4;
+  if (phenologyStart) {
+    entry.TStart = -1;
+    entry.PhenoFixpointIndex = -1;
+    entry.FStar = PhenologyValue<double>("F*");
+    entry.DP1_t1_dorm = PhenologyValue<int>("DP1_t1_dorm");
+    entry.DP1_T_Bf = PhenologyValue<double>("DP1_T_Bf");
+    entry.JDReset_TStart = PhenologyValue<int>("JDReset_TStart");
+    entry.maxStartJDforDP1 = PhenologyValue<int>("maxStartJDforDP1");
+    for (int i = 1; i < n && entry.PhenoFixpointIndex < 0; ++i)
+      if (entry.JulDays[i] < 0) entry.PhenoFixpointIndex = i;
+    // The start day of the season takes the place of this fixpoint; without
+    // it the value-at-day operations would have no fixpoint to move.
+    if (entry.PhenoFixpointIndex < 0) {
+      diag << "FATAL: landuse table code " << entry.code << ": method " << kMethodNames[method - 2]
+           << " needs a negative \"JulDays\" value among the fixpoints 1 to " << n - 1
+           << " that marks the start of the season"
+           << "[end-entry]";
+      Fail("no negative day in \"JulDays\"");
+    }
+  }
+  if (method == landuse_table_entry::kDynPhen2) {
+    entry.DP2_t0_dorm = PhenologyValue<int>("DP2_t0_dorm");
+    entry.DP2_t1_dorm = PhenologyValue<int>("DP2_t1_dorm");
+    entry.DP2_T_Bf = PhenologyValue<double>("DP2_T_Bf");
+    entry.DP2_T_Bc = PhenologyValue<double>("DP2_T_Bc");
+    entry.DP2_Par_a = PhenologyValue<double>("DP2_Par_a");
+    entry.DP2_Par_b = PhenologyValue<double>("DP2_Par_b");
+    if (!block.ReadKeyValue("DP2_Offset_1", entry.DP2_Offset_1)) {
+      entry.DP2_Offset_1 = -3.4;
+      diag << "INFO: parameter \"DP2_Offset_1\" not found for land use " << entry.code << "; Using default of "
+           << entry.DP2_Offset_1 << "[end-entry]";
+    }
+    if (!block.ReadKeyValue("DP2_Offset_2", entry.DP2_Offset_2)) {
+      entry.DP2_Offset_2 = 12.0;
+      diag << "INFO: parameter \"DP2_Offset_2\" not found for land use " << entry.code << "; Using default of "
+           << entry.DP2_Offset_2 << "[end-entry]";
+    }
+  }
+  if (method == landuse_table_entry::kDynPhen3) {
+    entry.DP1_t1_dorm = PhenologyValue<int>("DP1_t1_dorm");
+    entry.DP1_T_Bf = PhenologyValue<double>("DP1_T_Bf");
+    entry.JDReset_TStart = PhenologyValue<int>("JDReset_TStart");
+    entry.maxStartJDforDP1 = PhenologyValue<int>("maxStartJDforDP1");
+  }
+  if (method == landuse_table_entry::kDynPhen4) {
+    entry.DP4_t0_dorm = PhenologyValue<int>("DP4_t0_dorm");
+    entry.DP4_t1_dorm = PhenologyValue<int>("DP4_t1_dorm");
+    entry.DP4_T0 = PhenologyValue<double>("DP4_T0");
+    entry.DP4_T1 = PhenologyValue<double>("DP4_T1");
+    entry.DP4_Par_a = PhenologyValue<double>("DP4_Par_a");
+    entry.DP4_Par_b = PhenologyValue<double>("DP4_Par_b");
+    entry.DP4_T_xylstop = PhenologyValue<double>("DP4_T_xylstop");
+    entry.DP4_t_xs1 = PhenologyValue<int>("DP4_t_xs1");
+    entry.DP4_SPSLF = PhenologyValue<int>("DP4_SPSLF");
+  }
+
+  Series("Albedo", entry.Albedo, n, true);
+  Series("rsc", entry.rsc, n, true);
+  Series("LAI", entry.LAI, n, true);
+  Series("Z0", entry.Z0, n, true);
+  Series("VCF", entry.VCF, n, true);
+  Series("RootDepth", entry.RootDepth, n, true);
+  Series("AltDep", entry.AltDep, n, true);
+  if (method == landuse_table_entry::kDynPhen3) Series("ForcingThreshold", entry.ForcingThreshold, n, true);
+  Series("rs_interception", entry.rs_interception, n, false, 20.0);
+  Series("rs_evaporation", entry.rs_evaporation, n, false, 200.0);
+  ReadSoilTillage();
+
+  std::string cultivation;
+  if (block.FindValueText("SR_cultivation", cultivation)) {
+    if (cultivation.find("other") != std::string::npos)
+      entry.SR_cultivation = 3;
+    else if (cultivation.find("nonconserving") != std::string::npos)
+      entry.SR_cultivation = 2;
+    else if (cultivation.find("conserving") != std::string::npos)
+      entry.SR_cultivation = 1;
+    else {
+      diag << "FATAL: no valid value for parameter \"SR_cultivation\" for land use " << entry.code << "[end-entry]";
+      Fail("\"SR_cultivation\" must be one of other, nonconserving, conserving");
+    }
+  } else {
+    entry.SR_cultivation = 3;
+  }
+  entry.SR_CropDistX = OptionalValue("SR_CropDistX", 0.3);
+  entry.SR_CropDistY = OptionalValue("SR_CropDistY", 0.3);
+  entry.SR_K_ST = OptionalValue("SR_K_ST", 10.0);
+  entry.SR_C_WR = OptionalValue("SR_C_WR", 1.5);
+  Series("SR_rough_coeff1", entry.SR_rough_coeff1, 3, false);
+  if (!block.Has("SR_rough_coeff1")) entry.SR_rough_coeff1 = {0.0, 0.0198, 0.712, 0.142};
+  Series("SR_rough_coeff2", entry.SR_rough_coeff2, 3, false);
+  if (!block.Has("SR_rough_coeff2")) entry.SR_rough_coeff2 = {0.0, 0.0198, 0.712, 0.142};
+  Series("SR_StemDiameter", entry.SR_StemDiameter, n, false, 0.01);
+  Series("SR_ResidCovrg", entry.SR_ResidCovrg, n, false, 0.01);
+  Series("n-factor", entry.n_factor, n, false, -9999.9);
+  entry.nf_freezing = OptionalValue("nf_freezing", -9999.9);
+  entry.nf_thawing = OptionalValue("nf_thawing", -9999.9);
+}
+
+// Fields that old rows do not hold get the values a block without those keys
+// would give.
+void SetOldRowDefaults(landuse_table_entry& e) {
+  e.rs_interception.assign(14, 20.0);
+  e.SR_StemDiameter.assign(5, 0.01);
+  e.SR_ResidCovrg.assign(5, 0.01);
+  e.n_factor.assign(5, -9999.9);
+  e.SR_rough_coeff1 = {0.0, 0.0198, 0.712, 0.142};
+  e.SR_rough_coeff2 = {0.0, 0.0198, 0.712, 0.142};
+  e.SR_cultivation = 3;
+  e.SR_CropDistX = 0.3;
+  e.SR_CropDistY = 0.3;
+  e.SR_K_ST = 10.0;
+  e.SR_C_WR = 1.5;
+  e.SoilTillageCount = 0;
+  e.SoilTillage.assign(1, -9999);
+  e.nf_freezing = -9999.9;
+  e.nf_thawing = -9999.9;
+}
+
+}  // namespace
+
+void ParseLanduseEntry(landuse_table_entry& entry, DiagStream& diag, const std::string& blockText,
+                       const std::string& methodName, const std::string& where) {
+  int method = 0;
+  for (int i = 0; i < 5; ++i)
+    if (methodName == kMethodNames[i]) method = i + 2;
+  if (method == 0) {
+    diag << "FATAL: landuse table method unknown " << methodName.c_str() << "[end-entry]";
+    throw 29;
+  }
+  entry.method = method;
+  entry.useForcingOnly = 0;
+  entry.TStart = -1;
+  LanduseBlockParser(entry, diag, blockText, where).Parse(method);
+}
+
+void ReadOldLanduseRow(landuse_table_entry& entry, DiagStream& diag, const std::string& line, int modelVariant,
+                       const std::string& where) {
+  entry.method = landuse_table_entry::kOldRow;
+  entry.JulDaysCount = 4;
+  entry.JulDays.assign(5, 0);
+  entry.rsc.assign(14, 0.0);
+  entry.rs_evaporation.assign(14, 0.0);
+  for (auto* series : {&entry.Albedo, &entry.LAI, &entry.Z0, &entry.VCF, &entry.RootDepth, &entry.AltDep})
+    series->assign(5, 0.0);
+  SetOldRowDefaults(entry);
+
+  auto fail = [&](const std::string& detail) {
+    std::string tail = "\n" + detail;
+    if (!where.empty()) tail += " (" + where + ")";
+    diag << "FATAL: landuse table code " << entry.code << ": some values could not be read\n"
+         << WithoutLineEnd(line).c_str() << tail.c_str() << "[end-entry]";
+    throw 29;
+  };
+  const std::string expected = modelVariant == 2 ? "37" : "35";
+  const std::string rowForm = "an old row holds " + expected +
+                              " items: code, name, albedo, 12 monthly rsc, 4 days, 4 LAI, 4 Z0, 4 VCF, 4 root depths" +
+                              (modelVariant == 2 ? ", RootDist, HReduDry" : "");
+
+  std::istringstream in(line);
+  int code = 0;
+  std::string name;
+  double albedo = 0.0;
+  if (in >> code) entry.code = code;
+  if (!(in >> name >> albedo)) fail(rowForm);
+  if (name.size() > static_cast<size_t>(landuse_table_entry::kMaxNameLength))
+    fail("the name is longer than " + std::to_string(landuse_table_entry::kMaxNameLength) + " characters");
+  entry.name = name;
+  std::fill(entry.Albedo.begin(), entry.Albedo.end(), albedo);
+
+  bool ok = true;
+  for (int m = 1; m <= 12; ++m) {
+    ok = ok && static_cast<bool>(in >> entry.rsc[m]);
+    entry.rs_evaporation[m] = entry.rsc[m];
+  }
+  for (auto* monthly : {&entry.rsc, &entry.rs_evaporation, &entry.rs_interception}) {
+    (*monthly)[0] = (*monthly)[12];
+    (*monthly)[13] = (*monthly)[1];
+  }
+  for (int i = 1; i <= 4; ++i) ok = ok && static_cast<bool>(in >> entry.JulDays[i]);
+  entry.JulDays[0] = entry.JulDays[4] - 366;
+  entry.CorrectedJulDays = entry.JulDays;
+  for (auto* series : {&entry.LAI, &entry.Z0, &entry.VCF, &entry.RootDepth}) {
+    for (int i = 1; i <= 4; ++i) ok = ok && static_cast<bool>(in >> (*series)[i]);
+    (*series)[0] = (*series)[4];
+  }
+  if (modelVariant == 2) ok = ok && static_cast<bool>(in >> entry.RootDist >> entry.HReduDry);
+  if (!ok) fail(rowForm);
+
+  entry.AltDep = {-0.025, 0.025, 0.025, -0.025, -0.025};
+  entry.TReduWet = 0.95;
+  entry.LimitReduWet = 0.0;
+}
+
+std::unique_ptr<landuse_table_entry[]> ReadLanduseTable(ControlFile& file, DiagStream& diag, int modelVariant) {
+  const std::string section = "[landuse_table]";
+  FindTableSection(file, diag, section, true);
+  const int n = ReadTableCount(file, diag, section);
+  auto table = std::make_unique<landuse_table_entry[]>(static_cast<size_t>(n) + 1);
+  for (int k = 1; k <= n; ++k) table[k].code = k;
+  table[0].code = n;
+  if (n < 1) {
+    table[0].JDVegetationResetForBalance = 1;
+    table[0].JDVegetationWriteForBalance = 365;
+    return table;
+  }
+
+  std::string line;
+  for (int k = 1; k <= n; ++k) {
+    if (!file.GetLine(line)) {
+      diag << "FATAL: landuse table: the control file " << file.Name().c_str() << " ends after " << k - 1 << " of " << n
+           << " entries of " << section.c_str() << "[end-entry]";
+      throw 29;
+    }
+    const int firstLine = file.LineNumber();
+    const char* method = nullptr;
+    for (const char* m : kMethodNames) {
+      if (line.find(m) != std::string::npos && line.find("method") != std::string::npos &&
+          line.find('{') != std::string::npos) {
+        method = m;
+        break;
+      }
+    }
+    if (!method) {
+      ReadOldLanduseRow(table[k], diag, line, modelVariant, WhereInFile(file, firstLine));
+      continue;
+    }
+    std::string text = line;
+    if (!TableBlock::ReadRest(file, text)) {
+      diag << "FATAL: landuse table code " << table[k].code << ": some values could not be read\n"
+           << text.c_str() << "\nthe control file ends inside this table block, before its closing \"}\" ("
+           << WhereInFile(file, firstLine).c_str() << ")"
+           << "[end-entry]";
+      throw 29;
+    }
+    ParseLanduseEntry(table[k], diag, text, method, WhereInFile(file, firstLine));
+  }
+
+  // Entry 0 carries the balance days of the whole table.
+  table[0].JDVegetationResetForBalance = 1;
+  for (int k = 1; k <= n; ++k) {
+    if (table[k].JDVegetationResetForBalance >= 1) {
+      table[0].JDVegetationResetForBalance = table[k].JDVegetationResetForBalance;
+      break;
+    }
+  }
+  table[0].JDVegetationWriteForBalance = 365;
+  for (int k = 1; k <= n; ++k) {
+    if (table[k].JDVegetationWriteForBalance >= 1) {
+      table[0].JDVegetationWriteForBalance = table[k].JDVegetationWriteForBalance;
+      break;
+    }
+  }
+  return table;
+}

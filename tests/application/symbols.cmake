@@ -1,0 +1,2 @@
+fluvex_test(symbols_test SOURCES symbols_test.cpp LIBS fluvex_application)
+fluvex_test(controlfile_fuzz_test SOURCES controlfile_fuzz_test.cpp LIBS fluvex_application)

@@ -1,0 +1,3 @@
+fluvex_test(modelobject_test SOURCES modelobject_test.cpp LIBS fluvex_framework)
+fluvex_test(controlfile_test SOURCES controlfile_test.cpp LIBS fluvex_framework)
+fluvex_test(timeseriesfile_test SOURCES timeseriesfile_test.cpp LIBS fluvex_framework)

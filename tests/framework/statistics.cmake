@@ -1,0 +1,2 @@
+fluvex_test(zonalstatistic_test SOURCES zonalstatistic_test.cpp LIBS fluvex_framework MPI 3)
+fluvex_test(routstatistic_test SOURCES routstatistic_test.cpp LIBS fluvex_framework MPI 3)
