@@ -11,21 +11,7 @@
 
 #include "framework/diagstream.h"
 #include "framework/modelobject.h"
-
-namespace {
-
-// Sums n, sx and RelCellSum; zonenwert and rel of the target records stay.
-void AddZoneRecords(void* in, void* inout, int* length, MPI_Datatype* /*type*/) {
-  const ZoneRecord* a = static_cast<const ZoneRecord*>(in);
-  ZoneRecord* b = static_cast<ZoneRecord*>(inout);
-  for (int i = 0; i < *length; ++i) {
-    b[i].n += a[i].n;
-    b[i].sx += a[i].sx;
-    b[i].RelCellSum += a[i].RelCellSum;
-  }
-}
-
-}  // namespace
+#include "framework/zonalstatistic.h"
 
 void modelobject::StripLimitError(int row, bool stackGatherMessage) {
   if (stackGatherMessage)
@@ -281,7 +267,7 @@ void modelobject::MPIReduceRecords(ZoneRecord* records, int n, bool copyRelCellS
   MPI_Type_contiguous(5, MPI_DOUBLE, &type);
   MPI_Type_commit(&type);
   MPI_Op op;
-  MPI_Op_create(&AddZoneRecords, 1, &op);
+  MPI_Op_create(&zonalstatistic::AddRecords, 1, &op);
   std::vector<ZoneRecord> sum(static_cast<std::size_t>(n) + 1, ZoneRecord{0, 0, 0, 0, 0});
   MPI_Reduce(records, sum.data(), n + 1, type, op, 0, MPI_COMM_WORLD);
   for (int i = 0; i <= n; ++i) {
