@@ -11,6 +11,9 @@
 
 #include "application/mpidecomp.h"
 #include "framework/modelobject.h"
+#include "parameters/landuse_table_entry.h"
+#include "parameters/multilayer_landuse_entry.h"
+#include "parameters/soil_table_entry.h"
 
 // Centroid of one region of a region grid; the wire form is a struct of these
 // five fields at byte displacements 0, 4, 8, 16 and 24.
@@ -129,6 +132,9 @@ class defaultini : public modelobject {
   const int* RegionCodeTable() const { return regioncodes.empty() ? nullptr : regioncodes.data(); }
   const RegionCentroid* RegionCentroids() const { return centroids.empty() ? nullptr : centroids.data(); }
   const double* HeaderRecord() const { return header; }
+  landuse_table_entry* LanduseTable() const { return landusetable.get(); }
+  soil_table_entry* SoilTable() const { return soiltable.get(); }
+  multilayer_landuse_entry* MultilayerTable() const { return multilayertable.get(); }
   Grid SoilStorageGrid() const { return soilstorage; }
   // Rows a grid of this instance covers: all rows on instance 0, the own rows with halo elsewhere.
   int GridFirstRow() const { return mpirank == 0 ? 1 : firstrowhalo; }
@@ -208,6 +214,11 @@ class defaultini : public modelobject {
   HaloList halosend;
   HaloList haloreceive;
   std::unique_ptr<MPIDecomposition> decomposition;  // owns "MPIRegions", "MPIHelper", "MPIHalo"
+
+  // Parameter tables: entries 0 ... n, entry 0's code holds n.
+  std::unique_ptr<landuse_table_entry[]> landusetable;
+  std::unique_ptr<soil_table_entry[]> soiltable;
+  std::unique_ptr<multilayer_landuse_entry[]> multilayertable;
 
   int irrigationswitch = 0;
   std::vector<Grid> landuselayers;

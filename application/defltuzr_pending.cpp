@@ -2,12 +2,6 @@
 #include "application/defltuzr.h"
 #include "framework/diagstream.h"
 
-void defaultini::CompileSymbols(const std::string&, std::string&) {
-  Fatal("FATAL: the control-file preprocessing is not available in this build", 28);
-}
-void defaultini::ReadMultilayerLanduseTable(int) { NotBuilt("the multi-layer land-use table"); }
-void defaultini::ReadLanduseTable(int) { NotBuilt("the land-use table"); }
-void defaultini::ReadSoilTable(int) { NotBuilt("the soil table"); }
 void defaultini::ReadIrrigation(int) { NotBuilt("the irrigation table"); }
 void defaultini::MakeCellSizeGrids() { NotBuilt("the cell size grids"); }
 void defaultini::MakeCoordinateGrids() { NotBuilt("the coordinate grids"); }
@@ -20,6 +14,5 @@ void defaultini::make_Slope_and_Aspect() { NotBuilt("slope and aspect"); }
 void defaultini::check_ice_firn_grid() { NotBuilt("the ice and firn grid"); }
 void defaultini::MakeRegionWeightGrids() { NotBuilt("the region weights"); }
 void defaultini::GetCouplingParameters() { NotBuilt("the external coupling"); }
-void defaultini::ReleaseTables() {}
 void defaultini::FinishStatistic(GridListEntry&) {}
 void defaultini::FreeDerivedGrids() {}

@@ -72,7 +72,8 @@ void defaultini::ReadReferenceGridHeader(int& columns, int& rows, double& xll, d
 void defaultini::RankZones(GridListEntry* list, Grid weightGrid, int columns, int rows, double nodataValue) {
   const std::string& name = list[1].filename;
   columnranges.assign(static_cast<size_t>(rows) + 1, ColumnRange{0, -1});
-  if (mpirank == 0) {
+  int error = 0;
+  if (mpirank == 0) try {
     *diag << "ranking zones from " << name.c_str() << " for " << modulname.c_str() << "[end-entry]";
     Grid zone = list[1].grid;
     std::map<int, int> firstSeen;  // code -> first cell value seen
@@ -130,7 +131,13 @@ void defaultini::RankZones(GridListEntry* list, Grid weightGrid, int columns, in
     for (int i = 1; i <= nzones; ++i) zonerecords[i].rel = zonerecords[i].n / total;
     zonerecords[0].zonenwert = 0;
     zonerecords[0].rel = total * cellsize * cellsize / 1000000.0;
+  } catch (int code) {
+    error = code;
   }
+  // The other instances wait in the broadcasts below: they learn of a failure
+  // on instance 0 first and end with the same code.
+  if (mpisize > 1) MPI_Bcast(&error, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  if (error != 0) throw error;
   if (mpisize > 1) {
     MPI_Bcast(&nzones, 1, MPI_INT, 0, MPI_COMM_WORLD);
     MPI_Bcast(&maxzonecode, 1, MPI_INT, 0, MPI_COMM_WORLD);
@@ -160,7 +167,8 @@ void defaultini::RankRegions(int position) {
   const std::string& name = gridlist[position].filename;
   Grid regions = gridlist[position].grid;
   Grid zone = gridlist[1].grid;
-  if (mpirank == 0) {
+  int error = 0;
+  if (mpirank == 0) try {
     *diag << "ranking regions from " << name.c_str() << " for " << modulname.c_str() << "[end-entry]";
     std::map<int, bool> seen;
     for (int r = 1; r <= nrows; ++r) {
@@ -207,7 +215,11 @@ void defaultini::RankRegions(int position) {
       z.row = static_cast<int>(z.rowd);
       z.column = static_cast<int>(z.columnd);
     }
+  } catch (int code) {
+    error = code;
   }
+  MPI_Bcast(&error, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  if (error != 0) throw error;
   MPI_Barrier(MPI_COMM_WORLD);
   MPI_Bcast(&nregions, 1, MPI_INT, 0, MPI_COMM_WORLD);
   MPI_Bcast(&maxregioncode, 1, MPI_INT, 0, MPI_COMM_WORLD);

@@ -73,7 +73,9 @@ int modelobject::FindGrid(const std::string& shortName, bool alsoStacks) {
   if (!gridlist) return 0;
   for (int i = 1; i < kGridListMax; ++i) {
     const GridListEntry& e = gridlist[i];
-    if (e.filename.empty()) return 0;
+    // The list ends at the first entry in no use; a registered grid without a
+    // file name (the decomposition's) does not end it.
+    if (e.filename.empty() && !e.registered) return 0;
     if (!alsoStacks && !e.grid) return 0;
     if (e.shortname == shortName) return i;
   }
@@ -84,7 +86,7 @@ int modelobject::ScanByShortName(const std::string& shortName) const {
   if (!gridlist) return 0;
   for (int i = 1; i < kGridListMax; ++i) {
     const GridListEntry& e = gridlist[i];
-    if (e.shortname.empty()) return 0;
+    if (e.shortname.empty() && !e.registered) return 0;
     if (e.shortname == shortName) return i;
   }
   return 0;

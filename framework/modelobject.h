@@ -142,9 +142,36 @@ class modelobject : public memory_handling {
   virtual void FreeMemory();
 
   // ---- grid files ----
+  // Format codes of grid and stack files.
+  static constexpr int kFloatFile = 0;
+  static constexpr int kAsciiFile = 1;
+  static constexpr int kDoubleFile = 2;
+  static constexpr int kGifFile = 3;
+  // Longest path (and file name) in characters.
+  static constexpr size_t kMaxPathLength = 1200;
+
+  // Puts directory in front of path unless the path begins with "/" or "~" or
+  // no directory is given (the directory carries its own trailing separator).
+  // A result longer than kMaxPathLength is fatal with tooLongCode.
+  void MakePath(const std::string& directory, std::string& path, int tooLongCode = 21);
+  // Reads an ASCII, float, double or GIF grid file (recognised by content) from
+  // the input directory; collective over all instances unless local is set.
+  // *grid is set when allocate is set and replaced when this instance keeps
+  // only its own rows. fillMode: 1 fill holes from neighbours (strictHoles) or
+  // with fillValue, 2 fill holes with fillValue, any other value no filling.
   virtual void ReadGrid(const std::string& fileName, Grid* grid, int fillMode, bool allocate, bool verbose,
                         bool strictHoles, bool keepWhole, bool local, bool withHalo, double fillValue);
-  virtual void WriteGrid(const std::string& fileName, Grid grid, bool ascii, bool doubles);
+  // Writes the grid to the output directory: ASCII, else binary double or float.
+  // A null row is written as no-data.
+  virtual void WriteGrid(const std::string& fileName, Grid grid, bool asciiFile, bool doubleFile);
+  // As WriteGrid, after setting every cell outside the data columns of its row
+  // to no-data in the given grid.
+  virtual void WriteGrid2(const std::string& fileName, Grid grid, bool asciiFile, bool doubleFile);
+  // Geometry of GIF input images: lower-left corner, cell size, optional mask in model geometry.
+  void SetGifGeometry(double x, double y, double cellSize, Grid mask);
+  // ncols, nrows, xllcorner, yllcorner, cellsize, nodata, count, minimum,
+  // maximum, sum, average, standard deviation of the last grid file read or written.
+  const double* GetFileHeader() const { return fileheader; }
 
   // ---- stack files ----
   // Binary files are written by all instances together (collective; each
@@ -273,6 +300,38 @@ class modelobject : public memory_handling {
   Grid zonegrid = nullptr;
 
   // ---- grid file state ----
+  double fileheader[12] = {};
+  // Weights of the statistics in binary grid headers ("RelCellArea"); null: weight 1.
+  Grid RelCellArea = nullptr;
+  // GIF input: image geometry and the mapping of pixel values (set by the
+  // meteorological interpolator that reads GIF grids).
+  double GifXll = 0;
+  double GifYll = 0;
+  double GifCellSize = 0;
+  Grid GifMask = nullptr;
+  double GifF1 = 0;
+  double GifX1 = 0;
+  int GifThreshold = 0;
+  double GifF2 = 0;
+  double GifX2 = 0;
+
+  // Steps of ReadGrid and the writers.
+  struct GridStream;  // an open grid file, closed when it goes out of scope
+  void OpenGridFile(const std::string& path, GridStream& stream);
+  int RecogniseGridFormat(GridStream& stream, const std::string& path);
+  void ReadGridHeader(GridStream& stream, int format, const std::string& path);
+  void CheckGridHeader(const std::string& path);
+  void BroadcastGridHeader(std::string& path, int& format);
+  // Rows this instance holds: first ... last row, or 1 ... nrows before the
+  // domain is decomposed; widened by the halo rows when withHalo is set.
+  void InstanceRows(bool withHalo, int& first, int& last) const;
+  void ReadGridRows(GridStream& stream, int format, const std::string& path, Grid grid);
+  void ReadGifGrid(const std::string& path, Grid grid);
+  void ReadOwnRowsMpiIo(const std::string& path, int format, Grid grid, int first, int last);
+  void DistributeReadRows(Grid grid, int first, int last);
+  void ExchangeReadBorders(Grid grid);
+  void FillHoles(const std::string& path, Grid grid, int fillMode, bool verbose, bool strictHoles, double fillValue);
+  void WriteGridFile(const std::string& fileName, Grid grid, bool asciiFile, bool doubleFile, bool dataColumnsOnly);
 
   // ---- MPI exchange state ----
   // Calls visit(row, first column, count, owner) for every strip that instance

@@ -3,6 +3,25 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <cstdio>
+
+namespace {
+// Prints the failed assertions of a rank other than 0, marked with its rank.
+class RankFailurePrinter : public ::testing::EmptyTestEventListener {
+ public:
+  explicit RankFailurePrinter(int r) : rank(r) {}
+  void OnTestPartResult(const ::testing::TestPartResult& result) override {
+    if (!result.failed()) return;
+    std::printf("[rank %d] %s:%d: Failure\n%s\n", rank, result.file_name() ? result.file_name() : "?",
+                result.line_number(), result.summary());
+    std::fflush(stdout);
+  }
+
+ private:
+  int rank;
+};
+}  // namespace
+
 int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
   ::testing::InitGoogleTest(&argc, argv);
@@ -12,6 +31,7 @@ int main(int argc, char** argv) {
   if (rank != 0) {
     auto& listeners = ::testing::UnitTest::GetInstance()->listeners();
     delete listeners.Release(listeners.default_result_printer());
+    listeners.Append(new RankFailurePrinter(rank));
   }
   const int result = RUN_ALL_TESTS();
   int worst = result;

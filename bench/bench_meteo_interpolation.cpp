@@ -1,0 +1,139 @@
+// Interpolation speed: a 1000 x 1000 grid of 100 m cells filled from 20 and
+// 200 stations by inverse-distance weighting and by the elevation regression,
+// on 1, 2, 4 and 8 threads. Prints cells per second and parallel efficiency.
+#include <mpi.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+#include "framework/diagstream.h"
+#include "meteo/meteointerpol.h"
+
+namespace {
+
+constexpr int kRows = 1000;
+constexpr int kCols = 1000;
+constexpr double kCell = 100;
+constexpr int kSteps = 3;
+
+struct Model {
+  memory_handling memory;
+  std::vector<GridListEntry> list = std::vector<GridListEntry>(kGridListSize);
+  std::vector<Grid> grids;
+
+  Model() {
+    const char* names[6] = {"zonegrid", "elevation", "RelCellArea", "CoordX", "CoordY", "MPIRegions"};
+    for (int i = 0; i < 6; ++i) {
+      Grid g = memory.matrix(1, kRows, 1, kCols, kRows);
+      for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+          const double x = (c - 1) * kCell;
+          const double y = (kRows - r) * kCell;
+          const double values[6] = {1, 300 + 2500 * (0.5 + 0.5 * std::sin(x / 9000) * std::cos(y / 7000)), 1, x, y, 0};
+          g[r][c] = values[i];
+        }
+      grids.push_back(g);
+      list[i + 1].grid = g;
+      list[i + 1].filename = list[i + 1].shortname = names[i];
+      list[i + 1].registered = true;
+    }
+  }
+  ~Model() {
+    for (Grid g : grids) memory.FreeMatrix(g, 1, kRows, 1, kCols);
+  }
+};
+
+void WriteInputs(int stations, int method) {
+  std::ofstream control("control.txt");
+  control << "[temperature]\n"
+          << method << "\nstations.txt\n"
+          << (method == 10 ? "800 1200 50 0 10\n" : "none\n")
+          << "result.grd\n0\n1\nstat.txt 0\n9999\n2\n0.5\n1e9\n0\n1\n-1e6\n1e6\n-1e6\n1e6\n0\n";
+  std::ofstream file("stations.txt");
+  unsigned seed = 99;
+  auto next = [&]() {
+    seed = seed * 1664525u + 1013904223u;
+    return (seed >> 8) / 16777216.0;
+  };
+  std::vector<double> z(stations), x(stations), y(stations);
+  for (int i = 0; i < stations; ++i) {
+    z[i] = 200 + 2800 * next();
+    x[i] = kCols * kCell * next();
+    y[i] = kRows * kCell * next();
+  }
+  file << "bench stations\n";
+  for (const auto* v : {&z, &x, &y}) {
+    file << "YY MM DD HH";
+    for (double d : *v) file << " " << d;
+    file << "\n";
+  }
+  file << "names\n2000 1 1 0";
+  for (int i = 0; i < stations; ++i) file << " " << 15 - 0.0065 * z[i] + 2 * next();
+  file << "\n";
+}
+
+double TimeSteps(meteointerpol& m, int threads) {
+  omp_set_num_threads(threads);
+  const auto start = std::chrono::steady_clock::now();
+  for (int s = 0; s < kSteps; ++s) {
+    if (m.GetMethod() == 10) m.Regression(0);
+    m.Interpolate(0, 1, 1, 2000);
+  }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  MPI_Init(&argc, &argv);
+  const auto dir = std::filesystem::temp_directory_path() / ("fluvex_bench_meteo_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::filesystem::current_path(dir);
+  {
+    std::ostringstream console;  // the messages of the runs are not shown
+    DiagStream diag("bench.xml", 1, &console);
+    Model model;
+    std::printf("%-28s %8s %8s %14s %10s\n", "case", "stations", "threads", "cells/s", "efficiency");
+    for (int method : {1, 10}) {
+      for (int stations : {20, 200}) {
+        WriteInputs(stations, method);
+        MeteoInterpolArgs args;
+        args.controlFileName = "control.txt";
+        args.variableName = "temperature";
+        args.gridList = model.list.data();
+        args.resultGridIndex = 7;
+        args.ncols = kCols;
+        args.nrows = kRows;
+        args.firstRow = 1;
+        args.lastRow = kRows;
+        args.cellSize = kCell;
+        args.start = args.end = MeteoDate{0, 1, 1, 2000};
+        int error = 0;
+        meteointerpol m(error, &diag, args);
+        double single = 0;
+        for (int threads : {1, 2, 4, 8}) {
+          TimeSteps(m, threads);  // warm-up
+          const double seconds = TimeSteps(m, threads);
+          if (threads == 1) single = seconds;
+          const double cellsPerSecond = static_cast<double>(kRows) * kCols * kSteps / seconds;
+          std::printf("%-28s %8d %8d %14.4g %10.2f\n",
+                      method == 1 ? "inverse-distance weighting" : "elevation regression", stations, threads,
+                      cellsPerSecond, single / (threads * seconds));
+        }
+        m.FreeMemory();
+      }
+    }
+  }
+  std::filesystem::current_path(std::filesystem::temp_directory_path());
+  std::filesystem::remove_all(dir);
+  MPI_Finalize();
+  return 0;
+}

@@ -1,0 +1,343 @@
+// Interpolator of one meteorological variable: reads its control-file section
+// and its station, regression or grid-list file, and fills its result grid
+// (published in the grid list under the variable's name) once per time step.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "framework/modelobject.h"
+#include "meteo/inputfile.h"
+#include "meteo/meteoseams.h"
+
+// A date of the input data, in the order of the model object's own date.
+struct MeteoDate {
+  int64_t hour = 0;
+  int64_t day = 0;
+  int64_t month = 0;
+  int64_t year = 0;
+  int64_t Key() const { return DateKey(year, month, day, hour); }
+  bool operator==(const MeteoDate& o) const {
+    return hour == o.hour && day == o.day && month == o.month && year == o.year;
+  }
+};
+
+// Everything the creator hands to an interpolator.
+struct MeteoInterpolArgs {
+  ModelObjectArgs model;        // directories, output switches, MPI lists, SpinUp switch
+  std::string controlFileName;  // the preprocessed control file
+  std::string variableName;     // section name and short name of the result grid
+  GridListEntry* gridList = nullptr;
+  int resultGridIndex = 0;
+  // Raster geometry and the rows of this instance.
+  int ncols = 0;
+  int nrows = 0;
+  int firstRow = 1;
+  int lastRow = 0;
+  double xll = 0;
+  double yll = 0;
+  double cellSize = 1;
+  double nodata = kNodata;
+  const ColumnRange* dataColumns = nullptr;  // per row; null: columns 1 ... ncols
+  MeteoDate start;
+  MeteoDate end;
+  // Zone table of the zone grid: zone index by zone code 0 ... highestZoneCode.
+  const int* zoneCodeTable = nullptr;
+  int highestZoneCode = -1;
+  // Master cells of the hydrologic response units, by unit number (element 0
+  // unused); empty when the run uses no units.
+  std::vector<HruMasterCell> hruMasters;
+  // Creates the zonal statistics writer; none: statistics are not written.
+  MeteoStatisticsFactory statisticsFactory;
+};
+
+// Parameters of the elevation regression of one region: intercepts a[1..3]
+// and gradients b[1..3] of three elevation bands split at h1 and h2, and the
+// trend plane c0 + cx x + cy y of the residuals.
+struct RegressionRegion {
+  double a[4] = {0, 0, 0, 0};
+  double b[4] = {0, 0, 0, 0};
+  double h1 = 0;
+  double h2 = 0;
+  double c0 = 0;
+  double cx = 0;
+  double cy = 0;
+};
+
+class meteointerpol : public modelobject {
+ public:
+  // Reads the section and the input files; a failure is stored in error and
+  // thrown again (an exception that is no int code becomes 103).
+  meteointerpol(int& error, DiagStream* diagnostics, const MeteoInterpolArgs& args);
+  ~meteointerpol() override;
+  meteointerpol(const meteointerpol&) = delete;
+  meteointerpol& operator=(const meteointerpol&) = delete;
+
+  void FreeMemory() override;
+
+  // ---- operations of the time loop ----
+  virtual void SetCheckFlag(int flag) { CheckFlag = flag; }
+  virtual void SetTimeStep(double hours) { TimeStepHours = hours; }
+  virtual void GetDate(int64_t& hourOut, int64_t& dayOut, int64_t& monthOut, int64_t& yearOut) const;
+  virtual void Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
+  virtual void ReadStepData();
+  virtual int EndReached() const { return EndFlag ? 1 : 0; }
+  virtual void SetEndDateToCurrent();
+  virtual void WriteStatistics();
+  virtual void ResetToStart();
+
+  // ---- input files ----
+  virtual void RefillStationBuffer(int k);
+  virtual void RefillRegressionBuffer(int i);
+  virtual void NextStationRecord(int k);
+  virtual void NextGridListRecord();
+  virtual void NextRegressionRecord(int i);
+  virtual void ReadControlSection();
+  virtual void ReadStationDescription(int k);
+  virtual void FindStartInStationFile(int k);
+  virtual void FindStartInGridList();
+  virtual void FindStartInRegressionFile(int i);
+
+  // ---- anisotropy and station geometry ----
+  virtual void AverageStationSpacing();
+  virtual void ChooseLookupStations(int fileCount);
+  virtual void AutoAnisotropy();
+  virtual void BuildRotatedCoordGrids();
+  virtual void RotateStationCoords();
+  virtual int FindStationInBox(double x, double y, double xlo, double xhi, double ylo, double yhi) const;
+  virtual int AnyFlagSet(const int* flags, int n) const;
+  virtual double ScenarioFactor(int row, int col, double x, double y) const;
+
+  // ---- cell kernels; work holds StationCount[0] + 1 doubles ----
+  virtual double IdwIsotropic(double x, double y, int file, double* work) const;
+  virtual double IdwAnisotropic(double x, double y, int file, double* work) const;
+  virtual double NearestStation(double x, double y, int file, double* work) const;
+  virtual double NearestStationLapse(double x, double y, double z, double lapseBelow, double inversionHeight,
+                                     double lapseAbove) const;
+  virtual double RegressionValue(double x, double y, double z, int row, int col) const;
+  virtual double Bilinear(double x, double y, int file, int row, int col, double* work) const;
+  virtual double Determinant3(const double* c1, const double* c2, const double* c3) const;
+  double IdwIsotropicFirst(double x, double y, double* work) const { return IdwIsotropic(x, y, 0, work); }
+  double IdwAnisotropicFirst(double x, double y, double* work) const { return IdwAnisotropic(x, y, 0, work); }
+
+  // Elevation regression of the step from the values of station file `file`.
+  virtual void Regression(int file);
+  virtual void WriteResultGrids();
+
+  void GetRegressionParameters(int region, double& h1, double& h2, double* a, double* b) const;
+  void SetRegressionParameters(double h2, int region, const double* a, const double* b);
+  // Interpolated and post-processed value at a point; not concurrent with Interpolate.
+  double InterpolateAtPoint(double x, double y, double z, double* work);
+
+  // ---- read access for the creator and tests ----
+  const std::string& GetVariableName() const { return VariableName; }
+  int GetMethod() const { return Method; }
+  Grid GetResultGrid() const { return ResultGrid; }
+  int GetStationCount(int k) const { return StationCount[k]; }
+  const std::vector<double>& GetStationValues(int k) const { return StationValues[k]; }
+  const std::vector<double>& GetStationXRot(int k) const { return StationXRot[k]; }
+  const std::vector<double>& GetStationYRot(int k) const { return StationYRot[k]; }
+  const RegressionRegion& GetRegression(int region) const { return Regr[region]; }
+  double GetMaxDistance() const { return MaxDistance; }
+  double GetAnisoSlope() const { return AnisoSlope; }
+  double GetAnisoRatio() const { return AnisoRatio; }
+  double GetAvgHorizontalDistance() const { return AvgHorizontalDistance; }
+  double GetAvgVerticalDistance() const { return AvgVerticalDistance; }
+  int GetAllEqual(int k) const { return AllEqual[k]; }
+  const std::string& GetDescription() const { return Description; }
+  Grid GetCellX() const { return CellX; }
+  Grid GetCellY() const { return CellY; }
+  double GetScenarioValue(int row, int column) const { return ScenarioTable[row][column]; }
+  int GetLookupStation(int file, int corner, int row, int col) const;
+  const std::string& GetGridListName() const { return GridListGridName; }
+
+ protected:
+  // Reads a grid file of the run's grid formats into grid (the own rows).
+  virtual void ReadInputGrid(const std::string& fileName, Grid grid);
+  // Hands the zone grid and the first station to the MPI region operations (method 9).
+  virtual void SetGridInputRegionParams();
+
+ private:
+  struct StationRecordBuffer {
+    std::vector<MeteoDate> dates;  // records 1 ... capacity
+    std::vector<double> values;    // record r, station s at r * (n + 1) + s
+    int capacity = 0;
+    int count = 0;  // records held by the current block
+    int next = 1;   // number of the next record to take
+  };
+  struct RegressionRecordBuffer {
+    std::vector<MeteoDate> dates;
+    std::vector<double> values;  // record r, value v (1 ... 11) at r * 12 + v
+    int capacity = 0;
+    int count = 0;
+    int next = 1;
+  };
+
+  void Construct(const MeteoInterpolArgs& args);
+  void Release(bool verbose);
+  void ComposeDescription();
+  bool IsStationMethod() const;
+  int GridRowLow() const;
+  int GridRowHigh() const;
+  void FirstAndLastColumn(int row, int& first, int& last) const;
+  void CheckStationFilesAgree();
+  // The eleven values of a regression record into region 1.
+  void TakeRegressionValues(const double* v);
+  void UpdateScenarioTable(int64_t month, int64_t dayOfMonth, int64_t yearOfDate);
+  void LoadScenarioGrid(int64_t monthOfDate);
+  double PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid) const;
+  double SingleLapseValue(double x, double y, double z) const;
+  double LapseValue(double x, double y, double z) const;
+  void LookUpMPIRegions();
+  // Cells of the model domain that this instance computes.
+  bool IsOwnCell(int row, int col) const {
+    return zonegrid[row][col] > nodata && (!MPIRegions || MPIRegions[row][col] == static_cast<double>(mpirank));
+  }
+  int ZoneIndex(double zoneValue) const;
+  // The parallel row loop; everything the threads share is decided by the caller.
+  void InterpolateRows(bool applyPostProcessing, bool uniform, bool uniformValid, double uniformValue, bool warn);
+  double StationValueRange(double v) const;
+  [[noreturn]] void InputError(const std::string& file, long line, const std::string& what);
+
+  std::string VariableName;
+  int Method = 0;
+  int StationFileCount = 1;
+  std::string StationFileName[2];
+  std::string StationFileLine[2];  // the whole control line of each station file
+  int AdditionalColumns[2] = {0, 0};
+  std::string RegressionFileName;
+  double LowerInversion = 0;
+  double UpperInversion = 0;
+  double Tolerance = 0;
+  int Overlap = 0;
+  double ClusterRange = 0;
+  // Method 12 keeps its lapse rate in UpperLapseRate and its inversion height in UpperInversion.
+  double UpperLapseRate = -9999;
+  double FixUpperLapseRate = -9999;
+  int PType = 0;
+  double GifF1 = 0;
+  double GifX1 = 0;
+  int GifThreshold = 0;
+  double GifF2 = 0;
+  double GifX2 = 0;
+  std::string ResultGridName;
+  int WriteCode = 0;
+  double ScalingFactor = 1;
+  std::string StatFileName;
+  int StatCode = 0;
+  double Nodata = 9999;
+  int NodataInt = 9999;
+  double IdwWeight = 2;
+  double IdwFraction = 0;
+  double MaxDistance = 0;
+  // Distance limits of the kernels: squared for the inverse-square mode, plain otherwise.
+  double IdwLimitSquared = 0;
+  double IdwLimit = 0;
+  int IdwWeightMilli = 2000;
+  double AnisoSlope = 0;
+  double AnisoRatio = 1;
+  double LowerLimit = 0;
+  double UpperLimit = 0;
+  double LowerReplacement = 0;
+  double UpperReplacement = 0;
+  int SzenUse = 0;
+  int SzenMeth = 0;
+  int SzenNum = 0;
+  std::string ScenarioGridName[13];
+  std::vector<std::vector<double>> ScenarioTable;  // rows 1 ... SzenNum, columns 0 ... 15
+
+  // Station files.
+  int StationCount[2] = {0, 0};
+  std::vector<double> StationValues[2];
+  std::vector<double> StationAltitude[2];
+  std::vector<double> StationX[2];
+  std::vector<double> StationY[2];
+  std::vector<double> StationDistance[2];  // from the grid's lower left corner
+  std::vector<double> StationXRot[2];
+  std::vector<double> StationYRot[2];
+  MeteoDate FileDate[2];
+  long StartPosition[2] = {0, 0};
+  long CurrentPosition[2] = {0, 0};
+  long StartLinePosition[2] = {0, 0};
+  long StartLineNumber[2] = {0, 0};  // line numbers for messages
+  long CurrentLineNumber[2] = {0, 0};
+  StationRecordBuffer RecordBuffer[2];
+  unsigned short AllEqual[2] = {0, 0};
+
+  // Grid list file of method 9, open from its first record read until its end date.
+  InputFile GridListFile;
+  std::string GridListGridName;
+  std::string LastValidGridName;
+
+  // Regression file of methods 2 and 3.
+  int RegressionText = 0;
+  long RegressionStartPosition = 0;
+  long RegressionCurrentPosition = 0;
+  long RegressionStartLinePosition = 0;
+  long RegressionLineNumber = 0;  // lines before the current position, for messages
+  long RegressionStartLineNumber = 0;
+  MeteoDate RegressionDate;
+  RegressionRecordBuffer RegressionBuffer;
+  RegressionRegion Regr[3];  // regions 1 and 2
+
+  // Dates.
+  MeteoDate StartDate;
+  MeteoDate CurrentDate;
+  unsigned short EndFlag = 0;
+
+  // Result and geometry.
+  Grid ResultGrid = nullptr;
+  int ResultGridRowLow = 0;
+  int ResultGridRowHigh = -1;
+  int ResultGridIndex = 0;
+  bool ResultRegistered = false;
+  Grid RelCellArea = nullptr;
+  Grid CoordX = nullptr;
+  Grid CoordY = nullptr;
+  Grid CellX = nullptr;
+  Grid CellY = nullptr;
+  Grid CellXRot = nullptr;
+  Grid CellYRot = nullptr;
+  int CellXRotIndex = 0;
+  int CellYRotIndex = 0;
+  Grid ElevationGrid = nullptr;
+  Grid ScalingGrid = nullptr;
+  Grid HruGrid = nullptr;
+  Grid HruMasterGrid = nullptr;
+  std::vector<HruMasterCell> HruMasters;
+  Grid ScenarioGrid = nullptr;
+  int ScenarioMonth = 0;
+  bool ScenarioRegistered = false;
+  const ColumnRange* DataColumns = nullptr;
+  const int* ZoneCodeTable = nullptr;
+  int HighestZoneCode = -1;
+  bool MPIRegionsLooked = false;
+
+  MeteoStatistics* Statistics = nullptr;
+  MeteoStatisticsFactory StatisticsFactory;
+  std::string Description;
+  int CheckFlag = 0;
+  double TimeStepHours = 0;
+
+  // Mean spacing of the station network (m); -9999 when not defined.
+  double AvgHorizontalDistance = -9999;
+  double AvgVerticalDistance = -9999;
+  double MeshFactor = 0.25;
+  // Look-up stations of the bilinear methods: per file and corner 1 ... 4 one
+  // station number per cell of the own rows.
+  std::vector<int> LookupStations[2][5];
+
+  // Per-thread kernel work arrays and the cells whose inverse-distance value
+  // found no station, made outside the parallel region.
+  std::vector<std::vector<double>> ThreadWork;
+  double PointAngle = 0;  // angles of the last point interpolation (radians)
+  double PointAngleTurned = 0;
+  // Scratch of the elevation regression: (altitude, value) of the lower and upper group.
+  std::vector<std::pair<double, double>> RegrLower;
+  std::vector<std::pair<double, double>> RegrUpper;
+  std::vector<unsigned char> NoStationCells;
+
+  bool Released = false;
+};

@@ -1,0 +1,197 @@
+// The interpolator's section of the control file.
+#include <cmath>
+#include <cstdlib>
+
+#include "framework/diagstream.h"
+#include "meteo/linetokens.h"
+#include "meteo/meteointerpol.h"
+
+void meteointerpol::ReadControlSection() {
+  if (!controlfile.Open(controlfilename, diag)) {
+    *diag << "FATAL: error opening " << controlfilename.c_str() << "[end-entry]";
+    throw 28;
+  }
+  FindSection("[" + VariableName + "]", true);
+  const std::string v = VariableName;
+  std::string& rest = linebuffer;
+
+  ReadValue(controlfile, "%d", &Method,
+            "1 [idw], 2 [regress], [3] [idw+regr], 4 [thiessen] 5 [bilinear] 6 [BIGRES] 7 [bicubic spline] 8 "
+            "[SPLINERES] 9 [ReadGrid] 10 [EDR from station data] 11 [IDW + EDR from station data] 12 [Thiessen "
+            "combines with elevation gradient] for " +
+                v,
+            rest);
+  // The method decides which lines follow, so it is checked before they are read.
+  if (Method < 1 || Method > 12) {
+    *diag << "FATAL: error! interpolation method has to range from 1..12 (here: " << Method << ")\n"
+          << "[end-entry]";
+    throw 53;
+  }
+  if (Method == 7 || Method == 8) {
+    *diag << "FATAL: interpolation method " << Method << " (bicubic spline) for " << v.c_str()
+          << " is not available in this version of Fluvex; use one of the methods 1 to 6 or 9 to 12"
+          << "[end-entry]";
+    throw 53;
+  }
+  StationFileCount = (Method == 6 || Method == 8) ? 2 : 1;
+
+  for (int k = 0; k < StationFileCount; ++k) {
+    std::string line;
+    std::string name;
+    const bool got = controlfile.GetLine(line);
+    LineTokens tokens(line);
+    if (!got || !tokens.Word(name)) {
+      *diag << "FATAL: error reading station data file name nr. " << k << " for interpolation of " << v.c_str()
+            << "[end-entry]";
+      throw 49;
+    }
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    StationFileName[k] = name;
+    StationFileLine[k] = line;
+    AdditionalColumns[k] = 0;
+    const std::string key = "AdditionalColumns=";
+    const size_t at = line.find(key);
+    if (at != std::string::npos) {
+      LineTokens count(line, at + key.size());
+      long n = 0;
+      if (!count.Integer(n) || n < 0 || n > 100000) {
+        *diag << "FATAL: error reading the number after \"AdditionalColumns=\" in the line of station data file "
+              << name.c_str() << " for interpolation of " << v.c_str() << " (expected a whole number of 0 or more)"
+              << "[end-entry]";
+        throw 49;
+      }
+      AdditionalColumns[k] = static_cast<int>(n);
+    }
+  }
+
+  if (Method <= 8) {
+    ReadValue(controlfile, "%s", &RegressionFileName, "name of the regression file in " + v, rest);
+  } else if (Method == 10 || Method == 11) {
+    std::string line;
+    controlfile.GetLine(line);
+    LineTokens t(line);
+    int n = 0;
+    double values[6] = {0, 0, 0, 0, 0, 0};
+    for (int i = 0; i < 6; ++i) {
+      const bool ok = (i == 3) ? t.ScanInt(Overlap) : t.ScanDouble(values[i]);
+      if (!ok) break;
+      ++n;
+    }
+    if (n < 5) {
+      *diag << "FATAL: error reading the required 5 or 6 regression parameters <lower inversion> <upper "
+               "inversion> <tolerance> <overlap> <clusterrange> [<lapse rate above upper inversion>] for "
+               "interpolation of "
+            << v.c_str() << "[end-entry]";
+      throw 49;
+    }
+    LowerInversion = values[0];
+    UpperInversion = values[1];
+    Tolerance = values[2];
+    ClusterRange = values[4];
+    UpperLapseRate = n == 6 ? values[5] : -9999;
+  } else if (Method == 12) {
+    std::string line;
+    controlfile.GetLine(line);
+    LineTokens t(line);
+    double values[3] = {-9999, -9999, -9999};
+    int n = 0;
+    while (n < 3 && t.ScanDouble(values[n])) ++n;
+    std::string word;
+    if (n == 3 && t.Word(word)) ++n;
+    if (n == 0 || n == 2) {
+      *diag << "FATAL: error reading the required parameter \"lapse rate\" and/or optional parameters "
+               "inversion_hight and fix upper lapse rate for interpolation of "
+            << v.c_str() << "[end-entry]";
+      throw 49;
+    }
+    UpperLapseRate = values[0];
+    UpperInversion = n >= 3 ? values[1] : -9999;
+    FixUpperLapseRate = n >= 3 ? values[2] : -9999;
+    PType = word.find("P-type") != std::string::npos ? 1 : 0;
+  } else {
+    std::string line;
+    controlfile.GetLine(line);
+    LineTokens t(line);
+    const bool ok = t.ScanDouble(GifF1) && t.ScanDouble(GifX1) && t.ScanInt(GifThreshold) && t.ScanDouble(GifF2) &&
+                    t.ScanDouble(GifX2);
+    if (!ok) {
+      *diag << "FATAL: error reading the required 5 GIF-Mapping parameters f1 (default=8.916787e-5), x1 "
+               "(0.0767528404), threshold (127), f2 (default=6.00e-006), x2 (0.098) for interpolation of "
+            << v.c_str() << "[end-entry]";
+      throw 49;
+    }
+  }
+
+  ReadValue(controlfile, "%s", &ResultGridName, "name of the result grid in " + v, rest);
+  ReadValue(controlfile, "%d", &WriteCode, "grid write code for result grid in " + v, rest);
+  ReadValue(controlfile, "%lf", &ScalingFactor, "scaling factor for " + v, rest);
+  ReadValues2(controlfile, "%s%d", &StatFileName, &StatCode, "name of the statistic result file in " + v, rest);
+  ReadValue(controlfile, "%lf", &Nodata, "nodata value in " + v, rest);
+  NodataInt = static_cast<int>(std::fmax(std::fmin(Nodata, 2147483647.0), -2147483647.0));
+  ReadValue(controlfile, "%lf", &IdwWeight, "idw-weight in " + v, rest);
+  ReadValue(controlfile, "%lf", &IdwFraction, "fraction of idw on weighted interpolation (method 3)", rest);
+  ReadValue(controlfile, "%lf", &MaxDistance, "maximum distance in " + v, rest);
+  ReadValue(controlfile, "%lf", &AnisoSlope, "slope of the main axis of the anisotropy ellipse in " + v, rest);
+  ReadValue(controlfile, "%lf", &AnisoRatio, "anisotropy b/a in " + v, rest);
+  ReadValue(controlfile, "%lf", &LowerLimit, "lower limit of results in " + v, rest);
+  ReadValue(controlfile, "%lf", &UpperLimit, "upper limit of results in " + v, rest);
+  ReadValue(controlfile, "%lf", &LowerReplacement, "lower replacement for limit-exceeding results in " + v, rest);
+  ReadValue(controlfile, "%lf", &UpperReplacement, "upper replacement for limit-exceeding results in " + v, rest);
+  ReadValue(controlfile, "%d", &SzenUse, "SzenUse in " + v, rest);
+
+  if (SzenUse == 1) {
+    ReadValue(controlfile, "%d", &SzenMeth, "SzenMeth in " + v, rest);
+    if (SzenMeth == 5 || SzenMeth == 6) {
+      for (int m = 1; m <= 12; ++m) {
+        std::string name;
+        // A name that opens a section is the next section, not a grid.
+        if (controlfile.Scan("%s", {&name}) != 1 || name.empty() || name[0] == '[') {
+          *diag << "FATAL: error in control file: scenario grid for month " << m << " in " << v.c_str()
+                << " not found!\nThere have to be exactly 12 filenames after the sceario application mode\nreferring "
+                   "to each of the 12 months if using scenario method 5.\nHowever, if methods 0..4 are used, NO "
+                   "FILENAMES are allowed there\n (for backwards compatibility reasons)"
+                << "[end-entry]";
+          throw 17;
+        }
+        controlfile.RestOfLine(rest);
+        ScenarioGridName[m] = name;
+      }
+    } else {
+      ReadValue(controlfile, "%d", &SzenNum, "SzenNum in " + v, rest);
+      if (SzenNum < 0) {
+        *diag << "FATAL: error in control file, SzenNum in " << v.c_str() << " is " << SzenNum
+              << "; the number of scenario rows cannot be negative"
+              << "[end-entry]";
+        throw 17;
+      }
+      ScenarioTable.assign(static_cast<size_t>(SzenNum) + 1, std::vector<double>(16, 0.0));
+      for (int r = 1; r <= SzenNum; ++r) {
+        // The 14 numbers of a row may run over line ends.
+        for (int c = 1; c <= 14; ++c) {
+          double value = 0;
+          if (controlfile.Scan("%lf", {&value}) != 1) {
+            *diag << "FATAL: error! scenario-data row " << r << ", column " << c << " in " << v.c_str()
+                  << ": read error!"
+                  << "[end-entry]";
+            throw 48;
+          }
+          // Method 3 gives the monthly values as percentages of change.
+          if (SzenMeth == 3 && c >= 3) value = value / 100.0 + 1.0;
+          ScenarioTable[r][c] = value;
+        }
+        controlfile.RestOfLine(rest);
+      }
+    }
+  }
+  if (ScenarioTable.empty()) ScenarioTable.assign(1, std::vector<double>(16, 0.0));
+
+  // With the inverse-square weight the kernels compare squared distances.
+  if (IdwWeight == 2.0) MaxDistance = MaxDistance * MaxDistance;
+  IdwLimitSquared = IdwWeight == 2.0 ? MaxDistance : MaxDistance * MaxDistance;
+  IdwLimit = IdwWeight == 2.0 ? std::sqrt(MaxDistance) : MaxDistance;
+
+  if (!controlfile.Close()) {
+    *diag << "FATAL: error closing " << controlfilename.c_str() << "[end-entry]";
+    throw 11;
+  }
+}

@@ -1,0 +1,272 @@
+// The per-step interpolation: date check, scenarios, the parallel row loop
+// with post-processing, and the zonal statistics of the result.
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iomanip>
+
+#include "framework/diagstream.h"
+#include "framework/signals.h"
+#include "meteo/meteointerpol.h"
+
+void meteointerpol::LookUpMPIRegions() {
+  if (MPIRegionsLooked) return;
+  // The owner grid may be registered without a file name, so it is found by its short name alone.
+  const int index = ScanByShortName("MPIRegions");
+  if (index > 0) {
+    MPIRegions = gridlist[index].grid;
+  } else if (mpisize > 1) {
+    GetGrid("MPIRegions");
+  }
+  // With one instance and no owner grid every cell of the domain is this instance's.
+  MPIRegionsLooked = true;
+}
+
+int meteointerpol::ZoneIndex(double zoneValue) const {
+  if (!ZoneCodeTable || !(zoneValue >= 0) || zoneValue > HighestZoneCode) return 0;
+  return ZoneCodeTable[static_cast<int>(zoneValue)];
+}
+
+void meteointerpol::UpdateScenarioTable(int64_t monthOfDate, int64_t dayOfMonth, int64_t yearOfDate) {
+  if (monthOfDate < 1 || monthOfDate > 12) return;
+  const int m = static_cast<int>(monthOfDate);
+  const double d = static_cast<double>(dayOfMonth);
+  // Monthly values hold at day 16 of their month and change linearly between.
+  for (int r = 1; r <= SzenNum; ++r) {
+    std::vector<double>& t = ScenarioTable[r];
+    if (dayOfMonth < 16) {
+      const int p = m == 1 ? 12 : m - 1;
+      const double np = DaysInMonth(m == 1 ? yearOfDate - 1 : yearOfDate, p);
+      t[15] = t[2 + p] * (16 - d) / np + t[2 + m] * (np - 16 + d) / np;
+    } else {
+      const int q = m == 12 ? 1 : m + 1;
+      const double nm = DaysInMonth(yearOfDate, m);
+      t[15] = t[2 + m] * (nm - d + 15) / nm + t[2 + q] * (d - 15) / nm;
+    }
+  }
+}
+
+void meteointerpol::LoadScenarioGrid(int64_t monthOfDate) {
+  int64_t m = monthOfDate;
+  if (m > 12) m = (m - 1) % 12 + 1;
+  if (m < 1) m = 1;
+  const int low = GridRowLow();
+  const int high = GridRowHigh();
+  if (ScenarioRegistered) UnregisterGrid(ResultGridIndex + 1);
+  ScenarioRegistered = false;
+  if (ScenarioGrid) FreeMatrix(ScenarioGrid, low, high, 1, ncols);
+  ScenarioGrid = matrix(low, high, 1, ncols, nrows);
+  ScenarioMonth = static_cast<int>(m);
+  ReadInputGrid(ScenarioGridName[m], ScenarioGrid);
+  RegisterGrid(ResultGridIndex + 1, ScenarioGridName[m], ScenarioGrid, nullptr, 0, "scenariogrid_" + VariableName, 0,
+               low, high);
+  ScenarioRegistered = true;
+}
+
+double meteointerpol::PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid) const {
+  v *= ScalingFactor;
+  if (v < LowerLimit)
+    v = LowerReplacement;
+  else if (v > UpperLimit)
+    v = UpperReplacement;
+  if (SzenUse == 1) {
+    const double s = ScenarioFactor(row, col, x, y);
+    v = (SzenMeth == 1 || SzenMeth == 6) ? v + s : v * s;
+  }
+  if (withScalingGrid && ScalingGrid) v *= ScalingGrid[row][col];
+  return v;
+}
+
+void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
+  const MeteoDate step{stepHour, stepDay, stepMonth, stepYear};
+  if (!(CurrentDate == step)) {
+    const std::string dashes(77, '-');
+    *diag << ("FATAL: " + dashes + "\nerror in date columns of ").c_str() << VariableName.c_str()
+          << "\n\nfirst Meteo data set (this is the set from which data is get:\n"
+          << static_cast<long>(stepDay) << "." << static_cast<long>(stepMonth) << "." << static_cast<long>(stepYear)
+          << " " << static_cast<long>(stepHour) << ". h\n\nbut in " << VariableName.c_str() << ":\n"
+          << static_cast<long>(CurrentDate.day) << "." << static_cast<long>(CurrentDate.month) << "."
+          << static_cast<long>(CurrentDate.year) << " " << static_cast<long>(CurrentDate.hour)
+          << (". h\n\n" + dashes + "\n").c_str() << "[end-entry]";
+    throw 52;
+  }
+  const int interval = GetReportInterval();
+  if (!omp_in_parallel() &&
+      (interval == 1 || (interval > 1 && (static_cast<int>(TimeStepHours) % interval) + stepHour == 0))) {
+    *diag << std::setw(20) << VariableName.c_str() << " " << static_cast<long>(stepDay) << "."
+          << static_cast<long>(stepMonth) << "." << static_cast<long>(stepYear) << " " << static_cast<long>(stepHour)
+          << ". h " << (SzenUse == 1 ? "using scenarios!" : "") << "[end-entry]";
+  }
+  if (SzenUse == 1) {
+    if (SzenMeth == 5 || SzenMeth == 6) {
+      const int64_t m = stepMonth > 12 ? (stepMonth - 1) % 12 + 1 : stepMonth;
+      if (m != ScenarioMonth) LoadScenarioGrid(stepMonth);
+    } else {
+      UpdateScenarioTable(stepMonth, stepDay, stepYear);
+    }
+  }
+  if (Method == 9) {
+    ResetCtrlCHandler();
+    if (GridListGridName == "-9999") {
+      if (LastValidGridName.empty()) {
+        *diag << "FATAL: interpolation method 9 (read from grid) no valid grid name was found (-9999 as input) and "
+                 "no last valid grid name present (i.e., simulation starts, when input list file contains -9999 "
+                 "only)"
+              << "[end-entry]";
+        throw 1050;
+      }
+      ReadInputGrid(LastValidGridName, ResultGrid);
+    } else {
+      ReadInputGrid(GridListGridName, ResultGrid);
+      LastValidGridName = GridListGridName;
+    }
+    RearmCtrlCHandler();
+  }
+  LookUpMPIRegions();
+  Statistics->NewStep();
+
+  // Everything the threads share is decided here, before the parallel region.
+  const bool regressionMethod = Method == 2 || Method == 10;
+  const bool applyPostProcessing = !(regressionMethod && Regr[1].a[1] < -Nodata);
+  bool uniform = false;
+  bool uniformValid = false;
+  double uniformValue = 0;
+  if (!regressionMethod && Method != 9 && AllEqual[0]) {
+    uniform = true;
+    for (int s = 1; s <= StationCount[0]; ++s) {
+      if (StationValues[0][s] >= -Nodata) {
+        uniformValue = StationValues[0][s];
+        uniformValid = true;
+        StationValues[0][1] = uniformValue;
+        break;
+      }
+    }
+  }
+  const size_t workSize = static_cast<size_t>(StationCount[0]) + 1;
+  const size_t threads = static_cast<size_t>(std::max(1, omp_get_max_threads()));
+  if (ThreadWork.size() < threads) ThreadWork.resize(threads);
+  for (auto& w : ThreadWork)
+    if (w.size() < workSize) w.assign(workSize, 0.0);
+  const bool warn = CheckFlag != 0 && (Method == 1 || Method == 3 || Method == 11) && !uniform;
+  const size_t ownCells = static_cast<size_t>(lastrow >= firstrow ? lastrow - firstrow + 1 : 0) * (ncols + 1);
+  if (warn) NoStationCells.assign(ownCells, 0);
+
+  InterpolateRows(applyPostProcessing, uniform, uniformValid, uniformValue, warn);
+
+  if (warn) {
+    for (int r = firstrow; r <= lastrow; ++r) {
+      for (int c = 1; c <= ncols; ++c) {
+        const unsigned char flag = NoStationCells[static_cast<size_t>(r - firstrow) * (ncols + 1) + c];
+        if (flag == 0) continue;
+        *diag << (flag == 1 ? "WARNING:  at x=" : "WARNING: at x=") << CellX[r][c] << ", y=" << CellY[r][c] << " "
+              << "no station within the specified search radius!"
+              << "[end-entry]";
+      }
+    }
+  }
+
+  // Cells of a hydrologic response unit take the value of its master cell.
+  for (int r = firstrow; r <= lastrow; ++r) {
+    int first = 0;
+    int last = -1;
+    FirstAndLastColumn(r, first, last);
+    for (int c = first; c <= last; ++c) {
+      if (!IsOwnCell(r, c)) continue;
+      if (HruMasterGrid && HruMasterGrid[r][c] == nodata) {
+        const double unit = HruGrid[r][c];
+        const bool known = unit >= 1 && unit < static_cast<double>(HruMasters.size());
+        const HruMasterCell master = known ? HruMasters[static_cast<size_t>(unit)] : HruMasterCell{};
+        if (!known || master.row < firstrow || master.row > lastrow || master.column < 1 || master.column > ncols) {
+          *diag << "FATAL: the hydrologic response unit " << unit << " of the cell in row " << r << ", column " << c
+                << " has no master cell among the " << static_cast<long>(HruMasters.size()) - 1
+                << " units of this instance (" << VariableName.c_str() << ")"
+                << "[end-entry]";
+          throw 1030;
+        }
+        ResultGrid[r][c] = ResultGrid[master.row][master.column];
+      }
+      Statistics->AddCell(r, c, ZoneIndex(zonegrid[r][c]), ResultGrid[r][c], 1.0);
+    }
+  }
+  Statistics->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+}
+
+void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool uniformValid, double uniformValue,
+                                    bool warn) {
+  const double invalid = -Nodata - 1;
+  const bool regressionValid = Regr[1].a[1] >= -Nodata;
+  const bool anisotropic = AnisoRatio < 1;
+  const int rowFirst = firstrow;
+  const int rowLast = lastrow;
+#pragma omp parallel
+  {
+    double* work = ThreadWork[static_cast<size_t>(omp_get_thread_num())].data();
+#pragma omp for schedule(runtime)
+    for (int r = rowFirst; r <= rowLast; ++r) {
+      int first = 0;
+      int last = -1;
+      FirstAndLastColumn(r, first, last);
+      for (int c = first; c <= last; ++c) {
+        if (!IsOwnCell(r, c) || (HruMasterGrid && HruMasterGrid[r][c] == nodata)) {
+          ResultGrid[r][c] = nodata;
+          continue;
+        }
+        const double X = CoordX[r][c];
+        const double Y = CoordY[r][c];
+        const double z = ElevationGrid[r][c];
+        double v = invalid;
+        // A cell that gets no value this step keeps the previous one, without
+        // being post-processed a second time.
+        if (Method == 2 || Method == 10) {
+          if (!applyPostProcessing) continue;
+          v = RegressionValue(X, Y, z, r, c);
+        } else if (uniform) {
+          if (!uniformValid) continue;
+          v = Method == 12 ? LapseValue(X, Y, z) : uniformValue;
+        } else {
+          const double x = CellX[r][c];
+          const double y = CellY[r][c];
+          switch (Method) {
+            case 1:
+            case 3:
+            case 11: {
+              const double idw = anisotropic ? IdwAnisotropicFirst(x, y, work) : IdwIsotropicFirst(x, y, work);
+              if (warn && idw < -Nodata)
+                NoStationCells[static_cast<size_t>(r - rowFirst) * (ncols + 1) + c] = Method == 1 ? 1 : 2;
+              v = idw;
+              if (Method != 1 && regressionValid) {
+                // A blend needs both parts; with no station in reach the regression stands alone.
+                const double regression = RegressionValue(X, Y, z, r, c);
+                v = idw >= -Nodata ? IdwFraction * idw + (1 - IdwFraction) * regression : regression;
+              }
+              break;
+            }
+            case 4:
+              v = NearestStation(X, Y, 0, work);
+              break;
+            case 5:
+              v = Bilinear(x, y, 0, r, c, work);
+              break;
+            case 6: {
+              const double gradient = Bilinear(x, y, 0, r, c, work);
+              const double residual = Bilinear(x, y, 1, r, c, work);
+              v = (gradient >= -Nodata && residual >= -Nodata) ? gradient + residual * z : invalid;
+              break;
+            }
+            case 9:
+              v = ResultGrid[r][c];
+              break;
+            case 12:
+              v = LapseValue(X, Y, z);
+              break;
+            default:
+              break;
+          }
+        }
+        if (applyPostProcessing) v = PostProcess(v, r, c, X, Y, true);
+        ResultGrid[r][c] = v;
+      }
+    }
+  }
+}

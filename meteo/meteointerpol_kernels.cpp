@@ -1,0 +1,354 @@
+// Per-cell and per-point formulas: inverse-distance weighting, nearest
+// station, lapse rates, the three-band elevation regression, bilinear
+// interpolation between look-up stations, and the point interpolation.
+#include <cmath>
+
+#include "framework/diagstream.h"
+#include "meteo/meteointerpol.h"
+
+namespace {
+constexpr double kHalfPi = 1.570796326795;
+
+// Inverse-distance weighting over stations 1 ... n. ratio scales the x
+// distance (1 when isotropic). Mode 2000 weights by 1/s with squared distances
+// s; mode 1000 by 1/d; any other mode by d^-p. A station at the cell counts
+// at distance 1. The weights are left in work.
+template <int kMode>
+double Idw(const double* v, const double* sx, const double* sy, int n, double x, double y, double ratio,
+           double validFrom, double limitSquared, double limit, double p, double invalid, double* work) {
+  double sumW = 0;
+  double sumWV = 0;
+  for (int i = 1; i <= n; ++i) {
+    double w = 0;
+    if (v[i] >= validFrom) {
+      const double dx = (sx[i] - x) * ratio;
+      const double dy = sy[i] - y;
+      double s = dx * dx + dy * dy;
+      if constexpr (kMode == 2000) {
+        if (s == 0) s = 1;
+        w = s > limitSquared ? 0 : 1 / s;
+      } else if constexpr (kMode == 1000) {
+        if (s == 0) s = 1;
+        const double d = std::sqrt(s);
+        w = d > limit ? 0 : 1 / d;
+      } else {
+        if (!(s > 0)) s = 1;
+        const double d = std::sqrt(s);
+        w = d <= limit ? std::pow(d, -p) : 0;
+      }
+    }
+    work[i] = w;
+    sumW += w;
+    if (w > 0) sumWV += w * v[i];
+  }
+  return sumW == 0 ? invalid : sumWV / sumW;
+}
+}  // namespace
+
+double meteointerpol::IdwIsotropic(double x, double y, int file, double* work) const {
+  const double* v = StationValues[file].data();
+  const double* sx = StationX[file].data();
+  const double* sy = StationY[file].data();
+  const int n = StationCount[file];
+  const double invalid = -Nodata - 1;
+  if (IdwWeightMilli == 2000)
+    return Idw<2000>(v, sx, sy, n, x, y, 1.0, -Nodata, IdwLimitSquared, IdwLimit, IdwWeight, invalid, work);
+  if (IdwWeightMilli == 1000)
+    return Idw<1000>(v, sx, sy, n, x, y, 1.0, -Nodata, IdwLimitSquared, IdwLimit, IdwWeight, invalid, work);
+  return Idw<0>(v, sx, sy, n, x, y, 1.0, -Nodata, IdwLimitSquared, IdwLimit, IdwWeight, invalid, work);
+}
+
+double meteointerpol::IdwAnisotropic(double x, double y, int file, double* work) const {
+  const double* v = StationValues[file].data();
+  const double* sx = StationXRot[file].data();
+  const double* sy = StationYRot[file].data();
+  const int n = StationCount[file];
+  const double invalid = -Nodata - 1;
+  if (IdwWeightMilli == 2000)
+    return Idw<2000>(v, sx, sy, n, x, y, AnisoRatio, -Nodata, IdwLimitSquared, IdwLimit, IdwWeight, invalid, work);
+  if (IdwWeightMilli == 1000)
+    return Idw<1000>(v, sx, sy, n, x, y, AnisoRatio, -Nodata, IdwLimitSquared, IdwLimit, IdwWeight, invalid, work);
+  return Idw<0>(v, sx, sy, n, x, y, AnisoRatio, -Nodata, IdwLimitSquared, IdwLimit, IdwWeight, invalid, work);
+}
+
+double meteointerpol::NearestStation(double x, double y, int file, double* work) const {
+  const double* v = StationValues[file].data();
+  const double* sx = StationX[file].data();
+  const double* sy = StationY[file].data();
+  double best = 1e20;
+  int nearest = 0;
+  for (int i = 1; i <= StationCount[file]; ++i) {
+    if (v[i] < -Nodata) continue;
+    const double s = (sx[i] - x) * (sx[i] - x) + (sy[i] - y) * (sy[i] - y);
+    work[i] = s;
+    // Among equally near stations the last one wins.
+    if (s <= best) {
+      best = s;
+      nearest = i;
+    }
+  }
+  return nearest > 0 ? v[nearest] : -Nodata - 1;
+}
+
+namespace {
+// Nearest valid station by squared distance; the first of equally near stations wins. 0 when none is valid.
+int NearestValidFirst(const double* v, const double* sx, const double* sy, int n, double x, double y,
+                      double validFrom) {
+  double best = 1e20;
+  int nearest = 0;
+  for (int i = 1; i <= n; ++i) {
+    if (v[i] < validFrom) continue;
+    const double s = (sx[i] - x) * (sx[i] - x) + (sy[i] - y) * (sy[i] - y);
+    if (s < best) {
+      best = s;
+      nearest = i;
+    }
+  }
+  return nearest;
+}
+}  // namespace
+
+double meteointerpol::NearestStationLapse(double x, double y, double z, double lapseBelow, double inversionHeight,
+                                          double lapseAbove) const {
+  const double* v = StationValues[0].data();
+  const int s = NearestValidFirst(v, StationX[0].data(), StationY[0].data(), StationCount[0], x, y, -Nodata);
+  if (s == 0) return -Nodata - 1;
+  const double a = StationAltitude[0][s];
+  const double value = v[s];
+  if (PType && value == 0) return 0;
+  const double h = inversionHeight;
+  if (h <= -9998) return (z - a) * lapseBelow + value;
+  if (h < a) return z <= h ? (z - h) * lapseBelow + (h - a) * lapseAbove + value : (z - a) * lapseAbove + value;
+  return z > h ? (z - h) * lapseAbove + (h - a) * lapseBelow + value : (z - a) * lapseBelow + value;
+}
+
+// Method 12 with one lapse rate from the nearest valid station.
+double meteointerpol::SingleLapseValue(double x, double y, double z) const {
+  const double* v = StationValues[0].data();
+  const int s = NearestValidFirst(v, StationX[0].data(), StationY[0].data(), StationCount[0], x, y, -Nodata);
+  if (s == 0) return -Nodata - 1;
+  if (PType && v[s] == 0) return 0;
+  return (z - StationAltitude[0][s]) * UpperLapseRate + v[s];
+}
+
+double meteointerpol::LapseValue(double x, double y, double z) const {
+  if (FixUpperLapseRate > -9998) return NearestStationLapse(x, y, z, UpperLapseRate, UpperInversion, FixUpperLapseRate);
+  return SingleLapseValue(x, y, z);
+}
+
+double meteointerpol::RegressionValue(double x, double y, double z, int /*row*/, int /*col*/) const {
+  const RegressionRegion& r = Regr[1];
+  if (r.a[1] < -Nodata) return -Nodata - 1;
+  if (r.c0 >= -Nodata && x != nodata && y != nodata) {
+    const double t = r.c0 + r.cx * x + r.cy * y;
+    if (z > r.h2) return t - r.a[1] + r.a[3] + r.b[3] * z;
+    if (z >= r.h1) return t - r.a[1] + r.a[2] + r.b[2] * z;
+    return t + r.b[1] * z;
+  }
+  if (z > r.h2) return r.a[3] + r.b[3] * z;
+  if (z >= r.h1) return r.a[2] + r.b[2] * z;
+  return r.a[1] + r.b[1] * z;
+}
+
+double meteointerpol::Bilinear(double x, double y, int file, int row, int col, double* work) const {
+  const double* v = StationValues[file].data();
+  int s[5];
+  for (int c = 1; c <= 4; ++c) {
+    s[c] = GetLookupStation(0, c, row, col);
+    if (s[c] > 0 && v[s[c]] < -Nodata) s[c] = 0;
+  }
+  if (s[1] != 0 && s[1] == s[2] && s[1] == s[3] && s[1] == s[4]) return v[s[1]];
+  if (s[1] == 0 || s[2] == 0 || s[3] == 0 || s[4] == 0) return IdwAnisotropic(x, y, file, work);
+  const double x1 = StationXRot[0][s[1]];
+  const double x2 = StationXRot[0][s[2]];
+  const double y2 = StationYRot[0][s[2]];
+  const double y3 = StationYRot[0][s[3]];
+  if (x1 - x2 == 0 || y3 - y2 == 0) return IdwAnisotropic(x, y, file, work);
+  const double u = (x - x2) / (x1 - x2);
+  const double t = (y - y2) / (y3 - y2);
+  return (1 - u) * (1 - t) * v[s[2]] + u * (1 - t) * v[s[1]] + (1 - u) * t * v[s[3]] + u * t * v[s[4]];
+}
+
+double meteointerpol::Determinant3(const double* c1, const double* c2, const double* c3) const {
+  return c3[1] * c1[2] * c2[3] + c1[1] * c2[2] * c3[3] + c2[1] * c3[2] * c1[3] - c3[1] * c1[3] * c2[2] -
+         c1[1] * c2[3] * c3[2] - c2[1] * c1[2] * c3[3];
+}
+
+void meteointerpol::ChooseLookupStations(int fileCount) {
+  *diag << "choosing look-up-stations...";
+  LookUpMPIRegions();
+  const double sx = AvgHorizontalDistance;
+  const double sy = AvgVerticalDistance;
+  const double tol = MeshFactor;
+  const double* px = StationXRot[0].data();
+  const double* py = StationYRot[0].data();
+  auto right = [&](int p) {
+    return p > 0 ? FindStationInBox(px[p], py[p], sx * (1 - tol), sx * (1 + tol), -sy * tol, sy * tol) : 0;
+  };
+  auto left = [&](int p) {
+    return p > 0 ? FindStationInBox(px[p], py[p], -sx * (1 + tol), -sx * (1 - tol), -sy * tol, sy * tol) : 0;
+  };
+  auto up = [&](int p) {
+    return p > 0 ? FindStationInBox(px[p], py[p], -sx * tol, sx * tol, sy * (1 - tol), sy * (1 + tol)) : 0;
+  };
+  auto down = [&](int p) {
+    return p > 0 ? FindStationInBox(px[p], py[p], -sx * tol, sx * tol, -sy * (1 + tol), -sy * (1 - tol)) : 0;
+  };
+  const size_t cells = static_cast<size_t>(lastrow >= firstrow ? lastrow - firstrow + 1 : 0) * (ncols + 1);
+  for (int k = 0; k < fileCount; ++k) {
+    for (int c = 1; c <= 4; ++c) LookupStations[k][c].assign(cells, 0);
+    const double* kx = StationXRot[k].data();
+    const double* ky = StationYRot[k].data();
+    for (int r = firstrow; r <= lastrow; ++r) {
+      int first = 0;
+      int last = -1;
+      FirstAndLastColumn(r, first, last);
+      for (int col = first; col <= last; ++col) {
+        if (!IsOwnCell(r, col)) continue;
+        const double x = CellX[r][col];
+        const double y = CellY[r][col];
+        double best = 1e30;
+        int station = 0;
+        for (int i = 1; i <= StationCount[k]; ++i) {
+          const double d = std::sqrt((kx[i] - x) * (kx[i] - x) + (ky[i] - y) * (ky[i] - y));
+          if (d < best) {
+            best = d;
+            station = i;
+          }
+        }
+        int corner[5] = {0, 0, 0, 0, 0};
+        if (station > 0) {
+          const double dx = kx[station] - x;
+          const double dy = ky[station] - y;
+          if (dx <= 0 && dy <= 0) {
+            corner[3] = station;
+            corner[2] = up(station);
+            corner[1] = right(corner[2]);
+            corner[4] = right(station);
+          } else if (dx <= 0) {
+            corner[2] = station;
+            corner[3] = down(station);
+            corner[4] = right(corner[3]);
+            corner[1] = right(station);
+          } else if (dy <= 0) {
+            corner[4] = station;
+            corner[3] = left(station);
+            corner[2] = up(corner[3]);
+            corner[1] = up(station);
+          } else {
+            corner[1] = station;
+            corner[2] = left(station);
+            corner[3] = down(corner[2]);
+            corner[4] = down(station);
+          }
+        }
+        const size_t at = static_cast<size_t>(r - firstrow) * (ncols + 1) + col;
+        for (int c = 1; c <= 4; ++c) LookupStations[k][c][at] = corner[c];
+      }
+    }
+  }
+  *diag << "[end-entry]";
+}
+
+void meteointerpol::GetRegressionParameters(int region, double& h1, double& h2, double* a, double* b) const {
+  if (Method == 2 || Method == 3 || Method == 10 || Method == 11) {
+    const RegressionRegion& r = Regr[region];
+    h1 = r.h1;
+    h2 = r.h2;
+    for (int i = 0; i < 4; ++i) {
+      a[i] = r.a[i];
+      b[i] = r.b[i];
+    }
+    return;
+  }
+  const double invalid = -Nodata - 1;
+  h1 = h2 = invalid;
+  for (int i = 0; i < 4; ++i) a[i] = b[i] = invalid;
+}
+
+void meteointerpol::SetRegressionParameters(double h2, int region, const double* a, const double* b) {
+  RegressionRegion& r = Regr[region];
+  for (int i = 0; i < 4; ++i) {
+    r.a[i] = a[i];
+    r.b[i] = b[i];
+  }
+  r.h2 = h2;
+}
+
+double meteointerpol::InterpolateAtPoint(double x, double y, double z, double* work) {
+  if (SzenUse == 1) UpdateScenarioTable(CurrentDate.month, CurrentDate.day, CurrentDate.year);
+  double xr = x;
+  double yr = y;
+  if (AnisoRatio < 1 && x != nodata && y != nodata) {
+    const double r = std::sqrt((x - xllcorner) * (x - xllcorner) + (y - yllcorner) * (y - yllcorner));
+    double angle;
+    if (x == xllcorner)
+      angle = y > yllcorner ? kHalfPi : -kHalfPi;
+    else
+      angle = std::atan2(y - yllcorner, x - xllcorner);
+    PointAngle = angle;
+    PointAngleTurned = angle - AnisoSlope;
+    xr = xllcorner + r * std::cos(PointAngleTurned);
+    yr = yllcorner + r * std::sin(PointAngleTurned);
+  }
+  // Cell of the unrotated point, clamped to the grid.
+  auto cellIndex = [](double q, int size) {
+    if (!(q > 0)) return 0;
+    return q >= size ? size : static_cast<int>(q);
+  };
+  int row = 1;
+  int col = 1;
+  if (cellsize > 0) {
+    row = nrows - cellIndex((y - yllcorner) / cellsize, nrows);
+    col = cellIndex((x - xllcorner) / cellsize, ncols) + 1;
+  }
+  if (row < 1) row = 1;
+  if (row > nrows) row = nrows;
+  if (col > ncols) col = ncols;
+  // Grid values are read only from rows this instance holds.
+  const bool held = row >= GridRowLow() && row <= GridRowHigh();
+  const double invalid = -Nodata - 1;
+  double v = invalid;
+  switch (Method) {
+    case 1:
+      v = AnisoRatio < 1 ? IdwAnisotropicFirst(xr, yr, work) : IdwIsotropicFirst(x, y, work);
+      break;
+    case 2:
+    case 10:
+      v = RegressionValue(x, y, z, row, col);
+      break;
+    case 3:
+    case 11: {
+      const double idw = AnisoRatio < 1 ? IdwAnisotropicFirst(xr, yr, work) : IdwIsotropicFirst(x, y, work);
+      const double r = RegressionValue(x, y, z, row, col);
+      if (idw >= -Nodata && r >= -Nodata)
+        v = IdwFraction * idw + (1 - IdwFraction) * r;
+      else if (r >= -Nodata)
+        v = r;
+      else
+        v = idw;
+      break;
+    }
+    case 4:
+      v = NearestStation(x, y, 0, work);
+      break;
+    case 5:
+      v = Bilinear(xr, yr, 0, row, col, work);
+      break;
+    case 6: {
+      const double gradient = Bilinear(xr, yr, 0, row, col, work);
+      const double residual = Bilinear(xr, yr, 1, row, col, work);
+      const double elevation = held ? ElevationGrid[row][col] : z;
+      v = (gradient >= -Nodata && residual >= -Nodata) ? gradient + elevation * residual : invalid;
+      break;
+    }
+    case 12:
+      v = LapseValue(x, y, z);
+      break;
+    default:
+      v = held ? ResultGrid[row][col] : invalid;
+      break;
+  }
+  if (v < -Nodata) return v;
+  return PostProcess(v, row, col, x, y, false);
+}

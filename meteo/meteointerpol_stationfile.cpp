@@ -1,0 +1,430 @@
+// Station data files and the grid list file: header, start search, block
+// reading and one record per step.
+#include <algorithm>
+
+#include "framework/diagstream.h"
+#include "meteo/linetokens.h"
+#include "meteo/meteointerpol.h"
+
+namespace {
+// Longest line of a station or grid list file (characters); enough for tens
+// of thousands of stations.
+constexpr size_t kMaxStationLine = 1u << 20;
+
+std::string LongLineText() {
+  return "the line is longer than " + std::to_string(kMaxStationLine) + " characters";
+}
+
+// Reads year, month, day and hour; false when one of them is missing or no whole number.
+bool ReadDate(LineTokens& t, MeteoDate& date) {
+  long v[4];
+  for (long& x : v)
+    if (!t.Integer(x)) return false;
+  date.year = v[0];
+  date.month = v[1];
+  date.day = v[2];
+  date.hour = v[3];
+  return true;
+}
+
+bool SkipColumns(LineTokens& t, int n) {
+  for (int i = 0; i < n; ++i)
+    if (!t.Skip()) return false;
+  return true;
+}
+}  // namespace
+
+// A value beyond +-Nodata (or not a number) is missing.
+double meteointerpol::StationValueRange(double v) const {
+  return (v >= -Nodata && v <= Nodata) ? v : -Nodata - 1;
+}
+
+void meteointerpol::ReadStationDescription(int k) {
+  const std::string& name = StationFileName[k];
+  const int ac = AdditionalColumns[k];
+  *diag << "reading station description for " << VariableName.c_str() << " from " << name.c_str() << " ..."
+        << "[end-entry]";
+  InputFile f;
+  if (!f.Open(name)) {
+    *diag << "FATAL: \nerror opening " << name.c_str() << "[end-entry]";
+    throw 49;
+  }
+  if (f.SkipLine() == InputFile::kEnd) InputError(name, 1, "the file ends before its header lines 2 to 4");
+
+  // Line 2: the leading columns, then one altitude per station up to the first word that is no number.
+  std::string line;
+  InputFile::Result got = f.ReadLine(line, kMaxStationLine);
+  if (got == InputFile::kEnd) InputError(name, 2, "the file ends before its header lines 2 to 4");
+  if (got == InputFile::kTooLong) InputError(name, 2, LongLineText());
+  std::vector<double> altitude(1, 0.0);
+  {
+    LineTokens t(line);
+    double value = 0;
+    if (SkipColumns(t, 4 + ac))
+      while (t.Number(value)) altitude.push_back(value);
+  }
+  const int n = static_cast<int>(altitude.size()) - 1;
+  *diag << " (" << n << ") Stationen "
+        << "[end-entry]";
+
+  // Lines 3 and 4 are read each on its own, so that a word after the values of
+  // one line cannot shift the coordinates of the next.
+  std::vector<double> coordinates[2];
+  for (int i = 0; i < 2; ++i) {
+    const long lineNumber = 3 + i;
+    got = f.ReadLine(line, kMaxStationLine);
+    if (got == InputFile::kEnd) InputError(name, lineNumber, "the file ends before its header lines 2 to 4");
+    if (got == InputFile::kTooLong) InputError(name, lineNumber, LongLineText());
+    LineTokens t(line);
+    if (!SkipColumns(t, 4 + ac))
+      InputError(name, lineNumber, "expected " + std::to_string(4 + ac) + " leading columns");
+    coordinates[i].assign(static_cast<size_t>(n) + 1, 0.0);
+    for (int s = 1; s <= n; ++s) {
+      if (!t.Number(coordinates[i][s]))
+        InputError(name, lineNumber,
+                   std::string(i == 0 ? "x" : "y") + " coordinate of station " + std::to_string(s) + " of " +
+                       std::to_string(n) + " is missing or not a number");
+    }
+  }
+  if (!f.Close()) {
+    *diag << "FATAL: error closing " << name.c_str() << "[end-entry]";
+    throw 50;
+  }
+  StationCount[k] = n;
+  StationAltitude[k] = std::move(altitude);
+  StationX[k] = std::move(coordinates[0]);
+  StationY[k] = std::move(coordinates[1]);
+  StationDistance[k].assign(static_cast<size_t>(n) + 1, 0.0);
+  StationValues[k].assign(static_cast<size_t>(n) + 1, -Nodata - 1);
+}
+
+void meteointerpol::FindStartInStationFile(int k) {
+  const std::string& name = StationFileName[k];
+  const int ac = AdditionalColumns[k];
+  const int n = StationCount[k];
+  *diag << "looking for starting date " << static_cast<long>(StartDate.day) << "." << static_cast<long>(StartDate.month)
+        << "." << static_cast<long>(StartDate.year) << " for " << VariableName.c_str() << " in " << name.c_str();
+  InputFile f;
+  if (!f.Open(name)) {
+    *diag << "[end-entry]";
+    *diag << "FATAL: \nerror opening file " << name.c_str() << "[end-entry]";
+    throw 49;
+  }
+  for (int i = 0; i < 5; ++i) f.SkipLine();  // header lines and the station names
+  long lineNumber = 5;
+  std::vector<double>& values = StationValues[k];
+  values.assign(static_cast<size_t>(n) + 1, -Nodata - 1);
+
+  std::string line;
+  bool found = false;
+  for (;;) {
+    if (FileDate[k] == StartDate) {
+      found = true;
+      break;
+    }
+    const long position = f.Tell();
+    const InputFile::Result got = f.ReadLine(line, kMaxStationLine);
+    if (got == InputFile::kEnd) break;
+    ++lineNumber;
+    if (got == InputFile::kTooLong) {
+      *diag << "[end-entry]";
+      InputError(name, lineNumber, LongLineText());
+    }
+    LineTokens t(line);
+    if (t.AtEnd()) continue;
+    MeteoDate date;
+    if (!ReadDate(t, date)) {
+      *diag << "[end-entry]";
+      InputError(name, lineNumber, "expected year, month, day and hour as whole numbers");
+    }
+    if (date.year <= 99) date.year += 1900;
+    if ((date.hour == 0 || date.hour >= 24) && date.day == 1) *diag << ".";
+    StartLinePosition[k] = position;
+    StartLineNumber[k] = lineNumber - 1;
+    FileDate[k] = date;
+  }
+  *diag << "[end-entry]";
+  if (!found) {
+    *diag << "FATAL: \nfile " << name.c_str() << " dosnt contain date " << static_cast<long>(StartDate.day) << "."
+          << static_cast<long>(StartDate.month) << "." << static_cast<long>(StartDate.year) << ", hour "
+          << static_cast<long>(StartDate.hour) << "(feof)!"
+          << "[end-entry]";
+    throw 51;
+  }
+  LineTokens t(line);
+  MeteoDate ignored;
+  ReadDate(t, ignored);
+  if (!SkipColumns(t, ac)) InputError(name, lineNumber, "expected " + std::to_string(ac) + " additional columns");
+  double lowest = 0;
+  double highest = 0;
+  bool any = false;
+  for (int s = 1; s <= n; ++s) {
+    double v = 0;
+    if (!t.Number(v))
+      InputError(name, lineNumber,
+                 "value of station " + std::to_string(s) + " of " + std::to_string(n) + " is missing or not a number");
+    values[s] = StationValueRange(v);
+    if (values[s] >= -Nodata) {
+      if (!any) lowest = highest = values[s];
+      lowest = std::min(lowest, values[s]);
+      highest = std::max(highest, values[s]);
+      any = true;
+    }
+  }
+  // The start record is judged like every later record, so that the first
+  // step of a run and of a repetition are computed alike.
+  AllEqual[k] = (n < 1 || lowest == highest) ? 1 : 0;
+  CurrentPosition[k] = f.Tell();
+  CurrentLineNumber[k] = lineNumber;
+  if (!f.Close()) {
+    *diag << "FATAL: error closing " << name.c_str() << "[end-entry]";
+    throw 50;
+  }
+}
+
+void meteointerpol::RefillStationBuffer(int k) {
+  const std::string& name = StationFileName[k];
+  const int ac = AdditionalColumns[k];
+  const int n = StationCount[k];
+  StationRecordBuffer& b = RecordBuffer[k];
+  InputFile f;
+  if (!f.Open(name)) {
+    *diag << "FATAL: \nerror opening file " << name.c_str() << "[end-entry]";
+    throw 49;
+  }
+  f.Seek(CurrentPosition[k]);
+  long lineNumber = CurrentLineNumber[k];
+  int count = 0;
+  std::string line;
+  while (count < b.capacity) {
+    const InputFile::Result got = f.ReadLine(line, kMaxStationLine);
+    if (got == InputFile::kEnd) break;
+    ++lineNumber;
+    if (got == InputFile::kTooLong) InputError(name, lineNumber, LongLineText());
+    LineTokens t(line);
+    if (t.AtEnd()) continue;
+    MeteoDate date;
+    double* values = &b.values[static_cast<size_t>(count + 1) * (static_cast<size_t>(n) + 1)];
+    bool complete = ReadDate(t, date) && SkipColumns(t, ac);
+    for (int s = 1; complete && s <= n; ++s) {
+      if (t.Number(values[s])) {
+        values[s] = StationValueRange(values[s]);
+      } else {
+        complete = false;
+      }
+    }
+    if (!complete) {
+      // A record cut short by the end of the file ends the input when it is taken.
+      if (f.RestIsBlank()) {
+        b.dates[++count] = MeteoDate{};
+        break;
+      }
+      InputError(name, lineNumber,
+                 "expected year, month, day, hour, " + std::to_string(ac) + " additional columns and " +
+                     std::to_string(n) + " station values");
+    }
+    b.dates[++count] = date;
+  }
+  CurrentPosition[k] = f.Tell();
+  CurrentLineNumber[k] = lineNumber;
+  if (!f.Close()) {
+    *diag << "FATAL: error closing " << name.c_str() << "[end-entry]";
+    throw 50;
+  }
+  b.count = count;
+  b.next = 1;
+  // A block without a record ends the input.
+  if (count == 0) EndFlag = 1;
+}
+
+void meteointerpol::NextStationRecord(int k) {
+  if (EndFlag) return;
+  if (FileDate[k].Key() >= GetDateKey()) {
+    EndFlag = 1;
+    return;
+  }
+  StationRecordBuffer& b = RecordBuffer[k];
+  if (b.next > b.count) {
+    RefillStationBuffer(k);
+    if (EndFlag) return;
+  }
+  MeteoDate date = b.dates[b.next];
+  if (date.year == 0 && date.month == 0 && date.day == 0) {
+    FileDate[k] = date;
+    EndFlag = 1;
+    return;
+  }
+  if (date.year <= 99) date.year += 1900;
+  FileDate[k] = date;
+  const int n = StationCount[k];
+  if (n < 1) {
+    AllEqual[k] = 1;
+  } else {
+    const double* values = &b.values[static_cast<size_t>(b.next) * (static_cast<size_t>(n) + 1)];
+    std::vector<double>& target = StationValues[k];
+    double lowest = -Nodata - 1;
+    double highest = -Nodata - 1;
+    bool any = false;
+    for (int s = 1; s <= n; ++s) {
+      target[s] = values[s];
+      if (values[s] < -Nodata) continue;
+      if (!any) lowest = highest = values[s];
+      lowest = std::min(lowest, values[s]);
+      highest = std::max(highest, values[s]);
+      any = true;
+    }
+    AllEqual[k] = lowest == highest ? 1 : 0;
+  }
+  ++b.next;
+}
+
+void meteointerpol::FindStartInGridList() {
+  const std::string& name = StationFileName[0];
+  const int ac = AdditionalColumns[0];
+  *diag << "looking for starting date " << static_cast<long>(StartDate.day) << "." << static_cast<long>(StartDate.month)
+        << "." << static_cast<long>(StartDate.year) << " for " << VariableName.c_str() << " in " << name.c_str();
+  InputFile f;
+  if (!f.Open(name)) {
+    *diag << "[end-entry]";
+    *diag << "FATAL: \nerror opening file " << name.c_str() << "[end-entry]";
+    throw 49;
+  }
+  for (int i = 0; i < 5; ++i) f.SkipLine();
+  long lineNumber = 5;
+  std::string line;
+  bool found = false;
+  for (;;) {
+    if (FileDate[0] == StartDate) {
+      found = true;
+      break;
+    }
+    const long position = f.Tell();
+    const InputFile::Result got = f.ReadLine(line, kMaxStationLine);
+    if (got == InputFile::kEnd) break;
+    ++lineNumber;
+    if (got == InputFile::kTooLong) {
+      *diag << "[end-entry]";
+      InputError(name, lineNumber, LongLineText());
+    }
+    LineTokens t(line);
+    if (t.AtEnd()) continue;
+    MeteoDate date;
+    if (!ReadDate(t, date)) {
+      *diag << "[end-entry]";
+      InputError(name, lineNumber, "expected year, month, day and hour as whole numbers");
+    }
+    if (date.year <= 99) date.year += 1900;
+    if ((date.hour == 0 || date.hour >= 24) && date.day == 1) *diag << ".";
+    StartLinePosition[0] = position;
+    StartLineNumber[0] = lineNumber - 1;
+    FileDate[0] = date;
+  }
+  *diag << "[end-entry]";
+  if (!found) {
+    *diag << "FATAL: \nfile " << name.c_str() << " dosnt contain date " << static_cast<long>(StartDate.day) << "."
+          << static_cast<long>(StartDate.month) << "." << static_cast<long>(StartDate.year) << ", hour "
+          << static_cast<long>(StartDate.hour) << "(feof)!"
+          << "[end-entry]";
+    throw 51;
+  }
+  LineTokens t(line);
+  MeteoDate ignored;
+  ReadDate(t, ignored);
+  if (!SkipColumns(t, ac) || !t.Word(GridListGridName))
+    InputError(name, lineNumber, "expected " + std::to_string(ac) + " additional columns and a grid file name");
+  if (GridListGridName.size() > 1200) InputError(name, lineNumber, "the grid file name is longer than 1200 characters");
+  StartPosition[0] = StartLinePosition[0];
+  CurrentPosition[0] = f.Tell();
+  CurrentLineNumber[0] = lineNumber;
+  if (!f.Close()) {
+    *diag << "FATAL: error closing " << name.c_str() << "[end-entry]";
+    throw 50;
+  }
+}
+
+void meteointerpol::NextGridListRecord() {
+  const std::string& name = StationFileName[0];
+  if (FileDate[0].Key() >= GetDateKey()) {
+    EndFlag = 1;
+    GridListFile.Close();
+    return;
+  }
+  if (EndFlag) return;
+  if (!GridListFile.IsOpen()) {
+    if (!GridListFile.Open(name)) {
+      *diag << "FATAL: \nerror opening file " << name.c_str() << "[end-entry]";
+      throw 49;
+    }
+    GridListFile.Seek(CurrentPosition[0]);
+  }
+  std::string line;
+  for (;;) {
+    const InputFile::Result got = GridListFile.ReadLine(line, kMaxStationLine);
+    if (got == InputFile::kEnd) {
+      EndFlag = 1;
+      GridListFile.Close();
+      return;
+    }
+    ++CurrentLineNumber[0];
+    if (got == InputFile::kTooLong) InputError(name, CurrentLineNumber[0], LongLineText());
+    LineTokens t(line);
+    if (t.AtEnd()) continue;
+    MeteoDate date;
+    std::string grid;
+    if (!ReadDate(t, date) || !SkipColumns(t, AdditionalColumns[0]) || !t.Word(grid)) {
+      if (GridListFile.RestIsBlank()) {
+        EndFlag = 1;
+        GridListFile.Close();
+        return;
+      }
+      InputError(name, CurrentLineNumber[0],
+                 "expected year, month, day, hour, " + std::to_string(AdditionalColumns[0]) +
+                     " additional columns and a grid file name");
+    }
+    if (grid.size() > 1200) InputError(name, CurrentLineNumber[0], "the grid file name is longer than 1200 characters");
+    if (date.year <= 99) date.year += 1900;
+    FileDate[0] = date;
+    GridListGridName = grid;
+    CurrentPosition[0] = GridListFile.Tell();
+    return;
+  }
+}
+
+void meteointerpol::ReadStepData() {
+  // Once the end is reached the files are not advanced any more.
+  if (EndFlag) return;
+  if (IsStationMethod()) {
+    for (int k = 0; k < StationFileCount; ++k) NextStationRecord(k);
+    if (EndFlag) return;
+    CurrentDate = FileDate[0];
+    if (StationFileCount > 1 && !(FileDate[1] == FileDate[0])) {
+      *diag << "FATAL: error reading date from stationfiles:";
+      for (int k = 0; k < StationFileCount; ++k)
+        *diag << "\nfile " << StationFileName[k].c_str() << ": YYYY=" << static_cast<long>(FileDate[k].year)
+              << ", MM=" << static_cast<long>(FileDate[k].month) << ", DD=" << static_cast<long>(FileDate[k].day)
+              << ", HH=" << static_cast<long>(FileDate[k].hour);
+      *diag << "[end-entry]";
+      throw 73;
+    }
+  }
+  if (Method == 2 || Method == 3) {
+    NextRegressionRecord(1);
+    if (EndFlag) return;
+    if (Method == 3 && !(RegressionDate == FileDate[0])) {
+      const std::string dashes(77, '-');
+      const MeteoDate& s = FileDate[0];
+      const MeteoDate& r = RegressionDate;
+      *diag << ("FATAL: " + dashes + "\nerror in date column of ").c_str() << VariableName.c_str()
+            << " for IDW*Regress \n\nDate from station/regress file " << StationFileName[0].c_str() << ":\n"
+            << static_cast<long>(s.day) << "." << static_cast<long>(s.month) << "." << static_cast<long>(s.year) << " "
+            << static_cast<long>(s.hour) << " h\n\nbut date from regres file " << RegressionFileName.c_str() << ":\n"
+            << static_cast<long>(r.day) << "." << static_cast<long>(r.month) << "." << static_cast<long>(r.year) << " "
+            << static_cast<long>(r.hour) << (" h\n\n" + dashes + "\n").c_str() << "[end-entry]";
+      throw 52;
+    }
+  }
+  if (Method == 9) {
+    NextGridListRecord();
+    if (!EndFlag) CurrentDate = FileDate[0];
+  }
+}

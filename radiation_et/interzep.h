@@ -1,0 +1,26 @@
+// The interception sub-model, section "[interception_model]". This build holds its frame:
+// the section head is read and a module that is off does nothing; a module
+// that is switched on ends the run with error 503, since its computation is
+// not part of this build.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "framework/submodelframe.h"
+
+class interzeptionsmodellklasse : public teilmodellklasse {
+ public:
+  static constexpr int kNotAvailable = 503;
+  interzeptionsmodellklasse(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
+                            const std::string& workFileName, const SubModelArgs& common, int subSteps = 1);
+
+  virtual int GetMethod();
+  void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+  virtual void WriteStatistics();
+  void FreeMemory() override;
+
+ private:
+  // A per-step call of a module that is switched on.
+  void Unavailable();
+};

@@ -1,0 +1,93 @@
+// The fluvex program runs the set-up of a small basin.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/support/testutil.h"
+
+using fluvextest::ReadFile;
+using fluvextest::RunFluvex;
+using fluvextest::TempDir;
+using fluvextest::WriteFile;
+
+namespace {
+
+// A copy of the small basin in a fresh directory.
+class SmallBasin {
+ public:
+  explicit SmallBasin(const std::string& name) : dir(name) {
+    for (const char* f : {"control.txt", "zones.asc", "dem.asc"})
+      std::filesystem::copy_file(std::string(FLUVEX_TEST_DATA) + "/setup/small/" + f, dir / f);
+    std::filesystem::create_directories(dir / "out");
+  }
+  void Edit(const std::string& from, const std::string& to) {
+    std::string text = ReadFile(dir / "control.txt");
+    const size_t p = text.find(from);
+    ASSERT_NE(p, std::string::npos) << from;
+    text.replace(p, from.size(), to);
+    WriteFile(dir / "control.txt", text);
+  }
+  TempDir dir;
+};
+
+// Position of each text in output, in order; -1 marks one that is missing or out of order.
+std::vector<long> Order(const std::string& output, const std::vector<std::string>& texts) {
+  std::vector<long> at;
+  size_t from = 0;
+  for (const std::string& t : texts) {
+    const size_t p = output.find(t, from);
+    at.push_back(p == std::string::npos ? -1 : static_cast<long>(p));
+    if (p != std::string::npos) from = p + t.size();
+  }
+  return at;
+}
+
+}  // namespace
+
+TEST(SetupRun, SmallBasinRunsEverySetupStepInOrder) {
+  SmallBasin basin("setup_run");
+  const auto r = RunFluvex("control.txt", basin.dir.path());
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  const std::vector<std::string> steps = {"compiling symbols in control file control.txt",
+                                          "reading ./zones.asc for defaults...",
+                                          "ranking zones from ./zones.asc for defaults",
+                                          "reading ./dem.asc for defaults...",
+                                          "before reading variable grids 0",
+                                          "check_SOIL_Codes...",
+                                          "make_Slope_and_Aspect...",
+                                          "check_ice_firn_grid...",
+                                          "MakeRegionWeightGrids...",
+                                          "GetCouplingParameters...",
+                                          "end of initialization reached...",
+                                          "exitcode 0"};
+  const auto at = Order(r.output, steps);
+  for (size_t i = 0; i < steps.size(); ++i) EXPECT_GE(at[i], 0) << "missing or out of order: " << steps[i];
+  // The preprocessed copy is what every reader opens.
+  const std::string copy = ReadFile(basin.dir / "control.txt.$$$");
+  EXPECT_NE(copy.find("./zones.asc"), std::string::npos);
+  EXPECT_EQ(copy.find("$inpath"), std::string::npos);
+}
+
+TEST(SetupRun, MissingZoneGridEndsTheRunAtItsStep) {
+  SmallBasin basin("setup_nozones");
+  std::filesystem::remove(basin.dir / "zones.asc");
+  const auto r = RunFluvex("control.txt", basin.dir.path());
+  EXPECT_EQ(r.exitCode, 21) << r.output;
+  EXPECT_NE(r.output.find("error opening ./zones.asc"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("ranking zones"), std::string::npos);
+  EXPECT_NE(r.output.find("exceptions in ModellApplication::init() caught!"), std::string::npos);
+  EXPECT_NE(r.output.find("Exception 21 caught at top level!"), std::string::npos);
+}
+
+TEST(SetupRun, MissingRequiredSectionIsError17) {
+  SmallBasin basin("setup_nosection");
+  basin.Edit("[coordinates]", "[coordinatez]");
+  const auto r = RunFluvex("control.txt", basin.dir.path());
+  EXPECT_EQ(r.exitCode, 17) << r.output;
+  EXPECT_NE(r.output.find("error in control file, [coordinates]; (EOF)not found!"), std::string::npos);
+  SmallBasin twoInstances("setup_nosection_np2");
+  twoInstances.Edit("[model_time]", "[model_timer]");
+  const auto r2 = RunFluvex("control.txt", twoInstances.dir.path(), 2);
+  EXPECT_EQ(r2.exitCode, 17) << r2.output;
+  EXPECT_NE(r2.output.find("error in control file, [model_time]; (EOF)not found!"), std::string::npos);
+}

@@ -1,0 +1,5 @@
+set(METEO_WORLD ${CMAKE_CURRENT_LIST_DIR}/meteo_world.cpp)
+fluvex_test(meteointerpol_methods_test SOURCES meteointerpol_methods_test.cpp ${METEO_WORLD} LIBS fluvex_meteo)
+fluvex_test(meteointerpol_regression_test SOURCES meteointerpol_regression_test.cpp ${METEO_WORLD} LIBS fluvex_meteo)
+fluvex_test(meteointerpol_files_test SOURCES meteointerpol_files_test.cpp ${METEO_WORLD} LIBS fluvex_meteo)
+fluvex_test(meteointerpol_setup_test SOURCES meteointerpol_setup_test.cpp ${METEO_WORLD} LIBS fluvex_meteo)

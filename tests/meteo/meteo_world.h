@@ -1,0 +1,105 @@
+// A small model world for interpolator tests: the grid list with the zone
+// grid, elevation, cell area, coordinates and owner grid, and writers of
+// control sections and station files.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "framework/diagstream.h"
+#include "meteo/meteointerpol.h"
+#include "tests/support/testutil.h"
+
+namespace meteotest {
+
+struct Station {
+  double altitude;
+  double x;
+  double y;
+};
+
+struct Record {
+  MeteoDate date;  // hour, day, month, year
+  std::vector<double> values;
+};
+
+// Station file: a title line, altitude, x and y lines after the four date
+// heads (and extra columns), a names line, then the records.
+std::string StationFileText(const std::vector<Station>& stations, const std::vector<Record>& records,
+                            int additionalColumns = 0);
+
+// One interpolator section; the defaults give a plain inverse-square IDW.
+struct Section {
+  std::string variable = "temperature";
+  int method = 1;
+  std::string stationLine = "stations.txt";
+  std::string secondStationLine;   // methods 6 and 8
+  std::string thirdLine = "none";  // regression file, regression or lapse parameters, GIF mapping
+  std::string resultGrid = "result.grd";
+  int writeCode = 0;
+  double scaling = 1;
+  std::string statLine = "stat.txt 0";
+  double nodata = 9999;
+  double idwWeight = 2;
+  double idwFraction = 0.5;
+  double maxDistance = 1e7;
+  double slope = 0;
+  double ratio = 1;
+  double lowerLimit = -1e6;
+  double upperLimit = 1e6;
+  double lowerReplacement = -1e6;
+  double upperReplacement = 1e6;
+  std::string scenarioLines = "0";
+  std::string Text() const;
+};
+
+class World {
+ public:
+  // rows x cols cells of size cellSize with lower left corner (0, 0); every
+  // cell belongs to zone 1 and to instance 0.
+  World(int rows, int cols, double cellSize, const std::string& name);
+  ~World();
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
+
+  std::string Path(const std::string& file) const { return dir / file; }
+  void Write(const std::string& file, const std::string& text) const { fluvextest::WriteFile(Path(file), text); }
+  MeteoInterpolArgs Args(const std::string& variable, MeteoDate start, MeteoDate end);
+  // Constructs in the test directory; returns null and sets error on failure.
+  std::unique_ptr<meteointerpol> Make(const std::string& variable, MeteoDate start, MeteoDate end, int& error);
+  std::string Console() const { return console.str(); }
+  DiagStream* Diag() const { return diag.get(); }
+  // Checks the thrown code and that a FATAL entry holds the text.
+  void ExpectFatal(int error, int code, const std::string& text) const;
+  double X(int c) const { return (c - 1) * cellsize; }
+  double Y(int r) const { return (rows - r) * cellsize; }
+  // Removes an entry from the grid list (for the missing-grid cases).
+  void Drop(const std::string& shortName);
+
+  int rows;
+  int cols;
+  double cellsize;
+  Grid zone = nullptr;
+  Grid elevation = nullptr;
+  std::vector<GridListEntry> list;
+  std::vector<HruMasterCell> hruMasters;
+  std::string controlName = "control.txt";
+
+ private:
+  void Add(int position, const std::string& name, Grid grid);
+  fluvextest::TempDir dir;
+  std::string previousDirectory;
+  std::ostringstream console;
+  std::unique_ptr<DiagStream> diag;
+  memory_handling memory;
+  std::vector<Grid> owned;
+};
+
+// Runs body in a chosen number of threads.
+void WithThreads(int threads, const std::function<void()>& body);
+
+}  // namespace meteotest

@@ -1,0 +1,382 @@
+// Interpolation methods on a 3 x 4 grid of 1000 m cells with three stations:
+// every cell is checked against a value computed by hand or by a direct
+// formula written here.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "tests/meteo/meteo_world.h"
+
+using meteotest::Record;
+using meteotest::Section;
+using meteotest::Station;
+using meteotest::World;
+
+namespace {
+
+const MeteoDate kStep0{0, 1, 1, 2000};
+const MeteoDate kStep1{1, 1, 1, 2000};
+// S1 at the lower left corner, S2 at the lower right, S3 at the upper left.
+const std::vector<Station> kStations = {{100, 0, 0}, {300, 3000, 0}, {500, 0, 2000}};
+
+// Sets up the grid (cell r = 1, c = 4 outside the domain, elevation 100 (r + c)),
+// writes the files and constructs the interpolator.
+std::unique_ptr<meteointerpol> Prepare(World& w, const Section& s, const std::vector<Record>& records,
+                                       const std::vector<Station>& stations = kStations) {
+  w.zone[1][4] = -9999;
+  for (int r = 1; r <= w.rows; ++r)
+    for (int c = 1; c <= w.cols; ++c) w.elevation[r][c] = 100.0 * (r + c);
+  w.Write("control.txt", s.Text());
+  w.Write("stations.txt", meteotest::StationFileText(stations, records));
+  int error = 0;
+  auto m = w.Make(s.variable, records.front().date, records.back().date, error);
+  EXPECT_EQ(error, 0) << w.Console();
+  return m;
+}
+
+// Inverse-distance weighting written with distances: a station at the cell
+// counts at distance 1, stations beyond maxDistance and missing values drop out.
+double IdwByHand(double x, double y, const std::vector<double>& values, double p, double maxDistance) {
+  double sw = 0;
+  double swv = 0;
+  for (size_t i = 0; i < kStations.size(); ++i) {
+    if (values[i] < -9999 || values[i] > 9999) continue;
+    double d = std::hypot(kStations[i].x - x, kStations[i].y - y);
+    if (d == 0) d = 1;
+    if (d > maxDistance) continue;
+    sw += std::pow(d, -p);
+    swv += std::pow(d, -p) * values[i];
+  }
+  return sw == 0 ? -10000 : swv / sw;
+}
+
+void ExpectGrid(const World& w, Grid g, const std::function<double(int, int, double, double)>& expected) {
+  for (int r = 1; r <= w.rows; ++r)
+    for (int c = 1; c <= w.cols; ++c) {
+      const double want = (r == 1 && c == 4) ? -9999 : expected(r, c, w.X(c), w.Y(r));
+      EXPECT_NEAR(g[r][c], want, 1e-9 * std::max(1.0, std::fabs(want))) << "row " << r << ", column " << c;
+    }
+}
+
+}  // namespace
+
+TEST(MeteoMethods, InverseDistanceWeightsAndMaximumDistance) {
+  const std::vector<double> v = {10, 20, 40};
+  struct Case {
+    double weight;
+    double maxDistance;
+  };
+  for (const Case& k : {Case{2, 1e7}, Case{2, 1500}, Case{2.0005, 1500}, Case{1, 1500}, Case{3, 2500}}) {
+    World w(3, 4, 1000, "idw");
+    Section s;
+    s.idwWeight = k.weight;
+    s.maxDistance = k.maxDistance;
+    auto m = Prepare(w, s, {{kStep0, v}, {kStep1, v}});
+    ASSERT_TRUE(m);
+    m->Interpolate(0, 1, 1, 2000);
+    // The squared-distance mode of the weights 2 ... 2.001 uses 1/s as the weight.
+    const double p = std::floor(k.weight * 1000) == 2000 ? 2 : k.weight;
+    SCOPED_TRACE(k.weight);
+    ExpectGrid(w, m->GetResultGrid(),
+               [&](int, int, double x, double y) { return IdwByHand(x, y, v, p, k.maxDistance); });
+    if (k.weight == 2 && k.maxDistance > 1e6) {
+      EXPECT_NEAR(m->GetResultGrid()[2][2], 145.0 / 6, 1e-12);
+    }
+    if (k.maxDistance == 1500) {
+      EXPECT_DOUBLE_EQ(m->GetResultGrid()[2][2], 25);      // S2 lies 2236 m away
+      EXPECT_DOUBLE_EQ(m->GetResultGrid()[1][3], -10000);  // no station within 1500 m
+    }
+    m->FreeMemory();
+  }
+}
+
+TEST(MeteoMethods, MissingValueDropsStationForOneStepOnly) {
+  World w(3, 4, 1000, "missing");
+  Section s;
+  s.lowerLimit = -20000;
+  const std::vector<double> first = {10, -9999.5, 40};  // beyond -nodata: missing
+  const std::vector<double> second = {10, 12000, 40};   // beyond +nodata: missing as well
+  const std::vector<double> third = {10, 20, 40};
+  auto m = Prepare(w, s, {{kStep0, first}, {kStep1, second}, {{2, 1, 1, 2000}, third}});
+  ASSERT_TRUE(m);
+  m->Interpolate(0, 1, 1, 2000);
+  ExpectGrid(w, m->GetResultGrid(), [&](int, int, double x, double y) { return IdwByHand(x, y, first, 2, 1e7); });
+  m->ReadStepData();
+  m->Interpolate(1, 1, 1, 2000);
+  ExpectGrid(w, m->GetResultGrid(), [&](int, int, double x, double y) { return IdwByHand(x, y, second, 2, 1e7); });
+  m->ReadStepData();
+  m->Interpolate(2, 1, 1, 2000);
+  ExpectGrid(w, m->GetResultGrid(), [&](int, int, double x, double y) { return IdwByHand(x, y, third, 2, 1e7); });
+}
+
+TEST(MeteoMethods, NearestStationAndLapseRatesBreakTiesOppositely) {
+  const std::vector<double> v = {10, 20, 40};
+  {
+    World w(3, 4, 1000, "nearest");
+    Section s;
+    s.method = 4;
+    auto m = Prepare(w, s, {{kStep0, v}});
+    ASSERT_TRUE(m);
+    m->Interpolate(0, 1, 1, 2000);
+    Grid g = m->GetResultGrid();
+    EXPECT_EQ(g[2][1], 40);  // S1 and S3 equally near: the later one
+    EXPECT_EQ(g[3][3], 20);
+    EXPECT_EQ(g[1][2], 40);
+    EXPECT_EQ(g[3][2], 10);
+  }
+  {
+    World w(3, 4, 1000, "lapse1");
+    Section s;
+    s.method = 12;
+    s.thirdLine = "-0.0065 lapse rate";
+    auto m = Prepare(w, s, {{kStep0, v}});
+    ASSERT_TRUE(m);
+    m->Interpolate(0, 1, 1, 2000);
+    Grid g = m->GetResultGrid();
+    EXPECT_NEAR(g[2][1], 10 + (300 - 100) * -0.0065, 1e-12);  // tie: the first one, S1
+    EXPECT_NEAR(g[3][3], 20 + (600 - 300) * -0.0065, 1e-12);
+    EXPECT_NEAR(g[1][1], 40 + (200 - 500) * -0.0065, 1e-12);
+  }
+  {
+    World w(3, 4, 1000, "lapse2");
+    Section s;
+    s.method = 12;
+    s.thirdLine = "-0.0065 350 0.002";  // below, inversion height, above
+    auto m = Prepare(w, s, {{kStep0, v}});
+    ASSERT_TRUE(m);
+    m->Interpolate(0, 1, 1, 2000);
+    Grid g = m->GetResultGrid();
+    EXPECT_NEAR(g[2][1], 8.7, 1e-12);     // S1 below the inversion, cell below it
+    EXPECT_NEAR(g[1][1], 40.675, 1e-12);  // S3 above the inversion, cell below it
+    EXPECT_NEAR(g[1][2], 40.025, 1e-12);
+    EXPECT_NEAR(g[3][3], 20.175, 1e-12);  // S2 below the inversion, cell above it
+  }
+  {
+    World w(3, 4, 1000, "ptype");
+    Section s;
+    s.method = 12;
+    s.thirdLine = "-0.0065 -9999 -9999 P-type";
+    auto m = Prepare(w, s, {{kStep0, {0, 20, 40}}});
+    ASSERT_TRUE(m);
+    m->Interpolate(0, 1, 1, 2000);
+    EXPECT_EQ(m->GetResultGrid()[3][1], 0);  // no precipitation at the nearest station: none at any height
+    EXPECT_EQ(m->GetResultGrid()[3][2], 0);
+    EXPECT_NEAR(m->GetResultGrid()[3][4], 20 + (700 - 300) * -0.0065, 1e-12);
+  }
+}
+
+TEST(MeteoMethods, UniformFieldLimitsAndScalingApplyOncePerStep) {
+  World w(3, 4, 1000, "uniform");
+  Section s;
+  s.scaling = 2;
+  s.maxDistance = 10;  // the uniform field does not need a station in reach
+  s.upperLimit = 14;
+  s.upperReplacement = 99;
+  s.lowerLimit = 0;
+  s.lowerReplacement = 50;  // outside the limits, still taken
+  auto m = Prepare(w, s,
+                   {{kStep0, {5, 5, -10000}},
+                    {kStep1, {-10000, -10000, -10000}},
+                    {{2, 1, 1, 2000}, {7, 7, 7}},
+                    {{3, 1, 1, 2000}, {-3, -3, -3}}});
+  ASSERT_TRUE(m);
+  m->Interpolate(0, 1, 1, 2000);
+  ExpectGrid(w, m->GetResultGrid(), [](int, int, double, double) { return 10; });
+  // No valid value: the cells keep the previous step's value, not scaled again.
+  m->ReadStepData();
+  m->Interpolate(1, 1, 1, 2000);
+  ExpectGrid(w, m->GetResultGrid(), [](int, int, double, double) { return 10; });
+  m->ReadStepData();
+  m->Interpolate(2, 1, 1, 2000);  // 14 equals the upper limit and stays
+  ExpectGrid(w, m->GetResultGrid(), [](int, int, double, double) { return 14; });
+  m->ReadStepData();
+  m->Interpolate(3, 1, 1, 2000);
+  ExpectGrid(w, m->GetResultGrid(), [](int, int, double, double) { return 50; });
+}
+
+TEST(MeteoMethods, ScenarioTableFollowsTheDayOfTheMonth) {
+  World w(3, 4, 1000, "scenario");
+  Section s;
+  // Additive scenarios, one table row: January 31, February 62, the other months 0.
+  s.scenarioLines = "1 SzenUse\n1 SzenMeth\n1 SzenNum\n0 0 31 62 0 0 0 0 0 0 0 0 0 0";
+  auto m = Prepare(w, s, {{{12, 16, 1, 2001}, {5, 5, 5}}, {{12, 15, 3, 2001}, {5, 5, 5}}});
+  ASSERT_TRUE(m);
+  m->Interpolate(12, 16, 1, 2001);  // 31 * 30/31 + 62/31
+  ExpectGrid(w, m->GetResultGrid(), [](int, int, double, double) { return 5 + 32; });
+  m->ReadStepData();
+  m->Interpolate(12, 15, 3, 2001);  // February 2001 has 28 days: 62/28 + 0
+  ExpectGrid(w, m->GetResultGrid(), [](int, int, double, double) { return 5 + 62.0 / 28; });
+}
+
+TEST(MeteoMethods, BilinearReproducesABilinearFieldInsideTheMesh) {
+  // A 3 x 3 station mesh 1500 m apart in x and 1000 m in y.
+  std::vector<Station> mesh;
+  std::vector<double> values;
+  auto field = [](double x, double y) { return 1 + 2 * x / 1000 + 3 * y / 1000 + x * y / 1e6; };
+  for (double y : {2000.0, 1000.0, 0.0})
+    for (double x : {0.0, 1500.0, 3000.0}) {
+      mesh.push_back({0, x, y});
+      values.push_back(field(x, y));
+    }
+  // Method 6 adds the residual field (second file, here 0.001 everywhere) times the elevation.
+  for (int method : {5, 6}) {
+    World w(3, 4, 1000, "bilinear" + std::to_string(method));
+    Section s;
+    s.method = method;
+    if (method == 6) {
+      s.stationLine = "gradients.txt";
+      s.secondStationLine = "residuals.txt";
+      w.Write("gradients.txt", meteotest::StationFileText(mesh, {{kStep0, values}}));
+      w.Write("residuals.txt", meteotest::StationFileText(mesh, {{kStep0, std::vector<double>(9, 0.001)}}));
+    }
+    auto m = Prepare(w, s, {{kStep0, values}}, mesh);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->GetAnisoRatio(), 1);  // nearest neighbours lie north-south: no anisotropy
+    EXPECT_DOUBLE_EQ(m->GetAvgHorizontalDistance(), 1500);
+    EXPECT_DOUBLE_EQ(m->GetAvgVerticalDistance(), 1000);
+    m->Interpolate(0, 1, 1, 2000);
+    Grid g = m->GetResultGrid();
+    auto residual = [&](int r, int c) { return method == 6 ? 0.001 * w.elevation[r][c] : 0.0; };
+    for (int r = 2; r <= 3; ++r)
+      for (int c = 1; c <= 3; ++c) EXPECT_NEAR(g[r][c], field(w.X(c), w.Y(r)) + residual(r, c), 1e-9) << r << " " << c;
+    // On the upper edge the mesh cell is not closed: inverse-distance weighting.
+    double sw = 0;
+    double swv = 0;
+    for (size_t i = 0; i < mesh.size(); ++i) {
+      const double d2 = std::pow(mesh[i].x - 1000, 2) + std::pow(mesh[i].y - 2000, 2);
+      sw += 1 / d2;
+      swv += values[i] / d2;
+    }
+    EXPECT_NEAR(g[1][2], swv / sw + residual(1, 2), 1e-9);
+  }
+}
+
+TEST(MeteoMethods, HydrologicResponseUnitsTakeTheirMasterValue) {
+  World w(3, 4, 1000, "hru");
+  memory_handling mem;
+  Grid hru = mem.matrix(1, 3, 1, 4, 3);
+  Grid master = mem.matrix(1, 3, 1, 4, 3);
+  for (int r = 1; r <= 3; ++r)
+    for (int c = 1; c <= 4; ++c) {
+      hru[r][c] = r == 3 ? 2 : 1;
+      master[r][c] = -9999;
+    }
+  master[1][1] = 1;
+  master[3][3] = 2;
+  int free = 1;
+  while (w.list[free].registered) ++free;
+  for (auto [name, grid] : {std::pair<const char*, Grid>{"HydrologicResponseUnits", hru},
+                            std::pair<const char*, Grid>{"MasterHydrologicResponseUnits", master}}) {
+    w.list[free].grid = grid;
+    w.list[free].filename = w.list[free].shortname = name;
+    w.list[free++].registered = true;
+  }
+  w.hruMasters = {{0, 0}, {1, 1}, {3, 3}};
+  Section s;
+  auto m = Prepare(w, s, {{kStep0, {10, 20, 40}}, {kStep1, {10, 20, 40}}});
+  ASSERT_TRUE(m);
+  m->Interpolate(0, 1, 1, 2000);
+  Grid g = m->GetResultGrid();
+  for (int r = 1; r <= 3; ++r)
+    for (int c = 1; c <= 4; ++c) {
+      if (r == 1 && c == 4) continue;
+      EXPECT_DOUBLE_EQ(g[r][c], r == 3 ? g[3][3] : g[1][1]) << r << " " << c;
+    }
+  EXPECT_NEAR(g[1][1], IdwByHand(0, 2000, {10, 20, 40}, 2, 1e7), 1e-9);
+  // A unit number without a record is a fatal error, not an out-of-range access.
+  hru[2][2] = 5;
+  m->ReadStepData();
+  int code = 0;
+  try {
+    m->Interpolate(1, 1, 1, 2000);
+  } catch (int c) {
+    code = c;
+  }
+  EXPECT_EQ(code, 1030);
+  EXPECT_NE(w.Console().find("the hydrologic response unit 5 of the cell in row 2, column 2"), std::string::npos);
+  m.reset();
+  mem.FreeMatrix(hru, 1, 3, 1, 4);
+  mem.FreeMatrix(master, 1, 3, 1, 4);
+}
+
+TEST(MeteoMethods, AnisotropicDistancesUseTheTurnedFrame) {
+  World w(3, 4, 1000, "aniso");
+  Section s;
+  s.slope = 30;
+  s.ratio = 0.5;
+  const std::vector<double> v = {10, 20, 40};
+  auto m = Prepare(w, s, {{kStep0, v}});
+  ASSERT_TRUE(m);
+  // Turning the frame by 30 degrees about the lower left corner (0, 0).
+  const double a = 30 * M_PI / 180;
+  auto turnX = [&](double x, double y) { return x * std::cos(a) + y * std::sin(a); };
+  auto turnY = [&](double x, double y) { return -x * std::sin(a) + y * std::cos(a); };
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NEAR(m->GetStationXRot(0)[i + 1], turnX(kStations[i].x, kStations[i].y), 1e-6);
+    EXPECT_NEAR(m->GetStationYRot(0)[i + 1], turnY(kStations[i].x, kStations[i].y), 1e-6);
+  }
+  const int xIndex = m->FindGrid("CoordXRot_temperature", false);
+  ASSERT_GT(xIndex, 0);
+  EXPECT_EQ(w.list[xIndex].grid, m->GetCellX());
+  EXPECT_NEAR(m->GetCellX()[1][2], turnX(1000, 2000), 1e-6);
+  EXPECT_NEAR(m->GetCellY()[1][2], turnY(1000, 2000), 1e-6);
+  m->Interpolate(0, 1, 1, 2000);
+  ExpectGrid(w, m->GetResultGrid(), [&](int, int, double x, double y) {
+    double sw = 0, swv = 0;
+    for (int i = 0; i < 3; ++i) {
+      const double dx = (turnX(kStations[i].x, kStations[i].y) - turnX(x, y)) * 0.5;
+      const double dy = turnY(kStations[i].x, kStations[i].y) - turnY(x, y);
+      const double s2 = (dx * dx + dy * dy) == 0 ? 1 : dx * dx + dy * dy;
+      sw += 1 / s2;
+      swv += v[i] / s2;
+    }
+    return swv / sw;
+  });
+  const int resultIndex = m->FindGrid("temperature", false);
+  m->FreeMemory();
+  for (int index : {xIndex, xIndex + 1, resultIndex}) {
+    EXPECT_FALSE(w.list[index].registered);
+    EXPECT_TRUE(w.list[index].shortname.empty());
+  }
+}
+
+TEST(MeteoMethods, ResultsDoNotDependOnTheThreadCount) {
+  const int rows = 40, cols = 50;
+  std::vector<Station> stations;
+  std::vector<double> values;
+  unsigned seed = 12345;
+  auto next = [&]() {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % 100000 / 100000.0;
+  };
+  for (int i = 0; i < 30; ++i) {
+    stations.push_back({next() * 2000, next() * cols * 100, next() * rows * 100});
+    values.push_back(next() * 30 - 5);
+  }
+  std::vector<std::vector<double>> results;
+  for (int threads : {1, 8}) {
+    World w(rows, cols, 100, "threads" + std::to_string(threads));
+    for (int r = 1; r <= rows; ++r)
+      for (int c = 1; c <= cols; ++c) w.elevation[r][c] = 10.0 * (r + 2 * c);
+    Section s;
+    s.method = 11;
+    s.thirdLine = "800 1200 50 0 10";
+    s.slope = 20;
+    s.ratio = 0.7;
+    s.maxDistance = 2500;
+    w.Write("control.txt", s.Text());
+    w.Write("stations.txt", meteotest::StationFileText(stations, {{kStep0, values}}));
+    int error = 0;
+    auto m = w.Make("temperature", kStep0, kStep0, error);
+    ASSERT_TRUE(m) << w.Console();
+    meteotest::WithThreads(threads, [&] {
+      m->Regression(0);
+      m->Interpolate(0, 1, 1, 2000);
+    });
+    std::vector<double> grid;
+    for (int r = 1; r <= rows; ++r)
+      grid.insert(grid.end(), &m->GetResultGrid()[r][1], &m->GetResultGrid()[r][cols] + 1);
+    results.push_back(grid);
+  }
+  EXPECT_EQ(results[0], results[1]);
+}
