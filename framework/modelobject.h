@@ -334,6 +334,9 @@ class modelobject : public memory_handling {
   void WriteGridFile(const std::string& fileName, Grid grid, bool asciiFile, bool doubleFile, bool dataColumnsOnly);
 
   // ---- MPI exchange state ----
+  // Looks "MPIRegions" and "MPIHelper" up in the grid list when the object
+  // does not hold them yet; true when both are known afterwards.
+  bool BindMPIRegionGrids();
   // Calls visit(row, first column, count, owner) for every strip that instance
   // 0 exchanges with another instance (on instance 0) or for every own strip
   // (on the others), rows increasing, columns increasing. A row whose strips do

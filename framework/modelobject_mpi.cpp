@@ -13,6 +13,18 @@
 #include "framework/modelobject.h"
 #include "framework/zonalstatistic.h"
 
+bool modelobject::BindMPIRegionGrids() {
+  // An object that has not bound the decomposition grids would otherwise
+  // exchange nothing and leave the other instances with no-data.
+  if ((!MPIRegions || !MPIHelper) && gridlist) {
+    const int regions = ScanByShortName("MPIRegions");
+    const int helper = ScanByShortName("MPIHelper");
+    if (!MPIRegions && regions > 0) MPIRegions = gridlist[regions].grid;
+    if (!MPIHelper && helper > 0) MPIHelper = gridlist[helper].grid;
+  }
+  return MPIRegions && MPIHelper;
+}
+
 void modelobject::StripLimitError(int row, bool stackGatherMessage) {
   if (stackGatherMessage)
     *diag << "FATAL: MPI-Regions: to much strips to be stored in a grid row (in row " << row << ")"
@@ -96,7 +108,7 @@ Row HeldRow(DiagStream* diag, Row* table, int row, const char* operation) {
 }  // namespace
 
 void modelobject::MPIScatterGrid(int index, Grid grid) {
-  if (mpisize < 2 || !MPIRegions || !MPIHelper) return;
+  if (mpisize < 2 || !BindMPIRegionGrids()) return;
   grid = ExchangeGrid(index, grid, "MPIScatterGrid");
   WalkStrips(false, [&](int row, int first, int count, int owner) {
     double* cells = HeldRow(diag, grid, row, "MPIScatterGrid") + first;
@@ -108,7 +120,7 @@ void modelobject::MPIScatterGrid(int index, Grid grid) {
 }
 
 void modelobject::MPIGatherGrid(int index, Grid grid) {
-  if (mpisize < 2 || !MPIRegions || !MPIHelper) return;
+  if (mpisize < 2 || !BindMPIRegionGrids()) return;
   grid = ExchangeGrid(index, grid, "MPIGatherGrid");
   WalkStrips(false, [&](int row, int first, int count, int owner) {
     double* cells = HeldRow(diag, grid, row, "MPIGatherGrid") + first;
@@ -120,7 +132,7 @@ void modelobject::MPIGatherGrid(int index, Grid grid) {
 }
 
 Grid modelobject::MPIGatherGridAlloc(int index, Grid grid) {
-  if (mpisize < 2 || !MPIRegions || !MPIHelper) return nullptr;
+  if (mpisize < 2 || !BindMPIRegionGrids()) return nullptr;
   grid = ExchangeGrid(index, grid, "MPIGatherGridAlloc");
   if (mpirank != 0) {
     MPIGatherGrid(index, grid);
@@ -152,7 +164,7 @@ void modelobject::GatherStackCells(Stack stack, int levels) {
 }
 
 void modelobject::ScatterStackCells(Stack stack, int levels) {
-  if (mpisize < 2 || !MPIRegions || !MPIHelper) return;
+  if (mpisize < 2 || !BindMPIRegionGrids()) return;
   const int perCell = levels + 1;
   WalkStrips(false, [&](int row, int first, int count, int owner) {
     // All levels of consecutive cells of a row lie one after another in the
@@ -166,7 +178,7 @@ void modelobject::ScatterStackCells(Stack stack, int levels) {
 }
 
 void modelobject::MPIGatherStack(int index, Stack stack) {
-  if (mpisize < 2 || !MPIRegions || !MPIHelper) return;
+  if (mpisize < 2 || !BindMPIRegionGrids()) return;
   const int levels = EntryLevels(index, "MPIGatherStack");
   stack = ExchangeStack(index, stack, "MPIGatherStack");
   *diag << "synchronising stack " << gridlist[index].shortname.c_str() << " for mpi-rank " << mpirank << "[end-entry]";
@@ -174,7 +186,7 @@ void modelobject::MPIGatherStack(int index, Stack stack) {
 }
 
 Stack modelobject::MPIGatherStackAlloc(int index, Stack stack) {
-  if (mpisize < 2 || !MPIRegions || !MPIHelper) return nullptr;
+  if (mpisize < 2 || !BindMPIRegionGrids()) return nullptr;
   const int levels = EntryLevels(index, "MPIGatherStackAlloc");
   stack = ExchangeStack(index, stack, "MPIGatherStackAlloc");
   *diag << "synchronising stack " << gridlist[index].shortname.c_str() << " for mpi-rank " << mpirank << "[end-entry]";
@@ -199,7 +211,7 @@ Stack modelobject::MPIGatherStackAlloc(int index, Stack stack) {
 }
 
 void modelobject::MPIScatterStack(int index, Stack stack, int levels) {
-  if (mpisize < 2 || !MPIRegions || !MPIHelper) return;
+  if (mpisize < 2 || !BindMPIRegionGrids()) return;
   if (index >= 1) {
     levels = EntryLevels(index, "MPIScatterStack");
     *diag << "re-distributing stack " << gridlist[index].shortname.c_str() << " for mpi-rank " << mpirank
@@ -323,7 +335,9 @@ int CellCount(const int64_t* counts, int instance) {
 }  // namespace
 
 void modelobject::MPISendRecvArray(int sourceIndex, int maskIndex, const int64_t* cellCounts, Grid target) {
-  if (mpisize < 2 || !MPIRegions) return;
+  if (mpisize < 2) return;
+  BindMPIRegionGrids();
+  if (!MPIRegions) return;
   Grid source = ExchangeGrid(sourceIndex, nullptr, "MPISendRecvArray");
   Grid mask = ExchangeGrid(maskIndex, nullptr, "MPISendRecvArray");
   int first = 0;
@@ -365,7 +379,9 @@ void modelobject::MPISendRecvArray(int sourceIndex, int maskIndex, const int64_t
 }
 
 void modelobject::MPISendRecvArray2(int sourceIndex, int maskIndex, const int64_t* cellCounts) {
-  if (mpisize < 2 || !MPIRegions) return;
+  if (mpisize < 2) return;
+  BindMPIRegionGrids();
+  if (!MPIRegions) return;
   Grid source = ExchangeGrid(sourceIndex, nullptr, "MPISendRecvArray2");
   Grid mask = ExchangeGrid(maskIndex, nullptr, "MPISendRecvArray2");
   int first = 0;

@@ -21,20 +21,13 @@
 
 namespace {
 
-constexpr int kPathLength = 1200;  // longest path, as the 1201-byte path buffers hold
-constexpr int kFormatFloat = 0;
-constexpr int kFormatAscii = 1;
-constexpr int kFormatDouble = 2;
+constexpr int kPathLength = static_cast<int>(modelobject::kMaxPathLength);
+constexpr int kFormatFloat = modelobject::kFloatFile;
+constexpr int kFormatAscii = modelobject::kAsciiFile;
+constexpr int kFormatDouble = modelobject::kDoubleFile;
 constexpr int kHeaderValues = 12;
 // Longest MPI-IO transfer in elements (MPI counts are int).
 constexpr int64_t kChunk = int64_t{1} << 26;
-
-// A relative path is prefixed with the directory, which carries its own
-// trailing separator; a path beginning with "/" or "~" is used as it is.
-std::string PrefixedPath(const std::string& directory, const std::string& name) {
-  if (directory.empty() || name.empty() || name[0] == '/' || name[0] == '~') return name;
-  return directory + name;
-}
 
 // The largest error code of all instances, so that all of them stop together.
 int SharedCode(int local) {
@@ -78,16 +71,12 @@ bool ReadNumber(std::FILE* file, double& value) {
 
 void modelobject::WriteStack(const std::string& fileName, Stack stack, int levels, bool ascii, bool doublePrecision) {
   IgnoreCtrlC();
-  const std::string path = PrefixedPath(DefaultOutputDirectory, fileName);
   if (ascii && mpirank != 0) {
     RearmCtrlCHandler();
     return;
   }
-  if (path.size() > static_cast<std::size_t>(kPathLength)) {
-    *diag << "FATAL: error creating " << path.c_str() << " (path longer than " << kPathLength << " characters)"
-          << "[end-entry]";
-    throw 26;
-  }
+  std::string path = fileName;
+  MakePath(DefaultOutputDirectory, path, 26);
   if (levels < 0) {
     *diag << "FATAL: invalid level count " << levels << " for the stack file " << path.c_str() << "[end-entry]";
     throw 1010;
@@ -96,6 +85,7 @@ void modelobject::WriteStack(const std::string& fileName, Stack stack, int level
       static_cast<double>(ncols), static_cast<double>(nrows), xllcorner, yllcorner, cellsize, nodata, 0, 0, 0, 0, 0,
       static_cast<double>(levels)};
   const int perCell = levels + 1;
+  std::memcpy(fileheader, header, sizeof header);
 
   if (ascii) {
     std::FILE* file = std::fopen(path.c_str(), "w");
@@ -244,11 +234,6 @@ struct StackHeader {
 static std::FILE* OpenStackFile(DiagStream& diag, const std::string& path, bool mpiio, StackHeader& header, int ncols,
                                 int nrows, const double geometry[4], const std::string& zoneFile,
                                 const std::string& objectName) {
-  if (path.size() > static_cast<std::size_t>(kPathLength)) {
-    diag << "FATAL: error opening " << path.c_str() << " (path longer than " << kPathLength << " characters)"
-         << "[end-entry]";
-    throw 21;
-  }
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) {
     diag << "FATAL: error opening " << path.c_str() << "[end-entry]";
@@ -344,10 +329,11 @@ int modelobject::ReadStack(const std::string& fileName, Stack* stack, bool keepW
   std::FILE* file = nullptr;
   int code = 0;
   if (mpirank == 0) {
-    const std::string full = PrefixedPath(InitialStateDirectory, fileName);
+    std::string full = fileName;
     const double geometry[4] = {xllcorner, yllcorner, cellsize, nodata};
     const std::string zoneFile = (gridlist && gridlist[1].registered) ? gridlist[1].filename : std::string();
     try {
+      MakePath(InitialStateDirectory, full, 21);
       file = OpenStackFile(*diag, full, !keepWhole, header, ncols, nrows, geometry, zoneFile, modulname);
     } catch (int c) {
       code = c;
@@ -367,6 +353,8 @@ int modelobject::ReadStack(const std::string& fileName, Stack* stack, bool keepW
   MPI_Bcast(&header.format, 1, MPI_INT, 0, MPI_COMM_WORLD);
   MPI_Bcast(header.values, 6, MPI_DOUBLE, 0, MPI_COMM_WORLD);
   MPI_Bcast(&header.levels, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  if (mpirank != 0) header.values[11] = header.levels;
+  std::memcpy(fileheader, header.values, sizeof header.values);
   const int levels = header.levels;
   const int perCell = levels + 1;
   const bool mpiio = header.format != kFormatAscii && !keepWhole;

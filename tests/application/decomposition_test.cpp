@@ -118,6 +118,19 @@ TEST(Decomposition, OwnersRowsCountsAndStrips) {
       const int owner = m.ExpectedOwner(r, c);
       EXPECT_EQ(regions[r][c], owner < 0 ? nd : owner) << "row " << r << " column " << c;
     }
+  // The owner grid file that the set-up writes.
+  if (rank == 0) {
+    m.object->WriteGrid(m.Shared("MPIRegions_0"), regions, true, false);
+    std::istringstream file(fluvextest::ReadFile(m.Shared("MPIRegions_0")));
+    std::string word;
+    for (int i = 0; i < 12; ++i) file >> word;  // the six header lines
+    for (int r = 1; r <= m.nrows; ++r)
+      for (int c = 1; c <= m.ncols; ++c) {
+        double owner = 0;
+        file >> owner;
+        EXPECT_EQ(owner, m.ExpectedOwner(r, c) < 0 ? nd : m.ExpectedOwner(r, c)) << "row " << r << " column " << c;
+      }
+  }
   // The strips of "MPIHelper" give back exactly the own cells of each row.
   Grid helper = m.decomposition.Helper();
   for (int r = rank == 0 ? 1 : first; r <= (rank == 0 ? m.nrows : last); ++r) {

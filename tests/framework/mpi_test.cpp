@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <mpi.h>
 
 #include "tests/support/decomposedmodel.h"
 
@@ -187,4 +188,40 @@ TEST(MpiExchange, MaskedCellsTravelToInstanceZeroAndBack) {
   if (target) m.FreeGrid(target);
   m.FreeGrid(source);
   m.FreeGrid(mask);
+}
+
+TEST(MpiExchange, BinaryGridReadThroughMpiIoEqualsAsciiGridScattered) {
+  DecomposedModel m("mpi_gridread", kBasin);
+  m.Decompose();
+  modelobject& o = *m.object;
+  if (m.rank == 0) {
+    Grid whole = o.matrix(1, m.nrows, 1, m.ncols, m.nrows);
+    for (int r = 1; r <= m.nrows; ++r)
+      for (int c = 1; c <= m.ncols; ++c) whole[r][c] = m.Zone(r, c) == nd ? nd : Value(r, c) / 8;
+    o.WriteGrid(m.Shared("g.asc"), whole, true, false);
+    o.WriteGrid(m.Shared("g.dbl"), whole, false, true);
+    o.FreeMatrix(whole, 1, m.nrows, 1, m.ncols);
+  }
+  MPI_Barrier(MPI_COMM_WORLD);
+  Grid ascii = nullptr;
+  Grid binary = nullptr;
+  // Collective, own rows with halo: ASCII is read by instance 0 and scattered,
+  // the binary file by every instance for its rows.
+  o.ReadGrid(m.Shared("g.asc"), &ascii, 0, true, false, false, false, false, true, 0.0);
+  o.ReadGrid(m.Shared("g.dbl"), &binary, 0, true, false, false, false, false, true, 0.0);
+  Grid halo = m.decomposition.Halo();
+  // Every instance, instance 0 included, keeps its own rows and their halo.
+  const int low = m.first > 1 ? m.first - 1 : 1;
+  const int high = m.last < m.nrows ? m.last + 1 : m.nrows;
+  int compared = 0;
+  for (int r = low; r <= high; ++r)
+    for (int c = 1; c <= m.ncols; ++c)
+      if (m.Own(r, c) || halo[r][c] >= 0) {
+        EXPECT_EQ(ascii[r][c], Value(r, c) / 8) << r << "," << c;
+        EXPECT_EQ(binary[r][c], ascii[r][c]) << r << "," << c;
+        ++compared;
+      }
+  EXPECT_GT(compared, 0);
+  o.FreeMatrix(ascii, low, high, 1, m.ncols);
+  o.FreeMatrix(binary, low, high, 1, m.ncols);
 }
