@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "application/mpidecomp.h"
 #include "framework/modelobject.h"
 #include "framework/statregistry.h"
 #include "parameters/landuse_table_entry.h"
@@ -235,6 +236,7 @@ class defaultini : public modelobject {
   std::vector<int64_t> cellcounts;
   HaloList halosend;
   HaloList haloreceive;
+  std::unique_ptr<MPIDecomposition> decomposition;  // owns "MPIRegions", "MPIHelper", "MPIHalo"
 
   // Parameter tables: entries 0 ... n, entry 0's code holds n.
   std::unique_ptr<landuse_table_entry[]> landusetable;

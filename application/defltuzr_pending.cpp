@@ -3,7 +3,6 @@
 #include "framework/diagstream.h"
 
 void defaultini::ReadIrrigation(int) { NotBuilt("the irrigation table"); }
-void defaultini::CreateMPIRegions() { NotBuilt("the domain decomposition"); }
 void defaultini::MakeCellSizeGrids() { NotBuilt("the cell size grids"); }
 void defaultini::MakeCoordinateGrids() { NotBuilt("the coordinate grids"); }
 void defaultini::LanduseLayers() { NotBuilt("the land-use layers"); }

@@ -45,10 +45,10 @@ void defaultini::DistributeReferenceGrids() {
     }
   }
   MPIScatterGrid(1, gridlist[1].grid);
-  MPIExchangeBorders(gridlist[1].grid);
+  MPIExchangeBorders(1, gridlist[1].grid);
   if (links > 0) {
     MPIScatterGrid(links, gridlist[links].grid);
-    MPIExchangeBorders(gridlist[links].grid);
+    MPIExchangeBorders(links, gridlist[links].grid);
   }
 }
 
@@ -62,7 +62,7 @@ void defaultini::MakeStandardGrids() {
     if (e.readcode < 1) {
       grid = MakeDefaultGrid(e.defaultvalue);
       RegisterGrid(p, shortName, grid, nullptr, 0, shortName, e.writecode, GridFirstRow(), GridLastRow());
-      MPIExchangeBorders(grid);
+      MPIExchangeBorders(p, grid);
     } else {
       ReadGrid(fileName, &grid, e.fillcode, true, true, true, true, false, true, e.defaultvalue);
       RegisterGrid(p, fileName, grid, nullptr, 0, shortName, e.writecode, GridFirstRow(), GridLastRow());

@@ -174,12 +174,49 @@ class modelobject : public memory_handling {
   const double* GetFileHeader() const { return fileheader; }
 
   // ---- stack files ----
+  // Binary files are written by all instances together (collective; each
+  // writes the run of cells it owns), ASCII files by instance 0 alone from its
+  // complete stack. levels: the highest level index L (L + 1 values per cell).
+  virtual void WriteStack(const std::string& fileName, Stack stack, int levels, bool ascii, bool doublePrecision);
+  // Collective. Sets *stack to a new stack of this instance's first to last
+  // row (rows 1 ... nrows on instance 0 with keepWhole) and returns L.
+  virtual int ReadStack(const std::string& fileName, Stack* stack, bool keepWhole);
 
   // ---- result grid names and dated grids ----
 
   // ---- MPI grid exchange ----
-  virtual void MPIScatterGrid(int position, Grid grid);
-  virtual void MPIExchangeBorders(Grid grid);
+  // index: grid-list position of the grid or stack; a pointer given takes
+  // precedence. The level count of a stack comes from its grid-list entry.
+  // Scatter: instance 0 sends every other instance its strips; gathers: the
+  // reverse. They do nothing on one instance or without "MPIRegions"/"MPIHelper".
+  virtual void MPIScatterGrid(int index, Grid grid = nullptr);
+  virtual void MPIGatherGrid(int index, Grid grid = nullptr);
+  // A new whole grid on instance 0 (the caller releases it), null elsewhere.
+  virtual Grid MPIGatherGridAlloc(int index, Grid grid = nullptr);
+  virtual void MPIGatherStack(int index, Stack stack = nullptr);
+  virtual Stack MPIGatherStackAlloc(int index, Stack stack = nullptr);
+  // With index < 1 the level count L is the argument (0 is refused, code 1010).
+  virtual void MPIScatterStack(int index, Stack stack = nullptr, int levels = 0);
+  // Halo exchange along the send and receive lists; a negative index does nothing.
+  virtual void MPIExchangeBorders(int index, Grid grid = nullptr);
+  virtual void MPIExchangeBorders2(int index, int unused, Stack stack = nullptr);
+  // Sums n, sx (and RelCellSum with copyRelCellSum) of records 0 ... n on
+  // instance 0; the other instances get 0 in these fields.
+  virtual void MPIReduceRecords(ZoneRecord* records, int n, bool copyRelCellSum);
+  // Broadcasts n, sx and RelCellSum of records 0 ... n from instance 0.
+  virtual void MPIBcastStruct(ZoneRecord* records, int n);
+  // Masked cells (mask > no-data, with an owner) of every instance to instance 0,
+  // into target when given, else into the source grid.
+  virtual void MPISendRecvArray(int sourceIndex, int maskIndex, const int64_t* cellCounts, Grid target = nullptr);
+  // The reverse: instance 0 sends each instance the masked cells it owns.
+  virtual void MPISendRecvArray2(int sourceIndex, int maskIndex, const int64_t* cellCounts);
+  // Owner grid and strip grid of the domain decomposition (null: no regions).
+  void SetMPIRegionGrids(Grid regions, Grid helper) {
+    MPIRegions = regions;
+    MPIHelper = helper;
+  }
+  Grid GetMPIRegions() const { return MPIRegions; }
+  Grid GetMPIHelper() const { return MPIHelper; }
 
   // ---- access for creators and tests ----
   void SetGridList(GridListEntry* list) { gridlist = list; }
@@ -297,4 +334,21 @@ class modelobject : public memory_handling {
   void WriteGridFile(const std::string& fileName, Grid grid, bool asciiFile, bool doubleFile, bool dataColumnsOnly);
 
   // ---- MPI exchange state ----
+  // Looks "MPIRegions" and "MPIHelper" up in the grid list when the object
+  // does not hold them yet; true when both are known afterwards.
+  bool BindMPIRegionGrids();
+  // Calls visit(row, first column, count, owner) for every strip that instance
+  // 0 exchanges with another instance (on instance 0) or for every own strip
+  // (on the others), rows increasing, columns increasing. A row whose strips do
+  // not fit in it is error 120; the stack gathers use their own message form.
+  template <typename Visit>
+  void WalkStrips(bool stackGatherMessage, Visit&& visit);
+  [[noreturn]] void StripLimitError(int row, bool stackGatherMessage);
+  // The stack scatter with its level count given (any L >= 0).
+  void ScatterStackCells(Stack stack, int levels);
+  void GatherStackCells(Stack stack, int levels);
+  // The grid or stack an exchange works on: the pointer, else the entry's.
+  Grid ExchangeGrid(int index, Grid grid, const char* operation);
+  Stack ExchangeStack(int index, Stack stack, const char* operation);
+  int EntryLevels(int index, const char* operation);
 };

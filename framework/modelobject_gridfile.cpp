@@ -289,7 +289,7 @@ void modelobject::ReadOwnRowsMpiIo(const std::string& path, int format, Grid gri
       if (format == kFloatFile)
         for (int c = 1; c <= ncols; ++c) grid[r][c] = buffer[c - 1];
     }
-    MPI_File_close(&file);
+    if (MPI_File_close(&file) != MPI_SUCCESS && failure == 0) failure = 3;
   }
   // A short file is seen only by the instances whose rows are missing: all
   // instances stop together.
@@ -297,16 +297,17 @@ void modelobject::ReadOwnRowsMpiIo(const std::string& path, int format, Grid gri
   MPI_Allreduce(&failure, &worst, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
   if (worst == 1) Fatal("FATAL: error opening " + path + " through MPI-IO", 21);
   if (worst == 2) Fatal("FATAL: error reading double grid " + path, 22);
+  if (worst == 3) Fatal("FATAL: error closing grid " + path, 23);
 }
 
 // Instance 0 has read rows 1 ... nrows; every other instance receives the
-// values of its rows first ... last.
-//
-// Interim exchange until the strip scatter of the MPI grid exchange takes
-// over (MPIScatterGrid followed by ExchangeReadBorders): instance 0 broadcasts
-// every row whole, so each instance also receives the cells of its rows that
-// other instances own and its halo rows.
+// values of its own cells by their strips. Before the domain is decomposed
+// every instance holds all rows, and instance 0 broadcasts them whole.
 void modelobject::DistributeReadRows(Grid grid, int first, int last) {
+  if (BindMPIRegionGrids()) {
+    MPIScatterGrid(0, grid);
+    return;
+  }
   std::vector<double> buffer(static_cast<size_t>(ncols));
   for (int r = 1; r <= nrows; ++r) {
     if (mpirank == 0) std::memcpy(buffer.data(), &grid[r][1], sizeof(double) * ncols);
@@ -315,11 +316,10 @@ void modelobject::DistributeReadRows(Grid grid, int first, int last) {
   }
 }
 
-// Halo rows after reading. Both reading paths already give every instance
-// the file's values in its halo rows (MPI-IO reads them, the interim
-// distribution sends whole rows); the border exchange of the MPI grid
-// exchange (MPIExchangeBorders) belongs here once the strip scatter is used.
-void modelobject::ExchangeReadBorders(Grid /*grid*/) {}
+// Halo cells take their owners' values.
+void modelobject::ExchangeReadBorders(Grid grid) {
+  MPIExchangeBorders(0, grid);
+}
 
 void modelobject::ReadGrid(const std::string& fileName, Grid* grid, int fillMode, bool allocate, bool verbose,
                            bool strictHoles, bool keepWhole, bool local, bool withHalo, double fillValue) {
