@@ -447,8 +447,7 @@ TEST(GridFile, EveryInstanceGetsItsRows) {
   const int rank = MpiRank();
   const int size = MpiSize();
   const int nrows = 8;
-  const std::string shared =
-      (std::filesystem::current_path() / ("tmp_" + TestDirName("grid_collective") + "_0")).string();
+  const std::string shared = fluvextest::TempDirPath(TestDirName("grid_collective"), 0);
   GridTestBench b("grid_collective", shared);
   GridTestObject& o = b.object;
   o.SetGeometry(3, nrows, 0, 0, 10, -9999);

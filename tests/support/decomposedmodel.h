@@ -133,7 +133,7 @@ class DecomposedModel {
   void FreeStack(Stack s) { object->FreeMatrix3d(s, Low(), High()); }
   // A path in instance 0's directory: a file that all instances share.
   std::string Shared(const std::string& file) const {
-    return (std::filesystem::current_path() / ("tmp_" + name + "_0") / file).string();
+    return TempDirPath(name, 0) + "/" + file;
   }
   bool Own(int r, int c) const { return decomposition.Regions()[r][c] == rank; }
 

@@ -10,8 +10,16 @@
 
 namespace fluvextest {
 
+std::string TempDirPath(const std::string& name, int rank) {
+  // Serial and MPI runs of one test share the working directory: the name
+  // holds the instance count and the rank.
+  return (std::filesystem::current_path() /
+          ("tmp_" + name + "_n" + std::to_string(MpiSize()) + "_r" + std::to_string(rank)))
+      .string();
+}
+
 TempDir::TempDir(const std::string& name) {
-  dir = (std::filesystem::current_path() / ("tmp_" + name + "_" + std::to_string(MpiRank()))).string();
+  dir = TempDirPath(name, MpiRank());
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
 }

@@ -18,6 +18,9 @@ class TempDir {
   std::string dir;
 };
 
+// Path of the TempDir named name on instance rank (the same instance count).
+std::string TempDirPath(const std::string& name, int rank);
+
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
