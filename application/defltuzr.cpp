@@ -58,6 +58,8 @@ int defaultini::InitStep(bool& isDone) {
       break;
     case 2:
       ReadModelTime();
+      // The object's date is the end date, from which the outputs due at the end are written.
+      SetDate(endyear, endmonth, endday, endhour);
       enddatekey = DateKey(endyear, endmonth, endday, endhour);
       break;
     case 3:

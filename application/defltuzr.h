@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,18 +83,24 @@ class defaultini : public modelobject {
   virtual void MakeRegionWeightGrids();
   virtual void GetCouplingParameters();
 
-  // ---- after the set-up: statistics, HRUs, per-step grids, coupling ----
-  virtual void CreateGridStatistics();
-  virtual void CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int& repeatCount);
+  // ---- periodic grids and per-step statistics of the grid list ----
+  // Reads the time-variant standard grids whose period has come round and
+  // restores temporary ones after their duration.
   virtual void UpdatePeriodicGrids(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
-  virtual void UpdateActualParameters(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear,
-                                      int stepMinutes);
+  // Companions and result files of the standard and of the variable grids (each once per step).
   virtual void WriteStandardGridStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
   virtual void WriteVariableGridStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
-  virtual void StartGridStatisticsStep();
-  virtual void AddGridStatistics();
-  virtual void ReduceGridStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
-  virtual void FlushGridStatistics();
+  // A zonal statistics writer for every set-up grid that names a statistics file.
+  void CreateGridStatistics();
+  void StartGridStatisticsStep();
+  void AddGridStatistics();
+  void ReduceGridStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
+  void FlushGridStatistics();
+
+  // ---- after the set-up: HRUs, land-use parameters, coupling ----
+  virtual void CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int& repeatCount);
+  virtual void UpdateActualParameters(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear,
+                                      int stepMinutes);
   virtual void LinkExternalEntities(StatRecord* registry, int capacity);
 
   // ---- settings read by the application and the tests ----
@@ -181,6 +188,13 @@ class defaultini : public modelobject {
   void ReleaseTables();
   void FinishStatistic(GridListEntry& entry);
   void FreeDerivedGrids();
+  // Grid-list positions of the grids the set-up read or made: standard grids
+  // from first to n + 2, then (withVariableGrids) the variable grids.
+  std::vector<int> SetupGridPositions(int first, bool withVariableGrids) const;
+  // The land-use index grid of every layer from a new "landuse" grid.
+  void RefreshLanduseLayers(Grid landuse);
+  // Restores a non-persistent grid from its copy in the cells this instance owns.
+  void RestorePeriodicGrid(GridListEntry& entry);
 
   int step = 0;
   int done = 0;
@@ -246,4 +260,7 @@ class defaultini : public modelobject {
   int irrigationswitch = 0;
   std::vector<Grid> landuselayers;
   int nlanduselayers = 0;
+
+  // Zone records of each grid statistics writer, by grid-list position.
+  std::map<int, std::vector<ZoneRecord>> statisticrecords;
 };

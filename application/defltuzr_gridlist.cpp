@@ -161,6 +161,16 @@ void defaultini::ReadStandardGrids() {
       Fatal("FATAL: a name of standard grid " + std::to_string(i) + " (" + e.shortname.substr(0, 100) +
                 ") is too long (identifier at most 100 characters, file names at most 1200)",
             17);
+    // An active statistic code divides the steps into lines by its last three digits.
+    if (e.statcode >= 1001 && (e.statcode % 1000 == 0 || e.statcode / 1000 > 6))
+      Fatal("FATAL: the statcode " + std::to_string(e.statcode) + " of standard grid " + std::to_string(i) + " (" +
+                e.shortname + ") in " + controlfilename +
+                " is invalid: the thousands give the type (1 to 6) and the last three digits the number of steps "
+                "per line (at least 1)",
+            17);
+    // The result grids of the entry are named from its output name.
+    e.filename2 = e.outname;
+    e.filename2marker = 0;
     e.periodcounter[0] = e.periodcounter[1] = 0;
     e.periodmark[0] = e.periodmark[1] = 9999;
     e.periodicread = 0;

@@ -14,21 +14,12 @@ void defaultini::make_Slope_and_Aspect() { NotBuilt("slope and aspect"); }
 void defaultini::check_ice_firn_grid() { NotBuilt("the ice and firn grid"); }
 void defaultini::MakeRegionWeightGrids() { NotBuilt("the region weights"); }
 void defaultini::GetCouplingParameters() { NotBuilt("the external coupling"); }
-void defaultini::FinishStatistic(GridListEntry&) {}
 void defaultini::FreeDerivedGrids() {}
-void defaultini::CreateGridStatistics() {}
 void defaultini::CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int& repeatCount) {
   NotBuilt("the SpinUp section and the hydrologic response units");
   spinUpSwitch = 0;
   doTemperaturePreSpinUp = 0;
   repeatCount = 0;
 }
-void defaultini::UpdatePeriodicGrids(int64_t, int64_t, int64_t, int64_t) {}
 void defaultini::UpdateActualParameters(int64_t, int64_t, int64_t, int64_t, int) {}
-void defaultini::WriteStandardGridStatistics(int64_t, int64_t, int64_t, int64_t) {}
-void defaultini::WriteVariableGridStatistics(int64_t, int64_t, int64_t, int64_t) {}
-void defaultini::StartGridStatisticsStep() {}
-void defaultini::AddGridStatistics() {}
-void defaultini::ReduceGridStatistics(int64_t, int64_t, int64_t, int64_t) {}
-void defaultini::FlushGridStatistics() {}
 void defaultini::LinkExternalEntities(StatRecord*, int) {}

@@ -209,21 +209,23 @@ void modelobject::RegisterGrid(int index, const std::string& fileName, Grid grid
   e.vegdigit = (writeCode % 10000) / 1000;
   e.firstrow = firstRow;
   e.lastrow = lastRow;
+  // Companions are named from the second copy, which keeps an output name
+  // given before the first registration.
   if (e.sumdigit != 0) {
     e.sumgrid = matrix(firstRow, lastRow, 1, ncols, nrows);
-    e.sumname = fileName;
+    e.sumname = e.filename2;
   }
   if (e.minflag) {
     e.mingrid = matrix(firstRow, lastRow, 1, ncols, nrows);
-    e.minname = fileName;
+    e.minname = e.filename2;
   }
   if (e.maxflag) {
     e.maxgrid = matrix(firstRow, lastRow, 1, ncols, nrows);
-    e.maxname = fileName;
+    e.maxname = e.filename2;
   }
   if (e.vegdigit != 0) {
     e.veggrid = matrix(firstRow, lastRow, 1, ncols, nrows);
-    e.vegname = fileName;
+    e.vegname = e.filename2;
   }
   if (e.kind == 8) WriteStatisticGrids(index, 1, 0);
 }
@@ -243,7 +245,10 @@ void modelobject::UnregisterGrid(int index) {
   if (e.mingrid) FreeMatrix(e.mingrid, e.firstrow, e.lastrow, 1, ncols);
   if (e.maxgrid) FreeMatrix(e.maxgrid, e.firstrow, e.lastrow, 1, ncols);
   if (e.veggrid) FreeMatrix(e.veggrid, e.firstrow, e.lastrow, 1, ncols);
-  e.sumgrid = e.mingrid = e.maxgrid = e.veggrid = nullptr;
+  if (e.sumcount) FreeMatrix(e.sumcount, e.firstrow, e.lastrow, 1, ncols);
+  e.sumgrid = e.mingrid = e.maxgrid = e.veggrid = e.sumcount = nullptr;
+  // The vegetation grids are looked up again for the next grid of this position.
+  e.vegstart = e.vegstop = e.vegduration = nullptr;
   e.sumname.clear();
   e.minname.clear();
   e.maxname.clear();

@@ -47,6 +47,7 @@ struct GridListEntry {
   bool registered = false;    // set by RegisterGrid: the position is occupied
 
   // Statistic output state.
+  Grid sumcount = nullptr;  // per cell: values in the sum/mean companion (missing values are not counted)
   int minmaxstarted = 0;
   int stacklevelswitch = 0;
   double count = 0;           // calls since the last write of the sum/mean companion
@@ -73,11 +74,11 @@ struct GridListEntry {
   std::string periodunit;
   int periodsecond = -1;
   std::string datedfilename;
-  int periodcounter[2] = {0, 0};
-  int periodmark[2] = {9999, 9999};
+  int periodcounter[2] = {0, 0};     // periods and steps counted by the periodic reading
+  int periodmark[2] = {9999, 9999};  // last compared date part; steps a temporary grid has been in force
   bool persistent = true;
-  int persistentsteps = 0;
-  int periodicread = 0;
+  int persistentsteps = 0;      // steps a non-persistent grid stays in force
+  int periodicread = 0;         // 1 while a non-persistent grid is in force
   Grid periodiccopy = nullptr;  // values of a non-persistent grid, restored after its duration
   zonalstatistic* statistic = nullptr;
 };
@@ -183,7 +184,37 @@ class modelobject : public memory_handling {
   virtual int ReadStack(const std::string& fileName, Stack* stack, bool keepWhole);
 
   // ---- result grid names and dated grids ----
+  // Writes the stack of an entry as its write-code kind asks.
+  virtual void WriteDatedGrid(int position);
+  // Date of the step whose result grids are written, stored by the owner's
+  // per-step operation; until one is stored, the date held by SetDate is taken.
+  void SetStepDate(int64_t stepYear, int64_t stepMonth, int64_t stepDay, int64_t stepHour);
 
+ protected:
+  struct ResultDate {
+    int64_t year;
+    int64_t month;
+    int64_t day;
+    int64_t hour;
+  };
+  // DateKey of the end date from which the outputs due at the end of a run
+  // are written: the date held by SetDate, unless the owner keeps it elsewhere.
+  virtual int64_t ResultEndDateKey() const { return datekey; }
+  ResultDate StepDate() const;
+  // Dated name of an entry's file at the date; the entry's counter numbers
+  // further names of the same date. stemLimit shortens the name's stem.
+  std::string DatedName(GridListEntry& entry, const ResultDate& date, size_t stemLimit);
+  // Cell of the entry's rows that the statistics take: zone data and, with
+  // ownOnly, owned by this instance.
+  bool ConsideredCell(int row, int column, bool ownOnly) const;
+  // Writes a companion grid on instance 0 (gathered first when several instances run).
+  void WriteCompanionGrid(int position, const std::string& name, Grid grid, bool ownCellsOnly);
+  void WriteResultGrid(int position, const std::string& name, Grid grid, bool ownCellsOnly);
+  void WriteResultStack(int position, const std::string& name);
+  bool stepdateset = false;
+  ResultDate stepdate = {0, 0, 0, 0};
+
+ public:
   // ---- MPI grid exchange ----
   // index: grid-list position of the grid or stack; a pointer given takes
   // precedence. The level count of a stack comes from its grid-list entry.

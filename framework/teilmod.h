@@ -145,6 +145,9 @@ class teilmodellklasse : public modelobject {
   // Year of the calendar of the solar geometry: the current step's, a common
   // year before the first step.
   int64_t CalendarYear() const { return year > 0 ? year : 1; }
+  // run() keeps the step's date as the object's date; the end date of the
+  // result grids is the model end date given at construction.
+  int64_t ResultEndDateKey() const override { return enddatekey; }
   // Reads a tracer storage grid from its file; the grid covers rows first ... last afterwards.
   void ReadTracerStorageGrid(const std::string& fileName, Grid& grid, int64_t& first, int64_t& last);
 

@@ -323,6 +323,8 @@ void meteointerpol::WriteStatistics() {
 }
 
 void meteointerpol::WriteResultGrids() {
+  // The object's date is the end date; the result grids carry the step's date.
+  SetStepDate(CurrentDate.year, CurrentDate.month, CurrentDate.day, CurrentDate.hour);
   WriteStatisticGrids(ResultGridIndex, 1, 0);
 }
 
