@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "application/coupling.h"
 #include "application/mpidecomp.h"
 #include "framework/modelobject.h"
 #include "framework/statregistry.h"
@@ -102,6 +103,25 @@ class defaultini : public modelobject {
   virtual void UpdateActualParameters(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear,
                                       int stepMinutes);
   virtual void LinkExternalEntities(StatRecord* registry, int capacity);
+
+  // ---- external coupling ----
+  virtual bool IsCouplingActive() const { return coupling.mode == 1; }
+  virtual const std::string& GetSemaphoreFileName() const { return coupling.semaphoreFile; }
+  virtual long GetWaitInterval() const { return coupling.waitInterval; }
+  virtual char GetExternalGridMode() const { return coupling.period; }
+  virtual int GetExternalTimeStep() const { return coupling.externalTimeStep; }
+  virtual const std::string& GetInformSemaphoreFileName() const { return coupling.informFile; }
+  virtual const std::string& GetInformSemaphoreContent() const { return coupling.informContent; }
+  virtual bool HasGWTableExtern() const;
+  // After the external program's semaphore file appeared: reads the external
+  // grids into their internal grids, moves or deletes them, deletes the semaphore file.
+  virtual void ReadExternalGrids(int64_t stepYear, int64_t stepMonth, int64_t stepDay, int64_t stepHour);
+  // Every step of a coupling period but its last.
+  virtual void AccumulateExternalGrids();
+  // The last step of a coupling period, with the date of the previous synchronisation.
+  virtual void WriteExternalGrids(int syncDay, int syncMonth, int syncYear, bool endOfDay, bool endOfMonth,
+                                  bool endOfYear);
+  const CouplingSettings& Coupling() const { return coupling; }
 
   // ---- settings read by the application and the tests ----
   int GetStep() const { return step; }
@@ -260,6 +280,17 @@ class defaultini : public modelobject {
   int irrigationswitch = 0;
   std::vector<Grid> landuselayers;
   int nlanduselayers = 0;
+
+  // External coupling.
+  CouplingSettings coupling;
+  [[noreturn]] void CouplingReadError(const char* message, bool lineEnd = false);
+  bool ZoneCellMissing(int row, int column) const;
+  // Adds the source value of a zone cell to the accumulator (a missing value is not added).
+  void AddExternalCell(ExternalWriteGrid& g, int row, int column);
+  // The accumulated sum (mean: divided by the count of values), missing outside
+  // the zone grid and where no value was added.
+  double AccumulatedCell(const ExternalWriteGrid& g, int row, int column, bool mean) const;
+  void WriteStatfile(ExternalStatfile& s);
 
   // Zone records of each grid statistics writer, by grid-list position.
   std::map<int, std::vector<ZoneRecord>> statisticrecords;

@@ -13,7 +13,6 @@ void defaultini::make_nFK_kWert_and_Na() { NotBuilt("the soil parameter grids");
 void defaultini::make_Slope_and_Aspect() { NotBuilt("slope and aspect"); }
 void defaultini::check_ice_firn_grid() { NotBuilt("the ice and firn grid"); }
 void defaultini::MakeRegionWeightGrids() { NotBuilt("the region weights"); }
-void defaultini::GetCouplingParameters() { NotBuilt("the external coupling"); }
 void defaultini::FreeDerivedGrids() {}
 void defaultini::CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int& repeatCount) {
   NotBuilt("the SpinUp section and the hydrologic response units");
@@ -22,4 +21,3 @@ void defaultini::CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int&
   repeatCount = 0;
 }
 void defaultini::UpdateActualParameters(int64_t, int64_t, int64_t, int64_t, int) {}
-void defaultini::LinkExternalEntities(StatRecord*, int) {}

@@ -84,6 +84,7 @@ void ModellApplication::Build(int argc, char** argv, int controlFileIndex) {
   BuildInterpolators();
   BuildSubModels(argc, argv);
   LinkSubModels();
+  BuildSpecialOutput();
   setup->LinkExternalEntities(registry.data(), kStatRegistryCapacity);
 
   *diag << "end of initialization reached..."

@@ -26,6 +26,7 @@ class surfaceroutingclass;
 class irrigationclass;
 class gwflowclass;
 class abflussmodellklasse;
+class SpecialOutputClass;
 
 // Options of the dump files of the unsaturated zone, from the command line.
 struct DumpOptions {
@@ -43,6 +44,12 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   virtual int run();
   // Flushes every buffered output, writes the final states and releases every object.
   virtual void ClearMemory();
+  // Busy wait of ticks of the processor-time clock; returns the last clock value read.
+  virtual int64_t Delay(int64_t ticks);
+  // Waits until the external program's semaphore file exists, looking every ticks; returns 1.
+  virtual int WaitForFile(const std::string& name, int64_t ticks);
+  // Creates the informing semaphore file under its final name in one rename.
+  void WriteSemaphoreFile(const std::string& name, const std::string& content);
 
   bool FlagFloatingPointError() override;
 
@@ -60,6 +67,7 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   void BuildInterpolators();
   void BuildSubModels(int argc, char** argv);
   void LinkSubModels();
+  void BuildSpecialOutput();
 
   // ---- time loop ----
   // The Ctrl-C protocol at the start of a step; returns after the choice is carried out.
@@ -69,6 +77,9 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   void SetDateOfEveryObject();
   void PreSpinUp();
   void ResetInputs();
+  // External coupling at the start of a step (wait and read) and after its end test (write and inform).
+  void CouplingReadSide();
+  void CouplingWriteSide();
 
   int initialized = 0;
   int16_t endflag = 0;
@@ -113,6 +124,7 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   irrigationclass* irrigation = nullptr;
   gwflowclass* groundwater = nullptr;
   abflussmodellklasse* routing = nullptr;
+  SpecialOutputClass* special = nullptr;
 };
 
 // A copy of text with the letters a ... z turned into capitals.

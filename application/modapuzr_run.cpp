@@ -7,6 +7,7 @@
 #include "application/defltuzr.h"
 #include "application/modapuzr.h"
 #include "framework/diagstream.h"
+#include "framework/specialoutput.h"
 #include "meteo/meteointerpol.h"
 #include "radiation_et/etpetr.h"
 #include "radiation_et/expokorr.h"
@@ -82,7 +83,7 @@ void ModellApplication::CtrlCProtocol() {
 
 void ModellApplication::SetDateOfEveryObject() {
   modelobject* const objects[] = {expokorr,  evapotranspiration, snow,        interception, siltingup, irrigation,
-                                  unsatzone, surfacerouting,     groundwater, routing,      setup};
+                                  unsatzone, surfacerouting,     groundwater, routing,      setup,     special};
   for (modelobject* o : objects)
     if (o) o->SetDate(year, month, day, hour);
 }
@@ -99,6 +100,7 @@ void ModellApplication::FlushGroup() {
   groundwater->WriteStatistics();
   routing->FlushOutputs();
   setup->FlushGridStatistics();
+  special->Flush();
 }
 
 int ModellApplication::run() {
@@ -146,6 +148,7 @@ void ModellApplication::Step() {
     interpolators[1]->GetDate(hour, day, month, year);
   else
     year = month = day = hour = -9999;
+  CouplingReadSide();
 
   for (int i = 1; i <= n; ++i)
     if (interpolators[i]->GetMethod() == 10 || interpolators[i]->GetMethod() == 11) interpolators[i]->Regression(0);
@@ -179,6 +182,7 @@ void ModellApplication::Step() {
     surfacerouting->run(hour, day, month, year);
     evapotranspiration->SubStepHook(hour, day, month, year);
     groundwater->run(hour, day, month, year);
+    special->Collect(hour, day, month, year, true, s);
   }
 
   unsatzone->ComputeDrainablePoreVolume();
@@ -193,6 +197,7 @@ void ModellApplication::Step() {
   setup->StartGridStatisticsStep();
   setup->AddGridStatistics();
   setup->ReduceGridStatistics(hour, day, month, year);
+  special->Collect(hour, day, month, year, false, 0);
 
   if (n < 1) {
     endflag = 1;
@@ -202,6 +207,7 @@ void ModellApplication::Step() {
     for (int i = 1; i <= n; ++i)
       if (interpolators[i]->EndReached() == 0) endflag = 0;
   }
+  CouplingWriteSide();
 }
 
 void ModellApplication::PreSpinUp() {
@@ -254,12 +260,14 @@ void ModellApplication::ClearMemory() {
       if (surfacerouting) surfacerouting->WriteStatistics();
       if (groundwater) groundwater->WriteStatistics();
       if (routing) routing->FlushOutputs();
+      if (special) special->Flush();
       if (setup) setup->FlushGridStatistics();
     } else {
       for (int i = 1; i <= n; ++i)
         if (interpolators[i]) interpolators[i]->SetInitialized(0);
       for (teilmodellklasse* m : models)
         if (m) m->SetInitialized(0);
+      if (special) special->SetInitialized(0);
       if (setup) setup->SetInitialized(0);
     }
     for (int i = n; i >= 1; --i)
@@ -279,7 +287,8 @@ void ModellApplication::ClearMemory() {
     if (siltingup) siltingup->FreeMemory();
     if (surfacerouting) surfacerouting->ReleaseMemory(written);
 
-    modelobject* const released[] = {interception, irrigation, snow, evapotranspiration, expokorr, groundwater, setup};
+    modelobject* const released[] = {interception, irrigation,  snow,    evapotranspiration,
+                                     expokorr,     groundwater, special, setup};
     for (modelobject* o : released)
       if (o) o->FreeMemory();
 
@@ -315,6 +324,8 @@ void ModellApplication::ClearMemory() {
     evapotranspiration = nullptr;
     delete expokorr;
     expokorr = nullptr;
+    delete special;
+    special = nullptr;
     delete setup;
     setup = nullptr;
     registry.clear();
