@@ -1,16 +1,23 @@
 #!/bin/sh
 # Plays the external program of a coupled run. For each of its periods it
-# writes its grid (the value of the period in every cell) and then its
+# writes its grid (the number of the period in every cell) and then its
 # semaphore file, waits for the informing file of fluvex, records its content
-# and removes it. It gives up after 30 s without an informing file.
-# usage: external.sh <periods> <semaphore file> <informing file>
+# in informed.log, keeps a copy of one output grid and removes the informing
+# file. It gives up after 30 s without an informing file.
+# usage: external.sh <periods> <first period to write> <seconds before the first> <semaphore> <inform> [grid to keep]
 periods=$1
-semaphore=$2
-inform=$3
+first=$2
+pause=$3
+semaphore=$4
+inform=$5
+keep=$6
+sleep "$pause"
 i=1
 while [ "$i" -le "$periods" ]; do
-  sed "s/@VALUE@/$i/g" ext_template.asc > ext_in.tmp && mv ext_in.tmp ext_in.asc
-  : > "$semaphore"
+  if [ "$i" -ge "$first" ]; then
+    sed "s/@VALUE@/$i/g" ext_template.asc > ext_in.tmp && mv ext_in.tmp ext_in.asc
+    : > "$semaphore"
+  fi
   n=0
   while [ ! -f "$inform" ]; do
     sleep 0.02
@@ -21,6 +28,7 @@ while [ "$i" -le "$periods" ]; do
     fi
   done
   printf '%s|' "$(cat "$inform")" >> informed.log
+  if [ -n "$keep" ] && [ -f "$keep" ]; then cp "$keep" "period_$i.asc"; fi
   rm -f "$inform"
   i=$((i + 1))
 done

@@ -1,0 +1,1 @@
+fluvex_test(coupling_run_test SOURCES coupling_run_test.cpp PROCESS LABELS e2e)

@@ -1,0 +1,319 @@
+// End-to-end runs of a small basin with 48 hourly steps (31 Dec 2001 and
+// 1 Jan 2002; the temperature is the hour on the first day and 100 + the hour
+// on the second): the special output, and the coupling with an external
+// program played by tests/data/coupling/external.sh.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "tests/support/testutil.h"
+
+using fluvextest::CountOf;
+using fluvextest::FileExists;
+using fluvextest::ReadFile;
+using fluvextest::RunCommand;
+using fluvextest::TempDir;
+using fluvextest::WriteFile;
+
+namespace {
+
+constexpr int kCols = 12;
+constexpr int kRows = 6;
+
+// The zone grid of the basin: 3, 7 and 12 from west to east, four cells missing.
+int Zone(int row, int column) {
+  if ((row == 1 && (column == 1 || column == 12)) || (row == 6 && column == 1) || (row == 3 && column == 6))
+    return -9999;
+  return column <= 4 ? 3 : (column <= 8 ? 7 : 12);
+}
+
+class Basin {
+ public:
+  explicit Basin(const std::string& name) : dir(name) {
+    for (const auto& f : std::filesystem::directory_iterator(std::string(FLUVEX_TEST_DATA) + "/coupling"))
+      std::filesystem::copy_file(f.path(), dir / f.path().filename().string());
+    std::filesystem::create_directories(dir / "out/sums");
+  }
+  void Edit(const std::string& from, const std::string& to) {
+    std::string text = ReadFile(dir / "control.txt");
+    const size_t p = text.find(from);
+    ASSERT_NE(p, std::string::npos) << from;
+    text.replace(p, from.size(), to);
+    WriteFile(dir / "control.txt", text);
+  }
+  void Append(const std::string& text) { WriteFile(dir / "control.txt", ReadFile(dir / "control.txt") + text); }
+  // fluvex (under mpirun with instances > 0), with the external program when
+  // its arguments are given; a run that hangs is ended after 60 s.
+  fluvextest::CommandResult Run(const std::string& external = "", int instances = 0) {
+    // The external program is given 2 s after the end of fluvex to take the last informing file.
+    std::string command = "(";
+    if (!external.empty()) command += "sh external.sh " + external + " & helper=$!; ";
+    command += "timeout 60 ";
+    if (instances > 0)
+      command += std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) + " ";
+    command += std::string(FLUVEX_BINARY) + " control.txt; status=$?; ";
+    if (!external.empty())
+      command +=
+          "for i in $(seq 100); do kill -0 $helper 2>/dev/null || break; sleep 0.02; done; "
+          "kill $helper 2>/dev/null; wait; ";
+    return RunCommand(command + "exit $status)", dir.path());
+  }
+  // The period-1 grid and the semaphore file, as the external program leaves them.
+  void PresetFirstPeriod() {
+    std::string grid = ReadFile(dir / "ext_template.asc");
+    for (size_t p = grid.find("@VALUE@"); p != std::string::npos; p = grid.find("@VALUE@")) grid.replace(p, 7, "1");
+    WriteFile(dir / "ext_in.asc", grid);
+    WriteFile(dir / "sem_ext.txt", "");
+  }
+  // Cells of an ASCII grid file, rows from the north.
+  std::vector<std::vector<double>> Grid(const std::string& file) const {
+    std::istringstream in(ReadFile(dir / file));
+    std::string word;
+    double value = 0;
+    for (int i = 0; i < 6; ++i) in >> word >> value;
+    std::vector<std::vector<double>> cells(kRows, std::vector<double>(kCols));
+    for (auto& row : cells)
+      for (double& c : row) in >> c;
+    if (!in) ADD_FAILURE() << "unreadable grid " << file;
+    return cells;
+  }
+  // Every zone cell holds value, every other cell -9999.
+  void ExpectGrid(const std::string& file, double value) const {
+    const auto cells = Grid(file);
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        EXPECT_NEAR(cells[r - 1][c - 1], Zone(r, c) < 0 ? -9999 : value, 1e-9) << file << " " << r << " " << c;
+  }
+  TempDir dir;
+};
+
+std::string Coupling(const std::string& period, int renameCode, const std::string& inform = "inform.txt",
+                     const std::string& statfile = "elev_stat.txt elevation Sum", int mode = 1) {
+  std::ostringstream s;
+  s << "\n[ExternalCoupling]\n"
+    << mode << "         coupling mode\n"
+    << "sem_ext.txt   semaphore file of the external program\n"
+    << "100       wait interval\n"
+    << period << "         coupling period\n"
+    << "60        time step of the external model\n"
+    << "1         number external grids (to read)\n"
+    << "ext_in.asc albedo 0 " << renameCode << "\n"
+    << "3         number external grids (to write)\n"
+    << "mean.asc temperature Mean\n"
+    << "sums/sum.asc temperature SumTotal_DMY\n"
+    << "alb.asc albedo current\n"
+    << "1         number external Stats\n"
+    << statfile << "\n"
+    << inform << "   informing semaphore file\n"
+    << "done      its content\n";
+  return s.str();
+}
+
+const char* const kSpecialOutput =
+    "[special_output]\n1\n$time\nnumfiles = 1;\n{\nfilename = points.txt; header = basin;\n"
+    "entity { ID = temperature; Symbol = T; Xcoords = 3500150, 3501050; Ycoords = 5200000, 5200550; }\n"
+    "entity { ID = albedo; Symbol = A; Xcoords = 3500550; Ycoords = 5200250; }\n"
+    "entity { ID = elevation; Symbol = H; Xcoords = 3500150, 3500750; Ycoords = 5200150, 5200450; }\n}\n";
+
+}  // namespace
+
+TEST(SpecialOutputRun, PointValuesOfEveryStepEqualOnOneAndThreeInstances) {
+  std::string files[2];
+  for (int i = 0; i < 2; ++i) {
+    Basin basin(i == 0 ? "special_run_1" : "special_run_3");
+    basin.Edit("[special_output]\n0\n$time\n", kSpecialOutput);
+    const auto r = basin.Run("", i == 0 ? 0 : 3);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    files[i] = ReadFile(basin.dir / "out/points.txt");
+  }
+  EXPECT_EQ(files[0], files[1]);
+  std::istringstream in(files[0]);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "YY\tMM\tDD\tHH\tT/2/6\tT/11/1\tA/6/4\tH/2/5\tH/8/2");
+  std::getline(in, line);
+  EXPECT_EQ(line, "basin");
+  std::getline(in, line);
+  EXPECT_EQ(line,
+            "YY\tMM\tDD\tHH\tT/3.50015e+06/5.2e+06\tT/3.50105e+06/5.20055e+06\tA/3.50055e+06/5.20025e+06\t"
+            "H/3.50015e+06/5.20015e+06\tH/3.50075e+06/5.20045e+06");
+  // Elevation of a cell: 400 + 10 (column - 1) + 5 (rows - row).
+  for (int step = 0; step < 48; ++step) {
+    const int hour = step % 24 + 1;
+    const double t = step < 24 ? hour : 100 + hour;
+    std::ostringstream expected;
+    expected << (step < 24 ? "2001\t12\t31\t" : "2002\t1\t1\t") << hour << "\t" << t << "\t" << t << "\t0.2\t415\t"
+             << 400 + 10 * 7 + 5 * 4;
+    ASSERT_TRUE(std::getline(in, line));
+    EXPECT_EQ(line, expected.str());
+  }
+  EXPECT_FALSE(std::getline(in, line));
+}
+
+TEST(CouplingRun, DailyExchangeWithTheExternalProgram) {
+  Basin basin("coupling_daily");
+  basin.Append(Coupling("D", 1));
+  basin.Edit("[special_output]\n0\n$time\n", kSpecialOutput);
+  const auto r = basin.Run("2 1 0 sem_ext.txt inform.txt out/mean.asc");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(ReadFile(basin.dir / "informed.log"), "done|done|");
+  EXPECT_EQ(CountOf(r.output, "waiting for external synchronisation file sem_ext.txt...found it! "), 2);
+  // The external grids were moved to dated names; nothing else is left behind.
+  int moved = 0;
+  for (const auto& f : std::filesystem::directory_iterator(basin.dir.path())) {
+    const std::string name = f.path().filename().string();
+    if (name.rfind("ext_in.asc_2001_12_31_01_", 0) == 0 || name.rfind("ext_in.asc_2002_01_01_01_", 0) == 0) ++moved;
+  }
+  EXPECT_EQ(moved, 2);
+  EXPECT_FALSE(FileExists(basin.dir / "ext_in.asc"));
+  EXPECT_FALSE(FileExists(basin.dir / "sem_ext.txt"));
+  EXPECT_FALSE(FileExists(basin.dir / "Fluvex_Orvik_temporary_semaphore.file"));
+
+  // The albedo grid holds the external value of the day at every step.
+  const std::string points = ReadFile(basin.dir / "out/points.txt");
+  EXPECT_EQ(CountOf(points, "\t1\t415\t"), 24);
+  EXPECT_EQ(CountOf(points, "\t2\t415\t"), 24);
+  basin.ExpectGrid("out/alb.asc", 2);
+  // Means over the 24 steps of each day: (1 + ... + 24) / 24 and 100 + that.
+  basin.ExpectGrid("period_1.asc", 12.5);
+  basin.ExpectGrid("period_2.asc", 112.5);
+  // Running totals: 300 at the end of 2001, 300 + 2400 + 300 at the end of the run.
+  basin.ExpectGrid("out/sums/SumTotal_EndOf_Day_2001_12_31_sum.asc", 300);
+  basin.ExpectGrid("out/sums/SumTotal_EndOf_Month_2001_12_sum.asc", 300);
+  basin.ExpectGrid("out/sums/SumTotal_EndOf_Year_2001_sum.asc", 300);
+  basin.ExpectGrid("out/sums/SumTotal_EndOf_Day_2002_01_01_sum.asc", 3000);
+  basin.ExpectGrid("out/sums/SumTotal_EndOf_Month_2002_01_sum.asc", 3000);
+  basin.ExpectGrid("out/sums/SumTotal_EndOf_Year_2002_sum.asc", 3000);
+  basin.ExpectGrid("out/sums/sum.asc", 3000);
+
+  // The zone means of the elevation summed over the 24 steps of the last day.
+  std::ostringstream expected;
+  expected << "elevation_submodel:(default); 3 zones\n";
+  for (int zone : {3, 7, 12}) {
+    double sum = 0;
+    int n = 0;
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        if (Zone(r, c) == zone) {
+          sum += 400 + 10 * (c - 1) + 5 * (kRows - r);
+          ++n;
+        }
+    expected << zone << "\t" << 24 * sum / n << "\n";
+  }
+  EXPECT_EQ(ReadFile(basin.dir / "elev_stat.txt"), expected.str());
+}
+
+TEST(CouplingRun, EveryStepWithASemaphoreFileThatExistsAlready) {
+  Basin basin("coupling_every_step");
+  basin.Append(Coupling("I", 0));
+  basin.PresetFirstPeriod();
+  const auto r = basin.Run("48 2 0 sem_ext.txt inform.txt");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  // Every informing file was complete when the external program found it.
+  std::string all;
+  for (int i = 0; i < 48; ++i) all += "done|";
+  EXPECT_EQ(ReadFile(basin.dir / "informed.log"), all);
+  // The semaphore file of the first step was there: one entry, no pause.
+  const std::string xml = ReadFile(basin.dir / "Fluvex_Diag_0.xml");
+  EXPECT_NE(xml.find("waiting for external synchronisation file sem_ext.txt...found it! "), std::string::npos);
+  // Rename code 0 deletes the external grid after reading.
+  EXPECT_FALSE(FileExists(basin.dir / "ext_in.asc"));
+  basin.ExpectGrid("out/alb.asc", 48);
+  basin.ExpectGrid("out/mean.asc", 124);  // a period of one step
+}
+
+TEST(CouplingRun, SemaphoreFileCreatedLaterAndGridLeftInPlace) {
+  Basin basin("coupling_later");
+  basin.Append(Coupling("Y", 2));
+  const auto r = basin.Run("2 1 1.5 sem_ext.txt inform.txt");
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  // A new year on the second day: two periods.
+  EXPECT_EQ(ReadFile(basin.dir / "informed.log"), "done|done|");
+  EXPECT_TRUE(FileExists(basin.dir / "ext_in.asc"));  // rename code 2 leaves it
+  EXPECT_FALSE(FileExists(basin.dir / "sem_ext.txt"));
+  basin.ExpectGrid("out/mean.asc", 112.5);
+}
+
+TEST(CouplingRun, ModeTwoIsReadButNeverWaits) {
+  Basin basin("coupling_mode2");
+  basin.Append(Coupling("I", 1, "inform.txt", "elev_stat.txt elevation Sum", 2));
+  const auto r = basin.Run();
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.output.find("waiting for external synchronisation file"), std::string::npos);
+  EXPECT_FALSE(FileExists(basin.dir / "inform.txt"));
+  EXPECT_FALSE(FileExists(basin.dir / "out/mean.asc"));
+}
+
+TEST(CouplingRun, FailuresEndTheRunWithTheirCodes) {
+  struct Case {
+    std::string section;
+    int code;
+    std::string text;
+    int instances;
+  };
+  const std::vector<Case> cases = {
+      {Coupling("D", 1), 1009,
+       "external coupling does not work when running in MPI mode with more than 1 instance (i.e. you should use the "
+       "non-MPI-version)",
+       2},
+      {Coupling("X", 1), 10,
+       "error reading Coupling Mode (I, H, D, M or Y) for external gw table grid defaults\npossible reason: parameter "
+       "missing or a linefeed \nbefore the end of the parameter block",
+       0},
+      {"\n[ExternalCoupling]\n1\nsem_ext.txt\n100\nD\n60\n1\next_in.asc albedo 0\n", 10,
+       "error reading external (read) grid name/entity/fill code/rename code defaults", 0},
+      {[] {
+         std::string s = Coupling("D", 1);
+         return s.substr(0, s.find("done"));
+       }(),
+       10, "error reading semaphore Content for file to be written by fluvex defaults", 0},
+      {Coupling("D", 1, "inform.txt", "elev_stat.txt altitude Sum"), 1005,
+       "error looking for zonal statistic with internal name \"altitude\"\npossible reason: name of the statistic "
+       "entity is wrong (case sensitive!)",
+       0},
+  };
+  int i = 0;
+  for (const Case& c : cases) {
+    Basin basin("coupling_fail_" + std::to_string(i++));
+    basin.Append(c.section);
+    const auto r = basin.Run("", c.instances);
+    // The exit status keeps the low 8 bits of the code.
+    EXPECT_EQ(r.exitCode, c.code % 256) << r.output;
+    EXPECT_NE(r.output.find("Exception " + std::to_string(c.code) + " caught at top level!"), std::string::npos);
+    EXPECT_NE(r.output.find(c.text), std::string::npos) << c.text << "\n" << r.output;
+  }
+
+  Basin names("coupling_fail_names");
+  std::string section = Coupling("D", 1);
+  section.replace(section.find("ext_in.asc albedo"), 17, "ext_in.asc Albedo");
+  names.Append(section);
+  auto r = names.Run();
+  EXPECT_EQ(r.exitCode, 1003 % 256);
+  EXPECT_NE(r.output.find("Exception 1003 caught at top level!"), std::string::npos);
+  EXPECT_NE(r.output.find("error looking for internal grid to read from ext_in.asc, with internal name \"Albedo\""),
+            std::string::npos)
+      << r.output;
+}
+
+TEST(CouplingRun, OutputsThatCannotBeWrittenAreReported) {
+  // The informing file and a statistics file in a directory that does not exist.
+  Basin inform("coupling_inform_unwritable");
+  inform.Append(Coupling("D", 1, "no_dir/inform.txt"));
+  inform.PresetFirstPeriod();
+  auto r = inform.Run();
+  EXPECT_EQ(r.exitCode, 18) << r.output;
+  EXPECT_NE(
+      r.output.find("error renaming Fluvex_Orvik_temporary_semaphore.file to the semaphore file no_dir/inform.txt"),
+      std::string::npos)
+      << r.output;
+  Basin stat("coupling_stat_unwritable");
+  stat.Append(Coupling("D", 1, "inform.txt", "no_dir/stat.txt elevation Mean"));
+  stat.PresetFirstPeriod();
+  r = stat.Run();
+  EXPECT_EQ(r.exitCode, 15) << r.output;
+  EXPECT_NE(r.output.find("error opening the statistics file no_dir/stat.txt for the external coupling"),
+            std::string::npos)
+      << r.output;
+  EXPECT_FALSE(FileExists(stat.dir / "inform.txt"));
+}
