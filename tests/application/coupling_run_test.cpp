@@ -284,6 +284,17 @@ TEST(CouplingRun, FailuresEndTheRunWithTheirCodes) {
     EXPECT_NE(r.output.find(c.text), std::string::npos) << c.text << "\n" << r.output;
   }
 
+  // A semaphore file that can never be read is reported instead of waited for.
+  Basin unreadable("coupling_fail_semaphore");
+  std::string semaphore = Coupling("D", 1);
+  semaphore.replace(semaphore.find("sem_ext.txt"), 11, "control.txt/sem");
+  unreadable.Append(semaphore);
+  auto s = unreadable.Run();
+  EXPECT_EQ(s.exitCode, 1001 % 256);
+  EXPECT_NE(s.output.find("the external synchronisation file control.txt/sem cannot be opened for reading"),
+            std::string::npos)
+      << s.output;
+
   Basin names("coupling_fail_names");
   std::string section = Coupling("D", 1);
   section.replace(section.find("ext_in.asc albedo"), 17, "ext_in.asc Albedo");
@@ -316,4 +327,24 @@ TEST(CouplingRun, OutputsThatCannotBeWrittenAreReported) {
             std::string::npos)
       << r.output;
   EXPECT_FALSE(FileExists(stat.dir / "inform.txt"));
+}
+
+TEST(CouplingRun, CtrlCWhileWaitingAsksAndCancelsWithTwo) {
+  Basin basin("coupling_ctrlc");
+  basin.Append(Coupling("D", 1));
+  // No external program: the run waits. The first Ctrl-C is answered with 0
+  // (go on waiting), the second with 2.
+  WriteFile(basin.dir / "choices.txt", "0\n2\n");
+  const std::string command = "(timeout 30 " + std::string(FLUVEX_BINARY) +
+                              " control.txt < choices.txt & p=$!; sleep 1.5; c=$(pgrep -P $p); kill -INT $c; "
+                              "sleep 0.5; kill -INT $c; wait $p)";
+  const auto r = RunCommand(command, basin.dir.path());
+  EXPECT_EQ(r.exitCode, 98) << r.output;
+  EXPECT_EQ(CountOf(r.output,
+                    "Ctrl-C pressed while waiting for sem_ext.txt\nCancel the model? \n0 = no (continue)\n2 = "
+                    "cancel now without saving buffers!"),
+            2)
+      << r.output;
+  EXPECT_NE(r.output.find("Exception in Modellapplication::WaitForFile() caught!"), std::string::npos);
+  EXPECT_NE(r.output.find("Exception 98 caught at top level!"), std::string::npos);
 }
