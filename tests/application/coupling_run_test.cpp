@@ -128,16 +128,10 @@ TEST(SpecialOutputRun, PointValuesOfEveryStepEqualOnOneAndThreeInstances) {
     files[i] = ReadFile(basin.dir / "out/points.txt");
   }
   EXPECT_EQ(files[0], files[1]);
+  // Past the three header lines (checked by the unit tests) one row per step.
   std::istringstream in(files[0]);
   std::string line;
-  std::getline(in, line);
-  EXPECT_EQ(line, "YY\tMM\tDD\tHH\tT/2/6\tT/11/1\tA/6/4\tH/2/5\tH/8/2");
-  std::getline(in, line);
-  EXPECT_EQ(line, "basin");
-  std::getline(in, line);
-  EXPECT_EQ(line,
-            "YY\tMM\tDD\tHH\tT/3.50015e+06/5.2e+06\tT/3.50105e+06/5.20055e+06\tA/3.50055e+06/5.20025e+06\t"
-            "H/3.50015e+06/5.20015e+06\tH/3.50075e+06/5.20045e+06");
+  for (int i = 0; i < 3; ++i) std::getline(in, line);
   // Elevation of a cell: 400 + 10 (column - 1) + 5 (rows - row).
   for (int step = 0; step < 48; ++step) {
     const int hour = step % 24 + 1;
