@@ -15,6 +15,7 @@ const char* const kTemporarySemaphore = "Fluvex_Orvik_temporary_semaphore.file";
 int64_t ModellApplication::Delay(int64_t ticks) {
   // A busy wait on the processor-time clock.
   const int64_t start = static_cast<int64_t>(std::clock());
+  if (start < 0) return start;  // no processor-time clock: no pause rather than none ending
   int64_t now = start;
   do {
     now = static_cast<int64_t>(std::clock());
