@@ -105,12 +105,17 @@ void defaultini::CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int&
     RegisterGrid(m, "MasterHydrologicResponseUnits", masterhrugrid, nullptr, 0, "MasterHydrologicResponseUnits", 0,
                  GridFirstRow(), GridLastRow());
     masterhruposition = m;
+    // A cell of the zone that another instance owns is left to its owner:
+    // its master cell has to be one whose states this instance computes.
+    Grid zone = gridlist[1].grid;
+    BindMPIRegionGrids();
     std::map<std::string, uint64_t> known;
     for (int r = first; r <= last; ++r) {
       int c0 = 0, c1 = -1;
       columnsOf(r, c0, c1);
       for (int c = c0; c <= c1; ++c) {
         masterhrugrid[r][c] = nodata;
+        if (MPIRegions && zone && zone[r][c] > nodata && static_cast<int>(MPIRegions[r][c]) != mpirank) continue;
         char key[64];
         std::snprintf(key, sizeof key, "%0.lf", hrugrid[r][c]);
         auto found = known.find(key);

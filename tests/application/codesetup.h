@@ -57,6 +57,12 @@ class CodeSetup : public defaultini {
     owned.emplace_back(position, g);
     return g;
   }
+  // The first grid-list position in no use (the list ends there).
+  int NextFree() const {
+    int p = 1;
+    while (gridlist[p].registered || !gridlist[p].filename.empty() || !gridlist[p].shortname.empty()) ++p;
+    return p;
+  }
   void SoilCodes(const std::vector<int>& codes) {
     soiltable = std::make_unique<soil_table_entry[]>(codes.size() + 1);
     soiltable[0].code = static_cast<int>(codes.size());
