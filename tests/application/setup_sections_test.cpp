@@ -91,9 +91,9 @@ TEST_F(SetupTest, GeneralSectionsWithTheirClamps) {
   setup.ReadGeneralSections(Control(kGeneral), control, second, third, minutes, meteo, names, lat, lon, mer, shift,
                             listCount, codes);
   EXPECT_EQ(control, 24);
-  EXPECT_EQ(second, 1);   // any value but 0 and 1 becomes 1
-  EXPECT_EQ(third, 0);    // ... and 0 for the third switch
-  EXPECT_EQ(minutes, 0);  // negative minutes become 0
+  EXPECT_EQ(second, 1);    // any value but 0 and 1 becomes 1
+  EXPECT_EQ(third, 0);     // ... and 0 for the third switch
+  EXPECT_EQ(minutes, 0);   // negative minutes become 0
   EXPECT_TRUE(setup.GetWriteAsciiGrids());
   EXPECT_FALSE(setup.GetWriteDoubleGrids());  // the line names WriteAsciiGrids too, which counts first
   EXPECT_EQ(setup.GetDefaultOutputDirectory(), "out/");
@@ -130,8 +130,8 @@ TEST_F(SetupTest, BadGeneralSectionsAreFatal) {
   EXPECT_EQ(read(noCoordinates), 17);
   EXPECT_TRUE(Said("error in control file, [coordinates]; (EOF)not found!"));
   EXPECT_EQ(CodeOf([&] {
-              setup.ReadGeneralSections(dir / "missing.txt", control, second, third, minutes, meteo, names, lat, lon,
-                                        mer, shift, listCount, codes);
+              setup.ReadGeneralSections(dir / "missing.txt", control, second, third, minutes, meteo, names, lat,
+                                        lon, mer, shift, listCount, codes);
             }),
             28);
 }
@@ -223,8 +223,8 @@ TEST_F(SetupTest, StandardGridLinesOldAndKeyValueForm) {
   EXPECT_EQ(list[7].statfile, "");
   EXPECT_EQ(list[7].outname, "mystatfile.asc");
 
-  const std::string noFill =
-      Control("[zone_grid]\nz\n[elevation_model]\nd\n[standard_grids]\n1\ngrids/lu.asc landuse readcode = 1\n");
+  const std::string noFill = Control(
+      "[zone_grid]\nz\n[elevation_model]\nd\n[standard_grids]\n1\ngrids/lu.asc landuse readcode = 1\n");
   int error2 = 0;
   std::vector<GridListEntry> list2(kGridListSize);
   TestSetup setup2(error2, &diag, noFill, list2.data());
