@@ -34,63 +34,49 @@ int Count(const std::string& text, const std::string& what) {
 }  // namespace
 
 TEST(CodeChecks, SoilCodesBecomeTheirTableIndexesOnEveryInstance) {
+  struct Case {
+    std::vector<int> codes;
+    double (*code)(int r, int c);
+    double (*index)(int r, int c);
+    int replacements;
+  };
+  const Case cases[] = {
+      // 10 and 20 become 1 and 2; cells without zone data are replaced too.
+      {{10, 20},
+       [](int r, int c) { return (r + c) % 2 == 0 ? 10.0 : 20.0; },
+       [](int r, int c) { return (r + c) % 2 == 0 ? 1.0 : 2.0; },
+       2},
+      // Entry 1 has code 2 and entry 2 code 1: the values change places.
+      {{2, 1}, [](int, int c) { return c <= 2 ? 1.0 : 2.0; }, [](int, int c) { return c <= 2 ? 2.0 : 1.0; }, 2},
+      // Codes equal to their indexes leave the grid as it is.
+      {{1, 2, 3},
+       [](int r, int c) { return 1.0 + (r * 5 + c) % 3; },
+       [](int r, int c) { return 1.0 + (r * 5 + c) % 3; },
+       0},
+      // 3.7 is looked up as 3 and becomes the index of code 3 as well.
+      {{5, 3},
+       [](int r, int c) { return r == 1 ? 3.7 : (c == 1 ? 5.0 : 3.0); },
+       [](int r, int c) { return r != 1 && c == 1 ? 1.0 : 2.0; },
+       2},
+  };
   DecomposedModel m("codes_soil", kRaster);
   m.Decompose();
-  int error = 0;
-  CodeSetup s(error, m, "unused");
-  // Entries 10 and 20: every 10 becomes 1 and every 20 becomes 2. The cell
-  // without zone data holds 20 and is replaced as well.
-  auto code = [](int r, int c) { return (r + c) % 2 == 0 ? 10.0 : 20.0; };
-  Grid g = s.AddGrid(10, "soil.asc", "soil_types", code);
-  s.SoilCodes({10, 20});
-  s.check_SOIL_Codes(10);
-  ExpectCells(m, g, [&](int r, int c) { return code(r, c) == 10.0 ? 1.0 : 2.0; });
-  if (m.rank == 0) {
-    EXPECT_EQ(Count(m.console.str(), "10 replaced by 1 ..."), 1);
-    EXPECT_EQ(Count(m.console.str(), "20 replaced by 2 ..."), 1);
+  int position = 10;
+  for (const Case& k : cases) {
+    m.console.str("");
+    int error = 0;
+    CodeSetup s(error, m, "unused");
+    Grid g = s.AddGrid(position, "soil.asc", "soil_types", k.code);
+    s.SoilCodes(k.codes);
+    s.check_SOIL_Codes(position++);
+    ExpectCells(m, g, k.index);
+    if (m.rank != 0) continue;
+    EXPECT_EQ(Count(m.console.str(), " replaced by "), k.replacements);
     EXPECT_NE(m.console.str().find("2.:replacing soil type codes soil.asc"), std::string::npos);
   }
-}
-
-TEST(CodeChecks, SwappedCodesAreReplacedFromTheUnchangedCopy) {
-  DecomposedModel m("codes_swap", kRaster);
-  m.Decompose();
-  int error = 0;
-  CodeSetup s(error, m, "unused");
-  // Entry 1 has code 2 and entry 2 code 1: the two values change places.
-  auto code = [](int r, int c) { return c <= 2 ? 1.0 : 2.0 + 0 * r; };
-  Grid g = s.AddGrid(10, "soil.asc", "soil_types", code);
-  s.SoilCodes({2, 1});
-  s.check_SOIL_Codes(10);
-  ExpectCells(m, g, [&](int r, int c) { return code(r, c) == 1.0 ? 2.0 : 1.0; });
-}
-
-TEST(CodeChecks, CodesEqualToTheirIndexesLeaveTheGridUnchanged) {
-  DecomposedModel m("codes_same", kRaster);
-  m.Decompose();
-  int error = 0;
-  CodeSetup s(error, m, "unused");
-  auto code = [](int r, int c) { return static_cast<double>(1 + (r * 5 + c) % 3); };
-  Grid g = s.AddGrid(10, "soil.asc", "soil_types", code);
-  s.SoilCodes({1, 2, 3});
-  s.check_SOIL_Codes(10);
-  ExpectCells(m, g, code);
   if (m.rank == 0) {
-    EXPECT_EQ(Count(m.console.str(), " replaced by "), 0);
+    EXPECT_EQ(Count(m.console.str(), "3 replaced by 2 ..."), 1);
   }
-}
-
-TEST(CodeChecks, FractionalCodeIsReplacedByTheIndexOfItsIntegerPart) {
-  DecomposedModel m("codes_fraction", kRaster);
-  m.Decompose();
-  int error = 0;
-  CodeSetup s(error, m, "unused");
-  // 3.7 is looked up as 3, so it has to become the index of code 3 as well.
-  auto code = [](int r, int c) { return r == 1 ? 3.7 : (c == 1 ? 5.0 : 3.0); };
-  Grid g = s.AddGrid(10, "soil.asc", "soil_types", code);
-  s.SoilCodes({5, 3});
-  s.check_SOIL_Codes(10);
-  ExpectCells(m, g, [&](int r, int c) { return code(r, c) == 5.0 ? 1.0 : 2.0; });
 }
 
 TEST(CodeChecks, IrrigationCheckSkipsZeroAndReplacesCellsOutsideTheZone) {
