@@ -142,7 +142,14 @@ void defaultini::CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int&
                   "; it has to be greater than 0",
               17);
     }
-    for (HRUDefinition& d : definitions) d.grid = gridlist[GetGridOf3(d.name, "[" + d.name + "]", d.name)].grid;
+    for (HRUDefinition& d : definitions) {
+      d.grid = gridlist[GetGridOf3(d.name, "[" + d.name + "]", d.name)].grid;
+      // An entry that holds a stack only has no values to classify.
+      if (!d.grid)
+        Fatal("FATAL: HRU definition grid " + d.name + " in [SpinUp] of " + controlfilename +
+                  " is a stack; a grid is needed",
+              33);
+    }
     closeFile();
     const int p = FirstFreePosition(gridlist, 1);
     if (p == 0 || p + 1 >= kGridListMax || gridlist[p + 1].registered || !gridlist[p + 1].filename.empty() ||
