@@ -354,7 +354,8 @@ void defaultini::ReadIrrigationRules(const std::string& line, IrrigationTable& t
       yy = xx;
       const size_t mm = rule.find("mm", with);
       if (mm == std::string::npos || !NumberAt(rule, mm + 3, count)) fail("no count before \"times\"");
-      if (count < 1) fail("the count before \"times\" has to be 1 or more");
+      // More events than days of a year would only repeat its dates.
+      if (count < 1 || count > 366) fail("the count before \"times\" has to be 1 to 366");
     }
     const size_t every_at = rule.find("every");
     if (every_at == std::string::npos || !NumberAt(rule, every_at + 6, every)) fail("no step after \"every\"");

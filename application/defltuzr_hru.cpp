@@ -129,9 +129,10 @@ void defaultini::CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int&
       }
     }
   } else {
-    std::vector<HRUDefinition> definitions(static_cast<size_t>(numGrids));
+    // Grown line by line: a count beyond the lines present ends at the file's end.
+    std::vector<HRUDefinition> definitions;
     for (int i = 0; i < numGrids; ++i) {
-      HRUDefinition& d = definitions[static_cast<size_t>(i)];
+      HRUDefinition& d = definitions.emplace_back();
       if (controlfile.Scan("%s%lf%s", {&d.name, &d.width, &d.spacing}) != 3)
         ControlFileError(" error reading HRU defintions ", modulname);
       controlfile.RestOfLine(linebuffer);

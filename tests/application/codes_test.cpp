@@ -292,7 +292,8 @@ TEST_F(IrrigationTableTest, RulesThatWouldNeverEndOrLeaveTheCalendarAreRejected)
       {"starting from 4 1 with 10 mm to 5 1 with 20 mm every -3 day", "the step after \"every\" has to be 1 day"},
       {"starting from 0 10 with 10 mm to 5 1 with 20 mm every 3 day", "a month or day below 1"},
       {"starting from 4 0 with 10 mm 2 times every 3 days", "a month or day below 1"},
-      {"starting from 4 1 with 10 mm 0 times every 3 days", "the count before \"times\" has to be 1 or more"},
+      {"starting from 4 1 with 10 mm 0 times every 3 days", "the count before \"times\" has to be 1 to 366"},
+      {"starting from 4 1 with 10 mm 2000000000 times every 1 days", "the count before \"times\" has to be 1 to 366"},
       // 1/20 + 40 = 2/29 after one month's length: past the end of February.
       {"starting from 1 20 with 10 mm to 6 1 with 20 mm every 40 day", "passes more than one month's end"},
       {"starting from 4 1 with 10 mm every 3 days", "none of the keywords \"to\" or \"times\""},
