@@ -257,7 +257,8 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   siltingup->SetPrecipitationSource(interceptionFirst);
 
   substeps = setup->ReadSubSteps();
-  unsatzone = new unsatzonmodellklasse(error, diag, reg, cap, workFileName, common, setup->GetIrrigationTable(), substeps);
+  unsatzone =
+      new unsatzonmodellklasse(error, diag, reg, cap, workFileName, common, setup->GetIrrigationTable(), substeps);
   check(unsatzone, false);
   unsatzone->ComputeDrainablePoreVolume();
   unsatzone->SelectInfiltrationInput(interceptionFirst);

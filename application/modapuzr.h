@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "framework/memory_handling.h"
 #include "framework/hrurecord.h"
+#include "framework/memory_handling.h"
 #include "framework/modelobject.h"
 #include "framework/signals.h"
 #include "framework/statregistry.h"
