@@ -124,6 +124,7 @@ int defaultini::InitStep(bool& isDone) {
       maxElevation = GetGlobalMaxOfGrid(2);
       break;
     case 13:
+      CheckLanduseGrid(FindGrid("landuse", false));
       LanduseLayers();
       break;
     case 14:
@@ -186,6 +187,8 @@ int defaultini::InitStep(bool& isDone) {
 
 void defaultini::FreeMemory() {
   landuselayers.clear();
+  FreeHRUGrids();
+  irrigationtable.clear();
   ReleaseTables();
   variablereadswitch.clear();
   // Every grid the set-up read or made, and its entry.

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "application/mpidecomp.h"
+#include "framework/hrurecord.h"
+#include "framework/irrigationtable.h"
 #include "framework/modelobject.h"
 #include "framework/statregistry.h"
 #include "parameters/landuse_table_entry.h"
@@ -83,6 +85,10 @@ class defaultini : public modelobject {
   virtual void MakeRegionWeightGrids();
   virtual void GetCouplingParameters();
 
+  // ---- code checks: codes of the code grids become 1-based table indexes ----
+  virtual void CheckLanduseGrid(int position);
+  IrrigationTable* GetIrrigationTable() { return irrigationtable.empty() ? nullptr : irrigationtable.data(); }
+
   // ---- periodic grids and per-step statistics of the grid list ----
   // Reads the time-variant standard grids whose period has come round and
   // restores temporary ones after their duration.
@@ -98,7 +104,9 @@ class defaultini : public modelobject {
   void FlushGridStatistics();
 
   // ---- after the set-up: HRUs, land-use parameters, coupling ----
-  virtual void CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int& repeatCount);
+  // Reads [SpinUp]; with SpinUp on it builds the HRU grids and the records (record 0 empty).
+  virtual void CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int& repeatCount,
+                          std::vector<HRURecord>& hrus);
   virtual void UpdateActualParameters(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear,
                                       int stepMinutes);
   virtual void LinkExternalEntities(StatRecord* registry, int capacity);
@@ -188,6 +196,14 @@ class defaultini : public modelobject {
   void ReleaseTables();
   void FinishStatistic(GridListEntry& entry);
   void FreeDerivedGrids();
+  // Code checks and the irrigation sections.
+  void ReadIrrigationTable();
+  void CheckLanduseCodes(int position);
+  void CheckIrrigationCodes(int position);
+  // Appends the events of the schedule rules of one line to record k.
+  void ReadIrrigationRules(const std::string& line, IrrigationTable& record, int k);
+  void FreeHRUGrids();
+
   // Grid-list positions of the grids the set-up read or made: standard grids
   // from first to n + 2, then (withVariableGrids) the variable grids.
   std::vector<int> SetupGridPositions(int first, bool withVariableGrids) const;
@@ -258,6 +274,13 @@ class defaultini : public modelobject {
   std::unique_ptr<multilayer_landuse_entry[]> multilayertable;
 
   int irrigationswitch = 0;
+  std::vector<IrrigationTable> irrigationtable;  // records 0 ... n, record 0's code holds n
+  // Grids of the hydrologic response units (SpinUp mode), made by CreateHRUs.
+  int hruposition = 0;
+  int masterhruposition = 0;
+  Grid hrugrid = nullptr;
+  Grid masterhrugrid = nullptr;
+  bool hrugridowned = false;  // false when the HRU grid is the standard grid read by the set-up
   std::vector<Grid> landuselayers;
   int nlanduselayers = 0;
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "application/defltuzr.h"
+#include "application/tracerini.h"
 #include "framework/diagstream.h"
 #include "meteo/meteointerpol.h"
 #include "radiation_et/etpetr.h"
@@ -79,9 +80,14 @@ void ModellApplication::Build(int argc, char** argv, int controlFileIndex) {
   GetModelSettings();
   setup->SetInitialized(1);
   nextGridPosition = numberOfRegisteredGrids + 2;
-  setup->CreateHRUs(SpinUpSwitch, doTemperaturePreSpinUp, repeatCnt);
+  setup->CreateHRUs(SpinUpSwitch, doTemperaturePreSpinUp, repeatCnt, hrus);
 
   BuildInterpolators();
+  int tracerError = 0;
+  tracerSettings =
+      new tracer_ini_class(tracerError, diag, workFileName, tracerCount, tracerRecords, setup->ObjectArgs());
+  if (tracerError != 0) throw tracerError;
+  tracerSettings->SetInitialized(1);
   BuildSubModels(argc, argv);
   LinkSubModels();
   setup->LinkExternalEntities(registry.data(), kStatRegistryCapacity);
@@ -251,7 +257,8 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   siltingup->SetPrecipitationSource(interceptionFirst);
 
   substeps = setup->ReadSubSteps();
-  unsatzone = new unsatzonmodellklasse(error, diag, reg, cap, workFileName, common, nullptr, substeps);
+  unsatzone =
+      new unsatzonmodellklasse(error, diag, reg, cap, workFileName, common, setup->GetIrrigationTable(), substeps);
   check(unsatzone, false);
   unsatzone->ComputeDrainablePoreVolume();
   unsatzone->SelectInfiltrationInput(interceptionFirst);

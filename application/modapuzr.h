@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/hrurecord.h"
 #include "framework/memory_handling.h"
 #include "framework/modelobject.h"
 #include "framework/signals.h"
@@ -26,6 +27,7 @@ class surfaceroutingclass;
 class irrigationclass;
 class gwflowclass;
 class abflussmodellklasse;
+class tracer_ini_class;
 
 // Options of the dump files of the unsaturated zone, from the command line.
 struct DumpOptions {
@@ -91,6 +93,7 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   int repeatCnt = 0;
   int tracerCount = 0;
   TracerRecord* tracerRecords = nullptr;
+  std::vector<HRURecord> hrus;  // hydrologic response units of the SpinUp mode, record 0 empty
   DumpOptions dump;
 
   // Date of the current step; -9999 without interpolators.
@@ -113,6 +116,7 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   irrigationclass* irrigation = nullptr;
   gwflowclass* groundwater = nullptr;
   abflussmodellklasse* routing = nullptr;
+  tracer_ini_class* tracerSettings = nullptr;
 };
 
 // A copy of text with the letters a ... z turned into capitals.

@@ -6,6 +6,7 @@
 
 #include "application/defltuzr.h"
 #include "application/modapuzr.h"
+#include "application/tracerini.h"
 #include "framework/diagstream.h"
 #include "meteo/meteointerpol.h"
 #include "radiation_et/etpetr.h"
@@ -260,6 +261,7 @@ void ModellApplication::ClearMemory() {
         if (interpolators[i]) interpolators[i]->SetInitialized(0);
       for (teilmodellklasse* m : models)
         if (m) m->SetInitialized(0);
+      if (tracerSettings) tracerSettings->SetInitialized(0);
       if (setup) setup->SetInitialized(0);
     }
     for (int i = n; i >= 1; --i)
@@ -279,7 +281,8 @@ void ModellApplication::ClearMemory() {
     if (siltingup) siltingup->FreeMemory();
     if (surfacerouting) surfacerouting->ReleaseMemory(written);
 
-    modelobject* const released[] = {interception, irrigation, snow, evapotranspiration, expokorr, groundwater, setup};
+    modelobject* const released[] = {interception, irrigation,  snow,           evapotranspiration,
+                                     expokorr,     groundwater, tracerSettings, setup};
     for (modelobject* o : released)
       if (o) o->FreeMemory();
 
@@ -295,6 +298,8 @@ void ModellApplication::ClearMemory() {
       interpolators[i] = nullptr;
     }
     interpolators.clear();
+    delete tracerSettings;
+    tracerSettings = nullptr;
     delete routing;
     routing = nullptr;
     delete groundwater;
