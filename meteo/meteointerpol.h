@@ -132,6 +132,11 @@ class meteointerpol : public modelobject {
 
   void GetRegressionParameters(int region, double& h1, double& h2, double* a, double* b) const;
   void SetRegressionParameters(double h2, int region, const double* a, const double* b);
+  // Moves the trend plane of the residuals with a changed first intercept, so
+  // that the plane stays relative to the lines (precipitation correction).
+  void ShiftTrendIntercept(int region, double delta) {
+    if (Regr[region].c0 >= -Nodata) Regr[region].c0 += delta;
+  }
   // Interpolated and post-processed value at a point; not concurrent with Interpolate.
   double InterpolateAtPoint(double x, double y, double z, double* work);
 
