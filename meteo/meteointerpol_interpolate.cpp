@@ -132,7 +132,9 @@ void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepM
   bool uniform = false;
   bool uniformValid = false;
   double uniformValue = 0;
-  if (!regressionMethod && Method != 9 && AllEqual[0]) {
+  // Method 8 adds the residual spline times the elevation: equal gradients
+  // alone do not make a uniform field, and the splines reproduce them anyway.
+  if (!regressionMethod && Method != 9 && Method != 8 && AllEqual[0]) {
     uniform = true;
     for (int s = 1; s <= StationCount[0]; ++s) {
       if (StationValues[0][s] >= -Nodata) {

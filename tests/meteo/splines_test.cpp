@@ -6,6 +6,7 @@
 
 #include <cmath>
 
+#include "meteo/tsplines.h"
 #include "tests/meteo/meteo_world.h"
 
 using meteotest::Record;
@@ -214,4 +215,67 @@ TEST(SplineSurface, UniformStepKeepsTheFieldAndPointValueIsTheNearestStation) {
   // The point (300, 200) lies in the cell of row 5, column 1: station 1 is nearest.
   EXPECT_EQ(m->InterpolateAtPoint(300, 200, 0, work.data()), 50);
   EXPECT_NEAR(m->InterpolateAtPoint(3900, 3900, 0, work.data()), Plane(4000, 4000), 1e-12);
+}
+
+TEST(SplineSurface, EqualGradientsStillAddTheResiduals) {
+  // Method 8 with the same gradient at every station: no uniform field, the
+  // residual spline times the elevation is added.
+  const std::vector<Station> stations = MeshStations(3, 3);
+  World w(5, 5, 1000, "equal_gradients");
+  for (int r = 1; r <= 5; ++r)
+    for (int c = 1; c <= 5; ++c) w.elevation[r][c] = 100.0 * r + 10.0 * c;
+  Section s;
+  s.method = 8;
+  s.secondStationLine = "stations2.txt";
+  auto m = Make(w, s, stations, std::vector<double>(9, 5.0), ValuesOf(stations, Residual));
+  ASSERT_TRUE(m);
+  m->Interpolate(0, 1, 1, 2000);
+  for (int r = 1; r <= 5; ++r)
+    for (int c = 1; c <= 4; ++c)
+      EXPECT_NEAR(m->GetResultGrid()[r][c], 5 + Residual(w.X(c) + 500, w.Y(r)) * w.elevation[r][c], 1e-9)
+          << r << ", " << c;
+}
+
+TEST(SplinePrimitives, NaturalSplineValueAndCoincidentAbscissas) {
+  World w(2, 2, 1000, "primitives");
+  MeshMatrix nx(3, std::vector<double>(3, 0.0));
+  MeshMatrix ny(3, std::vector<double>(3, 0.0));
+  nx[1][2] = nx[2][2] = 1000;
+  ny[1][1] = ny[1][2] = 1000;
+  TSplinesArgs a;
+  a.nodeX = &nx;
+  a.nodeY = &ny;
+  a.cellX = w.list[4].grid;
+  a.cellY = w.list[5].grid;
+  a.meshRows = a.meshColumns = 2;
+  a.gridRows = a.gridColumns = 2;
+  a.lastRow = 2;
+  a.cellSize = 1000;
+  a.zone = w.zone;
+  TSplines t(w.Diag(), a);
+  EXPECT_EQ(t.WorkingRows(), 2);
+  EXPECT_EQ(t.WorkingColumns(), 2);
+  // The natural spline through (0, 0), (1, 1), (2, 0) is 1.5 x - 0.5 x^3 on [0, 1].
+  const double xa[4] = {0, 0, 1, 2};
+  const double ya[4] = {0, 0, 1, 0};
+  double y2[4] = {0, 0, 0, 0};
+  t.SplineSecondDerivativesNatural(xa, ya, 1, 3, y2);
+  EXPECT_NEAR(y2[2], -3, 1e-12);
+  int lo = 1, hi = 2;
+  double v = 0;
+  t.SplineValue(0.5, -9999, -9999, xa, ya, lo, hi, y2, 3, v);
+  EXPECT_NEAR(v, 1.5 * 0.5 - 0.5 * 0.125, 1e-12);
+  t.SplineValue(2.5, -9999, -7777, xa, ya, lo, hi, y2, 3, v);
+  EXPECT_EQ(v, -7777);  // beyond the last abscissa
+  // Two equal abscissas: a FATAL entry and 82, nothing on the standard output.
+  const double same[4] = {0, 0, 1, 1};
+  testing::internal::CaptureStdout();
+  int code = 0;
+  try {
+    t.SplineValue(1, -9999, -9999, same, ya, lo, hi, y2, 3, v);
+  } catch (int c) {
+    code = c;
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  w.ExpectFatal(code, 82, "for the 1-D-Splineevaluation are the same!");
 }
