@@ -189,7 +189,7 @@ TEST(PrecipitationCorrection, GridModeCorrectsTheGridInPlace) {
   EXPECT_TRUE(s.correction->GetGridMode());
   s.correction->CorrectStationData();  // nothing to do in grid mode
   EXPECT_EQ(p[1][1], 10);
-  s.correction->CorrectGrid();
+  meteotest::WithThreads(8, [&] { s.correction->CorrectGrid(); });
   EXPECT_DOUBLE_EQ(p[1][1], 10 * Snow(1));
   EXPECT_DOUBLE_EQ(p[1][2], 10 * Snow(2));
   EXPECT_EQ(p[1][3], -9999);
