@@ -10,6 +10,8 @@
 #include "application/tracerini.h"
 #include "framework/diagstream.h"
 #include "meteo/meteointerpol.h"
+#include "meteo/precicorr.h"
+#include "meteo/superposition.h"
 #include "radiation_et/etpetr.h"
 #include "radiation_et/expokorr.h"
 #include "radiation_et/interzep.h"
@@ -88,6 +90,33 @@ void ModellApplication::Build(int argc, char** argv, int controlFileIndex) {
       new tracer_ini_class(tracerError, diag, workFileName, tracerCount, tracerRecords, setup->ObjectArgs());
   if (tracerError != 0) throw tracerError;
   tracerSettings->SetInitialized(1);
+  // The regional superposition throws its own failures; the correction reports through error.
+  superposition =
+      new RegionalSuperposition(diag, workFileName, CommonArgs(), setup->NumberOfRegions(), setup->RegionCodeTable(),
+                                setup->MaxRegionCode(), registry.data(), kStatRegistryCapacity);
+  {
+    PreciCorrArgs correction;
+    correction.model = setup->ObjectArgs();
+    correction.controlFileName = workFileName;
+    correction.gridList = gridlist.data();
+    correction.ncols = setup->Columns();
+    correction.nrows = setup->Rows();
+    correction.firstRow = setup->FirstRow();
+    correction.lastRow = setup->LastRow();
+    correction.xll = setup->XllCorner();
+    correction.yll = setup->YllCorner();
+    correction.cellSize = setup->CellSize();
+    correction.nodata = setup->Nodata();
+    correction.dataColumns = setup->DataColumns();
+    correction.interpolators = interpolators.data();
+    correction.interpolatorCount = static_cast<int>(interpolators.size()) - 1;
+    correction.regionCount = setup->NumberOfRegions();
+    int error = 0;
+    precicorr = new precicorrclass(error, diag, correction);
+    if (error != 0) throw error;
+    precicorr->SetGridMaximum(setup->GetMaxElevation());
+    precicorr->SetInitialized(1);
+  }
   BuildSubModels(argc, argv);
   LinkSubModels();
   setup->LinkExternalEntities(registry.data(), kStatRegistryCapacity);

@@ -17,6 +17,8 @@
 class DiagStream;
 class defaultini;
 class meteointerpol;
+class RegionalSuperposition;
+class precicorrclass;
 class expokorrklasse;
 class verdunstungsmodellklasse;
 class schneemodellklasse;
@@ -106,6 +108,8 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
 
   defaultini* setup = nullptr;
   std::vector<meteointerpol*> interpolators;  // 1 ... n; element 0 stays empty
+  RegionalSuperposition* superposition = nullptr;
+  precicorrclass* precicorr = nullptr;
   expokorrklasse* expokorr = nullptr;
   verdunstungsmodellklasse* evapotranspiration = nullptr;
   schneemodellklasse* snow = nullptr;

@@ -67,7 +67,8 @@ class TinyBasin {
       << "out/" << options.variable << ".stat " << options.statCode << "\n"
       << "9999\n2.0\n0.5\n100000\n0\n1\n-50\n50\n-50\n50\n0\n\n"
       << "[substance_transport]\n0\n\n[landuse_table]\n0\n\n[soil_table]\n0\n\n" << options.spinUp << "\n";
-    for (const char* module : {"radiation_correction", "evapotranspiration", "snow_model", "interception_model",
+    c << "[precipitation_correction]\n0\n0\n1\n0\n1\n0\n\n";
+    for (const char* module : {"RegionalSuperposition", "radiation_correction", "evapotranspiration", "snow_model", "interception_model",
                                "SiltingUpModel", "unsatzon_model", "SurfaceRoutingModel", "irrigation",
                                "groundwater_flow", "routing_model", "special_output"})
       c << "[" << module << "]\n0\n60\n\n";
