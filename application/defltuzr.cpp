@@ -185,6 +185,7 @@ int defaultini::InitStep(bool& isDone) {
 }
 
 void defaultini::FreeMemory() {
+  FreeLanduseParameterGrids();
   landuselayers.clear();
   ReleaseTables();
   variablereadswitch.clear();

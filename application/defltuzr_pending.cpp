@@ -6,7 +6,6 @@ void defaultini::ReadIrrigation(int) { NotBuilt("the irrigation table"); }
 void defaultini::MakeCellSizeGrids() { NotBuilt("the cell size grids"); }
 void defaultini::MakeCoordinateGrids() { NotBuilt("the coordinate grids"); }
 void defaultini::LanduseLayers() { NotBuilt("the land-use layers"); }
-void defaultini::generateMultiLayerParameterGrids(int) { NotBuilt("the land-use parameter grids"); }
 void defaultini::check_irrig_Codes(int) { NotBuilt("the irrigation code check"); }
 void defaultini::check_SOIL_Codes(int) { NotBuilt("the soil code check"); }
 void defaultini::make_nFK_kWert_and_Na() { NotBuilt("the soil parameter grids"); }
@@ -21,5 +20,4 @@ void defaultini::CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int&
   doTemperaturePreSpinUp = 0;
   repeatCount = 0;
 }
-void defaultini::UpdateActualParameters(int64_t, int64_t, int64_t, int64_t, int) {}
 void defaultini::LinkExternalEntities(StatRecord*, int) {}
