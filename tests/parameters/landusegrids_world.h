@@ -21,9 +21,10 @@
 namespace lutest {
 
 // One block of the land-use table with the keys every method needs.
-inline std::string Block(int code, const std::string& method, const std::string& keys) {
+inline std::string Block(int code, const std::string& method, const std::string& keys,
+                         const std::string& hReduDry = "3.45") {
   return std::to_string(code) + " type" + std::to_string(code) + " method = " + method +
-         " {\n  RootDist = 1; TReduWet = 0.9; HReduDry = 3.45;\n  " + keys + "\n}\n";
+         " {\n  RootDist = 1; TReduWet = 0.9; HReduDry = " + hReduDry + ";\n  " + keys + "\n}\n";
 }
 
 class World {
