@@ -189,6 +189,7 @@ void landuseparametergrids::CreateMovingMean() {
     RegisterGrid(position, name, movingMean, movingStack, kMovingWindowDays, name, kind, firstrowhalo, lastrowhalo);
     owned.back().position = position;
     movingMeanPosition = position;
+    movingMeanOwned = true;
     nextPosition = position + 1;
     ++created;
     for (int r = firstrowhalo; r <= lastrowhalo; ++r)

@@ -164,6 +164,7 @@ class landuseparametergrids : public modelobject {
   Grid leafFall = nullptr;
   Grid movingMean = nullptr;
   int movingMeanPosition = 0;
+  bool movingMeanOwned = false;  // registered by this object
   Stack movingStack = nullptr;
   int nmax = 0;
   bool phenology = false;

@@ -36,8 +36,11 @@ void landuseparametergrids::UpdateActualParameters(int64_t stepHour, int64_t ste
     WriteDailyLogLine(stepHour, stepDay, stepMonth, stepYear);
     if (phenology) {
       AdvanceMovingMean();
-      SetStepDate(stepYear, stepMonth, stepDay, stepHour);
-      WriteStatisticGrids(movingMeanPosition, 1, 0);
+      // The companions of a grid read as input are the reader's, updated once a step.
+      if (movingMeanOwned) {
+        SetStepDate(stepYear, stepMonth, stepDay, stepHour);
+        WriteStatisticGrids(movingMeanPosition, 1, 0);
+      }
     }
     storedHour = stepHour;
     storedDay = stepDay;

@@ -191,6 +191,17 @@ TEST(LanduseSetup, StepFourteenDailyUpdatesAndTheEndStack) {
     ASSERT_TRUE(grids->HasMultipleStarts());
     EXPECT_EQ(grids->MaxFixpointCount(), 5);
 
+    // Border cells of the neighbours hold their values after the set-up.
+    Grid root = grids->LayerGrid(landuseparametergrids::kRootDepth, 1);
+    int borderCells = 0;
+    for (const HaloEntry& h : setup.HaloReceive())
+      for (int c = h.firstColumn; c < h.firstColumn + h.count; ++c) {
+        if (kZones[h.row - 1][c - 1] == '.') continue;
+        ++borderCells;
+        EXPECT_EQ(root[h.row][c], kLanduse[h.row - 1][c - 1] == '0' ? -9999.0 : 0.5) << h.row << "," << c;
+      }
+    if (fluvextest::MpiSize() > 1) EXPECT_GT(borderCells, 0);
+
     // Temperature: 5 + a degrees, a day at a time.
     const int r0 = setup.FirstRowHalo(), r1 = setup.LastRowHalo();
     Grid temperature = setup.matrix(r0, r1, 1, kCols, 7);

@@ -144,6 +144,7 @@ TEST(LanduseGrids, DailyUpdateRunsOnTheLastStepForEndAndStartStamps) {
         }
       }
     ExpectDay(w, 1, 1, 31 + 28, "end of February");
+    EXPECT_TRUE(w.Said("   actual parameters 28.2.2001 " + std::to_string(s.lastHour) + ". h\n"));
   }
 }
 
