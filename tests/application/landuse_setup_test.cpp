@@ -200,7 +200,9 @@ TEST(LanduseSetup, StepFourteenDailyUpdatesAndTheEndStack) {
         ++borderCells;
         EXPECT_EQ(root[h.row][c], kLanduse[h.row - 1][c - 1] == '0' ? -9999.0 : 0.5) << h.row << "," << c;
       }
-    if (fluvextest::MpiSize() > 1) EXPECT_GT(borderCells, 0);
+    if (fluvextest::MpiSize() > 1) {
+      EXPECT_GT(borderCells, 0);
+    }
 
     // Temperature: 5 + a degrees, a day at a time.
     const int r0 = setup.FirstRowHalo(), r1 = setup.LastRowHalo();

@@ -148,36 +148,6 @@ TEST(LanduseGrids, DailyUpdateRunsOnTheLastStepForEndAndStartStamps) {
   }
 }
 
-TEST(LanduseGrids, ClampsAtTheStartAndEveryDay) {
-  World w("lugrids_clamps", {"2"}, kSeasonal + kOutOfRange, 2);
-  w.frame.startMonth = 4;  // 10 April 2001, day 100, the first fixpoint
-  w.frame.startDay = 10;
-  w.Build();
-  auto grid = [&](LPG::Kind kind) { return w.GridOf(kind)[1][1]; };
-  auto expectAlwaysClamped = [&](int d) {
-    EXPECT_EQ(grid(LPG::kLeafAreaIndex), 0.0) << d;
-    EXPECT_EQ(grid(LPG::kRootDepth), 0.01) << d;
-    EXPECT_EQ(grid(LPG::kInterceptionResistance), 0.0) << d;
-  };
-  expectAlwaysClamped(100);
-  EXPECT_EQ(grid(LPG::kVegetationCover), 1.0);   // 1.2 on the start day
-  EXPECT_EQ(grid(LPG::kRoughnessLength), 0.01);  // 0.001 on the start day
-  for (int d = 100; d <= 200; ++d) {
-    w.StepDay(24, d, 2001);
-    expectAlwaysClamped(d);
-    // Between the fixpoints 100 and 200: VCF from 1.2 to -0.5, Z0 from 0.001 to 0.
-    if (d == 110) {
-      EXPECT_EQ(grid(LPG::kVegetationCover), 1.0);
-    }
-    if (d == 160) {
-      EXPECT_NEAR(grid(LPG::kVegetationCover), 1.2 - 1.7 * 0.6, 1e-12);
-      EXPECT_NEAR(grid(LPG::kRoughnessLength), 0.001 * 0.4, 1e-15);  // above 0: kept
-    }
-  }
-  EXPECT_EQ(grid(LPG::kVegetationCover), 0.0);
-  EXPECT_EQ(grid(LPG::kRoughnessLength), 0.01);
-}
-
 // A grid of the list under a parameter's name (read as input) is taken with
 // its position; where the entry's mask leaves the parameter out, the read
 // values stay, within the clamps.
