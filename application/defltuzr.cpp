@@ -186,6 +186,7 @@ int defaultini::InitStep(bool& isDone) {
 }
 
 void defaultini::FreeMemory() {
+  FreeLanduseParameterGrids();
   landuselayers.clear();
   FreeHRUGrids();
   irrigationtable.clear();

@@ -16,6 +16,7 @@
 #include "framework/modelobject.h"
 #include "framework/statregistry.h"
 #include "parameters/landuse_table_entry.h"
+#include "parameters/landuseparametergrids.h"
 #include "parameters/multilayer_landuse_entry.h"
 #include "parameters/soil_table_entry.h"
 
@@ -109,6 +110,13 @@ class defaultini : public modelobject {
                           std::vector<HRURecord>& hrus);
   virtual void UpdateActualParameters(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear,
                                       int stepMinutes);
+  // As UpdateActualParameters, without the root-zone suction in the phenology.
+  virtual void UpdateActualParametersNoTheta(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear,
+                                             int stepMinutes);
+  // One day of dynamic phenology (called by UpdateActualParameters).
+  void ComputeForcingUnits(int dayOfYear, int layerCount);
+  // The land-use parameter grids; null before set-up step 14 or without land-use layers.
+  landuseparametergrids* LanduseParameterGrids() const { return landuseparameters.get(); }
   virtual void LinkExternalEntities(StatRecord* registry, int capacity);
 
   // ---- settings read by the application and the tests ----
@@ -283,6 +291,9 @@ class defaultini : public modelobject {
   bool hrugridowned = false;  // false when the HRU grid is the standard grid read by the set-up
   std::vector<Grid> landuselayers;
   int nlanduselayers = 0;
+  // Land-use parameter grids per vegetation layer and dynamic phenology.
+  std::unique_ptr<landuseparametergrids> landuseparameters;
+  void FreeLanduseParameterGrids();
 
   // Zone records of each grid statistics writer, by grid-list position.
   std::map<int, std::vector<ZoneRecord>> statisticrecords;
