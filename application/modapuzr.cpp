@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "application/defltuzr.h"
+#include "application/meteostatistics.h"
 #include "application/tracerini.h"
 #include "framework/diagstream.h"
 #include "meteo/meteointerpol.h"
@@ -172,6 +173,20 @@ SubModelArgs ModellApplication::CommonArgs() const {
 void ModellApplication::BuildInterpolators() {
   const int n = setup->MeteoCount();
   interpolators.assign(static_cast<size_t>(n) + 1, nullptr);
+  // Every interpolated grid is summarised per zone of the zone grid, weighted by the relative cell area.
+  ZonalMeteoStatistics::Settings statistics;
+  statistics.diag = diag;
+  statistics.registry = registry.data();
+  statistics.registryCapacity = kStatRegistryCapacity;
+  const int area = setup->FindGrid("RelCellArea", true);
+  statistics.relCellArea = area > 0 ? gridlist[area].grid : nullptr;
+  statistics.rows = setup->Rows();
+  statistics.columns = setup->Columns();
+  statistics.zoneTemplate = setup->ZoneRecords();
+  statistics.zoneCount = setup->NumberOfZones();
+  statistics.outputDirectory = setup->GetDefaultOutputDirectory();
+  statistics.listCount = setup->OutputListCount();
+  statistics.listCodes = setup->OutputListData();
   for (int i = 1; i <= n; ++i) {
     nextGridPosition = 0;
     for (int p = 1; p < kGridListMax; ++p) {
@@ -204,6 +219,7 @@ void ModellApplication::BuildInterpolators() {
     args.end = MeteoDate{setup->EndYear(), setup->EndMonth(), setup->EndDay(), setup->EndHour()};
     args.zoneCodeTable = setup->ZoneCodeTable();
     args.highestZoneCode = setup->MaxZoneCode();
+    args.statisticsFactory = ZonalMeteoStatistics::Factory(statistics);
     int error = 0;
     try {
       interpolators[i] = new meteointerpol(error, diag, args);
