@@ -270,16 +270,16 @@ class defaultini : public modelobject {
 
   // ---- derived static grids and regions ----
   struct DerivedGrid {
-    int position = 0;     // grid-list position, 0 while there is none
+    int position = 0;  // grid-list position, 0 while there is none
     Grid grid = nullptr;
-    int read = 0;         // 1: supplied by the control file, 0: derived here
+    int read = 0;  // 1: supplied by the control file, 0: derived here
   };
   DerivedGrid cellsizex, cellsizey, relcellareagrid, coordx, coordy;
   DerivedGrid availablesoilmoisture, hydraulicconductivity, fillableporosity, slopeangle, slopeaspect;
   Grid icefirn = nullptr;
-  double transitiondistance = 0;  // map units; cells: transitiondistance / cellsize
-  Grid regiongrids[4] = {};       // 1 ... 3: "regression_regions", "...2", "...3"
-  Grid regionweights[4] = {};     // 1 ... 3: "regression_weights1" ... "3"
+  double transitiondistance = 0;      // map units; cells: transitiondistance / cellsize
+  Grid regiongrids[4] = {};           // 1 ... 3: "regression_regions", "...2", "...3"
+  Grid regionweights[4] = {};         // 1 ... 3: "regression_weights1" ... "3"
   std::vector<int> derivedpositions;  // grids made here, released by FreeDerivedGrids
   // First position from `from` on that holds nothing; none: message, code 12.
   int FreeGridPosition(int from, const std::string& message);

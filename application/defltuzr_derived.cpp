@@ -20,7 +20,9 @@
 
 namespace {
 
-bool IsFreeEntry(const GridListEntry& e) { return !e.registered && e.filename.empty() && e.shortname.empty(); }
+bool IsFreeEntry(const GridListEntry& e) {
+  return !e.registered && e.filename.empty() && e.shortname.empty();
+}
 
 const std::string kFullList = "FATAL: no free grid found in memory (at position " + std::to_string(kGridListMax) + ")";
 
@@ -33,8 +35,8 @@ int defaultini::FreeGridPosition(int from, const std::string& message) {
   throw 12;
 }
 
-Grid defaultini::NewDerivedGrid(int position, const std::string& shortName, const std::string& fileName,
-                                int firstRow, int lastRow) {
+Grid defaultini::NewDerivedGrid(int position, const std::string& shortName, const std::string& fileName, int firstRow,
+                                int lastRow) {
   RegisterGrid(position, fileName, nullptr, nullptr, 0, shortName, 0, firstRow, lastRow);
   derivedpositions.push_back(position);
   Grid grid = matrix(firstRow, lastRow, 1, ncols, nrows);
@@ -105,7 +107,8 @@ void defaultini::MakeCellSizeGrids() {
     for (int r = r0; r <= r1; ++r)
       for (int c = 1; c <= ncols; ++c) area[r][c] = isZone(r, c) ? 1.0 : nodata;
 
-  *diag << "Checking cell sizes for variable Cells..." << "[end-entry]";
+  *diag << "Checking cell sizes for variable Cells..."
+        << "[end-entry]";
   const double meanArea = cellsize * cellsize;
   auto checkSize = [&](const DerivedGrid& g, const char* direction, int r, int c) {
     const double v = g.grid[r][c];
@@ -147,9 +150,9 @@ void defaultini::MakeCellSizeGrids() {
           } else if (!(std::fabs(area[r][c] - ratio) <= 1e-5)) {
             *diag << "FATAL: Cell size Y (" << sy[r][c] << ", from " << gridlist[cellsizey.position].filename.c_str()
                   << ") times\ncell size X (" << sx[r][c] << ", from " << gridlist[cellsizex.position].filename.c_str()
-                  << ") \ndivided by the mean cell area is " << ratio << " and differs from \nthe relative grid cell size "
-                  << area[r][c] << " (from " << gridlist[relcellareagrid.position].filename.c_str()
-                  << ") by more than 0.001%%\n"
+                  << ") \ndivided by the mean cell area is " << ratio
+                  << " and differs from \nthe relative grid cell size " << area[r][c] << " (from "
+                  << gridlist[relcellareagrid.position].filename.c_str() << ") by more than 0.001%%\n"
                   << "[end-entry]";
             throw 66;
           }
@@ -286,8 +289,10 @@ void defaultini::make_nFK_kWert_and_Na() {
   Grid root = rootPosition > 0 ? gridlist[rootPosition].grid : nullptr;
   const int count = soiltable ? soiltable[0].code : 0;
   Grid zone = gridlist[1].grid;
-  const std::string missingParenthesis = "FATAL: no free grid found in memory (at position " + std::to_string(kGridListMax);
-  const std::string misspelt = "FATAL: no free grid found in memeory (at position " + std::to_string(kGridListMax) + ")";
+  const std::string missingParenthesis =
+      "FATAL: no free grid found in memory (at position " + std::to_string(kGridListMax);
+  const std::string misspelt =
+      "FATAL: no free grid found in memeory (at position " + std::to_string(kGridListMax) + ")";
 
   enum Kind { kSoilMoisture, kConductivity, kPorosity };
   struct Made {
@@ -297,10 +302,9 @@ void defaultini::make_nFK_kWert_and_Na() {
     const std::string* message;
     Kind kind;
   };
-  const Made made[3] = {
-      {&availablesoilmoisture, "available_soil_moisture", ".$fk", &missingParenthesis, kSoilMoisture},
-      {&hydraulicconductivity, "hydraulic_conductivity", ".$k", &misspelt, kConductivity},
-      {&fillableporosity, "fillable_porosity", ".$na", &misspelt, kPorosity}};
+  const Made made[3] = {{&availablesoilmoisture, "available_soil_moisture", ".$fk", &missingParenthesis, kSoilMoisture},
+                        {&hydraulicconductivity, "hydraulic_conductivity", ".$k", &misspelt, kConductivity},
+                        {&fillableporosity, "fillable_porosity", ".$na", &misspelt, kPorosity}};
   for (const Made& m : made) {
     const int present = ValueGridPosition(*this, m.name);
     if (present > 0) {
@@ -309,7 +313,8 @@ void defaultini::make_nFK_kWert_and_Na() {
     }
     // Without a root depth the available soil moisture has no value.
     if (m.kind == kSoilMoisture && !root)
-      *diag << "WARNING: no grid " << rootName << " in memory: " << m.name << " is set to nodata" << "[end-entry]";
+      *diag << "WARNING: no grid " << rootName << " in memory: " << m.name << " is set to nodata"
+            << "[end-entry]";
     const int p = FreeGridPosition(1, *m.message);
     *m.grid = DerivedGrid{p, NewDerivedGrid(p, m.name, derivedgrids::FileName(soilFile, m.suffix), 1, nrows), 0};
     Grid g = m.grid->grid;
@@ -376,15 +381,16 @@ void defaultini::make_Slope_and_Aspect() {
   const int r0 = GridFirstRow();
   const int r1 = GridLastRow();
   if (anglePosition <= 0) {
-    const int p = FreeGridPosition(
-        1, "FATAL: no free grid found in memeory (at position " + std::to_string(kGridListMax) + ")");
+    const int p =
+        FreeGridPosition(1, "FATAL: no free grid found in memeory (at position " + std::to_string(kGridListMax) + ")");
     slopeangle = DerivedGrid{p, NewDerivedGrid(p, "slope_angle", derivedgrids::FileName(demFile, ".$sl"), r0, r1), 0};
   }
   if (aspectPosition <= 0) {
     const int p = FreeGridPosition(1, "FATAL: no free grid left (at position " + std::to_string(kGridListMax) + ")\n");
     slopeaspect = DerivedGrid{p, NewDerivedGrid(p, "slope_aspect", derivedgrids::FileName(demFile, ".$ex"), r0, r1), 0};
   }
-  *diag << "calculating the lokal topography (aspect, slope ...).. " << "[end-entry]";
+  *diag << "calculating the lokal topography (aspect, slope ...).. "
+        << "[end-entry]";
   // Only the grids made here are computed.
   Grid slope = slopeangle.read ? nullptr : slopeangle.grid;
   Grid aspect = slopeaspect.read ? nullptr : slopeaspect.grid;
@@ -442,7 +448,8 @@ void defaultini::check_ice_firn_grid() {
       icefirn = gridlist[p].grid;
       return;
     }
-  *diag << "INFO: ice-grid not found in memory (at position " << p << ")" << "[end-entry]";
+  *diag << "INFO: ice-grid not found in memory (at position " << p << ")"
+        << "[end-entry]";
 }
 
 // ------------------------------------------------------------ release

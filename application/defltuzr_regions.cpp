@@ -33,8 +33,7 @@ void defaultini::MakeRegionWeightGrids() {
                                     derivedgrids::FileName(gridlist[1].filename, ".$r1"), r0, r1);
     Grid zone = gridlist[1].grid;
     for (int r = r0; r <= r1; ++r)
-      for (int c = 1; c <= ncols; ++c)
-        regiongrids[1][r][c] = zone && zone[r] && zone[r][c] > nodata ? 1.0 : nodata;
+      for (int c = 1; c <= ncols; ++c) regiongrids[1][r][c] = zone && zone[r] && zone[r][c] > nodata ? 1.0 : nodata;
   }
   regiongrid = regiongrids[1];
 
@@ -82,7 +81,8 @@ void defaultini::MakeRegionWeightGrids() {
 
 void defaultini::GenerateRegionWeights() {
   if (mpirank != 0) return;
-  *diag << "generating region weight grids" << "[end-entry]";
+  *diag << "generating region weight grids"
+        << "[end-entry]";
   if (transitiondistance <= 0) transitiondistance = 0.01;
   const double d = transitiondistance / cellsize;
   Grid zone = gridlist[1].grid;
@@ -118,7 +118,7 @@ void defaultini::GenerateRegionWeights() {
       const double own = code(r, c);
       double code2 = 0, code3 = 0;
       double nearest = d, dist2 = d, dist3 = d;  // truncated distances in cells
-      int r2 = r, c2 = c, r3 = r, c3 = c;          // nearest cells of the other regions
+      int r2 = r, c2 = c, r3 = r, c3 = c;        // nearest cells of the other regions
       for (int rr = std::max(1, r - reach); rr <= std::min(nrows, r + reach); ++rr) {
         const int dy = r - rr;
         const double span = std::floor(std::sqrt(std::max(0.0, d * d - static_cast<double>(dy * dy))));
