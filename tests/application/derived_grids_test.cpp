@@ -89,7 +89,7 @@ TEST(SlopeAndAspect, InteriorOfARealTerrainIsTheCentralDifference) {
     }
 }
 
-TEST(SlopeAndAspect, FileNamesAndASuppliedSlopeGrid) {
+TEST(SlopeAndAspect, FileNamesFromTheElevationModel) {
   Terrain t("slope_files", 4, 4, [](int, int c) { return 10.0 * c; });
   EXPECT_TRUE(FileExists(t.world.dir / "dem.$sl"));
   EXPECT_TRUE(FileExists(t.world.dir / "dem.$ex"));
@@ -98,16 +98,6 @@ TEST(SlopeAndAspect, FileNamesAndASuppliedSlopeGrid) {
   EXPECT_EQ(derivedgrids::FileName("./dem", ".$sl"), ".$sl");
   EXPECT_EQ(derivedgrids::FileName("dem", ".$ex"), "dem.$ex");
   EXPECT_EQ(derivedgrids::FileName("in.d/dem.asc", ".$sl"), "in.d/dem.$sl");
-
-  DerivedWorld w("slope_supplied");
-  w->Zones(3, 3, std::vector<double>(9, 1.0));
-  w->Add("dem", "[elevation_model]", Fill(3, 3, [](int, int c) { return 10.0 * c; }));
-  Grid given = w->Add("my.asc", "slope_angle", std::vector<double>(9, 7.0));
-  w->make_Slope_and_Aspect();
-  EXPECT_EQ(w->Find("slope_angle"), given);
-  EXPECT_EQ(given[2][2], 7.0);
-  EXPECT_NEAR(w->Find("slope_aspect")[2][2], 270, 1e-10);
-  EXPECT_FALSE(FileExists(w.dir / "dem.$sl"));
 }
 
 TEST(SlopeAndAspect, NeighbourMeanOfValidNeighbours) {
