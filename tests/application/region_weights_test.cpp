@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "application/derivedgrids.h"
 #include "tests/application/derivedsetup.h"
@@ -62,7 +63,7 @@ TEST(RegionWeights, ThreeRegionsSumToOne) {
     for (int c = 1; c <= 10; ++c) {
       EXPECT_NEAR(w1[r][c] + w2[r][c] + w3[r][c], 1.0, 1e-12) << r << " " << c;
       EXPECT_GE(std::min({w1[r][c], w2[r][c], w3[r][c]}), 0.0);
-      if (reg3[r][c] == 0) EXPECT_EQ(w3[r][c], 0.0);
+      EXPECT_TRUE(reg3[r][c] != 0 || w3[r][c] == 0.0) << r << " " << c;
     }
   EXPECT_EQ(w1[1][1], 1.0);  // far from both others
   EXPECT_EQ(reg2[1][1], 0);
@@ -78,6 +79,20 @@ TEST(RegionWeights, ThreeRegionsSumToOne) {
   EXPECT_NEAR(w1[5][5], 0.6011390133941545, 1e-12);
   EXPECT_NEAR(w2[5][5], 0.21743326142680983, 1e-12);
   EXPECT_NEAR(w3[5][5], 0.1814277251790356, 1e-12);
+}
+
+TEST(RegionWeights, AFourthRegionReplacesTheFartherOther) {
+  DerivedWorld w("regions_four");
+  Basin(w, 7, 1, "300", [](int, int c) { return 1.0 + std::abs(c - 4); });  // 4 3 2 1 2 3 4
+  w->MakeRegionWeightGrids();
+  // Column 4 meets 4 (3 cells west), then 3 (2 cells), then 2 (1 cell), which
+  // replaces 4; 2 and 3 are nearest at 1 and 2 cells: m = 2, inverse
+  // distances 1/2, 1/4 and 1/5 less the threshold e of the case above.
+  EXPECT_EQ(w->Find("regression_regions2")[1][4], 2);
+  EXPECT_EQ(w->Find("regression_regions3")[1][4], 3);
+  EXPECT_NEAR(w->Find("regression_weights1")[1][4], 0.6266666648515153, 1e-12);
+  EXPECT_NEAR(w->Find("regression_weights2")[1][4], 0.22666666732672175, 1e-12);
+  EXPECT_NEAR(w->Find("regression_weights3")[1][4], 0.14666666782176296, 1e-12);
 }
 
 TEST(RegionWeights, NoRegionGridOrNoDistanceGivesWeightOne) {
