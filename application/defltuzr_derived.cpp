@@ -184,6 +184,8 @@ void defaultini::MakeCellSizeGrids() {
 
 void defaultini::MakeCoordinateGrids() {
   const std::string zoneFile = gridlist[1].filename;
+  // The rows of every derived grid, halo rows included, so that a neighbour's
+  // coordinates are at hand like any other grid's values.
   const int r0 = GridFirstRow();
   const int r1 = GridLastRow();
   int p = FreeGridPosition(1, kFullList);
