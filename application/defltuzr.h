@@ -85,6 +85,10 @@ class defaultini : public modelobject {
   virtual void check_ice_firn_grid();
   virtual void MakeRegionWeightGrids();
   virtual void GetCouplingParameters();
+  // Derived static grids and region weights (see defltuzr_derived.cpp, defltuzr_regions.cpp).
+  virtual void MakeLanduseLayerGrids();
+  virtual void GetNeighbourMean(int row, int column, Grid grid);
+  virtual void GenerateRegionWeights();
 
   // ---- code checks: codes of the code grids become 1-based table indexes ----
   virtual void CheckLanduseGrid(int position);
@@ -297,4 +301,27 @@ class defaultini : public modelobject {
 
   // Zone records of each grid statistics writer, by grid-list position.
   std::map<int, std::vector<ZoneRecord>> statisticrecords;
+
+  // ---- derived static grids and regions ----
+  struct DerivedGrid {
+    int position = 0;  // grid-list position, 0 while there is none
+    Grid grid = nullptr;
+    int read = 0;  // 1: supplied by the control file, 0: derived here
+  };
+  DerivedGrid cellsizex, cellsizey, relcellareagrid, coordx, coordy;
+  DerivedGrid availablesoilmoisture, hydraulicconductivity, fillableporosity, slopeangle, slopeaspect;
+  Grid icefirn = nullptr;
+  double transitiondistance = 0;      // map units; cells: transitiondistance / cellsize
+  Grid regiongrids[4] = {};           // 1 ... 3: "regression_regions", "...2", "...3"
+  Grid regionweights[4] = {};         // 1 ... 3: "regression_weights1" ... "3"
+  std::vector<int> derivedpositions;  // grids made here, released by FreeDerivedGrids
+  // First position from `from` on that holds nothing; none: message, code 12.
+  int FreeGridPosition(int from, const std::string& message);
+  // Registers a zero-filled grid of the given rows at a free position.
+  Grid NewDerivedGrid(int position, const std::string& shortName, const std::string& fileName, int firstRow,
+                      int lastRow);
+  // Writes the grid of an entry once, as write-code kind 1.
+  void WriteGridOnce(int position);
+  // The same non-zero code on every instance when any of them failed.
+  int AgreedError(int code);
 };
