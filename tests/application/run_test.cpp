@@ -66,7 +66,7 @@ class TinyBasin {
       << "[" << options.variable << "]\n1   method\ntemp.dat\nnone\nout/tempgrid\n0   write code\n1.0\n"
       << "out/" << options.variable << ".stat " << options.statCode << "\n"
       << "9999\n2.0\n0.5\n100000\n0\n1\n-50\n50\n-50\n50\n0\n\n"
-      << "[substance_transport]\n0\n\n[landuse_table]\n0\n\n[soil_table]\n0\n\n" << options.spinUp << "\n";
+      << "[region_transition_distance]\n0\n\n[substance_transport]\n0\n\n[landuse_table]\n0\n\n[soil_table]\n0\n\n" << options.spinUp << "\n";
     c << "[precipitation_correction]\n0\n0\n1\n0\n1\n0\n\n";
     for (const char* module : {"RegionalSuperposition", "radiation_correction", "evapotranspiration", "snow_model", "interception_model",
                                "SiltingUpModel", "unsatzon_model", "SurfaceRoutingModel", "irrigation",
