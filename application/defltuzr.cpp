@@ -124,6 +124,7 @@ int defaultini::InitStep(bool& isDone) {
       maxElevation = GetGlobalMaxOfGrid(2);
       break;
     case 13:
+      CheckLanduseGrid(FindGrid("landuse", false));
       LanduseLayers();
       break;
     case 14:
@@ -185,7 +186,10 @@ int defaultini::InitStep(bool& isDone) {
 }
 
 void defaultini::FreeMemory() {
+  FreeLanduseParameterGrids();
   landuselayers.clear();
+  FreeHRUGrids();
+  irrigationtable.clear();
   ReleaseTables();
   variablereadswitch.clear();
   // Every grid the set-up read or made, and its entry.

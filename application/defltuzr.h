@@ -12,9 +12,12 @@
 
 #include "application/coupling.h"
 #include "application/mpidecomp.h"
+#include "framework/hrurecord.h"
+#include "framework/irrigationtable.h"
 #include "framework/modelobject.h"
 #include "framework/statregistry.h"
 #include "parameters/landuse_table_entry.h"
+#include "parameters/landuseparametergrids.h"
 #include "parameters/multilayer_landuse_entry.h"
 #include "parameters/soil_table_entry.h"
 
@@ -83,6 +86,14 @@ class defaultini : public modelobject {
   virtual void check_ice_firn_grid();
   virtual void MakeRegionWeightGrids();
   virtual void GetCouplingParameters();
+  // Derived static grids and region weights (see defltuzr_derived.cpp, defltuzr_regions.cpp).
+  virtual void MakeLanduseLayerGrids();
+  virtual void GetNeighbourMean(int row, int column, Grid grid);
+  virtual void GenerateRegionWeights();
+
+  // ---- code checks: codes of the code grids become 1-based table indexes ----
+  virtual void CheckLanduseGrid(int position);
+  IrrigationTable* GetIrrigationTable() { return irrigationtable.empty() ? nullptr : irrigationtable.data(); }
 
   // ---- periodic grids and per-step statistics of the grid list ----
   // Reads the time-variant standard grids whose period has come round and
@@ -99,9 +110,18 @@ class defaultini : public modelobject {
   void FlushGridStatistics();
 
   // ---- after the set-up: HRUs, land-use parameters, coupling ----
-  virtual void CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int& repeatCount);
+  // Reads [SpinUp]; with SpinUp on it builds the HRU grids and the records (record 0 empty).
+  virtual void CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int& repeatCount,
+                          std::vector<HRURecord>& hrus);
   virtual void UpdateActualParameters(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear,
                                       int stepMinutes);
+  // As UpdateActualParameters, without the root-zone suction in the phenology.
+  virtual void UpdateActualParametersNoTheta(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear,
+                                             int stepMinutes);
+  // One day of dynamic phenology (called by UpdateActualParameters).
+  void ComputeForcingUnits(int dayOfYear, int layerCount);
+  // The land-use parameter grids; null before set-up step 14 or without land-use layers.
+  landuseparametergrids* LanduseParameterGrids() const { return landuseparameters.get(); }
   virtual void LinkExternalEntities(StatRecord* registry, int capacity);
 
   // ---- external coupling ----
@@ -208,6 +228,14 @@ class defaultini : public modelobject {
   void ReleaseTables();
   void FinishStatistic(GridListEntry& entry);
   void FreeDerivedGrids();
+  // Code checks and the irrigation sections.
+  void ReadIrrigationTable();
+  void CheckLanduseCodes(int position);
+  void CheckIrrigationCodes(int position);
+  // Appends the events of the schedule rules of one line to record k.
+  void ReadIrrigationRules(const std::string& line, IrrigationTable& record, int k);
+  void FreeHRUGrids();
+
   // Grid-list positions of the grids the set-up read or made: standard grids
   // from first to n + 2, then (withVariableGrids) the variable grids.
   std::vector<int> SetupGridPositions(int first, bool withVariableGrids) const;
@@ -278,8 +306,18 @@ class defaultini : public modelobject {
   std::unique_ptr<multilayer_landuse_entry[]> multilayertable;
 
   int irrigationswitch = 0;
+  std::vector<IrrigationTable> irrigationtable;  // records 0 ... n, record 0's code holds n
+  // Grids of the hydrologic response units (SpinUp mode), made by CreateHRUs.
+  int hruposition = 0;
+  int masterhruposition = 0;
+  Grid hrugrid = nullptr;
+  Grid masterhrugrid = nullptr;
+  bool hrugridowned = false;  // false when the HRU grid is the standard grid read by the set-up
   std::vector<Grid> landuselayers;
   int nlanduselayers = 0;
+  // Land-use parameter grids per vegetation layer and dynamic phenology.
+  std::unique_ptr<landuseparametergrids> landuseparameters;
+  void FreeLanduseParameterGrids();
 
   // External coupling.
   CouplingSettings coupling;
@@ -294,4 +332,27 @@ class defaultini : public modelobject {
 
   // Zone records of each grid statistics writer, by grid-list position.
   std::map<int, std::vector<ZoneRecord>> statisticrecords;
+
+  // ---- derived static grids and regions ----
+  struct DerivedGrid {
+    int position = 0;  // grid-list position, 0 while there is none
+    Grid grid = nullptr;
+    int read = 0;  // 1: supplied by the control file, 0: derived here
+  };
+  DerivedGrid cellsizex, cellsizey, relcellareagrid, coordx, coordy;
+  DerivedGrid availablesoilmoisture, hydraulicconductivity, fillableporosity, slopeangle, slopeaspect;
+  Grid icefirn = nullptr;
+  double transitiondistance = 0;      // map units; cells: transitiondistance / cellsize
+  Grid regiongrids[4] = {};           // 1 ... 3: "regression_regions", "...2", "...3"
+  Grid regionweights[4] = {};         // 1 ... 3: "regression_weights1" ... "3"
+  std::vector<int> derivedpositions;  // grids made here, released by FreeDerivedGrids
+  // First position from `from` on that holds nothing; none: message, code 12.
+  int FreeGridPosition(int from, const std::string& message);
+  // Registers a zero-filled grid of the given rows at a free position.
+  Grid NewDerivedGrid(int position, const std::string& shortName, const std::string& fileName, int firstRow,
+                      int lastRow);
+  // Writes the grid of an entry once, as write-code kind 1.
+  void WriteGridOnce(int position);
+  // The same non-zero code on every instance when any of them failed.
+  int AgreedError(int code);
 };

@@ -2,22 +2,3 @@
 #include "application/defltuzr.h"
 #include "framework/diagstream.h"
 
-void defaultini::ReadIrrigation(int) { NotBuilt("the irrigation table"); }
-void defaultini::MakeCellSizeGrids() { NotBuilt("the cell size grids"); }
-void defaultini::MakeCoordinateGrids() { NotBuilt("the coordinate grids"); }
-void defaultini::LanduseLayers() { NotBuilt("the land-use layers"); }
-void defaultini::generateMultiLayerParameterGrids(int) { NotBuilt("the land-use parameter grids"); }
-void defaultini::check_irrig_Codes(int) { NotBuilt("the irrigation code check"); }
-void defaultini::check_SOIL_Codes(int) { NotBuilt("the soil code check"); }
-void defaultini::make_nFK_kWert_and_Na() { NotBuilt("the soil parameter grids"); }
-void defaultini::make_Slope_and_Aspect() { NotBuilt("slope and aspect"); }
-void defaultini::check_ice_firn_grid() { NotBuilt("the ice and firn grid"); }
-void defaultini::MakeRegionWeightGrids() { NotBuilt("the region weights"); }
-void defaultini::FreeDerivedGrids() {}
-void defaultini::CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int& repeatCount) {
-  NotBuilt("the SpinUp section and the hydrologic response units");
-  spinUpSwitch = 0;
-  doTemperaturePreSpinUp = 0;
-  repeatCount = 0;
-}
-void defaultini::UpdateActualParameters(int64_t, int64_t, int64_t, int64_t, int) {}

@@ -7,8 +7,12 @@
 #include <cstring>
 
 #include "application/defltuzr.h"
+#include "application/meteostatistics.h"
+#include "application/tracerini.h"
 #include "framework/diagstream.h"
 #include "meteo/meteointerpol.h"
+#include "meteo/precicorr.h"
+#include "meteo/superposition.h"
 #include "radiation_et/etpetr.h"
 #include "radiation_et/expokorr.h"
 #include "radiation_et/interzep.h"
@@ -79,9 +83,41 @@ void ModellApplication::Build(int argc, char** argv, int controlFileIndex) {
   GetModelSettings();
   setup->SetInitialized(1);
   nextGridPosition = numberOfRegisteredGrids + 2;
-  setup->CreateHRUs(SpinUpSwitch, doTemperaturePreSpinUp, repeatCnt);
+  setup->CreateHRUs(SpinUpSwitch, doTemperaturePreSpinUp, repeatCnt, hrus);
 
   BuildInterpolators();
+  int tracerError = 0;
+  tracerSettings =
+      new tracer_ini_class(tracerError, diag, workFileName, tracerCount, tracerRecords, setup->ObjectArgs());
+  if (tracerError != 0) throw tracerError;
+  tracerSettings->SetInitialized(1);
+  // The regional superposition throws its own failures; the correction reports through error.
+  superposition =
+      new RegionalSuperposition(diag, workFileName, CommonArgs(), setup->NumberOfRegions(), setup->RegionCodeTable(),
+                                setup->MaxRegionCode(), registry.data(), kStatRegistryCapacity);
+  {
+    PreciCorrArgs correction;
+    correction.model = setup->ObjectArgs();
+    correction.controlFileName = workFileName;
+    correction.gridList = gridlist.data();
+    correction.ncols = setup->Columns();
+    correction.nrows = setup->Rows();
+    correction.firstRow = setup->FirstRow();
+    correction.lastRow = setup->LastRow();
+    correction.xll = setup->XllCorner();
+    correction.yll = setup->YllCorner();
+    correction.cellSize = setup->CellSize();
+    correction.nodata = setup->Nodata();
+    correction.dataColumns = setup->DataColumns();
+    correction.interpolators = interpolators.data();
+    correction.interpolatorCount = static_cast<int>(interpolators.size()) - 1;
+    correction.regionCount = setup->NumberOfRegions();
+    int error = 0;
+    precicorr = new precicorrclass(error, diag, correction);
+    if (error != 0) throw error;
+    precicorr->SetGridMaximum(setup->GetMaxElevation());
+    precicorr->SetInitialized(1);
+  }
   BuildSubModels(argc, argv);
   LinkSubModels();
   BuildSpecialOutput();
@@ -138,6 +174,20 @@ SubModelArgs ModellApplication::CommonArgs() const {
 void ModellApplication::BuildInterpolators() {
   const int n = setup->MeteoCount();
   interpolators.assign(static_cast<size_t>(n) + 1, nullptr);
+  // Every interpolated grid is summarised per zone of the zone grid, weighted by the relative cell area.
+  ZonalMeteoStatistics::Settings statistics;
+  statistics.diag = diag;
+  statistics.registry = registry.data();
+  statistics.registryCapacity = kStatRegistryCapacity;
+  const int area = setup->FindGrid("RelCellArea", true);
+  statistics.relCellArea = area > 0 ? gridlist[area].grid : nullptr;
+  statistics.rows = setup->Rows();
+  statistics.columns = setup->Columns();
+  statistics.zoneTemplate = setup->ZoneRecords();
+  statistics.zoneCount = setup->NumberOfZones();
+  statistics.outputDirectory = setup->GetDefaultOutputDirectory();
+  statistics.listCount = setup->OutputListCount();
+  statistics.listCodes = setup->OutputListData();
   for (int i = 1; i <= n; ++i) {
     nextGridPosition = 0;
     for (int p = 1; p < kGridListMax; ++p) {
@@ -170,6 +220,7 @@ void ModellApplication::BuildInterpolators() {
     args.end = MeteoDate{setup->EndHour(), setup->EndDay(), setup->EndMonth(), setup->EndYear()};
     args.zoneCodeTable = setup->ZoneCodeTable();
     args.highestZoneCode = setup->MaxZoneCode();
+    args.statisticsFactory = ZonalMeteoStatistics::Factory(statistics);
     int error = 0;
     try {
       interpolators[i] = new meteointerpol(error, diag, args);
@@ -252,7 +303,8 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   siltingup->SetPrecipitationSource(interceptionFirst);
 
   substeps = setup->ReadSubSteps();
-  unsatzone = new unsatzonmodellklasse(error, diag, reg, cap, workFileName, common, nullptr, substeps);
+  unsatzone =
+      new unsatzonmodellklasse(error, diag, reg, cap, workFileName, common, setup->GetIrrigationTable(), substeps);
   check(unsatzone, false);
   unsatzone->ComputeDrainablePoreVolume();
   unsatzone->SelectInfiltrationInput(interceptionFirst);

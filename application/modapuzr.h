@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/hrurecord.h"
 #include "framework/memory_handling.h"
 #include "framework/modelobject.h"
 #include "framework/signals.h"
@@ -16,6 +17,8 @@
 class DiagStream;
 class defaultini;
 class meteointerpol;
+class RegionalSuperposition;
+class precicorrclass;
 class expokorrklasse;
 class verdunstungsmodellklasse;
 class schneemodellklasse;
@@ -27,6 +30,7 @@ class irrigationclass;
 class gwflowclass;
 class abflussmodellklasse;
 class SpecialOutputClass;
+class tracer_ini_class;
 
 // Options of the dump files of the unsaturated zone, from the command line.
 struct DumpOptions {
@@ -102,6 +106,7 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   int repeatCnt = 0;
   int tracerCount = 0;
   TracerRecord* tracerRecords = nullptr;
+  std::vector<HRURecord> hrus;  // hydrologic response units of the SpinUp mode, record 0 empty
   DumpOptions dump;
 
   // Date of the current step; -9999 without interpolators.
@@ -114,6 +119,8 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
 
   defaultini* setup = nullptr;
   std::vector<meteointerpol*> interpolators;  // 1 ... n; element 0 stays empty
+  RegionalSuperposition* superposition = nullptr;
+  precicorrclass* precicorr = nullptr;
   expokorrklasse* expokorr = nullptr;
   verdunstungsmodellklasse* evapotranspiration = nullptr;
   schneemodellklasse* snow = nullptr;
@@ -125,6 +132,7 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   gwflowclass* groundwater = nullptr;
   abflussmodellklasse* routing = nullptr;
   SpecialOutputClass* special = nullptr;
+  tracer_ini_class* tracerSettings = nullptr;
 };
 
 // A copy of text with the letters a ... z turned into capitals.

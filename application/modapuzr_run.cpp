@@ -6,9 +6,12 @@
 
 #include "application/defltuzr.h"
 #include "application/modapuzr.h"
+#include "application/tracerini.h"
 #include "framework/diagstream.h"
 #include "framework/specialoutput.h"
 #include "meteo/meteointerpol.h"
+#include "meteo/precicorr.h"
+#include "meteo/superposition.h"
 #include "radiation_et/etpetr.h"
 #include "radiation_et/expokorr.h"
 #include "radiation_et/interzep.h"
@@ -82,14 +85,16 @@ void ModellApplication::CtrlCProtocol() {
 }
 
 void ModellApplication::SetDateOfEveryObject() {
-  modelobject* const objects[] = {expokorr,  evapotranspiration, snow,        interception, siltingup, irrigation,
-                                  unsatzone, surfacerouting,     groundwater, routing,      setup,     special};
+  modelobject* const objects[] = {expokorr,   superposition, evapotranspiration, snow,        interception, siltingup,
+                                  irrigation, unsatzone,     surfacerouting,     groundwater, routing,      setup,
+                                  special};
   for (modelobject* o : objects)
     if (o) o->SetDate(year, month, day, hour);
 }
 
 void ModellApplication::FlushGroup() {
   for (size_t i = 1; i < interpolators.size(); ++i) interpolators[i]->WriteStatistics();
+  superposition->WriteStatistics();
   evapotranspiration->WriteStatistics();
   snow->WriteStatistics();
   interception->WriteStatistics();
@@ -152,12 +157,18 @@ void ModellApplication::Step() {
 
   for (int i = 1; i <= n; ++i)
     if (interpolators[i]->GetMethod() == 10 || interpolators[i]->GetMethod() == 11) interpolators[i]->Regression(0);
+  // The correction works on the station values, or after the superposition on the grid.
+  const bool superposing = superposition->GetFlowControl() != 0;
+  if (!superposing) precicorr->CorrectStationData();
   for (int i = 1; i <= n; ++i) interpolators[i]->Interpolate(hour, day, month, year);
+  superposition->run(hour, day, month, year);
+  if (superposing || precicorr->GetGridMode()) precicorr->CorrectGrid();
 
   const int stepMinutes = evapotranspiration->GetFlowControl() == 0 ? 1440 : evapotranspiration->GetTimeInterval();
   setup->UpdatePeriodicGrids(hour, day, month, year);
   setup->UpdateActualParameters(hour, day, month, year, stepMinutes);
   for (int i = 1; i <= n; ++i) interpolators[i]->WriteResultGrids();
+  superposition->WriteGrids();
 
   expokorr->run(hour, day, month, year);
   evapotranspiration->PotentialEvapotranspiration(hour, day, month, year);
@@ -251,6 +262,7 @@ void ModellApplication::ClearMemory() {
     if (initialized != 0) {
       for (int i = 1; i <= n; ++i)
         if (interpolators[i]) interpolators[i]->WriteStatistics();
+      if (superposition) superposition->WriteStatistics();
       if (evapotranspiration) evapotranspiration->WriteStatistics();
       if (snow) snow->WriteStatistics();
       if (interception) interception->WriteStatistics();
@@ -265,8 +277,11 @@ void ModellApplication::ClearMemory() {
     } else {
       for (int i = 1; i <= n; ++i)
         if (interpolators[i]) interpolators[i]->SetInitialized(0);
+      if (superposition) superposition->SetInitialized(0);
+      if (precicorr) precicorr->SetInitialized(0);
       for (teilmodellklasse* m : models)
         if (m) m->SetInitialized(0);
+      if (tracerSettings) tracerSettings->SetInitialized(0);
       if (special) special->SetInitialized(0);
       if (setup) setup->SetInitialized(0);
     }
@@ -287,8 +302,9 @@ void ModellApplication::ClearMemory() {
     if (siltingup) siltingup->FreeMemory();
     if (surfacerouting) surfacerouting->ReleaseMemory(written);
 
-    modelobject* const released[] = {interception, irrigation,  snow,    evapotranspiration,
-                                     expokorr,     groundwater, special, setup};
+    modelobject* const released[] = {interception,   irrigation,    snow,      evapotranspiration,
+                                     expokorr,       superposition, precicorr, groundwater,
+                                     tracerSettings, special,       setup};
     for (modelobject* o : released)
       if (o) o->FreeMemory();
 
@@ -304,6 +320,8 @@ void ModellApplication::ClearMemory() {
       interpolators[i] = nullptr;
     }
     interpolators.clear();
+    delete tracerSettings;
+    tracerSettings = nullptr;
     delete routing;
     routing = nullptr;
     delete groundwater;
@@ -324,6 +342,10 @@ void ModellApplication::ClearMemory() {
     evapotranspiration = nullptr;
     delete expokorr;
     expokorr = nullptr;
+    delete superposition;
+    superposition = nullptr;
+    delete precicorr;
+    precicorr = nullptr;
     delete special;
     special = nullptr;
     delete setup;

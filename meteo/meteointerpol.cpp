@@ -170,6 +170,7 @@ void meteointerpol::Construct(const MeteoInterpolArgs& args) {
     RotateStationCoords();
     AverageStationSpacing();
     if (Method == 5 || Method == 6) ChooseLookupStations(StationFileCount);
+    if (Method == 7 || Method == 8) BuildStationMesh(0);
     CurrentDate = FileDate[0];
   }
   if (Method == 2 || Method == 3) {
@@ -447,6 +448,15 @@ void meteointerpol::Release(bool verbose) {
   CellY = CoordY;
   delete Statistics;
   Statistics = nullptr;
+  delete Splines;
+  Splines = nullptr;
+  if (SecondSplineGrid) FreeMatrix(SecondSplineGrid, ResultGridRowLow, ResultGridRowHigh, 1, ncols);
+  SecondSplineGrid = nullptr;
+  MeshStation.clear();
+  MeshValue.clear();
+  MeshSecondDerivative.clear();
+  MeshX.clear();
+  MeshY.clear();
   for (int k = 0; k < 2; ++k) {
     RecordBuffer[k] = StationRecordBuffer{};
     for (int c = 0; c < 5; ++c) LookupStations[k][c].clear();

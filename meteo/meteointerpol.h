@@ -11,6 +11,7 @@
 #include "framework/modelobject.h"
 #include "meteo/inputfile.h"
 #include "meteo/meteoseams.h"
+#include "meteo/tsplines.h"
 
 // A date of the input data, in the order of the model object's own date.
 struct MeteoDate {
@@ -102,6 +103,9 @@ class meteointerpol : public modelobject {
 
   // ---- anisotropy and station geometry ----
   virtual void AverageStationSpacing();
+  // Sorts the stations of a station file into equal columns along the rotated
+  // y axis and creates the spline surface (methods 7 and 8); unequal columns: 70.
+  virtual void BuildStationMesh(int file);
   virtual void ChooseLookupStations(int fileCount);
   virtual void AutoAnisotropy();
   virtual void BuildRotatedCoordGrids();
@@ -128,6 +132,11 @@ class meteointerpol : public modelobject {
 
   void GetRegressionParameters(int region, double& h1, double& h2, double* a, double* b) const;
   void SetRegressionParameters(double h2, int region, const double* a, const double* b);
+  // Moves the trend plane of the residuals with a changed first intercept, so
+  // that the plane stays relative to the lines (precipitation correction).
+  void ShiftTrendIntercept(int region, double delta) {
+    if (Regr[region].c0 >= -Nodata) Regr[region].c0 += delta;
+  }
   // Interpolated and post-processed value at a point; not concurrent with Interpolate.
   double InterpolateAtPoint(double x, double y, double z, double* work);
 
@@ -152,6 +161,19 @@ class meteointerpol : public modelobject {
   double GetScenarioValue(int row, int column) const { return ScenarioTable[row][column]; }
   int GetLookupStation(int file, int corner, int row, int col) const;
   const std::string& GetGridListName() const { return GridListGridName; }
+  double GetNodata() const { return Nodata; }
+  int GetMeshRows() const { return MeshRows; }
+  int GetMeshColumns() const { return MeshColumns; }
+  // Station number at mesh node (row from the top, column from the left).
+  int GetMeshStation(int row, int column) const { return MeshStation[row][column]; }
+  Grid GetSecondSplineGrid() const { return SecondSplineGrid; }
+  // Station values of a file for the precipitation correction, which changes
+  // them in place and then judges the record again (RecomputeAllEqual).
+  std::vector<double>& StationValuesForCorrection(int k) { return StationValues[k]; }
+  const std::vector<double>& GetStationAltitude(int k) const { return StationAltitude[k]; }
+  const std::vector<double>& GetStationX(int k) const { return StationX[k]; }
+  const std::vector<double>& GetStationY(int k) const { return StationY[k]; }
+  void RecomputeAllEqual(int k);
 
  protected:
   // Reads a grid file of the run's grid formats into grid (the own rows).
@@ -338,6 +360,18 @@ class meteointerpol : public modelobject {
   std::vector<std::pair<double, double>> RegrLower;
   std::vector<std::pair<double, double>> RegrUpper;
   std::vector<unsigned char> NoStationCells;
+
+  // Station mesh of methods 7 and 8: [mesh row][mesh column], both from 1.
+  int MeshRows = 0;
+  int MeshColumns = 0;
+  std::vector<std::vector<int>> MeshStation;
+  MeshMatrix MeshValue;
+  MeshMatrix MeshSecondDerivative;
+  MeshMatrix MeshX;
+  MeshMatrix MeshY;
+  TSplines* Splines = nullptr;
+  Grid SecondSplineGrid = nullptr;  // method 8: the spline of the second station file
+  void EvaluateSplines(int file, Grid target);
 
   bool Released = false;
 };

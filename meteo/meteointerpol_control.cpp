@@ -27,12 +27,6 @@ void meteointerpol::ReadControlSection() {
           << "[end-entry]";
     throw 53;
   }
-  if (Method == 7 || Method == 8) {
-    *diag << "FATAL: interpolation method " << Method << " (bicubic spline) for " << v.c_str()
-          << " is not available in this version of Fluvex; use one of the methods 1 to 6 or 9 to 12"
-          << "[end-entry]";
-    throw 53;
-  }
   StationFileCount = (Method == 6 || Method == 8) ? 2 : 1;
 
   for (int k = 0; k < StationFileCount; ++k) {

@@ -132,7 +132,9 @@ void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepM
   bool uniform = false;
   bool uniformValid = false;
   double uniformValue = 0;
-  if (!regressionMethod && Method != 9 && AllEqual[0]) {
+  // Method 8 adds the residual spline times the elevation: equal gradients
+  // alone do not make a uniform field, and the splines reproduce them anyway.
+  if (!regressionMethod && Method != 9 && Method != 8 && AllEqual[0]) {
     uniform = true;
     for (int s = 1; s <= StationCount[0]; ++s) {
       if (StationValues[0][s] >= -Nodata) {
@@ -142,6 +144,11 @@ void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepM
         break;
       }
     }
+  }
+  // The spline surfaces; a uniform field needs none and leaves the cells to the row loop.
+  if ((Method == 7 || Method == 8) && !uniform && Splines) {
+    EvaluateSplines(0, ResultGrid);
+    if (Method == 8) EvaluateSplines(1, SecondSplineGrid);
   }
   const size_t workSize = static_cast<size_t>(StationCount[0]) + 1;
   const size_t threads = static_cast<size_t>(std::max(1, omp_get_max_threads()));
@@ -252,6 +259,20 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
               const double gradient = Bilinear(x, y, 0, r, c, work);
               const double residual = Bilinear(x, y, 1, r, c, work);
               v = (gradient >= -Nodata && residual >= -Nodata) ? gradient + residual * z : invalid;
+              break;
+            }
+            case 7:
+              // Cells without a spline value get the inverse-distance value.
+              v = ResultGrid[r][c];
+              if (v == nodata) v = anisotropic ? IdwAnisotropicFirst(x, y, work) : IdwIsotropicFirst(x, y, work);
+              break;
+            case 8: {
+              const double gradient = ResultGrid[r][c];
+              const double residual = SecondSplineGrid[r][c];
+              if (gradient != nodata && residual != nodata)
+                v = gradient + residual * z;
+              else
+                v = anisotropic ? IdwAnisotropicFirst(x, y, work) : IdwIsotropicFirst(x, y, work);
               break;
             }
             case 9:

@@ -342,6 +342,34 @@ double meteointerpol::InterpolateAtPoint(double x, double y, double z, double* w
       v = (gradient >= -Nodata && residual >= -Nodata) ? gradient + elevation * residual : invalid;
       break;
     }
+    case 7:
+    case 8: {
+      // The nearest valid station to the cell of the point (its lower left
+      // corner, as the coordinate grids hold it), in the frame of the mesh;
+      // computed from the geometry, so that every instance finds the same.
+      double px = xllcorner + (col - 1) * cellsize;
+      double py = yllcorner + (nrows - row) * cellsize;
+      if (AnisoRatio < 1) {
+        const double dx = px - xllcorner;
+        const double dy = py - yllcorner;
+        const double r = std::sqrt(dx * dx + dy * dy);
+        const double angle = dx != 0 ? std::atan2(dy, dx) : (dy > 0 ? kHalfPi : -kHalfPi);
+        px = xllcorner + r * std::cos(angle - AnisoSlope);
+        py = yllcorner + r * std::sin(angle - AnisoSlope);
+      }
+      double best = -1;
+      for (int s = 1; s <= StationCount[0]; ++s) {
+        if (StationValues[0][s] < -Nodata) continue;
+        const double dx = StationXRot[0][s] - px;
+        const double dy = StationYRot[0][s] - py;
+        const double d = dx * dx + dy * dy;
+        if (best < 0 || d <= best) {
+          best = d;
+          v = StationValues[0][s];
+        }
+      }
+      break;
+    }
     case 12:
       v = LapseValue(x, y, z);
       break;

@@ -203,6 +203,10 @@ void LanduseBlockParser::Parse(int method) {
     entry.DP4_T_xylstop = PhenologyValue<double>("DP4_T_xylstop");
     entry.DP4_t_xs1 = PhenologyValue<int>("DP4_t_xs1");
     entry.DP4_SPSLF = PhenologyValue<int>("DP4_SPSLF");
+    // The fixpoint whose start day leaf fall moves; a negative one names none.
+    if (entry.DP4_SPSLF < 0)
+      Fail("\"DP4_SPSLF\" is " + std::to_string(entry.DP4_SPSLF) +
+           "; it has to be a fixpoint index of \"JulDays\" (0 or more)");
   }
 
   Series("Albedo", entry.Albedo, n, true);

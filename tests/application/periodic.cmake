@@ -1,1 +1,1 @@
-fluvex_test(periodic_test SOURCES periodic_test.cpp LIBS fluvex_application MPI 2 4)
+fluvex_test(periodic_test SOURCES periodic_test.cpp LIBS fluvex_application)

@@ -58,7 +58,6 @@ TEST(MeteoSection, BadSectionsAreFatal) {
   const Case cases[] = {
       {[](Section& s) { s.method = 0; }, 53, "interpolation method has to range from 1..12 (here: 0)"},
       {[](Section& s) { s.method = 13; }, 53, "interpolation method has to range from 1..12 (here: 13)"},
-      {[](Section& s) { s.method = 7; }, 53, "interpolation method 7 (bicubic spline) for temperature is not"},
       {[](Section& s) {
          s.method = 10;
          s.thirdLine = "800 1200 50 1";

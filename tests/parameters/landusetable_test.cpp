@@ -244,6 +244,11 @@ TEST(LanduseTable, UnreadableBlocksStopWithCode29AndTheirText) {
        "for Method DynamicPhenology_3 the first sample day (JulDay) must be 1 and not 2"},
       {Replace(crop, "1 100 200 366", "1 100 200 300"),
        "for Method DynamicPhenology_3 the last sample day (JulDay) must be 366 and not 300"},
+      {Replace(Replace(Replace(kGrass, "VariableDayCount", "DynamicPhenology_4"), "1 100 200 366", "1 -1 40 366"),
+               "RootDist",
+               phenKeys + " DP4_t0_dorm = 1; DP4_t1_dorm = 1; DP4_T0 = 1; DP4_T1 = 1; DP4_Par_a = 1; DP4_Par_b = 1;"
+                          " DP4_T_xylstop = 1; DP4_t_xs1 = 1; DP4_SPSLF = -1; RootDist"),
+       "\"DP4_SPSLF\" is -1; it has to be a fixpoint index of \"JulDays\" (0 or more)"},
       {"7 grass method = VariableDayCount\n", "landuse table code 7: some values could not be read\n7 grass method"},
       {"6 meadow 0.2 1 2 3 4 5 6 7 8 9 10 11 12 1 2 3 4 1 2 3\n", "some values could not be read\n6 meadow"},
       {"\n" + kGrass, "some values could not be read\n\n"},

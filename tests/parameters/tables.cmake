@@ -3,3 +3,5 @@ fluvex_test(landusetable_test SOURCES landusetable_test.cpp LIBS fluvex_paramete
 fluvex_test(landuse_values_test SOURCES landuse_values_test.cpp LIBS fluvex_parameters)
 fluvex_test(soiltable_test SOURCES soiltable_test.cpp LIBS fluvex_parameters)
 fluvex_test(soil_hydraulics_test SOURCES soil_hydraulics_test.cpp LIBS fluvex_parameters)
+fluvex_test(landusegrids_test SOURCES landusegrids_test.cpp LIBS fluvex_parameters)
+fluvex_test(phenology_test SOURCES phenology_test.cpp LIBS fluvex_parameters)

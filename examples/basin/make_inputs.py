@@ -1,0 +1,164 @@
+#!/usr/bin/env python3
+"""Makes the example's zone, land-use and soil grids from dem.asc and a year of
+hourly station data for six stations.
+
+The data are synthetic but realistic in range and seasonality for a low
+mountain basin at 50 degrees north: temperature with its annual and daily cycle
+and a lapse rate of 0.65 K per 100 m, precipitation from a wet/dry weather
+chain shared by the stations (more with altitude), wind speed, relative
+humidity and global radiation from the sun's position and the cloudiness.
+A fixed seed makes every run write the same files.
+
+Usage: make_inputs.py [output directory]   (default: the script's directory)
+"""
+import math
+import os
+import random
+import sys
+
+SEED = 20150101
+YEAR = 2015
+LATITUDE = 49.75
+
+here = os.path.dirname(os.path.abspath(__file__))
+out = sys.argv[1] if len(sys.argv) > 1 else here
+
+
+def read_grid(path):
+    with open(path) as f:
+        header = {}
+        for _ in range(6):
+            key, value = f.readline().split()
+            header[key.lower()] = float(value)
+        values = [float(v) for v in f.read().split()]
+    return header, values
+
+
+def write_grid(path, header, values, fmt):
+    ncols = int(header["ncols"])
+    with open(path, "w") as f:
+        f.write("ncols        %d\n" % ncols)
+        f.write("nrows        %d\n" % int(header["nrows"]))
+        f.write("xllcorner    %.1f\n" % header["xllcorner"])
+        f.write("yllcorner    %.1f\n" % header["yllcorner"])
+        f.write("cellsize     %.1f\n" % header["cellsize"])
+        f.write("NODATA_value -9999\n")
+        for r in range(0, len(values), ncols):
+            f.write(" ".join(fmt % v if v > -9999 else "-9999" for v in values[r:r + ncols]) + "\n")
+
+
+header, dem = read_grid(os.path.join(here, "dem.asc"))
+ncols, nrows = int(header["ncols"]), int(header["nrows"])
+x0, y0, cs = header["xllcorner"], header["yllcorner"], header["cellsize"]
+rng = random.Random(SEED)
+
+# Elevation zones: 1 below 250 m, 2 to 350 m, 3 to 450 m, 4 above.
+zones = [-9999 if h <= -9999 else 1 + (h >= 250) + (h >= 350) + (h >= 450) for h in dem]
+write_grid(os.path.join(out, "zones.asc"), header, zones, "%d")
+
+# Land use: forest (2) on the steeper and higher ground, settlements (3) in a
+# few valley cells, grassland and fields (1) elsewhere. Soil: loam (1) in the
+# valleys, a shallow stony soil (2) above 400 m.
+landuse, soil = [], []
+for i, h in enumerate(dem):
+    if h <= -9999:
+        landuse.append(-9999)
+        soil.append(-9999)
+        continue
+    r, c = divmod(i, ncols)
+    neighbours = [dem[rr * ncols + cc] for rr in (r - 1, r, r + 1) for cc in (c - 1, c, c + 1)
+                  if 0 <= rr < nrows and 0 <= cc < ncols and dem[rr * ncols + cc] > -9999]
+    relief = max(neighbours) - min(neighbours)
+    if relief > 60 or h > 430:
+        landuse.append(2)
+    elif h < 230 and rng.random() < 0.25:
+        landuse.append(3)
+    else:
+        landuse.append(1)
+    soil.append(2 if h > 400 else 1)
+write_grid(os.path.join(out, "landuse.asc"), header, landuse, "%d")
+write_grid(os.path.join(out, "soil.asc"), header, soil, "%d")
+
+# Six stations on valid cells spread over the basin (row, column from the top).
+station_cells = [(10, 20), (26, 14), (40, 30), (46, 50), (62, 25), (74, 40)]
+stations = []
+for r, c in station_cells:
+    h = dem[r * ncols + c]
+    assert h > -9999, (r, c)
+    stations.append({"name": "st%d%d" % (r, c), "alt": h,
+                     "x": x0 + (c + 0.5) * cs, "y": y0 + (nrows - r - 0.5) * cs})
+
+
+def days_in_year(year):
+    return 366 if (year % 4 == 0 and year % 100 != 0) or year % 400 == 0 else 365
+
+
+def month_day(year, doy):
+    lengths = [31, 29 if days_in_year(year) == 366 else 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31]
+    m = 0
+    while doy > lengths[m]:
+        doy -= lengths[m]
+        m += 1
+    return m + 1, doy
+
+
+def clear_sky_radiation(doy, hour):
+    """Mean global radiation (W/m2) of the hour ending at `hour`, cloudless."""
+    decl = math.radians(23.44) * math.sin(2 * math.pi * (284 + doy) / 365.0)
+    lat = math.radians(LATITUDE)
+    solar_hour = hour - 0.5 - 0.4  # mid-hour, 6 degrees east of the time zone meridian
+    sin_h = (math.sin(lat) * math.sin(decl) +
+             math.cos(lat) * math.cos(decl) * math.cos(math.radians(15 * (solar_hour - 12))))
+    return max(0.0, 1367.0 * 0.75 * sin_h)
+
+
+series = {name: [] for name in ("temperature", "precipitation", "wind", "humidity", "radiation")}
+dates = []
+wet = False
+temperature_anomaly = 0.0
+wind_level = 3.0
+cloud = 0.5
+for doy in range(1, days_in_year(YEAR) + 1):
+    month, day = month_day(YEAR, doy)
+    temperature_anomaly = 0.8 * temperature_anomaly + rng.gauss(0, 1.5)
+    wind_level = max(0.5, 0.7 * wind_level + 0.3 * rng.lognormvariate(1.0, 0.45))
+    for hour in range(1, 25):
+        dates.append((YEAR, month, day, hour))
+        # Wet spells: about 14 % of the hours are wet, in spells of some hours.
+        wet = rng.random() < (0.85 if wet else 0.025)
+        cloud = min(1.0, max(0.0, cloud + (0.08 if wet else -0.03) + rng.gauss(0, 0.05)))
+        annual = 9.0 - 8.5 * math.cos(2 * math.pi * (doy - 15) / 365.0)
+        daily = 4.0 * (1 - 0.6 * cloud) * math.cos(2 * math.pi * (hour - 15) / 24.0)
+        sky = clear_sky_radiation(doy, hour) * (1 - 0.7 * cloud)
+        base_rain = rng.gammavariate(0.8, 0.85) if wet else 0.0
+        rows = {name: [] for name in series}
+        for s in stations:
+            t = annual + daily + temperature_anomaly - 0.0065 * (s["alt"] - 300) + rng.gauss(0, 0.3)
+            p = base_rain * (1 + 0.0015 * (s["alt"] - 300)) * rng.uniform(0.6, 1.4) if wet else 0.0
+            u = wind_level * (1 + 0.002 * (s["alt"] - 300)) * rng.uniform(0.8, 1.2)
+            rh = min(100.0, max(25.0, 78 + 15 * cloud - 2.0 * daily + rng.gauss(0, 3)))
+            rows["temperature"].append("%.1f" % t)
+            rows["precipitation"].append("%.1f" % max(0.0, p))
+            rows["wind"].append("%.1f" % u)
+            rows["humidity"].append("%.0f" % rh)
+            rows["radiation"].append("%.0f" % (sky * rng.uniform(0.9, 1.1)))
+        for name in series:
+            series[name].append(rows[name])
+
+# One data point is missing in the precipitation record of the first station
+# on 3 January at 12:00, to show how missing values are written.
+missing_index = dates.index((YEAR, 1, 3, 12))
+series["precipitation"][missing_index][0] = "-9999.5"
+
+units = {"temperature": "air temperature in deg C", "precipitation": "precipitation in mm per hour",
+         "wind": "wind speed in m/s", "humidity": "relative humidity in %",
+         "radiation": "global radiation in W/m2"}
+for name, rows in series.items():
+    with open(os.path.join(out, name + ".dat"), "w") as f:
+        f.write("%s, hourly, %d (synthetic, make_inputs.py seed %d)\n" % (units[name], YEAR, SEED))
+        f.write("YY MM DD HH " + " ".join("%.0f" % s["alt"] for s in stations) + "\n")
+        f.write("YY MM DD HH " + " ".join("%.0f" % s["x"] for s in stations) + "\n")
+        f.write("YY MM DD HH " + " ".join("%.0f" % s["y"] for s in stations) + "\n")
+        f.write("YY MM DD HH " + " ".join(s["name"] for s in stations) + "\n")
+        for date, values in zip(dates, rows):
+            f.write("%d %d %d %d %s\n" % (date + (" ".join(values),)))

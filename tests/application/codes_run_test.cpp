@@ -1,0 +1,69 @@
+// The fluvex program reads [SpinUp] and [substance_transport] of a small basin.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "tests/support/testutil.h"
+
+using fluvextest::FileExists;
+using fluvextest::ReadFile;
+using fluvextest::RunFluvex;
+using fluvextest::TempDir;
+using fluvextest::WriteFile;
+
+namespace {
+
+class SmallBasin {
+ public:
+  explicit SmallBasin(const std::string& name) : dir(name) {
+    for (const char* f : {"control.txt", "zones.asc", "dem.asc"})
+      std::filesystem::copy_file(std::string(FLUVEX_TEST_DATA) + "/setup/small/" + f, dir / f);
+    std::filesystem::create_directories(dir / "out");
+  }
+  void Edit(const std::string& from, const std::string& to) {
+    std::string text = ReadFile(dir / "control.txt");
+    const size_t p = text.find(from);
+    ASSERT_NE(p, std::string::npos) << from;
+    text.replace(p, from.size(), to);
+    WriteFile(dir / "control.txt", text);
+  }
+  // The values of an ASCII grid file, row by row.
+  std::vector<double> Values(const std::string& file) const {
+    std::istringstream in(ReadFile(dir / file));
+    std::string word;
+    for (int i = 0; i < 12; ++i) in >> word;  // six header lines of key and value
+    std::vector<double> v;
+    double x = 0;
+    while (in >> x) v.push_back(x);
+    return v;
+  }
+  TempDir dir;
+};
+
+}  // namespace
+
+TEST(CodesRun, HydrologicResponseUnitsOfTheSmallBasin) {
+  // Elevation classes of width 20 (dem.asc): 500 -> 25, 520 -> 26, 540 -> 27,
+  // 480 -> 24, 460 -> 23; units numbered in scan order from the top row.
+  const std::vector<double> units = {-9999, 1, 2, 3, 4, 1, -9999, -9999, 5, 4, 1, -9999};
+  const std::vector<double> masters = {-9999, 1, 2, 3, 4, -9999, -9999, -9999, 5, -9999, -9999, -9999};
+  SmallBasin basin("codes_run_hru");
+  basin.Edit("[substance_transport]",
+             "[SpinUp]\n1 switch\n0 no pre-SpinUp\n2 passes\n1 definition\n"
+             "elevation 20 linear\n\n[substance_transport]");
+  const auto r = RunFluvex("control.txt", basin.dir.path());
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("Creating HRUs"), std::string::npos);
+  EXPECT_EQ(basin.Values("out/All_HydrologicResponseUnits"), units);
+  EXPECT_EQ(basin.Values("out/Master_HydrologicResponseUnits"), masters);
+  EXPECT_EQ(basin.Values("out/All_HydrologicResponseUnits_000"), units);
+}
+
+TEST(CodesRun, TooManyTracersEndTheRun) {
+  SmallBasin basin("codes_run_tracers");
+  basin.Edit("0         number of tracers", "10        number of tracers");
+  const auto r = RunFluvex("control.txt", basin.dir.path());
+  EXPECT_EQ(r.exitCode, 58) << r.output;
+  EXPECT_NE(r.output.find("not more than 9 tracer species are allowed at one time"), std::string::npos);
+}

@@ -1,0 +1,3 @@
+fluvex_test(derived_grids_test SOURCES derived_grids_test.cpp LIBS fluvex_application)
+fluvex_test(region_weights_test SOURCES region_weights_test.cpp LIBS fluvex_application)
+fluvex_test(derived_instances_test SOURCES derived_instances_test.cpp PROCESS LABELS e2e)

@@ -1,0 +1,299 @@
+// Whole runs of the fluvex program on a tiny basin with one temperature
+// station file: the build order, the dump options, several control files,
+// the Ctrl-C protocol, SpinUp and the end of a run.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "tests/support/testutil.h"
+
+using fluvextest::CountOf;
+using fluvextest::ReadFile;
+using fluvextest::RunFluvex;
+using fluvextest::TempDir;
+using fluvextest::WriteFile;
+
+namespace {
+
+struct BasinOptions {
+  std::string variable = "temperature";
+  int days = 2;                // hourly records from 1 January 2001, hour 1
+  std::string spinUp;          // the [SpinUp] section, empty for none
+  int statCode = 1024;         // one line of the basin mean per day
+};
+
+// A 3 x 2 basin of two zones, one station file of hourly values: station 1
+// has 2.0, station 2 has 6.0 at every hour.
+class TinyBasin {
+ public:
+  TinyBasin(const std::string& name, const BasinOptions& o = BasinOptions()) : dir(name), options(o) {
+    const std::string header = "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1000\nNODATA_value -9999\n";
+    WriteFile(dir / "zones.asc", header + "1 1 2\n1 2 2\n");
+    WriteFile(dir / "dem.asc", header + "100 200 300\n150 250 350\n");
+    std::ostringstream stations;
+    stations << "hourly test data\nYY MM DD HH 100 300\nYY MM DD HH 500 2500\nYY MM DD HH 1500 500\nYY MM DD HH a b\n";
+    int day = 1;
+    int month = 1;
+    const int lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    for (int d = 0; d < o.days; ++d) {
+      for (int h = 1; h <= 24; ++h) stations << 2001 << " " << month << " " << day << " " << h << " 2.0 6.0\n";
+      if (++day > lengths[month - 1]) day = 1, ++month;
+    }
+    WriteFile(dir / "temp.dat", stations.str());
+    lastDay = day == 1 ? lengths[(month + 10) % 12] : day - 1;
+    lastMonth = day == 1 ? month - 1 : month;
+    std::filesystem::create_directories(dir / "out");
+    WriteFile(dir / "control.txt", Control());
+  }
+
+  std::string Control() const {
+    std::ostringstream c;
+    c << "[output_interval]\n24\n0\n0\n0\nWriteAsciiGrids = 1\nDefaultOutputDirectory = out/\n\n"
+      << "[output_list]\n0\n\n[coordinates]\n47.5\n8.5\n15\n0\n\n"
+      << "[meteo_data_count]\n1\n\n[meteo_names]\n" << options.variable << "\n\n"
+      << "[model_time]\n1\n1\n1\n2001\n24\n" << lastDay << "\n" << lastMonth << "\n2001\n\n"
+      << "[zone_grid]\nzones.asc\n\n[elevation_model]\ndem.asc\n\n"
+      << "[standard_grids]\n1\ndem.asc elevation fillcode = 0 readcode = 1\n\n"
+      << "[variable_grids]\n0\n\n"
+      << "[" << options.variable << "]\n1   method\ntemp.dat\nnone\nout/tempgrid\n0   write code\n1.0\n"
+      << "out/" << options.variable << ".stat " << options.statCode << "\n"
+      << "9999\n2.0\n0.5\n100000\n0\n1\n-50\n50\n-50\n50\n0\n\n"
+      << "[region_transition_distance]\n0\n\n[substance_transport]\n0\n\n[landuse_table]\n0\n\n[soil_table]\n0\n\n" << options.spinUp << "\n";
+    c << "[precipitation_correction]\n0\n0\n1\n0\n1\n0\n\n";
+    for (const char* module : {"RegionalSuperposition", "radiation_correction", "evapotranspiration", "snow_model", "interception_model",
+                               "SiltingUpModel", "unsatzon_model", "SurfaceRoutingModel", "irrigation",
+                               "groundwater_flow", "routing_model", "special_output"})
+      c << "[" << module << "]\n0\n60\n\n";
+    return c.str();
+  }
+
+  // Data lines of a statistics file (after its three header lines).
+  std::vector<std::string> StatLines() const {
+    std::istringstream in(ReadFile(dir / ("out/" + options.variable + ".stat")));
+    std::vector<std::string> lines;
+    std::string line;
+    for (int i = 0; std::getline(in, line); ++i)
+      if (i >= 3 && !line.empty()) lines.push_back(line);
+    return lines;
+  }
+
+  TempDir dir;
+  BasinOptions options;
+  int lastDay = 0;
+  int lastMonth = 0;
+};
+
+// Positions of the texts in order; -1 for one that is missing or out of order.
+std::vector<long> Order(const std::string& output, const std::vector<std::string>& texts) {
+  std::vector<long> at;
+  size_t from = 0;
+  for (const std::string& t : texts) {
+    const size_t p = output.find(t, from);
+    at.push_back(p == std::string::npos ? -1 : static_cast<long>(p));
+    if (p != std::string::npos) from = p + t.size();
+  }
+  return at;
+}
+
+void ExpectInOrder(const std::string& output, const std::vector<std::string>& texts) {
+  const auto at = Order(output, texts);
+  for (size_t i = 0; i < texts.size(); ++i) EXPECT_GE(at[i], 0) << "missing or out of order: " << texts[i];
+}
+
+// The fluvex program started directly (one instance), its standard input a
+// pipe the test answers the Ctrl-C menu on, its output collected in a file.
+class RunningFluvex {
+ public:
+  RunningFluvex(const std::string& cwd, const std::string& control) : outputFile(cwd + "/console.txt") {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      dup2(fds[0], 0);
+      const int out = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(out, 2);
+      close(fds[1]);
+      if (chdir(cwd.c_str()) != 0) _exit(127);
+      execl(FLUVEX_BINARY, FLUVEX_BINARY, control.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[0]);
+    input = fds[1];
+  }
+  ~RunningFluvex() {
+    if (input >= 0) close(input);
+    if (pid > 0 && !finished) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  std::string Output() const { return ReadFile(outputFile); }
+  // Waits until the output holds text (at most 60 s).
+  bool WaitFor(const std::string& text, int occurrences = 1) const {
+    for (int i = 0; i < 6000; ++i) {
+      if (CountOf(Output(), text) >= occurrences) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  void Interrupt() const { kill(pid, SIGINT); }
+  void Answer(const std::string& text) const { EXPECT_EQ(write(input, text.data(), text.size()), ssize_t(text.size())); }
+  int Wait() {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    finished = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  std::string outputFile;
+  pid_t pid = -1;
+  int input = -1;
+  bool finished = false;
+};
+
+const char* const kMenu =
+    "Ctrl-C: cancel the model? \n0 = no (continue)\n1 = cancel with next interval (writing all grids and buffers)\n"
+    "2 = cancel now without saving buffers!\n3 = flush buffers and go on\n\nchoose one of the above options: ";
+
+}  // namespace
+
+TEST(ModelRun, ModulesAreBuiltInTheirOrderAndTheRunEndsWithItsClosingEntries) {
+  TinyBasin basin("run_order");
+  const auto r = RunFluvex("control.txt -diaglevel:DEBUG", basin.dir.path());
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  ExpectInOrder(r.output, {"initializing interpolator for temperature",
+                           "initializing module radiation_correction", "initializing module evapotranspiration",
+                           "initializing module snow_model", "initializing module interception_model",
+                           "initializing module SiltingUpModel", "initializing module unsatzon_model",
+                           "initializing module SurfaceRoutingModel", "initializing module irrigation",
+                           "initializing module groundwater_flow", "initializing module routing_model",
+                           "end of initialization reached...", "reached end of simulation sucessfully", "o.k.\n",
+                           "deleting modules...", "exitcode 0", "the end."});
+  // Two days of hourly steps: two daily lines, each the mean of the six cells.
+  const auto lines = basin.StatLines();
+  ASSERT_EQ(lines.size(), 2u) << ReadFile(basin.dir / "out/temperature.stat");
+}
+
+TEST(ModelRun, DumpOptionsAreReadFromEveryArgument) {
+  TinyBasin basin("run_dump");
+  auto r = RunFluvex("control.txt -dumpmode:25", basin.dir.path());
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("INFO: max dumpfiles given in argument -dumpmode:25 read as 25"), std::string::npos)
+      << r.output;
+  r = RunFluvex("control.txt -dumpmode:7x", basin.dir.path());
+  EXPECT_NE(r.output.find("read as 7"), std::string::npos) << r.output;
+  r = RunFluvex("control.txt -dumpmode:", basin.dir.path());
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("INFO: max dumpfiles given in argument -dumpmode: read as 0"), std::string::npos);
+  r = RunFluvex("control.txt -dumpmode", basin.dir.path());
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.output.find("max dumpfiles given"), std::string::npos) << "bare -dumpmode reads no maximum";
+  r = RunFluvex("control.txt -dumpmode:abc", basin.dir.path());
+  EXPECT_EQ(r.exitCode, 1061 % 256) << r.output;
+  EXPECT_NE(r.output.find("invalid number of max dumpfiles given in argument -dumpmode:abc, stopped at abc"),
+            std::string::npos)
+      << r.output;
+}
+
+TEST(ModelRun, TwoControlFilesRunOneAfterTheOther) {
+  TinyBasin basin("run_two");
+  std::filesystem::copy_file(basin.dir / "control.txt", basin.dir / "second.txt");
+  auto r = RunFluvex("control.txt second.txt", basin.dir.path());
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(CountOf(r.output, "end of initialization reached..."), 2);
+  EXPECT_EQ(CountOf(r.output, "reached end of simulation sucessfully"), 2);
+  // The second run's failure is the program's exit code.
+  std::string broken = ReadFile(basin.dir / "control.txt");
+  broken.replace(broken.find("[zone_grid]"), 11, "[zone_grids]");
+  WriteFile(basin.dir / "second.txt", broken);
+  r = RunFluvex("control.txt second.txt", basin.dir.path());
+  EXPECT_EQ(r.exitCode, 17) << r.output;
+  EXPECT_EQ(CountOf(r.output, "reached end of simulation sucessfully"), 1);
+}
+
+TEST(ModelRun, SpinUpRepeatsTheInputPeriod) {
+  BasinOptions o;
+  o.spinUp = "[SpinUp]\n1   SpinUp switch\n0   no temperature pre-SpinUp\n3   passes\n1   HRU definitions\n"
+             "elevation 100 linear\n";
+  TinyBasin basin("run_spinup", o);
+  const auto r = RunFluvex("control.txt", basin.dir.path());
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  ExpectInOrder(r.output, {"INFO: SpinUp reached end of defined time range for run #1, resetting inputs and starting "
+                           "again now (repetition 2 of 3)",
+                           "INFO: SpinUp reached end of defined time range for run #2, resetting inputs and starting "
+                           "again now (repetition 3 of 3)"});
+  EXPECT_EQ(CountOf(r.output, "SpinUp reached end of defined time range"), 2);
+  // Three passes over two days: six daily lines.
+  EXPECT_EQ(basin.StatLines().size(), 6u);
+}
+
+TEST(ModelRun, PreSpinUpNeedsTemperatureAsTheFirstVariable) {
+  BasinOptions o;
+  o.variable = "precipitation";
+  o.spinUp = "[SpinUp]\n1   SpinUp switch\n1   temperature pre-SpinUp\n1   pass\n1   HRU definitions\n"
+             "elevation 100 linear\n";
+  TinyBasin basin("run_prespinup", o);
+  const auto r = RunFluvex("control.txt", basin.dir.path());
+  EXPECT_EQ(r.exitCode, 1035 % 256) << r.output;
+  EXPECT_NE(r.output.find("FATAL: temperature interpolation not found. This is required for pre-SpinUp!"),
+            std::string::npos)
+      << r.output;
+}
+
+// Ctrl-C protocol: the menu, then each choice. A year of hourly steps keeps
+// the run going long enough for the signal to arrive within it.
+class CtrlCRun : public ::testing::Test {
+ protected:
+  static BasinOptions Long() {
+    BasinOptions o;
+    o.days = 365;
+    return o;
+  }
+};
+
+TEST_F(CtrlCRun, ChoiceOneFinishesTheIntervalFlushesAndExits99) {
+  TinyBasin basin("run_ctrlc1", Long());
+  RunningFluvex run(basin.dir.path(), "control.txt");
+  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  run.Interrupt();
+  ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
+  run.Answer("13\n");  // one character is read: choice 1
+  EXPECT_EQ(run.Wait(), 99) << run.Output();
+  const std::string out = run.Output();
+  EXPECT_NE(out.find(kMenu), std::string::npos) << out;
+  ExpectInOrder(out, {"reached end of simulation sucessfully", "exitcode 99"});
+  // The daily lines up to the cancelled step are in the file; fewer than a year.
+  const size_t lines = basin.StatLines().size();
+  EXPECT_LT(lines, 365u);
+}
+
+TEST_F(CtrlCRun, ChoiceThreeFlushesAndGoesOnChoiceTwoExits98WithoutFlushing) {
+  TinyBasin basin("run_ctrlc3", Long());
+  RunningFluvex run(basin.dir.path(), "control.txt");
+  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  run.Interrupt();
+  ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
+  run.Answer("3\n");
+  // The handler is re-armed after choice 3: a second Ctrl-C shows the menu again.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const size_t flushed = basin.StatLines().size();
+  run.Interrupt();
+  ASSERT_TRUE(run.WaitFor("choose one of the above options", 2)) << run.Output();
+  run.Answer("2\n");
+  EXPECT_EQ(run.Wait(), 98) << run.Output();
+  const std::string out = run.Output();
+  EXPECT_NE(out.find("WARNING: program manually killed by pressing Ctrl-C and selecting 2!"), std::string::npos);
+  EXPECT_EQ(out.find("reached end of simulation sucessfully"), std::string::npos);
+  // Choice 3 wrote the lines buffered so far.
+  EXPECT_GE(flushed, 1u);
+}
