@@ -63,8 +63,8 @@ class TinyBasin {
       << "[zone_grid]\nzones.asc\n\n[elevation_model]\ndem.asc\n\n"
       << "[standard_grids]\n1\ndem.asc elevation fillcode = 0 readcode = 1\n\n"
       << "[variable_grids]\n0\n\n"
-      << "[" << options.variable << "]\n1   method\ntemp.dat\nnone\nout/tempgrid\n0   write code\n1.0\n"
-      << "out/" << options.variable << ".stat " << options.statCode << "\n"
+      << "[" << options.variable << "]\n1   method\ntemp.dat\nnone\ntempgrid\n0   write code\n1.0\n"
+      << options.variable << ".stat " << options.statCode << "\n"
       << "9999\n2.0\n0.5\n100000\n0\n1\n-50\n50\n-50\n50\n0\n\n"
       << "[region_transition_distance]\n0\n\n[substance_transport]\n0\n\n[landuse_table]\n0\n\n[soil_table]\n0\n\n" << options.spinUp << "\n";
     c << "[precipitation_correction]\n0\n0\n1\n0\n1\n0\n\n";
