@@ -215,8 +215,8 @@ void ModellApplication::BuildInterpolators() {
     args.cellSize = setup->CellSize();
     args.nodata = setup->Nodata();
     args.dataColumns = setup->DataColumns();
-    args.start = MeteoDate{setup->StartYear(), setup->StartMonth(), setup->StartDay(), setup->StartHour()};
-    args.end = MeteoDate{setup->EndYear(), setup->EndMonth(), setup->EndDay(), setup->EndHour()};
+    args.start = MeteoDate{setup->StartHour(), setup->StartDay(), setup->StartMonth(), setup->StartYear()};
+    args.end = MeteoDate{setup->EndHour(), setup->EndDay(), setup->EndMonth(), setup->EndYear()};
     args.zoneCodeTable = setup->ZoneCodeTable();
     args.highestZoneCode = setup->MaxZoneCode();
     args.statisticsFactory = ZonalMeteoStatistics::Factory(statistics);
