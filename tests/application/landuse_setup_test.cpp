@@ -24,20 +24,12 @@ namespace {
 class LanduseSetup : public defaultini {
  public:
   using defaultini::defaultini;
-  // The one-layer form of set-up step 13: the land-use grid, whose cells hold
-  // table indexes here, is the grid of layer 1.
-  void LayersFromLanduseGrid() {
-    const int p = FindGrid("landuse", false);
-    ASSERT_GT(p, 0);
-    landuselayers = {gridlist[p].grid, gridlist[p].grid};
-    gridlist[p].shortname = "landuse1";
-    nlanduselayers = 1;
-  }
 };
 
-const std::vector<std::string> kZones = {"..1111111111", ".11111111111", "111111111111", "111111111111",
-                                         "11111111111.", "1111111111..", "111111111..."};
-// Land-use table index of each cell; 0: no land use.
+// Zone cells; the land-use grid has no value where the zone grid has none.
+const std::vector<std::string> kZones = {"..1111111111", ".11111111111", "111.11111111", "1111111.1111",
+                                         "11111111111.", "11.1111111..", "111111111..."};
+// Land-use table index of each cell (the table codes are 1 and 2); 0: no land use.
 const std::vector<std::string> kLanduse = {"..1212121221", ".12121211212", "211012212121", "121212101212",
                                            "21212121211.", "1201121212..", "212212121..."};
 constexpr int kCols = 12;
@@ -121,7 +113,14 @@ albedo.asc albedo 0 0.2
 [soil_table]
 0
 
+[region_transition_distance]
+0
+[substance_transport]
+0
 [radiation_correction]
+0
+60
+[irrigation]
 0
 60
 )";
@@ -178,9 +177,6 @@ TEST(LanduseSetup, StepFourteenDailyUpdatesAndTheEndStack) {
     ASSERT_EQ(error, 0);
     bool done = false;
     try {
-      while (setup.GetStep() < 13) setup.InitStep(done);
-      setup.InitStep(done);
-      setup.LayersFromLanduseGrid();
       while (!done) setup.InitStep(done);
     } catch (int code) {
       std::filesystem::current_path(home);
