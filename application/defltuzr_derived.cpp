@@ -46,6 +46,13 @@ Grid defaultini::NewDerivedGrid(int position, const std::string& shortName, cons
 
 void defaultini::WriteGridOnce(int position) {
   GridListEntry& e = gridlist[position];
+  // Only cells of the zone grid are gathered from the instances; outside it a
+  // derived grid holds no data, so that its file is the same on any number of instances.
+  Grid zone = gridlist[1].grid;
+  if (mpirank == 0 && zone && e.grid)
+    for (int64_t r = std::max<int64_t>(e.firstrow, 1); r <= std::min<int64_t>(e.lastrow, nrows); ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (!(zone[r][c] > nodata)) e.grid[r][c] = nodata;
   e.kind = 1;
   try {
     WriteStatisticGrids(position, 1, 0);

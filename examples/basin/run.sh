@@ -10,4 +10,4 @@ cd "$here"
 mkdir -p out
 if [ "$(id -u)" = 0 ]; then export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1; fi
 mpirun --oversubscribe -np "$instances" "$fluvex" control.txt
-echo "results: $here/out (grids temp_*, prec_* and the .stat files); log: $here/modell_0.log"
+echo "results: $here/out (daily grids temp_* and prec_*, statistics files *.stat); diagnostics: $here/Fluvex_Diag_0.xml"

@@ -102,7 +102,7 @@ TEST(RegionWeights, NoRegionGridOrNoDistanceGivesWeightOne) {
   w->MakeRegionWeightGrids();
   EXPECT_EQ(w.list[2].filename, "zones.$r1");
   const double region[6] = {1, 1, kNodata, 1, 1, 1};
-  const double weight[6] = {1, 1, 0, 1, 1, 1};  // row 1, column 3 lies outside the data columns
+  const double weight[6] = {1, 1, kNodata, 1, 1, 1};  // row 1, column 3 lies outside the zones
   for (int i = 0; i < 6; ++i) {
     EXPECT_EQ(w->Find("regression_regions")[1 + i / 3][1 + i % 3], region[i]) << i;
     EXPECT_EQ(w->Find("regression_weights1")[1 + i / 3][1 + i % 3], weight[i]) << i;

@@ -1,0 +1,116 @@
+// The example basin runs a year of hourly steps on one and on two instances
+// with the same results, and writes what its control file asks for.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "tests/support/testutil.h"
+
+using fluvextest::ReadFile;
+using fluvextest::RunCommand;
+using fluvextest::RunFluvex;
+using fluvextest::TempDir;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A copy of the example with its generated inputs, run on the given instances.
+void RunExample(const TempDir& dir, int instances) {
+  for (const char* f : {"control.txt", "dem.asc", "make_inputs.py"})
+    fs::copy_file(std::string(FLUVEX_EXAMPLE_DIR) + "/" + f, dir / f);
+  const auto made = RunCommand("python3 make_inputs.py .", dir.path());
+  ASSERT_EQ(made.exitCode, 0) << made.output;
+  fs::create_directories(dir / "out");
+  const auto r = RunFluvex("control.txt", dir.path(), instances);
+  ASSERT_EQ(r.exitCode, 0) << r.output.substr(r.output.size() > 6000 ? r.output.size() - 6000 : 0);
+}
+
+std::map<std::string, std::string> Results(const TempDir& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& f : fs::directory_iterator(dir / "out"))
+    files[f.path().filename().string()] = ReadFile(f.path().string());
+  return files;
+}
+
+std::vector<std::vector<std::string>> Rows(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::vector<std::string> row;
+    std::string w;
+    while (words >> w) row.push_back(w);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+int DaysInMonth(int month) {  // 2015 is no leap year
+  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return days[month - 1];
+}
+
+}  // namespace
+
+TEST(ExampleBasin, RunsAYearOnOneAndTwoInstancesWithEqualResults) {
+  TempDir one("example_1");
+  TempDir two("example_2");
+  RunExample(one, 1);
+  RunExample(two, 2);
+  if (HasFatalFailure()) return;
+  const auto a = Results(one);
+  const auto b = Results(two);
+
+  // A daily temperature grid and a daily precipitation grid for every day of
+  // 2015, and the monthly precipitation sums.
+  for (int m = 1; m <= 12; ++m) {
+    char name[64];
+    std::snprintf(name, sizeof name, "prec_15%02d.sum", m);
+    EXPECT_EQ(a.count(name), 1u) << name;
+    for (int d = 1; d <= DaysInMonth(m); ++d) {
+      std::snprintf(name, sizeof name, "temp_2015%02d%02d.024", m, d);
+      EXPECT_EQ(a.count(name), 1u) << name;
+      std::snprintf(name, sizeof name, "prec_2015%02d%02d.024", m, d);
+      EXPECT_EQ(a.count(name), 1u) << name;
+    }
+  }
+
+  // Every statistics file has its three header lines and one line per day.
+  for (const char* stat : {"temperature.stat", "precipitation.stat", "wind.stat", "humidity.stat", "radiation.stat"}) {
+    ASSERT_EQ(a.count(stat), 1u) << stat;
+    const auto rows = Rows(a.at(stat));
+    ASSERT_EQ(rows.size(), 3u + 365u) << stat;
+    EXPECT_EQ(rows[3][0] + "-" + rows[3][1] + "-" + rows[3][2] + "-" + rows[3][3], "2015-1-1-24") << stat;
+    EXPECT_EQ(rows.back()[0] + "-" + rows.back()[1] + "-" + rows.back()[2], "2015-12-31") << stat;
+  }
+  // Zone means of temperature fall with the height of the four elevation zones in every month's mean.
+  const auto t = Rows(a.at("temperature.stat"));
+  double zone[5] = {0, 0, 0, 0, 0};
+  for (size_t i = 3; i < t.size(); ++i)
+    for (int z = 1; z <= 4; ++z) zone[z] += std::stod(t[i][3 + z]);
+  EXPECT_GT(zone[1], zone[2]);
+  EXPECT_GT(zone[2], zone[3]);
+  EXPECT_GT(zone[3], zone[4]);
+
+  // The same files with the same contents on two instances; statistics lines
+  // hold sums over the instances and may differ in the last digit.
+  ASSERT_EQ(a.size(), b.size());
+  for (const auto& [name, content] : a) {
+    ASSERT_EQ(b.count(name), 1u) << name;
+    if (name.size() > 5 && name.substr(name.size() - 5) == ".stat") {
+      const auto ra = Rows(content);
+      const auto rb = Rows(b.at(name));
+      ASSERT_EQ(ra.size(), rb.size()) << name;
+      for (size_t i = 3; i < ra.size(); ++i)
+        for (size_t k = 0; k < ra[i].size(); ++k)
+          EXPECT_NEAR(std::stod(ra[i][k]), std::stod(rb[i][k]), 0.0011) << name << " line " << i + 1;
+    } else if (name.rfind("MPIRegions", 0) != 0) {
+      EXPECT_TRUE(content == b.at(name)) << name << " differs between one and two instances";
+    }
+  }
+}
