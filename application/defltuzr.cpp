@@ -28,10 +28,6 @@ defaultini::defaultini(int& error, DiagStream* diagnostics, const std::string& c
   }
 }
 
-void defaultini::NotBuilt(const char* what) {
-  *diag << "WARNING: set-up step " << step << ": " << what << " is not available in this build" << "[end-entry]";
-}
-
 void defaultini::Logged(const char* text) { *diag << text << "[end-entry]"; }
 
 int defaultini::InitStep(bool& isDone) {

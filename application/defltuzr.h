@@ -211,8 +211,6 @@ class defaultini : public modelobject {
   int GridLastRow() const { return mpirank == 0 ? nrows : lastrowhalo; }
 
  protected:
-  // Reports that a set-up step's work is not part of this build.
-  void NotBuilt(const char* what);
   // Allocates a grid over this instance's rows, default value where the zone grid holds data.
   Grid MakeDefaultGrid(double defaultValue);
   void Logged(const char* text);
