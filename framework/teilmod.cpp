@@ -153,7 +153,8 @@ double teilmodellklasse::Ratio(double a, double b, double c) {
 
 void teilmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
   if (flowcontrol == 0) return;
-  SetDate(stepYear, stepMonth, stepDay, stepHour);
+  // The step's date; the date held by SetDate stays the end of the run.
+  SetStepDate(stepYear, stepMonth, stepDay, stepHour);
   const int interval = std::max(1, reportinterval);
   if (interval == 1 || (static_cast<int64_t>(mintointendhours) + stepHour) % interval == 0) {
     *diag << std::setw(20) << modulname.c_str() << " " << static_cast<long>(stepDay) << "."

@@ -84,9 +84,10 @@ void teilmodellklasse::SunriseSunset(int d, int m, double& rise, double& set, do
 void teilmodellklasse::SunlitFraction() {
   double rise = 0;
   double set = 0;
-  SunriseSunset(static_cast<int>(day), static_cast<int>(month), rise, set, latitude, longitude);
-  const double interval = timeinterval / 60;  // hours
-  const double tE = hour + mintointendhours;  // end of the step
+  const ResultDate step = StepDate();
+  SunriseSunset(static_cast<int>(step.day), static_cast<int>(step.month), rise, set, latitude, longitude);
+  const double interval = timeinterval / 60;       // hours
+  const double tE = step.hour + mintointendhours;  // end of the step
   const double L = timeinterval > 1440 ? 24 : interval;
   const double tS = tE - L;
   sunrise = std::fmod(rise + 24, 24.0);

@@ -119,7 +119,8 @@ void RegionalSuperposition::FreeMemory() {
 }
 
 void RegionalSuperposition::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
-  SetDate(stepYear, stepMonth, stepDay, stepHour);
+  // The step's date; the date held by SetDate stays the end of the run.
+  SetStepDate(stepYear, stepMonth, stepDay, stepHour);
   if (flowcontrol == 0) return;
   for (auto& e : Entities) e->Superpose(stepHour, stepDay, stepMonth, stepYear);
 }

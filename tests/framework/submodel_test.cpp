@@ -58,7 +58,12 @@ TEST_F(SubModelTest, TimeStampAtTheReportInterval) {
   args.reportInterval = 6;
   auto m = Make("[snow_model]\n1\n60\n");
   auto off = Make("[snow_model]\n0\n60\n");
+  // The steps' dates leave the end date of the run where it is (the Ctrl-C
+  // "cancel with next interval" moves it, and the end outputs follow it).
+  m->SetDate(1984, 12, 31, 24);
+  const int64_t end = m->GetDateKey();
   for (int hour : {5, 6, 7, 12}) m->run(hour, 6, 7, 1984);
+  EXPECT_EQ(m->GetDateKey(), end);
   off->run(6, 6, 7, 1984);
   EXPECT_TRUE(Stamps() == 2 || Stamps() == -1);
   EXPECT_TRUE(Said("          snow_model 6.7.1984 6. h (time of meteo data)"));
