@@ -102,20 +102,8 @@ class TinyBasin {
   int lastYear = 0;
 };
 
-// Positions of the texts in order; -1 for one that is missing or out of order.
-std::vector<long> Order(const std::string& output, const std::vector<std::string>& texts) {
-  std::vector<long> at;
-  size_t from = 0;
-  for (const std::string& t : texts) {
-    const size_t p = output.find(t, from);
-    at.push_back(p == std::string::npos ? -1 : static_cast<long>(p));
-    if (p != std::string::npos) from = p + t.size();
-  }
-  return at;
-}
-
 void ExpectInOrder(const std::string& output, const std::vector<std::string>& texts) {
-  const auto at = Order(output, texts);
+  const auto at = fluvextest::InOrder(output, texts);
   for (size_t i = 0; i < texts.size(); ++i) EXPECT_GE(at[i], 0) << "missing or out of order: " << texts[i];
 }
 

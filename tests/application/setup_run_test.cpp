@@ -3,46 +3,14 @@
 
 #include <filesystem>
 
+#include "tests/application/smallbasin.h"
 #include "tests/support/testutil.h"
 
 using fluvextest::ReadFile;
 using fluvextest::RunFluvex;
+using fluvextest::SmallBasin;
 using fluvextest::TempDir;
 using fluvextest::WriteFile;
-
-namespace {
-
-// A copy of the small basin in a fresh directory.
-class SmallBasin {
- public:
-  explicit SmallBasin(const std::string& name) : dir(name) {
-    for (const char* f : {"control.txt", "zones.asc", "dem.asc"})
-      std::filesystem::copy_file(std::string(FLUVEX_TEST_DATA) + "/setup/small/" + f, dir / f);
-    std::filesystem::create_directories(dir / "out");
-  }
-  void Edit(const std::string& from, const std::string& to) {
-    std::string text = ReadFile(dir / "control.txt");
-    const size_t p = text.find(from);
-    ASSERT_NE(p, std::string::npos) << from;
-    text.replace(p, from.size(), to);
-    WriteFile(dir / "control.txt", text);
-  }
-  TempDir dir;
-};
-
-// Position of each text in output, in order; -1 marks one that is missing or out of order.
-std::vector<long> Order(const std::string& output, const std::vector<std::string>& texts) {
-  std::vector<long> at;
-  size_t from = 0;
-  for (const std::string& t : texts) {
-    const size_t p = output.find(t, from);
-    at.push_back(p == std::string::npos ? -1 : static_cast<long>(p));
-    if (p != std::string::npos) from = p + t.size();
-  }
-  return at;
-}
-
-}  // namespace
 
 TEST(SetupRun, SmallBasinRunsEverySetupStepInOrder) {
   SmallBasin basin("setup_run");
@@ -60,7 +28,7 @@ TEST(SetupRun, SmallBasinRunsEverySetupStepInOrder) {
                                           "GetCouplingParameters...",
                                           "end of initialization reached...",
                                           "exitcode 0"};
-  const auto at = Order(r.output, steps);
+  const auto at = fluvextest::InOrder(r.output, steps);
   for (size_t i = 0; i < steps.size(); ++i) EXPECT_GE(at[i], 0) << "missing or out of order: " << steps[i];
   // The preprocessed copy is what every reader opens.
   const std::string copy = ReadFile(basin.dir / "control.txt.$$$");

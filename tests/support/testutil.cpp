@@ -41,7 +41,9 @@ std::string ReadFile(const std::string& path) {
   return buffer.str();
 }
 
-bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
+bool FileExists(const std::string& path) {
+  return std::filesystem::exists(path);
+}
 
 CommandResult RunCommand(const std::string& command, const std::string& cwd) {
   const std::string full = "cd '" + cwd + "' && " + command + " 2>&1";
@@ -58,10 +60,20 @@ CommandResult RunCommand(const std::string& command, const std::string& cwd) {
 
 CommandResult RunFluvex(const std::string& arguments, const std::string& cwd, int instances) {
   std::string command;
-  if (instances > 0)
-    command = std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) + " ";
+  if (instances > 0) command = std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) + " ";
   command += std::string(FLUVEX_BINARY) + " " + arguments;
   return RunCommand(command, cwd);
+}
+
+std::vector<long> InOrder(const std::string& text, const std::vector<std::string>& texts) {
+  std::vector<long> at;
+  size_t from = 0;
+  for (const std::string& t : texts) {
+    const size_t p = text.find(t, from);
+    at.push_back(p == std::string::npos ? -1 : static_cast<long>(p));
+    if (p != std::string::npos) from = p + t.size();
+  }
+  return at;
 }
 
 int CountOf(const std::string& text, const std::string& what) {

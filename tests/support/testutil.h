@@ -36,6 +36,10 @@ CommandResult RunCommand(const std::string& command, const std::string& cwd);
 // under mpirun -np n when n > 0.
 CommandResult RunFluvex(const std::string& arguments, const std::string& cwd, int instances = 0);
 
+// Positions of the texts in text, each searched after the previous one;
+// -1 for one that is missing or out of order.
+std::vector<long> InOrder(const std::string& text, const std::vector<std::string>& texts);
+
 // Number of non-overlapping occurrences of what in text.
 int CountOf(const std::string& text, const std::string& what);
 
