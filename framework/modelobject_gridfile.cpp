@@ -408,7 +408,22 @@ void modelobject::ReadGrid(const std::string& fileName, Grid* grid, int fillMode
       }
     }
   }
-  if (withHalo && collective) ExchangeReadBorders(g);
+  if (withHalo && collective) {
+    // Instance 0 keeps the whole grid as read: its halo rows already hold the
+    // file's values, also in the cells outside the zones that no instance owns
+    // (and that the owners of the rows would send back as no data).
+    std::vector<std::vector<double>> kept;
+    const bool keepRead = reader && keepWhole && haloReceive;
+    if (keepRead)
+      for (const HaloEntry& e : *haloReceive)
+        kept.emplace_back(g[e.row] + e.firstColumn, g[e.row] + e.firstColumn + e.count);
+    ExchangeReadBorders(g);
+    if (keepRead)
+      for (std::size_t i = 0; i < kept.size(); ++i) {
+        const HaloEntry& e = (*haloReceive)[i];
+        std::memcpy(g[e.row] + e.firstColumn, kept[i].data(), sizeof(double) * e.count);
+      }
+  }
   allocation.grid = nullptr;
   *grid = g;
 }

@@ -329,9 +329,15 @@ TEST(CouplingRun, CtrlCWhileWaitingAsksAndCancelsWithTwo) {
   // No external program: the run waits. The first Ctrl-C is answered with 0
   // (go on waiting), the second with 2.
   WriteFile(basin.dir / "choices.txt", "0\n2\n");
-  const std::string command = "(timeout 30 " + std::string(FLUVEX_BINARY) +
-                              " control.txt < choices.txt & p=$!; sleep 1.5; c=$(pgrep -P $p); kill -INT $c; "
-                              "sleep 0.5; kill -INT $c; wait $p)";
+  // Each Ctrl-C is sent once the run has got that far: after the model is
+  // built (the handler is installed then), and after the first question.
+  const std::string waitFor =
+      "for i in $(seq 600); do [ $(grep -c \"$1\" console.txt) -ge $2 ] && break; sleep 0.1; done";
+  const std::string command =
+      "(w() { " + waitFor + "; }; timeout 60 " + std::string(FLUVEX_BINARY) +
+      " control.txt < choices.txt > console.txt 2>&1 & p=$!; "
+      "w 'end of initialization reached' 1; c=$(pgrep -P $p); kill -INT $c; "
+      "w 'Cancel the model?' 1; sleep 0.2; kill -INT $c; wait $p; s=$?; cat console.txt; exit $s)";
   const auto r = RunCommand(command, basin.dir.path());
   EXPECT_EQ(r.exitCode, 98) << r.output;
   EXPECT_EQ(CountOf(r.output,

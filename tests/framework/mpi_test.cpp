@@ -225,3 +225,31 @@ TEST(MpiExchange, BinaryGridReadThroughMpiIoEqualsAsciiGridScattered) {
   o.FreeMatrix(ascii, low, high, 1, m.ncols);
   o.FreeMatrix(binary, low, high, 1, m.ncols);
 }
+
+TEST(MpiExchange, GridKeptWholeOnInstanceZeroKeepsTheValuesOutsideTheZones) {
+  // Cells outside the zones belong to no instance: the border exchange after
+  // reading must not overwrite instance 0's copy of them with no data.
+  DecomposedModel m("mpi_gridwhole", kBasin);
+  m.Decompose();
+  modelobject& o = *m.object;
+  if (m.rank == 0) {
+    Grid whole = o.matrix(1, m.nrows, 1, m.ncols, m.nrows);
+    for (int r = 1; r <= m.nrows; ++r)
+      for (int c = 1; c <= m.ncols; ++c) whole[r][c] = Value(r, c);
+    o.WriteGrid(m.Shared("w.asc"), whole, true, false);
+    o.FreeMatrix(whole, 1, m.nrows, 1, m.ncols);
+  }
+  MPI_Barrier(MPI_COMM_WORLD);
+  Grid g = nullptr;
+  o.ReadGrid(m.Shared("w.asc"), &g, 0, true, false, false, true, false, true, 0.0);
+  if (m.rank == 0) {
+    for (int r = 1; r <= m.nrows; ++r)
+      for (int c = 1; c <= m.ncols; ++c) EXPECT_EQ(g[r][c], Value(r, c)) << r << "," << c;
+    o.FreeMatrix(g, 1, m.nrows, 1, m.ncols);
+  } else {
+    const int low = m.first > 1 ? m.first - 1 : 1;
+    const int high = m.last < m.nrows ? m.last + 1 : m.nrows;
+    ForOwnCells(m, [&](int r, int c) { EXPECT_EQ(g[r][c], Value(r, c)); });
+    o.FreeMatrix(g, low, high, 1, m.ncols);
+  }
+}
