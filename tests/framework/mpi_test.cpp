@@ -34,6 +34,33 @@ void ForOwnCells(DecomposedModel& m, F f) {
       if (m.Own(r, c)) f(r, c);
 }
 
+// Every cell of the whole grid.
+template <typename F>
+void ForAllCells(DecomposedModel& m, F f) {
+  for (int r = 1; r <= m.nrows; ++r)
+    for (int c = 1; c <= m.ncols; ++c) f(r, c);
+}
+
+// Instance 0 writes a whole grid of value(r, c) to the shared directory.
+template <typename F>
+void WriteShared(DecomposedModel& m, const std::string& name, bool ascii, F value) {
+  if (m.rank == 0) {
+    Grid whole = m.object->matrix(1, m.nrows, 1, m.ncols, m.nrows);
+    ForAllCells(m, [&](int r, int c) { whole[r][c] = value(r, c); });
+    m.object->WriteGrid(m.Shared(name), whole, ascii, !ascii);
+    m.object->FreeMatrix(whole, 1, m.nrows, 1, m.ncols);
+  }
+  MPI_Barrier(MPI_COMM_WORLD);
+}
+
+// Own rows with their halo rows.
+int HaloLow(const DecomposedModel& m) {
+  return m.first > 1 ? m.first - 1 : 1;
+}
+int HaloHigh(const DecomposedModel& m) {
+  return m.last < m.nrows ? m.last + 1 : m.nrows;
+}
+
 }  // namespace
 
 TEST(MpiExchange, ScatterChangeGatherEqualsSerialChange) {
@@ -41,10 +68,7 @@ TEST(MpiExchange, ScatterChangeGatherEqualsSerialChange) {
   m.Decompose();
   modelobject& o = *m.object;
   Grid g = m.NewGrid(nd);
-  if (m.rank == 0)
-    for (int r = 1; r <= m.nrows; ++r)
-      for (int c = 1; c <= m.ncols; ++c)
-        if (m.Zone(r, c) != nd) g[r][c] = Value(r, c);
+  if (m.rank == 0) ForAllCells(m, [&](int r, int c) { g[r][c] = m.Zone(r, c) == nd ? nd : Value(r, c); });
   o.MPIScatterGrid(0, g);
   ForOwnCells(m, [&](int r, int c) {
     EXPECT_EQ(g[r][c], Value(r, c)) << r << "," << c;
@@ -71,16 +95,11 @@ TEST(MpiExchange, ScatterChangeGatherEqualsSerialChange) {
 
   Grid whole = o.MPIGatherGridAlloc(0, g);
   o.MPIGatherGrid(0, g);
-  if (m.rank == 0) {
-    for (int r = 1; r <= m.nrows; ++r)
-      for (int c = 1; c <= m.ncols; ++c) {
-        const double want = m.Zone(r, c) == nd ? nd : Changed(Value(r, c));
-        EXPECT_EQ(g[r][c], want) << r << "," << c;
-        if (whole) {
-          EXPECT_EQ(whole[r][c], want) << r << "," << c;
-        }
-      }
-  }
+  if (m.rank == 0) ForAllCells(m, [&](int r, int c) {
+      const double want = m.Zone(r, c) == nd ? nd : Changed(Value(r, c));
+      EXPECT_EQ(g[r][c], want) << r << "," << c;
+      if (whole) EXPECT_EQ(whole[r][c], want) << r << "," << c;
+    });
   EXPECT_EQ(whole != nullptr, m.rank == 0 && m.size > 1);
   if (whole) o.FreeMatrix(whole, 1, m.nrows, 1, m.ncols);
   m.FreeGrid(g);
@@ -94,10 +113,9 @@ TEST(MpiExchange, StacksMoveWithAllLevels) {
   Stack s = m.NewStack(L, nd);
   const int at = 20;
   o.RegisterGrid(at, "soil.stk", nullptr, s, L, "soil_layers", 0, m.Low(), m.High());
-  if (m.rank == 0)
-    for (int r = 1; r <= m.nrows; ++r)
-      for (int c = 1; c <= m.ncols; ++c)
-        for (int l = 0; l <= L && m.Zone(r, c) != nd; ++l) s[r][c][l] = Level(r, c, l);
+  if (m.rank == 0) ForAllCells(m, [&](int r, int c) {
+      for (int l = 0; l <= L && m.Zone(r, c) != nd; ++l) s[r][c][l] = Level(r, c, l);
+    });
   o.MPIScatterStack(at);
   ForOwnCells(m, [&](int r, int c) {
     for (int l = 0; l <= L; ++l) {
@@ -113,18 +131,15 @@ TEST(MpiExchange, StacksMoveWithAllLevels) {
   Stack whole = o.MPIGatherStackAlloc(at);
   o.MPIGatherStack(at);
   if (m.rank == 0) {
-    for (int r = 1; r <= m.nrows; ++r)
-      for (int c = 1; c <= m.ncols; ++c)
-        for (int l = 0; l <= L; ++l) {
-          const double want = m.Zone(r, c) == nd ? nd : Changed(Level(r, c, l));
-          EXPECT_EQ(s[r][c][l], want);
-          if (whole) {
-            EXPECT_EQ(whole[r][c][l], want);
-          }
-        }
-    if (m.size > 1) {
+    ForAllCells(m, [&](int r, int c) {
+      for (int l = 0; l <= L; ++l) {
+        const double want = m.Zone(r, c) == nd ? nd : Changed(Level(r, c, l));
+        EXPECT_EQ(s[r][c][l], want);
+        if (whole) EXPECT_EQ(whole[r][c][l], want);
+      }
+    });
+    if (m.size > 1)
       EXPECT_NE(m.console.str().find("synchronising stack soil_layers for mpi-rank 0"), std::string::npos);
-    }
   }
   if (whole) o.FreeMatrix3d(whole, 1, m.nrows);
   // Without an entry, a stack cannot be scattered without its level count.
@@ -176,13 +191,9 @@ TEST(MpiExchange, MaskedCellsTravelToInstanceZeroAndBack) {
   ForOwnCells(m, [&](int r, int c) { source[r][c] = Value(r, c); });
   Grid target = m.rank == 0 ? m.NewGrid(-7.0) : nullptr;
   o.MPISendRecvArray(21, 20, m.decomposition.CellCounts(), target);
-  if (m.rank == 0 && m.size > 1) {
-    for (int r = 1; r <= m.nrows; ++r)
-      for (int c = 1; c <= m.ncols; ++c) EXPECT_EQ(target[r][c], m.Zone(r, c) == nd ? -7.0 : Value(r, c));
-  }
-  if (m.rank == 0)
-    for (int r = 1; r <= m.nrows; ++r)
-      for (int c = 1; c <= m.ncols; ++c) source[r][c] = -Value(r, c);
+  if (m.rank == 0 && m.size > 1)
+    ForAllCells(m, [&](int r, int c) { EXPECT_EQ(target[r][c], m.Zone(r, c) == nd ? -7.0 : Value(r, c)); });
+  if (m.rank == 0) ForAllCells(m, [&](int r, int c) { source[r][c] = -Value(r, c); });
   o.MPISendRecvArray2(21, 20, m.decomposition.CellCounts());
   ForOwnCells(m, [&](int r, int c) { EXPECT_EQ(source[r][c], -Value(r, c)); });
   if (target) m.FreeGrid(target);
@@ -194,15 +205,9 @@ TEST(MpiExchange, BinaryGridReadThroughMpiIoEqualsAsciiGridScattered) {
   DecomposedModel m("mpi_gridread", kBasin);
   m.Decompose();
   modelobject& o = *m.object;
-  if (m.rank == 0) {
-    Grid whole = o.matrix(1, m.nrows, 1, m.ncols, m.nrows);
-    for (int r = 1; r <= m.nrows; ++r)
-      for (int c = 1; c <= m.ncols; ++c) whole[r][c] = m.Zone(r, c) == nd ? nd : Value(r, c) / 8;
-    o.WriteGrid(m.Shared("g.asc"), whole, true, false);
-    o.WriteGrid(m.Shared("g.dbl"), whole, false, true);
-    o.FreeMatrix(whole, 1, m.nrows, 1, m.ncols);
-  }
-  MPI_Barrier(MPI_COMM_WORLD);
+  auto eighth = [&](int r, int c) { return m.Zone(r, c) == nd ? nd : Value(r, c) / 8; };
+  WriteShared(m, "g.asc", true, eighth);
+  WriteShared(m, "g.dbl", false, eighth);
   Grid ascii = nullptr;
   Grid binary = nullptr;
   // Collective, own rows with halo: ASCII is read by instance 0 and scattered,
@@ -211,8 +216,7 @@ TEST(MpiExchange, BinaryGridReadThroughMpiIoEqualsAsciiGridScattered) {
   o.ReadGrid(m.Shared("g.dbl"), &binary, 0, true, false, false, false, false, true, 0.0);
   Grid halo = m.decomposition.Halo();
   // Every instance, instance 0 included, keeps its own rows and their halo.
-  const int low = m.first > 1 ? m.first - 1 : 1;
-  const int high = m.last < m.nrows ? m.last + 1 : m.nrows;
+  const int low = HaloLow(m), high = HaloHigh(m);
   int compared = 0;
   for (int r = low; r <= high; ++r)
     for (int c = 1; c <= m.ncols; ++c)
@@ -232,24 +236,14 @@ TEST(MpiExchange, GridKeptWholeOnInstanceZeroKeepsTheValuesOutsideTheZones) {
   DecomposedModel m("mpi_gridwhole", kBasin);
   m.Decompose();
   modelobject& o = *m.object;
-  if (m.rank == 0) {
-    Grid whole = o.matrix(1, m.nrows, 1, m.ncols, m.nrows);
-    for (int r = 1; r <= m.nrows; ++r)
-      for (int c = 1; c <= m.ncols; ++c) whole[r][c] = Value(r, c);
-    o.WriteGrid(m.Shared("w.asc"), whole, true, false);
-    o.FreeMatrix(whole, 1, m.nrows, 1, m.ncols);
-  }
-  MPI_Barrier(MPI_COMM_WORLD);
+  WriteShared(m, "w.asc", true, Value);
   Grid g = nullptr;
   o.ReadGrid(m.Shared("w.asc"), &g, 0, true, false, false, true, false, true, 0.0);
   if (m.rank == 0) {
-    for (int r = 1; r <= m.nrows; ++r)
-      for (int c = 1; c <= m.ncols; ++c) EXPECT_EQ(g[r][c], Value(r, c)) << r << "," << c;
+    ForAllCells(m, [&](int r, int c) { EXPECT_EQ(g[r][c], Value(r, c)) << r << "," << c; });
     o.FreeMatrix(g, 1, m.nrows, 1, m.ncols);
   } else {
-    const int low = m.first > 1 ? m.first - 1 : 1;
-    const int high = m.last < m.nrows ? m.last + 1 : m.nrows;
     ForOwnCells(m, [&](int r, int c) { EXPECT_EQ(g[r][c], Value(r, c)); });
-    o.FreeMatrix(g, low, high, 1, m.ncols);
+    o.FreeMatrix(g, HaloLow(m), HaloHigh(m), 1, m.ncols);
   }
 }
