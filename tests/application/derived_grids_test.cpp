@@ -172,10 +172,7 @@ TEST(CellSizes, InconsistentZeroOrMissingSizesAre66) {
   w->Add("sy.asc", "CellSizeY", {100, 100, 100, 100});
   w->Add("rca.asc", "RelCellArea", {0.500009, 0.5, 0.6, 0.5});  // within 1e-5 passes
   EXPECT_EQ(w.CodeOf([&] { w->MakeCellSizeGrids(); }), 66);
-  EXPECT_TRUE(
-      w.Said("Cell size Y (100, from sy.asc) times\ncell size X (50, from sx.asc) \ndivided by the mean cell "
-             "area is 0.5 and differs from \nthe relative grid cell size 0.6 (from rca.asc) by more than "
-             "0.001%%\n"));
+  EXPECT_TRUE(w.Said("area is 0.5 and differs from \nthe relative grid cell size 0.6 (from rca.asc) by more than"));
 
   DerivedWorld z("cellsize_zero");
   z->Zones(3, 2, {1, 1, 1, 1, 1, 1});
