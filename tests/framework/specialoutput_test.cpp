@@ -198,8 +198,7 @@ TEST_F(SpecialOutputTest, PointsAndLevelsAreChecked) {
       {Entity("values", "Q", {X(1), X(2)}, {Y(1)}), 1006,
        "count of X coordinates dos not match the number of Y coordinates for entity values"},
       {Entity("soilwater", "W", {X(1), X(2)}, {Y(1), Y(2)}, " Level = 1;"), 1007,
-       "number of levels dos not match the number of X and Y coordinates for entity soilwater. EIther each point "
-       "has a level or none has."},
+       "number of levels dos not match the number of X and Y coordinates for entity soilwater."},
       {Entity("soilwater", "W", {X(1)}, {Y(1)}, " Level = -1;"), 1007,
        "level -1, defined as point 0 for entity soilwater, is below 0"},
       {Entity("values", "Q", {X(1)}, {Y(1)}, " Level = 1x;"), 104, "the value \"1x\" of the item Level"},
@@ -220,10 +219,10 @@ TEST_F(SpecialOutputTest, SectionFormIsChecked) {
   Make("{\nfilename = a.txt; header = h;\nentity {ID = values; Symbol = Q; Xcoords = 1005; Ycoords = 2055;}\n", error);
   EXPECT_EQ(error, 104);
   EXPECT_TRUE(Said("the control file ends inside the block of output file 1"));
-  Make(Block(Entity("values", "Q", {X(1)}, {Y(1)})), error, 1, "files = 1;");
-  EXPECT_EQ(error, 104);
-  Make(Block(Entity("values", "Q", {X(1)}, {Y(1)})), error, 1, "numfiles = -2;");
-  EXPECT_EQ(error, 104);
+  for (const char* numfiles : {"files = 1;", "numfiles = -2;"}) {
+    Make(Block(Entity("values", "Q", {X(1)}, {Y(1)})), error, 1, numfiles);
+    EXPECT_EQ(error, 104) << numfiles;
+  }
   auto none = Make("", error, 1, "numfiles = 0;");
   EXPECT_EQ(error, 0);
   EXPECT_EQ(none->FileCount(), 0);
@@ -313,9 +312,7 @@ TEST_F(SpecialOutputTest, FullBufferIsWrittenAfterTheStep) {
     EXPECT_EQ(lines[4], MpiSize() > 1 ? "2001\t1\t1\t2\t-9999" : "2001\t1\t1\t2\t-12345");
   }
   m->Flush();
-  if (MpiRank() == 0) {
-    EXPECT_EQ(static_cast<int64_t>(Lines(Output()).size()), capacity + 4);
-  }
+  EXPECT_TRUE(MpiRank() != 0 || static_cast<int64_t>(Lines(Output()).size()) == capacity + 4);
 }
 
 TEST_F(SpecialOutputTest, FilesThatCannotBeWrittenAreReported) {
