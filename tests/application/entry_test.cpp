@@ -29,7 +29,6 @@ TEST(ProgramEntry, NoArgumentGivesUsageAndExitCode2) {
   ExpectUsageAndAbort(RunFluvex("", dir.path()));
   const std::string xml = ReadFile(dir / "Fluvex_Diag_0.xml");
   EXPECT_NE(xml.find("<line level=\"0\" description= \";usage: fluvex"), std::string::npos);
-  EXPECT_NE(xml.find("<line level=\"0\" description= \"Exception 2 caught at top level!\"/>"), std::string::npos);
   EXPECT_NE(xml.find("<line level=\"0\" description= \"Program aborted with exit code 2\"/>"), std::string::npos);
   ExpectUsageAndAbort(RunFluvex("", dir.path(), 2));
 }
@@ -44,7 +43,6 @@ TEST(ProgramEntry, OptionsOnlyEndNormallyWithAWellFormedDiagnosticsFile) {
             std::string::npos)
       << r.output;
   EXPECT_NE(r.output.find("exitcode 0\n"), std::string::npos);
-  EXPECT_NE(r.output.find("o.k.\n\nthe end.\n"), std::string::npos);
   ASSERT_TRUE(FileExists(dir / "out/run_0.xml"));
   EXPECT_EQ(RunCommand("xmllint --noout out/run_0.xml", dir.path()).exitCode, 0);
   const auto root = RunCommand("xmllint --xpath 'string(/*[local-name()=\"Diag\"]/@version)' out/run_0.xml",
