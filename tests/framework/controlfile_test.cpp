@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/modelobject.h"
+#include "tests/framework/codeof.h"
 #include "tests/support/diagcapture.h"
 
 using fluvextest::DiagCapture;
@@ -27,14 +28,6 @@ class ControlFileTest : public ::testing::Test {
     const std::string file = diag.Dir() / "run.ctl";
     WriteFile(file, content);
     return std::make_unique<Reader>(diag.get(), file);
-  }
-  int CodeOf(auto&& call) {
-    try {
-      call();
-    } catch (int code) {
-      return code;
-    }
-    return 0;
   }
   DiagCapture diag;
   std::string rest;

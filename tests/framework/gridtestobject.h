@@ -7,6 +7,7 @@
 
 #include "framework/diagstream.h"
 #include "framework/modelobject.h"
+#include "tests/framework/codeof.h"
 #include "tests/support/testutil.h"
 
 class GridTestObject : public modelobject {
@@ -52,14 +53,3 @@ struct GridTestBench {
   std::unique_ptr<DiagStream> diag;
   GridTestObject object;
 };
-
-// The int code thrown by f, 0 when it returns.
-template <typename F>
-int CodeOf(F f) {
-  try {
-    f();
-  } catch (int code) {
-    return code;
-  }
-  return 0;
-}

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "tests/framework/codeof.h"
 #include "tests/support/diagcapture.h"
 
 using fluvextest::DiagCapture;
@@ -31,14 +32,6 @@ class GridListTest : public ::testing::Test {
   Grid NewGrid() {
     owned.push_back(object.matrix(1, 4, 1, 3, 4));
     return owned.back();
-  }
-  int CodeOf(auto&& call) {
-    try {
-      call();
-    } catch (int code) {
-      return code;
-    }
-    return 0;
   }
 
   DiagCapture diag;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "tests/framework/codeof.h"
 #include "tests/support/decomposedmodel.h"
 
 using fluvextest::DecomposedModel;
@@ -48,16 +49,6 @@ std::string ExpectedFile(DecomposedModel& m, int L) {
     for (int c = 1; c <= m.ncols; ++c)
       for (int l = 0; l <= L; ++l) put(m.Zone(r, c) == nd ? nd : Level(r, c, l));
   return bytes;
-}
-
-template <typename F>
-int Thrown(F f) {
-  try {
-    f();
-  } catch (int code) {
-    return code;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -156,7 +147,7 @@ TEST(StackFile, BadFilesStopEveryInstance) {
   m.Decompose();
   modelobject& o = *m.object;
   Stack back = nullptr;
-  auto read = [&](const std::string& name) { return Thrown([&] { o.ReadStack(m.dir / name, &back, false); }); };
+  auto read = [&](const std::string& name) { return CodeOf([&] { o.ReadStack(m.dir / name, &back, false); }); };
   auto seen = [&](const std::string& text) { return m.rank != 0 || m.console.str().find(text) != std::string::npos; };
   std::string header = "stack_ncols 14\nnrows 9\nxll 1025\nyll 2000\ncs 50\nnodata -9999\n";
   header += "cnt 0\nmin 0\nmax 0\nsum 0\naverage 0\nnumlevels 0\n";
@@ -179,5 +170,5 @@ TEST(StackFile, BadFilesStopEveryInstance) {
   EXPECT_TRUE(m.rank != 0 || m.first > 1 || seen("short.dblat row 1, column 1"));
   EXPECT_EQ(back, nullptr);
   // A directory cannot be written as a file.
-  EXPECT_EQ(Thrown([&] { o.WriteStack(m.Shared(""), nullptr, 0, false, true); }), 26);
+  EXPECT_EQ(CodeOf([&] { o.WriteStack(m.Shared(""), nullptr, 0, false, true); }), 26);
 }

@@ -11,6 +11,7 @@
 
 #include "framework/diagstream.h"
 #include "framework/teilmod.h"
+#include "tests/framework/codeof.h"
 #include "tests/support/testutil.h"
 
 class Probe : public teilmodellklasse {
@@ -34,17 +35,6 @@ class Probe : public teilmodellklasse {
     teilmodellklasse::SunriseSunset(d, m, rise, set, lat, lon);
   }
 };
-
-// Runs f and returns the int it throws, or 0.
-template <typename F>
-int CodeOf(F&& f) {
-  try {
-    f();
-  } catch (int code) {
-    return code;
-  }
-  return 0;
-}
 
 class SubModelFixture : public ::testing::Test {
  protected:
