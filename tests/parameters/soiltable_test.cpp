@@ -96,14 +96,11 @@ TEST(SoilTable, BadEntriesStopWithTheirCodes) {
       {"2 clay 20 30\n", 1, 30, "soil table code 2: some values could not be read\n2 clay 20 30"},
       {Replace(kClay, " 5 0.6", " 1 0.6"), 1, 30, "an old row needs at least 2 layers"},
       {Replace(kClay, "0.6 500 0.8", "0.08 500 0.8"), 1, 30,
-       "\nerror soil type 2:\nthickness of single layers (here 0.08 m)\nhas to be at minimum twice as thick as the\n"
-       "thickness of the top layer (here 0.05 m)"},
+       "thickness of single layers (here 0.08 m)\nhas to be at minimum twice as thick as the"},
       {Replace(kClay, "0.6 500 0.8", ""), 1, 30, "error reading layer thickness for soiltype 2"},
       {Replace(kClay, "0.6 500 0.8", "0.6"), 1, 30, "error reading maxratio for soil type 2"},
       {Replace(kClay, "0.6 500 0.8", "0.6 500"), 1, 30, "error reading k reduction for soil type 2"},
-      {kLoam + Replace(kClay, " 5 0.6", " 4 0.6"), 2, 30,
-       "the numbers of soil layers has to be equal for all soil types\n(here: soil type 2: 4 layers, but soil type 1: "
-       "5 layers)"},
+      {kLoam + Replace(kClay, " 5 0.6", " 4 0.6"), 2, 30, "(here: soil type 2: 4 layers, but soil type 1: 5 layers)"},
       {kLoam, 2, 30, "ends after 1 of 2 entries"},
       {Replace(kLoam, "0.4 0.4 0.2", "0 0.6 0.4"), 1, 110,
        "Grainsize distribution: fraction of sand must be > 0 \nsoil type: 1\n1 loam"},
@@ -112,8 +109,7 @@ TEST(SoilTable, BadEntriesStopWithTheirCodes) {
       {Replace(kLoam, "0.4 0.4 0.2 0", "0.4 0.4 0.3 -0.1"), 1, 110,
        "Grainsize distribution: all grain size fractions must be >= 0 (sand must be >0)\nsoil type: 1"},
       {Replace(kClay, "300 1 0.5", "300 2 0.5"), 1, 131,
-       "error reading soil parameters for soil type 2: only old method 1 (van-Genuchten Parameter) is supported in "
-       "Fluvex newer than 6.4.\nUse the new soil type table format instead."},
+       "error reading soil parameters for soil type 2: only old method 1 (van-Genuchten Parameter) is supported"},
   };
   int i = 0;
   for (const Case& c : cases) {
@@ -150,8 +146,7 @@ TEST(MultilayerTable, LayersPerTypeAndTheirChecks) {
   };
   const std::vector<Case> cases = {
       {"1 a { Landuse_Layers = 1 2; }\n2 b { Landuse_Layers = 1 2 3; }\n", 111,
-       "\nThe numbers of landuse layers has to be equal for all multilayer-landuse types\n(here: multilayer-landuse "
-       "type 2: 3 layers, but multilayer-landuse type 1: 2 layers)"},
+       "(here: multilayer-landuse type 2: 3 layers, but multilayer-landuse type 1: 2 layers)"},
       {"1 a {\n k_extinct = 0.5; }\n2 b { Landuse_Layers = 1; }\n", 112,
        "multiple landuse table: parameter Landuse_Layers not found 1 a {"},
       {"1 a { Landuse_Layers = 1; }\n\n", 112, "multiple landuse table: parameter Landuse_Layers not found "},
