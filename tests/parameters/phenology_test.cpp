@@ -38,6 +38,14 @@ void RunDays(World& w, int first, int last, const std::function<double(int, int,
   }
 }
 
+// A forcing-only entry whose season does not start within the test.
+std::string ForcingOnlyBlock() {
+  return Block(1, "DynamicPhenology_1",
+               "JulDays = 1 -1 30 366; F* = 100; DP1_t1_dorm = 60; DP1_T_Bf = 0; JDReset_TStart = 1;\n"
+               "  maxStartJDforDP1 = 200; " +
+                   Series("1 1 2 1", 4));
+}
+
 double Cell(World& w, LPG::Kind kind, int r, int c) {
   return w.GridOf(kind)[r][c];
 }
@@ -304,11 +312,7 @@ TEST(Phenology, DailyAndMovingMeanTemperature) {
   auto t = [](int d, int i) { return 10.0 * d + i * (i + 1) / 8.0; };
   for (const Case& k : {Case{60, 0, 1440}, Case{60, 0, 60}, Case{0, 1, 1440}}) {
     World w("pheno_means", {"1."},
-            Block(1, "DynamicPhenology_1",
-                  "JulDays = 1 -1 30 366; F* = 100; DP1_t1_dorm = 60; DP1_T_Bf = 0; JDReset_TStart = 1;\n"
-                  "  maxStartJDforDP1 = 200; " +
-                      Series("1 1 2 1", 4)),
-            1);
+            ForcingOnlyBlock(), 1);
     w.frame.minToIntEndMinutes = k.minToIntEnd;
     w.Build();
     for (int d = 1; d <= 10; ++d) {
@@ -327,11 +331,7 @@ TEST(Phenology, DailyAndMovingMeanTemperature) {
 
 TEST(Phenology, MissingTemperatureIsFatal) {
   World w("pheno_notemp", {"1"},
-          Block(1, "DynamicPhenology_1",
-                "JulDays = 1 -1 30 366; F* = 100; DP1_t1_dorm = 60; DP1_T_Bf = 0; JDReset_TStart = 1;\n"
-                "  maxStartJDforDP1 = 200; " +
-                    Series("1 1 2 1", 4)),
-          1);
+          ForcingOnlyBlock(), 1);
   w.list[w.owner.FindGrid("temperature", true)].shortname = "temperature_read";
   w.Build();
   EXPECT_EQ(w.ErrorOf([&] { w.Step(24, 1, 1, 2001); }), 33);
