@@ -102,4 +102,14 @@ class World {
 // Runs body in a chosen number of threads.
 void WithThreads(int threads, const std::function<void()>& body);
 
+// Runs f and returns the int it throws, 0 when it throws nothing.
+inline int ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (int code) {
+    return code;
+  }
+  return 0;
+}
+
 }  // namespace meteotest

@@ -50,6 +50,12 @@ std::vector<Record> NaiveRead(const std::string& path, int stations, int extraCo
   return records;
 }
 
+MeteoDate DateOf(const meteointerpol& m) {
+  MeteoDate d;
+  m.GetDate(d.hour, d.day, d.month, d.year);
+  return d;
+}
+
 }  // namespace
 
 TEST(MeteoStationFile, BlocksGiveTheRecordsOfANaiveReader) {
@@ -83,9 +89,7 @@ TEST(MeteoStationFile, BlocksGiveTheRecordsOfANaiveReader) {
   auto m = w.Make("temperature", naive[first].date, naive[last].date, error);
   ASSERT_TRUE(m) << w.Console();
   auto expectRecord = [&](int k) {
-    MeteoDate got;
-    m->GetDate(got.hour, got.day, got.month, got.year);
-    ASSERT_TRUE(got == naive[k].date) << "record " << k;
+    ASSERT_TRUE(DateOf(*m) == naive[k].date) << "record " << k;
     for (int i = 0; i < n; ++i) ASSERT_EQ(m->GetStationValues(0)[i + 1], naive[k].values[i]) << "record " << k;
   };
   for (int k = first; k <= last; ++k) {
@@ -118,19 +122,15 @@ TEST(MeteoStationFile, CenturyEndDateHeaderWordsAndCutLastRecord) {
   EXPECT_EQ(m->GetStationCount(0), 3);
   EXPECT_EQ(m->GetStationXRot(0), (std::vector<double>{0, 1, 2, 3}));
   EXPECT_EQ(m->GetStationYRot(0), (std::vector<double>{0, 4, 5, 6}));
-  MeteoDate d;
   m->ReadStepData();
-  m->GetDate(d.hour, d.day, d.month, d.year);
-  EXPECT_TRUE(d == (MeteoDate{0, 1, 1, 1999}));
+  EXPECT_TRUE(DateOf(*m) == (MeteoDate{0, 1, 1, 1999}));
   m->ReadStepData();
-  m->GetDate(d.hour, d.day, d.month, d.year);
-  EXPECT_TRUE(d == (MeteoDate{1, 1, 1, 1999}));
+  EXPECT_TRUE(DateOf(*m) == (MeteoDate{1, 1, 1, 1999}));
   EXPECT_EQ(m->GetStationValues(0)[3], 9);
   EXPECT_EQ(m->EndReached(), 0);
   m->ReadStepData();  // the end date was the record just taken
   EXPECT_EQ(m->EndReached(), 1);
-  m->GetDate(d.hour, d.day, d.month, d.year);
-  EXPECT_TRUE(d == (MeteoDate{1, 1, 1, 1999}));
+  EXPECT_TRUE(DateOf(*m) == (MeteoDate{1, 1, 1, 1999}));
 
   // Up to the file's end: the last record is cut short and ends the input.
   int error2 = 0;
@@ -152,8 +152,7 @@ TEST(MeteoStationFile, CenturyEndDateHeaderWordsAndCutLastRecord) {
   EXPECT_EQ(ending->EndReached(), 0);
   ending->ReadStepData();
   EXPECT_EQ(ending->EndReached(), 1);
-  ending->GetDate(d.hour, d.day, d.month, d.year);
-  EXPECT_TRUE(d == (MeteoDate{1, 1, 1, 2000}));
+  EXPECT_TRUE(DateOf(*ending) == (MeteoDate{1, 1, 1, 2000}));
 }
 
 TEST(MeteoStationFile, BadStationFilesAreFatal) {
@@ -174,11 +173,7 @@ TEST(MeteoStationFile, BadStationFilesAreFatal) {
     int error = 0;
     auto m = w.Make("temperature", {0, 1, 1, 2000}, {2, 1, 1, 2000}, error);
     ASSERT_TRUE(m);
-    try {
-      m->ReadStepData();
-    } catch (int code) {
-      error = code;
-    }
+    error = meteotest::ErrorOf([&] { m->ReadStepData(); });
     w.ExpectFatal(error, 49, "error reading stations.txt, line 7 (temperature)");
   }
   {
@@ -220,13 +215,7 @@ TEST(MeteoStationFile, TwoStationFilesMustAgree) {
     w.Write("residuals.txt", meteotest::StationFileText(k.second, k.records));
     int error = 0;
     auto m = w.Make("temperature", d0, d1, error);
-    if (m) {
-      try {
-        m->ReadStepData();
-      } catch (int code) {
-        error = code;
-      }
-    }
+    if (m) error = meteotest::ErrorOf([&] { m->ReadStepData(); });
     w.ExpectFatal(error, 73, k.text);
   }
 }
@@ -295,14 +284,8 @@ TEST(MeteoRegressionFile, StationAndRegressionDatesMustAgree) {
   int error = 0;
   auto m = w.Make("temperature", {0, 1, 1, 2000}, {1, 1, 1, 2000}, error);
   ASSERT_TRUE(m) << w.Console();
-  try {
-    m->ReadStepData();
-  } catch (int code) {
-    error = code;
-  }
-  w.ExpectFatal(error, 52,
-                "error in date column of temperature for IDW*Regress \n\nDate from station/regress file stations.txt:"
-                "\n1.1.2000 1 h\n\nbut date from regres file regression.dat:\n1.1.2000 2 h");
+  error = meteotest::ErrorOf([&] { m->ReadStepData(); });
+  w.ExpectFatal(error, 52, "stations.txt:\n1.1.2000 1 h\n\nbut date from regres file regression.dat:\n1.1.2000 2 h");
 }
 
 namespace {
@@ -349,10 +332,6 @@ TEST(MeteoGridList, NoDataNamesReuseTheLastGrid) {
 
   w.Write("grids.txt", head + "2000 1 1 0 -9999\n");
   GridListInterpolator first(error, w.Diag(), w.Args("temperature", {0, 1, 1, 2000}, {0, 1, 1, 2000}));
-  try {
-    first.Interpolate(0, 1, 1, 2000);
-  } catch (int code) {
-    error = code;
-  }
+  error = meteotest::ErrorOf([&] { first.Interpolate(0, 1, 1, 2000); });
   w.ExpectFatal(error, 1050, "no valid grid name was found (-9999 as input)");
 }

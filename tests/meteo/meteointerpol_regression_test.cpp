@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "tests/meteo/meteo_world.h"
 
@@ -100,12 +101,25 @@ double Upper(double z) {
   return -2 - 0.0065 * z;
 }
 
+// Station altitudes around the inversion layer 800 ... 1200 m, and their values
+// on a lower line below 800 m and on an upper one above.
+const std::vector<double> kZ = {200, 400, 600, 1400, 1800, 2200};
+std::vector<double> ValuesAt(const std::vector<double>& z, const std::function<double(double)>& upper = Upper) {
+  std::vector<double> v;
+  for (double a : z) v.push_back(a < 800 ? Lower(a) : upper(a));
+  return v;
+}
+
+// Every cell holds want(its elevation).
+void ExpectCells(const RegressionRun& run, const std::function<double(double)>& want) {
+  for (int k = 0; k < 12; ++k) EXPECT_NEAR(run.Cell(k), want(kCellZ[k]), 1e-9) << "cell elevation " << kCellZ[k];
+}
+
 }  // namespace
 
 TEST(MeteoRegression, LinesApartFromTheInversionLayerGiveThreeBands) {
-  const std::vector<double> z = {200, 400, 600, 1400, 1800, 2200};
-  std::vector<double> v;
-  for (double a : z) v.push_back(a < 800 ? Lower(a) : Upper(a));
+  const std::vector<double>& z = kZ;
+  const std::vector<double> v = ValuesAt(z);
   // The middle band runs from the lower line at 800 m (6) to the upper line at 1200 m (-9.8).
   auto middle = [](double a) { return 37.6 - 0.0395 * a; };
   RegressionRun run = Regress("three", "800 1200 50 0 10", z, v);
@@ -114,10 +128,7 @@ TEST(MeteoRegression, LinesApartFromTheInversionLayerGiveThreeBands) {
   EXPECT_DOUBLE_EQ(p.h1, 800);
   EXPECT_DOUBLE_EQ(p.h2, 1200);
   EXPECT_NEAR(p.b[2], -0.0395, 1e-12);
-  for (int k = 0; k < 12; ++k) {
-    const double a = kCellZ[k];
-    EXPECT_NEAR(run.Cell(k), a < 800 ? Lower(a) : a <= 1200 ? middle(a) : Upper(a), 1e-9) << "cell elevation " << a;
-  }
+  ExpectCells(run, [&](double a) { return a < 800 ? Lower(a) : a <= 1200 ? middle(a) : Upper(a); });
   // Method 11 weighs inverse-distance values (fraction 0.5) against the bands;
   // where no station is in reach the bands stand alone.
   for (double reach : {1e7, 100.0}) {
@@ -146,23 +157,20 @@ TEST(MeteoRegression, LinesApartFromTheInversionLayerGiveThreeBands) {
 }
 
 TEST(MeteoRegression, LinesMeetingInsideTheLayerOrOnOneLineGiveTwoBands) {
-  const std::vector<double> z = {200, 400, 600, 1400, 1800, 2200};
   // The upper line meets the lower one at 900 m, inside 800 - 50 ... 1200 + 50.
   auto upper = [](double a) { return 11.35 - 0.0065 * a; };
-  std::vector<double> v;
-  for (double a : z) v.push_back(a < 800 ? Lower(a) : upper(a));
-  RegressionRun meet = Regress("meet", "800 1200 50 0 10", z, v);
+  RegressionRun meet = Regress("meet", "800 1200 50 0 10", kZ, ValuesAt(kZ, upper));
   ASSERT_TRUE(meet.m);
   EXPECT_DOUBLE_EQ(meet.m->GetRegression(1).h1, 0);
   EXPECT_NEAR(meet.m->GetRegression(1).h2, 900, 1e-9);
-  for (int k = 0; k < 12; ++k)
-    EXPECT_NEAR(meet.Cell(k), kCellZ[k] <= 900 ? Lower(kCellZ[k]) : upper(kCellZ[k]), 1e-9) << kCellZ[k];
+  ExpectCells(meet, [&](double a) { return a <= 900 ? Lower(a) : upper(a); });
 
-  std::vector<double> line;
-  for (double a : z) line.push_back(15 - 0.006 * a);
-  RegressionRun one = Regress("oneline", "800 1200 50 0 10", z, line);
+  auto line = [](double a) { return 15 - 0.006 * a; };
+  std::vector<double> onLine;
+  for (double a : kZ) onLine.push_back(line(a));
+  RegressionRun one = Regress("oneline", "800 1200 50 0 10", kZ, onLine);
   ASSERT_TRUE(one.m);
-  for (int k = 0; k < 12; ++k) EXPECT_NEAR(one.Cell(k), 15 - 0.006 * kCellZ[k], 1e-9) << kCellZ[k];
+  ExpectCells(one, line);
 }
 
 TEST(MeteoRegression, ResidualsOffTheLineAddTheLeastSquaresPlane) {
@@ -190,43 +198,33 @@ TEST(MeteoRegression, ResidualsOffTheLineAddTheLeastSquaresPlane) {
   RegressionRun flat = Regress("collinear", "800 1200 50 0 10", z, v, {}, 1, diagonal);
   ASSERT_TRUE(flat.m);
   EXPECT_LT(flat.m->GetRegression(1).c0, -9999);
-  for (int k = 0; k < 12; ++k) EXPECT_NEAR(flat.Cell(k), line[0] + line[1] * kCellZ[k], 1e-9) << kCellZ[k];
+  ExpectCells(flat, [&](double a) { return line[0] + line[1] * a; });
 }
 
 TEST(MeteoRegression, DegenerateLayersGiveFiniteValues) {
   // The two inversions at one height: a layer of no thickness.
-  const std::vector<double> z = {200, 400, 600, 1400, 1800, 2200};
-  std::vector<double> v;
-  for (double a : z) v.push_back(a < 800 ? Lower(a) : Upper(a));
-  RegressionRun thin = Regress("thin", "800 800 50 0 10", z, v);
+  RegressionRun thin = Regress("thin", "800 800 50 0 10", kZ, ValuesAt(kZ));
   ASSERT_TRUE(thin.m);
-  for (int k = 0; k < 12; ++k) {
-    const double a = kCellZ[k];
-    EXPECT_NEAR(thin.Cell(k), a < 800 ? Lower(a) : a == 800 ? 6 : Upper(a), 1e-9) << a;
-  }
+  ExpectCells(thin, [](double a) { return a < 800 ? Lower(a) : a == 800 ? 6 : Upper(a); });
   // A single lower station exactly at the lower inversion (the next station
   // above has no value and is not borrowed): no gradient below it.
   const std::vector<double> z2 = {800, 1400, 1800, 2200, 1300};
   const std::vector<double> v2 = {6, Upper(1400), Upper(1800), Upper(2200), -10000};
   RegressionRun point = Regress("point", "800 1200 50 0 10", z2, v2);
   ASSERT_TRUE(point.m);
-  for (int k = 0; k < 12; ++k) {
-    const double a = kCellZ[k];
-    EXPECT_NEAR(point.Cell(k), a < 800 ? 6 : a <= 1200 ? 37.6 - 0.0395 * a : Upper(a), 1e-9) << a;
-  }
+  ExpectCells(point, [](double a) { return a < 800 ? 6 : a <= 1200 ? 37.6 - 0.0395 * a : Upper(a); });
 }
 
 TEST(MeteoRegression, StepWithoutValuesKeepsTheCellsAsTheyAre) {
-  const std::vector<double> z = {200, 400, 600, 1400, 1800, 2200};
+  auto scaled = [](double a) { return 2 * (15 - 0.006 * a); };
   std::vector<double> v;
-  for (double a : z) v.push_back(15 - 0.006 * a);
-  const std::vector<double> missing(6, -10000);
-  RegressionRun run = Regress("nothing", "800 1200 50 0 10", z, v, missing, 2);
+  for (double a : kZ) v.push_back(scaled(a) / 2);
+  RegressionRun run = Regress("nothing", "800 1200 50 0 10", kZ, v, std::vector<double>(6, -10000), 2);
   ASSERT_TRUE(run.m);
-  for (int k = 0; k < 12; ++k) EXPECT_NEAR(run.Cell(k), 2 * (15 - 0.006 * kCellZ[k]), 1e-9);
+  ExpectCells(run, scaled);
   run.m->ReadStepData();
   run.m->Regression(0);
   EXPECT_LT(run.m->GetRegression(1).a[1], -9999);
   run.m->Interpolate(1, 1, 1, 2000);
-  for (int k = 0; k < 12; ++k) EXPECT_NEAR(run.Cell(k), 2 * (15 - 0.006 * kCellZ[k]), 1e-9);
+  ExpectCells(run, scaled);
 }

@@ -82,6 +82,13 @@ struct Rig {
   }
 };
 
+// The 3 x 4 cells of a result grid, row by row.
+std::vector<double> Cells(Grid g) {
+  std::vector<double> v;
+  for (int r = 1; r <= 3; ++r) v.insert(v.end(), &g[r][1], &g[r][4] + 1);
+  return v;
+}
+
 // Index of the station whose value a cell of the uncorrected Thiessen grid shows.
 int StationOf(double cellValue, const std::vector<double>& stationValues) {
   for (size_t i = 0; i < stationValues.size(); ++i)
@@ -105,20 +112,16 @@ TEST(PrecipitationCorrection, StationValuesGetTheFactorOfTheirTemperatureAndWind
     meteointerpol* precipitation = s.list[2];
     // The uncorrected grid first, to know each cell's station.
     precipitation->Interpolate(0, 1, 1, 2000);
-    std::vector<std::vector<double>> plain(4, std::vector<double>(5));
-    for (int r = 1; r <= 3; ++r)
-      for (int c = 1; c <= 4; ++c) plain[r][c] = precipitation->GetResultGrid()[r][c];
+    const std::vector<double> plain = Cells(precipitation->GetResultGrid());
     s.correction->CorrectStationData();
-    EXPECT_DOUBLE_EQ(precipitation->GetStationValues(0)[1], corrected[0]);
-    EXPECT_DOUBLE_EQ(precipitation->GetStationValues(0)[2], corrected[1]);
-    EXPECT_DOUBLE_EQ(precipitation->GetStationValues(0)[3], corrected[2]);
+    for (int i = 0; i < 3; ++i) EXPECT_DOUBLE_EQ(precipitation->GetStationValues(0)[i + 1], corrected[i]);
     meteotest::WithThreads(threads, [&] { precipitation->Interpolate(0, 1, 1, 2000); });
-    for (int r = 1; r <= 3; ++r)
-      for (int c = 1; c <= 4; ++c) {
-        const int station = StationOf(plain[r][c], p);
-        ASSERT_GE(station, 0);
-        EXPECT_DOUBLE_EQ(precipitation->GetResultGrid()[r][c], corrected[station]) << r << ", " << c;
-      }
+    const std::vector<double> result = Cells(precipitation->GetResultGrid());
+    for (size_t k = 0; k < plain.size(); ++k) {
+      const int station = StationOf(plain[k], p);
+      ASSERT_GE(station, 0);
+      EXPECT_DOUBLE_EQ(result[k], corrected[station]) << "cell " << k;
+    }
   }
 }
 
@@ -143,15 +146,11 @@ TEST(PrecipitationCorrection, SwitchedOffChangesNothing) {
         {"precipitation", "temperature", "wind_speed"});
   ASSERT_EQ(s.error, 0) << s.world->Console();
   s.list[1]->Interpolate(0, 1, 1, 2000);
-  std::vector<double> before;
-  for (int r = 1; r <= 3; ++r)
-    for (int c = 1; c <= 4; ++c) before.push_back(s.list[1]->GetResultGrid()[r][c]);
+  const std::vector<double> before = Cells(s.list[1]->GetResultGrid());
   s.correction->CorrectStationData();
   s.correction->CorrectGrid();
   for (int i = 1; i <= 3; ++i) EXPECT_EQ(s.list[1]->GetStationValues(0)[i], p[i - 1]);
-  size_t k = 0;
-  for (int r = 1; r <= 3; ++r)
-    for (int c = 1; c <= 4; ++c) EXPECT_EQ(s.list[1]->GetResultGrid()[r][c], before[k++]);
+  EXPECT_EQ(Cells(s.list[1]->GetResultGrid()), before);
 }
 
 TEST(PrecipitationCorrection, GridModeCorrectsTheGridInPlace) {

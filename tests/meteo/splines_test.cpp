@@ -270,12 +270,7 @@ TEST(SplinePrimitives, NaturalSplineValueAndCoincidentAbscissas) {
   // Two equal abscissas: a FATAL entry and 82, nothing on the standard output.
   const double same[4] = {0, 0, 1, 1};
   testing::internal::CaptureStdout();
-  int code = 0;
-  try {
-    t.SplineValue(1, -9999, -9999, same, ya, lo, hi, y2, 3, v);
-  } catch (int c) {
-    code = c;
-  }
+  const int code = meteotest::ErrorOf([&] { t.SplineValue(1, -9999, -9999, same, ya, lo, hi, y2, 3, v); });
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   w.ExpectFatal(code, 82, "for the 1-D-Splineevaluation are the same!");
 }

@@ -106,8 +106,6 @@ TEST(RegionalSuperposition, CellsMixTheirRegionsByShares) {
     ASSERT_EQ(error, 0) << rig.w.Console();
     ASSERT_EQ(s->GetEntityCount(), 1);
     cSuperposition* e = s->GetEntity(0);
-    EXPECT_EQ(e->GetName(), "mix");
-    EXPECT_EQ(e->GetItemCount(), 2);
     const int position = e->GetOutputPosition();
     EXPECT_EQ(rig.w.list[position].shortname, "mix");
     EXPECT_EQ(rig.w.list[position].grid, e->GetOutputGrid());

@@ -108,8 +108,6 @@ TEST(LanduseGrids, HourlyStepsOverALeapYearFollowTheValuesOfEachDay) {
   }
   // Outside the basin and without land use: no data, also in albedo.
   EXPECT_EQ(w.GridOf(LPG::kLeafAreaIndex)[2][1], kNodata);
-  EXPECT_EQ(w.GridOf(LPG::kVegetationDuration)[2][1], kNodata);
-  EXPECT_EQ(w.GridOf(LPG::kLeafAreaIndex)[2][3], kNodata);
   EXPECT_EQ(w.GridOf(LPG::kVegetationDuration)[2][3], kNodata);
   EXPECT_EQ(w.albedo[2][3], kNodata);
   EXPECT_EQ(w.albedo[2][1], 0.5);
@@ -210,7 +208,6 @@ TEST(LanduseGrids, TwoLayersWithoutPhenology) {
   EXPECT_EQ(w.GridOf(LPG::kVegetationStart, 2)[1][2], kNodata);
   EXPECT_EQ(w.GridOf(LPG::kRootDepth, 1)[1][2], 0.01);
   EXPECT_EQ(w.albedo[1][2], 0.3);
-  EXPECT_NEAR(w.GridOf(LPG::kLeafAreaIndex, 2)[1][1], Circular({30, 120, 200, 300}, {1, 5, 6, 2}, 125), 1e-12);
   EXPECT_NEAR(w.GridOf(LPG::kLeafAreaIndex, 2)[2][1], Circular({30, 120, 200, 300}, {1, 5, 6, 2}, 125), 1e-12);
   EXPECT_EQ(w.GridOf(LPG::kLeafAreaIndex, 1)[2][1], 0.0);
 }
