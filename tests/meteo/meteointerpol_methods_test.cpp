@@ -85,7 +85,9 @@ TEST(MeteoMethods, InverseDistanceWeightsAndMaximumDistance) {
     SCOPED_TRACE(k.weight);
     ExpectGrid(w, m->GetResultGrid(),
                [&](int, int, double x, double y) { return IdwByHand(x, y, v, p, k.maxDistance); });
-    if (k.weight == 2) EXPECT_NEAR(m->GetResultGrid()[2][2], 145.0 / 6, 1e-12);
+    if (k.weight == 2) {
+      EXPECT_NEAR(m->GetResultGrid()[2][2], 145.0 / 6, 1e-12);
+    }
     if (k.weight == 2.0005) {
       EXPECT_DOUBLE_EQ(m->GetResultGrid()[2][2], 25);      // S2 lies 2236 m away
       EXPECT_DOUBLE_EQ(m->GetResultGrid()[1][3], -10000);  // no station within 1500 m
