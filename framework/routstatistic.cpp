@@ -117,13 +117,7 @@ void routstatistic::AddStepValues(int64_t year, int64_t month, int64_t day, int6
       AppendValue(value);
     }
   }
-  if (period >= 2) {
-    std::fill(carryn.begin(), carryn.end(), 0.0);
-    std::fill(carrysx.begin(), carrysx.end(), 0.0);
-    std::fill(carryrel.begin(), carryrel.end(), 0.0);
-  }
-  stepcounter = 0;
-  if (lines >= capacity) Flush();
+  EndLine();
 }
 
 double routstatistic::Determination(const EfficiencyRecord& r) {

@@ -316,6 +316,11 @@ void zonalstatistic::Reduce(int64_t year, int64_t month, int64_t day, int64_t ho
   }
   if (!due) return;
   AppendValue(total);
+  EndLine();
+}
+
+void zonalstatistic::EndLine() {
+  // A line is complete: the next period starts from nothing.
   if (period >= 2) {
     std::fill(carryn.begin(), carryn.end(), 0.0);
     std::fill(carrysx.begin(), carrysx.end(), 0.0);

@@ -80,6 +80,8 @@ class zonalstatistic {
   int ZoneColumns() const;
   // Appends one value to the line being built and keeps it as current value.
   void AppendValue(double value);
+  // Ends the line of a period: clears the carried sums, flushes a full buffer.
+  void EndLine();
   // Enters a descriptor in the first free record; returns it or -1.
   int Register(StatRecord* registry, int capacity, const int64_t* date, int slotCount, double* values,
                double* accumulator, double* areas, const char* text, int64_t* codes);

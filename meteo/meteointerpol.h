@@ -99,6 +99,7 @@ class meteointerpol : public modelobject {
   virtual void ReadStationDescription(int k);
   virtual void FindStartInStationFile(int k);
   virtual void FindStartInGridList();
+  void SeekStartRecord(int k, InputFile& f, long& lineNumber, std::string& line);
   virtual void FindStartInRegressionFile(int i);
 
   // ---- anisotropy and station geometry ----

@@ -98,24 +98,19 @@ void meteointerpol::ReadStationDescription(int k) {
   StationValues[k].assign(static_cast<size_t>(n) + 1, -Nodata - 1);
 }
 
-void meteointerpol::FindStartInStationFile(int k) {
+// Opens the station file or grid list k, skips its five header lines and
+// reads dated lines until the start date; line then holds the start record.
+void meteointerpol::SeekStartRecord(int k, InputFile& f, long& lineNumber, std::string& line) {
   const std::string& name = StationFileName[k];
-  const int ac = AdditionalColumns[k];
-  const int n = StationCount[k];
   *diag << "looking for starting date " << static_cast<long>(StartDate.day) << "." << static_cast<long>(StartDate.month)
         << "." << static_cast<long>(StartDate.year) << " for " << VariableName.c_str() << " in " << name.c_str();
-  InputFile f;
   if (!f.Open(name)) {
     *diag << "[end-entry]";
     *diag << "FATAL: \nerror opening file " << name.c_str() << "[end-entry]";
     throw 49;
   }
   for (int i = 0; i < 5; ++i) f.SkipLine();  // header lines and the station names
-  long lineNumber = 5;
-  std::vector<double>& values = StationValues[k];
-  values.assign(static_cast<size_t>(n) + 1, -Nodata - 1);
-
-  std::string line;
+  lineNumber = 5;
   bool found = false;
   for (;;) {
     if (FileDate[k] == StartDate) {
@@ -151,6 +146,18 @@ void meteointerpol::FindStartInStationFile(int k) {
           << "[end-entry]";
     throw 51;
   }
+}
+
+void meteointerpol::FindStartInStationFile(int k) {
+  const std::string& name = StationFileName[k];
+  const int ac = AdditionalColumns[k];
+  const int n = StationCount[k];
+  InputFile f;
+  long lineNumber = 0;
+  std::string line;
+  SeekStartRecord(k, f, lineNumber, line);
+  std::vector<double>& values = StationValues[k];
+  values.assign(static_cast<size_t>(n) + 1, -Nodata - 1);
   LineTokens t(line);
   MeteoDate ignored;
   ReadDate(t, ignored);
@@ -281,52 +288,10 @@ void meteointerpol::NextStationRecord(int k) {
 void meteointerpol::FindStartInGridList() {
   const std::string& name = StationFileName[0];
   const int ac = AdditionalColumns[0];
-  *diag << "looking for starting date " << static_cast<long>(StartDate.day) << "." << static_cast<long>(StartDate.month)
-        << "." << static_cast<long>(StartDate.year) << " for " << VariableName.c_str() << " in " << name.c_str();
   InputFile f;
-  if (!f.Open(name)) {
-    *diag << "[end-entry]";
-    *diag << "FATAL: \nerror opening file " << name.c_str() << "[end-entry]";
-    throw 49;
-  }
-  for (int i = 0; i < 5; ++i) f.SkipLine();
-  long lineNumber = 5;
+  long lineNumber = 0;
   std::string line;
-  bool found = false;
-  for (;;) {
-    if (FileDate[0] == StartDate) {
-      found = true;
-      break;
-    }
-    const long position = f.Tell();
-    const InputFile::Result got = f.ReadLine(line, kMaxStationLine);
-    if (got == InputFile::kEnd) break;
-    ++lineNumber;
-    if (got == InputFile::kTooLong) {
-      *diag << "[end-entry]";
-      InputError(name, lineNumber, LongLineText());
-    }
-    LineTokens t(line);
-    if (t.AtEnd()) continue;
-    MeteoDate date;
-    if (!ReadDate(t, date)) {
-      *diag << "[end-entry]";
-      InputError(name, lineNumber, "expected year, month, day and hour as whole numbers");
-    }
-    if (date.year <= 99) date.year += 1900;
-    if ((date.hour == 0 || date.hour >= 24) && date.day == 1) *diag << ".";
-    StartLinePosition[0] = position;
-    StartLineNumber[0] = lineNumber - 1;
-    FileDate[0] = date;
-  }
-  *diag << "[end-entry]";
-  if (!found) {
-    *diag << "FATAL: \nfile " << name.c_str() << " dosnt contain date " << static_cast<long>(StartDate.day) << "."
-          << static_cast<long>(StartDate.month) << "." << static_cast<long>(StartDate.year) << ", hour "
-          << static_cast<long>(StartDate.hour) << "(feof)!"
-          << "[end-entry]";
-    throw 51;
-  }
+  SeekStartRecord(0, f, lineNumber, line);
   LineTokens t(line);
   MeteoDate ignored;
   ReadDate(t, ignored);
