@@ -117,6 +117,21 @@ void TSplines::SameAbscissas(double x1, int i1, double x2, int i2) {
   throw 82;
 }
 
+void TSplines::SplineEachValidRun(const double* xa, const double* ya, int n, double missing, double* y2) {
+  // A missing value splits the line: each run of valid values gets its own spline.
+  int k = 1;
+  while (k <= n) {
+    if (!Valid(ya[k], missing)) {
+      ++k;
+      continue;
+    }
+    int end = k;
+    while (end + 1 <= n && Valid(ya[end + 1], missing)) ++end;
+    SplineSecondDerivativesNatural(xa, ya, k, end, y2);
+    k = end + 1;
+  }
+}
+
 void TSplines::SplineSecondDerivativesNatural(const double* xa, const double* ya, int lo, int hi, double* y2) {
   double* u = colD.data();
   y2[lo] = 0;
@@ -180,17 +195,7 @@ void TSplines::ColumnSplines(const MeshMatrix& values, MeshMatrix& secondDerivat
       va[k] = values[n + 1 - k][j];
       d2[k] = a.fill;
     }
-    int k = 1;
-    while (k <= n) {
-      if (!Valid(va[k], a.missing)) {
-        ++k;
-        continue;
-      }
-      int end = k;
-      while (end + 1 <= n && Valid(va[end + 1], a.missing)) ++end;
-      SplineSecondDerivativesNatural(ya, va, k, end, d2);
-      k = end + 1;
-    }
+    SplineEachValidRun(ya, va, n, a.missing, d2);
     for (int m = 1; m <= n; ++m) secondDerivatives[n + 1 - m][j] = d2[m];
   }
 }
@@ -246,17 +251,7 @@ void TSplines::EvaluateSurface(const MeshMatrix& values, const MeshMatrix& secon
         d2[j] = a.fill;
       }
       xa[meshCols + 1] = va[meshCols + 1] = d2[meshCols + 1] = a.fill;
-      int j = 1;
-      while (j <= meshCols) {
-        if (!Valid(va[j], a.fill)) {
-          ++j;
-          continue;
-        }
-        int end = j;
-        while (end + 1 <= meshCols && Valid(va[end + 1], a.fill)) ++end;
-        SplineSecondDerivativesNatural(xa, va, j, end, d2);
-        j = end + 1;
-      }
+      SplineEachValidRun(xa, va, meshCols, a.fill, d2);
       klo = 1;
       khi = 2;
       for (int c = colMin; c <= colMax; ++c) {

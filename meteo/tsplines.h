@@ -52,6 +52,7 @@ class TSplines : public memory_handling {
   // Second derivatives of the natural cubic spline through (xa[i], ya[i]),
   // i = lo ... hi, into y2[lo ... hi]. Abscissas must differ (else 82).
   virtual void SplineSecondDerivativesNatural(const double* xa, const double* ya, int lo, int hi, double* y2);
+  void SplineEachValidRun(const double* xa, const double* ya, int n, double missing, double* y2);
   // Value at x of the spline over xa[1 ... n]; the interval is searched from
   // the previous klo, khi. An interval with a missing end (ordinate or second
   // derivative not above missing + 0.01) or x outside xa[1] ... xa[n] gives fill.
