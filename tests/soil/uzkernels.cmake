@@ -1,0 +1,1 @@
+fluvex_test(uzkernels_test SOURCES uzkernels_test.cpp LIBS fluvex_soil)
