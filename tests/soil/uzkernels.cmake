@@ -1,1 +1,2 @@
 fluvex_test(uzkernels_test SOURCES uzkernels_test.cpp LIBS fluvex_soil)
+fluvex_test(uzheat_test SOURCES uzheat_test.cpp LIBS fluvex_soil)
