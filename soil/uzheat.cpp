@@ -110,6 +110,8 @@ void ImplicitHeatStep(const HeatCell& h, const double* lambda, const double* Cv,
   }
   T[n] = r[n] / b[n];
   for (int i = n - 1; i >= 1; --i) T[i] = (r[i] - cc[i] * T[i + 1]) / b[i];
+  for (int i = 1; i <= n; ++i)
+    if (!std::isfinite(T[i])) h.fpe = true;
 }
 
 }  // namespace uzk

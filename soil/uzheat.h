@@ -49,6 +49,7 @@ struct HeatCell {
   double lowerTemperature = 0;    // "T_Lower_Boundary_Condition"
   bool heatFluxBoundary = false;  // lower boundary given as a heat flux
   double heatFlux = 0;            // "HeatFlux_Lower_Boundary_Condition", W/m2 (positive upward)
+  mutable bool fpe = false;       // set when a step gave a temperature that is not finite
 };
 
 // One implicit substep of dt seconds; T (in/out) gets the new temperatures.

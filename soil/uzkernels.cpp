@@ -474,6 +474,7 @@ double UpdateTheta(const Column& c, int iteration, int L, const double* A, const
     const double previous = theta[i];
     const double next = thetaOld[i] + (q[i] - q[i - 1] - S[i] - B[i] + A[i]) * dt / d[i];
     theta[i] = next;
+    if (!std::isfinite(next)) c.fpe = true;
     largest = std::max(largest, std::fabs(next - previous));
     if (iteration <= 3) {
       mean[i] = (next + previous) / 2.0;
@@ -559,6 +560,16 @@ double Infiltration(Column& c, double tau, int clayLayer, const double* d, const
     c.infiltrationSaturation = 0;
   }
   return excess;
+}
+
+void SumZoneRecords(void* in, void* inout, int* len, MPI_Datatype* /*datatype*/) {
+  const ZoneRecord* a = static_cast<const ZoneRecord*>(in);
+  ZoneRecord* b = static_cast<ZoneRecord*>(inout);
+  for (int k = 0; k < *len; ++k) {
+    b[k].n += a[k].n;
+    b[k].RelCellSum += a[k].RelCellSum;
+    b[k].sx = 0;
+  }
 }
 
 }  // namespace uzk

@@ -15,6 +15,8 @@
 // height of the lower boundary of layer i, z_0 the top of the column.
 #pragma once
 
+#include <mpi.h>
+
 #include <vector>
 
 #include "framework/types.h"
@@ -90,9 +92,10 @@ struct Column {
   // Work array of maxLayers + 1 values of the thread (conductivities).
   double* work = nullptr;
 
-  // Set by a kernel that produced a value that is not finite; the column
-  // solve reports it after its parallel loop.
-  bool fpe = false;
+  // Set by a kernel that produced a value that is not finite (also by those
+  // that take the column as const); each thread has its own column, and the
+  // column solve reports the flag after its parallel loop.
+  mutable bool fpe = false;
 };
 
 // Flux between layers i and i+1 (m/s, positive upward) for the conductivity K
@@ -188,5 +191,9 @@ double LowerBoundaryFlux(const Column& c, int g1, int g0, double T0, double T, c
 // wetting zone (m).
 double Infiltration(Column& c, double tau, int clayLayer, const double* d, const double* z, const double* theta,
                     double& P, double& wettingDepth);
+
+// MPI reduction operator over ZoneRecords: adds n and RelCellSum of each input
+// record into the in/out record and sets its sx to 0; zonenwert and rel stay.
+void SumZoneRecords(void* in, void* inout, int* len, MPI_Datatype* datatype);
 
 }  // namespace uzk

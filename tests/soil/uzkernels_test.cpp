@@ -404,3 +404,25 @@ TEST(UzWaterKernels, LowerBoundaryStorageTerms) {
                                      flux.data(), f.d.data(), 0, 0, 3600, dtms),
               0.72, 1e-12);
 }
+
+TEST(UzWaterKernels, NonFiniteValuesAreFlaggedForTheCaller) {
+  ColumnFixture f(kCarselParrish[1]);
+  f.Fill(0.30);
+  f.q[1] = std::nan("");
+  int count = 0;
+  uzk::UpdateTheta(f.c, 1, 0, f.A.data(), f.B.data(), f.theta.data(), f.mean.data(), f.thetaOld.data(), f.q.data(),
+                   f.S.data(), f.d.data(), count, 60);
+  EXPECT_TRUE(f.c.fpe);
+}
+
+TEST(UzZoneRecords, ReductionAddsCountsAndAreas) {
+  ZoneRecord in[2] = {{1, 5, 7, 0.5, 2}, {3, 6, 8, 0.5, 4}};
+  ZoneRecord io[2] = {{10, 9, 7, 0.5, 20}, {30, 9, 8, 0.5, 40}};
+  int len = 2;
+  uzk::SumZoneRecords(in, io, &len, nullptr);
+  EXPECT_EQ(io[0].n, 11.0);
+  EXPECT_EQ(io[1].RelCellSum, 44.0);
+  EXPECT_EQ(io[0].sx, 0.0);
+  EXPECT_EQ(io[1].zonenwert, 8.0);
+  EXPECT_EQ(io[1].rel, 0.5);
+}
