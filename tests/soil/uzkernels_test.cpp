@@ -169,6 +169,15 @@ TEST(UzWaterKernels, RootWeightsAndStress) {
   EXPECT_NEAR(sum[1] + sum[2] + sum[3], 0.8e-7, 1e-21);
   EXPECT_EQ(sum[0], 0.0);
 
+  // Roots deeper than the column use all layers; shallower than layer 1 reach its bottom.
+  r.rootDepth = 2.0;
+  EXPECT_EQ(run(), 6);
+  EXPECT_NEAR(w[1] + w[2] + w[3] + w[4] + w[5] + w[6], 1.0, 1e-15);
+  EXPECT_NEAR(w[6] / w[1], (1 - 1.1 / 2.0) / (1 - 0.1 / 2.0), 1e-14);
+  r.rootDepth = 0.05;
+  EXPECT_EQ(run(), 2);
+  EXPECT_NEAR(w[1], 1.0, 1e-12);
+
   r.rootDepth = 0.5;  // tip inside layer 3
   EXPECT_EQ(run(), 3);
   const double w3 = (1 - 0.45 / 0.5) * 0.1, total = (1 - 0.1 / 0.5) * 0.2 + (1 - 0.3 / 0.5) * 0.2 + w3;
