@@ -1,0 +1,212 @@
+// Radiation correction: the ratio of sloped to horizontal clear-sky direct
+// radiation against the geometry of the sun, the corrected temperature, the
+// shading of a wall, the recomputation interval and the reading checks.
+#include "radiation_et/expokorr.h"
+
+#include <cmath>
+#include <random>
+
+#include "tests/radiation_et/et_world.h"
+
+using ettest::World;
+
+namespace {
+
+const double kPi = 3.14159265358979;
+
+std::string Section(int method, int every, int splittings, int step, double scale = 2.0) {
+  std::ostringstream s;
+  s << "[radiation_correction]\n1   flow control\n"
+    << step << "   time interval\n"
+    << method << "   method\ntkorr.asc   temperature grid\n0   write code\n"
+    << scale << "   scaling\nexkorr.asc   correction grid\n0   write code\nshadow.asc   shadow grid\n0   write code\n"
+    << every << "   every N steps\n"
+    << splittings << "   splittings\n";
+  return s.str();
+}
+
+}  // namespace
+
+TEST(RadiationCorrection, SlopesAndNightsGiveTheirFactorsAndTemperatures) {
+  World w(1, 3, 100, "slopes");
+  Grid slope = w.Get("slope_angle");
+  Grid aspect = w.Get("slope_aspect");
+  slope[1][2] = 80;  // steep and facing north: no direct sun at 50 N in December
+  aspect[1][2] = 0;
+  Grid T = w.Add("temperature", 5.0);
+  w.Write(Section(4, 1, 24, 1440));
+  int error = 0;
+  auto m = ettest::Make<expokorrklasse>(w, error);
+  ASSERT_EQ(error, 0) << w.Console();
+  ASSERT_GT(m->GetCorrectedTemperaturePosition(), 0);
+  ASSERT_GT(m->GetNightTemperaturePosition(), 0);
+  Grid k = w.Get("radiation_correction");
+  Grid tc = w.Get("corr_temperature");
+  Grid night = w.Get("temperature_night");
+  ASSERT_EQ(m->GetRadiationCorrectionGrid(), k);
+
+  m->run(24, 21, 12, 2001);
+  EXPECT_NEAR(k[1][1], 1.0, 1e-12);
+  EXPECT_NEAR(tc[1][1], 5.0, 1e-12);
+  EXPECT_EQ(k[1][2], 0.0);
+  // No sunshine grid: s = 0.5; T - s f ln(5).
+  EXPECT_NEAR(tc[1][2], 5.0 - 0.5 * 2.0 * 1.6094, 1e-12);
+  EXPECT_EQ(night[1][2], 5.0);
+  m->FreeMemory();
+  EXPECT_EQ(w.Position("radiation_correction"), 0);
+  EXPECT_EQ(w.Position("temperature_night"), 0);
+
+  // An hourly step from midnight to 1 o'clock: no sun at all.
+  World w2(1, 3, 100, "night");
+  w2.Get("slope_angle")[1][2] = 30;
+  w2.Add("temperature", -3.0);
+  w2.Write(Section(2, 1, 4, 60));
+  auto m2 = ettest::Make<expokorrklasse>(w2, error);
+  ASSERT_EQ(error, 0) << w2.Console();
+  EXPECT_EQ(m2->GetNightTemperaturePosition(), 0);  // hourly steps keep no night temperature
+  m2->run(1, 21, 6, 2001);
+  for (int c = 1; c <= 3; ++c) {
+    EXPECT_EQ(w2.Get("radiation_correction")[1][c], 0.0);
+    EXPECT_EQ(w2.Get("corr_temperature")[1][c], -3.0);
+  }
+  (void)T;
+  m2->FreeMemory();
+}
+
+TEST(RadiationCorrection, SouthSlopeAtEquinoxNoon) {
+  // 30 degree slope facing south at 50 N at solar noon on 21 March: the beam
+  // meets the slope at 20 degrees from its normal and the ground at 50.
+  World w(1, 2, 100, "equinox");
+  w.Get("slope_angle")[1][2] = 30;
+  w.Get("slope_aspect")[1][2] = 180;
+  // Clock time of solar noon with the model's equation of time on 21 March
+  // (-12.6 min on 1 March, -4.2 min on 1 April), longitude on the meridian;
+  // the one sub-interval of the step 12 ... 13 h is centred at 11.5 h + shift.
+  const double noon = 12 - ((11.0 / 31) * -12.6 + (20.0 / 31) * -4.2) / 60;
+  w.timeShift = noon - 11.5;
+  w.Write(Section(3, 1, 1, 60));
+  int error = 0;
+  auto m = ettest::Make<expokorrklasse>(w, error);
+  ASSERT_EQ(error, 0) << w.Console();
+  m->run(12, 21, 3, 2001);
+  const double expected = std::cos(20 * kPi / 180) / std::cos(50 * kPi / 180);
+  EXPECT_NEAR(w.Get("radiation_correction")[1][2] / expected, 1.0, 0.02);
+  EXPECT_NEAR(w.Get("radiation_correction")[1][1], 1.0, 1e-12);
+  m->FreeMemory();
+}
+
+TEST(RadiationCorrection, WallShadesTheCellsWithinItsShadowLength) {
+  // Cells of 10 m, sun at tan h = 0.55: a 20 m wall casts 36.4 m of shadow,
+  // so the three cells behind it are shaded and the fourth is lit.
+  World w(10, 10, 10, "wall");
+  Grid z = w.Get("[elevation_model]");
+  for (int c = 1; c <= 10; ++c) z[8][c] = 20;
+  w.Write(Section(1, 1, 1, 60));
+  int error = 0;
+  auto m = ettest::Make<expokorrklasse>(w, error);
+  ASSERT_EQ(error, 0) << w.Console();
+  Grid shadow = w.Get("Shadow");
+  const double h = std::atan(0.55);
+  m->CastShadows(kPi, h);  // sun in the south: shadows fall to the north (smaller rows)
+  for (int r = 1; r <= 10; ++r)
+    for (int c = 1; c <= 10; ++c) EXPECT_EQ(shadow[r][c], (r >= 5 && r <= 7) ? 1.0 : 0.0) << r << " " << c;
+
+  for (int r = 1; r <= 10; ++r)
+    for (int c = 1; c <= 10; ++c) {
+      z[r][c] = c == 8 ? 20 : 0;
+      shadow[r][c] = 0;
+    }
+  m->CastShadows(kPi / 2, h);  // sun in the east (exactly pi/2): shadows fall to the west
+  for (int r = 1; r <= 10; ++r)
+    for (int c = 1; c <= 10; ++c) EXPECT_EQ(shadow[r][c], (c >= 5 && c <= 7) ? 1.0 : 0.0) << r << " " << c;
+
+  // Diagonal from the south-east: one cell per step along both axes, each
+  // step 10 sqrt(2) m (7.8 m of height), so 20 m of wall shade two cells.
+  for (int r = 1; r <= 10; ++r)
+    for (int c = 1; c <= 10; ++c) {
+      z[r][c] = 0;
+      shadow[r][c] = 0;
+    }
+  z[6][6] = 20;
+  m->CastShadows(3 * kPi / 4, h);
+  int shaded = 0;
+  for (int r = 1; r <= 10; ++r)
+    for (int c = 1; c <= 10; ++c) shaded += shadow[r][c] == 1.0 ? 1 : 0;
+  EXPECT_EQ(shaded, 2);
+  EXPECT_EQ(shadow[5][5], 1.0);
+  EXPECT_EQ(shadow[4][4], 1.0);
+  m->FreeMemory();
+}
+
+TEST(RadiationCorrection, SweepStaysInsideOddShapedGrids) {
+  // Rough terrain on a raster that is neither square nor even: every sun
+  // direction, including the quadrant borders, marks only 0 or 1.
+  World w(7, 13, 25, "sweep");
+  std::mt19937 random(5);
+  std::uniform_real_distribution<double> height(0, 300);
+  Grid z = w.Get("[elevation_model]");
+  for (int r = 1; r <= 7; ++r)
+    for (int c = 1; c <= 13; ++c) z[r][c] = height(random);
+  w.zone[3][4] = -9999;
+  w.Write(Section(2, 1, 1, 60));
+  int error = 0;
+  auto m = ettest::Make<expokorrklasse>(w, error);
+  ASSERT_EQ(error, 0) << w.Console();
+  Grid shadow = w.Get("Shadow");
+  for (int i = 0; i <= 64; ++i) {
+    m->CastShadows(i * 2 * kPi / 64, 0.3);
+    for (int r = 1; r <= 7; ++r)
+      for (int c = 1; c <= 13; ++c) {
+        if (w.zone[r][c] > -9999) {
+          EXPECT_TRUE(shadow[r][c] == 0 || shadow[r][c] == 1);
+        }
+      }
+    EXPECT_EQ(shadow[3][4], -9999);
+  }
+  m->FreeMemory();
+}
+
+TEST(RadiationCorrection, RecomputedEveryNthStepNightTemperatureEveryStep) {
+  World w(1, 1, 100, "every");
+  Grid slope = w.Get("slope_angle");
+  Grid T = w.Add("temperature", 0.0);
+  w.Write(Section(4, 3, 24, 1440));
+  int error = 0;
+  auto m = ettest::Make<expokorrklasse>(w, error);
+  ASSERT_EQ(error, 0) << w.Console();
+  Grid k = w.Get("radiation_correction");
+  Grid night = w.Get("temperature_night");
+  const double expected[5] = {1, 1, 1, 0, 0};
+  for (int step = 0; step < 5; ++step) {
+    T[1][1] = 10 + step;
+    // After the first step the cell turns into a steep north slope that gets no sun.
+    slope[1][1] = step == 0 ? 0 : 80;
+    w.Get("slope_aspect")[1][1] = 0;
+    m->run(24, 10 + step, 12, 2001);
+    EXPECT_NEAR(k[1][1], expected[step], 1e-12) << "step " << step + 1;
+    EXPECT_EQ(night[1][1], T[1][1]);
+  }
+  m->FreeMemory();
+}
+
+TEST(RadiationCorrection, SectionValuesAreChecked) {
+  World w(1, 1, 100, "checks");
+  int error = 0;
+  w.Write(Section(2, 1, 0, 60));
+  auto m = ettest::Make<expokorrklasse>(w, error);
+  EXPECT_EQ(error, 17);
+  EXPECT_NE(w.Console().find("number of splittings for radiation_correction: 0 (line 13"), std::string::npos)
+      << w.Console();
+
+  // Any method outside 1 ... 4 is method 2; a missing slope grid is fatal.
+  World w2(1, 1, 100, "checks2");
+  w2.Write(Section(7, 1, 2, 60));
+  auto m2 = ettest::Make<expokorrklasse>(w2, error);
+  ASSERT_EQ(error, 0);
+  EXPECT_EQ(m2->GetMethod(), 2);
+  m2->FreeMemory();
+  w2.list[w2.Position("slope_angle")].shortname = "renamed";
+  auto m3 = ettest::Make<expokorrklasse>(w2, error);
+  EXPECT_EQ(error, 33);
+  EXPECT_NE(w2.Console().find("slope_angle"), std::string::npos);
+}
