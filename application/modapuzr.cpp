@@ -369,6 +369,9 @@ void ModellApplication::LinkSubModels() {
     routing->SetRiverflowTable(unsatzone->GetRiverflowTable());
     routing->ReadStorageContent(unsatzone->GetStorageFileName(), readParameter);
     routing->SetInitialized(1);
+  } else {
+    // The other instances share the river flows routed on instance 0.
+    routing->SetRiverflowTable(unsatzone->GetRiverflowTable());
   }
   irrigation->SetRiverflowTable(unsatzone->GetRiverflowTable());
   irrigation->SetQg(unsatzone->GetQg());

@@ -1,38 +1,157 @@
-// The discharge routing sub-model, section "[routing_model]". This build holds its frame:
-// the section head is read and a module that is off does nothing; a module
-// that is switched on ends the run with error 510, since its computation is
-// not part of this build.
+// The discharge routing sub-model, section "[routing_model]": the routing
+// descriptions of the control file build a network of routed subbasins
+// (routingclass) whose channels carry the runoff of every subbasin to the
+// basin outlet. The routing runs on instance 0; every other instance keeps an
+// object that is switched off.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "framework/routstatistic.h"
 #include "framework/submodelframe.h"
+#include "framework/timeseriesfile.h"
+#include "routing/routingclass.h"
 
 class abflussmodellklasse : public teilmodellklasse {
  public:
+  // Reservoirs (SP) and abstractions (AL) of routing descriptions.
   static constexpr int kNotAvailable = 510;
+
+  // common.end* hold the start date of the run.
   abflussmodellklasse(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
                       const std::string& workFileName, const SubModelArgs& common, int tracerCount,
                       TracerRecord* tracerRecords, int storageReadParameter, int subSteps = 1);
+  ~abflussmodellklasse() override;
 
-  virtual void SetDischarges(double* runoff);
-  virtual void CountLakeCellsPerRank();
-  virtual void InitRouting();
-  virtual void SetSubbasinTable(SubbasinIrrigation* table);
-  virtual void SetRiverflowTable(RiverflowTable* table);
-  virtual void ReadStorageContent(const std::string& fileName, int readParameter);
-  virtual double* GetMaxIrrigation();
-  virtual double* GetMaxIrrigationFromReservoirs();
-  virtual int* GetRoutingTarget();
-  virtual double* GetRoutingDischarge();
-  void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
-  virtual void FlushOutputs();
   void FreeMemory() override;
+  virtual void InitTracerOutputs(int& error, int count, TracerRecord* records, StatRecord* registry, int capacity);
+  virtual void FreeTracerBuffers();
+  void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+  // Overlapping occurrences count.
+  virtual int CountSubstrings(const std::string& text, const std::string& pattern);
+  [[noreturn]] virtual void StorageContentMismatch(const std::string& what, double control, double stored);
+  virtual void ReadStorageContent(const std::string& fileName, int readParameter);
+  virtual void WriteStorageContent();
+  virtual void InitRouting();
+  // Qg[t][s]: runoff of subbasin s [mm per step] (t = 0) and concentrations.
+  virtual void SetDischarges(double** runoff);
+  // The same table laid out as flow index rows of nSubbasins + 1 values.
+  virtual void SetDischarges(double* runoff);
+  virtual void SetRiverflowTable(RiverflowTable* table);
+  // Rows: tributaries in the order met, receiving subbasin, routing description.
+  virtual int** GetRoutingTarget();
+  // Rows: area of one cell times cells (row 0), relative areas (row 1).
+  virtual double** GetRoutingDischarge();
+  virtual int SetValueIfActive(int value);
+  virtual void SetSubbasinTable(ZoneRecord* table);
+  virtual double** GetMaxIrrigation();
+  virtual double** GetMaxIrrigationFromReservoirs();
+  virtual void FlushOutputs();
+  virtual void ReadLakeGrid(const std::string& section);
+  virtual void CountLakeCellsPerRank();
+
+  // Read access for the application and the tests.
+  int RoutingConfigured() const { return routingConfigured; }
+  int Routings() const { return nRoutings; }
+  routingclass* Routing(int k) { return routings[k].get(); }
+  RoutingTables& Tables() { return tables; }
+  int TotalOL() const { return totalOL; }
+  int TotalSUMTRIB() const { return totalSUMTRIB; }
+  int TotalAmpersand() const { return totalAmpersand; }
+  int TotalZL() const { return totalZL; }
+  int TotalAL() const { return totalAL; }
+  int TotalSP() const { return totalSP; }
+  int ObservedColumn(int s) const { return observedColumn[s]; }
+  int ObservedRowsPastEnd() const { return observedRowsPastEnd; }
+  const std::vector<std::vector<double>>& ObservedWindow() const { return observedWindow; }
+  const std::vector<std::vector<EfficiencyRecord>>& EfficiencySums() const { return efficiencySums; }
+  int RepetitionsOfInitialRouting() const { return initialRepetitions; }
+  int DischargeUnit() const { return dischargeUnit; }
 
  private:
-  // A per-step call of a module that is switched on.
-  void Unavailable();
-  double* discharges = nullptr;
-  RiverflowTable* riverflow = nullptr;
+  [[noreturn]] void Fail(const std::string& message, int code);
+  void Construct(StatRecord* registry, int capacity);
+  void ReadSectionHead();
+  void CountDescriptions();
+  void BuildDescriptions();
+  void BuildDescription(const std::string& text);
+  void CheckNetwork();
+  void OpenObservedFile();
+  void AdvanceObservedWindow();
+  void AccumulateEfficiency();
+  void WriteDischargeStatistics();
+  // Routed discharge of subbasin s in the unit of the output.
+  double RoutedDischarge(int s) const;
+
+  // Description stream: values after keywords and after "=".
+  struct Stream {
+    const std::string* text = nullptr;
+    size_t pos = 0;
+    int number = 0;  // routing description, named by the messages
+  };
+  // Position of the next keyword from the reading position on.
+  size_t NextElement(const Stream& s) const;
+  int IntegerAfter(Stream& s, const std::string& keyword);
+  double ValueAfterEqual(Stream& s, const char* what);
+  std::string WordAfterEqual(Stream& s, size_t maxLength, const char* what);
+  std::string NextWord(Stream& s, size_t maxLength, const char* what);
+  ChannelParameters ChannelValues(Stream& s);
+  void CheckTributary(int tributary, int subbasin, int index, bool lineEnd);
+  bool HasKeyword(const std::string& line) const;
+
+  int routingConfigured = 0;
+  bool switchedOn = false;  // the flow control parameter as read, on every instance
+  double qmin = 0, qmax = 0, nIntervals = 0;
+  int subIntervals = 1;
+  std::string qstatFileName;
+  int qstatCode = 0;
+  std::string observedFileName;
+  int nColumnDescriptors = 0;
+  std::vector<int> observedColumn;  // per subbasin index
+  int rsquareOffset = 0;
+  int nRoutings = 0;
+  int totalOL = 0, totalSUMTRIB = 0, totalAmpersand = 0, totalZL = 0, totalAL = 0, totalSP = 0;
+  std::vector<std::unique_ptr<routingclass>> routings;  // 1 ... nRoutings
+  std::vector<int> routingTarget[3];
+  int* routingTargetRows[3] = {nullptr, nullptr, nullptr};
+  double* abfrelRows[2] = {nullptr, nullptr};
+  RoutingTables tables;
+  std::vector<int> sumTribList;
+  int maxStorageElements = 0;
+  Grid precOnLakes = nullptr;
+  int precOnLakesPosition = 0;
+  int lakeFlowControl = 0;
+  int readStorageState = 0;
+  int startValueMode = 0;
+  std::unique_ptr<routstatistic> dischargeStatistics;
+  std::vector<ZoneRecord> statisticRecords;  // the writer's own copy of the subbasin records
+  int dischargeUnit = 0;
+  std::unique_ptr<timeseriesfile> observedFile;
+  bool observedOpen = false;
+  std::vector<std::vector<double>> observedWindow;  // 21 rows of columns + 1
+  int observedDate[4] = {0, 0, 0, 0};
+  int observedRowsPastEnd = 0;
+  int nObservedColumns = 0;
+  int observedSteps = 0;
+  std::vector<std::vector<EfficiencyRecord>> efficiencySums;  // 21 x subbasins + 1
+  std::vector<std::vector<EfficiencyRecord>> efficiencyLogSums;
+  struct TracerOutput {
+    std::vector<ZoneRecord> records;
+    std::unique_ptr<zonalstatistic> writer;
+    std::string name;
+  };
+  std::vector<TracerOutput> tracerOutputs;  // 1 ... tracers
+  StatRecord* registry = nullptr;
+  int registryCapacity = 0;
+  int64_t startDate[4] = {0, 0, 0, 0};  // year, month, day, hour
+  double** runoffInput = nullptr;
+  std::vector<double*> runoffRows;  // row pointers of a flat runoff table
+  RiverflowTable* riverflowTable = nullptr;
+  std::string storageFileName;
+  bool storageNameGiven = false;
+  int initialRepetitions = 0;
+  std::vector<std::vector<double>> saved;  // the initial runoff while the routing is repeated
 };

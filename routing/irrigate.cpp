@@ -13,7 +13,7 @@ void irrigationclass::Unavailable() {
   throw ReportModuleNotAvailable(diag, "irrigation", modulname, kNotAvailable);
 }
 
-SubbasinIrrigation* irrigationclass::GetSubbasinTable() {
+ZoneRecord* irrigationclass::GetSubbasinTable() {
   return nullptr;
 }
 
@@ -29,16 +29,16 @@ void irrigationclass::InitTracerStorage() {
   if (flowcontrol != 0) Unavailable();
 }
 
-void irrigationclass::SetMaxIrrigation(double* fromRivers, double* fromReservoirs) {
+void irrigationclass::SetMaxIrrigation(double** fromRivers, double** fromReservoirs) {
   (void)fromRivers;
   (void)fromReservoirs;
 }
 
-void irrigationclass::SetRoutingTarget(int* targets) {
+void irrigationclass::SetRoutingTarget(int** targets) {
   (void)targets;
 }
 
-void irrigationclass::SetRoutingDischarge(double* discharge) {
+void irrigationclass::SetRoutingDischarge(double** discharge) {
   (void)discharge;
 }
 

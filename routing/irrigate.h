@@ -15,13 +15,13 @@ class irrigationclass : public teilmodellklasse {
   irrigationclass(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
                   const std::string& workFileName, const SubModelArgs& common, int subSteps = 1);
 
-  virtual SubbasinIrrigation* GetSubbasinTable();
+  virtual ZoneRecord* GetSubbasinTable();
   virtual void SetRiverflowTable(RiverflowTable* table);
   virtual void SetQg(double* runoff);
   virtual void InitTracerStorage();
-  virtual void SetMaxIrrigation(double* fromRivers, double* fromReservoirs);
-  virtual void SetRoutingTarget(int* targets);
-  virtual void SetRoutingDischarge(double* discharge);
+  virtual void SetMaxIrrigation(double** fromRivers, double** fromReservoirs);
+  virtual void SetRoutingTarget(int** targets);
+  virtual void SetRoutingDischarge(double** discharge);
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   virtual void WriteStatistics();
   void FreeMemory() override;

@@ -1,0 +1,363 @@
+// The routing descriptions of "[routing_model]": a first pass counts the
+// descriptions and their elements, a second joins each description into one
+// text and builds its routed subbasin, channels and inflows.
+//
+// A description starts at a line containing "TG" and goes on over the lines
+// containing "OL", "SUMTRIB", "ZL", "AL" or "SP" (keywords count anywhere in
+// a line, comments included). The first line without a keyword ends them all.
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "framework/diagstream.h"
+#include "routing/abfluss.h"
+
+namespace {
+constexpr size_t kLineBuffer = 1200;          // a line with its line end fits into 1199 characters
+constexpr size_t kDescriptionBuffer = 12000;  // a joined description
+constexpr int kMaxSumTributaries = 9;
+
+bool Contains(const std::string& text, const char* word) {
+  return text.find(word) != std::string::npos;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+}  // namespace
+
+bool abflussmodellklasse::HasKeyword(const std::string& line) const {
+  return Contains(line, "TG") || Contains(line, "OL") || Contains(line, "SUMTRIB") || Contains(line, "ZL") ||
+         Contains(line, "AL") || Contains(line, "SP");
+}
+
+void abflussmodellklasse::CountDescriptions() {
+  nRoutings = totalOL = totalSUMTRIB = totalAmpersand = totalZL = totalAL = totalSP = 0;
+  const char* eofMessage = "FATAL: error reading a routing description from control file! (eof reached).";
+  std::string line;
+  for (;;) {
+    if (controlfile.Eof() || !controlfile.GetLine(line)) Fail(eofMessage, 38);
+    if (Contains(line, "TG"))
+      ++nRoutings;
+    else if (!HasKeyword(line))
+      break;
+    totalOL += CountSubstrings(line, "OL");
+    totalAmpersand += CountSubstrings(line, "&");
+    totalSUMTRIB += CountSubstrings(line, "SUMTRIB");
+    totalZL += CountSubstrings(line, "ZL");
+    totalAL += CountSubstrings(line, "AL");
+    totalSP += CountSubstrings(line, "SP");
+    if (controlfile.Eof()) Fail(eofMessage, 38);
+  }
+}
+
+void abflussmodellklasse::BuildDescriptions() {
+  std::string next;
+  if (controlfile.Eof() || !controlfile.GetLine(next))
+    Fail("FATAL: rerror reading routing description \n2nd run, (1st run: o.k.)", 38);
+  nRoutings = 0;
+  maxStorageElements = 0;
+  std::string joined;
+  while (Contains(next, "TG")) {
+    *diag << "reading routing description " << nRoutings + 1 << "[end-entry]";
+    ++nRoutings;
+    joined.clear();
+    std::string current = next;
+    for (;;) {
+      if (current.empty() || current.back() != '\n' || current.size() > kLineBuffer - 1) {
+        Fail("FATAL: string is too long (max. " + std::to_string(kLineBuffer) + " chars):\n" + current + "\n(line " +
+                 std::to_string(controlfile.LineNumber()) + " of " + controlfilename +
+                 "; a line of a routing description holds at most " + std::to_string(kLineBuffer - 2) +
+                 " characters and ends with a line end)",
+             40);
+      }
+      current.pop_back();
+      if (!current.empty() && current.back() == '\r') current.pop_back();
+      if (joined.size() + current.size() > kDescriptionBuffer) {
+        Fail("FATAL: string is too long (max. " + std::to_string(kDescriptionBuffer) + " chars): routing description " +
+                 std::to_string(nRoutings) + " of " + controlfilename + " holds more than " +
+                 std::to_string(kDescriptionBuffer) + " characters",
+             40);
+      }
+      joined += current;
+      if (controlfile.Eof() || !controlfile.GetLine(next))
+        Fail("FATAL: unexpected end of control file reached reading routing descriptions", 38);
+      if (Contains(next, "TG") || !HasKeyword(next)) break;
+      current = next;
+    }
+    BuildDescription(joined);
+  }
+
+  for (int k = 1; k <= nRoutings; ++k) maxStorageElements = routings[k]->MaxStorageElements(maxStorageElements);
+  CheckNetwork();
+  for (int k = 1; k <= nRoutings; ++k) {
+    routings[k]->CheckArea();
+    routings[k]->WriteWQTables();
+  }
+}
+
+int abflussmodellklasse::IntegerAfter(Stream& s, const std::string& keyword) {
+  const size_t at = s.text->find(keyword, s.pos);
+  const std::string where = " in routing description " + std::to_string(s.number) + ":\n" + *s.text;
+  if (at == std::string::npos) Fail("FATAL: \"" + keyword + "\" not found" + where, 17);
+  const char* start = s.text->c_str() + at + keyword.size();
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(start, &end, 10);
+  if (end == start || errno == ERANGE || v < -2147483647L || v > 2147483647L)
+    Fail("FATAL: no readable integer after \"" + keyword + "\"" + where, 17);
+  s.pos = static_cast<size_t>(end - s.text->c_str());
+  return static_cast<int>(v);
+}
+
+size_t abflussmodellklasse::NextElement(const Stream& s) const {
+  size_t next = std::string::npos;
+  for (const char* keyword : {"TG", "OL", "SUMTRIB", "ZL", "AL", "SP"})
+    next = std::min(next, s.text->find(keyword, s.pos));
+  return next;
+}
+
+double abflussmodellklasse::ValueAfterEqual(Stream& s, const char* what) {
+  const std::string where = " in routing description " + std::to_string(s.number) + ":\n" + *s.text;
+  // The values of an element stand before the next element's keyword.
+  const size_t at = s.text->find('=', s.pos);
+  if (at == std::string::npos || at > NextElement(s))
+    Fail(std::string("FATAL: no \"=\" before the value of ") + what + where, 17);
+  const char* start = s.text->c_str() + at + 1;
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(start, &end);
+  if (end == start || errno == ERANGE)
+    Fail(std::string("FATAL: the value of ") + what + " after \"=\" cannot be read" + where, 17);
+  s.pos = static_cast<size_t>(end - s.text->c_str());
+  return v;
+}
+
+std::string abflussmodellklasse::NextWord(Stream& s, size_t maxLength, const char* what) {
+  const std::string& t = *s.text;
+  size_t b = s.pos;
+  while (b < t.size() && IsBlank(t[b])) ++b;
+  size_t e = b;
+  while (e < t.size() && !IsBlank(t[e])) ++e;
+  if (e == b || e - b > maxLength) {
+    Fail(std::string("FATAL: ") + what +
+             (e == b ? " missing" : " longer than " + std::to_string(maxLength) + " characters") +
+             " in routing description " + std::to_string(s.number) + ":\n" + t,
+         e == b ? 17 : 40);
+  }
+  s.pos = e;
+  return t.substr(b, e - b);
+}
+
+std::string abflussmodellklasse::WordAfterEqual(Stream& s, size_t maxLength, const char* what) {
+  const size_t at = s.text->find('=', s.pos);
+  if (at == std::string::npos || at > NextElement(s))
+    Fail(std::string("FATAL: no \"=\" before the ") + what + " in routing description " + std::to_string(s.number) +
+             ":\n" + *s.text,
+         17);
+  s.pos = at + 1;
+  return NextWord(s, maxLength, what);
+}
+
+ChannelParameters abflussmodellklasse::ChannelValues(Stream& s) {
+  ChannelParameters p;
+  p.kh = ValueAfterEqual(s, "the storage constant of the main channel");
+  p.kv = ValueAfterEqual(s, "the storage constant of the flood plains");
+  p.Bh = ValueAfterEqual(s, "the width of the main channel");
+  p.Bv = ValueAfterEqual(s, "the width of the flood plains");
+  p.Th = ValueAfterEqual(s, "the depth of the main channel");
+  p.Mh = ValueAfterEqual(s, "the Manning-Strickler coefficient of the main channel");
+  p.Mv = ValueAfterEqual(s, "the Manning-Strickler coefficient of the flood plains");
+  p.I = ValueAfterEqual(s, "the slope");
+  p.L = ValueAfterEqual(s, "the channel length");
+  p.AE = ValueAfterEqual(s, "the catchment area");
+  return p;
+}
+
+void abflussmodellklasse::CheckTributary(int tributary, int subbasin, int index, bool lineEnd) {
+  const char* end = lineEnd ? "\n" : "";
+  if (tables.EntryOf(tributary) < 1)
+    Fail("FATAL: there cant be a tributary with code " + std::to_string(tributary) +
+             " for no subbasin (according to zones)" + end,
+         41);
+  if (tributary == subbasin)
+    Fail("FATAL: subbasin " + std::to_string(subbasin) + ": code of tributary " + std::to_string(index) + " (" +
+             std::to_string(tributary) +
+             ") is equal to subbasin code!\nIt is not allowed to rout the outflow of a subbasin back into \nthe same "
+             "subbasin. Use a reservoir instead." +
+             end,
+         41);
+  // The list of tributaries holds two entries per subbasin.
+  std::vector<int>& list = routingTarget[0];
+  size_t at = 1;
+  while (at < list.size() && list[at] >= 1) ++at;
+  if (at >= list.size())
+    Fail("FATAL: subbasin " + std::to_string(subbasin) + ": tributary " + std::to_string(tributary) +
+             " is one tributary more than the " + std::to_string(list.size() - 1) + " that the routing network of " +
+             std::to_string(zonecount) + " subbasins can hold",
+         41);
+  const int e = tables.EntryOf(tributary);
+  list[at] = e;
+  routingTarget[1][e] = tables.EntryOf(subbasin);
+}
+
+void abflussmodellklasse::BuildDescription(const std::string& text) {
+  const int descOL = CountSubstrings(text, "OL");
+  const int descSUMTRIB = CountSubstrings(text, "SUMTRIB");
+  const int descAmpersand = CountSubstrings(text, "&");
+  const int descZL = CountSubstrings(text, "ZL");
+  const int descAL = CountSubstrings(text, "AL");
+  const int descSP = CountSubstrings(text, "SP");
+
+  Stream s;
+  s.text = &text;
+  s.number = nRoutings;
+  const int code = IntegerAfter(s, "TG");
+  const int own = tables.EntryOf(code);
+  if (own < 1) Fail("FATAL: there is no subbasin with code " + std::to_string(code), 41);
+  const double areaCtrl = ValueAfterEqual(s, "the area of the subbasin");
+  const double relArea = ValueAfterEqual(s, "the relative area of the subbasin");
+  // The depths of the routed subbasin refer to areaCtrl / relArea.
+  if (!(relArea > 0))
+    Fail("FATAL: the relative area " + std::to_string(relArea) + " of subbasin " + std::to_string(code) +
+             " must be greater than 0 (routing description " + std::to_string(nRoutings) + ":\n" + text + ")",
+         17);
+
+  int error = 0;
+  auto r = std::make_unique<routingclass>(error, diag, controlfilename, ModelObjectArgs(), code, areaCtrl, relArea,
+                                          descOL, descSUMTRIB, descAmpersand, descZL, descAL, descSP, timeinterval,
+                                          subIntervals, startValueMode, &tables, tracers);
+  if (error != 0) throw error;
+  routingclass& sub = *r;
+  routings.push_back(std::move(r));
+  routingTarget[2][own] = nRoutings;
+
+  int k = 0;
+  const std::vector<int> none;
+  auto countCheck = [&](const char* keyword, int built, int counted) {
+    if (built != counted)
+      Fail(std::string("FATAL: routing description ") + std::to_string(nRoutings) + " (TG " + std::to_string(code) +
+               ") holds " + std::to_string(counted) + " times \"" + keyword + "\" but " + std::to_string(built) +
+               " of them begin an element (a keyword inside a value, file name or the TG values?):\n" + text,
+           17);
+  };
+
+  int built = 0;
+  while (s.text->find("OL", s.pos) != std::string::npos) {
+    ++k;
+    const int tributary = IntegerAfter(s, "OL");
+    CheckTributary(tributary, code, k, true);
+    const ChannelParameters p = ChannelValues(s);
+    sub.BuildWQTables(k, tributary, none, p, qmin, qmax, nIntervals);
+    ++built;
+  }
+  countCheck("OL", built, descOL);
+
+  s.pos = 0;
+  built = 0;
+  while (s.text->find("SUMTRIB", s.pos) != std::string::npos) {
+    ++k;
+    std::fill(sumTribList.begin(), sumTribList.end(), 0);
+    const int first = IntegerAfter(s, "SUMTRIB");
+    CheckTributary(first, code, k, false);
+    // The list of further codes ends at the first blank, "(" or "k".
+    const size_t afterFirst = s.pos;
+    size_t end = afterFirst;
+    while (end < text.size() && text[end] != ' ' && text[end] != '(' && text[end] != 'k') ++end;
+    for (size_t at = text.find('&', afterFirst); at < end; at = text.find('&', at + 1)) {
+      if (sumTribList[0] == kMaxSumTributaries)
+        Fail("FATAL: more than " + std::to_string(kMaxSumTributaries) + " codes joined by \"&\" after SUMTRIB " +
+                 std::to_string(first) + " in routing description " + std::to_string(nRoutings) + ":\n" + text,
+             40);
+      Stream member = s;
+      member.pos = at;
+      const int c = IntegerAfter(member, "&");
+      CheckTributary(c, code, k, false);
+      sumTribList[++sumTribList[0]] = c;
+    }
+    s.pos = afterFirst;
+    const ChannelParameters p = ChannelValues(s);
+    const std::vector<int> list(sumTribList.begin(), sumTribList.begin() + sumTribList[0] + 1);
+    sub.BuildWQTables(k, first, list, p, qmin, qmax, nIntervals);
+    ++built;
+  }
+  countCheck("SUMTRIB", built, descSUMTRIB);
+
+  s.pos = 0;
+  built = 0;
+  while (s.text->find("ZL", s.pos) != std::string::npos) {
+    ++k;
+    const int number = IntegerAfter(s, "ZL");
+    if (number > totalZL)
+      Fail("FATAL: there is/are only " + std::to_string(totalZL) +
+               " inflow(s) for the entire basin,\n but the codes ranges from 1 to at least " + std::to_string(number) +
+               "! in " + modulname,
+           42);
+    if (number < 1)
+      Fail("FATAL: inflow number " + std::to_string(number) + " in routing description " + std::to_string(nRoutings) +
+               " (TG " + std::to_string(code) + "); inflows are numbered from 1 to " + std::to_string(totalZL),
+           42);
+    const std::string mode = WordAfterEqual(s, 19, "mode of the inflow");
+    int modeNumber = 0;
+    std::string file;
+    int startRow = 0, column = 0;
+    double value = 0;
+    // The values after the mode word are read as from a stream: a number
+    // ends at the first character that cannot belong to it.
+    auto streamNumber = [&](const char* what, bool integer) {
+      const char* start = text.c_str() + s.pos;
+      char* e = nullptr;
+      errno = 0;
+      const double v = integer ? static_cast<double>(std::strtol(start, &e, 10)) : std::strtod(start, &e);
+      if (e == start || errno == ERANGE || (integer && (v < 0 || v > 100000000)))
+        Fail(std::string("FATAL: the ") + what + " of inflow " + std::to_string(number) +
+                 " cannot be read in routing description " + std::to_string(nRoutings) + ":\n" + text,
+             17);
+      s.pos = static_cast<size_t>(e - text.c_str());
+      return v;
+    };
+    if (mode == "constant") {
+      modeNumber = 1;
+      value = streamNumber("constant value", false);
+    } else if (mode == "extern") {
+      modeNumber = 4;
+      file = NextWord(s, 299, "file name of the inflow");
+      startRow = static_cast<int>(streamNumber("start row", true));
+      column = static_cast<int>(streamNumber("column", true));
+    } else if (mode == "intern") {
+      modeNumber = 3;
+    } else {
+      Fail("FATAL: the modus \"" + mode + "\" is not supported for inflow " + std::to_string(number), 42);
+    }
+    sub.SetInflow(k, number, modeNumber, file, startRow, column, startDate[0], startDate[1], startDate[2], startDate[3],
+                  value);
+    const ChannelParameters p = ChannelValues(s);
+    sub.BuildWQTables(k, number, none, p, qmin, qmax, nIntervals);
+    ++built;
+  }
+  countCheck("ZL", built, descZL);
+
+  if (descAL > 0 || descSP > 0) {
+    Fail("FATAL: routing description " + std::to_string(nRoutings) + " (TG " + std::to_string(code) + ") holds " +
+             std::to_string(descAL) + " abstraction(s) (AL) and " + std::to_string(descSP) +
+             " reservoir(s) (SP); abstractions and reservoirs are not supported by this build of " + modulname,
+         kNotAvailable);
+  }
+}
+
+void abflussmodellklasse::CheckNetwork() {
+  // Following the receivers downstream must reach the outlet within n steps.
+  const std::vector<int>& next = routingTarget[1];
+  for (int s = 1; s <= zonecount; ++s) {
+    int at = s;
+    for (int steps = 0; at > 0; ++steps) {
+      if (steps > zonecount) {
+        Fail("FATAL: the routing descriptions form a cycle: the water of subbasin " +
+                 std::to_string(static_cast<long>(zonerecords[s].zonenwert)) +
+                 " flows back into it (each subbasin may flow into one downstream subbasin only)",
+             41);
+      }
+      at = next[at];
+    }
+  }
+}

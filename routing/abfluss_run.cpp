@@ -1,0 +1,322 @@
+// The routing model through the run: initial routing, one routing step,
+// comparison with observed discharge, the storage content file and release.
+#include <mpi.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "framework/diagstream.h"
+#include "routing/abfluss.h"
+
+namespace {
+bool MpiRunning() {
+  int running = 0, finalized = 0;
+  MPI_Initialized(&running);
+  MPI_Finalized(&finalized);
+  return running && !finalized;
+}
+}  // namespace
+
+void abflussmodellklasse::InitRouting() {
+  if (flowcontrol == 0) return;
+  if (!runoffInput) SetDischarges(static_cast<double**>(nullptr));
+  const int n = zonecount;
+  const int nt = tracercount;
+  const int ns = subIntervals;
+  for (int t = 0; t <= nt; ++t) {
+    for (int s = 1; s <= n; ++s) tables.runoff[t][s] = runoffInput[t][s];
+    for (int e = n + 1; e < tables.nEntries; ++e) tables.runoff[t][e] = 0;
+  }
+  for (int k = 1; k <= nRoutings; ++k) routings[k]->InitFlowArrays();
+  for (int t = 0; t <= nt; ++t)
+    for (int j = 1; j <= ns; ++j)
+      for (int e = 1; e < tables.nEntries; ++e) tables.Sub(t, j, e) = tables.runoff[t][e];
+
+  *diag << "checking connection of internal inflows and abstractions"
+        << "[end-entry]";
+  // An internal inflow is fed by an internal abstraction of another routed
+  // subbasin; descriptions with abstractions are refused when they are read,
+  // so no internal inflow can find one.
+  for (int a = 1; a <= nRoutings; ++a) {
+    routingclass& r = *routings[a];
+    for (int b = 1; b <= r.Inflows(); ++b) {
+      if (r.InflowMode(b) != 3) continue;
+      *diag << "FATAL: \n ---> Error in connecting internal abstractions with internal inflows:\n"
+            << "in routing description " << a << " for TG " << r.Code() << ":\n"
+            << "Internal Inflow ZL " << r.InflowCode(b) << " has no conenction to an internal abstraction.\n"
+            << "this is not allowed\n"
+            << "[end-entry]";
+      throw 302;
+    }
+  }
+  for (int k = 1; k <= nRoutings; ++k) routings[k]->InitChannelStates();
+
+  // Long enough for the water of the slowest class to pass every routed subbasin.
+  double T = 0;
+  for (int k = 1; k <= nRoutings; ++k) {
+    routingclass& r = *routings[k];
+    int longest = 0;
+    for (int i = 1; i <= r.Channels(); ++i) longest = std::max(longest, static_cast<int>(r.Table(i).t[1]));
+    T += longest;
+  }
+  initialRepetitions = std::max(1, static_cast<int>(std::ceil(T / timeinterval * 60)));
+  if (readStorageState != 0) return;
+
+  *diag << "routing the initialization discharges (" << initialRepetitions << " times)"
+        << "[end-entry]";
+  saved.assign(nt + 1, std::vector<double>(tables.nEntries, 0.0));
+  for (int rep = 0; rep < initialRepetitions; ++rep) {
+    for (int t = 0; t <= nt; ++t) {
+      saved[t] = tables.runoff[t];
+      for (int j = 1; j <= ns; ++j)
+        for (int e = 1; e < tables.nEntries; ++e) tables.Sub(t, j, e) = tables.runoff[t][e];
+    }
+    for (int k = 1; k <= nRoutings; ++k) routings[k]->Route(0, 0, 0, 0);
+    *diag << ".";
+    for (int t = 0; t <= nt; ++t)
+      for (int s = 1; s <= n; ++s) tables.runoff[t][s] = saved[t][s];
+  }
+  *diag << "[end-entry]";
+  std::vector<std::vector<double>>().swap(saved);
+}
+
+void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
+  // The soil books its uptake from the rivers on every instance: the sums
+  // reach instance 0 before routing, the new river flows every instance after it.
+  const bool shareRivers = switchedOn && riverflowTable && mpisize > 1 && MpiRunning();
+  const int records = zonecount + 1;
+  if (shareRivers) {
+    std::vector<double> uptake(records), total(records, 0.0);
+    for (int s = 0; s < records; ++s) uptake[s] = riverflowTable[s].field[13];
+    MPI_Reduce(uptake.data(), total.data(), records, MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
+    if (mpirank == 0)
+      for (int s = 0; s < records; ++s) riverflowTable[s].field[13] = total[s];
+  }
+  // Every instance takes part in the broadcast, also when routing fails on instance 0.
+  struct Broadcast {
+    bool active;
+    RiverflowTable* table;
+    int records;
+    ~Broadcast() {
+      if (active) MPI_Bcast(table, records * 16, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    }
+  } broadcast{shareRivers, riverflowTable, records};
+
+  if (flowcontrol == 0) return;
+  if (!omp_in_parallel()) teilmodellklasse::run(stepHour, stepDay, stepMonth, stepYear);
+  year = stepYear;
+  month = stepMonth;
+  day = stepDay;
+  hour = stepHour;
+  const int n = zonecount;
+  const int nt = tracercount;
+  const int ns = subIntervals;
+  ZoneRecord* irrigation = tables.irrigationRecords;
+
+  if (irrigation) {
+    for (int s = 1; s <= n; ++s) {
+      for (int t = 0; t <= nt; ++t) tables.maxirrig[t][s] = 0;
+      ZoneRecord& r = irrigation[s];
+      r.sx = r.RelCellSum > 0 ? r.sx / r.RelCellSum : 0.0;
+      r.sx = std::max(0.0, r.sx - tables.maxirrigFromReservoirs[0][s]);
+    }
+  }
+  for (int t = 0; t <= nt; ++t)
+    for (int s = 1; s <= n; ++s) tables.runoff[t][s] = runoffInput[t][s];
+  for (int k = 1; k <= nRoutings; ++k) routings[k]->ReadInflows(stepYear, stepMonth, stepDay, stepHour);
+  for (int t = 0; t <= nt; ++t)
+    for (int j = 1; j <= ns; ++j)
+      for (int e = 1; e < tables.nEntries; ++e) tables.Sub(t, j, e) = tables.runoff[t][e];
+  for (int k = 1; k <= nRoutings; ++k) {
+    routings[k]->Route(stepYear, stepMonth, stepDay, stepHour);
+    if (riverflowTable) routings[k]->UpdateRiverflowTable();
+  }
+
+  if (irrigation) {
+    // The demand of a subbasin may be met from the rivers downstream of it.
+    const std::vector<int>& next = routingTarget[1];
+    for (int s = 1; s <= n; ++s) {
+      const ZoneRecord& r = irrigation[s];
+      double d = routingTarget[2][s] > 0 ? r.sx
+                 : r.rel != 0            ? -(tables.runoff[0][s] * tables.abfrel[0][s] / r.rel)
+                                         : 0.0;
+      d = std::max(0.0, d);
+      for (int t = next[s], steps = 0; t > 0 && steps <= n; t = next[t], ++steps)
+        if (irrigation[t].rel != 0) tables.maxirrig[0][t] += r.rel * d / irrigation[t].rel;
+    }
+  }
+  if (observedOpen) {
+    AccumulateEfficiency();
+    AdvanceObservedWindow();
+  }
+  WriteDischargeStatistics();
+}
+
+double abflussmodellklasse::RoutedDischarge(int s) const {
+  const double q = tables.runoff[0][s];
+  if (dischargeUnit != 1) return q;
+  // Routed depths refer to the area areaCtrl / relArea of their routed subbasin.
+  const int k = routingTarget[2][s];
+  const double area =
+      k > 0 ? routings[k]->AreaCtrl() / routings[k]->RelArea() : tables.abfrel[0][0] * tables.abfrel[0][s];
+  return q * area * 16.6666667 / timeinterval;
+}
+
+void abflussmodellklasse::AccumulateEfficiency() {
+  if (observedRowsPastEnd >= 10) {
+    *diag << "INFO: observed runoff: actual date " << day << "." << month << "." << year << " " << hour
+          << "h not found (end of discharge file at " << observedDate[2] << "." << observedDate[1] << "."
+          << observedDate[0] << ", " << observedDate[3] << "h)"
+          << "[end-entry]";
+    return;
+  }
+  ++observedSteps;
+  const int digit = (qstatCode / 1000) % 10;
+  double* observedValues = dischargeStatistics ? dischargeStatistics->GetObservedValues() : nullptr;
+  for (int s = 1; s <= zonecount; ++s) {
+    const int c = observedColumn[s];
+    if (c < 1) continue;
+    if ((digit == 2 || digit == 4) && observedValues) observedValues[s] = observedWindow[11][c];
+    if (observedSteps <= rsquareOffset) continue;
+    const double sim = RoutedDischarge(s);
+    for (int j = 0; j < kEfficiencyShifts; ++j) {
+      const double obs = observedWindow[j][c];
+      if (!(obs > 0)) continue;
+      EfficiencyRecord& a = efficiencySums[j][s];
+      a.n += 1;
+      a.sumd += sim - obs;
+      a.sumd2 += (sim - obs) * (sim - obs);
+      a.m += 1;
+      a.sumo += obs;
+      a.sumo2 += obs * obs;
+      if (sim > 0) {
+        EfficiencyRecord& l = efficiencyLogSums[j][s];
+        const double ds = std::log(sim) - std::log(obs);
+        l.n += 1;
+        l.sumd += ds;
+        l.sumd2 += ds * ds;
+        l.m += 1;
+        l.sumo += std::log(obs);
+        l.sumo2 += std::log(obs) * std::log(obs);
+      }
+    }
+  }
+}
+
+void abflussmodellklasse::AdvanceObservedWindow() {
+  std::rotate(observedWindow.begin(), observedWindow.begin() + 1, observedWindow.end());
+  std::vector<double>& row = observedWindow[20];
+  if (observedRowsPastEnd >= 10) {
+    std::fill(row.begin(), row.end(), 0.0);
+    return;
+  }
+  timeseriesfile& f = *observedFile;
+  for (int c = 1; c <= nObservedColumns; ++c) row[c] = f.GetValue(c - 1);
+  f.Next();
+  if (f.GetState() == timeseriesfile::kFormatError) {
+    *diag << "FATAL: error analysing or reading " << observedFileName.c_str() << " at row " << f.GetCursor() + 1
+          << " or before \n(e.g. due to wrong formatting or wrong number of columns or start date not found)"
+          << " (" << f.ErrorText().c_str() << ")"
+          << "[end-entry]";
+    throw 203;
+  }
+  if (f.GetState() == timeseriesfile::kPastEnd) {
+    *diag << "INFO: end of discharge file reached!"
+          << "[end-entry]";
+    ++observedRowsPastEnd;
+  } else {
+    f.GetDate(observedDate[0], observedDate[1], observedDate[2], observedDate[3]);
+    if (observedDate[0] < 1000) observedDate[0] += 1900;
+  }
+}
+
+void abflussmodellklasse::WriteDischargeStatistics() {
+  if (dischargeStatistics) {
+    dischargeStatistics->NewStep();
+    for (int s = 1; s <= zonecount; ++s) dischargeStatistics->AddCell(0, 0, s, RoutedDischarge(s), 1);
+    dischargeStatistics->AddStepValues(year, month, day, hour);
+  }
+  for (int t = 1; t <= tracercount && t < static_cast<int>(tracerOutputs.size()); ++t) {
+    zonalstatistic* w = tracerOutputs[t].writer.get();
+    if (!w) continue;
+    w->NewStep();
+    for (int s = 1; s <= zonecount; ++s) w->AddCell(0, 0, s, tables.runoff[t][s], 1);
+    w->Reduce(year, month, day, hour, 0);
+  }
+}
+
+void abflussmodellklasse::ReadStorageContent(const std::string& fileName, int readParameter) {
+  if (flowcontrol == 0) return;
+  storageFileName = fileName.substr(0, 1200);
+  storageNameGiven = !fileName.empty();
+  if (!storageNameGiven) return;
+  std::string path = storageFileName;
+  MakePath(InitialStateDirectory, path);
+  if (readParameter == 2 || (readParameter & ~4) == 0) return;
+  ControlFile file;
+  if (!file.Open(path, diag)) Fail("FATAL: error opening storage content file " + path, 64);
+  std::string line;
+  for (;;) {
+    if (!file.GetLine(line)) Fail("FATAL: error looking for the section routing_model in " + path, 71);
+    if (line.find("routing_model") != std::string::npos) break;
+  }
+  for (int k = 1; k <= nRoutings; ++k) routings[k]->ReadStorageContent(file, path);
+  file.Close();
+}
+
+void abflussmodellklasse::WriteStorageContent() {
+  std::string path = storageNameGiven ? storageFileName : std::string("storage.ftz");
+  MakePath(DefaultOutputDirectory, path);
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) {
+    if (storageNameGiven)
+      *diag << "WARNING: couldn\xC2\xB4t open file \"" << path.c_str()
+            << "\" \n(model version doesn\xC2\xB4t support this feature or write access error)"
+            << "[end-entry]";
+    else
+      *diag << "WARNING: couldn\xC2\xB4t open file " << path.c_str()
+            << " \n(no filename was given or model version \ndoesn\xC2\xB4t support this feature or the current user "
+               "has no write access)"
+            << "[end-entry]";
+    return;
+  }
+  std::fprintf(f, "[routing_model]\n");
+  for (int k = 1; k <= nRoutings; ++k) routings[k]->WriteStorageContent(f);
+  std::fprintf(f, "\n");
+  const bool failed = std::ferror(f) != 0;
+  if (std::fclose(f) != 0 || failed)
+    *diag << "WARNING: error writing the storage content file " << path.c_str()
+          << " (disk full or no write access); the next run cannot start warm from it"
+          << "[end-entry]";
+}
+
+void abflussmodellklasse::FreeMemory() {
+  if (flowcontrol == 0 || routings.empty()) {
+    teilmodellklasse::FreeMemory();
+    return;
+  }
+  if (initialized) WriteStorageContent();
+  FreeTracerBuffers();
+  if (initialized && observedOpen && mpirank == 0 && dischargeStatistics) {
+    std::vector<const EfficiencyRecord*> linear(kEfficiencyShifts), logarithmic(kEfficiencyShifts);
+    for (int j = 0; j < kEfficiencyShifts; ++j) {
+      linear[j] = efficiencySums[j].data();
+      logarithmic[j] = efficiencyLogSums[j].data();
+    }
+    dischargeStatistics->WriteEfficiency(linear.data(), logarithmic.data());
+  }
+  observedFile.reset();
+  observedOpen = false;
+  if (dischargeStatistics) dischargeStatistics->Finish();
+  dischargeStatistics.reset();
+  for (int k = 1; k <= nRoutings; ++k) routings[k]->FreeMemory();
+  routings.clear();
+  if (precOnLakes) {
+    UnregisterGrid(precOnLakesPosition);
+    FreeMatrix(precOnLakes, 1, nrows, 1, ncols);
+    precOnLakes = nullptr;
+  }
+  teilmodellklasse::FreeMemory();
+}

@@ -1,0 +1,181 @@
+// One routed subbasin of the discharge routing: the runoff of its own
+// subbasin, the channels through which its tributaries (OL, SUMTRIB) and its
+// inflows (ZL) reach its outlet, and the water level-discharge table of every
+// channel. Objects exist on instance 0 only, inside the routing model.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/modelobject.h"
+#include "framework/submodelframe.h"
+#include "framework/timeseriesfile.h"
+#include "framework/types.h"
+
+// The tables that the routing model owns and every routed subbasin works in.
+// Entries e: 1 ... nSubbasins are the subbasins (by index), the inflow numbers
+// follow from inflowEntryBase + 1 on. Flow index t: 0 water (mm per step), 1
+// ... nTracers concentrations.
+struct RoutingTables {
+  int nTracers = 0;
+  int subIntervals = 1;
+  int nSubbasins = 0;
+  int inflowEntryBase = 0;
+  int nEntries = 0;                                       // entries 0 ... nEntries - 1
+  std::vector<std::vector<double>> runoff;                // [t][e], the runoff of the whole step
+  std::vector<double> subInterval;                        // [t][j][e] flattened, j = 0 ... subIntervals
+  std::vector<std::vector<std::vector<double>>> history;  // [t][e][m], translation queues
+  std::vector<double> abfrel[2];                          // [row][0 ... nSubbasins]
+  std::vector<std::vector<double>> maxirrig;              // [t][e]
+  std::vector<std::vector<double>> maxirrigFromReservoirs;
+  std::vector<double*> maxirrigRows;  // row pointers handed to irrigation
+  std::vector<double*> maxirrigFromReservoirsRows;
+  const std::vector<std::vector<double>>* observedWindow = nullptr;  // 21 rows; empty: no file
+  const std::vector<int>* observedColumn = nullptr;                  // per subbasin index
+  ZoneRecord* irrigationRecords = nullptr;  // surface-water demand per subbasin (field sx, rel)
+  const int* codeToEntry = nullptr;         // subbasin code -> index
+  int maxCode = 0;
+
+  double& Sub(int t, int j, int e) {
+    return subInterval[(static_cast<size_t>(t) * (subIntervals + 1) + j) * nEntries + e];
+  }
+  void Allocate(int tracers, int intervals, int subbasins, int inflows, int abstractions);
+  // Index of a subbasin code, 0 when the code is not one of the zone table.
+  int EntryOf(int code) const {
+    if (!codeToEntry || code < 0 || code > maxCode) return 0;
+    const int e = codeToEntry[code];
+    return (e >= 1 && e <= nSubbasins) ? e : 0;
+  }
+};
+
+// The water level-discharge table and the state of one channel.
+struct WQTable {
+  // Per discharge class 1 ... N + 1 (entry 0 unused).
+  std::vector<double> q, q_mm, Q, v, vm, vf, t, Rm, Rf, dm, df, floodShare;
+  std::vector<int> delta;
+  double nSubChannels = 0;
+  int nStorageElements = 0;
+  int stride = 0;  // queue positions per sub-channel: the longest delay + subIntervals
+  // Per sub-channel 1 ... n.
+  std::vector<int> lastQueuePosition;
+  std::vector<std::vector<double>> delayBalance;  // [t][k]
+  std::vector<double> qvzuq;
+  std::vector<double> Qaus;  // [k][j], k = 0 ... n, j = 0 ... subIntervals
+  double& Out(int k, int j, int subIntervals) { return Qaus[static_cast<size_t>(k) * (subIntervals + 1) + j]; }
+};
+
+// Parameters of one channel as given on its line; BuildWQTables replaces
+// values not greater than 0 by the defaults and kh, kv by recession factors.
+struct ChannelParameters {
+  double kh = 0, kv = 0, Bh = 0, Bv = 0, Th = 0, Mh = 0, Mv = 0, I = 0, L = 0, AE = 0;
+};
+
+class routingclass : public modelobject {
+ public:
+  // Counts are those of the subbasin's description. The tables stay the
+  // routing model's. startValueMode 1: channels start from observed discharge.
+  routingclass(int& error, DiagStream* diagnostics, const std::string& controlFileName, const ModelObjectArgs& args,
+               int code, double areaCtrl, double relArea, int nTributaries, int nSumTributaries, int nAmpersands,
+               int nInflows, int nAbstractions, int nReservoirs, double dt, int subIntervals, int startValueMode,
+               RoutingTables* tables, TracerRecord* tracerRecords);
+
+  void FreeMemory() override;
+  virtual void WriteStorageContent(std::FILE* file);
+  virtual void ReadStorageContent(ControlFile& file, const std::string& name);
+  virtual void SetSubbasinTable(ZoneRecord* table) { tables->irrigationRecords = table; }
+  virtual void LinkRiverflowTable(RiverflowTable* table, int number);
+  virtual void UpdateRiverflowTable();
+  virtual int MaxStorageElements(int value);
+  virtual int DischargeClass(int channel, double q);
+  virtual double GetMaxValue(const double* v);
+  virtual double WeightedByAbs(double a, double b, double x, double y);
+  virtual double Ratio(double a, double b, double c) { return b == c ? 0.0 : a * b / (b - c); }
+  virtual void ReadInflows(int64_t year, int64_t month, int64_t day, int64_t hour);
+  virtual void SetInflow(int channel, int number, int mode, const std::string& fileName, int startRow, int column,
+                         int64_t year, int64_t month, int64_t day, int64_t hour, double value);
+  // Returns the storage element count of the channel.
+  virtual int BuildWQTables(int channel, int code, const std::vector<int>& sumTribList, const ChannelParameters& p,
+                            double qmin, double qmax, double nIntervals);
+  virtual void CheckArea();
+  virtual void WriteWQTables();
+  // Velocity of a rectangular channel after Manning-Strickler for discharge Q
+  // [m3/s], width B [m], coefficient M; sets depth d and hydraulic radius R.
+  virtual void ChannelVelocity(double Q, double B, double& d, double& R, double& v, int maxIterations, double M,
+                               double sqrtI, double tolerance);
+  virtual void Route(int64_t year, int64_t month, int64_t day, int64_t hour);
+  virtual void InitFlowArrays();
+  virtual void InitChannelStates();
+  virtual double M3sToMm(double Q, double A) const { return Q * 0.06 * dt / A; }
+  virtual double MmToM3s(double q, double A) const { return q * A * 16.6666667 / dt; }
+
+  // Read access for the routing model and the tests.
+  int Code() const { return code; }
+  int Channels() const { return nTributaries + nSumTributaries + nInflows; }
+  int Tributaries() const { return nTributaries; }
+  int SumTributaries() const { return nSumTributaries; }
+  int Inflows() const { return nInflows; }
+  double AreaCtrl() const { return areaCtrl; }
+  double RelArea() const { return relArea; }
+  double AreaShare(int i) const { return areaShares[i]; }
+  int TributaryCode(int i) const { return tributaryCodes[i]; }
+  int InflowCode(int j) const { return inflowCodes[j]; }
+  int InflowMode(int j) const { return inflowModes[j]; }
+  double InflowValue(int j, int t = 0) const { return inflowValues[t][j]; }
+  WQTable& Table(int i) { return wqtab[i]; }
+  const ChannelParameters& Parameters(int i) const { return params[i]; }
+  double QMin(int i) const { return qmin[i]; }
+  double LogStep(int i) const { return logStep[i]; }
+  double NIntervals(int i) const { return nIntervals[i]; }
+  // Withdrawals [mm per step] that found no water in the river (irrigation
+  // demand, uptake of the soil), summed over the run.
+  double UnmetWithdrawal() const { return unmetWithdrawal; }
+  // Entry in the shared tables of channel i.
+  int ChannelEntry(int i) const;
+  // The subbasin entries feeding channel i: the "&" list, then the channel's own.
+  void FeedingEntries(int i, std::vector<int>& entries) const;
+
+ private:
+  [[noreturn]] void Fail(const std::string& message, int code);
+  void RouteSubChannel(int i, int k, int e);
+
+  int code = 0;
+  double areaCtrl = 0;
+  double relArea = 0;
+  int nTributaries = 0;
+  int nSumTributaries = 0;
+  int nAmpersands = 0;
+  int nInflows = 0;
+  int nAbstractions = 0;
+  int nReservoirs = 0;
+  int nTracers = 0;
+  double dt = 0;
+  int subIntervals = 1;
+  int startValueMode = 0;
+  int routingNumber = 0;
+  double unmetWithdrawal = 0;
+  RoutingTables* tables = nullptr;
+  TracerRecord* tracerRecords = nullptr;  // 1 ... nTracers
+  RiverflowTable* riverflow = nullptr;
+
+  std::vector<double> areaShares;                   // 0 ... channels
+  std::vector<int> tributaryCodes;                  // 0 own code, then every channel
+  std::vector<std::vector<int>> sumTributaryLists;  // per channel: count, codes
+  std::vector<ChannelParameters> params;
+  std::vector<double> qmin, qmax, nIntervals, logStep;
+  std::vector<WQTable> wqtab;
+  int builtChannels = 0;
+
+  std::vector<int> inflowCodes, inflowModes, inflowColumns;
+  std::vector<std::vector<double>> inflowValues;  // [t][j]
+  std::vector<std::unique_ptr<timeseriesfile>> inflowFiles;
+  std::vector<std::string> inflowFileNames;
+
+  // Work vectors of a step.
+  std::vector<std::vector<double>> channelFlow;  // [t][j]
+  std::vector<std::vector<double>> outletFlow;   // [t][j], j = 0 holds the step
+  std::vector<double> decay;                     // per tracer
+  std::vector<int> feeding;
+};

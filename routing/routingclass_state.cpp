@@ -1,0 +1,144 @@
+// The block of one routed subbasin in the storage content file: queues of
+// the channels, outflow states of the sub-channels, river links and inflows,
+// in the order in which they are written.
+#include <cstdio>
+
+#include "framework/diagstream.h"
+#include "routing/routingclass.h"
+
+namespace {
+void WriteQueue(std::FILE* f, const std::vector<double>& q, int count) {
+  for (int m = 1; m <= count; ++m) {
+    std::fprintf(f, "%g ", m < static_cast<int>(q.size()) ? q[m] : 0.0);
+    if (m % 10 == 0) std::fprintf(f, "\n");
+  }
+  std::fprintf(f, "\n");
+}
+}  // namespace
+
+void routingclass::WriteStorageContent(std::FILE* f) {
+  const int nt = nTracers;
+  const int ns = subIntervals;
+  std::fprintf(f, "%d (routing subbasin with tributaries", code);
+  for (int i = 1; i <= nTributaries; ++i) std::fprintf(f, " %d", tributaryCodes[i]);
+  std::fprintf(f, "\n");
+  auto channelStates = [&](int c) {
+    WQTable& w = wqtab[c];
+    for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
+      for (int j = 1; j <= ns; ++j) std::fprintf(f, "%g ", w.Out(k, j, ns));
+      std::fprintf(f, " (wqtab[local tributary %d].Qaus[subchannel %d][1..%d])\n", c, k, ns);
+      std::fprintf(f, "%g (wqtab[local tributary %d].qvzuq[subchannel %d])\n", w.qvzuq[k], c, k);
+    }
+  };
+  for (int c = 1; c <= nTributaries + nSumTributaries; ++c) {
+    FeedingEntries(c, feeding);
+    const int count = wqtab[c].nStorageElements + ns;
+    for (int s : feeding) {
+      for (int i = 0; i <= nt; ++i) {
+        std::fprintf(f, "%d %d (tracer/flow index and tributary subbasin)\n", i, s);
+        WriteQueue(f, tables->history[i][s], count);
+      }
+      channelStates(c);
+      if (riverflow) {
+        for (int i = 0; i <= nt; ++i) std::fprintf(f, "%lg ", riverflow[s].field[i]);
+        std::fprintf(f, "(riverflow_table[%d].flow_mm[%d])\n", s, nt + 1);
+        std::fprintf(f, "%lg %lg (riverflow_table[%d].flowm3s/speed\n", riverflow[s].field[10], riverflow[s].field[11],
+                     s);
+      }
+    }
+  }
+  for (int j = 1; j <= nInflows; ++j) {
+    const int c = nTributaries + nSumTributaries + j;
+    const int r = tables->inflowEntryBase + inflowCodes[j];
+    for (int i = 0; i <= nt; ++i) {
+      std::fprintf(f, "%d %d (tracer/flow index and external inflow)\n", i, r);
+      WriteQueue(f, tables->history[i][r], wqtab[c].nStorageElements + ns);
+    }
+    channelStates(c);
+  }
+  std::fprintf(f, "%d (number of reservoirs)\n", nReservoirs);
+  std::fprintf(f, "\n\n");
+}
+
+void routingclass::ReadStorageContent(ControlFile& file, const std::string& name) {
+  const int nt = nTracers;
+  const int ns = subIntervals;
+  int position = 0;
+  std::string rest;
+  auto fail = [&](const char* what) {
+    Fail(std::string("FATAL: error reading ") + what + " in file " + name + " (position " + std::to_string(position) +
+             ")",
+         71);
+  };
+  auto number = [&](double& v) {
+    ++position;
+    if (file.Scan("%lf", {&v}) != 1) fail("a value");
+  };
+  auto header = [&](int tracer, int entry) {
+    int a = 0, b = 0;
+    ++position;
+    if (file.Scan("%d%d", {&a, &b}) != 2 || a != tracer) fail("tracer code");
+    if (b != entry) fail("tributary index");
+    file.RestOfLine(rest);
+  };
+  // The comment closing a line tells whether the block still fits the descriptions.
+  auto comment = [&](const char* expected) {
+    file.RestOfLine(rest);
+    if (rest.find(expected) == std::string::npos) fail("tracer code");
+  };
+  auto channelStates = [&](int c) {
+    WQTable& w = wqtab[c];
+    for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
+      for (int j = 1; j <= ns; ++j) number(w.Out(k, j, ns));
+      comment(".Qaus[");
+      number(w.qvzuq[k]);
+      comment(".qvzuq[");
+    }
+  };
+  auto queue = [&](std::vector<double>& q, int count) {
+    if (static_cast<int>(q.size()) < count + 1) q.resize(count + 1, 0.0);
+    for (int m = 1; m <= count; ++m) number(q[m]);
+  };
+
+  int stored = 0;
+  ++position;
+  if (file.Scan("%d", {&stored}) != 1 || stored != code) {
+    Fail("FATAL: error reading subbasin code in file " + name + " (position " + std::to_string(1) + ")", 71);
+  }
+  file.RestOfLine(rest);
+  for (int c = 1; c <= nTributaries + nSumTributaries; ++c) {
+    FeedingEntries(c, feeding);
+    const int count = wqtab[c].nStorageElements + ns;
+    for (int s : feeding) {
+      for (int i = 0; i <= nt; ++i) {
+        header(i, s);
+        queue(tables->history[i][s], count);
+      }
+      channelStates(c);
+      if (riverflow) {
+        for (int i = 0; i <= nt; ++i) {
+          double v = 0;
+          number(v);
+          if (i <= 9) riverflow[s].field[i] = v;
+        }
+        comment("riverflow_table[");
+        number(riverflow[s].field[10]);
+        number(riverflow[s].field[11]);
+        comment("flowm3s/speed");
+      }
+    }
+  }
+  for (int j = 1; j <= nInflows; ++j) {
+    const int c = nTributaries + nSumTributaries + j;
+    const int r = tables->inflowEntryBase + inflowCodes[j];
+    for (int i = 0; i <= nt; ++i) {
+      header(i, r);
+      queue(tables->history[i][r], wqtab[c].nStorageElements + ns);
+    }
+    channelStates(c);
+  }
+  int reservoirs = -1;
+  ++position;
+  if (file.Scan("%d", {&reservoirs}) != 1 || reservoirs != nReservoirs) fail("reservoir code");
+  file.RestOfLine(rest);
+}

@@ -1,0 +1,1 @@
+fluvex_test(routing_network_test SOURCES network_test.cpp LIBS fluvex_routing)
