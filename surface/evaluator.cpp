@@ -231,21 +231,22 @@ void VariableList::Key(const char* name, char* key) {
 }
 
 int VariableList::Find(const char* key) const {
+  // Most names of a formula set are one letter: the first character decides quickly.
   for (size_t i = 0; i < entries.size(); ++i)
-    if (std::strcmp(entries[i].key, key) == 0) return static_cast<int>(i);
+    if (entries[i].key[0] == key[0] && std::strcmp(entries[i].key, key) == 0) return static_cast<int>(i);
   return -1;
 }
 
 int VariableList::Add(const char* name, double value) {
-  Entry e;
-  std::snprintf(e.name, sizeof e.name, "%.30s", name);
-  Key(name, e.key);
+  char key[32];
+  Key(name, key);
+  const int i = Find(key);
+  Entry& e = i >= 0 ? entries[i] : entries.emplace_back();
+  size_t n = 0;
+  for (; n < kNameLength && name[n] != '\0'; ++n) e.name[n] = name[n];
+  e.name[n] = '\0';
+  std::memcpy(e.key, key, sizeof key);
   e.value = value;
-  const int i = Find(e.key);
-  if (i >= 0)
-    entries[i] = e;
-  else
-    entries.push_back(e);
   return 1;
 }
 
