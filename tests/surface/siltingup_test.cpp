@@ -263,6 +263,36 @@ TEST_F(SiltingUpTest, SoilsWithoutSandAndCellsWithoutTableEntries) {
   EXPECT_TRUE(Said("the first is row 1, column 2 with land use 7"));
 }
 
+TEST_F(SiltingUpTest, TracersLeaveWithTheDirectRunoff) {
+  Add(8, "concflux_tracer_1_input", 2.0);
+  Add(9, "concflux_tracer_2_snow_model", 2.0);
+  ASSERT_EQ(Make(Body("1\n")), 0);
+  TracerRecord tracers[3];
+  tracers[1].max_conc = 1000;
+  tracers[2].evaporating = 1;
+  int error = -1;
+  model->InitTracerGrids(&error, 2, tracers, nullptr, 0);
+  ASSERT_EQ(error, 0);
+  const int first = model->FindGrid("concstor_tracer_1_SiltingUpModel", false);
+  const int second = model->FindGrid("concstor_tracer_2_SiltingUpModel", false);
+  ASSERT_GT(first, 0);
+  ASSERT_GT(second, 0);
+  Grid flux1 = list[model->FindGrid("concflux_tracer_1_SiltingUpModel", false)].grid;
+  Grid flux2 = list[model->FindGrid("concflux_tracer_2_SiltingUpModel", false)].grid;
+  precipitation[1][1] = 100;
+  ASSERT_EQ(Step(12, 11, 4, 2001), 0);
+  // Dissolved tracer: 100 mm at 2 units; the share W / (Q + W) of it leaves with Q.
+  const double q = 95.267581;
+  const double out = 100 * 200 / (q + 100);
+  EXPECT_NEAR(list[first].grid[1][1], 200 - out, 1e-4);
+  EXPECT_NEAR(flux1[1][1], out / q, 1e-6);
+  // Evaporating tracer: the storage takes the mean concentration, the runoff carries it.
+  EXPECT_DOUBLE_EQ(list[second].grid[1][1], 2.0);
+  EXPECT_DOUBLE_EQ(flux2[1][1], 2.0);
+  model->FreeTracerArrays();
+  EXPECT_EQ(model->FindGrid("concstor_tracer_1_SiltingUpModel", false), 0);
+}
+
 class SiltingUpThreads : public SiltingWorld {
  protected:
   SiltingUpThreads() : SiltingWorld("siltingup_threads", 40, 33) {}
