@@ -39,9 +39,11 @@ surfaceroutingclass::~surfaceroutingclass() {
       if (g.stack) FreeMatrix3d(g.stack, g.first, g.last);
       if (g.grid) FreeMatrix(g.grid, g.first, g.last, 1, ncols);
     }
-    for (size_t i = 1; i < tracerlinks.size(); ++i)
+    for (size_t i = 1; i < tracerlinks.size(); ++i) {
+      if (tracerlinks[i].load) FreeMatrix(tracerlinks[i].load, firstrow, lastrow, 1, ncols);
       if (tracerlinks[i].storage.owned && tracerlinks[i].storage.grid)
         FreeMatrix(tracerlinks[i].storage.grid, tracerlinks[i].storage.first, tracerlinks[i].storage.last, 1, ncols);
+    }
   } catch (...) {
   }
 }
@@ -413,6 +415,7 @@ void surfaceroutingclass::CellInflow(int row, int column, double dt) {
   Stack f = own[kFluxes].stack;
   in[row][column] = 0;
   out[row][column] = 0;
+  for (int t = 1; t <= tracercount; ++t) tracerlinks[t].load[row][column] = 0;
   // Neighbour offsets and the level of the neighbour's flux towards this cell.
   static const int dr[8] = {1, 1, 0, -1, -1, -1, 0, 1};
   static const int dc[8] = {0, -1, -1, -1, 0, 1, 1, 1};
@@ -421,11 +424,14 @@ void surfaceroutingclass::CellInflow(int row, int column, double dt) {
     const int r = row + dr[k], c = column + dc[k];
     if (r < 1 || r > nrows || c < 1 || c > ncols || r < own[kFluxes].first || r > own[kFluxes].last) continue;
     if (!zonegrid[r] || Missing(zonegrid[r][c])) continue;
-    inflow += f[r][c][k + 1];
+    const double q = f[r][c][k + 1];
+    inflow += q;
+    for (int t = 1; t <= tracercount; ++t) tracerlinks[t].load[row][column] += q * tracerlinks[t].storage.grid[r][c];
   }
   double outflow = 0;
   for (int k = 1; k <= 8; ++k)
     if (f[row][column][k] > 0) outflow += f[row][column][k];
+  for (int t = 1; t <= tracercount; ++t) tracerlinks[t].load[row][column] *= 1000 * dt;
   in[row][column] = inflow * dt;
   out[row][column] = outflow * dt;
 }

@@ -67,7 +67,8 @@ class surfaceroutingclass : public teilmodellklasse {
   // no-data; unchanged without such a neighbour.
   void NeighbourMean(int row, int column, Grid grid);
   void ComputePlanCurvature();
-  // Inflow and outflow of one cell over dt [s] from the fluxes stack.
+  // Inflow and outflow of one cell over dt [s] from the fluxes stack, and the
+  // tracer loads carried in with the neighbours' storage concentrations.
   void CellInflow(int row, int column, double dt);
 
   virtual void ReadStorageFile(const std::string& fileName, int readParameter);
@@ -90,6 +91,7 @@ class surfaceroutingclass : public teilmodellklasse {
     QIi[Flat(t, s)] = inter;
   }
   const std::string& GetStorageFileName() const { return storagefile; }
+  Grid GetTracerLoad(int t) const { return tracerlinks[t].load; }
 
  private:
   struct OwnedGrid {
@@ -189,7 +191,8 @@ class surfaceroutingclass : public teilmodellklasse {
   struct TracerLinks {
     Grid concQD = nullptr;
     Grid concQI = nullptr;
-    OwnedGrid storage;  // position -1 when another object registered it
+    OwnedGrid storage;    // position -1 when another object registered it
+    Grid load = nullptr;  // inflowing tracer load of a sub-step, own rows (not registered)
   };
   std::vector<TracerLinks> tracerlinks;  // 1 ... T
 

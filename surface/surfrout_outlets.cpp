@@ -301,6 +301,7 @@ void surfaceroutingclass::InitTracerGrids(int* error, int count, TracerRecord* s
   int next = T > 0 ? NextFreePosition(1) : 0;
   for (int i = 1; i <= T; ++i) {
     TracerLinks& l = tracerlinks[i];
+    l.load = matrix(firstrow, lastrow, 1, ncols, nrows);
     l.concQD = gridlist[GetGrid("_CONC_QD_" + std::to_string(i) + "_")].grid;
     l.concQI = gridlist[GetGrid("_CONC_QI_" + std::to_string(i) + "_")].grid;
     const std::string name = "concstor_tracer_" + std::to_string(i) + "_SiltingUpModel";
@@ -329,6 +330,8 @@ void surfaceroutingclass::InitTracerGrids(int* error, int count, TracerRecord* s
 void surfaceroutingclass::FreeTracerArrays() {
   if (flowcontrol == 0) return;
   for (size_t i = 1; i < tracerlinks.size(); ++i) {
+    if (tracerlinks[i].load) FreeMatrix(tracerlinks[i].load, firstrow, lastrow, 1, ncols);
+    tracerlinks[i].load = nullptr;
     OwnedGrid& g = tracerlinks[i].storage;
     if (!g.owned) continue;
     if (g.position > 0) UnregisterGrid(g.position);

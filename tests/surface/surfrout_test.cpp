@@ -184,6 +184,61 @@ TEST_F(SurfaceRoutingTest, LinearStoragesAtTheOutlets) {
   }
 }
 
+TEST_F(SurfaceRoutingTest, CellInflowAndTracersAtTheOutlets) {
+  Add("_CONC_QD_1_", 0);
+  Add("_CONC_QI_1_", 0);
+  ASSERT_EQ(Make(Section(), false), 0);
+  TracerRecord tracers[2];
+  int error = -1;
+  model->InitTracerGrids(&error, 1, tracers, nullptr, 0);
+  ASSERT_EQ(error, 0);
+  qbb.assign(2 * (kZones + 1), 0.0);
+  model->SetQBb(qbb.data());
+  model->SetKelsqd(kelsqd.data());
+  model->SetKelsqi(kelsqi.data());
+
+  // Cell (3, 3) receives from (4, 3) (its direction 1) and (3, 2) (direction
+  // 3); it sends towards direction 5; negative fluxes are no outflow.
+  if (args.firstRow <= 3 && 3 <= args.lastRow && fluvextest::MpiSize() == 1) {
+    Stack f = list[model->GetPosition("SurfaceRoutingFluxes")].stack;
+    Grid c = list[model->GetPosition("concstor_tracer_1_SiltingUpModel")].grid;
+    f[4][3][1] = 0.002;
+    f[3][2][3] = 0.001;
+    f[2][3][1] = 0.5;  // towards row 1: not this cell
+    f[3][3][5] = 0.004;
+    f[3][3][2] = -0.5;
+    c[4][3] = 2;
+    c[3][2] = 4;
+    model->CellInflow(3, 3, 10);
+    EXPECT_NEAR(list[model->GetPosition("SurfaceRoutingQIn")].grid[3][3], 0.03, 1e-15);
+    EXPECT_NEAR(list[model->GetPosition("SurfaceRoutingQOut")].grid[3][3], 0.04, 1e-15);
+    EXPECT_NEAR(model->GetTracerLoad(1)[3][3], (0.002 * 2 + 0.001 * 4) * 1000 * 10, 1e-9);
+  }
+
+  // Storage of 10 mm at concentration 3; 3 mm at concentration 5 flow in.
+  model->SetStorages(0, 1, 10, 0);
+  model->SetStorages(1, 1, 3, 0);
+  qbb[1] = 2;
+  qbb[kZones + 1 + 1] = 1;  // baseflow concentration
+  model->StartStep(1, 1, 6, 2001);
+  if (fluvextest::MpiRank() == 0) {
+    model->DirectQueue(0, 1)[1] = ZoneRecord{2, 6, 1, 1, 2};
+    model->DirectQueue(1, 1)[1] = ZoneRecord{2, 10, 1, 1, 2};
+  }
+  model->RouteToOutlets(1, 1, 6, 2001);
+  if (fluvextest::MpiRank() == 0) {
+    const double c = std::exp(-0.5);
+    const double water = 10 * c + 3 * (1 - c);
+    EXPECT_NEAR(model->GetQDd(0, 1), water, 1e-12);
+    EXPECT_NEAR(model->GetQDd(1, 1), (3 * 5 * (1 - c) + 10 * 3 * c) / water, 1e-12);
+    const double* qg = model->GetQg();
+    EXPECT_NEAR(qg[1], water + 2, 1e-12);
+    EXPECT_NEAR(qg[kZones + 1 + 1], (2 * 1 + water * model->GetQDd(1, 1)) / (water + 2), 1e-12);
+    // An empty storage has no concentration.
+    EXPECT_EQ(model->GetQDd(1, 2), 0);
+  }
+}
+
 TEST_F(SurfaceRoutingTest, WarmStartEqualsOneRun) {
   FlowTimes();
   const int N = 3;
