@@ -50,6 +50,11 @@ class siltingupclass : public teilmodellklasse {
   int GetWaterInputPosition() const { return inputposition; }
 
  private:
+  // Subbasin index of a zone-grid code; 0 for a code outside the zone table.
+  int SubbasinOf(double code) const {
+    const int k = static_cast<int>(code);
+    return k >= 1 && k <= maxzonecode ? zoneindex[k] : 0;
+  }
   void Construct(StatRecord* registry, int capacity);
   void ReadSection();
   void ReadRainPauseTable();

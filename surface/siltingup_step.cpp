@@ -99,7 +99,7 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
       double& S = surfacestorage[r][c];
       // Without surface routing nothing stays on the surface from one step to the next.
       if (!surfacerouting) S = 0.0;
-      const int zone = zoneindex[static_cast<int>(zonegrid[r][c])];
+      const int zone = SubbasinOf(zonegrid[r][c]);
       const int lu1 = static_cast<int>(landuse[1][r][c]);
       const int si = static_cast<int>(soil[r][c]);
       int top = 1;
@@ -303,7 +303,7 @@ void siltingupclass::SerialPass() {
         for (int k = 0; k < kOwnGrids; ++k) own[k][r][c] = own[k][mr][mc];
         input[r][c] = input[mr][mc];
       }
-      const int zone = zoneindex[static_cast<int>(zonegrid[r][c])];
+      const int zone = SubbasinOf(zonegrid[r][c]);
       if (zone < 1 || zone > zonecount) continue;
       const double runoff = own[kDirectRunoff][r][c];
       statistic[0].writer->AddCell(r, c, zone, own[kDisposition][r][c], 1.0);

@@ -110,6 +110,11 @@ class surfaceroutingclass : public teilmodellklasse {
   };
 
   size_t Flat(int t, int s) const { return static_cast<size_t>(t) * (zonecount + 1) + s; }
+  // Subbasin index of a zone-grid code; 0 for a code outside the zone table.
+  int SubbasinOf(double code) const {
+    const int k = static_cast<int>(code);
+    return k >= 1 && k <= maxzonecode ? zoneindex[k] : 0;
+  }
   void Construct(StatRecord* registry, int capacity);
   void ReadSection();
   void SnapSubSteps();

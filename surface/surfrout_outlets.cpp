@@ -56,7 +56,7 @@ void surfaceroutingclass::InitFlowTimeZones() {
   const int S = zonecount;
   const int T = tracercount;
   maxzeit.assign(S + 1, flowtimes ? 0.0 : 1.0);
-  auto zoneOf = [&](int r, int c) { return zoneindex[static_cast<int>(zonegrid[r][c])]; };
+  auto zoneOf = [&](int r, int c) { return SubbasinOf(zonegrid[r][c]); };
   auto valid = [&](double v) { return v > kNodata && v != nodata; };
   if (flowtimes) {
     for (int r = firstrow; r <= lastrow; ++r)
@@ -421,6 +421,12 @@ void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readP
   if (flowcontrol == 0) return;
   storagefile = fileName;
   if (fileName.empty() || readParameter == 0 || readParameter == 2 || readParameter == 4) return;
+  if (maxzeit.size() != static_cast<size_t>(zonecount) + 1) {
+    *diag << "FATAL: " << modulname.c_str()
+          << ": the state is read before the flow-travel-time zones are built (programmers error)"
+          << "[end-entry]";
+    throw 57;
+  }
   std::string path = fileName;
   MakePath(InitialStateDirectory, path);
   std::FILE* file = std::fopen(path.c_str(), "rt");
@@ -454,7 +460,8 @@ void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readP
 }
 
 bool surfaceroutingclass::WriteStorageFile(bool append) {
-  if (flowcontrol == 0 || storagefile.empty()) return false;
+  // Without zones (no tracer set-up yet) there is no state to write.
+  if (flowcontrol == 0 || storagefile.empty() || maxzeit.size() != static_cast<size_t>(zonecount) + 1) return false;
   std::string path = storagefile;
   MakePath(DefaultOutputDirectory, path);
   std::FILE* f = std::fopen(path.c_str(), append ? "a" : "w");
