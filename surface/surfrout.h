@@ -1,36 +1,208 @@
-// The surface routing sub-model, section "[SurfaceRoutingModel]". This build holds its frame:
-// the section head is read and a module that is off does nothing; a module
-// that is switched on ends the run with error 508, since its computation is
-// not part of this build.
+// The surface routing sub-model, section "[SurfaceRoutingModel]": set-up of
+// the section, grids, stacks and statistics, and the way to the subbasin
+// outlets. What reaches the river cells is collected per subbasin in
+// flow-travel-time zones ("flow_times"), shifted one zone per step, and
+// drained from zone 1 through a linear storage of direct flow and one of
+// interflow; with the baseflow of the unsaturated zone they form the
+// subbasin runoff Qg. The state of the zones and storages goes to the
+// section "[SurfaceRoutingModel]" of the storage content file.
+//
+// Arrays per flow index and subbasin (Qg, QBb) are flat: flow index t
+// (0 water in mm per step, 1 ... T tracer concentrations) and subbasin index
+// s (1 ... S) at t * (S + 1) + s. kelsqd and kelsqi hold the storage
+// constants [min] at 1 ... S.
+//
+// The flow of water from cell to cell within the sub-steps (run) is not part
+// of this build: a module that is switched on stops at its first sub-step
+// with error 508.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "framework/submodelframe.h"
 
 class surfaceroutingclass : public teilmodellklasse {
  public:
   static constexpr int kNotAvailable = 508;
+  static constexpr int kStackLevels = 9;  // levels 0 ... 9; 1 ... 8 are the neighbour directions
+  enum Statistic { kQDSR, kQISR, kQBSR, kQGSR, kSurfaceStorage, kStatistics };
+
   surfaceroutingclass(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
                       const std::string& workFileName, const SubModelArgs& common, int subSteps = 1);
+  ~surfaceroutingclass() override;
+  surfaceroutingclass(const surfaceroutingclass&) = delete;
+  surfaceroutingclass& operator=(const surfaceroutingclass&) = delete;
 
-  virtual void SetQBb(double* values);
-  virtual void SetKelsqd(double* values);
-  virtual void SetKelsqi(double* values);
-  virtual void ReadStorageFile(const std::string& fileName, int readParameter);
-  virtual double* GetQg();
-  virtual void StartStep(int64_t hour, int64_t day, int64_t month, int64_t year);
+  void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
+  void FreeTracerArrays() override;
+  // Surface flow of one sub-step: not part of this build (error 508 when on).
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+
+  // Builds the flow-travel-time zones of every subbasin (collective).
+  virtual void InitFlowTimeZones();
+  // New step of the statistics and shift of every zone queue by one zone.
+  virtual void StartStep(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // Drains zone 1 into the linear storages, forms Qg (instance 0) and writes
+  // the statistics of the step (collective).
   virtual void RouteToOutlets(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void WriteStatistics();
+  // Writes the state (when construction completed) and releases everything;
+  // append: an earlier section of the storage content file exists.
   virtual void ReleaseMemory(bool append);
   void FreeMemory() override;
 
+  virtual double* GetQg();
+  virtual void SetQBb(double* values);
+  virtual void SetKelsqd(double* values);
+  virtual void SetKelsqi(double* values);
+  // Replace the per-tracer inflow arrays of interflow and direct flow (flat as Qg).
+  virtual void SetInterflowInflow(double* values);
+  virtual void SetDirectInflow(double* values);
+
+  // grid[row][column] = mean of the neighbours inside the grid that are not
+  // no-data; unchanged without such a neighbour.
+  void NeighbourMean(int row, int column, Grid grid);
+  void ComputePlanCurvature();
+  // Inflow and outflow of one cell over dt [s] from the fluxes stack, and the
+  // tracer loads carried in with the neighbours' storage concentrations.
+  void CellInflow(int row, int column, double dt);
+
+  virtual void ReadStorageFile(const std::string& fileName, int readParameter);
+  // Returns true when the file was written and closed.
+  virtual bool WriteStorageFile(bool append);
+
+  // ---- read access ----
+  int GetMethod() const { return method; }
+  double GetMinSubStep() const { return minsubstep; }  // s
+  double GetMaxSubStep() const { return maxsubstep; }  // s
+  int GetPosition(const std::string& name) { return FindGrid(name, true); }
+  double GetMaxZone(int s) const { return maxzeit[s]; }
+  // Zone queues of flow index t and subbasin s, records 0 ... maxzeit[s].
+  ZoneRecord* DirectQueue(int t, int s) { return queueQD[t][s].data(); }
+  ZoneRecord* InterflowQueue(int t, int s) { return queueQI[t][s].data(); }
+  double GetQDd(int t, int s) const { return QDd[Flat(t, s)]; }
+  double GetQIi(int t, int s) const { return QIi[Flat(t, s)]; }
+  void SetStorages(int t, int s, double direct, double inter) {
+    QDd[Flat(t, s)] = direct;
+    QIi[Flat(t, s)] = inter;
+  }
+  const std::string& GetStorageFileName() const { return storagefile; }
+  Grid GetTracerLoad(int t) const { return tracerlinks[t].load; }
+
  private:
-  // A per-step call of a module that is switched on.
-  void Unavailable();
+  struct OwnedGrid {
+    Grid grid = nullptr;
+    Stack stack = nullptr;
+    int position = 0;
+    bool owned = false;
+    int64_t first = 0;
+    int64_t last = -1;
+  };
+  struct Stat {
+    std::vector<ZoneRecord> zones;
+    std::unique_ptr<zonalstatistic> writer;
+    std::string file;
+    int code = 0;
+  };
+
+  size_t Flat(int t, int s) const { return static_cast<size_t>(t) * (zonecount + 1) + s; }
+  // Subbasin index of a zone-grid code; 0 for a code outside the zone table.
+  int SubbasinOf(double code) const {
+    const int k = static_cast<int>(code);
+    return k >= 1 && k <= maxzonecode ? zoneindex[k] : 0;
+  }
+  void Construct(StatRecord* registry, int capacity);
+  void ReadSection();
+  void SnapSubSteps();
+  void CreateGrids();
+  void CreateStatistics(StatRecord* registry, int capacity);
+  int NextFreePosition(int from);
+  // Own cell: zone data and owned by this instance.
+  bool OwnCell(int r, int c) const;
+  OwnedGrid& NewGrid(const std::string& name, bool withBorder, bool optional, int& next);
+  OwnedGrid& NewStack(const std::string& name, const std::string& file, int writeCode, bool withBorder, int& next);
+  void Fill(OwnedGrid& g, double ownValue, double otherValue);
+  void LogLine(const char* mode, const std::string& text);
+  // n, sx and RelCellSum of every zone record to 0 (instances other than 0).
+  void ClearZoneSums();
+  [[noreturn]] void StorageValueError(const std::string& label, double current, double stored);
+  void ReadStorageSection(std::FILE* file, const std::string& path);
+  void ReleaseGrids();
+
+  int method = 0;
+  Stat stats[kStatistics];
+  std::string stackfile[2];
+  int stackcode[2] = {};
+  double anlerror = 0;
+  int anlsteps = 0;
+  double velerror = 0;
+  int velsteps = 0;
+  double minsubstep = 0;    // s
+  double maxsubstep = 0;    // s
+  double mincropdepth = 0;  // m
+  double concfactor = 1.0;
+  int storageread = 0;
+
+  int layers = 1;
+  std::vector<Grid> landuse;
+  std::vector<Grid> vegcover;
+  Grid elevation = nullptr;
+  Grid soil = nullptr;
+  Grid surfacestorage = nullptr;
+  Grid directflow = nullptr;
+  Grid interflow = nullptr;
+  Grid riverdepth = nullptr;
+  Grid riverwidth = nullptr;
+  Grid riverlinks = nullptr;
+  Grid flowtimes = nullptr;
+  std::string flowtimesfile;
+  Grid cellsizex = nullptr;
+  Grid cellsizey = nullptr;
+
+  enum Own {
+    kVelocity,
+    kFluxes,
+    kWeights,
+    kHead,
+    kHeadOld,
+    kRoughnessX,
+    kRoughnessY,
+    kManning,
+    kPlanCurvature,
+    kQIn,
+    kQOut,
+    kShearStress,
+    kOwnCount
+  };
+  OwnedGrid own[kOwnCount];
+
+  // Zones and storages.
+  std::vector<double> maxzeit;                                // 1 ... S
+  std::vector<std::vector<std::vector<ZoneRecord>>> queueQD;  // [t][s][zone]
+  std::vector<std::vector<std::vector<ZoneRecord>>> queueQI;
+  std::vector<double> inflowQD, QDd, inflowQI, QIi, Qg;  // flat [t][s]
+  std::vector<ZoneRecord> passrecords[3];                // sub-step passes
+  std::vector<double> passvalues;
   double* qbb = nullptr;
   double* kelsqd = nullptr;
   double* kelsqi = nullptr;
+  double* externalQD = nullptr;  // inflows handed by SetDirectInflow / SetInterflowInflow
+  double* externalQI = nullptr;
+
+  struct TracerLinks {
+    Grid concQD = nullptr;
+    Grid concQI = nullptr;
+    OwnedGrid storage;    // position -1 when another object registered it
+    Grid load = nullptr;  // inflowing tracer load of a sub-step, own rows (not registered)
+  };
+  std::vector<TracerLinks> tracerlinks;  // 1 ... T
+
+  std::string storagefile;
+  int64_t stepyear = 0, stepmonth = 0, stepday = 0, stephour = 0;
+  int constructed = 0;
+  bool released = false;
 };

@@ -1,0 +1,320 @@
+// The time step of the silting-up model: rain pause, tillage time, cover,
+// kinetic energy of the rain event, infiltration capacity of the sealed
+// surface and the direct runoff above it, per own cell.
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "framework/diagstream.h"
+#include "framework/hrurecord.h"
+#include "framework/zonalstatistic.h"
+#include "parameters/landuse_table_entry.h"
+#include "parameters/soil_table_entry.h"
+#include "surface/siltingup.h"
+
+namespace {
+
+// Kinetic energy of rain per millimetre for the intensity i [mm/h]; below
+// 0.05 mm/h there is no rain, above 76.2 mm/h the drop size no longer grows.
+double KineticEnergyPerMm(double i) {
+  if (i <= 0.05) return 0.0;
+  if (i >= 76.2) return 28.33;
+  return 11.89 + 8.73 * std::log10(i);
+}
+
+// Mean grain diameter from the grain-size fractions sand, silt, clay, stones1 ... stones4.
+double MeanGrainDiameter(const double* g) {
+  return std::pow(10.0, 0.5 * (-1.0969100130080562 * g[2] + 2.1003620619491743 * g[1] + 5.100385157531412 * g[0] +
+                               7.100370545117563 * g[3] + 8.100370545117563 * g[4] + 9.100370545117563 * g[5] +
+                               10.100370545117563 * g[6]));
+}
+
+}  // namespace
+
+void siltingupclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  teilmodellklasse::run(hour, day, month, year);
+  if (flowcontrol == 0) return;
+  if (!routingchecked) {
+    surfacerouting = FindGrid("SurfaceRoutingWeights", true) > 0;
+    const int units = FindGrid("HydrologicResponseUnits", false);
+    const int masters = FindGrid("MasterHydrologicResponseUnits", false);
+    hrumode = SpinUp != 0 && hru && units > 0 && masters > 0;
+    if (hrumode) {
+      hrugrid = gridlist[units].grid;
+      hrumaster = gridlist[masters].grid;
+    }
+    routingchecked = true;
+  }
+  if (!input) SetPrecipitationSource(option);
+  for (Statistic& s : statistic) s.writer->NewStep();
+  for (int k = 1; k <= tracercount; ++k) tracergrids[k].statistic->NewStep();
+
+  CellLoop(day, month, year);
+  SerialPass();
+
+  for (Statistic& s : statistic) s.writer->Reduce(year, month, day, hour, 1);
+  for (int k = 0; k < kOwnGrids; ++k) WriteStatisticGrids(position[k], 1, 0);
+  for (int k = 1; k <= tracercount; ++k) {
+    tracergrids[k].statistic->Reduce(year, month, day, hour, 1);
+    WriteStatisticGrids(tracergrids[k].fluxindex, 1, 0);
+  }
+}
+
+void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
+  const int threads = std::max(1, omp_get_max_threads());
+  if (method == 3)
+    while (static_cast<int>(parsers.size()) < threads) parsers.push_back(std::make_unique<ExpressionParser>());
+  const double dt = timeinterval;  // minutes
+  const double hours = dt / 60.0;
+  const int landusecount = landusetable ? landusetable[0].code : 0;
+  const int soilcount = soiltable ? soiltable[0].code : 0;
+  const int d = static_cast<int>(day);
+  const int m = static_cast<int>(month);
+  const int y = static_cast<int>(year);
+  // Power laws in the sand percentage have negative exponents: below 0.1 %
+  // sand they are taken at 0.1 %, so that no infinite capacity or
+  // disposition enters the grids.
+  const double minimumSandPercent = 0.1;
+
+  std::atomic<int> failure{0};
+  int64_t invalid = 0;
+  int64_t firstinvalid = INT64_MAX;  // row * (ncols + 1) + column of the first one
+
+#pragma omp parallel for schedule(runtime) reduction(+ : invalid)
+  for (int r = firstrow; r <= lastrow; ++r) {
+    if (failure.load(std::memory_order_relaxed) != 0) continue;
+    ExpressionParser* parser = method == 3 ? parsers[omp_get_thread_num()].get() : nullptr;
+    VariableList* vars = parser ? parser->Variables() : nullptr;
+    const int c0 = datacols ? std::max(1, datacols[r].first) : 1;
+    const int c1 = datacols ? std::min(ncols, datacols[r].last) : ncols;
+    for (int c = c0; c <= c1; ++c) {
+      if (Missing(zonegrid[r][c])) continue;
+      if (MPIRegions && static_cast<int>(MPIRegions[r][c]) != mpirank) continue;
+      if (hrumode && !(hrumaster[r][c] > nodata)) continue;
+      double& S = surfacestorage[r][c];
+      // Without surface routing nothing stays on the surface from one step to the next.
+      if (!surfacerouting) S = 0.0;
+      const int zone = SubbasinOf(zonegrid[r][c]);
+      const int lu1 = static_cast<int>(landuse[1][r][c]);
+      const int si = static_cast<int>(soil[r][c]);
+      int top = 1;
+      for (int k = layers; k >= 1; --k)
+        if (static_cast<int>(landuse[k][r][c]) != static_cast<int>(nodata)) {
+          top = k;
+          break;
+        }
+      const int lutop = static_cast<int>(landuse[top][r][c]);
+      if (lu1 < 1 || lu1 > landusecount || lutop < 1 || lutop > landusecount || si < 1 || si > soilcount || zone < 1 ||
+          zone > zonecount) {
+        // No table entry: the cell keeps its water and makes no runoff.
+        own[kDirectRunoff][r][c] = 0.0;
+        ++invalid;
+#pragma omp critical(siltingup_invalid)
+        firstinvalid = std::min<int64_t>(firstinvalid, static_cast<int64_t>(r) * (ncols + 1) + c);
+        continue;
+      }
+      landuse_table_entry& entry = landusetable[lu1];
+      const soil_table_entry& soilentry = soiltable[si];
+      const double P = input[r][c];
+
+      for (int k = 1; k <= tracercount; ++k) {
+        const TracerRecord& t = tracers[k];
+        double& s = tracergrids[k].store[r][c];
+        if (t.radioactive == 1) s *= t.decay;
+        if (P > 0) s = t.evaporating == 1 ? WeightedMean(s, upstream[k][r][c], S, P) : s + P * upstream[k][r][c];
+      }
+
+      int n = 0;
+      int* days = nullptr;
+      entry.GetSoilTillage(n, days);
+      const bool tilled = days[0] >= -9997;
+      double cover = 0;
+      int t = 0;
+      try {
+        const double altitude = elevation ? elevation[r][c] : 0.0;
+        const double residue = entry.GetSR_ResidCovrgAtDate(*diag, d, m, y, 1, r, c, altitude);
+        double v = vegcover[top][r][c];
+        if (!(v > nodata)) v = 0.0;
+        cover = std::min(1.0, residue + v);
+        t = landusetable[lutop].GetJulianDay(d, m, y);
+      } catch (int code) {
+        int none = 0;
+        if (failure.compare_exchange_strong(none, code)) {
+#pragma omp critical(siltingup_message)
+          *diag << "FATAL: " << modulname.c_str() << ": no residue cover or day of the year for land use "
+                << entry.GetCode() << " on " << d << "." << m << "." << y << " (row " << r << ", column " << c
+                << "), error code " << code << "[end-entry]";
+        }
+        break;
+      }
+
+      const double* grain = soilentry.GrainSizeDist;
+      const double Dg = MeanGrainDiameter(grain);
+      const double sand = grain[soil_table_entry::kSand];
+
+      // Days since the last tillage; the tillage day itself counts as 0.3.
+      double& T = own[kTillageTime][r][c];
+      if (!tilled) {
+        T = 0.0;
+      } else {
+        bool found = true;
+        double value = 0;
+        if (t >= days[n])
+          value = t - days[n];
+        else if (t < days[1])
+          value = t - days[0];
+        else {
+          found = false;
+          for (int i = 2; i <= n && !found; ++i)
+            if (t < days[i]) {
+              value = t - days[i - 1];
+              found = true;
+            }
+        }
+        // A list that is not ascending leaves the previous value.
+        if (found) T = value > 0 ? value : 0.3;
+      }
+
+      const double I = P / hours;  // mm/h
+      double& pause = own[kRainPause][r][c];
+      if (I > 0.05)
+        pause = 0.0;
+      else
+        pause += dt / 1440.0;
+
+      double& energy = own[kKineticEnergy][r][c];
+      double& disposition = own[kDisposition][r][c];
+      double e = 0, I0 = 0, Iinf = 0;
+      int failed = -1;  // formula that could not be evaluated
+      if (parser) {
+        for (int k = 0; k < 10; ++k) {
+          const char name[2] = {static_cast<char>('A' + k), '\0'};
+          vars->Add(name, soilentry.SU_PAR[k + 1]);
+        }
+        vars->Add("K", Dg);
+        vars->Add("L", sand);
+        vars->Add("M", grain[soil_table_entry::kClay]);
+        vars->Add("N", grain[soil_table_entry::kSilt]);
+        vars->Add("O", T);
+        vars->Add("P", I);
+        vars->Add("Q", energy);
+        vars->Add("R", dt);
+        for (size_t i = 0; i < secondgroup && failed < 0; ++i)
+          if (!parser->Run(programs[i])) failed = static_cast<int>(i);
+        double z = 0;
+        vars->Get("Z", z);
+        disposition = z;
+        vars->Get("W", e);
+      } else {
+        const double* p = parameter;
+        const double sandPercent = std::max(100.0 * sand, minimumSandPercent);
+        I0 = p[0];
+        Iinf = p[1] * std::pow(Dg, p[2]) * std::pow(sandPercent, p[3]);
+        e = KineticEnergyPerMm(I);
+        disposition = T > 0 ? p[4] * std::pow(sandPercent, p[5]) * std::pow(Dg, p[6]) * std::pow(T, p[7]) : 0.0;
+      }
+
+      if (T > 0) {
+        const double dE = (1.0 - cover) * I * e * hours;
+        // A pause as long as the minimum ends the event: the energy starts anew.
+        energy = pause < minrainpause[zone] ? energy + dE : dE;
+      } else {
+        energy = 0.0;
+      }
+
+      double f = 0;  // infiltration capacity of the step, mm
+      if (parser) {
+        vars->Set("Q", energy);
+        for (size_t i = secondgroup; i < programs.size() && failed < 0; ++i)
+          if (!parser->Run(programs[i])) failed = static_cast<int>(i);
+        vars->Get("V", f);
+        if (failed >= 0) {
+          int none = 0;
+          if (failure.compare_exchange_strong(none, 403)) {
+#pragma omp critical(siltingup_message)
+            *diag << "FATAL: \n-----------------error------------\nin instance " << modulname.c_str() << "\nexpression "
+                  << expressions[failed].c_str() << " could not be parsed correctly. "
+                  << "Parser message: " << parser->Result() << "\n(cell in row " << r << ", column " << c << ")"
+                  << "[end-entry]";
+          }
+          vars->Clear();
+          break;
+        }
+        vars->Clear();
+      } else {
+        f = (Iinf + (I0 - Iinf) * std::exp(-disposition * energy)) * hours;
+      }
+
+      const double W = P + S;
+      S = W;
+      const double runoff = tilled ? W - std::min(W, f) : 0.0;
+      input[r][c] = W - runoff;
+      own[kDirectRunoff][r][c] = runoff;
+
+      if (runoff > 0) {
+        for (int k = 1; k <= tracercount; ++k) {
+          const TracerRecord& tr = tracers[k];
+          double& s = tracergrids[k].store[r][c];
+          double& q = tracergrids[k].flux[r][c];
+          if (tr.evaporating == 1) {
+            q = s;
+          } else {
+            const double mass = runoff + W > 0 ? W * s / (runoff + W) : 0.0;
+            const double out = std::min(W * tr.max_conc, mass);
+            s -= out;
+            q = out / runoff;
+          }
+        }
+      }
+    }
+  }
+
+  if (const int code = failure.load(); code != 0) throw code;
+  if (invalid > 0 && invalid != invalidcells) {
+    const int r = static_cast<int>(firstinvalid / (ncols + 1));
+    const int c = static_cast<int>(firstinvalid % (ncols + 1));
+    *diag << "WARNING: " << modulname.c_str() << ": " << static_cast<long>(invalid)
+          << " cells have no valid land-use, soil or subbasin index and are skipped (no direct runoff); the first "
+             "is row "
+          << r << ", column " << c << " with land use " << landuse[1][r][c] << " and soil " << soil[r][c]
+          << "[end-entry]";
+  }
+  invalidcells = invalid;
+}
+
+void siltingupclass::SerialPass() {
+  for (int r = firstrow; r <= lastrow; ++r) {
+    const int c0 = datacols ? std::max(1, datacols[r].first) : 1;
+    const int c1 = datacols ? std::min(ncols, datacols[r].last) : ncols;
+    for (int c = c0; c <= c1; ++c) {
+      if (Missing(zonegrid[r][c])) continue;
+      if (MPIRegions && static_cast<int>(MPIRegions[r][c]) != mpirank) continue;
+      if (hrumode && !(hrumaster[r][c] > nodata) && hrugrid[r][c] > nodata) {
+        // A member cell of a response unit takes the states of its master cell.
+        const HRURecord& unit = hru[static_cast<int64_t>(hrugrid[r][c])];
+        const int mr = unit.row;
+        const int mc = unit.column;
+        surfacestorage[r][c] = surfacestorage[mr][mc];
+        for (int k = 0; k < kOwnGrids; ++k) own[k][r][c] = own[k][mr][mc];
+        input[r][c] = input[mr][mc];
+      }
+      const int zone = SubbasinOf(zonegrid[r][c]);
+      if (zone < 1 || zone > zonecount) continue;
+      const double runoff = own[kDirectRunoff][r][c];
+      statistic[0].writer->AddCell(r, c, zone, own[kDisposition][r][c], 1.0);
+      statistic[1].writer->AddCell(r, c, zone, runoff, 1.0);
+      const double a = (relcellarea && relcellarea[r] && !Missing(relcellarea[r][c])) ? relcellarea[r][c] : 1.0;
+      for (int k = 1; k <= tracercount; ++k) {
+        ZoneRecord& z = tracergrids[k].subbasins[zone];
+        z.n += runoff;
+        z.sx += tracergrids[k].flux[r][c] * a * runoff;
+        z.RelCellSum += runoff * a;
+      }
+    }
+  }
+}

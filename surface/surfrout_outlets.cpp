@@ -1,0 +1,551 @@
+// Flow-travel-time zones, the linear storages at the subbasin outlets, the
+// statistics of a step, the state in the storage content file and the
+// release of the surface routing.
+#include <mpi.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "framework/diagstream.h"
+#include "framework/zonalstatistic.h"
+#include "surface/surfrout.h"
+
+namespace {
+
+bool Parallel(int size) {
+  int initialized = 0, finalized = 0;
+  MPI_Initialized(&initialized);
+  MPI_Finalized(&finalized);
+  return initialized && !finalized && size > 1;
+}
+
+// Adds n and RelCellSum of the incoming records; the value sums are not
+// combined here (they are cleared), zone number and share stay.
+void SumZoneRecords(void* in, void* inout, int* len, MPI_Datatype*) {
+  const ZoneRecord* a = static_cast<const ZoneRecord*>(in);
+  ZoneRecord* b = static_cast<ZoneRecord*>(inout);
+  for (int i = 0; i < *len; ++i) {
+    b[i].n += a[i].n;
+    b[i].RelCellSum += a[i].RelCellSum;
+    b[i].sx = 0;
+  }
+}
+
+}  // namespace
+
+void surfaceroutingclass::LogLine(const char* mode, const std::string& text) {
+  if (mpirank != 0) return;
+  char name[64];
+  std::snprintf(name, sizeof name, "modell_%d.log", 0);
+  std::FILE* f = std::fopen(name, mode);
+  if (!f) {
+    *diag << "WARNING: log-file " << name << " could not be opened"
+          << "[end-entry]";
+    return;
+  }
+  std::fputs(text.c_str(), f);
+  std::fclose(f);
+}
+
+void surfaceroutingclass::InitFlowTimeZones() {
+  if (flowcontrol == 0) return;
+  *diag << "looking for longest flow travel time"
+        << "[end-entry]";
+  const int S = zonecount;
+  const int T = tracercount;
+  maxzeit.assign(S + 1, flowtimes ? 0.0 : 1.0);
+  auto zoneOf = [&](int r, int c) { return SubbasinOf(zonegrid[r][c]); };
+  auto valid = [&](double v) { return v > kNodata && v != nodata; };
+  if (flowtimes) {
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!OwnCell(r, c) || !valid(flowtimes[r][c])) continue;
+        const int s = zoneOf(r, c);
+        if (s >= 1 && s <= S) maxzeit[s] = std::max(maxzeit[s], flowtimes[r][c]);
+      }
+  }
+  if (Parallel(mpisize)) {
+    MPI_Barrier(MPI_COMM_WORLD);
+    MPI_Allreduce(MPI_IN_PLACE, maxzeit.data() + 1, S, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    MPI_Barrier(MPI_COMM_WORLD);
+  }
+  queueQD.assign(T + 1, std::vector<std::vector<ZoneRecord>>(S + 1));
+  queueQI.assign(T + 1, std::vector<std::vector<ZoneRecord>>(S + 1));
+  for (int t = 0; t <= T; ++t)
+    for (int s = 1; s <= S; ++s) {
+      const size_t zones = static_cast<size_t>(std::max(0.0, maxzeit[s])) + 1;
+      queueQD[t][s].assign(zones, ZoneRecord{0, 0, 0, 0, 0});
+      queueQI[t][s].assign(zones, ZoneRecord{0, 0, 0, 0, 0});
+    }
+
+  if (!flowtimes) {
+    for (int t = 0; t <= T; ++t)
+      for (int s = 1; s <= S; ++s) {
+        queueQD[t][s][1].rel = 1.0;
+        queueQI[t][s][1].rel = 1.0;
+        queueQD[t][s][1].zonenwert = 1;
+        queueQI[t][s][1].zonenwert = 1;
+      }
+    LogLine("a", "flow time distribution will not be calculated (no flow time grid provided)\n");
+  } else {
+    for (int r = firstrow; r <= lastrow; ++r) {
+      for (int c = 1; c <= ncols; ++c) {
+        if (!OwnCell(r, c) || !valid(flowtimes[r][c])) continue;
+        const int s = zoneOf(r, c);
+        const int z = static_cast<int>(flowtimes[r][c]);
+        if (s < 1 || s > S || z < 0 || z >= static_cast<int>(queueQD[0][s].size())) continue;
+        const double w = (relcellarea && relcellarea[r] && valid(relcellarea[r][c])) ? relcellarea[r][c] : 1.0;
+        for (auto* q : {&queueQD, &queueQI}) {
+          (*q)[0][s][z].n += w;
+          (*q)[0][s][z].RelCellSum += w;
+        }
+      }
+      *diag << ".";
+    }
+    *diag << "[end-entry]";
+    if (Parallel(mpisize)) {
+      MPI_Barrier(MPI_COMM_WORLD);
+      MPI_Datatype type;
+      MPI_Type_contiguous(5, MPI_DOUBLE, &type);
+      MPI_Type_commit(&type);
+      MPI_Op op;
+      MPI_Op_create(&SumZoneRecords, 1, &op);
+      for (int s = 1; s <= S; ++s) {
+        std::vector<ZoneRecord>& qd = queueQD[0][s];
+        MPI_Allreduce(MPI_IN_PLACE, qd.data(), static_cast<int>(qd.size()), type, op, MPI_COMM_WORLD);
+        for (size_t z = 0; z < qd.size(); ++z) {
+          queueQI[0][s][z].n = qd[z].n;
+          queueQI[0][s][z].RelCellSum = qd[z].RelCellSum;
+        }
+      }
+      MPI_Op_free(&op);
+      MPI_Type_free(&type);
+      MPI_Barrier(MPI_COMM_WORLD);
+    }
+    std::string log = "Flow time distribution:\n";
+    for (int s = 1; s <= S; ++s) {
+      const int m = static_cast<int>(maxzeit[s]);
+      const int code = static_cast<int>(zonerecords[s].zonenwert);
+      char text[128];
+      std::snprintf(text, sizeof text, "TG\t%4d\t(%3d\tZonen):", code, m);
+      log += text;
+      double total = 0;
+      for (int z = 1; z <= m; ++z) total += queueQD[0][s][z].n;
+      if (m < 1 || total == 0) {
+        *diag << "FATAL: all cells in " << flowtimesfile.c_str() << ", subbasin " << code << " are NODATA!"
+              << "[end-entry]";
+        throw 6;
+      }
+      for (int z = 1; z <= m; ++z) {
+        const double rel = queueQD[0][s][z].n / total;
+        for (int t = 0; t <= T; ++t) {
+          // The tracers take the shares of the water.
+          for (auto* q : {&queueQD, &queueQI}) {
+            (*q)[t][s][z].zonenwert = z;
+            (*q)[t][s][z].rel = rel;
+          }
+        }
+        std::snprintf(text, sizeof text, "\t%5.3f", rel);
+        log += text;
+        if (z == 1 && !(rel > 0)) {
+          *diag << "FATAL: in flow-travel-time grid: the first time zone of subbasin " << s << " has no cells!"
+                << " (subbasin code " << code << ", " << flowtimesfile.c_str() << ")"
+                << "[end-entry]";
+          throw 61;
+        }
+      }
+      for (int z = 1; z <= m; ++z) queueQD[0][s][z].n = 0;
+      log += "\n";
+    }
+    LogLine("a", log);
+  }
+  for (int s = 1; s <= S; ++s)
+    for (int z = static_cast<int>(maxzeit[s]) - 1; z >= 1; --z)
+      for (auto* q : {&queueQD, &queueQI}) {
+        (*q)[0][s][z].n += (*q)[0][s][z + 1].n;
+        (*q)[0][s][z].RelCellSum += (*q)[0][s][z + 1].RelCellSum;
+      }
+  // The zone records are summed over the instances when they are drained:
+  // the cell counts of the whole subbasin stay on instance 0 only.
+  if (mpirank != 0) ClearZoneSums();
+}
+
+void surfaceroutingclass::ClearZoneSums() {
+  for (auto* q : {&queueQD, &queueQI})
+    for (auto& perTracer : *q)
+      for (auto& zones : perTracer)
+        for (ZoneRecord& z : zones) z.n = z.sx = z.RelCellSum = 0;
+}
+
+void surfaceroutingclass::StartStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  teilmodellklasse::run(hour, day, month, year);
+  if (flowcontrol == 0) return;
+  for (Stat& s : stats) s.writer->NewStep();
+  for (int t = 1; t <= tracercount; ++t) tracergrids[t].statistic->NewStep();
+  for (size_t t = 0; t < queueQD.size(); ++t)
+    for (int s = 1; s <= zonecount; ++s) {
+      const int m = static_cast<int>(maxzeit[s]);
+      for (auto* q : {&queueQD, &queueQI}) {
+        std::vector<ZoneRecord>& zone = (*q)[t][s];
+        for (int z = 1; z < m; ++z) {
+          zone[z].n = zone[z + 1].n;
+          zone[z].sx = zone[z + 1].sx;
+          zone[z].RelCellSum = zone[z + 1].RelCellSum;
+        }
+        if (m >= 1) zone[m].n = zone[m].sx = zone[m].RelCellSum = 0;
+      }
+    }
+}
+
+void surfaceroutingclass::RouteToOutlets(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  if (flowcontrol == 0) return;
+  const int S = zonecount;
+  const int T = tracercount;
+  for (int t = 0; t <= T; ++t)
+    for (int s = 1; s <= S; ++s) {
+      MPIReduceRecords(queueQD[t][s].data(), 1, true);
+      MPIReduceRecords(queueQI[t][s].data(), 1, true);
+    }
+  MPIReduceRecords(stats[kQBSR].zones.data(), S, true);
+
+  if (mpirank == 0) {
+    if (!kelsqd || !kelsqi || !qbb) {
+      *diag << "FATAL: " << modulname.c_str()
+            << ": the storage constants and the baseflow of the unsaturated zone are not linked (programmers error)"
+            << "[end-entry]";
+      throw 57;
+    }
+    const double dt = timeinterval;  // minutes
+    // Mean depth of the cells whose water reaches the outlet in this step; no
+    // such cell: no inflow.
+    auto mean = [](const ZoneRecord& z) { return z.RelCellSum > 0 ? z.sx / z.RelCellSum : 0.0; };
+    // Storage factor over one step; a constant of 0 or less passes the inflow on at once.
+    auto factor = [dt](double k) { return k > 0 ? std::exp(-dt / k) : 0.0; };
+    for (int s = 1; s <= S; ++s) {
+      const double rel = stats[kQDSR].zones[s].rel;
+      struct Storage {
+        std::vector<std::vector<std::vector<ZoneRecord>>>& queue;
+        std::vector<double>& content;
+        std::vector<double>& inflow;
+        double k;
+        Stat& stat;
+      } storages[2] = {{queueQD, QDd, inflowQD, kelsqd[s], stats[kQDSR]},
+                       {queueQI, QIi, inflowQI, kelsqi[s], stats[kQISR]}};
+      for (Storage& st : storages) {
+        const double in = mean(st.queue[0][s][1]);
+        const double c = factor(st.k);
+        const double old = st.content[Flat(0, s)];
+        const double next = c * old + (1 - c) * in;
+        for (int t = 1; t <= T; ++t) {
+          const double cin = mean(st.queue[t][s][1]);
+          st.inflow[Flat(t, s)] = cin;
+          st.content[Flat(t, s)] = next > 0 ? (in * cin * (1 - c) + old * st.content[Flat(t, s)] * c) / next : 0.0;
+        }
+        st.inflow[Flat(0, s)] = in;
+        st.content[Flat(0, s)] = next;
+        st.stat.zones[s].n = st.stat.zones[s].RelCellSum = rel;
+        st.stat.zones[s].sx = next * rel;
+      }
+      const double base = qbb[Flat(0, s)];
+      Qg[Flat(0, s)] = QDd[Flat(0, s)] + QIi[Flat(0, s)] + base;
+      stats[kQBSR].zones[s].n = stats[kQBSR].zones[s].RelCellSum = rel;
+      stats[kQBSR].zones[s].sx = base * rel;
+      stats[kQGSR].zones[s].n = stats[kQGSR].zones[s].RelCellSum = rel;
+      stats[kQGSR].zones[s].sx = Qg[Flat(0, s)] * rel;
+    }
+  }
+  for (int k : {kQDSR, kQISR, kQGSR, kQBSR, kSurfaceStorage}) stats[k].writer->Reduce(year, month, day, hour, 1);
+
+  for (int t = 1; t <= T; ++t) {
+    if (mpirank == 0) {
+      for (int s = 1; s <= S; ++s) {
+        const double B = qbb[Flat(0, s)], I = QIi[Flat(0, s)], D = QDd[Flat(0, s)];
+        const double sum = B + I + D;
+        Qg[Flat(t, s)] = sum > 0 ? (B * qbb[Flat(t, s)] + I * QIi[Flat(t, s)] + D * QDd[Flat(t, s)]) / sum : 0.0;
+        // The weights are set on instance 0 only: the reduction sums them over the instances.
+        ZoneRecord& z = tracergrids[t].subbasins[s];
+        z.sx = Qg[Flat(t, s)];
+        z.n = z.RelCellSum = 1;
+      }
+    }
+    tracergrids[t].statistic->Reduce(year, month, day, hour, 1);
+    if (tracerlinks[t].storage.owned) WriteStatisticGrids(tracerlinks[t].storage.position, 1, 0);
+  }
+  WriteDatedGrid(own[kVelocity].position);
+  WriteDatedGrid(own[kFluxes].position);
+}
+
+void surfaceroutingclass::WriteStatistics() {
+  if (flowcontrol == 0) return;
+  for (Stat& s : stats)
+    if (s.writer) s.writer->Flush();
+  for (size_t t = 1; t < tracergrids.size(); ++t)
+    if (tracergrids[t].statistic) tracergrids[t].statistic->Flush();
+}
+
+// ------------------------------------------------------------ tracers
+
+void surfaceroutingclass::InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry,
+                                          int capacity) {
+  int ignored = 0;
+  if (!error) error = &ignored;
+  *error = 0;
+  if (flowcontrol == 0) return;
+  teilmodellklasse::InitTracerGrids(error, count, settings, registry, capacity);
+  if (*error != 0) throw *error;
+  InitFlowTimeZones();
+  const int T = tracercount;
+  tracerlinks.assign(T + 1, TracerLinks{});
+  int next = T > 0 ? NextFreePosition(1) : 0;
+  for (int i = 1; i <= T; ++i) {
+    TracerLinks& l = tracerlinks[i];
+    l.load = matrix(firstrow, lastrow, 1, ncols, nrows);
+    l.concQD = gridlist[GetGrid("_CONC_QD_" + std::to_string(i) + "_")].grid;
+    l.concQI = gridlist[GetGrid("_CONC_QI_" + std::to_string(i) + "_")].grid;
+    const std::string name = "concstor_tracer_" + std::to_string(i) + "_SiltingUpModel";
+    if (const int p = FindGrid(name, false); p > 0) {
+      l.storage.grid = gridlist[p].grid;
+      l.storage.position = -1;
+      l.storage.owned = false;
+      continue;
+    }
+    int first = firstrow, last = lastrow;
+    InstanceRows(true, first, last);
+    l.storage.first = first;
+    l.storage.last = last;
+    l.storage.owned = true;
+    l.storage.grid = matrix(first, last, 1, ncols, nrows);
+    Fill(l.storage, 0.0, nodata);
+    next = NextFreePosition(next);
+    RegisterGrid(next, tracergrids[i].gridfile, l.storage.grid, nullptr, 0, name, settings[i].gridcode, first, last);
+    l.storage.position = next++;
+    MPIExchangeBorders(l.storage.position);
+  }
+  const size_t size = static_cast<size_t>(T + 1) * (zonecount + 1);
+  for (auto* a : {&inflowQD, &QDd, &inflowQI, &QIi, &Qg}) a->assign(size, 0.0);
+}
+
+void surfaceroutingclass::FreeTracerArrays() {
+  if (flowcontrol == 0) return;
+  for (size_t i = 1; i < tracerlinks.size(); ++i) {
+    if (tracerlinks[i].load) FreeMatrix(tracerlinks[i].load, firstrow, lastrow, 1, ncols);
+    tracerlinks[i].load = nullptr;
+    OwnedGrid& g = tracerlinks[i].storage;
+    if (!g.owned) continue;
+    if (g.position > 0) UnregisterGrid(g.position);
+    if (g.grid) FreeMatrix(g.grid, g.first, g.last, 1, ncols);
+    g = OwnedGrid{};
+  }
+  tracerlinks.clear();
+  teilmodellklasse::FreeTracerArrays();
+  for (auto* a : {&inflowQD, &QDd, &inflowQI, &QIi, &Qg}) a->clear();
+}
+
+// ------------------------------------------------------------ state
+
+void surfaceroutingclass::StorageValueError(const std::string& label, double current, double stored) {
+  *diag << "FATAL: error in storage file content reading " << label.c_str()
+        << ":\nvalue in actual control is:   " << current << "\nbut value in storage file is: " << stored
+        << "\nFluvex throws..."
+        << " (section [SurfaceRoutingModel] of " << storagefile.c_str() << ")"
+        << "[end-entry]";
+  throw 71;
+}
+
+namespace {
+// A stored 0 matches only 0; any other value matches within a relative 1e-5.
+bool Mismatch(double stored, double current) {
+  if (stored == 0) return current != 0;
+  return std::fabs((stored - current) / stored) > 1e-5;
+}
+}  // namespace
+
+void surfaceroutingclass::ReadStorageSection(std::FILE* file, const std::string& path) {
+  char line[1202];
+  // The next line of the section; a missing one is a value that differs.
+  auto next = [&](const std::string& label) -> const char* {
+    if (!std::fgets(line, sizeof line, file)) {
+      *diag << "FATAL: error in storage file content reading " << label.c_str() << ": no value in " << path.c_str()
+            << "[end-entry]";
+      throw 71;
+    }
+    return line;
+  };
+  auto compare = [&](double current, const char* label, double stored) {
+    if (Mismatch(stored, current)) StorageValueError(label, current, stored);
+  };
+  auto one = [&](double current, const char* label) {
+    double stored = -9999;
+    if (std::sscanf(next(label), "%lf", &stored) != 1) StorageValueError(label, current, stored);
+    compare(current, label, stored);
+  };
+  const int S = zonecount;
+  const int T = tracercount;
+  one(S, "number of subbasins");
+  one(T, "number of tracers");
+  for (int t = 0; t <= T; ++t) {
+    one(t, "actual tracers(0=runoff)");
+    for (int s = 1; s <= S; ++s) {
+      double zone = -9999, stored = -9999;
+      const int m = static_cast<int>(maxzeit[s]);
+      const int got = std::sscanf(next("actual zone"), "%lf%lf", &zone, &stored);
+      if (got < 1) StorageValueError("actual zone", s, zone);
+      compare(s, "actual zone", zone);
+      if (got < 2) StorageValueError("maxzeit of actual subbasin", m, stored);
+      compare(m, "maxzeit of actual subbasin", stored);
+      for (int z = 1; z <= m; ++z) {
+        for (int k = 0; k < 2; ++k) {
+          const char* label =
+              k == 0 ? "number of fields for zonal statistics QD" : "number of fields for zonal statistics QI";
+          ZoneRecord& r = (k == 0 ? queueQD : queueQI)[t][s][z];
+          ZoneRecord v{};
+          const int fields =
+              std::sscanf(next(label), "%lf %lf %lf %lf %lf", &v.n, &v.sx, &v.zonenwert, &v.rel, &v.RelCellSum);
+          if (fields != 5) StorageValueError(label, 5, fields);
+          r = v;
+        }
+      }
+      for (auto* a : {&QDd, &QIi}) {
+        double v = 0;
+        const char* label = a == &QDd ? "QDd" : "QIi";
+        if (std::sscanf(next(label), "%lf", &v) != 1) StorageValueError(label, (*a)[Flat(t, s)], -9999);
+        (*a)[Flat(t, s)] = v;
+      }
+    }
+  }
+}
+
+void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readParameter) {
+  if (flowcontrol == 0) return;
+  storagefile = fileName;
+  if (fileName.empty() || readParameter == 0 || readParameter == 2 || readParameter == 4) return;
+  if (maxzeit.size() != static_cast<size_t>(zonecount) + 1) {
+    *diag << "FATAL: " << modulname.c_str()
+          << ": the state is read before the flow-travel-time zones are built (programmers error)"
+          << "[end-entry]";
+    throw 57;
+  }
+  std::string path = fileName;
+  MakePath(InitialStateDirectory, path);
+  std::FILE* file = std::fopen(path.c_str(), "rt");
+  const std::string later =
+      ". This means that the actual model run will not initialize the flow travel time zones for direct runoff and "
+      "interflow, as it was before version 9.08.06.";
+  if (!file) {
+    *diag << "WARNING: error opening storage content file " << path.c_str() << later.c_str() << "[end-entry]";
+    return;
+  }
+  struct Closer {
+    std::FILE* f;
+    ~Closer() { std::fclose(f); }
+  } closer{file};
+  char line[1202];
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, file)) found = std::strstr(line, "SurfaceRoutingModel") != nullptr;
+  if (!found) {
+    *diag << "WARNING: error locking for the section ["
+          << "SurfaceRoutingModel"
+          << "] in " << path.c_str() << later.c_str() << "[end-entry]";
+    return;
+  }
+  ReadStorageSection(file, path);
+  // Every instance checks the file; the state itself is held by instance 0,
+  // where the zones are drained and the storages computed.
+  if (mpirank != 0) {
+    ClearZoneSums();
+    for (auto* a : {&QDd, &QIi}) std::fill(a->begin(), a->end(), 0.0);
+  }
+}
+
+bool surfaceroutingclass::WriteStorageFile(bool append) {
+  // Without zones (no tracer set-up yet) there is no state to write.
+  if (flowcontrol == 0 || storagefile.empty() || maxzeit.size() != static_cast<size_t>(zonecount) + 1) return false;
+  std::string path = storagefile;
+  MakePath(DefaultOutputDirectory, path);
+  std::FILE* f = std::fopen(path.c_str(), append ? "a" : "w");
+  if (!f) {
+    *diag << "WARNING: the state of " << modulname.c_str() << " could not be written: error opening " << path.c_str()
+          << "[end-entry]";
+    return false;
+  }
+  bool ok = true;
+  auto put = [&](int written) { ok = ok && written >= 0; };
+  const int S = zonecount;
+  const int T = tracercount;
+  put(std::fprintf(f, "[SurfaceRoutingModel]\n"));
+  put(std::fprintf(f, "%d (number of subasins)\n", S));
+  put(std::fprintf(f, "%d (number of tracers)\n", T));
+  for (int t = 0; t <= T; ++t) {
+    put(std::fprintf(f, "%d (0=runoff, 1...9 = tracers)\n", t));
+    for (int s = 1; s <= S; ++s) {
+      const int m = static_cast<int>(maxzeit[s]);
+      put(std::fprintf(f, "%d %d (zone %d and maxzeit)\n", s, m, s));
+      for (int z = 1; z <= m; ++z) {
+        const ZoneRecord& d = queueQD[t][s][z];
+        const ZoneRecord& i = queueQI[t][s][z];
+        put(std::fprintf(f, "%lg %lg %lg %lg %lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d.n, d.sx,
+                         d.zonenwert, d.rel, d.RelCellSum));
+        put(std::fprintf(f, "%lg %lg %lg %lg %lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i.n, i.sx,
+                         i.zonenwert, i.rel, i.RelCellSum));
+      }
+      put(std::fprintf(f, "%g (QDd[%d][%d])\n", QDd[Flat(t, s)], t, s));
+      put(std::fprintf(f, "%g (QIi[%d][%d])\n", QIi[Flat(t, s)], t, s));
+    }
+  }
+  put(std::fprintf(f, "\n"));
+  ok = (std::fclose(f) == 0) && ok;
+  if (!ok)
+    *diag << "WARNING: the state of " << modulname.c_str() << " could not be written completely to " << path.c_str()
+          << "[end-entry]";
+  return ok;
+}
+
+// ------------------------------------------------------------ release
+
+void surfaceroutingclass::ReleaseGrids() {
+  for (OwnedGrid& g : own) {
+    if (g.owned) {
+      if (g.position > 0) UnregisterGrid(g.position);
+      if (g.stack) FreeMatrix3d(g.stack, g.first, g.last);
+      if (g.grid) FreeMatrix(g.grid, g.first, g.last, 1, ncols);
+    }
+    g = OwnedGrid{};
+  }
+}
+
+void surfaceroutingclass::ReleaseMemory(bool append) {
+  if (flowcontrol != 0 && !released) {
+    if (constructed) {
+      // The contributions still on their way are summed on instance 0, which
+      // holds the storages and writes the state.
+      for (size_t t = 0; t < queueQD.size(); ++t)
+        for (int s = 1; s <= zonecount; ++s) {
+          MPIReduceRecords(queueQD[t][s].data(), static_cast<int>(queueQD[t][s].size()) - 1, true);
+          MPIReduceRecords(queueQI[t][s].data(), static_cast<int>(queueQI[t][s].size()) - 1, true);
+        }
+      if (mpirank == 0) WriteStorageFile(append);
+    }
+    FreeTracerArrays();
+    for (Stat& s : stats) {
+      if (s.writer) s.writer->Finish();
+      s.writer.reset();
+      s.zones.clear();
+    }
+    for (auto& records : passrecords) records.clear();
+    passvalues.clear();
+    maxzeit.clear();
+    queueQD.clear();
+    queueQI.clear();
+    ReleaseGrids();
+    landuse.clear();
+    vegcover.clear();
+    released = true;
+  }
+  teilmodellklasse::FreeMemory();
+}
+
+void surfaceroutingclass::FreeMemory() {
+  ReleaseMemory(false);
+}

@@ -1,0 +1,1 @@
+fluvex_test(evaluator_test SOURCES evaluator_test.cpp LIBS fluvex_surface)
