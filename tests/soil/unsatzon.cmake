@@ -1,0 +1,1 @@
+fluvex_test(unsatzon_config_test SOURCES unsatzon_config_test.cpp LIBS fluvex_soil)
