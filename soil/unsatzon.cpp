@@ -1,15 +1,12 @@
+// Links, per-step frame and release of the unsaturated zone.
 #include "soil/unsatzon.h"
 
-unsatzonmodellklasse::unsatzonmodellklasse(int& error, DiagStream* diagnostics, StatRecord* registry,
-                                           int registryCapacity, const std::string& workFileName,
-                                           const SubModelArgs& common, IrrigationTable* irrigationTable, int subSteps)
-    : teilmodellklasse(diagnostics, "unsatzon_model", workFileName, 0, common, subSteps, false) {
-  (void)registry;
-  (void)registryCapacity;
-  (void)irrigationTable;
-  error = 0;
-  if (flowcontrol != 0) error = ReportModuleNotAvailable(diag, "unsaturated zone", modulname, kNotAvailable);
-}
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include "framework/diagstream.h"
+#include "framework/zonalstatistic.h"
 
 void unsatzonmodellklasse::Unavailable() {
   throw ReportModuleNotAvailable(diag, "unsaturated zone", modulname, kNotAvailable);
@@ -28,31 +25,31 @@ void unsatzonmodellklasse::SetDumpOptions(char dumpMode, char closeAfterDump, ch
 }
 
 double* unsatzonmodellklasse::GetQBb() {
-  return nullptr;
+  return flowcontrol != 0 && QBb ? QBb[0] : nullptr;
 }
 
 double* unsatzonmodellklasse::GetKelsqd() {
-  return nullptr;
+  return flowcontrol != 0 && !kelsqd.empty() ? kelsqd.data() : nullptr;
 }
 
 double* unsatzonmodellklasse::GetKelsqi() {
-  return nullptr;
+  return flowcontrol != 0 && !kelsqi.empty() ? kelsqi.data() : nullptr;
 }
 
 double* unsatzonmodellklasse::GetQg() {
-  return nullptr;
+  return flowcontrol != 0 && Qg ? Qg[0] : nullptr;
 }
 
 RiverflowTable* unsatzonmodellklasse::GetRiverflowTable() {
-  return nullptr;
+  return flowcontrol != 0 ? riverflow_table : nullptr;
 }
 
 std::string unsatzonmodellklasse::GetStorageFileName() {
-  return std::string();
+  return flowcontrol != 0 ? storage_file_name : std::string();
 }
 
 void unsatzonmodellklasse::SetSurfaceRoutingActive(int active) {
-  surfaceroutingactive = active;
+  surface_routing_active = static_cast<char>(active);
 }
 
 void unsatzonmodellklasse::SetGroundwaterCoupling(int coupled) {
@@ -60,7 +57,47 @@ void unsatzonmodellklasse::SetGroundwaterCoupling(int coupled) {
 }
 
 int unsatzonmodellklasse::GetStorageReadParameter() {
-  return 0;
+  return storage_read_parameter;
+}
+
+void unsatzonmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry,
+                                           int capacity) {
+  if (flowcontrol == 0) {
+    teilmodellklasse::InitTracerGrids(error, count, settings, registry, capacity);
+    return;
+  }
+  int ignored = 0;
+  if (!error) error = &ignored;
+  *error = 0;
+  try {
+    // The river links table exists only with the groundwater model; record 0 belongs to no river link.
+    if (groundwatercoupling && !riverflow_table) {
+      riverflow_table =
+          static_cast<RiverflowTable*>(Alloc(static_cast<int>(sizeof(RiverflowTable)) * (zonecount + 1), 1));
+    }
+  } catch (int code) {
+    *error = code;
+  } catch (...) {
+    *error = 103;
+  }
+}
+
+int unsatzonmodellklasse::RiverLinkRecord(double linkValue) {
+  const double code = std::trunc(linkValue);
+  if (!(code > 0)) return 0;
+  const int link = code <= maxzonecode ? static_cast<int>(code) : 0;
+  const int record = (link >= 1 && zoneindex) ? zoneindex[link] : 0;
+  if (record >= 1 && record <= zonecount) return record;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.0f", code);
+  const std::string c = text;
+  Fatal("FATAL: \n\n -------- error! ---------------------------------------------\n\nThere is a river link \"" + c +
+            "\" from the river link grid\nwhich is not valid for the current routing structure -> there is no "
+            "routing \ndescription for a river with code " +
+            c + "\nPlease check your River link grid if there are cells defined as routing link " + c +
+            " and replace those values by nodata (-9999).\n-------------------------------------------------------"
+            "------\n\n",
+        199);
 }
 
 void unsatzonmodellklasse::ComputeDrainablePoreVolume() {
@@ -131,5 +168,34 @@ int unsatzonmodellklasse::GetMaxZoneCode() {
 }
 
 void unsatzonmodellklasse::FreeMemory() {
+  if (freed) return;
+  freed = true;
+  for (int k = 0; k < kStatCount; ++k) {
+    if (statistics[k]) {
+      std::unique_ptr<zonalstatistic> statistic(statistics[k]);
+      statistic->Finish();
+      statistics[k] = nullptr;
+    }
+    Free(statrecords[k]);
+    statrecords[k] = nullptr;
+  }
+  for (OwnedGrid& o : owned) {
+    if (o.position > 0) UnregisterGrid(o.position);
+    if (o.grid) FreeMatrix(o.grid, o.first, o.last, 1, ncols);
+    if (o.stack) FreeMatrix3d(o.stack, o.first, o.last);
+  }
+  owned.clear();
+  Free(riverflow_table);
+  riverflow_table = nullptr;
+  Free(glacier_records);
+  glacier_records = nullptr;
+  if (soilzonerecords) {
+    zonerecords = nullptr;
+    zoneindex = nullptr;
+  }
+  Free(soilzonerecords);
+  Free(soilzoneindex);
+  soilzonerecords = nullptr;
+  soilzoneindex = nullptr;
   teilmodellklasse::FreeMemory();
 }

@@ -1,20 +1,120 @@
-// The unsaturated zone sub-model, section "[unsatzon_model]". This build holds its frame:
-// the section head is read and a module that is off does nothing; a module
-// that is switched on ends the run with error 505, since its computation is
-// not part of this build.
+// The unsaturated zone sub-model, section "[unsatzon_model]": soil water of
+// every cell after Richards' equation in layers, with optional soil heat
+// transfer, ponding, drainage, a clay layer, river exchange and tracers.
+//
+// Set-up (construction) reads the section with its per-subbasin table, the
+// optional sections "[heat_transfer]", "[unsatzon_tuning]" and "[permafrost]",
+// binds the grids of the other sub-models, creates the statistics files,
+// registers the module's grids and stacks and sets the initial soil state of
+// every cell (or reads it from state stacks). The per-step computation is not
+// part of this build: a module that is switched on stops at its first step
+// with error 505.
+//
+// Units: lengths in m, water contents as volume fractions, storage constants
+// in minutes, temperatures in degrees Celsius. Stacks hold levels 0 ...
+// `layers`; level k of "geodetic_heads" is the bottom of layer k (level 0 the
+// surface).
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "framework/submodelframe.h"
+
+class zonalstatistic;
 
 class unsatzonmodellklasse : public teilmodellklasse {
  public:
   static constexpr int kNotAvailable = 505;
+  // Statistics lines of the section, in reading order.
+  enum StatLine {
+    kStatQDRAIN,
+    kStatGWSTAND,
+    kStatGWN,
+    kStatSB1,
+    kStatSB2,
+    kStatROOT,
+    kStatINFEX,
+    kStatPOND,
+    kStatQD,
+    kStatQI,
+    kStatQB,
+    kStatQg,
+    kStatGWIN,
+    kStatGWEX,
+    kStatMACRO,
+    kStatINFILT,
+    kStatLineCount,
+    // Statistics named elsewhere: method 3, "[heat_transfer]", dynamic glaciers.
+    kStatSUBSTEPS = kStatLineCount,
+    kStatTEMPER,
+    kStatIMMO,
+    kStatCount
+  };
+  // Pairs of an output file name and its write code, in reading order.
+  enum OutputFile {
+    kOutSB05,
+    kOutSB1,
+    kOutWURZ,
+    kOutTheta,
+    kOutHH,
+    kOutHGEO,
+    kOutQUNTEN,
+    kOutGWSTAND,
+    kOutGWTHETA,
+    kOutGWN,
+    kOutMACRO,
+    kOutUPRISE,
+    kOutPERCOL,
+    kOutGWLEVEL,
+    kOutINFEX,
+    kOutSATT,
+    kOutQD,
+    kOutQI,
+    kOutDELTAGW,
+    kOutGWIN,
+    kOutGWEX,
+    kOutPOND,
+    kOutQDRAIN,
+    kOutIRRIG,
+    kOutFileCount,
+    // Named elsewhere: method 3 and "[heat_transfer]".
+    kOutSUBSTEPS = kOutFileCount,
+    kOutTEMPER,
+    kOutTHAWDEPTH,
+    kOutCount
+  };
+  // Point files of the control cell, in reading order.
+  enum PointFile {
+    kPointQBOTTOM,
+    kPointTHETA,
+    kPointHHYD,
+    kPointOTHER,
+    kPointETR,
+    kPointINTERFLOW,
+    kPointTEMPER,
+    kPointCount
+  };
+
+  // A statistics file name with its statistics code, or an output file name
+  // with its write code.
+  struct FileSpec {
+    std::string name;
+    int code = 0;
+  };
+  // Per-subbasin glacier record, broadcast with the struct type of a boolean
+  // and two doubles at displacements 0, 8 and 16.
+  struct GlacierRecord {
+    bool has_glacier;
+    double glacier_share;
+    double free_share;
+  };
+
   unsatzonmodellklasse(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
                        const std::string& workFileName, const SubModelArgs& common, IrrigationTable* irrigationTable,
                        int subSteps = 1);
+  ~unsatzonmodellklasse() override;
 
   virtual void SelectInfiltrationInput(int interceptionFirst);
   virtual void SetDumpOptions(char dumpMode, char closeAfterDump, char repairAfterDump, int64_t maxDumpFiles);
@@ -27,6 +127,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual void SetSurfaceRoutingActive(int active);
   virtual void SetGroundwaterCoupling(int coupled);
   virtual int GetStorageReadParameter();
+  void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
   virtual void ComputeDrainablePoreVolume();
   virtual void StartStep(int64_t hour, int64_t day, int64_t month, int64_t year);
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
@@ -42,14 +143,256 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual int GetMaxZoneCode();
   void FreeMemory() override;
 
- private:
-  // A per-step call of a module that is switched on.
-  void Unavailable();
+  // Record of the river links table for a cell's "river_links" value: 0 when
+  // the cell has no river link (value 0 or below), else the subbasin index.
+  // A code that maps to no subbasin is fatal (199).
+  int RiverLinkRecord(double linkValue);
+
+  // ---- configuration, read-only for the computation and for tests ----
+  int GetMethod() const { return method; }
+  int GetLayers() const { return layers; }
+  int GetVegetationLayers() const { return vegetation_layers; }
+  double GetMaxError() const { return max_error; }
+  double GetMaxIterations() const { return max_iterations; }
+  double GetReducedKsat() const { return reduced_k_sat; }
+  double GetIniGwLevel() const { return ini_gw_level; }
+  const std::vector<double>& Codes() const { return codes; }
+  const std::vector<double>& Kelsqd() const { return kelsqd; }
+  const std::vector<double>& Kelsqi() const { return kelsqi; }
+  const std::vector<double>& ChannelDensity() const { return channel_density; }
+  const std::vector<double>& Kelsqlat() const { return kelsqlat; }
+  const std::vector<double>& QBReduction() const { return qb_reduction_factor; }
+  const std::vector<double>& SnowRunoffFraction() const { return SnowRunoff_fraction; }
+  const std::string& GetOptionsTag() const { return options_tag; }
+  int GetHeatTransferFlowControl() const { return heat_transfer_flow_control; }
+  int GetHeatFluxLowerBoundary() const { return heat_flux_lower_boundary; }
+  bool SoilTemperaturePending() const { return soil_temperature_pending != 0; }
+  const zonalstatistic* GetStatistic(int line) const { return statistics[line]; }
+
+ protected:
+  // One grid or stack the module registered and owns.
+  struct OwnedGrid {
+    int position = 0;
+    Grid grid = nullptr;
+    Stack stack = nullptr;
+    int64_t first = 0;
+    int64_t last = 0;
+  };
+
+  // ---- set-up steps (unsatzon_config.cpp) ----
+  void Configure(StatRecord* registry, int registryCapacity);
+  void ReadSectionLines();
+  void ReadSubbasinTable();
+  void ReadTuningSection();
+  void ReadPermafrostSection();
+  void ReopenControlFile();
+  void CloseControlFile();
+  [[noreturn]] void SubbasinTableError(const std::string& what);
+  // ---- grids, stacks, statistics and initial state (unsatzon_grids.cpp) ----
+  void BindGrids();
+  void CreateStatistics(StatRecord* registry, int registryCapacity);
+  zonalstatistic* NewStatistic(int line, int precision, const char* title, StatRecord* registry, int capacity,
+                               const std::string& fileName);
+  void RegisterModuleGrids();
+  int NextPosition();
+  Grid NewGrid(const std::string& shortName, const FileSpec& file, double ownValue, bool wholeOnZero, bool halo);
+  Stack NewStack(const std::string& shortName, const FileSpec& file, bool read);
+  Grid ReadStateGrid(const std::string& shortName, const FileSpec& file, bool halo);
+  void InitialSoilState();
+  void InitialGroundwaterGrids();
+  void DrainageLevels();
+  void IrrigationStartGrids();
+  void GlacierSetup(StatRecord* registry, int registryCapacity);
+  void OpenPointFiles();
+  void WriteStartWaterContent();
+  // ---- heat transfer set-up (unsatzon_heat.cpp) ----
+  void ReadHeatTransferSection();
+  // Temperature statistics, lower boundary and soil temperature stack.
+  void HeatTransferSetup();
+  // Frozen soil and thaw depth grids; heat parameters of the soil table.
+  void HeatTransferGrids();
+
+  // Own valid cell: a cell of the instance's rows inside the zone grid and
+  // owned by this instance.
+  bool OwnValidCell(int r, int c) const;
+  bool ValidZone(int r, int c) const;
+  // Soil table entry of a cell, null when the cell's value has no entry.
+  soil_table_entry* SoilOf(int r, int c) const;
+  int SoilTableCount() const;
+  void ReadStatLine(FileSpec& spec, const char* label);
+  void ReadOutputPair(FileSpec& spec, const char* nameLabel, const char* codeLabel);
+  void ReadName(std::string& name, const char* label);
+  void CheckStackLevels(int levels, const std::string& fileName);
+  [[noreturn]] void ModuleFatal(const std::string& text, int code);
+
+  // ---- scalar parameters ----
+  int method = 0;
+  int surface_interaction = 0;
+  int pond = 0;
+  int drainage = 0;
+  int clay = 0;
+  double k_sat_clay = 0;
+  double ini_gw_level = 0;
+  double reduced_k_sat = 1e-9;  // m/s
+  double max_error = 1e-5;
+  double max_iterations = 100.0;
+  double dParameterMinStep = 0;  // s
+  int control_row = 0;
+  int control_col = 0;
+  int storage_read_parameter = 0;
+  std::string storage_file_name;
+  char surface_routing_active = 0;
+  int layers = 0;
+  int vegetation_layers = 1;
+  std::string options_tag;
+  IrrigationTable* irrigationtable = nullptr;
+  StatRecord* statregistry = nullptr;  // registry of the statistics files, not owned
+  int statregistrycapacity = 0;
+
+  // ---- names read from the section ----
+  FileSpec statfiles[kStatCount];
+  FileSpec outfiles[kOutCount];
+  std::string pointfiles[kPointCount];
+
+  // ---- per-subbasin arrays, indexes 0 ... number of subbasins ----
+  std::vector<double> codes;
+  std::vector<double> kelsqd;  // minutes
+  std::vector<double> kelsqi;  // minutes
+  std::vector<double> channel_density;
+  std::vector<double> kelsqlat;  // reciprocal of the lateral storage constant
+  std::vector<double> qb_reduction_factor;
+  std::vector<double> SnowRunoff_fraction;
+  // Zone tables of "zonegrid_soilmodel", owned.
+  ZoneRecord* soilzonerecords = nullptr;
+  int* soilzoneindex = nullptr;
+  Grid soilzonegrid = nullptr;
+
+  // ---- per-subbasin runoff arrays and the river links table (created when linked) ----
+  double** Qg = nullptr;
+  double** QD = nullptr;
+  double** QI = nullptr;
+  double** QBb = nullptr;
+  RiverflowTable* riverflow_table = nullptr;
+
+  // ---- statistics ----
+  ZoneRecord* statrecords[kStatCount] = {};
+  zonalstatistic* statistics[kStatCount] = {};
+
+  // ---- grids bound from the grid list ----
+  std::vector<Grid> landuse, root_depth, vegetation_coverage_degree, leaf_area_index, SurfaceCanopyResistance,
+      SurfaceIntercepResistance, RoughnessLength, pot_transpiration, real_transpiration;
+  Grid SurfaceEvaporationResistance = nullptr;
+  Grid albedo = nullptr;
+  Grid potential_evaporation = nullptr;
+  Grid real_evaporation = nullptr;
+  Grid slope_angle = nullptr;
+  Grid soil_types = nullptr;
+  Grid elevation = nullptr;
+  Grid gw_storage_coeff = nullptr;
+  Grid gw_k_x = nullptr;
+  Grid gw_k_y = nullptr;
+  Grid max_ponding_storage = nullptr;
+  Grid drainage_depth = nullptr;
+  Grid drainage_distance = nullptr;
+  Grid clay_depth = nullptr;
+  Grid snowstorage_solid = nullptr;
+  Grid flow_times = nullptr;
+  Grid irrigation_codes = nullptr;
+  Grid ETR2ETP = nullptr;
+  Grid PermafrostThawDepth = nullptr;
+  Grid silting_up = nullptr;
+  char silting_up_storage = 0;
+  Grid glacier_fraction = nullptr;
+  Grid GlacierizedCellsOld = nullptr;
+  Grid GlacierMassBalance = nullptr;
+  GlacierRecord* glacier_records = nullptr;
+  Grid HydrologicResponseUnits = nullptr;
+  Grid MasterHydrologicResponseUnits = nullptr;
+  Grid infiltration_input = nullptr;
+
+  // ---- grids and stacks of the module ----
+  std::vector<OwnedGrid> owned;
+  Grid groundwater_distance = nullptr;
+  Grid ponding_storage = nullptr;
+  Stack geodetic_heads = nullptr;
+  Stack theta = nullptr;
+  Stack hydraulic_heads = nullptr;
+  Grid baseflow = nullptr;
+  Grid groundwater_level = nullptr;
+  Grid Theta_in_GWLEVEL = nullptr;
+  Stack q_down = nullptr;
+  Grid q_downext = nullptr;
+  Grid SB_1_grid = nullptr;
+  Grid MeanThetaInRootZone = nullptr;
+  Grid irrigation_amounts = nullptr;
+  Grid Max_Pumping = nullptr;
+  Grid SBLOW_grid = nullptr;
+  Grid SBHIGH_grid = nullptr;
+  Grid GWTableExtern = nullptr;
+  Grid Balance = nullptr;
+  Grid tangens_beta = nullptr;
+  Grid SB_2_grid = nullptr;
+  Grid macropore_infiltration = nullptr;
+  Grid number_of_substeps = nullptr;
+  Grid ROOTgrid = nullptr;
+  Grid groundwater_recharge = nullptr;
+  Grid Capillar_Uprise = nullptr;
+  Grid Percolation = nullptr;
+  Grid directflow = nullptr;
+  Grid interflow = nullptr;
+  Grid infiltration_excess = nullptr;
+  Grid total_infiltration = nullptr;
+  Grid infiltration_saturation = nullptr;
+  Grid drainage_flow = nullptr;
+  Grid drainage_level = nullptr;
+  int first_own_row = 0;  // the instance's rows with one border row above and below where such rows exist
+  int last_own_row = 0;
+
+  // ---- control point ----
+  bool control_here = false;
+  int64_t point_buffer_lines = 0;
+
+  // ---- soil heat transfer ----
+  int heat_transfer_flow_control = 0;
+  int heat_transfer_method = 0;
+  double dTModLowBoundBase = 12.0;
+  double dTModLapseRate = -0.007;
+  double dTModCDrySoil = 800.0;
+  double dTModRhoDrySoil = 1500.0;
+  double dTModLamDrySoil = 0.58;
+  double dTModKmin = 1e-10;
+  double dTModLamWat = 0.5562;
+  double dTModLamIce = 2.33;
+  double dTModCWater = 4187.0;
+  double dTModCIce20 = 1940.0;
+  double dTModCIce0 = 2090.0;
+  double dTModLatHeat = 334000.0;
+  double dTModRhoWater = 1000.0;
+  double dTModFactor = 1.22;
+  double dTModSEForStat = 0.5;
+  double dTModShortestStep = 60.0;
+  double dTModLongestStep = 1800.0;
+  double dTModNFactorFreezing = 1.0;
+  double dTModNFactorThawing = 1.0;
+  int heat_flux_lower_boundary = 0;
+  char soil_temperature_pending = 0;
+  Grid air_temperature = nullptr;
+  Grid T_Lower_Boundary_Condition = nullptr;
+  Grid HeatFlux_Lower_Boundary_Condition = nullptr;
+  Stack Soil_Temperature_Stack = nullptr;
+  Grid frozenSoilInGroundwater = nullptr;
+  Grid ThawDepthTMod = nullptr;
+
+  // ---- links ----
   int infiltrationinput = 0;
   char dumpmode = 0;
   char closeafterdump = 0;
   char repairafterdump = 0;
   int64_t maxdumpfiles = 0;
-  int surfaceroutingactive = 0;
   int groundwatercoupling = 0;
+
+ private:
+  // A per-step call of a module that is switched on.
+  void Unavailable();
+  bool freed = false;
 };

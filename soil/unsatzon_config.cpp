@@ -1,0 +1,354 @@
+// Construction of the unsaturated zone: the section "[unsatzon_model]" with
+// its per-subbasin table, "[unsatzon_tuning]" and "[permafrost]".
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "framework/diagstream.h"
+#include "framework/zonalstatistic.h"
+#include "parameters/multilayer_landuse_entry.h"
+#include "parameters/soil_table_entry.h"
+#include "soil/unsatzon.h"
+
+namespace {
+// Appended to every error of the per-subbasin table.
+const char* const kHelp =
+    "\npossible error by using the same parameters\nfor groups of subbasins:\nat least the first AND the last "
+    "subbasin code have\nto be specified with all their parameters like this:\n(if the smallest code is 1 and the "
+    "largest code is 8)\n1\t8\n3\t3\n8\t8\n14\t14\n0.4\t0.4\n0.01\t0.01\n0.1\t0.1\n..\t..\nThen, to all "
+    "subcatchments with zone-codes ranging from 1 to 7 the \nparameters of subbasin 1 will be assigned!";
+
+// Labels of the statistics lines, in reading order.
+const char* const kStatLabels[unsatzonmodellklasse::kStatLineCount] = {
+    "name of the QDRAINstatfiles in ", "name of the GWSTANDstatfiles in ", "name of the GWNstatfiles in ",
+    "name of the SB_1_statfiles in ",  "name of the SB_2_statfiles in ",   "name of the ROOTstatfiles in ",
+    "name of the INFEXstatfiles in ",  "name of the PONDstatfiles in ",    "name of the QDstatfiles in ",
+    "name of the QIstatfiles in ",     "name of the QBstatfiles in ",      "name of the Qgstatfiles in ",
+    "name of the GWINstatfiles in ",   "name of the GWEXstatfiles in ",    "name of the MACROstatfiles in ",
+    "name of the INFILTstatfiles in "};
+
+// Labels of the output file name and write code lines, in reading order.
+const char* const kOutLabels[unsatzonmodellklasse::kOutFileCount][2] = {
+    {"name of the SB05-Grids in ", "Writegrid SB05-Grid in   "},
+    {"name of the SB1_-Grids in ", "Writegrid SB1_-Grid in   "},
+    {"name of the WURZ-Grids in ", "Writegrid WURZ-Grid in   "},
+    {"name of the Theta_stacks in ", "Writecode Theta in "},
+    {"name of the hh-stacks in ", "Writecode hh in "},
+    {"name of the hgeo-stacks in ", "Writecode hgeo in "},
+    {"name of the q_unten-stacks in ", "Writecode qunten in "},
+    {"name of the GWSTAND-Grids in ", "Writegrid GWSTAND-Grid in   "},
+    {"name of the GWtheta-Grids in ", "Writegrid GWtheta-Grid in   "},
+    {"name of the GWN-Grids in ", "Writegrid GWN-Grid in   "},
+    {"name of the MACROPORE-Infiltration-Grids in ", "Writegrid MACROPORE-Infiltration-Grid in   "},
+    {"name of the GWN-Uprise-Grids in ", "Writegrid GWN-Uprise-Grid in   "},
+    {"name of the GWN-PERCOL-Grids in ", "Writegrid GWN-PERCOL-Grid in   "},
+    {"name of the GWLEVEL-Grids in ", "Writegrid GWLEVEL-Grid in   "},
+    {"name of the infiltration excess grid in ", "Writegrid INFEX in   "},
+    {"name of the saturation grid in ", "Writegrid Satt-Merker in   "},
+    {"name of the QD-Grids in ", "Writegrid QD-Grid in   "},
+    {"name of the QI-Grids in ", "Writegrid QI-Grid in   "},
+    {"name of the DELTAGW-Grids in ", "Writegrid DELTAGW-Grid in   "},
+    {"name of the GWIN-Grids in ", "Writegrid GWIN-Grid in   "},
+    {"name of the GWEX-Grids in ", "Writegrid GWEX-Grid in   "},
+    {"name of the POND-Grids in ", "Writegrid POND-Grid in   "},
+    {"name of the QDRAIN-Grids in ", "Writegrid QDRAIN-Grid in   "},
+    {"name of the IRRIG-Grids in ", "Writegrid IRRIG-Grid in   "}};
+
+const char* const kPointLabels[6] = {"Name of the Qbottom-file in ",    "Name of the Theta-file in ",
+                                     "Name of the hhyd-file in ",       "Name of the Otherdata file in ",
+                                     "Name of the etr-detail file in ", "Name of the interflow file in "};
+
+// Names of at most this many characters fit the module's name buffers.
+constexpr size_t kMaxName = 1199;
+}  // namespace
+
+unsatzonmodellklasse::unsatzonmodellklasse(int& error, DiagStream* diagnostics, StatRecord* registry,
+                                           int registryCapacity, const std::string& workFileName,
+                                           const SubModelArgs& common, IrrigationTable* irrigationTable, int subSteps)
+    : teilmodellklasse(diagnostics, "unsatzon_model", workFileName, 0, common, subSteps, false),
+      irrigationtable(irrigationTable) {
+  error = 0;
+  if (flowcontrol == 0) return;
+  try {
+    Configure(registry, registryCapacity);
+  } catch (int code) {
+    error = code;
+  } catch (...) {
+    error = 103;
+  }
+}
+
+unsatzonmodellklasse::~unsatzonmodellklasse() {
+  if (!freed) {
+    try {
+      FreeMemory();
+    } catch (...) {
+    }
+  }
+}
+
+void unsatzonmodellklasse::ModuleFatal(const std::string& text, int code) {
+  Fatal("FATAL: in modul " + modulname + ":\n" + text, code);
+}
+
+void unsatzonmodellklasse::Configure(StatRecord* registry, int registryCapacity) {
+  statregistry = registry;
+  statregistrycapacity = registryCapacity;
+  *diag << "file " << __FILE_NAME__ << ", compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
+  BindMPIRegionGrids();
+  first_own_row = std::max(1, firstrow - 1);
+  last_own_row = std::min(nrows, lastrow + 1);
+
+  if (multilayertable && multilayertable[0].code >= 1)
+    vegetation_layers = std::max(1, multilayertable[1].GetLayerCount());
+  ReadZoneGrid(soilzonegrid, soilzonerecords, soilzoneindex, zonecount, maxzonecode);
+  // From here on the module works with the subbasins of its own zone grid.
+  zonerecords = soilzonerecords;
+  zoneindex = soilzoneindex;
+  zonegrid = soilzonegrid;
+
+  ReadSectionLines();
+
+  if (surface_interaction > 1 && mpisize > 1)
+    ModuleFatal("parameter for surface_interaction (actual value: " + std::to_string(surface_interaction) +
+                    ") can only be 0 or 1 for MPI version when running more than one instance!",
+                9);
+  // A control cell has both indices 0 (none) or both inside the grid.
+  if (control_row < 0 || control_row > nrows || (control_row == 0 && control_col != 0))
+    ModuleFatal("row index (" + std::to_string(control_row) + ") for output-cell must be between 1 and " +
+                    std::to_string(nrows) + " (Input as row col) or 0 0 ",
+                8);
+  if (control_col < 0 || control_col > ncols || (control_col == 0 && control_row != 0))
+    ModuleFatal("column index (" + std::to_string(control_col) + ") for output-cell must be between 1 and " +
+                    std::to_string(ncols) + " (Input as row col) ",
+                9);
+  if (method != 2 && method != 3)
+    ModuleFatal("invalid method (" + std::to_string(method) +
+                    ")\npossible values are:\n 2 for Finite Differences with fixed timestep\n 3 for Finite "
+                    "Differences with dynamically calculated timestep\n",
+                91);
+
+  ReadSubbasinTable();
+
+  ReadValue(controlfile, "%d", &storage_read_parameter, "read control parameter for storage grids for ", linebuffer);
+  ReadName(storage_file_name, "name of the storage content file ");
+  storage_file_name += "_" + std::to_string(mpirank);
+  if (storage_file_name.size() > kMaxName)
+    Fatal("FATAL: error in control file, name of the storage content file " + storage_file_name + " is longer than " +
+              std::to_string(kMaxName) + " characters",
+          17);
+
+  if (method == 3) {
+    ReadValue(controlfile, "%lf", &dParameterMinStep, "minimum dynamic time step in secounds ", linebuffer);
+    // The minimum step bounds the number of dynamic sub-steps of a time step.
+    if (!(dParameterMinStep > 0))
+      Fatal("FATAL: error in control file, minimum dynamic time step in secounds " + std::to_string(dParameterMinStep) +
+                " of " + modulname + " (line " + std::to_string(controlfile.LineNumber()) + " of " + controlfilename +
+                "); it has to be greater than 0",
+            17);
+    ReadStatLine(statfiles[kStatSUBSTEPS], "name of the SUBSTEPSstatfiles in ");
+    ReadName(outfiles[kOutSUBSTEPS].name, "name of SUBSTEPS-Grids for ");
+    ReadValue(controlfile, "%d", &outfiles[kOutSUBSTEPS].code, "Writegrid SUBSTEPS-Grid in   ", linebuffer);
+  }
+
+  ReopenControlFile();
+  ReadHeatTransferSection();
+  ReopenControlFile();
+  ReadTuningSection();
+  CloseControlFile();
+  if (heat_transfer_flow_control <= 0 && FindGrid("PermafrostThawDepth", true) > 0 &&
+      FindGrid("SnowFreeDaysGrid", true) > 0 && FindGrid("ThawCoeffPermaFrost", true) > 0)
+    ReadPermafrostSection();
+
+  layers = 0;
+  for (int s = 1; s <= SoilTableCount(); ++s) layers = std::max(layers, soiltable[s].layers);
+  if (layers < 1)
+    Fatal("FATAL: the soil table holds no soil type with layers; " + modulname + " needs at least one layer", 17);
+
+  BindGrids();
+  CreateStatistics(registry, registryCapacity);
+  RegisterModuleGrids();
+  GlacierSetup(registry, registryCapacity);
+  OpenPointFiles();
+  WriteStartWaterContent();
+}
+
+void unsatzonmodellklasse::ReadName(std::string& name, const char* label) {
+  ReadValue(controlfile, "%s", &name, label, linebuffer);
+  if (name.size() > kMaxName)
+    Fatal(std::string("FATAL: error in control file, ") + label + name + " is longer than " + std::to_string(kMaxName) +
+              " characters",
+          17);
+}
+
+void unsatzonmodellklasse::ReadStatLine(FileSpec& spec, const char* label) {
+  ReadValues2(controlfile, "%s%d", &spec.name, &spec.code, label, linebuffer);
+  if (spec.name.size() > kMaxName)
+    Fatal(std::string("FATAL: error in control file, ") + label + spec.name + " is longer than " +
+              std::to_string(kMaxName) + " characters",
+          17);
+}
+
+void unsatzonmodellklasse::ReadOutputPair(FileSpec& spec, const char* nameLabel, const char* codeLabel) {
+  ReadName(spec.name, nameLabel);
+  ReadValue(controlfile, "%d", &spec.code, codeLabel, linebuffer);
+}
+
+void unsatzonmodellklasse::ReadSectionLines() {
+  ReadValue(controlfile, "%d", &method, " methode of ", linebuffer);
+  ReadValue(controlfile, "%d", &surface_interaction, " surface water interaction parameter of ", linebuffer);
+  ReadValue(controlfile, "%d", &pond, " pond parameter of ", linebuffer);
+  ReadValue(controlfile, "%d", &drainage, " drainage parameter of ", linebuffer);
+  ReadValue(controlfile, "%d", &clay, " clay parameter ", linebuffer);
+  ReadValue(controlfile, "%lf", &k_sat_clay, " k_sat. for clay  ", linebuffer);
+  ReadValue(controlfile, "%lf", &ini_gw_level, " ini_gw_level  ", linebuffer);
+  // The number of initially unsaturated layers is (layers - 1) / ini_gw_level + 1.
+  if (!(ini_gw_level > 0))
+    Fatal("FATAL: error in control file, ini_gw_level  " + std::to_string(ini_gw_level) + " of " + modulname +
+              " (line " + std::to_string(controlfile.LineNumber()) + " of " + controlfilename +
+              "); it has to be greater than 0",
+          17);
+  for (int k = 0; k < kStatLineCount; ++k) ReadStatLine(statfiles[k], kStatLabels[k]);
+  for (int k = 0; k < kOutFileCount; ++k) ReadOutputPair(outfiles[k], kOutLabels[k][0], kOutLabels[k][1]);
+  ReadValues2(controlfile, "%d%d", &control_row, &control_col, "control_row/column for control point in ", linebuffer);
+  for (int k = 0; k < 6; ++k) {
+    ReadName(pointfiles[k], kPointLabels[k]);
+    MakePath(DefaultOutputDirectory, pointfiles[k]);
+  }
+}
+
+void unsatzonmodellklasse::SubbasinTableError(const std::string& what) {
+  Fatal("FATAL: \n-----------------error------------\n" + what + kHelp, 10);
+}
+
+void unsatzonmodellklasse::ReadSubbasinTable() {
+  const int n = zonecount;
+  for (auto* a : {&codes, &kelsqd, &kelsqi, &channel_density, &kelsqlat, &qb_reduction_factor, &SnowRunoff_fraction})
+    a->assign(static_cast<size_t>(n) + 1, 0.0);
+  const int firstCode = static_cast<int>(std::lround(zonerecords[1].zonenwert));
+
+  // Codes in ascending order up to the largest zone code; indexes skipped
+  // between two listed codes are marked -1 and take the values of the
+  // listed subbasin before them.
+  int p = 1;
+  int code = 0;
+  bool firstRead = true;
+  do {
+    const int last = code;
+    if (controlfile.Scan("%d", {&code}) != 1)
+      SubbasinTableError("error reading code[" + std::to_string(last) + "] for " + modulname);
+    if (code < 1 || code > maxzonecode || zoneindex[code] < 1 || zoneindex[code] > n)
+      SubbasinTableError("error! there is no code " + std::to_string(code) + " (from " + controlfilename +
+                         ") for a subbasin in " + modulname);
+    const int i = zoneindex[code];
+    codes[i] = code;
+    for (int j = p + 1; j < i; ++j) codes[j] = -1;
+    // A first listed code above the first zone's code makes the first zone
+    // listed: it keeps its own parameters (the first values read) instead of
+    // the empty index 0.
+    if (firstRead && code > firstCode && !(codes[1] > 0)) codes[1] = firstCode;
+    firstRead = false;
+    p = i;
+  } while (code != maxzonecode);
+  controlfile.RestOfLine(linebuffer);
+
+  struct Column {
+    std::vector<double>* values;
+    const char* name;
+    int conversion;  // 0 as read, 1 hours to minutes, 2 reciprocal
+  };
+  const Column columns[6] = {{&kelsqd, "kelsqd[", 1},
+                             {&kelsqi, "kelsqi[", 1},
+                             {&channel_density, "channel network density[", 0},
+                             {&kelsqlat, "kelsqlat[", 2},
+                             {&qb_reduction_factor, "QB-Red.Faktor[", 0},
+                             {&SnowRunoff_fraction, "SnowRunoff_fraction[", 0}};
+  for (const Column& column : columns) {
+    std::vector<double>& v = *column.values;
+    for (int i = 1; i <= n; ++i) {
+      if (!(codes[i] > 0)) {
+        v[i] = v[i - 1];
+        continue;
+      }
+      double x = 0;
+      if (controlfile.Scan("%lf", {&x}) != 1) {
+        std::string what = std::string("error reading ") + column.name + std::to_string(static_cast<int>(codes[i])) +
+                           "] for " + modulname;
+        if (column.values == &qb_reduction_factor) {
+          Fatal("FATAL: \n-----------------error------------\n" + what + kHelp + "\n", 10);
+        }
+        SubbasinTableError(what);
+      }
+      if (column.conversion == 1) x = x < 0.001 ? 0.06 : x * 60.0;
+      if (column.conversion == 2) x = x < 0 ? 0.0 : 1.0 / x;
+      v[i] = x;
+    }
+    controlfile.RestOfLine(linebuffer);
+  }
+  for (int i = 1; i <= n; ++i) codes[i] = zonerecords[i].zonenwert;
+}
+
+void unsatzonmodellklasse::CloseControlFile() {
+  if (!controlfile.Close()) Fatal("FATAL: control file \"" + controlfilename + "\" cannot be closed", 11);
+}
+
+void unsatzonmodellklasse::ReopenControlFile() {
+  CloseControlFile();
+  if (!controlfile.Open(controlfilename, diag)) Fatal("FATAL: error opening " + controlfilename, 28);
+}
+
+void unsatzonmodellklasse::ReadTuningSection() {
+  if (FindSection("[unsatzon_tuning]", false) == 0) return;
+  std::string line;
+  while (controlfile.GetLine(line)) {
+    size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos) start = line.size();
+    std::string text = line.substr(start);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.empty()) break;
+    double* target = nullptr;
+    const char* key = nullptr;
+    if (text.find("max_error") != std::string::npos) {
+      target = &max_error;
+      key = "max_error";
+    } else if (text.find("max_iterations") != std::string::npos) {
+      target = &max_iterations;
+      key = "max_iterations";
+    } else {
+      continue;
+    }
+    const size_t eq = text.find('=');
+    char* end = nullptr;
+    const double value = eq == std::string::npos ? 0.0 : std::strtod(text.c_str() + eq + 1, &end);
+    // The tolerance and the iteration limit end the iteration of every cell:
+    // both must be positive numbers.
+    const bool read = eq != std::string::npos && end != text.c_str() + eq + 1;
+    const bool valid = read && (target == &max_error ? value > 0 : value >= 1);
+    if (!valid)
+      Fatal("FATAL: error in control file, [unsatzon_tuning]; " + std::string(key) + " = <value> not found! (line " +
+                std::to_string(controlfile.LineNumber()) + " of " + controlfilename + ": \"" + text + "\"; " +
+                (target == &max_error ? "a number greater than 0" : "a number not below 1") + " expected)",
+            17);
+    *target = value;
+  }
+}
+
+void unsatzonmodellklasse::ReadPermafrostSection() {
+  PermafrostThawDepth = gridlist[GetGrid("PermafrostThawDepth")].grid;
+  if (!controlfile.Open(controlfilename, diag)) Fatal("FATAL: error opening " + controlfilename, 28);
+  FindSection("[permafrost]", true);
+  int permafrostMethod = 0;
+  double ignored = 0;
+  std::string name;
+  int code = 0;
+  ReadValue(controlfile, "%d", &permafrostMethod, "Permafrost-Method for ", linebuffer);
+  ReadValue(controlfile, "%lf", &ignored, "Min_Snow_Age_Refreeze for ", linebuffer);
+  ReadValue(controlfile, "%lf", &ignored, "Max_SWE_SnowFree for ", linebuffer);
+  ReadValues2(controlfile, "%s%d", &name, &code, "name of thaw depth statistics file ", linebuffer);
+  ReadValue(controlfile, "%lf", &reduced_k_sat, "reduced k_sat (in m/s)", linebuffer);
+  CloseControlFile();
+}
+
+int unsatzonmodellklasse::SoilTableCount() const {
+  return soiltable ? soiltable[0].code : 0;
+}

@@ -1,0 +1,650 @@
+// Grids, stacks, statistics files and the initial soil state of the
+// unsaturated zone.
+#include <mpi.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+
+#include "framework/diagstream.h"
+#include "framework/irrigationtable.h"
+#include "framework/zonalstatistic.h"
+#include "parameters/landuse_table_entry.h"
+#include "parameters/soil_table_entry.h"
+#include "soil/unsatzon.h"
+
+namespace {
+// A layer counts as saturated above this share of its saturated water content.
+constexpr double kSaturatedShare = 0.9995;
+
+std::string Numbered(const char* name, int k) {
+  char text[128];
+  std::snprintf(text, sizeof text, "%s%d", name, k);
+  return text;
+}
+}  // namespace
+
+bool unsatzonmodellklasse::ValidZone(int r, int c) const {
+  return zonegrid && r >= 1 && r <= nrows && zonegrid[r] && !Missing(zonegrid[r][c]);
+}
+
+bool unsatzonmodellklasse::OwnValidCell(int r, int c) const {
+  if (r < firstrow || r > lastrow || !ValidZone(r, c)) return false;
+  // Without a decomposition grid every cell of the instance's rows is its own.
+  return !MPIRegions || !MPIRegions[r] || static_cast<int>(MPIRegions[r][c]) == mpirank;
+}
+
+soil_table_entry* unsatzonmodellklasse::SoilOf(int r, int c) const {
+  if (!soil_types || !soil_types[r]) return nullptr;
+  const double v = soil_types[r][c];
+  // Cell values are soil table indexes after the set-up's code check.
+  if (!(v >= 1) || v >= SoilTableCount() + 1.0) return nullptr;
+  return &soiltable[static_cast<int>(v)];
+}
+
+int unsatzonmodellklasse::NextPosition() {
+  for (int k = 1; k < kGridListMax; ++k)
+    if (gridlist[k].filename.empty() && !gridlist[k].registered) return k;
+  Fatal("FATAL: no more free grids in memeory, (max. " + std::to_string(kGridListMax) + ")!", 12);
+}
+
+void unsatzonmodellklasse::BindGrids() {
+  auto required = [&](const std::string& name) { return gridlist[GetGrid(name)].grid; };
+  auto optional = [&](const std::string& name) -> Grid {
+    const int p = FindGrid(name, true);
+    return p > 0 ? gridlist[p].grid : nullptr;
+  };
+  const int V = vegetation_layers;
+  for (auto* v : {&landuse, &root_depth, &vegetation_coverage_degree, &leaf_area_index, &SurfaceCanopyResistance,
+                  &SurfaceIntercepResistance, &RoughnessLength, &pot_transpiration, &real_transpiration})
+    v->assign(static_cast<size_t>(V) + 1, nullptr);
+  for (int k = 1; k <= V; ++k) {
+    landuse[k] = required(Numbered("landuse", k));
+    root_depth[k] = required(Numbered("root_depth", k));
+    vegetation_coverage_degree[k] = required(Numbered("vegetation_coverage_degree", k));
+    leaf_area_index[k] = required(Numbered("leaf_area_index", k));
+    SurfaceCanopyResistance[k] = required(Numbered("SurfaceCanopyResistance", k));
+    SurfaceIntercepResistance[k] = required(Numbered("SurfaceIntercepResistance", k));
+    RoughnessLength[k] = required(Numbered("RoughnessLength", k));
+  }
+  for (int k = 0; k <= V; ++k) {
+    pot_transpiration[k] = required(Numbered("pot_transpiration", k));
+    real_transpiration[k] = required(Numbered("real_transpiration", k));
+  }
+  SurfaceEvaporationResistance = required("SurfaceEvaporationResistance");
+  albedo = required("albedo");
+  potential_evaporation = required("potential_evaporation");
+  real_evaporation = required("real_evaporation");
+  slope_angle = required("slope_angle");
+  soil_types = required("soil_types");
+  elevation = gridlist[2].grid;
+  if (!elevation) Fatal("FATAL: no elevation model at grid list position 2 for " + modulname, 33);
+  gw_storage_coeff = optional("gw_storage_coeff_1");
+  gw_k_x = optional("gw_k_x_1");
+  gw_k_y = optional("gw_k_y_1");
+
+  if (pond == 1) {
+    const int p = GetGrid("max_ponding_storage");
+    max_ponding_storage = gridlist[p].grid;
+    // m to mm on the whole grid of instance 0, which then hands every instance its cells.
+    if (mpirank == 0) {
+      for (int r = 1; r <= nrows; ++r) {
+        if (!max_ponding_storage[r]) continue;
+        for (int c = 1; c <= ncols; ++c)
+          if (ValidZone(r, c) && max_ponding_storage[r][c] > nodata) max_ponding_storage[r][c] *= 1000.0;
+      }
+    }
+    if (mpisize > 1) {
+      MPI_Barrier(MPI_COMM_WORLD);
+      MPIScatterGrid(p);
+      MPI_Barrier(MPI_COMM_WORLD);
+    }
+  }
+  if (drainage == 1) {
+    drainage_depth = required("drainage_depth");
+    drainage_distance = required("drainage_distance");
+  }
+  if (clay == 1) clay_depth = required("clay_depth");
+  snowstorage_solid = optional("snowstorage_solid");
+  flow_times = optional("flow_times");
+  if (irrigationtable) irrigation_codes = required("irrigation_codes");
+  if (Grid g = optional("DirectRunoffSiltingUp")) {
+    silting_up = g;
+    silting_up_storage = 0;
+  } else if (Grid s = optional("SurfStorSiltingUp")) {
+    silting_up = s;
+    silting_up_storage = 1;
+  }
+
+  if (!flow_times)
+    *diag << "INFO: \n------------------------------------------------------------------------\n\nWarning! There was "
+             "no flow travel time grid for surface runoff read in\nAll surface runoof will be routed immediately to "
+             "the outlet of the sub-basin\n(except the effects of a linear reservoir).\nA flow travel time grid may "
+             "be created by Morquel, writing the\nflow travel times for each grid cell to the sub basins outlet in "
+             "secounds\nwhich are reclassified into model time steps in Fluvex.\n\n----------------------------------"
+             "--------------------------------------\n"
+          << "[end-entry]";
+
+  options_tag.clear();
+  if (flow_times) options_tag += "+ft,";
+  if (irrigationtable) options_tag += "+ir,";
+  if (surface_interaction == 1) options_tag += "+srf1";
+  if (surface_interaction > 1) options_tag += "+srf2,";
+  if (drainage == 1) options_tag += "+dr,";
+  if (clay == 1) options_tag += "+cl,";
+  if (pond == 1) options_tag += "+po,";
+  options_tag = options_tag.substr(0, 29);
+}
+
+zonalstatistic* unsatzonmodellklasse::NewStatistic(int line, int precision, const char* title, StatRecord* registry,
+                                                   int capacity, const std::string& fileName) {
+  ZoneRecord* records = static_cast<ZoneRecord*>(Alloc(static_cast<int>(sizeof(ZoneRecord)) * (zonecount + 1), 1));
+  statrecords[line] = records;
+  for (int k = 0; k <= zonecount; ++k) records[k] = ZoneRecord{0, 0, zonerecords[k].zonenwert, zonerecords[k].rel, 0};
+  int code = 0;
+  auto statistic = std::make_unique<zonalstatistic>(code, diag, registry, capacity, relcellarea, nrows, ncols, records,
+                                                    zonecount, statfiles[line].code, precision, fileName,
+                                                    DefaultOutputDirectory, outputlistcount, outputlist);
+  if (code != 0) throw code;
+  statistic->WriteHeader(modulname, title, registry, capacity);
+  return statistics[line] = statistic.release();
+}
+
+void unsatzonmodellklasse::CreateStatistics(StatRecord* registry, int capacity) {
+  struct Made {
+    int line;
+    int precision;
+    const char* title;
+  };
+  const Made always[12] = {{kStatGWSTAND, 5, "groundwater level [m below surface] (GWSTAND)"},
+                           {kStatGWN, 5, "groundwater recharge per zone [mm] (GWN)"},
+                           {kStatSB1, 5, "rel. soil moisture 0..root depth per zone "},
+                           {kStatSB2, 5, "abs. soil moisture 0..profile depth per zone "},
+                           {kStatROOT, 5, "root depth [mm per zone] "},
+                           {kStatINFEX, 5, "Infiltration excess [mm per zone]  "},
+                           {kStatQD, 6, "direct discharge [mm per Zone] (QD)"},
+                           {kStatQI, 6, "Interflow [mm per zone]"},
+                           {kStatQB, 6, "base flow [mm per Zone]"},
+                           {kStatQg, 6, "total runoff [mm per zone] (sum of QB, QI und QD)"},
+                           {kStatMACRO, 6, "macropore_infiltration_per_zone_[mm] "},
+                           {kStatINFILT, 6, "total_infiltration_per_zone_[mm] "}};
+  for (const Made& m : always) NewStatistic(m.line, m.precision, m.title, registry, capacity, statfiles[m.line].name);
+  if (method == 3)
+    NewStatistic(kStatSUBSTEPS, 6, "Number_of_Substeps_per_Time_Step[-] ", registry, capacity,
+                 statfiles[kStatSUBSTEPS].name);
+  // The temperature statistics come with the heat transfer set-up.
+  if (drainage_depth && drainage_distance)
+    NewStatistic(kStatQDRAIN, 5, "drainage discharge [mm per zone] (QDRAIN)", registry, capacity,
+                 statfiles[kStatQDRAIN].name);
+  if (max_ponding_storage)
+    NewStatistic(kStatPOND, 5, "ponding water storage content [mm per zone]  ", registry, capacity,
+                 statfiles[kStatPOND].name);
+}
+
+Grid unsatzonmodellklasse::NewGrid(const std::string& shortName, const FileSpec& file, double ownValue,
+                                   bool wholeOnZero, bool halo) {
+  int first = firstrow;
+  int last = lastrow;
+  if (wholeOnZero && mpirank == 0) {
+    first = 1;
+    last = nrows;
+  } else if (halo) {
+    first = first_own_row;
+    last = last_own_row;
+  }
+  OwnedGrid o;
+  o.grid = matrix(first, last, 1, ncols, nrows);
+  o.first = first;
+  o.last = last;
+  owned.push_back(o);
+  for (int r = first; r <= last; ++r)
+    for (int c = 1; c <= ncols; ++c) o.grid[r][c] = OwnValidCell(r, c) ? ownValue : nodata;
+  const int p = NextPosition();
+  RegisterGrid(p, file.name, o.grid, nullptr, 0, shortName, file.code, first, last);
+  owned.back().position = p;
+  return o.grid;
+}
+
+Grid unsatzonmodellklasse::ReadStateGrid(const std::string& shortName, const FileSpec& file, bool halo) {
+  Grid g = nullptr;
+  ReadGrid(file.name, &g, 0, true, true, false, true, false, halo, nodata);
+  int first = 1;
+  int last = nrows;
+  if (mpirank != 0) InstanceRows(halo, first, last);
+  OwnedGrid o;
+  o.grid = g;
+  o.first = first;
+  o.last = last;
+  owned.push_back(o);
+  const int p = NextPosition();
+  RegisterGrid(p, file.name, g, nullptr, 0, shortName, file.code, first, last);
+  owned.back().position = p;
+  return g;
+}
+
+void unsatzonmodellklasse::CheckStackLevels(int levels, const std::string& fileName) {
+  if (levels != layers)
+    Fatal("FATAL: wrong number of levels in stack " + fileName + " (there are " + std::to_string(levels) +
+              " level, it must be " + std::to_string(layers),
+          13);
+}
+
+Stack unsatzonmodellklasse::NewStack(const std::string& shortName, const FileSpec& file, bool read) {
+  OwnedGrid o;
+  if (read) {
+    const int levels = ReadStack(file.name, &o.stack, true);
+    o.first = mpirank == 0 ? 1 : firstrow;
+    o.last = mpirank == 0 ? nrows : lastrow;
+    owned.push_back(o);
+    CheckStackLevels(levels, file.name);
+  } else {
+    o.stack = matrix3d(firstrow, lastrow, 1, ncols, layers, nrows);
+    o.first = firstrow;
+    o.last = lastrow;
+    owned.push_back(o);
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        const double v = OwnValidCell(r, c) ? 0.0 : nodata;
+        for (int k = 0; k <= layers; ++k) o.stack[r][c][k] = v;
+      }
+  }
+  // The companion grid of the stack, initialised as usual.
+  owned.back().grid = matrix(o.first, o.last, 1, ncols, nrows);
+  Grid companion = owned.back().grid;
+  for (int64_t r = o.first; r <= o.last; ++r)
+    for (int c = 1; c <= ncols; ++c) companion[r][c] = OwnValidCell(static_cast<int>(r), c) ? 0.0 : nodata;
+  const int p = NextPosition();
+  RegisterGrid(p, file.name, companion, o.stack, layers, shortName, file.code, o.first, o.last);
+  owned.back().position = p;
+  return o.stack;
+}
+
+void unsatzonmodellklasse::RegisterModuleGrids() {
+  const bool readAll = storage_read_parameter == 1 || storage_read_parameter == 3;
+  const bool readGroundwater = readAll || storage_read_parameter == 2;
+  const FileSpec none{"", 0};
+  auto usual = [&](const std::string& name, const FileSpec& file) { return NewGrid(name, file, 0.0, false, false); };
+  auto fixed = [&](const std::string& name) { return NewGrid(name, FileSpec{name, 0}, 0.0, false, false); };
+
+  groundwater_distance = readGroundwater ? ReadStateGrid("groundwater_distance", outfiles[kOutGWSTAND], true)
+                                         : NewGrid("groundwater_distance", outfiles[kOutGWSTAND], 0.0, true, true);
+  if (max_ponding_storage)
+    ponding_storage = readGroundwater ? ReadStateGrid("ponding_storage", outfiles[kOutPOND], true)
+                                      : NewGrid("ponding_storage", outfiles[kOutPOND], 0.0, true, true);
+  geodetic_heads = NewStack("geodetic_heads", outfiles[kOutHGEO], readAll);
+  theta = NewStack("theta", outfiles[kOutTheta], readAll);
+  hydraulic_heads = NewStack("hydraulic_heads", outfiles[kOutHH], readAll);
+  if (!readAll) InitialSoilState();
+  if (heat_transfer_flow_control > 0) HeatTransferSetup();
+  baseflow = readAll ? ReadStateGrid("baseflow", outfiles[kOutDELTAGW], false)
+                     : NewGrid("baseflow", outfiles[kOutDELTAGW], 0.0, true, false);
+  groundwater_level = readAll ? ReadStateGrid("groundwater_level", outfiles[kOutGWLEVEL], false)
+                              : usual("groundwater_level", outfiles[kOutGWLEVEL]);
+  Theta_in_GWLEVEL = readAll ? ReadStateGrid("Theta_in_GWLEVEL", outfiles[kOutGWTHETA], false)
+                             : usual("Theta_in_GWLEVEL", outfiles[kOutGWTHETA]);
+  q_down = NewStack("q_down", outfiles[kOutQUNTEN], false);
+  q_downext = NewGrid("q_downext", FileSpec{outfiles[kOutQUNTEN].name, 0}, 0.0, false, false);
+  SB_1_grid = usual("SB_1_grid", outfiles[kOutSB05]);
+  MeanThetaInRootZone = fixed("MeanThetaInRootZone");
+  if (irrigationtable) {
+    irrigation_amounts = usual("irrigation_amounts", outfiles[kOutIRRIG]);
+    Max_Pumping = fixed("Max_Pumping");
+    SBLOW_grid = fixed("SBLOW_grid");
+    SBHIGH_grid = fixed("SBHIGH_grid");
+    const int p = FindGrid("ETR2ETP", true);
+    ETR2ETP = p > 0 ? gridlist[p].grid : NewGrid("ETR2ETP", none, 0.0, false, false);
+  }
+  GWTableExtern = fixed("GWTableExtern");
+  Balance = fixed("Balance");
+  for (Grid g : {GWTableExtern, Balance})
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) g[r][c] = 0.0;
+  tangens_beta = fixed("tangens_beta");
+  // Slope in radians.
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c)
+      if (OwnValidCell(r, c)) tangens_beta[r][c] = slope_angle[r][c] * M_PI / 180.0;
+  SB_2_grid = usual("SB_2_grid", outfiles[kOutSB1]);
+  macropore_infiltration = usual("macropore_infiltration", outfiles[kOutMACRO]);
+  if (method == 3) number_of_substeps = usual("number_of_substeps", outfiles[kOutSUBSTEPS]);
+  ROOTgrid = usual("ROOTgrid", outfiles[kOutWURZ]);
+  groundwater_recharge = usual("groundwater_recharge", outfiles[kOutGWN]);
+  Capillar_Uprise = usual("Capillar_Uprise", outfiles[kOutUPRISE]);
+  Percolation = usual("Percolation", outfiles[kOutPERCOL]);
+  directflow = usual("directflow", outfiles[kOutQD]);
+  interflow = usual("interflow", outfiles[kOutQI]);
+  infiltration_excess = usual("infiltration_excess", outfiles[kOutINFEX]);
+  total_infiltration = fixed("total_infiltration");
+  infiltration_saturation = usual("infiltration_saturation", outfiles[kOutSATT]);
+  if (heat_transfer_flow_control > 0) HeatTransferGrids();
+  if (drainage_depth && drainage_distance) {
+    drainage_flow = usual("drainage_flow", outfiles[kOutQDRAIN]);
+    drainage_level = fixed("drainage_level");
+    DrainageLevels();
+  }
+  if (!readAll) InitialGroundwaterGrids();
+  if (irrigationtable) IrrigationStartGrids();
+
+  if (hru && (!HydrologicResponseUnits || !MasterHydrologicResponseUnits)) {
+    HydrologicResponseUnits = gridlist[GetGrid("HydrologicResponseUnits")].grid;
+    MasterHydrologicResponseUnits = gridlist[GetGrid("MasterHydrologicResponseUnits")].grid;
+  }
+}
+
+void unsatzonmodellklasse::InitialSoilState() {
+  const bool fromDistance = storage_read_parameter == 2;
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      double* hgeo = geodetic_heads[r][c];
+      double* th = theta[r][c];
+      double* hh = hydraulic_heads[r][c];
+      soil_table_entry* soil = OwnValidCell(r, c) ? SoilOf(r, c) : nullptr;
+      if (!soil || !elevation[r] || !(elevation[r][c] > nodata)) {
+        for (int k = 1; k <= layers; ++k) hgeo[k] = nodata;
+        for (int k = 0; k <= layers; ++k) th[k] = hh[k] = nodata;
+        if (OwnValidCell(r, c))
+          Fatal("FATAL: the cell row " + std::to_string(r) + ", column " + std::to_string(c) + " of " + modulname +
+                    " has no soil type in the soil table (soil_types value " +
+                    std::to_string(soil_types[r] ? soil_types[r][c] : nodata) + ") or no elevation",
+                33);
+        continue;
+      }
+      const int n = std::min(layers, soil->layers);
+      const std::vector<double>& dz = soil->thickness;
+      hgeo[0] = elevation[r][c];
+      for (int k = 1; k <= layers; ++k) hgeo[k] = hgeo[k - 1] - (k <= n ? dz[k] : 0.0);
+
+      // g: number of unsaturated layers at the start.
+      int g = 0;
+      if (fromDistance) {
+        const double x = -groundwater_distance[r][c];
+        if (x > hgeo[0] - hgeo[1]) {
+          for (int k = 1; k <= n; ++k)
+            if (hgeo[0] - hgeo[k] < x) g = k;
+        }
+      } else {
+        g = static_cast<int>(std::floor((n - 1) / ini_gw_level)) + 1;
+      }
+      g = std::clamp(g, 0, n);
+      // Hydrostatic equilibrium with the middle of the first saturated layer; a
+      // water table at or below the last layer takes the profile bottom instead.
+      const double reference = g < n ? hgeo[g + 1] + dz[g + 1] / 2 : hgeo[n];
+      th[0] = soil->theta_sat[1];
+      for (int k = 1; k <= layers; ++k) {
+        const int L = std::min(k, n);
+        if (k <= g)
+          th[k] = soil->InterpolateTableInverse(L, hgeo[k] + dz[L] / 2 - reference);
+        else
+          th[k] = soil->theta_sat[L];
+      }
+      hh[0] = hgeo[0];
+      for (int k = 1; k <= layers; ++k)
+        hh[k] = (hgeo[k - 1] + hgeo[k]) / 2 - soil->InterpolateTable(std::min(k, n), th[k]);
+    }
+}
+
+void unsatzonmodellklasse::InitialGroundwaterGrids() {
+  const bool fromDistance = storage_read_parameter == 2;
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      soil_table_entry* soil = OwnValidCell(r, c) ? SoilOf(r, c) : nullptr;
+      if (!soil) {
+        Theta_in_GWLEVEL[r][c] = groundwater_level[r][c] = nodata;
+        if (!fromDistance) groundwater_distance[r][c] = nodata;
+        continue;
+      }
+      const double* hgeo = geodetic_heads[r][c];
+      const double* th = theta[r][c];
+      const int n = std::min(layers, soil->layers);
+      Theta_in_GWLEVEL[r][c] = th[1];
+      if (!fromDistance) groundwater_distance[r][c] = hgeo[n] - hgeo[0];
+      // The saturated zone reaches up from the profile bottom; its top layer i
+      // holds the table, which lies at the top of that layer.
+      int top = 0;
+      for (int i = n - 1; i >= 1; --i) {
+        if (!(th[i] > kSaturatedShare * soil->theta_sat[i])) break;
+        top = i;
+      }
+      if (top == 0) {
+        groundwater_level[r][c] = n;
+        continue;
+      }
+      groundwater_level[r][c] = top;
+      if (!fromDistance) groundwater_distance[r][c] = hgeo[top - 1] - hgeo[0];
+      Theta_in_GWLEVEL[r][c] = th[std::max(1, top - 1)];
+    }
+}
+
+void unsatzonmodellklasse::DrainageLevels() {
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      soil_table_entry* soil = OwnValidCell(r, c) ? SoilOf(r, c) : nullptr;
+      if (!soil) {
+        drainage_level[r][c] = nodata;
+        continue;
+      }
+      const double depth = drainage_depth[r] ? drainage_depth[r][c] - 0.01 : 0.0;
+      const double* hgeo = geodetic_heads[r][c];
+      const int n = std::min(layers, soil->layers);
+      // A drain below the profile lies in the last layer.
+      int level = 0;
+      if (depth > 0) {
+        level = n;
+        for (int k = 1; k <= n; ++k)
+          if (hgeo[0] - hgeo[k] >= depth) {
+            level = k;
+            break;
+          }
+      }
+      drainage_level[r][c] = level;
+    }
+}
+
+void unsatzonmodellklasse::IrrigationStartGrids() {
+  const int rules = irrigationtable[0].code;
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      SBLOW_grid[r][c] = SBHIGH_grid[r][c] = nodata;
+      soil_table_entry* soil = OwnValidCell(r, c) ? SoilOf(r, c) : nullptr;
+      if (!soil) continue;
+      const double* hgeo = geodetic_heads[r][c];
+      const double* th = theta[r][c];
+      const int n = std::min(layers, soil->layers);
+      // Mean water content of the root zone of vegetation layer 1.
+      const double R = root_depth[1][r] ? root_depth[1][r][c] : 0.0;
+      double sb = th[1];
+      if (R > 0) {
+        double water = 0;
+        for (int k = 1; k <= n; ++k) {
+          const double top = hgeo[0] - hgeo[k - 1];
+          const double bottom = std::min(R, hgeo[0] - hgeo[k]);
+          if (bottom > top) water += th[k] * (bottom - top);
+        }
+        sb = water / R;
+      }
+      SB_1_grid[r][c] = sb;
+      MeanThetaInRootZone[r][c] = soil->InterpolateTable(1, sb);
+      const double code = irrigation_codes[r] ? irrigation_codes[r][c] : nodata;
+      if (!(code > nodata)) continue;
+      const IrrigationTable* rule = nullptr;
+      for (int i = 1; i <= rules; ++i)
+        if (irrigationtable[i].code == static_cast<int>(code)) rule = &irrigationtable[i];
+      if (!rule) continue;
+      const int L = std::min(2, n);
+      double upper = rule->psi_dry;
+      if (rule->method == 4 && landusetable && landuse[1][r] && landuse[1][r][c] >= 1)
+        upper = landusetable[static_cast<int>(landuse[1][r][c])].GetHReduDry();
+      SBLOW_grid[r][c] = soil->InterpolateTableInverse(L, rule->psi_wet);
+      SBHIGH_grid[r][c] = soil->InterpolateTableInverse(L, upper);
+    }
+}
+
+void unsatzonmodellklasse::GlacierSetup(StatRecord* registry, int capacity) {
+  const int iceFirn = FindGrid("ice_firn", true);
+  const int massBalance = FindGrid("GlacierMassBalance", true);
+  if (iceFirn <= 0 && massBalance <= 0) return;
+  const int cells = FindGrid("GlacierizedCells", true);
+  const bool dynamic = cells > 0 && massBalance > 0;
+  if (dynamic) {
+    glacier_fraction = gridlist[cells].grid;
+    GlacierMassBalance = gridlist[massBalance].grid;
+    GlacierizedCellsOld = gridlist[GetGrid("GlacierizedCellsOld")].grid;
+    const std::string& sb2 = statfiles[kStatSB2].name;
+    const size_t dot = sb2.rfind('.');
+    // The name of the glacier statistics derives from the SB_2_ name and its extension.
+    if (dot == std::string::npos)
+      Fatal("FATAL: the name of the SB_2_ statistics file " + sb2 + " of " + modulname +
+                " has no extension; the statistics of the glacier resizing are named from it",
+            103);
+    statfiles[kStatIMMO].name = sb2.substr(0, dot) + "_immo" + sb2.substr(dot);
+    statfiles[kStatIMMO].code = statfiles[kStatSB2].code;
+    NewStatistic(kStatIMMO, 5, "immobilised or mobilised soil water by glacier resizing 0..profile depth per zone ",
+                 registry, capacity, statfiles[kStatIMMO].name);
+  } else {
+    glacier_fraction = gridlist[GetGrid("ice_firn")].grid;
+  }
+  glacier_records = static_cast<GlacierRecord*>(Alloc(static_cast<int>(sizeof(GlacierRecord)) * (zonecount + 1), 1));
+  if (mpirank == 0) {
+    for (int r = 1; r <= nrows; ++r) {
+      if (!zonegrid[r] || !glacier_fraction[r]) continue;
+      for (int c = 1; c <= ncols; ++c) {
+        if (!ValidZone(r, c)) continue;
+        const int z = static_cast<int>(std::floor(zonegrid[r][c] + 0.5));
+        if (z < 0 || z > maxzonecode || zoneindex[z] < 1) continue;
+        GlacierRecord& g = glacier_records[zoneindex[z]];
+        const double f = glacier_fraction[r][c];
+        if (f > 0) {
+          g.has_glacier = true;
+          g.glacier_share += f;
+          g.free_share += 1 - f;
+        } else {
+          g.free_share += 1;
+        }
+      }
+    }
+  }
+  if (mpisize > 1) {
+    MPI_Barrier(MPI_COMM_WORLD);
+    MPI_Datatype type;
+    int lengths[3] = {1, 1, 1};
+    MPI_Aint displacements[3] = {0, 8, 16};
+    MPI_Datatype types[3] = {MPI_CXX_BOOL, MPI_DOUBLE, MPI_DOUBLE};
+    MPI_Type_create_struct(3, lengths, displacements, types, &type);
+    MPI_Type_commit(&type);
+    MPI_Bcast(glacier_records, zonecount + 1, type, 0, MPI_COMM_WORLD);
+    MPI_Type_free(&type);
+  }
+}
+
+void unsatzonmodellklasse::OpenPointFiles() {
+  control_here =
+      control_row > 0 && control_row >= firstrow && control_row <= lastrow &&
+      (!MPIRegions || !MPIRegions[control_row] || static_cast<int>(MPIRegions[control_row][control_col]) == mpirank);
+  if (!control_here) return;
+  point_buffer_lines = 2097152 / (32 + 8 * (static_cast<int64_t>(layers) + 1));
+  auto create = [&](const std::string& path, const std::string& head, int from, const char* message) {
+    std::FILE* f = std::fopen(path.c_str(), "wt");
+    if (!f) Fatal(std::string(message) + " (" + path + ")", 62);
+    std::string text = head;
+    char cell[64];
+    for (int k = from; from >= 0 && k <= layers; ++k) {
+      std::snprintf(cell, sizeof cell, "[%d]\t", k);
+      text += cell;
+    }
+    text += "\n";
+    const bool written = std::fputs(text.c_str(), f) >= 0;
+    if (std::fclose(f) != 0 || !written) Fatal(std::string(message) + " (" + path + ")", 62);
+  };
+  auto head = [&](const char* what) {
+    char text[256];
+    std::snprintf(text, sizeof text, "YY\tMM\tDD\tHH\t%s[%d][%d]", what, control_row, control_col);
+    return std::string(text);
+  };
+  const char* const hydraulic =
+      "FATAL: error opening file for hydraulic head (single point) \n-> check disk space or user rights";
+  create(pointfiles[kPointHHYD], head("hhyd"), 1, hydraulic);
+  std::string other =
+      head("otherdata") +
+      "QD\tQI\tDELTAGW/QB\tQINF\tGWIN\tGWEX\tGWN\tUPRISE\tPERCOL\tMACR\tQDRAIN\tACT_POND\tINFEX\tGWST\tGWLEVEL"
+      "\tROOT\tAlbedo\tRSE";
+  for (int v = 1; v <= vegetation_layers; ++v) {
+    char text[128];
+    std::snprintf(text, sizeof text, "\tLAI_%d\tVCF_%d\tRSC_%d\tRSI_%d\tROOT_%d\tZ0_%d", v, v, v, v, v, v);
+    other += text;
+  }
+  create(pointfiles[kPointOTHER], other, -1,
+         "FATAL: error opening file for other detail data (single point) \n-> check disk space or user rights");
+  create(pointfiles[kPointTHETA], head("theta"), 1,
+         "FATAL: error opening file for soil theta (single point) \n-> check disk space or user rights");
+  create(pointfiles[kPointQBOTTOM], head("q_bottom"), 1, hydraulic);
+  create(pointfiles[kPointETR], head("etr") + "(etr[0] is evaporation from first layer)", 0,
+         "FATAL: error opening file for transpiration/evaporation per layer (single point) \n-> check disk space or "
+         "user rights");
+  create(pointfiles[kPointINTERFLOW], head("interflow_per_layer"), 1,
+         "FATAL: error opening file for interflow (single point) \n-> check disk space or user rights");
+  if (heat_transfer_flow_control > 0)
+    create(pointfiles[kPointTEMPER], head("temper"), 1,
+           "FATAL: error opening file for soil temperatures (single point details) \n-> check disk space or user "
+           "rights");
+}
+
+void unsatzonmodellklasse::WriteStartWaterContent() {
+  char name[64];
+  std::snprintf(name, sizeof name, "modell_%d.log", mpirank);
+  auto append = [&](const std::string& text) {
+    std::FILE* log = std::fopen(name, "a+");
+    if (!log)
+      Fatal(std::string("FATAL: error opening ") + name + " (the log file of instance " + std::to_string(mpirank) +
+                ") for " + modulname,
+            5);
+    const bool written = std::fputs(text.c_str(), log) >= 0;
+    if (std::fclose(log) != 0 || !written)
+      Fatal(std::string("FATAL: error writing ") + name + " (the log file of instance " + std::to_string(mpirank) +
+                ") for " + modulname,
+            5);
+  };
+  char text[512];
+  if (control_here) {
+    double sum = 0;
+    soil_table_entry* soil = SoilOf(control_row, control_col);
+    if (soil && theta[control_row][control_col][1] > nodata) {
+      const int n = std::min(layers, soil->layers);
+      for (int k = 1; k <= n; ++k) sum += theta[control_row][control_col][k] * soil->thickness[k] * 1000.0;
+    }
+    std::snprintf(text, sizeof text, "soil water content (for control point r=%d c=%d) at model-start: %lf mm\n",
+                  control_row, control_col, sum);
+    append(text);
+  }
+  // Water (m) of the glacier-free and the glacierised shares of the cells and their areas.
+  double sums[4] = {0, 0, 0, 0};
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnValidCell(r, c) || !(zonegrid[r][c] > 0)) continue;
+      soil_table_entry* soil = SoilOf(r, c);
+      if (!soil) continue;
+      double f = glacier_fraction && glacier_fraction[r] ? glacier_fraction[r][c] : 0.0;
+      f = std::clamp(f > nodata ? f : 0.0, 0.0, 1.0);
+      const int n = std::min(layers, soil->layers);
+      for (int k = 1; k <= n; ++k) {
+        sums[0] += theta[r][c][k] * soil->thickness[k] * (1 - f);
+        sums[1] += soil->theta_sat[k] * soil->thickness[k] * f;
+      }
+      const double area = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
+      sums[2] += area * (1 - f) + f;
+      sums[3] += area * f + (1 - f);
+    }
+  double total[4] = {sums[0], sums[1], sums[2], sums[3]};
+  if (mpisize > 1) MPI_Reduce(sums, total, 4, MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
+  if (mpirank != 0) return;
+  const double unglacierized = total[2] > 0 ? total[0] / total[2] : 0.0;
+  const double glacierized = total[3] > 0 ? total[1] / total[3] : 0.0;
+  std::snprintf(text, sizeof text,
+                "mean soil water content for all cells at model-start: %lf m^3/m^2\n"
+                "mean soil water content for unglacierized or only partly unglacierized cells at model-start: %lf "
+                "m^3/m^2\n"
+                "mean soil water content for partly or completely glacierized cells at model-start: %lf m^3/m^2\n",
+                unglacierized + glacierized, unglacierized, glacierized);
+  append(text);
+}

@@ -1,0 +1,2 @@
+fluvex_test(unsatzon_config_test SOURCES unsatzon_config_test.cpp LIBS fluvex_soil)
+fluvex_test(unsatzon_state_test SOURCES unsatzon_state_test.cpp LIBS fluvex_soil)
