@@ -134,7 +134,7 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
       int n = 0;
       int* days = nullptr;
       entry.GetSoilTillage(n, days);
-      const bool tilled = days[0] >= -9997;
+      const bool tilled = days && n >= 1 && days[0] >= -9997;
       double cover = 0;
       int t = 0;
       try {
