@@ -66,6 +66,8 @@ void siltingupclass::run(int64_t hour, int64_t day, int64_t month, int64_t year)
 }
 
 void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
+  // One evaluator per thread, kept from step to step: its variables are
+  // emptied after every cell, so it computes what a new one per row would.
   const int threads = std::max(1, omp_get_max_threads());
   if (method == 3)
     while (static_cast<int>(parsers.size()) < threads) parsers.push_back(std::make_unique<ExpressionParser>());
@@ -132,7 +134,7 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
       int n = 0;
       int* days = nullptr;
       entry.GetSoilTillage(n, days);
-      const bool tilled = days[0] >= -9997;
+      const bool tilled = days && n >= 1 && days[0] >= -9997;
       double cover = 0;
       int t = 0;
       try {

@@ -1,1 +1,3 @@
 fluvex_test(siltingup_test SOURCES siltingup_test.cpp LIBS fluvex_surface)
+fluvex_test(siltingup_run_test SOURCES siltingup_run_test.cpp PROCESS LABELS e2e)
+target_compile_definitions(siltingup_run_test PRIVATE FLUVEX_EXAMPLE_DIR="${PROJECT_SOURCE_DIR}/examples/basin")

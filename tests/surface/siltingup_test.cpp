@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "framework/hrurecord.h"
 #include "tests/surface/siltingup_world.h"
 
 namespace {
@@ -291,6 +292,40 @@ TEST_F(SiltingUpTest, TracersLeaveWithTheDirectRunoff) {
   EXPECT_DOUBLE_EQ(flux2[1][1], 2.0);
   model->FreeTracerArrays();
   EXPECT_EQ(model->FindGrid("concstor_tracer_1_SiltingUpModel", false), 0);
+}
+
+TEST_F(SiltingUpTest, ResponseUnitsCopyTheirMasterCell) {
+  // Unit 1: master (1, 1), members (1, 2) and (2, 2); every other cell is its own unit.
+  Grid units = Add(8, "HydrologicResponseUnits", 0);
+  Grid masters = Add(9, "MasterHydrologicResponseUnits", -9999);
+  std::vector<HRURecord> hrus(1);
+  for (int r = 1; r <= nrows; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      const bool member = (r == 1 && c == 2) || (r == 2 && c == 2);
+      if (member) {
+        units[r][c] = 1;
+        continue;
+      }
+      const uint64_t n = hrus.size();
+      hrus.push_back(HRURecord{n, "", r, c});
+      units[r][c] = static_cast<double>(n);
+      masters[r][c] = static_cast<double>(n);
+    }
+  args.object.SpinUp = 1;
+  args.object.hru = hrus.data();
+  ASSERT_EQ(Make(Body("1\n")), 0);
+  precipitation[1][1] = 100;
+  precipitation[1][2] = 3;  // a member's own input is replaced by its master's result
+  ASSERT_EQ(Step(12, 11, 4, 2001), 0);
+  for (int k = 0; k < siltingupclass::kOwnGrids; ++k) {
+    const auto g = static_cast<siltingupclass::OwnGrid>(k);
+    EXPECT_EQ(Own(g, 1, 2), Own(g, 1, 1)) << k;
+    EXPECT_EQ(Own(g, 2, 2), Own(g, 1, 1)) << k;
+  }
+  EXPECT_EQ(precipitation[1][2], precipitation[1][1]);
+  EXPECT_NEAR(Own(siltingupclass::kDirectRunoff, 1, 1), 95.267581, 1e-6);
+  model->FreeMemory();
+  model.reset();
 }
 
 class SiltingUpThreads : public SiltingWorld {
