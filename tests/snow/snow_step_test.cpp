@@ -7,6 +7,7 @@
 
 #include "framework/hrurecord.h"
 #include "framework/zonalstatistic.h"
+#include "parameters/landusetable.h"
 #include "tests/snow/snowworld.h"
 
 namespace {
@@ -155,6 +156,31 @@ TEST(SnowStep, AlbedoAgeAndLakes) {
   lake.model->run(1, 10, 1, 2001);
   EXPECT_EQ(lake["snow_fraction"][1][1], 0.0);
   EXPECT_EQ(lake["snow_fraction"][1][2], 2.0);
+}
+
+TEST(SnowStep, BareGroundTakesTheLandUseAlbedoOfTheDayAndCellErrorsEndTheStep) {
+  std::unique_ptr<landuse_table_entry[]> table(new landuse_table_entry[2]);
+  table[0].code = 1;
+  table[1].code = 1;
+  SnowWorld w("landuse", {"11"});
+  ParseLanduseEntry(table[1], w.diag,
+                    "1 grass method = VariableDayCount {\n"
+                    "RootDist = 1.0; TReduWet = 0.95; LimitReduWet = 0.5; HReduDry = 3.45; IntercepCap = 0.3;\n"
+                    "JulDays = 15 105 135 258 288; Albedo = 0.10 0.20 0.30 0.40 0.50; rsc = 80 60 60 60 80;\n"
+                    "LAI = 1 2 4 4 1; Z0 = 0.02 0.05 0.1 0.1 0.02; VCF = 0.8 0.9 0.95 0.95 0.8;\n"
+                    "RootDepth = 0.2 0.3 0.4 0.4 0.2; AltDep = 0 0 0 0 0;\n}\n",
+                    "VariableDayCount");
+  w.args.landuseTable = table.get();
+  ASSERT_EQ(w.Build(SnowSection{}), 0) << w.console.str();
+  w.Fill("temperature", -3);
+  w["snowstorage_solid"][1][2] = 20;
+  // 15 April is day 105 of 2001.
+  w.model->run(1, 15, 4, 2001);
+  EXPECT_NEAR(w["albedo"][1][1], 0.2, 1e-12);
+  EXPECT_GT(w["albedo"][1][2], 0.45);
+  // A date the land-use table refuses fails in the parallel cell loop; the
+  // step ends with its code after the loop.
+  EXPECT_EQ(CodeOf([&] { w.model->run(1, 31, 13, 2001); }), 150);
 }
 
 TEST(SnowStep, MembersOfHydrologicResponseUnitsCopyTheirMasterAndSlidesStayOff) {
