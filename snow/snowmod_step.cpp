@@ -220,7 +220,12 @@ double schneemodellklasse::SnowCell(double T, double w, int r, int c, double& f,
       }
       total = S + L;
     } else if (eb) {
-      EnergyCold(r, c, w, S, L, total, tpack, tsurf, evap, energy);
+      if (S <= 0) {
+        tpack = nodata;
+        tsurf = nodata;
+      } else {
+        EnergyCold(r, c, w, S, L, total, tpack, tsurf, evap, energy);
+      }
     }
     return 0.0;
   }

@@ -61,6 +61,16 @@ std::string Control(const RunSettings& run) {
     << st << "stotal\n"
     << w << "\n"
     << run.readgrid << " readgrid\n";
+  if (run.method > 4) {
+    // Slides on slopes from 3 degrees, half of the snow to the lower row.
+    s << "stemp\n0\nstemp.stat 0\nsurf\n0\nsurf.stat 0\ninput\n5\ninput.stat 2024\nmobile\n5\nmobile.stat 2024\n"
+      << "depo\n5\ndepo.stat 2024\n10\n2\n3\n0.2\n1\n1\n1\n";
+    Replace(c, "1         number of variable grids\n", "5         number of variable grids\n");
+    Replace(c, "0         read switch: made from its default value\n",
+            "0         read switch: made from its default value\n"
+            "sf1.asc slidefraction1 0 0.2\n0\n0\nsf2.asc slidefraction2 0 0.1\n0\n0\n"
+            "sf3.asc slidefraction3 0 0.1\n0\n0\nsf4.asc slidefraction4 0 0.6\n0\n0\n");
+  }
   Replace(c, "[snow_model]\n0\n$step\n", s.str());
   return c;
 }
@@ -105,10 +115,13 @@ std::vector<std::vector<double>> Numbers(const std::string& text) {
   return rows;
 }
 
+// Temperature index with slides, which run on instance 0 between a gather
+// and a scatter.
 TEST(SnowRun, OneAndFourInstancesOneAndEightThreadsGiveTheSameResults) {
   TempDir one("snow_run_1");
   TempDir four("snow_run_4");
   RunSettings run;
+  run.method = 8;
   RunExample(one, run, 1, 1);
   RunExample(four, run, 4, 8);
   if (HasFatalFailure()) return;
@@ -123,6 +136,10 @@ TEST(SnowRun, OneAndFourInstancesOneAndEightThreadsGiveTheSameResults) {
   double most = 0;
   for (const auto& row : storage) most = std::max(most, row.back());
   EXPECT_GT(most, 1.0);
+  // Snow slid: some cell released snow.
+  bool slid = false;
+  for (const auto& row : Numbers(a.at("input.stat"))) slid = slid || row.back() > 0;
+  EXPECT_TRUE(slid);
   ASSERT_EQ(a.size(), b.size());
   for (const auto& [name, content] : a) {
     ASSERT_EQ(b.count(name), 1u) << name;
