@@ -1,59 +1,449 @@
+// Configuration of the snow model: the section "[snow_model]", the zone
+// statistics, the input grids and the snow grids it registers.
 #include "snow/snowmod.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "framework/diagstream.h"
+#include "framework/zonalstatistic.h"
+#include "parameters/multilayer_landuse_entry.h"
+
+namespace {
+const char* const kShortNames[schneemodellklasse::kOwnGridCount] = {
+    "snowstorage_solid", "snowstorage_liquid", "snow_storage_total", "days_snow",      "snow_age",
+    "snowtemp",          "surftemp",           "max_deposition",     "elev_order_row", "elev_order_col",
+    "input_mass",        "mobile_mass",        "deposition",         "snow_fraction",  "rain_fraction",
+    "snowcover_outflow", "melt_from_snowcover"};
+
+struct StatisticHead {
+  const char* header;
+  int precision;  // decimals of the file's values
+};
+const StatisticHead kStatisticHeads[schneemodellklasse::kStatisticCount] = {
+    {"snow_melt_(effective_outflow_from_snow_cover)___", 4},
+    {"snow_melt_only(effective_outflow_from_snow_cover)___", 4},
+    {"snow_storage_in_mm___", 3},
+    {"snow_days____", 3},
+    {"snow_age____", 3},
+    {"p_snow____", 3},
+    {"p_rain____", 3},
+    {"albedo____", 3},
+    {"snowtemp____", 3},
+    {"surftemp____", 3},
+    {"input_mass____", 3},
+    {"mobile_mass____", 3},
+    {"deposition____", 3}};
+}  // namespace
 
 schneemodellklasse::schneemodellklasse(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
                                        const std::string& workFileName, const SubModelArgs& common, int subSteps)
     : teilmodellklasse(diagnostics, "snow_model", workFileName, 0, common, subSteps, false) {
-  (void)registry;
-  (void)registryCapacity;
   error = 0;
-  if (flowcontrol != 0) error = ReportModuleNotAvailable(diag, "snow model", modulname, kNotAvailable);
+  for (int g = 0; g < kOwnGridCount; ++g) own[g].shortname = kShortNames[g];
+  for (int s = 0; s < kStatisticCount; ++s) {
+    stats[s].header = kStatisticHeads[s].header;
+    stats[s].precision = kStatisticHeads[s].precision;
+  }
+  if (flowcontrol == 0) return;
+  try {
+    *diag << "file "
+          << "snowmod"
+          << ", compiled at " << __DATE__ << " " << __TIME__ << "[end-entry]";
+    ReadZoneGrid(subbasingrid, subbasins, subbasinindex, subbasincount, largestsubbasin);
+    ReadSection(registry, registryCapacity);
+    BindInputGrids();
+    RegisterOwnGrids();
+    if (T0R < T0) {
+      *diag << "ERROR: \n-----------------------------------------------------------------------\n"
+            << "   T0R (threshold temperature rain/snow) < T0 (threshold temperature snow melt)  \n"
+            << "   because these thresholds are contradicting each other, T0R was set to T0!                    \n"
+            << "-----------------------------------------------------------------------"
+            << "[end-entry]";
+      T0R = T0;
+    }
+    if (hru) {
+      if (!hrugrid) hrugrid = Bind("HydrologicResponseUnits");
+      if (!masterhrugrid) masterhrugrid = Bind("MasterHydrologicResponseUnits");
+    }
+  } catch (int code) {
+    error = code;
+  } catch (...) {
+    error = 103;
+  }
 }
 
-void schneemodellklasse::Unavailable() {
-  throw ReportModuleNotAvailable(diag, "snow model", modulname, kNotAvailable);
+void schneemodellklasse::CloseControlFile() {
+  if (!controlfile.Close()) {
+    *diag << "FATAL: cannot close " << controlfilename.c_str() << "[end-entry]";
+    throw 11;
+  }
 }
 
-void schneemodellklasse::SetRadiationCorrectionGrid(Grid grid) {
-  radiationcorrection = grid;
+void schneemodellklasse::ReadStatisticLine(Statistic s, const char* label) {
+  ReadValues2(controlfile, "%s%d", &stats[s].file, &stats[s].code, label, linebuffer);
 }
 
-Grid schneemodellklasse::GetSolidSnowStorageGrid() {
-  return nullptr;
+void schneemodellklasse::ReadGridLines(OwnGrid g, const char* nameLabel, const char* codeLabel) {
+  ReadValue(controlfile, "%s", &own[g].file, nameLabel, linebuffer);
+  ReadValue(controlfile, "%d", &own[g].writecode, codeLabel, linebuffer);
 }
 
-int schneemodellklasse::GetMethod() {
-  return 0;
+void schneemodellklasse::ReadSection(StatRecord* registry, int registryCapacity) {
+  controlfile.SetContext(sectionheader);
+  ReadValue(controlfile, "%d", &method, "method for ", linebuffer);
+  // The method selects the melt formula and the grids; a number outside the
+  // fourteen methods would silently run none of them.
+  if (method < 1 || method > 14) {
+    *diag << "FATAL: error in control file, method for " << modulname.c_str() << ": " << method << " (line "
+          << controlfile.LineNumber() - 1 << " of " << controlfilename.c_str() << "); it has to be 1 to 14"
+          << "[end-entry]";
+    throw 17;
+  }
+  ReadValue(controlfile, "%lf", &transzone, "transzone for ", linebuffer);
+  ReadValue(controlfile, "%lf", &T0R, "T0R for ", linebuffer);
+  ReadValue(controlfile, "%lf", &T0, "T0 for ", linebuffer);
+  ReadValue(controlfile, "%lf", &CWH, "CWH for ", linebuffer);
+  ReadValue(controlfile, "%lf", &CRFR, "CRFR for ", linebuffer);
+  ReadValue(controlfile, "%lf", &C0, "C0 for ", linebuffer);
+  ReadValue(controlfile, "%lf", &C1, "C1 for ", linebuffer);
+  ReadValue(controlfile, "%lf", &C2, "C2 for ", linebuffer);
+  ReadValue(controlfile, "%lf", &z0, "z0 for ", linebuffer);
+  ReadValue(controlfile, "%lf", &RMFMIN, "RMFMIN for ", linebuffer);
+  ReadValue(controlfile, "%lf", &RMFMAX, "RMFMAX for ", linebuffer);
+  ReadValue(controlfile, "%lf", &ALBsnow_min, "ALBsnow_min for ", linebuffer);
+  ReadValue(controlfile, "%lf", &ALBsnow_max, "ALBsnow_max for ", linebuffer);
+  ReadGridLines(kRainFraction, "Name of the rain-grid for ", "Writegrid of rain-grid for ");
+  ReadStatisticLine(kStatRainfall, "Name of the rain statistics for ");
+  ReadGridLines(kSnowFraction, "Name of the snow grid for ", "Writegrid of the snow grid for ");
+  ReadStatisticLine(kStatSnowfall, "Name of the snow statistics for ");
+  ReadGridLines(kDaysSnow, "Name of the snowdays grid for ", "Writegrid of the snowdays grid for ");
+  ReadStatisticLine(kStatDays, "Name of the snowdays statistics for ");
+  ReadGridLines(kAge, "Name of the snow age grid for ", "Writegrid of the snow age grid for ");
+  ReadStatisticLine(kStatAge, "Name of the snow age statistics for ");
+  ReadStatisticLine(kStatAlbedo, "name of the albedo statistics for ");
+  ReadGridLines(kOutflow, "Name of the snow outflow grid for ", "Writegrid of the snow outflow grid for ");
+  ReadStatisticLine(kStatOutflow, "Name of the snow outflow statistics for ");
+  ReadGridLines(kMeltOutflow, "Name of the snow melt only outflow grid for ",
+                "Writegrid of the snow melt only outflow grid for ");
+  ReadStatisticLine(kStatMeltOutflow, "Name of the snow melt only outflow statistics for ");
+  ReadGridLines(kSolid, "Name of the snow storage grids for ", "Writegrid of the snow storage grids for ");
+  ReadGridLines(kLiquid, "Name of the liquid storage grids for ", "Writegrid of the liquid storage grids for ");
+  ReadStatisticLine(kStatStorage, "Name of the total snow storage statistics for ");
+  ReadGridLines(kTotal, "name of the total snow storage grid for ", "Writegrid of the total snow storage grid for ");
+  ReadValue(controlfile, "%d", &readgrid, "readgrid forr storage grids for ", linebuffer);
+  if (method > 4) ReadExtendedLines();
+  CloseControlFile();
+  CreateStatistics(registry, registryCapacity);
+
+  // The annual melt factor: a sinusoid between RMFMIN and RMFMAX with its
+  // maximum in summer.
+  rmfamplitude = (RMFMAX - RMFMIN) * 0.5;
+  rmfmean = rmfamplitude + RMFMIN;
 }
 
-void schneemodellklasse::SetPrecipitationSource(int interceptionFirst) {
-  precipitationsource = interceptionFirst;
+void schneemodellklasse::ReadExtendedLines() {
+  const std::string where =
+      std::string(" (line ") + std::to_string(controlfile.LineNumber()) + " of " + controlfilename + ")";
+  std::string line;
+  // Line 42 must hold a file name: an empty line means the extended lines are missing.
+  if (!controlfile.GetLine(line) || line.size() < 3) {
+    *diag << "FATAL: cannot read additional parameters for snow model methods 5 to 11 from " << controlfilename.c_str()
+          << where.c_str() << "[end-entry]";
+    throw 404;
+  }
+  {
+    const size_t a = line.find_first_not_of(" \t\r\n");
+    const size_t b = line.find_first_of(" \t\r\n", a == std::string::npos ? 0 : a);
+    own[kSnowTemp].file = a == std::string::npos ? std::string() : line.substr(a, b - a);
+  }
+  ReadValue(controlfile, "%d", &own[kSnowTemp].writecode, "Writegrid of the snow pack temperature grid for ",
+            linebuffer);
+  ReadStatisticLine(kStatSnowTemp, "Name of the snow pack temperature statistics for ");
+  ReadGridLines(kSurfTemp, "Name of the snow surface temperature grid for ",
+                "Writegrid of the snow surface temperature grid for ");
+  ReadStatisticLine(kStatSurfTemp, "Name of the snow surface temperature statistics for ");
+  ReadGridLines(kInputMass, "Name of the input mass grid for ", "Writegrid of the input mass grid for ");
+  ReadStatisticLine(kStatInputMass, "Name of the input mass statistics for ");
+  ReadGridLines(kMobileMass, "Name of the mobile mass grid for ", "Writegrid of the mobile mass grid for ");
+  ReadStatisticLine(kStatMobileMass, "Name of the mobile mass statistics for ");
+  ReadGridLines(kDeposition, "Name of the deposition grid for ", "Writegrid of the deposition grid for ");
+  ReadStatisticLine(kStatDeposition, "Name of the deposition statistics for ");
+
+  auto at = [&]() {
+    return std::string(" (line ") + std::to_string(controlfile.LineNumber() - 1) + " of " + controlfilename + ")";
+  };
+  auto refuse = [&](const char* text, double value, int code) {
+    *diag << text << value << at().c_str() << "[end-entry]";
+    throw code;
+  };
+  ReadValue(controlfile, "%lf", &maxDepositionSlope, "maximum slope for deposition for ", linebuffer);
+  // The slope divides the maximum deposition: 0 is refused as well.
+  if (!(maxDepositionSlope > 0 && maxDepositionSlope <= 90))
+    refuse("FATAL: maxDepositionSlope not within parameter bounds of [0...90] Here: ", maxDepositionSlope, 405);
+  ReadValue(controlfile, "%lf", &maxDepositionFactor, "maximum deposition factor for ", linebuffer);
+  if (!(maxDepositionFactor > 0))
+    refuse("FATAL: maxDepositionFactor not within parameter bounds of (0...inf). Here: ", maxDepositionFactor, 406);
+  ReadValue(controlfile, "%lf", &minSlideSlope, "minimum slope for slides for ", linebuffer);
+  if (!(minSlideSlope > 0 && minSlideSlope <= 90))
+    refuse("FATAL: minSlideSlope not within parameter bounds of [0...90]. Here: ", minSlideSlope, 407);
+  ReadValue(controlfile, "%lf", &slideMassFrac, "slide mass fraction for ", linebuffer);
+  if (!(slideMassFrac > 0 && slideMassFrac <= 1.0))
+    refuse("FATAL: slideMassFrac not within parameter bounds of (0...1.0]. Here: ", slideMassFrac, 408);
+  ReadValue(controlfile, "%lf", &LWINcorr, "incoming long wave radiation correction factor for ", linebuffer);
+  if (!(LWINcorr > 0 && LWINcorr <= 3.0))
+    refuse(
+        "FATAL: incoming long wave radiation correction factor LWINcorr not within parameter bounds of (0...3.0]. "
+        "Here: ",
+        LWINcorr, 408);
+  ReadValue(controlfile, "%lf", &LWOUTcorr, "outgoing long wave radiation correction factor for ", linebuffer);
+  if (!(LWOUTcorr > 0 && LWOUTcorr <= 3.0))
+    refuse(
+        "FATAL: outgoing long wave radiation correction factor LWOUTcorr not within parameter bounds of (0...3.0]. "
+        "Here: ",
+        LWOUTcorr, 408);
+
+  // Line 63, optional: the scaling of the energy balance.
+  bool scaling = false;
+  if (controlfile.GetLine(line)) {
+    char* end = nullptr;
+    const double v = std::strtod(line.c_str(), &end);
+    if (end != line.c_str()) {
+      EnBalScaling = v;
+      scaling = true;
+    }
+  }
+  if (!scaling) {
+    EnBalScaling = 1.0;
+    *diag << "WARNING: \n------------- warning: -------------\n"
+          << "Could not read the optional parameter EnBalScaling (double),\n"
+          << "for snow melt methods with energy baöance that will be used for scaling the energy balance (i.e. "
+             "affect melt rates)\n"
+          << "Setting default values of 1.0"
+          << "[end-entry]";
+  }
 }
 
-void schneemodellklasse::InitLakes(const std::string& section) {
-  (void)section;
+void schneemodellklasse::CreateStatistics(StatRecord* registry, int registryCapacity) {
+  for (int s = 0; s < kStatisticCount; ++s) {
+    if ((s == kStatSnowTemp || s == kStatSurfTemp) && !EnergyBalanceMethod(method)) continue;
+    if (s >= kStatInputMass && !RedistributionMethod(method)) continue;
+    StatisticEntry& e = stats[s];
+    const int zones = std::max(0, zonecount);
+    e.records.assign(static_cast<size_t>(zones) + 1, ZoneRecord{0, 0, 0, 0, 0});
+    for (int k = 0; k <= zones && zonerecords; ++k)
+      e.records[k] = ZoneRecord{0, 0, zonerecords[k].zonenwert, zonerecords[k].rel, zonerecords[k].RelCellSum};
+    int code = 0;
+    e.writer =
+        new zonalstatistic(code, diag, registry, registryCapacity, relcellarea, nrows, ncols, e.records.data(), zones,
+                           e.code, e.precision, e.file, DefaultOutputDirectory, outputlistcount, outputlist);
+    if (code != 0) throw code;
+    e.writer->WriteHeader(e.header, modulname, registry, registryCapacity);
+  }
 }
 
-void schneemodellklasse::SetQg(double* runoff) {
-  qg = runoff;
+Grid schneemodellklasse::Bind(const std::string& name) {
+  return gridlist[GetGrid(name)].grid;
 }
 
-void schneemodellklasse::ReadStorageFile(const std::string& fileName, int readParameter) {
-  (void)fileName;
-  (void)readParameter;
+Grid schneemodellklasse::BindOptional(const std::string& name) {
+  const int p = FindGrid(name, false);
+  return p > 0 ? gridlist[p].grid : nullptr;
 }
 
-void schneemodellklasse::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
-  (void)hour;
-  (void)day;
-  (void)month;
-  (void)year;
-  if (flowcontrol != 0) Unavailable();
+void schneemodellklasse::CheckGlacierAndPermafrost() {
+  // Both sections are read from a fresh opening of the control file.
+  auto readMethod = [&](const char* section, const char* label) {
+    if (!controlfile.Open(controlfilename, diag)) {
+      *diag << "FATAL: error opening " << controlfilename.c_str() << "[end-entry]";
+      throw 28;
+    }
+    FindSection(section, true);
+    int m = 0;
+    ReadValue(controlfile, "%d", &m, label, linebuffer);
+    CloseControlFile();
+    return m;
+  };
+  if (FindGrid("ice_firn", false) > 0 || FindGrid("GlacierizedCells", false) > 0) {
+    const int m = readMethod("[ice_firn]", "Glacier-Method for ");
+    if (m != 1 && m != 2 && m != 11 && m != 12 && m != 13) {
+      *diag << "FATAL: \n-----------Fatal Error:----------\nMethod for glacier melt must be 1(resp 11 for dynamic "
+               "model; t-index)\n or 2 (resp. 12 for dynamic model; t-index with correction by radiation) or 13 "
+               "(dynamic glaciers with T-Index for ice and firn and the melt method used for snow as in the snow "
+               "model)"
+            << " (here " << m << " in [ice_firn] of " << controlfilename.c_str() << ")"
+            << "[end-entry]";
+      throw 80;
+    }
+    *diag << "FATAL: glacier method " << m << " in [ice_firn] of " << controlfilename.c_str()
+          << ": this build of the snow model has no glacier model; remove the grids ice_firn and GlacierizedCells "
+             "from the grid list to run the snow model without glaciers"
+          << "[end-entry]";
+    throw 80;
+  }
+  if (FindGrid("ThawCoeffPermaFrost", false) > 0 && FindGrid("PermafrostThawDepth", false) > 0) {
+    const int m = readMethod("[permafrost]", "Permafrost-Method for ");
+    if (m != 1) {
+      *diag << "FATAL: method for permafrost melt must be 1 (alpha*sqrt(time))"
+            << " (here " << m << " in [permafrost] of " << controlfilename.c_str() << ")"
+            << "[end-entry]";
+      throw 80;
+    }
+    *diag << "FATAL: permafrost method " << m << " in [permafrost] of " << controlfilename.c_str()
+          << ": this build of the snow model has no permafrost model; remove the grids ThawCoeffPermaFrost and "
+             "PermafrostThawDepth from the grid list to run the snow model without permafrost"
+          << "[end-entry]";
+    throw 80;
+  }
 }
 
-void schneemodellklasse::WriteStatistics() {
-  if (flowcontrol != 0) Unavailable();
+void schneemodellklasse::BindInputGrids() {
+  if (!MPIRegions || !MPIHelper) BindMPIRegionGrids();
+  elevation = gridlist[2].grid;
+  albedo = Bind("albedo");
+  snowevaporation = BindOptional("snow_evaporation");
+  landuselayers = 1;
+  if (multilayertable && multilayertable[0].code >= 1) landuselayers = std::max(1, multilayertable[1].GetLayerCount());
+  landuse.assign(static_cast<size_t>(landuselayers) + 1, nullptr);
+  for (int k = 1; k <= landuselayers; ++k) landuse[k] = Bind("landuse" + std::to_string(k));
+  if (!landusetable) {
+    // Without a land-use table the albedo of a cell without snow is the one it started with.
+    int first = firstrow;
+    int last = lastrow;
+    if (first < 1 || last < first || last > nrows) {
+      first = 1;
+      last = nrows;
+    }
+    barealbedo = matrix(first, last, 1, ncols, nrows);
+    for (int r = first; r <= last; ++r)
+      for (int c = 1; c <= ncols; ++c) barealbedo[r][c] = albedo[r] ? albedo[r][c] : nodata;
+  }
+  CheckGlacierAndPermafrost();
+  if (method == 4) vapourpressure = Bind("vapor_pressure");
+  if (!WithoutWind(method)) windspeed = Bind("wind_speed");
+  temperature = gridlist[GetGridOf3("corr_temperature", "temperature", "temperature_14")].grid;
+  temperaturenight = timeinterval > 720 ? Bind("temperature_night") : temperature;
+  if (RedistributionMethod(method)) {
+    for (int k = 1; k <= 4; ++k) slidefraction[k] = Bind("slidefraction" + std::to_string(k));
+    slopeangle = Bind("slope_angle");
+  }
+  if (DepositionIndexMethod(method)) depositionindex = Bind("deposition_index");
+  if (EnergyBalanceMethod(method)) {
+    cloudiness = Bind("cloudiness");
+    airhumidity = Bind("air_humidity");
+    globalradiation = Bind("AspectCorrectedGlobalRadiation");
+    surfacetemperature = BindOptional("surfacetemperature");
+  }
 }
 
-void schneemodellklasse::FreeMemory() {
-  teilmodellklasse::FreeMemory();
+void schneemodellklasse::CreateGrid(OwnGrid g, int64_t first, int64_t last, double zoneValue, double elsewhere) {
+  OwnGridEntry& e = own[g];
+  e.grid = matrix(first, last, 1, ncols, nrows);
+  e.first = first;
+  e.last = last;
+  for (int64_t r = first; r <= last; ++r) {
+    const double* z = zonegrid && zonegrid[r] ? zonegrid[r] : nullptr;
+    for (int c = 0; c <= ncols; ++c) e.grid[r][c] = (c >= 1 && z && !Missing(z[c])) ? zoneValue : elsewhere;
+  }
+}
+
+void schneemodellklasse::RegisterOwnGrids() {
+  int64_t ownfirst = firstrow;
+  int64_t ownlast = lastrow;
+  if (ownfirst < 1 || ownlast < ownfirst || ownlast > nrows) {
+    ownfirst = 1;
+    ownlast = nrows;
+  }
+  const bool redistribution = RedistributionMethod(method);
+  storagerange = redistribution && mpirank == 0;
+  storagefirst = storagerange ? 1 : ownfirst;
+  storagelast = storagerange ? nrows : ownlast;
+
+  // The state grids: read from their files or started empty.
+  auto state = [&](OwnGrid g, bool wholeWhenRead, double readFill, double zoneValue) {
+    if (readgrid == 1) {
+      const bool whole = wholeWhenRead && storagerange;
+      ReadGrid(own[g].file, &own[g].grid, 0, true, true, false, whole, false, false, readFill);
+      own[g].first = whole ? 1 : ownfirst;
+      own[g].last = whole ? nrows : ownlast;
+    } else {
+      CreateGrid(g, storagefirst, storagelast, zoneValue, nodata);
+    }
+  };
+  state(kSolid, true, 0, 0);
+  state(kLiquid, true, 0, 0);
+  state(kTotal, true, 0, 0);
+  state(kDaysSnow, false, 0, 0);
+  state(kAge, false, 0, 0);
+  if (EnergyBalanceMethod(method)) {
+    state(kSnowTemp, false, kMeltingPoint, nodata);
+    state(kSurfTemp, false, kMeltingPoint, nodata);
+  }
+  if (redistribution) GatherSlideGrids();
+  if (redistribution && mpirank == 0) {
+    if (inputmaxdeposition) {
+      own[kMaxDeposition].grid = inputmaxdeposition;
+    } else {
+      // What a cell can take up falls with its slope, to 0 at maxDepositionSlope.
+      CreateGrid(kMaxDeposition, 1, nrows, 0, nodata);
+      maxdepositionowned = true;
+      for (int r = 1; r <= nrows; ++r)
+        for (int c = 1; c <= ncols; ++c)
+          if (slidezone[r] && !Missing(slidezone[r][c]))
+            own[kMaxDeposition].grid[r][c] = maxDepositionFactor * (1.0 - slideslope[r][c] / maxDepositionSlope);
+    }
+    CreateGrid(kElevOrderRow, 1, nrows, nodata, nodata);
+    CreateGrid(kElevOrderCol, 1, nrows, nodata, nodata);
+    BuildElevationOrder();
+  }
+  if (redistribution) {
+    CreateGrid(kInputMass, storagefirst, storagelast, 0, nodata);
+    CreateGrid(kMobileMass, storagefirst, storagelast, 0, nodata);
+    CreateGrid(kDeposition, storagefirst, storagelast, 0, nodata);
+  }
+  for (OwnGrid g : {kSnowFraction, kRainFraction, kOutflow, kMeltOutflow}) CreateGrid(g, ownfirst, ownlast, 0, nodata);
+
+  // Consecutive positions from the first free one.
+  int next = FreeGridPosition();
+  for (int g = 0; g < kOwnGridCount; ++g) {
+    OwnGridEntry& e = own[g];
+    if (!e.grid || (g == kMaxDeposition && !maxdepositionowned)) continue;
+    if (next >= kGridListMax || gridlist[next].registered || !gridlist[next].shortname.empty())
+      next = FreeGridPosition();
+    const bool withFile = g != kMaxDeposition && g != kElevOrderRow && g != kElevOrderCol;
+    RegisterGrid(next, withFile ? e.file : std::string(), e.grid, nullptr, 0, e.shortname, withFile ? e.writecode : 0,
+                 e.first, e.last);
+    e.position = next;
+    ++next;
+  }
+}
+
+void schneemodellklasse::BuildElevationOrder() {
+  struct Cell {
+    int r;
+    int c;
+    double z;
+  };
+  std::vector<Cell> cells;
+  const Grid zone = slidezone;
+  for (int r = 1; r <= nrows; ++r) {
+    if (!zone[r]) continue;
+    for (int c = 1; c <= ncols; ++c)
+      if (!Missing(zone[r][c])) cells.push_back(Cell{r, c, slideelevation[r][c]});
+  }
+  std::stable_sort(cells.begin(), cells.end(), [](const Cell& a, const Cell& b) { return a.z < b.z; });
+  // Read from the end: the k-th zone cell in row-major order gets the k-th highest cell.
+  size_t k = cells.size();
+  for (int r = 1; r <= nrows; ++r) {
+    if (!zone[r]) continue;
+    for (int c = 1; c <= ncols; ++c) {
+      if (Missing(zone[r][c])) continue;
+      --k;
+      own[kElevOrderRow].grid[r][c] = cells[k].r;
+      own[kElevOrderCol].grid[r][c] = cells[k].c;
+    }
+  }
 }

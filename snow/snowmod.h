@@ -1,35 +1,311 @@
-// The snow model sub-model, section "[snow_model]". This build holds its frame:
-// the section head is read and a module that is off does nothing; a module
-// that is switched on ends the run with error 504, since its computation is
-// not part of this build.
+// The snow model, section "[snow_model]": rain/snow partition of the step's
+// water input, accumulation, melt (temperature index, temperature-wind index,
+// combination and energy balance), liquid water retention and refreezing,
+// snow age and albedo, lateral redistribution by slides, and the release of
+// the snow cover's outflow ("snowcover_outflow") to the soil.
+//
+// Units: storages and fluxes in mm of water per step, temperatures of the air
+// in degrees Celsius, snow pack and surface temperatures in kelvin.
+//
+// Glaciers ("[ice_firn]") and permafrost ("[permafrost]") are not part of
+// this build: a control file that switches them on through their grids ends
+// the construction with error 80.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "framework/submodelframe.h"
 
+class zonalstatistic;
+
 class schneemodellklasse : public teilmodellklasse {
  public:
-  static constexpr int kNotAvailable = 504;
+  // Own grids of the model, in the order they are registered.
+  enum OwnGrid {
+    kSolid,
+    kLiquid,
+    kTotal,
+    kDaysSnow,
+    kAge,
+    kSnowTemp,
+    kSurfTemp,
+    kMaxDeposition,
+    kElevOrderRow,
+    kElevOrderCol,
+    kInputMass,
+    kMobileMass,
+    kDeposition,
+    kSnowFraction,
+    kRainFraction,
+    kOutflow,
+    kMeltOutflow,
+    kOwnGridCount
+  };
+  // Statistics files, in the order they are created and flushed.
+  enum Statistic {
+    kStatOutflow,
+    kStatMeltOutflow,
+    kStatStorage,
+    kStatDays,
+    kStatAge,
+    kStatSnowfall,
+    kStatRainfall,
+    kStatAlbedo,
+    kStatSnowTemp,
+    kStatSurfTemp,
+    kStatInputMass,
+    kStatMobileMass,
+    kStatDeposition,
+    kStatisticCount
+  };
+
+  // Melting point of ice, K.
+  static constexpr double kMeltingPoint = 273.16;
+
   schneemodellklasse(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
                      const std::string& workFileName, const SubModelArgs& common, int subSteps = 1);
 
-  virtual void SetRadiationCorrectionGrid(Grid grid);
+  // Rain/snow partition, accumulation and melt of one step part of one cell;
+  // returns the melt of the part (mm), already multiplied by w. S, L and
+  // total are the solid, liquid and total storage (mm); tpack and tsurf the
+  // pack and surface temperatures (K) and evap the snow evaporation (mm) of
+  // the energy-balance methods. With partitioned set, the snowfall and
+  // rainfall already in the grids are taken. snowIn and rainIn receive the
+  // snowfall and rainfall added to the storages in this part (mm).
+  virtual double SnowCell(double T, double w, int r, int c, double& f, double& S, double& L, double& total,
+                          double& tpack, double& tsurf, double& evap, bool partitioned, double& snowIn, double& rainIn);
+  virtual void WriteStatistics();
+  // Returns the flow control parameter.
+  virtual int SetRadiationCorrectionGrid(Grid grid);
   virtual Grid GetSolidSnowStorageGrid();
+  // Returns the flow control parameter.
+  virtual int SetQg(double* runoff);
+  // Annual factors at day of the year d (1 January = 1).
+  virtual double AnnualMeltFactor(double d);
+  virtual double AnnualIceRadiationFactor(double d);
+  virtual double AnnualSnowRadiationFactor(double d);
+  // Saturation vapour pressure over ice at T degrees Celsius, hPa.
+  virtual double SatVapourPressureIce(double T);
+  virtual void InitLakes(const std::string& section);
+  virtual void ReadStorageFile(const std::string& fileName, int readParameter);
+  virtual void WriteStorageFile(int append);
+  [[noreturn]] virtual void CheckStorageValue(const std::string& label, double controlValue, double storedValue,
+                                              double relativeDifference);
+  virtual void ReadStorageValue(std::FILE* file, double controlValue, const std::string& label);
   virtual int GetMethod();
   virtual void SetPrecipitationSource(int interceptionFirst);
-  virtual void InitLakes(const std::string& section);
-  virtual void SetQg(double* runoff);
-  virtual void ReadStorageFile(const std::string& fileName, int readParameter);
-  void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
-  virtual void WriteStatistics();
-  void FreeMemory() override;
 
- private:
-  // A per-step call of a module that is switched on.
-  void Unavailable();
+  void FreeMemory() override;
+  void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
+  void FreeTracerArrays() override;
+  void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+
+  // The bodies of the two parallel loops of run().
+  void CellLoop();
+  void CopyHRUStates();
+
+  // Method groups.
+  static bool EnergyBalanceMethod(int m) { return m == 5 || m == 6 || m == 7 || m == 11; }
+  static bool RedistributionMethod(int m) { return m == 6 || m == 7 || m == 8 || m == 9 || m == 12 || m == 14; }
+  static bool DepositionIndexMethod(int m) { return m == 7 || m == 9 || m == 10 || m == 11 || m == 13 || m == 14; }
+  static bool WithoutWind(int m) { return m == 1 || m == 8 || m == 9 || m == 10; }
+
+  // Grid of one of the model's own grids (null when it does not exist).
+  Grid OwnGridOf(OwnGrid g) const { return own[g].grid; }
+  zonalstatistic* StatisticOf(Statistic s) const { return stats[s].writer; }
+  double GetTransZone() const { return transzone; }
+  double GetT0R() const { return T0R; }
+  double GetT0() const { return T0; }
+  double GetEnBalScaling() const { return EnBalScaling; }
+  double GetMaxDepositionSlope() const { return maxDepositionSlope; }
+  int GetSubbasinCount() const { return subbasincount; }
+  int GetLakeFlag() const { return lakeflag; }
+
+ protected:
+  struct OwnGridEntry {
+    const char* shortname = "";
+    std::string file;
+    int writecode = 0;
+    Grid grid = nullptr;
+    int position = 0;
+    int64_t first = 0;  // rows of the grid
+    int64_t last = -1;
+  };
+  struct StatisticEntry {
+    const char* header = "";
+    int precision = 3;
+    std::string file;
+    int code = 0;
+    std::vector<ZoneRecord> records;
+    zonalstatistic* writer = nullptr;
+  };
+  // Scratch values of the energy balance of one cell and step part.
+  struct EnergyInputs {
+    double TK = 0;  // air temperature, K
+    double ea = 0;  // vapour pressure of the air, hPa
+    double fu = 0;  // wind function
+    double G = 0;   // global radiation as a flux, W/m2
+    double albedo = 0;
+    double N = 0;      // cloudiness
+    double Ps = 0;     // snowfall of the step, mm
+    double Pr = 0;     // rainfall of the step, mm
+    double P = 0;      // water input, mm
+    double Tsurf = 0;  // working surface temperature, K
+  };
+
+  // ---- configuration ----
+  void ReadSection(StatRecord* registry, int registryCapacity);
+  void ReadExtendedLines();
+  void ReadStatisticLine(Statistic s, const char* label);
+  void ReadGridLines(OwnGrid g, const char* nameLabel, const char* codeLabel);
+  void CreateStatistics(StatRecord* registry, int registryCapacity);
+  void BindInputGrids();
+  void CheckGlacierAndPermafrost();
+  void RegisterOwnGrids();
+  void CreateGrid(OwnGrid g, int64_t first, int64_t last, double zoneValue, double elsewhere);
+  void BuildElevationOrder();
+  Grid Bind(const std::string& name);
+  Grid BindOptional(const std::string& name);
+  void CloseControlFile();
+
+  // ---- per step ----
+  void StepCell(int r, int c);
+  double LanduseAlbedo(int r, int c) const;
+  double SnowAlbedo(double T, double age) const;
+  bool OwnCell(int r, int c) const;
+  void AddStatistics();
+  void WriteGridStatistics();
+  void Slides();
+  // The grid of a grid-list position whole on instance 0 (a gathered copy
+  // when several instances run; null on the others). Collective.
+  Grid WholeOnRoot(int position, Grid grid);
+  void GatherSlideGrids();
+
+  // ---- energy balance (methods 5, 6, 7, 11) ----
+  void EnergyPrepare(int r, int c, double TK, double& tpack, double& tsurf, EnergyInputs& in) const;
+  double EnergyWarm(int r, int c, double w, double& S, double& L, double& total, double& tpack, double& tsurf,
+                    double& evap, const EnergyInputs& in);
+  void EnergyCold(int r, int c, double w, double& S, double& L, double& total, double& tpack, double& tsurf,
+                  double& evap, const EnergyInputs& in);
+  double EnergySum(const EnergyInputs& in, double Ts, double* latent) const;
+  double WetBulbTemperature(double T, double ea, double z) const;
+  static double SatVapourIceEB(double x);
+  static double SatVapourWaterEB(double x);
+
+  // ---- storage content section ----
+  // Reads the "[snow_model]" section of the storage content file at path into
+  // the glacier runoff storages (subbasins 1 ... count); a missing file or
+  // section leaves them as they are (cold start).
+  void ReadStorageSection(const std::string& path, double* ice, double* firn, double* snow);
+  // Writes the section; absent arrays are written as 0.
+  void WriteStorageSection(const std::string& path, const char* mode, const double* ice, const double* firn,
+                           const double* snow);
+
+  int method = 0;
+  double transzone = 0;
+  double T0R = 0;
+  double T0 = 0;
+  double CWH = 0;
+  double CRFR = 0;
+  double C0 = 0;
+  double C1 = 0;
+  double C2 = 0;
+  double z0 = 0;
+  double RMFMIN = 0;
+  double RMFMAX = 0;
+  double ALBsnow_min = 0;
+  double ALBsnow_max = 0;
+  int readgrid = 0;
+  double maxDepositionSlope = 55.0;
+  double maxDepositionFactor = 1.0;
+  double minSlideSlope = 30.0;
+  double slideMassFrac = 0.01;
+  double LWINcorr = 1.0;
+  double LWOUTcorr = 1.0;
+  double EnBalScaling = 1.0;
+
+  // Annual melt factor sinusoid.
+  double rmfmean = 0;
+  double rmfamplitude = 0;
+  double frequency = 0.017214206;  // per day
+  double phase = -80.0;            // days
+  // Factors of the current step.
+  double meltfactor = 0;
+  double snowradfactor = 0;
+  double iceradfactor = 0;
+
+  OwnGridEntry own[kOwnGridCount];
+  StatisticEntry stats[kStatisticCount];
+  bool storagerange = false;  // instance 0 holds the storages of the whole domain
+  int64_t storagefirst = 0;
+  int64_t storagelast = -1;
+  bool maxdepositionowned = false;
+
+  // Bound input grids.
+  Grid elevation = nullptr;
+  Grid albedo = nullptr;
+  Grid snowevaporation = nullptr;
+  std::vector<Grid> landuse;  // layers 1 ... n
+  int landuselayers = 1;
+  Grid temperature = nullptr;
+  Grid temperaturenight = nullptr;
+  Grid windspeed = nullptr;
+  Grid vapourpressure = nullptr;
+  Grid slidefraction[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+  Grid slopeangle = nullptr;
+  Grid depositionindex = nullptr;
+  Grid cloudiness = nullptr;
+  Grid airhumidity = nullptr;
+  Grid globalradiation = nullptr;
+  Grid surfacetemperature = nullptr;
+  Grid hrugrid = nullptr;
+  Grid masterhrugrid = nullptr;
+  Grid waterinput = nullptr;
+  Grid lakecodes = nullptr;
+  Grid lakewater = nullptr;
   Grid radiationcorrection = nullptr;
+  int lakeflag = 0;
   int precipitationsource = 0;
   double* qg = nullptr;
+  int linked = 0;
+
+  // Subbasins of the soil-model zone table.
+  Grid subbasingrid = nullptr;
+  ZoneRecord* subbasins = nullptr;
+  int* subbasinindex = nullptr;
+  int subbasincount = 0;
+  int largestsubbasin = 0;
+
+  // Glacier runoff storages per subbasin (1 ... count); absent in this build
+  // of the snow model, which has no glaciers.
+  double* Qice = nullptr;
+  double* Qfirn = nullptr;
+  double* Qsnow = nullptr;
+  std::string storagefile;  // empty: no storage content section in this run
+
+  // Tracers: the input concentration-flux grid of each (1 ... count).
+  std::vector<Grid> tracerinput;
+
+  // Land-use albedo of the cells when the run has no land-use table: the
+  // "albedo" grid as it was at the start (own rows).
+  Grid barealbedo = nullptr;
+  // Whole-domain copies on instance 0 of the static grids the slides read
+  // (more than one instance only), released at the end.
+  std::vector<Grid> gathered;
+  Grid slideslope = nullptr;
+  Grid slidezone = nullptr;
+  Grid slideshare[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+  Grid slideelevation = nullptr;
+  Grid inputmaxdeposition = nullptr;
+
+  // Date of the current step.
+  int64_t stepyear = 0;
+  int64_t stepmonth = 0;
+  int64_t stepday = 0;
+  int64_t stephour = 0;
+
+  // First error code raised inside a parallel loop (0: none).
+  int looperror = 0;
 };

@@ -1,0 +1,112 @@
+// Snow slides (methods 6, 7, 8, 9, 12, 14): steep cells release a fraction of
+// their snow to their neighbours of the same zone, worked from the highest
+// cell to the lowest on instance 0; what a neighbour cannot take up moves on.
+#include <algorithm>
+
+#include "snow/snowmod.h"
+
+Grid schneemodellklasse::WholeOnRoot(int position, Grid grid) {
+  if (mpisize < 2) return grid;
+  Grid whole = MPIGatherGridAlloc(position, grid);
+  if (whole) gathered.push_back(whole);
+  return whole;
+}
+
+void schneemodellklasse::GatherSlideGrids() {
+  slidezone = WholeOnRoot(1, zonegrid);
+  slideslope = WholeOnRoot(GetGrid("slope_angle"), slopeangle);
+  for (int k = 1; k <= 4; ++k)
+    slideshare[k] = WholeOnRoot(GetGrid("slidefraction" + std::to_string(k)), slidefraction[k]);
+  slideelevation = WholeOnRoot(2, elevation);
+  const int p = FindGrid("max_deposition", false);
+  inputmaxdeposition = p > 0 ? WholeOnRoot(p, gridlist[p].grid) : nullptr;
+}
+
+void schneemodellklasse::Slides() {
+  for (OwnGrid g : {kTotal, kLiquid, kSolid}) MPIGatherGrid(own[g].position);
+  if (mpirank == 0) {
+    Grid total = own[kTotal].grid;
+    Grid liquid = own[kLiquid].grid;
+    Grid solid = own[kSolid].grid;
+    Grid input = own[kInputMass].grid;
+    Grid mobile = own[kMobileMass].grid;
+    Grid deposition = own[kDeposition].grid;
+    Grid maxdep = own[kMaxDeposition].grid;
+    Grid zone = slidezone;
+    auto valid = [&](int r, int c) { return zone[r] && !Missing(zone[r][c]); };
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        const double v = valid(r, c) ? 0.0 : nodata;
+        input[r][c] = mobile[r][c] = deposition[r][c] = v;
+      }
+    const double F = slideMassFrac;
+    for (int vr = 1; vr <= nrows; ++vr) {
+      for (int vc = 1; vc <= ncols; ++vc) {
+        if (!valid(vr, vc)) continue;
+        const int r = static_cast<int>(own[kElevOrderRow].grid[vr][vc]);
+        const int c = static_cast<int>(own[kElevOrderCol].grid[vr][vc]);
+        const double z = zone[r][c];
+        // Shares of the neighbours above, left, right and below in the same zone.
+        const int nr[4] = {r - 1, r, r, r + 1};
+        const int nc[4] = {c, c - 1, c + 1, c};
+        double weight[4] = {0, 0, 0, 0};
+        double sum = 0;
+        for (int k = 0; k < 4; ++k) {
+          if (nr[k] < 1 || nr[k] > nrows || nc[k] < 1 || nc[k] > ncols) continue;
+          if (!valid(nr[k], nc[k]) || zone[nr[k]][nc[k]] != z) continue;
+          const double share = slideshare[k + 1][r][c];
+          weight[k] = share > 0 ? share : 0.0;
+          sum += weight[k];
+        }
+        if (sum > 0)
+          for (double& wk : weight) wk /= sum;
+        // Release.
+        const double S = total[r][c];
+        if (S <= 0 || slideslope[r][c] < minSlideSlope) {
+          input[r][c] = 0;
+        } else {
+          input[r][c] = S * F;
+          const double remaining = S - F * S;
+          liquid[r][c] *= remaining / S;
+          total[r][c] = remaining;
+          solid[r][c] = remaining - liquid[r][c];
+        }
+        // Motion.
+        const double m = input[r][c] + mobile[r][c];
+        if (sum <= 0) {
+          mobile[r][c] = m;
+          continue;
+        }
+        mobile[r][c] = 0;
+        for (int k = 0; k < 4; ++k) {
+          const double part = weight[k] * m;
+          if (!(part > 0)) continue;
+          double& d = deposition[nr[k]][nc[k]];
+          d += part;
+          // A negative capacity (slope above the maximum slope) takes up nothing.
+          const double capacity = std::max(0.0, maxdep[nr[k]][nc[k]]);
+          if (d > capacity) {
+            mobile[nr[k]][nc[k]] += d - capacity;
+            d = capacity;
+          }
+        }
+      }
+    }
+    // Deposit what came to rest, and the mass still moving, on each cell.
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!valid(r, c)) continue;
+        const double D = deposition[r][c] + mobile[r][c];
+        const double S = total[r][c];
+        if (S > 0) {
+          liquid[r][c] *= (S + D) / S;
+          total[r][c] = S + D;
+          solid[r][c] = total[r][c] - liquid[r][c];
+        } else {
+          liquid[r][c] = 0;
+          total[r][c] = solid[r][c] = D;
+        }
+      }
+  }
+  for (OwnGrid g : {kTotal, kLiquid, kSolid, kInputMass, kMobileMass, kDeposition}) MPIScatterGrid(own[g].position);
+}

@@ -1,0 +1,200 @@
+// The snow model's section of the storage content file, its tracer grids and
+// its release at the end of a run.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "framework/diagstream.h"
+#include "framework/zonalstatistic.h"
+#include "snow/snowmod.h"
+
+namespace {
+struct FileCloser {
+  void operator()(std::FILE* f) const {
+    if (f) std::fclose(f);
+  }
+};
+}  // namespace
+
+void schneemodellklasse::CheckStorageValue(const std::string& label, double controlValue, double storedValue,
+                                           double relativeDifference) {
+  (void)relativeDifference;
+  *diag << "FATAL: (snow model) error in storage file content reading " << label.c_str()
+        << ":\nvalue in actual control is:   " << controlValue << "\nbut value in storage file is: " << storedValue
+        << "\nFluvex throws..."
+        << "[end-entry]";
+  throw 71;
+}
+
+void schneemodellklasse::ReadStorageValue(std::FILE* file, double controlValue, const std::string& label) {
+  double stored = 0;
+  if (!file || std::fscanf(file, "%lf", &stored) != 1) return;
+  if (stored == 0) {
+    if (controlValue != 0) CheckStorageValue(label, controlValue, stored, 0);
+    return;
+  }
+  const double difference = std::fabs((stored - controlValue) / stored);
+  if (difference > 1e-5) CheckStorageValue(label, controlValue, stored, difference);
+}
+
+void schneemodellklasse::ReadStorageFile(const std::string& fileName, int readParameter) {
+  if (flowcontrol == 0) return;
+  // Parameters 2 and 4 start the run without the state file and write none.
+  if (readParameter == 2 || readParameter == 4 || fileName.empty()) return;
+  storagefile = fileName;
+  if (readParameter == 0 || !Qice || !Qfirn || !Qsnow) return;
+  std::string path = storagefile;
+  MakePath(DefaultOutputDirectory, path);
+  ReadStorageSection(path, Qice, Qfirn, Qsnow);
+}
+
+void schneemodellklasse::ReadStorageSection(const std::string& path, double* ice, double* firn, double* snow) {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rt"));
+  auto coldStart = [&](const char* what) {
+    *diag << what << path.c_str() << "[end-entry]";
+    *diag << "WARNING: glacier model will be run with cold start initialization values"
+          << "[end-entry]";
+  };
+  if (!file) {
+    coldStart("WARNING: in snow/glacier model: error opening storage content file ");
+    return;
+  }
+  // Lines of at most 1200 characters; a longer line is read in pieces.
+  char line[1201];
+  bool found = false;
+  while (std::fgets(line, sizeof line, file.get())) {
+    if (std::strstr(line, "snow_model")) {
+      // A heading without its line end is the end of the file: no section follows.
+      found = std::strchr(line, '\n') != nullptr;
+      break;
+    }
+  }
+  if (!found) {
+    coldStart("WARNING: in snow/glacier model: [snow_model] not found in storage content file ");
+    return;
+  }
+  auto skipLine = [&]() {
+    int ch = 0;
+    while ((ch = std::fgetc(file.get())) != EOF && ch != '\n') {
+    }
+  };
+  int count = 0;
+  if (std::fscanf(file.get(), "%d", &count) != 1) {
+    *diag << "FATAL: (snow model) error in storage file content reading number of subbasins: no number in "
+          << path.c_str() << "[end-entry]";
+    throw 71;
+  }
+  skipLine();
+  if (count != subbasincount) CheckStorageValue("number of subbasins", subbasincount, count, 0);
+  double* arrays[3] = {ice, firn, snow};
+  for (int i = 1; i <= subbasincount; ++i) {
+    for (double* a : arrays) {
+      int number = 0;
+      if (std::fscanf(file.get(), "%d", &number) != 1 || number != i) CheckStorageValue("subbasin code", i, number, 0);
+      double v = 0;
+      // A value that cannot be read leaves the storage as it is.
+      if (std::fscanf(file.get(), "%lf", &v) == 1 && a) a[i] = v;
+      skipLine();
+    }
+  }
+}
+
+void schneemodellklasse::WriteStorageFile(int append) {
+  if (flowcontrol == 0 || storagefile.empty()) return;
+  std::string path = storagefile;
+  MakePath(DefaultOutputDirectory, path);
+  WriteStorageSection(path, append ? "a" : "w", Qice, Qfirn, Qsnow);
+}
+
+void schneemodellklasse::WriteStorageSection(const std::string& path, const char* mode, const double* ice,
+                                             const double* firn, const double* snow) {
+  // Every instance holds the same storages; instance 0 writes them.
+  if (mpirank != 0) return;
+  std::FILE* file = std::fopen(path.c_str(), mode);
+  if (!file) {
+    *diag << "FATAL: error opening storage content file " << path.c_str() << " for writing the snow model's section"
+          << "[end-entry]";
+    throw 64;
+  }
+  bool ok = std::fprintf(file, "[snow_model]\n") >= 0;
+  ok = ok && std::fprintf(file, "%d (number of subasins)\n", subbasincount) >= 0;
+  const double* arrays[3] = {ice, firn, snow};
+  const char* comments[3] = {"(TG code and Qice_slr value)\n", "(TG code and Qfirn_slr value)\n",
+                             "(TG code and Qsnow_slr value)\n"};
+  for (int i = 1; i <= subbasincount && ok; ++i)
+    for (int k = 0; k < 3 && ok; ++k)
+      ok = std::fprintf(file, "%d\t%lf%s", i, arrays[k] ? arrays[k][i] : 0.0, comments[k]) >= 0;
+  ok = ok && std::fprintf(file, "\n") >= 0;
+  ok = std::fflush(file) == 0 && ok && !std::ferror(file);
+  const bool closed = std::fclose(file) == 0;
+  if (!ok) {
+    *diag << "FATAL: write error " << path.c_str() << " ! (the snow model's section of the storage content file)"
+          << "[end-entry]";
+    throw 18;
+  }
+  if (!closed) {
+    *diag << "FATAL: cannot close " << path.c_str() << "[end-entry]";
+    throw 16;
+  }
+}
+
+void schneemodellklasse::InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry,
+                                         int capacity) {
+  if (flowcontrol == 0) return;
+  int code = 0;
+  teilmodellklasse::InitTracerGrids(&code, count, settings, registry, capacity);
+  if (error) *error = code;
+  if (code != 0) throw code;
+  tracerinput.assign(static_cast<size_t>(tracercount) + 1, nullptr);
+  for (int t = 1; t <= tracercount; ++t) {
+    char irrigation[100];
+    char input[100];
+    std::snprintf(irrigation, sizeof irrigation, "concflux_tracer_%1d_%s", t, "irrigation");
+    std::snprintf(input, sizeof input, "concflux_tracer_%1d_%s", t, "input");
+    tracerinput[t] = gridlist[GetGridOf3(irrigation, input, "!!_no_entry_!!")].grid;
+  }
+}
+
+void schneemodellklasse::FreeTracerArrays() {
+  if (flowcontrol == 0) return;
+  teilmodellklasse::FreeTracerArrays();
+  tracerinput.clear();
+}
+
+void schneemodellklasse::FreeMemory() {
+  if (flowcontrol > 0) {
+    if (initialized) WriteStorageFile(1);
+    for (StatisticEntry& s : stats) {
+      if (!s.writer) continue;
+      std::unique_ptr<zonalstatistic> writer(s.writer);
+      s.writer = nullptr;
+      writer->Finish();
+    }
+    for (int g = 0; g < kOwnGridCount; ++g) {
+      OwnGridEntry& e = own[g];
+      if (e.position > 0) UnregisterGrid(e.position);
+      // An input "max_deposition" stays its owner's (or is a gathered copy).
+      if (e.grid && (g != kMaxDeposition || maxdepositionowned)) FreeMatrix(e.grid, e.first, e.last, 1, ncols);
+      e.grid = nullptr;
+      e.position = 0;
+    }
+    for (Grid g : gathered) FreeMatrix(g, 1, nrows, 1, ncols);
+    gathered.clear();
+    if (barealbedo) {
+      int first = firstrow;
+      int last = lastrow;
+      if (first < 1 || last < first || last > nrows) {
+        first = 1;
+        last = nrows;
+      }
+      FreeMatrix(barealbedo, first, last, 1, ncols);
+      barealbedo = nullptr;
+    }
+    Free(subbasins);
+    Free(subbasinindex);
+    subbasins = nullptr;
+    subbasinindex = nullptr;
+  }
+  teilmodellklasse::FreeMemory();
+}

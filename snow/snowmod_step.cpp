@@ -1,0 +1,463 @@
+// The time step of the snow model: partition, accumulation, melt, retention
+// and release per cell, the copy to the members of hydrologic response
+// units, slides, the zone statistics and the grid statistics.
+#include <mpi.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "framework/diagstream.h"
+#include "framework/hrurecord.h"
+#include "framework/zonalstatistic.h"
+#include "parameters/landuse_table_entry.h"
+#include "snow/snowmod.h"
+
+int schneemodellklasse::SetRadiationCorrectionGrid(Grid grid) {
+  if (flowcontrol != 0) radiationcorrection = grid;
+  return flowcontrol;
+}
+
+Grid schneemodellklasse::GetSolidSnowStorageGrid() {
+  return flowcontrol != 0 ? own[kSolid].grid : nullptr;
+}
+
+int schneemodellklasse::SetQg(double* runoff) {
+  if (flowcontrol != 0) {
+    qg = runoff;
+    linked = 1;
+  }
+  return flowcontrol;
+}
+
+int schneemodellklasse::GetMethod() {
+  return flowcontrol > 0 ? method : 0;
+}
+
+void schneemodellklasse::SetPrecipitationSource(int interceptionFirst) {
+  if (flowcontrol == 0) return;
+  precipitationsource = interceptionFirst;
+  if (waterinput) return;
+  if (interceptionFirst) {
+    // The throughfall of layer 0 when interception runs first.
+    waterinput = gridlist[GetGridOf3("throughfall0", "precipitation", std::string())].grid;
+  } else {
+    waterinput = Bind("precipitation");
+  }
+}
+
+void schneemodellklasse::InitLakes(const std::string& section) {
+  if (flowcontrol == 0) return;
+  if (FindGrid("lake_codes", false) <= 0) {
+    *diag << "INFO: no LAKE-grid was found in " << modulname.c_str() << "\n"
+          << "Lake modelling is switched off for " << modulname.c_str() << "[end-entry]";
+    return;
+  }
+  if (!controlfile.Open(controlfilename, diag)) {
+    *diag << "FATAL: error opening " << controlfilename.c_str() << "[end-entry]";
+    throw 28;
+  }
+  FindSection(section, true);
+  ReadValue(controlfile, "%d", &lakeflag, "flow control parameter for ", linebuffer);
+  if (hru) lakeflag = 0;
+  if (lakeflag) {
+    lakecodes = Bind("lake_codes");
+    lakewater = BindOptional("ponding_storage");
+    if (!lakewater) lakewater = BindOptional("ponding_storage_top");
+    if (!lakewater) {
+      *diag << "FATAL: \n\n=======================================\n"
+            << "!!!! ERROR !!!! \n\n"
+            << "\nLAKE-grid was found, but no POND-Grid. For using lakes,"
+            << "\nboth grids as well as the MAXPOND grid must be present."
+            << "\n\n=======================================\n"
+            << "[end-entry]";
+      throw 28;
+    }
+  }
+  if (!controlfile.Close()) {
+    *diag << "FATAL: error closing " << controlfilename.c_str() << "after reading initialization method for "
+          << section.c_str() << "[end-entry]";
+    throw 11;
+  }
+}
+
+double schneemodellklasse::AnnualMeltFactor(double d) {
+  return rmfmean + rmfamplitude * std::sin((d + phase) * frequency);
+}
+
+// Glaciers are not part of this build: their radiation factors keep the
+// range of 0 (Aice_min = Aice_max = 0, Asnow_min = Asnow_max = 0).
+double schneemodellklasse::AnnualIceRadiationFactor(double) {
+  return 0.0;
+}
+
+double schneemodellklasse::AnnualSnowRadiationFactor(double) {
+  return 0.0;
+}
+
+double schneemodellklasse::SatVapourPressureIce(double T) {
+  return 6.1078 * std::exp(21.874 * T / (265.5 + T));
+}
+
+bool schneemodellklasse::OwnCell(int r, int c) const {
+  if (!zonegrid || !zonegrid[r] || Missing(zonegrid[r][c])) return false;
+  return !MPIRegions || !MPIRegions[r] || static_cast<int>(MPIRegions[r][c]) == mpirank;
+}
+
+double schneemodellklasse::SnowAlbedo(double T, double age) const {
+  const double k = T <= 0 ? 0.12 : 0.05;
+  return ALBsnow_min + (ALBsnow_max - ALBsnow_min) * std::exp(-k * age);
+}
+
+double schneemodellklasse::LanduseAlbedo(int r, int c) const {
+  if (!landusetable) return barealbedo ? barealbedo[r][c] : albedo[r][c];
+  // The land-use grid of layer 1 holds the index of the cell's table entry.
+  const double index = landuse[1][r][c];
+  const int entries = landusetable[0].code;
+  if (!(index >= 1 && index < entries + 1.0)) return albedo[r][c];
+  const landuse_table_entry& e = landusetable[static_cast<int>(index)];
+  return e.GetAlbedoAtDate(*diag, static_cast<int>(stepday), static_cast<int>(stepmonth), static_cast<int>(stepyear), 1,
+                           r, c, elevation ? elevation[r][c] : 0.0);
+}
+
+double schneemodellklasse::SnowCell(double T, double w, int r, int c, double& f, double& S, double& L, double& total,
+                                    double& tpack, double& tsurf, double& evap, bool partitioned, double& snowIn,
+                                    double& rainIn) {
+  const double n = stepsperday;
+  double& P = waterinput[r][c];
+  // 1. Snow fraction; water on a lake surface is rain.
+  if (lakeflag && lakecodes && lakewater && lakecodes[r][c] > 0 && lakewater[r][c] > 0) {
+    f = 0;
+  } else if (T > T0R + transzone) {
+    f = 0;
+  } else if (T <= T0R - transzone) {
+    f = 1;
+  } else {
+    f = (T0R + transzone - T) / (2 * transzone);
+  }
+  // 2. Snowfall and rainfall; the wind deposition index adds to the snowfall
+  // (and to the cell's water input) what the wind brings.
+  double snowfall = 0;
+  double rainfall = 0;
+  if (!partitioned) {
+    const double p = P > nodata ? P : 0.0;
+    snowfall = f * p;
+    rainfall = (1 - f) * p;
+    if (depositionindex && depositionindex[r][c] > nodata) {
+      const double D = depositionindex[r][c];
+      P = p + D * snowfall;
+      snowfall *= 1 + D;
+    }
+  } else {
+    snowfall = own[kSnowFraction].grid[r][c];
+    rainfall = own[kRainFraction].grid[r][c];
+  }
+  // 3. Accumulation.
+  snowIn = snowfall * w;
+  rainIn = rainfall * w;
+  S += snowIn;
+  L += rainIn;
+  total = S + L;
+
+  // 4. The energy-balance temperatures.
+  EnergyInputs energy;
+  const bool eb = EnergyBalanceMethod(method);
+  if (eb) {
+    energy.Ps = snowfall;
+    energy.Pr = rainfall;
+    energy.P = P > nodata ? P : 0.0;
+    EnergyPrepare(r, c, T + kMeltingPoint, tpack, tsurf, energy);
+  }
+
+  double melt = 0;
+  if (T > T0) {
+    // 5. Melt.
+    if (S <= 0) {
+      tpack = nodata;
+      tsurf = nodata;
+      return 0.0;
+    }
+    switch (method) {
+      case 1:
+      case 8:
+      case 9:
+      case 10:
+        melt = C0 * (T - T0) / n;
+        break;
+      case 2:
+      case 12:
+      case 13:
+      case 14:
+        melt = (T - T0) * (C1 + C2 * windspeed[r][c]) / n;
+        break;
+      case 3:
+      case 4: {
+        const double cw = C1 + C2 * windspeed[r][c];
+        const double p = P > nodata ? P : 0.0;
+        if (p > 2.4 / n) {
+          // Rain on snow: the combination formula.
+          const double e = method == 3 ? SatVapourPressureIce(T) : vapourpressure[r][c];
+          melt = cw * (e - 6.11) / (n * 0.662) + 0.6 * T / n + cw * T / n + 0.006 * T * p;
+        } else {
+          const double rf = radiationcorrection ? (radiationcorrection[r][c] + 1) / 2 : 1.0;
+          melt = (T - T0) * rf * meltfactor / n;
+        }
+        break;
+      }
+      default:
+        return EnergyWarm(r, c, w, S, L, total, tpack, tsurf, evap, energy);
+    }
+  } else {
+    // 6. Refreezing.
+    if (method == 3 || method == 4) {
+      const double R = std::fabs((T - T0) * CRFR * meltfactor / n) * w;
+      if (L < R) {
+        S += L;
+        L = 0;
+      } else {
+        L -= R;
+        S += R;
+      }
+      total = S + L;
+    } else if (eb) {
+      if (S <= 0) {
+        tpack = nodata;
+        tsurf = nodata;
+      } else {
+        EnergyCold(r, c, w, S, L, total, tpack, tsurf, evap, energy);
+      }
+    }
+    return 0.0;
+  }
+  return melt * w;
+}
+
+void schneemodellklasse::StepCell(int r, int c) {
+  const double n = stepsperday;
+  double& S = own[kSolid].grid[r][c];
+  double& L = own[kLiquid].grid[r][c];
+  double& A = own[kAge].grid[r][c];
+  double& out = own[kOutflow].grid[r][c];
+  double& meltout = own[kMeltOutflow].grid[r][c];
+  out = 0;
+  meltout = 0;
+  if (!(S > nodata)) S = 0;
+  if (!(L > nodata)) L = 0;
+  if (!(A > nodata)) A = 0;
+  const double T = temperature[r][c];
+
+  // 2. Albedo at the start: the snow's above 2.5 mm.
+  albedo[r][c] = S + L <= 2.5 ? LanduseAlbedo(r, c) : SnowAlbedo(T, A);
+
+  // 4. Tracers: decay, then mixing of the input into the pack. Every tracer
+  // of the snow pack is held as a concentration (the grids
+  // "concstor_tracer_*"); its input concentration comes with the water input.
+  const double Pbefore = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
+  for (int t = 1; t <= tracercount; ++t) {
+    double& conc = tracergrids[t].store[r][c];
+    if (tracers[t].radioactive == 1) conc *= tracers[t].decay;
+    if (Pbefore > 0) {
+      const double cin = tracerinput[t] && tracerinput[t][r] ? tracerinput[t][r][c] : 0.0;
+      conc = WeightedMean(conc, cin, S + L, Pbefore);
+    }
+  }
+
+  // 5. Melt, in one part or in a night and a day part.
+  double f = 0;
+  double total = S + L;
+  double scratchPack = nodata;
+  double scratchSurf = nodata;
+  double& tpack = own[kSnowTemp].grid ? own[kSnowTemp].grid[r][c] : scratchPack;
+  double& tsurf = own[kSurfTemp].grid ? own[kSurfTemp].grid[r][c] : scratchSurf;
+  double evap = snowevaporation ? snowevaporation[r][c] : 0.0;
+  const bool eb = EnergyBalanceMethod(method);
+  // The energy balance reports the sublimation of this step.
+  if (eb) evap = 0;
+  double snowIn = 0;
+  double rainIn = 0;
+  double M = 0;
+  if (timeinterval <= 720) {
+    M = SnowCell(T, 1.0, r, c, f, S, L, total, tpack, tsurf, evap, false, snowIn, rainIn);
+  } else {
+    double s1 = 0;
+    double r1 = 0;
+    M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, S, L, total, tpack, tsurf, evap, false, s1, r1);
+    M += SnowCell(T, dayfraction, r, c, f, S, L, total, tpack, tsurf, evap, false, snowIn, rainIn);
+    snowIn += s1;
+    rainIn += r1;
+  }
+  if (eb && snowevaporation) snowevaporation[r][c] = evap;
+
+  // 6. Melt water joins the liquid storage; what the pack cannot hold leaves it.
+  const double m = std::max(0.0, std::min(M, S));
+  L += m;
+  S -= m;
+  const double K = S * CWH;
+  if (L > K) {
+    out = L - K;
+    if (m > 0) meltout = L - K;
+    L = K;
+  }
+
+  // 8. Snowfall and rainfall of the step: what entered the storages.
+  own[kSnowFraction].grid[r][c] = snowIn;
+  own[kRainFraction].grid[r][c] = rainIn;
+
+  // 9. Tracers leave with the outflow at the pack's concentration.
+  for (int t = 1; t <= tracercount; ++t) tracergrids[t].flux[r][c] = tracergrids[t].store[r][c];
+
+  // 10. to 13.
+  const double P = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
+  own[kDaysSnow].grid[r][c] = S + L > 5.0 ? 1.0 / n : 0.0;
+  if (T > T0R + transzone || P <= 1.0 || S + L <= 5.0)
+    A += 1.0 / n;
+  else
+    A = 0;
+  albedo[r][c] = S + L > 5.0 ? SnowAlbedo(T, A) : LanduseAlbedo(r, c);
+  own[kTotal].grid[r][c] = S + L;
+  if (eb && S + L <= 0) {
+    tpack = nodata;
+    tsurf = nodata;
+  }
+}
+
+void schneemodellklasse::CellLoop() {
+  const bool hrus = hru && masterhrugrid;
+  const int first = std::max(1, firstrow);
+  const int last = std::min(nrows, lastrow);
+  looperror = 0;
+#pragma omp parallel for schedule(runtime)
+  for (int r = first; r <= last; ++r) {
+    try {
+      const int c1 = datacols ? std::max(1, datacols[r].first) : 1;
+      const int c2 = datacols ? std::min(ncols, datacols[r].last) : ncols;
+      for (int c = c1; c <= c2; ++c) {
+        if (!OwnCell(r, c)) continue;
+        if (hrus && Missing(masterhrugrid[r][c])) continue;
+        StepCell(r, c);
+      }
+    } catch (int code) {
+#pragma omp critical(snow_loop_error)
+      if (looperror == 0) looperror = code;
+    } catch (...) {
+#pragma omp critical(snow_loop_error)
+      if (looperror == 0) looperror = 103;
+    }
+  }
+  if (looperror != 0) throw looperror;
+}
+
+void schneemodellklasse::CopyHRUStates() {
+  if (!hru || !hrugrid || !masterhrugrid) return;
+  const int first = std::max(1, firstrow);
+  const int last = std::min(nrows, lastrow);
+  // The grids a member takes from its master.
+  Grid grids[16];
+  int count = 0;
+  for (OwnGrid g : {kSolid, kLiquid, kDaysSnow, kAge, kSnowFraction, kRainFraction, kTotal, kOutflow, kMeltOutflow})
+    grids[count++] = own[g].grid;
+  grids[count++] = albedo;
+  if (method > 4)
+    for (OwnGrid g : {kSnowTemp, kSurfTemp, kInputMass, kMobileMass, kDeposition})
+      if (own[g].grid) grids[count++] = own[g].grid;
+#pragma omp parallel for schedule(runtime)
+  for (int r = first; r <= last; ++r) {
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnCell(r, c) || !Missing(masterhrugrid[r][c])) continue;
+      const HRURecord& unit = hru[static_cast<int64_t>(hrugrid[r][c])];
+      for (int k = 0; k < count; ++k) grids[k][r][c] = grids[k][unit.row][unit.column];
+    }
+  }
+}
+
+void schneemodellklasse::AddStatistics() {
+  const int first = std::max(1, firstrow);
+  const int last = std::min(nrows, lastrow);
+  for (int r = first; r <= last; ++r) {
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const long code = std::lround(zonegrid[r][c]);
+      if (code < 0 || code > maxzonecode || !zoneindex) continue;
+      const int k = zoneindex[code];
+      auto add = [&](Statistic s, double v) {
+        if (stats[s].writer) stats[s].writer->AddCell(r, c, k, v, 1.0);
+      };
+      const double S = own[kSolid].grid[r][c];
+      const double L = own[kLiquid].grid[r][c];
+      add(kStatStorage, S + L);
+      add(kStatOutflow, own[kOutflow].grid[r][c]);
+      add(kStatMeltOutflow, own[kMeltOutflow].grid[r][c]);
+      add(kStatDays, own[kDaysSnow].grid[r][c]);
+      add(kStatAge, own[kAge].grid[r][c]);
+      add(kStatSnowfall, own[kSnowFraction].grid[r][c]);
+      add(kStatRainfall, own[kRainFraction].grid[r][c]);
+      add(kStatAlbedo, albedo[r][c]);
+      if (own[kSnowTemp].grid) add(kStatSnowTemp, own[kSnowTemp].grid[r][c]);
+      if (own[kSurfTemp].grid) add(kStatSurfTemp, own[kSurfTemp].grid[r][c]);
+      if (own[kInputMass].grid) {
+        add(kStatInputMass, own[kInputMass].grid[r][c]);
+        add(kStatMobileMass, own[kMobileMass].grid[r][c]);
+        add(kStatDeposition, own[kDeposition].grid[r][c]);
+      }
+      // Tracer concentrations weighted by the water of the pack.
+      for (int t = 1; t <= tracercount; ++t)
+        if (tracergrids[t].statistic) tracergrids[t].statistic->AddCell(r, c, k, tracergrids[t].store[r][c], S + L);
+    }
+  }
+}
+
+void schneemodellklasse::WriteGridStatistics() {
+  for (OwnGrid g : {kTotal, kSolid, kLiquid, kDaysSnow, kAge, kSnowFraction, kRainFraction, kOutflow, kMeltOutflow})
+    WriteStatisticGrids(own[g].position, 1, 0);
+  if (RedistributionMethod(method))
+    for (OwnGrid g : {kInputMass, kMobileMass, kDeposition}) WriteStatisticGrids(own[g].position, 1, 0);
+  if (EnergyBalanceMethod(method))
+    for (OwnGrid g : {kSnowTemp, kSurfTemp}) WriteStatisticGrids(own[g].position, 1, 0);
+  for (int t = 1; t <= tracercount; ++t) {
+    if (tracergrids[t].statistic) tracergrids[t].statistic->Reduce(stepyear, stepmonth, stepday, stephour, 1);
+    WriteStatisticGrids(tracergrids[t].storeindex, 1, 0);
+  }
+}
+
+void schneemodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
+  teilmodellklasse::run(stepHour, stepDay, stepMonth, stepYear);
+  if (flowcontrol == 0) return;
+  stephour = stepHour;
+  stepday = stepDay;
+  stepmonth = stepMonth;
+  stepyear = stepYear;
+  // The step's calendar: February of the step's year.
+  monthlength[2] = DaysInMonth(stepYear, 2);
+
+  // 1. Annual factors at the day of the year.
+  const double d = DayOfYear(stepYear, stepMonth, stepDay);
+  meltfactor = AnnualMeltFactor(d);
+  snowradfactor = AnnualSnowRadiationFactor(d);
+  iceradfactor = AnnualIceRadiationFactor(d);
+  // 2. Day and night weights.
+  SunlitFraction();
+  // 3.
+  for (StatisticEntry& s : stats)
+    if (s.writer) s.writer->NewStep();
+  for (int t = 1; t <= tracercount; ++t)
+    if (tracergrids[t].statistic) tracergrids[t].statistic->NewStep();
+  if (mpisize > 1) MPI_Barrier(MPI_COMM_WORLD);
+  // 5. to 7.
+  CellLoop();
+  CopyHRUStates();
+  if (!hru && RedistributionMethod(method)) Slides();
+  // 8. and 9.
+  AddStatistics();
+  for (StatisticEntry& s : stats)
+    if (s.writer) s.writer->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+  // 11.
+  WriteGridStatistics();
+}
+
+void schneemodellklasse::WriteStatistics() {
+  if (flowcontrol == 0) return;
+  for (StatisticEntry& s : stats)
+    if (s.writer) s.writer->Flush();
+  for (int t = 1; t <= tracercount; ++t)
+    if (tracergrids[t].statistic) tracergrids[t].statistic->Flush();
+}

@@ -1,0 +1,187 @@
+// The snow model in the example basin run by the program: the same results on
+// one and on four instances and with one and eight threads, and a warm start
+// from the state grids that continues a run as if it had not stopped.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include "tests/support/testutil.h"
+
+using fluvextest::ReadFile;
+using fluvextest::RunCommand;
+using fluvextest::TempDir;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void Replace(std::string& text, const std::string& from, const std::string& to) {
+  const size_t p = text.find(from);
+  ASSERT_NE(p, std::string::npos) << from;
+  text.replace(p, from.size(), to);
+}
+
+struct RunSettings {
+  std::string endDay = "28", endMonth = "2";
+  std::string startDay = "1", startMonth = "1";
+  std::string output = "out/";
+  std::string state = "out/";  // directory part of the state grid names
+  int stateCode = 5;           // write code of the state grids
+  int readgrid = 0;
+  int method = 2;
+};
+
+std::string Control(const RunSettings& run) {
+  std::string c = ReadFile(std::string(FLUVEX_EXAMPLE_DIR) + "/control.txt");
+  Replace(c, "WriteAsciiGrids = 1\n", "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n");
+  Replace(c, "$set $outpath = out/", "$set $outpath = " + run.output);
+  Replace(c, "1         starting day\n1         starting month",
+          run.startDay + "         starting day\n" + run.startMonth + "         starting month");
+  Replace(c, "31        end day\n12        end month", run.endDay + " end day\n" + run.endMonth + " end month");
+  Replace(c, "3         number of standard grids\n",
+          "4         number of standard grids\n$inpath//zones.asc zonegrid_soilmodel fillcode = 0 readcode = 1\n");
+  std::ostringstream s;
+  const std::string st = run.state;
+  const int w = run.stateCode;
+  s << "[snow_model]\n1\n$step\n"
+    << run.method << " method\n1.0\n0.5\n0.0\n0.1\n0.05\n3.0\n1.5\n0.5\n0.005\n1.0\n3.0\n0.45\n0.9\n"
+    << "rain\n0\nrain.stat 2024\nsnow\n0\nsnow.stat 2024\n"
+    << st << "sdays\n"
+    << w << "\nsdays.stat 1024\n"
+    << st << "sage\n"
+    << w << "\nsage.stat 1024\nalbedo.stat 1024\n"
+    << "sout\n5\nsout.stat 4024\nsmelt\n0\nsmelt.stat 4024\n"
+    << st << "ssolid\n"
+    << w << "\n"
+    << st << "sliquid\n"
+    << w << "\nsstorage.stat 2024\n"
+    << st << "stotal\n"
+    << w << "\n"
+    << run.readgrid << " readgrid\n";
+  if (run.method > 4) {
+    // Slides on slopes from 3 degrees, half of the snow to the lower row.
+    s << "stemp\n0\nstemp.stat 0\nsurf\n0\nsurf.stat 0\ninput\n5\ninput.stat 2024\nmobile\n5\nmobile.stat 2024\n"
+      << "depo\n5\ndepo.stat 2024\n10\n2\n3\n0.2\n1\n1\n1\n";
+    Replace(c, "1         number of variable grids\n", "5         number of variable grids\n");
+    Replace(c, "0         read switch: made from its default value\n",
+            "0         read switch: made from its default value\n"
+            "sf1.asc slidefraction1 0 0.2\n0\n0\nsf2.asc slidefraction2 0 0.1\n0\n0\n"
+            "sf3.asc slidefraction3 0 0.1\n0\n0\nsf4.asc slidefraction4 0 0.6\n0\n0\n");
+  }
+  Replace(c, "[snow_model]\n0\n$step\n", s.str());
+  return c;
+}
+
+// A copy of the example with its inputs, run with the given instances and threads.
+void RunExample(const TempDir& dir, const RunSettings& run, int instances, int threads, bool makeInputs = true) {
+  if (makeInputs) {
+    for (const char* f : {"dem.asc", "make_inputs.py"})
+      fs::copy_file(std::string(FLUVEX_EXAMPLE_DIR) + "/" + f, dir / f, fs::copy_options::overwrite_existing);
+    const auto made = RunCommand("python3 make_inputs.py .", dir.path());
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+  }
+  fluvextest::WriteFile(dir / "control.txt", Control(run));
+  fs::create_directories(dir / run.output);
+  fs::create_directories(dir / (run.output + run.state));
+  const std::string command = std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) +
+                              " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=" + std::to_string(threads) + " " +
+                              FLUVEX_BINARY + " control.txt";
+  const auto r = RunCommand(command, dir.path());
+  ASSERT_EQ(r.exitCode, 0) << r.output.substr(r.output.size() > 6000 ? r.output.size() - 6000 : 0);
+}
+
+std::map<std::string, std::string> Files(const std::string& directory) {
+  std::map<std::string, std::string> files;
+  for (const auto& f : fs::recursive_directory_iterator(directory))
+    if (f.is_regular_file()) files[fs::relative(f.path(), directory).string()] = ReadFile(f.path().string());
+  return files;
+}
+
+std::vector<std::vector<double>> Numbers(const std::string& text) {
+  std::vector<std::vector<double>> rows;
+  std::istringstream in(text);
+  std::string line;
+  for (int i = 0; std::getline(in, line); ++i) {
+    if (i < 3) continue;
+    std::istringstream words(line);
+    std::vector<double> row;
+    double v;
+    while (words >> v) row.push_back(v);
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// Temperature index with slides, which run on instance 0 between a gather
+// and a scatter.
+TEST(SnowRun, OneAndFourInstancesOneAndEightThreadsGiveTheSameResults) {
+  TempDir one("snow_run_1");
+  TempDir four("snow_run_4");
+  RunSettings run;
+  run.method = 8;
+  RunExample(one, run, 1, 1);
+  RunExample(four, run, 4, 8);
+  if (HasFatalFailure()) return;
+  const auto a = Files(one / "out");
+  const auto b = Files(four / "out");
+  // A daily snow storage grid on each day of the two months, snow on the
+  // ground in January and outflow from it.
+  EXPECT_EQ(a.count("out/stotal_20150131.024"), 1u);
+  EXPECT_EQ(a.count("out/stotal_20150228.024"), 1u);
+  const auto storage = Numbers(a.at("sstorage.stat"));
+  ASSERT_EQ(storage.size(), 59u);
+  double most = 0;
+  for (const auto& row : storage) most = std::max(most, row.back());
+  EXPECT_GT(most, 1.0);
+  // Snow slid: some cell released snow.
+  bool slid = false;
+  for (const auto& row : Numbers(a.at("input.stat"))) slid = slid || row.back() > 0;
+  EXPECT_TRUE(slid);
+  ASSERT_EQ(a.size(), b.size());
+  for (const auto& [name, content] : a) {
+    ASSERT_EQ(b.count(name), 1u) << name;
+    if (name.size() > 5 && name.substr(name.size() - 5) == ".stat") {
+      const auto ra = Numbers(content);
+      const auto rb = Numbers(b.at(name));
+      ASSERT_EQ(ra.size(), rb.size()) << name;
+      for (size_t i = 0; i < ra.size(); ++i)
+        for (size_t k = 0; k < ra[i].size(); ++k)
+          EXPECT_NEAR(ra[i][k], rb[i][k], 0.0011 + 1e-9 * std::fabs(ra[i][k])) << name << " line " << i + 4;
+    } else if (name.rfind("MPIRegions", 0) != 0) {
+      EXPECT_TRUE(content == b.at(name)) << name << " differs between one and four instances";
+    }
+  }
+}
+
+TEST(SnowRun, AWarmStartFromTheStateGridsContinuesTheRun) {
+  TempDir dir("snow_warm");
+  // January and February in one run; up to 29 January (snow on the ground),
+  // then the rest started from the state grids the first part left (written
+  // at its end, read at the start).
+  RunSettings whole;
+  whole.output = "whole/";
+  whole.stateCode = 3;
+  RunSettings january = whole;
+  january.endDay = "29";
+  january.endMonth = "1";
+  january.output = "./";
+  RunSettings february = whole;
+  february.startDay = "30";
+  february.output = "february/";
+  february.readgrid = 1;
+  RunExample(dir, whole, 1, 2);
+  RunExample(dir, january, 2, 2, false);
+  RunExample(dir, february, 2, 2, false);
+  if (HasFatalFailure()) return;
+  for (const char* g : {"ssolid", "sliquid", "stotal", "sdays", "sage"}) {
+    const std::string a = ReadFile(dir / ("whole/out/" + std::string(g)));
+    const std::string b = ReadFile(dir / ("february/out/" + std::string(g)));
+    EXPECT_FALSE(a.empty()) << g;
+    EXPECT_TRUE(a == b) << g << " differs after the warm start";
+  }
+}
+
+}  // namespace
