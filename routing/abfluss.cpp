@@ -54,7 +54,7 @@ void abflussmodellklasse::Fail(const std::string& message, int code) {
 }
 
 void abflussmodellklasse::Construct(StatRecord* statRegistry, int statCapacity) {
-  *diag << "file " << __FILE__ << ", compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
+  *diag << "file abfluss, compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
   const int n = zonecount;
   tables.codeToEntry = zoneindex;
   tables.maxCode = maxzonecode;
@@ -395,6 +395,11 @@ void abflussmodellklasse::ReadLakeGrid(const std::string& section) {
 }
 
 void abflussmodellklasse::CountLakeCellsPerRank() {
+  // The other instances read the lake switch too, so that all of them agree.
+  if (mpirank != 0 && switchedOn && controlfile.Open(controlfilename, diag)) {
+    ReadLakeGrid("[lake_model]");
+    controlfile.Close();
+  }
   // Lakes are modelled as reservoirs of the routing descriptions; a lake
   // model switched on without them cannot route anything.
   if (lakeFlowControl != 0) {

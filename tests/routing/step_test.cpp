@@ -75,10 +75,13 @@ TEST_F(StepTest, TranslationSplitsAPulseBetweenTwoSteps) {
 
 TEST_F(StepTest, UniformRunoffStaysUniform) {
   // 1 -> 2 through a slow channel; 2 and 3 join subbasin 4 through SUMTRIB.
+  // One tracer of concentration 2 everywhere; it does not decay, so the
+  // queue drops it, while the outlet takes the channel input's.
   ASSERT_EQ(Build(Head("0.1 1000 20 2") + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(3, 20000) +
-                  "\nTG 4 (area = 4, rel = 1)\nSUMTRIB 2&3" + Channel(2, 30000, 2) + "\nend\n"),
+                      "\nTG 4 (area = 4, rel = 1)\nSUMTRIB 2&3" + Channel(2, 30000, 2) + "\nend\n",
+                  1),
             0);
-  SetRunoff({0.7, 0.7, 0.7, 0.7});
+  SetRunoff({0.7, 0.7, 0.7, 0.7}, 1, 2.0);
   model->InitRouting();
   // Enough repetitions for the slowest class through both routed subbasins.
   int hours = 0;
@@ -87,7 +90,10 @@ TEST_F(StepTest, UniformRunoffStaysUniform) {
   EXPECT_TRUE(Said("routing the initialization discharges (" + std::to_string(std::max(1, hours)) + " times)"));
   for (int i = 0; i < 5; ++i) {
     Step(i);
-    for (int s = 1; s <= 4; ++s) EXPECT_NEAR(Routed(s), 0.7, 1e-9) << "step " << i << " subbasin " << s;
+    for (int s = 1; s <= 4; ++s) {
+      EXPECT_NEAR(Routed(s), 0.7, 1e-9) << "step " << i << " subbasin " << s;
+      EXPECT_NEAR(model->Tables().runoff[1][s], 2.0, 1e-12) << "step " << i << " subbasin " << s;
+    }
   }
 }
 
@@ -139,6 +145,7 @@ TEST_F(StepTest, ObservedComparisonAndOutputUnits) {
     const EfficiencyRecord& shifted = model->EfficiencySums()[11][4];
     EXPECT_EQ(same.n, 10);
     EXPECT_EQ(model->EfficiencySums()[10][2].n, 0);  // no observed column
+    model->SetInitialized(1);
     if (unit == 0) {
       EXPECT_EQ(same.sumd2, 0);
       EXPECT_DOUBLE_EQ(routstatistic::Determination(same), 1.0);
@@ -147,6 +154,11 @@ TEST_F(StepTest, ObservedComparisonAndOutputUnits) {
       EXPECT_LT(routstatistic::Determination(same), 1.0);
     }
   }
+  // The release appends the efficiency criteria to the discharge statistics.
+  model->FreeMemory();
+  const std::string text = File("qstat.sta");
+  EXPECT_NE(text.find("LIN. R-SQUARE\t0\t"), std::string::npos) << text;
+  EXPECT_EQ(fluvextest::CountOf(text, "\n2001\t"), 10);
 }
 
 TEST_F(StepTest, WarmStartContinuesTheRun) {
@@ -208,6 +220,21 @@ TEST_F(StepTest, RiverUptakeNeverMakesDischargeNegative) {
   EXPECT_NEAR(model->Routing(1)->UnmetWithdrawal(), 36 - 0.5, 1e-9);
   EXPECT_EQ(table[1].field[13], 0);
   EXPECT_NEAR(table[1].field[10], 0.5 * 16.6666667 / 60, 1e-12);
+}
+
+TEST_F(StepTest, IrrigationDemandNeverMakesDischargeNegative) {
+  ASSERT_EQ(Build(OneChannel("0.1 1000 20 1", 0, 1)), 0);
+  SetRunoff({0.5, 0.5, 0.5, 0.5});
+  model->InitRouting();
+  // 100 mm of demand in every subbasin (sx over RelCellSum), far beyond the rivers.
+  std::vector<ZoneRecord> demand(5, ZoneRecord{0, 100, 0, 0.2, 1});
+  model->SetSubbasinTable(demand.data());
+  Step(0);
+  EXPECT_EQ(Routed(2), 0);
+  EXPECT_GE(model->Tables().Sub(0, 1, 1), 0);
+  EXPECT_DOUBLE_EQ(model->GetMaxIrrigation()[0][1], 0.5);  // the river water offered before the withdrawal
+  // 99.5 mm missing in the tributary, 50 mm of subbasin 2's share of its outlet.
+  EXPECT_NEAR(model->Routing(1)->UnmetWithdrawal(), 99.5 + 50 - 0.5 * 0.5, 1e-9);
 }
 
 TEST_F(StepTest, SubbasinWithoutChannelsAndInternalInflows) {
