@@ -43,10 +43,22 @@ abflussmodellklasse::abflussmodellklasse(int& error, DiagStream* diagnostics, St
   } catch (...) {
     error = 103;
   }
-  if (error != 0) controlfile.Close();
+  if (error != 0) {
+    controlfile.Close();
+    ReleaseLakeGrid();
+  }
 }
 
-abflussmodellklasse::~abflussmodellklasse() = default;
+abflussmodellklasse::~abflussmodellklasse() {
+  ReleaseLakeGrid();
+}
+
+void abflussmodellklasse::ReleaseLakeGrid() {
+  if (!precOnLakes) return;
+  UnregisterGrid(precOnLakesPosition);
+  FreeMatrix(precOnLakes, 1, nrows, 1, ncols);
+  precOnLakes = nullptr;
+}
 
 void abflussmodellklasse::Fail(const std::string& message, int code) {
   *diag << message.c_str() << "[end-entry]";

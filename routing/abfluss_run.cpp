@@ -313,10 +313,6 @@ void abflussmodellklasse::FreeMemory() {
   dischargeStatistics.reset();
   for (int k = 1; k <= nRoutings; ++k) routings[k]->FreeMemory();
   routings.clear();
-  if (precOnLakes) {
-    UnregisterGrid(precOnLakesPosition);
-    FreeMatrix(precOnLakes, 1, nrows, 1, ncols);
-    precOnLakes = nullptr;
-  }
+  ReleaseLakeGrid();
   teilmodellklasse::FreeMemory();
 }
