@@ -105,6 +105,7 @@ void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMon
   } broadcast{shareRivers, riverflowTable, records};
 
   if (flowcontrol == 0) return;
+  if (!runoffInput) SetDischarges(static_cast<double**>(nullptr));
   if (!omp_in_parallel()) teilmodellklasse::run(stepHour, stepDay, stepMonth, stepYear);
   year = stepYear;
   month = stepMonth;
