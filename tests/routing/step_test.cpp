@@ -161,6 +161,20 @@ TEST_F(StepTest, ObservedComparisonAndOutputUnits) {
   EXPECT_EQ(fluvextest::CountOf(text, "\n2001\t"), 10);
 }
 
+TEST_F(StepTest, FlowControlTwoFeedsChannelsWithTheObservation) {
+  std::string rows = "YY MM DD HH q\n";
+  for (int h = 0; h < 30; ++h) rows += "2001 1 1 " + std::to_string(h) + " 3.0\n";
+  fluvextest::WriteFile(dir / "obs.txt", rows);
+  ASSERT_EQ(Build(Head("0.1 1000 20 1", 2, 60, dir / "obs.txt", "1\n1 1\n") + "TG 2 (area = 2, rel = 1)\nOL 1" +
+                  Channel(0, 1, 1, 50) + "\nend\n"),
+            0);
+  SetRunoff({0.5, 0.5, 0.5, 0.5});
+  model->InitRouting();
+  Step(0);
+  // Subbasin 2's own half plus the observed 3 mm of subbasin 1 through the channel.
+  EXPECT_NEAR(Routed(2), 0.5 * 0.5 + 0.5 * 3.0, 1e-12);
+}
+
 TEST_F(StepTest, WarmStartContinuesTheRun) {
   const std::string body = Head("50 50 1 2") + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(3, 20000, 1) +
                            "\nTG 3 (area = 3, rel = 1)\nOL 2" + Channel(2, 30000, 2) + "\nend\n";
