@@ -43,10 +43,22 @@ abflussmodellklasse::abflussmodellklasse(int& error, DiagStream* diagnostics, St
   } catch (...) {
     error = 103;
   }
-  if (error != 0) controlfile.Close();
+  if (error != 0) {
+    controlfile.Close();
+    ReleaseLakeGrid();
+  }
 }
 
-abflussmodellklasse::~abflussmodellklasse() = default;
+abflussmodellklasse::~abflussmodellklasse() {
+  ReleaseLakeGrid();
+}
+
+void abflussmodellklasse::ReleaseLakeGrid() {
+  if (!precOnLakes) return;
+  UnregisterGrid(precOnLakesPosition);
+  FreeMatrix(precOnLakes, 1, nrows, 1, ncols);
+  precOnLakes = nullptr;
+}
 
 void abflussmodellklasse::Fail(const std::string& message, int code) {
   *diag << message.c_str() << "[end-entry]";
@@ -54,7 +66,7 @@ void abflussmodellklasse::Fail(const std::string& message, int code) {
 }
 
 void abflussmodellklasse::Construct(StatRecord* statRegistry, int statCapacity) {
-  *diag << "file " << __FILE__ << ", compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
+  *diag << "file abfluss, compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
   const int n = zonecount;
   tables.codeToEntry = zoneindex;
   tables.maxCode = maxzonecode;
@@ -395,6 +407,11 @@ void abflussmodellklasse::ReadLakeGrid(const std::string& section) {
 }
 
 void abflussmodellklasse::CountLakeCellsPerRank() {
+  // The other instances read the lake switch too, so that all of them agree.
+  if (mpirank != 0 && switchedOn && controlfile.Open(controlfilename, diag)) {
+    ReadLakeGrid("[lake_model]");
+    controlfile.Close();
+  }
   // Lakes are modelled as reservoirs of the routing descriptions; a lake
   // model switched on without them cannot route anything.
   if (lakeFlowControl != 0) {

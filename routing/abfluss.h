@@ -73,6 +73,8 @@ class abflussmodellklasse : public teilmodellklasse {
 
  private:
   [[noreturn]] void Fail(const std::string& message, int code);
+  // Unregisters and frees "PrecOnLakes".
+  void ReleaseLakeGrid();
   void Construct(StatRecord* registry, int capacity);
   void ReadSectionHead();
   void CountDescriptions();

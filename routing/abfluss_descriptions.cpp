@@ -143,7 +143,7 @@ std::string abflussmodellklasse::NextWord(Stream& s, size_t maxLength, const cha
     Fail(std::string("FATAL: ") + what +
              (e == b ? " missing" : " longer than " + std::to_string(maxLength) + " characters") +
              " in routing description " + std::to_string(s.number) + ":\n" + t,
-         e == b ? 17 : 40);
+         17);
   }
   s.pos = e;
   return t.substr(b, e - b);
@@ -268,7 +268,7 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
       if (sumTribList[0] == kMaxSumTributaries)
         Fail("FATAL: more than " + std::to_string(kMaxSumTributaries) + " codes joined by \"&\" after SUMTRIB " +
                  std::to_string(first) + " in routing description " + std::to_string(nRoutings) + ":\n" + text,
-             40);
+             17);
       Stream member = s;
       member.pos = at;
       const int c = IntegerAfter(member, "&");

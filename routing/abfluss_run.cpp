@@ -105,6 +105,7 @@ void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMon
   } broadcast{shareRivers, riverflowTable, records};
 
   if (flowcontrol == 0) return;
+  if (!runoffInput) SetDischarges(static_cast<double**>(nullptr));
   if (!omp_in_parallel()) teilmodellklasse::run(stepHour, stepDay, stepMonth, stepYear);
   year = stepYear;
   month = stepMonth;
@@ -313,10 +314,6 @@ void abflussmodellklasse::FreeMemory() {
   dischargeStatistics.reset();
   for (int k = 1; k <= nRoutings; ++k) routings[k]->FreeMemory();
   routings.clear();
-  if (precOnLakes) {
-    UnregisterGrid(precOnLakesPosition);
-    FreeMatrix(precOnLakes, 1, nrows, 1, ncols);
-    precOnLakes = nullptr;
-  }
+  ReleaseLakeGrid();
   teilmodellklasse::FreeMemory();
 }

@@ -18,7 +18,7 @@ double Withdraw(double& have, double want) {
     return 0.0;
   }
   const double missing = want - std::max(0.0, have);
-  have = std::max(0.0, have);
+  have = std::min(0.0, have);
   return missing;
 }
 }  // namespace

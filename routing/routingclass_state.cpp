@@ -79,7 +79,9 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
     ++position;
     if (file.Scan("%d%d", {&a, &b}) != 2 || a != tracer) fail("tracer code");
     if (b != entry) fail("tributary index");
+    // Another number of tracers shifts the block: the numbers read are then no header.
     file.RestOfLine(rest);
+    if (rest.find("(tracer/flow index") == std::string::npos) fail("tracer code");
   };
   // The comment closing a line tells whether the block still fits the descriptions.
   auto comment = [&](const char* expected) {

@@ -92,15 +92,22 @@ class RoutingFixture : public ::testing::Test {
     if (error != 0) model.reset();
     return error;
   }
-  // Runoff of every subbasin [mm per step] handed to the model, tracers as given.
-  void SetRunoff(const std::vector<double>& q) {
-    runoff.assign(1, std::vector<double>(5, 0.0));
-    for (int s = 1; s <= 4; ++s) runoff[0][s] = q[s - 1];
-    for (auto& r : runoff) rows.push_back(r.data());
-    rows.assign(runoff.size(), nullptr);
-    for (size_t t = 0; t < runoff.size(); ++t) rows[t] = runoff[t].data();
+  // Runoff of every subbasin [mm per step] handed to the model; tracer rows
+  // carry the concentration c.
+  void SetRunoff(const std::vector<double>& q, int tracers = 0, double c = 0) {
+    runoff.assign(tracers + 1, std::vector<double>(5, c));
+    rows.assign(tracers + 1, nullptr);
+    for (int t = 0; t <= tracers; ++t) rows[t] = runoff[t].data();
+    Runoff(q);
     model->SetDischarges(rows.data());
   }
+  void Runoff(const std::vector<double>& q) {
+    for (int s = 1; s <= 4; ++s) runoff[0][s] = q[s - 1];
+  }
+  // Step i (from 0) of the run, hourly from the start date.
+  void Step(int i) { model->run(1 + i % 24, 1 + i / 24, 1, 2001); }
+  // Routed discharge of subbasin s after the last step.
+  double Routed(int s) { return model->Tables().runoff[0][s]; }
   bool Said(const std::string& text) const { return console.str().find(text) != std::string::npos; }
   std::string File(const std::string& name) const { return fluvextest::ReadFile(dir / name); }
 

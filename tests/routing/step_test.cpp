@@ -1,0 +1,270 @@
+// Routing of the steps: linear storages and translation against their
+// analytic responses, uniform runoff, the water balance of the network, the
+// comparison with observed discharge, output units and the warm start.
+#include <cmath>
+#include <cstring>
+
+#include "tests/framework/codeof.h"
+#include "tests/routing/routing_support.h"
+
+namespace {
+
+class StepTest : public RoutingFixture {
+ protected:
+  StepTest() : RoutingFixture("step") {}
+  // Channel of subbasin 1 into subbasin 2, whose routed value carries half
+  // of the channel (subbasins 1 and 2 are 1 km2 each, relArea 1).
+  std::string OneChannel(const std::string& q, double kh, double L) {
+    return Head(q) + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(kh, L, 1, 50) + "\nend\n";
+  }
+  // Response of the channel to 1 mm in the first step, steps 0 ... n - 1.
+  std::vector<double> PulseResponse(int n) {
+    SetRunoff({0, 0, 0, 0});
+    model->InitRouting();
+    std::vector<double> out;
+    for (int i = 0; i < n; ++i) {
+      Runoff({i == 0 ? 1.0 : 0.0, 0, 0, 0});
+      Step(i);
+      out.push_back(Routed(2) / 0.5);
+    }
+    return out;
+  }
+  // The channel length that gives class 1 the travel time t [h].
+  double LengthFor(const std::string& q, double t) {
+    EXPECT_EQ(Build(OneChannel(q, 1, 1)), 0);
+    return t * 3600 * model->Routing(1)->Table(1).v[1];
+  }
+};
+
+TEST_F(StepTest, LinearStoragesGiveTheirAnalyticResponse) {
+  // Delay 0, one sub-channel, no flood plain, kh 2 h: (1 - c) c^k with c = exp(-1/2).
+  ASSERT_EQ(Build(OneChannel("0.1 1000 20 1", 2, 1)), 0);
+  const WQTable& w = model->Routing(1)->Table(1);
+  ASSERT_EQ(w.nSubChannels, 1);
+  ASSERT_EQ(w.delta[1], 0);
+  std::vector<double> out = PulseResponse(120);
+  EXPECT_NEAR(out[0], 0.39346934, 1e-8);
+  EXPECT_NEAR(out[1], 0.23865122, 1e-8);
+  EXPECT_NEAR(out[2], 0.14474928, 1e-8);
+  double sum = 0;
+  for (double x : out) sum += x;
+  EXPECT_NEAR(sum, 1.0, 1e-12);
+
+  // Two sub-channels in a row: the Nash cascade k (1 - c)^2 c^(k - 1).
+  const double L = LengthFor("0.1 1000 20 1", 1.5);
+  ASSERT_EQ(Build(OneChannel("0.1 1000 20 1", 2, L)), 0);
+  const WQTable& w2 = model->Routing(1)->Table(1);
+  ASSERT_EQ(w2.nSubChannels, 2);
+  for (int k = 1; k <= 21; ++k) ASSERT_EQ(w2.delta[k], 0);
+  out = PulseResponse(3);
+  EXPECT_NEAR(out[0], 0.15481812, 1e-8);
+  EXPECT_NEAR(out[1], 0.18780388, 1e-8);
+  EXPECT_NEAR(out[2], 0.17086321, 1e-8);
+}
+
+TEST_F(StepTest, TranslationSplitsAPulseBetweenTwoSteps) {
+  // One discharge class (qmin = qmax), 4 sub-intervals, 9.9 h: 39 quarter-steps.
+  const double L = LengthFor("100 100 1 4", 9.9);
+  ASSERT_EQ(Build(OneChannel("100 100 1 4", 0, L)), 0);
+  const WQTable& w = model->Routing(1)->Table(1);
+  ASSERT_EQ(w.nSubChannels, 1);
+  ASSERT_EQ(w.delta[1], 39);
+  const std::vector<double> out = PulseResponse(14);
+  for (int i = 0; i < 14; ++i) EXPECT_NEAR(out[i], i == 9 ? 0.25 : i == 10 ? 0.75 : 0.0, 1e-12) << i;
+}
+
+TEST_F(StepTest, UniformRunoffStaysUniform) {
+  // 1 -> 2 through a slow channel; 2 and 3 join subbasin 4 through SUMTRIB.
+  // One tracer of concentration 2 everywhere; it does not decay, so the
+  // queue drops it, while the outlet takes the channel input's.
+  ASSERT_EQ(Build(Head("0.1 1000 20 2") + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(3, 20000) +
+                      "\nTG 4 (area = 4, rel = 1)\nSUMTRIB 2&3" + Channel(2, 30000, 2) + "\nend\n",
+                  1),
+            0);
+  SetRunoff({0.7, 0.7, 0.7, 0.7}, 1, 2.0);
+  model->InitRouting();
+  // Enough repetitions for the slowest class through both routed subbasins.
+  int hours = 0;
+  for (int k = 1; k <= 2; ++k) hours += static_cast<int>(model->Routing(k)->Table(1).t[1]);
+  EXPECT_GT(hours, 0);
+  EXPECT_TRUE(Said("routing the initialization discharges (" + std::to_string(std::max(1, hours)) + " times)"));
+  for (int i = 0; i < 5; ++i) {
+    Step(i);
+    for (int s = 1; s <= 4; ++s) {
+      EXPECT_NEAR(Routed(s), 0.7, 1e-9) << "step " << i << " subbasin " << s;
+      EXPECT_NEAR(model->Tables().runoff[1][s], 2.0, 1e-12) << "step " << i << " subbasin " << s;
+    }
+  }
+}
+
+TEST_F(StepTest, NetworkConservesWater) {
+  // One class, so that the delays do not change; two routed subbasins in a row.
+  ASSERT_EQ(Build(Head("50 50 1 2") + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(3, 20000, 1) +
+                  "\nTG 3 (area = 3, rel = 1)\nOL 2" + Channel(2, 30000, 2) + "\nend\n"),
+            0);
+  SetRunoff({0, 0, 0, 0});
+  model->InitRouting();
+  double in = 0, out2 = 0, out3 = 0, in2 = 0;
+  for (int i = 0; i < 400; ++i) {
+    const double q1 = i < 10 ? 1.0 + 0.3 * i : 0, q2 = i < 10 ? 2.0 - 0.1 * i : 0, q3 = i < 7 ? 0.5 : 0;
+    Runoff({q1, q2, q3, 0});
+    Step(i);
+    in += q1 + q2 + q3;  // every subbasin holds 1 km2
+    in2 += q1 + q2;
+    out2 += Routed(2) * 2;  // routed depths over areaCtrl / relArea
+    out3 += Routed(3) * 3;
+  }
+  EXPECT_NEAR(out2, in2, 1e-9 * in2);
+  EXPECT_NEAR(out3, in, 1e-9 * in);
+}
+
+TEST_F(StepTest, ObservedComparisonAndOutputUnits) {
+  // Subbasin 4 is not routed: its routed discharge is its runoff.
+  std::string rows = "YY MM DD HH q\n";
+  auto observed = [](int h) { return 1.0 + (h % 7) * 0.5; };
+  for (int h = 0; h < 48; ++h)
+    rows += "2001 1 " + std::to_string(1 + h / 24) + " " + std::to_string(h % 24) + " " + std::to_string(observed(h)) +
+            "\n";
+  fluvextest::WriteFile(dir / "obs.txt", rows);
+  const std::string body = Head("0.1 1000 20 1", 1, 60, dir / "obs.txt", "1\n4 1\n") +
+                           "TG 2 (area = 2, rel = 1)\nOL 1" + Channel() + "\nend\n";
+  for (unit = 0; unit <= 1; ++unit) {
+    ASSERT_EQ(Build(body), 0);
+    SetRunoff({0.5, 0.5, 0.5, 0});
+    model->InitRouting();
+    for (int i = 0; i < 10; ++i) {
+      Runoff({0.5, 0.5, 0.5, observed(1 + i)});
+      Step(i);
+      // 2 km2 and 60 min: unit 1 is unit 0 times A / (0.06 dt).
+      const double factor = unit == 1 ? 2.0 / (0.06 * 60) : 1.0;
+      EXPECT_NEAR(registry[0].values[4], observed(1 + i) * factor, 1e-8 * factor);  // 16.6666667 stands for 1 / 0.06
+      EXPECT_NEAR(registry[0].values[2], 0.5 * factor, 1e-8 * factor);
+    }
+    // Observed equal to simulated: R2 = 1 at shift 0, below 1 shifted by a step.
+    const EfficiencyRecord& same = model->EfficiencySums()[10][4];
+    const EfficiencyRecord& shifted = model->EfficiencySums()[11][4];
+    EXPECT_EQ(same.n, 10);
+    EXPECT_EQ(model->EfficiencySums()[10][2].n, 0);  // no observed column
+    model->SetInitialized(1);
+    if (unit == 0) {
+      EXPECT_EQ(same.sumd2, 0);
+      EXPECT_DOUBLE_EQ(routstatistic::Determination(same), 1.0);
+      EXPECT_LT(routstatistic::Determination(shifted), 1.0);
+    } else {
+      EXPECT_LT(routstatistic::Determination(same), 1.0);
+    }
+  }
+  // The release appends the efficiency criteria to the discharge statistics.
+  model->FreeMemory();
+  const std::string text = File("qstat.sta");
+  EXPECT_NE(text.find("LIN. R-SQUARE\t0\t"), std::string::npos) << text;
+  EXPECT_EQ(fluvextest::CountOf(text, "\n2001\t"), 10);
+}
+
+TEST_F(StepTest, FlowControlTwoFeedsChannelsWithTheObservation) {
+  std::string rows = "YY MM DD HH q\n";
+  for (int h = 0; h < 30; ++h) rows += "2001 1 1 " + std::to_string(h) + " 3.0\n";
+  fluvextest::WriteFile(dir / "obs.txt", rows);
+  ASSERT_EQ(Build(Head("0.1 1000 20 1", 2, 60, dir / "obs.txt", "1\n1 1\n") + "TG 2 (area = 2, rel = 1)\nOL 1" +
+                  Channel(0, 1, 1, 50) + "\nend\n"),
+            0);
+  SetRunoff({0.5, 0.5, 0.5, 0.5});
+  model->InitRouting();
+  Step(0);
+  // Subbasin 2's own half plus the observed 3 mm of subbasin 1 through the channel.
+  EXPECT_NEAR(Routed(2), 0.5 * 0.5 + 0.5 * 3.0, 1e-12);
+}
+
+TEST_F(StepTest, WarmStartContinuesTheRun) {
+  const std::string body = Head("50 50 1 2") + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(3, 20000, 1) +
+                           "\nTG 3 (area = 3, rel = 1)\nOL 2" + Channel(2, 30000, 2) + "\nend\n";
+  auto q = [](int i) { return std::vector<double>{1.0 + 0.2 * (i % 5), 0.3 * (i % 3), 0.7, 0}; };
+  const int N = 8;
+  auto start = [&](int readParameter, int first, int tracers = 0) {
+    EXPECT_EQ(Build(body, tracers, readParameter), 0);
+    SetRunoff(q(first), tracers, 1.0);
+    model->InitRouting();
+    model->ReadStorageContent("storage.ftz", readParameter);
+    model->SetInitialized(1);
+  };
+  start(0, 0);
+  std::vector<double> whole;
+  for (int i = 0; i < 2 * N; ++i) {
+    Runoff(q(i));
+    Step(i);
+    whole.push_back(Routed(3));
+  }
+  start(0, 0);
+  for (int i = 0; i < N; ++i) {
+    Runoff(q(i));
+    Step(i);
+  }
+  model->FreeMemory();
+  ASSERT_TRUE(fluvextest::FileExists(dir / "storage.ftz"));
+  EXPECT_EQ(File("storage.ftz").rfind("[routing_model]\n2 (routing subbasin with tributaries 1\n0 1 ", 0), 0u);
+  start(1, N);
+  for (int i = N; i < 2 * N; ++i) {
+    Runoff(q(i));
+    Step(i);
+    EXPECT_NEAR(Routed(3), whole[i], 1e-5 * std::fabs(whole[i])) << i;
+  }
+  // A state written with another number of tracers does not fit.
+  EXPECT_EQ(Build(body, 1, 1), 0);
+  SetRunoff(q(0), 1, 1.0);
+  model->InitRouting();
+  EXPECT_EQ(CodeOf([&] { model->ReadStorageContent("storage.ftz", 1); }), 71);
+  EXPECT_TRUE(Said("error reading tracer code in file"));
+}
+
+TEST_F(StepTest, RiverUptakeNeverMakesDischargeNegative) {
+  ASSERT_EQ(Build(OneChannel("0.1 1000 20 1", 0, 1)), 0);
+  SetRunoff({0.5, 0.5, 0.5, 0.5});
+  model->InitRouting();
+  std::vector<RiverflowTable> table(5, RiverflowTable{});
+  model->SetRiverflowTable(table.data());
+  int32_t halves[2];
+  std::memcpy(halves, &table[1].field[15], sizeof halves);
+  EXPECT_EQ(halves[0], 1);  // routing subbasin 1, channel 1
+  EXPECT_EQ(halves[1], 1);
+  EXPECT_DOUBLE_EQ(table[1].field[12], 1.0);
+  // 10 m3/s from a channel of 1 km2 is 36 mm per hour, far more than it carries.
+  table[1].field[13] = 10;
+  Step(0);
+  EXPECT_GE(Routed(2), 0.5 * 0.5 - 1e-12);
+  EXPECT_NEAR(model->Routing(1)->UnmetWithdrawal(), 36 - 0.5, 1e-9);
+  EXPECT_EQ(table[1].field[13], 0);
+  EXPECT_NEAR(table[1].field[10], 0.5 * 16.6666667 / 60, 1e-12);
+}
+
+TEST_F(StepTest, IrrigationDemandNeverMakesDischargeNegative) {
+  ASSERT_EQ(Build(OneChannel("0.1 1000 20 1", 0, 1)), 0);
+  SetRunoff({0.5, 0.5, 0.5, 0.5});
+  model->InitRouting();
+  // 100 mm of demand in every subbasin (sx over RelCellSum), far beyond the rivers.
+  std::vector<ZoneRecord> demand(5, ZoneRecord{0, 100, 0, 0.2, 1});
+  model->SetSubbasinTable(demand.data());
+  Step(0);
+  EXPECT_EQ(Routed(2), 0);
+  EXPECT_GE(model->Tables().Sub(0, 1, 1), 0);
+  EXPECT_DOUBLE_EQ(model->GetMaxIrrigation()[0][1], 0.5);  // the river water offered before the withdrawal
+  // 99.5 mm missing in the tributary, 50 mm of subbasin 2's share of its outlet.
+  EXPECT_NEAR(model->Routing(1)->UnmetWithdrawal(), 99.5 + 50 - 0.5 * 0.5, 1e-9);
+}
+
+TEST_F(StepTest, SubbasinWithoutChannelsAndInternalInflows) {
+  ASSERT_EQ(Build(Head() + "TG 4 (area = 2, rel = 1)\nend\n"), 0);
+  SetRunoff({0, 0, 0, 0.4});
+  model->InitRouting();
+  EXPECT_TRUE(Said("routing the initialization discharges (1 times)"));
+  Step(0);
+  EXPECT_NEAR(Routed(4), 0.4, 1e-12);
+  // An internal inflow needs an abstraction that feeds it.
+  ASSERT_EQ(Build(Head() + "TG 4 (area = 2, rel = 1)\nZL 1 (Q = intern" + Channel() + "\nend\n"), 0);
+  SetRunoff({0, 0, 0, 0.4});
+  EXPECT_EQ(CodeOf([&] { model->InitRouting(); }), 302);
+  EXPECT_TRUE(Said("Internal Inflow ZL 1 has no conenction to an internal abstraction."));
+  EXPECT_EQ(Build(Head() + "TG 4 (area = 2, rel = 1)\nend\n"), 0);
+  EXPECT_EQ(CodeOf([&] { model->InitRouting(); }), 43);
+}
+
+}  // namespace
