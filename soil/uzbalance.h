@@ -1,0 +1,56 @@
+// End of a water substep of one column: outflows of each layer limited to the
+// water the layer holds, and dissolved substances (tracers) moved between the
+// layers, the groundwater and the outflows with the water fluxes.
+//
+// Tracer amounts are held per layer as concentration times water in mm
+// (index 0: the input store at the surface, whose water is given apart), so a
+// flux F (m/s) over dt seconds leaving layer s carries
+// F dt / (theta_s d_s) of the layer's amount, at most phi_t * F * dt * 1000.
+#pragma once
+
+#include "soil/uzkernels.h"
+
+namespace uzk {
+
+// Flux and state arrays of the substep (layers 1..n; q also 0) and the
+// limited outflows (out).
+struct BalanceArrays {
+  const double* theta = nullptr;  // water content after the substep
+  const double* d = nullptr;
+  const double* q = nullptr;    // fluxes, positive upward
+  const double* O1 = nullptr;   // interflow (m/s)
+  const double* O2 = nullptr;   // drainage (m/s)
+  const double* A = nullptr;    // inflow from the river (m/s)
+  const double* B = nullptr;    // outflow to the river (m/s)
+  double* available = nullptr;  // out: water the layer can give (m/s)
+  double* factor = nullptr;     // out: factor of the layer's outflows
+  double* O1Limited = nullptr;  // out
+  double* O2Limited = nullptr;  // out
+  double* BLimited = nullptr;   // out
+  double* qLimited = nullptr;   // out, 0..n
+};
+
+// Tracers of one cell.
+struct TracerColumn {
+  int count = 0;                         // n_t; tracers 1..n_t
+  const int* mixed = nullptr;            // [t]: 1 mixes the saturated zone (kind flag)
+  const double* capFactor = nullptr;     // [t]: phi_t
+  const double* const* start = nullptr;  // [t][0..n] amounts at the start of the substep
+  double* const* end = nullptr;          // [t][0..n] amounts after it (out)
+  const double* river = nullptr;         // [t] concentration of the river water
+  double inputWater = 0;                 // water of the input store (mm)
+  double* groundwater = nullptr;         // [t] concentration in the groundwater (in/out; null without)
+  double groundwaterStorage = 0;         // water of the groundwater below the column (mm)
+  double* output = nullptr;              // [t] amount leaving the column downward (out)
+  double* interflow = nullptr;           // [t] amount leaving with interflow (out)
+  double* drainage = nullptr;            // [t] amount leaving with drainage and to rivers (out)
+};
+
+// Limits the outflows of the layers 1..(g + 1, extended by river exchange)
+// and, with tracers, moves their amounts. For mixed tracers the outputs
+// become concentrations: output / infiltrationDepth, interflow / baseflow
+// and drainage / drainageDivisor (0 where the divisor is not positive).
+void LayerBalance(Column& c, int g, const BalanceArrays& w, TracerColumn* tracers, double dt, double drainageDivisor,
+                  double infiltrationDepth);
+
+}  // namespace uzk

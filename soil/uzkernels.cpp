@@ -1,0 +1,575 @@
+// Soil water kernels of one column; see uzkernels.h for the conventions.
+#include "soil/uzkernels.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "soil/uzlateral.h"
+
+namespace uzk {
+
+void SoilConstants::Build(const soil_table_entry& entry, double lambdaWater, double lambdaDrySoil) {
+  soil = &entry;
+  layers = entry.layers;
+  const size_t size = static_cast<size_t>(std::max(layers, 0)) + 1;
+  thetaDrainable.assign(size, 0.0);
+  solidPower.assign(size, 0.0);
+  waterPower.assign(size, 0.0);
+  lambdaSolid.assign(size, 0.0);
+  for (int i = 1; i <= layers; ++i) {
+    if (!entry.WaterContentTable(i).empty()) thetaDrainable[i] = entry.InterpolateTableInverse(i, kDrainableSuction);
+    double ls = static_cast<size_t>(i) < entry.DryThermalConduct.size() ? entry.DryThermalConduct[i] : -1.0;
+    if (ls < 0) ls = lambdaDrySoil;
+    const double ts = entry.theta_sat[i];
+    lambdaSolid[i] = ls;
+    solidPower[i] = std::pow(ls, 1.0 - ts);
+    waterPower[i] = std::pow(lambdaWater, ts);
+  }
+}
+
+std::vector<SoilConstants> BuildSoilConstants(const soil_table_entry* table, int count, double lambdaWater,
+                                              double lambdaDrySoil) {
+  std::vector<SoilConstants> out(static_cast<size_t>(std::max(count, 0)) + 1);
+  for (int k = 0; k <= count; ++k) out[k].Build(table[k], lambdaWater, lambdaDrySoil);
+  return out;
+}
+
+namespace {
+
+// Deepest layer index k of the active range: from start, extended while the
+// next layer exchanges water with a river.
+int RangeEnd(const Column& c, int start, const double* A, const double* B) {
+  int k = start;
+  while (k < c.maxLayers && ((A && A[k + 1] > 0) || (B && B[k + 1] > 0))) ++k;
+  return k;
+}
+
+// Layers 1..m that a kernel updates.
+int ActiveLayers(const Column& c, int start, const double* A, const double* B) {
+  return std::min(c.maxLayers, RangeEnd(c, start, A, B) + 2);
+}
+
+inline double Frozen(const double* F, int i) {
+  return F ? F[i] : 1.0;
+}
+
+// Subtracts the smaller of value and store from both (both positive).
+inline void SetAgainst(double& value, double& store) {
+  const double x = std::min(value, store);
+  value -= x;
+  store -= x;
+}
+
+}  // namespace
+
+double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double q, double qBelow, double dt,
+                 int i, const double* z, double* S, double* H) {
+  const soil_table_entry& soil = *c.soil;
+  const double di = z[i - 1] - z[i];
+  const double dj = z[i] - z[i + 1];
+  const double ci = (z[i - 1] + z[i]) / 2.0;
+  const double cj = (z[i] + z[i + 1]) / 2.0;
+  const double thetaSat = soil.theta_sat[i];
+  double p = q;
+  double ti = thetaOldI + (p - S[i] - qAbove) * dt / di;
+  if (ti > thetaSat && p > 0) {
+    const double r = std::fabs((thetaSat - thetaOldI) * di / dt) / p;
+    p = r < 1.0 ? r * p : 0.0;
+    ti = thetaOldI + (p - S[i] - qAbove) * dt / di;
+  }
+  double tj = thetaOldJ + (qBelow - S[i + 1] - p) * dt / dj;
+  double hi = ci - soil.InterpolateTable(i, ti);
+  double hj = cj - soil.InterpolateTable(i, tj);
+  const double Hi = H[i];
+  const double Hj = H[i + 1];
+  auto reversed = [&]() { return (Hi > Hj && hj > hi + 0.001) || (Hj > Hi && hi - 0.001 > hj); };
+  if (reversed()) {
+    // Bisection on the flux (and the outflow of layer i) until the new heads
+    // keep the order of the old ones within 1 mm.
+    const double p0 = p;
+    const double s0 = S[i];
+    double factor = 0.5;
+    double direction = -1.0;
+    bool still = true;
+    for (int step = 0; step < 51; ++step) {
+      p += direction * factor * p0;
+      S[i] += direction * factor * s0;
+      ti = thetaOldI + (p - S[i] - qAbove) * dt / di;
+      tj = thetaOldJ + (qBelow - S[i + 1] - p) * dt / dj;
+      hi = ci - soil.InterpolateTable(i, ti);
+      hj = cj - soil.InterpolateTable(i, tj);
+      if (reversed()) {
+        if (!still) direction = -direction;
+        still = true;
+      } else {
+        if (std::fabs(hj - hi) <= 0.001) break;
+        if (still) {
+          still = false;
+          direction = -direction;
+        }
+      }
+      factor *= 0.5;
+    }
+  }
+  H[i + 1] = hj;
+  return p;
+}
+
+namespace {
+
+double WaterInRange(const soil_table_entry& soil, int layers, const double* d, const double* theta, int mode,
+                    double top, double bottom) {
+  double total = 0;
+  for (int i = 1; i <= layers; ++i) total += d[i];
+  double D = total - 1e-8;
+  if (bottom <= D && bottom != 9999) D = bottom;
+  if (D - top <= 1e-8) return 1.0;
+  auto share = [&](int i, double length) {
+    return mode == 1 ? theta[i] * length : theta[i] / soil.theta_sat[i] * length;
+  };
+  double sum = 0;
+  double zTop = 0;
+  int i = 1;
+  // The layer that holds the top; a top within 1e-8 above a boundary belongs below it.
+  while (i < layers && zTop + d[i] - 1e-8 <= top) zTop += d[i++];
+  double zBottom = zTop + d[i];
+  if (D <= zBottom) return mode == 1 ? theta[i] * (D - top) : theta[i] / soil.theta_sat[i];
+  sum += share(i, zBottom - top);
+  for (++i; i <= layers; ++i) {
+    zTop = zBottom;
+    zBottom = zTop + d[i];
+    if (D <= zBottom) {
+      sum += share(i, D - zTop);
+      break;
+    }
+    sum += share(i, d[i]);
+  }
+  return mode == 1 ? sum : sum / (D - top);
+}
+
+}  // namespace
+
+double WaterContentInDepthRange(const soil_table_entry& soil, int layers, const double* d, const double* theta,
+                                int mode, double top, double bottom) {
+  if (bottom <= 0 || top < -0.0001) return kNodata;
+  return WaterInRange(soil, layers, d, theta, mode, top, bottom);
+}
+
+double WaterContentToDepth(const soil_table_entry& soil, int layers, const double* d, const double* theta, int mode,
+                           double bottom) {
+  return WaterInRange(soil, layers, d, theta, mode, 0.0, bottom);
+}
+
+int RootExtraction(const Column& c, const RootUptake& r, const double* d, const double* theta, const double* thetaLow,
+                   double* relThickness, double* w, double* e, double* evaporation, double* sum) {
+  const soil_table_entry& soil = *c.soil;
+  const double R = std::max(r.rootDepth, d[1]);
+  // Weights of the rooted layers down to the root tip (1e-5 m margin).
+  int N = 0;
+  double zTop = 0;
+  double total = 0;
+  for (int i = 1; i <= c.maxLayers; ++i) {
+    const double zBottom = zTop + d[i];
+    const bool last = zBottom >= R + 1e-5;
+    const double delta = last ? R - zTop : d[i];
+    relThickness[i] = delta / R;
+    const double zm = zTop + delta / 2.0;
+    w[i] = (1.0 + r.shape * zm / R) * (1.0 - zm / R) * delta / R;
+    total += w[i];
+    N = i;
+    zTop = zBottom;
+    if (last) break;
+  }
+  for (int i = 1; i <= N; ++i) w[i] = total > 0 ? w[i] / total : 0.0;
+
+  // Water stress: the withheld weight goes to the next layer (at most twice
+  // its own weight more) or stays unmet.
+  double unmet = 0;
+  for (int i = 1; i <= N; ++i) {
+    const double ts = soil.theta_sat[i];
+    const double tr = soil.theta_res[i];
+    double thetaDry = soil.InterpolateTableInverse(i, r.drySuction);
+    if (tr >= thetaDry) thetaDry = (ts + 2.0 * tr) / 3.0;
+    double withheld = 0;
+    if (theta[i] > r.wetLimit * ts) {
+      const double x0 = r.wetLimit * ts;
+      const double x = std::min(ts, theta[i]);
+      const double reduction = ts == x0 ? 1.0 : (1.0 * (ts - x) + r.wetReduction * (x - x0)) / (ts - x0);
+      if (reduction < 1.0) withheld = 1.0 - reduction;
+    } else if (thetaDry > theta[i]) {
+      if (theta[i] <= thetaLow[i]) {
+        withheld = 1.0;
+      } else {
+        const double ratio = (theta[i] - thetaLow[i]) / (thetaDry - thetaLow[i]);
+        if (ratio < 1.0) withheld = 1.0 - ratio;
+      }
+    }
+    if (withheld <= 0) continue;
+    const double x = withheld * w[i];
+    w[i] -= x;
+    if (i == N || i >= r.passLimit) {
+      unmet += x;
+    } else if (x > 2.0 * w[i + 1]) {
+      unmet += x - 2.0 * w[i + 1];
+      w[i + 1] *= 3.0;
+    } else {
+      w[i + 1] += x;
+    }
+  }
+  for (int i = 1; i <= N; ++i) {
+    e[i] = r.coverage * r.demand * w[i];
+    sum[i] += e[i];
+  }
+  for (int i = 1; i <= c.maxLayers; ++i) evaporation[i] = 0;
+
+  // Soil evaporation from the layers above the evaporation depth.
+  double E = unmet * r.coverage * r.demand + r.evaporation;
+  double depth = 0;
+  for (int i = 1; i <= c.maxLayers && (i == 1 || depth < r.evapDepth) && E > 0; ++i) {
+    const double ts = soil.theta_sat[i];
+    const double dry = (ts - theta[i]) / ts;
+    double give = (1.0 - dry * dry) * E;
+    const double uptake = i <= N ? e[i] : 0.0;
+    if (theta[i] <= (uptake * r.coverage + give) * r.dt / d[i]) give = (1.0 - r.coverage) * theta[i] * d[i] / r.dt;
+    give = std::max(0.0, std::min(E, give));
+    evaporation[i] = give;
+    E -= give;
+    sum[0] += give;
+    depth += d[i];
+  }
+  return N;
+}
+
+void ComputeHeads(const Column& c, int oldSuctionKnown, int L, double& meanSuction, const double* thetaOld,
+                  const double* theta, const double* A, const double* B, double* psiOld, double* H, const double* z,
+                  const double* F) {
+  if (c.maxLayers < 2) return;
+  const soil_table_entry& soil = *c.soil;
+  const int m = ActiveLayers(c, std::max(c.g, L), A, B);
+  const double T = z[0] + c.groundwaterDistance;
+  for (int i = 1; i <= m; ++i) {
+    const double f = Frozen(F, i);
+    if (oldSuctionKnown == 0) psiOld[i] = soil.InterpolateTable(i, f * thetaOld[i]);
+    const double psi = (soil.InterpolateTable(i, f * theta[i]) + psiOld[i]) / 2.0;
+    meanSuction = psi;
+    const double ci = (z[i - 1] + z[i]) / 2.0;
+    H[i] = ci - psi;
+    if (c.g == i && z[i] <= T && T <= z[i - 1])
+      H[i] = T;
+    else if (c.g < i && c.g >= 1 && H[c.g] > ci)
+      H[i] = H[c.g];  // hydrostatic below the table
+  }
+}
+
+void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* thetaOld, const double* thetaA,
+                   const double* thetaB, double* A, double* B, const double* thetaSat, const double* z, double* H,
+                   const double* d, double* S, double* q, double& drainageFlow, const double* F, double* tracer,
+                   double& inflowSum, double& outflowSum) {
+  const soil_table_entry& soil = *c.soil;
+  const int n = c.maxLayers;
+  // Saturated conductivities; below the permafrost thaw depth the reduced
+  // conductivity of frozen ground.
+  const double* Ks = soil.ksat.data();
+  if (c.thawDepth > kNodata && c.work) {
+    double depth = 0;
+    for (int i = 1; i <= n; ++i) {
+      depth += d[i];
+      c.work[i] = depth <= c.thawDepth ? soil.ksat[i] : c.reducedConductivity;
+    }
+    // Frozen top layer: the input cannot enter faster than frozen ground conducts.
+    if (depth > 0 && d[1] > c.thawDepth && c.reducedConductivity < std::fabs(topInflow))
+      topInflow = std::copysign(c.reducedConductivity, topInflow);
+    Ks = c.work;
+  }
+  q[0] = -topInflow;
+  if (c.groundwaterActive && c.river)
+    LateralFlows(c, *c.river, dt, c.g, A, B, tracer, thetaSat, thetaA, thetaB, z, H, d, inflowSum, outflowSum);
+
+  int k = RangeEnd(c, std::max(c.g + 1, L), A, B);
+  if (k >= n) k = n - 1;
+  const double maxratio = soil.maxratio;
+  const int g = c.g;
+  const int clay = c.clayLayer;
+  drainageFlow = 0;
+  const double slope = std::min(c.tanBeta, 1.0);
+  for (int i = 1; i <= k; ++i) {
+    double K;
+    if (clay >= 1 && (i == clay || i + 1 == clay)) {
+      K = c.clayConductivity * soil.InterpolateTableMin(i, (thetaA[clay] + thetaB[clay]) / 2.0, Frozen(F, i));
+    } else if (i <= g) {
+      double ki = soil.InterpolateTableMin(i, (thetaA[i] + thetaB[i]) / 2.0, Frozen(F, i));
+      double kj = soil.InterpolateTableMin(i, (thetaA[i + 1] + thetaB[i + 1]) / 2.0, Frozen(F, i + 1));
+      if (ki > kj * maxratio)
+        kj = ki / maxratio;
+      else if (ki * maxratio < kj)
+        ki = kj / maxratio;
+      if (ki == 0 && kj != 0) ki = kj;
+      if (kj == 0 && ki != 0) kj = ki;
+      const double Ka = ki * Ks[i];
+      const double Kb = kj * Ks[i + 1];
+      if (i >= g - 1) {
+        const double den = Kb * d[i] + Ka * d[i + 1];
+        K = den != 0 ? (d[i] + d[i + 1]) * Ka * Kb / den : 0.0;
+      } else {
+        K = std::max(Ka, Kb);
+      }
+    } else {
+      K = Ks[i];
+    }
+    q[i] = DarcyFlux(K, H[i], H[i + 1], d[i], d[i + 1]);
+
+    // Interflow and drainage of layer i, above the groundwater layer only.
+    S[i] = 0;
+    if (g <= i || z[i] - H[i] >= kDrainableSuction) continue;
+    const double drainable = std::max(0.0, (thetaB[i] - c.constants->thetaDrainable[i]) * d[i] / dt);
+    const double kr = soil.InterpolateTableMin(i, thetaB[i], Frozen(F, i));
+    if (Ks[i] > Ks[i + 1]) S[i] = kr * Ks[i] * d[i] * c.channelDensity * slope;
+    // Drains at a distance of 0, below 0 or missing do nothing.
+    const double e = c.drainageDistance;
+    if (c.drainageModelled && i == c.drainageLevel && e > 0 && std::isfinite(e)) {
+      const double D = 2.0 * kr * Ks[i] * d[i] / e * c.cellsize / e;
+      drainageFlow = std::min(D, drainable);
+      S[i] += drainageFlow;
+    }
+    S[i] = std::min(S[i], drainable);
+  }
+  // Layers at and below the groundwater layer have no lateral outflow.
+  for (int i = std::max(k + 1, 1); i <= n; ++i) S[i] = 0;
+  for (int i = 1; i <= k; ++i)
+    q[i] = LimitFlux(c, thetaOld[i], thetaOld[i + 1], q[i - 1], q[i], q[i + 1], dt, i, z, S, H);
+  for (int i = 0; i <= k; ++i)
+    if (!std::isfinite(q[i])) c.fpe = true;
+}
+
+void UpdateThetaWithExcess(const Column& c, int passLimit, int L, double* A, double* B, const double* thetaOld,
+                           double* thetaNew, const double* thetaSat, const double* thetaRes, double* q, double* S,
+                           const double* d, double& sumA, double& sumB, double dt) {
+  const int m = ActiveLayers(c, std::max(c.g + 3, L), A, B);
+  const bool exchange = c.groundwaterActive;
+  for (int pass = 0; pass < passLimit; ++pass) {
+    bool changed = false;
+    for (int i = m; i >= 1; --i) {
+      thetaNew[i] = thetaOld[i] + (q[i] - q[i - 1] - S[i] - B[i] + A[i]) * dt / d[i];
+      double t = q[i - 1];
+      double b = q[i];
+      const double before[5] = {t, b, S[i], A[i], B[i]};
+      auto aMayAbsorb = [&] { return exchange && c.surfaceInteraction == 2 && A[i] > 0; };
+      auto bMayAbsorb = [&] { return exchange && c.surfaceInteraction >= 1 && B[i] > 0; };
+      if (thetaNew[i] > thetaSat[i]) {
+        // Excess water leaves through the fluxes (or lowers the river inflow).
+        const double E = (thetaNew[i] - thetaSat[i]) * d[i] / dt;
+        if (t <= 0 && b <= 0) {
+          t += E;
+          if (t > 0 && aMayAbsorb()) {
+            if (A[i] < t) {
+              t -= A[i];
+              sumA -= A[i];
+              A[i] = 0;
+            } else {
+              A[i] -= t;
+              sumA -= t;
+              t = 0;
+            }
+          }
+        } else if (t <= 0 && b > 0) {
+          t += E;
+          if (t > 0) {
+            b -= t;
+            t = 0;
+          }
+          if (b < 0 && aMayAbsorb()) {
+            A[i] += b;
+            sumA += b;
+            b = 0;
+          }
+        } else if (t > 0 && b >= 0) {
+          b -= E;
+          if (b < 0 && aMayAbsorb()) {
+            A[i] += b;
+            sumA += b;
+            b = 0;
+          }
+        } else if (aMayAbsorb()) {
+          const double x = std::min(E, A[i]);
+          A[i] -= x;
+          sumA -= x;
+        }
+      } else if (thetaNew[i] < thetaRes[i]) {
+        // A deficit is made up by lowering the outflows.
+        double D;
+        if (thetaOld[i] > thetaRes[i])
+          D = (thetaRes[i] - thetaNew[i]) * d[i] / dt;
+        else if ((thetaOld[i] - thetaNew[i]) * d[i] / dt > 0)
+          D = (thetaOld[i] - thetaNew[i]) * d[i] / dt;
+        else
+          D = -b;
+        if (t > 0 && b <= 0) {
+          t -= D;
+          if (t < 0) {
+            b -= t;
+            t = 0;
+          }
+          if (b > 0) {
+            if (S[i] > 0)
+              SetAgainst(b, S[i]);
+            else if (bMayAbsorb()) {
+              const double old = B[i];
+              SetAgainst(b, B[i]);
+              sumB -= old - B[i];
+            }
+          }
+        } else if (t > 0 && b > 0) {
+          t -= D;
+          if (t < 0) {
+            double up = -t;
+            if (S[i] > 0) {
+              SetAgainst(up, S[i]);
+            } else if (bMayAbsorb()) {
+              const double old = B[i];
+              SetAgainst(up, B[i]);
+              sumB -= old - B[i];
+            }
+            t = -up;
+          }
+        } else if (t <= 0 && b > 0) {
+          S[i] = std::max(0.0, S[i] - D);
+          if (S[i] <= 0 && bMayAbsorb()) {
+            const double old = B[i];
+            B[i] = std::max(0.0, B[i] - D);
+            sumB -= old - B[i];
+          }
+        } else {
+          b += D;
+          if (b > 0) {
+            if (S[i] > 0) {
+              SetAgainst(b, S[i]);
+            } else if (bMayAbsorb()) {
+              const double old = B[i];
+              SetAgainst(b, B[i]);
+              sumB -= old - B[i];
+            }
+            b = 0;
+          }
+        }
+      }
+      q[i - 1] = t;
+      q[i] = b;
+      const double after[5] = {t, b, S[i], A[i], B[i]};
+      bool layerChanged = false;
+      for (int k = 0; k < 5; ++k) layerChanged = layerChanged || after[k] != before[k];
+      if (layerChanged)
+        changed = true;
+      else if (S[i] < 0)
+        S[i] = 0;
+    }
+    if (!changed) break;
+  }
+}
+
+double UpdateTheta(const Column& c, int iteration, int L, const double* A, const double* B, double* theta, double* mean,
+                   const double* thetaOld, const double* q, const double* S, const double* d, int& count, double dt) {
+  const int m = ActiveLayers(c, std::max(c.g, L), A, B);
+  double largest = 0;
+  for (int i = 1; i <= m; ++i) {
+    const double previous = theta[i];
+    const double next = thetaOld[i] + (q[i] - q[i - 1] - S[i] - B[i] + A[i]) * dt / d[i];
+    theta[i] = next;
+    if (!std::isfinite(next)) c.fpe = true;
+    largest = std::max(largest, std::fabs(next - previous));
+    if (iteration <= 3) {
+      mean[i] = (next + previous) / 2.0;
+    } else {
+      count = iteration - 3;
+      mean[i] = (count * mean[i] + next) / (count + 1);
+    }
+  }
+  return largest;
+}
+
+double LowerBoundaryFlux(const Column& c, int g1, int g0, double T0, double T, const double* z, const double* thetaNew,
+                         const double* thetaSat, const double* thetaStart, const double* f, const double* dFlux,
+                         double groundwaterIn, double groundwaterOut, double dt, double dtms) {
+  if (c.externalTable) return g0 < 2 ? -0.0 : -dtms * f[g0 - 1];
+  const double* d = c.soil->thickness.data();
+  double storage = 0;
+  if (g1 == g0) {
+    const int g = g0;
+    const double Tm = std::min(T, T0);
+    const double e = z[g - 1] - Tm;
+    const double th = T <= T0 ? thetaNew[g] : thetaStart[g];
+    if (e != 0) storage = (thetaSat[g] - (d[g] * th - (Tm - z[g]) * thetaSat[g]) / e) * (T - T0) * 1000.0;
+  } else if (g1 > g0) {
+    for (int k = g0 + 1; k <= g1; ++k) storage += (thetaNew[k] - thetaStart[k]) * d[k] * 1000.0;
+    const double thetaBefore = dFlux[g0] != 0 ? thetaNew[g0] - dt * f[g0] / dFlux[g0] : thetaNew[g0];
+    storage += (thetaSat[g0] - thetaBefore) * (T - z[g0]) * 1000.0;
+  } else {
+    storage = (z[g1] - T0) * (thetaSat[g1] - thetaNew[g1]) * 1000.0;
+    for (int k = g1 + 1; k <= g0 - 1; ++k) storage += (thetaNew[k] - thetaStart[k]) * d[k] * 1000.0;
+  }
+  double result = storage + (c.baseflow + f[0]) * dtms;
+  if (c.groundwaterActive) result += (groundwaterIn - groundwaterOut) * dtms;
+  return result;
+}
+
+double Infiltration(Column& c, double tau, int clayLayer, const double* d, const double* z, const double* theta,
+                    double& P, double& wettingDepth) {
+  const soil_table_entry& soil = *c.soil;
+  double depth = -c.groundwaterDistance;
+  if (c.clayDepthGrid && clayLayer >= 1) {
+    depth = z[0] - z[clayLayer - 1];
+    if (depth <= d[1]) depth = d[1] + 0.01;
+  }
+  if (depth > 1.0) depth = 1.0;
+  wettingDepth = depth;
+  // A water table at the surface leaves no pore volume to fill.
+  double M = 0;
+  if (depth > 0) {
+    const double relative = WaterContentToDepth(soil, c.maxLayers, d, theta, 0, depth);
+    const int layer = std::min(2, soil.layers);
+    M = std::max(0.0, (1.0 - relative) * soil.theta_sat[layer]);
+  }
+  const double Mmm = M * 1000.0;
+  const double Kd = tau * soil.ksat[1];
+  double excess = 0;
+  if (P > Kd && Kd > 0 && M > 0) {
+    const double psi = soil.suction;
+    double F, K;
+    if (c.infiltrationSaturation >= 0.5) {
+      F = 0;
+      K = Kd;
+    } else {
+      // Share of the substep before the surface ponds.
+      const double ts = (M * psi / P) / (P / Kd - 1.0);
+      if (ts > 1.0) {
+        c.infiltrationSaturation = 0;
+        return 0.0;
+      }
+      F = ts * P;
+      K = (1.0 - ts) * Kd;
+    }
+    double I = K / 2.0 + std::sqrt(F * F + (2.0 * M * psi + F) * K + K * K / 4.0);
+    I = std::max(0.0, std::min({I, P, Mmm}));
+    excess = P - I;
+    P = I;
+    c.infiltrationSaturation = 1;
+  } else if (Mmm < P) {
+    excess = P - Mmm;
+    P = Mmm;
+    c.infiltrationSaturation = 1;
+  } else {
+    c.infiltrationSaturation = 0;
+  }
+  return excess;
+}
+
+void SumZoneRecords(void* in, void* inout, int* len, MPI_Datatype* /*datatype*/) {
+  const ZoneRecord* a = static_cast<const ZoneRecord*>(in);
+  ZoneRecord* b = static_cast<ZoneRecord*>(inout);
+  for (int k = 0; k < *len; ++k) {
+    b[k].n += a[k].n;
+    b[k].RelCellSum += a[k].RelCellSum;
+    b[k].sx = 0;
+  }
+}
+
+}  // namespace uzk

@@ -1,0 +1,199 @@
+// Per-column kernels of the one-dimensional Richards solver of the unsaturated
+// zone: heads, fluxes between layers (Darcy flux, interflow, drainage, flux
+// limiter), the water-content updates, the lower boundary, infiltration, water
+// content over a depth range and root water uptake.
+//
+// Every kernel works on plain arrays of one soil column, indexed by layer
+// 1..n from the top (index 0 is the soil surface where an array has it). The
+// column solve fills a `Column` per cell with the values of the cell that
+// several kernels share, and hands in work arrays that belong to its thread:
+// the kernels allocate nothing and write only the arrays they are given.
+//
+// Sign conventions: a flux q_i is the flux across the lower boundary of layer
+// i in m/s, positive upward (q_0 across the soil surface, negative when water
+// enters the soil); suction is a positive length in m; z_i is the geodetic
+// height of the lower boundary of layer i, z_0 the top of the column.
+#pragma once
+
+#include <mpi.h>
+
+#include <vector>
+
+#include "framework/types.h"
+#include "parameters/soil_table_entry.h"
+
+namespace uzk {
+
+// Suction (m) below which a layer's water drains freely by gravity: interflow,
+// drainage and baseflow take only the water above theta(3.45 m).
+constexpr double kDrainableSuction = 3.45;
+// Conductivity of the air in the soil pores, W/(m K).
+constexpr double kLambdaAir = 0.0262;
+
+// Values of one soil type that the kernels would otherwise compute per cell
+// and step: theta at 3.45 m suction and the two powers of the saturated form
+// of the thermal conductivity. Built once per soil type before the parallel
+// loops; read-only afterwards.
+struct SoilConstants {
+  const soil_table_entry* soil = nullptr;
+  int layers = 0;
+  std::vector<double> thetaDrainable;  // theta(3.45 m) per layer
+  std::vector<double> solidPower;      // lambda_s^(1 - theta_s)
+  std::vector<double> waterPower;      // lambda_w^theta_s
+  std::vector<double> lambdaSolid;     // conductivity of the dry solids, W/(m K)
+
+  // lambdaWater: conductivity of water; lambdaDrySoil replaces a negative dry
+  // solid conductivity of the entry (a value of exactly 0 stays).
+  void Build(const soil_table_entry& entry, double lambdaWater, double lambdaDrySoil);
+};
+
+// Constants of every entry 0..count of a soil table.
+std::vector<SoilConstants> BuildSoilConstants(const soil_table_entry* table, int count, double lambdaWater,
+                                              double lambdaDrySoil);
+
+struct RiverCell;
+
+// The values of one cell that several kernels share, and the thread's work
+// array. The column solve sets the cell values before the kernels of a cell
+// run; none of them changes during a substep except where noted.
+struct Column {
+  // Soil of the cell.
+  const soil_table_entry* soil = nullptr;
+  const SoilConstants* constants = nullptr;
+  int maxLayers = 0;  // layer count of the module; bounds every layer loop
+
+  // Groundwater.
+  int g = 1;                       // layer that holds the groundwater table
+  double groundwaterDistance = 0;  // table height minus surface height (m, negative below)
+  bool groundwaterActive = false;  // the groundwater model is coupled
+  bool externalTable = false;      // the table comes from an external groundwater model
+  double baseflow = 0;             // "baseflow" rate at the cell (m/s)
+  int surfaceInteraction = 0;      // 0, 1 (exfiltration only) or 2 (also infiltration from rivers)
+  RiverCell* river = nullptr;      // river exchange of the cell; null without river data
+
+  // Interflow and drainage.
+  double tanBeta = 0;             // "tangens_beta" at the cell
+  double channelDensity = 0;      // channel network density of the subbasin (1/m)
+  bool drainageModelled = false;  // the grid "drainage_depth" exists
+  int drainageLevel = 0;          // layer holding the drains
+  double drainageDistance = 0;    // m; 0, negative or missing: no drains
+  double cellsize = 0;            // m
+
+  // Clay layer and frozen ground.
+  int clayLayer = 0;                  // 0: none
+  double clayConductivity = 0;        // m/s
+  bool clayDepthGrid = false;         // the grid "clay_depth" exists (infiltration)
+  double thawDepth = kNodata;         // permafrost thaw depth (m); missing when not above no-data
+  double reducedConductivity = 1e-9;  // conductivity of frozen ground (m/s)
+
+  // Infiltration state of the cell ("infiltration_saturation"), in/out.
+  double infiltrationSaturation = 0;
+
+  // Work array of maxLayers + 1 values of the thread (conductivities).
+  double* work = nullptr;
+
+  // Set by a kernel that produced a value that is not finite (also by those
+  // that take the column as const); each thread has its own column, and the
+  // column solve reports the flag after its parallel loop.
+  mutable bool fpe = false;
+};
+
+// Flux between layers i and i+1 (m/s, positive upward) for the conductivity K
+// between them: a head that falls with depth gives a negative flux.
+inline double DarcyFlux(double K, double Hi, double Hj, double di, double dj) {
+  return K * (Hi - Hj) / (-(di + dj) / 2.0);
+}
+
+// The flux q_i across the lower boundary of layer i limited so that layer i
+// is not filled above saturation by an upward flux and the new heads of the
+// two layers do not change their order by more than 1 mm. Writes the new head
+// of layer i+1 into H[i+1] and, when it bisects, the reduced outflow into S[i].
+double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double q, double qBelow, double dt,
+                 int i, const double* z, double* S, double* H);
+
+// Water in metres (mode 1) or mean relative saturation (any other mode)
+// between the depths top and bottom (m below the surface; bottom 9999: the
+// whole column). No-data for bottom <= 0 or top < -0.0001, 1.0 for an empty range.
+double WaterContentInDepthRange(const soil_table_entry& soil, int layers, const double* d, const double* theta,
+                                int mode, double top, double bottom);
+// The same from the surface, without the range test.
+double WaterContentToDepth(const soil_table_entry& soil, int layers, const double* d, const double* theta, int mode,
+                           double bottom);
+
+// Inputs of the root water uptake of one vegetation layer in one substep.
+struct RootUptake {
+  double rootDepth = 0;     // R, m
+  double shape = 0;         // a of the root distribution (1 + a z/R)(1 - z/R)
+  double drySuction = 0;    // suction of the dry reduction (m)
+  double wetLimit = 1;      // share of theta_s above which the wet reduction starts
+  double wetReduction = 1;  // reduction factor at saturation
+  int passLimit = 0;        // withheld weight is not passed on from this layer on
+  double coverage = 0;      // u: vegetation coverage degree
+  double demand = 0;        // D: potential transpiration rate (m/s)
+  double evaporation = 0;   // Ev: evaporation demand added to the unmet transpiration (m/s)
+  double evapDepth = 0;     // De: depth from which soil evaporation is taken (m)
+  double dt = 0;            // length of the substep (s)
+};
+
+// Root weights (normalised to sum 1, then reduced by water stress and passed
+// on downward), extraction e_i = u D w_i (added to sum[i]) and soil
+// evaporation per layer (evaporation[i], its total added to sum[0]).
+// thetaLow: per-layer water content at which uptake stops. Returns the number
+// of root layers N; w, e and evaporation hold layers 1..N.
+int RootExtraction(const Column& c, const RootUptake& r, const double* d, const double* theta, const double* thetaLow,
+                   double* relThickness, double* w, double* e, double* evaporation, double* sum);
+
+// Hydraulic heads of the active layers from the mean of the old and the
+// current suction. oldSuctionKnown 0: the old suctions are looked up first
+// (psiOld out). F: per-layer frozen-soil factor, null for 1.
+void ComputeHeads(const Column& c, int oldSuctionKnown, int L, double& meanSuction, const double* thetaOld,
+                  const double* theta, const double* A, const double* B, double* psiOld, double* H, const double* z,
+                  const double* F);
+
+// Fluxes q (1..active boundaries, q_0 = -topInflow) and lateral outflows S
+// (interflow plus drainage) of one iteration; thetaA and thetaB give the mean
+// water content of the conductivities, thetaB that of the outflows, thetaOld
+// is the start of the substep. With the groundwater model coupled and river
+// data present the lateral river exchange fills A and B first (inflowSum,
+// outflowSum out). topInflow: positive downward, m/s.
+void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* thetaOld, const double* thetaA,
+                   const double* thetaB, double* A, double* B, const double* thetaSat, const double* z, double* H,
+                   const double* d, double* S, double* q, double& drainageFlow, const double* F, double* tracer,
+                   double& inflowSum, double& outflowSum);
+
+// New water contents from the fluxes; excess water of oversaturated layers is
+// pushed out through their fluxes and deficits below theta_r are made up, in
+// passes from the bottom up, until a pass changes nothing or passLimit passes
+// have run. Updates thetaNew, q, S, A, B and the sums of A and B.
+void UpdateThetaWithExcess(const Column& c, int passLimit, int L, double* A, double* B, const double* thetaOld,
+                           double* thetaNew, const double* thetaSat, const double* thetaRes, double* q, double* S,
+                           const double* d, double& sumA, double& sumB, double dt);
+
+// Plain update of the iterate from the fluxes with the relaxed mean of the
+// iterations; returns the largest absolute change. count gets iteration - 3
+// from the fourth iteration on.
+double UpdateTheta(const Column& c, int iteration, int L, const double* A, const double* B, double* theta, double* mean,
+                   const double* thetaOld, const double* q, const double* S, const double* d, int& count, double dt);
+
+// Lower boundary term of a substep (mm): storage change of the saturated zone
+// from the table heights T0 (before) and T (after), g0 and g1 the groundwater
+// layers before and after, plus baseflow and the surface flux f[0] (and the
+// groundwater in- and outflow when coupled) over the substep of dtms
+// milliseconds. f and dFlux: the flux array and the thickness used with it.
+double LowerBoundaryFlux(const Column& c, int g1, int g0, double T0, double T, const double* z, const double* thetaNew,
+                         const double* thetaSat, const double* thetaStart, const double* f, const double* dFlux,
+                         double groundwaterIn, double groundwaterOut, double dt, double dtms);
+
+// Infiltration after Green and Ampt with the time to ponding: P (mm in the
+// substep, in/out) is reduced to what infiltrates, the rest is returned as
+// infiltration excess (mm). tau: the substep in milliseconds (tau * Ks is mm).
+// Updates c.infiltrationSaturation; wettingDepth gets the depth of the
+// wetting zone (m).
+double Infiltration(Column& c, double tau, int clayLayer, const double* d, const double* z, const double* theta,
+                    double& P, double& wettingDepth);
+
+// MPI reduction operator over ZoneRecords: adds n and RelCellSum of each input
+// record into the in/out record and sets its sx to 0; zonenwert and rel stay.
+void SumZoneRecords(void* in, void* inout, int* len, MPI_Datatype* datatype);
+
+}  // namespace uzk
