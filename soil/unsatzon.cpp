@@ -12,10 +12,6 @@ void unsatzonmodellklasse::Unavailable() {
   throw ReportModuleNotAvailable(diag, "unsaturated zone", modulname, kNotAvailable);
 }
 
-void unsatzonmodellklasse::SelectInfiltrationInput(int interceptionFirst) {
-  infiltrationinput = interceptionFirst;
-}
-
 void unsatzonmodellklasse::SetDumpOptions(char dumpMode, char closeAfterDump, char repairAfterDump,
                                           int64_t maxDumpFiles) {
   dumpmode = dumpMode;
@@ -105,14 +101,6 @@ void unsatzonmodellklasse::ComputeDrainablePoreVolume() {
 }
 
 void unsatzonmodellklasse::StartStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
-  (void)hour;
-  (void)day;
-  (void)month;
-  (void)year;
-  if (flowcontrol != 0) Unavailable();
-}
-
-void unsatzonmodellklasse::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   (void)hour;
   (void)day;
   (void)month;
