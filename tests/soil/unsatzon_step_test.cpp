@@ -1,5 +1,7 @@
 // The step of the unsaturated zone: water balance of every cell, substep
 // counts and the dump mode of the column solve.
+#include <omp.h>
+
 #include <filesystem>
 
 #include "tests/framework/codeof.h"
@@ -79,6 +81,40 @@ TEST_F(Step, EveryCellBalancesItsWaterInEveryStep) {
   // The forcing reached the outputs.
   EXPECT_GT(Find("real_transpiration1")[1][1] + Find("real_evaporation")[1][1], 0.0);
   EXPECT_GT(Find("baseflow")[1][1], 0.0);
+}
+
+TEST_F(Step, HydrostaticStartProfileIsAtRest) {
+  Section s;
+  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};  // no baseflow
+  ASSERT_EQ(Make(s), 0) << console.str();
+  double start[kLayers + 1];
+  for (int k = 1; k <= kLayers; ++k) start[k] = uz->Theta()[1][3][k];
+  ASSERT_EQ(RunIn(1, 1), 0) << console.str();
+  for (int k = 1; k <= kLayers; ++k) EXPECT_NEAR(uz->Theta()[1][3][k], start[k], 1e-9) << k;
+}
+
+TEST_F(Step, ResultsDoNotDependOnTheThreadCount) {
+  Section s;
+  s.parameters = {"2 2", "1 1", "0.01 0.01", "2 2", "0.5 0.5", "0 0"};
+  SetGrid("pot_transpiration1", 0.1);
+  std::vector<double> results[2];
+  for (int t = 0; t < 2; ++t) {
+    omp_set_num_threads(t == 0 ? 1 : 4);
+    ASSERT_EQ(Make(s), 0) << console.str();
+    for (int step = 0; step < 12; ++step) {
+      for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) precipitation[r][c] = step < 3 ? 5.0 * r + c : 0.0;
+      ASSERT_EQ(RunIn(step + 1, 1), 0);
+      for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+          for (int k = 1; k <= kLayers; ++k) results[t].push_back(uz->Theta()[r][c][k]);
+          results[t].push_back(Find("directflow")[r][c]);
+          results[t].push_back(Find("groundwater_distance")[r][c]);
+        }
+    }
+  }
+  omp_set_num_threads(omp_get_num_procs());
+  EXPECT_EQ(results[0], results[1]);
 }
 
 TEST_F(Step, DynamicMethodRunsSubstepsByTheStableStep) {
