@@ -154,6 +154,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // A code that maps to no subbasin is fatal (199).
   int RiverLinkRecord(double linkValue);
 
+  // Couples k water and m heat substeps of a step: both may grow so that
+  // each water substep runs a whole number of heat substeps, which is returned.
+  static int CoupleHeatSubsteps(int& k, int& m);
+
   // ---- configuration, read-only for the computation and for tests ----
   int GetMethod() const { return method; }
   int GetLayers() const { return layers; }
@@ -336,6 +340,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Grid HydrologicResponseUnits = nullptr;
   Grid MasterHydrologicResponseUnits = nullptr;
   Grid infiltration_input = nullptr;
+  // River exchange (groundwater coupled, surface water interaction set).
+  Grid river_depth = nullptr;
+  Grid river_width = nullptr;
+  Grid river_links = nullptr;
+  Grid kolmation = nullptr;
+  Grid river_infiltration = nullptr;
+  Grid river_exfiltration = nullptr;
 
   // ---- grids and stacks of the module ----
   std::vector<OwnedGrid> owned;

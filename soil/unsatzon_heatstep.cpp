@@ -64,19 +64,22 @@ void unsatzonmodellklasse::HeatSetup(CellWork& w, int r, int c) {
          step / m > dTModLongestStep)
     ++m;
   int k = w.k;
-  if (2 * k < m) {
-    m = (m / k + 1) * k;
-    w.heatPerWater = m / k;
-  } else {
-    if (m <= k)
-      m = k;
-    else
-      k = m;
-    w.heatPerWater = 1;
-  }
+  w.heatPerWater = CoupleHeatSubsteps(k, m);
   w.k = k;
   w.m = m;
   w.dth = timeinterval * 60.0 / substeps / m;
+}
+
+int unsatzonmodellklasse::CoupleHeatSubsteps(int& k, int& m) {
+  if (2 * k < m) {
+    m = (m / k + 1) * k;
+    return m / k;
+  }
+  if (m <= k)
+    m = k;
+  else
+    k = m;
+  return 1;
 }
 
 void unsatzonmodellklasse::HeatSubsteps(CellWork& w, int r, int c) {

@@ -52,9 +52,9 @@ int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
 }
 
 void unsatzonmodellklasse::ZeroResults(int r, int c) {
-  for (Grid g : {drainage_flow, real_evaporation, infiltration_excess, total_infiltration, directflow, interflow,
-                 ponding_storage, macropore_infiltration, groundwater_recharge, Percolation, Capillar_Uprise,
-                 number_of_substeps, baseflow})
+  for (Grid g : {river_infiltration, river_exfiltration, drainage_flow, real_evaporation, infiltration_excess,
+                 total_infiltration, directflow, interflow, ponding_storage, macropore_infiltration,
+                 groundwater_recharge, Percolation, Capillar_Uprise, number_of_substeps, baseflow})
     if (g && g[r]) g[r][c] = 0.0;
   for (Grid g : real_transpiration)
     if (g && g[r]) g[r][c] = 0.0;
@@ -154,6 +154,32 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   col.reducedConductivity = reduced_k_sat;
   col.infiltrationSaturation = Value(infiltration_saturation, r, c);
   col.work = w.work.data();
+  // River crossing the cell (with the groundwater model).
+  w.riverRecord = 0;
+  if (groundwatercoupling && river_links && Valid(river_links, r, c) && surface_interaction > 0) {
+    w.river = uzk::RiverCell{};
+    w.river.depth = Value(river_depth, r, c);
+    w.river.width = Value(river_width, r, c);
+    w.river.kolmation = Value(kolmation, r, c);
+    w.river.lakeMode = lake_flow_control;
+    w.river.ponding = Value(ponding_storage, r, c);
+    if (river_links[r][c] > 0) {
+      int record = 0;
+      int code = 0;
+#pragma omp critical
+      {
+        try {
+          record = RiverLinkRecord(river_links[r][c]);
+        } catch (int e) {
+          code = e;
+        }
+      }
+      if (code != 0) throw code;
+      w.riverRecord = record;
+      w.river.record = riverflow_table ? riverflow_table[record].field : nullptr;
+    }
+    col.river = &w.river;
+  }
   // Clay layer: the first layer reaching the clay depth (the last one when the column is shallower).
   if (clay_depth && Value(clay_depth, r, c) > 0) {
     double depth = 0;
@@ -391,6 +417,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       uzk::ComputeFluxes(col, 0, P, dtw, w.thetaOld.data(), w.thetaOld.data(), w.mean.data(), w.A.data(), w.B.data(),
                          w.ts.data(), w.z.data(), w.H.data(), w.d.data(), w.S.data(), w.q.data(), drainageFlow, nullptr,
                          w.tracer.data(), inflowSum, outflowSum);
+      sumA = inflowSum;
+      sumB = outflowSum;
       uzk::UpdateThetaWithExcess(col, 10, 0, w.A.data(), w.B.data(), w.thetaOld.data(), w.thetaNew.data(), w.ts.data(),
                                  w.tr.data(), w.q.data(), w.S.data(), w.d.data(), sumA, sumB, dtw);
       if (counter == 21) tolerance = 5 * max_error;
@@ -423,7 +451,11 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       return;
     }
 
-    // 13. River exchange is booked with the groundwater model (river data of the coupling).
+    // 13. River water taken by the cell, booked in its link's record (m3/s).
+    if (surface_interaction >= 2 && w.river.record && w.riverRecord > 0 && col.river && sumA > 0) {
+#pragma omp critical
+      riverflow_table[w.riverRecord].field[13] += sumA * cellsize * cellsize;
+    }
 
     // 14. Iteration log.
     if (counter > 100 && mpirank == 0) {
@@ -480,12 +512,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     ba.BLimited = w.BL.data();
     ba.qLimited = w.qL.data();
     uzk::LayerBalance(col, g, ba, nullptr, dtw, 1.0, 1.0);
-    double interflowRate = 0, drainageRate = 0;
+    double interflowRate = 0, drainageRate = 0, exfiltrationRate = 0;
     for (int i = 1; i <= n; ++i) {
       const double kept = (w.O1[i] - w.O1L[i]) + (w.O2[i] - w.O2L[i]) + (w.B[i] - w.BL[i]);
       if (kept != 0) w.theta[i] += kept * dtw / w.d[i];
       interflowRate += w.O1L[i];
       drainageRate += w.O2L[i];
+      exfiltrationRate += w.BL[i];
     }
 
     // 16. Surface runoff. Water pushed up through the surface joins it.
@@ -519,6 +552,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     directflow[r][c] += directRate * dtms;
     interflow[r][c] += interflowRate * dtms;
     if (drainage_flow) drainage_flow[r][c] += drainageRate * dtms;
+    if (river_infiltration) river_infiltration[r][c] += sumA * dtms;
+    if (river_exfiltration) river_exfiltration[r][c] += exfiltrationRate * dtms;
     macropore_infiltration[r][c] += macroWater;
     groundwater_recharge[r][c] += recharge;
     if (recharge > 0)

@@ -64,7 +64,9 @@ void unsatzonmodellklasse::CopyMasterCells() {
                              macropore_infiltration,
                              number_of_substeps,
                              frozenSoilInGroundwater,
-                             ThawDepthTMod};
+                             ThawDepthTMod,
+                             river_infiltration,
+                             river_exfiltration};
   for (Grid g : real_transpiration) grids.push_back(g);
   const Stack stacks[5] = {theta, hydraulic_heads, geodetic_heads, q_down, Soil_Temperature_Stack};
 #pragma omp parallel for schedule(runtime)
@@ -122,7 +124,9 @@ void unsatzonmodellklasse::ZoneStatistics() {
           {statistics[kStatSUBSTEPS], value(number_of_substeps, r, c)},
           {statistics[kStatINFILT], value(total_infiltration, r, c) * n},
           {statistics[kStatGWSTAND], value(groundwater_distance, r, c)},
-          {statistics[kStatQB], value(baseflow, r, c) * n},
+          {statistics[kStatQB], value(groundwatercoupling ? river_exfiltration : baseflow, r, c) * n},
+          {statistics[kStatGWIN], value(river_infiltration, r, c) * n},
+          {statistics[kStatGWEX], value(river_exfiltration, r, c) * n},
           {statistics[kStatPOND], value(ponding_storage, r, c)},
           {statistics[kStatQDRAIN], value(drainage_flow, r, c) * n},
       };

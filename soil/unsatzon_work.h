@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "soil/unsatzon.h"
+#include "soil/uzlateral.h"
 
 // Work arrays of one thread, made once per step and reused for every cell.
 struct unsatzonmodellklasse::CellWork {
@@ -24,6 +25,8 @@ struct unsatzonmodellklasse::CellWork {
   int k = 1, m = 0, heatPerWater = 0;
   double dtw = 0, dth = 0;
   uzk::Column col;
+  uzk::RiverCell river;
+  int riverRecord = 0;
   int soilIndex = 0;
 
   void Size(int layers, int vegetation) {

@@ -117,6 +117,40 @@ TEST_F(Step, ResultsDoNotDependOnTheThreadCount) {
   EXPECT_EQ(results[0], results[1]);
 }
 
+TEST_F(Step, RiverWaterEntersTheSoilAndIsBookedInItsLink) {
+  Section s;
+  s.interaction = "2";
+  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
+  Add("river_depth", [](int, int) { return 0.3; });  // bed above the table at 0.6 m
+  Add("river_width", [](int, int) { return 5.0; });
+  Grid links = Add("river_links", [](int r, int c) { return r == 1 && c == 1 ? 3.0 : 0.0; });
+  Add("kolmation", [](int, int) { return 1e-6; });
+  ASSERT_EQ(Make(s), 0) << console.str();
+  uz->SetGroundwaterCoupling(1);
+  int error = -1;
+  uz->InitTracerGrids(&error, 0, nullptr, nullptr, 0);
+  ASSERT_EQ(error, 0) << console.str();
+  RiverflowTable* table = uz->GetRiverflowTable();
+  table[3].field[10] = 10.0;  // m3/s at 1 m/s: 2 m of water in a 5 m wide river
+  table[3].field[11] = 1.0;
+  const double before = Storage(1, 1);
+  ASSERT_EQ(RunIn(1, 1), 0) << console.str();
+  const double in = Find("river_infiltration")[1][1];
+  EXPECT_GT(in, 0.0);
+  EXPECT_EQ(Find("river_infiltration")[1][2], 0.0);
+  // Taken from the link over the hour: mm over the cell back to m3/s.
+  EXPECT_NEAR(table[3].field[13] * 3600.0, in / 1000.0 * 100.0 * 100.0, 1e-9);
+  double out = 0;
+  for (const char* name : {"directflow", "interflow", "real_evaporation", "real_transpiration1", "river_exfiltration"})
+    out += Find(name)[1][1];
+  EXPECT_NEAR(in - (Storage(1, 1) - before) - out, 0.0, 1e-6);
+
+  // A link that names no subbasin ends the step after the cell loop.
+  links[2][4] = 9.0;
+  EXPECT_EQ(RunIn(2, 1), 199);
+  EXPECT_TRUE(Said("There is a river link \"9\" from the river link grid"));
+}
+
 TEST_F(Step, DynamicMethodRunsSubstepsByTheStableStep) {
   Section s;
   s.method = "3";
@@ -170,6 +204,42 @@ TEST_F(Step, DumpModeWritesNamedFilesAndEndsOnRequest) {
   std::string listed;
   for (const auto& e : std::filesystem::directory_iterator(dir.path())) listed += e.path().filename().string() + " ";
   EXPECT_TRUE(fluvextest::FileExists(dir / "theta(9)_dump_row_2_col_2_substep_1_708072020.dmp")) << listed;
+}
+
+TEST(HeatSubsteps, WaterAndHeatSubstepsAreCoupled) {
+  struct Case {
+    int k, m, k2, m2, perWater;
+  };
+  // k water and m heat substeps before and after, heat substeps per water substep.
+  const Case cases[] = {{3, 7, 3, 9, 3}, {3, 5, 5, 5, 1}, {1, 3, 1, 4, 4}, {1, 2, 2, 2, 1}, {4, 2, 4, 4, 1}};
+  for (const Case& c : cases) {
+    int k = c.k, m = c.m;
+    EXPECT_EQ(unsatzonmodellklasse::CoupleHeatSubsteps(k, m), c.perWater) << c.k << " " << c.m;
+    EXPECT_EQ(k, c.k2) << c.k << " " << c.m;
+    EXPECT_EQ(m, c.m2) << c.k << " " << c.m;
+  }
+}
+
+TEST_F(Step, HeatTransferMovesTheSoilTemperaturesTowardTheAir) {
+  Section s;
+  s.extra = uztest::HeatSection();
+  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
+  Add("temperature", [](int, int) { return 15.0; });
+  ASSERT_EQ(Make(s), 0) << console.str();
+  // Start at 5 degrees everywhere, the lower boundary's value.
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c)
+      for (int k = 0; k <= kLayers; ++k) uz->SoilTemperature()[r][c][k] = 5.0;
+  for (int step = 0; step < 24; ++step) ASSERT_EQ(RunIn(step + 1, 1), 0) << console.str();
+  const double* T = uz->SoilTemperature()[1][2];
+  EXPECT_GT(T[1], 5.0);
+  EXPECT_LE(T[1], 15.0 + 1e-9);
+  // Warmer near the surface than below; nothing above the air or below the boundary.
+  for (int k = 1; k < kLayers; ++k) {
+    EXPECT_GE(T[k] + 1e-9, T[k + 1]) << k;
+    EXPECT_GE(T[k + 1], 5.0 - 1e-9) << k;
+  }
+  EXPECT_EQ(uz->ThawDepth()[1][2], 0.0);  // no frost
 }
 
 TEST_F(Step, SwitchedOffModuleChangesNothing) {
