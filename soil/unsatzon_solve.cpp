@@ -130,6 +130,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     w.drainable[i] = soil->InterpolateTableInverse(i, uzk::kDrainableSuction);
     w.thetaLow[i] = i == 1 ? 0.0 : w.tr[i];
   }
+  const double baseflowRate = Value(baseflow, r, c);
   ZeroResults(r, c);
 
   uzk::Column& col = w.col;
@@ -231,6 +232,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   for (int j = 1; j <= V; ++j)
     if (Valid(landuse[j], r, c)) lastVegetation = j;
   double baseflowAmount = 0;
+  bool tableFell = false;  // the table of the last substep lies below its start
   double Rmax = 0;
   for (int j = 1; j <= V; ++j)
     if (Valid(landuse[j], r, c)) Rmax = std::max(Rmax, Value(root_depth[j], r, c));
@@ -331,7 +333,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     }
 
     // 6. Baseflow (rate, m/s); negative: groundwater rising into the column.
-    double qb = 0;
+    // With the groundwater model the grid holds the rate it set for the step.
+    double qb = groundwatercoupling ? baseflowRate : 0.0;
     if (!groundwatercoupling && !external_table_applied && sub > 0)
       qb = qb_reduction_factor[sub] * std::exp(col.groundwaterDistance * kelsqlat[sub]) / (substeps * dtms * k);
     double rising = 0;  // rate that no layer could hold
@@ -488,6 +491,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     const double recharge = uzk::LowerBoundaryFlux(col, g, g0, T0, T, w.z.data(), w.theta.data(), w.ts.data(),
                                                    w.thetaOld.data(), w.q.data(), w.d.data(), 0.0, 0.0, dtw, dtms);
     col.groundwaterDistance = T - w.z[0];
+    tableFell = T < T0;
 
     // 17. Outflows limited to the water of each layer; water kept back stays in its layer.
     for (int i = 0; i <= n; ++i) w.O1[i] = w.O2[i] = 0;
@@ -586,7 +590,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   Theta_in_GWLEVEL[r][c] = w.theta[col.g];
   groundwater_distance[r][c] = col.groundwaterDistance;
   if (gw_storage_coeff && gw_storage_coeff[r])
-    gw_storage_coeff[r][c] = std::max(0.01, w.ts[col.g] - w.drainable[col.g]);
+    gw_storage_coeff[r][c] = std::max(0.01, w.ts[col.g] - (tableFell ? w.drainable[col.g] : w.theta[col.g]));
   baseflow[r][c] = baseflowAmount;
   if (ETR2ETP && SBHIGH_grid && SB_1_grid[r][c] < SBHIGH_grid[r][c]) {
     double real = 0, potential = 0;
