@@ -417,7 +417,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       ++counter;
       for (int i = 1; i <= n + 1; ++i) w.q[i] = w.S[i] = 0;
       drainageFlow = 0;
-      uzk::ComputeFluxes(col, 0, P, dtw, w.thetaOld.data(), w.thetaOld.data(), w.mean.data(), w.A.data(), w.B.data(),
+      // Conductivities and outflows of the current iterate (Picard).
+      uzk::ComputeFluxes(col, 0, P, dtw, w.thetaOld.data(), w.theta.data(), w.theta.data(), w.A.data(), w.B.data(),
                          w.ts.data(), w.z.data(), w.H.data(), w.d.data(), w.S.data(), w.q.data(), drainageFlow, nullptr,
                          w.tracer.data(), inflowSum, outflowSum);
       sumA = inflowSum;

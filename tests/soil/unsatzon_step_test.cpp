@@ -151,6 +151,26 @@ TEST_F(Step, RiverWaterEntersTheSoilAndIsBookedInItsLink) {
   EXPECT_TRUE(Said("There is a river link \"9\" from the river link grid"));
 }
 
+TEST_F(Step, PondedInfiltrationIntoADeepProfileTendsToTheConductivity) {
+  // 4 m of loam, all layers unsaturated above the profile bottom; rain of twice
+  // the saturated conductivity for 48 hours.
+  const double ks = 2.8889e-6;
+  Reshape(40, 0.1, ks);
+  Section s;
+  s.iniGw = "1";
+  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
+  ASSERT_EQ(Make(s), 0) << console.str();
+  SetGrid("precipitation", 2 * ks * 3600 * 1000);
+  double infiltrated = 0;
+  for (int step = 0; step < 48; ++step) {
+    ASSERT_EQ(RunIn(step % 24 + 1, 1 + step / 24), 0) << console.str();
+    infiltrated = Find("total_infiltration")[1][1];
+  }
+  const double rate = infiltrated / 3600 / 1000;  // m/s in the last hour
+  EXPECT_GE(rate, 0.9 * ks);
+  EXPECT_LE(rate, 1.5 * ks);
+}
+
 TEST_F(Step, DynamicMethodRunsSubstepsByTheStableStep) {
   Section s;
   s.method = "3";
