@@ -12,10 +12,6 @@ void unsatzonmodellklasse::Unavailable() {
   throw ReportModuleNotAvailable(diag, "unsaturated zone", modulname, kNotAvailable);
 }
 
-void unsatzonmodellklasse::SelectInfiltrationInput(int interceptionFirst) {
-  infiltrationinput = interceptionFirst;
-}
-
 void unsatzonmodellklasse::SetDumpOptions(char dumpMode, char closeAfterDump, char repairAfterDump,
                                           int64_t maxDumpFiles) {
   dumpmode = dumpMode;
@@ -70,10 +66,24 @@ void unsatzonmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* 
   if (!error) error = &ignored;
   *error = 0;
   try {
-    // The river links table exists only with the groundwater model; record 0 belongs to no river link.
     if (groundwatercoupling && !riverflow_table) {
+      if (surface_interaction > 0) {
+        river_depth = gridlist[GetGrid("river_depth")].grid;
+        river_width = gridlist[GetGrid("river_width")].grid;
+        river_links = gridlist[GetGrid("river_links")].grid;
+        kolmation = gridlist[GetGrid("kolmation")].grid;
+      }
+      NewStatistic(kStatGWIN, 6, "re-infiltration from rivers [mm per Zone]", registry, capacity,
+                   statfiles[kStatGWIN].name);
+      NewStatistic(kStatGWEX, 6, "base flow (exfiltration into rivers, only with gw-module active) [mm per Zone]",
+                   registry, capacity, statfiles[kStatGWEX].name);
+      river_infiltration = NewGrid("river_infiltration", outfiles[kOutGWIN], 0.0, false, false);
+      river_exfiltration = NewGrid("river_exfiltration", outfiles[kOutGWEX], 0.0, false, false);
+      // The river links table: record 0 belongs to no river link.
       riverflow_table =
           static_cast<RiverflowTable*>(Alloc(static_cast<int>(sizeof(RiverflowTable)) * (zonecount + 1), 1));
+      const int p = FindGrid("gw_storage_coeff_1", true);
+      gw_storage_coeff = p > 0 ? gridlist[p].grid : nullptr;
     }
   } catch (int code) {
     *error = code;
@@ -105,14 +115,6 @@ void unsatzonmodellklasse::ComputeDrainablePoreVolume() {
 }
 
 void unsatzonmodellklasse::StartStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
-  (void)hour;
-  (void)day;
-  (void)month;
-  (void)year;
-  if (flowcontrol != 0) Unavailable();
-}
-
-void unsatzonmodellklasse::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   (void)hour;
   (void)day;
   (void)month;

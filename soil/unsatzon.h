@@ -6,9 +6,10 @@
 // optional sections "[heat_transfer]", "[unsatzon_tuning]" and "[permafrost]",
 // binds the grids of the other sub-models, creates the statistics files,
 // registers the module's grids and stacks and sets the initial soil state of
-// every cell (or reads it from state stacks). The per-step computation is not
-// part of this build: a module that is switched on stops at its first step
-// with error 505.
+// every cell (or reads it from state stacks). Each (sub)step, run() solves
+// the soil column of every own cell (soil/unsatzon_solve.cpp). The step start,
+// the subbasin routing and the outputs of the step are not part of this
+// build: a module that is switched on stops there with error 505.
 //
 // Units: lengths in m, water contents as volume fractions, storage constants
 // in minutes, temperatures in degrees Celsius. Stacks hold levels 0 ...
@@ -16,11 +17,13 @@
 // surface).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "framework/submodelframe.h"
+#include "soil/uzkernels.h"
 
 class zonalstatistic;
 
@@ -97,6 +100,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
     kPointCount
   };
 
+  // Work arrays of the column solve of one thread (soil/unsatzon_work.h).
+  struct CellWork;
+
   // A statistics file name with its statistics code, or an output file name
   // with its write code.
   struct FileSpec {
@@ -147,6 +153,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // the cell has no river link (value 0 or below), else the subbasin index.
   // A code that maps to no subbasin is fatal (199).
   int RiverLinkRecord(double linkValue);
+
+  // Couples k water and m heat substeps of a step: both may grow so that
+  // each water substep runs a whole number of heat substeps, which is returned.
+  static int CoupleHeatSubsteps(int& k, int& m);
 
   // ---- configuration, read-only for the computation and for tests ----
   int GetMethod() const { return method; }
@@ -205,7 +215,28 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void GlacierSetup(StatRecord* registry, int registryCapacity);
   void OpenPointFiles();
   void WriteStartWaterContent();
-  // ---- heat transfer set-up (unsatzon_heat.cpp) ----
+  // ---- the step (unsatzon_step.cpp, unsatzon_solve.cpp, unsatzon_dump.cpp) ----
+  // Solves every own cell of the instance's rows; the first error code of
+  // the parallel loop is thrown after it.
+  void SolveCells();
+  void SolveCell(CellWork& w, int r, int c);
+  // Soil temperatures of a cell: set-up of the step (number of heat substeps)
+  // and the heat substeps that follow each water substep.
+  void HeatSetup(CellWork& w, int r, int c);
+  void HeatSubsteps(CellWork& w, int r, int c);
+  void HeatResults(CellWork& w, int r, int c);
+  void ZeroResults(int r, int c);
+  void CopyMasterCells();
+  void ZoneStatistics();
+  double GlacierFraction(int r, int c) const;
+  int SubbasinOf(int r, int c) const;
+  // Dump mode: checks the cell after a water substep; returns true when the
+  // run is to end (close after dump).
+  bool CheckAndDump(CellWork& w, int r, int c, int substep);
+  void WriteDumpFile(const CellWork& w, const std::string& name);
+  // First error of a parallel loop (0: none).
+  void RecordError(int code);
+
   void ReadHeatTransferSection();
   // Temperature statistics, lower boundary and soil temperature stack.
   void HeatTransferSetup();
@@ -309,6 +340,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Grid HydrologicResponseUnits = nullptr;
   Grid MasterHydrologicResponseUnits = nullptr;
   Grid infiltration_input = nullptr;
+  // River exchange (groundwater coupled, surface water interaction set).
+  Grid river_depth = nullptr;
+  Grid river_width = nullptr;
+  Grid river_links = nullptr;
+  Grid kolmation = nullptr;
+  Grid river_infiltration = nullptr;
+  Grid river_exfiltration = nullptr;
 
   // ---- grids and stacks of the module ----
   std::vector<OwnedGrid> owned;
@@ -382,6 +420,14 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Stack Soil_Temperature_Stack = nullptr;
   Grid frozenSoilInGroundwater = nullptr;
   Grid ThawDepthTMod = nullptr;
+
+  // ---- the step ----
+  std::vector<uzk::SoilConstants> soilconstants;  // per soil table entry
+  std::atomic<int64_t> dumpcounter{0};
+  std::atomic<int> looperror{0};
+  char external_table_applied = 0;  // set once by ApplyExternalGWTable
+  int64_t stephour = 0, stepday = 0, stepmonth = 0, stepyear = 0;
+  int lake_flow_control = 0;  // "[lake_model]"; the lakes are not set up in this build
 
   // ---- links ----
   int infiltrationinput = 0;

@@ -165,6 +165,7 @@ void unsatzonmodellklasse::Configure(StatRecord* registry, int registryCapacity)
   if (layers < 1)
     Fatal("FATAL: the soil table holds no soil type with layers; " + modulname + " needs at least one layer", 17);
 
+  soilconstants = uzk::BuildSoilConstants(soiltable, SoilTableCount(), dTModLamWat, dTModLamDrySoil);
   BindGrids();
   CreateStatistics(registry, registryCapacity);
   RegisterModuleGrids();

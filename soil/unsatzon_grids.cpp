@@ -401,7 +401,8 @@ void unsatzonmodellklasse::InitialGroundwaterGrids() {
       Theta_in_GWLEVEL[r][c] = th[1];
       if (!fromDistance) groundwater_distance[r][c] = hgeo[n] - hgeo[0];
       // The saturated zone reaches up from the profile bottom; its top layer i
-      // holds the table, which lies at the top of that layer.
+      // is the groundwater level, the distance that of its bottom, so that the
+      // heads of the first step are those of the hydrostatic profile.
       int top = 0;
       for (int i = n - 1; i >= 1; --i) {
         if (!(th[i] > kSaturatedShare * soil->theta_sat[i])) break;
@@ -412,7 +413,7 @@ void unsatzonmodellklasse::InitialGroundwaterGrids() {
         continue;
       }
       groundwater_level[r][c] = top;
-      if (!fromDistance) groundwater_distance[r][c] = hgeo[top - 1] - hgeo[0];
+      if (!fromDistance) groundwater_distance[r][c] = hgeo[top] - hgeo[0];
       Theta_in_GWLEVEL[r][c] = th[std::max(1, top - 1)];
     }
 }

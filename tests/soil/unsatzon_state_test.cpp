@@ -74,9 +74,9 @@ TEST_F(State, InitialProfileIsHydrostaticAboveTheFirstSaturatedLayer) {
       const double mid6 = uztest::kElevation - 0.55;
       for (int k = 1; k <= 5; ++k) EXPECT_NEAR(hh[k], mid6, 1e-9) << k;
       EXPECT_NEAR(hh[8], uztest::kElevation - 0.75, 1e-9);
-      // The water table lies below layer 5.
+      // The water table lies below layer 5, in the first saturated layer.
       EXPECT_EQ(uz->GwLevel()[r][c], 6);
-      EXPECT_NEAR(uz->GwDistance()[r][c], -0.5, 1e-9);
+      EXPECT_NEAR(uz->GwDistance()[r][c], -0.6, 1e-9);
       EXPECT_EQ(uz->ThetaInGwLevel()[r][c], th[5]);
     }
 }

@@ -120,27 +120,7 @@ inline std::string HeatSection(const std::string& flow = "1") {
 class World : public ::testing::Test {
  protected:
   World() : dir("uzworld"), diag(dir / "d.xml", 4, &console), memory(&diag), list(kGridListSize) {
-    soils = std::make_unique<soil_table_entry[]>(2);
-    soils[0].code = 1;
-    soil_table_entry& e = soils[1];
-    e.code = 1;
-    e.AllocLayerArrays(kLayers);
-    e.layers = kLayers;
-    for (int L = 0; L <= kLayers; ++L) {
-      e.thickness[L] = kThickness;
-      e.theta_sat[L] = kThetaSat;
-      e.theta_res[L] = kThetaRes;
-      e.alpha[L] = kAlpha;
-      e.Par_n[L] = kN;
-      e.Par_m[L] = 1 - 1 / kN;
-      e.Par_tau[L] = 0.5;
-      e.ksat[L] = 1e-5;
-      e.DryDensity[L] = -1;
-      e.DryHeatCapacity[L] = -1;
-      e.DryThermalConduct[L] = 0;
-      e.AllocHydraulicTables(L);
-    }
-    e.TotalDepth = kLayers * kThickness;
+    Reshape(kLayers, kThickness, 1e-5);
 
     Add("zonegrid_soilmodel", [](int r, int c) { return (r - 1) * kCols + c; });
     Add("elevation", [](int, int) { return kElevation; });
@@ -169,6 +149,32 @@ class World : public ::testing::Test {
   ~World() override {
     uz.reset();
     for (Grid g : grids) memory.FreeMatrix(g, 1, kRows, 1, kCols);
+  }
+
+  // One soil type of equal layers with the van Genuchten loam above.
+  void Reshape(int layers, double thickness, double ksat) {
+    soils = std::make_unique<soil_table_entry[]>(2);
+    soils[0].code = 1;
+    soil_table_entry& e = soils[1];
+    e.code = 1;
+    e.AllocLayerArrays(layers);
+    e.layers = layers;
+    for (int L = 0; L <= layers; ++L) {
+      e.thickness[L] = thickness;
+      e.theta_sat[L] = kThetaSat;
+      e.theta_res[L] = kThetaRes;
+      e.alpha[L] = kAlpha;
+      e.Par_n[L] = kN;
+      e.Par_m[L] = 1 - 1 / kN;
+      e.Par_tau[L] = 0.5;
+      e.ksat[L] = ksat;
+      e.DryDensity[L] = -1;
+      e.DryHeatCapacity[L] = -1;
+      e.DryThermalConduct[L] = 0;
+      e.AllocHydraulicTables(L);
+    }
+    e.TotalDepth = layers * thickness;
+    args.soilTable = soils.get();
   }
 
   template <typename F>

@@ -1,0 +1,155 @@
+// Soil temperatures in the column solve: the number of heat substeps of a
+// cell, the heat substeps after each water substep, and the freezing
+// temperatures and thaw depth at the end of the step.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "parameters/landuse_table_entry.h"
+#include "parameters/soil_table_entry.h"
+#include "soil/unsatzon.h"
+#include "soil/unsatzon_work.h"
+#include "soil/uzheat.h"
+
+namespace {
+double Cell(Grid g, int r, int c, double otherwise) {
+  return g && g[r] && g[r][c] > kNodata ? g[r][c] : otherwise;
+}
+}  // namespace
+
+// Unfrozen share, conductivity, latent-heat term and heat capacity of the
+// current temperatures and water contents.
+static void ThermalState(unsatzonmodellklasse::CellWork& w, const soil_table_entry& soil, double lamWat, double lamIce,
+                         double latent, double rhoWater, double cWater, double cIce0, double cIce20) {
+  const int n = w.n;
+  soil.GetLayerValuesBySaturation2(w.unfrozen.data(), w.T.data(), w.theta.data());
+  uzk::ThermalConductivity(w.lambda.data(), *w.col.constants, n, w.unfrozen.data(), w.theta.data(), lamWat, lamIce);
+  // Apparent heat capacity of freezing: the slope of the unfrozen share with
+  // temperature times the latent heat of the liquid water.
+  soil.GetLayerValuesBySaturation(w.X.data(), w.T.data(), w.theta.data());
+  for (int i = 1; i <= n; ++i) {
+    const double liquid = w.theta[i] - w.tr[i];
+    w.X[i] = liquid > 0 ? liquid * latent * rhoWater * w.X[i] : 0.0;
+  }
+  soil.GetThermalParameters(w.T.data(), w.Cv.data(), w.unfrozen.data(), w.X.data(), w.theta.data(), rhoWater, cWater,
+                            cIce0, cIce20);
+}
+
+void unsatzonmodellklasse::HeatSetup(CellWork& w, int r, int c) {
+  const int n = w.n;
+  const soil_table_entry& soil = *w.col.soil;
+  for (int i = 1; i <= n; ++i) w.T[i] = w.Tstart[i] = Soil_Temperature_Stack[r][c][i];
+  w.airT = Cell(air_temperature, r, c, 0.0);
+  w.lowerT = Cell(T_Lower_Boundary_Condition, r, c, dTModLowBoundBase);
+  // Surface n-factor: of the land use of the first vegetation layer, else of the section.
+  double nf = -99999;
+  const int lu = landuse.size() > 1 ? static_cast<int>(Cell(landuse[1], r, c, 0)) : 0;
+  if (landusetable && lu >= 1 && lu <= landusetable[0].code)
+    nf = w.airT < 0 ? landusetable[lu].GetNfFreezing() : landusetable[lu].GetNfThawing();
+  if (!(nf > -9999)) nf = w.airT < 0 ? dTModNFactorFreezing : dTModNFactorThawing;
+  w.nFactor = nf;
+  w.surfaceT = w.airT * nf;
+
+  ThermalState(w, soil, dTModLamWat, dTModLamIce, dTModLatHeat, dTModRhoWater, dTModCWater, dTModCIce0, dTModCIce20);
+  uzk::HeatFluxes(w.G.data(), w.lambda.data(), w.d.data(), w.T.data(), n, w.lowerT, w.airT, nf);
+  const double step = timeinterval * 60.0;
+  uzk::TemperatureRates(w.rate.data(), w.G.data(), w.Cv.data(), w.d.data(), n, static_cast<long>(step));
+  for (int i = 1; i <= n; ++i) w.Tscratch[i] = w.T[i];
+  uzk::UpdateTemperatures(w.Tscratch.data(), w.T.data(), w.rate.data(), w.G.data(), n, true, w.lowerT, w.surfaceT);
+
+  // Heat substeps of the step: short enough for the surface forcing and not
+  // longer than the longest heat step.
+  int m = 1;
+  while ((std::fabs(w.airT - w.T[1]) * 0.25 * m < std::fabs(w.rate[1]) && step / m > dTModShortestStep) ||
+         step / m > dTModLongestStep)
+    ++m;
+  int k = w.k;
+  w.heatPerWater = CoupleHeatSubsteps(k, m);
+  w.k = k;
+  w.m = m;
+  w.dth = timeinterval * 60.0 / substeps / m;
+}
+
+int unsatzonmodellklasse::CoupleHeatSubsteps(int& k, int& m) {
+  if (2 * k < m) {
+    m = (m / k + 1) * k;
+    return m / k;
+  }
+  if (m <= k)
+    m = k;
+  else
+    k = m;
+  return 1;
+}
+
+void unsatzonmodellklasse::HeatSubsteps(CellWork& w, int r, int c) {
+  (void)r;
+  (void)c;
+  const int n = w.n;
+  const soil_table_entry& soil = *w.col.soil;
+  for (int s = 0; s < w.heatPerWater; ++s) {
+    ThermalState(w, soil, dTModLamWat, dTModLamIce, dTModLatHeat, dTModRhoWater, dTModCWater, dTModCIce0, dTModCIce20);
+    if (heat_transfer_method <= 10) {
+      uzk::HeatFluxes(w.G.data(), w.lambda.data(), w.d.data(), w.T.data(), n, w.lowerT, w.airT, w.nFactor);
+      uzk::TemperatureRates(w.rate.data(), w.G.data(), w.Cv.data(), w.d.data(), n, static_cast<long>(w.dth));
+      uzk::UpdateTemperatures(w.T.data(), w.Tstart.data(), w.rate.data(), w.G.data(), n, true, w.lowerT, w.surfaceT);
+    } else {
+      uzk::HeatCell h;
+      h.method = heat_transfer_method;
+      h.airTemperature = w.airT;
+      h.nFactor = w.nFactor;
+      h.snowOnGround = snowstorage_solid && Cell(snowstorage_solid, r, c, 0) > 0;
+      h.lowerTemperature = w.lowerT;
+      h.heatFluxBoundary = heat_flux_lower_boundary != 0;
+      h.heatFlux = Cell(HeatFlux_Lower_Boundary_Condition, r, c, 0);
+      // Water fluxes of the substep carry heat from method 12 on.
+      for (int i = 0; i <= n + 1; ++i) {
+        w.hw[i] = 0;
+        w.hf[i] = i <= n ? w.q[i] : 0.0;
+      }
+      uzk::ImplicitHeatStep(h, w.lambda.data(), w.Cv.data(), w.d.data(), w.T.data(), n, w.ha.data(), w.hb.data(),
+                            w.hc.data(), w.hr.data(), w.hw.data(), w.hf.data(), w.dth);
+      if (h.fpe) w.col.fpe = true;
+    }
+    for (int i = 1; i <= n; ++i) w.Tstart[i] = w.T[i];
+  }
+}
+
+void unsatzonmodellklasse::HeatResults(CellWork& w, int r, int c) {
+  const int n = w.n;
+  const soil_table_entry& soil = *w.col.soil;
+  for (int i = 1; i <= n; ++i) Soil_Temperature_Stack[r][c][i] = w.T[i];
+  // Freezing temperature of a layer: where its unfrozen share falls to dTModSEForStat.
+  for (int i = 1; i <= n; ++i) {
+    const std::vector<double>& table = soil.FineSaturationTable(i);
+    const int L = static_cast<int>(table.size()) - 1;
+    int k = 1;
+    if (L >= 2 && !(table[1] <= dTModSEForStat)) {
+      k = L;
+      for (int j = 2; j <= L; ++j)
+        if (table[j] <= dTModSEForStat) {
+          k = j;
+          break;
+        }
+    }
+    w.hw[i] = L > 0 ? -k / (L / 10.0) : 0.0;
+  }
+  double thaw = 0;
+  for (int i = 1; i < n; ++i) {
+    const double Tf = w.hw[i];
+    if (w.T[i + 1] <= Tf && Tf < w.T[i]) {
+      const double ci = (w.z[i - 1] + w.z[i]) / 2;
+      const double cj = (w.z[i] + w.z[i + 1]) / 2;
+      const double height = ci + (Tf - w.T[i]) * (cj - ci) / (w.T[i + 1] - w.T[i]);
+      thaw = height - w.z[0];
+    }
+  }
+  if (w.T[n] > w.hw[n] && w.lowerT <= w.hw[n]) thaw = w.z[n] - w.z[0];
+  ThawDepthTMod[r][c] = thaw;
+  if (frozenSoilInGroundwater && groundwatercoupling) {
+    double frozen = 0;
+    for (int i = 1; i <= n; ++i)
+      if (w.z[i] - w.z[0] < thaw && w.T[i] <= w.hw[i] && i >= w.col.g) frozen += w.d[i];
+    frozenSoilInGroundwater[r][c] = frozen;
+  }
+}

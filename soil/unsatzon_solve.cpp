@@ -1,0 +1,604 @@
+// The soil column solve of the unsaturated zone: per own cell, water
+// substeps of a Richards scheme (Picard iteration over the column kernels),
+// input, ponding, roots and evaporation, baseflow, water table and runoff.
+//
+// Amounts are mm per water substep, rates m/s (= mm/ms): a rate times the
+// substep in milliseconds is an amount in mm. Fluxes between layers are
+// positive upward; q[0] is the flux across the soil surface.
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "framework/diagstream.h"
+#include "framework/hrurecord.h"
+#include "parameters/landuse_table_entry.h"
+#include "parameters/soil_table_entry.h"
+#include "soil/unsatzon.h"
+#include "soil/unsatzon_work.h"
+#include "soil/uzbalance.h"
+#include "soil/uzheat.h"
+#include "soil/uzlateral.h"
+
+namespace {
+// A layer counts as saturated above this share of its saturated water content.
+constexpr double kSaturatedShare = 0.9995;
+// Snow storage (mm) above which part of the input runs off directly.
+constexpr double kSnowForRunoff = 10.0;
+
+bool Valid(Grid g, int r, int c) {
+  return g && g[r] && g[r][c] > kNodata;
+}
+double Value(Grid g, int r, int c, double otherwise = 0.0) {
+  return Valid(g, r, c) ? g[r][c] : otherwise;
+}
+}  // namespace
+
+void unsatzonmodellklasse::RecordError(int code) {
+  int expected = 0;
+  looperror.compare_exchange_strong(expected, code);
+}
+
+double unsatzonmodellklasse::GlacierFraction(int r, int c) const {
+  if (!glacier_fraction || !glacier_fraction[r] || !(glacier_fraction[r][c] > nodata)) return 0.0;
+  return std::clamp(glacier_fraction[r][c], 0.0, 1.0);
+}
+
+int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
+  const int code = static_cast<int>(std::floor(zonegrid[r][c] + 0.5));
+  if (code < 0 || code > maxzonecode) return 0;
+  return zoneindex[code];
+}
+
+void unsatzonmodellklasse::ZeroResults(int r, int c) {
+  for (Grid g : {river_infiltration, river_exfiltration, drainage_flow, real_evaporation, infiltration_excess,
+                 total_infiltration, directflow, interflow, ponding_storage, macropore_infiltration,
+                 groundwater_recharge, Percolation, Capillar_Uprise, number_of_substeps, baseflow})
+    if (g && g[r]) g[r][c] = 0.0;
+  for (Grid g : real_transpiration)
+    if (g && g[r]) g[r][c] = 0.0;
+}
+
+void unsatzonmodellklasse::SolveCells() {
+  looperror = 0;
+  const int V = vegetation_layers;
+  const bool hrus = MasterHydrologicResponseUnits != nullptr;
+#pragma omp parallel
+  {
+    CellWork w;
+    w.Size(layers, V);
+#pragma omp for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r) {
+      if (looperror != 0) continue;
+      for (int c = 1; c <= ncols; ++c) {
+        if (!OwnValidCell(r, c)) continue;
+        const double f = GlacierFraction(r, c);
+        const bool member = hrus && !Valid(MasterHydrologicResponseUnits, r, c);
+        if (member) continue;
+        if (f >= 1.0) {
+          ZeroResults(r, c);
+          continue;
+        }
+        try {
+          SolveCell(w, r, c);
+        } catch (int code) {
+          RecordError(code);
+          break;
+        } catch (...) {
+          RecordError(103);
+          break;
+        }
+      }
+    }
+  }
+  if (looperror != 0) throw static_cast<int>(looperror);
+}
+
+void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
+  soil_table_entry* soil = SoilOf(r, c);
+  if (!soil) {
+#pragma omp critical
+    Fatal("FATAL: the cell row " + std::to_string(r) + ", column " + std::to_string(c) + " of " + modulname +
+              " has no soil type in the soil table",
+          33);
+  }
+  const int n = std::min(layers, soil->layers);
+  const int sub = SubbasinOf(r, c);
+  const int V = vegetation_layers;
+  const bool heat = heat_transfer_flow_control > 0;
+  w.soilIndex = static_cast<int>(soil_types[r][c]);
+  for (int j = 1; j <= V; ++j) w.landuseCodes[j] = Value(landuse[j], r, c, nodata);
+
+  // Column of the cell.
+  double* th = theta[r][c];
+  double* hg = geodetic_heads[r][c];
+  double* hh = hydraulic_heads[r][c];
+  for (int i = 0; i <= n + 1; ++i) {
+    const int L = std::clamp(i, 1, n);
+    w.d[i] = i >= 1 && i <= n ? soil->thickness[i] : 0.0;
+    w.ts[i] = soil->theta_sat[L];
+    w.tr[i] = soil->theta_res[L];
+    w.A[i] = w.B[i] = w.q[i] = w.S[i] = w.sum[i] = w.base[i] = 0;
+  }
+  for (int i = 0; i <= n; ++i) {
+    w.z[i] = hg[i];
+    w.H[i] = hh[i];
+  }
+  for (int i = 1; i <= n; ++i) {
+    w.theta[i] = th[i];
+    w.drainable[i] = soil->InterpolateTableInverse(i, uzk::kDrainableSuction);
+    w.thetaLow[i] = i == 1 ? 0.0 : w.tr[i];
+  }
+  const double baseflowRate = Value(baseflow, r, c);
+  ZeroResults(r, c);
+
+  uzk::Column& col = w.col;
+  col = uzk::Column{};
+  col.soil = soil;
+  col.constants = &soilconstants[w.soilIndex];
+  col.maxLayers = n;
+  col.g = std::clamp(static_cast<int>(Value(groundwater_level, r, c, n)), 1, n);
+  col.groundwaterDistance = Value(groundwater_distance, r, c);
+  col.groundwaterActive = groundwatercoupling != 0;
+  col.externalTable = external_table_applied != 0;
+  col.surfaceInteraction = surface_interaction;
+  col.tanBeta = Value(tangens_beta, r, c);
+  col.channelDensity = sub > 0 ? channel_density[sub] : 0.0;
+  col.drainageModelled = drainage_depth != nullptr;
+  col.drainageLevel = static_cast<int>(Value(drainage_level, r, c));
+  col.drainageDistance = Value(drainage_distance, r, c);
+  col.cellsize = cellsize;
+  col.clayConductivity = k_sat_clay;
+  col.clayDepthGrid = clay_depth != nullptr;
+  col.thawDepth = PermafrostThawDepth ? Value(PermafrostThawDepth, r, c, nodata) : nodata;
+  col.reducedConductivity = reduced_k_sat;
+  col.infiltrationSaturation = Value(infiltration_saturation, r, c);
+  col.work = w.work.data();
+  // River crossing the cell (with the groundwater model).
+  w.riverRecord = 0;
+  if (groundwatercoupling && river_links && Valid(river_links, r, c) && surface_interaction > 0) {
+    w.river = uzk::RiverCell{};
+    w.river.depth = Value(river_depth, r, c);
+    w.river.width = Value(river_width, r, c);
+    w.river.kolmation = Value(kolmation, r, c);
+    w.river.lakeMode = lake_flow_control;
+    w.river.ponding = Value(ponding_storage, r, c);
+    if (river_links[r][c] > 0) {
+      int record = 0;
+      int code = 0;
+#pragma omp critical
+      {
+        try {
+          record = RiverLinkRecord(river_links[r][c]);
+        } catch (int e) {
+          code = e;
+        }
+      }
+      if (code != 0) throw code;
+      w.riverRecord = record;
+      w.river.record = riverflow_table ? riverflow_table[record].field : nullptr;
+    }
+    col.river = &w.river;
+  }
+  // Clay layer: the first layer reaching the clay depth (the last one when the column is shallower).
+  if (clay_depth && Value(clay_depth, r, c) > 0) {
+    double depth = 0;
+    col.clayLayer = n;
+    for (int i = 1; i <= n; ++i) {
+      depth += w.d[i];
+      if (depth >= clay_depth[r][c]) {
+        col.clayLayer = i;
+        break;
+      }
+    }
+  }
+
+  // Step lengths: dts of one call of run, k water substeps of dtw.
+  const double dts = timeinterval * 60.0 / substeps;
+  const double input = Value(infiltration_input, r, c);
+  int k = 1;
+  if (method == 3) {
+    double s = dts;
+    const double* ks = soil->GetKsat();
+    for (int i = 1; i <= std::max(1, col.g - 1); ++i) {
+      if (input == 0) {
+        const double f = heat ? std::max(0.5, w.unfrozen[i]) : 1.0;
+        const double kr = soil->InterpolateTableMin(i, w.theta[i], f);
+        if (kr > 0) s = std::min(s, w.d[i] / (kr * ks[i]));
+      } else {
+        s = std::min(s, w.d[i] / ks[i]);
+      }
+    }
+    s = std::max(s, dParameterMinStep);
+    k = static_cast<int>(std::ceil(dts / s - 1e-12));
+    k = std::max(k, 1);
+  }
+  w.k = k;
+  if (heat) {
+    HeatSetup(w, r, c);
+    k = w.k;
+  }
+  const double dtw = dts / k;
+  const double dtms = timeinterval * 60000.0 / substeps / k;
+  w.dtw = dtw;
+
+  double snowRunoffShare = 0;
+  if (snowstorage_solid && Value(snowstorage_solid, r, c) > kSnowForRunoff && sub > 0)
+    snowRunoffShare = SnowRunoff_fraction[sub];
+  const bool pondOn = max_ponding_storage && Value(max_ponding_storage, r, c) > 0 && ponding_storage;
+  double pond = pondOn ? Value(ponding_storage, r, c) : 0.0;
+  int lastVegetation = 0;
+  for (int j = 1; j <= V; ++j)
+    if (Valid(landuse[j], r, c)) lastVegetation = j;
+  double baseflowAmount = 0;
+  bool tableFell = false;  // the table of the last substep lies below its start
+  double Rmax = 0;
+  for (int j = 1; j <= V; ++j)
+    if (Valid(landuse[j], r, c)) Rmax = std::max(Rmax, Value(root_depth[j], r, c));
+
+  for (int step = 1; step <= k; ++step) {
+    // 1. Input of the substep (mm).
+    double in = input / substeps / k;
+    double setAside = 0;
+    if (in > 0 && snowRunoffShare > 0) {
+      setAside = snowRunoffShare * in;
+      in -= setAside;
+    }
+    for (int j = 1; j <= V; ++j) w.demand[j] = Value(pot_transpiration[j], r, c) / substeps / k;
+    const double silt = silting_up ? Value(silting_up, r, c) / k : 0.0;
+    double directSilt = 0;
+    // 2. Surface storage water first covers the transpiration demand.
+    auto coverDemand = [&](double water) {
+      for (int j = 1; j <= V && water > 0; ++j) {
+        if (w.demand[j] < water) {
+          water -= w.demand[j];
+          w.demand[j] = 0;
+        } else {
+          w.demand[j] -= water;
+          water = 0;
+        }
+      }
+      return water;
+    };
+    if (!pondOn) {
+      if (silting_up_storage == 1)
+        in += coverDemand(silt);
+      else
+        directSilt = silt;
+    } else {
+      pond += silt + setAside;
+      setAside = 0;
+      in += coverDemand(pond);
+      pond = in;
+    }
+    // 3. Rates.
+    double P = in / dtms;
+    const double setAsideRate = setAside / dtms;
+    w.snapInput = P;
+    // 4. Macropores.
+    double macroWater = 0;
+    for (int i = 0; i <= n; ++i) w.macro[i] = w.capacity[i] = 0;
+    if (lake_flow_control == 0)
+      macroWater = uzk::MacroporeInfiltration(col, P, w.d.data(), w.capacity.data(), w.ts.data(), w.theta.data(),
+                                              w.macro.data(), dtms);
+    w.snapInputMacro = P;
+
+    // 5. Transpiration and soil evaporation.
+    double evaporated = 0;
+    for (int j = 1; j <= V; ++j) {
+      w.transpired[j] = 0;
+      if (!Valid(landuse[j], r, c)) continue;
+      uzk::RootUptake u;
+      u.rootDepth = std::max(Value(root_depth[j], r, c), w.d[1]);
+      const int lu = static_cast<int>(landuse[j][r][c]);
+      const bool entry = landusetable && lu >= 1 && lu <= landusetable[0].code;
+      u.shape = entry ? landusetable[lu].GetRootDist() : 0.0;
+      u.drySuction = entry ? landusetable[lu].GetHReduDry() : 3.45;
+      u.wetLimit = entry ? landusetable[lu].GetLimitReduWet() : 1.0;
+      u.wetReduction = entry ? landusetable[lu].GetTReduWet() : 1.0;
+      u.passLimit = col.g;
+      u.coverage = Value(vegetation_coverage_degree[j], r, c);
+      u.demand = w.demand[j] / dtms;
+      u.evaporation = j == lastVegetation ? Value(potential_evaporation, r, c) / substeps / k / dtms : 0.0;
+      u.evapDepth = soil->EvapMaxDepth;
+      u.dt = dtw;
+      for (int i = 0; i <= n; ++i) w.e[i] = w.evap[i] = w.sum[i] = 0;
+      const int N = uzk::RootExtraction(col, u, w.d.data(), w.theta.data(), w.thetaLow.data(), w.rel.data(), w.w.data(),
+                                        w.e.data(), w.evap.data(), w.sum.data());
+      double taken = 0, given = 0;
+      for (int i = 1; i <= n; ++i) {
+        double up = i <= N ? w.e[i] : 0.0;
+        double ev = w.evap[i];
+        const double drop = (up + ev) * dtw / w.d[i];
+        const double bound = i == 1 ? 0.0 : w.tr[i];
+        if (w.theta[i] - drop < bound) {
+          // Not more than the layer holds above its bound: the uptake gives way first.
+          double missing = (drop - std::max(0.0, w.theta[i] - bound)) * w.d[i] / dtw;
+          const double cut = std::min(up, missing);
+          up -= cut;
+          missing -= cut;
+          ev = std::max(0.0, ev - missing);
+          w.theta[i] = std::max(bound, w.theta[i] - (up + ev) * dtw / w.d[i]);
+          if (std::fabs(w.theta[i] - bound) < 1e-15) w.theta[i] = bound;
+        } else {
+          w.theta[i] -= drop;
+        }
+        taken += up;
+        given += ev;
+      }
+      w.transpired[j] = taken * dtms;
+      evaporated += given * dtms;
+      if (real_transpiration[j] && real_transpiration[j][r]) real_transpiration[j][r][c] += taken * dtms;
+    }
+
+    // 6. Baseflow (rate, m/s); negative: groundwater rising into the column.
+    // With the groundwater model the grid holds the rate it set for the step.
+    double qb = groundwatercoupling ? baseflowRate : 0.0;
+    if (!groundwatercoupling && !external_table_applied && sub > 0)
+      qb = qb_reduction_factor[sub] * std::exp(col.groundwaterDistance * kelsqlat[sub]) / (substeps * dtms * k);
+    double rising = 0;  // rate that no layer could hold
+    auto findLevel = [&]() {
+      int g = 1;
+      for (int i = n; i >= 1; --i)
+        if (!(w.theta[i] > kSaturatedShare * w.ts[i])) {
+          g = i;
+          break;
+        }
+      return g;
+    };
+    int g = findLevel();
+    for (int i = 0; i <= n; ++i) w.base[i] = 0;
+    if (qb < 0) {
+      double rest = -qb;
+      for (int i = g; i >= 1 && rest > 0; --i) {
+        const double room = (w.ts[i] - w.theta[i]) * w.d[i] / dtw;
+        const double put = std::clamp(room, 0.0, rest);
+        w.theta[i] += put * dtw / w.d[i];
+        w.base[i] = -put;
+        rest -= put;
+      }
+      rising = rest;
+      w.base[0] = rest;
+    }
+    // 7. Groundwater level layer; a positive baseflow is taken from it downward.
+    g = findLevel();
+    if (qb > 0) {
+      double rest = qb;
+      for (int i = g; i <= n && rest > 0; ++i) {
+        const double avail = std::max(0.0, (w.theta[i] - w.drainable[i]) * w.d[i] / dtw);
+        if (avail >= rest) {
+          w.theta[i] -= rest * dtw / w.d[i];
+          w.base[i] = rest;
+          rest = 0;
+        } else {
+          w.theta[i] = std::max(w.theta[i], w.drainable[i]);
+          if (avail > 0) w.theta[i] = w.drainable[i];
+          w.base[i] = avail;
+          rest -= avail;
+          g = std::min(n, g + 1);
+        }
+      }
+      qb -= rest;
+    }
+    col.g = g;
+    col.baseflow = qb;
+    // Negative: water from the groundwater, into the layers or, where they are full, direct runoff.
+    baseflowAmount += qb * dtms;
+    const int g0 = g;
+    const double T0 = w.z[0] + col.groundwaterDistance;
+
+    // 8. Start of the substep.
+    for (int i = 0; i <= n + 1; ++i) w.thetaOld[i] = w.mean[i] = w.thetaNew[i] = w.theta[i];
+    double waterStart = 0;
+    for (int i = 1; i <= n; ++i) waterStart += w.theta[i] * w.d[i];
+    (void)waterStart;
+    // 9. Dump snapshot.
+    if (dumpmode) {
+      w.snapG = g;
+      w.snapBaseflow = Value(baseflow, r, c);
+      for (int j = 0; j <= V; ++j) w.snapTranspiration[j] = Value(real_transpiration[j], r, c);
+      const std::vector<double>* arrays[14] = {&w.theta, &w.thetaOld, &w.ts,     &w.tr, &w.d, &w.z,   &w.q,
+                                               &w.S,     &w.H,        &w.psiOld, &w.A,  &w.B, &w.sum, &w.drainable};
+      for (int a = 0; a < 14; ++a)
+        for (int i = 0; i <= n; ++i) w.snapArrays[a * (n + 1) + i] = (*arrays[a])[i];
+      for (int i = 0; i <= n; ++i) w.snapT[i] = w.T[i];
+    }
+
+    // 10. Iteration.
+    double tolerance = max_error;
+    int counter = 0;
+    double change = 0;
+    double drainageFlow = 0, inflowSum = 0, outflowSum = 0, sumA = 0, sumB = 0, meanSuction = 0;
+    int count = 0;
+    do {
+      uzk::ComputeHeads(col, counter, 0, meanSuction, w.thetaOld.data(), w.theta.data(), w.A.data(), w.B.data(),
+                        w.psiOld.data(), w.H.data(), w.z.data(), nullptr);
+      ++counter;
+      for (int i = 1; i <= n + 1; ++i) w.q[i] = w.S[i] = 0;
+      drainageFlow = 0;
+      // Conductivities and outflows of the current iterate (Picard).
+      uzk::ComputeFluxes(col, 0, P, dtw, w.thetaOld.data(), w.theta.data(), w.theta.data(), w.A.data(), w.B.data(),
+                         w.ts.data(), w.z.data(), w.H.data(), w.d.data(), w.S.data(), w.q.data(), drainageFlow, nullptr,
+                         w.tracer.data(), inflowSum, outflowSum);
+      sumA = inflowSum;
+      sumB = outflowSum;
+      uzk::UpdateThetaWithExcess(col, 10, 0, w.A.data(), w.B.data(), w.thetaOld.data(), w.thetaNew.data(), w.ts.data(),
+                                 w.tr.data(), w.q.data(), w.S.data(), w.d.data(), sumA, sumB, dtw);
+      if (counter == 21) tolerance = 5 * max_error;
+      change = uzk::UpdateTheta(col, counter, 0, w.A.data(), w.B.data(), w.theta.data(), w.mean.data(),
+                                w.thetaOld.data(), w.q.data(), w.S.data(), w.d.data(), count, dtw);
+    } while (change > tolerance && max_iterations > counter);
+    // Water that left the updated layers downward goes to the layer below or,
+    // below the last layer, out of the column with the baseflow.
+    {
+      const int m = std::min(n, g + 2);
+      if (w.q[m] != 0) {
+        if (m < n) {
+          w.theta[m + 1] -= w.q[m] * dtw / w.d[m + 1];
+        } else {
+          baseflowAmount -= w.q[m] * dtms;
+        }
+      }
+    }
+    if (col.fpe) {
+#pragma omp critical
+      ReportFPE(r, c, step, counter, w.theta[1], w.q[0], w.S[1], change, P);
+    }
+
+    // 11. Heat substeps.
+    if (heat) HeatSubsteps(w, r, c);
+
+    // 12. Dump checks, repair and close.
+    if (dumpmode && CheckAndDump(w, r, c, step)) {
+      RecordError(199);
+      return;
+    }
+
+    // 13. River water taken by the cell, booked in its link's record (m3/s).
+    if (surface_interaction >= 2 && w.river.record && w.riverRecord > 0 && col.river && sumA > 0) {
+#pragma omp critical
+      riverflow_table[w.riverRecord].field[13] += sumA * cellsize * cellsize;
+    }
+
+    // 14. Iteration log.
+    if (counter > 100 && mpirank == 0) {
+#pragma omp critical
+      {
+        std::FILE* log = std::fopen("modell_0.log", "a");
+        if (!log) {
+          *diag << "FATAL: error opening log-file "
+                << "modell_0.log"
+                << "[end-entry]";
+          RecordError(5);
+        } else {
+          std::fprintf(log, "%2d.%2d., %2d h r=%3d, c=%3d : ziter=%3d, max_err = %lg \n", static_cast<int>(stepday),
+                       static_cast<int>(stepmonth), static_cast<int>(stephour), r, c, counter, change);
+          std::fclose(log);
+        }
+      }
+    }
+
+    // 15. Water table.
+    g = std::clamp(g, 1, n);
+    const double thetaG = w.theta[g];
+    double T;
+    if (w.ts[g] - thetaG <= 0.0001)
+      T = w.z[g - 1];
+    else if (thetaG > w.drainable[g])
+      T = std::min(w.z[g - 1], w.z[g] + w.d[g] * (thetaG - w.drainable[g]) / (w.ts[g] - w.drainable[g]));
+    else
+      T = w.z[g];
+    const double recharge = uzk::LowerBoundaryFlux(col, g, g0, T0, T, w.z.data(), w.theta.data(), w.ts.data(),
+                                                   w.thetaOld.data(), w.q.data(), w.d.data(), 0.0, 0.0, dtw, dtms);
+    col.groundwaterDistance = T - w.z[0];
+    tableFell = T < T0;
+
+    // 17. Outflows limited to the water of each layer; water kept back stays in its layer.
+    for (int i = 0; i <= n; ++i) w.O1[i] = w.O2[i] = 0;
+    const int dl = col.drainageLevel;
+    for (int i = 1; i <= n; ++i) {
+      const double drain = (i == dl && drainage_flow) ? std::clamp(drainageFlow, 0.0, std::max(0.0, w.S[i])) : 0.0;
+      w.O2[i] = drain;
+      w.O1[i] = w.S[i] - drain;
+    }
+    uzk::BalanceArrays ba;
+    ba.theta = w.theta.data();
+    ba.d = w.d.data();
+    ba.q = w.q.data();
+    ba.O1 = w.O1.data();
+    ba.O2 = w.O2.data();
+    ba.A = w.A.data();
+    ba.B = w.B.data();
+    ba.available = w.available.data();
+    ba.factor = w.factor.data();
+    ba.O1Limited = w.O1L.data();
+    ba.O2Limited = w.O2L.data();
+    ba.BLimited = w.BL.data();
+    ba.qLimited = w.qL.data();
+    uzk::LayerBalance(col, g, ba, nullptr, dtw, 1.0, 1.0);
+    double interflowRate = 0, drainageRate = 0, exfiltrationRate = 0;
+    for (int i = 1; i <= n; ++i) {
+      const double kept = (w.O1[i] - w.O1L[i]) + (w.O2[i] - w.O2L[i]) + (w.B[i] - w.BL[i]);
+      if (kept != 0) w.theta[i] += kept * dtw / w.d[i];
+      interflowRate += w.O1L[i];
+      drainageRate += w.O2L[i];
+      exfiltrationRate += w.BL[i];
+    }
+
+    // 16. Surface runoff. Water pushed up through the surface joins it.
+    const double q0 = w.q[0];
+    double infiltration = 0, runoff = 0;
+    if (q0 < 0) {
+      infiltration = -q0 * dtms;
+      runoff = (P + q0 + setAsideRate) * dtms;
+    } else {
+      runoff = (P + q0 + setAsideRate) * dtms;
+    }
+    runoff = std::max(0.0, runoff);
+    double directRate = runoff / dtms + rising;
+    // 18. Direct-runoff silting-up water.
+    directRate += directSilt / dtms;
+    // 19. Ponding: what did not infiltrate stays on the surface up to the maximum.
+    if (pondOn) {
+      const double maxPond = max_ponding_storage[r][c];
+      const double surface = (rising + P + q0) * dtms + setAsideRate * dtms;
+      if (surface > maxPond) {
+        directRate = (surface - maxPond) / dtms;
+        pond = maxPond;
+      } else {
+        pond = std::max(0.0, surface);
+        directRate = 0;
+      }
+      runoff = directRate * dtms;
+    }
+
+    // 20. Results of the substep (mm).
+    directflow[r][c] += directRate * dtms;
+    interflow[r][c] += interflowRate * dtms;
+    if (drainage_flow) drainage_flow[r][c] += drainageRate * dtms;
+    if (river_infiltration) river_infiltration[r][c] += sumA * dtms;
+    if (river_exfiltration) river_exfiltration[r][c] += exfiltrationRate * dtms;
+    macropore_infiltration[r][c] += macroWater;
+    groundwater_recharge[r][c] += recharge;
+    if (recharge > 0)
+      Percolation[r][c] += recharge;
+    else
+      Capillar_Uprise[r][c] += recharge;
+    real_evaporation[r][c] += evaporated;
+    infiltration_excess[r][c] += runoff;
+    total_infiltration[r][c] += infiltration + macroWater;
+    if (number_of_substeps) number_of_substeps[r][c] = k;
+  }
+
+  // Results of the step.
+  if (ponding_storage && pondOn) ponding_storage[r][c] = pond;
+  const soil_table_entry& s = *soil;
+  SB_1_grid[r][c] = Rmax > 0 ? uzk::WaterContentToDepth(s, n, w.d.data(), w.theta.data(), 1, Rmax) / Rmax : w.theta[1];
+  MeanThetaInRootZone[r][c] = s.InterpolateTable(
+      1, Rmax > 0 ? uzk::WaterContentToDepth(s, n, w.d.data(), w.theta.data(), 1, Rmax) / Rmax : w.theta[1]);
+  SB_2_grid[r][c] = uzk::WaterContentToDepth(s, n, w.d.data(), w.theta.data(), 1, 9999) * 1000.0;
+  ROOTgrid[r][c] = Rmax * 1000.0;
+  if (infiltration_saturation) infiltration_saturation[r][c] = col.infiltrationSaturation;
+
+  if (heat) HeatResults(w, r, c);
+  // State back into the stacks.
+  for (int i = 1; i <= n; ++i) {
+    th[i] = w.theta[i];
+    hh[i] = w.H[i];
+  }
+  groundwater_level[r][c] = col.g;
+  Theta_in_GWLEVEL[r][c] = w.theta[col.g];
+  groundwater_distance[r][c] = col.groundwaterDistance;
+  if (gw_storage_coeff && gw_storage_coeff[r])
+    gw_storage_coeff[r][c] = std::max(0.01, w.ts[col.g] - (tableFell ? w.drainable[col.g] : w.theta[col.g]));
+  baseflow[r][c] = baseflowAmount;
+  if (ETR2ETP && SBHIGH_grid && SB_1_grid[r][c] < SBHIGH_grid[r][c]) {
+    double real = 0, potential = 0;
+    for (int j = 1; j <= V; ++j) {
+      real += Value(real_transpiration[j], r, c);
+      potential += Value(pot_transpiration[j], r, c) / substeps;
+    }
+    ETR2ETP[r][c] = potential > 0 ? real / potential : 1.0;
+  }
+}

@@ -1,0 +1,267 @@
+// The per-(sub)step operation of the unsaturated zone: the column solve of
+// every own cell, the copy to the member cells of hydrologic response units
+// and the zone statistics of the step; and the dump mode of the solve.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "framework/diagstream.h"
+#include "framework/hrurecord.h"
+#include "framework/zonalstatistic.h"
+#include "parameters/soil_table_entry.h"
+#include "soil/unsatzon.h"
+#include "soil/unsatzon_work.h"
+
+void unsatzonmodellklasse::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  if (flowcontrol == 0) return;
+  teilmodellklasse::run(hour, day, month, year);
+  stephour = hour;
+  stepday = day;
+  stepmonth = month;
+  stepyear = year;
+  if (!infiltration_input) SelectInfiltrationInput(infiltrationinput);
+  SolveCells();
+  if (MasterHydrologicResponseUnits) CopyMasterCells();
+  ZoneStatistics();
+}
+
+void unsatzonmodellklasse::SelectInfiltrationInput(int interceptionFirst) {
+  infiltrationinput = interceptionFirst;
+  if (flowcontrol == 0 || infiltration_input) return;
+  const std::string throughfall = "throughfall0";
+  const int p = interceptionFirst ? GetGridOf3("snowcover_outflow", throughfall, "precipitation")
+                                  : GetGridOf3(throughfall, "snowcover_outflow", "precipitation");
+  infiltration_input = gridlist[p].grid;
+}
+
+void unsatzonmodellklasse::CopyMasterCells() {
+  looperror = 0;
+  // Grids and stacks whose master values the members take.
+  std::vector<Grid> grids = {PermafrostThawDepth,
+                             irrigation_amounts,
+                             infiltration_input,
+                             real_evaporation,
+                             silting_up,
+                             drainage_level,
+                             groundwater_distance,
+                             groundwater_recharge,
+                             Capillar_Uprise,
+                             Percolation,
+                             drainage_flow,
+                             directflow,
+                             interflow,
+                             baseflow,
+                             groundwater_level,
+                             Theta_in_GWLEVEL,
+                             infiltration_excess,
+                             total_infiltration,
+                             ponding_storage,
+                             SB_1_grid,
+                             SB_2_grid,
+                             ROOTgrid,
+                             ETR2ETP,
+                             Max_Pumping,
+                             macropore_infiltration,
+                             number_of_substeps,
+                             frozenSoilInGroundwater,
+                             ThawDepthTMod,
+                             river_infiltration,
+                             river_exfiltration};
+  for (Grid g : real_transpiration) grids.push_back(g);
+  const Stack stacks[5] = {theta, hydraulic_heads, geodetic_heads, q_down, Soil_Temperature_Stack};
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r) {
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnValidCell(r, c) || !MasterHydrologicResponseUnits[r] || MasterHydrologicResponseUnits[r][c] > nodata ||
+          !HydrologicResponseUnits[r])
+        continue;
+      const double index = HydrologicResponseUnits[r][c];
+      const HRURecord* unit = (hru && index >= 1) ? &hru[static_cast<int64_t>(index)] : nullptr;
+      const int mr = unit ? unit->row : 0;
+      const int mc = unit ? unit->column : 0;
+      // The master must be a cell of this instance's rows.
+      if (!unit || mr < firstrow || mr > lastrow || mc < 1 || mc > ncols) {
+#pragma omp critical
+        {
+          if (looperror == 0)
+            *diag << "FATAL: the hydrologic response unit " << index << " of the cell row " << r << ", column " << c
+                  << " has no master cell in the rows of this instance (" << modulname.c_str() << ")"
+                  << "[end-entry]";
+          RecordError(103);
+        }
+        continue;
+      }
+      for (Grid g : grids)
+        if (g && g[r] && g[mr]) g[r][c] = g[mr][mc];
+      for (Stack s : stacks)
+        if (s && s[r] && s[mr])
+          for (int k = 0; k <= layers; ++k) s[r][c][k] = s[mr][mc][k];
+    }
+  }
+  if (looperror != 0) throw static_cast<int>(looperror);
+}
+
+void unsatzonmodellklasse::ZoneStatistics() {
+  const double n = substeps;
+  auto value = [](Grid g, int r, int c) { return g && g[r] ? g[r][c] : 0.0; };
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnValidCell(r, c)) continue;
+      const int k = SubbasinOf(r, c);
+      if (k < 1) continue;
+      const double g = GlacierFraction(r, c);
+      struct Entry {
+        zonalstatistic* statistic;
+        double value;
+      };
+      const Entry entries[] = {
+          {statistics[kStatSB1], value(SB_1_grid, r, c)},
+          {statistics[kStatSB2], value(SB_2_grid, r, c)},
+          {statistics[kStatROOT], value(ROOTgrid, r, c)},
+          {statistics[kStatINFEX], value(infiltration_excess, r, c) * n},
+          {statistics[kStatGWN], value(groundwater_recharge, r, c) * n},
+          {statistics[kStatMACRO], value(macropore_infiltration, r, c) * n},
+          {statistics[kStatSUBSTEPS], value(number_of_substeps, r, c)},
+          {statistics[kStatINFILT], value(total_infiltration, r, c) * n},
+          {statistics[kStatGWSTAND], value(groundwater_distance, r, c)},
+          {statistics[kStatQB], value(groundwatercoupling ? river_exfiltration : baseflow, r, c) * n},
+          {statistics[kStatGWIN], value(river_infiltration, r, c) * n},
+          {statistics[kStatGWEX], value(river_exfiltration, r, c) * n},
+          {statistics[kStatPOND], value(ponding_storage, r, c)},
+          {statistics[kStatQDRAIN], value(drainage_flow, r, c) * n},
+      };
+      for (const Entry& e : entries) {
+        if (!e.statistic) continue;
+        if (g < 1) e.statistic->AddCell(r, c, k, e.value, 1 - g);
+        if (g > 0) e.statistic->AddCell(r, c, k, 0.0, g);
+      }
+      if (statistics[kStatIMMO] && GlacierizedCellsOld && GlacierizedCellsOld[r]) {
+        const double old = GlacierizedCellsOld[r][c];
+        const double now = glacier_fraction[r][c];
+        const double v = (old >= 0 && now >= 0 && old != now) ? (old - now) * value(SB_2_grid, r, c) : 0.0;
+        statistics[kStatIMMO]->AddCell(r, c, k, v, 1.0);
+      }
+      if (statistics[kStatTEMPER] && ThawDepthTMod) statistics[kStatTEMPER]->AddCell(r, c, k, ThawDepthTMod[r][c], 1);
+    }
+}
+
+// ---------------------------------------------------------------- dump mode
+
+bool unsatzonmodellklasse::CheckAndDump(CellWork& w, int r, int c, int substep) {
+  const int n = w.n;
+  const double qb = baseflow && baseflow[r] ? w.col.baseflow : 0.0;
+  const bool baseflowFailed = qb < -10 || qb > 10;
+  int thetaLayer = 0;
+  for (int i = 1; i <= n && thetaLayer == 0; ++i)
+    if (w.theta[i] < 0 || w.theta[i] > w.ts[i] + 0.001) thetaLayer = i;
+  int heatLayer = 0;
+  const bool heat = heat_transfer_flow_control > 0;
+  // Comparison values of a layer's temperature: its start value and its neighbours'.
+  auto bounds = [&](int i, double& low, double& high) {
+    double v[4];
+    int count = 0;
+    if (i == 1) {
+      v[count++] = w.snapT[1];
+      v[count++] = w.surfaceT;
+      v[count++] = w.snapT[2];
+      v[count++] = w.T[2];
+    } else {
+      v[count++] = w.snapT[i];
+      v[count++] = w.snapT[i - 1];
+      v[count++] = w.T[i - 1];
+      v[count++] = w.snapT[i + 1];
+    }
+    low = *std::min_element(v, v + count);
+    high = *std::max_element(v, v + count);
+    if (i > 1) {
+      low = std::min(low, w.T[i + 1]);
+      high = std::max(high, w.T[i + 1]);
+    }
+  };
+  if (heat)
+    for (int i = 1; i < n && heatLayer == 0; ++i) {
+      double low, high;
+      bounds(i, low, high);
+      if (w.T[i] < -70 || w.T[i] > 70 || w.T[i] > high + 0.001 || w.T[i] < low - 0.001) heatLayer = i;
+    }
+  if (!baseflowFailed && thetaLayer == 0 && heatLayer == 0) return false;
+
+  char name[256];
+  std::string prefix;
+  if (heatLayer > 0) prefix += "heat(" + std::to_string(heatLayer) + ")_";
+  if (thetaLayer > 0) prefix += "theta(" + std::to_string(thetaLayer) + ")_";
+  if (baseflowFailed) prefix += "dgw_";
+  std::snprintf(name, sizeof name, "%sdump_row_%d_col_%d_substep_%d_%d%02d%02d%02d.dmp", prefix.c_str(), r, c, substep,
+                static_cast<int>(stephour), static_cast<int>(stepday), static_cast<int>(stepmonth),
+                static_cast<int>(stepyear));
+  const int64_t before = dumpcounter.fetch_add(1);
+  const int64_t after = before + 1;
+  if (maxdumpfiles == 0 || before < maxdumpfiles) WriteDumpFile(w, name);
+  if (closeafterdump) {
+#pragma omp critical
+    *diag << "FATAL: \n\n -------- command line option -closeAfterDump active! "
+             "---------------------------------------------\n\n"
+          << " a dumpfile has been written and Fluvex aborts now.\n"
+          << "-------------------------------------------------------------\n\n"
+          << "[end-entry]";
+    return true;
+  }
+  if (repairafterdump) {
+    if (baseflowFailed) w.col.baseflow = qb < -10 ? -10.0 : 10.0;
+    if (thetaLayer > 0)
+      for (int i = 1; i <= n; ++i) {
+        if (w.theta[i] < 0) w.theta[i] = 0;
+        if (w.theta[i] > w.ts[i] + 0.001) w.theta[i] = w.ts[i];
+      }
+    if (heatLayer > 0)
+      for (int i = 1; i < n; ++i) {
+        double low, high;
+        bounds(i, low, high);
+        if (w.T[i] < -70) w.T[i] = -70;
+        if (w.T[i] > 70) w.T[i] = 70;
+        if (w.T[i] > high + 0.001) w.T[i] = high;
+        if (w.T[i] < low - 0.001) w.T[i] = low;
+      }
+    if (maxdumpfiles > 0 && after <= maxdumpfiles) {
+#pragma omp critical
+      *diag << "DEBUG: \n ---- command line option -repairAfterDump active! --------\n"
+            << "setting the misbehaving parameter back to what is expected of it :-)"
+            << (after == maxdumpfiles ? "\n continuing from now on without that message..." : "") << "[end-entry]";
+    }
+  }
+  return false;
+}
+
+void unsatzonmodellklasse::WriteDumpFile(const CellWork& w, const std::string& name) {
+  std::FILE* f = std::fopen(name.c_str(), "wb");
+  if (!f) return;  // a dump that cannot be written is skipped
+  const int n = w.n;
+  const int V = vegetation_layers;
+  auto ints = [&](int v) { std::fwrite(&v, sizeof v, 1, f); };
+  auto doubles = [&](const double* v, size_t count) { std::fwrite(v, sizeof(double), count, f); };
+  ints(w.snapG);
+  const double rates[3] = {w.snapInputMacro, w.snapInput, w.snapBaseflow};
+  doubles(rates, 3);
+  doubles(w.snapTranspiration.data(), static_cast<size_t>(V) + 1);
+  doubles(w.snapArrays.data(), 14 * (static_cast<size_t>(n) + 1));
+  const bool heat = heat_transfer_flow_control > 0;
+  if (heat) {
+    const std::vector<double>* arrays[7] = {&w.snapT, &w.T, &w.unfrozen, &w.lambda, &w.Cv, &w.X, &w.rate};
+    for (const auto* a : arrays) doubles(a->data(), static_cast<size_t>(n) + 1);
+    doubles(&w.lowerT, 1);
+  }
+  ints(w.soilIndex);
+  doubles(w.landuseCodes.data() + 1, static_cast<size_t>(V));
+  const int date[4] = {static_cast<int>(stephour), static_cast<int>(stepday), static_cast<int>(stepmonth),
+                       static_cast<int>(stepyear)};
+  std::fwrite(date, sizeof(int), 4, f);
+  const double steps[2] = {static_cast<double>(w.k), w.dtw};
+  doubles(steps, 2);
+  if (heat) {
+    const double m = w.m;
+    doubles(&m, 1);
+    ints(w.heatPerWater);
+    doubles(&w.dth, 1);
+  }
+  std::fclose(f);
+}

@@ -1,0 +1,47 @@
+// Work arrays of the soil column solve of the unsaturated zone, one set per
+// thread, made once per step and reused for every cell.
+#pragma once
+
+#include <vector>
+
+#include "soil/unsatzon.h"
+#include "soil/uzlateral.h"
+
+// Work arrays of one thread, made once per step and reused for every cell.
+struct unsatzonmodellklasse::CellWork {
+  int n = 0;
+  std::vector<double> d, z, ts, tr, theta, thetaOld, thetaNew, mean, H, psiOld, q, S, A, B, sum, e, evap, w, rel,
+      thetaLow, capacity, macro, drainable, base, work, available, factor, O1, O2, O1L, O2L, BL, qL, tracer;
+  std::vector<double> demand, transpired, landuseCodes;  // per vegetation layer
+  // Heat transfer.
+  std::vector<double> T, Tstart, Tscratch, unfrozen, lambda, Cv, X, G, rate, ha, hb, hc, hr, hw, hf;
+  // State of the substep for the dump checks.
+  std::vector<double> snapTheta, snapT;
+  int snapG = 0;
+  double snapInputMacro = 0, snapInput = 0, snapBaseflow = 0;
+  std::vector<double> snapTranspiration;
+  std::vector<double> snapArrays;  // 14 layer arrays one after another
+  double airT = 0, nFactor = 1, lowerT = 0, surfaceT = 0;
+  int k = 1, m = 0, heatPerWater = 0;
+  double dtw = 0, dth = 0;
+  uzk::Column col;
+  uzk::RiverCell river;
+  int riverRecord = 0;
+  int soilIndex = 0;
+
+  void Size(int layers, int vegetation) {
+    n = layers;
+    for (auto* v :
+         {&d,         &z,    &ts,     &tr,        &theta,    &thetaOld,  &thetaNew, &mean, &H,        &psiOld,   &q,
+          &S,         &A,    &B,      &sum,       &e,        &evap,      &w,        &rel,  &thetaLow, &capacity, &macro,
+          &drainable, &base, &work,   &available, &factor,   &O1,        &O2,       &O1L,  &O2L,      &BL,       &qL,
+          &tracer,    &T,    &Tstart, &Tscratch,  &unfrozen, &lambda,    &Cv,       &X,    &G,        &rate,     &ha,
+          &hb,        &hc,   &hr,     &hw,        &hf,       &snapTheta, &snapT})
+      v->assign(static_cast<size_t>(layers) + 3, 0.0);
+    demand.assign(static_cast<size_t>(vegetation) + 1, 0.0);
+    transpired.assign(static_cast<size_t>(vegetation) + 1, 0.0);
+    landuseCodes.assign(static_cast<size_t>(vegetation) + 1, 0.0);
+    snapTranspiration.assign(static_cast<size_t>(vegetation) + 1, 0.0);
+    snapArrays.assign(14 * (static_cast<size_t>(layers) + 1), 0.0);
+  }
+};

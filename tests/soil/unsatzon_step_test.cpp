@@ -1,0 +1,274 @@
+// The step of the unsaturated zone: water balance of every cell, substep
+// counts and the dump mode of the column solve.
+#include <omp.h>
+
+#include <filesystem>
+
+#include "tests/framework/codeof.h"
+#include "tests/soil/uzworld.h"
+
+namespace {
+
+using uztest::kCols;
+using uztest::kLayers;
+using uztest::kRows;
+using uztest::Section;
+
+class Step : public uztest::World {
+ protected:
+  Step() {
+    precipitation = Add("precipitation", [](int, int) { return 0.0; });
+    for (auto& e : list)
+      if (e.shortname == "pot_transpiration1" || e.shortname == "potential_evaporation")
+        for (int r = 1; r <= kRows; ++r)
+          for (int c = 1; c <= kCols; ++c) e.grid[r][c] = 0.0;
+  }
+  void SetGrid(const std::string& name, double v) {
+    for (auto& e : list)
+      if (e.shortname == name)
+        for (int r = 1; r <= kRows; ++r)
+          for (int c = 1; c <= kCols; ++c) e.grid[r][c] = v;
+  }
+  Grid Find(const std::string& name) const {
+    const int p = uz->FindGrid(name, true);
+    return p > 0 ? list[p].grid : nullptr;
+  }
+  // Water of the column in mm.
+  double Storage(int r, int c) const {
+    double w = 0;
+    for (int k = 1; k <= kLayers; ++k) w += uz->Theta()[r][c][k] * uztest::kThickness * 1000.0;
+    return w;
+  }
+  int RunIn(int64_t hour, int64_t day) {
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd) || chdir(dir.path().c_str()) != 0) return -1;
+    const int code = CodeOf([&] { uz->run(hour, day, 7, 2020); });
+    if (chdir(cwd) != 0) return -1;
+    return code;
+  }
+  Grid precipitation = nullptr;
+};
+
+TEST_F(Step, EveryCellBalancesItsWaterInEveryStep) {
+  Section s;
+  s.parameters = {"2 2", "1 1", "0.01 0.01", "2 2", "0.5 0.5", "0 0"};  // baseflow on
+  ASSERT_EQ(Make(s), 0) << console.str();
+  SetGrid("pot_transpiration1", 0.15);
+  SetGrid("potential_evaporation", 0.05);
+  SetGrid("vegetation_coverage_degree1", 0.7);
+  SetGrid("root_depth1", 0.45);
+  const char* names[] = {"directflow", "interflow", "real_evaporation", "real_transpiration1", "baseflow"};
+  double worst = 0;
+  for (int step = 0; step < 72; ++step) {
+    // Varied forcing: dry hours, drizzle and a heavy shower in the second day.
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        precipitation[r][c] = step % 7 == 0 ? 2.0 * c : (step >= 30 && step < 34 ? 25.0 + r : 0.0);
+    double before[kRows + 1][kCols + 1];
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) before[r][c] = Storage(r, c);
+    ASSERT_EQ(RunIn(step % 24 + 1, 1 + step / 24), 0) << console.str();
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        double out = 0;
+        for (const char* name : names) out += Find(name)[r][c];
+        const double residual = precipitation[r][c] - (Storage(r, c) - before[r][c]) - out;
+        worst = std::max(worst, std::fabs(residual));
+        ASSERT_NEAR(residual, 0.0, 1e-6) << "step " << step << " cell " << r << " " << c;
+      }
+  }
+  EXPECT_LT(worst, 1e-6);
+  // The forcing reached the outputs.
+  EXPECT_GT(Find("real_transpiration1")[1][1] + Find("real_evaporation")[1][1], 0.0);
+  EXPECT_GT(Find("baseflow")[1][1], 0.0);
+}
+
+TEST_F(Step, HydrostaticStartProfileIsAtRest) {
+  Section s;
+  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};  // no baseflow
+  ASSERT_EQ(Make(s), 0) << console.str();
+  double start[kLayers + 1];
+  for (int k = 1; k <= kLayers; ++k) start[k] = uz->Theta()[1][3][k];
+  ASSERT_EQ(RunIn(1, 1), 0) << console.str();
+  for (int k = 1; k <= kLayers; ++k) EXPECT_NEAR(uz->Theta()[1][3][k], start[k], 1e-9) << k;
+}
+
+TEST_F(Step, ResultsDoNotDependOnTheThreadCount) {
+  Section s;
+  s.parameters = {"2 2", "1 1", "0.01 0.01", "2 2", "0.5 0.5", "0 0"};
+  SetGrid("pot_transpiration1", 0.1);
+  std::vector<double> results[2];
+  for (int t = 0; t < 2; ++t) {
+    omp_set_num_threads(t == 0 ? 1 : 4);
+    ASSERT_EQ(Make(s), 0) << console.str();
+    for (int step = 0; step < 12; ++step) {
+      for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) precipitation[r][c] = step < 3 ? 5.0 * r + c : 0.0;
+      ASSERT_EQ(RunIn(step + 1, 1), 0);
+      for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+          for (int k = 1; k <= kLayers; ++k) results[t].push_back(uz->Theta()[r][c][k]);
+          results[t].push_back(Find("directflow")[r][c]);
+          results[t].push_back(Find("groundwater_distance")[r][c]);
+        }
+    }
+  }
+  omp_set_num_threads(omp_get_num_procs());
+  EXPECT_EQ(results[0], results[1]);
+}
+
+TEST_F(Step, RiverWaterEntersTheSoilAndIsBookedInItsLink) {
+  Section s;
+  s.interaction = "2";
+  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
+  Add("river_depth", [](int, int) { return 0.3; });  // bed above the table at 0.6 m
+  Add("river_width", [](int, int) { return 5.0; });
+  Grid links = Add("river_links", [](int r, int c) { return r == 1 && c == 1 ? 3.0 : 0.0; });
+  Add("kolmation", [](int, int) { return 1e-6; });
+  ASSERT_EQ(Make(s), 0) << console.str();
+  uz->SetGroundwaterCoupling(1);
+  int error = -1;
+  uz->InitTracerGrids(&error, 0, nullptr, nullptr, 0);
+  ASSERT_EQ(error, 0) << console.str();
+  RiverflowTable* table = uz->GetRiverflowTable();
+  table[3].field[10] = 10.0;  // m3/s at 1 m/s: 2 m of water in a 5 m wide river
+  table[3].field[11] = 1.0;
+  const double before = Storage(1, 1);
+  ASSERT_EQ(RunIn(1, 1), 0) << console.str();
+  const double in = Find("river_infiltration")[1][1];
+  EXPECT_GT(in, 0.0);
+  EXPECT_EQ(Find("river_infiltration")[1][2], 0.0);
+  // Taken from the link over the hour: mm over the cell back to m3/s.
+  EXPECT_NEAR(table[3].field[13] * 3600.0, in / 1000.0 * 100.0 * 100.0, 1e-9);
+  double out = 0;
+  for (const char* name : {"directflow", "interflow", "real_evaporation", "real_transpiration1", "river_exfiltration"})
+    out += Find(name)[1][1];
+  EXPECT_NEAR(in - (Storage(1, 1) - before) - out, 0.0, 1e-6);
+
+  // A link that names no subbasin ends the step after the cell loop.
+  links[2][4] = 9.0;
+  EXPECT_EQ(RunIn(2, 1), 199);
+  EXPECT_TRUE(Said("There is a river link \"9\" from the river link grid"));
+}
+
+TEST_F(Step, PondedInfiltrationIntoADeepProfileTendsToTheConductivity) {
+  // 4 m of loam, all layers unsaturated above the profile bottom; rain of twice
+  // the saturated conductivity for 48 hours.
+  const double ks = 2.8889e-6;
+  Reshape(40, 0.1, ks);
+  Section s;
+  s.iniGw = "1";
+  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
+  ASSERT_EQ(Make(s), 0) << console.str();
+  SetGrid("precipitation", 2 * ks * 3600 * 1000);
+  double infiltrated = 0;
+  for (int step = 0; step < 48; ++step) {
+    ASSERT_EQ(RunIn(step % 24 + 1, 1 + step / 24), 0) << console.str();
+    infiltrated = Find("total_infiltration")[1][1];
+  }
+  const double rate = infiltrated / 3600 / 1000;  // m/s in the last hour
+  EXPECT_GE(rate, 0.9 * ks);
+  EXPECT_LE(rate, 1.5 * ks);
+}
+
+TEST_F(Step, DynamicMethodRunsSubstepsByTheStableStep) {
+  Section s;
+  s.method = "3";
+  s.methodThree = "60\nsubsteps.stat 0\nsubsteps.grd\n0\n";
+  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
+  ASSERT_EQ(Make(s), 0) << console.str();
+  SetGrid("precipitation", 1.0);
+  ASSERT_EQ(RunIn(1, 1), 0) << console.str();
+  // With input the stable step is d / Ks = 0.1 / 1e-5 = 10000 s: one substep of the hour.
+  EXPECT_EQ(Find("number_of_substeps")[1][1], 1);
+  // A minimum step larger than the step gives one substep as well.
+  s.methodThree = "7200\nsubsteps.stat 0\nsubsteps.grd\n0\n";
+  ASSERT_EQ(Make(s), 0);
+  ASSERT_EQ(RunIn(1, 1), 0);
+  EXPECT_EQ(Find("number_of_substeps")[2][4], 1);
+}
+
+TEST_F(Step, DumpModeWritesNamedFilesAndEndsOnRequest) {
+  Section s;
+  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
+  ASSERT_EQ(Make(s), 0) << console.str();
+  // A water content above saturation in layer 9 (below the layers the
+  // iteration moves) of every cell fails the check.
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) uz->Theta()[r][c][9] = 0.6;
+  uz->SetDumpOptions(1, 0, 1, 2);
+  ASSERT_EQ(RunIn(7, 8), 0) << console.str();
+  // Two files (the maximum), whichever cells the threads met first.
+  std::vector<std::string> dumps;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+    if (e.path().extension() == ".dmp") dumps.push_back(e.path().filename().string());
+  ASSERT_EQ(dumps.size(), 2u) << console.str();
+  int r0 = 0, c0 = 0;
+  ASSERT_EQ(std::sscanf(dumps[0].c_str(), "theta(9)_dump_row_%d_col_%d_substep_1_708072020.dmp", &r0, &c0), 2)
+      << dumps[0];
+  // Level int, three rates, transpiration 0..1, 14 arrays of 11 layers, soil index,
+  // one land-use code, four date ints, two doubles.
+  EXPECT_EQ(std::filesystem::file_size(dir / dumps[0]), 4u + 24 + 16 + 14 * 11 * 8 + 4 + 8 + 16 + 16);
+  EXPECT_EQ(fluvextest::CountOf(console.str(), "setting the misbehaving parameter back"), 2);
+  EXPECT_EQ(fluvextest::CountOf(console.str(), "continuing from now on without that message..."), 1);
+  // Repaired: no water content above saturation is left.
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) EXPECT_LE(uz->Theta()[r][c][9], uztest::kThetaSat + 0.001);
+
+  for (const std::string& name : dumps) std::filesystem::remove(dir / name);
+  ASSERT_EQ(Make(s), 0);
+  uz->Theta()[2][2][9] = 0.5;
+  uz->SetDumpOptions(1, 1, 0, 0);
+  EXPECT_EQ(RunIn(7, 8), 199);
+  EXPECT_TRUE(Said("command line option -closeAfterDump active!"));
+  std::string listed;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) listed += e.path().filename().string() + " ";
+  EXPECT_TRUE(fluvextest::FileExists(dir / "theta(9)_dump_row_2_col_2_substep_1_708072020.dmp")) << listed;
+}
+
+TEST(HeatSubsteps, WaterAndHeatSubstepsAreCoupled) {
+  struct Case {
+    int k, m, k2, m2, perWater;
+  };
+  // k water and m heat substeps before and after, heat substeps per water substep.
+  const Case cases[] = {{3, 7, 3, 9, 3}, {3, 5, 5, 5, 1}, {1, 3, 1, 4, 4}, {1, 2, 2, 2, 1}, {4, 2, 4, 4, 1}};
+  for (const Case& c : cases) {
+    int k = c.k, m = c.m;
+    EXPECT_EQ(unsatzonmodellklasse::CoupleHeatSubsteps(k, m), c.perWater) << c.k << " " << c.m;
+    EXPECT_EQ(k, c.k2) << c.k << " " << c.m;
+    EXPECT_EQ(m, c.m2) << c.k << " " << c.m;
+  }
+}
+
+TEST_F(Step, HeatTransferMovesTheSoilTemperaturesTowardTheAir) {
+  Section s;
+  s.extra = uztest::HeatSection();
+  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
+  Add("temperature", [](int, int) { return 15.0; });
+  ASSERT_EQ(Make(s), 0) << console.str();
+  // Start at 5 degrees everywhere, the lower boundary's value.
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c)
+      for (int k = 0; k <= kLayers; ++k) uz->SoilTemperature()[r][c][k] = 5.0;
+  for (int step = 0; step < 24; ++step) ASSERT_EQ(RunIn(step + 1, 1), 0) << console.str();
+  const double* T = uz->SoilTemperature()[1][2];
+  EXPECT_GT(T[1], 5.0);
+  EXPECT_LE(T[1], 15.0 + 1e-9);
+  // Warmer near the surface than below; nothing above the air or below the boundary.
+  for (int k = 1; k < kLayers; ++k) {
+    EXPECT_GE(T[k] + 1e-9, T[k + 1]) << k;
+    EXPECT_GE(T[k + 1], 5.0 - 1e-9) << k;
+  }
+  EXPECT_EQ(uz->ThawDepth()[1][2], 0.0);  // no frost
+}
+
+TEST_F(Step, SwitchedOffModuleChangesNothing) {
+  fluvextest::WriteFile(dir / "run.cntrl", "[unsatzon_model]\n0\n60\n");
+  int error = 0;
+  uz = std::make_unique<uztest::UZ>(error, &diag, nullptr, 0, dir / "run.cntrl", args, nullptr, 1);
+  ASSERT_EQ(error, 0);
+  EXPECT_EQ(RunIn(1, 1), 0);
+  EXPECT_EQ(uz->FindGrid("theta", true), 0);
+}
+
+}  // namespace
