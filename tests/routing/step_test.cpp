@@ -176,10 +176,10 @@ TEST_F(StepTest, FlowControlTwoFeedsChannelsWithTheObservation) {
 }
 
 TEST_F(StepTest, WarmStartContinuesTheRun) {
-  const std::string body = Head("50 50 1 2") + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(3, 20000, 1) +
+  const std::string body = Head("0.1 1000 20 2") + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(3, 8000, 1) +
                            "\nTG 3 (area = 3, rel = 1)\nOL 2" + Channel(2, 30000, 2) + "\nend\n";
-  auto q = [](int i) { return std::vector<double>{1.0 + 0.2 * (i % 5), 0.3 * (i % 3), 0.7, 0}; };
-  const int N = 8;
+  auto q = [](int i) { return std::vector<double>{3.0 * (i % 5), 0.3 * (i % 3), 0.7, 0}; };
+  const int N = 40;
   auto start = [&](int readParameter, int first, int tracers = 0) {
     EXPECT_EQ(Build(body, tracers, readParameter), 0);
     SetRunoff(q(first), tracers, 1.0);
