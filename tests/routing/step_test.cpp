@@ -161,6 +161,19 @@ TEST_F(StepTest, ObservedComparisonAndOutputUnits) {
   EXPECT_EQ(fluvextest::CountOf(text, "\n2001\t"), 10);
 }
 
+TEST_F(StepTest, ObservedFileEndingEarlyIsNoError) {
+  fluvextest::WriteFile(dir / "obs.txt", "YY MM DD HH q\n2001 1 1 1 1.0\n2001 1 1 2 2.0\n2001 1 1 3 3.0\n");
+  ASSERT_EQ(Build(Head("0.1 1000 20 1", 1, 60, dir / "obs.txt", "1\n4 1\n") + "TG 2 (area = 2, rel = 1)\nend\n"), 0);
+  SetRunoff({0.5, 0.5, 0.5, 2.0});
+  model->InitRouting();
+  for (int i = 0; i < 4; ++i) Step(i);
+  EXPECT_TRUE(Said("end of discharge file reached!"));
+  EXPECT_TRUE(Said("observed runoff: actual date 1.1.2001 4h not found (end of discharge file at 1.1.2001, 3h)"));
+  // Every window row filled past the end counts as an end-of-file event; the
+  // tenth ends the comparison, here after the first step.
+  EXPECT_EQ(model->EfficiencySums()[10][4].n, 1);
+}
+
 TEST_F(StepTest, FlowControlTwoFeedsChannelsWithTheObservation) {
   std::string rows = "YY MM DD HH q\n";
   for (int h = 0; h < 30; ++h) rows += "2001 1 1 " + std::to_string(h) + " 3.0\n";
