@@ -270,9 +270,9 @@ void abflussmodellklasse::InitTracerOutputs(int& error, int count, TracerRecord*
   tracerOutputs.clear();
   tracerOutputs.resize(count + 1);
   for (int i = 1; i <= count; ++i) {
-    TracerRecord& r = records[i];
-    if (r.radioactive == 1)
-      r.decay = r.half_time > 0 ? std::exp(-(timeinterval / 60 / 24) / (r.half_time * 1.442695041111)) : 0.0;
+    // The per-step decay factor of the record belongs to the soil and surface
+    // models' step; the routing computes its own along each channel's delay.
+    const TracerRecord& r = records[i];
     TracerOutput& out = tracerOutputs[i];
     out.records.assign(zonerecords, zonerecords + zonecount + 1);
     for (ZoneRecord& z : out.records) z.n = z.sx = 0;

@@ -226,6 +226,10 @@ TEST_F(NetworkTest, HeadValuesAreChecked) {
   EXPECT_EQ(Build(Head("0.1 1000 20 1", 1, 60, "none.txt", "1\n9 1\n") + "TG 4 (area = 2, rel = 1)\nend\n"), 17);
   EXPECT_TRUE(Said("there is no subbasin with code 9"));
   EXPECT_EQ(Build(Head("0.1 1000 20 1", 1, 60, "none.txt", "1\n4 -1\n") + "TG 4 (area = 2, rel = 1)\nend\n"), 17);
+  // Overlapping occurrences of a keyword count.
+  ASSERT_EQ(Build(Head() + "TG 4 (area = 2, rel = 1)\nend\n"), 0);
+  EXPECT_EQ(model->CountSubstrings("aaa", "aa"), 2);
+  EXPECT_EQ(model->CountSubstrings("TG 1", "OL"), 0);
   // A module that is off reads nothing; the getters hand out nothing.
   ASSERT_EQ(Build(Head("junk", 0)), 0);
   EXPECT_EQ(model->GetRoutingTarget(), nullptr);

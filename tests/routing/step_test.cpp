@@ -161,6 +161,19 @@ TEST_F(StepTest, ObservedComparisonAndOutputUnits) {
   EXPECT_EQ(fluvextest::CountOf(text, "\n2001\t"), 10);
 }
 
+TEST_F(StepTest, ObservedFileEndingEarlyIsNoError) {
+  fluvextest::WriteFile(dir / "obs.txt", "YY MM DD HH q\n2001 1 1 1 1.0\n2001 1 1 2 2.0\n2001 1 1 3 3.0\n");
+  ASSERT_EQ(Build(Head("0.1 1000 20 1", 1, 60, dir / "obs.txt", "1\n4 1\n") + "TG 2 (area = 2, rel = 1)\nend\n"), 0);
+  SetRunoff({0.5, 0.5, 0.5, 2.0});
+  model->InitRouting();
+  for (int i = 0; i < 4; ++i) Step(i);
+  EXPECT_TRUE(Said("end of discharge file reached!"));
+  EXPECT_TRUE(Said("observed runoff: actual date 1.1.2001 4h not found (end of discharge file at 1.1.2001, 3h)"));
+  // Every window row filled past the end counts as an end-of-file event; the
+  // tenth ends the comparison, here after the first step.
+  EXPECT_EQ(model->EfficiencySums()[10][4].n, 1);
+}
+
 TEST_F(StepTest, FlowControlTwoFeedsChannelsWithTheObservation) {
   std::string rows = "YY MM DD HH q\n";
   for (int h = 0; h < 30; ++h) rows += "2001 1 1 " + std::to_string(h) + " 3.0\n";
@@ -176,14 +189,16 @@ TEST_F(StepTest, FlowControlTwoFeedsChannelsWithTheObservation) {
 }
 
 TEST_F(StepTest, WarmStartContinuesTheRun) {
-  const std::string body = Head("50 50 1 2") + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(3, 20000, 1) +
+  const std::string body = Head("0.1 1000 20 2") + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(3, 8000, 1) +
                            "\nTG 3 (area = 3, rel = 1)\nOL 2" + Channel(2, 30000, 2) + "\nend\n";
-  auto q = [](int i) { return std::vector<double>{1.0 + 0.2 * (i % 5), 0.3 * (i % 3), 0.7, 0}; };
-  const int N = 8;
+  auto q = [](int i) { return std::vector<double>{3.0 * (i % 5), 0.3 * (i % 3), 0.7, 0}; };
+  const int N = 40;
+  std::vector<RiverflowTable> river(5, RiverflowTable{});
   auto start = [&](int readParameter, int first, int tracers = 0) {
     EXPECT_EQ(Build(body, tracers, readParameter), 0);
     SetRunoff(q(first), tracers, 1.0);
     model->InitRouting();
+    model->SetRiverflowTable(river.data());
     model->ReadStorageContent("storage.ftz", readParameter);
     model->SetInitialized(1);
   };
@@ -199,10 +214,12 @@ TEST_F(StepTest, WarmStartContinuesTheRun) {
     Runoff(q(i));
     Step(i);
   }
+  const double flow = river[1].field[10];
   model->FreeMemory();
   ASSERT_TRUE(fluvextest::FileExists(dir / "storage.ftz"));
   EXPECT_EQ(File("storage.ftz").rfind("[routing_model]\n2 (routing subbasin with tributaries 1\n0 1 ", 0), 0u);
   start(1, N);
+  EXPECT_NEAR(river[1].field[10], flow, 1e-5 * flow);  // the river links come back too
   for (int i = N; i < 2 * N; ++i) {
     Runoff(q(i));
     Step(i);
