@@ -151,6 +151,15 @@ double teilmodellklasse::Ratio(double a, double b, double c) {
   return b == c ? 0.0 : a * b / (b - c);
 }
 
+void teilmodellklasse::SetDate(int64_t y, int64_t m, int64_t d, int64_t h) {
+  modelobject::SetDate(y, m, d, h);
+  endyear = y;
+  endmonth = m;
+  endday = d;
+  endhour = h;
+  enddatekey = DateKey(y, m, d, h);
+}
+
 void teilmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
   if (flowcontrol == 0) return;
   // The step's date; the date held by SetDate stays the end of the run.

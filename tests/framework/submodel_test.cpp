@@ -78,6 +78,50 @@ TEST_F(SubModelTest, TimeStampAtTheReportInterval) {
   EXPECT_EQ(m->Ratio(2, 3, 3), 0);
 }
 
+TEST_F(SubModelTest, CancelWithTheNextIntervalWritesTheEndOfRunOutputs) {
+  // Write code 13: the grid from the end date on, its run sum and its minimum.
+  args.endYear = 2001;
+  args.endMonth = 12;
+  args.endDay = 31;
+  args.endHour = 24;
+  args.object.WriteAsciiGrids = true;
+  auto m = Make("[snow_model]\n1\n60\n");
+  Grid g = memory.matrix(1, 2, 1, 3, 2);
+  for (int r = 1; r <= 2; ++r)
+    for (int c = 1; c <= 3; ++c) g[r][c] = 2.0;
+  const std::string file = dir / "swe.asc";
+  m->RegisterGrid(2, file, g, nullptr, 0, "swe", 113, 1, 2);
+  const std::string sum = dir / "swe.sum";
+  for (int h = 1; h <= 3; ++h) {
+    m->run(h, 1, 1, 2001);
+    m->WriteStatisticGrids(2, 1, 0);
+  }
+  EXPECT_FALSE(fluvextest::FileExists(file));
+  EXPECT_FALSE(fluvextest::FileExists(sum));
+  // The user cancels: the application moves every object's date to the current step.
+  m->SetDate(2001, 1, 1, 4);
+  m->run(4, 1, 1, 2001);
+  m->WriteStatisticGrids(2, 1, 0);
+  if (fluvextest::MpiRank() == 0) {
+    EXPECT_TRUE(fluvextest::FileExists(file));
+    EXPECT_TRUE(fluvextest::FileExists(dir / "swe.min"));
+    ASSERT_TRUE(fluvextest::FileExists(sum));
+    EXPECT_NE(fluvextest::ReadFile(sum).find("8\t8\t-9999\n8\t8\t8"), std::string::npos);  // four steps of 2
+  }
+  m->UnregisterGrid(2);
+  memory.FreeMatrix(g, 1, 2, 1, 3);
+}
+
+TEST_F(SubModelTest, SolarCalendarFollowsTheStepsYear) {
+  auto m = Make("[snow_model]\n1\n60\n");
+  // 1 March is day 61 of the leap year 2004, day 60 of 2003.
+  const auto declination = [](int dayOfYear) { return -23.4 * std::cos((dayOfYear + 10) / 58.09155423); };
+  m->run(12, 1, 3, 2004);
+  EXPECT_DOUBLE_EQ(m->SolarDeclination(1, 3), declination(61));
+  m->run(12, 1, 3, 2003);
+  EXPECT_DOUBLE_EQ(m->SolarDeclination(1, 3), declination(60));
+}
+
 TEST_F(SubModelTest, SolarGeometryAgainstPublishedValues) {
   args.meridian = 15;
   auto m = Make("[snow_model]\n0\n60\n");
@@ -201,8 +245,9 @@ TEST_F(TracerTest, FailuresOfWritersAndOfTheGridList) {
   tracers[1].statcode = 0;
   for (int i = 2; i < kGridListMax; ++i) Enter(i, "g" + std::to_string(i), zone);
   EXPECT_EQ(CodeOf([&] { m->InitTracerGrids(&error, 1, tracers.data(), registry, kStatRegistryCapacity); }), 12);
-  EXPECT_TRUE(Said("no free grid left. Please contact the author to set the number of available grids to a "
-                   "larger value 1000"));
+  EXPECT_TRUE(
+      Said("no free grid left. Please contact the author to set the number of available grids to a "
+           "larger value 1000"));
   m->FreeTracerArrays();
 }
 
