@@ -68,6 +68,8 @@ teilmodellklasse::teilmodellklasse(DiagStream* diagnostics, const std::string& m
   multilayertable = common.multilayerTable;
 
   if (FindGrid("RelCellArea", false) > 0) relcellarea = gridlist[GetGrid("RelCellArea")].grid;
+  // The relative cell areas also weight the statistics in the headers of binary grid files.
+  RelCellArea = relcellarea;
 
   pi = 3.141592653;
   radtodeg = 57.29577952383886;
