@@ -65,6 +65,9 @@ void meteointerpol::LoadScenarioGrid(int64_t monthOfDate) {
 }
 
 double meteointerpol::PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid) const {
+  // The invalid marker of a cell that no station reaches (-Nodata - 1) stays
+  // a missing value: scaling, limits or a scenario would make it a number.
+  if (v < -Nodata) return v;
   v *= ScalingFactor;
   if (v < LowerLimit)
     v = LowerReplacement;

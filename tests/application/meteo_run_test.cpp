@@ -49,7 +49,7 @@ class MeteoBasin {
   }
 
   // Hourly station records from hour first to hour last of each day of
-  // January 2001; value(day, hour) for every station.
+  // January 2001; value(day, hour, station) for station 0, 1, ...
   template <class Value>
   void Stations(const std::string& xLine, const std::string& yLine, int stations, int days, int first, int last,
                 Value value) const {
@@ -62,7 +62,7 @@ class MeteoBasin {
     for (int d = 1; d <= days; ++d)
       for (int h = first; h <= last; ++h) {
         s << "2001 1 " << d << " " << h;
-        for (int i = 0; i < stations; ++i) s << " " << value(d, h);
+        for (int i = 0; i < stations; ++i) s << " " << value(d, h, i);
         s << "\n";
       }
     WriteFile(dir / "temp.dat", s.str());
@@ -140,7 +140,7 @@ const char* const kNoLimits = "-1e6\n1e6\n-1e6\n1e6";
 // 0 ... 23): the step of hour 23 ends the day, and the daily mean is written there.
 TEST(MeteoRun, DailyMeansWithTheHourAtTheStartOfTheStep) {
   MeteoBasin basin("meteo_daily");
-  basin.Stations("500 2500", "1500 500", 2, 2, 0, 23, [](int d, int h) { return d == 1 ? h : 2 * h; });
+  basin.Stations("500 2500", "1500 500", 2, 2, 0, 23, [](int d, int h, int) { return d == 1 ? h : 2 * h; });
   basin.Control("24", 60, "0\n1\n1\n2001\n23\n2\n1\n2001",
                 "1   method\ntemp.dat\n" + Body("none", 80, 1, 1e5, kNoLimits, "0"));
   const auto r = RunFluvex("control.txt", basin.dir.path());
@@ -221,4 +221,43 @@ TEST(MeteoRun, GifImagesAsGridInput) {
     ExpectCells(basin.Values("tempgrid_20010101.001"), std::vector<double>(16, 2 * std::exp(1.0)), "pixel 100");
     ExpectCells(basin.Values("tempgrid_20010101.002"), std::vector<double>(16, 0.5 * std::exp(1.0)), "pixel 200");
   }
+}
+
+// Monthly scenario grids: method 5 multiplies by the grid of the step's
+// month, method 6 adds it.
+TEST(MeteoRun, MonthlyScenarioGrids) {
+  for (int method : {5, 6}) {
+    MeteoBasin basin("meteo_scenario" + std::to_string(method));
+    basin.Stations("500 2500", "1500 500", 2, 1, 1, 2, [](int, int, int) { return 3; });
+    std::string names;
+    for (int m = 1; m <= 12; ++m) {
+      const std::string file = "scen" + std::to_string(m) + ".asc";
+      WriteFile(basin.dir / file, std::string(kHeader) + (m == 1 ? "1 2 3\n4 5 6\n" : "9 9 9\n9 9 9\n"));
+      names += file + "\n";
+    }
+    basin.Control(
+        "24", 0, "1\n1\n1\n2001\n2\n1\n1\n2001",
+        "1   method\ntemp.dat\n" + Body("none", 2, 1, 1e5, kNoLimits, "1\n" + std::to_string(method) + "\n" + names));
+    const auto r = RunFluvex("control.txt", basin.dir.path());
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const std::vector<double> product = {3, 6, 9, 12, 15, 18};
+    const std::vector<double> sum = {4, 5, 6, 7, 8, 9};
+    ExpectCells(basin.Values("tempgrid_20010101.002"), method == 5 ? product : sum, "scenario");
+  }
+}
+
+// A cell that no station reaches within the maximum distance keeps the
+// invalid marker -Nodata - 1: no scaling, no limit replacement turns it into
+// a value.
+TEST(MeteoRun, CellsWithoutStationStayMissing) {
+  MeteoBasin basin("meteo_nostation");
+  // Station 1 at the lower-left corner of the upper-left cell, station 2 far away.
+  basin.Stations("0 100000", "1000 100000", 2, 1, 1, 2, [](int, int, int i) { return 20 * (i + 1); });
+  // Reach 1100 m; scaling 0.1; below -50 the replacement 0.
+  basin.Control("24", 0, "1\n1\n1\n2001\n2\n1\n1\n2001",
+                "1   method\ntemp.dat\n" + Body("none", 2, 0.1, 1100, "-50\n50\n0\n50", "0"));
+  const auto r = RunFluvex("control.txt", basin.dir.path());
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  // Cells at distance 0 and 1000 get 2; those at 1414, 2000 and 2236 m stay missing.
+  ExpectCells(basin.Values("tempgrid_20010101.002"), {2, 2, -10000, 2, -10000, -10000}, "reach");
 }
