@@ -301,3 +301,19 @@ TEST_F(CtrlCRun, ChoiceThreeFlushesAndGoesOnChoiceTwoExits98WithoutFlushing) {
   // Choice 3 wrote the lines buffered so far.
   EXPECT_GE(flushed, 1u);
 }
+
+TEST_F(CtrlCRun, ChoiceZeroGoesOnAndAnswersTheNextCtrlC) {
+  BasinOptions o = Long();
+  o.statCode = 1024;  // one line a day: no statistics writer arms the handler in between
+  TinyBasin basin("run_ctrlc0", o);
+  RunningFluvex run(basin.dir.path(), "control.txt");
+  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  run.Interrupt();
+  ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
+  run.Answer("0\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  run.Interrupt();
+  ASSERT_TRUE(run.WaitFor("choose one of the above options", 2)) << run.Output();
+  run.Answer("2\n");
+  EXPECT_EQ(run.Wait(), 98) << run.Output();
+}
