@@ -261,3 +261,15 @@ TEST(MeteoRun, CellsWithoutStationStayMissing) {
   // Cells at distance 0 and 1000 get 2; those at 1414, 2000 and 2236 m stay missing.
   ExpectCells(basin.Values("tempgrid_20010101.002"), {2, 2, -10000, 2, -10000, -10000}, "reach");
 }
+
+// An output control below 1 is a report interval of 1 hour for every module.
+TEST(MeteoRun, OutputControlBelowOneReportsEveryStep) {
+  MeteoBasin basin("meteo_report");
+  basin.Stations("500 2500", "1500 500", 2, 1, 1, 3, [](int, int h, int) { return h; });
+  basin.Control("-3", 0, "1\n1\n1\n2001\n3\n1\n1\n2001",
+                "1   method\ntemp.dat\n" + Body("none", 0, 1, 1e5, kNoLimits, "0"));
+  const auto r = RunFluvex("control.txt", basin.dir.path());
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  for (const char* step : {"1.1.2001 1. h", "1.1.2001 2. h", "1.1.2001 3. h"})
+    EXPECT_NE(r.output.find(std::string("temperature ") + step), std::string::npos) << step;
+}
