@@ -317,3 +317,27 @@ TEST_F(CtrlCRun, ChoiceZeroGoesOnAndAnswersTheNextCtrlC) {
   run.Answer("2\n");
   EXPECT_EQ(run.Wait(), 98) << run.Output();
 }
+
+// Cancelling with the next interval moves the end of the run to that step:
+// the sub-models write what is due at the end (here the regional
+// superposition's grid of write code 113: the grid from the end on, its run
+// sum and its minimum).
+TEST_F(CtrlCRun, ChoiceOneWritesTheEndOfRunGridsOfTheSubModels) {
+  TinyBasin basin("run_ctrlc1_end", Long());
+  std::string control = ReadFile(basin.dir / "control.txt");
+  const std::string off = "[RegionalSuperposition]\n0\n60\n";
+  control.replace(control.find(off), off.size(),
+                  "[RegionalSuperposition]\n1\n60\nNumberOfEntities = 1;\nmix {\n"
+                  "  entityinputgrid = temperature; regions = 1; weights = 1.0;\n"
+                  "  outputgrid = mix.asc; writecode = 113; outputtable = mix.txt; statcode = 0;\n}\n");
+  WriteFile(basin.dir / "control.txt", control);
+  RunningFluvex run(basin.dir.path(), "control.txt");
+  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  EXPECT_FALSE(fluvextest::FileExists(basin.dir / "out/mix.asc"));  // kind 3: not before the end
+  run.Interrupt();
+  ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
+  run.Answer("1\n");
+  EXPECT_EQ(run.Wait(), 99) << run.Output();
+  for (const char* file : {"out/mix.asc", "out/mix.sum", "out/mix.min"})
+    EXPECT_TRUE(fluvextest::FileExists(basin.dir / file)) << file << "\n" << run.Output();
+}
