@@ -6,10 +6,13 @@
 // table[integer part of the cell value].
 #include <mpi.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <limits>
+#include <new>
 #include <sstream>
 #include <vector>
 
@@ -309,12 +312,10 @@ void defaultini::ReadIrrigationRules(const std::string& line, IrrigationTable& t
     *diag << "FATAL: irrigation rule of irrigation code " << k << ": " << what << "[end-entry]";
     IrrigationDescriptionError(k);
   };
-  // Month 1 ... 12 and day 1 ... length of the month; values above are cut to
-  // the limit, values below 1 are no date.
+  // Month 1 ... 12 and day 1 ... length of the month; values outside are cut to the limits.
   auto clampDate = [&](long& m, long& d) {
-    if (m < 1 || d < 1) fail("a month or day below 1 is no date");
-    if (m > 12) m = 12;
-    if (d > MonthLength(static_cast<int>(m))) d = MonthLength(static_cast<int>(m));
+    m = std::clamp(m, 1L, 12L);
+    d = std::clamp(d, 1L, static_cast<long>(MonthLength(static_cast<int>(m))));
   };
   if (t.month.empty()) {
     t.month.assign(1, 0);
@@ -354,8 +355,18 @@ void defaultini::ReadIrrigationRules(const std::string& line, IrrigationTable& t
       yy = xx;
       const size_t mm = rule.find("mm", with);
       if (mm == std::string::npos || !NumberAt(rule, mm + 3, count)) fail("no count before \"times\"");
-      // More events than days of a year would only repeat its dates.
-      if (count < 1 || count > 366) fail("the count before \"times\" has to be 1 to 366");
+      if (count < 1) fail("the count before \"times\" has to be 1 or more");
+      // The schedule length of the table is a 32-bit count.
+      if (count > std::numeric_limits<int>::max() - static_cast<long>(t.month.size()))
+        fail("the count before \"times\" is more than a schedule can hold");
+      try {
+        const size_t size = t.month.size() + static_cast<size_t>(count);
+        t.month.reserve(size);
+        t.day.reserve(size);
+        t.amount.reserve(size);
+      } catch (const std::bad_alloc&) {
+        AllocError(1);
+      }
     }
     const size_t every_at = rule.find("every");
     if (every_at == std::string::npos || !NumberAt(rule, every_at + 6, every)) fail("no step after \"every\"");

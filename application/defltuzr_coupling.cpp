@@ -20,6 +20,8 @@ bool Accumulates(const std::string& code) {
   return code == "Mean" || code == "Sum" || StartsWith(code, "SumTotal");
 }
 
+constexpr long kMaxWaitTicks = 86400L * 1000000L;
+
 }  // namespace
 
 void defaultini::CouplingReadError(const char* message, bool lineEnd) {
@@ -63,7 +65,9 @@ void defaultini::GetCouplingParameters() {
   }
   value("%s", &coupling.semaphoreFile, "error reading name of the external groundwater table grid for ");
   value("%ld", &coupling.waitInterval, "error reading of wait interval for scanning for external gw table grid ");
-  if (coupling.waitInterval < 0)
+  // The pause is added to the processor-time clock: at most one day of
+  // processor time (one million ticks per second) keeps that sum in range.
+  if (coupling.waitInterval < 0 || coupling.waitInterval > kMaxWaitTicks)
     CouplingReadError("error reading of wait interval for scanning for external gw table grid ");
   const char* periodMessage = "error reading Coupling Mode (I, H, D, M or Y) for external gw table grid ";
   value(" %c", &coupling.period, periodMessage);

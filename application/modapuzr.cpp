@@ -230,6 +230,7 @@ void ModellApplication::BuildInterpolators() {
     if (error != 0) throw error;
     interpolators[i]->SetCheckFlag(secondSwitch);
     interpolators[i]->SetTimeStep(minToIntEnd / 60.0);
+    interpolators[i]->SetMinToIntEnd(minToIntEnd / 60.0);
     if (args.variableName.find("irrigation_amounts") != std::string::npos) interpolators[i]->SetCheckFlag(0);
     interpolators[i]->SetInitialized(1);
   }

@@ -54,6 +54,8 @@ void ModellApplication::CtrlCProtocol() {
   CtrlC = choice;
   if (choice <= 0) {
     CtrlC = 0;
+    // The handler ignores further signals until it is armed again.
+    if (combined == 1) RearmCtrlCHandler();
     return;
   }
   switch (choice) {

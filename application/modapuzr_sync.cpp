@@ -19,7 +19,7 @@ int64_t ModellApplication::Delay(int64_t ticks) {
   int64_t now = start;
   do {
     now = static_cast<int64_t>(std::clock());
-  } while (start + ticks > now);
+  } while (now - start < ticks);  // start + ticks > now, without an overflowing sum
   return now;
 }
 

@@ -18,6 +18,17 @@ namespace {
 
 const char* const kSection = "Error in section [special_output]: ";
 
+// Instance 0's outcome, known to every instance, so that all of them go on or
+// stop together instead of waiting for one that has stopped.
+bool AgreedWithInstanceZero(bool ok) {
+  int running = 0;
+  MPI_Initialized(&running);
+  if (!running) return ok;
+  int flag = ok ? 1 : 0;
+  MPI_Bcast(&flag, 1, MPI_INT, 0, MPI_COMM_WORLD);
+  return flag != 0;
+}
+
 // Quantities that the soil, surface and groundwater models produce per
 // sub-step; a point of such a grid shows the sum over the sub-steps of a step.
 const char* const kSubStepNames[] = {"baseflow",
@@ -200,21 +211,18 @@ SpecialOutputFile::SpecialOutputFile(SpecialOutputClass& model, const std::strin
   rows.resize(static_cast<size_t>(capacity) + 1);
   for (Row& r : rows) r.values.assign(static_cast<size_t>(pointcount) + 1, 0.0);
 
-  if (owner.Rank() == 0) WriteHeader();
+  const bool created = owner.Rank() != 0 || WriteHeader();
+  if (!AgreedWithInstanceZero(created)) throw 1007;
 }
 
 SpecialOutputFile::~SpecialOutputFile() {
-  // The application flushes before it releases; a failure here has been
-  // reported already and cannot be thrown out of a destructor.
-  if (rowcount > 0) {
-    try {
-      Write();
-    } catch (int) {
-    }
-  }
+  if (rowcount > 0 && owner.Rank() == 0)
+    *diag << "ERROR: " << rowcount << " rows of the special output file " << filename
+          << " were not written (the special output was not released before its end)"
+          << "[end-entry]";
 }
 
-void SpecialOutputFile::WriteHeader() {
+bool SpecialOutputFile::WriteHeader() {
   std::FILE* f = std::fopen(filename.c_str(), "wt");
   bool ok = f != nullptr;
   if (ok) {
@@ -237,8 +245,8 @@ void SpecialOutputFile::WriteHeader() {
     *diag << "FATAL: error opening file for special output of file\n"
           << filename << "\n-> check file name, disk space or user rights"
           << "[end-entry]";
-    throw 1007;
   }
+  return ok;
 }
 
 double SpecialOutputFile::PointValue(const SpecialOutputEntity& e, int k) const {
@@ -302,10 +310,11 @@ void SpecialOutputFile::Write() {
   if (root) {
     *diag << "write " << filename << "[end-entry]";
     f = std::fopen(filename.c_str(), "a+");
-    if (!f) {
-      *diag << "FATAL: \nerror opening file " << filename << "[end-entry]";
-      throw 65;
-    }
+    if (!f) *diag << "FATAL: \nerror opening file " << filename << "[end-entry]";
+  }
+  if (!AgreedWithInstanceZero(!root || f)) {
+    RearmCtrlCHandler();
+    throw 65;
   }
   bool ok = true;
   std::vector<double> reduced(static_cast<size_t>(pointcount) + 1, 0.0);
@@ -323,11 +332,15 @@ void SpecialOutputFile::Write() {
   }
   if (root) {
     ok = (std::fclose(f) == 0) && ok;
-    if (!ok) {
+    if (!ok)
       *diag << "FATAL: write error " << filename << " ! (special output rows could not be written)"
             << "[end-entry]";
-      throw 18;
-    }
+  }
+  if (!AgreedWithInstanceZero(ok)) {
+    RearmCtrlCHandler();
+    throw 18;
+  }
+  if (root) {
     *diag << "(" << static_cast<long long>((static_cast<int64_t>(pointcount) * 8 + 32) * rowcount) << " of "
           << static_cast<long long>(kBufferBytes) << " buffer-bytes)"
           << "[end-entry]";
@@ -429,6 +442,18 @@ void SpecialOutputClass::Flush() {
 }
 
 void SpecialOutputClass::FreeMemory() {
+  // The rows still buffered are written first (every instance together); a
+  // failure is thrown once everything is released.
+  int failure = 0;
+  for (auto& f : files) {
+    if (f->BufferedRows() == 0) continue;
+    try {
+      f->Write();
+    } catch (int code) {
+      if (failure == 0) failure = code;
+    }
+  }
   files.clear();
   teilmodellklasse::FreeMemory();
+  if (failure != 0) throw failure;
 }

@@ -54,13 +54,16 @@ class SpecialOutputFile {
   // Builds the file from its block text and, on instance 0, creates the file
   // with its three header lines.
   SpecialOutputFile(SpecialOutputClass& owner, const std::string& block, const std::string& outputDirectory);
-  // Writes the rows still buffered.
+  // Rows still buffered here were never written (the module writes them when
+  // it is released): they are reported, not written, as writing is collective.
   ~SpecialOutputFile();
   SpecialOutputFile(const SpecialOutputFile&) = delete;
   SpecialOutputFile& operator=(const SpecialOutputFile&) = delete;
 
   void Collect(int64_t hour, int64_t day, int64_t month, int64_t year, bool subStepCall, int subStepIndex);
   // Appends the buffered rows to the file (collective over all instances).
+  // When instance 0 cannot open or write the file, every instance throws the
+  // code together (65, 18).
   void Write();
 
   int PointCount() const { return pointcount; }
@@ -79,7 +82,9 @@ class SpecialOutputFile {
     int64_t hour = 0;
     std::vector<double> values;  // 1 ... point count
   };
-  void WriteHeader();
+  // Instance 0: creates the file with its header lines; false (after the
+  // FATAL entry) when it cannot.
+  bool WriteHeader();
   // Value of one point of an entity on this instance, -9999 when it is not ours.
   double PointValue(const SpecialOutputEntity& entity, int k) const;
 

@@ -68,6 +68,8 @@ teilmodellklasse::teilmodellklasse(DiagStream* diagnostics, const std::string& m
   multilayertable = common.multilayerTable;
 
   if (FindGrid("RelCellArea", false) > 0) relcellarea = gridlist[GetGrid("RelCellArea")].grid;
+  // The relative cell areas also weight the statistics in the headers of binary grid files.
+  RelCellArea = relcellarea;
 
   pi = 3.141592653;
   radtodeg = 57.29577952383886;
@@ -149,6 +151,15 @@ double teilmodellklasse::WeightedMean(double a, double b, double wa, double wb) 
 
 double teilmodellklasse::Ratio(double a, double b, double c) {
   return b == c ? 0.0 : a * b / (b - c);
+}
+
+void teilmodellklasse::SetDate(int64_t y, int64_t m, int64_t d, int64_t h) {
+  modelobject::SetDate(y, m, d, h);
+  endyear = y;
+  endmonth = m;
+  endday = d;
+  endhour = h;
+  enddatekey = DateKey(y, m, d, h);
 }
 
 void teilmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {

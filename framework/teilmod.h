@@ -101,6 +101,10 @@ class teilmodellklasse : public modelobject {
   virtual void FreeTracerArrays();
   // Stores the date of the step and writes the time stamp at the report interval.
   virtual void run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
+  // Also moves the end of the run: the application sets the current step when
+  // the user cancels with the next interval, and everything due at the end
+  // (end-date grids, run sums and means, minimum and maximum) is written then.
+  void SetDate(int64_t year, int64_t month, int64_t day, int64_t hour) override;
 
   // Ranks the zones of "zonegrid_soilmodel" by their codes. Collective: every
   // instance gets the same tables, allocated with Alloc and owned by the
@@ -144,9 +148,12 @@ class teilmodellklasse : public modelobject {
   bool Missing(double v) const { return !(v > kNodata) || v == nodata; }
   // Year of the calendar of the solar geometry: the current step's, a common
   // year before the first step.
-  int64_t CalendarYear() const { return year > 0 ? year : 1; }
-  // run() keeps the step's date as the object's date; the end date of the
-  // result grids is the model end date given at construction.
+  int64_t CalendarYear() const {
+    const int64_t y = StepDate().year;
+    return y > 0 ? y : 1;
+  }
+  // The end date of the result grids: the model end date given at
+  // construction, or the date a later SetDate moved it to.
   int64_t ResultEndDateKey() const override { return enddatekey; }
   // Reads a tracer storage grid from its file; the grid covers rows first ... last afterwards.
   void ReadTracerStorageGrid(const std::string& fileName, Grid& grid, int64_t& first, int64_t& last);

@@ -276,6 +276,8 @@ void timeseriesfile::Clear() {
   std::vector<double>().swap(values);
   count = 0;
   cursor = 0;
+  // Without its buffers the reader can take no further block: the series is over.
+  if (state == kMoreBlocks || state == kDataEnded) state = kPastEnd;
 }
 
 void timeseriesfile::Refill() {

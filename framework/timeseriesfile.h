@@ -43,7 +43,7 @@ class timeseriesfile {
   // start of the data cannot be located, 201 when the first data line cannot
   // be read.
   int Open(const std::string& fileName, int flag, int64_t budget);
-  // Releases the records.
+  // Releases the records; a series still being read is over (kPastEnd).
   void Clear();
   // Reads the next block when the state is kMoreBlocks.
   void Refill();

@@ -398,16 +398,21 @@ int meteointerpol::GetLookupStation(int file, int corner, int row, int col) cons
   return g[static_cast<size_t>(row - firstrow) * (ncols + 1) + col];
 }
 
-void meteointerpol::ReadInputGrid(const std::string& fileName, Grid /*grid*/) {
-  *diag << "FATAL: the grid file " << fileName.c_str() << " of " << VariableName.c_str()
-        << " cannot be read: this build has no grid file reader"
-        << "[end-entry]";
-  throw 21;
+void meteointerpol::ReadInputGrid(const std::string& fileName, Grid grid) {
+  // The grid keeps its rows (keepWhole): instance 0 holds them all, as the
+  // result and scenario grids are allocated; no holes are filled.
+  ReadGrid(fileName, &grid, 0, false, true, false, true, false, true, nodata);
 }
 
 void meteointerpol::SetGridInputRegionParams() {
-  // One instance holds every cell itself; the MPI region data are handed over
-  // once the grid exchange between instances is part of the build.
+  // With several instances the set-up has registered the owner and strip
+  // grids; instance 0 then hands each instance the cells it owns.
+  if (!BindMPIRegionGrids() && mpisize > 1) {
+    *diag << "FATAL: the grids read for " << VariableName.c_str()
+          << " cannot be handed to the instances: the grid list holds no \"MPIRegions\" and \"MPIHelper\" grids"
+          << "[end-entry]";
+    throw 33;
+  }
 }
 
 void meteointerpol::InputError(const std::string& file, long line, const std::string& what) {

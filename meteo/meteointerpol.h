@@ -81,6 +81,9 @@ class meteointerpol : public modelobject {
   // ---- operations of the time loop ----
   virtual void SetCheckFlag(int flag) { CheckFlag = flag; }
   virtual void SetTimeStep(double hours) { TimeStepHours = hours; }
+  // min_to_int_end in hours (the creator passes its minutes / 60.0): tells the
+  // result grids which step ends a day, a month or a year.
+  void SetMinToIntEnd(double hours) { modelobject::SetMinToIntEnd(hours * 60.0); }
   virtual void GetDate(int64_t& hourOut, int64_t& dayOut, int64_t& monthOut, int64_t& yearOut) const;
   virtual void Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
   virtual void ReadStepData();
@@ -177,9 +180,12 @@ class meteointerpol : public modelobject {
   void RecomputeAllEqual(int k);
 
  protected:
-  // Reads a grid file of the run's grid formats into grid (the own rows).
+  // Reads a grid file of the run's grid formats (GIF images included) into
+  // grid: every row on instance 0, the own rows with their halo elsewhere.
+  // Collective over all instances.
   virtual void ReadInputGrid(const std::string& fileName, Grid grid);
-  // Hands the zone grid and the first station to the MPI region operations (method 9).
+  // Binds the domain decomposition, so that the grids read for method 9 reach
+  // every instance's own cells.
   virtual void SetGridInputRegionParams();
 
  private:
@@ -240,11 +246,6 @@ class meteointerpol : public modelobject {
   double UpperLapseRate = -9999;
   double FixUpperLapseRate = -9999;
   int PType = 0;
-  double GifF1 = 0;
-  double GifX1 = 0;
-  int GifThreshold = 0;
-  double GifF2 = 0;
-  double GifX2 = 0;
   std::string ResultGridName;
   int WriteCode = 0;
   double ScalingFactor = 1;
@@ -316,7 +317,7 @@ class meteointerpol : public modelobject {
   int ResultGridRowHigh = -1;
   int ResultGridIndex = 0;
   bool ResultRegistered = false;
-  Grid RelCellArea = nullptr;
+  // RelCellArea is the model object's: it also weights the statistics of binary result grids.
   Grid CoordX = nullptr;
   Grid CoordY = nullptr;
   Grid CellX = nullptr;

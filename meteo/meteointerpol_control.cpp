@@ -114,6 +114,9 @@ void meteointerpol::ReadControlSection() {
             << v.c_str() << "[end-entry]";
       throw 49;
     }
+    // The images carry no geometry of their own: one pixel per model cell,
+    // the image's lower-left corner at the model's, no mask.
+    SetGifGeometry(xllcorner, yllcorner, cellsize, nullptr);
   }
 
   ReadValue(controlfile, "%s", &ResultGridName, "name of the result grid in " + v, rest);

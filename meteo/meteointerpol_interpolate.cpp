@@ -65,6 +65,9 @@ void meteointerpol::LoadScenarioGrid(int64_t monthOfDate) {
 }
 
 double meteointerpol::PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid) const {
+  // The invalid marker of a cell that no station reaches (-Nodata - 1) stays
+  // a missing value: scaling, limits or a scenario would make it a number.
+  if (v < -Nodata) return v;
   v *= ScalingFactor;
   if (v < LowerLimit)
     v = LowerReplacement;
@@ -101,7 +104,12 @@ void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepM
   if (SzenUse == 1) {
     if (SzenMeth == 5 || SzenMeth == 6) {
       const int64_t m = stepMonth > 12 ? (stepMonth - 1) % 12 + 1 : stepMonth;
-      if (m != ScenarioMonth) LoadScenarioGrid(stepMonth);
+      if (m != ScenarioMonth) {
+        // As for the grids of method 9: Ctrl-C ends the program while the grid is read.
+        ResetCtrlCHandler();
+        LoadScenarioGrid(stepMonth);
+        RearmCtrlCHandler();
+      }
     } else {
       UpdateScenarioTable(stepMonth, stepDay, stepYear);
     }

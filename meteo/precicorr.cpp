@@ -173,8 +173,11 @@ void precicorrclass::CorrectStationData() {
       else if (h2 > 0)
         RefitBand(a[2], b[2], 0, h2 / 10, 11, work);
       if (b[3] != 0 && Zmax > h2) {
-        const double step = (Zmax - h2) / 10;
         const double top = std::max(2 * h2, Zmax);
+        // A tenth of the band up to the highest cell, but at most 1001
+        // samples up to top: with the highest cell just above h2 the tenth
+        // would ask for millions of point interpolations per step.
+        const double step = std::max((Zmax - h2) / 10, (top - h2) / 1000);
         const int count = static_cast<int>(std::floor((top - h2) / step + 1e-9)) + 1;
         RefitBand(a[3], b[3], h2, step, count, work);
       }

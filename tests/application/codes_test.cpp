@@ -265,8 +265,11 @@ TEST_F(IrrigationTableTest, ScheduleRulesOfBothForms) {
                  // A rule running to the end of December stops at the end of the year.
                  "5 e 2 1 50 10 starting from 12 1 with 1 mm to 12 31 with 1 mm every 15 day\n"
                  // The count goes on in January for the times form.
-                 "6 f 2 1 50 10 starting from 12 20 with 3 mm 2 times every 20 days\n",
-                 6),
+                 "6 f 2 1 50 10 starting from 12 20 with 3 mm 2 times every 20 days\n"
+                 // Month and day below 1 are cut to 1; more events than days of a year repeat the dates.
+                 "7 g 2 1 50 10 starting from 0 -4 with 7 mm to 1 3 with 7 mm every 1 day\n"
+                 "8 h 2 1 50 10 starting from 1 1 with 1 mm 400 times every 1 days\n",
+                 8),
             0)
       << Console();
   EXPECT_EQ(Schedule(1), "5/25:20");
@@ -276,6 +279,11 @@ TEST_F(IrrigationTableTest, ScheduleRulesOfBothForms) {
   EXPECT_EQ(Schedule(4), "12/31:4 2/27:2 2/28:4 3/1:6");
   EXPECT_EQ(Schedule(5), "12/1:1 12/16:1 12/31:1");
   EXPECT_EQ(Schedule(6), "12/20:3 1/9:3");
+  EXPECT_EQ(Schedule(7), "1/1:7 1/2:7 1/3:7");
+  // Day 400 is 34 days after the first of January of the second round.
+  const std::string year = Schedule(8);
+  EXPECT_EQ(s->Irrigation()[8].n, 400);
+  EXPECT_EQ(year.substr(year.rfind(' ') + 1), "2/4:1");
 }
 
 TEST_F(IrrigationTableTest, RulesThatWouldNeverEndOrLeaveTheCalendarAreRejected) {
@@ -287,10 +295,8 @@ TEST_F(IrrigationTableTest, RulesThatWouldNeverEndOrLeaveTheCalendarAreRejected)
   const Case cases[] = {
       {"starting from 4 1 with 10 mm to 5 1 with 20 mm every 0 day", "the step after \"every\" has to be 1 day"},
       {"starting from 4 1 with 10 mm to 5 1 with 20 mm every -3 day", "the step after \"every\" has to be 1 day"},
-      {"starting from 0 10 with 10 mm to 5 1 with 20 mm every 3 day", "a month or day below 1"},
-      {"starting from 4 0 with 10 mm 2 times every 3 days", "a month or day below 1"},
-      {"starting from 4 1 with 10 mm 0 times every 3 days", "the count before \"times\" has to be 1 to 366"},
-      {"starting from 4 1 with 10 mm 2000000000 times every 1 days", "the count before \"times\" has to be 1 to 366"},
+      {"starting from 4 1 with 10 mm 0 times every 3 days", "the count before \"times\" has to be 1 or more"},
+      {"starting from 4 1 with 10 mm 3000000000 times every 1 days", "is more than a schedule can hold"},
       // 1/20 + 40 = 2/29 after one month's length: past the end of February.
       {"starting from 1 20 with 10 mm to 6 1 with 20 mm every 40 day", "passes more than one month's end"},
       {"starting from 4 1 with 10 mm every 3 days", "none of the keywords \"to\" or \"times\""},

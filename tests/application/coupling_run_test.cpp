@@ -262,7 +262,11 @@ TEST(CouplingRun, FailuresEndTheRunWithTheirCodes) {
        "missing or a linefeed \nbefore the end of the parameter block"},
       {"\n[ExternalCoupling]\n1\nsem_ext.txt\n100\nD\n60\n1\next_in.asc albedo 0\n", 10,
        "error reading external (read) grid name/entity/fill code/rename code defaults"},
-      {CouplingWith("done      its content\n", ""), 10, "error reading semaphore Content for file to be written by fluvex defaults"},
+      // A pause longer than a day of processor time would overflow the clock sum.
+      {"\n[ExternalCoupling]\n1\nsem_ext.txt\n9223372036854775807\nD\n60\n0\n", 10,
+       "error reading of wait interval for scanning for external gw table grid defaults"},
+      {CouplingWith("done      its content\n", ""), 10,
+       "error reading semaphore Content for file to be written by fluvex defaults"},
       {Coupling("D", 1, "inform.txt", "elev_stat.txt altitude Sum"), 1005,
        "error looking for zonal statistic with internal name \"altitude\"\npossible reason: name of the statistic "
        "entity is wrong (case sensitive!)"},

@@ -301,3 +301,43 @@ TEST_F(CtrlCRun, ChoiceThreeFlushesAndGoesOnChoiceTwoExits98WithoutFlushing) {
   // Choice 3 wrote the lines buffered so far.
   EXPECT_GE(flushed, 1u);
 }
+
+TEST_F(CtrlCRun, ChoiceZeroGoesOnAndAnswersTheNextCtrlC) {
+  BasinOptions o = Long();
+  o.statCode = 1024;  // one line a day: no statistics writer arms the handler in between
+  TinyBasin basin("run_ctrlc0", o);
+  RunningFluvex run(basin.dir.path(), "control.txt");
+  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  run.Interrupt();
+  ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
+  run.Answer("0\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  run.Interrupt();
+  ASSERT_TRUE(run.WaitFor("choose one of the above options", 2)) << run.Output();
+  run.Answer("2\n");
+  EXPECT_EQ(run.Wait(), 98) << run.Output();
+}
+
+// Cancelling with the next interval moves the end of the run to that step:
+// the sub-models write what is due at the end (here the regional
+// superposition's grid of write code 113: the grid from the end on, its run
+// sum and its minimum).
+TEST_F(CtrlCRun, ChoiceOneWritesTheEndOfRunGridsOfTheSubModels) {
+  TinyBasin basin("run_ctrlc1_end", Long());
+  std::string control = ReadFile(basin.dir / "control.txt");
+  const std::string off = "[RegionalSuperposition]\n0\n60\n";
+  control.replace(control.find(off), off.size(),
+                  "[RegionalSuperposition]\n1\n60\nNumberOfEntities = 1;\nmix {\n"
+                  "  entityinputgrid = temperature; regions = 1; weights = 1.0;\n"
+                  "  outputgrid = mix.asc; writecode = 113; outputtable = mix.txt; statcode = 0;\n}\n");
+  WriteFile(basin.dir / "control.txt", control);
+  RunningFluvex run(basin.dir.path(), "control.txt");
+  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  EXPECT_FALSE(fluvextest::FileExists(basin.dir / "out/mix.asc"));  // kind 3: not before the end
+  run.Interrupt();
+  ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
+  run.Answer("1\n");
+  EXPECT_EQ(run.Wait(), 99) << run.Output();
+  for (const char* file : {"out/mix.asc", "out/mix.sum", "out/mix.min"})
+    EXPECT_TRUE(fluvextest::FileExists(basin.dir / file)) << file << "\n" << run.Output();
+}

@@ -128,7 +128,8 @@ TEST_F(SetupTest, BadGeneralSectionsAreFatal) {
   General g;
   EXPECT_EQ(g.Read(setup, Control(Replaced(kGeneral, "5\n9\n", "5\n5\n"))), 97);
   EXPECT_TRUE(Said("order of subbasin codes in output_list"));
-  EXPECT_EQ(g.Read(setup, Control(Replaced(kGeneral, "24 ", "0 "))), 17);
+  EXPECT_EQ(g.Read(setup, Control(Replaced(kGeneral, "24 ", "0 "))), 0);  // taken as 1 by its users
+  EXPECT_EQ(g.Read(setup, Control(Replaced(kGeneral, "24 ", "x "))), 17);
   console.str("");
   EXPECT_EQ(g.Read(setup, Control(Replaced(kGeneral, "[coordinates]", "[coordinatez]"))), 17);
   EXPECT_TRUE(Said("error in control file, [coordinates]; (EOF)not found!"));

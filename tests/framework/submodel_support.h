@@ -23,6 +23,8 @@ class Probe : public teilmodellklasse {
     return v;
   }
   bool ControlFileOpen() const { return controlfile.IsOpen(); }
+  // The read-grids switch that a module reads from its section.
+  void SetReadGrids(int value) { readgrids = value; }
   // Fixed sunrise and sunset instead of the geometry (negative: geometry).
   double fixedRise = -1;
   double fixedSet = -1;

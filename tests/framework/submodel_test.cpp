@@ -1,5 +1,6 @@
 // The sub-model base: section head, per-step hook, solar geometry against
 // published values, and the tracer grids.
+#include <algorithm>
 #include <cmath>
 
 #include "tests/framework/submodel_support.h"
@@ -76,6 +77,50 @@ TEST_F(SubModelTest, TimeStampAtTheReportInterval) {
 
   EXPECT_EQ(m->WeightedMean(2, 4, 0, 0), 0);
   EXPECT_EQ(m->Ratio(2, 3, 3), 0);
+}
+
+TEST_F(SubModelTest, CancelWithTheNextIntervalWritesTheEndOfRunOutputs) {
+  // Write code 13: the grid from the end date on, its run sum and its minimum.
+  args.endYear = 2001;
+  args.endMonth = 12;
+  args.endDay = 31;
+  args.endHour = 24;
+  args.object.WriteAsciiGrids = true;
+  auto m = Make("[snow_model]\n1\n60\n");
+  Grid g = memory.matrix(1, 2, 1, 3, 2);
+  for (int r = 1; r <= 2; ++r)
+    for (int c = 1; c <= 3; ++c) g[r][c] = 2.0;
+  const std::string file = dir / "swe.asc";
+  m->RegisterGrid(2, file, g, nullptr, 0, "swe", 113, 1, 2);
+  const std::string sum = dir / "swe.sum";
+  for (int h = 1; h <= 3; ++h) {
+    m->run(h, 1, 1, 2001);
+    m->WriteStatisticGrids(2, 1, 0);
+  }
+  EXPECT_FALSE(fluvextest::FileExists(file));
+  EXPECT_FALSE(fluvextest::FileExists(sum));
+  // The user cancels: the application moves every object's date to the current step.
+  m->SetDate(2001, 1, 1, 4);
+  m->run(4, 1, 1, 2001);
+  m->WriteStatisticGrids(2, 1, 0);
+  if (fluvextest::MpiRank() == 0) {
+    EXPECT_TRUE(fluvextest::FileExists(file));
+    EXPECT_TRUE(fluvextest::FileExists(dir / "swe.min"));
+    ASSERT_TRUE(fluvextest::FileExists(sum));
+    EXPECT_NE(fluvextest::ReadFile(sum).find("8\t8\t-9999\n8\t8\t8"), std::string::npos);  // four steps of 2
+  }
+  m->UnregisterGrid(2);
+  memory.FreeMatrix(g, 1, 2, 1, 3);
+}
+
+TEST_F(SubModelTest, SolarCalendarFollowsTheStepsYear) {
+  auto m = Make("[snow_model]\n1\n60\n");
+  // 1 March is day 61 of the leap year 2004, day 60 of 2003.
+  const auto declination = [](int dayOfYear) { return -23.4 * std::cos((dayOfYear + 10) / 58.09155423); };
+  m->run(12, 1, 3, 2004);
+  EXPECT_DOUBLE_EQ(m->SolarDeclination(1, 3), declination(61));
+  m->run(12, 1, 3, 2003);
+  EXPECT_DOUBLE_EQ(m->SolarDeclination(1, 3), declination(60));
 }
 
 TEST_F(SubModelTest, SolarGeometryAgainstPublishedValues) {
@@ -184,6 +229,23 @@ TEST_F(TracerTest, GridsAndStatisticsPerTracer) {
   EXPECT_FALSE(list[3].registered);
 }
 
+TEST_F(TracerTest, StorageGridsAreReadFromTheirFiles) {
+  args.object.InitialStateDirectory = dir.path() + "/";
+  fluvextest::WriteFile(dir / "nitsnow_.asc",
+                        "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1000\nNODATA_value -9999\n"
+                        "0.5 1.5 -9999\n2.5 3.5 4.5\n");
+  auto m = Make("[snow_model]\n1\n1440\n");
+  m->SetReadGrids(1);
+  int error = -1;
+  m->InitTracerGrids(&error, 1, tracers.data(), registry, kStatRegistryCapacity);
+  ASSERT_EQ(error, 0);
+  Grid g = list[m->FindGrid("concstor_tracer_1_snow_model", false)].grid;
+  const double want[3][4] = {{0, 0, 0, 0}, {0, 0.5, 1.5, -9999}, {0, 2.5, 3.5, 4.5}};
+  for (int r = std::max(1, args.firstRow); r <= args.lastRow; ++r)
+    for (int c = 1; c <= 3; ++c) EXPECT_EQ(g[r][c], want[r][c]) << r << " " << c;
+  m->FreeTracerArrays();
+}
+
 TEST_F(TracerTest, FailuresOfWritersAndOfTheGridList) {
   // A writer that cannot be built comes back as the error code.
   int outputlist[2] = {0, 9};
@@ -201,8 +263,9 @@ TEST_F(TracerTest, FailuresOfWritersAndOfTheGridList) {
   tracers[1].statcode = 0;
   for (int i = 2; i < kGridListMax; ++i) Enter(i, "g" + std::to_string(i), zone);
   EXPECT_EQ(CodeOf([&] { m->InitTracerGrids(&error, 1, tracers.data(), registry, kStatRegistryCapacity); }), 12);
-  EXPECT_TRUE(Said("no free grid left. Please contact the author to set the number of available grids to a "
-                   "larger value 1000"));
+  EXPECT_TRUE(
+      Said("no free grid left. Please contact the author to set the number of available grids to a "
+           "larger value 1000"));
   m->FreeTracerArrays();
 }
 

@@ -118,6 +118,15 @@ TEST(TimeSeriesFile, SmallBlocksGiveTheSameRecordsAsOneBlock) {
   EXPECT_EQ(t.GetCursor(), 0);
   EXPECT_EQ(t.GetValue(1), 97);
   EXPECT_EQ(t.GetState(), timeseriesfile::kMoreBlocks);
+  // Released records end the series: stepping and refilling read nothing.
+  t.Clear();
+  t.Next();
+  t.Refill();
+  EXPECT_EQ(t.GetState(), timeseriesfile::kPastEnd);
+  int year = 0, month = 0, day = 0, hour = 0;
+  t.GetDate(year, month, day, hour);
+  EXPECT_EQ(year, -9999);
+  EXPECT_EQ(t.GetValue(0), -9999);
 }
 
 TEST(TimeSeriesFile, EndOfDataAndFailures) {

@@ -241,19 +241,24 @@ TEST(PrecipitationCorrection, RegressionBandsAreRefittedAndJoined) {
   }
   s.MakeCorrection();
   ASSERT_EQ(s.error, 0) << s.world->Console();
-  s.correction->SetGridMaximum(3000);
-  for (meteointerpol* m : {s.list[1], s.list[2]}) m->Regression(0);
-  const std::vector<double> stationValues = s.list[1]->GetStationValues(0);
-  s.correction->CorrectStationData();
-  EXPECT_EQ(s.list[1]->GetStationValues(0), stationValues);  // method 10: only the regression changes
-  s.list[1]->Interpolate(0, 1, 1, 2000);
-  const double a1 = kAR * 10, b1 = kAR * 0.005, a3 = kAS * 2, b3 = kAS * 0.01;
-  const double b2 = ((a3 + b3 * 1200) - (a1 + b1 * 800)) / 400;
-  const double a2 = (b1 - b2) * 800 + a1;
-  for (int k = 0; k < 12; ++k) {
-    const double a = cellZ[k];
-    const double want = a < 800 ? a1 + b1 * a : a <= 1200 ? a2 + b2 * a : a3 + b3 * a;
-    EXPECT_NEAR(s.list[1]->GetResultGrid()[k / 4 + 1][k % 4 + 1], want, 1e-9) << "cell elevation " << a;
+  // The highest cell far above h2, and just above it (band 3 is then sampled
+  // up to 2 h2 with a bounded number of samples).
+  for (double highest : {3000.0, 1200 + 1e-9}) {
+    s.correction->SetGridMaximum(highest);
+    for (meteointerpol* m : {s.list[1], s.list[2]}) m->Regression(0);
+    const std::vector<double> stationValues = s.list[1]->GetStationValues(0);
+    s.correction->CorrectStationData();
+    EXPECT_EQ(s.list[1]->GetStationValues(0), stationValues);  // method 10: only the regression changes
+    s.list[1]->Interpolate(0, 1, 1, 2000);
+    const double a1 = kAR * 10, b1 = kAR * 0.005, a3 = kAS * 2, b3 = kAS * 0.01;
+    const double b2 = ((a3 + b3 * 1200) - (a1 + b1 * 800)) / 400;
+    const double a2 = (b1 - b2) * 800 + a1;
+    for (int k = 0; k < 12; ++k) {
+      const double a = cellZ[k];
+      const double want = a < 800 ? a1 + b1 * a : a <= 1200 ? a2 + b2 * a : a3 + b3 * a;
+      EXPECT_NEAR(s.list[1]->GetResultGrid()[k / 4 + 1][k % 4 + 1], want, 1e-9)
+          << "cell elevation " << a << ", highest " << highest;
+    }
   }
 }
 
