@@ -40,7 +40,7 @@ void schneemodellklasse::SetPrecipitationSource(int interceptionFirst) {
   if (waterinput) return;
   if (interceptionFirst) {
     // The throughfall of layer 0 when interception runs first.
-    waterinput = gridlist[GetGridOf3("throughfall0", "precipitation", std::string())].grid;
+    waterinput = gridlist[GetGridOf3("throughfall0", "precipitation", "precipitation")].grid;
   } else {
     waterinput = Bind("precipitation");
   }

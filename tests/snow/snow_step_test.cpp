@@ -307,6 +307,7 @@ void RunWinter(SnowWorld& w, const Basin& b, int days, int interval, double& bas
   Grid evaporation = w["snow_evaporation"], zone = w["zones"];
   Grid input = w["input_mass"], deposition = w["deposition"], mobile = w["mobile_mass"];
   const bool eb = schneemodellklasse::EnergyBalanceMethod(w.model->GetMethod());
+  Grid surface = w["surftemp"], pack = w["snowtemp"], air = w["temperature"];
   for (int step = 0; step < steps; ++step) {
     const int hour = static_cast<int>((step * interval / 60) % 24) + interval / 60;
     Weather(w, b, step * interval / 60, hour - 1);
@@ -324,6 +325,20 @@ void RunWinter(SnowWorld& w, const Basin& b, int days, int interval, double& bas
         ASSERT_GE(S, 0) << r << " " << c;
         ASSERT_GE(L, 0) << r << " " << c;
         ASSERT_NEAR(total[r][c], S + L, 1e-12);
+        if (eb && interval <= 720) {
+          // Surface not more than 13 K below the air and not above melting;
+          // no temperatures without a pack.
+          const double Ts = surface[r][c];
+          const double Tp = pack[r][c];
+          if (S + L > 0) {
+            ASSERT_GE(Ts, air[r][c] + 273.16 - 13 - 1e-9) << r << " " << c;
+            ASSERT_LE(Ts, 273.16);
+            ASSERT_LE(Tp, 273.16);
+          } else {
+            ASSERT_EQ(Ts, kNodata);
+            ASSERT_EQ(Tp, kNodata);
+          }
+        }
         const double change = S + L - before[(r - 1) * nc + c - 1];
         double flux = snowfall[r][c] + rainfall[r][c] - outflow[r][c] - (eb ? evaporation[r][c] : 0.0);
         // Slides: released mass leaves, deposited and still moving mass stays.
