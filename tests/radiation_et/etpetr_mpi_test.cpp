@@ -1,7 +1,7 @@
-// Radiation correction, potential evapotranspiration and interception on a
-// raster divided between instances, one thread each: gathered on instance 0
-// their grids equal, byte for byte, a run of instance 0 alone over the whole
-// raster with 8 threads.
+// Radiation correction (shading cast on instance 0 and scattered), potential
+// evapotranspiration and interception on a raster divided between instances,
+// one thread each: gathered on instance 0 their grids equal, byte for byte, a
+// run of instance 0 alone over the whole raster with 8 threads.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -23,6 +23,8 @@ const std::vector<std::string> kPicture = {"..121111", ".1221111", "11122222", "
                                            "11122222", "1112222.", "111122..", "11111..."};
 
 const char* const kCompared[] = {"radiation_correction",
+                                 "corr_temperature",
+                                 "Ieff_max",
                                  "pot_transpiration0",
                                  "pot_transpiration1",
                                  "potential_InterceptionEvap1",
