@@ -76,6 +76,9 @@ verdunstungsmodellklasse::verdunstungsmodellklasse(int& error, DiagStream* diagn
     if (hru) {
       hrugrid = GridAt("HydrologicResponseUnits");
       hrumaster = GridAt("MasterHydrologicResponseUnits");
+      ForOwnCells([&](int r, int c) {
+        if (hrumaster[r][c] > 0) hrumax = std::max(hrumax, static_cast<int64_t>(hrumaster[r][c]));
+      });
     }
   } catch (int code) {
     error = code;
@@ -220,6 +223,14 @@ void verdunstungsmodellklasse::CheckCoefficients() {
     throw 10;
   }
   AmplitudeFractionNight = 1 - amplitude_fraction_day;
+  // The daily temperature amplitude falls with elevation over this height (a divisor).
+  if (!(AmplitudeHeightScale > 0)) {
+    *diag << "FATAL: error in control file, section [evapotranspiration] of " << controlfilename.c_str()
+          << ": the height scale of the daily temperature amplitude is " << AmplitudeHeightScale
+          << " m; it has to be greater than 0"
+          << "[end-entry]";
+    throw 10;
+  }
   if (RGCoeff[0] < 0.05) {
     *diag << "FATAL: fraction of diffuse radiation is too small: " << RGCoeff[0] << " (should be 0.05 ... 0.5)\n"
           << "[end-entry]";

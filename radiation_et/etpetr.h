@@ -90,8 +90,23 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   Grid GridAt(const std::string& name) { return gridlist[GetGrid(name)].grid; }
   void Log(const char* text, int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
   // Per-step parts.
-  void PotentialRows(int64_t stepHour, int64_t stepDay, int64_t stepMonth);
-  void CopyFromMaster(int r, int c, int& badIndex);
+  void PotentialRows(int64_t stepYear, int64_t stepMonth, int64_t stepDay);
+  // Lake code and ponding storage both above 0.
+  bool OpenWater(int r, int c) const;
+  // Glacier fraction clipped to 0 ... 1; 0 without a glacier grid.
+  double GlacierFraction(int r, int c) const;
+  // Master cell of a response-unit cell; false when its unit is not one of this instance.
+  bool MasterOf(int r, int c, int& mr, int& mc) const;
+  [[noreturn]] void ReportResponseUnit(int r, int c);
+  template <typename F>
+  void ForOwnCells(F&& f) {
+    for (int r = firstrow; r <= lastrow; ++r) {
+      int c0, c1;
+      ColumnsOf(r, c0, c1);
+      for (int c = c0; c <= c1; ++c)
+        if (OwnCell(r, c)) f(r, c);
+    }
+  }
   void ReleaseGrid(int& position, Grid& grid);
   void FinishStatistics(zonalstatistic*& s);
 
@@ -147,6 +162,7 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   Grid glacier = nullptr;
   Grid hrumaster = nullptr;
   Grid hrugrid = nullptr;
+  int64_t hrumax = 0;  // highest response-unit number of this instance's master cells
 
   // ---- links ----
   Grid radiationcorrection = nullptr;
@@ -192,6 +208,7 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   int ssdcounter = 0;
   int ssdperiod = 0;
   double sunriseoffset = 0;
+  int stepnight = 0;  // no sun in the step (always for Hamon and Haude)
 
   // Constants of the Penman-Monteith evaluation.
   double sigma = 0;  // Stefan-Boltzmann constant times the step in hours

@@ -1,29 +1,374 @@
-// Evapotranspiration model: per-step operations.
+// Evapotranspiration model: potential evapotranspiration of every cell and
+// vegetation layer per step (Penman-Monteith, Hamon, Wendling, Haude) with the
+// radiation estimate from the sun's path, sunshine duration or global
+// radiation, and the Penman-Monteith evaluation of one cell, layer and part
+// (night or day) of the step.
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
 #include "framework/diagstream.h"
+#include "framework/hrurecord.h"
+#include "framework/zonalstatistic.h"
+#include "parameters/multilayer_landuse_entry.h"
 #include "radiation_et/etpetr.h"
 
 namespace {
-constexpr int kNotAvailable = 502;
+constexpr double kPi = 3.14159265359;
+constexpr double kSolarConstant = 1367.0;  // W/m2
+}  // namespace
+
+bool verdunstungsmodellklasse::MasterOf(int r, int c, int& mr, int& mc) const {
+  const double v = hrugrid[r][c];
+  const int64_t index = v >= 1 ? static_cast<int64_t>(v) : 0;
+  if (index < 1 || index > hrumax) return false;
+  mr = hru[index].row;
+  mc = hru[index].column;
+  return mr >= firstrow && mr <= lastrow && mc >= 1 && mc <= ncols;
 }
 
-void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t, int64_t, int64_t, int64_t) {
-  if (flowcontrol != 0) throw ReportModuleNotAvailable(diag, "evapotranspiration", modulname, kNotAvailable);
+void verdunstungsmodellklasse::ReportResponseUnit(int r, int c) {
+  *diag << "FATAL: the hydrologic response unit " << hrugrid[r][c] << " of cell row " << r << ", column " << c
+        << " (grid HydrologicResponseUnits) has no master cell among the " << static_cast<long>(hrumax)
+        << " units of this instance (" << modulname.c_str() << ")"
+        << "[end-entry]";
+  throw 1030;
 }
-void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t, int64_t, int64_t, int64_t) {
-  if (flowcontrol != 0) throw ReportModuleNotAvailable(diag, "evapotranspiration", modulname, kNotAvailable);
+
+void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t stepHour, int64_t stepDay, int64_t stepMonth,
+                                                           int64_t stepYear) {
+  if (flowcontrol == 0) return;
+  const int64_t shifted = stepHour + static_cast<int64_t>(timeshift);
+  SetStepDate(stepYear, stepMonth, stepDay, shifted);
+  Log("pot. evaptranspir.", stepHour, stepDay, stepMonth, stepYear);
+  const int d = static_cast<int>(stepDay);
+  const int m = static_cast<int>(stepMonth);
+  const double doy = DayOfYear(stepYear, stepMonth, stepDay);
+  for (int l = 0; l <= LayerCount; ++l) {
+    if (etpstat[l]) etpstat[l]->NewStep();
+    if (eipstat[l]) eipstat[l]->NewStep();
+  }
+  for (zonalstatistic* s : {evapstat, rgexstat, cloudstat})
+    if (s) s->NewStep();
+
+  SunlitFraction();
+  stepnight = night;
+  sunriseoffset = darkbefore;
+  const double hours = timeinterval / 60;
+  subintervals = 0;
+  if (Method == 1 || Method == 3) {
+    if (!stepnight && !(radiation && sunshine)) {
+      // Daylight of a step longer than a day is the daylight of one day.
+      int n = static_cast<int>(std::ceil(hours * dayfraction - 0.001));
+      n = std::clamp(n, 1, 24);
+      subinterval = hours * dayfraction / n;
+      subintervals = n;
+      for (int i = 1; i <= n; ++i) {
+        const double t = shifted + mintointendhours - hours + sunriseoffset + (i - 0.5) * subinterval;
+        double azimuth = 0, elevation = 0;
+        SunAnglesAtHour(d, m, azimuth, elevation, latitude, longitude, t);
+        sunpositions[i] = std::cos(kPi / 2 - elevation);
+      }
+      tau = TransmissivityMean + TransmissivityAmplitude * std::cos(2 * (d + 10 + (m - 1) * 30.5) * kPi / 365);
+    }
+  } else {
+    stepnight = 1;
+  }
+
+  if (timeinterval < 720) {
+    // Relative sunshine is remembered over the night as the mean of the last daylight period.
+    if (dayfraction > 0.05) {
+      if (!ssdperiod) {
+        ForOwnCells([&](int r, int c) { ssdtemp[r][c] = 0; });
+        ssdcounter = 1;
+        ssdperiod = 1;
+      } else {
+        ++ssdcounter;
+      }
+    } else if (ssdperiod) {
+      const int n = ssdcounter;
+      ForOwnCells([&](int r, int c) { ssdtemp[r][c] = n > 0 ? ssdtemp[r][c] / n : 0.5; });
+      ssdperiod = 0;
+    }
+  }
+  if (timeinterval > 720 && Method == 1) {
+    const double* A = MonthlyAmplitude;
+    if (d > 15)
+      dayamplitude = LinInterpol(16, A[m], DaysInMonth(stepYear, m) + 15, A[m + 1], d);
+    else
+      dayamplitude = LinInterpol(-15.5, A[m - 1], 15, A[m], d);
+    annualterm = AnnualVariability * std::cos(2 * kPi * doy / 365);
+  }
+
+  PotentialRows(stepYear, stepMonth, stepDay);
+
+  // Cells of a response unit take the values of its master cell.
+  if (hrumaster) {
+    for (int r = firstrow; r <= lastrow; ++r) {
+      int c0, c1;
+      ColumnsOf(r, c0, c1);
+      for (int c = c0; c <= c1; ++c) {
+        if (!OwnCell(r, c) || hrumaster[r][c] != nodata) continue;
+        int mr = 0, mc = 0;
+        if (!MasterOf(r, c, mr, mc)) ReportResponseUnit(r, c);
+        for (int l = 0; l <= LayerCount; ++l) {
+          etp[l][r][c] = etp[l][mr][mc];
+          eip[l][r][c] = eip[l][mr][mc];
+        }
+        for (Grid g : {evap, rgex, cloud}) g[r][c] = g[mr][mc];
+      }
+    }
+  }
+
+  for (int r = firstrow; r <= lastrow; ++r) {
+    int c0, c1;
+    ColumnsOf(r, c0, c1);
+    for (int c = c0; c <= c1; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const int zone = ZoneOf(r, c);
+      if (Method == 1) {
+        for (int l = 1; l <= LayerCount; ++l) {
+          const bool empty = !(landuse[l][r][c] > nodata);
+          if (etpstat[l]) etpstat[l]->AddCell(r, c, zone, empty ? 0.0 : etp[l][r][c], 1.0);
+          if (eipstat[l]) eipstat[l]->AddCell(r, c, zone, empty ? 0.0 : eip[l][r][c], 1.0);
+        }
+      }
+      if (etpstat[0]) etpstat[0]->AddCell(r, c, zone, etp[0][r][c], 1.0);
+      if (eipstat[0]) eipstat[0]->AddCell(r, c, zone, eip[0][r][c], 1.0);
+      evapstat->AddCell(r, c, zone, evap[r][c], 1.0);
+      rgexstat->AddCell(r, c, zone, rgex[r][c], 1.0);
+      cloudstat->AddCell(r, c, zone, cloud[r][c], 1.0);
+    }
+  }
+  SetStepDate(stepYear, stepMonth, stepDay, stepHour);
+  for (int l = 0; l <= LayerCount; ++l) {
+    etpstat[l]->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+    eipstat[l]->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+    WriteStatisticGrids(etppos[l], 1, 0);
+    WriteStatisticGrids(eippos[l], 1, 0);
+  }
+  evapstat->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+  WriteStatisticGrids(evappos, 1, 0);
+  rgexstat->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+  cloudstat->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
 }
-void verdunstungsmodellklasse::UpdateTotals(int64_t, int64_t, int64_t, int64_t) {
-  if (flowcontrol != 0) throw ReportModuleNotAvailable(diag, "evapotranspiration", modulname, kNotAvailable);
+
+void verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth, int64_t stepDay) {
+  const int m = static_cast<int>(stepMonth);
+  const int d = static_cast<int>(stepDay);
+  const double hours = timeinterval / 60;
+  const int L = LayerCount;
+  const double c0 = RGCoeff[0], c1 = RGCoeff[1], c2 = RGCoeff[2], c3 = RGCoeff[3];
+  const bool longsteps = timeinterval > 720;
+  // Hamon's monthly factor of the day, between the mid-month values.
+  double pecday = 0;
+  if (d > 15)
+    pecday = LinInterpol(16, PEC[m], DaysInMonth(stepYear, m) + 16, PEC[m + 1], d);
+  else
+    pecday = LinInterpol(-15, PEC[m - 1], 15, PEC[m], d);
+
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r) {
+    int cs, ce;
+    ColumnsOf(r, cs, ce);
+    for (int c = cs; c <= ce; ++c) {
+      if (!Processed(r, c)) {
+        if (!OwnCell(r, c) || !hrumaster)
+          for (int l = 0; l <= L; ++l) etp[l][r][c] = eip[l][r][c] = nodata;
+        continue;
+      }
+      const double z = elevation[r][c];
+      const double T = temperature[r][c];
+      double S = 0;   // relative sunshine
+      double rr = 0;  // ratio of global to clear-sky radiation
+      double Rs = 0;  // net short-wave radiation, Wh/m2
+      double G = 0;
+      double alpha = 0;
+      if (stepnight) {
+        rgex[r][c] = 0;
+        S = ssdtemp[r][c];
+        cloud[r][c] = 0.5;
+      } else {
+        double R0 = 0;
+        if (!(radiation && sunshine) && subintervals > 0 && sunpositions[subintervals / 2 + 1] > 0.017) {
+          const double p = airpressure ? airpressure[r][c] : c_p0 * std::exp(-z / (c_H0 + c_H1 * T));
+          for (int i = 1; i <= subintervals; ++i) {
+            const double cz = sunpositions[i];
+            if (cz <= 0) continue;  // the sun at or below the horizon adds nothing
+            R0 += kSolarConstant * subinterval * cz * std::pow(tau, (p / c_p0) / cz);
+          }
+        }
+        if (sunshine) {
+          S = sunshine[r][c];
+          rr = c0 + c1 * S + c2 * S * S + c3 * S * S * S;
+        } else if (R0 > 0) {
+          rr = std::clamp(radiation[r][c] / R0, 0.0, 1.0);
+          S = rr > CSRoot ? std::clamp(CS[0] + CS[1] * rr + CS[2] * rr * rr + CS[3] * rr * rr * rr, 0.0, 1.0) : 0.0;
+        }
+        const double k = radiationcorrection ? radiationcorrection[r][c] : 1.0;
+        if (radiation) {
+          if (radiationcorrection) {
+            G = radiation[r][c] * (1 + (1 - c0) * S * (k - 1));
+            radiation[r][c] = G;
+          } else {
+            G = radiation[r][c];
+          }
+        } else {
+          G = radiationcorrection ? R0 * (c0 + k * S * (c1 + c2 * S + c3 * S * S)) : R0 * rr;
+        }
+        ssdtemp[r][c] += S;
+        G = std::min(G, 1260.0 * hours * dayfraction);
+        rgex[r][c] = G;
+        alpha = OpenWater(r, c) ? AlbedoOpenWater : (albedo ? albedo[r][c] : 0.0);
+        Rs = G * (1 - alpha);
+        cloud[r][c] = rr > 1 ? 0.0 : std::min(1.0, 0.4473 * rr + 0.997 - 1.4059 * rr * rr);
+      }
+      evap[r][c] = 0;
+      evar[r][c] = 0;
+      evrs[r][c] = 0;
+
+      if (Method == 1) {
+        if (longsteps) {
+          // The daily temperature splits into a warmer day and a cooler night part.
+          const double D = rr * dayamplitude * std::exp(-z / AmplitudeHeightScale);
+          temperature[r][c] += (amplitude_fraction_day + annualterm) * D;
+          nighttemperature[r][c] -= (1 - amplitude_fraction_day - annualterm) * D;
+        }
+        etp[0][r][c] = eip[0][r][c] = etr[0][r][c] = 0;
+        double ra = 0, remainingNight = 0, remainingDay = 0, cumulativeLAI = 0;
+        for (int j = 1; j <= L; ++j) {
+          if (!(landuse[j][r][c] > nodata)) {
+            etp[j][r][c] = eip[j][r][c] = 0;
+            continue;
+          }
+          // An empty layer above adds no leaves.
+          if (j > 1 && landuse[j - 1][r][c] > nodata && lai[j - 1][r][c] > nodata) cumulativeLAI += lai[j - 1][r][c];
+          double Tn = 0, In = 0, En = 0, Td = 0, Id = 0, Ed = 0;
+          if (nightfraction >= 0.01)
+            Tn = PenmanMonteith(j, r, c, 0, En, nighttemperature[r][c], nightfraction, In, ra, remainingNight,
+                                remainingDay, S, Rs, cumulativeLAI);
+          if (dayfraction >= 0.01)
+            Td = PenmanMonteith(j, r, c, 1, Ed, temperature[r][c], dayfraction, Id, ra, remainingNight, remainingDay, S,
+                                Rs, cumulativeLAI);
+          etp[j][r][c] = std::max(0.0, Tn + Td);
+          eip[j][r][c] = std::max(0.0, In + Id);
+          evap[r][c] += Ed + En;
+          etr[j][r][c] = 0;
+          etp[0][r][c] += etp[j][r][c] + (Ed + En);
+          eip[0][r][c] += eip[j][r][c];
+        }
+        continue;
+      }
+
+      double E = 0;
+      if (Method == 2) {
+        E = 2 * 0.1651 * pecday * dayfraction * 216.7 * SatVapPressure(T) / (T + 273.3);
+      } else if (Method == 3) {
+        E = (93 * fk + 0.36 * G * (1.1 - alpha)) * (22 + T) / (150 * (123 + T));
+      } else if (Method == 4) {
+        const double es = T < 0 ? 6.11 * std::exp(22.46 * T / (272.46 + T)) : 6.11 * std::exp(17.62 * T / (243.12 + T));
+        double dryness = 0;
+        if (humidity) {
+          dryness = 1 - humidity[r][c];
+        } else {
+          const double q = vapour[r][c] / es;
+          dryness = q < 0 ? 1.0 : (q > 1 ? 0.0 : 1 - q);
+        }
+        E = std::min(7.0, es * fh[m] * dryness);
+      } else {
+        E = etp[0][r][c];
+      }
+      E = std::max(0.0, E);
+      etp[0][r][c] = etp[1][r][c] = eip[0][r][c] = eip[1][r][c] = E;
+      etr[0][r][c] = etr[1][r][c] = 0;
+    }
+  }
 }
-void verdunstungsmodellklasse::RealEvapotranspiration(int64_t, int64_t, int64_t, int64_t) {
-  if (flowcontrol != 0) throw ReportModuleNotAvailable(diag, "evapotranspiration", modulname, kNotAvailable);
+
+bool verdunstungsmodellklasse::OpenWater(int r, int c) const {
+  return lakegrid && pondgrid && lakegrid[r][c] > 0 && pondgrid[r][c] > 0;
 }
-void verdunstungsmodellklasse::AccumulateZoneStatistics(int64_t, int64_t, int64_t, int64_t) {
-  if (flowcontrol != 0) throw ReportModuleNotAvailable(diag, "evapotranspiration", modulname, kNotAvailable);
+
+double verdunstungsmodellklasse::PenmanMonteith(int j, int r, int c, int part, double& soilEvaporation, double T,
+                                                double fraction, double& interceptionEvaporation, double& ra,
+                                                double& remainingNight, double& remainingDay, double sunshineRel,
+                                                double shortwave, double cumulativeLAI) {
+  const int L = LayerCount;
+  const bool lowerMissing = j < L && !(lai[j + 1][r][c] > nodata);
+  const bool soillayer = L == 1 || j == L || lowerMissing;
+  double LAI = lai[j][r][c];
+  double cov = coverage[j][r][c];
+  double rsc = canopyres[j][r][c];
+  double z0 = roughness[j][r][c];
+  const bool water = soillayer && OpenWater(r, c);
+  if (water) {
+    LAI = LAIOpenWater;
+    cov = CoverageOpenWater;
+    rsc = CanopyResOpenWater;
+    z0 = RoughnessOpenWater;
+  }
+  const double p = airpressure ? airpressure[r][c] : c_p0 * std::exp(-elevation[r][c] / (c_H0 + c_H1 * T));
+  const double es = SatVapPressure(T);
+  const double e = vapour ? vapour[r][c] : es * humidity[r][c];
+
+  double k = 0.3;
+  double cra = 10.0;
+  if (L >= 2 && multilayertable && landuse[0]) {
+    const double v = landuse[0][r][c];
+    const int index = v >= 1 ? static_cast<int>(v) : 0;
+    if (index >= 1 && index <= multilayertable[0].code) {
+      k = multilayertable[index].k_extinct;
+      cra = multilayertable[index].LAI_scale;
+    }
+  }
+
+  // The first vegetated layer from the top receives the net radiation of the
+  // part and sets the aerodynamic resistance; ra is 0 until then.
+  const bool top = !(ra > 0);
+  double& remaining = part ? remainingDay : remainingNight;
+  double R = 0;  // mm
+  if (top) {
+    const double lambda = c_L0 - c_L1 * T;
+    if (!UseNetRadiation) {
+      const double Ln = std::pow(T + c_T0, 4) * fraction * sigma * (c_e0 - c_e1 * std::sqrt(std::max(0.0, e))) *
+                        (RGCoeff[0] + (1 - RGCoeff[0]) * sunshineRel);
+      R = part ? c_day * (shortwave - Ln) / lambda : -Ln / lambda;
+    } else {
+      // A net radiation grid holds the whole step: each part takes its share.
+      R = fraction * radiation[r][c] / lambda;
+    }
+  } else {
+    R = remaining;
+  }
+  const double A = cov * R * (1 - std::exp(-k * LAI));
+  remaining = std::max(0.0, R - A);
+  const double Rrem = remaining;
+
+  const double s = c_s0 * std::exp(c_s1 * T / (c_s2 + T)) / ((c_s2 + T) * (c_s2 + T));
+  const double gamma = c_g0 * p / (c_g1 - c_g2 * T);
+  const double w = s / gamma;
+  const double D = std::max(0.0, es - e);
+  const double u = wind[r][c];
+  if (top) {
+    ra = z0 <= 2.0 ? c_ra1 * std::pow(std::log(c_z / z0), 2) / (c_one + c_u * u) : c_ra0 / (c_one + c_u * u);
+  }
+  const double raj = top ? ra : cra * cumulativeLAI + ra;
+
+  double rs = 0;
+  if (LAI > 0 && cov > 0 && rsc > 0)
+    rs = (part || water) ? rsc / (1 - std::pow(c_canopy, LAI * cov)) : 1 / (LAI * cov * c_night);
+  else if (LAI <= 0 || cov <= 0)
+    rs = rsc > 0 ? 2500.0 : 0.0;
+
+  const double Q = fraction * timeinterval * c_min * c_aero * D / (T + c_T0) / raj;
+  if (water) {
+    soilEvaporation = 0;
+    interceptionEvaporation = 0;
+    return ((A + Rrem) * w + Q) / (w + 1 + rs / raj);
+  }
+  soilEvaporation = soillayer ? (Rrem * w + Q) / (evaporationres[r][c] / raj + 1 + w) : 0.0;
+  interceptionEvaporation = (A * w + Q) / (interceptres[j][r][c] / raj + 1 + w);
+  return (A * w + Q) / (w + 1 + rs / raj);
 }
-double verdunstungsmodellklasse::PenmanMonteith(int, int, int, int, double&, double, double, double&, double&, double&,
-                                                double&, double, double, double) {
-  throw ReportModuleNotAvailable(diag, "evapotranspiration", modulname, kNotAvailable);
-}
-void verdunstungsmodellklasse::PotentialRows(int64_t, int64_t, int64_t) {}
-void verdunstungsmodellklasse::CopyFromMaster(int, int, int&) {}

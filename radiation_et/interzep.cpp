@@ -1,35 +1,448 @@
 #include "radiation_et/interzep.h"
 
-interzeptionsmodellklasse::interzeptionsmodellklasse(int& error, DiagStream* diagnostics, StatRecord* registry,
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include "framework/diagstream.h"
+#include "framework/zonalstatistic.h"
+#include "parameters/landuse_table_entry.h"
+#include "parameters/multilayer_landuse_entry.h"
+
+namespace {
+// The name of a deeper layer: "_Layer_" and the layer before the extension.
+std::string LayerName(const std::string& name, int layer) {
+  const size_t dot = name.rfind('.');
+  char buffer[1300];
+  if (dot == std::string::npos)
+    std::snprintf(buffer, sizeof buffer, "%s_Layer_%d", name.c_str(), layer);
+  else
+    std::snprintf(buffer, sizeof buffer, "%.*s_Layer_%d%s", static_cast<int>(dot), name.c_str(), layer,
+                  name.c_str() + dot);
+  return buffer;
+}
+std::string Numbered(const char* base, int layer) {
+  return std::string(base) + std::to_string(layer);
+}
+const char* const kHeaders[3] = {"interception_evaporation_in_mm_layer_", "interception_storage_in_mm_layer_",
+                                 "throughfall_in_mm_layer_"};
+}  // namespace
+
+interzeptionsmodellklasse::interzeptionsmodellklasse(int& error, DiagStream* diagnostics, StatRecord* statRegistry,
                                                      int registryCapacity, const std::string& workFileName,
                                                      const SubModelArgs& common, int subSteps)
-    : teilmodellklasse(diagnostics, "interception_model", workFileName, 0, common, subSteps, false) {
-  (void)registry;
-  (void)registryCapacity;
+    : teilmodellklasse(diagnostics, "interception_model", workFileName, 0, common, subSteps, false),
+      registry(statRegistry),
+      registrycapacity(registryCapacity) {
   error = 0;
-  if (flowcontrol != 0) error = ReportModuleNotAvailable(diag, "interception", modulname, kNotAvailable);
+  if (flowcontrol == 0 || !gridlist) return;
+  try {
+    *diag << "DEBUG: file "
+          << "interzep"
+          << ", compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
+    layers = multilayertable && multilayertable[0].code >= 1 ? std::max(1, multilayertable[1].GetLayerCount()) : 1;
+    ReadSection();
+    if (!controlfile.Close()) {
+      *diag << "FATAL: error closing " << controlfilename.c_str() << "[end-entry]";
+      throw 11;
+    }
+    BindInputs();
+    MakeGrids();
+    if (FindGrid("GlacierizedCells", false) > 0)
+      glacier = gridlist[GetGrid("GlacierizedCells")].grid;
+    else if (FindGrid("ice_firn", false) > 0)
+      glacier = gridlist[GetGrid("ice_firn")].grid;
+    if (hru) {
+      hrugrid = gridlist[GetGrid("HydrologicResponseUnits")].grid;
+      hrumaster = gridlist[GetGrid("MasterHydrologicResponseUnits")].grid;
+    }
+    BindMPIRegionGrids();
+  } catch (int code) {
+    error = code;
+  } catch (...) {
+    error = 103;
+  }
 }
 
-void interzeptionsmodellklasse::Unavailable() {
-  throw ReportModuleNotAvailable(diag, "interception", modulname, kNotAvailable);
+interzeptionsmodellklasse::~interzeptionsmodellklasse() {
+  for (auto& v : statistics)
+    for (zonalstatistic*& s : v) {
+      delete s;
+      s = nullptr;
+    }
 }
 
-int interzeptionsmodellklasse::GetMethod() {
+void interzeptionsmodellklasse::ReadSection() {
+  const size_t n = static_cast<size_t>(layers) + 1;
+  for (auto* v : {&throughfallfile, &evaporationfile, &storagefile, &throughfallstat, &evaporationstat, &storagestat})
+    v->assign(n, std::string());
+  ReadValue(controlfile, "%d", &method, " method for ", linebuffer);
+  ReadValue(controlfile, "%s", &throughfallfile[0], "name outflow grid for ", linebuffer);
+  ReadValue(controlfile, "%d", &throughfallcode, "write code outflow grid for ", linebuffer);
+  ReadValues2(controlfile, "%s%d", &throughfallstat[0], &throughfallstatcode, "name outflow statistics file for ",
+              linebuffer);
+  ReadValue(controlfile, "%s", &evaporationfile[0], "name potential interception evaporation grid for ", linebuffer);
+  ReadValue(controlfile, "%d", &evaporationcode, "write code potential interception evaporation grid for ", linebuffer);
+  ReadValues2(controlfile, "%s%d", &evaporationstat[0], &evaporationstatcode,
+              "name potential interception statistics file for ", linebuffer);
+  ReadValue(controlfile, "%s", &storagefile[0], "name interception storage grid for ", linebuffer);
+  ReadValue(controlfile, "%d", &storagecode, "write code interception storage grid for ", linebuffer);
+  ReadValues2(controlfile, "%s%d", &storagestat[0], &storagestatcode, "name interception storage statistics file for ",
+              linebuffer);
+  ReadValue(controlfile, "%lf", &maxthickness, "parameter interception storage maximum water layer thickness for ",
+            linebuffer);
+  ReadValue(controlfile, "%d", &readgrid, "readgrid parameter for ", linebuffer);
+  for (int i = 1; i <= layers; ++i)
+    for (auto* v :
+         {&throughfallfile, &evaporationfile, &storagefile, &throughfallstat, &evaporationstat, &storagestat}) {
+      (*v)[i] = LayerName((*v)[0], i);
+      if ((*v)[i].size() > kMaxPathLength) {
+        *diag << "FATAL: error in control file, section [interception_model] of " << controlfilename.c_str()
+              << ": the file name of vegetation layer " << i << " would be longer than " << kMaxPathLength
+              << " characters: " << (*v)[i].substr(0, 80).c_str() << "..."
+              << "[end-entry]";
+        throw 17;
+      }
+    }
+}
+
+void interzeptionsmodellklasse::BindInputs() {
+  const size_t n = static_cast<size_t>(layers) + 1;
+  for (auto* v : {&landuse, &lai, &coverage, &pottrans, &potintercep, &realtrans}) v->assign(n, nullptr);
+  for (int i = 1; i <= layers; ++i) {
+    landuse[i] = gridlist[GetGrid(Numbered("landuse", i))].grid;
+    lai[i] = gridlist[GetGrid(Numbered("leaf_area_index", i))].grid;
+    coverage[i] = gridlist[GetGrid(Numbered("vegetation_coverage_degree", i))].grid;
+  }
+  for (int i = 0; i <= layers; ++i) {
+    pottrans[i] = gridlist[GetGrid(Numbered("pot_transpiration", i))].grid;
+    potintercep[i] = gridlist[GetGrid(Numbered("potential_InterceptionEvap", i))].grid;
+    realtrans[i] = gridlist[GetGrid(Numbered("real_transpiration", i))].grid;
+  }
+  water = (method == 1 || method == 2)
+              ? gridlist[GetGridOf3("snowcover_outflow", "precipitation", "ungueltiger_Name")].grid
+              : gridlist[GetGrid("precipitation")].grid;
+  GetGrid("[elevation_model]");
+}
+
+void interzeptionsmodellklasse::MakeGrids() {
+  const size_t n = static_cast<size_t>(layers) + 1;
+  for (auto* v : {&throughfall, &evaporation, &storage}) v->assign(n, nullptr);
+  for (auto* v : {&throughfallpos, &evaporationpos, &storagepos}) v->assign(n, 0);
+  storagefirst.assign(n, firstrow);
+  storagelast.assign(n, lastrow);
+  for (auto& v : statistics) v.assign(n, nullptr);
+  for (auto& v : zones) v.resize(n);
+  auto fresh = [&]() {
+    Grid g = matrix(firstrow, lastrow, 1, ncols, nrows);
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 0; c <= ncols; ++c) g[r][c] = (c > 0 && zonegrid[r][c] > nodata) ? 0.0 : nodata;
+    return g;
+  };
+  for (int i = 0; i <= layers; ++i) {
+    int p = FreeGridPosition();
+    if (readgrid == 1) {
+      // A warm start continues from the stored storage of every layer.
+      Grid g = nullptr;
+      ReadGrid(storagefile[i], &g, 0, true, true, false, false, false, false, 0.0);
+      storage[i] = g;
+      int first = firstrow, last = lastrow;
+      InstanceRows(false, first, last);
+      storagefirst[i] = first;
+      storagelast[i] = last;
+    } else {
+      storage[i] = fresh();
+    }
+    RegisterGrid(p, storagefile[i], storage[i], nullptr, 0, Numbered("interception_storage", i), storagecode,
+                 storagefirst[i], storagelast[i]);
+    storagepos[i] = p;
+    p = FreeGridPosition();
+    evaporation[i] = fresh();
+    RegisterGrid(p, evaporationfile[i], evaporation[i], nullptr, 0, Numbered("interception_evaporation", i),
+                 evaporationcode, firstrow, lastrow);
+    evaporationpos[i] = p;
+    p = FreeGridPosition();
+    throughfall[i] = fresh();
+    RegisterGrid(p, throughfallfile[i], throughfall[i], nullptr, 0, Numbered("throughfall", i), throughfallcode,
+                 firstrow, lastrow);
+    throughfallpos[i] = p;
+
+    const std::string* files[3] = {&evaporationstat[i], &storagestat[i], &throughfallstat[i]};
+    const int codes[3] = {evaporationstatcode, storagestatcode, throughfallstatcode};
+    const int count = zonerecords ? std::max(0, zonecount) : 0;
+    for (int k = 0; k < 3; ++k) {
+      std::vector<ZoneRecord>& records = zones[k][i];
+      records.assign(static_cast<size_t>(count) + 1, ZoneRecord{0, 0, 0, 0, 0});
+      if (zonerecords)
+        for (int z = 0; z <= count; ++z)
+          records[z] = ZoneRecord{0, 0, zonerecords[z].zonenwert, zonerecords[z].rel, zonerecords[z].RelCellSum};
+      int code = 0;
+      auto s = std::make_unique<zonalstatistic>(code, diag, registry, registrycapacity, relcellarea, nrows, ncols,
+                                                records.data(), count, codes[k], 5, *files[k], DefaultOutputDirectory,
+                                                outputlistcount, outputlist);
+      if (code != 0) throw code;
+      char header[160];
+      std::snprintf(header, sizeof header, "%s%d_", kHeaders[k], i);
+      s->WriteHeader(header, modulname, registry, registrycapacity);
+      statistics[k][i] = s.release();
+    }
+  }
+}
+
+void interzeptionsmodellklasse::ColumnsOf(int r, int& c0, int& c1) const {
+  c0 = 1;
+  c1 = ncols;
+  if (datacols) {
+    c0 = std::max(1, datacols[r].first);
+    c1 = std::min(ncols, datacols[r].last);
+  }
+}
+
+int interzeptionsmodellklasse::ZoneOf(int r, int c) const {
+  const double code = zonegrid[r][c];
+  if (zoneindex && code >= 0 && code <= maxzonecode) return zoneindex[static_cast<int>(code)];
   return 0;
 }
 
-void interzeptionsmodellklasse::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
-  (void)hour;
-  (void)day;
-  (void)month;
-  (void)year;
-  if (flowcontrol != 0) Unavailable();
+int interzeptionsmodellklasse::GetMethod() {
+  return flowcontrol > 0 ? method : 0;
+}
+
+zonalstatistic* interzeptionsmodellklasse::GetStatistics(int kind, int layer) const {
+  if (kind < 0 || kind > 2 || layer < 0 || layer >= static_cast<int>(statistics[kind].size())) return nullptr;
+  return statistics[kind][layer];
+}
+
+double interzeptionsmodellklasse::Capacity(int i, int r, int c) const {
+  const double v = landuse[i][r][c];
+  const int index = static_cast<int>(v);
+  const int count = landusetable ? landusetable[0].code : 0;
+  if (index < 1 || index > count) {
+    *diag << "FATAL: the land use " << v << " of vegetation layer " << i << " (grid landuse" << i << ") at row " << r
+          << ", column " << c << " is not an entry of the land-use table (1 ... " << count << "), " << modulname.c_str()
+          << "[end-entry]";
+    throw 31;
+  }
+  const double cap = landusetable[index].GetIntercepCap();
+  return cap < 0 ? lai[i][r][c] * maxthickness : cap * lai[i][r][c];
+}
+
+double interzeptionsmodellklasse::Layer(int i, int r, int c, double W, bool withTracers) {
+  const double smax = Capacity(i, r, c);
+  const double cov = coverage[i][r][c];
+  double tf = (1 - cov) * W;
+  const double before = storage[i][r][c];
+  double S = before + cov * W;
+  if (withTracers) {
+    for (int k = 1; k <= tracercount; ++k) {
+      TracerGrids& g = tracergrids[k];
+      const TracerRecord& t = tracers[k];
+      const double cin = tracerinput[k] ? tracerinput[k][r][c] : 0.0;
+      if (t.radioactive == 1) g.store[r][c] *= t.decay;
+      if (t.evaporating == 1) {
+        g.flux[r][c] = cin;
+        g.store[r][c] = WeightedMean(g.store[r][c], cin, before, cov * W);
+      } else {
+        g.flux[r][c] = tf * cin;
+        g.store[r][c] += cin * cov * W;
+      }
+    }
+  }
+  if (S > smax) {
+    const double X = S - smax;
+    if (withTracers) {
+      for (int k = 1; k <= tracercount; ++k) {
+        TracerGrids& g = tracergrids[k];
+        const TracerRecord& t = tracers[k];
+        if (t.evaporating == 1) {
+          g.flux[r][c] = X + tf > 0 ? (g.store[r][c] * X + g.flux[r][c] * tf) / (X + tf) : g.store[r][c];
+        } else {
+          const double share = S > 0 ? X / S * g.store[r][c] : 0.0;
+          const double moved = std::min(share, X * t.max_conc);
+          g.store[r][c] -= moved;
+          g.flux[r][c] += moved;
+        }
+      }
+    }
+    tf += X;
+    S = smax;
+  }
+  if (withTracers)
+    for (int k = 1; k <= tracercount; ++k)
+      if (tracers[k].evaporating != 1) {
+        Grid flux = tracergrids[k].flux;
+        flux[r][c] = tf > 0 ? flux[r][c] / tf : 0.0;
+      }
+  double E = 0;
+  double& PT = pottrans[i][r][c];
+  const bool several = layers >= 2;
+  if (method == 1 || method == 11) {
+    E = std::min(S, PT);
+    PT -= E;
+    if (several) pottrans[0][r][c] -= E;
+    S -= E;
+  } else if (method == 2 || method == 12) {
+    E = std::min(S, potintercep[i][r][c]);
+    const double taken = std::min(PT, E);
+    PT -= taken;
+    if (several) pottrans[0][r][c] -= taken;
+    S -= E;
+  }
+  storage[i][r][c] = S;
+  evaporation[i][r][c] = E;
+  throughfall[i][r][c] = tf;
+  return E;
+}
+
+void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
+  if (flowcontrol == 0) return;
+  teilmodellklasse::run(stepHour, stepDay, stepMonth, stepYear);
+  for (auto& v : statistics)
+    for (zonalstatistic* s : v) s->NewStep();
+  for (int k = 1; k <= tracercount; ++k)
+    if (tracergrids[k].statistic) tracergrids[k].statistic->NewStep();
+  const int n = layers;
+  for (int r = firstrow; r <= lastrow; ++r) {
+    int c0, c1;
+    ColumnsOf(r, c0, c1);
+    for (int c = c0; c <= c1; ++c) {
+      if (!(zonegrid[r][c] > nodata) || (MPIRegions && MPIRegions[r][c] != static_cast<double>(mpirank))) {
+        for (int i = 0; i <= n; ++i) evaporation[i][r][c] = throughfall[i][r][c] = nodata;
+        continue;
+      }
+      const int zone = ZoneOf(r, c);
+      const double g = glacier ? std::clamp(glacier[r][c], 0.0, 1.0) : 0.0;
+      if (g < 1) {
+        auto add = [&](int i) {
+          statistics[0][i]->AddCell(r, c, zone, evaporation[i][r][c], 1 - g);
+          statistics[1][i]->AddCell(r, c, zone, storage[i][r][c], 1 - g);
+          statistics[2][i]->AddCell(r, c, zone, throughfall[i][r][c], 1 - g);
+        };
+        evaporation[0][r][c] = throughfall[0][r][c] = storage[0][r][c] = 0;
+        double W = water[r][c];
+        for (int i = 1; i <= n; ++i) {
+          if (!(landuse[i][r][c] > nodata)) {
+            // An empty layer holds nothing: it passes its water (and any it
+            // held from a stored start) on to the layers below.
+            const double held = storage[i][r][c] > nodata ? storage[i][r][c] : 0.0;
+            evaporation[i][r][c] = storage[i][r][c] = 0;
+            throughfall[i][r][c] = W + held;
+          } else {
+            Layer(i, r, c, W, n == 1);
+          }
+          evaporation[0][r][c] += evaporation[i][r][c];
+          storage[0][r][c] += storage[i][r][c];
+          throughfall[0][r][c] = throughfall[i][r][c];
+          W = throughfall[i][r][c];
+          add(i);
+        }
+        if (n == 1) pottrans[0][r][c] = pottrans[1][r][c];
+        add(0);
+      }
+      if (g > 0) {
+        if (g >= 0.99999) {
+          for (int i = 0; i <= n; ++i) evaporation[i][r][c] = storage[i][r][c] = 0;
+          throughfall[0][r][c] = 0;
+        }
+        for (int i = 0; i <= n; ++i)
+          for (int k = 0; k < 3; ++k) statistics[k][i]->AddCell(r, c, zone, 0.0, g);
+      }
+      // Tracer storage per zone: concentrations weighted by the stored water, masses summed.
+      for (int k = 1; k <= tracercount && n == 1; ++k) {
+        TracerGrids& t = tracergrids[k];
+        if (!t.subbasins) continue;
+        const double area = relcellarea ? relcellarea[r][c] : 1.0;
+        ZoneRecord& rec = t.subbasins[zone];
+        if (tracers[k].evaporating == 1) {
+          const double S = storage[0][r][c];
+          rec.n += S;
+          rec.sx += t.store[r][c] * area * S;
+          rec.RelCellSum += area * S;
+        } else {
+          rec.n += 1;
+          rec.sx += t.store[r][c] * area;
+          rec.RelCellSum += area;
+        }
+      }
+    }
+  }
+  for (int i = 0; i <= n; ++i) {
+    for (int k = 0; k < 3; ++k) statistics[k][i]->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+    WriteStatisticGrids(throughfallpos[i], 1, 0);
+    WriteStatisticGrids(evaporationpos[i], 1, 0);
+    WriteStatisticGrids(storagepos[i], 1, 0);
+  }
+  for (int k = 1; k <= tracercount; ++k) {
+    TracerGrids& t = tracergrids[k];
+    if (t.statistic) t.statistic->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+    if (t.storeindex > 0) WriteStatisticGrids(t.storeindex, 1, 0);
+    if (t.fluxindex > 0) WriteStatisticGrids(t.fluxindex, 1, 0);
+  }
+}
+
+void interzeptionsmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* reg,
+                                                int capacity) {
+  int ignored = 0;
+  if (!error) error = &ignored;
+  *error = 0;
+  if (flowcontrol == 0 || !gridlist) return;
+  try {
+    teilmodellklasse::InitTracerGrids(error, count, settings, reg, capacity);
+    if (*error != 0) return;
+    tracerinput.assign(static_cast<size_t>(std::max(0, count)) + 1, nullptr);
+    for (int k = 1; k <= tracercount; ++k) {
+      char a[64], b[64], c[64];
+      std::snprintf(a, sizeof a, "concflux_tracer_%1d_%s", k, "snow_model");
+      std::snprintf(b, sizeof b, "concflux_tracer_%1d_%s", k, "irrigation");
+      std::snprintf(c, sizeof c, "concflux_tracer_%1d_%s", k, "input");
+      tracerinput[k] = gridlist[GetGridOf3(a, b, c)].grid;
+    }
+  } catch (int code) {
+    *error = code;
+  } catch (...) {
+    *error = 103;
+  }
+}
+
+void interzeptionsmodellklasse::FreeTracerArrays() {
+  if (flowcontrol == 0) return;
+  teilmodellklasse::FreeTracerArrays();
+  tracerinput.clear();
 }
 
 void interzeptionsmodellklasse::WriteStatistics() {
-  if (flowcontrol != 0) Unavailable();
+  if (flowcontrol == 0) return;
+  for (size_t i = 0; i < statistics[0].size(); ++i)
+    for (auto& v : statistics)
+      if (v[i]) v[i]->Flush();
+  for (int k = 1; k <= tracercount; ++k)
+    if (tracergrids[k].statistic) tracergrids[k].statistic->Flush();
+}
+
+void interzeptionsmodellklasse::Release(int& position, Grid& grid) {
+  if (!grid) return;
+  const int64_t first = gridlist[position].firstrow;
+  const int64_t last = gridlist[position].lastrow;
+  UnregisterGrid(position);
+  FreeMatrix(grid, first, last, 1, ncols);
+  grid = nullptr;
+  position = 0;
 }
 
 void interzeptionsmodellklasse::FreeMemory() {
+  if (flowcontrol > 0 && gridlist) {
+    for (auto& v : statistics)
+      for (zonalstatistic*& s : v) {
+        if (!s) continue;
+        s->Finish();
+        delete s;
+        s = nullptr;
+      }
+    for (size_t i = 0; i < storage.size(); ++i) {
+      Release(storagepos[i], storage[i]);
+      Release(evaporationpos[i], evaporation[i]);
+      Release(throughfallpos[i], throughfall[i]);
+    }
+  }
   teilmodellklasse::FreeMemory();
 }

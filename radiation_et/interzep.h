@@ -1,26 +1,79 @@
-// The interception sub-model, section "[interception_model]". This build holds its frame:
-// the section head is read and a module that is off does nothing; a module
-// that is switched on ends the run with error 503, since its computation is
-// not part of this build.
+// The interception sub-model, section "[interception_model]": per cell and
+// vegetation layer (1 top ... n bottom) an interception storage filled by the
+// water reaching the layer, emptied by evaporation against the demand the
+// evapotranspiration model left, the rest passed down as throughfall.
+// Layer 0 holds the cell totals; throughfall0 is the water reaching the
+// ground. Water amounts in mm per step.
+//
+// Methods: 1 and 2 intercept the snow cover's outflow (run after the snow
+// model), 11 and 12 the precipitation (run before it); 1 and 11 limit the
+// evaporation by the layer's potential transpiration, 2 and 12 by its
+// potential interception evaporation; any other method does not evaporate.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "framework/submodelframe.h"
 
+class zonalstatistic;
+
 class interzeptionsmodellklasse : public teilmodellklasse {
  public:
-  static constexpr int kNotAvailable = 503;
   interzeptionsmodellklasse(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
                             const std::string& workFileName, const SubModelArgs& common, int subSteps = 1);
+  ~interzeptionsmodellklasse() override;
 
-  virtual int GetMethod();
+  void FreeMemory() override;
+  void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
+  void FreeTracerArrays() override;
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   virtual void WriteStatistics();
-  void FreeMemory() override;
+  // The method number when the module is on, else 0.
+  virtual int GetMethod();
+
+  int GetLayerCount() const { return layers; }
+  int GetThroughfallPosition(int layer) const { return At(throughfallpos, layer); }
+  int GetEvaporationPosition(int layer) const { return At(evaporationpos, layer); }
+  int GetStoragePosition(int layer) const { return At(storagepos, layer); }
+  zonalstatistic* GetStatistics(int kind, int layer) const;  // kind 0 evaporation, 1 storage, 2 throughfall
 
  private:
-  // A per-step call of a module that is switched on.
-  void Unavailable();
+  static int At(const std::vector<int>& v, int i) { return i >= 0 && i < static_cast<int>(v.size()) ? v[i] : 0; }
+  void ReadSection();
+  void BindInputs();
+  void MakeGrids();
+  void ColumnsOf(int r, int& c0, int& c1) const;
+  int ZoneOf(int r, int c) const;
+  // Storage capacity of layer i of a cell, mm.
+  double Capacity(int i, int r, int c) const;
+  // Fills and empties the storage of layer i of a cell; returns the evaporation.
+  double Layer(int i, int r, int c, double water, bool withTracers);
+  void Release(int& position, Grid& grid);
+
+  int method = 0;
+  int readgrid = 0;
+  double maxthickness = 0;  // storage per unit of leaf area index, mm
+  int layers = 1;
+  std::vector<std::string> throughfallfile, evaporationfile, storagefile;
+  std::vector<std::string> throughfallstat, evaporationstat, storagestat;
+  int throughfallcode = 0, evaporationcode = 0, storagecode = 0;
+  int throughfallstatcode = 0, evaporationstatcode = 0, storagestatcode = 0;
+  StatRecord* registry = nullptr;
+  int registrycapacity = 0;
+
+  std::vector<Grid> landuse, lai, coverage, pottrans, potintercep, realtrans;
+  Grid water = nullptr;
+  Grid glacier = nullptr;
+  Grid hrugrid = nullptr;
+  Grid hrumaster = nullptr;
+
+  std::vector<Grid> throughfall, evaporation, storage;
+  std::vector<int> throughfallpos, evaporationpos, storagepos;
+  std::vector<int64_t> storagefirst, storagelast;
+  // Statistics per layer: 0 evaporation, 1 storage, 2 throughfall.
+  std::vector<zonalstatistic*> statistics[3];
+  std::vector<std::vector<ZoneRecord>> zones[3];
+  std::vector<Grid> tracerinput;  // input concentration per tracer 1 ... count
 };

@@ -1,3 +1,10 @@
 fluvex_test(expokorr_test SOURCES expokorr_test.cpp LIBS fluvex_radiation_et)
-fluvex_test(expokorr_mpi_test SOURCES expokorr_mpi_test.cpp LIBS fluvex_radiation_et fluvex_application MPI 3 LABELS mpi)
 fluvex_test(etpetr_setup_test SOURCES etpetr_setup_test.cpp LIBS fluvex_radiation_et)
+fluvex_test(etpetr_step_test SOURCES etpetr_step_test.cpp LIBS fluvex_radiation_et)
+fluvex_test(interzep_test SOURCES interzep_test.cpp LIBS fluvex_radiation_et)
+fluvex_test(etpetr_real_test SOURCES etpetr_real_test.cpp LIBS fluvex_radiation_et)
+fluvex_test(etpetr_mpi_test SOURCES etpetr_mpi_test.cpp LIBS fluvex_radiation_et fluvex_application MPI 3 LABELS mpi)
+fluvex_test(et_example_test SOURCES et_example_test.cpp PROCESS LABELS e2e)
+target_compile_definitions(et_example_test PRIVATE FLUVEX_EXAMPLE_DIR="${PROJECT_SOURCE_DIR}/examples/basin")
+# A year of hourly steps with the process modules on takes longer than the unit tests.
+set_tests_properties(et_example_test PROPERTIES TIMEOUT 2400)

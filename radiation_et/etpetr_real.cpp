@@ -1,0 +1,222 @@
+// Evapotranspiration model: snow evaporation from the snow pack, the step's
+// real evapotranspiration statistics, the module's own reduction of potential
+// to real evapotranspiration, and the cell totals of real evapotranspiration.
+#include <algorithm>
+
+#include "framework/diagstream.h"
+#include "framework/hrurecord.h"
+#include "framework/zonalstatistic.h"
+#include "radiation_et/etpetr.h"
+
+namespace {
+// Takes the demand from the store: what the store can give evaporates.
+void TakeFrom(double& store, double& demand, double& evaporated) {
+  if (store < demand) {
+    evaporated += store;
+    demand -= store;
+    store = 0;
+  } else {
+    evaporated += demand;
+    store -= demand;
+    demand = 0;
+  }
+}
+}  // namespace
+
+double verdunstungsmodellklasse::GlacierFraction(int r, int c) const {
+  return glacier ? std::clamp(glacier[r][c], 0.0, 1.0) : 0.0;
+}
+
+void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_t stepDay, int64_t stepMonth,
+                                                        int64_t stepYear) {
+  if (flowcontrol == 0 || !solidsnow) return;
+  SetStepDate(stepYear, stepMonth, stepDay, stepHour);
+  Log("snow_evaporation", stepHour, stepDay, stepMonth, stepYear);
+  if (glacierlookup) {
+    glacierlookup = false;
+    if (FindGrid("SnowEvaporation_onGlacier", false) > 0 && FindGrid("TotalSnowStorage_onGlacier", false) > 0) {
+      glaciersnowevap = GridAt("SnowEvaporation_onGlacier");
+      glaciersolidsnow = GridAt("SolidSnowStorage_onGlacier");
+    }
+  }
+  evrsstat->NewStep();
+  const int L = LayerCount;
+  // Snow methods that evaporate snow themselves.
+  const bool ownsnow = snowmethod == 5 || snowmethod == 6 || snowmethod == 7 || snowmethod == 11;
+  for (int r = firstrow; r <= lastrow; ++r) {
+    int c0, c1;
+    ColumnsOf(r, c0, c1);
+    for (int c = c0; c <= c1; ++c) {
+      if (!Processed(r, c)) continue;
+      if (ownsnow) {
+        if (solidsnow[r][c] > 0 && L > 0) {
+          for (int j = 1; j <= L; ++j)
+            if (landuse[j][r][c] > nodata) etp[j][r][c] = 0;
+          evap[r][c] = 0;
+        }
+        continue;
+      }
+      const double g = GlacierFraction(r, c);
+      evrs[r][c] = 0;
+      if (glaciersnowevap) glaciersnowevap[r][c] = 0;
+      if (g < 1 && solidsnow[r][c] > 0) {
+        double& store = solidsnow[r][c];
+        for (int j = 1; j <= L; ++j)
+          if (landuse[j][r][c] > nodata) TakeFrom(store, etp[j][r][c], evrs[r][c]);
+        TakeFrom(store, evap[r][c], evrs[r][c]);
+      }
+      if (g > 0 && glaciersnowevap && glaciersolidsnow) {
+        // The glacier part meets the same demands; they are not lowered by it.
+        double& store = glaciersolidsnow[r][c];
+        for (int j = 1; j <= L; ++j)
+          if (landuse[j][r][c] > nodata) {
+            double demand = etp[j][r][c];
+            TakeFrom(store, demand, glaciersnowevap[r][c]);
+          }
+        double demand = evap[r][c];
+        TakeFrom(store, demand, glaciersnowevap[r][c]);
+      }
+    }
+  }
+  for (int r = firstrow; r <= lastrow; ++r) {
+    int c0, c1;
+    ColumnsOf(r, c0, c1);
+    for (int c = c0; c <= c1; ++c) {
+      if (!OwnCell(r, c)) continue;
+      if (hrumaster && hrumaster[r][c] == nodata) {
+        int mr = 0, mc = 0;
+        if (!MasterOf(r, c, mr, mc)) ReportResponseUnit(r, c);
+        for (int l = 0; l <= L; ++l) {
+          etp[l][r][c] = etp[l][mr][mc];
+          eip[l][r][c] = eip[l][mr][mc];
+        }
+        for (Grid g : {evap, evrs, glaciersnowevap, solidsnow, glaciersolidsnow})
+          if (g) g[r][c] = g[mr][mc];
+      }
+      evrsstat->AddCell(r, c, ZoneOf(r, c), evrs[r][c], 1.0);
+    }
+  }
+  evrsstat->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+  WriteStatisticGrids(evrspos, 1, 0);
+}
+
+void verdunstungsmodellklasse::RealEvapotranspiration(int64_t stepHour, int64_t stepDay, int64_t stepMonth,
+                                                      int64_t stepYear) {
+  if (flowcontrol == 0) return;
+  SetStepDate(stepYear, stepMonth, stepDay, stepHour);
+  Log("real evapotranspir.", stepHour, stepDay, stepMonth, stepYear);
+  if (!interceptionevap && FindGrid("interception_evaporation0", false) > 0)
+    interceptionevap = GridAt("interception_evaporation0");
+  for (zonalstatistic* s : etrstat)
+    if (s) s->NewStep();
+  if (evarstat) evarstat->NewStep();
+}
+
+void verdunstungsmodellklasse::UpdateTotals(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
+  if (flowcontrol == 0) return;
+  RealEvapotranspiration(stepHour, stepDay, stepMonth, stepYear);
+  const int L = LayerCount;
+  const bool lakes = LakeFlowControl != 0 && lakegrid && pondgrid;
+  for (int r = firstrow; r <= lastrow; ++r) {
+    int c0, c1;
+    ColumnsOf(r, c0, c1);
+    for (int c = c0; c <= c1; ++c) {
+      if (!Processed(r, c)) {
+        for (int l = 0; l <= L; ++l) etr[l][r][c] = nodata;
+        continue;
+      }
+      const double g = GlacierFraction(r, c);
+      if (g >= 1) continue;
+      const int zone = ZoneOf(r, c);
+      const double capacity = availablesoil ? availablesoil[r][c] : 0.0;
+      const double theta = capacity > 0 ? soilstorage[r][c] : 1.0;
+      // Takes a demand from the soil store, below 60 % fill in proportion to the fill.
+      auto fromSoil = [&](double demand) {
+        double E = theta < 0.6 ? demand * theta / 0.6 : demand;
+        if (capacity > 0) {
+          soilstorage[r][c] -= E / capacity;
+          if (soilstorage[r][c] < 0) {
+            E += soilstorage[r][c] * capacity;
+            soilstorage[r][c] = 0;
+          }
+        }
+        return E;
+      };
+      const bool pond = lakes && lakegrid[r][c] > nodata && pondgrid[r][c] > 1.0;
+      etr[0][r][c] = 0;
+      for (int j = 1; j <= L; ++j) {
+        if (!(landuse[j][r][c] > nodata)) {
+          etr[j][r][c] = 0;
+          etrstat[j]->AddCell(r, c, zone, 0.0, 1.0);
+          continue;
+        }
+        double E = 0;
+        if (pond) {
+          E = std::min(pondgrid[r][c], etp[j][r][c]);
+          pondgrid[r][c] -= E;
+          etp[j][r][c] -= E;
+        } else {
+          E = fromSoil(etp[j][r][c]);
+        }
+        etr[j][r][c] += E;
+        etrstat[j]->AddCell(r, c, zone, etr[j][r][c], 1 - g);
+        etrstat[j]->AddCell(r, c, zone, 0.0, g);
+        etr[0][r][c] += etr[j][r][c];
+      }
+      // The cell's one soil evaporation demand is taken once, after the layers.
+      if (pond)
+        evar[r][c] = 0;
+      else
+        evar[r][c] += fromSoil(evap[r][c]);
+      evarstat->AddCell(r, c, zone, evar[r][c], 1 - g);
+      evarstat->AddCell(r, c, zone, 0.0, g);
+      etr[0][r][c] += (interceptionevap ? interceptionevap[r][c] : 0.0) + evrs[r][c] + evar[r][c];
+      etrstat[0]->AddCell(r, c, zone, etr[0][r][c], 1 - g);
+      etrstat[0]->AddCell(r, c, zone, 0.0, g);
+    }
+  }
+  for (int l = 0; l <= L; ++l) {
+    etrstat[l]->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+    WriteStatisticGrids(etrpos[l], 1, 0);
+  }
+  evarstat->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+  WriteStatisticGrids(evarpos, 1, 0);
+}
+
+void verdunstungsmodellklasse::AccumulateZoneStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth,
+                                                        int64_t stepYear) {
+  if (flowcontrol == 0) return;
+  SetStepDate(stepYear, stepMonth, stepDay, stepHour);
+  const int L = LayerCount;
+  for (int r = firstrow; r <= lastrow; ++r) {
+    int c0, c1;
+    ColumnsOf(r, c0, c1);
+    for (int c = c0; c <= c1; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const int zone = ZoneOf(r, c);
+      const double g = GlacierFraction(r, c);
+      const double w = 1 - g;
+      double layers = 0;
+      for (int j = 1; j <= L; ++j) {
+        const double v = landuse[j][r][c] > nodata ? etr[j][r][c] : 0.0;
+        etrstat[j]->AddCell(r, c, zone, v, w);
+        etrstat[j]->AddCell(r, c, zone, 0.0, g);
+        layers += v;
+      }
+      if (interceptionevap)
+        etr[0][r][c] = interceptionevap[r][c] + evrs[r][c] + evar[r][c] + layers;
+      else
+        etr[0][r][c] += evrs[r][c];
+      const double glacierpart = glaciersnowevap ? glaciersnowevap[r][c] : evrs[r][c];
+      etrstat[0]->AddCell(r, c, zone, g * glacierpart + w * etr[0][r][c], 1.0);
+      evarstat->AddCell(r, c, zone, evar[r][c], w);
+      evarstat->AddCell(r, c, zone, 0.0, g);
+    }
+  }
+  for (int l = 0; l <= L; ++l) {
+    etrstat[l]->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+    WriteStatisticGrids(etrpos[l], 1, 0);
+  }
+  evarstat->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+  WriteStatisticGrids(evarpos, 1, 0);
+}

@@ -1,0 +1,212 @@
+// Potential evapotranspiration per step: Penman-Monteith of one cell against
+// FAO-56 Example 18, the clear-sky radiation against FAO-56 Example 8, Hamon,
+// Wendling and Haude at hand-computed points, the layers of a multi-layer
+// cell, and the statistics against the area-weighted means of the grids.
+#include <cmath>
+
+#include "framework/zonalstatistic.h"
+#include "parameters/multilayer_landuse_entry.h"
+#include "radiation_et/etpetr.h"
+#include "tests/radiation_et/et_section.h"
+
+using ettest::EtSection;
+using ettest::World;
+
+namespace {
+
+std::unique_ptr<verdunstungsmodellklasse> Build(World& w, const EtSection& s) {
+  w.Write(s.Text());
+  int error = 0;
+  auto m = ettest::Make<verdunstungsmodellklasse>(w, error);
+  EXPECT_EQ(error, 0) << w.Console();
+  return error == 0 ? std::move(m) : nullptr;
+}
+
+}  // namespace
+
+TEST(PotentialEvapotranspiration, PenmanMonteithMatchesFaoReferenceCrop) {
+  // FAO-56 Example 18, Brussels on 6 July: T = 16.9 C, es - ea = 0.589 kPa,
+  // u2 = 2.078 m/s, P = 100.1 kPa, Rn = 13.28 MJ/m2/d, G = 0; ET0 = 3.9 mm/d.
+  // The reference crop: rs = 70 s/m (a dense canopy, so rsc/(1 - 0.6^LAI) is
+  // 70), ra = 208/u2 (the roughness length chosen for that), and the whole
+  // net radiation absorbed by the canopy.
+  World w(1, 1, 100, "fao18");
+  ettest::AddPenmanInputs(w, 1);
+  w.Add("net_radiation", 13.28 / 0.0036);  // Wh/m2
+  w.Add("air_pressure", 1001);
+  const double u = 2.078;
+  const double ra = 208 / u;
+  w.Get("wind_speed")[1][1] = u;
+  w.Get("leaf_area_index1")[1][1] = 60;
+  w.Get("SurfaceCanopyResistance1")[1][1] = 70;
+  w.Get("RoughnessLength1")[1][1] = 20 / std::exp(std::sqrt(ra * (1 + 0.54 * u) / 4.72));
+  auto m = Build(w, EtSection{});
+  ASSERT_TRUE(m);
+  // The vapour pressure gives FAO's deficit with the saturation pressure of the mean temperature.
+  w.Get("vapor_pressure")[1][1] = m->SatVapPressure(16.9) - 5.89;
+  double es = 0, ei = 0, raOut = 0, night = 0, day = 0;
+  const double et = m->PenmanMonteith(1, 1, 1, 1, es, 16.9, 1.0, ei, raOut, night, day, 0.5, 0, 0);
+  EXPECT_NEAR(raOut, ra, 1e-9);
+  EXPECT_NEAR(et / 3.9, 1, 0.03);
+  // The net radiation of the step is shared between the parts: a day part of
+  // 60 % gets 60 % of it, the radiation term being linear in it.
+  double ra2 = 0, n2 = 0, d2 = 0, es2 = 0, ei2 = 0;
+  m->PenmanMonteith(1, 1, 1, 1, es2, 16.9, 0.6, ei2, ra2, n2, d2, 0.5, 0, 0);
+  double ra3 = 0, n3 = 0, d3 = 0, es3 = 0, ei3 = 0;
+  m->PenmanMonteith(1, 1, 1, 0, es3, 16.9, 0.4, ei3, ra3, n3, d3, 0.5, 0, 0);
+  EXPECT_NEAR(d2 + n3, day, 1e-9);  // what the canopy leaves over
+  m->FreeMemory();
+}
+
+TEST(PotentialEvapotranspiration, ClearSkyRadiationMatchesFaoExtraterrestrial) {
+  // FAO-56 Example 8: 20 S on 3 September, Ra = 32.2 MJ/m2/d with the
+  // eccentricity factor 0.985 the model does not have. A transmissivity of 1
+  // at sea-level pressure and full sunshine make the global radiation equal
+  // to the sum of the sun's height over the day.
+  World w(1, 1, 100, "fao8");
+  w.latitude = -20;
+  w.Add("temperature", 15);
+  w.Add("landuse1", 1);
+  w.Add("albedo", 0.23);
+  w.Add("sunshine_duration", 1.0);
+  EtSection s;
+  s.method = 3;
+  s.tau = "1 0";
+  auto m = Build(w, s);
+  ASSERT_TRUE(m);
+  m->PotentialEvapotranspiration(24, 3, 9, 2001);
+  const double G = w.Get("AspectCorrectedGlobalRadiation")[1][1];
+  EXPECT_NEAR(G / (32.2 / 0.985 / 0.0036), 1, 0.015);
+  // Wendling with fk = 1, albedo 0.23 and 15 C on that radiation.
+  const double wendling = (93 * 1.0 + 0.36 * G * (1.1 - 0.23)) * (22 + 15) / (150 * (123 + 15.0));
+  EXPECT_NEAR(w.Get("pot_transpiration1")[1][1], wendling, 1e-12);
+  EXPECT_EQ(w.Get("pot_transpiration0")[1][1], w.Get("pot_transpiration1")[1][1]);
+  m->FreeMemory();
+}
+
+TEST(PotentialEvapotranspiration, HamonAndHaudeAtHandComputedPoints) {
+  // Hamon on the equator (12 h of daylight: day fraction 0.5) at 20 C, where
+  // the Magnus formula gives 23.3802 hPa: 2 x 0.1651 x PEC x 0.5 x 216.7 x
+  // 23.3802 / 293.3. On 10 June PEC lies on the line from (-15, May 0.25) to
+  // (15, June 0.3): 0.291667, E = 0.83182 mm; on 16 June it is June's 0.3,
+  // E = 0.85559 mm.
+  World w(1, 1, 100, "hamon");
+  w.latitude = 0;
+  w.Add("temperature", 20);
+  w.Add("landuse1", 1);
+  EtSection s;
+  s.method = 2;
+  auto m = Build(w, s);
+  ASSERT_TRUE(m);
+  m->PotentialEvapotranspiration(24, 10, 6, 2001);
+  EXPECT_NEAR(w.Get("pot_transpiration1")[1][1], 0.831820, 1e-5);
+  m->PotentialEvapotranspiration(24, 16, 6, 2001);
+  EXPECT_NEAR(w.Get("pot_transpiration1")[1][1], 0.855587, 1e-5);
+  EXPECT_NEAR(w.Get("potential_InterceptionEvap0")[1][1], 0.855587, 1e-5);
+  m->FreeMemory();
+
+  // Haude at 20 C and 60 % humidity in June (fh 0.28): es = 6.11
+  // exp(17.62 x 20 / 263.12) = 23.3183 hPa, E = 23.3183 x 0.28 x 0.4 =
+  // 2.61165 mm; at 35 C in dry air it is capped at 7 mm.
+  World h(1, 2, 100, "haude");
+  Grid T = h.Add("temperature_14", 20);
+  Grid humidity = h.Add("air_humidity_14", 0.6);
+  T[1][2] = 35;
+  humidity[1][2] = 0;
+  h.Add("landuse1", 1);
+  s.method = 4;
+  auto haude = Build(h, s);
+  ASSERT_TRUE(haude);
+  haude->PotentialEvapotranspiration(24, 20, 6, 2001);
+  EXPECT_NEAR(h.Get("pot_transpiration1")[1][1], 2.611653, 1e-5);
+  EXPECT_EQ(h.Get("pot_transpiration1")[1][2], 7.0);
+  haude->FreeMemory();
+
+  // Below 0 C over ice, from the vapour pressure: -5 C in January (fh
+  // 0.22), e = 3 hPa: es = 6.11 exp(22.46 x -5 / 267.46) = 4.01505 hPa,
+  // E = 4.01505 x 0.22 x (1 - 3 / 4.01505) = 0.223312 mm.
+  World v(1, 1, 100, "haude_ice");
+  v.Add("temperature_14", -5);
+  v.Add("vapor_pressure_14", 3);
+  v.Add("landuse1", 1);
+  auto ice = Build(v, s);
+  ASSERT_TRUE(ice);
+  ice->PotentialEvapotranspiration(24, 20, 1, 2001);
+  EXPECT_NEAR(v.Get("pot_transpiration1")[1][1], 0.223312, 1e-5);
+  ice->FreeMemory();
+}
+
+TEST(PotentialEvapotranspiration, LayersOfAMultiLayerCell) {
+  // Two layers; in the second cell the upper layer is empty. Its missing
+  // leaf area index must add nothing to the resistance of the layer below,
+  // which then takes the net radiation as the top of the canopy.
+  multilayer_landuse_entry table[2];
+  table[0].code = 1;
+  table[1].count = 2;
+  World w(1, 2, 100, "multilayer");
+  w.multilayer = table;
+  ettest::AddPenmanInputs(w, 2);
+  w.Get("landuse1")[1][2] = -9999;
+  w.Get("leaf_area_index1")[1][2] = -9999;
+  EtSection s;
+  s.step = 60;
+  auto m = Build(w, s);
+  ASSERT_TRUE(m);
+  m->PotentialEvapotranspiration(12, 15, 7, 2001);
+  Grid etp0 = w.Get("pot_transpiration0");
+  Grid etp1 = w.Get("pot_transpiration1");
+  Grid etp2 = w.Get("pot_transpiration2");
+  Grid evap = w.Get("potential_evaporation");
+  EXPECT_GT(etp1[1][1], 0);
+  EXPECT_GT(etp2[1][1], 0);
+  EXPECT_EQ(etp1[1][2], 0);
+  EXPECT_GT(etp2[1][2], 0);
+  // With the same grids and nothing above, the lone lower layer transpires
+  // more than it does under a canopy.
+  EXPECT_GT(etp2[1][2], etp2[1][1]);
+  for (int c = 1; c <= 2; ++c) {
+    EXPECT_TRUE(std::isfinite(etp0[1][c]));
+    EXPECT_NEAR(etp0[1][c], etp1[1][c] + etp2[1][c] + evap[1][c], 1e-12);
+  }
+  m->FreeMemory();
+}
+
+TEST(PotentialEvapotranspiration, StepsLongerThanADayAndStatisticsAreAreaWeightedMeans) {
+  World w(2, 3, 100, "statistics");
+  ettest::AddPenmanInputs(w, 1);
+  Grid area = w.Get("RelCellArea");
+  Grid T = w.Get("temperature");
+  Grid wind = w.Get("wind_speed");
+  w.Add("air_humidity", 0.7);
+  for (int r = 1; r <= 2; ++r)
+    for (int c = 1; c <= 3; ++c) {
+      area[r][c] = 0.5 + 0.25 * c;
+      T[r][c] = 10 + 3 * r + c;
+      wind[r][c] = 1 + r * c;
+    }
+  w.zone[2][3] = -9999;
+  EtSection s;
+  s.step = 2880;
+  s.etpStat = "etp.txt 2001";
+  auto m = Build(w, s);
+  ASSERT_TRUE(m);
+  w.Get("temperature_night")[1][1] = 10;
+  m->PotentialEvapotranspiration(24, 20, 7, 2001);
+  Grid etp0 = w.Get("pot_transpiration0");
+  double sum = 0, weight = 0;
+  for (int r = 1; r <= 2; ++r)
+    for (int c = 1; c <= 3; ++c) {
+      if (w.zone[r][c] <= -9999) continue;
+      ASSERT_TRUE(std::isfinite(etp0[r][c]));
+      EXPECT_GT(etp0[r][c], 0);
+      sum += etp0[r][c] * area[r][c];
+      weight += area[r][c];
+    }
+  zonalstatistic* st = m->GetStatistics("ETP", 0);
+  ASSERT_NE(st, nullptr);
+  const double* values = st->GetCurrentValues();
+  ASSERT_EQ(st->GetSlotCount(), 2);  // zone 1 and the total
+  EXPECT_NEAR(values[2], sum / weight, 1e-9);
+  EXPECT_NEAR(values[1], sum / weight, 1e-9);
+  m->FreeMemory();
+}

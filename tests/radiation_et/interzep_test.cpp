@@ -1,0 +1,194 @@
+// Interception: the water balance of every cell and step (input = throughfall
+// + storage change + evaporation) over random leaf area, cover and capacity on
+// one and two layers, the limits of the evaporation by the demand, and the
+// cases of no cover, a full store, an empty upper layer and glaciers.
+#include "radiation_et/interzep.h"
+
+#include <random>
+
+#include "framework/zonalstatistic.h"
+#include "parameters/landuse_table_entry.h"
+#include "parameters/multilayer_landuse_entry.h"
+#include "tests/radiation_et/et_world.h"
+
+using ettest::World;
+
+namespace {
+
+std::string Section(int method, double thickness = 0.25) {
+  return "[interception_model]\n1   flow control\n60   time interval\n" + std::to_string(method) +
+         "   method\ntf.asc\n0\ntf.txt 0\nei.asc\n0\nei.txt 2001\nsi.asc\n0\nsi.txt 2001\n" +
+         std::to_string(thickness) + "   thickness\n0   readgrid\n";
+}
+
+// The grids the interception model reads for layers 1 ... n.
+struct Rig {
+  World w;
+  landuse_table_entry table[3];
+  multilayer_landuse_entry layers[2];
+  int n;
+  Rig(const std::string& name, int layerCount, int rows = 4, int cols = 5) : w(rows, cols, 100, name), n(layerCount) {
+    table[0].code = 2;
+    table[1].IntercepCap = 0.4;
+    table[2].IntercepCap = -1;  // capacity from the water layer thickness
+    layers[0].code = 1;
+    layers[1].count = layerCount;
+    if (layerCount > 1) w.multilayer = layers;
+    w.Add("precipitation", 0);
+    for (int i = 0; i <= n; ++i) {
+      const std::string s = std::to_string(i);
+      if (i > 0) {
+        w.Add("landuse" + s, 1);
+        w.Add("leaf_area_index" + s, 2);
+        w.Add("vegetation_coverage_degree" + s, 1);
+      }
+      w.Add("pot_transpiration" + s, 0);
+      w.Add("potential_InterceptionEvap" + s, 0);
+      w.Add("real_transpiration" + s, 0);
+    }
+  }
+  std::unique_ptr<interzeptionsmodellklasse> Make(int method) {
+    w.Write(Section(method));
+    SubModelArgs a = w.Args();
+    a.landuseTable = table;
+    int error = 0;
+    auto m = std::make_unique<interzeptionsmodellklasse>(error, w.Diag(), nullptr, 0, "control.txt", a);
+    EXPECT_EQ(error, 0) << w.Console();
+    return m;
+  }
+  Grid G(const std::string& name, int layer) { return w.Get(name + std::to_string(layer)); }
+};
+
+}  // namespace
+
+TEST(Interception, WaterBalanceOfEveryCellAndStep) {
+  std::mt19937 random(11);
+  std::uniform_real_distribution<double> unit(0, 1);
+  for (int layers : {1, 2}) {
+    for (int method : {1, 2, 3, 11}) {
+      Rig rig("balance" + std::to_string(layers) + "_" + std::to_string(method), layers);
+      auto m = rig.Make(method);
+      ASSERT_EQ(m->GetMethod(), method);
+      World& w = rig.w;
+      for (int step = 0; step < 6; ++step) {
+        std::vector<double> before(64), demand(64);
+        for (int r = 1; r <= 4; ++r)
+          for (int c = 1; c <= 5; ++c) {
+            w.Get("precipitation")[r][c] = unit(random) < 0.3 ? 0 : 5 * unit(random);
+            double total = 0;
+            for (int i = 1; i <= layers; ++i) {
+              // Now and then an empty layer, the top one included.
+              rig.G("landuse", i)[r][c] = unit(random) < 0.15 ? -9999 : (unit(random) < 0.5 ? 1 : 2);
+              rig.G("leaf_area_index", i)[r][c] = 6 * unit(random);
+              rig.G("vegetation_coverage_degree", i)[r][c] = unit(random);
+              rig.G("pot_transpiration", i)[r][c] = 0.3 * unit(random);
+              rig.G("potential_InterceptionEvap", i)[r][c] = 0.3 * unit(random);
+              total += rig.G("pot_transpiration", i)[r][c];
+            }
+            rig.G("pot_transpiration", 0)[r][c] = total + 0.1;
+            before[r * 8 + c] = rig.G("interception_storage", 0)[r][c];
+            demand[r * 8 + c] = rig.G("pot_transpiration", 0)[r][c];
+          }
+        m->run(step + 1, 1, 7, 2001);
+        for (int r = 1; r <= 4; ++r)
+          for (int c = 1; c <= 5; ++c) {
+            const double input = w.Get("precipitation")[r][c];
+            const double out = rig.G("throughfall", 0)[r][c];
+            const double stored = rig.G("interception_storage", 0)[r][c];
+            const double evaporated = rig.G("interception_evaporation", 0)[r][c];
+            EXPECT_NEAR(input, out + (stored - before[r * 8 + c]) + evaporated, 1e-12)
+                << "layers " << layers << " method " << method << " step " << step << " cell " << r << " " << c;
+            double layerSum = 0;
+            for (int i = 1; i <= layers; ++i) {
+              layerSum += rig.G("interception_storage", i)[r][c];
+              EXPECT_GE(rig.G("interception_storage", i)[r][c], 0);
+              EXPECT_GE(rig.G("pot_transpiration", i)[r][c], 0);
+            }
+            EXPECT_NEAR(stored, layerSum, 1e-12);
+            if (method == 3) {
+              EXPECT_EQ(evaporated, 0);
+            }
+            // The demand of the cell falls by what the layers took from their transpiration.
+            if (layers > 1 && (method == 1 || method == 11)) {
+              EXPECT_NEAR(rig.G("pot_transpiration", 0)[r][c], demand[r * 8 + c] - evaporated, 1e-12);
+            }
+          }
+      }
+      m->FreeMemory();
+      EXPECT_EQ(w.Position("throughfall0"), 0);
+    }
+  }
+}
+
+TEST(Interception, CoverStoreAndDemandCases) {
+  Rig rig("cases", 1, 1, 4);
+  World& w = rig.w;
+  auto m = rig.Make(1);
+  Grid P = w.Get("precipitation");
+  Grid cov = rig.G("vegetation_coverage_degree", 1);
+  Grid lai = rig.G("leaf_area_index", 1);
+  Grid pt = rig.G("pot_transpiration", 1);
+  // Cell 1 without cover; cell 2 with a store that the first step fills;
+  // cell 3 with capacity from the water layer (IntercepCap negative):
+  // 0.25 mm per unit of leaf area; cell 4 evaporates less than it stores.
+  for (int c = 1; c <= 4; ++c) P[1][c] = 3;
+  cov[1][1] = 0;
+  rig.G("landuse", 1)[1][3] = 2;
+  lai[1][3] = 4;  // 1 mm
+  pt[1][4] = 0.3;
+  m->run(1, 1, 7, 2001);
+  Grid tf = rig.G("throughfall", 0);
+  Grid S = rig.G("interception_storage", 1);
+  Grid E = rig.G("interception_evaporation", 1);
+  EXPECT_EQ(tf[1][1], 3);
+  EXPECT_EQ(S[1][1], 0);
+  EXPECT_NEAR(S[1][2], 0.8, 1e-12);  // 0.4 mm x LAI 2
+  EXPECT_NEAR(tf[1][2], 2.2, 1e-12);
+  EXPECT_NEAR(S[1][3], 1.0, 1e-12);
+  EXPECT_NEAR(E[1][4], 0.3, 1e-12);
+  EXPECT_NEAR(S[1][4], 0.5, 1e-12);
+  EXPECT_EQ(pt[1][4], 0);
+  EXPECT_EQ(rig.G("pot_transpiration", 0)[1][4], 0);
+  // A full store passes the whole input.
+  m->run(2, 1, 7, 2001);
+  EXPECT_NEAR(tf[1][2], 3, 1e-12);
+  m->FreeMemory();
+
+  // Method 2: the transpiration demand is lowered by the evaporation, to 0 at most.
+  Rig rig2("method2", 1, 1, 1);
+  auto m2 = rig2.Make(2);
+  rig2.w.Get("precipitation")[1][1] = 3;
+  rig2.G("pot_transpiration", 1)[1][1] = 0.1;
+  rig2.G("potential_InterceptionEvap", 1)[1][1] = 0.5;
+  m2->run(1, 1, 7, 2001);
+  EXPECT_NEAR(rig2.G("interception_evaporation", 0)[1][1], 0.5, 1e-12);
+  EXPECT_EQ(rig2.G("pot_transpiration", 1)[1][1], 0);
+  m2->FreeMemory();
+}
+
+TEST(Interception, EmptyUpperLayerAndGlaciers) {
+  Rig rig("upper", 2, 1, 3);
+  World& w = rig.w;
+  Grid glacier = w.Add("GlacierizedCells", 0);
+  auto m = rig.Make(3);
+  for (int c = 1; c <= 3; ++c) w.Get("precipitation")[1][c] = 2;
+  rig.G("landuse", 1)[1][1] = -9999;
+  rig.G("vegetation_coverage_degree", 2)[1][1] = 0.5;
+  glacier[1][2] = 0.5;
+  glacier[1][3] = 0.999995;
+  m->run(1, 1, 7, 2001);
+  // The water passes the empty top layer; the lower one holds half of it up to 0.8 mm.
+  EXPECT_EQ(rig.G("throughfall", 1)[1][1], 2);
+  EXPECT_NEAR(rig.G("interception_storage", 2)[1][1], 0.8, 1e-12);
+  EXPECT_NEAR(rig.G("throughfall", 0)[1][1], 1.2, 1e-12);
+  // Half a glacier: the grids as without it (0.8 mm in each layer), the statistics weighted.
+  EXPECT_NEAR(rig.G("interception_storage", 0)[1][2], 1.6, 1e-12);
+  EXPECT_EQ(rig.G("interception_storage", 0)[1][3], 0);
+  EXPECT_EQ(rig.G("throughfall", 0)[1][3], 0);
+  // The storage statistics of layer 0 (code 2001): 0.8 mm with weight 1,
+  // 1.6 mm with weight 0.5 and 0 with 0.5, 1.6 mm (computed before the
+  // glacier clears the cell) with weight 0.000005 and 0 with 0.999995.
+  zonalstatistic* st = m->GetStatistics(1, 0);
+  EXPECT_NEAR(st->GetCurrentValues()[2], (0.8 + 0.8 + 1.6 * 0.000005) / 3, 1e-12);
+  m->FreeMemory();
+}
