@@ -183,6 +183,45 @@ TEST_F(SurfaceFlowTest, TiltedPlaneBalanceOfEveryMethod) {
   }
 }
 
+TEST_F(SurfaceFlowTest, TracersTravelWithTheWater) {
+  TiltedPlane();
+  Grid conc = Add("_CONC_QD_1_", 0);
+  Add("_CONC_QI_1_", 0);
+  landuse[3][2] = 7;  // no such land-use entry
+  for (const char* method : {"1", "2"}) {
+    SCOPED_TRACE(method);
+    ASSERT_EQ(Make(Section(method, "1", "60"), false), 0) << console.str();
+    TracerRecord tracers[2];
+    int error = -1;
+    model->InitTracerGrids(&error, 1, tracers, nullptr, 0);
+    ASSERT_EQ(error, 0);
+    Rain(10);
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c) conc[r][c] = c <= 5 ? 2 : 6;
+    double in = 0;
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (Own(r, c)) in += storage[r][c] * conc[r][c];
+    SubStep(1);
+    // Tracer mass stays on the land (storage concentration) or reaches the
+    // river (concentration of the direct runoff).
+    Grid stored = ModelGrid("concstor_tracer_1_SiltingUpModel");
+    double out[2] = {in, 0};
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (Own(r, c)) out[1] += depth[r][c] > 0 ? direct[r][c] * conc[r][c] : storage[r][c] * stored[r][c];
+    MPI_Allreduce(MPI_IN_PLACE, out, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    EXPECT_NEAR(out[1], out[0], 1e-9 * out[0]);
+    // The river cells of the upper rows drain land of both concentrations.
+    if (Own(2, ncols)) {
+      EXPECT_GT(conc[2][ncols], 2);
+      EXPECT_LT(conc[2][ncols], 6);
+    }
+  }
+  // The cell without a land-use entry flows with the default roughness.
+  EXPECT_TRUE(Said("cells have no valid land-use entry on any vegetation layer (first at row 3, column 2: 7)"));
+}
+
 TEST_F(SurfaceFlowTest, VelocityOfACell) {
   // Land-use entries: 1 other (K_ST 25), 2 conserving, 3 nonconserving with thin
   // stems, 4 nonconserving with thick stems.
