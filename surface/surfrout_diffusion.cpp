@@ -7,12 +7,17 @@
 // The sweeps are red-black Gauss-Seidel sweeps: first the cells whose row
 // plus column is even, then (after a border exchange) the odd ones. A cell's
 // four face neighbours have the other colour, so no thread reads a level that
-// another writes, and the result does not depend on threads or instances
-// (plain Jacobi sweeps, from a copy, leave a checkerboard of about 1 mm in a
-// flat basin when they stop at the tolerance). The sweeps only find the levels from which the face fluxes are
-// taken: the storages are then moved by those fluxes (a finite-volume update,
-// what one cell sends the other receives), so stopping the sweeps early can
-// neither create nor lose water.
+// another writes, and the result does not depend on threads or instances.
+// The sweeps only find the levels from which the face fluxes are taken: the storages are then moved by those fluxes (a
+// finite-volume update, what one cell sends the other receives), so stopping the sweeps early can neither create nor
+// lose water.
+//
+// A river cell books what its land neighbours send it in the sub-time-step
+// directly into "directflow" (mm over the river cell), with the same sub time
+// step as the senders lose it. This is the subbasin's storage loss shared
+// among its river cells by their inflow, without losing or doubling the
+// water that crosses a subbasin border, and a river cell without inflow
+// receives nothing.
 //
 // Face fluxes [m3/s] are positive towards the south (levels 1 north face and
 // 5 south face) and towards the east (levels 3 east face and 7 west face).
@@ -20,7 +25,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "surface/surfrout.h"
 

@@ -168,6 +168,9 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
   if (newdate) CellDateValues(day, month, year);
   TakeIn();
 
+  // The water reaching the river cells is booked where it arrives (methods 1
+  // to 5 in the storage update, method 6 in the level update), so no sums of
+  // the subbasins' storages are needed between the regions.
   const bool parallel = Parallel(mpisize);
   const double T = timeinterval / std::max(1, substeps) * 60.0;  // s
   double dt = minsubstep;
