@@ -34,6 +34,7 @@ surfaceroutingclass::~surfaceroutingclass() {
   // may be gone already, so it is not touched.
   if (released) return;
   try {
+    FreeFlowGrids();
     for (OwnedGrid& g : own) {
       if (!g.owned) continue;
       if (g.stack) FreeMatrix3d(g.stack, g.first, g.last);
@@ -424,13 +425,15 @@ void surfaceroutingclass::CellInflow(int row, int column, double dt) {
     const int r = row + dr[k], c = column + dc[k];
     if (r < 1 || r > nrows || c < 1 || c > ncols || r < own[kFluxes].first || r > own[kFluxes].last) continue;
     if (!zonegrid[r] || Missing(zonegrid[r][c])) continue;
-    const double q = f[r][c][k + 1];
+    // Only the share the neighbour releases arrives (see LimitOutflow).
+    const double q = f[r][c][k + 1] * (outfactor ? outfactor[r][c] : 1.0);
     inflow += q;
     for (int t = 1; t <= tracercount; ++t) tracerlinks[t].load[row][column] += q * tracerlinks[t].storage.grid[r][c];
   }
   double outflow = 0;
   for (int k = 1; k <= 8; ++k)
     if (f[row][column][k] > 0) outflow += f[row][column][k];
+  if (outfactor) outflow *= outfactor[row][column];
   for (int t = 1; t <= tracercount; ++t) tracerlinks[t].load[row][column] *= 1000 * dt;
   in[row][column] = inflow * dt;
   out[row][column] = outflow * dt;
@@ -462,14 +465,4 @@ void surfaceroutingclass::SetInterflowInflow(double* values) {
 }
 void surfaceroutingclass::SetDirectInflow(double* values) {
   if (flowcontrol != 0) externalQD = values;
-}
-
-void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
-  (void)hour;
-  (void)day;
-  (void)month;
-  (void)year;
-  if (flowcontrol == 0) return;
-  throw ReportModuleNotAvailable(diag, "surface routing (flow between cells within the sub-steps)", modulname,
-                                 kNotAvailable);
 }

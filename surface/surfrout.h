@@ -12,11 +12,16 @@
 // s (1 ... S) at t * (S + 1) + s. kelsqd and kelsqi hold the storage
 // constants [min] at 1 ... S.
 //
-// The flow of water from cell to cell within the sub-steps (run) is not part
-// of this build: a module that is switched on stops at its first sub-step
-// with error 508.
+// Within each sub-step of the model (run) the surface water moves from cell
+// to cell in sub-time-steps of a stable length: by flow directions and
+// Manning-Strickler velocities (flowpath methods 1 to 5) or by an implicit
+// diffusion of the water level over the cell faces (method 6). Water that
+// reaches a river cell leaves the surface into "directflow" and the
+// flow-travel-time zones of its subbasin. Flow code in surfrout_flow.cpp,
+// surfrout_velocity.cpp and surfrout_diffusion.cpp.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -27,7 +32,6 @@
 
 class surfaceroutingclass : public teilmodellklasse {
  public:
-  static constexpr int kNotAvailable = 508;
   static constexpr int kStackLevels = 9;  // levels 0 ... 9; 1 ... 8 are the neighbour directions
   enum Statistic { kQDSR, kQISR, kQBSR, kQGSR, kSurfaceStorage, kStatistics };
 
@@ -39,7 +43,7 @@ class surfaceroutingclass : public teilmodellklasse {
 
   void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
   void FreeTracerArrays() override;
-  // Surface flow of one sub-step: not part of this build (error 508 when on).
+  // Surface flow of one sub-step (collective over the instances).
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
 
   // Builds the flow-travel-time zones of every subbasin (collective).
@@ -71,6 +75,29 @@ class surfaceroutingclass : public teilmodellklasse {
   // tracer loads carried in with the neighbours' storage concentrations.
   void CellInflow(int row, int column, double dt);
 
+  // ---- flow paths and hydraulics (per own cell, called from parallel regions) ----
+  // Slope, aspect [degrees] and kind (1 river cell, 2 interior cell, 3 edge cell).
+  virtual void HeadGradients(int row, int col, double& slope, double& aspect, int& kind);
+  // Flow weights (levels 1 ... 8 of "SurfaceRoutingWeights") and main
+  // direction; kind 2 becomes 3 when the aspect finds no lower receiver.
+  virtual void FlowDirections(int row, int col, int& kind, int counter, double slope, double aspect);
+  // Velocity [m/s] and flux [m3/s] towards each neighbour (methods 1 to 5).
+  virtual void CellVelocity(int row, int col, int counter, int mark, int kind);
+  // Largest stable sub time step [s] of the own cells; 1e36 without flow.
+  virtual double GetStableTimeStep();
+  // Strickler coefficient M [m^(1/3)/s] of the cell's land use with the
+  // resistance of crops; v [m/s], h [m], rc residue cover, sqrtI root of the slope.
+  virtual double CropFrictionFactor(double v, double h, double rc, double sqrtI, int row, int col, int code, int mode);
+  // Method 6: face conductances, one red-black sweep of the levels (returns the
+  // largest level change [m]) and the face fluxes and velocities.
+  virtual void InitConductances();
+  virtual double IterateLevels(double dt);
+  virtual void ComputeFaceFluxes();
+  // The sub time step [s] of a sub-step of T seconds for the smallest stable
+  // step of all instances: the largest integer fraction of T not above it,
+  // kept within the bounds.
+  static double SubTimeStep(double T, double stable, double minimum, double maximum);
+
   virtual void ReadStorageFile(const std::string& fileName, int readParameter);
   // Returns true when the file was written and closed.
   virtual bool WriteStorageFile(bool append);
@@ -92,6 +119,9 @@ class surfaceroutingclass : public teilmodellklasse {
   }
   const std::string& GetStorageFileName() const { return storagefile; }
   Grid GetTracerLoad(int t) const { return tracerlinks[t].load; }
+  double GetSubTimeStep() const { return subdt; }       // s, of the last call of run
+  int GetSubTimeStepCount() const { return subcount; }  // sub-time-steps of the last call
+  int GetLastSweeps() const { return lastsweeps; }      // method 6: sweeps of the last sub-time-step
 
  private:
   struct OwnedGrid {
@@ -132,6 +162,51 @@ class surfaceroutingclass : public teilmodellklasse {
   [[noreturn]] void StorageValueError(const std::string& label, double current, double stored);
   void ReadStorageSection(std::FILE* file, const std::string& path);
   void ReleaseGrids();
+
+  // ---- flow (surfrout_flow.cpp) ----
+  bool River(int r, int c) const { return riverdepth[r][c] > 0 && riverwidth[r][c] > 0; }
+  // A data cell of the zone grid (own or held as a border cell).
+  bool DataCell(int r, int c) const {
+    return r >= 1 && r <= nrows && c >= 1 && c <= ncols && zonegrid[r] && !Missing(zonegrid[r][c]);
+  }
+  void PrepareCells();
+  void FreeFlowGrids();
+  void CellDateValues(int64_t day, int64_t month, int64_t year);
+  void TakeIn();
+  void FlowPaths(int counter, int mark);
+  void LimitOutflow(double dt);
+  void UpdateStorages(double dt);
+  void HandOver();
+  void ExchangeFlowGrids();
+  // Rethrows the first error code recorded in a parallel region.
+  void ThrowRecorded();
+  void Record(int code);
+  // ---- method 6 (surfrout_diffusion.cpp) ----
+  double Transmissivity(int r, int c) const;
+  double EffectiveLevel(int r, int c, int rn, int cn) const;
+  bool FaceNeighbour(int r, int c, int rn, int cn) const;
+  double CellDx(int r, int c) const { return cellsizex ? cellsizex[r][c] : cellsize; }
+  double CellDy(int r, int c) const { return cellsizey ? cellsizey[r][c] : cellsize; }
+  void SweepLevels(double dt);
+  void UpdateLevels(double dt);
+
+  // Own cells of the instance, row by row: (row, column) pairs from rowstart[i].
+  std::vector<int> owncells;     // column per own cell
+  std::vector<int> ownrowstart;  // index into owncells per row firstrow ... lastrow + 1
+  std::vector<int> cellentry;    // land-use entry per own cell (0: none or invalid)
+  std::vector<double> cellrc;    // residue cover at the step's date per own cell
+  std::vector<double> celldp;    // stem diameter at the step's date per own cell
+  bool cellsready = false;
+  int CellIndex(int r, int c) const;
+  Grid outfactor = nullptr;  // share of the computed outflow that a cell releases (rows with border)
+  int64_t heldfirst = 0, heldlast = -1;
+  int64_t lastdate[4] = {-1, -1, -1, -1};
+  int substepcounter = 0;
+  double subdt = 0;
+  int subcount = 0;
+  int lastsweeps = 0;
+  int julianday = 0;
+  std::atomic<int> recorded{0};
 
   int method = 0;
   Stat stats[kStatistics];

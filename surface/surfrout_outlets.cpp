@@ -505,6 +505,7 @@ bool surfaceroutingclass::WriteStorageFile(bool append) {
 // ------------------------------------------------------------ release
 
 void surfaceroutingclass::ReleaseGrids() {
+  FreeFlowGrids();
   for (OwnedGrid& g : own) {
     if (g.owned) {
       if (g.position > 0) UnregisterGrid(g.position);

@@ -1,0 +1,260 @@
+// Flowpath method 6: implicit diffusion of the water level over the four
+// faces of each cell. "SurfaceRoutingHead" holds the level (elevation plus
+// depth, m), "SurfaceRoutingHeadOld" the level at the start of the
+// sub-time-step. River cells are held at their elevation and collect what
+// their land neighbours send them.
+//
+// The sweeps are red-black Gauss-Seidel sweeps: first the cells whose row
+// plus column is even, then (after a border exchange) the odd ones. A cell's
+// four face neighbours have the other colour, so no thread reads a level that
+// another writes, and the result does not depend on threads or instances.
+// The sweeps only find the levels from which the face fluxes are taken: the storages are then moved by those fluxes (a
+// finite-volume update, what one cell sends the other receives), so stopping the sweeps early can neither create nor
+// lose water.
+//
+// A river cell books what its land neighbours send it in the sub-time-step
+// directly into "directflow" (mm over the river cell), with the same sub time
+// step as the senders lose it. This is the subbasin's storage loss shared
+// among its river cells by their inflow, without losing or doubling the
+// water that crosses a subbasin border, and a river cell without inflow
+// receives nothing.
+//
+// Face fluxes [m3/s] are positive towards the south (levels 1 north face and
+// 5 south face) and towards the east (levels 3 east face and 7 west face).
+#include <mpi.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "surface/surfrout.h"
+
+namespace {
+bool Parallel(int size) {
+  int initialized = 0, finalized = 0;
+  MPI_Initialized(&initialized);
+  MPI_Finalized(&finalized);
+  return initialized && !finalized && size > 1;
+}
+constexpr double kTolerance = 0.0001;  // m, largest level change of the last sweep
+constexpr int kSweeps = 1000;
+}  // namespace
+
+bool surfaceroutingclass::FaceNeighbour(int r, int c, int rn, int cn) const {
+  if (!DataCell(rn, cn)) return false;
+  // Flow control 3 keeps the water within each subbasin.
+  return flowcontrol != 3 || zonegrid[rn][cn] == zonegrid[r][c];
+}
+
+double surfaceroutingclass::Transmissivity(int r, int c) const {
+  Grid manning = own[kManning].grid;
+  if (riverdepth[r][c] > 0 && riverwidth[r][c] > 0) return manning[r][c];
+  return (own[kHead].grid[r][c] - elevation[r][c]) * manning[r][c];
+}
+
+double surfaceroutingclass::EffectiveLevel(int r, int c, int rn, int cn) const {
+  Grid level = own[kHead].grid;
+  const double Hc = level[r][c];
+  if (!FaceNeighbour(r, c, rn, cn)) return Hc;
+  const double zc = elevation[r][c];
+  if (riverdepth[rn][cn] > 0 && riverwidth[rn][cn] > 0) return zc;
+  const double Hn = level[rn][cn];
+  const double zn = elevation[rn][cn];
+  if (zn > Hc) return Hc + (Hn - zn);  // its depth on top of this cell's level
+  return std::max(zc, Hn);
+}
+
+void surfaceroutingclass::InitConductances() {
+  PrepareCells();
+  Grid head = own[kHead].grid;
+  Grid manning = own[kManning].grid;
+  Grid kx = own[kRoughnessX].grid;
+  Grid ky = own[kRoughnessY].grid;
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int c = owncells[i];
+      const double ac0 = Transmissivity(r, c);
+      auto face = [&](int rn, int cn) {
+        if (!FaceNeighbour(r, c, rn, cn)) return 0.0;
+        double ac = ac0;
+        double an = Transmissivity(rn, cn);
+        // A dry cell takes the transmissivity of a higher wet neighbour, so
+        // that water can enter it; a dry lower neighbour likewise.
+        if (ac <= 0 && an > 0 && head[rn][cn] > head[r][c]) ac = manning[r][c] > 0 ? an : 0.0;
+        if (an <= 0 && ac > 0 && head[r][c] > head[rn][cn]) an = manning[rn][cn] > 0 ? ac : 0.0;
+        return ac + an > 0 ? 2 * ac * an / (ac + an) : 0.0;
+      };
+      kx[r][c] = face(r, c + 1);
+      ky[r][c] = face(r + 1, c);
+    }
+}
+
+double surfaceroutingclass::IterateLevels(double dt) {
+  PrepareCells();
+  Grid head = own[kHead].grid;
+  Grid old = own[kHeadOld].grid;
+  Grid kx = own[kRoughnessX].grid;
+  Grid ky = own[kRoughnessY].grid;
+  double largest = 0;
+  for (int colour = 0; colour <= 1; ++colour) {
+    if (colour == 1) MPIExchangeBorders(own[kHead].position);
+#pragma omp parallel for schedule(runtime) reduction(max : largest)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+        const int c = owncells[i];
+        if ((r + c) % 2 != colour) continue;
+        if (riverdepth[r][c] > 0 && riverwidth[r][c] > 0) {
+          head[r][c] = old[r][c] = elevation[r][c];
+          continue;
+        }
+        const double dx = CellDx(r, c), dy = CellDy(r, c);
+        // Face coefficients north, east, south, west; a face outside the grid has none.
+        const double K[4] = {r > 1 ? dx / dy * ky[r - 1][c] : 0.0, dy / dx * kx[r][c], dx / dy * ky[r][c],
+                             c > 1 ? dy / dx * kx[r][c - 1] : 0.0};
+        const int rn[4] = {r - 1, r, r + 1, r};
+        const int cn[4] = {c, c + 1, c, c - 1};
+        const double storage = dx * dy / dt;
+        double num = storage * old[r][c], den = storage;
+        for (int f = 0; f < 4; ++f) {
+          if (K[f] == 0) continue;
+          num += K[f] * EffectiveLevel(r, c, rn[f], cn[f]);
+          den += K[f];
+        }
+        const double H = num / den;
+        largest = std::max(largest, std::fabs(H - head[r][c]));
+        head[r][c] = H;
+      }
+  }
+  return largest;
+}
+
+void surfaceroutingclass::SweepLevels(double dt) {
+  const bool parallel = Parallel(mpisize);
+  lastsweeps = 0;
+  for (int sweep = 1; sweep <= kSweeps; ++sweep) {
+    if (sweep > 1) MPIExchangeBorders(own[kHead].position);
+    double residual = IterateLevels(dt);
+    if (parallel) MPI_Allreduce(MPI_IN_PLACE, &residual, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    lastsweeps = sweep;
+    if (residual <= kTolerance) break;
+  }
+}
+
+void surfaceroutingclass::ComputeFaceFluxes() {
+  PrepareCells();
+  Grid head = own[kHead].grid;
+  Grid kx = own[kRoughnessX].grid;
+  Grid ky = own[kRoughnessY].grid;
+  Stack F = own[kFluxes].stack;
+  Stack V = own[kVelocity].stack;
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int c = owncells[i];
+      double* f = F[r][c];
+      double* v = V[r][c];
+      for (int k = 0; k <= 9; ++k) f[k] = v[k] = 0;
+      if (River(r, c)) continue;
+      const double dx = CellDx(r, c), dy = CellDy(r, c);
+      const double Hc = head[r][c];
+      const double dc = Hc - elevation[r][c];
+      const int rn[4] = {r - 1, r, r + 1, r};
+      const int cn[4] = {c, c + 1, c, c - 1};
+      const int level[4] = {1, 3, 5, 7};
+      const double K[4] = {r > 1 ? dx / dy * ky[r - 1][c] : 0.0, dy / dx * kx[r][c], dx / dy * ky[r][c],
+                           c > 1 ? dy / dx * kx[r][c - 1] : 0.0};
+      const double width[4] = {dx, dy, dx, dy};
+      for (int j = 0; j < 4; ++j) {
+        if (K[j] == 0 || !FaceNeighbour(r, c, rn[j], cn[j])) continue;
+        // The volume flux of the level equation, K (H' - H), out of the cell.
+        const double out = K[j] * (Hc - EffectiveLevel(r, c, rn[j], cn[j]));
+        const double value = (j == 0 || j == 3) ? -out : out;
+        double dn = 0;
+        if (!River(rn[j], cn[j]) && head[rn[j]][cn[j]] >= elevation[r][c])
+          dn = head[rn[j]][cn[j]] - elevation[rn[j]][cn[j]];
+        const double depth = 0.5 * (dc + dn);
+        f[level[j]] = value;
+        v[level[j]] = depth > 0 ? value / (depth * width[j]) : 0.0;
+      }
+      f[0] = std::hypot((std::fabs(f[1]) + std::fabs(f[5])) / 2, (std::fabs(f[3]) + std::fabs(f[7])) / 2);
+      v[0] = std::hypot((std::fabs(v[1]) + std::fabs(v[5])) / 2, (std::fabs(v[3]) + std::fabs(v[7])) / 2);
+    }
+  const int fluxes = own[kFluxes].position;
+  const int velocities = own[kVelocity].position;
+  MPIExchangeBorders2(fluxes, 0);
+  MPIExchangeBorders2(velocities, 0);
+  // River cells take the values their land neighbours hold for the face
+  // towards them (a river neighbour sends nothing).
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int c = owncells[i];
+      if (!River(r, c)) continue;
+      double* f = F[r][c];
+      double* v = V[r][c];
+      const int rn[4] = {r - 1, r, r + 1, r};
+      const int cn[4] = {c, c + 1, c, c - 1};
+      const int level[4] = {1, 3, 5, 7};
+      const int facing[4] = {5, 7, 1, 3};
+      for (int j = 0; j < 4; ++j) {
+        const int a = rn[j], b = cn[j];
+        const bool sender = FaceNeighbour(r, c, a, b) && !River(a, b);
+        const double q = sender ? F[a][b][facing[j]] : 0.0;
+        f[level[j]] = q > kNodata ? q : 0.0;
+        v[level[j]] = sender ? V[a][b][facing[j]] : 0.0;
+      }
+      f[0] = std::hypot(std::fabs(f[1]) + std::fabs(f[5]), std::fabs(f[3]) + std::fabs(f[7]));
+      v[0] = std::hypot(std::fabs(v[1]) + std::fabs(v[5]), std::fabs(v[3]) + std::fabs(v[7]));
+    }
+}
+
+void surfaceroutingclass::UpdateLevels(double dt) {
+  Grid head = own[kHead].grid;
+  Grid old = own[kHeadOld].grid;
+  Stack F = own[kFluxes].stack;
+  // Each face moves what its sender releases: the sender's face value times
+  // its released share; the receiver reads the sender's value, never its own.
+  auto inward = [&](int r, int c, int j) {
+    const int rn[4] = {r - 1, r, r + 1, r};
+    const int cn[4] = {c, c + 1, c, c - 1};
+    const int facing[4] = {5, 7, 1, 3};
+    const int a = rn[j], b = cn[j];
+    if (!FaceNeighbour(r, c, a, b) || River(a, b)) return 0.0;
+    const double q = F[a][b][facing[j]];
+    // The neighbour's south and east faces send with positive values, its north and west faces with negative ones.
+    const double in = (j == 0 || j == 3) ? q : -q;
+    return in > 0 ? in * outfactor[a][b] : 0.0;
+  };
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int c = owncells[i];
+      const double area = CellDx(r, c) * CellDy(r, c);
+      double in = 0;
+      for (int j = 0; j < 4; ++j) in += inward(r, c, j);
+      if (River(r, c)) {
+        // Tracers arrive with the concentration of their sender (in method 6
+        // the concentrations of the land cells are not mixed).
+        for (int k = 1; k <= tracercount; ++k) {
+          const int rn[4] = {r - 1, r, r + 1, r};
+          const int cn[4] = {c, c + 1, c, c - 1};
+          double mass = 0;
+          for (int j = 0; j < 4; ++j)
+            if (const double q = inward(r, c, j); q > 0) mass += q * tracerlinks[k].storage.grid[rn[j]][cn[j]];
+          tracerlinks[k].concQD[r][c] += mass * dt / area * 1000;
+        }
+        directflow[r][c] += in * dt / area * 1000;
+        head[r][c] = old[r][c] = elevation[r][c];
+        surfacestorage[r][c] = 0;
+        continue;
+      }
+      const double* f = F[r][c];
+      const double out =
+          (std::max(0.0, -f[1]) + std::max(0.0, f[3]) + std::max(0.0, f[5]) + std::max(0.0, -f[7])) * outfactor[r][c];
+      double depth = (old[r][c] - elevation[r][c]) + (in - out) * dt / area;
+      if (depth < 0) depth = 0;  // rounding only: the outflow was cut to the storage
+      directflow[r][c] = 0;
+      head[r][c] = old[r][c] = elevation[r][c] + depth;
+      surfacestorage[r][c] = depth * 1000;
+    }
+}

@@ -1,0 +1,555 @@
+// Surface flow of one sub-step: take-in of the soil's direct runoff, the loop
+// of sub-time-steps with the border exchanges, flow paths of methods 1 to 5,
+// the stable sub time step, the storage update and the hand-over of the river
+// cells' water to the flow-travel-time zones.
+//
+// Water is moved only from what a cell stores: before the receivers add a
+// cell's outflow, the outflow of the sub-time-step is cut to the water the
+// cell holds at its start ("outfactor", the released share per cell), so no
+// storage is clipped afterwards and no water is created.
+//
+// Every parallel region is a loop over the own rows; a cell writes only its
+// own values and reads neighbours that nothing writes in the same region, so
+// results do not depend on the number of threads.
+#include <mpi.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "framework/diagstream.h"
+#include "framework/zonalstatistic.h"
+#include "parameters/landuse_table_entry.h"
+#include "surface/surfrout.h"
+
+namespace {
+
+// Neighbour offsets of the directions 1 ... 8 (index 0 unused), clockwise from north.
+constexpr int kDr[9] = {0, -1, -1, 0, 1, 1, 1, 0, -1};
+constexpr int kDc[9] = {0, 0, 1, 1, 1, 0, -1, -1, -1};
+constexpr double kDegrees = 57.29577951307855;
+
+bool Parallel(int size) {
+  int initialized = 0, finalized = 0;
+  MPI_Initialized(&initialized);
+  MPI_Finalized(&finalized);
+  return initialized && !finalized && size > 1;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ helpers
+
+void surfaceroutingclass::Record(int code) {
+  int none = 0;
+  recorded.compare_exchange_strong(none, code);
+}
+
+void surfaceroutingclass::ThrowRecorded() {
+  const int code = recorded.exchange(0);
+  if (code != 0) throw code;
+}
+
+int surfaceroutingclass::CellIndex(int r, int c) const {
+  return (r - firstrow) * ncols + (c - 1);
+}
+
+double surfaceroutingclass::SubTimeStep(double T, double stable, double minimum, double maximum) {
+  double dt = T / (std::floor(T / stable) + 1);
+  if (dt < minimum) dt = minimum;
+  if (dt > maximum) dt = maximum;
+  return dt;
+}
+
+void surfaceroutingclass::PrepareCells() {
+  if (cellsready) return;
+  ownrowstart.assign(static_cast<size_t>(std::max(0, lastrow - firstrow + 2)), 0);
+  owncells.clear();
+  for (int r = firstrow; r <= lastrow; ++r) {
+    ownrowstart[r - firstrow] = static_cast<int>(owncells.size());
+    for (int c = 1; c <= ncols; ++c)
+      if (OwnCell(r, c)) owncells.push_back(c);
+  }
+  if (lastrow >= firstrow) ownrowstart[lastrow - firstrow + 1] = static_cast<int>(owncells.size());
+  const size_t cells = static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * ncols;
+  cellentry.assign(cells, 0);
+  cellrc.assign(cells, 0.5);
+  celldp.assign(cells, 0.0);
+  // The land use of a cell is that of its highest vegetation layer with a
+  // code; a cell without a valid one flows with the default Strickler
+  // coefficient and no crop roughness.
+  const int entries = landusetable ? landusetable[0].code : 0;
+  int invalid = 0, firstr = 0, firstc = 0;
+  double firstvalue = 0;
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int c = owncells[i];
+      double value = -9999;
+      for (int k = layers; k >= 1; --k)
+        if (landuse[k][r][c] != -9999) {
+          value = landuse[k][r][c];
+          break;
+        }
+      const int index = static_cast<int>(value);
+      if (index >= 1 && index <= entries && index == value) {
+        cellentry[CellIndex(r, c)] = index;
+      } else if (invalid++ == 0) {
+        firstr = r;
+        firstc = c;
+        firstvalue = value;
+      }
+    }
+  if (invalid > 0)
+    *diag << "WARNING: " << modulname.c_str() << ": " << invalid
+          << " cells have no valid land-use entry on any vegetation layer (first at row " << firstr << ", column "
+          << firstc << ": " << firstvalue << "); they flow with the Strickler coefficient 10 and no crop roughness"
+          << "[end-entry]";
+
+  int first = firstrow, last = lastrow;
+  InstanceRows(true, first, last);
+  heldfirst = first;
+  heldlast = last;
+  outfactor = matrix(first, last, 1, ncols, nrows);
+  for (int r = first; r <= last; ++r)
+    for (int c = 1; c <= ncols; ++c) outfactor[r][c] = 1.0;
+  cellsready = true;
+}
+
+void surfaceroutingclass::FreeFlowGrids() {
+  if (outfactor) FreeMatrix(outfactor, heldfirst, heldlast, 1, ncols);
+  outfactor = nullptr;
+  cellsready = false;
+}
+
+void surfaceroutingclass::CellDateValues(int64_t day, int64_t month, int64_t year) {
+  // Residue cover and stem diameter depend on the cell and the day only.
+  const int entries = landusetable ? landusetable[0].code : 0;
+  bool crops = false;
+  for (int k = 1; k <= entries; ++k) crops = crops || landusetable[k].GetSR_cultivation() != 3;
+  if (!crops) return;
+  julianday = landusetable[1].GetJulianDay(static_cast<int>(day), static_cast<int>(month), static_cast<int>(year));
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r) {
+    try {
+      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+        const int c = owncells[i];
+        const int x = CellIndex(r, c);
+        const int e = cellentry[x];
+        const int mode = e > 0 ? landusetable[e].GetSR_cultivation() : 3;
+        if (mode == 1 || mode == 2)
+          cellrc[x] = landusetable[e].GetSR_ResidCovrgAtJulianDay(*diag, julianday, layers, r, c, elevation[r][c]);
+        if (mode == 2)
+          celldp[x] = landusetable[e].GetSR_StemDiameterAtJulianDay(*diag, julianday, layers, r, c, elevation[r][c]);
+      }
+    } catch (int code) {
+      Record(code);
+    } catch (...) {
+      Record(103);
+    }
+  }
+  ThrowRecorded();
+}
+
+// ------------------------------------------------------------ driver
+
+void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  if (flowcontrol == 0) return;
+  const bool newdate = !(lastdate[0] == year && lastdate[1] == month && lastdate[2] == day && lastdate[3] == hour);
+  if (newdate) {
+    lastdate[0] = year;
+    lastdate[1] = month;
+    lastdate[2] = day;
+    lastdate[3] = hour;
+    substepcounter = 1;
+  } else {
+    ++substepcounter;
+  }
+  PrepareCells();
+  if (newdate) CellDateValues(day, month, year);
+  TakeIn();
+
+  // The water reaching the river cells is booked where it arrives (methods 1
+  // to 5 in the storage update, method 6 in the level update), so no sums of
+  // the subbasins' storages are needed between the regions.
+  const bool parallel = Parallel(mpisize);
+  const double T = timeinterval / std::max(1, substeps) * 60.0;  // s
+  double dt = minsubstep;
+  double t = 0;
+  int i = 0, m = 0, n = 0;
+  lastsweeps = 0;
+  while (T - 0.5 * minsubstep > t) {
+    MPIExchangeBorders(own[kHead].position);
+    if (method != 6) {
+      FlowPaths(i, m);
+    } else {
+      InitConductances();
+      MPIExchangeBorders(own[kRoughnessX].position);
+      MPIExchangeBorders(own[kRoughnessY].position);
+      // The levels of the first sub-time-step are iterated with the current
+      // step (the minimum), before the stable step is known.
+      SweepLevels(dt);
+      MPIExchangeBorders(own[kHead].position);
+      ComputeFaceFluxes();
+    }
+    if (i == 0) {
+      double stable = GetStableTimeStep();
+      if (parallel) MPI_Allreduce(MPI_IN_PLACE, &stable, 1, MPI_DOUBLE, MPI_MIN, MPI_COMM_WORLD);
+      dt = SubTimeStep(T, stable, minsubstep, maxsubstep);
+      n = static_cast<int>(std::floor(T / dt)) + 1;
+    }
+    if (i == m) m = static_cast<int>(std::floor(i + n / (T / maxsubstep)));
+    LimitOutflow(dt);
+    MPIExchangeBorders(0, outfactor);
+    for (int k = 1; k <= tracercount; ++k) MPIExchangeBorders(0, tracerlinks[k].storage.grid);
+    if (method != 6) {
+      MPIExchangeBorders2(own[kFluxes].position, 0);
+      UpdateStorages(dt);
+    } else {
+      UpdateLevels(dt);
+    }
+    t += dt;
+    ++i;
+  }
+  subdt = dt;
+  subcount = i;
+  HandOver();
+}
+
+void surfaceroutingclass::TakeIn() {
+  Grid head = own[kHead].grid;
+  Grid old = own[kHeadOld].grid;
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int c = owncells[i];
+      const double q = directflow[r][c];  // mm
+      for (int k = 1; k <= tracercount; ++k) {
+        tracerlinks[k].storage.grid[r][c] = tracerlinks[k].concQD[r][c];
+        tracerlinks[k].concQD[r][c] = 0;
+      }
+      if (method == 6 && River(r, c)) {
+        // A river cell is held at its elevation: its own water leaves at once.
+        head[r][c] = old[r][c] = elevation[r][c];
+        surfacestorage[r][c] = 0;
+        for (int k = 1; k <= tracercount; ++k) {
+          tracerlinks[k].concQD[r][c] = tracerlinks[k].storage.grid[r][c] * q;
+          tracerlinks[k].storage.grid[r][c] = 0;
+        }
+        continue;
+      }
+      head[r][c] = q / 1000;
+      if (method == 6) head[r][c] = old[r][c] = q / 1000 + elevation[r][c];
+      surfacestorage[r][c] = q;
+      directflow[r][c] = 0;
+    }
+}
+
+void surfaceroutingclass::FlowPaths(int counter, int mark) {
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r) {
+    try {
+      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+        const int c = owncells[i];
+        double slope = 0, aspect = 0;
+        int kind = 0;
+        HeadGradients(r, c, slope, aspect, kind);
+        FlowDirections(r, c, kind, counter, slope, aspect);
+        CellVelocity(r, c, counter, mark, kind);
+      }
+    } catch (int code) {
+      Record(code);
+    } catch (...) {
+      Record(103);
+    }
+  }
+  ThrowRecorded();
+}
+
+void surfaceroutingclass::LimitOutflow(double dt) {
+  Stack f = own[kFluxes].stack;
+  Grid old = own[kHeadOld].grid;
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int c = owncells[i];
+      double out = 0, stored = 0;  // m3 over the sub-time-step, m3 at its start
+      if (method != 6) {
+        for (int k = 1; k <= 8; ++k)
+          if (f[r][c][k] > 0) out += f[r][c][k];
+        stored = std::max(0.0, surfacestorage[r][c]) / 1000 * cellsize * cellsize;
+      } else if (!River(r, c)) {
+        // Outgoing faces: north and west carry negative values, south and east positive.
+        out = std::max(0.0, -f[r][c][1]) + std::max(0.0, f[r][c][3]) + std::max(0.0, f[r][c][5]) +
+              std::max(0.0, -f[r][c][7]);
+        stored = std::max(0.0, old[r][c] - elevation[r][c]) * CellDx(r, c) * CellDy(r, c);
+      }
+      out *= dt;
+      outfactor[r][c] = out > stored ? stored / out : 1.0;
+    }
+}
+
+void surfaceroutingclass::UpdateStorages(double dt) {
+  Grid head = own[kHead].grid;
+  Grid qin = own[kQIn].grid;
+  Grid qout = own[kQOut].grid;
+  const double tomm = 1000 / (cellsize * cellsize);
+#pragma omp parallel
+  {
+    // The inflows read the neighbours' fluxes and concentrations; the
+    // concentrations change only in the second loop.
+#pragma omp for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) CellInflow(r, owncells[i], dt);
+#pragma omp for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+        const int c = owncells[i];
+        const double in = qin[r][c] * tomm;
+        double out = qout[r][c] * tomm;
+        const double before = surfacestorage[r][c];
+        double S = before + in - out;
+        if (S < 0) {  // rounding only: the outflow was cut to the storage
+          out += S;
+          S = 0;
+        }
+        qin[r][c] = in;
+        qout[r][c] = out;
+        const bool river = River(r, c);
+        for (int k = 1; k <= tracercount; ++k) {
+          double& conc = tracerlinks[k].storage.grid[r][c];
+          const double mass = conc * (before - out) + tracerlinks[k].load[r][c] / (cellsize * cellsize);
+          conc = S > 0 ? mass / S : 0.0;
+          if (river) {
+            tracerlinks[k].concQD[r][c] += conc * S;
+            conc = 0;
+          } else {
+            tracerlinks[k].concQD[r][c] = 0;
+          }
+        }
+        if (river) {
+          directflow[r][c] += S;
+          surfacestorage[r][c] = 0;
+          head[r][c] = 0;
+        } else {
+          directflow[r][c] = 0;
+          head[r][c] = S / 1000;
+          surfacestorage[r][c] = S;
+        }
+      }
+  }
+}
+
+void surfaceroutingclass::HandOver() {
+  const int S = zonecount;
+  // Serial, in the order of the cells, so that the sums do not depend on the threads.
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int c = owncells[i];
+      const bool river = River(r, c);
+      const double q = directflow[r][c];
+      for (int k = 1; k <= tracercount; ++k) {
+        if (Grid store = tracergrids[k].store; store && r >= tracergrids[k].storefirst && r <= tracergrids[k].storelast)
+          store[r][c] = tracerlinks[k].storage.grid[r][c];
+        if (river) tracerlinks[k].concQD[r][c] = q > 0 ? tracerlinks[k].concQD[r][c] / q : 0.0;
+      }
+      const int s = SubbasinOf(zonegrid[r][c]);
+      if (s < 1 || s > S) continue;
+      stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
+      // Cells without a zone (negative or missing flow time) have no record.
+      const int z = flowtimes ? (flowtimes[r][c] > kNodata ? static_cast<int>(std::floor(flowtimes[r][c])) : -1) : 1;
+      if (z < 0 || z >= static_cast<int>(queueQD[0][s].size())) continue;
+      const double w = (relcellarea && relcellarea[r] && relcellarea[r][c] > kNodata) ? relcellarea[r][c] : 1.0;
+      const double inter = interflow[r][c] > kNodata ? interflow[r][c] : 0.0;
+      const double direct = river ? substeps * q * w : 0.0;
+      ZoneRecord& d = queueQD[0][s][z];
+      d.n += 1;
+      d.RelCellSum += w;
+      d.sx += direct;
+      ZoneRecord& f = queueQI[0][s][z];
+      f.n += 1;
+      f.RelCellSum += w;
+      f.sx += inter * w;
+      // The tracer records are weighted by the water they come with, so that
+      // their sum over the weight is the concentration of the runoff.
+      for (int k = 1; k <= tracercount; ++k) {
+        ZoneRecord& td = queueQD[k][s][z];
+        td.n += 1;
+        td.RelCellSum += direct;
+        td.sx += direct * (river ? tracerlinks[k].concQD[r][c] : 0.0);
+        ZoneRecord& ti = queueQI[k][s][z];
+        ti.n += 1;
+        ti.RelCellSum += inter * w;
+        ti.sx += inter * w * tracerlinks[k].concQI[r][c];
+      }
+    }
+}
+
+// ------------------------------------------------------------ flow paths
+
+void surfaceroutingclass::HeadGradients(int row, int col, double& slope, double& aspect, int& kind) {
+  Grid head = own[kHead].grid;
+  slope = 0;
+  aspect = 0;
+  kind = 0;
+  if (River(row, col)) {
+    kind = 1;
+    return;
+  }
+  const bool withHead = method >= 3;
+  const double H = elevation[row][col] + (withHead ? head[row][col] : 0.0);
+  auto inModel = [&](int r, int c) { return DataCell(r, c) && zonegrid[r][c] > 0; };
+  auto level = [&](int r, int c) { return elevation[r][c] + (withHead && zonegrid[r][c] > 0 ? head[r][c] : 0.0); };
+  bool interior = row > 1 && col > 1 && row < nrows && col < ncols;
+  for (int k = 1; k <= 8 && interior; ++k) interior = inModel(row + kDr[k], col + kDc[k]);
+  kind = interior ? 2 : 3;
+  double g[9];
+  double best = -1e300;
+  int kbest = 0, ties = 0;
+  for (int k = 1; k <= 8; ++k) {
+    const int r = row + kDr[k], c = col + kDc[k];
+    const double d = (k % 2 == 1) ? cellsize : cellsize * 1.414;
+    g[k] = inModel(r, c) ? (H - level(r, c)) / d : -9999.0;
+    if (g[k] > best) {
+      best = g[k];
+      kbest = k;
+      ties = 1;
+    } else if (g[k] == best) {
+      ++ties;
+    }
+  }
+  slope = best;
+  aspect = (kbest - 1) * 45.0;
+  if (ties < 2) return;
+  // Central differences; a missing side neighbour is mirrored through the cell.
+  auto side = [&](int k) {
+    const int r = row + kDr[k], c = col + kDc[k];
+    if (inModel(r, c)) return level(r, c);
+    const int o = (k + 3) % 8 + 1;
+    const int ro = row + kDr[o], co = col + kDc[o];
+    return inModel(ro, co) ? 2 * H - elevation[ro][co] : H;
+  };
+  const double gx = (side(3) - side(7)) / (2 * cellsize);
+  const double gy = (side(1) - side(5)) / (2 * cellsize);
+  if (kind == 3) {
+    if (gx == 0 && gy == 0) {
+      slope = 0;
+      aspect = 0;
+      return;
+    }
+    slope = std::atan(std::sqrt(gx * gx + gy * gy)) * kDegrees;
+  }
+  if (gx == 0)
+    aspect = gy > 0 ? 180.0 : 0.0;
+  else
+    aspect = (gx / std::fabs(gx)) * 90 + 180 - std::atan(gy / gx) * kDegrees;
+}
+
+void surfaceroutingclass::FlowDirections(int row, int col, int& kind, int counter, double slope, double aspect) {
+  if (kind == 1) return;
+  Grid head = own[kHead].grid;
+  double* W = own[kWeights].stack[row][col];
+  double* V = own[kVelocity].stack[row][col];
+  double kept[9];
+  for (int k = 1; k <= 8; ++k) {
+    kept[k] = W[k];
+    W[k] = 0;
+  }
+  const bool withHead = method >= 3;
+  const double H = elevation[row][col] + (withHead ? head[row][col] : 0.0);
+  auto drop = [&](int k) {
+    const int r = row + kDr[k], c = col + kDc[k];
+    return H - elevation[r][c] - (withHead ? head[r][c] : 0.0);
+  };
+  const bool split = method == 1 || method == 3;
+  int main = 0;
+  bool gradient = !(slope != 0 && kind == 2);
+  if (!gradient) {
+    if (aspect > 337.5) aspect -= 360;
+    int k = static_cast<int>(std::floor((aspect + 22.5) / 45)) + 1;
+    if (k > 8) k -= 8;  // an aspect of exactly 337.5 degrees
+    main = k;
+    W[k] = 1;
+    if (split) {
+      const double d = aspect - (k - 1) * 45.0;
+      const double e = 45 - std::fabs(d);
+      const double dr = d * 0.017453, er = e * 0.017453;
+      double share = std::cos(dr);
+      double before = std::fabs((d > 0 ? std::cos(er) : std::sin(er)) * std::cos(dr));  // direction k - 1
+      double after = std::fabs((d > 0 ? std::sin(er) : std::cos(er)) * std::cos(dr));   // direction k + 1
+      if (share < 0.0001) share = 0;
+      if (before < 0.0001) before = 0;
+      if (after < 0.0001) after = 0;
+      const double sum = share + before + after;
+      W[k] = share / sum;
+      Grid curvature = own[kPlanCurvature].grid;
+      if (!(curvature[row][col] > 0)) {
+        W[(k + 6) % 8 + 1] = before / sum;
+        W[k % 8 + 1] = after / sum;
+      }
+    }
+    double sum = 0;
+    for (int j = 1; j <= 8; ++j) {
+      if (W[j] > 0 && drop(j) < 0) W[j] = 0;
+      sum += W[j];
+    }
+    if (sum > 0) {
+      for (int j = 1; j <= 8; ++j) W[j] /= sum;
+    } else {
+      kind = 3;
+      gradient = true;
+    }
+  }
+  if (gradient) {
+    double sum = 0;
+    for (int k = 1; k <= 8; ++k) {
+      W[k] = 0;
+      if (!DataCell(row + kDr[k], col + kDc[k])) continue;
+      const double d = drop(k);
+      if (d > 0.00001) W[k] = (k % 2 == 1) ? d : d / 1.4142135;
+      sum += W[k];
+    }
+    main = 0;
+    double best = 0;
+    for (int k = 1; k <= 8; ++k)
+      if (W[k] > best) {
+        best = W[k];
+        main = k;
+      }
+    if (split) {
+      if (sum > 0)
+        for (int k = 1; k <= 8; ++k) W[k] /= sum;
+    } else {
+      for (int k = 1; k <= 8; ++k) W[k] = k == main ? 1.0 : 0.0;
+    }
+  }
+  V[0] = main;
+  V[9] = surfacestorage[row][col] / 1000 + elevation[row][col];
+  W[0] = 0;
+  if (counter > 0) {
+    int same = 0;
+    for (int k = 1; k <= 8; ++k)
+      if (std::fabs(W[k] - kept[k]) <= 0.01) ++same;
+    W[0] = same;
+  }
+}
+
+double surfaceroutingclass::GetStableTimeStep() {
+  PrepareCells();
+  Stack W = own[kWeights].stack;
+  Stack V = own[kVelocity].stack;
+  double best = 1e36;
+#pragma omp parallel for schedule(runtime) reduction(min : best)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int c = owncells[i];
+      for (int k = 1; k <= 8; ++k) {
+        const double v = V[r][c][k];
+        if (method == 6) {
+          if (v != 0) best = std::min(best, std::fabs(cellsize / v));
+        } else if (W[r][c][k] > 0.0001 && v > 0.00001) {
+          best = std::min(best, cellsize / v);
+        }
+      }
+    }
+  return best;
+}
