@@ -80,12 +80,15 @@ teilmodellklasse::teilmodellklasse(DiagStream* diagnostics, const std::string& m
     throw 28;
   }
   sectionheader = "[" + modulname + "]";
-  try {
-    FindSection(sectionheader, true);
-  } catch (int) {
-    // An optional module without its section is off.
-    if (mustExist) throw;
+  // An optional module without its section is off: a warning, since the run
+  // goes on (a FATAL entry in a run that succeeds would be read as a failure).
+  if (!FindSection(sectionheader, mustExist)) {
+    *diag << ("WARNING: the section " + sectionheader + " is missing in the control file " + controlfile.SourceName() +
+              ": module off")
+                 .c_str()
+          << "[end-entry]";
     flowcontrol = 0;
+    controlfile.Close();
     return;
   }
   ReadValue(controlfile, "\t%d", &flowcontrol, "flow control parameter for ", linebuffer);
