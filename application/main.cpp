@@ -125,6 +125,9 @@ int main(int argc, char** argv) {
     return Abort(code);
   }
   currentApplication = nullptr;
+  // From here on a signal that ends the program leaves a well-formed diagnostics file.
+  InstallTerminationHandler();
+  if (std::signal(SIGINT, SIG_IGN) != SIG_IGN) ResetCtrlCHandler();
 
   try {
     WriteBanner(*diag);

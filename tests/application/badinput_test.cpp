@@ -1,12 +1,20 @@
 // Spoilt inputs run through the fluvex program: each ends with a FATAL entry
 // that names the file, line and value, or, where the input is legal, with
 // correct results and a warning about what was changed or ignored.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/testutil.h"
@@ -210,4 +218,96 @@ TEST(BadInput, GridHeadersAsGisToolsWriteThemAreReadAndWrongOnesNamed) {
   const auto h = huge.Run();
   EXPECT_EQ(h.exitCode, 24) << h.output;
   EXPECT_TRUE(Has(h.output, "the grid is too large")) << h.output;
+}
+
+TEST(BadInput, CtrlCUnderMpirunKeepsTheStatisticsOfFinishedDaysAndClosesTheDiagnostics) {
+  Basin basin("badinput_mpirun_ctrlc");
+  // A year of hourly records: long enough to be stopped in the middle.
+  auto year = [](const std::string& head, const char* value) {
+    std::ostringstream f;
+    f << head;
+    int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    for (int m = 1; m <= 12; ++m)
+      for (int d = 1; d <= days[m - 1]; ++d)
+        for (int h = 1; h <= 24; ++h) f << "2001 " << m << " " << d << " " << h << " " << value << " " << value << "\n";
+    return f.str();
+  };
+  const std::string head =
+      "data\nYY MM DD HH 480 540\nYY MM DD HH 3500050 3500350\nYY MM DD HH 5200050 5200250\nnames\n";
+  WriteFile(basin.dir / "temp.dat", year(head, "2.0"));
+  WriteFile(basin.dir / "prec.dat", year(head, "0.5"));
+  basin.Edit("control.txt", "2         end day\n1         end month", "31        end day\n12        end month");
+
+  // mpirun in a process group of its own, as in a terminal; Ctrl-C there
+  // signals that group, and mpirun stops the job.
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    setpgid(0, 0);
+    if (chdir(basin.dir.path().c_str()) != 0) _exit(127);
+    const int out = open("console.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(out, 2);
+    setenv("OMP_NUM_THREADS", "1", 1);
+    execl(FLUVEX_MPIRUN, FLUVEX_MPIRUN, "--oversubscribe", "-np", "1", FLUVEX_BINARY, "control.txt",
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  // Two days of statistics on disk, then Ctrl-C.
+  const std::string stat = basin.dir / "out/temperature.stat";
+  bool started = false;
+  for (int i = 0; i < 6000 && !started; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    started = fluvextest::FileExists(stat) && CountOf(ReadFile(stat), "\n") >= 3 + 48;
+  }
+  EXPECT_TRUE(started) << ReadFile(basin.dir / "console.txt");
+  kill(-pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const std::string console = ReadFile(basin.dir / "console.txt");
+  EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "stopped, not finished\n" << console;
+  // Whole days of hourly lines, every line complete, fewer than the year.
+  const auto lines = basin.StatLines("temperature.stat");
+  EXPECT_GE(lines.size(), 48u);
+  EXPECT_LT(lines.size(), 8760u);
+  EXPECT_EQ(lines.size() % 24, 0u) << lines.size();
+  for (const auto& l : lines) ASSERT_EQ(l.size(), 8u);
+  EXPECT_EQ(lines.back()[3], "24");
+  EXPECT_EQ(fluvextest::RunCommand("xmllint --noout Fluvex_Diag_0.xml", basin.dir.path()).exitCode, 0)
+      << ReadFile(basin.dir / "Fluvex_Diag_0.xml");
+  EXPECT_TRUE(Has(ReadFile(basin.dir / "Fluvex_Diag_0.xml"),
+                  "<line level=\"0\" description= \"program ended by signal SIGTERM\"/>\n</Diag>\n"));
+}
+
+TEST(BadInput, CtrlCDuringTheSetUpClosesTheDiagnostics) {
+  TempDir dir("badinput_setup_ctrlc");
+  // The control file is a pipe without a writer: the set-up waits in opening it.
+  ASSERT_EQ(mkfifo((dir / "control.txt").c_str(), 0644), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (chdir(dir.path().c_str()) != 0) _exit(127);
+    const int out = open("console.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(out, 2);
+    execl(FLUVEX_BINARY, FLUVEX_BINARY, "control.txt", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  bool waiting = false;
+  for (int i = 0; i < 6000 && !waiting; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    waiting = Has(ReadFile(dir / "console.txt"), "compiling symbols in control file control.txt");
+  }
+  EXPECT_TRUE(waiting) << ReadFile(dir / "console.txt");
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  kill(pid, SIGINT);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_TRUE(Has(ReadFile(dir / "console.txt"), "FATAL: program ended by signal SIGINT (Ctrl-C)"));
+  EXPECT_EQ(fluvextest::RunCommand("xmllint --noout Fluvex_Diag_0.xml", dir.path()).exitCode, 0)
+      << ReadFile(dir / "Fluvex_Diag_0.xml");
+  EXPECT_TRUE(Has(ReadFile(dir / "Fluvex_Diag_0.xml"),
+                  "<line level=\"0\" description= \"program ended by signal SIGINT (Ctrl-C)\"/>\n</Diag>\n"));
 }
