@@ -118,6 +118,7 @@ int defaultini::InitStep(bool& isDone) {
       break;
     case 12:
       elevation = gridlist[2].grid;
+      CheckElevationInsideBasin();
       maxElevation = GetGlobalMaxOfGrid(2);
       break;
     case 13:

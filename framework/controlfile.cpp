@@ -117,10 +117,15 @@ bool ControlFile::Rewind() {
 }
 
 void ControlFile::LineTooLong() {
+  // A file saved with CR-only line ends (classic Mac) is one long line.
+  const std::string lineEnds = line.find('\r') != std::string::npos && line.find('\r') + 1 < line.size()
+                                   ? "; the file has CR-only line ends: save it with LF or CR LF line ends"
+                                   : "";
   if (diag)
-    *diag << "FATAL: line " << lineNumber << " of the control file " << name.c_str() << " is longer than "
+    *diag << "FATAL: line " << lineNumber << " of the control file " << SourceName().c_str() << " is longer than "
           << static_cast<int>(kMaxLine) << " characters"
-          << (context.empty() ? std::string() : " (reading section " + context + ")").c_str() << "[end-entry]";
+          << (context.empty() ? std::string() : " (reading section " + context + ")").c_str() << lineEnds.c_str()
+          << "[end-entry]";
   else
     std::cerr << "FATAL: line " << lineNumber << " of the control file " << name << " is too long" << std::endl;
   throw 17;

@@ -110,8 +110,7 @@ teilmodellklasse::teilmodellklasse(DiagStream* diagnostics, const std::string& m
   // The interval divides the day and is the length of every step of the module.
   if (flowcontrol != 0 && !(timeinterval > 0)) {
     *diag << "FATAL: error in control file, time interval for " << modulname.c_str() << ": " << timeinterval
-          << " minutes (line " << controlfile.LineNumber() << " of " << controlfilename.c_str()
-          << "); it has to be greater than 0"
+          << " minutes (" << controlfile.Where().c_str() << "); it has to be greater than 0"
           << "[end-entry]";
     throw 17;
   }

@@ -85,11 +85,16 @@ void meteointerpol::ReadStationDescription(int k) {
     *diag << "FATAL: \nerror opening " << name.c_str() << "[end-entry]";
     throw 49;
   }
-  if (f.SkipLine() == InputFile::kEnd) InputError(name, 1, "the file ends before its header lines 2 to 4");
-
-  // Line 2: the leading columns, then one altitude per station up to the first word that is no number.
   std::string line;
   InputFile::Result got = f.ReadLine(line, kMaxStationLine);
+  if (got == InputFile::kEnd) InputError(name, 1, "the file ends before its header lines 2 to 4");
+  // A file saved with CR-only line ends (classic Mac) is one long line.
+  const size_t cr = line.find('\r');
+  if (cr != std::string::npos && line.find_first_not_of("\r\n", cr) != std::string::npos)
+    InputError(name, 1, "the file has CR-only line ends: save it with LF or CR LF line ends");
+
+  // Line 2: the leading columns, then one altitude per station up to the first word that is no number.
+  got = f.ReadLine(line, kMaxStationLine);
   if (got == InputFile::kEnd) InputError(name, 2, "the file ends before its header lines 2 to 4");
   if (got == InputFile::kTooLong) InputError(name, 2, LongLineText());
   std::vector<double> altitude(1, 0.0);

@@ -311,3 +311,42 @@ TEST(BadInput, CtrlCDuringTheSetUpClosesTheDiagnostics) {
   EXPECT_TRUE(Has(ReadFile(dir / "Fluvex_Diag_0.xml"),
                   "<line level=\"0\" description= \"program ended by signal SIGINT (Ctrl-C)\"/>\n</Diag>\n"));
 }
+
+TEST(BadInput, MessagesNameWhatIsWrongInTheUsersTerms) {
+  struct Case {
+    const char* file;
+    const char* from;
+    const char* to;
+    int code;
+    const char* what;
+  };
+  const Case cases[] = {
+      // Every zone cell NODATA: no word of instance counts.
+      {"zones.asc", "-9999 7 7 3\n3 3 -9999 -9999\n12 12 12 -9999",
+       "-9999 -9999 -9999 -9999\n-9999 -9999 -9999 -9999\n"
+       "-9999 -9999 -9999 -9999",
+       121, "the zone grid has no valid cell"},
+      // Row 3, column 2 lies in zone 12.
+      {"dem.asc", "460 480 500 -9999", "460 -9999 500 -9999", 24,
+       "the elevation model dem.asc has no value (-9999.000000) in row 3, column 2, a cell inside the basin"},
+  };
+  int i = 0;
+  for (const Case& k : cases) {
+    Basin basin("badinput_message" + std::to_string(i++));
+    basin.Edit(k.file, k.from, k.to);
+    const auto r = basin.Run();
+    EXPECT_EQ(r.exitCode, k.code) << k.to << r.output;
+    EXPECT_TRUE(Has(r.output, k.what)) << k.to << r.output;
+    EXPECT_FALSE(Has(r.output, "run fewer instances"));
+  }
+  // Files saved with CR-only line ends.
+  for (const char* file : {"control.txt", "temp.dat"}) {
+    Basin basin(std::string("badinput_cr_") + file);
+    std::string text = ReadFile(basin.dir / file);
+    std::replace(text.begin(), text.end(), '\n', '\r');
+    WriteFile(basin.dir / file, text);
+    const auto r = basin.Run();
+    EXPECT_NE(r.exitCode, 0) << file;
+    EXPECT_TRUE(Has(r.output, "the file has CR-only line ends: save it with LF or CR LF line ends")) << r.output;
+  }
+}
