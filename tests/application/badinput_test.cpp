@@ -102,6 +102,7 @@ TEST(BadInput, LegalButChangedOrIgnoredControlLinesAreWarnedAndTheRunGoesOn) {
   Basin basin("badinput_warnings");
   const int key = basin.Edit("control.txt", "WriteAsciiGrids = 1", "WriteAsciiGrids = 1\nWriteAsciGrids = 0");
   basin.Edit("control.txt", "1         starting day", "0         starting day");
+  basin.Edit("control.txt", "0         write code", "-1        write code");
   basin.Edit("control.txt", "[snow_model]\n0\n$time\n", "");
   const int second = basin.Edit("control.txt", "[special_output]", "[temperature]\n3\n\n[special_output]");
   const int first = basin.Edit("control.txt", "[temperature]", "[temperature]");
@@ -114,6 +115,7 @@ TEST(BadInput, LegalButChangedOrIgnoredControlLinesAreWarnedAndTheRunGoesOn) {
       << r.output;
   EXPECT_TRUE(Has(r.output, "[model_time] of control.txt: start day 0 is out of range and is read as 1"));
   EXPECT_TRUE(Has(r.output, "the section [snow_model] is missing in the control file control.txt: module off"));
+  EXPECT_TRUE(Has(r.output, "the write code -1 of the grid temperature (tempgrid) is negative")) << r.output;
   EXPECT_TRUE(Has(r.output, "the section [temperature] stands twice in the control file control.txt, at line " +
                                 std::to_string(first + 1) + " and at line " + std::to_string(second + 1)))
       << r.output;
