@@ -118,7 +118,6 @@ int defaultini::InitStep(bool& isDone) {
       break;
     case 12:
       elevation = gridlist[2].grid;
-      CheckElevationInsideBasin();
       maxElevation = GetGlobalMaxOfGrid(2);
       break;
     case 13:

@@ -215,7 +215,6 @@ class defaultini : public modelobject {
   Grid MakeDefaultGrid(double defaultValue);
   void Logged(const char* text);
   // Step 6 on instance 0: the zone grid and "river_links" read whole.
-  void CheckElevationInsideBasin();
   void ReadReferenceGrids();
   int FindRiverLinks() const;
   // Step 7: the owner grid file, the zone grid and "river_links" on every instance.

@@ -1,6 +1,4 @@
 // Set-up steps 6 to 8: reference grids, their distribution, standard grids.
-#include <algorithm>
-
 #include "application/defltuzr.h"
 #include "framework/diagstream.h"
 
@@ -74,24 +72,6 @@ void defaultini::MakeStandardGrids() {
       for (int r = GridFirstRow(); r <= GridLastRow(); ++r)
         if (grid[r])
           for (int c = 1; c <= ncols; ++c) e.periodiccopy[r][c] = grid[r][c];
-    }
-  }
-}
-
-void defaultini::CheckElevationInsideBasin() {
-  // A basin cell without an elevation would enter every altitude-dependent
-  // computation as -9999 m (a land-use fixpoint shifted to day -149, a lapse
-  // rate applied over 10 km): name the cell instead.
-  const Grid zone = gridlist[1].grid;
-  if (!elevation || !zone) return;
-  for (int r = std::max(firstrow, 1); r <= std::min(lastrow, nrows); ++r) {
-    if (!zone[r] || !elevation[r]) continue;
-    for (int c = 1; c <= ncols; ++c) {
-      if (!(zone[r][c] > nodata) || elevation[r][c] > -9999) continue;
-      Fatal("FATAL: the elevation model " + gridlist[2].filename + " has no value (" + std::to_string(elevation[r][c]) +
-                ") in row " + std::to_string(r) + ", column " + std::to_string(c) + ", a cell inside the basin of " +
-                "the zone grid " + gridlist[1].filename,
-            24);
     }
   }
 }

@@ -328,9 +328,6 @@ TEST(BadInput, MessagesNameWhatIsWrongInTheUsersTerms) {
        "-9999 -9999 -9999 -9999\n-9999 -9999 -9999 -9999\n"
        "-9999 -9999 -9999 -9999",
        121, "the zone grid has no valid cell"},
-      // Row 3, column 2 lies in zone 12.
-      {"dem.asc", "460 480 500 -9999", "460 -9999 500 -9999", 24,
-       "the elevation model dem.asc has no value (-9999.000000) in row 3, column 2, a cell inside the basin"},
   };
   int i = 0;
   for (const Case& k : cases) {

@@ -166,3 +166,31 @@ TEST(ExampleBasin, TheDailyPrecipitationGridIsTheSumOfTheDaysHourlyGrids) {
     EXPECT_GT(total, 0) << "a day without any precipitation proves nothing";
   }
 }
+
+TEST(ExampleBasin, AMissingElevationInsideTheBasinIsNamedAsSuch) {
+  TempDir dir("example_noelevation");
+  for (const char* f : {"control.txt", "dem.asc", "make_inputs.py"})
+    fs::copy_file(std::string(FLUVEX_EXAMPLE_DIR) + "/" + f, dir / f);
+  ASSERT_EQ(RunCommand("python3 make_inputs.py .", dir.path()).exitCode, 0);
+  fs::create_directories(dir / "out");
+  // The elevation of the first basin cell of row 20 goes missing (the zone grid is made before).
+  auto dem = Rows(ReadFile(dir / "dem.asc"));
+  const auto zones = Rows(ReadFile(dir / "zones.asc"));
+  size_t column = 0;
+  while (column < zones[25].size() && std::stod(zones[25][column]) <= -9999) ++column;
+  ASSERT_LT(column, zones[25].size());
+  dem[25][column] = "-9999";
+  std::ostringstream text;
+  for (const auto& row : dem) {
+    for (size_t c = 0; c < row.size(); ++c) text << (c ? " " : "") << row[c];
+    text << "\n";
+  }
+  fluvextest::WriteFile(dir / "dem.asc", text.str());
+  const auto r = RunFluvex("control.txt", dir.path());
+  EXPECT_EQ(r.exitCode, 152) << r.output;
+  EXPECT_NE(r.output.find("the cell has no elevation: the elevation model is missing (NODATA) at a cell inside the "
+                          "basin of the zone grid"),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("Coordinates: i=20, j=" + std::to_string(column + 1)), std::string::npos) << r.output;
+}
