@@ -25,9 +25,7 @@ bool IsSpace(char c) {
 bool MoreNumberFollows(const char* end) {
   return *end == '.' || *end == 'e' || *end == 'E' || std::isdigit(static_cast<unsigned char>(*end));
 }
-}  // namespace
 
-namespace {
 struct Origin {
   std::string original;
   std::vector<int> sourceLine;
