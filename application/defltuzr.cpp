@@ -43,6 +43,7 @@ int defaultini::InitStep(bool& isDone) {
       controlfilename = preprocessed;
       workfilename = preprocessed;
       MPI_Barrier(MPI_COMM_WORLD);
+      ControlFile::ShareOrigin(preprocessed);
       ReadGeneralSections(controlfilename, outputcontrol, secondswitch, thirdswitch, mintointend, meteocount,
                           meteonames, latitude, longitude, meridian, timeshift, outputlistcount, outputlist);
       SetMinToIntEnd(mintointend);

@@ -8,6 +8,7 @@
 #include <map>
 
 #include "application/defltuzr.h"
+#include "framework/asciigridheader.h"
 #include "framework/diagstream.h"
 #include "framework/signals.h"
 
@@ -22,16 +23,13 @@ void defaultini::ReadReferenceGridHeader(int& columns, int& rows, double& xll, d
     ResetCtrlCHandler();
     Fatal(message, code);
   };
-  char magic[4] = {0, 0, 0, 0};
-  const size_t got = std::fread(magic, 1, 4, file);
+  char magic[16] = {};
+  const size_t got = std::fread(magic, 1, sizeof magic, file);
   std::fill(header, header + 12, 0.0);
-  if (got == 4 && std::memcmp(magic, "ncol", 4) == 0) {
+  if (StartsLikeAsciiGrid(reinterpret_cast<const unsigned char*>(magic), got)) {
     std::rewind(file);
-    for (int i = 0; i < 6; ++i) {
-      char word[101];
-      // Any word is accepted before each number; words are bounded.
-      if (std::fscanf(file, "%100s%lf", word, &header[i]) != 2) fail("FATAL: error reading " + name, 22);
-    }
+    const std::string wrong = ReadAsciiGridHeader(file, header);
+    if (!wrong.empty()) fail("FATAL: error reading " + name + ": " + wrong, 22);
   } else {
     std::rewind(file);
     double d[12];
@@ -56,10 +54,14 @@ void defaultini::ReadReferenceGridHeader(int& columns, int& rows, double& xll, d
   }
   ResetCtrlCHandler();
   // The geometry divides and sizes every grid of the run: reject what cannot be one.
-  if (!(header[0] >= 1) || !(header[1] >= 1) || header[0] > 1e8 || header[1] > 1e8 || !(header[4] > 0))
+  if (!(header[0] >= 1) || !(header[1] >= 1) || !(header[4] > 0))
     Fatal("FATAL: the header of the zone grid " + name + " gives ncols " + std::to_string(header[0]) + ", nrows " +
               std::to_string(header[1]) + " and cellsize " + std::to_string(header[4]) +
               "; all three have to be positive",
+          24);
+  if (header[0] > 1e8 || header[1] > 1e8 || header[0] * header[1] > 2e9)
+    Fatal("FATAL: the header of the zone grid " + name + " gives ncols " + std::to_string(header[0]) + " and nrows " +
+              std::to_string(header[1]) + "; the grid is too large (at most 1e8 columns or rows and 2e9 cells)",
           24);
   columns = static_cast<int>(std::floor(header[0]));
   rows = static_cast<int>(std::floor(header[1]));

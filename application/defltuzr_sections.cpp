@@ -1,5 +1,7 @@
 // General sections of the control file: model time, output settings, output
 // list, coordinates, meteorological variables, radiation switch, sub-steps.
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "application/defltuzr.h"
@@ -7,9 +9,16 @@
 
 namespace {
 
-// Integer at the start of text (after blanks); 0 when there is none.
-int LeadingInteger(const std::string& text) {
-  return static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
+// The switch value of a key line: one whole number, nothing but blanks or a
+// comment after it; false when the text is no such number.
+bool SwitchValue(const std::string& text, int& value) {
+  const char* start = text.c_str();
+  char* end = nullptr;
+  const long v = std::strtol(start, &end, 10);
+  if (end == start) return false;
+  if (*end != '\0' && *end != ' ' && *end != '\t' && *end != '\r') return false;
+  value = static_cast<int>(v);
+  return true;
 }
 
 std::string FirstWord(const std::string& text) {
@@ -30,16 +39,23 @@ void defaultini::ReadModelTime() {
   // Two-digit years stand for 1900 ... 1999.
   if (startyear <= 999) startyear += 1900;
   if (endyear <= 999) endyear += 1900;
-  if (startmonth < 1) startmonth = 1;
-  if (startmonth > 12) startmonth = 12;
-  if (endmonth < 1) endmonth = 1;
-  if (endmonth > 12) endmonth = 12;
+  // Months and days out of the calendar are moved into it; the user is told,
+  // since the run then covers other dates than the ones written.
+  auto clamp = [&](int64_t& value, int64_t low, int64_t high, const char* what) {
+    const int64_t read = value;
+    value = std::min(std::max(value, low), high);
+    if (value != read)
+      *diag << ("WARNING: [model_time] of " + controlfile.SourceName() + ": " + what + " " + std::to_string(read) +
+                " is out of range and is read as " + std::to_string(value))
+                   .c_str()
+            << "[end-entry]";
+  };
+  clamp(startmonth, 1, 12, "start month");
+  clamp(endmonth, 1, 12, "end month");
   // The day checks use the calendar of each date's own year, so that a start
   // date of 29 February in a leap year stays valid whatever the end year is.
-  if (endday < 1) endday = 1;
-  if (endday > DaysInMonth(endyear, endmonth)) endday = DaysInMonth(endyear, endmonth);
-  if (startday < 1) startday = 1;
-  if (startday > DaysInMonth(startyear, startmonth)) startday = DaysInMonth(startyear, startmonth);
+  clamp(endday, 1, DaysInMonth(endyear, endmonth), "end day");
+  clamp(startday, 1, DaysInMonth(startyear, startmonth), "start day");
   monthlength[2] = DaysInMonth(endyear, 2);
 }
 
@@ -76,14 +92,29 @@ void defaultini::ReadGeneralSections(const std::string& fileName, int& outputCon
     if (line.empty() || line == "\r") break;
     const size_t eq = line.find('=');
     const std::string valueText = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+    // A misspelt key would silently leave a switch off; a switch without a number likewise.
+    auto readSwitch = [&](bool& target, const char* key) {
+      int v = 0;
+      if (!SwitchValue(valueText, v))
+        Fatal("FATAL: error in control file, the value of " + std::string(key) + " in [output_interval] (" +
+                  controlfile.Where() + ": \"" + FirstWord(valueText) + "\") is no whole number (0 = off, 1 = on)",
+              17);
+      target = v != 0;
+    };
     if (line.find("WriteAsciiGrids") != std::string::npos) {
-      WriteAsciiGrids = LeadingInteger(valueText) != 0;
+      readSwitch(WriteAsciiGrids, "WriteAsciiGrids");
     } else if (line.find("WriteDoubleGrids") != std::string::npos) {
-      WriteDoubleGrids = LeadingInteger(valueText) != 0;
+      readSwitch(WriteDoubleGrids, "WriteDoubleGrids");
     } else if (line.find("InitialStateDirectory") != std::string::npos) {
       InitialStateDirectory = FirstWord(valueText);
     } else if (line.find("DefaultOutputDirectory") != std::string::npos) {
       DefaultOutputDirectory = FirstWord(valueText);
+    } else {
+      *diag << ("WARNING: unknown key line \"" + FirstWord(line) + "\" in [output_interval] (" + controlfile.Where() +
+                ") is ignored; the keys are WriteAsciiGrids, WriteDoubleGrids, InitialStateDirectory and "
+                "DefaultOutputDirectory")
+                   .c_str()
+            << "[end-entry]";
     }
   }
 
@@ -91,7 +122,14 @@ void defaultini::ReadGeneralSections(const std::string& fileName, int& outputCon
   int n = 0;
   if (controlfile.Scan("%d", {&n}) != 1) ControlFileError("number of subbasins in output list", "");
   controlfile.RestOfLine(linebuffer);
-  if (n < 0) n = 0;  // a negative count reads as an empty list
+  if (n < 0) {
+    // A negative count reads as an empty list.
+    *diag << ("WARNING: the number of subbasins in [output_list] (" + controlfile.Where() + ") is " +
+              std::to_string(n) + " and is read as 0")
+                 .c_str()
+          << "[end-entry]";
+    n = 0;
+  }
   outputListCount = n;
   outputList.assign(static_cast<size_t>(n) + 1, 0);
   for (int i = 1; i <= n; ++i) {
@@ -115,14 +153,25 @@ void defaultini::ReadGeneralSections(const std::string& fileName, int& outputCon
   double* const coordinates[4] = {&lat, &lon, &mer, &shift};
   for (int i = 0; i < 4; ++i) {
     if (controlfile.Scan("%lf", {coordinates[i]}) != 1) ControlFileError(coordinateLabels[i], "");
+    // The latitude enters the sun's path: beyond a pole it has no meaning.
+    if (i == 0 && std::fabs(lat) > 90)
+      Fatal("FATAL: error in control file, the geographic latitude in [coordinates] (" + controlfile.Where() + ": " +
+                std::to_string(lat) + ") has to lie within -90 ... 90 degrees",
+            17);
     controlfile.RestOfLine(linebuffer);
   }
 
   FindSection("[meteo_data_count]", true);
   int m = 0;
   if (controlfile.Scan("%d", {&m}) != 1) ControlFileError("number of meteorological variables", "");
+  if (m < 0) {
+    *diag << ("WARNING: the number of meteorological variables in [meteo_data_count] (" + controlfile.Where() +
+              ") is " + std::to_string(m) + " and is read as 0")
+                 .c_str()
+          << "[end-entry]";
+    m = 0;
+  }
   controlfile.RestOfLine(linebuffer);
-  if (m < 0) m = 0;
   meteoCount = m;
 
   FindSection("[meteo_names]", true);

@@ -106,9 +106,13 @@ int main(int argc, char** argv) {
   std::string diagFile;
   int diagLevelPosition = -1;
   int diagFilePosition = -1;
+  std::string badDiagLevel;  // a level name that is none of the five
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "-diaglevel:", 11) == 0) {
-      diagLevel = DiagStream::LevelFromName(ToUpperCopy(argv[i] + 11));
+      const std::string level = ToUpperCopy(argv[i] + 11);
+      diagLevel = DiagStream::LevelFromName(level);
+      if (level != "FATAL" && level != "ERROR" && level != "WARNING" && level != "INFO" && level != "DEBUG")
+        badDiagLevel = argv[i];
       diagLevelPosition = i;
     } else if (std::strncmp(argv[i], "-diagfile:", 10) == 0) {
       diagFile = argv[i] + 10;
@@ -124,6 +128,9 @@ int main(int argc, char** argv) {
     return Abort(code);
   }
   currentApplication = nullptr;
+  // From here on a signal that ends the program leaves a well-formed diagnostics file.
+  InstallTerminationHandler();
+  if (std::signal(SIGINT, SIG_IGN) != SIG_IGN) ResetCtrlCHandler();
 
   try {
     WriteBanner(*diag);
@@ -137,6 +144,14 @@ int main(int argc, char** argv) {
     diag->Console().flush();
 
     if (argc < 2) {
+      WriteUsage(*diag);
+      throw 2;
+    }
+    if (!badDiagLevel.empty()) {
+      *diag << ("FATAL: unknown diagnostics level in the argument " + badDiagLevel +
+                " (FATAL, ERROR, WARNING, INFO or DEBUG)")
+                   .c_str()
+            << "[end-entry]";
       WriteUsage(*diag);
       throw 2;
     }

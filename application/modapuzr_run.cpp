@@ -124,6 +124,10 @@ int ModellApplication::run() {
     for (;;) {
       CtrlCProtocol();
       Step();
+      // What is computed up to the end of a report interval is on disk, also
+      // when the run is ended by a signal later (mpirun passes Ctrl-C on as
+      // SIGTERM, which leaves no time for the Ctrl-C menu).
+      if (outputControl > 0 && hour % outputControl == 0) FlushGroup();
       if (SpinUpSwitch == 1 && endflag == 1 && repeatCnt > repetition) {
         *diag << "INFO: SpinUp reached end of defined time range for run #" << repetition
               << ", resetting inputs and starting again now (repetition " << repetition + 1 << " of " << repeatCnt
@@ -219,6 +223,22 @@ void ModellApplication::Step() {
     endflag = 1;
     for (int i = 1; i <= n; ++i)
       if (interpolators[i]->EndReached() == 0) endflag = 0;
+    // Inputs that end at the run's end date end together; one that ends
+    // before the others is the file that is short (cut off or a last record
+    // cut short), not the files that go on.
+    if (endflag == 0)
+      for (int i = 1; i <= n; ++i) {
+        if (interpolators[i]->EndReached() == 0) continue;
+        int64_t h = 0, d = 0, m = 0, y = 0;
+        interpolators[i]->GetDate(h, d, m, y);
+        *diag << ("FATAL: error in date columns of " + interpolators[i]->GetVariableName() + ": its input file " +
+                  interpolators[i]->InputFileName() + " ends after the record of " + std::to_string(d) + "." +
+                  std::to_string(m) + "." + std::to_string(y) + " " + std::to_string(h) +
+                  " h, before the end of the run, while the other inputs go on")
+                     .c_str()
+              << "[end-entry]";
+        throw 52;
+      }
   }
   CouplingWriteSide();
 }

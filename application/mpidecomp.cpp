@@ -38,6 +38,13 @@ void RunTimeMessage(DiagStream& diag, int64_t instance) {
 }
 
 void NoCellsMessage(DiagStream& diag, int64_t instance, int64_t quota, int64_t cells) {
+  // A zone grid without any valid cell is the user's fault, not the instance count's.
+  if (cells == 0) {
+    diag << "FATAL: MPI domain decomposition: the zone grid has no valid cell (every cell is NODATA); check the "
+            "zone grid and its nodata_value"
+         << "[end-entry]";
+    return;
+  }
   diag << "FATAL: MPI domain decomposition: instance " << static_cast<long>(instance) << " would get "
        << static_cast<long>(quota) << " of the " << static_cast<long>(cells)
        << " valid cells of the zone grid; every instance needs at least one cell "

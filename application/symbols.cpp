@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <memory>
 
 #include "framework/controlfile.h"
@@ -151,6 +152,7 @@ std::string& SymbolPreprocessor::ReplaceSymbols(std::string& text, int lineNumbe
 void SymbolPreprocessor::CollectSymbols(ControlFile& in) {
   std::string line;
   int lineNumber = 0;
+  std::vector<int> definedAt(1, 0);  // line of each symbol's definition
   while (in.GetLine(line)) {
     ++lineNumber;
     if (!line.empty() && line[0] == '#') continue;
@@ -178,8 +180,18 @@ void SymbolPreprocessor::CollectSymbols(ControlFile& in) {
       Fatal("FATAL: error in control file, more than " + std::to_string(kMaxSymbols) + " symbols: " + name + " at " +
                 where + " finds no free place",
             17);
+    // Every reference takes the first symbol of a name: a later definition is dead.
+    for (int i = 1; i <= count; ++i)
+      if (names[i] == name)
+        *diag << ("WARNING: the symbol " + name + " is defined twice in the control file " + fileName + ", at line " +
+                  std::to_string(definedAt[i]) + " and at line " + std::to_string(lineNumber) +
+                  "; the definition at line " + std::to_string(definedAt[i]) + " is used")
+                     .c_str()
+              << "[end-entry]";
     // The value sees the symbols defined before and the new entry itself.
     const int entry = count + 1;
+    definedAt.resize(static_cast<size_t>(entry) + 1, 0);
+    definedAt[entry] = lineNumber;
     names[entry] = name;
     values[entry] = words[3];
     std::string value = words[3];
@@ -206,6 +218,8 @@ void SymbolPreprocessor::CollectSymbols(ControlFile& in) {
 void SymbolPreprocessor::WriteLines(ControlFile& in, std::FILE* out, const std::string& outputName) {
   std::string piece;
   int lineNumber = 0;
+  sourceLines.assign(1, 0);
+  std::map<std::string, int> sectionAt;  // line of each section header's first occurrence
   while (in.GetLine(piece)) {
     ++lineNumber;
     // The blank in front lets a "#" in the first column cut the whole line.
@@ -221,6 +235,19 @@ void SymbolPreprocessor::WriteLines(ControlFile& in, std::FILE* out, const std::
             17);
     if (text.size() > 1 && std::fwrite(text.data() + 1, 1, text.size() - 1, out) != text.size() - 1)
       Fatal("FATAL: write error " + outputName + " ! (line " + std::to_string(lineNumber) + ")", 18);
+    if (text.size() > 1) sourceLines.push_back(lineNumber);
+    // Every reader finds the first section of a name: a second one is never read.
+    std::string first[1];
+    FirstWords(text, first, 1);
+    if (first[0].size() > 2 && first[0].front() == '[' && first[0].back() == ']') {
+      const auto [at, isNew] = sectionAt.emplace(first[0], lineNumber);
+      if (!isNew)
+        *diag << ("WARNING: the section " + first[0] + " stands twice in the control file " + fileName + ", at line " +
+                  std::to_string(at->second) + " and at line " + std::to_string(lineNumber) +
+                  "; only the one at line " + std::to_string(at->second) + " is read")
+                     .c_str()
+              << "[end-entry]";
+    }
   }
 }
 
@@ -247,5 +274,6 @@ std::string SymbolPreprocessor::CompileSymbols(const std::string& controlFileNam
   WriteLines(in, out.get(), outputName);
   if (!in.Close()) Fatal("FATAL: error closing " + controlFileName, 11);
   if (std::fclose(out.release()) != 0) Fatal("FATAL: error closing " + outputName, 11);
+  ControlFile::SetOrigin(outputName, controlFileName, sourceLines);
   return outputName;
 }

@@ -48,6 +48,9 @@ class SymbolPreprocessor {
   // Releases the symbol table; called on every exit of CompileSymbols.
   void FreeBuffers();
 
+  // The line of the control file that became line i of the copy (index 0 unused).
+  const std::vector<int>& SourceLines() const { return sourceLines; }
+
   // "<control file>.$$$"
   static std::string PreprocessedName(const std::string& controlFileName);
 
@@ -57,6 +60,7 @@ class SymbolPreprocessor {
   void CollectSymbols(ControlFile& in);
   // Pass 2: every line substituted into the output file.
   void WriteLines(ControlFile& in, std::FILE* out, const std::string& outputName);
+  std::vector<int> sourceLines;
 
   DiagStream* diag;
   std::string fileName;             // the control file, named in the messages

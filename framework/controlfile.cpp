@@ -1,5 +1,7 @@
 #include "framework/controlfile.h"
 
+#include <mpi.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cfloat>
@@ -7,6 +9,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <map>
+#include <mutex>
 
 #include "framework/diagstream.h"
 
@@ -14,7 +18,67 @@ namespace {
 bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
+
+// A conversion that stops in front of more of a number ("4.9" read as an
+// integer, "1e308" as 1, "1.5.2") is no value: the rest would be dropped as a
+// comment and the run would go on with a wrong number.
+bool MoreNumberFollows(const char* end) {
+  return *end == '.' || *end == 'e' || *end == 'E' || std::isdigit(static_cast<unsigned char>(*end));
+}
+
+struct Origin {
+  std::string original;
+  std::vector<int> sourceLine;
+};
+std::mutex originMutex;
+std::map<std::string, Origin>& Origins() {
+  static std::map<std::string, Origin> origins;
+  return origins;
+}
 }  // namespace
+
+void ControlFile::SetOrigin(const std::string& copy, const std::string& original, const std::vector<int>& sourceLine) {
+  std::lock_guard<std::mutex> lock(originMutex);
+  Origins()[copy] = Origin{original, sourceLine};
+}
+
+void ControlFile::ShareOrigin(const std::string& copy) {
+  int rank = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  Origin origin;
+  if (rank == 0) {
+    std::lock_guard<std::mutex> lock(originMutex);
+    const auto o = Origins().find(copy);
+    if (o != Origins().end()) origin = o->second;
+  }
+  long sizes[2] = {static_cast<long>(origin.original.size()), static_cast<long>(origin.sourceLine.size())};
+  MPI_Bcast(sizes, 2, MPI_LONG, 0, MPI_COMM_WORLD);
+  origin.original.resize(static_cast<size_t>(sizes[0]));
+  origin.sourceLine.resize(static_cast<size_t>(sizes[1]));
+  if (sizes[0] > 0) MPI_Bcast(origin.original.data(), static_cast<int>(sizes[0]), MPI_CHAR, 0, MPI_COMM_WORLD);
+  if (sizes[1] > 0) MPI_Bcast(origin.sourceLine.data(), static_cast<int>(sizes[1]), MPI_INT, 0, MPI_COMM_WORLD);
+  if (rank != 0 && sizes[0] > 0) SetOrigin(copy, origin.original, origin.sourceLine);
+}
+
+std::string ControlFile::SourceName() const {
+  std::lock_guard<std::mutex> lock(originMutex);
+  const auto o = Origins().find(name);
+  return o != Origins().end() ? o->second.original : name;
+}
+
+std::string ControlFile::Where() const {
+  std::string file = name;
+  int at = lineNumber;
+  {
+    std::lock_guard<std::mutex> lock(originMutex);
+    const auto o = Origins().find(name);
+    if (o != Origins().end()) {
+      file = o->second.original;
+      if (at >= 1 && at < static_cast<int>(o->second.sourceLine.size())) at = o->second.sourceLine[at];
+    }
+  }
+  return "control file " + file + ", line " + std::to_string(at);
+}
 
 ControlFile::~ControlFile() {
   Close();
@@ -51,10 +115,15 @@ bool ControlFile::Rewind() {
 }
 
 void ControlFile::LineTooLong() {
+  // A file saved with CR-only line ends (classic Mac) is one long line.
+  const std::string lineEnds = line.find('\r') != std::string::npos && line.find('\r') + 1 < line.size()
+                                   ? "; the file has CR-only line ends: save it with LF or CR LF line ends"
+                                   : "";
   if (diag)
-    *diag << "FATAL: line " << lineNumber << " of the control file " << name.c_str() << " is longer than "
+    *diag << "FATAL: line " << lineNumber << " of the control file " << SourceName().c_str() << " is longer than "
           << static_cast<int>(kMaxLine) << " characters"
-          << (context.empty() ? std::string() : " (reading section " + context + ")").c_str() << "[end-entry]";
+          << (context.empty() ? std::string() : " (reading section " + context + ")").c_str() << lineEnds.c_str()
+          << "[end-entry]";
   else
     std::cerr << "FATAL: line " << lineNumber << " of the control file " << name << " is too long" << std::endl;
   throw 17;
@@ -132,7 +201,7 @@ int ControlFile::Scan(const char* format, std::initializer_list<ScanTarget> targ
         errno = 0;
         const long value = std::strtol(start, &end, 10);
         // A number outside the target's range is no value, not a wrapped one.
-        if (end == start || errno == ERANGE) return converted;
+        if (end == start || errno == ERANGE || MoreNumberFollows(end)) return converted;
         if (!isLong && (value < INT_MIN || value > INT_MAX)) return converted;
         if (target->kind == ScanTarget::Long && isLong)
           *static_cast<long*>(target->target) = value;
@@ -147,7 +216,8 @@ int ControlFile::Scan(const char* format, std::initializer_list<ScanTarget> targ
       case 'g': {
         errno = 0;
         const double value = std::strtod(start, &end);
-        if (end == start || (errno == ERANGE && std::isinf(value))) return converted;
+        // "nan" and "inf" convert, but no parameter of the model is one.
+        if (end == start || !std::isfinite(value) || MoreNumberFollows(end)) return converted;
         if (!isLong && std::isfinite(value) && std::fabs(value) > FLT_MAX) return converted;
         if (target->kind == ScanTarget::Double && isLong)
           *static_cast<double*>(target->target) = value;

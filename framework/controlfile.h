@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 class DiagStream;
 
@@ -52,6 +53,18 @@ class ControlFile {
   bool Failed() const { return file != nullptr && std::ferror(file) != 0; }
   // The section being read, named in the report of an over-long line.
   void SetContext(const std::string& section) { context = section; }
+
+  // The preprocessed copy drops lines (symbol definitions, whole-line
+  // comments); messages name the user's file and line instead. sourceLine[i]
+  // is the line of original that became line i of copy (index 0 unused).
+  static void SetOrigin(const std::string& copy, const std::string& original, const std::vector<int>& sourceLine);
+  // Collective: the other MPI instances take the origin instance 0 has set.
+  static void ShareOrigin(const std::string& copy);
+  // "control file <name>, line <n>" for the line the reading position stands
+  // in, in the user's own file when the copy's origin is known.
+  std::string Where() const;
+  // The user's control file (the copy's own name when its origin is unknown).
+  std::string SourceName() const;
 
   // scanf-like reading: white space in the format skips blanks, tabs and line
   // ends; %d, %ld, %lf, %f, %s and %c convert into the targets in order; other

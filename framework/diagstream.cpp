@@ -1,12 +1,19 @@
 #include "framework/diagstream.h"
 
+#include <fcntl.h>
 #include <mpi.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 
 namespace {
+
+// The XML file of the live stream, appended to by CloseOnSignal; -1: none.
+volatile std::sig_atomic_t signalFile = -1;
 
 const char* const kMarker = "[end-entry]";
 const size_t kMarkerLength = 11;
@@ -121,9 +128,26 @@ void DiagStream::Open() {
   xmlFile << "Fluvex start at " << TimeStamp() << "\"/>\n";
   xmlFile.flush();
   entryLevel = 0;
+  signalFd = open(fileName.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (signalFd >= 0) signalFile = signalFd;
+}
+
+void DiagStream::CloseOnSignal(const char* text) {
+  const int fd = signalFile;
+  if (fd < 0) return;
+  signalFile = -1;  // once
+  auto put = [fd](const char* t) {
+    const ssize_t written = write(fd, t, std::strlen(t));
+    (void)written;
+  };
+  put("\t<line level=\"0\" description= \"");
+  put(text);
+  put("\"/>\n</Diag>\n");
 }
 
 DiagStream::~DiagStream() {
+  if (signalFile == signalFd) signalFile = -1;
+  if (signalFd >= 0) close(signalFd);
   if (FileGood()) {
     if (!entryClosed && !entrySuppressed) xmlFile << "\"/>\n";
     entryLevel = 3;

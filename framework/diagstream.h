@@ -53,6 +53,12 @@ class DiagStream {
   static std::string RankFileName(const std::string& name, int rank);
   // Escapes a text for the description attribute and cuts dash runs to two.
   static std::string EscapeXml(const std::string& text);
+  // For a signal handler (async-signal-safe): appends one FATAL element with
+  // the text (no level prefix, no XML special characters) and the closing lines to the XML
+  // file of the live stream, so that a run ended by a signal leaves a
+  // well-formed file; the stream writes nothing more. Entries are flushed
+  // whole, so the file ends with a complete element when a signal comes.
+  static void CloseOnSignal(const char* text);
 
  private:
   void Open();
@@ -69,6 +75,7 @@ class DiagStream {
   int rank = 0;
   int size = 1;
   std::ofstream xmlFile;
+  int signalFd = -1;  // the XML file opened for appending, for CloseOnSignal
   std::ostream* console;
   bool entryClosed = true;
   bool entrySuppressed = false;

@@ -200,6 +200,13 @@ void modelobject::RegisterGrid(int index, const std::string& fileName, Grid grid
   e.levels = levels;
   e.count = 0;
   e.minmaxstarted = 0;
+  // A negative code has no digit that writes anything: say so rather than
+  // leave the user waiting for files that never come.
+  if (writeCode < 0)
+    *diag << ("WARNING: the write code " + std::to_string(writeCode) + " of the grid " + shortName + " (" + fileName +
+              ") is negative; the grid and its sums are not written")
+                 .c_str()
+          << "[end-entry]";
   e.writecode = writeCode;
   e.kind = writeCode % 10;
   e.sumdigit = (writeCode % 100) / 10;

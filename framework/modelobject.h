@@ -114,6 +114,8 @@ class modelobject : public memory_handling {
 
   // ---- control-file reading ----
   [[noreturn]] virtual void ControlFileError(const std::string& what, const std::string& where);
+  // The same report followed by location (file, line and value where reading stopped).
+  [[noreturn]] void ControlFileFatal(const std::string& what, const std::string& where, const std::string& location);
   [[noreturn]] virtual void WriteError(const std::string& fileName, int code);
   [[noreturn]] virtual void ReadError(const std::string& fileName, int code);
   // Reads the one value the format converts (e.g. "\t%d", "\t%lf", "%s");

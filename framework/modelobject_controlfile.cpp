@@ -2,8 +2,22 @@
 #include "framework/diagstream.h"
 #include "framework/modelobject.h"
 
+namespace {
+// Where the reading stopped, and the word found there, appended to a report.
+std::string Location(const std::string& where, const std::string& word) {
+  return " (" + where + (word.empty() ? std::string(": end of file") : ": \"" + word + "\"") + ")";
+}
+}  // namespace
+
 void modelobject::ControlFileError(const std::string& what, const std::string& where) {
-  *diag << ("FATAL: error in control file, " + what + "; " + where + "not found!").c_str() << "[end-entry]";
+  // A missing section names no line: the search has read to the end of the file.
+  std::string location;
+  if (where != "(EOF)" && controlfile.IsOpen()) location = " (" + controlfile.Where() + ")";
+  ControlFileFatal(what, where, location);
+}
+
+void modelobject::ControlFileFatal(const std::string& what, const std::string& where, const std::string& location) {
+  *diag << ("FATAL: error in control file, " + what + "; " + where + "not found!" + location).c_str() << "[end-entry]";
   throw 17;
 }
 
@@ -22,9 +36,11 @@ int modelobject::ReadValue(ControlFile& stream, const char* format, ScanTarget d
   const int n = stream.Scan(format, {destination});
   if (n != 1) {
     *diag << "--> In ." << "\n  Next line in Fluvex control file: " << "[end-entry]";
+    // The failed conversion left the reading position at the word it could not read.
+    const std::string where = stream.Where();
     const std::string word = stream.NextWord(1000);
     *diag << word.c_str() << "[end-entry]";
-    ControlFileError(label, modulname);
+    ControlFileFatal(label, modulname, Location(where, word));
   }
   stream.RestOfLine(lineBuffer);
   return n;
@@ -33,7 +49,10 @@ int modelobject::ReadValue(ControlFile& stream, const char* format, ScanTarget d
 int modelobject::ReadValues2(ControlFile& stream, const char* format, ScanTarget destination1,
                              ScanTarget destination2, const std::string& label, std::string& lineBuffer) {
   const int n = stream.Scan(format, {destination1, destination2});
-  if (n != 2) ControlFileError(label, modulname);
+  if (n != 2) {
+    const std::string where = stream.Where();
+    ControlFileFatal(label, modulname, Location(where, stream.NextWord(1000)));
+  }
   stream.RestOfLine(lineBuffer);
   return n;
 }

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "framework/asciigridheader.h"
 #include "framework/diagstream.h"
 #include "framework/gifread.h"
 #include "framework/modelobject.h"
@@ -101,7 +102,7 @@ int modelobject::RecogniseGridFormat(GridStream& grid, const std::string& path) 
   // The window holds twelve doubles; a small float file may be shorter.
   unsigned char window[96] = {};
   const size_t n = std::fread(window, 1, sizeof window, stream);
-  if (n >= 4 && std::memcmp(window, "ncol", 4) == 0) return kAsciiFile;
+  if (StartsLikeAsciiGrid(window, n)) return kAsciiFile;
   double d[12];
   std::memcpy(d, window, sizeof d);
   if (n >= 48 && d[5] == -9999.0) return kDoubleFile;
@@ -121,14 +122,10 @@ void modelobject::ReadGridHeader(GridStream& grid, int format, const std::string
     std::memcpy(fileheader, model, sizeof model);
   } else if (format == kAsciiFile) {
     std::rewind(stream);
-    for (int i = 0; i < 6; ++i) {
-      // Key words are skipped, not compared; one longer than 100 characters is no key word.
-      char word[102];
-      if (std::fscanf(stream, "%101s", word) != 1 || std::strlen(word) > 100 ||
-          std::fscanf(stream, "%lf", &fileheader[i]) != 1) {
-        *diag << "FATAL: error reading ascii value #" << i + 1 << " from " << path.c_str() << "[end-entry]";
-        throw 22;
-      }
+    const std::string wrong = ReadAsciiGridHeader(stream, fileheader);
+    if (!wrong.empty()) {
+      *diag << "FATAL: error reading the ascii header of " << path.c_str() << ": " << wrong.c_str() << "[end-entry]";
+      throw 22;
     }
   } else if (format == kFloatFile) {
     std::rewind(stream);

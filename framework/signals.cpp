@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "framework/diagstream.h"
+
 ApplicationSignals* volatile currentApplication = nullptr;
 
 namespace {
@@ -32,8 +34,7 @@ void CtrlCHandler(int signalNumber) {
   ApplicationSignals* app = currentApplication;
   if (!app) {
     // No run in progress: Ctrl-C ends the program as usual.
-    std::signal(signalNumber, SIG_DFL);
-    std::raise(signalNumber);
+    EndBySignal(signalNumber);
     return;
   }
   if (app->CtrlC != 0) return;
@@ -58,6 +59,20 @@ void InstallFPEHandler() {
   sigaction(SIGFPE, &action, nullptr);
 }
 
+void EndBySignal(int signalNumber) {
+  const char* text =
+      signalNumber == SIGTERM ? "program ended by signal SIGTERM" : "program ended by signal SIGINT (Ctrl-C)";
+  WriteRaw("\nFATAL: ", STDERR_FILENO);
+  WriteRaw(text, STDERR_FILENO);
+  WriteRaw("\n", STDERR_FILENO);
+  DiagStream::CloseOnSignal(text);
+  std::signal(signalNumber, SIG_DFL);
+  std::raise(signalNumber);
+}
+
+void InstallTerminationHandler() { std::signal(SIGTERM, &EndBySignal); }
+
 void RearmCtrlCHandler() { std::signal(SIGINT, &CtrlCHandler); }
-void ResetCtrlCHandler() { std::signal(SIGINT, SIG_DFL); }
+// The default action, after the diagnostics file is closed.
+void ResetCtrlCHandler() { std::signal(SIGINT, &EndBySignal); }
 void IgnoreCtrlC() { std::signal(SIGINT, SIG_IGN); }

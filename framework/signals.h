@@ -28,3 +28,9 @@ void ResetCtrlCHandler();
 void InstallFPEHandler();
 // SIGINT ignored while a file is written.
 void IgnoreCtrlC();
+// SIGTERM (sent by mpirun when the job is stopped, e.g. by Ctrl-C in its
+// terminal) ends the program as by default, after closing the diagnostics
+// file well-formed; the statistics are on disk up to the last report interval.
+void InstallTerminationHandler();
+// The default action of a signal, preceded by closing the diagnostics file.
+void EndBySignal(int signalNumber);

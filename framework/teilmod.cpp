@@ -82,12 +82,15 @@ teilmodellklasse::teilmodellklasse(DiagStream* diagnostics, const std::string& m
     throw 28;
   }
   sectionheader = "[" + modulname + "]";
-  try {
-    FindSection(sectionheader, true);
-  } catch (int) {
-    // An optional module without its section is off.
-    if (mustExist) throw;
+  // An optional module without its section is off: a warning, since the run
+  // goes on (a FATAL entry in a run that succeeds would be read as a failure).
+  if (!FindSection(sectionheader, mustExist)) {
+    *diag << ("WARNING: the section " + sectionheader + " is missing in the control file " + controlfile.SourceName() +
+              ": module off")
+                 .c_str()
+          << "[end-entry]";
     flowcontrol = 0;
+    controlfile.Close();
     return;
   }
   ReadValue(controlfile, "\t%d", &flowcontrol, "flow control parameter for ", linebuffer);
@@ -109,8 +112,7 @@ teilmodellklasse::teilmodellklasse(DiagStream* diagnostics, const std::string& m
   // The interval divides the day and is the length of every step of the module.
   if (flowcontrol != 0 && !(timeinterval > 0)) {
     *diag << "FATAL: error in control file, time interval for " << modulname.c_str() << ": " << timeinterval
-          << " minutes (line " << controlfile.LineNumber() << " of " << controlfilename.c_str()
-          << "); it has to be greater than 0"
+          << " minutes (" << controlfile.Where().c_str() << "); it has to be greater than 0"
           << "[end-entry]";
     throw 17;
   }

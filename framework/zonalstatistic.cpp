@@ -294,8 +294,9 @@ void zonalstatistic::Reduce(int64_t year, int64_t month, int64_t day, int64_t ho
   double sumrel = 0;
   for (int k = 1; k <= zones; ++k) {
     const ZoneRecord& r = records[k];
-    // A zone without valid cells, or whose cells have no area, has the mean 0.
-    const double mean = (r.n > 0 && r.RelCellSum != 0) ? r.sx / r.RelCellSum : 0.0;
+    // A zone without valid cells, or whose cells have no area, has no mean:
+    // 0 would read as a measured value, so the missing value is written.
+    const double mean = (r.n > 0 && r.RelCellSum != 0) ? r.sx / r.RelCellSum : kNodata;
     sumsx += r.sx;
     sumrel += r.RelCellSum;
     if (!due) continue;
@@ -306,7 +307,7 @@ void zonalstatistic::Reduce(int64_t year, int64_t month, int64_t day, int64_t ho
       AppendValue(mean);
     }
   }
-  const double total = sumrel > 0 ? sumsx / sumrel : 0.0;
+  const double total = sumrel > 0 ? sumsx / sumrel : kNodata;
   if (period >= 2) {
     for (int k = 0; k <= zones; ++k) {
       carryn[k] = records[k].n;

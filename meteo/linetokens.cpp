@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 
 namespace {
@@ -42,7 +43,8 @@ bool LineTokens::Number(double& value) {
   const char* start = line.c_str() + pos;
   char* end = nullptr;
   const double v = std::strtod(start, &end);
-  if (end == start || (*end != '\0' && !IsSpace(*end))) return false;
+  // "nan" and "inf" convert, but they are no measured values or coordinates.
+  if (end == start || (*end != '\0' && !IsSpace(*end)) || !std::isfinite(v)) return false;
   value = v;
   pos = static_cast<size_t>(end - line.c_str());
   return true;

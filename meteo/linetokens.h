@@ -11,8 +11,8 @@ class LineTokens {
   bool Word(std::string& word);
   // Skips the next word; false at the end of the line.
   bool Skip();
-  // The next word as a whole number or a whole integer; false (and nothing
-  // consumed) when there is no word or the word is not entirely a number.
+  // The next word as a whole finite number or a whole integer; false (and
+  // nothing consumed) when there is no word or the word is not entirely one.
   bool Number(double& value);
   bool Integer(long& value);
   // scanf-like conversions: a number at the start of the next word, the word

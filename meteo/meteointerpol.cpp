@@ -338,6 +338,7 @@ void meteointerpol::ResetToStart() {
       RecordBuffer[k].count = 0;
       RecordBuffer[k].next = 1;
       FileDate[k] = StartDate;
+      LastRecordHours[k] = -1;  // the start record is read again
     }
   }
   if (Method == 2 || Method == 3) {
@@ -415,10 +416,10 @@ void meteointerpol::SetGridInputRegionParams() {
   }
 }
 
-void meteointerpol::InputError(const std::string& file, long line, const std::string& what) {
+void meteointerpol::InputError(const std::string& file, long line, const std::string& what, int code) {
   *diag << "FATAL: error reading " << file.c_str() << ", line " << line << " (" << VariableName.c_str()
         << "): " << what.c_str() << "[end-entry]";
-  throw 49;
+  throw code;
 }
 
 void meteointerpol::Release(bool verbose) {

@@ -146,6 +146,11 @@ class meteointerpol : public modelobject {
 
   // ---- read access for the creator and tests ----
   const std::string& GetVariableName() const { return VariableName; }
+  // The file the interpolator takes its records from (station file, grid
+  // list or regression file).
+  const std::string& InputFileName() const {
+    return (Method == 2 && !RegressionFileName.empty()) ? RegressionFileName : StationFileName[0];
+  }
   int GetMethod() const { return Method; }
   Grid GetResultGrid() const { return ResultGrid; }
   int GetStationCount(int k) const { return StationCount[k]; }
@@ -228,7 +233,10 @@ class meteointerpol : public modelobject {
   // The parallel row loop; everything the threads share is decided by the caller.
   void InterpolateRows(bool applyPostProcessing, bool uniform, bool uniformValid, double uniformValue, bool warn);
   double StationValueRange(double v) const;
-  [[noreturn]] void InputError(const std::string& file, long line, const std::string& what);
+  [[noreturn]] void InputError(const std::string& file, long line, const std::string& what, int code = 49);
+  // A record's date must be a calendar date and follow the previous record of
+  // its file by the file's step (the step between its first two records).
+  void CheckRecordDate(int k, const MeteoDate& date, long line);
 
   std::string VariableName;
   int Method = 0;
@@ -287,6 +295,12 @@ class meteointerpol : public modelobject {
   long StartLinePosition[2] = {0, 0};
   long StartLineNumber[2] = {0, 0};  // line numbers for messages
   long CurrentLineNumber[2] = {0, 0};
+  // Hours since 1 January of year 0 of the last record read ahead (-1: none
+  // yet) and the file's step in hours (0: not known yet).
+  int64_t LastRecordHours[2] = {-1, -1};
+  int64_t RecordStepHours[2] = {0, 0};
+  int64_t LastRecordKey[2] = {0, 0};  // DateKey of that record
+  bool NoValidStationWarned = false;
   StationRecordBuffer RecordBuffer[2];
   unsigned short AllEqual[2] = {0, 0};
 

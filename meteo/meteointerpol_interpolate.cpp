@@ -167,6 +167,21 @@ void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepM
   const size_t ownCells = static_cast<size_t>(lastrow >= firstrow ? lastrow - firstrow + 1 : 0) * (ncols + 1);
   if (warn) NoStationCells.assign(ownCells, 0);
 
+  // A step without any valid station leaves every cell missing: the user is
+  // told once per variable, the statistics write the missing value.
+  if (IsStationMethod() && !NoValidStationWarned) {
+    bool anyValid = false;
+    for (int s = 1; s <= StationCount[0] && !anyValid; ++s) anyValid = StationValues[0][s] >= -Nodata;
+    if (!anyValid) {
+      NoValidStationWarned = true;
+      *diag << "WARNING: " << VariableName.c_str() << ": no valid station value in " << StationFileName[0].c_str()
+            << " for " << static_cast<long>(stepDay) << "." << static_cast<long>(stepMonth) << "."
+            << static_cast<long>(stepYear) << " " << static_cast<long>(stepHour)
+            << " h; the grid and its statistics hold missing values (said once for this variable)"
+            << "[end-entry]";
+    }
+  }
+
   InterpolateRows(applyPostProcessing, uniform, uniformValid, uniformValue, warn);
 
   if (warn) {
@@ -201,7 +216,9 @@ void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepM
         }
         ResultGrid[r][c] = ResultGrid[master.row][master.column];
       }
-      Statistics->AddCell(r, c, ZoneIndex(zonegrid[r][c]), ResultGrid[r][c], 1.0);
+      // A cell without a valid value (below -Nodata, whatever Nodata is) is missing in the statistics.
+      const double v = ResultGrid[r][c] >= -Nodata ? ResultGrid[r][c] : -9999.0;
+      Statistics->AddCell(r, c, ZoneIndex(zonegrid[r][c]), v, 1.0);
     }
   }
   Statistics->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
@@ -231,14 +248,15 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
         const double Y = CoordY[r][c];
         const double z = ElevationGrid[r][c];
         double v = invalid;
-        // A cell that gets no value this step keeps the previous one, without
-        // being post-processed a second time.
+        // A cell that gets no regression this step keeps the previous value,
+        // without being post-processed a second time. A step without any valid
+        // station is missing everywhere: the previous step's field would pass
+        // for this step's.
         if (Method == 2 || Method == 10) {
           if (!applyPostProcessing) continue;
           v = RegressionValue(X, Y, z, r, c);
         } else if (uniform) {
-          if (!uniformValid) continue;
-          v = Method == 12 ? LapseValue(X, Y, z) : uniformValue;
+          if (uniformValid) v = Method == 12 ? LapseValue(X, Y, z) : uniformValue;
         } else {
           const double x = CellX[r][c];
           const double y = CellY[r][c];

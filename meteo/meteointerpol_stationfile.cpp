@@ -1,6 +1,8 @@
 // Station data files and the grid list file: header, start search, block
 // reading and one record per step.
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 
 #include "framework/diagstream.h"
 #include "meteo/linetokens.h"
@@ -27,6 +29,40 @@ bool ReadDate(LineTokens& t, MeteoDate& date) {
   return true;
 }
 
+// The next word of the line for a message, "nothing" at its end.
+std::string NextWordText(LineTokens& t) {
+  std::string word;
+  if (!t.Word(word)) return "nothing";
+  return "\"" + word.substr(0, 100) + "\"";
+}
+
+// True when the next word of the line is a number (also "nan" or "inf"):
+// a value beyond the station count, not a comment.
+bool NumberFollows(const LineTokens& tokens) {
+  LineTokens t = tokens;
+  std::string word;
+  if (!t.Word(word)) return false;
+  char* end = nullptr;
+  std::strtod(word.c_str(), &end);
+  return end != word.c_str() && *end == '\0';
+}
+
+// Hours from 1 January of year 0 (proleptic Gregorian) to the date.
+int64_t HoursOf(const MeteoDate& d) {
+  const int64_t y = d.month <= 2 ? d.year - 1 : d.year;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t m = d.month;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d.day - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return (era * 146097 + doe) * 24 + d.hour;
+}
+
+std::string DateText(const MeteoDate& d) {
+  return std::to_string(d.day) + "." + std::to_string(d.month) + "." + std::to_string(d.year) + " " +
+         std::to_string(d.hour) + " h";
+}
+
 bool SkipColumns(LineTokens& t, int n) {
   for (int i = 0; i < n; ++i)
     if (!t.Skip()) return false;
@@ -49,11 +85,16 @@ void meteointerpol::ReadStationDescription(int k) {
     *diag << "FATAL: \nerror opening " << name.c_str() << "[end-entry]";
     throw 49;
   }
-  if (f.SkipLine() == InputFile::kEnd) InputError(name, 1, "the file ends before its header lines 2 to 4");
-
-  // Line 2: the leading columns, then one altitude per station up to the first word that is no number.
   std::string line;
   InputFile::Result got = f.ReadLine(line, kMaxStationLine);
+  if (got == InputFile::kEnd) InputError(name, 1, "the file ends before its header lines 2 to 4");
+  // A file saved with CR-only line ends (classic Mac) is one long line.
+  const size_t cr = line.find('\r');
+  if (cr != std::string::npos && line.find_first_not_of("\r\n", cr) != std::string::npos)
+    InputError(name, 1, "the file has CR-only line ends: save it with LF or CR LF line ends");
+
+  // Line 2: the leading columns, then one altitude per station up to the first word that is no number.
+  got = f.ReadLine(line, kMaxStationLine);
   if (got == InputFile::kEnd) InputError(name, 2, "the file ends before its header lines 2 to 4");
   if (got == InputFile::kTooLong) InputError(name, 2, LongLineText());
   std::vector<double> altitude(1, 0.0);
@@ -62,6 +103,17 @@ void meteointerpol::ReadStationDescription(int k) {
     double value = 0;
     if (SkipColumns(t, 4 + ac))
       while (t.Number(value)) altitude.push_back(value);
+    // Counting stops at the first word that is no number; "nan" or "inf"
+    // there would silently drop the station and every value of its column.
+    std::string word;
+    if (t.Word(word)) {
+      char* end = nullptr;
+      const double v = std::strtod(word.c_str(), &end);
+      if (end != word.c_str() && *end == '\0' && !std::isfinite(v))
+        InputError(
+            name, 2,
+            "the altitude of station " + std::to_string(altitude.size()) + " is \"" + word + "\", no finite number");
+    }
   }
   const int n = static_cast<int>(altitude.size()) - 1;
   *diag << " (" << n << ") Stationen "
@@ -83,8 +135,14 @@ void meteointerpol::ReadStationDescription(int k) {
       if (!t.Number(coordinates[i][s]))
         InputError(name, lineNumber,
                    std::string(i == 0 ? "x" : "y") + " coordinate of station " + std::to_string(s) + " of " +
-                       std::to_string(n) + " is missing or not a number");
+                       std::to_string(n) + " is missing or not a finite number (" + NextWordText(t) + ")");
     }
+    // Every header row holds one value per station of line 2 (words after
+    // the values are a comment).
+    if (NumberFollows(t))
+      InputError(name, lineNumber,
+                 "the line holds more values than the " + std::to_string(n) + " stations of line 2 (next: " +
+                     NextWordText(t) + "); every header row must hold one value per station");
   }
   if (!f.Close()) {
     *diag << "FATAL: error closing " << name.c_str() << "[end-entry]";
@@ -169,7 +227,8 @@ void meteointerpol::FindStartInStationFile(int k) {
     double v = 0;
     if (!t.Number(v))
       InputError(name, lineNumber,
-                 "value of station " + std::to_string(s) + " of " + std::to_string(n) + " is missing or not a number");
+                 "value of station " + std::to_string(s) + " of " + std::to_string(n) +
+                     " is missing or not a finite number (" + NextWordText(t) + ")");
     values[s] = StationValueRange(v);
     if (values[s] >= -Nodata) {
       if (!any) lowest = highest = values[s];
@@ -178,6 +237,12 @@ void meteointerpol::FindStartInStationFile(int k) {
       any = true;
     }
   }
+  if (NumberFollows(t))
+    InputError(
+        name, lineNumber,
+        "the record holds more values than the " + std::to_string(n) + " stations (next: " + NextWordText(t) + ")");
+  LastRecordHours[k] = HoursOf(StartDate);
+  LastRecordKey[k] = StartDate.Key();
   // The start record is judged like every later record, so that the first
   // step of a run and of a repetition are computed alike.
   AllEqual[k] = (n < 1 || lowest == highest) ? 1 : 0;
@@ -228,8 +293,13 @@ void meteointerpol::RefillStationBuffer(int k) {
       }
       InputError(name, lineNumber,
                  "expected year, month, day, hour, " + std::to_string(ac) + " additional columns and " +
-                     std::to_string(n) + " station values");
+                     std::to_string(n) + " station values (found " + NextWordText(t) + " where a number belongs)");
     }
+    if (NumberFollows(t))
+      InputError(
+          name, lineNumber,
+          "the record holds more values than the " + std::to_string(n) + " stations (next: " + NextWordText(t) + ")");
+    CheckRecordDate(k, date, lineNumber);
     b.dates[++count] = date;
   }
   CurrentPosition[k] = f.Tell();
@@ -242,6 +312,38 @@ void meteointerpol::RefillStationBuffer(int k) {
   b.next = 1;
   // A block without a record ends the input.
   if (count == 0) EndFlag = 1;
+}
+
+void meteointerpol::CheckRecordDate(int k, const MeteoDate& read, long line) {
+  const std::string& name = StationFileName[k];
+  // Records after the end of the run are read ahead but never used.
+  if (LastRecordHours[k] >= 0 && LastRecordKey[k] >= GetDateKey()) return;
+  MeteoDate date = read;
+  if (date.year <= 99) date.year += 1900;
+  if (date.month < 1 || date.month > 12 || date.day < 1 || date.day > DaysInMonth(date.year, date.month) ||
+      date.hour < 0 || date.hour > 24)
+    InputError(name, line,
+               "the date " + DateText(date) + " is no date of the calendar (month 1 ... 12, day within the month, " +
+                   "hour 0 ... 24)",
+               52);
+  const int64_t hours = HoursOf(date);
+  const int64_t previous = LastRecordHours[k];
+  LastRecordHours[k] = hours;
+  LastRecordKey[k] = date.Key();
+  if (previous < 0) return;
+  const int64_t step = hours - previous;
+  if (step <= 0)
+    InputError(name, line,
+               "the record of " + DateText(date) + " does not come after the record before it (" +
+                   std::to_string(-step) + " h earlier or the same date): a row repeated or out of order",
+               52);
+  if (RecordStepHours[k] == 0) RecordStepHours[k] = step;
+  if (step != RecordStepHours[k])
+    InputError(name, line,
+               "the record of " + DateText(date) + " comes " + std::to_string(step) +
+                   " h after the record before it, the records of the file are " + std::to_string(RecordStepHours[k]) +
+                   " h apart: a row missing or out of order",
+               52);
 }
 
 void meteointerpol::NextStationRecord(int k) {

@@ -101,6 +101,9 @@ void landuse_table_entry::CorrectFixpoints(DiagStream& stream, int startDay, dou
       stream << "FATAL: \n---ERROR--\naltitude correction resulted in a Julian day of " << day << " for fix point " << i
              << " (JD should be between 1 and 366)"
              << "\nland use code " << code << ", altitude " << altitude << " m"
+             << (altitude <= -9999 ? "\nthe cell has no elevation: the elevation model is missing (NODATA) at a cell "
+                                     "inside the basin of the zone grid"
+                                   : "")
              << "[end-entry]";
       throw 152;
     }

@@ -55,8 +55,16 @@ TEST(ProgramEntry, OptionsOnlyEndNormallyWithAWellFormedDiagnosticsFile) {
   EXPECT_EQ(xml.find("level=\"4\""), std::string::npos);
   EXPECT_EQ(xml.find("exitcode"), std::string::npos);
 
-  // Without -diagfile the default name; an unknown level name means DEBUG.
-  const auto verbose = RunFluvex("-diaglevel:verbose", dir.path());
+  // An unknown level name is an error with the usage text.
+  const auto bogus = RunFluvex("control.txt -diaglevel:BOGUS", dir.path());
+  EXPECT_EQ(bogus.exitCode, 2);
+  EXPECT_NE(bogus.output.find("unknown diagnostics level in the argument -diaglevel:BOGUS"), std::string::npos)
+      << bogus.output;
+  EXPECT_NE(bogus.output.find("usage: fluvex"), std::string::npos);
+  EXPECT_EQ(bogus.output.find("compiling symbols"), std::string::npos) << "no run starts";
+
+  // Without -diagfile the default name.
+  const auto verbose = RunFluvex("-diaglevel:debug", dir.path());
   EXPECT_EQ(verbose.exitCode, 0);
   const std::string defaultXml = ReadFile(dir / "Fluvex_Diag_0.xml");
   EXPECT_EQ(RunCommand("xmllint --noout Fluvex_Diag_0.xml", dir.path()).exitCode, 0);

@@ -2,10 +2,13 @@
 // with the same results, and writes what its control file asks for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <map>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "tests/support/testutil.h"
 
@@ -18,10 +21,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A copy of the example with its generated inputs, run on the given instances.
-void RunExample(const TempDir& dir, int instances) {
+// A copy of the example with its generated inputs, run on the given
+// instances; each pair of texts replaces the first text of the control file
+// by the second.
+void RunExample(const TempDir& dir, int instances, const std::vector<std::pair<std::string, std::string>>& edits = {}) {
   for (const char* f : {"control.txt", "dem.asc", "make_inputs.py"})
     fs::copy_file(std::string(FLUVEX_EXAMPLE_DIR) + "/" + f, dir / f);
+  std::string control = ReadFile(dir / "control.txt");
+  for (const auto& [from, to] : edits) {
+    const size_t p = control.find(from);
+    ASSERT_NE(p, std::string::npos) << from;
+    control.replace(p, from.size(), to);
+  }
+  fluvextest::WriteFile(dir / "control.txt", control);
   const auto made = RunCommand("python3 make_inputs.py .", dir.path());
   ASSERT_EQ(made.exitCode, 0) << made.output;
   fs::create_directories(dir / "out");
@@ -66,17 +78,17 @@ TEST(ExampleBasin, RunsAYearOnOneAndTwoInstancesWithEqualResults) {
   const auto a = Results(one);
   const auto b = Results(two);
 
-  // A daily temperature grid and a daily precipitation grid for every day of
-  // 2015, and the monthly precipitation sums.
+  // A daily temperature grid and a grid of the day's precipitation sum for
+  // every day of 2015, and no grid of the last hour's precipitation.
   for (int m = 1; m <= 12; ++m) {
     char name[64];
-    std::snprintf(name, sizeof name, "prec_15%02d.sum", m);
-    EXPECT_EQ(a.count(name), 1u) << name;
     for (int d = 1; d <= DaysInMonth(m); ++d) {
       std::snprintf(name, sizeof name, "temp_2015%02d%02d.024", m, d);
       EXPECT_EQ(a.count(name), 1u) << name;
-      std::snprintf(name, sizeof name, "prec_2015%02d%02d.024", m, d);
+      std::snprintf(name, sizeof name, "prec_15%02d.%02ds", m, d);
       EXPECT_EQ(a.count(name), 1u) << name;
+      std::snprintf(name, sizeof name, "prec_2015%02d%02d.024", m, d);
+      EXPECT_EQ(a.count(name), 0u) << name;
     }
   }
 
@@ -113,4 +125,72 @@ TEST(ExampleBasin, RunsAYearOnOneAndTwoInstancesWithEqualResults) {
       EXPECT_TRUE(content == b.at(name)) << name << " differs between one and two instances";
     }
   }
+}
+
+TEST(ExampleBasin, TheDailyPrecipitationGridIsTheSumOfTheDaysHourlyGrids) {
+  // The example's write code for precipitation, and in addition every hourly
+  // grid (kind 2: dated, every step), over 1 to 3 January; 1 and 3 January
+  // are wet, and on 3 January one station value is missing.
+  TempDir dir("example_daysum");
+  RunExample(dir, 1,
+             {{"40        write code: the day's sum", "42        write code: the day's sum"},
+              {"31        end day\n12        end month", "3         end day\n1         end month"}});
+  if (HasFatalFailure()) return;
+  for (int day : {1, 3}) {
+    char name[64];
+    std::snprintf(name, sizeof name, "prec_1501.%02ds", day);
+    const auto daily = Rows(ReadFile(dir / ("out/" + std::string(name))));
+    ASSERT_GT(daily.size(), 6u) << name;
+    std::vector<std::vector<double>> sum;
+    for (int h = 1; h <= 24; ++h) {
+      std::snprintf(name, sizeof name, "prec_201501%02d.%03d", day, h);
+      const auto hourly = Rows(ReadFile(dir / ("out/" + std::string(name))));
+      ASSERT_EQ(hourly.size(), daily.size()) << name;
+      sum.resize(hourly.size());
+      for (size_t r = 6; r < hourly.size(); ++r) {
+        sum[r].resize(hourly[r].size(), 0.0);
+        for (size_t c = 0; c < hourly[r].size(); ++c) sum[r][c] += std::stod(hourly[r][c]);
+      }
+    }
+    double total = 0;
+    for (size_t r = 6; r < daily.size(); ++r) {
+      ASSERT_EQ(daily[r].size(), sum[r].size());
+      for (size_t c = 0; c < daily[r].size(); ++c) {
+        const double d = std::stod(daily[r][c]);
+        if (d == -9999) continue;  // outside the basin
+        EXPECT_NEAR(d, sum[r][c], 1e-4 * std::max(1.0, sum[r][c]))
+            << "day " << day << " row " << r - 5 << " col " << c + 1;
+        total += d;
+      }
+    }
+    EXPECT_GT(total, 0) << "a day without any precipitation proves nothing";
+  }
+}
+
+TEST(ExampleBasin, AMissingElevationInsideTheBasinIsNamedAsSuch) {
+  TempDir dir("example_noelevation");
+  for (const char* f : {"control.txt", "dem.asc", "make_inputs.py"})
+    fs::copy_file(std::string(FLUVEX_EXAMPLE_DIR) + "/" + f, dir / f);
+  ASSERT_EQ(RunCommand("python3 make_inputs.py .", dir.path()).exitCode, 0);
+  fs::create_directories(dir / "out");
+  // The elevation of the first basin cell of row 20 goes missing (the zone grid is made before).
+  auto dem = Rows(ReadFile(dir / "dem.asc"));
+  const auto zones = Rows(ReadFile(dir / "zones.asc"));
+  size_t column = 0;
+  while (column < zones[25].size() && std::stod(zones[25][column]) <= -9999) ++column;
+  ASSERT_LT(column, zones[25].size());
+  dem[25][column] = "-9999";
+  std::ostringstream text;
+  for (const auto& row : dem) {
+    for (size_t c = 0; c < row.size(); ++c) text << (c ? " " : "") << row[c];
+    text << "\n";
+  }
+  fluvextest::WriteFile(dir / "dem.asc", text.str());
+  const auto r = RunFluvex("control.txt", dir.path());
+  EXPECT_EQ(r.exitCode, 152) << r.output;
+  EXPECT_NE(r.output.find("the cell has no elevation: the elevation model is missing (NODATA) at a cell inside the "
+                          "basin of the zone grid"),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("Coordinates: i=20, j=" + std::to_string(column + 1)), std::string::npos) << r.output;
 }

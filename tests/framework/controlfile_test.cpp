@@ -90,7 +90,7 @@ TEST_F(ControlFileTest, UnreadableValuesReportTheNextWordAndThrow17) {
   // At the end of the file the reported word is empty.
   EXPECT_EQ(CodeOf([&] { r->ReadValue(r->controlfile, "\t%d", &v, "time interval for ", rest); }), 17);
   EXPECT_NE(diag.Console().find("--> In .\n  Next line in Fluvex control file: \n(mpi-rank  0) \n(mpi-rank  0) "
-                                "error in control file, time interval for ; snow_modelnot found!\n"),
+                                "error in control file, time interval for ; snow_modelnot found!"),
             std::string::npos);
 
   r = Make("[s]\nabc 4\n");

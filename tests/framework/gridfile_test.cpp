@@ -225,11 +225,16 @@ TEST(GridFile, FormatIsRecognisedByContent) {
     OwnedGrid back(o, ReadAlone(o, "tiny.flt"), 1, 1, 1);
     EXPECT_EQ(back.grid[1][1], 42.5);
   }
-  // The key word is compared case-sensitively.
-  WriteFile(b.dir / "upper.asc", "NCOLS 1\nNROWS 1\nXLLCORNER 0\nYLLCORNER 0\nCELLSIZE 10\nNODATA_VALUE -9999\n5\n");
-  EXPECT_EQ(CodeOf([&] { ReadAlone(o, "upper.asc"); }), 22);
+  // Upper-case keys in another order, as GIS tools write them.
+  WriteFile(b.dir / "upper.asc", "NROWS 1\nNCOLS 1\nXLLCORNER 0\nYLLCORNER 0\nCELLSIZE 10\nNODATA_VALUE -9999\n5\n");
+  {
+    OwnedGrid back(o, ReadAlone(o, "upper.asc"), 1, 1, 1);
+    EXPECT_EQ(back.grid[1][1], 5);
+  }
+  WriteFile(b.dir / "other.asc", "rows 1\nNCOLS 1\nXLLCORNER 0\nYLLCORNER 0\nCELLSIZE 10\nNODATA_VALUE -9999\n5\n");
+  EXPECT_EQ(CodeOf([&] { ReadAlone(o, "other.asc"); }), 22);
   EXPECT_NE(b.Console().find("could not recognise file format (neither ascii, nor single, double, or GIF) for " +
-                             (b.dir / "upper.asc")),
+                             (b.dir / "other.asc")),
             std::string::npos);
 }
 
@@ -261,7 +266,12 @@ TEST(GridFile, HeaderMustFitTheModelGrid) {
   };
   const Case cases[] = {
       {"ncols 2\nnrows 2\nxllcorner 3500000.7\nyllcorner 5200000\ncellsize 100\nnodata_value -9999\n", 0},
-      {"ncols 2.6\nnrows 2\nxllcorner 3500000\nyllcorner 5200000.99\ncellsize 100\nnodata_value -99999\n", 0},
+      {"ncols 2\nnrows 2\nxllcorner 3500000\nyllcorner 5200000.99\ncellsize 100\nnodata_value -99999\n", 0},
+      // Centres lie half a cell inside the corner: these are the model's corners.
+      {"ncols 2\nnrows 2\nxllcenter 3500050\nyllcenter 5200050\ncellsize 100\nnodata_value -9999\n", 0},
+      {"ncols 2\nnrows 2\nxllcenter 3500000\nyllcenter 5200000\ncellsize 100\nnodata_value -9999\n", 24},
+      {"ncols 2.6\nnrows 2\nxllcorner 3500000\nyllcorner 5200000\ncellsize 100\nnodata_value -9999\n", 22},
+      {"ncols 2\nnrows 2e0\nxllcorner 3500000\nyllcorner 5200000\ncellsize 100\nnodata_value -9999\n", 0},
       {"ncols 2\nnrows 2\nxllcorner 3500001\nyllcorner 5200000\ncellsize 100\nnodata_value -9999\n", 24},
       {"ncols 3\nnrows 2\nxllcorner 3500000\nyllcorner 5200000\ncellsize 100\nnodata_value -9999\n", 24},
       {"ncols 2\nnrows 2\nxllcorner 3500000\nyllcorner 5200000\ncellsize 100.00001\nnodata_value -9999\n", 24},
@@ -279,14 +289,17 @@ TEST(GridFile, HeaderMustFitTheModelGrid) {
     if (g) OwnedGrid(o, g, 1, 2, 2);
   }
   EXPECT_EQ(o.fileheader[2], 3500000);  // the corner is rounded down in the record
-  const std::string path = b.dir / "h5.asc";
+  EXPECT_NE(b.Console().find("error reading the ascii header of " + (b.dir / "h4.asc") +
+                             ": the value of ncols is no whole number (2.6"),
+            std::string::npos);
+  const std::string path = b.dir / "h9.asc";
   const std::string zone = list[1].filename.substr(list[1].filename.size() - 35);
   EXPECT_NE(b.Console().find(path + " has not the specified grid measures (in gridtest)!\n" + zone + " " +
                              path.substr(path.size() - 35) +
                              "\n2 2\n2 2\n3.5e+06 3.5e+06\n5.2e+06 5.2e+06\n100 100\n-9999 -999\n"),
             std::string::npos)
       << b.Console();
-  EXPECT_NE(b.Console().find("invalid header in " + (b.dir / "h8.asc") +
+  EXPECT_NE(b.Console().find("invalid header in " + (b.dir / "h12.asc") +
                              ": ncols 2, nrows 2 and cellsize -100 must be positive"),
             std::string::npos);
 }
@@ -306,7 +319,8 @@ TEST(GridFile, UnreadableValuesAreFatal) {
   EXPECT_NE(console.find("error reading ascii grid " + (b.dir / "word.asc") + " in ASCII-Format in row 2, col 2"),
             std::string::npos);
   EXPECT_NE(console.find("in ASCII-Format in row 1, col 2"), std::string::npos);
-  EXPECT_NE(console.find("error reading ascii value #3 from " + (b.dir / "long.asc")), std::string::npos);
+  EXPECT_NE(console.find("error reading the ascii header of " + (b.dir / "long.asc") + ": header line 3 starts with"),
+            std::string::npos);
 
   // A binary file that ends within its last row, read by this instance and through MPI-IO.
   Grid g = o.matrix(1, 2, 1, 2, 2);

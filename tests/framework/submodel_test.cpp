@@ -13,11 +13,14 @@ class SubModelTest : public SubModelFixture {
 };
 
 TEST_F(SubModelTest, SectionHead) {
-  // Missing optional section: off, but the failed search is on record.
+  // Missing optional section: off with a warning; no FATAL entry in a run that goes on.
   auto off = Make("[other_model]\n1\n60\n");
   EXPECT_EQ(off->GetFlowControl(), 0);
-  EXPECT_TRUE(Said("error in control file, [snow_model]; (EOF)not found!"));
+  EXPECT_TRUE(
+      Said("the section [snow_model] is missing in the control file " + (dir / "run.cntrl.$$$") + ": module off"));
+  EXPECT_EQ(console.str().find("error in control file, [snow_model]"), std::string::npos);
   EXPECT_EQ(CodeOf([&] { Make("[other_model]\n1\n60\n", true); }), 17);
+  EXPECT_TRUE(Said("error in control file, [snow_model]; (EOF)not found!"));
 
   // Active: the derived constructor reads on after the time interval.
   auto on = Make("[snow_model] comment\n1\tflow control\n60\ttime interval\n7\tnext\n");

@@ -155,7 +155,7 @@ TEST_F(ZonalStatisticTest, CodesAreCheckedAndLowCodesWriteNothing) {
   EXPECT_TRUE(Said("invalid statistic code 2000"));
 }
 
-TEST_F(ZonalStatisticTest, ZoneWithoutAreaWritesZeroNotNaN) {
+TEST_F(ZonalStatisticTest, ZoneWithoutAreaWritesTheMissingValueNotNaN) {
   for (int c = 1; c <= 2; ++c) area[1][c] = 0;  // the zone-1 cells of row 1 have no area
   int error = -1;
   zonalstatistic s(error, &diag, nullptr, 0, area, 3, 4, records.data(), 3, 2001, 99, "g.sta", dir.path() + "/", 0,
@@ -169,7 +169,7 @@ TEST_F(ZonalStatisticTest, ZoneWithoutAreaWritesZeroNotNaN) {
   s.Finish();
   // Precision 99 writes six significant digits.
   if (MpiRank() == 0) {
-    EXPECT_NE(ReadFile(dir / "g.sta").find("2001\t 1\t 1\t 1\t0\t1\t1\t1\n"), std::string::npos);
+    EXPECT_NE(ReadFile(dir / "g.sta").find("2001\t 1\t 1\t 1\t-9999\t1\t1\t1\n"), std::string::npos);
   }
 }
 

@@ -91,6 +91,9 @@ TEST(LanduseValues, AltitudeShiftsFixpointsAndRejectsDaysOutsideTheYear) {
                     "JulDays = 100 300; LAI = 1 3; AltDep = -0.013 0;" + Flat(2, "0", {"LAI", "AltDep"}));
   EXPECT_DOUBLE_EQ(down->GetLAIAtJulianDay(s, 94, 1, 1, 1, 900.0), 1.0);  // -6.5 becomes -6, not -7
 
+  // A cell without elevation (-9999 m) is named as such, not only by the day it gives.
+  EXPECT_FATAL(cf, e->GetLAIAtJulianDay(s, 200, 1, 1, 1, -9999.0), 152, "the cell has no elevation");
+
   auto far = Parse(cf, "VariableDayCount",
                    "JulDays = 100 300; LAI = 1 3; AltDep = 0.1 0.4;" + Flat(2, "0", {"LAI", "AltDep"}));
   EXPECT_FATAL(cf, far->GetLAIAtJulianDay(s, 200, 1, 1, 1, 900.0), 152,
