@@ -317,6 +317,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   std::vector<double> maxzeit;
   // Zone records of direct flow and interflow, [Flat(t, s)][zone 0 ... maxzeit].
   std::vector<std::vector<ZoneRecord>> zoneFZT_QD, zoneFZT_QI;
+  // Baseflow of the step per subbasin, kept whether or not its statistics file is written.
+  std::vector<ZoneRecord> baseflowsums;
   virtual void InitFlowTimeZones();
   void ShiftFlowTimeZones();
   // Adds the direct flow and interflow of an own cell of subbasin s with

@@ -189,7 +189,8 @@ void unsatzonmodellklasse::WriteStatFiles() {
 void unsatzonmodellklasse::WriteStorageFile(bool append) {
   std::string path = storage_file_name;
   MakePath(DefaultOutputDirectory, path, 64);
-  if (mpirank != 0) return;
+  // Every instance keeps its own file (the name ends with the instance
+  // number): the later flow-time zones hold the water of its own cells.
   std::FILE* f = std::fopen(path.c_str(), append ? "a" : "w");
   if (!f) Fatal("FATAL: error opening storage content file " + path + " for writing", 64);
   const int S = zonecount;
@@ -319,11 +320,6 @@ void unsatzonmodellklasse::ReadStorageFile() {
       }
     }
   }
-  // The divisors ahead are instance 0's alone (the records are summed over the instances).
-  if (mpirank != 0)
-    for (auto* a : {&zoneFZT_QD, &zoneFZT_QI})
-      for (auto& records : *a)
-        for (ZoneRecord& rec : records) rec.n = rec.sx = rec.RelCellSum = 0;
 }
 
 // ---------------------------------------------------------------- end of the run

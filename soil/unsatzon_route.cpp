@@ -76,6 +76,7 @@ void unsatzonmodellklasse::InitFlowTimeZones() {
         << "[end-entry]";
   const int S = zonecount;
   maxzeit.assign(static_cast<size_t>(S) + 1, 0.0);
+  baseflowsums.assign(static_cast<size_t>(S) + 1, ZoneRecord{0, 0, 0, 0, 0});
   if (!flow_times) {
     for (int s = 1; s <= S; ++s) maxzeit[s] = 1;
   } else {
@@ -271,6 +272,13 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   i[z].n += 1.0;
   i[z].RelCellSum += w;
   i[z].sx += inter * w * (1 - g) * substeps;
+  // Baseflow: the mean over the subbasin, the glacierized share with 0.
+  Grid q = groundwatercoupling ? river_exfiltration : baseflow;
+  const double b = q && q[r] && q[r][c] > nodata ? q[r][c] * substeps : 0.0;
+  ZoneRecord& base = baseflowsums[s];
+  base.n += 1.0;
+  base.sx += b * w * (1 - g);
+  base.RelCellSum += w;
 }
 
 // ---------------------------------------------------------------- step start
@@ -322,6 +330,7 @@ void unsatzonmodellklasse::StartStep(int64_t hour, int64_t day, int64_t month, i
     InitialSoilTemperatures();
   if (zoneFZT_QD.empty()) NotInitialized("Qg");
   ShiftFlowTimeZones();
+  for (ZoneRecord& b : baseflowsums) b.n = b.sx = b.RelCellSum = 0;
   const int order[] = {kStatGWSTAND, kStatGWN,  kStatMACRO,  kStatSUBSTEPS, kStatINFILT, kStatSB1, kStatSB2,
                        kStatIMMO,    kStatROOT, kStatINFEX,  kStatQD,       kStatQI,     kStatQB,  kStatGWIN,
                        kStatGWEX,    kStatQg,   kStatQDRAIN, kStatPOND,     kStatTEMPER};
@@ -377,7 +386,7 @@ void unsatzonmodellklasse::RouteSubbasinRunoff(int64_t hour, int64_t day, int64_
   if (flowcontrol == 0) return;
   const int S = zonecount;
   if (zoneFZT_QD.empty() || Qg.empty()) NotInitialized("Qg");
-  ZoneRecord* qb = statrecords[kStatQB];
+  ZoneRecord* qb = baseflowsums.data();
   // Records 0 and 1 of every zone array and the baseflow records, summed on
   // instance 0 in one reduction (the other instances keep zeros).
   if (mpisize > 1) {
@@ -417,6 +426,7 @@ void unsatzonmodellklasse::RouteSubbasinRunoff(int64_t hour, int64_t day, int64_
       out[Flat(0, s)] = Q;
     };
     auto book = [&](int line, int s, double value) {
+      if (!statrecords[line]) return;
       ZoneRecord& rec = statrecords[line][s];
       rec.n = rec.RelCellSum = rec.rel;
       rec.sx = rec.rel * value;
