@@ -114,16 +114,6 @@ int unsatzonmodellklasse::RiverLinkRecord(double linkValue) {
         199);
 }
 
-void unsatzonmodellklasse::PreSpinUpStep(int64_t, int64_t, int64_t, int64_t) {
-  // The pre-SpinUp needs the soil heat transport of the unsaturated zone.
-  throw ReportModuleNotAvailable(diag, "unsaturated zone (heat transport of the temperature pre-SpinUp)", modulname,
-                                 kNotAvailable);
-}
-
-void unsatzonmodellklasse::SetPreSpinUpSoilTemperature() {
-  Unavailable();
-}
-
 ZoneRecord* unsatzonmodellklasse::GetZoneRecords() {
   return zonerecords;
 }

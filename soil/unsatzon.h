@@ -27,6 +27,7 @@
 
 #include "framework/submodelframe.h"
 #include "soil/uzkernels.h"
+#include "soil/uzprespinup.h"
 
 class zonalstatistic;
 
@@ -478,6 +479,14 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Grid MPIRegionsGrid = nullptr;
   Grid gw_head_1 = nullptr;
   bool step_bound = false;
+
+  // ---- temperature pre-SpinUp (unsatzon_prespinup.cpp) ----
+  Grid FreezingDegreeDays = nullptr;
+  Grid thawingDegreeDays = nullptr;
+  Grid DailyTemperature = nullptr;
+  Grid AnnualTemperature = nullptr;
+  uzk::PreSpinUpClock prespinupclock;
+  void WriteWholeGrid(const std::string& name, Grid grid);
 
   // ---- links ----
   int infiltrationinput = 0;
