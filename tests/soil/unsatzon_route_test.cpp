@@ -182,4 +182,59 @@ TEST_F(Route, AnExternalTableBooksTheWaterItAddsOrTakes) {
   }
 }
 
+TEST_F(Route, LakeCellsAreSaturatedAndMethodTwoLowersTheirTerrain) {
+  Add("lake_codes", [](int r, int c) { return r == 1 && c == 2 ? 5.0 : -9999.0; });
+  Add("max_ponding_storage", [](int, int) { return 0.2; });  // m
+  auto lakeRun = [&](const std::string& lake, const std::string& pond) {
+    Fill("elevation", [](int, int) { return uztest::kElevation; });
+    Fill("max_ponding_storage", [](int, int) { return 0.2; });
+    Section s = OneSubbasin("1", "1");
+    s.pond = pond;
+    s.extra = lake;
+    return Make(s);
+  };
+  ASSERT_EQ(lakeRun("[lake_model]\n1\n2\n", "1"), 0) << console.str();
+  for (int k = 1; k < kLayers; ++k) EXPECT_EQ(uz->Theta()[1][2][k], uztest::kThetaSat) << k;
+  EXPECT_LT(uz->Theta()[1][3][1], uztest::kThetaSat);
+  EXPECT_EQ(uz->GwDistance()[1][2], 0.0);
+  EXPECT_EQ(uz->GwLevel()[1][2], 1.0);
+  Grid dem = list[2].grid;
+  EXPECT_NEAR(dem[1][2], uztest::kElevation - 0.2, 1e-12);
+  EXPECT_EQ(dem[1][3], uztest::kElevation);
+  // Switched off: nothing changes.
+  ASSERT_EQ(lakeRun("[lake_model]\n0\n2\n", "1"), 0) << console.str();
+  EXPECT_LT(uz->Theta()[1][2][1], uztest::kThetaSat);
+  EXPECT_EQ(list[2].grid[1][2], uztest::kElevation);
+  // Methods other than 1 and 2, and lakes without ponding, stop the set-up.
+  EXPECT_EQ(lakeRun("[lake_model]\n1\n3\n", "1"), 215);
+  EXPECT_TRUE(Said("Allowed values are 1 (no change of grids) or 2 (adjust DEM, SLOPE, DRAIN)."));
+  EXPECT_EQ(lakeRun("[lake_model]\n1\n1\n", "0"), 215);
+  EXPECT_TRUE(Said("pond_use must be set in unsatzon_model"));
+}
+
+TEST_F(Route, ControlPointFilesGetOneRowPerStep) {
+  Section s = OneSubbasin("1", "1");
+  s.control = "2 3";
+  ASSERT_EQ(Start(s), 0) << console.str();
+  for (int k = 1; k <= 5; ++k) Step(k, [](int, int) { return 1.0; });
+  // Nothing is written before the flush; a second flush with empty buffers writes nothing.
+  const std::string before = fluvextest::ReadFile(dir / "theta.txt");
+  ASSERT_EQ(InDir([&] { uz->WriteStatFiles(); }), 0);
+  ASSERT_EQ(InDir([&] { uz->WriteStatFiles(); }), 0);
+  const std::string theta = fluvextest::ReadFile(dir / "theta.txt");
+  EXPECT_EQ(fluvextest::CountOf(theta, "\n") - fluvextest::CountOf(before, "\n"), 5);
+  std::istringstream rows(theta.substr(before.size()));
+  std::string line;
+  std::getline(rows, line);
+  std::istringstream values(line);
+  double v, columns = 0, first = 0;
+  while (values >> v) {
+    if (++columns == 5) first = v;
+  }
+  EXPECT_EQ(columns, 4 + kLayers);
+  EXPECT_NEAR(first, uz->Theta()[2][3][1], 1e-5);
+  const std::string other = fluvextest::ReadFile(dir / "other.txt");
+  EXPECT_EQ(fluvextest::CountOf(other, "\n"), 1 + 5);
+}
+
 }  // namespace
