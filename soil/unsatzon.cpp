@@ -9,10 +9,6 @@
 #include "framework/diagstream.h"
 #include "framework/zonalstatistic.h"
 
-void unsatzonmodellklasse::Unavailable() {
-  throw ReportModuleNotAvailable(diag, "unsaturated zone", modulname, kNotAvailable);
-}
-
 void unsatzonmodellklasse::SetDumpOptions(char dumpMode, char closeAfterDump, char repairAfterDump,
                                           int64_t maxDumpFiles) {
   dumpmode = dumpMode;

@@ -497,7 +497,5 @@ class unsatzonmodellklasse : public teilmodellklasse {
   int groundwatercoupling = 0;
 
  private:
-  // A per-step call of a module that is switched on.
-  void Unavailable();
   bool freed = false;
 };
