@@ -1,16 +1,13 @@
 // Links, per-step frame and release of the unsaturated zone.
 #include "soil/unsatzon.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <memory>
 
 #include "framework/diagstream.h"
 #include "framework/zonalstatistic.h"
-
-void unsatzonmodellklasse::Unavailable() {
-  throw ReportModuleNotAvailable(diag, "unsaturated zone", modulname, kNotAvailable);
-}
 
 void unsatzonmodellklasse::SetDumpOptions(char dumpMode, char closeAfterDump, char repairAfterDump,
                                           int64_t maxDumpFiles) {
@@ -20,20 +17,12 @@ void unsatzonmodellklasse::SetDumpOptions(char dumpMode, char closeAfterDump, ch
   maxdumpfiles = maxDumpFiles;
 }
 
-double* unsatzonmodellklasse::GetQBb() {
-  return flowcontrol != 0 && QBb ? QBb[0] : nullptr;
-}
-
 double* unsatzonmodellklasse::GetKelsqd() {
   return flowcontrol != 0 && !kelsqd.empty() ? kelsqd.data() : nullptr;
 }
 
 double* unsatzonmodellklasse::GetKelsqi() {
   return flowcontrol != 0 && !kelsqi.empty() ? kelsqi.data() : nullptr;
-}
-
-double* unsatzonmodellklasse::GetQg() {
-  return flowcontrol != 0 && Qg ? Qg[0] : nullptr;
 }
 
 RiverflowTable* unsatzonmodellklasse::GetRiverflowTable() {
@@ -85,6 +74,17 @@ void unsatzonmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* 
       const int p = FindGrid("gw_storage_coeff_1", true);
       gw_storage_coeff = p > 0 ? gridlist[p].grid : nullptr;
     }
+    if (maxzeit.empty()) {
+      ntracers = std::max(0, count);
+      // The soil carries no tracers in this build.
+      if (ntracers > 0)
+        throw ReportModuleNotAvailable(diag, "unsaturated zone (tracers in the soil)", modulname, kNotAvailable);
+      InitFlowTimeZones();
+      const size_t size = Flat(ntracers, zonecount) + 1;
+      for (auto* a : {&Qg, &QBb, &QD, &QDd, &QI, &QIi}) a->assign(size, 0.0);
+      InitialBaseflow();
+      if (storage_read_parameter == 1) ReadStorageFile();
+    }
   } catch (int code) {
     *error = code;
   } catch (...) {
@@ -108,49 +108,6 @@ int unsatzonmodellklasse::RiverLinkRecord(double linkValue) {
             " and replace those values by nodata (-9999).\n-------------------------------------------------------"
             "------\n\n",
         199);
-}
-
-void unsatzonmodellklasse::ComputeDrainablePoreVolume() {
-  if (flowcontrol != 0) Unavailable();
-}
-
-void unsatzonmodellklasse::StartStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
-  (void)hour;
-  (void)day;
-  (void)month;
-  (void)year;
-  if (flowcontrol != 0) Unavailable();
-}
-
-void unsatzonmodellklasse::RouteSubbasinRunoff(int64_t hour, int64_t day, int64_t month, int64_t year) {
-  (void)hour;
-  (void)day;
-  (void)month;
-  (void)year;
-  if (flowcontrol != 0) Unavailable();
-}
-
-void unsatzonmodellklasse::ApplyExternalGWTable(int externalStepMinutes) {
-  (void)externalStepMinutes;
-}
-
-void unsatzonmodellklasse::WriteStatFiles() {
-  if (flowcontrol != 0) Unavailable();
-}
-
-void unsatzonmodellklasse::Finish(bool append) {
-  (void)append;
-  FreeMemory();
-}
-
-void unsatzonmodellklasse::PreSpinUpStep(int64_t, int64_t, int64_t, int64_t) {
-  // The pre-SpinUp needs the soil heat transport of the unsaturated zone.
-  throw ReportModuleNotAvailable(diag, "unsaturated zone (heat transport of the temperature pre-SpinUp)", modulname,
-                                 kNotAvailable);
-}
-
-void unsatzonmodellklasse::SetPreSpinUpSoilTemperature() {
-  Unavailable();
 }
 
 ZoneRecord* unsatzonmodellklasse::GetZoneRecords() {

@@ -7,9 +7,11 @@
 // binds the grids of the other sub-models, creates the statistics files,
 // registers the module's grids and stacks and sets the initial soil state of
 // every cell (or reads it from state stacks). Each (sub)step, run() solves
-// the soil column of every own cell (soil/unsatzon_solve.cpp). The step start,
-// the subbasin routing and the outputs of the step are not part of this
-// build: a module that is switched on stops there with error 505.
+// the soil column of every own cell (soil/unsatzon_solve.cpp); the step start,
+// the subbasin routing through flow-time zones and linear storages and the
+// outputs of the step are in soil/unsatzon_route.cpp and unsatzon_output.cpp.
+// Tracers in the soil are not part of this build: a run with tracers and the
+// module switched on stops with error 505.
 //
 // Units: lengths in m, water contents as volume fractions, storage constants
 // in minutes, temperatures in degrees Celsius. Stacks hold levels 0 ...
@@ -19,11 +21,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "framework/submodelframe.h"
 #include "soil/uzkernels.h"
+#include "soil/uzprespinup.h"
 
 class zonalstatistic;
 
@@ -128,6 +132,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual double* GetKelsqd();
   virtual double* GetKelsqi();
   virtual double* GetQg();
+  virtual double* GetQD();
+  virtual double* GetQI();
   virtual RiverflowTable* GetRiverflowTable();
   virtual std::string GetStorageFileName();
   virtual void SetSurfaceRoutingActive(int active);
@@ -141,6 +147,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual void ApplyExternalGWTable(int externalStepMinutes);
   virtual void WriteStatFiles();
   virtual void Finish(bool append);
+  virtual void InitLakes(const std::string& section);
   virtual void PreSpinUpStep(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void SetPreSpinUpSoilTemperature();
   virtual ZoneRecord* GetZoneRecords();
@@ -299,11 +306,51 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Grid soilzonegrid = nullptr;
 
   // ---- per-subbasin runoff arrays and the river links table (created when linked) ----
-  double** Qg = nullptr;
-  double** QD = nullptr;
-  double** QI = nullptr;
-  double** QBb = nullptr;
+  // Flat arrays of (tracers + 1) rows of (subbasins + 1) values, index
+  // Flat(t, s); row 0 the water in mm per step, rows 1.. tracer concentrations.
+  std::vector<double> Qg, QD, QI, QBb, QDd, QIi;
   RiverflowTable* riverflow_table = nullptr;
+  int ntracers = 0;
+  size_t Flat(int t, int s) const { return static_cast<size_t>(t) * (zonecount + 1) + s; }
+
+  // ---- subbasin routing (unsatzon_route.cpp) ----
+  // Number of flow-time zones per subbasin, the same on every instance.
+  std::vector<double> maxzeit;
+  // Zone records of direct flow and interflow, [Flat(t, s)][zone 0 ... maxzeit].
+  std::vector<std::vector<ZoneRecord>> zoneFZT_QD, zoneFZT_QI;
+  // Baseflow of the step per subbasin, kept whether or not its statistics file is written.
+  std::vector<ZoneRecord> baseflowsums;
+  virtual void InitFlowTimeZones();
+  void ShiftFlowTimeZones();
+  // Adds the direct flow and interflow of an own cell of subbasin s with
+  // glacier share g to the zone records of the step.
+  void AddToFlowTimeZones(int r, int c, int s, double g);
+  void InitialBaseflow();
+  [[noreturn]] void NotInitialized(const char* name);
+  void InitialSoilTemperatures();
+  int FlowTimeZone(int r, int c) const;
+
+  // ---- outputs, state file and end (unsatzon_output.cpp) ----
+  void WriteStepOutputs(int64_t hour, int64_t day, int64_t month, int64_t year);
+  int PositionOf(const void* gridOrStack) const;
+  void WriteStorageFile(bool append);
+  void ReadStorageFile();
+  void ReadStorageValue(std::FILE* f, double control, const char* label, const std::string& path);
+  [[noreturn]] void CheckStorageValue(const std::string& label, double control, double stored);
+  void WriteEndWaterContent();
+  // Buffered rows of a control-point file: the date and the values of the step.
+  struct PointRows {
+    std::string path;
+    int first = 1;
+    int last = 0;  // 0: the number of layers
+    int64_t count = 0;
+    std::vector<int64_t> dates;  // 4 per row
+    std::vector<double> values;  // (last + 1) per row
+  };
+  std::vector<PointRows> pointrows;
+  void AddPointRows();
+  void WritePointRows(PointRows& rows);
+  void WriteAllPointRows();
 
   // ---- statistics ----
   ZoneRecord* statrecords[kStatCount] = {};
@@ -427,7 +474,19 @@ class unsatzonmodellklasse : public teilmodellklasse {
   std::atomic<int> looperror{0};
   char external_table_applied = 0;  // set once by ApplyExternalGWTable
   int64_t stephour = 0, stepday = 0, stepmonth = 0, stepyear = 0;
-  int lake_flow_control = 0;  // "[lake_model]"; the lakes are not set up in this build
+  int lake_flow_control = 0;  // "[lake_model]" (InitLakes)
+  int lake_method = 0;
+  Grid MPIRegionsGrid = nullptr;
+  Grid gw_head_1 = nullptr;
+  bool step_bound = false;
+
+  // ---- temperature pre-SpinUp (unsatzon_prespinup.cpp) ----
+  Grid FreezingDegreeDays = nullptr;
+  Grid thawingDegreeDays = nullptr;
+  Grid DailyTemperature = nullptr;
+  Grid AnnualTemperature = nullptr;
+  uzk::PreSpinUpClock prespinupclock;
+  void WriteWholeGrid(const std::string& name, Grid grid);
 
   // ---- links ----
   int infiltrationinput = 0;
@@ -438,7 +497,5 @@ class unsatzonmodellklasse : public teilmodellklasse {
   int groundwatercoupling = 0;
 
  private:
-  // A per-step call of a module that is switched on.
-  void Unavailable();
   bool freed = false;
 };

@@ -172,6 +172,7 @@ void unsatzonmodellklasse::Configure(StatRecord* registry, int registryCapacity)
   GlacierSetup(registry, registryCapacity);
   OpenPointFiles();
   WriteStartWaterContent();
+  InitLakes("[lake_model]");
 }
 
 void unsatzonmodellklasse::ReadName(std::string& name, const char* label) {

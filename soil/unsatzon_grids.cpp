@@ -302,10 +302,11 @@ void unsatzonmodellklasse::RegisterModuleGrids() {
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c) g[r][c] = 0.0;
   tangens_beta = fixed("tangens_beta");
-  // Slope in radians.
+  // Slope in radians; a cell without a slope (the border of the elevation
+  // model) has no lateral outflow rather than a negative one.
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c)
-      if (OwnValidCell(r, c)) tangens_beta[r][c] = slope_angle[r][c] * M_PI / 180.0;
+      if (OwnValidCell(r, c)) tangens_beta[r][c] = slope_angle[r][c] > 0 ? slope_angle[r][c] * M_PI / 180.0 : 0.0;
   SB_2_grid = usual("SB_2_grid", outfiles[kOutSB1]);
   macropore_infiltration = usual("macropore_infiltration", outfiles[kOutMACRO]);
   if (method == 3) number_of_substeps = usual("number_of_substeps", outfiles[kOutSUBSTEPS]);

@@ -110,6 +110,7 @@ void unsatzonmodellklasse::ZoneStatistics() {
       const int k = SubbasinOf(r, c);
       if (k < 1) continue;
       const double g = GlacierFraction(r, c);
+      if (!zoneFZT_QD.empty()) AddToFlowTimeZones(r, c, k, g);
       struct Entry {
         zonalstatistic* statistic;
         double value;

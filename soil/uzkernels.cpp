@@ -19,7 +19,8 @@ void SoilConstants::Build(const soil_table_entry& entry, double lambdaWater, dou
   for (int i = 1; i <= layers; ++i) {
     if (!entry.WaterContentTable(i).empty()) thetaDrainable[i] = entry.InterpolateTableInverse(i, kDrainableSuction);
     double ls = static_cast<size_t>(i) < entry.DryThermalConduct.size() ? entry.DryThermalConduct[i] : -1.0;
-    if (ls < 0) ls = lambdaDrySoil;
+    // A conductivity of 0 or below is not given: the solids of every soil conduct heat.
+    if (!(ls > 0)) ls = lambdaDrySoil;
     const double ts = entry.theta_sat[i];
     lambdaSolid[i] = ls;
     solidPower[i] = std::pow(ls, 1.0 - ts);

@@ -67,4 +67,36 @@ TEST_F(Instances, EachInstanceSetsUpItsOwnRows) {
   }
 }
 
+TEST_F(Instances, SubbasinRunoffDoesNotDependOnTheInstancesFromTheFirstStepOn) {
+  // One subbasin; columns 1 ... 4 in flow-time zones 1 ... 4; 1 mm direct flow in every cell and step.
+  for (auto& e : list)
+    if (e.shortname == "zonegrid_soilmodel")
+      for (int r = 1; r <= uztest::kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) e.grid[r][c] = 1;
+  Add("flow_times", [](int, int c) { return (c - 0.5) * 3600.0; });
+  Section s;
+  s.codes = "1";
+  s.parameters = {"0", "0", "0.1", "4", "0", "0"};
+  ASSERT_EQ(Make(s), 0) << console.str();
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  int error = 0;
+  uz->InitTracerGrids(&error, 0, nullptr, nullptr, 0);
+  ASSERT_EQ(error, 0);
+  const int first = size == 2 ? rank + 1 : 1, last = size == 2 ? rank + 1 : uztest::kRows;
+  for (int k = 1; k <= 6; ++k) {
+    uz->StartStep(k, 1, 7, 2020);
+    for (int r = first; r <= last; ++r)
+      for (int c = 1; c <= kCols; ++c) uz->Direct()[r][c] = 1.0, uz->Inter()[r][c] = 0.0;
+    uz->AddStep();
+    uz->RouteSubbasinRunoff(k, 1, 7, 2020);
+    // The water of the zones up to k has arrived, divided by the weight of all eight cells.
+    if (rank == 0) {
+      EXPECT_NEAR(uz->RunoffQg(1), std::min(k, 4) / 4.0, 1e-12) << k;
+    }
+  }
+  ASSERT_EQ(chdir(cwd), 0);
+}
+
 }  // namespace

@@ -262,6 +262,38 @@ TEST_F(Step, HeatTransferMovesTheSoilTemperaturesTowardTheAir) {
   EXPECT_EQ(uz->ThawDepth()[1][2], 0.0);  // no frost
 }
 
+TEST_F(Step, PreSpinUpGivesAFrozenProfileUnderAColdYear) {
+  Section s;
+  s.extra = uztest::HeatSection();  // n-factors 1.0 (freezing) and 0.8 (thawing)
+  Add("temperature", [](int, int) { return -2.0; });
+  ASSERT_EQ(Make(s), 0) << console.str();
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  // Two days of hourly steps at -2 degrees: 4 freezing degree days over a period of 2 days.
+  const int code = CodeOf([&] {
+    for (int day = 1; day <= 2; ++day)
+      for (int hour = 1; hour <= 24; ++hour) uz->PreSpinUpStep(hour, day, 1, 2021);
+    uz->SetPreSpinUpSoilTemperature();
+  });
+  ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_EQ(code, 0) << console.str();
+  // TTOP = -1.0 * 4 / 2 = -2 in the reference layer 3 (ten 0.1 m layers reach 1 m: 10 / 3);
+  // above it the line from the mean air (-2) to TTOP; below it warmer by the geothermal flux.
+  const double* T = uz->SoilTemperature()[2][3];
+  for (int k = 1; k <= 3; ++k) EXPECT_NEAR(T[k], -2.0, 1e-9) << k;
+  for (int k = 4; k <= kLayers; ++k) EXPECT_GT(T[k], T[k - 1]) << k;
+  EXPECT_LT(T[kLayers], -1.9);
+  EXPECT_TRUE(fluvextest::FileExists(dir / "FreezingDegreeDays")) << console.str();
+  EXPECT_EQ(uz->FindGrid("FreezingDegreeDays", false), 0);
+}
+
+TEST_F(Step, PreSpinUpNeedsTheHeatTransfer) {
+  ASSERT_EQ(Make(Section()), 0) << console.str();
+  EXPECT_EQ(CodeOf([&] { uz->PreSpinUpStep(1, 1, 1, 2021); }), 1040);
+  EXPECT_TRUE(Said("heat transfer model not active in unsatzon_model. This is required for pre-SpinUp!"));
+}
+
 TEST_F(Step, SwitchedOffModuleChangesNothing) {
   fluvextest::WriteFile(dir / "run.cntrl", "[unsatzon_model]\n0\n60\n");
   int error = 0;

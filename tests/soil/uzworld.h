@@ -55,6 +55,21 @@ class UZ : public unsatzonmodellklasse {
   const std::string& StorageFile() const { return storage_file_name; }
   int ControlRow() const { return control_row; }
   double ReducedK() const { return reduced_k_sat; }
+  // Subbasin routing and coupling.
+  void AddStep() { ZoneStatistics(); }
+  Grid Direct() const { return directflow; }
+  Grid Inter() const { return interflow; }
+  Grid Base() const { return baseflow; }
+  Grid External() const { return GWTableExtern; }
+  Grid BalanceGrid() const { return Balance; }
+  Grid MaxPumping() const { return Max_Pumping; }
+  double StorageQD(int s) const { return QDd[Flat(0, s)]; }
+  double StorageQI(int s) const { return QIi[Flat(0, s)]; }
+  double RunoffQg(int s) const { return Qg[Flat(0, s)]; }
+  double Zones(int s) const { return maxzeit[s]; }
+  const std::vector<ZoneRecord>& DirectZones(int s) const { return zoneFZT_QD[Flat(0, s)]; }
+  void WriteState() { WriteStorageFile(false); }
+  void ReadState() { ReadStorageFile(); }
   double Heat(int k) const {
     const double* v[] = {&dTModLowBoundBase, &dTModLapseRate, &dTModNFactorThawing};
     return *v[k];
