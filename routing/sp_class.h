@@ -1,0 +1,105 @@
+// A reservoir ("SP" line of a routing description): a storage at the outlet
+// of its routed subbasin that takes the subbasin's outflow, keeps a volume
+// [m3] and tracer concentrations, releases what its operating rule gives
+// (evaluated in sub-steps of dTmin seconds), serves the rule-driven
+// abstractions that draw from it, and writes one table row per step with the
+// balance terms in m3, mm and m3/s. This build models reservoirs without lake
+// geometry: water level and area are 0.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "framework/tracerrecord.h"
+#include "routing/rules.h"
+
+class AL_class;
+class ControlFile;
+class DiagStream;
+
+class SP_class {
+ public:
+  static constexpr int64_t kBufferBytes = 2097152;
+  // Values of a table row behind the date, besides the concentrations.
+  static constexpr int kRowValues = 30;
+
+  // One balance term of a step.
+  struct Term {
+    double mm = 0, m3s = 0, m3 = 0;
+  };
+
+  SP_class() = default;
+  virtual ~SP_class() = default;
+  SP_class(const SP_class&) = delete;
+  SP_class& operator=(const SP_class&) = delete;
+
+  // Puts the directory in front of a name that begins neither with "/" nor
+  // "~"; a result beyond 1200 characters is fatal (37).
+  virtual void MakeOutputPath(const std::string& directory, std::string& name);
+  virtual void Flush(int force);
+  virtual void AppendOutputRow(int64_t year, int64_t month, int64_t day, int64_t hour);
+  // text holds the element from behind its code to the next element.
+  virtual void ReadDescription(int reservoirCode, const std::string& text);
+  virtual void ReadRules(ControlFile& file);
+  virtual void FindRuleSection(ControlFile& file, const std::string& sectionName);
+  virtual void SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecords, int tracers, int subbasinCode,
+                             int subbasinEntry, double timeStep, const std::string& directory);
+  // Without lake geometry the level of every volume is 0.
+  virtual double LevelFromVolume(double) { return 0.0; }
+  // Mean outflow [m3/s] of a step of timeStep minutes after the rule for the
+  // inflow [m3/s]; serves the abstractions of mode 8 (their values[0]).
+  // history: the routing's flow histories of the water (the TargetCap link).
+  virtual double RuleOutflow(const std::vector<std::vector<double>>* history, AL_class* const* abstractions,
+                             int nAbstractions, int64_t year, int64_t month, int64_t day, int64_t hour, double inflow,
+                             double timeStep);
+  virtual void CreateOutputFile();
+  // Balance of one step of dt minutes: irrigation and abstraction volumes
+  // [m3] drawn from the reservoir, inflow [m3/s] with its concentrations
+  // inflowConcentrations[t] (t = 1 ... tracers), the abstractions of the
+  // subbasin (the reservoir serves those of mode 8).
+  virtual void Step(double dt, double irrigation, double abstraction, const std::vector<std::vector<double>>* history,
+                    const double* inflowConcentrations, const double* inflow, AL_class* const* abstractions,
+                    int nAbstractions, int64_t year, int64_t month, int64_t day, int64_t hour);
+  virtual double WeightedByAbs(double cOld, double cIn, double vOld, double vIn);
+
+  // The first rule outflow at the start date (no inflow, no abstractions),
+  // at most the stored volume over a step.
+  void InitialRuleOutflow(int64_t year, int64_t month, int64_t day, int64_t hour, double timeStep);
+  void WriteBuffer();
+  void FreeMemory();
+
+  int Code() const { return code; }
+  double Volume() const { return state[0]; }
+  double Outflow() const { return Qout; }
+  double SubStep() const { return dTmin; }
+  const RuleSet& Rules() const { return rules; }
+  const std::string& OutputFile() const { return outputFile; }
+  // [0] volume [m3], [1 ... tracers] concentrations.
+  std::vector<double> state;
+  Term Abstr, Irrig, PREC, QinTerm, QoutTerm, QGW, ETR, dV, Err;
+  double A = 0;
+
+ private:
+  [[noreturn]] void Fail(const std::string& message, int code);
+
+  DiagStream* diag = nullptr;
+  int code = 0;
+  int subbasinCode = 0;
+  int subbasinEntry = 0;
+  int nTracers = 0;
+  TracerRecord* tracers = nullptr;  // 1 ... nTracers
+  double stepMinutes = 0;
+  std::string outputDirectory;
+  std::vector<double> previous;
+  double Qout = 0;    // outflow rate of the last step [m3/s]
+  double dTmin = 60;  // sub-step of the rule evaluation [s]
+  int64_t date[4] = {0, 0, 0, 0};
+  RuleSet rules;
+  std::vector<double> subStepWater, totalWater;  // per abstraction, work of RuleOutflow
+  std::string outputFile;
+  std::vector<double> rows;  // capacity + 1 rows of tracers + 35 values
+  uint64_t capacity = 0;
+  uint64_t rowsUsed = 0;
+  uint64_t rowWidth = 0;
+};
