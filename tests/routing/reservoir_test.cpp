@@ -217,6 +217,31 @@ TEST_F(ReservoirTest, InternalAbstractionFeedsInflowOfAnotherSubbasin) {
   EXPECT_NEAR(arrived, given, 1e-6);
 }
 
+TEST_F(ReservoirTest, RuleAbstractionDrawsFromTheReservoirUntilItIsEmpty) {
+  // The reservoir of subbasin 3 keeps its water (rule 0), its abstraction asks
+  // 0.5 m3/s (1800 m3 per step) for inflow 1 of subbasin 4.
+  ASSERT_EQ(Build(Head() + "TG 3 (area = 1, rel = 1)\nAL 1 (mode = intern_with_rule_from_reservoir)\n" +
+                  "SP 2 (file = r2.txt V0 = 5000 C0 = 0)\nTG 4 (area = 2, rel = 1)\nZL 1 (Q = intern" +
+                  Channel(0.01, 1, 1) + "\nend\n[abstraction_rule_reservoir_2]\n2\n0 0\n1e9 0\n" +
+                  "[abstraction_rule_abstraction_1]\n2\n0 0.5\n1e9 0.5\n"),
+            0)
+      << console.str();
+  SP_class& sp = model->Routing(1)->Reservoir(1);
+  SetRunoff({0, 0, 0, 0});
+  model->InitRouting();
+  EXPECT_DOUBLE_EQ(sp.Volume(), 5000);
+  const double drawn[4] = {1800, 1800, 1400, 0};
+  for (int i = 0; i < 4; ++i) {
+    Step(i);
+    EXPECT_NEAR(sp.Abstr.m3, drawn[i], 1e-9) << i;
+    EXPECT_NEAR(model->Routing(1)->Abstraction(1).values[0], drawn[i] / 3600, 1e-12) << i;
+    EXPECT_GE(sp.Volume(), 0);
+    EXPECT_NEAR(sp.Err.m3, 0, 1e-9);
+  }
+  EXPECT_EQ(sp.Volume(), 0);
+  EXPECT_EQ(Routed(3), 0);
+}
+
 TEST_F(ReservoirTest, BrokenElementsAndConnections) {
   const std::string sp = "SP 1 (file = r.txt V0 = 1, C0 = 0 0 0 0 0 0 0 0 0)\n";
   const struct {
