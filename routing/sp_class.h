@@ -45,8 +45,35 @@ class SP_class {
   virtual void FindRuleSection(ControlFile& file, const std::string& sectionName);
   virtual void SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecords, int tracers, int subbasinCode,
                              int subbasinEntry, double timeStep, const std::string& directory);
-  // Without lake geometry the level of every volume is 0.
-  virtual double LevelFromVolume(double) { return 0.0; }
+  // Lake geometry: the grids of the lake's cells (whole grids, rows 1 ...
+  // nrows, columns 1 ... ncols) and their geometry.
+  struct LakeGrids {
+    double** lakeCodes = nullptr;
+    double** maxPond = nullptr;  // mm
+    double** ponding = nullptr;  // mm
+    double** zone = nullptr;
+    double** dem = nullptr;  // m a.s.l.
+    int nrows = 0, ncols = 0;
+    double cellsize = 0, nodata = -9999;
+    const int* zoneIndex = nullptr;  // zone value -> subbasin index
+    int maxCode = 0;
+  };
+  // Binds the grids; from then on the reservoir is a lake of the cells whose
+  // lake code equals its code.
+  void SetLakeGrids(const LakeGrids& grids);
+  // Checks the lake cells, builds the level-volume table (levels from the top
+  // down) and writes "W_V_Table_%02d.dat" (errors 213, 224, 225).
+  virtual void BuildLakeTable();
+  // Water level [m a.s.l.] of a volume [m3] and the reverse; 0 without lake.
+  virtual double LevelFromVolume(double volume);
+  virtual double VolumeFromLevel(double level);
+  // Sums the ponding water of the lake cells [m3] into out[0].
+  virtual double CollectLakeWater(std::vector<double>& out);
+  // Spreads the volume over the lake cells at one level (ponding storage, mm).
+  virtual void SetLakeLevel(double volume);
+  // The volume of the level of the first ponded lake cell.
+  virtual void TakeLakeVolumeFromGrid();
+  int TableRows() const { return static_cast<int>(tableLevels.size()); }
   // Mean outflow [m3/s] of a step of timeStep minutes after the rule for the
   // inflow [m3/s]; serves the abstractions of mode 8 (their values[0]).
   // history: the routing's flow histories of the water (the TargetCap link).
@@ -99,6 +126,13 @@ class SP_class {
   std::vector<double> subStepWater, totalWater;  // per abstraction, work of RuleOutflow
   std::string outputFile;
   std::vector<double> rows;  // capacity + 1 rows of tracers + 35 values
+  // Lake: grids, bounding box of the cells and the level-volume table.
+  bool lake = false;
+  LakeGrids grids;
+  int firstRow = 0, lastRow = -1, firstCol = 0, lastCol = -1;
+  std::vector<double> tableLevels, tableVolumes;
+  bool IsLakeCell(int r, int c) const;
+  double Interpolate(const std::vector<double>& key, const std::vector<double>& val, double x) const;
   uint64_t capacity = 0;
   uint64_t rowsUsed = 0;
   uint64_t rowWidth = 0;

@@ -286,3 +286,88 @@ TEST_F(ReservoirTest, BrokenElementsAndConnections) {
 }
 
 }  // namespace
+
+namespace {
+
+// A lake of four cells of 100 m at 500 m with 2000 mm of ponding room.
+class LakeTableTest : public ReservoirTest {
+ protected:
+  void SetUp() override {
+    for (auto* g : {&lakeCodes, &maxPond, &ponding, &zones, &dem}) *g = memory.matrix(1, 2, 1, 3, 0);
+    for (int r = 1; r <= 2; ++r)
+      for (int c = 1; c <= 3; ++c) {
+        zones[r][c] = 4;
+        dem[r][c] = 500;
+        maxPond[r][c] = 2000;
+        lakeCodes[r][c] = c <= 2 ? 1 : -9999;
+      }
+    grids.lakeCodes = lakeCodes;
+    grids.maxPond = maxPond;
+    grids.ponding = ponding;
+    grids.zone = zones;
+    grids.dem = dem;
+    grids.nrows = 2;
+    grids.ncols = 3;
+    grids.cellsize = 100;
+    grids.zoneIndex = zoneindex;
+    grids.maxCode = 4;
+  }
+  void TearDown() override {
+    for (auto* g : {&lakeCodes, &maxPond, &ponding, &zones, &dem}) memory.FreeMatrix(*g, 1, 2, 1, 3);
+  }
+  // Builds the lake of reservoir 1 in subbasin 4 in the test directory; returns the code thrown.
+  int BuildLake(SP_class& sp) {
+    sp.SetParameters(&diag, tracerRecords.data(), 0, 4, 4, 60, dir.path() + "/");
+    sp.ReadDescription(1, " (file = r.txt V0 = 0 C0 = 0)");
+    sp.SetLakeGrids(grids);
+    char old[4096];
+    if (!getcwd(old, sizeof old) || chdir(dir.path().c_str()) != 0) return -1;
+    const int code = CodeOf([&] { sp.BuildLakeTable(); });
+    return chdir(old) == 0 ? code : -1;
+  }
+  Grid lakeCodes = nullptr, maxPond = nullptr, ponding = nullptr, zones = nullptr, dem = nullptr;
+  SP_class::LakeGrids grids;
+};
+
+TEST_F(LakeTableTest, LevelVolumeTableAndLakeWater) {
+  SP_class sp;
+  ASSERT_EQ(BuildLake(sp), 0) << console.str();
+  EXPECT_EQ(sp.TableRows(), 200 + 1);
+  EXPECT_NEAR(sp.VolumeFromLevel(501), 40000, 1e-6);
+  EXPECT_NEAR(sp.LevelFromVolume(40000), 501, 1e-9);
+  EXPECT_NEAR(sp.VolumeFromLevel(500), 0, 1e-9);
+  EXPECT_NEAR(sp.VolumeFromLevel(502.5), 4 * 1e4 * 2.5, 1e-6);  // extrapolated above the top row
+  sp.SetLakeLevel(40000);
+  for (int r = 1; r <= 2; ++r)
+    for (int c = 1; c <= 3; ++c) EXPECT_NEAR(ponding[r][c], c <= 2 ? 1000 : 0, 1e-6) << r << c;
+  std::vector<double> out(1);
+  EXPECT_NEAR(sp.CollectLakeWater(out), 40000, 1e-6);
+  sp.TakeLakeVolumeFromGrid();
+  EXPECT_NEAR(sp.Volume(), 40000, 1e-6);
+  const std::string table = File("W_V_Table_01.dat");
+  EXPECT_EQ(table.rfind("waterlevel-volume-table lake 1\nLevel[m a.s.l.]\tVolume[m^3]\n502\t80000\n", 0), 0u) << table;
+  EXPECT_EQ(fluvextest::CountOf(table, "\n"), 2 + 201);
+}
+
+TEST_F(LakeTableTest, CellsThatDoNotFitAreRefused) {
+  maxPond[2][2] = 1500;  // 0.5 m lower than the others
+  SP_class a;
+  EXPECT_EQ(BuildLake(a), 213);
+  EXPECT_TRUE(Said("All Cells for a lake must have the same Altitude value for DEM + MAXPOND"));
+  maxPond[2][2] = 2000;
+  zones[1][1] = 3;
+  SP_class b;
+  EXPECT_EQ(BuildLake(b), 224);
+  EXPECT_TRUE(Said(" Lake 1 must be located completely within subbasin 4."));
+  // A lake without depth has one level; its volume stays 0 (no 0 / 0).
+  zones[1][1] = 4;
+  for (int r = 1; r <= 2; ++r)
+    for (int c = 1; c <= 3; ++c) maxPond[r][c] = 0;
+  SP_class flat;
+  ASSERT_EQ(BuildLake(flat), 0);
+  EXPECT_EQ(flat.TableRows(), 2);
+  EXPECT_EQ(flat.VolumeFromLevel(500), 0);
+  EXPECT_TRUE(std::isfinite(flat.LevelFromVolume(10)));
+}
+
+}  // namespace
