@@ -153,9 +153,18 @@ double SP_class::RuleOutflow(const std::vector<std::vector<double>>* history, AL
     const double x = inflow * dTmin + V;
     double q;
     if (!rules.inverse && x > rules.indexColumn[top]) {
-      // Above the table a reservoir without lake geometry passes its inflow,
-      // whatever the weekday and hour.
-      q = inflow;
+      // Above the table, whatever the weekday and hour: a reservoir without
+      // lake geometry passes its inflow; a lake follows the last segment,
+      // and at least its inflow once its level is 0.5 m above the level-table
+      // row of the rule's last row (the last table row when there are fewer).
+      if (!lake) {
+        q = inflow;
+      } else {
+        q = rules.Mixed(rules.ruleValues, top, c, w) +
+            (top > 1 ? rules.Mixed(rules.ruleSlopes, top - 1, c, w) : 0.0) * (x - rules.indexColumn[top]);
+        const size_t row = std::min<size_t>(top, tableLevels.size() - 1);
+        if (LevelFromVolume(x) > tableLevels[row] + 0.5) q = std::max(q, inflow);
+      }
     } else {
       q = active ? rules.Lookup(x, c, w) : 0.0;
     }
@@ -200,6 +209,7 @@ void SP_class::Step(double dt, double irrigation, double abstraction, const std:
   previous = state;
   A = 0;
   for (Term* t : {&Abstr, &Irrig, &PREC, &QinTerm, &QoutTerm, &QGW, &ETR, &dV, &Err}) *t = Term();
+  if (lake) LakeTerms(T);
   double& V = state[0];
   QinTerm.m3 = *inflow * T;
   // Irrigation and abstractions never take more than the stored volume.
@@ -253,17 +263,44 @@ void SP_class::Step(double dt, double irrigation, double abstraction, const std:
     } else {
       V -= Qout * T;
     }
+    SetLakeLevel(V);
   }
 
   QoutTerm.m3 = Qout * T;
   Abstr.m3 = taken;
-  // Without lake geometry the change of storage is inflow less outflow and withdrawals.
+  // The change of storage: inflow, precipitation and groundwater less
+  // evaporation, withdrawals and outflow (the lake terms are 0 without lake).
   dV.m3 = QinTerm.m3 + QGW.m3 + PREC.m3 - ETR.m3 - Irrig.m3 - Abstr.m3 - QoutTerm.m3;
   Err.m3 = (V - previous[0]) - dV.m3;
   for (Term* t : {&Abstr, &Irrig, &PREC, &QinTerm, &QoutTerm, &QGW, &ETR, &dV, &Err}) {
     t->m3s = t->m3 / T;
     t->mm = A > 0 ? t->m3 / A * 1000 : 0.0;
   }
+}
+
+void SP_class::LakeTerms(double T) {
+  const double area = grids.cellsize * grids.cellsize;
+  int ponded = 0;
+  for (int r = firstRow; r <= lastRow; ++r) {
+    for (int c = firstCol; c <= lastCol; ++c) {
+      if (!IsLakeCell(r, c) || !(grids.ponding[r][c] > 0)) continue;
+      ++ponded;
+      if (grids.etr0) ETR.m3 += grids.etr0[r][c] * area / 1000;
+      if (grids.precOnLakes) PREC.m3 += grids.precOnLakes[r][c] * area / 1000;
+      if (grids.qdown && grids.baseflow) {
+        if (std::fabs(grids.qdown[r][c]) > 1e-10)
+          QGW.m3 += grids.qdown[r][c] * area * T;
+        else
+          QGW.m3 -= grids.baseflow[r][c] * area * T;
+      }
+    }
+  }
+  collected.assign(nTracers + 1, 0.0);
+  CollectLakeWater(collected);
+  SetLakeLevel(collected[0]);
+  A = area * ponded;
+  for (int i = 1; i <= nTracers; ++i) collected[i] = state[i];  // the cells carry no concentrations here
+  state = collected;
 }
 
 void SP_class::AppendOutputRow(int64_t year, int64_t month, int64_t day, int64_t hour) {

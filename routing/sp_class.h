@@ -52,7 +52,11 @@ class SP_class {
     double** maxPond = nullptr;  // mm
     double** ponding = nullptr;  // mm
     double** zone = nullptr;
-    double** dem = nullptr;  // m a.s.l.
+    double** dem = nullptr;          // m a.s.l.
+    double** etr0 = nullptr;         // real transpiration of layer 0, mm per step
+    double** precOnLakes = nullptr;  // mm per step
+    double** qdown = nullptr;        // extended downward flow; null when absent
+    double** baseflow = nullptr;     // null when absent
     int nrows = 0, ncols = 0;
     double cellsize = 0, nodata = -9999;
     const int* zoneIndex = nullptr;  // zone value -> subbasin index
@@ -131,6 +135,10 @@ class SP_class {
   LakeGrids grids;
   int firstRow = 0, lastRow = -1, firstCol = 0, lastCol = -1;
   std::vector<double> tableLevels, tableVolumes;
+  std::vector<double> collected;  // the lake water gathered in a step
+  // Evaporation, precipitation and groundwater exchange of the ponded lake
+  // cells, then the lake water gathered and levelled.
+  void LakeTerms(double T);
   bool IsLakeCell(int r, int c) const;
   double Interpolate(const std::vector<double>& key, const std::vector<double>& val, double x) const;
   uint64_t capacity = 0;

@@ -3,7 +3,9 @@
 // their tables, the connection of internal abstractions and inflows, and the
 // codes of broken elements.
 #include <cmath>
+#include <fstream>
 
+#include "framework/controlfile.h"
 #include "tests/framework/codeof.h"
 #include "tests/routing/routing_support.h"
 
@@ -368,6 +370,50 @@ TEST_F(LakeTableTest, CellsThatDoNotFitAreRefused) {
   EXPECT_EQ(flat.TableRows(), 2);
   EXPECT_EQ(flat.VolumeFromLevel(500), 0);
   EXPECT_TRUE(std::isfinite(flat.LevelFromVolume(10)));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(LakeTableTest, LakeStepBalancesPrecipitationEvaporationAndOutflow) {
+  Grid etr = memory.matrix(1, 2, 1, 3, 0), prec = memory.matrix(1, 2, 1, 3, 0);
+  grids.etr0 = etr;
+  grids.precOnLakes = prec;
+  SP_class sp;
+  ASSERT_EQ(BuildLake(sp), 0);
+  {
+    std::ofstream rule(dir / "rule.txt");
+    rule << "[abstraction_rule_reservoir_1]\n3\n0 0\n1e6 10\n1e7 100\n\n";
+  }
+  ControlFile file;
+  ASSERT_TRUE(file.Open(dir / "rule.txt", &diag));
+  sp.ReadRules(file);
+  sp.SetLakeLevel(40000);
+  sp.TakeLakeVolumeFromGrid();
+  ASSERT_NEAR(sp.Volume(), 40000, 1e-6);
+  for (int step = 0; step < 5; ++step) {
+    // The soil and evapotranspiration act on the ponding between two routing steps.
+    for (int c = 1; c <= 2; ++c)
+      for (int r = 1; r <= 2; ++r) {
+        prec[r][c] = 10;
+        etr[r][c] = 2;
+        ponding[r][c] += prec[r][c] - etr[r][c];
+      }
+    const double before = sp.Volume();
+    const double inflow = 0.2;
+    sp.Step(60, 0, 0, nullptr, nullptr, &inflow, nullptr, 0, 2001, 1, 1, step + 1);
+    EXPECT_NEAR(sp.PREC.m3, 400, 1e-6);  // 10 mm on 4 cells of 1 ha
+    EXPECT_NEAR(sp.ETR.m3, 80, 1e-6);
+    EXPECT_DOUBLE_EQ(sp.A, 4e4);
+    EXPECT_NEAR(sp.Volume() - before, 720 + 400 - 80 - sp.QoutTerm.m3, 1e-6);
+    EXPECT_NEAR(sp.Err.m3, 0, 1e-6);
+    EXPECT_NEAR(sp.PREC.mm, 10, 1e-9);
+    // The level is written back to the lake cells.
+    EXPECT_NEAR(ponding[1][1] / 1000 * 4e4, sp.Volume(), 1e-6);
+  }
+  memory.FreeMatrix(etr, 1, 2, 1, 3);
+  memory.FreeMatrix(prec, 1, 2, 1, 3);
 }
 
 }  // namespace
