@@ -70,6 +70,7 @@ void abflussmodellklasse::Construct(StatRecord* statRegistry, int statCapacity) 
   const int n = zonecount;
   tables.codeToEntry = zoneindex;
   tables.maxCode = maxzonecode;
+  tables.outputDirectory = DefaultOutputDirectory;
   tables.nTracers = tracercount;
   tables.nSubbasins = n;
   for (int r = 0; r < 2; ++r) tables.abfrel[r].assign(n + 1, r == 0 ? 0.0 : 1.0);
@@ -383,6 +384,7 @@ void abflussmodellklasse::FlushOutputs() {
   if (dischargeStatistics) dischargeStatistics->Flush();
   for (TracerOutput& out : tracerOutputs)
     if (out.writer) out.writer->Flush();
+  for (int k = 1; k <= nRoutings && k < static_cast<int>(routings.size()); ++k) routings[k]->FlushOutputs();
 }
 
 void abflussmodellklasse::ReadLakeGrid(const std::string& section) {

@@ -17,7 +17,7 @@
 
 class abflussmodellklasse : public teilmodellklasse {
  public:
-  // Reservoirs (SP) and abstractions (AL) of routing descriptions.
+  // Lakes of "[lake_model]".
   static constexpr int kNotAvailable = 510;
 
   // common.end* hold the start date of the run.
@@ -81,6 +81,8 @@ class abflussmodellklasse : public teilmodellklasse {
   void BuildDescriptions();
   void BuildDescription(const std::string& text);
   void CheckNetwork();
+  // Connects every internal inflow to the one internal abstraction that feeds it (errors 300 to 303).
+  void ConnectInternalInflows();
   void OpenObservedFile();
   void AdvanceObservedWindow();
   void AccumulateEfficiency();

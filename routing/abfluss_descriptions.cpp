@@ -88,6 +88,11 @@ void abflussmodellklasse::BuildDescriptions() {
     BuildDescription(joined);
   }
 
+  // The rules stand in sections of their own: the control file is searched from its start.
+  for (int k = 1; k <= nRoutings; ++k) {
+    routings[k]->InitReservoirRules(controlfile, startDate);
+    routings[k]->InitAbstractionRules(controlfile);
+  }
   for (int k = 1; k <= nRoutings; ++k) maxStorageElements = routings[k]->MaxStorageElements(maxStorageElements);
   CheckNetwork();
   for (int k = 1; k <= nRoutings; ++k) {
@@ -337,12 +342,23 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
   }
   countCheck("ZL", built, descZL);
 
-  if (descAL > 0 || descSP > 0) {
-    Fail("FATAL: routing description " + std::to_string(nRoutings) + " (TG " + std::to_string(code) + ") holds " +
-             std::to_string(descAL) + " abstraction(s) (AL) and " + std::to_string(descSP) +
-             " reservoir(s) (SP); abstractions and reservoirs are not supported by this build of " + modulname,
-         kNotAvailable);
+  // Abstractions, then reservoirs, each read from its keyword on.
+  s.pos = 0;
+  built = 0;
+  while (s.text->find("AL", s.pos) != std::string::npos) {
+    ++k;
+    sub.SetAblaufModus(text, s.pos, startDate);
+    ++built;
   }
+  countCheck("AL", built, descAL);
+  s.pos = 0;
+  built = 0;
+  while (s.text->find("SP", s.pos) != std::string::npos) {
+    ++k;
+    sub.SetSpeicherParams(text, s.pos);
+    ++built;
+  }
+  countCheck("SP", built, descSP);
 }
 
 void abflussmodellklasse::CheckNetwork() {

@@ -36,21 +36,7 @@ void abflussmodellklasse::InitRouting() {
 
   *diag << "checking connection of internal inflows and abstractions"
         << "[end-entry]";
-  // An internal inflow is fed by an internal abstraction of another routed
-  // subbasin; descriptions with abstractions are refused when they are read,
-  // so no internal inflow can find one.
-  for (int a = 1; a <= nRoutings; ++a) {
-    routingclass& r = *routings[a];
-    for (int b = 1; b <= r.Inflows(); ++b) {
-      if (r.InflowMode(b) != 3) continue;
-      *diag << "FATAL: \n ---> Error in connecting internal abstractions with internal inflows:\n"
-            << "in routing description " << a << " for TG " << r.Code() << ":\n"
-            << "Internal Inflow ZL " << r.InflowCode(b) << " has no conenction to an internal abstraction.\n"
-            << "this is not allowed\n"
-            << "[end-entry]";
-      throw 302;
-    }
-  }
+  ConnectInternalInflows();
   for (int k = 1; k <= nRoutings; ++k) routings[k]->InitChannelStates();
 
   // Long enough for the water of the slowest class to pass every routed subbasin.
@@ -80,6 +66,60 @@ void abflussmodellklasse::InitRouting() {
   }
   *diag << "[end-entry]";
   std::vector<std::vector<double>>().swap(saved);
+}
+
+void abflussmodellklasse::ConnectInternalInflows() {
+  const char* head = "FATAL: \n ---> Error in connecting internal abstractions with internal inflows:\n";
+  for (int a = 1; a <= nRoutings; ++a) {
+    routingclass& r = *routings[a];
+    for (int b = 1; b <= r.Inflows(); ++b) {
+      if (r.InflowMode(b) != 3) continue;
+      bool found = false;
+      for (int d = 1; d <= nRoutings; ++d) {
+        routingclass& owner = *routings[d];
+        for (int k = 1; k <= owner.Abstractions(); ++k) {
+          AL_class& al = owner.Abstraction(k);
+          if (!al.IsInternal() || al.Number() != r.InflowCode(b)) continue;
+          if (found) {
+            *diag << head << "in routing description " << d << " for TG " << owner.Code() << ":\n"
+                  << "Inflow " << r.InflowCode(b) << " is already connected to an internal abstraction.\n"
+                  << "Each abstaction (AL-element) must be conencted to exactly one internal inflow(ZL-element)\n"
+                  << "[end-entry]";
+            throw 300;
+          }
+          if (owner.Code() == r.Code()) {
+            *diag << head << "Abstraction AL " << al.Number() << " from routing description " << d << " and inflow ZL "
+                  << r.InflowCode(b) << " are both defined for the same routing-subbasin TG " << r.Code() << ".\n"
+                  << "this is not allowed\n"
+                  << "[end-entry]";
+            throw 301;
+          }
+          // The TargetCap of a rule compares with the receiving subbasin's first tributary.
+          const int first = r.Tributaries() + r.SumTributaries() > 0 ? tables.EntryOf(r.TributaryCode(1)) : 0;
+          al.SetTargetLink(tables.EntryOf(r.Code()), first, r.AreaCtrl() / r.RelArea());
+          found = true;
+        }
+      }
+      if (!found) {
+        *diag << head << "in routing description " << a << " for TG " << r.Code() << ":\n"
+              << "Internal Inflow ZL " << r.InflowCode(b) << " has no conenction to an internal abstraction.\n"
+              << "this is not allowed\n"
+              << "[end-entry]";
+        throw 302;
+      }
+    }
+  }
+  for (int d = 1; d <= nRoutings; ++d) {
+    routingclass& owner = *routings[d];
+    for (int k = 1; k <= owner.Abstractions(); ++k) {
+      AL_class& al = owner.Abstraction(k);
+      if (!al.IsInternal() || al.ReceivingPosition() >= 1) continue;
+      *diag << head << "in routing description " << d << " for TG " << owner.Code() << ":\n"
+            << "Internal abstraction AL " << al.Number() << " is not connected to any internal inflow.\n"
+            << "[end-entry]";
+      throw 303;
+    }
+  }
 }
 
 void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {

@@ -69,6 +69,17 @@ routingclass::routingclass(int& error, DiagStream* diagnostics, const std::strin
     outletFlow.assign(nTracers + 1, std::vector<double>(subIntervals + 1, 0.0));
     decay.assign(nTracers + 1, 0.0);
     feeding.reserve(16);
+    exchange.assign(nTracers + 1, 0.0);
+    abstractionTargets.assign(abstractions + 1, 0);
+    abstractionList.assign(abstractions + 1, nullptr);
+    this->abstractions.resize(abstractions + 1);
+    for (int a = 1; a <= abstractions; ++a) {
+      this->abstractions[a] = std::make_unique<AL_class>();
+      abstractionList[a] = this->abstractions[a].get();
+    }
+    reservoirCodes.assign(reservoirs + 1, 0);
+    this->reservoirs.resize(reservoirs + 1);
+    for (int k = 1; k <= reservoirs; ++k) this->reservoirs[k] = std::make_unique<SP_class>();
   } catch (const std::bad_alloc&) {
     *diag << "FATAL: routing: memory allocation error " << 0 << " (routing subbasin " << code << ")"
           << "[end-entry]";
@@ -215,6 +226,8 @@ void routingclass::CheckArea() {
       *diag << "INFO: Basin " << code << ": area in contr.file: " << areaCtrl << " <-> zone-grid " << A
             << " (adjusted to the latter)"
             << "[end-entry]";
+      // Every abstraction keeps its minimum and capacity in m3/s.
+      for (int a = 1; a <= nAbstractions; ++a) abstractions[a]->CorrectArea(areaCtrl, A);
       areaCtrl = A;
     }
   }
@@ -253,6 +266,9 @@ void routingclass::InitFlowArrays() {
 }
 
 void routingclass::FreeMemory() {
+  // The remaining rows of the reservoir and abstraction tables go first, so
+  // that a failing write ends with an entry of its own.
+  FlushOutputs();
   *diag << " free memory TG " << code;
   for (int i = 1; i <= Channels(); ++i) {
     if (i <= nTributaries + nSumTributaries) {
@@ -273,7 +289,16 @@ void routingclass::FreeMemory() {
   }
   inflowFiles.clear();
   *diag << ", --> ALs...";
+  for (int a = 1; a <= nAbstractions; ++a) *diag << " " << abstractionTargets[a] << ",";
+  abstractions.clear();
+  abstractionList.clear();
   *diag << ", --> SPs...";
+  for (int k = 1; k <= nReservoirs; ++k) {
+    *diag << " " << reservoirCodes[k];
+    reservoirs[k]->FreeMemory();
+  }
+  reservoirs.clear();
+  nAbstractions = nReservoirs = 0;
   *diag << " Rest...";
   modelobject::FreeMemory();
   *diag << " ok"

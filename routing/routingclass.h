@@ -14,6 +14,8 @@
 #include "framework/submodelframe.h"
 #include "framework/timeseriesfile.h"
 #include "framework/types.h"
+#include "routing/al_class.h"
+#include "routing/sp_class.h"
 
 // The tables that the routing model owns and every routed subbasin works in.
 // Entries e: 1 ... nSubbasins are the subbasins (by index), the inflow numbers
@@ -38,6 +40,7 @@ struct RoutingTables {
   ZoneRecord* irrigationRecords = nullptr;  // surface-water demand per subbasin (field sx, rel)
   const int* codeToEntry = nullptr;         // subbasin code -> index
   int maxCode = 0;
+  std::string outputDirectory;  // put in front of relative reservoir and abstraction table names
 
   double& Sub(int t, int j, int e) {
     return subInterval[(static_cast<size_t>(t) * (subIntervals + 1) + j) * nEntries + e];
@@ -108,6 +111,14 @@ class routingclass : public modelobject {
   virtual void Route(int64_t year, int64_t month, int64_t day, int64_t hour);
   virtual void InitFlowArrays();
   virtual void InitChannelStates();
+  // The "AL" element at or after pos of the joined description; pos moves behind its number.
+  virtual void SetAblaufModus(const std::string& text, size_t& pos, const int64_t startDate[4]);
+  // The "SP" element at or after pos; pos moves behind its code.
+  virtual void SetSpeicherParams(const std::string& text, size_t& pos);
+  // Reads every reservoir's rule and its first outflow at the date.
+  virtual void InitReservoirRules(ControlFile& file, const int64_t date[4]);
+  virtual void InitAbstractionRules(ControlFile& file);
+  virtual void FlushOutputs();
   virtual double M3sToMm(double Q, double A) const { return Q * 0.06 * dt / A; }
   virtual double MmToM3s(double q, double A) const { return q * A * 16.6666667 / dt; }
 
@@ -123,6 +134,10 @@ class routingclass : public modelobject {
   int TributaryCode(int i) const { return tributaryCodes[i]; }
   int InflowCode(int j) const { return inflowCodes[j]; }
   int InflowMode(int j) const { return inflowModes[j]; }
+  int Abstractions() const { return nAbstractions; }
+  AL_class& Abstraction(int a) { return *abstractions[a]; }
+  int Reservoirs() const { return nReservoirs; }
+  SP_class& Reservoir(int k) { return *reservoirs[k]; }
   double InflowValue(int j, int t = 0) const { return inflowValues[t][j]; }
   WQTable& Table(int i) { return wqtab[i]; }
   const ChannelParameters& Parameters(int i) const { return params[i]; }
@@ -140,6 +155,11 @@ class routingclass : public modelobject {
  private:
   [[noreturn]] void Fail(const std::string& message, int code);
   void RouteSubChannel(int i, int k, int e);
+  // Steps of Route after the channels: abstractions, then reservoirs.
+  void Abstract(bool real, int64_t year, int64_t month, int64_t day, int64_t hour);
+  void Store(bool real, int64_t year, int64_t month, int64_t day, int64_t hour);
+  // The text of the element whose keyword ends before pos: up to the next keyword.
+  static std::string ElementText(const std::string& text, size_t pos);
 
   int code = 0;
   double areaCtrl = 0;
@@ -178,4 +198,14 @@ class routingclass : public modelobject {
   std::vector<std::vector<double>> outletFlow;   // [t][j], j = 0 holds the step
   std::vector<double> decay;                     // per tracer
   std::vector<int> feeding;
+  std::vector<double> exchange;  // [t]: flow [m3/s] and concentrations handed on
+  double abstractionFromReservoirs = 0;
+
+  std::vector<std::unique_ptr<AL_class>> abstractions;  // 1 ... nAbstractions
+  std::vector<AL_class*> abstractionList;               // the same, for the reservoirs
+  std::vector<int> abstractionTargets;                  // inflow number fed by each
+  int builtAbstractions = 0;
+  std::vector<std::unique_ptr<SP_class>> reservoirs;  // 1 ... nReservoirs
+  std::vector<int> reservoirCodes;
+  int builtReservoirs = 0;
 };

@@ -24,9 +24,6 @@ double Withdraw(double& have, double want) {
 }  // namespace
 
 void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour) {
-  (void)year;
-  (void)day;
-  (void)hour;
   // The initialisation routes with the date 0: no withdrawals, no output rows.
   const bool real = month >= 1;
   RoutingTables& T = *tables;
@@ -146,8 +143,8 @@ void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour)
     for (int j = 1; j <= ns; ++j) Withdraw(T.Sub(0, j, own), w);
     unmetWithdrawal += Withdraw(T.runoff[0][own], w);
   }
-  // Abstractions and reservoirs follow here; descriptions holding them are
-  // refused when the network is built.
+  Abstract(real, year, month, day, hour);
+  Store(real, year, month, day, hour);
 }
 
 void routingclass::RouteSubChannel(int i, int k, int e) {

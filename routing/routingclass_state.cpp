@@ -57,6 +57,11 @@ void routingclass::WriteStorageContent(std::FILE* f) {
     channelStates(c);
   }
   std::fprintf(f, "%d (number of reservoirs)\n", nReservoirs);
+  // Volumes with all their digits, so that a warm start continues the balance.
+  for (int k = 1; k <= nReservoirs; ++k) {
+    for (int i = 0; i <= nt; ++i) std::fprintf(f, "%.17lg ", reservoirs[k]->state[i]);
+    std::fprintf(f, " (reservoir %d)\n", k);
+  }
   std::fprintf(f, "\n\n");
 }
 
@@ -139,8 +144,12 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
     }
     channelStates(c);
   }
-  int reservoirs = -1;
+  int count = -1;
   ++position;
-  if (file.Scan("%d", {&reservoirs}) != 1 || reservoirs != nReservoirs) fail("reservoir code");
+  if (file.Scan("%d", {&count}) != 1 || count != nReservoirs) fail("reservoir code");
   file.RestOfLine(rest);
+  for (int k = 1; k <= nReservoirs; ++k) {
+    for (int i = 0; i <= nt; ++i) number(reservoirs[k]->state[i]);
+    comment("(reservoir ");
+  }
 }

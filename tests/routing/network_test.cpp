@@ -38,21 +38,20 @@ class NetworkTest : public RoutingFixture {
   // an abstraction and a reservoir.
   std::string Basin(bool withStorage) {
     return Head() + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel() + "\nTG 3 (area = 1, rel = 1)\nOL 2" + Channel() +
-           "\nZL 1 (Q = constant 0.5" + Channel() + "\n" + (withStorage ? "AL 1 (to = 1)\nSP 1 (volume = 1)\n" : "") +
-           "end of the routing descriptions\n";
+           "\nZL 1 (Q = constant 0.5" + Channel() + "\n" +
+           (withStorage ? "AL 1 (mode = extern al.txt 0 0.5 1 mm)\nSP 1 (file = sp.txt V0 = 1 C0 = 0)\n" : "") +
+           "end of the routing descriptions\n" + (withStorage ? "[abstraction_rule_reservoir_1]\n1\n0 0\n" : "");
   }
 };
 
 TEST_F(NetworkTest, SummaryCountsAndTheCodesOfBrokenDescriptions) {
-  // Reservoirs and abstractions are counted, and then refused with a clear entry.
-  EXPECT_EQ(Build(Basin(true)), abflussmodellklasse::kNotAvailable);
+  ASSERT_EQ(Build(Basin(true)), 0) << console.str();
   EXPECT_TRUE(Said("number inbetween areas (routings)    : 2"));
   EXPECT_TRUE(Said("number tributaries  total      (OL)  : 2"));
   EXPECT_TRUE(Said("so the total of routingchannels is   : 2"));
   EXPECT_TRUE(Said("number of inflows              (ZL)  : 1"));
   EXPECT_TRUE(Said("number of abstractions         (AL)  : 1"));
   EXPECT_TRUE(Said("number reservoirs              (SP)  : 1"));
-  EXPECT_TRUE(Said("abstractions and reservoirs are not supported"));
 
   const std::string good = Basin(true);
   const std::string longLine = "OL 1" + Channel() + std::string(1200, ' ');

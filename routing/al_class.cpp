@@ -1,0 +1,303 @@
+#include "routing/al_class.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "framework/controlfile.h"
+#include "framework/diagstream.h"
+#include "framework/signals.h"
+#include "routing/elementtext.h"
+
+namespace {
+constexpr size_t kMaxPath = 1200;
+}
+
+AL_class::~AL_class() {
+  if (inputSeries) inputSeries->Clear();
+}
+
+void AL_class::Fail(const std::string& message, int code) {
+  *diag << message << "[end-entry]";
+  throw code;
+}
+
+void AL_class::SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecords, int tracers, int subbasin,
+                             const std::string& directory, double numerator, double divisor, double step) {
+  diag = diagnostics;
+  this->tracers = tracerRecords;
+  nTracers = tracers;
+  subbasinIndex = subbasin;
+  outputDirectory = directory;
+  areaNumerator = numerator;
+  areaDivisor = divisor;
+  timeStep = step;
+  values.assign(nTracers + 1, 0.0);
+}
+
+void AL_class::MakeOutputPath(const std::string& directory, std::string& name) {
+  const bool prefix = !directory.empty() && !(!name.empty() && (name[0] == '/' || name[0] == '~'));
+  const std::string path = prefix ? directory + name : name;
+  if (path.size() > kMaxPath)
+    Fail("FATAL: error opening " + path + " for abstraction " + std::to_string(number) + " (the path is longer than " +
+             std::to_string(kMaxPath) + " characters)",
+         37);
+  name = path;
+}
+
+void AL_class::ReadDescription(int abstractionNumber, const std::string& text, size_t pos, int64_t startYear,
+                               int64_t startMonth, int64_t startDay, int64_t startHour) {
+  using namespace elementtext;
+  number = abstractionNumber;
+  outputFile.clear();
+  inputFile.clear();
+  const std::string where = " (abstraction " + std::to_string(number) + ": \"AL " + text + "\")";
+  const std::string word = WordAfterEqual(text, pos);
+  if (word == "intern")
+    mode = kIntern;
+  else if (word == "extern")
+    mode = kExtern;
+  else if (word == "from_file")
+    mode = kFromFile;
+  else if (word == "intern_with_rule")
+    mode = kInternWithRule;
+  else if (word == "extern_with_rule")
+    mode = kExternWithRule;
+  else if (word == "intern_with_rule_from_reservoir")
+    mode = kInternWithRuleFromReservoir;
+  else
+    Fail("FATAL: the modus \"" + word + "\" is not supported for abstraction " + std::to_string(number), 44);
+
+  auto number17 = [&](const char* what) {
+    double v = 0;
+    if (!elementtext::Number(text, pos, v)) Fail(std::string("FATAL: the ") + what + " cannot be read" + where, 17);
+    return v;
+  };
+  if (mode == kExtern || mode == kExternWithRule) {
+    outputFile = Word(text, pos);
+    if (outputFile.empty()) Fail("FATAL: the name of the abstraction table is missing" + where, 17);
+  } else if (mode == kFromFile) {
+    const size_t at = text.find("input_file", pos);
+    if (at == std::string::npos) Fail("FATAL: no \"input_file =\" for the mode from_file" + where, 17);
+    pos = at + 10;
+    inputFile = WordAfterEqual(text, pos);
+    const double column = pos < text.size() && text.find('=', pos) != std::string::npos ? number17("column") : -1;
+    outputFile = WordAfterEqual(text, pos);
+    if (inputFile.empty() || outputFile.empty() || column < 0 || column != static_cast<int>(column))
+      Fail(
+          "FATAL: the mode from_file needs \"input_file = <file>\", a column (from 0) and an output file, each after "
+          "\"=\"" +
+              where,
+          17);
+    inputColumn = static_cast<int>(column);
+  }
+  if (mode == kIntern || mode == kExtern) {
+    minFlow = number17("minimum flow");
+    share = number17("share");
+    maxAbstraction = number17("largest abstraction");
+    const std::string unit = Word(text, pos);
+    if (unit.find("m^3/s") != std::string::npos || unit.find("m3/s") != std::string::npos ||
+        unit.find("m3s") != std::string::npos) {
+      minFlow = M3sToMm(minFlow, Area(), timeStep);
+      maxAbstraction = M3sToMm(maxAbstraction, Area(), timeStep);
+    }
+  } else {
+    minFlow = share = maxAbstraction = 0;
+  }
+
+  if (mode == kFromFile) {
+    inputSeries = std::make_unique<timeseriesfile>();
+    timeseriesfile& f = *inputSeries;
+    try {
+      f.Open(inputFile, 0, 1000000);
+    } catch (int) {
+    }
+    if (f.GetState() == timeseriesfile::kCannotOpen || f.GetState() == timeseriesfile::kFormatError)
+      Fail("FATAL: error opening " + inputFile + " for abstraction " + std::to_string(number) +
+               (f.ErrorText().empty() ? std::string() : " (" + f.ErrorText() + ")"),
+           37);
+    if (inputColumn >= f.GetColumns())
+      Fail("FATAL: the column " + std::to_string(inputColumn) + " (counted from 0) of abstraction " +
+               std::to_string(number) + " is not in " + inputFile + ", which holds " + std::to_string(f.GetColumns()) +
+               " value column(s)",
+           38);
+    for (int64_t& d : fileDate) d = 0;
+    f.Seek(-1);
+    while (!(fileDate[0] == startYear && fileDate[1] == startMonth && fileDate[2] == startDay &&
+             fileDate[3] == startHour)) {
+      f.Next();
+      if (f.GetState() == timeseriesfile::kPastEnd || f.GetState() == timeseriesfile::kFormatError)
+        Fail("FATAL: starting date " + std::to_string(startDay) + "." + std::to_string(startMonth) + "." +
+                 std::to_string(startYear) + ", " + std::to_string(startHour) + ". h in " + inputFile + " not found.",
+             38);
+      int y, m, d, h;
+      f.GetDate(y, m, d, h);
+      fileDate[0] = y < 1000 ? y + 1900 : y;
+      fileDate[1] = m;
+      fileDate[2] = d;
+      fileDate[3] = h;
+    }
+  }
+
+  if (WritesFile()) {
+    MakeOutputPath(outputDirectory, outputFile);
+    std::FILE* f = std::fopen(outputFile.c_str(), "w");
+    if (!f) Fail("FATAL: error opening " + outputFile + " for abstraction " + std::to_string(number), 37);
+    std::string header = "YY\tMM\tDD\tHH\tm^3/s";
+    for (int t = 1; t <= nTracers; ++t) header += "\t" + tracers[t].name;
+    std::fprintf(f, "%s\nabstraction_%d\n%s\n", header.c_str(), number, header.c_str());
+    const bool failed = std::ferror(f) != 0;
+    if (std::fclose(f) != 0 || failed)
+      Fail("FATAL: error opening " + outputFile + " for abstraction " + std::to_string(number) +
+               " (the header could not be written)",
+           37);
+  }
+
+  bufferCapacity = std::max<uint64_t>(1, kBufferBytes / ((nTracers + 1) * 8 + 32));
+  rows.assign((bufferCapacity + 1) * (nTracers + 5), 0.0);
+  rowsUsed = rowWidth = 0;
+}
+
+void AL_class::FindRuleSection(ControlFile& file, const std::string& sectionName) {
+  ::FindRuleSection(file, diag, sectionName);
+}
+
+void AL_class::ReadRules(ControlFile& file) {
+  if (mode != kInternWithRule && mode != kExternWithRule && mode != kInternWithRuleFromReservoir) return;
+  const std::string section = "[abstraction_rule_abstraction_" + std::to_string(number) + "]";
+  FindRuleSection(file, section);
+  rules.Read(file, diag, section);
+}
+
+void AL_class::SetTargetLink(int receiving, int linkFlow, double area) {
+  receivingPosition = receiving;
+  linkFlowPosition = linkFlow;
+  receivingArea = area;
+}
+
+void AL_class::CorrectArea(double areaCtrl, double A) {
+  minFlow *= areaCtrl / A;
+  maxAbstraction *= areaCtrl / A;
+  areaNumerator = A;
+}
+
+double AL_class::Capped(double a, int c, double linked) const {
+  const double f = MmToM3s(linked, receivingArea, timeStep);
+  if (a + f > rules.targetCap[c]) a = std::max(0.0, rules.targetCap[c] - f);
+  return a;
+}
+
+double AL_class::Abstract(const double* linkFlows, double& abstracted, const double& available, int64_t year,
+                          int64_t month, int64_t day, int64_t hour) {
+  date[0] = year;
+  date[1] = month;
+  date[2] = day;
+  date[3] = hour;
+  const double Q = available;
+  const double R = Q - abstracted;
+  double amount = 0;
+  switch (mode) {
+    case kIntern:
+    case kExtern:
+      if (R >= minFlow) {
+        // The share is of the flow above the minimum before this step's
+        // abstractions; the remaining flow never falls below the minimum.
+        amount = std::min((Q - minFlow) * share, R - minFlow);
+        amount = std::min(std::max(amount, 0.0), maxAbstraction);
+      }
+      break;
+    case kFromFile: {
+      // A missing or negative value of the series takes nothing.
+      const double v = inputSeries->GetValue(inputColumn);
+      const double mm = v > 0 ? M3sToMm(v, Area(), timeStep) : 0.0;
+      amount = std::min(R, mm);
+      if (month > 0) inputSeries->Next();
+      break;
+    }
+    case kInternWithRule:
+    case kExternWithRule:
+      amount = std::min(R, RuleAmount(linkFlows, year, month, day, hour, MmToM3s(Q, Area(), timeStep)));
+      break;
+    default:
+      break;
+  }
+  // An abstraction never adds water to the river.
+  amount = std::max(0.0, amount);
+  abstracted += amount;
+  return amount;
+}
+
+double AL_class::RuleAmount(const double* linkFlows, int64_t year, int64_t month, int64_t day, int64_t hour,
+                            double flow) {
+  date[0] = year;
+  date[1] = month;
+  date[2] = day;
+  date[3] = hour;
+  int c = 1;
+  double w = 1;
+  rules.Column(year, month, day, c, w);
+  double a = rules.Lookup(flow, c, w);
+  if (receivingPosition > 0 && linkFlowPosition > 0 && linkFlows) a = Capped(a, c, linkFlows[linkFlowPosition]);
+  return M3sToMm(a, Area(), timeStep);
+}
+
+double AL_class::RuleAmountFromReservoir(const std::vector<std::vector<double>>* history, int64_t year, int64_t month,
+                                         int64_t day, int64_t hour, double volume) {
+  date[0] = year;
+  date[1] = month;
+  date[2] = day;
+  date[3] = hour;
+  int c = 1;
+  double w = 1;
+  rules.Column(year, month, day, c, w);
+  if (month < 1 || !rules.Active(c, year, month, day, hour)) return 0.0;
+  double a = rules.Lookup(volume, c, w);
+  if (receivingPosition > 0 && linkFlowPosition > 0 && history &&
+      linkFlowPosition < static_cast<int>(history->size()) && (*history)[linkFlowPosition].size() > 1)
+    a = Capped(a, c, (*history)[linkFlowPosition][1]);
+  return a;
+}
+
+void AL_class::AddRow(int64_t year, int64_t month, int64_t day, int64_t hour, const double* rowValues) {
+  if (!WritesFile()) return;
+  if (rowsUsed >= bufferCapacity) {
+    Flush(1);
+    rowsUsed = 0;
+  }
+  ++rowsUsed;
+  double* row = &rows[rowsUsed * (nTracers + 5)];
+  row[0] = static_cast<double>(year);
+  row[1] = static_cast<double>(month);
+  row[2] = static_cast<double>(day);
+  row[3] = static_cast<double>(hour);
+  for (int t = 0; t <= nTracers; ++t) row[4 + t] = rowValues[t];
+  rowWidth = nTracers + 1;
+}
+
+void AL_class::Flush(int force) {
+  if (WritesFile() && force >= 1 && rowsUsed != 0) FlushToDisk();
+}
+
+void AL_class::FlushToDisk() {
+  IgnoreCtrlC();
+  *diag << "flushing to disk: " << outputFile << " (" << static_cast<long>(kBufferBytes) << " buffersize)"
+        << "[end-entry]";
+  std::FILE* f = std::fopen(outputFile.c_str(), "a+");
+  if (!f) {
+    RearmCtrlCHandler();
+    Fail("FATAL: error opening " + outputFile + " for abstraction " + std::to_string(number), 65);
+  }
+  for (uint64_t r = 1; r <= rowsUsed; ++r) {
+    const double* row = &rows[r * (nTracers + 5)];
+    std::fprintf(f, "%2.0lf\t%2.0lf\t%2.0lf\t%2.0lf", row[0], row[1], row[2], row[3]);
+    for (uint64_t k = 0; k < rowWidth; ++k) std::fprintf(f, "\t%lg", row[4 + k]);
+    std::fprintf(f, "\n");
+  }
+  const bool failed = std::ferror(f) != 0;
+  const bool closed = std::fclose(f) == 0;
+  RearmCtrlCHandler();
+  if (failed || !closed)
+    Fail("FATAL: error writing " + outputFile + " for abstraction " + std::to_string(number) +
+             " (disk full or no write access); its last rows are lost",
+         65);
+  rowsUsed = rowWidth = 0;
+}

@@ -1,0 +1,249 @@
+#include "routing/rules.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+#include "framework/controlfile.h"
+#include "framework/diagstream.h"
+#include "framework/types.h"
+
+namespace {
+constexpr int kMaxRows = 100000;
+constexpr int kMaxColumns = 366;
+
+[[noreturn]] void Fail(DiagStream* diag, const std::string& message) {
+  *diag << message << "[end-entry]";
+  throw 34;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ',' || c == ';';
+}
+
+// Days since 1 March of year 0 (proleptic Gregorian).
+int64_t DayNumber(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe;
+}
+
+// Blank-separated words of text from pos on.
+std::vector<std::string> Words(const std::string& text, size_t pos) {
+  std::vector<std::string> words;
+  while (pos < text.size()) {
+    while (pos < text.size() && IsBlank(text[pos])) ++pos;
+    const size_t b = pos;
+    while (pos < text.size() && !IsBlank(text[pos])) ++pos;
+    if (pos > b) words.push_back(text.substr(b, pos - b));
+  }
+  return words;
+}
+
+bool ParseDouble(const std::string& word, double& v) {
+  const char* s = word.c_str();
+  char* e = nullptr;
+  errno = 0;
+  v = std::strtod(s, &e);
+  return e != s && *e == '\0' && errno != ERANGE && std::isfinite(v);
+}
+
+bool ParseInteger(const std::string& word, int64_t& v) {
+  const char* s = word.c_str();
+  char* e = nullptr;
+  errno = 0;
+  const long long x = std::strtoll(s, &e, 10);
+  v = x;
+  return e != s && *e == '\0' && errno != ERANGE;
+}
+
+std::string Trimmed(std::string line) {
+  while (!line.empty() && IsBlank(line.back()) && line.back() != ',') line.pop_back();
+  return line;
+}
+}  // namespace
+
+int RuleWeekday(int64_t year, int64_t month, int64_t day, int64_t hour) {
+  // 1 March of year 0 was a Wednesday (3).
+  const int64_t hours = (hour - 1) >= 0 ? (hour - 1) / 24 : -((24 - (hour - 1) - 1) / 24);
+  const int64_t n = DayNumber(year, month, day) + hours;
+  return static_cast<int>(((n % 7 + 7) % 7 + 2) % 7) + 1;
+}
+
+void FindRuleSection(ControlFile& file, DiagStream* diag, const std::string& section) {
+  if (!file.Rewind()) {
+    *diag << "FATAL: section " << section << " not found in control file (the control file " << file.Name()
+          << " cannot be rewound)"
+          << "[end-entry]";
+    throw 34;
+  }
+  std::string line;
+  while (file.GetLine(line)) {
+    const std::vector<std::string> words = Words(line, 0);
+    if (!words.empty() && words[0] == section) return;
+  }
+  *diag << "FATAL: section " << section << " not found in control file " << file.Name() << "[end-entry]";
+  throw 34;
+}
+
+void RuleSet::Read(ControlFile& file, DiagStream* diag, const std::string& section) {
+  const std::string where = " in section " + section + " of " + file.Name();
+  std::string line;
+  auto lineAt = [&]() { return " (line " + std::to_string(file.LineNumber()) + where + ")"; };
+
+  // First line: number of rows, then the days of the columns.
+  if (!file.GetLine(line)) Fail(diag, "FATAL: the rule table is missing" + where);
+  const std::vector<std::string> head = Words(line, 0);
+  int64_t rows = 0;
+  if (head.empty() || !ParseInteger(head[0], rows) || rows < 1 || rows > kMaxRows)
+    Fail(diag, "FATAL: the first line of a rule table must begin with the number of rows (1 to " +
+                   std::to_string(kMaxRows) + "): \"" + Trimmed(line) + "\"" + lineAt());
+  nRows = static_cast<int>(rows);
+  std::vector<int> days;
+  for (size_t k = 1; k < head.size(); ++k) {
+    int64_t d = 0;
+    if (!ParseInteger(head[k], d)) break;  // a comment ends the days
+    days.push_back(static_cast<int>(d));
+  }
+  if (days.size() <= 1) days.assign(1, 1);
+  if (static_cast<int>(days.size()) > kMaxColumns)
+    Fail(diag, "FATAL: a rule table holds at most " + std::to_string(kMaxColumns) + " columns" + lineAt());
+  nColumns = static_cast<int>(days.size());
+  for (int c = 1; c < nColumns; ++c)
+    if (days[c] <= days[c - 1])
+      Fail(diag, "FATAL: the days of the rule columns must increase: day " + std::to_string(days[c]) + " follows day " +
+                     std::to_string(days[c - 1]) + lineAt());
+
+  columnDays.assign(nColumns + 1, 0);
+  for (int c = 1; c <= nColumns; ++c) columnDays[c] = days[c - 1];
+  indexColumn.assign(nRows + 1, 0.0);
+  ruleValues.assign(nColumns + 1, std::vector<double>(nRows + 1, 0.0));
+  ruleSlopes = ruleValues;
+  targetCap.assign(nColumns + 1, -1.0);
+  weekDays.assign(nColumns + 1, -1);
+  startHour.assign(nColumns + 1, -1);
+  stopHour.assign(nColumns + 1, -1);
+
+  for (int r = 1; r <= nRows; ++r) {
+    if (!file.GetLine(line) || line.find('[') != std::string::npos)
+      Fail(diag, "FATAL: the rule table ends after " + std::to_string(r - 1) + " of its " + std::to_string(nRows) +
+                     " rows" + lineAt());
+    const std::vector<std::string> words = Words(line, 0);
+    double v = 0;
+    if (static_cast<int>(words.size()) < nColumns + 1)
+      Fail(diag, "FATAL: row " + std::to_string(r) + " of the rule table holds " + std::to_string(words.size()) +
+                     " numbers, " + std::to_string(nColumns + 1) + " expected (index value and one per column): \"" +
+                     Trimmed(line) + "\"" + lineAt());
+    for (int c = 0; c <= nColumns; ++c) {
+      if (!ParseDouble(words[c], v))
+        Fail(diag,
+             "FATAL: \"" + words[c] + "\" in row " + std::to_string(r) + " of the rule table is no number" + lineAt());
+      (c == 0 ? indexColumn[r] : ruleValues[c][r]) = v;
+    }
+  }
+
+  // Key lines: the first key found in a line decides.
+  const char* keys[] = {"TargetCap", "WeekDays", "start_hour", "stop_hour", "TableIndex"};
+  while (file.GetLine(line)) {
+    if (line.empty() || line.back() != '\n') break;  // the last line without a line end is not used
+    if (line == "\n" || line == "\r\n" || line.find('[') != std::string::npos) break;
+    int key = -1;
+    size_t at = std::string::npos;
+    for (int k = 0; k < 5 && key < 0; ++k)
+      if ((at = line.find(keys[k])) != std::string::npos) key = k;
+    if (key < 0) continue;
+    const size_t eq = line.find('=', at);
+    if (eq == std::string::npos)
+      Fail(diag, std::string("FATAL: no \"=\" after \"") + keys[key] + "\": \"" + Trimmed(line) + "\"" + lineAt());
+    const std::vector<std::string> words = Words(line, eq + 1);
+    if (key == 4) {
+      inverse = !words.empty() && line.find("Flow", eq + 1) != std::string::npos;
+      continue;
+    }
+    if (static_cast<int>(words.size()) < nColumns)
+      Fail(diag, std::string("FATAL: \"") + keys[key] + "\" holds " + std::to_string(words.size()) + " values, " +
+                     std::to_string(nColumns) + " expected (one per column): \"" + Trimmed(line) + "\"" + lineAt());
+    for (int c = 1; c <= nColumns; ++c) {
+      const std::string& w = words[c - 1];
+      double d = 0;
+      int64_t i = 0;
+      const bool ok = key == 0 ? ParseDouble(w, d) : ParseInteger(w, i) && i >= 0;
+      if (!ok)
+        Fail(diag, "FATAL: \"" + w + "\" is no valid value of \"" + keys[key] + "\" for column " + std::to_string(c) +
+                       lineAt());
+      if (key == 0) {
+        targetCap[c] = d;
+      } else if (key == 1) {
+        // Weekdays are the digits 1 (Monday) to 7 (Sunday).
+        if (w.find_first_not_of("1234567") != std::string::npos || w.size() > 7)
+          Fail(diag, "FATAL: \"" + w + "\" of \"WeekDays\" for column " + std::to_string(c) +
+                         " holds a digit that is no weekday (1 Monday ... 7 Sunday)" + lineAt());
+        weekDays[c] = i;
+      } else {
+        if (i > 24)
+          Fail(diag, std::string("FATAL: hour ") + w + " of \"" + keys[key] + "\" for column " + std::to_string(c) +
+                         " is beyond 24" + lineAt());
+        (key == 2 ? startHour : stopHour)[c] = static_cast<int>(i);
+      }
+    }
+  }
+  ComputeSlopes();
+}
+
+void RuleSet::ComputeSlopes() {
+  for (int c = 1; c <= nColumns; ++c) {
+    for (int r = 1; r < nRows; ++r) {
+      const double di = indexColumn[r + 1] - indexColumn[r];
+      const double dv = ruleValues[c][r + 1] - ruleValues[c][r];
+      if (!inverse)
+        ruleSlopes[c][r] = di == 0 ? 0.0 : dv / di;
+      else
+        ruleSlopes[c][r] = dv == 0 ? 0.0 : di / dv;
+    }
+    ruleSlopes[c][nRows] = 0;
+  }
+}
+
+void RuleSet::Column(int64_t year, int64_t month, int64_t day, int& c, double& w) const {
+  const int doy = month < 1 ? 0 : DayOfYear(year, month, day);
+  c = 1;
+  w = 1.0;
+  if (nColumns < 2 || doy <= columnDays[1]) return;
+  c = nColumns;
+  for (int k = 2; k <= nColumns; ++k) {
+    if (doy <= columnDays[k]) {
+      c = k;
+      break;
+    }
+  }
+  // Beyond the last column's day the last two columns are extrapolated.
+  w = static_cast<double>(doy - columnDays[c - 1]) / (columnDays[c] - columnDays[c - 1]);
+}
+
+double RuleSet::Mixed(const std::vector<std::vector<double>>& table, int r, int c, double w) const {
+  return c >= 2 ? w * table[c][r] + (1 - w) * table[c - 1][r] : table[c][r];
+}
+
+double RuleSet::Lookup(double x, int c, double w) const {
+  if (!inverse) {
+    if (x > indexColumn[nRows]) return ruleValues[c][nRows];
+    for (int r = nRows - 1; r >= 1; --r)
+      if (x > indexColumn[r]) return Mixed(ruleValues, r, c, w) + Mixed(ruleSlopes, r, c, w) * (x - indexColumn[r]);
+    return 0.0;
+  }
+  for (int r = nRows - 1; r >= 1; --r) {
+    const double M = Mixed(ruleValues, r, c, w);
+    if (x > M) return indexColumn[r] + Mixed(ruleSlopes, r, c, w) * (x - M);
+  }
+  return 0.0;
+}
+
+bool RuleSet::Active(int c, int64_t year, int64_t month, int64_t day, int64_t hour) const {
+  if (weekDays[c] == -1) return true;
+  const char digit = static_cast<char>('0' + RuleWeekday(year, month, day, hour));
+  if (std::to_string(weekDays[c]).find(digit) == std::string::npos) return false;
+  return startHour[c] <= hour && hour <= stopHour[c];
+}

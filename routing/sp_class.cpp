@@ -1,0 +1,365 @@
+#include "routing/sp_class.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "framework/controlfile.h"
+#include "framework/diagstream.h"
+#include "framework/signals.h"
+#include "routing/al_class.h"
+#include "routing/elementtext.h"
+
+namespace {
+constexpr size_t kMaxPath = 1200;
+// Sub-steps of one step's rule evaluation; more would stall the run.
+constexpr double kMaxSubSteps = 1e7;
+constexpr const char* kHeader =
+    "YY\tMM\tDD\tHH\tW[m]\tA[m2]\tV[m3]\tQin[m3]\tQin[mm]\tQin[m3s]\tQout[m3]\tQout[mm]\tQout[m3s]\tIrrig[m3]\tIrrig["
+    "mm]\tIrrig[m3s]\tQGW[m3]\tQGW[mm]\tQGW[m3s]\tETR[m3]\tETR[mm]\tETR[m3s]\tPREC[m3]\tPREC[mm]\tPREC[m3s]\tdV[m3]"
+    "\tdV["
+    "mm]\tdV[m3s]\tAbstr[m3]\tAbstr[mm]\tAbstr[m3s]\tErr[m3]\tErr[mm]\tErr[m3s]";
+}  // namespace
+
+void SP_class::Fail(const std::string& message, int errorCode) {
+  *diag << message << "[end-entry]";
+  throw errorCode;
+}
+
+void SP_class::SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecords, int tracers, int subbasin, int entry,
+                             double timeStep, const std::string& directory) {
+  diag = diagnostics;
+  this->tracers = tracerRecords;
+  nTracers = tracers;
+  subbasinCode = subbasin;
+  subbasinEntry = entry;
+  stepMinutes = timeStep;
+  outputDirectory = directory;
+  state.assign(nTracers + 1, 0.0);
+  previous.assign(nTracers + 1, 0.0);
+}
+
+void SP_class::MakeOutputPath(const std::string& directory, std::string& name) {
+  const bool prefix = !directory.empty() && !(!name.empty() && (name[0] == '/' || name[0] == '~'));
+  const std::string path = prefix ? directory + name : name;
+  if (path.size() > kMaxPath)
+    Fail("FATAL: error opening " + path + " for reservoir " + std::to_string(code) + " (the path is longer than " +
+             std::to_string(kMaxPath) + " characters)",
+         37);
+  name = path;
+}
+
+void SP_class::ReadDescription(int reservoirCode, const std::string& text) {
+  using namespace elementtext;
+  code = reservoirCode;
+  const std::string where =
+      " (reservoir in subbasin " + std::to_string(subbasinCode) + ": \"SP " + std::to_string(code) + text + "\")";
+  auto missing = [&](const char* key) {
+    Fail("FATAL: for reservoir " + std::to_string(code) + ": no \"" + key + " =\" found!" + where, 35);
+  };
+  size_t pos = KeyValue(text, "file");
+  if (pos == std::string::npos) missing("file");
+  outputFile = Word(text, pos);
+  if (outputFile.empty()) missing("file");
+  MakeOutputPath(outputDirectory, outputFile);
+
+  pos = KeyValue(text, "V0");
+  if (pos == std::string::npos) missing("V0");
+  double v = 0;
+  // A number must stand directly behind the "=".
+  auto direct = [&](size_t& p, double& x) {
+    const size_t at = p;
+    return Number(text, p, x) && text.find('=', at) >= p;
+  };
+  if (!direct(pos, v) || v < 0)
+    Fail("FATAL: for reservoir " + std::to_string(code) +
+             ": \"V0 =\" must be followed by the initial volume [m3], not negative" + where,
+         35);
+  state[0] = v;
+
+  pos = KeyValue(text, "C0");
+  if (pos == std::string::npos) missing("C0");
+  int read = 0;
+  for (; read < 9 && direct(pos, v); ++read)
+    if (read < nTracers) state[read + 1] = v;
+  if (read < nTracers)
+    Fail("FATAL: for reservoir " + std::to_string(code) + ": \"C0 =\" holds " + std::to_string(read) +
+             " initial concentration(s), but " + std::to_string(nTracers) + " tracer(s) are modelled" + where,
+         35);
+
+  dTmin = 60.0;
+  pos = KeyValue(text, "dTmin");
+  if (pos != std::string::npos) {
+    // The sub-step divides the step; it must be positive and not too short.
+    if (!direct(pos, dTmin) || !(dTmin > 0) || stepMinutes * 60 / dTmin > kMaxSubSteps)
+      Fail("FATAL: for reservoir " + std::to_string(code) +
+               ": \"dTmin =\" must give the sub-step of the rule [s], greater than 0 and at least a " +
+               std::to_string(static_cast<long>(kMaxSubSteps)) + "th of the time step" + where,
+           34);
+  }
+
+  capacity = std::max<uint64_t>(1, kBufferBytes / ((nTracers + 35) * 8));
+  rows.assign((capacity + 1) * (nTracers + 35), 0.0);
+  rowsUsed = rowWidth = 0;
+}
+
+void SP_class::CreateOutputFile() {
+  std::FILE* f = std::fopen(outputFile.c_str(), "w");
+  if (!f) Fail("FATAL: error opening " + outputFile + " for reservoir " + std::to_string(code), 37);
+  std::string header = kHeader;
+  for (int t = 1; t <= nTracers; ++t) header += "\t" + tracers[t].name;
+  std::fprintf(f, "%s\nreservoir_%d\n%s\n", header.c_str(), code, header.c_str());
+  const bool failed = std::ferror(f) != 0;
+  if (std::fclose(f) != 0 || failed)
+    Fail("FATAL: error opening " + outputFile + " for reservoir " + std::to_string(code) +
+             " (the header could not be written)",
+         37);
+}
+
+void SP_class::FindRuleSection(ControlFile& file, const std::string& sectionName) {
+  ::FindRuleSection(file, diag, sectionName);
+}
+
+void SP_class::ReadRules(ControlFile& file) {
+  const std::string section = "[abstraction_rule_reservoir_" + std::to_string(code) + "]";
+  FindRuleSection(file, section);
+  rules.Read(file, diag, section);
+}
+
+double SP_class::WeightedByAbs(double cOld, double cIn, double vOld, double vIn) {
+  const double s = std::fabs(vOld) + std::fabs(vIn);
+  return s == 0 ? 0.0 : (cIn * std::fabs(vIn) + cOld * std::fabs(vOld)) / s;
+}
+
+double SP_class::RuleOutflow(const std::vector<std::vector<double>>* history, AL_class* const* abstractions,
+                             int nAbstractions, int64_t year, int64_t month, int64_t day, int64_t hour, double inflow,
+                             double timeStep) {
+  date[0] = year;
+  date[1] = month;
+  date[2] = day;
+  date[3] = hour;
+  int c = 1;
+  double w = 1;
+  rules.Column(year, month, day, c, w);
+  const double seconds = timeStep * 60;
+  const uint64_t nSub = static_cast<uint64_t>(seconds / dTmin);
+  subStepWater.assign(nAbstractions + 1, 0.0);
+  totalWater.assign(nAbstractions + 1, 0.0);
+  double V = state[0];
+  const bool active = month >= 1 && rules.Active(c, year, month, day, hour);
+  const int top = rules.nRows;
+  double mean = 0;
+  for (uint64_t s = 1; s <= nSub; ++s) {
+    const double x = inflow * dTmin + V;
+    double q;
+    if (!rules.inverse && x > rules.indexColumn[top]) {
+      // Above the table, whatever the weekday and hour: a reservoir without
+      // lake geometry passes its inflow; a lake follows the last segment,
+      // and at least its inflow once its level is 0.5 m above the level-table
+      // row of the rule's last row (the last table row when there are fewer).
+      if (!lake) {
+        q = inflow;
+      } else {
+        q = rules.Mixed(rules.ruleValues, top, c, w) +
+            (top > 1 ? rules.Mixed(rules.ruleSlopes, top - 1, c, w) : 0.0) * (x - rules.indexColumn[top]);
+        const size_t row = std::min<size_t>(top, tableLevels.size() - 1);
+        if (LevelFromVolume(x) > tableLevels[row] + 0.5) q = std::max(q, inflow);
+      }
+    } else {
+      q = active ? rules.Lookup(x, c, w) : 0.0;
+    }
+    if (rules.targetCap[c] > 0) q = std::min(q, rules.targetCap[c]);
+    // A negative rule value releases nothing; the outflow of a sub-step is at
+    // most the water there is.
+    q = std::max(0.0, q);
+    V = x - q * dTmin;
+    if (V < 0) {
+      q += V / dTmin;
+      V = 0;
+    }
+    mean += q / static_cast<double>(nSub);
+    for (int i = 1; i <= nAbstractions; ++i) {
+      AL_class* a = abstractions[i];
+      if (a->Mode() != AL_class::kInternWithRuleFromReservoir) continue;
+      double water = std::max(0.0, a->RuleAmountFromReservoir(history, year, month, day, hour, V) * dTmin);
+      V -= water;
+      if (V < 0) {
+        water += V;
+        V = 0;
+      }
+      subStepWater[i] = water;
+      totalWater[i] = water + std::max(0.0, totalWater[i]);
+    }
+  }
+  for (int i = 1; i <= nAbstractions; ++i)
+    if (abstractions[i]->Mode() == AL_class::kInternWithRuleFromReservoir)
+      abstractions[i]->values[0] = totalWater[i] / seconds;
+  return mean;
+}
+
+void SP_class::InitialRuleOutflow(int64_t year, int64_t month, int64_t day, int64_t hour, double timeStep) {
+  Qout = RuleOutflow(nullptr, nullptr, 0, year, month, day, hour, 0.0, timeStep);
+  if (Qout * timeStep * 60 > state[0]) Qout = state[0] / 60 / timeStep;
+}
+
+void SP_class::Step(double dt, double irrigation, double abstraction, const std::vector<std::vector<double>>* history,
+                    const double* inflowConcentrations, const double* inflow, AL_class* const* abstractions,
+                    int nAbstractions, int64_t year, int64_t month, int64_t day, int64_t hour) {
+  const double T = dt * 60;
+  previous = state;
+  A = 0;
+  for (Term* t : {&Abstr, &Irrig, &PREC, &QinTerm, &QoutTerm, &QGW, &ETR, &dV, &Err}) *t = Term();
+  if (lake) LakeTerms(T);
+  double& V = state[0];
+  QinTerm.m3 = *inflow * T;
+  // Irrigation and abstractions never take more than the stored volume.
+  const double irr = std::clamp(irrigation, 0.0, std::max(0.0, V));
+  const double abs = std::clamp(abstraction, 0.0, std::max(0.0, V - irr));
+  V -= irr + abs;
+  Irrig.m3 = irr;
+  double taken = abs;
+  date[0] = year;
+  date[1] = month;
+  date[2] = day;
+  date[3] = hour;
+
+  double Vin = 0;
+  if (year >= 1) {
+    Vin = *inflow * T;
+    for (int i = 1; i <= nTracers; ++i) {
+      if (tracers[i].radioactive == 1) state[i] *= tracers[i].decay;
+      state[i] = WeightedByAbs(state[i], inflowConcentrations[i], V, Vin);
+    }
+  }
+  Qout = RuleOutflow(history, abstractions, nAbstractions, year, month, day, hour, *inflow, dt);
+
+  if (year < 1) {
+    // The initialisation does not lower the volume by the outflow.
+    V += Vin;
+    if (V < dt * Qout * 60) Qout = V / 60 / dt;
+  } else {
+    // The rule-driven abstractions of mode 8 draw their step's water; what
+    // the reservoir cannot give (volume and inflow) is cut from them alike.
+    double wanted = 0;
+    for (int i = 1; i <= nAbstractions; ++i)
+      if (abstractions[i]->Mode() == AL_class::kInternWithRuleFromReservoir)
+        wanted += std::max(0.0, abstractions[i]->values[0]) * T;
+    const double there = std::max(0.0, V + Vin);
+    const double scale = wanted > there ? there / wanted : 1.0;
+    double drawn = 0;
+    for (int i = 1; i <= nAbstractions; ++i) {
+      AL_class* a = abstractions[i];
+      if (a->Mode() != AL_class::kInternWithRuleFromReservoir) continue;
+      a->values[0] = std::max(0.0, a->values[0]) * scale;
+      drawn += a->values[0] * T;
+    }
+    V -= drawn;
+    taken += drawn;
+    V += Vin;
+    if (V < 0) V = 0;
+    if (V < Qout * T) {
+      Qout = V / T;
+      V = 0;
+    } else {
+      V -= Qout * T;
+    }
+    SetLakeLevel(V);
+  }
+
+  QoutTerm.m3 = Qout * T;
+  Abstr.m3 = taken;
+  // The change of storage: inflow, precipitation and groundwater less
+  // evaporation, withdrawals and outflow (the lake terms are 0 without lake).
+  dV.m3 = QinTerm.m3 + QGW.m3 + PREC.m3 - ETR.m3 - Irrig.m3 - Abstr.m3 - QoutTerm.m3;
+  Err.m3 = (V - previous[0]) - dV.m3;
+  for (Term* t : {&Abstr, &Irrig, &PREC, &QinTerm, &QoutTerm, &QGW, &ETR, &dV, &Err}) {
+    t->m3s = t->m3 / T;
+    t->mm = A > 0 ? t->m3 / A * 1000 : 0.0;
+  }
+}
+
+void SP_class::LakeTerms(double T) {
+  const double area = grids.cellsize * grids.cellsize;
+  int ponded = 0;
+  for (int r = firstRow; r <= lastRow; ++r) {
+    for (int c = firstCol; c <= lastCol; ++c) {
+      if (!IsLakeCell(r, c) || !(grids.ponding[r][c] > 0)) continue;
+      ++ponded;
+      if (grids.etr0) ETR.m3 += grids.etr0[r][c] * area / 1000;
+      if (grids.precOnLakes) PREC.m3 += grids.precOnLakes[r][c] * area / 1000;
+      if (grids.qdown && grids.baseflow) {
+        if (std::fabs(grids.qdown[r][c]) > 1e-10)
+          QGW.m3 += grids.qdown[r][c] * area * T;
+        else
+          QGW.m3 -= grids.baseflow[r][c] * area * T;
+      }
+    }
+  }
+  collected.assign(nTracers + 1, 0.0);
+  CollectLakeWater(collected);
+  SetLakeLevel(collected[0]);
+  A = area * ponded;
+  for (int i = 1; i <= nTracers; ++i) collected[i] = state[i];  // the cells carry no concentrations here
+  state = collected;
+}
+
+void SP_class::AppendOutputRow(int64_t year, int64_t month, int64_t day, int64_t hour) {
+  if (rowsUsed >= capacity) {
+    Flush(1);
+    rowsUsed = 0;
+  }
+  ++rowsUsed;
+  double* row = &rows[rowsUsed * (nTracers + 35)];
+  row[0] = static_cast<double>(year);
+  row[1] = static_cast<double>(month);
+  row[2] = static_cast<double>(day);
+  row[3] = static_cast<double>(hour);
+  row[4] = LevelFromVolume(state[0]);
+  row[5] = A;
+  row[6] = state[0];
+  int k = 7;
+  for (const Term* t : {&QinTerm, &QoutTerm, &Irrig, &QGW, &ETR, &PREC, &dV, &Abstr, &Err}) {
+    row[k++] = t->m3;
+    row[k++] = t->mm;
+    row[k++] = t->m3s;
+  }
+  for (int i = 1; i <= nTracers; ++i) row[k++] = state[i];
+  rowWidth = kRowValues + nTracers;
+}
+
+void SP_class::Flush(int force) {
+  if (force > 0 && rowsUsed > 0) WriteBuffer();
+}
+
+void SP_class::WriteBuffer() {
+  IgnoreCtrlC();
+  *diag << "flushing to disk: " << outputFile << " (" << static_cast<long>(kBufferBytes) << " buffersize)"
+        << "[end-entry]";
+  std::FILE* f = std::fopen(outputFile.c_str(), "a+");
+  if (!f) {
+    RearmCtrlCHandler();
+    Fail("FATAL: error opening reservoir file " + outputFile, 65);
+  }
+  for (uint64_t r = 1; r <= rowsUsed; ++r) {
+    const double* row = &rows[r * (nTracers + 35)];
+    std::fprintf(f, "%2.0lf\t%2.0lf\t%2.0lf\t%2.0lf", row[0], row[1], row[2], row[3]);
+    for (uint64_t k = 0; k < rowWidth; ++k) std::fprintf(f, "\t%lg", row[4 + k]);
+    std::fprintf(f, "\n");
+  }
+  const bool failed = std::ferror(f) != 0;
+  const bool closed = std::fclose(f) == 0;
+  RearmCtrlCHandler();
+  if (failed || !closed)
+    Fail(
+        "FATAL: error writing reservoir file " + outputFile + " (disk full or no write access); its last rows are lost",
+        65);
+  rowsUsed = rowWidth = 0;
+}
+
+void SP_class::FreeMemory() {
+  std::vector<double>().swap(rows);
+  std::vector<double>().swap(state);
+  std::vector<double>().swap(previous);
+  rules = RuleSet();
+  capacity = rowsUsed = rowWidth = 0;
+}
