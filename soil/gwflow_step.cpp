@@ -305,6 +305,11 @@ double gwflowclass::SolveMethod2(int l, double dt) {
     return rn >= 1 && rn <= nrows && cn >= 1 && cn <= ncols && InModel(rn, cn) && Glacier(rn, cn) < 1.0 &&
            SameZone(r, c, rn, cn);
   };
+  // Fixed heads first: the rows below read them as old heads of their neighbours.
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c)
+      if (Own(r, c) && InModel(r, c) && y.fixh[r][c] > nodata) y.h[r][c] = y.hold[r][c] = y.hoo[r][c] = y.fixh[r][c];
 #pragma omp parallel reduction(max : error)
   {
     const size_t n = static_cast<size_t>(ncols) + 2;
@@ -317,12 +322,7 @@ double gwflowclass::SolveMethod2(int l, double dt) {
         return y.tx[r][c] > 0 || y.ty[r][c] > 0 || (c > 1 && y.tx[r][c - 1] > 0) || (r > 1 && y.ty[r - 1][c] > 0);
       };
       for (int c = 1; c <= ncols; ++c) {
-        if (!Own(r, c)) continue;
-        if (y.fixh[r][c] > nodata && InModel(r, c)) {
-          y.h[r][c] = y.hold[r][c] = y.hoo[r][c] = y.fixh[r][c];
-          continue;
-        }
-        if (!TakesPart(r, c) || active(c)) continue;
+        if (!TakesPart(r, c) || y.fixh[r][c] > nodata || active(c)) continue;
         // An enclosed cell with a fixed inflow fills its own storage.
         const double S = y.storage[r][c];
         if (y.fixq[r][c] > nodata && S > 0) y.h[r][c] += y.fixq[r][c] * dt / S;
