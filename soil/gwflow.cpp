@@ -322,6 +322,10 @@ void gwflowclass::CreateLayerGrids() {
     y.phprev = Register(y.hprev, Derived(y.headname, "_olditer"), Numbered("gw_head_olditer_", l), 0);
     y.tx = NewGrid(0.0);
     y.ty = NewGrid(0.0);
+    // A cell outside the model closes its faces on every instance (the solvers read them as coefficients).
+    for (int r = lowrow; r <= highrow; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (!InModel(r, c)) y.tx[r][c] = y.ty[r][c] = 0;
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!InModel(r, c) || !Own(r, c)) continue;
