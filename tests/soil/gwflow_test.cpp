@@ -319,6 +319,46 @@ TEST(GroundwaterControlPoint, ARunNotMarkedInitializedWritesNoRecordsAtRelease) 
   EXPECT_FALSE(fluvextest::FileExists(v->dir / "control.txt"));
 }
 
+// ---- tracers ----
+
+// A uniform concentration stays uniform while water flows; a radioactive
+// tracer with a half time of one day halves in a daily step.
+TEST(GroundwaterTracers, FlowKeepsAUniformConcentrationAndDecayHalvesPerHalfTime) {
+  std::unique_ptr<World> w(Strip(6, 3));
+  w->AddLayer(
+      1, 1e-4, 0.1, 10, [](int r, int c) { return r == 2 && c == 1 ? 9.0 : kNodata; },
+      [](int r, int c) { return r == 3 && c == 6 ? 1e-7 : kNodata; });
+  Section s;
+  ASSERT_EQ(w->Build(s), 0) << w->console.str();
+  TracerRecord tracers[3];
+  for (int t = 1; t <= 2; ++t) {
+    tracers[t].name = t == 1 ? "chl" : "tri";
+    tracers[t].path = w->dir.path() + "/";
+    tracers[t].statext = "sta";
+    tracers[t].gridext = "grd";
+    tracers[t].gwini = 2.0;
+    tracers[t].evaporating = 1;  // starts at gwini itself
+  }
+  tracers[2].radioactive = 1;
+  tracers[2].half_time = 1.0;  // days
+  int error = -1;
+  w->gw->InitTracerGrids(&error, 2, tracers, nullptr, 0);
+  ASSERT_EQ(error, 0) << w->console.str();
+  Grid stable = w->Find("concstor_tracer_1_layer_1_groundwater_flow");
+  Grid decaying = w->Find("concstor_tracer_2_layer_1_groundwater_flow");
+  ASSERT_TRUE(stable && decaying);
+  EXPECT_EQ(w->list[w->Position("concstor_tracer_1_layer_1_groundwater_flow")].filename,
+            w->dir.path() + "/chl1grou.grd");
+  w->Steps(2);
+  for (int r = 1; r <= 3; ++r)
+    for (int c = 1; c <= 6; ++c) {
+      EXPECT_NEAR(stable[r][c], 2.0, 1e-12) << r << " " << c;
+      EXPECT_NEAR(decaying[r][c], 0.5, 1e-9) << r << " " << c;
+    }
+  w->gw->FreeTracerArrays();
+  EXPECT_EQ(w->Position("concstor_tracer_1_layer_1_groundwater_flow"), 0);
+}
+
 // ---- threads ----
 
 // A heterogeneous two-layer aquifer with fixed heads, sources and a dry cell.
