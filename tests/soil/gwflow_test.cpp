@@ -270,7 +270,7 @@ TEST(GroundwaterControlPoint, FileHoldsFourPlusSixValuesPerLayerAndEdgeMarks) {
   EXPECT_EQ(w->gw->Capacity(), 2097152 / (13 * 8 + 32));
   const double base = w->Find("baseflow")[1][4];
   const double left = w->Find("gw_head_2")[1][3];
-  w->gw->FreeMemory();
+  w->Release();
   const std::string text = fluvextest::ReadFile(w->dir / "control.txt");
   std::istringstream lines(text);
   std::string header;
@@ -307,7 +307,7 @@ TEST(GroundwaterControlPoint, ARunNotMarkedInitializedWritesNoRecordsAtRelease) 
   s.control = "2 2";
   ASSERT_EQ(w->Build(s), 0);
   w->Steps(2);
-  w->gw->FreeMemory();
+  w->Release();
   const std::string text = fluvextest::ReadFile(w->dir / "control.txt");
   EXPECT_EQ(fluvextest::CountOf(text, "\n"), 1);
   // No control cell: no file.

@@ -141,7 +141,7 @@ class World {
     Add("baseflow", [](int, int) { return 0.0; });
   }
   ~World() {
-    gw.reset();
+    Release();
     for (auto& g : grids) setup.FreeMatrix(g, low, high, 1, ncols);
     if (decomposition) decomposition->FreeMemory(setup);
   }
@@ -187,7 +187,7 @@ class World {
 
   // Constructs the module in the test directory; returns its error code.
   int Build(const Section& section, int substeps = 1) {
-    gw.reset();
+    Release();
     fluvextest::WriteFile(dir / "run.cntrl", section.Text());
     int error = 0;
     try {
@@ -196,6 +196,12 @@ class World {
       error = code;
     }
     return error;
+  }
+
+  // The model's release operation, then the object is deleted.
+  void Release() {
+    if (gw) gw->FreeMemory();
+    gw.reset();
   }
 
   // n steps of one day from 1 January 2000, the stand-in for the unsaturated
