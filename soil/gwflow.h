@@ -192,6 +192,7 @@ class gwflowclass : public teilmodellklasse {
   // Tracers: [tracer][layer], tracers 1 ... count, layers 1 ... L.
   std::vector<std::vector<LayerTracer>> layertracers;
   std::vector<Grid> concflux;
-  std::vector<double> decay;  // per-step decay factor of each tracer
+  std::vector<double> decay;   // per-step decay factor of each tracer
+  Grid tracerwater = nullptr;  // water of each cell after the balance (m3), weight of the tracer statistics
   std::vector<int> concfluxpos;
 };

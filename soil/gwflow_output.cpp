@@ -193,6 +193,7 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
     concflux.assign(static_cast<size_t>(count) + 1, nullptr);
     concfluxpos.assign(static_cast<size_t>(count) + 1, 0);
     decay.assign(static_cast<size_t>(count) + 1, 1.0);
+    if (!tracerwater) tracerwater = NewGrid(0.0);
     const int zones = zonerecords ? std::max(0, zonecount) : 0;
     for (int t = 1; t <= count; ++t) {
       const TracerRecord& tr = settings[t];
@@ -286,6 +287,7 @@ void gwflowclass::FreeMemory() {
     }
     for (Grid g : owned) FreeMatrix(g, lowrow, highrow, 1, ncols);
     owned.clear();
+    tracerwater = nullptr;
     layers.clear();
   }
   teilmodellklasse::FreeMemory();

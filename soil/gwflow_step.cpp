@@ -541,24 +541,30 @@ void gwflowclass::Balances(int l, double dt) {
         for (int f = 0; f < 6; ++f) total += v[f] * up[f];
         const double value = W + sum > 0 ? total / (W + sum) : 0.0;
         concflux[t][r][c] = value;
-        LayerTracer& lt = layertracers[t][l];
-        if (!lt.statistic) continue;
+      }
+      tracerwater[r][c] = W + sum;
+    }
+  // Zone records in row order, so that the statistics do not depend on the thread count.
+  for (int t = 1; t <= T; ++t) {
+    LayerTracer& lt = layertracers[t][l];
+    if (!lt.statistic || !lt.records) continue;
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!InModel(r, c) || !Own(r, c) || Glacier(r, c) >= 1.0) continue;
         const int code = static_cast<int>(zone[r][c]);
         const int k = (zoneindex && code >= 0 && code <= maxzonecode) ? zoneindex[code] : 0;
-        const double water = W + sum;
+        const double value = concflux[t][r][c];
+        const double water = tracerwater[r][c];
         const double rel = relcellarea && relcellarea[r][c] > nodata ? relcellarea[r][c] : -1.0;
-#pragma omp critical(gwtracerstatistic)
-        {
-          if (rel >= 0) {
-            lt.records[k].sx += value * rel;
-            lt.records[k].n += rel * water;
-            lt.records[k].RelCellSum += rel;
-          } else {
-            lt.records[k].sx += value;
-            lt.records[k].n += water;
-            lt.records[k].RelCellSum += water;
-          }
+        if (rel >= 0) {
+          lt.records[k].sx += value * rel;
+          lt.records[k].n += rel * water;
+          lt.records[k].RelCellSum += rel;
+        } else {
+          lt.records[k].sx += value;
+          lt.records[k].n += water;
+          lt.records[k].RelCellSum += water;
         }
       }
-    }
+  }
 }

@@ -143,17 +143,20 @@ double Storage(World& w, int l, Grid before, double S) {
   return sum;
 }
 
-Grid Copy(World& w, const std::string& name, std::vector<std::vector<double>>& keep) {
-  Grid g = w.Find(name);
-  keep.assign(w.nrows + 1, std::vector<double>(w.ncols + 1));
-  static std::vector<double*> rows;
-  rows.assign(w.nrows + 1, nullptr);
-  for (int r = 1; r <= w.nrows; ++r) {
-    for (int c = 1; c <= w.ncols; ++c) keep[r][c] = g[r][c];
-    rows[r] = keep[r].data();
+// The values of a grid at one moment, with the row table of a Grid.
+struct Snapshot {
+  Snapshot(World& w, const std::string& name)
+      : values(w.nrows + 1, std::vector<double>(w.ncols + 1)), rows(w.nrows + 1) {
+    Grid g = w.Find(name);
+    for (int r = 1; r <= w.nrows; ++r) {
+      for (int c = 1; c <= w.ncols; ++c) values[r][c] = g[r][c];
+      rows[r] = values[r].data();
+    }
   }
-  return rows.data();
-}
+  Grid grid() { return rows.data(); }
+  std::vector<std::vector<double>> values;
+  std::vector<double*> rows;
+};
 
 // A closed domain with sources: the storage change equals the sources times
 // area and step, cell by cell in the balance grid and over the domain.
@@ -168,11 +171,10 @@ TEST(GroundwaterBalance, ClosedDomainStoresItsSources) {
     s.method = method;
     ASSERT_EQ(w->Build(s), 0) << w->console.str();
     for (int step = 0; step < 3; ++step) {
-      std::vector<std::vector<double>> keep;
-      Grid before = Copy(*w, "gw_head_1", keep);
+      Snapshot before(*w, "gw_head_1");
       w->Steps(1);
       const double sources = 3 * q * kCell * kCell * dt;
-      EXPECT_NEAR(Storage(*w, 1, before, S), sources, 1e-9 * sources) << method;
+      EXPECT_NEAR(Storage(*w, 1, before.grid(), S), sources, 1e-9 * sources) << method;
       if (method[0] != '1') continue;
       // The over-relaxation sweep solves every cell's balance to its tolerance.
       Grid balance = w->Find("gw_balance1");
@@ -197,8 +199,7 @@ TEST(GroundwaterBalance, FixedHeadsStayFixedAndZonesDoNotExchangeUnderFlowContro
     s.method = method;
     s.flowControl = 3;
     ASSERT_EQ(w->Build(s), 0) << w->console.str();
-    std::vector<std::vector<double>> keep;
-    Grid before = Copy(*w, "gw_head_1", keep);
+    Snapshot before(*w, "gw_head_1");
     w->Steps(5);
     Grid h = w->Find("gw_head_1");
     Grid fx = w->Find("gw_flow_x_1");
@@ -208,7 +209,7 @@ TEST(GroundwaterBalance, FixedHeadsStayFixedAndZonesDoNotExchangeUnderFlowContro
     // Zone 2 holds exactly its own source.
     double zone2 = 0;
     for (int r = 1; r <= 3; ++r)
-      for (int c = 4; c <= 6; ++c) zone2 += (h[r][c] - before[r][c]) * 0.1 * kCell * kCell;
+      for (int c = 4; c <= 6; ++c) zone2 += (h[r][c] - before.values[r][c]) * 0.1 * kCell * kCell;
     const double expected = 1e-8 * kCell * kCell * 5 * 86400;
     EXPECT_NEAR(zone2, expected, 1e-9 * expected) << method;
   }
@@ -231,17 +232,10 @@ TEST(GroundwaterBalance, LeakageMovesWaterBetweenLayersWithoutLoss) {
     s.layers = 2;
     ASSERT_EQ(w->Build(s), 0) << w->console.str();
     w->Steps(2);  // layer 2 rises above layer 1
-    std::vector<std::vector<double>> k1, k2;
-    Grid b1 = Copy(*w, "gw_head_1", k1);
-    std::vector<std::vector<double>> copy2(w->nrows + 1, std::vector<double>(w->ncols + 1));
-    std::vector<double*> rows2(w->nrows + 1);
-    for (int r = 1; r <= w->nrows; ++r) {
-      for (int c = 1; c <= w->ncols; ++c) copy2[r][c] = w->Find("gw_head_2")[r][c];
-      rows2[r] = copy2[r].data();
-    }
+    Snapshot b1(*w, "gw_head_1"), b2(*w, "gw_head_2");
     w->Steps(1);
-    const double d1 = Storage(*w, 1, b1, S1);
-    const double d2 = Storage(*w, 2, rows2.data(), S2);
+    const double d1 = Storage(*w, 1, b1.grid(), S1);
+    const double d2 = Storage(*w, 2, b2.grid(), S2);
     const double sources = 5e-7 * kCell * kCell * dt;
     EXPECT_GT(d1, 1e-4 * sources) << method;  // layer 1 gained by leakage
     EXPECT_NEAR(d1 + d2, sources, 1e-8 * sources) << method;
