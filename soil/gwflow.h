@@ -188,6 +188,9 @@ class gwflowclass : public teilmodellklasse {
   Grid ponding = nullptr;
   int pponding = 0;
   std::vector<Grid> owned;  // grids allocated by the model
+  // Work arrays of the solvers, made once: per-row factor sums, per-thread row systems.
+  std::vector<double> factorrows, countrows, linework;
+  std::vector<int> linesegment;
 
   // Tracers: [tracer][layer], tracers 1 ... count, layers 1 ... L.
   std::vector<std::vector<LayerTracer>> layertracers;

@@ -227,8 +227,11 @@ double gwflowclass::SolveMethod1(int l, double dt) {
   const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
   const Layer& one = layers[1];
   double error = -std::numeric_limits<double>::infinity();
-  std::vector<double> rowsum(static_cast<size_t>(nrows) + 2, 0.0);
-  std::vector<double> rowcount(static_cast<size_t>(nrows) + 2, 0.0);
+  // Per-row factor sums, made once and refilled here (no allocation per sweep).
+  std::vector<double>& rowsum = factorrows;
+  std::vector<double>& rowcount = countrows;
+  rowsum.assign(static_cast<size_t>(nrows) + 2, 0.0);
+  rowcount.assign(static_cast<size_t>(nrows) + 2, 0.0);
   for (int colour = 0; colour < 2; ++colour) {
     if (colour == 1) {
       Exchange(y.h, y.ph);
@@ -310,11 +313,21 @@ double gwflowclass::SolveMethod2(int l, double dt) {
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c)
       if (Own(r, c) && InModel(r, c) && y.fixh[r][c] > nodata) y.h[r][c] = y.hold[r][c] = y.hoo[r][c] = y.fixh[r][c];
-#pragma omp parallel reduction(max : error)
+  // Work arrays per thread, made outside the parallel region so that no allocation (and no exception) happens in it.
+  const size_t n = static_cast<size_t>(ncols) + 2;
+  const int threads = omp_get_max_threads();
+  if (linework.size() < static_cast<size_t>(threads) * 5 * n)
+    linework.assign(static_cast<size_t>(threads) * 5 * n, 0.0);
+  if (linesegment.size() < static_cast<size_t>(threads) * n) linesegment.assign(static_cast<size_t>(threads) * n, 0);
+#pragma omp parallel reduction(max : error) num_threads(threads)
   {
-    const size_t n = static_cast<size_t>(ncols) + 2;
-    std::vector<double> lower(n), main(n), upper(n), rhs(n), x(n);
-    std::vector<int> segment(n);
+    const size_t t = static_cast<size_t>(omp_get_thread_num());
+    double* lower = linework.data() + t * 5 * n;
+    double* main = lower + n;
+    double* upper = main + n;
+    double* rhs = upper + n;
+    double* x = rhs + n;
+    int* segment = linesegment.data() + t * n;
 #pragma omp for schedule(runtime)
     for (int r = firstrow; r <= lastrow; ++r) {
       auto active = [&](int c) {
