@@ -99,6 +99,10 @@ TEST(GroundwaterFlow, SteadyConfinedStripIsLinearWithDarcyFlux) {
     s.sor = 1.6;
     ASSERT_EQ(w->Build(s), 0) << w->console.str();
     w->Steps(8);
+    // The line solver makes one pass per step whatever the error bound says.
+    if (method[0] == '2') {
+      EXPECT_EQ(w->gw->Iterations(), 1);
+    }
     Grid h = w->Find("gw_head_1");
     Grid fx = w->Find("gw_flow_x_1");
     const double length = (n - 1) * kCell;
