@@ -1,31 +1,201 @@
-// The groundwater flow sub-model, section "[groundwater_flow]". This build holds its frame:
-// the section head is read and a module that is off does nothing; a module
-// that is switched on ends the run with error 506, since its computation is
-// not part of this build.
+// The groundwater flow sub-model, section "[groundwater_flow]": two-dimensional
+// flow in one or more stacked aquifer layers on the model raster.
+//
+// Units: heads, thicknesses and elevations in m, conductivities and leakage
+// fluxes in m/s, transmissivities in m2/s, fixed inflows in m/s (positive into
+// the aquifer), balances in mm per step. Layer 1 is tied to the unsaturated
+// zone: its head follows "groundwater_distance" at every step start and its
+// storage change is returned as "baseflow" (m/s, positive out of the aquifer).
+//
+// Files: gwflow.cpp (section and grids), gwflow_step.cpp (the step and its
+// solvers), gwflow_output.cpp (outputs, control point, lakes, tracers, release).
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "framework/submodelframe.h"
 
+class zonalstatistic;
+
 class gwflowclass : public teilmodellklasse {
  public:
-  static constexpr int kNotAvailable = 506;
+  // Capacity in bytes of the control-point buffer.
+  static constexpr int64_t kControlBufferBytes = 2097152;
+  // Value written for a neighbour of the control cell beyond the grid edge.
+  static constexpr double kBeyondEdge = -8888.0;
+
   gwflowclass(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
               const std::string& workFileName, const SubModelArgs& common, int subSteps = 1);
 
+  virtual void SetSubsteps(int count) { SetSubSteps(count); }
   virtual void SetRiverflowTable(RiverflowTable* table);
   virtual void SetQg(double* runoff);
   virtual void StartStep(int64_t hour, int64_t day, int64_t month, int64_t year);
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   virtual void WriteGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void WriteStatistics();
+  virtual void InitLakes(const std::string& section);
+  void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
+  void FreeTracerArrays() override;
   void FreeMemory() override;
 
- private:
-  // A per-step call of a module that is switched on.
-  void Unavailable();
+ protected:
+  // Grids of one aquifer layer; the registered ones keep their grid-list position.
+  struct Layer {
+    Grid fixh = nullptr;  // inputs
+    Grid fixq = nullptr;
+    Grid thick = nullptr;
+    Grid kx = nullptr;
+    Grid ky = nullptr;
+    Grid storage = nullptr;
+    Grid kolmation = nullptr;  // layers 1 ... L-1
+    Grid h = nullptr;          // registered
+    Grid hold = nullptr;
+    Grid hoo = nullptr;
+    Grid hprev = nullptr;
+    Grid tx = nullptr;
+    Grid ty = nullptr;
+    Grid fx = nullptr;
+    Grid fy = nullptr;
+    Grid balance = nullptr;
+    Grid leak = nullptr;
+    Grid top = nullptr;
+    int ph = 0, phold = 0, phoo = 0, phprev = 0, ptx = 0, pty = 0, pfx = 0, pfy = 0, pbal = 0, pleak = 0, ptop = 0;
+    std::string headname, txname, tyname, balname;
+    int headcode = 0, txcode = 0, tycode = 0, balcode = 0;
+  };
+  // Per tracer and layer: concentration statistic and grid.
+  struct LayerTracer {
+    zonalstatistic* statistic = nullptr;
+    ZoneRecord* records = nullptr;
+    Grid conc = nullptr;
+    int position = 0;
+    std::string statfile, gridfile;
+  };
+  struct ControlRecord {
+    int64_t year, month, day, hour;
+    double* values;
+  };
+
+  // ---- set-up (gwflow.cpp) ----
+  void ReadSection();
+  // Reads the optional Use-Pond-Flag line; returns the first heads file name when the line holds that instead.
+  std::string ReadPondFlag();
+  void BindModelGrids();
+  void BindLayerInputs();
+  void SetLayerOneThickness();
+  void CreateLayerGrids();
+  // A new grid over the instance's rows (all rows on instance 0), own model cells ownValue, others -9999.
+  Grid NewGrid(double ownValue);
+  // Registers a grid at the next free grid-list position and returns the position.
+  int Register(Grid grid, const std::string& fileName, const std::string& shortName, int writeCode);
+  // Name with a suffix before the extension (the part from the last ".").
+  static std::string Derived(const std::string& name, const std::string& suffix);
+  // Head of layer 1 from the surface: elevation + distance, plus ponded water at the surface.
+  double SurfaceHead(int r, int c) const;
+  void Exchange(Grid g, int position);
+
+  // ---- cell predicates ----
+  bool InModel(int r, int c) const { return zone[r] && zone[r][c] > nodata; }
+  bool Own(int r, int c) const {
+    return r >= firstrow && r <= lastrow &&
+           (!MPIRegions || !MPIRegions[r] || static_cast<int>(MPIRegions[r][c]) == mpirank);
+  }
+  double Glacier(int r, int c) const;
+  bool TakesPart(int r, int c) const { return InModel(r, c) && Own(r, c) && Glacier(r, c) < 1.0; }
+  // Cells of a face carry flow: both in the model and, under flow control 3, of one zone.
+  bool SameZone(int r, int c, int r2, int c2) const {
+    return flowcontrol != 3 || static_cast<int>(zone[r][c]) == static_cast<int>(zone[r2][c2]);
+  }
+  double Dx(int r, int c) const { return cellsizex ? cellsizex[r][c] : cellsize; }
+  double Dy(int r, int c) const { return cellsizey ? cellsizey[r][c] : cellsize; }
+
+  // ---- step (gwflow_step.cpp) ----
+  double StepSeconds() const;
+  void Leakage();
+  void StartLayers();
+  void Transmissivities(int l);
+  double EffectiveThickness(int l, int r, int c) const;
+  double SolveMethod1(int l, double dt);
+  double SolveMethod2(int l, double dt);
+  void CountOscillations(int l);
+  void FinishLayers(int l);
+  void Baseflow(double dt);
+  void Balances(int l, double dt);
+  void ReportLayer(int l);
+
+  // ---- outputs (gwflow_output.cpp) ----
+  void CreateControlPoint();
+  void RecordControlPoint();
+  void WriteControlPointFluxes(const std::string& fileName, int64_t& count, ControlRecord* records);
+  void FlushControlPointFile(const std::string& fileName, int64_t& count, ControlRecord* records);
+  bool ReportDue() const;
+
+  int method = 0;
+  int maxiter = 0;
+  double maxerror_allowed = 0;
+  double alpha = 0;
+  double sor = 0;
+  int adaptive = 0;
+  int gridread = 0;
+  int L = 0;
+  int control_row = 0;
+  int control_col = 0;
+  std::string controlfile_name;
+  int pondflag_read = 0;
+  int ponduse = 0;
+  int itercount = 0;
+  double factorsum = 0;
+  double factorcount = 0;
+  long osc_count = 0;
+  double osc_sum = 0;
+  double osc_max = 0;
+  double lasterror = 0;
+  int lakeflag = 0;
+  int lakemethod = 0;
+  Grid lake_codes = nullptr;
+
+  std::vector<ControlRecord> records;  // 0 ... capacity, record 0 never filled
+  std::vector<double> recordvalues;
+  int64_t capacity = 0;
+  int64_t recordcount = 0;
+
   RiverflowTable* riverflow = nullptr;
   double* qg = nullptr;
+
+  std::vector<Layer> layers;  // 1 ... L
+  int lowrow = 0;             // rows of the model's own grids
+  int highrow = 0;
+  Grid zone = nullptr;
+  int pzone = 0;
+  Grid elevation = nullptr;
+  Grid recharge = nullptr;
+  Grid distance = nullptr;
+  int pdistance = 0;
+  Grid soil_types = nullptr;
+  Grid baseflow = nullptr;
+  int pbaseflow = 0;
+  Grid cellsizex = nullptr;
+  Grid cellsizey = nullptr;
+  Grid glacier = nullptr;
+  Grid thawdepth = nullptr;
+  int pthaw = 0;
+  Grid frozen = nullptr;
+  int pfrozen = 0;
+  Grid siltstorage = nullptr;
+  Grid ponding = nullptr;
+  int pponding = 0;
+  std::vector<Grid> owned;  // grids allocated by the model
+  // Work arrays of the solvers, made once: per-row factor sums, per-thread row systems.
+  std::vector<double> factorrows, countrows, linework;
+  std::vector<int> linesegment;
+
+  // Tracers: [tracer][layer], tracers 1 ... count, layers 1 ... L.
+  std::vector<std::vector<LayerTracer>> layertracers;
+  std::vector<Grid> concflux;
+  std::vector<double> decay;   // per-step decay factor of each tracer
+  Grid tracerwater = nullptr;  // water of each cell after the balance (m3), weight of the tracer statistics
+  std::vector<int> concfluxpos;
 };

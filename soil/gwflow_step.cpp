@@ -1,0 +1,583 @@
+// The groundwater step: leakage between layers, step start, transmissivities,
+// the over-relaxation and line solvers, face flows, baseflow and balances.
+//
+// Sign conventions: leakage grid l holds the flow from layer l+1 into layer l
+// (m/s); face flows are positive from column j to j+1 and from row i to i+1;
+// face volumes in the balance are positive into the cell.
+#include <mpi.h>
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "framework/diagstream.h"
+#include "framework/zonalstatistic.h"
+#include "soil/gwflow.h"
+
+namespace {
+// A head this far above the top of its layer counts as confined (m).
+constexpr double kConfinedMargin = 0.01;
+// Leakage is driven by at most this head difference (m).
+constexpr double kMaxLeakHead = 1.0;
+
+double GlobalMax(double local, int size) {
+  if (size <= 1) return local;
+  double global = local;
+  MPI_Reduce(&local, &global, 1, MPI_DOUBLE, MPI_MAX, 0, MPI_COMM_WORLD);
+  MPI_Bcast(&global, 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+  return global;
+}
+}  // namespace
+
+double gwflowclass::StepSeconds() const {
+  return 60.0 * timeinterval / std::max(1, substeps);
+}
+
+bool gwflowclass::ReportDue() const {
+  if (omp_in_parallel()) return false;
+  const int interval = std::max(1, reportinterval);
+  return interval == 1 || (static_cast<int64_t>(mintointendhours) + StepDate().hour) % interval == 0;
+}
+
+void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  (void)hour;
+  (void)day;
+  (void)month;
+  (void)year;
+  if (flowcontrol == 0) return;
+  const double dt = StepSeconds();
+  for (size_t t = 1; t < layertracers.size(); ++t)
+    for (int l = 1; l <= L; ++l)
+      if (layertracers[t][l].statistic) layertracers[t][l].statistic->NewStep();
+
+  Leakage();
+  StartLayers();
+  Exchange(thawdepth, pthaw);
+  Exchange(frozen, pfrozen);
+  if (ponduse == 1) Exchange(ponding, pponding);
+  Exchange(distance, pdistance);
+  for (int l = 1; l <= L; ++l) Transmissivities(l);
+
+  for (int l = 1; l <= L; ++l) {
+    Layer& y = layers[l];
+    for (int p : {y.ptx, y.pty, y.pfx, y.pfy}) Exchange(gridlist[p].grid, p);
+    itercount = 0;
+    factorsum = factorcount = 0;
+    double error = 0;
+    for (;;) {
+      ++itercount;
+      for (int p : {y.ph, y.phold, y.phprev}) Exchange(gridlist[p].grid, p);
+      error = method == 1 ? SolveMethod1(l, dt) : SolveMethod2(l, dt);
+      error = GlobalMax(error, mpisize);
+      if (itercount >= maxiter) break;
+      if (!(error > maxerror_allowed) || method != 1) break;
+    }
+    lasterror = error;
+    CountOscillations(l);
+    ReportLayer(l);
+  }
+
+  for (int l = 1; l <= L; ++l) Exchange(layers[l].h, layers[l].ph);
+  for (int l = 1; l <= L; ++l) FinishLayers(l);
+  for (int l = 1; l <= L; ++l) {
+    Exchange(layers[l].h, layers[l].ph);
+    Exchange(layers[l].fx, layers[l].pfx);
+    Exchange(layers[l].fy, layers[l].pfy);
+  }
+  Baseflow(dt);
+  for (size_t t = 1; t < layertracers.size(); ++t)
+    for (int l = 1; l <= L; ++l) Exchange(layertracers[t][l].conc, layertracers[t][l].position);
+  for (int l = 1; l <= L; ++l) {
+    Balances(l, dt);
+    Layer& y = layers[l];
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!Own(r, c) && InModel(r, c)) continue;
+        if (!InModel(r, c)) {
+          y.h[r][c] = nodata;
+          for (size_t t = 1; t < layertracers.size(); ++t) layertracers[t][l].conc[r][c] = nodata;
+        } else {
+          for (size_t t = 1; t < layertracers.size(); ++t) layertracers[t][l].conc[r][c] = concflux[t][r][c];
+        }
+      }
+  }
+  RecordControlPoint();
+}
+
+void gwflowclass::Leakage() {
+  for (int l = 1; l < L; ++l) {
+    Layer& up = layers[l];
+    const Layer& down = layers[l + 1];
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!Own(r, c)) continue;
+        if (!InModel(r, c) || Glacier(r, c) >= 1.0) {
+          up.leak[r][c] = 0;
+          continue;
+        }
+        const double hu = up.h[r][c];
+        const double hd = down.h[r][c];
+        const double top = down.top[r][c];
+        double d;
+        if (hu >= hd && top > hd) {
+          // The lower layer is not full: water drains by gravity from the upper layer's head down to its base.
+          d = top - hu;
+          d = d > 0 ? 0.0 : std::max(d, -kMaxLeakHead);
+        } else {
+          d = std::clamp(hd - hu, -kMaxLeakHead, kMaxLeakHead);
+        }
+        const double k = up.kolmation[r][c];
+        up.leak[r][c] = k > nodata ? d * k : 0.0;
+      }
+    Exchange(up.leak, up.pleak);
+  }
+}
+
+void gwflowclass::StartLayers() {
+  for (int l = 1; l <= L; ++l) {
+    Layer& y = layers[l];
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!TakesPart(r, c)) continue;
+        y.hoo[r][c] = y.hold[r][c];
+        if (l > 1) {
+          y.hprev[r][c] = y.hold[r][c] = y.h[r][c];
+        } else {
+          y.h[r][c] = y.hprev[r][c] = y.hold[r][c] = SurfaceHead(r, c);
+        }
+        for (size_t t = 1; t < layertracers.size(); ++t)
+          if (tracers[t].radioactive == 1 && layertracers[t][l].conc[r][c] > nodata)
+            layertracers[t][l].conc[r][c] *= decay[t];
+      }
+    for (int p : {y.ph, y.phold, y.phprev}) Exchange(gridlist[p].grid, p);
+  }
+}
+
+double gwflowclass::EffectiveThickness(int l, int r, int c) const {
+  if (Glacier(r, c) >= 1.0) return 0.0;
+  double b = layers[l].thick[r][c];
+  if (l == 1) {
+    if (frozen) {
+      if (frozen[r][c] > nodata) b = std::max(0.0, b - frozen[r][c]);
+    } else if (thawdepth) {
+      // Thaw depths are stored negative (below the surface).
+      if (thawdepth[r][c] > nodata) b = std::min(b, -thawdepth[r][c]);
+    }
+  }
+  return b;
+}
+
+void gwflowclass::Transmissivities(int l) {
+  Layer& y = layers[l];
+  // Saturated thickness times conductivity; a head below the layer base leaves no transmissivity.
+  auto cellT = [&](int r, int c, Grid k, bool southFace) {
+    const double h = y.h[r][c];
+    const double top = y.top[r][c];
+    const bool full = southFace ? h >= top + kConfinedMargin : h > top + kConfinedMargin;
+    const double b = full ? y.thick[r][c] : h - top + EffectiveThickness(l, r, c);
+    if (Glacier(r, c) > 0) return 0.0;
+    return std::max(0.0, b) * std::max(0.0, k[r][c]);
+  };
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!Own(r, c)) continue;
+      if (!TakesPart(r, c)) {
+        y.tx[r][c] = y.ty[r][c] = 0;
+        continue;
+      }
+      for (int face = 0; face < 2; ++face) {
+        const bool south = face == 1;
+        const int rn = south ? r + 1 : r;
+        const int cn = south ? c : c + 1;
+        Grid k = south ? y.ky : y.kx;
+        double tc = cellT(r, c, k, south);
+        double tn = 0;
+        const bool neighbour = rn <= nrows && cn <= ncols && InModel(rn, cn) && SameZone(r, c, rn, cn);
+        if (neighbour) {
+          const double hn = y.h[rn][cn];
+          const double topn = y.top[rn][cn];
+          const double b = hn < topn + kConfinedMargin ? hn - topn + EffectiveThickness(l, rn, cn) : y.thick[rn][cn];
+          tn = Glacier(rn, cn) > 0 ? 0.0 : std::max(0.0, b) * std::max(0.0, k[rn][cn]);
+          // A dry cell next to a wetter one takes the wetter one's transmissivity for the face.
+          const double h = y.h[r][c];
+          if (tc <= 0 && tn > 0 && hn > h && k[r][c] > 0 && Glacier(r, c) == 0) {
+            tc = tn;
+          } else if (tn <= 0 && tc > 0 && h > hn && k[rn][cn] > 0 && Glacier(rn, cn) == 0) {
+            tn = tc;
+          }
+        }
+        const double face_t = tc + tn > 0 ? 2 * tc * tn / (tc + tn) : 0.0;
+        (south ? y.ty : y.tx)[r][c] = face_t;
+      }
+    }
+}
+
+// Red-black ordering: the cells with (row + column) even are updated first,
+// then those with (row + column) odd. A cell's four neighbours all have the
+// other colour, so the cells of one colour are independent: rows run in
+// parallel without races, and the result is the same for any thread count and
+// (with the border exchange between the colours) any instance count.
+double gwflowclass::SolveMethod1(int l, double dt) {
+  Layer& y = layers[l];
+  const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
+  const Layer& one = layers[1];
+  double error = -std::numeric_limits<double>::infinity();
+  // Per-row factor sums, made once and refilled here (no allocation per sweep).
+  std::vector<double>& rowsum = factorrows;
+  std::vector<double>& rowcount = countrows;
+  rowsum.assign(static_cast<size_t>(nrows) + 2, 0.0);
+  rowcount.assign(static_cast<size_t>(nrows) + 2, 0.0);
+  for (int colour = 0; colour < 2; ++colour) {
+    if (colour == 1) {
+      Exchange(y.h, y.ph);
+      Exchange(y.hprev, y.phprev);
+    }
+#pragma omp parallel for schedule(runtime) reduction(max : error)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1 + ((r + 1 + colour) & 1); c <= ncols; c += 2) {
+        if (!TakesPart(r, c)) continue;
+        const double fix = y.fixh[r][c];
+        if (fix > nodata) {
+          y.h[r][c] = y.hold[r][c] = y.hoo[r][c] = fix;
+          continue;
+        }
+        const double h = y.h[r][c];
+        const double hold = y.hold[r][c];
+        auto H = [&](int rr, int cc) { return alpha * y.h[rr][cc] + (1 - alpha) * y.hold[rr][cc]; };
+        const double dx = Dx(r, c);
+        const double dy = Dy(r, c);
+        const double cn = r > 1 ? dx / dy * y.ty[r - 1][c] : 0.0;
+        const double cs = r < nrows ? dx / dy * y.ty[r][c] : 0.0;
+        const double ce = c < ncols ? dy / dx * y.tx[r][c] : 0.0;
+        const double cw = c > 1 ? dy / dx * y.tx[r][c - 1] : 0.0;
+        const double csum = cn + ce + cs + cw;
+        const double hn = r > 1 ? H(r - 1, c) : h;
+        const double hs = r < nrows ? H(r + 1, c) : h;
+        const double he = c < ncols ? H(r, c + 1) : h;
+        const double hw = c > 1 ? H(r, c - 1) : h;
+        const bool confined = hold >= y.top[r][c];
+        const double S = confined ? y.storage[r][c] : one.storage[r][c];
+        double R = S / dt * hold + y.leak[r][c];
+        if (above) R -= above->leak[r][c];
+        if (y.fixq[r][c] > nodata) R += y.fixq[r][c];
+        const double A = dx * dy;
+        const double denominator = A * S / dt + alpha * csum;
+        // A cell without storage and without open faces has no equation.
+        if (!(denominator > 0)) continue;
+        const double hstar = (cn * hn + ce * he + cs * hs + cw * hw - (1 - alpha) * hold * csum + A * R) / denominator;
+        const double D = hstar - h;
+        const double cellerror = confined ? std::fabs(D) / 5 : std::fabs(D);
+        error = std::max(error, cellerror);
+        if (adaptive) {
+          double factor = 1.0;
+          const double hp = y.hprev[r][c];
+          if (h != hp) {
+            const double f = D / (h - hp) + 1;
+            factor = f > 0 ? std::min(f, 2.0) : 1.0;
+          }
+          y.hprev[r][c] = h;
+          y.h[r][c] = h + factor * D;
+          rowsum[r] += factor;
+          rowcount[r] += 1;
+        } else if (sor != 1.0) {
+          y.h[r][c] = h + sor * D;
+        } else {
+          y.h[r][c] = hstar;
+        }
+      }
+  }
+  // Summed in row order: the mean factor does not depend on the thread count.
+  for (int r = firstrow; r <= lastrow; ++r) {
+    factorsum += rowsum[r];
+    factorcount += rowcount[r];
+  }
+  return error;
+}
+
+double gwflowclass::SolveMethod2(int l, double dt) {
+  Layer& y = layers[l];
+  const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
+  double error = 0;
+  // A face of the row solve carries flow towards a model cell that is not fully glaciated, in the same zone.
+  auto open = [&](int r, int c, int rn, int cn) {
+    return rn >= 1 && rn <= nrows && cn >= 1 && cn <= ncols && InModel(rn, cn) && Glacier(rn, cn) < 1.0 &&
+           SameZone(r, c, rn, cn);
+  };
+  // Fixed heads first: the rows below read them as old heads of their neighbours.
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c)
+      if (Own(r, c) && InModel(r, c) && y.fixh[r][c] > nodata) y.h[r][c] = y.hold[r][c] = y.hoo[r][c] = y.fixh[r][c];
+  // Work arrays per thread, made outside the parallel region so that no allocation (and no exception) happens in it.
+  const size_t n = static_cast<size_t>(ncols) + 2;
+  const int threads = omp_get_max_threads();
+  if (linework.size() < static_cast<size_t>(threads) * 5 * n)
+    linework.assign(static_cast<size_t>(threads) * 5 * n, 0.0);
+  if (linesegment.size() < static_cast<size_t>(threads) * n) linesegment.assign(static_cast<size_t>(threads) * n, 0);
+#pragma omp parallel reduction(max : error) num_threads(threads)
+  {
+    const size_t t = static_cast<size_t>(omp_get_thread_num());
+    double* lower = linework.data() + t * 5 * n;
+    double* main = lower + n;
+    double* upper = main + n;
+    double* rhs = upper + n;
+    double* x = rhs + n;
+    int* segment = linesegment.data() + t * n;
+#pragma omp for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r) {
+      auto active = [&](int c) {
+        if (!TakesPart(r, c) || y.fixh[r][c] > nodata) return false;
+        return y.tx[r][c] > 0 || y.ty[r][c] > 0 || (c > 1 && y.tx[r][c - 1] > 0) || (r > 1 && y.ty[r - 1][c] > 0);
+      };
+      for (int c = 1; c <= ncols; ++c) {
+        if (!TakesPart(r, c) || y.fixh[r][c] > nodata || active(c)) continue;
+        // An enclosed cell with a fixed inflow fills its own storage.
+        const double S = y.storage[r][c];
+        if (y.fixq[r][c] > nodata && S > 0) y.h[r][c] += y.fixq[r][c] * dt / S;
+      }
+      int c = 1;
+      while (c <= ncols) {
+        if (!active(c)) {
+          ++c;
+          continue;
+        }
+        int m = 0;
+        segment[m++] = c;
+        while (c + 1 <= ncols && active(c + 1) &&
+               (flowcontrol != 3 || static_cast<int>(zone[r][c]) == static_cast<int>(zone[r][c + 1])))
+          segment[m++] = ++c;
+        ++c;
+        for (int i = 0; i < m; ++i) {
+          const int k = segment[i];
+          const double dx = Dx(r, k);
+          const double dy = Dy(r, k);
+          const double a = k > 1 && open(r, k, r, k - 1) ? y.tx[r][k - 1] / Dx(r, k - 1) : 0.0;
+          const double cc = k < ncols && open(r, k, r, k + 1) ? y.tx[r][k] / Dx(r, k + 1) : 0.0;
+          const double north =
+              open(r, k, r - 1, k) ? (y.hold[r][k] - y.hold[r - 1][k]) * y.ty[r - 1][k] / (dy * Dy(r - 1, k)) : 0.0;
+          const double south =
+              open(r, k, r + 1, k) ? (y.hold[r + 1][k] - y.hold[r][k]) * y.ty[r][k] / (dy * Dy(r + 1, k)) : 0.0;
+          const double S = y.storage[r][k];
+          double source = y.leak[r][k];
+          if (above) source -= above->leak[r][k];
+          if (y.fixq[r][k] > nodata) source += y.fixq[r][k];
+          lower[i] = a;
+          upper[i] = cc;
+          main[i] = -dx * S / dt - a - cc;
+          // The leakage booked by the balance enters the row equation with the fixed inflow.
+          rhs[i] = dx * (-S * y.h[r][k] / dt - south + north - source);
+        }
+        // Neighbours outside the segment (fixed heads, other instances) are known values.
+        if (lower[0] != 0) {
+          rhs[0] -= lower[0] * y.h[r][segment[0] - 1];
+          lower[0] = 0;
+        }
+        if (upper[m - 1] != 0) {
+          rhs[m - 1] -= upper[m - 1] * y.h[r][segment[m - 1] + 1];
+          upper[m - 1] = 0;
+        }
+        bool singular = !(std::fabs(main[0]) > 0);
+        for (int i = 1; i < m && !singular; ++i) {
+          const double f = lower[i] / main[i - 1];
+          main[i] -= f * upper[i - 1];
+          rhs[i] -= f * rhs[i - 1];
+          singular = !(std::fabs(main[i]) > 0);
+        }
+        // A zero pivot (no storage and no lateral coupling) leaves the segment's heads unchanged.
+        if (singular) continue;
+        x[m - 1] = rhs[m - 1] / main[m - 1];
+        for (int i = m - 2; i >= 0; --i) x[i] = (rhs[i] - upper[i] * x[i + 1]) / main[i];
+        for (int i = 0; i < m; ++i) {
+          double& h = y.h[r][segment[i]];
+          error = std::max(error, std::fabs(x[i] - h));
+          h = x[i];
+        }
+      }
+    }
+  }
+  return error;
+}
+
+void gwflowclass::CountOscillations(int l) {
+  const Layer& y = layers[l];
+  long count = 0;
+  double sum = 0;
+  double maximum = 0;
+  const double eps = maxerror_allowed;
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!InModel(r, c) || !Own(r, c)) continue;
+      const double d1 = y.hold[r][c] - y.hoo[r][c];
+      const double d2 = y.h[r][c] - y.hold[r][c];
+      if ((d1 > eps && d2 < -eps) || (d1 < -eps && d2 > eps)) {
+        ++count;
+        sum += std::fabs(d2);
+        maximum = std::max(maximum, std::fabs(d2));
+      }
+    }
+  if (mpisize > 1) {
+    long c2 = 0;
+    double s2 = 0, m2 = 0;
+    MPI_Reduce(&count, &c2, 1, MPI_LONG, MPI_MAX, 0, MPI_COMM_WORLD);
+    MPI_Reduce(&sum, &s2, 1, MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
+    MPI_Reduce(&maximum, &m2, 1, MPI_DOUBLE, MPI_MAX, 0, MPI_COMM_WORLD);
+    MPI_Bcast(&c2, 1, MPI_LONG, 0, MPI_COMM_WORLD);
+    MPI_Bcast(&s2, 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    MPI_Bcast(&m2, 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    count = c2;
+    sum = s2;
+    maximum = m2;
+  }
+  osc_count = count;
+  osc_sum = sum;
+  osc_max = maximum;
+}
+
+void gwflowclass::ReportLayer(int l) {
+  if (!ReportDue()) return;
+  *diag << "GWlevel " << l << ", MPI-rank " << mpirank << ", Steps " << itercount;
+  if (method == 1) {
+    const double factor = adaptive ? (factorcount > 0 ? factorsum / factorcount : 0.0) : sor;
+    *diag << " err " << lasterror << ", SOR " << factor << ", osc. at " << osc_count
+          << " points (av: " << (osc_count > 0 ? osc_sum / static_cast<double>(osc_count) : 0.0) << ", max " << osc_max
+          << ")";
+  }
+  *diag << "[end-entry]";
+}
+
+void gwflowclass::FinishLayers(int l) {
+  Layer& y = layers[l];
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!Own(r, c)) continue;
+      if (!InModel(r, c)) {
+        y.fx[r][c] = y.fy[r][c] = 0;
+        continue;
+      }
+      if (Glacier(r, c) >= 1.0) continue;
+      if (c == ncols || Glacier(r, c + 1) >= 1.0) {
+        y.fx[r][c] = 0;
+      } else if (!InModel(r, c + 1)) {
+        y.fx[r][c] = nodata;
+      } else {
+        // Under flow control 3 the face between two zones is closed.
+        y.fx[r][c] = SameZone(r, c, r, c + 1) ? (y.h[r][c] - y.h[r][c + 1]) * y.kx[r][c] / Dx(r, c) : 0.0;
+      }
+      if (r < nrows) {
+        if (!InModel(r + 1, c) || Glacier(r + 1, c) >= 1.0 || !SameZone(r, c, r + 1, c))
+          y.fy[r][c] = 0;
+        else
+          y.fy[r][c] = (y.h[r][c] - y.h[r + 1][c]) * y.ky[r][c] / Dy(r, c);
+      }
+    }
+}
+
+void gwflowclass::Baseflow(double dt) {
+  const Layer& y = layers[1];
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!InModel(r, c) || !Own(r, c)) continue;
+      baseflow[r][c] = Glacier(r, c) < 1.0 ? (y.hold[r][c] - y.h[r][c]) * y.storage[r][c] / dt : 0.0;
+    }
+}
+
+void gwflowclass::Balances(int l, double dt) {
+  Layer& y = layers[l];
+  const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
+  const Layer* below = l < L ? &layers[l + 1] : nullptr;
+  const Layer& one = layers[1];
+  const int T = static_cast<int>(layertracers.size()) - 1;
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!InModel(r, c) || !Own(r, c) || Glacier(r, c) >= 1.0) continue;
+      const double h = y.h[r][c];
+      const double dx = Dx(r, c);
+      const double dy = Dy(r, c);
+      const double A = dx * dy;
+      // Face volumes of the step (m3, into the cell) and where each comes from:
+      // 0 north, 1 east, 2 south, 3 west, 4 layer above, 5 layer below.
+      double v[6] = {0, 0, 0, 0, 0, 0};
+      bool face[6] = {false, false, false, false, false, false};
+      if (r > 1 && InModel(r - 1, c)) {
+        v[0] = (y.h[r - 1][c] - h) / dy * y.ty[r - 1][c] * dx * dt;
+        face[0] = true;
+      }
+      if (c < ncols && InModel(r, c + 1)) {
+        v[1] = (y.h[r][c + 1] - h) / dx * y.tx[r][c] * dy * dt;
+        face[1] = true;
+      }
+      if (r < nrows && InModel(r + 1, c)) {
+        v[2] = (y.h[r + 1][c] - h) / dy * y.ty[r][c] * dx * dt;
+        face[2] = true;
+      }
+      if (c > 1 && InModel(r, c - 1)) {
+        v[3] = (y.h[r][c - 1] - h) / dx * y.tx[r][c - 1] * dy * dt;
+        face[3] = true;
+      }
+      if (above) {
+        v[4] = -above->leak[r][c] * A * dt;
+        face[4] = true;
+      }
+      if (below) {
+        v[5] = y.leak[r][c] * A * dt;
+        face[5] = true;
+      }
+      const double sum = v[0] + v[1] + v[2] + v[3] + v[4] + v[5];
+      // The storage coefficient the over-relaxation sweep used for the cell.
+      const double S = (method == 2 || y.hold[r][c] >= y.top[r][c]) ? y.storage[r][c] : one.storage[r][c];
+      y.balance[r][c] = 1000.0 * ((h - y.hold[r][c]) * S - sum / A);
+
+      if (T < 1) continue;
+      double b = y.hold[r][c] >= y.top[r][c] ? y.thick[r][c] : y.thick[r][c] + y.hold[r][c] - y.top[r][c];
+      const double W = one.storage[r][c] * A * std::max(0.0, b);
+      for (int t = 1; t <= T; ++t) {
+        const Grid conc = layertracers[t][l].conc;
+        const double own = conc[r][c];
+        // Upstream concentration of each face: the neighbour's where water enters from it.
+        const double up[6] = {
+            face[0] && y.fy[r - 1][c] > 0 ? conc[r - 1][c] : own,
+            face[1] && y.fx[r][c] < 0 ? conc[r][c + 1] : own,
+            face[2] && y.fy[r][c] < 0 ? conc[r + 1][c] : own,
+            face[3] && y.fx[r][c - 1] > 0 ? conc[r][c - 1] : own,
+            above && v[4] > 0 ? layertracers[t][l - 1].conc[r][c] : own,
+            below && v[5] > 0 ? layertracers[t][l + 1].conc[r][c] : own,
+        };
+        double total = own * W;
+        for (int f = 0; f < 6; ++f) total += v[f] * up[f];
+        const double value = W + sum > 0 ? total / (W + sum) : 0.0;
+        concflux[t][r][c] = value;
+      }
+      tracerwater[r][c] = W + sum;
+    }
+  // Zone records in row order, so that the statistics do not depend on the thread count.
+  for (int t = 1; t <= T; ++t) {
+    LayerTracer& lt = layertracers[t][l];
+    if (!lt.statistic || !lt.records) continue;
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!InModel(r, c) || !Own(r, c) || Glacier(r, c) >= 1.0) continue;
+        const int code = static_cast<int>(zone[r][c]);
+        const int k = (zoneindex && code >= 0 && code <= maxzonecode) ? zoneindex[code] : 0;
+        const double value = concflux[t][r][c];
+        const double water = tracerwater[r][c];
+        const double rel = relcellarea && relcellarea[r][c] > nodata ? relcellarea[r][c] : -1.0;
+        if (rel >= 0) {
+          lt.records[k].sx += value * rel;
+          lt.records[k].n += rel * water;
+          lt.records[k].RelCellSum += rel;
+        } else {
+          lt.records[k].sx += value;
+          lt.records[k].n += water;
+          lt.records[k].RelCellSum += water;
+        }
+      }
+  }
+}
