@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "framework/modelobject.h"
+#include "meteo/idwkernels.h"
 #include "meteo/inputfile.h"
 #include "meteo/meteoseams.h"
 #include "meteo/tsplines.h"
@@ -227,6 +228,9 @@ class meteointerpol : public modelobject {
   int ZoneIndex(double zoneValue) const;
   // The parallel row loop; everything the threads share is decided by the caller.
   void InterpolateRows(bool applyPostProcessing, bool uniform, bool uniformValid, double uniformValue, bool warn);
+  idw::Weighting IdwWeighting(bool anisotropic) const;
+  // The valid stations of file 0 for the row loop, in the frame of the kernels.
+  void CompactValidStations(bool anisotropic);
   double StationValueRange(double v) const;
   [[noreturn]] void InputError(const std::string& file, long line, const std::string& what);
 
@@ -356,6 +360,17 @@ class meteointerpol : public modelobject {
   // Per-thread kernel work arrays and the cells whose inverse-distance value
   // found no station, made outside the parallel region.
   std::vector<std::vector<double>> ThreadWork;
+  // The stations of the step with a valid value (coordinates and value), and
+  // per thread the coordinates and values of the cells of one row.
+  std::vector<double> ValidX;
+  std::vector<double> ValidY;
+  std::vector<double> ValidValue;
+  struct RowCells {
+    std::vector<double> x;
+    std::vector<double> y;
+    std::vector<double> value;
+  };
+  std::vector<RowCells> ThreadRows;
   double PointAngle = 0;  // angles of the last point interpolation (radians)
   double PointAngleTurned = 0;
   // Scratch of the elevation regression: (altitude, value) of the lower and upper group.
