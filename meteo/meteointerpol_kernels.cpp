@@ -89,7 +89,8 @@ template <int kMode>
     sumW += w;
     sumWV += w > zero ? weighted : zero;
   }
-  for (int j = 0; j < cells && j < kLanes; ++j) out[j] = sumW[j] == 0 ? k.invalid : sumWV[j] / sumW[j];
+  const Lanes mean = sumWV / sumW;
+  for (int j = 0; j < cells && j < kLanes; ++j) out[j] = sumW[j] == 0 ? k.invalid : mean[j];
 }
 
 template <int kMode>
