@@ -2,7 +2,8 @@
 //
 // Both give the same value for a cell, bit for bit: the many-cell form adds
 // the weights of the stations in the same order with the same operations, it
-// only computes several cells side by side (one vector lane per cell).
+// only computes several cells side by side (one vector lane per cell, 8 with
+// AVX-512, 4 otherwise).
 #pragma once
 
 namespace idw {
@@ -25,10 +26,17 @@ struct Weighting {
 double Point(const Weighting& k, const double* v, const double* sx, const double* sy, int n, double validFrom, double x,
              double y, double* work);
 
+// Instruction sets of the row kernel; every one gives the same values.
+enum class Isa { Avx512, Avx2, Baseline };
+bool Supported(Isa isa);
+
 // The same value for cells (cx[j], cy[j]), j = 0 ... cells - 1, into out[j],
 // from stations 0 ... n - 1 that are all valid (left-out stations removed
 // beforehand, in their order).
 void Cells(const Weighting& k, const double* v, const double* sx, const double* sy, int n, const double* cx,
+           const double* cy, int cells, double* out);
+// The same with a given instruction set, which the processor must support.
+void Cells(Isa isa, const Weighting& k, const double* v, const double* sx, const double* sy, int n, const double* cx,
            const double* cy, int cells, double* out);
 
 }  // namespace idw

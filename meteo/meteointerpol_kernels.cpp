@@ -52,12 +52,13 @@ double Scalar(const Weighting& k, const double* v, const double* sx, const doubl
 // leaves them as they are (they start at +0 and never become -0). Every
 // quotient and product is computed and then selected, which gives the same
 // values as computing it only where it is used.
-constexpr int kLanes = 4;
-using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
+typedef double Lanes4 __attribute__((vector_size(4 * sizeof(double))));
+typedef double Lanes8 __attribute__((vector_size(8 * sizeof(double))));
 
-template <int kMode>
+template <int kMode, typename Lanes>
 [[gnu::always_inline]] inline void Block(const Weighting& k, const double* v, const double* sx, const double* sy, int n,
                                          const double* cx, const double* cy, int cells, double* out) {
+  constexpr int kLanes = sizeof(Lanes) / sizeof(double);
   Lanes px;
   Lanes py;
   for (int j = 0; j < kLanes; ++j) {
@@ -93,26 +94,27 @@ template <int kMode>
   for (int j = 0; j < cells && j < kLanes; ++j) out[j] = sumW[j] == 0 ? k.invalid : mean[j];
 }
 
-template <int kMode>
+template <int kMode, typename Lanes>
 [[gnu::always_inline]] inline void AllBlocks(const Weighting& k, const double* v, const double* sx, const double* sy,
                                              int n, const double* cx, const double* cy, int cells, double* out) {
-  for (int j = 0; j < cells; j += kLanes) Block<kMode>(k, v, sx, sy, n, cx + j, cy + j, cells - j, out + j);
+  constexpr int kLanes = sizeof(Lanes) / sizeof(double);
+  for (int j = 0; j < cells; j += kLanes) Block<kMode, Lanes>(k, v, sx, sy, n, cx + j, cy + j, cells - j, out + j);
 }
 
-// Compiled for AVX2 as well, chosen at load time where the processor has it.
-// Contraction to fused multiply-adds is off for this file, so the AVX2 code
-// rounds as the baseline code does.
-[[gnu::target_clones("avx2", "default")]] void InverseSquare(const Weighting& k, const double* v, const double* sx,
-                                                             const double* sy, int n, const double* cx,
-                                                             const double* cy, int cells, double* out) {
-  AllBlocks<2000>(k, v, sx, sy, n, cx, cy, cells, out);
-}
-
-[[gnu::target_clones("avx2", "default")]] void Inverse(const Weighting& k, const double* v, const double* sx,
-                                                       const double* sy, int n, const double* cx, const double* cy,
-                                                       int cells, double* out) {
-  AllBlocks<1000>(k, v, sx, sy, n, cx, cy, cells, out);
-}
+// The row kernel for each instruction set; contraction to fused multiply-adds
+// is off for this file, so every one rounds as the baseline code does.
+#define FLUVEX_ROW_KERNEL(name, target, mode, lanes)                                                                 \
+  target void name(const Weighting& k, const double* v, const double* sx, const double* sy, int n, const double* cx, \
+                   const double* cy, int cells, double* out) {                                                       \
+    AllBlocks<mode, lanes>(k, v, sx, sy, n, cx, cy, cells, out);                                                     \
+  }
+FLUVEX_ROW_KERNEL(InverseSquareAvx512, [[gnu::target("avx512f")]], 2000, Lanes8)
+FLUVEX_ROW_KERNEL(InverseAvx512, [[gnu::target("avx512f")]], 1000, Lanes8)
+FLUVEX_ROW_KERNEL(InverseSquareAvx2, [[gnu::target("avx2")]], 2000, Lanes4)
+FLUVEX_ROW_KERNEL(InverseAvx2, [[gnu::target("avx2")]], 1000, Lanes4)
+FLUVEX_ROW_KERNEL(InverseSquareBaseline, , 2000, Lanes4)
+FLUVEX_ROW_KERNEL(InverseBaseline, , 1000, Lanes4)
+#undef FLUVEX_ROW_KERNEL
 
 }  // namespace
 
@@ -123,18 +125,43 @@ double Point(const Weighting& k, const double* v, const double* sx, const double
   return Scalar<0>(k, v, sx, sy, 1, n, validFrom, x, y, work);
 }
 
-void Cells(const Weighting& k, const double* v, const double* sx, const double* sy, int n, const double* cx,
+bool Supported(Isa isa) {
+  __builtin_cpu_init();
+  if (isa == Isa::Avx512) return __builtin_cpu_supports("avx512f");
+  if (isa == Isa::Avx2) return __builtin_cpu_supports("avx2");
+  return true;
+}
+
+Isa WidestSupported() {
+  static const Isa widest = Supported(Isa::Avx512) ? Isa::Avx512 : Supported(Isa::Avx2) ? Isa::Avx2 : Isa::Baseline;
+  return widest;
+}
+
+void Cells(Isa isa, const Weighting& k, const double* v, const double* sx, const double* sy, int n, const double* cx,
            const double* cy, int cells, double* out) {
   if (cells <= 0) return;
-  if (k.mode == 2000) {
-    InverseSquare(k, v, sx, sy, n, cx, cy, cells, out);
-  } else if (k.mode == 1000) {
-    Inverse(k, v, sx, sy, n, cx, cy, cells, out);
-  } else {
-    // Powers stay one cell at a time: a vector pow rounds differently.
-    const double all = -std::numeric_limits<double>::infinity();
-    for (int j = 0; j < cells; ++j) out[j] = Scalar<0>(k, v, sx, sy, 0, n - 1, all, cx[j], cy[j], nullptr);
+  if (k.mode == 2000 || k.mode == 1000) {
+    const bool square = k.mode == 2000;
+    switch (isa) {
+      case Isa::Avx512:
+        (square ? InverseSquareAvx512 : InverseAvx512)(k, v, sx, sy, n, cx, cy, cells, out);
+        return;
+      case Isa::Avx2:
+        (square ? InverseSquareAvx2 : InverseAvx2)(k, v, sx, sy, n, cx, cy, cells, out);
+        return;
+      case Isa::Baseline:
+        (square ? InverseSquareBaseline : InverseBaseline)(k, v, sx, sy, n, cx, cy, cells, out);
+        return;
+    }
   }
+  // Powers stay one cell at a time: a vector pow rounds differently.
+  const double all = -std::numeric_limits<double>::infinity();
+  for (int j = 0; j < cells; ++j) out[j] = Scalar<0>(k, v, sx, sy, 0, n - 1, all, cx[j], cy[j], nullptr);
+}
+
+void Cells(const Weighting& k, const double* v, const double* sx, const double* sy, int n, const double* cx,
+           const double* cy, int cells, double* out) {
+  Cells(WidestSupported(), k, v, sx, sy, n, cx, cy, cells, out);
 }
 
 }  // namespace idw

@@ -1,7 +1,7 @@
 // The row kernel of inverse-distance weighting against the one-cell kernel:
-// same value bit for bit for every weighting, anisotropy ratio, station count
-// and row length, with stations at a cell, beyond the distance limit and
-// without a valid value among them.
+// same value bit for bit for every instruction set, weighting, anisotropy
+// ratio, station count and row length, with stations at a cell, beyond the
+// distance limit and without a valid value among them.
 #include "meteo/idwkernels.h"
 
 #include <gtest/gtest.h>
@@ -74,17 +74,30 @@ TEST(IdwKernels, RowKernelEqualsCellKernelBitForBit) {
         vy.push_back(sy[i]);
         vv.push_back(v[i]);
       }
-      std::vector<double> row(cells, 12345.0);
-      idw::Cells(k, vv.data(), vx.data(), vy.data(), static_cast<int>(vv.size()), cx.data(), cy.data(), cells,
-                 row.data());
       std::vector<double> work(n + 1);
+      std::vector<double> one(cells);
       for (int j = 0; j < cells; ++j) {
-        const double one = idw::Point(k, v.data(), sx.data(), sy.data(), n, -nodata, cx[j], cy[j], work.data());
-        ASSERT_EQ(Bits(row[j]), Bits(one))
-            << "mode " << c.mode << ", ratio " << c.ratio << ", " << n << " stations, cell " << j << " of " << cells
-            << ": " << row[j] << " against " << one;
-        if (one == k.invalid) ++invalidCells;
-        ++compared;
+        one[j] = idw::Point(k, v.data(), sx.data(), sy.data(), n, -nodata, cx[j], cy[j], work.data());
+        if (one[j] == k.invalid) ++invalidCells;
+      }
+      // Every instruction set this processor has, and the one chosen by default.
+      for (int isa = 0; isa <= 3; ++isa) {
+        std::vector<double> row(cells, 12345.0);
+        if (isa == 3) {
+          idw::Cells(k, vv.data(), vx.data(), vy.data(), static_cast<int>(vv.size()), cx.data(), cy.data(), cells,
+                     row.data());
+        } else if (idw::Supported(static_cast<idw::Isa>(isa))) {
+          idw::Cells(static_cast<idw::Isa>(isa), k, vv.data(), vx.data(), vy.data(), static_cast<int>(vv.size()),
+                     cx.data(), cy.data(), cells, row.data());
+        } else {
+          continue;
+        }
+        for (int j = 0; j < cells; ++j) {
+          ASSERT_EQ(Bits(row[j]), Bits(one[j]))
+              << "instruction set " << isa << ", mode " << c.mode << ", ratio " << c.ratio << ", " << n
+              << " stations, cell " << j << " of " << cells << ": " << row[j] << " against " << one[j];
+          ++compared;
+        }
       }
     }
   }
