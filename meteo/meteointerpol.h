@@ -217,7 +217,24 @@ class meteointerpol : public modelobject {
   void TakeRegressionValues(const double* v);
   void UpdateScenarioTable(int64_t month, int64_t dayOfMonth, int64_t yearOfDate);
   void LoadScenarioGrid(int64_t monthOfDate);
-  double PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid) const;
+  // Scaling, limits, scenario and scaling grid of a computed value; here, so
+  // that the row loop gets it inlined.
+  double PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid) const {
+    // The invalid marker of a cell that no station reaches (-Nodata - 1) stays
+    // a missing value: scaling, limits or a scenario would make it a number.
+    if (v < -Nodata) return v;
+    v *= ScalingFactor;
+    if (v < LowerLimit)
+      v = LowerReplacement;
+    else if (v > UpperLimit)
+      v = UpperReplacement;
+    if (SzenUse == 1) {
+      const double s = ScenarioFactor(row, col, x, y);
+      v = (SzenMeth == 1 || SzenMeth == 6) ? v + s : v * s;
+    }
+    if (withScalingGrid && ScalingGrid) v *= ScalingGrid[row][col];
+    return v;
+  }
   double SingleLapseValue(double x, double y, double z) const;
   double LapseValue(double x, double y, double z) const;
   void LookUpMPIRegions();

@@ -64,23 +64,6 @@ void meteointerpol::LoadScenarioGrid(int64_t monthOfDate) {
   ScenarioRegistered = true;
 }
 
-double meteointerpol::PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid) const {
-  // The invalid marker of a cell that no station reaches (-Nodata - 1) stays
-  // a missing value: scaling, limits or a scenario would make it a number.
-  if (v < -Nodata) return v;
-  v *= ScalingFactor;
-  if (v < LowerLimit)
-    v = LowerReplacement;
-  else if (v > UpperLimit)
-    v = UpperReplacement;
-  if (SzenUse == 1) {
-    const double s = ScenarioFactor(row, col, x, y);
-    v = (SzenMeth == 1 || SzenMeth == 6) ? v + s : v * s;
-  }
-  if (withScalingGrid && ScalingGrid) v *= ScalingGrid[row][col];
-  return v;
-}
-
 void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
   const MeteoDate step{stepHour, stepDay, stepMonth, stepYear};
   if (!(CurrentDate == step)) {
