@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "framework/modelobject.h"
+#include "meteo/idwkernels.h"
 #include "meteo/inputfile.h"
 #include "meteo/meteoseams.h"
 #include "meteo/tsplines.h"
@@ -221,7 +222,24 @@ class meteointerpol : public modelobject {
   void TakeRegressionValues(const double* v);
   void UpdateScenarioTable(int64_t month, int64_t dayOfMonth, int64_t yearOfDate);
   void LoadScenarioGrid(int64_t monthOfDate);
-  double PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid) const;
+  // Scaling, limits, scenario and scaling grid of a computed value; here, so
+  // that the row loop gets it inlined.
+  double PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid) const {
+    // The invalid marker of a cell that no station reaches (-Nodata - 1) stays
+    // a missing value: scaling, limits or a scenario would make it a number.
+    if (v < -Nodata) return v;
+    v *= ScalingFactor;
+    if (v < LowerLimit)
+      v = LowerReplacement;
+    else if (v > UpperLimit)
+      v = UpperReplacement;
+    if (SzenUse == 1) {
+      const double s = ScenarioFactor(row, col, x, y);
+      v = (SzenMeth == 1 || SzenMeth == 6) ? v + s : v * s;
+    }
+    if (withScalingGrid && ScalingGrid) v *= ScalingGrid[row][col];
+    return v;
+  }
   double SingleLapseValue(double x, double y, double z) const;
   double LapseValue(double x, double y, double z) const;
   void LookUpMPIRegions();
@@ -232,6 +250,9 @@ class meteointerpol : public modelobject {
   int ZoneIndex(double zoneValue) const;
   // The parallel row loop; everything the threads share is decided by the caller.
   void InterpolateRows(bool applyPostProcessing, bool uniform, bool uniformValid, double uniformValue, bool warn);
+  idw::Weighting IdwWeighting(bool anisotropic) const;
+  // The valid stations of file 0 for the row loop, in the frame of the kernels.
+  void CompactValidStations(bool anisotropic);
   double StationValueRange(double v) const;
   [[noreturn]] void InputError(const std::string& file, long line, const std::string& what, int code = 49);
   // A record's date must be a calendar date and follow the previous record of
@@ -370,6 +391,17 @@ class meteointerpol : public modelobject {
   // Per-thread kernel work arrays and the cells whose inverse-distance value
   // found no station, made outside the parallel region.
   std::vector<std::vector<double>> ThreadWork;
+  // The stations of the step with a valid value (coordinates and value), and
+  // per thread the coordinates and values of the cells of one row.
+  std::vector<double> ValidX;
+  std::vector<double> ValidY;
+  std::vector<double> ValidValue;
+  struct RowCells {
+    std::vector<double> x;
+    std::vector<double> y;
+    std::vector<double> value;
+  };
+  std::vector<RowCells> ThreadRows;
   double PointAngle = 0;  // angles of the last point interpolation (radians)
   double PointAngleTurned = 0;
   // Scratch of the elevation regression: (altitude, value) of the lower and upper group.

@@ -64,23 +64,6 @@ void meteointerpol::LoadScenarioGrid(int64_t monthOfDate) {
   ScenarioRegistered = true;
 }
 
-double meteointerpol::PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid) const {
-  // The invalid marker of a cell that no station reaches (-Nodata - 1) stays
-  // a missing value: scaling, limits or a scenario would make it a number.
-  if (v < -Nodata) return v;
-  v *= ScalingFactor;
-  if (v < LowerLimit)
-    v = LowerReplacement;
-  else if (v > UpperLimit)
-    v = UpperReplacement;
-  if (SzenUse == 1) {
-    const double s = ScenarioFactor(row, col, x, y);
-    v = (SzenMeth == 1 || SzenMeth == 6) ? v + s : v * s;
-  }
-  if (withScalingGrid && ScalingGrid) v *= ScalingGrid[row][col];
-  return v;
-}
-
 void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
   const MeteoDate step{stepHour, stepDay, stepMonth, stepYear};
   if (!(CurrentDate == step)) {
@@ -164,6 +147,17 @@ void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepM
   for (auto& w : ThreadWork)
     if (w.size() < workSize) w.assign(workSize, 0.0);
   const bool warn = CheckFlag != 0 && (Method == 1 || Method == 3 || Method == 11) && !uniform;
+  if ((Method == 1 || Method == 3 || Method == 11) && !uniform) {
+    CompactValidStations(AnisoRatio < 1);
+    if (ThreadRows.size() < threads) ThreadRows.resize(threads);
+    const size_t rowSize = static_cast<size_t>(ncols) + 1;
+    for (auto& row : ThreadRows) {
+      if (row.x.size() >= rowSize) continue;
+      row.x.assign(rowSize, 0.0);
+      row.y.assign(rowSize, 0.0);
+      row.value.assign(rowSize, 0.0);
+    }
+  }
   const size_t ownCells = static_cast<size_t>(lastrow >= firstrow ? lastrow - firstrow + 1 : 0) * (ncols + 1);
   if (warn) NoStationCells.assign(ownCells, 0);
 
@@ -197,7 +191,9 @@ void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepM
   }
 
   // Cells of a hydrologic response unit take the value of its master cell.
-  for (int r = firstrow; r <= lastrow; ++r) {
+  // Without units and without a statistics file the loop would do nothing.
+  const bool statisticsWritten = dynamic_cast<InactiveMeteoStatistics*>(Statistics) == nullptr;
+  for (int r = firstrow; r <= lastrow && (HruMasterGrid || statisticsWritten); ++r) {
     int first = 0;
     int last = -1;
     FirstAndLastColumn(r, first, last);
@@ -224,6 +220,22 @@ void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepM
   Statistics->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
 }
 
+void meteointerpol::CompactValidStations(bool anisotropic) {
+  const int n = StationCount[0];
+  const double* v = StationValues[0].data();
+  const double* sx = anisotropic ? StationXRot[0].data() : StationX[0].data();
+  const double* sy = anisotropic ? StationYRot[0].data() : StationY[0].data();
+  ValidX.clear();
+  ValidY.clear();
+  ValidValue.clear();
+  for (int i = 1; i <= n; ++i) {
+    if (!(v[i] >= -Nodata)) continue;
+    ValidX.push_back(sx[i]);
+    ValidY.push_back(sy[i]);
+    ValidValue.push_back(v[i]);
+  }
+}
+
 void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool uniformValid, double uniformValue,
                                     bool warn) {
   const double invalid = -Nodata - 1;
@@ -231,14 +243,33 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
   const bool anisotropic = AnisoRatio < 1;
   const int rowFirst = firstrow;
   const int rowLast = lastrow;
+  // Inverse-distance values are computed a row at a time over the valid
+  // stations of the step, for the cells the loop below computes.
+  const bool idwRows = !uniform && (Method == 1 || Method == 3 || Method == 11);
+  const idw::Weighting weighting = IdwWeighting(anisotropic);
+  const int validCount = static_cast<int>(ValidValue.size());
 #pragma omp parallel
   {
-    double* work = ThreadWork[static_cast<size_t>(omp_get_thread_num())].data();
+    const size_t thread = static_cast<size_t>(omp_get_thread_num());
+    double* work = ThreadWork[thread].data();
+    RowCells* rowCells = idwRows ? &ThreadRows[thread] : nullptr;
 #pragma omp for schedule(runtime)
     for (int r = rowFirst; r <= rowLast; ++r) {
       int first = 0;
       int last = -1;
       FirstAndLastColumn(r, first, last);
+      if (idwRows) {
+        int cells = 0;
+        for (int c = first; c <= last; ++c) {
+          if (!IsOwnCell(r, c) || (HruMasterGrid && HruMasterGrid[r][c] == nodata)) continue;
+          rowCells->x[cells] = CellX[r][c];
+          rowCells->y[cells] = CellY[r][c];
+          ++cells;
+        }
+        idw::Cells(weighting, ValidValue.data(), ValidX.data(), ValidY.data(), validCount, rowCells->x.data(),
+                   rowCells->y.data(), cells, rowCells->value.data());
+      }
+      int nextCell = 0;
       for (int c = first; c <= last; ++c) {
         if (!IsOwnCell(r, c) || (HruMasterGrid && HruMasterGrid[r][c] == nodata)) {
           ResultGrid[r][c] = nodata;
@@ -264,7 +295,7 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
             case 1:
             case 3:
             case 11: {
-              const double idw = anisotropic ? IdwAnisotropicFirst(x, y, work) : IdwIsotropicFirst(x, y, work);
+              const double idw = rowCells->value[nextCell++];
               if (warn && idw < -Nodata)
                 NoStationCells[static_cast<size_t>(r - rowFirst) * (ncols + 1) + c] = Method == 1 ? 1 : 2;
               v = idw;

@@ -2,73 +2,189 @@
 // station, lapse rates, the three-band elevation regression, bilinear
 // interpolation between look-up stations, and the point interpolation.
 #include <cmath>
+#include <limits>
 
 #include "framework/diagstream.h"
+#include "meteo/idwkernels.h"
 #include "meteo/meteointerpol.h"
 
 namespace {
 constexpr double kHalfPi = 1.570796326795;
+}  // namespace
 
-// Inverse-distance weighting over stations 1 ... n. ratio scales the x
-// distance (1 when isotropic). Mode 2000 weights by 1/s with squared distances
-// s; mode 1000 by 1/d; any other mode by d^-p. A station at the cell counts
-// at distance 1. The weights are left in work.
+namespace idw {
+namespace {
+
+// One cell over stations first ... last, in their order. work may be null.
 template <int kMode>
-double Idw(const double* v, const double* sx, const double* sy, int n, double x, double y, double ratio,
-           double validFrom, double limitSquared, double limit, double p, double invalid, double* work) {
+double Scalar(const Weighting& k, const double* v, const double* sx, const double* sy, int first, int last,
+              double validFrom, double x, double y, double* work) {
   double sumW = 0;
   double sumWV = 0;
-  for (int i = 1; i <= n; ++i) {
+  for (int i = first; i <= last; ++i) {
     double w = 0;
     if (v[i] >= validFrom) {
-      const double dx = (sx[i] - x) * ratio;
+      const double dx = (sx[i] - x) * k.ratio;
       const double dy = sy[i] - y;
       double s = dx * dx + dy * dy;
       if constexpr (kMode == 2000) {
         if (s == 0) s = 1;
-        w = s > limitSquared ? 0 : 1 / s;
+        w = s > k.limitSquared ? 0 : 1 / s;
       } else if constexpr (kMode == 1000) {
         if (s == 0) s = 1;
         const double d = std::sqrt(s);
-        w = d > limit ? 0 : 1 / d;
+        w = d > k.limit ? 0 : 1 / d;
       } else {
         if (!(s > 0)) s = 1;
         const double d = std::sqrt(s);
-        w = d <= limit ? std::pow(d, -p) : 0;
+        w = d <= k.limit ? std::pow(d, -k.power) : 0;
       }
     }
-    work[i] = w;
+    if (work) work[i] = w;
     sumW += w;
     if (w > 0) sumWV += w * v[i];
   }
-  return sumW == 0 ? invalid : sumWV / sumW;
+  return sumW == 0 ? k.invalid : sumWV / sumW;
 }
+
+// Cells side by side, one vector lane each. Per lane the operations are those
+// of Scalar in the same order: a weight of 0 adds +0 to the sums, which
+// leaves them as they are (they start at +0 and never become -0). Every
+// quotient and product is computed and then selected, which gives the same
+// values as computing it only where it is used.
+typedef double Lanes4 __attribute__((vector_size(4 * sizeof(double))));
+typedef double Lanes8 __attribute__((vector_size(8 * sizeof(double))));
+
+template <int kMode, typename Lanes>
+[[gnu::always_inline]] inline void Block(const Weighting& k, const double* v, const double* sx, const double* sy, int n,
+                                         const double* cx, const double* cy, int cells, double* out) {
+  constexpr int kLanes = sizeof(Lanes) / sizeof(double);
+  Lanes px;
+  Lanes py;
+  for (int j = 0; j < kLanes; ++j) {
+    // Lanes past the last cell repeat the first one and are not stored.
+    const int at = j < cells ? j : 0;
+    px[j] = cx[at];
+    py[j] = cy[at];
+  }
+  const Lanes zero = {};
+  const Lanes one = zero + 1;
+  Lanes sumW = zero;
+  Lanes sumWV = zero;
+  for (int i = 0; i < n; ++i) {
+    const Lanes dx = (sx[i] - px) * k.ratio;
+    const Lanes dy = sy[i] - py;
+    Lanes s = dx * dx + dy * dy;
+    s = s == zero ? one : s;
+    Lanes w;
+    if constexpr (kMode == 2000) {
+      const Lanes inverse = one / s;
+      w = s > k.limitSquared ? zero : inverse;
+    } else {
+      Lanes d;
+      for (int j = 0; j < kLanes; ++j) d[j] = std::sqrt(s[j]);
+      const Lanes inverse = one / d;
+      w = d > k.limit ? zero : inverse;
+    }
+    const Lanes weighted = w * v[i];
+    sumW += w;
+    sumWV += w > zero ? weighted : zero;
+  }
+  const Lanes mean = sumWV / sumW;
+  for (int j = 0; j < cells && j < kLanes; ++j) out[j] = sumW[j] == 0 ? k.invalid : mean[j];
+}
+
+template <int kMode, typename Lanes>
+[[gnu::always_inline]] inline void AllBlocks(const Weighting& k, const double* v, const double* sx, const double* sy,
+                                             int n, const double* cx, const double* cy, int cells, double* out) {
+  constexpr int kLanes = sizeof(Lanes) / sizeof(double);
+  for (int j = 0; j < cells; j += kLanes) Block<kMode, Lanes>(k, v, sx, sy, n, cx + j, cy + j, cells - j, out + j);
+}
+
+// The row kernel for each instruction set; contraction to fused multiply-adds
+// is off for this file, so every one rounds as the baseline code does.
+#define FLUVEX_ROW_KERNEL(name, target, mode, lanes)                                                                 \
+  target void name(const Weighting& k, const double* v, const double* sx, const double* sy, int n, const double* cx, \
+                   const double* cy, int cells, double* out) {                                                       \
+    AllBlocks<mode, lanes>(k, v, sx, sy, n, cx, cy, cells, out);                                                     \
+  }
+FLUVEX_ROW_KERNEL(InverseSquareAvx512, [[gnu::target("avx512f")]], 2000, Lanes8)
+FLUVEX_ROW_KERNEL(InverseAvx512, [[gnu::target("avx512f")]], 1000, Lanes8)
+FLUVEX_ROW_KERNEL(InverseSquareAvx2, [[gnu::target("avx2")]], 2000, Lanes4)
+FLUVEX_ROW_KERNEL(InverseAvx2, [[gnu::target("avx2")]], 1000, Lanes4)
+FLUVEX_ROW_KERNEL(InverseSquareBaseline, , 2000, Lanes4)
+FLUVEX_ROW_KERNEL(InverseBaseline, , 1000, Lanes4)
+#undef FLUVEX_ROW_KERNEL
+
 }  // namespace
 
+double Point(const Weighting& k, const double* v, const double* sx, const double* sy, int n, double validFrom, double x,
+             double y, double* work) {
+  if (k.mode == 2000) return Scalar<2000>(k, v, sx, sy, 1, n, validFrom, x, y, work);
+  if (k.mode == 1000) return Scalar<1000>(k, v, sx, sy, 1, n, validFrom, x, y, work);
+  return Scalar<0>(k, v, sx, sy, 1, n, validFrom, x, y, work);
+}
+
+bool Supported(Isa isa) {
+  __builtin_cpu_init();
+  if (isa == Isa::Avx512) return __builtin_cpu_supports("avx512f");
+  if (isa == Isa::Avx2) return __builtin_cpu_supports("avx2");
+  return true;
+}
+
+Isa WidestSupported() {
+  static const Isa widest = Supported(Isa::Avx512) ? Isa::Avx512 : Supported(Isa::Avx2) ? Isa::Avx2 : Isa::Baseline;
+  return widest;
+}
+
+void Cells(Isa isa, const Weighting& k, const double* v, const double* sx, const double* sy, int n, const double* cx,
+           const double* cy, int cells, double* out) {
+  if (cells <= 0) return;
+  if (k.mode == 2000 || k.mode == 1000) {
+    const bool square = k.mode == 2000;
+    switch (isa) {
+      case Isa::Avx512:
+        (square ? InverseSquareAvx512 : InverseAvx512)(k, v, sx, sy, n, cx, cy, cells, out);
+        return;
+      case Isa::Avx2:
+        (square ? InverseSquareAvx2 : InverseAvx2)(k, v, sx, sy, n, cx, cy, cells, out);
+        return;
+      case Isa::Baseline:
+        (square ? InverseSquareBaseline : InverseBaseline)(k, v, sx, sy, n, cx, cy, cells, out);
+        return;
+    }
+  }
+  // Powers stay one cell at a time: a vector pow rounds differently.
+  const double all = -std::numeric_limits<double>::infinity();
+  for (int j = 0; j < cells; ++j) out[j] = Scalar<0>(k, v, sx, sy, 0, n - 1, all, cx[j], cy[j], nullptr);
+}
+
+void Cells(const Weighting& k, const double* v, const double* sx, const double* sy, int n, const double* cx,
+           const double* cy, int cells, double* out) {
+  Cells(WidestSupported(), k, v, sx, sy, n, cx, cy, cells, out);
+}
+
+}  // namespace idw
+
+idw::Weighting meteointerpol::IdwWeighting(bool anisotropic) const {
+  idw::Weighting k;
+  k.mode = IdwWeightMilli == 2000 || IdwWeightMilli == 1000 ? IdwWeightMilli : 0;
+  k.ratio = anisotropic ? AnisoRatio : 1.0;
+  k.limitSquared = IdwLimitSquared;
+  k.limit = IdwLimit;
+  k.power = IdwWeight;
+  k.invalid = -Nodata - 1;
+  return k;
+}
+
 double meteointerpol::IdwIsotropic(double x, double y, int file, double* work) const {
-  const double* v = StationValues[file].data();
-  const double* sx = StationX[file].data();
-  const double* sy = StationY[file].data();
-  const int n = StationCount[file];
-  const double invalid = -Nodata - 1;
-  if (IdwWeightMilli == 2000)
-    return Idw<2000>(v, sx, sy, n, x, y, 1.0, -Nodata, IdwLimitSquared, IdwLimit, IdwWeight, invalid, work);
-  if (IdwWeightMilli == 1000)
-    return Idw<1000>(v, sx, sy, n, x, y, 1.0, -Nodata, IdwLimitSquared, IdwLimit, IdwWeight, invalid, work);
-  return Idw<0>(v, sx, sy, n, x, y, 1.0, -Nodata, IdwLimitSquared, IdwLimit, IdwWeight, invalid, work);
+  return idw::Point(IdwWeighting(false), StationValues[file].data(), StationX[file].data(), StationY[file].data(),
+                    StationCount[file], -Nodata, x, y, work);
 }
 
 double meteointerpol::IdwAnisotropic(double x, double y, int file, double* work) const {
-  const double* v = StationValues[file].data();
-  const double* sx = StationXRot[file].data();
-  const double* sy = StationYRot[file].data();
-  const int n = StationCount[file];
-  const double invalid = -Nodata - 1;
-  if (IdwWeightMilli == 2000)
-    return Idw<2000>(v, sx, sy, n, x, y, AnisoRatio, -Nodata, IdwLimitSquared, IdwLimit, IdwWeight, invalid, work);
-  if (IdwWeightMilli == 1000)
-    return Idw<1000>(v, sx, sy, n, x, y, AnisoRatio, -Nodata, IdwLimitSquared, IdwLimit, IdwWeight, invalid, work);
-  return Idw<0>(v, sx, sy, n, x, y, AnisoRatio, -Nodata, IdwLimitSquared, IdwLimit, IdwWeight, invalid, work);
+  return idw::Point(IdwWeighting(true), StationValues[file].data(), StationXRot[file].data(), StationYRot[file].data(),
+                    StationCount[file], -Nodata, x, y, work);
 }
 
 double meteointerpol::NearestStation(double x, double y, int file, double* work) const {
