@@ -434,6 +434,12 @@ void schneemodellklasse::RegisterGlacierGrids() {
         glac[kCodesOld].grid[r][c] = glaciercodes[r] ? glaciercodes[r][c] : nodata;
       }
   }
+  if (dynamic) {
+    // The glacier list works on instance 0 over the whole domain.
+    const int zonepos = FindGrid("zonegrid_soilmodel", false);
+    glacierelevation = WholeOnRoot(2, elevation);
+    glacierzone = zonepos > 0 ? WholeOnRoot(zonepos, subbasingrid) : WholeOnRoot(1, zonegrid);
+  }
   create(kSnowMeltOnGlacier, ownfirst, ownlast);
   if (dynamic) create(kEvapOnGlacier, ownfirst, ownlast);
 
@@ -450,6 +456,7 @@ void schneemodellklasse::RegisterGlacierGrids() {
     e.position = next;
     ++next;
   }
+  if (dynamic && mpirank == 0) StartGlacierList();
 }
 
 void schneemodellklasse::InitFirnStack() {

@@ -388,6 +388,24 @@ void schneemodellklasse::YearlyGlacierUpdate() {
       glac[kTotalOnGlacier].grid[r][c] = Sg[r][c] + Lg[r][c];
     }
   }
+  // The glacier objects work on instance 0 with the whole domain.
+  const int positions[] = {glac[kGlacierizedOld].position, glac[kCodesOld].position, glac[kMassBalance].position,
+                           glac[kOldMassBalance].position};
+  for (int p : positions) MPIGatherGrid(p);
+  MPIGatherGrid(glac[kFirnTotal].position);
+  MPIGatherStack(glac[kFirnTotal].position, firnstack);
+  MPIGatherGrid(glacierposition);
+  MPIGatherGrid(codesposition);
+  if (mpirank == 0) {
+    UpdateGlacierGeometry();
+    RedistributeGlacierMassBalance(-1);
+  }
+  for (int p : {glacierposition, codesposition, glac[kMassBalance].position, glac[kOldMassBalance].position,
+                glac[kFirnTotal].position})
+    MPIScatterGrid(p);
+  MPIScatterStack(glac[kFirnTotal].position, firnstack);
+  *diag << "DEBUG: glaciers changed, updating glaicerlist now..."
+        << "[end-entry]";
   BuildGlacierTable();
   for (int r = first; r <= last; ++r)
     for (int c = 1; c <= ncols; ++c) {

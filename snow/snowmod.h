@@ -17,10 +17,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "framework/submodelframe.h"
+#include "snow/glacier.h"
 
 class zonalstatistic;
 
@@ -185,6 +188,17 @@ class schneemodellklasse : public teilmodellklasse {
   // The yearly conversion of snow to glacier, the firn update and the
   // recount of the glacier table (collective).
   void YearlyGlacierUpdate();
+
+  // ---- glacier list (instance 0, dynamic methods) ----
+  void BuildGlacierList();
+  void CollectGlacierCells(int64_t code, bool range);
+  void CollectBorderCells(int64_t code);
+  void RebuildGlacierList();
+  void GrowGlacier(int64_t code);
+  void UpdateGlacierGeometry();
+  void RedistributeGlacierMassBalance(int64_t code);
+  const std::vector<std::unique_ptr<Glacier>>& GetGlaciers() const { return glaciers; }
+  Glacier* FindGlacier(int64_t code) const;
 
  protected:
   struct OwnGridEntry {
@@ -409,6 +423,14 @@ class schneemodellklasse : public teilmodellklasse {
   std::vector<double> meltsums;  // 3 x (count + 1)
   std::vector<double> areasums;
   std::vector<double> cellsums;
+
+  std::vector<std::unique_ptr<Glacier>> glaciers;  // in the order their codes were first met
+  std::map<int64_t, int> glacierindex;             // code -> position in glaciers
+  Grid glacierelevation = nullptr;                 // whole-domain elevation and subbasins on instance 0
+  Grid glacierzone = nullptr;
+  void StartGlacierList();
+  bool BorderCell(int r, int c) const;
+  double FirnTotal(int r, int c) const;
 
   // ---- permafrost ----
   int permafrostmethod = 0;

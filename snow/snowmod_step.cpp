@@ -353,7 +353,7 @@ void schneemodellklasse::CopyHRUStates() {
   const int first = std::max(1, firstrow);
   const int last = std::min(nrows, lastrow);
   // The grids a member takes from its master.
-  Grid grids[16];
+  Grid grids[32];
   int count = 0;
   for (OwnGrid g : {kSolid, kLiquid, kDaysSnow, kAge, kSnowFraction, kRainFraction, kTotal, kOutflow, kMeltOutflow})
     grids[count++] = own[g].grid;
@@ -361,12 +361,23 @@ void schneemodellklasse::CopyHRUStates() {
   if (method > 4)
     for (OwnGrid g : {kSnowTemp, kSurfTemp, kInputMass, kMobileMass, kDeposition})
       if (own[g].grid) grids[count++] = own[g].grid;
+  if (glaciergrid) {
+    for (GlacierGrid g : {kMeltFirn, kMeltIce}) grids[count++] = glac[g].grid;
+    if (glaciermethod > 10)
+      for (GlacierGrid g :
+           {kFirnTotal, kMassBalance, kOldMassBalance, kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier,
+            kSnowMeltOnGlacier, kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier})
+        if (glac[g].grid) grids[count++] = glac[g].grid;
+  }
+  const bool layers = glaciermethod > 10 && firnstack;
 #pragma omp parallel for schedule(runtime)
   for (int r = first; r <= last; ++r) {
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(r, c) || !Missing(masterhrugrid[r][c])) continue;
       const HRURecord& unit = hru[static_cast<int64_t>(hrugrid[r][c])];
       for (int k = 0; k < count; ++k) grids[k][r][c] = grids[k][unit.row][unit.column];
+      if (layers)
+        for (int k = 0; k <= firn_levels; ++k) firnstack[r][c][k] = firnstack[unit.row][unit.column][k];
     }
   }
 }
