@@ -281,7 +281,7 @@ void schneemodellklasse::UpdateGlacierGeometry() {
       const double f = glaciergrid[r][c];
       if (!(f >= 0) || !(glaciercodes[r][c] >= 0)) continue;
       Glacier* g = FindGlacier(static_cast<int64_t>(glaciercodes[r][c]));
-      if (!g || !(gmb[r][c] > nodata) || !(oldgmb[r][c] > nodata)) continue;
+      if (!g || gmb[r][c] == nodata || oldgmb[r][c] == nodata) continue;
       g->volume += (gmb[r][c] - oldgmb[r][c]) / 0.85 / 1000 * f * cellArea / 1e6;
     }
   }
@@ -378,7 +378,7 @@ void schneemodellklasse::RedistributeGlacierMassBalance(int64_t requested) {
   };
   scan([&](int r, int c) {
     Glacier* g = selected(codesold[r][c]);
-    if (!g || !(gmb[r][c] > nodata)) return;
+    if (!g || gmb[r][c] == nodata) return;
     const double now = glaciergrid[r][c] > 0 ? glaciergrid[r][c] : 0.0;
     const double before = gold[r][c] > 0 ? gold[r][c] : 0.0;
     if (codesold[r][c] == glaciercodes[r][c])
@@ -395,6 +395,6 @@ void schneemodellklasse::RedistributeGlacierMassBalance(int64_t requested) {
       g->massBalancePerFraction = g->fractionSum > 0 ? g->lostMassBalance / g->fractionSum : 0.0;
   scan([&](int r, int c) {
     Glacier* g = selected(glaciercodes[r][c]);
-    if (g && gmb[r][c] > nodata) gmb[r][c] += g->massBalancePerFraction;
+    if (g && gmb[r][c] != nodata) gmb[r][c] += g->massBalancePerFraction;
   });
 }

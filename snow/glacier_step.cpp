@@ -242,7 +242,9 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c, int zone) {
   }
   if (!dynamic) return;
   double& gmb = glac[kMassBalance].grid[r][c];
-  if (!(gmb > nodata)) gmb = 0;
+  // The balance adds up over the years and may pass -9999 mm: only the exact
+  // no-data value marks a cell without one.
+  if (gmb == nodata || std::isnan(gmb)) gmb = 0;
   gmb += own[kSnowFraction].grid[r][c] + own[kRainFraction].grid[r][c] - smg - glac[kMeltFirn].grid[r][c] -
          glac[kMeltIce].grid[r][c];
   if (own[kInputMass].grid)
@@ -335,7 +337,7 @@ void schneemodellklasse::YearlyGlacierUpdate() {
       const double W = S[r][c] + L[r][c];
       if (!(Sg[r][c] > nodata)) Sg[r][c] = 0;
       if (!(Lg[r][c] > nodata)) Lg[r][c] = 0;
-      if (!(gmb[r][c] > nodata)) gmb[r][c] = 0;
+      if (gmb[r][c] == nodata || std::isnan(gmb[r][c])) gmb[r][c] = 0;
       const bool created = g <= 0 && W > T;
       // Moves the snow above T of the non-glacierized part onto the glacier
       // (liquid and solid in proportion); the cell's water is unchanged.
