@@ -556,6 +556,8 @@ void schneemodellklasse::FreeGlacierMemory() {
       e.position = 0;
     }
   }
+  glaciers.clear();
+  glacierindex.clear();
   if (firnstack) FreeMatrix3d(firnstack, glac[kFirnTotal].first, glac[kFirnTotal].last);
   firnstack = nullptr;
   Qice = Qfirn = Qsnow = nullptr;

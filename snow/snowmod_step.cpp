@@ -414,8 +414,8 @@ void schneemodellklasse::AddStatistics() {
       if (glaciergrid) AddGlacierStatistics(r, c, k);
       if (snowfreedays && gstats[kStatThawDepth].writer)
         gstats[kStatThawDepth].writer->AddCell(r, c, k, thawdepth[r][c], 1.0);
-      // Tracer concentrations weighted by the water of the pack.
-      for (int t = 1; t <= tracercount; ++t)
+      // Tracer concentrations weighted by the water of the pack (cells without glacier).
+      for (int t = 1; t <= tracercount && GlacierFraction(r, c) <= 0; ++t)
         if (tracergrids[t].statistic) tracergrids[t].statistic->AddCell(r, c, k, tracergrids[t].store[r][c], S + L);
     }
   }
