@@ -55,8 +55,11 @@ schneemodellklasse::schneemodellklasse(int& error, DiagStream* diagnostics, Stat
           << ", compiled at " << __DATE__ << " " << __TIME__ << "[end-entry]";
     ReadZoneGrid(subbasingrid, subbasins, subbasinindex, subbasincount, largestsubbasin);
     ReadSection(registry, registryCapacity);
-    BindInputGrids();
+    BindInputGrids(registry, registryCapacity);
     RegisterOwnGrids();
+    if (glaciermethod > 0) RegisterGlacierGrids();
+    if (FindGrid("ThawCoeffPermaFrost", false) > 0 && FindGrid("PermafrostThawDepth", false) > 0)
+      ReadPermafrostSection(registry, registryCapacity);
     if (T0R < T0) {
       *diag << "ERROR: \n-----------------------------------------------------------------------\n"
             << "   T0R (threshold temperature rain/snow) < T0 (threshold temperature snow melt)  \n"
@@ -254,53 +257,7 @@ Grid schneemodellklasse::BindOptional(const std::string& name) {
   return p > 0 ? gridlist[p].grid : nullptr;
 }
 
-void schneemodellklasse::CheckGlacierAndPermafrost() {
-  // Both sections are read from a fresh opening of the control file.
-  auto readMethod = [&](const char* section, const char* label) {
-    if (!controlfile.Open(controlfilename, diag)) {
-      *diag << "FATAL: error opening " << controlfilename.c_str() << "[end-entry]";
-      throw 28;
-    }
-    FindSection(section, true);
-    int m = 0;
-    ReadValue(controlfile, "%d", &m, label, linebuffer);
-    CloseControlFile();
-    return m;
-  };
-  if (FindGrid("ice_firn", false) > 0 || FindGrid("GlacierizedCells", false) > 0) {
-    const int m = readMethod("[ice_firn]", "Glacier-Method for ");
-    if (m != 1 && m != 2 && m != 11 && m != 12 && m != 13) {
-      *diag << "FATAL: \n-----------Fatal Error:----------\nMethod for glacier melt must be 1(resp 11 for dynamic "
-               "model; t-index)\n or 2 (resp. 12 for dynamic model; t-index with correction by radiation) or 13 "
-               "(dynamic glaciers with T-Index for ice and firn and the melt method used for snow as in the snow "
-               "model)"
-            << " (here " << m << " in [ice_firn] of " << controlfilename.c_str() << ")"
-            << "[end-entry]";
-      throw 80;
-    }
-    *diag << "FATAL: glacier method " << m << " in [ice_firn] of " << controlfilename.c_str()
-          << ": this build of the snow model has no glacier model; remove the grids ice_firn and GlacierizedCells "
-             "from the grid list to run the snow model without glaciers"
-          << "[end-entry]";
-    throw 80;
-  }
-  if (FindGrid("ThawCoeffPermaFrost", false) > 0 && FindGrid("PermafrostThawDepth", false) > 0) {
-    const int m = readMethod("[permafrost]", "Permafrost-Method for ");
-    if (m != 1) {
-      *diag << "FATAL: method for permafrost melt must be 1 (alpha*sqrt(time))"
-            << " (here " << m << " in [permafrost] of " << controlfilename.c_str() << ")"
-            << "[end-entry]";
-      throw 80;
-    }
-    *diag << "FATAL: permafrost method " << m << " in [permafrost] of " << controlfilename.c_str()
-          << ": this build of the snow model has no permafrost model; remove the grids ThawCoeffPermaFrost and "
-             "PermafrostThawDepth from the grid list to run the snow model without permafrost"
-          << "[end-entry]";
-    throw 80;
-  }
-}
-
-void schneemodellklasse::BindInputGrids() {
+void schneemodellklasse::BindInputGrids(StatRecord* registry, int capacity) {
   if (!MPIRegions || !MPIHelper) BindMPIRegionGrids();
   elevation = gridlist[2].grid;
   albedo = Bind("albedo");
@@ -321,7 +278,9 @@ void schneemodellklasse::BindInputGrids() {
     for (int r = first; r <= last; ++r)
       for (int c = 1; c <= ncols; ++c) barealbedo[r][c] = albedo[r] ? albedo[r][c] : nodata;
   }
-  CheckGlacierAndPermafrost();
+  // "[ice_firn]" is read after the land-use grids.
+  if (FindGrid("ice_firn", false) > 0 || FindGrid("GlacierizedCells", false) > 0)
+    ReadGlacierSection(registry, capacity);
   if (method == 4) vapourpressure = Bind("vapor_pressure");
   if (!WithoutWind(method)) windspeed = Bind("wind_speed");
   temperature = gridlist[GetGridOf3("corr_temperature", "temperature", "temperature_14")].grid;
@@ -358,7 +317,8 @@ void schneemodellklasse::RegisterOwnGrids() {
     ownlast = nrows;
   }
   const bool redistribution = RedistributionMethod(method);
-  storagerange = redistribution && mpirank == 0;
+  // Slides and dynamic glaciers work on instance 0 over the whole domain.
+  storagerange = (redistribution || glaciermethod > 10) && mpirank == 0;
   storagefirst = storagerange ? 1 : ownfirst;
   storagelast = storagerange ? nrows : ownlast;
 

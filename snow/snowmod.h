@@ -7,16 +7,23 @@
 // Units: storages and fluxes in mm of water per step, temperatures of the air
 // in degrees Celsius, snow pack and surface temperatures in kelvin.
 //
-// Glaciers ("[ice_firn]") and permafrost ("[permafrost]") are not part of
-// this build: a control file that switches them on through their grids ends
-// the construction with error 80.
+// Glaciers ("[ice_firn]"): a cell with a glacierized fraction g > 0 keeps
+// the snow of its non-glacierized part in the ordinary storages and the snow,
+// firn and ice of its glacierized part in the "_onGlacier" storages and the
+// firn stack; every glacier storage is in mm over the glacierized part. The
+// glacier melt of a subbasin runs through three linear storages into the
+// unsaturated zone's runoff. Permafrost ("[permafrost]"): the thaw depth
+// grows with the square root of the snow-free days and caps the root depth.
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "framework/submodelframe.h"
+#include "snow/glacier.h"
 
 class zonalstatistic;
 
@@ -97,6 +104,45 @@ class schneemodellklasse : public teilmodellklasse {
   virtual int GetMethod();
   virtual void SetPrecipitationSource(int interceptionFirst);
 
+  // Glacier grids, in the order they are registered.
+  enum GlacierGrid {
+    kMeltFirn,
+    kMeltIce,
+    kFirnTotal,
+    kMassBalance,
+    kOldMassBalance,
+    kSolidOnGlacier,
+    kLiquidOnGlacier,
+    kTotalOnGlacier,
+    kSurfTempOnGlacier,
+    kSnowTempOnGlacier,
+    kGlacierizedOld,
+    kCodesOld,
+    kSnowMeltOnGlacier,
+    kEvapOnGlacier,
+    kGlacierGridCount
+  };
+  // Glacier and permafrost statistics, in the order they are created.
+  enum GlacierStatistic {
+    kStatFirnMelt,
+    kStatIceMelt,
+    kStatSnowOnIce,
+    kStatGlacierTotal,
+    kStatWithoutGlaciers,
+    kStatFirnWE,
+    kStatMassBalance,
+    kStatMassBalanceGlacierPart,
+    kStatThawDepth,
+    kGlacierStatCount
+  };
+  // One record of the per-subbasin glacier table; broadcast as a bool at 0
+  // and two doubles at 8 and 16.
+  struct GlacierTableRecord {
+    bool glacier = false;
+    double glacierized = 0;  // sum of the glacierized fractions of the cells
+    double free = 0;         // sum of the non-glacierized fractions
+  };
+
   void FreeMemory() override;
   void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
   void FreeTracerArrays() override;
@@ -122,6 +168,37 @@ class schneemodellklasse : public teilmodellklasse {
   double GetMaxDepositionSlope() const { return maxDepositionSlope; }
   int GetSubbasinCount() const { return subbasincount; }
   int GetLakeFlag() const { return lakeflag; }
+  int GetGlacierMethod() const { return glaciermethod; }
+  int GetPermafrostMethod() const { return permafrostmethod; }
+  int GetFirnLevels() const { return firn_levels; }
+  Stack GetFirnStack() const { return firnstack; }
+  Grid GlacierGridOf(GlacierGrid g) const { return glac[g].grid; }
+  Grid GetGlacierGrid() const { return glaciergrid; }
+  Grid GetGlacierCodes() const { return glaciercodes; }
+  zonalstatistic* GlacierStatisticOf(GlacierStatistic s) const { return gstats[s].writer; }
+  const std::vector<GlacierTableRecord>& GetGlacierTable() const { return glaciertable; }
+  // Contents of the three glacier runoff storages of subbasin index k.
+  double GetQice(int k) const { return qice[k]; }
+  double GetQfirn(int k) const { return qfirn[k]; }
+  double GetQsnow(int k) const { return qsnow[k]; }
+  double GetMaxSnowPackToCreateGlacier() const { return maxSnowPackToCreateGlacier; }
+  double GetRelSizeNewGlacier() const { return relSizeNewGlacier; }
+  // True in the step that ends the glacier mass balance evaluation day.
+  bool GlacierUpdateDue() const;
+  // The yearly conversion of snow to glacier, the firn update and the
+  // recount of the glacier table (collective).
+  void YearlyGlacierUpdate();
+
+  // ---- glacier list (instance 0, dynamic methods) ----
+  void BuildGlacierList();
+  void CollectGlacierCells(int64_t code, bool range);
+  void CollectBorderCells(int64_t code);
+  void RebuildGlacierList();
+  void GrowGlacier(int64_t code);
+  void UpdateGlacierGeometry();
+  void RedistributeGlacierMassBalance(int64_t code);
+  const std::vector<std::unique_ptr<Glacier>>& GetGlaciers() const { return glaciers; }
+  Glacier* FindGlacier(int64_t code) const;
 
  protected:
   struct OwnGridEntry {
@@ -161,8 +238,7 @@ class schneemodellklasse : public teilmodellklasse {
   void ReadStatisticLine(Statistic s, const char* label);
   void ReadGridLines(OwnGrid g, const char* nameLabel, const char* codeLabel);
   void CreateStatistics(StatRecord* registry, int registryCapacity);
-  void BindInputGrids();
-  void CheckGlacierAndPermafrost();
+  void BindInputGrids(StatRecord* registry, int registryCapacity);
   void RegisterOwnGrids();
   void CreateGrid(OwnGrid g, int64_t first, int64_t last, double zoneValue, double elsewhere);
   void BuildElevationOrder();
@@ -182,6 +258,29 @@ class schneemodellklasse : public teilmodellklasse {
   // when several instances run; null on the others). Collective.
   Grid WholeOnRoot(int position, Grid grid);
   void GatherSlideGrids();
+
+  // ---- glaciers and permafrost ----
+  void ReadGlacierSection(StatRecord* registry, int registryCapacity);
+  void CheckGlacierGrids();
+  void CreateZoneStatistic(StatisticEntry& e, const ZoneRecord* source, int count, StatRecord* registry,
+                           int registryCapacity);
+  void BuildGlacierTable();
+  void RegisterGlacierGrids();
+  void InitFirnStack();
+  void ReadPermafrostSection(StatRecord* registry, int registryCapacity);
+  // Glacierized fraction of a cell in [0, 1] (static methods: 1 on ice and
+  // firn cells), 0 outside glaciers.
+  double GlacierFraction(int r, int c) const;
+  // Firn total of a cell's glacierized part (static methods: 1 on firn cells).
+  bool FirnCell(int r, int c) const;
+  // Partition, snow melt of both parts and ice and firn melt of a cell with
+  // g > 0; returns the snowfall and rainfall of the step.
+  void GlacierCell(int r, int c, double T, double& S, double& L, double& snowIn, double& rainIn);
+  void IceAndFirnMelt(int r, int c, double T, double mg);
+  void PermafrostCell(int r, int c);
+  void AddGlacierStatistics(int r, int c, int zone);
+  void GlacierRunoff();
+  void FreeGlacierMemory();
 
   // ---- energy balance (methods 5, 6, 7, 11) ----
   void EnergyPrepare(int r, int c, double TK, double& tpack, double& tsurf, EnergyInputs& in) const;
@@ -278,8 +377,75 @@ class schneemodellklasse : public teilmodellklasse {
   int subbasincount = 0;
   int largestsubbasin = 0;
 
-  // Glacier runoff storages per subbasin (1 ... count); absent in this build
-  // of the snow model, which has no glaciers.
+  // ---- glaciers ----
+  int glaciermethod = 0;
+  double DDFice = 0;
+  double DDFfirn = 0;
+  double DDFsnow = 0;
+  double MF = 0;
+  double Aice_min = 0;
+  double Aice_max = 0;
+  double Asnow_min = 0;
+  double Asnow_max = 0;
+  double kice_els = 0;
+  double kfirn_els = 0;
+  double ksnow_els = 0;
+  int glacierreadgrid = 0;
+  int firn_levels = 0;
+  double firn_base = 0;
+  double deltafirnper100m = 0;
+  int GMBEvalDay = 0;
+  int GMBEvalMonth = 0;
+  double VAscaling = 0;
+  double VAexponent = 0;
+  int numElevBands = 0;
+  int extraWeightFactorBand0 = 0;
+  double debrisscaling = 1.0;
+  double maxSnowPackToCreateGlacier = 1000.0;
+  double relSizeNewGlacier = 0.25;
+  double iceradmean = 0;
+  double iceradamplitude = 0;
+  double snowradmean = 0;
+  double snowradamplitude = 0;
+  Grid glaciergrid = nullptr;  // "ice_firn" or "GlacierizedCells"
+  int glacierposition = 0;
+  Grid glaciercodes = nullptr;
+  int codesposition = 0;
+  Grid debris = nullptr;
+  Grid glacierradiation = nullptr;
+  OwnGridEntry glac[kGlacierGridCount];
+  Stack firnstack = nullptr;  // levels 0 (total) ... firn_levels, mm
+  StatisticEntry gstats[kGlacierStatCount];
+  std::vector<GlacierTableRecord> glaciertable;  // subbasin index 1 ... count
+  std::vector<double> qice, qfirn, qsnow;        // glacier runoff storages, mm per step
+  // Per-subbasin sums of a step: glacier melt from ice, from firn and snow
+  // melt on ice areas (value x fraction x area) and the area of the cells.
+  std::vector<double> meltsums;  // 3 x (count + 1)
+  std::vector<double> areasums;
+  std::vector<double> cellsums;
+
+  std::vector<std::unique_ptr<Glacier>> glaciers;  // in the order their codes were first met
+  std::map<int64_t, int> glacierindex;             // code -> position in glaciers
+  Grid glacierelevation = nullptr;                 // whole-domain elevation and subbasins on instance 0
+  Grid glacierzone = nullptr;
+  void StartGlacierList();
+  bool BorderCell(int r, int c) const;
+  double FirnTotal(int r, int c) const;
+
+  // ---- permafrost ----
+  int permafrostmethod = 0;
+  double Min_Snow_Age_Refreeze = 0;
+  double Max_SWE_SnowFree = 0;
+  double reducedksat = 0;
+  Grid thawcoeff = nullptr;
+  Grid thawdepth = nullptr;
+  Grid rootdepth = nullptr;
+  Grid snowfreedays = nullptr;
+  Grid snowcoverdays = nullptr;
+  OwnGridEntry permafrostgrids[2];  // created "SnowFreeDaysGrid" and "SnowCoverDaysGrid"
+
+  // Glacier runoff storages per subbasin (1 ... count), pointing into qice,
+  // qfirn and qsnow when glaciers are configured.
   double* Qice = nullptr;
   double* Qfirn = nullptr;
   double* Qsnow = nullptr;

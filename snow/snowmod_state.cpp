@@ -179,6 +179,7 @@ void schneemodellklasse::FreeMemory() {
       e.grid = nullptr;
       e.position = 0;
     }
+    FreeGlacierMemory();
     for (Grid g : gathered) FreeMatrix(g, 1, nrows, 1, ncols);
     gathered.clear();
     if (barealbedo) {

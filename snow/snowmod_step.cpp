@@ -85,16 +85,6 @@ double schneemodellklasse::AnnualMeltFactor(double d) {
   return rmfmean + rmfamplitude * std::sin((d + phase) * frequency);
 }
 
-// Glaciers are not part of this build: their radiation factors keep the
-// range of 0 (Aice_min = Aice_max = 0, Asnow_min = Asnow_max = 0).
-double schneemodellklasse::AnnualIceRadiationFactor(double) {
-  return 0.0;
-}
-
-double schneemodellklasse::AnnualSnowRadiationFactor(double) {
-  return 0.0;
-}
-
 double schneemodellklasse::SatVapourPressureIce(double T) {
   return 6.1078 * std::exp(21.874 * T / (265.5 + T));
 }
@@ -245,6 +235,14 @@ void schneemodellklasse::StepCell(int r, int c) {
   if (!(L > nodata)) L = 0;
   if (!(A > nodata)) A = 0;
   const double T = temperature[r][c];
+  // Cells with a glacierized part split their water input between the two parts.
+  double g = 0;
+  if (glaciergrid) {
+    glac[kMeltFirn].grid[r][c] = 0;
+    glac[kMeltIce].grid[r][c] = 0;
+    glac[kGlacierizedOld].grid[r][c] = glaciergrid[r][c];
+    g = GlacierFraction(r, c);
+  }
 
   // 2. Albedo at the start: the snow's above 2.5 mm.
   albedo[r][c] = S + L <= 2.5 ? LanduseAlbedo(r, c) : SnowAlbedo(T, A);
@@ -253,7 +251,7 @@ void schneemodellklasse::StepCell(int r, int c) {
   // of the snow pack is held as a concentration (the grids
   // "concstor_tracer_*"); its input concentration comes with the water input.
   const double Pbefore = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
-  for (int t = 1; t <= tracercount; ++t) {
+  for (int t = 1; t <= tracercount && g <= 0; ++t) {
     double& conc = tracergrids[t].store[r][c];
     if (tracers[t].radioactive == 1) conc *= tracers[t].decay;
     if (Pbefore > 0) {
@@ -276,7 +274,9 @@ void schneemodellklasse::StepCell(int r, int c) {
   double snowIn = 0;
   double rainIn = 0;
   double M = 0;
-  if (timeinterval <= 720) {
+  if (g > 0) {
+    GlacierCell(r, c, T, S, L, snowIn, rainIn);
+  } else if (timeinterval <= 720) {
     M = SnowCell(T, 1.0, r, c, f, S, L, total, tpack, tsurf, evap, false, snowIn, rainIn);
   } else {
     double s1 = 0;
@@ -286,7 +286,7 @@ void schneemodellklasse::StepCell(int r, int c) {
     snowIn += s1;
     rainIn += r1;
   }
-  if (eb && snowevaporation) snowevaporation[r][c] = evap;
+  if (eb && snowevaporation && g <= 0) snowevaporation[r][c] = evap;
 
   // 6. Melt water joins the liquid storage; what the pack cannot hold leaves it.
   const double m = std::max(0.0, std::min(M, S));
@@ -319,6 +319,7 @@ void schneemodellklasse::StepCell(int r, int c) {
     tpack = nodata;
     tsurf = nodata;
   }
+  PermafrostCell(r, c);
 }
 
 void schneemodellklasse::CellLoop() {
@@ -352,7 +353,7 @@ void schneemodellklasse::CopyHRUStates() {
   const int first = std::max(1, firstrow);
   const int last = std::min(nrows, lastrow);
   // The grids a member takes from its master.
-  Grid grids[16];
+  Grid grids[32];
   int count = 0;
   for (OwnGrid g : {kSolid, kLiquid, kDaysSnow, kAge, kSnowFraction, kRainFraction, kTotal, kOutflow, kMeltOutflow})
     grids[count++] = own[g].grid;
@@ -360,12 +361,23 @@ void schneemodellklasse::CopyHRUStates() {
   if (method > 4)
     for (OwnGrid g : {kSnowTemp, kSurfTemp, kInputMass, kMobileMass, kDeposition})
       if (own[g].grid) grids[count++] = own[g].grid;
+  if (glaciergrid) {
+    for (GlacierGrid g : {kMeltFirn, kMeltIce}) grids[count++] = glac[g].grid;
+    if (glaciermethod > 10)
+      for (GlacierGrid g :
+           {kFirnTotal, kMassBalance, kOldMassBalance, kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier,
+            kSnowMeltOnGlacier, kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier})
+        if (glac[g].grid) grids[count++] = glac[g].grid;
+  }
+  const bool layers = glaciermethod > 10 && firnstack;
 #pragma omp parallel for schedule(runtime)
   for (int r = first; r <= last; ++r) {
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(r, c) || !Missing(masterhrugrid[r][c])) continue;
       const HRURecord& unit = hru[static_cast<int64_t>(hrugrid[r][c])];
       for (int k = 0; k < count; ++k) grids[k][r][c] = grids[k][unit.row][unit.column];
+      if (layers)
+        for (int k = 0; k <= firn_levels; ++k) firnstack[r][c][k] = firnstack[unit.row][unit.column][k];
     }
   }
 }
@@ -399,8 +411,11 @@ void schneemodellklasse::AddStatistics() {
         add(kStatMobileMass, own[kMobileMass].grid[r][c]);
         add(kStatDeposition, own[kDeposition].grid[r][c]);
       }
-      // Tracer concentrations weighted by the water of the pack.
-      for (int t = 1; t <= tracercount; ++t)
+      if (glaciergrid) AddGlacierStatistics(r, c, k);
+      if (snowfreedays && gstats[kStatThawDepth].writer)
+        gstats[kStatThawDepth].writer->AddCell(r, c, k, thawdepth[r][c], 1.0);
+      // Tracer concentrations weighted by the water of the pack (cells without glacier).
+      for (int t = 1; t <= tracercount && GlacierFraction(r, c) <= 0; ++t)
         if (tracergrids[t].statistic) tracergrids[t].statistic->AddCell(r, c, k, tracergrids[t].store[r][c], S + L);
     }
   }
@@ -413,6 +428,16 @@ void schneemodellklasse::WriteGridStatistics() {
     for (OwnGrid g : {kInputMass, kMobileMass, kDeposition}) WriteStatisticGrids(own[g].position, 1, 0);
   if (EnergyBalanceMethod(method))
     for (OwnGrid g : {kSnowTemp, kSurfTemp}) WriteStatisticGrids(own[g].position, 1, 0);
+  if (glaciergrid) {
+    WriteStatisticGrids(glac[kMeltFirn].position, 1, 0);
+    WriteStatisticGrids(glac[kMeltIce].position, 1, 0);
+    if (glaciermethod > 10) {
+      WriteDatedGrid(glac[kFirnTotal].position);
+      for (GlacierGrid g : {kMassBalance, kOldMassBalance, kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier,
+                            kSnowMeltOnGlacier, kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier})
+        if (glac[g].position > 0) WriteStatisticGrids(glac[g].position, 1, 0);
+    }
+  }
   for (int t = 1; t <= tracercount; ++t) {
     if (tracergrids[t].statistic) tracergrids[t].statistic->Reduce(stepyear, stepmonth, stepday, stephour, 1);
     WriteStatisticGrids(tracergrids[t].storeindex, 1, 0);
@@ -439,6 +464,8 @@ void schneemodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMont
   // 3.
   for (StatisticEntry& s : stats)
     if (s.writer) s.writer->NewStep();
+  for (StatisticEntry& s : gstats)
+    if (s.writer) s.writer->NewStep();
   for (int t = 1; t <= tracercount; ++t)
     if (tracergrids[t].statistic) tracergrids[t].statistic->NewStep();
   if (mpisize > 1) MPI_Barrier(MPI_COMM_WORLD);
@@ -450,6 +477,11 @@ void schneemodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMont
   AddStatistics();
   for (StatisticEntry& s : stats)
     if (s.writer) s.writer->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+  for (int s = 0; s < kGlacierStatCount; ++s)
+    if (s != kStatGlacierTotal && gstats[s].writer) gstats[s].writer->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+  if (glaciergrid) GlacierRunoff();
+  // 10.
+  if (GlacierUpdateDue()) YearlyGlacierUpdate();
   // 11.
   WriteGridStatistics();
 }
@@ -457,6 +489,8 @@ void schneemodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMont
 void schneemodellklasse::WriteStatistics() {
   if (flowcontrol == 0) return;
   for (StatisticEntry& s : stats)
+    if (s.writer) s.writer->Flush();
+  for (StatisticEntry& s : gstats)
     if (s.writer) s.writer->Flush();
   for (int t = 1; t <= tracercount; ++t)
     if (tracergrids[t].statistic) tracergrids[t].statistic->Flush();

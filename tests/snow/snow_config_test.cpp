@@ -181,33 +181,4 @@ TEST(SnowConfig, UnreadableValueNamesItsLabel) {
   m.FreeMemory();
 }
 
-TEST(SnowConfig, GlaciersAndPermafrostAreRefusedWithTheirSection) {
-  {
-    SnowWorld w("glacier", kSmall);
-    w.Add("GlacierizedCells", 0.5);
-    SnowSection s;
-    EXPECT_EQ(w.Build(s, "[ice_firn]\n11\n"), 80);
-    EXPECT_TRUE(w.Said("glacier method 11 in [ice_firn]")) << w.console.str();
-  }
-  {
-    SnowWorld w("glacier7", kSmall);
-    w.Add("ice_firn", 0.5);
-    SnowSection s;
-    EXPECT_EQ(w.Build(s, "[ice_firn]\n7\n"), 80);
-    EXPECT_TRUE(w.Said("Method for glacier melt must be 1(resp 11 for dynamic model; t-index)"));
-  }
-  {
-    SnowWorld w("nosection", kSmall);
-    w.Add("ice_firn", 0.5);
-    EXPECT_EQ(w.Build(SnowSection{}), 17);
-  }
-  {
-    SnowWorld w("permafrost", kSmall);
-    w.Add("ThawCoeffPermaFrost", 0.1);
-    w.Add("PermafrostThawDepth", 0);
-    EXPECT_EQ(w.Build(SnowSection{}, "[permafrost]\n2\n"), 80);
-    EXPECT_TRUE(w.Said("method for permafrost melt must be 1 (alpha*sqrt(time))"));
-  }
-}
-
 }  // namespace

@@ -32,6 +32,7 @@ struct RunSettings {
   int stateCode = 5;           // write code of the state grids
   int readgrid = 0;
   int method = 2;
+  bool glaciers = false;  // a dynamic glacier on the highest cells, updated on 15 February
 };
 
 std::string Control(const RunSettings& run) {
@@ -71,6 +72,18 @@ std::string Control(const RunSettings& run) {
             "sf1.asc slidefraction1 0 0.2\n0\n0\nsf2.asc slidefraction2 0 0.1\n0\n0\n"
             "sf3.asc slidefraction3 0 0.1\n0\n0\nsf4.asc slidefraction4 0 0.6\n0\n0\n");
   }
+  if (run.glaciers) {
+    Replace(c, "1         number of variable grids\n", "3         number of variable grids\n");
+    Replace(c, "0         read switch: made from its default value\n",
+            "0         read switch: made from its default value\n"
+            "glacier.asc GlacierizedCells 0 0\n0\n1\ngcodes.asc GlacierCodes 0 -9999\n0\n1\n");
+    s << "\n[ice_firn]\n11\n6.0\n5.0\n3.0\n0\n0\n0\n0\n0\n48\n96\n24\n0\n0\n0\n"
+      << "mfirn\n0\nqfirn.stat 1024\nmice\n5\nqice.stat 1024\nqglac.stat 1024\nqsg.stat 1024\n0\n"
+      << "2 450 0.5\n15 2\n28.5 1.36 3 0\nfirnstack\n0\nfirn.stat 1024\ngmb\n5\ngmbold\n0\ngmb1.stat 1024\n"
+      << "gmb2.stat 1024\n1.0\nsog.stat 1024\n";
+    for (int k = 0; k < 7; ++k) s << "og" << k << "\n" << (k == 3 ? 5 : 0) << "\n";
+    s << "300 0.25\n";
+  }
   Replace(c, "[snow_model]\n0\n$step\n", s.str());
   return c;
 }
@@ -82,6 +95,22 @@ void RunExample(const TempDir& dir, const RunSettings& run, int instances, int t
       fs::copy_file(std::string(FLUVEX_EXAMPLE_DIR) + "/" + f, dir / f, fs::copy_options::overwrite_existing);
     const auto made = RunCommand("python3 make_inputs.py .", dir.path());
     ASSERT_EQ(made.exitCode, 0) << made.output;
+    if (run.glaciers) {
+      // Glacier above 470 m, fully covered above 500 m, one code in the top zone.
+      fluvextest::WriteFile(dir / "glaciers.py",
+                            "lines = open('dem.asc').read().splitlines()\n"
+                            "head, rows = lines[:6], [l.split() for l in lines[6:]]\n"
+                            "def frac(h):\n"
+                            "    h = float(h)\n"
+                            "    return -9999 if h <= -9999 else (1 if h >= 500 else (0.5 if h >= 470 else 0))\n"
+                            "f = [[frac(h) for h in r] for r in rows]\n"
+                            "open('glacier.asc', 'w').write('\\n'.join(head + [' '.join(str(x) for x in r) for r in "
+                            "f]) + '\\n')\n"
+                            "open('gcodes.asc', 'w').write('\\n'.join(head + [' '.join('4' if x > 0 else '-9999' for "
+                            "x in r) for r in f]) + '\\n')\n");
+      const auto g = RunCommand("python3 glaciers.py", dir.path());
+      ASSERT_EQ(g.exitCode, 0) << g.output;
+    }
   }
   fluvextest::WriteFile(dir / "control.txt", Control(run));
   fs::create_directories(dir / run.output);
@@ -152,6 +181,41 @@ TEST(SnowRun, OneAndFourInstancesOneAndEightThreadsGiveTheSameResults) {
           EXPECT_NEAR(ra[i][k], rb[i][k], 0.0011 + 1e-9 * std::fabs(ra[i][k])) << name << " line " << i + 4;
     } else if (name.rfind("MPIRegions", 0) != 0) {
       EXPECT_TRUE(content == b.at(name)) << name << " differs between one and four instances";
+    }
+  }
+}
+
+// A dynamic glacier whose geometry changes at the update on instance 0.
+TEST(SnowRun, GlaciersGiveTheSameResultsOnOneAndThreeInstances) {
+  TempDir one("glacier_run_1");
+  TempDir three("glacier_run_3");
+  RunSettings run;
+  run.method = 1;
+  run.glaciers = true;
+  RunExample(one, run, 1, 1);
+  RunExample(three, run, 3, 2);
+  if (HasFatalFailure()) return;
+  const auto a = Files(one / "out");
+  const auto b = Files(three / "out");
+  ASSERT_EQ(a.count("qice.stat"), 1u);
+  // Ice melted and the glacier's balance changed during the two months.
+  double melt = 0, balance = 0;
+  for (const auto& row : Numbers(a.at("qice.stat"))) melt = std::max(melt, row.back());
+  for (const auto& row : Numbers(a.at("gmb1.stat"))) balance = std::max(balance, std::fabs(row.back()));
+  EXPECT_GT(melt, 0);
+  EXPECT_GT(balance, 0);
+  ASSERT_EQ(a.size(), b.size());
+  for (const auto& [name, content] : a) {
+    ASSERT_EQ(b.count(name), 1u) << name;
+    if (name.size() > 5 && name.substr(name.size() - 5) == ".stat") {
+      const auto ra = Numbers(content);
+      const auto rb = Numbers(b.at(name));
+      ASSERT_EQ(ra.size(), rb.size()) << name;
+      for (size_t i = 0; i < ra.size(); ++i)
+        for (size_t k = 0; k < ra[i].size(); ++k)
+          EXPECT_NEAR(ra[i][k], rb[i][k], 0.0011 + 1e-9 * std::fabs(ra[i][k])) << name << " line " << i + 4;
+    } else if (name.rfind("MPIRegions", 0) != 0) {
+      EXPECT_TRUE(content == b.at(name)) << name << " differs between one and three instances";
     }
   }
 }

@@ -1,0 +1,564 @@
+// Configuration of glaciers ("[ice_firn]") and permafrost ("[permafrost]"):
+// parameters, statistics, the per-subbasin glacier table and the glacier and
+// permafrost grids of the snow model.
+#include <mpi.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+
+#include "framework/diagstream.h"
+#include "framework/zonalstatistic.h"
+#include "snow/snowmod.h"
+
+namespace {
+const char* const kGlacierShortNames[schneemodellklasse::kGlacierGridCount] = {"melt_from_firn",
+                                                                               "melt_from_ice",
+                                                                               "firn_WE_stack",
+                                                                               "GlacierMassBalance",
+                                                                               "OldGlacierMassBalance",
+                                                                               "SolidSnowStorage_onGlacier",
+                                                                               "LiquidSnowStorage_onGlacier",
+                                                                               "TotalSnowStorage_onGlacier",
+                                                                               "surftemp_onGlacier",
+                                                                               "snowtemp_onGlacier",
+                                                                               "GlacierizedCellsOld",
+                                                                               "GlacierCodesOld",
+                                                                               "SnowMelt_onGlacier",
+                                                                               "SnowEvaporation_onGlacier"};
+const char* const kGlacierHeaders[schneemodellklasse::kGlacierStatCount] = {
+    "glacier_melt_from_firn_areas__",
+    "glacier_melt_from_ice_areas__",
+    "snow_melt_from_ice_areas__",
+    "glacier_melt_total(firn+ice)__",
+    "snow_storage_in_mm_WITHOUT_GLACIERS_",
+    "WE_in_firn_[mm_per_subbasin]",
+    "glacier_mass_balance_[mm_per_subbasin]",
+    "glacier_mass_balance_[mm_GlacierPartOfSubbasin]",
+    "thaw_depth_in_m_"};
+}  // namespace
+
+void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCapacity) {
+  for (int g = 0; g < kGlacierGridCount; ++g) glac[g].shortname = kGlacierShortNames[g];
+  for (int s = 0; s < kGlacierStatCount; ++s) gstats[s].header = kGlacierHeaders[s];
+  if (!controlfile.Open(controlfilename, diag)) {
+    *diag << "FATAL: error opening " << controlfilename.c_str() << "[end-entry]";
+    throw 28;
+  }
+  FindSection("[ice_firn]", true);
+  controlfile.SetContext("[ice_firn]");
+  ReadValue(controlfile, "%d", &glaciermethod, "Glacier-Method for ", linebuffer);
+  const int m = glaciermethod;
+  if (m != 1 && m != 2 && m != 11 && m != 12 && m != 13) {
+    *diag << "FATAL: \n-----------Fatal Error:----------\nMethod for glacier melt must be 1(resp 11 for dynamic "
+             "model; t-index)\n or 2 (resp. 12 for dynamic model; t-index with correction by radiation) or 13 "
+             "(dynamic glaciers with T-Index for ice and firn and the melt method used for snow as in the snow "
+             "model)"
+          << " (here " << m << " in [ice_firn] of " << controlfilename.c_str() << ")"
+          << "[end-entry]";
+    glaciermethod = 0;
+    throw 80;
+  }
+  debris = BindOptional("debris_on_glaciers");
+  const bool dynamic = m > 10;
+  if (dynamic) {
+    glacierposition = GetGrid("GlacierizedCells");
+    codesposition = GetGrid("GlacierCodes");
+    glaciercodes = gridlist[codesposition].grid;
+  } else {
+    glacierposition = GetGrid("ice_firn");
+  }
+  glaciergrid = gridlist[glacierposition].grid;
+  if (m != 1 && m != 11) glacierradiation = gridlist[GetGridOf3("global_radiation", "Ieff_max", "Ieff_max")].grid;
+  if (dynamic) CheckGlacierGrids();
+
+  const size_t count = static_cast<size_t>(std::max(0, subbasincount)) + 1;
+  qice.assign(count, 0.0);
+  qfirn.assign(count, 0.0);
+  qsnow.assign(count, 0.0);
+  Qice = qice.data();
+  Qfirn = qfirn.data();
+  Qsnow = qsnow.data();
+  ReadValue(controlfile, "%lf", &DDFice, "DDFice  for ", linebuffer);
+  ReadValue(controlfile, "%lf", &DDFfirn, "DDFfirn for ", linebuffer);
+  ReadValue(controlfile, "%lf", &DDFsnow, "DDFsnow for ", linebuffer);
+  ReadValue(controlfile, "%lf", &MF, "MF  for ", linebuffer);
+  ReadValue(controlfile, "%lf", &Aice_min, "Aice_min for ", linebuffer);
+  ReadValue(controlfile, "%lf", &Aice_max, "Aice_max for ", linebuffer);
+  ReadValue(controlfile, "%lf", &Asnow_min, "Asnow_min for ", linebuffer);
+  ReadValue(controlfile, "%lf", &Asnow_max, "Asnow_max for ", linebuffer);
+  auto readConstant = [&](double& k, const char* label) {
+    ReadValue(controlfile, "%lf", &k, label, linebuffer);
+    // The constant divides in exp(-1 / k): it must be a positive number of steps.
+    if (!(k > 0)) {
+      *diag << "FATAL: error in control file, [ice_firn]; " << label << "must be above 0, here " << k << " (line "
+            << controlfile.LineNumber() - 1 << " of " << controlfilename.c_str() << ")"
+            << "[end-entry]";
+      throw 80;
+    }
+  };
+  readConstant(kice_els, "kice_els for ");
+  readConstant(kfirn_els, "kfirn_els ");
+  readConstant(ksnow_els, "ksnow_els for ");
+  double initial[3] = {0, 0, 0};
+  ReadValue(controlfile, "%lf", &initial[0], "initial Qice_els for ", linebuffer);
+  ReadValue(controlfile, "%lf", &initial[1], "initial Qfirn_els ", linebuffer);
+  ReadValue(controlfile, "%lf", &initial[2], "initial Qsnow_els for ", linebuffer);
+  for (size_t k = 1; k < count; ++k) {
+    qice[k] = initial[0];
+    qfirn[k] = initial[1];
+    qsnow[k] = initial[2];
+  }
+  ReadValue(controlfile, "%s", &glac[kMeltFirn].file, "name of the firn grid for ", linebuffer);
+  ReadValue(controlfile, "%d", &glac[kMeltFirn].writecode, "write code for firn grid for ", linebuffer);
+  auto statLine = [&](GlacierStatistic s, const char* label) {
+    ReadValues2(controlfile, "%s%d", &gstats[s].file, &gstats[s].code, label, linebuffer);
+  };
+  statLine(kStatFirnMelt, "name of the qfirn-statistic-file for ");
+  ReadValue(controlfile, "%s", &glac[kMeltIce].file, "name of the ice grid for ", linebuffer);
+  ReadValue(controlfile, "%d", &glac[kMeltIce].writecode, "write code for ice grid for ", linebuffer);
+  statLine(kStatIceMelt, "name of the qice-statistic-file for ");
+  statLine(kStatGlacierTotal, "name of the qglac-statistic-file for ");
+
+  if (!dynamic) {
+    // The snow-melt statistics of the static methods take the name of the
+    // total's: qglac.txt gives qglac_qsgl_.txt.
+    const std::string& name = gstats[kStatGlacierTotal].file;
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos) {
+      *diag << "FATAL: the name of the qglac-statistic-file in [ice_firn] of " << controlfilename.c_str()
+            << " has no extension (\"" << name.c_str() << "\"); it is needed to name the snow melt statistics"
+            << "[end-entry]";
+      throw 103;
+    }
+    gstats[kStatSnowOnIce].file = name.substr(0, dot) + "_qsgl_" + name.substr(dot);
+    gstats[kStatSnowOnIce].code = gstats[kStatGlacierTotal].code;
+  } else {
+    statLine(kStatSnowOnIce, "name of the qSnowOnGlac-statistic-file for ");
+    ReadValue(controlfile, "%d", &glacierreadgrid, "read grid parameter for glacier model ", linebuffer);
+    std::string line;
+    auto plainLine = [&]() {
+      line.clear();
+      if (!controlfile.GetLine(line)) line.clear();
+      return line.c_str();
+    };
+    auto where = [&]() {
+      return std::string(" (line ") + std::to_string(controlfile.LineNumber() - 1) + " of " + controlfilename + ")";
+    };
+    if (std::sscanf(plainLine(), "%d%lf%lf", &firn_levels, &firn_base, &deltafirnper100m) != 3) {
+      *diag << "FATAL: \n------------- Fatal Error: -------------\n"
+            << "Could not read the three parameters firn_levels (int),\n"
+            << "firn_base (double), and deltafirnper100m (double)  \n"
+            << "for dynamic glacier modelling " << where().c_str() << "[end-entry]";
+      throw 80;
+    }
+    // The level count sizes the firn stack.
+    if (firn_levels < 0 || firn_levels > 1000) {
+      *diag << "FATAL: firn_levels must be 0 to 1000, here " << firn_levels << where().c_str() << "[end-entry]";
+      throw 80;
+    }
+    if (std::sscanf(plainLine(), "%d%d", &GMBEvalDay, &GMBEvalMonth) != 2) {
+      *diag << "FATAL: \n------------- Fatal Error: -------------\n"
+            << "Could not read the two parameters GMBEvalDay (int 1...31)\n"
+            << "and GMBEvalMonth (int 1..12) for dynamic glacier modelling " << where().c_str() << "[end-entry]";
+      throw 80;
+    }
+    // A date that never comes would silently switch the yearly update off.
+    if (GMBEvalMonth < 1 || GMBEvalMonth > 12 || GMBEvalDay < 1 || GMBEvalDay > (GMBEvalMonth == 2 ? 29 : 31) ||
+        (GMBEvalDay == 31 && (GMBEvalMonth == 4 || GMBEvalMonth == 6 || GMBEvalMonth == 9 || GMBEvalMonth == 11))) {
+      *diag << "FATAL: the glacier mass balance evaluation date GMBEvalDay " << GMBEvalDay << ", GMBEvalMonth "
+            << GMBEvalMonth << " is no day of the year" << where().c_str() << "[end-entry]";
+      throw 80;
+    }
+    if (std::sscanf(plainLine(), "%lf%lf%d%d", &VAscaling, &VAexponent, &numElevBands, &extraWeightFactorBand0) != 4) {
+      *diag << "FATAL: \n------------- Fatal Error: -------------\n"
+            << "Could not read the four parameters VAscaling, VAexponent, numElevBands and extraWeightFactorBand0\n"
+            << "for Volume-Area-Relation in dynamic glacier modelling " << where().c_str() << "[end-entry]";
+      throw 80;
+    }
+    ReadValue(controlfile, "%s", &glac[kFirnTotal].file, "name of the firn stack for ", linebuffer);
+    ReadValue(controlfile, "%d", &glac[kFirnTotal].writecode, "write code for the firn stack in ", linebuffer);
+    statLine(kStatFirnWE, "name of the firn-statistic-file for ");
+    ReadValue(controlfile, "%s", &glac[kMassBalance].file, "name of the glacier mass balance grid for ", linebuffer);
+    ReadValue(controlfile, "%d", &glac[kMassBalance].writecode, "write code for glacier mass balance grid in ",
+              linebuffer);
+    ReadValue(controlfile, "%s", &glac[kOldMassBalance].file,
+              "name of the glacier mass balance grid (old reference) for ", linebuffer);
+    ReadValue(controlfile, "%d", &glac[kOldMassBalance].writecode,
+              "write code for glacier mass balance grid (old reference) in ", linebuffer);
+    statLine(kStatMassBalance, "name of the glacier mass balance statistics file (1) for ");
+    statLine(kStatMassBalanceGlacierPart, "name of the glacier mass balance statistics file (2) for ");
+    ReadValue(controlfile, "%lf", &debrisscaling,
+              "global debris scaling factor (requirede when using a debris_on_glaciers grid) ", linebuffer);
+    statLine(kStatWithoutGlaciers, "name of the sow statistics for snow on glacier for ");
+    auto gridLines = [&](GlacierGrid g, const char* name, const char* code) {
+      ReadValue(controlfile, "%s", &glac[g].file, name, linebuffer);
+      ReadValue(controlfile, "%d", &glac[g].writecode, code, linebuffer);
+    };
+    gridLines(kSolidOnGlacier,
+              "name of the snow storage grid (solid fraction of WE, glacierized fraction of cell) for ",
+              "write code for snow storage grid (solid fraction of WE, glacierized fraction of cell) in ");
+    gridLines(kLiquidOnGlacier,
+              "name of the snow storage grid (liquid fraction of WE, glacierized fraction of cell) for ",
+              "write code for snow storage grid (liquid fraction of WE, glacierized fraction of cell) in ");
+    gridLines(kTotalOnGlacier, "name of the snow storage grid (total on glacierized fraction of cell) for ",
+              "write code for snow storage grid (total on glacierized fraction of cell) in ");
+    gridLines(kSnowMeltOnGlacier,
+              "name of the snow snow melt grid (incl. rain, total on glacierized fraction of cell) for ",
+              "write code for snow melt grid (incl. rain, total on glacierized fraction of cell) in ");
+    gridLines(kSurfTempOnGlacier,
+              "name of the snow surface temperature grid (incl. rain, total on glacierized fraction of cell) for ",
+              "write code for snow surface temperature  (incl. rain, total on glacierized fraction of cell) in ");
+    gridLines(kSnowTempOnGlacier,
+              "name of the snow temperature grid (incl. rain, total on glacierized fraction of cell) for ",
+              "write code for snow temperature grid (incl. rain, total on glacierized fraction of cell) in ");
+    gridLines(kEvapOnGlacier,
+              "name of the snow evaporation grid (incl. rain, total on glacierized fraction of cell) for ",
+              "write code for snow evaporation grid (incl. rain, total on glacierized fraction of cell) in ");
+    // Line 53, optional.
+    double values[2] = {maxSnowPackToCreateGlacier, relSizeNewGlacier};
+    const int got = std::sscanf(plainLine(), "%lf%lf", &values[0], &values[1]);
+    if (got >= 1) maxSnowPackToCreateGlacier = values[0];
+    if (got >= 2) relSizeNewGlacier = values[1];
+    if (got < 2) {
+      *diag << "WARNING: \n------------- warning: -------------\n"
+            << "Could not read the two optional parameters maxSnowPackToCreateGlacier (double),\n"
+            << "and relSizeNewGlacier (double) for dynamic glacier modelling that will be used for creating new "
+               "glaciers\n"
+            << "Setting default values of 1000 and 0.35, i.e. 1000 mm SWE will rmain on a cell that is partly "
+               "glacierized already, the rest is put into the glacier.\n"
+            << "For cells with no existing glacier, the amount > 1000 will be used to create a glacier that "
+               "encompasses 25% of the cell"
+            << "[end-entry]";
+    }
+    // The size of a new glacier divides its excess snow.
+    if (!(relSizeNewGlacier > 0 && relSizeNewGlacier <= 1)) {
+      *diag << "FATAL: relSizeNewGlacier must lie in (0, 1], here " << relSizeNewGlacier << " in [ice_firn] of "
+            << controlfilename.c_str() << "[end-entry]";
+      throw 80;
+    }
+  }
+  CloseControlFile();
+
+  iceradamplitude = (Aice_max - Aice_min) * 0.5;
+  iceradmean = iceradamplitude + Aice_min;
+  snowradamplitude = (Asnow_max - Asnow_min) * 0.5;
+  snowradmean = snowradamplitude + Asnow_min;
+
+  const int subs = std::max(0, subbasincount);
+  for (GlacierStatistic s : {kStatFirnMelt, kStatIceMelt, kStatSnowOnIce, kStatGlacierTotal})
+    CreateZoneStatistic(gstats[s], subbasins, subs, registry, registryCapacity);
+  CreateZoneStatistic(gstats[kStatWithoutGlaciers], zonerecords, std::max(0, zonecount), registry, registryCapacity);
+  BuildGlacierTable();
+  if (dynamic)
+    for (GlacierStatistic s : {kStatFirnWE, kStatMassBalance, kStatMassBalanceGlacierPart})
+      CreateZoneStatistic(gstats[s], subbasins, subs, registry, registryCapacity);
+  meltsums.assign(3 * count, 0.0);
+  areasums.assign(count, 0.0);
+  cellsums.assign(count, 0.0);
+}
+
+void schneemodellklasse::CheckGlacierGrids() {
+  // Instance 0 checks the whole domain.
+  const Grid g = WholeOnRoot(glacierposition, glaciergrid);
+  const Grid codes = WholeOnRoot(codesposition, glaciercodes);
+  const int zonepos = FindGrid("zonegrid_soilmodel", false);
+  const Grid zone = zonepos > 0 ? WholeOnRoot(zonepos, subbasingrid) : WholeOnRoot(1, zonegrid);
+  if (mpirank != 0) return;
+  bool anyGlacier = false;
+  bool anyCode = false;
+  for (int r = 1; r <= nrows; ++r) {
+    if (!g[r] || !codes[r]) continue;
+    for (int c = 1; c <= ncols; ++c) {
+      if (g[r][c] > 0 && !(codes[r][c] > nodata)) {
+        *diag << "FATAL: \n-----------Fatal Error:----------\nThere is a cell in the GlacierizedCells-grid having "
+                 "no valid value in \n"
+              << "GlacierCodes"
+              << " (must be an integer ID for each separate glacier) at row " << r << " and col " << c << "[end-entry]";
+        throw 80;
+      }
+      if (g[r][c] > 0) anyGlacier = true;
+      if (zone && zone[r] && !Missing(zone[r][c]) && codes[r][c] > 0) anyCode = true;
+    }
+  }
+  if (!anyGlacier) {
+    *diag << "FATAL: \n-----------Fatal Error:----------\nThere are no glacierized cells in GlacierizedCells-grid "
+             "(all nodata or equal to 0)!"
+          << "[end-entry]";
+    throw 80;
+  }
+  if (!anyCode) {
+    *diag << "FATAL: \n----------- Fatal Error: ----------\nThe "
+          << "GlacierCodes"
+          << " grid (" << gridlist[codesposition].filename.c_str() << ")contains nodata values only. \n"
+          << "Dynamic glacier modelling will not be possible without \n"
+          << "distinct glacier codes for each glacier"
+          << "[end-entry]";
+    throw 80;
+  }
+}
+
+void schneemodellklasse::CreateZoneStatistic(StatisticEntry& e, const ZoneRecord* source, int count,
+                                             StatRecord* registry, int registryCapacity) {
+  e.records.assign(static_cast<size_t>(count) + 1, ZoneRecord{0, 0, 0, 0, 0});
+  for (int k = 0; k <= count && source; ++k)
+    e.records[k] = ZoneRecord{0, 0, source[k].zonenwert, source[k].rel, source[k].RelCellSum};
+  int code = 0;
+  e.writer =
+      new zonalstatistic(code, diag, registry, registryCapacity, relcellarea, nrows, ncols, e.records.data(), count,
+                         e.code, e.precision, e.file, DefaultOutputDirectory, outputlistcount, outputlist);
+  if (code != 0) throw code;
+  e.writer->WriteHeader(e.header, modulname, registry, registryCapacity);
+}
+
+double schneemodellklasse::GlacierFraction(int r, int c) const {
+  if (!glaciergrid || !glaciergrid[r]) return 0.0;
+  const double v = glaciergrid[r][c];
+  if (!(v > 0)) return 0.0;
+  // Static methods mark whole cells as ice (1) or firn (2).
+  return glaciermethod < 10 ? 1.0 : std::min(1.0, v);
+}
+
+bool schneemodellklasse::FirnCell(int r, int c) const {
+  if (glaciermethod < 10) return glaciergrid[r][c] > 1.5;
+  return glac[kFirnTotal].grid && glac[kFirnTotal].grid[r] && glac[kFirnTotal].grid[r][c] > 0;
+}
+
+void schneemodellklasse::BuildGlacierTable() {
+  // Every instance counts its own cells; the sums meet on instance 0, which
+  // broadcasts the table, so that every instance holds the same table.
+  const size_t count = static_cast<size_t>(std::max(0, subbasincount)) + 1;
+  std::vector<double> sums(3 * count, 0.0);
+  const int first = std::max(1, firstrow);
+  const int last = std::min(nrows, lastrow);
+  for (int r = first; r <= last; ++r) {
+    if (!subbasingrid || !subbasingrid[r] || !glaciergrid[r]) continue;
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnCell(r, c) || Missing(subbasingrid[r][c])) continue;
+      const long code = std::lround(subbasingrid[r][c]);
+      if (code < 0 || code > largestsubbasin) continue;
+      const int k = subbasinindex[code];
+      if (k < 1 || k >= static_cast<int>(count)) continue;
+      const double g = GlacierFraction(r, c);
+      if (g > 0) sums[3 * k] = 1;
+      sums[3 * k + 1] += g;
+      sums[3 * k + 2] += 1 - g;
+    }
+  }
+  int running = 0;
+  MPI_Initialized(&running);
+  if (running && mpisize > 1) {
+    std::vector<double> total(sums.size(), 0.0);
+    MPI_Reduce(sums.data(), total.data(), static_cast<int>(sums.size()), MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
+    sums = total;
+  }
+  glaciertable.assign(count, GlacierTableRecord{});
+  if (mpirank == 0)
+    for (size_t k = 1; k < count; ++k)
+      glaciertable[k] = GlacierTableRecord{sums[3 * k] > 0, sums[3 * k + 1], sums[3 * k + 2]};
+  if (running && mpisize > 1) {
+    MPI_Barrier(MPI_COMM_WORLD);
+    MPI_Datatype record;
+    int lengths[3] = {1, 1, 1};
+    MPI_Aint displacements[3] = {offsetof(GlacierTableRecord, glacier), offsetof(GlacierTableRecord, glacierized),
+                                 offsetof(GlacierTableRecord, free)};
+    MPI_Datatype types[3] = {MPI_CXX_BOOL, MPI_DOUBLE, MPI_DOUBLE};
+    MPI_Datatype inner;
+    MPI_Type_create_struct(3, lengths, displacements, types, &inner);
+    MPI_Type_create_resized(inner, 0, sizeof(GlacierTableRecord), &record);
+    MPI_Type_commit(&record);
+    MPI_Bcast(glaciertable.data(), static_cast<int>(count), record, 0, MPI_COMM_WORLD);
+    MPI_Type_free(&record);
+    MPI_Type_free(&inner);
+  }
+}
+
+void schneemodellklasse::RegisterGlacierGrids() {
+  int64_t ownfirst = firstrow;
+  int64_t ownlast = lastrow;
+  if (ownfirst < 1 || ownlast < ownfirst || ownlast > nrows) {
+    ownfirst = 1;
+    ownlast = nrows;
+  }
+  auto create = [&](GlacierGrid g, int64_t first, int64_t last) {
+    OwnGridEntry& e = glac[g];
+    e.grid = matrix(first, last, 1, ncols, nrows);
+    e.first = first;
+    e.last = last;
+    for (int64_t r = first; r <= last; ++r) {
+      const double* z = subbasingrid && subbasingrid[r] ? subbasingrid[r] : nullptr;
+      for (int c = 0; c <= ncols; ++c) e.grid[r][c] = (c >= 1 && z && !Missing(z[c])) ? 0.0 : nodata;
+    }
+  };
+  auto state = [&](GlacierGrid g, double fill) {
+    if (glacierreadgrid == 1) {
+      ReadGrid(glac[g].file, &glac[g].grid, 0, true, true, false, storagerange, false, false, fill);
+      glac[g].first = storagerange ? 1 : ownfirst;
+      glac[g].last = storagerange ? nrows : ownlast;
+    } else {
+      create(g, storagefirst, storagelast);
+    }
+  };
+  create(kMeltFirn, ownfirst, ownlast);
+  create(kMeltIce, ownfirst, ownlast);
+  const bool dynamic = glaciermethod > 10;
+  if (dynamic) {
+    InitFirnStack();
+    state(kMassBalance, 0);
+    state(kOldMassBalance, 0);
+    Grid a = glac[kMassBalance].grid;
+    Grid b = glac[kOldMassBalance].grid;
+    for (int64_t r = glac[kMassBalance].first; r <= glac[kMassBalance].last; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!(a[r][c] > nodata) && b[r][c] > nodata) a[r][c] = b[r][c];
+        if (!(b[r][c] > nodata) && a[r][c] > nodata) b[r][c] = a[r][c];
+      }
+  }
+  // The static methods keep the snow of their glacier cells in the same
+  // on-glacier storages as the dynamic ones (no files of their own).
+  state(kSolidOnGlacier, 0);
+  state(kLiquidOnGlacier, 0);
+  state(kTotalOnGlacier, 0);
+  if (dynamic && EnergyBalanceMethod(method)) {
+    state(kSurfTempOnGlacier, kMeltingPoint);
+    state(kSnowTempOnGlacier, kMeltingPoint);
+  }
+  create(kGlacierizedOld, storagefirst, storagelast);
+  if (dynamic) {
+    create(kCodesOld, storagefirst, storagelast);
+    for (int64_t r = storagefirst; r <= storagelast; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        glac[kGlacierizedOld].grid[r][c] = glaciergrid[r] ? glaciergrid[r][c] : nodata;
+        glac[kCodesOld].grid[r][c] = glaciercodes[r] ? glaciercodes[r][c] : nodata;
+      }
+  }
+  if (dynamic) {
+    // The glacier list works on instance 0 over the whole domain.
+    const int zonepos = FindGrid("zonegrid_soilmodel", false);
+    glacierelevation = WholeOnRoot(2, elevation);
+    glacierzone = zonepos > 0 ? WholeOnRoot(zonepos, subbasingrid) : WholeOnRoot(1, zonegrid);
+  }
+  create(kSnowMeltOnGlacier, ownfirst, ownlast);
+  if (dynamic) create(kEvapOnGlacier, ownfirst, ownlast);
+
+  int next = FreeGridPosition();
+  for (int g = 0; g < kGlacierGridCount; ++g) {
+    OwnGridEntry& e = glac[g];
+    if (!e.grid) continue;
+    if (next >= kGridListMax || gridlist[next].registered || !gridlist[next].shortname.empty())
+      next = FreeGridPosition();
+    const bool withFile = dynamic || g == kMeltFirn || g == kMeltIce;
+    const bool stack = g == kFirnTotal;
+    RegisterGrid(next, withFile ? e.file : std::string(), e.grid, stack ? firnstack : nullptr, stack ? firn_levels : 0,
+                 e.shortname, withFile ? e.writecode : 0, e.first, e.last);
+    e.position = next;
+    ++next;
+  }
+  if (dynamic && mpirank == 0) StartGlacierList();
+}
+
+void schneemodellklasse::InitFirnStack() {
+  OwnGridEntry& e = glac[kFirnTotal];
+  e.first = storagefirst;
+  e.last = storagelast;
+  if (glacierreadgrid == 1) {
+    firn_levels = ReadStack(e.file, &firnstack, storagerange);
+  } else {
+    firnstack = matrix3d(storagefirst, storagelast, 1, ncols, firn_levels, nrows);
+    for (int64_t r = storagefirst; r <= storagelast; ++r)
+      for (int c = 0; c <= ncols; ++c) {
+        double* level = firnstack[r][c];
+        const bool glacier = c >= 1 && subbasingrid && subbasingrid[r] && !Missing(subbasingrid[r][c]) &&
+                             glaciergrid[r] && glaciergrid[r][c] > 0 && elevation && elevation[r];
+        // The water equivalent of every level grows by deltafirnper100m per
+        // metre above firn_base.
+        const double we = glacier ? std::max(0.0, deltafirnper100m * (elevation[r][c] - firn_base)) : 0.0;
+        level[0] = glacier ? 0.0 : nodata;
+        for (int k = 1; k <= firn_levels; ++k) {
+          level[k] = glacier ? we : nodata;
+          if (glacier) level[0] += we;
+        }
+      }
+  }
+  e.grid = matrix(e.first, e.last, 1, ncols, nrows);
+  for (int64_t r = e.first; r <= e.last; ++r)
+    for (int c = 0; c <= ncols; ++c) e.grid[r][c] = firnstack[r] ? firnstack[r][c][0] : nodata;
+}
+
+void schneemodellklasse::ReadPermafrostSection(StatRecord* registry, int registryCapacity) {
+  int64_t ownfirst = firstrow;
+  int64_t ownlast = lastrow;
+  if (ownfirst < 1 || ownlast < ownfirst || ownlast > nrows) {
+    ownfirst = 1;
+    ownlast = nrows;
+  }
+  // The day counters are created when no other model supplies them.
+  auto counter = [&](int k, const char* name) -> Grid {
+    const int p = FindGrid(name, false);
+    if (p > 0) return gridlist[p].grid;
+    OwnGridEntry& e = permafrostgrids[k];
+    e.shortname = name;
+    e.first = ownfirst;
+    e.last = ownlast;
+    e.grid = matrix(ownfirst, ownlast, 1, ncols, nrows);
+    for (int64_t r = ownfirst; r <= ownlast; ++r)
+      for (int c = 0; c <= ncols; ++c)
+        e.grid[r][c] = (c >= 1 && zonegrid && zonegrid[r] && !Missing(zonegrid[r][c])) ? 0.0 : nodata;
+    e.position = FreeGridPosition();
+    RegisterGrid(e.position, std::string(), e.grid, nullptr, 0, name, 0, ownfirst, ownlast);
+    return e.grid;
+  };
+  snowfreedays = counter(0, "SnowFreeDaysGrid");
+  snowcoverdays = counter(1, "SnowCoverDaysGrid");
+  thawcoeff = Bind("ThawCoeffPermaFrost");
+  thawdepth = Bind("PermafrostThawDepth");
+  rootdepth = Bind("root_depth1");
+  if (!controlfile.Open(controlfilename, diag)) {
+    *diag << "FATAL: error opening " << controlfilename.c_str() << "[end-entry]";
+    throw 28;
+  }
+  FindSection("[permafrost]", true);
+  controlfile.SetContext("[permafrost]");
+  ReadValue(controlfile, "%d", &permafrostmethod, "Permafrost-Method for ", linebuffer);
+  if (permafrostmethod != 1) {
+    *diag << "FATAL: method for permafrost melt must be 1 (alpha*sqrt(time))"
+          << " (here " << permafrostmethod << " in [permafrost] of " << controlfilename.c_str() << ")"
+          << "[end-entry]";
+    permafrostmethod = 0;
+    throw 80;
+  }
+  ReadValue(controlfile, "%lf", &Min_Snow_Age_Refreeze, "Min_Snow_Age_Refreeze for ", linebuffer);
+  ReadValue(controlfile, "%lf", &Max_SWE_SnowFree, "Max_SWE_SnowFree for ", linebuffer);
+  gstats[kStatThawDepth].header = kGlacierHeaders[kStatThawDepth];
+  ReadValues2(controlfile, "%s%d", &gstats[kStatThawDepth].file, &gstats[kStatThawDepth].code,
+              "name of thaw depth statistics file ", linebuffer);
+  ReadValue(controlfile, "%lf", &reducedksat, "reduced k_sat (in m/s)", linebuffer);
+  CreateZoneStatistic(gstats[kStatThawDepth], zonerecords, std::max(0, zonecount), registry, registryCapacity);
+  CloseControlFile();
+}
+
+void schneemodellklasse::FreeGlacierMemory() {
+  for (StatisticEntry& s : gstats) {
+    if (!s.writer) continue;
+    std::unique_ptr<zonalstatistic> writer(s.writer);
+    s.writer = nullptr;
+    writer->Finish();
+  }
+  for (OwnGridEntry* list : {glac, permafrostgrids}) {
+    const int n = list == glac ? static_cast<int>(kGlacierGridCount) : 2;
+    for (int g = 0; g < n; ++g) {
+      OwnGridEntry& e = list[g];
+      if (e.position > 0) UnregisterGrid(e.position);
+      if (e.grid) FreeMatrix(e.grid, e.first, e.last, 1, ncols);
+      e.grid = nullptr;
+      e.position = 0;
+    }
+  }
+  glaciers.clear();
+  glacierindex.clear();
+  if (firnstack) FreeMatrix3d(firnstack, glac[kFirnTotal].first, glac[kFirnTotal].last);
+  firnstack = nullptr;
+  Qice = Qfirn = Qsnow = nullptr;
+}

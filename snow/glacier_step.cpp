@@ -1,0 +1,422 @@
+// Glacierized cells, glacier runoff, the yearly glacier update and the
+// permafrost thaw depth in the snow model's step. All storages and melts of
+// the glacierized part are in mm over that part of the cell.
+#include <mpi.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "framework/diagstream.h"
+#include "framework/zonalstatistic.h"
+#include "snow/snowmod.h"
+
+double schneemodellklasse::AnnualIceRadiationFactor(double d) {
+  return iceradmean + iceradamplitude * std::sin((d + phase) * frequency);
+}
+
+double schneemodellklasse::AnnualSnowRadiationFactor(double d) {
+  return snowradmean + snowradamplitude * std::sin((d + phase) * frequency);
+}
+
+void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& L, double& snowIn, double& rainIn) {
+  const double n = stepsperday;
+  double& Sg = glac[kSolidOnGlacier].grid[r][c];
+  double& Lg = glac[kLiquidOnGlacier].grid[r][c];
+  double& out = own[kOutflow].grid[r][c];
+  double& meltout = own[kMeltOutflow].grid[r][c];
+  double& outg = glac[kSnowMeltOnGlacier].grid[r][c];
+  if (!(Sg > nodata)) Sg = 0;
+  if (!(Lg > nodata)) Lg = 0;
+  outg = 0;
+  const double R = glacierradiation && glacierradiation[r][c] > nodata ? glacierradiation[r][c] : 0.0;
+  double mg = 0;
+  // What the holding capacity of a pack cannot keep leaves it.
+  auto release = [&](double& s, double& l, double& o) {
+    const double K = s * CWH;
+    if (l > K) {
+      o += l - K;
+      l = K;
+    }
+  };
+  if (glaciermethod != 13) {
+    double f = 0;
+    if (T > T0R + transzone)
+      f = 0;
+    else if (T <= T0R - transzone)
+      f = 1;
+    else
+      f = (T0R + transzone - T) / (2 * transzone);
+    const double P = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
+    snowIn = f * P;
+    rainIn = (1 - f) * P;
+    S += snowIn;
+    L += rainIn;
+    Sg += snowIn;
+    Lg += rainIn;
+    double melt = 0;
+    if (T > T0)
+      melt =
+          glaciermethod == 1 || glaciermethod == 11 ? (T - T0) * DDFsnow / n : (T - T0) * (MF / n + R * snowradfactor);
+    if (melt > 0 && S + L > 0) {
+      const double m = std::min(melt, S);
+      L += m;
+      S -= m;
+      if (m > 0) {
+        double o = 0;
+        release(S, L, o);
+        out += o;
+        meltout += o;
+      }
+    }
+    release(S, L, out);
+    if (melt > 0 && Sg + Lg > 0) {
+      mg = std::min(melt, Sg);
+      Lg += mg;
+      Sg -= mg;
+    }
+    release(Sg, Lg, outg);
+  } else {
+    // The snow method melts both parts; the glacier part takes the partition
+    // of the non-glacierized part.
+    double f = 0;
+    double total = S + L;
+    double scratch = nodata;
+    double& tpack = own[kSnowTemp].grid ? own[kSnowTemp].grid[r][c] : scratch;
+    double& tsurf = own[kSurfTemp].grid ? own[kSurfTemp].grid[r][c] : scratch;
+    double evap = 0;
+    double M = 0;
+    if (timeinterval <= 720) {
+      M = SnowCell(T, 1.0, r, c, f, S, L, total, tpack, tsurf, evap, false, snowIn, rainIn);
+    } else {
+      double s1 = 0, r1 = 0;
+      M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, S, L, total, tpack, tsurf, evap, false, s1, r1);
+      M += SnowCell(T, dayfraction, r, c, f, S, L, total, tpack, tsurf, evap, false, snowIn, rainIn);
+      snowIn += s1;
+      rainIn += r1;
+    }
+    if (EnergyBalanceMethod(method) && snowevaporation) snowevaporation[r][c] = evap;
+    const double m = std::max(0.0, std::min(M, S));
+    L += m;
+    S -= m;
+    double o = 0;
+    release(S, L, o);
+    out += o;
+    if (m > 0) meltout += o;
+
+    own[kSnowFraction].grid[r][c] = snowIn;
+    own[kRainFraction].grid[r][c] = rainIn;
+    double totalg = Sg + Lg;
+    double scratchg = nodata;
+    double& tpackg = glac[kSnowTempOnGlacier].grid ? glac[kSnowTempOnGlacier].grid[r][c] : scratchg;
+    double& tsurfg = glac[kSurfTempOnGlacier].grid ? glac[kSurfTempOnGlacier].grid[r][c] : scratchg;
+    double evapg = 0;
+    double si = 0, ri = 0;
+    double Mg = 0;
+    if (timeinterval <= 720) {
+      Mg = SnowCell(T, 1.0, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, si, ri);
+    } else {
+      Mg =
+          SnowCell(temperaturenight[r][c], nightfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, si, ri);
+      Mg += SnowCell(T, dayfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, si, ri);
+    }
+    if (glac[kEvapOnGlacier].grid) glac[kEvapOnGlacier].grid[r][c] = evapg;
+    mg = std::max(0.0, std::min(Mg, Sg));
+    Lg += mg;
+    Sg -= mg;
+    release(Sg, Lg, outg);
+  }
+  if (glac[kTotalOnGlacier].grid) glac[kTotalOnGlacier].grid[r][c] = Sg + Lg;
+  if (T > T0 && Sg <= 0) IceAndFirnMelt(r, c, T, mg);
+}
+
+void schneemodellklasse::IceAndFirnMelt(int r, int c, double T, double mg) {
+  const double n = stepsperday;
+  const double d = debris && debris[r][c] > nodata + 1 ? debris[r][c] : 1.0;
+  const double s = debrisscaling;
+  const double R = glacierradiation && glacierradiation[r][c] > nodata ? glacierradiation[r][c] : 0.0;
+  const double dT = T - T0;
+  double& fromFirn = glac[kMeltFirn].grid[r][c];
+  double& fromIce = glac[kMeltIce].grid[r][c];
+  const bool firn = FirnCell(r, c);
+  double potential = 0;
+  switch (glaciermethod) {
+    case 1:
+    case 11:
+      potential = firn ? dT * DDFfirn / n : dT * d * s * DDFice / n;
+      break;
+    default:
+      potential = firn ? dT * (MF / n + R * snowradfactor) : dT * d * s * (MF / n + R * iceradfactor);
+      break;
+  }
+  // The energy the snow took this step is not there for ice or firn.
+  const double x = potential - mg;
+  if (!(x > 0)) return;
+  if (!firn) {
+    fromIce = x;
+    return;
+  }
+  if (glaciermethod < 10) {
+    // Static firn cells hold an unlimited firn body.
+    fromFirn += x;
+    return;
+  }
+  // Firn is taken from the youngest layer on; what the layers cannot give
+  // melts ice. "melt_from_firn" holds what the firn gave.
+  double* level = firnstack[r][c];
+  double rest = x;
+  for (int k = 1; k <= firn_levels && rest > 0; ++k) {
+    double v = level[k] > nodata ? level[k] : 0.0;
+    if (v >= rest) {
+      v -= rest;
+      rest = 0;
+    } else {
+      rest -= v;
+      v = 0;
+    }
+    level[k] = v;
+  }
+  double sum = 0;
+  for (int k = 1; k <= firn_levels; ++k) sum += level[k] > nodata ? level[k] : 0.0;
+  level[0] = sum;
+  glac[kFirnTotal].grid[r][c] = sum;
+  fromFirn += x - rest;
+  fromIce += rest;
+}
+
+void schneemodellklasse::PermafrostCell(int r, int c) {
+  if (!snowfreedays || !(thawcoeff[r][c] > nodata)) return;
+  const double n = stepsperday;
+  const double W = own[kSolid].grid[r][c] + own[kLiquid].grid[r][c];
+  double& freeDays = snowfreedays[r][c];
+  double& coverDays = snowcoverdays[r][c];
+  double& thaw = thawdepth[r][c];
+  if (!(freeDays > nodata)) freeDays = 0;
+  if (!(coverDays > nodata)) coverDays = 0;
+  if (W <= Max_SWE_SnowFree) {
+    coverDays = 0;
+    freeDays += 1.0 / n;
+    if (freeDays > 0) thaw = std::sqrt(freeDays) * thawcoeff[r][c];
+  } else {
+    coverDays += 1.0 / n;
+    // A short snow cover keeps the thaw depth; a lasting one refreezes the soil.
+    if (coverDays >= Min_Snow_Age_Refreeze) {
+      freeDays = 0;
+      thaw = 0;
+    }
+  }
+  if (rootdepth && rootdepth[r][c] > nodata && thaw > nodata && thaw < rootdepth[r][c]) rootdepth[r][c] = thaw;
+}
+
+void schneemodellklasse::AddGlacierStatistics(int r, int c, int zone) {
+  auto add = [&](GlacierStatistic s, int k, double v, double w) {
+    if (gstats[s].writer) gstats[s].writer->AddCell(r, c, k, v, w);
+  };
+  const double g = GlacierFraction(r, c);
+  const double S = own[kSolid].grid[r][c];
+  const double L = own[kLiquid].grid[r][c];
+  add(kStatWithoutGlaciers, zone, S + L, 1 - g);
+  add(kStatWithoutGlaciers, zone, 0, g);
+  if (!subbasingrid || Missing(subbasingrid[r][c])) return;
+  const long code = std::lround(subbasingrid[r][c]);
+  if (code < 0 || code > largestsubbasin) return;
+  const int k = subbasinindex[code];
+  if (k < 1 || k > subbasincount) return;
+  const bool dynamic = glaciermethod > 10;
+  const double area = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
+  areasums[k] += area;
+  cellsums[k] += 1;
+  if (g <= 0) {
+    for (GlacierStatistic s : {kStatFirnMelt, kStatIceMelt, kStatSnowOnIce}) add(s, k, 0, 1);
+    if (dynamic)
+      for (GlacierStatistic s : {kStatFirnWE, kStatMassBalance}) add(s, k, 0, 1);
+    return;
+  }
+  const double phi = FirnCell(r, c) ? 1.0 : 0.0;
+  const double smg = glac[kSnowMeltOnGlacier].grid[r][c];
+  const double values[3] = {phi * smg + glac[kMeltFirn].grid[r][c], glac[kMeltIce].grid[r][c], (1 - phi) * smg};
+  const GlacierStatistic targets[3] = {kStatFirnMelt, kStatIceMelt, kStatSnowOnIce};
+  for (int i = 0; i < 3; ++i) {
+    add(targets[i], k, values[i], g);
+    add(targets[i], k, 0, 1 - g);
+    meltsums[3 * k + i] += values[i] * g * area;
+  }
+  if (!dynamic) return;
+  double& gmb = glac[kMassBalance].grid[r][c];
+  // The balance adds up over the years and may pass -9999 mm: only the exact
+  // no-data value marks a cell without one.
+  if (gmb == nodata || std::isnan(gmb)) gmb = 0;
+  gmb += own[kSnowFraction].grid[r][c] + own[kRainFraction].grid[r][c] - smg - glac[kMeltFirn].grid[r][c] -
+         glac[kMeltIce].grid[r][c];
+  if (own[kInputMass].grid)
+    gmb += own[kMobileMass].grid[r][c] + own[kDeposition].grid[r][c] - own[kInputMass].grid[r][c];
+  if (glac[kEvapOnGlacier].grid) gmb -= glac[kEvapOnGlacier].grid[r][c];
+  add(kStatFirnWE, k, glac[kFirnTotal].grid[r][c], g);
+  add(kStatMassBalance, k, gmb, g);
+  add(kStatMassBalanceGlacierPart, k, gmb, g);
+  add(kStatFirnWE, k, 0, 1 - g);
+  add(kStatMassBalance, k, 0, 1 - g);
+}
+
+void schneemodellklasse::GlacierRunoff() {
+  const int count = subbasincount;
+  // The step's per-subbasin melt sums meet on instance 0.
+  std::vector<double> sums(meltsums);
+  sums.insert(sums.end(), areasums.begin(), areasums.end());
+  sums.insert(sums.end(), cellsums.begin(), cellsums.end());
+  int running = 0;
+  MPI_Initialized(&running);
+  if (running && mpisize > 1) {
+    std::vector<double> total(sums.size(), 0.0);
+    MPI_Reduce(sums.data(), total.data(), static_cast<int>(sums.size()), MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
+    sums = total;
+  }
+  std::fill(meltsums.begin(), meltsums.end(), 0.0);
+  std::fill(areasums.begin(), areasums.end(), 0.0);
+  std::fill(cellsums.begin(), cellsums.end(), 0.0);
+  if (mpirank != 0) return;
+  const size_t stride = static_cast<size_t>(count) + 1;
+  const double* melt = sums.data();
+  const double* area = sums.data() + 3 * stride;
+  const double* cells = sums.data() + 4 * stride;
+  StatisticEntry& total = gstats[kStatGlacierTotal];
+  for (int k = 1; k <= count; ++k) {
+    if (total.records.size() > static_cast<size_t>(k)) {
+      total.records[k].n = cells[k];
+      total.records[k].RelCellSum = area[k];
+      total.records[k].sx = 0;
+    }
+    const GlacierTableRecord& t = glaciertable[k];
+    if (!t.glacier) continue;
+    const double a = t.glacierized;
+    const double b = t.free;
+    const double r = a + b > 0 ? a / (a + b) : 0.0;
+    if (r > 0) {
+      // Each storage follows its input (per glacierized area) with the
+      // recession constant k in steps.
+      auto recede = [&](double& X, double k, double q) {
+        const double e = std::exp(-1.0 / k);
+        X = X * e + (1 - e) * q / r;
+      };
+      const double mean = area[k] > 0 ? 1.0 / area[k] : 0.0;
+      recede(qice[k], kice_els, melt[3 * k + 1] * mean);
+      recede(qfirn[k], kfirn_els, melt[3 * k] * mean);
+      recede(qsnow[k], ksnow_els, melt[3 * k + 2] * mean);
+    } else {
+      qice[k] = qfirn[k] = qsnow[k] = 0;
+    }
+    const double sum = qice[k] + qfirn[k] + qsnow[k];
+    if (total.records.size() > static_cast<size_t>(k)) total.records[k].sx = sum * r * cells[k];
+    // mm over the whole subbasin.
+    if (linked && qg && area[k] > 0) qg[k] = sum * r * cells[k] / area[k];
+  }
+  if (total.writer) total.writer->Reduce(stepyear, stepmonth, stepday, stephour, 0);
+}
+
+bool schneemodellklasse::GlacierUpdateDue() const {
+  if (glaciermethod <= 10) return false;
+  if (stepmonth != GMBEvalMonth || stepday != GMBEvalDay) return false;
+  return static_cast<double>(stephour) + (timeinterval + mintointend) / 60.0 > 24.001;
+}
+
+void schneemodellklasse::YearlyGlacierUpdate() {
+  const double T = maxSnowPackToCreateGlacier;
+  const int first = std::max(1, firstrow);
+  const int last = std::min(nrows, lastrow);
+  Grid S = own[kSolid].grid;
+  Grid L = own[kLiquid].grid;
+  Grid Sg = glac[kSolidOnGlacier].grid;
+  Grid Lg = glac[kLiquidOnGlacier].grid;
+  Grid gmb = glac[kMassBalance].grid;
+  Grid oldgmb = glac[kOldMassBalance].grid;
+  Grid gold = glac[kGlacierizedOld].grid;
+  Grid codesold = glac[kCodesOld].grid;
+  for (int r = first; r <= last; ++r) {
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnCell(r, c)) continue;
+      double g = glaciergrid[r][c] > 0 ? glaciergrid[r][c] : 0.0;
+      const double W = S[r][c] + L[r][c];
+      if (!(Sg[r][c] > nodata)) Sg[r][c] = 0;
+      if (!(Lg[r][c] > nodata)) Lg[r][c] = 0;
+      if (gmb[r][c] == nodata || std::isnan(gmb[r][c])) gmb[r][c] = 0;
+      const bool created = g <= 0 && W > T;
+      // Moves the snow above T of the non-glacierized part onto the glacier
+      // (liquid and solid in proportion); the cell's water is unchanged.
+      auto moveExcess = [&](double a) {
+        const double E = W - T;
+        const double fs = S[r][c] / W;
+        const double fl = L[r][c] / W;
+        S[r][c] -= E * fs;
+        L[r][c] -= E * fl;
+        Sg[r][c] += E * (1 - a) / a * fs;
+        Lg[r][c] += E * (1 - a) / a * fl;
+        gmb[r][c] += E;
+      };
+      if (created) {
+        if (glaciercodes[r][c] < 0)
+          glaciercodes[r][c] = -1;
+        else
+          codesold[r][c] = glaciercodes[r][c];
+        g = relSizeNewGlacier;
+        glaciergrid[r][c] = g;
+        gold[r][c] = g;
+        Sg[r][c] = S[r][c];
+        Lg[r][c] = L[r][c];
+        moveExcess(g);
+      } else if (g > 0 && g < 1 && W > T) {
+        moveExcess(g);
+      } else if (g >= 1) {
+        // A wholly glacierized cell has no other part to hold snow.
+        S[r][c] = 0;
+        L[r][c] = 0;
+      }
+      if (g > 0) codesold[r][c] = glaciercodes[r][c];
+      own[kTotal].grid[r][c] = S[r][c] + L[r][c];
+      // The year's snow on the glacier becomes the youngest firn layer; the
+      // oldest layer turns to ice.
+      if (g > 0 && firn_levels >= 1) {
+        double* level = firnstack[r][c];
+        if (created)
+          for (int k = 2; k <= firn_levels; ++k) level[k] = 0;
+        for (int k = firn_levels; k >= 2; --k) level[k] = level[k - 1] > nodata ? level[k - 1] : 0.0;
+        level[1] = Sg[r][c] + Lg[r][c];
+        double sum = 0;
+        for (int k = 1; k <= firn_levels; ++k) sum += level[k];
+        level[0] = sum;
+        glac[kFirnTotal].grid[r][c] = sum;
+        Sg[r][c] = 0;
+        Lg[r][c] = 0;
+        if (created) gmb[r][c] = oldgmb[r][c] = sum;
+      }
+      glac[kTotalOnGlacier].grid[r][c] = Sg[r][c] + Lg[r][c];
+    }
+  }
+  // The glacier objects work on instance 0 with the whole domain.
+  const int positions[] = {glac[kGlacierizedOld].position, glac[kCodesOld].position, glac[kMassBalance].position,
+                           glac[kOldMassBalance].position};
+  for (int p : positions) MPIGatherGrid(p);
+  MPIGatherGrid(glac[kFirnTotal].position);
+  MPIGatherStack(glac[kFirnTotal].position, firnstack);
+  MPIGatherGrid(glacierposition);
+  MPIGatherGrid(codesposition);
+  if (mpirank == 0) {
+    UpdateGlacierGeometry();
+    RedistributeGlacierMassBalance(-1);
+  }
+  for (int p : {glacierposition, codesposition, glac[kMassBalance].position, glac[kOldMassBalance].position,
+                glac[kFirnTotal].position})
+    MPIScatterGrid(p);
+  MPIScatterStack(glac[kFirnTotal].position, firnstack);
+  *diag << "DEBUG: glaciers changed, updating glaicerlist now..."
+        << "[end-entry]";
+  BuildGlacierTable();
+  for (int r = first; r <= last; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnCell(r, c)) continue;
+      if (!(glaciergrid[r][c] > 0)) {
+        gmb[r][c] = 0;
+        oldgmb[r][c] = 0;
+      } else {
+        oldgmb[r][c] = gmb[r][c];
+      }
+    }
+}
