@@ -138,7 +138,7 @@ TEST_F(Step, ResultsDoNotDependOnTheThreadCount) {
   SetGrid("pot_transpiration1", 0.1);
   std::vector<double> results[2];
   for (int t = 0; t < 2; ++t) {
-    omp_set_num_threads(t == 0 ? 1 : 4);
+    omp_set_num_threads(t == 0 ? 1 : 8);
     ASSERT_EQ(Make(s), 0) << console.str();
     for (int step = 0; step < 12; ++step) {
       for (int r = 1; r <= kRows; ++r)
