@@ -110,26 +110,31 @@ TEST_F(Step, ConstantInputReachesTheUnitGradientWaterContent) {
   // relative conductivity equals q / Ks.
   const double ks = 2.8889e-6, input = 1e-7;
   Reshape(40, 0.1, ks);
-  Section s;
-  s.iniGw = "1";
-  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
-  ASSERT_EQ(Make(s), 0) << console.str();
   double lo = 0, hi = 1;
   for (int k = 0; k < 60; ++k) (MualemConductivity((lo + hi) / 2) < input / ks ? lo : hi) = (lo + hi) / 2;
   const double expected = uztest::kThetaRes + lo * (uztest::kThetaSat - uztest::kThetaRes);
   ASSERT_NEAR(expected, 0.345, 0.01);
-  // Start a little drier than the steady state above the capillary fringe of
-  // the hydrostatic profile.
-  for (int r = 1; r <= kRows; ++r)
-    for (int c = 1; c <= kCols; ++c)
-      for (int k = 1; k <= 40; ++k) uz->Theta()[r][c][k] = std::max(uz->Theta()[r][c][k], expected - 0.01);
-  SetGrid("precipitation", input * 3600 * 1000);
-  for (int step = 0; step < 168; ++step) ASSERT_EQ(RunIn(step % 24 + 1, 1 + step / 24), 0) << console.str();
-  // Mid-profile, between the wetting of the top and the water table, which
-  // rises in the closed column.
-  for (int k = 10; k <= 16; ++k) EXPECT_NEAR(uz->Theta()[1][1][k], expected, 0.01) << k;
-  // The column passes the input on to the table.
-  EXPECT_NEAR(Find("total_infiltration")[1][1], input * 3600 * 1000, 1e-9);
+  // Fixed step and dynamic step (one substep per hour here as well).
+  for (const char* method : {"2", "3"}) {
+    SCOPED_TRACE(method);
+    Section s;
+    s.method = method;
+    s.iniGw = "1";
+    s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
+    ASSERT_EQ(Make(s), 0) << console.str();
+    // Start a little drier than the steady state above the capillary fringe of
+    // the hydrostatic profile.
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        for (int k = 1; k <= 40; ++k) uz->Theta()[r][c][k] = std::max(uz->Theta()[r][c][k], expected - 0.01);
+    SetGrid("precipitation", input * 3600 * 1000);
+    for (int step = 0; step < 168; ++step) ASSERT_EQ(RunIn(step % 24 + 1, 1 + step / 24), 0) << console.str();
+    // Mid-profile, between the wetting of the top and the water table, which
+    // rises in the closed column.
+    for (int k = 10; k <= 16; ++k) EXPECT_NEAR(uz->Theta()[1][1][k], expected, 0.01) << k;
+    // All the input infiltrates.
+    EXPECT_NEAR(Find("total_infiltration")[1][1], input * 3600 * 1000, 1e-9);
+  }
 }
 
 TEST_F(Step, ResultsDoNotDependOnTheThreadCount) {
