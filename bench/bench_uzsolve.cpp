@@ -6,7 +6,9 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -108,20 +110,27 @@ int main(int argc, char** argv) {
     std::printf("threads  seconds  cells*layers*substeps/s  efficiency\n");
     double base = 0;
     std::unique_ptr<unsatzonmodellklasse> uz;
+    // The machine may be shared: every thread count takes the best of a few
+    // runs (FLUVEX_BENCH_REPEAT, default 3).
+    const char* repeatText = std::getenv("FLUVEX_BENCH_REPEAT");
+    const int repeat = repeatText && std::atoi(repeatText) > 0 ? std::atoi(repeatText) : 3;
     for (int threads : {1, 2, 4, 8}) {
-      // The same first step from the same initial profile for every thread count.
-      uz.reset();
-      int error = 0;
-      uz = std::make_unique<unsatzonmodellklasse>(error, &diag, nullptr, 0, dir + "/run.cntrl", args, nullptr, 1);
-      if (error != 0) {
-        std::printf("construction failed with %d\n%s\n", error, quiet.str().c_str());
-        MPI_Finalize();
-        return 1;
+      double seconds = 1e300;
+      for (int trial = 0; trial < repeat; ++trial) {
+        // The same first step from the same initial profile every time.
+        uz.reset();
+        int error = 0;
+        uz = std::make_unique<unsatzonmodellklasse>(error, &diag, nullptr, 0, dir + "/run.cntrl", args, nullptr, 1);
+        if (error != 0) {
+          std::printf("construction failed with %d\n%s\n", error, quiet.str().c_str());
+          MPI_Finalize();
+          return 1;
+        }
+        omp_set_num_threads(threads);
+        const double start = omp_get_wtime();
+        uz->run(1, 1, 7, 2020);
+        seconds = std::min(seconds, omp_get_wtime() - start);
       }
-      omp_set_num_threads(threads);
-      const double start = omp_get_wtime();
-      uz->run(1, 1, 7, 2020);
-      const double seconds = omp_get_wtime() - start;
       const double rate = static_cast<double>(kRows) * kCols * kLayers / seconds;
       if (threads == 1) base = rate;
       std::printf("%7d  %7.3f  %23.3e  %9.1f%%\n", threads, seconds, rate, 100.0 * rate / (base * threads));

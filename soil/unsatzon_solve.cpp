@@ -155,6 +155,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   col.reducedConductivity = reduced_k_sat;
   col.infiltrationSaturation = Value(infiltration_saturation, r, c);
   col.work = w.work.data();
+  col.conductance = w.conductance.data();
+  col.solveWork = w.solve.data();
   // River crossing the cell (with the groundwater model).
   w.riverRecord = 0;
   if (groundwatercoupling && river_links && Valid(river_links, r, c) && surface_interaction > 0) {
@@ -425,6 +427,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       sumB = outflowSum;
       uzk::UpdateThetaWithExcess(col, 10, 0, w.A.data(), w.B.data(), w.thetaOld.data(), w.thetaNew.data(), w.ts.data(),
                                  w.tr.data(), w.q.data(), w.S.data(), w.d.data(), sumA, sumB, dtw);
+      uzk::CorrectFluxes(col, 0, w.A.data(), w.B.data(), w.theta.data(), w.thetaOld.data(), w.q.data(), w.S.data(),
+                         w.d.data(), dtw);
       if (counter == 21) tolerance = 5 * max_error;
       change = uzk::UpdateTheta(col, counter, 0, w.A.data(), w.B.data(), w.theta.data(), w.mean.data(),
                                 w.thetaOld.data(), w.q.data(), w.S.data(), w.d.data(), count, dtw);

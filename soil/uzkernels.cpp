@@ -64,7 +64,7 @@ inline void SetAgainst(double& value, double& store) {
 }  // namespace
 
 double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double q, double qBelow, double dt,
-                 int i, const double* z, double* S, double* H) {
+                 int i, const double* z, double* S, const double* H) {
   const soil_table_entry& soil = *c.soil;
   const double di = z[i - 1] - z[i];
   const double dj = z[i] - z[i + 1];
@@ -112,7 +112,6 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
       factor *= 0.5;
     }
   }
-  H[i + 1] = hj;
   return p;
 }
 
@@ -247,18 +246,18 @@ void ComputeHeads(const Column& c, int oldSuctionKnown, int L, double& meanSucti
   if (c.maxLayers < 2) return;
   const soil_table_entry& soil = *c.soil;
   const int m = ActiveLayers(c, std::max(c.g, L), A, B);
-  const double T = z[0] + c.groundwaterDistance;
   for (int i = 1; i <= m; ++i) {
     const double f = Frozen(F, i);
     if (oldSuctionKnown == 0) psiOld[i] = soil.InterpolateTable(i, f * thetaOld[i]);
     const double psi = (soil.InterpolateTable(i, f * theta[i]) + psiOld[i]) / 2.0;
     meanSuction = psi;
     const double ci = (z[i - 1] + z[i]) / 2.0;
+    // The layer that holds the table keeps the head of its own suction: a head
+    // set to the table height estimated from its water content would differ
+    // from the head of the hydrostatic profile and drive a flux in a column at
+    // rest. The saturated layers below share that head (hydrostatic).
     H[i] = ci - psi;
-    if (c.g == i && z[i] <= T && T <= z[i - 1])
-      H[i] = T;
-    else if (c.g < i && c.g >= 1 && H[c.g] > ci)
-      H[i] = H[c.g];  // hydrostatic below the table
+    if (c.g < i && c.g >= 1 && H[c.g] > ci) H[i] = H[c.g];
   }
 }
 
@@ -288,6 +287,8 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
 
   int k = RangeEnd(c, std::max(c.g + 1, L), A, B);
   if (k >= n) k = n - 1;
+  if (c.conductance)
+    for (int i = 0; i <= n; ++i) c.conductance[i] = 0;
   const double maxratio = soil.maxratio;
   const int g = c.g;
   const int clay = c.clayLayer;
@@ -318,6 +319,7 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
       K = Ks[i];
     }
     q[i] = DarcyFlux(K, H[i], H[i + 1], d[i], d[i + 1]);
+    if (c.conductance) c.conductance[i] = K / ((d[i] + d[i + 1]) / 2.0);
 
     // Interflow and drainage of layer i, above the groundwater layer only.
     S[i] = 0;
@@ -464,6 +466,52 @@ void UpdateThetaWithExcess(const Column& c, int passLimit, int L, double* A, dou
         S[i] = 0;
     }
     if (!changed) break;
+  }
+}
+
+void CorrectFluxes(const Column& c, int L, const double* A, const double* B, const double* theta,
+                   const double* thetaOld, double* q, const double* S, const double* d, double dt) {
+  if (!c.conductance || !c.solveWork) return;
+  const soil_table_entry& soil = *c.soil;
+  const int m = ActiveLayers(c, std::max(c.g, L), A, B);
+  if (m < 1) return;
+  const int stride = c.maxLayers + 2;
+  double* p = c.solveWork;                // half the slope -dpsi/dtheta (m), heads use the mean suction
+  double* cprime = c.solveWork + stride;  // Thomas algorithm
+  double* rhs = c.solveWork + 2 * stride;
+  double* delta = c.solveWork + 3 * stride;
+  const double* G = c.conductance;
+  for (int i = 1; i <= m; ++i) {
+    // Layers below the table take the head of the table layer; they are saturated and stay so.
+    p[i] = 0;
+    if (i > c.g) continue;
+    const double h = 1e-4;
+    const double lo = std::max(soil.theta_res[i], theta[i] - h);
+    const double hi = std::min(soil.theta_sat[i], theta[i] + h);
+    if (hi > lo) p[i] = 0.5 * (soil.InterpolateTable(i, lo) - soil.InterpolateTable(i, hi)) / (hi - lo);
+    if (!(p[i] > 0)) p[i] = 0;
+  }
+  p[m + 1] = 0;
+  // delta_i - dt/d_i (dq_i - dq_{i-1}) = -R_i, dq_i = -G_i (p_i delta_i - p_{i+1} delta_{i+1}).
+  auto g = [&](int i) { return i >= 1 && i < m ? G[i] : 0.0; };
+  double prevC = 0, prevR = 0;
+  for (int i = 1; i <= m; ++i) {
+    const double f = dt / d[i];
+    const double residual = theta[i] - thetaOld[i] - f * (q[i] - q[i - 1] - S[i] - B[i] + A[i]);
+    const double a = i > 1 ? -f * g(i - 1) * p[i - 1] : 0.0;
+    const double b = 1.0 + f * (g(i) + g(i - 1)) * p[i];
+    const double cc = -f * g(i) * p[i + 1];
+    const double den = b - a * prevC;
+    cprime[i] = cc / den;
+    rhs[i] = (-residual - a * prevR) / den;
+    prevC = cprime[i];
+    prevR = rhs[i];
+  }
+  delta[m] = rhs[m];
+  for (int i = m - 1; i >= 1; --i) delta[i] = rhs[i] - cprime[i] * delta[i + 1];
+  for (int i = 1; i < m; ++i) {
+    const double dq = -g(i) * (p[i] * delta[i] - p[i + 1] * delta[i + 1]);
+    if (std::isfinite(dq)) q[i] += dq;
   }
 }
 

@@ -91,6 +91,11 @@ struct Column {
 
   // Work array of maxLayers + 1 values of the thread (conductivities).
   double* work = nullptr;
+  // Optional: conductance K_i / ((d_i + d_{i+1}) / 2) of every boundary of the
+  // last ComputeFluxes call (1/s), and 4 (maxLayers + 2) values of scratch for
+  // the implicit flux correction; both per thread, maxLayers + 2 values each.
+  double* conductance = nullptr;
+  double* solveWork = nullptr;
 
   // Set by a kernel that produced a value that is not finite (also by those
   // that take the column as const); each thread has its own column, and the
@@ -106,10 +111,13 @@ inline double DarcyFlux(double K, double Hi, double Hj, double di, double dj) {
 
 // The flux q_i across the lower boundary of layer i limited so that layer i
 // is not filled above saturation by an upward flux and the new heads of the
-// two layers do not change their order by more than 1 mm. Writes the new head
-// of layer i+1 into H[i+1] and, when it bisects, the reduced outflow into S[i].
+// two layers do not change their order by more than 1 mm. When it bisects it
+// writes the reduced outflow into S[i]. H holds the heads of the iteration and
+// stays unchanged: the heads that the limited flux would give are only a
+// prediction, and writing one into H[i+1] would make it the old head of the
+// next boundary's test and of the state kept for the next step.
 double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double q, double qBelow, double dt,
-                 int i, const double* z, double* S, double* H);
+                 int i, const double* z, double* S, const double* H);
 
 // Water in metres (mode 1) or mean relative saturation (any other mode)
 // between the depths top and bottom (m below the surface; bottom 9999: the
@@ -168,6 +176,20 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
 void UpdateThetaWithExcess(const Column& c, int passLimit, int L, double* A, double* B, const double* thetaOld,
                            double* thetaNew, const double* thetaSat, const double* thetaRes, double* q, double* S,
                            const double* d, double& sumA, double& sumB, double dt);
+
+// Newton correction of the fluxes of one iteration. The plain update of the
+// water contents from fluxes evaluated at the previous iterate is a fixed-point
+// iteration that diverges (layers flipping between saturation and residual
+// content) wherever dt K dpsi/dtheta / d^2 is large, and that amplifies
+// round-off in a column at rest. The correction adds to q_i the linear change
+// of the Darcy fluxes that makes the next iterate solve the water balance
+// theta - thetaOld = dt (q_i - q_{i-1} - S_i - B_i + A_i) / d_i with the heads
+// linearised at the current iterate (one tridiagonal solve). It vanishes when
+// the iteration has converged, so the solution is the one of the plain
+// iteration; only its convergence changes. Needs c.conductance from
+// ComputeFluxes and c.solveWork; does nothing without them.
+void CorrectFluxes(const Column& c, int L, const double* A, const double* B, const double* theta,
+                   const double* thetaOld, double* q, const double* S, const double* d, double dt);
 
 // Plain update of the iterate from the fluxes with the relaxed mean of the
 // iterations; returns the largest absolute change. count gets iteration - 3

@@ -89,8 +89,52 @@ TEST_F(Step, HydrostaticStartProfileIsAtRest) {
   ASSERT_EQ(Make(s), 0) << console.str();
   double start[kLayers + 1];
   for (int k = 1; k <= kLayers; ++k) start[k] = uz->Theta()[1][3][k];
-  ASSERT_EQ(RunIn(1, 1), 0) << console.str();
-  for (int k = 1; k <= kLayers; ++k) EXPECT_NEAR(uz->Theta()[1][3][k], start[k], 1e-9) << k;
+  // Without forcing a profile in equilibrium with its water table stays at rest.
+  for (int step = 0; step < 100; ++step) ASSERT_EQ(RunIn(step % 24 + 1, 1 + step / 24), 0) << console.str();
+  for (int k = 1; k <= kLayers; ++k) EXPECT_NEAR(uz->Theta()[1][3][k], start[k], 1e-6) << k;
+  // The unsaturated layers 1 to 5 share the head of the table.
+  for (int k = 1; k < 5; ++k) EXPECT_NEAR(uz->Hydraulic()[1][3][k], uz->Hydraulic()[1][3][k + 1], 1e-3) << k;
+}
+
+// Relative conductivity of the loam after Mualem and van Genuchten at the
+// effective saturation se (pore connectivity 0.5).
+double MualemConductivity(double se) {
+  const double m = 1 - 1 / uztest::kN;
+  const double x = 1 - std::pow(1 - std::pow(se, 1 / m), m);
+  return std::sqrt(se) * x * x;
+}
+
+TEST_F(Step, ConstantInputReachesTheUnitGradientWaterContent) {
+  // 4 m of loam draining to a water table at the bottom under 1e-7 m/s: in the
+  // middle of the profile the flux is carried by gravity alone, so there the
+  // relative conductivity equals q / Ks.
+  const double ks = 2.8889e-6, input = 1e-7;
+  Reshape(40, 0.1, ks);
+  double lo = 0, hi = 1;
+  for (int k = 0; k < 60; ++k) (MualemConductivity((lo + hi) / 2) < input / ks ? lo : hi) = (lo + hi) / 2;
+  const double expected = uztest::kThetaRes + lo * (uztest::kThetaSat - uztest::kThetaRes);
+  ASSERT_NEAR(expected, 0.345, 0.01);
+  // Fixed step and dynamic step (one substep per hour here as well).
+  for (const char* method : {"2", "3"}) {
+    SCOPED_TRACE(method);
+    Section s;
+    s.method = method;
+    s.iniGw = "1";
+    s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
+    ASSERT_EQ(Make(s), 0) << console.str();
+    // Start a little drier than the steady state above the capillary fringe of
+    // the hydrostatic profile.
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        for (int k = 1; k <= 40; ++k) uz->Theta()[r][c][k] = std::max(uz->Theta()[r][c][k], expected - 0.01);
+    SetGrid("precipitation", input * 3600 * 1000);
+    for (int step = 0; step < 168; ++step) ASSERT_EQ(RunIn(step % 24 + 1, 1 + step / 24), 0) << console.str();
+    // Mid-profile, between the wetting of the top and the water table, which
+    // rises in the closed column.
+    for (int k = 10; k <= 16; ++k) EXPECT_NEAR(uz->Theta()[1][1][k], expected, 0.01) << k;
+    // All the input infiltrates.
+    EXPECT_NEAR(Find("total_infiltration")[1][1], input * 3600 * 1000, 1e-9);
+  }
 }
 
 TEST_F(Step, ResultsDoNotDependOnTheThreadCount) {
@@ -99,7 +143,7 @@ TEST_F(Step, ResultsDoNotDependOnTheThreadCount) {
   SetGrid("pot_transpiration1", 0.1);
   std::vector<double> results[2];
   for (int t = 0; t < 2; ++t) {
-    omp_set_num_threads(t == 0 ? 1 : 4);
+    omp_set_num_threads(t == 0 ? 1 : 8);
     ASSERT_EQ(Make(s), 0) << console.str();
     for (int step = 0; step < 12; ++step) {
       for (int r = 1; r <= kRows; ++r)
