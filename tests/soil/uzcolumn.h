@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <memory>
 #include <sstream>
@@ -29,7 +30,8 @@ inline const VanGenuchten kCarselParrish[4] = {{"sand", 0.045, 0.43, 14.5, 2.68,
 // Reads one soil block; extra holds further "key = value;" items.
 inline std::unique_ptr<soil_table_entry> ReadSoil(const VanGenuchten& p, int layers, double thickness,
                                                   const std::string& extra = "") {
-  static fluvextest::TempDir dir("uzkernels_soil");
+  // One directory per test program: ctest runs them side by side in one working directory.
+  static fluvextest::TempDir dir("uzkernels_soil_" + std::to_string(getpid()));
   static std::ostringstream console;
   static DiagStream diag(dir / "diag.xml", 4, &console);
   std::ostringstream block;

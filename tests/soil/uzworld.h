@@ -134,7 +134,13 @@ inline std::string HeatSection(const std::string& flow = "1") {
 
 class World : public ::testing::Test {
  protected:
-  World() : dir("uzworld"), diag(dir / "d.xml", 4, &console), memory(&diag), list(kGridListSize) {
+  // Each test program has a directory of its own: ctest runs them side by side
+  // in one working directory.
+  World()
+      : dir("uzworld_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name())),
+        diag(dir / "d.xml", 4, &console),
+        memory(&diag),
+        list(kGridListSize) {
     Reshape(kLayers, kThickness, 1e-5);
 
     Add("zonegrid_soilmodel", [](int r, int c) { return (r - 1) * kCols + c; });
