@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Fluvex needs to build and test, only those missing.
+# Installs the Debian packages Fluvex needs to build and test and to draw the
+# example's pictures (python3-matplotlib), only those missing. GRASS GIS
+# (grass-core) is not among them: the example's derived grids are committed.
 set -euo pipefail
-packages=(cmake g++ make libopenmpi-dev openmpi-bin libgtest-dev libgmock-dev libxml2-utils gdal-bin python3)
+packages=(cmake g++ make libopenmpi-dev openmpi-bin libgtest-dev libgmock-dev libxml2-utils gdal-bin python3
+  python3-matplotlib)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

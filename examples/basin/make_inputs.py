@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Makes the example's zone, land-use and soil grids from dem.asc and a year of
-hourly station data for six stations.
+"""Makes the example's land-use and soil grids from dem.asc and a year of
+hourly station data for six stations. (The subbasin grid zones.asc and the
+flow times come from make_watershed.sh.)
 
 The data are synthetic but realistic in range and seasonality for a low
 mountain basin at 50 degrees north: temperature with its annual and daily cycle
@@ -52,13 +53,10 @@ ncols, nrows = int(header["ncols"]), int(header["nrows"])
 x0, y0, cs = header["xllcorner"], header["yllcorner"], header["cellsize"]
 rng = random.Random(SEED)
 
-# Elevation zones: 1 below 250 m, 2 to 350 m, 3 to 450 m, 4 above.
-zones = [-9999 if h <= -9999 else 1 + (h >= 250) + (h >= 350) + (h >= 450) for h in dem]
-write_grid(os.path.join(out, "zones.asc"), header, zones, "%d")
-
 # Land use: forest (2) on the steeper and higher ground, settlements (3) in a
-# few valley cells, grassland and fields (1) elsewhere. Soil: loam (1) in the
-# valleys, a shallow stony soil (2) above 400 m.
+# few valley cells, grassland and fields (1) elsewhere. Soil: a shallow loam
+# (2) on the uplands above 400 m, sandy loam (3) on the steep sandstone
+# slopes below, silt loam (1) elsewhere.
 landuse, soil = [], []
 for i, h in enumerate(dem):
     if h <= -9999:
@@ -75,7 +73,7 @@ for i, h in enumerate(dem):
         landuse.append(3)
     else:
         landuse.append(1)
-    soil.append(2 if h > 400 else 1)
+    soil.append(2 if h > 400 else 3 if relief > 60 else 1)
 write_grid(os.path.join(out, "landuse.asc"), header, landuse, "%d")
 write_grid(os.path.join(out, "soil.asc"), header, soil, "%d")
 
@@ -109,7 +107,11 @@ def clear_sky_radiation(doy, hour):
     solar_hour = hour - 0.5 - 0.4  # mid-hour, 6 degrees east of the time zone meridian
     sin_h = (math.sin(lat) * math.sin(decl) +
              math.cos(lat) * math.cos(decl) * math.cos(math.radians(15 * (solar_hour - 12))))
-    return max(0.0, 1367.0 * 0.75 * sin_h)
+    if sin_h <= 0.0:
+        return 0.0
+    # Beam and diffuse light through a clear atmosphere: the transmissivity
+    # falls with the air mass the light passes (Meinel and Meinel 1976).
+    return 1367.0 * sin_h * 0.7 ** ((1.0 / max(sin_h, 0.05)) ** 0.678)
 
 
 series = {name: [] for name in ("temperature", "precipitation", "wind", "humidity", "radiation")}
@@ -126,17 +128,22 @@ for doy in range(1, days_in_year(YEAR) + 1):
         dates.append((YEAR, month, day, hour))
         # Wet spells: about 14 % of the hours are wet, in spells of some hours.
         wet = rng.random() < (0.85 if wet else 0.025)
-        cloud = min(1.0, max(0.0, cloud + (0.08 if wet else -0.03) + rng.gauss(0, 0.05)))
+        # Cloud cover (0 to 1) relaxes to its seasonal mean, about 0.75 in
+        # winter and 0.6 in summer near 50 N, and thickens in wet spells.
+        season = 0.675 + 0.075 * math.cos(2 * math.pi * (doy - 15) / 365.0)
+        cloud = min(1.0, max(0.0, cloud + 0.05 * (season - cloud) + (0.05 if wet else -0.008) +
+                             rng.gauss(0, 0.05)))
         annual = 9.0 - 8.5 * math.cos(2 * math.pi * (doy - 15) / 365.0)
         daily = 4.0 * (1 - 0.6 * cloud) * math.cos(2 * math.pi * (hour - 15) / 24.0)
-        sky = clear_sky_radiation(doy, hour) * (1 - 0.7 * cloud)
+        # Cloud cover reduces the clear-sky radiation after Kasten and Czeplak (1980).
+        sky = clear_sky_radiation(doy, hour) * (1 - 0.75 * cloud ** 3.4)
         base_rain = rng.gammavariate(0.8, 0.85) if wet else 0.0
         rows = {name: [] for name in series}
         for s in stations:
             t = annual + daily + temperature_anomaly - 0.0065 * (s["alt"] - 300) + rng.gauss(0, 0.3)
             p = base_rain * (1 + 0.0015 * (s["alt"] - 300)) * rng.uniform(0.6, 1.4) if wet else 0.0
             u = wind_level * (1 + 0.002 * (s["alt"] - 300)) * rng.uniform(0.8, 1.2)
-            rh = min(100.0, max(25.0, 78 + 15 * cloud - 2.0 * daily + rng.gauss(0, 3)))
+            rh = min(100.0, max(25.0, 72 + 15 * cloud - 2.0 * daily + rng.gauss(0, 3)))
             rows["temperature"].append("%.1f" % t)
             rows["precipitation"].append("%.1f" % max(0.0, p))
             rows["wind"].append("%.1f" % u)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Runs the example basin: makes the station data and grids (fixed seed), then
-# runs fluvex on two MPI instances. Usage: run.sh [path to fluvex] [instances]
+# Runs the example basin: makes the station data and grids (fixed seed), runs
+# fluvex on two MPI instances and draws the pictures. Usage: run.sh [path to fluvex] [instances]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 fluvex=${1:-$here/../../build/application/fluvex}
@@ -10,4 +10,11 @@ cd "$here"
 mkdir -p out
 if [ "$(id -u)" = 0 ]; then export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1; fi
 mpirun --oversubscribe -np "$instances" "$fluvex" control.txt
-echo "results: $here/out (daily grids temp_* and prec_*, statistics files *.stat); diagnostics: $here/Fluvex_Diag_0.xml"
+# The pictures need matplotlib (Debian python3-matplotlib); Debian's python3
+# first, in case another python3 comes earlier in PATH.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+"$python" plot_results.py out || echo "no pictures: plot_results.py needs python3-matplotlib"
+echo "results: $here/out (statistics files *.stat: subbasin columns and the basin value of each day;"
+echo "  daily grids temp_* and prec_*; pictures water_balance.png and, with the discharge routing on,"
+echo "  hydrograph.png of discharge.stat); diagnostics: $here/Fluvex_Diag_0.xml"

@@ -42,8 +42,6 @@ std::string Control(const RunSettings& run) {
   Replace(c, "1         starting day\n1         starting month",
           run.startDay + "         starting day\n" + run.startMonth + "         starting month");
   Replace(c, "31        end day\n12        end month", run.endDay + " end day\n" + run.endMonth + " end month");
-  Replace(c, "3         number of standard grids\n",
-          "4         number of standard grids\n$inpath//zones.asc zonegrid_soilmodel fillcode = 0 readcode = 1\n");
   std::ostringstream s;
   const std::string st = run.state;
   const int w = run.stateCode;
@@ -84,14 +82,18 @@ std::string Control(const RunSettings& run) {
     for (int k = 0; k < 7; ++k) s << "og" << k << "\n" << (k == 3 ? 5 : 0) << "\n";
     s << "300 0.25\n";
   }
-  Replace(c, "[snow_model]\n0\n$step\n", s.str());
+  // The example's own snow section, up to the blank line after it, gives way to this one.
+  const size_t from = c.find("[snow_model]");
+  const size_t to = c.find("\n\n", from);
+  EXPECT_NE(to, std::string::npos);
+  c.replace(from, to + 1 - from, s.str());
   return c;
 }
 
 // A copy of the example with its inputs, run with the given instances and threads.
 void RunExample(const TempDir& dir, const RunSettings& run, int instances, int threads, bool makeInputs = true) {
   if (makeInputs) {
-    for (const char* f : {"dem.asc", "make_inputs.py"})
+    for (const char* f : {"dem.asc", "zones.asc", "flow_times.asc", "make_inputs.py"})
       fs::copy_file(std::string(FLUVEX_EXAMPLE_DIR) + "/" + f, dir / f, fs::copy_options::overwrite_existing);
     const auto made = RunCommand("python3 make_inputs.py .", dir.path());
     ASSERT_EQ(made.exitCode, 0) << made.output;

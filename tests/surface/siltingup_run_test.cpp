@@ -25,7 +25,7 @@ bool Replace(std::string& text, const std::string& from, const std::string& to) 
 }
 
 void RunBasin(const TempDir& dir, int instances) {
-  for (const char* f : {"control.txt", "dem.asc", "make_inputs.py"})
+  for (const char* f : {"control.txt", "dem.asc", "zones.asc", "flow_times.asc", "make_inputs.py"})
     fs::copy_file(std::string(FLUVEX_EXAMPLE_DIR) + "/" + f, dir / f);
   const auto made = RunCommand("python3 make_inputs.py .", dir.path());
   ASSERT_EQ(made.exitCode, 0) << made.output;
@@ -40,7 +40,7 @@ void RunBasin(const TempDir& dir, int instances) {
   ASSERT_TRUE(
       Replace(c, "[SiltingUpModel]\n0\n$step\n",
               "[SiltingUpModel]\n1\n$step\n1\nsdisp.stat 1001\nqdsu.stat 1001\nsdisp\n0\nrainpause\n0\nekin\n0\n"
-              "tsbb\n0\nqdsu\n0\n1 4\n0.4 0.2\n0\n"));
+              "tsbb\n0\nqdsu\n0\n1 3\n0.4 0.2\n0\n"));
   fluvextest::WriteFile(dir / "control.txt", c);
   const auto r = RunFluvex("control.txt", dir.path(), instances);
   ASSERT_EQ(r.exitCode, 0) << r.output.substr(r.output.size() > 6000 ? r.output.size() - 6000 : 0);
