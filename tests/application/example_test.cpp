@@ -220,7 +220,7 @@ TEST(ExampleBasin, TheDailyPrecipitationGridIsTheSumOfTheDaysHourlyGrids) {
 
 TEST(ExampleBasin, AMissingElevationInsideTheBasinIsNamedAsSuch) {
   TempDir dir("example_noelevation");
-  for (const char* f : {"control.txt", "dem.asc", "make_inputs.py"})
+  for (const char* f : {"control.txt", "dem.asc", "zones.asc", "flow_times.asc", "make_inputs.py"})
     fs::copy_file(std::string(FLUVEX_EXAMPLE_DIR) + "/" + f, dir / f);
   ASSERT_EQ(RunCommand("python3 make_inputs.py .", dir.path()).exitCode, 0);
   fs::create_directories(dir / "out");

@@ -98,18 +98,21 @@ void RunExample(const TempDir& dir, const RunSettings& run, int instances, int t
     const auto made = RunCommand("python3 make_inputs.py .", dir.path());
     ASSERT_EQ(made.exitCode, 0) << made.output;
     if (run.glaciers) {
-      // Glacier above 470 m, fully covered above 500 m, one code in the top zone.
+      // Glacier above 470 m, fully covered above 500 m; a glacier in each
+      // subbasin, coded like it.
       fluvextest::WriteFile(dir / "glaciers.py",
                             "lines = open('dem.asc').read().splitlines()\n"
                             "head, rows = lines[:6], [l.split() for l in lines[6:]]\n"
                             "def frac(h):\n"
                             "    h = float(h)\n"
                             "    return -9999 if h <= -9999 else (1 if h >= 500 else (0.5 if h >= 470 else 0))\n"
-                            "f = [[frac(h) for h in r] for r in rows]\n"
+                            "z = [l.split() for l in open('zones.asc').read().splitlines()[6:]]\n"
+                            "f = [[frac(h) if float(zc) > -9999 else -9999 for h, zc in zip(r, zr)] for r, zr in "
+                            "zip(rows, z)]\n"
                             "open('glacier.asc', 'w').write('\\n'.join(head + [' '.join(str(x) for x in r) for r in "
                             "f]) + '\\n')\n"
-                            "open('gcodes.asc', 'w').write('\\n'.join(head + [' '.join('4' if x > 0 else '-9999' for "
-                            "x in r) for r in f]) + '\\n')\n");
+                            "open('gcodes.asc', 'w').write('\\n'.join(head + [' '.join(zc if x > 0 else '-9999' for "
+                            "x, zc in zip(r, zr)) for r, zr in zip(f, z)]) + '\\n')\n");
       const auto g = RunCommand("python3 glaciers.py", dir.path());
       ASSERT_EQ(g.exitCode, 0) << g.output;
     }
