@@ -348,6 +348,7 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   routing = new abflussmodellklasse(error, diag, reg, cap, workFileName, routingArgs, tracerCount, tracerRecords,
                                     unsatzone->GetStorageReadParameter());
   check(routing, false);
+  routing->SetPrecipitationSource(interceptionFirst);
 }
 
 void ModellApplication::LinkSubModels() {
