@@ -323,7 +323,7 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   soilZones.zoneRecords = unsatzone->GetZoneRecords();
   soilZones.zoneCount = unsatzone->GetZoneCount();
   soilZones.maxZoneCode = unsatzone->GetMaxZoneCode();
-  irrigation = new irrigationclass(error, diag, reg, cap, workFileName, soilZones);
+  irrigation = new irrigationclass(error, diag, reg, cap, workFileName, soilZones, setup->GetIrrigationTable());
   check(irrigation, false);
   groundwater = new gwflowclass(error, diag, reg, cap, workFileName, soilZones, substeps);
   check(groundwater, false);
