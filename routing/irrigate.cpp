@@ -299,12 +299,15 @@ void irrigationclass::SurfaceWaterSupply() {
     for (int k = 0; k <= n; ++k) fromSurface[k].n = fromSurface[k].sx = fromSurface[k].RelCellSum = 0;
     Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
     Grid amount = gridlist[amounts].grid;
-    // Every cell of the subbasin is scaled, whatever the origin of its code.
+    // Only the cells that draw surface water are scaled: a groundwater
+    // amount does not depend on what the rivers and reservoirs can give.
+    Grid code = gridlist[codes].grid;
     for (int r = 1; r <= nrows; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!(zone[r][c] > 0)) continue;
         const int k = ZoneOf(zoneindex, maxzonecode, zone[r][c]);
-        if (k < 1 || k > n) continue;
+        const int i = static_cast<int>(code[r][c]);
+        if (k < 1 || k > n || i < 1 || i > records || table[i].origin != 2) continue;
         const double rRes = res[k] > 0 ? std::min(1.0, fromRes[k] / res[k]) : 0.0;
         const double sum = res[k] + riv[k];
         const double sRes = sum > 0 ? res[k] / sum : 0.0;

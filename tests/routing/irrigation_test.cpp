@@ -152,6 +152,26 @@ TEST_F(IrrigationTest, HourlyAmountsFromCalendarAndSoilMoisture) {
   EXPECT_EQ(a[2], 0);
 }
 
+TEST_F(IrrigationTest, SurfaceWaterIsScaledToWhatTheRiverGives) {
+  table[1].origin = 2;  // cell 1: 2 mm of river water for zone 1
+  ASSERT_EQ(Build(60), 0) << console.str();
+  Link();
+  // Zone 1 asks 2 mm on one of its two cells, 1 mm on average; the river
+  // offers 0.5 mm: half of the surface-water amount is given.
+  riv[1] = 0.5;
+  std::vector<double> a = Step(1, 0.2);
+  EXPECT_NEAR(a[1], 1, 1e-12);
+  EXPECT_NEAR(a[2], 6.25, 1e-12);  // groundwater is not scaled
+  EXPECT_NEAR(a[3], 5, 1e-12);
+  EXPECT_NEAR(riv[1], 0.5, 1e-12);  // the supply ratio for the routing
+  EXPECT_EQ(res[1], 0);
+  // With enough river water nothing is scaled.
+  riv[1] = 5;
+  a = Step(2, 0.2);
+  EXPECT_NEAR(a[1], 2, 1e-12);
+  EXPECT_NEAR(riv[1], 1, 1e-12);
+}
+
 TEST_F(IrrigationTest, DailyIrrigationStopsAfterOneStep) {
   ASSERT_EQ(Build(1440), 0) << console.str();
   Link();
