@@ -106,6 +106,8 @@ void abflussmodellklasse::BindLakes() {
   g.nodata = nodata;
   g.zoneIndex = zoneindex;
   g.maxCode = maxzonecode;
+  g.tracers.assign(static_cast<size_t>(tracercount) + 1, nullptr);
+  for (int i = 1; i <= tracercount; ++i) g.tracers[i] = gridlist[lakes.tracers[i]].grid;
   for (int k = 1; k <= nRoutings; ++k) routings[k]->BindLakes(g, readStorageState);
 }
 
