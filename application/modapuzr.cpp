@@ -323,7 +323,7 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   soilZones.zoneRecords = unsatzone->GetZoneRecords();
   soilZones.zoneCount = unsatzone->GetZoneCount();
   soilZones.maxZoneCode = unsatzone->GetMaxZoneCode();
-  irrigation = new irrigationclass(error, diag, reg, cap, workFileName, soilZones);
+  irrigation = new irrigationclass(error, diag, reg, cap, workFileName, soilZones, setup->GetIrrigationTable());
   check(irrigation, false);
   groundwater = new gwflowclass(error, diag, reg, cap, workFileName, soilZones, substeps);
   check(groundwater, false);
@@ -348,6 +348,7 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   routing = new abflussmodellklasse(error, diag, reg, cap, workFileName, routingArgs, tracerCount, tracerRecords,
                                     unsatzone->GetStorageReadParameter());
   check(routing, false);
+  routing->SetPrecipitationSource(interceptionFirst);
 }
 
 void ModellApplication::LinkSubModels() {

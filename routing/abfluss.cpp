@@ -407,18 +407,3 @@ void abflussmodellklasse::ReadLakeGrid(const std::string& section) {
     ReadValue(controlfile, "%d", &readStorageState, "readgrids for ", linebuffer);
   }
 }
-
-void abflussmodellklasse::CountLakeCellsPerRank() {
-  // The other instances read the lake switch too, so that all of them agree.
-  if (mpirank != 0 && switchedOn && controlfile.Open(controlfilename, diag)) {
-    ReadLakeGrid("[lake_model]");
-    controlfile.Close();
-  }
-  // Lakes are modelled as reservoirs of the routing descriptions; a lake
-  // model switched on without them cannot route anything.
-  if (lakeFlowControl != 0) {
-    Fail("FATAL: lakes of \"[lake_model]\" are not supported by this build of " + modulname +
-             " (lake flow control parameter " + std::to_string(lakeFlowControl) + ")",
-         kNotAvailable);
-  }
-}

@@ -17,9 +17,6 @@
 
 class abflussmodellklasse : public teilmodellklasse {
  public:
-  // Lakes of "[lake_model]".
-  static constexpr int kNotAvailable = 510;
-
   // common.end* hold the start date of the run.
   abflussmodellklasse(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
                       const std::string& workFileName, const SubModelArgs& common, int tracerCount,
@@ -52,6 +49,10 @@ class abflussmodellklasse : public teilmodellklasse {
   virtual void FlushOutputs();
   virtual void ReadLakeGrid(const std::string& section);
   virtual void CountLakeCellsPerRank();
+  // 1 when interception runs before snow: the soil's input is then looked up
+  // as "throughfall0" before "snowcover_outflow".
+  virtual void SetPrecipitationSource(int interceptionBeforeSnow);
+  const std::vector<int64_t>& LakeCellsPerMPIRank() const { return lakeCellsPerMPIRank; }
 
   // Read access for the application and the tests.
   int RoutingConfigured() const { return routingConfigured; }
@@ -75,6 +76,12 @@ class abflussmodellklasse : public teilmodellklasse {
   [[noreturn]] void Fail(const std::string& message, int code);
   // Unregisters and frees "PrecOnLakes".
   void ReleaseLakeGrid();
+  // Binds the lake grids to the reservoirs of every routing subbasin.
+  void BindLakes();
+  // Lake cells of every instance to instance 0 (precipitation into "PrecOnLakes").
+  void GatherLakeCells();
+  // The ponding storage of the lake cells back to the instances.
+  void ReturnLakeCells();
   void Construct(StatRecord* registry, int capacity);
   void ReadSectionHead();
   void CountDescriptions();
@@ -129,6 +136,14 @@ class abflussmodellklasse : public teilmodellklasse {
   int precOnLakesPosition = 0;
   int lakeFlowControl = 0;
   int readStorageState = 0;
+  int interceptionFirst = 0;
+  // Grid-list positions of the grids exchanged for the lake cells (0: absent).
+  struct LakeIndices {
+    bool bound = false;
+    int codes = 0, ponding = 0, etr0 = 0, qdown = 0, baseflow = 0, input = 0;
+    std::vector<int> tracers;  // 1 ... tracers
+  } lakes;
+  std::vector<int64_t> lakeCellsPerMPIRank;  // one per instance
   int startValueMode = 0;
   std::unique_ptr<routstatistic> dischargeStatistics;
   std::vector<ZoneRecord> statisticRecords;  // the writer's own copy of the subbasin records

@@ -144,6 +144,24 @@ void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMon
     }
   } broadcast{shareRivers, riverflowTable, records};
 
+  // Lake cells: gathered to instance 0, which levels the lakes while routing;
+  // the new ponding storage goes back before the river flows (also when the
+  // routing fails, so that the other instances are not left waiting).
+  const bool lakeExchange = switchedOn && lakeFlowControl != 0 && lakes.bound;
+  if (lakeExchange) {
+    GatherLakeCells();
+    if (mpirank != 0) {
+      ReturnLakeCells();
+      return;
+    }
+  }
+  struct LakeReturn {
+    abflussmodellklasse* model;
+    ~LakeReturn() {
+      if (model) model->ReturnLakeCells();
+    }
+  } lakeReturn{lakeExchange ? this : nullptr};
+
   if (flowcontrol == 0) return;
   if (!runoffInput) SetDischarges(static_cast<double**>(nullptr));
   if (!omp_in_parallel()) teilmodellklasse::run(stepHour, stepDay, stepMonth, stepYear);

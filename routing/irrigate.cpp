@@ -1,59 +1,354 @@
 #include "routing/irrigate.h"
 
+#include <algorithm>
+#include <cstdio>
+
+#include "framework/diagstream.h"
+
+namespace {
+std::string Named(const char* format, int i, const char* what) {
+  char name[256];
+  std::snprintf(name, sizeof name, format, i, what);
+  return name;
+}
+}  // namespace
+
 irrigationclass::irrigationclass(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
-                                 const std::string& workFileName, const SubModelArgs& common, int subSteps)
-    : teilmodellklasse(diagnostics, "irrigation", workFileName, 0, common, subSteps, false) {
-  (void)registry;
-  (void)registryCapacity;
+                                 const std::string& workFileName, const SubModelArgs& common, IrrigationTable* tbl,
+                                 int subSteps)
+    : teilmodellklasse(diagnostics, "irrigation", workFileName, 0, common, subSteps, false), table(tbl) {
   error = 0;
-  if (flowcontrol != 0) error = ReportModuleNotAvailable(diag, "irrigation", modulname, kNotAvailable);
+  if (Off()) return;
+  records = table ? table[0].code : 0;
+  std::string gwName, swName;
+  int gwCode = 0, swCode = 0;
+  ReadValues2(controlfile, "%s%d", &gwName, &gwCode, "Name des GWSTANDstatfiles fuer ", linebuffer);
+  ReadValues2(controlfile, "%s%d", &swName, &swCode, "Name des GWSTANDstatfiles fuer ", linebuffer);
+  if (controlfile.IsOpen() && !controlfile.Close()) {
+    *diag << "FATAL: error closing " << controlfilename << "[end-entry]";
+    throw 11;
+  }
+  precipitation = GetGrid("precipitation");
+  codes = GetGrid("irrigation_codes");
+  maxPumping = GetGrid("Max_Pumping");
+  amounts = GetGrid("irrigation_amounts");
+  soilMoisture = GetGrid("SB_1_grid");
+  lower = GetGrid("SBLOW_grid");
+  upper = GetGrid("SBHIGH_grid");
+  etrRatio = GetGrid("ETR2ETP");
+  rootDepth = GetGrid("root_depth1");  // vegetation layer 1, m
+
+  const int zones = std::max(0, zonecount);
+  fromGroundwater.assign(static_cast<size_t>(zones) + 1, ZoneRecord{0, 0, 0, 0, 0});
+  for (int k = 0; k <= zones && zonerecords; ++k)
+    fromGroundwater[k] = ZoneRecord{0, 0, zonerecords[k].zonenwert, zonerecords[k].rel, 0};
+  fromSurface = fromGroundwater;
+  fromRes.assign(static_cast<size_t>(zones) + 1, 0.0);
+  int code = 0;
+  groundwaterStatistic = std::make_unique<zonalstatistic>(code, diag, registry, registryCapacity, relcellarea, nrows,
+                                                          ncols, fromGroundwater.data(), zones, gwCode, 99, gwName,
+                                                          DefaultOutputDirectory, outputlistcount, outputlist);
+  if (code != 0) throw code;
+  groundwaterStatistic->WriteHeader("irrigation water amount from groundwater [mm]", modulname, registry,
+                                    registryCapacity);
+  surfaceStatistic = std::make_unique<zonalstatistic>(code, diag, registry, registryCapacity, relcellarea, nrows, ncols,
+                                                      fromSurface.data(), zones, swCode, 99, swName,
+                                                      DefaultOutputDirectory, outputlistcount, outputlist);
+  if (code != 0) throw code;
+  surfaceStatistic->WriteHeader("irrigation water amount from  surface water [mm]", modulname, registry,
+                                registryCapacity);
+  BindMPIRegionGrids();
 }
 
-void irrigationclass::Unavailable() {
-  throw ReportModuleNotAvailable(diag, "irrigation", modulname, kNotAvailable);
+irrigationclass::~irrigationclass() = default;
+
+void irrigationclass::NoRouting(const std::string& head, const std::string& what) {
+  *diag << head << what << "[end-entry]";
+  throw 60;
 }
 
 ZoneRecord* irrigationclass::GetSubbasinTable() {
-  return nullptr;
+  return Off() ? nullptr : fromSurface.data();
 }
 
-void irrigationclass::SetRiverflowTable(RiverflowTable* table) {
-  riverflow = table;
+void irrigationclass::SetRiverflowTable(RiverflowTable* t) {
+  if (!Off()) riverflow = t;
 }
 
 void irrigationclass::SetQg(double* runoff) {
-  qg = runoff;
+  if (!Off()) qg = runoff;
 }
 
-void irrigationclass::InitTracerStorage() {
-  if (flowcontrol != 0) Unavailable();
-}
-
+// The routing and the supply from it run on instance 0 only; the routing
+// model of the other instances hands no arrays, and they need none.
 void irrigationclass::SetMaxIrrigation(double** fromRivers, double** fromReservoirs) {
-  (void)fromRivers;
-  (void)fromReservoirs;
+  if (Off() || mpirank != 0) return;
+  const char* head = "FATAL: if irrigation is modelled, also routing has to be modelled!";
+  if (!fromRivers) NoRouting(head, "\n(Adress of array maxirrig[] is NULL\n");
+  if (!fromReservoirs) NoRouting(head, "\n(Adress of array maxirrigFromReservoirs[] is NULL\n");
+  maxirrig = fromRivers;
+  maxirrigFromReservoirs = fromReservoirs;
 }
 
 void irrigationclass::SetRoutingTarget(int** targets) {
-  (void)targets;
+  if (Off() || mpirank != 0) return;
+  if (!targets)
+    NoRouting("FATAL: if irrigation is modelled, also routing has to be modelled! ",
+              "\n(Adress of array routing-target is NULL)\n");
+  routingTarget = targets;
 }
 
 void irrigationclass::SetRoutingDischarge(double** discharge) {
-  (void)discharge;
+  if (Off() || mpirank != 0) return;
+  if (!discharge)
+    NoRouting("FATAL: if irrigation is modelled, also routing has to be modelled!",
+              " \n(Adress of array abfrel is NULL)\n");
+  abfrel = discharge;
 }
 
-void irrigationclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
-  (void)hour;
-  (void)day;
-  (void)month;
-  (void)year;
-  if (flowcontrol != 0) Unavailable();
+void irrigationclass::InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry,
+                                      int capacity) {
+  teilmodellklasse::InitTracerGrids(error, count, settings, registry, capacity);
+  if (Off()) return;
+  tracerInput.assign(static_cast<size_t>(count) + 1, 0);
+  for (int i = 1; i <= count; ++i) tracerInput[i] = GetGrid(Named("concflux_tracer_%1d_%s", i, "input"));
+}
+
+void irrigationclass::InitTracerStorage() {
+  if (Off()) return;
+  tracerStorage.assign(static_cast<size_t>(tracercount) + 1, 0);
+  for (int i = 1; i <= tracercount; ++i)
+    tracerStorage[i] = GetGrid(Named("concstor_tracer_%d_%s", i, "unsatzon_model"));
+}
+
+void irrigationclass::FreeTracerArrays() {
+  teilmodellklasse::FreeTracerArrays();
+  std::vector<int>().swap(tracerStorage);
 }
 
 void irrigationclass::WriteStatistics() {
-  if (flowcontrol != 0) Unavailable();
+  if (Off()) return;
+  if (groundwaterStatistic) groundwaterStatistic->Flush();
+  if (surfaceStatistic) surfaceStatistic->Flush();
+  for (int t = 1; t <= tracercount && t < static_cast<int>(tracergrids.size()); ++t)
+    if (tracergrids[t].statistic) tracergrids[t].statistic->Flush();
 }
 
 void irrigationclass::FreeMemory() {
+  if (groundwaterStatistic) groundwaterStatistic->Finish();
+  if (surfaceStatistic) surfaceStatistic->Finish();
+  groundwaterStatistic.reset();
+  surfaceStatistic.reset();
+  std::vector<ZoneRecord>().swap(fromGroundwater);
+  std::vector<ZoneRecord>().swap(fromSurface);
   teilmodellklasse::FreeMemory();
+}
+
+void irrigationclass::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
+  if (Off()) return;
+  teilmodellklasse::run(stepHour, stepDay, stepMonth, stepYear);
+  stepMonthOfYear = stepMonth;
+  stepDayOfMonth = stepDay;
+  for (int t = 1; t <= tracercount && t < static_cast<int>(tracergrids.size()); ++t)
+    if (tracergrids[t].statistic) tracergrids[t].statistic->NewStep();
+  for (auto* table : {&fromGroundwater, &fromSurface})
+    for (ZoneRecord& z : *table) z.n = z.sx = z.RelCellSum = 0;
+  if (mpirank == 0 && (!maxirrig || !maxirrigFromReservoirs || !routingTarget))
+    NoRouting("FATAL: if irrigation is modelled, also routing has to be modelled!",
+              "\n(Adress of array maxirrig[] is NULL\n");
+  // Instance 0 computes every cell: it needs the current values of every grid it reads.
+  for (int g : {precipitation, amounts, codes, maxPumping, soilMoisture, lower, upper, etrRatio, rootDepth})
+    MPIGatherGrid(g);
+  for (int t = 1; t <= tracercount && t < static_cast<int>(tracergrids.size()); ++t) {
+    MPIGatherGrid(tracergrids[t].fluxindex);
+    if (t < static_cast<int>(tracerInput.size())) MPIGatherGrid(tracerInput[t]);
+    if (t < static_cast<int>(tracerStorage.size())) MPIGatherGrid(tracerStorage[t]);
+  }
+  if (mpirank == 0) {
+    CellPass();
+    SurfaceWaterSupply();
+    AddToPrecipitation();
+  }
+  MPIScatterGrid(precipitation);
+  MPIScatterGrid(amounts);
+  for (int t = 1; t <= tracercount && t < static_cast<int>(tracergrids.size()); ++t)
+    MPIScatterGrid(tracergrids[t].fluxindex);
+  WriteStatisticGrids(amounts, 0, 0);
+  groundwaterStatistic->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+  surfaceStatistic->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+  for (int t = 1; t <= tracercount && t < static_cast<int>(tracergrids.size()); ++t) {
+    if (tracergrids[t].statistic) tracergrids[t].statistic->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+    WriteStatisticGrids(tracergrids[t].fluxindex, 0, 0);
+  }
+}
+
+// Zone index of a cell, 0 outside the zone table.
+static int ZoneOf(const int* index, int maxCode, double value) {
+  const int v = static_cast<int>(value);
+  return (index && v >= 0 && v <= maxCode) ? index[v] : 0;
+}
+
+// The sums are kept also when the statistic is not written: the routing
+// reads the surface-water demand from them.
+void irrigationclass::AddCell(zonalstatistic& writer, std::vector<ZoneRecord>& table, int r, int c, int k, double value,
+                              double w) {
+  if (writer.IsActive()) {
+    writer.AddCell(r, c, k, value, w);
+    return;
+  }
+  if (k < 0 || k >= static_cast<int>(table.size()) || !(value > nodata)) return;
+  const double a = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
+  table[k].n += w;
+  table[k].sx += value * a * w;
+  table[k].RelCellSum += a * w;
+}
+
+void irrigationclass::CellPass() {
+  Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
+  Grid code = gridlist[codes].grid, pump = gridlist[maxPumping].grid, amount = gridlist[amounts].grid;
+  Grid sb = gridlist[soilMoisture].grid, low = gridlist[lower].grid, high = gridlist[upper].grid;
+  Grid ratio = gridlist[etrRatio].grid, root = gridlist[rootDepth].grid;
+  const double dt = timeinterval;
+  for (int r = 1; r <= nrows; ++r) {
+    for (int c = 1; c <= ncols; ++c) {
+      if (!(zone[r][c] > nodata)) {
+        amount[r][c] = nodata;
+        continue;
+      }
+      const int k = ZoneOf(zoneindex, maxzonecode, zone[r][c]);
+      const int i = static_cast<int>(code[r][c]);
+      if (i < 1 || i > records || table[i].method < 1) {
+        amount[r][c] = 0;
+        AddCell(*groundwaterStatistic, fromGroundwater, r, c, k, 0, 1);
+        AddCell(*surfaceStatistic, fromSurface, r, c, k, 0, 1);
+        continue;
+      }
+      const IrrigationTable& rule = table[i];
+      double& a = amount[r][c];
+      if (!(a > nodata)) a = 0;
+      if (rule.method == 1 || rule.method == 2) {
+        a = 0;
+        for (int j = 1; j <= rule.n; ++j)
+          if (rule.month[j] == stepMonthOfYear && rule.day[j] == stepDayOfMonth) {
+            a = rule.amount[j] * dt / 1440;
+            break;
+          }
+      } else {
+        // Soil moisture (3) or evapotranspiration ratio (4) starts an
+        // irrigation that fills the root zone to the upper threshold; it runs
+        // on until that threshold is reached, but never past one daily step.
+        const bool start = rule.method == 4 ? ratio[r][c] < rule.min_etr_etp : sb[r][c] < low[r][c];
+        if (start) {
+          if (a == 0) a = (high[r][c] - sb[r][c]) * root[r][c] * 1000 * dt / 1440;
+        } else if (dt >= 1440 || sb[r][c] >= high[r][c]) {
+          a = 0;
+        }
+      }
+      if (rule.origin == 1) {
+        a = std::min(a, pump[r][c]);
+        AddCell(*groundwaterStatistic, fromGroundwater, r, c, k, a, 1);
+        AddCell(*surfaceStatistic, fromSurface, r, c, k, 0, 1);
+      } else if (rule.origin == 2) {
+        AddCell(*groundwaterStatistic, fromGroundwater, r, c, k, 0, 1);
+        AddCell(*surfaceStatistic, fromSurface, r, c, k, a, 1);
+      }
+    }
+  }
+}
+
+void irrigationclass::LowerRiver(int link, double m3s) {
+  if (!riverflow || riverflow[link].field[15] == 0) return;
+  double* f = riverflow[link].field;
+  f[10] -= m3s;
+  f[0] = f[12] != 0 ? timeinterval * f[10] / f[12] * 0.06 : 0.0;
+  if (f[10] < 0 || f[0] < 0) f[10] = f[0] = 0;
+}
+
+void irrigationclass::SurfaceWaterSupply() {
+  const int n = zonecount;
+  const double dt = timeinterval;
+  double* riv = maxirrig[0];
+  double* res = maxirrigFromReservoirs[0];
+  const int* next = routingTarget[1];
+  auto rel = [&](int i) { return fromSurface[i].rel; };
+  std::vector<double> demand(static_cast<size_t>(n) + 1, 0.0);
+  for (int k = 1; k <= n; ++k) {
+    demand[k] = fromSurface[k].RelCellSum > 0 ? fromSurface[k].sx / fromSurface[k].RelCellSum : 0.0;
+    fromRes[k] = res[k] > 0 ? std::min(demand[k], res[k]) : 0.0;
+  }
+  for (int k = 1; k <= n; ++k) {
+    const int j = next[k];
+    if (j <= 0 || j > n) continue;
+    const double take = std::max(0.0, std::min(riv[j], demand[j] - fromRes[j]));
+    LowerRiver(j, rel(0) * rel(j) * take / (dt * 0.06));
+    for (int i = next[j], steps = 0; i > 0 && i <= n && steps <= n; i = next[i], ++steps) {
+      if (rel(i) != 0) riv[i] = std::max(0.0, riv[i] - rel(j) * take / rel(i));
+      LowerRiver(i, rel(0) * rel(j) * (demand[j] - fromRes[j]) / (dt * 0.06));
+    }
+  }
+  bool shortage = false;
+  for (int k = 1; k <= n; ++k) {
+    const double d = demand[k] - fromRes[k];
+    if (fromSurface[k].sx <= 0 || d <= 1e-8)
+      riv[k] = 1.0;
+    else
+      riv[k] = std::min(1.0, riv[k] / d);
+    if (riv[k] < 1.0 || res[k] < demand[k]) shortage = true;
+  }
+  if (shortage) {
+    for (int k = 0; k <= n; ++k) fromSurface[k].n = fromSurface[k].sx = fromSurface[k].RelCellSum = 0;
+    Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
+    Grid amount = gridlist[amounts].grid;
+    // Only the cells that draw surface water are scaled: a groundwater
+    // amount does not depend on what the rivers and reservoirs can give.
+    Grid code = gridlist[codes].grid;
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!(zone[r][c] > 0)) continue;
+        const int k = ZoneOf(zoneindex, maxzonecode, zone[r][c]);
+        const int i = static_cast<int>(code[r][c]);
+        if (k < 1 || k > n || i < 1 || i > records || table[i].origin != 2) continue;
+        const double rRes = res[k] > 0 ? std::min(1.0, fromRes[k] / res[k]) : 0.0;
+        const double sum = res[k] + riv[k];
+        const double sRes = sum > 0 ? res[k] / sum : 0.0;
+        const double sRiv = sum > 0 ? 1 - sRes : 1.0;
+        amount[r][c] *= riv[k] * sRiv + rRes * sRes;
+        AddCell(*surfaceStatistic, fromSurface, r, c, k, amount[r][c], 1);
+      }
+  }
+  for (int k = 1; k <= n; ++k) res[k] = fromRes[k];
+}
+
+void irrigationclass::AddToPrecipitation() {
+  Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
+  Grid code = gridlist[codes].grid, amount = gridlist[amounts].grid, prec = gridlist[precipitation].grid;
+  const double area = cellsize * cellsize;
+  for (int r = 1; r <= nrows; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!(zone[r][c] > 0)) continue;
+      const int i = static_cast<int>(code[r][c]);
+      if (i < 0 || i > records) continue;
+      const double a = amount[r][c];
+      const int k = ZoneOf(zoneindex, maxzonecode, zone[r][c]);
+      for (int t = 1; t <= tracercount && t < static_cast<int>(tracergrids.size()); ++t) {
+        TracerGrids& g = tracergrids[t];
+        const double in = gridlist[tracerInput[t]].grid[r][c];
+        double& conc = g.flux[r][c];
+        if (a > 0) {
+          if (i >= 1 && (table[i].origin == 1 || table[i].origin == 2))
+            conc = WeightedMean(in, gridlist[tracerStorage[t]].grid[r][c], prec[r][c], a);
+        } else {
+          conc = prec[r][c] > 0 ? in : 0.0;
+        }
+        if (g.subbasins && k >= 0) {
+          const double w = prec[r][c] + a;
+          const double cellArea = relcellarea ? relcellarea[r][c] : 1.0;
+          g.subbasins[k].sx += conc * cellArea * w;
+          g.subbasins[k].n += w;
+          g.subbasins[k].RelCellSum += w * cellArea;
+        }
+      }
+      (void)area;
+      if (a > 0) prec[r][c] += a;
+    }
 }

@@ -1,19 +1,26 @@
-// The irrigation sub-model, section "[irrigation]". This build holds its frame:
-// the section head is read and a module that is off does nothing; a module
-// that is switched on ends the run with error 509, since its computation is
-// not part of this build.
+// The irrigation sub-model, section "[irrigation]": per cell an amount [mm per
+// step] by a calendar, by the soil moisture of the root zone or by the ratio
+// of real to potential evapotranspiration, taken from groundwater (up to the
+// cell's pumping capacity) or from the rivers and reservoirs of the routing,
+// written to "irrigation_amounts" and added to "precipitation".
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "framework/irrigationtable.h"
 #include "framework/submodelframe.h"
+#include "framework/zonalstatistic.h"
 
 class irrigationclass : public teilmodellklasse {
  public:
-  static constexpr int kNotAvailable = 509;
+  // table: record 0's code is the number of records 1 ... count.
   irrigationclass(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
-                  const std::string& workFileName, const SubModelArgs& common, int subSteps = 1);
+                  const std::string& workFileName, const SubModelArgs& common, IrrigationTable* table = nullptr,
+                  int subSteps = 1);
+  ~irrigationclass() override;
 
   virtual ZoneRecord* GetSubbasinTable();
   virtual void SetRiverflowTable(RiverflowTable* table);
@@ -22,13 +29,38 @@ class irrigationclass : public teilmodellklasse {
   virtual void SetMaxIrrigation(double** fromRivers, double** fromReservoirs);
   virtual void SetRoutingTarget(int** targets);
   virtual void SetRoutingDischarge(double** discharge);
+  void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
+  void FreeTracerArrays() override;
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   virtual void WriteStatistics();
   void FreeMemory() override;
 
+  // Read access for the tests.
+  const ZoneRecord* GroundwaterRecords() const { return fromGroundwater.data(); }
+
  private:
-  // A per-step call of a module that is switched on.
-  void Unavailable();
+  [[noreturn]] void NoRouting(const std::string& head, const std::string& what);
+  void AddCell(zonalstatistic& writer, std::vector<ZoneRecord>& table, int r, int c, int k, double value, double w);
+  void CellPass();
+  void SurfaceWaterSupply();
+  void AddToPrecipitation();
+  void LowerRiver(int link, double m3s);
+
+  IrrigationTable* table = nullptr;
+  int records = 0;
+  int precipitation = 0, codes = 0, maxPumping = 0, amounts = 0, soilMoisture = 0, lower = 0, upper = 0, etrRatio = 0,
+      rootDepth = 0;
+  std::vector<ZoneRecord> fromGroundwater, fromSurface;
+  std::unique_ptr<zonalstatistic> groundwaterStatistic, surfaceStatistic;
+  double** maxirrig = nullptr;
+  double** maxirrigFromReservoirs = nullptr;
+  int** routingTarget = nullptr;
+  double** abfrel = nullptr;
   RiverflowTable* riverflow = nullptr;
   double* qg = nullptr;
+  std::vector<int> tracerStorage;  // 1 ... tracers, grid-list positions
+  std::vector<int> tracerInput;
+  int64_t stepMonthOfYear = 0, stepDayOfMonth = 0;  // of the current step
+  std::vector<double> fromRes;                      // per subbasin, work array of the supply
+  bool Off() const { return flowcontrol == 0 || SpinUp == 1; }
 };

@@ -115,6 +115,10 @@ class routingclass : public modelobject {
   virtual void SetAblaufModus(const std::string& text, size_t& pos, const int64_t startDate[4]);
   // The "SP" element at or after pos; pos moves behind its code.
   virtual void SetSpeicherParams(const std::string& text, size_t& pos);
+  // Makes every reservoir a lake of its cells: level-volume table, then the
+  // volume from the ponding storage (readState != 0) or its initial volume
+  // spread over the lake.
+  virtual void BindLakes(const SP_class::LakeGrids& grids, int readState);
   // Reads every reservoir's rule and its first outflow at the date.
   virtual void InitReservoirRules(ControlFile& file, const int64_t date[4]);
   virtual void InitAbstractionRules(ControlFile& file);

@@ -70,6 +70,18 @@ void routingclass::SetSpeicherParams(const std::string& text, size_t& pos) {
   sp.CreateOutputFile();
 }
 
+void routingclass::BindLakes(const SP_class::LakeGrids& grids, int readState) {
+  for (int k = 1; k <= nReservoirs; ++k) {
+    SP_class& sp = *reservoirs[k];
+    sp.SetLakeGrids(grids);
+    sp.BuildLakeTable();
+    if (readState != 0)
+      sp.TakeLakeVolumeFromGrid();
+    else
+      sp.SetLakeLevel(sp.Volume());
+  }
+}
+
 void routingclass::InitReservoirRules(ControlFile& file, const int64_t date[4]) {
   for (int k = 1; k <= nReservoirs; ++k) {
     reservoirs[k]->ReadRules(file);

@@ -138,7 +138,12 @@ void SP_class::SetLakeLevel(double volume) {
   const double L = LevelFromVolume(volume);
   for (int r = firstRow; r <= lastRow; ++r)
     for (int c = firstCol; c <= lastCol; ++c)
-      if (IsLakeCell(r, c)) grids.ponding[r][c] = grids.dem[r][c] < L ? (L - grids.dem[r][c]) * 1000 : 0.0;
+      if (IsLakeCell(r, c)) {
+        const bool wet = grids.dem[r][c] < L;
+        grids.ponding[r][c] = wet ? (L - grids.dem[r][c]) * 1000 : 0.0;
+        for (int i = 1; i < static_cast<int>(grids.tracers.size()) && i < static_cast<int>(state.size()); ++i)
+          if (grids.tracers[i]) grids.tracers[i][r][c] = wet ? state[i] : 0.0;
+      }
 }
 
 double SP_class::CollectLakeWater(std::vector<double>& out) {
@@ -147,7 +152,14 @@ double SP_class::CollectLakeWater(std::vector<double>& out) {
   const double area = grids.cellsize * grids.cellsize;
   for (int r = firstRow; r <= lastRow; ++r)
     for (int c = firstCol; c <= lastCol; ++c)
-      if (IsLakeCell(r, c) && grids.ponding[r][c] > 0) out[0] += grids.ponding[r][c] / 1000 * area;
+      if (IsLakeCell(r, c) && grids.ponding[r][c] > 0) {
+        const double v = grids.ponding[r][c] / 1000 * area;
+        out[0] += v;
+        for (size_t i = 1; i < out.size() && i < grids.tracers.size(); ++i)
+          if (grids.tracers[i]) out[i] += v * grids.tracers[i][r][c];
+      }
+  // Concentrations of the gathered water: volume-weighted means.
+  for (size_t i = 1; i < out.size(); ++i) out[i] = out[0] > 0 ? out[i] / out[0] : 0.0;
   return out[0];
 }
 
@@ -157,6 +169,8 @@ void SP_class::TakeLakeVolumeFromGrid() {
     for (int c = firstCol; c <= lastCol; ++c) {
       if (IsLakeCell(r, c) && grids.ponding[r][c] > 0) {
         state[0] = VolumeFromLevel(grids.ponding[r][c] / 1000 + grids.dem[r][c]);
+        for (size_t i = 1; i < state.size(); ++i)
+          state[i] = i < grids.tracers.size() && grids.tracers[i] ? grids.tracers[i][r][c] : 0.0;
         return;
       }
     }

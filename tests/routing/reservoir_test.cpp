@@ -318,9 +318,9 @@ class LakeTableTest : public ReservoirTest {
     for (auto* g : {&lakeCodes, &maxPond, &ponding, &zones, &dem}) memory.FreeMatrix(*g, 1, 2, 1, 3);
   }
   // Builds the lake of reservoir 1 in subbasin 4 in the test directory; returns the code thrown.
-  int BuildLake(SP_class& sp) {
-    sp.SetParameters(&diag, tracerRecords.data(), 0, 4, 4, 60, dir.path() + "/");
-    sp.ReadDescription(1, " (file = r.txt V0 = 0 C0 = 0)");
+  int BuildLake(SP_class& sp, int tracers = 0) {
+    sp.SetParameters(&diag, tracerRecords.data(), tracers, 4, 4, 60, dir.path() + "/");
+    sp.ReadDescription(1, " (file = r.txt V0 = 0 C0 = 0.5 0 0 0 0 0 0 0 0)");
     sp.SetLakeGrids(grids);
     char old[4096];
     if (!getcwd(old, sizeof old) || chdir(dir.path().c_str()) != 0) return -1;
@@ -349,6 +349,27 @@ TEST_F(LakeTableTest, LevelVolumeTableAndLakeWater) {
   const std::string table = File("W_V_Table_01.dat");
   EXPECT_EQ(table.rfind("waterlevel-volume-table lake 1\nLevel[m a.s.l.]\tVolume[m^3]\n502\t80000\n", 0), 0u) << table;
   EXPECT_EQ(fluvextest::CountOf(table, "\n"), 2 + 201);
+}
+
+TEST_F(LakeTableTest, TracerOfTheLakeWater) {
+  Grid tracer = memory.matrix(1, 2, 1, 3, 0);
+  grids.tracers = {nullptr, tracer};
+  SP_class sp;
+  ASSERT_EQ(BuildLake(sp, 1), 0) << console.str();
+  // Levelling hands the lake's concentration (C0) to the wet cells only.
+  sp.SetLakeLevel(40000);
+  for (int r = 1; r <= 2; ++r)
+    for (int c = 1; c <= 3; ++c) EXPECT_EQ(tracer[r][c], c <= 2 ? 0.5 : 0.0) << r << c;
+  // Gathered water: 1000 mm at 0.5 on three cells, 3000 mm at 0.1 on one.
+  ponding[2][2] = 3000;
+  tracer[2][2] = 0.1;
+  std::vector<double> out(2);
+  EXPECT_NEAR(sp.CollectLakeWater(out), 60000, 1e-6);
+  EXPECT_NEAR(out[1], (3 * 1e4 * 0.5 + 3e4 * 0.1) / 6e4, 1e-12);
+  // The first ponded cell gives the volume and the concentration.
+  sp.TakeLakeVolumeFromGrid();
+  EXPECT_NEAR(sp.state[1], 0.5, 1e-12);
+  memory.FreeMatrix(tracer, 1, 2, 1, 3);
 }
 
 TEST_F(LakeTableTest, CellsThatDoNotFitAreRefused) {

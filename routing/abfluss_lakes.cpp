@@ -1,0 +1,137 @@
+// Lakes of "[lake_model]" in the routing model: the lake cells of every
+// instance are brought to instance 0 before the routing step, where the
+// reservoirs level their water, and the new ponding storage goes back after it.
+#include <mpi.h>
+
+#include <cstdio>
+#include <string>
+
+#include "framework/diagstream.h"
+#include "routing/abfluss.h"
+
+namespace {
+bool MpiRunning() {
+  int running = 0, finalized = 0;
+  MPI_Initialized(&running);
+  MPI_Finalized(&finalized);
+  return running && !finalized;
+}
+}  // namespace
+
+void abflussmodellklasse::SetPrecipitationSource(int interceptionBeforeSnow) {
+  interceptionFirst = interceptionBeforeSnow;
+}
+
+void abflussmodellklasse::CountLakeCellsPerRank() {
+  // The other instances read the lake switch too, so that all of them agree.
+  if (mpirank != 0 && switchedOn && controlfile.Open(controlfilename, diag)) {
+    ReadLakeGrid("[lake_model]");
+    controlfile.Close();
+  }
+  if (!switchedOn || lakeFlowControl == 0) return;
+  lakeCellsPerMPIRank.assign(static_cast<size_t>(mpisize < 1 ? 1 : mpisize), 0);
+  if (FindGrid("lake_codes", false) < 1) return;
+
+  lakes.codes = GetGrid("lake_codes");
+  lakes.ponding = FindGrid("ponding_storage", false) > 0 ? GetGrid("ponding_storage") : GetGrid("ponding_storage_top");
+  lakes.etr0 = GetGrid("real_transpiration0");
+  lakes.qdown = FindGrid("q_downext", false);
+  lakes.baseflow = FindGrid("baseflow", false);
+  // The water that reaches the ground: of the module that comes last before the soil.
+  const char* order[2][3] = {{"snowcover_outflow", "throughfall0", "precipitation"},
+                             {"throughfall0", "snowcover_outflow", "precipitation"}};
+  lakes.input = 0;
+  for (const char* name : order[interceptionFirst ? 1 : 0])
+    if (lakes.input < 1) lakes.input = FindGrid(name, false);
+  if (lakes.input < 1) lakes.input = GetGrid("precipitation");
+  lakes.tracers.assign(static_cast<size_t>(tracercount) + 1, 0);
+  for (int i = 1; i <= tracercount; ++i) {
+    char name[128];
+    std::snprintf(name, sizeof name, "concstor_tracer_%d_%s", i, "unsatzon_model");
+    lakes.tracers[i] = GetGrid(name);
+  }
+  BindMPIRegionGrids();
+
+  // The cells counted are exactly those the transfers walk: a lake code above
+  // no-data in the instance's rows and data columns, owned by the instance.
+  // Counting fewer (e.g. only cells of the subbasin grid) would shift the
+  // transfer arrays against the cells.
+  Grid codes = gridlist[lakes.codes].grid;
+  int64_t own = 0;
+  const int from = mpisize > 1 ? firstrow : 1;
+  const int to = mpisize > 1 ? lastrow : nrows;
+  for (int r = from; r <= to; ++r) {
+    if (!codes[r]) continue;
+    int first = 1, last = ncols;
+    if (datacols) {
+      first = datacols[r].first < 1 ? 1 : datacols[r].first;
+      last = datacols[r].first < 1 ? 0 : (datacols[r].last > ncols ? ncols : datacols[r].last);
+    }
+    for (int c = first; c <= last; ++c) {
+      if (!(codes[r][c] > nodata)) continue;
+      if (MPIRegions && MPIRegions[r] && static_cast<int>(MPIRegions[r][c]) != mpirank) continue;
+      ++own;
+    }
+  }
+  std::vector<int64_t> mine(lakeCellsPerMPIRank.size(), 0);
+  mine[static_cast<size_t>(mpirank)] = own;
+  if (mpisize > 1 && MpiRunning()) {
+    MPI_Reduce(mine.data(), lakeCellsPerMPIRank.data(), mpisize, MPI_INT64_T, MPI_SUM, 0, MPI_COMM_WORLD);
+    MPI_Bcast(lakeCellsPerMPIRank.data(), mpisize, MPI_INT64_T, 0, MPI_COMM_WORLD);
+  } else {
+    lakeCellsPerMPIRank = mine;
+  }
+  for (size_t i = 0; i < lakeCellsPerMPIRank.size(); ++i)
+    *diag << "DEBUG: lakeCellsPerMPIRank[" << static_cast<int>(i) << "] " << lakeCellsPerMPIRank[i] << "[end-entry]";
+  // The initial lake levels are set on instance 0 and reach the other instances once.
+  if (mpirank == 0 && flowcontrol != 0) BindLakes();
+  MPISendRecvArray2(lakes.ponding, lakes.codes, lakeCellsPerMPIRank.data());
+  lakes.bound = true;
+}
+
+void abflussmodellklasse::BindLakes() {
+  SP_class::LakeGrids g;
+  g.lakeCodes = gridlist[lakes.codes].grid;
+  g.ponding = gridlist[lakes.ponding].grid;
+  g.maxPond = gridlist[GetGrid("max_ponding_storage")].grid;
+  g.zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
+  g.dem = gridlist[GetGrid("[elevation_model]")].grid;
+  g.etr0 = gridlist[lakes.etr0].grid;
+  g.qdown = lakes.qdown > 0 ? gridlist[lakes.qdown].grid : nullptr;
+  g.baseflow = lakes.baseflow > 0 ? gridlist[lakes.baseflow].grid : nullptr;
+  g.precOnLakes = precOnLakes;
+  g.nrows = nrows;
+  g.ncols = ncols;
+  g.cellsize = cellsize;
+  g.nodata = nodata;
+  g.zoneIndex = zoneindex;
+  g.maxCode = maxzonecode;
+  g.tracers.assign(static_cast<size_t>(tracercount) + 1, nullptr);
+  for (int i = 1; i <= tracercount; ++i) g.tracers[i] = gridlist[lakes.tracers[i]].grid;
+  for (int k = 1; k <= nRoutings; ++k) routings[k]->BindLakes(g, readStorageState);
+}
+
+void abflussmodellklasse::GatherLakeCells() {
+  const int64_t* counts = lakeCellsPerMPIRank.data();
+  // Precipitation on the lakes is kept apart on every instance count, so that
+  // the lakes see the same input on one instance as on several.
+  if (mpirank == 0 && precOnLakes) {
+    Grid codes = gridlist[lakes.codes].grid;
+    Grid input = gridlist[lakes.input].grid;
+    for (int r = 1; r <= nrows; ++r) {
+      if (!codes[r] || !input[r]) continue;
+      for (int c = 1; c <= ncols; ++c)
+        if (codes[r][c] > nodata) precOnLakes[r][c] = input[r][c];
+    }
+  }
+  MPISendRecvArray(lakes.ponding, lakes.codes, counts);
+  MPISendRecvArray(lakes.etr0, lakes.codes, counts);
+  if (lakes.qdown > 0) MPISendRecvArray(lakes.qdown, lakes.codes, counts);
+  if (lakes.baseflow > 0) MPISendRecvArray(lakes.baseflow, lakes.codes, counts);
+  MPISendRecvArray(lakes.input, lakes.codes, counts, precOnLakes);
+  for (int i = 1; i <= tracercount; ++i) MPISendRecvArray(lakes.tracers[i], lakes.codes, counts);
+}
+
+void abflussmodellklasse::ReturnLakeCells() {
+  MPISendRecvArray2(lakes.ponding, lakes.codes, lakeCellsPerMPIRank.data());
+}

@@ -1,0 +1,1 @@
+fluvex_test(routing_irrigation_test SOURCES irrigation_test.cpp LIBS fluvex_routing)
