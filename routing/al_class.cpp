@@ -35,8 +35,7 @@ void AL_class::SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecord
 }
 
 void AL_class::MakeOutputPath(const std::string& directory, std::string& name) {
-  const bool prefix = !directory.empty() && !(!name.empty() && (name[0] == '/' || name[0] == '~'));
-  const std::string path = prefix ? directory + name : name;
+  const std::string path = elementtext::OutputPath(directory, name);
   if (path.size() > kMaxPath)
     Fail("FATAL: error opening " + path + " for abstraction " + std::to_string(number) + " (the path is longer than " +
              std::to_string(kMaxPath) + " characters)",

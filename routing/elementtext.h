@@ -68,4 +68,11 @@ inline size_t KeyValue(const std::string& text, const std::string& key, size_t p
   return std::string::npos;
 }
 
+// The path of an output file of an element: relative names lie in the output
+// directory, names starting with "/" or "~" stand as they are.
+inline std::string OutputPath(const std::string& directory, const std::string& name) {
+  const bool prefix = !directory.empty() && !(!name.empty() && (name[0] == '/' || name[0] == '~'));
+  return prefix ? directory + name : name;
+}
+
 }  // namespace elementtext

@@ -40,8 +40,7 @@ void SP_class::SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecord
 }
 
 void SP_class::MakeOutputPath(const std::string& directory, std::string& name) {
-  const bool prefix = !directory.empty() && !(!name.empty() && (name[0] == '/' || name[0] == '~'));
-  const std::string path = prefix ? directory + name : name;
+  const std::string path = elementtext::OutputPath(directory, name);
   if (path.size() > kMaxPath)
     Fail("FATAL: error opening " + path + " for reservoir " + std::to_string(code) + " (the path is longer than " +
              std::to_string(kMaxPath) + " characters)",
