@@ -9,6 +9,7 @@
 #include "framework/diagstream.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/multilayer_landuse_entry.h"
+#include "surface/vegetationlayers.h"
 
 namespace {
 
@@ -69,14 +70,7 @@ void siltingupclass::Construct(StatRecord* registry, int capacity) {
     throw 2;
   }
   elevation = gridlist[2].grid;
-  layers = 1;
-  if (multilayertable && multilayertable[0].code >= 1) layers = std::max(1, multilayertable[1].GetLayerCount());
-  landuse.assign(layers + 1, nullptr);
-  vegcover.assign(layers + 1, nullptr);
-  for (int k = 1; k <= layers; ++k) {
-    landuse[k] = gridlist[GetGrid("landuse" + std::to_string(k))].grid;
-    vegcover[k] = gridlist[GetGrid("vegetation_coverage_degree" + std::to_string(k))].grid;
-  }
+  layers = BindVegetationLayers(*this, multilayertable, landuse, vegcover);
   soil = gridlist[GetGrid("soil_types")].grid;
   surfacestorage = gridlist[GetGrid("SurfStorSiltingUp")].grid;
 
