@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "framework/diagstream.h"
+#include "tests/framework/codeof.h"
 #include "tests/support/testutil.h"
 
 namespace {
@@ -327,18 +328,10 @@ TEST_F(SpecialOutputTest, FilesThatCannotBeWrittenStopEveryInstanceTogether) {
   w->Collect(1, 1, 1, 2001, false, 0);
   std::filesystem::remove(dir / "points.txt");
   std::filesystem::create_directories(dir / "points.txt");
-  auto codeOf = [](auto&& call) {
-    try {
-      call();
-    } catch (int code) {
-      return code;
-    }
-    return 0;
-  };
-  EXPECT_EQ(codeOf([&] { w->Flush(); }), 65);
+  EXPECT_EQ(CodeOf([&] { w->Flush(); }), 65);
   EXPECT_TRUE(Said("error opening file " + (dir / "points.txt")));
   // Releasing the module writes what is still buffered; its failure is thrown, not swallowed.
-  EXPECT_EQ(codeOf([&] { w->FreeMemory(); }), 65);
+  EXPECT_EQ(CodeOf([&] { w->FreeMemory(); }), 65);
   EXPECT_TRUE(Said("1 rows of the special output file " + (dir / "points.txt") + " were not written"));
   std::filesystem::remove(dir / "points.txt");
 }

@@ -86,67 +86,66 @@ struct MeteoRun {
     Add(8, "regression_regions", [&](int r, int c) { return m.Zone(r, c) == kNodata ? kNodata : 1.0; });
     Add(9, "regression_weights1", [&](int r, int c) { return m.Zone(r, c) == kNodata ? kNodata : 1.0; });
     for (const char* v : kVariables) {
-      MeteoInterpolArgs a;
-      a.model = model;
-      a.controlFileName = control;
-      a.variableName = v;
-      a.gridList = list.data();
       int free = 1;
       while (list[free].registered) ++free;
-      a.resultGridIndex = free;
-      a.ncols = ncols;
-      a.nrows = nrows;
-      a.firstRow = first;
-      a.lastRow = last;
-      a.xll = kXll;
-      a.yll = kYll;
-      a.cellSize = kCell;
-      a.dataColumns = ranges;
-      a.start = kStep0;
-      a.end = kStep1;
-      a.zoneCodeTable = zoneIndex;
-      a.highestZoneCode = 3;
+      const MeteoInterpolArgs a{.model = model,
+                                .controlFileName = control,
+                                .variableName = v,
+                                .gridList = list.data(),
+                                .resultGridIndex = free,
+                                .ncols = ncols,
+                                .nrows = nrows,
+                                .firstRow = first,
+                                .lastRow = last,
+                                .xll = kXll,
+                                .yll = kYll,
+                                .cellSize = kCell,
+                                .dataColumns = ranges,
+                                .start = kStep0,
+                                .end = kStep1,
+                                .zoneCodeTable = zoneIndex,
+                                .highestZoneCode = 3,
+                                .hruMasters = {},
+                                .statisticsFactory = {}};
       int error = 0;
       interpolators.push_back(std::make_unique<meteointerpol>(error, diag, a));
       pointers.push_back(interpolators.back().get());
     }
-    PreciCorrArgs p;
-    p.model = model;
-    p.controlFileName = control;
-    p.gridList = list.data();
-    p.ncols = ncols;
-    p.nrows = nrows;
-    p.firstRow = first;
-    p.lastRow = last;
-    p.xll = kXll;
-    p.yll = kYll;
-    p.cellSize = kCell;
-    p.dataColumns = ranges;
-    p.interpolators = pointers.data();
-    p.interpolatorCount = 5;
+    const PreciCorrArgs p{.model = model,
+                          .controlFileName = control,
+                          .gridList = list.data(),
+                          .ncols = ncols,
+                          .nrows = nrows,
+                          .firstRow = first,
+                          .lastRow = last,
+                          .xll = kXll,
+                          .yll = kYll,
+                          .cellSize = kCell,
+                          .dataColumns = ranges,
+                          .interpolators = pointers.data(),
+                          .interpolatorCount = 5};
     int error = 0;
     correction = std::make_unique<precicorrclass>(error, diag, p);
     ASSERT_EQ(error, 0);
     correction->SetGridMaximum(1060);
-    SubModelArgs s;
-    s.gridlist = list.data();
-    s.zoneIndex = zoneIndex;
-    s.zoneRecords = zones;
-    s.zoneCount = 3;
-    s.maxZoneCode = 3;
-    s.ncols = ncols;
-    s.nrows = nrows;
-    s.firstRow = first;
-    s.lastRow = last;
-    s.xllcorner = kXll;
-    s.yllcorner = kYll;
-    s.cellsize = kCell;
-    s.dataColumns = ranges;
-    s.endYear = 2000;
-    s.endMonth = 1;
-    s.endDay = 1;
-    s.endHour = 1;
-    s.object = model;
+    const SubModelArgs s{.xllcorner = kXll,
+                         .yllcorner = kYll,
+                         .cellsize = kCell,
+                         .gridlist = list.data(),
+                         .zoneIndex = zoneIndex,
+                         .zoneRecords = zones,
+                         .dataColumns = ranges,
+                         .zoneCount = 3,
+                         .maxZoneCode = 3,
+                         .ncols = ncols,
+                         .nrows = nrows,
+                         .firstRow = first,
+                         .lastRow = last,
+                         .endHour = 1,
+                         .endDay = 1,
+                         .endMonth = 1,
+                         .endYear = 2000,
+                         .object = model};
     superposition = std::make_unique<RegionalSuperposition>(diag, control, s, 1, regionTable, 1, nullptr, 0);
   }
 

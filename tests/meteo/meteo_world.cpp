@@ -63,30 +63,23 @@ World::World(int rowCount, int colCount, double cellSize, const std::string& nam
   previousDirectory = std::filesystem::current_path().string();
   std::filesystem::current_path(dir.path());
   diag = std::make_unique<DiagStream>("diag.xml", 4, &console);
-  auto make = [&](double value) {
-    Grid g = memory.matrix(1, rows, 1, cols, rows);
-    for (int r = 1; r <= rows; ++r)
-      for (int c = 1; c <= cols; ++c) g[r][c] = value;
-    owned.push_back(g);
-    return g;
-  };
-  zone = make(1);
-  elevation = make(0);
-  Grid area = make(1);
-  Grid x = make(0);
-  Grid y = make(0);
+  zone = AddGrid("zonegrid", [](int, int) { return 1.0; });
+  elevation = AddGrid("elevation", [](int, int) { return 0.0; });
+  AddGrid("RelCellArea", [](int, int) { return 1.0; });
+  AddGrid("CoordX", [&](int, int c) { return X(c); });
+  AddGrid("CoordY", [&](int r, int) { return Y(r); });
+  AddGrid("MPIRegions", [](int, int) { return 0.0; });
+}
+
+Grid World::AddGrid(const std::string& name, const std::function<double(int, int)>& value) {
+  Grid g = memory.matrix(1, rows, 1, cols, rows);
   for (int r = 1; r <= rows; ++r)
-    for (int c = 1; c <= cols; ++c) {
-      x[r][c] = X(c);
-      y[r][c] = Y(r);
-    }
-  Grid regions = make(0);
-  Add(1, "zonegrid", zone);
-  Add(2, "elevation", elevation);
-  Add(3, "RelCellArea", area);
-  Add(4, "CoordX", x);
-  Add(5, "CoordY", y);
-  Add(6, "MPIRegions", regions);
+    for (int c = 1; c <= cols; ++c) g[r][c] = value(r, c);
+  owned.push_back(g);
+  int free = 1;
+  while (list[free].registered) ++free;
+  Add(free, name, g);
+  return g;
 }
 
 World::~World() {
@@ -140,6 +133,13 @@ std::unique_ptr<meteointerpol> World::Make(const std::string& variable, MeteoDat
     if (error != code) error = -code;  // a mismatch shows up in the test
   }
   return nullptr;
+}
+
+std::unique_ptr<meteointerpol> World::Start(const Section& s, const std::vector<Station>& stations,
+                                            const std::vector<Record>& records, int& error, int extraColumns) {
+  Write("control.txt", s.Text());
+  Write("stations.txt", StationFileText(stations, records, extraColumns));
+  return Make(s.variable, records.front().date, records.back().date, error);
 }
 
 void World::ExpectFatal(int error, int code, const std::string& text) const {

@@ -12,6 +12,7 @@
 
 #include "framework/diagstream.h"
 #include "meteo/meteointerpol.h"
+#include "tests/framework/codeof.h"
 #include "tests/support/testutil.h"
 
 namespace meteotest {
@@ -73,12 +74,18 @@ class World {
   std::unique_ptr<meteointerpol> Make(const std::string& variable, MeteoDate start, MeteoDate end, int& error);
   std::string Console() const { return console.str(); }
   DiagStream* Diag() const { return diag.get(); }
+  // Writes the section to "control.txt" and the records to "stations.txt",
+  // then constructs for the records' first to last date.
+  std::unique_ptr<meteointerpol> Start(const Section& s, const std::vector<Station>& stations,
+                                       const std::vector<Record>& records, int& error, int extraColumns = 0);
   // Checks the thrown code and that a FATAL entry holds the text.
   void ExpectFatal(int error, int code, const std::string& text) const;
   double X(int c) const { return (c - 1) * cellsize; }
   double Y(int r) const { return (rows - r) * cellsize; }
   // Removes an entry from the grid list (for the missing-grid cases).
   void Drop(const std::string& shortName);
+  // A grid of value(r, c) registered under name at the first free position.
+  Grid AddGrid(const std::string& name, const std::function<double(int, int)>& value);
 
   int rows;
   int cols;
@@ -101,15 +108,5 @@ class World {
 
 // Runs body in a chosen number of threads.
 void WithThreads(int threads, const std::function<void()>& body);
-
-// Runs f and returns the int it throws, 0 when it throws nothing.
-inline int ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (int code) {
-    return code;
-  }
-  return 0;
-}
 
 }  // namespace meteotest

@@ -173,7 +173,7 @@ TEST(MeteoStationFile, BadStationFilesAreFatal) {
     int error = 0;
     auto m = w.Make("temperature", {0, 1, 1, 2000}, {2, 1, 1, 2000}, error);
     ASSERT_TRUE(m);
-    error = meteotest::ErrorOf([&] { m->ReadStepData(); });
+    error = CodeOf([&] { m->ReadStepData(); });
     w.ExpectFatal(error, 49, "error reading stations.txt, line 7 (temperature)");
   }
   {
@@ -215,7 +215,7 @@ TEST(MeteoStationFile, TwoStationFilesMustAgree) {
     w.Write("residuals.txt", meteotest::StationFileText(k.second, k.records));
     int error = 0;
     auto m = w.Make("temperature", d0, d1, error);
-    if (m) error = meteotest::ErrorOf([&] { m->ReadStepData(); });
+    if (m) error = CodeOf([&] { m->ReadStepData(); });
     w.ExpectFatal(error, 73, k.text);
   }
 }
@@ -284,7 +284,7 @@ TEST(MeteoRegressionFile, StationAndRegressionDatesMustAgree) {
   int error = 0;
   auto m = w.Make("temperature", {0, 1, 1, 2000}, {1, 1, 1, 2000}, error);
   ASSERT_TRUE(m) << w.Console();
-  error = meteotest::ErrorOf([&] { m->ReadStepData(); });
+  error = CodeOf([&] { m->ReadStepData(); });
   w.ExpectFatal(error, 52, "stations.txt:\n1.1.2000 1 h\n\nbut date from regres file regression.dat:\n1.1.2000 2 h");
 }
 
@@ -321,6 +321,6 @@ TEST(MeteoGridList, NoDataNamesReuseTheLastGrid) {
 
   w.Write("grids.txt", head + "2000 1 1 0 -9999\n");
   meteointerpol first(error, w.Diag(), w.Args("temperature", {0, 1, 1, 2000}, {0, 1, 1, 2000}));
-  error = meteotest::ErrorOf([&] { first.Interpolate(0, 1, 1, 2000); });
+  error = CodeOf([&] { first.Interpolate(0, 1, 1, 2000); });
   w.ExpectFatal(error, 1050, "no valid grid name was found (-9999 as input)");
 }

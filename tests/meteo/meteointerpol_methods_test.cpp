@@ -26,10 +26,8 @@ std::unique_ptr<meteointerpol> Prepare(World& w, const Section& s, const std::ve
   w.zone[1][4] = -9999;
   for (int r = 1; r <= w.rows; ++r)
     for (int c = 1; c <= w.cols; ++c) w.elevation[r][c] = 100.0 * (r + c);
-  w.Write("control.txt", s.Text());
-  w.Write("stations.txt", meteotest::StationFileText(stations, records));
   int error = 0;
-  auto m = w.Make(s.variable, records.front().date, records.back().date, error);
+  auto m = w.Start(s, stations, records, error);
   EXPECT_EQ(error, 0) << w.Console();
   return m;
 }
@@ -114,55 +112,38 @@ TEST(MeteoMethods, MissingValueDropsStationForOneStepOnly) {
 }
 
 TEST(MeteoMethods, NearestStationAndLapseRatesBreakTiesOppositely) {
-  const std::vector<double> v = {10, 20, 40};
-  {
-    World w(3, 4, 1000, "nearest");
+  struct Case {
+    int method;
+    std::string parameters;
+    std::vector<double> values;
+    std::vector<std::pair<std::pair<int, int>, double>> cells;  // (row, column), value
+  };
+  const double g = -0.0065;
+  const Case cases[] = {
+      // S1 and S3 equally near (2, 1): Thiessen takes the later one, the lapse rates the first.
+      {4, "none", {10, 20, 40}, {{{2, 1}, 40}, {{3, 3}, 20}}},
+      {12,
+       "-0.0065 lapse rate",
+       {10, 20, 40},
+       {{{2, 1}, 10 + 200 * g}, {{3, 3}, 20 + 300 * g}, {{1, 1}, 40 - 300 * g}}},
+      // Below, inversion height, above: S1 below and the cell below it; S3 above and the cell below;
+      // S2 below and the cell above.
+      {12, "-0.0065 350 0.002", {10, 20, 40}, {{{2, 1}, 8.7}, {{1, 1}, 40.675}, {{1, 2}, 40.025}, {{3, 3}, 20.175}}},
+      // No precipitation at the nearest station: none at any height.
+      {12, "-0.0065 -9999 -9999 P-type", {0, 20, 40}, {{{3, 2}, 0}, {{3, 4}, 20 + 400 * g}}},
+  };
+  int i = 0;
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.parameters);
+    World w(3, 4, 1000, "nearest" + std::to_string(i++));
     Section s;
-    s.method = 4;
-    auto m = Prepare(w, s, {{kStep0, v}});
+    s.method = k.method;
+    s.thirdLine = k.parameters;
+    auto m = Prepare(w, s, {{kStep0, k.values}});
     ASSERT_TRUE(m);
     m->Interpolate(0, 1, 1, 2000);
-    Grid g = m->GetResultGrid();
-    EXPECT_EQ(g[2][1], 40);  // S1 and S3 equally near: the later one
-    EXPECT_EQ(g[3][3], 20);
-  }
-  {
-    World w(3, 4, 1000, "lapse1");
-    Section s;
-    s.method = 12;
-    s.thirdLine = "-0.0065 lapse rate";
-    auto m = Prepare(w, s, {{kStep0, v}});
-    ASSERT_TRUE(m);
-    m->Interpolate(0, 1, 1, 2000);
-    Grid g = m->GetResultGrid();
-    EXPECT_NEAR(g[2][1], 10 + (300 - 100) * -0.0065, 1e-12);  // tie: the first one, S1
-    EXPECT_NEAR(g[3][3], 20 + (600 - 300) * -0.0065, 1e-12);
-    EXPECT_NEAR(g[1][1], 40 + (200 - 500) * -0.0065, 1e-12);
-  }
-  {
-    World w(3, 4, 1000, "lapse2");
-    Section s;
-    s.method = 12;
-    s.thirdLine = "-0.0065 350 0.002";  // below, inversion height, above
-    auto m = Prepare(w, s, {{kStep0, v}});
-    ASSERT_TRUE(m);
-    m->Interpolate(0, 1, 1, 2000);
-    Grid g = m->GetResultGrid();
-    EXPECT_NEAR(g[2][1], 8.7, 1e-12);     // S1 below the inversion, cell below it
-    EXPECT_NEAR(g[1][1], 40.675, 1e-12);  // S3 above the inversion, cell below it
-    EXPECT_NEAR(g[1][2], 40.025, 1e-12);
-    EXPECT_NEAR(g[3][3], 20.175, 1e-12);  // S2 below the inversion, cell above it
-  }
-  {
-    World w(3, 4, 1000, "ptype");
-    Section s;
-    s.method = 12;
-    s.thirdLine = "-0.0065 -9999 -9999 P-type";
-    auto m = Prepare(w, s, {{kStep0, {0, 20, 40}}});
-    ASSERT_TRUE(m);
-    m->Interpolate(0, 1, 1, 2000);
-    EXPECT_EQ(m->GetResultGrid()[3][2], 0);  // no precipitation at the nearest station: none at any height
-    EXPECT_NEAR(m->GetResultGrid()[3][4], 20 + (700 - 300) * -0.0065, 1e-12);
+    for (const auto& [cell, want] : k.cells)
+      EXPECT_NEAR(m->GetResultGrid()[cell.first][cell.second], want, 1e-12) << cell.first << "," << cell.second;
   }
 }
 
@@ -257,24 +238,10 @@ TEST(MeteoMethods, BilinearReproducesABilinearFieldInsideTheMesh) {
 
 TEST(MeteoMethods, HydrologicResponseUnitsTakeTheirMasterValue) {
   World w(3, 4, 1000, "hru");
-  memory_handling mem;
-  Grid hru = mem.matrix(1, 3, 1, 4, 3);
-  Grid master = mem.matrix(1, 3, 1, 4, 3);
-  for (int r = 1; r <= 3; ++r)
-    for (int c = 1; c <= 4; ++c) {
-      hru[r][c] = r == 3 ? 2 : 1;
-      master[r][c] = -9999;
-    }
-  master[1][1] = 1;
-  master[3][3] = 2;
-  int free = 1;
-  while (w.list[free].registered) ++free;
-  for (auto [name, grid] : {std::pair<const char*, Grid>{"HydrologicResponseUnits", hru},
-                            std::pair<const char*, Grid>{"MasterHydrologicResponseUnits", master}}) {
-    w.list[free].grid = grid;
-    w.list[free].filename = w.list[free].shortname = name;
-    w.list[free++].registered = true;
-  }
+  Grid hru = w.AddGrid("HydrologicResponseUnits", [](int r, int) { return r == 3 ? 2.0 : 1.0; });
+  w.AddGrid("MasterHydrologicResponseUnits", [](int r, int c) {
+    return r == 1 && c == 1 ? 1.0 : r == 3 && c == 3 ? 2.0 : -9999.0;
+  });
   w.hruMasters = {{0, 0}, {1, 1}, {3, 3}};
   Section s;
   auto m = Prepare(w, s, {{kStep0, {10, 20, 40}}, {kStep1, {10, 20, 40}}});
@@ -290,12 +257,9 @@ TEST(MeteoMethods, HydrologicResponseUnitsTakeTheirMasterValue) {
   // A unit number without a record is a fatal error, not an out-of-range access.
   hru[2][2] = 5;
   m->ReadStepData();
-  const int code = meteotest::ErrorOf([&] { m->Interpolate(1, 1, 1, 2000); });
+  const int code = CodeOf([&] { m->Interpolate(1, 1, 1, 2000); });
   EXPECT_EQ(code, 1030);
   EXPECT_NE(w.Console().find("the hydrologic response unit 5 of the cell in row 2, column 2"), std::string::npos);
-  m.reset();
-  mem.FreeMatrix(hru, 1, 3, 1, 4);
-  mem.FreeMatrix(master, 1, 3, 1, 4);
 }
 
 TEST(MeteoMethods, AnisotropicDistancesUseTheTurnedFrame) {
@@ -357,10 +321,8 @@ TEST(MeteoMethods, ResultsDoNotDependOnTheThreadCount) {
     s.slope = 20;
     s.ratio = 0.7;
     s.maxDistance = 2500;
-    w.Write("control.txt", s.Text());
-    w.Write("stations.txt", meteotest::StationFileText(stations, {{kStep0, values}}));
     int error = 0;
-    auto m = w.Make("temperature", kStep0, kStep0, error);
+    auto m = w.Start(s, stations, {{kStep0, values}}, error);
     ASSERT_TRUE(m) << w.Console();
     meteotest::WithThreads(threads, [&] {
       m->Regression(0);

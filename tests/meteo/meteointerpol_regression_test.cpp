@@ -44,11 +44,8 @@ RegressionRun Regress(const std::string& name, const std::string& parameters, co
   s.maxDistance = maxDistance;
   std::vector<Station> stations;
   for (size_t i = 0; i < altitudes.size(); ++i) stations.push_back({altitudes[i], pos[i][0], pos[i][1]});
-  w.Write("control.txt", s.Text());
-  w.Write("stations.txt",
-          meteotest::StationFileText(stations, {{kStep0, values}, {kStep1, second.empty() ? values : second}}));
   int error = 0;
-  run.m = w.Make("temperature", kStep0, kStep1, error);
+  run.m = w.Start(s, stations, {{kStep0, values}, {kStep1, second.empty() ? values : second}}, error);
   EXPECT_EQ(error, 0) << w.Console();
   if (run.m) {
     run.m->Regression(0);

@@ -12,10 +12,8 @@ const MeteoDate kStart{0, 1, 1, 2000};
 
 // Writes the section and a station file of two stations and constructs.
 std::unique_ptr<meteointerpol> Build(World& w, const Section& s, int& error, int extraColumns = 0) {
-  w.Write("control.txt", s.Text());
-  w.Write("stations.txt", meteotest::StationFileText({{100, 0, 0}, {200, 1000, 1000}},
-                                                     {{kStart, {1, 2}}, {{1, 1, 1, 2000}, {3, 4}}}, extraColumns));
-  return w.Make(s.variable, kStart, {1, 1, 1, 2000}, error);
+  return w.Start(s, {{100, 0, 0}, {200, 1000, 1000}}, {{kStart, {1, 2}}, {{1, 1, 1, 2000}, {3, 4}}}, error,
+                 extraColumns);
 }
 }  // namespace
 
@@ -113,7 +111,7 @@ TEST(MeteoSection, MissingAreaGridAndDateMismatch) {
     int error = 0;
     auto m = Build(w, Section(), error);
     ASSERT_TRUE(m);
-    error = meteotest::ErrorOf([&] { m->Interpolate(1, 1, 1, 2000); });
+    error = CodeOf([&] { m->Interpolate(1, 1, 1, 2000); });
     w.ExpectFatal(error, 52, "get:\n1.1.2000 1. h\n\nbut in temperature:\n1.1.2000 0. h");
   }
 }

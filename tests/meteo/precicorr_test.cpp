@@ -41,21 +41,25 @@ struct Rig {
   std::unique_ptr<precicorrclass> correction;
   int error = 0;
 
-  // Interpolators of the given variables (Thiessen, one station file each) and the correction.
+  // Interpolators of the given variables (Thiessen unless told otherwise, one
+  // station file each) and the correction; cellZ: the 3 x 4 cell elevations.
   Rig(const std::string& name, const std::map<std::string, std::vector<double>>& values, int doIt,
-      const std::vector<std::string>& order) {
+      const std::vector<std::string>& order, int method = 4, const std::vector<Station>& stations = kStations,
+      const std::string& parameters = "none", const double* cellZ = nullptr) {
     world = std::make_unique<World>(3, 4, 1000, name);
     World& w = *world;
+    for (int k = 0; cellZ && k < 12; ++k) w.elevation[k / 4 + 1][k % 4 + 1] = cellZ[k];
     std::string control;
     for (const std::string& v : order) {
       Section s;
       s.variable = v;
-      s.method = 4;
+      s.method = method;
       s.stationLine = v + ".txt";
       s.resultGrid = v + ".grd";
+      s.thirdLine = parameters;
       control += s.Text();
       const std::vector<double>& x = values.at(v);
-      w.Write(v + ".txt", meteotest::StationFileText(kStations, {{kStep0, x}, {kStep1, x}}));
+      w.Write(v + ".txt", meteotest::StationFileText(stations, {{kStep0, x}, {kStep1, x}}));
     }
     w.Write("control.txt", control + CorrectionSection(doIt));
     for (const std::string& v : order) {
@@ -158,28 +162,12 @@ TEST(PrecipitationCorrection, GridModeCorrectsTheGridInPlace) {
   // temperature and wind from grids; invalid temperature counts as rain and
   // invalid wind as 0, and missing precipitation stays missing.
   auto w = std::make_unique<World>(2, 3, 1000, "gridmode");
-  memory_handling memory(w->Diag());
-  Grid p = memory.matrix(1, 2, 1, 3, 2);
-  Grid t = memory.matrix(1, 2, 1, 3, 2);
-  Grid wind = memory.matrix(1, 2, 1, 3, 2);
   const double pv[2][3] = {{10, 10, -9999}, {4, 5, 7}};
   const double tv[2][3] = {{-3, 0, -3}, {2, -99999, -3}};
   const double wv[2][3] = {{1, 2, 3}, {-99999, 5, 6}};
-  for (int r = 1; r <= 2; ++r)
-    for (int c = 1; c <= 3; ++c) {
-      p[r][c] = pv[r - 1][c - 1];
-      t[r][c] = tv[r - 1][c - 1];
-      wind[r][c] = wv[r - 1][c - 1];
-    }
-  const char* names[3] = {"precipitation", "temperature", "wind_speed"};
-  Grid grids[3] = {p, t, wind};
-  for (int i = 0; i < 3; ++i) {
-    GridListEntry& e = w->list[7 + i];
-    e.grid = grids[i];
-    e.shortname = names[i];
-    e.filename = std::string(names[i]) + ".grd";
-    e.registered = true;
-  }
+  Grid p = w->AddGrid("precipitation", [&](int r, int c) { return pv[r - 1][c - 1]; });
+  w->AddGrid("temperature", [&](int r, int c) { return tv[r - 1][c - 1]; });
+  w->AddGrid("wind_speed", [&](int r, int c) { return wv[r - 1][c - 1]; });
   w->zone[1][2] = -9999;  // the correction follows the owner grid, not the zones
   w->Write("control.txt", CorrectionSection(1));
   Rig s(std::move(w));
@@ -196,7 +184,6 @@ TEST(PrecipitationCorrection, GridModeCorrectsTheGridInPlace) {
   EXPECT_DOUBLE_EQ(p[2][2], 5 * Rain(5));
   EXPECT_DOUBLE_EQ(p[2][3], 7 * Snow(6));
   s.correction->FreeMemory();
-  for (Grid g : grids) memory.FreeMatrix(g, 1, 2, 1, 3);
 }
 
 TEST(PrecipitationCorrection, RegressionBandsAreRefittedAndJoined) {
@@ -205,41 +192,18 @@ TEST(PrecipitationCorrection, RegressionBandsAreRefittedAndJoined) {
   // below 1000 m and snow above; no wind. Band 1 is scaled by the rain
   // constant, band 3 (1200 ... 3000 m) by the snow constant, and band 2 joins
   // them again.
-  auto w = std::make_unique<World>(3, 4, 1000, "regression");
   const double cellZ[12] = {100, 500, 790, 800, 850, 1000, 1150, 1200, 1250, 2000, 3000, 50};
-  for (int k = 0; k < 12; ++k) w->elevation[k / 4 + 1][k % 4 + 1] = cellZ[k];
   const double pos[6][2] = {{0, 0}, {3000, 0}, {0, 2000}, {3000, 2000}, {1000, 1000}, {2000, 1000}};
   const std::vector<double> z = {200, 400, 600, 1400, 1800, 2200};
-  auto lower = [](double a) { return 10 + 0.005 * a; };
-  auto upper = [](double a) { return 2 + 0.01 * a; };
   std::vector<Station> stations;
   std::vector<double> pv, tv;
   for (size_t i = 0; i < z.size(); ++i) {
     stations.push_back({z[i], pos[i][0], pos[i][1]});
-    pv.push_back(z[i] < 800 ? lower(z[i]) : upper(z[i]));
+    pv.push_back(z[i] < 800 ? 10 + 0.005 * z[i] : 2 + 0.01 * z[i]);
     tv.push_back(10 - 0.01 * z[i]);
   }
-  std::string control;
-  for (const char* v : {"precipitation", "temperature"}) {
-    Section s;
-    s.variable = v;
-    s.method = 10;
-    s.stationLine = std::string(v) + ".txt";
-    s.resultGrid = std::string(v) + ".grd";
-    s.thirdLine = "800 1200 50 0 10";
-    control += s.Text();
-    const std::vector<double>& values = std::string(v) == "precipitation" ? pv : tv;
-    w->Write(s.stationLine, meteotest::StationFileText(stations, {{kStep0, values}, {kStep1, values}}));
-  }
-  w->Write("control.txt", control + CorrectionSection(1));
-  Rig s(std::move(w));
-  for (const char* v : {"precipitation", "temperature"}) {
-    int e = 0;
-    s.owned.push_back(s.world->Make(v, kStep0, kStep1, e));
-    ASSERT_EQ(e, 0) << s.world->Console();
-    s.list.push_back(s.owned.back().get());
-  }
-  s.MakeCorrection();
+  Rig s("regression", {{"precipitation", pv}, {"temperature", tv}}, 1, {"precipitation", "temperature"}, 10, stations,
+        "800 1200 50 0 10", cellZ);
   ASSERT_EQ(s.error, 0) << s.world->Console();
   // The highest cell far above h2, and just above it (band 3 is then sampled
   // up to 2 h2 with a bounded number of samples).

@@ -57,12 +57,10 @@ double Idw(double x, double y, const std::vector<Station>& stations, const std::
 
 std::unique_ptr<meteointerpol> Make(World& w, const Section& s, const std::vector<Station>& stations,
                                     const std::vector<double>& values, const std::vector<double>& second = {}) {
-  w.Write("control.txt", s.Text());
-  w.Write("stations.txt", meteotest::StationFileText(stations, {{kStep0, values}, {kStep1, values}}));
   if (!second.empty())
     w.Write("stations2.txt", meteotest::StationFileText(stations, {{kStep0, second}, {kStep1, second}}));
   int error = 0;
-  auto m = w.Make(s.variable, kStep0, kStep1, error);
+  auto m = w.Start(s, stations, {{kStep0, values}, {kStep1, values}}, error);
   EXPECT_EQ(error, 0) << w.Console();
   return m;
 }
@@ -121,11 +119,8 @@ TEST(SplineMesh, StationsThatFormNoMeshAreRefused) {
     World w(3, 3, 1000, std::string("mesh_") + c.name);
     Section s;
     s.method = 7;
-    w.Write("control.txt", s.Text());
-    const std::vector<double> v(c.stations.size(), 1.0);
-    w.Write("stations.txt", meteotest::StationFileText(c.stations, {{kStep0, v}}));
     int error = 0;
-    auto m = w.Make("temperature", kStep0, kStep0, error);
+    auto m = w.Start(s, c.stations, {{kStep0, std::vector<double>(c.stations.size(), 1.0)}}, error);
     EXPECT_FALSE(m);
     w.ExpectFatal(error, 70, "Error converting the station coordinates into a grid:");
     EXPECT_NE(w.Console().find(c.text), std::string::npos) << w.Console();
@@ -199,13 +194,10 @@ TEST(SplineSurface, UniformStepKeepsTheFieldAndPointValueIsTheNearestStation) {
   World w(5, 5, 1000, "uniform_spline");
   Section s;
   s.method = 7;
-  w.Write("control.txt", s.Text());
   std::vector<double> second = ValuesOf(stations, Plane);
   second[0] = 50;  // nearest to the lower left corner
-  w.Write("stations.txt",
-          meteotest::StationFileText(stations, {{kStep0, std::vector<double>(9, 4.0)}, {kStep1, second}}));
   int error = 0;
-  auto m = w.Make("temperature", kStep0, kStep1, error);
+  auto m = w.Start(s, stations, {{kStep0, std::vector<double>(9, 4.0)}, {kStep1, second}}, error);
   ASSERT_TRUE(m) << w.Console();
   m->Interpolate(0, 1, 1, 2000);
   for (int r = 1; r <= 5; ++r)
@@ -270,7 +262,7 @@ TEST(SplinePrimitives, NaturalSplineValueAndCoincidentAbscissas) {
   // Two equal abscissas: a FATAL entry and 82, nothing on the standard output.
   const double same[4] = {0, 0, 1, 1};
   testing::internal::CaptureStdout();
-  const int code = meteotest::ErrorOf([&] { t.SplineValue(1, -9999, -9999, same, ya, lo, hi, y2, 3, v); });
+  const int code = CodeOf([&] { t.SplineValue(1, -9999, -9999, same, ya, lo, hi, y2, 3, v); });
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   w.ExpectFatal(code, 82, "for the 1-D-Splineevaluation are the same!");
 }

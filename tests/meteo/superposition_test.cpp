@@ -23,12 +23,10 @@ double B(int r, int /*c*/) {
 
 struct Rig {
   World w;
-  memory_handling memory;
-  std::vector<Grid> grids;
   int zoneIndex[2] = {0, 1};
   ZoneRecord zones[2] = {{0, 0, 0, 0, 0}, {0, 0, 1, 1, 0}};
 
-  explicit Rig(const std::string& name) : w(2, 3, 1000, name), memory(w.Diag()) {
+  explicit Rig(const std::string& name) : w(2, 3, 1000, name) {
     // Cells: region 3 whole; region 7 whole; shared 0.6 / 0.4; no region
     // (missing code); code 99 outside the table with a second region 3 at
     // 0.5; outside the zones.
@@ -36,28 +34,13 @@ struct Rig {
     const double s1[2][3] = {{1, 1, 0.6}, {1, 1, 1}};
     const double r2[2][3] = {{0, 0, 7}, {0, 3, 0}};
     const double s2[2][3] = {{0, 0, 0.4}, {0, 0.5, 0}};
-    Add("gridA", [](int r, int c) { return A(r, c); });
-    Add("gridB", [](int r, int c) { return B(r, c); });
-    Add("regression_regions", [&](int r, int c) { return r1[r - 1][c - 1]; });
-    Add("regression_weights1", [&](int r, int c) { return s1[r - 1][c - 1]; });
-    Add("regression_regions2", [&](int r, int c) { return r2[r - 1][c - 1]; });
-    Add("regression_weights2", [&](int r, int c) { return s2[r - 1][c - 1]; });
+    w.AddGrid("gridA", A);
+    w.AddGrid("gridB", B);
+    w.AddGrid("regression_regions", [&](int r, int c) { return r1[r - 1][c - 1]; });
+    w.AddGrid("regression_weights1", [&](int r, int c) { return s1[r - 1][c - 1]; });
+    w.AddGrid("regression_regions2", [&](int r, int c) { return r2[r - 1][c - 1]; });
+    w.AddGrid("regression_weights2", [&](int r, int c) { return s2[r - 1][c - 1]; });
     w.zone[2][3] = -9999;
-  }
-  ~Rig() {
-    for (Grid g : grids) memory.FreeMatrix(g, 1, 2, 1, 3);
-  }
-  void Add(const std::string& name, const std::function<double(int, int)>& f) {
-    Grid g = memory.matrix(1, 2, 1, 3, 2);
-    for (int r = 1; r <= 2; ++r)
-      for (int c = 1; c <= 3; ++c) g[r][c] = f(r, c);
-    grids.push_back(g);
-    int p = 1;
-    while (w.list[p].registered) ++p;
-    w.list[p].grid = g;
-    w.list[p].shortname = name;
-    w.list[p].filename = name + ".asc";
-    w.list[p].registered = true;
   }
   // Builds the sub-model from a section with the given entity lines; error holds a thrown code.
   std::unique_ptr<RegionalSuperposition> Make(const std::string& entities, int& error) {

@@ -216,7 +216,7 @@ TEST(LanduseGrids, SetUpErrors) {
   {  // no albedo
     World w("lugrids_noalbedo", {"1"}, kSeasonal, 1);
     w.list[w.owner.FindGrid("albedo", true)].shortname = "albedo_read";
-    EXPECT_EQ(w.ErrorOf([&] { w.Build(); }), 12);
+    EXPECT_EQ(CodeOf([&] { w.Build(); }), 12);
     EXPECT_TRUE(
         w.Said("Albedo Grid not found for use within Landuse-Table.\n This grid must be read in as standard "
                "or variable grid (there, it can be created automatically)"));
@@ -225,7 +225,7 @@ TEST(LanduseGrids, SetUpErrors) {
     World w("lugrids_full", {"1"}, kSeasonal, 1);
     for (int p = 1; p < kGridListMax; ++p)
       if (w.list[p].filename.empty()) w.list[p].filename = "taken";
-    EXPECT_EQ(w.ErrorOf([&] { w.Build(); }), 12);
+    EXPECT_EQ(CodeOf([&] { w.Build(); }), 12);
     EXPECT_TRUE(w.Said("no free grid found in memory (at position 1000)"));
     for (int p = 1; p < kGridListMax; ++p)
       if (w.list[p].filename == "taken") w.list[p].filename.clear();
@@ -233,13 +233,13 @@ TEST(LanduseGrids, SetUpErrors) {
   {  // a land-use code where an index is due
     World w("lugrids_code", {"11"}, kSeasonal, 1);
     w.layers[1][1][2] = 25;
-    EXPECT_EQ(w.ErrorOf([&] { w.Build(); }), 31);
+    EXPECT_EQ(CodeOf([&] { w.Build(); }), 31);
     EXPECT_TRUE(w.Said("landuse1 holds 25 in row 1, column 2, which is no index of the land-use table (1 to 1)"));
   }
   {  // ... also when it comes later, with a new land-use grid
     World w("lugrids_code2", {"11"}, kSeasonal, 1);
     w.Build();
     w.layers[1][1][1] = 0;
-    EXPECT_EQ(w.ErrorOf([&] { w.Step(24, 1, 1, 2001); }), 31);
+    EXPECT_EQ(CodeOf([&] { w.Step(24, 1, 1, 2001); }), 31);
   }
 }

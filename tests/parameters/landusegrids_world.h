@@ -16,6 +16,7 @@
 #include "framework/modelobject.h"
 #include "parameters/landuseparametergrids.h"
 #include "parameters/landusetable.h"
+#include "tests/framework/codeof.h"
 #include "tests/support/testutil.h"
 
 namespace lutest {
@@ -57,10 +58,8 @@ class World {
     frame.nodata = kNodata;
     frame.firstRow = frame.firstRowHalo = 1;
     frame.lastRow = frame.lastRowHalo = nrows;
-    frame.startYear = 2001;
-    frame.startMonth = 1;
-    frame.startDay = 1;
-    frame.endYear = 2001;
+    frame.startYear = frame.endYear = 2001;
+    frame.startMonth = frame.startDay = 1;
     frame.endMonth = 12;
     frame.endDay = 31;
     frame.endHour = 24;
@@ -112,16 +111,6 @@ class World {
   }
   Grid GridOf(landuseparametergrids::Kind kind, int layer = 1) { return grids->LayerGrid(kind, layer); }
 
-  // Runs f and returns the int it throws, 0 when it throws nothing.
-  template <typename F>
-  int ErrorOf(F f) {
-    try {
-      f();
-    } catch (int code) {
-      return code;
-    }
-    return 0;
-  }
   bool Said(const std::string& text) const { return console.str().find(text) != std::string::npos; }
 
   fluvextest::TempDir dir;

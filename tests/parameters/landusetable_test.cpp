@@ -70,13 +70,6 @@ const std::string kGrass =
     "  Albedo = 0.2 0.2 0.2 0.2; rsc = 1 2 3 4; LAI = 1 2 3 4; Z0 = 1 2 3 4; VCF = 1 1 1 1;\n"
     "  RootDepth = 1 1 1 1; AltDep = 0 0 0 0;\n}\n";
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  const size_t p = text.find(from);
-  EXPECT_NE(p, std::string::npos) << from;
-  if (p != std::string::npos) text.replace(p, from.size(), to);
-  return text;
-}
-
 std::string Table(const std::string& entries, int n = 1) {
   return "[landuse_table]\n" + std::to_string(n) + "\n" + entries;
 }
@@ -86,74 +79,59 @@ std::string Table(const std::string& entries, int n = 1) {
 TEST(LanduseTable, MixedTableOfEveryMethodAndAnOldRow) {
   ControlFileFixture cf("landuse_mixed", kMixedTable);
   auto table = ReadLanduseTable(cf.file, *cf.diag, 2);
-  const landuse_table_entry& e0 = table[0];
-  EXPECT_EQ(e0.code, 6);
-  EXPECT_EQ(e0.JDVegetationResetForBalance, 120);  // entry 1 has none
-  EXPECT_EQ(e0.JDVegetationWriteForBalance, 300);
+  // Entry 0: the count and the first balance days given (entry 1 has none).
+  EXPECT_EQ(Ints({table[0].code, table[0].JDVegetationResetForBalance, table[0].JDVegetationWriteForBalance}),
+            (Ints{6, 120, 300}));
 
   const landuse_table_entry& g = table[1];
-  EXPECT_EQ(g.code, 1);
+  EXPECT_EQ(Ints({g.code, g.method, g.GetUseInternalParameters(), g.GetJDVegetationResetForBalance()}),
+            (Ints{1, 2, 160, -1}));
   EXPECT_STREQ(g.GetName(), "grass");
-  EXPECT_EQ(g.method, 2);
-  EXPECT_EQ(g.JulDaysCount, 4);
   EXPECT_EQ(g.JulDays, (Ints{0, 1, 100, 200, 366}));
   EXPECT_EQ(g.LAI, (Doubles{4, 1, 2, 3, 4}));  // not the values of LAI_max
   EXPECT_EQ(g.AltDep, (Doubles{0, 0, 0, 0.01, 0}));
   EXPECT_EQ(g.rs_interception, (Doubles{40, 10, 20, 30, 40}));
   EXPECT_EQ(g.rs_evaporation, Doubles(5, 200.0));
-  EXPECT_EQ(g.GetUseInternalParameters(), 160);
-  EXPECT_EQ(g.GetUseInternalParametersString(), "10100000");
-  EXPECT_EQ(Doubles({g.GetRootDist(), g.GetTReduWet(), g.GetLimitReduWet(), g.GetIntercepCap()}),
-            (Doubles{1.5, 0.95, 0.5, 0.35}));
-  EXPECT_EQ(g.GetJDVegetationResetForBalance(), -1);
-  EXPECT_EQ(g.SoilTillageCount, 2);
+  EXPECT_EQ(Doubles({g.GetRootDist(), g.GetTReduWet(), g.GetLimitReduWet(), g.GetIntercepCap(), g.GetNfFreezing()}),
+            (Doubles{1.5, 0.95, 0.5, 0.35, 0.9}));
   EXPECT_EQ(g.SoilTillage, (Ints{250 - 366, 120, 250}));
   EXPECT_EQ(g.GetSR_cultivation(), 2);
   double a, b, c;
   g.GetSR_rough_coeff1(a, b, c);
   EXPECT_EQ(Doubles({a, b, c}), (Doubles{1, 2, 3}));
   EXPECT_EQ(g.n_factor, (Doubles{0.8, 0.5, 0.6, 0.7, 0.8}));
-  EXPECT_EQ(g.GetNfFreezing(), 0.9);
 
+  // The phenology keys of every method reach their own fields.
   const landuse_table_entry& beech = table[2];
-  EXPECT_EQ(beech.method, 3);
   EXPECT_EQ(beech.JulDays, (Ints{0, 1, 100, -1, 30, 366}));
-  EXPECT_EQ(beech.GetPhenoFixpointIndex(), 3);
-  EXPECT_EQ(beech.GetUseInternalParameters(), 224);
+  EXPECT_EQ(Ints({beech.method, beech.GetPhenoFixpointIndex(), beech.GetUseInternalParameters(), beech.GetDP1_t1_dorm(),
+                  beech.GetJDReset_TStart(), beech.GetMaxStartJDforDP1(), beech.GetStartVegetationPeriodForBalance(),
+                  beech.GetStopVegetationPeriodForBalance(), beech.GetJDVegetationResetForBalance(),
+                  beech.GetJDVegetationWriteForBalance()}),
+            (Ints{3, 3, 224, 60, 1, 170, 2, 3, 120, 300}));
   EXPECT_EQ(Doubles({beech.GetFStar(), beech.GetDP1_T_Bf()}), (Doubles{250, 5}));
-  EXPECT_EQ(Ints({beech.GetDP1_t1_dorm(), beech.GetJDReset_TStart(), beech.GetMaxStartJDforDP1()}), (Ints{60, 1, 170}));
-  EXPECT_EQ(Ints({beech.GetStartVegetationPeriodForBalance(), beech.GetStopVegetationPeriodForBalance(),
-                  beech.GetJDVegetationResetForBalance(), beech.GetJDVegetationWriteForBalance()}),
-            (Ints{2, 3, 120, 300}));
-
   const landuse_table_entry& oak = table[3];
-  EXPECT_EQ(oak.method, 4);
-  EXPECT_EQ(oak.GetPhenoFixpointIndex(), 2);
-  EXPECT_EQ(Ints({oak.GetDP2_t0_dorm(), oak.GetDP2_t1_dorm()}), (Ints{250, 40}));
+  EXPECT_EQ(Ints({oak.method, oak.GetPhenoFixpointIndex(), oak.GetDP2_t0_dorm(), oak.GetDP2_t1_dorm()}),
+            (Ints{4, 2, 250, 40}));
   EXPECT_EQ(Doubles({oak.GetDP2_T_Bf(), oak.GetDP2_T_Bc(), oak.GetDP2_Par_a(), oak.GetDP2_Par_b(),
                      oak.GetDP2_Offset_1(), oak.GetDP2_Offset_2()}),
             (Doubles{5, 3, 800, -0.01, -2, 12}));
   EXPECT_NE(cf.Console().find("parameter \"DP2_Offset_2\" not found for land use 3; Using default of 12"),
             std::string::npos);
   EXPECT_EQ(cf.Console().find("DP2_Offset_1\" not found"), std::string::npos);
-
   const landuse_table_entry& crop = table[4];
-  EXPECT_EQ(crop.method, 5);
+  EXPECT_EQ(Ints({crop.method, crop.GetJDReset_TStart()}), (Ints{5, 300}));
   EXPECT_EQ(crop.ForcingThreshold, (Doubles{-1, -1, 100, 200, -1}));
-  EXPECT_EQ(crop.GetJDReset_TStart(), 300);
-
   const landuse_table_entry& larch = table[5];
-  EXPECT_EQ(larch.method, 6);
-  EXPECT_EQ(larch.GetPhenoFixpointIndex(), 2);
-  EXPECT_EQ(Ints({larch.GetDP4_t0_dorm(), larch.GetDP4_t1_dorm(), larch.GetDP4_t_xs1(), larch.GetDP4_SPSLF()}),
-            (Ints{270, 30, 230, 3}));
+  EXPECT_EQ(Ints({larch.method, larch.GetPhenoFixpointIndex(), larch.GetDP4_t0_dorm(), larch.GetDP4_t1_dorm(),
+                  larch.GetDP4_t_xs1(), larch.GetDP4_SPSLF()}),
+            (Ints{6, 2, 270, 30, 230, 3}));
   EXPECT_EQ(Doubles({larch.GetDP4_T0(), larch.GetDP4_T1(), larch.GetDP4_Par_a(), larch.GetDP4_Par_b(),
                      larch.GetDP4_T_xylstop()}),
             (Doubles{5, 4, 500, -50, 8}));
 
   const landuse_table_entry& old = table[6];
   EXPECT_EQ(old.method, 1);
-  EXPECT_STREQ(old.GetName(), "meadow");
   EXPECT_EQ(old.Albedo, Doubles(5, 0.23));
   EXPECT_EQ(old.rsc, (Doubles{22, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 11}));
   EXPECT_EQ(old.rs_evaporation, old.rsc);
@@ -172,19 +150,17 @@ TEST(LanduseTable, MixedTableOfEveryMethodAndAnOldRow) {
 TEST(LanduseTable, CountsMasksAndBalanceDefaults) {
   ControlFileFixture empty("landuse_empty", Table("", 0));
   auto none = ReadLanduseTable(empty.file, *empty.diag, 2);
-  EXPECT_EQ(none[0].code, 0);
-  EXPECT_EQ(none[0].JDVegetationResetForBalance, 1);
-  EXPECT_EQ(none[0].JDVegetationWriteForBalance, 365);
+  EXPECT_EQ(Ints({none[0].code, none[0].JDVegetationResetForBalance, none[0].JDVegetationWriteForBalance}),
+            (Ints{0, 1, 365}));
 
   // The blank of "1 1" counts as a position; entry 0 takes the first balance day given.
   const std::string masks = Replace(kGrass, "RootDist", "useInternalParameters = 1 1; RootDist") +
                             Replace(kGrass, "RootDist", "JDVegetationResetForBalance = 200; RootDist");
   ControlFileFixture cf("landuse_masks", Table(masks, 2));
   auto t = ReadLanduseTable(cf.file, *cf.diag, 2);
-  EXPECT_EQ(t[1].GetUseInternalParameters(), 160);
-  EXPECT_EQ(t[2].GetUseInternalParameters(), 255);
-  EXPECT_EQ(t[0].JDVegetationResetForBalance, 200);
-  EXPECT_EQ(t[0].JDVegetationWriteForBalance, 365);
+  EXPECT_EQ(Ints({t[1].GetUseInternalParameters(), t[2].GetUseInternalParameters(), t[0].JDVegetationResetForBalance,
+                  t[0].JDVegetationWriteForBalance}),
+            (Ints{160, 255, 200, 365}));
 
   // Any other model variant ends old rows after the root depths (35 items).
   ControlFileFixture v1("landuse_variant", Table("6 meadow 0.2 1 2 3 4 5 6 7 8 9 10 11 12 1 2 3 4 1 2 3 4 "

@@ -311,8 +311,7 @@ TEST(Phenology, DailyAndMovingMeanTemperature) {
   // Hour i of day d: 10 d + i (i + 1) / 8, a day mean of 10 d + 575 / 24.
   auto t = [](int d, int i) { return 10.0 * d + i * (i + 1) / 8.0; };
   for (const Case& k : {Case{60, 0, 1440}, Case{60, 0, 60}, Case{0, 1, 1440}}) {
-    World w("pheno_means", {"1."},
-            ForcingOnlyBlock(), 1);
+    World w("pheno_means", {"1."}, ForcingOnlyBlock(), 1);
     w.frame.minToIntEndMinutes = k.minToIntEnd;
     w.Build();
     for (int d = 1; d <= 10; ++d) {
@@ -330,11 +329,10 @@ TEST(Phenology, DailyAndMovingMeanTemperature) {
 }
 
 TEST(Phenology, MissingTemperatureIsFatal) {
-  World w("pheno_notemp", {"1"},
-          ForcingOnlyBlock(), 1);
+  World w("pheno_notemp", {"1"}, ForcingOnlyBlock(), 1);
   w.list[w.owner.FindGrid("temperature", true)].shortname = "temperature_read";
   w.Build();
-  EXPECT_EQ(w.ErrorOf([&] { w.Step(24, 1, 1, 2001); }), 33);
+  EXPECT_EQ(CodeOf([&] { w.Step(24, 1, 1, 2001); }), 33);
   EXPECT_TRUE(
       w.Said("could not find grid with label \"temperature\". \nThis grid must be present (either by "
              "interpolating or by reading or as standard grid) for using dynamic phenology"));

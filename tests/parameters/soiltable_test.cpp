@@ -27,13 +27,6 @@ std::string Soil(const std::string& entries, int n = 1) {
   return "[landuse_table]\n0\n[soil_table]\n" + std::to_string(n) + "\n" + entries;
 }
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  const size_t p = text.find(from);
-  EXPECT_NE(p, std::string::npos) << from;
-  if (p != std::string::npos) text.replace(p, from.size(), to);
-  return text;
-}
-
 }  // namespace
 
 TEST(SoilTable, BlockAndOldRowGiveTheirLayers) {

@@ -10,6 +10,7 @@
 
 #include "framework/controlfile.h"
 #include "framework/diagstream.h"
+#include "tests/framework/codeof.h"
 #include "tests/support/testutil.h"
 
 class ControlFileFixture {
@@ -20,15 +21,9 @@ class ControlFileFixture {
     EXPECT_TRUE(file.Open(dir / "control.ini", diag.get()));
   }
 
-  // Runs f and returns the int it throws, 0 when it throws nothing.
   template <typename F>
   int ErrorOf(F f) {
-    try {
-      f();
-    } catch (int code) {
-      return code;
-    }
-    return 0;
+    return CodeOf(f);
   }
   // Console copy of the entries (level prefixes removed).
   std::string Console() const { return console.str(); }
@@ -42,6 +37,14 @@ class ControlFileFixture {
   std::unique_ptr<DiagStream> diag;
   ControlFile file;
 };
+
+// text with its first occurrence of from replaced by to (which must be there).
+inline std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  const size_t p = text.find(from);
+  EXPECT_NE(p, std::string::npos) << from;
+  if (p != std::string::npos) text.replace(p, from.size(), to);
+  return text;
+}
 
 // Asserts the error code, a FATAL entry and a text of the console.
 #define EXPECT_FATAL(fixture, call, code, text)                                          \
