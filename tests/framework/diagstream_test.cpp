@@ -33,40 +33,42 @@ TEST(DiagStream, FileNameTakesRankAndKeepsDirectories) {
   EXPECT_EQ(DiagStream::LevelFromName(""), 4);
 }
 
-TEST(DiagStream, EntriesReachConsoleAndFileByLevel) {
+TEST(DiagStream, EntriesReachConsoleAndFileByLevelAndPrefix) {
   if (fluvextest::MpiRank() != 0) GTEST_SKIP() << "console and file are written by rank 0";
   TempDir dir("diag_levels");
-  std::ostringstream console;
+  std::ostringstream quiet, console;
   {
-    DiagStream diag(dir / "d.xml", 2, &console);
-    diag << "INFO: hidden in file" << "[end-entry]";
-    diag << "WARNING: shown " << 42 << " & <b> 'q' \"x\"\nnext" << "[end-entry]";
-    diag << "-------- error --------" << "[end-entry]";
-    diag << "SKIP: menu text" << "[end-entry]";
+    // Level 2: INFO only on the console; XML characters escaped, line ends as ";".
+    DiagStream diag(dir / "q.xml", 2, &quiet);
+    diag << "INFO: hidden in file"
+         << "[end-entry]";
+    diag << "WARNING: shown " << 42 << " & <b> 'q' \"x\"\nnext"
+         << "[end-entry]";
+    diag << "-------- error --------"
+         << "[end-entry]";
+    diag << "SKIP: menu text"
+         << "[end-entry]";
   }
-  const std::string xml = ReadFile(dir / "d_0.xml");
-  const std::string body = Body(xml);
-  EXPECT_EQ(body, "\t<line level=\"2\" description= \"shown 42 &amp; &lt;b&gt; &apos;q&apos; &quot;x&quot;;next\"/>\n");
-  EXPECT_NE(console.str().find("hidden in file\n(mpi-rank  0) "), std::string::npos);
-  EXPECT_NE(console.str().find("-------- error --------"), std::string::npos);
-  EXPECT_NE(console.str().find("menu text"), std::string::npos);
+  const std::string xml = ReadFile(dir / "q_0.xml");
+  EXPECT_EQ(Body(xml),
+            "\t<line level=\"2\" description= \"shown 42 &amp; &lt;b&gt; &apos;q&apos; &quot;x&quot;;next\"/>\n");
+  for (const char* text : {"hidden in file\n(mpi-rank  0) ", "-------- error --------", "menu text"})
+    EXPECT_NE(quiet.str().find(text), std::string::npos) << text;
   EXPECT_EQ(xml.rfind("</Diag>\n"), xml.size() - 8);
-}
-
-TEST(DiagStream, PrefixStartsNewElementAndValuesOpenDebugEntries) {
-  if (fluvextest::MpiRank() != 0) GTEST_SKIP();
-  TempDir dir("diag_entries");
-  std::ostringstream console;
   {
+    // A prefix starts a new element; values without one open a DEBUG entry.
     DiagStream diag(dir / "d.xml", 4, &console);
-    diag << "INFO: first" << "WARNING: second" << "[end-entry]";
-    diag << 7 << " apples" << "[end-entry]";
-    diag << "-------- error --------" << "[end-entry]";
+    diag << "INFO: first"
+         << "WARNING: second"
+         << "[end-entry]";
+    diag << 7 << " apples"
+         << "[end-entry]";
+    diag << "-------- error --------"
+         << "[end-entry]";
     diag << "[end-entry]";
     diag << "DEBUG: left open";
   }
-  const std::string body = Body(ReadFile(dir / "d_0.xml"));
-  EXPECT_EQ(body,
+  EXPECT_EQ(Body(ReadFile(dir / "d_0.xml")),
             "\t<line level=\"3\" description= \"first\"/>\n"
             "\t<line level=\"2\" description= \"second\"/>\n"
             "\t<line level=\"4\" description= \"7 apples\"/>\n"

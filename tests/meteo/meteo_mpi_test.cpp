@@ -14,13 +14,10 @@
 #include "tests/meteo/meteo_world.h"
 #include "tests/support/decomposedmodel.h"
 
-using meteotest::Section;
-using meteotest::Station;
+using namespace meteotest;
 
 namespace {
 
-const MeteoDate kStep0{0, 1, 1, 2000};
-const MeteoDate kStep1{1, 1, 1, 2000};
 const double kXll = 1000, kYll = 2000, kCell = 50;
 
 const std::vector<std::string> kPicture = {"..111111", ".1111111", "11122222", "11122222", "11222222",
@@ -188,7 +185,7 @@ std::string ControlText(const std::string& dir) {
 
 void WriteInputs(const std::string& dir) {
   auto write = [&](const std::string& file, const std::vector<Station>& stations, const std::vector<double>& v) {
-    fluvextest::WriteFile(dir + "/" + file, meteotest::StationFileText(stations, {{kStep0, v}, {kStep1, v}}));
+    fluvextest::WriteFile(dir + "/" + file, StationFileText(stations, {{kStep0, v}, {kStep1, v}}));
   };
   write("scattered_t.txt", kScattered, {5, 7, 3, -1, 6, -2});
   std::vector<double> r;

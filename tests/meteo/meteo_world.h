@@ -28,6 +28,17 @@ struct Record {
   std::vector<double> values;
 };
 
+// The first two hourly steps of 2000.
+inline const MeteoDate kStep0{0, 1, 1, 2000};
+inline const MeteoDate kStep1{1, 1, 1, 2000};
+// Three stations of the 3 x 4 test raster of 1000 m cells: S1 at the lower
+// left corner, S2 at the lower right, S3 at the upper left.
+inline const std::vector<Station> kStations = {{100, 0, 0}, {300, 3000, 0}, {500, 0, 2000}};
+// Six stations and the twelve cell elevations of the regression tests: the
+// cells span the bands around the inversions at 800 ... 1200 m.
+inline const double kPos[6][2] = {{0, 0}, {3000, 0}, {0, 2000}, {3000, 2000}, {1000, 1000}, {2000, 1000}};
+inline const double kCellZ[12] = {100, 500, 790, 800, 850, 1000, 1150, 1200, 1250, 2000, 3000, 50};
+
 // Station file: a title line, altitude, x and y lines after the four date
 // heads (and extra columns), a names line, then the records.
 std::string StationFileText(const std::vector<Station>& stations, const std::vector<Record>& records,

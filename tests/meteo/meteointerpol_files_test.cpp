@@ -10,10 +10,7 @@
 
 #include "tests/meteo/meteo_world.h"
 
-using meteotest::Record;
-using meteotest::Section;
-using meteotest::Station;
-using meteotest::World;
+using namespace meteotest;
 
 namespace {
 
@@ -78,7 +75,7 @@ TEST(MeteoStationFile, BlocksGiveTheRecordsOfANaiveReader) {
   Section s;
   s.stationLine = "stations.txt AdditionalColumns=1";
   w.Write("control.txt", s.Text());
-  w.Write("stations.txt", meteotest::StationFileText(stations, records, 1));
+  w.Write("stations.txt", StationFileText(stations, records, 1));
   const std::vector<Record> naive = NaiveRead(w.Path("stations.txt"), n, 1);
   ASSERT_EQ(naive.size(), 7500u);
 
@@ -159,7 +156,7 @@ TEST(MeteoStationFile, BadStationFilesAreFatal) {
   {
     World w(2, 2, 1000, "nostart");
     w.Write("control.txt", Section().Text());
-    w.Write("stations.txt", meteotest::StationFileText({{1, 0, 0}}, {{{0, 1, 1, 2000}, {1}}}));
+    w.Write("stations.txt", StationFileText({{1, 0, 0}}, {{{0, 1, 1, 2000}, {1}}}));
     int error = 0;
     w.Make("temperature", {0, 1, 1, 2001}, {0, 1, 1, 2001}, error);
     w.ExpectFatal(error, 51, "file stations.txt dosnt contain date 1.1.2001, hour 0(feof)!");
@@ -211,8 +208,8 @@ TEST(MeteoStationFile, TwoStationFilesMustAgree) {
     s.stationLine = "gradients.txt";
     s.secondStationLine = "residuals.txt";
     w.Write("control.txt", s.Text());
-    w.Write("gradients.txt", meteotest::StationFileText(three, good));
-    w.Write("residuals.txt", meteotest::StationFileText(k.second, k.records));
+    w.Write("gradients.txt", StationFileText(three, good));
+    w.Write("residuals.txt", StationFileText(k.second, k.records));
     int error = 0;
     auto m = w.Make("temperature", d0, d1, error);
     if (m) error = CodeOf([&] { m->ReadStepData(); });
@@ -279,7 +276,7 @@ TEST(MeteoRegressionFile, StationAndRegressionDatesMustAgree) {
   s.method = 3;
   s.thirdLine = "regression.dat";
   w.Write("control.txt", s.Text());
-  w.Write("stations.txt", meteotest::StationFileText({{100, 0, 0}}, {{{0, 1, 1, 2000}, {5}}, {{1, 1, 1, 2000}, {5}}}));
+  w.Write("stations.txt", StationFileText({{100, 0, 0}}, {{{0, 1, 1, 2000}, {5}}, {{1, 1, 1, 2000}, {5}}}));
   WriteBinaryRegression(w.Path("regression.dat"), {{0, 1, 1, 2000}, {2, 1, 1, 2000}});
   int error = 0;
   auto m = w.Make("temperature", {0, 1, 1, 2000}, {1, 1, 1, 2000}, error);

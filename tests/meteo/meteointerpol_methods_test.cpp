@@ -7,17 +7,9 @@
 
 #include "tests/meteo/meteo_world.h"
 
-using meteotest::Record;
-using meteotest::Section;
-using meteotest::Station;
-using meteotest::World;
+using namespace meteotest;
 
 namespace {
-
-const MeteoDate kStep0{0, 1, 1, 2000};
-const MeteoDate kStep1{1, 1, 1, 2000};
-// S1 at the lower left corner, S2 at the lower right, S3 at the upper left.
-const std::vector<Station> kStations = {{100, 0, 0}, {300, 3000, 0}, {500, 0, 2000}};
 
 // Sets up the grid (cell r = 1, c = 4 outside the domain, elevation 100 (r + c)),
 // writes the files and constructs the interpolator.
@@ -211,8 +203,8 @@ TEST(MeteoMethods, BilinearReproducesABilinearFieldInsideTheMesh) {
     if (method == 6) {
       s.stationLine = "gradients.txt";
       s.secondStationLine = "residuals.txt";
-      w.Write("gradients.txt", meteotest::StationFileText(mesh, {{kStep0, values}}));
-      w.Write("residuals.txt", meteotest::StationFileText(mesh, {{kStep0, std::vector<double>(9, 0.001)}}));
+      w.Write("gradients.txt", StationFileText(mesh, {{kStep0, values}}));
+      w.Write("residuals.txt", StationFileText(mesh, {{kStep0, std::vector<double>(9, 0.001)}}));
     }
     auto m = Prepare(w, s, {{kStep0, values}}, mesh);
     ASSERT_TRUE(m);
@@ -324,7 +316,7 @@ TEST(MeteoMethods, ResultsDoNotDependOnTheThreadCount) {
     int error = 0;
     auto m = w.Start(s, stations, {{kStep0, values}}, error);
     ASSERT_TRUE(m) << w.Console();
-    meteotest::WithThreads(threads, [&] {
+    WithThreads(threads, [&] {
       m->Regression(0);
       m->Interpolate(0, 1, 1, 2000);
     });

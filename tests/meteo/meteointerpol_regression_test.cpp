@@ -8,17 +8,9 @@
 
 #include "tests/meteo/meteo_world.h"
 
-using meteotest::Section;
-using meteotest::Station;
-using meteotest::World;
+using namespace meteotest;
 
 namespace {
-
-const MeteoDate kStep0{0, 1, 1, 2000};
-const MeteoDate kStep1{1, 1, 1, 2000};
-const double kPos[6][2] = {{0, 0}, {3000, 0}, {0, 2000}, {3000, 2000}, {1000, 1000}, {2000, 1000}};
-// Cell elevations, row by row, spanning the bands around 800 ... 1200 m.
-const double kCellZ[12] = {100, 500, 790, 800, 850, 1000, 1150, 1200, 1250, 2000, 3000, 50};
 
 struct RegressionRun {
   std::unique_ptr<World> world;

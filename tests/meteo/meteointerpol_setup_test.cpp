@@ -3,17 +3,13 @@
 
 #include "tests/meteo/meteo_world.h"
 
-using meteotest::Section;
-using meteotest::Station;
-using meteotest::World;
+using namespace meteotest;
 
 namespace {
-const MeteoDate kStart{0, 1, 1, 2000};
 
 // Writes the section and a station file of two stations and constructs.
 std::unique_ptr<meteointerpol> Build(World& w, const Section& s, int& error, int extraColumns = 0) {
-  return w.Start(s, {{100, 0, 0}, {200, 1000, 1000}}, {{kStart, {1, 2}}, {{1, 1, 1, 2000}, {3, 4}}}, error,
-                 extraColumns);
+  return w.Start(s, {{100, 0, 0}, {200, 1000, 1000}}, {{kStep0, {1, 2}}, {kStep1, {3, 4}}}, error, extraColumns);
 }
 }  // namespace
 
@@ -87,9 +83,9 @@ TEST(MeteoSection, BadSectionsAreFatal) {
     const std::string wanted = s.variable;
     s.variable = "temperature";
     w.Write("control.txt", s.Text());
-    w.Write("stations.txt", meteotest::StationFileText({{100, 0, 0}}, {{kStart, {1}}}));
+    w.Write("stations.txt", StationFileText({{100, 0, 0}}, {{kStep0, {1}}}));
     int error = 0;
-    auto m = w.Make(wanted, kStart, kStart, error);
+    auto m = w.Make(wanted, kStep0, kStep0, error);
     EXPECT_FALSE(m);
     SCOPED_TRACE(k.text);
     w.ExpectFatal(error, k.code, k.text);

@@ -10,15 +10,10 @@
 
 #include "tests/meteo/meteo_world.h"
 
-using meteotest::Section;
-using meteotest::Station;
-using meteotest::World;
+using namespace meteotest;
 
 namespace {
 
-const MeteoDate kStep0{0, 1, 1, 2000};
-const MeteoDate kStep1{1, 1, 1, 2000};
-const std::vector<Station> kStations = {{100, 0, 0}, {300, 3000, 0}, {500, 0, 2000}};
 // Threshold 0 degrees; rain 1.05 + 0.01 W, snow 1.2 + 0.05 W.
 const double kTg = 0, kAR = 1.05, kBR = 0.01, kAS = 1.2, kBS = 0.05;
 
@@ -59,7 +54,7 @@ struct Rig {
       s.thirdLine = parameters;
       control += s.Text();
       const std::vector<double>& x = values.at(v);
-      w.Write(v + ".txt", meteotest::StationFileText(stations, {{kStep0, x}, {kStep1, x}}));
+      w.Write(v + ".txt", StationFileText(stations, {{kStep0, x}, {kStep1, x}}));
     }
     w.Write("control.txt", control + CorrectionSection(doIt));
     for (const std::string& v : order) {
@@ -119,7 +114,7 @@ TEST(PrecipitationCorrection, StationValuesGetTheFactorOfTheirTemperatureAndWind
     const std::vector<double> plain = Cells(precipitation->GetResultGrid());
     s.correction->CorrectStationData();
     for (int i = 0; i < 3; ++i) EXPECT_DOUBLE_EQ(precipitation->GetStationValues(0)[i + 1], corrected[i]);
-    meteotest::WithThreads(threads, [&] { precipitation->Interpolate(0, 1, 1, 2000); });
+    WithThreads(threads, [&] { precipitation->Interpolate(0, 1, 1, 2000); });
     const std::vector<double> result = Cells(precipitation->GetResultGrid());
     for (size_t k = 0; k < plain.size(); ++k) {
       const int station = StationOf(plain[k], p);
@@ -176,7 +171,7 @@ TEST(PrecipitationCorrection, GridModeCorrectsTheGridInPlace) {
   EXPECT_TRUE(s.correction->GetGridMode());
   s.correction->CorrectStationData();  // nothing to do in grid mode
   EXPECT_EQ(p[1][1], 10);
-  meteotest::WithThreads(8, [&] { s.correction->CorrectGrid(); });
+  WithThreads(8, [&] { s.correction->CorrectGrid(); });
   EXPECT_DOUBLE_EQ(p[1][1], 10 * Snow(1));
   EXPECT_DOUBLE_EQ(p[1][2], 10 * Snow(2));
   EXPECT_EQ(p[1][3], -9999);
@@ -192,18 +187,16 @@ TEST(PrecipitationCorrection, RegressionBandsAreRefittedAndJoined) {
   // below 1000 m and snow above; no wind. Band 1 is scaled by the rain
   // constant, band 3 (1200 ... 3000 m) by the snow constant, and band 2 joins
   // them again.
-  const double cellZ[12] = {100, 500, 790, 800, 850, 1000, 1150, 1200, 1250, 2000, 3000, 50};
-  const double pos[6][2] = {{0, 0}, {3000, 0}, {0, 2000}, {3000, 2000}, {1000, 1000}, {2000, 1000}};
   const std::vector<double> z = {200, 400, 600, 1400, 1800, 2200};
   std::vector<Station> stations;
   std::vector<double> pv, tv;
   for (size_t i = 0; i < z.size(); ++i) {
-    stations.push_back({z[i], pos[i][0], pos[i][1]});
+    stations.push_back({z[i], kPos[i][0], kPos[i][1]});
     pv.push_back(z[i] < 800 ? 10 + 0.005 * z[i] : 2 + 0.01 * z[i]);
     tv.push_back(10 - 0.01 * z[i]);
   }
   Rig s("regression", {{"precipitation", pv}, {"temperature", tv}}, 1, {"precipitation", "temperature"}, 10, stations,
-        "800 1200 50 0 10", cellZ);
+        "800 1200 50 0 10", kCellZ);
   ASSERT_EQ(s.error, 0) << s.world->Console();
   // The highest cell far above h2, and just above it (band 3 is then sampled
   // up to 2 h2 with a bounded number of samples).
@@ -218,7 +211,7 @@ TEST(PrecipitationCorrection, RegressionBandsAreRefittedAndJoined) {
     const double b2 = ((a3 + b3 * 1200) - (a1 + b1 * 800)) / 400;
     const double a2 = (b1 - b2) * 800 + a1;
     for (int k = 0; k < 12; ++k) {
-      const double a = cellZ[k];
+      const double a = kCellZ[k];
       const double want = a < 800 ? a1 + b1 * a : a <= 1200 ? a2 + b2 * a : a3 + b3 * a;
       EXPECT_NEAR(s.list[1]->GetResultGrid()[k / 4 + 1][k % 4 + 1], want, 1e-9)
           << "cell elevation " << a << ", highest " << highest;

@@ -9,15 +9,9 @@
 #include "meteo/tsplines.h"
 #include "tests/meteo/meteo_world.h"
 
-using meteotest::Record;
-using meteotest::Section;
-using meteotest::Station;
-using meteotest::World;
+using namespace meteotest;
 
 namespace {
-
-const MeteoDate kStep0{0, 1, 1, 2000};
-const MeteoDate kStep1{1, 1, 1, 2000};
 
 // Stations on a regular mesh with spacing 2000 m, origin (0, 0); listed row
 // by row from the bottom.
@@ -57,8 +51,7 @@ double Idw(double x, double y, const std::vector<Station>& stations, const std::
 
 std::unique_ptr<meteointerpol> Make(World& w, const Section& s, const std::vector<Station>& stations,
                                     const std::vector<double>& values, const std::vector<double>& second = {}) {
-  if (!second.empty())
-    w.Write("stations2.txt", meteotest::StationFileText(stations, {{kStep0, second}, {kStep1, second}}));
+  if (!second.empty()) w.Write("stations2.txt", StationFileText(stations, {{kStep0, second}, {kStep1, second}}));
   int error = 0;
   auto m = w.Start(s, stations, {{kStep0, values}, {kStep1, values}}, error);
   EXPECT_EQ(error, 0) << w.Console();
@@ -146,7 +139,7 @@ TEST(SplineSurface, PlaneIsReproducedAndCellsBeyondTheMeshTakeIdw) {
       if (method == 8) s.secondStationLine = "stations2.txt";
       auto m = Make(w, s, stations, plane, method == 8 ? residual : std::vector<double>{});
       ASSERT_TRUE(m);
-      meteotest::WithThreads(threads, [&] { m->Interpolate(0, 1, 1, 2000); });
+      WithThreads(threads, [&] { m->Interpolate(0, 1, 1, 2000); });
       Grid g = m->GetResultGrid();
       for (int r = 1; r <= 5; ++r) {
         for (int c = 1; c <= 5; ++c) {

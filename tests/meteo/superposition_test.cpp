@@ -7,7 +7,7 @@
 
 #include "tests/meteo/meteo_world.h"
 
-using meteotest::World;
+using namespace meteotest;
 
 namespace {
 
@@ -92,7 +92,7 @@ TEST(RegionalSuperposition, CellsMixTheirRegionsByShares) {
     const int position = e->GetOutputPosition();
     EXPECT_EQ(rig.w.list[position].shortname, "mix");
     EXPECT_EQ(rig.w.list[position].grid, e->GetOutputGrid());
-    meteotest::WithThreads(threads, [&] { s->run(1, 1, 1, 2000); });
+    WithThreads(threads, [&] { s->run(1, 1, 1, 2000); });
     Grid g = e->GetOutputGrid();
     EXPECT_NEAR(g[1][1], mix1(1, 1), 1e-12);
     EXPECT_NEAR(g[1][2], mix2(1, 2), 1e-12);
