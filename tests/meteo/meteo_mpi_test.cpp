@@ -41,7 +41,7 @@ struct MeteoRun {
   memory_handling memory{nullptr};
   std::vector<GridListEntry> list = std::vector<GridListEntry>(kGridListSize);
   std::vector<std::pair<Grid, int>> owned;
-  int low = 1, high = 0, first = 1, last = 0, nrows = 0, ncols = 0;
+  int low, high, first, last, nrows, ncols;
   std::vector<std::unique_ptr<meteointerpol>> interpolators;
   std::vector<meteointerpol*> pointers{nullptr};
   std::unique_ptr<precicorrclass> correction;
@@ -50,6 +50,21 @@ struct MeteoRun {
   ZoneRecord zones[4] = {{0, 0, 0, 0, 0}, {0, 0, 1, 0, 0}, {0, 0, 2, 0, 0}, {0, 0, 3, 0, 0}};
   int regionTable[2] = {0, 1};
 
+  // The rows of this instance, or (whole) all rows on one instance.
+  MeteoRun(fluvextest::DecomposedModel& m, bool whole)
+      : low(whole ? 1 : m.Low()),
+        high(whole ? m.nrows : m.High()),
+        first(whole ? 1 : m.first),
+        last(whole ? m.nrows : m.last),
+        nrows(m.nrows),
+        ncols(m.ncols) {
+    if (whole) {
+      Add(6, "MPIRegions", [](int, int) { return 0.0; });
+    } else {
+      Put(6, "MPIRegions", m.decomposition.Regions());
+      Put(7, "MPIHelper", m.decomposition.Helper());
+    }
+  }
   ~MeteoRun() {
     if (superposition) superposition->FreeMemory();
     if (correction) correction->FreeMemory();
@@ -211,15 +226,7 @@ TEST(MeteoInstances, GridsEqualTheRunOfOneInstance) {
   model.haloReceive = &m.decomposition.ReceiveList();
   std::vector<Grid> gathered;
   {
-    MeteoRun run;
-    run.nrows = m.nrows;
-    run.ncols = m.ncols;
-    run.low = m.Low();
-    run.high = m.High();
-    run.first = m.first;
-    run.last = m.last;
-    run.Put(6, "MPIRegions", m.decomposition.Regions());
-    run.Put(7, "MPIHelper", m.decomposition.Helper());
+    MeteoRun run(m, false);
     run.Build(m, dir + "/control.txt", model, m.ranges.data(), &m.diag);
     ASSERT_EQ(run.interpolators.size(), 5u) << m.console.str();
     run.Step();
@@ -238,21 +245,9 @@ TEST(MeteoInstances, GridsEqualTheRunOfOneInstance) {
   }
   if (m.rank != 0) return;
 
-  // Instance 0 alone over the whole raster.
-  std::vector<ColumnRange> whole(static_cast<size_t>(m.nrows) + 1, ColumnRange{0, -1});
-  for (int r = 1; r <= m.nrows; ++r)
-    for (int c = 1; c <= m.ncols; ++c) {
-      if (m.Zone(r, c) == kNodata) continue;
-      if (whole[r].first == 0) whole[r].first = c;
-      whole[r].last = c;
-    }
-  MeteoRun serial;
-  serial.nrows = m.nrows;
-  serial.ncols = m.ncols;
-  serial.low = serial.first = 1;
-  serial.high = serial.last = m.nrows;
-  serial.Add(6, "MPIRegions", [](int, int) { return 0.0; });
-  serial.Build(m, dir + "/control.txt", ModelObjectArgs{}, whole.data(), &m.diag);
+  // Instance 0 alone over the whole raster (its column ranges cover every row).
+  MeteoRun serial(m, true);
+  serial.Build(m, dir + "/control.txt", ModelObjectArgs{}, m.ranges.data(), &m.diag);
   serial.Step();
   const std::vector<Grid> reference = serial.Results();
   ASSERT_EQ(gathered.size(), reference.size());
