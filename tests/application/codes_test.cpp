@@ -3,7 +3,6 @@
 
 #include "tests/application/codesetup.h"
 
-using fluvextest::CodeOf;
 using fluvextest::CodeSetup;
 using fluvextest::DecomposedModel;
 using fluvextest::MpiSize;

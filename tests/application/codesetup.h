@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "application/defltuzr.h"
+#include "tests/framework/codeof.h"
 #include "tests/support/decomposedmodel.h"
 
 namespace fluvextest {
@@ -106,16 +107,5 @@ class CodeSetup : public defaultini {
   std::vector<std::pair<int, Grid>> owned;
   bool ownzone = false;
 };
-
-// Runs f and returns the error code it throws (0 when none).
-template <typename F>
-int CodeOf(F f) {
-  try {
-    f();
-  } catch (int code) {
-    return code;
-  }
-  return 0;
-}
 
 }  // namespace fluvextest

@@ -10,6 +10,7 @@
 
 #include "application/defltuzr.h"
 #include "framework/diagstream.h"
+#include "tests/framework/codeof.h"
 #include "tests/support/testutil.h"
 
 namespace fluvextest {
@@ -62,16 +63,6 @@ struct DerivedWorld {
   ~DerivedWorld() { setup->FreeMemory(); }
   DerivedSetup* operator->() { return setup.get(); }
   bool Said(const std::string& text) const { return console.str().find(text) != std::string::npos; }
-  // The error code f throws, 0 when none.
-  template <typename F>
-  int CodeOf(F f) {
-    try {
-      f();
-    } catch (int code) {
-      return code;
-    }
-    return 0;
-  }
 
   TempDir dir;
   std::ostringstream console;
