@@ -1,7 +1,7 @@
 // Code checks of the code grids and the irrigation table with its schedule rules.
 #include <gtest/gtest.h>
 
-#include "tests/application/codesetup.h"
+#include "tests/application/setups.h"
 
 using fluvextest::CodeSetup;
 using fluvextest::DecomposedModel;

@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "application/derivedgrids.h"
-#include "tests/application/derivedsetup.h"
+#include "tests/application/setups.h"
 
 using fluvextest::DerivedWorld;
 using fluvextest::FileExists;

@@ -6,7 +6,7 @@
 #include <map>
 #include <set>
 
-#include "tests/application/codesetup.h"
+#include "tests/application/setups.h"
 
 using fluvextest::CodeSetup;
 using fluvextest::DecomposedModel;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/application/tinybasin.h"
+#include "tests/application/basins.h"
 #include "tests/framework/gifencoder.h"
 #include "tests/support/testutil.h"
 

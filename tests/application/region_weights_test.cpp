@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "application/derivedgrids.h"
-#include "tests/application/derivedsetup.h"
+#include "tests/application/setups.h"
 
 using fluvextest::DerivedWorld;
 using fluvextest::FileExists;

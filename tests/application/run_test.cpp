@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "framework/types.h"
-#include "tests/application/tinybasin.h"
+#include "tests/application/basins.h"
 #include "tests/support/testutil.h"
 
 using fluvextest::CountOf;

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "tests/application/smallbasin.h"
+#include "tests/application/basins.h"
 #include "tests/support/testutil.h"
 
 using fluvextest::ReadFile;

@@ -1,16 +1,54 @@
-// The 3 x 2 basin of cells of 1000 m that the runs of the program use (zones
-// 1 1 2 / 1 2 2; lower-left corners x 0, 1000, 2000 and y 1000 for the upper
-// row, 0 for the lower) and the control file around one meteorological
-// variable, with every process module off.
+// Basins that the runs of the program use, in fresh directories: the small
+// test basin (tests/data/setup/small) with its control file edited per test,
+// and the 3 x 2 tiny basin of cells of 1000 m (zones 1 1 2 / 1 2 2; lower-left
+// corners x 0, 1000, 2000 and y 1000 for the upper row, 0 for the lower) with
+// a control file around one meteorological variable, every process module off.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/support/testutil.h"
 
 namespace fluvextest {
+
+// Replaces the first occurrence of from in the file; returns the line it
+// stands on (0 and a failure when it is missing).
+inline int EditFile(const std::string& path, const std::string& from, const std::string& to) {
+  std::string text = ReadFile(path);
+  const size_t p = text.find(from);
+  EXPECT_NE(p, std::string::npos) << from;
+  if (p == std::string::npos) return 0;
+  text.replace(p, from.size(), to);
+  WriteFile(path, text);
+  return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(p), '\n'));
+}
+
+class SmallBasin {
+ public:
+  explicit SmallBasin(const std::string& name) : dir(name) {
+    for (const char* f : {"control.txt", "zones.asc", "dem.asc"})
+      std::filesystem::copy_file(std::string(FLUVEX_TEST_DATA) + "/setup/small/" + f, dir / f);
+    std::filesystem::create_directories(dir / "out");
+  }
+  void Edit(const std::string& from, const std::string& to) { EditFile(dir / "control.txt", from, to); }
+  // The values of an ASCII grid file, row by row.
+  std::vector<double> Values(const std::string& file) const {
+    std::istringstream in(ReadFile(dir / file));
+    std::string word;
+    for (int i = 0; i < 12; ++i) in >> word;  // six header lines of key and value
+    std::vector<double> v;
+    double x = 0;
+    while (in >> x) v.push_back(x);
+    return v;
+  }
+  TempDir dir;
+};
 
 constexpr const char* kTinyHeader = "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1000\nNODATA_value -9999\n";
 
