@@ -16,12 +16,8 @@ using fluvextest::WriteFile;
 
 namespace {
 
-// 5 rows x 12 columns; cells without data at the edges and at row 3, column 6.
-const std::vector<std::string> kRaster = {"1111111111..", ".1111111111.", "11111.111111", "111111111111",
-                                          "..11111111.."};
-
 bool Data(int r, int c) {
-  return kRaster[static_cast<size_t>(r - 1)][static_cast<size_t>(c - 1)] != '.';
+  return fluvextest::kCodeRaster[static_cast<size_t>(r - 1)][static_cast<size_t>(c - 1)] != '.';
 }
 
 // Elevations 0 ... 999 spread over the raster (0 at row 1 column 1, 999 at row 5 column 12).
@@ -31,7 +27,7 @@ double Elevation(int r, int c) {
 
 class HRUTest : public ::testing::Test {
  protected:
-  HRUTest() : m("hru", kRaster) { m.Decompose(); }
+  HRUTest() : m("hru", fluvextest::kCodeRaster) { m.Decompose(); }
   // A set-up object reading the [SpinUp] section text, with the elevation grid.
   CodeSetup& Setup(const std::string& section) {
     const std::string name = m.dir / "control.txt";

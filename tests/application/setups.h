@@ -18,6 +18,10 @@
 
 namespace fluvextest {
 
+// 5 rows x 12 columns with cells without data at the edges and one inside (row 3, column 6).
+inline const std::vector<std::string> kCodeRaster = {"1111111111..", ".1111111111.", "11111.111111", "111111111111",
+                                                     "..11111111.."};
+
 class CodeSetup : public defaultini {
  public:
   CodeSetup(int& error, DecomposedModel& m, const std::string& controlFile)

@@ -324,11 +324,6 @@ class SurfaceFlowTest : public RoutingWorld {
     // Few threads: the machine running the tests is shared.
     omp_set_num_threads(2);
   }
-  Grid Find(const std::string& name) {
-    for (GridListEntry& e : list)
-      if (e.shortname == name) return e.grid;
-    return nullptr;
-  }
   Grid ModelGrid(const char* name) { return list[model->GetPosition(name)].grid; }
   Stack ModelStack(const char* name) { return list[model->GetPosition(name)].stack; }
   bool Own(int r, int c) const {
@@ -406,8 +401,8 @@ class SurfaceFlowTest : public RoutingWorld {
     return b;
   }
   void Rain(double mm) {
-    for (int r = 1; r <= nrows; ++r)
-      for (int c = 1; c <= ncols; ++c) storage[r][c] = zone[r][c] > -9999 ? mm : 0.0;
+    Fill(storage, mm);
+    storage[nrows][ncols] = 0;  // the cell without data
   }
   static std::string WithFlowControl(std::string section, const char* code) {
     section.replace(section.find("]\n1\n") + 2, 1, code);

@@ -60,6 +60,11 @@ class SurfaceWorld : public ::testing::Test {
     grids.push_back(g);
     return g;
   }
+  Grid Find(const std::string& name) const {
+    for (const GridListEntry& e : list)
+      if (e.registered && e.shortname == name) return e.grid;
+    return nullptr;
+  }
   void Fill(Grid g, double value) {
     for (int r = 1; r <= nrows; ++r)
       for (int c = 1; c <= ncols; ++c) g[r][c] = value;
