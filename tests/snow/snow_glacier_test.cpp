@@ -40,7 +40,6 @@ TEST(GlacierConfig, FirnLevelsTablesAndRefusedInput) {
     EXPECT_DOUBLE_EQ(w["firn_WE_stack"][1][1], 150);
     EXPECT_DOUBLE_EQ(w.model->GetQice(1), 12.5);
     EXPECT_DOUBLE_EQ(w.model->GetQice(2), 12.5);
-    EXPECT_DOUBLE_EQ(w.model->GetRelSizeNewGlacier(), 0.25);
     // Two subbasins: one glacier cell each, fractions summed per subbasin.
     const auto& table = w.model->GetGlacierTable();
     ASSERT_EQ(table.size(), 3u);
