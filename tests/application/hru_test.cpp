@@ -127,6 +127,10 @@ TEST_F(HRUTest, LinearClassesOfTheElevation) {
       EXPECT_EQ(hrus[static_cast<size_t>(k)].key, key);
     }
   }
+  // The grids under the names the models look for.
+  EXPECT_EQ(s->GetGridList()[s->HRUPosition()].shortname, "HydrologicResponseUnits");
+  EXPECT_EQ(s->GetGridList()[s->HRUPosition()].filename, "All_HydrologicResponseUnits");
+  EXPECT_EQ(s->GetGridList()[s->MasterPosition()].shortname, "MasterHydrologicResponseUnits");
   char own[64];
   std::snprintf(own, sizeof own, "All_HydrologicResponseUnits_%03d", m.rank);
   EXPECT_TRUE(FileExists(m.dir / own));

@@ -166,6 +166,11 @@ TEST(ModelRun, DumpOptionsAreReadFromEveryArgument) {
   auto r = RunFluvex("control.txt -dumpmode:25", basin.dir.path());
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("max dumpfiles given in argument -dumpmode:25 read as 25"), std::string::npos) << r.output;
+  r = RunFluvex("control.txt -dumpmode:7x", basin.dir.path());
+  EXPECT_NE(r.output.find("read as 7"), std::string::npos) << r.output;
+  r = RunFluvex("control.txt -dumpmode:", basin.dir.path());
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("max dumpfiles given in argument -dumpmode: read as 0"), std::string::npos);
   r = RunFluvex("control.txt -dumpmode", basin.dir.path());
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(r.output.find("max dumpfiles given"), std::string::npos) << "bare -dumpmode reads no maximum";

@@ -114,6 +114,7 @@ TEST_F(TracerTest, BadKeywordsAndValues) {
       // The value follows the first "=" after the keyword, wherever it stands.
       {With("non_radioactive", "radioactive") + " half_time 30 d", "no \"half_time =\" found!"},
       {With("non_radioactive", "radioactive half_time 30 d"), "no \"d\" for measure found!"},
+      {With("non_radioactive", "radioactive half_time = 30 days"), "no \"d\" for measure found!"},
       {With("non_radioactive", "radioactive half_time = 0 d"),
        "error in half_time for tracer 1: must be greater than 0!"},
       {With("non_radioactive", "radioactive half_time = x d"), "error reading half_time for tracer 1"},

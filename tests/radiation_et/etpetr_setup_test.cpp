@@ -127,7 +127,14 @@ TEST(EvapotranspirationSetup, OffModuleRegistersNothing) {
   m->PotentialEvapotranspiration(24, 1, 6, 2001);
   m->WriteStatistics();
 
-  // Saturation vapour pressure (the roots of the coefficients are checked above).
+  // The quadratic of the coefficients' root: two roots, a double root, none.
+  double x1 = 0, x2 = 0;
+  EXPECT_EQ(m->SolveQuadratic(-3, 2, x1, x2), 2);
+  EXPECT_EQ(std::make_pair(x1, x2), std::make_pair(1.0, 2.0));
+  EXPECT_EQ(m->SolveQuadratic(2, 1, x1, x2), 1);
+  EXPECT_EQ(std::make_pair(x1, x2), std::make_pair(-1.0, -1.0));
+  EXPECT_EQ(m->SolveQuadratic(0, 1, x1, x2), 0);
+  EXPECT_EQ(x1, 0);
   EXPECT_EQ(m->SatVapPressure(0), 6.1078);
   // FAO-56 Example 3 (kPa): 3.075 at 24.5 degrees, 1.705 at 15 degrees.
   EXPECT_NEAR(m->SatVapPressure(24.5) / 10 / 3.075, 1, 0.001);

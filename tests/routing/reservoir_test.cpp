@@ -151,6 +151,7 @@ TEST_F(ReservoirTest, LinearRuleRecessionAndEquilibrium) {
     Run(
         1, [](int) { return 0.0; }, i);
     EXPECT_NEAR(sp.Volume() / V, 0.96462987, 1e-8) << i;
+    EXPECT_NEAR(sp.Volume() / V, std::pow(1 - 60.0 / 1e5, 60), 1e-13) << i;
     // The released water reaches the outlet.
     EXPECT_NEAR(Routed(4) * kMm * 3600, V - sp.Volume(), 1e-6 * V);
     V = sp.Volume();

@@ -496,6 +496,7 @@ TEST_F(NetworkTest, HeadValuesAreChecked) {
   // A module that is off reads nothing and takes no discharges.
   ASSERT_EQ(Build(Head("junk", 0)), 0);
   EXPECT_EQ(model->GetRoutingTarget(), nullptr);
+  EXPECT_EQ(model->GetMaxIrrigation(), nullptr);  // irrigation then ends the run with 60
   EXPECT_EQ(CodeOf([&] { model->SetDischarges(static_cast<double**>(nullptr)); }), 0);
 }
 

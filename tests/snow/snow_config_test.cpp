@@ -107,9 +107,11 @@ TEST(SnowConfig, ExtendedParametersOutsideTheirBoundsAreRefused) {
       {&SnowSection::slope, "0", 405, "maxDepositionSlope not within parameter bounds of [0...90] Here: 0"},
       {&SnowSection::factor, "0", 406, "maxDepositionFactor not within parameter bounds of (0...inf). Here: 0"},
       {&SnowSection::minslide, "0", 407, "minSlideSlope not within parameter bounds of [0...90]. Here: 0"},
+      {&SnowSection::minslide, "91", 407, "minSlideSlope not within parameter bounds of [0...90]. Here: 91"},
       {&SnowSection::fraction, "1.5", 408, "slideMassFrac not within parameter bounds of (0...1.0]. Here: 1.5"},
       {&SnowSection::lwin, "0", 408, "LWINcorr not within parameter bounds of (0...3.0]. Here: 0"},
       {&SnowSection::lwout, "3.5", 408, "LWOUTcorr not within parameter bounds of (0...3.0]. Here: 3.5"},
+      {&SnowSection::lwout, "0", 408, "LWOUTcorr not within parameter bounds of (0...3.0]. Here: 0"},
   };
   for (const Case& k : cases) {
     SnowWorld w("bounds", kSmall);

@@ -51,11 +51,14 @@ TEST_F(SiltingUpTest, SectionMethodLineAndStatistics) {
   Remake(Body("2\n") + "1\n2\n3\n4\n5\n6\n7\n8\n");
   EXPECT_EQ(model->GetMethod(), 2);
   for (int k = 0; k < 8; ++k) EXPECT_EQ(model->GetParameters()[k], k + 1);
-  // Cells without data hold none; the release frees the list positions.
+  // The five grids take the next free positions in their order, under the
+  // names the other models look for; cells without data hold none.
+  EXPECT_EQ(list[model->GetGridPosition(siltingupclass::kDisposition)].shortname, "SiltingUpDisposition");
+  EXPECT_EQ(list[model->GetGridPosition(siltingupclass::kDirectRunoff)].shortname, "DirectRunoffSiltingUp");
+  EXPECT_EQ(model->GetGridPosition(siltingupclass::kDirectRunoff), 12);
   EXPECT_EQ(Own(siltingupclass::kRainPause, nrows, ncols), -9999);
-  const int last = model->GetGridPosition(siltingupclass::kDirectRunoff);
   model->FreeMemory();
-  EXPECT_FALSE(list[last].registered);
+  EXPECT_FALSE(list[12].registered);
   model.reset();
 
   EXPECT_EQ(Make("file\n" + kRest + kTable), 17);
