@@ -338,7 +338,9 @@ TEST(SnowRelease, TheReleaseUnregistersEveryGridOfTheModel) {
   ASSERT_EQ(w.Build(s), 0);
   ASSERT_NE(w["deposition"], nullptr);
   w.model->FreeMemory();
-  for (const char* g : {"snowstorage_solid", "snowtemp", "deposition", "elev_order_row"}) EXPECT_EQ(w[g], nullptr) << g;
+  for (const char* g : {"snowstorage_solid", "snowtemp", "deposition", "max_deposition", "elev_order_row",
+                        "snowcover_outflow", "melt_from_snowcover"})
+    EXPECT_EQ(w[g], nullptr) << g;
   EXPECT_TRUE(w.Said("deleting module snow_model"));
   w.model.reset();
 }

@@ -80,6 +80,11 @@ TEST_F(SiltingUpTest, RainPauseTable) {
   EXPECT_EQ(model->GetMinimumRainPause(3), 0.3);
   EXPECT_EQ(model->GetMinimumRainPause(7), 0.25);
   EXPECT_EQ(model->GetMinimumRainPause(8), 0.2);
+  // A first listed code above the smallest with a gap: its column serves all codes up to it.
+  Remake(Body("1\n", "3 8\n0.5 0.1\n0\n"));
+  EXPECT_EQ(model->GetMinimumRainPause(1), 0.5);
+  EXPECT_EQ(model->GetMinimumRainPause(3), 0.5);
+  EXPECT_EQ(model->GetMinimumRainPause(8), 0.1);
   model.reset();
 
   EXPECT_EQ(Make(Body("1\n", "1 9\n0.4 0.2\n0\n")), 10);
@@ -97,6 +102,9 @@ TEST_F(SiltingUpTest, FormulaBlock) {
   ASSERT_EQ(Make(Body("3\n") + five), 0) << console.str();
   ASSERT_EQ(model->GetExpressions().size(), 5u);
   EXPECT_EQ(model->GetExpressions()[4], "V=(Y+(X-Y)*EXP(-Z*Q))*R/60");
+  // Without the last ";" the capacity formula is dropped.
+  Remake(Body("3\n") + "SiltingUpExpressions {X = 1; Z = 2;\n V = 3}\n");
+  EXPECT_EQ(model->GetExpressions().size(), 2u);
   // A block without ";" counts as not found: the search goes on.
   Remake(Body("3\n") + "SiltingUpExpressions\n{ X = 1 }\nSiltingUpExpressions\n\n  { Z = 4; }\n");
   ASSERT_EQ(model->GetExpressions().size(), 1u);

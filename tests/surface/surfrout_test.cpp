@@ -89,8 +89,10 @@ TEST_F(SurfaceRoutingTest, GridsStatisticsAndSwitches) {
     EXPECT_NE(fluvextest::ReadFile(dir / "sstor.stat").find("Surface_Storage_in_SurfaceRouting_Module"),
               std::string::npos);
   }
-  // The release keeps a plan curvature the model did not register.
+  // The release frees the model's grids and keeps a plan curvature it did not register.
+  const int velocity = model->GetPosition("SurfaceRoutingVelocity");
   model->ReleaseMemory(false);
+  EXPECT_FALSE(list[velocity].registered);
   EXPECT_TRUE(list[model->GetPosition("Plancurvature")].registered);
   model.reset();
 
