@@ -105,6 +105,7 @@ TEST_F(SurfaceRoutingTest, GridsStatisticsAndSwitches) {
   args.object.SpinUp = 1;
   ASSERT_EQ(Make(Section(), false), 0);
   EXPECT_EQ(model->GetFlowControl(), 0);
+  EXPECT_EQ(model->GetQg(), nullptr);
 }
 
 TEST_F(SurfaceRoutingTest, PlanCurvature) {
