@@ -1,4 +1,3 @@
 fluvex_test(codes_test SOURCES codes_test.cpp LIBS fluvex_application MPI 2 3 4)
 fluvex_test(hru_test SOURCES hru_test.cpp LIBS fluvex_application MPI 2 3 4)
 fluvex_test(tracer_test SOURCES tracer_test.cpp LIBS fluvex_application)
-fluvex_test(codes_run_test SOURCES codes_run_test.cpp PROCESS LABELS e2e)

@@ -1,19 +1,14 @@
 // Code checks of the code grids and the irrigation table with its schedule rules.
 #include <gtest/gtest.h>
 
-#include "tests/application/codesetup.h"
+#include "tests/application/setups.h"
 
-using fluvextest::CodeOf;
 using fluvextest::CodeSetup;
 using fluvextest::DecomposedModel;
 using fluvextest::MpiSize;
 using fluvextest::WriteFile;
 
 namespace {
-
-// 5 rows x 12 columns with cells without data at the edges and one inside (row 3, column 6).
-const std::vector<std::string> kRaster = {"1111111111..", ".1111111111.", "11111.111111", "111111111111",
-                                          "..11111111.."};
 
 // Expected cell value after the check, given by a rule of the test; checked
 // on every cell this instance owns and, on one instance, on every cell (cells
@@ -59,7 +54,7 @@ TEST(CodeChecks, SoilCodesBecomeTheirTableIndexesOnEveryInstance) {
        [](int r, int c) { return r != 1 && c == 1 ? 1.0 : 2.0; },
        2},
   };
-  DecomposedModel m("codes_soil", kRaster);
+  DecomposedModel m("codes_soil", fluvextest::kCodeRaster);
   m.Decompose();
   int position = 10;
   for (const Case& k : cases) {
@@ -78,7 +73,7 @@ TEST(CodeChecks, SoilCodesBecomeTheirTableIndexesOnEveryInstance) {
 }
 
 TEST(CodeChecks, IrrigationCheckSkipsZeroAndReplacesCellsOutsideTheZone) {
-  DecomposedModel m("codes_irrigation", kRaster);
+  DecomposedModel m("codes_irrigation", fluvextest::kCodeRaster);
   m.Decompose();
   int error = 0;
   CodeSetup s(error, m, "unused");
@@ -101,7 +96,7 @@ TEST(CodeChecks, IrrigationCheckSkipsZeroAndReplacesCellsOutsideTheZone) {
 TEST(CodeChecks, UnknownCodesStopTheSetUpWithTheirCodeAndGrid) {
   // The check stops instance 0 alone; the program then aborts every instance.
   if (MpiSize() > 1) GTEST_SKIP() << "a fatal check ends the whole program";
-  DecomposedModel m("codes_unknown", kRaster);
+  DecomposedModel m("codes_unknown", fluvextest::kCodeRaster);
   m.Decompose();
   int error = 0;
   CodeSetup s(error, m, "unused");
@@ -139,7 +134,7 @@ TEST(CodeChecks, UnknownCodesStopTheSetUpWithTheirCodeAndGrid) {
 }
 
 TEST(CodeChecks, MultilayerLanduseCodesAndLayerCodesBecomeIndexes) {
-  DecomposedModel m("codes_multi", kRaster);
+  DecomposedModel m("codes_multi", fluvextest::kCodeRaster);
   m.Decompose();
   int error = 0;
   CodeSetup s(error, m, "unused");
@@ -165,7 +160,7 @@ TEST(CodeChecks, MultilayerLanduseCodesAndLayerCodesBecomeIndexes) {
 
 TEST(CodeChecks, BadLayerCodesAndUnknownMultilayerCodes) {
   if (MpiSize() > 1) GTEST_SKIP() << "a fatal check ends the whole program";
-  DecomposedModel m("codes_layers", kRaster);
+  DecomposedModel m("codes_layers", fluvextest::kCodeRaster);
   m.Decompose();
   int error = 0;
   CodeSetup s(error, m, "unused");
@@ -195,7 +190,7 @@ namespace {
 
 class IrrigationTableTest : public ::testing::Test {
  protected:
-  IrrigationTableTest() : m("irrtable", kRaster) { m.Decompose(); }
+  IrrigationTableTest() : m("irrtable", fluvextest::kCodeRaster) { m.Decompose(); }
   // Reads [irrigation] and [irrigation_table] with the given table lines.
   int Read(const std::string& lines, int count) {
     const std::string name = m.dir / "control.txt";

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "tests/application/basins.h"
 #include "tests/support/testutil.h"
 
 using fluvextest::CountOf;
@@ -35,13 +36,7 @@ class Basin {
       std::filesystem::copy_file(f.path(), dir / f.path().filename().string());
     std::filesystem::create_directories(dir / "out/sums");
   }
-  void Edit(const std::string& from, const std::string& to) {
-    std::string text = ReadFile(dir / "control.txt");
-    const size_t p = text.find(from);
-    ASSERT_NE(p, std::string::npos) << from;
-    text.replace(p, from.size(), to);
-    WriteFile(dir / "control.txt", text);
-  }
+  void Edit(const std::string& from, const std::string& to) { fluvextest::EditFile(dir / "control.txt", from, to); }
   void Append(const std::string& text) { WriteFile(dir / "control.txt", ReadFile(dir / "control.txt") + text); }
   // fluvex (under mpirun with instances > 0), with the external program when
   // its arguments are given; a run that hangs is ended after 300 s (a busy machine

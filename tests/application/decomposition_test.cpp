@@ -4,6 +4,7 @@
 #include <limits>
 #include <set>
 
+#include "tests/framework/codeof.h"
 #include "tests/support/decomposedmodel.h"
 
 using fluvextest::DecomposedModel;
@@ -30,15 +31,6 @@ std::vector<int64_t> ExpectedCounts(int64_t cells, const std::vector<double>& t)
   for (std::size_t i = 0; i + 1 < t.size(); ++i) given += q[i] = static_cast<int64_t>(cells / t[i] / sum + 0.4999);
   q.back() = cells - given;
   return q;
-}
-
-int Thrown(DecomposedModel& m) {
-  try {
-    m.Decompose();
-  } catch (int code) {
-    return code;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -180,7 +172,7 @@ TEST(Decomposition, BadSetUpStopsEveryInstance) {
   {
     DecomposedModel m("decomp_quota", MpiSize() == 1 ? std::vector<std::string>{"....", "...."}
                                                      : std::vector<std::string>{"..1.", "...."});
-    EXPECT_EQ(Thrown(m), D::kNoCellsError);
+    EXPECT_EQ(CodeOf([&] { m.Decompose(); }), D::kNoCellsError);
     // Without any cell the zone grid is at fault, not the instance count.
     if (MpiRank() == 0) {
       EXPECT_NE(m.console.str().find(MpiSize() == 1 ? "the zone grid has no valid cell"
@@ -192,19 +184,19 @@ TEST(Decomposition, BadSetUpStopsEveryInstance) {
   // Three columns leave no room for the end mark after the first strip pair.
   {
     DecomposedModel m("decomp_narrow", {"111", "111"});
-    EXPECT_EQ(Thrown(m), MpiSize() > 1 ? D::kStripError : 0);
+    EXPECT_EQ(CodeOf([&] { m.Decompose(); }), MpiSize() > 1 ? D::kStripError : 0);
   }
   // A speed file without a number.
   {
     DecomposedModel m("decomp_nonumber", kEleven, "fast");
-    EXPECT_EQ(Thrown(m), D::kRunTimeError);
+    EXPECT_EQ(CodeOf([&] { m.Decompose(); }), D::kRunTimeError);
   }
   // A full grid list, and a list whose position after the free one is named
   // by a grid-list section: neither is overwritten.
   for (const bool full : {true, false}) {
     DecomposedModel m("decomp_full", kEleven);
     for (int i = full ? 2 : 3; i <= (full ? kGridListMax - 1 : 3); ++i) m.list[i].filename = "grid.asc";
-    EXPECT_EQ(Thrown(m), 12);
+    EXPECT_EQ(CodeOf([&] { m.Decompose(); }), 12);
     if (MpiRank() == 0) {
       const std::string where = full ? "(at position 1000)" : "(at position 3)";
       EXPECT_NE(m.console.str().find("no free grid found in memory " + where), std::string::npos);

@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "application/derivedgrids.h"
-#include "tests/application/derivedsetup.h"
+#include "tests/application/setups.h"
 
 using fluvextest::DerivedWorld;
 using fluvextest::FileExists;
@@ -171,21 +171,21 @@ TEST(CellSizes, InconsistentZeroOrMissingSizesAre66) {
   w->Add("sx.asc", "CellSizeX", {50, 50, 50, 50});
   w->Add("sy.asc", "CellSizeY", {100, 100, 100, 100});
   w->Add("rca.asc", "RelCellArea", {0.500009, 0.5, 0.6, 0.5});  // within 1e-5 passes
-  EXPECT_EQ(w.CodeOf([&] { w->MakeCellSizeGrids(); }), 66);
+  EXPECT_EQ(CodeOf([&] { w->MakeCellSizeGrids(); }), 66);
   EXPECT_TRUE(w.Said("area is 0.5 and differs from \nthe relative grid cell size 0.6 (from rca.asc) by more than"));
 
   DerivedWorld z("cellsize_zero");
   z->Zones(3, 2, {1, 1, 1, 1, 1, 1});
   z->Add("dem.asc", "[elevation_model]", std::vector<double>(6, 0.0));
   z->Add("sx.asc", "CellSizeX", {50, 50, 50, 50, 50, 0});
-  EXPECT_EQ(z.CodeOf([&] { z->MakeCellSizeGrids(); }), 66);
+  EXPECT_EQ(CodeOf([&] { z->MakeCellSizeGrids(); }), 66);
   EXPECT_TRUE(z.Said("cell size in x direction is zero at row 2, column 3,\nread from file sx.asc\n"));
 
   DerivedWorld m("cellsize_missing");
   m->Zones(2, 1, {1, 1});
   m->Add("dem.asc", "[elevation_model]", {0, 0});
   m->Add("sy.asc", "CellSizeY", {100, kNd});
-  EXPECT_EQ(m.CodeOf([&] { m->MakeCellSizeGrids(); }), 66);
+  EXPECT_EQ(CodeOf([&] { m->MakeCellSizeGrids(); }), 66);
   EXPECT_TRUE(m.Said("cell size in y direction is negative or missing (-9999) at row 1, column 2"));
 }
 

@@ -6,9 +6,8 @@
 #include <map>
 #include <set>
 
-#include "tests/application/codesetup.h"
+#include "tests/application/setups.h"
 
-using fluvextest::CodeOf;
 using fluvextest::CodeSetup;
 using fluvextest::DecomposedModel;
 using fluvextest::FileExists;
@@ -17,12 +16,8 @@ using fluvextest::WriteFile;
 
 namespace {
 
-// 5 rows x 12 columns; cells without data at the edges and at row 3, column 6.
-const std::vector<std::string> kRaster = {"1111111111..", ".1111111111.", "11111.111111", "111111111111",
-                                          "..11111111.."};
-
 bool Data(int r, int c) {
-  return kRaster[static_cast<size_t>(r - 1)][static_cast<size_t>(c - 1)] != '.';
+  return fluvextest::kCodeRaster[static_cast<size_t>(r - 1)][static_cast<size_t>(c - 1)] != '.';
 }
 
 // Elevations 0 ... 999 spread over the raster (0 at row 1 column 1, 999 at row 5 column 12).
@@ -32,7 +27,7 @@ double Elevation(int r, int c) {
 
 class HRUTest : public ::testing::Test {
  protected:
-  HRUTest() : m("hru", kRaster) { m.Decompose(); }
+  HRUTest() : m("hru", fluvextest::kCodeRaster) { m.Decompose(); }
   // A set-up object reading the [SpinUp] section text, with the elevation grid.
   CodeSetup& Setup(const std::string& section) {
     const std::string name = m.dir / "control.txt";
@@ -132,9 +127,10 @@ TEST_F(HRUTest, LinearClassesOfTheElevation) {
       EXPECT_EQ(hrus[static_cast<size_t>(k)].key, key);
     }
   }
+  // The grids under the names the models look for.
   EXPECT_EQ(s->GetGridList()[s->HRUPosition()].shortname, "HydrologicResponseUnits");
   EXPECT_EQ(s->GetGridList()[s->HRUPosition()].filename, "All_HydrologicResponseUnits");
-  EXPECT_EQ(s->MasterPosition(), s->HRUPosition() + 1);
+  EXPECT_EQ(s->GetGridList()[s->MasterPosition()].shortname, "MasterHydrologicResponseUnits");
   char own[64];
   std::snprintf(own, sizeof own, "All_HydrologicResponseUnits_%03d", m.rank);
   EXPECT_TRUE(FileExists(m.dir / own));
@@ -174,7 +170,8 @@ TEST_F(HRUTest, SquareRootSpacingAndTwoDefinitions) {
 TEST_F(HRUTest, MissingValuesEndTheKeyOrLeaveTheCellOut) {
   Setup("[SpinUp]\n1\n0\n1\n2\nelevation 100 linear\nsecond 1 linear\n");
   // The second grid misses a value in row 1; the first one in row 2, column 5.
-  s->AddGrid(s->NextFree(), "second.asc", "second", [](int r, int) { return r == 1 ? -9999.0 : 2.0; }, true);
+  s->AddGrid(
+      s->NextFree(), "second.asc", "second", [](int r, int) { return r == 1 ? -9999.0 : 2.0; }, true);
   if (s->GridFirstRow() <= 2 && s->GridLastRow() >= 2)
     s->GetGridList()[s->FindGrid("elevation", false)].grid[2][5] = -9999;
   ASSERT_EQ(Create(), 0) << m.console.str();
@@ -227,9 +224,12 @@ TEST_F(HRUTest, UserUnitsAreRenumberedInScanOrder) {
 
 TEST_F(HRUTest, BadDefinitionsStopTheSetUp) {
   const std::pair<const char*, int> cases[] = {
-      {"1\n0\n1\n1\nelevation 0 linear\n", 17}, {"1\n0\n1\n1\nelevation -5 linear\n", 17},
-      {"1\n0\n1\n1\nelevation 100\n", 17},      {"1\n0\n1\n-1\n", 17},
-      {"1\nx\n", 17},                              {"1\n0\n1\n1\nnothere 100 linear\n", 33},
+      {"1\n0\n1\n1\nelevation 0 linear\n", 17},
+      {"1\n0\n1\n1\nelevation -5 linear\n", 17},
+      {"1\n0\n1\n1\nelevation 100\n", 17},
+      {"1\n0\n1\n-1\n", 17},
+      {"1\nx\n", 17},
+      {"1\n0\n1\n1\nnothere 100 linear\n", 33},
       {"1\n0\n1\n0\n", 1030},
   };
   for (const auto& [section, code] : cases) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/application/basins.h"
 #include "tests/framework/gifencoder.h"
 #include "tests/support/testutil.h"
 
@@ -21,20 +22,14 @@ using fluvextest::WriteFile;
 
 namespace {
 
-const char* const kHeader = "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1000\nNODATA_value -9999\n";
+using fluvextest::kTinyHeader;
 
-// A 3 x 2 basin of cells of 1000 m (lower-left corners x 0, 1000, 2000 and
-// y 1000 for the upper row, 0 for the lower), all in zones, with one
-// temperature section whose body each test writes.
+// The tiny basin (or one of 2 rows and the given columns in one zone, for runs
+// on several instances: a row shared by instances needs room for its strips)
+// with one temperature section whose body each test writes.
 class MeteoBasin {
  public:
-  explicit MeteoBasin(const std::string& name) : dir(name) {
-    WriteFile(dir / "zones.asc", std::string(kHeader) + "1 1 2\n1 2 2\n");
-    WriteFile(dir / "dem.asc", std::string(kHeader) + "100 200 300\n150 250 350\n");
-    std::filesystem::create_directories(dir / "out");
-  }
-  // A basin of 2 rows and the given columns, one zone, for runs on several
-  // instances (a row shared by instances needs room for its strips).
+  explicit MeteoBasin(const std::string& name) : dir(name) { fluvextest::WriteTinyBasin(dir); }
   MeteoBasin(const std::string& name, int columns) : dir(name) {
     const std::string header =
         "ncols " + std::to_string(columns) + "\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1000\nNODATA_value -9999\n";
@@ -67,31 +62,10 @@ class MeteoBasin {
       }
     WriteFile(dir / "temp.dat", s.str());
   }
-
-  // The control file: output control, min_to_int_end (minutes), the model
-  // time as start and end (hour day month year each) and the section body.
   void Control(const std::string& outputControl, int minToIntEnd, const std::string& modelTime,
                const std::string& section) const {
-    std::ostringstream c;
-    c << "[output_interval]\n"
-      << outputControl << "\n0\n0\n"
-      << minToIntEnd << "\nWriteAsciiGrids = 1\nDefaultOutputDirectory = out/\n\n"
-      << "[output_list]\n0\n\n[coordinates]\n47.5\n8.5\n15\n0\n\n"
-      << "[meteo_data_count]\n1\n\n[meteo_names]\ntemperature\n\n"
-      << "[model_time]\n"
-      << modelTime << "\n\n"
-      << "[zone_grid]\nzones.asc\n\n[elevation_model]\ndem.asc\n\n"
-      << "[standard_grids]\n1\ndem.asc elevation fillcode = 0 readcode = 1\n\n"
-      << "[variable_grids]\n0\n\n"
-      << "[temperature]\n"
-      << section << "\n"
-      << "[region_transition_distance]\n0\n\n[substance_transport]\n0\n\n[landuse_table]\n0\n\n[soil_table]\n0\n\n"
-      << "[precipitation_correction]\n0\n0\n1\n0\n1\n0\n\n";
-    for (const char* module : {"RegionalSuperposition", "radiation_correction", "evapotranspiration", "snow_model",
-                               "interception_model", "SiltingUpModel", "unsatzon_model", "SurfaceRoutingModel",
-                               "irrigation", "groundwater_flow", "routing_model", "special_output"})
-      c << "[" << module << "]\n0\n60\n\n";
-    WriteFile(dir / "control.txt", c.str());
+    WriteFile(dir / "control.txt",
+              fluvextest::TinyControl(outputControl, minToIntEnd, modelTime, "temperature", section));
   }
 
   // The values of an ASCII grid file of the output directory, row by row.
@@ -178,8 +152,8 @@ std::vector<double> FloatHeader(const std::string& path) {
 // its relative area.
 TEST(MeteoRun, GridInputFromAsciiFilesWithAreaWeightedHeaders) {
   MeteoBasin basin("meteo_gridinput");
-  WriteFile(basin.dir / "a.asc", std::string(kHeader) + "1 2 3\n4 5 6\n");
-  WriteFile(basin.dir / "rca.asc", std::string(kHeader) + "0.5 1 1.5\n1 1 1\n");
+  WriteFile(basin.dir / "a.asc", std::string(kTinyHeader) + "1 2 3\n4 5 6\n");
+  WriteFile(basin.dir / "rca.asc", std::string(kTinyHeader) + "0.5 1 1.5\n1 1 1\n");
   GridList(basin, {"a.asc", "-9999"});
   basin.Control("24", 0, "1\n1\n1\n2001\n2\n1\n1\n2001",
                 "9   method\ngrids.txt\n" + Body("1 0.1 127 1 0.1", 1, 2, 1e5, kNoLimits, "0"));
@@ -232,7 +206,7 @@ TEST(MeteoRun, MonthlyScenarioGrids) {
     std::string names;
     for (int m = 1; m <= 12; ++m) {
       const std::string file = "scen" + std::to_string(m) + ".asc";
-      WriteFile(basin.dir / file, std::string(kHeader) + (m == 1 ? "1 2 3\n4 5 6\n" : "9 9 9\n9 9 9\n"));
+      WriteFile(basin.dir / file, std::string(kTinyHeader) + (m == 1 ? "1 2 3\n4 5 6\n" : "9 9 9\n9 9 9\n"));
       names += file + "\n";
     }
     basin.Control(

@@ -8,6 +8,7 @@
 
 #include "application/defltuzr.h"
 #include "framework/diagstream.h"
+#include "tests/framework/codeof.h"
 #include "tests/support/testutil.h"
 
 using fluvextest::FileExists;
@@ -130,12 +131,7 @@ TEST_F(PeriodicTest, StatisticCodeWithoutPeriodIsRejectedWhenRead) {
   auto read = [&](const std::string& line) {
     WriteFile(dir / "c.txt", "[zone_grid]\nz\n[elevation_model]\nd\n[standard_grids]\n1\n" + line + "\n");
     reader.Open(dir / "c.txt");
-    try {
-      reader.ReadStandardGrids();
-    } catch (int code) {
-      return code;
-    }
-    return 0;
+    return CodeOf([&] { reader.ReadStandardGrids(); });
   };
   EXPECT_EQ(read("t.asc temp fillcode = 0 statfile = t.sta statcode = 2000"), 17);
   EXPECT_NE(console.str().find("statcode 2000 of standard grid 1 (temp)"), std::string::npos);

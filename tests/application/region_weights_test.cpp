@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "application/derivedgrids.h"
-#include "tests/application/derivedsetup.h"
+#include "tests/application/setups.h"
 
 using fluvextest::DerivedWorld;
 using fluvextest::FileExists;
@@ -120,11 +120,11 @@ TEST(RegionWeights, MissingOrInfiniteDistanceIs17) {
   DerivedWorld w("regions_nosection");
   WriteFile(w.dir / "control.txt", "[other]\n5\n");
   w->Zones(2, 1, {1, 1});
-  EXPECT_EQ(w.CodeOf([&] { w->MakeRegionWeightGrids(); }), 17);
+  EXPECT_EQ(CodeOf([&] { w->MakeRegionWeightGrids(); }), 17);
   DerivedWorld inf("regions_inf");
   WriteFile(inf.dir / "control.txt", "[region_transition_distance]\ninf\n");
   inf->Zones(2, 1, {1, 1});
-  EXPECT_EQ(inf.CodeOf([&] { inf->MakeRegionWeightGrids(); }), 17);
+  EXPECT_EQ(CodeOf([&] { inf->MakeRegionWeightGrids(); }), 17);
   EXPECT_TRUE(inf.Said("transition distance (if or if not using a region grid) ; defaultsnot found! (control file"));
   EXPECT_TRUE(inf.Said(", line 2: \"inf\")"));
 }

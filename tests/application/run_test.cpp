@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include "framework/types.h"
+#include "tests/application/basins.h"
 #include "tests/support/testutil.h"
 
 using fluvextest::CountOf;
@@ -30,59 +32,33 @@ struct BasinOptions {
   int statCode = 1024;  // one line of the basin mean per day
 };
 
-// A 3 x 2 basin of two zones, one station file of hourly values: station 1
-// has 2.0, station 2 has 6.0 at every hour.
+// The tiny basin with one station file of hourly values: station 1 has 2.0,
+// station 2 has 6.0 at every hour.
 class TinyBasin {
  public:
   TinyBasin(const std::string& name, const BasinOptions& o = BasinOptions()) : dir(name), options(o) {
-    const std::string header = "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1000\nNODATA_value -9999\n";
-    WriteFile(dir / "zones.asc", header + "1 1 2\n1 2 2\n");
-    WriteFile(dir / "dem.asc", header + "100 200 300\n150 250 350\n");
+    fluvextest::WriteTinyBasin(dir);
     std::ostringstream stations;
     stations << "hourly test data\nYY MM DD HH 100 300\nYY MM DD HH 500 2500\nYY MM DD HH 1500 500\nYY MM DD HH a b\n";
-    // Calendar days from 1 January 2001 on (2004 is a leap year).
-    int year = 2001;
-    int month = 1;
-    int day = 1;
+    // Calendar days from 1 January 2001 on.
+    int year = 2001, month = 1, day = 1;
     for (int d = 0; d < o.days; ++d) {
       for (int h = 1; h <= 24; ++h) stations << year << " " << month << " " << day << " " << h << " 2.0 6.0\n";
       lastYear = year, lastMonth = month, lastDay = day;
-      const int length =
-          month == 2 ? (year % 4 == 0 ? 29 : 28) : (month == 4 || month == 6 || month == 9 || month == 11 ? 30 : 31);
-      if (++day > length) {
+      if (++day > DaysInMonth(year, month)) {
         day = 1;
         if (++month > 12) month = 1, ++year;
       }
     }
     WriteFile(dir / "temp.dat", stations.str());
-    std::filesystem::create_directories(dir / "out");
-    WriteFile(dir / "control.txt", Control());
-  }
-
-  std::string Control() const {
-    std::ostringstream c;
-    c << "[output_interval]\n24\n0\n0\n0\nWriteAsciiGrids = 1\nDefaultOutputDirectory = out/\n\n"
-      << "[output_list]\n0\n\n[coordinates]\n47.5\n8.5\n15\n0\n\n"
-      << "[meteo_data_count]\n1\n\n[meteo_names]\n"
-      << options.variable << "\n\n"
-      << "[model_time]\n1\n1\n1\n2001\n24\n"
-      << lastDay << "\n"
-      << lastMonth << "\n"
-      << lastYear << "\n\n"
-      << "[zone_grid]\nzones.asc\n\n[elevation_model]\ndem.asc\n\n"
-      << "[standard_grids]\n1\ndem.asc elevation fillcode = 0 readcode = 1\n\n"
-      << "[variable_grids]\n0\n\n"
-      << "[" << options.variable << "]\n1   method\ntemp.dat\nnone\ntempgrid\n0   write code\n1.0\n"
-      << options.variable << ".stat " << options.statCode << "\n"
-      << "9999\n2.0\n0.5\n100000\n0\n1\n-50\n50\n-50\n50\n0\n\n"
-      << "[region_transition_distance]\n0\n\n[substance_transport]\n0\n\n[landuse_table]\n0\n\n[soil_table]\n0\n\n"
-      << options.spinUp << "\n";
-    c << "[precipitation_correction]\n0\n0\n1\n0\n1\n0\n\n";
-    for (const char* module : {"RegionalSuperposition", "radiation_correction", "evapotranspiration", "snow_model",
-                               "interception_model", "SiltingUpModel", "unsatzon_model", "SurfaceRoutingModel",
-                               "irrigation", "groundwater_flow", "routing_model", "special_output"})
-      c << "[" << module << "]\n0\n60\n\n";
-    return c.str();
+    std::ostringstream time;
+    time << "1\n1\n1\n2001\n24\n" << lastDay << "\n" << lastMonth << "\n" << lastYear;
+    WriteFile(dir / "control.txt",
+              fluvextest::TinyControl("24", 0, time.str(), o.variable,
+                                      "1   method\ntemp.dat\nnone\ntempgrid\n0   write code\n1.0\n" + o.variable +
+                                          ".stat " + std::to_string(o.statCode) +
+                                          "\n9999\n2.0\n0.5\n100000\n0\n1\n-50\n50\n-50\n50\n0\n",
+                                      o.spinUp));
   }
 
   // Data lines of a statistics file (after its three header lines).

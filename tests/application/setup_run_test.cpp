@@ -1,9 +1,10 @@
-// The fluvex program runs the set-up of a small basin.
+// The fluvex program runs the set-up of a small basin: its steps in order,
+// the errors that end it, and the hydrologic response units it builds.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "tests/application/smallbasin.h"
+#include "tests/application/basins.h"
 #include "tests/support/testutil.h"
 
 using fluvextest::ReadFile;
@@ -47,15 +48,29 @@ TEST(SetupRun, MissingZoneGridEndsTheRunAtItsStep) {
   EXPECT_NE(r.output.find("Exception 21 caught at top level!"), std::string::npos);
 }
 
+// The reader's message is checked by the set-up tests; here the code reaches
+// the exit status of every instance.
 TEST(SetupRun, MissingRequiredSectionIsError17) {
-  SmallBasin basin("setup_nosection");
-  basin.Edit("[coordinates]", "[coordinatez]");
-  const auto r = RunFluvex("control.txt", basin.dir.path());
-  EXPECT_EQ(r.exitCode, 17) << r.output;
-  EXPECT_NE(r.output.find("error in control file, [coordinates]; (EOF)not found!"), std::string::npos);
   SmallBasin twoInstances("setup_nosection_np2");
   twoInstances.Edit("[model_time]", "[model_timer]");
   const auto r2 = RunFluvex("control.txt", twoInstances.dir.path(), 2);
   EXPECT_EQ(r2.exitCode, 17) << r2.output;
   EXPECT_NE(r2.output.find("error in control file, [model_time]; (EOF)not found!"), std::string::npos);
+}
+
+TEST(SetupRun, HydrologicResponseUnitsOfTheSmallBasin) {
+  // Elevation classes of width 20 (dem.asc): 500 -> 25, 520 -> 26, 540 -> 27,
+  // 480 -> 24, 460 -> 23; units numbered in scan order from the top row.
+  const std::vector<double> units = {-9999, 1, 2, 3, 4, 1, -9999, -9999, 5, 4, 1, -9999};
+  const std::vector<double> masters = {-9999, 1, 2, 3, 4, -9999, -9999, -9999, 5, -9999, -9999, -9999};
+  SmallBasin basin("codes_run_hru");
+  basin.Edit("[substance_transport]",
+             "[SpinUp]\n1 switch\n0 no pre-SpinUp\n2 passes\n1 definition\n"
+             "elevation 20 linear\n\n[substance_transport]");
+  const auto r = RunFluvex("control.txt", basin.dir.path());
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("Creating HRUs"), std::string::npos);
+  EXPECT_EQ(basin.Values("out/All_HydrologicResponseUnits"), units);
+  EXPECT_EQ(basin.Values("out/Master_HydrologicResponseUnits"), masters);
+  EXPECT_EQ(basin.Values("out/All_HydrologicResponseUnits_000"), units);
 }

@@ -5,6 +5,7 @@
 
 #include "application/defltuzr.h"
 #include "framework/diagstream.h"
+#include "tests/framework/codeof.h"
 #include "tests/support/testutil.h"
 
 using fluvextest::TempDir;
@@ -34,16 +35,6 @@ class SetupTest : public ::testing::Test {
   // Whether the console shows text (only rank 0 writes the console).
   bool Said(const std::string& text) const {
     return fluvextest::MpiRank() != 0 || console.str().find(text) != std::string::npos;
-  }
-  // Runs f and returns the error code it throws (0 when none).
-  template <typename F>
-  int CodeOf(F f) {
-    try {
-      f();
-    } catch (int code) {
-      return code;
-    }
-    return 0;
   }
   TempDir dir;
   std::ostringstream console;
@@ -109,9 +100,9 @@ TEST_F(SetupTest, GeneralSectionsWithTheirClamps) {
   ASSERT_EQ(g.Read(setup, Control(kGeneral)), 0);
   auto& [control, second, third, meteo, listCount, minutes, lat, lon, mer, shift, names, codes] = g;
   EXPECT_EQ(control, 24);
-  EXPECT_EQ(second, 1);    // any value but 0 and 1 becomes 1
-  EXPECT_EQ(third, 0);     // ... and 0 for the third switch
-  EXPECT_EQ(minutes, 0);   // negative minutes become 0
+  EXPECT_EQ(second, 1);   // any value but 0 and 1 becomes 1
+  EXPECT_EQ(third, 0);    // ... and 0 for the third switch
+  EXPECT_EQ(minutes, 0);  // negative minutes become 0
   EXPECT_TRUE(setup.GetWriteAsciiGrids());
   EXPECT_FALSE(setup.GetWriteDoubleGrids());  // the line names WriteAsciiGrids too, which counts first
   EXPECT_EQ(setup.GetDefaultOutputDirectory(), "out/");
@@ -138,7 +129,7 @@ TEST_F(SetupTest, BadGeneralSectionsAreFatal) {
 
 TEST_F(SetupTest, ModelTimeClampsToTheGregorianCalendar) {
   struct Case {
-    const char* in;  // start h d m y, end h d m y
+    const char* in;     // start h d m y, end h d m y
     const char* dates;  // start and end as d.m.y
   };
   const Case cases[] = {
@@ -160,8 +151,8 @@ TEST_F(SetupTest, ModelTimeClampsToTheGregorianCalendar) {
     setup.Open(name);
     setup.ReadModelTime();
     std::ostringstream dates;
-    dates << setup.StartDay() << "." << setup.StartMonth() << "." << setup.StartYear() << " " << setup.EndDay()
-          << "." << setup.EndMonth() << "." << setup.EndYear();
+    dates << setup.StartDay() << "." << setup.StartMonth() << "." << setup.StartYear() << " " << setup.EndDay() << "."
+          << setup.EndMonth() << "." << setup.EndYear();
     EXPECT_EQ(dates.str(), c.dates) << c.in;
   }
   const std::string name = Control("[model_time]\n0\n1\n1\nyear\n");
@@ -214,8 +205,8 @@ TEST_F(SetupTest, StandardGridLinesOldAndKeyValueForm) {
   EXPECT_EQ(list[7].statfile, "");
   EXPECT_EQ(list[7].outname, "mystatfile.asc");
 
-  const std::string noFill = Control(
-      "[zone_grid]\nz\n[elevation_model]\nd\n[standard_grids]\n1\ngrids/lu.asc landuse readcode = 1\n");
+  const std::string noFill =
+      Control("[zone_grid]\nz\n[elevation_model]\nd\n[standard_grids]\n1\ngrids/lu.asc landuse readcode = 1\n");
   int error2 = 0;
   std::vector<GridListEntry> list2(kGridListSize);
   TestSetup setup2(error2, &diag, noFill, list2.data());

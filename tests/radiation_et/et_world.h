@@ -5,10 +5,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <omp.h>
 
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -19,6 +17,28 @@
 #include "tests/support/testutil.h"
 
 namespace ettest {
+
+// The arguments every sub-model takes: grids, zones, rows first ... last of
+// the raster, a run that ends on 31 December 2001.
+inline SubModelArgs GridArgs(GridListEntry* list, int* zoneIndex, ZoneRecord* zones, int zoneCount, int rows, int cols,
+                             int first, int last, double cellsize, double latitude) {
+  SubModelArgs a;
+  a.gridlist = list;
+  a.zoneIndex = zoneIndex;
+  a.zoneRecords = zones;
+  a.zoneCount = zoneCount;
+  a.maxZoneCode = zoneCount;
+  a.ncols = cols;
+  a.nrows = rows;
+  a.firstRow = first;
+  a.lastRow = last;
+  a.cellsize = cellsize;
+  a.latitude = latitude;
+  a.endYear = 2001;
+  a.endMonth = 12;
+  a.endDay = 31;
+  return a;
+}
 
 class World {
  public:
@@ -77,25 +97,11 @@ class World {
   std::string Path(const std::string& file) const { return dir / file; }
 
   SubModelArgs Args() {
-    SubModelArgs a;
-    a.gridlist = list.data();
-    a.zoneIndex = zoneIndex;
-    a.zoneRecords = zones;
-    a.zoneCount = 1;
-    a.maxZoneCode = 1;
-    a.ncols = cols;
-    a.nrows = rows;
-    a.firstRow = 1;
-    a.lastRow = rows;
-    a.cellsize = cellsize;
-    a.latitude = latitude;
+    SubModelArgs a = GridArgs(list.data(), zoneIndex, zones, 1, rows, cols, 1, rows, cellsize, latitude);
     a.longitude = 0;
     a.meridian = 0;
     a.minToIntEnd = minToIntEnd;
     a.timeShift = timeShift;
-    a.endYear = 2001;
-    a.endMonth = 12;
-    a.endDay = 31;
     a.multilayerTable = multilayer;
     return a;
   }
@@ -132,22 +138,6 @@ std::unique_ptr<T> Make(World& w, int& error) {
     error = code;
   }
   return m;
-}
-
-inline int ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (int code) {
-    return code;
-  }
-  return 0;
-}
-
-inline void WithThreads(int threads, const std::function<void()>& body) {
-  const int before = omp_get_max_threads();
-  omp_set_num_threads(threads);
-  body();
-  omp_set_num_threads(before);
 }
 
 }  // namespace ettest

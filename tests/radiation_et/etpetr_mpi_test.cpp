@@ -3,6 +3,7 @@
 // one thread each: gathered on instance 0 their grids equal, byte for byte, a
 // run of instance 0 alone over the whole raster with 8 threads.
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <cmath>
 #include <cstring>
@@ -97,24 +98,10 @@ struct ChainRun {
     Add("precipitation", [](int r, int c) { return 0.3 * ((r + c) % 4); });
     table[0].code = 1;
     table[1].IntercepCap = 0.3;
-    SubModelArgs a;
-    a.gridlist = list.data();
-    a.zoneIndex = zoneIndex;
-    a.zoneRecords = zones;
-    a.zoneCount = 2;
-    a.maxZoneCode = 2;
-    a.ncols = ncols;
-    a.nrows = nrows;
-    a.firstRow = first;
-    a.lastRow = last;
-    a.cellsize = 50;
-    a.latitude = 49.5;
+    SubModelArgs a = ettest::GridArgs(list.data(), zoneIndex, zones, 2, nrows, ncols, first, last, 50, 49.5);
     a.longitude = 6;
     a.meridian = 15;
     a.dataColumns = ranges;
-    a.endYear = 2001;
-    a.endMonth = 12;
-    a.endDay = 31;
     a.landuseTable = table;
     a.object = object;
     int error = 0;
@@ -165,7 +152,8 @@ TEST(EvapotranspirationInstances, GridsEqualTheRunOfOneInstance) {
     run.Put(901, "MPIHelper", m.decomposition.Helper());  // after the positions the models take
     run.Build(m, control, object, m.ranges.data(), m.first, m.last);
     ASSERT_TRUE(run.interception);
-    ettest::WithThreads(1, [&] { run.Steps(); });
+    omp_set_num_threads(1);
+    run.Steps();
     for (const char* name : kCompared) {
       Grid g = run.Get(name);
       ASSERT_NE(g, nullptr) << name;
@@ -195,7 +183,8 @@ TEST(EvapotranspirationInstances, GridsEqualTheRunOfOneInstance) {
   serial.Add("MPIRegions", [](int, int) { return 0.0; });
   serial.Build(m, control, ModelObjectArgs{}, whole.data(), 1, m.nrows);
   ASSERT_TRUE(serial.interception);
-  ettest::WithThreads(8, [&] { serial.Steps(); });
+  omp_set_num_threads(8);
+  serial.Steps();
   size_t k = 0;
   for (const char* name : kCompared) {
     Grid g = serial.Get(name);

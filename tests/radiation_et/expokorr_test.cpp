@@ -33,7 +33,7 @@ TEST(RadiationCorrection, SlopesAndNightsGiveTheirFactorsAndTemperatures) {
   Grid aspect = w.Get("slope_aspect");
   slope[1][2] = 80;  // steep and facing north: no direct sun at 50 N in December
   aspect[1][2] = 0;
-  Grid T = w.Add("temperature", 5.0);
+  w.Add("temperature", 5.0);
   w.Write(Section(4, 1, 24, 1440));
   int error = 0;
   auto m = ettest::Make<expokorrklasse>(w, error);
@@ -69,7 +69,6 @@ TEST(RadiationCorrection, SlopesAndNightsGiveTheirFactorsAndTemperatures) {
     EXPECT_EQ(w2.Get("radiation_correction")[1][c], 0.0);
     EXPECT_EQ(w2.Get("corr_temperature")[1][c], -3.0);
   }
-  (void)T;
   m2->FreeMemory();
 }
 

@@ -20,8 +20,7 @@ TEST_F(ExchangeTest, UptakeIsSummedAndFlowsAreShared) {
   const int size = fluvextest::MpiSize();
   std::vector<RiverflowTable> table(5, RiverflowTable{});
   if (rank == 0) {
-    SetRunoff({0.5, 0.5, 0.5, 0.5});
-    model->InitRouting();
+    Start({0.5, 0.5, 0.5, 0.5});
   }
   model->SetRiverflowTable(table.data());
   // Each instance books 0.001 (rank + 1) m3/s taken from river 1.

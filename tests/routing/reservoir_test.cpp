@@ -1,15 +1,122 @@
-// Reservoirs and abstractions in the routing step: a linear rule against its
-// analytic recession, the balance of every step, the shares of abstractions,
-// their tables, the connection of internal abstractions and inflows, and the
-// codes of broken elements.
+// Operating rules read from their control-file sections: column weights of a
+// date, table look-up in both directions, weekday and hour activity, and the
+// malformed tables that are refused. Reservoirs and abstractions in the
+// routing step: a linear rule against its analytic recession, the balance of
+// every step, the shares of abstractions, their tables, the connection of
+// internal abstractions and inflows, and the codes of broken elements; lakes.
 #include <cmath>
 #include <fstream>
 
 #include "framework/controlfile.h"
-#include "tests/framework/codeof.h"
 #include "tests/routing/routing_support.h"
 
 namespace {
+
+// ---- operating rules ----
+
+class RulesTest : public RoutingFixture {
+ protected:
+  RulesTest() : RoutingFixture("rules") {}
+  // Reads the rule of "[abstraction_rule_reservoir_1]" from a control file holding text.
+  int Read(const std::string& text, RuleSet& rule) {
+    fluvextest::WriteFile(dir / "c.txt", "[other]\n1\n" + text);
+    ControlFile file;
+    EXPECT_TRUE(file.Open(dir / "c.txt", &diag));
+    return CodeOf([&] {
+      FindRuleSection(file, &diag, "[abstraction_rule_reservoir_1]");
+      rule.Read(file, &diag, "[abstraction_rule_reservoir_1]");
+    });
+  }
+};
+
+TEST_F(RulesTest, ColumnWeightsAndLookup) {
+  RuleSet r;
+  ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n3 1 182 365 (rows and days)\n0 0 0 0\n10 5 1 9\n20 15 3 9\n"
+                 "TargetCap = 7 8 -1\n\n[next]\n",
+                 r),
+            0)
+      << console.str();
+  EXPECT_EQ(r.nRows, 3);
+  EXPECT_EQ(r.nColumns, 3);
+  EXPECT_DOUBLE_EQ(r.targetCap[2], 8);
+  EXPECT_EQ(r.weekDays[1], -1);
+  int c = 0;
+  double w = 0;
+  r.Column(2001, 4, 1, c, w);  // day 91 of a common year
+  EXPECT_EQ(c, 2);
+  EXPECT_DOUBLE_EQ(w, 90.0 / 181.0);
+  r.Column(2001, 1, 1, c, w);
+  EXPECT_EQ(c, 1);
+  EXPECT_EQ(w, 1.0);
+  // Halfway between rows 1 and 2: 2.5 in column 1, 0.5 in column 2.
+  r.Column(2001, 4, 1, c, w);
+  EXPECT_NEAR(r.Lookup(5, c, w), 90.0 / 181 * 0.5 + 91.0 / 181 * 2.5, 1e-12);
+  EXPECT_EQ(r.Lookup(0, c, w), 0);  // at or below the first row
+  EXPECT_EQ(r.Lookup(-3, c, w), 0);
+  EXPECT_EQ(r.Lookup(25, c, w), 3);  // above the table: column c's last row, not mixed
+  // The same table read value -> index.
+  RuleSet inv;
+  ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n3\n0 0\n10 5\n20 15\nTableIndex = Flow\n", inv), 0);
+  EXPECT_TRUE(inv.inverse);
+  EXPECT_EQ(inv.nColumns, 1);
+  EXPECT_EQ(inv.columnDays[1], 1);
+  inv.Column(2001, 7, 1, c, w);
+  EXPECT_NEAR(inv.Lookup(10, c, w), 15, 1e-12);  // between the values 5 and 15: index 10 + 5
+  EXPECT_NEAR(inv.Lookup(2.5, c, w), 5, 1e-12);
+  RuleSet vol;
+  ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n2\n0 0\n10 5\nTableIndex = Volume\n", vol), 0);
+  EXPECT_FALSE(vol.inverse);
+}
+
+TEST_F(RulesTest, WeekdaysAndHours) {
+  EXPECT_EQ(RuleWeekday(2001, 1, 1, 1), 1);   // a Monday
+  EXPECT_EQ(RuleWeekday(2001, 1, 1, 0), 7);   // hour 0 belongs to the Sunday before
+  EXPECT_EQ(RuleWeekday(2001, 1, 5, 24), 5);  // hour 24 of a Friday is still Friday
+  EXPECT_EQ(RuleWeekday(2000, 2, 29, 12), 2);
+  RuleSet r;
+  ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n1 1 200\n0 1 1\nWeekDays = 12345 7\nstart_hour = 8 0\n"
+                 "stop_hour = 17 0\n",
+                 r),
+            0)
+      << console.str();
+  EXPECT_TRUE(r.Active(1, 2001, 1, 1, 8));
+  EXPECT_TRUE(r.Active(1, 2001, 1, 5, 17));
+  EXPECT_FALSE(r.Active(1, 2001, 1, 1, 7));
+  EXPECT_FALSE(r.Active(1, 2001, 1, 1, 18));
+  EXPECT_FALSE(r.Active(1, 2001, 1, 6, 10));  // Saturday
+  EXPECT_FALSE(r.Active(1, 2001, 1, 5, 24));  // Friday, but after stop_hour
+  // Only column c decides; WeekDays without hours is never active.
+  RuleSet noHours;
+  ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n1\n0 1\nWeekDays = 1234567\n", noHours), 0);
+  for (int h = 0; h <= 24; ++h) EXPECT_FALSE(noHours.Active(1, 2001, 3, 3, h));
+}
+
+TEST_F(RulesTest, MalformedTablesAreRefused) {
+  const struct {
+    std::string text, message;
+  } cases[] = {
+      {"[abstraction_rule_reservoir_2]\n1\n0 0\n", "section [abstraction_rule_reservoir_1] not found"},
+      {"[abstraction_rule_reservoir_1]\n2 1 100 100\n0 0 0\n1 1 1\n", "must increase: day 100 follows day 100"},
+      {"[abstraction_rule_reservoir_1]\n2 1 100 50\n0 0 0\n1 1 1\n", "must increase"},
+      {"[abstraction_rule_reservoir_1]\n0 1\n", "must begin with the number of rows"},
+      {"[abstraction_rule_reservoir_1]\nrows 1\n", "must begin with the number of rows"},
+      {"[abstraction_rule_reservoir_1]\n2 1 100\n0 0 0\n1 1\n", "row 2 of the rule table holds 2 numbers, 3 expected"},
+      {"[abstraction_rule_reservoir_1]\n2 1 100\n0 0 0\n[next]\n", "ends after 1 of its 2 rows"},
+      {"[abstraction_rule_reservoir_1]\n1 1 100\n0 0 0\nWeekDays = 12 0\n", "no weekday"},
+      {"[abstraction_rule_reservoir_1]\n1 1 100\n0 0 0\nWeekDays = 128 1\n", "no weekday"},
+      {"[abstraction_rule_reservoir_1]\n1 1 100\n0 0 0\nWeekDays = 9 1\n", "no weekday"},
+      {"[abstraction_rule_reservoir_1]\n1 1 100\n0 0 0\nTargetCap = 5\n", "holds 1 values, 2 expected"},
+      {"[abstraction_rule_reservoir_1]\n1 1 100\n0 0 0\nstart_hour = 8 x\n", "no valid value of \"start_hour\""},
+  };
+  for (const auto& k : cases) {
+    console.str("");
+    RuleSet r;
+    EXPECT_EQ(Read(k.text, r), 34) << k.text;
+    EXPECT_TRUE(Said(k.message)) << k.text << "\n" << console.str();
+  }
+}
+
+// ---- reservoirs and abstractions ----
 
 // Rows (0, 0), (1e6, 10), (1e7, 100): Q = V / K with K = 1e5 s below 1e7 m3.
 const std::string kLinearRule = "[abstraction_rule_reservoir_1]\n3\n0 0\n1e6 10\n1e7 100\n\n";
@@ -36,8 +143,7 @@ TEST_F(ReservoirTest, LinearRuleRecessionAndEquilibrium) {
   ASSERT_EQ(BuildOutlet("SP 1 (file = res1.txt V0 = 5e6, C0 = 0 0 0 0 0 0 0 0 0, dTmin = 60)\n"), 0) << console.str();
   SP_class& sp = model->Routing(1)->Reservoir(1);
   EXPECT_EQ(sp.SubStep(), 60);
-  SetRunoff({0, 0, 0, 0});
-  model->InitRouting();
+  Start();
   EXPECT_DOUBLE_EQ(sp.Volume(), 5e6);  // the initialisation does not release
   // 60 sub-steps of 60 s, each V (1 - 60 / K): 0.9994^60 = 0.96462987 per step.
   double V = sp.Volume();
@@ -58,8 +164,7 @@ TEST_F(ReservoirTest, LinearRuleRecessionAndEquilibrium) {
 
   // A sub-step longer than the step releases nothing.
   ASSERT_EQ(BuildOutlet("SP 1 (file = res1.txt V0 = 5e6, C0 = 0 0 0 0 0 0 0 0 0, dTmin = 4000)\n"), 0);
-  SetRunoff({0, 0, 0, 0});
-  model->InitRouting();
+  Start();
   Run(3, [](int) { return 1 / kMm; });
   EXPECT_EQ(model->Routing(1)->Reservoir(1).Outflow(), 0);
   EXPECT_EQ(Routed(4), 0);
@@ -71,8 +176,7 @@ TEST_F(ReservoirTest, WarmStartContinuesTheVolume) {
   auto q = [](int i) { return 0.5 * (i % 7); };
   auto start = [&](int readParameter) {
     ASSERT_EQ(BuildOutlet(sp), 0);
-    SetRunoff({0, 0, 0, 0});
-    model->InitRouting();
+    Start();
     model->ReadStorageContent("storage.ftz", readParameter);
     model->SetInitialized(1);
   };
@@ -98,8 +202,7 @@ TEST_F(ReservoirTest, EveryStepBalancesAndTheTableHoldsIt) {
             0)
       << console.str();
   SP_class& sp = model->Routing(1)->Reservoir(1);
-  SetRunoff({0, 0, 0, 0});
-  model->InitRouting();
+  Start();
   auto q = [](int i) { return i % 4 == 0 ? 3.0 : 0.2 * i; };
   for (int i = 0; i < 30; ++i) {
     const double before = sp.Volume();
@@ -114,7 +217,6 @@ TEST_F(ReservoirTest, EveryStepBalancesAndTheTableHoldsIt) {
     EXPECT_GE(sp.Outflow(), 0);
     // Half of the volume offered per step goes to the abstraction.
     EXPECT_NEAR(sp.Abstr.m3, 0.5 * before, 1e-8 * std::max(1.0, before)) << i;  // 16.6666667 for 1 / 0.06
-    EXPECT_NEAR(sp.QoutTerm.m3s, sp.QoutTerm.m3 / 3600, 1e-12);
   }
   model->FlushOutputs();
   const std::string table = File("res7.txt");
@@ -131,8 +233,7 @@ TEST_F(ReservoirTest, AbstractionSharesAndTheirTable) {
   // 10 mm: the first takes half of what is above 2 mm, the second all above 2 mm of what is left.
   ASSERT_EQ(BuildOutlet("AL 1 (mode = extern al1.txt 2 0.5 100 mm)\nAL 2 (mode = extern al2.txt 2 1 100 mm)\n"), 0)
       << console.str();
-  SetRunoff({0, 0, 0, 0});
-  model->InitRouting();
+  Start();
   Run(1, [](int) { return 10.0; });
   EXPECT_NEAR(Routed(4), 2, 1e-12);
   // Without a reservoir each abstraction takes from the flow in turn.
@@ -153,8 +254,7 @@ TEST_F(ReservoirTest, AbstractionSharesAndTheirTable) {
   EXPECT_EQ(whole.rfind("YY\tMM\tDD\tHH\tm^3/s\nabstraction_1\nYY\tMM\tDD\tHH\tm^3/s\n2001\t 1\t 1\t 1\t", 0), 0u);
   EXPECT_NE(whole.find("\t" + std::to_string(4 * kMm).substr(0, 6)), std::string::npos) << whole;
   ASSERT_EQ(BuildOutlet("AL 1 (mode = extern al1.txt 2 0.5 100 mm)\nAL 2 (mode = extern al2.txt 2 1 100 mm)\n"), 0);
-  SetRunoff({0, 0, 0, 0});
-  model->InitRouting();
+  Start();
   Run(1, [](int) { return 10.0; });
   Run(
       4, [](int i) { return 1.0 + i; }, 1);
@@ -171,8 +271,7 @@ TEST_F(ReservoirTest, SeriesAbstractionAndAreaCorrection) {
                         "YY MM DD HH a b\n2001 1 1 1 0 3\n2001 1 1 2 0 -9999\n2001 1 1 3 0 -2\n2001 1 1 4 0 30\n");
   const std::string line = "AL 3 (mode = from_file input_file = " + dir / "series.txt" + " column = 1 out = al3.txt)\n";
   ASSERT_EQ(BuildOutlet(line), 0) << console.str();
-  SetRunoff({0, 0, 0, 0});
-  model->InitRouting();  // the initialisation does not advance the series
+  Start();  // the initialisation does not advance the series
   const double expected[4] = {10 - 3 / kMm, 10, 10, 0};
   for (int i = 0; i < 4; ++i) {
     Run(
@@ -203,8 +302,7 @@ TEST_F(ReservoirTest, InternalAbstractionFeedsInflowOfAnotherSubbasin) {
   const std::string body = Head() + "TG 3 (area = 1, rel = 1)\nAL 1 (mode = intern 0 0.5 100 mm)\n" +
                            "TG 4 (area = 2, rel = 1)\nZL 1 (Q = intern" + Channel(0.01, 1, 1) + "\nend\n";
   ASSERT_EQ(Build(body), 0) << console.str();
-  SetRunoff({0, 0, 0, 0});
-  model->InitRouting();
+  Start();
   EXPECT_TRUE(Said("checking connection of internal inflows and abstractions"));
   EXPECT_EQ(model->Routing(1)->Abstraction(1).ReceivingPosition(), 4);
   // Over many steps everything given arrives: 3 keeps 2 mm of 1 km2, 4 gets 2 mm of 1 km2 over its 2 km2.
@@ -229,8 +327,7 @@ TEST_F(ReservoirTest, RuleAbstractionDrawsFromTheReservoirUntilItIsEmpty) {
             0)
       << console.str();
   SP_class& sp = model->Routing(1)->Reservoir(1);
-  SetRunoff({0, 0, 0, 0});
-  model->InitRouting();
+  Start();
   EXPECT_DOUBLE_EQ(sp.Volume(), 5000);
   const double drawn[4] = {1800, 1800, 1400, 0};
   for (int i = 0; i < 4; ++i) {
@@ -286,10 +383,6 @@ TEST_F(ReservoirTest, BrokenElementsAndConnections) {
   EXPECT_EQ(CodeOf([&] { model->InitRouting(); }), 300);
   EXPECT_TRUE(Said("in routing description 2 for TG 3:\nInflow 1 is already connected to an internal abstraction."));
 }
-
-}  // namespace
-
-namespace {
 
 // A lake of four cells of 100 m at 500 m with 2000 mm of ponding room.
 class LakeTableTest : public ReservoirTest {
@@ -392,10 +485,6 @@ TEST_F(LakeTableTest, CellsThatDoNotFitAreRefused) {
   EXPECT_EQ(flat.VolumeFromLevel(500), 0);
   EXPECT_TRUE(std::isfinite(flat.LevelFromVolume(10)));
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(LakeTableTest, LakeStepBalancesPrecipitationEvaporationAndOutflow) {
   Grid etr = memory.matrix(1, 2, 1, 3, 0), prec = memory.matrix(1, 2, 1, 3, 0);

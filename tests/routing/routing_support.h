@@ -15,6 +15,8 @@
 
 #include "framework/diagstream.h"
 #include "routing/abfluss.h"
+#include "routing/rules.h"
+#include "tests/framework/codeof.h"
 #include "tests/support/testutil.h"
 
 class RoutingFixture : public ::testing::Test {
@@ -100,6 +102,11 @@ class RoutingFixture : public ::testing::Test {
     for (int t = 0; t <= tracers; ++t) rows[t] = runoff[t].data();
     Runoff(q);
     model->SetDischarges(rows.data());
+  }
+  // Hands in the runoff and initialises the routing.
+  void Start(const std::vector<double>& q = {0, 0, 0, 0}, int tracers = 0, double c = 0) {
+    SetRunoff(q, tracers, c);
+    model->InitRouting();
   }
   void Runoff(const std::vector<double>& q) {
     for (int s = 1; s <= 4; ++s) runoff[0][s] = q[s - 1];

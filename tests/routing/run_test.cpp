@@ -2,7 +2,7 @@
 // 3, 7 and 12) and ends with a clear entry when no runoff reaches it.
 #include <gtest/gtest.h>
 
-#include "tests/application/smallbasin.h"
+#include "tests/application/basins.h"
 #include "tests/support/testutil.h"
 
 TEST(RoutingRun, NetworkIsBuiltAndMissingRunoffEndsTheRun) {

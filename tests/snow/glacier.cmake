@@ -1,2 +1,1 @@
 fluvex_test(snow_glacier_test SOURCES snow_glacier_test.cpp LIBS fluvex_snow)
-fluvex_test(snow_glacier_dynamic_test SOURCES snow_glacier_dynamic_test.cpp LIBS fluvex_snow)

@@ -1,5 +1,8 @@
 // Reading "[snow_model]": which lines each method reads, the grids it binds
-// and registers, and the refused values with their codes and texts.
+// and registers, and the refused values with their codes and texts; the
+// model's section of the storage content file, its tracers and its release.
+#include <cmath>
+
 #include "tests/snow/snowworld.h"
 
 namespace {
@@ -17,8 +20,6 @@ TEST(SnowConfig, AModuleThatIsOffReadsAndRegistersNothing) {
   s.method = 99;  // never read
   EXPECT_EQ(w.Build(s), 0);
   EXPECT_FALSE(Registered(w, "snowstorage_solid"));
-  EXPECT_EQ(w.model->GetMethod(), 0);
-  EXPECT_EQ(w.model->GetSolidSnowStorageGrid(), nullptr);
   w.model->run(1, 1, 1, 2001);
   w.model->WriteStatistics();
 }
@@ -29,13 +30,8 @@ TEST(SnowConfig, MethodThreeEndsAtTheReadgridLineAndBindsTheWind) {
   s.method = 3;
   // Whatever follows line 41 is not read.
   ASSERT_EQ(w.Build(s, "not a number\n"), 0) << w.console.str();
-  for (const char* g : {"snowstorage_solid", "snowstorage_liquid", "snow_storage_total", "days_snow", "snow_age",
-                        "snow_fraction", "rain_fraction", "snowcover_outflow", "melt_from_snowcover"})
-    EXPECT_TRUE(Registered(w, g)) << g;
-  for (const char* g : {"snowtemp", "surftemp", "input_mass", "mobile_mass", "deposition", "elev_order_row"})
-    EXPECT_FALSE(Registered(w, g)) << g;
-  EXPECT_EQ(w.model->GetSolidSnowStorageGrid(), w["snowstorage_solid"]);
-  EXPECT_EQ(w.model->GetMethod(), 3);
+  // No grid of the energy balance or the slides.
+  for (const char* g : {"snowtemp", "input_mass", "elev_order_row"}) EXPECT_FALSE(Registered(w, g)) << g;
   // Zone cells start at 0, the others hold no data.
   EXPECT_EQ(w["snowstorage_solid"][1][1], 0.0);
   EXPECT_EQ(w["snowstorage_solid"][1][3], kNodata);
@@ -55,8 +51,6 @@ TEST(SnowConfig, MethodEightReadsSixtyThreeLinesWithoutWindOrDepositionIndex) {
   s.slope = "45";
   s.factor = "2";
   ASSERT_EQ(w.Build(s, "[next]\n"), 0) << w.console.str();
-  for (const char* g : {"input_mass", "mobile_mass", "deposition", "max_deposition", "elev_order_row"})
-    EXPECT_TRUE(Registered(w, g)) << g;
   EXPECT_FALSE(Registered(w, "snowtemp"));
   // The maximum deposition falls with the slope: 2 x (1 - 10 / 45).
   EXPECT_NEAR(w["max_deposition"][2][2], 2 * (1 - 10.0 / 45), 1e-12);
@@ -179,6 +173,176 @@ TEST(SnowConfig, UnreadableValueNamesItsLabel) {
   EXPECT_EQ(error, 17);
   EXPECT_TRUE(w.Said("C0 for ")) << w.console.str();
   m.FreeMemory();
+}
+
+// ---- the storage content file, tracers and the release ----
+
+// The section reader and writer on arrays given by the test.
+class StorageProbe : public schneemodellklasse {
+ public:
+  using schneemodellklasse::ReadStorageSection;
+  using schneemodellklasse::schneemodellklasse;
+  using schneemodellklasse::WriteStorageSection;
+};
+
+// A world of four subbasins with the probe built in it.
+struct StorageWorld {
+  explicit StorageWorld(const std::string& name) : w(name, {"12", "34"}) {
+    fluvextest::WriteFile(w.dir / "run.cntrl.$$$", SnowSection{}.Text());
+    int error = 0;
+    probe = std::make_unique<StorageProbe>(error, &w.diag, nullptr, 0, w.dir / "run.cntrl.$$$", w.args);
+    EXPECT_EQ(error, 0) << w.console.str();
+  }
+  ~StorageWorld() { probe->FreeMemory(); }
+  SnowWorld w;
+  std::unique_ptr<StorageProbe> probe;
+};
+
+TEST(SnowStorage, SectionLayoutAndRoundTrip) {
+  StorageWorld s("layout");
+  ASSERT_EQ(s.probe->GetSubbasinCount(), 4);
+  const double ice[5] = {0, 12.5, 0, 3.25, 1e-7};
+  const double snow[5] = {0, 1, 2, 3, 4};
+  const std::string path = s.w.dir / "storage.txt";
+  fluvextest::WriteFile(path, "[routing_model]\n1 x\n\n");
+  s.probe->WriteStorageSection(path, "a", ice, nullptr, snow);
+  std::string expected = "[routing_model]\n1 x\n\n[snow_model]\n4 (number of subasins)\n";
+  const char* values[4][3] = {{"12.500000", "0.000000", "1.000000"},
+                              {"0.000000", "0.000000", "2.000000"},
+                              {"3.250000", "0.000000", "3.000000"},
+                              {"0.000000", "0.000000", "4.000000"}};
+  for (int i = 1; i <= 4; ++i) {
+    const std::string n = std::to_string(i);
+    expected += n + "\t" + values[i - 1][0] + "(TG code and Qice_slr value)\n";
+    expected += n + "\t" + values[i - 1][1] + "(TG code and Qfirn_slr value)\n";
+    expected += n + "\t" + values[i - 1][2] + "(TG code and Qsnow_slr value)\n";
+  }
+  EXPECT_EQ(fluvextest::ReadFile(path), expected + "\n");
+
+  double a[5] = {9, 9, 9, 9, 9}, b[5] = {9, 9, 9, 9, 9}, c[5] = {9, 9, 9, 9, 9};
+  s.probe->ReadStorageSection(path, a, b, c);
+  for (int i = 1; i <= 4; ++i) {
+    EXPECT_NEAR(a[i], ice[i], 1e-6) << i;
+    EXPECT_EQ(b[i], 0.0) << i;
+    EXPECT_EQ(c[i], snow[i]) << i;
+  }
+}
+
+TEST(SnowStorage, SectionsThatDoNotMatchTheModelStopTheRun) {
+  StorageWorld s("mismatch");
+  double a[5] = {}, b[5] = {}, c[5] = {};
+  const std::string path = s.w.dir / "storage.txt";
+  std::string three = "[snow_model]\n3 (number of subasins)\n";
+  for (int i = 1; i <= 3; ++i)
+    for (int k = 0; k < 3; ++k) three += std::to_string(i) + "\t1.0(x)\n";
+  fluvextest::WriteFile(path, three);
+  EXPECT_EQ(CodeOf([&] { s.probe->ReadStorageSection(path, a, b, c); }), 71);
+  EXPECT_TRUE(
+      s.w.Said("(snow model) error in storage file content reading number of subbasins:\nvalue in "
+               "actual control is:   4\nbut value in storage file is: 3\nFluvex throws..."))
+      << s.w.console.str();
+
+  fluvextest::WriteFile(path, "[snow_model]\n4\n1\t1(x)\n1\t1(x)\n2\t1(x)\n");
+  EXPECT_EQ(CodeOf([&] { s.probe->ReadStorageSection(path, a, b, c); }), 71);
+  EXPECT_TRUE(s.w.Said("reading subbasin code:\nvalue in actual control is:   1\nbut value in storage file is: 2"));
+}
+
+TEST(SnowStorage, MissingFileOrSectionIsAColdStart) {
+  StorageWorld s("cold");
+  double a[5] = {0, 5, 5, 5, 5}, b[5] = {}, c[5] = {};
+  s.probe->ReadStorageSection(s.w.dir / "none.txt", a, b, c);
+  EXPECT_TRUE(s.w.Said("in snow/glacier model: error opening storage content file "));
+  EXPECT_TRUE(s.w.Said("glacier model will be run with cold start initialization values"));
+  // The heading as the last line without its line end is no section either.
+  const std::string path = s.w.dir / "storage.txt";
+  fluvextest::WriteFile(path, "[routing_model]\n1\n[snow_model]");
+  s.probe->ReadStorageSection(path, a, b, c);
+  EXPECT_TRUE(s.w.Said("[snow_model] not found in storage content file "));
+  EXPECT_EQ(a[1], 5.0);
+}
+
+TEST(SnowStorage, TheReadParameterDecidesWhetherTheSectionIsWritten) {
+  for (int parameter : {0, 1, 2, 4}) {
+    SnowWorld w("param" + std::to_string(parameter), {"12"});
+    ASSERT_EQ(w.Build(SnowSection{}), 0);
+    const std::string file = "state.txt";
+    fluvextest::WriteFile(w.dir / file, "[unsatzon_model]\n");
+    w.model->ReadStorageFile(file, parameter);
+    w.model->SetInitialized(1);
+    w.model->FreeMemory();
+    w.model.reset();
+    // The layout is checked above; without glaciers every storage is 0.
+    const std::string content = fluvextest::ReadFile(w.dir / file);
+    const bool written = parameter != 2 && parameter != 4;
+    EXPECT_EQ(content.find("[snow_model]\n2 (number of subasins)\n") != std::string::npos, written) << parameter;
+    EXPECT_EQ(fluvextest::CountOf(content, "\t0.000000(TG code"), written ? 6 : 0) << parameter;
+  }
+  // An object that was never marked initialised writes nothing.
+  SnowWorld w("uninitialised", {"1"});
+  ASSERT_EQ(w.Build(SnowSection{}), 0);
+  w.model->ReadStorageFile("state.txt", 1);
+  w.model->FreeMemory();
+  w.model.reset();
+  EXPECT_FALSE(fluvextest::FileExists(w.dir / "state.txt"));
+}
+
+TEST(SnowStorage, AnUnwritableStateFileIsReported) {
+  StorageWorld s("unwritable");
+  EXPECT_EQ(CodeOf([&] { s.probe->WriteStorageSection(s.w.dir / "no/such/dir.txt", "a", nullptr, nullptr, nullptr); }),
+            64);
+  EXPECT_TRUE(s.w.Said("no/such/dir.txt"));
+}
+
+TEST(SnowTracers, InputConcentrationMixesIntoThePackAndLeavesWithTheOutflow) {
+  SnowWorld w("tracer", {"11"});
+  w.Add("concflux_tracer_1_input", 4);
+  Grid irrigation = w.Add("concflux_tracer_1_irrigation", 2);
+  ASSERT_EQ(w.Build(SnowSection{}), 0);
+  std::vector<TracerRecord> tracers(2);
+  tracers[1].name = "cl";
+  tracers[1].radioactive = 1;
+  tracers[1].half_time = 10;
+  int error = -1;
+  w.model->InitTracerGrids(&error, 1, tracers.data(), nullptr, 0);
+  ASSERT_EQ(error, 0);
+  Grid conc = w["concstor_tracer_1_snow_model"];
+  Grid flux = w["concflux_tracer_1_snow_model"];
+  ASSERT_TRUE(conc && flux);
+  conc[1][1] = 3;
+  conc[1][2] = 3;
+  w["snowstorage_solid"][1][1] = 10;
+  w.Fill("temperature", -5);
+  w.Fill("precipitation", 10);
+  w["precipitation"][1][2] = 0;
+  w.model->run(1, 10, 1, 2001);
+  // The irrigation flux grid is taken before the input's; the pack's 10 mm
+  // at the decayed concentration meet 10 mm at 2.
+  const double decay = std::exp(-(60.0 / 1440) / (1.442695041111 * 10));
+  EXPECT_NEAR(conc[1][1], (3 * decay * 10 + 2 * 10) / 20, 1e-12);
+  EXPECT_NEAR(flux[1][1], conc[1][1], 1e-15);
+  EXPECT_NEAR(conc[1][2], 3 * decay, 1e-12);
+  (void)irrigation;
+  w.model->FreeTracerArrays();
+  EXPECT_EQ(w["concstor_tracer_1_snow_model"], nullptr);
+
+  SnowWorld none("notracergrid", {"1"});
+  ASSERT_EQ(none.Build(SnowSection{}), 0);
+  EXPECT_EQ(CodeOf([&] { none.model->InitTracerGrids(&error, 1, tracers.data(), nullptr, 0); }), 33);
+  none.model->FreeTracerArrays();
+}
+
+TEST(SnowRelease, TheReleaseUnregistersEveryGridOfTheModel) {
+  SnowWorld w("release", {"12"});
+  SnowSection s;
+  s.method = 7;
+  ASSERT_EQ(w.Build(s), 0);
+  ASSERT_NE(w["deposition"], nullptr);
+  w.model->FreeMemory();
+  for (const char* g : {"snowstorage_solid", "snowtemp", "deposition", "max_deposition", "elev_order_row",
+                        "snowcover_outflow", "melt_from_snowcover"})
+    EXPECT_EQ(w[g], nullptr) << g;
+  EXPECT_TRUE(w.Said("deleting module snow_model"));
+  w.model.reset();
 }
 
 }  // namespace

@@ -30,38 +30,17 @@ struct SnowSection {
   std::string line63 = "1.0";
   std::string Text() const {
     std::ostringstream s;
-    s << "[snow_model]\n"
-      << flow << "\n"
-      << interval << "\n"
-      << method << " method\n"
-      << transzone << "\n"
-      << T0R << "\n"
-      << T0 << "\n"
-      << CWH << "\n"
-      << CRFR << "\n"
-      << C0 << "\n"
-      << C1 << "\n"
-      << C2 << "\n"
-      << z0 << "\n"
-      << RMFMIN << "\n"
-      << RMFMAX << "\n"
-      << ALBmin << "\n"
-      << ALBmax << "\n"
-      << "rain\n0\nrain.stat " << statcode << "\nsnow\n0\nsnow.stat " << statcode << "\nsdays\n0\nsdays.stat "
+    s << "[snow_model]\n" << flow << "\n" << interval << "\n" << method << " method\n";
+    for (double v : {transzone, T0R, T0, CWH, CRFR, C0, C1, C2, z0, RMFMIN, RMFMAX, ALBmin, ALBmax}) s << v << "\n";
+    s << "rain\n0\nrain.stat " << statcode << "\nsnow\n0\nsnow.stat " << statcode << "\nsdays\n0\nsdays.stat "
       << statcode << "\nsage\n0\nsage.stat " << statcode << "\nalb.stat " << statcode << "\n"
       << "sout\n0\nsout.stat " << statcode << "\nsmelt\n0\nsmelt.stat " << statcode << "\nssolid\n0\nsliquid\n0\n"
       << "storage.stat " << statcode << "\nstotal\n0\n"
       << readgrid << " readgrid\n";
     if (method > 4) {
       s << line42 << "\n0\nstemp.stat 0\nsurf\n0\nsurf.stat 0\ninput\n0\ninput.stat 0\nmobile\n0\nmobile.stat 0\n"
-        << "depo\n0\ndepo.stat 0\n"
-        << slope << "\n"
-        << factor << "\n"
-        << minslide << "\n"
-        << fraction << "\n"
-        << lwin << "\n"
-        << lwout << "\n"
-        << line63 << "\n";
+        << "depo\n0\ndepo.stat 0\n";
+      for (const std::string& v : {slope, factor, minslide, fraction, lwin, lwout, line63}) s << v << "\n";
     }
     return s.str();
   }
@@ -197,3 +176,43 @@ class SnowWorld {
   int nrows = 0;
   int ncols = 0;
 };
+
+// Values of "[ice_firn]" by line (dynamic methods take all 53 lines).
+struct IceFirnSection {
+  int method = 11;
+  double DDFice = 9.6, DDFfirn = 7.2, DDFsnow = 2.4, MF = 0, Aice_min = 0, Aice_max = 0, Asnow_min = 0, Asnow_max = 0;
+  double kice = 10, kfirn = 10, ksnow = 10, qice0 = 0, qfirn0 = 0, qsnow0 = 0;
+  std::string firnline = "0 2000 0.5";
+  std::string dateline = "30 9";
+  std::string line53 = "1000 0.25";
+  std::string valine = "28.5 1.36 3 0";
+  std::string Text() const {
+    std::ostringstream s;
+    s << "[ice_firn]\n" << method << " method\n";
+    for (double v : {DDFice, DDFfirn, DDFsnow, MF, Aice_min, Aice_max, Asnow_min, Asnow_max, kice, kfirn, ksnow, qice0,
+                     qfirn0, qsnow0})
+      s << v << "\n";
+    s << "mfirn\n0\nqfirn.stat 0\nmice\n0\nqice.stat 0\nqglac.stat 0\n";
+    if (method > 10) {
+      s << "qsg.stat 0\n0 readgrid\n"
+        << firnline << "\n"
+        << dateline << "\n"
+        << valine << "\nfirnstack\n0\nfirn.stat 0\ngmb\n0\ngmbold\n0\ngmb1.stat 0\ngmb2.stat 0\n1.0\n"
+        << "snowog.stat 0\n";
+      for (int k = 0; k < 7; ++k) s << "grid" << k << "\n0\n";
+      s << line53 << "\n";
+    }
+    return s.str();
+  }
+};
+
+// Adds the glacier grids of a dynamic run: fraction and code per cell.
+inline void AddGlaciers(SnowWorld& w, const std::vector<double>& fraction, const std::vector<double>& code) {
+  Grid g = w.Add("GlacierizedCells", 0);
+  Grid k = w.Add("GlacierCodes", kNodata);
+  for (int r = 1; r <= w.nrows; ++r)
+    for (int c = 1; c <= w.ncols; ++c) {
+      g[r][c] = fraction[(r - 1) * w.ncols + c - 1];
+      k[r][c] = code[(r - 1) * w.ncols + c - 1];
+    }
+}

@@ -1,1 +1,0 @@
-fluvex_test(evaluator_test SOURCES evaluator_test.cpp LIBS fluvex_surface)
