@@ -111,6 +111,7 @@ void unsatzonmodellklasse::ZoneStatistics() {
       if (k < 1) continue;
       const double g = GlacierFraction(r, c);
       if (!zoneFZT_QD.empty()) AddToFlowTimeZones(r, c, k, g);
+      if (!zoneFZT_QD.empty()) AddTracersToZones(r, c, k, g);
       struct Entry {
         zonalstatistic* statistic;
         double value;

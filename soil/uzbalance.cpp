@@ -109,6 +109,9 @@ void LayerBalance(Column& c, int g, const BalanceArrays& w, TracerColumn* tracer
     tc.output[t] = out;
     tc.interflow[t] = inter;
     tc.drainage[t] = drain;
+    if (tc.outputAmount) tc.outputAmount[t] = out;
+    if (tc.interflowAmount) tc.interflowAmount[t] = inter;
+    if (tc.drainageAmount) tc.drainageAmount[t] = drain;
 
     if (tc.mixed && tc.mixed[t]) {
       // One concentration for the saturated zone (and the groundwater below it).

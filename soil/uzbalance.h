@@ -44,6 +44,11 @@ struct TracerColumn {
   double* output = nullptr;              // [t] amount leaving the column downward (out)
   double* interflow = nullptr;           // [t] amount leaving with interflow (out)
   double* drainage = nullptr;            // [t] amount leaving with drainage and to rivers (out)
+  // Optional: the three amounts above before a mixed tracer turns them into
+  // concentrations (null: not wanted).
+  double* outputAmount = nullptr;
+  double* interflowAmount = nullptr;
+  double* drainageAmount = nullptr;
 };
 
 // Limits the outflows of the layers 1..(g + 1, extended by river exchange)
