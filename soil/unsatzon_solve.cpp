@@ -454,6 +454,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
 
     // 8. Start of the substep.
     for (int i = 0; i <= n + 1; ++i) w.thetaOld[i] = w.mean[i] = w.thetaNew[i] = w.theta[i];
+    if (NT > 0)
+      for (int i = 0; i <= n + 1; ++i) w.thetaBefore[i] = w.theta[i];
     double waterStart = 0;
     for (int i = 1; i <= n; ++i) waterStart += w.theta[i] * w.d[i];
     (void)waterStart;
@@ -592,6 +594,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       tc.end = w.tracerEndRows.data();
       tc.river = w.tracer.data();
       tc.inputWater = P * dtms;
+      tc.thetaStart = w.thetaBefore.data();
       tc.groundwater = groundwaterWater > 0 ? w.tracerGroundwater.data() : nullptr;
       tc.groundwaterStorage = groundwaterWater;
       tc.output = w.tracerOut.data();
