@@ -201,6 +201,29 @@ TEST_F(Tracers, ConstantConcentrationEverywhereIsTheRoutedConcentration) {
   EXPECT_NEAR(Entry("concstor_tracer_1_unsatzon_model").grid[1][1], 3.0, 1e-9);
 }
 
+TEST_F(Tracers, UniformConcentrationStaysUniformWhileTheWaterMoves) {
+  // Without transpiration no water leaves the substance behind: soil,
+  // groundwater and rain at 3 keep 3 in every layer while the water moves.
+  Fill("pot_transpiration1", 0.0);
+  Add("concflux_tracer_1_input", [](int, int) { return 3.0; });
+  settings[1].soilini = settings[1].gwini = 3.0;
+  Section s = OneSubbasin();
+  s.parameters = {"1", "2", "0.5", "4", "0.2", "0"};
+  ASSERT_EQ(Start(s, 1), 0) << console.str();
+  for (int step = 0; step < 12; ++step) {
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) precipitation[r][c] = step < 4 ? 1.5 * c : 0.2;
+    ASSERT_EQ(Step(step), 0) << console.str();
+    const Stack m = Entry("concstor_tracer_1_unsatzon_model").stack;
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        for (int k = 1; k <= kLayers; ++k)
+          ASSERT_NEAR(m[r][c][k] / (uz->Theta()[r][c][k] * uztest::kThickness * 1000), 3.0, 1e-9)
+              << step << " " << r << " " << c << " " << k;
+    EXPECT_NEAR(tuz->Routed(1, 1), 3.0, 1e-9);
+  }
+}
+
 TEST_F(Tracers, MissingInputGridOrStackWithOtherLayersStopTheSetUp) {
   ASSERT_EQ(Start(OneSubbasin(), 1), 33);
   EXPECT_TRUE(Said("concflux_tracer_1_input")) << console.str();
