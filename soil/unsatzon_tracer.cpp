@@ -340,8 +340,7 @@ void unsatzonmodellklasse::FreeTracerArrays() {
     // The direct-flow and interflow grids are among the module's own grids.
   }
   soiltracers.clear();
-  ntracers = 0;
-  for (auto* a : {&Qg, &QBb, &QD, &QDd, &QI, &QIi}) std::vector<double>().swap(*a);
-  Free(riverflow_table);
-  riverflow_table = nullptr;
+  // The runoff arrays and the river links table stay until the module is
+  // released: the discharge routing, irrigation, groundwater and snow models
+  // hold them and are released after this.
 }
