@@ -142,13 +142,6 @@ class TracerBasin {
     return rows;
   }
 
-  // A value the instance log holds after text.
-  double Logged(const std::string& text) const {
-    const std::string log = ReadFile(dir / "modell_0.log");
-    const size_t at = log.find(text);
-    return at == std::string::npos ? NAN : std::stod(log.substr(at + text.size()));
-  }
-
   TempDir dir;
   std::string end;
 };

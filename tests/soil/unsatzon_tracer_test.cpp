@@ -201,27 +201,35 @@ TEST_F(Tracers, ConstantConcentrationEverywhereIsTheRoutedConcentration) {
   EXPECT_NEAR(Entry("concstor_tracer_1_unsatzon_model").grid[1][1], 3.0, 1e-9);
 }
 
-TEST_F(Tracers, UniformConcentrationStaysUniformWhileTheWaterMoves) {
-  // Without transpiration no water leaves the substance behind: soil,
-  // groundwater and rain at 3 keep 3 in every layer while the water moves.
-  Fill("pot_transpiration1", 0.0);
+TEST_F(Tracers, UniformConcentrationStaysUniformUnlessTranspirationLeavesTheSubstance) {
+  // Soil, groundwater and rain at 3. Tracer 1 evaporates with the water (its
+  // stack holds concentrations) and keeps 3 in every layer while the water
+  // moves and the roots take it; tracer 2 stays behind and is enriched.
   Add("concflux_tracer_1_input", [](int, int) { return 3.0; });
-  settings[1].soilini = settings[1].gwini = 3.0;
+  Add("concflux_tracer_2_input", [](int, int) { return 3.0; });
+  settings[1].evaporating = 1;
+  for (int t = 1; t <= 2; ++t) settings[t].soilini = settings[t].gwini = 3.0;
   Section s = OneSubbasin();
   s.parameters = {"1", "2", "0.5", "4", "0.2", "0"};
-  ASSERT_EQ(Start(s, 1), 0) << console.str();
+  ASSERT_EQ(Start(s, 2), 0) << console.str();
   for (int step = 0; step < 12; ++step) {
     for (int r = 1; r <= kRows; ++r)
       for (int c = 1; c <= kCols; ++c) precipitation[r][c] = step < 4 ? 1.5 * c : 0.2;
     ASSERT_EQ(Step(step), 0) << console.str();
-    const Stack m = Entry("concstor_tracer_1_unsatzon_model").stack;
+    const Stack evaporating = Entry("concstor_tracer_1_unsatzon_model").stack;
+    const Stack staying = Entry("concstor_tracer_2_unsatzon_model").stack;
     for (int r = 1; r <= kRows; ++r)
       for (int c = 1; c <= kCols; ++c)
-        for (int k = 1; k <= kLayers; ++k)
-          ASSERT_NEAR(m[r][c][k] / (uz->Theta()[r][c][k] * uztest::kThickness * 1000), 3.0, 1e-9)
-              << step << " " << r << " " << c << " " << k;
+        for (int k = 1; k <= kLayers; ++k) {
+          ASSERT_NEAR(evaporating[r][c][k], 3.0, 1e-9) << step << " " << r << " " << c << " " << k;
+          ASSERT_GE(staying[r][c][k] / (uz->Theta()[r][c][k] * uztest::kThickness * 1000), 3.0 - 1e-9);
+        }
     EXPECT_NEAR(tuz->Routed(1, 1), 3.0, 1e-9);
   }
+  // The roots took water from the top layer: the substance that stayed is more concentrated there.
+  EXPECT_GT(
+      Entry("concstor_tracer_2_unsatzon_model").stack[1][1][1] / (uz->Theta()[1][1][1] * uztest::kThickness * 1000),
+      3.01);
 }
 
 TEST_F(Tracers, MissingInputGridOrStackWithOtherLayersStopTheSetUp) {
