@@ -23,7 +23,3 @@ struct RiverflowTable {
 struct SubbasinIrrigation;
 // Irrigation table of the set-up, handed to the unsaturated zone.
 struct IrrigationTable;
-
-// Writes the FATAL entry for a sub-model that is switched on in the control
-// file but whose computation is not part of this build; returns code.
-int ReportModuleNotAvailable(DiagStream* diag, const std::string& module, const std::string& section, int code);

@@ -75,14 +75,14 @@ void unsatzonmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* 
       gw_storage_coeff = p > 0 ? gridlist[p].grid : nullptr;
     }
     if (maxzeit.empty()) {
-      ntracers = std::max(0, count);
-      // The soil carries no tracers in this build.
-      if (ntracers > 0)
-        throw ReportModuleNotAvailable(diag, "unsaturated zone (tracers in the soil)", modulname, kNotAvailable);
+      ntracers = settings ? std::clamp(count, 0, 9) : 0;
       InitFlowTimeZones();
+      if (ntracers > 0) InitSoilTracers(settings, registry, capacity);
+      if (ntracers > 0 && groundwatercoupling) BindGroundwaterTracers();
       const size_t size = Flat(ntracers, zonecount) + 1;
       for (auto* a : {&Qg, &QBb, &QD, &QDd, &QI, &QIi}) a->assign(size, 0.0);
       InitialBaseflow();
+      if (ntracers > 0) InitialTracerBaseflow();
       if (storage_read_parameter == 1) ReadStorageFile();
     }
   } catch (int code) {
@@ -129,6 +129,7 @@ int unsatzonmodellklasse::GetMaxZoneCode() {
 void unsatzonmodellklasse::FreeMemory() {
   if (freed) return;
   freed = true;
+  FreeTracerArrays();
   for (int k = 0; k < kStatCount; ++k) {
     if (statistics[k]) {
       std::unique_ptr<zonalstatistic> statistic(statistics[k]);

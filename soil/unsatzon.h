@@ -9,9 +9,9 @@
 // every cell (or reads it from state stacks). Each (sub)step, run() solves
 // the soil column of every own cell (soil/unsatzon_solve.cpp); the step start,
 // the subbasin routing through flow-time zones and linear storages and the
-// outputs of the step are in soil/unsatzon_route.cpp and unsatzon_output.cpp.
-// Tracers in the soil are not part of this build: a run with tracers and the
-// module switched on stops with error 505.
+// outputs of the step are in soil/unsatzon_route.cpp and unsatzon_output.cpp;
+// dissolved substances (tracers) that move with the soil water in
+// soil/unsatzon_tracer.cpp.
 //
 // Units: lengths in m, water contents as volume fractions, storage constants
 // in minutes, temperatures in degrees Celsius. Stacks hold levels 0 ...
@@ -33,7 +33,6 @@ class zonalstatistic;
 
 class unsatzonmodellklasse : public teilmodellklasse {
  public:
-  static constexpr int kNotAvailable = 505;
   // Statistics lines of the section, in reading order.
   enum StatLine {
     kStatQDRAIN,
@@ -140,6 +139,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual void SetGroundwaterCoupling(int coupled);
   virtual int GetStorageReadParameter();
   void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
+  void FreeTracerArrays() override;
   virtual void ComputeDrainablePoreVolume();
   virtual void StartStep(int64_t hour, int64_t day, int64_t month, int64_t year);
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
@@ -495,6 +495,46 @@ class unsatzonmodellklasse : public teilmodellklasse {
   char repairafterdump = 0;
   int64_t maxdumpfiles = 0;
   int groundwatercoupling = 0;
+
+  // ---- tracers (unsatzon_tracer.cpp) ----
+  // One dissolved substance in the soil. Its soil storage stack holds per
+  // layer the amount (concentration times water in mm) or, for a tracer that
+  // evaporates with the water, the concentration itself.
+  struct SoilTracer {
+    ZoneRecord* records = nullptr;  // baseflow load and water per subbasin, then its statistics line
+    zonalstatistic* statistic = nullptr;
+    std::string statfile;
+    std::string stackfile;
+    Grid input = nullptr;         // concentration of the infiltration input
+    Grid silting = nullptr;       // concentration of the silting-up water (null: that of the input)
+    Grid groundwater = nullptr;   // groundwater model, layer 1: amount or concentration (null without)
+    Stack store = nullptr;        // soil storage stack, levels 1 ... layers
+    Grid conc = nullptr;          // concentration in layer 1 (the stack's companion grid)
+    int64_t first = 0, last = 0;  // rows of store and conc
+    int position = 0;             // grid-list position of store and conc
+    Grid concQD = nullptr;        // concentration of the cell's direct flow of the (sub)step
+    Grid concQI = nullptr;        // concentration of its interflow
+    double decay = 1.0;           // factor per call of run (radioactive tracers)
+    PointRows point;              // control-point rows, layers 1 ... layers
+  };
+  std::vector<SoilTracer> soiltracers;     // 1 ... ntracers
+  TracerRecord* tracersettings = nullptr;  // 1 ... ntracers, not owned
+  Grid aquifer_thickness = nullptr;        // "aquifer_thickness_1" (groundwater model)
+  void InitSoilTracers(TracerRecord* settings, StatRecord* registry, int capacity);
+  void BindGroundwaterTracers();
+  void InitialTracerBaseflow();
+  // Concentration held in a layer: the stored value of an evaporating tracer,
+  // else the amount per water (0 where the layer holds no water).
+  double LayerConcentration(int t, int r, int c, int layer, double thickness) const;
+  // Soil water of the column that the groundwater model's layer 1 holds
+  // below the cell (mm), 0 without it.
+  double GroundwaterWater(int r, int c) const;
+  void AddTracersToZones(int r, int c, int s, double g);
+  void RouteTracers(int64_t hour, int64_t day, int64_t month, int64_t year);
+  void AddTracerPointRows();
+  void WriteTracerPointRows();
+  void FlushTracerStatistics();
+  void StartTracerStep();
 
  private:
   bool freed = false;

@@ -180,8 +180,10 @@ void unsatzonmodellklasse::WriteAllPointRows() {
 void unsatzonmodellklasse::WriteStatFiles() {
   if (flowcontrol == 0) return;
   WriteAllPointRows();
+  WriteTracerPointRows();
   for (zonalstatistic* s : statistics)
     if (s) s->Flush();
+  FlushTracerStatistics();
 }
 
 // ---------------------------------------------------------------- state file section
@@ -380,6 +382,7 @@ void unsatzonmodellklasse::Finish(bool append) {
   if (flowcontrol != 0 && !freed) {
     if (GetInitialized() && !maxzeit.empty()) WriteStorageFile(append);
     WriteEndWaterContent();
+    FreeTracerArrays();
     WriteAllPointRows();
   }
   FreeMemory();

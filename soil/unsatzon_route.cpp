@@ -336,6 +336,7 @@ void unsatzonmodellklasse::StartStep(int64_t hour, int64_t day, int64_t month, i
                        kStatGWEX,    kStatQg,   kStatQDRAIN, kStatPOND,     kStatTEMPER};
   for (int k : order)
     if (statistics[k]) statistics[k]->NewStep();
+  StartTracerStep();
 }
 
 // ---------------------------------------------------------------- drainable pore volume
@@ -448,4 +449,5 @@ void unsatzonmodellklasse::RouteSubbasinRunoff(int64_t hour, int64_t day, int64_
     }
   }
   WriteStepOutputs(hour, day, month, year);
+  if (ntracers > 0) RouteTracers(hour, day, month, year);
 }

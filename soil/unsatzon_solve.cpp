@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "framework/diagstream.h"
 #include "framework/hrurecord.h"
@@ -68,6 +69,7 @@ void unsatzonmodellklasse::SolveCells() {
   {
     CellWork w;
     w.Size(layers, V);
+    w.SizeTracers(soiltracers.empty() ? 0 : ntracers);
 #pragma omp for schedule(runtime)
     for (int r = firstrow; r <= lastrow; ++r) {
       if (looperror != 0) continue;
@@ -132,6 +134,33 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   }
   const double baseflowRate = Value(baseflow, r, c);
   ZeroResults(r, c);
+
+  // Tracer amounts of the column (concentration times water in mm), after
+  // the decay over this call; the concentrations of the water that arrives.
+  const int NT = w.tracers;
+  const double groundwaterWater = NT > 0 ? GroundwaterWater(r, c) : 0.0;
+  for (int t = 1; t <= NT; ++t) {
+    const SoilTracer& st = soiltracers[t];
+    const TracerRecord& tr = tracersettings[t];
+    const double* v = st.store[r][c];
+    double* a = w.Amount(t);
+    for (int i = 0; i <= n + 1; ++i) a[i] = 0;
+    for (int i = 1; i <= n; ++i) {
+      const double x = v[i] > nodata ? v[i] : 0.0;
+      a[i] = (tr.evaporating == 1 ? x * w.theta[i] * w.d[i] * 1000.0 : x) * st.decay;
+    }
+    w.tracerDirectLoad[t] = w.tracerInterLoad[t] = 0;
+    w.tracerInput[t] = Value(st.input, r, c);
+    w.tracerSilt[t] = st.silting ? Value(st.silting, r, c) : w.tracerInput[t];
+    // A tracer without a maximum concentration is carried without limit.
+    w.tracerCap[t] = tr.max_conc > 0 ? tr.max_conc : std::numeric_limits<double>::infinity();
+    // Groundwater that rises into the column: that of the groundwater model
+    // below the cell, else the tracer's initial groundwater concentration.
+    double gw = tr.gwini;
+    if (st.groundwater && groundwaterWater > 0 && Valid(st.groundwater, r, c))
+      gw = tr.evaporating == 1 ? st.groundwater[r][c] : st.groundwater[r][c] / groundwaterWater;
+    w.tracerGroundwater[t] = gw;
+  }
 
   uzk::Column& col = w.col;
   col = uzk::Column{};
@@ -250,6 +279,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     for (int j = 1; j <= V; ++j) w.demand[j] = Value(pot_transpiration[j], r, c) / substeps / k;
     const double silt = silting_up ? Value(silting_up, r, c) / k : 0.0;
     double directSilt = 0;
+    const double inBase = in;
     // 2. Surface storage water first covers the transpiration demand.
     auto coverDemand = [&](double water) {
       for (int j = 1; j <= V && water > 0; ++j) {
@@ -274,6 +304,12 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       in += coverDemand(pond);
       pond = in;
     }
+    // The water that reaches the soil mixes the input's and the silting-up
+    // water's concentrations; ponded water takes that mixture too.
+    const double siltIn = pondOn ? 0.0 : in - inBase;
+    for (int t = 1; t <= NT; ++t)
+      w.tracerMix[t] = inBase + siltIn > 0 ? (inBase * w.tracerInput[t] + siltIn * w.tracerSilt[t]) / (inBase + siltIn)
+                                           : w.tracerInput[t];
     // 3. Rates.
     double P = in / dtms;
     const double setAsideRate = setAside / dtms;
@@ -285,9 +321,14 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       macroWater = uzk::MacroporeInfiltration(col, P, w.d.data(), w.capacity.data(), w.ts.data(), w.theta.data(),
                                               w.macro.data(), dtms);
     w.snapInputMacro = P;
+    for (int t = 1; t <= NT; ++t) {
+      double* a = w.Amount(t);
+      for (int i = 1; i <= n; ++i) a[i] += w.tracerMix[t] * w.macro[i] * dtms;
+    }
 
     // 5. Transpiration and soil evaporation.
     double evaporated = 0;
+    for (int i = 1; i <= n; ++i) w.thetaBefore[i] = w.theta[i];
     for (int j = 1; j <= V; ++j) {
       w.transpired[j] = 0;
       if (!Valid(landuse[j], r, c)) continue;
@@ -333,6 +374,15 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       evaporated += given * dtms;
       if (real_transpiration[j] && real_transpiration[j][r]) real_transpiration[j][r][c] += taken * dtms;
     }
+
+    // An evaporating tracer leaves with the water taken, keeping its concentration.
+    for (int t = 1; t <= NT; ++t) {
+      if (tracersettings[t].evaporating != 1) continue;
+      double* a = w.Amount(t);
+      for (int i = 1; i <= n; ++i)
+        if (w.thetaBefore[i] > 0) a[i] *= w.theta[i] / w.thetaBefore[i];
+    }
+    for (int i = 1; i <= n; ++i) w.thetaBefore[i] = w.theta[i];
 
     // 6. Baseflow (rate, m/s); negative: groundwater rising into the column.
     // With the groundwater model the grid holds the rate it set for the step.
@@ -383,6 +433,18 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       }
       qb -= rest;
     }
+    // Baseflow takes the layers' substance with their water; rising
+    // groundwater brings the groundwater's.
+    for (int t = 1; t <= NT; ++t) {
+      double* a = w.Amount(t);
+      for (int i = 1; i <= n; ++i) {
+        if (w.base[i] > 0 && w.thetaBefore[i] > 0)
+          a[i] -= a[i] * std::min(1.0, w.base[i] * dtw / (w.thetaBefore[i] * w.d[i]));
+        else if (w.base[i] < 0)
+          a[i] -= w.tracerGroundwater[t] * w.base[i] * dtms;
+      }
+      if (!pondOn) w.tracerDirectLoad[t] += w.tracerGroundwater[t] * rising * dtms;
+    }
     col.g = g;
     col.baseflow = qb;
     // Negative: water from the groundwater, into the layers or, where they are full, direct runoff.
@@ -392,6 +454,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
 
     // 8. Start of the substep.
     for (int i = 0; i <= n + 1; ++i) w.thetaOld[i] = w.mean[i] = w.thetaNew[i] = w.theta[i];
+    if (NT > 0)
+      for (int i = 0; i <= n + 1; ++i) w.thetaBefore[i] = w.theta[i];
     double waterStart = 0;
     for (int i = 1; i <= n; ++i) waterStart += w.theta[i] * w.d[i];
     (void)waterStart;
@@ -520,7 +584,27 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     ba.O2Limited = w.O2L.data();
     ba.BLimited = w.BL.data();
     ba.qLimited = w.qL.data();
-    uzk::LayerBalance(col, g, ba, nullptr, dtw, 1.0, 1.0);
+    uzk::TracerColumn tc;
+    if (NT > 0) {
+      for (int t = 1; t <= NT; ++t) w.Amount(t)[0] = w.tracerMix[t] * P * dtms;  // the input store
+      tc.count = NT;
+      tc.mixed = w.tracerMixed.data();
+      tc.capFactor = w.tracerCap.data();
+      tc.start = w.tracerStartRows.data();
+      tc.end = w.tracerEndRows.data();
+      tc.river = w.tracer.data();
+      tc.inputWater = P * dtms;
+      tc.thetaStart = w.thetaBefore.data();
+      tc.groundwater = groundwaterWater > 0 ? w.tracerGroundwater.data() : nullptr;
+      tc.groundwaterStorage = groundwaterWater;
+      tc.output = w.tracerOut.data();
+      tc.interflow = w.tracerInter.data();
+      tc.drainage = w.tracerDrain.data();
+      tc.outputAmount = w.tracerOutAmount.data();
+      tc.interflowAmount = w.tracerInterAmount.data();
+      tc.drainageAmount = w.tracerDrainAmount.data();
+    }
+    uzk::LayerBalance(col, g, ba, NT > 0 ? &tc : nullptr, dtw, 1.0, 1.0);
     double interflowRate = 0, drainageRate = 0, exfiltrationRate = 0;
     for (int i = 1; i <= n; ++i) {
       const double kept = (w.O1[i] - w.O1L[i]) + (w.O2[i] - w.O2L[i]) + (w.B[i] - w.BL[i]);
@@ -573,6 +657,23 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     infiltration_excess[r][c] += runoff;
     total_infiltration[r][c] += infiltration + macroWater;
     if (number_of_substeps) number_of_substeps[r][c] = k;
+
+    // Substance of the runoff: what the input store did not give to the soil
+    // (with the snow runoff set aside and the direct silting-up water), or,
+    // with ponding, the direct runoff at the mixed input concentration.
+    // What left the bottom of the column leaves with the baseflow.
+    for (int t = 1; t <= NT; ++t) {
+      double* a = w.Amount(t);
+      const double* e = w.AmountEnd(t);
+      for (int i = 0; i <= n; ++i) a[i] = e[i];
+      if (!pondOn)
+        w.tracerDirectLoad[t] +=
+            std::max(0.0, a[0]) + w.tracerInput[t] * setAsideRate * dtms + w.tracerSilt[t] * directSilt;
+      else
+        w.tracerDirectLoad[t] += w.tracerMix[t] * directRate * dtms;
+      a[0] = 0;
+      w.tracerInterLoad[t] += w.tracerInterAmount[t];
+    }
   }
 
   // Results of the step.
@@ -597,6 +698,18 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   if (gw_storage_coeff && gw_storage_coeff[r])
     gw_storage_coeff[r][c] = std::max(0.01, w.ts[col.g] - (tableFell ? w.drainable[col.g] : w.theta[col.g]));
   baseflow[r][c] = baseflowAmount;
+  for (int t = 1; t <= NT; ++t) {
+    const SoilTracer& st = soiltracers[t];
+    const bool evap = tracersettings[t].evaporating == 1;
+    const double* a = w.Amount(t);
+    double* v = st.store[r][c];
+    for (int i = 1; i <= n; ++i) v[i] = evap ? (w.theta[i] > 1e-5 ? a[i] / (w.theta[i] * w.d[i] * 1000.0) : 0.0) : a[i];
+    st.concQD[r][c] = directflow[r][c] > 0 ? w.tracerDirectLoad[t] / directflow[r][c] : 0.0;
+    st.concQI[r][c] = interflow[r][c] > 0 ? w.tracerInterLoad[t] / interflow[r][c] : 0.0;
+    // The saturated zone and the groundwater below were mixed: the groundwater model takes the mixture.
+    if (st.groundwater && groundwaterWater > 0 && Valid(st.groundwater, r, c))
+      st.groundwater[r][c] = evap ? w.tracerGroundwater[t] : w.tracerGroundwater[t] * groundwaterWater;
+  }
   if (ETR2ETP && SBHIGH_grid && SB_1_grid[r][c] < SBHIGH_grid[r][c]) {
     double real = 0, potential = 0;
     for (int j = 1; j <= V; ++j) {

@@ -68,6 +68,9 @@ void unsatzonmodellklasse::CopyMasterCells() {
                              river_infiltration,
                              river_exfiltration};
   for (Grid g : real_transpiration) grids.push_back(g);
+  // Tracers: the concentrations of the runoff and the soil's substance.
+  for (size_t t = 1; t < soiltracers.size(); ++t)
+    grids.insert(grids.end(), {soiltracers[t].concQD, soiltracers[t].concQI});
   const Stack stacks[5] = {theta, hydraulic_heads, geodetic_heads, q_down, Soil_Temperature_Stack};
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
@@ -96,6 +99,8 @@ void unsatzonmodellklasse::CopyMasterCells() {
       for (Stack s : stacks)
         if (s && s[r] && s[mr])
           for (int k = 0; k <= layers; ++k) s[r][c][k] = s[mr][mc][k];
+      for (size_t t = 1; t < soiltracers.size(); ++t)
+        for (int k = 0; k <= layers; ++k) soiltracers[t].store[r][c][k] = soiltracers[t].store[mr][mc][k];
     }
   }
   if (looperror != 0) throw static_cast<int>(looperror);
@@ -111,6 +116,7 @@ void unsatzonmodellklasse::ZoneStatistics() {
       if (k < 1) continue;
       const double g = GlacierFraction(r, c);
       if (!zoneFZT_QD.empty()) AddToFlowTimeZones(r, c, k, g);
+      if (!zoneFZT_QD.empty()) AddTracersToZones(r, c, k, g);
       struct Entry {
         zonalstatistic* statistic;
         double value;

@@ -29,6 +29,38 @@ struct unsatzonmodellklasse::CellWork {
   uzk::RiverCell river;
   int riverRecord = 0;
   int soilIndex = 0;
+  // Tracers 1 ... T: amounts per level 0 ... n + 1 (level 0 the input store)
+  // at the start and the end of the layer balance, and per-tracer values.
+  int tracers = 0;
+  std::vector<double> tracerStart, tracerEnd, thetaBefore;
+  std::vector<const double*> tracerStartRows;
+  std::vector<double*> tracerEndRows;
+  std::vector<double> tracerCap, tracerGroundwater, tracerOut, tracerInter, tracerDrain, tracerOutAmount,
+      tracerInterAmount, tracerDrainAmount, tracerDirectLoad, tracerInterLoad, tracerInput, tracerSilt, tracerMix;
+  std::vector<int> tracerMixed;
+  double* Amount(int t) { return tracerStart.data() + static_cast<size_t>(t) * (n + 2); }
+  double* AmountEnd(int t) { return tracerEnd.data() + static_cast<size_t>(t) * (n + 2); }
+  void SizeTracers(int count) {
+    tracers = count;
+    const size_t levels = static_cast<size_t>(count + 1) * (n + 2);
+    tracerStart.assign(levels, 0.0);
+    tracerEnd.assign(levels, 0.0);
+    thetaBefore.assign(static_cast<size_t>(n) + 3, 0.0);
+    tracerStartRows.assign(static_cast<size_t>(count) + 1, nullptr);
+    tracerEndRows.assign(static_cast<size_t>(count) + 1, nullptr);
+    for (int t = 1; t <= count; ++t) {
+      tracerStartRows[t] = Amount(t);
+      tracerEndRows[t] = AmountEnd(t);
+    }
+    for (auto* v :
+         {&tracerCap, &tracerGroundwater, &tracerOut, &tracerInter, &tracerDrain, &tracerOutAmount, &tracerInterAmount,
+          &tracerDrainAmount, &tracerDirectLoad, &tracerInterLoad, &tracerInput, &tracerSilt, &tracerMix})
+      v->assign(static_cast<size_t>(count) + 1, 0.0);
+    // Every tracer mixes in the saturated zone.
+    tracerMixed.assign(static_cast<size_t>(count) + 1, 1);
+    // The river water's concentrations come in the layer array `tracer`.
+    if (tracer.size() < static_cast<size_t>(count) + 1) tracer.resize(static_cast<size_t>(count) + 1, 0.0);
+  }
 
   void Size(int layers, int vegetation) {
     n = layers;

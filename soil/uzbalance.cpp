@@ -18,8 +18,9 @@ double Carry(const BalanceArrays& w, const TracerColumn& tc, const double* amoun
     if (tc.inputWater <= 0) return 0.0;
     m = dt * F * 1000.0 * amount[0] / tc.inputWater;
   } else {
-    if (w.theta[s] <= 0.001) return 0.0;
-    m = (dt * F / w.d[s]) * amount[s] / w.theta[s];
+    const double th = tc.thetaStart ? tc.thetaStart[s] : w.theta[s];
+    if (th <= 0.001) return 0.0;
+    m = (dt * F / w.d[s]) * amount[s] / th;
   }
   return std::min(m, phi * F * dt * 1000.0);
 }
@@ -76,7 +77,9 @@ void LayerBalance(Column& c, int g, const BalanceArrays& w, TracerColumn* tracer
     // Surface: infiltration brings the input store's amount; water pushed
     // up returns to the store.
     if (w.q[0] < 0) {
-      const double mass = Carry(w, tc, c0, 0, -w.q[0], dt, phi);
+      // Not more than the store holds: water infiltrating beyond the input
+      // (from the surface storage) carries none.
+      const double mass = std::min(std::max(0.0, c1[0]), Carry(w, tc, c0, 0, -w.q[0], dt, phi));
       c1[0] -= mass;
       c1[1] += mass;
     } else if (w.q[0] > 0) {
@@ -109,6 +112,9 @@ void LayerBalance(Column& c, int g, const BalanceArrays& w, TracerColumn* tracer
     tc.output[t] = out;
     tc.interflow[t] = inter;
     tc.drainage[t] = drain;
+    if (tc.outputAmount) tc.outputAmount[t] = out;
+    if (tc.interflowAmount) tc.interflowAmount[t] = inter;
+    if (tc.drainageAmount) tc.drainageAmount[t] = drain;
 
     if (tc.mixed && tc.mixed[t]) {
       // One concentration for the saturated zone (and the groundwater below it).

@@ -44,6 +44,15 @@ struct TracerColumn {
   double* output = nullptr;              // [t] amount leaving the column downward (out)
   double* interflow = nullptr;           // [t] amount leaving with interflow (out)
   double* drainage = nullptr;            // [t] amount leaving with drainage and to rivers (out)
+  // Optional: the water contents the start amounts belong to (those of the
+  // start of the substep). With them a uniform concentration stays uniform;
+  // without them the contents after the substep divide.
+  const double* thetaStart = nullptr;
+  // Optional: the three amounts above before a mixed tracer turns them into
+  // concentrations (null: not wanted).
+  double* outputAmount = nullptr;
+  double* interflowAmount = nullptr;
+  double* drainageAmount = nullptr;
 };
 
 // Limits the outflows of the layers 1..(g + 1, extended by river exchange)

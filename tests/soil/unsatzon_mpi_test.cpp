@@ -99,4 +99,45 @@ TEST_F(Instances, SubbasinRunoffDoesNotDependOnTheInstancesFromTheFirstStepOn) {
   ASSERT_EQ(chdir(cwd), 0);
 }
 
+TEST_F(Instances, RoutedTracerConcentrationDoesNotDependOnTheInstances) {
+  // One subbasin; row r gives r mm of direct flow at a concentration of 10 r.
+  for (auto& e : list)
+    if (e.shortname == "zonegrid_soilmodel")
+      for (int r = 1; r <= uztest::kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) e.grid[r][c] = 1;
+  Add("concflux_tracer_1_input", [](int, int) { return 0.0; });
+  Section s;
+  s.codes = "1";
+  s.parameters = {"0", "0", "0.1", "4", "0", "0"};  // no storage, no baseflow
+  ASSERT_EQ(Make(s), 0) << console.str();
+  TracerRecord tracers[2];
+  tracers[1].name = "nit";
+  tracers[1].max_conc = 100;
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  int error = 0;
+  uz->InitTracerGrids(&error, 1, tracers, nullptr, 0);
+  ASSERT_EQ(error, 0) << console.str();
+  Grid conc = list[uz->FindGrid("_CONC_QD_1_", false)].grid;
+  const int first = size == 2 ? rank + 1 : 1, last = size == 2 ? rank + 1 : uztest::kRows;
+  for (int k = 1; k <= 3; ++k) {
+    uz->StartStep(k, 1, 7, 2020);
+    for (int r = first; r <= last; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        uz->Direct()[r][c] = r;
+        uz->Inter()[r][c] = 0.0;
+        uz->Base()[r][c] = 0.0;
+        conc[r][c] = 10.0 * r;
+      }
+    uz->AddStep();
+    uz->RouteSubbasinRunoff(k, 1, 7, 2020);
+    // (4 x 1 x 10 + 4 x 2 x 20) / (4 x 1 + 4 x 2) = 200 / 12.
+    if (rank == 0) {
+      EXPECT_NEAR(uz->Runoff(1, 1), 200.0 / 12.0, 1e-12) << k;
+    }
+  }
+  ASSERT_EQ(chdir(cwd), 0);
+}
+
 }  // namespace

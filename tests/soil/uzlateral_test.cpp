@@ -203,3 +203,42 @@ TEST(UzLayerBalance, TracerMassIsKept) {
   EXPECT_NEAR(end[3] / b.theta[3], end[4] / b.theta[4], 1e-12);
   EXPECT_FALSE(f.c.fpe);
 }
+
+TEST(UzLayerBalance, SaturatedZoneTakesTheWaterWeightedMeanConcentration) {
+  ColumnFixture f(kCarselParrish[1]);
+  const int n = 6;
+  Balance b(n);  // no fluxes: only the mixing acts
+  // Layers 4 and 5 below the table: 0.3 * 0.2 m = 60 mm at 0.1, 0.4 * 0.2 m = 80 mm at 0.3.
+  b.theta[4] = 0.3;
+  b.theta[5] = 0.4;
+  std::vector<double> start = {0, 1, 2, 3, 6, 24, 9, 0}, end(8);
+  const double* starts[2] = {nullptr, start.data()};
+  double* ends[2] = {nullptr, end.data()};
+  int mixed[2] = {0, 1};
+  double cap[2] = {0, 1e9}, output[2], inter[2], drain[2], gw[2] = {0, 0.5};
+  uzk::TracerColumn t;
+  t.count = 1;
+  t.mixed = mixed;
+  t.capFactor = cap;
+  t.start = starts;
+  t.end = ends;
+  t.output = output;
+  t.interflow = inter;
+  t.drainage = drain;
+  f.c.g = 4;
+  uzk::LayerBalance(f.c, 4, b.w, &t, 3600, 1, 1);
+  // (6 + 24) / (60 + 80) mm: the mixture 0.2142857...; the layers above keep theirs.
+  EXPECT_NEAR(end[4], 60 * 30.0 / 140, 1e-12);
+  EXPECT_NEAR(end[5], 80 * 30.0 / 140, 1e-12);
+  EXPECT_EQ(end[3], 3.0);
+  EXPECT_EQ(end[6], 9.0);
+
+  // With the groundwater model: 60 mm at 0.5 below join the mixture, (30 + 30) / 200 = 0.3.
+  f.c.groundwaterActive = true;
+  t.groundwater = gw;
+  t.groundwaterStorage = 60;
+  uzk::LayerBalance(f.c, 4, b.w, &t, 3600, 1, 1);
+  EXPECT_NEAR(end[4], 18.0, 1e-12);
+  EXPECT_NEAR(end[5], 24.0, 1e-12);
+  EXPECT_NEAR(gw[1], 0.3, 1e-15);
+}

@@ -66,6 +66,7 @@ class UZ : public unsatzonmodellklasse {
   double StorageQD(int s) const { return QDd[Flat(0, s)]; }
   double StorageQI(int s) const { return QIi[Flat(0, s)]; }
   double RunoffQg(int s) const { return Qg[Flat(0, s)]; }
+  double Runoff(int t, int s) const { return Qg[Flat(t, s)]; }
   double Zones(int s) const { return maxzeit[s]; }
   const std::vector<ZoneRecord>& DirectZones(int s) const { return zoneFZT_QD[Flat(0, s)]; }
   void WriteState() { WriteStorageFile(false); }

@@ -1,0 +1,269 @@
+// Tracers of the unsaturated zone: the substance balance of every cell and
+// step, the decay of a radioactive tracer, the routed concentration of a
+// subbasin and the set-up failures.
+#include <filesystem>
+#include <functional>
+
+#include "tests/framework/codeof.h"
+#include "tests/soil/uzworld.h"
+
+namespace {
+
+using uztest::kCols;
+using uztest::kLayers;
+using uztest::kRows;
+using uztest::Section;
+
+// The module with its tracer state opened for checks.
+class TracerUZ : public uztest::UZ {
+ public:
+  using UZ::UZ;
+  void ReadStacksAtStart() { storage_read_parameter = 1; }
+  double Routed(int t, int s) const { return Qg[Flat(t, s)]; }
+  double RoutedDirect(int t, int s) const { return QDd[Flat(t, s)]; }
+};
+
+class Tracers : public uztest::World {
+ protected:
+  Tracers() {
+    precipitation = Add("precipitation", [](int, int) { return 0.0; });
+    Fill("zonegrid_soilmodel", 1.0);
+    Fill("pot_transpiration1", 0.1);
+    Fill("potential_evaporation", 0.0);
+    for (int t = 1; t <= 2; ++t) {
+      TracerRecord& r = settings[t];
+      r.name = t == 1 ? "nit" : "tri";
+      r.max_conc = 1e6;
+      r.soilini = 2.0;
+      r.gwini = 4.0;
+      r.path = dir.path() + "/";
+      r.statext = "sta";
+      r.gridext = "grd";
+      r.statcode = 2001;
+    }
+  }
+  void Fill(const std::string& name, double v) {
+    for (auto& e : list)
+      if (e.shortname == name)
+        for (int r = 1; r <= kRows; ++r)
+          for (int c = 1; c <= kCols; ++c) e.grid[r][c] = v;
+  }
+  // One subbasin; no baseflow (Q0 0) and a water table within the column.
+  static Section OneSubbasin() {
+    Section s;
+    s.codes = "1";
+    s.iniGw = "0.5";
+    s.parameters = {"1", "2", "0.5", "4", "0", "0"};
+    return s;
+  }
+  int Start(const Section& s, int count) {
+    uz.reset();
+    fluvextest::WriteFile(dir / "run.cntrl", s.Text());
+    int error = 0;
+    const int code = InDir([&] {
+      tuz = new TracerUZ(error, &diag, nullptr, 0, dir / "run.cntrl", args, nullptr, 1);
+      uz.reset(tuz);
+      if (error == 0) tuz->InitTracerGrids(&error, count, settings, nullptr, 0);
+    });
+    return code != 0 ? code : error;
+  }
+  int InDir(const std::function<void()>& f) {
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd) || chdir(dir.path().c_str()) != 0) return -1;
+    const int code = CodeOf(f);
+    if (chdir(cwd) != 0) return -1;
+    return code;
+  }
+  int Step(int k) {
+    return InDir([&] {
+      const int64_t hour = k % 24 + 1, day = k / 24 + 1;
+      tuz->StartStep(hour, day, 7, 2020);
+      tuz->run(hour, day, 7, 2020);
+      tuz->RouteSubbasinRunoff(hour, day, 7, 2020);
+    });
+  }
+  const GridListEntry& Entry(const std::string& name) const {
+    static const GridListEntry none{};
+    const int p = tuz->FindGrid(name, true);
+    return p > 0 ? list[p] : none;
+  }
+  // Amount of a tracer in the column (concentration times mm of water).
+  double Mass(int t, int r, int c) const {
+    const Stack s = Entry("concstor_tracer_" + std::to_string(t) + "_unsatzon_model").stack;
+    double m = 0;
+    for (int k = 1; k <= kLayers; ++k) m += s[r][c][k];
+    return m;
+  }
+  double At(const std::string& name, int r, int c) const { return Entry(name).grid[r][c]; }
+
+  Grid precipitation = nullptr;
+  TracerRecord settings[3];
+  TracerUZ* tuz = nullptr;
+};
+
+TEST_F(Tracers, ConservativeTracerMassIsKeptInEveryCellAndStep) {
+  Grid input = Add("concflux_tracer_1_input", [](int, int) { return 0.0; });
+  ASSERT_EQ(Start(OneSubbasin(), 1), 0) << console.str();
+  // The stack starts with soilini above the table and gwini from the groundwater layer down.
+  const double water1 = uz->Theta()[1][1][1] * uztest::kThickness * 1000;
+  EXPECT_NEAR(Entry("concstor_tracer_1_unsatzon_model").stack[1][1][1], 2.0 * water1, 1e-12);
+  EXPECT_NEAR(Entry("concstor_tracer_1_unsatzon_model").stack[1][1][kLayers],
+              4.0 * uz->Theta()[1][1][kLayers] * uztest::kThickness * 1000, 1e-12);
+
+  double worst = 0;
+  for (int step = 0; step < 48; ++step) {
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        // Drizzle, dry hours and a shower heavy enough for surface runoff.
+        precipitation[r][c] = step % 5 == 0 ? 1.5 * c : (step >= 20 && step < 23 ? 30.0 + r : 0.0);
+        input[r][c] = 10.0 + step % 3;
+      }
+    double before[kRows + 1][kCols + 1];
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) before[r][c] = Mass(1, r, c);
+    ASSERT_EQ(Step(step), 0) << console.str();
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        ASSERT_EQ(At("baseflow", r, c), 0.0);  // nothing leaves below
+        const double in = input[r][c] * precipitation[r][c];
+        const double out =
+            At("_CONC_QD_1_", r, c) * At("directflow", r, c) + At("_CONC_QI_1_", r, c) * At("interflow", r, c);
+        const double residual = in - (Mass(1, r, c) - before[r][c]) - out;
+        worst = std::max(worst, std::fabs(residual));
+        ASSERT_NEAR(residual, 0.0, 1e-8 * (1 + in)) << "step " << step << " cell " << r << " " << c;
+      }
+  }
+  EXPECT_LT(worst, 1e-6);
+  // The shower ran off at the input's concentration and the soil took up substance.
+  double runoff = 0;
+  for (int c = 1; c <= kCols; ++c) runoff += At("directflow", 1, c);
+  EXPECT_GE(runoff, 0.0);
+  EXPECT_GT(Mass(1, 1, 1), 0.0);
+}
+
+TEST_F(Tracers, RadioactiveTracerDecaysByItsHalfTimeWhileMovingLikeAConservativeOne) {
+  settings[2].radioactive = 1;
+  settings[2].half_time = 1.0;  // days
+  Add("concflux_tracer_1_input", [](int, int) { return 0.0; });
+  Add("concflux_tracer_2_input", [](int, int) { return 0.0; });
+  ASSERT_EQ(Start(OneSubbasin(), 2), 0) << console.str();
+  // Both start alike; water without substance dilutes them in the same way,
+  // the radioactive one loses half of what it has in 24 hourly steps.
+  for (int step = 0; step < 30; ++step) {
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) precipitation[r][c] = step % 4 == 0 ? 3.0 * c : 0.0;
+    ASSERT_EQ(Step(step), 0) << console.str();
+    const double decay = std::pow(0.5, (step + 1) / 24.0);
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        ASSERT_NEAR(Mass(2, r, c), decay * Mass(1, r, c), 1e-9 * Mass(1, r, c)) << step;
+        EXPECT_NEAR(At("_CONC_QI_2_", r, c), decay * At("_CONC_QI_1_", r, c), 1e-9 * At("_CONC_QI_1_", r, c));
+      }
+  }
+}
+
+TEST_F(Tracers, ConstantConcentrationEverywhereIsTheRoutedConcentration) {
+  Add("concflux_tracer_1_input", [](int, int) { return 3.0; });
+  settings[1].soilini = settings[1].gwini = 3.0;
+  Section s = OneSubbasin();
+  s.parameters = {"1", "2", "0.5", "4", "0.2", "0"};  // with baseflow
+  ASSERT_EQ(Start(s, 1), 0) << console.str();
+  // The initial baseflow already carries the soil's concentration.
+  EXPECT_NEAR(tuz->Routed(1, 1), 3.0, 1e-12);
+  // Runoff that varies over the cells and the steps, all of it at 3: the
+  // zones, the two linear storages and the mixing with the baseflow give 3.
+  for (int step = 0; step < 30; ++step) {
+    ASSERT_EQ(InDir([&] {
+                const int64_t hour = step % 24 + 1;
+                tuz->StartStep(hour, 1, 7, 2020);
+                for (int r = 1; r <= kRows; ++r)
+                  for (int c = 1; c <= kCols; ++c) {
+                    tuz->Direct()[r][c] = step < 5 ? 2.0 * c * r : 0.0;
+                    tuz->Inter()[r][c] = 0.1 * c + 0.05 * step;
+                    tuz->Base()[r][c] = 0.01 * r;
+                    Entry("_CONC_QD_1_").grid[r][c] = 3.0;
+                    Entry("_CONC_QI_1_").grid[r][c] = 3.0;
+                  }
+                tuz->AddStep();
+                tuz->RouteSubbasinRunoff(hour, 1, 7, 2020);
+              }),
+              0)
+        << console.str();
+    ASSERT_GT(tuz->RunoffQg(1), 0.0);
+    EXPECT_NEAR(tuz->Routed(1, 1), 3.0, 1e-12) << step;
+    EXPECT_NEAR(tuz->RoutedDirect(1, 1), 3.0, 1e-12) << step;
+  }
+  // The statistics line of the tracer holds the routed concentration.
+  InDir([&] { tuz->WriteStatFiles(); });
+  const std::string stat = fluvextest::ReadFile(dir / "nitunsat.sta");
+  EXPECT_NE(stat.find("tracer concentration for tracer 1 (nit) "), std::string::npos) << stat;
+  // The top layer's concentration is the grid of the stack entry.
+  EXPECT_NEAR(Entry("concstor_tracer_1_unsatzon_model").grid[1][1], 3.0, 1e-9);
+}
+
+TEST_F(Tracers, UniformConcentrationStaysUniformUnlessTranspirationLeavesTheSubstance) {
+  // Soil, groundwater and rain at 3. Tracer 1 evaporates with the water (its
+  // stack holds concentrations) and keeps 3 in every layer while the water
+  // moves and the roots take it; tracer 2 stays behind and is enriched.
+  Add("concflux_tracer_1_input", [](int, int) { return 3.0; });
+  Add("concflux_tracer_2_input", [](int, int) { return 3.0; });
+  settings[1].evaporating = 1;
+  for (int t = 1; t <= 2; ++t) settings[t].soilini = settings[t].gwini = 3.0;
+  Section s = OneSubbasin();
+  s.parameters = {"1", "2", "0.5", "4", "0.2", "0"};
+  ASSERT_EQ(Start(s, 2), 0) << console.str();
+  for (int step = 0; step < 12; ++step) {
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) precipitation[r][c] = step < 4 ? 1.5 * c : 0.2;
+    ASSERT_EQ(Step(step), 0) << console.str();
+    const Stack evaporating = Entry("concstor_tracer_1_unsatzon_model").stack;
+    const Stack staying = Entry("concstor_tracer_2_unsatzon_model").stack;
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        for (int k = 1; k <= kLayers; ++k) {
+          ASSERT_NEAR(evaporating[r][c][k], 3.0, 1e-9) << step << " " << r << " " << c << " " << k;
+          ASSERT_GE(staying[r][c][k] / (uz->Theta()[r][c][k] * uztest::kThickness * 1000), 3.0 - 1e-9);
+        }
+    EXPECT_NEAR(tuz->Routed(1, 1), 3.0, 1e-9);
+  }
+  // The roots took water from the top layer: the substance that stayed is more concentrated there.
+  EXPECT_GT(
+      Entry("concstor_tracer_2_unsatzon_model").stack[1][1][1] / (uz->Theta()[1][1][1] * uztest::kThickness * 1000),
+      3.01);
+}
+
+TEST_F(Tracers, MissingInputGridOrStackWithOtherLayersStopTheSetUp) {
+  ASSERT_EQ(Start(OneSubbasin(), 1), 33);
+  EXPECT_TRUE(Said("concflux_tracer_1_input")) << console.str();
+
+  // A stack of 5 levels for a soil of 10 layers.
+  uz.reset();  // its grids leave the list before the test adds one
+  Add("concflux_tracer_1_input", [](int, int) { return 0.0; });
+  {
+    memory_handling m(&diag);
+    Stack s = m.matrix3d(1, kRows, 1, kCols, 5, kRows);
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        for (int k = 0; k <= 5; ++k) s[r][c][k] = 1.0;
+    ASSERT_EQ(Start(OneSubbasin(), 0), 0);
+    const std::string file = dir.path() + "/nitunsat.grd";
+    ASSERT_EQ(InDir([&] { tuz->WriteStack(file, s, 5, true, false); }), 0) << console.str();
+    m.FreeMatrix3d(s, 1, kRows);
+  }
+  uz.reset();
+  fluvextest::WriteFile(dir / "run.cntrl", OneSubbasin().Text());
+  int error = 0;
+  const int code = InDir([&] {
+    tuz = new TracerUZ(error, &diag, nullptr, 0, dir / "run.cntrl", args, nullptr, 1);
+    uz.reset(tuz);
+    tuz->ReadStacksAtStart();
+    tuz->InitTracerGrids(&error, 1, settings, nullptr, 0);
+  });
+  EXPECT_EQ(code != 0 ? code : error, 13) << console.str();
+  EXPECT_TRUE(Said("wrong number of levels in stack " + dir.path() +
+                   "/nitunsat.grd (there are 5 levels, "
+                   "it must be 10"))
+      << console.str();
+}
+
+}  // namespace
