@@ -61,17 +61,19 @@ void LayerBalance(Column& c, int g, const BalanceArrays& w, TracerColumn* tracer
     const double phi = tc.capFactor ? tc.capFactor[t] : 1.0;
     for (int i = 0; i <= n; ++i) c1[i] = c0[i];
     double out = 0, inter = 0, drain = 0;
-    // A limited outflow of layer s: the part kept carries the layer's own
-    // amount, the part cut (water that only passed through in the substep)
-    // that of the layer above (the input store above layer 1).
-    auto outflow = [&](int s, double raw, double limited) {
+    // An outflow of layer s: the limited part carries the layer's own
+    // concentration. The part cut off is water that only passed through the
+    // layer in the substep: it carries the concentration of the layer above
+    // (the input store above layer 1), and its substance is taken from layer
+    // s, which received it with that water. The caller keeps the cut part of
+    // the lateral outflows in the layer (its water does not leave), so only
+    // the flux to the layer below carries a cut part (passes: true).
+    auto outflow = [&](int s, double raw, double limited, bool passes) {
       double mass = Carry(w, tc, c0, s, std::fabs(limited), dt, phi);
-      double cut = 0;
-      if (w.factor[s] <= 0.99999 && (s > 1 ? w.theta[s - 1] > 0.001 : tc.inputWater > 0))
-        cut = Carry(w, tc, c0, s - 1, std::fabs(raw) - std::fabs(limited), dt, phi);
+      if (passes && w.factor[s] <= 0.99999 && (s > 1 ? w.theta[s - 1] > 0.001 : tc.inputWater > 0))
+        mass += Carry(w, tc, c0, s - 1, std::fabs(raw) - std::fabs(limited), dt, phi);
       c1[s] -= mass;
-      c1[s - 1] -= cut;
-      return mass + cut;
+      return mass;
     };
 
     // Surface: infiltration brings the input store's amount; water pushed
@@ -90,7 +92,7 @@ void LayerBalance(Column& c, int g, const BalanceArrays& w, TracerColumn* tracer
     for (int i = 1; i <= n; ++i) {
       const double qi = w.qLimited[i];
       if (qi < 0) {
-        const double mass = outflow(i, w.q[i], qi);
+        const double mass = outflow(i, w.q[i], qi, true);
         if (i < n)
           c1[i + 1] += mass;
         else
@@ -104,9 +106,9 @@ void LayerBalance(Column& c, int g, const BalanceArrays& w, TracerColumn* tracer
           c1[n] += tc.groundwater[t] * w.q[n] * dt * 1000.0;  // rises from the groundwater
         }
       }
-      inter += outflow(i, w.O1[i], w.O1Limited[i]);
-      drain += outflow(i, w.O2[i], w.O2Limited[i]);
-      drain += outflow(i, w.B[i], w.BLimited[i]);
+      inter += outflow(i, w.O1[i], w.O1Limited[i], false);
+      drain += outflow(i, w.O2[i], w.O2Limited[i], false);
+      drain += outflow(i, w.B[i], w.BLimited[i], false);
       if (tc.river && w.A[i] > 0) c1[i] += w.A[i] * tc.river[t] * dt * 1000.0;
     }
     tc.output[t] = out;

@@ -232,6 +232,54 @@ TEST_F(Tracers, UniformConcentrationStaysUniformUnlessTranspirationLeavesTheSubs
       3.01);
 }
 
+TEST_F(Tracers, UniformConcentrationStaysUniformInAHeavyShower) {
+  // 60 mm per hour on a soil with baseflow: the first hour leaves the top
+  // layer above saturation, the next drains it through the column. Water,
+  // soil and groundwater all at 3, no roots: every layer and the runoff keep
+  // 3, and the water of every cell balances.
+  Add("concflux_tracer_1_input", [](int, int) { return 3.0; });
+  Add("concflux_tracer_2_input", [](int, int) { return 3.0; });
+  settings[2].evaporating = 1;
+  for (int t = 1; t <= 2; ++t) settings[t].soilini = settings[t].gwini = 3.0;
+  Section s = OneSubbasin();
+  s.parameters = {"1", "2", "0.5", "4", "0.2", "0"};
+  ASSERT_EQ(Start(s, 2), 0) << console.str();
+  Fill("pot_transpiration1", 0.0);
+  const char* outputs[] = {"directflow", "interflow", "real_evaporation", "real_transpiration1", "baseflow"};
+  auto water = [&](int r, int c) {
+    double sum = 0;
+    for (int k = 1; k <= kLayers; ++k) sum += uz->Theta()[r][c][k] * uztest::kThickness * 1000;
+    return sum;
+  };
+  double wettest = 0;
+  for (int step = 0; step < 6; ++step) {
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) precipitation[r][c] = 60.0;
+    double before[kRows + 1][kCols + 1];
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) before[r][c] = water(r, c);
+    ASSERT_EQ(Step(step), 0) << console.str();
+    const Stack staying = Entry("concstor_tracer_1_unsatzon_model").stack;
+    const Stack evaporating = Entry("concstor_tracer_2_unsatzon_model").stack;
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        double out = 0;
+        for (const char* name : outputs) out += At(name, r, c);
+        ASSERT_NEAR(60.0 - (water(r, c) - before[r][c]) - out, 0.0, 1e-9) << step << " " << r << " " << c;
+        for (int k = 1; k <= kLayers; ++k) {
+          const double th = uz->Theta()[r][c][k];
+          wettest = std::max(wettest, th);
+          ASSERT_NEAR(staying[r][c][k] / (th * uztest::kThickness * 1000), 3.0, 1e-9) << step << " " << k;
+          ASSERT_NEAR(evaporating[r][c][k], 3.0, 1e-9) << step << " " << k;
+        }
+        if (At("directflow", r, c) > 0) {
+          EXPECT_NEAR(At("_CONC_QD_1_", r, c), 3.0, 1e-9);
+        }
+      }
+  }
+  EXPECT_GT(wettest, uztest::kThetaSat + 0.01);  // the case of a layer above saturation was met
+}
+
 TEST_F(Tracers, MissingInputGridOrStackWithOtherLayersStopTheSetUp) {
   ASSERT_EQ(Start(OneSubbasin(), 1), 33);
   EXPECT_TRUE(Said("concflux_tracer_1_input")) << console.str();
