@@ -155,10 +155,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     // A tracer without a maximum concentration is carried without limit.
     w.tracerCap[t] = tr.max_conc > 0 ? tr.max_conc : std::numeric_limits<double>::infinity();
     // Groundwater that rises into the column: that of the groundwater model
-    // below the cell, else the tracer's initial groundwater concentration.
+    // below the cell (its grid holds the concentration), else the tracer's
+    // initial groundwater concentration.
     double gw = tr.gwini;
-    if (st.groundwater && groundwaterWater > 0 && Valid(st.groundwater, r, c))
-      gw = tr.evaporating == 1 ? st.groundwater[r][c] : st.groundwater[r][c] / groundwaterWater;
+    if (st.groundwater && groundwaterWater > 0 && Valid(st.groundwater, r, c)) gw = st.groundwater[r][c];
     w.tracerGroundwater[t] = gw;
   }
 
@@ -267,6 +267,15 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   double Rmax = 0;
   for (int j = 1; j <= V; ++j)
     if (Valid(landuse[j], r, c)) Rmax = std::max(Rmax, Value(root_depth[j], r, c));
+  // Water (mm) of the groundwater model below the cell that exchanges
+  // substance with the column: water rising from it leaves at its
+  // concentration, water the column gives it mixes in (see addToGroundwater).
+  double gwStore = groundwaterWater;
+  auto addToGroundwater = [&](int t, double amount, double water) {
+    if (!(water > 0) || !(gwStore + water > 0)) return;
+    double& cg = w.tracerGroundwater[t];
+    cg = (cg * gwStore + amount) / (gwStore + water);
+  };
 
   for (int step = 1; step <= k; ++step) {
     // 1. Input of the substep (mm).
@@ -434,17 +443,31 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       qb -= rest;
     }
     // Baseflow takes the layers' substance with their water; rising
-    // groundwater brings the groundwater's.
+    // groundwater brings the groundwater's. With the groundwater model the
+    // baseflow is its exchange with the column: what rises leaves its water,
+    // what is taken joins it.
+    double risenWater = rising * dtms, takenWater = 0;
+    for (int i = 1; i <= n; ++i) {
+      if (w.base[i] < 0) risenWater -= w.base[i] * dtms;
+      if (w.base[i] > 0) takenWater += w.base[i] * dtms;
+    }
+    if (groundwaterWater > 0) gwStore = std::max(0.0, gwStore - risenWater);
     for (int t = 1; t <= NT; ++t) {
       double* a = w.Amount(t);
+      double taken = 0;
       for (int i = 1; i <= n; ++i) {
-        if (w.base[i] > 0 && w.thetaBefore[i] > 0)
-          a[i] -= a[i] * std::min(1.0, w.base[i] * dtw / (w.thetaBefore[i] * w.d[i]));
-        else if (w.base[i] < 0)
+        if (w.base[i] > 0 && w.thetaBefore[i] > 0) {
+          const double m = a[i] * std::min(1.0, w.base[i] * dtw / (w.thetaBefore[i] * w.d[i]));
+          a[i] -= m;
+          taken += m;
+        } else if (w.base[i] < 0) {
           a[i] -= w.tracerGroundwater[t] * w.base[i] * dtms;
+        }
       }
       if (!pondOn) w.tracerDirectLoad[t] += w.tracerGroundwater[t] * rising * dtms;
+      if (groundwaterWater > 0) addToGroundwater(t, taken, takenWater);
     }
+    if (groundwaterWater > 0) gwStore += takenWater;
     col.g = g;
     col.baseflow = qb;
     // Negative: water from the groundwater, into the layers or, where they are full, direct runoff.
@@ -596,7 +619,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       tc.inputWater = P * dtms;
       tc.thetaStart = w.thetaBefore.data();
       tc.groundwater = groundwaterWater > 0 ? w.tracerGroundwater.data() : nullptr;
-      tc.groundwaterStorage = groundwaterWater;
+      // Water rising through the bottom of the column has left the groundwater.
+      if (groundwaterWater > 0 && w.q[n] > 0) gwStore = std::max(0.0, gwStore - w.q[n] * dtms);
+      tc.groundwaterStorage = gwStore;
       tc.output = w.tracerOut.data();
       tc.interflow = w.tracerInter.data();
       tc.drainage = w.tracerDrain.data();
@@ -605,6 +630,11 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       tc.drainageAmount = w.tracerDrainAmount.data();
     }
     uzk::LayerBalance(col, g, ba, NT > 0 ? &tc : nullptr, dtw, 1.0, 1.0);
+    // What left the bottom of the column joins the groundwater below.
+    if (groundwaterWater > 0 && w.q[n] < 0) {
+      for (int t = 1; t <= NT; ++t) addToGroundwater(t, w.tracerOutAmount[t], -w.q[n] * dtms);
+      gwStore -= w.q[n] * dtms;
+    }
     double interflowRate = 0, drainageRate = 0, exfiltrationRate = 0;
     for (int i = 1; i <= n; ++i) {
       const double kept = (w.O1[i] - w.O1L[i]) + (w.O2[i] - w.O2L[i]) + (w.B[i] - w.BL[i]);
@@ -708,7 +738,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     st.concQI[r][c] = interflow[r][c] > 0 ? w.tracerInterLoad[t] / interflow[r][c] : 0.0;
     // The saturated zone and the groundwater below were mixed: the groundwater model takes the mixture.
     if (st.groundwater && groundwaterWater > 0 && Valid(st.groundwater, r, c))
-      st.groundwater[r][c] = evap ? w.tracerGroundwater[t] : w.tracerGroundwater[t] * groundwaterWater;
+      st.groundwater[r][c] = w.tracerGroundwater[t];
   }
   if (ETR2ETP && SBHIGH_grid && SB_1_grid[r][c] < SBHIGH_grid[r][c]) {
     double real = 0, potential = 0;

@@ -56,13 +56,14 @@ class Tracers : public uztest::World {
     s.parameters = {"1", "2", "0.5", "4", "0", "0"};
     return s;
   }
-  int Start(const Section& s, int count) {
+  int Start(const Section& s, int count, bool groundwaterModel = false) {
     uz.reset();
     fluvextest::WriteFile(dir / "run.cntrl", s.Text());
     int error = 0;
     const int code = InDir([&] {
       tuz = new TracerUZ(error, &diag, nullptr, 0, dir / "run.cntrl", args, nullptr, 1);
       uz.reset(tuz);
+      if (error == 0 && groundwaterModel) tuz->SetGroundwaterCoupling(1);
       if (error == 0) tuz->InitTracerGrids(&error, count, settings, nullptr, 0);
     });
     return code != 0 ? code : error;
@@ -278,6 +279,63 @@ TEST_F(Tracers, UniformConcentrationStaysUniformInAHeavyShower) {
       }
   }
   EXPECT_GT(wettest, uztest::kThetaSat + 0.01);  // the case of a layer above saturation was met
+}
+
+TEST_F(Tracers, GroundwaterModelExchangesSubstanceWithTheColumn) {
+  // The groundwater model below each cell: 2 m of aquifer, its layer-1
+  // concentration 5, the soil at 2 and the rain at 1. It first rises into
+  // the column, then takes water from it. Soil plus groundwater (its
+  // concentration times its water, which changes by the exchange booked as
+  // baseflow) keep their substance but for rain in and runoff out.
+  Add("concflux_tracer_1_input", [](int, int) { return 1.0; });
+  Grid gwConc = Add("concstor_tracer_1_layer_1_groundwater_flow", [](int, int) { return 5.0; });
+  Grid aquifer = Add("aquifer_thickness_1", [](int, int) { return 2.0; });
+  Grid coefficient = Add("gw_storage_coeff_1", [](int, int) { return 0.2; });
+  settings[1].gwini = 2.0;
+  ASSERT_EQ(Start(OneSubbasin(), 1, true), 0) << console.str();
+  Fill("pot_transpiration1", 0.0);
+  const char* outputs[] = {"directflow", "interflow", "real_evaporation", "real_transpiration1"};
+  double soilGain = 0;
+  for (int step = 0; step < 24; ++step) {
+    double before[kRows + 1][kCols + 1], water[kRows + 1][kCols + 1], storage[kRows + 1][kCols + 1];
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        precipitation[r][c] = step % 6 == 3 ? 4.0 : 0.0;
+        // Rising (negative, m/s) for eight hours, then taken from the column.
+        tuz->Base()[r][c] = step < 8 ? -2e-7 * c : 1e-7 * r;
+        water[r][c] = aquifer[r][c] * coefficient[r][c] * 1000;
+        before[r][c] = Mass(1, r, c) + gwConc[r][c] * water[r][c];
+        storage[r][c] = 0;
+        for (int k = 1; k <= kLayers; ++k) storage[r][c] += uz->Theta()[r][c][k] * uztest::kThickness * 1000;
+      }
+    const double soilBefore = Mass(1, 1, 1);
+    ASSERT_EQ(Step(step), 0) << console.str();
+    if (step < 8) soilGain += Mass(1, 1, 1) - soilBefore;
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        const double exchange = At("baseflow", r, c);  // mm, negative: from the groundwater
+        // The column's water balances with the exchange.
+        double out = exchange, now = 0;
+        for (const char* name : outputs) out += At(name, r, c);
+        for (int k = 1; k <= kLayers; ++k) now += uz->Theta()[r][c][k] * uztest::kThickness * 1000;
+        ASSERT_NEAR(precipitation[r][c] - (now - storage[r][c]) - out, 0.0, 1e-9) << step << " " << r << " " << c;
+        const double after = Mass(1, r, c) + gwConc[r][c] * (water[r][c] + exchange);
+        const double runoff =
+            At("_CONC_QD_1_", r, c) * At("directflow", r, c) + At("_CONC_QI_1_", r, c) * At("interflow", r, c);
+        ASSERT_NEAR(before[r][c] + precipitation[r][c] * 1.0 - after - runoff, 0.0, 1e-8 * before[r][c])
+            << "step " << step << " cell " << r << " " << c;
+        ASSERT_GT(gwConc[r][c], 1.0 - 1e-12);
+        ASSERT_LT(gwConc[r][c], 5.0 + 1e-12);
+      }
+    if (step == 7) {
+      EXPECT_LT(At("baseflow", 1, 1), 0.0);
+    }
+    if (step == 20) {
+      EXPECT_GT(At("baseflow", 1, 1), 0.0);
+    }
+  }
+  // The rising groundwater brought its substance (at 5, more than the soil's 2).
+  EXPECT_GT(soilGain, 0.0);
 }
 
 TEST_F(Tracers, MissingInputGridOrStackWithOtherLayersStopTheSetUp) {
