@@ -133,6 +133,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     w.thetaLow[i] = i == 1 ? 0.0 : w.tr[i];
   }
   const double baseflowRate = Value(baseflow, r, c);
+  // The ponded water is state, kept from the last step (the result grids are set to 0 below).
+  const double pondStart = Value(ponding_storage, r, c);
   ZeroResults(r, c);
 
   // Tracer amounts of the column (concentration times water in mm), after
@@ -194,7 +196,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     w.river.width = Value(river_width, r, c);
     w.river.kolmation = Value(kolmation, r, c);
     w.river.lakeMode = lake_flow_control;
-    w.river.ponding = Value(ponding_storage, r, c);
+    w.river.ponding = pondStart;
     if (river_links[r][c] > 0) {
       int record = 0;
       int code = 0;
@@ -258,7 +260,14 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   if (snowstorage_solid && Value(snowstorage_solid, r, c) > kSnowForRunoff && sub > 0)
     snowRunoffShare = SnowRunoff_fraction[sub];
   const bool pondOn = max_ponding_storage && Value(max_ponding_storage, r, c) > 0 && ponding_storage;
-  double pond = pondOn ? Value(ponding_storage, r, c) : 0.0;
+  double pond = pondOn ? pondStart : 0.0;
+  // Level 0 of a tracer's stack holds the substance of the ponded water (its
+  // concentration for an evaporating tracer), after the decay over this call.
+  for (int t = 1; t <= NT; ++t) {
+    const double x = pondOn ? soiltracers[t].store[r][c][0] : 0.0;
+    const double v = x > nodata ? x : 0.0;
+    w.tracerPond[t] = (tracersettings[t].evaporating == 1 ? v * pond : v) * soiltracers[t].decay;
+  }
   int lastVegetation = 0;
   for (int j = 1; j <= V; ++j)
     if (Valid(landuse[j], r, c)) lastVegetation = j;
@@ -308,17 +317,29 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       else
         directSilt = silt;
     } else {
+      // The ponded water takes the silting-up water and the snow runoff with
+      // their substance; an evaporating tracer leaves with the water that
+      // covers the transpiration demand, another stays in the rest.
+      for (int t = 1; t <= NT; ++t) w.tracerPond[t] += w.tracerSilt[t] * silt + w.tracerInput[t] * setAside;
       pond += silt + setAside;
       setAside = 0;
-      in += coverDemand(pond);
+      const double left = coverDemand(pond);
+      for (int t = 1; t <= NT; ++t)
+        if (tracersettings[t].evaporating == 1) w.tracerPond[t] = pond > 0 ? w.tracerPond[t] * left / pond : 0.0;
+      in += left;
       pond = in;
     }
     // The water that reaches the soil mixes the input's and the silting-up
     // water's concentrations; ponded water takes that mixture too.
     const double siltIn = pondOn ? 0.0 : in - inBase;
-    for (int t = 1; t <= NT; ++t)
-      w.tracerMix[t] = inBase + siltIn > 0 ? (inBase * w.tracerInput[t] + siltIn * w.tracerSilt[t]) / (inBase + siltIn)
-                                           : w.tracerInput[t];
+    for (int t = 1; t <= NT; ++t) {
+      if (pondOn)
+        w.tracerMix[t] = in > 0 ? (inBase * w.tracerInput[t] + w.tracerPond[t]) / in : w.tracerInput[t];
+      else
+        w.tracerMix[t] = inBase + siltIn > 0
+                             ? (inBase * w.tracerInput[t] + siltIn * w.tracerSilt[t]) / (inBase + siltIn)
+                             : w.tracerInput[t];
+    }
     // 3. Rates.
     double P = in / dtms;
     const double setAsideRate = setAside / dtms;
@@ -696,11 +717,19 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       double* a = w.Amount(t);
       const double* e = w.AmountEnd(t);
       for (int i = 0; i <= n; ++i) a[i] = e[i];
-      if (!pondOn)
+      if (!pondOn) {
         w.tracerDirectLoad[t] +=
             std::max(0.0, a[0]) + w.tracerInput[t] * setAsideRate * dtms + w.tracerSilt[t] * directSilt;
-      else
-        w.tracerDirectLoad[t] += w.tracerMix[t] * directRate * dtms;
+      } else {
+        // The water left on the surface (what did not infiltrate and the
+        // rising groundwater no layer could hold) mixes; the direct runoff
+        // takes its share, the pond keeps the rest.
+        const double surface = pond + directRate * dtms;
+        const double amount = std::max(0.0, a[0]) + w.tracerGroundwater[t] * rising * dtms;
+        const double share = surface > 0 ? directRate * dtms / surface : 0.0;
+        w.tracerDirectLoad[t] += amount * share;
+        w.tracerPond[t] = amount - amount * share;
+      }
       a[0] = 0;
       w.tracerInterLoad[t] += w.tracerInterAmount[t];
     }
@@ -733,6 +762,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     const bool evap = tracersettings[t].evaporating == 1;
     const double* a = w.Amount(t);
     double* v = st.store[r][c];
+    if (pondOn) v[0] = evap ? (pond > 0 ? w.tracerPond[t] / pond : 0.0) : (pond > 0 ? w.tracerPond[t] : 0.0);
     for (int i = 1; i <= n; ++i) v[i] = evap ? (w.theta[i] > 1e-5 ? a[i] / (w.theta[i] * w.d[i] * 1000.0) : 0.0) : a[i];
     st.concQD[r][c] = directflow[r][c] > 0 ? w.tracerDirectLoad[t] / directflow[r][c] : 0.0;
     st.concQI[r][c] = interflow[r][c] > 0 ? w.tracerInterLoad[t] / interflow[r][c] : 0.0;

@@ -36,7 +36,8 @@ struct unsatzonmodellklasse::CellWork {
   std::vector<const double*> tracerStartRows;
   std::vector<double*> tracerEndRows;
   std::vector<double> tracerCap, tracerGroundwater, tracerOut, tracerInter, tracerDrain, tracerOutAmount,
-      tracerInterAmount, tracerDrainAmount, tracerDirectLoad, tracerInterLoad, tracerInput, tracerSilt, tracerMix;
+      tracerInterAmount, tracerDrainAmount, tracerDirectLoad, tracerInterLoad, tracerInput, tracerSilt, tracerMix,
+      tracerPond;  // substance of the ponded water
   std::vector<int> tracerMixed;
   double* Amount(int t) { return tracerStart.data() + static_cast<size_t>(t) * (n + 2); }
   double* AmountEnd(int t) { return tracerEnd.data() + static_cast<size_t>(t) * (n + 2); }
@@ -54,7 +55,7 @@ struct unsatzonmodellklasse::CellWork {
     }
     for (auto* v :
          {&tracerCap, &tracerGroundwater, &tracerOut, &tracerInter, &tracerDrain, &tracerOutAmount, &tracerInterAmount,
-          &tracerDrainAmount, &tracerDirectLoad, &tracerInterLoad, &tracerInput, &tracerSilt, &tracerMix})
+          &tracerDrainAmount, &tracerDirectLoad, &tracerInterLoad, &tracerInput, &tracerSilt, &tracerMix, &tracerPond})
       v->assign(static_cast<size_t>(count) + 1, 0.0);
     // Every tracer mixes in the saturated zone.
     tracerMixed.assign(static_cast<size_t>(count) + 1, 1);

@@ -338,6 +338,56 @@ TEST_F(Tracers, GroundwaterModelExchangesSubstanceWithTheColumn) {
   EXPECT_GT(soilGain, 0.0);
 }
 
+TEST_F(Tracers, PondedWaterKeepsItsWaterAndSubstanceFromStepToStep) {
+  // Up to 10 mm of water ponds on the cells; showers of changing
+  // concentration. The ponded water stays to the next step, its substance
+  // (level 0 of the stack) with it: soil plus pond keep their water and
+  // substance but for rain in and runoff out.
+  Grid input = Add("concflux_tracer_1_input", [](int, int) { return 0.0; });
+  Add("max_ponding_storage", [](int, int) { return 0.01; });  // m
+  Section s = OneSubbasin();
+  s.pond = "1";
+  ASSERT_EQ(Start(s, 1), 0) << console.str();
+  Fill("pot_transpiration1", 0.0);
+  const Stack store = Entry("concstor_tracer_1_unsatzon_model").stack;
+  const char* outputs[] = {"directflow", "interflow", "real_evaporation", "real_transpiration1", "baseflow"};
+  auto water = [&](int r, int c) {
+    double sum = At("ponding_storage", r, c);
+    for (int k = 1; k <= kLayers; ++k) sum += uz->Theta()[r][c][k] * uztest::kThickness * 1000;
+    return sum;
+  };
+  double ponded = 0, carried = 0;
+  for (int step = 0; step < 30; ++step) {
+    double before[kRows + 1][kCols + 1], storage[kRows + 1][kCols + 1];
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        precipitation[r][c] = step < 10 ? (step % 3 == 0 ? 40.0 + 5 * c : 2.0 * r) : 0.0;
+        input[r][c] = step % 2 == 0 ? 6.0 : 0.5 * c;
+        before[r][c] = Mass(1, r, c) + store[r][c][0];
+        storage[r][c] = water(r, c);
+        if (step > 0) carried = std::max(carried, At("ponding_storage", r, c));
+      }
+    ASSERT_EQ(Step(step), 0) << console.str();
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        double out = 0;
+        for (const char* name : outputs) out += At(name, r, c);
+        ASSERT_NEAR(precipitation[r][c] - (water(r, c) - storage[r][c]) - out, 0.0, 1e-9)
+            << "step " << step << " cell " << r << " " << c;
+        const double in = input[r][c] * precipitation[r][c];
+        const double runoff =
+            At("_CONC_QD_1_", r, c) * At("directflow", r, c) + At("_CONC_QI_1_", r, c) * At("interflow", r, c);
+        const double after = Mass(1, r, c) + store[r][c][0];
+        ASSERT_NEAR(before[r][c] + in - after - runoff, 0.0, 1e-8 * (1 + in + before[r][c]))
+            << "step " << step << " cell " << r << " " << c;
+        ponded = std::max(ponded, At("ponding_storage", r, c));
+      }
+  }
+  // Water ponded, was carried into the next step and ran off the full pond.
+  EXPECT_NEAR(ponded, 10.0, 1e-9);
+  EXPECT_GT(carried, 1.0);
+}
+
 TEST_F(Tracers, MissingInputGridOrStackWithOtherLayersStopTheSetUp) {
   ASSERT_EQ(Start(OneSubbasin(), 1), 33);
   EXPECT_TRUE(Said("concflux_tracer_1_input")) << console.str();
