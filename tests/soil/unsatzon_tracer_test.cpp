@@ -388,6 +388,109 @@ TEST_F(Tracers, PondedWaterKeepsItsWaterAndSubstanceFromStepToStep) {
   EXPECT_GT(carried, 1.0);
 }
 
+TEST_F(Tracers, WarmStartFromTheWrittenStateContinuesTheRun) {
+  // 2N hourly steps in one run against N steps, the state written (soil
+  // stacks and grids, the tracer stack with the ponded water's substance,
+  // the routing state), and N steps of a run started from it: the same soil
+  // water, substance, ponding and routed concentration to 6 significant
+  // digits. The state goes through binary files of full precision: the
+  // column solve of a ponded shower is sensitive enough that the rounding
+  // of 6-digit text files shows in the digits compared.
+  constexpr int N = 6;
+  Grid input = Add("concflux_tracer_1_input", [](int, int) { return 0.0; });
+  Section s = OneSubbasin();
+  s.parameters = {"1", "2", "0.5", "4", "0.2", "0"};
+  auto force = [&](int step) {
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        // Showers that pond; one ends the first part.
+        precipitation[r][c] = step % 4 == 1 || step == N - 1 ? 15.0 * c : 0.5;
+        input[r][c] = 1.0 + step % 3;
+      }
+  };
+  Add("max_ponding_storage", [](int, int) { return 0.0; });
+  // The module turns the maximum ponding from m into mm on its grid.
+  auto start = [&] {
+    Fill("max_ponding_storage", 0.02);
+    return Start(s, 1);
+  };
+  s.pond = "1";
+  const std::string stack = "concstor_tracer_1_unsatzon_model";
+  struct Result {
+    std::vector<double> theta, substance, pond;
+    double routed = 0;
+  };
+  auto result = [&] {
+    Result x;
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        x.pond.push_back(Entry(stack).stack[r][c][0]);
+        x.pond.push_back(At("ponding_storage", r, c));
+        for (int k = 1; k <= kLayers; ++k) {
+          x.theta.push_back(uz->Theta()[r][c][k]);
+          x.substance.push_back(Entry(stack).stack[r][c][k]);
+        }
+      }
+    x.routed = tuz->Routed(1, 1);
+    return x;
+  };
+
+  ASSERT_EQ(start(), 0) << console.str();
+  for (int step = 0; step < 2 * N; ++step) {
+    force(step);
+    ASSERT_EQ(Step(step), 0) << console.str();
+  }
+  const Result whole = result();
+
+  ASSERT_EQ(start(), 0) << console.str();
+  for (int step = 0; step < N; ++step) {
+    force(step);
+    ASSERT_EQ(Step(step), 0) << console.str();
+  }
+  const Result half = result();
+  ASSERT_EQ(InDir([&] {
+              for (const char* name :
+                   {"groundwater_distance", "ponding_storage", "geodetic_heads", "theta", "hydraulic_heads", "baseflow",
+                    "groundwater_level", "Theta_in_GWLEVEL", stack.c_str()}) {
+                const GridListEntry& e = Entry(name);
+                ASSERT_FALSE(e.filename.empty()) << name;
+                if (e.stack)
+                  tuz->WriteStack(e.filename, e.stack, e.levels, false, true);
+                else
+                  tuz->WriteGrid(e.filename, e.grid, false, true);
+              }
+              tuz->WriteState();
+            }),
+            0)
+      << console.str();
+
+  s.readParameter = "1";
+  ASSERT_EQ(start(), 0) << console.str();
+  const Result read = result();
+  for (size_t k = 0; k < half.substance.size(); ++k) {
+    ASSERT_NEAR(read.theta[k], half.theta[k], 1e-12 * half.theta[k]) << k;
+    ASSERT_NEAR(read.substance[k], half.substance[k], 1e-12 * half.substance[k]) << k;
+  }
+  for (size_t k = 0; k < half.pond.size(); ++k)
+    EXPECT_NEAR(read.pond[k], half.pond[k], 1e-12 * (1 + half.pond[k])) << k;
+  for (int step = N; step < 2 * N; ++step) {
+    force(step);
+    ASSERT_EQ(Step(step), 0) << console.str();
+  }
+  const Result warm = result();
+  for (size_t k = 0; k < whole.substance.size(); ++k) {
+    EXPECT_NEAR(warm.theta[k], whole.theta[k], 1e-6 * whole.theta[k]) << k;
+    EXPECT_NEAR(warm.substance[k], whole.substance[k], 1e-6 * whole.substance[k]) << k;
+  }
+  for (size_t k = 0; k < whole.pond.size(); ++k)
+    EXPECT_NEAR(warm.pond[k], whole.pond[k], 1e-6 * (1 + whole.pond[k])) << k;
+  EXPECT_NEAR(warm.routed, whole.routed, 1e-6 * whole.routed);
+  double ponded = 0;
+  for (double v : half.pond) ponded = std::max(ponded, v);
+  EXPECT_GT(ponded, 0.0);  // water and substance were ponded when the first run ended
+  EXPECT_GT(std::fabs(whole.substance[0] - half.substance[0]), 1e-3 * half.substance[0]);  // the state moved on
+}
+
 TEST_F(Tracers, MissingInputGridOrStackWithOtherLayersStopTheSetUp) {
   ASSERT_EQ(Start(OneSubbasin(), 1), 33);
   EXPECT_TRUE(Said("concflux_tracer_1_input")) << console.str();
