@@ -58,6 +58,8 @@ void unsatzonmodellklasse::ZeroResults(int r, int c) {
     if (g && g[r]) g[r][c] = 0.0;
   for (Grid g : real_transpiration)
     if (g && g[r]) g[r][c] = 0.0;
+  if (q_down && q_down[r])
+    for (int k = 0; k <= layers; ++k) q_down[r][c][k] = 0.0;
 }
 
 void unsatzonmodellklasse::SolveCells() {
@@ -132,6 +134,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   }
   const double baseflowRate = Value(baseflow, r, c);
   ZeroResults(r, c);
+  // Per-layer amounts of the control-point files (one thread solves this cell).
+  const bool atControl = control_here && r == control_source_row && c == control_source_col &&
+                         static_cast<int>(control_etr.size()) > n && static_cast<int>(control_interflow.size()) > n;
 
   uzk::Column& col = w.col;
   col = uzk::Column{};
@@ -328,6 +333,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
         }
         taken += up;
         given += ev;
+        if (atControl) {
+          control_etr[i] += up * dtms;
+          control_etr[0] += ev * dtms;
+        }
       }
       w.transpired[j] = taken * dtms;
       evaporated += given * dtms;
@@ -528,6 +537,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       interflowRate += w.O1L[i];
       drainageRate += w.O2L[i];
       exfiltrationRate += w.BL[i];
+      if (atControl) control_interflow[i] += w.O1L[i] * dtms;
     }
 
     // 16. Surface runoff. Water pushed up through the surface joins it.
@@ -573,6 +583,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     infiltration_excess[r][c] += runoff;
     total_infiltration[r][c] += infiltration + macroWater;
     if (number_of_substeps) number_of_substeps[r][c] = k;
+    // Water across the lower boundary of each layer (level 0: the soil
+    // surface), mm, positive downward.
+    if (q_down && q_down[r])
+      for (int i = 0; i <= n; ++i) q_down[r][c][i] -= w.q[i] * dtms;
   }
 
   // Results of the step.
