@@ -335,4 +335,78 @@ TEST(SoilRun, StatisticsAreTheAreaWeightedMeansOfTheWrittenGrids) {
   EXPECT_NEAR(basin.Logged("mean soil water content for all cells at model-end: "), A / NA + B / NB, 4e-6);
 }
 
+
+TEST(SoilRun, AWarmStartFromTheStateOfTheFirstHalfEqualsOneRun) {
+  SoilBasin basin("soilwarm", 6);
+  setenv("OMP_NUM_THREADS", "1", 1);
+  basin.rain = VariedRain;
+  basin.transpiration = 0.05;
+  basin.kelsqd = "5 5";
+  basin.kelsqi = "48 48";
+  // Flow times (s) that put the cells of each subbasin into one to three zones.
+  basin.WriteGrid("flow.asc", "-9999 0 3600 7200 -9999\n-9999 5400 10000 1800 -9999\n");
+  basin.extraGrids = {{"flow.asc", "flow_times"}};
+  // The state grids and stacks, written at the end of a run in double precision.
+  basin.outputKeys = "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n";
+  const std::pair<int, const char*> state[] = {{3, "theta.stk"},     {4, "hh.stk"},        {5, "hgeo.stk"},
+                                               {7, "gwst.dgrd"},      {8, "gwtheta.dgrd"},  {13, "gwlevel.dgrd"},
+                                               {18, "baseflow.dgrd"}, {1, "sb2.dgrd"}};
+  for (const auto& [line, name] : state) basin.outputs[line] = {name, 3};
+  for (const char* d : {"whole", "first", "second"}) std::filesystem::create_directories(basin.dir / d);
+  auto run = [&]() {
+    basin.Write();
+    return RunFluvex("control.txt", basin.dir.path());
+  };
+  // Six days in one run.
+  basin.outputDir = "whole/";
+  auto r = run();
+  ASSERT_EQ(r.exitCode, 0) << r.output.substr(r.output.size() > 6000 ? r.output.size() - 6000 : 0);
+  // Three days, then three days from the state they left.
+  basin.days = 3;
+  basin.outputDir = "first/";
+  r = run();
+  ASSERT_EQ(r.exitCode, 0) << r.output.substr(r.output.size() > 6000 ? r.output.size() - 6000 : 0);
+  // The state files go where the run reads its input.
+  for (const auto& [line, name] : state)
+    std::filesystem::copy_file(basin.dir / ("first/" + std::string(name)), basin.dir / name);
+  std::filesystem::copy_file(basin.dir / "first/storage.ftz_0", basin.dir / "storage.ftz_0");
+  basin.firstDay = 4;
+  basin.readState = "1";
+  basin.outputDir = "second/";
+  r = run();
+  ASSERT_EQ(r.exitCode, 0) << r.output.substr(r.output.size() > 6000 ? r.output.size() - 6000 : 0);
+
+  for (const char* stat : {"qd.stat", "qi.stat", "qb.stat", "qg.stat"}) {
+    SCOPED_TRACE(stat);
+    basin.outputDir = "whole/";
+    const auto whole = basin.Stat(stat);
+    basin.outputDir = "second/";
+    const auto second = basin.Stat(stat);
+    ASSERT_EQ(whole.size(), 144u);
+    ASSERT_EQ(second.size(), 72u);
+    for (size_t k = 0; k < 72; ++k)
+      for (size_t col = 0; col < whole[k + 72].size(); ++col)
+        ASSERT_NEAR(second[k][col], whole[k + 72][col], 1e-5 + 1e-6 * std::fabs(whole[k + 72][col]))
+            << "step " << k + 73 << " column " << col;
+  }
+  // The runoff of the second half does not vanish: the storages carried water over.
+  EXPECT_GT(basin.Stat("qi.stat").front()[6], 0.0);
+  // The soil water at the end of both.
+  const std::string a = ReadFile(basin.dir / "whole/sb2.dgrd"), b = ReadFile(basin.dir / "second/sb2.dgrd");
+  ASSERT_FALSE(a.empty());
+  EXPECT_EQ(a, b);
+  const std::string wholeState = ReadFile(basin.dir / "whole/storage.ftz_0");
+  const std::string secondState = ReadFile(basin.dir / "second/storage.ftz_0");
+  EXPECT_FALSE(wholeState.empty());
+  EXPECT_EQ(fluvextest::CountOf(wholeState, "\n"), fluvextest::CountOf(secondState, "\n"));
+
+  // A storage constant changed between the runs does not match the state file.
+  basin.kelsqd = "6 5";
+  basin.outputDir = "second/";
+  r = run();
+  EXPECT_EQ(r.exitCode, 71);
+  EXPECT_NE(r.output.find("error in storage file content reading m:"), std::string::npos)
+      << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+}
+
 }  // namespace
