@@ -27,24 +27,38 @@ using fluvextest::WriteFile;
 // test gives its own series. Tests change the public settings and call Write().
 class SoilBasin {
  public:
-  explicit SoilBasin(const std::string& name, int days = 365) : dir(name), days(days) {
+  // pad: columns outside the basin added on the right (the strips of several instances need room).
+  explicit SoilBasin(const std::string& name, int days = 365, int pad = 0) : dir(name), days(days), pad(pad) {
     WriteGrid("zones.asc", "-9999 1 1 2 -9999\n-9999 1 2 2 -9999\n");
-    WriteFile(dir / "dem.asc", Header() +
-                                   "330 340 350 360 370\n300 310 320 330 340\n305 315 325 335 345\n"
-                                   "290 300 310 320 330\n");
-    WriteFile(dir / "landuse.asc", Header() + "1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n");
-    WriteFile(dir / "soil.asc", Header() + "1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n");
+    WriteFile(dir / "dem.asc", Header() + Pad("330 340 350 360 370\n300 310 320 330 340\n305 315 325 335 345\n"
+                                              "290 300 310 320 330\n",
+                                              "400"));
+    WriteFile(dir / "landuse.asc", Header() + Pad("1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n", "1"));
+    WriteFile(dir / "soil.asc", Header() + Pad("1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n", "1"));
     std::filesystem::create_directories(dir / "out");
     Write();
   }
 
-  static std::string Header() {
-    return "ncols 5\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nNODATA_value -9999\n";
+  std::string Header() const {
+    return "ncols " + std::to_string(5 + pad) +
+           "\nnrows 4\nxllcorner 0\nyllcorner 0\ncellsize 1000\nNODATA_value -9999\n";
+  }
+  // Rows with the padding columns appended.
+  std::string Pad(const std::string& rows, const std::string& fill) const {
+    std::string out;
+    std::istringstream in(rows);
+    std::string line;
+    while (std::getline(in, line)) {
+      out += line;
+      for (int k = 0; k < pad; ++k) out += " " + fill;
+      out += "\n";
+    }
+    return out;
   }
   // A grid of the basin's two inner rows; a ring of cells outside the basin gives every basin cell its slope.
   void WriteGrid(const std::string& file, const std::string& innerRows) const {
     const std::string ring = "-9999 -9999 -9999 -9999 -9999\n";
-    WriteFile(dir / file, Header() + ring + innerRows + ring);
+    WriteFile(dir / file, Header() + Pad(ring + innerRows + ring, "-9999"));
   }
 
   // Writes the station file (from 1 January of 2001, the first day of the
@@ -183,7 +197,11 @@ class SoilBasin {
     for (int k = 0; k < 12; ++k) in >> word;  // six header lines of key and value
     std::vector<std::vector<double>> g(5, std::vector<double>(6, -9999.0));
     for (int r = 1; r <= 4; ++r)
-      for (int c = 1; c <= 5; ++c) in >> g[r][c];
+      for (int c = 1; c <= 5 + pad; ++c) {
+        double v;
+        in >> v;
+        if (c <= 5) g[r][c] = v;
+      }
     return g;
   }
 
@@ -196,6 +214,7 @@ class SoilBasin {
 
   TempDir dir;
   int days;
+  int pad;
   int firstDay = 1;                                             // day of the year 2001 of the first step
   std::function<double(int)> rain = [](int) { return 0.3; };    // mm in hour k of the year (from 0)
   std::map<int, int> statCodes;                                 // statistics line -> code
@@ -335,7 +354,6 @@ TEST(SoilRun, StatisticsAreTheAreaWeightedMeansOfTheWrittenGrids) {
   EXPECT_NEAR(basin.Logged("mean soil water content for all cells at model-end: "), A / NA + B / NB, 4e-6);
 }
 
-
 TEST(SoilRun, AWarmStartFromTheStateOfTheFirstHalfEqualsOneRun) {
   SoilBasin basin("soilwarm", 6);
   setenv("OMP_NUM_THREADS", "1", 1);
@@ -348,8 +366,8 @@ TEST(SoilRun, AWarmStartFromTheStateOfTheFirstHalfEqualsOneRun) {
   basin.extraGrids = {{"flow.asc", "flow_times"}};
   // The state grids and stacks, written at the end of a run in double precision.
   basin.outputKeys = "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n";
-  const std::pair<int, const char*> state[] = {{3, "theta.stk"},     {4, "hh.stk"},        {5, "hgeo.stk"},
-                                               {7, "gwst.dgrd"},      {8, "gwtheta.dgrd"},  {13, "gwlevel.dgrd"},
+  const std::pair<int, const char*> state[] = {{3, "theta.stk"},      {4, "hh.stk"},       {5, "hgeo.stk"},
+                                               {7, "gwst.dgrd"},      {8, "gwtheta.dgrd"}, {13, "gwlevel.dgrd"},
                                                {18, "baseflow.dgrd"}, {1, "sb2.dgrd"}};
   for (const auto& [line, name] : state) basin.outputs[line] = {name, 3};
   for (const char* d : {"whole", "first", "second"}) std::filesystem::create_directories(basin.dir / d);
@@ -407,6 +425,96 @@ TEST(SoilRun, AWarmStartFromTheStateOfTheFirstHalfEqualsOneRun) {
   EXPECT_EQ(r.exitCode, 71);
   EXPECT_NE(r.output.find("error in storage file content reading m:"), std::string::npos)
       << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+}
+
+TEST(SoilRun, ControlPointFilesHoldOneRowPerStepWithTheLayersOfTheCell) {
+  SoilBasin basin("soilpoint", 2);
+  setenv("OMP_NUM_THREADS", "1", 1);
+  basin.rain = VariedRain;
+  basin.transpiration = 0.1;  // roots down to 0.3 m: the three upper layers
+  basin.control = "2 3";
+  basin.Write();
+  const auto r = RunFluvex("control.txt", basin.dir.path());
+  ASSERT_EQ(r.exitCode, 0) << r.output.substr(r.output.size() > 6000 ? r.output.size() - 6000 : 0);
+  const int n = 7;  // 3 layers of 0.1 m, 4 of 0.3 m
+  const double d[n + 1] = {0, 0.1, 0.1, 0.1, 0.3, 0.3, 0.3, 0.3};
+  const auto theta = basin.Table("out/theta.txt", 1), qbottom = basin.Table("out/qbottom.txt", 1),
+             hhyd = basin.Table("out/hhyd.txt", 1), other = basin.Table("out/other.txt", 1),
+             etr = basin.Table("out/etr.txt", 1), inter = basin.Table("out/interflow.txt", 1);
+  // One row per step: the date and the columns of the file.
+  const std::pair<const std::vector<std::vector<double>>*, size_t> files[] = {
+      {&theta, 4 + n}, {&qbottom, 4 + n}, {&hhyd, 4 + n}, {&other, 4 + 24}, {&etr, 4 + n + 1}, {&inter, 4 + n}};
+  for (const auto& [rows, width] : files) {
+    ASSERT_EQ(rows->size(), 48u);
+    for (size_t k = 0; k < 48; ++k) {
+      ASSERT_EQ((*rows)[k].size(), width) << k;
+      EXPECT_EQ((*rows)[k][3], static_cast<double>(k % 24 + 1));
+    }
+  }
+  // Other data: QD, QI, DELTAGW/QB, QINF, GWIN, GWEX, GWN, UPRISE, PERCOL, MACR, ...
+  auto water = [&](size_t k, int layers) {
+    double w = 0;
+    for (int i = 1; i <= layers; ++i) w += theta[k][3 + i] * d[i] * 1000.0;
+    return w;
+  };
+  double transpired = 0, interflow = 0;
+  for (size_t k = 1; k < 48; ++k) {
+    const std::vector<double>& o = other[k];
+    ASSERT_EQ(o[4 + 9], 0.0) << "no macropore water in this soil";
+    double layerInterflow = 0, top = 0;
+    for (int i = 1; i <= n; ++i) layerInterflow += inter[k][3 + i];
+    EXPECT_NEAR(layerInterflow, o[4 + 1], 1e-5 + 1e-5 * o[4 + 1]) << k;
+    // The three upper layers: infiltration in, the flow across the bottom of
+    // layer 3 (positive downward), their interflow and the uptake of their roots out.
+    for (int i = 1; i <= 3; ++i) top += inter[k][3 + i] + etr[k][4 + i];
+    for (int i = 4; i <= n; ++i) EXPECT_EQ(etr[k][4 + i], 0.0) << k << " " << i;
+    EXPECT_NEAR(water(k, 3) - water(k - 1, 3), o[4 + 3] - qbottom[k][3 + 3] - top, 2e-3) << k;
+    // The whole column: baseflow leaves it as well.
+    double all = etr[k][4];
+    for (int i = 1; i <= n; ++i) all += etr[k][4 + i];
+    EXPECT_NEAR(water(k, n) - water(k - 1, n), o[4 + 3] - o[4 + 1] - o[4 + 2] - all, 5e-3) << k;
+    transpired += all;
+    interflow += layerInterflow;
+  }
+  EXPECT_GT(transpired, 1.0);
+  EXPECT_GT(interflow, 0.0);
+}
+
+TEST(SoilRun, ResultsDoNotDependOnThreadsOrInstances) {
+  SoilBasin basin("soilinstances", 2, 12);
+  basin.rain = VariedRain;
+  basin.transpiration = 0.05;
+  basin.kelsqd = "5 5";
+  basin.kelsqi = "48 48";
+  basin.WriteGrid("flow.asc", "-9999 0 3600 7200 -9999\n-9999 5400 10000 1800 -9999\n");
+  basin.extraGrids = {{"flow.asc", "flow_times"}};
+  basin.outputKeys = "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n";
+  basin.outputs[1] = {"sb2.dgrd", 3};
+  basin.outputs[3] = {"theta.stk", 3};
+  basin.statCodes[4] = 2001;
+  struct Run {
+    const char* dir;
+    int instances;
+    const char* threads;
+  };
+  const Run runs[] = {{"one/", 0, "1"}, {"eight/", 0, "8"}, {"two/", 2, "1"}, {"four/", 4, "1"}};
+  for (const Run& run : runs) {
+    std::filesystem::create_directories(basin.dir / run.dir);
+    basin.outputDir = run.dir;
+    basin.Write();
+    setenv("OMP_NUM_THREADS", run.threads, 1);
+    const auto r = RunFluvex("control.txt", basin.dir.path(), run.instances);
+    ASSERT_EQ(r.exitCode, 0) << run.dir << r.output.substr(r.output.size() > 6000 ? r.output.size() - 6000 : 0);
+  }
+  for (const char* file : {"qd.stat", "qi.stat", "qb.stat", "qg.stat", "sb2.stat", "sb2.dgrd", "theta.stk"}) {
+    const std::string one = ReadFile(basin.dir / ("one/" + std::string(file)));
+    ASSERT_FALSE(one.empty()) << file;
+    for (const Run& run : runs)
+      EXPECT_EQ(ReadFile(basin.dir / (run.dir + std::string(file))), one) << file << " " << run.dir;
+  }
+  // Runoff reaches the outlets from the first step on.
+  basin.outputDir = "four/";
+  EXPECT_GT(basin.Stat("qg.stat").front()[6], 0.0);
 }
 
 }  // namespace
