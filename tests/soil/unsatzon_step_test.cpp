@@ -3,7 +3,9 @@
 #include <omp.h>
 
 #include <filesystem>
+#include <utility>
 
+#include "framework/hrurecord.h"
 #include "tests/framework/codeof.h"
 #include "tests/soil/uzworld.h"
 
@@ -345,6 +347,93 @@ TEST_F(Step, SwitchedOffModuleChangesNothing) {
   ASSERT_EQ(error, 0);
   EXPECT_EQ(RunIn(1, 1), 0);
   EXPECT_EQ(uz->FindGrid("theta", true), 0);
+}
+
+TEST_F(Step, MembersOfAHydrologicResponseUnitTakeTheMastersResults) {
+  Section s;
+  s.parameters = {"2 2", "1 1", "0.01 0.01", "2 2", "0.5 0.5", "0 0"};
+  s.control = "1 2";  // a member cell
+  SetGrid("pot_transpiration1", 0.1);
+  auto rain = [&](int step) {
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) precipitation[r][c] = step < 4 ? 3.0 * r + c : 0.0;
+  };
+  // Without units every cell is solved: the masters' results of reference.
+  ASSERT_EQ(Make(s), 0) << console.str();
+  std::vector<double> alone;
+  for (int step = 0; step < 6; ++step) {
+    rain(step);
+    ASSERT_EQ(RunIn(step + 1, 1), 0) << console.str();
+  }
+  for (const auto& [r, c] : {std::pair{1, 1}, std::pair{2, 4}})
+    for (int k = 1; k <= kLayers; ++k) alone.push_back(uz->Theta()[r][c][k]);
+
+  // Unit 1: master (1, 1), members (1, 2) and (2, 1); unit 2: master (2, 4),
+  // member (1, 4); the cells (1, 3), (2, 2) and (2, 3) are units of their own.
+  const int unit[kRows + 1][kCols + 1] = {{0}, {0, 1, 1, 3, 2}, {0, 1, 4, 5, 2}};
+  std::vector<HRURecord> units(6);
+  const std::pair<int, int> masters[6] = {{0, 0}, {1, 1}, {2, 4}, {1, 3}, {2, 2}, {2, 3}};
+  for (int u = 1; u <= 5; ++u) {
+    units[u].number = u;
+    units[u].row = masters[u].first;
+    units[u].column = masters[u].second;
+  }
+  uz.reset();  // frees the grid-list entries the grids below take
+  Add("HydrologicResponseUnits", [&](int r, int c) { return unit[r][c] + 0.25; });
+  Add("MasterHydrologicResponseUnits", [&](int r, int c) {
+    const auto& m = masters[unit[r][c]];
+    return m.first == r && m.second == c ? 1.0 : -9999.0;
+  });
+  args.object.hru = units.data();
+  ASSERT_EQ(Make(s), 0) << console.str();
+  // A member's own state does not matter: it is not solved.
+  for (int k = 1; k <= kLayers; ++k) uz->Theta()[1][2][k] = 0.2;
+  for (int step = 0; step < 6; ++step) {
+    rain(step);
+    ASSERT_EQ(RunIn(step + 1, 1), 0) << console.str();
+  }
+  // The masters are solved as without units.
+  size_t i = 0;
+  for (const auto& [r, c] : {std::pair{1, 1}, std::pair{2, 4}})
+    for (int k = 1; k <= kLayers; ++k) EXPECT_EQ(uz->Theta()[r][c][k], alone[i++]) << r << " " << c << " " << k;
+  // Each member holds its master's state and results, not those of its own rain.
+  for (const auto& [r, c] : {std::pair{1, 2}, std::pair{2, 1}, std::pair{1, 4}}) {
+    const auto& [mr, mc] = masters[unit[r][c]];
+    for (int k = 1; k <= kLayers; ++k) {
+      EXPECT_EQ(uz->Theta()[r][c][k], uz->Theta()[mr][mc][k]) << r << " " << c;
+      EXPECT_EQ(uz->Hydraulic()[r][c][k], uz->Hydraulic()[mr][mc][k]) << r << " " << c;
+    }
+    for (const char* name : {"directflow", "interflow", "baseflow", "real_transpiration1", "total_infiltration",
+                             "groundwater_distance", "groundwater_level", "SB_2_grid", "precipitation"})
+      EXPECT_EQ(Find(name)[r][c], Find(name)[mr][mc]) << name << " " << r << " " << c;
+  }
+  EXPECT_NE(uz->Theta()[1][3][1], uz->Theta()[1][1][1]);
+  // The control cell is a member: its per-layer files hold its master's transpiration.
+  ASSERT_EQ(RunIn(7, 1), 0);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  const int code = CodeOf([&] {
+    int error = 0;
+    uz->InitTracerGrids(&error, 0, nullptr, nullptr, 0);
+    if (error != 0) throw error;
+    uz->StartStep(7, 1, 7, 2020);
+    uz->AddStep();
+    uz->RouteSubbasinRunoff(7, 1, 7, 2020);
+    uz->WriteStatFiles();
+  });
+  ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_EQ(code, 0) << console.str();
+  std::istringstream etr(fluvextest::ReadFile(dir / "etr.txt"));
+  std::string line, last;
+  while (std::getline(etr, line))
+    if (!line.empty()) last = line;
+  std::istringstream values(last);
+  double v, sum = 0;
+  for (int k = 0; values >> v; ++k)
+    if (k >= 5) sum += v;  // the layers after the date and the evaporation
+  EXPECT_GT(sum, 0.0);
+  EXPECT_NEAR(sum, Find("real_transpiration1")[1][1], 1e-5 * sum);
 }
 
 }  // namespace
