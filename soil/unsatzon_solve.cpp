@@ -133,6 +133,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     w.thetaLow[i] = i == 1 ? 0.0 : w.tr[i];
   }
   const double baseflowRate = Value(baseflow, r, c);
+  // The ponded water of the last step, taken before the results of the step are cleared.
+  const double pondStart = Value(ponding_storage, r, c);
   ZeroResults(r, c);
   // Per-layer amounts of the control-point files (one thread solves this cell).
   const bool atControl = control_here && r == control_source_row && c == control_source_col &&
@@ -234,7 +236,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   if (snowstorage_solid && Value(snowstorage_solid, r, c) > kSnowForRunoff && sub > 0)
     snowRunoffShare = SnowRunoff_fraction[sub];
   const bool pondOn = max_ponding_storage && Value(max_ponding_storage, r, c) > 0 && ponding_storage;
-  double pond = pondOn ? Value(ponding_storage, r, c) : 0.0;
+  double pond = pondOn ? pondStart : 0.0;
   int lastVegetation = 0;
   for (int j = 1; j <= V; ++j)
     if (Valid(landuse[j], r, c)) lastVegetation = j;
@@ -256,8 +258,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     const double silt = silting_up ? Value(silting_up, r, c) / k : 0.0;
     double directSilt = 0;
     // 2. Surface storage water first covers the transpiration demand.
+    // The water that meets a demand is transpired: it counts in the layer's real transpiration.
     auto coverDemand = [&](double water) {
       for (int j = 1; j <= V && water > 0; ++j) {
+        const double met = std::min(w.demand[j], water);
         if (w.demand[j] < water) {
           water -= w.demand[j];
           w.demand[j] = 0;
@@ -265,6 +269,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
           w.demand[j] -= water;
           water = 0;
         }
+        if (real_transpiration[j] && real_transpiration[j][r]) real_transpiration[j][r][c] += met;
       }
       return water;
     };
