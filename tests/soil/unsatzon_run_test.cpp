@@ -36,6 +36,8 @@ class SoilBasin {
     WriteFile(dir / "landuse.asc", Header() + Pad("1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n", "1"));
     WriteFile(dir / "soil.asc", Header() + Pad("1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n1 1 1 1 1\n", "1"));
     std::filesystem::create_directories(dir / "out");
+    // Equal run times of all instances: the same domain decomposition in every run.
+    WriteFile(dir / "MpiSpeedFactor.dat", "1\n");
     Write();
   }
 
