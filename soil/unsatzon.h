@@ -348,6 +348,12 @@ class unsatzonmodellklasse : public teilmodellklasse {
     std::vector<double> values;  // (last + 1) per row
   };
   std::vector<PointRows> pointrows;
+  // Per-layer amounts of the control cell in the last call of run (mm):
+  // evaporation (level 0) and transpiration per layer, and interflow per
+  // layer. The cell solved for them is the control cell or, when that is a
+  // member of a hydrologic response unit, its master.
+  std::vector<double> control_etr, control_interflow;
+  int control_source_row = 0, control_source_col = 0;
   void AddPointRows();
   void WritePointRows(PointRows& rows);
   void WriteAllPointRows();

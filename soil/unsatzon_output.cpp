@@ -106,8 +106,11 @@ void unsatzonmodellklasse::AddPointRows() {
     } else if (heat_transfer_flow_control > 0 && rows.path == pointfiles[kPointTEMPER]) {
       for (int k = 1; k <= layers; ++k) v[k] = layer(Soil_Temperature_Stack, k);
     } else if (rows.path == pointfiles[kPointETR]) {
-      // Column 0 the soil evaporation; the solve keeps no uptake per layer.
-      v[0] = at(real_evaporation) * n;
+      // Column 0 the soil evaporation, columns 1 ... n the transpiration taken from each layer.
+      for (int k = 0; k <= layers && k < static_cast<int>(control_etr.size()); ++k) v[k] = control_etr[k] * n;
+    } else if (rows.path == pointfiles[kPointINTERFLOW]) {
+      for (int k = 1; k <= layers && k < static_cast<int>(control_interflow.size()); ++k)
+        v[k] = control_interflow[k] * n;
     } else if (rows.path == pointfiles[kPointOTHER]) {
       const double values[18] = {at(directflow) * n,
                                  at(interflow) * n,

@@ -59,6 +59,8 @@ void unsatzonmodellklasse::ZeroResults(int r, int c) {
     if (g && g[r]) g[r][c] = 0.0;
   for (Grid g : real_transpiration)
     if (g && g[r]) g[r][c] = 0.0;
+  if (q_down && q_down[r])
+    for (int k = 0; k <= layers; ++k) q_down[r][c][k] = 0.0;
 }
 
 void unsatzonmodellklasse::SolveCells() {
@@ -133,9 +135,12 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     w.thetaLow[i] = i == 1 ? 0.0 : w.tr[i];
   }
   const double baseflowRate = Value(baseflow, r, c);
-  // The ponded water is state, kept from the last step (the result grids are set to 0 below).
+  // The ponded water of the last step, taken before the results of the step are cleared.
   const double pondStart = Value(ponding_storage, r, c);
   ZeroResults(r, c);
+  // Per-layer amounts of the control-point files (one thread solves this cell).
+  const bool atControl = control_here && r == control_source_row && c == control_source_col &&
+                         static_cast<int>(control_etr.size()) > n && static_cast<int>(control_interflow.size()) > n;
 
   // Tracer amounts of the column (concentration times water in mm), after
   // the decay over this call; the concentrations of the water that arrives.
@@ -299,8 +304,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     double directSilt = 0;
     const double inBase = in;
     // 2. Surface storage water first covers the transpiration demand.
+    // The water that meets a demand is transpired: it counts in the layer's real transpiration.
     auto coverDemand = [&](double water) {
       for (int j = 1; j <= V && water > 0; ++j) {
+        const double met = std::min(w.demand[j], water);
         if (w.demand[j] < water) {
           water -= w.demand[j];
           w.demand[j] = 0;
@@ -308,6 +315,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
           w.demand[j] -= water;
           water = 0;
         }
+        if (real_transpiration[j] && real_transpiration[j][r]) real_transpiration[j][r][c] += met;
       }
       return water;
     };
@@ -399,6 +407,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
         }
         taken += up;
         given += ev;
+        if (atControl) {
+          control_etr[i] += up * dtms;
+          control_etr[0] += ev * dtms;
+        }
       }
       w.transpired[j] = taken * dtms;
       evaporated += given * dtms;
@@ -663,6 +675,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       interflowRate += w.O1L[i];
       drainageRate += w.O2L[i];
       exfiltrationRate += w.BL[i];
+      if (atControl) control_interflow[i] += w.O1L[i] * dtms;
     }
 
     // 16. Surface runoff. Water pushed up through the surface joins it.
@@ -708,6 +721,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     infiltration_excess[r][c] += runoff;
     total_infiltration[r][c] += infiltration + macroWater;
     if (number_of_substeps) number_of_substeps[r][c] = k;
+    // Water across the lower boundary of each layer (level 0: the soil
+    // surface), mm, positive downward.
+    if (q_down && q_down[r])
+      for (int i = 0; i <= n; ++i) q_down[r][c][i] -= w.q[i] * dtms;
 
     // Substance of the runoff: what the input store did not give to the soil
     // (with the snow runoff set aside and the direct silting-up water), or,

@@ -20,6 +20,20 @@ void unsatzonmodellklasse::run(int64_t hour, int64_t day, int64_t month, int64_t
   stepmonth = month;
   stepyear = year;
   if (!infiltration_input) SelectInfiltrationInput(infiltrationinput);
+  if (control_here) {
+    control_etr.assign(static_cast<size_t>(layers) + 1, 0.0);
+    control_interflow.assign(static_cast<size_t>(layers) + 1, 0.0);
+    control_source_row = control_row;
+    control_source_col = control_col;
+    // A member cell of a hydrologic response unit takes its master's results.
+    const int r = control_row, c = control_col;
+    if (MasterHydrologicResponseUnits && HydrologicResponseUnits && hru && MasterHydrologicResponseUnits[r] &&
+        !(MasterHydrologicResponseUnits[r][c] > nodata) && HydrologicResponseUnits[r][c] >= 1) {
+      const HRURecord& unit = hru[static_cast<int64_t>(HydrologicResponseUnits[r][c])];
+      control_source_row = unit.row;
+      control_source_col = unit.column;
+    }
+  }
   SolveCells();
   if (MasterHydrologicResponseUnits) CopyMasterCells();
   ZoneStatistics();

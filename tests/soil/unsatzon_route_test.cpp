@@ -100,6 +100,23 @@ TEST_F(Route, APulseLeavesItsZoneStepsLaterAndTheBasinKeepsItsWater) {
     routed += qd * 8;  // times the 8 cells of weight 1
   }
   EXPECT_NEAR(routed, 2 * 8.0 + 2 * 4.0, 1e-9);
+
+  // With a storage of 2 h the subbasin runoff (times the 8 cells) plus the water
+  // still stored equals the cells' runoff. A storage with outflow Q at the end
+  // of a step still gives Q e / (1 - e) in the steps after, e = exp(-1 / 2).
+  Fill("flow_times", [](int, int c) { return (c - 0.5) * 3600.0; });
+  ASSERT_EQ(Start(OneSubbasin("2", "0")), 0) << console.str();
+  const double e = std::exp(-0.5);
+  double runoff = 0;
+  for (int k = 1; k <= 8; ++k) {
+    Step(k, [k](int, int c) { return (k == 1 && c == 4) ? 8.0 : (k == 2 && c == 2) ? 4.0 : 0.0; });
+    runoff += uz->RunoffQg(1) * 8;
+    // Everything has reached the storage from step 4 on.
+    if (k >= 4) {
+      EXPECT_NEAR(runoff + uz->RunoffQg(1) * e / (1 - e) * 8, 24.0, 1e-9) << k;
+    }
+  }
+  EXPECT_GT(runoff, 12.0);
 }
 
 TEST_F(Route, FlowTimesThatAreMissingOrLeaveZoneOneEmptyStopTheSetUp) {

@@ -3,7 +3,10 @@
 #include <omp.h>
 
 #include <filesystem>
+#include <utility>
 
+#include "framework/hrurecord.h"
+#include "parameters/soiltable.h"
 #include "tests/framework/codeof.h"
 #include "tests/soil/uzworld.h"
 
@@ -345,6 +348,181 @@ TEST_F(Step, SwitchedOffModuleChangesNothing) {
   ASSERT_EQ(error, 0);
   EXPECT_EQ(RunIn(1, 1), 0);
   EXPECT_EQ(uz->FindGrid("theta", true), 0);
+}
+
+TEST_F(Step, MembersOfAHydrologicResponseUnitTakeTheMastersResults) {
+  Section s;
+  s.parameters = {"2 2", "1 1", "0.01 0.01", "2 2", "0.5 0.5", "0 0"};
+  s.control = "1 2";  // a member cell
+  SetGrid("pot_transpiration1", 0.1);
+  auto rain = [&](int step) {
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) precipitation[r][c] = step < 4 ? 3.0 * r + c : 0.0;
+  };
+  // Without units every cell is solved: the masters' results of reference.
+  ASSERT_EQ(Make(s), 0) << console.str();
+  std::vector<double> alone;
+  for (int step = 0; step < 6; ++step) {
+    rain(step);
+    ASSERT_EQ(RunIn(step + 1, 1), 0) << console.str();
+  }
+  for (const auto& [r, c] : {std::pair{1, 1}, std::pair{2, 4}})
+    for (int k = 1; k <= kLayers; ++k) alone.push_back(uz->Theta()[r][c][k]);
+
+  // Unit 1: master (1, 1), members (1, 2) and (2, 1); unit 2: master (2, 4),
+  // member (1, 4); the cells (1, 3), (2, 2) and (2, 3) are units of their own.
+  const int unit[kRows + 1][kCols + 1] = {{0}, {0, 1, 1, 3, 2}, {0, 1, 4, 5, 2}};
+  std::vector<HRURecord> units(6);
+  const std::pair<int, int> masters[6] = {{0, 0}, {1, 1}, {2, 4}, {1, 3}, {2, 2}, {2, 3}};
+  for (int u = 1; u <= 5; ++u) {
+    units[u].number = u;
+    units[u].row = masters[u].first;
+    units[u].column = masters[u].second;
+  }
+  uz.reset();  // frees the grid-list entries the grids below take
+  Add("HydrologicResponseUnits", [&](int r, int c) { return unit[r][c] + 0.25; });
+  Add("MasterHydrologicResponseUnits", [&](int r, int c) {
+    const auto& m = masters[unit[r][c]];
+    return m.first == r && m.second == c ? 1.0 : -9999.0;
+  });
+  args.object.hru = units.data();
+  ASSERT_EQ(Make(s), 0) << console.str();
+  // A member's own state does not matter: it is not solved.
+  for (int k = 1; k <= kLayers; ++k) uz->Theta()[1][2][k] = 0.2;
+  for (int step = 0; step < 6; ++step) {
+    rain(step);
+    ASSERT_EQ(RunIn(step + 1, 1), 0) << console.str();
+  }
+  // The masters are solved as without units.
+  size_t i = 0;
+  for (const auto& [r, c] : {std::pair{1, 1}, std::pair{2, 4}})
+    for (int k = 1; k <= kLayers; ++k) EXPECT_EQ(uz->Theta()[r][c][k], alone[i++]) << r << " " << c << " " << k;
+  // Each member holds its master's state and results, not those of its own rain.
+  for (const auto& [r, c] : {std::pair{1, 2}, std::pair{2, 1}, std::pair{1, 4}}) {
+    const auto& [mr, mc] = masters[unit[r][c]];
+    for (int k = 1; k <= kLayers; ++k) {
+      EXPECT_EQ(uz->Theta()[r][c][k], uz->Theta()[mr][mc][k]) << r << " " << c;
+      EXPECT_EQ(uz->Hydraulic()[r][c][k], uz->Hydraulic()[mr][mc][k]) << r << " " << c;
+    }
+    for (const char* name : {"directflow", "interflow", "baseflow", "real_transpiration1", "total_infiltration",
+                             "groundwater_distance", "groundwater_level", "SB_2_grid", "precipitation"})
+      EXPECT_EQ(Find(name)[r][c], Find(name)[mr][mc]) << name << " " << r << " " << c;
+  }
+  EXPECT_NE(uz->Theta()[1][3][1], uz->Theta()[1][1][1]);
+  // The control cell is a member: its per-layer files hold its master's transpiration.
+  ASSERT_EQ(RunIn(7, 1), 0);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  const int code = CodeOf([&] {
+    int error = 0;
+    uz->InitTracerGrids(&error, 0, nullptr, nullptr, 0);
+    if (error != 0) throw error;
+    uz->StartStep(7, 1, 7, 2020);
+    uz->AddStep();
+    uz->RouteSubbasinRunoff(7, 1, 7, 2020);
+    uz->WriteStatFiles();
+  });
+  ASSERT_EQ(chdir(cwd), 0);
+  ASSERT_EQ(code, 0) << console.str();
+  std::istringstream etr(fluvextest::ReadFile(dir / "etr.txt"));
+  std::string line, last;
+  while (std::getline(etr, line))
+    if (!line.empty()) last = line;
+  std::istringstream values(last);
+  double v, sum = 0;
+  for (int k = 0; values >> v; ++k)
+    if (k >= 5) sum += v;  // the layers after the date and the evaporation
+  EXPECT_GT(sum, 0.0);
+  EXPECT_NEAR(sum, Find("real_transpiration1")[1][1], 1e-5 * sum);
+}
+
+TEST_F(Step, AYearOfVariedForcingOnTheExampleSoilsKeepsTheWaterOfEveryCellAndTheBasin) {
+  // The three soils of the example basin, one per column (the fourth column the first again).
+  const char* blocks[3] = {
+      "1 silt_loam method = MultipleHorizons {\n  layers = 3 4;\n  ksat = 1.25e-6 1.94e-7;  theta_sat = 0.45 0.43;  "
+      "theta_res = 0.067 0.089;  ksat_topmodel = 5e-5;\n  alpha = 2.0 1.0;  Par_n = 1.41 1.23;  thickness = 0.1 0.3;  "
+      "suction = 250;\n}\n",
+      "2 loam method = MultipleHorizons {\n  layers = 3 4;\n  ksat = 2.89e-6 2.89e-6;  theta_sat = 0.43 0.43;  "
+      "theta_res = 0.078 0.078;  ksat_topmodel = 1e-4;\n  alpha = 3.6 3.6;  Par_n = 1.56 1.56;  thickness = 0.1 0.2;  "
+      "suction = 200;\n}\n",
+      "3 sandy_loam method = MultipleHorizons {\n  layers = 3 4;\n  ksat = 1.23e-5 1.23e-5;  theta_sat = 0.41 0.41;  "
+      "theta_res = 0.065 0.065;  ksat_topmodel = 2e-4;\n  alpha = 7.5 7.5;  Par_n = 1.89 1.89;  thickness = 0.1 0.3;  "
+      "suction = 150;\n}\n"};
+  soils = std::make_unique<soil_table_entry[]>(4);
+  soils[0].code = 3;
+  for (int k = 1; k <= 3; ++k) ParseSoilEntry(soils[k], diag, blocks[k - 1]);
+  args.soilTable = soils.get();
+  auto soilOf = [](int, int c) { return static_cast<double>((c - 1) % 3 + 1); };
+  SetGrid("soil_types", 1.0);
+  for (auto& e : list)
+    if (e.shortname == "soil_types")
+      for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) e.grid[r][c] = soilOf(r, c);
+  // Ponding up to 5 mm and drains at 0.25 m in the second row.
+  Add("max_ponding_storage", [](int, int) { return 0.005; });
+  Add("drainage_depth", [](int r, int) { return r == 2 ? 0.25 : 0.0; });
+  Add("drainage_distance", [](int, int) { return 20.0; });
+  Section s;
+  s.pond = "1";
+  s.drainage = "1";
+  s.parameters = {"2 2", "24 24", "0.5 0.5", "3 3", "0.02 0.02", "0 0"};  // baseflow on
+  ASSERT_EQ(Make(s), 0) << console.str();
+  SetGrid("vegetation_coverage_degree1", 0.8);
+  SetGrid("root_depth1", 0.4);
+  Grid transpiration = Find("pot_transpiration1");
+  Grid evaporation = Find("potential_evaporation");
+  auto storage = [&](int r, int c) {
+    const soil_table_entry& e = soils[static_cast<int>(soilOf(r, c))];
+    double w = 0;
+    for (int k = 1; k <= e.layers; ++k) w += uz->Theta()[r][c][k] * e.thickness[k] * 1000.0;
+    return w + Find("ponding_storage")[r][c];
+  };
+  const char* outputs[] = {"directflow",       "interflow",           "drainage_flow",
+                           "real_evaporation", "real_transpiration1", "baseflow"};
+  double worst = 0, basinWorst = 0, rained = 0, drained = 0, ponded = 0;
+  // Eight cells: one thread (more only wait for each other on a busy machine).
+  omp_set_num_threads(1);
+  for (int step = 0; step < 8760; ++step) {
+    const int day = step / 24, hour = step % 24;
+    // Showers every few days, a storm in summer, dry spells; evapotranspiration by season and hour.
+    const double season = 0.5 - 0.5 * std::cos(2 * M_PI * day / 365.0);
+    const double sun = hour >= 6 && hour <= 18 ? std::sin(M_PI * (hour - 6) / 12.0) : 0.0;
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        double p = 0;
+        if (day % 5 == 0 && hour < 6) p = 1.0 + 0.3 * c;
+        if (day % 11 == 3 && hour < 2) p = 8.0 * r;
+        if (day == 200 && hour < 5) p = 30.0;
+        precipitation[r][c] = p;
+        transpiration[r][c] = 0.3 * season * sun;
+        evaporation[r][c] = 0.1 * season * sun;
+        rained += p;
+      }
+    double before[kRows + 1][kCols + 1];
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) before[r][c] = storage(r, c);
+    ASSERT_EQ(RunIn(hour + 1, day % 28 + 1), 0) << console.str();
+    double basin = 0;
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        double out = 0;
+        for (const char* name : outputs) out += Find(name)[r][c];
+        drained += Find("drainage_flow")[r][c];
+        ponded = std::max(ponded, Find("ponding_storage")[r][c]);
+        const double residual = precipitation[r][c] - (storage(r, c) - before[r][c]) - out;
+        worst = std::max(worst, std::fabs(residual));
+        basin += residual;
+        ASSERT_NEAR(residual, 0.0, 1e-6) << "step " << step << " cell " << r << " " << c;
+      }
+    basinWorst = std::max(basinWorst, std::fabs(basin / (kRows * kCols)));
+  }
+  EXPECT_LT(worst, 1e-6);
+  EXPECT_LT(basinWorst, 1e-6);
+  omp_set_num_threads(omp_get_num_procs());
+  EXPECT_GT(rained, 0.0);
+  EXPECT_GT(drained, 0.0);
+  EXPECT_GT(ponded, 0.0);
 }
 
 }  // namespace
