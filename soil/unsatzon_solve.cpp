@@ -651,6 +651,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       tc.river = w.tracer.data();
       tc.inputWater = P * dtms;
       tc.thetaStart = w.thetaBefore.data();
+      tc.lastFlux = std::min(n, g + 2);  // as the water update above
       tc.groundwater = groundwaterWater > 0 ? w.tracerGroundwater.data() : nullptr;
       // Water rising through the bottom of the column has left the groundwater.
       if (groundwaterWater > 0 && w.q[n] > 0) gwStore = std::max(0.0, gwStore - w.q[n] * dtms);

@@ -89,15 +89,16 @@ void LayerBalance(Column& c, int g, const BalanceArrays& w, TracerColumn* tracer
       c1[1] -= mass;
       c1[0] += mass;
     }
+    const int lastFlux = tc.lastFlux < 0 ? n : std::min(n, tc.lastFlux);
     for (int i = 1; i <= n; ++i) {
-      const double qi = w.qLimited[i];
+      const double qi = i <= lastFlux ? w.qLimited[i] : 0.0;
       if (qi < 0) {
         const double mass = outflow(i, w.q[i], qi, true);
         if (i < n)
           c1[i + 1] += mass;
         else
           out += mass;  // leaves the column at the bottom
-      } else if (w.q[i] > 0) {
+      } else if (i <= lastFlux && w.q[i] > 0) {
         if (i < n) {
           const double mass = Carry(w, tc, c0, i + 1, w.q[i], dt, phi);
           c1[i + 1] -= mass;

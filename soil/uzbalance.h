@@ -48,6 +48,10 @@ struct TracerColumn {
   // start of the substep). With them a uniform concentration stays uniform;
   // without them the contents after the substep divide.
   const double* thetaStart = nullptr;
+  // Deepest layer boundary whose flux moved water in the substep (the water
+  // update of the column reaches down to it); fluxes below it carry no
+  // substance. Negative: every boundary down to the last layer.
+  int lastFlux = -1;
   // Optional: the three amounts above before a mixed tracer turns them into
   // concentrations (null: not wanted).
   double* outputAmount = nullptr;
