@@ -27,6 +27,7 @@ here = os.path.dirname(os.path.abspath(__file__))
 STREAM_VELOCITY = 1.0    # m/s
 HILLSLOPE_VELOCITY = 0.3  # m/s
 MIN_SLOPE = 0.0005
+SUBCHANNELS = 13
 
 
 def read_grid(path):
@@ -155,10 +156,14 @@ for b in order:
         length += 0.5 * step_length(outlets[b])
         ae = area[t]
         # Hydraulic geometry of a low mountain river: main channel width and
-        # depth grow with the catchment area; storage constants are the
-        # travel time at 1 m/s (main channel) and a third of that speed
-        # (flood plains), in hours.
-        kh = length / STREAM_VELOCITY / 3600.0
+        # depth grow with the catchment area. The routing splits a channel
+        # into sub-channels, each a linear storage of the main channel and
+        # one of the flood plains with the storage constants kh and kv (h);
+        # for specific discharges of 1 to 1000 l/s/km2 it makes SUBCHANNELS
+        # of these channels (see the wq_table files it writes). The cascade
+        # of main-channel storages holds the water for the travel time at
+        # 1 m/s, the flood plains for three times as long.
+        kh = length / STREAM_VELOCITY / 3600.0 / SUBCHANNELS
         lines.append("OL %d (kh = %.2f, kv = %.2f, Bh = %.1f, Bv = %.0f, Th = %.2f, Mh = 30, Mv = 20, I = %.4f, "
                      "L = %.0f, AE = %.0f)" % (code[t], kh, 3 * kh, 1.5 * ae ** 0.45, 15 * ae ** 0.45,
                                                0.3 * ae ** 0.3, slope, length, ae))

@@ -5,10 +5,13 @@
   precipitation (mm) hanging from the top;
 - water_balance.png: the annual water balance of the basin in mm: the
   precipitation and where it went (evapotranspiration with the interception
-  evaporation in it, discharge, change of the snow storage).
+  evaporation in it, discharge at the outlet, the abstraction, and the change
+  of the water stored in the snow cover, the soil with its groundwater and
+  the reservoir; what remains is stored in the channels and the interception).
 
-Reads the statistics files named in control.txt; a term whose file is not in
-the result directory (its module switched off) is left out and named on the
+Reads the statistics files named in control.txt, the reservoir and abstraction
+tables and the soil water that the soil module writes to modell_0.log; a term
+whose file is not there (its module switched off) is left out and named on the
 terminal. Needs python3-matplotlib.
 
 Usage: plot_results.py [result directory]   (default: out/ beside the script)
@@ -66,33 +69,71 @@ if discharge:
     fig.savefig(os.path.join(out, "hydrograph.png"), dpi=120)
     print("drawn: %s" % os.path.join(out, "hydrograph.png"))
 
+def read_table(name):
+    """Rows of numbers of a reservoir or abstraction table (three header lines), or None."""
+    path = os.path.join(out, name)
+    if not os.path.exists(path):
+        print("not drawn: %s (no such file)" % path)
+        return None
+    with open(path) as f:
+        return [[float(w) for w in line.split()] for line in f.readlines()[3:] if line.strip()]
+
+
+def soil_water(when):
+    """Mean soil water (m) of the basin at "model-start" or "model-end", or None."""
+    path = os.path.join(os.path.dirname(os.path.abspath(out)), "modell_0.log")
+    key = "mean soil water content for all cells at %s: " % when
+    value = None
+    if os.path.exists(path):
+        with open(path) as f:
+            for line in f:  # the log grows run by run: the last line counts
+                if line.startswith(key):
+                    value = float(line[len(key):].split()[0])
+    return value
+
+
 terms = []
 if precipitation:
     terms.append(("precipitation", sum(precipitation[1])))
 # The real evapotranspiration includes the evaporation of intercepted water.
 etr, ei = read_stat("etr.stat"), read_stat("ei.stat")
 if etr:
-    label = "evapotranspiration"
+    label = "evapo-\ntranspiration"
     if ei:
         label += "\n(interception %.0f)" % sum(ei[1])
     terms.append((label, -sum(etr[1])))
+# Hourly discharge and abstraction (m3/s) and volumes (m3) to mm over the
+# basin's area, the cells of zones.asc.
+with open(os.path.join(here, "zones.asc")) as f:
+    header = dict(f.readline().split()[:2] for _ in range(6))
+    cells = sum(1 for v in f.read().split() if float(v) > -9999)
+area = cells * float(header["cellsize"]) ** 2
 if discharge:
-    # Hourly discharge (m3/s) to mm over the basin's area, the cells of zones.asc.
-    with open(os.path.join(here, "zones.asc")) as f:
-        header = dict(f.readline().split()[:2] for _ in range(6))
-        cells = sum(1 for v in f.read().split() if float(v) > -9999)
-    area = cells * float(header["cellsize"]) ** 2
     terms.append(("discharge", -sum(q * 3600.0 for q in discharge[1]) / area * 1000.0))
+abstraction = read_table("abstraction_1.txt")
+if abstraction:
+    terms.append(("abstraction", -sum(r[4] * 3600.0 for r in abstraction) / area * 1000.0))
+start, end = soil_water("model-start"), soil_water("model-end")
+if start is not None and end is not None:
+    terms.append(("soil and\ngroundwater\nstorage change", -(end - start) * 1000.0))
+# Storage: the daily means of the first and the last day.
 snow = read_stat("snowstorage.stat")
 if snow and snow[1]:
     terms.append(("snow storage\nchange", -(snow[1][-1] - snow[1][0])))
+reservoir = read_table("reservoir_1.txt")
+if reservoir:
+    # Volume after the last step less the volume before the first (V - dV).
+    terms.append(("reservoir\nstorage change", -(reservoir[-1][6] - (reservoir[0][6] - reservoir[0][25])) / area * 1000.0))
+if len(terms) > 2:
+    terms.append(("channels and\ninterception\n(the rest)", -sum(t[1] for t in terms)))
 if terms:
-    fig, ax = plt.subplots(figsize=(8, 4.5))
+    fig, ax = plt.subplots(figsize=(11, 5))
     labels = [t[0] for t in terms]
     values = [t[1] for t in terms]
     ax.bar(labels, values, color=["tab:blue" if v >= 0 else "tab:orange" for v in values])
     for k, v in enumerate(values):
-        ax.annotate("%.0f" % v, (k, v), ha="center", va="bottom" if v >= 0 else "top")
+        ax.annotate("%.1f" % v if abs(v) < 10 else "%.0f" % v, (k, v), ha="center",
+                    va="bottom" if v >= 0 else "top")
     ax.axhline(0, color="black", linewidth=0.8)
     ax.set_ylabel("mm in the year (input +, output -)")
     ax.set_title("Example basin: annual water balance")

@@ -15,6 +15,9 @@ mpirun --oversubscribe -np "$instances" "$fluvex" control.txt
 python=/usr/bin/python3
 [ -x "$python" ] || python=python3
 "$python" plot_results.py out || echo "no pictures: plot_results.py needs python3-matplotlib"
-echo "results: $here/out (statistics files *.stat: subbasin columns and the basin value of each day;"
-echo "  daily grids temp_* and prec_*; pictures water_balance.png and, with the discharge routing on,"
-echo "  hydrograph.png of discharge.stat); diagnostics: $here/Fluvex_Diag_0.xml"
+echo "discharge at the outlet: $here/out/discharge.stat (m3/s of each hour; columns: the outlets of"
+echo "  subbasins 1, 2 and 3, subbasin 3 the basin outlet); reservoir: out/reservoir_1.txt, abstraction:"
+echo "  out/abstraction_1.txt"
+echo "pictures: $here/out/hydrograph.png, $here/out/water_balance.png"
+echo "other results: $here/out (statistics files *.stat: subbasin columns and the basin value of each"
+echo "  day; daily grids temp_* and prec_*); diagnostics: $here/Fluvex_Diag_0.xml"

@@ -38,6 +38,9 @@ struct RunSettings {
 std::string Control(const RunSettings& run) {
   std::string c = ReadFile(std::string(FLUVEX_EXAMPLE_DIR) + "/control.txt");
   Replace(c, "WriteAsciiGrids = 1\n", "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n");
+  // The snow runs need neither the soil water nor the discharge routing.
+  Replace(c, "[unsatzon_model]\n1\n", "[unsatzon_model]\n0\n");
+  Replace(c, "[routing_model]\n1\n", "[routing_model]\n0\n");
   Replace(c, "$set $outpath = out/", "$set $outpath = " + run.output);
   Replace(c, "1         starting day\n1         starting month",
           run.startDay + "         starting day\n" + run.startMonth + "         starting month");
