@@ -262,8 +262,7 @@ void schneemodellklasse::BindInputGrids(StatRecord* registry, int capacity) {
   elevation = gridlist[2].grid;
   albedo = Bind("albedo");
   snowevaporation = BindOptional("snow_evaporation");
-  landuselayers = 1;
-  if (multilayertable && multilayertable[0].code >= 1) landuselayers = std::max(1, multilayertable[1].GetLayerCount());
+  landuselayers = VegetationLayerCount(multilayertable);
   landuse.assign(static_cast<size_t>(landuselayers) + 1, nullptr);
   for (int k = 1; k <= landuselayers; ++k) landuse[k] = Bind("landuse" + std::to_string(k));
   if (!landusetable) {
