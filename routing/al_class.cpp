@@ -260,14 +260,7 @@ void AL_class::Flush(int force) {
 }
 
 void AL_class::FlushToDisk() {
-  using elementfile::AppendResult;
-  const AppendResult result =
-      elementfile::AppendRows(diag, outputFile, rows, nTracers + 5, rowsUsed, rowWidth, kBufferBytes);
-  if (result == AppendResult::kCannotOpen)
-    Fail("FATAL: error opening " + outputFile + " for abstraction " + std::to_string(number), 65);
-  if (result == AppendResult::kCannotWrite)
-    Fail("FATAL: error writing " + outputFile + " for abstraction " + std::to_string(number) +
-             " (disk full or no write access); its last rows are lost",
-         65);
+  elementfile::AppendRows(diag, outputFile, rows, nTracers + 5, rowsUsed, rowWidth, kBufferBytes,
+                          outputFile + " for abstraction " + std::to_string(number));
   rowsUsed = rowWidth = 0;
 }

@@ -38,15 +38,15 @@ void CreateWithHeader(DiagStream* diag, const std::string& path, const std::stri
     Fail(diag, "FATAL: error opening " + path + " for " + element + " (the header could not be written)", 37);
 }
 
-AppendResult AppendRows(DiagStream* diag, const std::string& path, const std::vector<double>& rows, uint64_t stride,
-                        uint64_t used, uint64_t width, int64_t bufferBytes) {
+void AppendRows(DiagStream* diag, const std::string& path, const std::vector<double>& rows, uint64_t stride,
+                uint64_t used, uint64_t width, int64_t bufferBytes, const std::string& what) {
   IgnoreCtrlC();
   *diag << "flushing to disk: " << path << " (" << static_cast<long>(bufferBytes) << " buffersize)"
         << "[end-entry]";
   std::FILE* f = std::fopen(path.c_str(), "a+");
   if (!f) {
     RearmCtrlCHandler();
-    return AppendResult::kCannotOpen;
+    Fail(diag, "FATAL: error opening " + what, 65);
   }
   for (uint64_t r = 1; r <= used; ++r) {
     const double* row = &rows[r * stride];
@@ -57,7 +57,8 @@ AppendResult AppendRows(DiagStream* diag, const std::string& path, const std::ve
   const bool failed = std::ferror(f) != 0;
   const bool closed = std::fclose(f) == 0;
   RearmCtrlCHandler();
-  return failed || !closed ? AppendResult::kCannotWrite : AppendResult::kWritten;
+  if (failed || !closed)
+    Fail(diag, "FATAL: error writing " + what + " (disk full or no write access); its last rows are lost", 65);
 }
 
 }  // namespace elementfile

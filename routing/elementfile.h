@@ -24,13 +24,10 @@ std::string CheckedPath(DiagStream* diag, const std::string& directory, const st
 void CreateWithHeader(DiagStream* diag, const std::string& path, const std::string& header, const std::string& tag,
                       const std::string& element);
 
-// What appending rows found.
-enum class AppendResult { kWritten, kCannotOpen, kCannotWrite };
-
 // Appends rows 1 ... used of the buffer (stride values a row): the date as four
-// "%2.0lf" values, then width "%lg" values. SIGINT is ignored meanwhile; the
-// caller reports a failure in its own words.
-AppendResult AppendRows(DiagStream* diag, const std::string& path, const std::vector<double>& rows, uint64_t stride,
-                        uint64_t used, uint64_t width, int64_t bufferBytes);
+// "%2.0lf" values, then width "%lg" values, SIGINT ignored meanwhile. A file
+// that cannot be opened or written: error 65 naming `what` (the file and its element).
+void AppendRows(DiagStream* diag, const std::string& path, const std::vector<double>& rows, uint64_t stride,
+                uint64_t used, uint64_t width, int64_t bufferBytes, const std::string& what);
 
 }  // namespace elementfile

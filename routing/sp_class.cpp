@@ -317,14 +317,8 @@ void SP_class::Flush(int force) {
 }
 
 void SP_class::WriteBuffer() {
-  using elementfile::AppendResult;
-  const AppendResult result =
-      elementfile::AppendRows(diag, outputFile, rows, nTracers + 35, rowsUsed, rowWidth, kBufferBytes);
-  if (result == AppendResult::kCannotOpen) Fail("FATAL: error opening reservoir file " + outputFile, 65);
-  if (result == AppendResult::kCannotWrite)
-    Fail(
-        "FATAL: error writing reservoir file " + outputFile + " (disk full or no write access); its last rows are lost",
-        65);
+  elementfile::AppendRows(diag, outputFile, rows, nTracers + 35, rowsUsed, rowWidth, kBufferBytes,
+                          "reservoir file " + outputFile);
   rowsUsed = rowWidth = 0;
 }
 
