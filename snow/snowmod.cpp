@@ -234,17 +234,7 @@ void schneemodellklasse::CreateStatistics(StatRecord* registry, int registryCapa
   for (int s = 0; s < kStatisticCount; ++s) {
     if ((s == kStatSnowTemp || s == kStatSurfTemp) && !EnergyBalanceMethod(method)) continue;
     if (s >= kStatInputMass && !RedistributionMethod(method)) continue;
-    StatisticEntry& e = stats[s];
-    const int zones = std::max(0, zonecount);
-    e.records.assign(static_cast<size_t>(zones) + 1, ZoneRecord{0, 0, 0, 0, 0});
-    for (int k = 0; k <= zones && zonerecords; ++k)
-      e.records[k] = ZoneRecord{0, 0, zonerecords[k].zonenwert, zonerecords[k].rel, zonerecords[k].RelCellSum};
-    int code = 0;
-    e.writer =
-        new zonalstatistic(code, diag, registry, registryCapacity, relcellarea, nrows, ncols, e.records.data(), zones,
-                           e.code, e.precision, e.file, DefaultOutputDirectory, outputlistcount, outputlist);
-    if (code != 0) throw code;
-    e.writer->WriteHeader(e.header, modulname, registry, registryCapacity);
+    CreateZoneStatistic(stats[s], zonerecords, std::max(0, zonecount), registry, registryCapacity);
   }
 }
 
