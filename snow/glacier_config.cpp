@@ -370,12 +370,8 @@ void schneemodellklasse::BuildGlacierTable() {
 }
 
 void schneemodellklasse::RegisterGlacierGrids() {
-  int64_t ownfirst = firstrow;
-  int64_t ownlast = lastrow;
-  if (ownfirst < 1 || ownlast < ownfirst || ownlast > nrows) {
-    ownfirst = 1;
-    ownlast = nrows;
-  }
+  int ownfirst = 0, ownlast = 0;
+  InstanceRows(false, ownfirst, ownlast);
   auto create = [&](GlacierGrid g, int64_t first, int64_t last) {
     OwnGridEntry& e = glac[g];
     e.grid = matrix(first, last, 1, ncols, nrows);
@@ -482,12 +478,8 @@ void schneemodellklasse::InitFirnStack() {
 }
 
 void schneemodellklasse::ReadPermafrostSection(StatRecord* registry, int registryCapacity) {
-  int64_t ownfirst = firstrow;
-  int64_t ownlast = lastrow;
-  if (ownfirst < 1 || ownlast < ownfirst || ownlast > nrows) {
-    ownfirst = 1;
-    ownlast = nrows;
-  }
+  int ownfirst = 0, ownlast = 0;
+  InstanceRows(false, ownfirst, ownlast);
   // The day counters are created when no other model supplies them.
   auto counter = [&](int k, const char* name) -> Grid {
     const int p = FindGrid(name, false);

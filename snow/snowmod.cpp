@@ -257,12 +257,8 @@ void schneemodellklasse::BindInputGrids(StatRecord* registry, int capacity) {
   for (int k = 1; k <= landuselayers; ++k) landuse[k] = Bind("landuse" + std::to_string(k));
   if (!landusetable) {
     // Without a land-use table the albedo of a cell without snow is the one it started with.
-    int first = firstrow;
-    int last = lastrow;
-    if (first < 1 || last < first || last > nrows) {
-      first = 1;
-      last = nrows;
-    }
+    int first = 0, last = 0;
+    InstanceRows(false, first, last);
     barealbedo = matrix(first, last, 1, ncols, nrows);
     for (int r = first; r <= last; ++r)
       for (int c = 1; c <= ncols; ++c) barealbedo[r][c] = albedo[r] ? albedo[r][c] : nodata;
@@ -299,12 +295,8 @@ void schneemodellklasse::CreateGrid(OwnGrid g, int64_t first, int64_t last, doub
 }
 
 void schneemodellklasse::RegisterOwnGrids() {
-  int64_t ownfirst = firstrow;
-  int64_t ownlast = lastrow;
-  if (ownfirst < 1 || ownlast < ownfirst || ownlast > nrows) {
-    ownfirst = 1;
-    ownlast = nrows;
-  }
+  int ownfirst = 0, ownlast = 0;
+  InstanceRows(false, ownfirst, ownlast);
   const bool redistribution = RedistributionMethod(method);
   // Slides and dynamic glaciers work on instance 0 over the whole domain.
   storagerange = (redistribution || glaciermethod > 10) && mpirank == 0;
