@@ -10,6 +10,8 @@
 #include <ctime>
 #include <iostream>
 
+#include "framework/mpirunning.h"
+
 namespace {
 
 // The XML file of the live stream, appended to by CloseOnSignal; -1: none.
@@ -47,11 +49,7 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 }
 
 void QueryRankAndSize(int& rank, int& size) {
-  int initialized = 0;
-  int finalized = 0;
-  MPI_Initialized(&initialized);
-  MPI_Finalized(&finalized);
-  if (initialized && !finalized) {
+  if (MpiRunning()) {
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     MPI_Comm_size(MPI_COMM_WORLD, &size);
   }
@@ -262,15 +260,33 @@ DiagStream& DiagStream::InsertValue(const T& v) {
   return *this;
 }
 
-DiagStream& DiagStream::operator<<(char c) { return InsertValue(c); }
-DiagStream& DiagStream::operator<<(int v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(unsigned int v) { return InsertValue(static_cast<unsigned long>(v)); }
-DiagStream& DiagStream::operator<<(unsigned long v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(long v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(long long v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(float v) { return InsertValue(static_cast<double>(v)); }
-DiagStream& DiagStream::operator<<(double v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(const void* p) { return InsertValue(p); }
+DiagStream& DiagStream::operator<<(char c) {
+  return InsertValue(c);
+}
+DiagStream& DiagStream::operator<<(int v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(unsigned int v) {
+  return InsertValue(static_cast<unsigned long>(v));
+}
+DiagStream& DiagStream::operator<<(unsigned long v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(long v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(long long v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(float v) {
+  return InsertValue(static_cast<double>(v));
+}
+DiagStream& DiagStream::operator<<(double v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(const void* p) {
+  return InsertValue(p);
+}
 DiagStream& DiagStream::operator<<(decltype(std::setw(0)) width) {
   ValueEntryStep();
   if (rank == 0) *console << width;
