@@ -260,33 +260,15 @@ DiagStream& DiagStream::InsertValue(const T& v) {
   return *this;
 }
 
-DiagStream& DiagStream::operator<<(char c) {
-  return InsertValue(c);
-}
-DiagStream& DiagStream::operator<<(int v) {
-  return InsertValue(v);
-}
-DiagStream& DiagStream::operator<<(unsigned int v) {
-  return InsertValue(static_cast<unsigned long>(v));
-}
-DiagStream& DiagStream::operator<<(unsigned long v) {
-  return InsertValue(v);
-}
-DiagStream& DiagStream::operator<<(long v) {
-  return InsertValue(v);
-}
-DiagStream& DiagStream::operator<<(long long v) {
-  return InsertValue(v);
-}
-DiagStream& DiagStream::operator<<(float v) {
-  return InsertValue(static_cast<double>(v));
-}
-DiagStream& DiagStream::operator<<(double v) {
-  return InsertValue(v);
-}
-DiagStream& DiagStream::operator<<(const void* p) {
-  return InsertValue(p);
-}
+DiagStream& DiagStream::operator<<(char c) { return InsertValue(c); }
+DiagStream& DiagStream::operator<<(int v) { return InsertValue(v); }
+DiagStream& DiagStream::operator<<(unsigned int v) { return InsertValue(static_cast<unsigned long>(v)); }
+DiagStream& DiagStream::operator<<(unsigned long v) { return InsertValue(v); }
+DiagStream& DiagStream::operator<<(long v) { return InsertValue(v); }
+DiagStream& DiagStream::operator<<(long long v) { return InsertValue(v); }
+DiagStream& DiagStream::operator<<(float v) { return InsertValue(static_cast<double>(v)); }
+DiagStream& DiagStream::operator<<(double v) { return InsertValue(v); }
+DiagStream& DiagStream::operator<<(const void* p) { return InsertValue(p); }
 DiagStream& DiagStream::operator<<(decltype(std::setw(0)) width) {
   ValueEntryStep();
   if (rank == 0) *console << width;

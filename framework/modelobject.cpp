@@ -92,10 +92,9 @@ int modelobject::ScanByShortName(const std::string& shortName) const {
 int modelobject::GetGrid(const std::string& shortName) {
   const int i = ScanByShortName(shortName);
   if (i > 0) return i;
-  *diag << "FATAL: \n---------------- !!! ERROR !!!  --------------------------\n"
-        << shortName.c_str() << " not found in memory,\nThese data are needed within " << modulname.c_str()
-        << " \nif they are interpolated data, please specify an interpolator for\n"
-        << shortName.c_str()
+  *diag << "FATAL: \n---------------- !!! ERROR !!!  --------------------------\n" << shortName.c_str()
+        << " not found in memory,\nThese data are needed within " << modulname.c_str()
+        << " \nif they are interpolated data, please specify an interpolator for\n" << shortName.c_str()
         << " in the control file or read it in as a standardfile,\n"
            "-----------------------------------------------------------\n"
         << "[end-entry]";
@@ -156,7 +155,8 @@ void modelobject::StatAdd(double value, double weight) {
   }
 }
 
-void modelobject::StatResult(double& n, double& minimum, double& maximum, double& sum, double& mean, double& stddev) {
+void modelobject::StatResult(double& n, double& minimum, double& maximum, double& sum, double& mean,
+                             double& stddev) {
   n = statcount;
   minimum = statmin;
   maximum = statmax;
@@ -174,16 +174,15 @@ void modelobject::RegisterGrid(int index, const std::string& fileName, Grid grid
                                const std::string& shortName, int writeCode, int64_t firstRow, int64_t lastRow) {
   if (!gridlist) Fatal("FATAL: no grid list for " + modulname, 12);
   if (index >= kGridListMax) {
-    *diag << "FATAL: no free grid in memory,(max. " << kGridListMax << ")!"
-          << "[end-entry]";
+    *diag << "FATAL: no free grid in memory,(max. " << kGridListMax << ")!" << "[end-entry]";
     throw 12;
   }
   if (index < 1) Fatal("FATAL: grid list position " + std::to_string(index) + " for " + shortName + " is invalid", 12);
   GridListEntry& e = gridlist[index];
   // An occupied position is never overwritten.
   if (e.registered) {
-    Fatal("FATAL: grid list position " + std::to_string(index) + " is occupied by " + e.shortname + "; the grid " +
-              shortName + " cannot be registered there",
+    Fatal("FATAL: grid list position " + std::to_string(index) + " is occupied by " + e.shortname +
+              "; the grid " + shortName + " cannot be registered there",
           12);
   }
   e.registered = true;
