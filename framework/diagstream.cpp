@@ -10,6 +10,8 @@
 #include <ctime>
 #include <iostream>
 
+#include "framework/mpirunning.h"
+
 namespace {
 
 // The XML file of the live stream, appended to by CloseOnSignal; -1: none.
@@ -47,11 +49,7 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 }
 
 void QueryRankAndSize(int& rank, int& size) {
-  int initialized = 0;
-  int finalized = 0;
-  MPI_Initialized(&initialized);
-  MPI_Finalized(&finalized);
-  if (initialized && !finalized) {
+  if (MpiRunning()) {
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     MPI_Comm_size(MPI_COMM_WORLD, &size);
   }

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 
 modelobject::modelobject(DiagStream* diagnostics, const std::string& controlFileName, int /*unused*/,
                          const ModelObjectArgs& args)
@@ -21,11 +22,7 @@ modelobject::modelobject(DiagStream* diagnostics, const std::string& controlFile
       WriteDoubleGrids(args.WriteDoubleGrids),
       SpinUp(args.SpinUp),
       hru(args.hru) {
-  int running = 0;
-  int finalized = 0;
-  MPI_Initialized(&running);
-  MPI_Finalized(&finalized);
-  if (running && !finalized) {
+  if (MpiRunning()) {
     MPI_Comm_rank(MPI_COMM_WORLD, &mpirank);
     MPI_Comm_size(MPI_COMM_WORLD, &mpisize);
   }

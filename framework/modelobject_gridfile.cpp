@@ -14,6 +14,7 @@
 #include "framework/diagstream.h"
 #include "framework/gifread.h"
 #include "framework/modelobject.h"
+#include "framework/mpirunning.h"
 #include "framework/signals.h"
 
 namespace {
@@ -21,14 +22,6 @@ namespace {
 constexpr int kOpenRetries = 5;
 constexpr int kRetryMilliseconds = 200;
 constexpr int kHoleRings = 10;
-
-bool MpiRunning() {
-  int initialized = 0;
-  int finalized = 0;
-  MPI_Initialized(&initialized);
-  MPI_Finalized(&finalized);
-  return initialized && !finalized;
-}
 
 // Runs a signal action when the operation ends, also when it throws.
 struct SignalAction {

@@ -56,6 +56,29 @@ std::string VegetationLayer(const std::string& fileName) {
   return fileName.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
 }
 
+// Whether a result of write-code kind 1 ... 8 is written at this step, and
+// whether under a dated name.
+bool ResultDue(int kind, bool atEnd, bool endOfDay, bool endOfMonth, bool endOfYear, bool& dated) {
+  dated = kind == 2 || kind == 5 || kind == 6 || kind == 7;
+  switch (kind) {
+    case 1:
+    case 2:
+    case 8:
+      return true;
+    case 3:
+      return atEnd;
+    case 4:
+    case 5:
+      return endOfDay;
+    case 6:
+      return endOfMonth;
+    case 7:
+      return endOfYear;
+    default:
+      return false;
+  }
+}
+
 // Releases a gathered copy also when the writer throws.
 struct GatheredGrid {
   modelobject* owner;
@@ -267,37 +290,8 @@ void modelobject::WriteStatisticGrids(int position, int ownCellsOnly, int accumu
     }
   }
 
-  bool due = false;
   bool dated = false;
-  switch (e.kind) {
-    case 1:
-    case 8:
-      due = true;
-      break;
-    case 2:
-      due = dated = true;
-      break;
-    case 3:
-      due = atEnd;
-      break;
-    case 4:
-      due = endOfDay;
-      break;
-    case 5:
-      due = endOfDay;
-      dated = true;
-      break;
-    case 6:
-      due = endOfMonth;
-      dated = true;
-      break;
-    case 7:
-      due = endOfYear;
-      dated = true;
-      break;
-    default:
-      break;
-  }
+  const bool due = ResultDue(e.kind, atEnd, endOfDay, endOfMonth, endOfYear, dated);
   if (due) {
     const std::string name = e.kind == 8 ? f + ".filled" : dated ? DatedName(e, date, std::string::npos) : f;
     WriteResultGrid(position, name, value, own);
@@ -372,8 +366,7 @@ void modelobject::WriteResultStack(int position, const std::string& name) {
     gathered.stack = MPIGatherStackAlloc(position, e.stack);
     gathered.rows = nrows;
   }
-  if (mpirank == 0)
-    WriteStack(name, gathered.stack ? gathered.stack : e.stack, e.levels, true, WriteDoubleGrids);
+  if (mpirank == 0) WriteStack(name, gathered.stack ? gathered.stack : e.stack, e.levels, true, WriteDoubleGrids);
 }
 
 void modelobject::WriteDatedGrid(int position) {
@@ -383,29 +376,9 @@ void modelobject::WriteDatedGrid(int position) {
   const ResultDate date = StepDate();
   const bool atEnd = DateKey(date.year, date.month, date.day, date.hour) >= ResultEndDateKey();
   const bool endOfDay = date.hour + static_cast<int64_t>(mintointendhours) == 24;
-  bool due = false;
+  // Stacks are written for kinds 1 ... 5 only.
   bool dated = false;
-  switch (e.kind) {
-    case 1:
-      due = true;
-      break;
-    case 2:
-      due = dated = true;
-      break;
-    case 3:
-      due = atEnd;
-      break;
-    case 4:
-      due = endOfDay;
-      break;
-    case 5:
-      due = endOfDay;
-      dated = true;
-      break;
-    default:
-      break;
-  }
-  if (!due) return;
+  if (e.kind > 5 || !ResultDue(e.kind, atEnd, endOfDay, false, false, dated)) return;
   const std::string f = e.filename2.empty() ? e.filename : e.filename2;
   // Dated stack names keep at most four characters of the file's stem.
   WriteResultStack(position, dated ? DatedName(e, date, 4) : f);

@@ -1,5 +1,7 @@
 #include "framework/strutil.h"
 
+#include <cstdio>
+
 int SplitString(const std::string& text, const std::string& delimiters, std::vector<std::string>& tokens,
                 bool keepTrailingEmpty) {
   const size_t length = text.size();
@@ -55,4 +57,19 @@ std::string& CutSubstring(std::string& text, int first, int n) {
   if (count > 1199) count = 1199;
   text = text.substr(from, count);
   return text;
+}
+
+std::string Numbered(const std::string& base, int layer) {
+  return base + std::to_string(layer);
+}
+
+std::string LayerFileName(const std::string& name, int layer) {
+  const size_t dot = name.rfind('.');
+  char buffer[1300];
+  if (dot == std::string::npos)
+    std::snprintf(buffer, sizeof buffer, "%s_Layer_%d", name.c_str(), layer);
+  else
+    std::snprintf(buffer, sizeof buffer, "%.*s_Layer_%d%s", static_cast<int>(dot), name.c_str(), layer,
+                  name.c_str() + dot);
+  return buffer;
 }

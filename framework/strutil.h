@@ -20,3 +20,10 @@ int FindSubstring(const std::string& text, const std::string& pattern);
 // Keeps the characters first ... first + n of text (fewer when the text ends
 // before; at most 1199); a negative first or n leaves the text unchanged.
 std::string& CutSubstring(std::string& text, int first, int n);
+
+// The name of a per-layer grid: the base followed by the layer number.
+std::string Numbered(const std::string& base, int layer);
+
+// The file name of vegetation layer `layer` > 1: "_Layer_" and the layer
+// number before the extension (after the name when it has no dot).
+std::string LayerFileName(const std::string& name, int layer);

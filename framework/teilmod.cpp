@@ -189,6 +189,16 @@ int teilmodellklasse::FreeGridPosition() {
   throw 12;
 }
 
+void teilmodellklasse::ReleaseRegisteredGrid(int& position, Grid& grid) {
+  if (!grid) return;
+  const int64_t first = gridlist[position].firstrow;
+  const int64_t last = gridlist[position].lastrow;
+  UnregisterGrid(position);
+  FreeMatrix(grid, first, last, 1, ncols);
+  grid = nullptr;
+  position = 0;
+}
+
 void teilmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry,
                                        int capacity) {
   int ignored = 0;

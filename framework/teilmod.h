@@ -142,6 +142,9 @@ class teilmodellklasse : public modelobject {
 
   // First grid-list position without a short name (error 12 when none is left).
   int FreeGridPosition();
+  // Unregisters and frees a grid the object registered at position (rows as
+  // registered); both are cleared. A null grid is left alone.
+  void ReleaseRegisteredGrid(int& position, Grid& grid);
   // The ranking of ReadZoneGrid on instance 0; the tables are allocated here.
   void RankZones(Grid grid, const std::string& file, ZoneRecord*& table, int*& index, int& count, int& largest);
   // Missing zone or area value.

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "framework/signals.h"
 
 namespace {
@@ -117,12 +118,8 @@ int zonalstatistic::ZoneColumns() const {
 }
 
 int zonalstatistic::MpiRank() {
-  int running = 0;
-  int finalized = 0;
-  MPI_Initialized(&running);
-  MPI_Finalized(&finalized);
   int rank = 0;
-  if (running && !finalized) MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  if (MpiRunning()) MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   return rank;
 }
 
@@ -247,11 +244,7 @@ void zonalstatistic::AppendValue(double value) {
 
 void zonalstatistic::Reduce(int64_t year, int64_t month, int64_t day, int64_t hour, int reduceFlag) {
   if (!active) return;
-  int running = 0;
-  int finalized = 0;
-  MPI_Initialized(&running);
-  MPI_Finalized(&finalized);
-  if (reduceFlag > 0 && running && !finalized) {
+  if (reduceFlag > 0 && MpiRunning()) {
     MPI_Datatype recordType;
     MPI_Type_contiguous(5, MPI_DOUBLE, &recordType);
     MPI_Type_commit(&recordType);

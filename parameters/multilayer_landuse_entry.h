@@ -2,6 +2,7 @@
 // layers (top first), a light extinction coefficient and a leaf-area scale.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -31,3 +32,9 @@ class multilayer_landuse_entry {
   double k_extinct = 0.3;
   double LAI_scale = 10.0;
 };
+
+// Vegetation layers of the run: those of the multi-layer table (entry 0 holds
+// the table's size), at least 1; 1 without a table.
+inline int VegetationLayerCount(const multilayer_landuse_entry* table) {
+  return table && table[0].code >= 1 ? std::max(1, table[1].GetLayerCount()) : 1;
+}

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "framework/diagstream.h"
+#include "framework/strutil.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/multilayer_landuse_entry.h"
 
@@ -17,22 +18,6 @@ namespace {
 const char* const kMethodTag[5] = {"", "(Penman/Monteith)_", "(HAMON)_", "(WENDLING)_", "(HAUDE)_"};
 const char* const kRule = "\n\n-----------------------------------------------------------------------\n";
 const char* const kHead = "FATAL: \n---------------------- error in evapotranspiration model ------------------- \n";
-
-// The name of a deeper layer: "_Layer_" and the layer before the extension.
-std::string LayerName(const std::string& name, int layer) {
-  const size_t dot = name.rfind('.');
-  char buffer[1300];
-  if (dot == std::string::npos)
-    std::snprintf(buffer, sizeof buffer, "%s_Layer_%d", name.c_str(), layer);
-  else
-    std::snprintf(buffer, sizeof buffer, "%.*s_Layer_%d%s", static_cast<int>(dot), name.c_str(), layer,
-                  name.c_str() + dot);
-  return buffer;
-}
-
-std::string Numbered(const char* base, int layer) {
-  return std::string(base) + std::to_string(layer);
-}
 }  // namespace
 
 verdunstungsmodellklasse::verdunstungsmodellklasse(int& error, DiagStream* diagnostics, StatRecord* statRegistry,
@@ -48,7 +33,7 @@ verdunstungsmodellklasse::verdunstungsmodellklasse(int& error, DiagStream* diagn
           << "etpetr"
           << ", compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
     BindMPIRegionGrids();
-    LayerCount = multilayertable && multilayertable[0].code >= 1 ? std::max(1, multilayertable[1].GetLayerCount()) : 1;
+    LayerCount = VegetationLayerCount(multilayertable);
     const size_t n = static_cast<size_t>(LayerCount) + 1;
     for (auto* v : {&GridFileETP, &GridFileETR, &GridFileEIP, &StatFileETP, &StatFileETR, &StatFileEIP})
       v->assign(n, std::string());
@@ -196,12 +181,12 @@ void verdunstungsmodellklasse::ReadSection() {
 
   // Names of the deeper layers from those of layer 0.
   for (int l = 1; l <= LayerCount; ++l) {
-    GridFileETP[l] = LayerName(GridFileETP[0], l);
-    GridFileETR[l] = LayerName(GridFileETR[0], l);
-    GridFileEIP[l] = LayerName(GridFileEIP[0], l);
-    StatFileETP[l] = LayerName(StatFileETP[0], l);
-    StatFileETR[l] = LayerName(StatFileETR[0], l);
-    StatFileEIP[l] = LayerName(StatFileEIP[0], l);
+    GridFileETP[l] = LayerFileName(GridFileETP[0], l);
+    GridFileETR[l] = LayerFileName(GridFileETR[0], l);
+    GridFileEIP[l] = LayerFileName(GridFileEIP[0], l);
+    StatFileETP[l] = LayerFileName(StatFileETP[0], l);
+    StatFileETR[l] = LayerFileName(StatFileETR[0], l);
+    StatFileEIP[l] = LayerFileName(StatFileEIP[0], l);
     for (const std::string* s :
          {&GridFileETP[l], &GridFileETR[l], &GridFileEIP[l], &StatFileETP[l], &StatFileETR[l], &StatFileEIP[l]})
       if (s->size() > kMaxPathLength) {
@@ -570,16 +555,6 @@ void verdunstungsmodellklasse::FinishStatistics(zonalstatistic*& s) {
   s = nullptr;
 }
 
-void verdunstungsmodellklasse::ReleaseGrid(int& position, Grid& grid) {
-  if (!grid) return;
-  const int64_t first = gridlist[position].firstrow;
-  const int64_t last = gridlist[position].lastrow;
-  UnregisterGrid(position);
-  FreeMatrix(grid, first, last, 1, ncols);
-  grid = nullptr;
-  position = 0;
-}
-
 void verdunstungsmodellklasse::FreeMemory() {
   if (flowcontrol > 0 && gridlist) {
     for (auto* v : {&landuse, &lai, &rootdepth, &coverage, &canopyres, &interceptres, &roughness}) v->clear();
@@ -588,16 +563,16 @@ void verdunstungsmodellklasse::FreeMemory() {
       FinishStatistics(etpstat[l]);
       FinishStatistics(eipstat[l]);
       FinishStatistics(etrstat[l]);
-      ReleaseGrid(etppos[l], etp[l]);
-      ReleaseGrid(eippos[l], eip[l]);
-      ReleaseGrid(etrpos[l], etr[l]);
+      ReleaseRegisteredGrid(etppos[l], etp[l]);
+      ReleaseRegisteredGrid(eippos[l], eip[l]);
+      ReleaseRegisteredGrid(etrpos[l], etr[l]);
     }
-    ReleaseGrid(evappos, evap);
-    ReleaseGrid(evarpos, evar);
-    ReleaseGrid(evrspos, evrs);
-    ReleaseGrid(rgexpos, rgex);
-    ReleaseGrid(cloudpos, cloud);
-    ReleaseGrid(ssdtemppos, ssdtemp);
+    ReleaseRegisteredGrid(evappos, evap);
+    ReleaseRegisteredGrid(evarpos, evar);
+    ReleaseRegisteredGrid(evrspos, evrs);
+    ReleaseRegisteredGrid(rgexpos, rgex);
+    ReleaseRegisteredGrid(cloudpos, cloud);
+    ReleaseRegisteredGrid(ssdtemppos, ssdtemp);
   }
   teilmodellklasse::FreeMemory();
 }

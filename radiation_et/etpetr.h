@@ -107,7 +107,6 @@ class verdunstungsmodellklasse : public teilmodellklasse {
         if (OwnCell(r, c)) f(r, c);
     }
   }
-  void ReleaseGrid(int& position, Grid& grid);
   void FinishStatistics(zonalstatistic*& s);
 
   // ---- configuration ----

@@ -336,23 +336,13 @@ Grid expokorrklasse::GetRadiationCorrectionGrid() {
   return flowcontrol == 1 ? correction : nullptr;
 }
 
-void expokorrklasse::Release(int& position, Grid& grid) {
-  if (!grid) return;
-  const int64_t first = gridlist[position].firstrow;
-  const int64_t last = gridlist[position].lastrow;
-  UnregisterGrid(position);
-  FreeMatrix(grid, first, last, 1, ncols);
-  grid = nullptr;
-  position = 0;
-}
-
 void expokorrklasse::FreeMemory() {
   if (gridlist) {
-    Release(nighttemppos, nighttemp);
-    Release(corrtemppos, corrtemp);
-    Release(shadowpos, shadow);
-    Release(correctionpos, correction);
-    Release(ieffmaxpos, ieffmax);
+    ReleaseRegisteredGrid(nighttemppos, nighttemp);
+    ReleaseRegisteredGrid(corrtemppos, corrtemp);
+    ReleaseRegisteredGrid(shadowpos, shadow);
+    ReleaseRegisteredGrid(correctionpos, correction);
+    ReleaseRegisteredGrid(ieffmaxpos, ieffmax);
   }
   teilmodellklasse::FreeMemory();
 }

@@ -43,7 +43,6 @@ class expokorrklasse : public teilmodellklasse {
   Grid NewGrid(int first, int last);
   int Register(const std::string& fileName, Grid grid, const std::string& shortName, int writeCode, int first,
                int last);
-  void Release(int& position, Grid& grid);
 
   int method = 2;
   std::string tkorrfile;

@@ -5,25 +5,12 @@
 #include <memory>
 
 #include "framework/diagstream.h"
+#include "framework/strutil.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/landuse_table_entry.h"
 #include "parameters/multilayer_landuse_entry.h"
 
 namespace {
-// The name of a deeper layer: "_Layer_" and the layer before the extension.
-std::string LayerName(const std::string& name, int layer) {
-  const size_t dot = name.rfind('.');
-  char buffer[1300];
-  if (dot == std::string::npos)
-    std::snprintf(buffer, sizeof buffer, "%s_Layer_%d", name.c_str(), layer);
-  else
-    std::snprintf(buffer, sizeof buffer, "%.*s_Layer_%d%s", static_cast<int>(dot), name.c_str(), layer,
-                  name.c_str() + dot);
-  return buffer;
-}
-std::string Numbered(const char* base, int layer) {
-  return std::string(base) + std::to_string(layer);
-}
 const char* const kHeaders[3] = {"interception_evaporation_in_mm_layer_", "interception_storage_in_mm_layer_",
                                  "throughfall_in_mm_layer_"};
 }  // namespace
@@ -40,7 +27,7 @@ interzeptionsmodellklasse::interzeptionsmodellklasse(int& error, DiagStream* dia
     *diag << "DEBUG: file "
           << "interzep"
           << ", compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
-    layers = multilayertable && multilayertable[0].code >= 1 ? std::max(1, multilayertable[1].GetLayerCount()) : 1;
+    layers = VegetationLayerCount(multilayertable);
     ReadSection();
     if (!controlfile.Close()) {
       *diag << "FATAL: error closing " << controlfilename.c_str() << "[end-entry]";
@@ -95,7 +82,7 @@ void interzeptionsmodellklasse::ReadSection() {
   for (int i = 1; i <= layers; ++i)
     for (auto* v :
          {&throughfallfile, &evaporationfile, &storagefile, &throughfallstat, &evaporationstat, &storagestat}) {
-      (*v)[i] = LayerName((*v)[0], i);
+      (*v)[i] = LayerFileName((*v)[0], i);
       if ((*v)[i].size() > kMaxPathLength) {
         *diag << "FATAL: error in control file, section [interception_model] of " << controlfilename.c_str()
               << ": the file name of vegetation layer " << i << " would be longer than " << kMaxPathLength
@@ -419,16 +406,6 @@ void interzeptionsmodellklasse::WriteStatistics() {
     if (tracergrids[k].statistic) tracergrids[k].statistic->Flush();
 }
 
-void interzeptionsmodellklasse::Release(int& position, Grid& grid) {
-  if (!grid) return;
-  const int64_t first = gridlist[position].firstrow;
-  const int64_t last = gridlist[position].lastrow;
-  UnregisterGrid(position);
-  FreeMatrix(grid, first, last, 1, ncols);
-  grid = nullptr;
-  position = 0;
-}
-
 void interzeptionsmodellklasse::FreeMemory() {
   if (flowcontrol > 0 && gridlist) {
     for (auto& v : statistics)
@@ -439,9 +416,9 @@ void interzeptionsmodellklasse::FreeMemory() {
         s = nullptr;
       }
     for (size_t i = 0; i < storage.size(); ++i) {
-      Release(storagepos[i], storage[i]);
-      Release(evaporationpos[i], evaporation[i]);
-      Release(throughfallpos[i], throughfall[i]);
+      ReleaseRegisteredGrid(storagepos[i], storage[i]);
+      ReleaseRegisteredGrid(evaporationpos[i], evaporation[i]);
+      ReleaseRegisteredGrid(throughfallpos[i], throughfall[i]);
     }
   }
   teilmodellklasse::FreeMemory();

@@ -50,7 +50,6 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   double Capacity(int i, int r, int c) const;
   // Fills and empties the storage of layer i of a cell; returns the evaporation.
   double Layer(int i, int r, int c, double water, bool withTracers);
-  void Release(int& position, Grid& grid);
 
   int method = 0;
   int readgrid = 0;

@@ -1,24 +1,18 @@
 #include "routing/al_class.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "framework/controlfile.h"
 #include "framework/diagstream.h"
-#include "framework/signals.h"
+#include "routing/elementfile.h"
 #include "routing/elementtext.h"
-
-namespace {
-constexpr size_t kMaxPath = 1200;
-}
 
 AL_class::~AL_class() {
   if (inputSeries) inputSeries->Clear();
 }
 
 void AL_class::Fail(const std::string& message, int code) {
-  *diag << message << "[end-entry]";
-  throw code;
+  elementfile::Fail(diag, message, code);
 }
 
 void AL_class::SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecords, int tracers, int subbasin,
@@ -35,12 +29,7 @@ void AL_class::SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecord
 }
 
 void AL_class::MakeOutputPath(const std::string& directory, std::string& name) {
-  const std::string path = elementtext::OutputPath(directory, name);
-  if (path.size() > kMaxPath)
-    Fail("FATAL: error opening " + path + " for abstraction " + std::to_string(number) + " (the path is longer than " +
-             std::to_string(kMaxPath) + " characters)",
-         37);
-  name = path;
+  name = elementfile::CheckedPath(diag, directory, name, "abstraction " + std::to_string(number));
 }
 
 void AL_class::ReadDescription(int abstractionNumber, const std::string& text, size_t pos, int64_t startYear,
@@ -139,16 +128,10 @@ void AL_class::ReadDescription(int abstractionNumber, const std::string& text, s
 
   if (WritesFile()) {
     MakeOutputPath(outputDirectory, outputFile);
-    std::FILE* f = std::fopen(outputFile.c_str(), "w");
-    if (!f) Fail("FATAL: error opening " + outputFile + " for abstraction " + std::to_string(number), 37);
     std::string header = "YY\tMM\tDD\tHH\tm^3/s";
     for (int t = 1; t <= nTracers; ++t) header += "\t" + tracers[t].name;
-    std::fprintf(f, "%s\nabstraction_%d\n%s\n", header.c_str(), number, header.c_str());
-    const bool failed = std::ferror(f) != 0;
-    if (std::fclose(f) != 0 || failed)
-      Fail("FATAL: error opening " + outputFile + " for abstraction " + std::to_string(number) +
-               " (the header could not be written)",
-           37);
+    elementfile::CreateWithHeader(diag, outputFile, header, "abstraction_" + std::to_string(number),
+                                  "abstraction " + std::to_string(number));
   }
 
   bufferCapacity = std::max<uint64_t>(1, kBufferBytes / ((nTracers + 1) * 8 + 32));
@@ -277,26 +260,7 @@ void AL_class::Flush(int force) {
 }
 
 void AL_class::FlushToDisk() {
-  IgnoreCtrlC();
-  *diag << "flushing to disk: " << outputFile << " (" << static_cast<long>(kBufferBytes) << " buffersize)"
-        << "[end-entry]";
-  std::FILE* f = std::fopen(outputFile.c_str(), "a+");
-  if (!f) {
-    RearmCtrlCHandler();
-    Fail("FATAL: error opening " + outputFile + " for abstraction " + std::to_string(number), 65);
-  }
-  for (uint64_t r = 1; r <= rowsUsed; ++r) {
-    const double* row = &rows[r * (nTracers + 5)];
-    std::fprintf(f, "%2.0lf\t%2.0lf\t%2.0lf\t%2.0lf", row[0], row[1], row[2], row[3]);
-    for (uint64_t k = 0; k < rowWidth; ++k) std::fprintf(f, "\t%lg", row[4 + k]);
-    std::fprintf(f, "\n");
-  }
-  const bool failed = std::ferror(f) != 0;
-  const bool closed = std::fclose(f) == 0;
-  RearmCtrlCHandler();
-  if (failed || !closed)
-    Fail("FATAL: error writing " + outputFile + " for abstraction " + std::to_string(number) +
-             " (disk full or no write access); its last rows are lost",
-         65);
+  elementfile::AppendRows(diag, outputFile, rows, nTracers + 5, rowsUsed, rowWidth, kBufferBytes,
+                          outputFile + " for abstraction " + std::to_string(number));
   rowsUsed = rowWidth = 0;
 }

@@ -2,16 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include "framework/controlfile.h"
 #include "framework/diagstream.h"
-#include "framework/signals.h"
 #include "routing/al_class.h"
+#include "routing/elementfile.h"
 #include "routing/elementtext.h"
 
 namespace {
-constexpr size_t kMaxPath = 1200;
 // Sub-steps of one step's rule evaluation; more would stall the run.
 constexpr double kMaxSubSteps = 1e7;
 constexpr const char* kHeader =
@@ -22,8 +20,7 @@ constexpr const char* kHeader =
 }  // namespace
 
 void SP_class::Fail(const std::string& message, int errorCode) {
-  *diag << message << "[end-entry]";
-  throw errorCode;
+  elementfile::Fail(diag, message, errorCode);
 }
 
 void SP_class::SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecords, int tracers, int subbasin, int entry,
@@ -40,12 +37,7 @@ void SP_class::SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecord
 }
 
 void SP_class::MakeOutputPath(const std::string& directory, std::string& name) {
-  const std::string path = elementtext::OutputPath(directory, name);
-  if (path.size() > kMaxPath)
-    Fail("FATAL: error opening " + path + " for reservoir " + std::to_string(code) + " (the path is longer than " +
-             std::to_string(kMaxPath) + " characters)",
-         37);
-  name = path;
+  name = elementfile::CheckedPath(diag, directory, name, "reservoir " + std::to_string(code));
 }
 
 void SP_class::ReadDescription(int reservoirCode, const std::string& text) {
@@ -103,16 +95,10 @@ void SP_class::ReadDescription(int reservoirCode, const std::string& text) {
 }
 
 void SP_class::CreateOutputFile() {
-  std::FILE* f = std::fopen(outputFile.c_str(), "w");
-  if (!f) Fail("FATAL: error opening " + outputFile + " for reservoir " + std::to_string(code), 37);
   std::string header = kHeader;
   for (int t = 1; t <= nTracers; ++t) header += "\t" + tracers[t].name;
-  std::fprintf(f, "%s\nreservoir_%d\n%s\n", header.c_str(), code, header.c_str());
-  const bool failed = std::ferror(f) != 0;
-  if (std::fclose(f) != 0 || failed)
-    Fail("FATAL: error opening " + outputFile + " for reservoir " + std::to_string(code) +
-             " (the header could not be written)",
-         37);
+  elementfile::CreateWithHeader(diag, outputFile, header, "reservoir_" + std::to_string(code),
+                                "reservoir " + std::to_string(code));
 }
 
 void SP_class::FindRuleSection(ControlFile& file, const std::string& sectionName) {
@@ -331,27 +317,8 @@ void SP_class::Flush(int force) {
 }
 
 void SP_class::WriteBuffer() {
-  IgnoreCtrlC();
-  *diag << "flushing to disk: " << outputFile << " (" << static_cast<long>(kBufferBytes) << " buffersize)"
-        << "[end-entry]";
-  std::FILE* f = std::fopen(outputFile.c_str(), "a+");
-  if (!f) {
-    RearmCtrlCHandler();
-    Fail("FATAL: error opening reservoir file " + outputFile, 65);
-  }
-  for (uint64_t r = 1; r <= rowsUsed; ++r) {
-    const double* row = &rows[r * (nTracers + 35)];
-    std::fprintf(f, "%2.0lf\t%2.0lf\t%2.0lf\t%2.0lf", row[0], row[1], row[2], row[3]);
-    for (uint64_t k = 0; k < rowWidth; ++k) std::fprintf(f, "\t%lg", row[4 + k]);
-    std::fprintf(f, "\n");
-  }
-  const bool failed = std::ferror(f) != 0;
-  const bool closed = std::fclose(f) == 0;
-  RearmCtrlCHandler();
-  if (failed || !closed)
-    Fail(
-        "FATAL: error writing reservoir file " + outputFile + " (disk full or no write access); its last rows are lost",
-        65);
+  elementfile::AppendRows(diag, outputFile, rows, nTracers + 35, rowsUsed, rowWidth, kBufferBytes,
+                          "reservoir file " + outputFile);
   rowsUsed = rowWidth = 0;
 }
 

@@ -347,18 +347,12 @@ void schneemodellklasse::BuildGlacierTable() {
       sums[3 * k + 2] += 1 - g;
     }
   }
-  int running = 0;
-  MPI_Initialized(&running);
-  if (running && mpisize > 1) {
-    std::vector<double> total(sums.size(), 0.0);
-    MPI_Reduce(sums.data(), total.data(), static_cast<int>(sums.size()), MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
-    sums = total;
-  }
+  const bool parallel = SumOnRoot(sums);
   glaciertable.assign(count, GlacierTableRecord{});
   if (mpirank == 0)
     for (size_t k = 1; k < count; ++k)
       glaciertable[k] = GlacierTableRecord{sums[3 * k] > 0, sums[3 * k + 1], sums[3 * k + 2]};
-  if (running && mpisize > 1) {
+  if (parallel) {
     MPI_Barrier(MPI_COMM_WORLD);
     MPI_Datatype record;
     int lengths[3] = {1, 1, 1};
@@ -376,12 +370,8 @@ void schneemodellklasse::BuildGlacierTable() {
 }
 
 void schneemodellklasse::RegisterGlacierGrids() {
-  int64_t ownfirst = firstrow;
-  int64_t ownlast = lastrow;
-  if (ownfirst < 1 || ownlast < ownfirst || ownlast > nrows) {
-    ownfirst = 1;
-    ownlast = nrows;
-  }
+  int ownfirst = 0, ownlast = 0;
+  InstanceRows(false, ownfirst, ownlast);
   auto create = [&](GlacierGrid g, int64_t first, int64_t last) {
     OwnGridEntry& e = glac[g];
     e.grid = matrix(first, last, 1, ncols, nrows);
@@ -488,12 +478,8 @@ void schneemodellklasse::InitFirnStack() {
 }
 
 void schneemodellklasse::ReadPermafrostSection(StatRecord* registry, int registryCapacity) {
-  int64_t ownfirst = firstrow;
-  int64_t ownlast = lastrow;
-  if (ownfirst < 1 || ownlast < ownfirst || ownlast > nrows) {
-    ownfirst = 1;
-    ownlast = nrows;
-  }
+  int ownfirst = 0, ownlast = 0;
+  InstanceRows(false, ownfirst, ownlast);
   // The day counters are created when no other model supplies them.
   auto counter = [&](int k, const char* name) -> Grid {
     const int p = FindGrid(name, false);

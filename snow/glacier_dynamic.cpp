@@ -2,6 +2,8 @@
 // glacier grids, the yearly geometry update (volume change from the mass
 // balance, area by volume-area scaling, band-wise shrinking and growing) and
 // the redistribution of the mass balance of lost glacier area.
+#include <mpi.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -17,6 +19,25 @@ constexpr int kDc[8] = {0, 1, 0, -1, 1, 1, -1, -1};
 Glacier* schneemodellklasse::FindGlacier(int64_t code) const {
   const auto it = glacierindex.find(code);
   return it == glacierindex.end() ? nullptr : glaciers[it->second].get();
+}
+
+bool schneemodellklasse::SumOnRoot(std::vector<double>& sums) const {
+  int running = 0;
+  MPI_Initialized(&running);
+  if (!running || mpisize < 2) return false;
+  std::vector<double> total(sums.size(), 0.0);
+  MPI_Reduce(sums.data(), total.data(), static_cast<int>(sums.size()), MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
+  sums = total;
+  return true;
+}
+
+Glacier& schneemodellklasse::GlacierOf(int64_t code, int subbasin) {
+  if (!glacierindex.count(code)) {
+    glacierindex[code] = static_cast<int>(glaciers.size());
+    glaciers.push_back(std::make_unique<Glacier>(static_cast<int>(code), numElevBands, extraWeightFactorBand0, subbasin,
+                                                 VAscaling, VAexponent, 0.0, 0.0, cellsize));
+  }
+  return *glaciers[glacierindex[code]];
 }
 
 double schneemodellklasse::FirnTotal(int r, int c) const {
@@ -44,13 +65,7 @@ void schneemodellklasse::BuildGlacierList() {
       const double f = glaciergrid[r][c];
       if (!(f > 0) || !(glaciercodes[r][c] > 0)) continue;
       const int64_t code = static_cast<int64_t>(glaciercodes[r][c]);
-      if (!glacierindex.count(code)) {
-        glacierindex[code] = static_cast<int>(glaciers.size());
-        glaciers.push_back(std::make_unique<Glacier>(static_cast<int>(code), numElevBands, extraWeightFactorBand0,
-                                                     static_cast<int>(glacierzone[r][c]), VAscaling, VAexponent, 0.0,
-                                                     0.0, cellsize));
-      }
-      Glacier& g = *glaciers[glacierindex[code]];
+      Glacier& g = GlacierOf(code, static_cast<int>(glacierzone[r][c]));
       if (static_cast<double>(g.subbasin) != glacierzone[r][c]) {
         *diag << "FATAL: \n\n=======================================\n"
               << "!!!! ERROR !!!! \n\n"
@@ -61,19 +76,8 @@ void schneemodellklasse::BuildGlacierList() {
               << "[end-entry]";
         throw 84;
       }
-      const double e = glacierelevation[r][c];
-      const bool first = g.cellCount == 0;
-      ++g.cellCount;
-      g.area += f * cellArea / 1e6;
-      if (first) {
-        g.minElevation = g.maxElevation = e;
-      } else if (FirnTotal(r, c) == 0) {
-        // Firn cells do not widen the range.
-        if (e > g.maxElevation)
-          g.maxElevation = e;
-        else if (e < g.minElevation)
-          g.minElevation = e;
-      }
+      // Firn cells do not widen the elevation range.
+      g.AddCell(FirnTotal(r, c) == 0, f, glacierelevation[r][c], cellArea);
     }
   }
 }
@@ -124,25 +128,9 @@ void schneemodellklasse::CollectGlacierCells(int64_t requested, bool range) {
       }
       codesold[r][c] = static_cast<double>(code);
       glaciergrid[r][c] = relSizeNewGlacier;
-      if (!glacierindex.count(code)) {
-        glacierindex[code] = static_cast<int>(glaciers.size());
-        glaciers.push_back(std::make_unique<Glacier>(static_cast<int>(code), numElevBands, extraWeightFactorBand0,
-                                                     static_cast<int>(glacierzone[r][c]), VAscaling, VAexponent, 0.0,
-                                                     0.0, cellsize));
-      }
-      Glacier& g = *glaciers[glacierindex[code]];
+      Glacier& g = GlacierOf(code, static_cast<int>(glacierzone[r][c]));
       if (g.volume > 0) grow(g, relSizeNewGlacier * cellArea / 1e6);
-      const bool first = g.cellCount == 0;
-      ++g.cellCount;
-      g.area += relSizeNewGlacier * cellArea / 1e6;
-      if (first) {
-        g.minElevation = g.maxElevation = e;
-      } else if (FirnTotal(r, c) == 0) {
-        if (e > g.maxElevation)
-          g.maxElevation = e;
-        else if (e < g.minElevation)
-          g.minElevation = e;
-      }
+      g.AddCell(FirnTotal(r, c) == 0, relSizeNewGlacier, e, cellArea);
     }
   }
 }

@@ -1,8 +1,6 @@
 // Glacierized cells, glacier runoff, the yearly glacier update and the
 // permafrost thaw depth in the snow model's step. All storages and melts of
 // the glacierized part are in mm over that part of the cell.
-#include <mpi.h>
-
 #include <algorithm>
 #include <cmath>
 
@@ -263,13 +261,7 @@ void schneemodellklasse::GlacierRunoff() {
   std::vector<double> sums(meltsums);
   sums.insert(sums.end(), areasums.begin(), areasums.end());
   sums.insert(sums.end(), cellsums.begin(), cellsums.end());
-  int running = 0;
-  MPI_Initialized(&running);
-  if (running && mpisize > 1) {
-    std::vector<double> total(sums.size(), 0.0);
-    MPI_Reduce(sums.data(), total.data(), static_cast<int>(sums.size()), MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
-    sums = total;
-  }
+  SumOnRoot(sums);
   std::fill(meltsums.begin(), meltsums.end(), 0.0);
   std::fill(areasums.begin(), areasums.end(), 0.0);
   std::fill(cellsums.begin(), cellsums.end(), 0.0);

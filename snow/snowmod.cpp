@@ -234,17 +234,7 @@ void schneemodellklasse::CreateStatistics(StatRecord* registry, int registryCapa
   for (int s = 0; s < kStatisticCount; ++s) {
     if ((s == kStatSnowTemp || s == kStatSurfTemp) && !EnergyBalanceMethod(method)) continue;
     if (s >= kStatInputMass && !RedistributionMethod(method)) continue;
-    StatisticEntry& e = stats[s];
-    const int zones = std::max(0, zonecount);
-    e.records.assign(static_cast<size_t>(zones) + 1, ZoneRecord{0, 0, 0, 0, 0});
-    for (int k = 0; k <= zones && zonerecords; ++k)
-      e.records[k] = ZoneRecord{0, 0, zonerecords[k].zonenwert, zonerecords[k].rel, zonerecords[k].RelCellSum};
-    int code = 0;
-    e.writer =
-        new zonalstatistic(code, diag, registry, registryCapacity, relcellarea, nrows, ncols, e.records.data(), zones,
-                           e.code, e.precision, e.file, DefaultOutputDirectory, outputlistcount, outputlist);
-    if (code != 0) throw code;
-    e.writer->WriteHeader(e.header, modulname, registry, registryCapacity);
+    CreateZoneStatistic(stats[s], zonerecords, std::max(0, zonecount), registry, registryCapacity);
   }
 }
 
@@ -262,18 +252,13 @@ void schneemodellklasse::BindInputGrids(StatRecord* registry, int capacity) {
   elevation = gridlist[2].grid;
   albedo = Bind("albedo");
   snowevaporation = BindOptional("snow_evaporation");
-  landuselayers = 1;
-  if (multilayertable && multilayertable[0].code >= 1) landuselayers = std::max(1, multilayertable[1].GetLayerCount());
+  landuselayers = VegetationLayerCount(multilayertable);
   landuse.assign(static_cast<size_t>(landuselayers) + 1, nullptr);
   for (int k = 1; k <= landuselayers; ++k) landuse[k] = Bind("landuse" + std::to_string(k));
   if (!landusetable) {
     // Without a land-use table the albedo of a cell without snow is the one it started with.
-    int first = firstrow;
-    int last = lastrow;
-    if (first < 1 || last < first || last > nrows) {
-      first = 1;
-      last = nrows;
-    }
+    int first = 0, last = 0;
+    InstanceRows(false, first, last);
     barealbedo = matrix(first, last, 1, ncols, nrows);
     for (int r = first; r <= last; ++r)
       for (int c = 1; c <= ncols; ++c) barealbedo[r][c] = albedo[r] ? albedo[r][c] : nodata;
@@ -310,12 +295,8 @@ void schneemodellklasse::CreateGrid(OwnGrid g, int64_t first, int64_t last, doub
 }
 
 void schneemodellklasse::RegisterOwnGrids() {
-  int64_t ownfirst = firstrow;
-  int64_t ownlast = lastrow;
-  if (ownfirst < 1 || ownlast < ownfirst || ownlast > nrows) {
-    ownfirst = 1;
-    ownlast = nrows;
-  }
+  int ownfirst = 0, ownlast = 0;
+  InstanceRows(false, ownfirst, ownlast);
   const bool redistribution = RedistributionMethod(method);
   // Slides and dynamic glaciers work on instance 0 over the whole domain.
   storagerange = (redistribution || glaciermethod > 10) && mpirank == 0;

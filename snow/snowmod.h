@@ -199,6 +199,11 @@ class schneemodellklasse : public teilmodellklasse {
   void RedistributeGlacierMassBalance(int64_t code);
   const std::vector<std::unique_ptr<Glacier>>& GetGlaciers() const { return glaciers; }
   Glacier* FindGlacier(int64_t code) const;
+  // The glacier of the code, made (in the subbasin given) when it is new.
+  Glacier& GlacierOf(int64_t code, int subbasin);
+  // Sums the values of all instances onto instance 0 (the others keep theirs);
+  // false when a single instance runs and nothing was summed.
+  bool SumOnRoot(std::vector<double>& sums) const;
 
  protected:
   struct OwnGridEntry {

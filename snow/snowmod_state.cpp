@@ -183,12 +183,8 @@ void schneemodellklasse::FreeMemory() {
     for (Grid g : gathered) FreeMatrix(g, 1, nrows, 1, ncols);
     gathered.clear();
     if (barealbedo) {
-      int first = firstrow;
-      int last = lastrow;
-      if (first < 1 || last < first || last > nrows) {
-        first = 1;
-        last = nrows;
-      }
+      int first = 0, last = 0;
+      InstanceRows(false, first, last);
       FreeMatrix(barealbedo, first, last, 1, ncols);
       barealbedo = nullptr;
     }

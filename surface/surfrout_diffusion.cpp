@@ -26,15 +26,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "framework/mpirunning.h"
 #include "surface/surfrout.h"
 
 namespace {
-bool Parallel(int size) {
-  int initialized = 0, finalized = 0;
-  MPI_Initialized(&initialized);
-  MPI_Finalized(&finalized);
-  return initialized && !finalized && size > 1;
-}
 constexpr double kTolerance = 0.0001;  // m, largest level change of the last sweep
 constexpr int kSweeps = 1000;
 }  // namespace
@@ -129,7 +124,7 @@ double surfaceroutingclass::IterateLevels(double dt) {
 }
 
 void surfaceroutingclass::SweepLevels(double dt) {
-  const bool parallel = Parallel(mpisize);
+  const bool parallel = MpiRunning() && mpisize > 1;
   lastsweeps = 0;
   for (int sweep = 1; sweep <= kSweeps; ++sweep) {
     if (sweep > 1) MPIExchangeBorders(own[kHead].position);

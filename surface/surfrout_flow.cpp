@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/landuse_table_entry.h"
 #include "surface/surfrout.h"
@@ -28,13 +29,6 @@ namespace {
 constexpr int kDr[9] = {0, -1, -1, 0, 1, 1, 1, 0, -1};
 constexpr int kDc[9] = {0, 0, 1, 1, 1, 0, -1, -1, -1};
 constexpr double kDegrees = 57.29577951307855;
-
-bool Parallel(int size) {
-  int initialized = 0, finalized = 0;
-  MPI_Initialized(&initialized);
-  MPI_Finalized(&finalized);
-  return initialized && !finalized && size > 1;
-}
 
 }  // namespace
 
@@ -171,7 +165,7 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
   // The water reaching the river cells is booked where it arrives (methods 1
   // to 5 in the storage update, method 6 in the level update), so no sums of
   // the subbasins' storages are needed between the regions.
-  const bool parallel = Parallel(mpisize);
+  const bool parallel = MpiRunning() && mpisize > 1;
   const double T = timeinterval / std::max(1, substeps) * 60.0;  // s
   double dt = minsubstep;
   double t = 0;

@@ -9,17 +9,11 @@
 #include <cstring>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "framework/zonalstatistic.h"
 #include "surface/surfrout.h"
 
 namespace {
-
-bool Parallel(int size) {
-  int initialized = 0, finalized = 0;
-  MPI_Initialized(&initialized);
-  MPI_Finalized(&finalized);
-  return initialized && !finalized && size > 1;
-}
 
 // Adds n and RelCellSum of the incoming records; the value sums are not
 // combined here (they are cleared), zone number and share stay.
@@ -66,7 +60,7 @@ void surfaceroutingclass::InitFlowTimeZones() {
         if (s >= 1 && s <= S) maxzeit[s] = std::max(maxzeit[s], flowtimes[r][c]);
       }
   }
-  if (Parallel(mpisize)) {
+  if (MpiRunning() && mpisize > 1) {
     MPI_Barrier(MPI_COMM_WORLD);
     MPI_Allreduce(MPI_IN_PLACE, maxzeit.data() + 1, S, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
     MPI_Barrier(MPI_COMM_WORLD);
@@ -105,7 +99,7 @@ void surfaceroutingclass::InitFlowTimeZones() {
       *diag << ".";
     }
     *diag << "[end-entry]";
-    if (Parallel(mpisize)) {
+    if (MpiRunning() && mpisize > 1) {
       MPI_Barrier(MPI_COMM_WORLD);
       MPI_Datatype type;
       MPI_Type_contiguous(5, MPI_DOUBLE, &type);

@@ -13,8 +13,7 @@
 // count. A missing grid is fatal through GetGrid.
 inline int BindVegetationLayers(modelobject& object, const multilayer_landuse_entry* multilayerTable,
                                 std::vector<Grid>& landuse, std::vector<Grid>& vegcover) {
-  int layers = 1;
-  if (multilayerTable && multilayerTable[0].code >= 1) layers = std::max(1, multilayerTable[1].GetLayerCount());
+  const int layers = VegetationLayerCount(multilayerTable);
   GridListEntry* list = object.GetGridList();
   landuse.assign(layers + 1, nullptr);
   vegcover.assign(layers + 1, nullptr);
