@@ -91,6 +91,16 @@ std::vector<int64_t> MPIDecomposition::Quotas(int64_t cells, const std::vector<d
     sum += quotas[i];
   }
   if (valid && !quotas.empty()) quotas.back() += cells - sum;
+  // A speed test taken while the machine is busy can weigh an instance so low
+  // that its share rounds to no cell, and the run would stop. While there are
+  // at least as many cells as instances, such an instance gets one cell from
+  // the instance with the largest share.
+  if (valid && cells >= static_cast<int64_t>(quotas.size()))
+    for (int64_t& q : quotas)
+      if (q < 1) {
+        --*std::max_element(quotas.begin(), quotas.end());
+        ++q;
+      }
   return quotas;
 }
 

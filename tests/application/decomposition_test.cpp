@@ -43,6 +43,9 @@ TEST(Decomposition, QuotasAndWeights) {
   // Run times of 0 or below weigh 1 before normalising.
   EXPECT_EQ(D::Weights({0.0, -3.0, 0.5}), (std::vector<double>{0.25, 0.25, 0.5}));
   EXPECT_EQ(D::Quotas(10, {std::numeric_limits<double>::quiet_NaN(), 1.0})[0], -1);
+  // An instance timed as very slow still gets a cell while there are enough.
+  EXPECT_EQ(D::Quotas(6, {0.02, 0.49, 0.49}), (std::vector<int64_t>{1, 2, 3}));
+  EXPECT_EQ(D::Quotas(2, {0.001, 0.001, 0.998})[0], 0);
 }
 
 TEST(Decomposition, StripAndHaloEncoding) {
