@@ -124,7 +124,7 @@ if snow and snow[1]:
 # The surface starts dry; its water at the end: the last day's mean.
 surface = read_stat("surfstorage.stat")
 if surface and surface[1]:
-    terms.append(("surface\nstorage change", -surface[1][-1]))
+    terms.append(("surface\nstorage\nchange", -surface[1][-1]))
 reservoir = read_table("reservoir_1.txt")
 if reservoir:
     # Volume after the last step less the volume before the first (V - dV).
