@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Makes the example's land-use and soil grids from dem.asc and a year of
-hourly station data for six stations. (The subbasin grid zones.asc and the
+"""Makes the example's land-use and soil grids from dem.asc, the groundwater
+and channel grids from them and zones.asc, and a year of hourly station data
+for six stations. (The subbasin grid zones.asc and the
 flow times come from make_watershed.sh.)
 
 The data are synthetic but realistic in range and seasonality for a low
@@ -76,6 +77,28 @@ for i, h in enumerate(dem):
     soil.append(2 if h > 400 else 3 if relief > 60 else 1)
 write_grid(os.path.join(out, "landuse.asc"), header, landuse, "%d")
 write_grid(os.path.join(out, "soil.asc"), header, soil, "%d")
+
+# Groundwater: the saturated part of the soil and regolith column forms one
+# aquifer layer (its thickness comes from the soil table). Conductivity (m/s)
+# and specific yield of the weathered rock under each soil: marl and loess
+# under the silt loam are tight (1e-6, 0.03), the fractured slate regolith of
+# the uplands passes more (5e-6, 0.05), the Luxembourg sandstone is the
+# basin's main aquifer (3e-5, 0.12).
+conductivity = {1: 1e-6, 2: 5e-6, 3: 3e-5}
+specific_yield = {1: 0.03, 2: 0.05, 3: 0.12}
+write_grid(os.path.join(out, "gw_k.asc"), header, [conductivity[s] if s > -9999 else -9999 for s in soil], "%g")
+write_grid(os.path.join(out, "gw_storage.asc"), header,
+           [specific_yield[s] if s > -9999 else -9999 for s in soil], "%g")
+
+# Streams: at 1 km cells every cell holds about 1.5 km of brooks (the
+# channel density of the soil model), lumped into one channel per cell that
+# drains the groundwater of its subbasin: its link is the cell's subbasin
+# code, its bed 2 m below the mean surface of the cell, its width 3 m
+# (1.5 km x 2 m of bed per km2), its bed's leakage coefficient 4e-6 1/s
+# (a 1 m thick silty bed with 4e-6 m/s). A table 1.2 m deep then gives
+# 4e-6 x 0.8 m x 3 m / 1000 m = 1e-8 m/s, 0.035 mm per hour of baseflow.
+_, zones = read_grid(os.path.join(here, "zones.asc"))
+write_grid(os.path.join(out, "river_links.asc"), header, [z if z > -9999 else -9999 for z in zones], "%d")
 
 # Six stations on valid cells spread over the basin (row, column from the top).
 station_cells = [(10, 20), (26, 14), (40, 30), (46, 50), (62, 25), (74, 40)]

@@ -6,8 +6,9 @@
 - water_balance.png: the annual water balance of the basin in mm: the
   precipitation and where it went (evapotranspiration with the interception
   evaporation in it, discharge at the outlet, the abstraction, and the change
-  of the water stored in the snow cover, the soil with its groundwater and
-  the reservoir; what remains is stored in the channels and the interception).
+  of the water stored in the snow cover, the soil with its groundwater, on
+  the surface (surface routing) and in the reservoir; what remains is stored
+  in the channels and the interception).
 
 Reads the statistics files named in control.txt, the reservoir and abstraction
 tables and the soil water that the soil module writes to modell_0.log; a term
@@ -120,6 +121,10 @@ if start is not None and end is not None:
 snow = read_stat("snowstorage.stat")
 if snow and snow[1]:
     terms.append(("snow storage\nchange", -(snow[1][-1] - snow[1][0])))
+# The surface starts dry; its water at the end: the last day's mean.
+surface = read_stat("surfstorage.stat")
+if surface and surface[1]:
+    terms.append(("surface\nstorage\nchange", -surface[1][-1]))
 reservoir = read_table("reservoir_1.txt")
 if reservoir:
     # Volume after the last step less the volume before the first (V - dV).

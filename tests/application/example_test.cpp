@@ -199,10 +199,12 @@ double SoilWater(const std::string& log, const std::string& when) {
   return std::stod(log.substr(p + key.size()));
 }
 
-// Write codes that every year run shares: the snow cover and the
-// interception storage at the end of the run (write code 3), so that the
-// water balance finds the storages that the year leaves.
-const Edits kEndStorages = {{"stotal.asc\n0\n", "stotal.asc\n3\n"}, {"si.asc\n0\n", "si.asc\n3\n"}};
+// Write codes that every year run shares: the snow cover, the interception
+// storage and the water on the surface at the end of the run (write code 3),
+// so that the water balance finds the storages that the year leaves.
+const Edits kEndStorages = {{"stotal.asc\n0\n", "stotal.asc\n3\n"},
+                            {"si.asc\n0\n", "si.asc\n3\n"},
+                            {"surfstor.asc SurfStorSiltingUp 0 0\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n"}};
 
 // The first half of the warm start ends with the night before the first
 // daylight step of 1 July: the evapotranspiration keeps the day's sunshine
@@ -319,7 +321,8 @@ const char* const kDailyStats[] = {"temperature.stat", "precipitation.stat",
                                    "sb1.stat",         "sb2.stat",
                                    "infex.stat",       "infilt.stat",
                                    "qd.stat",          "qi.stat",
-                                   "qb.stat",          "qg.stat"};
+                                   "qb.stat",          "qg.stat",
+                                   "qgsr.stat",        "surfstorage.stat"};
 
 }  // namespace
 
@@ -403,23 +406,31 @@ TEST_F(ExampleYear, EveryStatisticsFileIsCompleteAndAgreesWithItsGrids) {
       }
     }
   }
-  // Per subbasin and day: the runoff handed to the routing is direct runoff,
-  // interflow and baseflow; rain and snow make up the precipitation.
+  // Per subbasin and day: the soil model's runoff is direct runoff, interflow
+  // and baseflow, and so
+  // is the surface routing's, which the discharge routing receives; the
+  // baseflow passes the surface routing unchanged. Rain and snow make up the
+  // precipitation.
   const auto qd = Rows(a.at("qd.stat")), qi = Rows(a.at("qi.stat")), qb = Rows(a.at("qb.stat")),
              qg = Rows(a.at("qg.stat")), rain = Rows(a.at("rain.stat")), snow = Rows(a.at("snow.stat"));
+  const auto qdsr = Rows(a.at("qdsr.stat")), qisr = Rows(a.at("qisr.stat")), qbsr = Rows(a.at("qbsr.stat")),
+             qgsr = Rows(a.at("qgsr.stat"));
+  auto at = [](const std::vector<std::vector<std::string>>& t, size_t i, size_t k) { return std::stod(t[i][k]); };
   for (size_t i = 3; i < qg.size(); ++i)
     for (size_t k = 4; k < qg[i].size(); ++k) {
-      EXPECT_NEAR(std::stod(qg[i][k]), std::stod(qd[i][k]) + std::stod(qi[i][k]) + std::stod(qb[i][k]), 3e-6)
-          << "qg line " << i + 1;
-      EXPECT_NEAR(std::stod(p[i][k]), std::stod(rain[i][k]) + std::stod(snow[i][k]), 2e-3) << "line " << i + 1;
+      EXPECT_NEAR(at(qg, i, k), at(qd, i, k) + at(qi, i, k) + at(qb, i, k), 3e-6) << "qg line " << i + 1;
+      EXPECT_NEAR(at(qgsr, i, k), at(qdsr, i, k) + at(qisr, i, k) + at(qbsr, i, k), 3e-5) << "qgsr line " << i + 1;
+      EXPECT_NEAR(at(qbsr, i, k), at(qb, i, k), 6e-6) << "qbsr line " << i + 1;
+      EXPECT_NEAR(at(p, i, k), at(rain, i, k) + at(snow, i, k), 2e-3) << "line " << i + 1;
     }
   // The runoff of the headwater subbasin 2 (no reservoir, no channel) reaches
-  // its outlet unchanged: the hourly discharge sums to its daily runoff.
+  // its outlet unchanged: the hourly discharge sums to the daily runoff that
+  // the surface routing hands over.
   const double km2 = 1e6;  // cells of 1 km
   for (size_t day = 0; day < 365; ++day) {
     double m3 = 0;
     for (size_t h = 0; h < 24; ++h) m3 += std::stod(q[3 + 24 * day + h][5]) * 3600;
-    const double mm = std::stod(qg[3 + day][5]);
+    const double mm = std::stod(qgsr[3 + day][5]);
     EXPECT_NEAR(m3 / (cells.at(2) * km2) * 1000, mm, 1e-5 * mm + 1e-5) << "day " << day + 1;
   }
 }
@@ -456,19 +467,29 @@ TEST_F(ExampleYear, TheBasinsWaterBalanceOfTheYearCloses) {
   // the runoff of subbasin 3 (mm over its cells) and give the outlet its
   // discharge and the abstraction its water.
   double own3 = 0;
-  const auto qg = Rows(a.at("qg.stat"));
+  const auto qg = Rows(a.at("qgsr.stat"));
   for (size_t i = 3; i < qg.size(); ++i) own3 += std::stod(qg[i][6]) / 1000 * cells.at(3) * km2;
   const double channels = out1 + out2 + own3 - outlet - abstracted;
-  // Storages at the start: snow cover and interception empty, the soil's
-  // water as its module writes it to the log.
+  // Storages at the start: snow cover, interception and surface empty, the
+  // soil's water as its module writes it to the log. The groundwater is the
+  // saturated part of the soil column, so its water is in the soil's; its
+  // share of the change is shown: the change of the table's depth (the first
+  // and the last day's subbasin means) times the specific yield.
   const double snow = ZoneMeans(dir / "out/stotal.asc", dir / "zones.asc").at(0);
   const double interception = ZoneMeans(dir / "out/si.asc", dir / "zones.asc").at(0);
+  const double surface = ZoneMeans(dir / "out/surfstor.asc", dir / "zones.asc").at(0);
   const std::string log = ReadFile(dir / "modell_0.log");
   const double soil = 1000 * (SoilWater(log, "model-end") - SoilWater(log, "model-start"));
   ASSERT_FALSE(std::isnan(soil)) << log;
+  const auto table = Rows(a.at("gwstand.stat"));
+  const auto yield = ZoneMeans(dir / "gw_storage.asc", dir / "zones.asc");
+  double groundwater = 0;
+  for (int s = 1; s <= 3; ++s)
+    groundwater +=
+        1000 * (std::stod(table.back()[3 + s]) - std::stod(table[3][3 + s])) * yield.at(s) * cells.at(s) / cells.at(0);
 
   const double balance = precipitation - evapotranspiration - mm(outlet) - mm(abstracted) - snow - interception - soil -
-                         mm(reservoir) - mm(channels);
+                         surface - mm(reservoir) - mm(channels);
   std::printf("water balance of the example basin 2015 (mm over %.0f km2)\n", area / km2);
   std::printf("  precipitation                          %10.3f\n", precipitation);
   std::printf("  evapotranspiration                     %10.3f\n", evapotranspiration);
@@ -477,7 +498,8 @@ TEST_F(ExampleYear, TheBasinsWaterBalanceOfTheYearCloses) {
   std::printf("  storage change: snow cover             %10.3f\n", snow);
   std::printf("  storage change: interception           %10.3f\n", interception);
   std::printf("  storage change: soil and groundwater   %10.3f\n", soil);
-  std::printf("  storage change: surface (not modelled) %10.3f\n", 0.0);
+  std::printf("    of which groundwater (about)         %10.3f\n", groundwater);
+  std::printf("  storage change: surface                %10.3f\n", surface);
   std::printf("  storage change: channels               %10.3f\n", mm(channels));
   std::printf("  storage change: reservoir              %10.3f\n", mm(reservoir));
   std::printf("  storage change: lakes (none)           %10.3f\n", 0.0);

@@ -38,8 +38,10 @@ struct RunSettings {
 std::string Control(const RunSettings& run) {
   std::string c = ReadFile(std::string(FLUVEX_EXAMPLE_DIR) + "/control.txt");
   Replace(c, "WriteAsciiGrids = 1\n", "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n");
-  // The snow runs need neither the soil water nor the discharge routing.
+  // The snow runs need neither the soil water (with its surface routing) nor
+  // the discharge routing.
   Replace(c, "[unsatzon_model]\n1\n", "[unsatzon_model]\n0\n");
+  Replace(c, "[SurfaceRoutingModel]\n1\n", "[SurfaceRoutingModel]\n0\n");
   Replace(c, "[routing_model]\n1\n", "[routing_model]\n0\n");
   Replace(c, "$set $outpath = out/", "$set $outpath = " + run.output);
   Replace(c, "1         starting day\n1         starting month",
@@ -67,14 +69,14 @@ std::string Control(const RunSettings& run) {
     // Slides on slopes from 3 degrees, half of the snow to the lower row.
     s << "stemp\n0\nstemp.stat 0\nsurf\n0\nsurf.stat 0\ninput\n5\ninput.stat 2024\nmobile\n5\nmobile.stat 2024\n"
       << "depo\n5\ndepo.stat 2024\n10\n2\n3\n0.2\n1\n1\n1\n";
-    Replace(c, "1         number of variable grids\n", "5         number of variable grids\n");
+    Replace(c, "7         number of variable grids\n", "11        number of variable grids\n");
     Replace(c, "0         read switch: made from its default value\n",
             "0         read switch: made from its default value\n"
             "sf1.asc slidefraction1 0 0.2\n0\n0\nsf2.asc slidefraction2 0 0.1\n0\n0\n"
             "sf3.asc slidefraction3 0 0.1\n0\n0\nsf4.asc slidefraction4 0 0.6\n0\n0\n");
   }
   if (run.glaciers) {
-    Replace(c, "1         number of variable grids\n", "3         number of variable grids\n");
+    Replace(c, "7         number of variable grids\n", "9         number of variable grids\n");
     Replace(c, "0         read switch: made from its default value\n",
             "0         read switch: made from its default value\n"
             "glacier.asc GlacierizedCells 0 0\n0\n1\ngcodes.asc GlacierCodes 0 -9999\n0\n1\n");
