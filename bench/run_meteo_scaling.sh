@@ -5,10 +5,11 @@
 #   alone 1      one process, one thread
 #   threads 8    one process, 8 threads (OpenMP)
 #   procs 8      8 single-thread processes side by side, each on the whole grid
+# (and the same with 4),
 # for the inverse-distance kernel alone (rows in one block per thread) and for
 # the whole interpolation step (bench_meteo_interpolation --kernel / --idw).
-# Efficiency of the threads: rate(threads 8) / (8 x rate(alone 1)). The
-# machine's own bound: the mean rate of a process among 8 / rate(alone 1),
+# Efficiency (eff.) of the threads: rate(threads 8) / (8 x rate(alone 1)).
+# The machine's own bound: the mean rate of a process among 8 / rate(alone 1),
 # the efficiency 8 independent processes reach (no shared data, no
 # synchronisation). Every run lasts about 2 s; best of ROUNDS rounds.
 # Thread placement: OMP_PROC_BIND and OMP_PLACES as set by the caller; with
@@ -30,30 +31,36 @@ cpu() { awk '/^cpu / {t = 0; for (i = 2; i <= NF; i++) t += $i; print t, $9}' /p
 before=$(cpu)
 max() { awk 'BEGIN {m = 0} {if ($1 > m) m = $1} END {print m}'; }
 
-printf "%-14s %8s %12s %12s %12s %10s %10s %8s\n" what stations "alone 1" "threads 8" "procs 8 mean" "eff. thr." "machine" ratio
+printf "%-8s %8s %10s | %10s %10s %6s %6s | %10s %10s %6s %6s\n" what stations "alone 1" "threads 4" "procs 4" eff. bound \
+  "threads 8" "procs 8" eff. bound
 for mode in kernel idw; do
   for n in 20 200; do
     # Passes of about 2 s on one thread.
     if [ "$mode" = kernel ]; then passes=$((n == 20 ? 100 : 24)); else passes=$((n == 20 ? 80 : 20)); fi
-    : >"$tmp/a" && : >"$tmp/t" && : >"$tmp/p"
-    for _ in $(seq "$rounds"); do
-      "$bench" --$mode "$n" 1 "$passes" | rate >>"$tmp/a"
-      "$bench" --$mode "$n" 8 $((8 * passes)) | rate >>"$tmp/t"
-      for i in 0 1 2 3 4 5 6 7; do
-        if [ "${PIN:-0}" = 1 ]; then
-          taskset -c "$i" "$bench" --$mode "$n" 1 "$passes" >"$tmp/p$i" &
-        else
-          "$bench" --$mode "$n" 1 "$passes" >"$tmp/p$i" &
-        fi
+    line="$mode $n"
+    : >"$tmp/a"
+    for _ in $(seq "$rounds"); do "$bench" --$mode "$n" 1 "$passes" | rate >>"$tmp/a"; done
+    line="$line $(max <"$tmp/a")"
+    for width in 4 8; do
+      : >"$tmp/t" && : >"$tmp/p"
+      for _ in $(seq "$rounds"); do
+        "$bench" --$mode "$n" "$width" $((width * passes)) | rate >>"$tmp/t"
+        for i in $(seq 0 $((width - 1))); do
+          if [ "${PIN:-0}" = 1 ]; then
+            taskset -c "$i" "$bench" --$mode "$n" 1 "$passes" >"$tmp/p$i" &
+          else
+            "$bench" --$mode "$n" 1 "$passes" >"$tmp/p$i" &
+          fi
+        done
+        wait
+        cat "$tmp"/p? | rate | awk '{s += $1} END {print s / NR}' >>"$tmp/p"
+        rm -f "$tmp"/p?
       done
-      wait
-      cat "$tmp"/p? | rate | awk '{s += $1} END {print s / NR}' >>"$tmp/p"
+      line="$line $(max <"$tmp/t") $(max <"$tmp/p")"
     done
-    a=$(max <"$tmp/a")
-    t=$(max <"$tmp/t")
-    p=$(max <"$tmp/p")
-    echo "$mode $n $a $t $p" | awk '{e = $4 / (8 * $3); m = $5 / $3;
-      printf "%-14s %8d %12.4g %12.4g %12.4g %10.2f %10.2f %8.2f\n", $1, $2, $3, $4, $5, e, m, e / m}'
+    echo "$line" | awk '{
+      printf "%-8s %8d %10.4g | %10.4g %10.4g %6.2f %6.2f | %10.4g %10.4g %6.2f %6.2f\n",
+        $1, $2, $3, $4, $5, $4 / (4 * $3), $5 / $3, $6, $7, $6 / (8 * $3), $7 / $3}'
   done
 done
 echo "$before $(cpu)" | awk '{printf "processor time stolen by the host during the runs: %.1f %%\n", 100 * ($4 - $2) / ($3 - $1)}'

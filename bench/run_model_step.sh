@@ -20,6 +20,10 @@ cd "$work"
 echo "machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores," \
   "$(free -g | awk '/^Mem:/ {print $2}') GiB; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 
+# Processor time of the whole machine: all fields and the time stolen by the host (steal).
+cpu() { awk '/^cpu / {t = 0; for (i = 2; i <= NF; i++) t += $i; print t, $9}' /proc/stat; }
+before=$(cpu)
+
 # One run: instances threads; appends the bench's lines to results.txt.
 run() {
   rm -rf out && mkdir out
@@ -63,4 +67,5 @@ awk -v configs="$configs" '
       print ""
     }
   }' $(for c in $configs; do echo "run_${c%%:*}_${c##*:}.txt"; done)
+echo "$before $(cpu)" | awk '{printf "processor time stolen by the host during the runs: %.1f %%\n", 100 * ($4 - $2) / ($3 - $1)}'
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
