@@ -32,6 +32,17 @@ class abflussmodellklasse;
 class SpecialOutputClass;
 class tracer_ini_class;
 
+// Receives the wall-clock split of every time step: the benchmarks set one
+// (bench/bench_model_step.cpp); the program itself never does.
+class StepClock {
+ public:
+  virtual ~StepClock() = default;
+  // A step begins; the time since the last Lap belongs to what runs between steps.
+  virtual void StartStep() = 0;
+  // The time since the last Lap (or StartStep) belongs to part.
+  virtual void Lap(const char* part) = 0;
+};
+
 // Options of the dump files of the unsaturated zone, from the command line.
 struct DumpOptions {
   char dumpMode = 0;
@@ -63,6 +74,7 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   GridListEntry* GetGridList() { return gridlist.data(); }
   defaultini* GetSetup() { return setup; }
   int GetInterpolatorCount() const { return static_cast<int>(interpolators.size()) - 1; }
+  void SetStepClock(StepClock* c) { clock = c; }
 
  private:
   void Build(int argc, char** argv, int controlFileIndex);
@@ -84,6 +96,9 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   // External coupling at the start of a step (wait and read) and after its end test (write and inform).
   void CouplingReadSide();
   void CouplingWriteSide();
+  void Lap(const char* part) {
+    if (clock) clock->Lap(part);
+  }
 
   int initialized = 0;
   int16_t endflag = 0;
@@ -133,6 +148,7 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   abflussmodellklasse* routing = nullptr;
   SpecialOutputClass* special = nullptr;
   tracer_ini_class* tracerSettings = nullptr;
+  StepClock* clock = nullptr;
 };
 
 // A copy of text with the letters a ... z turned into capitals.

@@ -154,12 +154,14 @@ void ModellApplication::ResetInputs() {
 }
 
 void ModellApplication::Step() {
+  if (clock) clock->StartStep();
   const int n = static_cast<int>(interpolators.size()) - 1;
   if (n >= 1)
     interpolators[1]->GetDate(hour, day, month, year);
   else
     year = month = day = hour = -9999;
   CouplingReadSide();
+  Lap("coupling");
 
   for (int i = 1; i <= n; ++i)
     if (interpolators[i]->GetMethod() == 10 || interpolators[i]->GetMethod() == 11) interpolators[i]->Regression(0);
@@ -175,39 +177,63 @@ void ModellApplication::Step() {
   setup->UpdateActualParameters(hour, day, month, year, stepMinutes);
   for (int i = 1; i <= n; ++i) interpolators[i]->WriteResultGrids();
   superposition->WriteGrids();
+  Lap("meteorological input");
 
   expokorr->run(hour, day, month, year);
+  Lap("radiation correction");
   evapotranspiration->PotentialEvapotranspiration(hour, day, month, year);
+  Lap("evapotranspiration");
   irrigation->run(hour, day, month, year);
+  Lap("irrigation");
   evapotranspiration->SnowEvaporationOnGlacier(hour, day, month, year);
+  Lap("evapotranspiration");
   if (interceptionFirst) {
     interception->run(hour, day, month, year);
+    Lap("interception");
     snow->run(hour, day, month, year);
+    Lap("snow");
   } else {
     snow->run(hour, day, month, year);
+    Lap("snow");
     interception->run(hour, day, month, year);
+    Lap("interception");
   }
   siltingup->run(hour, day, month, year);
+  Lap("silting-up");
   unsatzone->StartStep(hour, day, month, year);
+  Lap("unsaturated zone");
   surfacerouting->StartStep(hour, day, month, year);
+  Lap("surface routing");
   evapotranspiration->RealEvapotranspiration(hour, day, month, year);
+  Lap("evapotranspiration");
   groundwater->StartStep(hour, day, month, year);
+  Lap("groundwater");
 
   const int subSteps = unsatzone->GetSubSteps();
   for (int s = 1; s <= subSteps; ++s) {
     unsatzone->run(hour, day, month, year);
+    Lap("unsaturated zone");
     surfacerouting->run(hour, day, month, year);
+    Lap("surface routing");
     evapotranspiration->SubStepHook(hour, day, month, year);
+    Lap("evapotranspiration");
     groundwater->run(hour, day, month, year);
+    Lap("groundwater");
     special->Collect(hour, day, month, year, true, s);
+    Lap("statistics and output");
   }
 
   unsatzone->ComputeDrainablePoreVolume();
   unsatzone->RouteSubbasinRunoff(hour, day, month, year);
+  Lap("unsaturated zone");
   surfacerouting->RouteToOutlets(hour, day, month, year);
+  Lap("surface routing");
   evapotranspiration->AccumulateZoneStatistics(hour, day, month, year);
+  Lap("evapotranspiration");
   groundwater->WriteGrids(hour, day, month, year);
+  Lap("groundwater");
   routing->run(hour, day, month, year);
+  Lap("discharge routing");
 
   setup->WriteStandardGridStatistics(hour, day, month, year);
   setup->WriteVariableGridStatistics(hour, day, month, year);
@@ -215,6 +241,7 @@ void ModellApplication::Step() {
   setup->AddGridStatistics();
   setup->ReduceGridStatistics(hour, day, month, year);
   special->Collect(hour, day, month, year, false, 0);
+  Lap("statistics and output");
 
   if (n < 1) {
     endflag = 1;
@@ -240,7 +267,9 @@ void ModellApplication::Step() {
         throw 52;
       }
   }
+  Lap("meteorological input");
   CouplingWriteSide();
+  Lap("coupling");
 }
 
 void ModellApplication::PreSpinUp() {

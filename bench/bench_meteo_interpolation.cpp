@@ -8,6 +8,14 @@
 //                                                  (up to THREADS)
 //   bench_meteo_interpolation --stations N FILE    writes the N stations of the
 //                                                  bench as x,y,value to FILE
+//   bench_meteo_interpolation --kernel N THREADS PASSES
+//   bench_meteo_interpolation --idw N THREADS PASSES
+//       cells per second of PASSES passes over the grid (after one more) of
+//       the inverse-distance kernel alone (rows split into one block per
+//       thread) or of the whole interpolation step, from N stations; run
+//       alone on THREADS threads and as several single-thread processes side
+//       by side (bench/run_meteo_scaling.sh) they measure what the machine
+//       itself gives a compute-bound kernel on all its cores
 #include <mpi.h>
 #include <omp.h>
 #include <unistd.h>
@@ -27,6 +35,7 @@
 #include <vector>
 
 #include "framework/diagstream.h"
+#include "meteo/idwkernels.h"
 #include "meteo/meteointerpol.h"
 
 namespace {
@@ -157,9 +166,89 @@ double TimeStreaming(const Model& model, Grid result, int threads) {
   });
 }
 
+// The interpolator of the bench for method and stations, in the current directory.
+std::unique_ptr<meteointerpol> MakeInterpolator(Model& model, DiagStream& diag, int method, int stations) {
+  WriteInputs(stations, method);
+  MeteoInterpolArgs args;
+  args.controlFileName = "control.txt";
+  args.variableName = "temperature";
+  args.gridList = model.list.data();
+  args.resultGridIndex = 7;
+  args.ncols = kCols;
+  args.nrows = kRows;
+  args.firstRow = 1;
+  args.lastRow = kRows;
+  args.cellSize = kCell;
+  args.start = args.end = MeteoDate{0, 1, 1, 2000};
+  int error = 0;
+  return std::make_unique<meteointerpol>(error, &diag, args);
+}
+
+// Cells per second of passes over the grid, after one pass more.
+double PassRate(int passes, const std::function<void()>& pass) {
+  pass();
+  const auto start = std::chrono::steady_clock::now();
+  for (int k = 0; k < passes; ++k) pass();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return static_cast<double>(kRows) * kCols * passes / seconds;
+}
+
+// The inverse-distance kernel alone (weight 1/s, the bench's distance limit),
+// a block of rows per thread, each row's result in place in the thread's rows.
+double KernelRate(int stations, int threads, int passes) {
+  const Stations s = MakeStations(stations);
+  idw::Weighting w;
+  w.limitSquared = 1e9;
+  w.limit = std::sqrt(1e9);
+  std::vector<double> out(static_cast<size_t>(kRows) * kCols);
+  std::vector<double> cx(kCols);
+  for (int c = 1; c <= kCols; ++c) cx[c - 1] = (c - 1) * kCell;
+  omp_set_num_threads(threads);
+  return PassRate(passes, [&] {
+#pragma omp parallel
+    {
+      std::vector<double> cy(kCols);
+#pragma omp for schedule(static)
+      for (int r = 1; r <= kRows; ++r) {
+        std::fill(cy.begin(), cy.end(), (kRows - r) * kCell);
+        idw::Cells(w, s.value.data(), s.x.data(), s.y.data(), stations, cx.data(), cy.data(), kCols,
+                   out.data() + static_cast<size_t>(r - 1) * kCols);
+      }
+    }
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "--kernel") {
+    std::printf("kernel %d stations %d threads %.6g cells/s\n", std::atoi(argv[2]), std::atoi(argv[3]),
+                KernelRate(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4])));
+    return 0;
+  }
+  if (argc == 5 && std::string(argv[1]) == "--idw") {
+    MPI_Init(&argc, &argv);
+    const int stations = std::atoi(argv[2]);
+    const int threads = std::atoi(argv[3]);
+    const auto dir = std::filesystem::temp_directory_path() / ("fluvex_bench_meteo_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::filesystem::current_path(dir);
+    double rate = 0;
+    {
+      std::ostringstream console;
+      DiagStream diag("bench.xml", 1, &console);
+      Model model;
+      auto m = MakeInterpolator(model, diag, 1, stations);
+      omp_set_num_threads(threads);
+      rate = PassRate(std::atoi(argv[4]), [&] { m->Interpolate(0, 1, 1, 2000); });
+      m->FreeMemory();
+    }
+    std::filesystem::current_path(std::filesystem::temp_directory_path());
+    std::filesystem::remove_all(dir);
+    std::printf("interpolation %d stations %d threads %.6g cells/s\n", stations, threads, rate);
+    MPI_Finalize();
+    return 0;
+  }
   if (argc == 4 && std::string(argv[1]) == "--stations") {
     const Stations s = MakeStations(std::atoi(argv[2]));
     std::ofstream file(argv[3]);
@@ -184,20 +273,8 @@ int main(int argc, char** argv) {
                 "cells/cpu-s");
     for (int method : {1, 10}) {
       for (int stations : {20, 200}) {
-        WriteInputs(stations, method);
-        MeteoInterpolArgs args;
-        args.controlFileName = "control.txt";
-        args.variableName = "temperature";
-        args.gridList = model.list.data();
-        args.resultGridIndex = 7;
-        args.ncols = kCols;
-        args.nrows = kRows;
-        args.firstRow = 1;
-        args.lastRow = kRows;
-        args.cellSize = kCell;
-        args.start = args.end = MeteoDate{0, 1, 1, 2000};
-        int error = 0;
-        meteointerpol m(error, &diag, args);
+        auto interpolator = MakeInterpolator(model, diag, method, stations);
+        meteointerpol& m = *interpolator;
         double single = 0;
         for (int threads : threadCounts) {
           TimeSteps(m, threads);  // warm-up

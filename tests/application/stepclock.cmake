@@ -1,0 +1,1 @@
+fluvex_test(stepclock_test SOURCES stepclock_test.cpp LIBS fluvex_application)
