@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -236,6 +237,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void CopyMasterCells();
   void ZoneStatistics();
   double GlacierFraction(int r, int c) const;
+  // The mean water content lines of the water log at model start or end.
+  void AppendMeanWaterContent(const double sums[4], const char* when, const std::function<void(const char*)>& append);
   int SubbasinOf(int r, int c) const;
   // Dump mode: checks the cell after a water substep; returns true when the
   // run is to end (close after dump).

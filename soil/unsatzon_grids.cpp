@@ -637,16 +637,25 @@ void unsatzonmodellklasse::WriteStartWaterContent() {
       sums[2] += area * (1 - f) + f;
       sums[3] += area * f + (1 - f);
     }
+  AppendMeanWaterContent(sums, "model-start", append);
+}
+
+// Reduces the water (m) and areas of the glacier-free and glacierised shares
+// to instance 0 and appends the three mean water content lines for `when`.
+void unsatzonmodellklasse::AppendMeanWaterContent(const double sums[4], const char* when,
+                                                  const std::function<void(const char*)>& append) {
+  double local[4] = {sums[0], sums[1], sums[2], sums[3]};
   double total[4] = {sums[0], sums[1], sums[2], sums[3]};
-  if (mpisize > 1) MPI_Reduce(sums, total, 4, MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
+  if (mpisize > 1) MPI_Reduce(local, total, 4, MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
   if (mpirank != 0) return;
   const double unglacierized = total[2] > 0 ? total[0] / total[2] : 0.0;
   const double glacierized = total[3] > 0 ? total[1] / total[3] : 0.0;
+  char text[600];
   std::snprintf(text, sizeof text,
-                "mean soil water content for all cells at model-start: %lf m^3/m^2\n"
-                "mean soil water content for unglacierized or only partly unglacierized cells at model-start: %lf "
+                "mean soil water content for all cells at %s: %lf m^3/m^2\n"
+                "mean soil water content for unglacierized or only partly unglacierized cells at %s: %lf "
                 "m^3/m^2\n"
-                "mean soil water content for partly or completely glacierized cells at model-start: %lf m^3/m^2\n",
-                unglacierized + glacierized, unglacierized, glacierized);
+                "mean soil water content for partly or completely glacierized cells at %s: %lf m^3/m^2\n",
+                when, unglacierized + glacierized, when, unglacierized, when, glacierized);
   append(text);
 }

@@ -367,18 +367,7 @@ void unsatzonmodellklasse::WriteEndWaterContent() {
       sums[2] += w * (1 - g) + g;
       sums[3] += w * g + (1 - g);
     }
-  double total[4] = {sums[0], sums[1], sums[2], sums[3]};
-  if (mpisize > 1) MPI_Reduce(sums, total, 4, MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
-  if (mpirank != 0) return;
-  const double A = total[2] > 0 ? total[0] / total[2] : 0.0;
-  const double B = total[3] > 0 ? total[1] / total[3] : 0.0;
-  std::snprintf(text, sizeof text,
-                "mean soil water content for all cells at model-end: %lf m^3/m^2\n"
-                "mean soil water content for unglacierized or only partly unglacierized cells at model-end: %lf "
-                "m^3/m^2\n"
-                "mean soil water content for partly or completely glacierized cells at model-end: %lf m^3/m^2\n",
-                B + A, A, B);
-  append(text);
+  AppendMeanWaterContent(sums, "model-end", append);
 }
 
 void unsatzonmodellklasse::Finish(bool append) {
