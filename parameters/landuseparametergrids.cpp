@@ -377,6 +377,18 @@ void landuseparametergrids::InitialiseLayer(int k) {
   const int day = static_cast<int>(startday);
   const int month = static_cast<int>(startmonth);
   const int year = static_cast<int>(startyear);
+  // The steps of a day run with the values that the last step of the day
+  // before wrote (the daily update). The first steps of a run therefore take
+  // the values of the day before the start, so that a run started from the
+  // state of another continues it exactly.
+  int valueDay = day - 1, valueMonth = month, valueYear = year;
+  if (valueDay < 1) {
+    if (--valueMonth < 1) {
+      valueMonth = 12;
+      --valueYear;
+    }
+    valueDay = DaysInMonth(valueYear, valueMonth);
+  }
   for (int r = firstrowhalo; r <= lastrowhalo; ++r) {
     for (int c = 1; c <= ncols; ++c) {
       if (!Valid(r, c)) {
@@ -405,28 +417,29 @@ void landuseparametergrids::InitialiseLayer(int k) {
         if (threshold < 0) threshold = e.GetFStar();
       }
       const int d = e.GetJulianDay(day, month, year);
+      const int v = e.GetJulianDay(valueDay, valueMonth, valueYear);
       const double z = Elevation(r, c);
       DiagStream& s = *diag;
-      if (e.UseInternalParameter(64)) grids[kRootDepth][k][r][c] = e.GetRootDepthAtJulianDay(s, d, k, r, c, z);
-      if (e.UseInternalParameter(32)) grids[kVegetationCover][k][r][c] = e.GetVCFAtJulianDay(s, d, k, r, c, z);
-      if (e.UseInternalParameter(16)) grids[kLeafAreaIndex][k][r][c] = e.GetLAIAtJulianDay(s, d, k, r, c, z);
+      if (e.UseInternalParameter(64)) grids[kRootDepth][k][r][c] = e.GetRootDepthAtJulianDay(s, v, k, r, c, z);
+      if (e.UseInternalParameter(32)) grids[kVegetationCover][k][r][c] = e.GetVCFAtJulianDay(s, v, k, r, c, z);
+      if (e.UseInternalParameter(16)) grids[kLeafAreaIndex][k][r][c] = e.GetLAIAtJulianDay(s, v, k, r, c, z);
       if (e.UseInternalParameter(4))
         grids[kCanopyResistance][k][r][c] = e.method == landuse_table_entry::kOldRow
-                                                ? e.GetMonthlyValue(day, month)
-                                                : e.GetRscAtJulianDay(s, d, k, r, c, z);
+                                                ? e.GetMonthlyValue(valueDay, valueMonth)
+                                                : e.GetRscAtJulianDay(s, v, k, r, c, z);
       if (e.UseInternalParameter(8))
         grids[kInterceptionResistance][k][r][c] = e.method == landuse_table_entry::kOldRow
-                                                      ? e.GetMonthlyInterceptionValue(day, month)
-                                                      : e.GetRsInterceptionAtJulianDay(s, d, k, r, c, z);
-      if (e.UseInternalParameter(128)) grids[kRoughnessLength][k][r][c] = e.GetZ0AtJulianDay(s, d, k, r, c, z);
+                                                      ? e.GetMonthlyInterceptionValue(valueDay, valueMonth)
+                                                      : e.GetRsInterceptionAtJulianDay(s, v, k, r, c, z);
+      if (e.UseInternalParameter(128)) grids[kRoughnessLength][k][r][c] = e.GetZ0AtJulianDay(s, v, k, r, c, z);
       double& start = grids[kVegetationStart][k][r][c];
       if (start <= 0) start = e.GetVegetationStartDay(s, d, k, r, c, z);
       grids[kVegetationDuration][k][r][c] = 0.0;
       grids[kVegetationStop][k][r][c] = -1.0;
       if (k == 1) {
         if (e.UseInternalParameter(2))
-          evaporationResistance[r][c] = e.GetRsEvaporationAtDate(s, day, month, year, k, r, c, z);
-        if (e.UseInternalParameter(1)) albedo[r][c] = e.GetAlbedoAtJulianDay(s, d, k, r, c, z);
+          evaporationResistance[r][c] = e.GetRsEvaporationAtDate(s, valueDay, valueMonth, valueYear, k, r, c, z);
+        if (e.UseInternalParameter(1)) albedo[r][c] = e.GetAlbedoAtJulianDay(s, v, k, r, c, z);
       }
       // Clamps, also for values that were read instead of computed.
       double& root = grids[kRootDepth][k][r][c];

@@ -9,7 +9,7 @@
 namespace {
 void WriteQueue(std::FILE* f, const std::vector<double>& q, int count) {
   for (int m = 1; m <= count; ++m) {
-    std::fprintf(f, "%g ", m < static_cast<int>(q.size()) ? q[m] : 0.0);
+    std::fprintf(f, "%.17g ", m < static_cast<int>(q.size()) ? q[m] : 0.0);
     if (m % 10 == 0) std::fprintf(f, "\n");
   }
   std::fprintf(f, "\n");
@@ -25,9 +25,9 @@ void routingclass::WriteStorageContent(std::FILE* f) {
   auto channelStates = [&](int c) {
     WQTable& w = wqtab[c];
     for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
-      for (int j = 1; j <= ns; ++j) std::fprintf(f, "%g ", w.Out(k, j, ns));
+      for (int j = 1; j <= ns; ++j) std::fprintf(f, "%.17g ", w.Out(k, j, ns));
       std::fprintf(f, " (wqtab[local tributary %d].Qaus[subchannel %d][1..%d])\n", c, k, ns);
-      std::fprintf(f, "%g (wqtab[local tributary %d].qvzuq[subchannel %d])\n", w.qvzuq[k], c, k);
+      std::fprintf(f, "%.17g (wqtab[local tributary %d].qvzuq[subchannel %d])\n", w.qvzuq[k], c, k);
     }
   };
   for (int c = 1; c <= nTributaries + nSumTributaries; ++c) {
@@ -40,9 +40,9 @@ void routingclass::WriteStorageContent(std::FILE* f) {
       }
       channelStates(c);
       if (riverflow) {
-        for (int i = 0; i <= nt; ++i) std::fprintf(f, "%lg ", riverflow[s].field[i]);
+        for (int i = 0; i <= nt; ++i) std::fprintf(f, "%.17lg ", riverflow[s].field[i]);
         std::fprintf(f, "(riverflow_table[%d].flow_mm[%d])\n", s, nt + 1);
-        std::fprintf(f, "%lg %lg (riverflow_table[%d].flowm3s/speed\n", riverflow[s].field[10], riverflow[s].field[11],
+        std::fprintf(f, "%.17lg %.17lg (riverflow_table[%d].flowm3s/speed\n", riverflow[s].field[10], riverflow[s].field[11],
                      s);
       }
     }

@@ -226,13 +226,13 @@ void unsatzonmodellklasse::WriteStorageFile(bool append) {
       for (int z = 1; z <= m && ok; ++z) {
         const ZoneRecord& d = zoneFZT_QD[Flat(t, s)][z];
         const ZoneRecord& i = zoneFZT_QI[Flat(t, s)][z];
-        ok = std::fprintf(f, "%lg %lg %lg %lg %lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d.n, d.sx,
+        ok = std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d.n, d.sx,
                           d.zonenwert, d.rel, d.RelCellSum) >= 0 &&
-             std::fprintf(f, "%lg %lg %lg %lg %lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i.n, i.sx,
+             std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i.n, i.sx,
                           i.zonenwert, i.rel, i.RelCellSum) >= 0;
       }
-      ok = ok && std::fprintf(f, "%g (QDd[%d][%d])\n", QDd[Flat(t, s)], t, s) >= 0 &&
-           std::fprintf(f, "%g (QIi[%d][%d])\n", QIi[Flat(t, s)], t, s) >= 0;
+      ok = ok && std::fprintf(f, "%.17g (QDd[%d][%d])\n", QDd[Flat(t, s)], t, s) >= 0 &&
+           std::fprintf(f, "%.17g (QIi[%d][%d])\n", QIi[Flat(t, s)], t, s) >= 0;
     }
   }
   ok = ok && std::fputs("\n", f) >= 0;

@@ -73,6 +73,8 @@ void ExpectDay(World& w, int r, int c, int d, const std::string& when) {
 
 // A leap year of hourly steps whose hour stamps mark the step start: the
 // grids change on the last step of each day only, to the value of that day.
+// The first day runs with the values of the day before the start (31
+// December 2003, day 365), as it would in a run started earlier.
 TEST(LanduseGrids, HourlyStepsOverALeapYearFollowTheValuesOfEachDay) {
   World w("lugrids_year", {"1111", ".10."}, kSeasonal, 1);
   const double z[2][4] = {{400, 900, 1200, 100}, {0, 650, 0, 0}};
@@ -82,7 +84,7 @@ TEST(LanduseGrids, HourlyStepsOverALeapYearFollowTheValuesOfEachDay) {
   w.frame.minToIntEndMinutes = 60;  // stamps 0 ... 23 mark the start of each hour
   w.Build();
   const int cells[5][2] = {{1, 1}, {1, 2}, {1, 3}, {1, 4}, {2, 2}};
-  for (auto& cell : cells) ExpectDay(w, cell[0], cell[1], 1, "at the start");
+  for (auto& cell : cells) ExpectDay(w, cell[0], cell[1], 365, "at the start");
   int d = 0;
   for (int month = 1; month <= 12; ++month) {
     for (int day = 1; day <= DaysInMonth(2004, month); ++day) {
@@ -92,11 +94,20 @@ TEST(LanduseGrids, HourlyStepsOverALeapYearFollowTheValuesOfEachDay) {
         const bool last = hour == 23;
         if (hour == 0 || last)
           for (auto& cell : cells)
-            ExpectDay(w, cell[0], cell[1], last ? d : std::max(1, d - 1), last ? "last step" : "first step");
+            ExpectDay(w, cell[0], cell[1], last ? d : (d == 1 ? 365 : d - 1), last ? "last step" : "first step");
       }
     }
   }
   EXPECT_EQ(d, 366);
+  // A run started on 1 July holds at its start what the run from 1 January
+  // holds on the steps of 1 July: the values of 30 June (day 182).
+  World later("lugrids_july", {"1111", ".10."}, kSeasonal, 1);
+  for (int r = 1; r <= 2; ++r)
+    for (int c = 1; c <= 4; ++c) later.dem[r][c] = z[r - 1][c - 1];
+  later.frame.startYear = 2004;
+  later.frame.startMonth = 7;
+  later.Build();
+  for (auto& cell : cells) ExpectDay(later, cell[0], cell[1], 182, "started on 1 July");
   // Vegetation period from fixpoint 2 to fixpoint 3 (both shifted): counted
   // from the last step of its first day to the step before the last step of
   // its last day, 24 steps a day.
