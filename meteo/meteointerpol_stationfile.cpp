@@ -33,7 +33,10 @@ bool ReadDate(LineTokens& t, MeteoDate& date) {
 std::string NextWordText(LineTokens& t) {
   std::string word;
   if (!t.Word(word)) return "nothing";
-  return "\"" + word.substr(0, 100) + "\"";
+  std::string text = "\"";
+  text.append(word, 0, 100);
+  text += '"';
+  return text;
 }
 
 // True when the next word of the line is a number (also "nan" or "inf"):

@@ -132,7 +132,8 @@ void unsatzonmodellklasse::Configure(StatRecord* registry, int registryCapacity)
 
   ReadValue(controlfile, "%d", &storage_read_parameter, "read control parameter for storage grids for ", linebuffer);
   ReadName(storage_file_name, "name of the storage content file ");
-  storage_file_name += "_" + std::to_string(mpirank);
+  storage_file_name += '_';
+  storage_file_name += std::to_string(mpirank);
   if (storage_file_name.size() > kMaxName)
     Fatal("FATAL: error in control file, name of the storage content file " + storage_file_name + " is longer than " +
               std::to_string(kMaxName) + " characters",
