@@ -45,10 +45,11 @@ TEST(ExampleBasinWithEvapotranspiration, RunsAYearWithPlausibleTotals) {
   const auto made = RunCommand("python3 make_inputs.py .", dir.path());
   ASSERT_EQ(made.exitCode, 0) << made.output;
   fs::create_directories(dir / "out");
-  // Evapotranspiration and interception need neither the soil water and its
-  // surface routing nor the discharge routing of the example.
+  // Evapotranspiration and interception need neither the soil water with its
+  // groundwater and surface routing nor the discharge routing of the example.
   std::string control = fluvextest::ReadFile(dir / "control.txt");
-  for (const char* section : {"[unsatzon_model]\n", "[SurfaceRoutingModel]\n", "[routing_model]\n"}) {
+  for (const char* section :
+       {"[unsatzon_model]\n", "[groundwater_flow]\n", "[SurfaceRoutingModel]\n", "[routing_model]\n"}) {
     const size_t at = control.find(std::string(section) + "1\n");
     ASSERT_NE(at, std::string::npos) << section;
     control[at + std::string(section).size()] = '0';

@@ -38,9 +38,10 @@ struct RunSettings {
 std::string Control(const RunSettings& run) {
   std::string c = ReadFile(std::string(FLUVEX_EXAMPLE_DIR) + "/control.txt");
   Replace(c, "WriteAsciiGrids = 1\n", "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n");
-  // The snow runs need neither the soil water (with its surface routing) nor
-  // the discharge routing.
+  // The snow runs need neither the soil water (with its groundwater and
+  // surface routing) nor the discharge routing.
   Replace(c, "[unsatzon_model]\n1\n", "[unsatzon_model]\n0\n");
+  Replace(c, "[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n");
   Replace(c, "[SurfaceRoutingModel]\n1\n", "[SurfaceRoutingModel]\n0\n");
   Replace(c, "[routing_model]\n1\n", "[routing_model]\n0\n");
   Replace(c, "$set $outpath = out/", "$set $outpath = " + run.output);
