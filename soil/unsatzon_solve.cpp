@@ -534,21 +534,27 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     double drainageFlow = 0, inflowSum = 0, outflowSum = 0, sumA = 0, sumB = 0, meanSuction = 0;
     int count = 0;
     do {
-      uzk::ComputeHeads(col, counter, 0, meanSuction, w.thetaOld.data(), w.theta.data(), w.A.data(), w.B.data(),
+      // Heads and conductivities of a pass are those of the relaxed mean of
+      // the iterates (UpdateTheta): taken at the last iterate alone, a layer
+      // at saturation under input above its conductivity flips between its
+      // saturated and its unsaturated branch from pass to pass and never
+      // settles, and the step ends wherever the iteration limit stops it.
+      uzk::ComputeHeads(col, counter, 0, meanSuction, w.thetaOld.data(), w.mean.data(), w.A.data(), w.B.data(),
                         w.psiOld.data(), w.H.data(), w.z.data(), nullptr);
       ++counter;
       for (int i = 1; i <= n + 1; ++i) w.q[i] = w.S[i] = 0;
       drainageFlow = 0;
-      // Conductivities and outflows of the current iterate (Picard).
-      uzk::ComputeFluxes(col, 0, P, dtw, w.thetaOld.data(), w.theta.data(), w.theta.data(), w.A.data(), w.B.data(),
+      uzk::ComputeFluxes(col, 0, P, dtw, w.thetaOld.data(), w.mean.data(), w.mean.data(), w.A.data(), w.B.data(),
                          w.ts.data(), w.z.data(), w.H.data(), w.d.data(), w.S.data(), w.q.data(), drainageFlow, nullptr,
                          w.tracer.data(), inflowSum, outflowSum);
       sumA = inflowSum;
       sumB = outflowSum;
-      uzk::UpdateThetaWithExcess(col, 10, 0, w.A.data(), w.B.data(), w.thetaOld.data(), w.thetaNew.data(), w.ts.data(),
-                                 w.tr.data(), w.q.data(), w.S.data(), w.d.data(), sumA, sumB, dtw);
+      // The Newton correction before the excess and deficit update: the
+      // bounds have the last word, so no layer ends the pass above saturation.
       uzk::CorrectFluxes(col, 0, w.A.data(), w.B.data(), w.theta.data(), w.thetaOld.data(), w.q.data(), w.S.data(),
                          w.d.data(), dtw);
+      uzk::UpdateThetaWithExcess(col, 10, 0, w.A.data(), w.B.data(), w.thetaOld.data(), w.thetaNew.data(), w.ts.data(),
+                                 w.tr.data(), w.q.data(), w.S.data(), w.d.data(), sumA, sumB, dtw);
       if (counter == 21) tolerance = 5 * max_error;
       change = uzk::UpdateTheta(col, counter, 0, w.A.data(), w.B.data(), w.theta.data(), w.mean.data(),
                                 w.thetaOld.data(), w.q.data(), w.S.data(), w.d.data(), count, dtw);

@@ -192,8 +192,9 @@ void CorrectFluxes(const Column& c, int L, const double* A, const double* B, con
                    const double* thetaOld, double* q, const double* S, const double* d, double dt);
 
 // Plain update of the iterate from the fluxes with the relaxed mean of the
-// iterations; returns the largest absolute change. count gets iteration - 3
-// from the fourth iteration on.
+// iterations, at which the next pass takes its heads and conductivities;
+// returns the largest absolute change. count gets iteration - 3 from the
+// fourth iteration on.
 double UpdateTheta(const Column& c, int iteration, int L, const double* A, const double* B, double* theta, double* mean,
                    const double* thetaOld, const double* q, const double* S, const double* d, int& count, double dt);
 

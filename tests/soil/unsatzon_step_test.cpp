@@ -525,4 +525,49 @@ TEST_F(Step, AYearOfVariedForcingOnTheExampleSoilsKeepsTheWaterOfEveryCellAndThe
   EXPECT_GT(ponded, 0.0);
 }
 
+TEST_F(Step, RainAboveTheTopsoilConductivitySettlesOnOneResult) {
+  // The example's silt loam: 0.3 m of topsoil over a subsoil of a sixth of its
+  // conductivity. Rain at and above the topsoil's conductivity saturates the
+  // top layers. The iteration has to settle there (no line in the iteration
+  // log, which a limit of 1000 iterations writes for a substep of more than
+  // 100) on a result that depends smoothly on the start (row 2 starts as row
+  // 1 with 1e-12 more water in layer 3) and leaves no layer above saturation.
+  soils = std::make_unique<soil_table_entry[]>(2);
+  soils[0].code = 1;
+  ParseSoilEntry(soils[1], diag,
+                 "1 silt_loam method = MultipleHorizons {\n  layers = 3 4;\n  ksat = 1.25e-6 1.94e-7;  "
+                 "theta_sat = 0.45 0.43;  theta_res = 0.067 0.089;  ksat_topmodel = 5e-5;\n  alpha = 2.0 1.0;  "
+                 "Par_n = 1.41 1.23;  thickness = 0.1 0.3;  suction = 250;\n}\n");
+  args.soilTable = soils.get();
+  Section s;
+  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};  // no baseflow
+  s.extra = "[unsatzon_tuning]\nmax_iterations = 1000\n\n";
+  ASSERT_EQ(Make(s), 0) << console.str();
+  const int n = soils[1].layers;
+  for (int c = 1; c <= kCols; ++c) {
+    for (int k = 1; k <= n; ++k) uz->Theta()[2][c][k] = uz->Theta()[1][c][k];
+    uz->Theta()[2][c][3] += 1e-12;
+  }
+  const double ks = 1.25e-6 * 3600 * 1000;  // 4.5 mm/h
+  const double rain[kCols + 1] = {0, 1.0 * ks, 1.13 * ks, 1.5 * ks, 3.0 * ks};
+  double wettest = 0, excess = 0;
+  for (int step = 0; step < 24; ++step) {
+    for (int c = 1; c <= kCols; ++c) precipitation[1][c] = precipitation[2][c] = step < 12 ? rain[c] : 0.0;
+    ASSERT_EQ(RunIn(step + 1, 1), 0) << console.str();
+    excess += Find("infiltration_excess")[1][4];
+    for (int c = 1; c <= kCols; ++c) {
+      EXPECT_NEAR(Find("total_infiltration")[2][c], Find("total_infiltration")[1][c], 1e-9) << step << " " << c;
+      for (int k = 1; k <= n; ++k) {
+        EXPECT_NEAR(uz->Theta()[2][c][k], uz->Theta()[1][c][k], 1e-9) << step << " " << c << " " << k;
+        EXPECT_LE(uz->Theta()[1][c][k], soils[1].theta_sat[k] + 1e-9) << step << " " << c << " " << k;
+      }
+      if (step < 12) wettest = std::max(wettest, uz->Theta()[1][c][1]);
+    }
+  }
+  // The top saturated and water ran off; no substep needed more than 100 iterations.
+  EXPECT_NEAR(wettest, soils[1].theta_sat[1], 1e-6);
+  EXPECT_GT(excess, 0.0);
+  EXPECT_EQ(fluvextest::ReadFile(dir / "modell_0.log").find("ziter"), std::string::npos);
+}
+
 }  // namespace
