@@ -34,6 +34,9 @@ void RunBasin(const TempDir& dir, int instances) {
   ASSERT_TRUE(Replace(c, "1         starting month", "4         starting month"));
   ASSERT_TRUE(Replace(c, "31        end day\n12        end month", "21        end day\n4         end month"));
   ASSERT_TRUE(Replace(c, "IntercepCap = 0.3;", "IntercepCap = 0.3; SoilTillage = 95;"));
+  // The silting-up works on the soil's surface: the groundwater flow below is not needed.
+  ASSERT_TRUE(Replace(c, "[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n"));
+  ASSERT_TRUE(Replace(c, "1         surface water interaction", "0         surface water interaction"));
   ASSERT_TRUE(
       Replace(c, "[SiltingUpModel]\n0\n$step\n",
               "[SiltingUpModel]\n1\n$step\n1\nsdisp.stat 1001\nqdsu.stat 1001\nsdisp\n0\nrainpause\n0\nekin\n0\n"
