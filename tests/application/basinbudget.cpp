@@ -1,0 +1,484 @@
+#include "tests/application/basinbudget.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+
+#include "tests/application/channelwater.h"
+#include "tests/support/testutil.h"
+
+namespace fluvextest {
+
+namespace {
+
+bool Valid(double x) {
+  return x > -9999;
+}
+
+}  // namespace
+
+RunOutput::RunOutput(std::string dir) : directory(std::move(dir)) {
+  zoneGrid = ReadGridFile(directory + "/zones.asc");
+  for (double z : zoneGrid.values)
+    if (Valid(z)) ++cells;
+}
+
+std::string RunOutput::Text(const std::string& file) const {
+  return ReadFile(directory + "/" + file);
+}
+
+double RunOutput::BasinMean(const std::string& file) const {
+  const GridFile g = ReadGridFile(directory + "/out/" + file);
+  if (g.ncols != zoneGrid.ncols || g.nrows != zoneGrid.nrows || cells == 0) return NAN;
+  return BasinMean(g, [](int, int) { return 1.0; });
+}
+
+template <typename Weight>
+double RunOutput::BasinMean(const GridFile& g, Weight weight) const {
+  double sum = 0;
+  for (int r = 1; r <= g.nrows; ++r)
+    for (int c = 1; c <= g.ncols; ++c)
+      if (Valid(zoneGrid.at(r, c)) && Valid(g.at(r, c))) sum += g.at(r, c) * weight(r, c);
+  return sum / cells;
+}
+
+double Budget::Input() const {
+  double s = 0;
+  for (const auto& t : inputs) s += t.mm;
+  return s;
+}
+
+double Budget::Residual() const {
+  double r = Input();
+  for (const auto& t : outputs) r -= t.mm;
+  for (const auto& t : storageChanges) r -= t.mm;
+  return r;
+}
+
+std::string Budget::Report() const {
+  std::string text;
+  char line[200];
+  auto add = [&](const char* kind, const std::vector<BudgetTerm>& terms) {
+    for (const auto& t : terms) {
+      std::snprintf(line, sizeof line, "  %-8s %-46s %16.9f mm\n", kind, t.name.c_str(), t.mm);
+      text += line;
+    }
+  };
+  add("in", inputs);
+  add("out", outputs);
+  add("storage", storageChanges);
+  for (const auto& u : unread) text += "  not read: " + u + "\n";
+  const double in = Input();
+  std::snprintf(line, sizeof line, "  residual %-46s %16.9f mm (%.2e of the input)\n", "", Residual(),
+                in != 0 ? std::fabs(Residual()) / in : 0.0);
+  text += line;
+  return text;
+}
+
+namespace {
+
+// The terms of one budget, read from the runs start and end.
+class Terms {
+ public:
+  Terms(const RunOutput& s, const RunOutput& e, const BudgetModules& m, Budget& b, bool warm)
+      : start(s), end(e), modules(m), budget(b), warmStart(warm) {
+    if (m.glacierMethod >= 10) {
+      glacierStart = ReadGridFile(s.dir() + "/out/gfrac_end.asc");
+      glacierEnd = ReadGridFile(e.dir() + "/out/gfrac_end.asc");
+      if (glacierStart.ncols == 0 || glacierEnd.ncols == 0) Unread("gfrac_end.asc (the glacierized share at the end)");
+    } else if (m.glacierMethod > 0) {
+      glacierStart = glacierEnd = ReadGridFile(s.dir() + "/ice_firn.asc");
+      if (glacierStart.ncols == 0) Unread("ice_firn.asc (the glacier cells)");
+    }
+  }
+
+  void Precipitation();
+  void Evaporation();
+  void Snow();
+  void Interception();
+  void Soil();
+  void Surface();
+  void Routing();
+
+ private:
+  // Change of a run sum grid between the two runs, weighted per cell.
+  template <typename Weight>
+  bool SumChange(const std::string& file, Weight weight, double& mm);
+  bool SumChange(const std::string& file, double& mm) {
+    return SumChange(
+        file, [](int, int) { return 1.0; }, mm);
+  }
+  // Change of a grid written at the end of each run, weighted per cell by
+  // the weight of that run.
+  template <typename Weight>
+  bool StateChange(const std::string& file, Weight weight, double& mm);
+  void Unread(const std::string& what) { budget.unread.push_back(what); }
+  double FreeShare(const RunOutput& run, int r, int c) const { return 1.0 - Glacierized(run, r, c); }
+  double Glacierized(const RunOutput& run, int r, int c) const;
+  // Water in transit in the flow-time zones and linear storages of a
+  // storage content section (the soil model's or the surface routing's), mm
+  // over the basin, summed over the instances' files.
+  bool RunoffInTransit(const RunOutput& run, const std::string& section, bool linearStorages, double& mm) const;
+
+  const RunOutput& start;
+  const RunOutput& end;
+  const BudgetModules& modules;
+  Budget& budget;
+  bool warmStart;
+  GridFile glacierStart, glacierEnd;  // glacierized share of each cell at the end of each run
+};
+
+double Terms::Glacierized(const RunOutput& run, int r, int c) const {
+  const GridFile& g = &run == &start ? glacierStart : glacierEnd;
+  if (g.ncols == 0) return 0.0;
+  const double v = g.at(r, c);
+  if (!Valid(v)) return 0.0;
+  // Static glaciers cover the whole of every cell of the ice and firn grid.
+  if (modules.glacierMethod < 10) return v > 0 ? 1.0 : 0.0;
+  return std::min(1.0, std::max(0.0, v));
+}
+
+template <typename Weight>
+bool Terms::SumChange(const std::string& file, Weight weight, double& mm) {
+  const GridFile a = ReadGridFile(start.dir() + "/out/" + file), b = ReadGridFile(end.dir() + "/out/" + file);
+  if (a.ncols != start.zones().ncols || b.ncols != end.zones().ncols) {
+    Unread(file + " (a run sum written at the end of each run)");
+    return false;
+  }
+  // A warm started run sums from its own start.
+  mm = end.BasinMean(b, weight) - (warmStart ? 0.0 : start.BasinMean(a, weight));
+  return true;
+}
+
+template <typename Weight>
+bool Terms::StateChange(const std::string& file, Weight weight, double& mm) {
+  const GridFile a = ReadGridFile(start.dir() + "/out/" + file), b = ReadGridFile(end.dir() + "/out/" + file);
+  if (a.ncols != start.zones().ncols || b.ncols != end.zones().ncols) {
+    Unread(file + " (a state written at the end of each run)");
+    return false;
+  }
+  mm = end.BasinMean(b, [&](int r, int c) { return weight(end, r, c); }) -
+       start.BasinMean(a, [&](int r, int c) { return weight(start, r, c); });
+  return true;
+}
+
+void Terms::Precipitation() {
+  double mm;
+  if (SumChange("prec.sum", mm)) budget.inputs.push_back({"precipitation", mm});
+  // Snow methods with a deposition index add snow drifted onto a cell to its
+  // precipitation: the part of rain and snow above the precipitation.
+  if (modules.snow && modules.depositionIndex) {
+    double rain, snow;
+    if (SumChange("rain.sum", rain) && SumChange("snow.sum", snow))
+      budget.inputs.push_back({"snow drift (deposition index)", rain + snow - mm});
+  }
+}
+
+void Terms::Evaporation() {
+  // The evaporation of the cells' free part; on glacierized cells the
+  // glacier's own snow evaporation adds.
+  auto free = [this](int r, int c) { return FreeShare(start, r, c); };
+  double mm;
+  if (modules.interception && SumChange("ei.sum", free, mm)) budget.outputs.push_back({"interception evaporation", mm});
+  for (int layer = 1; layer <= modules.vegetationLayers; ++layer)
+    if (SumChange("etr_Layer_" + std::to_string(layer) + ".sum", free, mm))
+      budget.outputs.push_back({"transpiration, layer " + std::to_string(layer), mm});
+  if (SumChange("evar.sum", free, mm)) budget.outputs.push_back({"soil evaporation", mm});
+  if (modules.snow && SumChange("evrs.sum", free, mm)) budget.outputs.push_back({"snow evaporation", mm});
+  if (modules.glacierMethod >= 10 && SumChange(
+                                         "sgevap.sum", [this](int r, int c) { return Glacierized(start, r, c); }, mm))
+    budget.outputs.push_back({"snow evaporation on glaciers", mm});
+}
+
+void Terms::Snow() {
+  if (!modules.snow) return;
+  auto free = [this](const RunOutput& run, int r, int c) { return FreeShare(run, r, c); };
+  auto glacier = [this](const RunOutput& run, int r, int c) { return Glacierized(run, r, c); };
+  double solid, liquid;
+  if (StateChange("ssolid.asc", free, solid) && StateChange("sliquid.asc", free, liquid))
+    budget.storageChanges.push_back({"snow cover", solid + liquid});
+  if (modules.glacierMethod == 0) return;
+  double mm;
+  if (modules.glacierMethod >= 10) {
+    if (StateChange("sgsolid.asc", glacier, solid) && StateChange("sgliquid.asc", glacier, liquid))
+      budget.storageChanges.push_back({"snow on glaciers", solid + liquid});
+    const StackFile a = ReadStackFile(start.dir() + "/out/firn.stk"), b = ReadStackFile(end.dir() + "/out/firn.stk");
+    if (a.ncols == start.zones().ncols && b.ncols == end.zones().ncols) {
+      auto total = [&](const RunOutput& run, const StackFile& f) {
+        double sum = 0;
+        for (int r = 1; r <= f.nrows; ++r)
+          for (int c = 1; c <= f.ncols; ++c)
+            if (Valid(run.zones().at(r, c)) && Valid(f.at(r, c, 0))) sum += f.at(r, c, 0) * Glacierized(run, r, c);
+        return sum / run.basinCells();
+      };
+      budget.storageChanges.push_back({"firn", total(end, b) - total(start, a)});
+    } else {
+      Unread("firn.stk (the firn stack at the end of each run)");
+    }
+  } else {
+    // The snow on static glaciers is written at the glacier cells only, by
+    // the point output of every step; the last line holds the end.
+    double sum[2] = {0, 0};
+    const RunOutput* runs[2] = {&start, &end};
+    for (int k = 0; k < 2; ++k) {
+      const auto rows = Rows(runs[k]->Text("out/glacierpoints.txt"));
+      if (rows.size() < 4 || rows.back().size() < 4) {
+        Unread("glacierpoints.txt (the snow on static glaciers)");
+        return;
+      }
+      for (size_t i = 4; i < rows.back().size(); ++i) sum[k] += std::stod(rows.back()[i]);
+      sum[k] /= runs[k]->basinCells();
+    }
+    budget.storageChanges.push_back({"snow on glaciers", sum[1] - sum[0]});
+  }
+  // Ice (and on static glaciers the firn body, which never runs out) is held
+  // in no grid: its store shrinks by what melts.
+  auto g = [this](int r, int c) { return Glacierized(start, r, c); };
+  if (SumChange("mice.sum", g, mm)) budget.storageChanges.push_back({"ice (melt taken from it)", -mm});
+  if (modules.glacierMethod < 10 && SumChange("mfirn.sum", g, mm))
+    budget.storageChanges.push_back({"firn body (melt taken from it)", -mm});
+}
+
+void Terms::Interception() {
+  if (!modules.interception) return;
+  double mm;
+  if (StateChange(
+          "si.asc", [this](const RunOutput& run, int r, int c) { return FreeShare(run, r, c); }, mm))
+    budget.storageChanges.push_back({"interception storage", mm});
+}
+
+void Terms::Soil() {
+  // Water of the soil column: the water content of each layer times its
+  // thickness (the layer boundaries in m below the surface).
+  auto column = [this](const RunOutput& run, double& mm) {
+    const StackFile theta = ReadStackFile(run.dir() + "/out/uzgrid3.asc");
+    const StackFile bounds = ReadStackFile(run.dir() + "/out/uzgrid5.asc");
+    if (theta.ncols != run.zones().ncols || bounds.ncols != theta.ncols || bounds.levels != theta.levels) return false;
+    double sum = 0;
+    for (int r = 1; r <= theta.nrows; ++r)
+      for (int c = 1; c <= theta.ncols; ++c) {
+        if (!Valid(run.zones().at(r, c)) || !Valid(theta.at(r, c, 1))) continue;
+        double w = 0;
+        for (int k = 1; k <= theta.levels; ++k)
+          w += theta.at(r, c, k) * std::fabs(bounds.at(r, c, k - 1) - bounds.at(r, c, k));
+        sum += 1000 * w * FreeShare(run, r, c);
+      }
+    mm = sum / run.basinCells();
+    return true;
+  };
+  double a, b;
+  if (column(start, a) && column(end, b)) {
+    budget.storageChanges.push_back({"soil column with its groundwater", b - a});
+  } else {
+    Unread("uzgrid3.asc and uzgrid5.asc (water content and layer boundaries at the end of each run)");
+  }
+  double mm;
+  // The water ponding on lake cells is the lake's volume, which the
+  // routing keeps (and which includes the last step's in- and outflow).
+  const GridFile lakes = modules.lakes ? ReadGridFile(start.dir() + "/lake_codes.asc") : GridFile();
+  auto ponding = [&](const RunOutput& run, int r, int c) {
+    return lakes.ncols > 0 && Valid(lakes.at(r, c)) ? 0.0 : FreeShare(run, r, c);
+  };
+  if (modules.ponding && StateChange("uzgrid21.asc", ponding, mm))
+    budget.storageChanges.push_back({"ponded water (but lakes)", mm});
+  if (RunoffInTransit(start, "unsatzon_model", !modules.surfaceRouting, a) &&
+      RunoffInTransit(end, "unsatzon_model", !modules.surfaceRouting, b)) {
+    budget.storageChanges.push_back({"soil runoff in flow-time zones and storages", b - a});
+  } else {
+    Unread("section [unsatzon_model] of the storage content files");
+  }
+}
+
+void Terms::Surface() {
+  if (!modules.surfaceRouting) return;
+  double mm;
+  if (StateChange(
+          "surfstor.asc", [](const RunOutput&, int, int) { return 1.0; }, mm))
+    budget.storageChanges.push_back({"water on the surface", mm});
+  double a, b;
+  if (RunoffInTransit(start, "SurfaceRoutingModel", true, a) && RunoffInTransit(end, "SurfaceRoutingModel", true, b)) {
+    budget.storageChanges.push_back({"surface runoff in flow-time zones and storages", b - a});
+  } else {
+    Unread("section [SurfaceRoutingModel] of the storage content files");
+  }
+}
+
+bool Terms::RunoffInTransit(const RunOutput& run, const std::string& section, bool linearStorages, double& mm) const {
+  // Cells of each subbasin, in the order of the soil model's codes.
+  const std::string first = run.Text("out/storage.ftz_0");
+  const auto soil = StorageSection(first, "unsatzon_model");
+  std::vector<double> codes, kd, ki;
+  for (const auto& line : soil) {
+    if (line.find("(code)") != std::string::npos) codes = LeadingNumbers(line);
+    if (line.find("(kelsqd in min)") != std::string::npos) kd = LeadingNumbers(line);
+    if (line.find("(kelsqi in min)") != std::string::npos) ki = LeadingNumbers(line);
+  }
+  if (codes.empty() || kd.size() != codes.size() || ki.size() != codes.size()) return false;
+  std::vector<double> cells(codes.size(), 0.0);
+  for (double z : run.zones().values)
+    for (size_t s = 0; s < codes.size(); ++s)
+      if (Valid(z) && z == codes[s]) cells[s] += 1;
+  // Each instance writes the sums of its own cells; the zone records and
+  // outflows of all instances together are the subbasin's.
+  double total = 0;
+  bool found = false;
+  for (int rank = 0;; ++rank) {
+    const std::string path = run.dir() + "/out/storage.ftz_" + std::to_string(rank);
+    if (!std::filesystem::exists(path)) break;
+    const auto lines = StorageSection(ReadFile(path), section);
+    if (lines.empty()) continue;
+    found = true;
+    int tracer = -1;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].find("(0=runoff") != std::string::npos) tracer = static_cast<int>(LeadingNumbers(lines[i]).at(0));
+      if (tracer != 0 || lines[i].find("maxzeit)") == std::string::npos) continue;
+      const auto head = LeadingNumbers(lines[i]);
+      const size_t s = static_cast<size_t>(head.at(0)) - 1, zones = static_cast<size_t>(head.at(1));
+      if (s >= codes.size() || i + 2 * zones + 2 >= lines.size()) return false;
+      // The first zone was drained at the end of the last step; the others
+      // hold the water on its way, as mm x cells x sub-steps.
+      double held = 0;
+      for (size_t z = 2; z <= zones; ++z)
+        held += LeadingNumbers(lines[i + 2 * z - 1]).at(1) + LeadingNumbers(lines[i + 2 * z]).at(1);
+      held /= modules.substeps * cells[s];
+      if (linearStorages) {
+        // The linear storages keep their last outflow Q (mm per step); the
+        // water they hold is Q e / (1 - e), e = exp(-step / k).
+        const double qd = LeadingNumbers(lines[i + 2 * zones + 1]).at(0);
+        const double qi = LeadingNumbers(lines[i + 2 * zones + 2]).at(0);
+        const double ed = kd[s] > 0 ? std::exp(-modules.stepMinutes / kd[s]) : 0.0;
+        const double ei = ki[s] > 0 ? std::exp(-modules.stepMinutes / ki[s]) : 0.0;
+        held += qd * ed / (1 - ed) + qi * ei / (1 - ei);
+      }
+      total += held * cells[s];
+      i += 2 * zones + 2;
+    }
+  }
+  mm = total / run.basinCells();
+  return found;
+}
+
+// Date of a line of a per-step table (year, month, day, hour in its first
+// four words) as a number that orders the lines; -1 for a line without one.
+long LineKey(const std::vector<std::string>& row) {
+  if (row.size() < 5 || row[0].empty() || !std::isdigit(static_cast<unsigned char>(row[0][0]))) return -1;
+  return ((std::stol(row[0]) * 13 + std::stol(row[1])) * 32 + std::stol(row[2])) * 25 + std::stol(row[3]);
+}
+
+long LastKey(const std::string& table) {
+  long last = -1;
+  for (const auto& row : Rows(table)) last = std::max(last, LineKey(row));
+  return last;
+}
+
+// Sum of column k over the lines of a per-step table dated after from and
+// up to to, times the step's seconds: m3 from m3/s.
+bool PeriodVolume(const std::string& table, long from, long to, size_t column, double seconds, double& m3) {
+  m3 = 0;
+  bool any = false;
+  for (const auto& row : Rows(table)) {
+    const long key = LineKey(row);
+    if (key > from && key <= to && column < row.size()) {
+      m3 += std::stod(row[column]) * seconds;
+      any = true;
+    }
+  }
+  return from >= 0 && any;
+}
+
+void Terms::Routing() {
+  const double cellArea = start.zones().cellsize * start.zones().cellsize;
+  const double area = cellArea * start.basinCells();  // m2
+  const double seconds = 60.0 * modules.stepMinutes;
+  auto mm = [&](double m3) { return m3 / area * 1000; };
+  double m3;
+  // The period: the lines of the long run after the short run's last line.
+  const std::string q0 = start.Text("out/discharge.stat"), q1 = end.Text("out/discharge.stat");
+  const long from = LastKey(q0), to = LastKey(q1);
+  // The basin outlet is the last column of the routed discharge (m3/s).
+  const auto rows = Rows(q0);
+  if (rows.empty() || !PeriodVolume(q1, from, to, rows.front().size() - 1, seconds, m3)) {
+    Unread("discharge.stat (routed discharge in m3/s)");
+  } else {
+    budget.outputs.push_back({"discharge at the outlet", mm(m3)});
+  }
+  for (const std::string& table : modules.abstractionsLeaving) {
+    if (PeriodVolume(end.Text("out/" + table), from, to, 4, seconds, m3)) {
+      budget.outputs.push_back({"abstraction (" + table + ")", mm(m3)});
+    } else {
+      Unread(table + " (abstracted m3/s of each step)");
+    }
+  }
+  for (const auto& [routed, observed] : modules.observedColumns) {
+    std::string subbasin = rows.empty() || routed >= rows.front().size() ? "?" : rows.front()[routed];
+    std::erase(subbasin, '"');
+    double replaced;
+    if (PeriodVolume(end.Text(modules.observedFile), from, to, observed, seconds, m3) &&
+        PeriodVolume(q1, from, to, routed, seconds, replaced)) {
+      budget.inputs.push_back({"observed discharge of subbasin " + subbasin, mm(m3)});
+      budget.outputs.push_back({"routed discharge of subbasin " + subbasin + " it replaces", mm(replaced)});
+    } else {
+      Unread(modules.observedFile + " and the routed discharge of subbasin " + subbasin);
+    }
+  }
+  // Reservoirs keep their volume (m3) in the storage content file.
+  auto reservoirs = [](const RunOutput& run) {
+    double v = 0;
+    for (const auto& line : StorageSection(run.Text("out/storage.ftz_0"), "routing_model"))
+      if (line.find("(reservoir ") != std::string::npos) v += LeadingNumbers(line).at(0);
+    return v;
+  };
+  budget.storageChanges.push_back({"reservoirs and lakes", mm(reservoirs(end) - reservoirs(start))});
+  double a, b;
+  std::string why;
+  if (ChannelWater(start.dir(), modules.stepMinutes, a, why) && ChannelWater(end.dir(), modules.stepMinutes, b, why)) {
+    budget.storageChanges.push_back({"channels", mm(b - a)});
+  } else {
+    Unread("the water in the channels: " + why);
+  }
+}
+
+}  // namespace
+
+Budget BasinBudget(const RunOutput& start, const RunOutput& end, const BudgetModules& modules, bool warmStart) {
+  Budget budget;
+  Terms terms(start, end, modules, budget, warmStart);
+  terms.Precipitation();
+  terms.Evaporation();
+  terms.Snow();
+  terms.Interception();
+  terms.Soil();
+  terms.Surface();
+  terms.Routing();
+  return budget;
+}
+
+std::vector<std::pair<std::string, std::string>> BudgetOutputEdits() {
+  std::vector<std::pair<std::string, std::string>> edits = {
+      // Grids as doubles, so that sums keep every digit.
+      {"WriteAsciiGrids = 1\n", "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n"},
+      {"prec        result grid\n40        write code", "prec        result grid\n10        write code"},
+      {"temp        result grid (a daily grid, see the write code)\n5 ",
+       "temp        result grid (a daily grid, see the write code)\n0 "},
+      {"surfstor.asc SurfStorSiltingUp 0 0\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n"}};
+  // Run sums of the fluxes (10), stores at the end (3).
+  for (const auto& [grid, code] : std::vector<std::pair<std::string, const char*>>{{"etr.asc", "10"},
+                                                                                   {"evar.asc", "10"},
+                                                                                   {"evrs.asc", "10"},
+                                                                                   {"rain.asc", "10"},
+                                                                                   {"snow.asc", "10"},
+                                                                                   {"ei.asc", "10"},
+                                                                                   {"si.asc", "3"},
+                                                                                   {"ssolid.asc", "3"},
+                                                                                   {"sliquid.asc", "3"},
+                                                                                   {"uzgrid3.asc", "3"},
+                                                                                   {"uzgrid5.asc", "3"},
+                                                                                   {"uzgrid21.asc", "3"}})
+    edits.push_back({"\n" + grid + "\n0\n", "\n" + grid + "\n" + code + "\n"});
+  return edits;
+}
+
+}  // namespace fluvextest

@@ -1,0 +1,91 @@
+// The water budget of the example basin between the ends of two runs of the
+// program from the same cold start: a short run and a longer one. Every term
+// is read from what the two runs write or computed from it, none is taken as
+// the rest of the others: the storages at the end of each run from the grids,
+// stacks and storage content files written at its end, the fluxes as the
+// difference of the run sums of their grids or from the per-step tables
+// after the short run's end. All terms are mm over the basin.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/modeloutput.h"
+
+namespace fluvextest {
+
+// What a run switches on, as far as the budget needs to know where water is.
+struct BudgetModules {
+  bool interception = true;
+  bool snow = true;
+  int glacierMethod = 0;  // 0 none, 1 and 2 static, 11 to 13 dynamic glaciers
+  bool ponding = false;
+  bool surfaceRouting = true;
+  bool groundwaterFlow = true;
+  bool lakes = false;
+  bool irrigation = false;
+  bool depositionIndex = false;  // a snow method that drifts snow by a deposition index
+  int vegetationLayers = 1;
+  int substeps = 1;  // sub-steps of the soil, surface routing and groundwater
+  int stepMinutes = 60;
+  // Tables of the abstractions whose water leaves the basin (m3/s per step).
+  std::vector<std::string> abstractionsLeaving = {"abstraction_1.txt"};
+  // Observed discharge (m3/s, lines of year, month, day, hour and values, in
+  // the run's directory) that replaces what subbasins send into their
+  // channels: the observations enter the basin, the subbasins' routed
+  // discharge leaves it. Per subbasin the word of its value in a line of the
+  // routed discharge and of the observations.
+  std::string observedFile;
+  std::vector<std::pair<size_t, size_t>> observedColumns;
+};
+
+// One run of the example basin: its working directory, results in out/.
+class RunOutput {
+ public:
+  explicit RunOutput(std::string dir);
+  const std::string& dir() const { return directory; }
+  // Basin mean (mm or the grid's unit) of a grid file in out/: the sum over
+  // the cells of the zone grid whose value is not missing, divided by the
+  // basin's cells; NaN when the file cannot be read.
+  double BasinMean(const std::string& file) const;
+  // The same weighted per cell by weight(row, col) (the basin's cells still
+  // divide).
+  template <typename Weight>
+  double BasinMean(const GridFile& g, Weight weight) const;
+  int basinCells() const { return cells; }
+  const GridFile& zones() const { return zoneGrid; }
+  std::string Text(const std::string& file) const;  // a file of the run's directory
+
+ private:
+  std::string directory;
+  GridFile zoneGrid;
+  int cells = 0;
+};
+
+struct BudgetTerm {
+  std::string name;
+  double mm;
+};
+
+struct Budget {
+  std::vector<BudgetTerm> inputs;          // water that enters the basin
+  std::vector<BudgetTerm> outputs;         // water that leaves it
+  std::vector<BudgetTerm> storageChanges;  // more water in a store is positive
+  std::vector<std::string> unread;         // terms that could not be read, with why
+  double Input() const;
+  double Residual() const;  // inputs - outputs - storage changes
+  std::string Report() const;
+};
+
+// The budget between the end of run start and the end of run end: the same
+// control file but for its end date, or, when warmStart is set, run end
+// continues run start from its state (its run sums then hold the period's
+// fluxes alone).
+Budget BasinBudget(const RunOutput& start, const RunOutput& end, const BudgetModules& modules, bool warmStart = false);
+
+// Edits of the example's control file that make a run write what the budget
+// reads (double grids, run sums, the stores at the end).
+std::vector<std::pair<std::string, std::string>> BudgetOutputEdits();
+
+}  // namespace fluvextest

@@ -1,0 +1,470 @@
+#include "tests/application/channelwater.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "tests/support/modeloutput.h"
+#include "tests/support/testutil.h"
+
+namespace fluvextest {
+
+namespace {
+
+bool Contains(const std::string& text, const std::string& what) {
+  return text.find(what) != std::string::npos;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t from = 0;
+  while (from < text.size()) {
+    size_t to = text.find('\n', from);
+    if (to == std::string::npos) to = text.size();
+    lines.push_back(text.substr(from, to - from));
+    from = to + 1;
+  }
+  return lines;
+}
+
+bool Blank(const std::string& line) {
+  return line.find_first_not_of(" \t\r") == std::string::npos;
+}
+
+// The whole number that follows marker in line (the first occurrence); -1
+// when the marker is missing.
+long NumberAfter(const std::string& line, const std::string& marker) {
+  const size_t at = line.find(marker);
+  if (at == std::string::npos) return -1;
+  return std::strtol(line.c_str() + at + marker.size(), nullptr, 10);
+}
+
+// The value of "key = value" on a routing line (the last one when the key
+// repeats); false when the line has none.
+bool Keyed(const std::string& line, const std::string& key, double& value) {
+  bool found = false;
+  for (size_t at = line.find(key); at != std::string::npos; at = line.find(key, at + 1)) {
+    if (at > 0 && std::isalnum(static_cast<unsigned char>(line[at - 1]))) continue;
+    size_t p = line.find_first_not_of(" \t", at + key.size());
+    if (p == std::string::npos || line[p] != '=') continue;
+    const char* start = line.c_str() + p + 1;
+    char* end = nullptr;
+    const double x = std::strtod(start, &end);
+    if (end == start) continue;
+    value = x;
+    found = true;
+  }
+  return found;
+}
+
+// ---- The routing lines of the control file -------------------------------
+
+struct ChannelLine {
+  int code = 0;           // tributary subbasin code (OL) or inflow number (ZL)
+  double kh = 0, kv = 0;  // storage constants of main channel and flood plains, h
+  double ae = 0;          // catchment area of the channel, km2
+};
+
+struct SubbasinLines {
+  int code = 0;
+  double area = 0, rel = 1;  // area given on the TG line (km2) and its second value
+  std::vector<ChannelLine> tributaries, inflows;
+  bool sumTributaries = false;
+};
+
+struct RoutingLines {
+  double qmin = 0, qmax = 0, intervals = 0;  // l/s/km2, l/s/km2, number of intervals
+  int subIntervals = 1;
+  std::vector<SubbasinLines> subbasins;  // in the order of the TG lines
+  const SubbasinLines* Find(int code) const {
+    for (const auto& s : subbasins)
+      if (s.code == code) return &s;
+    return nullptr;
+  }
+};
+
+bool ReadRoutingLines(const std::string& control, RoutingLines& r, std::string& why) {
+  const std::vector<std::string> lines = Lines(control);
+  size_t first = 0;
+  while (first < lines.size() && lines[first].compare(0, 15, "[routing_model]") != 0) ++first;
+  if (first + 3 >= lines.size()) {
+    why = "control.txt has no [routing_model] section with its qmin qmax intervals subintervals line";
+    return false;
+  }
+  // Flow control, time step, then "qmin qmax intervals subintervals".
+  const auto table = LeadingNumbers(lines[first + 3]);
+  if (table.size() < 4 || table[0] <= 0 || table[1] <= 0 || table[2] <= 0) {
+    why = "control.txt: no qmin qmax intervals subintervals in '" + lines[first + 3] + "'";
+    return false;
+  }
+  r.qmin = table[0];
+  r.qmax = table[1];
+  r.intervals = table[2];
+  r.subIntervals = static_cast<int>(table[3]);
+  for (size_t i = first + 1; i < lines.size(); ++i) {
+    const std::string& raw = lines[i];
+    if (!raw.empty() && raw[0] == '[') break;
+    const size_t lead = raw.find_first_not_of(" \t");
+    if (lead == std::string::npos) continue;
+    const std::string line = raw.substr(lead);
+    if (line.compare(0, 18, "end of the routing") == 0) break;
+    const std::string kind = line.substr(0, 2);
+    if (line.compare(0, 7, "SUMTRIB") == 0) {
+      if (r.subbasins.empty()) continue;
+      r.subbasins.back().sumTributaries = true;
+    } else if (kind == "TG") {
+      SubbasinLines s;
+      s.code = static_cast<int>(std::strtol(line.c_str() + 2, nullptr, 10));
+      if (!Keyed(line, "area", s.area) || !Keyed(line, "rel", s.rel)) {
+        why = "control.txt: no area or rel in '" + line + "'";
+        return false;
+      }
+      r.subbasins.push_back(s);
+    } else if (kind == "OL" || kind == "ZL") {
+      if (r.subbasins.empty()) {
+        why = "control.txt: '" + line + "' before the first TG line";
+        return false;
+      }
+      ChannelLine c;
+      c.code = static_cast<int>(std::strtol(line.c_str() + 2, nullptr, 10));
+      if (!Keyed(line, "kh", c.kh) || !Keyed(line, "kv", c.kv) || !Keyed(line, "AE", c.ae)) {
+        why = "control.txt: no kh, kv or AE in '" + line + "'";
+        return false;
+      }
+      (kind == "OL" ? r.subbasins.back().tributaries : r.subbasins.back().inflows).push_back(c);
+    }
+  }
+  return true;
+}
+
+// ---- Channel flow tables (wq_table.NNN, wq_tabZL.NNN) --------------------
+
+struct FlowTable {
+  std::vector<int> delta;  // delay per discharge class 1..N+1, sub-intervals per sub-channel
+  int subChannels = 0;
+};
+
+bool ReadFlowTable(const std::string& path, FlowTable& t, std::string& why) {
+  const std::string text = ReadFile(path);
+  if (text.empty()) {
+    why = "cannot read " + path;
+    return false;
+  }
+  for (const std::string& line : Lines(text)) {
+    if (line.compare(0, 22, "number of sub-channels") == 0) {
+      t.subChannels = static_cast<int>(std::strtod(line.c_str() + line.rfind(':') + 1, nullptr));
+      continue;
+    }
+    // A class row: # q_mm q Q dm df v vm vf t delta Qm/Q, numbers only.
+    const auto numbers = LeadingNumbers(line);
+    if (numbers.size() == 12 && Rows(line).front().size() == 12) t.delta.push_back(static_cast<int>(numbers[10]));
+  }
+  if (t.subChannels < 1 || t.delta.empty() || *std::min_element(t.delta.begin(), t.delta.end()) < 0) {
+    why = path + ": no number of sub-channels, no class rows or a negative delay";
+    return false;
+  }
+  return true;
+}
+
+// Discharge class of a channel input q (mm per step), as the routing step
+// looks it up in the channel's flow table.
+struct DischargeClasses {
+  double qmin, logStep, intervals, stepMinutes;
+  int operator()(double q) const {
+    if (logStep <= 0) return 1;
+    const double specific = std::max(1e-7, q * 16666.668 / stepMinutes);  // l/s/km2
+    const int c = static_cast<int>(std::ceil(std::log(specific / qmin) / logStep));
+    return std::min(std::max(1, c), static_cast<int>(intervals + 1.0));
+  }
+};
+
+// ---- The routing section of the storage content file ---------------------
+
+struct ChannelState {
+  int entry = 0;                               // runoff entry that feeds the channel
+  std::map<int, std::vector<double>> outflow;  // Qaus per sub-channel, mm per step per sub-interval
+  std::map<int, double> floodShare;            // qvzuq per sub-channel
+};
+
+struct SubbasinState {
+  int code = 0;
+  std::map<int, std::vector<double>> history;  // flow history (flow index 0) per entry, positions 1..M
+  std::map<int, ChannelState> channels;        // by local channel number
+  std::vector<int> channelOrder;               // channel numbers as they appear
+  std::map<int, double> riverflow;             // entry's runoff of the last step (flow_mm, flow index 0)
+};
+
+std::vector<SubbasinState> ReadRoutingState(const std::vector<std::string>& lines) {
+  std::vector<SubbasinState> blocks;
+  int entry = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (Contains(line, "(routing subbasin with tributaries")) {
+      blocks.emplace_back();
+      blocks.back().code = static_cast<int>(LeadingNumbers(line).at(0));
+      continue;
+    }
+    if (blocks.empty()) continue;
+    SubbasinState& s = blocks.back();
+    if (Contains(line, "(tracer/flow index and ")) {
+      const auto head = LeadingNumbers(line);
+      if (head.size() < 2) continue;
+      entry = static_cast<int>(head[1]);
+      // The history runs up to the next commented line; a blank line ends it
+      // when its length is a multiple of ten.
+      std::vector<double> q;
+      while (i + 1 < lines.size() && !Contains(lines[i + 1], "(") && !Blank(lines[i + 1])) {
+        const auto values = LeadingNumbers(lines[++i]);
+        q.insert(q.end(), values.begin(), values.end());
+      }
+      if (i + 1 < lines.size() && Blank(lines[i + 1])) ++i;
+      if (head[0] == 0) s.history[entry] = q;
+    } else if (Contains(line, ".Qaus[subchannel ") || Contains(line, ".qvzuq[subchannel ")) {
+      const int c = static_cast<int>(NumberAfter(line, "local tributary "));
+      const int k = static_cast<int>(NumberAfter(line, "[subchannel "));
+      if (!s.channels.count(c)) {
+        s.channels[c].entry = entry;
+        s.channelOrder.push_back(c);
+      }
+      const auto values = LeadingNumbers(line);
+      if (Contains(line, ".Qaus["))
+        s.channels[c].outflow[k] = values;
+      else if (!values.empty())
+        s.channels[c].floodShare[k] = values[0];
+    } else if (Contains(line, ".flow_mm[")) {
+      const auto values = LeadingNumbers(line);
+      if (!values.empty()) s.riverflow[static_cast<int>(NumberAfter(line, "riverflow_table["))] = values[0];
+    }
+  }
+  return blocks;
+}
+
+// ---- The water of one channel ---------------------------------------------
+
+// Water of a channel in mm over its reference area: what its translation
+// queues hold and what its linear storages hold.
+struct ChannelVolume {
+  double queue = 0, linear = 0;
+};
+
+bool ChannelContent(const std::vector<double>& history, const ChannelState& state, const FlowTable& table,
+                    const DischargeClasses& classOf, int ns, double kh, double kv, const double* runoff,
+                    ChannelVolume& v, std::string& why) {
+  const int n = table.subChannels;
+  const int top = static_cast<int>(classOf.intervals + 1.0);
+  if (static_cast<int>(table.delta.size()) < top) {
+    why = "the flow table has fewer classes than the discharge range";
+    return false;
+  }
+  // Every sub-channel owns a segment of the queue as long as the longest
+  // delay plus the sub-intervals of a step; the history holds n of them and
+  // the sub-intervals of the last input.
+  const int stride = *std::max_element(table.delta.begin(), table.delta.end()) + ns;
+  if (static_cast<int>(history.size()) != n * stride + ns) {
+    why = "flow history of entry " + std::to_string(state.entry) + " has " + std::to_string(history.size()) +
+          " values, the flow table asks for " + std::to_string(n * stride + ns);
+    return false;
+  }
+  for (int k = 1; k <= n; ++k)
+    if (!state.outflow.count(k) || static_cast<int>(state.outflow.at(k).size()) != ns || !state.floodShare.count(k)) {
+      why = "entry " + std::to_string(state.entry) + ": no outflow state of sub-channel " + std::to_string(k);
+      return false;
+    }
+  auto Q = [&](int m) { return history[static_cast<size_t>(m - 1)]; };  // positions 1..M
+  auto sum = [&](int from, int to) {
+    double s = 0;
+    for (int m = from; m <= to; ++m) s += Q(m);
+    return s;
+  };
+  auto delayOf = [&](double q) { return table.delta[static_cast<size_t>(classOf(q) - 1)]; };
+
+  for (int k = 1; k <= n; ++k) {
+    const int b = (k - 1) * stride;
+    const std::vector<double>& out = state.outflow.at(k);
+    const double u = state.floodShare.at(k);
+    // A linear storage with recession factor f that gave out holds
+    // f/(1-f) x out; main channel and flood plains share the outflow by the
+    // flood share of the last input.
+    double s = 0;
+    for (double o : out) s += kh / (1 - kh) * o * (1 - u) + kv / (1 - kv) * o * u;
+    v.linear += s / ns;
+
+    // Delay d of the last input: it was written at b+d+1 .. b+d+ns and
+    // shifted by ns, so the water still in transit sits at b+ns+1 .. b+ns+d;
+    // above that the segment holds stale copies, below it the water routed
+    // out in the last step.
+    int d = 0;
+    if (k < n) {
+      // The input of sub-channel k was the outflow of sub-channel k+1.
+      const auto& upper = state.outflow.at(k + 1);
+      d = delayOf(*std::max_element(upper.begin(), upper.end()));
+    } else {
+      // The top sub-channel's input is gone: take the delays whose write
+      // position holds an input of that very delay.
+      std::vector<int> candidates;
+      for (int dd : std::set<int>(table.delta.begin(), table.delta.end())) {
+        if (b + dd + ns > static_cast<int>(history.size())) continue;
+        double peak = Q(b + dd + 1);
+        for (int m = b + dd + 2; m <= b + dd + ns; ++m) peak = std::max(peak, Q(m));
+        if (delayOf(peak) == dd) candidates.push_back(dd);
+      }
+      std::set<double> volumes;
+      for (int dd : candidates) volumes.insert(sum(b + ns + 1, b + ns + dd));
+      // Stale values may fit another delay too; the last input's mean is the
+      // entry's runoff of the last step, which the riverflow record keeps.
+      if (volumes.size() > 1 && runoff) {
+        std::stable_sort(candidates.begin(), candidates.end(), [&](int x, int y) {
+          return std::fabs(sum(b + x + 1, b + x + ns) / ns - *runoff) <
+                 std::fabs(sum(b + y + 1, b + y + ns) / ns - *runoff);
+        });
+        candidates.resize(1);
+      }
+      if (!candidates.empty()) d = candidates.back();
+    }
+    v.queue += sum(b + ns + 1, b + ns + d) / ns;
+  }
+  return true;
+}
+
+// ---- Reference areas -----------------------------------------------------
+
+// Cells of the subbasins by code and their order (the subbasin index of a
+// code is its rank among the codes in ascending order).
+struct Subbasins {
+  std::map<long, double> cells;
+  double cellKm2 = 0;
+  int Index(long code) const {
+    int i = 1;
+    for (const auto& [c, n] : cells) {
+      if (c == code) return i;
+      ++i;
+    }
+    return -1;
+  }
+  double Cells(long code) const {
+    const auto it = cells.find(code);
+    return it == cells.end() ? 0.0 : it->second;
+  }
+};
+
+// The area (km2) that the depths of a routed subbasin refer to: its TG area
+// (replaced by the cells of the subbasin and of everything routed into it
+// when the two differ by more than 0.001 km2) over its second TG value.
+double RoutedArea(const RoutingLines& r, const Subbasins& z, const SubbasinLines& tg) {
+  std::function<double(const SubbasinLines&, size_t)> total = [&](const SubbasinLines& s, size_t depth) {
+    double n = z.Cells(s.code);
+    for (const auto& t : s.tributaries) {
+      const SubbasinLines* own = r.Find(t.code);
+      n += own && own != &s && depth < r.subbasins.size() ? total(*own, depth + 1) : z.Cells(t.code);
+    }
+    return n;
+  };
+  double area = tg.area;
+  const double cellArea = total(tg, 0) * z.cellKm2;
+  if (z.cellKm2 > 0 && std::fabs(area - cellArea) > 0.001) area = cellArea;
+  return area / tg.rel;
+}
+
+}  // namespace
+
+bool ChannelWater(const std::string& dir, double stepMinutes, double& m3, std::string& why) {
+  m3 = 0;
+  const std::string control = ReadFile(dir + "/control.txt");
+  if (control.empty()) {
+    why = "cannot read " + dir + "/control.txt";
+    return false;
+  }
+  RoutingLines lines;
+  if (!ReadRoutingLines(control, lines, why)) return false;
+  const int ns = lines.subIntervals;
+  if (ns < 1) {
+    why = "control.txt: fewer than one routing sub-interval";
+    return false;
+  }
+  const DischargeClasses classOf{lines.qmin, std::log(lines.qmax / lines.qmin) / lines.intervals, lines.intervals,
+                                 stepMinutes};
+
+  const GridFile zones = ReadGridFile(dir + "/zones.asc");
+  if (zones.ncols == 0) {
+    why = "cannot read zones.asc";
+    return false;
+  }
+  Subbasins subbasins;
+  subbasins.cellKm2 = zones.cellsize * zones.cellsize / 1e6;
+  for (double v : zones.values)
+    if (v != zones.nodata) subbasins.cells[std::lround(v)] += 1;
+
+  const auto section = StorageSection(ReadFile(dir + "/out/storage.ftz_0"), "routing_model");
+  if (section.empty()) {
+    why = "out/storage.ftz_0 has no [routing_model] section";
+    return false;
+  }
+  double total = 0;
+  for (const SubbasinState& state : ReadRoutingState(section)) {
+    const SubbasinLines* tg = lines.Find(state.code);
+    if (!tg) {
+      why = "routing subbasin " + std::to_string(state.code) + " of the storage file has no TG line";
+      return false;
+    }
+    if (tg->sumTributaries) {
+      why = "routing subbasin " + std::to_string(state.code) + " has SUMTRIB channels, which are not read here";
+      return false;
+    }
+    const size_t nTributaries = tg->tributaries.size();
+    for (int c : state.channelOrder) {
+      const ChannelState& channel = state.channels.at(c);
+      if (c < 1 || static_cast<size_t>(c) > nTributaries + tg->inflows.size()) {
+        why = "routing subbasin " + std::to_string(state.code) + " has no channel " + std::to_string(c);
+        return false;
+      }
+      const bool tributary = static_cast<size_t>(c) <= nTributaries;
+      const ChannelLine& line = tributary ? tg->tributaries[c - 1] : tg->inflows[c - 1 - nTributaries];
+      // A tributary's entry and table are named by its subbasin index, an
+      // inflow's table by its inflow number.
+      if (tributary && subbasins.Index(line.code) != channel.entry) {
+        why = "channel " + std::to_string(c) + " of routing subbasin " + std::to_string(state.code) + ": entry " +
+              std::to_string(channel.entry) + " is not the index of subbasin " + std::to_string(line.code);
+        return false;
+      }
+      char name[40];
+      std::snprintf(name, sizeof name, tributary ? "wq_table.%03d" : "wq_tabZL.%03d",
+                    tributary ? channel.entry : line.code);
+      FlowTable table;
+      if (!ReadFlowTable(dir + "/" + name, table, why)) return false;
+      const auto history = state.history.find(channel.entry);
+      if (history == state.history.end()) {
+        why = "no flow history of entry " + std::to_string(channel.entry);
+        return false;
+      }
+      // The table file rounds the storage constants; they come from the
+      // routing line (0 or less stands for 0.01 h).
+      const double kh = std::exp(-1 / (line.kh > 0 ? line.kh : 0.01));
+      const double kv = std::exp(-1 / (line.kv > 0 ? line.kv : 0.01));
+      const auto rf = state.riverflow.find(channel.entry);
+      ChannelVolume v;
+      if (!ChannelContent(history->second, channel, table, classOf, ns, kh, kv,
+                          rf == state.riverflow.end() ? nullptr : &rf->second, v, why))
+        return false;
+      // The depths of a routed tributary refer to its routing subbasin's
+      // area, those of a plain tributary to its cells, an inflow's to AE.
+      double area;
+      if (!tributary)
+        area = line.ae > 0 ? line.ae : 0.000001;
+      else if (const SubbasinLines* own = lines.Find(line.code))
+        area = RoutedArea(lines, subbasins, *own);
+      else
+        area = subbasins.Cells(line.code) * subbasins.cellKm2;
+      total += v.linear * area * 1000 + v.queue * area * 1000;
+    }
+  }
+  m3 = total;
+  return true;
+}
+
+}  // namespace fluvextest

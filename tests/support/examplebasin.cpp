@@ -1,0 +1,36 @@
+#include "tests/support/examplebasin.h"
+
+#include <filesystem>
+
+#include "tests/support/testutil.h"
+
+namespace fluvextest {
+
+std::string Edited(std::string text, const Edits& edits, std::string& missing) {
+  for (const auto& [from, to] : edits) {
+    const size_t p = text.find(from);
+    if (p == std::string::npos) {
+      missing += from + "\n";
+      continue;
+    }
+    text.replace(p, from.size(), to);
+  }
+  return text;
+}
+
+std::string PrepareExample(const std::string& example, const std::string& dir, const Edits& edits) {
+  namespace fs = std::filesystem;
+  // Every file of the example (its results in out/ stay behind).
+  for (const auto& f : fs::directory_iterator(example))
+    if (f.is_regular_file())
+      fs::copy_file(f.path(), dir + "/" + f.path().filename().string(), fs::copy_options::overwrite_existing);
+  std::string missing;
+  WriteFile(dir + "/control.txt", Edited(ReadFile(dir + "/control.txt"), edits, missing));
+  if (!missing.empty()) return "not in control.txt: " + missing;
+  const auto made = RunCommand("python3 make_inputs.py .", dir);
+  if (made.exitCode != 0) return made.output;
+  fs::create_directories(dir + "/out");
+  return "";
+}
+
+}  // namespace fluvextest
