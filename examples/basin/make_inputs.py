@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Makes the example's land-use and soil grids from dem.asc, the groundwater
-and channel grids from them and zones.asc, and a year of hourly station data
-for six stations. (The subbasin grid zones.asc and the
-flow times come from make_watershed.sh.)
+grids from them, the river network (the channel grids) from dem.asc and
+zones.asc, and a year of hourly station data for six stations. (The subbasin
+grid zones.asc and the flow times come from make_watershed.sh.)
 
 The data are synthetic but realistic in range and seasonality for a low
 mountain basin at 50 degrees north: temperature with its annual and daily cycle
@@ -13,6 +13,7 @@ A fixed seed makes every run write the same files.
 
 Usage: make_inputs.py [output directory]   (default: the script's directory)
 """
+import heapq
 import math
 import os
 import random
@@ -90,15 +91,77 @@ write_grid(os.path.join(out, "gw_k.asc"), header, [conductivity[s] if s > -9999 
 write_grid(os.path.join(out, "gw_storage.asc"), header,
            [specific_yield[s] if s > -9999 else -9999 for s in soil], "%g")
 
-# Streams: at 1 km cells every cell holds about 1.5 km of brooks (the
-# channel density of the soil model), lumped into one channel per cell that
-# drains the groundwater of its subbasin: its link is the cell's subbasin
-# code, its bed 2 m below the mean surface of the cell, its width 3 m
-# (1.5 km x 2 m of bed per km2), its bed's leakage coefficient 4e-6 1/s
-# (a 1 m thick silty bed with 4e-6 m/s). A table 1.2 m deep then gives
-# 4e-6 x 0.8 m x 3 m / 1000 m = 1e-8 m/s, 0.035 mm per hour of baseflow.
+# River network: the steepest of the eight downslope neighbours (D8) of each
+# basin cell on dem.asc, the number of cells that drain through each cell,
+# and a river wherever that number reaches RIVER_THRESHOLD. The 1 km grid
+# holds closed depressions (46 basin cells without a lower neighbour, most of
+# them on the valley floors); they drain over their lowest rim, as in
+# r.watershed's least-cost search: the cells are taken from a priority queue
+# by their elevation, raised to the rim through which they were reached,
+# starting at the basin outlet; each cell drains to the neighbour taken
+# before it with the largest drop per metre of that raised elevation, on a
+# flat to the neighbour that reached it, so every flow path ends at the
+# outlet. A cell without a lower neighbour holds a river too, whatever drains
+# through it: the depressions come from resampling the elevation model, a
+# brook drains them in the landscape, and as land cells they would gather
+# their neighbours' surface water into lakes that grow year by year.
+#
+# A river cell holds one channel: its link is the cell's subbasin code, its
+# bed 2 m below the cell's mean surface, its width that of the routing
+# channels of derive_network.py, 1.5 m x (km2 upstream)^0.45 (3.1 m at
+# 5 km2, 35 m at the outlet). The groundwater drains into it through a bed of
+# leakage coefficient 4e-6 1/s (control.txt): with the table 0.6 m deep,
+# 4e-6 x 1.4 m x 3.1 m / 1000 m = 1.7e-8 m/s, 1.5 mm a day, in the
+# smallest rivers. The other cells hold no channel (width and depth 0, no
+# link): their water reaches the rivers over the surface and through the
+# groundwater.
+RIVER_THRESHOLD = 5  # cells of 1 km2
+RIVER_BED_DEPTH = 2.0  # m below the cell's mean surface
 _, zones = read_grid(os.path.join(here, "zones.asc"))
-write_grid(os.path.join(out, "river_links.asc"), header, [z if z > -9999 else -9999 for z in zones], "%d")
+basin = [z > -9999 for z in zones]
+NEIGHBOURS = [(-1, 0), (-1, 1), (0, 1), (1, 1), (1, 0), (1, -1), (0, -1), (-1, -1)]
+
+
+def neighbours(i):
+    r, c = divmod(i, ncols)
+    for dr, dc in NEIGHBOURS:
+        if 0 <= r + dr < nrows and 0 <= c + dc < ncols and basin[(r + dr) * ncols + c + dc]:
+            yield (r + dr) * ncols + c + dc, cs * math.hypot(dr, dc)
+
+
+# The outlet: the lowest basin cell next to a cell outside the basin.
+outlet = min((i for i in range(len(zones)) if basin[i] and len(list(neighbours(i))) < 8), key=lambda i: dem[i])
+raised = {outlet: dem[outlet]}
+queue = [(dem[outlet], 0, outlet)]
+reached_from = {}
+downstream = {}
+order = []
+while queue:
+    h, _, i = heapq.heappop(queue)
+    if i != outlet:
+        drops = [((h - raised[j]) / d, j) for j, d in neighbours(i) if j in downstream or j == outlet]
+        steepest = max(drops)
+        downstream[i] = steepest[1] if steepest[0] > 0 else reached_from[i]
+    order.append(i)
+    for j, _ in neighbours(i):
+        if j not in raised:
+            raised[j] = max(dem[j], h)
+            reached_from[j] = i
+            heapq.heappush(queue, (raised[j], len(raised), j))
+assert len(order) == sum(basin), "basin cells that do not drain to the outlet"
+upstream = [0] * len(zones)
+for i in reversed(order):  # every cell comes after the cell it drains to
+    upstream[i] += 1
+    if i != outlet:
+        upstream[downstream[i]] += upstream[i]
+river = [basin[i] and (upstream[i] >= RIVER_THRESHOLD or all(dem[j] >= dem[i] for j, _ in neighbours(i)))
+         for i in range(len(zones))]
+write_grid(os.path.join(out, "river_links.asc"), header, [zones[i] if river[i] else -9999 for i in range(len(zones))],
+           "%d")
+write_grid(os.path.join(out, "river_depth.asc"), header,
+           [(RIVER_BED_DEPTH if river[i] else 0) if basin[i] else -9999 for i in range(len(zones))], "%g")
+write_grid(os.path.join(out, "river_width.asc"), header,
+           [(1.5 * upstream[i] ** 0.45 if river[i] else 0) if basin[i] else -9999 for i in range(len(zones))], "%.1f")
 
 # Six stations on valid cells spread over the basin (row, column from the top).
 station_cells = [(10, 20), (26, 14), (40, 30), (46, 50), (62, 25), (74, 40)]

@@ -6,7 +6,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 fluvex=${1:-$here/../../build/application/fluvex}
 instances=${2:-2}
 cd "$here"
-[ -f temperature.dat ] && [ -f river_links.asc ] || python3 make_inputs.py
+[ -f temperature.dat ] && [ -f river_width.asc ] || python3 make_inputs.py
 mkdir -p out
 if [ "$(id -u)" = 0 ]; then export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1; fi
 mpirun --oversubscribe -np "$instances" "$fluvex" control.txt

@@ -210,8 +210,8 @@ const Edits kEndStorages = {{"stotal.asc\n0\n", "stotal.asc\n3\n"},
 // daylight step of 1 July: the evapotranspiration keeps the day's sunshine
 // for the night's long-wave balance, a memory that the storage content file
 // does not hold, so a warm start continues exactly only at dawn. The soil,
-// groundwater, snow and interception state grids and stacks are written at
-// the end as double grids, which the second half reads.
+// groundwater, snow, interception and surface water state grids and stacks
+// are written at the end as double grids, which the second half reads.
 Edits FirstHalf() {
   Edits e = kEndStorages;
   for (int i : {3, 4, 5, 7, 8, 13, 18}) {
@@ -235,12 +235,13 @@ Edits SecondHalf() {
       {"0         readgrid: the snow cover starts empty", "1         readgrid: the snow state of the first half"});
   e.push_back({"storage capacity per leaf area (mm)\n0\n", "storage capacity per leaf area (mm)\n1\n"});
   e.push_back({"0       read control parameter for storage grids", "1       read control parameter for storage grids"});
+  e.push_back({"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"});
   return e;
 }
 
-const char* const kStateFiles[] = {"uzgrid3.asc",  "uzgrid4.asc",  "uzgrid5.asc", "uzgrid7.asc",   "uzgrid8.asc",
-                                   "uzgrid13.asc", "uzgrid18.asc", "ssolid.asc",  "sliquid.asc",   "stotal.asc",
-                                   "sdays.asc",    "sage.asc",     "si.asc",      "si_Layer_1.asc"};
+const char* const kStateFiles[] = {"uzgrid3.asc",  "uzgrid4.asc",  "uzgrid5.asc", "uzgrid7.asc",    "uzgrid8.asc",
+                                   "uzgrid13.asc", "uzgrid18.asc", "ssolid.asc",  "sliquid.asc",    "stotal.asc",
+                                   "sdays.asc",    "sage.asc",     "si.asc",      "si_Layer_1.asc", "surfstor.asc"};
 
 // The year on 1, 2 and 4 instances and on 4 threads, and the two halves of
 // the warm start on 2 instances, all started at once; the halves one after
