@@ -5,6 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+# Jobs of mpirun are not bound to cores 0 and 1, so that tests side by side
+# use every core.
+export OMPI_MCA_hwloc_base_binding_policy=none
 jobs=$(nproc)
 # The year-long runs of the example basin take minutes with an optimised
 # fluvex and far longer under the sanitizers: a Release fluvex beside the

@@ -1,4 +1,4 @@
-fluvex_test(example_test SOURCES example_test.cpp PROCESS LABELS e2e)
+fluvex_test(example_test SOURCES example_test.cpp basinbudget.cpp channelwater.cpp PROCESS LABELS e2e)
 target_compile_definitions(example_test PRIVATE FLUVEX_EXAMPLE_DIR="${PROJECT_SOURCE_DIR}/examples/basin")
 # The year-long runs use FLUVEX_EXAMPLE_BINARY (CMakeLists.txt) when given.
 if(FLUVEX_EXAMPLE_BINARY)

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/application/basinbudget.h"
+#include "tests/support/examplebasin.h"
 #include "tests/support/testutil.h"
 
 using fluvextest::CommandResult;
@@ -29,33 +32,13 @@ using fluvextest::TempDir;
 namespace {
 
 namespace fs = std::filesystem;
-using Edits = std::vector<std::pair<std::string, std::string>>;
-
-// Each pair replaces the first occurrence of its first text by its second.
-std::string Edited(std::string text, const Edits& edits, std::string& missing) {
-  for (const auto& [from, to] : edits) {
-    const size_t p = text.find(from);
-    if (p == std::string::npos) {
-      missing += from + "\n";
-      continue;
-    }
-    text.replace(p, from.size(), to);
-  }
-  return text;
-}
+using fluvextest::Edits;
+using fluvextest::Rows;
 
 // A copy of the example with its generated inputs and the edited control
 // file; returns what went wrong (empty when nothing did).
 std::string Prepare(const TempDir& dir, const Edits& edits) {
-  for (const char* f : {"control.txt", "dem.asc", "zones.asc", "flow_times.asc", "make_inputs.py"})
-    fs::copy_file(std::string(FLUVEX_EXAMPLE_DIR) + "/" + f, dir / f);
-  std::string missing;
-  fluvextest::WriteFile(dir / "control.txt", Edited(ReadFile(dir / "control.txt"), edits, missing));
-  if (!missing.empty()) return "not in control.txt: " + missing;
-  const auto made = RunCommand("python3 make_inputs.py .", dir.path());
-  if (made.exitCode != 0) return made.output;
-  fs::create_directories(dir / "out");
-  return "";
+  return fluvextest::PrepareExample(FLUVEX_EXAMPLE_DIR, dir.path(), edits);
 }
 
 // fluvex on the instances, with the threads per instance.
@@ -68,20 +51,6 @@ CommandResult RunYear(const TempDir& dir, const std::string& binary, int instanc
 
 std::string Tail(const std::string& s) {
   return s.substr(s.size() > 6000 ? s.size() - 6000 : 0);
-}
-
-std::vector<std::vector<std::string>> Rows(const std::string& text) {
-  std::vector<std::vector<std::string>> rows;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream words(line);
-    std::vector<std::string> row;
-    std::string w;
-    while (words >> w) row.push_back(w);
-    rows.push_back(row);
-  }
-  return rows;
 }
 
 // Values of an ASCII grid (six header lines of two words).
@@ -190,15 +159,6 @@ double Sum(const std::vector<double>& v) {
   return s;
 }
 
-// Mean soil water of the basin (m) that the soil module writes to its log at
-// the start ("model-start") or the end ("model-end") of the run.
-double SoilWater(const std::string& log, const std::string& when) {
-  const std::string key = "mean soil water content for all cells at " + when + ": ";
-  const size_t p = log.rfind(key);
-  if (p == std::string::npos) return NAN;
-  return std::stod(log.substr(p + key.size()));
-}
-
 // Write codes that every year run shares: the snow cover, the interception
 // storage and the water on the surface at the end of the run (write code 3),
 // so that the water balance finds the storages that the year leaves.
@@ -266,6 +226,13 @@ class ExampleYear : public ::testing::Test {
     prepare("t4", kEndStorages);
     prepare("half1", FirstHalf());
     prepare("half2", SecondHalf());
+    // The year's balance: a run of 1 January and the year, both writing what
+    // the basin's budget reads.
+    Edits day1 = fluvextest::BudgetOutputEdits();
+    day1.push_back({"24        end hour\n31        end day\n12        end month",
+                    "24        end hour\n1         end day\n1         end month"});
+    prepare("day1", day1);
+    prepare("budget", fluvextest::BudgetOutputEdits());
     auto year = [binary](Case* c, int instances, int threads) {
       if (!c->failure.empty()) return;
       const auto r = RunYear(*c->dir, binary, instances, threads);
@@ -290,6 +257,13 @@ class ExampleYear : public ::testing::Test {
     running.push_back(std::async(std::launch::async, year, &(*cases)["4"], 4, 1));
     running.push_back(std::async(std::launch::async, year, &(*cases)["t4"], 1, 4));
     running.push_back(std::async(std::launch::async, halves, &(*cases)["half1"], &(*cases)["half2"]));
+    running.push_back(std::async(
+        std::launch::async,
+        [year](Case* first, Case* second) {
+          year(first, 2, 1);
+          year(second, 2, 1);
+        },
+        &(*cases)["day1"], &(*cases)["budget"]));
     for (auto& r : running) r.wait();
   }
   static void TearDownTestSuite() {
@@ -437,89 +411,46 @@ TEST_F(ExampleYear, EveryStatisticsFileIsCompleteAndAgreesWithItsGrids) {
 }
 
 TEST_F(ExampleYear, TheBasinsWaterBalanceOfTheYearCloses) {
-  ASSERT_EQ(Failure("1"), "");
-  const TempDir& dir = Dir("1");
-  const auto a = Results(dir);
-  const auto cells = ZoneCells(dir / "zones.asc");
-  const double km2 = 1e6;
-  const double area = cells.at(0) * km2;  // m2
-  auto mm = [&](double m3) { return m3 / area * 1000; };
+  // From the end of 1 January (a run of that day) to the end of the year:
+  // every storage and flux read from what the two runs write, the channels'
+  // water like every other store; the residual is what is left.
+  ASSERT_EQ(Failure("day1"), "");
+  ASSERT_EQ(Failure("budget"), "");
+  const fluvextest::Budget b = fluvextest::BasinBudget(fluvextest::RunOutput(Dir("day1").path()),
+                                                       fluvextest::RunOutput(Dir("budget").path()), {});
+  std::printf("water balance of the example basin, 2 January to 31 December 2015 (mm over the basin)\n%s",
+              b.Report().c_str());
+  EXPECT_TRUE(b.unread.empty());
+  EXPECT_NEAR(b.Residual(), 0, 1e-6 * b.Input());
 
-  const double precipitation = Sum(BasinColumn(a.at("precipitation.stat")));
-  const double evapotranspiration = Sum(BasinColumn(a.at("etr.stat")));
-  // Hourly discharge (m3/s) at the outlets of subbasins 1 (below the
-  // reservoir), 2 and 3 (the basin outlet, below the abstraction).
-  const auto q = Rows(a.at("discharge.stat"));
-  double out1 = 0, out2 = 0, outlet = 0;
-  for (size_t i = 3; i < q.size(); ++i) {
-    out1 += std::stod(q[i][4]) * 3600;
-    out2 += std::stod(q[i][5]) * 3600;
-    outlet += std::stod(q[i][6]) * 3600;
-  }
-  double abstracted = 0;  // m3/s of each hour
-  const auto al = Rows(a.at("abstraction_1.txt"));
-  ASSERT_EQ(al.size(), 3u + 8760u);
-  for (size_t i = 3; i < al.size(); ++i) abstracted += std::stod(al[i][4]) * 3600;
-  // The reservoir's volume (m3) starts at V0 of its description.
+  // The reservoir's table balances inflow, outflow and volume over the
+  // year: its inflow is the runoff of subbasin 1, its outflow the
+  // discharge below it.
+  ASSERT_EQ(Failure("1"), "");
+  const auto a = Results(Dir("1"));
   const auto res = Rows(a.at("reservoir_1.txt"));
   ASSERT_EQ(res.size(), 3u + 8760u);
-  const double reservoir = std::stod(res.back()[6]) - 45e6;
-  // The channels of subbasin 3 receive the outflows of subbasins 1 and 2 and
-  // the runoff of subbasin 3 (mm over its cells) and give the outlet its
-  // discharge and the abstraction its water.
-  double own3 = 0;
-  const auto qg = Rows(a.at("qgsr.stat"));
-  for (size_t i = 3; i < qg.size(); ++i) own3 += std::stod(qg[i][6]) / 1000 * cells.at(3) * km2;
-  const double channels = out1 + out2 + own3 - outlet - abstracted;
-  // Storages at the start: snow cover, interception and surface empty, the
-  // soil's water as its module writes it to the log. The groundwater is the
-  // saturated part of the soil column, so its water is in the soil's; its
-  // share of the change is shown: the change of the table's depth (the first
-  // and the last day's subbasin means) times the specific yield.
-  const double snow = ZoneMeans(dir / "out/stotal.asc", dir / "zones.asc").at(0);
-  const double interception = ZoneMeans(dir / "out/si.asc", dir / "zones.asc").at(0);
-  const double surface = ZoneMeans(dir / "out/surfstor.asc", dir / "zones.asc").at(0);
-  const std::string log = ReadFile(dir / "modell_0.log");
-  const double soil = 1000 * (SoilWater(log, "model-end") - SoilWater(log, "model-start"));
-  ASSERT_FALSE(std::isnan(soil)) << log;
-  const auto table = Rows(a.at("gwstand.stat"));
-  const auto yield = ZoneMeans(dir / "gw_storage.asc", dir / "zones.asc");
-  double groundwater = 0;
-  for (int s = 1; s <= 3; ++s)
-    groundwater +=
-        1000 * (std::stod(table.back()[3 + s]) - std::stod(table[3][3 + s])) * yield.at(s) * cells.at(s) / cells.at(0);
-
-  const double balance = precipitation - evapotranspiration - mm(outlet) - mm(abstracted) - snow - interception - soil -
-                         surface - mm(reservoir) - mm(channels);
-  std::printf("water balance of the example basin 2015 (mm over %.0f km2)\n", area / km2);
-  std::printf("  precipitation                          %10.3f\n", precipitation);
-  std::printf("  evapotranspiration                     %10.3f\n", evapotranspiration);
-  std::printf("  discharge at the outlet                %10.3f\n", mm(outlet));
-  std::printf("  abstraction                            %10.3f\n", mm(abstracted));
-  std::printf("  storage change: snow cover             %10.3f\n", snow);
-  std::printf("  storage change: interception           %10.3f\n", interception);
-  std::printf("  storage change: soil and groundwater   %10.3f\n", soil);
-  std::printf("    of which groundwater (about)         %10.3f\n", groundwater);
-  std::printf("  storage change: surface                %10.3f\n", surface);
-  std::printf("  storage change: channels               %10.3f\n", mm(channels));
-  std::printf("  storage change: reservoir              %10.3f\n", mm(reservoir));
-  std::printf("  storage change: lakes (none)           %10.3f\n", 0.0);
-  std::printf("  residual                               %10.3f (%.4f %% of precipitation)\n", balance,
-              100 * balance / precipitation);
-  EXPECT_NEAR(balance, 0, 1e-3 * precipitation);
-
-  // The reservoir's table balances inflow, outflow and volume: its inflow is
-  // the runoff of subbasin 1, its outflow the discharge below it.
+  const auto q = Rows(a.at("discharge.stat"));
+  double out1 = 0, outlet = 0;
+  for (size_t i = 3; i < q.size(); ++i) {
+    out1 += std::stod(q[i][4]) * 3600;
+    outlet += std::stod(q[i][6]) * 3600;
+  }
   double inflow = 0, released = 0;
   for (size_t i = 3; i < res.size(); ++i) {
     inflow += std::stod(res[i][7]);
     released += std::stod(res[i][10]);
   }
   EXPECT_NEAR(released, out1, 1e-5 * out1);
-  EXPECT_NEAR(inflow - released, reservoir, 1e-4 * inflow);
+  EXPECT_NEAR(inflow - released, std::stod(res.back()[6]) - 45e6, 1e-4 * inflow);
   // A year a hydrologist accepts for a basin of 900 mm precipitation and
   // 700 mm potential evapotranspiration in a low mountain region.
-  const double runoff = (mm(outlet) + mm(abstracted)) / precipitation;
+  double abstracted = 0;
+  for (const auto& row : Rows(a.at("abstraction_1.txt")))
+    if (row.size() == 5 && std::isdigit(static_cast<unsigned char>(row[0][0]))) abstracted += std::stod(row[4]) * 3600;
+  const double area = ZoneCells(Dir("1") / "zones.asc").at(0) * 1e6;
+  const double precipitation = Sum(BasinColumn(a.at("precipitation.stat")));
+  const double runoff = (outlet + abstracted) / area * 1000 / precipitation;
   EXPECT_GT(runoff, 0.2);
   EXPECT_LT(runoff, 0.5);
 }
