@@ -240,8 +240,16 @@ void schneemodellklasse::StepCell(int r, int c) {
   if (glaciergrid) {
     glac[kMeltFirn].grid[r][c] = 0;
     glac[kMeltIce].grid[r][c] = 0;
+    glac[kSnowMeltOnGlacier].grid[r][c] = 0;
+    if (glac[kFirnToIce].grid) glac[kFirnToIce].grid[r][c] = 0;
     glac[kGlacierizedOld].grid[r][c] = glaciergrid[r][c];
     g = GlacierFraction(r, c);
+    if (g <= 0) {
+      // A cell without glacier keeps no snow on a glacier part.
+      for (GlacierGrid k : {kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier})
+        if (glac[k].grid) glac[k].grid[r][c] = 0;
+      if (glac[kEvapOnGlacier].grid && EnergyBalanceMethod(method)) glac[kEvapOnGlacier].grid[r][c] = 0;
+    }
   }
 
   // 2. Albedo at the start: the snow's above 2.5 mm.
@@ -366,20 +374,40 @@ void schneemodellklasse::CopyHRUStates() {
     if (glaciermethod > 10)
       for (GlacierGrid g :
            {kFirnTotal, kMassBalance, kOldMassBalance, kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier,
-            kSnowMeltOnGlacier, kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier})
+            kSnowMeltOnGlacier, kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier, kFirnToIce})
         if (glac[g].grid) grids[count++] = glac[g].grid;
   }
+  // The energy balance writes the snow's sublimation into "snow_evaporation".
+  if (EnergyBalanceMethod(method) && snowevaporation) grids[count++] = snowevaporation;
   const bool layers = glaciermethod > 10 && firnstack;
+  looperror = 0;
 #pragma omp parallel for schedule(runtime)
   for (int r = first; r <= last; ++r) {
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(r, c) || !Missing(masterhrugrid[r][c])) continue;
-      const HRURecord& unit = hru[static_cast<int64_t>(hrugrid[r][c])];
-      for (int k = 0; k < count; ++k) grids[k][r][c] = grids[k][unit.row][unit.column];
+      // The unit's number indexes the table of units; its master is a cell
+      // of this instance's rows.
+      const double v = hrugrid[r][c];
+      const int64_t index = v >= 1 && v < static_cast<double>(hrumax) + 1 ? static_cast<int64_t>(v) : 0;
+      const int mr = index > 0 ? hru[index].row : 0;
+      const int mc = index > 0 ? hru[index].column : 0;
+      if (index < 1 || mr < first || mr > last || mc < 1 || mc > ncols) {
+#pragma omp critical(snow_loop_error)
+        if (looperror == 0) {
+          looperror = 1030;
+          *diag << "FATAL: the hydrologic response unit " << v << " of cell row " << r << ", column " << c
+                << " (grid HydrologicResponseUnits) has no master cell among the " << static_cast<long>(hrumax)
+                << " units of this instance (" << modulname.c_str() << ")"
+                << "[end-entry]";
+        }
+        continue;
+      }
+      for (int k = 0; k < count; ++k) grids[k][r][c] = grids[k][mr][mc];
       if (layers)
-        for (int k = 0; k <= firn_levels; ++k) firnstack[r][c][k] = firnstack[unit.row][unit.column][k];
+        for (int k = 0; k <= firn_levels; ++k) firnstack[r][c][k] = firnstack[mr][mc][k];
     }
   }
+  if (looperror != 0) throw looperror;
 }
 
 void schneemodellklasse::AddStatistics() {
@@ -434,7 +462,7 @@ void schneemodellklasse::WriteGridStatistics() {
     if (glaciermethod > 10) {
       WriteDatedGrid(glac[kFirnTotal].position);
       for (GlacierGrid g : {kMassBalance, kOldMassBalance, kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier,
-                            kSnowMeltOnGlacier, kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier})
+                            kSnowMeltOnGlacier, kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier, kFirnToIce})
         if (glac[g].position > 0) WriteStatisticGrids(glac[g].position, 1, 0);
     }
   }

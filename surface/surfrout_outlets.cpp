@@ -243,7 +243,8 @@ void surfaceroutingclass::RouteToOutlets(int64_t hour, int64_t day, int64_t mont
         st.stat.zones[s].sx = next * rel;
       }
       const double base = qbb[Flat(0, s)];
-      Qg[Flat(0, s)] = QDd[Flat(0, s)] + QIi[Flat(0, s)] + base;
+      const double glacier = glacierrunoff ? glacierrunoff[s] : 0.0;
+      Qg[Flat(0, s)] = QDd[Flat(0, s)] + QIi[Flat(0, s)] + base + glacier;
       stats[kQBSR].zones[s].n = stats[kQBSR].zones[s].RelCellSum = rel;
       stats[kQBSR].zones[s].sx = base * rel;
       stats[kQGSR].zones[s].n = stats[kQGSR].zones[s].RelCellSum = rel;
@@ -479,10 +480,10 @@ bool surfaceroutingclass::WriteStorageFile(bool append) {
       for (int z = 1; z <= m; ++z) {
         const ZoneRecord& d = queueQD[t][s][z];
         const ZoneRecord& i = queueQI[t][s][z];
-        put(std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d.n, d.sx,
-                         d.zonenwert, d.rel, d.RelCellSum));
-        put(std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i.n, i.sx,
-                         i.zonenwert, i.rel, i.RelCellSum));
+        put(std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d.n,
+                         d.sx, d.zonenwert, d.rel, d.RelCellSum));
+        put(std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i.n,
+                         i.sx, i.zonenwert, i.rel, i.RelCellSum));
       }
       put(std::fprintf(f, "%.17g (QDd[%d][%d])\n", QDd[Flat(t, s)], t, s));
       put(std::fprintf(f, "%.17g (QIi[%d][%d])\n", QIi[Flat(t, s)], t, s));
