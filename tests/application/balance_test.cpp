@@ -346,21 +346,26 @@ std::function<std::string(const std::string&)> StaticGlaciers(int method) {
 // Dynamic glaciers: two glaciers (subbasins 1 and 2) and, when the snow
 // drifts by a deposition index, a cell in subbasin 3 where snow piles up
 // into a new glacier at the yearly update on the given day of January.
-std::function<std::string(const std::string&)> DynamicGlaciers(int method, int updateDay, bool drift) {
-  return [method, updateDay, drift](const std::string& dir) {
+std::function<std::string(const std::string&)> DynamicGlaciers(int method, int updateDay, bool drift,
+                                                               bool emptied = false) {
+  return [method, updateDay, drift, emptied](const std::string& dir) {
     auto at = [](int r, int c, std::initializer_list<std::tuple<int, int, double>> cells, double otherwise) {
       for (const auto& [rr, cc, v] : cells)
         if (rr == r && cc == c) return v;
       return otherwise;
     };
     std::string failed;
+    // With emptied, glacier 2 has a second, smaller cell at (39, 12), which
+    // its shrinking at the yearly update empties.
+    const double second = emptied ? 0.05 : 0.0;
     failed += WriteBasinGrid(dir, "glac_frac.asc", [&](int r, int c, int) {
-      return at(r, c, {{6, 22, 1.0}, {7, 22, 0.5}, {6, 23, 0.5}, {39, 11, 0.2}}, 0.0);
+      return at(r, c, {{6, 22, 1.0}, {7, 22, 0.5}, {6, 23, 0.5}, {39, 11, 0.2}, {39, 12, second}}, 0.0);
     });
     failed += WriteBasinGrid(dir, "glac_code.asc", [&](int r, int c, int) {
-      return at(r, c, {{6, 22, 1}, {7, 22, 1}, {6, 23, 1}, {39, 11, 2}}, -9999);
+      return at(r, c, {{6, 22, 1}, {7, 22, 1}, {6, 23, 1}, {39, 11, 2}, {39, 12, emptied ? 2 : -9999}}, -9999);
     });
-    failed += WriteBasinGrid(dir, "debris.asc", [&](int r, int c, int) { return at(r, c, {{39, 11, 30}}, 1); });
+    failed += WriteBasinGrid(dir, "debris.asc",
+                             [&](int r, int c, int) { return at(r, c, {{39, 11, 30}, {39, 12, 30}}, 1); });
     failed += WriteBasinGrid(dir, "depidx.asc", [&](int r, int c, int) { return at(r, c, {{29, 30, 20}}, 0); });
     const std::string depositionGrid = drift ? "$inpath//depidx.asc deposition_index fillcode = 0 readcode = 1\n" : "";
     failed += EditIn(
@@ -541,7 +546,8 @@ std::vector<Case> Matrix() {
   // balance with a deposition index) for 13, 9 (slides) in one case. The
   // yearly update falls after the run, or on its last day, so that the
   // fluxes of the period are those of the old geometry.
-  auto dynamic = [&](const std::string& name, int method, int snow, int updateDay, std::vector<int> open) {
+  auto dynamic = [&](const std::string& name, int method, int snow, int updateDay, std::vector<int> open,
+                     bool emptied = false) {
     Edits edits = {kSurfaceRoutingOff, {"1         method: degree-day", std::to_string(snow) + "         method"}};
     // The snow methods above 4 take the energy-balance and slide parameters.
     edits.push_back(kEnergyBalanceSlides[1]);
@@ -553,7 +559,7 @@ std::vector<Case> Matrix() {
           c.modules.surfaceRouting = false;
           c.modules.depositionIndex = snow != 9;
         },
-        std::move(open), DynamicGlaciers(method, updateDay, snow != 9));
+        std::move(open), DynamicGlaciers(method, updateDay, snow != 9, emptied));
   };
   dynamic("dynamic_glaciers_11", 11, 10, 31, {});
   dynamic("dynamic_glaciers_12", 12, 10, 31, {});
@@ -561,6 +567,8 @@ std::vector<Case> Matrix() {
   dynamic("dynamic_glaciers_13_degree_day_snow", 13, 10, 31, {});
   dynamic("dynamic_glaciers_11_slides", 11, 9, 31, {});
   dynamic("dynamic_glaciers_11_yearly_update", 11, 10, 8, {});
+  // The update makes a glacier in subbasin 3 and empties a cell of glacier 2.
+  dynamic("dynamic_glaciers_11_yearly_update_emptied_cell", 11, 10, 8, {}, true);
   add("frozen_soil", kFrozenSoil, same, {47});
   // The temperature pre-SpinUp spans the run's time range, so a shorter run
   // starts from other soil temperatures: the long run continues the short
