@@ -255,16 +255,21 @@ void schneemodellklasse::StepCell(int r, int c) {
   // 2. Albedo at the start: the snow's above 2.5 mm.
   albedo[r][c] = S + L <= 2.5 ? LanduseAlbedo(r, c) : SnowAlbedo(T, A);
 
-  // 4. Tracers: decay, then mixing of the input into the pack. Every tracer
-  // of the snow pack is held as a concentration (the grids
-  // "concstor_tracer_*"); its input concentration comes with the water input.
+  // 4. Tracers: decay, then the input into the pack. A tracer that leaves
+  // with evaporating water is held as a concentration (the grids
+  // "concstor_tracer_*"), into which the input's concentration mixes; any
+  // other as the amount in the pack, to which the input brings P times its
+  // concentration. The input concentration comes with the water input.
   const double Pbefore = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
   for (int t = 1; t <= tracercount && g <= 0; ++t) {
-    double& conc = tracergrids[t].store[r][c];
-    if (tracers[t].radioactive == 1) conc *= tracers[t].decay;
+    double& value = tracergrids[t].store[r][c];
+    if (tracers[t].radioactive == 1) value *= tracers[t].decay;
     if (Pbefore > 0) {
       const double cin = tracerinput[t] && tracerinput[t][r] ? tracerinput[t][r][c] : 0.0;
-      conc = WeightedMean(conc, cin, S + L, Pbefore);
+      if (tracers[t].evaporating == 1)
+        value = WeightedMean(value, cin, S + L, Pbefore);
+      else
+        value += Pbefore * cin;
     }
   }
 
@@ -311,8 +316,26 @@ void schneemodellklasse::StepCell(int r, int c) {
   own[kSnowFraction].grid[r][c] = snowIn;
   own[kRainFraction].grid[r][c] = rainIn;
 
-  // 9. Tracers leave with the outflow at the pack's concentration.
-  for (int t = 1; t <= tracercount; ++t) tracergrids[t].flux[r][c] = tracergrids[t].store[r][c];
+  // 9. Tracers leave with the outflow: a concentration at the pack's; an
+  // amount in the outflow's share of the pack's water, at most at the
+  // tracer's maximum concentration (none when it is not above 0).
+  for (int t = 1; t <= tracercount; ++t) {
+    double& value = tracergrids[t].store[r][c];
+    double& flux = tracergrids[t].flux[r][c];
+    if (tracers[t].evaporating == 1) {
+      flux = value;
+      continue;
+    }
+    if (g > 0) {
+      flux = 0;
+      continue;
+    }
+    const double W = out + L + S;
+    double released = W > 0 ? value * out / W : 0.0;
+    if (tracers[t].max_conc > 0) released = std::min(released, out * tracers[t].max_conc);
+    value -= released;
+    flux = out > 0 ? released / out : 0.0;
+  }
 
   // 10. to 13.
   const double P = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
@@ -442,9 +465,12 @@ void schneemodellklasse::AddStatistics() {
       if (glaciergrid) AddGlacierStatistics(r, c, k);
       if (snowfreedays && gstats[kStatThawDepth].writer)
         gstats[kStatThawDepth].writer->AddCell(r, c, k, thawdepth[r][c], 1.0);
-      // Tracer concentrations weighted by the water of the pack (cells without glacier).
+      // Tracers of cells without glacier: concentrations weighted by the
+      // water of the pack, amounts summed.
       for (int t = 1; t <= tracercount && GlacierFraction(r, c) <= 0; ++t)
-        if (tracergrids[t].statistic) tracergrids[t].statistic->AddCell(r, c, k, tracergrids[t].store[r][c], S + L);
+        if (tracergrids[t].statistic)
+          tracergrids[t].statistic->AddCell(r, c, k, tracergrids[t].store[r][c],
+                                            tracers[t].evaporating == 1 ? S + L : 1.0);
     }
   }
 }
