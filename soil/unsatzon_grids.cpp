@@ -560,7 +560,8 @@ void unsatzonmodellklasse::CountGlacierRecords() {
       if (!OwnValidCell(r, c)) continue;
       const int k = SubbasinOf(r, c);
       if (k < 1) continue;
-      const double f = glacier_fraction[r][c];
+      // Static glaciers mark ice and firn cells with 1 and 2: whole cells.
+      const double f = GlacierFraction(r, c);
       if (f > 0) {
         sums[3 * k] += 1;
         sums[3 * k + 1] += f;
