@@ -498,7 +498,9 @@ void schneemodellklasse::FollowGlacierArea() {
 std::vector<Grid> schneemodellklasse::InterceptionStorages() {
   std::vector<Grid> held;
   for (int i = 0;; ++i) {
-    const int p = FindGrid("interception_storage" + std::to_string(i), false);
+    std::string name = "interception_storage";
+    name += std::to_string(i);
+    const int p = FindGrid(name, false);
     if (p <= 0) break;
     held.push_back(gridlist[p].grid);
   }
