@@ -364,8 +364,9 @@ std::function<std::string(const std::string&)> DynamicGlaciers(int method, int u
     failed += WriteBasinGrid(dir, "glac_code.asc", [&](int r, int c, int) {
       return at(r, c, {{6, 22, 1}, {7, 22, 1}, {6, 23, 1}, {39, 11, 2}, {39, 12, emptied ? 2 : -9999}}, -9999);
     });
-    failed += WriteBasinGrid(dir, "debris.asc",
-                             [&](int r, int c, int) { return at(r, c, {{39, 11, 30}, {39, 12, 30}}, 1); });
+    failed += WriteBasinGrid(dir, "debris.asc", [&](int r, int c, int) {
+      return at(r, c, {{39, 11, 30}, {39, 12, 30}}, 1);
+    });
     failed += WriteBasinGrid(dir, "depidx.asc", [&](int r, int c, int) { return at(r, c, {{29, 30, 20}}, 0); });
     const std::string depositionGrid = drift ? "$inpath//depidx.asc deposition_index fillcode = 0 readcode = 1\n" : "";
     failed += EditIn(
