@@ -560,7 +560,7 @@ TEST(GlacierGeometry, APositiveBalanceOfAWholeCellGrowsTheGlacierIntoItsNeighbou
   ASSERT_EQ(w.Build(SnowSection{}, f.Text()), 0) << w.console.str();
   // The balance that makes the volume of 1.5 km2: (V(1.5) - V(1)) x 0.85 m of water per m of ice.
   const double dV = 28.5 * std::pow(1.5, 1.36) - 28.5;  // 1e6 m3
-  w["GlacierMassBalance"][1][3] = dV * 0.85 * 1000;    // mm over 1 km2
+  w["GlacierMassBalance"][1][3] = dV * 0.85 * 1000;     // mm over 1 km2
   w.model->UpdateGlacierGeometry();
   EXPECT_NEAR(GlacierArea(w), 1.5, 1e-9);
   for (int c : {2, 4}) {

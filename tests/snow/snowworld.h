@@ -186,7 +186,7 @@ struct IceFirnSection {
   std::string dateline = "30 9";
   std::string line53 = "1000 0.25";
   std::string valine = "28.5 1.36 3 0";
-  int qglaccode = 0;    // statistics code of the total glacier melt
+  int qglaccode = 0;   // statistics code of the total glacier melt
   std::string line54;  // the grid of firn turned to ice and its write code
   std::string Text() const {
     std::ostringstream s;
