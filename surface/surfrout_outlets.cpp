@@ -480,10 +480,10 @@ bool surfaceroutingclass::WriteStorageFile(bool append) {
       for (int z = 1; z <= m; ++z) {
         const ZoneRecord& d = queueQD[t][s][z];
         const ZoneRecord& i = queueQI[t][s][z];
-        put(std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d.n,
-                         d.sx, d.zonenwert, d.rel, d.RelCellSum));
-        put(std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i.n,
-                         i.sx, i.zonenwert, i.rel, i.RelCellSum));
+        put(std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d.n, d.sx,
+                         d.zonenwert, d.rel, d.RelCellSum));
+        put(std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i.n, i.sx,
+                         i.zonenwert, i.rel, i.RelCellSum));
       }
       put(std::fprintf(f, "%.17g (QDd[%d][%d])\n", QDd[Flat(t, s)], t, s));
       put(std::fprintf(f, "%.17g (QIi[%d][%d])\n", QIi[Flat(t, s)], t, s));
