@@ -357,6 +357,7 @@ void ModellApplication::LinkSubModels() {
     surfacerouting->SetQBb(unsatzone->GetQBb());
     surfacerouting->SetKelsqd(unsatzone->GetKelsqd());
     surfacerouting->SetKelsqi(unsatzone->GetKelsqi());
+    surfacerouting->SetGlacierRunoff(unsatzone->GetGlacierRunoff());
     surfacerouting->ReadStorageFile(unsatzone->GetStorageFileName(), readParameter);
     unsatzone->SetSurfaceRoutingActive(1);
     if (routing->GetFlowControl() > 0) routing->SetDischarges(surfacerouting->GetQg());

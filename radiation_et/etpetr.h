@@ -47,6 +47,9 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   virtual void RealEvapotranspiration(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void SubStepHook(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void AccumulateZoneStatistics(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // Adds the snow evaporation of the own cells to its statistics (with
+  // addCells) and ends the statistics and grids of the step's snow evaporation.
+  void SnowEvaporationStatistics(int64_t hour, int64_t day, int64_t month, int64_t year, bool addCells);
   virtual void InitLakes(const std::string& section);
   virtual void SetSnowMethod(int method);
 

@@ -93,8 +93,22 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
         for (Grid g : {evap, evrs, glaciersnowevap, solidsnow, glaciersolidsnow})
           if (g) g[r][c] = g[mr][mc];
       }
-      evrsstat->AddCell(r, c, ZoneOf(r, c), evrs[r][c], 1.0);
+      if (!ownsnow) evrsstat->AddCell(r, c, ZoneOf(r, c), evrs[r][c], 1.0);
     }
+  }
+  // The snow methods that evaporate snow themselves do so in the snow step,
+  // after this one: their snow evaporation is counted with the real
+  // evapotranspiration of the step.
+  if (!ownsnow) SnowEvaporationStatistics(stepHour, stepDay, stepMonth, stepYear, false);
+}
+
+void verdunstungsmodellklasse::SnowEvaporationStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth,
+                                                         int64_t stepYear, bool addCells) {
+  for (int r = firstrow; addCells && r <= lastrow; ++r) {
+    int c0, c1;
+    ColumnsOf(r, c0, c1);
+    for (int c = c0; c <= c1; ++c)
+      if (OwnCell(r, c)) evrsstat->AddCell(r, c, ZoneOf(r, c), evrs[r][c], 1.0);
   }
   evrsstat->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
   WriteStatisticGrids(evrspos, 1, 0);
@@ -110,6 +124,8 @@ void verdunstungsmodellklasse::RealEvapotranspiration(int64_t stepHour, int64_t 
   for (zonalstatistic* s : etrstat)
     if (s) s->NewStep();
   if (evarstat) evarstat->NewStep();
+  const bool ownsnow = snowmethod == 5 || snowmethod == 6 || snowmethod == 7 || snowmethod == 11;
+  if (ownsnow && solidsnow) SnowEvaporationStatistics(stepHour, stepDay, stepMonth, stepYear, true);
 }
 
 void verdunstungsmodellklasse::UpdateTotals(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {

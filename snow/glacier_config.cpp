@@ -27,7 +27,8 @@ const char* const kGlacierShortNames[schneemodellklasse::kGlacierGridCount] = {"
                                                                                "GlacierizedCellsOld",
                                                                                "GlacierCodesOld",
                                                                                "SnowMelt_onGlacier",
-                                                                               "SnowEvaporation_onGlacier"};
+                                                                               "SnowEvaporation_onGlacier",
+                                                                               "firn_turned_to_ice"};
 const char* const kGlacierHeaders[schneemodellklasse::kGlacierStatCount] = {
     "glacier_melt_from_firn_areas__",
     "glacier_melt_from_ice_areas__",
@@ -133,8 +134,9 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
             << "[end-entry]";
       throw 103;
     }
+    // Its file stays off (code 0) with the static methods.
     gstats[kStatSnowOnIce].file = name.substr(0, dot) + "_qsgl_" + name.substr(dot);
-    gstats[kStatSnowOnIce].code = gstats[kStatGlacierTotal].code;
+    gstats[kStatSnowOnIce].code = 0;
   } else {
     statLine(kStatSnowOnIce, "name of the qSnowOnGlac-statistic-file for ");
     ReadValue(controlfile, "%d", &glacierreadgrid, "read grid parameter for glacier model ", linebuffer);
@@ -232,6 +234,15 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
             << "For cells with no existing glacier, the amount > 1000 will be used to create a glacier that "
                "encompasses 25% of the cell"
             << "[end-entry]";
+    }
+    // Line 54, optional: the grid of the firn that turns to ice at the yearly
+    // update (mm over the cell) and its write code; without it the grid is
+    // kept but not written.
+    char name[1201] = "";
+    int code = 0;
+    if (std::sscanf(plainLine(), "%1200s%d", name, &code) == 2) {
+      glac[kFirnToIce].file = name;
+      glac[kFirnToIce].writecode = code;
     }
     // The size of a new glacier divides its excess snow.
     if (!(relSizeNewGlacier > 0 && relSizeNewGlacier <= 1)) {
@@ -432,6 +443,7 @@ void schneemodellklasse::RegisterGlacierGrids() {
   }
   create(kSnowMeltOnGlacier, ownfirst, ownlast);
   if (dynamic) create(kEvapOnGlacier, ownfirst, ownlast);
+  if (dynamic) create(kFirnToIce, ownfirst, ownlast);
 
   int next = FreeGridPosition();
   for (int g = 0; g < kGlacierGridCount; ++g) {
@@ -439,7 +451,7 @@ void schneemodellklasse::RegisterGlacierGrids() {
     if (!e.grid) continue;
     if (next >= kGridListMax || gridlist[next].registered || !gridlist[next].shortname.empty())
       next = FreeGridPosition();
-    const bool withFile = dynamic || g == kMeltFirn || g == kMeltIce;
+    const bool withFile = (dynamic && (g != kFirnToIce || !e.file.empty())) || g == kMeltFirn || g == kMeltIce;
     const bool stack = g == kFirnTotal;
     RegisterGrid(next, withFile ? e.file : std::string(), e.grid, stack ? firnstack : nullptr, stack ? firn_levels : 0,
                  e.shortname, withFile ? e.writecode : 0, e.first, e.last);

@@ -3,6 +3,8 @@
 // the glacierized part are in mm over that part of the cell.
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include "framework/diagstream.h"
 #include "framework/zonalstatistic.h"
@@ -107,7 +109,10 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     double scratchg = nodata;
     double& tpackg = glac[kSnowTempOnGlacier].grid ? glac[kSnowTempOnGlacier].grid[r][c] : scratchg;
     double& tsurfg = glac[kSurfTempOnGlacier].grid ? glac[kSurfTempOnGlacier].grid[r][c] : scratchg;
-    double evapg = 0;
+    // The energy balance reports the sublimation of the glacier part; the
+    // other methods' snow evaporation was taken before the snow step.
+    const bool eb = EnergyBalanceMethod(method);
+    double evapg = eb || !glac[kEvapOnGlacier].grid ? 0.0 : glac[kEvapOnGlacier].grid[r][c];
     double si = 0, ri = 0;
     double Mg = 0;
     if (timeinterval <= 720) {
@@ -117,7 +122,7 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
           SnowCell(temperaturenight[r][c], nightfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, si, ri);
       Mg += SnowCell(T, dayfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, si, ri);
     }
-    if (glac[kEvapOnGlacier].grid) glac[kEvapOnGlacier].grid[r][c] = evapg;
+    if (eb && glac[kEvapOnGlacier].grid) glac[kEvapOnGlacier].grid[r][c] = evapg;
     mg = std::max(0.0, std::min(Mg, Sg));
     Lg += mg;
     Sg -= mg;
@@ -278,6 +283,9 @@ void schneemodellklasse::GlacierRunoff() {
       total.records[k].sx = 0;
     }
     const GlacierTableRecord& t = glaciertable[k];
+    // Every subbasin's runoff is written in every step: the soil model adds
+    // its runoff to it where it keeps glacier.
+    if (linked && qg) qg[k] = 0;
     if (!t.glacier) continue;
     const double a = t.glacierized;
     const double b = t.free;
@@ -322,6 +330,7 @@ void schneemodellklasse::YearlyGlacierUpdate() {
   Grid oldgmb = glac[kOldMassBalance].grid;
   Grid gold = glac[kGlacierizedOld].grid;
   Grid codesold = glac[kCodesOld].grid;
+  const std::vector<Grid> held = InterceptionStorages();
   for (int r = first; r <= last; ++r) {
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(r, c)) continue;
@@ -351,8 +360,10 @@ void schneemodellklasse::YearlyGlacierUpdate() {
         g = relSizeNewGlacier;
         glaciergrid[r][c] = g;
         gold[r][c] = g;
+        // The new glacier part takes the snow, and the water on the plants,
+        // of the area it covers.
         Sg[r][c] = S[r][c];
-        Lg[r][c] = L[r][c];
+        Lg[r][c] = L[r][c] + (held.empty() || !(held[0][r][c] > nodata) ? 0.0 : held[0][r][c]);
         moveExcess(g);
       } else if (g > 0 && g < 1 && W > T) {
         moveExcess(g);
@@ -364,9 +375,11 @@ void schneemodellklasse::YearlyGlacierUpdate() {
       if (g > 0) codesold[r][c] = glaciercodes[r][c];
       own[kTotal].grid[r][c] = S[r][c] + L[r][c];
       // The year's snow on the glacier becomes the youngest firn layer; the
-      // oldest layer turns to ice.
+      // oldest layer turns to ice (mm over the cell).
       if (g > 0 && firn_levels >= 1) {
         double* level = firnstack[r][c];
+        if (!created && level[firn_levels] > nodata && glac[kFirnToIce].grid)
+          glac[kFirnToIce].grid[r][c] = g * level[firn_levels];
         if (created)
           for (int k = 2; k <= firn_levels; ++k) level[k] = 0;
         for (int k = firn_levels; k >= 2; --k) level[k] = level[k - 1] > nodata ? level[k - 1] : 0.0;
@@ -398,6 +411,7 @@ void schneemodellklasse::YearlyGlacierUpdate() {
                 glac[kFirnTotal].position})
     MPIScatterGrid(p);
   MPIScatterStack(glac[kFirnTotal].position, firnstack);
+  FollowGlacierArea();
   *diag << "DEBUG: glaciers changed, updating glaicerlist now..."
         << "[end-entry]";
   BuildGlacierTable();
@@ -411,4 +425,84 @@ void schneemodellklasse::YearlyGlacierUpdate() {
         oldgmb[r][c] = gmb[r][c];
       }
     }
+}
+
+void schneemodellklasse::FollowGlacierArea() {
+  const int first = std::max(1, firstrow);
+  const int last = std::min(nrows, lastrow);
+  Grid S = own[kSolid].grid;
+  Grid L = own[kLiquid].grid;
+  Grid Sg = glac[kSolidOnGlacier].grid;
+  Grid Lg = glac[kLiquidOnGlacier].grid;
+  Grid before = glac[kGlacierizedOld].grid;
+  auto value = [this](double v) { return v > nodata ? v : 0.0; };
+  // The water held on the vegetation of the open part (the total and each
+  // layer's, mm over the open part) follows the area as the snow does.
+  const std::vector<Grid> held = InterceptionStorages();
+  for (int r = first; r <= last; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const double gB = std::clamp(value(before[r][c]), 0.0, 1.0);
+      const double gA = GlacierFraction(r, c);
+      if (gA == gB) continue;
+      double* level = firnstack[r][c];
+      double firn = 0;
+      for (int k = 1; k <= firn_levels; ++k) {
+        level[k] = value(level[k]);
+        firn += level[k];
+      }
+      Sg[r][c] = value(Sg[r][c]);
+      Lg[r][c] = value(Lg[r][c]);
+      if (gA > gB) {
+        // The firn and snow of the glacierized part spread over its larger
+        // area; the open part's snow on the area now covered joins them as
+        // the youngest firn (the open part keeps its depth).
+        const double d = gA - gB;
+        for (int k = 1; k <= firn_levels; ++k) level[k] *= gB / gA;
+        Sg[r][c] *= gB / gA;
+        Lg[r][c] *= gB / gA;
+        const double onPlants = held.empty() ? 0.0 : value(held[0][r][c]);
+        if (firn_levels >= 1) {
+          level[1] += d * (S[r][c] + L[r][c] + onPlants) / gA;
+        } else {
+          Sg[r][c] += d * S[r][c] / gA;
+          Lg[r][c] += d * (L[r][c] + onPlants) / gA;
+        }
+        if (gA >= 1) {
+          S[r][c] = L[r][c] = 0;
+          for (Grid h : held)
+            if (h[r][c] > nodata) h[r][c] = 0;
+        }
+      } else {
+        // The firn and snow of the area no longer covered join the open
+        // part's snow; the glacierized part keeps its depths.
+        const double d = gB - gA;
+        S[r][c] = ((1 - gB) * S[r][c] + d * (firn + Sg[r][c])) / (1 - gA);
+        L[r][c] = ((1 - gB) * L[r][c] + d * Lg[r][c]) / (1 - gA);
+        for (Grid h : held)
+          if (h[r][c] > nodata) h[r][c] *= (1 - gB) / (1 - gA);
+        if (gA <= 0) {
+          for (int k = 1; k <= firn_levels; ++k) level[k] = 0;
+          Sg[r][c] = Lg[r][c] = 0;
+        }
+      }
+      double sum = 0;
+      for (int k = 1; k <= firn_levels; ++k) sum += level[k];
+      level[0] = sum;
+      glac[kFirnTotal].grid[r][c] = sum;
+      own[kTotal].grid[r][c] = S[r][c] + L[r][c];
+      glac[kTotalOnGlacier].grid[r][c] = Sg[r][c] + Lg[r][c];
+    }
+}
+
+std::vector<Grid> schneemodellklasse::InterceptionStorages() {
+  std::vector<Grid> held;
+  for (int i = 0;; ++i) {
+    std::string name = "interception_storage";
+    name += std::to_string(i);
+    const int p = FindGrid(name, false);
+    if (p <= 0) break;
+    held.push_back(gridlist[p].grid);
+  }
+  return held;
 }

@@ -71,6 +71,10 @@ schneemodellklasse::schneemodellklasse(int& error, DiagStream* diagnostics, Stat
     if (hru) {
       if (!hrugrid) hrugrid = Bind("HydrologicResponseUnits");
       if (!masterhrugrid) masterhrugrid = Bind("MasterHydrologicResponseUnits");
+      for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
+        for (int c = 1; c <= ncols; ++c)
+          if (OwnCell(r, c) && masterhrugrid[r][c] > 0)
+            hrumax = std::max(hrumax, static_cast<int64_t>(masterhrugrid[r][c]));
     }
   } catch (int code) {
     error = code;

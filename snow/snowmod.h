@@ -120,6 +120,7 @@ class schneemodellklasse : public teilmodellklasse {
     kCodesOld,
     kSnowMeltOnGlacier,
     kEvapOnGlacier,
+    kFirnToIce,
     kGlacierGridCount
   };
   // Glacier and permafrost statistics, in the order they are created.
@@ -188,6 +189,13 @@ class schneemodellklasse : public teilmodellklasse {
   // The yearly conversion of snow to glacier, the firn update and the
   // recount of the glacier table (collective).
   void YearlyGlacierUpdate();
+  // After the geometry update: the water of each cell's snow, firn and
+  // intercepted water follows its changed glacierized fraction (from
+  // GlacierizedCellsOld to the glacier grid), so that the cell keeps it.
+  void FollowGlacierArea();
+  // The interception storage grids (total, then each vegetation layer) when
+  // the interception model runs.
+  std::vector<Grid> InterceptionStorages();
 
   // ---- glacier list (instance 0, dynamic methods) ----
   void BuildGlacierList();
@@ -366,6 +374,7 @@ class schneemodellklasse : public teilmodellklasse {
   Grid surfacetemperature = nullptr;
   Grid hrugrid = nullptr;
   Grid masterhrugrid = nullptr;
+  int64_t hrumax = 0;  // highest response-unit number of this instance's master cells
   Grid waterinput = nullptr;
   Grid lakecodes = nullptr;
   Grid lakewater = nullptr;

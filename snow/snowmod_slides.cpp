@@ -23,17 +23,44 @@ void schneemodellklasse::GatherSlideGrids() {
 }
 
 void schneemodellklasse::Slides() {
+  // The snow of the glacierized part of a cell slides as well (its storages
+  // are in mm over that part, those of the open part in mm over the rest).
+  const bool glacier = glaciergrid && glac[kTotalOnGlacier].grid;
   for (OwnGrid g : {kTotal, kLiquid, kSolid}) MPIGatherGrid(own[g].position);
+  if (glacier)
+    for (GlacierGrid g : {kTotalOnGlacier, kLiquidOnGlacier, kSolidOnGlacier}) MPIGatherGrid(glac[g].position);
   if (mpirank == 0) {
     Grid total = own[kTotal].grid;
     Grid liquid = own[kLiquid].grid;
     Grid solid = own[kSolid].grid;
+    Grid totalg = glacier ? glac[kTotalOnGlacier].grid : nullptr;
+    Grid liquidg = glacier ? glac[kLiquidOnGlacier].grid : nullptr;
+    Grid solidg = glacier ? glac[kSolidOnGlacier].grid : nullptr;
     Grid input = own[kInputMass].grid;
     Grid mobile = own[kMobileMass].grid;
     Grid deposition = own[kDeposition].grid;
     Grid maxdep = own[kMaxDeposition].grid;
     Grid zone = slidezone;
     auto valid = [&](int r, int c) { return zone[r] && !Missing(zone[r][c]); };
+    auto share = [&](int r, int c) { return glacier ? GlacierFraction(r, c) : 0.0; };
+    // Takes the fraction F of a pack: the liquid water in proportion.
+    auto release = [](double& t, double& l, double& s, double F) {
+      const double remaining = t - F * t;
+      l *= remaining / t;
+      t = remaining;
+      s = remaining - l;
+    };
+    // Adds D to a pack: the liquid water keeps its share.
+    auto deposit = [](double& t, double& l, double& s, double D) {
+      if (t > 0) {
+        l *= (t + D) / t;
+        t += D;
+        s = t - l;
+      } else {
+        l = 0;
+        t = s = D;
+      }
+    };
     for (int r = 1; r <= nrows; ++r)
       for (int c = 1; c <= ncols; ++c) {
         const double v = valid(r, c) ? 0.0 : nodata;
@@ -46,6 +73,7 @@ void schneemodellklasse::Slides() {
         const int r = static_cast<int>(own[kElevOrderRow].grid[vr][vc]);
         const int c = static_cast<int>(own[kElevOrderCol].grid[vr][vc]);
         const double z = zone[r][c];
+        const double g = share(r, c);
         // Shares of the neighbours above, left, right and below in the same zone.
         const int nr[4] = {r - 1, r, r, r + 1};
         const int nc[4] = {c, c - 1, c + 1, c};
@@ -54,22 +82,26 @@ void schneemodellklasse::Slides() {
         for (int k = 0; k < 4; ++k) {
           if (nr[k] < 1 || nr[k] > nrows || nc[k] < 1 || nc[k] > ncols) continue;
           if (!valid(nr[k], nc[k]) || zone[nr[k]][nc[k]] != z) continue;
-          const double share = slideshare[k + 1][r][c];
-          weight[k] = share > 0 ? share : 0.0;
+          const double fraction = slideshare[k + 1][r][c];
+          weight[k] = fraction > 0 ? fraction : 0.0;
           sum += weight[k];
         }
         if (sum > 0)
           for (double& wk : weight) wk /= sum;
-        // Release.
+        // Release, in mm over the cell: F of the open part's snow and of the
+        // glacier part's.
         const double S = total[r][c];
-        if (S <= 0 || slideslope[r][c] < minSlideSlope) {
-          input[r][c] = 0;
-        } else {
-          input[r][c] = S * F;
-          const double remaining = S - F * S;
-          liquid[r][c] *= remaining / S;
-          total[r][c] = remaining;
-          solid[r][c] = remaining - liquid[r][c];
+        const double Sg = glacier && totalg[r][c] > 0 ? totalg[r][c] : 0.0;
+        input[r][c] = 0;
+        if ((S > 0 || Sg > 0) && slideslope[r][c] >= minSlideSlope) {
+          if (g < 1 && S > 0) {
+            input[r][c] = S * F * (1 - g);
+            release(total[r][c], liquid[r][c], solid[r][c], F);
+          }
+          if (Sg > 0 && g > 0) {
+            input[r][c] += Sg * F * g;
+            release(totalg[r][c], liquidg[r][c], solidg[r][c], F);
+          }
         }
         // Motion.
         const double m = input[r][c] + mobile[r][c];
@@ -92,21 +124,19 @@ void schneemodellklasse::Slides() {
         }
       }
     }
-    // Deposit what came to rest, and the mass still moving, on each cell.
+    // Deposit what came to rest, and the mass still moving, on each cell: as
+    // mm over each of its parts, so a cell takes up D whatever its glacier.
     for (int r = 1; r <= nrows; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!valid(r, c)) continue;
         const double D = deposition[r][c] + mobile[r][c];
-        const double S = total[r][c];
-        if (S > 0) {
-          liquid[r][c] *= (S + D) / S;
-          total[r][c] = S + D;
-          solid[r][c] = total[r][c] - liquid[r][c];
-        } else {
-          liquid[r][c] = 0;
-          total[r][c] = solid[r][c] = D;
-        }
+        const double g = share(r, c);
+        if (g < 1) deposit(total[r][c], liquid[r][c], solid[r][c], D);
+        if (g > 0) deposit(totalg[r][c], liquidg[r][c], solidg[r][c], D);
       }
   }
-  for (OwnGrid g : {kTotal, kLiquid, kSolid, kInputMass, kMobileMass, kDeposition}) MPIScatterGrid(own[g].position);
+  for (OwnGrid g : {kTotal, kLiquid, kSolid}) MPIScatterGrid(own[g].position);
+  if (glacier)
+    for (GlacierGrid g : {kTotalOnGlacier, kLiquidOnGlacier, kSolidOnGlacier}) MPIScatterGrid(glac[g].position);
+  for (OwnGrid g : {kInputMass, kMobileMass, kDeposition}) MPIScatterGrid(own[g].position);
 }

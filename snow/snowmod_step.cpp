@@ -240,23 +240,36 @@ void schneemodellklasse::StepCell(int r, int c) {
   if (glaciergrid) {
     glac[kMeltFirn].grid[r][c] = 0;
     glac[kMeltIce].grid[r][c] = 0;
+    glac[kSnowMeltOnGlacier].grid[r][c] = 0;
+    if (glac[kFirnToIce].grid) glac[kFirnToIce].grid[r][c] = 0;
     glac[kGlacierizedOld].grid[r][c] = glaciergrid[r][c];
     g = GlacierFraction(r, c);
+    if (g <= 0) {
+      // A cell without glacier keeps no snow on a glacier part.
+      for (GlacierGrid k : {kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier})
+        if (glac[k].grid) glac[k].grid[r][c] = 0;
+      if (glac[kEvapOnGlacier].grid && EnergyBalanceMethod(method)) glac[kEvapOnGlacier].grid[r][c] = 0;
+    }
   }
 
   // 2. Albedo at the start: the snow's above 2.5 mm.
   albedo[r][c] = S + L <= 2.5 ? LanduseAlbedo(r, c) : SnowAlbedo(T, A);
 
-  // 4. Tracers: decay, then mixing of the input into the pack. Every tracer
-  // of the snow pack is held as a concentration (the grids
-  // "concstor_tracer_*"); its input concentration comes with the water input.
+  // 4. Tracers: decay, then the input into the pack. A tracer that leaves
+  // with evaporating water is held as a concentration (the grids
+  // "concstor_tracer_*"), into which the input's concentration mixes; any
+  // other as the amount in the pack, to which the input brings P times its
+  // concentration. The input concentration comes with the water input.
   const double Pbefore = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
   for (int t = 1; t <= tracercount && g <= 0; ++t) {
-    double& conc = tracergrids[t].store[r][c];
-    if (tracers[t].radioactive == 1) conc *= tracers[t].decay;
+    double& value = tracergrids[t].store[r][c];
+    if (tracers[t].radioactive == 1) value *= tracers[t].decay;
     if (Pbefore > 0) {
       const double cin = tracerinput[t] && tracerinput[t][r] ? tracerinput[t][r][c] : 0.0;
-      conc = WeightedMean(conc, cin, S + L, Pbefore);
+      if (tracers[t].evaporating == 1)
+        value = WeightedMean(value, cin, S + L, Pbefore);
+      else
+        value += Pbefore * cin;
     }
   }
 
@@ -303,8 +316,26 @@ void schneemodellklasse::StepCell(int r, int c) {
   own[kSnowFraction].grid[r][c] = snowIn;
   own[kRainFraction].grid[r][c] = rainIn;
 
-  // 9. Tracers leave with the outflow at the pack's concentration.
-  for (int t = 1; t <= tracercount; ++t) tracergrids[t].flux[r][c] = tracergrids[t].store[r][c];
+  // 9. Tracers leave with the outflow: a concentration at the pack's; an
+  // amount in the outflow's share of the pack's water, at most at the
+  // tracer's maximum concentration (none when it is not above 0).
+  for (int t = 1; t <= tracercount; ++t) {
+    double& value = tracergrids[t].store[r][c];
+    double& flux = tracergrids[t].flux[r][c];
+    if (tracers[t].evaporating == 1) {
+      flux = value;
+      continue;
+    }
+    if (g > 0) {
+      flux = 0;
+      continue;
+    }
+    const double W = out + L + S;
+    double released = W > 0 ? value * out / W : 0.0;
+    if (tracers[t].max_conc > 0) released = std::min(released, out * tracers[t].max_conc);
+    value -= released;
+    flux = out > 0 ? released / out : 0.0;
+  }
 
   // 10. to 13.
   const double P = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
@@ -366,20 +397,40 @@ void schneemodellklasse::CopyHRUStates() {
     if (glaciermethod > 10)
       for (GlacierGrid g :
            {kFirnTotal, kMassBalance, kOldMassBalance, kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier,
-            kSnowMeltOnGlacier, kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier})
+            kSnowMeltOnGlacier, kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier, kFirnToIce})
         if (glac[g].grid) grids[count++] = glac[g].grid;
   }
+  // The energy balance writes the snow's sublimation into "snow_evaporation".
+  if (EnergyBalanceMethod(method) && snowevaporation) grids[count++] = snowevaporation;
   const bool layers = glaciermethod > 10 && firnstack;
+  looperror = 0;
 #pragma omp parallel for schedule(runtime)
   for (int r = first; r <= last; ++r) {
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(r, c) || !Missing(masterhrugrid[r][c])) continue;
-      const HRURecord& unit = hru[static_cast<int64_t>(hrugrid[r][c])];
-      for (int k = 0; k < count; ++k) grids[k][r][c] = grids[k][unit.row][unit.column];
+      // The unit's number indexes the table of units; its master is a cell
+      // of this instance's rows.
+      const double v = hrugrid[r][c];
+      const int64_t index = v >= 1 && v < static_cast<double>(hrumax) + 1 ? static_cast<int64_t>(v) : 0;
+      const int mr = index > 0 ? hru[index].row : 0;
+      const int mc = index > 0 ? hru[index].column : 0;
+      if (index < 1 || mr < first || mr > last || mc < 1 || mc > ncols) {
+#pragma omp critical(snow_loop_error)
+        if (looperror == 0) {
+          looperror = 1030;
+          *diag << "FATAL: the hydrologic response unit " << v << " of cell row " << r << ", column " << c
+                << " (grid HydrologicResponseUnits) has no master cell among the " << static_cast<long>(hrumax)
+                << " units of this instance (" << modulname.c_str() << ")"
+                << "[end-entry]";
+        }
+        continue;
+      }
+      for (int k = 0; k < count; ++k) grids[k][r][c] = grids[k][mr][mc];
       if (layers)
-        for (int k = 0; k <= firn_levels; ++k) firnstack[r][c][k] = firnstack[unit.row][unit.column][k];
+        for (int k = 0; k <= firn_levels; ++k) firnstack[r][c][k] = firnstack[mr][mc][k];
     }
   }
+  if (looperror != 0) throw looperror;
 }
 
 void schneemodellklasse::AddStatistics() {
@@ -414,9 +465,12 @@ void schneemodellklasse::AddStatistics() {
       if (glaciergrid) AddGlacierStatistics(r, c, k);
       if (snowfreedays && gstats[kStatThawDepth].writer)
         gstats[kStatThawDepth].writer->AddCell(r, c, k, thawdepth[r][c], 1.0);
-      // Tracer concentrations weighted by the water of the pack (cells without glacier).
+      // Tracers of cells without glacier: concentrations weighted by the
+      // water of the pack, amounts summed.
       for (int t = 1; t <= tracercount && GlacierFraction(r, c) <= 0; ++t)
-        if (tracergrids[t].statistic) tracergrids[t].statistic->AddCell(r, c, k, tracergrids[t].store[r][c], S + L);
+        if (tracergrids[t].statistic)
+          tracergrids[t].statistic->AddCell(r, c, k, tracergrids[t].store[r][c],
+                                            tracers[t].evaporating == 1 ? S + L : 1.0);
     }
   }
 }
@@ -434,7 +488,7 @@ void schneemodellklasse::WriteGridStatistics() {
     if (glaciermethod > 10) {
       WriteDatedGrid(glac[kFirnTotal].position);
       for (GlacierGrid g : {kMassBalance, kOldMassBalance, kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier,
-                            kSnowMeltOnGlacier, kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier})
+                            kSnowMeltOnGlacier, kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier, kFirnToIce})
         if (glac[g].position > 0) WriteStatisticGrids(glac[g].position, 1, 0);
     }
   }

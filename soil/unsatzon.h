@@ -132,6 +132,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual double* GetKelsqd();
   virtual double* GetKelsqi();
   virtual double* GetQg();
+  // The glacier runoff of the step per subbasin (mm over the subbasin, index
+  // 1 ... subbasins), the part of Qg that the snow model handed over; read by
+  // the surface routing, which forms its own subbasin runoff.
+  double* GetGlacierRunoff();
   virtual double* GetQD();
   virtual double* GetQI();
   virtual RiverflowTable* GetRiverflowTable();
@@ -221,6 +225,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void DrainageLevels();
   void IrrigationStartGrids();
   void GlacierSetup(StatRecord* registry, int registryCapacity);
+  // Counts the per-subbasin glacier records from the glacier grid (collective).
+  void CountGlacierRecords();
   void OpenPointFiles();
   void WriteStartWaterContent();
   // ---- the step (unsatzon_step.cpp, unsatzon_solve.cpp, unsatzon_dump.cpp) ----
@@ -393,6 +399,19 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Grid GlacierizedCellsOld = nullptr;
   Grid GlacierMassBalance = nullptr;
   GlacierRecord* glacier_records = nullptr;
+  // True when the snow model hands its glacier runoff over through Qg.
+  bool glacier_runoff_source = false;
+  // The glacier part of Qg of the step, per subbasin (instance 0).
+  std::vector<double> glacier_runoff;
+  // Glacier fraction of the own cells in the last step (dynamic glaciers),
+  // [(row - firstrow) * (ncols + 1) + column]: the yearly update changes it;
+  // and the soil water (mm over the cell) that the change of the step
+  // took from the soil (negative) or gave to it.
+  std::vector<double> glacier_before, glacier_immo;
+  void KeepGlacierFractions();
+  void GlacierResizing();
+  // Water of a cell's soil column, mm over its soil.
+  double ColumnWater(int r, int c) const;
   Grid HydrologicResponseUnits = nullptr;
   Grid MasterHydrologicResponseUnits = nullptr;
   Grid infiltration_input = nullptr;

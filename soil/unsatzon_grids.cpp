@@ -508,36 +508,73 @@ void unsatzonmodellklasse::GlacierSetup(StatRecord* registry, int capacity) {
     glacier_fraction = gridlist[GetGrid("ice_firn")].grid;
   }
   glacier_records = static_cast<GlacierRecord*>(Alloc(static_cast<int>(sizeof(GlacierRecord)) * (zonecount + 1), 1));
-  if (mpirank == 0) {
-    for (int r = 1; r <= nrows; ++r) {
-      if (!zonegrid[r] || !glacier_fraction[r]) continue;
-      for (int c = 1; c <= ncols; ++c) {
-        if (!ValidZone(r, c)) continue;
-        const int z = static_cast<int>(std::floor(zonegrid[r][c] + 0.5));
-        if (z < 0 || z > maxzonecode || zoneindex[z] < 1) continue;
-        GlacierRecord& g = glacier_records[zoneindex[z]];
-        const double f = glacier_fraction[r][c];
-        if (f > 0) {
-          g.has_glacier = true;
-          g.glacier_share += f;
-          g.free_share += 1 - f;
-        } else {
-          g.free_share += 1;
-        }
+  // The snow model writes the glacier runoff of the step into Qg when it
+  // keeps glaciers (its grid "melt_from_ice" exists); without it nothing is
+  // added to the soil runoff.
+  glacier_runoff_source = FindGrid("melt_from_ice", true) > 0;
+  CountGlacierRecords();
+  if (dynamic) KeepGlacierFractions();
+}
+
+void unsatzonmodellklasse::KeepGlacierFractions() {
+  const size_t rows = lastrow >= firstrow ? static_cast<size_t>(lastrow - firstrow + 1) : 0;
+  glacier_before.assign(rows * (static_cast<size_t>(ncols) + 1), 0.0);
+  glacier_immo.assign(glacier_before.size(), 0.0);
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c)
+      if (OwnValidCell(r, c))
+        glacier_before[static_cast<size_t>(r - firstrow) * (ncols + 1) + c] = GlacierFraction(r, c);
+}
+
+void unsatzonmodellklasse::GlacierResizing() {
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnValidCell(r, c)) continue;
+      const size_t k = static_cast<size_t>(r - firstrow) * (ncols + 1) + c;
+      const double now = GlacierFraction(r, c);
+      glacier_immo[k] = glacier_before[k] != now ? (glacier_before[k] - now) * ColumnWater(r, c) : 0.0;
+      glacier_before[k] = now;
+    }
+}
+
+double unsatzonmodellklasse::ColumnWater(int r, int c) const {
+  const soil_table_entry* soil = SoilOf(r, c);
+  if (!soil) return 0.0;
+  const double* hgeo = geodetic_heads[r][c];
+  const double* th = theta[r][c];
+  const int n = std::min(layers, soil->layers);
+  double water = 0;
+  for (int k = 1; k <= n; ++k) water += th[k] * (hgeo[k - 1] - hgeo[k]);
+  return water * 1000.0;
+}
+
+void unsatzonmodellklasse::CountGlacierRecords() {
+  if (!glacier_records) return;
+  // Each instance counts its own cells; the sums meet on every instance, so
+  // that all hold the same records.
+  const size_t n = static_cast<size_t>(zonecount) + 1;
+  std::vector<double> sums(3 * n, 0.0);
+  for (int r = firstrow; r <= lastrow; ++r) {
+    if (!glacier_fraction[r]) continue;
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnValidCell(r, c)) continue;
+      const int k = SubbasinOf(r, c);
+      if (k < 1) continue;
+      // Static glaciers mark ice and firn cells with 1 and 2: whole cells.
+      const double f = GlacierFraction(r, c);
+      if (f > 0) {
+        sums[3 * k] += 1;
+        sums[3 * k + 1] += f;
+        sums[3 * k + 2] += 1 - f;
+      } else {
+        sums[3 * k + 2] += 1;
       }
     }
   }
-  if (mpisize > 1) {
-    MPI_Barrier(MPI_COMM_WORLD);
-    MPI_Datatype type;
-    int lengths[3] = {1, 1, 1};
-    MPI_Aint displacements[3] = {0, 8, 16};
-    MPI_Datatype types[3] = {MPI_CXX_BOOL, MPI_DOUBLE, MPI_DOUBLE};
-    MPI_Type_create_struct(3, lengths, displacements, types, &type);
-    MPI_Type_commit(&type);
-    MPI_Bcast(glacier_records, zonecount + 1, type, 0, MPI_COMM_WORLD);
-    MPI_Type_free(&type);
-  }
+  if (mpisize > 1)
+    MPI_Allreduce(MPI_IN_PLACE, sums.data(), static_cast<int>(sums.size()), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+  for (size_t k = 0; k < n; ++k)
+    glacier_records[k] = GlacierRecord{k > 0 && sums[3 * k] > 0, sums[3 * k + 1], sums[3 * k + 2]};
 }
 
 void unsatzonmodellklasse::OpenPointFiles() {

@@ -46,6 +46,12 @@ double* unsatzonmodellklasse::GetQg() {
   return Qg.data();
 }
 
+double* unsatzonmodellklasse::GetGlacierRunoff() {
+  if (flowcontrol == 0) return nullptr;
+  if (Qg.empty()) NotInitialized("Qg");
+  return glacier_runoff.data();
+}
+
 double* unsatzonmodellklasse::GetQD() {
   if (flowcontrol == 0) return nullptr;
   if (QD.empty()) NotInitialized("QD");
@@ -336,6 +342,11 @@ void unsatzonmodellklasse::StartStep(int64_t hour, int64_t day, int64_t month, i
                        kStatGWEX,    kStatQg,   kStatQDRAIN, kStatPOND,     kStatTEMPER};
   for (int k : order)
     if (statistics[k]) statistics[k]->NewStep();
+  // Dynamic glaciers: the soil of the share of a cell that the yearly update
+  // (in the snow model's step) covered keeps its water under the glacier,
+  // out of the soil's store; the share it left brings the soil's water in.
+  // At the start of the step, before the soil's water changes.
+  if (!glacier_before.empty()) GlacierResizing();
   StartTracerStep();
 }
 
@@ -440,14 +451,19 @@ void unsatzonmodellklasse::RouteSubbasinRunoff(int64_t hour, int64_t day, int64_
       route(zoneFZT_QI, QI, QIi, kelsqi[s], s);
       book(kStatQI, s, QIi[Flat(0, s)]);
       const double total = QDd[Flat(0, s)] + QIi[Flat(0, s)] + QBb[Flat(0, s)];
-      // Subbasins with glacier: the snow model put the glacier runoff of the step there.
-      if (glacier_records && glacier_records[s].has_glacier)
-        Qg[Flat(0, s)] += total;
-      else
-        Qg[Flat(0, s)] = total;
+      // Subbasins with glacier: the snow model put the glacier runoff of the
+      // step there (it writes every subbasin every step). Without the snow
+      // model nothing was written, and what Qg holds is the last step's runoff.
+      const bool glacier = glacier_runoff_source && glacier_records && glacier_records[s].has_glacier;
+      glacier_runoff[s] = glacier ? Qg[Flat(0, s)] : 0.0;
+      Qg[Flat(0, s)] = glacier_runoff[s] + total;
       book(kStatQg, s, Qg[Flat(0, s)]);
     }
   }
   WriteStepOutputs(hour, day, month, year);
   if (ntracers > 0) RouteTracers(hour, day, month, year);
+  // The yearly update of dynamic glaciers changes the glacier cells in the
+  // snow model's step; the records follow for the next step, in which the
+  // snow model's glacier runoff comes from the new cells as well.
+  if (glacier_records && GlacierMassBalance) CountGlacierRecords();
 }

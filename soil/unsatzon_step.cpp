@@ -156,12 +156,8 @@ void unsatzonmodellklasse::ZoneStatistics() {
         if (g < 1) e.statistic->AddCell(r, c, k, e.value, 1 - g);
         if (g > 0) e.statistic->AddCell(r, c, k, 0.0, g);
       }
-      if (statistics[kStatIMMO] && GlacierizedCellsOld && GlacierizedCellsOld[r]) {
-        const double old = GlacierizedCellsOld[r][c];
-        const double now = glacier_fraction[r][c];
-        const double v = (old >= 0 && now >= 0 && old != now) ? (old - now) * value(SB_2_grid, r, c) : 0.0;
-        statistics[kStatIMMO]->AddCell(r, c, k, v, 1.0);
-      }
+      if (statistics[kStatIMMO] && !glacier_immo.empty())
+        statistics[kStatIMMO]->AddCell(r, c, k, glacier_immo[static_cast<size_t>(r - firstrow) * (ncols + 1) + c], 1.0);
       if (statistics[kStatTEMPER] && ThawDepthTMod) statistics[kStatTEMPER]->AddCell(r, c, k, ThawDepthTMod[r][c], 1);
     }
 }

@@ -448,6 +448,9 @@ double* surfaceroutingclass::GetQg() {
 void surfaceroutingclass::SetQBb(double* values) {
   if (flowcontrol != 0) qbb = values;
 }
+void surfaceroutingclass::SetGlacierRunoff(double* values) {
+  if (flowcontrol != 0) glacierrunoff = values;
+}
 void surfaceroutingclass::SetKelsqd(double* values) {
   if (flowcontrol != 0) kelsqd = values;
 }

@@ -63,6 +63,9 @@ class surfaceroutingclass : public teilmodellklasse {
   virtual void SetQBb(double* values);
   virtual void SetKelsqd(double* values);
   virtual void SetKelsqi(double* values);
+  // The unsaturated zone's glacier runoff of the step per subbasin (mm),
+  // which the subbasin runoff Qg carries on with the soil's runoff.
+  void SetGlacierRunoff(double* values);
   // Replace the per-tracer inflow arrays of interflow and direct flow (flat as Qg).
   virtual void SetInterflowInflow(double* values);
   virtual void SetDirectInflow(double* values);
@@ -263,6 +266,7 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<ZoneRecord> passrecords[3];                // sub-step passes
   std::vector<double> passvalues;
   double* qbb = nullptr;
+  double* glacierrunoff = nullptr;
   double* kelsqd = nullptr;
   double* kelsqi = nullptr;
   double* externalQD = nullptr;  // inflows handed by SetDirectInflow / SetInterflowInflow

@@ -243,7 +243,8 @@ void surfaceroutingclass::RouteToOutlets(int64_t hour, int64_t day, int64_t mont
         st.stat.zones[s].sx = next * rel;
       }
       const double base = qbb[Flat(0, s)];
-      Qg[Flat(0, s)] = QDd[Flat(0, s)] + QIi[Flat(0, s)] + base;
+      const double glacier = glacierrunoff ? glacierrunoff[s] : 0.0;
+      Qg[Flat(0, s)] = QDd[Flat(0, s)] + QIi[Flat(0, s)] + base + glacier;
       stats[kQBSR].zones[s].n = stats[kQBSR].zones[s].RelCellSum = rel;
       stats[kQBSR].zones[s].sx = base * rel;
       stats[kQGSR].zones[s].n = stats[kQGSR].zones[s].RelCellSum = rel;

@@ -348,21 +348,27 @@ std::function<std::string(const std::string&)> StaticGlaciers(int method) {
 // Dynamic glaciers: two glaciers (subbasins 1 and 2) and, when the snow
 // drifts by a deposition index, a cell in subbasin 3 where snow piles up
 // into a new glacier at the yearly update on the given day of January.
-std::function<std::string(const std::string&)> DynamicGlaciers(int method, int updateDay, bool drift) {
-  return [method, updateDay, drift](const std::string& dir) {
+std::function<std::string(const std::string&)> DynamicGlaciers(int method, int updateDay, bool drift,
+                                                               bool emptied = false) {
+  return [method, updateDay, drift, emptied](const std::string& dir) {
     auto at = [](int r, int c, std::initializer_list<std::tuple<int, int, double>> cells, double otherwise) {
       for (const auto& [rr, cc, v] : cells)
         if (rr == r && cc == c) return v;
       return otherwise;
     };
     std::string failed;
+    // With emptied, glacier 2 has a second, smaller cell at (39, 12), which
+    // its shrinking at the yearly update empties.
+    const double second = emptied ? 0.05 : 0.0;
     failed += WriteBasinGrid(dir, "glac_frac.asc", [&](int r, int c, int) {
-      return at(r, c, {{6, 22, 1.0}, {7, 22, 0.5}, {6, 23, 0.5}, {39, 11, 0.2}}, 0.0);
+      return at(r, c, {{6, 22, 1.0}, {7, 22, 0.5}, {6, 23, 0.5}, {39, 11, 0.2}, {39, 12, second}}, 0.0);
     });
     failed += WriteBasinGrid(dir, "glac_code.asc", [&](int r, int c, int) {
-      return at(r, c, {{6, 22, 1}, {7, 22, 1}, {6, 23, 1}, {39, 11, 2}}, -9999);
+      return at(r, c, {{6, 22, 1}, {7, 22, 1}, {6, 23, 1}, {39, 11, 2}, {39, 12, emptied ? 2 : -9999}}, -9999);
     });
-    failed += WriteBasinGrid(dir, "debris.asc", [&](int r, int c, int) { return at(r, c, {{39, 11, 30}}, 1); });
+    failed += WriteBasinGrid(dir, "debris.asc", [&](int r, int c, int) {
+      return at(r, c, {{39, 11, 30}, {39, 12, 30}}, 1);
+    });
     failed += WriteBasinGrid(dir, "depidx.asc", [&](int r, int c, int) { return at(r, c, {{29, 30, 20}}, 0); });
     const std::string depositionGrid = drift ? "$inpath//depidx.asc deposition_index fillcode = 0 readcode = 1\n" : "";
     failed += EditIn(
@@ -384,7 +390,11 @@ std::function<std::string(const std::string&)> DynamicGlaciers(int method, int u
               "extraWeightFactorBand0\nfirn.stk\n3\nfirnwe.stat 4024\ngmb.asc\n0\ngmbold.asc\n0\ngmb1.stat 4024\n"
               "gmb2.stat 4024\n1.0       global debris scaling factor\nsnownoglac.stat 4024\nsgsolid.asc\n3\n"
               "sgliquid.asc\n3\nsgtotal.asc\n0\nsgmelt.asc\n0\nsgsurft.asc\n0\nsgtemp.asc\n0\nsgevap.asc\n10\n"
-              "150 0.25           maxSnowPackToCreateGlacier relSizeNewGlacier\n\n[special_output]\n"}});
+              "150 0.25           maxSnowPackToCreateGlacier relSizeNewGlacier\n"
+              "firnice.asc 10     the firn that turns to ice at the yearly update\n\n[special_output]\n"},
+         // The soil water that glaciers cover or leave at the yearly update:
+         // each day's sum.
+         {"sb2.stat 2024", "sb2.stat 4024"}});
     return failed;
   };
 }
@@ -521,10 +531,10 @@ std::vector<Case> Matrix() {
         c.end = july12;
       },
       {44}, JulyStorm);
-  add("energy_balance_snow_slides", kEnergyBalanceSlides, same, {46});
+  add("energy_balance_snow_slides", kEnergyBalanceSlides, same);
   for (int method : {1, 2}) {
     add(
-        "static_glaciers_" + std::to_string(method), {}, [method](Case& c) { c.modules.glacierMethod = method; }, {46},
+        "static_glaciers_" + std::to_string(method), {}, [method](Case& c) { c.modules.glacierMethod = method; }, {},
         StaticGlaciers(method));
     add(
         "static_glaciers_" + std::to_string(method) + "_surface_routing_off", {kSurfaceRoutingOff},
@@ -539,7 +549,8 @@ std::vector<Case> Matrix() {
   // balance with a deposition index) for 13, 9 (slides) in one case. The
   // yearly update falls after the run, or on its last day, so that the
   // fluxes of the period are those of the old geometry.
-  auto dynamic = [&](const std::string& name, int method, int snow, int updateDay, std::vector<int> open) {
+  auto dynamic = [&](const std::string& name, int method, int snow, int updateDay, std::vector<int> open,
+                     bool emptied = false) {
     Edits edits = {kSurfaceRoutingOff, {"1         method: degree-day", std::to_string(snow) + "         method"}};
     // The snow methods above 4 take the energy-balance and slide parameters.
     edits.push_back(kEnergyBalanceSlides[1]);
@@ -551,14 +562,16 @@ std::vector<Case> Matrix() {
           c.modules.surfaceRouting = false;
           c.modules.depositionIndex = snow != 9;
         },
-        std::move(open), DynamicGlaciers(method, updateDay, snow != 9));
+        std::move(open), DynamicGlaciers(method, updateDay, snow != 9, emptied));
   };
   dynamic("dynamic_glaciers_11", 11, 10, 31, {});
   dynamic("dynamic_glaciers_12", 12, 10, 31, {});
-  dynamic("dynamic_glaciers_13", 13, 11, 31, {46});
-  dynamic("dynamic_glaciers_13_degree_day_snow", 13, 10, 31, {46});
-  dynamic("dynamic_glaciers_11_slides", 11, 9, 31, {46});
-  dynamic("dynamic_glaciers_11_yearly_update", 11, 10, 8, {46});
+  dynamic("dynamic_glaciers_13", 13, 11, 31, {});
+  dynamic("dynamic_glaciers_13_degree_day_snow", 13, 10, 31, {});
+  dynamic("dynamic_glaciers_11_slides", 11, 9, 31, {});
+  dynamic("dynamic_glaciers_11_yearly_update", 11, 10, 8, {});
+  // The update makes a glacier in subbasin 3 and empties a cell of glacier 2.
+  dynamic("dynamic_glaciers_11_yearly_update_emptied_cell", 11, 10, 8, {}, true);
   add("frozen_soil", kFrozenSoil, same, {47});
   // The temperature pre-SpinUp spans the run's time range, so a shorter run
   // starts from other soil temperatures: the long run continues the short

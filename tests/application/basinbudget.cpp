@@ -80,6 +80,11 @@ std::string Budget::Report() const {
 
 namespace {
 
+long LastKey(const std::string& table);
+// Sum of the last column of the lines of a per-step table dated after from
+// and up to to.
+bool PeriodColumnSum(const std::string& table, long from, long to, double& sum);
+
 // The terms of one budget, read from the runs start and end.
 class Terms {
  public:
@@ -235,9 +240,13 @@ void Terms::Snow() {
     budget.storageChanges.push_back({"snow on glaciers", sum[1] - sum[0]});
   }
   // Ice (and on static glaciers the firn body, which never runs out) is held
-  // in no grid: its store shrinks by what melts.
+  // in no grid: its store shrinks by what melts and, on dynamic glaciers,
+  // grows by the firn that turns to ice at the yearly update (mm over the
+  // cell).
   auto g = [this](int r, int c) { return Glacierized(start, r, c); };
   if (SumChange("mice.sum", g, mm)) budget.storageChanges.push_back({"ice (melt taken from it)", -mm});
+  if (modules.glacierMethod >= 10 && SumChange("firnice.sum", mm))
+    budget.storageChanges.push_back({"ice (firn turned to it)", mm});
   if (modules.glacierMethod < 10 && SumChange("mfirn.sum", g, mm))
     budget.storageChanges.push_back({"firn body (melt taken from it)", -mm});
 }
@@ -284,6 +293,18 @@ void Terms::Soil() {
   };
   if (modules.ponding && StateChange("uzgrid21.asc", ponding, mm))
     budget.storageChanges.push_back({"ponded water (but lakes)", mm});
+  // Dynamic glaciers: the soil water of the share that a glacier covers at
+  // the yearly update leaves the soil column's store (it is kept under the
+  // glacier), that of a share it leaves joins it. The soil model writes it
+  // per step, as mm over the basin in the last column of its statistics.
+  if (modules.glacierMethod >= 10) {
+    const std::string q0 = start.Text("out/discharge.stat"), q1 = end.Text("out/discharge.stat");
+    if (PeriodColumnSum(end.Text("out/sb2_immo.stat"), LastKey(q0), LastKey(q1), mm)) {
+      budget.storageChanges.push_back({"soil water under glaciers", -mm});
+    } else {
+      Unread("sb2_immo.stat (soil water covered or left by glaciers, per step)");
+    }
+  }
   if (RunoffInTransit(start, "unsatzon_model", !modules.surfaceRouting, a) &&
       RunoffInTransit(end, "unsatzon_model", !modules.surfaceRouting, b)) {
     budget.storageChanges.push_back({"soil runoff in flow-time zones and storages", b - a});
@@ -372,6 +393,19 @@ long LastKey(const std::string& table) {
   long last = -1;
   for (const auto& row : Rows(table)) last = std::max(last, LineKey(row));
   return last;
+}
+
+bool PeriodColumnSum(const std::string& table, long from, long to, double& sum) {
+  sum = 0;
+  bool any = false;
+  for (const auto& row : Rows(table)) {
+    const long key = LineKey(row);
+    if (key > from && key <= to) {
+      sum += std::stod(row.back());
+      any = true;
+    }
+  }
+  return from >= 0 && any;
 }
 
 // Sum of column k over the lines of a per-step table dated after from and

@@ -302,6 +302,7 @@ TEST(SnowTracers, InputConcentrationMixesIntoThePackAndLeavesWithTheOutflow) {
   tracers[1].name = "cl";
   tracers[1].radioactive = 1;
   tracers[1].half_time = 10;
+  tracers[1].evaporating = 1;  // held as a concentration
   int error = -1;
   w.model->InitTracerGrids(&error, 1, tracers.data(), nullptr, 0);
   ASSERT_EQ(error, 0);
@@ -329,6 +330,39 @@ TEST(SnowTracers, InputConcentrationMixesIntoThePackAndLeavesWithTheOutflow) {
   ASSERT_EQ(none.Build(SnowSection{}), 0);
   EXPECT_EQ(CodeOf([&] { none.model->InitTracerGrids(&error, 1, tracers.data(), nullptr, 0); }), 33);
   none.model->FreeTracerArrays();
+}
+
+TEST(SnowTracers, AmountsComeWithTheInputAndLeaveInTheOutflowsShareUpToTheMaximumConcentration) {
+  SnowWorld w("amounts", {"1"});
+  w.Add("concflux_tracer_1_input", 2);
+  w.Add("concflux_tracer_2_input", 2);
+  ASSERT_EQ(w.Build(SnowSection{}), 0);
+  // Two tracers that stay behind with evaporating water: amounts in the
+  // pack, one with a maximum concentration of 0.5 and one without.
+  std::vector<TracerRecord> tracers(3);
+  tracers[1].name = "no3";
+  tracers[1].max_conc = 0.5;
+  tracers[2].name = "po4";
+  int error = -1;
+  w.model->InitTracerGrids(&error, 2, tracers.data(), nullptr, 0);
+  ASSERT_EQ(error, 0);
+  Grid amount[3] = {nullptr, w["concstor_tracer_1_snow_model"], w["concstor_tracer_2_snow_model"]};
+  Grid flux[3] = {nullptr, w["concflux_tracer_1_snow_model"], w["concflux_tracer_2_snow_model"]};
+  amount[1][1][1] = amount[2][1][1] = 3;
+  w["snowstorage_solid"][1][1] = 10;
+  // 5 degrees: 10 mm of rain at concentration 2 bring 20; the pack melts
+  // 3 x 5 / 24 mm and keeps 10 % of its solid water as liquid.
+  w.Fill("temperature", 5);
+  w.Fill("precipitation", 10);
+  w.model->run(1, 10, 1, 2001);
+  const double melt = 3 * 5 / 24.0, S = 10 - melt, L = S * 0.1, out = 10 + melt - L;
+  EXPECT_NEAR(w["snowcover_outflow"][1][1], out, 1e-12);
+  const double share = 23 * out / (out + L + S);
+  EXPECT_NEAR(flux[1][1][1], 0.5, 1e-12);
+  EXPECT_NEAR(amount[1][1][1], 23 - 0.5 * out, 1e-12);
+  EXPECT_NEAR(flux[2][1][1], share / out, 1e-12);
+  EXPECT_NEAR(amount[2][1][1], 23 - share, 1e-12);
+  w.model->FreeTracerArrays();
 }
 
 TEST(SnowRelease, TheReleaseUnregistersEveryGridOfTheModel) {

@@ -7,6 +7,7 @@
 
 #include <cmath>
 
+#include "framework/zonalstatistic.h"
 #include "tests/snow/snowworld.h"
 
 namespace {
@@ -436,6 +437,214 @@ TEST(GlacierRun, ValleyGlacierShrinksOverTenWarmingYearsKeepingItsWater) {
   EXPECT_GT(iceMelt, 0);
   EXPECT_LT(area, 6.5);
   EXPECT_GT(w.model->GetQice(1) * kThreads, 0);
+}
+
+// ---- radiation factors, static glacier cells, slides and the yearly update ----
+
+TEST(GlacierStep, IceSnowAndFirnMeltWithTheirOwnRadiationFactors) {
+  // 10 K above T0, R 100, MF 2 per day, 24 steps a day: snow on the glacier
+  // and firn melt 10 (2 / 24 + 100 x 0.001) mm, bare ice 10 (2 / 24 + 100 x 0.002).
+  const double snow = 10 * (2.0 / 24 + 0.1), ice = 10 * (2.0 / 24 + 0.2);
+  for (int method : {2, 12, 13}) {
+    SnowWorld w("radiation" + std::to_string(method), {"111"});
+    w.Add("global_radiation", 100);
+    IceFirnSection f;
+    f.method = method;
+    f.MF = 2;
+    f.Aice_min = f.Aice_max = 0.002;
+    f.Asnow_min = f.Asnow_max = 0.001;
+    if (method == 2) {
+      w.Add("ice_firn", 1)[1][3] = 2;  // ice, ice, firn
+    } else {
+      AddGlaciers(w, {1, 1, 1}, {1, 1, 1});
+      w["elevation"][1][3] = 2100;
+      f.firnline = "3 2000 0.5";  // 150 mm of firn on cell 3
+    }
+    ASSERT_EQ(w.Build(SnowSection{}, f.Text()), 0) << w.console.str();
+    w["SolidSnowStorage_onGlacier"][1][1] = 100;
+    Weather(w, 10, 0);
+    w.model->run(1, 10, 1, 2001);
+    // Method 13 melts the glacier's snow as the snow method does: C0 3 per day.
+    const double melted = method == 13 ? 10 * 3 / 24.0 : snow;
+    EXPECT_NEAR(w["SolidSnowStorage_onGlacier"][1][1], 100 - melted, 1e-12) << method;
+    EXPECT_EQ(w["melt_from_ice"][1][1], 0) << method;
+    EXPECT_NEAR(w["melt_from_ice"][1][2], ice, 1e-12) << method;
+    EXPECT_NEAR(w["melt_from_firn"][1][3], snow, 1e-12) << method;
+    EXPECT_EQ(w["melt_from_ice"][1][3], 0) << method;
+  }
+}
+
+TEST(GlacierStep, StaticGlacierCellsAreWholeGlacierAndEverySubbasinGetsItsRunoff) {
+  // Subbasin 1: an ice cell and a bare one; subbasin 2 bare. Ice melt
+  // 10 K x 9.6 / 24 = 4 mm over the whole first cell: 2 mm over subbasin 1.
+  SnowWorld w("static", {"112"});
+  w.Add("ice_firn", 0)[1][1] = 1;
+  IceFirnSection f;
+  f.method = 1;
+  f.kice = f.kfirn = f.ksnow = 0.001;  // the storages pass the melt on in its step
+  f.qglaccode = 4024;
+  ASSERT_EQ(w.Build(SnowSection{}, f.Text()), 0) << w.console.str();
+  const auto& table = w.model->GetGlacierTable();
+  EXPECT_DOUBLE_EQ(table[1].glacierized, 1.0);
+  EXPECT_DOUBLE_EQ(table[1].free, 1.0);
+  EXPECT_FALSE(table[2].glacier);
+  // The static methods keep the snow-melt statistics of glacier areas off.
+  EXPECT_FALSE(w.model->GlacierStatisticOf(schneemodellklasse::kStatSnowOnIce)->IsActive());
+  EXPECT_TRUE(w.model->GlacierStatisticOf(schneemodellklasse::kStatGlacierTotal)->IsActive());
+  double qg[3] = {0, 5, 99};
+  w.model->SetQg(qg);
+  Weather(w, 10, 0);
+  w.model->run(1, 10, 1, 2001);
+  EXPECT_NEAR(w["melt_from_ice"][1][1], 4.0, 1e-12);
+  EXPECT_NEAR(qg[1], 2.0, 1e-12);
+  // A subbasin without glacier gets 0, so that nothing stays there.
+  EXPECT_EQ(qg[2], 0.0);
+}
+
+TEST(GlacierStep, CellsWithoutGlacierKeepNoGlacierSnowAndMethod13KeepsTheEvaporationTaken) {
+  SnowWorld w("glacierfree", {"11"});
+  AddGlaciers(w, {1, 0}, {1, kNodata});
+  w.Add("global_radiation", 0);
+  IceFirnSection f;
+  f.method = 13;
+  ASSERT_EQ(w.Build(SnowSection{}, f.Text()), 0) << w.console.str();
+  w["SolidSnowStorage_onGlacier"][1][1] = 20;
+  w["SolidSnowStorage_onGlacier"][1][2] = 50;  // left from a glacier that is gone
+  w["LiquidSnowStorage_onGlacier"][1][2] = 5;
+  // What the evapotranspiration took from the glacier's snow before the snow step.
+  w["SnowEvaporation_onGlacier"][1][1] = 0.3;
+  Weather(w, -5, 0);
+  w.model->run(1, 10, 1, 2001);
+  EXPECT_EQ(w["SolidSnowStorage_onGlacier"][1][2], 0);
+  EXPECT_EQ(w["LiquidSnowStorage_onGlacier"][1][2], 0);
+  EXPECT_EQ(w["TotalSnowStorage_onGlacier"][1][2], 0);
+  EXPECT_EQ(w["SolidSnowStorage_onGlacier"][1][1], 20);
+  EXPECT_EQ(w["SnowEvaporation_onGlacier"][1][1], 0.3);
+}
+
+TEST(GlacierSlides, TheGlacierPartsReleaseAndTakeUpSnowByTheirShare) {
+  // Cell 1 (higher) wholly glacier, cell 2 half glacier; 5 % of a part's
+  // snow slides. The open part of cell 1 holds snow that no one can reach.
+  SnowWorld w("slides", {"11"});
+  AddGlaciers(w, {1, 0.5}, {1, 1});
+  SnowSection s;
+  s.method = 8;
+  s.minslide = "5";
+  s.fraction = "0.05";
+  ASSERT_EQ(w.Build(s, IceFirnSection{}.Text()), 0) << w.console.str();
+  w["snowstorage_solid"][1][1] = 10;
+  w["SolidSnowStorage_onGlacier"][1][1] = 10;
+  Weather(w, -5, 0);
+  w.model->run(1, 10, 1, 2001);
+  // 0.5 mm leaves cell 1's glacier part (of area 1) and lands, below the
+  // 1 x (1 - 10 / 55) mm that cell 2 takes up, on both its parts.
+  EXPECT_NEAR(w["input_mass"][1][1], 0.5, 1e-12);
+  EXPECT_NEAR(w["SolidSnowStorage_onGlacier"][1][1], 9.5, 1e-12);
+  EXPECT_EQ(w["snowstorage_solid"][1][1], 10);
+  EXPECT_NEAR(w["deposition"][1][2], 0.5, 1e-12);
+  EXPECT_NEAR(w["snowstorage_solid"][1][2], 0.5, 1e-12);
+  EXPECT_NEAR(w["SolidSnowStorage_onGlacier"][1][2], 0.5, 1e-12);
+  EXPECT_NEAR(w["TotalSnowStorage_onGlacier"][1][2], 0.5, 1e-12);
+  // Mm over each cell: 1 x 9.5 + 0.5 x 0.5 + 0.5 x 0.5 = the 10 before.
+}
+
+TEST(GlacierGeometry, APositiveBalanceOfAWholeCellGrowsTheGlacierIntoItsNeighbours) {
+  // One fully covered cell of 1 km2 and one elevation band: its partly covered
+  // cells are none, so the glacier first takes its bare neighbours (fraction
+  // 0) and then spreads the new area over them.
+  SnowWorld w("grow", {"11111"});
+  AddGlaciers(w, {0, 0, 1, 0, 0}, {kNodata, kNodata, 1, kNodata, kNodata});
+  IceFirnSection f;
+  f.firnline = "0 2000 0.5";
+  f.valine = "28.5 1.36 1 0";
+  ASSERT_EQ(w.Build(SnowSection{}, f.Text()), 0) << w.console.str();
+  // The balance that makes the volume of 1.5 km2: (V(1.5) - V(1)) x 0.85 m of water per m of ice.
+  const double dV = 28.5 * std::pow(1.5, 1.36) - 28.5;  // 1e6 m3
+  w["GlacierMassBalance"][1][3] = dV * 0.85 * 1000;     // mm over 1 km2
+  w.model->UpdateGlacierGeometry();
+  EXPECT_NEAR(GlacierArea(w), 1.5, 1e-9);
+  for (int c : {2, 4}) {
+    EXPECT_NEAR(w["GlacierizedCells"][1][c], 0.25, 1e-9) << c;
+    EXPECT_EQ(w["GlacierCodes"][1][c], 1) << c;
+  }
+  EXPECT_EQ(w["GlacierizedCells"][1][1], 0);
+  EXPECT_EQ(w["GlacierCodes"][1][1], kNodata);
+}
+
+TEST(GlacierUpdate, ChangedGlacierSharesKeepTheWaterOfSnowFirnAndPlants) {
+  SnowWorld w("follow", {"1111"});
+  AddGlaciers(w, {0.5, 0.5, 1, 0}, {1, 1, 1, kNodata});
+  IceFirnSection f;
+  f.firnline = "2 3000 0.5";  // two firn layers, none at the start
+  ASSERT_EQ(w.Build(SnowSection{}, f.Text()), 0) << w.console.str();
+  Grid I = w.Add("interception_storage0", 0);
+  Grid S = w["snowstorage_solid"], L = w["snowstorage_liquid"], Sg = w["SolidSnowStorage_onGlacier"],
+       Lg = w["LiquidSnowStorage_onGlacier"], before = w["GlacierizedCellsOld"], g = w["GlacierizedCells"];
+  Stack firn = w.model->GetFirnStack();
+  const double gB[4] = {0.5, 0.5, 1, 0}, gA[4] = {0.8, 0.2, 0, 0.25};
+  // Open snow, water on the plants, the two firn layers, snow on the glacier.
+  const double state[4][7] = {
+      {10, 2, 1, 40, 20, 0, 0}, {10, 2, 1, 40, 20, 0, 0}, {0, 0, 0, 40, 20, 5, 1}, {8, 0, 0.4, 30, 30, 0, 0}};
+  auto water = [&](int c, double share) {
+    return (1 - share) * (S[1][c] + L[1][c] + I[1][c]) + share * (firn[1][c][1] + firn[1][c][2] + Sg[1][c] + Lg[1][c]);
+  };
+  for (int c = 1; c <= 4; ++c) {
+    const double* v = state[c - 1];
+    S[1][c] = v[0];
+    L[1][c] = v[1];
+    I[1][c] = v[2];
+    firn[1][c][1] = v[3];
+    firn[1][c][2] = v[4];
+    Sg[1][c] = v[5];
+    Lg[1][c] = v[6];
+    before[1][c] = gB[c - 1];
+  }
+  double total = 0;
+  for (int c = 1; c <= 4; ++c) total += water(c, gB[c - 1]);
+  for (int c = 1; c <= 4; ++c) g[1][c] = gA[c - 1];
+  w.model->FollowGlacierArea();
+  // Grown by 0.3: firn spread over 0.8, the open part's 13 mm of 0.3 on top as young firn.
+  EXPECT_NEAR(firn[1][1][1], 40 * 0.5 / 0.8 + 0.3 * 13 / 0.8, 1e-12);
+  EXPECT_NEAR(firn[1][1][2], 20 * 0.5 / 0.8, 1e-12);
+  EXPECT_EQ(S[1][1], 10);
+  EXPECT_EQ(I[1][1], 1);
+  // Shrunk by 0.3: the firn of 0.3 becomes snow of the open part, spread over 0.8.
+  EXPECT_NEAR(S[1][2], (0.5 * 10 + 0.3 * 60) / 0.8, 1e-12);
+  EXPECT_NEAR(L[1][2], 0.5 * 2 / 0.8, 1e-12);
+  EXPECT_NEAR(I[1][2], 0.5 / 0.8, 1e-12);
+  EXPECT_EQ(firn[1][2][1], 40);
+  // Emptied: all its firn and glacier snow are the cell's snow now.
+  EXPECT_NEAR(S[1][3], 65, 1e-12);
+  EXPECT_NEAR(L[1][3], 1, 1e-12);
+  EXPECT_EQ(firn[1][3][0], 0);
+  EXPECT_EQ(Sg[1][3], 0);
+  // New glacier share on a bare cell: its own snow and plants' water, no
+  // firn lent by a neighbour.
+  EXPECT_NEAR(firn[1][4][1], 8.4, 1e-12);
+  EXPECT_EQ(firn[1][4][2], 0);
+  EXPECT_NEAR(w["firn_WE_stack"][1][4], 8.4, 1e-12);
+  double after = 0;
+  for (int c = 1; c <= 4; ++c) after += water(c, gA[c - 1]);
+  EXPECT_NEAR(after, total, 1e-12);
+}
+
+TEST(GlacierUpdate, TheOldestFirnLayerTurnsToIceAndIsReported) {
+  SnowWorld w("firnice", {"1"});
+  AddGlaciers(w, {0.6}, {1});
+  IceFirnSection f;
+  f.firnline = "2 3000 0.5";
+  f.valine = "28.5 1.36 0 0";  // the geometry stays
+  f.line54 = "firnice 10";
+  ASSERT_EQ(w.Build(SnowSection{}, f.Text()), 0) << w.console.str();
+  Stack firn = w.model->GetFirnStack();
+  firn[1][1][1] = 15;
+  firn[1][1][2] = 7;
+  w["SolidSnowStorage_onGlacier"][1][1] = 40;
+  w.model->YearlyGlacierUpdate();
+  EXPECT_EQ(firn[1][1][1], 40);
+  EXPECT_EQ(firn[1][1][2], 15);
+  // 7 mm over the glacier part of 0.6: 4.2 mm over the cell.
+  EXPECT_NEAR(w["firn_turned_to_ice"][1][1], 4.2, 1e-12);
 }
 
 }  // namespace

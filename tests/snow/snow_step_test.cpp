@@ -211,6 +211,21 @@ TEST(SnowStep, MembersOfHydrologicResponseUnitsCopyTheirMasterAndSlidesStayOff) 
   EXPECT_EQ(w["input_mass"][1][1], 0.0);
 }
 
+TEST(SnowStep, AResponseUnitOutsideTheTableStopsTheStep) {
+  SnowWorld w("hrubad", {"111"});
+  Grid units = w.Add("HydrologicResponseUnits", 1);
+  Grid masters = w.Add("MasterHydrologicResponseUnits", kNodata);
+  masters[1][1] = 1;
+  units[1][3] = 2;
+  masters[1][3] = 2;
+  units[1][2] = 7;  // the table has units 1 and 2 only
+  std::vector<HRURecord> table = {HRURecord{0, "", 0, 0}, HRURecord{1, "a", 1, 1}, HRURecord{2, "b", 1, 3}};
+  w.args.object.hru = table.data();
+  ASSERT_EQ(w.Build(SnowSection{}), 0) << w.console.str();
+  EXPECT_EQ(CodeOf([&] { w.model->run(1, 10, 1, 2001); }), 1030);
+  EXPECT_TRUE(w.Said("the hydrologic response unit 7 of cell row 1, column 2")) << w.console.str();
+}
+
 // ---- a winter on the example basin ----
 
 struct Basin {

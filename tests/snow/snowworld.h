@@ -186,13 +186,15 @@ struct IceFirnSection {
   std::string dateline = "30 9";
   std::string line53 = "1000 0.25";
   std::string valine = "28.5 1.36 3 0";
+  int qglaccode = 0;   // statistics code of the total glacier melt
+  std::string line54;  // the grid of firn turned to ice and its write code
   std::string Text() const {
     std::ostringstream s;
     s << "[ice_firn]\n" << method << " method\n";
     for (double v : {DDFice, DDFfirn, DDFsnow, MF, Aice_min, Aice_max, Asnow_min, Asnow_max, kice, kfirn, ksnow, qice0,
                      qfirn0, qsnow0})
       s << v << "\n";
-    s << "mfirn\n0\nqfirn.stat 0\nmice\n0\nqice.stat 0\nqglac.stat 0\n";
+    s << "mfirn\n0\nqfirn.stat 0\nmice\n0\nqice.stat 0\nqglac.stat " << qglaccode << "\n";
     if (method > 10) {
       s << "qsg.stat 0\n0 readgrid\n"
         << firnline << "\n"
@@ -200,7 +202,7 @@ struct IceFirnSection {
         << valine << "\nfirnstack\n0\nfirn.stat 0\ngmb\n0\ngmbold\n0\ngmb1.stat 0\ngmb2.stat 0\n1.0\n"
         << "snowog.stat 0\n";
       for (int k = 0; k < 7; ++k) s << "grid" << k << "\n0\n";
-      s << line53 << "\n";
+      s << line53 << "\n" << line54 << "\n";
     }
     return s.str();
   }

@@ -1,0 +1,1 @@
+fluvex_test(unsatzon_glacier_test SOURCES unsatzon_glacier_test.cpp LIBS fluvex_soil)
