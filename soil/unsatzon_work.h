@@ -57,8 +57,8 @@ struct unsatzonmodellklasse::CellWork {
          {&tracerCap, &tracerGroundwater, &tracerOut, &tracerInter, &tracerDrain, &tracerOutAmount, &tracerInterAmount,
           &tracerDrainAmount, &tracerDirectLoad, &tracerInterLoad, &tracerInput, &tracerSilt, &tracerMix, &tracerPond})
       v->assign(static_cast<size_t>(count) + 1, 0.0);
-    // Every tracer mixes in the saturated zone.
-    tracerMixed.assign(static_cast<size_t>(count) + 1, 1);
+    // Which tracers mix in the saturated zone is the caller's (their kind flag).
+    tracerMixed.assign(static_cast<size_t>(count) + 1, 0);
     // The river water's concentrations come in the layer array `tracer`.
     if (tracer.size() < static_cast<size_t>(count) + 1) tracer.resize(static_cast<size_t>(count) + 1, 0.0);
   }

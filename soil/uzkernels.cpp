@@ -281,6 +281,15 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
       topInflow = std::copysign(c.reducedConductivity, topInflow);
     Ks = c.work;
   }
+  // Infiltration: at most what the surface layer passes with its surface
+  // saturated, the Darcy flux from a water film at the surface to the
+  // layer's middle (frozen water narrows the pores as between the layers).
+  // The rest stays on the surface.
+  if (topInflow > 0 && n >= 1 && d[1] > 0) {
+    const double K = Ks[1] * soil.InterpolateTableMin(1, thetaSat[1], Frozen(F, 1));
+    const double passed = std::max(0.0, K * (z[0] - H[1]) / (d[1] / 2.0));
+    if (topInflow > passed) topInflow = passed;
+  }
   q[0] = -topInflow;
   if (c.groundwaterActive && c.river)
     LateralFlows(c, *c.river, dt, c.g, A, B, tracer, thetaSat, thetaA, thetaB, z, H, d, inflowSum, outflowSum);
@@ -535,6 +544,20 @@ double UpdateTheta(const Column& c, int iteration, int L, const double* A, const
   return largest;
 }
 
+int GroundwaterLevelLayer(const double* theta, const double* thetaSat, int n) {
+  constexpr double kSaturatedShare = 0.9995;
+  for (int i = n; i >= 1; --i)
+    if (!(theta[i] > kSaturatedShare * thetaSat[i])) return i;
+  return 1;
+}
+
+double WaterTableHeight(const double* z, double theta, double thetaSat, double thetaDrainable, int g) {
+  if (thetaSat - theta <= 0.0001) return z[g - 1];
+  if (theta > thetaDrainable)
+    return std::min(z[g - 1], z[g] + (z[g - 1] - z[g]) * (theta - thetaDrainable) / (thetaSat - thetaDrainable));
+  return z[g];
+}
+
 double LowerBoundaryFlux(const Column& c, int g1, int g0, double T0, double T, const double* z, const double* thetaNew,
                          const double* thetaSat, const double* thetaStart, const double* f, const double* dFlux,
                          double groundwaterIn, double groundwaterOut, double dt, double dtms) {
@@ -555,9 +578,11 @@ double LowerBoundaryFlux(const Column& c, int g1, int g0, double T0, double T, c
     storage = (z[g1] - T0) * (thetaSat[g1] - thetaNew[g1]) * 1000.0;
     for (int k = g1 + 1; k <= g0 - 1; ++k) storage += (thetaNew[k] - thetaStart[k]) * d[k] * 1000.0;
   }
-  double result = storage + (c.baseflow + f[0]) * dtms;
-  if (c.groundwaterActive) result += (groundwaterIn - groundwaterOut) * dtms;
-  return result;
+  // What crossed the table from above: the change of the saturated zone
+  // plus what left it otherwise (baseflow, the other outflows) less what
+  // entered it otherwise. The flux across the soil surface is not part of
+  // it: infiltrating water is recharge only once it reaches the table.
+  return storage + (c.baseflow + groundwaterOut - groundwaterIn) * dtms;
 }
 
 double Infiltration(Column& c, double tau, int clayLayer, const double* d, const double* z, const double* theta,

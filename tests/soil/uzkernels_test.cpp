@@ -393,13 +393,23 @@ TEST(UzWaterKernels, LowerBoundaryStorageTerms) {
   f.Fill(0.40);
   std::vector<double> flux(8, 0.0), start = f.theta;
   f.c.baseflow = 1e-8;
+  // 18 mm infiltrating through the soil surface in the hour: water that has
+  // not reached the table is no recharge.
+  flux[0] = -5e-6;
   const double dtms = 3.6e6;
-  // Table rising within layer 3 from 5 to 10 cm above its bottom.
+  // Table rising within layer 3 from 5 to 10 cm above its bottom: the
+  // saturated zone gained the pore space above the old table, and the
+  // baseflow left it.
   const double T0 = f.z[3] + 0.05, T = f.z[3] + 0.10;
   const double above = (0.2 * 0.40 - 0.05 * 0.43) / 0.15;
   EXPECT_NEAR(uzk::LowerBoundaryFlux(f.c, 3, 3, T0, T, f.z.data(), f.theta.data(), f.ts.data(), start.data(),
                                      flux.data(), f.d.data(), 0, 0, 3600, dtms),
               (0.43 - above) * 0.05 * 1000 + 1e-8 * dtms, 1e-9);
+  // A river that put 4e-8 m/s into the saturated zone raised the table
+  // without recharge; 1e-8 m/s leaving it otherwise came from above.
+  EXPECT_NEAR(uzk::LowerBoundaryFlux(f.c, 3, 3, T0, T, f.z.data(), f.theta.data(), f.ts.data(), start.data(),
+                                     flux.data(), f.d.data(), 4e-8, 1e-8, 3600, dtms),
+              (0.43 - above) * 0.05 * 1000 + (1e-8 + 1e-8 - 4e-8) * dtms, 1e-9);
   // Falling into layer 4: what layer 4 lost plus the drained part of layer 3.
   f.theta[4] = 0.38;
   EXPECT_NEAR(uzk::LowerBoundaryFlux(f.c, 4, 3, T0, f.z[4] + 0.1, f.z.data(), f.theta.data(), f.ts.data(), start.data(),
