@@ -674,6 +674,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       tc.outputAmount = w.tracerOutAmount.data();
       tc.interflowAmount = w.tracerInterAmount.data();
       tc.drainageAmount = w.tracerDrainAmount.data();
+      tc.drainsAmount = w.tracerDrainsAmount.data();
     }
     uzk::LayerBalance(col, g, ba, NT > 0 ? &tc : nullptr, dtw, 1.0, 1.0);
     // What left the bottom of the column joins the groundwater below.
@@ -688,7 +689,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       interflowRate += w.O1L[i];
       drainageRate += w.O2L[i];
       exfiltrationRate += w.BL[i];
-      if (atControl) control_interflow[i] += w.O1L[i] * dtms;
+      if (atControl) control_interflow[i] += (w.O1L[i] + w.O2L[i]) * dtms;
     }
 
     // 15. Water table, of the water contents the layers keep after the
@@ -732,7 +733,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
 
     // 20. Results of the substep (mm).
     directflow[r][c] += directRate * dtms;
-    interflow[r][c] += interflowRate * dtms;
+    // The drains lead their water into the channels with the interflow:
+    // "interflow" holds both, "drainage_flow" the drains' part.
+    interflow[r][c] += (interflowRate + drainageRate) * dtms;
     if (drainage_flow) drainage_flow[r][c] += drainageRate * dtms;
     if (river_infiltration) river_infiltration[r][c] += sumA * dtms;
     if (river_exfiltration) river_exfiltration[r][c] += exfiltrationRate * dtms;
@@ -773,7 +776,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
         w.tracerPond[t] = amount - amount * share;
       }
       a[0] = 0;
-      w.tracerInterLoad[t] += w.tracerInterAmount[t];
+      w.tracerInterLoad[t] += w.tracerInterAmount[t] + w.tracerDrainsAmount[t];
     }
   }
 

@@ -301,8 +301,8 @@ TEST_F(Tracers, GroundwaterModelExchangesSubstanceWithTheColumn) {
     for (int r = 1; r <= kRows; ++r)
       for (int c = 1; c <= kCols; ++c) {
         precipitation[r][c] = step % 6 == 3 ? 4.0 : 0.0;
-        // Rising (negative, m/s) for eight hours, then taken from the column.
-        tuz->Base()[r][c] = step < 8 ? -2e-7 * c : 1e-7 * r;
+        // Rising (negative, mm per step) for eight hours, then taken from the column.
+        tuz->Base()[r][c] = step < 8 ? -0.72 * c : 0.36 * r;
         water[r][c] = aquifer[r][c] * coefficient[r][c] * 1000;
         before[r][c] = Mass(1, r, c) + gwConc[r][c] * water[r][c];
         storage[r][c] = 0;

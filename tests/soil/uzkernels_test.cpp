@@ -354,6 +354,41 @@ TEST(UzWaterKernels, InterflowAndDrainage) {
   EXPECT_EQ(f.S[1], 0.0);
 }
 
+TEST(UzWaterKernels, InfiltrationIsBoundedByWhatTheSurfaceLayerPasses) {
+  // A sealed loam (1e-14 m/s) under 25.4 mm in an hour.
+  const uztest::VanGenuchten sealed = {"sealed", 0.078, 0.43, 3.6, 1.56, 1e-14};
+  const double rain = 25.4 / 3.6e6;
+  for (const uztest::VanGenuchten& p : {sealed, kCarselParrish[1]}) {
+    ColumnFixture f(p);
+    f.Fill(0.30);
+    double mean = 0, drainage = 0, inflow = 0, outflow = 0;
+    auto fluxes = [&](double input, const double* F) {
+      uzk::ComputeHeads(f.c, 0, 0, mean, f.thetaOld.data(), f.theta.data(), f.A.data(), f.B.data(), f.psi.data(),
+                        f.H.data(), f.z.data(), F);
+      uzk::ComputeFluxes(f.c, 0, input, 3600, f.thetaOld.data(), f.theta.data(), f.theta.data(), f.A.data(), f.B.data(),
+                         f.ts.data(), f.z.data(), f.H.data(), f.d.data(), f.S.data(), f.q.data(), drainage, F,
+                         f.tracer.data(), inflow, outflow);
+      return -f.q[0];
+    };
+    // The Darcy flux from a saturated surface to the middle of layer 1 (0.1 m below it).
+    auto passes = [&](double kr) { return p.ksat * kr * (f.z[0] - f.H[1]) / 0.1; };
+    const double kSat = f.soil->InterpolateTableMin(1, 0.43, 1.0);
+    const double in = fluxes(rain, nullptr);
+    EXPECT_NEAR(in, std::min(rain, passes(kSat)), 1e-12 * rain) << p.name;
+    if (p.ksat < 1e-10) {
+      EXPECT_LT(in, 1e-12);  // the rain stays on the surface
+    } else {
+      EXPECT_EQ(fluxes(1e-7, nullptr), 1e-7);  // a drizzle enters whole
+    }
+    // Frozen water in layer 1 narrows its pores (liquid share 0.05).
+    std::vector<double> F(f.n + 2, 1.0);
+    F[1] = 0.05;
+    const double frozen = fluxes(rain, F.data());
+    EXPECT_NEAR(frozen, std::min(rain, passes(f.soil->InterpolateTableMin(1, 0.43, 0.05))), 1e-12 * rain) << p.name;
+    EXPECT_LT(frozen, in) << p.name;
+  }
+}
+
 TEST(UzWaterKernels, GreenAmptInfiltrationSplitsTheInput) {
   ColumnFixture f(kCarselParrish[1]);
   f.Fill(0.30);
