@@ -517,7 +517,6 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     col.baseflow = qb;
     // Negative: water from the groundwater, into the layers or, where they are full, direct runoff.
     baseflowAmount += qb * dtms;
-    const int g0 = g;
     const double T0 = w.z[0] + col.groundwaterDistance;
 
     // 8. Start of the substep. With heat transfer the unfrozen share of the
@@ -580,14 +579,12 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     } while (change > tolerance && max_iterations > counter);
     // Water that left the updated layers downward goes to the layer below or,
     // below the last layer, out of the column with the baseflow.
-    double bottomRate = 0;  // leaving through the bottom of the column (m/s)
     {
       const int m = std::min(n, g + 2);
       if (w.q[m] != 0) {
         if (m < n) {
           w.theta[m + 1] -= w.q[m] * dtw / w.d[m + 1];
         } else {
-          bottomRate = -w.q[m];
           baseflowAmount -= w.q[m] * dtms;
         }
       }
@@ -693,14 +690,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     }
 
     // 15. Water table, of the water contents the layers keep after the
-    // outflow limits. The recharge is the water that crossed the table: the
-    // change of the saturated zone plus what left it below (baseflow, the
-    // column's bottom, the river) less what the river put into it.
+    // outflow limits. The recharge is the water that reached the table's
+    // layer from above: through the top of that layer, and the macropore
+    // water put into it and the layers below it.
     g = std::clamp(g, 1, n);
     const double T = uzk::WaterTableHeight(w.z.data(), w.theta[g], w.ts[g], w.drainable[g], g);
-    const double recharge =
-        uzk::LowerBoundaryFlux(col, g, g0, T0, T, w.z.data(), w.theta.data(), w.ts.data(), w.thetaOld.data(),
-                               w.q.data(), w.d.data(), sumA, exfiltrationRate + bottomRate, dtw, dtms);
+    double recharge = uzk::LowerBoundaryFlux(g, w.q.data(), dtms);
+    for (int i = g; i <= n; ++i) recharge += w.macro[i] * dtms;
     col.groundwaterDistance = T - w.z[0];
     tableFell = T < T0;
 

@@ -558,31 +558,13 @@ double WaterTableHeight(const double* z, double theta, double thetaSat, double t
   return z[g];
 }
 
-double LowerBoundaryFlux(const Column& c, int g1, int g0, double T0, double T, const double* z, const double* thetaNew,
-                         const double* thetaSat, const double* thetaStart, const double* f, const double* dFlux,
-                         double groundwaterIn, double groundwaterOut, double dt, double dtms) {
-  if (c.externalTable) return g0 < 2 ? -0.0 : -dtms * f[g0 - 1];
-  const double* d = c.soil->thickness.data();
-  double storage = 0;
-  if (g1 == g0) {
-    const int g = g0;
-    const double Tm = std::min(T, T0);
-    const double e = z[g - 1] - Tm;
-    const double th = T <= T0 ? thetaNew[g] : thetaStart[g];
-    if (e != 0) storage = (thetaSat[g] - (d[g] * th - (Tm - z[g]) * thetaSat[g]) / e) * (T - T0) * 1000.0;
-  } else if (g1 > g0) {
-    for (int k = g0 + 1; k <= g1; ++k) storage += (thetaNew[k] - thetaStart[k]) * d[k] * 1000.0;
-    const double thetaBefore = dFlux[g0] != 0 ? thetaNew[g0] - dt * f[g0] / dFlux[g0] : thetaNew[g0];
-    storage += (thetaSat[g0] - thetaBefore) * (T - z[g0]) * 1000.0;
-  } else {
-    storage = (z[g1] - T0) * (thetaSat[g1] - thetaNew[g1]) * 1000.0;
-    for (int k = g1 + 1; k <= g0 - 1; ++k) storage += (thetaNew[k] - thetaStart[k]) * d[k] * 1000.0;
-  }
-  // What crossed the table from above: the change of the saturated zone
-  // plus what left it otherwise (baseflow, the other outflows) less what
-  // entered it otherwise. The flux across the soil surface is not part of
-  // it: infiltrating water is recharge only once it reaches the table.
-  return storage + (c.baseflow + groundwaterOut - groundwaterIn) * dtms;
+double LowerBoundaryFlux(int g, const double* f, double dtms) {
+  // The flux across the top of the table's layer, not a storage change
+  // derived from the table height: the height jumps when the table's layer
+  // changes (a layer counts as holding the table up to 0.9995 of its
+  // saturation), and such a storage term does not sum to the change of the
+  // saturated zone over time.
+  return g >= 1 ? -f[g - 1] * dtms : 0.0;
 }
 
 double Infiltration(Column& c, double tau, int clayLayer, const double* d, const double* z, const double* theta,

@@ -208,17 +208,11 @@ int GroundwaterLevelLayer(const double* theta, const double* thetaSat, int n);
 // fill, from its bottom: z_g + d_g (theta_g - theta_d) / (theta_s - theta_d).
 double WaterTableHeight(const double* z, double theta, double thetaSat, double thetaDrainable, int g);
 
-// Groundwater recharge of a substep (mm), the water that crossed the water
-// table from above: the storage change of the saturated zone from the table
-// heights T0 (before) and T (after), g0 and g1 the groundwater layers before
-// and after, plus the baseflow (c.baseflow) and groundwaterOut (m/s, other
-// outflows of the saturated zone: to rivers, through the column's bottom)
-// less groundwaterIn (m/s, inflow from rivers), over the substep of dtms
-// milliseconds. f and dFlux: the flux array and the thickness used with it
-// (f[0], the flux across the soil surface, does not enter).
-double LowerBoundaryFlux(const Column& c, int g1, int g0, double T0, double T, const double* z, const double* thetaNew,
-                         const double* thetaSat, const double* thetaStart, const double* f, const double* dFlux,
-                         double groundwaterIn, double groundwaterOut, double dt, double dtms);
+// Groundwater recharge of a substep (mm): the water that crossed into the
+// layer of the water table g from above, -f[g-1] over the substep of dtms
+// milliseconds (f positive upward; f[0] the soil surface when the table lies
+// in layer 1). Negative when the saturated zone feeds the layers above it.
+double LowerBoundaryFlux(int g, const double* f, double dtms);
 
 // Infiltration after Green and Ampt with the time to ponding: P (mm in the
 // substep, in/out) is reduced to what infiltrates, the rest is returned as

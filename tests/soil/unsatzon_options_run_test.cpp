@@ -113,6 +113,25 @@ TEST(SoilOptionsRun, RechargeIsTheWaterThatCrossesTheWaterTable) {
   EXPECT_GT(baseflow, 1.0);
   EXPECT_NEAR(recharge, baseflow, 0.02 * baseflow);
 
+  // A year of showers and dry spells without evapotranspiration raises the
+  // table from 0.65 m to the surface, through its layers. The saturated
+  // zone loses water only by the baseflow, and it gained at most the pore
+  // space of the subsoil above theta(3.45 m) over the rise (van Genuchten:
+  // theta_s 0.40, theta_r 0.05, alpha 1.5/m, n 1.35). The recharge lies
+  // between the two.
+  SoilBasin varied("soilrechargevaried", 365);
+  varied.rain = VariedRain;
+  varied.statCodes[1] = 2001;  // GWSTAND
+  varied.statCodes[2] = 2001;
+  ASSERT_TRUE(RunBasin(varied));
+  const auto table = varied.Stat("gwstand.stat");
+  const double rise = table.back()[6] - table.front()[6];
+  EXPECT_GT(rise, 0.5);
+  const double yield = 0.40 - (0.05 + 0.35 * std::pow(1 + std::pow(1.5 * 3.45, 1.35), -(1 - 1 / 1.35)));
+  const double yearRecharge = StatSum(varied, "gwn.stat"), yearBaseflow = StatSum(varied, "qb.stat");
+  EXPECT_GT(yearRecharge, yearBaseflow);
+  EXPECT_LT(yearRecharge, yearBaseflow + 1000 * yield * rise);
+
   // A shower on a dry column: the water that infiltrated in the hour is
   // still far above the table, 1.5 m deep; the hour's recharge is the
   // little water the saturated zone gets anyway (as in the dry hour before).

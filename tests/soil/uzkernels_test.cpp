@@ -423,38 +423,20 @@ TEST(UzWaterKernels, GreenAmptInfiltrationSplitsTheInput) {
   EXPECT_EQ(excess, 5.0);
 }
 
-TEST(UzWaterKernels, LowerBoundaryStorageTerms) {
-  ColumnFixture f(kCarselParrish[1]);
-  f.Fill(0.40);
-  std::vector<double> flux(8, 0.0), start = f.theta;
-  f.c.baseflow = 1e-8;
-  // 18 mm infiltrating through the soil surface in the hour: water that has
-  // not reached the table is no recharge.
-  flux[0] = -5e-6;
+TEST(UzWaterKernels, RechargeIsTheWaterThatReachesTheTablesLayer) {
+  // Fluxes of an hour, positive upward: 18 mm infiltrating through the
+  // surface, 0.72 mm entering layer 3 from layer 2.
+  std::vector<double> f(8, 0.0);
+  f[0] = -5e-6;
+  f[2] = -2e-7;
   const double dtms = 3.6e6;
-  // Table rising within layer 3 from 5 to 10 cm above its bottom: the
-  // saturated zone gained the pore space above the old table, and the
-  // baseflow left it.
-  const double T0 = f.z[3] + 0.05, T = f.z[3] + 0.10;
-  const double above = (0.2 * 0.40 - 0.05 * 0.43) / 0.15;
-  EXPECT_NEAR(uzk::LowerBoundaryFlux(f.c, 3, 3, T0, T, f.z.data(), f.theta.data(), f.ts.data(), start.data(),
-                                     flux.data(), f.d.data(), 0, 0, 3600, dtms),
-              (0.43 - above) * 0.05 * 1000 + 1e-8 * dtms, 1e-9);
-  // A river that put 4e-8 m/s into the saturated zone raised the table
-  // without recharge; 1e-8 m/s leaving it otherwise came from above.
-  EXPECT_NEAR(uzk::LowerBoundaryFlux(f.c, 3, 3, T0, T, f.z.data(), f.theta.data(), f.ts.data(), start.data(),
-                                     flux.data(), f.d.data(), 4e-8, 1e-8, 3600, dtms),
-              (0.43 - above) * 0.05 * 1000 + (1e-8 + 1e-8 - 4e-8) * dtms, 1e-9);
-  // Falling into layer 4: what layer 4 lost plus the drained part of layer 3.
-  f.theta[4] = 0.38;
-  EXPECT_NEAR(uzk::LowerBoundaryFlux(f.c, 4, 3, T0, f.z[4] + 0.1, f.z.data(), f.theta.data(), f.ts.data(), start.data(),
-                                     flux.data(), f.d.data(), 0, 0, 3600, dtms),
-              -0.02 * 0.2 * 1000 + (0.43 - 0.40) * (f.z[4] + 0.1 - f.z[3]) * 1000 + 1e-8 * dtms, 1e-9);
-  f.c.externalTable = true;
-  flux[2] = -2e-7;
-  EXPECT_NEAR(uzk::LowerBoundaryFlux(f.c, 3, 3, T0, T, f.z.data(), f.theta.data(), f.ts.data(), start.data(),
-                                     flux.data(), f.d.data(), 0, 0, 3600, dtms),
-              0.72, 1e-12);
+  // The table in layer 3: the infiltration has not reached it.
+  EXPECT_NEAR(uzk::LowerBoundaryFlux(3, f.data(), dtms), 0.72, 1e-12);
+  // The table in layer 1: the infiltrating water enters the saturated zone.
+  EXPECT_NEAR(uzk::LowerBoundaryFlux(1, f.data(), dtms), 18.0, 1e-12);
+  // Water rising out of the table's layer (capillary rise): negative.
+  f[2] = 1e-7;
+  EXPECT_NEAR(uzk::LowerBoundaryFlux(3, f.data(), dtms), -0.36, 1e-12);
 }
 
 TEST(UzWaterKernels, NonFiniteValuesAreFlaggedForTheCaller) {
