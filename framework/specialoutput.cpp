@@ -31,27 +31,18 @@ bool AgreedWithInstanceZero(bool ok) {
 
 // Quantities that the soil, surface and groundwater models produce per
 // sub-step; a point of such a grid shows the sum over the sub-steps of a step.
-const char* const kSubStepNames[] = {"baseflow",
-                                     "irrigation_amounts",
-                                     "macropore_infiltration",
-                                     "groundwater_recharge",
-                                     "Capillar_Uprise",
-                                     "Percolation",
-                                     "DirectRunoffSiltingUp",
-                                     "directflow",
-                                     "interflow",
-                                     "infiltration_excess",
-                                     "total_infiltration",
-                                     "drainage_flow",
-                                     "river_infiltration",
-                                     "river_exfiltration",
-                                     "q_down",
-                                     "SurfaceRoutingFluxes",
-                                     "SurfaceRoutingHead",
-                                     "SurfaceRoutingQIn",
-                                     "SurfaceRoutingQOut",
-                                     "gw_flow_x_",
-                                     "gw_flow_y_",
+// ("baseflow" is a rate per step in every sub-step: its value at the end of
+// the step is the step's.)
+const char* const kSubStepNames[] = {"irrigation_amounts",   "macropore_infiltration",
+                                     "groundwater_recharge", "Capillar_Uprise",
+                                     "Percolation",          "DirectRunoffSiltingUp",
+                                     "directflow",           "interflow",
+                                     "infiltration_excess",  "total_infiltration",
+                                     "drainage_flow",        "river_infiltration",
+                                     "river_exfiltration",   "q_down",
+                                     "SurfaceRoutingFluxes", "SurfaceRoutingHead",
+                                     "SurfaceRoutingQIn",    "SurfaceRoutingQOut",
+                                     "gw_flow_x_",           "gw_flow_y_",
                                      "gw_leakage_"};
 
 bool IsNameChar(char c) {

@@ -5,7 +5,8 @@
 // fluxes in m/s, transmissivities in m2/s, fixed inflows in m/s (positive into
 // the aquifer), balances in mm per step. Layer 1 is tied to the unsaturated
 // zone: its head follows "groundwater_distance" at every step start and its
-// storage change is returned as "baseflow" (m/s, positive out of the aquifer).
+// storage change is returned as "baseflow" (mm per time step at the rate of
+// the change, positive out of the aquifer).
 //
 // Files: gwflow.cpp (section and grids), gwflow_step.cpp (the step and its
 // solvers), gwflow_output.cpp (outputs, control point, lakes, tracers, release).

@@ -122,7 +122,7 @@ void gwflowclass::FlushControlPointFile(const std::string& fileName, int64_t& co
 
 void gwflowclass::WriteGrids(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (flowcontrol == 0) return;
-  WriteStatisticGrids(pbaseflow, 1, 0);
+  // "baseflow" belongs to the unsaturated zone, which writes it once per step.
   for (int l = 1; l <= L; ++l) {
     const Layer& y = layers[l];
     for (int p : {y.ph, y.phold, y.pfx, y.pfy, y.pbal}) WriteStatisticGrids(p, 1, 0);

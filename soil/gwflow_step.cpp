@@ -480,11 +480,15 @@ void gwflowclass::FinishLayers(int l) {
 
 void gwflowclass::Baseflow(double dt) {
   const Layer& y = layers[1];
+  // The unsaturated zone's unit: mm per time step at the rate of the
+  // storage change of layer 1 (positive when layer 1 lost water), which the
+  // soil column takes in its next call.
+  const double perStep = 60000.0 * timeinterval;
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!InModel(r, c) || !Own(r, c)) continue;
-      baseflow[r][c] = Glacier(r, c) < 1.0 ? (y.hold[r][c] - y.h[r][c]) * y.storage[r][c] / dt : 0.0;
+      baseflow[r][c] = Glacier(r, c) < 1.0 ? (y.hold[r][c] - y.h[r][c]) * y.storage[r][c] / dt * perStep : 0.0;
     }
 }
 

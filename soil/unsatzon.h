@@ -221,6 +221,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Stack NewStack(const std::string& shortName, const FileSpec& file, bool read);
   Grid ReadStateGrid(const std::string& shortName, const FileSpec& file, bool halo);
   void InitialSoilState();
+  // Initial water contents of a column of n layers (hgeo: its boundaries):
+  // saturated below layer g, above it in equilibrium with the middle of
+  // layer g + 1; or, from a groundwater table at the height T, saturated below
+  // it, in equilibrium with it above, and the table's layer holding the water
+  // from which the step finds the table at T.
+  static void EquilibriumProfile(const soil_table_entry& soil, int n, const double* hgeo, double* th, int g);
+  static void TableProfile(const soil_table_entry& soil, int n, const double* hgeo, double* th, double T);
   void InitialGroundwaterGrids();
   void DrainageLevels();
   void IrrigationStartGrids();
@@ -242,9 +249,18 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void ZeroResults(int r, int c);
   void CopyMasterCells();
   void ZoneStatistics();
+  // Sub-steps: every call of run leaves the amounts of its sub-step in the
+  // flux grids (the surface routing, the groundwater model and the special
+  // output take them per sub-step); their sums over the step replace them at
+  // the end of the step, before the grids are written.
+  void AddToStepSums(bool first);
+  void PutStepSums();
+  std::vector<Grid> StepFluxGrids() const;
+  // Irrigation water the cell's rule takes from the groundwater in the step (mm), 0 for other rules.
+  double GroundwaterIrrigation(int r, int c) const;
   double GlacierFraction(int r, int c) const;
   // The mean water content lines of the water log at model start or end.
-  void AppendMeanWaterContent(const double sums[4], const char* when, const std::function<void(const char*)>& append);
+  void AppendMeanWaterContent(const double sums[6], const char* when, const std::function<void(const char*)>& append);
   int SubbasinOf(int r, int c) const;
   // Dump mode: checks the cell after a water substep; returns true when the
   // run is to end (close after dump).
@@ -497,6 +513,11 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Grid ThawDepthTMod = nullptr;
 
   // ---- the step ----
+  int substep_in_step = 0;  // the call of run within the step, 1 ... substeps
+  // Sums over the sub-steps of the step, per grid of StepFluxGrids() (and the
+  // levels of "q_down"): rows firstrow ... lastrow, columns 0 ... ncols.
+  std::vector<std::vector<double>> stepsums;
+  std::vector<double> stepsumsqdown;
   std::vector<uzk::SoilConstants> soilconstants;  // per soil table entry
   std::atomic<int64_t> dumpcounter{0};
   std::atomic<int> looperror{0};
@@ -504,6 +525,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   int64_t stephour = 0, stepday = 0, stepmonth = 0, stepyear = 0;
   int lake_flow_control = 0;  // "[lake_model]" (InitLakes)
   int lake_method = 0;
+  Grid lake_codes = nullptr;  // a lake cell has a code of 0 or more; bound with the lake model
+  bool LakeCell(int r, int c) const { return lake_codes && lake_codes[r] && lake_codes[r][c] >= 0; }
   Grid MPIRegionsGrid = nullptr;
   Grid gw_head_1 = nullptr;
   bool step_bound = false;

@@ -113,15 +113,16 @@ void unsatzonmodellklasse::Configure(StatRecord* registry, int registryCapacity)
     ModuleFatal("parameter for surface_interaction (actual value: " + std::to_string(surface_interaction) +
                     ") can only be 0 or 1 for MPI version when running more than one instance!",
                 9);
-  // A control cell has both indices 0 (none) or both inside the grid.
-  if (control_row < 0 || control_row > nrows || (control_row == 0 && control_col != 0))
+  // Indices inside the grid; an index of 0 (as in "0 0") means no control cell.
+  if (control_row < 0 || control_row > nrows)
     ModuleFatal("row index (" + std::to_string(control_row) + ") for output-cell must be between 1 and " +
                     std::to_string(nrows) + " (Input as row col) or 0 0 ",
                 8);
-  if (control_col < 0 || control_col > ncols || (control_col == 0 && control_row != 0))
+  if (control_col < 0 || control_col > ncols)
     ModuleFatal("column index (" + std::to_string(control_col) + ") for output-cell must be between 1 and " +
                     std::to_string(ncols) + " (Input as row col) ",
                 9);
+  if (control_row == 0 || control_col == 0) control_row = control_col = 0;
   if (method != 2 && method != 3)
     ModuleFatal("invalid method (" + std::to_string(method) +
                     ")\npossible values are:\n 2 for Finite Differences with fixed timestep\n 3 for Finite "
@@ -283,6 +284,21 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
         SubbasinTableError(what);
       }
       if (column.conversion == 1) x = x < 0.001 ? 0.06 : x * 60.0;
+      // The baseflow falls with the groundwater distance over this storage
+      // constant: 0 has no reciprocal (a negative value keeps the baseflow
+      // at its maximum whatever the distance).
+      if (column.conversion == 2 && x == 0) {
+        std::string text = "kelsqlat[";
+        text += std::to_string(static_cast<int>(codes[i]));
+        text += "] is 0 in the section [";
+        text += modulname;
+        text += "] of ";
+        text += controlfilename;
+        text +=
+            ": the storage constant of the baseflow has to be above 0 (or negative to keep the baseflow at its "
+            "maximum)";
+        ModuleFatal(text, 10);
+      }
       if (column.conversion == 2) x = x < 0 ? 0.0 : 1.0 / x;
       v[i] = x;
     }

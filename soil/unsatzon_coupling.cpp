@@ -40,6 +40,7 @@ void unsatzonmodellklasse::InitLakes(const std::string& section) {
     throw 11;
   }
   Grid lakes = gridlist[GetGrid("lake_codes")].grid;
+  lake_codes = lakes;
   if (lake_method != 1 && lake_method != 2) {
     *diag << "FATAL: \n\n=======================================\n"
           << "!!!! ERROR !!!! \n\n "

@@ -16,9 +16,6 @@
 #include "soil/unsatzon.h"
 
 namespace {
-// A layer counts as saturated above this share of its saturated water content.
-constexpr double kSaturatedShare = 0.9995;
-
 std::string Numbered(const char* name, int k) {
   char text[128];
   std::snprintf(text, sizeof text, "%s%d", name, k);
@@ -357,33 +354,54 @@ void unsatzonmodellklasse::InitialSoilState() {
       hgeo[0] = elevation[r][c];
       for (int k = 1; k <= layers; ++k) hgeo[k] = hgeo[k - 1] - (k <= n ? dz[k] : 0.0);
 
-      // g: number of unsaturated layers at the start.
-      int g = 0;
-      if (fromDistance) {
-        const double x = -groundwater_distance[r][c];
-        if (x > hgeo[0] - hgeo[1]) {
-          for (int k = 1; k <= n; ++k)
-            if (hgeo[0] - hgeo[k] < x) g = k;
-        }
-      } else {
-        g = static_cast<int>(std::floor((n - 1) / ini_gw_level)) + 1;
-      }
-      g = std::clamp(g, 0, n);
-      // Hydrostatic equilibrium with the middle of the first saturated layer; a
-      // water table at or below the last layer takes the profile bottom instead.
-      const double reference = g < n ? hgeo[g + 1] + dz[g + 1] / 2 : hgeo[n];
       th[0] = soil->theta_sat[1];
-      for (int k = 1; k <= layers; ++k) {
-        const int L = std::min(k, n);
-        if (k <= g)
-          th[k] = soil->InterpolateTableInverse(L, hgeo[k] + dz[L] / 2 - reference);
-        else
-          th[k] = soil->theta_sat[L];
+      if (fromDistance) {
+        TableProfile(*soil, n, hgeo, th, hgeo[0] + groundwater_distance[r][c]);
+      } else {
+        EquilibriumProfile(*soil, n, hgeo, th, static_cast<int>(std::floor((n - 1) / ini_gw_level)) + 1);
       }
+      for (int k = n + 1; k <= layers; ++k) th[k] = soil->theta_sat[n];
       hh[0] = hgeo[0];
       for (int k = 1; k <= layers; ++k)
         hh[k] = (hgeo[k - 1] + hgeo[k]) / 2 - soil->InterpolateTable(std::min(k, n), th[k]);
     }
+}
+
+void unsatzonmodellklasse::EquilibriumProfile(const soil_table_entry& soil, int n, const double* hgeo, double* th,
+                                              int g) {
+  g = std::clamp(g, 0, n);
+  const std::vector<double>& dz = soil.thickness;
+  // Hydrostatic equilibrium with the middle of the first saturated layer; a
+  // water table at or below the last layer takes the profile bottom instead.
+  const double reference = g < n ? hgeo[g + 1] + dz[g + 1] / 2 : hgeo[n];
+  for (int k = 1; k <= n; ++k)
+    th[k] = k <= g ? soil.InterpolateTableInverse(k, hgeo[k] + dz[k] / 2 - reference) : soil.theta_sat[k];
+}
+
+void unsatzonmodellklasse::TableProfile(const soil_table_entry& soil, int n, const double* hgeo, double* th, double T) {
+  // The table of a read groundwater distance, within the profile.
+  T = std::clamp(T, hgeo[n], hgeo[0]);
+  // Layer m holds it: z_m <= T < z_(m-1) (the top of the profile in layer 1).
+  int m = 1;
+  while (m < n && hgeo[m] > T) ++m;
+  for (int k = 1; k <= n; ++k) {
+    const double ts = soil.theta_sat[k];
+    if (k > m) {
+      th[k] = ts;  // below the table
+    } else if (k < m) {
+      // Above it: in equilibrium with the table, the suction the height of the layer's middle above it.
+      th[k] = soil.InterpolateTableInverse(k, (hgeo[k - 1] + hgeo[k]) / 2 - T);
+    } else {
+      // The layer of the table holds the water from which the step finds the
+      // table where it was read: its water above theta(3.45 m) fills the part
+      // below the table.
+      const double drainable = soil.InterpolateTableInverse(k, uzk::kDrainableSuction);
+      const double d = hgeo[k - 1] - hgeo[k];
+      th[k] = d > 0 ? drainable + (T - hgeo[k]) / d * (ts - drainable) : ts;
+      // A table at the top of the layer saturates it: the step then finds it there.
+      if (th[k] > ts - 0.0001) th[k] = ts;
+    }
+  }
 }
 
 void unsatzonmodellklasse::InitialGroundwaterGrids() {
@@ -396,26 +414,16 @@ void unsatzonmodellklasse::InitialGroundwaterGrids() {
         if (!fromDistance) groundwater_distance[r][c] = nodata;
         continue;
       }
+      // The groundwater surface of the initial profile as the step finds it.
       const double* hgeo = geodetic_heads[r][c];
       const double* th = theta[r][c];
       const int n = std::min(layers, soil->layers);
-      Theta_in_GWLEVEL[r][c] = th[1];
-      if (!fromDistance) groundwater_distance[r][c] = hgeo[n] - hgeo[0];
-      // The saturated zone reaches up from the profile bottom; its top layer i
-      // is the groundwater level, the distance that of its bottom, so that the
-      // heads of the first step are those of the hydrostatic profile.
-      int top = 0;
-      for (int i = n - 1; i >= 1; --i) {
-        if (!(th[i] > kSaturatedShare * soil->theta_sat[i])) break;
-        top = i;
-      }
-      if (top == 0) {
-        groundwater_level[r][c] = n;
-        continue;
-      }
-      groundwater_level[r][c] = top;
-      if (!fromDistance) groundwater_distance[r][c] = hgeo[top] - hgeo[0];
-      Theta_in_GWLEVEL[r][c] = th[std::max(1, top - 1)];
+      const int g = uzk::GroundwaterLevelLayer(th, soil->theta_sat.data(), n);
+      groundwater_level[r][c] = g;
+      Theta_in_GWLEVEL[r][c] = th[g];
+      const double T = uzk::WaterTableHeight(hgeo, th[g], soil->theta_sat[g],
+                                             soil->InterpolateTableInverse(g, uzk::kDrainableSuction), g);
+      if (!fromDistance) groundwater_distance[r][c] = T - hgeo[0];
     }
 }
 
@@ -656,8 +664,9 @@ void unsatzonmodellklasse::WriteStartWaterContent() {
                   control_row, control_col, sum);
     append(text);
   }
-  // Water (m) of the glacier-free and the glacierised shares of the cells and their areas.
-  double sums[4] = {0, 0, 0, 0};
+  // Water (m) of the glacier-free and the glacierised shares of the cells and
+  // their areas; the area-weighted water of the whole cells and their area.
+  double sums[6] = {0, 0, 0, 0, 0, 0};
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnValidCell(r, c) || !(zonegrid[r][c] > 0)) continue;
@@ -666,33 +675,41 @@ void unsatzonmodellklasse::WriteStartWaterContent() {
       double f = glacier_fraction && glacier_fraction[r] ? glacier_fraction[r][c] : 0.0;
       f = std::clamp(f > nodata ? f : 0.0, 0.0, 1.0);
       const int n = std::min(layers, soil->layers);
+      double free = 0, glacier = 0;
       for (int k = 1; k <= n; ++k) {
-        sums[0] += theta[r][c][k] * soil->thickness[k] * (1 - f);
-        sums[1] += soil->theta_sat[k] * soil->thickness[k] * f;
+        free += theta[r][c][k] * soil->thickness[k] * (1 - f);
+        glacier += soil->theta_sat[k] * soil->thickness[k] * f;
       }
       const double area = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
+      sums[0] += free;
+      sums[1] += glacier;
       sums[2] += area * (1 - f) + f;
       sums[3] += area * f + (1 - f);
+      sums[4] += area * (free + glacier);
+      sums[5] += area;
     }
   AppendMeanWaterContent(sums, "model-start", append);
 }
 
 // Reduces the water (m) and areas of the glacier-free and glacierised shares
-// to instance 0 and appends the three mean water content lines for `when`.
-void unsatzonmodellklasse::AppendMeanWaterContent(const double sums[4], const char* when,
+// and of the whole cells to instance 0 and appends the three mean water
+// content lines for `when`. The mean of all cells is the area-weighted mean
+// of their whole columns (the glacierised share holds a saturated column).
+void unsatzonmodellklasse::AppendMeanWaterContent(const double sums[6], const char* when,
                                                   const std::function<void(const char*)>& append) {
-  double local[4] = {sums[0], sums[1], sums[2], sums[3]};
-  double total[4] = {sums[0], sums[1], sums[2], sums[3]};
-  if (mpisize > 1) MPI_Reduce(local, total, 4, MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
+  double local[6], total[6];
+  for (int k = 0; k < 6; ++k) local[k] = total[k] = sums[k];
+  if (mpisize > 1) MPI_Reduce(local, total, 6, MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
   if (mpirank != 0) return;
   const double unglacierized = total[2] > 0 ? total[0] / total[2] : 0.0;
   const double glacierized = total[3] > 0 ? total[1] / total[3] : 0.0;
+  const double all = total[5] > 0 ? total[4] / total[5] : 0.0;
   char text[600];
   std::snprintf(text, sizeof text,
                 "mean soil water content for all cells at %s: %lf m^3/m^2\n"
                 "mean soil water content for unglacierized or only partly unglacierized cells at %s: %lf "
                 "m^3/m^2\n"
                 "mean soil water content for partly or completely glacierized cells at %s: %lf m^3/m^2\n",
-                when, unglacierized + glacierized, when, unglacierized, when, glacierized);
+                when, all, when, unglacierized, when, glacierized);
   append(text);
 }

@@ -100,16 +100,18 @@ void unsatzonmodellklasse::HeatTransferSetup() {
 }
 
 void unsatzonmodellklasse::HeatTransferGrids() {
+  // The groundwater model exchanges the border rows of the frozen-soil and
+  // thaw-depth grids: both hold a row above and below the instance's rows.
   if (FindGrid("gw_k_x_1", true) > 0 && FindGrid("gw_k_y_1", true) > 0) {
     FileSpec spec{"frozenSoilInGroundwater", 0};
-    frozenSoilInGroundwater = NewGrid("frozenSoilInGroundwater", spec, 0.0, false, false);
+    frozenSoilInGroundwater = NewGrid("frozenSoilInGroundwater", spec, 0.0, false, true);
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c)
         frozenSoilInGroundwater[r][c] =
             OwnValidCell(r, c) ? geodetic_heads[r][c][0] - geodetic_heads[r][c][layers] : nodata;
   }
 
-  ThawDepthTMod = NewGrid("ThawDepthTMod", outfiles[kOutTHAWDEPTH], 0.0, false, false);
+  ThawDepthTMod = NewGrid("ThawDepthTMod", outfiles[kOutTHAWDEPTH], 0.0, false, true);
 
   // Heat parameters not given in the soil table take the section's values; 0 stays.
   for (int s = 1; s <= SoilTableCount(); ++s) {

@@ -41,11 +41,19 @@ void unsatzonmodellklasse::HeatSetup(CellWork& w, int r, int c) {
   for (int i = 1; i <= n; ++i) w.T[i] = w.Tstart[i] = Soil_Temperature_Stack[r][c][i];
   w.airT = Cell(air_temperature, r, c, 0.0);
   w.lowerT = Cell(T_Lower_Boundary_Condition, r, c, dTModLowBoundBase);
-  // Surface n-factor: of the land use of the first vegetation layer, else of the section.
+  // Surface n-factor of the land use of the first vegetation layer: its
+  // n-factor series at the date, else its value for freezing or thawing air,
+  // else the section's.
   double nf = -99999;
   const int lu = landuse.size() > 1 ? static_cast<int>(Cell(landuse[1], r, c, 0)) : 0;
-  if (landusetable && lu >= 1 && lu <= landusetable[0].code)
-    nf = w.airT < 0 ? landusetable[lu].GetNfFreezing() : landusetable[lu].GetNfThawing();
+  if (landusetable && lu >= 1 && lu <= landusetable[0].code) {
+    const landuse_table_entry& e = landusetable[lu];
+    const int points = e.GetJulDaysCount();
+    if (points >= 1 && static_cast<int>(e.n_factor.size()) > points)
+      nf =
+          e.GetNFactorAtDate(*diag, static_cast<int>(stepday), static_cast<int>(stepmonth), static_cast<int>(stepyear));
+    if (!(nf > -9999)) nf = w.airT < 0 ? e.GetNfFreezing() : e.GetNfThawing();
+  }
   if (!(nf > -9999)) nf = w.airT < 0 ? dTModNFactorFreezing : dTModNFactorThawing;
   w.nFactor = nf;
   w.surfaceT = w.airT * nf;
@@ -102,11 +110,15 @@ void unsatzonmodellklasse::HeatSubsteps(CellWork& w, int r, int c) {
       h.lowerTemperature = w.lowerT;
       h.heatFluxBoundary = heat_flux_lower_boundary != 0;
       h.heatFlux = Cell(HeatFlux_Lower_Boundary_Condition, r, c, 0);
-      // Water fluxes of the substep carry heat from method 12 on.
+      // Water of the substep carries heat from method 12 on: the fluxes
+      // between the layers, and the water entering directly at the
+      // temperature of the water that arrives: the infiltration into layer 1
+      // and the macropore water into the layers it reaches.
       for (int i = 0; i <= n + 1; ++i) {
-        w.hw[i] = 0;
-        w.hf[i] = i <= n ? w.q[i] : 0.0;
+        w.hw[i] = i >= 1 && i <= n ? -w.macro[i] : 0.0;
+        w.hf[i] = i >= 1 && i <= n ? w.q[i] : 0.0;
       }
+      if (n >= 1 && w.q[0] < 0) w.hw[1] += w.q[0];
       uzk::ImplicitHeatStep(h, w.lambda.data(), w.Cv.data(), w.d.data(), w.T.data(), n, w.ha.data(), w.hb.data(),
                             w.hc.data(), w.hr.data(), w.hw.data(), w.hf.data(), w.dth);
       if (h.fpe) w.col.fpe = true;

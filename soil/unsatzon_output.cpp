@@ -89,7 +89,7 @@ void unsatzonmodellklasse::AddPointRows() {
   }
   auto at = [&](Grid g) { return g && g[r] ? g[r][c] : nodata; };
   auto layer = [&](Stack s, int k) { return s && s[r] ? s[r][c][k] : nodata; };
-  const double n = substeps;
+  // The flux grids and the per-layer amounts hold the whole step (the sums of its sub-steps).
   for (PointRows& rows : pointrows) {
     const int width = rows.last + 1;
     if (rows.count >= point_buffer_lines) WritePointRows(rows);
@@ -107,24 +107,23 @@ void unsatzonmodellklasse::AddPointRows() {
       for (int k = 1; k <= layers; ++k) v[k] = layer(Soil_Temperature_Stack, k);
     } else if (rows.path == pointfiles[kPointETR]) {
       // Column 0 the soil evaporation, columns 1 ... n the transpiration taken from each layer.
-      for (int k = 0; k <= layers && k < static_cast<int>(control_etr.size()); ++k) v[k] = control_etr[k] * n;
+      for (int k = 0; k <= layers && k < static_cast<int>(control_etr.size()); ++k) v[k] = control_etr[k];
     } else if (rows.path == pointfiles[kPointINTERFLOW]) {
-      for (int k = 1; k <= layers && k < static_cast<int>(control_interflow.size()); ++k)
-        v[k] = control_interflow[k] * n;
+      for (int k = 1; k <= layers && k < static_cast<int>(control_interflow.size()); ++k) v[k] = control_interflow[k];
     } else if (rows.path == pointfiles[kPointOTHER]) {
-      const double values[18] = {at(directflow) * n,
-                                 at(interflow) * n,
-                                 at(baseflow) * n,
-                                 at(total_infiltration) * n,
-                                 at(river_infiltration) * n,
-                                 at(river_exfiltration) * n,
-                                 at(groundwater_recharge) * n,
-                                 at(Capillar_Uprise) * n,
-                                 at(Percolation) * n,
-                                 at(macropore_infiltration) * n,
-                                 at(drainage_flow) * n,
+      const double values[18] = {at(directflow),
+                                 at(interflow),
+                                 at(baseflow),
+                                 at(total_infiltration),
+                                 at(river_infiltration),
+                                 at(river_exfiltration),
+                                 at(groundwater_recharge),
+                                 at(Capillar_Uprise),
+                                 at(Percolation),
+                                 at(macropore_infiltration),
+                                 at(drainage_flow),
                                  at(ponding_storage),
-                                 at(infiltration_excess) * n,
+                                 at(infiltration_excess),
                                  at(groundwater_distance),
                                  at(groundwater_level),
                                  at(ROOTgrid),
@@ -226,10 +225,10 @@ void unsatzonmodellklasse::WriteStorageFile(bool append) {
       for (int z = 1; z <= m && ok; ++z) {
         const ZoneRecord& d = zoneFZT_QD[Flat(t, s)][z];
         const ZoneRecord& i = zoneFZT_QI[Flat(t, s)][z];
-        ok = std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d.n, d.sx,
-                          d.zonenwert, d.rel, d.RelCellSum) >= 0 &&
-             std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i.n, i.sx,
-                          i.zonenwert, i.rel, i.RelCellSum) >= 0;
+        ok = std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d.n,
+                          d.sx, d.zonenwert, d.rel, d.RelCellSum) >= 0 &&
+             std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i.n,
+                          i.sx, i.zonenwert, i.rel, i.RelCellSum) >= 0;
       }
       ok = ok && std::fprintf(f, "%.17g (QDd[%d][%d])\n", QDd[Flat(t, s)], t, s) >= 0 &&
            std::fprintf(f, "%.17g (QIi[%d][%d])\n", QIi[Flat(t, s)], t, s) >= 0;
@@ -351,7 +350,7 @@ void unsatzonmodellklasse::WriteEndWaterContent() {
                   control_row, control_col, sum);
     append(text);
   }
-  double sums[4] = {0, 0, 0, 0};
+  double sums[6] = {0, 0, 0, 0, 0, 0};
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnValidCell(r, c)) continue;
@@ -360,12 +359,17 @@ void unsatzonmodellklasse::WriteEndWaterContent() {
       const double g = GlacierFraction(r, c);
       const double w = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
       const int n = std::min(layers, soil->layers);
+      double free = 0, glacier = 0;
       for (int k = 1; k <= n; ++k) {
-        sums[0] += theta[r][c][k] * soil->thickness[k] * (1 - g);
-        sums[1] += soil->theta_sat[k] * soil->thickness[k] * g;
+        free += theta[r][c][k] * soil->thickness[k] * (1 - g);
+        glacier += soil->theta_sat[k] * soil->thickness[k] * g;
       }
+      sums[0] += free;
+      sums[1] += glacier;
       sums[2] += w * (1 - g) + g;
       sums[3] += w * g + (1 - g);
+      sums[4] += w * (free + glacier);
+      sums[5] += w;
     }
   AppendMeanWaterContent(sums, "model-end", append);
 }

@@ -101,4 +101,6 @@ void unsatzonmodellklasse::SetPreSpinUpSoilTemperature() {
     *g = nullptr;
   }
   prespinupclock = uzk::PreSpinUpClock{};
+  // The profile is the start of the heat transport: the first step keeps it.
+  soil_temperature_pending = 0;
 }

@@ -279,8 +279,14 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   i[z].RelCellSum += w;
   i[z].sx += inter * w * (1 - g) * substeps;
   // Baseflow: the mean over the subbasin, the glacierized share with 0.
+  // Without the groundwater model the grid holds mm per step, less what a
+  // rule pumps from the groundwater for irrigation.
   Grid q = groundwatercoupling ? river_exfiltration : baseflow;
-  const double b = q && q[r] && q[r][c] > nodata ? q[r][c] * substeps : 0.0;
+  double b = q && q[r] && q[r][c] > nodata ? q[r][c] : 0.0;
+  if (groundwatercoupling)
+    b *= substeps;
+  else
+    b -= GroundwaterIrrigation(r, c);
   ZoneRecord& base = baseflowsums[s];
   base.n += 1.0;
   base.sx += b * w * (1 - g);
@@ -335,6 +341,7 @@ void unsatzonmodellklasse::StartStep(int64_t hour, int64_t day, int64_t month, i
       T_Lower_Boundary_Condition)
     InitialSoilTemperatures();
   if (zoneFZT_QD.empty()) NotInitialized("Qg");
+  substep_in_step = 0;
   ShiftFlowTimeZones();
   for (ZoneRecord& b : baseflowsums) b.n = b.sx = b.RelCellSum = 0;
   const int order[] = {kStatGWSTAND, kStatGWN,  kStatMACRO,  kStatSUBSTEPS, kStatINFILT, kStatSB1, kStatSB2,
@@ -398,6 +405,8 @@ void unsatzonmodellklasse::RouteSubbasinRunoff(int64_t hour, int64_t day, int64_
   if (flowcontrol == 0) return;
   const int S = zonecount;
   if (zoneFZT_QD.empty() || Qg.empty()) NotInitialized("Qg");
+  // The flux grids take the sums of the step's sub-steps.
+  PutStepSums();
   ZoneRecord* qb = baseflowsums.data();
   // Records 0 and 1 of every zone array and the baseflow records, summed on
   // instance 0 in one reduction (the other instances keep zeros).

@@ -23,8 +23,6 @@
 #include "soil/uzlateral.h"
 
 namespace {
-// A layer counts as saturated above this share of its saturated water content.
-constexpr double kSaturatedShare = 0.9995;
 // Snow storage (mm) above which part of the input runs off directly.
 constexpr double kSnowForRunoff = 10.0;
 
@@ -55,8 +53,10 @@ int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
 void unsatzonmodellklasse::ZeroResults(int r, int c) {
   for (Grid g : {river_infiltration, river_exfiltration, drainage_flow, real_evaporation, infiltration_excess,
                  total_infiltration, directflow, interflow, ponding_storage, macropore_infiltration,
-                 groundwater_recharge, Percolation, Capillar_Uprise, number_of_substeps, baseflow})
+                 groundwater_recharge, Percolation, Capillar_Uprise, number_of_substeps})
     if (g && g[r]) g[r][c] = 0.0;
+  // With the groundwater model "baseflow" is its exchange with the column, which it writes.
+  if (!groundwatercoupling && baseflow && baseflow[r]) baseflow[r][c] = 0.0;
   for (Grid g : real_transpiration)
     if (g && g[r]) g[r][c] = 0.0;
   if (q_down && q_down[r])
@@ -72,6 +72,9 @@ void unsatzonmodellklasse::SolveCells() {
     CellWork w;
     w.Size(layers, V);
     w.SizeTracers(soiltracers.empty() ? 0 : ntracers);
+    // A tracer of the evaporating kind (its stack holds concentrations) takes
+    // one concentration in the saturated zone; the others move with the water only.
+    for (int t = 1; t <= w.tracers; ++t) w.tracerMixed[t] = tracersettings[t].evaporating == 1 ? 1 : 0;
 #pragma omp for schedule(runtime)
     for (int r = firstrow; r <= lastrow; ++r) {
       if (looperror != 0) continue;
@@ -134,7 +137,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     w.drainable[i] = soil->InterpolateTableInverse(i, uzk::kDrainableSuction);
     w.thetaLow[i] = i == 1 ? 0.0 : w.tr[i];
   }
-  const double baseflowRate = Value(baseflow, r, c);
+  // "baseflow" holds mm per time step; with the groundwater model the
+  // exchange it set for the column, taken here as a rate (m/s).
+  const double stepMs = timeinterval * 60000.0;
+  const double baseflowRate = Value(baseflow, r, c) / stepMs;
   // The ponded water of the last step, taken before the results of the step are cleared.
   const double pondStart = Value(ponding_storage, r, c);
   ZeroResults(r, c);
@@ -201,7 +207,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     w.river.width = Value(river_width, r, c);
     w.river.kolmation = Value(kolmation, r, c);
     w.river.lakeMode = lake_flow_control;
+    w.river.lakeCell = LakeCell(r, c);
     w.river.ponding = pondStart;
+    // The river water brings the concentrations of the link's record.
+    w.river.tracers = std::min(w.tracers, 8);
     if (river_links[r][c] > 0) {
       int record = 0;
       int code = 0;
@@ -235,6 +244,12 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   // Step lengths: dts of one call of run, k water substeps of dtw.
   const double dts = timeinterval * 60.0 / substeps;
   const double input = Value(infiltration_input, r, c);
+  // Frozen soil: the unfrozen share of the water of each layer at the
+  // temperatures of the step start (the heat substeps update it).
+  if (heat) {
+    for (int i = 1; i <= n; ++i) w.T[i] = Soil_Temperature_Stack[r][c][i];
+    soil->GetLayerValuesBySaturation2(w.unfrozen.data(), w.T.data(), w.theta.data());
+  }
   int k = 1;
   if (method == 3) {
     double s = dts;
@@ -300,7 +315,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       in -= setAside;
     }
     for (int j = 1; j <= V; ++j) w.demand[j] = Value(pot_transpiration[j], r, c) / substeps / k;
-    const double silt = silting_up ? Value(silting_up, r, c) / k : 0.0;
+    // Silting-up runoff is mm per time step, shared by the sub-steps; the
+    // surface storage is taken whole by every call (the surface routing puts
+    // back what is left on the surface after it).
+    const double silt = silting_up ? Value(silting_up, r, c) / k / (silting_up_storage == 1 ? 1 : substeps) : 0.0;
     double directSilt = 0;
     const double inBase = in;
     // 2. Surface storage water first covers the transpiration demand.
@@ -355,7 +373,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     // 4. Macropores.
     double macroWater = 0;
     for (int i = 0; i <= n; ++i) w.macro[i] = w.capacity[i] = 0;
-    if (lake_flow_control == 0)
+    // Under the lake model (switch 1) not in a lake cell that holds open
+    // water (ponding of 1 mm or more); under another lake switch never.
+    if (lake_flow_control == 0 || (lake_flow_control == 1 && (!LakeCell(r, c) || pond < 1.0)))
       macroWater = uzk::MacroporeInfiltration(col, P, w.d.data(), w.capacity.data(), w.ts.data(), w.theta.data(),
                                               w.macro.data(), dtms);
     w.snapInputMacro = P;
@@ -432,15 +452,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     if (!groundwatercoupling && !external_table_applied && sub > 0)
       qb = qb_reduction_factor[sub] * std::exp(col.groundwaterDistance * kelsqlat[sub]) / (substeps * dtms * k);
     double rising = 0;  // rate that no layer could hold
-    auto findLevel = [&]() {
-      int g = 1;
-      for (int i = n; i >= 1; --i)
-        if (!(w.theta[i] > kSaturatedShare * w.ts[i])) {
-          g = i;
-          break;
-        }
-      return g;
-    };
+    auto findLevel = [&]() { return uzk::GroundwaterLevelLayer(w.theta.data(), w.ts.data(), n); };
     int g = findLevel();
     for (int i = 0; i <= n; ++i) w.base[i] = 0;
     if (qb < 0) {
@@ -505,11 +517,17 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     col.baseflow = qb;
     // Negative: water from the groundwater, into the layers or, where they are full, direct runoff.
     baseflowAmount += qb * dtms;
-    const int g0 = g;
     const double T0 = w.z[0] + col.groundwaterDistance;
 
-    // 8. Start of the substep.
+    // 8. Start of the substep. With heat transfer the unfrozen share of the
+    // current temperatures and water contents: frozen water has the suction
+    // of the liquid water alone, and the liquid share bounds the conductivity.
     for (int i = 0; i <= n + 1; ++i) w.thetaOld[i] = w.mean[i] = w.thetaNew[i] = w.theta[i];
+    const double* frozen = nullptr;
+    if (heat) {
+      soil->GetLayerValuesBySaturation2(w.unfrozen.data(), w.T.data(), w.theta.data());
+      frozen = w.unfrozen.data();
+    }
     if (NT > 0)
       for (int i = 0; i <= n + 1; ++i) w.thetaBefore[i] = w.theta[i];
     double waterStart = 0;
@@ -540,12 +558,12 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       // saturated and its unsaturated branch from pass to pass and never
       // settles, and the step ends wherever the iteration limit stops it.
       uzk::ComputeHeads(col, counter, 0, meanSuction, w.thetaOld.data(), w.mean.data(), w.A.data(), w.B.data(),
-                        w.psiOld.data(), w.H.data(), w.z.data(), nullptr);
+                        w.psiOld.data(), w.H.data(), w.z.data(), frozen);
       ++counter;
       for (int i = 1; i <= n + 1; ++i) w.q[i] = w.S[i] = 0;
       drainageFlow = 0;
       uzk::ComputeFluxes(col, 0, P, dtw, w.thetaOld.data(), w.mean.data(), w.mean.data(), w.A.data(), w.B.data(),
-                         w.ts.data(), w.z.data(), w.H.data(), w.d.data(), w.S.data(), w.q.data(), drainageFlow, nullptr,
+                         w.ts.data(), w.z.data(), w.H.data(), w.d.data(), w.S.data(), w.q.data(), drainageFlow, frozen,
                          w.tracer.data(), inflowSum, outflowSum);
       sumA = inflowSum;
       sumB = outflowSum;
@@ -609,21 +627,6 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       }
     }
 
-    // 15. Water table.
-    g = std::clamp(g, 1, n);
-    const double thetaG = w.theta[g];
-    double T;
-    if (w.ts[g] - thetaG <= 0.0001)
-      T = w.z[g - 1];
-    else if (thetaG > w.drainable[g])
-      T = std::min(w.z[g - 1], w.z[g] + w.d[g] * (thetaG - w.drainable[g]) / (w.ts[g] - w.drainable[g]));
-    else
-      T = w.z[g];
-    const double recharge = uzk::LowerBoundaryFlux(col, g, g0, T0, T, w.z.data(), w.theta.data(), w.ts.data(),
-                                                   w.thetaOld.data(), w.q.data(), w.d.data(), 0.0, 0.0, dtw, dtms);
-    col.groundwaterDistance = T - w.z[0];
-    tableFell = T < T0;
-
     // 17. Outflows limited to the water of each layer; water kept back stays in its layer.
     for (int i = 0; i <= n; ++i) w.O1[i] = w.O2[i] = 0;
     const int dl = col.drainageLevel;
@@ -668,6 +671,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       tc.outputAmount = w.tracerOutAmount.data();
       tc.interflowAmount = w.tracerInterAmount.data();
       tc.drainageAmount = w.tracerDrainAmount.data();
+      tc.drainsAmount = w.tracerDrainsAmount.data();
     }
     uzk::LayerBalance(col, g, ba, NT > 0 ? &tc : nullptr, dtw, 1.0, 1.0);
     // What left the bottom of the column joins the groundwater below.
@@ -682,8 +686,19 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       interflowRate += w.O1L[i];
       drainageRate += w.O2L[i];
       exfiltrationRate += w.BL[i];
-      if (atControl) control_interflow[i] += w.O1L[i] * dtms;
+      if (atControl) control_interflow[i] += (w.O1L[i] + w.O2L[i]) * dtms;
     }
+
+    // 15. Water table, of the water contents the layers keep after the
+    // outflow limits. The recharge is the water that reached the table's
+    // layer from above: through the top of that layer, and the macropore
+    // water put into it and the layers below it.
+    g = std::clamp(g, 1, n);
+    const double T = uzk::WaterTableHeight(w.z.data(), w.theta[g], w.ts[g], w.drainable[g], g);
+    double recharge = uzk::LowerBoundaryFlux(g, w.q.data(), dtms);
+    for (int i = g; i <= n; ++i) recharge += w.macro[i] * dtms;
+    col.groundwaterDistance = T - w.z[0];
+    tableFell = T < T0;
 
     // 16. Surface runoff. Water pushed up through the surface joins it.
     const double q0 = w.q[0];
@@ -714,7 +729,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
 
     // 20. Results of the substep (mm).
     directflow[r][c] += directRate * dtms;
-    interflow[r][c] += interflowRate * dtms;
+    // The drains lead their water into the channels with the interflow:
+    // "interflow" holds both, "drainage_flow" the drains' part.
+    interflow[r][c] += (interflowRate + drainageRate) * dtms;
     if (drainage_flow) drainage_flow[r][c] += drainageRate * dtms;
     if (river_infiltration) river_infiltration[r][c] += sumA * dtms;
     if (river_exfiltration) river_exfiltration[r][c] += exfiltrationRate * dtms;
@@ -755,7 +772,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
         w.tracerPond[t] = amount - amount * share;
       }
       a[0] = 0;
-      w.tracerInterLoad[t] += w.tracerInterAmount[t];
+      w.tracerInterLoad[t] += w.tracerInterAmount[t] + w.tracerDrainsAmount[t];
     }
   }
 
@@ -780,7 +797,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   groundwater_distance[r][c] = col.groundwaterDistance;
   if (gw_storage_coeff && gw_storage_coeff[r])
     gw_storage_coeff[r][c] = std::max(0.01, w.ts[col.g] - (tableFell ? w.drainable[col.g] : w.theta[col.g]));
-  baseflow[r][c] = baseflowAmount;
+  // mm per time step at the rate of this call (its amount times the sub-steps).
+  if (!groundwatercoupling) baseflow[r][c] = baseflowAmount * substeps;
   for (int t = 1; t <= NT; ++t) {
     const SoilTracer& st = soiltracers[t];
     const bool evap = tracersettings[t].evaporating == 1;

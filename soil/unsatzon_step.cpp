@@ -7,6 +7,7 @@
 
 #include "framework/diagstream.h"
 #include "framework/hrurecord.h"
+#include "framework/irrigationtable.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/soil_table_entry.h"
 #include "soil/unsatzon.h"
@@ -20,9 +21,14 @@ void unsatzonmodellklasse::run(int64_t hour, int64_t day, int64_t month, int64_t
   stepmonth = month;
   stepyear = year;
   if (!infiltration_input) SelectInfiltrationInput(infiltrationinput);
+  substep_in_step = substep_in_step % std::max(1, substeps) + 1;
+  const bool first = substep_in_step == 1;
   if (control_here) {
-    control_etr.assign(static_cast<size_t>(layers) + 1, 0.0);
-    control_interflow.assign(static_cast<size_t>(layers) + 1, 0.0);
+    // The control cell's amounts per layer of the whole step.
+    if (first || control_etr.empty()) {
+      control_etr.assign(static_cast<size_t>(layers) + 1, 0.0);
+      control_interflow.assign(static_cast<size_t>(layers) + 1, 0.0);
+    }
     control_source_row = control_row;
     control_source_col = control_col;
     // A member cell of a hydrologic response unit takes its master's results.
@@ -37,6 +43,73 @@ void unsatzonmodellklasse::run(int64_t hour, int64_t day, int64_t month, int64_t
   SolveCells();
   if (MasterHydrologicResponseUnits) CopyMasterCells();
   ZoneStatistics();
+  if (substeps > 1) AddToStepSums(first);
+}
+
+std::vector<Grid> unsatzonmodellklasse::StepFluxGrids() const {
+  std::vector<Grid> grids = {river_infiltration,     river_exfiltration,   drainage_flow, real_evaporation,
+                             infiltration_excess,    total_infiltration,   directflow,    interflow,
+                             macropore_infiltration, groundwater_recharge, Percolation,   Capillar_Uprise};
+  for (size_t j = 1; j < real_transpiration.size(); ++j) grids.push_back(real_transpiration[j]);
+  // Without the groundwater model the soil's baseflow (mm per step at the
+  // rate of the sub-step); with it the grid is the groundwater model's.
+  grids.push_back(groundwatercoupling ? nullptr : baseflow);
+  return grids;
+}
+
+void unsatzonmodellklasse::AddToStepSums(bool first) {
+  const std::vector<Grid> grids = StepFluxGrids();
+  const size_t rows = static_cast<size_t>(std::max(0, lastrow - firstrow + 1));
+  const size_t width = static_cast<size_t>(ncols) + 1;
+  if (stepsums.size() != grids.size()) stepsums.assign(grids.size(), std::vector<double>(rows * width, 0.0));
+  const size_t levels = static_cast<size_t>(layers) + 1;
+  if (q_down && stepsumsqdown.size() != rows * width * levels) stepsumsqdown.assign(rows * width * levels, 0.0);
+  const double share = 1.0 / substeps;
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnValidCell(r, c)) continue;
+      const size_t at = static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
+      for (size_t k = 0; k < grids.size(); ++k) {
+        Grid g = grids[k];
+        if (!g || !g[r]) continue;
+        // The baseflow grid holds a rate per step; the step's amount is the mean of the sub-steps.
+        const double v = g == baseflow ? g[r][c] * share : g[r][c];
+        stepsums[k][at] = first ? v : stepsums[k][at] + v;
+      }
+      if (q_down && q_down[r])
+        for (size_t i = 0; i < levels; ++i) {
+          double& sum = stepsumsqdown[at * levels + i];
+          sum = first ? q_down[r][c][i] : sum + q_down[r][c][i];
+        }
+    }
+}
+
+void unsatzonmodellklasse::PutStepSums() {
+  if (substeps <= 1 || substep_in_step != substeps || stepsums.empty()) return;
+  const std::vector<Grid> grids = StepFluxGrids();
+  if (grids.size() != stepsums.size()) return;
+  const size_t width = static_cast<size_t>(ncols) + 1;
+  const size_t levels = static_cast<size_t>(layers) + 1;
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnValidCell(r, c)) continue;
+      const size_t at = static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
+      for (size_t k = 0; k < grids.size(); ++k)
+        if (grids[k] && grids[k][r]) grids[k][r][c] = stepsums[k][at];
+      if (q_down && q_down[r] && !stepsumsqdown.empty())
+        for (size_t i = 0; i < levels; ++i) q_down[r][c][i] = stepsumsqdown[at * levels + i];
+    }
+}
+
+double unsatzonmodellklasse::GroundwaterIrrigation(int r, int c) const {
+  if (!irrigationtable || !irrigation_amounts || !irrigation_codes || !irrigation_codes[r] || !irrigation_amounts[r])
+    return 0.0;
+  const double code = irrigation_codes[r][c];
+  const double amount = irrigation_amounts[r][c];
+  if (!(code > nodata) || !(amount > nodata)) return 0.0;
+  for (int i = 1; i <= irrigationtable[0].code; ++i)
+    if (irrigationtable[i].code == static_cast<int>(code)) return irrigationtable[i].origin == 1 ? amount : 0.0;
+  return 0.0;
 }
 
 void unsatzonmodellklasse::SelectInfiltrationInput(int interceptionFirst) {
@@ -145,7 +218,11 @@ void unsatzonmodellklasse::ZoneStatistics() {
           {statistics[kStatSUBSTEPS], value(number_of_substeps, r, c)},
           {statistics[kStatINFILT], value(total_infiltration, r, c) * n},
           {statistics[kStatGWSTAND], value(groundwater_distance, r, c)},
-          {statistics[kStatQB], value(groundwatercoupling ? river_exfiltration : baseflow, r, c) * n},
+          // Without the groundwater model "baseflow" is mm per step already;
+          // the water a rule pumps from the groundwater for irrigation does
+          // not reach the river.
+          {statistics[kStatQB], groundwatercoupling ? value(river_exfiltration, r, c) * n
+                                                    : value(baseflow, r, c) - GroundwaterIrrigation(r, c)},
           {statistics[kStatGWIN], value(river_infiltration, r, c) * n},
           {statistics[kStatGWEX], value(river_exfiltration, r, c) * n},
           {statistics[kStatPOND], value(ponding_storage, r, c)},
@@ -166,7 +243,9 @@ void unsatzonmodellklasse::ZoneStatistics() {
 
 bool unsatzonmodellklasse::CheckAndDump(CellWork& w, int r, int c, int substep) {
   const int n = w.n;
-  const double qb = baseflow && baseflow[r] ? w.col.baseflow : 0.0;
+  // The baseflow rate of the substep as mm per time step, the unit of "baseflow".
+  const double stepMs = timeinterval * 60000.0;
+  const double qb = baseflow && baseflow[r] ? w.col.baseflow * stepMs : 0.0;
   const bool baseflowFailed = qb < -10 || qb > 10;
   int thetaLayer = 0;
   for (int i = 1; i <= n && thetaLayer == 0; ++i)
@@ -224,7 +303,7 @@ bool unsatzonmodellklasse::CheckAndDump(CellWork& w, int r, int c, int substep) 
     return true;
   }
   if (repairafterdump) {
-    if (baseflowFailed) w.col.baseflow = qb < -10 ? -10.0 : 10.0;
+    if (baseflowFailed) w.col.baseflow = (qb < -10 ? -10.0 : 10.0) / stepMs;
     if (thetaLayer > 0)
       for (int i = 1; i <= n; ++i) {
         if (w.theta[i] < 0) w.theta[i] = 0;

@@ -36,7 +36,8 @@ struct unsatzonmodellklasse::CellWork {
   std::vector<const double*> tracerStartRows;
   std::vector<double*> tracerEndRows;
   std::vector<double> tracerCap, tracerGroundwater, tracerOut, tracerInter, tracerDrain, tracerOutAmount,
-      tracerInterAmount, tracerDrainAmount, tracerDirectLoad, tracerInterLoad, tracerInput, tracerSilt, tracerMix,
+      tracerInterAmount, tracerDrainAmount, tracerDrainsAmount, tracerDirectLoad, tracerInterLoad, tracerInput,
+      tracerSilt, tracerMix,
       tracerPond;  // substance of the ponded water
   std::vector<int> tracerMixed;
   double* Amount(int t) { return tracerStart.data() + static_cast<size_t>(t) * (n + 2); }
@@ -53,12 +54,12 @@ struct unsatzonmodellklasse::CellWork {
       tracerStartRows[t] = Amount(t);
       tracerEndRows[t] = AmountEnd(t);
     }
-    for (auto* v :
-         {&tracerCap, &tracerGroundwater, &tracerOut, &tracerInter, &tracerDrain, &tracerOutAmount, &tracerInterAmount,
-          &tracerDrainAmount, &tracerDirectLoad, &tracerInterLoad, &tracerInput, &tracerSilt, &tracerMix, &tracerPond})
+    for (auto* v : {&tracerCap, &tracerGroundwater, &tracerOut, &tracerInter, &tracerDrain, &tracerOutAmount,
+                    &tracerInterAmount, &tracerDrainAmount, &tracerDrainsAmount, &tracerDirectLoad, &tracerInterLoad,
+                    &tracerInput, &tracerSilt, &tracerMix, &tracerPond})
       v->assign(static_cast<size_t>(count) + 1, 0.0);
-    // Every tracer mixes in the saturated zone.
-    tracerMixed.assign(static_cast<size_t>(count) + 1, 1);
+    // Which tracers mix in the saturated zone is the caller's (their kind flag).
+    tracerMixed.assign(static_cast<size_t>(count) + 1, 0);
     // The river water's concentrations come in the layer array `tracer`.
     if (tracer.size() < static_cast<size_t>(count) + 1) tracer.resize(static_cast<size_t>(count) + 1, 0.0);
   }

@@ -60,7 +60,7 @@ void LayerBalance(Column& c, int g, const BalanceArrays& w, TracerColumn* tracer
     double* c1 = tc.end[t];
     const double phi = tc.capFactor ? tc.capFactor[t] : 1.0;
     for (int i = 0; i <= n; ++i) c1[i] = c0[i];
-    double out = 0, inter = 0, drain = 0;
+    double out = 0, inter = 0, drain = 0, drains = 0;
     // An outflow of layer s: the limited part carries the layer's own
     // concentration. The part cut off is water that only passed through the
     // layer in the substep: it carries the concentration of the layer above
@@ -108,7 +108,9 @@ void LayerBalance(Column& c, int g, const BalanceArrays& w, TracerColumn* tracer
         }
       }
       inter += outflow(i, w.O1[i], w.O1Limited[i], false);
-      drain += outflow(i, w.O2[i], w.O2Limited[i], false);
+      const double drained = outflow(i, w.O2[i], w.O2Limited[i], false);
+      drains += drained;
+      drain += drained;
       drain += outflow(i, w.B[i], w.BLimited[i], false);
       if (tc.river && w.A[i] > 0) c1[i] += w.A[i] * tc.river[t] * dt * 1000.0;
     }
@@ -118,6 +120,7 @@ void LayerBalance(Column& c, int g, const BalanceArrays& w, TracerColumn* tracer
     if (tc.outputAmount) tc.outputAmount[t] = out;
     if (tc.interflowAmount) tc.interflowAmount[t] = inter;
     if (tc.drainageAmount) tc.drainageAmount[t] = drain;
+    if (tc.drainsAmount) tc.drainsAmount[t] = drains;
 
     if (tc.mixed && tc.mixed[t]) {
       // One concentration for the saturated zone (and the groundwater below it).

@@ -57,6 +57,8 @@ struct TracerColumn {
   double* outputAmount = nullptr;
   double* interflowAmount = nullptr;
   double* drainageAmount = nullptr;
+  // Optional: the part of drainageAmount that left with the drains alone (out).
+  double* drainsAmount = nullptr;
 };
 
 // Limits the outflows of the layers 1..(g + 1, extended by river exchange)

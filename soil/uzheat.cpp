@@ -92,11 +92,11 @@ void ImplicitHeatStep(const HeatCell& h, const double* lambda, const double* Cv,
         else
           a[i] += f[i - 1] * ki;
       }
-      if (f[i + 1] > 0) {
+      if (f[i] > 0) {
         if (i == n)
-          bottom += f[n + 1] * ki;
+          bottom += f[n] * ki;
         else
-          cc[i] -= f[i + 1] * ki;
+          cc[i] -= f[i] * ki;
       }
       entering = -w[i] * ki;
     }

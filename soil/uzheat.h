@@ -58,11 +58,13 @@ struct HeatCell {
 // w_i (m/s) is water entering layer i directly, negative when it enters (the
 // sign of a flux positive upward; infiltration into layer 1, macropore water
 // deeper), at the air temperature (0 under snow; the lower boundary
-// temperature in layer n); f[0..n+1] are the vertical water fluxes positive
-// upward, f[i-1] at the upper and f[i+1] at the lower side of layer i, f[0]
-// the surface and f[n+1] the flux from below. Water entering a layer brings
-// the temperature of the layer (or boundary) it comes from; water leaving
-// takes the layer's own temperature and so changes nothing.
+// temperature in layer n); f[0..n] are the vertical water fluxes across the
+// layer boundaries, positive upward: f[i] across the lower boundary of layer
+// i, so f[i-1] at the upper and f[i] at the lower side of layer i, f[0] the
+// surface (entering at the surface temperature) and f[n] the flux from
+// below the column. Water entering a layer brings the temperature of the
+// layer (or boundary) it comes from; water leaving takes the layer's own
+// temperature and so changes nothing.
 void ImplicitHeatStep(const HeatCell& h, const double* lambda, const double* Cv, const double* d, double* T, int n,
                       double* a, double* b, double* cc, double* r, const double* w, const double* f, double dt);
 

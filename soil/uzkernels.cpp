@@ -281,6 +281,15 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
       topInflow = std::copysign(c.reducedConductivity, topInflow);
     Ks = c.work;
   }
+  // Infiltration: at most what the surface layer passes with its surface
+  // saturated, the Darcy flux from a water film at the surface to the
+  // layer's middle (frozen water narrows the pores as between the layers).
+  // The rest stays on the surface.
+  if (topInflow > 0 && n >= 1 && d[1] > 0) {
+    const double K = Ks[1] * soil.InterpolateTableMin(1, thetaSat[1], Frozen(F, 1));
+    const double passed = std::max(0.0, K * (z[0] - H[1]) / (d[1] / 2.0));
+    if (topInflow > passed) topInflow = passed;
+  }
   q[0] = -topInflow;
   if (c.groundwaterActive && c.river)
     LateralFlows(c, *c.river, dt, c.g, A, B, tracer, thetaSat, thetaA, thetaB, z, H, d, inflowSum, outflowSum);
@@ -535,29 +544,27 @@ double UpdateTheta(const Column& c, int iteration, int L, const double* A, const
   return largest;
 }
 
-double LowerBoundaryFlux(const Column& c, int g1, int g0, double T0, double T, const double* z, const double* thetaNew,
-                         const double* thetaSat, const double* thetaStart, const double* f, const double* dFlux,
-                         double groundwaterIn, double groundwaterOut, double dt, double dtms) {
-  if (c.externalTable) return g0 < 2 ? -0.0 : -dtms * f[g0 - 1];
-  const double* d = c.soil->thickness.data();
-  double storage = 0;
-  if (g1 == g0) {
-    const int g = g0;
-    const double Tm = std::min(T, T0);
-    const double e = z[g - 1] - Tm;
-    const double th = T <= T0 ? thetaNew[g] : thetaStart[g];
-    if (e != 0) storage = (thetaSat[g] - (d[g] * th - (Tm - z[g]) * thetaSat[g]) / e) * (T - T0) * 1000.0;
-  } else if (g1 > g0) {
-    for (int k = g0 + 1; k <= g1; ++k) storage += (thetaNew[k] - thetaStart[k]) * d[k] * 1000.0;
-    const double thetaBefore = dFlux[g0] != 0 ? thetaNew[g0] - dt * f[g0] / dFlux[g0] : thetaNew[g0];
-    storage += (thetaSat[g0] - thetaBefore) * (T - z[g0]) * 1000.0;
-  } else {
-    storage = (z[g1] - T0) * (thetaSat[g1] - thetaNew[g1]) * 1000.0;
-    for (int k = g1 + 1; k <= g0 - 1; ++k) storage += (thetaNew[k] - thetaStart[k]) * d[k] * 1000.0;
-  }
-  double result = storage + (c.baseflow + f[0]) * dtms;
-  if (c.groundwaterActive) result += (groundwaterIn - groundwaterOut) * dtms;
-  return result;
+int GroundwaterLevelLayer(const double* theta, const double* thetaSat, int n) {
+  constexpr double kSaturatedShare = 0.9995;
+  for (int i = n; i >= 1; --i)
+    if (!(theta[i] > kSaturatedShare * thetaSat[i])) return i;
+  return 1;
+}
+
+double WaterTableHeight(const double* z, double theta, double thetaSat, double thetaDrainable, int g) {
+  if (thetaSat - theta <= 0.0001) return z[g - 1];
+  if (theta > thetaDrainable)
+    return std::min(z[g - 1], z[g] + (z[g - 1] - z[g]) * (theta - thetaDrainable) / (thetaSat - thetaDrainable));
+  return z[g];
+}
+
+double LowerBoundaryFlux(int g, const double* f, double dtms) {
+  // The flux across the top of the table's layer, not a storage change
+  // derived from the table height: the height jumps when the table's layer
+  // changes (a layer counts as holding the table up to 0.9995 of its
+  // saturation), and such a storage term does not sum to the change of the
+  // saturated zone over time.
+  return g >= 1 ? -f[g - 1] * dtms : 0.0;
 }
 
 double Infiltration(Column& c, double tau, int clayLayer, const double* d, const double* z, const double* theta,

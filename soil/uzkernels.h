@@ -198,14 +198,21 @@ void CorrectFluxes(const Column& c, int L, const double* A, const double* B, con
 double UpdateTheta(const Column& c, int iteration, int L, const double* A, const double* B, double* theta, double* mean,
                    const double* thetaOld, const double* q, const double* S, const double* d, int& count, double dt);
 
-// Lower boundary term of a substep (mm): storage change of the saturated zone
-// from the table heights T0 (before) and T (after), g0 and g1 the groundwater
-// layers before and after, plus baseflow and the surface flux f[0] (and the
-// groundwater in- and outflow when coupled) over the substep of dtms
-// milliseconds. f and dFlux: the flux array and the thickness used with it.
-double LowerBoundaryFlux(const Column& c, int g1, int g0, double T0, double T, const double* z, const double* thetaNew,
-                         const double* thetaSat, const double* thetaStart, const double* f, const double* dFlux,
-                         double groundwaterIn, double groundwaterOut, double dt, double dtms);
+// Layer that holds the groundwater table: searching from the lowest layer
+// up, the lowest whose water content is not above 0.9995 theta_s (layer 1
+// when all are saturated).
+int GroundwaterLevelLayer(const double* theta, const double* thetaSat, int n);
+// Height of the groundwater table in layer g (z: layer boundaries, z[0] the
+// surface): the top of the layer when it is saturated (within 0.0001),
+// otherwise the part of the layer that its water above theta(3.45 m) would
+// fill, from its bottom: z_g + d_g (theta_g - theta_d) / (theta_s - theta_d).
+double WaterTableHeight(const double* z, double theta, double thetaSat, double thetaDrainable, int g);
+
+// Groundwater recharge of a substep (mm): the water that crossed into the
+// layer of the water table g from above, -f[g-1] over the substep of dtms
+// milliseconds (f positive upward; f[0] the soil surface when the table lies
+// in layer 1). Negative when the saturated zone feeds the layers above it.
+double LowerBoundaryFlux(int g, const double* f, double dtms);
 
 // Infiltration after Green and Ampt with the time to ponding: P (mm in the
 // substep, in/out) is reduced to what infiltrates, the rest is returned as

@@ -503,7 +503,7 @@ std::vector<Case> Matrix() {
       c.start = july5;
       c.end = july12;
     };
-    add("substeps_" + n, SubSteps(k), substeps, {44, 45, 47, 48}, JulyStorm);
+    add("substeps_" + n, SubSteps(k), substeps, {44, 45, 48}, JulyStorm);
     Edits off = SubSteps(k);
     off.push_back(kSurfaceRoutingOff);
     add(
@@ -512,10 +512,10 @@ std::vector<Case> Matrix() {
           substeps(c);
           c.modules.surfaceRouting = false;
         },
-        {44, 45, 47}, JulyStorm);
+        {44, 45}, JulyStorm);
     Edits silting = SubSteps(k);
     silting.insert(silting.end(), kSiltingUp.begin(), kSiltingUp.end());
-    add("substeps_" + n + "_silting_up", silting, substeps, {44, 45, 47, 48}, JulyStorm);
+    add("substeps_" + n + "_silting_up", silting, substeps, {44, 45, 48}, JulyStorm);
   }
   add(
       "july_storm", {},
@@ -572,7 +572,7 @@ std::vector<Case> Matrix() {
   dynamic("dynamic_glaciers_11_yearly_update", 11, 10, 8, {});
   // The update makes a glacier in subbasin 3 and empties a cell of glacier 2.
   dynamic("dynamic_glaciers_11_yearly_update_emptied_cell", 11, 10, 8, {}, true);
-  add("frozen_soil", kFrozenSoil, same, {47});
+  add("frozen_soil", kFrozenSoil, same);
   // The temperature pre-SpinUp spans the run's time range, so a shorter run
   // starts from other soil temperatures: the long run continues the short
   // one. Every cell is its own response unit.
@@ -592,7 +592,7 @@ std::vector<Case> Matrix() {
         c.warmStart = true;
         c.modules.surfaceRouting = false;
       },
-      {47},
+      {},
       [](const std::string& dir) {
         int n = 0;
         return WriteBasinGrid(dir, "cells.asc", [&n](int, int, int) { return double(++n); });
@@ -605,7 +605,7 @@ std::vector<Case> Matrix() {
       },
       {44}, Lake);
   add(
-      "irrigation", {}, [](Case& c) { c.modules.irrigation = true; }, {44, 47}, Irrigation);
+      "irrigation", {}, [](Case& c) { c.modules.irrigation = true; }, {44}, Irrigation);
   for (int n : {4, 12})
     add(
         "routing_subintervals_" + std::to_string(n),

@@ -246,7 +246,7 @@ TEST(GroundwaterBalance, LeakageMovesWaterBetweenLayersWithoutLoss) {
     double out = 0;
     Grid base = w->Find("baseflow");
     for (int r = 1; r <= 4; ++r)
-      for (int c = 1; c <= 5; ++c) out += base[r][c] * kCell * kCell * dt;
+      for (int c = 1; c <= 5; ++c) out += base[r][c] / 1000 * kCell * kCell;  // mm per step
     EXPECT_NEAR(out, -d1, 1e-9 * sources) << method;
   }
 }

@@ -1,4 +1,6 @@
 // Reading of "[unsatzon_model]", its per-subbasin table and "[unsatzon_tuning]".
+#include <filesystem>
+
 #include "tests/soil/uzworld.h"
 
 namespace {
@@ -71,6 +73,17 @@ TEST_F(Config, SubbasinTableErrorsNameTheCodeAndGive10) {
   u.parameters = {"2 2", "0.5 x"};
   EXPECT_EQ(Make(u), 10);
   EXPECT_TRUE(Said("error reading kelsqi[8] for unsatzon_model"));
+
+  // A storage constant of the baseflow of 0 has no reciprocal; a negative one is taken as "none".
+  Section lateral;
+  lateral.parameters = {"2 2", "0.0005 0.0005", "0.1 0.1", "4 0", "1 1", "0 0"};
+  EXPECT_EQ(Make(lateral), 10);
+  EXPECT_TRUE(Said("in modul unsatzon_model:\nkelsqlat[8] is 0 in the section [unsatzon_model] of " +
+                   (dir / "run.cntrl") + ": the storage constant of the baseflow has to be above 0"));
+  lateral.parameters[3] = "4 -1";
+  ASSERT_EQ(Make(lateral), 0) << console.str();
+  EXPECT_EQ(uz->Kelsqlat()[8], 0.0);
+  EXPECT_EQ(uz->Kelsqlat()[1], 0.25);
 }
 
 TEST_F(Config, BadSectionLinesGiveThePartsCodes) {
@@ -87,12 +100,13 @@ TEST_F(Config, BadSectionLinesGiveThePartsCodes) {
   column.control = "1 5";
   EXPECT_EQ(Make(column), 9);
   EXPECT_TRUE(Said("column index (5) for output-cell must be between 1 and 4 (Input as row col) "));
-  // A control cell has both indices or none.
+  // An index of 0 lies inside the range checked: no control cell, no point files.
   Section half;
-  half.control = "0 3";
-  EXPECT_EQ(Make(half), 8);
-  half.control = "2 0";
-  EXPECT_EQ(Make(half), 9);
+  for (const char* control : {"0 3", "2 0"}) {
+    half.control = control;
+    EXPECT_EQ(Make(half), 0) << control << console.str();
+    EXPECT_FALSE(std::filesystem::exists(dir / "hhyd.txt")) << control;
+  }
 
   Section word;
   word.pond = "abc";

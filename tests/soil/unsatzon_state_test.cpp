@@ -33,6 +33,15 @@ class State : public uztest::World {
     for (int r = 0; r < 2; ++r) t << value << " " << value << " " << value << " " << value << "\n";
     fluvextest::WriteFile(dir / name, t.str());
   }
+  // Depth of the water table (negative, m) that the water content theta of
+  // layer g, whose bottom lies `bottom` m deep, gives: saturated, at the top
+  // of the layer; else its water above theta(3.45 m) fills the layer from its
+  // bottom.
+  double TableDepth(double theta, int g, double bottom) const {
+    const double drainable = soils[1].InterpolateTableInverse(g, 3.45);
+    if (kThetaSat - theta <= 0.0001) return -(bottom - kThickness);
+    return -bottom + kThickness * std::max(0.0, theta - drainable) / (kThetaSat - drainable);
+  }
   // Sum of theta times thickness over the layers of a cell, m.
   double Water(int r, int c) const {
     double w = 0;
@@ -74,10 +83,12 @@ TEST_F(State, InitialProfileIsHydrostaticAboveTheFirstSaturatedLayer) {
       const double mid6 = uztest::kElevation - 0.55;
       for (int k = 1; k <= 5; ++k) EXPECT_NEAR(hh[k], mid6, 1e-9) << k;
       EXPECT_NEAR(hh[8], uztest::kElevation - 0.75, 1e-9);
-      // The water table lies below layer 5, in the first saturated layer.
-      EXPECT_EQ(uz->GwLevel()[r][c], 6);
-      EXPECT_NEAR(uz->GwDistance()[r][c], -0.6, 1e-9);
+      // The water table as a step finds it: in layer 5, the lowest one not
+      // saturated, at the height its water above theta(3.45 m) fills from
+      // its bottom (0.5 m below the surface).
+      EXPECT_EQ(uz->GwLevel()[r][c], 5);
       EXPECT_EQ(uz->ThetaInGwLevel()[r][c], th[5]);
+      EXPECT_NEAR(uz->GwDistance()[r][c], TableDepth(th[5], 5, 0.5), 1e-9);
     }
 }
 
@@ -94,19 +105,27 @@ TEST_F(State, OtherGroundwaterDivisorsAndATableBelowTheProfile) {
   EXPECT_NEAR(uz->Theta()[2][3][10], VanGenuchten(0.05), 1e-12);
   EXPECT_NEAR(uz->Theta()[2][3][9], VanGenuchten(0.15), 1e-12);
   EXPECT_LT(uz->Theta()[2][3][10], kThetaSat);
-  EXPECT_NEAR(uz->GwDistance()[2][3], -1.0, 1e-9);
   EXPECT_EQ(uz->GwLevel()[2][3], kLayers);
+  EXPECT_NEAR(uz->GwDistance()[2][3], TableDepth(VanGenuchten(0.05), kLayers, 1.0), 1e-9);
 }
 
 TEST_F(State, ReadGroundwaterDistanceSetsTheProfile) {
   Section s;
   s.readParameter = "2";
-  WriteGridFile("out7.grd", -0.35);  // layers 1 to 3 end above 0.35 m
+  WriteGridFile("out7.grd", -0.35);  // in the middle of layer 4
   ASSERT_EQ(Make(s), 0) << console.str();
+  // Above the table in equilibrium with it: the middle of layer 3 lies 0.1 m above.
   EXPECT_NEAR(uz->Theta()[1][2][3], VanGenuchten(0.1), 1e-12);
-  EXPECT_EQ(uz->Theta()[1][2][4], kThetaSat);
+  EXPECT_NEAR(uz->Theta()[1][2][2], VanGenuchten(0.2), 1e-12);
+  // Layer 4 holds the water from which a step finds the table 0.05 m above
+  // its bottom: half of the pore space above theta(3.45 m) filled.
+  const double drainable = soils[1].InterpolateTableInverse(4, 3.45);
+  EXPECT_NEAR(uz->Theta()[1][2][4], drainable + 0.5 * (kThetaSat - drainable), 1e-12);
+  EXPECT_NEAR(TableDepth(uz->Theta()[1][2][4], 4, 0.4), -0.35, 1e-12);
+  for (int k = 5; k <= kLayers; ++k) EXPECT_EQ(uz->Theta()[1][2][k], kThetaSat) << k;
   EXPECT_EQ(uz->GwDistance()[1][2], -0.35);
   EXPECT_EQ(uz->GwLevel()[1][2], 4);
+  EXPECT_EQ(uz->ThetaInGwLevel()[1][2], uz->Theta()[1][2][4]);
 }
 
 TEST_F(State, StateStacksMustHaveOneLevelPerLayer) {
@@ -133,7 +152,11 @@ TEST_F(State, ControlPointFilesGetTheirHeaders) {
   Add("temperature", [](int, int) { return 3.0; });
   ASSERT_EQ(Make(s), 0) << console.str();
   std::string layers;
-  for (int k = 1; k <= kLayers; ++k) layers += "[" + std::to_string(k) + "]\t";
+  for (int k = 1; k <= kLayers; ++k) {
+    layers += '[';
+    layers += std::to_string(k);
+    layers += "]\t";
+  }
   EXPECT_EQ(fluvextest::ReadFile(dir / "hhyd.txt"), "YY\tMM\tDD\tHH\thhyd[1][2]" + layers + "\n");
   EXPECT_EQ(fluvextest::ReadFile(dir / "theta.txt"), "YY\tMM\tDD\tHH\ttheta[1][2]" + layers + "\n");
   EXPECT_EQ(fluvextest::ReadFile(dir / "qbottom.txt"), "YY\tMM\tDD\tHH\tq_bottom[1][2]" + layers + "\n");

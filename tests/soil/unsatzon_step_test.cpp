@@ -6,6 +6,9 @@
 #include <utility>
 
 #include "framework/hrurecord.h"
+#include "framework/irrigationtable.h"
+#include "parameters/landuse_table_entry.h"
+#include "parameters/landusetable.h"
 #include "parameters/soiltable.h"
 #include "tests/framework/codeof.h"
 #include "tests/soil/uzworld.h"
@@ -32,6 +35,26 @@ class Step : public uztest::World {
         for (int r = 1; r <= kRows; ++r)
           for (int c = 1; c <= kCols; ++c) e.grid[r][c] = v;
   }
+  // A whole time step: its start, the calls of run of its sub-steps and the
+  // end with the subbasin routing (the zones are made before the first).
+  int FullStep(int64_t hour, int64_t day) {
+    char cwd[4096];
+    if (!getcwd(cwd, sizeof cwd) || chdir(dir.path().c_str()) != 0) return -1;
+    const int code = CodeOf([&] {
+      if (!routed) {
+        int error = 0;
+        uz->InitTracerGrids(&error, 0, nullptr, nullptr, 0);
+        if (error != 0) throw error;
+        routed = true;
+      }
+      uz->StartStep(hour, day, 7, 2020);
+      for (int k = 0; k < subSteps; ++k) uz->run(hour, day, 7, 2020);
+      uz->RouteSubbasinRunoff(hour, day, 7, 2020);
+    });
+    if (chdir(cwd) != 0) return -1;
+    return code;
+  }
+  bool routed = false;
   Grid Find(const std::string& name) const {
     const int p = uz->FindGrid(name, true);
     return p > 0 ? list[p].grid : nullptr;
@@ -478,8 +501,8 @@ TEST_F(Step, AYearOfVariedForcingOnTheExampleSoilsKeepsTheWaterOfEveryCellAndThe
     for (int k = 1; k <= e.layers; ++k) w += uz->Theta()[r][c][k] * e.thickness[k] * 1000.0;
     return w + Find("ponding_storage")[r][c];
   };
-  const char* outputs[] = {"directflow",       "interflow",           "drainage_flow",
-                           "real_evaporation", "real_transpiration1", "baseflow"};
+  // The drains' water leaves with the interflow ("drainage_flow" shows its part).
+  const char* outputs[] = {"directflow", "interflow", "real_evaporation", "real_transpiration1", "baseflow"};
   double worst = 0, basinWorst = 0, rained = 0, drained = 0, ponded = 0;
   // Eight cells: one thread (more only wait for each other on a busy machine).
   omp_set_num_threads(1);
@@ -509,6 +532,7 @@ TEST_F(Step, AYearOfVariedForcingOnTheExampleSoilsKeepsTheWaterOfEveryCellAndThe
         double out = 0;
         for (const char* name : outputs) out += Find(name)[r][c];
         drained += Find("drainage_flow")[r][c];
+        EXPECT_LE(Find("drainage_flow")[r][c], Find("interflow")[r][c] + 1e-15);
         ponded = std::max(ponded, Find("ponding_storage")[r][c]);
         const double residual = precipitation[r][c] - (storage(r, c) - before[r][c]) - out;
         worst = std::max(worst, std::fabs(residual));
@@ -568,6 +592,143 @@ TEST_F(Step, RainAboveTheTopsoilConductivitySettlesOnOneResult) {
   EXPECT_NEAR(wettest, soils[1].theta_sat[1], 1e-6);
   EXPECT_GT(excess, 0.0);
   EXPECT_EQ(fluvextest::ReadFile(dir / "modell_0.log").find("ziter"), std::string::npos);
+}
+
+TEST_F(Step, SiltingUpRunoffIsSharedByTheSubSteps) {
+  // 2.09 mm of direct runoff from the silting-up of the step, no rain: the
+  // cells' direct flow of the step is those 2.09 mm whatever the sub-steps.
+  for (int substeps : {1, 2, 4}) {
+    subSteps = substeps;
+    routed = false;
+    Add("DirectRunoffSiltingUp", [](int, int) { return 2.09; });
+    Section s;
+    s.parameters = {"0 0", "1 1", "0 0", "2 2", "0 0", "0 0"};  // direct flow passes its storage at once
+    ASSERT_EQ(Make(s), 0) << console.str();
+    ASSERT_EQ(FullStep(1, 1), 0) << console.str();
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) EXPECT_NEAR(Find("directflow")[r][c], 2.09, 1e-12) << substeps;
+    // The runoff of subbasin 1 (the cell of row 1, column 1).
+    EXPECT_NEAR(uz->RunoffQg(1), 2.09, 1e-12) << substeps;
+  }
+}
+
+TEST_F(Step, ABaseflowAboveTenMmAStepIsDumped) {
+  // Without the groundwater model the baseflow is 30 (or 10) mm per step at
+  // the surface, falling by exp(distance / 2 m) with the table 0.6 m deep
+  // (ini_gw_level 2 in ten 0.1 m layers): 22 (or 7.4) mm in the step.
+  for (const char* q0 : {"10 10", "30 30"}) {
+    Section s;
+    s.parameters = {"2 2", "1 1", "0 0", "2 2", q0, "0 0"};
+    ASSERT_EQ(Make(s), 0) << console.str();
+    uz->SetDumpOptions(1, 0, 0, 0);
+    ASSERT_EQ(RunIn(7, 8), 0) << console.str();
+    std::vector<std::string> dumps;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+      if (e.path().extension() == ".dmp") dumps.push_back(e.path().filename().string());
+    if (std::string(q0) == "10 10") {
+      EXPECT_TRUE(dumps.empty()) << dumps.front();
+    } else {
+      ASSERT_EQ(dumps.size(), static_cast<size_t>(kRows * kCols));
+      for (const std::string& d : dumps) EXPECT_EQ(d.rfind("dgw_dump_row_", 0), 0u) << d;
+      for (const std::string& d : dumps) std::filesystem::remove(dir / d);
+    }
+  }
+}
+
+TEST_F(Step, GroundwaterPumpedForIrrigationDoesNotReachTheRiver) {
+  // Fields of rule 1 (water from the groundwater) in the first row, of rule
+  // 2 (from the river) in the second; 0.5 mm a step is irrigated in each.
+  // The subbasin's baseflow loses what rule 1 pumps: 4 of 8 cells, 0.25 mm.
+  for (auto& e : list)
+    if (e.shortname == "zonegrid_soilmodel")
+      for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) e.grid[r][c] = 1.0;
+  Add("irrigation_codes", [](int r, int) { return r == 1 ? 1.0 : 2.0; });
+  IrrigationTable rules[3];
+  rules[0].code = 2;
+  rules[1].code = 1;
+  rules[1].origin = 1;
+  rules[2].code = 2;
+  rules[2].origin = 2;
+  for (IrrigationTable& rule : rules) {
+    rule.method = 3;
+    rule.psi_dry = 3.45;
+    rule.psi_wet = 0.5;
+  }
+  double baseflow[2];
+  for (int pumped : {0, 1}) {
+    Section s;
+    s.codes = "1";
+    s.parameters = {"2", "1", "0", "2", "1", "0"};  // baseflow 1 mm per step at the surface
+    ASSERT_EQ(Make(s, rules), 0) << console.str();
+    routed = false;
+    SetGrid("irrigation_amounts", pumped ? 0.5 : 0.0);
+    ASSERT_EQ(FullStep(1, 1), 0) << console.str();
+    baseflow[pumped] = uz->RunoffQg(1);
+  }
+  EXPECT_GT(baseflow[0], 0.3);
+  EXPECT_NEAR(baseflow[0] - baseflow[1], 0.25, 1e-12);
+}
+
+TEST_F(Step, UnderTheLakeModelALakeHoldingOpenWaterExchangesNoRiverWater) {
+  // A river bed 0.3 m deep in every cell; the lake cell (row 1, column 1)
+  // is saturated by the lake set-up, its table at the surface above the
+  // bed: it would drain into the river. Rain ponds on it in the first step;
+  // from the second on its open water closes the exchange.
+  Section s;
+  s.interaction = "1";
+  s.pond = "1";
+  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
+  s.extra = "[lake_model]\n1\tflow control parameter for\n1\tinitialization method for\n\n";
+  Add("max_ponding_storage", [](int, int) { return 0.05; });
+  Add("lake_codes", [](int r, int c) { return r == 1 && c == 1 ? 1.0 : -9999.0; });
+  Add("river_depth", [](int, int) { return 0.3; });
+  Add("river_width", [](int, int) { return 5.0; });
+  Add("river_links", [](int, int) { return 0.0; });
+  Add("kolmation", [](int, int) { return 1e-6; });
+  ASSERT_EQ(Make(s), 0) << console.str();
+  uz->SetGroundwaterCoupling(1);
+  int error = -1;
+  uz->InitTracerGrids(&error, 0, nullptr, nullptr, 0);
+  ASSERT_EQ(error, 0) << console.str();
+  SetGrid("precipitation", 5.0);
+  ASSERT_EQ(RunIn(1, 1), 0) << console.str();
+  EXPECT_GT(Find("river_exfiltration")[1][1], 0.0);
+  EXPECT_GE(Find("ponding_storage")[1][1], 1.0);
+  ASSERT_EQ(RunIn(2, 1), 0) << console.str();
+  EXPECT_EQ(Find("river_exfiltration")[1][1], 0.0);
+}
+
+TEST_F(Step, TheNFactorSeriesOfTheLandUseSetsTheSurfaceTemperature) {
+  // Air at -20 degrees over soil at 5: a land use whose n-factor series is
+  // 0 all year (snow insulating the ground) keeps the surface at 0 degrees,
+  // although its value for freezing air is 1.
+  Section s;
+  s.extra = uztest::HeatSection();
+  s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
+  Add("temperature", [](int, int) { return -20.0; });
+  double top[2];
+  for (int series : {0, 1}) {
+    auto landuse = std::make_unique<landuse_table_entry[]>(2);
+    landuse[0].code = 1;
+    ParseLanduseEntry(landuse[1], diag,
+                      std::string("1 grass method = VariableDayCount {\n RootDist = 1; TReduWet = 1; HReduDry = 3.45;\n"
+                                  " JulDays = 1 366; Albedo = 0.2 0.2; rsc = 60 60; LAI = 2 2; Z0 = 0.05 0.05;\n"
+                                  " VCF = 0.8 0.8; RootDepth = 0.3 0.3; AltDep = 0 0; nf_freezing = 1;\n") +
+                          (series ? " n-factor = 0 0;\n" : "") + "}\n",
+                      "VariableDayCount");
+    args.landuseTable = landuse.get();
+    ASSERT_EQ(Make(s), 0) << console.str();
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        for (int k = 0; k <= kLayers; ++k) uz->SoilTemperature()[r][c][k] = 5.0;
+    for (int step = 0; step < 12; ++step) ASSERT_EQ(RunIn(step + 1, 1), 0) << console.str();
+    top[series] = uz->SoilTemperature()[1][1][1];
+    uz.reset();
+    args.landuseTable = nullptr;
+  }
+  EXPECT_LT(top[0], -1.0);
+  EXPECT_GT(top[1], 0.0);
 }
 
 }  // namespace

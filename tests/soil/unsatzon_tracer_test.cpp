@@ -301,8 +301,8 @@ TEST_F(Tracers, GroundwaterModelExchangesSubstanceWithTheColumn) {
     for (int r = 1; r <= kRows; ++r)
       for (int c = 1; c <= kCols; ++c) {
         precipitation[r][c] = step % 6 == 3 ? 4.0 : 0.0;
-        // Rising (negative, m/s) for eight hours, then taken from the column.
-        tuz->Base()[r][c] = step < 8 ? -2e-7 * c : 1e-7 * r;
+        // Rising (negative, mm per step) for eight hours, then taken from the column.
+        tuz->Base()[r][c] = step < 8 ? -0.72 * c : 0.36 * r;
         water[r][c] = aquifer[r][c] * coefficient[r][c] * 1000;
         before[r][c] = Mass(1, r, c) + gwConc[r][c] * water[r][c];
         storage[r][c] = 0;
@@ -529,6 +529,71 @@ TEST_F(Tracers, MissingInputGridOrStackWithOtherLayersStopTheSetUp) {
                    "/nitunsat.grd (there are 5 levels, "
                    "it must be 10"))
       << console.str();
+}
+
+TEST_F(Tracers, RiverWaterBringsTheConcentrationsOfItsLink) {
+  // The table 1 m deep below a river bed at 0.3 m (surface water interaction
+  // 2, the groundwater model coupled): river water enters the column. The
+  // link's record holds the river water's concentration of tracer 1, 7; no
+  // rain, no roots, no runoff from the column. The column gains 7 times the
+  // river water it took.
+  Add("concflux_tracer_1_input", [](int, int) { return 1.0; });
+  Add("river_depth", [](int, int) { return 0.3; });
+  Add("river_width", [](int, int) { return 5.0; });
+  Add("river_links", [](int, int) { return 1.0; });
+  Add("kolmation", [](int, int) { return 1e-6; });
+  Add("aquifer_thickness_1", [](int, int) { return 2.0; });
+  Section s = OneSubbasin();
+  s.interaction = "2";
+  s.parameters = {"1", "2", "0", "4", "0", "0"};  // no interflow, no baseflow
+  ASSERT_EQ(Start(s, 1, true), 0) << console.str();
+  Fill("pot_transpiration1", 0.0);
+  RiverflowTable* table = tuz->GetRiverflowTable();
+  ASSERT_NE(table, nullptr);
+  table[1].field[1] = 7.0;
+  table[1].field[10] = 10.0;  // m3/s at 1 m/s
+  table[1].field[11] = 1.0;
+  double before[kRows + 1][kCols + 1];
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) before[r][c] = Mass(1, r, c);
+  ASSERT_EQ(Step(0), 0) << console.str();
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) {
+      const double river = At("river_infiltration", r, c);
+      ASSERT_GT(river, 0.0) << r << " " << c;
+      EXPECT_NEAR(Mass(1, r, c) - before[r][c], 7.0 * river, 1e-9 * before[r][c]) << r << " " << c;
+    }
+}
+
+TEST_F(Tracers, OnlyATracerOfTheMixingKindTakesOneConcentrationInTheSaturatedZone) {
+  // Both tracers at 4 in the layer of the table (layer 5, ini_gw_level 2)
+  // and at 2 in the saturated layer below it, no water moving: tracer 1 (the
+  // evaporating kind, its stack holds concentrations) takes one
+  // concentration in the two, tracer 2 keeps its layers' concentrations.
+  Add("concflux_tracer_1_input", [](int, int) { return 1.0; });
+  Add("concflux_tracer_2_input", [](int, int) { return 1.0; });
+  settings[1].evaporating = 1;
+  Section s = OneSubbasin();
+  s.iniGw = "2";
+  s.parameters = {"1", "2", "0", "4", "0", "0"};
+  ASSERT_EQ(Start(s, 2), 0) << console.str();
+  Fill("pot_transpiration1", 0.0);
+  const int g = static_cast<int>(uz->GwLevel()[1][1]);
+  ASSERT_EQ(g, 5);
+  const Stack mixing = Entry("concstor_tracer_1_unsatzon_model").stack;
+  const Stack moving = Entry("concstor_tracer_2_unsatzon_model").stack;
+  auto water = [&](int k) { return uz->Theta()[1][1][k] * uztest::kThickness * 1000; };
+  for (int k : {g, g + 1}) {
+    const double conc = k == g ? 4.0 : 2.0;
+    mixing[1][1][k] = conc;
+    moving[1][1][k] = conc * water(k);
+  }
+  const double mixed = (4.0 * water(g) + 2.0 * water(g + 1)) / (water(g) + water(g + 1));
+  ASSERT_EQ(Step(0), 0) << console.str();
+  EXPECT_NEAR(mixing[1][1][g], mixed, 1e-6);
+  EXPECT_NEAR(mixing[1][1][g + 1], mixed, 1e-6);
+  EXPECT_NEAR(moving[1][1][g] / water(g), 4.0, 1e-6);
+  EXPECT_NEAR(moving[1][1][g + 1] / water(g + 1), 2.0, 1e-6);
 }
 
 }  // namespace

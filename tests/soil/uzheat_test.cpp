@@ -155,6 +155,36 @@ TEST(UzHeat, OneLayerAndWaterCarriedHeat) {
   EXPECT_NEAR(m.T[1], 10.0 / (1 + x), 1e-12);
 }
 
+TEST(UzHeat, WaterBringsTheTemperatureOfTheLayerItComesFrom) {
+  // Three layers at 0, 5 and 10 degrees without conduction: water rising from
+  // layer 3 into layer 2 (flux across the lower boundary of layer 2, upward)
+  // warms layer 2 alone.
+  HeatColumn h(3, 0.2, 0.0, 2e6, 0.0);
+  h.T[2] = 5.0;
+  h.T[3] = 10.0;
+  uzk::HeatCell cell;
+  cell.method = 12;
+  cell.airTemperature = 20.0;
+  cell.lowerTemperature = 10.0;
+  const double dt = 3600, x = 1e-6 * 4.187e6 * dt / (0.2 * 2e6);
+  h.f[2] = 1e-6;
+  h.Implicit(cell, dt);
+  EXPECT_EQ(h.T[1], 0.0);
+  EXPECT_NEAR(h.T[2], (5.0 + x * 10.0) / (1 + x), 1e-12);
+  EXPECT_NEAR(h.T[3], 10.0, 1e-12);
+
+  // Water from below the column enters layer 3 at the lower boundary's
+  // temperature; macropore water enters layer 2 directly at the air's.
+  h.T = {0, 0.0, 5.0, 4.0, 0};
+  h.f[2] = 0;
+  h.f[3] = 1e-6;
+  h.w[2] = -1e-6;
+  h.Implicit(cell, dt);
+  EXPECT_EQ(h.T[1], 0.0);
+  EXPECT_NEAR(h.T[2], (5.0 + x * 20.0) / (1 + x), 1e-12);
+  EXPECT_NEAR(h.T[3], (4.0 + x * 10.0) / (1 + x), 1e-12);
+}
+
 TEST(UzPreSpinUp, TopOfPermafrostByHand) {
   EXPECT_NEAR(uzk::TopOfPermafrostTemperature(1, 0.5, 1.2, 2, 1000, 2000, 1), -1.0959, 1e-4);
   EXPECT_EQ(uzk::TopOfPermafrostTemperature(1, 1, 1.2, 2, 0, 0, 2), 0.0);

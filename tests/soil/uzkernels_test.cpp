@@ -354,6 +354,41 @@ TEST(UzWaterKernels, InterflowAndDrainage) {
   EXPECT_EQ(f.S[1], 0.0);
 }
 
+TEST(UzWaterKernels, InfiltrationIsBoundedByWhatTheSurfaceLayerPasses) {
+  // A sealed loam (1e-14 m/s) under 25.4 mm in an hour.
+  const uztest::VanGenuchten sealed = {"sealed", 0.078, 0.43, 3.6, 1.56, 1e-14};
+  const double rain = 25.4 / 3.6e6;
+  for (const uztest::VanGenuchten& p : {sealed, kCarselParrish[1]}) {
+    ColumnFixture f(p);
+    f.Fill(0.30);
+    double mean = 0, drainage = 0, inflow = 0, outflow = 0;
+    auto fluxes = [&](double input, const double* F) {
+      uzk::ComputeHeads(f.c, 0, 0, mean, f.thetaOld.data(), f.theta.data(), f.A.data(), f.B.data(), f.psi.data(),
+                        f.H.data(), f.z.data(), F);
+      uzk::ComputeFluxes(f.c, 0, input, 3600, f.thetaOld.data(), f.theta.data(), f.theta.data(), f.A.data(), f.B.data(),
+                         f.ts.data(), f.z.data(), f.H.data(), f.d.data(), f.S.data(), f.q.data(), drainage, F,
+                         f.tracer.data(), inflow, outflow);
+      return -f.q[0];
+    };
+    // The Darcy flux from a saturated surface to the middle of layer 1 (0.1 m below it).
+    auto passes = [&](double kr) { return p.ksat * kr * (f.z[0] - f.H[1]) / 0.1; };
+    const double kSat = f.soil->InterpolateTableMin(1, 0.43, 1.0);
+    const double in = fluxes(rain, nullptr);
+    EXPECT_NEAR(in, std::min(rain, passes(kSat)), 1e-12 * rain) << p.name;
+    if (p.ksat < 1e-10) {
+      EXPECT_LT(in, 1e-12);  // the rain stays on the surface
+    } else {
+      EXPECT_EQ(fluxes(1e-7, nullptr), 1e-7);  // a drizzle enters whole
+    }
+    // Frozen water in layer 1 narrows its pores (liquid share 0.05).
+    std::vector<double> F(f.n + 2, 1.0);
+    F[1] = 0.05;
+    const double frozen = fluxes(rain, F.data());
+    EXPECT_NEAR(frozen, std::min(rain, passes(f.soil->InterpolateTableMin(1, 0.43, 0.05))), 1e-12 * rain) << p.name;
+    EXPECT_LT(frozen, in) << p.name;
+  }
+}
+
 TEST(UzWaterKernels, GreenAmptInfiltrationSplitsTheInput) {
   ColumnFixture f(kCarselParrish[1]);
   f.Fill(0.30);
@@ -388,28 +423,20 @@ TEST(UzWaterKernels, GreenAmptInfiltrationSplitsTheInput) {
   EXPECT_EQ(excess, 5.0);
 }
 
-TEST(UzWaterKernels, LowerBoundaryStorageTerms) {
-  ColumnFixture f(kCarselParrish[1]);
-  f.Fill(0.40);
-  std::vector<double> flux(8, 0.0), start = f.theta;
-  f.c.baseflow = 1e-8;
+TEST(UzWaterKernels, RechargeIsTheWaterThatReachesTheTablesLayer) {
+  // Fluxes of an hour, positive upward: 18 mm infiltrating through the
+  // surface, 0.72 mm entering layer 3 from layer 2.
+  std::vector<double> f(8, 0.0);
+  f[0] = -5e-6;
+  f[2] = -2e-7;
   const double dtms = 3.6e6;
-  // Table rising within layer 3 from 5 to 10 cm above its bottom.
-  const double T0 = f.z[3] + 0.05, T = f.z[3] + 0.10;
-  const double above = (0.2 * 0.40 - 0.05 * 0.43) / 0.15;
-  EXPECT_NEAR(uzk::LowerBoundaryFlux(f.c, 3, 3, T0, T, f.z.data(), f.theta.data(), f.ts.data(), start.data(),
-                                     flux.data(), f.d.data(), 0, 0, 3600, dtms),
-              (0.43 - above) * 0.05 * 1000 + 1e-8 * dtms, 1e-9);
-  // Falling into layer 4: what layer 4 lost plus the drained part of layer 3.
-  f.theta[4] = 0.38;
-  EXPECT_NEAR(uzk::LowerBoundaryFlux(f.c, 4, 3, T0, f.z[4] + 0.1, f.z.data(), f.theta.data(), f.ts.data(), start.data(),
-                                     flux.data(), f.d.data(), 0, 0, 3600, dtms),
-              -0.02 * 0.2 * 1000 + (0.43 - 0.40) * (f.z[4] + 0.1 - f.z[3]) * 1000 + 1e-8 * dtms, 1e-9);
-  f.c.externalTable = true;
-  flux[2] = -2e-7;
-  EXPECT_NEAR(uzk::LowerBoundaryFlux(f.c, 3, 3, T0, T, f.z.data(), f.theta.data(), f.ts.data(), start.data(),
-                                     flux.data(), f.d.data(), 0, 0, 3600, dtms),
-              0.72, 1e-12);
+  // The table in layer 3: the infiltration has not reached it.
+  EXPECT_NEAR(uzk::LowerBoundaryFlux(3, f.data(), dtms), 0.72, 1e-12);
+  // The table in layer 1: the infiltrating water enters the saturated zone.
+  EXPECT_NEAR(uzk::LowerBoundaryFlux(1, f.data(), dtms), 18.0, 1e-12);
+  // Water rising out of the table's layer (capillary rise): negative.
+  f[2] = 1e-7;
+  EXPECT_NEAR(uzk::LowerBoundaryFlux(3, f.data(), dtms), -0.36, 1e-12);
 }
 
 TEST(UzWaterKernels, NonFiniteValuesAreFlaggedForTheCaller) {

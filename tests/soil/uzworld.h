@@ -224,7 +224,7 @@ class World : public ::testing::Test {
     if (chdir(dir.path().c_str()) != 0) return -1;
     int error = 0;
     try {
-      uz = std::make_unique<UZ>(error, &diag, nullptr, 0, dir / "run.cntrl", args, irrigation, 1);
+      uz = std::make_unique<UZ>(error, &diag, nullptr, 0, dir / "run.cntrl", args, irrigation, subSteps);
     } catch (int code) {
       error = code;
     }
@@ -245,6 +245,7 @@ class World : public ::testing::Test {
   ZoneRecord zonerecords[2] = {{0, 0, 1, 1, 0}, {0, 0, 1, 1, 0}};
   SubModelArgs args;
   std::unique_ptr<UZ> uz;
+  int subSteps = 1;  // calls of run per time step
 };
 
 }  // namespace uztest
