@@ -558,6 +558,31 @@ TEST_F(SurfaceFlowTest, WaterOnTheSurfaceBetweenSubSteps) {
       }
     }
   }
+  // A substance of the kept water mixes with that of the new runoff.
+  Grid conc = Add("_CONC_QD_1_", 0);
+  Add("_CONC_QI_1_", 0);
+  ASSERT_EQ(Make(Section("1", "1", "60"), false, 2), 0) << console.str();
+  TracerRecord tracers[2];
+  int error = -1;
+  model->InitTracerGrids(&error, 1, tracers, nullptr, 0);
+  ASSERT_EQ(error, 0);
+  Grid stored = ModelGrid("concstor_tracer_1_SiltingUpModel");
+  Rain(9);
+  for (int sub = 1; sub <= 2; ++sub) {
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (Own(r, c)) {
+          direct[r][c] = 2;
+          conc[r][c] = sub == 1 ? 3 : 5;
+        }
+    model->run(1, 6, 7, 2001);
+  }
+  for (int r = 1; r <= nrows; ++r)
+    for (int c = 1; c <= ncols; ++c)
+      if (Own(r, c)) {
+        ASSERT_NEAR(stored[r][c], (2 * 3 + 2 * 5) / 4.0, 1e-12) << r << " " << c;
+      }
+
   // Flowing to the river, the kept water and the new runoff make what is on
   // the land and what reached the river.
   TiltedPlane();
