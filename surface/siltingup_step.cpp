@@ -210,7 +210,11 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
           if (!parser->Run(programs[i])) failed = static_cast<int>(i);
         double z = 0;
         vars->Get("Z", z);
-        disposition = z;
+        // A formula's power of the time since tillage has no finite value on
+        // soil never tilled (T = 0): such a cell has the disposition 0 of
+        // methods 1 and 2; any other result that is not finite is missing, so
+        // that no statistic takes it.
+        disposition = std::isfinite(z) ? z : T > 0 ? nodata : 0.0;
         vars->Get("W", e);
       } else {
         const double* p = parameter;

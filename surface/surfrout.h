@@ -175,7 +175,9 @@ class surfaceroutingclass : public teilmodellklasse {
   void PrepareCells();
   void FreeFlowGrids();
   void CellDateValues(int64_t day, int64_t month, int64_t year);
-  void TakeIn();
+  // The soil's direct runoff of the sub-step into surface storage; keep: it
+  // adds to the water still on the surface instead of replacing it.
+  void TakeIn(bool keep);
   void FlowPaths(int counter, int mark);
   void LimitOutflow(double dt);
   void UpdateStorages(double dt);
@@ -200,6 +202,7 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<double> cellrc;    // residue cover at the step's date per own cell
   std::vector<double> celldp;    // stem diameter at the step's date per own cell
   bool cellsready = false;
+  bool siltingup = false;  // "DirectRunoffSiltingUp" exists: the soil leaves the surface water alone
   int CellIndex(int r, int c) const;
   Grid outfactor = nullptr;  // share of the computed outflow that a cell releases (rows with border)
   int64_t heldfirst = 0, heldlast = -1;

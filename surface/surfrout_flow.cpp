@@ -65,6 +65,8 @@ void surfaceroutingclass::PrepareCells() {
       if (OwnCell(r, c)) owncells.push_back(c);
   }
   if (lastrow >= firstrow) ownrowstart[lastrow - firstrow + 1] = static_cast<int>(owncells.size());
+  // With silting-up the soil is given its runoff instead of the surface water.
+  siltingup = FindGrid("DirectRunoffSiltingUp", true) > 0;
   const size_t cells = static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * ncols;
   cellentry.assign(cells, 0);
   cellrc.assign(cells, 0.5);
@@ -160,7 +162,11 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
   }
   PrepareCells();
   if (newdate) CellDateValues(day, month, year);
-  TakeIn();
+  // The soil takes up the water on the surface at the start of each of its
+  // sub-steps, unless silting-up is on: then the silting-up takes it into the
+  // water input once per step, before the first sub-step, and it stays on
+  // the surface between the sub-steps.
+  TakeIn(siltingup && !newdate);
 
   // The water reaching the river cells is booked where it arrives (methods 1
   // to 5 in the storage update, method 6 in the level update), so no sums of
@@ -209,7 +215,7 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
   HandOver();
 }
 
-void surfaceroutingclass::TakeIn() {
+void surfaceroutingclass::TakeIn(bool keep) {
   Grid head = own[kHead].grid;
   Grid old = own[kHeadOld].grid;
 #pragma omp parallel for schedule(runtime)
@@ -217,8 +223,11 @@ void surfaceroutingclass::TakeIn() {
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
       const int c = owncells[i];
       const double q = directflow[r][c];  // mm
+      const double kept = keep ? std::max(0.0, surfacestorage[r][c]) : 0.0;
       for (int k = 1; k <= tracercount; ++k) {
-        tracerlinks[k].storage.grid[r][c] = tracerlinks[k].concQD[r][c];
+        // The kept water mixes with the new runoff.
+        double& conc = tracerlinks[k].storage.grid[r][c];
+        conc = kept > 0 ? (kept * conc + q * tracerlinks[k].concQD[r][c]) / (kept + q) : tracerlinks[k].concQD[r][c];
         tracerlinks[k].concQD[r][c] = 0;
       }
       if (method == 6 && River(r, c)) {
@@ -231,9 +240,10 @@ void surfaceroutingclass::TakeIn() {
         }
         continue;
       }
-      head[r][c] = q / 1000;
-      if (method == 6) head[r][c] = old[r][c] = q / 1000 + elevation[r][c];
-      surfacestorage[r][c] = q;
+      const double stored = kept + q;
+      head[r][c] = stored / 1000;
+      if (method == 6) head[r][c] = old[r][c] = stored / 1000 + elevation[r][c];
+      surfacestorage[r][c] = stored;
       directflow[r][c] = 0;
     }
 }
@@ -353,7 +363,10 @@ void surfaceroutingclass::HandOver() {
       const int z = flowtimes ? (flowtimes[r][c] > kNodata ? static_cast<int>(std::floor(flowtimes[r][c])) : -1) : 1;
       if (z < 0 || z >= static_cast<int>(queueQD[0][s].size())) continue;
       const double w = (relcellarea && relcellarea[r] && relcellarea[r][c] > kNodata) ? relcellarea[r][c] : 1.0;
-      const double inter = interflow[r][c] > kNodata ? interflow[r][c] : 0.0;
+      // Each sub-step adds the cell's weight to the divisor, so a step adds it
+      // substeps times: the sub-step's water counts substeps times as well,
+      // and the mean of zone 1 is the sum of the sub-steps' runoff.
+      const double inter = substeps * (interflow[r][c] > kNodata ? interflow[r][c] : 0.0) * w;
       const double direct = river ? substeps * q * w : 0.0;
       ZoneRecord& d = queueQD[0][s][z];
       d.n += 1;
@@ -362,7 +375,7 @@ void surfaceroutingclass::HandOver() {
       ZoneRecord& f = queueQI[0][s][z];
       f.n += 1;
       f.RelCellSum += w;
-      f.sx += inter * w;
+      f.sx += inter;
       // The tracer records are weighted by the water they come with, so that
       // their sum over the weight is the concentration of the runoff.
       for (int k = 1; k <= tracercount; ++k) {
@@ -372,8 +385,8 @@ void surfaceroutingclass::HandOver() {
         td.sx += direct * (river ? tracerlinks[k].concQD[r][c] : 0.0);
         ZoneRecord& ti = queueQI[k][s][z];
         ti.n += 1;
-        ti.RelCellSum += inter * w;
-        ti.sx += inter * w * tracerlinks[k].concQI[r][c];
+        ti.RelCellSum += inter;
+        ti.sx += inter * tracerlinks[k].concQI[r][c];
       }
     }
 }
@@ -467,9 +480,11 @@ void surfaceroutingclass::FlowDirections(int row, int col, int& kind, int counte
       const double d = aspect - (k - 1) * 45.0;
       const double e = 45 - std::fabs(d);
       const double dr = d * 0.017453, er = e * 0.017453;
+      // The larger side share (cos e, as e <= 45 degrees) goes to the
+      // neighbour the aspect leans towards: k + 1 (clockwise) for d > 0.
       double share = std::cos(dr);
-      double before = std::fabs((d > 0 ? std::cos(er) : std::sin(er)) * std::cos(dr));  // direction k - 1
-      double after = std::fabs((d > 0 ? std::sin(er) : std::cos(er)) * std::cos(dr));   // direction k + 1
+      double before = std::fabs((d > 0 ? std::sin(er) : std::cos(er)) * std::cos(dr));  // direction k - 1
+      double after = std::fabs((d > 0 ? std::cos(er) : std::sin(er)) * std::cos(dr));   // direction k + 1
       if (share < 0.0001) share = 0;
       if (before < 0.0001) before = 0;
       if (after < 0.0001) after = 0;

@@ -155,12 +155,24 @@ void surfaceroutingclass::InitFlowTimeZones() {
     }
     LogLine("a", log);
   }
-  for (int s = 1; s <= S; ++s)
-    for (int z = static_cast<int>(maxzeit[s]) - 1; z >= 1; --z)
-      for (auto* q : {&queueQD, &queueQI}) {
-        (*q)[0][s][z].n += (*q)[0][s][z + 1].n;
-        (*q)[0][s][z].RelCellSum += (*q)[0][s][z + 1].RelCellSum;
+  // Divisors ahead of a cold start: record z holds the weight of the cells of
+  // zones z ... maxzeit, whose runoff of the steps before the start would be
+  // on its way. Every sub-step adds a cell's weight once, so a step adds it
+  // substeps times: so do the records ahead.
+  for (int s = 1; s <= S; ++s) {
+    const int m = static_cast<int>(maxzeit[s]);
+    for (auto* q : {&queueQD, &queueQI}) {
+      std::vector<ZoneRecord>& zone = (*q)[0][s];
+      for (int z = m - 1; z >= 1; --z) {
+        zone[z].n += zone[z + 1].n;
+        zone[z].RelCellSum += zone[z + 1].RelCellSum;
       }
+      for (int z = 1; z <= m; ++z) {
+        zone[z].n *= substeps;
+        zone[z].RelCellSum *= substeps;
+      }
+    }
+  }
   // The zone records are summed over the instances when they are drained:
   // the cell counts of the whole subbasin stay on instance 0 only.
   if (mpirank != 0) ClearZoneSums();
@@ -480,10 +492,10 @@ bool surfaceroutingclass::WriteStorageFile(bool append) {
       for (int z = 1; z <= m; ++z) {
         const ZoneRecord& d = queueQD[t][s][z];
         const ZoneRecord& i = queueQI[t][s][z];
-        put(std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d.n, d.sx,
-                         d.zonenwert, d.rel, d.RelCellSum));
-        put(std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i.n, i.sx,
-                         i.zonenwert, i.rel, i.RelCellSum));
+        put(std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QD.n/.sx/.zonenwert/.rel/.RelCellSum)\n", d.n,
+                         d.sx, d.zonenwert, d.rel, d.RelCellSum));
+        put(std::fprintf(f, "%.17lg %.17lg %.17lg %.17lg %.17lg (zoneFZT_QI.n/.sx/.zonenwert/.rel/.RelCellSum)\n", i.n,
+                         i.sx, i.zonenwert, i.rel, i.RelCellSum));
       }
       put(std::fprintf(f, "%.17g (QDd[%d][%d])\n", QDd[Flat(t, s)], t, s));
       put(std::fprintf(f, "%.17g (QIi[%d][%d])\n", QIi[Flat(t, s)], t, s));

@@ -53,7 +53,8 @@ void surfaceroutingclass::CellVelocity(int row, int col, int counter, int mark, 
         I = (level(row + kDr[o], col + kDc[o]) - Hk) / (2 * L);
       }
       const double sqrtI = I > 0 ? std::sqrt(I) : 0.0;
-      // Release limits [m3/s]: the cell's share of water, half the level difference.
+      // Release limits [m3/s] over the longest sub time step: the cell's share
+      // of its water, and that share of a layer twice the drop to the neighbour.
       const double Q1 = cellsize * cellsize * W[k] * hc / maxsubstep;
       const double Q2 = 2 * cellsize * cellsize * W[k] * drop / maxsubstep;
       const double Q = std::min(Q1, Q2);

@@ -503,7 +503,7 @@ std::vector<Case> Matrix() {
       c.start = july5;
       c.end = july12;
     };
-    add("substeps_" + n, SubSteps(k), substeps, {44, 45, 48}, JulyStorm);
+    add("substeps_" + n, SubSteps(k), substeps, {44, 45}, JulyStorm);
     Edits off = SubSteps(k);
     off.push_back(kSurfaceRoutingOff);
     add(
@@ -515,7 +515,7 @@ std::vector<Case> Matrix() {
         {44, 45}, JulyStorm);
     Edits silting = SubSteps(k);
     silting.insert(silting.end(), kSiltingUp.begin(), kSiltingUp.end());
-    add("substeps_" + n + "_silting_up", silting, substeps, {44, 45, 48}, JulyStorm);
+    add("substeps_" + n + "_silting_up", silting, substeps, {44, 45}, JulyStorm);
   }
   add(
       "july_storm", {},

@@ -216,10 +216,12 @@ TEST_F(SiltingUpTest, FormulasOfMethodOneReproduceMethodOne) {
       for (int r = 1; r <= nrows; ++r)
         for (int c = 1; c <= ncols; ++c) precipitation[r][c] = (step % 5 != 4) * (r * 20.0 + c * 9.0 + step);
       ASSERT_EQ(Step(step + 1, 11, 4, 2001), 0) << console.str();
+      // The meadow is never tilled: C_v = 0.013 ... * O^-0.19 has no finite
+      // value there, and its disposition is 0 as method 1 has it.
       std::vector<double> v;
       for (int r = 1; r <= nrows; ++r)
         for (int c = 1; c <= ncols; ++c) {
-          if (zone[r][c] < 0 || landuse[r][c] == kMeadow) continue;
+          if (zone[r][c] < 0) continue;
           v.push_back(precipitation[r][c]);
           for (int k = 0; k < siltingupclass::kOwnGrids; ++k)
             v.push_back(Own(static_cast<siltingupclass::OwnGrid>(k), r, c));
@@ -242,6 +244,14 @@ TEST_F(SiltingUpTest, FormulasOfMethodOneReproduceMethodOne) {
   precipitation[1][1] = 100;
   ASSERT_EQ(Step(13, 11, 4, 2001), 0);
   EXPECT_NEAR(Own(siltingupclass::kKineticEnergy, 1, 1), 7300, 1e-9);
+
+  // A disposition without a finite value on tilled soil is missing (the
+  // field is one day after its tillage: 1 / (O - 1) = 1 / 0); elsewhere the
+  // formula's value stands (the meadow: 1 / (0 - 1)).
+  Remake(Body("3\n") + "SiltingUpExpressions\n{ Z = 1 / (O - 1); V = 1e9; }\n");
+  ASSERT_EQ(Step(12, 11, 4, 2001), 0);
+  EXPECT_EQ(Own(siltingupclass::kDisposition, 1, 1), -9999);
+  EXPECT_EQ(Own(siltingupclass::kDisposition, 2, 1), -1);
 
   // A formula that cannot be parsed stops the run at the first cell.
   Remake(Body("3\n") + "SiltingUpExpressions\n{ Z = 1 +; V = 1; }\n");

@@ -3,6 +3,7 @@
 // outlets, the state in the storage content file; surface flow between
 // cells: the stable sub time step, the water balance of every sub-step for
 // all six flowpath methods, a tilted plane draining into its river column,
+// the sub-steps' water at the outlets and on the surface, the side shares,
 // the velocity of one cell, the level diffusion of method 6 in a closed basin;
 // and the independence of the results from the number of instances and threads.
 #include <mpi.h>
@@ -479,6 +480,159 @@ TEST_F(SurfaceFlowTest, TiltedPlaneBalanceOfEveryMethod) {
         for (int k = 1; k <= 8; ++k) sum += W[r][c][k];
         EXPECT_TRUE(std::fabs(sum - 1) < 1e-12 || sum == 0) << r << " " << c << " " << sum;
       }
+  }
+}
+
+TEST_F(SurfaceFlowTest, SubStepsHandTheWholeStepToTheOutlets) {
+  // Every cell a river cell, flow times 1 2 3 1 2 | 3 1 2 3 1 by column, the
+  // storage constants 0: what the cells of zone z give in the sub-steps of a
+  // step leaves the outlet z - 1 steps later. After a cold start the water
+  // of the later zones is not yet there.
+  for (int r = 1; r <= nrows; ++r)
+    for (int c = 1; c <= ncols; ++c) depth[r][c] = width[r][c] = 1;
+  Grid inter = Find("interflow");
+  Grid flow = Add("flow_times", 1);
+  double cells[kZones + 1][4] = {};  // per subbasin: all cells, then per zone
+  for (int r = 1; r <= nrows; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      flow[r][c] = (c - 1) % 3 + 1;
+      if (zone[r][c] < 0) continue;
+      const int s = static_cast<int>(zone[r][c]);
+      cells[s][0] += 1;
+      cells[s][static_cast<int>(flow[r][c])] += 1;
+    }
+  kelsqd = kelsqi = {0, 0, 0};
+  for (int k : {1, 2, 4}) {
+    SCOPED_TRACE(k);
+    ASSERT_EQ(Make(Section("1", "1", "60"), true, k), 0) << console.str();
+    for (int step = 1; step <= 4; ++step) {
+      model->StartStep(step, 6, 7, 2001);
+      for (int sub = 1; sub <= k; ++sub) {
+        for (int r = 1; r <= nrows; ++r)
+          for (int c = 1; c <= ncols; ++c)
+            if (Own(r, c)) {
+              direct[r][c] = 1.5;
+              inter[r][c] = 0.25;
+            }
+        model->run(step, 6, 7, 2001);
+      }
+      model->RouteToOutlets(step, 6, 7, 2001);
+      if (fluvextest::MpiRank() != 0) continue;
+      for (int s = 1; s <= kZones; ++s) {
+        double arrived = 0;  // share of the subbasin's cells whose water has reached the outlet
+        for (int z = 1; z <= std::min(step, 3); ++z) arrived += cells[s][z] / cells[s][0];
+        EXPECT_NEAR(model->GetQDd(0, s), k * 1.5 * arrived, 1e-12) << "step " << step << " subbasin " << s;
+        EXPECT_NEAR(model->GetQIi(0, s), k * 0.25 * arrived, 1e-12) << "step " << step << " subbasin " << s;
+      }
+    }
+  }
+}
+
+TEST_F(SurfaceFlowTest, WaterOnTheSurfaceBetweenSubSteps) {
+  // Flat land without rivers: the water stays where it is. The storage holds
+  // the step's water input when the first sub-step starts (the silting-up
+  // made it so, and the soil took it in). Without silting-up the soil takes
+  // the surface water up at the start of each of its sub-steps and hands back
+  // its direct runoff, which replaces the storage; with silting-up
+  // ("DirectRunoffSiltingUp") the water stays on the surface until the
+  // silting-up takes it at the next step.
+  for (bool silting : {false, true}) {
+    if (silting) Add("DirectRunoffSiltingUp", 0);
+    for (const char* method : {"1", "6"}) {
+      SCOPED_TRACE(std::string(method) + (silting ? " with silting-up" : ""));
+      ASSERT_EQ(Make(Section(method, "1", "60"), true, 2), 0) << console.str();
+      for (int step = 1; step <= 2; ++step) {
+        Rain(9);
+        for (int sub = 1; sub <= 2; ++sub) {
+          for (int r = 1; r <= nrows; ++r)
+            for (int c = 1; c <= ncols; ++c)
+              if (Own(r, c)) direct[r][c] = 2;
+          model->run(step, 6, 7, 2001);
+          const double expected = silting ? 2.0 * sub : 2.0;
+          for (int r = 1; r <= nrows; ++r)
+            for (int c = 1; c <= ncols; ++c)
+              if (Own(r, c)) {
+                ASSERT_NEAR(storage[r][c], expected, 1e-9) << "step " << step << " sub-step " << sub;
+              }
+        }
+      }
+    }
+  }
+  // A substance of the kept water mixes with that of the new runoff.
+  Grid conc = Add("_CONC_QD_1_", 0);
+  Add("_CONC_QI_1_", 0);
+  ASSERT_EQ(Make(Section("1", "1", "60"), false, 2), 0) << console.str();
+  TracerRecord tracers[2];
+  int error = -1;
+  model->InitTracerGrids(&error, 1, tracers, nullptr, 0);
+  ASSERT_EQ(error, 0);
+  Grid stored = ModelGrid("concstor_tracer_1_SiltingUpModel");
+  Rain(9);
+  for (int sub = 1; sub <= 2; ++sub) {
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (Own(r, c)) {
+          direct[r][c] = 2;
+          conc[r][c] = sub == 1 ? 3 : 5;
+        }
+    model->run(1, 6, 7, 2001);
+  }
+  for (int r = 1; r <= nrows; ++r)
+    for (int c = 1; c <= ncols; ++c)
+      if (Own(r, c)) {
+        ASSERT_NEAR(stored[r][c], (2 * 3 + 2 * 5) / 4.0, 1e-12) << r << " " << c;
+      }
+
+  // Flowing to the river, the kept water and the new runoff make what is on
+  // the land and what reached the river.
+  TiltedPlane();
+  ASSERT_EQ(Make(Section("1", "1", "60"), true, 2), 0) << console.str();
+  Rain(10);
+  for (int sub = 1; sub <= 2; ++sub) {
+    double in[2] = {0, 0};  // kept, new
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (Own(r, c)) {
+          in[0] += sub > 1 ? storage[r][c] : 0.0;
+          in[1] += direct[r][c] = 1.0 + 0.1 * c;
+        }
+    MPI_Allreduce(MPI_IN_PLACE, in, 2, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    model->run(1, 6, 7, 2001);
+    double out = 0;
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (Own(r, c)) out += depth[r][c] > 0 ? direct[r][c] : storage[r][c];
+    MPI_Allreduce(MPI_IN_PLACE, &out, 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (sub > 1) {
+      EXPECT_GT(in[0], 0);
+    }
+    EXPECT_NEAR(out, in[0] + in[1], 1e-9 * out) << sub;
+  }
+}
+
+TEST_F(SurfaceFlowTest, SideSharesLeanWithTheAspect) {
+  // Flat land: every neighbour takes water. An aspect of 100 degrees lies
+  // between east (direction 3, 90 degrees) and south-east (4, 135): the main
+  // share goes east, the larger side share south-east; 80 degrees leans to
+  // north-east (2).
+  const int r = 6, c = 5;
+  const double rad = std::acos(-1.0) / 180;
+  for (const char* method : {"1", "3"}) {
+    SCOPED_TRACE(method);
+    ASSERT_EQ(Make(Section(method, "1", "60")), 0) << console.str();
+    if (!Own(r, c)) continue;
+    Stack W = ModelStack("SurfaceRoutingWeights");
+    for (double aspect : {100.0, 80.0}) {
+      int kind = 2;
+      model->FlowDirections(r, c, kind, 0, 1.0, aspect);
+      const double d = (aspect - 90) * rad, e = 45 * rad - std::fabs(d);
+      const double main = std::cos(d), larger = std::cos(e) * std::cos(d), smaller = std::sin(e) * std::cos(d);
+      const double sum = main + larger + smaller;
+      const int toward = aspect > 90 ? 4 : 2, away = aspect > 90 ? 2 : 4;
+      EXPECT_NEAR(W[r][c][3], main / sum, 1e-5) << aspect;
+      EXPECT_NEAR(W[r][c][toward], larger / sum, 1e-5) << aspect;
+      EXPECT_NEAR(W[r][c][away], smaller / sum, 1e-5) << aspect;
+    }
   }
 }
 

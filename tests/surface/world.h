@@ -74,13 +74,14 @@ class SurfaceWorld : public ::testing::Test {
     return fluvextest::MpiRank() != 0 || console.str().find(text) != std::string::npos;
   }
   // Constructs a model from its section; the code of the out-parameter or the exception.
-  template <typename M>
-  int Construct(std::unique_ptr<M>& m, const std::string& section) {
+  // extra: further constructor arguments (the sub-step count of the surface routing).
+  template <typename M, typename... Extra>
+  int Construct(std::unique_ptr<M>& m, const std::string& section, Extra... extra) {
     const std::string path = dir / "run.cntrl.$$$";
     fluvextest::WriteFile(path, section);
     int error = 0;
     try {
-      m = std::make_unique<M>(error, &diag, nullptr, 0, path, args);
+      m = std::make_unique<M>(error, &diag, nullptr, 0, path, args, extra...);
     } catch (int code) {
       error = code;
     }
@@ -228,11 +229,12 @@ class RoutingWorld : public SurfaceWorld {
            "0.001\n10\n" +
            minimum + "\n" + maximum + "\n0.01\n1.0\n" + tail + "[irrigation]\n0\n60\n";
   }
-  // Constructs the model (and its zones and tracer grids); returns the error code.
-  int Make(const std::string& section, bool link = true) {
+  // Constructs the model (and its zones and tracer grids) for the given
+  // number of sub-steps; returns the error code.
+  int Make(const std::string& section, bool link = true, int subSteps = 1) {
     if (model) model->ReleaseMemory(false);
     model.reset();
-    int error = Construct(model, section);
+    int error = Construct(model, section, subSteps);
     if (error == 0 && link) {
       try {
         model->InitTracerGrids(&error, 0, nullptr, nullptr, 0);
