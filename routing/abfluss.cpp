@@ -98,8 +98,8 @@ void abflussmodellklasse::Construct(StatRecord* statRegistry, int statCapacity) 
   InitTracerOutputs(error, tracercount, tracers, statRegistry, statCapacity);
   if (error != 0) throw error;
   tables.Allocate(tracercount, subIntervals, n, totalZL, totalAL);
-  tables.cells.assign(n + 1, 0.0);
-  for (int s = 0; s <= n; ++s) tables.cells[s] = zonerecords[s].rel;
+  tables.zoneRel.assign(n + 1, 0.0);
+  for (int s = 0; s <= n; ++s) tables.zoneRel[s] = zonerecords[s].rel;
   routings.clear();
   routings.emplace_back(nullptr);
 

@@ -21,7 +21,7 @@ void RoutingTables::Allocate(int tracers, int intervals, int subbasins, int infl
   maxirrigFromReservoirsRows.assign(tracers + 1, nullptr);
   routedBy.assign(subbasins + 1, 0);
   withdrawn.assign(nEntries, 0);
-  if (cells.size() != static_cast<size_t>(subbasins) + 1) cells.assign(subbasins + 1, 0.0);
+  if (zoneRel.size() != static_cast<size_t>(subbasins) + 1) zoneRel.assign(subbasins + 1, 0.0);
   for (int t = 0; t <= tracers; ++t) {
     maxirrigRows[t] = maxirrig[t].data();
     maxirrigFromReservoirsRows[t] = maxirrigFromReservoirs[t].data();
@@ -72,6 +72,7 @@ routingclass::routingclass(int& error, DiagStream* diagnostics, const std::strin
     outletFlow.assign(nTracers + 1, std::vector<double>(subIntervals + 1, 0.0));
     decay.assign(nTracers + 1, 0.0);
     feeding.reserve(16);
+    areaFeeding.reserve(16);
     for (int i = 1; i <= channels; ++i) allChannels.push_back(i);
     exchange.assign(nTracers + 1, 0.0);
     abstractionTargets.assign(abstractions + 1, 0);

@@ -42,11 +42,11 @@ struct RoutingTables {
   std::vector<int> routedBy;                // per subbasin: its routing description, 0 when not routed
   // The subbasins' zone records' rel: entry 0 the basin's area [km2], entry s
   // the share of subbasin s in it (that of its own cells).
-  std::vector<double> cells;
+  std::vector<double> zoneRel;
   std::vector<char> withdrawn;  // per subbasin: its irrigation water was taken in this step
   // Area [km2] of the cells of subbasin s (not of what is routed into it),
   // which its irrigation demand refers to.
-  double SubbasinArea(int s) const { return cells.empty() ? 0.0 : cells[0] * cells[s]; }
+  double SubbasinArea(int s) const { return zoneRel.empty() ? 0.0 : zoneRel[0] * zoneRel[s]; }
   const int* codeToEntry = nullptr;  // subbasin code -> index
   int maxCode = 0;
   std::string outputDirectory;  // put in front of relative reservoir and abstraction table names
@@ -246,7 +246,7 @@ class routingclass : public modelobject {
   std::vector<double> decay;                     // per tracer
   std::vector<double> queueWork;                 // [t][s]: a sub-channel's queue while its delay changes
   size_t queueWorkWidth = 0;
-  std::vector<int> feeding;
+  std::vector<int> feeding, areaFeeding;
   std::vector<int> allChannels;  // 1 ... channels
   double outletWater = 0;        // m3 at the outlet in the last step, before its own irrigation
   std::vector<double> exchange;  // [t]: flow [m3/s] and concentrations handed on

@@ -331,9 +331,10 @@ double routingclass::EntryArea(int e) const {
 
 double routingclass::ChannelArea(int i) {
   if (i > nTributaries + nSumTributaries) return params[i].AE;
-  FeedingEntries(i, feeding);
+  // A list of its own: the callers may be walking the feeding list.
+  FeedingEntries(i, areaFeeding);
   double area = 0;
-  for (int s : feeding) area += EntryArea(s);
+  for (int s : areaFeeding) area += EntryArea(s);
   return area;
 }
 
