@@ -363,16 +363,20 @@ void modelobject::MPISendRecvArray(int sourceIndex, int maskIndex, const int64_t
     arrays[i].assign(static_cast<std::size_t>(CellCount(cellCounts, i)), nodata);
     MPI_Recv(arrays[i].data(), static_cast<int>(arrays[i].size()), MPI_DOUBLE, i, i, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
   }
+  // Rows that the receiving grid does not hold on instance 0 still take
+  // their values off the arrays, so that the cells after them get theirs.
+  Grid out = target ? target : source;
   for (int row = 1; row <= nrows; ++row) {
-    if (!mask[row] || !source[row]) continue;
+    if (!mask[row] || !MPIRegions[row]) continue;
     RowColumns(datacols, row, ncols, first, last);
     for (int c = first; c <= last; ++c) {
       if (!(mask[row][c] > nodata) || !(MPIRegions[row][c] > nodata)) continue;
       const int owner = static_cast<int>(MPIRegions[row][c]);
       if (owner == 0) {
-        if (target) target[row][c] = source[row][c];
+        if (target && target[row] && source[row]) target[row][c] = source[row][c];
       } else if (owner < mpisize && next[owner] < static_cast<int>(arrays[owner].size())) {
-        (target ? target : source)[row][c] = arrays[owner][next[owner]++];
+        const double v = arrays[owner][next[owner]++];
+        if (out[row]) out[row][c] = v;
       }
     }
   }

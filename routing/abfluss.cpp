@@ -51,6 +51,7 @@ abflussmodellklasse::abflussmodellklasse(int& error, DiagStream* diagnostics, St
 
 abflussmodellklasse::~abflussmodellklasse() {
   ReleaseLakeGrid();
+  FreeLakeCopies();
 }
 
 void abflussmodellklasse::ReleaseLakeGrid() {
@@ -97,6 +98,8 @@ void abflussmodellklasse::Construct(StatRecord* statRegistry, int statCapacity) 
   InitTracerOutputs(error, tracercount, tracers, statRegistry, statCapacity);
   if (error != 0) throw error;
   tables.Allocate(tracercount, subIntervals, n, totalZL, totalAL);
+  tables.zoneRel.assign(n + 1, 0.0);
+  for (int s = 0; s <= n; ++s) tables.zoneRel[s] = zonerecords[s].rel;
   routings.clear();
   routings.emplace_back(nullptr);
 
@@ -116,6 +119,7 @@ void abflussmodellklasse::Construct(StatRecord* statRegistry, int statCapacity) 
   efficiencySums.assign(kEfficiencyShifts, std::vector<EfficiencyRecord>(n + 1, EfficiencyRecord{0, 0, 0, 0, 0, 0}));
   efficiencyLogSums = efficiencySums;
   BuildDescriptions();
+  tables.routedBy = routingTarget[2];
 
   // Statistics of the routed discharge, on a copy of the subbasin records
   // whose sums the writer may reset each step.
@@ -133,6 +137,8 @@ void abflussmodellklasse::Construct(StatRecord* statRegistry, int statCapacity) 
     if (controlfile.Scan("%d", {&dischargeUnit}) != 1) dischargeUnit = 0;
     controlfile.RestOfLine(line);
   }
+  // Observed discharge, compared with the routed one, is given in its unit.
+  tables.observedUnit = dischargeUnit;
   const char* header = dischargeUnit == 0   ? "routed discharge [mm per subbasin] "
                        : dischargeUnit == 1 ? "routed discharge [ m3 per sec ] "
                                             : "routed discharge (unknown measure)";

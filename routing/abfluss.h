@@ -88,6 +88,8 @@ class abflussmodellklasse : public teilmodellklasse {
   void BuildDescriptions();
   void BuildDescription(const std::string& text);
   void CheckNetwork();
+  // A routed subbasin comes before every subbasin it flows into (error 41).
+  void CheckOrder();
   // Connects every internal inflow to the one internal abstraction that feeds it (errors 300 to 303).
   void ConnectInternalInflows();
   void OpenObservedFile();
@@ -142,7 +144,16 @@ class abflussmodellklasse : public teilmodellklasse {
     bool bound = false;
     int codes = 0, ponding = 0, etr0 = 0, qdown = 0, baseflow = 0, input = 0;
     std::vector<int> tracers;  // 1 ... tracers
+    // On instance 0 of several, whole-grid copies of the grids that hold only
+    // the instance's own rows there, which receive the lake cells of all
+    // instances (null: the grid itself holds every row).
+    Grid etr0Copy = nullptr, qdownCopy = nullptr, baseflowCopy = nullptr;
+    std::vector<Grid> tracerCopies;
   } lakes;
+  // A whole-grid copy for the grid at position p when instance 0 of several
+  // does not hold all its rows, else null.
+  Grid LakeCopy(int p);
+  void FreeLakeCopies();
   std::vector<int64_t> lakeCellsPerMPIRank;  // one per instance
   int startValueMode = 0;
   std::unique_ptr<routstatistic> dischargeStatistics;

@@ -88,6 +88,17 @@ void abflussmodellklasse::BuildDescriptions() {
     BuildDescription(joined);
   }
 
+  for (int k = 1; k <= nRoutings; ++k) {
+    // A rule-driven abstraction from a reservoir needs the reservoir.
+    routingclass& r = *routings[k];
+    for (int a = 1; a <= r.Abstractions(); ++a)
+      if (r.Abstraction(a).Mode() == AL_class::kInternWithRuleFromReservoir && r.Reservoirs() < 1)
+        Fail("FATAL: abstraction AL " + std::to_string(r.Abstraction(a).Number()) + " of routing description " +
+                 std::to_string(k) + " (TG " + std::to_string(r.Code()) +
+                 ") has the mode \"intern_with_rule_from_reservoir\", but the subbasin has no reservoir (SP) to "
+                 "draw from",
+             44);
+  }
   // The rules stand in sections of their own: the control file is searched from its start.
   for (int k = 1; k <= nRoutings; ++k) {
     routings[k]->InitReservoirRules(controlfile, startDate);
@@ -95,6 +106,7 @@ void abflussmodellklasse::BuildDescriptions() {
   }
   for (int k = 1; k <= nRoutings; ++k) maxStorageElements = routings[k]->MaxStorageElements(maxStorageElements);
   CheckNetwork();
+  CheckOrder();
   for (int k = 1; k <= nRoutings; ++k) {
     routings[k]->CheckArea();
     routings[k]->WriteWQTables();
@@ -359,6 +371,29 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
     ++built;
   }
   countCheck("SP", built, descSP);
+}
+
+void abflussmodellklasse::CheckOrder() {
+  // The subbasins are routed in the order of their descriptions: a routed
+  // tributary described later would hand its water of the step before (or
+  // its raw runoff) to the subbasin it flows into.
+  std::vector<int> entries;
+  for (int k = 1; k <= nRoutings; ++k) {
+    routingclass& r = *routings[k];
+    for (int i = 1; i <= r.Tributaries() + r.SumTributaries(); ++i) {
+      r.FeedingEntries(i, entries);
+      for (int s : entries) {
+        const int m = routingTarget[2][s];
+        if (m <= k) continue;
+        Fail("FATAL: routing description " + std::to_string(k) + " (TG " + std::to_string(r.Code()) +
+                 ") takes the outflow of subbasin " + std::to_string(routings[m]->Code()) +
+                 ", which routing description " + std::to_string(m) + " (TG " + std::to_string(routings[m]->Code()) +
+                 ") routes after it: describe subbasin " + std::to_string(routings[m]->Code()) + " before subbasin " +
+                 std::to_string(r.Code()) + " (a subbasin must follow every subbasin that flows into it)",
+             41);
+      }
+    }
+  }
 }
 
 void abflussmodellklasse::CheckNetwork() {

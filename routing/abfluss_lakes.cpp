@@ -51,6 +51,12 @@ void abflussmodellklasse::CountLakeCellsPerRank() {
     lakes.tracers[i] = GetGrid(name);
   }
   BindMPIRegionGrids();
+  FreeLakeCopies();
+  lakes.etr0Copy = LakeCopy(lakes.etr0);
+  lakes.qdownCopy = lakes.qdown > 0 ? LakeCopy(lakes.qdown) : nullptr;
+  lakes.baseflowCopy = lakes.baseflow > 0 ? LakeCopy(lakes.baseflow) : nullptr;
+  lakes.tracerCopies.assign(static_cast<size_t>(tracercount) + 1, nullptr);
+  for (int i = 1; i <= tracercount; ++i) lakes.tracerCopies[i] = LakeCopy(lakes.tracers[i]);
 
   // The cells counted are exactly those the transfers walk: a lake code above
   // no-data in the instance's rows and data columns, owned by the instance.
@@ -96,9 +102,9 @@ void abflussmodellklasse::BindLakes() {
   g.maxPond = gridlist[GetGrid("max_ponding_storage")].grid;
   g.zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
   g.dem = gridlist[GetGrid("[elevation_model]")].grid;
-  g.etr0 = gridlist[lakes.etr0].grid;
-  g.qdown = lakes.qdown > 0 ? gridlist[lakes.qdown].grid : nullptr;
-  g.baseflow = lakes.baseflow > 0 ? gridlist[lakes.baseflow].grid : nullptr;
+  g.etr0 = lakes.etr0Copy ? lakes.etr0Copy : gridlist[lakes.etr0].grid;
+  g.qdown = lakes.qdown > 0 ? (lakes.qdownCopy ? lakes.qdownCopy : gridlist[lakes.qdown].grid) : nullptr;
+  g.baseflow = lakes.baseflow > 0 ? (lakes.baseflowCopy ? lakes.baseflowCopy : gridlist[lakes.baseflow].grid) : nullptr;
   g.precOnLakes = precOnLakes;
   g.nrows = nrows;
   g.ncols = ncols;
@@ -107,7 +113,8 @@ void abflussmodellklasse::BindLakes() {
   g.zoneIndex = zoneindex;
   g.maxCode = maxzonecode;
   g.tracers.assign(static_cast<size_t>(tracercount) + 1, nullptr);
-  for (int i = 1; i <= tracercount; ++i) g.tracers[i] = gridlist[lakes.tracers[i]].grid;
+  for (int i = 1; i <= tracercount; ++i)
+    g.tracers[i] = lakes.tracerCopies[i] ? lakes.tracerCopies[i] : gridlist[lakes.tracers[i]].grid;
   for (int k = 1; k <= nRoutings; ++k) routings[k]->BindLakes(g, readStorageState);
 }
 
@@ -125,11 +132,34 @@ void abflussmodellklasse::GatherLakeCells() {
     }
   }
   MPISendRecvArray(lakes.ponding, lakes.codes, counts);
-  MPISendRecvArray(lakes.etr0, lakes.codes, counts);
-  if (lakes.qdown > 0) MPISendRecvArray(lakes.qdown, lakes.codes, counts);
-  if (lakes.baseflow > 0) MPISendRecvArray(lakes.baseflow, lakes.codes, counts);
+  MPISendRecvArray(lakes.etr0, lakes.codes, counts, lakes.etr0Copy);
+  if (lakes.qdown > 0) MPISendRecvArray(lakes.qdown, lakes.codes, counts, lakes.qdownCopy);
+  if (lakes.baseflow > 0) MPISendRecvArray(lakes.baseflow, lakes.codes, counts, lakes.baseflowCopy);
   MPISendRecvArray(lakes.input, lakes.codes, counts, precOnLakes);
-  for (int i = 1; i <= tracercount; ++i) MPISendRecvArray(lakes.tracers[i], lakes.codes, counts);
+  for (int i = 1; i <= tracercount; ++i) MPISendRecvArray(lakes.tracers[i], lakes.codes, counts, lakes.tracerCopies[i]);
+}
+
+Grid abflussmodellklasse::LakeCopy(int p) {
+  if (mpirank != 0 || mpisize < 2 || p < 1) return nullptr;
+  const GridListEntry& e = gridlist[p];
+  if (e.firstrow <= 1 && e.lastrow >= nrows) return nullptr;
+  Grid copy = matrix(1, nrows, 1, ncols, 0);
+  for (int r = 1; r <= nrows; ++r)
+    for (int c = 1; c <= ncols; ++c) copy[r][c] = nodata;
+  return copy;
+}
+
+void abflussmodellklasse::FreeLakeCopies() {
+  for (Grid* g : {&lakes.etr0Copy, &lakes.qdownCopy, &lakes.baseflowCopy})
+    if (*g) {
+      FreeMatrix(*g, 1, nrows, 1, ncols);
+      *g = nullptr;
+    }
+  for (Grid& g : lakes.tracerCopies)
+    if (g) {
+      FreeMatrix(g, 1, nrows, 1, ncols);
+      g = nullptr;
+    }
 }
 
 void abflussmodellklasse::ReturnLakeCells() {

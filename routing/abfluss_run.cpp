@@ -175,12 +175,15 @@ void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMon
   ZoneRecord* irrigation = tables.irrigationRecords;
 
   if (irrigation) {
+    // The irrigation's surface-water demand [mm over the subbasin's cells]
+    // that the reservoirs do not give, taken from the rivers in this step.
     for (int s = 1; s <= n; ++s) {
       for (int t = 0; t <= nt; ++t) tables.maxirrig[t][s] = 0;
       ZoneRecord& r = irrigation[s];
       r.sx = r.RelCellSum > 0 ? r.sx / r.RelCellSum : 0.0;
       r.sx = std::max(0.0, r.sx - tables.maxirrigFromReservoirs[0][s]);
     }
+    std::fill(tables.withdrawn.begin(), tables.withdrawn.end(), 0);
   }
   for (int t = 0; t <= nt; ++t)
     for (int s = 1; s <= n; ++s) tables.runoff[t][s] = runoffInput[t][s];
@@ -193,19 +196,9 @@ void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMon
     if (riverflowTable) routings[k]->UpdateRiverflowTable();
   }
 
-  if (irrigation) {
-    // The demand of a subbasin may be met from the rivers downstream of it.
-    const std::vector<int>& next = routingTarget[1];
-    for (int s = 1; s <= n; ++s) {
-      const ZoneRecord& r = irrigation[s];
-      double d = routingTarget[2][s] > 0 ? r.sx
-                 : r.rel != 0            ? -(tables.runoff[0][s] * tables.abfrel[0][s] / r.rel)
-                                         : 0.0;
-      d = std::max(0.0, d);
-      for (int t = next[s], steps = 0; t > 0 && steps <= n; t = next[t], ++steps)
-        if (irrigation[t].rel != 0) tables.maxirrig[0][t] += r.rel * d / irrigation[t].rel;
-    }
-  }
+  // What the rivers can give to the irrigation of the next step.
+  if (irrigation)
+    for (int k = 1; k <= nRoutings; ++k) routings[k]->OfferToIrrigation();
   if (observedOpen) {
     AccumulateEfficiency();
     AdvanceObservedWindow();
@@ -373,5 +366,6 @@ void abflussmodellklasse::FreeMemory() {
   for (int k = 1; k <= nRoutings; ++k) routings[k]->FreeMemory();
   routings.clear();
   ReleaseLakeGrid();
+  FreeLakeCopies();
   teilmodellklasse::FreeMemory();
 }

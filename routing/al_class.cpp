@@ -188,11 +188,30 @@ double AL_class::Abstract(const double* linkFlows, double& abstracted, const dou
       }
       break;
     case kFromFile: {
+      // The series gives one record per step from the start date on; a
+      // series that ends before the run, or skips a step, ends the run.
+      timeseriesfile& f = *inputSeries;
+      if (month > 0) {
+        if (f.GetState() == timeseriesfile::kPastEnd || f.GetState() == timeseriesfile::kFormatError)
+          Fail("FATAL: error reading from " + inputFile + " for abstraction " + std::to_string(number) +
+                   "\nreached end of file before " + std::to_string(day) + "." + std::to_string(month) + "." +
+                   std::to_string(year) + ", " + std::to_string(hour) + ". h (the series must cover the whole run)",
+               39);
+        int y, m, d, h;
+        f.GetDate(y, m, d, h);
+        if (y < 1000) y += 1900;
+        if (y != year || m != month || d != day || h != hour)
+          Fail("FATAL: error comparing dates in " + inputFile + " for abstraction " + std::to_string(number) +
+                   ":\n     read: " + std::to_string(d) + "." + std::to_string(m) + "." + std::to_string(y) + ", " +
+                   std::to_string(h) + ". h,\nshould be: " + std::to_string(day) + "." + std::to_string(month) + "." +
+                   std::to_string(year) + ", " + std::to_string(hour) + ". h.",
+               36);
+      }
       // A missing or negative value of the series takes nothing.
-      const double v = inputSeries->GetValue(inputColumn);
+      const double v = f.GetValue(inputColumn);
       const double mm = v > 0 ? M3sToMm(v, Area(), timeStep) : 0.0;
       amount = std::min(R, mm);
-      if (month > 0) inputSeries->Next();
+      if (month > 0) f.Next();
       break;
     }
     case kInternWithRule:

@@ -1,9 +1,12 @@
 #include "routing/irrigate.h"
 
+#include <mpi.h>
+
 #include <algorithm>
 #include <cstdio>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 
 namespace {
 std::string Named(const char* format, int i, const char* what) {
@@ -43,7 +46,9 @@ irrigationclass::irrigationclass(int& error, DiagStream* diagnostics, StatRecord
   for (int k = 0; k <= zones && zonerecords; ++k)
     fromGroundwater[k] = ZoneRecord{0, 0, zonerecords[k].zonenwert, zonerecords[k].rel, 0};
   fromSurface = fromGroundwater;
-  fromRes.assign(static_cast<size_t>(zones) + 1, 0.0);
+  demandRecords = fromGroundwater;
+  surfaceSum.assign(static_cast<size_t>(zones) + 1, 0.0);
+  supply.assign(2 * (static_cast<size_t>(zones) + 1), 0.0);
   int code = 0;
   groundwaterStatistic = std::make_unique<zonalstatistic>(code, diag, registry, registryCapacity, relcellarea, nrows,
                                                           ncols, fromGroundwater.data(), zones, gwCode, 99, gwName,
@@ -68,7 +73,7 @@ void irrigationclass::NoRouting(const std::string& head, const std::string& what
 }
 
 ZoneRecord* irrigationclass::GetSubbasinTable() {
-  return Off() ? nullptr : fromSurface.data();
+  return Off() ? nullptr : demandRecords.data();
 }
 
 void irrigationclass::SetRiverflowTable(RiverflowTable* t) {
@@ -149,30 +154,24 @@ void irrigationclass::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, 
   teilmodellklasse::run(stepHour, stepDay, stepMonth, stepYear);
   stepMonthOfYear = stepMonth;
   stepDayOfMonth = stepDay;
+  // Every statistic starts the step: the routing and the files take the
+  // step's amounts, never a sum since the start of the run.
+  groundwaterStatistic->NewStep();
+  surfaceStatistic->NewStep();
   for (int t = 1; t <= tracercount && t < static_cast<int>(tracergrids.size()); ++t)
     if (tracergrids[t].statistic) tracergrids[t].statistic->NewStep();
-  for (auto* table : {&fromGroundwater, &fromSurface})
-    for (ZoneRecord& z : *table) z.n = z.sx = z.RelCellSum = 0;
+  for (auto* records : {&fromGroundwater, &fromSurface})
+    for (ZoneRecord& z : *records) z.n = z.sx = z.RelCellSum = 0;
   if (mpirank == 0 && (!maxirrig || !maxirrigFromReservoirs || !routingTarget))
     NoRouting("FATAL: if irrigation is modelled, also routing has to be modelled!",
               "\n(Adress of array maxirrig[] is NULL\n");
-  // Instance 0 computes every cell: it needs the current values of every grid it reads.
-  for (int g : {precipitation, amounts, codes, maxPumping, soilMoisture, lower, upper, etrRatio, rootDepth})
-    MPIGatherGrid(g);
-  for (int t = 1; t <= tracercount && t < static_cast<int>(tracergrids.size()); ++t) {
-    MPIGatherGrid(tracergrids[t].fluxindex);
-    if (t < static_cast<int>(tracerInput.size())) MPIGatherGrid(tracerInput[t]);
-    if (t < static_cast<int>(tracerStorage.size())) MPIGatherGrid(tracerStorage[t]);
-  }
-  if (mpirank == 0) {
-    CellPass();
-    SurfaceWaterSupply();
-    AddToPrecipitation();
-  }
-  MPIScatterGrid(precipitation);
-  MPIScatterGrid(amounts);
-  for (int t = 1; t <= tracercount && t < static_cast<int>(tracergrids.size()); ++t)
-    MPIScatterGrid(tracergrids[t].fluxindex);
+  // Every instance works on its own cells (the soil model's grids hold
+  // only the rows of the instance); the surface-water demand of the
+  // subbasins is summed over the instances, and instance 0, which holds the
+  // routing, hands back the share of it that the rivers and reservoirs give.
+  CellPass();
+  SurfaceWaterSupply();
+  BookAmounts();
   WriteStatisticGrids(amounts, 0, 0);
   groundwaterStatistic->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
   surfaceStatistic->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
@@ -188,8 +187,12 @@ static int ZoneOf(const int* index, int maxCode, double value) {
   return (index && v >= 0 && v <= maxCode) ? index[v] : 0;
 }
 
-// The sums are kept also when the statistic is not written: the routing
-// reads the surface-water demand from them.
+bool irrigationclass::OwnCell(Grid zone, int r, int c) const {
+  if (r < firstrow || r > lastrow || !zone[r] || !(zone[r][c] > nodata)) return false;
+  return !MPIRegions || !MPIRegions[r] || static_cast<int>(MPIRegions[r][c]) == mpirank;
+}
+
+// The sums are kept also when the statistic is not written.
 void irrigationclass::AddCell(zonalstatistic& writer, std::vector<ZoneRecord>& table, int r, int c, int k, double value,
                               double w) {
   if (writer.IsActive()) {
@@ -209,22 +212,18 @@ void irrigationclass::CellPass() {
   Grid sb = gridlist[soilMoisture].grid, low = gridlist[lower].grid, high = gridlist[upper].grid;
   Grid ratio = gridlist[etrRatio].grid, root = gridlist[rootDepth].grid;
   const double dt = timeinterval;
-  for (int r = 1; r <= nrows; ++r) {
+  std::fill(surfaceSum.begin(), surfaceSum.end(), 0.0);
+  for (int r = firstrow; r <= lastrow; ++r) {
     for (int c = 1; c <= ncols; ++c) {
-      if (!(zone[r][c] > nodata)) {
-        amount[r][c] = nodata;
-        continue;
-      }
+      if (!OwnCell(zone, r, c)) continue;
       const int k = ZoneOf(zoneindex, maxzonecode, zone[r][c]);
       const int i = static_cast<int>(code[r][c]);
+      double& a = amount[r][c];
       if (i < 1 || i > records || table[i].method < 1) {
-        amount[r][c] = 0;
-        AddCell(*groundwaterStatistic, fromGroundwater, r, c, k, 0, 1);
-        AddCell(*surfaceStatistic, fromSurface, r, c, k, 0, 1);
+        a = 0;
         continue;
       }
       const IrrigationTable& rule = table[i];
-      double& a = amount[r][c];
       if (!(a > nodata)) a = 0;
       if (rule.method == 1 || rule.method == 2) {
         a = 0;
@@ -244,13 +243,14 @@ void irrigationclass::CellPass() {
           a = 0;
         }
       }
+      // Nothing is taken back from the fields.
+      a = std::max(0.0, a);
       if (rule.origin == 1) {
-        a = std::min(a, pump[r][c]);
-        AddCell(*groundwaterStatistic, fromGroundwater, r, c, k, a, 1);
-        AddCell(*surfaceStatistic, fromSurface, r, c, k, 0, 1);
+        a = std::min(a, std::max(0.0, pump[r][c]));
       } else if (rule.origin == 2) {
-        AddCell(*groundwaterStatistic, fromGroundwater, r, c, k, 0, 1);
-        AddCell(*surfaceStatistic, fromSurface, r, c, k, a, 1);
+        if (k >= 1 && k <= zonecount) surfaceSum[k] += a;
+      } else {
+        a = 0;
       }
     }
   }
@@ -267,76 +267,62 @@ void irrigationclass::LowerRiver(int link, double m3s) {
 void irrigationclass::SurfaceWaterSupply() {
   const int n = zonecount;
   const double dt = timeinterval;
-  double* riv = maxirrig[0];
-  double* res = maxirrigFromReservoirs[0];
-  const int* next = routingTarget[1];
-  auto rel = [&](int i) { return fromSurface[i].rel; };
-  std::vector<double> demand(static_cast<size_t>(n) + 1, 0.0);
-  for (int k = 1; k <= n; ++k) {
-    demand[k] = fromSurface[k].RelCellSum > 0 ? fromSurface[k].sx / fromSurface[k].RelCellSum : 0.0;
-    fromRes[k] = res[k] > 0 ? std::min(demand[k], res[k]) : 0.0;
-  }
-  for (int k = 1; k <= n; ++k) {
-    const int j = next[k];
-    if (j <= 0 || j > n) continue;
-    const double take = std::max(0.0, std::min(riv[j], demand[j] - fromRes[j]));
-    LowerRiver(j, rel(0) * rel(j) * take / (dt * 0.06));
-    for (int i = next[j], steps = 0; i > 0 && i <= n && steps <= n; i = next[i], ++steps) {
-      if (rel(i) != 0) riv[i] = std::max(0.0, riv[i] - rel(j) * take / rel(i));
-      LowerRiver(i, rel(0) * rel(j) * (demand[j] - fromRes[j]) / (dt * 0.06));
+  // Demand of every subbasin [mm over its cells]: the sum of its amounts
+  // over all instances, divided by its cells.
+  if (mpisize > 1 && MpiRunning())
+    MPI_Allreduce(MPI_IN_PLACE, surfaceSum.data(), n + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+  // The zone records give the area of subbasin k as rel(0) x rel(k) [km2].
+  const double cellArea = cellsize * cellsize / 1e6;
+  auto area = [&](int k) { return fromSurface[0].rel * fromSurface[k].rel; };
+  auto cells = [&](int k) { return cellArea > 0 ? area(k) / cellArea : 0.0; };
+  // supply[k]: share of the demand that is given, supply[n + 1 + k]: what
+  // the rivers give [mm over the subbasin's cells].
+  std::fill(supply.begin(), supply.end(), 0.0);
+  if (mpirank == 0) {
+    double* riv = maxirrig[0];
+    double* res = maxirrigFromReservoirs[0];
+    for (int k = 1; k <= n; ++k) {
+      const double demand = cells(k) > 0 ? surfaceSum[k] / cells(k) : 0.0;
+      // The reservoirs first, then the rivers, each at most what the routing
+      // offered after its last step (what it can surely give in this one).
+      const double fromRes = res[k] > 0 ? std::min(demand, res[k]) : 0.0;
+      const double fromRiv = std::max(0.0, std::min(demand - fromRes, riv[k]));
+      supply[k] = demand > 0 ? std::min(1.0, (fromRes + fromRiv) / demand) : 1.0;
+      supply[n + 1 + k] = fromRiv;
+      res[k] = fromRes;
+      // The routing takes what is given: the mean over the subbasin's cells
+      // (sx / RelCellSum) less what the reservoirs give.
+      demandRecords[k].n = cells(k);
+      demandRecords[k].sx = demand > 0 ? (fromRes + fromRiv) * cells(k) : 0.0;
+      demandRecords[k].RelCellSum = cells(k);
     }
   }
-  bool shortage = false;
-  for (int k = 1; k <= n; ++k) {
-    const double d = demand[k] - fromRes[k];
-    if (fromSurface[k].sx <= 0 || d <= 1e-8)
-      riv[k] = 1.0;
-    else
-      riv[k] = std::min(1.0, riv[k] / d);
-    if (riv[k] < 1.0 || res[k] < demand[k]) shortage = true;
-  }
-  if (shortage) {
-    for (int k = 0; k <= n; ++k) fromSurface[k].n = fromSurface[k].sx = fromSurface[k].RelCellSum = 0;
-    Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
-    Grid amount = gridlist[amounts].grid;
-    // Only the cells that draw surface water are scaled: a groundwater
-    // amount does not depend on what the rivers and reservoirs can give.
-    Grid code = gridlist[codes].grid;
-    for (int r = 1; r <= nrows; ++r)
-      for (int c = 1; c <= ncols; ++c) {
-        if (!(zone[r][c] > 0)) continue;
-        const int k = ZoneOf(zoneindex, maxzonecode, zone[r][c]);
-        const int i = static_cast<int>(code[r][c]);
-        if (k < 1 || k > n || i < 1 || i > records || table[i].origin != 2) continue;
-        const double rRes = res[k] > 0 ? std::min(1.0, fromRes[k] / res[k]) : 0.0;
-        const double sum = res[k] + riv[k];
-        const double sRes = sum > 0 ? res[k] / sum : 0.0;
-        const double sRiv = sum > 0 ? 1 - sRes : 1.0;
-        amount[r][c] *= riv[k] * sRiv + rRes * sRes;
-        AddCell(*surfaceStatistic, fromSurface, r, c, k, amount[r][c], 1);
-      }
-  }
-  for (int k = 1; k <= n; ++k) res[k] = fromRes[k];
+  if (mpisize > 1 && MpiRunning())
+    MPI_Bcast(supply.data(), static_cast<int>(supply.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+  for (int k = 1; k <= n; ++k)
+    if (supply[n + 1 + k] > 0) LowerRiver(k, area(k) * supply[n + 1 + k] / (dt * 0.06));
 }
 
-void irrigationclass::AddToPrecipitation() {
+void irrigationclass::BookAmounts() {
   Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
   Grid code = gridlist[codes].grid, amount = gridlist[amounts].grid, prec = gridlist[precipitation].grid;
-  const double area = cellsize * cellsize;
-  for (int r = 1; r <= nrows; ++r)
+  for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
-      if (!(zone[r][c] > 0)) continue;
-      const int i = static_cast<int>(code[r][c]);
-      if (i < 0 || i > records) continue;
-      const double a = amount[r][c];
+      if (!OwnCell(zone, r, c)) continue;
       const int k = ZoneOf(zoneindex, maxzonecode, zone[r][c]);
+      const int i = static_cast<int>(code[r][c]);
+      const int origin = i >= 1 && i <= records ? table[i].origin : 0;
+      double& a = amount[r][c];
+      // Surface water: the share of the demand that the rivers and reservoirs give.
+      if (origin == 2 && k >= 1 && k <= zonecount) a *= supply[k];
+      AddCell(*groundwaterStatistic, fromGroundwater, r, c, k, origin == 1 ? a : 0.0, 1);
+      AddCell(*surfaceStatistic, fromSurface, r, c, k, origin == 2 ? a : 0.0, 1);
       for (int t = 1; t <= tracercount && t < static_cast<int>(tracergrids.size()); ++t) {
         TracerGrids& g = tracergrids[t];
         const double in = gridlist[tracerInput[t]].grid[r][c];
         double& conc = g.flux[r][c];
         if (a > 0) {
-          if (i >= 1 && (table[i].origin == 1 || table[i].origin == 2))
-            conc = WeightedMean(in, gridlist[tracerStorage[t]].grid[r][c], prec[r][c], a);
+          if (origin == 1 || origin == 2) conc = WeightedMean(in, gridlist[tracerStorage[t]].grid[r][c], prec[r][c], a);
         } else {
           conc = prec[r][c] > 0 ? in : 0.0;
         }
@@ -348,7 +334,6 @@ void irrigationclass::AddToPrecipitation() {
           g.subbasins[k].RelCellSum += w * cellArea;
         }
       }
-      (void)area;
       if (a > 0) prec[r][c] += a;
     }
 }

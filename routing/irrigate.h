@@ -41,9 +41,16 @@ class irrigationclass : public teilmodellklasse {
  private:
   [[noreturn]] void NoRouting(const std::string& head, const std::string& what);
   void AddCell(zonalstatistic& writer, std::vector<ZoneRecord>& table, int r, int c, int k, double value, double w);
+  // A cell of the instance's rows that the instance owns, with a subbasin.
+  bool OwnCell(Grid zone, int r, int c) const;
+  // The amounts of the instance's cells (surface water as demanded).
   void CellPass();
+  // The share of each subbasin's surface-water demand that the reservoirs
+  // and rivers give (computed on instance 0, known to every instance).
   void SurfaceWaterSupply();
-  void AddToPrecipitation();
+  // Scales the surface-water amounts by that share and books every amount:
+  // statistics, tracers, and the precipitation of the cell.
+  void BookAmounts();
   void LowerRiver(int link, double m3s);
 
   IrrigationTable* table = nullptr;
@@ -51,6 +58,11 @@ class irrigationclass : public teilmodellklasse {
   int precipitation = 0, codes = 0, maxPumping = 0, amounts = 0, soilMoisture = 0, lower = 0, upper = 0, etrRatio = 0,
       rootDepth = 0;
   std::vector<ZoneRecord> fromGroundwater, fromSurface;
+  // Per subbasin, the surface water given in the step (sx over RelCellSum:
+  // mm over the subbasin's cells), read and changed by the routing.
+  std::vector<ZoneRecord> demandRecords;
+  std::vector<double> surfaceSum;  // per subbasin: amounts demanded from surface water [mm x cells]
+  std::vector<double> supply;      // share given (1 ... n), river water given (n + 2 ... 2n + 1)
   std::unique_ptr<zonalstatistic> groundwaterStatistic, surfaceStatistic;
   double** maxirrig = nullptr;
   double** maxirrigFromReservoirs = nullptr;
@@ -61,6 +73,5 @@ class irrigationclass : public teilmodellklasse {
   std::vector<int> tracerStorage;  // 1 ... tracers, grid-list positions
   std::vector<int> tracerInput;
   int64_t stepMonthOfYear = 0, stepDayOfMonth = 0;  // of the current step
-  std::vector<double> fromRes;                      // per subbasin, work array of the supply
   bool Off() const { return flowcontrol == 0 || SpinUp == 1; }
 };

@@ -19,6 +19,9 @@ void RoutingTables::Allocate(int tracers, int intervals, int subbasins, int infl
   maxirrigFromReservoirs.assign(tracers + 1, std::vector<double>(nEntries, 0.0));
   maxirrigRows.assign(tracers + 1, nullptr);
   maxirrigFromReservoirsRows.assign(tracers + 1, nullptr);
+  routedBy.assign(subbasins + 1, 0);
+  withdrawn.assign(nEntries, 0);
+  if (zoneRel.size() != static_cast<size_t>(subbasins) + 1) zoneRel.assign(subbasins + 1, 0.0);
   for (int t = 0; t <= tracers; ++t) {
     maxirrigRows[t] = maxirrig[t].data();
     maxirrigFromReservoirsRows[t] = maxirrigFromReservoirs[t].data();
@@ -69,6 +72,8 @@ routingclass::routingclass(int& error, DiagStream* diagnostics, const std::strin
     outletFlow.assign(nTracers + 1, std::vector<double>(subIntervals + 1, 0.0));
     decay.assign(nTracers + 1, 0.0);
     feeding.reserve(16);
+    areaFeeding.reserve(16);
+    for (int i = 1; i <= channels; ++i) allChannels.push_back(i);
     exchange.assign(nTracers + 1, 0.0);
     abstractionTargets.assign(abstractions + 1, 0);
     abstractionList.assign(abstractions + 1, nullptr);
@@ -255,7 +260,7 @@ void routingclass::InitFlowArrays() {
           std::vector<double>& h = tables->history[t][e];
           // An entry that feeds two channels keeps the longer queue.
           if (h.size() < size) h.resize(size, 0.0);
-          const double start = column > 0 ? (*window)[10][column] : tables->runoff[t][e];
+          const double start = column > 0 ? ObservedDepth((*window)[10][column], e) : tables->runoff[t][e];
           std::fill(h.begin() + 1, h.begin() + static_cast<long>(size), start);
         }
       }

@@ -37,8 +37,17 @@ struct RoutingTables {
   std::vector<double*> maxirrigFromReservoirsRows;
   const std::vector<std::vector<double>>* observedWindow = nullptr;  // 21 rows; empty: no file
   const std::vector<int>* observedColumn = nullptr;                  // per subbasin index
+  int observedUnit = 0;                     // of the observations, that of the routed discharge: 0 mm per step, 1 m3/s
   ZoneRecord* irrigationRecords = nullptr;  // surface-water demand per subbasin (field sx, rel)
-  const int* codeToEntry = nullptr;         // subbasin code -> index
+  std::vector<int> routedBy;                // per subbasin: its routing description, 0 when not routed
+  // The subbasins' zone records' rel: entry 0 the basin's area [km2], entry s
+  // the share of subbasin s in it (that of its own cells).
+  std::vector<double> zoneRel;
+  std::vector<char> withdrawn;  // per subbasin: its irrigation water was taken in this step
+  // Area [km2] of the cells of subbasin s (not of what is routed into it),
+  // which its irrigation demand refers to.
+  double SubbasinArea(int s) const { return zoneRel.empty() ? 0.0 : zoneRel[0] * zoneRel[s]; }
+  const int* codeToEntry = nullptr;  // subbasin code -> index
   int maxCode = 0;
   std::string outputDirectory;  // put in front of relative reservoir and abstraction table names
 
@@ -62,12 +71,24 @@ struct WQTable {
   double nSubChannels = 0;
   int nStorageElements = 0;
   int stride = 0;  // queue positions per sub-channel: the longest delay + subIntervals
-  // Per sub-channel 1 ... n.
+  // Per sub-channel 1 ... n: the last queue position that holds water in
+  // transit (the segment's base + subIntervals + the delay of its last
+  // input), the flood-plain share of its last input.
   std::vector<int> lastQueuePosition;
-  std::vector<std::vector<double>> delayBalance;  // [t][k]
   std::vector<double> qvzuq;
-  std::vector<double> Qaus;  // [k][j], k = 0 ... n, j = 0 ... subIntervals
+  // Outflow of every sub-channel per sub-interval lane [k][j] (k = 0 ... n,
+  // j = 0 ... subIntervals, mm per step), in total and the flood plain's part
+  // of it: main channel and flood plain are two linear storages that each
+  // keep their own outflow, so that each holds k / (1 - k) times its outflow.
+  std::vector<double> Qaus;
+  std::vector<double> QausFlood;
   double& Out(int k, int j, int subIntervals) { return Qaus[static_cast<size_t>(k) * (subIntervals + 1) + j]; }
+  double& FloodOut(int k, int j, int subIntervals) {
+    return QausFlood[static_cast<size_t>(k) * (subIntervals + 1) + j];
+  }
+  // Delay [sub-intervals] of the last input of sub-channel k: the water in
+  // transit sits at the positions base + subIntervals + 1 ... lastQueuePosition.
+  int Delay(int k, int subIntervals) const { return lastQueuePosition[k] - (k - 1) * stride - subIntervals; }
 };
 
 // Parameters of one channel as given on its line; BuildWQTables replaces
@@ -148,17 +169,39 @@ class routingclass : public modelobject {
   double QMin(int i) const { return qmin[i]; }
   double LogStep(int i) const { return logStep[i]; }
   double NIntervals(int i) const { return nIntervals[i]; }
-  // Withdrawals [mm per step] that found no water in the river (irrigation
-  // demand, uptake of the soil), summed over the run.
+  // Withdrawals [m3] that found no water in the river and its channel
+  // (uptake of the soil along the river), summed over the run.
   double UnmetWithdrawal() const { return unmetWithdrawal; }
+  // Water [mm per step over the channel's catchment area AE ... the area of
+  // the depths of its entry] held in channel i: in transit in its queues and
+  // in its linear storages; only the positive stores when asked.
+  double ChannelStorage(int i, bool positiveOnly);
+  // Takes up to want [mm over the area of channel i's depths] from the water
+  // the channel holds, every positive store giving the same share; returns
+  // what it took.
+  double TakeFromChannel(int i, double want);
   // Entry in the shared tables of channel i.
   int ChannelEntry(int i) const;
+  // Area [km2] that the depths of entry e refer to, and those of channel i.
+  double EntryArea(int e) const;
+  double ChannelArea(int i);
+  // After a real step: the river water [mm over the subbasin's cells] that
+  // the next step can surely give to the irrigation of the subbasins that
+  // take it here (maxirrig).
+  void OfferToIrrigation();
+  // An observed discharge of entry e in the unit of the routed discharge as
+  // a depth [mm per step] over the area of the entry's depths.
+  double ObservedDepth(double value, int e) const;
   // The subbasin entries feeding channel i: the "&" list, then the channel's own.
   void FeedingEntries(int i, std::vector<int>& entries) const;
 
  private:
   [[noreturn]] void Fail(const std::string& message, int code);
   void RouteSubChannel(int i, int k, int e);
+  // Takes want [m3] from entry e's water of the step (depths over area, km2)
+  // and then from the water of the channels listed; what neither holds is
+  // reported (what names the withdrawal) and summed in unmetWithdrawal.
+  void Withdraw(int e, double area, const int* channels, int count, double want, const char* what);
   // Steps of Route after the channels: abstractions, then reservoirs.
   void Abstract(bool real, int64_t year, int64_t month, int64_t day, int64_t hour);
   void Store(bool real, int64_t year, int64_t month, int64_t day, int64_t hour);
@@ -201,7 +244,11 @@ class routingclass : public modelobject {
   std::vector<std::vector<double>> channelFlow;  // [t][j]
   std::vector<std::vector<double>> outletFlow;   // [t][j], j = 0 holds the step
   std::vector<double> decay;                     // per tracer
-  std::vector<int> feeding;
+  std::vector<double> queueWork;                 // [t][s]: a sub-channel's queue while its delay changes
+  size_t queueWorkWidth = 0;
+  std::vector<int> feeding, areaFeeding;
+  std::vector<int> allChannels;  // 1 ... channels
+  double outletWater = 0;        // m3 at the outlet in the last step, before its own irrigation
   std::vector<double> exchange;  // [t]: flow [m3/s] and concentrations handed on
   double abstractionFromReservoirs = 0;
 

@@ -106,7 +106,9 @@ void routingclass::Abstract(bool real, int64_t year, int64_t month, int64_t day,
   const double AF = areaCtrl / relArea;
   abstractionFromReservoirs = 0;
   if (nAbstractions < 1) return;
-  const double Virr = real && T.irrigationRecords ? dt * 60 * MmToM3s(T.maxirrigFromReservoirs[0][own], AF) : 0.0;
+  // What the irrigation of the step takes from the last reservoir [m3]
+  // (maxirrigFromReservoirs: mm over the subbasin's own cells).
+  const double Virr = real && T.irrigationRecords ? T.maxirrigFromReservoirs[0][own] * T.SubbasinArea(own) * 1000 : 0.0;
   const SP_class* last = nReservoirs >= 1 ? reservoirs[nReservoirs].get() : nullptr;
   const double available = last ? M3sToMm((last->Volume() - Virr) / dt / 60, AF) : T.runoff[0][own];
   for (int a = 1; a <= nAbstractions; ++a) {
@@ -142,7 +144,7 @@ void routingclass::Store(bool real, int64_t year, int64_t month, int64_t day, in
     SP_class& sp = *reservoirs[s];
     const bool last = s == nReservoirs;
     const double Virr =
-        last && real && T.irrigationRecords ? dt * 60 * MmToM3s(T.maxirrigFromReservoirs[0][own], AF) : 0.0;
+        last && real && T.irrigationRecords ? T.maxirrigFromReservoirs[0][own] * T.SubbasinArea(own) * 1000 : 0.0;
     exchange[0] = MmToM3s(T.runoff[0][own], AF);
     const double Vabs = last && real ? dt * 60 * MmToM3s(abstractionFromReservoirs, AF) : 0.0;
     std::vector<double>& inflowConcentrations = exchange;  // [t] as the runoff of the outlet
@@ -172,7 +174,8 @@ void routingclass::Store(bool real, int64_t year, int64_t month, int64_t day, in
       for (int j = 1; j <= ns; ++j) T.Sub(t, j, own) = T.runoff[t][own];
     if (real) {
       if (last) {
-        T.maxirrigFromReservoirs[0][own] = M3sToMm(sp.Volume() / 60 / dt, AF);
+        const double area = T.SubbasinArea(own);
+        T.maxirrigFromReservoirs[0][own] = area > 0 ? sp.Volume() / (area * 1000) : 0.0;
         for (int t = 1; t <= nt; ++t) T.maxirrigFromReservoirs[t][own] = sp.state[t];
       }
       sp.AppendOutputRow(year, month, day, hour);

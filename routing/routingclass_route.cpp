@@ -8,20 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "framework/diagstream.h"
 #include "routing/routingclass.h"
-
-namespace {
-// Takes at most want [mm] from have, never below 0; returns what could not be taken.
-double Withdraw(double& have, double want) {
-  if (want <= have) {
-    have -= want;
-    return 0.0;
-  }
-  const double missing = want - std::max(0.0, have);
-  have = std::min(0.0, have);
-  return missing;
-}
-}  // namespace
 
 void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour) {
   // The initialisation routes with the date 0: no withdrawals, no output rows.
@@ -33,14 +21,18 @@ void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour)
   const int rivers = nTributaries + nSumTributaries;
   ZoneRecord* irrigation = T.irrigationRecords;
 
-  // Irrigation demand of the tributaries, taken before they are routed.
+  // Irrigation demand of the subbasins that drain into a channel without
+  // being routed themselves: taken from their water before it enters the
+  // channel, and from the channel's water where that is not enough. A routed
+  // subbasin's demand is taken at its own outlet.
   if (real && irrigation) {
     for (int i = 1; i <= rivers; ++i) {
       FeedingEntries(i, feeding);
       for (int s : feeding) {
-        if (T.maxirrig[0][s] == 0)
-          for (int t = 0; t <= nt; ++t) T.maxirrig[t][s] = T.Sub(t, 1, s);
-        for (int j = 1; j <= ns; ++j) unmetWithdrawal += Withdraw(T.Sub(0, j, s), irrigation[s].sx);
+        if (T.routedBy[s] > 0 || T.withdrawn[s]) continue;
+        T.withdrawn[s] = 1;
+        const double want = irrigation[s].sx * T.SubbasinArea(s) * 1000;
+        Withdraw(s, EntryArea(s), &i, 1, want, "irrigation");
       }
     }
   }
@@ -56,12 +48,15 @@ void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour)
     const bool sumTributary = i > nTributaries && !inflow;
     FeedingEntries(i, feeding);
 
-    // Water the soil took from the rivers since the last step (field 13, m3/s).
+    // Water the soil took from the rivers since the last step (field 13,
+    // m3/s), from the entry's water and, where that is not enough, from the
+    // channel's.
     if (!inflow && real && riverflow) {
       for (int s : feeding) {
         double* f = riverflow[s].field;
-        f[13] = f[12] > 0 ? M3sToMm(f[13], f[12]) : 0.0;
-        for (int j = 1; j <= ns; ++j) unmetWithdrawal += Withdraw(T.Sub(0, j, s), f[13]);
+        const double want = f[13] * dt * 60;
+        f[13] = M3sToMm(f[13], EntryArea(s));
+        Withdraw(s, EntryArea(s), &i, 1, want, "the soil's uptake");
       }
     }
     // An internal inflow holds m3/s until it is routed.
@@ -97,7 +92,7 @@ void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour)
     if (startValueMode == 1 && e <= T.inflowEntryBase && T.observedColumn && T.observedWindow &&
         !T.observedWindow->empty()) {
       const int column = (*T.observedColumn)[e];
-      if (column != 0) observed = (*T.observedWindow)[10][column];
+      if (column != 0) observed = ObservedDepth((*T.observedWindow)[10][column], e);
     }
     if (observed >= 0) {
       for (int j = 1; j <= ns; ++j) channelFlow[0][j] = observed;
@@ -134,14 +129,18 @@ void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour)
   T.runoff[0][own] = outletFlow[0][0] / ns;
   for (int t = 1; t <= nt; ++t) T.runoff[t][own] = outletFlow[t][0];
 
-  // Irrigation from the outlet, once per step and subbasin.
-  if (real && irrigation && T.maxirrig[0][own] == 0) {
-    const ZoneRecord& r = irrigation[own];
-    T.maxirrig[0][own] = r.rel != 0 ? T.abfrel[0][own] / r.rel * T.runoff[0][own] / relArea : 0.0;
-    for (int t = 1; t <= nt; ++t) T.maxirrig[t][own] = T.runoff[t][own];
-    const double w = T.abfrel[0][own] != 0 ? r.rel / T.abfrel[0][own] * r.sx * relArea : 0.0;
-    for (int j = 1; j <= ns; ++j) Withdraw(T.Sub(0, j, own), w);
-    unmetWithdrawal += Withdraw(T.runoff[0][own], w);
+  // Irrigation of the routed subbasin's own subbasin from its outlet, and
+  // from the water of its channels where the outlet does not carry enough;
+  // once per step.
+  const double AF = areaCtrl / relArea;
+  outletWater = 0;
+  for (int j = 1; j <= ns; ++j) outletWater += std::max(0.0, T.Sub(0, j, own)) / ns * AF * 1000;
+  if (real && irrigation && !T.withdrawn[own]) {
+    T.withdrawn[own] = 1;
+    const double want = irrigation[own].sx * T.SubbasinArea(own) * 1000;
+    Withdraw(own, AF, allChannels.data(), Channels(), want, "irrigation");
+    T.runoff[0][own] = 0;
+    for (int j = 1; j <= ns; ++j) T.runoff[0][own] += T.Sub(0, j, own) / ns;
   }
   Abstract(real, year, month, day, hour);
   Store(real, year, month, day, hour);
@@ -153,6 +152,7 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
   const int ns = subIntervals;
   const int nt = nTracers;
   auto Q = [&](int t, int m) -> double& { return T.history[t][e][m]; };
+  auto work = [&](int t, int s) -> double& { return queueWork[static_cast<size_t>(t) * queueWorkWidth + s]; };
   const int b = (k - 1) * w.stride;
 
   const int c1 = DischargeClass(i, GetMaxValue(channelFlow[0].data()));
@@ -163,31 +163,35 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
     decay[t] = half > 0 ? std::exp(-((d * dt / ns) / 60 / 24) / (half * 1.442695041111)) : 0.0;
   }
   const int p0 = b + ns + d + 1;
-  const int L = w.lastQueuePosition[k];
-
-  // A longer delay leaves a gap behind the last queued value; it is filled
-  // with the smaller of the last queued value and the first new input.
-  if (L + 1 < p0) {
-    const bool queued = Q(0, L) < channelFlow[0][1];
-    const double y = queued ? Q(0, L) : channelFlow[0][1];
-    for (int m = L + 1; m <= p0 - 1; ++m) {
-      for (int t = 1; t <= nt; ++t) Q(t, m) = queued ? Q(t, L) : channelFlow[t][1];
-      Q(0, m) = y;
+  const int held = std::clamp(w.lastQueuePosition[k] - b - ns, 0, w.stride - ns);
+  if (held == d) {
+    for (int j = 1; j <= ns; ++j)
+      for (int t = 0; t <= nt; ++t) Q(t, p0 + j - 1) = channelFlow[t][j];
+  } else {
+    // The delay changed: the water in transit and this step's input, in
+    // their order, now take d + ns positions instead of held + ns. They are
+    // spread evenly over the new positions (piecewise constant, each new
+    // position taking the water of the old positions it covers), so that no
+    // water is made or lost and no position is left empty.
+    const int count = held + ns;
+    for (int s = 0; s < count; ++s)
+      for (int t = 0; t <= nt; ++t) work(t, s) = s < held ? Q(t, b + ns + 1 + s) : channelFlow[t][s - held + 1];
+    const int to = d + ns;
+    const double width = static_cast<double>(count) / to;
+    for (int p = 0; p < to; ++p) {
+      const double lo = p * width, hi = (p + 1) * width;
+      double water = 0, weight = 0;
+      for (int t = 1; t <= nt; ++t) Q(t, b + ns + 1 + p) = 0;
+      for (int s = static_cast<int>(lo); s < count && s < hi; ++s) {
+        const double share = std::min(hi, s + 1.0) - std::max(lo, static_cast<double>(s));
+        if (!(share > 0)) continue;
+        water += work(0, s) * share;
+        weight += std::fabs(work(0, s)) * share;
+        for (int t = 1; t <= nt; ++t) Q(t, b + ns + 1 + p) += work(t, s) * std::fabs(work(0, s)) * share;
+      }
+      Q(0, b + ns + 1 + p) = water;
+      for (int t = 1; t <= nt; ++t) Q(t, b + ns + 1 + p) = weight > 0 ? Q(t, b + ns + 1 + p) / weight : 0.0;
     }
-    w.delayBalance[0][k] -= y * (p0 - L - 1);
-  }
-  for (int j = 1; j <= ns; ++j) {
-    const int m = p0 + j - 1;
-    if (m <= L) {
-      // A shorter delay writes over queued values; the smaller one is booked.
-      const bool queued = Q(0, m) < channelFlow[0][j];
-      const double x = queued ? Q(0, m) : channelFlow[0][j];
-      for (int t = 1; t <= nt; ++t)
-        w.delayBalance[t][k] =
-            WeightedByAbs(w.delayBalance[t][k], queued ? Q(t, m) : channelFlow[t][j], w.delayBalance[0][k], x);
-      w.delayBalance[0][k] += x;
-    }
-    for (int t = 0; t <= nt; ++t) Q(t, m) = channelFlow[t][j];
   }
   for (int t = 0; t <= nt; ++t) {
     double* q = T.history[t][e].data();
@@ -197,20 +201,71 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
   }
   w.lastQueuePosition[k] = p0 - 1;
 
+  // Main channel and flood plain: two single linear storages in parallel,
+  // fed by the shares 1 - sh and sh of the input, each with its own outflow.
   double largest = Q(0, b + 1);
   for (int j = 2; j <= ns; ++j) largest = std::max(largest, Q(0, b + j));
   const double sh = w.floodShare[DischargeClass(i, largest)];
   const double kh = params[i].kh;
   const double kv = params[i].kv;
-  const double u = w.qvzuq[k];
   for (int j = 1; j <= ns; ++j) {
     const double in = Q(0, b + j);
     double& o = w.Out(k, j, ns);
-    const double out = kv * (o * u) + (1 - kv) * (in * sh) + kh * (o * (1 - u)) + (1 - kh) * (in * (1 - sh));
-    channelFlow[0][j] = out;
-    o = out;
+    double& of = w.FloodOut(k, j, ns);
+    const double flood = kv * of + (1 - kv) * (in * sh);
+    const double main = kh * (o - of) + (1 - kh) * (in * (1 - sh));
+    channelFlow[0][j] = main + flood;
+    o = main + flood;
+    of = flood;
   }
   w.qvzuq[k] = sh;
+}
+
+double routingclass::ChannelStorage(int i, bool positiveOnly) {
+  const RoutingTables& T = *tables;
+  WQTable& w = wqtab[i];
+  const int ns = subIntervals;
+  const int e = ChannelEntry(i);
+  const double kh = params[i].kh, kv = params[i].kv;
+  const double fh = kh < 1 ? kh / (1 - kh) : 0.0, fv = kv < 1 ? kv / (1 - kv) : 0.0;
+  auto part = [&](double x) { return positiveOnly ? std::max(0.0, x) : x; };
+  double held = 0;
+  for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
+    const int b = (k - 1) * w.stride;
+    for (int m = b + ns + 1; m <= w.lastQueuePosition[k]; ++m) held += part(T.history[0][e][m]);
+    for (int j = 1; j <= ns; ++j) {
+      const double o = w.Out(k, j, ns), of = w.FloodOut(k, j, ns);
+      held += fh * part(o - of) + fv * part(of);
+    }
+  }
+  return held / ns;
+}
+
+double routingclass::TakeFromChannel(int i, double want) {
+  if (!(want > 0)) return 0.0;
+  const double there = ChannelStorage(i, true);
+  if (!(there > 0)) return 0.0;
+  // Every positive store of the channel gives the same share of its water.
+  const double taken = std::min(want, there);
+  const double keep = 1 - taken / there;
+  RoutingTables& T = *tables;
+  WQTable& w = wqtab[i];
+  const int ns = subIntervals;
+  const int e = ChannelEntry(i);
+  for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
+    const int b = (k - 1) * w.stride;
+    for (int m = b + ns + 1; m <= w.lastQueuePosition[k]; ++m)
+      if (T.history[0][e][m] > 0) T.history[0][e][m] *= keep;
+    for (int j = 1; j <= ns; ++j) {
+      double& o = w.Out(k, j, ns);
+      double& of = w.FloodOut(k, j, ns);
+      double main = o - of;
+      if (main > 0) main *= keep;
+      if (of > 0) of *= keep;
+      o = main + of;
+    }
+  }
+  return taken;
 }
 
 void routingclass::InitChannelStates() {
@@ -221,7 +276,10 @@ void routingclass::InitChannelStates() {
     const double q = T.runoff[0][e];
     const int c = DischargeClass(i, q);
     for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
-      for (int j = 1; j <= subIntervals; ++j) w.Out(k, j, subIntervals) = q;
+      for (int j = 1; j <= subIntervals; ++j) {
+        w.Out(k, j, subIntervals) = q;
+        w.FloodOut(k, j, subIntervals) = 0;
+      }
       w.qvzuq[k] = 0;
       w.lastQueuePosition[k] = subIntervals + (k - 1) * w.stride + w.delta[c];
     }
@@ -258,4 +316,87 @@ void routingclass::UpdateRiverflowTable() {
       f[11] = wqtab[i].v[c];
     }
   }
+}
+
+double routingclass::EntryArea(int e) const {
+  const RoutingTables& T = *tables;
+  if (e > T.inflowEntryBase) {
+    for (int j = 1; j <= nInflows; ++j)
+      if (T.inflowEntryBase + inflowCodes[j] == e) return params[nTributaries + nSumTributaries + j].AE;
+    return 0.0;
+  }
+  // Cells over the second TG value for a routed subbasin (CheckArea), its own cells else.
+  return T.abfrel[1][e] != 0 ? T.abfrel[0][e] / T.abfrel[1][e] * T.abfrel[0][0] : 0.0;
+}
+
+double routingclass::ChannelArea(int i) {
+  if (i > nTributaries + nSumTributaries) return params[i].AE;
+  // A list of its own: the callers may be walking the feeding list.
+  FeedingEntries(i, areaFeeding);
+  double area = 0;
+  for (int s : areaFeeding) area += EntryArea(s);
+  return area;
+}
+
+void routingclass::Withdraw(int e, double area, const int* channels, int count, double want, const char* what) {
+  RoutingTables& T = *tables;
+  const int ns = subIntervals;
+  if (!(want > 0)) return;
+  // The entry's water of the step: each positive sub-interval gives the same share.
+  double there = 0;
+  for (int j = 1; j <= ns; ++j) there += std::max(0.0, T.Sub(0, j, e)) / ns * area * 1000;
+  if (there > 0) {
+    const double taken = std::min(want, there);
+    const double keep = 1 - taken / there;
+    for (int j = 1; j <= ns; ++j)
+      if (T.Sub(0, j, e) > 0) T.Sub(0, j, e) *= keep;
+    want -= taken;
+  }
+  for (int c = 0; c < count && want > 0; ++c) {
+    const double a = ChannelArea(channels[c]);
+    if (!(a > 0)) continue;
+    want -= TakeFromChannel(channels[c], want / (a * 1000)) * a * 1000;
+  }
+  if (want > 1e-9) {
+    unmetWithdrawal += want;
+    *diag << "WARNING: routing subbasin " << code << ": " << what << " took " << want
+          << " m3 more from the river at subbasin entry " << e
+          << " than the river and its channel held in the step; that water was not taken from them"
+          << "[end-entry]";
+  }
+}
+
+void routingclass::OfferToIrrigation() {
+  RoutingTables& T = *tables;
+  const int own = T.EntryOf(code);
+  const int nt = nTracers;
+  auto offer = [&](int s, double m3) {
+    const double area = T.SubbasinArea(s);
+    T.maxirrig[0][s] = area > 0 ? std::max(0.0, m3) / (area * 1000) : 0.0;
+    for (int t = 1; t <= nt; ++t) T.maxirrig[t][s] = T.runoff[t][s];
+  };
+  // What the next step can surely give: at most the water of the step, and
+  // at most what the channels behind the point of withdrawal hold now, which
+  // is still there when the next step takes it.
+  double held = 0;
+  for (int i = 1; i <= Channels(); ++i) held += ChannelStorage(i, true) * ChannelArea(i) * 1000;
+  offer(own, std::min(outletWater, held));
+  for (int i = 1; i <= nTributaries + nSumTributaries; ++i) {
+    FeedingEntries(i, feeding);
+    const double area = ChannelArea(i);
+    const double channel = ChannelStorage(i, true) * area * 1000;
+    for (int s : feeding) {
+      if (T.routedBy[s] > 0) continue;
+      const double share = area > 0 ? EntryArea(s) / area : 0.0;
+      offer(s, std::min(std::max(0.0, T.runoff[0][s]) * EntryArea(s) * 1000, channel * share));
+    }
+  }
+}
+
+double routingclass::ObservedDepth(double value, int e) const {
+  // Observations in m3/s become depths over the area of the entry's depths;
+  // a missing (negative) observation stays negative.
+  if (tables->observedUnit != 1 || !(value >= 0)) return value;
+  const double area = EntryArea(e);
+  return area > 0 ? M3sToMm(value, area) : 0.0;
 }

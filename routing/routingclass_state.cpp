@@ -2,6 +2,8 @@
 // the channels, outflow states of the sub-channels, river links and inflows,
 // in the order in which they are written.
 #include <cstdio>
+#include <cstdlib>
+#include <vector>
 
 #include "framework/diagstream.h"
 #include "routing/routingclass.h"
@@ -22,12 +24,18 @@ void routingclass::WriteStorageContent(std::FILE* f) {
   std::fprintf(f, "%d (routing subbasin with tributaries", code);
   for (int i = 1; i <= nTributaries; ++i) std::fprintf(f, " %d", tributaryCodes[i]);
   std::fprintf(f, "\n");
+  // Behind the outflows of a sub-channel the flood plain's part of them, and
+  // behind its flood share the delay of its last input: the two storages and
+  // the water in transit continue exactly in a warm start. Both stand before
+  // the comment of their line, where a reader that knows only the first
+  // values skips them.
   auto channelStates = [&](int c) {
     WQTable& w = wqtab[c];
     for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
       for (int j = 1; j <= ns; ++j) std::fprintf(f, "%.17g ", w.Out(k, j, ns));
+      for (int j = 1; j <= ns; ++j) std::fprintf(f, "%.17g ", w.FloodOut(k, j, ns));
       std::fprintf(f, " (wqtab[local tributary %d].Qaus[subchannel %d][1..%d])\n", c, k, ns);
-      std::fprintf(f, "%.17g (wqtab[local tributary %d].qvzuq[subchannel %d])\n", w.qvzuq[k], c, k);
+      std::fprintf(f, "%.17g %d (wqtab[local tributary %d].qvzuq[subchannel %d])\n", w.qvzuq[k], w.Delay(k, ns), c, k);
     }
   };
   for (int c = 1; c <= nTributaries + nSumTributaries; ++c) {
@@ -42,8 +50,8 @@ void routingclass::WriteStorageContent(std::FILE* f) {
       if (riverflow) {
         for (int i = 0; i <= nt; ++i) std::fprintf(f, "%.17lg ", riverflow[s].field[i]);
         std::fprintf(f, "(riverflow_table[%d].flow_mm[%d])\n", s, nt + 1);
-        std::fprintf(f, "%.17lg %.17lg (riverflow_table[%d].flowm3s/speed\n", riverflow[s].field[10], riverflow[s].field[11],
-                     s);
+        std::fprintf(f, "%.17lg %.17lg (riverflow_table[%d].flowm3s/speed\n", riverflow[s].field[10],
+                     riverflow[s].field[11], s);
       }
     }
   }
@@ -93,13 +101,39 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
     file.RestOfLine(rest);
     if (rest.find(expected) == std::string::npos) fail("tracer code");
   };
+  // Numbers that stand before the comment of a line: the flood-plain
+  // outflows and the delay, which files of earlier versions do not hold.
+  std::vector<double> extra;
+  auto commentAfterNumbers = [&](const char* expected) {
+    file.RestOfLine(rest);
+    if (rest.find(expected) == std::string::npos) fail("tracer code");
+    extra.clear();
+    const char* p = rest.c_str();
+    for (;;) {
+      char* end = nullptr;
+      const double x = std::strtod(p, &end);
+      if (end == p) break;
+      extra.push_back(x);
+      p = end;
+    }
+  };
   auto channelStates = [&](int c) {
     WQTable& w = wqtab[c];
     for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
       for (int j = 1; j <= ns; ++j) number(w.Out(k, j, ns));
-      comment(".Qaus[");
+      commentAfterNumbers(".Qaus[");
+      if (!extra.empty() && static_cast<int>(extra.size()) != ns) fail("a value");
+      // Without the flood plain's part its outflow is the flood share of the last input.
+      for (int j = 1; j <= ns; ++j) w.FloodOut(k, j, ns) = extra.empty() ? 0.0 : extra[static_cast<size_t>(j - 1)];
       number(w.qvzuq[k]);
-      comment(".qvzuq[");
+      commentAfterNumbers(".qvzuq[");
+      if (extra.empty()) {
+        for (int j = 1; j <= ns; ++j) w.FloodOut(k, j, ns) = w.qvzuq[k] * w.Out(k, j, ns);
+      } else {
+        const double d = extra[0];
+        if (extra.size() != 1 || d < 0 || d > w.stride - ns || d != static_cast<int>(d)) fail("a value");
+        w.lastQueuePosition[k] = (k - 1) * w.stride + ns + static_cast<int>(d);
+      }
     }
   };
   auto queue = [&](std::vector<double>& q, int count) {

@@ -23,6 +23,9 @@ double StorageConstant(double c) {
 
 void routingclass::ChannelVelocity(double Q, double B, double& d, double& R, double& v, int maxIterations, double M,
                                    double sqrtI, double tolerance) {
+  // Flowing water has a velocity: v = 0 would hold the iteration at the
+  // empty channel (A = 0) however much water there is.
+  if (Q > 0 && !(v > 0)) v = 1.0;
   for (int n = 0; n < maxIterations; ++n) {
     const double A = v > 0 ? Q / v : 0.0;
     d = A / B;
@@ -85,7 +88,8 @@ int routingclass::BuildWQTables(int channel, int channelCode, const std::vector<
         dm = (df + dmOld + p.Th) / 2;
         df = dm - p.Th;
         const double s = std::fabs(dmOld - dm);
-        const double dQ = std::min(p.Bh * s * vm, s * p.Bv * vf);
+        // Never more than the part that gives: the shares stay within 0 ... 1.
+        const double dQ = std::min({p.Bh * s * vm, s * p.Bv * vf, dmOld > dm ? Qm : Qf});
         if (dmOld > dm) {
           Qm -= dQ;
           Qf += dQ;
@@ -120,9 +124,9 @@ int routingclass::BuildWQTables(int channel, int channelCode, const std::vector<
     while (w.t[1] / n > w.t[N + 1] / n + dt / 60) ++n;
   w.nSubChannels = n;
   w.Qaus.assign(static_cast<size_t>(n + 1) * (subIntervals + 1), 0.0);
+  w.QausFlood.assign(w.Qaus.size(), 0.0);
   w.qvzuq.assign(n + 2, 0.0);
   w.lastQueuePosition.assign(n + 2, 0);
-  w.delayBalance.assign(nTracers + 1, std::vector<double>(n + 2, 0.0));
 
   p.kh = std::exp(-1 / p.kh);
   p.kv = std::exp(-1 / p.kv);
@@ -132,10 +136,28 @@ int routingclass::BuildWQTables(int channel, int channelCode, const std::vector<
     w.delta[k] = static_cast<int>(subIntervals * 60 * w.t[k] / n / dt);
     maxDelta = std::max(maxDelta, w.delta[k]);
   }
+  // A sub-channel whose travel time is shorter than one sub-interval delays
+  // nothing: a channel of such sub-channels only has its linear storages.
+  double slowest = 0;
+  for (int k = 1; k <= N + 1; ++k) slowest = std::max(slowest, w.t[k] / n);
+  if (maxDelta == 0 && slowest > 0) {
+    const bool inflow = i > nTributaries + nSumTributaries;
+    char text[600];
+    std::snprintf(text, sizeof text,
+                  "WARNING: the channel of %s %d to the outlet of subbasin %d adds no delay: its travel times, at "
+                  "most %.3g h in each of its %d sub-channels, are all shorter than one time sub-interval of %.3g "
+                  "min (time step %.3g min / %d sub-intervals, fourth value of the first line of [routing_model]); "
+                  "more sub-intervals keep the delay",
+                  inflow ? "inflow" : "subbasin", channelCode, code, slowest, n, dt / subIntervals, dt, subIntervals);
+    *diag << text << "[end-entry]";
+  }
   // Class 1 has the longest delay unless the flood plain slows larger
   // discharges down; the queue segment takes the longest delay of any class.
   w.stride = maxDelta + subIntervals;
   w.nStorageElements = static_cast<int>((maxDelta + subIntervals) * n);
+  // Room for one sub-channel's queue segment while its delay changes.
+  queueWorkWidth = std::max(queueWorkWidth, static_cast<size_t>(w.stride) + 1);
+  queueWork.assign(static_cast<size_t>(nTracers + 1) * queueWorkWidth, 0.0);
   return w.nStorageElements;
 }
 

@@ -1,5 +1,6 @@
 #include "routing/rules.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -208,23 +209,35 @@ void RuleSet::ComputeSlopes() {
 }
 
 void RuleSet::Column(int64_t year, int64_t month, int64_t day, int& c, double& w) const {
-  const int doy = month < 1 ? 0 : DayOfYear(year, month, day);
   c = 1;
   w = 1.0;
-  if (nColumns < 2 || doy <= columnDays[1]) return;
-  c = nColumns;
+  if (nColumns < 2 || month < 1) return;
+  const int doy = DayOfYear(year, month, day);
+  const int first = columnDays[1], last = columnDays[nColumns];
+  // The column days are a yearly cycle: after the last column's day the
+  // rule goes over to the first column of the next year, and before the
+  // first column's day it comes from the last column of the year before.
+  if (doy > last || doy <= first) {
+    const int64_t y = doy > last ? year : year - 1;
+    const int length = DayOfYear(y, 12, 31);
+    const double span = first + length - last;
+    const double since = doy > last ? doy - last : doy + length - last;
+    w = span > 0 ? std::clamp(since / span, 0.0, 1.0) : 1.0;
+    return;
+  }
   for (int k = 2; k <= nColumns; ++k) {
     if (doy <= columnDays[k]) {
       c = k;
       break;
     }
   }
-  // Beyond the last column's day the last two columns are extrapolated.
   w = static_cast<double>(doy - columnDays[c - 1]) / (columnDays[c] - columnDays[c - 1]);
 }
 
 double RuleSet::Mixed(const std::vector<std::vector<double>>& table, int r, int c, double w) const {
-  return c >= 2 ? w * table[c][r] + (1 - w) * table[c - 1][r] : table[c][r];
+  // Column 1 mixes with the last column across the turn of the year.
+  if (w == 1.0 || nColumns < 2) return table[c][r];
+  return w * table[c][r] + (1 - w) * table[c >= 2 ? c - 1 : nColumns][r];
 }
 
 double RuleSet::Lookup(double x, int c, double w) const {

@@ -43,11 +43,13 @@ struct RuleSet {
   // Reads the rule set from the line after the section line. Malformed
   // tables end with a FATAL entry naming the section and code 34.
   void Read(ControlFile& file, DiagStream* diag, const std::string& section);
-  // Column c of the date and the weight w of column c against c - 1 (w is 1
-  // when c is used alone). Day of the year after the Gregorian calendar; a
-  // month below 1 (the initialisation) counts as day 0.
+  // Column c of the date and the weight w of column c against the column
+  // before it (w is 1 when c is used alone). Day of the year after the
+  // Gregorian calendar. The column days are a yearly cycle: before the first
+  // column's day and after the last one's, c is 1 and the column before it
+  // the last one. A month below 1 (the initialisation) takes column 1 alone.
   void Column(int64_t year, int64_t month, int64_t day, int& c, double& w) const;
-  // w * column c + (1 - w) * column c - 1 (column c alone for c = 1).
+  // w * column c + (1 - w) * the column before c (the last one for c = 1).
   double Mixed(const std::vector<std::vector<double>>& table, int r, int c, double w) const;
   // The table's result for the index value x (value -> index when inverse).
   double Lookup(double x, int c, double w) const;

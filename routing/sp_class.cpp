@@ -194,7 +194,7 @@ void SP_class::Step(double dt, double irrigation, double abstraction, const std:
   previous = state;
   A = 0;
   for (Term* t : {&Abstr, &Irrig, &PREC, &QinTerm, &QoutTerm, &QGW, &ETR, &dV, &Err}) *t = Term();
-  if (lake) LakeTerms(T);
+  if (lake) LakeTerms();
   double& V = state[0];
   QinTerm.m3 = *inflow * T;
   // Irrigation and abstractions never take more than the stored volume.
@@ -263,7 +263,7 @@ void SP_class::Step(double dt, double irrigation, double abstraction, const std:
   }
 }
 
-void SP_class::LakeTerms(double T) {
+void SP_class::LakeTerms() {
   const double area = grids.cellsize * grids.cellsize;
   int ponded = 0;
   for (int r = firstRow; r <= lastRow; ++r) {
@@ -272,11 +272,13 @@ void SP_class::LakeTerms(double T) {
       ++ponded;
       if (grids.etr0) ETR.m3 += grids.etr0[r][c] * area / 1000;
       if (grids.precOnLakes) PREC.m3 += grids.precOnLakes[r][c] * area / 1000;
+      // The soil's downward flow below the lake and its baseflow are
+      // amounts of the step [mm], not rates.
       if (grids.qdown && grids.baseflow) {
         if (std::fabs(grids.qdown[r][c]) > 1e-10)
-          QGW.m3 += grids.qdown[r][c] * area * T;
+          QGW.m3 += grids.qdown[r][c] * area / 1000;
         else
-          QGW.m3 -= grids.baseflow[r][c] * area * T;
+          QGW.m3 -= grids.baseflow[r][c] * area / 1000;
       }
     }
   }
@@ -284,7 +286,7 @@ void SP_class::LakeTerms(double T) {
   CollectLakeWater(collected);
   SetLakeLevel(collected[0]);
   A = area * ponded;
-  for (int i = 1; i <= nTracers; ++i) collected[i] = state[i];  // the cells carry no concentrations here
+  // The lake's water and its concentrations are those of its cells now.
   state = collected;
 }
 

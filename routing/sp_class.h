@@ -3,8 +3,10 @@
 // [m3] and tracer concentrations, releases what its operating rule gives
 // (evaluated in sub-steps of dTmin seconds), serves the rule-driven
 // abstractions that draw from it, and writes one table row per step with the
-// balance terms in m3, mm and m3/s. This build models reservoirs without lake
-// geometry: water level and area are 0.
+// balance terms in m3, mm and m3/s. With the lake model ("[lake_model]") it is
+// a lake: its water is the ponding storage of its cells at one level, which
+// the soil, evaporation and groundwater see (level-volume table from the
+// elevation model); without it, water level and area are 0.
 #pragma once
 
 #include <cstdint>
@@ -139,7 +141,7 @@ class SP_class {
   std::vector<double> collected;  // the lake water gathered in a step
   // Evaporation, precipitation and groundwater exchange of the ponded lake
   // cells, then the lake water gathered and levelled.
-  void LakeTerms(double T);
+  void LakeTerms();
   bool IsLakeCell(int r, int c) const;
   double Interpolate(const std::vector<double>& key, const std::vector<double>& val, double x) const;
   uint64_t capacity = 0;

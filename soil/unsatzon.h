@@ -278,6 +278,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Own valid cell: a cell of the instance's rows inside the zone grid and
   // owned by this instance.
   bool OwnValidCell(int r, int c) const;
+  // The irrigation amount [mm per step] that the cell takes from groundwater
+  // (its irrigation record's origin 1), 0 for any other cell.
+  double GroundwaterIrrigation(int r, int c) const;
   bool ValidZone(int r, int c) const;
   // Soil table entry of a cell, null when the cell's value has no entry.
   soil_table_entry* SoilOf(int r, int c) const;

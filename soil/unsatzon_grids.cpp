@@ -452,6 +452,15 @@ void unsatzonmodellklasse::DrainageLevels() {
     }
 }
 
+double unsatzonmodellklasse::GroundwaterIrrigation(int r, int c) const {
+  if (!irrigation_amounts || !irrigation_codes || !irrigationtable || !irrigation_amounts[r] || !irrigation_codes[r])
+    return 0.0;
+  // The set-up has replaced the irrigation codes by their records' indices.
+  const int i = static_cast<int>(irrigation_codes[r][c]);
+  if (i < 1 || i > irrigationtable[0].code || irrigationtable[i].origin != 1) return 0.0;
+  return std::max(0.0, irrigation_amounts[r][c]);
+}
+
 void unsatzonmodellklasse::IrrigationStartGrids() {
   const int rules = irrigationtable[0].code;
   for (int r = firstrow; r <= lastrow; ++r)
@@ -478,10 +487,10 @@ void unsatzonmodellklasse::IrrigationStartGrids() {
       MeanThetaInRootZone[r][c] = soil->InterpolateTable(1, sb);
       const double code = irrigation_codes[r] ? irrigation_codes[r][c] : nodata;
       if (!(code > nodata)) continue;
-      const IrrigationTable* rule = nullptr;
-      for (int i = 1; i <= rules; ++i)
-        if (irrigationtable[i].code == static_cast<int>(code)) rule = &irrigationtable[i];
-      if (!rule) continue;
+      // The set-up has replaced the codes of the grid by their records' indices.
+      const int index = static_cast<int>(code);
+      if (index < 1 || index > rules) continue;
+      const IrrigationTable* rule = &irrigationtable[index];
       const int L = std::min(2, n);
       double upper = rule->psi_dry;
       if (rule->method == 4 && landusetable && landuse[1][r] && landuse[1][r][c] >= 1)

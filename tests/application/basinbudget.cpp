@@ -468,7 +468,7 @@ void Terms::Routing() {
   budget.storageChanges.push_back({"reservoirs and lakes", mm(reservoirs(end) - reservoirs(start))});
   double a, b;
   std::string why;
-  if (ChannelWater(start.dir(), modules.stepMinutes, a, why) && ChannelWater(end.dir(), modules.stepMinutes, b, why)) {
+  if (ChannelWater(start.dir(), a, why) && ChannelWater(end.dir(), b, why)) {
     budget.storageChanges.push_back({"channels", mm(b - a)});
   } else {
     Unread("the water in the channels: " + why);

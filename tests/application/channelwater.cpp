@@ -172,24 +172,15 @@ bool ReadFlowTable(const std::string& path, FlowTable& t, std::string& why) {
   return true;
 }
 
-// Discharge class of a channel input q (mm per step), as the routing step
-// looks it up in the channel's flow table.
-struct DischargeClasses {
-  double qmin, logStep, intervals, stepMinutes;
-  int operator()(double q) const {
-    if (logStep <= 0) return 1;
-    const double specific = std::max(1e-7, q * 16666.668 / stepMinutes);  // l/s/km2
-    const int c = static_cast<int>(std::ceil(std::log(specific / qmin) / logStep));
-    return std::min(std::max(1, c), static_cast<int>(intervals + 1.0));
-  }
-};
-
 // ---- The routing section of the storage content file ---------------------
 
 struct ChannelState {
-  int entry = 0;                               // runoff entry that feeds the channel
-  std::map<int, std::vector<double>> outflow;  // Qaus per sub-channel, mm per step per sub-interval
-  std::map<int, double> floodShare;            // qvzuq per sub-channel
+  int entry = 0;  // runoff entry that feeds the channel
+  // Per sub-channel: the outflow of each sub-interval lane (mm per step) in
+  // total and the flood plain's part of it, and the delay of the last input
+  // (sub-intervals).
+  std::map<int, std::vector<double>> outflow, floodOutflow;
+  std::map<int, int> delay;
 };
 
 struct SubbasinState {
@@ -197,7 +188,6 @@ struct SubbasinState {
   std::map<int, std::vector<double>> history;  // flow history (flow index 0) per entry, positions 1..M
   std::map<int, ChannelState> channels;        // by local channel number
   std::vector<int> channelOrder;               // channel numbers as they appear
-  std::map<int, double> riverflow;             // entry's runoff of the last step (flow_mm, flow index 0)
 };
 
 std::vector<SubbasinState> ReadRoutingState(const std::vector<std::string>& lines) {
@@ -233,13 +223,15 @@ std::vector<SubbasinState> ReadRoutingState(const std::vector<std::string>& line
         s.channelOrder.push_back(c);
       }
       const auto values = LeadingNumbers(line);
-      if (Contains(line, ".Qaus["))
-        s.channels[c].outflow[k] = values;
-      else if (!values.empty())
-        s.channels[c].floodShare[k] = values[0];
-    } else if (Contains(line, ".flow_mm[")) {
-      const auto values = LeadingNumbers(line);
-      if (!values.empty()) s.riverflow[static_cast<int>(NumberAfter(line, "riverflow_table["))] = values[0];
+      if (Contains(line, ".Qaus[")) {
+        // The totals of the lanes, then the flood plain's parts.
+        const size_t half = values.size() / 2;
+        s.channels[c].outflow[k].assign(values.begin(), values.begin() + static_cast<long>(half));
+        s.channels[c].floodOutflow[k].assign(values.begin() + static_cast<long>(half), values.end());
+      } else if (values.size() == 2) {
+        // The flood share of the last input, then its delay.
+        s.channels[c].delay[k] = static_cast<int>(values[1]);
+      }
     }
   }
   return blocks;
@@ -253,15 +245,9 @@ struct ChannelVolume {
   double queue = 0, linear = 0;
 };
 
-bool ChannelContent(const std::vector<double>& history, const ChannelState& state, const FlowTable& table,
-                    const DischargeClasses& classOf, int ns, double kh, double kv, const double* runoff,
-                    ChannelVolume& v, std::string& why) {
+bool ChannelContent(const std::vector<double>& history, const ChannelState& state, const FlowTable& table, int ns,
+                    double kh, double kv, ChannelVolume& v, std::string& why) {
   const int n = table.subChannels;
-  const int top = static_cast<int>(classOf.intervals + 1.0);
-  if (static_cast<int>(table.delta.size()) < top) {
-    why = "the flow table has fewer classes than the discharge range";
-    return false;
-  }
   // Every sub-channel owns a segment of the queue as long as the longest
   // delay plus the sub-intervals of a step; the history holds n of them and
   // the sub-intervals of the last input.
@@ -271,63 +257,31 @@ bool ChannelContent(const std::vector<double>& history, const ChannelState& stat
           " values, the flow table asks for " + std::to_string(n * stride + ns);
     return false;
   }
-  for (int k = 1; k <= n; ++k)
-    if (!state.outflow.count(k) || static_cast<int>(state.outflow.at(k).size()) != ns || !state.floodShare.count(k)) {
-      why = "entry " + std::to_string(state.entry) + ": no outflow state of sub-channel " + std::to_string(k);
+  for (int k = 1; k <= n; ++k) {
+    if (!state.outflow.count(k) || static_cast<int>(state.outflow.at(k).size()) != ns ||
+        static_cast<int>(state.floodOutflow.at(k).size()) != ns || !state.delay.count(k) || state.delay.at(k) < 0 ||
+        state.delay.at(k) > stride - ns) {
+      why = "entry " + std::to_string(state.entry) + ": no outflow of both storages or no delay of sub-channel " +
+            std::to_string(k) + " (lanes, flood-plain lanes and the delay behind the flood share)";
       return false;
     }
-  auto Q = [&](int m) { return history[static_cast<size_t>(m - 1)]; };  // positions 1..M
-  auto sum = [&](int from, int to) {
-    double s = 0;
-    for (int m = from; m <= to; ++m) s += Q(m);
-    return s;
-  };
-  auto delayOf = [&](double q) { return table.delta[static_cast<size_t>(classOf(q) - 1)]; };
-
+  }
   for (int k = 1; k <= n; ++k) {
     const int b = (k - 1) * stride;
     const std::vector<double>& out = state.outflow.at(k);
-    const double u = state.floodShare.at(k);
+    const std::vector<double>& flood = state.floodOutflow.at(k);
     // A linear storage with recession factor f that gave out holds
-    // f/(1-f) x out; main channel and flood plains share the outflow by the
-    // flood share of the last input.
+    // f/(1-f) x out; main channel and flood plain each keep their own.
     double s = 0;
-    for (double o : out) s += kh / (1 - kh) * o * (1 - u) + kv / (1 - kv) * o * u;
+    for (int j = 0; j < ns; ++j) s += kh / (1 - kh) * (out[j] - flood[j]) + kv / (1 - kv) * flood[j];
     v.linear += s / ns;
-
-    // Delay d of the last input: it was written at b+d+1 .. b+d+ns and
-    // shifted by ns, so the water still in transit sits at b+ns+1 .. b+ns+d;
-    // above that the segment holds stale copies, below it the water routed
-    // out in the last step.
-    int d = 0;
-    if (k < n) {
-      // The input of sub-channel k was the outflow of sub-channel k+1.
-      const auto& upper = state.outflow.at(k + 1);
-      d = delayOf(*std::max_element(upper.begin(), upper.end()));
-    } else {
-      // The top sub-channel's input is gone: take the delays whose write
-      // position holds an input of that very delay.
-      std::vector<int> candidates;
-      for (int dd : std::set<int>(table.delta.begin(), table.delta.end())) {
-        if (b + dd + ns > static_cast<int>(history.size())) continue;
-        double peak = Q(b + dd + 1);
-        for (int m = b + dd + 2; m <= b + dd + ns; ++m) peak = std::max(peak, Q(m));
-        if (delayOf(peak) == dd) candidates.push_back(dd);
-      }
-      std::set<double> volumes;
-      for (int dd : candidates) volumes.insert(sum(b + ns + 1, b + ns + dd));
-      // Stale values may fit another delay too; the last input's mean is the
-      // entry's runoff of the last step, which the riverflow record keeps.
-      if (volumes.size() > 1 && runoff) {
-        std::stable_sort(candidates.begin(), candidates.end(), [&](int x, int y) {
-          return std::fabs(sum(b + x + 1, b + x + ns) / ns - *runoff) <
-                 std::fabs(sum(b + y + 1, b + y + ns) / ns - *runoff);
-        });
-        candidates.resize(1);
-      }
-      if (!candidates.empty()) d = candidates.back();
-    }
-    v.queue += sum(b + ns + 1, b + ns + d) / ns;
+    // The last input, delayed by d, was written at b+d+1+ns ... b+d+2ns and
+    // shifted by ns: the water still in transit sits at b+ns+1 ... b+ns+d
+    // (positions from 1), above it the segment holds stale copies, below it
+    // the water routed out in the last step.
+    double q = 0;
+    for (int m = b + ns + 1; m <= b + ns + state.delay.at(k); ++m) q += history[static_cast<size_t>(m - 1)];
+    v.queue += q / ns;
   }
   return true;
 }
@@ -373,7 +327,7 @@ double RoutedArea(const RoutingLines& r, const Subbasins& z, const SubbasinLines
 
 }  // namespace
 
-bool ChannelWater(const std::string& dir, double stepMinutes, double& m3, std::string& why) {
+bool ChannelWater(const std::string& dir, double& m3, std::string& why) {
   m3 = 0;
   const std::string control = ReadFile(dir + "/control.txt");
   if (control.empty()) {
@@ -387,8 +341,6 @@ bool ChannelWater(const std::string& dir, double stepMinutes, double& m3, std::s
     why = "control.txt: fewer than one routing sub-interval";
     return false;
   }
-  const DischargeClasses classOf{lines.qmin, std::log(lines.qmax / lines.qmin) / lines.intervals, lines.intervals,
-                                 stepMinutes};
 
   const GridFile zones = ReadGridFile(dir + "/zones.asc");
   if (zones.ncols == 0) {
@@ -446,11 +398,8 @@ bool ChannelWater(const std::string& dir, double stepMinutes, double& m3, std::s
       // routing line (0 or less stands for 0.01 h).
       const double kh = std::exp(-1 / (line.kh > 0 ? line.kh : 0.01));
       const double kv = std::exp(-1 / (line.kv > 0 ? line.kv : 0.01));
-      const auto rf = state.riverflow.find(channel.entry);
       ChannelVolume v;
-      if (!ChannelContent(history->second, channel, table, classOf, ns, kh, kv,
-                          rf == state.riverflow.end() ? nullptr : &rf->second, v, why))
-        return false;
+      if (!ChannelContent(history->second, channel, table, ns, kh, kv, v, why)) return false;
       // The depths of a routed tributary refer to its routing subbasin's
       // area, those of a plain tributary to its cells, an inflow's to AE.
       double area;

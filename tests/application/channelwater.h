@@ -10,10 +10,11 @@ namespace fluvextest {
 
 // Water (m3) in the channels of the discharge routing at the end of the run
 // in directory dir (control.txt there, results in dir/out/, channel tables
-// wq_table.NNN / wq_tabZL.NNN beside control.txt): translation queues and
-// linear storages of every sub-channel, from the [routing_model] section of
-// out/storage.ftz_0. Returns false (and says why in `why`) when something
-// cannot be read.
-bool ChannelWater(const std::string& dir, double stepMinutes, double& m3, std::string& why);
+// wq_table.NNN / wq_tabZL.NNN beside control.txt): per sub-channel the water
+// in transit in its translation queue (the positions its delay spans) and
+// the water of its two linear storages (main channel and flood plain, from
+// their outflows), from the [routing_model] section of out/storage.ftz_0.
+// Returns false (and says why in `why`) when something cannot be read.
+bool ChannelWater(const std::string& dir, double& m3, std::string& why);
 
 }  // namespace fluvextest

@@ -38,7 +38,8 @@ class IrrigationTest : public ::testing::Test {
       grid[kRoot][1][c] = 0.5;
       grid[kRatio][1][c] = 1;
     }
-    for (int k = 0; k <= 2; ++k) records[k] = ZoneRecord{0, 0, double(k), k == 0 ? 4.0 : 0.5, 0};
+    // rel: the area of the basin [km2] in record 0, the zone's share of it in the others.
+    for (int k = 0; k <= 2; ++k) records[k] = ZoneRecord{0, 0, double(k), k == 0 ? 0.04 : 0.5, 0};
     // Record 0 holds the count; 48 and 480 mm on 1 January.
     table.resize(4);
     table[0].code = 3;
@@ -152,24 +153,36 @@ TEST_F(IrrigationTest, HourlyAmountsFromCalendarAndSoilMoisture) {
   EXPECT_EQ(a[2], 0);
 }
 
-TEST_F(IrrigationTest, SurfaceWaterIsScaledToWhatTheRiverGives) {
+TEST_F(IrrigationTest, SurfaceWaterIsScaledToWhatTheRiverAndTheReservoirGive) {
   table[1].origin = 2;  // cell 1: 2 mm of river water for zone 1
   ASSERT_EQ(Build(60), 0) << console.str();
   Link();
+  const ZoneRecord* given = model->GetSubbasinTable();
   // Zone 1 asks 2 mm on one of its two cells, 1 mm on average; the river
-  // offers 0.5 mm: half of the surface-water amount is given.
+  // offers 0.5 mm: half of the surface-water amount is given, and the
+  // routing is told to take those 0.5 mm.
   riv[1] = 0.5;
   std::vector<double> a = Step(1, 0.2);
   EXPECT_NEAR(a[1], 1, 1e-12);
   EXPECT_NEAR(a[2], 6.25, 1e-12);  // groundwater is not scaled
   EXPECT_NEAR(a[3], 5, 1e-12);
-  EXPECT_NEAR(riv[1], 0.5, 1e-12);  // the supply ratio for the routing
+  EXPECT_NEAR(given[1].sx / given[1].RelCellSum, 0.5, 1e-12);
+  EXPECT_EQ(given[2].sx, 0);
   EXPECT_EQ(res[1], 0);
   // With enough river water nothing is scaled.
   riv[1] = 5;
   a = Step(2, 0.2);
   EXPECT_NEAR(a[1], 2, 1e-12);
-  EXPECT_NEAR(riv[1], 1, 1e-12);
+  EXPECT_NEAR(given[1].sx / given[1].RelCellSum, 1, 1e-12);
+  // A reservoir gives 0.25 mm first, the river the 0.5 mm it offers.
+  riv[1] = 0.5;
+  res[1] = 0.25;
+  a = Step(3, 0.2);
+  EXPECT_NEAR(a[1], 1.5, 1e-12);
+  EXPECT_NEAR(res[1], 0.25, 1e-12);  // what the reservoir gives
+  EXPECT_NEAR(given[1].sx / given[1].RelCellSum, 0.75, 1e-12);
+  // The statistics take each step's amounts, not a sum over the steps.
+  EXPECT_NEAR(model->GroundwaterRecords()[1].sx, 6.25, 1e-12);
 }
 
 TEST_F(IrrigationTest, DailyIrrigationStopsAfterOneStep) {

@@ -68,6 +68,36 @@ TEST_F(RulesTest, ColumnWeightsAndLookup) {
   EXPECT_FALSE(vol.inverse);
 }
 
+TEST_F(RulesTest, TheColumnDaysAreAYearlyCycle) {
+  // The example's reservoir: 6 m3/s at 45 million m3 on 15 January (day
+  // 15), 2 m3/s on 15 July (day 196). After 15 July the rule goes back to
+  // January's column over the turn of the year, instead of following the
+  // line through both columns past day 196 (which would give nothing from
+  // mid-October on).
+  RuleSet r;
+  ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n3 15 196\n0 0 0\n20e6 1 1\n45e6 6 2\n", r), 0) << console.str();
+  int c = 0;
+  double w = 0;
+  r.Column(2001, 10, 27, c, w);  // day 300 of a common year: 104 of the 184 days to 15 January
+  EXPECT_EQ(c, 1);
+  EXPECT_DOUBLE_EQ(w, 104.0 / 184.0);
+  EXPECT_NEAR(r.Lookup(45e6, c, w), 104.0 / 184 * 6 + 80.0 / 184 * 2, 1e-12);
+  r.Column(2001, 12, 31, c, w);
+  EXPECT_DOUBLE_EQ(w, 169.0 / 184.0);
+  // Before 15 January the days since 15 July of the year before count (2000
+  // is a leap year: 366 - 196 + 5 days of 185).
+  r.Column(2001, 1, 5, c, w);
+  EXPECT_EQ(c, 1);
+  EXPECT_DOUBLE_EQ(w, 175.0 / 185.0);
+  r.Column(2001, 1, 15, c, w);
+  EXPECT_EQ(w, 1.0);
+  EXPECT_DOUBLE_EQ(r.Lookup(45e6, c, w), 6);
+  // Between the columns nothing changes.
+  r.Column(2001, 4, 1, c, w);
+  EXPECT_EQ(c, 2);
+  EXPECT_DOUBLE_EQ(w, 76.0 / 181.0);
+}
+
 TEST_F(RulesTest, WeekdaysAndHours) {
   EXPECT_EQ(RuleWeekday(2001, 1, 1, 1), 1);   // a Monday
   EXPECT_EQ(RuleWeekday(2001, 1, 1, 0), 7);   // hour 0 belongs to the Sunday before
@@ -278,6 +308,25 @@ TEST_F(ReservoirTest, SeriesAbstractionAndAreaCorrection) {
         1, [](int) { return 10.0; }, i);
     EXPECT_NEAR(Routed(4), expected[i], 1e-7) << i;  // 0.06 against 1 / 16.6666667
   }
+  // A series shorter than the run ends it with the file and the date.
+  EXPECT_EQ(CodeOf([&] {
+              Run(
+                  1, [](int) { return 10.0; }, 4);
+            }),
+            39);
+  EXPECT_TRUE(Said("error reading from " + dir / "series.txt" +
+                   " for abstraction 3\nreached end of file before 1.1.2001, 5. h"));
+  // A step missing from the series is no later step's value.
+  fluvextest::WriteFile(dir / "series.txt", "YY MM DD HH a b\n2001 1 1 1 0 3\n2001 1 1 3 0 3\n");
+  ASSERT_EQ(BuildOutlet(line), 0) << console.str();
+  Start();
+  Run(1, [](int) { return 10.0; });
+  EXPECT_EQ(CodeOf([&] {
+              Run(
+                  1, [](int) { return 10.0; }, 1);
+            }),
+            36);
+  EXPECT_TRUE(Said("read: 1.1.2001, 3. h,\nshould be: 1.1.2001, 2. h."));
   EXPECT_EQ(BuildOutlet("AL 3 (mode = from_file input_file = missing.txt column = 1, out = al3.txt)\n"), 37);
   EXPECT_TRUE(Said("error opening missing.txt for abstraction 3"));
   args.endHour = 7;
@@ -358,6 +407,8 @@ TEST_F(ReservoirTest, BrokenElementsAndConnections) {
       {"SP 1 (file = " + std::string(1150, 'r') + " V0 = 1, C0 = 0)\n", kLinearRule, "for reservoir 1 (the path", 37},
       {"AL 1 (mode = intern 0 0.5 1 mm)\n", "", "Internal abstraction AL 1 is not connected to any internal inflow.",
        303},
+      {"AL 1 (mode = intern_with_rule_from_reservoir)\n", "[abstraction_rule_abstraction_1]\n1\n0 0\n",
+       "has the mode \"intern_with_rule_from_reservoir\", but the subbasin has no reservoir (SP)", 44},
       {"AL 1 (mode = intern 0 0.5 1 mm)\nZL 1 (Q = intern" + Channel() + "\n", "",
        "Abstraction AL 1 from routing description 1 and inflow ZL 1 are both defined for the same routing-subbasin TG "
        "4",
@@ -502,21 +553,31 @@ TEST_F(LakeTableTest, LakeStepBalancesPrecipitationEvaporationAndOutflow) {
   sp.SetLakeLevel(40000);
   sp.TakeLakeVolumeFromGrid();
   ASSERT_NEAR(sp.Volume(), 40000, 1e-6);
+  // The soil's downward flow and baseflow below the lake are mm of the step:
+  // 3 mm of baseflow under each of 4 cells of 1 ha are 120 m3 that the lake
+  // loses to the groundwater.
+  Grid qdown = memory.matrix(1, 2, 1, 3, 0), baseflow = memory.matrix(1, 2, 1, 3, 0);
+  for (int r = 1; r <= 2; ++r)
+    for (int c = 1; c <= 3; ++c) baseflow[r][c] = 3;
+  grids.qdown = qdown;
+  grids.baseflow = baseflow;
+  sp.SetLakeGrids(grids);
   for (int step = 0; step < 5; ++step) {
     // The soil and evapotranspiration act on the ponding between two routing steps.
     for (int c = 1; c <= 2; ++c)
       for (int r = 1; r <= 2; ++r) {
         prec[r][c] = 10;
         etr[r][c] = 2;
-        ponding[r][c] += prec[r][c] - etr[r][c];
+        ponding[r][c] += prec[r][c] - etr[r][c] - baseflow[r][c];
       }
     const double before = sp.Volume();
     const double inflow = 0.2;
     sp.Step(60, 0, 0, nullptr, nullptr, &inflow, nullptr, 0, 2001, 1, 1, step + 1);
     EXPECT_NEAR(sp.PREC.m3, 400, 1e-6);  // 10 mm on 4 cells of 1 ha
     EXPECT_NEAR(sp.ETR.m3, 80, 1e-6);
+    EXPECT_NEAR(sp.QGW.m3, -120, 1e-9);
     EXPECT_DOUBLE_EQ(sp.A, 4e4);
-    EXPECT_NEAR(sp.Volume() - before, 720 + 400 - 80 - sp.QoutTerm.m3, 1e-6);
+    EXPECT_NEAR(sp.Volume() - before, 720 + 400 - 80 - 120 - sp.QoutTerm.m3, 1e-6);
     EXPECT_NEAR(sp.Err.m3, 0, 1e-6);
     EXPECT_NEAR(sp.PREC.mm, 10, 1e-9);
     // The level is written back to the lake cells.
@@ -524,6 +585,30 @@ TEST_F(LakeTableTest, LakeStepBalancesPrecipitationEvaporationAndOutflow) {
   }
   memory.FreeMatrix(etr, 1, 2, 1, 3);
   memory.FreeMatrix(prec, 1, 2, 1, 3);
+  memory.FreeMatrix(qdown, 1, 2, 1, 3);
+  memory.FreeMatrix(baseflow, 1, 2, 1, 3);
+}
+
+TEST_F(LakeTableTest, TheLakeTakesTheConcentrationOfItsCellsWater) {
+  Grid tracer = memory.matrix(1, 2, 1, 3, 0);
+  grids.tracers = {nullptr, tracer};
+  SP_class sp;
+  ASSERT_EQ(BuildLake(sp, 1), 0) << console.str();
+  {
+    std::ofstream rule(dir / "rule.txt");
+    rule << "[abstraction_rule_reservoir_1]\n1\n0 0\n\n";
+  }
+  ControlFile file;
+  ASSERT_TRUE(file.Open(dir / "rule.txt", &diag));
+  sp.ReadRules(file);
+  sp.SetLakeLevel(40000);  // 1000 mm at 0.5 on the four lake cells
+  // Between two steps the soil mixes 0.1 into one cell's water.
+  tracer[2][2] = 0.1;
+  const double concentrations[2] = {0, 0}, inflow = 0;
+  sp.Step(60, 0, 0, nullptr, concentrations, &inflow, nullptr, 0, 2001, 1, 1, 1);
+  EXPECT_NEAR(sp.state[1], (3 * 0.5 + 0.1) / 4, 1e-12);
+  for (int c = 1; c <= 2; ++c) EXPECT_NEAR(tracer[1][c], (3 * 0.5 + 0.1) / 4, 1e-12);
+  memory.FreeMatrix(tracer, 1, 2, 1, 3);
 }
 
 }  // namespace
