@@ -130,12 +130,11 @@ void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t stepHour, int
     for (int c = c0; c <= c1; ++c) {
       if (!OwnCell(r, c)) continue;
       const int zone = ZoneOf(r, c);
-      {
-        for (int l = 1; l <= LayerCount; ++l) {
-          const bool empty = !(landuse[l][r][c] > nodata);
-          if (etpstat[l]) etpstat[l]->AddCell(r, c, zone, empty ? 0.0 : etp[l][r][c], 1.0);
-          if (eipstat[l]) eipstat[l]->AddCell(r, c, zone, empty ? 0.0 : eip[l][r][c], 1.0);
-        }
+      // Every method fills its vegetation layer, so each writes the layer statistics.
+      for (int l = 1; l <= LayerCount; ++l) {
+        const bool empty = !(landuse[l][r][c] > nodata);
+        if (etpstat[l]) etpstat[l]->AddCell(r, c, zone, empty ? 0.0 : etp[l][r][c], 1.0);
+        if (eipstat[l]) eipstat[l]->AddCell(r, c, zone, empty ? 0.0 : eip[l][r][c], 1.0);
       }
       if (etpstat[0]) etpstat[0]->AddCell(r, c, zone, etp[0][r][c], 1.0);
       if (eipstat[0]) eipstat[0]->AddCell(r, c, zone, eip[0][r][c], 1.0);
