@@ -208,8 +208,9 @@ void verdunstungsmodellklasse::CheckCoefficients() {
     throw 10;
   }
   AmplitudeFractionNight = 1 - amplitude_fraction_day;
-  // The daily temperature amplitude falls with elevation over this height (a divisor).
-  if (!(AmplitudeHeightScale > 0)) {
+  // The daily temperature amplitude falls with elevation over this height (a
+  // divisor); only daily Penman-Monteith splits the day's temperature.
+  if (Method == 1 && timeinterval > 720 && !(AmplitudeHeightScale > 0)) {
     *diag << "FATAL: error in control file, section [evapotranspiration] of " << controlfilename.c_str()
           << ": the height scale of the daily temperature amplitude is " << AmplitudeHeightScale
           << " m; it has to be greater than 0"
@@ -446,6 +447,8 @@ void verdunstungsmodellklasse::RegisterResults() {
   single(rgex, rgexpos, GridFileRGEX, "AspectCorrectedGlobalRadiation", WriteCodeRGEX, 0.0);
   single(cloud, cloudpos, GridFileCloud, "cloudiness", WriteCodeCloud, 0.0);
   single(ssdtemp, ssdtemppos, "SSDTemp", "SSDTemp", 0, 0.5);
+  // Daily Penman-Monteith keeps the step's temperature to put it back after the day part has served the snow.
+  if (Method == 1 && timeinterval > 720) steptemperature = NewResultGrid(firstrow, lastrow, 0.0);
   evapstat = NewStatistics(evapzones, StatFileEVAP, StatCodeEVAP, 5, "potential_evaporation", "");
   evarstat = NewStatistics(evarzones, StatFileEVAR, StatCodeEVAR, 5, "real_evaporation", "");
   evrsstat = NewStatistics(evrszones, StatFileEVRS, StatCodeEVRS, 5, "snow_evaporation", "");
@@ -573,6 +576,8 @@ void verdunstungsmodellklasse::FreeMemory() {
     ReleaseRegisteredGrid(rgexpos, rgex);
     ReleaseRegisteredGrid(cloudpos, cloud);
     ReleaseRegisteredGrid(ssdtemppos, ssdtemp);
+    if (steptemperature) FreeMatrix(steptemperature, firstrow, lastrow, 1, ncols);
+    steptemperature = nullptr;
   }
   teilmodellklasse::FreeMemory();
 }

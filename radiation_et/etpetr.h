@@ -111,6 +111,8 @@ class verdunstungsmodellklasse : public teilmodellklasse {
     }
   }
   void FinishStatistics(zonalstatistic*& s);
+  // Puts the step's temperature back into the temperature grid.
+  void RestoreStepTemperature();
 
   // ---- configuration ----
   int LayerCount = 1;
@@ -193,6 +195,10 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   std::vector<zonalstatistic*> etpstat, etrstat, eipstat;
   std::vector<std::vector<ZoneRecord>> etpzones, etrzones, eipzones;
   Grid evap = nullptr, evar = nullptr, evrs = nullptr, rgex = nullptr, cloud = nullptr, ssdtemp = nullptr;
+  // Daily Penman-Monteith: the step's temperature of every processed cell
+  // while the temperature grid holds the day part's (own rows, not listed).
+  Grid steptemperature = nullptr;
+  bool daytemperature = false;  // the temperature grid holds the day part's temperature
   int evappos = 0, evarpos = 0, evrspos = 0, rgexpos = 0, cloudpos = 0, ssdtemppos = 0;
   zonalstatistic *evapstat = nullptr, *evarstat = nullptr, *evrsstat = nullptr, *rgexstat = nullptr,
                  *cloudstat = nullptr;

@@ -114,11 +114,23 @@ void verdunstungsmodellklasse::SnowEvaporationStatistics(int64_t stepHour, int64
   WriteStatisticGrids(evrspos, 1, 0);
 }
 
+void verdunstungsmodellklasse::RestoreStepTemperature() {
+  if (!daytemperature) return;
+  daytemperature = false;
+  for (int r = firstrow; r <= lastrow; ++r) {
+    int c0, c1;
+    ColumnsOf(r, c0, c1);
+    for (int c = c0; c <= c1; ++c)
+      if (Processed(r, c)) temperature[r][c] = steptemperature[r][c];
+  }
+}
+
 void verdunstungsmodellklasse::RealEvapotranspiration(int64_t stepHour, int64_t stepDay, int64_t stepMonth,
                                                       int64_t stepYear) {
   if (flowcontrol == 0) return;
   SetStepDate(stepYear, stepMonth, stepDay, stepHour);
   Log("real evapotranspir.", stepHour, stepDay, stepMonth, stepYear);
+  RestoreStepTemperature();
   if (!interceptionevap && FindGrid("interception_evaporation0", false) > 0)
     interceptionevap = GridAt("interception_evaporation0");
   for (zonalstatistic* s : etrstat)
@@ -203,6 +215,7 @@ void verdunstungsmodellklasse::AccumulateZoneStatistics(int64_t stepHour, int64_
                                                         int64_t stepYear) {
   if (flowcontrol == 0) return;
   SetStepDate(stepYear, stepMonth, stepDay, stepHour);
+  RestoreStepTemperature();
   const int L = LayerCount;
   for (int r = firstrow; r <= lastrow; ++r) {
     int c0, c1;
@@ -219,10 +232,10 @@ void verdunstungsmodellklasse::AccumulateZoneStatistics(int64_t stepHour, int64_
         etrstat[j]->AddCell(r, c, zone, 0.0, g);
         layers += v;
       }
-      if (interceptionevap)
-        etr[0][r][c] = interceptionevap[r][c] + evrs[r][c] + evar[r][c] + layers;
-      else
-        etr[0][r][c] += evrs[r][c];
+      // The cell's real evapotranspiration: what the soil gave the layers and
+      // its surface, the snow evaporation and, with interception, what the
+      // vegetation's storage lost.
+      etr[0][r][c] = (interceptionevap ? interceptionevap[r][c] : 0.0) + evrs[r][c] + evar[r][c] + layers;
       const double glacierpart = glaciersnowevap ? glaciersnowevap[r][c] : evrs[r][c];
       etrstat[0]->AddCell(r, c, zone, g * glacierpart + w * etr[0][r][c], 1.0);
       evarstat->AddCell(r, c, zone, evar[r][c], w);

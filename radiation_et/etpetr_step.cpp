@@ -102,7 +102,9 @@ void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t stepHour, int
     annualterm = AnnualVariability * std::cos(2 * kPi * doy / 365);
   }
 
+  daytemperature = false;  // the grid holds this step's temperature again
   PotentialRows(stepYear, stepMonth, stepDay);
+  daytemperature = steptemperature != nullptr;
 
   // Cells of a response unit take the values of its master cell.
   if (hrumaster) {
@@ -128,12 +130,11 @@ void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t stepHour, int
     for (int c = c0; c <= c1; ++c) {
       if (!OwnCell(r, c)) continue;
       const int zone = ZoneOf(r, c);
-      if (Method == 1) {
-        for (int l = 1; l <= LayerCount; ++l) {
-          const bool empty = !(landuse[l][r][c] > nodata);
-          if (etpstat[l]) etpstat[l]->AddCell(r, c, zone, empty ? 0.0 : etp[l][r][c], 1.0);
-          if (eipstat[l]) eipstat[l]->AddCell(r, c, zone, empty ? 0.0 : eip[l][r][c], 1.0);
-        }
+      // Every method fills its vegetation layer, so each writes the layer statistics.
+      for (int l = 1; l <= LayerCount; ++l) {
+        const bool empty = !(landuse[l][r][c] > nodata);
+        if (etpstat[l]) etpstat[l]->AddCell(r, c, zone, empty ? 0.0 : etp[l][r][c], 1.0);
+        if (eipstat[l]) eipstat[l]->AddCell(r, c, zone, empty ? 0.0 : eip[l][r][c], 1.0);
       }
       if (etpstat[0]) etpstat[0]->AddCell(r, c, zone, etp[0][r][c], 1.0);
       if (eipstat[0]) eipstat[0]->AddCell(r, c, zone, eip[0][r][c], 1.0);
@@ -231,27 +232,31 @@ void verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth
 
       if (Method == 1) {
         if (longsteps) {
-          // The daily temperature splits into a warmer day and a cooler night part.
+          // The daily temperature splits into a warmer day and a cooler night
+          // part; the snow model melts with both in this step, and the grid
+          // gets the step's temperature back before the soil takes it.
           const double D = rr * dayamplitude * std::exp(-z / AmplitudeHeightScale);
+          steptemperature[r][c] = temperature[r][c];
           temperature[r][c] += (amplitude_fraction_day + annualterm) * D;
           nighttemperature[r][c] -= (1 - amplitude_fraction_day - annualterm) * D;
         }
         etp[0][r][c] = eip[0][r][c] = etr[0][r][c] = 0;
-        double ra = 0, remainingNight = 0, remainingDay = 0, cumulativeLAI = 0;
+        // Each part starts at the top layer with its own net radiation and resistance.
+        double raNight = 0, raDay = 0, remainingNight = 0, remainingDay = 0, cumulativeLAI = 0;
         for (int j = 1; j <= L; ++j) {
           if (!(landuse[j][r][c] > nodata)) {
-            etp[j][r][c] = eip[j][r][c] = 0;
+            etp[j][r][c] = eip[j][r][c] = etr[j][r][c] = 0;
             continue;
           }
           // An empty layer above adds no leaves.
           if (j > 1 && landuse[j - 1][r][c] > nodata && lai[j - 1][r][c] > nodata) cumulativeLAI += lai[j - 1][r][c];
           double Tn = 0, In = 0, En = 0, Td = 0, Id = 0, Ed = 0;
           if (nightfraction >= 0.01)
-            Tn = PenmanMonteith(j, r, c, 0, En, nighttemperature[r][c], nightfraction, In, ra, remainingNight,
+            Tn = PenmanMonteith(j, r, c, 0, En, nighttemperature[r][c], nightfraction, In, raNight, remainingNight,
                                 remainingDay, S, Rs, cumulativeLAI);
           if (dayfraction >= 0.01)
-            Td = PenmanMonteith(j, r, c, 1, Ed, temperature[r][c], dayfraction, Id, ra, remainingNight, remainingDay, S,
-                                Rs, cumulativeLAI);
+            Td = PenmanMonteith(j, r, c, 1, Ed, temperature[r][c], dayfraction, Id, raDay, remainingNight, remainingDay,
+                                S, Rs, cumulativeLAI);
           etp[j][r][c] = std::max(0.0, Tn + Td);
           eip[j][r][c] = std::max(0.0, In + Id);
           evap[r][c] += Ed + En;

@@ -67,6 +67,8 @@ expokorrklasse::expokorrklasse(int& error, DiagStream* diagnostics, StatRecord* 
         *diag << "FATAL: error closing control file " << controlfilename.c_str() << "[end-entry]";
         throw 11;
       }
+      // A recomputation every step (or fewer than 1, taken as every step) needs no stored ratio.
+      if (every < 1) every = 1;
       counter = every;
 
       elevation = gridlist[GetGrid("[elevation_model]")].grid;
@@ -86,6 +88,7 @@ expokorrklasse::expokorrklasse(int& error, DiagStream* diagnostics, StatRecord* 
       shadow = NewGrid(shadowfirst, shadowlast);
       shadowpos = Register(shapefile, shadow, "Shadow", shapecode, shadowfirst, shadowlast);
       ieffmax = NewGrid(firstrow, lastrow);
+      if (every > 1) geometry = NewGrid(firstrow, lastrow);
       ieffmaxpos = Register("Ieff_max", ieffmax, "Ieff_max", 0, firstrow, lastrow);
       if ((method == 2 || method == 4) && temperature) {
         corrtemp = NewGrid(firstrow, lastrow);
@@ -133,73 +136,36 @@ void expokorrklasse::ColumnsOf(int r, int& c0, int& c1) const {
   }
 }
 
-void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
-  if (!gridlist) return;
-  // The night temperature of daily steps starts as the step's temperature,
-  // also when the correction itself is off.
-  if (nighttemp) {
-    for (int r = firstrow; r <= lastrow; ++r) {
-      int c0, c1;
-      ColumnsOf(r, c0, c1);
-      for (int c = c0; c <= c1; ++c)
-        if (Processed(r, c)) nighttemp[r][c] = temperature[r][c];
-    }
+expokorrklasse::Sun expokorrklasse::SunAt(double t, double dt, int d, int m, double rise, double set) {
+  Sun sun;
+  const double centre = std::fmod(std::fmod(t, 24.0) + 24, 24.0);
+  const double dark = DarkShare(centre - dt / 2, centre + dt / 2, dt, rise, set);
+  double dayfrac = 0;
+  if (!(dark > 0.95)) {
+    dayfrac = 1 - dark;
+    sun.day = !(dayfrac < 0.05);
   }
-  if (flowcontrol == 0) return;
-  if (counter < every) {
-    ++counter;
-    return;
+  if (sun.day) {
+    SunAnglesAtHour(d, m, sun.azimuth, sun.elevation, latitude, longitude, t);
+    sun.cosz = std::cos(3.14159265358979 / 2 - sun.elevation);
+    if (sun.elevation > 0.017) sun.beam = kSolarConstant * std::pow(0.86, 0.9 / sun.cosz) * dt * dayfrac;
   }
-  counter = 1;
+  return sun;
+}
 
-  teilmodellklasse::run(stepHour, stepDay, stepMonth, stepYear);
-  const int d = static_cast<int>(stepDay);
-  const int m = static_cast<int>(stepMonth);
-  double H = 0;  // clear-sky beam on a horizontal surface, Wh/m2
-  const double w = 1.0 / splittings;
-  double rise = 0;
-  double set = 0;
-  SunriseSunset(d, m, rise, set, latitude, longitude);
-  rise = std::fmod(rise + 24, 24.0);
-  set = std::fmod(set + 24, 24.0);
-
-  for (int r = firstrow; r <= lastrow; ++r) {
-    int c0, c1;
-    ColumnsOf(r, c0, c1);
-    for (int c = 1; c <= ncols; ++c) {
-      const bool p = c >= c0 && c <= c1 && Processed(r, c);
-      if (corrtemp) corrtemp[r][c] = p ? temperature[r][c] : nodata;
-      if (p) {
-        correction[r][c] = 0;
-        ieffmax[r][c] = 0;
-      }
-    }
-  }
-
+double expokorrklasse::SlopeBeam(Grid sums, double t, double dt, int count, int d, int m, double rise, double set) {
   const bool shading = (method == 1 || method == 2) && !hruon;
   const double S = timeinterval / 60;  // step, hours
-  const double tend = stepHour + mintointendhours;
-  const double dt = S / splittings;
-  const double stop = tend + 0.01 + timeshift;
+  const double w = 1.0 / splittings;
   const double degree = 3.14159265358979 / 180;
-  for (double t = tend - (1 - 0.5 / splittings) * S + timeshift; t < stop; t += S * w) {
-    const double centre = std::fmod(std::fmod(t, 24.0) + 24, 24.0);
-    const double dark = DarkShare(centre - dt / 2, centre + dt / 2, dt, rise, set);
-    double dayfrac = 0;
-    bool isnight = true;
-    if (!(dark > 0.95)) {
-      dayfrac = 1 - dark;
-      isnight = dayfrac < 0.05;
-    }
-    double phi = 0;
-    double cosz = 1;
-    double I0 = 0;
-    double h = 0;
-    if (!isnight) {
-      SunAnglesAtHour(d, m, phi, h, latitude, longitude, t);
-      cosz = std::cos(3.14159265358979 / 2 - h);
-      if (h > 0.017) I0 = kSolarConstant * std::pow(0.86, 0.9 / cosz) * dt * dayfrac;
-    }
+  double H = 0;  // clear-sky beam on a horizontal surface, Wh/m2
+  for (int i = 0; i < count; ++i, t += S * w) {
+    const Sun sun = SunAt(t, dt, d, m, rise, set);
+    const bool isnight = !sun.day;
+    const double phi = sun.azimuth;
+    const double h = sun.elevation;
+    const double cosz = sun.cosz;
+    const double I0 = sun.beam;
     H += I0 * cosz;
 
     // Shadow marks of this sub-interval only.
@@ -236,10 +202,78 @@ void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, i
           else
             D = cinc;
         }
-        correction[r][c] += I0 * std::min(D, 5 * cosz);
+        sums[r][c] += I0 * std::min(D, 5 * cosz);
       }
     }
     WriteStatisticGrids(shadowpos, 1, 0);
+  }
+  return H;
+}
+
+void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
+  if (!gridlist) return;
+  // The night temperature of daily steps starts as the step's temperature,
+  // also when the correction itself is off.
+  if (nighttemp) {
+    for (int r = firstrow; r <= lastrow; ++r) {
+      int c0, c1;
+      ColumnsOf(r, c0, c1);
+      for (int c = c0; c <= c1; ++c)
+        if (Processed(r, c)) nighttemp[r][c] = temperature[r][c];
+    }
+  }
+  if (flowcontrol == 0) return;
+  const bool recompute = counter >= every;
+  counter = recompute ? 1 : counter + 1;
+  if (recompute) teilmodellklasse::run(stepHour, stepDay, stepMonth, stepYear);
+
+  const int d = static_cast<int>(stepDay);
+  const int m = static_cast<int>(stepMonth);
+  double rise = 0;
+  double set = 0;
+  SunriseSunset(d, m, rise, set, latitude, longitude);
+  rise = std::fmod(rise + 24, 24.0);
+  set = std::fmod(set + 24, 24.0);
+  const double S = timeinterval / 60;  // step, hours
+  const double dt = S / splittings;
+  // Centre of the step's first sub-interval.
+  const double first = stepHour + mintointendhours - (1 - 0.5 / splittings) * S + timeshift;
+
+  for (int r = firstrow; r <= lastrow; ++r) {
+    int c0, c1;
+    ColumnsOf(r, c0, c1);
+    for (int c = 1; c <= ncols; ++c) {
+      const bool p = c >= c0 && c <= c1 && Processed(r, c);
+      if (corrtemp) corrtemp[r][c] = p ? temperature[r][c] : nodata;
+      if (p) {
+        correction[r][c] = 0;
+        ieffmax[r][c] = 0;
+      }
+    }
+  }
+
+  // This step's own sun: its beam on a horizontal surface and whether any
+  // part of it is daylight.
+  double H = 0;  // Wh/m2
+  bool daylight = false;
+  {
+    double t = first;
+    for (int i = 0; i < splittings; ++i, t += S * (1.0 / splittings)) {
+      const Sun sun = SunAt(t, dt, d, m, rise, set);
+      H += sun.beam * sun.cosz;
+      daylight = daylight || sun.day;
+    }
+  }
+  if (every == 1) {
+    SlopeBeam(correction, first, dt, splittings, d, m, rise, set);
+  } else if (recompute) {
+    // The steps until the next recomputation take the ratio over the sun's
+    // path of those steps (the path repeats daily, so at most a day's); a
+    // path without a beam leaves them uncorrected.
+    const int steps = S >= 24 ? 1 : std::min(every, std::max(1, static_cast<int>(24 / S)));
+    ForProcessed([&](int r, int c) { geometry[r][c] = 0; });
+    const double path = SlopeBeam(geometry, first, dt, steps * splittings, d, m, rise, set);
+    ForProcessed([&](int r, int c) { geometry[r][c] = path > 0 ? geometry[r][c] / path : 1.0; });
   }
 
   const bool withtemp = (method == 2 || method == 4) && corrtemp && temperature;
@@ -249,9 +283,18 @@ void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, i
     ColumnsOf(r, c0, c1);
     for (int c = c0; c <= c1; ++c) {
       if (!Processed(r, c)) continue;
-      const double sum = correction[r][c];
-      ieffmax[r][c] = sum;
-      const double k = H > 0 ? sum / H : 0.0;
+      // Without a beam worth the name (the sun below 0.017 rad) a step that
+      // still has daylight is not corrected: a flat cell's factor is 1. At
+      // night the factor is 0.
+      double k = daylight ? 1.0 : 0.0;
+      if (every == 1) {
+        const double sum = correction[r][c];
+        ieffmax[r][c] = sum;
+        if (H > 0) k = sum / H;
+      } else {
+        if (H > 0) k = geometry[r][c];
+        ieffmax[r][c] = k * H;
+      }
       correction[r][c] = k;
       if (withtemp) {
         const double s = sunshine ? sunshine[r][c] : 0.5;
@@ -343,6 +386,8 @@ void expokorrklasse::FreeMemory() {
     ReleaseRegisteredGrid(shadowpos, shadow);
     ReleaseRegisteredGrid(correctionpos, correction);
     ReleaseRegisteredGrid(ieffmaxpos, ieffmax);
+    if (geometry) FreeMatrix(geometry, firstrow, lastrow, 1, ncols);
+    geometry = nullptr;
   }
   teilmodellklasse::FreeMemory();
 }

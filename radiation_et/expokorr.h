@@ -38,11 +38,32 @@ class expokorrklasse : public teilmodellklasse {
  private:
   // Zone data, this instance's cell and, with response units, a master cell.
   bool Processed(int r, int c) const;
+  template <typename F>
+  void ForProcessed(F&& f) {
+    for (int r = firstrow; r <= lastrow; ++r) {
+      int c0, c1;
+      ColumnsOf(r, c0, c1);
+      for (int c = c0; c <= c1; ++c)
+        if (Processed(r, c)) f(r, c);
+    }
+  }
   void ColumnsOf(int r, int& c0, int& c1) const;
   // A new grid over rows first ... last: nodata outside the zones, 0 inside.
   Grid NewGrid(int first, int last);
   int Register(const std::string& fileName, Grid grid, const std::string& shortName, int writeCode, int first,
                int last);
+  // The sun in one sub-interval centred at clock hour t (may exceed 24) of
+  // length dt hours: daylight, azimuth, elevation, cos Z and the clear-sky
+  // beam I0 (Wh/m2, 0 with the sun below 0.017 rad).
+  struct Sun {
+    bool day = false;
+    double azimuth = 0, elevation = 0, cosz = 1, beam = 0;
+  };
+  Sun SunAt(double t, double dt, int d, int m, double rise, double set);
+  // Adds the direct beam of count sub-intervals of dt hours, the first centred
+  // at t, on every processed cell into sums (Wh/m2), with the shading of each
+  // sub-interval; returns the beam on a horizontal surface.
+  double SlopeBeam(Grid sums, double t, double dt, int count, int d, int m, double rise, double set);
 
   int method = 2;
   std::string tkorrfile;
@@ -55,6 +76,9 @@ class expokorrklasse : public teilmodellklasse {
   int every = 1;  // the correction is recomputed every N-th step
   int splittings = 1;
   int counter = 0;
+  // Recomputed every N > 1 steps: the ratio of sloped to horizontal beam over
+  // the sun's path of those steps, which every daylight step among them takes.
+  Grid geometry = nullptr;
 
   bool hruon = false;
   Grid hrumaster = nullptr;

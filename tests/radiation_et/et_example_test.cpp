@@ -2,12 +2,18 @@
 // radiation correction, evapotranspiration after Penman-Monteith and
 // interception; the annual potential evapotranspiration of the basin is what
 // the climate at 50 N gives (roughly 550 to 750 mm), the interception
-// evaporation a fraction of the precipitation.
+// evaporation a fraction of the precipitation. Days of June run with other
+// settings: daily steps give the potential evapotranspiration of the hourly
+// ones, a radiation correction kept for a day that of one recomputed every
+// step, and without interception the total real evapotranspiration is the
+// sum of its parts.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <sstream>
 
+#include "tests/support/examplebasin.h"
 #include "tests/support/testutil.h"
 
 using fluvextest::ReadFile;
@@ -34,6 +40,88 @@ double ColumnSum(const std::string& text, int& lines) {
     ++lines;
   }
   return sum;
+}
+
+// The basin means (last column) of the data lines of a statistics file.
+std::vector<double> Column(const std::string& text) {
+  std::istringstream in(text);
+  std::string line;
+  std::vector<double> values;
+  for (int i = 0; std::getline(in, line); ++i) {
+    if (i < 3 || line.empty()) continue;
+    std::istringstream words(line);
+    std::string w, last;
+    while (words >> w) last = w;
+    values.push_back(std::stod(last));
+  }
+  return values;
+}
+
+double Sum(const std::vector<double>& v) {
+  double s = 0;
+  for (double x : v) s += x;
+  return s;
+}
+
+using fluvextest::Edits;
+
+// Days 1 to last of June 2015, the evapotranspiration statistics of every step.
+Edits JuneDays(int last, bool daily) {
+  char time[400];
+  std::snprintf(time, sizeof time,
+                "[model_time]\n%d         starting hour\n1         starting day\n6         starting month\n"
+                "2015      starting year\n24        end hour\n%d         end day\n6         end month\n"
+                "2015      end year\n",
+                daily ? 24 : 1, last);
+  return {{"[model_time]\n1         starting hour\n1         starting day\n1         starting month\n"
+           "2015      starting year\n24        end hour\n31        end day\n12        end month\n2015      end year\n",
+           time},
+          {"etp.stat 4024", "etp.stat 4001"},
+          {"etr.stat 4024", "etr.stat 4001"},
+          {"evar.stat 0", "evar.stat 4001"},
+          {"evrs.stat 0", "evrs.stat 4001"},
+          {"rgex.stat 0", "rgex.stat 4001"}};
+}
+
+// Evapotranspiration does not need the soil water and what follows it.
+const Edits kSoilOff = {{"[unsatzon_model]\n1\n", "[unsatzon_model]\n0\n"},
+                        {"[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n"},
+                        {"[SurfaceRoutingModel]\n1\n", "[SurfaceRoutingModel]\n0\n"},
+                        {"[routing_model]\n1\n", "[routing_model]\n0\n"}};
+
+// Daily steps on the day records that tests/data/balance/daily_stations.py writes.
+const Edits kDaily = {
+    {"$set $step    = 60", "$set $step    = 1440"},
+    {"$inpath//temperature.dat", "$inpath//temperature_daily.dat"},
+    {"$inpath//precipitation.dat", "$inpath//precipitation_daily.dat"},
+    {"$inpath//wind.dat", "$inpath//wind_daily.dat"},
+    {"$inpath//humidity.dat", "$inpath//humidity_daily.dat"},
+    {"$inpath//radiation.dat", "$inpath//radiation_daily.dat"},
+    // Daily radiation sums reach several thousand Wh/m2.
+    {"1400      upper limit\n0         replacement below the lower limit\n1400      replacement above",
+     "12000     upper limit\n0         replacement below the lower limit\n12000     replacement above"},
+    // The correction follows the sun through the day.
+    {"1         sub-intervals per step", "24        sub-intervals per step"}};
+
+Edits operator+(Edits a, const Edits& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Runs a copy of the example with the edits in dir; returns what failed.
+std::string RunExample(const TempDir& dir, const Edits& edits, bool daily, int instances) {
+  std::string failed = fluvextest::PrepareExample(FLUVEX_EXAMPLE_DIR, dir.path(), edits);
+  if (!failed.empty()) return failed;
+  if (daily) {
+    const auto made =
+        RunCommand("python3 " + std::string(FLUVEX_TEST_DATA) + "/balance/daily_stations.py .", dir.path());
+    if (made.exitCode != 0) return made.output;
+  }
+  const auto r = RunFluvex("control.txt", dir.path(), instances);
+  if (r.exitCode != 0)
+    return "exit code " + std::to_string(r.exitCode) + "\n" +
+           r.output.substr(r.output.size() > 6000 ? r.output.size() - 6000 : 0);
+  return "";
 }
 
 }  // namespace
@@ -69,4 +157,68 @@ TEST(ExampleBasinWithEvapotranspiration, RunsAYearWithPlausibleTotals) {
   const double precipitation = ColumnSum(ReadFile(dir / "out/precipitation.stat"), precipitationDays);
   EXPECT_GT(interception, 0);
   EXPECT_LT(interception, 0.5 * precipitation);
+}
+
+TEST(ExampleBasinWithEvapotranspiration, DailyStepsGiveWhatHourlyStepsGive) {
+  // A daily step's day part absorbs the day's net radiation like the hourly
+  // steps do: the week's potential evapotranspiration is theirs, and it
+  // follows the radiation.
+  TempDir hourly("et_june_hourly"), daily("et_june_daily");
+  ASSERT_EQ(RunExample(hourly, JuneDays(7, false) + kSoilOff, false, 0), "");
+  ASSERT_EQ(RunExample(daily, JuneDays(7, true) + kSoilOff + kDaily, true, 0), "");
+  const auto h = Column(ReadFile(hourly / "out/etp.stat"));
+  const auto d = Column(ReadFile(daily / "out/etp.stat"));
+  ASSERT_EQ(h.size(), 7u * 24);
+  ASSERT_EQ(d.size(), 7u);
+  EXPECT_GT(Sum(h), 15);
+  EXPECT_NEAR(Sum(d) / Sum(h), 1, 0.05) << Sum(d) << " mm daily, " << Sum(h) << " mm hourly";
+}
+
+TEST(ExampleBasinWithEvapotranspiration, CorrectionKeptForADayFollowsTheSun) {
+  // Recomputed every 24 hourly steps (first at 1 h, at night), the radiation
+  // correction still corrects each daylight hour by the day's geometry: the
+  // basin's corrected radiation and potential evapotranspiration are those
+  // of a correction recomputed every hour, to a few per mille.
+  TempDir every("et_june_every_hour"), daily("et_june_every_day");
+  ASSERT_EQ(RunExample(every, JuneDays(3, false) + kSoilOff, false, 0), "");
+  ASSERT_EQ(RunExample(daily,
+                       JuneDays(3, false) + kSoilOff +
+                           Edits{{"1         the correction is recomputed every step",
+                                  "24        the correction is recomputed every 24th step"}},
+                       false, 2),
+            "");
+  for (const char* file : {"out/rgex.stat", "out/etp.stat"}) {
+    const double a = Sum(Column(ReadFile(every / file)));
+    const double b = Sum(Column(ReadFile(daily / file)));
+    EXPECT_GT(a, 0) << file;
+    EXPECT_NEAR(b / a, 1, 0.01) << file << ": every 24 steps " << b << ", every step " << a;
+  }
+}
+
+TEST(ExampleBasinWithEvapotranspiration, WithoutInterceptionTheTotalHoldsItsParts) {
+  // The real evapotranspiration of a cell is the transpiration the soil
+  // gave the vegetation, the soil evaporation and the snow evaporation, step
+  // by step; the statistics round each to 5 decimals.
+  TempDir dir("et_june_no_interception");
+  ASSERT_EQ(
+      RunExample(dir, JuneDays(3, false) + Edits{{"[interception_model]\n1\n", "[interception_model]\n0\n"}}, false, 0),
+      "");
+  const auto total = Column(ReadFile(dir / "out/etr.stat"));
+  const auto layer = Column(ReadFile(dir / "out/etr_Layer_1.stat"));
+  const auto soil = Column(ReadFile(dir / "out/evar.stat"));
+  const auto snow = Column(ReadFile(dir / "out/evrs.stat"));
+  ASSERT_EQ(total.size(), 3u * 24);
+  ASSERT_EQ(layer.size(), total.size());
+  ASSERT_EQ(soil.size(), total.size());
+  ASSERT_EQ(snow.size(), total.size());
+  EXPECT_GT(Sum(layer), 1);  // June: the vegetation transpires
+  double worst = 0;
+  size_t at = 0;
+  for (size_t i = 0; i < total.size(); ++i)
+    if (std::fabs(total[i] - (layer[i] + soil[i] + snow[i])) > worst) {
+      worst = std::fabs(total[i] - (layer[i] + soil[i] + snow[i]));
+      at = i;
+    }
+  EXPECT_LE(worst, 2e-5) << "step " << at + 1 << ": total " << total[at] << ", transpiration " << layer[at] << ", soil "
+                         << soil[at] << ", snow " << snow[at];
 }

@@ -17,9 +17,11 @@ struct EtSection {
   std::string fh = "0.22 0.22 0.22 0.29 0.29 0.28 0.26 0.25 0.23 0.22 0.22 0.22";
   std::string etpName = "etp.grd";
   std::string etpStat = "etp.txt 0";
+  std::string etrStat = "etr.txt 0";
   std::string rg = "0.05 0.3 0.4 0.25";
   std::string cs = "0.072 -0.808 1.749 -0.239";
   std::string tau = "0.7 0.05";
+  std::string heightScale = "1200";
   std::string amplitudes = "2 3 4 5 6 6 6 6 5 4 3 2";
   std::string split = "0.6 0.1";
   std::string cloudLine = "";
@@ -33,11 +35,13 @@ struct EtSection {
       << fh << "\n1.0   fk\n"
       << etpName << "   etp grid\n0   write code\n"
       << etpStat << "   etp statistics\n";
-    for (const char* g : {"etr", "evap", "evar", "evrs", "eip"}) s << g << ".grd\n0\n" << g << ".txt 0\n";
+    s << "etr.grd\n0\n" << etrStat << "\n";
+    for (const char* g : {"evap", "evar", "evrs", "eip"}) s << g << ".grd\n0\n" << g << ".txt 0\n";
     s << "rgex.txt 0\n"
       << rg << "   global radiation coefficients\n"
       << cs << "   sunshine coefficients\n"
-      << tau << "   transmissivity\n1200   amplitude height scale\n"
+      << tau << "   transmissivity\n"
+      << heightScale << "   amplitude height scale\n"
       << amplitudes << "   amplitudes\n"
       << split << "   day share, annual variability\n"
       << cloudLine << "\n";

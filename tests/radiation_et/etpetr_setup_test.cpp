@@ -94,6 +94,33 @@ TEST(EvapotranspirationSetup, CoefficientLinesAreChecked) {
   }
 }
 
+TEST(EvapotranspirationSetup, AmplitudeHeightScaleCheckedWhereTheDayIsSplit) {
+  // Only daily Penman-Monteith spreads the day's temperature with the
+  // amplitude, which falls with elevation over the height scale.
+  struct Case {
+    int method, step, code;
+  };
+  for (const Case& c : {Case{2, 1440, 0}, Case{4, 1440, 0}, Case{1, 60, 0}, Case{1, 1440, 10}}) {
+    std::string name = "height_scale";
+    name.append(std::to_string(c.method)).append("_").append(std::to_string(c.step));
+    World w(1, 1, 100, name);
+    ettest::AddPenmanInputs(w, 1);
+    w.Add("temperature_14", 10);
+    w.Add("air_humidity_14", 0.6);
+    EtSection s;
+    s.method = c.method;
+    s.step = c.step;
+    s.heightScale = "0";
+    int error = 0;
+    auto m = Build(w, s, error);
+    EXPECT_EQ(error, c.code) << "method " << c.method << ", step " << c.step << "\n" << w.Console();
+    if (c.code == 0)
+      m->FreeMemory();
+    else
+      EXPECT_TRUE(Has(w.Console(), "the height scale of the daily temperature amplitude is 0 m")) << w.Console();
+  }
+}
+
 TEST(EvapotranspirationSetup, MonthlyFactorsNeedTwelveValues) {
   World w(1, 1, 100, "twelve");
   EtSection s;

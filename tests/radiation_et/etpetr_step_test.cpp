@@ -59,6 +59,76 @@ TEST(PotentialEvapotranspiration, PenmanMonteithMatchesFaoReferenceCrop) {
   m->FreeMemory();
 }
 
+TEST(PotentialEvapotranspiration, DailyStepOfNightAndDayPartsMatchesFaoExample18) {
+  // FAO-56 Example 18 is a daily step: at 50.8 N on 6 July the step has a
+  // night part of about a third and a day part; each part evaluates the
+  // canopy with its share of the day's net radiation and of the
+  // aerodynamic term, so together they give the day's ET0. The canopy has
+  // the reference surface resistance of 70 s/m by day and by night (LAI x
+  // cover = 1 / (70 x 0.0004)), ra = 208/u2, and no temperature amplitude:
+  // both parts see the mean temperature 16.9 C.
+  World w(1, 1, 100, "fao18_daily");
+  w.latitude = 50.8;
+  ettest::AddPenmanInputs(w, 1);
+  Grid rn = w.Add("net_radiation", 13.28 / 0.0036);  // Wh/m2 per day
+  w.Add("air_pressure", 1001);
+  w.Get("temperature")[1][1] = 16.9;
+  w.Get("temperature_night")[1][1] = 16.9;
+  const double u = 2.078;
+  w.Get("wind_speed")[1][1] = u;
+  w.Get("leaf_area_index1")[1][1] = 1 / (70 * 0.0004);
+  w.Get("SurfaceCanopyResistance1")[1][1] = 70;
+  w.Get("RoughnessLength1")[1][1] = 20 / std::exp(std::sqrt(208 / u * (1 + 0.54 * u) / 4.72));
+  EtSection s;
+  s.amplitudes = "0 0 0 0 0 0 0 0 0 0 0 0";
+  auto m = Build(w, s);
+  ASSERT_TRUE(m);
+  w.Get("vapor_pressure")[1][1] = m->SatVapPressure(16.9) - 5.89;
+  // FAO-56 equation 6 with the example's slope 0.122 kPa/K and psychrometric
+  // constant 0.0666 kPa/K, for a net radiation Rn (MJ/m2/d).
+  auto fao = [u](double Rn) {
+    const double delta = 0.122, gamma = 0.0666;
+    return (0.408 * delta * Rn + gamma * 900 / (16.9 + 273) * u * 0.589) / (delta + gamma * (1 + 0.34 * u));
+  };
+  EXPECT_NEAR(fao(13.28), 3.9, 0.05);
+  m->PotentialEvapotranspiration(24, 6, 7, 2001);
+  EXPECT_NEAR(w.Get("pot_transpiration1")[1][1] / fao(13.28), 1, 0.03);
+  // The day part's radiation counts: twice the net radiation.
+  rn[1][1] *= 2;
+  m->PotentialEvapotranspiration(24, 6, 7, 2001);
+  EXPECT_NEAR(w.Get("pot_transpiration1")[1][1] / fao(2 * 13.28), 1, 0.03);
+  m->FreeMemory();
+}
+
+TEST(PotentialEvapotranspiration, DailyDayTemperatureServesTheStepOnly) {
+  // A daily step splits the day's 15 C into a warmer day and a cooler night
+  // part; the snow model, which runs next, melts with both. The
+  // temperature grid holds the day part's value until the real
+  // evapotranspiration starts, then the day's 15 C again, so steps on a
+  // grid that nobody rewrites (a corrected temperature kept between its
+  // recomputations) do not add the amplitude up.
+  World w(1, 1, 100, "day_temperature");
+  ettest::AddPenmanInputs(w, 1);
+  Grid T = w.Get("temperature");
+  Grid night = w.Get("temperature_night");
+  auto m = Build(w, EtSection{});
+  ASSERT_TRUE(m);
+  double day = 0;
+  for (int step = 1; step <= 3; ++step) {
+    night[1][1] = 15;  // the radiation correction's copy of the day's temperature
+    m->PotentialEvapotranspiration(24, 20, 7, 2001);
+    if (step == 1) day = T[1][1];
+    EXPECT_GT(T[1][1], 15.5) << "step " << step;
+    EXPECT_LT(night[1][1], 14.5) << "step " << step;
+    EXPECT_NEAR(T[1][1], day, 1e-12) << "step " << step;
+    m->RealEvapotranspiration(24, 20, 7, 2001);
+    EXPECT_EQ(T[1][1], 15.0) << "step " << step;
+    m->AccumulateZoneStatistics(24, 20, 7, 2001);
+    EXPECT_EQ(T[1][1], 15.0) << "step " << step;
+  }
+  m->FreeMemory();
+}
+
 TEST(PotentialEvapotranspiration, ClearSkyRadiationMatchesFaoExtraterrestrial) {
   // FAO-56 Example 8: 20 S on 3 September, Ra = 32.2 MJ/m2/d with the
   // eccentricity factor 0.985 the model does not have. A transmissivity of 1
@@ -97,6 +167,7 @@ TEST(PotentialEvapotranspiration, HamonAndHaudeAtHandComputedPoints) {
   w.Add("landuse1", 1);
   EtSection s;
   s.method = 2;
+  s.etpStat = "etp.txt 2001";
   auto m = Build(w, s);
   ASSERT_TRUE(m);
   m->PotentialEvapotranspiration(24, 10, 6, 2001);
@@ -104,6 +175,12 @@ TEST(PotentialEvapotranspiration, HamonAndHaudeAtHandComputedPoints) {
   m->PotentialEvapotranspiration(24, 16, 6, 2001);
   EXPECT_NEAR(w.Get("pot_transpiration1")[1][1], 0.855587, 1e-5);
   EXPECT_NEAR(w.Get("potential_InterceptionEvap0")[1][1], 0.855587, 1e-5);
+  // The statistics of the vegetation layer hold the layer's value too.
+  for (int layer : {0, 1}) {
+    zonalstatistic* st = m->GetStatistics("ETP", layer);
+    ASSERT_NE(st, nullptr);
+    EXPECT_NEAR(st->GetCurrentValues()[st->GetSlotCount()], 0.855587, 1e-5) << "layer " << layer;
+  }
   m->FreeMemory();
 
   // Haude at 20 C and 60 % humidity in June (fh 0.28): es = 6.11
@@ -222,15 +299,16 @@ struct Rig {
   multilayer_landuse_entry table[2];
   World w;
   std::unique_ptr<verdunstungsmodellklasse> m;
-  Rig(const std::string& name, int cols) : w(1, cols, 100, name) {
+  Rig(const std::string& name, int cols, bool interception = true) : w(1, cols, 100, name) {
     table[0].code = 1;
     table[1].count = 2;
     w.multilayer = table;
     ettest::AddPenmanInputs(w, 2);
-    w.Add("interception_evaporation0", 0.2);
+    if (interception) w.Add("interception_evaporation0", 0.2);
     EtSection s;
     s.step = 60;
     s.etpStat = "etp.txt 0";
+    s.etrStat = "etr.txt 2001";
     w.Write(s.Text());
     int error = 0;
     m = ettest::Make<verdunstungsmodellklasse>(w, error);
@@ -335,5 +413,36 @@ TEST(RealEvapotranspiration, CellTotalsOfTheStep) {
   rig.G("snow_evaporation")[1][1] = 0.01;
   rig.m->AccumulateZoneStatistics(12, 1, 7, 2001);
   EXPECT_NEAR(etr0[1][1], 0.2 + 0.01 + 0.05 + 0.3 + 0.1, 1e-12);
+  rig.m->FreeMemory();
+}
+
+TEST(RealEvapotranspiration, CellTotalsWithoutInterceptionAndOverSubSteps) {
+  // Without interception the cell's real evapotranspiration is what the
+  // soil gave the layers and its surface and the snow evaporation. The soil
+  // adds its amounts sub-step by sub-step; the totals and the statistics
+  // take the whole step.
+  Rig rig("accumulate_substeps", 1, false);
+  rig.m->SetSubSteps(2);
+  rig.m->PotentialEvapotranspiration(12, 1, 7, 2001);
+  rig.m->RealEvapotranspiration(12, 1, 7, 2001);
+  Grid etr1 = rig.G("real_transpiration1");
+  Grid etr2 = rig.G("real_transpiration2");
+  Grid evar = rig.G("real_evaporation");
+  for (int sub = 1; sub <= 2; ++sub) {
+    etr1[1][1] += 0.15;
+    etr2[1][1] += 0.05;
+    evar[1][1] += 0.025;
+    rig.m->SubStepHook(12, 1, 7, 2001);
+  }
+  rig.G("snow_evaporation")[1][1] = 0.01;
+  rig.m->AccumulateZoneStatistics(12, 1, 7, 2001);
+  const double total = 0.3 + 0.1 + 0.05 + 0.01;
+  EXPECT_NEAR(rig.G("real_transpiration0")[1][1], total, 1e-12);
+  zonalstatistic* st = rig.m->GetStatistics("ETR", 0);
+  ASSERT_NE(st, nullptr);
+  EXPECT_NEAR(st->GetCurrentValues()[st->GetSlotCount()], total, 1e-12);
+  zonalstatistic* layer1 = rig.m->GetStatistics("ETR", 1);
+  ASSERT_NE(layer1, nullptr);
+  EXPECT_NEAR(layer1->GetCurrentValues()[layer1->GetSlotCount()], 0.3, 1e-12);
   rig.m->FreeMemory();
 }

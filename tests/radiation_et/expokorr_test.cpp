@@ -188,6 +188,89 @@ TEST(RadiationCorrection, RecomputedEveryNthStepNightTemperatureEveryStep) {
   m->FreeMemory();
 }
 
+TEST(RadiationCorrection, TwilightStepsAreNotCorrected) {
+  // At 38.3 N on 21 June the sun rises at about 4.7 h and sets at about
+  // 19.4 h (hour angle acos(-tan 38.3 tan 23.44) = 110 degrees): the steps
+  // 4 ... 5 h and 19 ... 20 h have daylight, but their centres lie before
+  // sunrise and after sunset, so there is no beam to correct by. Like any
+  // flat cell, a slope then keeps the radiation as it is.
+  World w(1, 2, 100, "twilight");
+  w.latitude = 38.3;
+  w.Get("slope_angle")[1][2] = 10;  // facing south
+  w.Write(Section(3, 1, 1, 60));
+  int error = 0;
+  auto m = ettest::Make<expokorrklasse>(w, error);
+  ASSERT_EQ(error, 0) << w.Console();
+  Grid k = w.Get("radiation_correction");
+  for (int hour : {5, 20}) {
+    m->run(hour, 21, 6, 2001);
+    EXPECT_EQ(k[1][1], 1.0) << hour << " h";
+    EXPECT_EQ(k[1][2], 1.0) << hour << " h";
+  }
+  m->run(3, 21, 6, 2001);  // night
+  EXPECT_EQ(k[1][1], 0.0);
+  m->run(13, 21, 6, 2001);  // noon, the sun 15 degrees from the zenith: the slope faces it more squarely
+  EXPECT_NEAR(k[1][1], 1.0, 1e-12);
+  EXPECT_GT(k[1][2], 1.0);
+  m->FreeMemory();
+}
+
+TEST(RadiationCorrection, KeptOverADayOfHourlyStepsFollowsDayAndNight) {
+  // Recomputed every 24 hourly steps, first at 1 h (night): every step with
+  // a beam takes the day's ratio of sloped to horizontal beam, as the hourly
+  // correction sums the two over the day; night steps take 0; the corrected
+  // temperature follows each step's temperature.
+  double beam[25][3] = {};
+  double flat = 0, sloped = 0;
+  int error = 0;
+  {
+    World hourly(1, 2, 100, "every_hour");
+    hourly.Get("slope_angle")[1][2] = 30;  // facing south
+    hourly.Add("temperature", 0.0);
+    hourly.Write(Section(2, 1, 1, 60));
+    auto everyStep = ettest::Make<expokorrklasse>(hourly, error);
+    ASSERT_EQ(error, 0) << hourly.Console();
+    for (int hour = 1; hour <= 24; ++hour) {
+      everyStep->run(hour, 21, 6, 2001);
+      for (int c = 1; c <= 2; ++c) beam[hour][c] = hourly.Get("Ieff_max")[1][c];
+      flat += beam[hour][1];
+      sloped += beam[hour][2];
+    }
+    everyStep->FreeMemory();
+  }
+  ASSERT_GT(flat, 0);
+  const double ratio = sloped / flat;
+  EXPECT_GT(std::fabs(ratio - 1), 0.01);
+  World daily(1, 2, 100, "every_24_hours");
+  daily.Get("slope_angle")[1][2] = 30;
+  daily.Add("temperature", 0.0);
+  daily.Write(Section(2, 24, 1, 60));
+  auto everyDay = ettest::Make<expokorrklasse>(daily, error);
+  ASSERT_EQ(error, 0) << daily.Console();
+  Grid k = daily.Get("radiation_correction");
+  Grid tc = daily.Get("corr_temperature");
+  Grid T = daily.Get("temperature");
+  int lit = 0;
+  for (int hour = 1; hour <= 24; ++hour) {
+    T[1][1] = T[1][2] = hour;
+    everyDay->run(hour, 21, 6, 2001);
+    if (beam[hour][1] > 0) {
+      ++lit;
+      EXPECT_EQ(k[1][1], 1.0) << hour << " h";
+      EXPECT_NEAR(k[1][2], ratio, 1e-9) << hour << " h";
+      EXPECT_NEAR(daily.Get("Ieff_max")[1][1], beam[hour][1], 1e-9) << hour << " h";
+      EXPECT_EQ(tc[1][1], hour);
+      // s = 0.5 without a sunshine grid, scaling factor 2.
+      EXPECT_NEAR(tc[1][2], hour + 0.5 * 2.0 * std::log(ratio), 1e-9) << hour << " h";
+    } else {
+      EXPECT_EQ(k[1][1], k[1][2]) << hour << " h";  // night 0, twilight 1
+      EXPECT_EQ(tc[1][2], hour);
+    }
+  }
+  EXPECT_GE(lit, 14);
+  everyDay->FreeMemory();
+}
+
 TEST(RadiationCorrection, SectionValuesAreChecked) {
   World w(1, 1, 100, "checks");
   int error = 0;
