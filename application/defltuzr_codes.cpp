@@ -248,8 +248,8 @@ void defaultini::ReadIrrigationTable() {
   FindSection("[irrigation_table]", true);
   int count = 0;
   if (controlfile.Scan("%d", {&count}) != 1 || count < 0)
-    Fatal("FATAL: the number of irrigation codes in [irrigation_table] of " + controlfilename +
-              " could not be read as a number of 0 or more\n",
+    Fatal("FATAL: the number of irrigation codes in [irrigation_table] (" + controlfile.Where() +
+              ") could not be read as a number of 0 or more\n",
           29);
   irrigationtable.assign(1, IrrigationTable{});
   irrigationtable[0].code = count;
