@@ -100,8 +100,9 @@ std::string CheckLanduseValues(const landuse_table_entry& e) {
       return value + ": it has to lie within 0 ... 1";
     }
   }
-  for (const char* key : {"SR_rough_coeff1", "SR_rough_coeff2"}) {
-    const std::vector<double>& c = key[14] == '1' ? e.SR_rough_coeff1 : e.SR_rough_coeff2;
+  for (auto [key, coefficients] :
+       {std::pair{"SR_rough_coeff1", &e.SR_rough_coeff1}, std::pair{"SR_rough_coeff2", &e.SR_rough_coeff2}}) {
+    const std::vector<double>& c = *coefficients;
     for (size_t i = 1; i < c.size(); ++i)
       if (!std::isfinite(c[i]))
         return SeriesValue(key, c[i], static_cast<int>(i), 3, false) + ": it has to be a number";

@@ -324,27 +324,6 @@ TEST(BadInput, FilesSavedWithCarriageReturnsOnlyAreNamedAsSuch) {
   }
 }
 
-TEST(BadInput, ACellThatNoStationReachesHoldsTheGridsNodataValue) {
-  Basin basin("badinput_noreach");
-  // The temperature grid at the end of the run; a search radius of 150 m
-  // around the stations, and the second station moved 100 km east.
-  basin.Edit("control.txt", "tempgrid\n0         write code", "tempgrid\n3         write code");
-  basin.Edit("control.txt", "2.0\n0.5\n100000\n", "2.0\n0.5\n150\n");
-  basin.Edit("temp.dat", "YY MM DD HH 3500050 3500350", "YY MM DD HH 3500050 3600350");
-  const auto r = basin.Run();
-  ASSERT_EQ(r.exitCode, 0) << r.output;
-  // Station 1 stands at the centre of the lower-left cell: the cells whose
-  // centres lie within 150 m of it get its 2.0, every other cell of the
-  // basin (and the cells outside it) the nodata value of the grid's header.
-  const std::string grid = ReadFile(basin.dir / "out/tempgrid");
-  EXPECT_TRUE(Has(grid, "nodata_value\t-9999\n-9999\t-9999\t-9999\t-9999\n2\t2\t-9999\t-9999\n2\t2\t-9999\t-9999\n"))
-      << grid;
-  // The statistics leave the cells out: zones 7 and 3 have no value, zone 12 has 2.
-  const auto lines = basin.StatLines("temperature.stat");
-  ASSERT_EQ(lines.size(), 48u);
-  EXPECT_EQ(lines.back(), (std::vector<std::string>{"2001", "1", "2", "24", "2.000", "-9999.000", "2.000", "2.000"}));
-}
-
 TEST(BadInput, AStatisticsPeriodThatTheRunEndsInsideIsWrittenAsAPartialLine) {
   // Precipitation is 1 mm in every hour of 1 January and 0.5 mm on 2 January
   // everywhere; daily sums (code 4024) of a run that ends on 2 January at
