@@ -137,12 +137,12 @@ void defaultini::check_irrig_Codes(int position) {
 void defaultini::check_SOIL_Codes(int position) {
   if (position == 0) return;
   CodeCheck check{"1.: checking soil type codes", "2.:replacing soil type codes ", false,
-                  [](double value, const std::string& file, const std::string& shortName) {
+                  [control = UserControlFile()](double value, const std::string& file, const std::string& shortName) {
                     std::ostringstream s;
                     s << "FATAL: \n"
                       << kRule << "\nsoil type " << value << " in grid " << file << " (" << shortName
                       << ")\nis not present in the control file \n"
-                      << kRule << "\n\n";
+                      << kRule << "\n([soil_table] of the control file " << control << ")\n\n";
                     return s.str();
                   },
                   32};
@@ -154,12 +154,12 @@ void defaultini::CheckIrrigationCodes(int position) {
   std::vector<int> codes(1, 0);
   for (size_t k = 1; k < irrigationtable.size(); ++k) codes.push_back(irrigationtable[k].code);
   CodeCheck check{"1.: checking codes in irrigation grid", "2.:replacing codes in irrigation grid ", true,
-                  [](double value, const std::string& file, const std::string& shortName) {
+                  [control = UserControlFile()](double value, const std::string& file, const std::string& shortName) {
                     std::ostringstream s;
                     s << "FATAL: \n"
                       << kRule << "\nirrigation type " << value << " in grid " << file << " (" << shortName
                       << ")\nis not present in the irrigation table in the control file \n"
-                      << kRule << "\n\n";
+                      << kRule << "\n([irrigation_table] of the control file " << control << ")\n\n";
                     return s.str();
                   },
                   31};
@@ -173,11 +173,13 @@ void defaultini::CheckLanduseCodes(int position) {
   const char* where = layered ? ")\nis not present in the multilayer-landuse-table in the control file \n"
                               : ")\nis not present in the land use table in the control file \n";
   CodeCheck check{"1.: checking codes in land use grid", "2.:replacing codes in land use grid ", false,
-                  [where](double value, const std::string& file, const std::string& shortName) {
+                  [where, layered, control = UserControlFile()](double value, const std::string& file,
+                                                                const std::string& shortName) {
                     std::ostringstream s;
                     s << "FATAL: \n"
                       << kRule << "\nland use " << value << " in grid " << file << " (" << shortName << where << kRule
-                      << "\n\n";
+                      << "\n(" << (layered ? "[multilayer_landuse]" : "[landuse_table]") << " of the control file "
+                      << control << ")\n\n";
                     return s.str();
                   },
                   layered ? 311 : 31};
@@ -248,8 +250,8 @@ void defaultini::ReadIrrigationTable() {
   FindSection("[irrigation_table]", true);
   int count = 0;
   if (controlfile.Scan("%d", {&count}) != 1 || count < 0)
-    Fatal("FATAL: the number of irrigation codes in [irrigation_table] of " + controlfilename +
-              " could not be read as a number of 0 or more\n",
+    Fatal("FATAL: the number of irrigation codes in [irrigation_table] (" + controlfile.Where() +
+              ") could not be read as a number of 0 or more\n",
           29);
   irrigationtable.assign(1, IrrigationTable{});
   irrigationtable[0].code = count;

@@ -27,7 +27,7 @@ constexpr long kMaxWaitTicks = 86400L * 1000000L;
 void defaultini::CouplingReadError(const char* message, bool lineEnd) {
   *diag << kErr << message << modulname
         << "\npossible reason: parameter missing or a linefeed \nbefore the end of the parameter block"
-        << (lineEnd ? "\n" : "") << "\n(line " << controlfile.LineNumber() << " of " << controlfilename << ")"
+        << (lineEnd ? "\n" : "") << "\n(" << controlfile.Where().c_str() << ")"
         << "[end-entry]";
   controlfile.Close();
   throw 10;

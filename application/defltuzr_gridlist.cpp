@@ -9,7 +9,9 @@
 
 namespace {
 
-bool IsIdentifierChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+bool IsIdentifierChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
 
 // Position of key in text as a whole word (not inside a longer identifier), or npos.
 size_t FindKey(const std::string& text, const std::string& key) {
@@ -77,7 +79,8 @@ void defaultini::ReadStandardGrids() {
     return;
   }
   if (n + 2 >= kGridListMax) {
-    *diag << "FATAL: no free grid in memory,(max. " << kGridListMax << ")!" << "[end-entry]";
+    *diag << "FATAL: no free grid in memory,(max. " << kGridListMax << ")!"
+          << "[end-entry]";
     throw 12;
   }
   nstandardgrids = n;
@@ -164,7 +167,7 @@ void defaultini::ReadStandardGrids() {
     // An active statistic code divides the steps into lines by its last three digits.
     if (e.statcode >= 1001 && (e.statcode % 1000 == 0 || e.statcode / 1000 > 6))
       Fatal("FATAL: the statcode " + std::to_string(e.statcode) + " of standard grid " + std::to_string(i) + " (" +
-                e.shortname + ") in " + controlfilename +
+                e.shortname + ") in " + UserControlFile() +
                 " is invalid: the thousands give the type (1 to 6) and the last three digits the number of steps "
                 "per line (at least 1)",
             17);
@@ -212,7 +215,8 @@ void defaultini::ReadVariableGridList() {
         ++position;
       } while (position < kGridListMax && (gridlist[position].registered || !gridlist[position].filename.empty()));
       if (position >= kGridListMax) {
-        *diag << "FATAL: no free grid found in memory (an Position " << kGridListMax << ")\n" << "[end-entry]";
+        *diag << "FATAL: no free grid found in memory (an Position " << kGridListMax << ")\n"
+              << "[end-entry]";
         controlfile.Close();
         throw 12;
       }

@@ -61,7 +61,7 @@ void defaultini::CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int&
   ReadValue(controlfile, "%d", &numGrids, "numGrids not found", linebuffer);
   // numGrids is the loop bound of the definition lines.
   if (numGrids < 0)
-    Fatal("FATAL: numGrids in [SpinUp] of " + controlfilename + " is " + std::to_string(numGrids) +
+    Fatal("FATAL: numGrids in [SpinUp] (" + controlfile.Where() + ") is " + std::to_string(numGrids) +
               "; it has to be 0 or more",
           17);
 
@@ -138,16 +138,15 @@ void defaultini::CreateHRUs(int& spinUpSwitch, int& doTemperaturePreSpinUp, int&
       controlfile.RestOfLine(linebuffer);
       // The width divides every value of the grid.
       if (!(d.width > 0))
-        Fatal("FATAL: the class width of HRU definition " + std::to_string(i + 1) + " (" + d.name +
-                  ") in [SpinUp] of " + controlfilename + " is " + std::to_string(d.width) +
-                  "; it has to be greater than 0",
+        Fatal("FATAL: the class width of HRU definition " + std::to_string(i + 1) + " (" + d.name + ") in [SpinUp] (" +
+                  controlfile.Where() + ") is " + std::to_string(d.width) + "; it has to be greater than 0",
               17);
     }
     for (HRUDefinition& d : definitions) {
       d.grid = gridlist[GetGridOf3(d.name, "[" + d.name + "]", d.name)].grid;
       // An entry that holds a stack only has no values to classify.
       if (!d.grid)
-        Fatal("FATAL: HRU definition grid " + d.name + " in [SpinUp] of " + controlfilename +
+        Fatal("FATAL: HRU definition grid " + d.name + " in [SpinUp] of " + UserControlFile() +
                   " is a stack; a grid is needed",
               33);
     }

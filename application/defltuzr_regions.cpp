@@ -43,9 +43,10 @@ void defaultini::MakeRegionWeightGrids() {
   ReadValue(controlfile, "%lf", &transitiondistance, label, linebuffer);
   // The distance bounds the search window of every cell.
   if (!std::isfinite(transitiondistance)) {
+    const std::string where = controlfile.Where();
     controlfile.Close();
-    Fatal("FATAL: error reading " + label + "in section [region_transition_distance] of " + controlfilename +
-              ": the value is not a finite number",
+    Fatal("FATAL: error reading " + label + "in section [region_transition_distance] (" + where +
+              "): the value is not a finite number",
           17);
   }
   if (!controlfile.Close()) Fatal("FATAL: error closing " + controlfilename, 11);

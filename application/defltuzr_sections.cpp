@@ -204,7 +204,7 @@ int defaultini::ReadSubSteps() {
     controlfile.RestOfLine(linebuffer);
     // The count is a loop bound of every step: zero or less would skip the soil model.
     if (count < 1)
-      Fatal("FATAL: the sub step counter in [soil_surface_groundwater_substeps] of " + controlfilename + " is " +
+      Fatal("FATAL: the sub step counter in [soil_surface_groundwater_substeps] (" + controlfile.Where() + ") is " +
                 std::to_string(count) + "; it has to be 1 or more",
             17);
   }

@@ -1,6 +1,7 @@
 // The time loop with its Ctrl-C protocol, and the SpinUp.
 #include <mpi.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -25,6 +26,10 @@
 
 namespace {
 
+// The choice of instance 0 when the Ctrl-C menu gets no answer; above every
+// menu choice, so that it survives the maximum over the instances.
+constexpr int kNoAnswer = 100;
+
 // MPI_MAX of the word over all instances, known to every instance.
 int CombineOverInstances(int word) {
   int combined = word;
@@ -47,10 +52,20 @@ void ModellApplication::CtrlCProtocol() {
              "of the above options: "
           << "[end-entry]";
     char c = 0;
-    // One character, leading white space skipped; a non-digit (or no input) is 0.
-    if (std::scanf(" %c", &c) == 1 && c >= '0' && c <= '9') choice = c - '0';
+    // One character, leading white space skipped; a non-digit is 0. Without
+    // any answer (standard input at its end or unreadable, as for a run in
+    // the background) nobody can choose: the run ends as by SIGTERM.
+    const int read = std::scanf(" %c", &c);
+    if (read == 1 && c >= '0' && c <= '9') choice = c - '0';
+    if (read != 1) {
+      choice = kNoAnswer;
+      *diag << "FATAL: Ctrl-C: no answer can be read from the standard input (it is at its end or cannot be "
+               "read), so the run is ended; the statistics are on disk up to the last report interval"
+            << "[end-entry]";
+    }
   }
   choice = CombineOverInstances(choice);
+  if (choice == kNoAnswer) EndBySignal(SIGINT);
   CtrlC = choice;
   if (choice <= 0) {
     CtrlC = 0;

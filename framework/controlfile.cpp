@@ -60,24 +60,36 @@ void ControlFile::ShareOrigin(const std::string& copy) {
   if (rank != 0 && sizes[0] > 0) SetOrigin(copy, origin.original, origin.sourceLine);
 }
 
-std::string ControlFile::SourceName() const {
+std::string ControlFile::SourceNameOf(const std::string& copy) {
   std::lock_guard<std::mutex> lock(originMutex);
-  const auto o = Origins().find(name);
-  return o != Origins().end() ? o->second.original : name;
+  const auto o = Origins().find(copy);
+  return o != Origins().end() ? o->second.original : copy;
+}
+
+std::string ControlFile::SourceName() const {
+  return SourceNameOf(name);
 }
 
 std::string ControlFile::Where() const {
+  return WhereLines(lineNumber);
+}
+
+std::string ControlFile::WhereLines(int first) const {
   std::string file = name;
-  int at = lineNumber;
+  int from = first;
+  int to = lineNumber;
   {
     std::lock_guard<std::mutex> lock(originMutex);
     const auto o = Origins().find(name);
     if (o != Origins().end()) {
       file = o->second.original;
-      if (at >= 1 && at < static_cast<int>(o->second.sourceLine.size())) at = o->second.sourceLine[at];
+      const auto& source = o->second.sourceLine;
+      if (from >= 1 && from < static_cast<int>(source.size())) from = source[static_cast<size_t>(from)];
+      if (to >= 1 && to < static_cast<int>(source.size())) to = source[static_cast<size_t>(to)];
     }
   }
-  return "control file " + file + ", line " + std::to_string(at);
+  if (from < to) return "control file " + file + ", lines " + std::to_string(from) + "-" + std::to_string(to);
+  return "control file " + file + ", line " + std::to_string(to);
 }
 
 ControlFile::~ControlFile() {

@@ -63,8 +63,13 @@ class ControlFile {
   // "control file <name>, line <n>" for the line the reading position stands
   // in, in the user's own file when the copy's origin is known.
   std::string Where() const;
+  // The same for the lines first to the reading position's ("lines <a>-<b>"
+  // when they are several).
+  std::string WhereLines(int first) const;
   // The user's control file (the copy's own name when its origin is unknown).
   std::string SourceName() const;
+  // The user's control file of a preprocessed copy named copy.
+  static std::string SourceNameOf(const std::string& copy);
 
   // scanf-like reading: white space in the format skips blanks, tabs and line
   // ends; %d, %ld, %lf, %f, %s and %c convert into the targets in order; other

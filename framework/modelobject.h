@@ -19,17 +19,17 @@ constexpr int kGridListMax = 1000;
 // One position of the grid list. The list owns the names and the companion
 // grids; the value grid and the stack belong to the object that registered them.
 struct GridListEntry {
-  Grid grid = nullptr;        // value grid, null when the entry holds a stack only
-  Grid sumgrid = nullptr;     // sum/mean companion
-  Grid mingrid = nullptr;     // minimum companion
-  Grid maxgrid = nullptr;     // maximum companion
+  Grid grid = nullptr;     // value grid, null when the entry holds a stack only
+  Grid sumgrid = nullptr;  // sum/mean companion
+  Grid mingrid = nullptr;  // minimum companion
+  Grid maxgrid = nullptr;  // maximum companion
   Stack stack = nullptr;
-  int levels = 0;             // levels of the stack
-  std::string filename;       // empty: the entry is free
-  std::string sumname;        // companion file names
+  int levels = 0;        // levels of the stack
+  std::string filename;  // empty: the entry is free
+  std::string sumname;   // companion file names
   std::string minname;
   std::string maxname;
-  std::string shortname;      // the key by which the entry is found
+  std::string shortname;  // the key by which the entry is found
   // Digits of the write code w: kind = w % 10, sum/mean digit = (w % 100) / 10,
   // minimum and maximum flags from the hundreds digit (1 min, 2 max, 3 both),
   // vegetation digit = (w % 10000) / 1000.
@@ -38,22 +38,22 @@ struct GridListEntry {
   int minflag = 0;
   int maxflag = 0;
   int vegdigit = 0;
-  Grid veggrid = nullptr;     // vegetation-period companion
+  Grid veggrid = nullptr;  // vegetation-period companion
   std::string vegname;
-  std::string filename2;      // second copy of the file name, made at the first registration
-  int filename2marker = 0;    // 1 when RegisterGrid made the second copy
-  int64_t firstrow = 0;       // rows of the grids of the entry
+  std::string filename2;    // second copy of the file name, made at the first registration
+  int filename2marker = 0;  // 1 when RegisterGrid made the second copy
+  int64_t firstrow = 0;     // rows of the grids of the entry
   int64_t lastrow = 0;
-  bool registered = false;    // set by RegisterGrid: the position is occupied
+  bool registered = false;  // set by RegisterGrid: the position is occupied
 
   // Statistic output state.
   Grid sumcount = nullptr;  // per cell: values in the sum/mean companion (missing values are not counted)
   int minmaxstarted = 0;
   int stacklevelswitch = 0;
-  double count = 0;           // calls since the last write of the sum/mean companion
+  double count = 0;  // calls since the last write of the sum/mean companion
   int vegwrite = 0;
   int vegreset = 0;
-  Grid vegstart = nullptr;    // "VegetationStart", "VegetationStop", "VegetationDuration" of the layer
+  Grid vegstart = nullptr;  // "VegetationStart", "VegetationStop", "VegetationDuration" of the layer
   Grid vegstop = nullptr;
   Grid vegduration = nullptr;
   int64_t datedcounter = 0;
@@ -67,8 +67,8 @@ struct GridListEntry {
   int readcode = 1;
   double defaultvalue = 0;
   int writecode = 0;
-  std::string outname;        // name from which the statistic output grids are named
-  std::string statfile;       // an entry naming one gets a zonal statistics writer
+  std::string outname;   // name from which the statistic output grids are named
+  std::string statfile;  // an entry naming one gets a zonal statistics writer
   int statcode = 0;
   int periodnumber = -1;
   std::string periodunit;
@@ -268,6 +268,9 @@ class modelobject : public memory_handling {
   int64_t GetDateKey() const { return datekey; }
   int MonthLength(int month) const { return (month >= 1 && month <= 12) ? monthlength[month] : 0; }
   const std::string& GetControlFileName() const { return controlfilename; }
+  // The user's control file that controlfilename (its preprocessed copy) was
+  // made from: the file messages name.
+  std::string UserControlFile() const { return ControlFile::SourceNameOf(controlfilename); }
 
  protected:
   // Writes one FATAL entry and throws code.

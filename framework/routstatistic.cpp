@@ -79,6 +79,7 @@ int routstatistic::WriteHeader(const std::string& modelName, const std::string& 
 
 void routstatistic::AddStepValues(int64_t year, int64_t month, int64_t day, int64_t hour) {
   if (!active) return;
+  ReportInvalid(year, month, day, hour);
   const bool meanOverPeriod = type == 1 || type == 2 || type == 5;
   if (period >= 2) {
     for (int k = 1; k <= zones; ++k) {
@@ -89,6 +90,10 @@ void routstatistic::AddStepValues(int64_t year, int64_t month, int64_t day, int6
       records[k].sx += carrysx[k];
     }
   }
+  stepdate[0] = year;
+  stepdate[1] = month;
+  stepdate[2] = day;
+  stepdate[3] = hour;
   if (stepcounter != period) {
     if (period >= 2) {
       for (int k = 0; k <= zones; ++k) {
@@ -99,17 +104,17 @@ void routstatistic::AddStepValues(int64_t year, int64_t month, int64_t day, int6
     }
     return;
   }
-  column = 0;
-  ++lines;
-  int64_t* date = &linedates[4 * (lines - 1)];
-  date[0] = lastdate[0] = observeddate[0] = year;
-  date[1] = lastdate[1] = observeddate[1] = month;
-  date[2] = lastdate[2] = observeddate[2] = day;
-  date[3] = lastdate[3] = observeddate[3] = hour;
+  BufferSubbasinLine(stepdate, 0);
+}
+
+void routstatistic::BufferSubbasinLine(const int64_t* date, int partialSteps) {
+  BeginLine(date, partialSteps);
+  for (int i = 0; i < 4; ++i) observeddate[i] = date[i];
   for (int k = 1; k <= zones; ++k) {
     const ZoneRecord& r = records[k];
-    // The weighted mean of the values added for the subbasin; 0 without any.
-    const double value = (r.n > 0 && r.RelCellSum != 0) ? (r.n / r.RelCellSum) * (r.sx / r.n) : 0.0;
+    // The weighted mean of the values added for the subbasin; a subbasin
+    // without any valid value has no value: 0 would read as a discharge.
+    const double value = (r.n > 0 && r.RelCellSum != 0) ? (r.n / r.RelCellSum) * (r.sx / r.n) : kNodata;
     if (type == 2 || type == 4) {
       AppendValue(value);
     } else if ((type == 5 || type == 6) && column < listcount &&
@@ -118,6 +123,10 @@ void routstatistic::AddStepValues(int64_t year, int64_t month, int64_t day, int6
     }
   }
   EndLine();
+}
+
+void routstatistic::BufferUnfinishedPeriod() {
+  if (RestoreUnfinishedPeriod()) BufferSubbasinLine(stepdate, stepcounter);
 }
 
 double routstatistic::Determination(const EfficiencyRecord& r) {
@@ -166,6 +175,7 @@ void routstatistic::WriteBlock(const EfficiencyRecord* const* tables, const char
 
 void routstatistic::WriteEfficiency(const EfficiencyRecord* const* linear, const EfficiencyRecord* const* logarithmic) {
   if (!active) return;
+  BufferUnfinishedPeriod();
   zonalstatistic::Flush();
   IgnoreCtrlC();
   Open("a+");
@@ -184,6 +194,7 @@ void routstatistic::WriteEfficiency(const EfficiencyRecord* const* linear, const
 }
 
 void routstatistic::Finish() {
+  BufferUnfinishedPeriod();
   std::vector<double>().swap(observed);
   std::vector<double>().swap(observedaccumulator);
   std::vector<double>().swap(observedareas);

@@ -52,6 +52,12 @@ class routstatistic : public zonalstatistic {
  private:
   // Zone of column i (1 ... number of columns).
   int ColumnZone(int i) const { return (type == 2 || type == 4) ? i : columnmap[i]; }
+  // Buffers the line of the records (the carry added); partialSteps > 0
+  // marks a period the run ended inside of.
+  void BufferSubbasinLine(const int64_t* date, int partialSteps);
+  // The unfinished period's steps as a partial line, before the efficiency
+  // blocks and the end of the file.
+  void BufferUnfinishedPeriod();
   void WriteBlock(const EfficiencyRecord* const* tables, const char* label, const char* unshiftedLabel, bool explained,
                   bool storeUnshifted);
 

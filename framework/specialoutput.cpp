@@ -380,7 +380,7 @@ void SpecialOutputClass::ReadSection(const std::string& outputDirectory) {
     numfiles = std::strtol(words[0].c_str(), &end, 10);
   if (words.empty() || *end != '\0' || numfiles < 0 || numfiles > 2147483647L) {
     *diag << "FATAL: " << kSection << "the line after the time interval has to hold \"numfiles = <count>;\" "
-          << "with a count of 0 or more (line " << controlfile.LineNumber() << " of " << controlfilename << ")"
+          << "with a count of 0 or more (" << controlfile.Where().c_str() << ")"
           << "[end-entry]";
     throw 104;
   }

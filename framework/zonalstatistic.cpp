@@ -85,6 +85,7 @@ zonalstatistic::zonalstatistic(int& error, DiagStream* diagnostics, StatRecord* 
     }
     linewidth = c + 2;
     linedates.assign(4 * capacity, 0);
+    linepartial.assign(capacity, 0);
     linevalues.assign(capacity * linewidth, 0.0);
     current.assign(slots + 1, 0.0);
     accumulator.assign(slots + 1, 0.0);
@@ -209,8 +210,15 @@ void zonalstatistic::NewStep() {
 }
 
 void zonalstatistic::AddCell(int row, int col, int k, double value, double w) {
+  if (!active || k < 0 || k > zones) return;
+  // A value that is no number is no missing value: a module computed it from
+  // invalid input. It is left out like a missing one, and reported.
+  if (!std::isfinite(value)) {
+    NoteInvalid(row, col, k, value);
+    return;
+  }
   // Missing cells take no part in any zone sum.
-  if (!active || k < 0 || k > zones || !(value > kNodata)) return;
+  if (!(value > kNodata)) return;
   ZoneRecord& r = records[k];
   r.n += w;
   // Cells without a valid area value count with area 1.
@@ -223,6 +231,31 @@ void zonalstatistic::AddCell(int row, int col, int k, double value, double w) {
     r.sx += value * w;
     r.RelCellSum += w;
   }
+}
+
+void zonalstatistic::NoteInvalid(int row, int col, int k, double value) {
+  if (invalidcount++ > 0) return;
+  invalidrow = row;
+  invalidcolumn = col;
+  invalidzone = k;
+  invalidvalue = value;
+}
+
+void zonalstatistic::ReportInvalid(int64_t year, int64_t month, int64_t day, int64_t hour) {
+  if (invalidcount == 0) return;
+  if (!invalidreported) {
+    invalidreported = true;
+    const int64_t zoneCode = records ? std::llround(records[invalidzone].zonenwert) : invalidzone;
+    *diag << "ERROR: statistics " << filename.c_str() << ": the value " << invalidvalue << " (not a number) of zone "
+          << static_cast<long>(zoneCode);
+    if (rows > 1 || columns > 1) *diag << " at row " << invalidrow << ", column " << invalidcolumn;
+    *diag << " on " << static_cast<long>(day) << "." << static_cast<long>(month) << "." << static_cast<long>(year)
+          << " " << static_cast<long>(hour) << " h is left out of the statistics like a missing value ("
+          << static_cast<long>(invalidcount)
+          << " such values in the step); a module computed it from invalid input (said once for this file)"
+          << "[end-entry]";
+  }
+  invalidcount = 0;
 }
 
 void zonalstatistic::AddRecords(void* in, void* inout, int* len, MPI_Datatype* /*datatype*/) {
@@ -261,6 +294,7 @@ void zonalstatistic::Reduce(int64_t year, int64_t month, int64_t day, int64_t ho
     MPI_Op_free(&op);
     MPI_Type_free(&recordType);
   }
+  ReportInvalid(year, month, day, hour);
   if (MpiRank() != 0) return;
 
   const bool meanOverPeriod = type == 1 || type == 2 || type == 5;
@@ -273,16 +307,33 @@ void zonalstatistic::Reduce(int64_t year, int64_t month, int64_t day, int64_t ho
       records[k].sx += carrysx[k];
     }
   }
-  const bool due = stepcounter == period;
-  if (due) {
-    ++lines;
-    int64_t* date = &linedates[4 * (lines - 1)];
-    date[0] = lastdate[0] = year;
-    date[1] = lastdate[1] = month;
-    date[2] = lastdate[2] = day;
-    date[3] = lastdate[3] = hour;
-    column = 0;
+  stepdate[0] = year;
+  stepdate[1] = month;
+  stepdate[2] = day;
+  stepdate[3] = hour;
+  if (stepcounter == period) {
+    BufferZoneLine(stepdate, 0);
+    return;
   }
+  if (period >= 2) {
+    for (int k = 0; k <= zones; ++k) {
+      carryn[k] = records[k].n;
+      carrysx[k] = records[k].sx;
+      carryrel[k] = records[k].RelCellSum;
+    }
+  }
+}
+
+void zonalstatistic::BeginLine(const int64_t* date, int partialSteps) {
+  ++lines;
+  int64_t* d = &linedates[4 * (lines - 1)];
+  for (int i = 0; i < 4; ++i) d[i] = lastdate[i] = date[i];
+  linepartial[lines - 1] = partialSteps;
+  column = 0;
+}
+
+void zonalstatistic::BufferZoneLine(const int64_t* date, int partialSteps) {
+  BeginLine(date, partialSteps);
   double sumsx = 0;
   double sumrel = 0;
   for (int k = 1; k <= zones; ++k) {
@@ -292,7 +343,6 @@ void zonalstatistic::Reduce(int64_t year, int64_t month, int64_t day, int64_t ho
     const double mean = (r.n > 0 && r.RelCellSum != 0) ? r.sx / r.RelCellSum : kNodata;
     sumsx += r.sx;
     sumrel += r.RelCellSum;
-    if (!due) continue;
     if (type == 2 || type == 4) {
       AppendValue(mean);
     } else if ((type == 5 || type == 6) && column < listcount &&
@@ -300,17 +350,21 @@ void zonalstatistic::Reduce(int64_t year, int64_t month, int64_t day, int64_t ho
       AppendValue(mean);
     }
   }
-  const double total = sumrel > 0 ? sumsx / sumrel : kNodata;
-  if (period >= 2) {
-    for (int k = 0; k <= zones; ++k) {
-      carryn[k] = records[k].n;
-      carrysx[k] = records[k].sx;
-      carryrel[k] = records[k].RelCellSum;
-    }
-  }
-  if (!due) return;
-  AppendValue(total);
+  AppendValue(sumrel > 0 ? sumsx / sumrel : kNodata);
   EndLine();
+}
+
+bool zonalstatistic::RestoreUnfinishedPeriod() {
+  // The carry holds what Reduce added up since the last line, with the
+  // records of the last step as Reduce left them.
+  if (!active || !ok || period < 2 || stepcounter <= 0 || stepcounter >= period) return false;
+  if (carryn.empty()) return false;
+  for (int k = 0; k <= zones; ++k) {
+    records[k].n = carryn[k];
+    records[k].sx = carrysx[k];
+    records[k].RelCellSum = carryrel[k];
+  }
+  return true;
 }
 
 void zonalstatistic::EndLine() {
@@ -339,6 +393,7 @@ void zonalstatistic::Flush() {
       else
         Print("\t%.*f", precision, values[j]);
     }
+    if (linepartial[l] > 0) Print("\t# partial: %d of %d steps", linepartial[l], period);
     Print("\n");
   }
   Close();
@@ -351,11 +406,13 @@ void zonalstatistic::Flush() {
 }
 
 void zonalstatistic::Finish() {
+  if (MpiRank() == 0 && RestoreUnfinishedPeriod()) BufferZoneLine(stepdate, stepcounter);
   if (active && lines > 0 && ok) Flush();
   active = false;
   for (StatRecord* r : entered) *r = StatRecord{};
   entered.clear();
   std::vector<int64_t>().swap(linedates);
+  std::vector<int>().swap(linepartial);
   std::vector<double>().swap(linevalues);
   std::vector<double>().swap(current);
   std::vector<double>().swap(accumulator);

@@ -7,6 +7,12 @@
 //   <model>_submodel:<statistic>
 //   --  --  --  --  <relative area> ... 1.0000
 //   <year> <month> <day> <hour> <value> ... <total>
+//   <year> <month> <day> <hour> <value> ... <total>  # partial: 6 of 24 steps
+//
+// A period counts its steps from the start of the run (or from the line
+// before). A run that ends inside a period writes that period's steps as a
+// last line of their own, dated with the last step and marked by the comment
+// after its values.
 //
 // Per step, on every instance: NewStep, AddCell for each own cell, Reduce.
 // Lines, headers and files exist only on instance 0.
@@ -45,7 +51,8 @@ class zonalstatistic {
   virtual void Close();
   virtual void Flush();
   // Adds one cell of zone k (0 ... number of zones) with weight w. A missing
-  // value (not greater than -9999) is skipped.
+  // value (not greater than -9999) is skipped; so is a value that is no
+  // number (NaN or infinite), which is reported as an error with the step.
   virtual void AddCell(int row, int column, int k, double value, double w);
   virtual void NewStep();
   // Sums the records over the instances (reduceFlag > 0, collective) and, on
@@ -56,8 +63,9 @@ class zonalstatistic {
   // 0, or no free record).
   virtual int WriteHeader(const std::string& modelName, const std::string& statisticName, StatRecord* registry,
                           int capacity);
-  // Writes what is buffered, releases the buffers and frees the registry
-  // records that point to them.
+  // Writes the steps of a period that the run ended inside of as a partial
+  // line, what is buffered, releases the buffers and frees the registry
+  // records that point to them. Called at the end of a run.
   virtual void Finish();
 
   // MPI user operator on records of five doubles: adds n, sx and RelCellSum of
@@ -82,6 +90,17 @@ class zonalstatistic {
   void AppendValue(double value);
   // Ends the line of a period: clears the carried sums, flushes a full buffer.
   void EndLine();
+  // Begins a buffered line of the date; partialSteps > 0 marks it partial.
+  void BeginLine(const int64_t* date, int partialSteps);
+  // Instance 0: the records hold the sums of the steps since the last line
+  // (the carry added); buffers the line of zone means and total.
+  void BufferZoneLine(const int64_t* date, int partialSteps);
+  // Instance 0 at the end of the run: the carried steps of an unfinished
+  // period into the records; false when there are none.
+  bool RestoreUnfinishedPeriod();
+  // Remembers a cell whose value is no number; ReportInvalid tells it once.
+  void NoteInvalid(int row, int column, int k, double value);
+  void ReportInvalid(int64_t year, int64_t month, int64_t day, int64_t hour);
   // Enters a descriptor in the first free record; returns it or -1.
   int Register(StatRecord* registry, int capacity, const int64_t* date, int slotCount, double* values,
                double* accumulator, double* areas, const char* text, int64_t* codes);
@@ -119,6 +138,8 @@ class zonalstatistic {
   int column = 0;                  // values in the line being built
 
   int64_t lastdate[4] = {0, 0, 0, 0};  // year, month, day, hour of the last line
+  int64_t stepdate[4] = {0, 0, 0, 0};  // of the last step (instance 0)
+  std::vector<int> linepartial;        // per buffered line: steps of a partial period, else 0
 
   // Descriptor of the output (slots 1 ... slots).
   std::vector<double> current;
@@ -135,4 +156,13 @@ class zonalstatistic {
   std::vector<double> carryrel;
 
   int stepcounter = 0;
+
+  // Values that are no number in the current step (this instance), the first
+  // of them, and whether the file has reported one.
+  int64_t invalidcount = 0;
+  int invalidrow = 0;
+  int invalidcolumn = 0;
+  int invalidzone = 0;
+  double invalidvalue = 0;
+  bool invalidreported = false;
 };

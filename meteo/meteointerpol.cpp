@@ -226,7 +226,8 @@ void meteointerpol::ComposeDescription() {
   const char* file0 = StationFileName[0].c_str();
   const char* file1 = StationFileName[1].c_str();
   const char* zones = gridlist[1].filename.c_str();
-  const char* control = controlfilename.c_str();
+  const std::string controlName = UserControlFile();
+  const char* control = controlName.c_str();
   const int ac0 = AdditionalColumns[0];
   const int ac1 = AdditionalColumns[1];
   // The limit is shown as given in the control file, also when it was squared on reading.
@@ -243,7 +244,7 @@ void meteointerpol::ComposeDescription() {
     case 2: {
       std::string s = std::string(var) + " interpolated with regression from ";
       s += " " + RegressionFileName + ",";
-      s += " zones from " + std::string(zones) + ", control file: " + controlfilename;
+      s += " zones from " + std::string(zones) + ", control file: " + controlName;
       std::snprintf(t, n, "%s", s.c_str());
       break;
     }

@@ -343,7 +343,9 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
           }
         }
         if (applyPostProcessing) v = PostProcess(v, r, c, X, Y, true);
-        ResultGrid[r][c] = v;
+        // A cell that no station reaches holds the grid's no-data value, as
+        // the result grids' header says; the invalid marker is internal.
+        ResultGrid[r][c] = v < -Nodata ? nodata : v;
       }
     }
   }

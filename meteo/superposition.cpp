@@ -77,8 +77,8 @@ RegionalSuperposition::RegionalSuperposition(DiagStream* diagnostics, const std:
   }
   if (count < 0) {
     *diag << "FATAL: could not read \"NumberOfEntities\" keyword in section [" << modulname.c_str() << "]\n\n"
-          << "(expected a line \"NumberOfEntities = <count of entities, 0 or more>;\" in line "
-          << controlfile.LineNumber() << " of " << controlfilename.c_str() << ")"
+          << "(expected a line \"NumberOfEntities = <count of entities, 0 or more>;\" in "
+          << controlfile.Where().c_str() << ")"
           << "[end-entry]";
     throw 133;
   }
@@ -89,7 +89,7 @@ RegionalSuperposition::RegionalSuperposition(DiagStream* diagnostics, const std:
     while (text.find('}') == std::string::npos) {
       if (!controlfile.GetLine(piece)) {
         *diag << "FATAL: error in control file, section [" << modulname.c_str() << "]: entity " << e << " of "
-              << NumberOfEntities << " has no closing \"}\" before the end of " << controlfilename.c_str()
+              << NumberOfEntities << " has no closing \"}\" before the end of " << UserControlFile().c_str()
               << "[end-entry]";
         throw 17;
       }

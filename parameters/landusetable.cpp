@@ -1,6 +1,7 @@
 #include "parameters/landusetable.h"
 
 #include <algorithm>
+#include <cmath>
 #include <sstream>
 
 #include "framework/controlfile.h"
@@ -16,6 +17,141 @@ std::string WithoutLineEnd(const std::string& line) {
   std::string s = line;
   while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
   return s;
+}
+
+std::string Number(double v) {
+  std::ostringstream out;
+  out << v;
+  return out.str();
+}
+
+// "LAI = -1 (fixpoint 2 of 5)"
+std::string SeriesValue(const char* key, double v, int i, int n, bool monthly) {
+  return std::string(key) + " = " + Number(v) + " (" + (monthly ? "month " : "fixpoint ") + std::to_string(i) + " of " +
+         std::to_string(n) + ")";
+}
+
+// The fixpoint days in order: days of the year (0 to 366), none before the
+// one before it. The phenology methods 3, 4 and 6 mark the start of the
+// season by the negative day of fixpoint k, and fixpoint k + 1 counts days
+// from that start; the other days are in order around them.
+std::string CheckJulDays(const landuse_table_entry& e) {
+  const int n = e.JulDaysCount;
+  const bool phenology = e.method == landuse_table_entry::kDynPhen1 || e.method == landuse_table_entry::kDynPhen2 ||
+                         e.method == landuse_table_entry::kDynPhen4;
+  const int k = phenology ? e.PhenoFixpointIndex : -1;
+  int previous = -1;
+  for (int i = 1; i <= n && i < static_cast<int>(e.JulDays.size()); ++i) {
+    const int d = e.JulDays[static_cast<size_t>(i)];
+    const std::string at =
+        "\"JulDays\": day " + std::to_string(d) + " (fixpoint " + std::to_string(i) + " of " + std::to_string(n) + ")";
+    if (i == k) continue;
+    if (i == k + 1 && k > 0) {
+      if (d < 0) return at + " counts the days from the start of the season and has to be 0 or more";
+      continue;
+    }
+    if (d < 0 || d > 366) return at + " has to be a day of the year (0 to 366)";
+    if (d < previous)
+      return at + " comes before the day " + std::to_string(previous) + " before it: the days have to be in order";
+    previous = d;
+  }
+  return std::string();
+}
+
+// The values of an entry against their physical range; the first problem, or
+// an empty text. Albedo and cover are fractions, leaf area, roughness, root
+// depth and the resistances are not negative (the grids raise a roughness of
+// 0 to 0.01 and a root depth below 0.01 to 0.01), the surface routing divides
+// by the crop distances and the Strickler coefficient. No value may be NaN
+// or infinite.
+std::string CheckLanduseValues(const landuse_table_entry& e) {
+  std::string problem = CheckJulDays(e);
+  if (!problem.empty()) return problem;
+  const int n = e.JulDaysCount;
+  const bool monthly = e.method == landuse_table_entry::kOldRow;
+  struct Range {
+    const char* key;
+    const std::vector<double>* series;
+    double low, high;  // inclusive
+    bool monthly;      // old rows: 12 monthly values
+  };
+  const double inf = HUGE_VAL;
+  const Range ranges[] = {{"Albedo", &e.Albedo, 0.0, 1.0, false},
+                          {"rsc", &e.rsc, 0.0, inf, monthly},
+                          {"LAI", &e.LAI, 0.0, inf, false},
+                          {"Z0", &e.Z0, 0.0, inf, false},
+                          {"VCF", &e.VCF, 0.0, 1.0, false},
+                          {"RootDepth", &e.RootDepth, 0.0, inf, false},
+                          {"AltDep", &e.AltDep, -inf, inf, false},
+                          {"ForcingThreshold", &e.ForcingThreshold, -inf, inf, false},
+                          {"rs_interception", &e.rs_interception, 0.0, inf, monthly},
+                          {"rs_evaporation", &e.rs_evaporation, 0.0, inf, monthly},
+                          {"SR_StemDiameter", &e.SR_StemDiameter, 0.0, inf, false},
+                          {"SR_ResidCovrg", &e.SR_ResidCovrg, 0.0, 1.0, false},
+                          {"n-factor", &e.n_factor, -inf, inf, false}};
+  for (const Range& r : ranges) {
+    const int count = r.monthly ? 12 : n;
+    for (int i = 1; i <= count && i < static_cast<int>(r.series->size()); ++i) {
+      const double v = (*r.series)[static_cast<size_t>(i)];
+      if (std::isfinite(v) && v >= r.low && v <= r.high) continue;
+      const std::string value = SeriesValue(r.key, v, i, count, r.monthly);
+      if (!std::isfinite(v)) return value + ": it has to be a number";
+      if (r.high == inf) return value + ": it has to be 0 or more";
+      return value + ": it has to lie within 0 ... 1";
+    }
+  }
+  for (auto [key, coefficients] :
+       {std::pair{"SR_rough_coeff1", &e.SR_rough_coeff1}, std::pair{"SR_rough_coeff2", &e.SR_rough_coeff2}}) {
+    const std::vector<double>& c = *coefficients;
+    for (size_t i = 1; i < c.size(); ++i)
+      if (!std::isfinite(c[i]))
+        return SeriesValue(key, c[i], static_cast<int>(i), 3, false) + ": it has to be a number";
+  }
+  struct Scalar {
+    const char* key;
+    double value, low, high;
+    bool lowOpen;  // the value has to be greater than low
+  };
+  const Scalar scalars[] = {
+      // The root distribution's weights (1 + RootDist z/R)(1 - z/R) stay positive in the root zone.
+      {"RootDist", e.RootDist, -1.0, inf, false},
+      {"TReduWet", e.TReduWet, 0.0, 1.0, false},
+      {"LimitReduWet", e.LimitReduWet, 0.0, 1.0, false},
+      {"HReduDry", e.HReduDry, 0.0, inf, false},
+      {"SR_CropDistX", e.SR_CropDistX, 0.0, inf, true},
+      {"SR_CropDistY", e.SR_CropDistY, 0.0, inf, true},
+      {"SR_K_ST", e.SR_K_ST, 0.0, inf, true},
+      {"SR_C_WR", e.SR_C_WR, 0.0, inf, true},
+      {"StressFactorDynPhen", e.StressFactorDynPhen, -inf, inf, false},
+      {"F*", e.FStar, -inf, inf, false},
+      {"DP1_T_Bf", e.DP1_T_Bf, -inf, inf, false},
+      {"DP2_T_Bc", e.DP2_T_Bc, -inf, inf, false},
+      {"DP2_T_Bf", e.DP2_T_Bf, -inf, inf, false},
+      {"DP2_Par_a", e.DP2_Par_a, -inf, inf, false},
+      {"DP2_Par_b", e.DP2_Par_b, -inf, inf, false},
+      {"DP2_Offset_1", e.DP2_Offset_1, -inf, inf, false},
+      {"DP2_Offset_2", e.DP2_Offset_2, -inf, inf, false},
+      {"DP4_T0", e.DP4_T0, -inf, inf, false},
+      {"DP4_T1", e.DP4_T1, -inf, inf, false},
+      {"DP4_Par_a", e.DP4_Par_a, -inf, inf, false},
+      {"DP4_Par_b", e.DP4_Par_b, -inf, inf, false},
+      {"DP4_T_xylstop", e.DP4_T_xylstop, -inf, inf, false},
+      {"nf_freezing", e.nf_freezing, -inf, inf, false},
+      {"nf_thawing", e.nf_thawing, -inf, inf, false}};
+  for (const Scalar& c : scalars) {
+    const bool inside = std::isfinite(c.value) && (c.lowOpen ? c.value > c.low : c.value >= c.low) && c.value <= c.high;
+    if (inside) continue;
+    const std::string value = std::string(c.key) + " = " + Number(c.value);
+    if (!std::isfinite(c.value)) return value + ": it has to be a number";
+    if (c.high != inf) return value + ": it has to lie within " + Number(c.low) + " ... " + Number(c.high);
+    return value + (c.lowOpen ? ": it has to be greater than " : ": it has to be at least ") + Number(c.low);
+  }
+  // Absent, the capacity follows the leaf area (-1); given, it is a depth.
+  if (!std::isfinite(e.IntercepCap) || (e.IntercepCap < 0.0 && e.IntercepCap != -1.0))
+    return "IntercepCap = " + Number(e.IntercepCap) +
+           ": it has to be 0 or more (mm per unit of leaf area); leave it out to take the leaf area times the "
+           "interception model's maximum thickness";
+  return std::string();
 }
 
 // Reads one table block into an entry. Every failure ends the block with the
@@ -249,6 +385,8 @@ void LanduseBlockParser::Parse(int method) {
   Series("n-factor", entry.n_factor, n, false, -9999.9);
   entry.nf_freezing = OptionalValue("nf_freezing", -9999.9);
   entry.nf_thawing = OptionalValue("nf_thawing", -9999.9);
+  const std::string problem = CheckLanduseValues(entry);
+  if (!problem.empty()) Fail(problem);
 }
 
 // Fields that old rows do not hold get the values a block without those keys
@@ -344,6 +482,8 @@ void ReadOldLanduseRow(landuse_table_entry& entry, DiagStream& diag, const std::
   entry.AltDep = {-0.025, 0.025, 0.025, -0.025, -0.025};
   entry.TReduWet = 0.95;
   entry.LimitReduWet = 0.0;
+  const std::string problem = CheckLanduseValues(entry);
+  if (!problem.empty()) fail(problem);
 }
 
 std::unique_ptr<landuse_table_entry[]> ReadLanduseTable(ControlFile& file, DiagStream& diag, int modelVariant) {
@@ -362,11 +502,20 @@ std::unique_ptr<landuse_table_entry[]> ReadLanduseTable(ControlFile& file, DiagS
   std::string line;
   for (int k = 1; k <= n; ++k) {
     if (!file.GetLine(line)) {
-      diag << "FATAL: landuse table: the control file " << file.Name().c_str() << " ends after " << k - 1 << " of " << n
-           << " entries of " << section.c_str() << "[end-entry]";
+      diag << "FATAL: landuse table: the control file " << file.SourceName().c_str() << " ends after " << k - 1
+           << " of " << n << " entries of " << section.c_str() << "[end-entry]";
       throw 29;
     }
     const int firstLine = file.LineNumber();
+    if (IsNoEntry(line)) {
+      diag << "FATAL: landuse table: entry " << k << " of " << n << " of " << section.c_str()
+           << " is missing: expected a table block (\"<code> <name> method = VariableDayCount {\" ... \"}\") or an "
+              "old row, found "
+           << NoEntryText(line).c_str() << " (" << WhereInFile(file, firstLine).c_str()
+           << "); the count line gives the number of land-use types"
+           << "[end-entry]";
+      throw 29;
+    }
     const char* method = nullptr;
     for (const char* m : kMethodNames) {
       if (line.find(m) != std::string::npos && line.find("method") != std::string::npos &&

@@ -1,5 +1,6 @@
 #include "parameters/multilayertable.h"
 
+#include <cmath>
 #include <sstream>
 #include <vector>
 
@@ -59,6 +60,14 @@ void ParseMultilayerLanduseEntry(multilayer_landuse_entry& entry, DiagStream& di
   entry.LayerIndexes = codes;
   if (!block.ConvertDouble("k_extinct", entry.k_extinct)) entry.k_extinct = 0.3;
   if (!block.ConvertDouble("LAI_scale", entry.LAI_scale)) entry.LAI_scale = 10.0;
+  // The light extinction through the layers and the resistance that grows
+  // with the leaf area above a layer: neither is negative.
+  for (auto [key, value] : {std::pair{"k_extinct", entry.k_extinct}, std::pair{"LAI_scale", entry.LAI_scale}}) {
+    if (std::isfinite(value) && value >= 0.0) continue;
+    std::ostringstream shown;
+    shown << value;
+    fail(std::string(key) + " = " + shown.str() + ": it has to be a number of 0 or more");
+  }
 }
 
 std::unique_ptr<multilayer_landuse_entry[]> ReadMultilayerLanduseTable(ControlFile& file, DiagStream& diag) {
@@ -72,8 +81,8 @@ std::unique_ptr<multilayer_landuse_entry[]> ReadMultilayerLanduseTable(ControlFi
   std::string line;
   for (int k = 1; k <= n; ++k) {
     if (!file.GetLine(line)) {
-      diag << "FATAL: multilayer_landuse_table: the control file " << file.Name().c_str() << " ends after " << k - 1
-           << " of " << n << " entries of " << section.c_str() << "[end-entry]";
+      diag << "FATAL: multilayer_landuse_table: the control file " << file.SourceName().c_str() << " ends after "
+           << k - 1 << " of " << n << " entries of " << section.c_str() << "[end-entry]";
       throw 110;
     }
     const int firstLine = file.LineNumber();

@@ -24,18 +24,69 @@ std::string Number(double v) {
   return out.str();
 }
 
-// Checks that the layer parameters allow the retention tables: they divide
-// by theta_sat - theta_res and by Par_m = 1 - 1/Par_n, and thicknesses are
-// the lengths of the soil column's layers. Returns the first problem found.
+// "layer 4 (horizon 2)" of a block, "layer 4" of an old row.
+std::string LayerName(const soil_table_entry& e, int L) {
+  std::string name = "layer " + std::to_string(L);
+  int last = 0;
+  for (int h = 1; h <= e.HorizonCount && h < static_cast<int>(e.LayersPerHorizon.size()); ++h) {
+    last += e.LayersPerHorizon[static_cast<size_t>(h)];
+    if (L <= last) return name + " (horizon " + std::to_string(h) + ")";
+  }
+  return name;
+}
+
+// Checks the values against their physical range: the retention tables
+// divide by theta_sat - theta_res and by Par_m = 1 - 1/Par_n, and raise
+// alpha times the suction to the power Par_n; thicknesses are the lengths of
+// the soil column's layers; conductivities, capacities and depths are not
+// negative. No value may be NaN or infinite. Returns the first problem found.
 std::string CheckLayerParameters(const soil_table_entry& e) {
+  auto key = [](const char* name, double v) { return std::string(name) + " = " + Number(v); };
   for (int L = 1; L <= e.layers; ++L) {
-    const std::string layer = "layer " + std::to_string(L) + ": ";
-    if (!(e.theta_sat[L] > e.theta_res[L]))
-      return layer + "theta_sat (" + Number(e.theta_sat[L]) + ") must be greater than theta_res (" +
-             Number(e.theta_res[L]) + ")";
-    if (!(e.Par_n[L] > 1.0)) return layer + "Par_n (" + Number(e.Par_n[L]) + ") must be greater than 1";
-    if (!(e.Par_m[L] > 0.0)) return layer + "Par_m (" + Number(e.Par_m[L]) + ") must be greater than 0";
-    if (!(e.thickness[L] > 0.0)) return layer + "thickness (" + Number(e.thickness[L]) + ") must be greater than 0";
+    const std::string layer = LayerName(e, L) + ": ";
+    const double ks = e.ksat[L], ts = e.theta_sat[L], tr = e.theta_res[L];
+    if (!std::isfinite(ks) || ks < 0.0) return layer + key("ksat", ks) + ": it has to be a number of 0 or more (m/s)";
+    if (!std::isfinite(ts) || ts > 1.0)
+      return layer + key("theta_sat", ts) + ": a water content has to be a number of at most 1";
+    if (!std::isfinite(tr) || tr < 0.0)
+      return layer + key("theta_res", tr) + ": a water content has to be a number of 0 or more";
+    if (!(ts > tr)) return layer + "theta_sat (" + Number(ts) + ") must be greater than theta_res (" + Number(tr) + ")";
+    if (!std::isfinite(e.alpha[L]) || !(e.alpha[L] > 0.0))
+      return layer + key("alpha", e.alpha[L]) + ": it has to be greater than 0 (1/m)";
+    if (!std::isfinite(e.Par_n[L]) || !(e.Par_n[L] > 1.0))
+      return layer + "Par_n (" + Number(e.Par_n[L]) + ") must be greater than 1";
+    if (!std::isfinite(e.Par_m[L]) || !(e.Par_m[L] > 0.0))
+      return layer + "Par_m (" + Number(e.Par_m[L]) + ") must be greater than 0";
+    if (!std::isfinite(e.thickness[L]) || !(e.thickness[L] > 0.0))
+      return layer + "thickness (" + Number(e.thickness[L]) + ") must be greater than 0";
+    for (auto [name, values] :
+         {std::pair{"Par_tau", &e.Par_tau}, std::pair{"k_recession", &e.k_recession},
+          std::pair{"DryHeatCapacity", &e.DryHeatCapacity}, std::pair{"DryDensity", &e.DryDensity},
+          std::pair{"DryThermalConduct", &e.DryThermalConduct}}) {
+      if (L < static_cast<int>(values->size()) && !std::isfinite((*values)[static_cast<size_t>(L)]))
+        return layer + key(name, (*values)[static_cast<size_t>(L)]) + ": it has to be a number";
+    }
+  }
+  // Scalars that bound or scale the soil model's fluxes: maxratio divides
+  // conductivities, CapacityRedu is raised to a depth.
+  const std::pair<const char*, double> notNegative[] = {{"ksat_topmodel", e.ksat_topmodel},
+                                                        {"FCap", e.FCap},
+                                                        {"mSB", e.mSB},
+                                                        {"suction", e.suction},
+                                                        {"EvapMaxDepth", e.EvapMaxDepth},
+                                                        {"MaxInterflowDepth", e.MaxInterflowDepth},
+                                                        {"CapacityRedu", e.CapacityRedu}};
+  for (const auto& [name, v] : notNegative)
+    if (!std::isfinite(v) || v < 0.0) return key(name, v) + ": it has to be a number of 0 or more";
+  if (!std::isfinite(e.maxratio) || !(e.maxratio > 0.0))
+    return key("maxratio", e.maxratio) + ": it has to be greater than 0";
+  if (!std::isfinite(e.MacroDepth)) return key("MacroDepth", e.MacroDepth) + ": it has to be a number";
+  if (!std::isfinite(e.KMinFrozenSoil)) return key("KMinFrozenSoil", e.KMinFrozenSoil) + ": it has to be a number";
+  for (int i = 0; i <= 10; ++i) {
+    if (std::isfinite(e.SU_PAR[i])) continue;
+    char name[16];
+    std::snprintf(name, sizeof name, "SU_PAR%.02d", i);
+    return key(name, e.SU_PAR[i]) + ": it has to be a number";
   }
   return std::string();
 }
@@ -215,6 +266,11 @@ void SoilBlockParser::Parse() {
   if (!ReadLayerValues("DryDensity", entry.DryDensity)) entry.DryDensity.assign(entry.DryDensity.size(), -1.0);
   if (!ReadLayerValues("DryThermalConduct", entry.DryThermalConduct))
     entry.DryThermalConduct.assign(entry.DryThermalConduct.size(), -1.0);
+  // Macropore threshold and capacity in mm/h as written (stored in m/s below).
+  for (auto [key, value] :
+       {std::pair{"PMacroThresh", entry.PMacroThresh}, std::pair{"MacroCapacity", entry.MacroCapacity}})
+    if (!std::isfinite(value) || value < 0.0)
+      Problem(std::string(key) + " = " + Number(value) + ": it has to be a number of 0 or more (mm/h)");
   ReadScalar("KMinFrozenSoil", entry.KMinFrozenSoil, entry.KMinFrozenSoil);
   entry.LogKMinFrozenSoil = entry.KMinFrozenSoil > 0.0 ? std::log(entry.KMinFrozenSoil) : -27.631;
   entry.PMacroThresh /= 3.6e6;
@@ -231,7 +287,7 @@ void SoilBlockParser::Parse() {
   ReadScalar("MaxInterflowDepth", entry.MaxInterflowDepth, 2.0);
 
   if (!problem.empty()) Fail(problem);
-  if (!(entry.ThicknessScaling > 0.0))
+  if (!std::isfinite(entry.ThicknessScaling) || !(entry.ThicknessScaling > 0.0))
     Fail("ThicknessScaling (" + Number(entry.ThicknessScaling) + ") must be greater than 0");
   const std::string bad = CheckLayerParameters(entry);
   if (!bad.empty()) Fail(bad);
@@ -317,8 +373,6 @@ void ReadOldSoilRow(soil_table_entry& entry, DiagStream& diag, const std::string
   entry.thickness[2] = d - 0.05;
   for (int L = 3; L <= layers; ++L) entry.thickness[L] = d;
   entry.thickness[0] = entry.thickness[1];
-  const std::string bad = CheckLayerParameters(entry);
-  if (!bad.empty()) fail(bad, 29);
 
   const double ks = entry.ksat_topmodel;
   entry.ksat[1] = ks * std::pow(k, 0.025);
@@ -330,6 +384,8 @@ void ReadOldSoilRow(soil_table_entry& entry, DiagStream& diag, const std::string
   entry.ksat[0] = entry.ksat[1];
   entry.TotalDepth = 0.0;
   for (int L = 1; L <= layers; ++L) entry.TotalDepth += entry.thickness[L];
+  const std::string bad = CheckLayerParameters(entry);
+  if (!bad.empty()) fail(bad, 30);
   BuildTables(entry);
 }
 
@@ -344,11 +400,20 @@ std::unique_ptr<soil_table_entry[]> ReadSoilTable(ControlFile& file, DiagStream&
   std::string line;
   for (int k = 1; k <= n; ++k) {
     if (!file.GetLine(line)) {
-      diag << "FATAL: soil table: the control file " << file.Name().c_str() << " ends after " << k - 1 << " of " << n
-           << " entries of " << section.c_str() << "[end-entry]";
+      diag << "FATAL: soil table: the control file " << file.SourceName().c_str() << " ends after " << k - 1 << " of "
+           << n << " entries of " << section.c_str() << "[end-entry]";
       throw 30;
     }
     const int firstLine = file.LineNumber();
+    if (IsNoEntry(line)) {
+      diag << "FATAL: soil table: entry " << k << " of " << n << " of " << section.c_str()
+           << " is missing: expected a table block (\"<code> <name> method = MultipleHorizons {\" ... \"}\") or an "
+              "old row, found "
+           << NoEntryText(line).c_str() << " (" << WhereInFile(file, firstLine).c_str()
+           << "); the count line gives the number of soil types"
+           << "[end-entry]";
+      throw 30;
+    }
     if (line.find("MultipleHorizons") != std::string::npos || line.find("method") != std::string::npos ||
         line.find('{') != std::string::npos) {
       std::string text = line;

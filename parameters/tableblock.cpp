@@ -193,7 +193,7 @@ bool FindTableSection(ControlFile& file, DiagStream& diag, const std::string& he
   }
   if (!found && required) {
     diag << ("FATAL: error in control file, " + header + "; (EOF)not found!").c_str() << "\nthe section "
-         << header.c_str() << " is missing in the control file " << file.Name().c_str() << "[end-entry]";
+         << header.c_str() << " is missing in the control file " << file.SourceName().c_str() << "[end-entry]";
     throw 17;
   }
   return found;
@@ -212,9 +212,20 @@ int ReadTableCount(ControlFile& file, DiagStream& diag, const std::string& heade
   return count;
 }
 
+bool IsNoEntry(const std::string& line) {
+  const size_t first = line.find_first_not_of(" \t\r\n");
+  return first == std::string::npos || line[first] == '[';
+}
+
+std::string NoEntryText(const std::string& line) {
+  const size_t first = line.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "an empty line";
+  std::string text = "\"";
+  text.append(line, 0, line.find_last_not_of("\r\n") + 1);
+  text += '"';
+  return text;
+}
+
 std::string WhereInFile(const ControlFile& file, int firstLine) {
-  const int last = file.LineNumber();
-  std::string where = "control file " + file.Name() + ", line";
-  if (firstLine < last) return where + "s " + std::to_string(firstLine) + "-" + std::to_string(last);
-  return where + " " + std::to_string(last);
+  return file.WhereLines(firstLine);
 }

@@ -87,5 +87,12 @@ bool FindTableSection(ControlFile& file, DiagStream& diag, const std::string& he
 // code 17.
 int ReadTableCount(ControlFile& file, DiagStream& diag, const std::string& header);
 
-// "control file NAME, line N" or "lines N-M" for messages.
+// "control file NAME, line N" or "lines N-M" for messages: the lines from
+// firstLine to the reading position, in the user's own control file.
 std::string WhereInFile(const ControlFile& file, int firstLine);
+
+// A line that cannot begin a table entry: empty, or the header of the next
+// section. A table whose count is larger than its entries meets one.
+bool IsNoEntry(const std::string& line);
+// Such a line for a message: "an empty line", or the line in quotes.
+std::string NoEntryText(const std::string& line);

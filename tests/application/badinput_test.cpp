@@ -19,6 +19,7 @@
 
 #include "framework/types.h"
 #include "tests/application/basins.h"
+#include "tests/support/examplebasin.h"
 #include "tests/support/testutil.h"
 
 using fluvextest::CountOf;
@@ -246,17 +247,20 @@ TEST(BadInput, CtrlCUnderMpirunKeepsTheStatisticsOfFinishedDaysAndClosesTheDiagn
     _exit(127);
   }
   setpgid(pid, pid);
-  // Two days of statistics on disk, then Ctrl-C.
+  // Two days of statistics on disk, then Ctrl-C; the year takes far longer,
+  // however busy the machine is. A run that ends before has failed.
   const std::string stat = basin.dir / "out/temperature.stat";
+  int status = 0;
   bool started = false;
-  for (int i = 0; i < 6000 && !started; ++i) {
+  bool ended = false;
+  while (!started && !ended) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     started = fluvextest::FileExists(stat) && CountOf(ReadFile(stat), "\n") >= 3 + 48;
+    ended = waitpid(pid, &status, WNOHANG) == pid;
   }
-  EXPECT_TRUE(started) << ReadFile(basin.dir / "console.txt");
+  ASSERT_TRUE(started) << ReadFile(basin.dir / "console.txt");
   kill(-pid, SIGINT);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  if (!ended) waitpid(pid, &status, 0);
   const std::string console = ReadFile(basin.dir / "console.txt");
   EXPECT_FALSE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "stopped, not finished\n" << console;
   // Whole days of hourly lines, every line complete, fewer than the year.
@@ -265,6 +269,7 @@ TEST(BadInput, CtrlCUnderMpirunKeepsTheStatisticsOfFinishedDaysAndClosesTheDiagn
   EXPECT_LT(lines.size(), 8760u);
   EXPECT_EQ(lines.size() % 24, 0u) << lines.size();
   for (const auto& l : lines) ASSERT_EQ(l.size(), 8u);
+  ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back()[3], "24");
   EXPECT_EQ(fluvextest::RunCommand("xmllint --noout Fluvex_Diag_0.xml", basin.dir.path()).exitCode, 0)
       << ReadFile(basin.dir / "Fluvex_Diag_0.xml");
@@ -286,16 +291,19 @@ TEST(BadInput, CtrlCDuringTheSetUpClosesTheDiagnostics) {
     execl(FLUVEX_BINARY, FLUVEX_BINARY, "control.txt", static_cast<char*>(nullptr));
     _exit(127);
   }
+  // From this message on the set-up waits for the pipe; SIGINT ends it there
+  // or anywhere before the time loop.
+  int status = 0;
   bool waiting = false;
-  for (int i = 0; i < 6000 && !waiting; ++i) {
+  bool ended = false;
+  while (!waiting && !ended) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     waiting = Has(ReadFile(dir / "console.txt"), "compiling symbols in control file control.txt");
+    ended = waitpid(pid, &status, WNOHANG) == pid;
   }
-  EXPECT_TRUE(waiting) << ReadFile(dir / "console.txt");
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(waiting) << ReadFile(dir / "console.txt");
   kill(pid, SIGINT);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  if (!ended) waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
   EXPECT_TRUE(Has(ReadFile(dir / "console.txt"), "FATAL: program ended by signal SIGINT (Ctrl-C)"));
   EXPECT_EQ(fluvextest::RunCommand("xmllint --noout Fluvex_Diag_0.xml", dir.path()).exitCode, 0)
@@ -313,5 +321,134 @@ TEST(BadInput, FilesSavedWithCarriageReturnsOnlyAreNamedAsSuch) {
     const auto r = basin.Run();
     EXPECT_NE(r.exitCode, 0) << file;
     EXPECT_TRUE(Has(r.output, "the file has CR-only line ends: save it with LF or CR LF line ends")) << r.output;
+  }
+}
+
+TEST(BadInput, AStatisticsPeriodThatTheRunEndsInsideIsWrittenAsAPartialLine) {
+  // Precipitation is 1 mm in every hour of 1 January and 0.5 mm on 2 January
+  // everywhere; daily sums (code 4024) of a run that ends on 2 January at
+  // 6 h: the whole first day, then the six hours of the second, marked.
+  Basin basin("badinput_partial");
+  basin.Edit("control.txt", "precipitation.stat 2001", "precipitation.stat 4024");
+  basin.Edit("control.txt", "24        end hour\n2         end day", "6         end hour\n2         end day");
+  const auto r = basin.Run();
+  ASSERT_EQ(r.exitCode, 0) << r.output;
+  const auto lines = basin.StatLines("precipitation.stat");
+  ASSERT_EQ(lines.size(), 2u) << ReadFile(basin.dir / "out/precipitation.stat");
+  EXPECT_EQ(lines[0], (std::vector<std::string>{"2001", "1", "1", "24", "24.000", "24.000", "24.000", "24.000"}));
+  EXPECT_EQ(lines[1], (std::vector<std::string>{"2001", "1", "2", "6", "3.000", "3.000", "3.000", "3.000", "#",
+                                                "partial:", "6", "of", "24", "steps"}));
+  // The hourly file of the same run holds every step, none marked.
+  EXPECT_EQ(basin.StatLines("temperature.stat").size(), 30u);
+  EXPECT_FALSE(Has(ReadFile(basin.dir / "out/temperature.stat"), "partial"));
+}
+
+TEST(BadInput, ReadersOfTheControlFileNameTheUsersFileAndLine) {
+  struct Case {
+    const char* from;
+    const char* to;
+    int code;
+    const char* what;
+    int lineOffset;  // of the line named, from the first line of the edit; -1: no line is named
+  };
+  // The symbol definition of line 3 is not in the preprocessed copy, so its
+  // line numbers differ from the user's.
+  const Case cases[] = {
+      {"[soil_table]\n0\n", "", 17, "the section [soil_table] is missing in the control file control.txt", -1},
+      {"[landuse_table]\n0\n", "[landuse_table]\n1\n\n", 29,
+       "landuse table: entry 1 of 1 of [landuse_table] is missing: expected a table block", 2},
+      {"[soil_table]\n0\n", "[soil_table]\n1\n[precipitation_correction]\n", 30,
+       "soil table: entry 1 of 1 of [soil_table] is missing: expected a table block", 2},
+      {"[irrigation]\n0\n$time\n", "[irrigation]\n1\n$time\n\n[irrigation_table]\n-1\n", 29,
+       "the number of irrigation codes in [irrigation_table] (", 5},
+      {"[special_output]\n", "[soil_surface_groundwater_substeps]\n0\n\n[special_output]\n", 17,
+       "the sub step counter in [soil_surface_groundwater_substeps] (", 1},
+      {"[special_output]\n", "[SpinUp]\n1\n0\n1\n-1\n\n[special_output]\n", 17, "numGrids in [SpinUp] (", 4},
+  };
+  int i = 0;
+  for (const Case& k : cases) {
+    Basin basin("badinput_where" + std::to_string(i++));
+    const int line = basin.Edit("control.txt", k.from, k.to);
+    const auto r = basin.Run();
+    EXPECT_EQ(r.exitCode, k.code) << k.to << r.output;
+    EXPECT_TRUE(Has(r.output, k.what)) << k.to << r.output;
+    if (k.lineOffset >= 0) {
+      EXPECT_TRUE(Has(r.output, "control file control.txt, line " + std::to_string(line + k.lineOffset)))
+          << k.to << r.output;
+    }
+    EXPECT_FALSE(Has(r.output, "$$$")) << k.to << r.output;
+  }
+}
+
+// Copies of the example basin, each with one value of its land-use or soil
+// table out of its physical range, run for one day: each stops at set-up with
+// the table, the entry's code, the key and the value, and the lines of the
+// entry in the user's control file.
+TEST(BadInput, TableValuesOutOfTheirRangeAreFatalWithTheEntryKeyAndValue) {
+  struct Case {
+    const char* from;
+    const char* to;
+    int code;
+    const char* header;  // first line of the entry, to find its lines
+    const char* what;
+  };
+  const Case cases[] = {
+      {"ksat = 2.89e-6 2.89e-6 2.89e-6", "ksat = 2.89e-6 nan 2.89e-6", 29, "2 loam method",
+       "Soil table code 2: some values could not be read"},
+      {"ksat = 2.89e-6 2.89e-6 2.89e-6", "ksat = 2.89e-6 nan 2.89e-6", 29, "2 loam method",
+       "layer 4 (horizon 2): ksat = nan: it has to be a number of 0 or more"},
+      {"ksat = 1.23e-5 1.23e-5 1.23e-5", "ksat = -1.23e-5 1.23e-5 1.23e-5", 29, "3 sandy_loam method",
+       "layer 1 (horizon 1): ksat = -1.23e-05: it has to be a number of 0 or more"},
+      {"alpha = 7.5 7.5 7.5", "alpha = 7.5 7.5 0", 29, "3 sandy_loam method",
+       "layer 8 (horizon 3): alpha = 0: it has to be greater than 0"},
+      {"theta_sat = 0.41 0.41 0.41", "theta_sat = 0.41 1.41 0.41", 29, "3 sandy_loam method",
+       "layer 4 (horizon 2): theta_sat = 1.41: a water content has to be a number of at most 1"},
+      {"theta_res = 0.065 0.065 0.065", "theta_res = -0.065 0.065 0.065", 29, "3 sandy_loam method",
+       "layer 1 (horizon 1): theta_res = -0.065: a water content has to be a number of 0 or more"},
+      {"LAI = 2.0 3.0 8.0 8.0 2.0", "LAI = 2.0 -3.0 8.0 8.0 2.0", 29, "2 mixed_forest method",
+       "landuse table code 2: some values could not be read"},
+      {"LAI = 2.0 3.0 8.0 8.0 2.0", "LAI = 2.0 -3.0 8.0 8.0 2.0", 29, "2 mixed_forest method",
+       "LAI = -3 (fixpoint 2 of 5): it has to be 0 or more"},
+      {"Albedo = 0.20 0.20 0.20 0.20 0.20", "Albedo = 0.20 0.20 1.20 0.20 0.20", 29, "1 grassland method",
+       "Albedo = 1.2 (fixpoint 3 of 5): it has to lie within 0 ... 1"},
+      {"VCF = 0.3 0.3 0.4 0.4 0.3", "VCF = 0.3 0.3 0.4 -0.4 0.3", 29, "3 settlement method",
+       "VCF = -0.4 (fixpoint 4 of 5): it has to lie within 0 ... 1"},
+      {"Z0 = 1.0 1.0 1.5 1.5 1.0", "Z0 = 1.0 1.0 1.5 1.5 -1.0", 29, "2 mixed_forest method",
+       "Z0 = -1 (fixpoint 5 of 5): it has to be 0 or more"},
+      {"rsc = 150 150 150 150 150", "rsc = 150 -150 150 150 150", 29, "3 settlement method",
+       "rsc = -150 (fixpoint 2 of 5): it has to be 0 or more"},
+      {"RootDepth = 1.2 1.2 1.2 1.2 1.2", "RootDepth = -1.2 1.2 1.2 1.2 1.2", 29, "2 mixed_forest method",
+       "RootDepth = -1.2 (fixpoint 1 of 5): it has to be 0 or more"},
+      {"IntercepCap = 0.3;", "IntercepCap = -0.3;", 29, "1 grassland method",
+       "IntercepCap = -0.3: it has to be 0 or more"},
+      {"JulDays = 15 110 140 280 310", "JulDays = 15 140 110 280 310", 29, "2 mixed_forest method",
+       "\"JulDays\": day 110 (fixpoint 3 of 5) comes before the day 140 before it"},
+      {"RootDist = 1.0; TReduWet = 0.95; LimitReduWet = 0.5; HReduDry = 3.45; IntercepCap = 0.2",
+       "RootDist = nan; TReduWet = 0.95; LimitReduWet = 0.5; HReduDry = 3.45; IntercepCap = 0.2", 29,
+       "3 settlement method", "RootDist = nan: it has to be a number"},
+  };
+  const std::string example = FLUVEX_EXAMPLE_DIR;
+  int i = 0;
+  for (const Case& k : cases) {
+    TempDir dir("badinput_table" + std::to_string(i++));
+    ASSERT_EQ(fluvextest::PrepareExample(example, dir.path(),
+                                         {{k.from, k.to},
+                                          {"24        end hour\n31        end day\n12        end month",
+                                           "24        end hour\n1         end day\n1         end month"}}),
+              "");
+    // The lines of the entry: from its header to its closing brace.
+    const std::string control = ReadFile(dir / "control.txt");
+    const size_t head = control.find(k.header);
+    ASSERT_NE(head, std::string::npos) << k.header;
+    const auto lineOf = [&](size_t p) { return 1 + std::count(control.begin(), control.begin() + long(p), '\n'); };
+    const std::string lines = "control file control.txt, lines " + std::to_string(lineOf(head)) + "-" +
+                              std::to_string(lineOf(control.find('}', head)));
+    const auto r = RunFluvex("control.txt", dir.path());
+    EXPECT_EQ(r.exitCode, k.code) << k.to << "\n"
+                                  << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+    EXPECT_TRUE(Has(r.output, k.what)) << k.to;
+    EXPECT_TRUE(Has(r.output, k.to)) << k.to << ": the entry's text";
+    EXPECT_TRUE(Has(r.output, lines)) << k.to << ": " << lines;
+    EXPECT_FALSE(Has(r.output, "$$$")) << k.to;
   }
 }

@@ -109,6 +109,8 @@ TEST(CodeChecks, UnknownCodesStopTheSetUpWithTheirCodeAndGrid) {
       m.console.str().find(rule + "\nsoil type 7 in grid soil.asc (soil_types)\nis not present in the control file"),
       std::string::npos)
       << m.console.str();
+  // The entry goes on to name the table and the control file.
+  EXPECT_NE(m.console.str().find(rule + "\n([soil_table] of the control file unused)"), std::string::npos);
   // The check stops before any replacement.
   EXPECT_EQ(Count(m.console.str(), " replaced by "), 0);
 
@@ -119,7 +121,7 @@ TEST(CodeChecks, UnknownCodesStopTheSetUpWithTheirCodeAndGrid) {
   EXPECT_EQ(CodeOf([&] { s.CheckLanduseGrid(11); }), 31);
   EXPECT_NE(m.console.str().find("\nland use 12.5 in grid lu.asc (landuse)\nis not present in the land use table in "
                                  "the control file \n" +
-                                 rule),
+                                 rule + "\n([landuse_table] of the control file unused)"),
             std::string::npos);
 
   auto irrigation = [](int r, int c) { return r == 1 && c == 1 ? 8.0 : 0.0; };

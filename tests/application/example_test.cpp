@@ -1,8 +1,8 @@
 // The example basin as a whole model: a year of hourly steps with every
-// module of its control file on gives the same results on one, two and four
-// instances and on one and four threads, closes the basin's water balance,
-// continues exactly from its state after half a year, and writes what its
-// control file asks for. The year-long runs use the fluvex of
+// module of its control file on closes the basin's water balance, continues
+// exactly from its state after half a year, and writes what its control file
+// asks for; a month of it gives the same results on one, two and four
+// instances and on one and four threads. These runs use the fluvex of
 // FLUVEX_YEAR_BINARY (a Release build in the sanitizer test run); a few days
 // run with the fluvex of this build.
 #include <gtest/gtest.h>
@@ -203,9 +203,11 @@ const char* const kStateFiles[] = {"uzgrid3.asc",  "uzgrid4.asc",  "uzgrid5.asc"
                                    "uzgrid13.asc", "uzgrid18.asc", "ssolid.asc",  "sliquid.asc",    "stotal.asc",
                                    "sdays.asc",    "sage.asc",     "si.asc",      "si_Layer_1.asc", "surfstor.asc"};
 
-// The year on 1, 2 and 4 instances and on 4 threads, and the two halves of
-// the warm start on 2 instances, all started at once; the halves one after
-// the other.
+// The year on 1 instance, January on 1, 2 and 4 instances and on 4 threads
+// (results that depend on the decomposition or the threads differ from the
+// first steps on; a year would only repeat the comparison), and the two
+// halves of the warm start on 2 instances, all started at once; the halves
+// one after the other.
 class ExampleYear : public ::testing::Test {
  protected:
   struct Case {
@@ -221,9 +223,10 @@ class ExampleYear : public ::testing::Test {
       c.failure = Prepare(*c.dir, edits);
     };
     prepare("1", kEndStorages);
-    prepare("2", kEndStorages);
-    prepare("4", kEndStorages);
-    prepare("t4", kEndStorages);
+    Edits january = kEndStorages;
+    january.push_back({"24        end hour\n31        end day\n12        end month",
+                       "24        end hour\n31        end day\n1         end month"});
+    for (const char* name : {"january1", "january2", "january4", "januaryt4"}) prepare(name, january);
     prepare("half1", FirstHalf());
     prepare("half2", SecondHalf());
     // The year's balance: a run of 1 January and the year, both writing what
@@ -253,9 +256,10 @@ class ExampleYear : public ::testing::Test {
     };
     std::vector<std::future<void>> running;
     running.push_back(std::async(std::launch::async, year, &(*cases)["1"], 1, 1));
-    running.push_back(std::async(std::launch::async, year, &(*cases)["2"], 2, 1));
-    running.push_back(std::async(std::launch::async, year, &(*cases)["4"], 4, 1));
-    running.push_back(std::async(std::launch::async, year, &(*cases)["t4"], 1, 4));
+    running.push_back(std::async(std::launch::async, year, &(*cases)["january1"], 1, 1));
+    running.push_back(std::async(std::launch::async, year, &(*cases)["january2"], 2, 1));
+    running.push_back(std::async(std::launch::async, year, &(*cases)["january4"], 4, 1));
+    running.push_back(std::async(std::launch::async, year, &(*cases)["januaryt4"], 1, 4));
     running.push_back(std::async(std::launch::async, halves, &(*cases)["half1"], &(*cases)["half2"]));
     running.push_back(std::async(
         std::launch::async,
@@ -302,10 +306,10 @@ const char* const kDailyStats[] = {"temperature.stat", "precipitation.stat",
 }  // namespace
 
 TEST_F(ExampleYear, OneTwoAndFourInstancesAndOneAndFourThreadsGiveTheSameResults) {
-  for (const char* name : {"1", "2", "4", "t4"}) ASSERT_EQ(Failure(name), "") << name;
-  for (const char* name : {"1", "2", "4", "t4"})
+  for (const char* name : {"january1", "january2", "january4", "januaryt4"}) ASSERT_EQ(Failure(name), "") << name;
+  for (const char* name : {"1", "january1", "january2", "january4", "januaryt4"})
     EXPECT_EQ(ReadFile(Dir(name) / "Fluvex_Diag_0.xml").find("WARNING"), std::string::npos) << name;
-  const auto a = Results(Dir("1"));
+  const auto a = Results(Dir("january1"));
   // The same files with the same contents on 2 and 4 instances and on 4
   // threads. Statistics, reservoir and abstraction tables hold sums over the
   // instances; the state files are one per instance.
@@ -314,7 +318,7 @@ TEST_F(ExampleYear, OneTwoAndFourInstancesAndOneAndFourThreadsGiveTheSameResults
       if (name.size() > 4 && name.substr(name.size() - std::string(end).size()) == end) return true;
     return false;
   };
-  for (const char* other : {"2", "4", "t4"}) {
+  for (const char* other : {"january2", "january4", "januaryt4"}) {
     const auto b = Results(Dir(other));
     for (const auto& [name, content] : a) {
       if (name.rfind("MPIRegions", 0) == 0 || name.rfind("storage.ftz", 0) == 0) continue;

@@ -220,9 +220,10 @@ TEST(MeteoRun, MonthlyScenarioGrids) {
   }
 }
 
-// A cell that no station reaches within the maximum distance keeps the
-// invalid marker -Nodata - 1: no scaling, no limit replacement turns it into
-// a value.
+// A cell that no station reaches within the maximum distance is missing: no
+// scaling, no limit replacement turns it into a value, and the result grid
+// holds there the nodata value its header names (-9999), which a GIS reads
+// as missing.
 TEST(MeteoRun, CellsWithoutStationStayMissing) {
   MeteoBasin basin("meteo_nostation");
   // Station 1 at the lower-left corner of the upper-left cell, station 2 far away.
@@ -233,7 +234,9 @@ TEST(MeteoRun, CellsWithoutStationStayMissing) {
   const auto r = RunFluvex("control.txt", basin.dir.path());
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // Cells at distance 0 and 1000 get 2; those at 1414, 2000 and 2236 m stay missing.
-  ExpectCells(basin.Values("tempgrid_20010101.002"), {2, 2, -10000, 2, -10000, -10000}, "reach");
+  ExpectCells(basin.Values("tempgrid_20010101.002"), {2, 2, -9999, 2, -9999, -9999}, "reach");
+  EXPECT_NE(fluvextest::ReadFile(basin.dir / "out/tempgrid_20010101.002").find("nodata_value\t-9999\n"),
+            std::string::npos);
 }
 
 // An output control below 1 is a report interval of 1 hour for every module.

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -84,10 +85,14 @@ void ExpectInOrder(const std::string& output, const std::vector<std::string>& te
 }
 
 // The fluvex program started directly (one instance), its standard input a
-// pipe the test answers the Ctrl-C menu on, its output collected in a file.
+// pipe the test answers the Ctrl-C menu on (or, with noInput, at its end from
+// the start), its output collected in a file. The waits end with the event or
+// with the program's end; the deadline only keeps a hung program from
+// holding the test for ever.
 class RunningFluvex {
  public:
-  RunningFluvex(const std::string& cwd, const std::string& control) : outputFile(cwd + "/console.txt") {
+  RunningFluvex(const std::string& cwd, const std::string& control, bool noInput = false)
+      : outputFile(cwd + "/console.txt") {
     int fds[2];
     if (pipe(fds) != 0) return;
     pid = fork();
@@ -103,6 +108,10 @@ class RunningFluvex {
     }
     close(fds[0]);
     input = fds[1];
+    if (noInput) {
+      close(input);
+      input = -1;
+    }
   }
   ~RunningFluvex() {
     if (input >= 0) close(input);
@@ -112,29 +121,61 @@ class RunningFluvex {
     }
   }
   std::string Output() const { return ReadFile(outputFile); }
-  // Waits until the output holds text (at most 60 s).
-  bool WaitFor(const std::string& text, int occurrences = 1) const {
-    for (int i = 0; i < 6000; ++i) {
-      if (CountOf(Output(), text) >= occurrences) return true;
+  // Waits until done() holds; false when the program ends before.
+  bool WaitUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (done()) return true;
+      if (Ended()) return done();
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
   }
+  // Waits until the output holds text (the given number of times).
+  bool WaitFor(const std::string& text, int occurrences = 1) {
+    return WaitUntil([&] { return CountOf(Output(), text) >= occurrences; });
+  }
   void Interrupt() const { kill(pid, SIGINT); }
+  // Ctrl-C until the output holds text the given number of times: a Ctrl-C
+  // that comes before the program has armed its handler again is ignored.
+  bool InterruptUntil(const std::string& text, int occurrences) {
+    return WaitUntil([&] {
+      if (CountOf(Output(), text) >= occurrences) return true;
+      Interrupt();
+      for (int i = 0; i < 100 && !Ended(); ++i) {
+        if (CountOf(Output(), text) >= occurrences) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      return false;
+    });
+  }
   void Answer(const std::string& text) const {
     EXPECT_EQ(write(input, text.data(), text.size()), ssize_t(text.size()));
   }
+  // The exit code, or -1 when the program was ended by a signal.
   int Wait() {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    finished = true;
+    if (!finished) {
+      waitpid(pid, &status, 0);
+      finished = true;
+    }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  // The signal that ended the program, 0 when it exited.
+  int Signal() {
+    Wait();
+    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   }
 
  private:
+  bool Ended() {
+    if (!finished && waitpid(pid, &status, WNOHANG) == pid) finished = true;
+    return finished;
+  }
+
   std::string outputFile;
   pid_t pid = -1;
   int input = -1;
+  int status = 0;
   bool finished = false;
 };
 
@@ -264,11 +305,11 @@ TEST_F(CtrlCRun, ChoiceThreeFlushesAndGoesOnChoiceTwoExits98WithoutFlushing) {
   run.Interrupt();
   ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
   run.Answer("3\n");
-  // The handler is re-armed after choice 3: a second Ctrl-C shows the menu again.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Choice 3 writes the lines buffered so far.
+  EXPECT_TRUE(run.WaitUntil([&] { return !basin.StatLines().empty(); })) << run.Output();
   const size_t flushed = basin.StatLines().size();
-  run.Interrupt();
-  ASSERT_TRUE(run.WaitFor("choose one of the above options", 2)) << run.Output();
+  // The handler is re-armed after choice 3: a second Ctrl-C shows the menu again.
+  ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 2)) << run.Output();
   run.Answer("2\n");
   EXPECT_EQ(run.Wait(), 98) << run.Output();
   const std::string out = run.Output();
@@ -287,9 +328,7 @@ TEST_F(CtrlCRun, ChoiceZeroGoesOnAndAnswersTheNextCtrlC) {
   run.Interrupt();
   ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
   run.Answer("0\n");
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  run.Interrupt();
-  ASSERT_TRUE(run.WaitFor("choose one of the above options", 2)) << run.Output();
+  ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 2)) << run.Output();
   run.Answer("2\n");
   EXPECT_EQ(run.Wait(), 98) << run.Output();
 }
@@ -316,4 +355,24 @@ TEST_F(CtrlCRun, ChoiceOneWritesTheEndOfRunGridsOfTheSubModels) {
   EXPECT_EQ(run.Wait(), 99) << run.Output();
   for (const char* file : {"out/mix.asc", "out/mix.sum", "out/mix.min"})
     EXPECT_TRUE(fluvextest::FileExists(basin.dir / file)) << file << "\n" << run.Output();
+}
+
+// A run without a terminal (standard input at its end, as in the background
+// or under a batch system) cannot answer the menu: Ctrl-C ends it as SIGTERM
+// does, with the diagnostics file closed and the statistics of the finished
+// report intervals (a day) on disk, instead of reading "0 = continue".
+TEST_F(CtrlCRun, WithoutAnAnswerTheRunEndsAsBySigterm) {
+  TinyBasin basin("run_ctrlc_noinput", Long());
+  RunningFluvex run(basin.dir.path(), "control.txt", true);
+  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  run.Interrupt();
+  EXPECT_EQ(run.Signal(), SIGINT) << run.Output();
+  const std::string out = run.Output();
+  EXPECT_NE(out.find("Ctrl-C: no answer can be read from the standard input"), std::string::npos) << out;
+  EXPECT_EQ(out.find("reached end of simulation sucessfully"), std::string::npos) << out;
+  const std::string diag = ReadFile(basin.dir / "Fluvex_Diag_0.xml");
+  EXPECT_NE(diag.find("<line level=\"0\" description= \"program ended by signal SIGINT (Ctrl-C)\"/>\n</Diag>\n"),
+            std::string::npos)
+      << diag;
+  EXPECT_EQ(basin.StatLines().size() % 24, 0u);
 }

@@ -272,7 +272,8 @@ TEST(GridFile, HeaderMustFitTheModelGrid) {
   };
   int i = 0;
   for (const Case& k : cases) {
-    const std::string name = "h" + std::to_string(i++) + ".asc";
+    std::string name = "h";
+    name += std::to_string(i++) + ".asc";
     WriteFile(b.dir / name, k.header + std::string("1 2\n3 4\n"));
     Grid g = nullptr;
     EXPECT_EQ(CodeOf([&] { g = ReadAlone(o, name); }), k.code) << k.header;

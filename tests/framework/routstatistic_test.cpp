@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 #include <vector>
 
@@ -57,7 +58,7 @@ TEST_F(RoutStatisticTest, NoTotalColumnAndWeightedMeans) {
   s.AddCell(1, 1, 1, 1.0, 1);
   s.AddCell(1, 1, 1, 2.0, 1);
   s.AddCell(1, 1, 3, 4.0, 2);
-  s.AddCell(1, 1, 2, -9999, 1);  // a missing value leaves subbasin 2 empty
+  s.AddCell(1, 1, 2, -9999, 1);  // a missing value leaves subbasin 2 empty: its value is missing, not 0
   s.AddStepValues(2001, 1, 1, 24);
   // The simulated and the observed descriptor, three columns each.
   EXPECT_STREQ(registry[0].description, "routing_submodel:discharge");
@@ -110,6 +111,57 @@ TEST_F(RoutStatisticTest, EfficiencyCriteria) {
   EXPECT_DOUBLE_EQ(records[2].n, 1.0);
   EXPECT_DOUBLE_EQ(records[2].sx, 1.0);
   s.Finish();
+}
+
+// A discharge that is no number is left out and reported, and the subbasin
+// has no value in that line: never a discharge of 0.
+TEST_F(RoutStatisticTest, ADischargeThatIsNoNumberIsMissingNotZero) {
+  int error = -1;
+  routstatistic s(error, &diag, nullptr, 0, nullptr, 1, 1, records.data(), shares, 3, 2001, 5, "q.sta",
+                  dir.path() + "/", 0, nullptr);
+  ASSERT_EQ(error, 0);
+  s.WriteHeader("routing", "discharge", nullptr, 0);
+  for (int h = 1; h <= 2; ++h) {
+    s.NewStep();
+    s.AddCell(0, 0, 1, 1.5, 1);
+    s.AddCell(0, 0, 2, NAN, 1);
+    s.AddCell(0, 0, 3, 4.0, 1);
+    s.AddStepValues(2001, 1, 1, h);
+  }
+  s.Finish();
+  const std::string text = ReadFile(dir / "q.sta");
+  EXPECT_NE(text.find("\n2001\t 1\t 1\t 2\t1.50000\t-9999.00000\t4.00000\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("0.00000"), std::string::npos) << text;
+  // Said once, in the diagnostics file of the instance.
+  const std::string said = ReadFile(dir / ("d_" + std::to_string(fluvextest::MpiRank()) + ".xml"));
+  EXPECT_EQ(fluvextest::CountOf(said, "the value nan (not a number) of zone 2 on 1.1.2001 1 h"), 1) << said;
+}
+
+// A run that ends inside a period: its steps as a marked line of their own,
+// before the efficiency blocks. Daily sums (4024) of 30 hourly steps with
+// k m3/s in subbasin k.
+TEST_F(RoutStatisticTest, TheUnfinishedPeriodIsWrittenBeforeTheEfficiencyBlocks) {
+  int error = -1;
+  routstatistic s(error, &diag, nullptr, 0, nullptr, 1, 1, records.data(), shares, 3, 4024, 5, "q.sta",
+                  dir.path() + "/", 0, nullptr);
+  ASSERT_EQ(error, 0);
+  s.WriteHeader("routing", "discharge", nullptr, 0);
+  for (int step = 1; step <= 30; ++step) {
+    s.NewStep();
+    for (int k = 1; k <= 3; ++k) s.AddCell(0, 0, k, k, 1);
+    s.AddStepValues(2001, 1, step <= 24 ? 1 : 2, (step - 1) % 24 + 1);
+  }
+  s.WriteEfficiency(nullptr, nullptr);
+  s.Finish();
+  const std::string text = ReadFile(dir / "q.sta");
+  const size_t day = text.find("\n2001\t 1\t 1\t24\t24.00000\t48.00000\t72.00000\n");
+  const size_t partial = text.find("\n2001\t 1\t 2\t 6\t6.00000\t12.00000\t18.00000\t# partial: 6 of 24 steps\n");
+  const size_t blocks = text.find("----------------------\n");
+  EXPECT_NE(day, std::string::npos) << text;
+  EXPECT_NE(partial, std::string::npos) << text;
+  EXPECT_LT(day, partial);
+  EXPECT_LT(partial, blocks) << text;
+  EXPECT_EQ(fluvextest::CountOf(text, "partial"), 1) << text;
 }
 
 TEST_F(RoutStatisticTest, ListedSubbasinsOnly) {

@@ -264,7 +264,7 @@ TEST_F(TracerTest, FailuresOfWritersAndOfTheGridList) {
 
   // A full grid list is thrown.
   tracers[1].statcode = 0;
-  for (int i = 2; i < kGridListMax; ++i) Enter(i, "g" + std::to_string(i), zone);
+  for (int i = 2; i < kGridListMax; ++i) Enter(i, std::string("g").append(std::to_string(i)), zone);
   EXPECT_EQ(CodeOf([&] { m->InitTracerGrids(&error, 1, tracers.data(), registry, kStatRegistryCapacity); }), 12);
   EXPECT_TRUE(
       Said("no free grid left. Please contact the author to set the number of available grids to a "

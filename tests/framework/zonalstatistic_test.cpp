@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <sstream>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "tests/framework/codeof.h"
 #include "tests/support/testutil.h"
 
+using fluvextest::CountOf;
 using fluvextest::MpiRank;
 using fluvextest::MpiSize;
 using fluvextest::ReadFile;
@@ -113,6 +115,85 @@ TEST_F(ZonalStatisticTest, HourlySumsOnePerDay) {
   s.Finish();
   if (MpiRank() == 0) {
     EXPECT_EQ(ReadFile(dir / "temp.sta"), Expected("zonal_4024.txt"));
+  }
+}
+
+// A run that ends on 2 January after 6 h: the daily line of 1 January, then
+// the six hours of 2 January as a line of their own, dated with the last
+// step and marked, so that no step computed is missing from the file. Sums
+// (4024) and means (2024) of zone 1 (two cells of value h), zone 2 (one cell
+// of 2h) and zone 3 (one cell of 1): the six hours sum to 21, 42 and 6, the
+// domain to (4 * 21 + 6) / 4 = 22.5; their means are 3.5, 7, 1 and 3.75.
+TEST_F(ZonalStatisticTest, ARunThatEndsInsideAPeriodWritesItsStepsAsAMarkedLine) {
+  for (int code : {4024, 2024}) {
+    std::vector<ZoneRecord> zones = {{0, 0, 0, 0, 0}, {0, 0, 1, 0.5, 0}, {0, 0, 2, 0.25, 0}, {0, 0, 3, 0.25, 0}};
+    int error = -1;
+    const std::string name = "partial" + std::to_string(code) + ".sta";
+    zonalstatistic s(error, &diag, nullptr, 0, nullptr, 1, 4, zones.data(), 3, code, 5, name, dir.path() + "/", 0,
+                     nullptr);
+    ASSERT_EQ(error, 0);
+    s.WriteHeader("temp", "hours", nullptr, 0);
+    for (int step = 1; step <= 30; ++step) {
+      const int h = (step - 1) % 24 + 1;
+      s.NewStep();
+      const int zone[4] = {1, 1, 2, 3};
+      const double value[4] = {double(h), double(h), 2.0 * h, 1};
+      for (int c = 1; c <= 4; ++c)
+        if (c % MpiSize() == MpiRank()) s.AddCell(1, c, zone[c - 1], value[c - 1], 1);
+      s.Reduce(2001, 1, step <= 24 ? 1 : 2, h, 1);
+    }
+    s.Flush();  // a flush during the run writes whole periods only
+    if (MpiRank() == 0) {
+      EXPECT_EQ(CountOf(ReadFile(dir / name), "\n"), 4) << code;
+    }
+    s.Finish();
+    if (MpiRank() != 0) continue;
+    const std::string text = ReadFile(dir / name);
+    const std::string last = code == 4024 ? "2001\t 1\t 2\t 6\t21.00000\t42.00000\t6.00000\t22.50000"
+                                          : "2001\t 1\t 2\t 6\t3.50000\t7.00000\t1.00000\t3.75000";
+    EXPECT_NE(text.find("\n" + last + "\t# partial: 6 of 24 steps\n"), std::string::npos) << text;
+    EXPECT_EQ(CountOf(text, "\n"), 5) << text;
+    EXPECT_EQ(CountOf(text, "partial"), 1) << text;
+  }
+}
+
+// A value that is no number is no missing value: a module computed it. It
+// is left out of the zone's mean like a missing one (a zone left without
+// values is missing, never 0) and reported once, with the step and the cell.
+TEST_F(ZonalStatisticTest, AValueThatIsNoNumberIsLeftOutAndReported) {
+  std::vector<ZoneRecord> zones = {{0, 0, 0, 0, 0}, {0, 0, 1, 0.5, 0}, {0, 0, 2, 0.25, 0}, {0, 0, 3, 0.25, 0}};
+  int error = -1;
+  zonalstatistic s(error, &diag, nullptr, 0, nullptr, 1, 4, zones.data(), 3, 2001, 5, "nan.sta", dir.path() + "/", 0,
+                   nullptr);
+  ASSERT_EQ(error, 0);
+  s.WriteHeader("temp", "nan", nullptr, 0);
+  const int zone[4] = {1, 1, 2, 3};
+  const double value[4] = {NAN, 4, HUGE_VAL, 1};
+  for (int h = 1; h <= 2; ++h) {
+    s.NewStep();
+    for (int c = 1; c <= 4; ++c)
+      if (c % MpiSize() == MpiRank()) s.AddCell(1, c, zone[c - 1], value[c - 1], 1);
+    s.Reduce(2001, 1, 1, h, 1);
+  }
+  s.Finish();
+  // Cell 1 (NaN) is added by instance 1 mod the instance count, cell 3 (inf)
+  // by 3 mod it; each reports into its own diagnostics file.
+  const std::string said = ReadFile(dir / ("d_" + std::to_string(MpiRank()) + ".xml"));
+  if (MpiRank() == 1 % MpiSize()) {
+    EXPECT_NE(said.find("statistics " + dir.path() +
+                        "/nan.sta: the value nan (not a number) of zone 1 at row "
+                        "1, column 1 on 1.1.2001 1 h is left out of the statistics like a missing value"),
+              std::string::npos)
+        << said;
+  }
+  if (MpiRank() == 3 % MpiSize() && 3 % MpiSize() != 1 % MpiSize()) {
+    EXPECT_NE(said.find("the value inf (not a number) of zone 2"), std::string::npos) << said;
+  }
+  EXPECT_LE(CountOf(said, "(not a number)"), 1) << "said once for the file";
+  if (MpiRank() == 0) {
+    EXPECT_NE(ReadFile(dir / "nan.sta").find("\n2001\t 1\t 1\t 2\t4.00000\t-9999.00000\t1.00000\t2.50000\n"),
+              std::string::npos)
+        << ReadFile(dir / "nan.sta");
   }
 }
 

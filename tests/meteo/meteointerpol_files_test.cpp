@@ -249,8 +249,12 @@ TEST(MeteoRegressionFile, TextAndBinaryRecordsGiveTheBands) {
     if (text) {
       std::string file = "jr mo tg hh a1 b1 h1 a2 b2 h2 a3 b3 c0 cx cy\n";
       for (int h = 0; h < 3; ++h) {
-        file += "99 1 1 " + std::to_string(h);
-        for (double v : kBands) file += " " + std::to_string(v);
+        file += "99 1 1 ";
+        file += std::to_string(h);
+        for (double v : kBands) {
+          file += ' ';
+          file += std::to_string(v);
+        }
         file += "\n";
       }
       w.Write("regression.dat", file);

@@ -25,7 +25,8 @@ std::unique_ptr<meteointerpol> Prepare(World& w, const Section& s, const std::ve
 }
 
 // Inverse-distance weighting written with distances: a station at the cell
-// counts at distance 1, stations beyond maxDistance and missing values drop out.
+// counts at distance 1, stations beyond maxDistance and missing values drop
+// out; a cell that no station reaches holds the grid's nodata value.
 double IdwByHand(double x, double y, const std::vector<double>& values, double p, double maxDistance) {
   double sw = 0;
   double swv = 0;
@@ -37,7 +38,7 @@ double IdwByHand(double x, double y, const std::vector<double>& values, double p
     sw += std::pow(d, -p);
     swv += std::pow(d, -p) * values[i];
   }
-  return sw == 0 ? -10000 : swv / sw;
+  return sw == 0 ? -9999 : swv / sw;
 }
 
 // Reads the next record and interpolates it at the given hour of 1 January 2000.
@@ -79,8 +80,8 @@ TEST(MeteoMethods, InverseDistanceWeightsAndMaximumDistance) {
       EXPECT_NEAR(m->GetResultGrid()[2][2], 145.0 / 6, 1e-12);
     }
     if (k.weight == 2.0005) {
-      EXPECT_DOUBLE_EQ(m->GetResultGrid()[2][2], 25);      // S2 lies 2236 m away
-      EXPECT_DOUBLE_EQ(m->GetResultGrid()[1][3], -10000);  // no station within 1500 m
+      EXPECT_DOUBLE_EQ(m->GetResultGrid()[2][2], 25);     // S2 lies 2236 m away
+      EXPECT_DOUBLE_EQ(m->GetResultGrid()[1][3], -9999);  // no station within 1500 m: the grid's nodata
     }
     m->FreeMemory();
   }
@@ -163,7 +164,7 @@ TEST(MeteoMethods, UniformFieldLimitsAndScalingApplyOncePerStep) {
     for (int c = 1; c <= w.cols; ++c)
       if (!(r == 1 && c == 4)) {
         const double v = m->GetResultGrid()[r][c];
-        EXPECT_TRUE(v < -9999 || v == 50) << "row " << r << ", column " << c << ": " << v;
+        EXPECT_TRUE(v == -9999 || v == 50) << "row " << r << ", column " << c << ": " << v;
       }
   Next(*m, 2);  // 14 equals the upper limit and stays
   ExpectGrid(w, m->GetResultGrid(), [](int, int, double, double) { return 14; });

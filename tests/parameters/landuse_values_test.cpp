@@ -104,7 +104,7 @@ TEST(LanduseValues, OldRowsInterpolateMonthlyValuesBetweenThe15th) {
   landuse_table_entry e(1);
   ReadOldLanduseRow(e, s,
                     "6 m 0.2 10 20 30 40 50 60 70 80 90 100 110 120 1 120 240 366 1 2 3 4 "
-                    "1 2 3 4 1 2 3 4 1 2 3 4 1 1\n",
+                    "1 2 3 4 0.1 0.2 0.3 0.4 1 2 3 4 1 1\n",
                     2);
   for (int m = 1; m <= 12; ++m) EXPECT_DOUBLE_EQ(e.GetMonthlyValue(15, m), 10.0 * m);
   // 1 March after a non-leap February: p = 28, L = 31.

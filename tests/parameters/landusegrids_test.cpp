@@ -44,11 +44,17 @@ const std::string kSeasonal = Block(1, "VariableDayCount",
                                     "  LAI = 1 5 6 2; RootDepth = 0.3 0.8 1.0 0.5; VCF = 0.4 0.9 1.0 0.6;\n"
                                     "  Z0 = 0.05 0.2 0.3 0.1; Albedo = 0.25 0.2 0.18 0.22; rsc = 80 60 50 70;\n"
                                     "  rs_interception = 30 20 15 25; rs_evaporation = 250 200 150 220;");
-// Values beyond their limits: the clamps decide.
+// Values at and beyond their limits: the clamps decide. The table reader
+// rejects the values beyond (OutOfRange sets them in the entry).
 const std::string kOutOfRange = Block(2, "VariableDayCount",
-                                      "JulDays = 100 200; AltDep = 0 0; LAI = -1 -2; RootDepth = 0.005 0.001;\n"
-                                      "  VCF = 1.2 -0.5; Z0 = 0.001 0; Albedo = 0.3 0.3; rsc = 40 40;\n"
-                                      "  rs_interception = -5 -5;");
+                                      "JulDays = 100 200; AltDep = 0 0; LAI = 0 0; RootDepth = 0.005 0.001;\n"
+                                      "  VCF = 1 0; Z0 = 0.001 0; Albedo = 0.3 0.3; rsc = 40 40;\n"
+                                      "  rs_interception = 0 0;");
+void OutOfRange(landuse_table_entry& e) {
+  e.LAI = {-2, -1, -2};
+  e.VCF = {-0.5, 1.2, -0.5};
+  e.rs_interception = {-5, -5, -5};
+}
 
 struct Series {
   LPG::Kind kind;
@@ -200,6 +206,7 @@ TEST(LanduseGrids, ReadGridsKeepTheirValuesWhereTheMaskBitIsZero) {
 // A layer cell without land use is missing in that layer only.
 TEST(LanduseGrids, TwoLayersWithoutPhenology) {
   World w("lugrids_layers", {"12", "21"}, kSeasonal + kOutOfRange, 2);
+  OutOfRange(w.table[2]);
   w.layers.push_back(w.Add("landuse2", [](int r, int c) { return r == 1 && c == 2 ? kNodata : 1.0; }));
   w.Build(2);
   EXPECT_FALSE(w.grids->HasPhenology());

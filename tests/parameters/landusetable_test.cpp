@@ -164,7 +164,7 @@ TEST(LanduseTable, CountsMasksAndBalanceDefaults) {
 
   // Any other model variant ends old rows after the root depths (35 items).
   ControlFileFixture v1("landuse_variant", Table("6 meadow 0.2 1 2 3 4 5 6 7 8 9 10 11 12 1 2 3 4 1 2 3 4 "
-                                                 "1 2 3 4 1 2 3 4 0.1 0.2 0.3 0.4\n"));
+                                                 "1 2 3 4 1 1 1 1 0.1 0.2 0.3 0.4\n"));
   auto t1 = ReadLanduseTable(v1.file, *v1.diag, 1);
   EXPECT_EQ(t1[1].RootDepth, (Doubles{0.4, 0.1, 0.2, 0.3, 0.4}));
   EXPECT_EQ(t1[1].GetRootDist(), 0.0);
@@ -203,8 +203,41 @@ TEST(LanduseTable, UnreadableBlocksStopWithCode29AndTheirText) {
        "\"DP4_SPSLF\" is -1; it has to be a fixpoint index of \"JulDays\" (0 or more)"},
       {"7 grass method = VariableDayCount\n", "landuse table code 7: some values could not be read\n7 grass method"},
       {"6 meadow 0.2 1 2 3 4 5 6 7 8 9 10 11 12 1 2 3 4 1 2 3\n", "some values could not be read\n6 meadow"},
-      {"\n" + kGrass, "some values could not be read\n\n"},
+      {"\n" + kGrass, "landuse table: entry 1 of 1 of [landuse_table] is missing: expected a table block"},
+      {"[soil_table]\n", "found \"[soil_table]\" (control file "},
       {kGrass.substr(0, kGrass.size() - 2), "the control file ends inside this table block"},
+      // Values out of their physical range: the key, the fixpoint and the value.
+      {Replace(kGrass, "LAI = 1 2 3 4", "LAI = 1 2 -3 4"), "LAI = -3 (fixpoint 3 of 4): it has to be 0 or more"},
+      {Replace(kGrass, "Albedo = 0.2 0.2 0.2 0.2", "Albedo = 0.2 1.2 0.2 0.2"),
+       "Albedo = 1.2 (fixpoint 2 of 4): it has to lie within 0 ... 1"},
+      {Replace(kGrass, "VCF = 1 1 1 1", "VCF = 1 1 1 1.5"),
+       "VCF = 1.5 (fixpoint 4 of 4): it has to lie within 0 ... 1"},
+      {Replace(kGrass, "Z0 = 1 2 3 4", "Z0 = -1 2 3 4"), "Z0 = -1 (fixpoint 1 of 4): it has to be 0 or more"},
+      {Replace(kGrass, "rsc = 1 2 3 4", "rsc = 1 2 3 -4"), "rsc = -4 (fixpoint 4 of 4): it has to be 0 or more"},
+      {Replace(kGrass, "RootDepth = 1 1 1 1", "RootDepth = 1 -1 1 1"), "RootDepth = -1 (fixpoint 2 of 4)"},
+      {Replace(kGrass, "RootDist", "rs_interception = 1 2 -3 4; RootDist"), "rs_interception = -3 (fixpoint 3 of 4)"},
+      {Replace(kGrass, "RootDist", "SR_ResidCovrg = 1 2 0 0; RootDist"),
+       "SR_ResidCovrg = 2 (fixpoint 2 of 4): it has to lie within 0 ... 1"},
+      {Replace(kGrass, "RootDist", "IntercepCap = -0.5; RootDist"), "IntercepCap = -0.5: it has to be 0 or more"},
+      {Replace(kGrass, "RootDist = 1", "RootDist = nan"), "RootDist = nan: it has to be a number"},
+      {Replace(kGrass, "RootDist = 1", "RootDist = -2"), "RootDist = -2: it has to be at least -1"},
+      {Replace(kGrass, "TReduWet = 0.9", "TReduWet = 1.9"), "TReduWet = 1.9: it has to lie within 0 ... 1"},
+      {Replace(kGrass, "HReduDry = 3.45", "HReduDry = -3.45"), "HReduDry = -3.45: it has to be at least 0"},
+      {Replace(kGrass, "RootDist", "SR_K_ST = 0; RootDist"), "SR_K_ST = 0: it has to be greater than 0"},
+      {Replace(kGrass, "RootDist", "SR_CropDistX = -0.3; RootDist"),
+       "SR_CropDistX = -0.3: it has to be greater than 0"},
+      {Replace(kGrass, "1 100 200 366", "1 200 100 366"),
+       "\"JulDays\": day 100 (fixpoint 3 of 4) comes before the day 200 before it: the days have to be in order"},
+      {Replace(kGrass, "1 100 200 366", "1 100 200 400"),
+       "\"JulDays\": day 400 (fixpoint 4 of 4) has to be a day of the year (0 to 366)"},
+      {Replace(Replace(phen, "1 100 200 366", "1 -1 -30 366"), "RootDist", phenKeys + " RootDist"),
+       "\"JulDays\": day -30 (fixpoint 3 of 4) counts the days from the start of the season and has to be 0 or more"},
+      {Replace(Replace(phen, "1 100 200 366", "100 -1 30 50"), "RootDist", phenKeys + " RootDist"),
+       "\"JulDays\": day 50 (fixpoint 4 of 4) comes before the day 100 before it"},
+      {"6 meadow 0.2 1 2 3 4 5 6 7 8 9 10 11 -12 1 120 240 366 1 2 3 4 1 2 3 4 1 1 1 1 1 2 3 4 1 3\n",
+       "rsc = -12 (month 12 of 12): it has to be 0 or more"},
+      {"6 meadow 1.2 1 2 3 4 5 6 7 8 9 10 11 12 1 120 240 366 1 2 3 4 1 2 3 4 1 1 1 1 1 2 3 4 1 3\n",
+       "Albedo = 1.2 (fixpoint 1 of 4): it has to lie within 0 ... 1"},
   };
   int i = 0;
   for (const Case& c : cases) {
