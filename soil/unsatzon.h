@@ -256,8 +256,6 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void AddToStepSums(bool first);
   void PutStepSums();
   std::vector<Grid> StepFluxGrids() const;
-  // Irrigation water the cell's rule takes from the groundwater in the step (mm), 0 for other rules.
-  double GroundwaterIrrigation(int r, int c) const;
   double GlacierFraction(int r, int c) const;
   // The mean water content lines of the water log at model start or end.
   void AppendMeanWaterContent(const double sums[6], const char* when, const std::function<void(const char*)>& append);

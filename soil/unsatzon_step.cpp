@@ -101,17 +101,6 @@ void unsatzonmodellklasse::PutStepSums() {
     }
 }
 
-double unsatzonmodellklasse::GroundwaterIrrigation(int r, int c) const {
-  if (!irrigationtable || !irrigation_amounts || !irrigation_codes || !irrigation_codes[r] || !irrigation_amounts[r])
-    return 0.0;
-  const double code = irrigation_codes[r][c];
-  const double amount = irrigation_amounts[r][c];
-  if (!(code > nodata) || !(amount > nodata)) return 0.0;
-  for (int i = 1; i <= irrigationtable[0].code; ++i)
-    if (irrigationtable[i].code == static_cast<int>(code)) return irrigationtable[i].origin == 1 ? amount : 0.0;
-  return 0.0;
-}
-
 void unsatzonmodellklasse::SelectInfiltrationInput(int interceptionFirst) {
   infiltrationinput = interceptionFirst;
   if (flowcontrol == 0 || infiltration_input) return;
