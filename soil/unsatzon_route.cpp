@@ -279,14 +279,12 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   i[z].RelCellSum += w;
   i[z].sx += inter * w * (1 - g) * substeps;
   // Baseflow: the mean over the subbasin, the glacierized share with 0.
-  // Without the groundwater model the grid holds mm per step, less what a
-  // rule pumps from the groundwater for irrigation.
+  // Without the groundwater model the grid holds mm per step (already less
+  // what the column could not give to a rule pumping groundwater for
+  // irrigation: the pump takes its water from the saturated zone).
   Grid q = groundwatercoupling ? river_exfiltration : baseflow;
   double b = q && q[r] && q[r][c] > nodata ? q[r][c] : 0.0;
-  if (groundwatercoupling)
-    b *= substeps;
-  else
-    b -= GroundwaterIrrigation(r, c);
+  if (groundwatercoupling) b *= substeps;
   ZoneRecord& base = baseflowsums[s];
   base.n += 1.0;
   base.sx += b * w * (1 - g);

@@ -292,6 +292,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   for (int j = 1; j <= V; ++j)
     if (Valid(landuse[j], r, c)) lastVegetation = j;
   double baseflowAmount = 0;
+  // Irrigation from groundwater: the irrigation added the cell's amount [mm
+  // per step] to its input; the soil pumps it from its saturated zone.
+  const double pumpPerSubstep = GroundwaterIrrigation(r, c) / substeps / k;
   bool tableFell = false;  // the table of the last substep lies below its start
   double Rmax = 0;
   for (int j = 1; j <= V; ++j)
@@ -513,6 +516,28 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       if (groundwaterWater > 0) addToGroundwater(t, taken, takenWater);
     }
     if (groundwaterWater > 0) gwStore += takenWater;
+    // The irrigation's pumping (mm): from the groundwater level layer down the
+    // water above the content at 3.45 m suction, then above the residual
+    // content, then the layers above; each layer's substance leaves with
+    // its share of the water.
+    if (pumpPerSubstep > 0) {
+      double rest = pumpPerSubstep;
+      auto pump = [&](int i, double bound) {
+        const double water = w.theta[i] * w.d[i] * 1000;
+        const double x = std::min(rest, std::max(0.0, (w.theta[i] - bound) * w.d[i] * 1000));
+        if (!(x > 0)) return;
+        for (int t = 1; t <= NT; ++t) w.Amount(t)[i] *= water > 0 ? 1 - x / water : 1.0;
+        w.theta[i] -= x / (w.d[i] * 1000);
+        rest -= x;
+      };
+      for (int i = g; i <= n && rest > 0; ++i) pump(i, w.drainable[i]);
+      for (int i = g; i <= n && rest > 0; ++i) pump(i, w.tr[i]);
+      for (int i = g - 1; i >= 1 && rest > 0; --i) pump(i, w.thetaLow[i]);
+      g = findLevel();
+      // What an exhausted column cannot give comes from below it: the
+      // cell's baseflow is less by it.
+      baseflowAmount -= rest;
+    }
     col.g = g;
     col.baseflow = qb;
     // Negative: water from the groundwater, into the layers or, where they are full, direct runoff.

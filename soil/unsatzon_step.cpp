@@ -207,11 +207,10 @@ void unsatzonmodellklasse::ZoneStatistics() {
           {statistics[kStatSUBSTEPS], value(number_of_substeps, r, c)},
           {statistics[kStatINFILT], value(total_infiltration, r, c) * n},
           {statistics[kStatGWSTAND], value(groundwater_distance, r, c)},
-          // Without the groundwater model "baseflow" is mm per step already;
-          // the water a rule pumps from the groundwater for irrigation does
-          // not reach the river.
-          {statistics[kStatQB], groundwatercoupling ? value(river_exfiltration, r, c) * n
-                                                    : value(baseflow, r, c) - GroundwaterIrrigation(r, c)},
+          // Without the groundwater model "baseflow" is mm per step already,
+          // less what the column could not give to a rule pumping
+          // groundwater for irrigation (the pump empties the saturated zone).
+          {statistics[kStatQB], groundwatercoupling ? value(river_exfiltration, r, c) * n : value(baseflow, r, c)},
           {statistics[kStatGWIN], value(river_infiltration, r, c) * n},
           {statistics[kStatGWEX], value(river_exfiltration, r, c) * n},
           {statistics[kStatPOND], value(ponding_storage, r, c)},

@@ -3,17 +3,19 @@
 
 - hydrograph.png: discharge at the basin outlet (m3/s) with the basin's daily
   precipitation (mm) hanging from the top;
-- water_balance.png: the annual water balance of the basin in mm: the
-  precipitation and where it went (evapotranspiration with the interception
-  evaporation in it, discharge at the outlet, the abstraction, and the change
-  of the water stored in the snow cover, the soil with its groundwater, on
-  the surface (surface routing) and in the reservoir; what remains is stored
-  in the channels and the interception).
+- water_balance.png: the water balance of the basin from 2 January to 31
+  December in mm: the precipitation and where it went (evapotranspiration
+  with the interception evaporation in it, discharge at the outlet, the
+  abstraction, and the change of the water stored in the soil with its
+  groundwater, the snow cover, the leaves, on the surface, in the reservoir,
+  the channels and the runoff on its way to them), and the residual that no
+  term explains. It needs the run of the first day in out/day1/ (run.sh).
 
 Reads the statistics files named in control.txt, the reservoir and abstraction
-tables and the soil water that the soil module writes to modell_0.log; a term
-whose file is not there (its module switched off) is left out and named on the
-terminal. Needs python3-matplotlib.
+tables, the soil water that the soil module writes to modell_0.log and the
+storage content files (basin_water.py); a term whose file is not there (its
+module switched off) is left out and named on the terminal. Needs
+python3-matplotlib.
 
 Usage: plot_results.py [result directory]   (default: out/ beside the script)
 """
@@ -70,9 +72,9 @@ if discharge:
     fig.savefig(os.path.join(out, "hydrograph.png"), dpi=120)
     print("drawn: %s" % os.path.join(out, "hydrograph.png"))
 
-def read_table(name):
+def read_table(name, directory=None):
     """Rows of numbers of a reservoir or abstraction table (three header lines), or None."""
-    path = os.path.join(out, name)
+    path = os.path.join(directory or out, name)
     if not os.path.exists(path):
         print("not drawn: %s (no such file)" % path)
         return None
@@ -80,68 +82,100 @@ def read_table(name):
         return [[float(w) for w in line.split()] for line in f.readlines()[3:] if line.strip()]
 
 
-def soil_water(when):
-    """Mean soil water (m) of the basin at "model-start" or "model-end", or None."""
+def soil_water(when, nth_last=1):
+    """Mean soil water (m) of the basin at "model-start" or "model-end" of the
+    nth last run logged in modell_0.log, or None."""
     path = os.path.join(os.path.dirname(os.path.abspath(out)), "modell_0.log")
     key = "mean soil water content for all cells at %s: " % when
-    value = None
+    values = []
     if os.path.exists(path):
         with open(path) as f:
-            for line in f:  # the log grows run by run: the last line counts
+            for line in f:  # the log grows run by run
                 if line.startswith(key):
-                    value = float(line[len(key):].split()[0])
-    return value
+                    values.append(float(line[len(key):].split()[0]))
+    return values[-nth_last] if len(values) >= nth_last else None
 
 
+# The balance of 2 January to 31 December: run.sh runs the first day alone
+# into out/day1/ before the year, so that every store can be read at the end
+# of both runs (a cold start fills the channels before the first step).
+# Fluxes are summed over the lines of the year after the first day; stores
+# are taken at the end of each run; what does not add up is the residual.
+first_day = os.path.join(out, "day1")
 terms = []
-if precipitation:
-    terms.append(("precipitation", sum(precipitation[1])))
-# The real evapotranspiration includes the evaporation of intercepted water.
-etr, ei = read_stat("etr.stat"), read_stat("ei.stat")
-if etr:
-    label = "evapo-\ntranspiration"
-    if ei:
-        label += "\n(interception %.0f)" % sum(ei[1])
-    terms.append((label, -sum(etr[1])))
-# Hourly discharge and abstraction (m3/s) and volumes (m3) to mm over the
-# basin's area, the cells of zones.asc.
-with open(os.path.join(here, "zones.asc")) as f:
-    header = dict(f.readline().split()[:2] for _ in range(6))
-    cells = sum(1 for v in f.read().split() if float(v) > -9999)
-area = cells * float(header["cellsize"]) ** 2
-if discharge:
-    terms.append(("discharge", -sum(q * 3600.0 for q in discharge[1]) / area * 1000.0))
-abstraction = read_table("abstraction_1.txt")
-if abstraction:
-    terms.append(("abstraction", -sum(r[4] * 3600.0 for r in abstraction) / area * 1000.0))
-start, end = soil_water("model-start"), soil_water("model-end")
-if start is not None and end is not None:
-    terms.append(("soil and\ngroundwater\nstorage change", -(end - start) * 1000.0))
-# Storage: the daily means of the first and the last day.
-snow = read_stat("snowstorage.stat")
-if snow and snow[1]:
-    terms.append(("snow storage\nchange", -(snow[1][-1] - snow[1][0])))
-# The surface starts dry; its water at the end: the last day's mean.
-surface = read_stat("surfstorage.stat")
-if surface and surface[1]:
-    terms.append(("surface\nstorage\nchange", -surface[1][-1]))
-reservoir = read_table("reservoir_1.txt")
-if reservoir:
-    # Volume after the last step less the volume before the first (V - dV).
-    terms.append(("reservoir\nstorage change", -(reservoir[-1][6] - (reservoir[0][6] - reservoir[0][25])) / area * 1000.0))
-if len(terms) > 2:
-    terms.append(("channels and\ninterception\n(the rest)", -sum(t[1] for t in terms)))
+residual = None
+if os.path.isdir(first_day) and precipitation and discharge:
+    import basin_water
+
+    def after(stat, last):
+        return [v for d, v in zip(stat[0], stat[1]) if d > last]
+
+    def last_date(stat):
+        return stat[0][-1] if stat and stat[0] else (0, 0, 0, 0)
+
+    day1_precipitation = read_stat(os.path.join("day1", "precipitation.stat"))
+    day1_discharge = read_stat(os.path.join("day1", "discharge.stat"))
+    end_of_day1 = last_date(day1_discharge)
+    terms.append(("precipitation", sum(after(precipitation, last_date(day1_precipitation)))))
+    # The real evapotranspiration includes the evaporation of intercepted water.
+    etr, ei = read_stat("etr.stat"), read_stat("ei.stat")
+    if etr:
+        label = "evapo-\ntranspiration"
+        if ei:
+            label += "\n(interception %.0f)" % sum(after(ei, last_date(day1_precipitation)))
+        terms.append((label, -sum(after(etr, last_date(day1_precipitation)))))
+    cells, cell_m2 = basin_water.zone_cells(here)
+    n_cells = sum(cells.values())
+    area = n_cells * cell_m2
+
+    def mm(m3):
+        return m3 / area * 1000.0
+
+    # Hourly discharge and abstraction (m3/s) at the basin outlet.
+    terms.append(("discharge", -mm(sum(q * 3600.0 for q in after(discharge, end_of_day1)))))
+    abstraction = read_table("abstraction_1.txt")
+    if abstraction:
+        terms.append(("abstraction",
+                      -mm(sum(r[4] * 3600.0 for r in abstraction if tuple(int(w) for w in r[:4]) > end_of_day1))))
+    stores = []
+    start, end = soil_water("model-end", 2), soil_water("model-end", 1)
+    if start is not None and end is not None:
+        stores.append(("soil and\ngroundwater", (end - start) * 1000.0))
+    # Snow, intercepted water and the water on the surface: the mean of the
+    # last day of each run (the statistics hold daily means).
+    for name, label in (("snowstorage.stat", "snow cover"), ("si.stat", "intercepted\nwater"),
+                        ("surfstorage.stat", "water on\nthe surface")):
+        a, b = read_stat(os.path.join("day1", name)), read_stat(name)
+        if a and b and a[1] and b[1]:
+            stores.append((label, b[1][-1] - a[1][-1]))
+    stores.append(("reservoir", mm(basin_water.reservoir_volume(out) - basin_water.reservoir_volume(first_day))))
+    stores.append(("channels", mm(basin_water.channel_water(here, out) - basin_water.channel_water(here, first_day))))
+    stores.append(("runoff on\nits way", (basin_water.runoff_in_transit(here, out, "SurfaceRoutingModel", True)
+                                           - basin_water.runoff_in_transit(here, first_day, "SurfaceRoutingModel", True)
+                                           + basin_water.runoff_in_transit(here, out, "unsatzon_model", False)
+                                           - basin_water.runoff_in_transit(here, first_day, "unsatzon_model", False))
+                   / n_cells))
+    terms += [(label + "\nstorage change", -v) for label, v in stores]
+    residual = sum(t[1] for t in terms)
+    terms.append(("residual", residual))
+    print("water balance of 2 January to 31 December (mm over the basin; input +, output and storage gain -):")
+    for label, v in terms:
+        print("  %-40s %10.3f" % (label.replace("\n", " "), v))
+else:
+    print("not drawn: %s (the balance needs the first day's run in out/day1/, see run.sh)"
+          % os.path.join(out, "water_balance.png"))
 if terms:
-    fig, ax = plt.subplots(figsize=(11, 5))
+    fig, ax = plt.subplots(figsize=(13, 5))
     labels = [t[0] for t in terms]
     values = [t[1] for t in terms]
     ax.bar(labels, values, color=["tab:blue" if v >= 0 else "tab:orange" for v in values])
     for k, v in enumerate(values):
-        ax.annotate("%.1f" % v if abs(v) < 10 else "%.0f" % v, (k, v), ha="center",
+        ax.annotate("%.2f" % v if abs(v) < 10 else "%.0f" % v, (k, v), ha="center",
                     va="bottom" if v >= 0 else "top")
     ax.axhline(0, color="black", linewidth=0.8)
-    ax.set_ylabel("mm in the year (input +, output -)")
-    ax.set_title("Example basin: annual water balance")
+    ax.set_ylabel("mm, 2 January to 31 December\n(input +, output -)")
+    ax.set_title("Example basin: water balance of the year (the residual is what no term explains)")
+    ax.tick_params(axis="x", labelsize=8)
     fig.tight_layout()
     fig.savefig(os.path.join(out, "water_balance.png"), dpi=120)
     print("drawn: %s" % os.path.join(out, "water_balance.png"))

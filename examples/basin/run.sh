@@ -9,6 +9,19 @@ cd "$here"
 [ -f temperature.dat ] && [ -f river_width.asc ] || python3 make_inputs.py
 mkdir -p out
 if [ "$(id -u)" = 0 ]; then export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1; fi
+# First the first day alone into out/day1/, then the year: the water
+# balance picture reads every store at the end of both (plot_results.py).
+mkdir -p out/day1
+python3 - <<'END'
+text = open("control.txt").read()
+for old, new in (("$set $outpath = out/\n", "$set $outpath = out/day1/\n"),
+                 ("24        end hour\n31        end day\n12        end month\n",
+                  "24        end hour\n1         end day\n1         end month\n")):
+    assert old in text, old
+    text = text.replace(old, new)
+open("control_day1.txt", "w").write(text)
+END
+mpirun --oversubscribe -np "$instances" "$fluvex" control_day1.txt
 mpirun --oversubscribe -np "$instances" "$fluvex" control.txt
 # The pictures need matplotlib (Debian python3-matplotlib); Debian's python3
 # first, in case another python3 comes earlier in PATH.
@@ -18,6 +31,7 @@ python=/usr/bin/python3
 echo "discharge at the outlet: $here/out/discharge.stat (m3/s of each hour; columns: the outlets of"
 echo "  subbasins 1, 2 and 3, subbasin 3 the basin outlet); reservoir: out/reservoir_1.txt, abstraction:"
 echo "  out/abstraction_1.txt"
-echo "pictures: $here/out/hydrograph.png, $here/out/water_balance.png"
+echo "pictures: $here/out/hydrograph.png, $here/out/water_balance.png (the balance of 2 January to 31"
+echo "  December, printed above; the first day alone: out/day1/)"
 echo "other results: $here/out (statistics files *.stat: subbasin columns and the basin value of each"
 echo "  day; daily grids temp_* and prec_*); diagnostics: $here/Fluvex_Diag_0.xml"

@@ -503,7 +503,7 @@ std::vector<Case> Matrix() {
       c.start = july5;
       c.end = july12;
     };
-    add("substeps_" + n, SubSteps(k), substeps, {44, 45}, JulyStorm);
+    add("substeps_" + n, SubSteps(k), substeps, {}, JulyStorm);
     Edits off = SubSteps(k);
     off.push_back(kSurfaceRoutingOff);
     add(
@@ -512,10 +512,10 @@ std::vector<Case> Matrix() {
           substeps(c);
           c.modules.surfaceRouting = false;
         },
-        {44, 45}, JulyStorm);
+        {}, JulyStorm);
     Edits silting = SubSteps(k);
     silting.insert(silting.end(), kSiltingUp.begin(), kSiltingUp.end());
-    add("substeps_" + n + "_silting_up", silting, substeps, {44, 45}, JulyStorm);
+    add("substeps_" + n + "_silting_up", silting, substeps, {}, JulyStorm);
   }
   add(
       "july_storm", {},

@@ -635,10 +635,11 @@ TEST_F(Step, ABaseflowAboveTenMmAStepIsDumped) {
   }
 }
 
-TEST_F(Step, GroundwaterPumpedForIrrigationDoesNotReachTheRiver) {
+TEST_F(Step, GroundwaterPumpedForIrrigationLeavesTheSaturatedZone) {
   // Fields of rule 1 (water from the groundwater) in the first row, of rule
   // 2 (from the river) in the second; 0.5 mm a step is irrigated in each.
-  // The subbasin's baseflow loses what rule 1 pumps: 4 of 8 cells, 0.25 mm.
+  // Each field of rule 1 loses the 0.5 mm from its column, or from its
+  // baseflow where the column cannot give it; rule 2's fields lose nothing.
   for (auto& e : list)
     if (e.shortname == "zonegrid_soilmodel")
       for (int r = 1; r <= kRows; ++r)
@@ -655,7 +656,7 @@ TEST_F(Step, GroundwaterPumpedForIrrigationDoesNotReachTheRiver) {
     rule.psi_dry = 3.45;
     rule.psi_wet = 0.5;
   }
-  double baseflow[2];
+  double storage[2][kRows + 1][kCols + 1], baseflow[2][kRows + 1][kCols + 1];
   for (int pumped : {0, 1}) {
     Section s;
     s.codes = "1";
@@ -664,10 +665,20 @@ TEST_F(Step, GroundwaterPumpedForIrrigationDoesNotReachTheRiver) {
     routed = false;
     SetGrid("irrigation_amounts", pumped ? 0.5 : 0.0);
     ASSERT_EQ(FullStep(1, 1), 0) << console.str();
-    baseflow[pumped] = uz->RunoffQg(1);
+    const Grid b = Find("baseflow");
+    ASSERT_NE(b, nullptr);
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        storage[pumped][r][c] = Storage(r, c);
+        baseflow[pumped][r][c] = b[r][c];
+      }
   }
-  EXPECT_GT(baseflow[0], 0.3);
-  EXPECT_NEAR(baseflow[0] - baseflow[1], 0.25, 1e-12);
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) {
+      const double lost = storage[0][r][c] - storage[1][r][c] + baseflow[0][r][c] - baseflow[1][r][c];
+      EXPECT_NEAR(lost, r == 1 ? 0.5 : 0.0, 1e-9) << r << " " << c;
+    }
+  EXPECT_GT(storage[0][1][1] - storage[1][1][1], 0.4) << "the saturated column gives the water itself";
 }
 
 TEST_F(Step, UnderTheLakeModelALakeHoldingOpenWaterExchangesNoRiverWater) {
