@@ -417,14 +417,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
         const double drop = (up + ev) * dtw / w.d[i];
         const double bound = i == 1 ? 0.0 : w.tr[i];
         if (w.theta[i] - drop < bound) {
-          // Not more than the layer holds above its bound: the uptake gives way first.
-          double missing = (drop - std::max(0.0, w.theta[i] - bound)) * w.d[i] / dtw;
-          const double cut = std::min(up, missing);
-          up -= cut;
-          missing -= cut;
-          ev = std::max(0.0, ev - missing);
-          w.theta[i] = std::max(bound, w.theta[i] - (up + ev) * dtw / w.d[i]);
-          if (std::fabs(w.theta[i] - bound) < 1e-15) w.theta[i] = bound;
+          // Not more than the layer holds above its bound: the uptake gives
+          // way first. A layer at or below its bound gives nothing and keeps
+          // its water (lifting it to the bound would make water).
+          const double available = std::max(0.0, w.theta[i] - bound) * w.d[i] / dtw;
+          up = std::min(up, available);
+          ev = std::min(ev, available - up);
+          w.theta[i] -= (up + ev) * dtw / w.d[i];
         } else {
           w.theta[i] -= drop;
         }
@@ -481,7 +480,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
           w.base[i] = rest;
           rest = 0;
         } else {
-          w.theta[i] = std::max(w.theta[i], w.drainable[i]);
+          // A layer already below its drainable content gives nothing and
+          // keeps its water.
           if (avail > 0) w.theta[i] = w.drainable[i];
           w.base[i] = avail;
           rest -= avail;

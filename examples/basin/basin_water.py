@@ -38,6 +38,17 @@ def _keyed(line, key):
     return value
 
 
+def _whole_number_after(line, marker):
+    """The whole number that follows the first marker in line."""
+    rest = line[line.index(marker) + len(marker):]
+    digits = ""
+    for ch in rest:
+        if not ch.isdigit():
+            break
+        digits += ch
+    return int(digits)
+
+
 def section(path, name):
     """Lines of a section of a storage content file ([] when it has none)."""
     lines, inside = [], False
@@ -127,8 +138,8 @@ def _routing_state(lines):
             if head[0] == 0:
                 blocks[-1]["history"][entry] = q
         elif blocks and (".Qaus[subchannel " in line or ".qvzuq[subchannel " in line):
-            c = int(line.split("local tributary ")[1].split()[0].strip("]).,"))
-            k = int(line.split("[subchannel ")[1].split("]")[0])
+            c = _whole_number_after(line, "local tributary ")
+            k = _whole_number_after(line, "[subchannel ")
             channel = blocks[-1]["channels"].setdefault(c, {"entry": entry, "out": {}, "flood": {}, "delay": {}})
             values = _numbers(line)
             if ".Qaus[" in line:

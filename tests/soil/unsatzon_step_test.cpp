@@ -109,6 +109,39 @@ TEST_F(Step, EveryCellBalancesItsWaterInEveryStep) {
   EXPECT_GT(Find("baseflow")[1][1], 0.0);
 }
 
+TEST_F(Step, LayersBelowTheirResidualContentGiveNoWaterAndGetNone) {
+  // A dry summer: the roots and the soil surface ask for water that layers
+  // at and below their residual content cannot give, and a baseflow asks
+  // for water below the drainable content. What is taken leaves as
+  // transpiration, evaporation or baseflow; no layer is filled up to a bound.
+  Section s;
+  s.parameters = {"2 2", "1 1", "0.01 0.01", "2 2", "0.5 0.5", "0 0"};  // baseflow on
+  ASSERT_EQ(Make(s), 0) << console.str();
+  SetGrid("pot_transpiration1", 0.6);
+  SetGrid("potential_evaporation", 0.3);
+  SetGrid("vegetation_coverage_degree1", 0.9);
+  SetGrid("root_depth1", 0.9);
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) {
+      precipitation[r][c] = 0;
+      // Column c: layers 2 to 5 at 1 to 3 thousandths below the residual content.
+      for (int k = 2; k <= 5; ++k) uz->Theta()[r][c][k] = uztest::kThetaRes - 0.001 * (c % 3 + 1);
+    }
+  const char* names[] = {"directflow", "interflow", "real_evaporation", "real_transpiration1", "baseflow"};
+  for (int step = 0; step < 48; ++step) {
+    double before[kRows + 1][kCols + 1];
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) before[r][c] = Storage(r, c);
+    ASSERT_EQ(RunIn(step % 24 + 1, 1 + step / 24), 0) << console.str();
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        double out = 0;
+        for (const char* name : names) out += Find(name)[r][c];
+        ASSERT_NEAR(Storage(r, c) - before[r][c] + out, 0.0, 1e-9) << "step " << step << " cell " << r << " " << c;
+      }
+  }
+}
+
 TEST_F(Step, HydrostaticStartProfileIsAtRest) {
   Section s;
   s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};  // no baseflow
