@@ -13,12 +13,14 @@ if [ "$(id -u)" = 0 ]; then export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_RO
 # balance picture reads every store at the end of both (plot_results.py).
 mkdir -p out/day1
 python3 - <<'END'
+import re
 text = open("control.txt").read()
-for old, new in (("$set $outpath = out/\n", "$set $outpath = out/day1/\n"),
-                 ("24        end hour\n31        end day\n12        end month\n",
-                  "24        end hour\n1         end day\n1         end month\n")):
-    assert old in text, old
-    text = text.replace(old, new)
+start = {k: re.search(r"^\s*(\d+)\s+starting " + k + r"\b", text, re.M).group(1) for k in ("day", "month", "year")}
+text = re.sub(r"^\s*\d+(\s+end hour)", r"24\1", text, count=1, flags=re.M)
+for k in ("day", "month", "year"):
+    text = re.sub(r"^\s*\d+(\s+end " + k + r"\b)", start[k] + r"\1", text, count=1, flags=re.M)
+text, n = re.subn(r"^\$set \$outpath = out/\s*$", "$set $outpath = out/day1/", text, count=1, flags=re.M)
+assert n == 1, "control.txt: no line '$set $outpath = out/'"
 open("control_day1.txt", "w").write(text)
 END
 mpirun --oversubscribe -np "$instances" "$fluvex" control_day1.txt
