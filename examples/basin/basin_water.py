@@ -66,6 +66,25 @@ def section(path, name):
     return lines
 
 
+def basin_mean(run, path):
+    """Mean of an ASCII grid over the basin's cells (those of zones.asc); a
+    missing cell counts 0."""
+    def values(p):
+        with open(p) as f:
+            header = dict(f.readline().split()[:2] for _ in range(6))
+            nodata = float(header.get("NODATA_value", header.get("nodata_value", -9999)))
+            return [float(v) for v in f.read().split()], nodata
+    zones, znodata = values(os.path.join(run, "zones.asc"))
+    grid, gnodata = values(path)
+    total = cells = 0
+    for z, v in zip(zones, grid):
+        if z != znodata and z > -9999:
+            cells += 1
+            if v != gnodata and v > -9999:
+                total += v
+    return total / cells
+
+
 def zone_cells(run):
     """Cells of each subbasin code of zones.asc and the cell area (m2)."""
     with open(os.path.join(run, "zones.asc")) as f:

@@ -96,7 +96,7 @@ def soil_water(when, nth_last=1):
     return values[-nth_last] if len(values) >= nth_last else None
 
 
-# The balance of 2 January to 31 December: run.sh runs the first day alone
+# The balance from the second day to the end: run.sh runs the first day alone
 # into out/day1/ before the year, so that every store can be read at the end
 # of both runs (a cold start fills the channels before the first step).
 # Fluxes are summed over the lines of the year after the first day; stores
@@ -141,13 +141,15 @@ if os.path.isdir(first_day) and precipitation and discharge:
     start, end = soil_water("model-end", 2), soil_water("model-end", 1)
     if start is not None and end is not None:
         stores.append(("soil and\ngroundwater", (end - start) * 1000.0))
-    # Snow, intercepted water and the water on the surface: the mean of the
-    # last day of each run (the statistics hold daily means).
-    for name, label in (("snowstorage.stat", "snow cover"), ("si.stat", "intercepted\nwater"),
-                        ("surfstorage.stat", "water on\nthe surface")):
-        a, b = read_stat(os.path.join("day1", name)), read_stat(name)
-        if a and b and a[1] and b[1]:
-            stores.append((label, b[1][-1] - a[1][-1]))
+    # Snow, intercepted water and the water on the surface: the grids that
+    # the example writes at the end of each run.
+    for name, label in (("stotal.asc", "snow cover"), ("si.asc", "intercepted\nwater"),
+                        ("surfstor.asc", "water on\nthe surface")):
+        a, b = os.path.join(first_day, name), os.path.join(out, name)
+        if os.path.exists(a) and os.path.exists(b):
+            stores.append((label, basin_water.basin_mean(here, b) - basin_water.basin_mean(here, a)))
+        else:
+            print("not in the balance: %s (write code 3 in control.txt writes it)" % name)
     stores.append(("reservoir", mm(basin_water.reservoir_volume(out) - basin_water.reservoir_volume(first_day))))
     stores.append(("channels", mm(basin_water.channel_water(here, out) - basin_water.channel_water(here, first_day))))
     stores.append(("runoff on\nits way", (basin_water.runoff_in_transit(here, out, "SurfaceRoutingModel", True)
@@ -158,7 +160,9 @@ if os.path.isdir(first_day) and precipitation and discharge:
     terms += [(label + "\nstorage change", -v) for label, v in stores]
     residual = sum(t[1] for t in terms)
     terms.append(("residual", residual))
-    print("water balance of 2 January to 31 December (mm over the basin; input +, output and storage gain -):")
+    first = next(d for d in precipitation[0] if d > last_date(day1_precipitation))
+    period = "%d-%02d-%02d to %d-%02d-%02d" % (first[:3] + precipitation[0][-1][:3])
+    print("water balance of %s (mm over the basin; input +, output and storage gain -):" % period)
     for label, v in terms:
         print("  %-40s %10.3f" % (label.replace("\n", " "), v))
 else:
@@ -173,8 +177,8 @@ if terms:
         ax.annotate("%.2f" % v if abs(v) < 10 else "%.0f" % v, (k, v), ha="center",
                     va="bottom" if v >= 0 else "top")
     ax.axhline(0, color="black", linewidth=0.8)
-    ax.set_ylabel("mm, 2 January to 31 December\n(input +, output -)")
-    ax.set_title("Example basin: water balance of the year (the residual is what no term explains)")
+    ax.set_ylabel("mm, %s\n(input +, output and storage gain -)" % period)
+    ax.set_title("Example basin: water balance (the residual is what no term explains)")
     ax.tick_params(axis="x", labelsize=8)
     fig.tight_layout()
     fig.savefig(os.path.join(out, "water_balance.png"), dpi=120)

@@ -89,13 +89,14 @@ Date NextDay(const Date& d) {
 }
 
 // A warm start: the first run writes the state of the soil, snow and
-// interception at its end (the storages the budget reads are written
-// anyway), the second reads them and the storage content files.
+// interception at its end (the storages the budget reads and the snow,
+// interception and surface water that the example writes are there anyway),
+// the second reads them and the storage content files.
 const Edits kWriteState = {
     {"\nuzgrid4.asc\n0\n", "\nuzgrid4.asc\n3\n"},   {"\nuzgrid7.asc\n0\n", "\nuzgrid7.asc\n3\n"},
     {"\nuzgrid8.asc\n0\n", "\nuzgrid8.asc\n3\n"},   {"\nuzgrid13.asc\n0\n", "\nuzgrid13.asc\n3\n"},
     {"\nuzgrid18.asc\n0\n", "\nuzgrid18.asc\n3\n"}, {"\nsdays.asc\n0\n", "\nsdays.asc\n3\n"},
-    {"\nsage.asc\n0\n", "\nsage.asc\n3\n"},         {"\nstotal.asc\n0\n", "\nstotal.asc\n3\n"}};
+    {"\nsage.asc\n0\n", "\nsage.asc\n3\n"}};
 const Edits kReadState = {
     {"0         readgrid: the snow cover starts empty", "1         readgrid: the snow state of the run before"},
     {"storage capacity per leaf area (mm)\n0\n", "storage capacity per leaf area (mm)\n1\n"},

@@ -496,8 +496,9 @@ std::vector<std::pair<std::string, std::string>> BudgetOutputEdits() {
       {"WriteAsciiGrids = 1\n", "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n"},
       {"prec        result grid\n40        write code", "prec        result grid\n10        write code"},
       {"temp        result grid (a daily grid, see the write code)\n5 ",
-       "temp        result grid (a daily grid, see the write code)\n0 "},
-      {"surfstor.asc SurfStorSiltingUp 0 0\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n"}};
+       "temp        result grid (a daily grid, see the write code)\n0 "}};
+  // The example writes the snow cover (stotal.asc), the interception storage
+  // (si.asc) and the water on the surface (surfstor.asc) at the end itself.
   // Run sums of the fluxes (10), stores at the end (3).
   for (const auto& [grid, code] : std::vector<std::pair<std::string, const char*>>{{"etr.asc", "10"},
                                                                                    {"evar.asc", "10"},
@@ -505,7 +506,6 @@ std::vector<std::pair<std::string, std::string>> BudgetOutputEdits() {
                                                                                    {"rain.asc", "10"},
                                                                                    {"snow.asc", "10"},
                                                                                    {"ei.asc", "10"},
-                                                                                   {"si.asc", "3"},
                                                                                    {"ssolid.asc", "3"},
                                                                                    {"sliquid.asc", "3"},
                                                                                    {"uzgrid3.asc", "3"},
