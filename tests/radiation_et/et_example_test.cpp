@@ -90,18 +90,7 @@ const Edits kSoilOff = {{"[unsatzon_model]\n1\n", "[unsatzon_model]\n0\n"},
                         {"[routing_model]\n1\n", "[routing_model]\n0\n"}};
 
 // Daily steps on the day records that tests/data/balance/daily_stations.py writes.
-const Edits kDaily = {
-    {"$set $step    = 60", "$set $step    = 1440"},
-    {"$inpath//temperature.dat", "$inpath//temperature_daily.dat"},
-    {"$inpath//precipitation.dat", "$inpath//precipitation_daily.dat"},
-    {"$inpath//wind.dat", "$inpath//wind_daily.dat"},
-    {"$inpath//humidity.dat", "$inpath//humidity_daily.dat"},
-    {"$inpath//radiation.dat", "$inpath//radiation_daily.dat"},
-    // Daily radiation sums reach several thousand Wh/m2.
-    {"1400      upper limit\n0         replacement below the lower limit\n1400      replacement above",
-     "12000     upper limit\n0         replacement below the lower limit\n12000     replacement above"},
-    // The correction follows the sun through the day.
-    {"1         sub-intervals per step", "24        sub-intervals per step"}};
+const Edits kDaily = fluvextest::DailySteps();
 
 Edits operator+(Edits a, const Edits& b) {
   a.insert(a.end(), b.begin(), b.end());

@@ -33,4 +33,18 @@ std::string PrepareExample(const std::string& example, const std::string& dir, c
   return "";
 }
 
+Edits DailySteps() {
+  return {{"$set $step    = 60", "$set $step    = 1440"},
+          {"$inpath//temperature.dat", "$inpath//temperature_daily.dat"},
+          {"$inpath//precipitation.dat", "$inpath//precipitation_daily.dat"},
+          {"$inpath//wind.dat", "$inpath//wind_daily.dat"},
+          {"$inpath//humidity.dat", "$inpath//humidity_daily.dat"},
+          {"$inpath//radiation.dat", "$inpath//radiation_daily.dat"},
+          // Daily radiation sums reach several thousand Wh/m2.
+          {"1400      upper limit\n0         replacement below the lower limit\n1400      replacement above",
+           "12000     upper limit\n0         replacement below the lower limit\n12000     replacement above"},
+          // The correction follows the sun through the day.
+          {"1         sub-intervals per step", "24        sub-intervals per step"}};
+}
+
 }  // namespace fluvextest

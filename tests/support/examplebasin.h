@@ -21,4 +21,8 @@ std::string Edited(std::string text, const Edits& edits, std::string& missing);
 // and makes out/; returns what went wrong, empty when nothing did.
 std::string PrepareExample(const std::string& example, const std::string& dir, const Edits& edits);
 
+// Edits of the example's control file for daily steps on the day records
+// that tests/data/balance/daily_stations.py writes.
+Edits DailySteps();
+
 }  // namespace fluvextest
