@@ -82,14 +82,25 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
   Qice = qice.data();
   Qfirn = qfirn.data();
   Qsnow = qsnow.data();
-  ReadValue(controlfile, "%lf", &DDFice, "DDFice  for ", linebuffer);
-  ReadValue(controlfile, "%lf", &DDFfirn, "DDFfirn for ", linebuffer);
-  ReadValue(controlfile, "%lf", &DDFsnow, "DDFsnow for ", linebuffer);
-  ReadValue(controlfile, "%lf", &MF, "MF  for ", linebuffer);
-  ReadValue(controlfile, "%lf", &Aice_min, "Aice_min for ", linebuffer);
-  ReadValue(controlfile, "%lf", &Aice_max, "Aice_max for ", linebuffer);
-  ReadValue(controlfile, "%lf", &Asnow_min, "Asnow_min for ", linebuffer);
-  ReadValue(controlfile, "%lf", &Asnow_max, "Asnow_max for ", linebuffer);
+  // Melt and radiation factors of 0 or more: a negative one makes ice out of
+  // nothing; each maximum not below its minimum.
+  auto readFactor = [&](double& f, const char* label, double low) {
+    ReadValue(controlfile, "%lf", &f, label, linebuffer);
+    if (!(f >= low)) {
+      *diag << "FATAL: error in control file, [ice_firn]; " << label << "must be " << low << " or more, here " << f
+            << " (" << controlfile.Where().c_str() << ")"
+            << "[end-entry]";
+      throw 80;
+    }
+  };
+  readFactor(DDFice, "DDFice  for ", 0);
+  readFactor(DDFfirn, "DDFfirn for ", 0);
+  readFactor(DDFsnow, "DDFsnow for ", 0);
+  readFactor(MF, "MF  for ", 0);
+  readFactor(Aice_min, "Aice_min for ", 0);
+  readFactor(Aice_max, "Aice_max for ", Aice_min);
+  readFactor(Asnow_min, "Asnow_min for ", 0);
+  readFactor(Asnow_max, "Asnow_max for ", Asnow_min);
   auto readConstant = [&](double& k, const char* label) {
     ReadValue(controlfile, "%lf", &k, label, linebuffer);
     // The constant divides in exp(-1 / k): it must be a positive number of steps.
@@ -146,9 +157,7 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
       if (!controlfile.GetLine(line)) line.clear();
       return line.c_str();
     };
-    auto where = [&]() {
-      return " (" + controlfile.Where() + ")";
-    };
+    auto where = [&]() { return " (" + controlfile.Where() + ")"; };
     if (std::sscanf(plainLine(), "%d%lf%lf", &firn_levels, &firn_base, &deltafirnper100m) != 3) {
       *diag << "FATAL: \n------------- Fatal Error: -------------\n"
             << "Could not read the three parameters firn_levels (int),\n"

@@ -234,9 +234,10 @@ void schneemodellklasse::ReadExtendedLines() {
       // The factor scales the melt of the energy balance: no number, or one
       // of 0 or less, would stop or reverse it.
       if (!(v > 0 && v <= std::numeric_limits<double>::max()))
-        refuse("FATAL: scaling factor of the energy balance EnBalScaling not within parameter bounds of (0...inf). "
-               "Here: ",
-               v, 408);
+        refuse(
+            "FATAL: scaling factor of the energy balance EnBalScaling not within parameter bounds of (0...inf). "
+            "Here: ",
+            v, 408);
       EnBalScaling = v;
       scaling = true;
     }

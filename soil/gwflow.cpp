@@ -247,8 +247,8 @@ void gwflowclass::CheckLayerInputs() {
     checks.push_back(
         {Numbered("aquifer_thickness_", l), y.thick, 0, false, kAny, "an aquifer thickness has to be 0 or more (m)"});
     if (l < L)
-      checks.push_back({Numbered("gw_kolmation_", l), y.kolmation, 0, false, kAny,
-                        "a leakage factor has to be 0 or more (1/s)"});
+      checks.push_back(
+          {Numbered("gw_kolmation_", l), y.kolmation, 0, false, kAny, "a leakage factor has to be 0 or more (1/s)"});
   }
   for (const Check& k : checks)
     for (int r = firstrow; r <= lastrow; ++r)

@@ -281,8 +281,10 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   // Baseflow: the mean over the subbasin, the glacierized share with 0.
   // Without the groundwater model the grid holds mm per step, less what a
   // rule pumps from the groundwater for irrigation.
+  // A missing value gives no baseflow; one that is no number stays one, so
+  // that the runoff shows it instead of a plausible 0.
   Grid q = groundwatercoupling ? river_exfiltration : baseflow;
-  double b = q && q[r] && q[r][c] > nodata ? q[r][c] : 0.0;
+  double b = q && q[r] && !(q[r][c] <= nodata) ? q[r][c] : 0.0;
   if (groundwatercoupling)
     b *= substeps;
   else

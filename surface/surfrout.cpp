@@ -151,8 +151,8 @@ void surfaceroutingclass::ReadSection() {
   // The bounds divide the sub-step: both must be positive, the minimum not above the maximum.
   if (!(minsubstep > 0) || !(maxsubstep > 0) || minsubstep > maxsubstep) {
     *diag << "FATAL: error in control file, minimum sub time step [s] in " << s.c_str() << ": " << minsubstep
-          << ", maximum sub time step [s]: " << maxsubstep << " ("
-          << controlfile.WhereLines(minimumLine).c_str() << "); both have to be greater than 0 and the minimum must not exceed the maximum"
+          << ", maximum sub time step [s]: " << maxsubstep << " (" << controlfile.WhereLines(minimumLine).c_str()
+          << "); both have to be greater than 0 and the minimum must not exceed the maximum"
           << "[end-entry]";
     throw 17;
   }
