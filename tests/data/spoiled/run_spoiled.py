@@ -80,15 +80,16 @@ def spoil_grid_cell(grid, value):
     return edit
 
 
-def station_missing_on_day(file, day):
-    """Every value of the first station on the given day of January: missing."""
+def station_missing_on_day(file, day, every=False):
+    """The values of the first station (every station) on the given day of January: missing."""
     def edit(d):
         path = os.path.join(d, file)
         out = []
         for line in open(path).read().split("\n"):
             w = line.split()
             if len(w) > 5 and w[0] == "2015" and w[1] == "1" and w[2] == str(day):
-                w[4] = "-9999"
+                for k in range(4, len(w) if every else 5):
+                    w[k] = "12000"  # beyond +-9999: missing
                 line = " ".join(w)
             out.append(line)
         open(path, "w").write("\n".join(out))
@@ -146,6 +147,8 @@ CASES = [
      ["the grid kolmation", "holds -4e-06", "a river cell of the basin"]),
     # Legal inputs: the run goes on.
     ("station_missing_day", station_missing_on_day("temperature.dat", 3), 0, []),
+    ("stations_all_missing_day", station_missing_on_day("precipitation.dat", 3, True), 0,
+     ["precipitation: no valid station value in ./precipitation.dat for 3.1.2015 1 h"]),
     ("partial_last_day", spoil_control("24        end hour\n7         end day", "12        end hour\n7         end day"),
      0, []),
 ]
