@@ -45,7 +45,7 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
   for (int g = 0; g < kGlacierGridCount; ++g) glac[g].shortname = kGlacierShortNames[g];
   for (int s = 0; s < kGlacierStatCount; ++s) gstats[s].header = kGlacierHeaders[s];
   if (!controlfile.Open(controlfilename, diag)) {
-    *diag << "FATAL: error opening " << controlfilename.c_str() << "[end-entry]";
+    *diag << "FATAL: error opening " << UserControlFile().c_str() << "[end-entry]";
     throw 28;
   }
   FindSection("[ice_firn]", true);
@@ -57,7 +57,7 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
              "model; t-index)\n or 2 (resp. 12 for dynamic model; t-index with correction by radiation) or 13 "
              "(dynamic glaciers with T-Index for ice and firn and the melt method used for snow as in the snow "
              "model)"
-          << " (here " << m << " in [ice_firn] of " << controlfilename.c_str() << ")"
+          << " (here " << m << " in [ice_firn] of " << UserControlFile().c_str() << ")"
           << "[end-entry]";
     glaciermethod = 0;
     throw 80;
@@ -82,20 +82,31 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
   Qice = qice.data();
   Qfirn = qfirn.data();
   Qsnow = qsnow.data();
-  ReadValue(controlfile, "%lf", &DDFice, "DDFice  for ", linebuffer);
-  ReadValue(controlfile, "%lf", &DDFfirn, "DDFfirn for ", linebuffer);
-  ReadValue(controlfile, "%lf", &DDFsnow, "DDFsnow for ", linebuffer);
-  ReadValue(controlfile, "%lf", &MF, "MF  for ", linebuffer);
-  ReadValue(controlfile, "%lf", &Aice_min, "Aice_min for ", linebuffer);
-  ReadValue(controlfile, "%lf", &Aice_max, "Aice_max for ", linebuffer);
-  ReadValue(controlfile, "%lf", &Asnow_min, "Asnow_min for ", linebuffer);
-  ReadValue(controlfile, "%lf", &Asnow_max, "Asnow_max for ", linebuffer);
+  // Melt and radiation factors of 0 or more: a negative one makes ice out of
+  // nothing; each maximum not below its minimum.
+  auto readFactor = [&](double& f, const char* label, double low) {
+    ReadValue(controlfile, "%lf", &f, label, linebuffer);
+    if (!(f >= low)) {
+      *diag << "FATAL: error in control file, [ice_firn]; " << label << "must be " << low << " or more, here " << f
+            << " (" << controlfile.Where().c_str() << ")"
+            << "[end-entry]";
+      throw 80;
+    }
+  };
+  readFactor(DDFice, "DDFice  for ", 0);
+  readFactor(DDFfirn, "DDFfirn for ", 0);
+  readFactor(DDFsnow, "DDFsnow for ", 0);
+  readFactor(MF, "MF  for ", 0);
+  readFactor(Aice_min, "Aice_min for ", 0);
+  readFactor(Aice_max, "Aice_max for ", Aice_min);
+  readFactor(Asnow_min, "Asnow_min for ", 0);
+  readFactor(Asnow_max, "Asnow_max for ", Asnow_min);
   auto readConstant = [&](double& k, const char* label) {
     ReadValue(controlfile, "%lf", &k, label, linebuffer);
     // The constant divides in exp(-1 / k): it must be a positive number of steps.
     if (!(k > 0)) {
-      *diag << "FATAL: error in control file, [ice_firn]; " << label << "must be above 0, here " << k << " (line "
-            << controlfile.LineNumber() - 1 << " of " << controlfilename.c_str() << ")"
+      *diag << "FATAL: error in control file, [ice_firn]; " << label << "must be above 0, here " << k << " ("
+            << controlfile.Where().c_str() << ")"
             << "[end-entry]";
       throw 80;
     }
@@ -129,7 +140,7 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
     const std::string& name = gstats[kStatGlacierTotal].file;
     const size_t dot = name.rfind('.');
     if (dot == std::string::npos) {
-      *diag << "FATAL: the name of the qglac-statistic-file in [ice_firn] of " << controlfilename.c_str()
+      *diag << "FATAL: the name of the qglac-statistic-file in [ice_firn] of " << UserControlFile().c_str()
             << " has no extension (\"" << name.c_str() << "\"); it is needed to name the snow melt statistics"
             << "[end-entry]";
       throw 103;
@@ -146,9 +157,7 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
       if (!controlfile.GetLine(line)) line.clear();
       return line.c_str();
     };
-    auto where = [&]() {
-      return std::string(" (line ") + std::to_string(controlfile.LineNumber() - 1) + " of " + controlfilename + ")";
-    };
+    auto where = [&]() { return " (" + controlfile.Where() + ")"; };
     if (std::sscanf(plainLine(), "%d%lf%lf", &firn_levels, &firn_base, &deltafirnper100m) != 3) {
       *diag << "FATAL: \n------------- Fatal Error: -------------\n"
             << "Could not read the three parameters firn_levels (int),\n"
@@ -247,7 +256,7 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
     // The size of a new glacier divides its excess snow.
     if (!(relSizeNewGlacier > 0 && relSizeNewGlacier <= 1)) {
       *diag << "FATAL: relSizeNewGlacier must lie in (0, 1], here " << relSizeNewGlacier << " in [ice_firn] of "
-            << controlfilename.c_str() << "[end-entry]";
+            << UserControlFile().c_str() << "[end-entry]";
       throw 80;
     }
   }
@@ -514,7 +523,7 @@ void schneemodellklasse::ReadPermafrostSection(StatRecord* registry, int registr
   thawdepth = Bind("PermafrostThawDepth");
   rootdepth = Bind("root_depth1");
   if (!controlfile.Open(controlfilename, diag)) {
-    *diag << "FATAL: error opening " << controlfilename.c_str() << "[end-entry]";
+    *diag << "FATAL: error opening " << UserControlFile().c_str() << "[end-entry]";
     throw 28;
   }
   FindSection("[permafrost]", true);
@@ -522,7 +531,7 @@ void schneemodellklasse::ReadPermafrostSection(StatRecord* registry, int registr
   ReadValue(controlfile, "%d", &permafrostmethod, "Permafrost-Method for ", linebuffer);
   if (permafrostmethod != 1) {
     *diag << "FATAL: method for permafrost melt must be 1 (alpha*sqrt(time))"
-          << " (here " << permafrostmethod << " in [permafrost] of " << controlfilename.c_str() << ")"
+          << " (here " << permafrostmethod << " in [permafrost] of " << UserControlFile().c_str() << ")"
           << "[end-entry]";
     permafrostmethod = 0;
     throw 80;

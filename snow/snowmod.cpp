@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <vector>
 
 #include "framework/diagstream.h"
@@ -85,7 +86,7 @@ schneemodellklasse::schneemodellklasse(int& error, DiagStream* diagnostics, Stat
 
 void schneemodellklasse::CloseControlFile() {
   if (!controlfile.Close()) {
-    *diag << "FATAL: cannot close " << controlfilename.c_str() << "[end-entry]";
+    *diag << "FATAL: cannot close " << UserControlFile().c_str() << "[end-entry]";
     throw 11;
   }
 }
@@ -105,24 +106,38 @@ void schneemodellklasse::ReadSection(StatRecord* registry, int registryCapacity)
   // The method selects the melt formula and the grids; a number outside the
   // fourteen methods would silently run none of them.
   if (method < 1 || method > 14) {
-    *diag << "FATAL: error in control file, method for " << modulname.c_str() << ": " << method << " (line "
-          << controlfile.LineNumber() - 1 << " of " << controlfilename.c_str() << "); it has to be 1 to 14"
+    *diag << "FATAL: error in control file, method for " << modulname.c_str() << ": " << method << " ("
+          << controlfile.Where().c_str() << "); it has to be 1 to 14"
           << "[end-entry]";
     throw 17;
   }
-  ReadValue(controlfile, "%lf", &transzone, "transzone for ", linebuffer);
+  // The snow scalars within their physical range, each checked on its own
+  // line: a negative melt factor or holding capacity turns melt into snow
+  // made from nothing and the liquid storage negative, an albedo outside
+  // 0 ... 1 reflects more radiation than arrives.
+  auto scalar = [&](double& target, const char* label, double low, double high, const char* expected) {
+    ReadValue(controlfile, "%lf", &target, label, linebuffer);
+    if (!(target >= low && target <= high)) {
+      *diag << "FATAL: error in control file, " << label << modulname.c_str() << ": " << target << " ("
+            << controlfile.Where().c_str() << "); " << expected << "[end-entry]";
+      throw 17;
+    }
+  };
+  constexpr double kAny = std::numeric_limits<double>::max();
+  scalar(transzone, "transzone for ", 0, kAny, "the width of the rain/snow transition has to be 0 or more");
   ReadValue(controlfile, "%lf", &T0R, "T0R for ", linebuffer);
   ReadValue(controlfile, "%lf", &T0, "T0 for ", linebuffer);
-  ReadValue(controlfile, "%lf", &CWH, "CWH for ", linebuffer);
-  ReadValue(controlfile, "%lf", &CRFR, "CRFR for ", linebuffer);
-  ReadValue(controlfile, "%lf", &C0, "C0 for ", linebuffer);
-  ReadValue(controlfile, "%lf", &C1, "C1 for ", linebuffer);
-  ReadValue(controlfile, "%lf", &C2, "C2 for ", linebuffer);
+  scalar(CWH, "CWH for ", 0, 1, "the liquid water holding capacity has to lie within 0 ... 1");
+  scalar(CRFR, "CRFR for ", 0, kAny, "the refreezing coefficient has to be 0 or more");
+  scalar(C0, "C0 for ", 0, kAny, "a melt factor has to be 0 or more");
+  scalar(C1, "C1 for ", 0, kAny, "a melt factor has to be 0 or more");
+  scalar(C2, "C2 for ", 0, kAny, "a melt factor has to be 0 or more");
   ReadValue(controlfile, "%lf", &z0, "z0 for ", linebuffer);
-  ReadValue(controlfile, "%lf", &RMFMIN, "RMFMIN for ", linebuffer);
-  ReadValue(controlfile, "%lf", &RMFMAX, "RMFMAX for ", linebuffer);
-  ReadValue(controlfile, "%lf", &ALBsnow_min, "ALBsnow_min for ", linebuffer);
-  ReadValue(controlfile, "%lf", &ALBsnow_max, "ALBsnow_max for ", linebuffer);
+  scalar(RMFMIN, "RMFMIN for ", 0, kAny, "the annual melt factor has to be 0 or more");
+  scalar(RMFMAX, "RMFMAX for ", RMFMIN, kAny, "the annual melt factor's maximum has to be RMFMIN or more");
+  scalar(ALBsnow_min, "ALBsnow_min for ", 0, 1, "an albedo has to lie within 0 ... 1");
+  scalar(ALBsnow_max, "ALBsnow_max for ", ALBsnow_min, 1,
+         "an albedo has to lie within 0 ... 1, the maximum not below ALBsnow_min");
   ReadGridLines(kRainFraction, "Name of the rain-grid for ", "Writegrid of rain-grid for ");
   ReadStatisticLine(kStatRainfall, "Name of the rain statistics for ");
   ReadGridLines(kSnowFraction, "Name of the snow grid for ", "Writegrid of the snow grid for ");
@@ -153,13 +168,12 @@ void schneemodellklasse::ReadSection(StatRecord* registry, int registryCapacity)
 }
 
 void schneemodellklasse::ReadExtendedLines() {
-  const std::string where =
-      std::string(" (line ") + std::to_string(controlfile.LineNumber()) + " of " + controlfilename + ")";
   std::string line;
   // Line 42 must hold a file name: an empty line means the extended lines are missing.
   if (!controlfile.GetLine(line) || line.size() < 3) {
-    *diag << "FATAL: cannot read additional parameters for snow model methods 5 to 11 from " << controlfilename.c_str()
-          << where.c_str() << "[end-entry]";
+    *diag << "FATAL: cannot read additional parameters for snow model methods 5 to 11 from "
+          << UserControlFile().c_str() << " (" << controlfile.Where().c_str() << ")"
+          << "[end-entry]";
     throw 404;
   }
   {
@@ -180,9 +194,7 @@ void schneemodellklasse::ReadExtendedLines() {
   ReadGridLines(kDeposition, "Name of the deposition grid for ", "Writegrid of the deposition grid for ");
   ReadStatisticLine(kStatDeposition, "Name of the deposition statistics for ");
 
-  auto at = [&]() {
-    return std::string(" (line ") + std::to_string(controlfile.LineNumber() - 1) + " of " + controlfilename + ")";
-  };
+  auto at = [&]() { return " (" + controlfile.Where() + ")"; };
   auto refuse = [&](const char* text, double value, int code) {
     *diag << text << value << at().c_str() << "[end-entry]";
     throw code;
@@ -219,6 +231,13 @@ void schneemodellklasse::ReadExtendedLines() {
     char* end = nullptr;
     const double v = std::strtod(line.c_str(), &end);
     if (end != line.c_str()) {
+      // The factor scales the melt of the energy balance: no number, or one
+      // of 0 or less, would stop or reverse it.
+      if (!(v > 0 && v <= std::numeric_limits<double>::max()))
+        refuse(
+            "FATAL: scaling factor of the energy balance EnBalScaling not within parameter bounds of (0...inf). "
+            "Here: ",
+            v, 408);
       EnBalScaling = v;
       scaling = true;
     }

@@ -54,7 +54,7 @@ void schneemodellklasse::InitLakes(const std::string& section) {
     return;
   }
   if (!controlfile.Open(controlfilename, diag)) {
-    *diag << "FATAL: error opening " << controlfilename.c_str() << "[end-entry]";
+    *diag << "FATAL: error opening " << UserControlFile().c_str() << "[end-entry]";
     throw 28;
   }
   FindSection(section, true);
@@ -75,7 +75,7 @@ void schneemodellklasse::InitLakes(const std::string& section) {
     }
   }
   if (!controlfile.Close()) {
-    *diag << "FATAL: error closing " << controlfilename.c_str() << "after reading initialization method for "
+    *diag << "FATAL: error closing " << UserControlFile().c_str() << " after reading initialization method for "
           << section.c_str() << "[end-entry]";
     throw 11;
   }

@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <limits>
 #include <new>
+#include <vector>
 
 #include "framework/diagstream.h"
 #include "parameters/soil_table_entry.h"
@@ -31,11 +34,12 @@ gwflowclass::gwflowclass(int& error, DiagStream* diagnostics, StatRecord* regist
     ReadSection();
     BindModelGrids();
     BindLayerInputs();
+    CheckLayerInputs();
     SetLayerOneThickness();
     CreateLayerGrids();
     CreateControlPoint();
     InitLakes("[lake_model]");
-    if (controlfile.IsOpen() && !controlfile.Close()) Fatal("FATAL: error closing " + controlfilename, 11);
+    if (controlfile.IsOpen() && !controlfile.Close()) Fatal("FATAL: error closing " + UserControlFile(), 11);
   } catch (int code) {
     error = code;
   } catch (...) {
@@ -52,13 +56,12 @@ void gwflowclass::ReadSection() {
   // The solvers are selected by number; anything else would leave every layer unsolved.
   if (method != 1 && method != 2)
     Fatal("FATAL: in modul " + modulname + ":\nmethod (" + std::to_string(method) +
-              ") is not valid; it must be 1 (over-relaxation) or 2 (line solver) (line " +
-              std::to_string(controlfile.LineNumber() - 1) + " of " + controlfilename + ")",
+              ") is not valid; it must be 1 (over-relaxation) or 2 (line solver) (" + controlfile.Where() + ")",
           17);
   value("\t%d", &maxiter, "maxiter in ");
   if (maxiter < 1)
     Fatal("FATAL: in modul " + modulname + ":\nmaxiter (" + std::to_string(maxiter) + ") must be at least 1 (" +
-              controlfilename + ")",
+              controlfile.Where() + ")",
           17);
   value("\t%lf", &maxerror_allowed, "maxerror_allowed in ");
   value("\t%lf", &alpha, "alpha in ");
@@ -68,7 +71,7 @@ void gwflowclass::ReadSection() {
   value("\t%d", &L, "number of layers in ");
   if (L < 1)
     Fatal("FATAL: in modul " + modulname + ":\nnumber of layers (" + std::to_string(L) + ") must be at least 1 (" +
-              controlfilename + ")",
+              controlfile.Where() + ")",
           17);
   ReadValues2(controlfile, "\t%d%d", &control_row, &control_col, "control_row/column for control point fluxes in " + in,
               linebuffer);
@@ -155,6 +158,14 @@ void gwflowclass::BindModelGrids() {
     const int p = FindGrid(name, false);
     return p > 0 ? gridlist[p].grid : nullptr;
   };
+  // The soil model makes the water table and takes the baseflow: without it
+  // the first grid missing would name none of the two sections.
+  if (FindGrid("groundwater_distance", false) <= 0)
+    Fatal("FATAL: in modul " + modulname +
+              ":\nthe groundwater model is coupled to the soil model, which is off: the section [unsatzon_model] "
+              "is missing in the control file " +
+              UserControlFile() + " or its flow control is 0 (the grid groundwater_distance is not in memory)",
+          33);
   elevation = required("[elevation_model]");
   recharge = required("groundwater_recharge");
   pdistance = GetGrid("groundwater_distance");
@@ -209,6 +220,62 @@ void gwflowclass::BindLayerInputs() {
     y.storage = in("gw_storage_coeff_");
   }
   for (int l = 1; l < L; ++l) layers[l].kolmation = gridlist[GetGrid(Numbered("gw_kolmation_", l))].grid;
+}
+
+void gwflowclass::CheckLayerInputs() {
+  // A hole of nodata or a value out of range in a cell of the basin would
+  // silently close the cell (a conductivity taken as 0), or divide by a
+  // storage of 0 or less. Reported with the grid, its file and the cell (row 1
+  // at the top); a required grid's value that is missing or invalid is
+  // fatal as the missing grid is (33).
+  struct Check {
+    std::string name;
+    Grid grid;
+    double low;  // valid: low < value (lowOpen) or low <= value, and value <= high
+    bool lowOpen;
+    double high;
+    const char* expected;
+  };
+  std::vector<Check> checks;
+  constexpr double kAny = std::numeric_limits<double>::max();
+  for (int l = 1; l <= L; ++l) {
+    const Layer& y = layers[l];
+    checks.push_back({Numbered("gw_k_x_", l), y.kx, 0, true, kAny, "a hydraulic conductivity has to be above 0 (m/s)"});
+    checks.push_back({Numbered("gw_k_y_", l), y.ky, 0, true, kAny, "a hydraulic conductivity has to be above 0 (m/s)"});
+    checks.push_back(
+        {Numbered("gw_storage_coeff_", l), y.storage, 0, true, 1, "a storage coefficient has to lie within (0 ... 1]"});
+    checks.push_back(
+        {Numbered("aquifer_thickness_", l), y.thick, 0, false, kAny, "an aquifer thickness has to be 0 or more (m)"});
+    if (l < L)
+      checks.push_back(
+          {Numbered("gw_kolmation_", l), y.kolmation, 0, false, kAny, "a leakage factor has to be 0 or more (1/s)"});
+  }
+  for (const Check& k : checks)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!InModel(r, c) || !Own(r, c)) continue;
+        const double v = k.grid[r][c];
+        const bool valid = v > nodata && (k.lowOpen ? v > k.low : v >= k.low) && v <= k.high;
+        if (valid) continue;
+        const int p = FindGrid(k.name, false);
+        const std::string file = p > 0 ? gridlist[p].filename : std::string();
+        char value[32];
+        std::snprintf(value, sizeof value, "%g", v);
+        std::string text = "FATAL: in modul ";
+        text += modulname;
+        text += ":\nthe grid ";
+        text += k.name;
+        if (!file.empty()) text += " (" + file + ")";
+        text += " holds ";
+        text += v <= nodata ? "no value (nodata)" : value;
+        text += " in row ";
+        text += std::to_string(r);
+        text += ", column ";
+        text += std::to_string(c);
+        text += ", a cell of the basin; ";
+        text += k.expected;
+        Fatal(text, 33);
+      }
 }
 
 void gwflowclass::SetLayerOneThickness() {

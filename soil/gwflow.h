@@ -86,6 +86,8 @@ class gwflowclass : public teilmodellklasse {
   std::string ReadPondFlag();
   void BindModelGrids();
   void BindLayerInputs();
+  // Every own cell of the basin holds a valid value in the layers' parameter grids.
+  void CheckLayerInputs();
   void SetLayerOneThickness();
   void CreateLayerGrids();
   // A new grid over the instance's rows (all rows on instance 0), own model cells ownValue, others -9999.

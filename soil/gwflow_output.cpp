@@ -152,7 +152,7 @@ void gwflowclass::InitLakes(const std::string& section) {
     return;
   }
   controlfile.Close();
-  if (!controlfile.Open(controlfilename, diag)) Fatal("FATAL: error opening " + controlfilename, 28);
+  if (!controlfile.Open(controlfilename, diag)) Fatal("FATAL: error opening " + UserControlFile(), 28);
   FindSection(section, true);
   ReadValue(controlfile, "\t%d", &lakeflag, "flow control parameter for " + section, linebuffer);
   if (hru) lakeflag = 0;
@@ -163,7 +163,7 @@ void gwflowclass::InitLakes(const std::string& section) {
           214);
   ReadValue(controlfile, "\t%d", &lakemethod, "initialization method for " + section, linebuffer);
   if (!controlfile.Close())
-    Fatal("FATAL: error closing " + controlfilename + "after reading initialization method for " + section, 11);
+    Fatal("FATAL: error closing " + UserControlFile() + " after reading initialization method for " + section, 11);
   lake_codes = gridlist[FindGrid("lake_codes", false)].grid;
   if (FindGrid("ponding_storage", false) <= 0)
     Fatal(std::string(kFrame) + "!!!! ERROR !!!! \n\n" +

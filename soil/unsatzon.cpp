@@ -61,6 +61,7 @@ void unsatzonmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* 
         river_width = gridlist[GetGrid("river_width")].grid;
         river_links = gridlist[GetGrid("river_links")].grid;
         kolmation = gridlist[GetGrid("kolmation")].grid;
+        CheckRiverBeds();
       }
       NewStatistic(kStatGWIN, 6, "re-infiltration from rivers [mm per Zone]", registry, capacity,
                    statfiles[kStatGWIN].name);

@@ -209,7 +209,11 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void ReadPermafrostSection();
   void ReopenControlFile();
   void CloseControlFile();
-  [[noreturn]] void SubbasinTableError(const std::string& what);
+  [[noreturn]] void SubbasinTableError(const std::string& what, const std::string& where);
+  // "(control file <name>, line <n>: "<word>")" for a value that could not be read.
+  std::string WhereAndWord();
+  // Every own river cell holds a leakage coefficient of its bed of 0 or more.
+  void CheckRiverBeds();
   // ---- grids, stacks, statistics and initial state (unsatzon_grids.cpp) ----
   void BindGrids();
   void CreateStatistics(StatRecord* registry, int registryCapacity);

@@ -1,8 +1,10 @@
 // Construction of the unsaturated zone: the section "[unsatzon_model]" with
 // its per-subbasin table, "[unsatzon_tuning]" and "[permafrost]".
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "framework/diagstream.h"
 #include "framework/zonalstatistic.h"
@@ -60,6 +62,12 @@ const char* const kPointLabels[6] = {"Name of the Qbottom-file in ",    "Name of
 
 // Names of at most this many characters fit the module's name buffers.
 constexpr size_t kMaxName = 1199;
+// A value as the user wrote it, in the shortest form ("-5", "1e-08").
+std::string FormatValue(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", v);
+  return text;
+}
 }  // namespace
 
 unsatzonmodellklasse::unsatzonmodellklasse(int& error, DiagStream* diagnostics, StatRecord* registry,
@@ -145,8 +153,7 @@ void unsatzonmodellklasse::Configure(StatRecord* registry, int registryCapacity)
     // The minimum step bounds the number of dynamic sub-steps of a time step.
     if (!(dParameterMinStep > 0))
       Fatal("FATAL: error in control file, minimum dynamic time step in secounds " + std::to_string(dParameterMinStep) +
-                " of " + modulname + " (line " + std::to_string(controlfile.LineNumber()) + " of " + controlfilename +
-                "); it has to be greater than 0",
+                " of " + modulname + " (" + controlfile.Where() + "); it has to be greater than 0",
             17);
     ReadStatLine(statfiles[kStatSUBSTEPS], "name of the SUBSTEPSstatfiles in ");
     ReadName(outfiles[kOutSUBSTEPS].name, "name of SUBSTEPS-Grids for ");
@@ -208,9 +215,8 @@ void unsatzonmodellklasse::ReadSectionLines() {
   ReadValue(controlfile, "%lf", &ini_gw_level, " ini_gw_level  ", linebuffer);
   // The number of initially unsaturated layers is (layers - 1) / ini_gw_level + 1.
   if (!(ini_gw_level > 0))
-    Fatal("FATAL: error in control file, ini_gw_level  " + std::to_string(ini_gw_level) + " of " + modulname +
-              " (line " + std::to_string(controlfile.LineNumber()) + " of " + controlfilename +
-              "); it has to be greater than 0",
+    Fatal("FATAL: error in control file, ini_gw_level  " + std::to_string(ini_gw_level) + " of " + modulname + " (" +
+              controlfile.Where() + "); it has to be greater than 0",
           17);
   for (int k = 0; k < kStatLineCount; ++k) ReadStatLine(statfiles[k], kStatLabels[k]);
   for (int k = 0; k < kOutFileCount; ++k) ReadOutputPair(outfiles[k], kOutLabels[k][0], kOutLabels[k][1]);
@@ -221,8 +227,15 @@ void unsatzonmodellklasse::ReadSectionLines() {
   }
 }
 
-void unsatzonmodellklasse::SubbasinTableError(const std::string& what) {
-  Fatal("FATAL: \n-----------------error------------\n" + what + kHelp, 10);
+void unsatzonmodellklasse::SubbasinTableError(const std::string& what, const std::string& where) {
+  Fatal("FATAL: \n-----------------error------------\n" + what + kHelp + "\n" + where, 10);
+}
+
+std::string unsatzonmodellklasse::WhereAndWord() {
+  // The failed conversion left the reading position at the word it could not read.
+  const std::string where = controlfile.Where();
+  const std::string word = controlfile.NextWord(100);
+  return "(" + where + (word.empty() ? std::string(": end of file") : ": \"" + word + "\"") + ")";
 }
 
 void unsatzonmodellklasse::ReadSubbasinTable() {
@@ -240,10 +253,15 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
   do {
     const int last = code;
     if (controlfile.Scan("%d", {&code}) != 1)
-      SubbasinTableError("error reading code[" + std::to_string(last) + "] for " + modulname);
-    if (code < 1 || code > maxzonecode || zoneindex[code] < 1 || zoneindex[code] > n)
-      SubbasinTableError("error! there is no code " + std::to_string(code) + " (from " + controlfilename +
-                         ") for a subbasin in " + modulname);
+      SubbasinTableError("error reading code[" + std::to_string(last) + "] for " + modulname, WhereAndWord());
+    if (code < 1 || code > maxzonecode || zoneindex[code] < 1 || zoneindex[code] > n) {
+      std::string where = "(";
+      where += controlfile.Where();
+      where += ")";
+      SubbasinTableError("error! there is no code " + std::to_string(code) + " (from " + UserControlFile() +
+                             ") for a subbasin in " + modulname,
+                         where);
+    }
     const int i = zoneindex[code];
     codes[i] = code;
     for (int j = p + 1; j < i; ++j) codes[j] = -1;
@@ -260,13 +278,21 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
     std::vector<double>* values;
     const char* name;
     int conversion;  // 0 as read, 1 hours to minutes, 2 reciprocal
+    double high;     // largest valid value; the smallest is 0 (kelsqlat: any number)
+    const char* expected;
   };
-  const Column columns[6] = {{&kelsqd, "kelsqd[", 1},
-                             {&kelsqi, "kelsqi[", 1},
-                             {&channel_density, "channel network density[", 0},
-                             {&kelsqlat, "kelsqlat[", 2},
-                             {&qb_reduction_factor, "QB-Red.Faktor[", 0},
-                             {&SnowRunoff_fraction, "SnowRunoff_fraction[", 0}};
+  // A negative storage constant, channel density or baseflow factor gives
+  // runoff out of nothing (or a storage that grows without end); 0 is no
+  // delay (the storage constants take 0.06 minutes then), no interflow into
+  // the channels, no baseflow.
+  constexpr double kAny = std::numeric_limits<double>::max();
+  const Column columns[6] = {
+      {&kelsqd, "kelsqd[", 1, kAny, "a storage constant has to be 0 or more (h)"},
+      {&kelsqi, "kelsqi[", 1, kAny, "a storage constant has to be 0 or more (h)"},
+      {&channel_density, "channel network density[", 0, kAny, "a channel network density has to be 0 or more (1/m)"},
+      {&kelsqlat, "kelsqlat[", 2, kAny, ""},
+      {&qb_reduction_factor, "QB-Red.Faktor[", 0, kAny, "the baseflow factor has to be 0 or more (mm/h)"},
+      {&SnowRunoff_fraction, "SnowRunoff_fraction[", 0, 1, "a fraction has to lie within 0 ... 1"}};
   for (const Column& column : columns) {
     std::vector<double>& v = *column.values;
     for (int i = 1; i <= n; ++i) {
@@ -279,9 +305,22 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
         std::string what = std::string("error reading ") + column.name + std::to_string(static_cast<int>(codes[i])) +
                            "] for " + modulname;
         if (column.values == &qb_reduction_factor) {
-          Fatal("FATAL: \n-----------------error------------\n" + what + kHelp + "\n", 10);
+          Fatal("FATAL: \n-----------------error------------\n" + what + kHelp + "\n" + WhereAndWord(), 10);
         }
-        SubbasinTableError(what);
+        SubbasinTableError(what, WhereAndWord());
+      }
+      if (column.conversion != 2 && !(x >= 0 && x <= column.high)) {
+        std::string text = column.name;
+        text += std::to_string(static_cast<int>(codes[i]));
+        text += "] = ";
+        text += FormatValue(x);
+        text += " in the section [";
+        text += modulname;
+        text += "] (";
+        text += controlfile.Where();
+        text += "): ";
+        text += column.expected;
+        ModuleFatal(text, 10);
       }
       if (column.conversion == 1) x = x < 0.001 ? 0.06 : x * 60.0;
       // The baseflow falls with the groundwater distance over this storage
@@ -292,8 +331,9 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
         text += std::to_string(static_cast<int>(codes[i]));
         text += "] is 0 in the section [";
         text += modulname;
-        text += "] of ";
-        text += controlfilename;
+        text += "] (";
+        text += controlfile.Where();
+        text += ")";
         text +=
             ": the storage constant of the baseflow has to be above 0 (or negative to keep the baseflow at its "
             "maximum)";
@@ -308,12 +348,12 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
 }
 
 void unsatzonmodellklasse::CloseControlFile() {
-  if (!controlfile.Close()) Fatal("FATAL: control file \"" + controlfilename + "\" cannot be closed", 11);
+  if (!controlfile.Close()) Fatal("FATAL: control file \"" + UserControlFile() + "\" cannot be closed", 11);
 }
 
 void unsatzonmodellklasse::ReopenControlFile() {
   CloseControlFile();
-  if (!controlfile.Open(controlfilename, diag)) Fatal("FATAL: error opening " + controlfilename, 28);
+  if (!controlfile.Open(controlfilename, diag)) Fatal("FATAL: error opening " + UserControlFile(), 28);
 }
 
 void unsatzonmodellklasse::ReadTuningSection() {
@@ -344,8 +384,8 @@ void unsatzonmodellklasse::ReadTuningSection() {
     const bool read = eq != std::string::npos && end != text.c_str() + eq + 1;
     const bool valid = read && (target == &max_error ? value > 0 : value >= 1);
     if (!valid)
-      Fatal("FATAL: error in control file, [unsatzon_tuning]; " + std::string(key) + " = <value> not found! (line " +
-                std::to_string(controlfile.LineNumber()) + " of " + controlfilename + ": \"" + text + "\"; " +
+      Fatal("FATAL: error in control file, [unsatzon_tuning]; " + std::string(key) + " = <value> not found! (" +
+                controlfile.Where() + ": \"" + text + "\"; " +
                 (target == &max_error ? "a number greater than 0" : "a number not below 1") + " expected)",
             17);
     *target = value;
@@ -354,7 +394,7 @@ void unsatzonmodellklasse::ReadTuningSection() {
 
 void unsatzonmodellklasse::ReadPermafrostSection() {
   PermafrostThawDepth = gridlist[GetGrid("PermafrostThawDepth")].grid;
-  if (!controlfile.Open(controlfilename, diag)) Fatal("FATAL: error opening " + controlfilename, 28);
+  if (!controlfile.Open(controlfilename, diag)) Fatal("FATAL: error opening " + UserControlFile(), 28);
   FindSection("[permafrost]", true);
   int permafrostMethod = 0;
   double ignored = 0;

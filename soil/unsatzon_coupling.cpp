@@ -2,6 +2,9 @@
 // external program.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
 
 #include "framework/diagstream.h"
 #include "parameters/soil_table_entry.h"
@@ -15,7 +18,7 @@ void unsatzonmodellklasse::InitLakes(const std::string& section) {
           << "[end-entry]";
     return;
   }
-  if (!controlfile.Open(controlfilename, diag)) Fatal("FATAL: error opening " + controlfilename, 28);
+  if (!controlfile.Open(controlfilename, diag)) Fatal("FATAL: error opening " + UserControlFile(), 28);
   FindSection(section, true);
   ReadValue(controlfile, "%d", &lake_flow_control, "flow control parameter for ", linebuffer);
   if (flowcontrol == 0) lake_flow_control = 0;
@@ -35,7 +38,7 @@ void unsatzonmodellklasse::InitLakes(const std::string& section) {
   }
   ReadValue(controlfile, "%d", &lake_method, "initialization method for ", linebuffer);
   if (!controlfile.Close()) {
-    *diag << "FATAL: error closing " << controlfilename << "after reading initialization method for " << section
+    *diag << "FATAL: error closing " << UserControlFile() << " after reading initialization method for " << section
           << "[end-entry]";
     throw 11;
   }
@@ -77,6 +80,28 @@ void unsatzonmodellklasse::InitLakes(const std::string& section) {
         elevation[r][c] -= max_ponding_storage[r][c] / 1000.0;
     }
   if (lake_method == 2 && mpisize > 1) MPIGatherGrid(2);
+}
+
+void unsatzonmodellklasse::CheckRiverBeds() {
+  // A river cell without a leakage coefficient, or with a negative one, would
+  // exchange no water with its channel without a word; the grid is required
+  // there, so its missing value is fatal as a missing grid is (33).
+  const int p = FindGrid("kolmation", false);
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnValidCell(r, c) || !river_links[r] || !(river_links[r][c] > 0)) continue;
+      const double k = kolmation[r][c];
+      if (k >= 0 && k <= std::numeric_limits<double>::max()) continue;
+      char value[32];
+      std::snprintf(value, sizeof value, "%g", k);
+      std::string text = "the grid kolmation";
+      if (p > 0) text += " (" + gridlist[p].filename + ")";
+      text += " holds ";
+      text += k <= nodata ? "no value (nodata)" : value;
+      text += " in row " + std::to_string(r) + ", column " + std::to_string(c);
+      text += ", a river cell of the basin; the leakage coefficient of a river bed has to be 0 or more (1/s)";
+      ModuleFatal(text, 33);
+    }
 }
 
 void unsatzonmodellklasse::ApplyExternalGWTable(int externalStepMinutes) {

@@ -44,7 +44,7 @@ void unsatzonmodellklasse::ReadHeatTransferSection() {
   // The heat sub-steps divide the water sub-step: both limits must be positive.
   if (!(dTModShortestStep > 0) || !(dTModLongestStep >= dTModShortestStep))
     Fatal("FATAL: error in control file, [heat_transfer]: dTModShortestStep " + std::to_string(dTModShortestStep) +
-              " and dTModLongestStep " + std::to_string(dTModLongestStep) + " (" + controlfilename +
+              " and dTModLongestStep " + std::to_string(dTModLongestStep) + " (" + UserControlFile() +
               "); the shortest step has to be greater than 0 and not greater than the longest",
           17);
   ReadName(pointfiles[kPointTEMPER], "Name of the temperature-file in ");

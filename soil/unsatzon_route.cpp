@@ -282,8 +282,10 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   // Without the groundwater model the grid holds mm per step (already less
   // what the column could not give to a rule pumping groundwater for
   // irrigation: the pump takes its water from the saturated zone).
+  // A missing value gives no baseflow; one that is no number stays one, so
+  // that the runoff shows it instead of a plausible 0.
   Grid q = groundwatercoupling ? river_exfiltration : baseflow;
-  double b = q && q[r] && q[r][c] > nodata ? q[r][c] : 0.0;
+  double b = q && q[r] && !(q[r][c] <= nodata) ? q[r][c] : 0.0;
   if (groundwatercoupling) b *= substeps;
   ZoneRecord& base = baseflowsums[s];
   base.n += 1.0;
@@ -453,7 +455,9 @@ void unsatzonmodellklasse::RouteSubbasinRunoff(int64_t hour, int64_t day, int64_
     for (int s = 1; s <= S; ++s) {
       route(zoneFZT_QD, QD, QDd, kelsqd[s], s);
       book(kStatQD, s, QDd[Flat(0, s)]);
-      QBb[Flat(0, s)] = qb[s].RelCellSum > 0 ? std::max(0.0, qb[s].sx / qb[s].RelCellSum) : 0.0;
+      // Negative means are cut to 0; a mean that is no number stays one (std::max would make it 0).
+      const double meanQB = qb[s].RelCellSum > 0 ? qb[s].sx / qb[s].RelCellSum : 0.0;
+      QBb[Flat(0, s)] = meanQB < 0 ? 0.0 : meanQB;
       book(kStatQB, s, QBb[Flat(0, s)]);
       route(zoneFZT_QI, QI, QIi, kelsqi[s], s);
       book(kStatQI, s, QIi[Flat(0, s)]);

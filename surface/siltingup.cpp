@@ -76,7 +76,7 @@ void siltingupclass::Construct(StatRecord* registry, int capacity) {
 
   ReadSection();
   if (!controlfile.Close()) {
-    *diag << "FATAL: error closing control file \"" << controlfilename.c_str() << "\""
+    *diag << "FATAL: error closing control file \"" << UserControlFile().c_str() << "\""
           << "[end-entry]";
     throw 11;
   }
@@ -131,8 +131,7 @@ void siltingupclass::ReadSection() {
 }
 
 void siltingupclass::RainPauseError(const std::string& what) {
-  *diag << ("FATAL: \n-----------------error------------\n" + what + kRainPauseHelp + "\n(line " +
-            std::to_string(controlfile.LineNumber()) + " of " + controlfilename + ")")
+  *diag << ("FATAL: \n-----------------error------------\n" + what + kRainPauseHelp + "\n(" + controlfile.Where() + ")")
                .c_str()
         << "[end-entry]";
   throw 10;
@@ -154,7 +153,7 @@ void siltingupclass::ReadRainPauseTable() {
     const bool known = code >= 1 && code <= maxzonecode && zoneindex[code] >= 1 && zoneindex[code] <= n &&
                        static_cast<int>(zonerecords[zoneindex[code]].zonenwert) == code;
     if (!known)
-      RainPauseError("error! there is no code " + std::to_string(code) + " (from " + controlfilename +
+      RainPauseError("error! there is no code " + std::to_string(code) + " (from " + UserControlFile() +
                      ") for a subbasin in " + modulname);
     const int index = zoneindex[code];
     const int before = zoneindex[previous];
@@ -188,7 +187,7 @@ void siltingupclass::ReadExpressions() {
   const std::string keyword = "SiltingUpExpressions";
   auto notFound = [&] {
     *diag << "FATAL: no SiltingUpExpressios found (at least X, Y and Z must be initialized) in control file \""
-          << controlfilename.c_str() << "\" (searched up to line " << controlfile.LineNumber() << ")"
+          << UserControlFile().c_str() << "\" (searched up to " << controlfile.Where().c_str() << ")"
           << "[end-entry]";
     throw 402;
   };
@@ -208,7 +207,7 @@ void siltingupclass::ReadExpressions() {
       const size_t first = got ? next.find_first_not_of(" \t\r\n") : std::string::npos;
       if (!got || next[first] != '{') {
         *diag << "FATAL: error looking for opening bracket \"{\" after \"SiltingUpExpressions\" in control file \""
-              << controlfilename.c_str() << "\" (line " << controlfile.LineNumber() << ")"
+              << UserControlFile().c_str() << "\" (" << controlfile.Where().c_str() << ")"
               << "[end-entry]";
         throw 400;
       }
@@ -220,7 +219,7 @@ void siltingupclass::ReadExpressions() {
       std::string next;
       if (!controlfile.GetLine(next)) {
         *diag << "FATAL: error looking for closing bracket \"}\" after \"SiltingUpExpressions\" in control file \""
-              << controlfilename.c_str() << "\""
+              << UserControlFile().c_str() << "\""
               << "[end-entry]";
         throw 401;
       }

@@ -84,7 +84,7 @@ void surfaceroutingclass::Construct(StatRecord* registry, int capacity) {
     stats[kSurfaceStorage].code = code;
   }
   if (!controlfile.Close()) {
-    *diag << "FATAL: error closing control file \"" << controlfilename.c_str() << "\""
+    *diag << "FATAL: error closing control file \"" << UserControlFile().c_str() << "\""
           << "[end-entry]";
     throw 11;
   }
@@ -92,6 +92,16 @@ void surfaceroutingclass::Construct(StatRecord* registry, int capacity) {
   CreateGrids();
   CreateStatistics(registry, capacity);
 
+  // The runoff routed is the soil model's: without it the first grid missing
+  // would name none of the two sections.
+  if (FindGrid("directflow", false) <= 0) {
+    *diag << "FATAL: in modul " << modulname.c_str()
+          << ":\nthe surface routing routes the runoff of the soil model, which is off: the section "
+             "[unsatzon_model] is missing in the control file "
+          << UserControlFile().c_str() << " or its flow control is 0 (the grid directflow is not in memory)"
+          << "[end-entry]";
+    throw 33;
+  }
   directflow = gridlist[GetGrid("directflow")].grid;
   interflow = gridlist[GetGrid("interflow")].grid;
   riverdepth = gridlist[GetGrid("river_depth")].grid;
@@ -118,7 +128,7 @@ void surfaceroutingclass::ReadSection() {
   if (method < 1 || method > 6) {
     *diag << "FATAL: \n-----------------error------------\ninvalid method (" << method << ") read for " << s.c_str()
           << "\n"
-          << " (line " << controlfile.LineNumber() << " of " << controlfilename.c_str() << "; methods 1 to 6)"
+          << " (" << controlfile.Where().c_str() << "; methods 1 to 6)"
           << "[end-entry]";
     throw 10;
   }
@@ -141,8 +151,7 @@ void surfaceroutingclass::ReadSection() {
   // The bounds divide the sub-step: both must be positive, the minimum not above the maximum.
   if (!(minsubstep > 0) || !(maxsubstep > 0) || minsubstep > maxsubstep) {
     *diag << "FATAL: error in control file, minimum sub time step [s] in " << s.c_str() << ": " << minsubstep
-          << ", maximum sub time step [s]: " << maxsubstep << " (lines " << minimumLine << " and " << minimumLine + 1
-          << " of " << controlfilename.c_str()
+          << ", maximum sub time step [s]: " << maxsubstep << " (" << controlfile.WhereLines(minimumLine).c_str()
           << "); both have to be greater than 0 and the minimum must not exceed the maximum"
           << "[end-entry]";
     throw 17;

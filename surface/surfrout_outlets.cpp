@@ -434,6 +434,14 @@ void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readP
           << "[end-entry]";
     throw 57;
   }
+  // Only instance 0 writes the section (into its own storage file): the
+  // other instances, whose files have none, start with empty zones and
+  // storages, as they hold no state of their own.
+  if (mpirank != 0) {
+    ClearZoneSums();
+    for (auto* a : {&QDd, &QIi}) std::fill(a->begin(), a->end(), 0.0);
+    return;
+  }
   std::string path = fileName;
   MakePath(InitialStateDirectory, path);
   std::FILE* file = std::fopen(path.c_str(), "rt");
@@ -458,12 +466,6 @@ void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readP
     return;
   }
   ReadStorageSection(file, path);
-  // Every instance checks the file; the state itself is held by instance 0,
-  // where the zones are drained and the storages computed.
-  if (mpirank != 0) {
-    ClearZoneSums();
-    for (auto* a : {&QDd, &QIi}) std::fill(a->begin(), a->end(), 0.0);
-  }
 }
 
 bool surfaceroutingclass::WriteStorageFile(bool append) {

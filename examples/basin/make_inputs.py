@@ -81,15 +81,13 @@ write_grid(os.path.join(out, "soil.asc"), header, soil, "%d")
 
 # Groundwater: the saturated part of the soil and regolith column forms one
 # aquifer layer (its thickness comes from the soil table). Conductivity (m/s)
-# and specific yield of the weathered rock under each soil: marl and loess
-# under the silt loam are tight (1e-6, 0.03), the fractured slate regolith of
-# the uplands passes more (5e-6, 0.05), the Luxembourg sandstone is the
-# basin's main aquifer (3e-5, 0.12).
+# of the weathered rock under each soil: marl and loess under the silt loam
+# are tight (1e-6), the fractured slate regolith of the uplands passes more
+# (5e-6), the Luxembourg sandstone is the basin's main aquifer (3e-5). The
+# specific yield is no input: the soil model sets it from the soil layer
+# that holds the table.
 conductivity = {1: 1e-6, 2: 5e-6, 3: 3e-5}
-specific_yield = {1: 0.03, 2: 0.05, 3: 0.12}
 write_grid(os.path.join(out, "gw_k.asc"), header, [conductivity[s] if s > -9999 else -9999 for s in soil], "%g")
-write_grid(os.path.join(out, "gw_storage.asc"), header,
-           [specific_yield[s] if s > -9999 else -9999 for s in soil], "%g")
 
 # River network: the steepest of the eight downslope neighbours (D8) of each
 # basin cell on dem.asc, the number of cells that drain through each cell,

@@ -452,3 +452,173 @@ TEST(BadInput, TableValuesOutOfTheirRangeAreFatalWithTheEntryKeyAndValue) {
     EXPECT_FALSE(Has(r.output, "$$$")) << k.to;
   }
 }
+
+namespace {
+
+// A copy of the example basin run for one day, with the edits applied to its
+// control file; files (here: a grid the generator wrote) may be spoilt after.
+struct ExampleCopy {
+  ExampleCopy(const std::string& name, const fluvextest::Edits& edits) : dir(name) {
+    fluvextest::Edits all = edits;
+    all.push_back({"24        end hour\n31        end day\n12        end month",
+                   "24        end hour\n1         end day\n1         end month"});
+    prepared = fluvextest::PrepareExample(FLUVEX_EXAMPLE_DIR, dir.path(), all);
+  }
+  // Line of the user's control file on which text starts (0: not found).
+  int LineOf(const std::string& text) const {
+    const std::string control = ReadFile(dir / "control.txt");
+    const size_t at = control.find(text);
+    return at == std::string::npos
+               ? 0
+               : 1 + static_cast<int>(std::count(control.begin(), control.begin() + long(at), '\n'));
+  }
+  TempDir dir;
+  std::string prepared;
+};
+
+// Row and column (from the top left, 1-based) of the first cell of the
+// example's zone grid that lies in the basin.
+std::pair<int, int> FirstBasinCell(const TempDir& dir) {
+  std::istringstream in(ReadFile(dir / "zones.asc"));
+  std::string word;
+  int ncols = 0;
+  for (int i = 0; i < 6; ++i) {
+    in >> word;
+    if (word == "ncols")
+      in >> ncols;
+    else
+      in >> word;
+  }
+  double v = 0;
+  for (int k = 0; in >> v; ++k)
+    if (v > -9999) return {k / ncols + 1, k % ncols + 1};
+  return {0, 0};
+}
+
+// Writes value into the cell (row, column) of the ASCII grid file.
+void SpoilCell(const std::string& path, std::pair<int, int> cell, const std::string& value) {
+  std::istringstream in(ReadFile(path));
+  std::ostringstream out;
+  std::string line;
+  for (int i = 0; std::getline(in, line); ++i) {
+    if (i == 5 + cell.first) {
+      std::istringstream words(line);
+      std::string w;
+      for (int c = 1; words >> w; ++c) out << (c == cell.second ? value : w) << ' ';
+      out << '\n';
+    } else {
+      out << line << '\n';
+    }
+  }
+  WriteFile(path, out.str());
+}
+
+}  // namespace
+
+// The snow model's scalars, the soil model's subbasin table and its other
+// values: each out of its physical range (or no number) stops the set-up with
+// the code, the key, the value and the line of the user's control file.
+TEST(BadInput, ProcessModuleValuesOutOfTheirRangeAreFatalAtTheirLine) {
+  struct Case {
+    const char* from;
+    const char* to;
+    int code;
+    const char* what;
+  };
+  const Case cases[] = {
+      {"2.5       C0:", "-2.5      C0:", 17, "C0 for snow_model: -2.5 (control file control.txt, line "},
+      {"0.1       CWH:", "1.01      CWH:", 17, "CWH for snow_model: 1.01 ("},
+      {"1.0       transzone:", "-0.5      transzone:", 17, "transzone for snow_model: -0.5 ("},
+      {"0.05      CRFR:", "-0.05     CRFR:", 17, "CRFR for snow_model: -0.05 ("},
+      {"3.0       RMFMAX", "0.5       RMFMAX", 17, "RMFMAX for snow_model: 0.5 ("},
+      {"0.45      ALBsnow_min", "-0.1      ALBsnow_min", 17, "ALBsnow_min for snow_model: -0.1 ("},
+      {"1         method: degree-day", "15        method: degree-day", 17, "method for snow_model: 15 ("},
+      {"5 5 5   kelsqd", "5 -5 5   kelsqd", 10, "kelsqd[2] = -5 in the section [unsatzon_model] ("},
+      {"48 48 48   kelsqi", "48 -1 48   kelsqi", 10, "kelsqi[2] = -1 in the section [unsatzon_model] ("},
+      {"0.0015 0.0015 0.0015   channel", "0.0015 0.0015 -0.0015   channel", 10,
+       "channel network density[3] = -0.0015 in the section [unsatzon_model] ("},
+      {"0.6 0.6 0.6   QB-Red", "-0.6 0.6 0.6   QB-Red", 10, "QB-Red.Faktor[1] = -0.6 in the section"},
+      {"0 0 0   SnowRunoff", "0 0 1.5   SnowRunoff", 10, "SnowRunoff_fraction[3] = 1.5 in the section"},
+      // No number: the word read is named with its line.
+      {"48 48 48   kelsqi", "48 nan 48   kelsqi", 10, "error reading kelsqi[2] for unsatzon_model"},
+      {"2.5       initial groundwater", "0         initial groundwater", 17,
+       "ini_gw_level  0.000000 of unsatzon_model ("},
+      {"4         method: one receiver", "7         method: one receiver", 10,
+       "invalid method (7) read for SurfaceRoutingModel"},
+      {"1         method: over-relaxation", "3         method: over-relaxation", 17,
+       "method (3) is not valid; it must be 1 (over-relaxation) or 2 (line solver) ("},
+      {"50        maxiter", "0         maxiter", 17, "maxiter (0) must be at least 1 ("},
+  };
+  int i = 0;
+  for (const Case& k : cases) {
+    ExampleCopy copy("badinput_module" + std::to_string(i++), {{k.from, k.to}});
+    ASSERT_EQ(copy.prepared, "");
+    const int line = copy.LineOf(k.to);
+    ASSERT_GT(line, 0) << k.to;
+    const auto r = RunFluvex("control.txt", copy.dir.path());
+    EXPECT_EQ(r.exitCode, k.code) << k.to << "\n"
+                                  << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+    EXPECT_TRUE(Has(r.output, k.what)) << k.to;
+    EXPECT_TRUE(Has(r.output, "control file control.txt, line " + std::to_string(line))) << k.to << ": line " << line;
+    EXPECT_FALSE(Has(r.output, "$$$")) << k.to;
+  }
+}
+
+// The groundwater model's parameter grids and the river beds' leakage: a
+// hole of nodata or a value out of range in a cell of the basin is fatal
+// with the grid, its file, the cell and the value.
+TEST(BadInput, GroundwaterGridsWithHolesOrValuesOutOfRangeAreFatalAtTheirCell) {
+  struct Case {
+    const char* value;  // written into the first cell of the basin in gw_k.asc
+    const char* what;
+  };
+  const Case cases[] = {{"-9999", "holds no value (nodata) "}, {"0", "holds 0 "}, {"-3e-05", "holds -3e-05 "}};
+  int i = 0;
+  for (const Case& k : cases) {
+    ExampleCopy copy("badinput_gwgrid" + std::to_string(i++), {});
+    ASSERT_EQ(copy.prepared, "");
+    const auto cell = FirstBasinCell(copy.dir);
+    ASSERT_GT(cell.first, 0);
+    SpoilCell(copy.dir / "gw_k.asc", cell, k.value);
+    const auto r = RunFluvex("control.txt", copy.dir.path());
+    EXPECT_EQ(r.exitCode, 33) << k.value << "\n"
+                              << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+    EXPECT_TRUE(Has(r.output, "the grid gw_k_x_1 (./gw_k.asc) " + std::string(k.what) + "in row " +
+                                  std::to_string(cell.first) + ", column " + std::to_string(cell.second) +
+                                  ", a cell of the basin; a hydraulic conductivity has to be above 0 (m/s)"))
+        << k.value << " " << cell.first << " " << cell.second;
+  }
+  // The leakage of the river beds (the same value in every cell): its first
+  // river cell is named.
+  ExampleCopy bed("badinput_gwbed", {{"kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 -4e-6"}});
+  ASSERT_EQ(bed.prepared, "");
+  const auto r = RunFluvex("control.txt", bed.dir.path());
+  EXPECT_EQ(r.exitCode, 33) << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+  EXPECT_TRUE(Has(r.output, "the grid kolmation (kolmation.asc) holds -4e-06 in row ")) << r.output;
+  EXPECT_TRUE(Has(r.output, "a river cell of the basin; the leakage coefficient of a river bed has to be 0 or more"));
+}
+
+// Without the soil model the modules that route its water name its section,
+// not the first of its grids they miss.
+TEST(BadInput, AMissingSoilModelIsNamedByTheModulesThatNeedIt) {
+  const std::string head = "[unsatzon_model]\n1\n$step\n";
+  ExampleCopy copy("badinput_nosoil", {{head, "[unsatzon_model]\n0\n$step\n"}});
+  ASSERT_EQ(copy.prepared, "");
+  auto r = RunFluvex("control.txt", copy.dir.path());
+  EXPECT_EQ(r.exitCode, 33) << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+  EXPECT_TRUE(Has(r.output,
+                  "the surface routing routes the runoff of the soil model, which is off: the section "
+                  "[unsatzon_model] is missing in the control file control.txt or its flow control is 0"))
+      << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+  EXPECT_FALSE(Has(r.output, "directflow not found in memory"));
+  // Without surface routing the groundwater model is the first to miss it.
+  ExampleCopy gw("badinput_nosoil_gw", {{head, "[unsatzon_model]\n0\n$step\n"},
+                                        {"[SurfaceRoutingModel]\n1\n", "[SurfaceRoutingModel]\n0\n"}});
+  ASSERT_EQ(gw.prepared, "");
+  r = RunFluvex("control.txt", gw.dir.path());
+  EXPECT_EQ(r.exitCode, 33) << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+  EXPECT_TRUE(Has(r.output,
+                  "the groundwater model is coupled to the soil model, which is off: the section "
+                  "[unsatzon_model] is missing in the control file control.txt"))
+      << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+}

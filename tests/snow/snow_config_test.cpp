@@ -99,19 +99,23 @@ TEST(SnowConfig, ExtendedParametersOutsideTheirBoundsAreRefused) {
     std::string value;
     int code;
     std::string text;
+    int line;  // of the section's text: the header is line 1, line 42 of the section line 45
   };
   const std::vector<Case> cases = {
-      {&SnowSection::line42, "", 404, "cannot read additional parameters for snow model methods 5 to 11 from "},
-      {&SnowSection::slope, "90.5", 405, "maxDepositionSlope not within parameter bounds of [0...90] Here: 90.5"},
+      {&SnowSection::line42, "", 404, "cannot read additional parameters for snow model methods 5 to 11 from ", 45},
+      {&SnowSection::slope, "90.5", 405, "maxDepositionSlope not within parameter bounds of [0...90] Here: 90.5", 60},
       // The slope divides the maximum deposition.
-      {&SnowSection::slope, "0", 405, "maxDepositionSlope not within parameter bounds of [0...90] Here: 0"},
-      {&SnowSection::factor, "0", 406, "maxDepositionFactor not within parameter bounds of (0...inf). Here: 0"},
-      {&SnowSection::minslide, "0", 407, "minSlideSlope not within parameter bounds of [0...90]. Here: 0"},
-      {&SnowSection::minslide, "91", 407, "minSlideSlope not within parameter bounds of [0...90]. Here: 91"},
-      {&SnowSection::fraction, "1.5", 408, "slideMassFrac not within parameter bounds of (0...1.0]. Here: 1.5"},
-      {&SnowSection::lwin, "0", 408, "LWINcorr not within parameter bounds of (0...3.0]. Here: 0"},
-      {&SnowSection::lwout, "3.5", 408, "LWOUTcorr not within parameter bounds of (0...3.0]. Here: 3.5"},
-      {&SnowSection::lwout, "0", 408, "LWOUTcorr not within parameter bounds of (0...3.0]. Here: 0"},
+      {&SnowSection::slope, "0", 405, "maxDepositionSlope not within parameter bounds of [0...90] Here: 0", 60},
+      {&SnowSection::factor, "0", 406, "maxDepositionFactor not within parameter bounds of (0...inf). Here: 0", 61},
+      {&SnowSection::minslide, "0", 407, "minSlideSlope not within parameter bounds of [0...90]. Here: 0", 62},
+      {&SnowSection::minslide, "91", 407, "minSlideSlope not within parameter bounds of [0...90]. Here: 91", 62},
+      {&SnowSection::fraction, "1.5", 408, "slideMassFrac not within parameter bounds of (0...1.0]. Here: 1.5", 63},
+      {&SnowSection::lwin, "0", 408, "LWINcorr not within parameter bounds of (0...3.0]. Here: 0", 64},
+      {&SnowSection::lwout, "3.5", 408, "LWOUTcorr not within parameter bounds of (0...3.0]. Here: 3.5", 65},
+      {&SnowSection::lwout, "0", 408, "LWOUTcorr not within parameter bounds of (0...3.0]. Here: 0", 65},
+      // The optional scaling, when given, scales the melt: a number above 0.
+      {&SnowSection::line63, "-1", 408, "EnBalScaling not within parameter bounds of (0...inf). Here: -1", 66},
+      {&SnowSection::line63, "nan", 408, "EnBalScaling not within parameter bounds of (0...inf). Here: nan", 66},
   };
   for (const Case& k : cases) {
     SnowWorld w("bounds", kSmall);
@@ -120,7 +124,7 @@ TEST(SnowConfig, ExtendedParametersOutsideTheirBoundsAreRefused) {
     s.*(k.field) = k.value;
     EXPECT_EQ(w.Build(s), k.code) << k.text;
     EXPECT_TRUE(w.Said(k.text)) << w.console.str();
-    EXPECT_TRUE(w.Said("run.cntrl.$$$)")) << "the entry names the control file";
+    EXPECT_TRUE(w.Said("/run.cntrl.$$$, line " + std::to_string(k.line) + ")")) << w.console.str();
   }
   // The boundaries themselves are accepted.
   SnowWorld w("edges", kSmall);
@@ -134,6 +138,56 @@ TEST(SnowConfig, ExtendedParametersOutsideTheirBoundsAreRefused) {
   s.line63 = "0.8";
   EXPECT_EQ(w.Build(s), 0) << w.console.str();
   EXPECT_EQ(w.model->GetEnBalScaling(), 0.8);
+}
+
+TEST(SnowConfig, ScalarsOutsideTheirPhysicalRangeAreRefusedAtTheirLine) {
+  struct Case {
+    double SnowSection::*field;
+    double value;
+    std::string text;
+    int line;  // the header is line 1, transzone line 5
+  };
+  const std::vector<Case> cases = {
+      {&SnowSection::transzone, -1, "transzone for snow_model: -1", 5},
+      {&SnowSection::CWH, 1.5, "CWH for snow_model: 1.5", 8},
+      {&SnowSection::CWH, -0.1, "CWH for snow_model: -0.1", 8},
+      {&SnowSection::CRFR, -1, "CRFR for snow_model: -1", 9},
+      {&SnowSection::C0, -3, "C0 for snow_model: -3", 10},
+      {&SnowSection::C1, -1.5, "C1 for snow_model: -1.5", 11},
+      {&SnowSection::C2, -0.5, "C2 for snow_model: -0.5", 12},
+      {&SnowSection::RMFMIN, -1, "RMFMIN for snow_model: -1", 14},
+      // RMFMIN stays 1: a maximum below it.
+      {&SnowSection::RMFMAX, 0.5, "RMFMAX for snow_model: 0.5", 15},
+      {&SnowSection::ALBmin, -0.1, "ALBsnow_min for snow_model: -0.1", 16},
+      {&SnowSection::ALBmax, 1.1, "ALBsnow_max for snow_model: 1.1", 17},
+      // ALBsnow_min stays 0.45.
+      {&SnowSection::ALBmax, 0.4, "ALBsnow_max for snow_model: 0.4", 17},
+  };
+  for (const Case& k : cases) {
+    SnowWorld w("scalars", kSmall);
+    SnowSection s;
+    s.*(k.field) = k.value;
+    EXPECT_EQ(w.Build(s), 17) << k.text;
+    EXPECT_TRUE(
+        w.Said(k.text + " (control file " + (w.dir / "run.cntrl.$$$") + ", line " + std::to_string(k.line) + ")"))
+        << w.console.str();
+  }
+  // The edges are accepted: no transition zone, no holding capacity (every
+  // drop leaves), an albedo range of 0 ... 1, a constant melt factor.
+  SnowWorld w("scalaredges", kSmall);
+  SnowSection s;
+  s.transzone = 0;
+  s.CWH = 0;
+  s.C0 = 0;
+  s.ALBmin = 0;
+  s.ALBmax = 1;
+  s.RMFMIN = s.RMFMAX = 2;
+  EXPECT_EQ(w.Build(s), 0) << w.console.str();
+  SnowWorld full("scalarfull", kSmall);
+  SnowSection f;
+  f.CWH = 1;
+  f.ALBmin = f.ALBmax = 1;
+  EXPECT_EQ(full.Build(f), 0) << full.console.str();
 }
 
 TEST(SnowConfig, MethodNumbersOutsideOneToFourteenAreRefusedWhenRead) {

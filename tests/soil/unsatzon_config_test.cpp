@@ -78,12 +78,52 @@ TEST_F(Config, SubbasinTableErrorsNameTheCodeAndGive10) {
   Section lateral;
   lateral.parameters = {"2 2", "0.0005 0.0005", "0.1 0.1", "4 0", "1 1", "0 0"};
   EXPECT_EQ(Make(lateral), 10);
-  EXPECT_TRUE(Said("in modul unsatzon_model:\nkelsqlat[8] is 0 in the section [unsatzon_model] of " +
-                   (dir / "run.cntrl") + ": the storage constant of the baseflow has to be above 0"));
+  EXPECT_TRUE(Said("in modul unsatzon_model:\nkelsqlat[8] is 0 in the section [unsatzon_model] (control file " +
+                   (dir / "run.cntrl") + ", line 86): the storage constant of the baseflow has to be above 0"));
   lateral.parameters[3] = "4 -1";
   ASSERT_EQ(Make(lateral), 0) << console.str();
   EXPECT_EQ(uz->Kelsqlat()[8], 0.0);
   EXPECT_EQ(uz->Kelsqlat()[1], 0.25);
+}
+
+// The lines of the table: codes 82, kelsqd 83, kelsqi 84, channel network
+// density 85, kelsqlat 86, QB-Red.Faktor 87, SnowRunoff_fraction 88.
+TEST_F(Config, SubbasinValuesOutOfTheirRangeAreRefusedAtTheirLine) {
+  struct Case {
+    int column;  // of the parameter lines
+    const char* values;
+    const char* text;
+    int line;
+  };
+  const Case cases[] = {
+      {1, "-2 2", "kelsqd[1] = -2 in the section [unsatzon_model]", 83},
+      {2, "1 -0.5", "kelsqi[8] = -0.5 in the section [unsatzon_model]", 84},
+      {3, "-0.1 0.1", "channel network density[1] = -0.1 in the section [unsatzon_model]", 85},
+      {5, "1 -1", "QB-Red.Faktor[8] = -1 in the section [unsatzon_model]", 87},
+      {6, "0 1.01", "SnowRunoff_fraction[8] = 1.01 in the section [unsatzon_model]", 88},
+      {6, "-0.2 0", "SnowRunoff_fraction[1] = -0.2 in the section [unsatzon_model]", 88},
+  };
+  for (const Case& k : cases) {
+    Section s;
+    s.parameters[k.column - 1] = k.values;
+    EXPECT_EQ(Make(s), 10) << k.text;
+    EXPECT_TRUE(Said(std::string(k.text) + " (control file " + (dir / "run.cntrl") + ", line " +
+                     std::to_string(k.line) + "): "))
+        << console.str();
+  }
+  // A value that is no number names its word and line.
+  Section nan;
+  nan.parameters[2] = "0.1 nan";
+  EXPECT_EQ(Make(nan), 10);
+  EXPECT_TRUE(Said("error reading channel network density[8] for unsatzon_model"));
+  EXPECT_TRUE(Said("(control file " + (dir / "run.cntrl") + ", line 85: \"nan\")")) << console.str();
+  // The edges: no storage (0 h, taken as 0.06 minutes), no channels, no
+  // baseflow, every snow runoff share.
+  Section edges;
+  edges.parameters = {"0 2", "0 0", "0 0", "4 4", "0 0", "0 1"};
+  ASSERT_EQ(Make(edges), 0) << console.str();
+  EXPECT_DOUBLE_EQ(uz->Kelsqd()[1], 0.06);
+  EXPECT_DOUBLE_EQ(uz->Kelsqd()[8], 120);
 }
 
 TEST_F(Config, BadSectionLinesGiveThePartsCodes) {

@@ -82,6 +82,36 @@ TEST_F(Route, LinearStoragesRecedeExactlyAndAddUpToTheSubbasinRunoff) {
   EXPECT_EQ(uz->GetQg()[1], uz->RunoffQg(1));
 }
 
+TEST_F(Route, ACellRunoffThatIsNoNumberReachesTheSubbasinRunoffAsNoNumber) {
+  // A value that is no number in one cell is no missing value: the subbasin's
+  // runoff shows it (and the statistics report it) instead of a plausible 0.
+  ASSERT_EQ(Start(OneSubbasin("0", "0")), 0) << console.str();
+  Step(1, [](int r, int c) { return r == 1 && c == 2 ? std::nan("") : 1.0; });
+  EXPECT_TRUE(std::isnan(uz->StorageQD(1))) << uz->StorageQD(1);
+  EXPECT_TRUE(std::isnan(uz->RunoffQg(1))) << uz->RunoffQg(1);
+  // The baseflow of the cells: missing (-9999) counts as none, no number stays one.
+  for (const double spoilt : {-9999.0, std::nan("")}) {
+    ASSERT_EQ(Start(OneSubbasin("0", "0")), 0) << console.str();
+    ASSERT_EQ(InDir([&] {
+                uz->StartStep(1, 1, 7, 2020);
+                for (int r = 1; r <= kRows; ++r)
+                  for (int c = 1; c <= kCols; ++c) {
+                    uz->Direct()[r][c] = uz->Inter()[r][c] = 0.0;
+                    uz->Base()[r][c] = r == 2 && c == 3 ? spoilt : 0.8;
+                  }
+                uz->AddStep();
+                uz->RouteSubbasinRunoff(1, 1, 7, 2020);
+              }),
+              0);
+    if (std::isnan(spoilt)) {
+      EXPECT_TRUE(std::isnan(uz->RunoffQg(1))) << uz->RunoffQg(1);
+    } else {
+      // 7 cells of 0.8 mm and one without: 5.6 mm over the 8 cells.
+      EXPECT_NEAR(uz->RunoffQg(1), 0.7, 1e-12);
+    }
+  }
+}
+
 TEST_F(Route, APulseLeavesItsZoneStepsLaterAndTheBasinKeepsItsWater) {
   // Flow times in s: columns 1 ... 4 need 0.5, 1.5, 2.5 and 3.5 steps of 60 min (zones 1 ... 4).
   Add("flow_times", [](int, int c) { return (c - 0.5) * 3600.0; });

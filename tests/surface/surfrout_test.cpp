@@ -281,9 +281,15 @@ TEST_F(SurfaceRoutingTest, WarmStartEqualsOneRun) {
     } catch (int c) {
       code = c;
     }
-    EXPECT_EQ(code, 71);
-    EXPECT_TRUE(Said(std::string("error in storage file content reading number of ") +
-                     (label[0] == 't' ? "tracers" : "subbasins") + ":\nvalue in actual control is:   "));
+    // Only instance 0 writes and reads the section: the other instances hold
+    // no state of their own and never see the file.
+    if (fluvextest::MpiRank() == 0) {
+      EXPECT_EQ(code, 71);
+      EXPECT_TRUE(Said(std::string("error in storage file content reading number of ") +
+                       (label[0] == 't' ? "tracers" : "subbasins") + ":\nvalue in actual control is:   "));
+    } else {
+      EXPECT_EQ(code, 0) << "instance " << fluvextest::MpiRank();
+    }
     MPI_Barrier(MPI_COMM_WORLD);
   }
   // A read parameter of 2 leaves the start cold but keeps the name for the end.

@@ -1,0 +1,262 @@
+#!/usr/bin/env python3
+"""Runs spoiled copies of the example basin through fluvex.
+
+Each copy runs the first week of the example on 2 instances with one input
+spoiled: a value of a section of control.txt, of a table entry or of an input
+grid. A copy whose input is invalid has to end with its FATAL entry (the
+error code, the text naming the user's control file or grid and the value,
+never the preprocessed control.txt.$$$); a copy whose input is legal has to
+end with exit 0, no FATAL entry and no value in its result files that is no
+number. Several copies run side by side (--jobs).
+
+    run_spoiled.py --fluvex <binary> --mpirun <mpirun> --example <dir> --work <dir>
+                   [--jobs 4] [--cases <regex>] [--keep]
+
+Exit 0 when every case ends as expected; otherwise each failed case is
+listed with what it ended with.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+from concurrent.futures import ThreadPoolExecutor
+
+WEEK = ("24        end hour\n31        end day\n12        end month",
+        "24        end hour\n7         end day\n1         end month")
+
+
+def spoil_control(before, after):
+    def edit(d):
+        path = os.path.join(d, "control.txt")
+        text = open(path).read()
+        if before not in text:
+            return "not in control.txt: " + before
+        open(path, "w").write(text.replace(before, after, 1))
+        return ""
+    return edit
+
+
+def cut_section(header, last_line):
+    """Removes a section from its header to the line last_line (included)."""
+    def edit(d):
+        path = os.path.join(d, "control.txt")
+        text = open(path).read()
+        a = text.find(header)
+        b = text.find(last_line, a)
+        if a < 0 or b < 0:
+            return "section not in control.txt: " + header
+        open(path, "w").write(text[:a] + text[b + len(last_line):])
+        return ""
+    return edit
+
+
+def first_basin_cell(d):
+    """Row and column (1 = top, left) of the first cell of zones.asc with a zone."""
+    lines = open(os.path.join(d, "zones.asc")).read().split("\n")
+    rows = [l.split() for l in lines if l.strip() and not l.split()[0][0].isalpha()]
+    for r, row in enumerate(rows, 1):
+        for c, v in enumerate(row, 1):
+            if float(v) > -9999:
+                return r, c
+    return None
+
+
+def spoil_grid_cell(grid, value):
+    """Writes value into the first cell of the basin in grid."""
+    def edit(d):
+        cell = first_basin_cell(d)
+        path = os.path.join(d, grid)
+        lines = open(path).read().split("\n")
+        header = [i for i, l in enumerate(lines) if l.strip() and l.split()[0][0].isalpha()]
+        r, c = cell
+        i = header[-1] + r
+        words = lines[i].split()
+        words[c - 1] = value
+        lines[i] = " ".join(words)
+        open(path, "w").write("\n".join(lines))
+        return ""
+    return edit
+
+
+def station_missing_on_day(file, day, every=False):
+    """The values of the first station (every station) on the given day of January: missing."""
+    def edit(d):
+        path = os.path.join(d, file)
+        out = []
+        for line in open(path).read().split("\n"):
+            w = line.split()
+            if len(w) > 5 and w[0] == "2015" and w[1] == "1" and w[2] == str(day):
+                for k in range(4, len(w) if every else 5):
+                    w[k] = "12000"  # beyond +-9999: missing
+                line = " ".join(w)
+            out.append(line)
+        open(path, "w").write("\n".join(out))
+        return ""
+    return edit
+
+
+def grid_cell_text(d, grid):
+    r, c = first_basin_cell(d)
+    return "the grid %s (" % grid, "in row %d, column %d, a cell of the basin" % (r, c)
+
+
+# name, edit, expected code (0: the run goes on), texts the output must hold.
+# A text that is a function of the run directory is computed there.
+CASES = [
+    # Land-use and soil tables.
+    ("soil_ksat_nan", spoil_control("ksat = 2.89e-6 2.89e-6 2.89e-6", "ksat = 2.89e-6 nan 2.89e-6"), 29,
+     ["ksat = nan", "control file control.txt, lines"]),
+    ("soil_theta_sat", spoil_control("theta_sat = 0.41 0.41 0.41", "theta_sat = 0.41 1.41 0.41"), 29,
+     ["theta_sat = 1.41"]),
+    ("soil_alpha_zero", spoil_control("alpha = 7.5 7.5 7.5", "alpha = 7.5 7.5 0"), 29, ["alpha = 0"]),
+    ("landuse_lai", spoil_control("LAI = 2.0 3.0 8.0 8.0 2.0", "LAI = 2.0 -3.0 8.0 8.0 2.0"), 29, ["LAI = -3"]),
+    ("landuse_juldays", spoil_control("JulDays = 15 110 140 280 310", "JulDays = 15 140 110 280 310"), 29,
+     ["\"JulDays\": day 110"]),
+    # Snow.
+    ("snow_c0", spoil_control("2.5       C0:", "-2.5      C0:"), 17,
+     ["C0 for snow_model: -2.5 (control file control.txt, line ", "a melt factor has to be 0 or more"]),
+    ("snow_cwh", spoil_control("0.1       CWH:", "1.5       CWH:"), 17, ["CWH for snow_model: 1.5"]),
+    ("snow_transzone", spoil_control("1.0       transzone:", "-1.0      transzone:"), 17,
+     ["transzone for snow_model: -1"]),
+    ("snow_albedo", spoil_control("0.9       ALBsnow_max", "1.9       ALBsnow_max"), 17,
+     ["ALBsnow_max for snow_model: 1.9"]),
+    # Soil model's subbasin table.
+    ("soil_kelsqd", spoil_control("5 5 5   kelsqd", "5 -5 5   kelsqd"), 10,
+     ["kelsqd[2] = -5 in the section [unsatzon_model] (control file control.txt, line ",
+      "a storage constant has to be 0 or more"]),
+    ("soil_kelsqi_nan", spoil_control("48 48 48   kelsqi", "48 48 nan   kelsqi"), 10,
+     ["error reading kelsqi[3] for unsatzon_model", "(control file control.txt, line "]),
+    ("soil_channel_density",
+     spoil_control("0.0015 0.0015 0.0015   channel", "-0.0015 0.0015 0.0015   channel"), 10,
+     ["channel network density[1] = -0.0015"]),
+    ("soil_snowrunoff", spoil_control("0 0 0   SnowRunoff_fraction", "0 1.5 0   SnowRunoff_fraction"), 10,
+     ["SnowRunoff_fraction[2] = 1.5"]),
+    ("soil_section_missing",
+     cut_section("[unsatzon_model]", "storage.ftz   storage content file\n"), 33,
+     ["the surface routing routes the runoff of the soil model, which is off: the section [unsatzon_model] is "
+      "missing in the control file control.txt"]),
+    # Groundwater.
+    ("gw_k_hole", spoil_grid_cell("gw_k.asc", "-9999"), 33,
+     [lambda d: grid_cell_text(d, "gw_k_x_1")[0], lambda d: grid_cell_text(d, "gw_k_x_1")[1],
+      "holds no value (nodata)"]),
+    ("gw_k_zero", spoil_grid_cell("gw_k.asc", "0"), 33,
+     [lambda d: grid_cell_text(d, "gw_k_x_1")[1], "holds 0", "a hydraulic conductivity has to be above 0"]),
+    ("river_bed_leakage", spoil_control("kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 -4e-6"), 33,
+     ["the grid kolmation", "holds -4e-06", "a river cell of the basin"]),
+    # Legal inputs: the run goes on.
+    ("station_missing_day", station_missing_on_day("temperature.dat", 3), 0, []),
+    ("stations_all_missing_day", station_missing_on_day("precipitation.dat", 3, True), 0,
+     ["precipitation: no valid station value in ./precipitation.dat for 3.1.2015 1 h"]),
+    ("partial_last_day", spoil_control("24        end hour\n7         end day", "12        end hour\n7         end day"),
+     0, []),
+]
+
+
+def run_case(args, base, case):
+    name, edit, code, texts = case
+    d = os.path.join(args.work, name)
+    shutil.rmtree(d, ignore_errors=True)
+    shutil.copytree(base, d)
+    problem = edit(d)
+    if problem:
+        return name, problem
+    env = dict(os.environ, OMP_NUM_THREADS="1", OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+               OMPI_MCA_hwloc_base_binding_policy="none", OMP_WAIT_POLICY="passive")
+    # The limit only ends a run that hangs; a week of the example takes seconds.
+    try:
+        r = subprocess.run([args.mpirun, "--oversubscribe", "-np", "2", args.fluvex, "control.txt"], cwd=d, env=env,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=args.limit)
+    except subprocess.TimeoutExpired:
+        return name, "still running after %d s" % args.limit
+    output = r.stdout.decode(errors="replace")
+    diags = ""
+    for f in sorted(os.listdir(d)):
+        if re.match(r"Fluvex_Diag_\d+\.xml$", f):
+            diags += open(os.path.join(d, f), errors="replace").read()
+    everything = output + diags
+    failures = []
+    if r.returncode != code:
+        failures.append("exit code %d, expected %d" % (r.returncode, code))
+    for t in texts:
+        t = t(d) if callable(t) else t
+        if t not in everything:
+            failures.append("no text \"%s\"" % t)
+    if "$$$" in everything:
+        failures.append("names control.txt.$$$")
+    # FATAL entries stand in the diagnostics files as lines of level 0; the
+    # program's own report of the code it ends with follows them.
+    fatal = [l for l in re.findall(r'<line level="0" description= "([^\n]*)"/>', diags)
+             if not re.match(r"(exceptions in |Exception \d+ caught|Program aborted)", l)]
+    if code != 0 and not fatal:
+        failures.append("no FATAL entry")
+    if code == 0:
+        if fatal:
+            failures.append("a FATAL entry in a run that went on: " + fatal[0])
+        out = os.path.join(d, "out")
+        for f in sorted(os.listdir(out)):
+            path = os.path.join(out, f)
+            if not os.path.isfile(path):
+                continue
+            text = open(path, "rb").read().decode(errors="replace").lower()
+            if re.search(r"(?<![a-z_])(-?nan|-?inf)(?![a-z_])", text):
+                failures.append("%s holds a value that is no number" % f)
+        stats = [f for f in os.listdir(out) if f.endswith(".stat")]
+        if not stats:
+            failures.append("no statistics written")
+        if name == "partial_last_day":
+            # The last day ends at 12 h: the daily files mark their last line partial.
+            marked = [f for f in stats if "# partial: 12 of 24 steps" in open(os.path.join(out, f)).read()]
+            if not marked:
+                failures.append("no daily statistics file marks the last 12 hours partial")
+    if failures:
+        tail = "\n".join(output.splitlines()[-15:])
+        return name, "; ".join(failures) + "\n--- end of its output:\n" + tail
+    if not args.keep:
+        shutil.rmtree(d, ignore_errors=True)
+    return name, ""
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--fluvex", required=True)
+    p.add_argument("--mpirun", required=True)
+    p.add_argument("--example", required=True)
+    p.add_argument("--work", required=True)
+    p.add_argument("--jobs", type=int, default=4)
+    p.add_argument("--cases", default="")
+    p.add_argument("--limit", type=int, default=600)
+    p.add_argument("--keep", action="store_true")
+    args = p.parse_args()
+
+    base = os.path.join(args.work, "base")
+    shutil.rmtree(base, ignore_errors=True)
+    os.makedirs(base)
+    for f in os.listdir(args.example):
+        if os.path.isfile(os.path.join(args.example, f)):
+            shutil.copy(os.path.join(args.example, f), base)
+    made = subprocess.run([sys.executable, "make_inputs.py", "."], cwd=base, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT)
+    if made.returncode != 0:
+        print(made.stdout.decode(errors="replace"))
+        return 2
+    if spoil_control(*WEEK)(base):
+        print("the example's end date is not in its control.txt")
+        return 2
+    os.makedirs(os.path.join(base, "out"), exist_ok=True)
+
+    cases = [c for c in CASES if re.search(args.cases, c[0])]
+    with ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
+        results = list(pool.map(lambda c: run_case(args, base, c), cases))
+    failed = [(n, why) for n, why in results if why]
+    for n, why in results:
+        print("%-24s %s" % (n, "ok" if not why else "FAILED"))
+    for n, why in failed:
+        print("\n== %s: %s" % (n, why))
+    print("\n%d of %d spoiled copies ended as expected" % (len(results) - len(failed), len(results)))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
