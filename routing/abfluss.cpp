@@ -149,9 +149,11 @@ void abflussmodellklasse::Construct(StatRecord* statRegistry, int statCapacity) 
 }
 
 void abflussmodellklasse::ReadSectionHead() {
-  const int line = controlfile.LineNumber() + 1;
-  auto where = [&]() { return " (" + controlfile.WhereBetween(line, line) + ")"; };
-  if (controlfile.Scan("%lf%lf%lf%d", {&qmin, &qmax, &nIntervals, &subIntervals}) != 4) {
+  const int read = controlfile.Scan("%lf%lf%lf%d", {&qmin, &qmax, &nIntervals, &subIntervals});
+  // The line the values stand on (or where reading them stopped).
+  const std::string at = " (" + controlfile.Where() + ")";
+  auto where = [&]() { return at; };
+  if (read != 4) {
     Fail(
         "FATAL: values for min/max specific discharge and/or discharge and time interval splitting   \nnot found "
         "in control file" +

@@ -410,7 +410,16 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
     };
     if (mode == "constant") {
       modeNumber = 1;
+      size_t at = s.pos;
+      while (at < text.size() && IsBlank(text[at])) ++at;
       value = streamNumber("constant value", false);
+      // A constant inflow [m3/s] that is no number, or negative, would bring
+      // NaN into the channel or take water out of it.
+      if (!std::isfinite(value) || value < 0)
+        Fail("FATAL: TG " + std::to_string(code) + ", inflow ZL " + std::to_string(number) + ": the constant value " +
+                 text.substr(at, s.pos - at) + " [m3/s] has to be a number of 0 or more (" + DescriptionWhere(s, at) +
+                 ")",
+             17);
     } else if (mode == "extern") {
       modeNumber = 4;
       file = NextWord(s, 299, "file name of the inflow");

@@ -130,6 +130,16 @@ TEST(RoutingRun, ChannelValuesThatAreNotPositiveNumbersEndTheRunAtTheirLine) {
       << run.output;
   EXPECT_TRUE(
       Has(run.output, "(control file control.txt, line " + std::to_string(upsideDown.LineOf("1000 0.1")) + ")"));
+  // A constant inflow that is no number.
+  RoutedBasin inflow("routing_inflow", kHead + "TG 12 (area = 0.08, rel = 1)\nOL 3" + Channel("0.03") +
+                                           "\nZL 1 (Q = constant nan" + Channel("1") + "\n\n");
+  run = inflow.Run();
+  EXPECT_EQ(run.exitCode, 17) << run.output;
+  EXPECT_TRUE(Has(run.output,
+                  "TG 12, inflow ZL 1: the constant value nan [m3/s] has to be a number of 0 or more "
+                  "(routing description 1, control file control.txt, line " +
+                      std::to_string(inflow.LineOf("ZL 1"))))
+      << run.output;
 }
 
 TEST(RoutingRun, ASubbasinRoutedTwiceEndsTheRunInsteadOfCountingItsWaterTwice) {
