@@ -123,7 +123,8 @@ void abflussmodellklasse::BuildDescriptions() {
 
 int abflussmodellklasse::IntegerAfter(Stream& s, const std::string& keyword) {
   const size_t at = s.text->find(keyword, s.pos);
-  const std::string where = " in routing description " + std::to_string(s.number) + ":\n" + *s.text;
+  const std::string where = " in routing description " + std::to_string(s.number) + " (" +
+                            LineWhere(at == std::string::npos ? s.pos : at) + "):\n" + *s.text;
   if (at == std::string::npos) Fail("FATAL: \"" + keyword + "\" not found" + where, 17);
   const char* start = s.text->c_str() + at + keyword.size();
   char* end = nullptr;
@@ -179,7 +180,7 @@ std::string abflussmodellklasse::NextWord(Stream& s, size_t maxLength, const cha
   if (e == b || e - b > maxLength) {
     Fail(std::string("FATAL: ") + what +
              (e == b ? " missing" : " longer than " + std::to_string(maxLength) + " characters") +
-             " in routing description " + std::to_string(s.number) + ":\n" + t,
+             " in routing description " + std::to_string(s.number) + " (" + LineWhere(b) + "):\n" + t,
          17);
   }
   s.pos = e;
@@ -190,7 +191,7 @@ std::string abflussmodellklasse::WordAfterEqual(Stream& s, size_t maxLength, con
   const size_t at = s.text->find('=', s.pos);
   if (at == std::string::npos || at > NextElement(s))
     Fail(std::string("FATAL: no \"=\" before the ") + what + " in routing description " + std::to_string(s.number) +
-             ":\n" + *s.text,
+             " (" + LineWhere(s.pos) + ")" + ":\n" + *s.text,
          17);
   s.pos = at + 1;
   return NextWord(s, maxLength, what);

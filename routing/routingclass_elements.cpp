@@ -38,7 +38,7 @@ void routingclass::SetAblaufModus(const std::string& text, size_t& pos, const in
   int number = 0;
   if (!IntegerAfter(text, "AL", pos, number) || number < 1)
     Fail("FATAL: no abstraction number (from 1) after \"AL\" in the routing description of subbasin " +
-             std::to_string(code) + ":\n" + text,
+             std::to_string(code) + (where.empty() ? std::string() : " (" + where + ")") + ":\n" + text,
          17);
   const int a = ++builtAbstractions;
   if (a > nAbstractions) Fail("FATAL: more abstractions than counted in subbasin " + std::to_string(code), 17);
@@ -53,7 +53,7 @@ void routingclass::SetSpeicherParams(const std::string& text, size_t& pos, const
   int reservoirCode = 0;
   if (!IntegerAfter(text, "SP", pos, reservoirCode))
     Fail("FATAL: no reservoir code after \"SP\" in the routing description of subbasin " + std::to_string(code) +
-             ":\n" + text,
+             (where.empty() ? std::string() : " (" + where + ")") + ":\n" + text,
          35);
   const int k = ++builtReservoirs;
   if (k > nReservoirs) Fail("FATAL: more reservoirs than counted in subbasin " + std::to_string(code), 35);
@@ -62,7 +62,7 @@ void routingclass::SetSpeicherParams(const std::string& text, size_t& pos, const
       Fail("FATAL: reservoir " + std::to_string(reservoirCode) +
                " is given twice in the routing description of "
                "subbasin " +
-               std::to_string(code) + " (both would write the same table and read the same rule)",
+               std::to_string(code) + " (both would write the same table and read the same rule; " + where + ")",
            35);
   reservoirCodes[k] = reservoirCode;
   SP_class& sp = *reservoirs[k];
