@@ -117,23 +117,19 @@ void SP_class::ReadRules(ControlFile& file) {
   const std::string section = "[abstraction_rule_reservoir_" + std::to_string(code) + "]";
   FindRuleSection(file, section);
   rules.Read(file, diag, section);
-  // The rule covers the volumes from its first to its last row (the values
-  // of its columns when it maps release to volume): a start volume outside
-  // them is a reservoir that starts empty below its lowest or overfull above
-  // its highest operating volume, most likely a mistyped exponent.
-  double low = rules.indexColumn[1], high = rules.indexColumn[rules.nRows];
+  // The rule knows the volumes up to its last row (the largest value of its
+  // columns when it maps release to volume): a start volume above them is a
+  // reservoir overfull from the start, most likely a mistyped exponent.
+  // Below the first row the rule releases nothing, which a reservoir that
+  // fills from empty may well mean.
+  double high = rules.indexColumn[rules.nRows];
   if (rules.inverse) {
-    low = rules.ruleValues[1][1];
     high = rules.ruleValues[1][rules.nRows];
-    for (int c = 2; c <= rules.nColumns; ++c) {
-      low = std::min(low, rules.ruleValues[c][1]);
-      high = std::max(high, rules.ruleValues[c][rules.nRows]);
-    }
+    for (int c = 2; c <= rules.nColumns; ++c) high = std::max(high, rules.ruleValues[c][rules.nRows]);
   }
-  if (startVolume < low || startVolume > high) {
+  if (startVolume > high) {
     char text[200];
-    std::snprintf(text, sizeof text, "V0 = %.15lg [m3] lies outside the volumes %.15lg to %.15lg", startVolume, low,
-                  high);
+    std::snprintf(text, sizeof text, "V0 = %.15lg [m3] lies above the largest volume %.15lg", startVolume, high);
     Fail("FATAL: for reservoir " + std::to_string(code) + " in subbasin " + std::to_string(subbasinCode) + ": " + text +
              " of its rule table " + section + " (" +
              (location.empty() ? "control file " + file.SourceName() : location) +

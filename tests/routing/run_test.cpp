@@ -193,7 +193,7 @@ TEST(RoutingRun, ReservoirAbstractionAndRuleValuesOutOfRangeEndTheRunAtTheirLine
   };
   const Case cases[] = {
       {"V0 = 5e6", "V0 = 5e9", 35,
-       "V0 = 5000000000 [m3] lies outside the volumes 0 to 10000000 of its rule table "
+       "V0 = 5000000000 [m3] lies above the largest volume 10000000 of its rule table "
        "[abstraction_rule_reservoir_1] (routing description 1, control file control.txt, line ",
        "SP 1"},
       {"V0 = 5e6", "V0 = nan", 35,
@@ -214,6 +214,12 @@ TEST(RoutingRun, ReservoirAbstractionAndRuleValuesOutOfRangeEndTheRunAtTheirLine
   RoutedBasin good("routing_elements", valid);
   const auto base = good.Run();
   EXPECT_EQ(base.exitCode, 43) << base.output;
+  // Below the rule's first volume a reservoir releases nothing: a start
+  // there is one that fills from empty.
+  std::string empty = valid;
+  empty.replace(empty.find("V0 = 5e6"), 8, "V0 = 0");
+  empty.replace(empty.find("3\n0 0\n"), 6, "3\n5e5 0\n");
+  EXPECT_EQ(RoutedBasin("routing_elements_empty", empty).Run().exitCode, 43);
   int i = 0;
   for (const Case& k : cases) {
     std::string text = valid;
