@@ -75,9 +75,13 @@ std::string ControlFile::Where() const {
 }
 
 std::string ControlFile::WhereLines(int first) const {
+  return WhereBetween(first, lineNumber);
+}
+
+std::string ControlFile::WhereBetween(int first, int last) const {
   std::string file = name;
   int from = first;
-  int to = lineNumber;
+  int to = last;
   {
     std::lock_guard<std::mutex> lock(originMutex);
     const auto o = Origins().find(name);

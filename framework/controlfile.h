@@ -66,6 +66,8 @@ class ControlFile {
   // The same for the lines first to the reading position's ("lines <a>-<b>"
   // when they are several).
   std::string WhereLines(int first) const;
+  // The same for the lines first to last of the copy (a text read earlier).
+  std::string WhereBetween(int first, int last) const;
   // The user's control file (the copy's own name when its origin is unknown).
   std::string SourceName() const;
   // The user's control file of a preprocessed copy named copy.

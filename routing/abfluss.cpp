@@ -149,24 +149,30 @@ void abflussmodellklasse::Construct(StatRecord* statRegistry, int statCapacity) 
 }
 
 void abflussmodellklasse::ReadSectionHead() {
-  const std::string where = " (line " + std::to_string(controlfile.LineNumber() + 1) + " of " + controlfilename + ")";
-  if (controlfile.Scan("%lf%lf%lf%d", {&qmin, &qmax, &nIntervals, &subIntervals}) != 4) {
+  const int read = controlfile.Scan("%lf%lf%lf%d", {&qmin, &qmax, &nIntervals, &subIntervals});
+  // The line the values stand on (or where reading them stopped).
+  const std::string at = " (" + controlfile.Where() + ")";
+  auto where = [&]() { return at; };
+  if (read != 4) {
     Fail(
         "FATAL: values for min/max specific discharge and/or discharge and time interval splitting   \nnot found "
         "in control file" +
-            where,
+            where(),
         17);
   }
   controlfile.RestOfLine(linebuffer);
-  // qmin and qmax are divisors and logarithm arguments, the counts loop bounds.
-  if (!(qmin > 0) || !(qmax > 0) || !(nIntervals >= 1) || nIntervals > 100000 || subIntervals < 1 ||
-      subIntervals > 100000) {
+  // qmin and qmax are divisors and logarithm arguments, the counts loop
+  // bounds; a table from qmin down to a smaller qmax has its classes upside
+  // down (every discharge would fall into class 1).
+  if (!(qmin > 0) || !(qmax > 0) || !std::isfinite(qmax) || !(qmin <= qmax) || !(nIntervals >= 1) ||
+      nIntervals > 100000 || subIntervals < 1 || subIntervals > 100000) {
     Fail(
         "FATAL: values for min/max specific discharge and/or discharge and time interval splitting   \nnot valid "
         "in control file" +
-            where + ": qmin " + std::to_string(qmin) + " and qmax " + std::to_string(qmax) +
-            " [l/s/km2] must be greater than 0, the number of discharge intervals (" + std::to_string(nIntervals) +
-            ") and of time sub-intervals (" + std::to_string(subIntervals) + ") at least 1",
+            where() + ": qmin " + std::to_string(qmin) + " and qmax " + std::to_string(qmax) +
+            " [l/s/km2] must be greater than 0 and qmin not above qmax, the number of discharge intervals (" +
+            std::to_string(nIntervals) + ") and of time sub-intervals (" + std::to_string(subIntervals) +
+            ") at least 1",
         17);
   }
   ReadValues2(controlfile, "%s%d", &qstatFileName, &qstatCode, "name of the Qstatfiles for ", linebuffer);
@@ -174,34 +180,29 @@ void abflussmodellklasse::ReadSectionHead() {
   ReadValue(controlfile, "%d", &nColumnDescriptors, "number column descriptors for", linebuffer);
   if (nColumnDescriptors < 0) {
     Fail("FATAL: number column descriptors for " + modulname + " is " + std::to_string(nColumnDescriptors) +
-             "; it must not be negative (line " + std::to_string(controlfile.LineNumber()) + " of " + controlfilename +
-             ")",
+             "; it must not be negative (" + controlfile.Where() + ")",
          17);
   }
   for (int k = 0; k < nColumnDescriptors; ++k) {
     int code = 0, column = 0;
     if (controlfile.Scan("%d", {&code}) != 1)
       Fail("FATAL: error reading a subbasin index for column indexing in routing model (descriptor " +
-               std::to_string(k + 1) + ", line " + std::to_string(controlfile.LineNumber()) + " of " + controlfilename +
-               ")",
+               std::to_string(k + 1) + ", " + controlfile.Where() + ")",
            17);
     if (controlfile.Scan("%d", {&column}) != 1)
       Fail("FATAL: error reading a column number for column indexing in routing model (descriptor " +
-               std::to_string(k + 1) + ", line " + std::to_string(controlfile.LineNumber()) + " of " + controlfilename +
-               ")",
+               std::to_string(k + 1) + ", " + controlfile.Where() + ")",
            17);
     const int s = tables.EntryOf(code);
     if (s < 1)
       Fail(
           "FATAL: error reading a subbasin index for column indexing in routing model: there is no subbasin with "
           "code " +
-              std::to_string(code) + " (line " + std::to_string(controlfile.LineNumber()) + " of " + controlfilename +
-              ")",
+              std::to_string(code) + " (" + controlfile.Where() + ")",
           17);
     if (column < 0)
       Fail("FATAL: error reading a column number for column indexing in routing model: column " +
-               std::to_string(column) + " for subbasin " + std::to_string(code) + " (line " +
-               std::to_string(controlfile.LineNumber()) + " of " + controlfilename + ")",
+               std::to_string(column) + " for subbasin " + std::to_string(code) + " (" + controlfile.Where() + ")",
            17);
     observedColumn[s] = column;
   }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framework/routstatistic.h"
@@ -111,8 +112,17 @@ class abflussmodellklasse : public teilmodellklasse {
   double ValueAfterEqual(Stream& s, const char* what);
   std::string WordAfterEqual(Stream& s, size_t maxLength, const char* what);
   std::string NextWord(Stream& s, size_t maxLength, const char* what);
-  ChannelParameters ChannelValues(Stream& s);
-  void CheckTributary(int tributary, int subbasin, int index, bool lineEnd);
+  // The ten values of a channel line; each has to be a number greater than 0.
+  ChannelParameters ChannelValues(Stream& s, const std::string& element);
+  void CheckTributary(int tributary, int subbasin, int index, bool lineEnd, const std::string& where);
+  // "routing description 2, control file control.txt, line 651" for a
+  // position in the joined description.
+  std::string DescriptionWhere(const Stream& s, size_t at) const;
+  // "control file control.txt, line 651" alone.
+  std::string LineWhere(size_t at) const;
+  // Start of each line of the description being built in the joined text,
+  // with its line of the control file.
+  std::vector<std::pair<size_t, int>> descriptionLines;
   bool HasKeyword(const std::string& line) const;
 
   int routingConfigured = 0;

@@ -7,6 +7,7 @@
 // a line, comments included). The first line without a keyword ends them all.
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 
 #include "framework/diagstream.h"
@@ -58,15 +59,19 @@ void abflussmodellklasse::BuildDescriptions() {
   nRoutings = 0;
   maxStorageElements = 0;
   std::string joined;
+  int nextLine = controlfile.LineNumber();
   while (Contains(next, "TG")) {
     *diag << "reading routing description " << nRoutings + 1 << "[end-entry]";
     ++nRoutings;
     joined.clear();
+    descriptionLines.clear();
+    const int firstLine = nextLine;
     std::string current = next;
+    int currentLine = nextLine;
     for (;;) {
       if (current.empty() || current.back() != '\n' || current.size() > kLineBuffer - 1) {
-        Fail("FATAL: string is too long (max. " + std::to_string(kLineBuffer) + " chars):\n" + current + "\n(line " +
-                 std::to_string(controlfile.LineNumber()) + " of " + controlfilename +
+        Fail("FATAL: string is too long (max. " + std::to_string(kLineBuffer) + " chars):\n" + current + "\n(" +
+                 controlfile.WhereBetween(currentLine, currentLine) +
                  "; a line of a routing description holds at most " + std::to_string(kLineBuffer - 2) +
                  " characters and ends with a line end)",
              40);
@@ -75,15 +80,18 @@ void abflussmodellklasse::BuildDescriptions() {
       if (!current.empty() && current.back() == '\r') current.pop_back();
       if (joined.size() + current.size() > kDescriptionBuffer) {
         Fail("FATAL: string is too long (max. " + std::to_string(kDescriptionBuffer) + " chars): routing description " +
-                 std::to_string(nRoutings) + " of " + controlfilename + " holds more than " +
-                 std::to_string(kDescriptionBuffer) + " characters",
+                 std::to_string(nRoutings) + " (" + controlfile.WhereBetween(firstLine, currentLine) +
+                 ") holds more than " + std::to_string(kDescriptionBuffer) + " characters",
              40);
       }
+      descriptionLines.emplace_back(joined.size(), currentLine);
       joined += current;
       if (controlfile.Eof() || !controlfile.GetLine(next))
         Fail("FATAL: unexpected end of control file reached reading routing descriptions", 38);
+      nextLine = controlfile.LineNumber();
       if (Contains(next, "TG") || !HasKeyword(next)) break;
       current = next;
+      currentLine = nextLine;
     }
     BuildDescription(joined);
   }
@@ -115,7 +123,8 @@ void abflussmodellklasse::BuildDescriptions() {
 
 int abflussmodellklasse::IntegerAfter(Stream& s, const std::string& keyword) {
   const size_t at = s.text->find(keyword, s.pos);
-  const std::string where = " in routing description " + std::to_string(s.number) + ":\n" + *s.text;
+  const std::string where = " in routing description " + std::to_string(s.number) + " (" +
+                            LineWhere(at == std::string::npos ? s.pos : at) + "):\n" + *s.text;
   if (at == std::string::npos) Fail("FATAL: \"" + keyword + "\" not found" + where, 17);
   const char* start = s.text->c_str() + at + keyword.size();
   char* end = nullptr;
@@ -134,10 +143,22 @@ size_t abflussmodellklasse::NextElement(const Stream& s) const {
   return next;
 }
 
+std::string abflussmodellklasse::LineWhere(size_t at) const {
+  int line = 0;
+  for (const auto& [offset, number] : descriptionLines)
+    if (offset <= at || line == 0) line = number;
+  return controlfile.WhereBetween(line, line);
+}
+
+std::string abflussmodellklasse::DescriptionWhere(const Stream& s, size_t at) const {
+  return "routing description " + std::to_string(s.number) + ", " + LineWhere(at);
+}
+
 double abflussmodellklasse::ValueAfterEqual(Stream& s, const char* what) {
-  const std::string where = " in routing description " + std::to_string(s.number) + ":\n" + *s.text;
   // The values of an element stand before the next element's keyword.
   const size_t at = s.text->find('=', s.pos);
+  const std::string where = " in routing description " + std::to_string(s.number) + " (" +
+                            LineWhere(at == std::string::npos ? s.pos : at) + "):\n" + *s.text;
   if (at == std::string::npos || at > NextElement(s))
     Fail(std::string("FATAL: no \"=\" before the value of ") + what + where, 17);
   const char* start = s.text->c_str() + at + 1;
@@ -159,7 +180,7 @@ std::string abflussmodellklasse::NextWord(Stream& s, size_t maxLength, const cha
   if (e == b || e - b > maxLength) {
     Fail(std::string("FATAL: ") + what +
              (e == b ? " missing" : " longer than " + std::to_string(maxLength) + " characters") +
-             " in routing description " + std::to_string(s.number) + ":\n" + t,
+             " in routing description " + std::to_string(s.number) + " (" + LineWhere(b) + "):\n" + t,
          17);
   }
   s.pos = e;
@@ -170,29 +191,56 @@ std::string abflussmodellklasse::WordAfterEqual(Stream& s, size_t maxLength, con
   const size_t at = s.text->find('=', s.pos);
   if (at == std::string::npos || at > NextElement(s))
     Fail(std::string("FATAL: no \"=\" before the ") + what + " in routing description " + std::to_string(s.number) +
-             ":\n" + *s.text,
+             " (" + LineWhere(s.pos) + ")" + ":\n" + *s.text,
          17);
   s.pos = at + 1;
   return NextWord(s, maxLength, what);
 }
 
-ChannelParameters abflussmodellklasse::ChannelValues(Stream& s) {
+ChannelParameters abflussmodellklasse::ChannelValues(Stream& s, const std::string& element) {
+  // A value not greater than 0 has no meaning for a channel: a catchment
+  // area of -492 km2 as 1e-6 km2 gives tens of thousands of sub-channels, a
+  // width or coefficient of 0 a channel that stands still. None is replaced.
+  struct Key {
+    const char* name;
+    const char* meaning;
+    double ChannelParameters::*value;
+  };
+  static const Key keys[] = {
+      {"kh", "the storage constant of the main channel [h]", &ChannelParameters::kh},
+      {"kv", "the storage constant of the flood plains [h]", &ChannelParameters::kv},
+      {"Bh", "the width of the main channel [m]", &ChannelParameters::Bh},
+      {"Bv", "the width of the flood plains [m]", &ChannelParameters::Bv},
+      {"Th", "the depth of the main channel [m]", &ChannelParameters::Th},
+      {"Mh", "the Manning-Strickler coefficient of the main channel [m^(1/3)/s]", &ChannelParameters::Mh},
+      {"Mv", "the Manning-Strickler coefficient of the flood plains [m^(1/3)/s]", &ChannelParameters::Mv},
+      {"I", "the slope [1/1]", &ChannelParameters::I},
+      {"L", "the channel length [m]", &ChannelParameters::L},
+      {"AE", "the catchment area [km2]", &ChannelParameters::AE},
+  };
   ChannelParameters p;
-  p.kh = ValueAfterEqual(s, "the storage constant of the main channel");
-  p.kv = ValueAfterEqual(s, "the storage constant of the flood plains");
-  p.Bh = ValueAfterEqual(s, "the width of the main channel");
-  p.Bv = ValueAfterEqual(s, "the width of the flood plains");
-  p.Th = ValueAfterEqual(s, "the depth of the main channel");
-  p.Mh = ValueAfterEqual(s, "the Manning-Strickler coefficient of the main channel");
-  p.Mv = ValueAfterEqual(s, "the Manning-Strickler coefficient of the flood plains");
-  p.I = ValueAfterEqual(s, "the slope");
-  p.L = ValueAfterEqual(s, "the channel length");
-  p.AE = ValueAfterEqual(s, "the catchment area");
+  for (const Key& k : keys) {
+    const size_t eq = s.text->find('=', s.pos);
+    const double v = ValueAfterEqual(s, k.meaning);
+    if (std::isfinite(v) && v > 0) {
+      p.*k.value = v;
+      continue;
+    }
+    // The value as written, up to the blank, "," or ")" behind it.
+    size_t b = eq + 1;
+    while (b < s.text->size() && IsBlank((*s.text)[b])) ++b;
+    const std::string written = s.text->substr(b, s.text->find_first_of(" \t,)", b) - b);
+    Fail("FATAL: " + element + ": " + k.name + " = " + written + " is not valid: " + k.meaning +
+             " has to be a number greater than 0 (value " + std::to_string(&k - keys + 1) + " of 10 of the line; " +
+             DescriptionWhere(s, eq) + ")",
+         17);
+  }
   return p;
 }
 
-void abflussmodellklasse::CheckTributary(int tributary, int subbasin, int index, bool lineEnd) {
-  const char* end = lineEnd ? "\n" : "";
+void abflussmodellklasse::CheckTributary(int tributary, int subbasin, int index, bool lineEnd,
+                                         const std::string& where) {
+  const std::string end = std::string(lineEnd ? "\n(" : " (") + where + ")";
   if (tables.EntryOf(tributary) < 1)
     Fail("FATAL: there cant be a tributary with code " + std::to_string(tributary) +
              " for no subbasin (according to zones)" + end,
@@ -204,6 +252,24 @@ void abflussmodellklasse::CheckTributary(int tributary, int subbasin, int index,
              "subbasin. Use a reservoir instead." +
              end,
          41);
+  const int e = tables.EntryOf(tributary);
+  const int own = tables.EntryOf(subbasin);
+  // A subbasin flows into one subbasin, through one channel: a second
+  // receiver or a second channel would count its water twice.
+  const int receiver = routingTarget[1][e];
+  if (receiver >= 1) {
+    const std::string code = std::to_string(tributary);
+    if (receiver == own)
+      Fail("FATAL: subbasin " + code + " is listed twice as a tributary of subbasin " + std::to_string(subbasin) +
+               " (" + where + "): its water would reach subbasin " + std::to_string(subbasin) +
+               " twice; list each tributary once",
+           41);
+    Fail("FATAL: subbasin " + code + " is routed into subbasin " + std::to_string(subbasin) + " (" + where +
+             "), but routing description " + std::to_string(routingTarget[2][receiver]) + " routes it into subbasin " +
+             std::to_string(static_cast<long>(zonerecords[receiver].zonenwert)) +
+             " already: a subbasin flows into one subbasin only, its water would be counted twice",
+         41);
+  }
   // The list of tributaries holds two entries per subbasin.
   std::vector<int>& list = routingTarget[0];
   size_t at = 1;
@@ -213,9 +279,8 @@ void abflussmodellklasse::CheckTributary(int tributary, int subbasin, int index,
              " is one tributary more than the " + std::to_string(list.size() - 1) + " that the routing network of " +
              std::to_string(zonecount) + " subbasins can hold",
          41);
-  const int e = tables.EntryOf(tributary);
   list[at] = e;
-  routingTarget[1][e] = tables.EntryOf(subbasin);
+  routingTarget[1][e] = own;
 }
 
 void abflussmodellklasse::BuildDescription(const std::string& text) {
@@ -233,11 +298,18 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
   const int own = tables.EntryOf(code);
   if (own < 1) Fail("FATAL: there is no subbasin with code " + std::to_string(code), 41);
   const double areaCtrl = ValueAfterEqual(s, "the area of the subbasin");
+  // An area that differs from the zone grid's is replaced by it (CheckArea),
+  // but the abstractions scale their amounts by the ratio of the two: an area
+  // that is no number or not positive would turn them into NaN or negative.
+  if (!std::isfinite(areaCtrl) || !(areaCtrl > 0))
+    Fail("FATAL: the area " + std::to_string(areaCtrl) + " [km2] of subbasin " + std::to_string(code) +
+             " has to be a number greater than 0 (" + DescriptionWhere(s, 0) + ":\n" + text + ")",
+         17);
   const double relArea = ValueAfterEqual(s, "the relative area of the subbasin");
   // The depths of the routed subbasin refer to areaCtrl / relArea.
-  if (!(relArea > 0))
+  if (!std::isfinite(relArea) || !(relArea > 0))
     Fail("FATAL: the relative area " + std::to_string(relArea) + " of subbasin " + std::to_string(code) +
-             " must be greater than 0 (routing description " + std::to_string(nRoutings) + ":\n" + text + ")",
+             " must be greater than 0 (" + DescriptionWhere(s, 0) + ":\n" + text + ")",
          17);
 
   int error = 0;
@@ -262,9 +334,11 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
   int built = 0;
   while (s.text->find("OL", s.pos) != std::string::npos) {
     ++k;
+    const size_t at = s.text->find("OL", s.pos);
     const int tributary = IntegerAfter(s, "OL");
-    CheckTributary(tributary, code, k, true);
-    const ChannelParameters p = ChannelValues(s);
+    CheckTributary(tributary, code, k, true, DescriptionWhere(s, at));
+    const ChannelParameters p =
+        ChannelValues(s, "TG " + std::to_string(code) + ", channel of OL " + std::to_string(tributary));
     sub.BuildWQTables(k, tributary, none, p, qmin, qmax, nIntervals);
     ++built;
   }
@@ -275,8 +349,9 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
   while (s.text->find("SUMTRIB", s.pos) != std::string::npos) {
     ++k;
     std::fill(sumTribList.begin(), sumTribList.end(), 0);
+    const size_t firstAt = s.text->find("SUMTRIB", s.pos);
     const int first = IntegerAfter(s, "SUMTRIB");
-    CheckTributary(first, code, k, false);
+    CheckTributary(first, code, k, false, DescriptionWhere(s, firstAt));
     // The list of further codes ends at the first blank, "(" or "k".
     const size_t afterFirst = s.pos;
     size_t end = afterFirst;
@@ -289,11 +364,12 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
       Stream member = s;
       member.pos = at;
       const int c = IntegerAfter(member, "&");
-      CheckTributary(c, code, k, false);
+      CheckTributary(c, code, k, false, DescriptionWhere(s, at));
       sumTribList[++sumTribList[0]] = c;
     }
     s.pos = afterFirst;
-    const ChannelParameters p = ChannelValues(s);
+    const ChannelParameters p =
+        ChannelValues(s, "TG " + std::to_string(code) + ", channel of SUMTRIB " + std::to_string(first));
     const std::vector<int> list(sumTribList.begin(), sumTribList.begin() + sumTribList[0] + 1);
     sub.BuildWQTables(k, first, list, p, qmin, qmax, nIntervals);
     ++built;
@@ -335,7 +411,16 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
     };
     if (mode == "constant") {
       modeNumber = 1;
+      size_t at = s.pos;
+      while (at < text.size() && IsBlank(text[at])) ++at;
       value = streamNumber("constant value", false);
+      // A constant inflow [m3/s] that is no number, or negative, would bring
+      // NaN into the channel or take water out of it.
+      if (!std::isfinite(value) || value < 0)
+        Fail("FATAL: TG " + std::to_string(code) + ", inflow ZL " + std::to_string(number) + ": the constant value " +
+                 text.substr(at, s.pos - at) + " [m3/s] has to be a number of 0 or more (" + DescriptionWhere(s, at) +
+                 ")",
+             17);
     } else if (mode == "extern") {
       modeNumber = 4;
       file = NextWord(s, 299, "file name of the inflow");
@@ -348,7 +433,8 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
     }
     sub.SetInflow(k, number, modeNumber, file, startRow, column, startDate[0], startDate[1], startDate[2], startDate[3],
                   value);
-    const ChannelParameters p = ChannelValues(s);
+    const ChannelParameters p =
+        ChannelValues(s, "TG " + std::to_string(code) + ", channel of inflow ZL " + std::to_string(number));
     sub.BuildWQTables(k, number, none, p, qmin, qmax, nIntervals);
     ++built;
   }
@@ -359,7 +445,7 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
   built = 0;
   while (s.text->find("AL", s.pos) != std::string::npos) {
     ++k;
-    sub.SetAblaufModus(text, s.pos, startDate);
+    sub.SetAblaufModus(text, s.pos, startDate, DescriptionWhere(s, s.text->find("AL", s.pos)));
     ++built;
   }
   countCheck("AL", built, descAL);
@@ -367,7 +453,7 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
   built = 0;
   while (s.text->find("SP", s.pos) != std::string::npos) {
     ++k;
-    sub.SetSpeicherParams(text, s.pos);
+    sub.SetSpeicherParams(text, s.pos, DescriptionWhere(s, s.text->find("SP", s.pos)));
     ++built;
   }
   countCheck("SP", built, descSP);

@@ -1,6 +1,8 @@
 #include "routing/al_class.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 
 #include "framework/controlfile.h"
 #include "framework/diagstream.h"
@@ -33,12 +35,14 @@ void AL_class::MakeOutputPath(const std::string& directory, std::string& name) {
 }
 
 void AL_class::ReadDescription(int abstractionNumber, const std::string& text, size_t pos, int64_t startYear,
-                               int64_t startMonth, int64_t startDay, int64_t startHour) {
+                               int64_t startMonth, int64_t startDay, int64_t startHour, const std::string& location) {
   using namespace elementtext;
   number = abstractionNumber;
   outputFile.clear();
   inputFile.clear();
-  const std::string where = " (abstraction " + std::to_string(number) + ": \"AL " + text + "\")";
+  const std::string where = " (abstraction " + std::to_string(number) +
+                            (location.empty() ? std::string() : ", " + location) + ": \"AL " + std::to_string(number) +
+                            text + "\")";
   const std::string word = WordAfterEqual(text, pos);
   if (word == "intern")
     mode = kIntern;
@@ -60,6 +64,16 @@ void AL_class::ReadDescription(int abstractionNumber, const std::string& text, s
     if (!elementtext::Number(text, pos, v)) Fail(std::string("FATAL: the ") + what + " cannot be read" + where, 17);
     return v;
   };
+  // A flow, share or capacity out of its range takes water that is not
+  // there, or gives it: each is checked as written.
+  auto checked = [&](double v, const char* what, double upper) {
+    if (v >= 0 && v <= upper) return v;
+    char value[40];
+    std::snprintf(value, sizeof value, "%.9lg", v);
+    Fail(std::string("FATAL: the ") + what + " " + value + " of abstraction " + std::to_string(number) +
+             (upper < 2 ? " has to lie within 0 ... 1" : " has to be 0 or more") + where,
+         17);
+  };
   if (mode == kExtern || mode == kExternWithRule) {
     outputFile = Word(text, pos);
     if (outputFile.empty()) Fail("FATAL: the name of the abstraction table is missing" + where, 17);
@@ -79,9 +93,9 @@ void AL_class::ReadDescription(int abstractionNumber, const std::string& text, s
     inputColumn = static_cast<int>(column);
   }
   if (mode == kIntern || mode == kExtern) {
-    minFlow = number17("minimum flow");
-    share = number17("share");
-    maxAbstraction = number17("largest abstraction");
+    minFlow = checked(number17("minimum flow"), "minimum flow", HUGE_VAL);
+    share = checked(number17("share"), "share", 1.0);
+    maxAbstraction = checked(number17("largest abstraction"), "largest abstraction (maximum)", HUGE_VAL);
     const std::string unit = Word(text, pos);
     if (unit.find("m^3/s") != std::string::npos || unit.find("m3/s") != std::string::npos ||
         unit.find("m3s") != std::string::npos) {

@@ -43,8 +43,10 @@ class AL_class {
   virtual void Flush(int force);
   virtual void AddRow(int64_t year, int64_t month, int64_t day, int64_t hour, const double* values);
   // text from pos on holds the rest of the "AL" line (up to the next element).
+  // where names the line in the user's control file for the messages.
   virtual void ReadDescription(int abstractionNumber, const std::string& text, size_t pos, int64_t startYear,
-                               int64_t startMonth, int64_t startDay, int64_t startHour);
+                               int64_t startMonth, int64_t startDay, int64_t startHour,
+                               const std::string& where = std::string());
   virtual void ReadRules(ControlFile& file);
   virtual void FindRuleSection(ControlFile& file, const std::string& sectionName);
   virtual void SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecords, int tracers, int subbasin,

@@ -91,8 +91,8 @@ struct WQTable {
   int Delay(int k, int subIntervals) const { return lastQueuePosition[k] - (k - 1) * stride - subIntervals; }
 };
 
-// Parameters of one channel as given on its line; BuildWQTables replaces
-// values not greater than 0 by the defaults and kh, kv by recession factors.
+// Parameters of one channel as given on its line, each greater than 0;
+// BuildWQTables replaces kh, kv by their recession factors.
 struct ChannelParameters {
   double kh = 0, kv = 0, Bh = 0, Bv = 0, Th = 0, Mh = 0, Mv = 0, I = 0, L = 0, AE = 0;
 };
@@ -133,9 +133,11 @@ class routingclass : public modelobject {
   virtual void InitFlowArrays();
   virtual void InitChannelStates();
   // The "AL" element at or after pos of the joined description; pos moves behind its number.
-  virtual void SetAblaufModus(const std::string& text, size_t& pos, const int64_t startDate[4]);
+  // where names the line in the user's control file for the messages.
+  virtual void SetAblaufModus(const std::string& text, size_t& pos, const int64_t startDate[4],
+                              const std::string& where = std::string());
   // The "SP" element at or after pos; pos moves behind its code.
-  virtual void SetSpeicherParams(const std::string& text, size_t& pos);
+  virtual void SetSpeicherParams(const std::string& text, size_t& pos, const std::string& where = std::string());
   // Makes every reservoir a lake of its cells: level-volume table, then the
   // volume from the ponding storage (readState != 0) or its initial volume
   // spread over the lake.

@@ -33,11 +33,12 @@ bool IntegerAfter(const std::string& text, const char* keyword, size_t& pos, int
 }
 }  // namespace
 
-void routingclass::SetAblaufModus(const std::string& text, size_t& pos, const int64_t startDate[4]) {
+void routingclass::SetAblaufModus(const std::string& text, size_t& pos, const int64_t startDate[4],
+                                  const std::string& where) {
   int number = 0;
   if (!IntegerAfter(text, "AL", pos, number) || number < 1)
     Fail("FATAL: no abstraction number (from 1) after \"AL\" in the routing description of subbasin " +
-             std::to_string(code) + ":\n" + text,
+             std::to_string(code) + (where.empty() ? std::string() : " (" + where + ")") + ":\n" + text,
          17);
   const int a = ++builtAbstractions;
   if (a > nAbstractions) Fail("FATAL: more abstractions than counted in subbasin " + std::to_string(code), 17);
@@ -45,14 +46,14 @@ void routingclass::SetAblaufModus(const std::string& text, size_t& pos, const in
   AL_class& al = *abstractions[a];
   al.SetParameters(diag, tracerRecords, nTracers, tables->EntryOf(code), tables->outputDirectory, areaCtrl, relArea,
                    dt);
-  al.ReadDescription(number, ElementText(text, pos), 0, startDate[0], startDate[1], startDate[2], startDate[3]);
+  al.ReadDescription(number, ElementText(text, pos), 0, startDate[0], startDate[1], startDate[2], startDate[3], where);
 }
 
-void routingclass::SetSpeicherParams(const std::string& text, size_t& pos) {
+void routingclass::SetSpeicherParams(const std::string& text, size_t& pos, const std::string& where) {
   int reservoirCode = 0;
   if (!IntegerAfter(text, "SP", pos, reservoirCode))
     Fail("FATAL: no reservoir code after \"SP\" in the routing description of subbasin " + std::to_string(code) +
-             ":\n" + text,
+             (where.empty() ? std::string() : " (" + where + ")") + ":\n" + text,
          35);
   const int k = ++builtReservoirs;
   if (k > nReservoirs) Fail("FATAL: more reservoirs than counted in subbasin " + std::to_string(code), 35);
@@ -61,12 +62,12 @@ void routingclass::SetSpeicherParams(const std::string& text, size_t& pos) {
       Fail("FATAL: reservoir " + std::to_string(reservoirCode) +
                " is given twice in the routing description of "
                "subbasin " +
-               std::to_string(code) + " (both would write the same table and read the same rule)",
+               std::to_string(code) + " (both would write the same table and read the same rule; " + where + ")",
            35);
   reservoirCodes[k] = reservoirCode;
   SP_class& sp = *reservoirs[k];
   sp.SetParameters(diag, tracerRecords, nTracers, code, tables->EntryOf(code), dt, tables->outputDirectory);
-  sp.ReadDescription(reservoirCode, ElementText(text, pos));
+  sp.ReadDescription(reservoirCode, ElementText(text, pos), where);
   sp.CreateOutputFile();
 }
 

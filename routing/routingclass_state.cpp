@@ -184,6 +184,16 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
   file.RestOfLine(rest);
   for (int k = 1; k <= nReservoirs; ++k) {
     for (int i = 0; i <= nt; ++i) number(reservoirs[k]->state[i]);
+    // A stored volume below 0 would release water the reservoir never held.
+    const double V = reservoirs[k]->state[0];
+    if (V < 0) {
+      char value[40];
+      std::snprintf(value, sizeof value, "%.17lg", V);
+      Fail("FATAL: error reading the volume of reservoir " + std::to_string(reservoirs[k]->Code()) + " of subbasin " +
+               std::to_string(code) + " in file " + name + " (position " + std::to_string(position - nt) +
+               "): the volume " + value + " [m3] is negative",
+           71);
+    }
     comment("(reservoir ");
   }
 }

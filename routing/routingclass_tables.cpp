@@ -5,15 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include "framework/diagstream.h"
 #include "routing/routingclass.h"
 
 namespace {
-double OrDefault(double value, double fallback) {
-  return value > 0 ? value : fallback;
-}
-
 // Storage constant [h] written back from its recession factor c = exp(-1/k).
 double StorageConstant(double c) {
   if (!(c > 0)) return -9999;
@@ -49,18 +46,23 @@ int routingclass::BuildWQTables(int channel, int channelCode, const std::vector<
   const int i = channel;
   tributaryCodes[i] = channelCode;
   if (i > nTributaries && i <= nTributaries + nSumTributaries) sumTributaryLists[i] = sumTribList;
+  // Every value is a length, time, coefficient, slope or area greater than
+  // 0 (the description reader names the line of one that is not); none is
+  // replaced by a default.
+  const std::pair<const char*, double> values[] = {
+      {"kh", given.kh}, {"kv", given.kv}, {"Bh", given.Bh}, {"Bv", given.Bv}, {"Th", given.Th},
+      {"Mh", given.Mh}, {"Mv", given.Mv}, {"I", given.I},   {"L", given.L},   {"AE", given.AE}};
+  for (const auto& [key, v] : values) {
+    if (std::isfinite(v) && v > 0) continue;
+    char text[300];
+    std::snprintf(text, sizeof text,
+                  "FATAL: the channel of %d to the outlet of subbasin %d: %s = %.9lg has to be a number greater than 0",
+                  channelCode, code, key, v);
+    Fail(text, 17);
+  }
   ChannelParameters& p = params[i];
-  p.kh = OrDefault(given.kh, 0.01);
-  p.kv = OrDefault(given.kv, 0.01);
-  p.Bh = OrDefault(given.Bh, 0.1);
-  p.Bv = OrDefault(given.Bv, 0.1);
-  p.Th = OrDefault(given.Th, 0.1);
-  p.Mh = OrDefault(given.Mh, 1.0);
-  p.Mv = OrDefault(given.Mv, 1.0);
-  p.I = given.I;
-  const double sqrtI = given.I > 0 ? std::sqrt(given.I) : 0.0316;
-  p.L = OrDefault(given.L, 1.0);
-  p.AE = OrDefault(given.AE, 0.000001);
+  p = given;
+  const double sqrtI = std::sqrt(given.I);
   qmin[i] = qMin;
   qmax[i] = qMax;
   nIntervals[i] = intervals;

@@ -76,7 +76,7 @@ int RuleWeekday(int64_t year, int64_t month, int64_t day, int64_t hour) {
 
 void FindRuleSection(ControlFile& file, DiagStream* diag, const std::string& section) {
   if (!file.Rewind()) {
-    *diag << "FATAL: section " << section << " not found in control file (the control file " << file.Name()
+    *diag << "FATAL: section " << section << " not found in control file (the control file " << file.SourceName()
           << " cannot be rewound)"
           << "[end-entry]";
     throw 34;
@@ -86,14 +86,14 @@ void FindRuleSection(ControlFile& file, DiagStream* diag, const std::string& sec
     const std::vector<std::string> words = Words(line, 0);
     if (!words.empty() && words[0] == section) return;
   }
-  *diag << "FATAL: section " << section << " not found in control file " << file.Name() << "[end-entry]";
+  *diag << "FATAL: section " << section << " not found in control file " << file.SourceName() << "[end-entry]";
   throw 34;
 }
 
 void RuleSet::Read(ControlFile& file, DiagStream* diag, const std::string& section) {
-  const std::string where = " in section " + section + " of " + file.Name();
+  const std::string where = " in section " + section + " of the control file " + file.SourceName();
   std::string line;
-  auto lineAt = [&]() { return " (line " + std::to_string(file.LineNumber()) + where + ")"; };
+  auto lineAt = [&]() { return " (" + file.Where() + ", section " + section + ")"; };
 
   // First line: number of rows, then the days of the columns.
   if (!file.GetLine(line)) Fail(diag, "FATAL: the rule table is missing" + where);
@@ -144,6 +144,22 @@ void RuleSet::Read(ControlFile& file, DiagStream* diag, const std::string& secti
              "FATAL: \"" + words[c] + "\" in row " + std::to_string(r) + " of the rule table is no number" + lineAt());
       (c == 0 ? indexColumn[r] : ruleValues[c][r]) = v;
     }
+    // Volumes, flows and releases are never negative, and the rows follow
+    // the volume (or flow) of their first value upwards: the look-up
+    // searches the rows in that order.
+    for (int c = 0; c <= nColumns; ++c) {
+      const double x = c == 0 ? indexColumn[r] : ruleValues[c][r];
+      if (x < 0)
+        Fail(diag, "FATAL: \"" + words[c] + "\" in row " + std::to_string(r) +
+                       (c == 0 ? " (its first value, the volume or flow of the row)"
+                               : ", column " + std::to_string(c) + ",") +
+                       " of the rule table is negative: volumes, flows and releases are 0 or more" + lineAt());
+    }
+    if (r > 1 && !(indexColumn[r] > indexColumn[r - 1]))
+      Fail(diag, "FATAL: the first value \"" + words[0] + "\" of row " + std::to_string(r) +
+                     " of the rule table is not greater than that of the row before it: the rows have to follow "
+                     "increasing volumes (or flows)" +
+                     lineAt());
   }
 
   // Key lines: the first key found in a line decides.
@@ -190,6 +206,17 @@ void RuleSet::Read(ControlFile& file, DiagStream* diag, const std::string& secti
         (key == 2 ? startHour : stopHour)[c] = static_cast<int>(i);
       }
     }
+  }
+  // Read the other way round, each column's values are the volumes (or
+  // flows) that the look-up searches in row order.
+  if (inverse) {
+    for (int c = 1; c <= nColumns; ++c)
+      for (int r = 2; r <= nRows; ++r)
+        if (ruleValues[c][r] < ruleValues[c][r - 1])
+          Fail(diag, "FATAL: column " + std::to_string(c) + " of the rule table" + where +
+                         " read with \"TableIndex = " + "Flow\" falls from row " + std::to_string(r - 1) + " to row " +
+                         std::to_string(r) +
+                         ": its values are the volumes (or flows) of the rows and must not decrease");
   }
   ComputeSlopes();
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "framework/controlfile.h"
 #include "framework/diagstream.h"
@@ -40,11 +41,13 @@ void SP_class::MakeOutputPath(const std::string& directory, std::string& name) {
   name = elementfile::CheckedPath(diag, directory, name, "reservoir " + std::to_string(code));
 }
 
-void SP_class::ReadDescription(int reservoirCode, const std::string& text) {
+void SP_class::ReadDescription(int reservoirCode, const std::string& text, const std::string& where_) {
   using namespace elementtext;
   code = reservoirCode;
-  const std::string where =
-      " (reservoir in subbasin " + std::to_string(subbasinCode) + ": \"SP " + std::to_string(code) + text + "\")";
+  location = where_;
+  const std::string where = " (reservoir in subbasin " + std::to_string(subbasinCode) +
+                            (location.empty() ? std::string() : ", " + location) + ": \"SP " + std::to_string(code) +
+                            text + "\")";
   auto missing = [&](const char* key) {
     Fail("FATAL: for reservoir " + std::to_string(code) + ": no \"" + key + " =\" found!" + where, 35);
   };
@@ -62,11 +65,16 @@ void SP_class::ReadDescription(int reservoirCode, const std::string& text) {
     const size_t at = p;
     return Number(text, p, x) && text.find('=', at) >= p;
   };
-  if (!direct(pos, v) || v < 0)
-    Fail("FATAL: for reservoir " + std::to_string(code) +
-             ": \"V0 =\" must be followed by the initial volume [m3], not negative" + where,
+  size_t written = pos;
+  if (!direct(pos, v) || v < 0) {
+    std::string word = Word(text, written);
+    while (!word.empty() && (word.back() == ',' || word.back() == ';')) word.pop_back();
+    Fail("FATAL: for reservoir " + std::to_string(code) + ": \"V0 =\" must be followed by the initial volume [m3], " +
+             "a number not negative, not \"" + word + "\"" + where,
          35);
+  }
   state[0] = v;
+  startVolume = v;
 
   pos = KeyValue(text, "C0");
   if (pos == std::string::npos) missing("C0");
@@ -109,6 +117,25 @@ void SP_class::ReadRules(ControlFile& file) {
   const std::string section = "[abstraction_rule_reservoir_" + std::to_string(code) + "]";
   FindRuleSection(file, section);
   rules.Read(file, diag, section);
+  // The rule knows the volumes up to its last row (the largest value of its
+  // columns when it maps release to volume): a start volume above them is a
+  // reservoir overfull from the start, most likely a mistyped exponent.
+  // Below the first row the rule releases nothing, which a reservoir that
+  // fills from empty may well mean.
+  double high = rules.indexColumn[rules.nRows];
+  if (rules.inverse) {
+    high = rules.ruleValues[1][rules.nRows];
+    for (int c = 2; c <= rules.nColumns; ++c) high = std::max(high, rules.ruleValues[c][rules.nRows]);
+  }
+  if (startVolume > high) {
+    char text[200];
+    std::snprintf(text, sizeof text, "V0 = %.15lg [m3] lies above the largest volume %.15lg", startVolume, high);
+    Fail("FATAL: for reservoir " + std::to_string(code) + " in subbasin " + std::to_string(subbasinCode) + ": " + text +
+             " of its rule table " + section + " (" +
+             (location.empty() ? "control file " + file.SourceName() : location) +
+             "): the start volume has to lie within the rule table",
+         35);
+  }
 }
 
 double SP_class::WeightedByAbs(double cOld, double cIn, double vOld, double vIn) {

@@ -42,7 +42,8 @@ class SP_class {
   virtual void Flush(int force);
   virtual void AppendOutputRow(int64_t year, int64_t month, int64_t day, int64_t hour);
   // text holds the element from behind its code to the next element.
-  virtual void ReadDescription(int reservoirCode, const std::string& text);
+  // where names the line in the user's control file for the messages.
+  virtual void ReadDescription(int reservoirCode, const std::string& text, const std::string& where = std::string());
   virtual void ReadRules(ControlFile& file);
   virtual void FindRuleSection(ControlFile& file, const std::string& sectionName);
   virtual void SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecords, int tracers, int subbasinCode,
@@ -132,6 +133,9 @@ class SP_class {
   RuleSet rules;
   std::vector<double> subStepWater, totalWater;  // per abstraction, work of RuleOutflow
   std::string outputFile;
+  // The SP element's place in the user's control file and its start volume [m3].
+  std::string location;
+  double startVolume = 0;
   std::vector<double> rows;  // capacity + 1 rows of tracers + 35 values
   // Lake: grids, bounding box of the cells and the level-volume table.
   bool lake = false;

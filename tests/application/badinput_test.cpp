@@ -622,3 +622,46 @@ TEST(BadInput, AMissingSoilModelIsNamedByTheModulesThatNeedIt) {
                   "[unsatzon_model] is missing in the control file control.txt"))
       << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
 }
+
+// Copies of the example basin, each with one value of its routing section
+// spoilt: each stops at set-up naming the element, the key or value and the
+// line of the user's control file that holds it.
+TEST(BadInput, RoutingValuesOfTheExampleOutOfRangeAreFatalAtTheirLine) {
+  struct Case {
+    const char* from;
+    const char* to;
+    int code;
+    const char* what;
+  };
+  const Case cases[] = {
+      {"L = 9536, AE = 492)", "L = 9536, AE = -492)", 17, "TG 3, channel of OL 1: AE = -492 is not valid"},
+      {"Mh = 30, Mv = 20, I = 0.0005, L = 9536, AE = 529)", "Mh = 30, Mv = 20, I = nan, L = 9536, AE = 529)", 17,
+       "TG 3, channel of OL 2: I = nan is not valid"},
+      {"OL 2 (kh", "OL 1 (kh", 41, "subbasin 1 is listed twice as a tributary of subbasin 3"},
+      {"V0 = 45e6", "V0 = 45e9", 35, "V0 = 45000000000 [m3] lies above the largest volume 60000000"},
+      {"abstraction_1.txt 1.0 0.5 0.5 m3/s", "abstraction_1.txt 1.0 1.5 0.5 m3/s", 17,
+       "the share 1.5 of abstraction 1 has to lie within 0 ... 1"},
+      {"55e6  15   8", "55e6  15   -8", 34, "\"-8\" in row 4, column 2, of the rule table is negative"},
+  };
+  const std::string example = FLUVEX_EXAMPLE_DIR;
+  int i = 0;
+  for (const Case& k : cases) {
+    TempDir dir("badinput_routing" + std::to_string(i++));
+    ASSERT_EQ(fluvextest::PrepareExample(example, dir.path(),
+                                         {{k.from, k.to},
+                                          {"24        end hour\n31        end day\n12        end month",
+                                           "24        end hour\n1         end day\n1         end month"}}),
+              "");
+    const std::string control = ReadFile(dir / "control.txt");
+    // The last occurrence: a tributary listed twice is named at its second listing.
+    const size_t at = control.rfind(k.to);
+    ASSERT_NE(at, std::string::npos) << k.to;
+    const long line = 1 + std::count(control.begin(), control.begin() + long(at), '\n');
+    const auto r = RunFluvex("control.txt", dir.path());
+    EXPECT_EQ(r.exitCode, k.code) << k.to << "\n"
+                                  << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+    EXPECT_TRUE(Has(r.output, k.what)) << k.to;
+    EXPECT_TRUE(Has(r.output, "control file control.txt, line " + std::to_string(line))) << k.to << ": " << line;
+    EXPECT_FALSE(Has(r.output, "$$$")) << k.to;
+  }
+}

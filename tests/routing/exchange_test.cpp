@@ -15,7 +15,7 @@ class ExchangeTest : public RoutingFixture {
 TEST_F(ExchangeTest, UptakeIsSummedAndFlowsAreShared) {
   // A channel without delay or storage: the routed value of subbasin 2 is
   // half its own runoff and half what subbasin 1 sends through the channel.
-  ASSERT_EQ(Build(Head() + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(0, 1, 1, 50) + "\nend\n"), 0);
+  ASSERT_EQ(Build(Head() + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(0.01, 1, 1, 50) + "\nend\n"), 0);
   const int rank = fluvextest::MpiRank();
   const int size = fluvextest::MpiSize();
   std::vector<RiverflowTable> table(5, RiverflowTable{});

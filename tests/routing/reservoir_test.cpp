@@ -6,6 +6,8 @@
 // internal abstractions and inflows, and the codes of broken elements; lakes.
 #include <cmath>
 #include <fstream>
+#include <string>
+#include <utility>
 
 #include "framework/controlfile.h"
 #include "tests/routing/routing_support.h"
@@ -222,11 +224,35 @@ TEST_F(ReservoirTest, WarmStartContinuesTheVolume) {
   EXPECT_NEAR(model->Routing(1)->Reservoir(1).Volume(), whole, 1e-9 * whole);
 }
 
+TEST_F(ReservoirTest, AStoredVolumeBelowZeroOrNoNumberIsNotTakenFromTheStorageFile) {
+  ASSERT_EQ(BuildOutlet("SP 1 (file = res1.txt V0 = 5e6 C0 = 0 0 0 0 0 0 0 0 0)\n"), 0);
+  Start();
+  model->ReadStorageContent("storage.ftz", 0);
+  model->SetInitialized(1);
+  Run(3, [](int) { return 1.0; });
+  model->FreeMemory();
+  const std::string stored = File("storage.ftz");
+  const size_t end = stored.find("  (reservoir 1)");
+  ASSERT_NE(end, std::string::npos) << stored;
+  const size_t begin = stored.rfind('\n', end) + 1;
+  for (const auto& [volume, message] : {std::pair<std::string, std::string>{"-5 ", "the volume -5 [m3] is negative"},
+                                        {"nan ", "error reading a value in file "}}) {
+    std::string text = stored;
+    text.replace(begin, end - begin, volume);
+    fluvextest::WriteFile(dir / "storage.ftz", text);
+    ASSERT_EQ(BuildOutlet("SP 1 (file = res1.txt V0 = 5e6 C0 = 0 0 0 0 0 0 0 0 0)\n"), 0);
+    Start();
+    console.str("");
+    EXPECT_EQ(CodeOf([&] { model->ReadStorageContent("storage.ftz", 1); }), 71) << volume;
+    EXPECT_TRUE(Said(message)) << console.str();
+  }
+}
+
 TEST_F(ReservoirTest, EveryStepBalancesAndTheTableHoldsIt) {
   // A rule that asks for far more than there is, an abstraction drawing from
   // the reservoir, a varying inflow: volume and outflow never go below 0.
   const std::string rule = "[abstraction_rule_reservoir_7]\n2\n0 0\n1e4 1e3\n\n";
-  ASSERT_EQ(BuildOutlet("AL 1 (mode = extern al1.txt 0 0.5 100 m3/s)\nSP 7 (file = res7.txt V0 = 2e4, C0 = 0 0 0 0 "
+  ASSERT_EQ(BuildOutlet("AL 1 (mode = extern al1.txt 0 0.5 100 m3/s)\nSP 7 (file = res7.txt V0 = 1e4, C0 = 0 0 0 0 "
                         "0 0 0 0 0)\n",
                         rule),
             0)

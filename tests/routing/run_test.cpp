@@ -1,10 +1,53 @@
 // The fluvex program builds the routing network of the small basin (zones
-// 3, 7 and 12) and ends with a clear entry when no runoff reaches it or when
-// its descriptions are out of order.
+// 3, 7 and 12) and ends with a clear entry when no runoff reaches it, when
+// its descriptions are out of order or double a subbasin's water, and when a
+// value of a channel, reservoir, abstraction or rule has no physical meaning.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/application/basins.h"
 #include "tests/support/testutil.h"
+
+namespace {
+
+const std::string kHead = "[routing_model]\n1\n$time\n0.1 1000 10 2\nqstat.sta 2001\nnone.txt\n0\n0\n";
+
+// The ten values of a channel line, one of them replaced.
+std::string Channel(const std::string& AE, const std::string& key = "", const std::string& value = "") {
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"kh", "2"},  {"kv", "5"},  {"Bh", "5"},    {"Bv", "20"}, {"Th", "1"},
+      {"Mh", "25"}, {"Mv", "15"}, {"I", "0.002"}, {"L", "500"}, {"AE", AE}};
+  std::string text = " (";
+  for (const auto& [k, v] : values) text += k + " = " + (k == key ? value : v) + (k == "AE" ? ")" : ", ");
+  return text;
+}
+
+// The small basin whose [routing_model] section is replaced by text (the
+// section's head, the descriptions and whatever follows them).
+struct RoutedBasin {
+  RoutedBasin(const std::string& name, const std::string& text) : basin(name) {
+    basin.Edit("[routing_model]\n0\n$time\n", text);
+  }
+  // The line of the user's control file holding what (its first occurrence).
+  int LineOf(const std::string& what) const {
+    const std::string control = fluvextest::ReadFile(basin.dir / "control.txt");
+    const size_t at = control.find(what);
+    EXPECT_NE(at, std::string::npos) << what;
+    return 1 + static_cast<int>(std::count(control.begin(), control.begin() + static_cast<long>(at), '\n'));
+  }
+  fluvextest::CommandResult Run() const { return fluvextest::RunFluvex("control.txt", basin.dir.path()); }
+  fluvextest::SmallBasin basin;
+};
+
+bool Has(const std::string& text, const std::string& what) {
+  return text.find(what) != std::string::npos;
+}
+
+}  // namespace
 
 TEST(RoutingRun, NetworkIsBuiltAndMissingRunoffEndsTheRun) {
   fluvextest::SmallBasin basin("routing_run");
@@ -40,4 +83,157 @@ TEST(RoutingRun, ASubbasinDescribedAfterTheOneItFlowsIntoEndsTheRun) {
                           "description 2 (TG 7) routes after it: describe subbasin 7 before subbasin 12"),
             std::string::npos)
       << r.output;
+}
+
+TEST(RoutingRun, ChannelValuesThatAreNotPositiveNumbersEndTheRunAtTheirLine) {
+  // Each of the ten values of the channel of OL 3, in turn not greater than 0
+  // or no number: nothing is replaced by a default. The symbol definitions
+  // at the top of the file are not in its preprocessed copy, so the line
+  // named is the user's.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"kh", "0"},   {"kv", "-5"},  {"Bh", "0"},     {"Bv", "nan"}, {"Th", "-1"},
+      {"Mh", "inf"}, {"Mv", "0.0"}, {"I", "-0.002"}, {"L", "-500"}, {"AE", "-0.03"}};
+  int i = 0;
+  for (const auto& [key, value] : cases) {
+    RoutedBasin r("routing_channel" + std::to_string(i++), kHead + "TG 12 (area = 0.08, rel = 1)\nOL 7" +
+                                                               Channel("0.02") + "\nOL 3" +
+                                                               Channel("0.03", key, value) + "\n\n");
+    const auto run = r.Run();
+    EXPECT_EQ(run.exitCode, 17) << key << run.output;
+    EXPECT_TRUE(Has(run.output, "TG 12, channel of OL 3: " + key + " = " + value + " is not valid: "))
+        << key << run.output;
+    EXPECT_TRUE(Has(run.output, "has to be a number greater than 0 (value "));
+    EXPECT_TRUE(
+        Has(run.output, "routing description 1, control file control.txt, line " + std::to_string(r.LineOf("OL 3"))))
+        << key << run.output;
+    EXPECT_FALSE(Has(run.output, "$$$")) << key;
+  }
+  // A value that is no number at all, and a discharge table from qmin down to a smaller qmax.
+  RoutedBasin word("routing_channel_word", kHead + "TG 12 (area = 0.08, rel = 1)\nOL 3" +
+                                               Channel("0.03", "Bv", "wide") + "\nOL 7" + Channel("0.02") + "\n\n");
+  auto run = word.Run();
+  EXPECT_EQ(run.exitCode, 17) << run.output;
+  EXPECT_TRUE(Has(run.output,
+                  "the value of the width of the flood plains [m] after \"=\" cannot be read in routing "
+                  "description 1 (control file control.txt, line " +
+                      std::to_string(word.LineOf("OL 3"))))
+      << run.output;
+  RoutedBasin upsideDown("routing_qmax",
+                         "[routing_model]\n1\n$time\n1000 0.1 10 2\nqstat.sta 2001\nnone.txt\n0\n0\n"
+                         "TG 12 (area = 0.08, rel = 1)\nOL 3" +
+                             Channel("0.03") + "\n\n");
+  run = upsideDown.Run();
+  EXPECT_EQ(run.exitCode, 17) << run.output;
+  EXPECT_TRUE(Has(run.output,
+                  "qmin 1000.000000 and qmax 0.100000 [l/s/km2] must be greater than 0 and qmin not "
+                  "above qmax"))
+      << run.output;
+  EXPECT_TRUE(
+      Has(run.output, "(control file control.txt, line " + std::to_string(upsideDown.LineOf("1000 0.1")) + ")"));
+  // A constant inflow that is no number.
+  RoutedBasin inflow("routing_inflow", kHead + "TG 12 (area = 0.08, rel = 1)\nOL 3" + Channel("0.03") +
+                                           "\nZL 1 (Q = constant nan" + Channel("1") + "\n\n");
+  run = inflow.Run();
+  EXPECT_EQ(run.exitCode, 17) << run.output;
+  EXPECT_TRUE(Has(run.output,
+                  "TG 12, inflow ZL 1: the constant value nan [m3/s] has to be a number of 0 or more "
+                  "(routing description 1, control file control.txt, line " +
+                      std::to_string(inflow.LineOf("ZL 1"))))
+      << run.output;
+}
+
+TEST(RoutingRun, ASubbasinRoutedTwiceEndsTheRunInsteadOfCountingItsWaterTwice) {
+  // Listed twice in one description (as two channels, or twice in one
+  // SUMTRIB list), or routed into two subbasins.
+  const std::string twiceOL = "TG 12 (area = 0.08, rel = 1)\nOL 3" + Channel("0.03") + "\nOL 7" + Channel("0.02") +
+                              "\nOL 3" + Channel("0.03") + "\n\n";
+  const std::string twiceSum = "TG 12 (area = 0.08, rel = 1)\nSUMTRIB 3&7&3" + Channel("0.08") + "\n\n";
+  const std::string twoReceivers = "TG 7 (area = 0.05, rel = 1)\nOL 3" + Channel("0.03") +
+                                   "\nTG 12 (area = 0.08, rel = 1)\nOL 7" + Channel("0.05") + "\nOL 3" +
+                                   Channel("0.03") + "\n\n";
+  // The line named is that of the second listing: the one after the OL 7
+  // line, or the SUMTRIB line itself.
+  struct Case {
+    std::string descriptions, where;
+    int offset;
+    std::string message;
+  };
+  const Case cases[] = {
+      {twiceOL, "OL 7", 1, "subbasin 3 is listed twice as a tributary of subbasin 12 (routing description 1, "},
+      {twiceSum, "SUMTRIB", 0, "subbasin 3 is listed twice as a tributary of subbasin 12 (routing description 1, "},
+      {twoReceivers, "OL 7", 1, "subbasin 3 is routed into subbasin 12 (routing description 2, "},
+  };
+  int i = 0;
+  for (const Case& k : cases) {
+    RoutedBasin r("routing_twice" + std::to_string(i++), kHead + k.descriptions);
+    const auto run = r.Run();
+    EXPECT_EQ(run.exitCode, 41) << run.output;
+    EXPECT_TRUE(Has(run.output, k.message)) << run.output;
+    const int line = r.LineOf(k.where) + k.offset;
+    EXPECT_TRUE(Has(run.output, "control file control.txt, line " + std::to_string(line) + ")")) << line << run.output;
+  }
+  RoutedBasin two("routing_twice_receivers", kHead + twoReceivers);
+  EXPECT_TRUE(Has(two.Run().output, "but routing description 1 routes it into subbasin 7 already"));
+}
+
+TEST(RoutingRun, ReservoirAbstractionAndRuleValuesOutOfRangeEndTheRunAtTheirLine) {
+  // Subbasin 12 with a reservoir and an abstraction; the valid set-up ends
+  // only because no runoff reaches the routing (43).
+  const std::string valid = kHead +
+                            "TG 12 (area = 0.08, rel = 1)\n"
+                            "AL 1 (mode = extern al.txt 0.001 0.5 0.01 m3/s)\n"
+                            "SP 1 (file = res.txt V0 = 5e6, C0 = 0 0 0 0 0 0 0 0 0)\n"
+                            "end of the descriptions\n\n"
+                            "[abstraction_rule_reservoir_1]\n3\n0 0\n1e6 1\n1e7 10\n\n";
+  struct Case {
+    std::string from, to;
+    int code;
+    std::string message;
+    std::string line;  // the text of the line named
+  };
+  const Case cases[] = {
+      {"V0 = 5e6", "V0 = 5e9", 35,
+       "V0 = 5000000000 [m3] lies above the largest volume 10000000 of its rule table "
+       "[abstraction_rule_reservoir_1] (routing description 1, control file control.txt, line ",
+       "SP 1"},
+      {"V0 = 5e6", "V0 = nan", 35,
+       "a number not negative, not \"nan\" (reservoir in subbasin 12, routing description 1, control file control.txt, "
+       "line ",
+       "SP 1"},
+      {"V0 = 5e6", "V0 = -1", 35, "not \"-1\"", "SP 1"},
+      {"1e6 1\n", "1e6 -1\n", 34, "\"-1\" in row 2, column 1, of the rule table is negative", "1e6 -1"},
+      {"0 0\n1e6", "-1 0\n1e6", 34, "\"-1\" in row 1 (its first value, the volume or flow of the row)", "-1 0\n1e6"},
+      {"1e7 10\n", "5e5 10\n", 34, "the first value \"5e5\" of row 3 of the rule table is not greater", "5e5 10"},
+      {"0.001 0.5 0.01", "0.001 1.5 0.01", 17, "the share 1.5 of abstraction 1 has to lie within 0 ... 1", "AL 1"},
+      {"0.001 0.5 0.01", "0.001 0.5 -0.01", 17,
+       "the largest abstraction (maximum) -0.01 of abstraction 1 has to be 0 or more", "AL 1"},
+      {"0.001 0.5 0.01", "-0.001 0.5 0.01", 17, "the minimum flow -0.001 of abstraction 1 has to be 0 or more", "AL 1"},
+      {"[abstraction_rule_reservoir_1]", "[abstraction_rule_reservoir_2]", 34,
+       "section [abstraction_rule_reservoir_1] not found in control file control.txt", ""},
+  };
+  RoutedBasin good("routing_elements", valid);
+  const auto base = good.Run();
+  EXPECT_EQ(base.exitCode, 43) << base.output;
+  // Below the rule's first volume a reservoir releases nothing: a start
+  // there is one that fills from empty.
+  std::string empty = valid;
+  empty.replace(empty.find("V0 = 5e6"), 8, "V0 = 0");
+  empty.replace(empty.find("3\n0 0\n"), 6, "3\n5e5 0\n");
+  EXPECT_EQ(RoutedBasin("routing_elements_empty", empty).Run().exitCode, 43);
+  int i = 0;
+  for (const Case& k : cases) {
+    std::string text = valid;
+    text.replace(text.find(k.from), k.from.size(), k.to);
+    RoutedBasin r("routing_elements" + std::to_string(i++), text);
+    const auto run = r.Run();
+    EXPECT_EQ(run.exitCode, k.code) << k.to << run.output;
+    // A FATAL entry of the diagnostics.
+    EXPECT_TRUE(Has(fluvextest::ReadFile(r.basin.dir / "Fluvex_Diag_0.xml"), "<line level=\"0\"")) << k.to;
+    EXPECT_TRUE(Has(run.output, k.message)) << k.to << run.output;
+    if (!k.line.empty()) {
+      EXPECT_TRUE(Has(run.output, "control file control.txt, line " + std::to_string(r.LineOf(k.line))))
+          << k.to << run.output;
+    }
+    EXPECT_FALSE(Has(run.output, "$$$")) << k.to;
+  }
 }
