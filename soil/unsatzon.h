@@ -340,6 +340,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Flat(t, s); row 0 the water in mm per step, rows 1.. tracer concentrations.
   std::vector<double> Qg, QD, QI, QBb, QDd, QIi;
   RiverflowTable* riverflow_table = nullptr;
+  // River water (m3/s) each own cell took in the solve and its link's record.
+  std::vector<double> riverTaken;
+  std::vector<int> riverTakenRecord;
   int ntracers = 0;
   size_t Flat(int t, int s) const { return static_cast<size_t>(t) * (zonecount + 1) + s; }
 

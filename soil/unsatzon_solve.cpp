@@ -66,6 +66,11 @@ void unsatzonmodellklasse::ZeroResults(int r, int c) {
 void unsatzonmodellklasse::SolveCells() {
   looperror = 0;
   const int V = vegetation_layers;
+  // River water the cells take, booked in their links' records after the
+  // loop in cell order (a sum in thread order would differ in its last bits).
+  const size_t cells = static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * static_cast<size_t>(ncols + 1);
+  riverTaken.assign(cells, 0.0);
+  riverTakenRecord.assign(cells, 0);
   const bool hrus = MasterHydrologicResponseUnits != nullptr;
 #pragma omp parallel
   {
@@ -100,6 +105,9 @@ void unsatzonmodellklasse::SolveCells() {
     }
   }
   if (looperror != 0) throw static_cast<int>(looperror);
+  if (riverflow_table)
+    for (size_t at = 0; at < cells; ++at)
+      if (riverTakenRecord[at] > 0) riverflow_table[riverTakenRecord[at]].field[13] += riverTaken[at];
 }
 
 void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
@@ -225,6 +233,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       if (code != 0) throw code;
       w.riverRecord = record;
       w.river.record = riverflow_table ? riverflow_table[record].field : nullptr;
+      w.river.taken = riverflow_table ? riverflow_table[record].field[13] : 0.0;
     }
     col.river = &w.river;
   }
@@ -628,10 +637,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       return;
     }
 
-    // 13. River water taken by the cell, booked in its link's record (m3/s).
+    // 13. River water taken by the cell (m3/s): its later substeps see it;
+    // the link's record gets it after the solve of all cells.
     if (surface_interaction >= 2 && w.river.record && w.riverRecord > 0 && col.river && sumA > 0) {
-#pragma omp critical
-      riverflow_table[w.riverRecord].field[13] += sumA * cellsize * cellsize;
+      w.river.taken += sumA * cellsize * cellsize;
+      const size_t at = static_cast<size_t>(r - firstrow) * static_cast<size_t>(ncols + 1) + static_cast<size_t>(c);
+      riverTaken[at] += sumA * cellsize * cellsize;
+      riverTakenRecord[at] = w.riverRecord;
     }
 
     // 14. Iteration log.

@@ -31,15 +31,9 @@ void LateralFlows(const Column& c, const RiverCell& r, double dt, int g, double*
     // River water infiltrates through the bed.
     if (c.surfaceInteraction == 1 || !r.record) return;
     const double* rec = r.record;
-    // The record is shared by the threads; the column solve books what the
-    // cells take in field 13 inside the same unnamed critical section.
-    double discharge, speed, taken;
-#pragma omp critical
-    {
-      discharge = rec[10];
-      speed = rec[11];
-      taken = rec[13];
-    }
+    // The record is only read while the cells are solved; the soil model
+    // books what the cells took after the solve, in cell order.
+    const double discharge = rec[10], speed = rec[11], taken = r.taken;
     const double h = speed > 0 ? (discharge / speed) / W : 0.0;
     const double Hb = mr <= g ? H[mr] : T;
     double Q = r.kolmation > 0 ? std::max(0.0, (Zr + h - Hb) * r.kolmation * W * cell) : 0.0;

@@ -16,6 +16,11 @@ struct RiverCell {
   // 1..8 tracer concentrations of the river water, 10 discharge m3/s, 11 flow
   // speed m/s, 13 discharge already taken in this step); null without a link.
   const double* record = nullptr;
+  // Discharge (m3/s) the link has given up to this cell: what other cells
+  // took before this solve of the soil model and this cell's own earlier
+  // substeps. Cells of one solve do not see each other's intake, so that the
+  // result does not depend on the order in which threads reach them.
+  double taken = 0;
   int tracers = 0;        // number of tracers (at most 8)
   int lakeMode = 0;       // lake option of the module: 0 exchange, 1 not under a lake, else never
   bool lakeCell = false;  // the cell has a lake code

@@ -254,6 +254,46 @@ TEST_F(Step, RiverWaterEntersTheSoilAndIsBookedInItsLink) {
   EXPECT_TRUE(Said("There is a river link \"9\" from the river link grid"));
 }
 
+TEST_F(Step, RiverWaterTakenByManyCellsDoesNotDependOnTheThreadCount) {
+  // Every cell lies on the same link, which carries less than the cells
+  // could take: what each cell gets must not depend on which thread reaches
+  // it first, and the link books the sum of the cells' intake.
+  std::vector<double> results[2];
+  for (int t = 0; t < 2; ++t) {
+    omp_set_num_threads(t == 0 ? 1 : 8);
+    Section s;
+    s.interaction = "2";
+    s.parameters = {"2 2", "1 1", "0 0", "2 2", "0 0", "0 0"};
+    Add("river_depth", [](int, int) { return 0.3; });
+    Add("river_width", [](int, int) { return 5.0; });
+    Add("river_links", [](int, int) { return 3.0; });
+    Add("kolmation", [](int, int) { return 1e-4; });
+    ASSERT_EQ(Make(s), 0) << console.str();
+    uz->SetGroundwaterCoupling(1);
+    int error = -1;
+    uz->InitTracerGrids(&error, 0, nullptr, nullptr, 0);
+    ASSERT_EQ(error, 0) << console.str();
+    RiverflowTable* table = uz->GetRiverflowTable();
+    for (int step = 0; step < 3; ++step) {
+      table[3].field[10] = 0.002;  // m3/s
+      table[3].field[11] = 0.5;
+      table[3].field[13] = 0;
+      ASSERT_EQ(RunIn(step + 1, 1), 0) << console.str();
+      double sum = 0;
+      for (int r = 1; r <= kRows; ++r)
+        for (int c = 1; c <= kCols; ++c) {
+          results[t].push_back(Find("river_infiltration")[r][c]);
+          sum += Find("river_infiltration")[r][c] / 1000.0 * 100.0 * 100.0 / 3600.0;
+        }
+      results[t].push_back(table[3].field[13]);
+      EXPECT_NEAR(table[3].field[13], sum, 1e-15);
+      EXPECT_GT(sum, 0.0);
+    }
+  }
+  omp_set_num_threads(omp_get_num_procs());
+  EXPECT_EQ(results[0], results[1]);
+}
+
 TEST_F(Step, PondedInfiltrationIntoADeepProfileTendsToTheConductivity) {
   // 4 m of loam, all layers unsaturated above the profile bottom; rain of twice
   // the saturated conductivity for 48 hours.

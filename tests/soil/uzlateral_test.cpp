@@ -99,11 +99,11 @@ TEST_F(UzRiver, InfiltrationBelowTheBedIsLimitedByTheRiver) {
   EXPECT_NEAR(in, rate, 1e-20);
   EXPECT_EQ(f.tracer[1], 7.0);
   EXPECT_EQ(f.tracer[2], 9.0);
-  record[13] = 2.0;  // the link has nothing left
+  river.taken = 2.0;  // the link has nothing left
   Exchange(5);
   EXPECT_EQ(in, 0.0);
   EXPECT_EQ(f.A[3], 0.0);
-  record[13] = 0.0;
+  river.taken = 0.0;
   f.c.surfaceInteraction = 1;  // exfiltration only
   Exchange(5);
   EXPECT_EQ(in, 0.0);
