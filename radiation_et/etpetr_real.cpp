@@ -44,6 +44,8 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
   const int L = LayerCount;
   // Snow methods that evaporate snow themselves.
   const bool ownsnow = snowmethod == 5 || snowmethod == 6 || snowmethod == 7 || snowmethod == 11;
+  // Each cell takes only from its own stores.
+#pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
     int c0, c1;
     ColumnsOf(r, c0, c1);
