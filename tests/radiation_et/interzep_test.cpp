@@ -270,7 +270,7 @@ TEST(Interception, UnknownLandUseOnTheThreadsEndsTheStep) {
   }
   omp_set_num_threads(threads);
   EXPECT_EQ(code, 31);
-  EXPECT_NE(rig.w.Console().find("FATAL: the land use 7 of vegetation layer 1 (grid landuse1) at row 33, column 4"),
+  EXPECT_NE(rig.w.Console().find("the land use 7 of vegetation layer 1 (grid landuse1) at row 33, column 4 is not an entry"),
             std::string::npos)
       << rig.w.Console();
   m->FreeMemory();
