@@ -131,7 +131,8 @@ void surfaceroutingclass::SweepLevels(double dt) {
   PrepareCells();
   // All sweeps in one parallel region: between the colours and the sweeps
   // the threads meet at a barrier instead of a new region. The border rows
-  // go to the other instances only when there are others.
+  // go to the other instances only when there are others, sent by the
+  // thread that called (MPI is used from that thread only).
   const bool parallel = MpiRunning() && mpisize > 1;
   double residual = 0;  // largest level change of the sweep, both colours
   bool done = false;
@@ -149,14 +150,16 @@ void surfaceroutingclass::SweepLevels(double dt) {
 #pragma omp parallel
   for (int sweep = 1; sweep <= kSweeps; ++sweep) {
     if (sweep > 1 && parallel) {
-#pragma omp single
+#pragma omp masked
       exchange();
+#pragma omp barrier
       if (failure != 0) break;
     }
     for (int colour = 0; colour <= 1; ++colour) {
       if (colour == 1 && parallel) {
-#pragma omp single
+#pragma omp masked
         exchange();
+#pragma omp barrier
         if (failure != 0) break;
       }
       const std::vector<int>& cells = colourcells[colour];
@@ -167,13 +170,14 @@ void surfaceroutingclass::SweepLevels(double dt) {
           residual = std::max(residual, RelaxLevel(r, cells[i], dt));
     }
     if (failure != 0) break;
-#pragma omp single
+#pragma omp masked
     {
       if (parallel) MPI_Allreduce(MPI_IN_PLACE, &residual, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
       lastsweeps = sweep;
       done = residual <= kTolerance;
       residual = 0;
     }
+#pragma omp barrier
     if (done) break;
   }
   if (failure != 0) throw failure;
