@@ -186,7 +186,9 @@ void ModellApplication::Step() {
   if (!superposing) precicorr->CorrectStationData();
   // The variables' statistics are filled side by side, each in the order of its cells.
   for (int i = 1; i <= n; ++i) interpolators[i]->InterpolateGrid(hour, day, month, year);
-  StatisticsSideBySide(n, [&](int k) { interpolators[k + 1]->AddStatisticCells(); });
+  StatisticsSideBySide(n, [&](int first, int last) {
+    for (int k = first; k < last; ++k) interpolators[k + 1]->AddStatisticCells();
+  });
   for (int i = 1; i <= n; ++i) interpolators[i]->ReduceStatistics(hour, day, month, year);
   superposition->run(hour, day, month, year);
   if (superposing || precicorr->GetGridMode()) precicorr->CorrectGrid();

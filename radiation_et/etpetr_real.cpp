@@ -237,7 +237,7 @@ void verdunstungsmodellklasse::AccumulateZoneStatistics(int64_t stepHour, int64_
   }
   // Statistics 0 ... L: the layers' real evapotranspiration (0 the cell's),
   // L + 1: the soil evaporation; each cell's glacier share adds 0.
-  StatisticsSideBySide(L + 2, [&](int s) {
+  StatisticsSideBySide(L + 2, [&](int first, int last) {
     for (int r = firstrow; r <= lastrow; ++r) {
       int c0, c1;
       ColumnsOf(r, c0, c1);
@@ -246,13 +246,15 @@ void verdunstungsmodellklasse::AccumulateZoneStatistics(int64_t stepHour, int64_
         const int zone = ZoneOf(r, c);
         const double g = GlacierFraction(r, c);
         const double w = 1 - g;
-        if (s == 0) {
-          const double glacierpart = glaciersnowevap ? glaciersnowevap[r][c] : evrs[r][c];
-          etrstat[0]->AddCell(r, c, zone, g * glacierpart + w * etr[0][r][c], 1.0);
-        } else {
-          zonalstatistic* statistic = s <= L ? etrstat[s] : evarstat;
-          statistic->AddCell(r, c, zone, s <= L ? layerValue(s, r, c) : evar[r][c], w);
-          statistic->AddCell(r, c, zone, 0.0, g);
+        for (int s = first; s < last; ++s) {
+          if (s == 0) {
+            const double glacierpart = glaciersnowevap ? glaciersnowevap[r][c] : evrs[r][c];
+            etrstat[0]->AddCell(r, c, zone, g * glacierpart + w * etr[0][r][c], 1.0);
+          } else {
+            zonalstatistic* statistic = s <= L ? etrstat[s] : evarstat;
+            statistic->AddCell(r, c, zone, s <= L ? layerValue(s, r, c) : evar[r][c], w);
+            statistic->AddCell(r, c, zone, 0.0, g);
+          }
         }
       }
     }

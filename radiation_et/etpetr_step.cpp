@@ -130,26 +130,29 @@ void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t stepHour, int
   // evaporation, the global radiation and the cloudiness. Every method fills
   // its vegetation layer, so each writes the layer statistics.
   const int L = LayerCount;
-  StatisticsSideBySide(2 * L + 5, [&](int s) {
-    zonalstatistic* statistic = nullptr;
-    Grid values = nullptr;
-    int layer = 0;
-    if (s <= 2 * L + 1) {
-      layer = s / 2;
-      statistic = s % 2 == 0 ? etpstat[layer] : eipstat[layer];
-      values = s % 2 == 0 ? etp[layer] : eip[layer];
-    } else {
-      statistic = s == 2 * L + 2 ? evapstat : (s == 2 * L + 3 ? rgexstat : cloudstat);
-      values = s == 2 * L + 2 ? evap : (s == 2 * L + 3 ? rgex : cloud);
-    }
-    if (!statistic) return;
+  StatisticsSideBySide(2 * L + 5, [&](int first, int last) {
     for (int r = firstrow; r <= lastrow; ++r) {
       int c0, c1;
       ColumnsOf(r, c0, c1);
       for (int c = c0; c <= c1; ++c) {
         if (!OwnCell(r, c)) continue;
-        const bool empty = layer >= 1 && !(landuse[layer][r][c] > nodata);
-        statistic->AddCell(r, c, ZoneOf(r, c), empty ? 0.0 : values[r][c], 1.0);
+        const int zone = ZoneOf(r, c);
+        for (int s = first; s < last; ++s) {
+          zonalstatistic* statistic = nullptr;
+          Grid values = nullptr;
+          int layer = 0;
+          if (s <= 2 * L + 1) {
+            layer = s / 2;
+            statistic = s % 2 == 0 ? etpstat[layer] : eipstat[layer];
+            values = s % 2 == 0 ? etp[layer] : eip[layer];
+          } else {
+            statistic = s == 2 * L + 2 ? evapstat : (s == 2 * L + 3 ? rgexstat : cloudstat);
+            values = s == 2 * L + 2 ? evap : (s == 2 * L + 3 ? rgex : cloud);
+          }
+          if (!statistic) continue;
+          const bool empty = layer >= 1 && !(landuse[layer][r][c] > nodata);
+          statistic->AddCell(r, c, zone, empty ? 0.0 : values[r][c], 1.0);
+        }
       }
     }
   });

@@ -343,10 +343,7 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
   // Statistic k * (n + 1) + i: evaporation, storage and throughfall (k = 0,
   // 1, 2) of layer i. A cell adds its value with the share not under a
   // glacier, and 0 with the glacier's share.
-  StatisticsSideBySide(3 * (n + 1), [&](int s) {
-    const int k = s / (n + 1), i = s % (n + 1);
-    zonalstatistic* statistic = statistics[k][i];
-    const Grid values = k == 0 ? evaporation[i] : (k == 1 ? storage[i] : throughfall[i]);
+  StatisticsSideBySide(3 * (n + 1), [&](int first, int last) {
     for (int r = firstrow; r <= lastrow; ++r) {
       int c0, c1;
       ColumnsOf(r, c0, c1);
@@ -354,8 +351,12 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
         if (!computed(r, c)) continue;
         const int zone = ZoneOf(r, c);
         const double g = glacierShare(r, c);
-        if (g < 1) statistic->AddCell(r, c, zone, values[r][c], 1 - g);
-        if (g > 0) statistic->AddCell(r, c, zone, 0.0, g);
+        for (int s = first; s < last; ++s) {
+          const int k = s / (n + 1), i = s % (n + 1);
+          const Grid values = k == 0 ? evaporation[i] : (k == 1 ? storage[i] : throughfall[i]);
+          if (g < 1) statistics[k][i]->AddCell(r, c, zone, values[r][c], 1 - g);
+          if (g > 0) statistics[k][i]->AddCell(r, c, zone, 0.0, g);
+        }
       }
     }
   });

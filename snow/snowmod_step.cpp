@@ -457,33 +457,41 @@ void schneemodellklasse::AddStatistics() {
   // Tasks: the statistics of the pack, then the glacier statistics (with
   // their sums per subbasin), the thaw depth and the tracers.
   const int glacierTask = kStatisticCount, thawTask = kStatisticCount + 1, tracerTask = kStatisticCount + 2;
-  StatisticsSideBySide(kStatisticCount + 3, [&](int task) {
-    if (task < kStatisticCount && (!stats[task].writer || !source[task])) return;
-    if (task == glacierTask && !glaciergrid) return;
-    if (task == thawTask && !(snowfreedays && gstats[kStatThawDepth].writer)) return;
-    if (task == tracerTask && tracercount < 1) return;
+  int tasks[kStatisticCount + 3];
+  int count = 0;
+  for (int task = 0; task < kStatisticCount + 3; ++task) {
+    if (task < kStatisticCount && (!stats[task].writer || !source[task])) continue;
+    if (task == glacierTask && !glaciergrid) continue;
+    if (task == thawTask && !(snowfreedays && gstats[kStatThawDepth].writer)) continue;
+    if (task == tracerTask && tracercount < 1) continue;
+    tasks[count++] = task;
+  }
+  StatisticsSideBySide(count, [&](int from, int to) {
     for (int r = first; r <= last; ++r) {
       for (int c = 1; c <= ncols; ++c) {
         if (!OwnCell(r, c)) continue;
         const long code = std::lround(zonegrid[r][c]);
         if (code < 0 || code > maxzonecode || !zoneindex) continue;
         const int k = zoneindex[code];
-        if (task < kStatisticCount) {
-          double v = source[task][r][c];
-          if (task == kStatStorage) v += own[kLiquid].grid[r][c];
-          stats[task].writer->AddCell(r, c, k, v, 1.0);
-        } else if (task == glacierTask) {
-          AddGlacierStatistics(r, c, k);
-        } else if (task == thawTask) {
-          gstats[kStatThawDepth].writer->AddCell(r, c, k, thawdepth[r][c], 1.0);
-        } else if (GlacierFraction(r, c) <= 0) {
-          // Tracers of cells without glacier: concentrations weighted by the
-          // water of the pack, amounts summed.
-          const double water = own[kSolid].grid[r][c] + own[kLiquid].grid[r][c];
-          for (int t = 1; t <= tracercount; ++t)
-            if (tracergrids[t].statistic)
-              tracergrids[t].statistic->AddCell(r, c, k, tracergrids[t].store[r][c],
-                                                tracers[t].evaporating == 1 ? water : 1.0);
+        for (int j = from; j < to; ++j) {
+          const int task = tasks[j];
+          if (task < kStatisticCount) {
+            double v = source[task][r][c];
+            if (task == kStatStorage) v += own[kLiquid].grid[r][c];
+            stats[task].writer->AddCell(r, c, k, v, 1.0);
+          } else if (task == glacierTask) {
+            AddGlacierStatistics(r, c, k);
+          } else if (task == thawTask) {
+            gstats[kStatThawDepth].writer->AddCell(r, c, k, thawdepth[r][c], 1.0);
+          } else if (GlacierFraction(r, c) <= 0) {
+            // Tracers of cells without glacier: concentrations weighted by the
+            // water of the pack, amounts summed.
+            const double water = own[kSolid].grid[r][c] + own[kLiquid].grid[r][c];
+            for (int t = 1; t <= tracercount; ++t)
+              if (tracergrids[t].statistic)
+                tracergrids[t].statistic->AddCell(r, c, k, tracergrids[t].store[r][c],
+                                                  tracers[t].evaporating == 1 ? water : 1.0);
+          }
         }
       }
     }

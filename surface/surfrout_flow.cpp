@@ -372,20 +372,17 @@ void surfaceroutingclass::HandOver() {
         }
       }
   }
-  // Task 0 fills the surface storage statistic, task s the records of
-  // subbasin s; each in the order of the cells, so that the sums do not
-  // depend on the threads.
-  StatisticsSideBySide(S + 1, [&](int task) {
+  // Statistic 0 is the surface storage, statistic s the records of subbasin
+  // s; each adds its cells in their order, so that the sums do not depend on
+  // the threads.
+  StatisticsSideBySide(S + 1, [&](int first, int last) {
     for (int r = firstrow; r <= lastrow; ++r)
       for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
         const int c = owncells[i];
         const int s = SubbasinOf(zonegrid[r][c]);
         if (s < 1 || s > S) continue;
-        if (task == 0) {
-          stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
-          continue;
-        }
-        if (s != task) continue;
+        if (first == 0) stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
+        if (s < first || s >= last) continue;
         // Cells without a zone (negative or missing flow time) have no record.
         const int z = flowtimes ? (flowtimes[r][c] > kNodata ? static_cast<int>(std::floor(flowtimes[r][c])) : -1) : 1;
         if (z < 0 || z >= static_cast<int>(queueQD[0][s].size())) continue;
