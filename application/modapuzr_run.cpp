@@ -10,6 +10,7 @@
 #include "application/tracerini.h"
 #include "framework/diagstream.h"
 #include "framework/specialoutput.h"
+#include "framework/statisticpasses.h"
 #include "meteo/meteointerpol.h"
 #include "meteo/precicorr.h"
 #include "meteo/superposition.h"
@@ -183,7 +184,12 @@ void ModellApplication::Step() {
   // The correction works on the station values, or after the superposition on the grid.
   const bool superposing = superposition->GetFlowControl() != 0;
   if (!superposing) precicorr->CorrectStationData();
-  for (int i = 1; i <= n; ++i) interpolators[i]->Interpolate(hour, day, month, year);
+  // The variables' statistics are filled side by side, each in the order of its cells.
+  for (int i = 1; i <= n; ++i) interpolators[i]->InterpolateGrid(hour, day, month, year);
+  StatisticsSideBySide(n, [&](int first, int last) {
+    for (int k = first; k < last; ++k) interpolators[k + 1]->AddStatisticCells();
+  });
+  for (int i = 1; i <= n; ++i) interpolators[i]->ReduceStatistics(hour, day, month, year);
   superposition->run(hour, day, month, year);
   if (superposing || precicorr->GetGridMode()) precicorr->CorrectGrid();
 

@@ -552,22 +552,34 @@ void modelobject::WriteGridFile(const std::string& fileName, Grid grid, bool asc
       std::snprintf(missing, sizeof missing, "%g", nodata);
     else
       std::snprintf(missing, sizeof missing, "-9999");
-    std::string line;
-    char number[32];
-    for (int r = 1; r <= nrows; ++r) {
-      line.clear();
-      const double* values = row(r);
-      for (int c = 1; c <= ncols; ++c) {
-        if (c > 1) line += '\t';
-        if (values) {
-          std::snprintf(number, sizeof number, "%g", values[c]);
-          line += number;
-        } else {
-          line += missing;
+    // Blocks of rows are formatted on the threads, each row into its own
+    // text, and written in the order of the rows: the file is that of one
+    // thread.
+    constexpr int kBlockRows = 64;
+    std::vector<std::string> lines(static_cast<size_t>(std::min(std::max(nrows, 0), kBlockRows)));
+    for (int block = 1; block <= nrows; block += kBlockRows) {
+      const int count = std::min(kBlockRows, nrows - block + 1);
+#pragma omp parallel for schedule(dynamic, 1)
+      for (int i = 0; i < count; ++i) {
+        std::string& line = lines[static_cast<size_t>(i)];
+        line.clear();
+        const double* values = row(block + i);
+        char number[32];
+        for (int c = 1; c <= ncols; ++c) {
+          if (c > 1) line += '\t';
+          if (values) {
+            std::snprintf(number, sizeof number, "%g", values[c]);
+            line += number;
+          } else {
+            line += missing;
+          }
         }
+        line += '\n';
       }
-      line += '\n';
-      if (std::fwrite(line.data(), 1, line.size(), file.stream) != line.size()) WriteError(path, 2);
+      for (int i = 0; i < count; ++i) {
+        const std::string& line = lines[static_cast<size_t>(i)];
+        if (std::fwrite(line.data(), 1, line.size(), file.stream) != line.size()) WriteError(path, 2);
+      }
     }
   } else {
     file.stream = std::fopen(path.c_str(), "wb");

@@ -86,7 +86,15 @@ class meteointerpol : public modelobject {
   // result grids which step ends a day, a month or a year.
   void SetMinToIntEnd(double hours) { modelobject::SetMinToIntEnd(hours * 60.0); }
   virtual void GetDate(int64_t& hourOut, int64_t& dayOut, int64_t& monthOut, int64_t& yearOut) const;
+  // The step's grid and its statistics: InterpolateGrid, AddStatisticCells, ReduceStatistics.
   virtual void Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
+  // The step's grid (response-unit cells from their masters), the statistics begun.
+  void InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
+  // Adds the grid's cells to the statistics, in the order of the cells; the
+  // interpolators of several variables may do so side by side on the threads.
+  void AddStatisticCells();
+  // Sums the statistics over the instances (collective) and keeps the step's line.
+  void ReduceStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
   virtual void ReadStepData();
   virtual int EndReached() const { return EndFlag ? 1 : 0; }
   virtual void SetEndDateToCurrent();

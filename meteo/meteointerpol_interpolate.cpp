@@ -65,6 +65,12 @@ void meteointerpol::LoadScenarioGrid(int64_t monthOfDate) {
 }
 
 void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
+  InterpolateGrid(stepHour, stepDay, stepMonth, stepYear);
+  AddStatisticCells();
+  ReduceStatistics(stepHour, stepDay, stepMonth, stepYear);
+}
+
+void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
   const MeteoDate step{stepHour, stepDay, stepMonth, stepYear};
   if (!(CurrentDate == step)) {
     const std::string dashes(77, '-');
@@ -191,32 +197,45 @@ void meteointerpol::Interpolate(int64_t stepHour, int64_t stepDay, int64_t stepM
   }
 
   // Cells of a hydrologic response unit take the value of its master cell.
-  // Without units and without a statistics file the loop would do nothing.
-  const bool statisticsWritten = dynamic_cast<InactiveMeteoStatistics*>(Statistics) == nullptr;
-  for (int r = firstrow; r <= lastrow && (HruMasterGrid || statisticsWritten); ++r) {
+  if (!HruMasterGrid) return;
+  for (int r = firstrow; r <= lastrow; ++r) {
+    int first = 0;
+    int last = -1;
+    FirstAndLastColumn(r, first, last);
+    for (int c = first; c <= last; ++c) {
+      if (!IsOwnCell(r, c) || HruMasterGrid[r][c] != nodata) continue;
+      const double unit = HruGrid[r][c];
+      const bool known = unit >= 1 && unit < static_cast<double>(HruMasters.size());
+      const HruMasterCell master = known ? HruMasters[static_cast<size_t>(unit)] : HruMasterCell{};
+      if (!known || master.row < firstrow || master.row > lastrow || master.column < 1 || master.column > ncols) {
+        *diag << "FATAL: the hydrologic response unit " << unit << " of the cell in row " << r << ", column " << c
+              << " has no master cell among the " << static_cast<long>(HruMasters.size()) - 1
+              << " units of this instance (" << VariableName.c_str() << ")"
+              << "[end-entry]";
+        throw 1030;
+      }
+      ResultGrid[r][c] = ResultGrid[master.row][master.column];
+    }
+  }
+}
+
+void meteointerpol::AddStatisticCells() {
+  // Without a statistics file the loop would do nothing.
+  if (dynamic_cast<InactiveMeteoStatistics*>(Statistics) != nullptr) return;
+  for (int r = firstrow; r <= lastrow; ++r) {
     int first = 0;
     int last = -1;
     FirstAndLastColumn(r, first, last);
     for (int c = first; c <= last; ++c) {
       if (!IsOwnCell(r, c)) continue;
-      if (HruMasterGrid && HruMasterGrid[r][c] == nodata) {
-        const double unit = HruGrid[r][c];
-        const bool known = unit >= 1 && unit < static_cast<double>(HruMasters.size());
-        const HruMasterCell master = known ? HruMasters[static_cast<size_t>(unit)] : HruMasterCell{};
-        if (!known || master.row < firstrow || master.row > lastrow || master.column < 1 || master.column > ncols) {
-          *diag << "FATAL: the hydrologic response unit " << unit << " of the cell in row " << r << ", column " << c
-                << " has no master cell among the " << static_cast<long>(HruMasters.size()) - 1
-                << " units of this instance (" << VariableName.c_str() << ")"
-                << "[end-entry]";
-          throw 1030;
-        }
-        ResultGrid[r][c] = ResultGrid[master.row][master.column];
-      }
       // A cell without a valid value (below -Nodata, whatever Nodata is) is missing in the statistics.
       const double v = ResultGrid[r][c] >= -Nodata ? ResultGrid[r][c] : -9999.0;
       Statistics->AddCell(r, c, ZoneIndex(zonegrid[r][c]), v, 1.0);
     }
   }
+}
+
+void meteointerpol::ReduceStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
   Statistics->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
 }
 

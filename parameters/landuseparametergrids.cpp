@@ -116,6 +116,7 @@ int landuseparametergrids::EntryIndex(int layer, int row, int column) const {
 // is a code that was never checked (for example in a periodically read grid).
 void landuseparametergrids::CheckLayerIndex(int layer, int row, int column, double value) const {
   if (value >= 1.0 && value < tableCount + 1.0) return;
+#pragma omp critical(landuse_parameter_message)
   *diag << "FATAL: the land-use layer grid landuse" << layer << " holds " << value << " in row " << row << ", column "
         << column << ", which is no index of the land-use table (1 to " << tableCount
         << "); the land-use codes of the grid have to be checked against [landuse_table] first"

@@ -128,6 +128,7 @@ class landuseparametergrids : public modelobject {
   void AccumulateTemperature();
   void AdvanceMovingMean();
   void UpdateLayerCells(int64_t stepDay, int64_t stepMonth, int64_t stepYear);
+  void UpdateLayerRow(int row, int day, int month, int year, DiagStream& s);
   void SetVegetationPeriodFlags(int dayOfYear);
   void CountVegetationSteps();
   void WriteDailyLogLine(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);

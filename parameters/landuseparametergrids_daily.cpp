@@ -1,6 +1,7 @@
 // The land-use parameters of the day, brought into the grids once a day on
 // the last step of the day, and the per-step counts of the vegetation period.
 #include <algorithm>
+#include <atomic>
 #include <iomanip>
 
 #include "framework/diagstream.h"
@@ -67,6 +68,7 @@ void landuseparametergrids::UpdateActualParameters(int64_t stepHour, int64_t ste
 // enters in its course averages the steps it has seen, and steps with a
 // missing temperature are left out.
 void landuseparametergrids::AccumulateTemperature() {
+#pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
     int c1 = 1, c2 = 0;
     OwnColumns(r, c1, c2);
@@ -91,6 +93,7 @@ void landuseparametergrids::AccumulateTemperature() {
 // the newest in level 1; level 0 belongs to the leaf fall of the phenology.
 void landuseparametergrids::AdvanceMovingMean() {
   windowDays = std::min(windowDays + 1, kMovingWindowDays);
+#pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
     int c1 = 1, c2 = 0;
     OwnColumns(r, c1, c2);
@@ -128,60 +131,77 @@ void landuseparametergrids::UpdateLayerCells(int64_t stepDay, int64_t stepMonth,
   const int month = static_cast<int>(stepMonth);
   const int year = static_cast<int>(stepYear);
   DiagStream& s = *diag;
+  // Every cell reads the table and writes only its own values; the first
+  // error code of a row is thrown after the loop.
+  std::atomic<int> failure{0};
+#pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
-    int c1 = 1, c2 = 0;
-    OwnColumns(r, c1, c2);
-    for (int c = c1; c <= c2; ++c) {
-      if (!Valid(r, c)) continue;
-      const double z = Elevation(r, c);
-      for (int k = 1; k <= layerCount; ++k) {
-        const int i = EntryIndex(k, r, c);
-        if (i == 0) {
-          // VegetationDuration keeps its count.
-          for (Kind kind : {kRootDepth, kLeafAreaIndex, kVegetationCover, kInterceptionResistance, kCanopyResistance,
-                            kRoughnessLength, kVegetationStart, kVegetationStop})
-            grids[kind][k][r][c] = nodata;
-          if (k == 1) {
-            albedo[r][c] = nodata;
-            evaporationResistance[r][c] = nodata;
-          }
-          continue;
-        }
-        const landuse_table_entry& e = table[i];
-        const int d = e.GetJulianDay(day, month, year);
+    try {
+      UpdateLayerRow(r, day, month, year, s);
+    } catch (int code) {
+      int none = 0;
+      failure.compare_exchange_strong(none, code);
+    } catch (...) {
+      int none = 0;
+      failure.compare_exchange_strong(none, 103);
+    }
+  }
+  if (const int code = failure.load(); code != 0) throw code;
+}
+
+void landuseparametergrids::UpdateLayerRow(int r, int day, int month, int year, DiagStream& s) {
+  int c1 = 1, c2 = 0;
+  OwnColumns(r, c1, c2);
+  for (int c = c1; c <= c2; ++c) {
+    if (!Valid(r, c)) continue;
+    const double z = Elevation(r, c);
+    for (int k = 1; k <= layerCount; ++k) {
+      const int i = EntryIndex(k, r, c);
+      if (i == 0) {
+        // VegetationDuration keeps its count.
+        for (Kind kind : {kRootDepth, kLeafAreaIndex, kVegetationCover, kInterceptionResistance, kCanopyResistance,
+                          kRoughnessLength, kVegetationStart, kVegetationStop})
+          grids[kind][k][r][c] = nodata;
         if (k == 1) {
-          if (e.UseInternalParameter(1)) albedo[r][c] = e.GetAlbedoAtJulianDay(s, d, k, r, c, z);
-          if (e.UseInternalParameter(2))
-            evaporationResistance[r][c] = e.GetRsEvaporationAtDate(s, day, month, year, k, r, c, z);
+          albedo[r][c] = nodata;
+          evaporationResistance[r][c] = nodata;
         }
-        if (e.UseInternalParameter(64)) grids[kRootDepth][k][r][c] = e.GetRootDepthAtJulianDay(s, d, k, r, c, z);
-        if (e.UseInternalParameter(16)) grids[kLeafAreaIndex][k][r][c] = e.GetLAIAtJulianDay(s, d, k, r, c, z);
-        if (e.UseInternalParameter(32)) grids[kVegetationCover][k][r][c] = e.GetVCFAtJulianDay(s, d, k, r, c, z);
-        if (e.UseInternalParameter(4))
-          grids[kCanopyResistance][k][r][c] = e.GetRscAtDate(s, day, month, year, k, r, c, z);
-        if (e.UseInternalParameter(8))
-          grids[kInterceptionResistance][k][r][c] = e.GetRsInterceptionAtDate(s, day, month, year, k, r, c, z);
-        if (e.UseInternalParameter(128)) grids[kRoughnessLength][k][r][c] = e.GetZ0AtJulianDay(s, d, k, r, c, z);
-
-        double& start = grids[kVegetationStart][k][r][c];
-        double& stop = grids[kVegetationStop][k][r][c];
-        if (d == e.JDVegetationResetForBalance) {
-          start = -1.0;
-          stop = -1.0;
-          grids[kVegetationDuration][k][r][c] = 0.0;
-        }
-        if (start <= 0) start = e.GetVegetationStartDay(s, d, k, r, c, z);
-        if (stop < 0) stop = e.GetVegetationStopDay(s, d, k, r, c, z);
-
-        double& root = grids[kRootDepth][k][r][c];
-        if (root < 0.01) root = 0.01;
-        double& cover = grids[kVegetationCover][k][r][c];
-        if (cover < 0) cover = 0.0;
-        if (cover > 1.0) cover = 1.0;
-        if (grids[kLeafAreaIndex][k][r][c] < 0) grids[kLeafAreaIndex][k][r][c] = 0.0;
-        if (grids[kInterceptionResistance][k][r][c] < 0) grids[kInterceptionResistance][k][r][c] = 0.0;
-        if (grids[kRoughnessLength][k][r][c] <= 0) grids[kRoughnessLength][k][r][c] = 0.01;
+        continue;
       }
+      const landuse_table_entry& e = table[i];
+      const int d = e.GetJulianDay(day, month, year);
+      if (k == 1) {
+        if (e.UseInternalParameter(1)) albedo[r][c] = e.GetAlbedoAtJulianDay(s, d, k, r, c, z);
+        if (e.UseInternalParameter(2))
+          evaporationResistance[r][c] = e.GetRsEvaporationAtDate(s, day, month, year, k, r, c, z);
+      }
+      if (e.UseInternalParameter(64)) grids[kRootDepth][k][r][c] = e.GetRootDepthAtJulianDay(s, d, k, r, c, z);
+      if (e.UseInternalParameter(16)) grids[kLeafAreaIndex][k][r][c] = e.GetLAIAtJulianDay(s, d, k, r, c, z);
+      if (e.UseInternalParameter(32)) grids[kVegetationCover][k][r][c] = e.GetVCFAtJulianDay(s, d, k, r, c, z);
+      if (e.UseInternalParameter(4))
+        grids[kCanopyResistance][k][r][c] = e.GetRscAtDate(s, day, month, year, k, r, c, z);
+      if (e.UseInternalParameter(8))
+        grids[kInterceptionResistance][k][r][c] = e.GetRsInterceptionAtDate(s, day, month, year, k, r, c, z);
+      if (e.UseInternalParameter(128)) grids[kRoughnessLength][k][r][c] = e.GetZ0AtJulianDay(s, d, k, r, c, z);
+
+      double& start = grids[kVegetationStart][k][r][c];
+      double& stop = grids[kVegetationStop][k][r][c];
+      if (d == e.JDVegetationResetForBalance) {
+        start = -1.0;
+        stop = -1.0;
+        grids[kVegetationDuration][k][r][c] = 0.0;
+      }
+      if (start <= 0) start = e.GetVegetationStartDay(s, d, k, r, c, z);
+      if (stop < 0) stop = e.GetVegetationStopDay(s, d, k, r, c, z);
+
+      double& root = grids[kRootDepth][k][r][c];
+      if (root < 0.01) root = 0.01;
+      double& cover = grids[kVegetationCover][k][r][c];
+      if (cover < 0) cover = 0.0;
+      if (cover > 1.0) cover = 1.0;
+      if (grids[kLeafAreaIndex][k][r][c] < 0) grids[kLeafAreaIndex][k][r][c] = 0.0;
+      if (grids[kInterceptionResistance][k][r][c] < 0) grids[kInterceptionResistance][k][r][c] = 0.0;
+      if (grids[kRoughnessLength][k][r][c] <= 0) grids[kRoughnessLength][k][r][c] = 0.01;
     }
   }
 }
@@ -202,6 +222,7 @@ void landuseparametergrids::SetVegetationPeriodFlags(int dayOfYear) {
 }
 
 void landuseparametergrids::CountVegetationSteps() {
+#pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
     int c1 = 1, c2 = 0;
     OwnColumns(r, c1, c2);

@@ -5,6 +5,7 @@
 
 #include "framework/diagstream.h"
 #include "framework/hrurecord.h"
+#include "framework/statisticpasses.h"
 #include "framework/zonalstatistic.h"
 #include "radiation_et/etpetr.h"
 
@@ -43,6 +44,8 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
   const int L = LayerCount;
   // Snow methods that evaporate snow themselves.
   const bool ownsnow = snowmethod == 5 || snowmethod == 6 || snowmethod == 7 || snowmethod == 11;
+  // Each cell takes only from its own stores.
+#pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
     int c0, c1;
     ColumnsOf(r, c0, c1);
@@ -217,31 +220,45 @@ void verdunstungsmodellklasse::AccumulateZoneStatistics(int64_t stepHour, int64_
   SetStepDate(stepYear, stepMonth, stepDay, stepHour);
   RestoreStepTemperature();
   const int L = LayerCount;
+  auto layerValue = [&](int j, int r, int c) { return landuse[j][r][c] > nodata ? etr[j][r][c] : 0.0; };
+#pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
     int c0, c1;
     ColumnsOf(r, c0, c1);
     for (int c = c0; c <= c1; ++c) {
       if (!OwnCell(r, c)) continue;
-      const int zone = ZoneOf(r, c);
-      const double g = GlacierFraction(r, c);
-      const double w = 1 - g;
       double layers = 0;
-      for (int j = 1; j <= L; ++j) {
-        const double v = landuse[j][r][c] > nodata ? etr[j][r][c] : 0.0;
-        etrstat[j]->AddCell(r, c, zone, v, w);
-        etrstat[j]->AddCell(r, c, zone, 0.0, g);
-        layers += v;
-      }
+      for (int j = 1; j <= L; ++j) layers += layerValue(j, r, c);
       // The cell's real evapotranspiration: what the soil gave the layers and
       // its surface, the snow evaporation and, with interception, what the
       // vegetation's storage lost.
       etr[0][r][c] = (interceptionevap ? interceptionevap[r][c] : 0.0) + evrs[r][c] + evar[r][c] + layers;
-      const double glacierpart = glaciersnowevap ? glaciersnowevap[r][c] : evrs[r][c];
-      etrstat[0]->AddCell(r, c, zone, g * glacierpart + w * etr[0][r][c], 1.0);
-      evarstat->AddCell(r, c, zone, evar[r][c], w);
-      evarstat->AddCell(r, c, zone, 0.0, g);
     }
   }
+  // Statistics 0 ... L: the layers' real evapotranspiration (0 the cell's),
+  // L + 1: the soil evaporation; each cell's glacier share adds 0.
+  StatisticsSideBySide(L + 2, [&](int first, int last) {
+    for (int r = firstrow; r <= lastrow; ++r) {
+      int c0, c1;
+      ColumnsOf(r, c0, c1);
+      for (int c = c0; c <= c1; ++c) {
+        if (!OwnCell(r, c)) continue;
+        const int zone = ZoneOf(r, c);
+        const double g = GlacierFraction(r, c);
+        const double w = 1 - g;
+        for (int s = first; s < last; ++s) {
+          if (s == 0) {
+            const double glacierpart = glaciersnowevap ? glaciersnowevap[r][c] : evrs[r][c];
+            etrstat[0]->AddCell(r, c, zone, g * glacierpart + w * etr[0][r][c], 1.0);
+          } else {
+            zonalstatistic* statistic = s <= L ? etrstat[s] : evarstat;
+            statistic->AddCell(r, c, zone, s <= L ? layerValue(s, r, c) : evar[r][c], w);
+            statistic->AddCell(r, c, zone, 0.0, g);
+          }
+        }
+      }
+    }
+  });
   for (int l = 0; l <= L; ++l) {
     etrstat[l]->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
     WriteStatisticGrids(etrpos[l], 1, 0);

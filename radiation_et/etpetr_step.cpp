@@ -11,6 +11,7 @@
 
 #include "framework/diagstream.h"
 #include "framework/hrurecord.h"
+#include "framework/statisticpasses.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/multilayer_landuse_entry.h"
 #include "radiation_et/etpetr.h"
@@ -124,25 +125,37 @@ void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t stepHour, int
     }
   }
 
-  for (int r = firstrow; r <= lastrow; ++r) {
-    int c0, c1;
-    ColumnsOf(r, c0, c1);
-    for (int c = c0; c <= c1; ++c) {
-      if (!OwnCell(r, c)) continue;
-      const int zone = ZoneOf(r, c);
-      // Every method fills its vegetation layer, so each writes the layer statistics.
-      for (int l = 1; l <= LayerCount; ++l) {
-        const bool empty = !(landuse[l][r][c] > nodata);
-        if (etpstat[l]) etpstat[l]->AddCell(r, c, zone, empty ? 0.0 : etp[l][r][c], 1.0);
-        if (eipstat[l]) eipstat[l]->AddCell(r, c, zone, empty ? 0.0 : eip[l][r][c], 1.0);
+  // Statistics 0 ... 2L + 1: the potential evapotranspiration (even) and the
+  // interception evaporation (odd) of layer 0 ... L; then the soil
+  // evaporation, the global radiation and the cloudiness. Every method fills
+  // its vegetation layer, so each writes the layer statistics.
+  const int L = LayerCount;
+  StatisticsSideBySide(2 * L + 5, [&](int first, int last) {
+    for (int r = firstrow; r <= lastrow; ++r) {
+      int c0, c1;
+      ColumnsOf(r, c0, c1);
+      for (int c = c0; c <= c1; ++c) {
+        if (!OwnCell(r, c)) continue;
+        const int zone = ZoneOf(r, c);
+        for (int s = first; s < last; ++s) {
+          zonalstatistic* statistic = nullptr;
+          Grid values = nullptr;
+          int layer = 0;
+          if (s <= 2 * L + 1) {
+            layer = s / 2;
+            statistic = s % 2 == 0 ? etpstat[layer] : eipstat[layer];
+            values = s % 2 == 0 ? etp[layer] : eip[layer];
+          } else {
+            statistic = s == 2 * L + 2 ? evapstat : (s == 2 * L + 3 ? rgexstat : cloudstat);
+            values = s == 2 * L + 2 ? evap : (s == 2 * L + 3 ? rgex : cloud);
+          }
+          if (!statistic) continue;
+          const bool empty = layer >= 1 && !(landuse[layer][r][c] > nodata);
+          statistic->AddCell(r, c, zone, empty ? 0.0 : values[r][c], 1.0);
+        }
       }
-      if (etpstat[0]) etpstat[0]->AddCell(r, c, zone, etp[0][r][c], 1.0);
-      if (eipstat[0]) eipstat[0]->AddCell(r, c, zone, eip[0][r][c], 1.0);
-      evapstat->AddCell(r, c, zone, evap[r][c], 1.0);
-      rgexstat->AddCell(r, c, zone, rgex[r][c], 1.0);
-      cloudstat->AddCell(r, c, zone, cloud[r][c], 1.0);
     }
-  }
+  });
   SetStepDate(stepYear, stepMonth, stepDay, stepHour);
   for (int l = 0; l <= LayerCount; ++l) {
     etpstat[l]->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);

@@ -1,10 +1,12 @@
 #include "radiation_et/interzep.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
 #include "framework/diagstream.h"
+#include "framework/statisticpasses.h"
 #include "framework/strutil.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/landuse_table_entry.h"
@@ -205,6 +207,7 @@ double interzeptionsmodellklasse::Capacity(int i, int r, int c) const {
   const int index = static_cast<int>(v);
   const int count = landusetable ? landusetable[0].code : 0;
   if (index < 1 || index > count) {
+#pragma omp critical(interception_message)
     *diag << "FATAL: the land use " << v << " of vegetation layer " << i << " (grid landuse" << i << ") at row " << r
           << ", column " << c << " is not an entry of the land-use table (1 ... " << count << "), " << modulname.c_str()
           << "[end-entry]";
@@ -289,22 +292,25 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
   for (int k = 1; k <= tracercount; ++k)
     if (tracergrids[k].statistic) tracergrids[k].statistic->NewStep();
   const int n = layers;
+  // A cell of the step: in the zone grid and computed by this instance.
+  auto computed = [&](int r, int c) {
+    return zonegrid[r][c] > nodata && !(MPIRegions && MPIRegions[r][c] != static_cast<double>(mpirank));
+  };
+  auto glacierShare = [&](int r, int c) { return glacier ? std::clamp(glacier[r][c], 0.0, 1.0) : 0.0; };
+  // The cells on the threads (each touches only its own cell), then the
+  // statistics side by side, each in the order of the cells.
+  std::atomic<int> failure{0};
+#pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
-    int c0, c1;
-    ColumnsOf(r, c0, c1);
-    for (int c = c0; c <= c1; ++c) {
-      if (!(zonegrid[r][c] > nodata) || (MPIRegions && MPIRegions[r][c] != static_cast<double>(mpirank))) {
-        for (int i = 0; i <= n; ++i) evaporation[i][r][c] = throughfall[i][r][c] = nodata;
-        continue;
-      }
-      const int zone = ZoneOf(r, c);
-      const double g = glacier ? std::clamp(glacier[r][c], 0.0, 1.0) : 0.0;
-      if (g < 1) {
-        auto add = [&](int i) {
-          statistics[0][i]->AddCell(r, c, zone, evaporation[i][r][c], 1 - g);
-          statistics[1][i]->AddCell(r, c, zone, storage[i][r][c], 1 - g);
-          statistics[2][i]->AddCell(r, c, zone, throughfall[i][r][c], 1 - g);
-        };
+    try {
+      int c0, c1;
+      ColumnsOf(r, c0, c1);
+      for (int c = c0; c <= c1; ++c) {
+        if (!computed(r, c)) {
+          for (int i = 0; i <= n; ++i) evaporation[i][r][c] = throughfall[i][r][c] = nodata;
+          continue;
+        }
+        if (glacierShare(r, c) >= 1) continue;
         evaporation[0][r][c] = throughfall[0][r][c] = storage[0][r][c] = 0;
         double W = water[r][c];
         for (int i = 1; i <= n; ++i) {
@@ -321,25 +327,66 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
           storage[0][r][c] += storage[i][r][c];
           throughfall[0][r][c] = throughfall[i][r][c];
           W = throughfall[i][r][c];
-          add(i);
         }
         if (n == 1) pottrans[0][r][c] = pottrans[1][r][c];
-        add(0);
       }
-      if (g > 0) {
-        if (g >= 0.99999) {
-          for (int i = 0; i <= n; ++i) evaporation[i][r][c] = storage[i][r][c] = 0;
-          throughfall[0][r][c] = 0;
+    } catch (int code) {
+      int none = 0;
+      failure.compare_exchange_strong(none, code);
+    } catch (...) {
+      int none = 0;
+      failure.compare_exchange_strong(none, 103);
+    }
+  }
+  if (const int code = failure.load(); code != 0) throw code;
+
+  // Statistic k * (n + 1) + i: evaporation, storage and throughfall (k = 0,
+  // 1, 2) of layer i. A cell adds its value with the share not under a
+  // glacier, and 0 with the glacier's share.
+  StatisticsSideBySide(3 * (n + 1), [&](int first, int last) {
+    for (int r = firstrow; r <= lastrow; ++r) {
+      int c0, c1;
+      ColumnsOf(r, c0, c1);
+      for (int c = c0; c <= c1; ++c) {
+        if (!computed(r, c)) continue;
+        const int zone = ZoneOf(r, c);
+        const double g = glacierShare(r, c);
+        for (int s = first; s < last; ++s) {
+          const int k = s / (n + 1), i = s % (n + 1);
+          const Grid values = k == 0 ? evaporation[i] : (k == 1 ? storage[i] : throughfall[i]);
+          if (g < 1) statistics[k][i]->AddCell(r, c, zone, values[r][c], 1 - g);
+          if (g > 0) statistics[k][i]->AddCell(r, c, zone, 0.0, g);
         }
-        for (int i = 0; i <= n; ++i)
-          for (int k = 0; k < 3; ++k) statistics[k][i]->AddCell(r, c, zone, 0.0, g);
       }
-      // Tracer storage per zone: concentrations weighted by the stored water, masses summed.
-      for (int k = 1; k <= tracercount && n == 1; ++k) {
-        TracerGrids& t = tracergrids[k];
-        if (!t.subbasins) continue;
+    }
+  });
+
+  // A cell (almost) wholly under a glacier intercepts nothing; its values
+  // went into the statistics above with their small weight first.
+  if (glacier) {
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r) {
+      int c0, c1;
+      ColumnsOf(r, c0, c1);
+      for (int c = c0; c <= c1; ++c) {
+        if (!computed(r, c) || glacierShare(r, c) < 0.99999) continue;
+        for (int i = 0; i <= n; ++i) evaporation[i][r][c] = storage[i][r][c] = 0;
+        throughfall[0][r][c] = 0;
+      }
+    }
+  }
+
+  // Tracer storage per zone: concentrations weighted by the stored water, masses summed.
+  for (int k = 1; k <= tracercount && n == 1; ++k) {
+    TracerGrids& t = tracergrids[k];
+    if (!t.subbasins) continue;
+    for (int r = firstrow; r <= lastrow; ++r) {
+      int c0, c1;
+      ColumnsOf(r, c0, c1);
+      for (int c = c0; c <= c1; ++c) {
+        if (!computed(r, c)) continue;
         const double area = relcellarea ? relcellarea[r][c] : 1.0;
-        ZoneRecord& rec = t.subbasins[zone];
+        ZoneRecord& rec = t.subbasins[ZoneOf(r, c)];
         if (tracers[k].evaporating == 1) {
           const double S = storage[0][r][c];
           rec.n += S;

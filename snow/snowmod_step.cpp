@@ -9,6 +9,7 @@
 
 #include "framework/diagstream.h"
 #include "framework/hrurecord.h"
+#include "framework/statisticpasses.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/landuse_table_entry.h"
 #include "snow/snowmod.h"
@@ -436,43 +437,65 @@ void schneemodellklasse::CopyHRUStates() {
 void schneemodellklasse::AddStatistics() {
   const int first = std::max(1, firstrow);
   const int last = std::min(nrows, lastrow);
-  for (int r = first; r <= last; ++r) {
-    for (int c = 1; c <= ncols; ++c) {
-      if (!OwnCell(r, c)) continue;
-      const long code = std::lround(zonegrid[r][c]);
-      if (code < 0 || code > maxzonecode || !zoneindex) continue;
-      const int k = zoneindex[code];
-      auto add = [&](Statistic s, double v) {
-        if (stats[s].writer) stats[s].writer->AddCell(r, c, k, v, 1.0);
-      };
-      const double S = own[kSolid].grid[r][c];
-      const double L = own[kLiquid].grid[r][c];
-      add(kStatStorage, S + L);
-      add(kStatOutflow, own[kOutflow].grid[r][c]);
-      add(kStatMeltOutflow, own[kMeltOutflow].grid[r][c]);
-      add(kStatDays, own[kDaysSnow].grid[r][c]);
-      add(kStatAge, own[kAge].grid[r][c]);
-      add(kStatSnowfall, own[kSnowFraction].grid[r][c]);
-      add(kStatRainfall, own[kRainFraction].grid[r][c]);
-      add(kStatAlbedo, albedo[r][c]);
-      if (own[kSnowTemp].grid) add(kStatSnowTemp, own[kSnowTemp].grid[r][c]);
-      if (own[kSurfTemp].grid) add(kStatSurfTemp, own[kSurfTemp].grid[r][c]);
-      if (own[kInputMass].grid) {
-        add(kStatInputMass, own[kInputMass].grid[r][c]);
-        add(kStatMobileMass, own[kMobileMass].grid[r][c]);
-        add(kStatDeposition, own[kDeposition].grid[r][c]);
-      }
-      if (glaciergrid) AddGlacierStatistics(r, c, k);
-      if (snowfreedays && gstats[kStatThawDepth].writer)
-        gstats[kStatThawDepth].writer->AddCell(r, c, k, thawdepth[r][c], 1.0);
-      // Tracers of cells without glacier: concentrations weighted by the
-      // water of the pack, amounts summed.
-      for (int t = 1; t <= tracercount && GlacierFraction(r, c) <= 0; ++t)
-        if (tracergrids[t].statistic)
-          tracergrids[t].statistic->AddCell(r, c, k, tracergrids[t].store[r][c],
-                                            tracers[t].evaporating == 1 ? S + L : 1.0);
-    }
+  // The grid each statistic of the pack takes; the storage adds solid and liquid.
+  Grid source[kStatisticCount] = {};
+  source[kStatOutflow] = own[kOutflow].grid;
+  source[kStatMeltOutflow] = own[kMeltOutflow].grid;
+  source[kStatStorage] = own[kSolid].grid;
+  source[kStatDays] = own[kDaysSnow].grid;
+  source[kStatAge] = own[kAge].grid;
+  source[kStatSnowfall] = own[kSnowFraction].grid;
+  source[kStatRainfall] = own[kRainFraction].grid;
+  source[kStatAlbedo] = albedo;
+  source[kStatSnowTemp] = own[kSnowTemp].grid;
+  source[kStatSurfTemp] = own[kSurfTemp].grid;
+  if (own[kInputMass].grid) {
+    source[kStatInputMass] = own[kInputMass].grid;
+    source[kStatMobileMass] = own[kMobileMass].grid;
+    source[kStatDeposition] = own[kDeposition].grid;
   }
+  // Tasks: the statistics of the pack, then the glacier statistics (with
+  // their sums per subbasin), the thaw depth and the tracers.
+  const int glacierTask = kStatisticCount, thawTask = kStatisticCount + 1, tracerTask = kStatisticCount + 2;
+  int tasks[kStatisticCount + 3];
+  int count = 0;
+  for (int task = 0; task < kStatisticCount + 3; ++task) {
+    if (task < kStatisticCount && (!stats[task].writer || !source[task])) continue;
+    if (task == glacierTask && !glaciergrid) continue;
+    if (task == thawTask && !(snowfreedays && gstats[kStatThawDepth].writer)) continue;
+    if (task == tracerTask && tracercount < 1) continue;
+    tasks[count++] = task;
+  }
+  StatisticsSideBySide(count, [&](int from, int to) {
+    for (int r = first; r <= last; ++r) {
+      for (int c = 1; c <= ncols; ++c) {
+        if (!OwnCell(r, c)) continue;
+        const long code = std::lround(zonegrid[r][c]);
+        if (code < 0 || code > maxzonecode || !zoneindex) continue;
+        const int k = zoneindex[code];
+        for (int j = from; j < to; ++j) {
+          const int task = tasks[j];
+          if (task < kStatisticCount) {
+            double v = source[task][r][c];
+            if (task == kStatStorage) v += own[kLiquid].grid[r][c];
+            stats[task].writer->AddCell(r, c, k, v, 1.0);
+          } else if (task == glacierTask) {
+            AddGlacierStatistics(r, c, k);
+          } else if (task == thawTask) {
+            gstats[kStatThawDepth].writer->AddCell(r, c, k, thawdepth[r][c], 1.0);
+          } else if (GlacierFraction(r, c) <= 0) {
+            // Tracers of cells without glacier: concentrations weighted by the
+            // water of the pack, amounts summed.
+            const double water = own[kSolid].grid[r][c] + own[kLiquid].grid[r][c];
+            for (int t = 1; t <= tracercount; ++t)
+              if (tracergrids[t].statistic)
+                tracergrids[t].statistic->AddCell(r, c, k, tracergrids[t].store[r][c],
+                                                  tracers[t].evaporating == 1 ? water : 1.0);
+          }
+        }
+      }
+    }
+  });
 }
 
 void schneemodellklasse::WriteGridStatistics() {

@@ -192,15 +192,20 @@ class surfaceroutingclass : public teilmodellklasse {
   bool FaceNeighbour(int r, int c, int rn, int cn) const;
   double CellDx(int r, int c) const { return cellsizex ? cellsizex[r][c] : cellsize; }
   double CellDy(int r, int c) const { return cellsizey ? cellsizey[r][c] : cellsize; }
+  // One cell's level from its neighbours' (Gauss-Seidel); returns the change [m].
+  double RelaxLevel(int r, int c, double dt);
   void SweepLevels(double dt);
   void UpdateLevels(double dt);
 
   // Own cells of the instance, row by row: (row, column) pairs from rowstart[i].
   std::vector<int> owncells;     // column per own cell
   std::vector<int> ownrowstart;  // index into owncells per row firstrow ... lastrow + 1
-  std::vector<int> cellentry;    // land-use entry per own cell (0: none or invalid)
-  std::vector<double> cellrc;    // residue cover at the step's date per own cell
-  std::vector<double> celldp;    // stem diameter at the step's date per own cell
+  // The own cells of each colour of the sweeps (row plus column even: 0, odd: 1), as above.
+  std::vector<int> colourcells[2];
+  std::vector<int> colourrowstart[2];
+  std::vector<int> cellentry;  // land-use entry per own cell (0: none or invalid)
+  std::vector<double> cellrc;  // residue cover at the step's date per own cell
+  std::vector<double> celldp;  // stem diameter at the step's date per own cell
   bool cellsready = false;
   bool siltingup = false;  // "DirectRunoffSiltingUp" exists: the soil leaves the surface water alone
   int CellIndex(int r, int c) const;

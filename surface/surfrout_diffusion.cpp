@@ -84,55 +84,103 @@ void surfaceroutingclass::InitConductances() {
     }
 }
 
-double surfaceroutingclass::IterateLevels(double dt) {
-  PrepareCells();
+double surfaceroutingclass::RelaxLevel(int r, int c, double dt) {
   Grid head = own[kHead].grid;
   Grid old = own[kHeadOld].grid;
   Grid kx = own[kRoughnessX].grid;
   Grid ky = own[kRoughnessY].grid;
+  if (riverdepth[r][c] > 0 && riverwidth[r][c] > 0) {
+    head[r][c] = old[r][c] = elevation[r][c];
+    return 0;
+  }
+  const double dx = CellDx(r, c), dy = CellDy(r, c);
+  // Face coefficients north, east, south, west; a face outside the grid has none.
+  const double K[4] = {r > 1 ? dx / dy * ky[r - 1][c] : 0.0, dy / dx * kx[r][c], dx / dy * ky[r][c],
+                       c > 1 ? dy / dx * kx[r][c - 1] : 0.0};
+  const int rn[4] = {r - 1, r, r + 1, r};
+  const int cn[4] = {c, c + 1, c, c - 1};
+  const double storage = dx * dy / dt;
+  double num = storage * old[r][c], den = storage;
+  for (int f = 0; f < 4; ++f) {
+    if (K[f] == 0) continue;
+    num += K[f] * EffectiveLevel(r, c, rn[f], cn[f]);
+    den += K[f];
+  }
+  const double H = num / den;
+  const double change = std::fabs(H - head[r][c]);
+  head[r][c] = H;
+  return change;
+}
+
+double surfaceroutingclass::IterateLevels(double dt) {
+  PrepareCells();
   double largest = 0;
   for (int colour = 0; colour <= 1; ++colour) {
     if (colour == 1) MPIExchangeBorders(own[kHead].position);
+    const std::vector<int>& cells = colourcells[colour];
+    const std::vector<int>& start = colourrowstart[colour];
 #pragma omp parallel for schedule(runtime) reduction(max : largest)
     for (int r = firstrow; r <= lastrow; ++r)
-      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
-        const int c = owncells[i];
-        if ((r + c) % 2 != colour) continue;
-        if (riverdepth[r][c] > 0 && riverwidth[r][c] > 0) {
-          head[r][c] = old[r][c] = elevation[r][c];
-          continue;
-        }
-        const double dx = CellDx(r, c), dy = CellDy(r, c);
-        // Face coefficients north, east, south, west; a face outside the grid has none.
-        const double K[4] = {r > 1 ? dx / dy * ky[r - 1][c] : 0.0, dy / dx * kx[r][c], dx / dy * ky[r][c],
-                             c > 1 ? dy / dx * kx[r][c - 1] : 0.0};
-        const int rn[4] = {r - 1, r, r + 1, r};
-        const int cn[4] = {c, c + 1, c, c - 1};
-        const double storage = dx * dy / dt;
-        double num = storage * old[r][c], den = storage;
-        for (int f = 0; f < 4; ++f) {
-          if (K[f] == 0) continue;
-          num += K[f] * EffectiveLevel(r, c, rn[f], cn[f]);
-          den += K[f];
-        }
-        const double H = num / den;
-        largest = std::max(largest, std::fabs(H - head[r][c]));
-        head[r][c] = H;
-      }
+      for (int i = start[r - firstrow]; i < start[r - firstrow + 1]; ++i)
+        largest = std::max(largest, RelaxLevel(r, cells[i], dt));
   }
   return largest;
 }
 
 void surfaceroutingclass::SweepLevels(double dt) {
+  PrepareCells();
+  // All sweeps in one parallel region: between the colours and the sweeps
+  // the threads meet at a barrier instead of a new region. The border rows
+  // go to the other instances only when there are others, sent by the
+  // thread that called (MPI is used from that thread only).
   const bool parallel = MpiRunning() && mpisize > 1;
+  double residual = 0;  // largest level change of the sweep, both colours
+  bool done = false;
+  int failure = 0;
   lastsweeps = 0;
+  auto exchange = [&]() {
+    try {
+      MPIExchangeBorders(own[kHead].position);
+    } catch (int code) {
+      failure = code;
+    } catch (...) {
+      failure = 103;
+    }
+  };
+#pragma omp parallel
   for (int sweep = 1; sweep <= kSweeps; ++sweep) {
-    if (sweep > 1) MPIExchangeBorders(own[kHead].position);
-    double residual = IterateLevels(dt);
-    if (parallel) MPI_Allreduce(MPI_IN_PLACE, &residual, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
-    lastsweeps = sweep;
-    if (residual <= kTolerance) break;
+    if (sweep > 1 && parallel) {
+#pragma omp masked
+      exchange();
+#pragma omp barrier
+      if (failure != 0) break;
+    }
+    for (int colour = 0; colour <= 1; ++colour) {
+      if (colour == 1 && parallel) {
+#pragma omp masked
+        exchange();
+#pragma omp barrier
+        if (failure != 0) break;
+      }
+      const std::vector<int>& cells = colourcells[colour];
+      const std::vector<int>& start = colourrowstart[colour];
+#pragma omp for schedule(runtime) reduction(max : residual)
+      for (int r = firstrow; r <= lastrow; ++r)
+        for (int i = start[r - firstrow]; i < start[r - firstrow + 1]; ++i)
+          residual = std::max(residual, RelaxLevel(r, cells[i], dt));
+    }
+    if (failure != 0) break;
+#pragma omp masked
+    {
+      if (parallel) MPI_Allreduce(MPI_IN_PLACE, &residual, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+      lastsweeps = sweep;
+      done = residual <= kTolerance;
+      residual = 0;
+    }
+#pragma omp barrier
+    if (done) break;
   }
+  if (failure != 0) throw failure;
 }
 
 void surfaceroutingclass::ComputeFaceFluxes() {

@@ -19,6 +19,7 @@
 
 #include "framework/diagstream.h"
 #include "framework/mpirunning.h"
+#include "framework/statisticpasses.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/landuse_table_entry.h"
 #include "surface/surfrout.h"
@@ -65,6 +66,17 @@ void surfaceroutingclass::PrepareCells() {
       if (OwnCell(r, c)) owncells.push_back(c);
   }
   if (lastrow >= firstrow) ownrowstart[lastrow - firstrow + 1] = static_cast<int>(owncells.size());
+  for (int colour = 0; colour <= 1; ++colour) {
+    colourcells[colour].clear();
+    colourrowstart[colour].assign(ownrowstart.size(), 0);
+    for (int r = firstrow; r <= lastrow; ++r) {
+      colourrowstart[colour][r - firstrow] = static_cast<int>(colourcells[colour].size());
+      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i)
+        if ((r + owncells[i]) % 2 == colour) colourcells[colour].push_back(owncells[i]);
+    }
+    if (lastrow >= firstrow)
+      colourrowstart[colour][lastrow - firstrow + 1] = static_cast<int>(colourcells[colour].size());
+  }
   // With silting-up the soil is given its runoff instead of the surface water.
   siltingup = FindGrid("DirectRunoffSiltingUp", true) > 0;
   const size_t cells = static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * ncols;
@@ -345,50 +357,65 @@ void surfaceroutingclass::UpdateStorages(double dt) {
 
 void surfaceroutingclass::HandOver() {
   const int S = zonecount;
-  // Serial, in the order of the cells, so that the sums do not depend on the threads.
-  for (int r = firstrow; r <= lastrow; ++r)
-    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
-      const int c = owncells[i];
-      const bool river = River(r, c);
-      const double q = directflow[r][c];
-      for (int k = 1; k <= tracercount; ++k) {
-        if (Grid store = tracergrids[k].store; store && r >= tracergrids[k].storefirst && r <= tracergrids[k].storelast)
-          store[r][c] = tracerlinks[k].storage.grid[r][c];
-        if (river) tracerlinks[k].concQD[r][c] = q > 0 ? tracerlinks[k].concQD[r][c] / q : 0.0;
+  if (tracercount > 0) {
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+        const int c = owncells[i];
+        const bool river = River(r, c);
+        const double q = directflow[r][c];
+        for (int k = 1; k <= tracercount; ++k) {
+          if (Grid store = tracergrids[k].store;
+              store && r >= tracergrids[k].storefirst && r <= tracergrids[k].storelast)
+            store[r][c] = tracerlinks[k].storage.grid[r][c];
+          if (river) tracerlinks[k].concQD[r][c] = q > 0 ? tracerlinks[k].concQD[r][c] / q : 0.0;
+        }
       }
-      const int s = SubbasinOf(zonegrid[r][c]);
-      if (s < 1 || s > S) continue;
-      stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
-      // Cells without a zone (negative or missing flow time) have no record.
-      const int z = flowtimes ? (flowtimes[r][c] > kNodata ? static_cast<int>(std::floor(flowtimes[r][c])) : -1) : 1;
-      if (z < 0 || z >= static_cast<int>(queueQD[0][s].size())) continue;
-      const double w = (relcellarea && relcellarea[r] && relcellarea[r][c] > kNodata) ? relcellarea[r][c] : 1.0;
-      // Each sub-step adds the cell's weight to the divisor, so a step adds it
-      // substeps times: the sub-step's water counts substeps times as well,
-      // and the mean of zone 1 is the sum of the sub-steps' runoff.
-      const double inter = substeps * (interflow[r][c] > kNodata ? interflow[r][c] : 0.0) * w;
-      const double direct = river ? substeps * q * w : 0.0;
-      ZoneRecord& d = queueQD[0][s][z];
-      d.n += 1;
-      d.RelCellSum += w;
-      d.sx += direct;
-      ZoneRecord& f = queueQI[0][s][z];
-      f.n += 1;
-      f.RelCellSum += w;
-      f.sx += inter;
-      // The tracer records are weighted by the water they come with, so that
-      // their sum over the weight is the concentration of the runoff.
-      for (int k = 1; k <= tracercount; ++k) {
-        ZoneRecord& td = queueQD[k][s][z];
-        td.n += 1;
-        td.RelCellSum += direct;
-        td.sx += direct * (river ? tracerlinks[k].concQD[r][c] : 0.0);
-        ZoneRecord& ti = queueQI[k][s][z];
-        ti.n += 1;
-        ti.RelCellSum += inter;
-        ti.sx += inter * tracerlinks[k].concQI[r][c];
+  }
+  // Statistic 0 is the surface storage, statistic s the records of subbasin
+  // s; each adds its cells in their order, so that the sums do not depend on
+  // the threads.
+  StatisticsSideBySide(S + 1, [&](int first, int last) {
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+        const int c = owncells[i];
+        const int s = SubbasinOf(zonegrid[r][c]);
+        if (s < 1 || s > S) continue;
+        if (first == 0) stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
+        if (s < first || s >= last) continue;
+        // Cells without a zone (negative or missing flow time) have no record.
+        const int z = flowtimes ? (flowtimes[r][c] > kNodata ? static_cast<int>(std::floor(flowtimes[r][c])) : -1) : 1;
+        if (z < 0 || z >= static_cast<int>(queueQD[0][s].size())) continue;
+        const bool river = River(r, c);
+        const double q = directflow[r][c];
+        const double w = (relcellarea && relcellarea[r] && relcellarea[r][c] > kNodata) ? relcellarea[r][c] : 1.0;
+        // Each sub-step adds the cell's weight to the divisor, so a step adds it
+        // substeps times: the sub-step's water counts substeps times as well,
+        // and the mean of zone 1 is the sum of the sub-steps' runoff.
+        const double inter = substeps * (interflow[r][c] > kNodata ? interflow[r][c] : 0.0) * w;
+        const double direct = river ? substeps * q * w : 0.0;
+        ZoneRecord& d = queueQD[0][s][z];
+        d.n += 1;
+        d.RelCellSum += w;
+        d.sx += direct;
+        ZoneRecord& f = queueQI[0][s][z];
+        f.n += 1;
+        f.RelCellSum += w;
+        f.sx += inter;
+        // The tracer records are weighted by the water they come with, so that
+        // their sum over the weight is the concentration of the runoff.
+        for (int k = 1; k <= tracercount; ++k) {
+          ZoneRecord& td = queueQD[k][s][z];
+          td.n += 1;
+          td.RelCellSum += direct;
+          td.sx += direct * (river ? tracerlinks[k].concQD[r][c] : 0.0);
+          ZoneRecord& ti = queueQI[k][s][z];
+          ti.n += 1;
+          ti.RelCellSum += inter;
+          ti.sx += inter * tracerlinks[k].concQI[r][c];
+        }
       }
-    }
+  });
 }
 
 // ------------------------------------------------------------ flow paths

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
+#include <omp.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "tests/framework/gridtestobject.h"
@@ -140,6 +142,31 @@ TEST(GridFile, NullRowsAndCellsOutsideTheDataColumns) {
   EXPECT_EQ(ReadFile(b.dir / "g2.asc"), header + "-99999\t2\t-99999\n-99999\t-99999\t-99999\n7\t8\t9\n");
   EXPECT_EQ(g[1][1], -99999);  // WriteGrid2 changed the caller's grid
   g[2] = row2;
+}
+
+// Rows are formatted on the threads in blocks: a grid of several blocks (and
+// a part block at its end) with rows not held comes out row by row in order.
+TEST(GridFile, AsciiRowsOfManyBlocksStayInOrderOnTheThreads) {
+  GridTestBench b("grid_blocks");
+  GridTestObject& o = b.object;
+  const int rows = 150, columns = 3;
+  o.SetGeometry(columns, rows, 0, 0, 10, -9999);
+  Grid g = Filled(o, rows, columns, [](int r, int c) { return 10.0 * r + c; });
+  OwnedGrid owned(o, g, 1, rows, columns);
+  std::vector<double*> held(rows + 1);
+  std::string expected = "ncols\t3\nnrows\t150\nxllcorner\t0\nyllcorner\t0\ncellsize\t10\nnodata_value\t-9999\n";
+  for (int r = 1; r <= rows; ++r) {
+    held[r] = g[r];
+    if (r % 61 == 0) g[r] = nullptr;
+    for (int c = 1; c <= columns; ++c)
+      expected += (g[r] ? std::to_string(10 * r + c) : std::string("-9999")) + (c < columns ? "\t" : "\n");
+  }
+  const int threads = omp_get_max_threads();
+  omp_set_num_threads(4);
+  o.WriteGrid("blocks.asc", g, true, false);
+  omp_set_num_threads(threads);
+  for (int r = 1; r <= rows; ++r) g[r] = held[r];
+  EXPECT_EQ(ReadFile(b.dir / "blocks.asc"), expected);
 }
 
 TEST(GridFile, BinaryHeadersCarryTheWeightedStatistics) {

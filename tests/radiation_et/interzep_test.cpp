@@ -4,6 +4,8 @@
 // cases of no cover, a full store, an empty upper layer and glaciers.
 #include "radiation_et/interzep.h"
 
+#include <omp.h>
+
 #include <random>
 
 #include "framework/zonalstatistic.h"
@@ -190,5 +192,86 @@ TEST(Interception, EmptyUpperLayerAndGlaciers) {
   // glacier clears the cell) with weight 0.000005 and 0 with 0.999995.
   zonalstatistic* st = m->GetStatistics(1, 0);
   EXPECT_NEAR(st->GetCurrentValues()[2], (0.8 + 0.8 + 1.6 * 0.000005) / 3, 1e-12);
+  m->FreeMemory();
+}
+
+// The cells run on the threads and the statistics side by side: every grid
+// and every statistic (sums that depend on the order of the cells) must be
+// those of one thread, glacier cells (their values counted before they are
+// cleared) and empty layers included.
+TEST(Interception, SameGridsAndStatisticsOnOneAndFourThreads) {
+  const int threads = omp_get_max_threads();
+  auto run = [](int count) {
+    omp_set_num_threads(count);
+    std::mt19937 random(5);
+    std::uniform_real_distribution<double> unit(0, 1);
+    Rig rig("threads" + std::to_string(count), 2, 70, 23);
+    World& w = rig.w;
+    Grid glacier = w.Add("GlacierizedCells", 0);
+    auto m = rig.Make(2);
+    const double shares[4] = {0, 0.5, 0.999995, 1};
+    for (int r = 1; r <= 70; ++r)
+      for (int c = 1; c <= 23; ++c) {
+        glacier[r][c] = shares[(r * 7 + c) % 4];
+        for (int i = 1; i <= 2; ++i) {
+          rig.G("landuse", i)[r][c] = unit(random) < 0.1 ? -9999 : 1 + (r + c + i) % 2;
+          rig.G("leaf_area_index", i)[r][c] = 4 * unit(random);
+          rig.G("vegetation_coverage_degree", i)[r][c] = unit(random);
+        }
+      }
+    std::vector<double> values;
+    for (int step = 1; step <= 3; ++step) {
+      for (int r = 1; r <= 70; ++r)
+        for (int c = 1; c <= 23; ++c) {
+          w.Get("precipitation")[r][c] = 3 * unit(random);
+          for (int i = 1; i <= 2; ++i) {
+            rig.G("pot_transpiration", i)[r][c] = 0.3 * unit(random);
+            rig.G("potential_InterceptionEvap", i)[r][c] = 0.3 * unit(random);
+          }
+        }
+      m->run(step, 1, 7, 2001);
+      for (const char* name : {"throughfall", "interception_evaporation", "interception_storage"})
+        for (int i = 0; i <= 2; ++i)
+          for (int r = 1; r <= 70; ++r)
+            for (int c = 1; c <= 23; ++c) values.push_back(rig.G(name, i)[r][c]);
+      for (int kind = 0; kind < 3; ++kind)
+        for (int i = 0; i <= 2; ++i) {
+          zonalstatistic* s = m->GetStatistics(kind, i);
+          for (int k = 1; k <= s->GetSlotCount(); ++k) values.push_back(s->GetCurrentValues()[k]);
+        }
+    }
+    m->FreeMemory();
+    return values;
+  };
+  const std::vector<double> one = run(1);
+  const std::vector<double> four = run(4);
+  omp_set_num_threads(threads);
+  ASSERT_EQ(one.size(), four.size());
+  EXPECT_EQ(one, four);  // byte for byte
+  // The mean storage of layer 0 over the zone is a real mean, not empty.
+  EXPECT_GT(one.back(), 0);
+}
+
+// A land use that is no entry of the table, met on one of the threads: the
+// step ends with its code and message, not with a crash.
+TEST(Interception, UnknownLandUseOnTheThreadsEndsTheStep) {
+  const int threads = omp_get_max_threads();
+  omp_set_num_threads(4);
+  Rig rig("unknown", 1, 40, 6);
+  auto m = rig.Make(1);
+  for (int r = 1; r <= 40; ++r)
+    for (int c = 1; c <= 6; ++c) rig.w.Get("precipitation")[r][c] = 1;
+  rig.G("landuse", 1)[33][4] = 7;
+  int code = 0;
+  try {
+    m->run(1, 1, 7, 2001);
+  } catch (int thrown) {
+    code = thrown;
+  }
+  omp_set_num_threads(threads);
+  EXPECT_EQ(code, 31);
+  EXPECT_NE(rig.w.Console().find("the land use 7 of vegetation layer 1 (grid landuse1) at row 33, column 4 is not an entry"),
+            std::string::npos)
+      << rig.w.Console();
   m->FreeMemory();
 }

@@ -829,6 +829,17 @@ TEST_F(SurfaceFlowTest, SameGridsOnEveryNumberOfInstancesAndThreads) {
             values[2 * ((r - 1) * ncols + c - 1)] = storage[r][c];
             values[2 * ((r - 1) * ncols + c - 1) + 1] = direct[r][c];
           }
+      // Then this instance's sums of the sub-steps' runoff per subbasin and
+      // flow-time zone (sums in the order of the cells) and the sweeps of
+      // the level iteration.
+      for (int s = 1; s <= 2; ++s)
+        for (int z = 0; z <= static_cast<int>(model->GetMaxZone(s)); ++z)
+          for (const ZoneRecord* q : {model->DirectQueue(0, s), model->InterflowQueue(0, s)}) {
+            values.push_back(q[z].n);
+            values.push_back(q[z].sx);
+            values.push_back(q[z].RelCellSum);
+          }
+      values.push_back(model->GetLastSweeps());
       return values;
     };
     Decompose(false);
