@@ -134,7 +134,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   }
   for (int i = 1; i <= n; ++i) {
     w.theta[i] = th[i];
-    w.drainable[i] = soil->InterpolateTableInverse(i, uzk::kDrainableSuction);
+    // The water content at the drainable suction, fixed per soil layer.
+    w.drainable[i] = soilconstants[w.soilIndex].thetaDrainable[i];
     w.thetaLow[i] = i == 1 ? 0.0 : w.tr[i];
   }
   // "baseflow" holds mm per time step; with the groundwater model the
