@@ -35,6 +35,10 @@ class soil_table_entry {
 
   // Suction at water content theta (retention table of the layer).
   inline double InterpolateTable(int layer, double theta) const;
+  // The same, for a run of nearby water contents (a bisection over a flux):
+  // interval holds the table interval of the last call (0 at the start) and
+  // is tried first.
+  inline double InterpolateTable(int layer, double theta, int& interval) const;
   // Water content at suction s.
   double InterpolateTableInverse(int layer, double s) const;
   // Relative conductivity at min(a, b).
@@ -168,6 +172,20 @@ inline double soil_table_entry::InterpolateTable(int L, double t) const {
   if (t <= th[N2]) return c.h[N2];
   if (t >= th[1]) return 0.0;
   const int i = FindDescending(th, N2, c.thetaIndex, t);
+  const double w = (t - th[i + 1]) / (th[i] - th[i + 1]);
+  return w * c.h[i] + (1.0 - w) * c.h[i + 1];
+}
+
+inline double soil_table_entry::InterpolateTable(int L, double t, int& interval) const {
+  const Curve& c = curves[L];
+  const double* th = c.theta;
+  if (t <= th[N2]) return c.h[N2];
+  if (t >= th[1]) return 0.0;
+  // On a descending table the interval that holds t is unique, so the last
+  // one, when it holds t, is the one the search would find.
+  int i = interval;
+  if (!(c.thetaIndex.usable && i >= 1 && i < N2 && th[i] > t && t >= th[i + 1]))
+    interval = i = FindDescending(th, N2, c.thetaIndex, t);
   const double w = (t - th[i + 1]) / (th[i] - th[i + 1]);
   return w * c.h[i] + (1.0 - w) * c.h[i + 1];
 }

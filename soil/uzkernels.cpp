@@ -79,8 +79,11 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
     ti = thetaOldI + (p - S[i] - qAbove) * dt / di;
   }
   double tj = thetaOldJ + (qBelow - S[i + 1] - p) * dt / dj;
-  double hi = ci - soil.InterpolateTable(i, ti);
-  double hj = cj - soil.InterpolateTable(i, tj);
+  // The bisection below moves ti and tj a little at a time: each look-up
+  // tries the table interval of its last one first.
+  int intervalI = 0, intervalJ = 0;
+  double hi = ci - soil.InterpolateTable(i, ti, intervalI);
+  double hj = cj - soil.InterpolateTable(i, tj, intervalJ);
   const double Hi = H[i];
   const double Hj = H[i + 1];
   auto reversed = [&]() { return (Hi > Hj && hj > hi + 0.001) || (Hj > Hi && hi - 0.001 > hj); };
@@ -97,8 +100,8 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
       S[i] += direction * factor * s0;
       ti = thetaOldI + (p - S[i] - qAbove) * dt / di;
       tj = thetaOldJ + (qBelow - S[i + 1] - p) * dt / dj;
-      hi = ci - soil.InterpolateTable(i, ti);
-      hj = cj - soil.InterpolateTable(i, tj);
+      hi = ci - soil.InterpolateTable(i, ti, intervalI);
+      hj = cj - soil.InterpolateTable(i, tj, intervalJ);
       if (reversed()) {
         if (!still) direction = -direction;
         still = true;
@@ -497,7 +500,12 @@ void CorrectFluxes(const Column& c, int L, const double* A, const double* B, con
     const double h = 1e-4;
     const double lo = std::max(soil.theta_res[i], theta[i] - h);
     const double hi = std::min(soil.theta_sat[i], theta[i] + h);
-    if (hi > lo) p[i] = 0.5 * (soil.InterpolateTable(i, lo) - soil.InterpolateTable(i, hi)) / (hi - lo);
+    if (hi > lo) {
+      // Both water contents lie mostly in one table interval: the second look-up tries the first one's.
+      int interval = 0;
+      const double psiLo = soil.InterpolateTable(i, lo, interval);
+      p[i] = 0.5 * (psiLo - soil.InterpolateTable(i, hi, interval)) / (hi - lo);
+    }
     if (!(p[i] > 0)) p[i] = 0;
   }
   p[m + 1] = 0;

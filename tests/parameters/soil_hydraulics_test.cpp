@@ -229,6 +229,22 @@ TEST(SoilLookUps, EqualThePlainSearchBitForBit) {
     }
     EXPECT_GT(checked, 50000);
     EXPECT_TRUE(std::isnan(e.InterpolateTable(1, std::nan(""))));
+
+    // With the interval of the last call: whatever interval it brings
+    // (right, a neighbour, far off, out of range), the result is the plain
+    // search's, and the interval it leaves holds the value.
+    const std::vector<double> probes = Probes(th, p.tr - 0.01, p.ts + 0.01);
+    for (int start : {-3, 0, 1, 15, 29, 30, 31, 1000}) {
+      int interval = start;
+      for (size_t k = 0; k < probes.size(); k += 7) {
+        const double t = probes[k];
+        ASSERT_EQ(e.InterpolateTable(1, t, interval), SuctionBySearch(th, t)) << p.alpha << " theta " << t;
+        if (t > th[30] && t < th[1]) {
+          ASSERT_TRUE(interval >= 1 && interval < 30 && th[interval] > t && t >= th[interval + 1]) << interval;
+        }
+        if (k % 5 == 0) interval = start;  // a stale interval again
+      }
+    }
   }
 }
 
@@ -246,5 +262,12 @@ TEST(SoilLookUps, TablesThatDoNotDescendKeepThePlainSearch) {
   e.AllocHydraulicTables(1);
   const auto& th = e.WaterContentTable(1);
   ASSERT_LT(th[2], th[3]);  // rises in the middle of the table
-  for (double t : Probes(th, 0.0, 1.0)) ASSERT_EQ(e.InterpolateTable(1, t), SuctionBySearch(th, t)) << t;
+  for (double t : Probes(th, 0.0, 1.0)) {
+    ASSERT_EQ(e.InterpolateTable(1, t), SuctionBySearch(th, t)) << t;
+    // Whatever interval the caller brings, the result is the bisection's.
+    for (int interval = 1; interval < 30; ++interval) {
+      int kept = interval;
+      ASSERT_EQ(e.InterpolateTable(1, t, kept), SuctionBySearch(th, t)) << t << " " << interval;
+    }
+  }
 }
