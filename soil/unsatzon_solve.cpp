@@ -200,6 +200,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   col.work = w.work.data();
   col.conductance = w.conductance.data();
   col.solveWork = w.solve.data();
+  std::fill(w.intervals.begin(), w.intervals.end(), 0);
+  col.intervals = w.intervals.data();
   // River crossing the cell (with the groundwater model).
   w.riverRecord = 0;
   if (groundwatercoupling && river_links && Valid(river_links, r, c) && surface_interaction > 0) {

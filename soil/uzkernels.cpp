@@ -79,9 +79,12 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
     ti = thetaOldI + (p - S[i] - qAbove) * dt / di;
   }
   double tj = thetaOldJ + (qBelow - S[i + 1] - p) * dt / dj;
-  // The bisection below moves ti and tj a little at a time: each look-up
-  // tries the table interval of its last one first.
-  int intervalI = 0, intervalJ = 0;
+  // The bisection below moves ti and tj a little at a time, and so do the
+  // passes of a substep: each look-up tries the table interval of its last one first.
+  int ownI = 0, ownJ = 0;
+  const int stride = c.maxLayers + 2;
+  int& intervalI = c.intervals ? c.intervals[i] : ownI;
+  int& intervalJ = c.intervals ? c.intervals[stride + i] : ownJ;
   double hi = ci - soil.InterpolateTable(i, ti, intervalI);
   double hj = cj - soil.InterpolateTable(i, tj, intervalJ);
   const double Hi = H[i];
@@ -251,8 +254,12 @@ void ComputeHeads(const Column& c, int oldSuctionKnown, int L, double& meanSucti
   const int m = ActiveLayers(c, std::max(c.g, L), A, B);
   for (int i = 1; i <= m; ++i) {
     const double f = Frozen(F, i);
-    if (oldSuctionKnown == 0) psiOld[i] = soil.InterpolateTable(i, f * thetaOld[i]);
-    const double psi = (soil.InterpolateTable(i, f * theta[i]) + psiOld[i]) / 2.0;
+    // The water content of a layer moves little from pass to pass: the look-up
+    // tries the table interval of the last pass first.
+    int own = 0;
+    int& interval = c.intervals ? c.intervals[2 * (c.maxLayers + 2) + i] : own;
+    if (oldSuctionKnown == 0) psiOld[i] = soil.InterpolateTable(i, f * thetaOld[i], interval);
+    const double psi = (soil.InterpolateTable(i, f * theta[i], interval) + psiOld[i]) / 2.0;
     meanSuction = psi;
     const double ci = (z[i - 1] + z[i]) / 2.0;
     // The layer that holds the table keeps the head of its own suction: a head
