@@ -25,6 +25,7 @@ void soil_table_entry::AllocLayerArrays(int layerCount) {
                   &DryHeatCapacity, &DryDensity, &DryThermalConduct})
     a->assign(size, 0.0);
   for (auto* t : {&h, &theta, &thetaK, &Kr, &E, &F, &G}) t->assign(size, std::vector<double>());
+  curves.assign(size, Curve());
 }
 
 void soil_table_entry::AllocHydraulicTables(int L) {
@@ -56,6 +57,13 @@ void soil_table_entry::AllocHydraulicTables(int L) {
     }
   }
   Kr[L][N1] = 0.0;
+  Curve& curve = curves[L];
+  curve.h = h[L].data();
+  curve.theta = theta[L].data();
+  curve.thetaK = thetaK[L].data();
+  curve.Kr = Kr[L].data();
+  curve.thetaIndex = BuildIndex(theta[L], N2);
+  curve.thetaKIndex = BuildIndex(thetaK[L], N1);
 
   const size_t fine = static_cast<size_t>(FineTableSize) + 1;
   E[L].assign(fine, 0.0);
@@ -63,7 +71,7 @@ void soil_table_entry::AllocHydraulicTables(int L) {
   G[L].assign(fine, 0.0);
 }
 
-int soil_table_entry::SearchDescending(const std::vector<double>& table, int n, double x) {
+int soil_table_entry::SearchDescending(const double* table, int n, double x) {
   // Callers ensure table[1] > x >= table[n]; the result lies in 1..n-1.
   int lo = 1;
   int hi = n;
@@ -77,23 +85,23 @@ int soil_table_entry::SearchDescending(const std::vector<double>& table, int n, 
   return lo;
 }
 
-double soil_table_entry::InterpolateTable(int L, double t) const {
-  const std::vector<double>& th = theta[L];
-  if (t <= th[N2]) return h[L][N2];
-  if (t >= th[1]) return 0.0;
-  const int i = SearchDescending(th, N2, t);
-  const double w = (t - th[i + 1]) / (th[i] - th[i + 1]);
-  return w * h[L][i] + (1.0 - w) * h[L][i + 1];
-}
-
-double soil_table_entry::InterpolateTableMin(int L, double a, double b) const {
-  const std::vector<double>& tk = thetaK[L];
-  const double x = std::min(a, b);
-  if (x < tk[N1]) return Kr[L][N1];
-  if (x >= tk[1]) return 1.0;
-  const int i = SearchDescending(tk, N1, x);
-  const double w = (x - tk[i + 1]) / (tk[i] - tk[i + 1]);
-  return w * Kr[L][i] + (1.0 - w) * Kr[L][i + 1];
+soil_table_entry::NodeIndex soil_table_entry::BuildIndex(const std::vector<double>& table, int n) {
+  NodeIndex index;
+  if (n < 2 || n > 255 || static_cast<int>(table.size()) <= n) return index;
+  for (int k = 1; k <= n; ++k)
+    if (!std::isfinite(table[k]) || (k < n && table[k] < table[k + 1])) return index;
+  const double range = table[1] - table[n];
+  const double scale = kBuckets / range;
+  if (!(range > 0.0) || !std::isfinite(scale)) return index;
+  index.base = table[n];
+  index.scale = scale;
+  for (int b = 0; b < kBuckets; ++b) {
+    // The interval of the bucket's upper end (its values lie at or beyond it).
+    const double upper = table[n] + (b + 1) / scale;
+    index.start[b] = static_cast<uint8_t>(upper >= table[1] ? 1 : SearchDescending(table.data(), n, upper));
+  }
+  index.usable = true;
+  return index;
 }
 
 double soil_table_entry::InterpolateTableInverse(int L, double s) const {

@@ -142,7 +142,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   }
   for (int i = 1; i <= n; ++i) {
     w.theta[i] = th[i];
-    w.drainable[i] = soil->InterpolateTableInverse(i, uzk::kDrainableSuction);
+    // The water content at the drainable suction, fixed per soil layer.
+    w.drainable[i] = soilconstants[w.soilIndex].thetaDrainable[i];
     w.thetaLow[i] = i == 1 ? 0.0 : w.tr[i];
   }
   // "baseflow" holds mm per time step; with the groundwater model the
@@ -207,6 +208,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   col.work = w.work.data();
   col.conductance = w.conductance.data();
   col.solveWork = w.solve.data();
+  std::fill(w.intervals.begin(), w.intervals.end(), 0);
+  col.intervals = w.intervals.data();
   // River crossing the cell (with the groundwater model).
   w.riverRecord = 0;
   if (groundwatercoupling && river_links && Valid(river_links, r, c) && surface_interaction > 0) {

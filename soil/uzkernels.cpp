@@ -79,8 +79,14 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
     ti = thetaOldI + (p - S[i] - qAbove) * dt / di;
   }
   double tj = thetaOldJ + (qBelow - S[i + 1] - p) * dt / dj;
-  double hi = ci - soil.InterpolateTable(i, ti);
-  double hj = cj - soil.InterpolateTable(i, tj);
+  // The bisection below moves ti and tj a little at a time, and so do the
+  // passes of a substep: each look-up tries the table interval of its last one first.
+  int ownI = 0, ownJ = 0;
+  const int stride = c.maxLayers + 2;
+  int& intervalI = c.intervals ? c.intervals[i] : ownI;
+  int& intervalJ = c.intervals ? c.intervals[stride + i] : ownJ;
+  double hi = ci - soil.InterpolateTable(i, ti, intervalI);
+  double hj = cj - soil.InterpolateTable(i, tj, intervalJ);
   const double Hi = H[i];
   const double Hj = H[i + 1];
   auto reversed = [&]() { return (Hi > Hj && hj > hi + 0.001) || (Hj > Hi && hi - 0.001 > hj); };
@@ -97,8 +103,8 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
       S[i] += direction * factor * s0;
       ti = thetaOldI + (p - S[i] - qAbove) * dt / di;
       tj = thetaOldJ + (qBelow - S[i + 1] - p) * dt / dj;
-      hi = ci - soil.InterpolateTable(i, ti);
-      hj = cj - soil.InterpolateTable(i, tj);
+      hi = ci - soil.InterpolateTable(i, ti, intervalI);
+      hj = cj - soil.InterpolateTable(i, tj, intervalJ);
       if (reversed()) {
         if (!still) direction = -direction;
         still = true;
@@ -248,8 +254,12 @@ void ComputeHeads(const Column& c, int oldSuctionKnown, int L, double& meanSucti
   const int m = ActiveLayers(c, std::max(c.g, L), A, B);
   for (int i = 1; i <= m; ++i) {
     const double f = Frozen(F, i);
-    if (oldSuctionKnown == 0) psiOld[i] = soil.InterpolateTable(i, f * thetaOld[i]);
-    const double psi = (soil.InterpolateTable(i, f * theta[i]) + psiOld[i]) / 2.0;
+    // The water content of a layer moves little from pass to pass: the look-up
+    // tries the table interval of the last pass first.
+    int own = 0;
+    int& interval = c.intervals ? c.intervals[2 * (c.maxLayers + 2) + i] : own;
+    if (oldSuctionKnown == 0) psiOld[i] = soil.InterpolateTable(i, f * thetaOld[i], interval);
+    const double psi = (soil.InterpolateTable(i, f * theta[i], interval) + psiOld[i]) / 2.0;
     meanSuction = psi;
     const double ci = (z[i - 1] + z[i]) / 2.0;
     // The layer that holds the table keeps the head of its own suction: a head
@@ -497,7 +507,12 @@ void CorrectFluxes(const Column& c, int L, const double* A, const double* B, con
     const double h = 1e-4;
     const double lo = std::max(soil.theta_res[i], theta[i] - h);
     const double hi = std::min(soil.theta_sat[i], theta[i] + h);
-    if (hi > lo) p[i] = 0.5 * (soil.InterpolateTable(i, lo) - soil.InterpolateTable(i, hi)) / (hi - lo);
+    if (hi > lo) {
+      // Both water contents lie mostly in one table interval: the second look-up tries the first one's.
+      int interval = 0;
+      const double psiLo = soil.InterpolateTable(i, lo, interval);
+      p[i] = 0.5 * (psiLo - soil.InterpolateTable(i, hi, interval)) / (hi - lo);
+    }
     if (!(p[i] > 0)) p[i] = 0;
   }
   p[m + 1] = 0;

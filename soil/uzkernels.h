@@ -96,6 +96,11 @@ struct Column {
   // the implicit flux correction; both per thread, maxLayers + 2 values each.
   double* conductance = nullptr;
   double* solveWork = nullptr;
+  // Optional: 3 (maxLayers + 2) table intervals of the last look-ups per
+  // layer (the flux limiter's two water contents, the heads), kept over the
+  // passes of a substep so that a look-up tries them first; 0 at the start of
+  // a cell. Only the speed depends on them, never a result.
+  int* intervals = nullptr;
 
   // Set by a kernel that produced a value that is not finite (also by those
   // that take the column as const); each thread has its own column, and the

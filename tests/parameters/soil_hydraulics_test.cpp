@@ -154,3 +154,120 @@ TEST_F(SoilHydraulics, ThermalParametersBlendFrozenAndUnfrozenValues) {
   e.GetFrozenConductivity(k, nullptr, water, water);
   EXPECT_EQ(k[1], 1e-5);
 }
+
+// The table look-ups start from a per-layer index instead of searching the
+// whole table; the interval they find, and so every result, must be the one
+// of the plain search, bit for bit, for every water content.
+namespace {
+
+// The interval i with table[i] > x >= table[i + 1] (1 ... 29): the plain bisection.
+int Bisection(const std::vector<double>& table, double x) {
+  int lo = 1, hi = 30;
+  while (hi - lo > 1) {
+    const int mid = (lo + hi) / 2;
+    (table[mid] > x ? lo : hi) = mid;
+  }
+  return lo;
+}
+
+double SuctionBySearch(const std::vector<double>& th, double t) {
+  if (t <= th[30]) return kSteps[30];
+  if (t >= th[1]) return 0.0;
+  const int i = Bisection(th, t);
+  const double w = (t - th[i + 1]) / (th[i] - th[i + 1]);
+  return w * kSteps[i] + (1.0 - w) * kSteps[i + 1];
+}
+
+double ConductivityBySearch(const std::vector<double>& tk, const std::vector<double>& kr, double x) {
+  if (x < tk[30]) return kr[30];
+  if (x >= tk[1]) return 1.0;
+  const int i = Bisection(tk, x);
+  const double w = (x - tk[i + 1]) / (tk[i] - tk[i + 1]);
+  return w * kr[i] + (1.0 - w) * kr[i + 1];
+}
+
+// Water contents that reach every interval and every bucket of the index:
+// each node, its neighbouring doubles, and a dense sweep beyond both ends.
+std::vector<double> Probes(const std::vector<double>& table, double from, double to) {
+  std::vector<double> x;
+  for (int k = 1; k <= 30; ++k)
+    for (double v : {table[k], std::nextafter(table[k], 1.0), std::nextafter(table[k], -1.0)}) x.push_back(v);
+  for (int i = 0; i <= 50000; ++i) x.push_back(from + (to - from) * i / 50000.0);
+  return x;
+}
+
+}  // namespace
+
+TEST(SoilLookUps, EqualThePlainSearchBitForBit) {
+  // Loam, a clay whose nodes crowd near saturation (small alpha: most of the
+  // 30 suctions change the water content by less than a bucket), a sand whose
+  // nodes crowd near the residual content, and equal neighbours (ts = tr + tiny).
+  const Layer soils[] = {{0.43, 0.08, 3.6, 1.56, 0.5},
+                         {0.50, 0.10, 0.008, 1.09, 0.5},
+                         {0.37, 0.04, 14.5, 2.68, 0.5},
+                         {0.30, 0.30 - 1e-15, 1.0, 1.5, 0.5}};
+  for (const Layer& p : soils) {
+    soil_table_entry e;
+    e.AllocLayerArrays(1);
+    e.theta_sat[1] = p.ts;
+    e.theta_res[1] = p.tr;
+    e.alpha[1] = p.alpha;
+    e.Par_n[1] = p.n;
+    e.Par_m[1] = 1 - 1 / p.n;
+    e.Par_tau[1] = p.tau;
+    e.AllocHydraulicTables(1);
+    const auto& th = e.WaterContentTable(1);
+    const auto& tk = e.ConductivityWaterContentTable(1);
+    const auto& kr = e.RelativeConductivityTable(1);
+    int checked = 0;
+    for (double t : Probes(th, p.tr - 0.01, p.ts + 0.01)) {
+      // EXPECT_EQ on doubles: equal bits (no NaN here).
+      ASSERT_EQ(e.InterpolateTable(1, t), SuctionBySearch(th, t)) << p.alpha << " theta " << t;
+      ASSERT_EQ(e.InterpolateTableMin(1, t, 1.0), ConductivityBySearch(tk, kr, t)) << p.alpha << " theta " << t;
+      ASSERT_EQ(e.InterpolateTableMin(1, 1.0, t), ConductivityBySearch(tk, kr, t)) << p.alpha << " theta " << t;
+      ++checked;
+    }
+    EXPECT_GT(checked, 50000);
+    EXPECT_TRUE(std::isnan(e.InterpolateTable(1, std::nan(""))));
+
+    // With the interval of the last call: whatever interval it brings
+    // (right, a neighbour, far off, out of range), the result is the plain
+    // search's, and the interval it leaves holds the value.
+    const std::vector<double> probes = Probes(th, p.tr - 0.01, p.ts + 0.01);
+    for (int start : {-3, 0, 1, 15, 29, 30, 31, 1000}) {
+      int interval = start;
+      for (size_t k = 0; k < probes.size(); k += 7) {
+        const double t = probes[k];
+        ASSERT_EQ(e.InterpolateTable(1, t, interval), SuctionBySearch(th, t)) << p.alpha << " theta " << t;
+        if (t > th[30] && t < th[1]) {
+          ASSERT_TRUE(interval >= 1 && interval < 30 && th[interval] > t && t >= th[interval + 1]) << interval;
+        }
+        if (k % 5 == 0) interval = start;  // a stale interval again
+      }
+    }
+  }
+}
+
+TEST(SoilLookUps, TablesThatDoNotDescendKeepThePlainSearch) {
+  // A negative m makes the retention curve rise with the suction: the index
+  // is not used and the look-ups give what the bisection gives.
+  soil_table_entry e;
+  e.AllocLayerArrays(1);
+  e.theta_sat[1] = 0.4;
+  e.theta_res[1] = 0.1;
+  e.alpha[1] = 2.0;
+  e.Par_n[1] = 1.5;
+  e.Par_m[1] = -0.3;
+  e.Par_tau[1] = 0.5;
+  e.AllocHydraulicTables(1);
+  const auto& th = e.WaterContentTable(1);
+  ASSERT_LT(th[2], th[3]);  // rises in the middle of the table
+  for (double t : Probes(th, 0.0, 1.0)) {
+    ASSERT_EQ(e.InterpolateTable(1, t), SuctionBySearch(th, t)) << t;
+    // Whatever interval the caller brings, the result is the bisection's.
+    for (int interval = 1; interval < 30; ++interval) {
+      int kept = interval;
+      ASSERT_EQ(e.InterpolateTable(1, t, kept), SuctionBySearch(th, t)) << t << " " << interval;
+    }
+  }
+}
