@@ -38,6 +38,8 @@ if [[ ! -x "$fluvex" ]]; then
   echo "FATAL: fluvex program not found: $fluvex" >&2
   exit 2
 fi
+# mpirun starts the program from the model directories: an absolute path.
+fluvex=$(realpath "$fluvex")
 export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMPI_MCA_hwloc_base_binding_policy=none
 # Up to 32 threads on a machine that may have fewer cores: idle threads sleep.
 export OMP_WAIT_POLICY=passive
