@@ -5,6 +5,7 @@
 #include <iomanip>
 
 #include "framework/diagstream.h"
+#include "framework/firsterror.h"
 #include "parameters/landuseparametergrids.h"
 
 // The hour stamp of a step marks its start or its end: with end stamps
@@ -133,20 +134,10 @@ void landuseparametergrids::UpdateLayerCells(int64_t stepDay, int64_t stepMonth,
   DiagStream& s = *diag;
   // Every cell reads the table and writes only its own values; the first
   // error code of a row is thrown after the loop.
-  std::atomic<int> failure{0};
+  FirstError failure;
 #pragma omp parallel for schedule(runtime)
-  for (int r = firstrow; r <= lastrow; ++r) {
-    try {
-      UpdateLayerRow(r, day, month, year, s);
-    } catch (int code) {
-      int none = 0;
-      failure.compare_exchange_strong(none, code);
-    } catch (...) {
-      int none = 0;
-      failure.compare_exchange_strong(none, 103);
-    }
-  }
-  if (const int code = failure.load(); code != 0) throw code;
+  for (int r = firstrow; r <= lastrow; ++r) failure.Run([&] { UpdateLayerRow(r, day, month, year, s); });
+  failure.ThrowIfAny();
 }
 
 void landuseparametergrids::UpdateLayerRow(int r, int day, int month, int year, DiagStream& s) {

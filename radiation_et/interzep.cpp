@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "framework/diagstream.h"
+#include "framework/firsterror.h"
 #include "framework/statisticpasses.h"
 #include "framework/strutil.h"
 #include "framework/zonalstatistic.h"
@@ -299,10 +300,10 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
   auto glacierShare = [&](int r, int c) { return glacier ? std::clamp(glacier[r][c], 0.0, 1.0) : 0.0; };
   // The cells on the threads (each touches only its own cell), then the
   // statistics side by side, each in the order of the cells.
-  std::atomic<int> failure{0};
+  FirstError failure;
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
-    try {
+    failure.Run([&] {
       int c0, c1;
       ColumnsOf(r, c0, c1);
       for (int c = c0; c <= c1; ++c) {
@@ -330,15 +331,9 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
         }
         if (n == 1) pottrans[0][r][c] = pottrans[1][r][c];
       }
-    } catch (int code) {
-      int none = 0;
-      failure.compare_exchange_strong(none, code);
-    } catch (...) {
-      int none = 0;
-      failure.compare_exchange_strong(none, 103);
-    }
+    });
   }
-  if (const int code = failure.load(); code != 0) throw code;
+  failure.ThrowIfAny();
 
   // Statistic k * (n + 1) + i: evaporation, storage and throughfall (k = 0,
   // 1, 2) of layer i. A cell adds its value with the share not under a
