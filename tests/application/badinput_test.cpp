@@ -380,6 +380,71 @@ TEST(BadInput, ReadersOfTheControlFileNameTheUsersFileAndLine) {
   }
 }
 
+namespace {
+
+// A copy of the example basin run for one day, with the edits applied to its
+// control file; files (here: a grid the generator wrote) may be spoilt after.
+struct ExampleCopy {
+  ExampleCopy(const std::string& name, const fluvextest::Edits& edits) : dir(name) {
+    fluvextest::Edits all = edits;
+    all.push_back({"24        end hour\n31        end day\n12        end month",
+                   "24        end hour\n1         end day\n1         end month"});
+    prepared = fluvextest::PrepareExample(FLUVEX_EXAMPLE_DIR, dir.path(), all);
+  }
+  std::string Control() const { return ReadFile(dir / "control.txt"); }
+  // Line of the user's control file on which text starts, its first or its
+  // last occurrence (0: not found).
+  int LineOf(const std::string& text, bool last = false) const {
+    const std::string control = Control();
+    const size_t at = last ? control.rfind(text) : control.find(text);
+    return at == std::string::npos ? 0 : LineAt(control, at);
+  }
+  static int LineAt(const std::string& control, size_t at) {
+    return 1 + static_cast<int>(std::count(control.begin(), control.begin() + long(at), '\n'));
+  }
+  TempDir dir;
+  std::string prepared;
+};
+
+// Row and column (from the top left, 1-based) of the first cell of the
+// example's zone grid that lies in the basin.
+std::pair<int, int> FirstBasinCell(const TempDir& dir) {
+  std::istringstream in(ReadFile(dir / "zones.asc"));
+  std::string word;
+  int ncols = 0;
+  for (int i = 0; i < 6; ++i) {
+    in >> word;
+    if (word == "ncols")
+      in >> ncols;
+    else
+      in >> word;
+  }
+  double v = 0;
+  for (int k = 0; in >> v; ++k)
+    if (v > -9999) return {k / ncols + 1, k % ncols + 1};
+  return {0, 0};
+}
+
+// Writes value into the cell (row, column) of the ASCII grid file.
+void SpoilCell(const std::string& path, std::pair<int, int> cell, const std::string& value) {
+  std::istringstream in(ReadFile(path));
+  std::ostringstream out;
+  std::string line;
+  for (int i = 0; std::getline(in, line); ++i) {
+    if (i == 5 + cell.first) {
+      std::istringstream words(line);
+      std::string w;
+      for (int c = 1; words >> w; ++c) out << (c == cell.second ? value : w) << ' ';
+      out << '\n';
+    } else {
+      out << line << '\n';
+    }
+  }
+  WriteFile(path, out.str());
+}
+
+}  // namespace
+
 // Copies of the example basin, each with one value of its land-use or soil
 // table out of its physical range, run for one day: each stops at set-up with
 // the table, the entry's code, the key and the value, and the lines of the
@@ -427,23 +492,17 @@ TEST(BadInput, TableValuesOutOfTheirRangeAreFatalWithTheEntryKeyAndValue) {
        "RootDist = nan; TReduWet = 0.95; LimitReduWet = 0.5; HReduDry = 3.45; IntercepCap = 0.2", 29,
        "3 settlement method", "RootDist = nan: it has to be a number"},
   };
-  const std::string example = FLUVEX_EXAMPLE_DIR;
   int i = 0;
   for (const Case& k : cases) {
-    TempDir dir("badinput_table" + std::to_string(i++));
-    ASSERT_EQ(fluvextest::PrepareExample(example, dir.path(),
-                                         {{k.from, k.to},
-                                          {"24        end hour\n31        end day\n12        end month",
-                                           "24        end hour\n1         end day\n1         end month"}}),
-              "");
+    ExampleCopy copy("badinput_table" + std::to_string(i++), {{k.from, k.to}});
+    ASSERT_EQ(copy.prepared, "");
     // The lines of the entry: from its header to its closing brace.
-    const std::string control = ReadFile(dir / "control.txt");
+    const std::string control = copy.Control();
     const size_t head = control.find(k.header);
     ASSERT_NE(head, std::string::npos) << k.header;
-    const auto lineOf = [&](size_t p) { return 1 + std::count(control.begin(), control.begin() + long(p), '\n'); };
-    const std::string lines = "control file control.txt, lines " + std::to_string(lineOf(head)) + "-" +
-                              std::to_string(lineOf(control.find('}', head)));
-    const auto r = RunFluvex("control.txt", dir.path());
+    const std::string lines = "control file control.txt, lines " + std::to_string(ExampleCopy::LineAt(control, head)) +
+                              "-" + std::to_string(ExampleCopy::LineAt(control, control.find('}', head)));
+    const auto r = RunFluvex("control.txt", copy.dir.path());
     EXPECT_EQ(r.exitCode, k.code) << k.to << "\n"
                                   << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
     EXPECT_TRUE(Has(r.output, k.what)) << k.to;
@@ -452,68 +511,6 @@ TEST(BadInput, TableValuesOutOfTheirRangeAreFatalWithTheEntryKeyAndValue) {
     EXPECT_FALSE(Has(r.output, "$$$")) << k.to;
   }
 }
-
-namespace {
-
-// A copy of the example basin run for one day, with the edits applied to its
-// control file; files (here: a grid the generator wrote) may be spoilt after.
-struct ExampleCopy {
-  ExampleCopy(const std::string& name, const fluvextest::Edits& edits) : dir(name) {
-    fluvextest::Edits all = edits;
-    all.push_back({"24        end hour\n31        end day\n12        end month",
-                   "24        end hour\n1         end day\n1         end month"});
-    prepared = fluvextest::PrepareExample(FLUVEX_EXAMPLE_DIR, dir.path(), all);
-  }
-  // Line of the user's control file on which text starts (0: not found).
-  int LineOf(const std::string& text) const {
-    const std::string control = ReadFile(dir / "control.txt");
-    const size_t at = control.find(text);
-    return at == std::string::npos
-               ? 0
-               : 1 + static_cast<int>(std::count(control.begin(), control.begin() + long(at), '\n'));
-  }
-  TempDir dir;
-  std::string prepared;
-};
-
-// Row and column (from the top left, 1-based) of the first cell of the
-// example's zone grid that lies in the basin.
-std::pair<int, int> FirstBasinCell(const TempDir& dir) {
-  std::istringstream in(ReadFile(dir / "zones.asc"));
-  std::string word;
-  int ncols = 0;
-  for (int i = 0; i < 6; ++i) {
-    in >> word;
-    if (word == "ncols")
-      in >> ncols;
-    else
-      in >> word;
-  }
-  double v = 0;
-  for (int k = 0; in >> v; ++k)
-    if (v > -9999) return {k / ncols + 1, k % ncols + 1};
-  return {0, 0};
-}
-
-// Writes value into the cell (row, column) of the ASCII grid file.
-void SpoilCell(const std::string& path, std::pair<int, int> cell, const std::string& value) {
-  std::istringstream in(ReadFile(path));
-  std::ostringstream out;
-  std::string line;
-  for (int i = 0; std::getline(in, line); ++i) {
-    if (i == 5 + cell.first) {
-      std::istringstream words(line);
-      std::string w;
-      for (int c = 1; words >> w; ++c) out << (c == cell.second ? value : w) << ' ';
-      out << '\n';
-    } else {
-      out << line << '\n';
-    }
-  }
-  WriteFile(path, out.str());
-}
-
-}  // namespace
 
 // The snow model's scalars, the soil model's subbasin table and its other
 // values: each out of its physical range (or no number) stops the set-up with
@@ -643,21 +640,14 @@ TEST(BadInput, RoutingValuesOfTheExampleOutOfRangeAreFatalAtTheirLine) {
        "the share 1.5 of abstraction 1 has to lie within 0 ... 1"},
       {"55e6  15   8", "55e6  15   -8", 34, "\"-8\" in row 4, column 2, of the rule table is negative"},
   };
-  const std::string example = FLUVEX_EXAMPLE_DIR;
   int i = 0;
   for (const Case& k : cases) {
-    TempDir dir("badinput_routing" + std::to_string(i++));
-    ASSERT_EQ(fluvextest::PrepareExample(example, dir.path(),
-                                         {{k.from, k.to},
-                                          {"24        end hour\n31        end day\n12        end month",
-                                           "24        end hour\n1         end day\n1         end month"}}),
-              "");
-    const std::string control = ReadFile(dir / "control.txt");
+    ExampleCopy copy("badinput_routing" + std::to_string(i++), {{k.from, k.to}});
+    ASSERT_EQ(copy.prepared, "");
     // The last occurrence: a tributary listed twice is named at its second listing.
-    const size_t at = control.rfind(k.to);
-    ASSERT_NE(at, std::string::npos) << k.to;
-    const long line = 1 + std::count(control.begin(), control.begin() + long(at), '\n');
-    const auto r = RunFluvex("control.txt", dir.path());
+    const int line = copy.LineOf(k.to, true);
+    ASSERT_GT(line, 0) << k.to;
+    const auto r = RunFluvex("control.txt", copy.dir.path());
     EXPECT_EQ(r.exitCode, k.code) << k.to << "\n"
                                   << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
     EXPECT_TRUE(Has(r.output, k.what)) << k.to;
