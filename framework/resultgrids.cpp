@@ -7,6 +7,8 @@
 // Missing cells (not greater than -9999) are skipped by every sum, mean,
 // minimum and maximum: each cell of a sum/mean companion counts its own values,
 // and a cell without any value in the period is written as no-data.
+#include <omp.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -190,8 +192,10 @@ void modelobject::WriteStatisticGrids(int position, int ownCellsOnly, int accumu
 
   const int r1 = static_cast<int>(std::max<int64_t>(1, e.firstrow));
   const int r2 = static_cast<int>(std::min<int64_t>(nrows, e.lastrow));
-  // Every cell of the entry's rows within the data columns of its row.
+  // Every cell of the entry's rows within the data columns of its row. A
+  // visit changes its own cell only, so the rows go to the threads.
   auto forEachCell = [&](auto&& visit) {
+#pragma omp parallel for schedule(static) if (!omp_in_parallel())
     for (int r = r1; r <= r2; ++r) {
       if (!value[r]) continue;
       int c1 = 1, c2 = ncols;

@@ -68,7 +68,11 @@ void unsatzonmodellklasse::SolveCells() {
   const int V = vegetation_layers;
   // River water the cells take, booked in their links' records after the
   // loop in cell order (a sum in thread order would differ in its last bits).
-  const size_t cells = static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * static_cast<size_t>(ncols + 1);
+  // Only cells that take river water into the column (surface interaction 2
+  // and more) write there.
+  const bool intake = surface_interaction >= 2 && riverflow_table;
+  const size_t cells =
+      intake ? static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * static_cast<size_t>(ncols + 1) : 0;
   riverTaken.assign(cells, 0.0);
   riverTakenRecord.assign(cells, 0);
   const bool hrus = MasterHydrologicResponseUnits != nullptr;
@@ -105,7 +109,7 @@ void unsatzonmodellklasse::SolveCells() {
     }
   }
   if (looperror != 0) throw static_cast<int>(looperror);
-  if (riverflow_table)
+  if (intake)
     for (size_t at = 0; at < cells; ++at)
       if (riverTakenRecord[at] > 0) riverflow_table[riverTakenRecord[at]].field[13] += riverTaken[at];
 }

@@ -8,6 +8,7 @@
 #include "framework/diagstream.h"
 #include "framework/hrurecord.h"
 #include "framework/irrigationtable.h"
+#include "framework/statisticpasses.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/soil_table_entry.h"
 #include "soil/unsatzon.h"
@@ -185,46 +186,71 @@ void unsatzonmodellklasse::CopyMasterCells() {
 void unsatzonmodellklasse::ZoneStatistics() {
   const double n = substeps;
   auto value = [](Grid g, int r, int c) { return g && g[r] ? g[r][c] : 0.0; };
-  for (int r = firstrow; r <= lastrow; ++r)
-    for (int c = 1; c <= ncols; ++c) {
-      if (!OwnValidCell(r, c)) continue;
-      const int k = SubbasinOf(r, c);
-      if (k < 1) continue;
-      const double g = GlacierFraction(r, c);
-      if (!zoneFZT_QD.empty()) AddToFlowTimeZones(r, c, k, g);
-      if (!zoneFZT_QD.empty()) AddTracersToZones(r, c, k, g);
-      struct Entry {
-        zonalstatistic* statistic;
-        double value;
-      };
-      const Entry entries[] = {
-          {statistics[kStatSB1], value(SB_1_grid, r, c)},
-          {statistics[kStatSB2], value(SB_2_grid, r, c)},
-          {statistics[kStatROOT], value(ROOTgrid, r, c)},
-          {statistics[kStatINFEX], value(infiltration_excess, r, c) * n},
-          {statistics[kStatGWN], value(groundwater_recharge, r, c) * n},
-          {statistics[kStatMACRO], value(macropore_infiltration, r, c) * n},
-          {statistics[kStatSUBSTEPS], value(number_of_substeps, r, c)},
-          {statistics[kStatINFILT], value(total_infiltration, r, c) * n},
-          {statistics[kStatGWSTAND], value(groundwater_distance, r, c)},
-          // Without the groundwater model "baseflow" is mm per step already,
-          // less what the column could not give to a rule pumping
-          // groundwater for irrigation (the pump empties the saturated zone).
-          {statistics[kStatQB], groundwatercoupling ? value(river_exfiltration, r, c) * n : value(baseflow, r, c)},
-          {statistics[kStatGWIN], value(river_infiltration, r, c) * n},
-          {statistics[kStatGWEX], value(river_exfiltration, r, c) * n},
-          {statistics[kStatPOND], value(ponding_storage, r, c)},
-          {statistics[kStatQDRAIN], value(drainage_flow, r, c) * n},
-      };
-      for (const Entry& e : entries) {
-        if (!e.statistic) continue;
-        if (g < 1) e.statistic->AddCell(r, c, k, e.value, 1 - g);
-        if (g > 0) e.statistic->AddCell(r, c, k, 0.0, g);
+  // Tasks: each statistic of a flux or state grid, the glacier-covered soil,
+  // the thaw depth and the flow-time zones (with their tracers). Each task
+  // has records of its own, so the tasks fill side by side, every one adding
+  // its cells in row order.
+  Grid qb = groundwatercoupling ? river_exfiltration : baseflow;
+  // Without the groundwater model "baseflow" is mm per step already, less
+  // what the column could not give to a rule pumping groundwater for
+  // irrigation (the pump empties the saturated zone).
+  const double qbFactor = groundwatercoupling ? n : 1.0;
+  struct Source {
+    zonalstatistic* statistic;
+    Grid grid;
+    double factor;
+  };
+  const Source sources[] = {
+      {statistics[kStatSB1], SB_1_grid, 1.0},
+      {statistics[kStatSB2], SB_2_grid, 1.0},
+      {statistics[kStatROOT], ROOTgrid, 1.0},
+      {statistics[kStatINFEX], infiltration_excess, n},
+      {statistics[kStatGWN], groundwater_recharge, n},
+      {statistics[kStatMACRO], macropore_infiltration, n},
+      {statistics[kStatSUBSTEPS], number_of_substeps, 1.0},
+      {statistics[kStatINFILT], total_infiltration, n},
+      {statistics[kStatGWSTAND], groundwater_distance, 1.0},
+      {statistics[kStatQB], qb, qbFactor},
+      {statistics[kStatGWIN], river_infiltration, n},
+      {statistics[kStatGWEX], river_exfiltration, n},
+      {statistics[kStatPOND], ponding_storage, 1.0},
+      {statistics[kStatQDRAIN], drainage_flow, n},
+  };
+  constexpr int kSources = static_cast<int>(sizeof(sources) / sizeof(sources[0]));
+  const int immoTask = kSources, thawTask = kSources + 1, zoneTask = kSources + 2;
+  int tasks[kSources + 3];
+  int count = 0;
+  for (int t = 0; t < kSources; ++t)
+    if (sources[t].statistic) tasks[count++] = t;
+  if (statistics[kStatIMMO] && !glacier_immo.empty()) tasks[count++] = immoTask;
+  if (statistics[kStatTEMPER] && ThawDepthTMod) tasks[count++] = thawTask;
+  if (!zoneFZT_QD.empty()) tasks[count++] = zoneTask;
+  StatisticsSideBySide(count, [&](int from, int to) {
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!OwnValidCell(r, c)) continue;
+        const int k = SubbasinOf(r, c);
+        if (k < 1) continue;
+        const double g = GlacierFraction(r, c);
+        for (int j = from; j < to; ++j) {
+          const int task = tasks[j];
+          if (task < kSources) {
+            // The glacierized share counts with its weight and no water.
+            const Source& e = sources[task];
+            if (g < 1) e.statistic->AddCell(r, c, k, value(e.grid, r, c) * e.factor, 1 - g);
+            if (g > 0) e.statistic->AddCell(r, c, k, 0.0, g);
+          } else if (task == immoTask) {
+            statistics[kStatIMMO]->AddCell(r, c, k,
+                                           glacier_immo[static_cast<size_t>(r - firstrow) * (ncols + 1) + c], 1.0);
+          } else if (task == thawTask) {
+            statistics[kStatTEMPER]->AddCell(r, c, k, ThawDepthTMod[r][c], 1);
+          } else {
+            AddToFlowTimeZones(r, c, k, g);
+            AddTracersToZones(r, c, k, g);
+          }
+        }
       }
-      if (statistics[kStatIMMO] && !glacier_immo.empty())
-        statistics[kStatIMMO]->AddCell(r, c, k, glacier_immo[static_cast<size_t>(r - firstrow) * (ncols + 1) + c], 1.0);
-      if (statistics[kStatTEMPER] && ThawDepthTMod) statistics[kStatTEMPER]->AddCell(r, c, k, ThawDepthTMod[r][c], 1);
-    }
+  });
 }
 
 // ---------------------------------------------------------------- dump mode
