@@ -94,12 +94,19 @@ void unsatzonmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* 
   }
 }
 
-int unsatzonmodellklasse::RiverLinkRecord(double linkValue) {
+int unsatzonmodellklasse::KnownRiverLinkRecord(double linkValue) const {
   const double code = std::trunc(linkValue);
   if (!(code > 0)) return 0;
   const int link = code <= maxzonecode ? static_cast<int>(code) : 0;
   const int record = (link >= 1 && zoneindex) ? zoneindex[link] : 0;
-  if (record >= 1 && record <= zonecount) return record;
+  return record >= 1 && record <= zonecount ? record : 0;
+}
+
+int unsatzonmodellklasse::RiverLinkRecord(double linkValue) {
+  const double code = std::trunc(linkValue);
+  if (!(code > 0)) return 0;
+  const int record = KnownRiverLinkRecord(linkValue);
+  if (record > 0) return record;
   char text[64];
   std::snprintf(text, sizeof text, "%.0f", code);
   const std::string c = text;

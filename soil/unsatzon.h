@@ -165,6 +165,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // the cell has no river link (value 0 or below), else the subbasin index.
   // A code that maps to no subbasin is fatal (199).
   int RiverLinkRecord(double linkValue);
+  // The record of a valid link, else 0; reports nothing (safe on any thread).
+  int KnownRiverLinkRecord(double linkValue) const;
 
   // Couples k water and m heat substeps of a step: both may grow so that
   // each water substep runs a whole number of heat substeps, which is returned.

@@ -227,14 +227,17 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     // The river water brings the concentrations of the link's record.
     w.river.tracers = std::min(w.tracers, 8);
     if (river_links[r][c] > 0) {
-      int record = 0;
+      // A link without a routing record is reported, one thread at a time.
+      int record = KnownRiverLinkRecord(river_links[r][c]);
       int code = 0;
+      if (record == 0) {
 #pragma omp critical
-      {
-        try {
-          record = RiverLinkRecord(river_links[r][c]);
-        } catch (int e) {
-          code = e;
+        {
+          try {
+            record = RiverLinkRecord(river_links[r][c]);
+          } catch (int e) {
+            code = e;
+          }
         }
       }
       if (code != 0) throw code;
