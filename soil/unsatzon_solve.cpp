@@ -418,6 +418,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       const bool entry = landusetable && lu >= 1 && lu <= landusetable[0].code;
       u.shape = entry ? landusetable[lu].GetRootDist() : 0.0;
       u.drySuction = entry ? landusetable[lu].GetHReduDry() : 3.45;
+      u.thetaDry = w.DryTheta(j, *soil, u.drySuction);
       u.wetLimit = entry ? landusetable[lu].GetLimitReduWet() : 1.0;
       u.wetReduction = entry ? landusetable[lu].GetTReduWet() : 1.0;
       u.passLimit = col.g;

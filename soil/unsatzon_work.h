@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "parameters/soil_table_entry.h"
 #include "soil/unsatzon.h"
 #include "soil/uzlateral.h"
 
@@ -15,6 +16,18 @@ struct unsatzonmodellklasse::CellWork {
   std::vector<double> conductance, solve;                // implicit flux correction
   std::vector<int> intervals;                            // table intervals of the last look-ups
   std::vector<double> demand, transpired, landuseCodes;  // per vegetation layer
+  // Per vegetation layer: the water content of each soil layer at the dry
+  // suction of its land use, kept while the soil and the suction stay.
+  std::vector<double> dryTheta, drySuction;
+  std::vector<const soil_table_entry*> drySoil;
+  const double* DryTheta(int j, const soil_table_entry& soil, double suction) {
+    double* out = dryTheta.data() + static_cast<size_t>(j) * (n + 2);
+    if (drySoil[j] == &soil && drySuction[j] == suction) return out;
+    for (int i = 1; i <= n && i <= soil.layers; ++i) out[i] = soil.InterpolateTableInverse(i, suction);
+    drySoil[j] = &soil;
+    drySuction[j] = suction;
+    return out;
+  }
   // Heat transfer.
   std::vector<double> T, Tstart, Tscratch, unfrozen, lambda, Cv, X, G, rate, ha, hb, hc, hr, hw, hf;
   // State of the substep for the dump checks.
@@ -80,6 +93,9 @@ struct unsatzonmodellklasse::CellWork {
     demand.assign(static_cast<size_t>(vegetation) + 1, 0.0);
     transpired.assign(static_cast<size_t>(vegetation) + 1, 0.0);
     landuseCodes.assign(static_cast<size_t>(vegetation) + 1, 0.0);
+    dryTheta.assign((static_cast<size_t>(vegetation) + 1) * (static_cast<size_t>(layers) + 2), 0.0);
+    drySuction.assign(static_cast<size_t>(vegetation) + 1, 0.0);
+    drySoil.assign(static_cast<size_t>(vegetation) + 1, nullptr);
     snapTranspiration.assign(static_cast<size_t>(vegetation) + 1, 0.0);
     snapArrays.assign(14 * (static_cast<size_t>(layers) + 1), 0.0);
   }

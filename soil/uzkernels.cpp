@@ -194,7 +194,7 @@ int RootExtraction(const Column& c, const RootUptake& r, const double* d, const 
   for (int i = 1; i <= N; ++i) {
     const double ts = soil.theta_sat[i];
     const double tr = soil.theta_res[i];
-    double thetaDry = soil.InterpolateTableInverse(i, r.drySuction);
+    double thetaDry = r.thetaDry ? r.thetaDry[i] : soil.InterpolateTableInverse(i, r.drySuction);
     if (tr >= thetaDry) thetaDry = (ts + 2.0 * tr) / 3.0;
     double withheld = 0;
     if (theta[i] > r.wetLimit * ts) {

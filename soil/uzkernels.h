@@ -138,6 +138,8 @@ struct RootUptake {
   double rootDepth = 0;     // R, m
   double shape = 0;         // a of the root distribution (1 + a z/R)(1 - z/R)
   double drySuction = 0;    // suction of the dry reduction (m)
+  // Water content of each layer at drySuction when the caller has it (else looked up).
+  const double* thetaDry = nullptr;
   double wetLimit = 1;      // share of theta_s above which the wet reduction starts
   double wetReduction = 1;  // reduction factor at saturation
   int passLimit = 0;        // withheld weight is not passed on from this layer on
