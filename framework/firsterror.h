@@ -22,6 +22,7 @@ class FirstError {
       Record(103);
     }
   }
+  bool Failed() const { return first.load() != 0; }
   void ThrowIfAny() const {
     if (const int code = first.load(); code != 0) throw code;
   }

@@ -7,8 +7,6 @@
 // Missing cells (not greater than -9999) are skipped by every sum, mean,
 // minimum and maximum: each cell of a sum/mean companion counts its own values,
 // and a cell without any value in the period is written as no-data.
-#include <omp.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -192,10 +190,10 @@ void modelobject::WriteStatisticGrids(int position, int ownCellsOnly, int accumu
 
   const int r1 = static_cast<int>(std::max<int64_t>(1, e.firstrow));
   const int r2 = static_cast<int>(std::min<int64_t>(nrows, e.lastrow));
-  // Every cell of the entry's rows within the data columns of its row. A
-  // visit changes its own cell only, so the rows go to the threads.
+  // Every cell of the entry's rows within the data columns of its row; the
+  // rows on the threads (a visit touches only its own cell's values).
   auto forEachCell = [&](auto&& visit) {
-#pragma omp parallel for schedule(static) if (!omp_in_parallel())
+#pragma omp parallel for schedule(runtime)
     for (int r = r1; r <= r2; ++r) {
       if (!value[r]) continue;
       int c1 = 1, c2 = ncols;
@@ -230,6 +228,7 @@ void modelobject::WriteStatisticGrids(int position, int ownCellsOnly, int accumu
     Grid lows = e.minflag ? e.mingrid : nullptr;
     Grid highs = e.maxflag ? e.maxgrid : nullptr;
     if (e.minmaxstarted == 0) {
+#pragma omp parallel for schedule(runtime)
       for (int r = r1; r <= r2; ++r) {
         if (!value[r]) continue;
         for (int c = 1; c <= ncols; ++c) {
@@ -287,6 +286,7 @@ void modelobject::WriteStatisticGrids(int position, int ownCellsOnly, int accumu
     }
     if (e.vegreset == 1) {
       e.vegreset = 0;
+#pragma omp parallel for schedule(runtime)
       for (int r = r1; r <= r2; ++r) {
         if (!value[r]) continue;
         for (int c = 1; c <= ncols; ++c) veg[r][c] = ConsideredCell(r, c, own) ? 0.0 : nodata;

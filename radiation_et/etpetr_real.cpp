@@ -81,7 +81,10 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
       }
     }
   }
-  for (int r = firstrow; r <= lastrow; ++r) {
+  // Response units and the statistic in the order of the cells; an inactive
+  // statistic takes no cell, and without response units the pass is skipped.
+  const bool addCells = !ownsnow && evrsstat->IsActive();
+  for (int r = firstrow; (hrumaster || addCells) && r <= lastrow; ++r) {
     int c0, c1;
     ColumnsOf(r, c0, c1);
     for (int c = c0; c <= c1; ++c) {
@@ -96,7 +99,7 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
         for (Grid g : {evap, evrs, glaciersnowevap, solidsnow, glaciersolidsnow})
           if (g) g[r][c] = g[mr][mc];
       }
-      if (!ownsnow) evrsstat->AddCell(r, c, ZoneOf(r, c), evrs[r][c], 1.0);
+      if (addCells) evrsstat->AddCell(r, c, ZoneOf(r, c), evrs[r][c], 1.0);
     }
   }
   // The snow methods that evaporate snow themselves do so in the snow step,

@@ -171,6 +171,7 @@ double expokorrklasse::SlopeBeam(Grid sums, double t, double dt, int count, int 
     // Shadow marks of this sub-interval only.
     const int sf = shading ? shadowfirst : firstrow;
     const int sl = shading ? shadowlast : lastrow;
+#pragma omp parallel for schedule(runtime)
     for (int r = sf; r <= sl; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!(zonegrid[r][c] > nodata)) continue;
@@ -215,6 +216,7 @@ void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, i
   // The night temperature of daily steps starts as the step's temperature,
   // also when the correction itself is off.
   if (nighttemp) {
+#pragma omp parallel for schedule(runtime)
     for (int r = firstrow; r <= lastrow; ++r) {
       int c0, c1;
       ColumnsOf(r, c0, c1);
@@ -239,6 +241,7 @@ void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, i
   // Centre of the step's first sub-interval.
   const double first = stepHour + mintointendhours - (1 - 0.5 / splittings) * S + timeshift;
 
+#pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
     int c0, c1;
     ColumnsOf(r, c0, c1);

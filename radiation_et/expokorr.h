@@ -40,6 +40,8 @@ class expokorrklasse : public teilmodellklasse {
   bool Processed(int r, int c) const;
   template <typename F>
   void ForProcessed(F&& f) {
+    // Rows on the threads: f may only touch the cell it is given.
+#pragma omp parallel for schedule(runtime)
     for (int r = firstrow; r <= lastrow; ++r) {
       int c0, c1;
       ColumnsOf(r, c0, c1);

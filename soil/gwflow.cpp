@@ -322,13 +322,6 @@ void gwflowclass::Exchange(Grid g, int position) {
   if (mpisize > 1 && g) MPIExchangeBorders(position, g);
 }
 
-double gwflowclass::Glacier(int r, int c) const {
-  if (!glacier) return 0.0;
-  const double g = glacier[r][c];
-  if (!(g > nodata)) return 0.0;
-  return std::clamp(g, 0.0, 1.0);
-}
-
 double gwflowclass::SurfaceHead(int r, int c) const {
   const double d = distance[r][c];
   double v = elevation[r][c] + d;

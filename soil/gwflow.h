@@ -106,7 +106,13 @@ class gwflowclass : public teilmodellklasse {
     return r >= firstrow && r <= lastrow &&
            (!MPIRegions || !MPIRegions[r] || static_cast<int>(MPIRegions[r][c]) == mpirank);
   }
-  double Glacier(int r, int c) const;
+  // Glaciated share of a cell, 0 ... 1 (0 without the grid or a value).
+  double Glacier(int r, int c) const {
+    if (!glacier) return 0.0;
+    const double g = glacier[r][c];
+    if (!(g > nodata)) return 0.0;
+    return g < 0.0 ? 0.0 : g > 1.0 ? 1.0 : g;
+  }
   bool TakesPart(int r, int c) const { return InModel(r, c) && Own(r, c) && Glacier(r, c) < 1.0; }
   // Cells of a face carry flow: both in the model and, under flow control 3, of one zone.
   bool SameZone(int r, int c, int r2, int c2) const {
@@ -121,7 +127,12 @@ class gwflowclass : public teilmodellklasse {
   void StartLayers();
   void Transmissivities(int l);
   double EffectiveThickness(int l, int r, int c) const;
+  // All over-relaxation sweeps of layer l up to convergence or maxiter; sets
+  // itercount and the factor sums, returns the last sweep's largest change.
   double SolveMethod1(int l, double dt);
+  // One colour of row r; adds the row's adaptive factors to rowsum and
+  // rowcount and returns the row's largest change.
+  double SweepRow(int l, double dt, int r, int colour, double* rowsum, double* rowcount);
   double SolveMethod2(int l, double dt);
   void CountOscillations(int l);
   void FinishLayers(int l);
@@ -191,8 +202,12 @@ class gwflowclass : public teilmodellklasse {
   Grid ponding = nullptr;
   int pponding = 0;
   std::vector<Grid> owned;  // grids allocated by the model
-  // Work arrays of the solvers, made once: per-row factor sums, per-thread row systems.
-  std::vector<double> factorrows, countrows, linework;
+  // Work arrays of the solvers, made once: per-row factor sums, per-thread
+  // largest changes, per-thread row systems.
+  std::vector<double> factorrows, countrows, sweepmax, linework;
+  // Oscillating cells' head changes, per row from the row's first column on, and their number per row.
+  std::vector<double> oscvalues;
+  std::vector<int> oscrows;
   std::vector<int> linesegment;
 
   // Tracers: [tracer][layer], tracers 1 ... count, layers 1 ... L.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "framework/diagstream.h"
+#include "framework/firsterror.h"
 #include "framework/zonalstatistic.h"
 #include "soil/gwflow.h"
 
@@ -66,13 +67,13 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
     itercount = 0;
     factorsum = factorcount = 0;
     double error = 0;
-    for (;;) {
-      ++itercount;
+    if (method == 1) {
+      error = SolveMethod1(l, dt);
+    } else {
+      // The line solver makes one pass.
+      itercount = 1;
       for (int p : {y.ph, y.phold, y.phprev}) Exchange(gridlist[p].grid, p);
-      error = method == 1 ? SolveMethod1(l, dt) : SolveMethod2(l, dt);
-      error = GlobalMax(error, mpisize);
-      if (itercount >= maxiter) break;
-      if (!(error > maxerror_allowed) || method != 1) break;
+      error = GlobalMax(SolveMethod2(l, dt), mpisize);
     }
     lasterror = error;
     CountOscillations(l);
@@ -92,6 +93,7 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   for (int l = 1; l <= L; ++l) {
     Balances(l, dt);
     Layer& y = layers[l];
+#pragma omp parallel for schedule(runtime)
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!Own(r, c) && InModel(r, c)) continue;
@@ -222,79 +224,146 @@ void gwflowclass::Transmissivities(int l) {
 // other colour, so the cells of one colour are independent: rows run in
 // parallel without races, and the result is the same for any thread count and
 // (with the border exchange between the colours) any instance count.
+//
+// All sweeps of a layer run in one parallel region: the threads meet at the
+// end of each colour, and every thread takes the same decision to go on from
+// the largest change of the sweep, so no thread team is started per sweep.
 double gwflowclass::SolveMethod1(int l, double dt) {
+  Layer& y = layers[l];
+  const int threads = omp_get_max_threads();
+  const size_t rows = static_cast<size_t>(nrows) + 2;
+  // Two sets of per-row factor sums and of per-thread largest changes, taken
+  // by the sweeps in turn: a thread may fill the next sweep's set while another
+  // still reads the last one. One cache line per thread's maximum.
+  constexpr size_t kLine = 8;
+  factorrows.assign(2 * rows, 0.0);
+  countrows.assign(2 * rows, 0.0);
+  sweepmax.assign(2 * kLine * static_cast<size_t>(threads), 0.0);
+  const bool instances = mpisize > 1;
+  FirstError failure;
+  double error = 0;
+  double global = 0;
+  int sweeps = 0;
+#pragma omp parallel num_threads(threads)
+  {
+    const size_t t = static_cast<size_t>(omp_get_thread_num());
+    const size_t team = static_cast<size_t>(omp_get_num_threads());
+    for (int k = 1;; ++k) {
+      const size_t set = static_cast<size_t>(k & 1);
+      double* rowsum = factorrows.data() + set * rows;
+      double* rowcount = countrows.data() + set * rows;
+      double* maxima = sweepmax.data() + set * kLine * static_cast<size_t>(threads);
+      double largest = -std::numeric_limits<double>::infinity();
+      for (int colour = 0; colour < 2; ++colour) {
+        if (instances) {
+#pragma omp masked
+          failure.Run([&] {
+            if (colour == 0) {
+              for (int p : {y.ph, y.phold, y.phprev}) Exchange(gridlist[p].grid, p);
+            } else {
+              Exchange(y.h, y.ph);
+              Exchange(y.hprev, y.phprev);
+            }
+          });
+#pragma omp barrier
+        }
+#pragma omp for schedule(runtime) nowait
+        for (int r = firstrow; r <= lastrow; ++r)
+          largest = std::max(largest, SweepRow(l, dt, r, colour, rowsum, rowcount));
+        if (colour == 1) maxima[t * kLine] = largest;
+#pragma omp barrier
+      }
+      double change = -std::numeric_limits<double>::infinity();
+      for (size_t u = 0; u < team; ++u) change = std::max(change, maxima[u * kLine]);
+      if (instances) {
+        // The largest change of all instances, handed to every thread of this one.
+#pragma omp masked
+        failure.Run([&] { global = GlobalMax(change, mpisize); });
+#pragma omp barrier
+        change = global;
+      }
+#pragma omp masked
+      {
+        // Summed in row order: the mean factor does not depend on the thread count.
+        if (adaptive)
+          for (int r = firstrow; r <= lastrow; ++r) {
+            factorsum += rowsum[r];
+            factorcount += rowcount[r];
+          }
+        error = change;
+        sweeps = k;
+      }
+      if (k >= maxiter || !(change > maxerror_allowed) || failure.Failed()) break;
+    }
+  }
+  failure.ThrowIfAny();
+  itercount = sweeps;
+  return error;
+}
+
+double gwflowclass::SweepRow(int l, double dt, int r, int colour, double* rowsum, double* rowcount) {
   Layer& y = layers[l];
   const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
   const Layer& one = layers[1];
   double error = -std::numeric_limits<double>::infinity();
-  // Per-row factor sums, made once and refilled here (no allocation per sweep).
-  std::vector<double>& rowsum = factorrows;
-  std::vector<double>& rowcount = countrows;
-  rowsum.assign(static_cast<size_t>(nrows) + 2, 0.0);
-  rowcount.assign(static_cast<size_t>(nrows) + 2, 0.0);
-  for (int colour = 0; colour < 2; ++colour) {
-    if (colour == 1) {
-      Exchange(y.h, y.ph);
-      Exchange(y.hprev, y.phprev);
+  // The row's factors, added in column order, the first colour's before the second's.
+  double sum = colour == 0 ? 0.0 : rowsum[r];
+  double count = colour == 0 ? 0.0 : rowcount[r];
+  for (int c = 1 + ((r + 1 + colour) & 1); c <= ncols; c += 2) {
+    if (!TakesPart(r, c)) continue;
+    const double fix = y.fixh[r][c];
+    if (fix > nodata) {
+      y.h[r][c] = y.hold[r][c] = y.hoo[r][c] = fix;
+      continue;
     }
-#pragma omp parallel for schedule(runtime) reduction(max : error)
-    for (int r = firstrow; r <= lastrow; ++r)
-      for (int c = 1 + ((r + 1 + colour) & 1); c <= ncols; c += 2) {
-        if (!TakesPart(r, c)) continue;
-        const double fix = y.fixh[r][c];
-        if (fix > nodata) {
-          y.h[r][c] = y.hold[r][c] = y.hoo[r][c] = fix;
-          continue;
-        }
-        const double h = y.h[r][c];
-        const double hold = y.hold[r][c];
-        auto H = [&](int rr, int cc) { return alpha * y.h[rr][cc] + (1 - alpha) * y.hold[rr][cc]; };
-        const double dx = Dx(r, c);
-        const double dy = Dy(r, c);
-        const double cn = r > 1 ? dx / dy * y.ty[r - 1][c] : 0.0;
-        const double cs = r < nrows ? dx / dy * y.ty[r][c] : 0.0;
-        const double ce = c < ncols ? dy / dx * y.tx[r][c] : 0.0;
-        const double cw = c > 1 ? dy / dx * y.tx[r][c - 1] : 0.0;
-        const double csum = cn + ce + cs + cw;
-        const double hn = r > 1 ? H(r - 1, c) : h;
-        const double hs = r < nrows ? H(r + 1, c) : h;
-        const double he = c < ncols ? H(r, c + 1) : h;
-        const double hw = c > 1 ? H(r, c - 1) : h;
-        const bool confined = hold >= y.top[r][c];
-        const double S = confined ? y.storage[r][c] : one.storage[r][c];
-        double R = S / dt * hold + y.leak[r][c];
-        if (above) R -= above->leak[r][c];
-        if (y.fixq[r][c] > nodata) R += y.fixq[r][c];
-        const double A = dx * dy;
-        const double denominator = A * S / dt + alpha * csum;
-        // A cell without storage and without open faces has no equation.
-        if (!(denominator > 0)) continue;
-        const double hstar = (cn * hn + ce * he + cs * hs + cw * hw - (1 - alpha) * hold * csum + A * R) / denominator;
-        const double D = hstar - h;
-        const double cellerror = confined ? std::fabs(D) / 5 : std::fabs(D);
-        error = std::max(error, cellerror);
-        if (adaptive) {
-          double factor = 1.0;
-          const double hp = y.hprev[r][c];
-          if (h != hp) {
-            const double f = D / (h - hp) + 1;
-            factor = f > 0 ? std::min(f, 2.0) : 1.0;
-          }
-          y.hprev[r][c] = h;
-          y.h[r][c] = h + factor * D;
-          rowsum[r] += factor;
-          rowcount[r] += 1;
-        } else if (sor != 1.0) {
-          y.h[r][c] = h + sor * D;
-        } else {
-          y.h[r][c] = hstar;
-        }
+    const double h = y.h[r][c];
+    const double hold = y.hold[r][c];
+    auto H = [&](int rr, int cc) { return alpha * y.h[rr][cc] + (1 - alpha) * y.hold[rr][cc]; };
+    const double dx = Dx(r, c);
+    const double dy = Dy(r, c);
+    const double cn = r > 1 ? dx / dy * y.ty[r - 1][c] : 0.0;
+    const double cs = r < nrows ? dx / dy * y.ty[r][c] : 0.0;
+    const double ce = c < ncols ? dy / dx * y.tx[r][c] : 0.0;
+    const double cw = c > 1 ? dy / dx * y.tx[r][c - 1] : 0.0;
+    const double csum = cn + ce + cs + cw;
+    const double hn = r > 1 ? H(r - 1, c) : h;
+    const double hs = r < nrows ? H(r + 1, c) : h;
+    const double he = c < ncols ? H(r, c + 1) : h;
+    const double hw = c > 1 ? H(r, c - 1) : h;
+    const bool confined = hold >= y.top[r][c];
+    const double S = confined ? y.storage[r][c] : one.storage[r][c];
+    double R = S / dt * hold + y.leak[r][c];
+    if (above) R -= above->leak[r][c];
+    if (y.fixq[r][c] > nodata) R += y.fixq[r][c];
+    const double A = dx * dy;
+    const double denominator = A * S / dt + alpha * csum;
+    // A cell without storage and without open faces has no equation.
+    if (!(denominator > 0)) continue;
+    const double hstar = (cn * hn + ce * he + cs * hs + cw * hw - (1 - alpha) * hold * csum + A * R) / denominator;
+    const double D = hstar - h;
+    const double cellerror = confined ? std::fabs(D) / 5 : std::fabs(D);
+    error = std::max(error, cellerror);
+    if (adaptive) {
+      double factor = 1.0;
+      const double hp = y.hprev[r][c];
+      if (h != hp) {
+        const double f = D / (h - hp) + 1;
+        factor = f > 0 ? std::min(f, 2.0) : 1.0;
       }
+      y.hprev[r][c] = h;
+      y.h[r][c] = h + factor * D;
+      sum += factor;
+      count += 1;
+    } else if (sor != 1.0) {
+      y.h[r][c] = h + sor * D;
+    } else {
+      y.h[r][c] = hstar;
+    }
   }
-  // Summed in row order: the mean factor does not depend on the thread count.
-  for (int r = firstrow; r <= lastrow; ++r) {
-    factorsum += rowsum[r];
-    factorcount += rowcount[r];
+  // One write per row and colour: rows of other threads share the cache lines of these sums.
+  if (adaptive) {
+    rowsum[r] = sum;
+    rowcount[r] = count;
   }
   return error;
 }
@@ -405,21 +474,37 @@ double gwflowclass::SolveMethod2(int l, double dt) {
 
 void gwflowclass::CountOscillations(int l) {
   const Layer& y = layers[l];
-  long count = 0;
-  double sum = 0;
-  double maximum = 0;
   const double eps = maxerror_allowed;
-  for (int r = firstrow; r <= lastrow; ++r)
+  const size_t n = static_cast<size_t>(ncols);
+  const size_t rows = static_cast<size_t>(std::max(0, lastrow - firstrow + 1));
+  if (oscvalues.size() < rows * n) oscvalues.assign(rows * n, 0.0);
+  if (oscrows.size() < rows) oscrows.assign(rows, 0);
+  // The rows find their oscillating cells side by side; the sum then adds
+  // them in the order of the cells, as on one thread.
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r) {
+    const size_t row = static_cast<size_t>(r - firstrow);
+    double* values = oscvalues.data() + row * n;
+    int m = 0;
     for (int c = 1; c <= ncols; ++c) {
       if (!InModel(r, c) || !Own(r, c)) continue;
       const double d1 = y.hold[r][c] - y.hoo[r][c];
       const double d2 = y.h[r][c] - y.hold[r][c];
-      if ((d1 > eps && d2 < -eps) || (d1 < -eps && d2 > eps)) {
-        ++count;
-        sum += std::fabs(d2);
-        maximum = std::max(maximum, std::fabs(d2));
-      }
+      if ((d1 > eps && d2 < -eps) || (d1 < -eps && d2 > eps)) values[m++] = std::fabs(d2);
     }
+    oscrows[row] = m;
+  }
+  long count = 0;
+  double sum = 0;
+  double maximum = 0;
+  for (size_t row = 0; row < rows; ++row) {
+    const double* values = oscvalues.data() + row * n;
+    for (int i = 0; i < oscrows[row]; ++i) {
+      sum += values[i];
+      maximum = std::max(maximum, values[i]);
+    }
+    count += oscrows[row];
+  }
   if (mpisize > 1) {
     long c2 = 0;
     double s2 = 0, m2 = 0;

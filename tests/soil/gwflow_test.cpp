@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <numeric>
+#include <string>
+#include <vector>
 
 #include "tests/soil/gwworld.h"
 
@@ -359,8 +361,15 @@ TEST(GroundwaterTracers, FlowKeepsAUniformConcentrationAndDecayHalvesPerHalfTime
 
 // ---- threads ----
 
+// What a run gives: the grids, and the solver's report lines (sweeps, last
+// change, mean factor, oscillating cells with their mean and largest change).
+struct RunResult {
+  std::vector<double> values;
+  std::vector<std::string> reports;
+};
+
 // A heterogeneous two-layer aquifer with fixed heads, sources and a dry cell.
-std::vector<double> Heterogeneous(const char* method, double sor, int threads) {
+RunResult Heterogeneous(const char* method, double sor, int threads) {
   auto zone = [](int r, int c) { return (r + c) % 11 == 0 ? kNodata : 1.0 + (c > 7); };
   std::unique_ptr<World> w(new World("gwthreads", 12, 15, kCell, zone, false));
   w->AddLayer(
@@ -385,23 +394,31 @@ std::vector<double> Heterogeneous(const char* method, double sor, int threads) {
   if (w->Build(s) != 0) return {};
   omp_set_num_threads(threads);
   w->Steps(2);
-  std::vector<double> out;
+  RunResult out;
   for (const char* name : {"gw_head_1", "gw_head_2", "gw_balance1", "baseflow"}) {
     Grid g = w->Find(name);
     for (int r = 1; r <= 12; ++r)
-      for (int c = 1; c <= 15; ++c) out.push_back(g[r][c]);
+      for (int c = 1; c <= 15; ++c) out.values.push_back(g[r][c]);
   }
+  const std::string text = w->console.str();
+  for (size_t at = text.find("GWlevel"); at != std::string::npos; at = text.find("GWlevel", at + 1))
+    out.reports.push_back(text.substr(at, text.find("[end-entry]", at) - at));
   return out;
 }
 
 TEST(GroundwaterThreads, OneAndEightThreadsGiveIdenticalResults) {
   const int before = omp_get_max_threads();
   for (auto [method, sor] : {std::pair{"1", 0.0}, std::pair{"1", 1.5}, std::pair{"2", 1.0}}) {
-    const std::vector<double> one = Heterogeneous(method, sor, 1);
-    const std::vector<double> eight = Heterogeneous(method, sor, 8);
-    ASSERT_FALSE(one.empty());
-    ASSERT_EQ(one.size(), eight.size());
-    for (size_t i = 0; i < one.size(); ++i) ASSERT_EQ(one[i], eight[i]) << method << " " << sor << " " << i;
+    const RunResult one = Heterogeneous(method, sor, 1);
+    const RunResult eight = Heterogeneous(method, sor, 8);
+    ASSERT_FALSE(one.values.empty());
+    ASSERT_EQ(one.values.size(), eight.values.size());
+    for (size_t i = 0; i < one.values.size(); ++i)
+      ASSERT_EQ(one.values[i], eight.values[i]) << method << " " << sor << " " << i;
+    // Two steps of two layers; the mean factor and the oscillation sums are
+    // added in the order of the cells on any number of threads.
+    ASSERT_EQ(one.reports.size(), 4u) << method << " " << sor;
+    EXPECT_EQ(one.reports, eight.reports) << method << " " << sor;
   }
   omp_set_num_threads(before);
 }
