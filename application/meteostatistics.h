@@ -36,6 +36,11 @@ class ZonalMeteoStatistics : public MeteoStatistics {
   void AddCell(int row, int column, int zone, double value, double weight) override {
     writer->AddCell(row, column, zone, value, weight);
   }
+  void AddRow(int row, int count, const int* columns, const int* zones, const double* values) override {
+    zonalstatistic::RowSums sums(*writer, row);
+    for (int i = 0; i < count; ++i) sums.Add(columns[i], zones[i], values[i], 1.0);
+  }
+  bool IsActive() const override { return writer->IsActive(); }
   void Reduce(int64_t year, int64_t month, int64_t day, int64_t hour, int reduceFlag) override {
     writer->Reduce(year, month, day, hour, reduceFlag);
   }

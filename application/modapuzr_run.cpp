@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "application/defltuzr.h"
 #include "application/modapuzr.h"
@@ -186,8 +187,12 @@ void ModellApplication::Step() {
   if (!superposing) precicorr->CorrectStationData();
   // The variables' statistics are filled side by side, each in the order of its cells.
   for (int i = 1; i <= n; ++i) interpolators[i]->InterpolateGrid(hour, day, month, year);
-  StatisticsSideBySide(n, [&](int first, int last) {
-    for (int k = first; k < last; ++k) interpolators[k + 1]->AddStatisticCells();
+  // Only the variables whose statistics write a file take part.
+  std::vector<int> filledStatistics;
+  for (int i = 1; i <= n; ++i)
+    if (interpolators[i]->HasActiveStatistics()) filledStatistics.push_back(i);
+  StatisticsSideBySide(static_cast<int>(filledStatistics.size()), [&](int first, int last) {
+    for (int k = first; k < last; ++k) interpolators[filledStatistics[k]]->AddStatisticCells();
   });
   for (int i = 1; i <= n; ++i) interpolators[i]->ReduceStatistics(hour, day, month, year);
   superposition->run(hour, day, month, year);

@@ -8,11 +8,18 @@
 // and fills them in one pass over the cells, each statistic still adding its
 // cells in the order of a serial loop. On one thread the one group holds all
 // statistics: one pass over the cells, as without threads.
+//
+// StatisticRowsSideBySide goes through the rows once per group as well, but
+// lists each row's cells once and then lets the statistics of the group add
+// the row one after the other, each through zonalstatistic::RowSums. A
+// statistic's cells keep their row-major order; only statistics of the same
+// group change places, and they share nothing.
 #pragma once
 
 #include <omp.h>
 
 #include <algorithm>
+#include <vector>
 
 // Runs pass(first, last) for groups of the statistics 0 ... count - 1, one
 // group per thread; pass fills the statistics first ... last - 1. It may only
@@ -27,4 +34,39 @@ void StatisticsSideBySide(int count, const Pass& pass) {
   }
 #pragma omp parallel for schedule(dynamic, 1) num_threads(groups)
   for (int g = 0; g < groups; ++g) pass(g * count / groups, (g + 1) * count / groups);
+}
+
+// A cell of a row as the statistics take it: its column, the index of its
+// zone, and a share of the cell (0 where a module has none).
+struct StatisticCell {
+  int column;
+  int zone;
+  double share;
+};
+
+// Runs the statistics 0 ... count - 1 side by side over the rows firstRow ...
+// lastRow. For every row, cells(row, list) writes the row's cells to list, at
+// most maxCells of them in column order, and returns how many; then
+// add(statistic, row, list, cellCount) adds the row's cells to a statistic of
+// the group. Neither may throw. The lists are allocated here, before the
+// threads start.
+template <class Cells, class Add>
+void StatisticRowsSideBySide(int count, int firstRow, int lastRow, int maxCells, const Cells& cells, const Add& add) {
+  if (count < 1 || maxCells < 1) return;
+  const int groups = std::min(count, omp_in_parallel() ? 1 : omp_get_max_threads());
+  std::vector<StatisticCell> lists(static_cast<size_t>(std::max(groups, 1)) * static_cast<size_t>(maxCells));
+  auto pass = [&](int group, int first, int last) {
+    StatisticCell* list = lists.data() + static_cast<size_t>(group) * static_cast<size_t>(maxCells);
+    for (int r = firstRow; r <= lastRow; ++r) {
+      const int n = cells(r, list);
+      if (n < 1) continue;
+      for (int s = first; s < last; ++s) add(s, r, static_cast<const StatisticCell*>(list), n);
+    }
+  };
+  if (groups <= 1) {
+    pass(0, 0, count);
+    return;
+  }
+#pragma omp parallel for schedule(dynamic, 1) num_threads(groups)
+  for (int g = 0; g < groups; ++g) pass(g, g * count / groups, (g + 1) * count / groups);
 }

@@ -20,8 +20,10 @@
 
 #include <mpi.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -54,6 +56,7 @@ class zonalstatistic {
   // value (not greater than -9999) is skipped; so is a value that is no
   // number (NaN or infinite), which is reported as an error with the step.
   virtual void AddCell(int row, int column, int k, double value, double w);
+  class RowSums;
   virtual void NewStep();
   // Sums the records over the instances (reduceFlag > 0, collective) and, on
   // instance 0, buffers a line when the period is complete.
@@ -165,4 +168,70 @@ class zonalstatistic {
   int invalidzone = 0;
   double invalidvalue = 0;
   bool invalidreported = false;
+};
+
+// The cells of one row added to a statistic without a call per cell: Add
+// takes a cell as AddCell does, with the same floating-point operations in
+// the same order, so the sums come out bit for bit as with AddCell. The
+// checks of the statistic and the row are made once; the sums of the zone
+// in hand stay in locals while the cells keep to that zone and go back to
+// the records when the zone changes and at the end. Cells of a row in
+// column order, the rows in order, give the sums of a serial AddCell loop.
+// While a RowSums is alive, nothing else may add to the statistic.
+class zonalstatistic::RowSums {
+ public:
+  RowSums(zonalstatistic& statistic, int row)
+      : owner(statistic),
+        records(statistic.records),
+        area(statistic.areagrid && row >= 1 && row <= statistic.rows ? statistic.areagrid[row] : nullptr),
+        row(row),
+        columns(statistic.columns),
+        zones(statistic.active ? statistic.zones : -1) {}
+  ~RowSums() { Store(); }
+  RowSums(const RowSums&) = delete;
+  RowSums& operator=(const RowSums&) = delete;
+
+  void Add(int column, int k, double value, double w) {
+    if (k != zone) {
+      if (k < 0 || k > zones) return;
+      Store();
+      zone = k;
+      n = records[k].n;
+      sx = records[k].sx;
+      rel = records[k].RelCellSum;
+    }
+    // A finite value above the missing value counts; of the rest, what is
+    // no number is noted as AddCell notes it.
+    if (value > kNodata && value <= std::numeric_limits<double>::max()) {
+      n += w;
+      // Cells without a valid area value count with area 1.
+      if (area && column >= 1 && column <= columns && area[column] > kNodata) {
+        const double a = area[column];
+        sx += value * a * w;
+        rel += a * w;
+      } else {
+        sx += value * w;
+        rel += w;
+      }
+    } else if (!std::isfinite(value)) {
+      owner.NoteInvalid(row, column, k, value);
+    }
+  }
+
+ private:
+  void Store() {
+    if (zone < 0) return;
+    records[zone].n = n;
+    records[zone].sx = sx;
+    records[zone].RelCellSum = rel;
+  }
+
+  zonalstatistic& owner;
+  ZoneRecord* const records;
+  const double* const area;  // the row of the area grid, or none
+  const int row;
+  const int columns;
+  const int zones;  // -1 for an inactive statistic: no cell is taken
+  int zone = -1;    // the zone whose sums are in hand
+  double n = 0, sx = 0, rel = 0;
 };

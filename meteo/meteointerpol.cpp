@@ -1,6 +1,7 @@
 // Construction, life cycle and release of an interpolator.
 #include "meteo/meteointerpol.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -147,6 +148,9 @@ void meteointerpol::Construct(const MeteoInterpolArgs& args) {
     throw statError;
   }
   if (!Statistics) Statistics = new InactiveMeteoStatistics;
+  StatisticColumns.assign(static_cast<size_t>(std::max(ncols, 1)), 0);
+  StatisticZones.assign(StatisticColumns.size(), 0);
+  StatisticValues.assign(StatisticColumns.size(), 0.0);
   Statistics->WriteHeader(VariableName, Description);
 
   if (IsStationMethod()) {

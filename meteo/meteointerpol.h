@@ -93,6 +93,8 @@ class meteointerpol : public modelobject {
   // Adds the grid's cells to the statistics, in the order of the cells; the
   // interpolators of several variables may do so side by side on the threads.
   void AddStatisticCells();
+  // Whether the statistics write a file (AddStatisticCells does nothing otherwise).
+  bool HasActiveStatistics() const { return Statistics && Statistics->IsActive(); }
   // Sums the statistics over the instances (collective) and keeps the step's line.
   void ReduceStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
   virtual void ReadStepData();
@@ -383,6 +385,9 @@ class meteointerpol : public modelobject {
   bool MPIRegionsLooked = false;
 
   MeteoStatistics* Statistics = nullptr;
+  // A row's cells for the statistics (columns 1 ... ncols at most), allocated with them.
+  std::vector<int> StatisticColumns, StatisticZones;
+  std::vector<double> StatisticValues;
   MeteoStatisticsFactory StatisticsFactory;
   std::string Description;
   int CheckFlag = 0;

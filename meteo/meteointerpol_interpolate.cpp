@@ -221,17 +221,31 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
 
 void meteointerpol::AddStatisticCells() {
   // Without a statistics file the loop would do nothing.
-  if (dynamic_cast<InactiveMeteoStatistics*>(Statistics) != nullptr) return;
+  if (!HasActiveStatistics()) return;
+  int* columns = StatisticColumns.data();
+  int* zones = StatisticZones.data();
+  double* values = StatisticValues.data();
+  const int room = static_cast<int>(StatisticColumns.size());
   for (int r = firstrow; r <= lastrow; ++r) {
     int first = 0;
     int last = -1;
     FirstAndLastColumn(r, first, last);
+    int count = 0;
     for (int c = first; c <= last; ++c) {
       if (!IsOwnCell(r, c)) continue;
       // A cell without a valid value (below -Nodata, whatever Nodata is) is missing in the statistics.
       const double v = ResultGrid[r][c] >= -Nodata ? ResultGrid[r][c] : -9999.0;
-      Statistics->AddCell(r, c, ZoneIndex(zonegrid[r][c]), v, 1.0);
+      if (count == room) {
+        // A full list (the row cannot have more cells) goes first.
+        Statistics->AddRow(r, count, columns, zones, values);
+        count = 0;
+      }
+      columns[count] = c;
+      zones[count] = ZoneIndex(zonegrid[r][c]);
+      values[count] = v;
+      ++count;
     }
+    if (count > 0) Statistics->AddRow(r, count, columns, zones, values);
   }
 }
 

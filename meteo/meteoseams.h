@@ -16,6 +16,13 @@ class MeteoStatistics {
   virtual void WriteHeader(const std::string& variableName, const std::string& description) = 0;
   virtual void NewStep() = 0;
   virtual void AddCell(int row, int column, int zone, double value, double weight) = 0;
+  // Adds count cells of a row with weight 1, in the order given, as AddCell
+  // one after the other would.
+  virtual void AddRow(int row, int count, const int* columns, const int* zones, const double* values) {
+    for (int i = 0; i < count; ++i) AddCell(row, columns[i], zones[i], values[i], 1.0);
+  }
+  // False for a statistic that writes nothing: it need not be given cells.
+  virtual bool IsActive() const { return true; }
   // Combines the zone sums of all instances and buffers the line of the step.
   virtual void Reduce(int64_t year, int64_t month, int64_t day, int64_t hour, int reduceFlag) = 0;
   virtual void Flush() = 0;
@@ -29,6 +36,8 @@ class InactiveMeteoStatistics : public MeteoStatistics {
   void WriteHeader(const std::string&, const std::string&) override {}
   void NewStep() override {}
   void AddCell(int, int, int, double, double) override {}
+  void AddRow(int, int, const int*, const int*, const double*) override {}
+  bool IsActive() const override { return false; }
   void Reduce(int64_t, int64_t, int64_t, int64_t, int) override {}
   void Flush() override {}
   void Finish() override {}

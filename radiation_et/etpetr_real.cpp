@@ -87,6 +87,7 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
   for (int r = firstrow; (hrumaster || addCells) && r <= lastrow; ++r) {
     int c0, c1;
     ColumnsOf(r, c0, c1);
+    zonalstatistic::RowSums sums(*evrsstat, r);
     for (int c = c0; c <= c1; ++c) {
       if (!OwnCell(r, c)) continue;
       if (hrumaster && hrumaster[r][c] == nodata) {
@@ -99,7 +100,7 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
         for (Grid g : {evap, evrs, glaciersnowevap, solidsnow, glaciersolidsnow})
           if (g) g[r][c] = g[mr][mc];
       }
-      if (addCells) evrsstat->AddCell(r, c, ZoneOf(r, c), evrs[r][c], 1.0);
+      if (addCells) sums.Add(c, ZoneOf(r, c), evrs[r][c], 1.0);
     }
   }
   // The snow methods that evaporate snow themselves do so in the snow step,
@@ -110,11 +111,12 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
 
 void verdunstungsmodellklasse::SnowEvaporationStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth,
                                                          int64_t stepYear, bool addCells) {
-  for (int r = firstrow; addCells && r <= lastrow; ++r) {
+  for (int r = firstrow; addCells && evrsstat->IsActive() && r <= lastrow; ++r) {
     int c0, c1;
     ColumnsOf(r, c0, c1);
+    zonalstatistic::RowSums sums(*evrsstat, r);
     for (int c = c0; c <= c1; ++c)
-      if (OwnCell(r, c)) evrsstat->AddCell(r, c, ZoneOf(r, c), evrs[r][c], 1.0);
+      if (OwnCell(r, c)) sums.Add(c, ZoneOf(r, c), evrs[r][c], 1.0);
   }
   evrsstat->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
   WriteStatisticGrids(evrspos, 1, 0);
@@ -239,29 +241,49 @@ void verdunstungsmodellklasse::AccumulateZoneStatistics(int64_t stepHour, int64_
     }
   }
   // Statistics 0 ... L: the layers' real evapotranspiration (0 the cell's),
-  // L + 1: the soil evaporation; each cell's glacier share adds 0.
-  StatisticsSideBySide(L + 2, [&](int first, int last) {
-    for (int r = firstrow; r <= lastrow; ++r) {
-      int c0, c1;
-      ColumnsOf(r, c0, c1);
-      for (int c = c0; c <= c1; ++c) {
-        if (!OwnCell(r, c)) continue;
-        const int zone = ZoneOf(r, c);
-        const double g = GlacierFraction(r, c);
-        const double w = 1 - g;
-        for (int s = first; s < last; ++s) {
-          if (s == 0) {
-            const double glacierpart = glaciersnowevap ? glaciersnowevap[r][c] : evrs[r][c];
-            etrstat[0]->AddCell(r, c, zone, g * glacierpart + w * etr[0][r][c], 1.0);
-          } else {
-            zonalstatistic* statistic = s <= L ? etrstat[s] : evarstat;
-            statistic->AddCell(r, c, zone, s <= L ? layerValue(s, r, c) : evar[r][c], w);
-            statistic->AddCell(r, c, zone, 0.0, g);
+  // L + 1: the soil evaporation; each cell's glacier share adds 0. Those that
+  // write a file are filled.
+  std::vector<int> filled;
+  for (int s = 0; s <= L + 1; ++s)
+    if ((s <= L ? etrstat[s] : evarstat)->IsActive()) filled.push_back(s);
+  StatisticRowsSideBySide(
+      static_cast<int>(filled.size()), firstrow, lastrow, ncols,
+      [&](int r, StatisticCell* list) {
+        int c0, c1, cells = 0;
+        ColumnsOf(r, c0, c1);
+        for (int c = c0; c <= c1; ++c)
+          if (OwnCell(r, c)) list[cells++] = StatisticCell{c, ZoneOf(r, c), GlacierFraction(r, c)};
+        return cells;
+      },
+      [&](int j, int r, const StatisticCell* list, int cells) {
+        const int s = filled[j];
+        if (s == 0) {
+          const double* glacierpart = (glaciersnowevap ? glaciersnowevap : evrs)[r];
+          const double* cell = etr[0][r];
+          zonalstatistic::RowSums sums(*etrstat[0], r);
+          for (const StatisticCell* e = list; e < list + cells; ++e) {
+            const double g = e->share;
+            sums.Add(e->column, e->zone, g * glacierpart[e->column] + (1 - g) * cell[e->column], 1.0);
+          }
+          return;
+        }
+        zonalstatistic::RowSums sums(*(s <= L ? etrstat[s] : evarstat), r);
+        if (s <= L) {
+          const double* use = landuse[s][r];
+          const double* layer = etr[s][r];
+          for (const StatisticCell* e = list; e < list + cells; ++e) {
+            const int c = e->column;
+            sums.Add(c, e->zone, use[c] > nodata ? layer[c] : 0.0, 1 - e->share);
+            sums.Add(c, e->zone, 0.0, e->share);
+          }
+        } else {
+          const double* soil = evar[r];
+          for (const StatisticCell* e = list; e < list + cells; ++e) {
+            sums.Add(e->column, e->zone, soil[e->column], 1 - e->share);
+            sums.Add(e->column, e->zone, 0.0, e->share);
           }
         }
-      }
-    }
-  });
+      });
   for (int l = 0; l <= L; ++l) {
     etrstat[l]->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
     WriteStatisticGrids(etrpos[l], 1, 0);

@@ -128,34 +128,49 @@ void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t stepHour, int
   // Statistics 0 ... 2L + 1: the potential evapotranspiration (even) and the
   // interception evaporation (odd) of layer 0 ... L; then the soil
   // evaporation, the global radiation and the cloudiness. Every method fills
-  // its vegetation layer, so each writes the layer statistics.
+  // its vegetation layer, so each writes the layer statistics; those that
+  // write a file are filled.
   const int L = LayerCount;
-  StatisticsSideBySide(2 * L + 5, [&](int first, int last) {
-    for (int r = firstrow; r <= lastrow; ++r) {
-      int c0, c1;
-      ColumnsOf(r, c0, c1);
-      for (int c = c0; c <= c1; ++c) {
-        if (!OwnCell(r, c)) continue;
-        const int zone = ZoneOf(r, c);
-        for (int s = first; s < last; ++s) {
-          zonalstatistic* statistic = nullptr;
-          Grid values = nullptr;
-          int layer = 0;
-          if (s <= 2 * L + 1) {
-            layer = s / 2;
-            statistic = s % 2 == 0 ? etpstat[layer] : eipstat[layer];
-            values = s % 2 == 0 ? etp[layer] : eip[layer];
-          } else {
-            statistic = s == 2 * L + 2 ? evapstat : (s == 2 * L + 3 ? rgexstat : cloudstat);
-            values = s == 2 * L + 2 ? evap : (s == 2 * L + 3 ? rgex : cloud);
-          }
-          if (!statistic) continue;
-          const bool empty = layer >= 1 && !(landuse[layer][r][c] > nodata);
-          statistic->AddCell(r, c, zone, empty ? 0.0 : values[r][c], 1.0);
-        }
-      }
+  struct Filled {
+    zonalstatistic* statistic;
+    Grid values;
+    int layer;
+  };
+  std::vector<Filled> filled;
+  for (int s = 0; s < 2 * L + 5; ++s) {
+    Filled f{nullptr, nullptr, 0};
+    if (s <= 2 * L + 1) {
+      f.layer = s / 2;
+      f.statistic = s % 2 == 0 ? etpstat[f.layer] : eipstat[f.layer];
+      f.values = s % 2 == 0 ? etp[f.layer] : eip[f.layer];
+    } else {
+      f.statistic = s == 2 * L + 2 ? evapstat : (s == 2 * L + 3 ? rgexstat : cloudstat);
+      f.values = s == 2 * L + 2 ? evap : (s == 2 * L + 3 ? rgex : cloud);
     }
-  });
+    if (f.statistic && f.statistic->IsActive()) filled.push_back(f);
+  }
+  StatisticRowsSideBySide(
+      static_cast<int>(filled.size()), firstrow, lastrow, ncols,
+      [&](int r, StatisticCell* list) {
+        int c0, c1, cells = 0;
+        ColumnsOf(r, c0, c1);
+        for (int c = c0; c <= c1; ++c)
+          if (OwnCell(r, c)) list[cells++] = StatisticCell{c, ZoneOf(r, c), 0.0};
+        return cells;
+      },
+      [&](int j, int r, const StatisticCell* list, int cells) {
+        const Filled& f = filled[j];
+        const double* values = f.values[r];
+        zonalstatistic::RowSums sums(*f.statistic, r);
+        if (f.layer >= 1) {
+          const double* use = landuse[f.layer][r];
+          for (const StatisticCell* e = list; e < list + cells; ++e)
+            sums.Add(e->column, e->zone, !(use[e->column] > nodata) ? 0.0 : values[e->column], 1.0);
+        } else {
+          for (const StatisticCell* e = list; e < list + cells; ++e)
+            sums.Add(e->column, e->zone, values[e->column], 1.0);
+        }
+      });
   SetStepDate(stepYear, stepMonth, stepDay, stepHour);
   for (int l = 0; l <= LayerCount; ++l) {
     etpstat[l]->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);

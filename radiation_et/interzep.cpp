@@ -336,25 +336,29 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
   failure.ThrowIfAny();
 
   // Statistic k * (n + 1) + i: evaporation, storage and throughfall (k = 0,
-  // 1, 2) of layer i. A cell adds its value with the share not under a
-  // glacier, and 0 with the glacier's share.
-  StatisticsSideBySide(3 * (n + 1), [&](int first, int last) {
-    for (int r = firstrow; r <= lastrow; ++r) {
-      int c0, c1;
-      ColumnsOf(r, c0, c1);
-      for (int c = c0; c <= c1; ++c) {
-        if (!computed(r, c)) continue;
-        const int zone = ZoneOf(r, c);
-        const double g = glacierShare(r, c);
-        for (int s = first; s < last; ++s) {
-          const int k = s / (n + 1), i = s % (n + 1);
-          const Grid values = k == 0 ? evaporation[i] : (k == 1 ? storage[i] : throughfall[i]);
-          if (g < 1) statistics[k][i]->AddCell(r, c, zone, values[r][c], 1 - g);
-          if (g > 0) statistics[k][i]->AddCell(r, c, zone, 0.0, g);
+  // 1, 2) of layer i; those that write a file are filled. A cell adds its
+  // value with the share not under a glacier, and 0 with the glacier's share.
+  std::vector<int> filled;
+  for (int s = 0; s < 3 * (n + 1); ++s)
+    if (statistics[s / (n + 1)][s % (n + 1)]->IsActive()) filled.push_back(s);
+  StatisticRowsSideBySide(
+      static_cast<int>(filled.size()), firstrow, lastrow, ncols,
+      [&](int r, StatisticCell* list) {
+        int c0, c1, cells = 0;
+        ColumnsOf(r, c0, c1);
+        for (int c = c0; c <= c1; ++c)
+          if (computed(r, c)) list[cells++] = StatisticCell{c, ZoneOf(r, c), glacierShare(r, c)};
+        return cells;
+      },
+      [&](int j, int r, const StatisticCell* list, int cells) {
+        const int k = filled[j] / (n + 1), i = filled[j] % (n + 1);
+        const double* values = (k == 0 ? evaporation[i] : (k == 1 ? storage[i] : throughfall[i]))[r];
+        zonalstatistic::RowSums sums(*statistics[k][i], r);
+        for (const StatisticCell* e = list; e < list + cells; ++e) {
+          if (e->share < 1) sums.Add(e->column, e->zone, values[e->column], 1 - e->share);
+          if (e->share > 0) sums.Add(e->column, e->zone, 0.0, e->share);
         }
-      }
-    }
-  });
+      });
 
   // A cell (almost) wholly under a glacier intercepts nothing; its values
   // went into the statistics above with their small weight first.

@@ -460,42 +460,60 @@ void schneemodellklasse::AddStatistics() {
   int tasks[kStatisticCount + 3];
   int count = 0;
   for (int task = 0; task < kStatisticCount + 3; ++task) {
-    if (task < kStatisticCount && (!stats[task].writer || !source[task])) continue;
+    if (task < kStatisticCount && (!stats[task].writer || !stats[task].writer->IsActive() || !source[task])) continue;
     if (task == glacierTask && !glaciergrid) continue;
-    if (task == thawTask && !(snowfreedays && gstats[kStatThawDepth].writer)) continue;
+    if (task == thawTask &&
+        !(snowfreedays && gstats[kStatThawDepth].writer && gstats[kStatThawDepth].writer->IsActive()))
+      continue;
     if (task == tracerTask && tracercount < 1) continue;
     tasks[count++] = task;
   }
-  StatisticsSideBySide(count, [&](int from, int to) {
-    for (int r = first; r <= last; ++r) {
-      for (int c = 1; c <= ncols; ++c) {
-        if (!OwnCell(r, c)) continue;
-        const long code = std::lround(zonegrid[r][c]);
-        if (code < 0 || code > maxzonecode || !zoneindex) continue;
-        const int k = zoneindex[code];
-        for (int j = from; j < to; ++j) {
-          const int task = tasks[j];
-          if (task < kStatisticCount) {
-            double v = source[task][r][c];
-            if (task == kStatStorage) v += own[kLiquid].grid[r][c];
-            stats[task].writer->AddCell(r, c, k, v, 1.0);
-          } else if (task == glacierTask) {
-            AddGlacierStatistics(r, c, k);
-          } else if (task == thawTask) {
-            gstats[kStatThawDepth].writer->AddCell(r, c, k, thawdepth[r][c], 1.0);
-          } else if (GlacierFraction(r, c) <= 0) {
+  StatisticRowsSideBySide(
+      count, first, last, ncols,
+      [&](int r, StatisticCell* list) {
+        int cells = 0;
+        if (!zoneindex) return cells;
+        for (int c = 1; c <= ncols; ++c) {
+          if (!OwnCell(r, c)) continue;
+          const long code = std::lround(zonegrid[r][c]);
+          if (code < 0 || code > maxzonecode) continue;
+          list[cells++] = StatisticCell{c, zoneindex[code], 0.0};
+        }
+        return cells;
+      },
+      [&](int j, int r, const StatisticCell* list, int cells) {
+        const int task = tasks[j];
+        const StatisticCell* const end = list + cells;
+        if (task < kStatisticCount) {
+          const double* values = source[task][r];
+          zonalstatistic::RowSums sums(*stats[task].writer, r);
+          if (task == kStatStorage) {
+            const double* liquid = own[kLiquid].grid[r];
+            for (const StatisticCell* e = list; e < end; ++e)
+              sums.Add(e->column, e->zone, values[e->column] + liquid[e->column], 1.0);
+          } else {
+            for (const StatisticCell* e = list; e < end; ++e) sums.Add(e->column, e->zone, values[e->column], 1.0);
+          }
+        } else if (task == glacierTask) {
+          for (const StatisticCell* e = list; e < end; ++e) AddGlacierStatistics(r, e->column, e->zone);
+        } else if (task == thawTask) {
+          const double* thaw = thawdepth[r];
+          zonalstatistic::RowSums sums(*gstats[kStatThawDepth].writer, r);
+          for (const StatisticCell* e = list; e < end; ++e) sums.Add(e->column, e->zone, thaw[e->column], 1.0);
+        } else {
+          for (const StatisticCell* e = list; e < end; ++e) {
+            const int c = e->column;
+            if (!(GlacierFraction(r, c) <= 0)) continue;
             // Tracers of cells without glacier: concentrations weighted by the
             // water of the pack, amounts summed.
             const double water = own[kSolid].grid[r][c] + own[kLiquid].grid[r][c];
             for (int t = 1; t <= tracercount; ++t)
               if (tracergrids[t].statistic)
-                tracergrids[t].statistic->AddCell(r, c, k, tracergrids[t].store[r][c],
+                tracergrids[t].statistic->AddCell(r, c, e->zone, tracergrids[t].store[r][c],
                                                   tracers[t].evaporating == 1 ? water : 1.0);
           }
         }
-      }
-    }
-  });
+      });
 }
 
 void schneemodellklasse::WriteGridStatistics() {

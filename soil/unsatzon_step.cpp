@@ -185,7 +185,6 @@ void unsatzonmodellklasse::CopyMasterCells() {
 
 void unsatzonmodellklasse::ZoneStatistics() {
   const double n = substeps;
-  auto value = [](Grid g, int r, int c) { return g && g[r] ? g[r][c] : 0.0; };
   // Tasks: each statistic of a flux or state grid, the glacier-covered soil,
   // the thaw depth and the flow-time zones (with their tracers). Each task
   // has records of its own, so the tasks fill side by side, every one adding
@@ -220,37 +219,51 @@ void unsatzonmodellklasse::ZoneStatistics() {
   const int immoTask = kSources, thawTask = kSources + 1, zoneTask = kSources + 2;
   int tasks[kSources + 3];
   int count = 0;
+  auto filled = [](const zonalstatistic* s) { return s && s->IsActive(); };
   for (int t = 0; t < kSources; ++t)
-    if (sources[t].statistic) tasks[count++] = t;
-  if (statistics[kStatIMMO] && !glacier_immo.empty()) tasks[count++] = immoTask;
-  if (statistics[kStatTEMPER] && ThawDepthTMod) tasks[count++] = thawTask;
+    if (filled(sources[t].statistic)) tasks[count++] = t;
+  if (filled(statistics[kStatIMMO]) && !glacier_immo.empty()) tasks[count++] = immoTask;
+  if (filled(statistics[kStatTEMPER]) && ThawDepthTMod) tasks[count++] = thawTask;
   if (!zoneFZT_QD.empty()) tasks[count++] = zoneTask;
-  StatisticsSideBySide(count, [&](int from, int to) {
-    for (int r = firstrow; r <= lastrow; ++r)
-      for (int c = 1; c <= ncols; ++c) {
-        if (!OwnValidCell(r, c)) continue;
-        const int k = SubbasinOf(r, c);
-        if (k < 1) continue;
-        const double g = GlacierFraction(r, c);
-        for (int j = from; j < to; ++j) {
-          const int task = tasks[j];
-          if (task < kSources) {
-            // The glacierized share counts with its weight and no water.
-            const Source& e = sources[task];
-            if (g < 1) e.statistic->AddCell(r, c, k, value(e.grid, r, c) * e.factor, 1 - g);
-            if (g > 0) e.statistic->AddCell(r, c, k, 0.0, g);
-          } else if (task == immoTask) {
-            statistics[kStatIMMO]->AddCell(r, c, k,
-                                           glacier_immo[static_cast<size_t>(r - firstrow) * (ncols + 1) + c], 1.0);
-          } else if (task == thawTask) {
-            statistics[kStatTEMPER]->AddCell(r, c, k, ThawDepthTMod[r][c], 1);
-          } else {
-            AddToFlowTimeZones(r, c, k, g);
-            AddTracersToZones(r, c, k, g);
+  StatisticRowsSideBySide(
+      count, firstrow, lastrow, ncols,
+      [&](int r, StatisticCell* list) {
+        int cells = 0;
+        for (int c = 1; c <= ncols; ++c) {
+          if (!OwnValidCell(r, c)) continue;
+          const int k = SubbasinOf(r, c);
+          if (k >= 1) list[cells++] = StatisticCell{c, k, GlacierFraction(r, c)};
+        }
+        return cells;
+      },
+      [&](int j, int r, const StatisticCell* list, int cells) {
+        const int task = tasks[j];
+        const StatisticCell* const end = list + cells;
+        if (task < kSources) {
+          // The glacierized share counts with its weight and no water.
+          const Source& e = sources[task];
+          const double* values = e.grid && e.grid[r] ? e.grid[r] : nullptr;
+          zonalstatistic::RowSums sums(*e.statistic, r);
+          for (const StatisticCell* x = list; x < end; ++x) {
+            const double g = x->share;
+            if (g < 1) sums.Add(x->column, x->zone, (values ? values[x->column] : 0.0) * e.factor, 1 - g);
+            if (g > 0) sums.Add(x->column, x->zone, 0.0, g);
+          }
+        } else if (task == immoTask) {
+          const double* immo = &glacier_immo[static_cast<size_t>(r - firstrow) * (ncols + 1)];
+          zonalstatistic::RowSums sums(*statistics[kStatIMMO], r);
+          for (const StatisticCell* x = list; x < end; ++x) sums.Add(x->column, x->zone, immo[x->column], 1.0);
+        } else if (task == thawTask) {
+          const double* thaw = ThawDepthTMod[r];
+          zonalstatistic::RowSums sums(*statistics[kStatTEMPER], r);
+          for (const StatisticCell* x = list; x < end; ++x) sums.Add(x->column, x->zone, thaw[x->column], 1);
+        } else {
+          for (const StatisticCell* x = list; x < end; ++x) {
+            AddToFlowTimeZones(r, x->column, x->zone, x->share);
+            AddTracersToZones(r, x->column, x->zone, x->share);
           }
         }
-      }
-  });
+      });
 }
 
 // ---------------------------------------------------------------- dump mode
