@@ -233,8 +233,10 @@ void zonalstatistic::AddCell(int row, int col, int k, double value, double w) {
   }
 }
 
-void zonalstatistic::NoteInvalid(int row, int col, int k, double value) {
-  if (invalidcount++ > 0) return;
+void zonalstatistic::NoteInvalid(int row, int col, int k, double value, int64_t count) {
+  const bool first = invalidcount == 0;
+  invalidcount += count;
+  if (!first) return;
   invalidrow = row;
   invalidcolumn = col;
   invalidzone = k;

@@ -20,6 +20,7 @@
 
 #include <mpi.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -101,8 +102,9 @@ class zonalstatistic {
   // Instance 0 at the end of the run: the carried steps of an unfinished
   // period into the records; false when there are none.
   bool RestoreUnfinishedPeriod();
-  // Remembers a cell whose value is no number; ReportInvalid tells it once.
-  void NoteInvalid(int row, int column, int k, double value);
+  // Remembers a cell whose value is no number (count such cells, this the
+  // first of them); ReportInvalid tells it once.
+  void NoteInvalid(int row, int column, int k, double value, int64_t count = 1);
   void ReportInvalid(int64_t year, int64_t month, int64_t day, int64_t hour);
   // Enters a descriptor in the first free record; returns it or -1.
   int Register(StatRecord* registry, int capacity, const int64_t* date, int slotCount, double* values,
@@ -175,19 +177,24 @@ class zonalstatistic {
 // the same order, so the sums come out bit for bit as with AddCell. The
 // checks of the statistic and the row are made once; the sums of the zone
 // in hand stay in locals while the cells keep to that zone and go back to
-// the records when the zone changes and at the end. Cells of a row in
-// column order, the rows in order, give the sums of a serial AddCell loop.
-// While a RowSums is alive, nothing else may add to the statistic.
+// the records when the zone changes and at the end. Values that are no
+// number are noted at the end too (the first of them, and how many), so the
+// loop over the cells makes no call. Cells of a row in column order, the
+// rows in order, give the sums of a serial AddCell loop. While a RowSums is
+// alive, nothing else may add to the statistic.
 class zonalstatistic::RowSums {
  public:
   RowSums(zonalstatistic& statistic, int row)
-      : owner(statistic),
+      : owner(&statistic),
         records(statistic.records),
         area(statistic.areagrid && row >= 1 && row <= statistic.rows ? statistic.areagrid[row] : nullptr),
         row(row),
         columns(statistic.columns),
         zones(statistic.active ? statistic.zones : -1) {}
-  ~RowSums() { Store(); }
+  ~RowSums() {
+    Store();
+    if (invalid > 0) owner->NoteInvalid(row, invalidcolumn, invalidzone, invalidvalue, invalid);
+  }
   RowSums(const RowSums&) = delete;
   RowSums& operator=(const RowSums&) = delete;
 
@@ -213,25 +220,35 @@ class zonalstatistic::RowSums {
         sx += value * w;
         rel += w;
       }
-    } else if (!std::isfinite(value)) {
-      owner.NoteInvalid(row, column, k, value);
+    } else if (!std::isfinite(value) && invalid++ == 0) {
+      invalidcolumn = column;
+      invalidzone = k;
+      invalidvalue = value;
     }
   }
 
  private:
   void Store() {
     if (zone < 0) return;
-    records[zone].n = n;
-    records[zone].sx = sx;
-    records[zone].RelCellSum = rel;
+    ZoneRecord& r = records[zone];
+    r.n = n;
+    // Stored on its own: kept apart, the sums are not packed in a vector
+    // register for the stores, which would lengthen every add by two moves.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    r.sx = sx;
+    r.RelCellSum = rel;
   }
 
-  zonalstatistic& owner;
-  ZoneRecord* const records;
-  const double* const area;  // the row of the area grid, or none
-  const int row;
-  const int columns;
-  const int zones;  // -1 for an inactive statistic: no cell is taken
-  int zone = -1;    // the zone whose sums are in hand
+  zonalstatistic* owner;
+  ZoneRecord* records;
+  const double* area;  // the row of the area grid, or none
+  int row;
+  int columns;
+  int zones;  // -1 for an inactive statistic: no cell is taken
+  int zone = -1;  // the zone whose sums are in hand
   double n = 0, sx = 0, rel = 0;
+  // Values that were no number, and the first of them.
+  int64_t invalid = 0;
+  int invalidcolumn = 0, invalidzone = 0;
+  double invalidvalue = 0;
 };
