@@ -1,0 +1,1 @@
+fluvex_test(meteostatistics_test SOURCES meteostatistics_test.cpp LIBS fluvex_application)
