@@ -179,6 +179,20 @@ class surfaceroutingclass : public teilmodellklasse {
   // adds to the water still on the surface instead of replacing it.
   void TakeIn(bool keep);
   void FlowPaths(int counter, int mark);
+  // The weights of FlowDirections into w[0 ... 7] (directions 1 ... 8); returns the main direction.
+  int DirectionWeights(int row, int col, int& kind, double slope, double aspect, double* w) const;
+  // Writes weights w[0 ... 7] and the main direction into the cell's stacks:
+  // W[0] counts the weights within 0.01 of those the stack held (0 when
+  // counter is 0), V[0] is the main direction, V[9] the water surface.
+  void StoreDirections(int row, int col, const double* w, int main, int counter);
+  // Methods 1 and 2 take their directions from the terrain only: kind, main
+  // direction and weights of every own cell once, from HeadGradients and
+  // FlowDirections, with a copy of the terrain they come from.
+  void BuildDirections();
+  // The terrain (elevation, zones, river cells, plan curvature) as the flow
+  // code reads it; compare: true when it differs from the copy (which is
+  // then refreshed).
+  bool CopyTerrain(bool compare);
   void LimitOutflow(double dt);
   void UpdateStorages(double dt);
   void HandOver();
@@ -207,7 +221,15 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<double> cellrc;  // residue cover at the step's date per own cell
   std::vector<double> celldp;  // stem diameter at the step's date per own cell
   bool cellsready = false;
-  bool siltingup = false;  // "DirectRunoffSiltingUp" exists: the soil leaves the surface water alone
+  // Per own cell (owncells order): kind, main direction and the weights of
+  // directions 1 ... 8 (8 per cell), valid while directionsready.
+  std::vector<signed char> dirkind;
+  std::vector<signed char> dirmain;
+  std::vector<double> dirweights;
+  bool directionsready = false;
+  std::vector<double> terraincopy;  // the values CopyTerrain compares, in its order
+  std::vector<char> terrainrows;    // rows held by each grid, in its order
+  bool siltingup = false;           // "DirectRunoffSiltingUp" exists: the soil leaves the surface water alone
   int CellIndex(int r, int c) const;
   Grid outfactor = nullptr;  // share of the computed outflow that a cell releases (rows with border)
   int64_t heldfirst = 0, heldlast = -1;

@@ -127,6 +127,7 @@ void surfaceroutingclass::FreeFlowGrids() {
   if (outfactor) FreeMatrix(outfactor, heldfirst, heldlast, 1, ncols);
   outfactor = nullptr;
   cellsready = false;
+  directionsready = false;
 }
 
 void surfaceroutingclass::CellDateValues(int64_t day, int64_t month, int64_t year) {
@@ -174,6 +175,9 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
   }
   PrepareCells();
   if (newdate) CellDateValues(day, month, year);
+  // The terrain may change between steps (grids read anew by period or from
+  // a coupled model): then the directions of methods 1 and 2 are found anew.
+  if (newdate && directionsready && CopyTerrain(true)) directionsready = false;
   // The soil takes up the water on the surface at the start of each of its
   // sub-steps, unless silting-up is on: then the silting-up takes it into the
   // water input once per step, before the first sub-step, and it stays on
@@ -261,15 +265,24 @@ void surfaceroutingclass::TakeIn(bool keep) {
 }
 
 void surfaceroutingclass::FlowPaths(int counter, int mark) {
+  // Methods 1 and 2 store the directions found once; the others find them
+  // on the current water levels.
+  const bool fixed = method < 3;
+  if (fixed && !directionsready) BuildDirections();
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
     try {
       for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
         const int c = owncells[i];
-        double slope = 0, aspect = 0;
         int kind = 0;
-        HeadGradients(r, c, slope, aspect, kind);
-        FlowDirections(r, c, kind, counter, slope, aspect);
+        if (fixed) {
+          kind = dirkind[i];
+          if (kind != 1) StoreDirections(r, c, &dirweights[8 * static_cast<size_t>(i)], dirmain[i], counter);
+        } else {
+          double slope = 0, aspect = 0;
+          HeadGradients(r, c, slope, aspect, kind);
+          FlowDirections(r, c, kind, counter, slope, aspect);
+        }
         CellVelocity(r, c, counter, mark, kind);
       }
     } catch (int code) {
@@ -480,14 +493,14 @@ void surfaceroutingclass::HeadGradients(int row, int col, double& slope, double&
 
 void surfaceroutingclass::FlowDirections(int row, int col, int& kind, int counter, double slope, double aspect) {
   if (kind == 1) return;
+  double w[8];
+  const int main = DirectionWeights(row, col, kind, slope, aspect, w);
+  StoreDirections(row, col, w, main, counter);
+}
+
+int surfaceroutingclass::DirectionWeights(int row, int col, int& kind, double slope, double aspect, double* w) const {
   Grid head = own[kHead].grid;
-  double* W = own[kWeights].stack[row][col];
-  double* V = own[kVelocity].stack[row][col];
-  double kept[9];
-  for (int k = 1; k <= 8; ++k) {
-    kept[k] = W[k];
-    W[k] = 0;
-  }
+  double W[9] = {};
   const bool withHead = method >= 3;
   const double H = elevation[row][col] + (withHead ? head[row][col] : 0.0);
   auto drop = [&](int k) {
@@ -558,15 +571,87 @@ void surfaceroutingclass::FlowDirections(int row, int col, int& kind, int counte
       for (int k = 1; k <= 8; ++k) W[k] = k == main ? 1.0 : 0.0;
     }
   }
+  for (int k = 1; k <= 8; ++k) w[k - 1] = W[k];
+  return main;
+}
+
+void surfaceroutingclass::StoreDirections(int row, int col, const double* w, int main, int counter) {
+  double* W = own[kWeights].stack[row][col];
+  double* V = own[kVelocity].stack[row][col];
+  int same = 0;
+  for (int k = 1; k <= 8; ++k) {
+    if (std::fabs(w[k - 1] - W[k]) <= 0.01) ++same;
+    W[k] = w[k - 1];
+  }
   V[0] = main;
   V[9] = surfacestorage[row][col] / 1000 + elevation[row][col];
-  W[0] = 0;
-  if (counter > 0) {
-    int same = 0;
-    for (int k = 1; k <= 8; ++k)
-      if (std::fabs(W[k] - kept[k]) <= 0.01) ++same;
-    W[0] = same;
+  W[0] = counter > 0 ? same : 0;
+}
+
+void surfaceroutingclass::BuildDirections() {
+  const size_t cells = owncells.size();
+  dirkind.assign(cells, 0);
+  dirmain.assign(cells, 0);
+  dirweights.assign(8 * cells, 0.0);
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r) {
+    try {
+      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+        double slope = 0, aspect = 0;
+        int kind = 0;
+        HeadGradients(r, owncells[i], slope, aspect, kind);
+        if (kind != 1)
+          dirmain[i] = static_cast<signed char>(
+              DirectionWeights(r, owncells[i], kind, slope, aspect, &dirweights[8 * static_cast<size_t>(i)]));
+        dirkind[i] = static_cast<signed char>(kind);
+      }
+    } catch (int code) {
+      Record(code);
+    } catch (...) {
+      Record(103);
+    }
   }
+  ThrowRecorded();
+  CopyTerrain(false);
+  directionsready = true;
+}
+
+bool surfaceroutingclass::CopyTerrain(bool compare) {
+  // Zones and elevation are read on the own rows and their neighbour rows,
+  // the river cells and the plan curvature on the own cells only.
+  std::vector<const double*> rows;
+  const int lo = std::max(1, firstrow - 1), hi = std::min(nrows, lastrow + 1);
+  for (int r = lo; r <= hi; ++r) {
+    rows.push_back(zonegrid ? zonegrid[r] : nullptr);
+    rows.push_back(elevation[r]);
+    if (r < firstrow || r > lastrow) continue;
+    rows.push_back(riverdepth[r]);
+    rows.push_back(riverwidth[r]);
+    rows.push_back(own[kPlanCurvature].grid[r]);
+  }
+  const size_t width = static_cast<size_t>(ncols);
+  std::vector<char> held(rows.size());
+  size_t values = 0;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    held[i] = rows[i] != nullptr;
+    if (held[i]) values += width;
+  }
+  bool same = compare && held == terrainrows && values == terraincopy.size();
+  for (size_t i = 0, at = 0; same && i < rows.size(); ++i)
+    if (rows[i]) {
+      // Bit by bit: a value that changed in any way counts.
+      same = std::memcmp(rows[i] + 1, &terraincopy[at], width * sizeof(double)) == 0;
+      at += width;
+    }
+  if (same) return false;
+  terrainrows = held;
+  terraincopy.resize(values);
+  for (size_t i = 0, at = 0; i < rows.size(); ++i)
+    if (rows[i]) {
+      std::memcpy(&terraincopy[at], rows[i] + 1, width * sizeof(double));
+      at += width;
+    }
+  return true;
 }
 
 double surfaceroutingclass::GetStableTimeStep() {

@@ -3,7 +3,8 @@
 // outlets, the state in the storage content file; surface flow between
 // cells: the stable sub time step, the water balance of every sub-step for
 // all six flowpath methods, a tilted plane draining into its river column,
-// the sub-steps' water at the outlets and on the surface, the side shares,
+// the sub-steps' water at the outlets and on the surface, the directions of
+// methods 1 and 2 when the terrain changes between steps, the side shares,
 // the velocity of one cell, the level diffusion of method 6 in a closed basin;
 // and the independence of the results from the number of instances and threads.
 #include <mpi.h>
@@ -639,6 +640,43 @@ TEST_F(SurfaceFlowTest, SideSharesLeanWithTheAspect) {
       EXPECT_NEAR(W[r][c][toward], larger / sum, 1e-5) << aspect;
       EXPECT_NEAR(W[r][c][away], smaller / sum, 1e-5) << aspect;
     }
+  }
+}
+
+TEST_F(SurfaceFlowTest, DirectionsFollowTheTerrainOfEachStep) {
+  // Methods 1 and 2 keep their directions from step to step; when a step
+  // finds the terrain changed (the plane turned to a river in column 1) the
+  // weights are those of the new terrain, as HeadGradients and
+  // FlowDirections give them, also on the cells that were river cells.
+  for (const char* method : {"1", "2"}) {
+    SCOPED_TRACE(method);
+    TiltedPlane();
+    ASSERT_EQ(Make(Section(method, "1", "60")), 0) << console.str();
+    Rain(5);
+    SubStep(1);
+    SubStep(2);
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        dem[r][c] = 500 + 1.0 * c + 0.1 * r;
+        depth[r][c] = width[r][c] = c == 1 ? 1.0 : 0.0;
+      }
+    SubStep(3);
+    Stack W = ModelStack("SurfaceRoutingWeights");
+    Stack V = ModelStack("SurfaceRoutingVelocity");
+    int checked = 0;
+    for (int r = args.firstRow; r <= args.lastRow; ++r)
+      for (int c = 2; c <= ncols; ++c) {
+        if (!Own(r, c)) continue;
+        const std::vector<double> stored(W[r][c] + 1, W[r][c] + 9);
+        EXPECT_EQ(V[r][c][0], 7) << r << " " << c;  // west, down the plane
+        double slope = 0, aspect = 0;
+        int kind = 0;
+        model->HeadGradients(r, c, slope, aspect, kind);
+        model->FlowDirections(r, c, kind, 0, slope, aspect);
+        EXPECT_EQ(stored, std::vector<double>(W[r][c] + 1, W[r][c] + 9)) << r << " " << c;
+        ++checked;
+      }
+    EXPECT_GT(checked, 0);
   }
 }
 
