@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -175,10 +176,24 @@ class surfaceroutingclass : public teilmodellklasse {
   void PrepareCells();
   void FreeFlowGrids();
   void CellDateValues(int64_t day, int64_t month, int64_t year);
+  // The passes below run inside the parallel region of run: every thread of
+  // the team calls them. Those without "omp for" take the rows of
+  // ThreadRows, and none ends with a barrier.
+  //
+  // The own rows [first, last) of the calling thread: contiguous, with
+  // about equal numbers of own cells, the same in every pass.
+  void ThreadRows(int& first, int& last) const;
+  // When exchanging, the calling thread of the region runs exchange (MPI is
+  // used from that thread only; an error is recorded) and all threads meet
+  // at a barrier after it.
+  void ExchangeInRegion(bool exchanging, const std::function<void()>& exchange);
   // The soil's direct runoff of the sub-step into surface storage; keep: it
   // adds to the water still on the surface instead of replacing it.
   void TakeIn(bool keep);
-  void FlowPaths(int counter, int mark);
+  // Directions and velocities of methods 1 to 5 (rows shared by "omp for"),
+  // then per cell: with stable its smallest stable step, else the limit of
+  // its outflow over dt.
+  void FlowPaths(int counter, int mark, double dt, double* stable);
   // The weights of FlowDirections into w[0 ... 7] (directions 1 ... 8); returns the main direction.
   int DirectionWeights(int row, int col, int& kind, double slope, double aspect, double* w) const;
   // Writes weights w[0 ... 7] and the main direction into the cell's stacks:
@@ -193,8 +208,14 @@ class surfaceroutingclass : public teilmodellklasse {
   // code reads it; compare: true when it differs from the copy (which is
   // then refreshed).
   bool CopyTerrain(bool compare);
-  void LimitOutflow(double dt);
+  // Smallest stable sub time step [s] of one cell's velocities (1e36 without flow).
+  double CellStableStep(int r, int c) const;
+  // The share of its computed outflow over dt that a cell releases (outfactor).
+  void LimitOutflow(int r, int c, double dt);
+  // Inflows and new storages of methods 1 to 5.
   void UpdateStorages(double dt);
+  // The new storage of one cell from its inflow and outflow (qin, qout of CellInflow).
+  void SettleCell(int r, int c, double tomm);
   void HandOver();
   void ExchangeFlowGrids();
   // Rethrows the first error code recorded in a parallel region.
@@ -208,7 +229,17 @@ class surfaceroutingclass : public teilmodellklasse {
   double CellDy(int r, int c) const { return cellsizey ? cellsizey[r][c] : cellsize; }
   // One cell's level from its neighbours' (Gauss-Seidel); returns the change [m].
   double RelaxLevel(int r, int c, double dt);
-  void SweepLevels(double dt);
+  // Face conductances (kx, ky) of the thread's cells.
+  void Conductances();
+  // The red-black sweeps of the levels until the largest change of a sweep
+  // is within the tolerance (all instances when parallel).
+  void SweepLevels(double dt, bool exchanging, bool parallel);
+  // Face fluxes and velocities of the land cells (the river cells' are cleared).
+  void LandFluxes();
+  // The river cells' values from their land neighbours; then per cell with
+  // stable its smallest stable step, else with dt > 0 the limit of its outflow.
+  void RiverFluxes(double dt, double* stable);
+  void RiverCellFluxes(int r, int c, Stack F, Stack V);
   void UpdateLevels(double dt);
 
   // Own cells of the instance, row by row: (row, column) pairs from rowstart[i].
@@ -221,6 +252,11 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<double> cellrc;  // residue cover at the step's date per own cell
   std::vector<double> celldp;  // stem diameter at the step's date per own cell
   bool cellsready = false;
+  // Per thread the largest level change of its cells in a sweep, kSlotStride
+  // apart (a cache line each); sweepresidual: the largest of all instances.
+  static constexpr size_t kSlotStride = 8;
+  std::vector<double> sweepslots;
+  double sweepresidual = 0;
   // Per own cell (owncells order): kind, main direction and the weights of
   // directions 1 ... 8 (8 per cell), valid while directionsready.
   std::vector<signed char> dirkind;

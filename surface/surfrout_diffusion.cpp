@@ -22,6 +22,7 @@
 // Face fluxes [m3/s] are positive towards the south (levels 1 north face and
 // 5 south face) and towards the east (levels 3 east face and 7 west face).
 #include <mpi.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -60,12 +61,18 @@ double surfaceroutingclass::EffectiveLevel(int r, int c, int rn, int cn) const {
 
 void surfaceroutingclass::InitConductances() {
   PrepareCells();
+#pragma omp parallel
+  Conductances();
+}
+
+void surfaceroutingclass::Conductances() {
   Grid head = own[kHead].grid;
   Grid manning = own[kManning].grid;
   Grid kx = own[kRoughnessX].grid;
   Grid ky = own[kRoughnessY].grid;
-#pragma omp parallel for schedule(runtime)
-  for (int r = firstrow; r <= lastrow; ++r)
+  int first = 0, last = 0;
+  ThreadRows(first, last);
+  for (int r = first; r < last; ++r)
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
       const int c = owncells[i];
       const double ac0 = Transmissivity(r, c);
@@ -127,71 +134,82 @@ double surfaceroutingclass::IterateLevels(double dt) {
   return largest;
 }
 
-void surfaceroutingclass::SweepLevels(double dt) {
-  PrepareCells();
-  // All sweeps in one parallel region: between the colours and the sweeps
-  // the threads meet at a barrier instead of a new region. The border rows
-  // go to the other instances only when there are others, sent by the
-  // thread that called (MPI is used from that thread only).
-  const bool parallel = MpiRunning() && mpisize > 1;
-  double residual = 0;  // largest level change of the sweep, both colours
-  bool done = false;
-  int failure = 0;
-  lastsweeps = 0;
-  auto exchange = [&]() {
-    try {
-      MPIExchangeBorders(own[kHead].position);
-    } catch (int code) {
-      failure = code;
-    } catch (...) {
-      failure = 103;
-    }
+void surfaceroutingclass::SweepLevels(double dt, bool exchanging, bool parallel) {
+  // Every thread relaxes the cells of the same rows in every sweep. Between
+  // the colours the threads meet at a barrier; after the second colour each
+  // thread leaves the largest change of its cells in its slot and, past the
+  // barrier, every thread takes the largest of all slots (a thread writes
+  // its slot again only after the next colour barrier, when all have read).
+  // The border rows go to the other instances only when there are others,
+  // sent by the calling thread (MPI is used from that thread only).
+  int first = 0, last = 0;
+  ThreadRows(first, last);
+  const int threads = omp_get_num_threads();
+  double* slot = &sweepslots[static_cast<size_t>(omp_get_thread_num()) * kSlotStride];
+  auto relax = [&](int colour) {
+    const std::vector<int>& cells = colourcells[colour];
+    const std::vector<int>& start = colourrowstart[colour];
+    double largest = 0;
+    for (int r = first; r < last; ++r)
+      for (int i = start[r - firstrow]; i < start[r - firstrow + 1]; ++i)
+        largest = std::max(largest, RelaxLevel(r, cells[i], dt));
+    return largest;
   };
-#pragma omp parallel
+  // An exchange that failed ends the sweeps; all threads read the code
+  // after the barrier that follows the exchange.
+  auto exchange = [&] {
+    ExchangeInRegion(exchanging, [&] { MPIExchangeBorders(own[kHead].position); });
+    return recorded.load() == 0;
+  };
   for (int sweep = 1; sweep <= kSweeps; ++sweep) {
-    if (sweep > 1 && parallel) {
-#pragma omp masked
-      exchange();
+    if (sweep > 1 && exchanging && !exchange()) break;
+    double largest = relax(0);
 #pragma omp barrier
-      if (failure != 0) break;
-    }
-    for (int colour = 0; colour <= 1; ++colour) {
-      if (colour == 1 && parallel) {
-#pragma omp masked
-        exchange();
+    if (exchanging && !exchange()) break;
+    largest = std::max(largest, relax(1));
+    *slot = largest;
 #pragma omp barrier
-        if (failure != 0) break;
+    double residual = 0;
+    for (int t = 0; t < threads; ++t) residual = std::max(residual, sweepslots[static_cast<size_t>(t) * kSlotStride]);
+    if (parallel) {
+#pragma omp masked
+      {
+        MPI_Allreduce(MPI_IN_PLACE, &residual, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+        sweepresidual = residual;
       }
-      const std::vector<int>& cells = colourcells[colour];
-      const std::vector<int>& start = colourrowstart[colour];
-#pragma omp for schedule(runtime) reduction(max : residual)
-      for (int r = firstrow; r <= lastrow; ++r)
-        for (int i = start[r - firstrow]; i < start[r - firstrow + 1]; ++i)
-          residual = std::max(residual, RelaxLevel(r, cells[i], dt));
-    }
-    if (failure != 0) break;
-#pragma omp masked
-    {
-      if (parallel) MPI_Allreduce(MPI_IN_PLACE, &residual, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
-      lastsweeps = sweep;
-      done = residual <= kTolerance;
-      residual = 0;
-    }
 #pragma omp barrier
-    if (done) break;
+      residual = sweepresidual;
+    }
+    if (omp_get_thread_num() == 0) lastsweeps = sweep;
+    if (residual <= kTolerance) break;
   }
-  if (failure != 0) throw failure;
 }
 
 void surfaceroutingclass::ComputeFaceFluxes() {
   PrepareCells();
+  const bool exchanging = (haloSend && !haloSend->empty()) || (haloReceive && !haloReceive->empty());
+#pragma omp parallel
+  {
+    LandFluxes();
+#pragma omp barrier
+    ExchangeInRegion(exchanging, [&] {
+      MPIExchangeBorders2(own[kFluxes].position, 0);
+      MPIExchangeBorders2(own[kVelocity].position, 0);
+    });
+    RiverFluxes(0, nullptr);
+  }
+  ThrowRecorded();
+}
+
+void surfaceroutingclass::LandFluxes() {
   Grid head = own[kHead].grid;
   Grid kx = own[kRoughnessX].grid;
   Grid ky = own[kRoughnessY].grid;
   Stack F = own[kFluxes].stack;
   Stack V = own[kVelocity].stack;
-#pragma omp parallel for schedule(runtime)
-  for (int r = firstrow; r <= lastrow; ++r)
+  int first = 0, last = 0;
+  ThreadRows(first, last);
+  for (int r = first; r < last; ++r)
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
       const int c = owncells[i];
       double* f = F[r][c];
@@ -222,33 +240,44 @@ void surfaceroutingclass::ComputeFaceFluxes() {
       f[0] = std::hypot((std::fabs(f[1]) + std::fabs(f[5])) / 2, (std::fabs(f[3]) + std::fabs(f[7])) / 2);
       v[0] = std::hypot((std::fabs(v[1]) + std::fabs(v[5])) / 2, (std::fabs(v[3]) + std::fabs(v[7])) / 2);
     }
-  const int fluxes = own[kFluxes].position;
-  const int velocities = own[kVelocity].position;
-  MPIExchangeBorders2(fluxes, 0);
-  MPIExchangeBorders2(velocities, 0);
+}
+
+void surfaceroutingclass::RiverFluxes(double dt, double* stable) {
+  Stack F = own[kFluxes].stack;
+  Stack V = own[kVelocity].stack;
   // River cells take the values their land neighbours hold for the face
-  // towards them (a river neighbour sends nothing).
-#pragma omp parallel for schedule(runtime)
-  for (int r = firstrow; r <= lastrow; ++r)
+  // towards them (a river neighbour sends nothing). Then, with the cell's
+  // values complete, the smallest stable step of the cells goes to stable,
+  // or (dt > 0) the cell's outflow over dt is limited.
+  int first = 0, last = 0;
+  ThreadRows(first, last);
+  for (int r = first; r < last; ++r)
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
       const int c = owncells[i];
-      if (!River(r, c)) continue;
-      double* f = F[r][c];
-      double* v = V[r][c];
-      const int rn[4] = {r - 1, r, r + 1, r};
-      const int cn[4] = {c, c + 1, c, c - 1};
-      const int level[4] = {1, 3, 5, 7};
-      const int facing[4] = {5, 7, 1, 3};
-      for (int j = 0; j < 4; ++j) {
-        const int a = rn[j], b = cn[j];
-        const bool sender = FaceNeighbour(r, c, a, b) && !River(a, b);
-        const double q = sender ? F[a][b][facing[j]] : 0.0;
-        f[level[j]] = q > kNodata ? q : 0.0;
-        v[level[j]] = sender ? V[a][b][facing[j]] : 0.0;
-      }
-      f[0] = std::hypot(std::fabs(f[1]) + std::fabs(f[5]), std::fabs(f[3]) + std::fabs(f[7]));
-      v[0] = std::hypot(std::fabs(v[1]) + std::fabs(v[5]), std::fabs(v[3]) + std::fabs(v[7]));
+      if (River(r, c)) RiverCellFluxes(r, c, F, V);
+      if (stable)
+        *stable = std::min(*stable, CellStableStep(r, c));
+      else if (dt > 0)
+        LimitOutflow(r, c, dt);
     }
+}
+
+void surfaceroutingclass::RiverCellFluxes(int r, int c, Stack F, Stack V) {
+  double* f = F[r][c];
+  double* v = V[r][c];
+  const int rn[4] = {r - 1, r, r + 1, r};
+  const int cn[4] = {c, c + 1, c, c - 1};
+  const int level[4] = {1, 3, 5, 7};
+  const int facing[4] = {5, 7, 1, 3};
+  for (int j = 0; j < 4; ++j) {
+    const int a = rn[j], b = cn[j];
+    const bool sender = FaceNeighbour(r, c, a, b) && !River(a, b);
+    const double q = sender ? F[a][b][facing[j]] : 0.0;
+    f[level[j]] = q > kNodata ? q : 0.0;
+    v[level[j]] = sender ? V[a][b][facing[j]] : 0.0;
+  }
+  f[0] = std::hypot(std::fabs(f[1]) + std::fabs(f[5]), std::fabs(f[3]) + std::fabs(f[7]));
+  v[0] = std::hypot(std::fabs(v[1]) + std::fabs(v[5]), std::fabs(v[3]) + std::fabs(v[7]));
 }
 
 void surfaceroutingclass::UpdateLevels(double dt) {
@@ -268,8 +297,9 @@ void surfaceroutingclass::UpdateLevels(double dt) {
     const double in = (j == 0 || j == 3) ? q : -q;
     return in > 0 ? in * outfactor[a][b] : 0.0;
   };
-#pragma omp parallel for schedule(runtime)
-  for (int r = firstrow; r <= lastrow; ++r)
+  int first = 0, last = 0;
+  ThreadRows(first, last);
+  for (int r = first; r < last; ++r)
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
       const int c = owncells[i];
       const double area = CellDx(r, c) * CellDy(r, c);
