@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framework/submodelframe.h"
@@ -200,9 +201,11 @@ class surfaceroutingclass : public teilmodellklasse {
   // W[0] counts the weights within 0.01 of those the stack held (0 when
   // counter is 0), V[0] is the main direction, V[9] the water surface.
   void StoreDirections(int row, int col, const double* w, int main, int counter);
-  // Methods 1 and 2 take their directions from the terrain only: kind, main
-  // direction and weights of every own cell once, from HeadGradients and
-  // FlowDirections, with a copy of the terrain they come from.
+  // What depends on the terrain only, found once with a copy of the terrain
+  // it comes from: the own cells of each subbasin and, for methods 1 and 2
+  // (whose directions do not depend on the water), the kind, main direction
+  // and weights of every own cell from HeadGradients and FlowDirections.
+  void BuildTerrainData();
   void BuildDirections();
   // The terrain (elevation, zones, river cells, plan curvature) as the flow
   // code reads it; compare: true when it differs from the copy (which is
@@ -217,6 +220,8 @@ class surfaceroutingclass : public teilmodellklasse {
   // The new storage of one cell from its inflow and outflow (qin, qout of CellInflow).
   void SettleCell(int r, int c, double tomm);
   void HandOver();
+  // Statistic 0 (when storage) and the zone records of subbasin s.
+  void HandOverSubbasin(int s, bool storage);
   void ExchangeFlowGrids();
   // Rethrows the first error code recorded in a parallel region.
   void ThrowRecorded();
@@ -258,11 +263,14 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<double> sweepslots;
   double sweepresidual = 0;
   // Per own cell (owncells order): kind, main direction and the weights of
-  // directions 1 ... 8 (8 per cell), valid while directionsready.
+  // directions 1 ... 8 (8 per cell) of methods 1 and 2; and the own cells
+  // (row, column) of each subbasin 1 ... S in the order of the rows. Valid
+  // while terrainready.
   std::vector<signed char> dirkind;
   std::vector<signed char> dirmain;
   std::vector<double> dirweights;
-  bool directionsready = false;
+  std::vector<std::vector<std::pair<int, int>>> subbasincells;
+  bool terrainready = false;
   std::vector<double> terraincopy;  // the values CopyTerrain compares, in its order
   std::vector<char> terrainrows;    // rows held by each grid, in its order
   bool siltingup = false;           // "DirectRunoffSiltingUp" exists: the soil leaves the surface water alone

@@ -15,13 +15,13 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
 
 #include "framework/diagstream.h"
 #include "framework/mpirunning.h"
-#include "framework/statisticpasses.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/landuse_table_entry.h"
 #include "surface/surfrout.h"
@@ -129,7 +129,7 @@ void surfaceroutingclass::FreeFlowGrids() {
   if (outfactor) FreeMatrix(outfactor, heldfirst, heldlast, 1, ncols);
   outfactor = nullptr;
   cellsready = false;
-  directionsready = false;
+  terrainready = false;
 }
 
 void surfaceroutingclass::CellDateValues(int64_t day, int64_t month, int64_t year) {
@@ -209,9 +209,10 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
   PrepareCells();
   if (newdate) CellDateValues(day, month, year);
   // The terrain may change between steps (grids read anew by period or from
-  // a coupled model): then the directions of methods 1 and 2 are found anew.
-  if (newdate && directionsready && CopyTerrain(true)) directionsready = false;
-  if (method < 3 && !directionsready) BuildDirections();
+  // a coupled model): then the directions of methods 1 and 2 and the cells
+  // of each subbasin are found anew.
+  if (newdate && terrainready && CopyTerrain(true)) terrainready = false;
+  if (!terrainready) BuildTerrainData();
   // The soil takes up the water on the surface at the start of each of its
   // sub-steps, unless silting-up is on: then the silting-up takes it into the
   // water input once per step, before the first sub-step, and it stays on
@@ -453,11 +454,22 @@ void surfaceroutingclass::SettleCell(int r, int c, double tomm) {
 
 void surfaceroutingclass::HandOver() {
   const int S = zonecount;
-  if (tracercount > 0) {
-#pragma omp parallel for schedule(runtime)
-    for (int r = firstrow; r <= lastrow; ++r)
+  // Statistic 0 (the surface storage) and the zone records of subbasin s
+  // take the cells of s in their order, one subbasin per thread, so that the
+  // sums do not depend on the threads. A value that is no number is noted
+  // by statistic 0 with the first such cell of all: then statistic 0 adds
+  // every cell in the order of the rows afterwards, on one thread.
+  std::atomic<bool> invalid{false};
+#pragma omp parallel
+  {
+    int first = 0, last = 0;
+    ThreadRows(first, last);
+    bool found = false;
+    for (int r = first; r < last; ++r)
       for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
         const int c = owncells[i];
+        found = found || !std::isfinite(surfacestorage[r][c]);
+        if (tracercount == 0) continue;
         const bool river = River(r, c);
         const double q = directflow[r][c];
         for (int k = 1; k <= tracercount; ++k) {
@@ -467,51 +479,56 @@ void surfaceroutingclass::HandOver() {
           if (river) tracerlinks[k].concQD[r][c] = q > 0 ? tracerlinks[k].concQD[r][c] / q : 0.0;
         }
       }
+    if (found) invalid.store(true);
+#pragma omp barrier
+    const bool storage = !invalid.load();
+#pragma omp for schedule(dynamic, 1)
+    for (int s = 1; s <= S; ++s) HandOverSubbasin(s, storage);
   }
-  // Statistic 0 is the surface storage, statistic s the records of subbasin
-  // s; each adds its cells in their order, so that the sums do not depend on
-  // the threads.
-  StatisticsSideBySide(S + 1, [&](int first, int last) {
-    for (int r = firstrow; r <= lastrow; ++r)
-      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
-        const int c = owncells[i];
-        const int s = SubbasinOf(zonegrid[r][c]);
-        if (s < 1 || s > S) continue;
-        if (first == 0) stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
-        if (s < first || s >= last) continue;
-        // Cells without a zone (negative or missing flow time) have no record.
-        const int z = flowtimes ? (flowtimes[r][c] > kNodata ? static_cast<int>(std::floor(flowtimes[r][c])) : -1) : 1;
-        if (z < 0 || z >= static_cast<int>(queueQD[0][s].size())) continue;
-        const bool river = River(r, c);
-        const double q = directflow[r][c];
-        const double w = (relcellarea && relcellarea[r] && relcellarea[r][c] > kNodata) ? relcellarea[r][c] : 1.0;
-        // Each sub-step adds the cell's weight to the divisor, so a step adds it
-        // substeps times: the sub-step's water counts substeps times as well,
-        // and the mean of zone 1 is the sum of the sub-steps' runoff.
-        const double inter = substeps * (interflow[r][c] > kNodata ? interflow[r][c] : 0.0) * w;
-        const double direct = river ? substeps * q * w : 0.0;
-        ZoneRecord& d = queueQD[0][s][z];
-        d.n += 1;
-        d.RelCellSum += w;
-        d.sx += direct;
-        ZoneRecord& f = queueQI[0][s][z];
-        f.n += 1;
-        f.RelCellSum += w;
-        f.sx += inter;
-        // The tracer records are weighted by the water they come with, so that
-        // their sum over the weight is the concentration of the runoff.
-        for (int k = 1; k <= tracercount; ++k) {
-          ZoneRecord& td = queueQD[k][s][z];
-          td.n += 1;
-          td.RelCellSum += direct;
-          td.sx += direct * (river ? tracerlinks[k].concQD[r][c] : 0.0);
-          ZoneRecord& ti = queueQI[k][s][z];
-          ti.n += 1;
-          ti.RelCellSum += inter;
-          ti.sx += inter * tracerlinks[k].concQI[r][c];
-        }
-      }
-  });
+  if (!invalid.load()) return;
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int c = owncells[i];
+      const int s = SubbasinOf(zonegrid[r][c]);
+      if (s >= 1 && s <= S) stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
+    }
+}
+
+void surfaceroutingclass::HandOverSubbasin(int s, bool storage) {
+  for (const auto& [r, c] : subbasincells[s]) {
+    if (storage) stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
+    // Cells without a zone (negative or missing flow time) have no record.
+    const int z = flowtimes ? (flowtimes[r][c] > kNodata ? static_cast<int>(std::floor(flowtimes[r][c])) : -1) : 1;
+    if (z < 0 || z >= static_cast<int>(queueQD[0][s].size())) continue;
+    const bool river = River(r, c);
+    const double q = directflow[r][c];
+    const double w = (relcellarea && relcellarea[r] && relcellarea[r][c] > kNodata) ? relcellarea[r][c] : 1.0;
+    // Each sub-step adds the cell's weight to the divisor, so a step adds it
+    // substeps times: the sub-step's water counts substeps times as well,
+    // and the mean of zone 1 is the sum of the sub-steps' runoff.
+    const double inter = substeps * (interflow[r][c] > kNodata ? interflow[r][c] : 0.0) * w;
+    const double direct = river ? substeps * q * w : 0.0;
+    ZoneRecord& d = queueQD[0][s][z];
+    d.n += 1;
+    d.RelCellSum += w;
+    d.sx += direct;
+    ZoneRecord& f = queueQI[0][s][z];
+    f.n += 1;
+    f.RelCellSum += w;
+    f.sx += inter;
+    // The tracer records are weighted by the water they come with, so that
+    // their sum over the weight is the concentration of the runoff.
+    for (int k = 1; k <= tracercount; ++k) {
+      ZoneRecord& td = queueQD[k][s][z];
+      td.n += 1;
+      td.RelCellSum += direct;
+      td.sx += direct * (river ? tracerlinks[k].concQD[r][c] : 0.0);
+      ZoneRecord& ti = queueQI[k][s][z];
+      ti.n += 1;
+      ti.RelCellSum += inter;
+      ti.sx += inter * tracerlinks[k].concQI[r][c];
+    }
+  }
 }
 
 // ------------------------------------------------------------ flow paths
@@ -671,6 +688,19 @@ void surfaceroutingclass::StoreDirections(int row, int col, const double* w, int
   W[0] = counter > 0 ? same : 0;
 }
 
+void surfaceroutingclass::BuildTerrainData() {
+  const int S = zonecount;
+  subbasincells.assign(static_cast<size_t>(std::max(0, S)) + 1, {});
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int s = SubbasinOf(zonegrid[r][owncells[i]]);
+      if (s >= 1 && s <= S) subbasincells[s].push_back({r, owncells[i]});
+    }
+  CopyTerrain(false);
+  if (method < 3) BuildDirections();
+  terrainready = true;
+}
+
 void surfaceroutingclass::BuildDirections() {
   const size_t cells = owncells.size();
   dirkind.assign(cells, 0);
@@ -695,8 +725,6 @@ void surfaceroutingclass::BuildDirections() {
     }
   }
   ThrowRecorded();
-  CopyTerrain(false);
-  directionsready = true;
 }
 
 bool surfaceroutingclass::CopyTerrain(bool compare) {
@@ -714,26 +742,26 @@ bool surfaceroutingclass::CopyTerrain(bool compare) {
   }
   const size_t width = static_cast<size_t>(ncols);
   std::vector<char> held(rows.size());
-  size_t values = 0;
+  std::vector<size_t> offset(rows.size() + 1, 0);
   for (size_t i = 0; i < rows.size(); ++i) {
     held[i] = rows[i] != nullptr;
-    if (held[i]) values += width;
+    offset[i + 1] = offset[i] + (held[i] ? width : 0);
   }
+  const size_t values = offset[rows.size()];
+  const int64_t count = static_cast<int64_t>(rows.size());
   bool same = compare && held == terrainrows && values == terraincopy.size();
-  for (size_t i = 0, at = 0; same && i < rows.size(); ++i)
-    if (rows[i]) {
-      // Bit by bit: a value that changed in any way counts.
-      same = std::memcmp(rows[i] + 1, &terraincopy[at], width * sizeof(double)) == 0;
-      at += width;
-    }
+  if (same) {
+    // Bit by bit: a value that changed in any way counts.
+#pragma omp parallel for schedule(static) reduction(&& : same)
+    for (int64_t i = 0; i < count; ++i)
+      if (rows[i]) same = same && std::memcmp(rows[i] + 1, &terraincopy[offset[i]], width * sizeof(double)) == 0;
+  }
   if (same) return false;
   terrainrows = held;
   terraincopy.resize(values);
-  for (size_t i = 0, at = 0; i < rows.size(); ++i)
-    if (rows[i]) {
-      std::memcpy(&terraincopy[at], rows[i] + 1, width * sizeof(double));
-      at += width;
-    }
+#pragma omp parallel for schedule(static)
+  for (int64_t i = 0; i < count; ++i)
+    if (rows[i]) std::memcpy(&terraincopy[offset[i]], rows[i] + 1, width * sizeof(double));
   return true;
 }
 

@@ -4,7 +4,8 @@
 // cells: the stable sub time step, the water balance of every sub-step for
 // all six flowpath methods, a tilted plane draining into its river column,
 // the sub-steps' water at the outlets and on the surface, the directions of
-// methods 1 and 2 when the terrain changes between steps, the side shares,
+// methods 1 and 2 when the terrain changes between steps, the cell named for
+// a storage that is no number, the side shares,
 // the velocity of one cell, the level diffusion of method 6 in a closed basin;
 // and the independence of the results from the number of instances and threads.
 #include <mpi.h>
@@ -678,6 +679,27 @@ TEST_F(SurfaceFlowTest, DirectionsFollowTheTerrainOfEachStep) {
       }
     EXPECT_GT(checked, 0);
   }
+}
+
+TEST_F(SurfaceFlowTest, TheSurfaceStorageStatisticNamesTheFirstValueThatIsNoNumber) {
+  // Two cells hold no number, the first in the order of the rows in
+  // subbasin 2 (column 8), the second in subbasin 1: the statistic of the
+  // surface storage names the first, on one thread and on eight (the
+  // subbasins share the threads), and counts both.
+  TiltedPlane();
+  for (int threads : {1, 8}) {
+    SCOPED_TRACE(threads);
+    omp_set_num_threads(threads);
+    console.str("");
+    ASSERT_EQ(Make(Section("1", "1", "60", "0\nsurfacestorage.stat 2001\n")), 0) << console.str();
+    Rain(5);
+    storage[1][8] = storage[2][2] = std::nan("");
+    SubStep(1);
+    model->RouteToOutlets(1, 1, 6, 2001);
+    EXPECT_TRUE(Said(" (not a number) of zone 2 at row 1, column 8 on 1.6.2001 1 h")) << console.str();
+    EXPECT_TRUE(Said("(2 such values in the step)")) << console.str();
+  }
+  omp_set_num_threads(2);
 }
 
 TEST_F(SurfaceFlowTest, TracersTravelWithTheWater) {
