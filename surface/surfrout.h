@@ -239,10 +239,13 @@ class surfaceroutingclass : public teilmodellklasse {
   // The red-black sweeps of the levels until the largest change of a sweep
   // is within the tolerance (all instances when parallel).
   void SweepLevels(double dt, bool exchanging, bool parallel);
-  // Face fluxes and velocities of the land cells (the river cells' are cleared).
-  void LandFluxes();
-  // The river cells' values from their land neighbours; then per cell with
-  // stable its smallest stable step, else with dt > 0 the limit of its outflow.
+  // Face fluxes and velocities of the land cells (the river cells' are
+  // cleared); then per land cell with stable its smallest stable step, else
+  // with dt > 0 the limit of its outflow.
+  void LandFluxes(double dt, double* stable);
+  void LandCellFluxes(int r, int c, Grid head, Grid kx, Grid ky, double* f, double* v);
+  // The river cells' values from their land neighbours; then per river cell
+  // with stable its smallest stable step, else with dt > 0 its outflow limit.
   void RiverFluxes(double dt, double* stable);
   void RiverCellFluxes(int r, int c, Stack F, Stack V);
   void UpdateLevels(double dt);
@@ -270,6 +273,8 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<signed char> dirmain;
   std::vector<double> dirweights;
   std::vector<std::vector<std::pair<int, int>>> subbasincells;
+  std::vector<int> rivercells;     // column per own river cell
+  std::vector<int> riverrowstart;  // index into rivercells per row firstrow ... lastrow + 1
   bool terrainready = false;
   std::vector<double> terraincopy;  // the values CopyTerrain compares, in its order
   std::vector<char> terrainrows;    // rows held by each grid, in its order

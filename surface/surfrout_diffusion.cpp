@@ -135,24 +135,32 @@ double surfaceroutingclass::IterateLevels(double dt) {
 }
 
 void surfaceroutingclass::SweepLevels(double dt, bool exchanging, bool parallel) {
-  // Every thread relaxes the cells of the same rows in every sweep. Between
-  // the colours the threads meet at a barrier; after the second colour each
-  // thread leaves the largest change of its cells in its slot and, past the
-  // barrier, every thread takes the largest of all slots (a thread writes
-  // its slot again only after the next colour barrier, when all have read).
-  // The border rows go to the other instances only when there are others,
-  // sent by the calling thread (MPI is used from that thread only).
+  // Every thread relaxes the cells of the same rows in every sweep, both
+  // colours in one pass over its rows: the even cells of row r + 1, then the
+  // odd cells of row r. An even cell so still finds the odd neighbours of
+  // the last sweep (rows r to r + 2 are not yet relaxed), an odd cell the
+  // even neighbours of this sweep (rows r - 1 to r + 1 are): the levels of
+  // two passes, one colour after the other. The even cells of a thread's
+  // first and last row, which the neighbouring threads read, are relaxed
+  // before, and the threads meet at a barrier. With other instances the
+  // colours take a pass each, and between them the border cells go to the
+  // other instances, sent by the calling thread (MPI is used from that
+  // thread only).
+  //
+  // After the sweep each thread leaves the largest change of its cells in
+  // its slot and, past the barrier, every thread takes the largest of all
+  // slots (a thread writes its slot again only after the next barrier, when
+  // all have read).
   int first = 0, last = 0;
   ThreadRows(first, last);
   const int threads = omp_get_num_threads();
   double* slot = &sweepslots[static_cast<size_t>(omp_get_thread_num()) * kSlotStride];
-  auto relax = [&](int colour) {
+  auto relax = [&](int colour, int r) {
     const std::vector<int>& cells = colourcells[colour];
     const std::vector<int>& start = colourrowstart[colour];
     double largest = 0;
-    for (int r = first; r < last; ++r)
-      for (int i = start[r - firstrow]; i < start[r - firstrow + 1]; ++i)
-        largest = std::max(largest, RelaxLevel(r, cells[i], dt));
+    for (int i = start[r - firstrow]; i < start[r - firstrow + 1]; ++i)
+      largest = std::max(largest, RelaxLevel(r, cells[i], dt));
     return largest;
   };
   // An exchange that failed ends the sweeps; all threads read the code
@@ -163,10 +171,23 @@ void surfaceroutingclass::SweepLevels(double dt, bool exchanging, bool parallel)
   };
   for (int sweep = 1; sweep <= kSweeps; ++sweep) {
     if (sweep > 1 && exchanging && !exchange()) break;
-    double largest = relax(0);
+    double largest = 0;
+    if (exchanging) {
+      // The cells sent to the other instances need not lie in the first and
+      // last rows: one colour after the other.
+      for (int r = first; r < last; ++r) largest = std::max(largest, relax(0, r));
 #pragma omp barrier
-    if (exchanging && !exchange()) break;
-    largest = std::max(largest, relax(1));
+      if (!exchange()) break;
+      for (int r = first; r < last; ++r) largest = std::max(largest, relax(1, r));
+    } else {
+      if (first < last) largest = relax(0, first);
+      if (last - 1 > first) largest = std::max(largest, relax(0, last - 1));
+#pragma omp barrier
+      for (int r = first; r < last; ++r) {
+        if (r + 1 < last - 1) largest = std::max(largest, relax(0, r + 1));
+        largest = std::max(largest, relax(1, r));
+      }
+    }
     *slot = largest;
 #pragma omp barrier
     double residual = 0;
@@ -190,7 +211,7 @@ void surfaceroutingclass::ComputeFaceFluxes() {
   const bool exchanging = (haloSend && !haloSend->empty()) || (haloReceive && !haloReceive->empty());
 #pragma omp parallel
   {
-    LandFluxes();
+    LandFluxes(0, nullptr);
 #pragma omp barrier
     ExchangeInRegion(exchanging, [&] {
       MPIExchangeBorders2(own[kFluxes].position, 0);
@@ -201,7 +222,7 @@ void surfaceroutingclass::ComputeFaceFluxes() {
   ThrowRecorded();
 }
 
-void surfaceroutingclass::LandFluxes() {
+void surfaceroutingclass::LandFluxes(double dt, double* stable) {
   Grid head = own[kHead].grid;
   Grid kx = own[kRoughnessX].grid;
   Grid ky = own[kRoughnessY].grid;
@@ -216,30 +237,39 @@ void surfaceroutingclass::LandFluxes() {
       double* v = V[r][c];
       for (int k = 0; k <= 9; ++k) f[k] = v[k] = 0;
       if (River(r, c)) continue;
-      const double dx = CellDx(r, c), dy = CellDy(r, c);
-      const double Hc = head[r][c];
-      const double dc = Hc - elevation[r][c];
-      const int rn[4] = {r - 1, r, r + 1, r};
-      const int cn[4] = {c, c + 1, c, c - 1};
-      const int level[4] = {1, 3, 5, 7};
-      const double K[4] = {r > 1 ? dx / dy * ky[r - 1][c] : 0.0, dy / dx * kx[r][c], dx / dy * ky[r][c],
-                           c > 1 ? dy / dx * kx[r][c - 1] : 0.0};
-      const double width[4] = {dx, dy, dx, dy};
-      for (int j = 0; j < 4; ++j) {
-        if (K[j] == 0 || !FaceNeighbour(r, c, rn[j], cn[j])) continue;
-        // The volume flux of the level equation, K (H' - H), out of the cell.
-        const double out = K[j] * (Hc - EffectiveLevel(r, c, rn[j], cn[j]));
-        const double value = (j == 0 || j == 3) ? -out : out;
-        double dn = 0;
-        if (!River(rn[j], cn[j]) && head[rn[j]][cn[j]] >= elevation[r][c])
-          dn = head[rn[j]][cn[j]] - elevation[rn[j]][cn[j]];
-        const double depth = 0.5 * (dc + dn);
-        f[level[j]] = value;
-        v[level[j]] = depth > 0 ? value / (depth * width[j]) : 0.0;
-      }
-      f[0] = std::hypot((std::fabs(f[1]) + std::fabs(f[5])) / 2, (std::fabs(f[3]) + std::fabs(f[7])) / 2);
-      v[0] = std::hypot((std::fabs(v[1]) + std::fabs(v[5])) / 2, (std::fabs(v[3]) + std::fabs(v[7])) / 2);
+      LandCellFluxes(r, c, head, kx, ky, f, v);
+      // A land cell's stable step and outflow limit depend on its own values only.
+      if (stable)
+        *stable = std::min(*stable, CellStableStep(r, c));
+      else if (dt > 0)
+        LimitOutflow(r, c, dt);
     }
+}
+
+void surfaceroutingclass::LandCellFluxes(int r, int c, Grid head, Grid kx, Grid ky, double* f, double* v) {
+  const double dx = CellDx(r, c), dy = CellDy(r, c);
+  const double Hc = head[r][c];
+  const double dc = Hc - elevation[r][c];
+  const int rn[4] = {r - 1, r, r + 1, r};
+  const int cn[4] = {c, c + 1, c, c - 1};
+  const int level[4] = {1, 3, 5, 7};
+  const double K[4] = {r > 1 ? dx / dy * ky[r - 1][c] : 0.0, dy / dx * kx[r][c], dx / dy * ky[r][c],
+                       c > 1 ? dy / dx * kx[r][c - 1] : 0.0};
+  const double width[4] = {dx, dy, dx, dy};
+  for (int j = 0; j < 4; ++j) {
+    if (K[j] == 0 || !FaceNeighbour(r, c, rn[j], cn[j])) continue;
+    // The volume flux of the level equation, K (H' - H), out of the cell.
+    const double out = K[j] * (Hc - EffectiveLevel(r, c, rn[j], cn[j]));
+    const double value = (j == 0 || j == 3) ? -out : out;
+    double dn = 0;
+    if (!River(rn[j], cn[j]) && head[rn[j]][cn[j]] >= elevation[r][c])
+      dn = head[rn[j]][cn[j]] - elevation[rn[j]][cn[j]];
+    const double depth = 0.5 * (dc + dn);
+    f[level[j]] = value;
+    v[level[j]] = depth > 0 ? value / (depth * width[j]) : 0.0;
+  }
+  f[0] = std::hypot((std::fabs(f[1]) + std::fabs(f[5])) / 2, (std::fabs(f[3]) + std::fabs(f[7])) / 2);
+  v[0] = std::hypot((std::fabs(v[1]) + std::fabs(v[5])) / 2, (std::fabs(v[3]) + std::fabs(v[7])) / 2);
 }
 
 void surfaceroutingclass::RiverFluxes(double dt, double* stable) {
@@ -247,14 +277,14 @@ void surfaceroutingclass::RiverFluxes(double dt, double* stable) {
   Stack V = own[kVelocity].stack;
   // River cells take the values their land neighbours hold for the face
   // towards them (a river neighbour sends nothing). Then, with the cell's
-  // values complete, the smallest stable step of the cells goes to stable,
-  // or (dt > 0) the cell's outflow over dt is limited.
+  // values complete, its stable step goes to stable, or (dt > 0) its outflow
+  // over dt is limited.
   int first = 0, last = 0;
   ThreadRows(first, last);
   for (int r = first; r < last; ++r)
-    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
-      const int c = owncells[i];
-      if (River(r, c)) RiverCellFluxes(r, c, F, V);
+    for (int i = riverrowstart[r - firstrow]; i < riverrowstart[r - firstrow + 1]; ++i) {
+      const int c = rivercells[i];
+      RiverCellFluxes(r, c, F, V);
       if (stable)
         *stable = std::min(*stable, CellStableStep(r, c));
       else if (dt > 0)

@@ -257,7 +257,7 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
         });
         SweepLevels(dt, exchanging, parallel);
         ExchangeInRegion(exchanging, [&] { MPIExchangeBorders(own[kHead].position); });
-        LandFluxes();
+        LandFluxes(dt, stableOut);
 #pragma omp barrier
         ExchangeInRegion(exchanging, [&] {
           MPIExchangeBorders2(own[kFluxes].position, 0);
@@ -696,6 +696,14 @@ void surfaceroutingclass::BuildTerrainData() {
       const int s = SubbasinOf(zonegrid[r][owncells[i]]);
       if (s >= 1 && s <= S) subbasincells[s].push_back({r, owncells[i]});
     }
+  riverrowstart.assign(ownrowstart.size(), 0);
+  rivercells.clear();
+  for (int r = firstrow; r <= lastrow; ++r) {
+    riverrowstart[r - firstrow] = static_cast<int>(rivercells.size());
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i)
+      if (River(r, owncells[i])) rivercells.push_back(owncells[i]);
+  }
+  if (lastrow >= firstrow) riverrowstart[lastrow - firstrow + 1] = static_cast<int>(rivercells.size());
   CopyTerrain(false);
   if (method < 3) BuildDirections();
   terrainready = true;

@@ -7,7 +7,8 @@
 // methods 1 and 2 when the terrain changes between steps, the cell named for
 // a storage that is no number, the side shares,
 // the velocity of one cell, the level diffusion of method 6 in a closed basin;
-// and the independence of the results from the number of instances and threads.
+// and the independence of the results from the number of instances and threads,
+// also where the instances meet within a row.
 #include <mpi.h>
 #include <omp.h>
 
@@ -342,16 +343,18 @@ class SurfaceFlowTest : public RoutingWorld {
     return zone[r][c] > -9999 && (!regions || static_cast<int>(regions[r][c]) == fluvextest::MpiRank());
   }
   // Cells in row-major order to the instances (rows split between them, as
-  // the domain decomposition does), or all to instance 0; the border lists
-  // hold every foreign cell next to an own cell, one entry per cell.
-  void Decompose(bool single) {
+  // the domain decomposition does; shift moves the splits by that many
+  // cells), or all to instance 0; the border lists hold every foreign cell
+  // next to an own cell, one entry per cell.
+  void Decompose(bool single, int shift = 0) {
     const int size = fluvextest::MpiSize(), rank = fluvextest::MpiRank();
     if (size == 1) return;
     int cells = 0, k = 0;
     for (int r = 1; r <= nrows; ++r)
       for (int c = 1; c <= ncols; ++c) cells += zone[r][c] > -9999;
     for (int r = 1; r <= nrows; ++r)
-      for (int c = 1; c <= ncols; ++c) regions[r][c] = zone[r][c] > -9999 ? (single ? 0 : k++ * size / cells) : -1;
+      for (int c = 1; c <= ncols; ++c)
+        regions[r][c] = zone[r][c] > -9999 ? (single ? 0 : std::min(size - 1, (k++ + shift) * size / cells)) : -1;
     send.clear();
     receive.clear();
     args.firstRow = nrows + 1;
@@ -868,6 +871,35 @@ TEST_F(SurfaceFlowTest, LevelDiffusionInAClosedBasin) {
       if (Own(r, c)) {
         EXPECT_EQ(level[r][c], 500);
       }
+}
+
+TEST_F(SurfaceFlowTest, LevelDiffusionAlikeWhereInstancesMeetWithinARow) {
+  // Method 6 on one thread with the instances' cells split within rows, so
+  // that an instance sends cells of its first two rows (and its last two)
+  // between the colours of a sweep: the surface storages equal those of
+  // one instance bit for bit.
+  TiltedPlane();
+  for (int r = 1; r <= nrows; ++r)
+    for (int c = 1; c <= ncols; ++c) dem[r][c] += 0.3 * std::sin(r * 1.3 + c * 0.7);
+  omp_set_num_threads(1);
+  auto storages = [&]() {
+    EXPECT_EQ(Make(Section("6", "1", "60")), 0) << console.str();
+    Rain(7);
+    for (int step = 1; step <= 3; ++step) SubStep(step);
+    std::vector<double> values(static_cast<size_t>(nrows) * ncols, 0.0);
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (Own(r, c)) values[(r - 1) * ncols + c - 1] = storage[r][c];
+    // Every cell is held by one instance, the others add 0.
+    MPI_Allreduce(MPI_IN_PLACE, values.data(), static_cast<int>(values.size()), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    return values;
+  };
+  Decompose(true);
+  const std::vector<double> one = storages();
+  Decompose(false, 5);
+  EXPECT_EQ(storages(), one);
+  Decompose(false);
+  omp_set_num_threads(2);
 }
 
 TEST_F(SurfaceFlowTest, SameGridsOnEveryNumberOfInstancesAndThreads) {
