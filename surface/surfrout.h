@@ -179,7 +179,8 @@ class surfaceroutingclass : public teilmodellklasse {
   void CellDateValues(int64_t day, int64_t month, int64_t year);
   // The passes below run inside the parallel region of run: every thread of
   // the team calls them. Those without "omp for" take the rows of
-  // ThreadRows, and none ends with a barrier.
+  // ThreadRows. The caller puts the barriers between passes; a pass that
+  // needs the threads to meet within it says so.
   //
   // The own rows [first, last) of the calling thread: contiguous, with
   // about equal numbers of own cells, the same in every pass.
@@ -215,7 +216,8 @@ class surfaceroutingclass : public teilmodellklasse {
   double CellStableStep(int r, int c) const;
   // The share of its computed outflow over dt that a cell releases (outfactor).
   void LimitOutflow(int r, int c, double dt);
-  // Inflows and new storages of methods 1 to 5.
+  // Inflows and new storages of methods 1 to 5 (with tracers the threads
+  // meet between the inflows and the storages).
   void UpdateStorages(double dt);
   // The new storage of one cell from its inflow and outflow (qin, qout of CellInflow).
   void SettleCell(int r, int c, double tomm);
@@ -237,7 +239,8 @@ class surfaceroutingclass : public teilmodellklasse {
   // Face conductances (kx, ky) of the thread's cells.
   void Conductances();
   // The red-black sweeps of the levels until the largest change of a sweep
-  // is within the tolerance (all instances when parallel).
+  // is within the tolerance (all instances when parallel); the threads meet
+  // twice a sweep, the last time at its end.
   void SweepLevels(double dt, bool exchanging, bool parallel);
   // Face fluxes and velocities of the land cells (the river cells' are
   // cleared); then per land cell with stable its smallest stable step, else

@@ -8,9 +8,10 @@
 // cell holds at its start ("outfactor", the released share per cell), so no
 // storage is clipped afterwards and no water is created.
 //
-// Every parallel region is a loop over the own rows; a cell writes only its
-// own values and reads neighbours that nothing writes in the same region, so
-// results do not depend on the number of threads.
+// A sub-step runs in one parallel region of passes over the own cells,
+// separated by barriers; in a pass a cell writes only its own values and
+// reads neighbours' values that nothing writes in the same pass, so results
+// do not depend on the number of threads or on which thread takes a cell.
 #include <mpi.h>
 #include <omp.h>
 
