@@ -3,13 +3,18 @@
 // (level diffusion), on 1, 2, 4 and 8 threads. Prints cell sub-time-steps per
 // second and parallel efficiency. Under mpirun every instance takes a band
 // of rows; the rates count the cells of all instances.
+//
+// bench_surfaceflow [METHOD [THREADS ...]]: one method on the given thread
+// counts (the efficiency is relative to the first count, per thread).
 #include <mpi.h>
 #include <omp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -166,7 +171,12 @@ int main(int argc, char** argv) {
     World world(&diag, rank, size);
     if (rank == 0)
       std::printf("%-30s %9s %8s %16s %10s\n", "case", "instances", "threads", "cell substeps/s", "efficiency");
-    for (int method : {1, 6}) {
+    std::vector<int> methods = {1, 6};
+    std::vector<int> counts = {1, 2, 4, 8};
+    if (argc > 1) methods = {std::atoi(argv[1])};
+    if (argc > 2) counts.clear();
+    for (int i = 2; i < argc; ++i) counts.push_back(std::max(1, std::atoi(argv[i])));
+    for (int method : methods) {
       WriteControl(method, rank);
       int error = 0;
       surfaceroutingclass model(error, &diag, nullptr, 0, "control.txt", world.args);
@@ -176,16 +186,17 @@ int main(int argc, char** argv) {
         break;
       }
       double single = 0;
-      for (int threads : {1, 2, 4, 8}) {
+      for (int threads : counts) {
         double seconds = 0, work = 0;
         TimeSteps(world, model, threads, seconds, work);  // warm-up
         TimeSteps(world, model, threads, seconds, work);
         const double rate = work / seconds;
-        if (threads == 1) single = rate;
+        if (threads == counts[0]) single = rate / threads;
+        const char* name = method == 1   ? "method 1 (split by aspect)"
+                           : method == 6 ? "method 6 (level diffusion)"
+                                         : "method";
         if (rank == 0)
-          std::printf("%-30s %9d %8d %16.4g %10.2f\n",
-                      method == 1 ? "method 1 (split by aspect)" : "method 6 (level diffusion)", size, threads, rate,
-                      rate / (threads * single));
+          std::printf("%-30s %9d %8d %16.4g %10.2f\n", name, size, threads, rate, rate / (threads * single));
       }
       model.ReleaseMemory(false);
     }

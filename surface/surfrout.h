@@ -24,8 +24,10 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "framework/submodelframe.h"
@@ -175,13 +177,53 @@ class surfaceroutingclass : public teilmodellklasse {
   void PrepareCells();
   void FreeFlowGrids();
   void CellDateValues(int64_t day, int64_t month, int64_t year);
+  // The passes below run inside the parallel region of run: every thread of
+  // the team calls them. Those without "omp for" take the rows of
+  // ThreadRows. The caller puts the barriers between passes; a pass that
+  // needs the threads to meet within it says so.
+  //
+  // The own rows [first, last) of the calling thread: contiguous, with
+  // about equal numbers of own cells, the same in every pass.
+  void ThreadRows(int& first, int& last) const;
+  // When exchanging, the calling thread of the region runs exchange (MPI is
+  // used from that thread only; an error is recorded) and all threads meet
+  // at a barrier after it.
+  void ExchangeInRegion(bool exchanging, const std::function<void()>& exchange);
   // The soil's direct runoff of the sub-step into surface storage; keep: it
   // adds to the water still on the surface instead of replacing it.
   void TakeIn(bool keep);
-  void FlowPaths(int counter, int mark);
-  void LimitOutflow(double dt);
+  // Directions and velocities of methods 1 to 5 (rows shared by "omp for"),
+  // then per cell: with stable its smallest stable step, else the limit of
+  // its outflow over dt.
+  void FlowPaths(int counter, int mark, double dt, double* stable);
+  // The weights of FlowDirections into w[0 ... 7] (directions 1 ... 8); returns the main direction.
+  int DirectionWeights(int row, int col, int& kind, double slope, double aspect, double* w) const;
+  // Writes weights w[0 ... 7] and the main direction into the cell's stacks:
+  // W[0] counts the weights within 0.01 of those the stack held (0 when
+  // counter is 0), V[0] is the main direction, V[9] the water surface.
+  void StoreDirections(int row, int col, const double* w, int main, int counter);
+  // What depends on the terrain only, found once with a copy of the terrain
+  // it comes from: the own cells of each subbasin and, for methods 1 and 2
+  // (whose directions do not depend on the water), the kind, main direction
+  // and weights of every own cell from HeadGradients and FlowDirections.
+  void BuildTerrainData();
+  void BuildDirections();
+  // The terrain (elevation, zones, river cells, plan curvature) as the flow
+  // code reads it; compare: true when it differs from the copy (which is
+  // then refreshed).
+  bool CopyTerrain(bool compare);
+  // Smallest stable sub time step [s] of one cell's velocities (1e36 without flow).
+  double CellStableStep(int r, int c) const;
+  // The share of its computed outflow over dt that a cell releases (outfactor).
+  void LimitOutflow(int r, int c, double dt);
+  // Inflows and new storages of methods 1 to 5 (with tracers the threads
+  // meet between the inflows and the storages).
   void UpdateStorages(double dt);
+  // The new storage of one cell from its inflow and outflow (qin, qout of CellInflow).
+  void SettleCell(int r, int c, double tomm);
   void HandOver();
+  // Statistic 0 (when storage) and the zone records of subbasin s.
+  void HandOverSubbasin(int s, bool storage);
   void ExchangeFlowGrids();
   // Rethrows the first error code recorded in a parallel region.
   void ThrowRecorded();
@@ -194,7 +236,21 @@ class surfaceroutingclass : public teilmodellklasse {
   double CellDy(int r, int c) const { return cellsizey ? cellsizey[r][c] : cellsize; }
   // One cell's level from its neighbours' (Gauss-Seidel); returns the change [m].
   double RelaxLevel(int r, int c, double dt);
-  void SweepLevels(double dt);
+  // Face conductances (kx, ky) of the thread's cells.
+  void Conductances();
+  // The red-black sweeps of the levels until the largest change of a sweep
+  // is within the tolerance (all instances when parallel); the threads meet
+  // twice a sweep, the last time at its end.
+  void SweepLevels(double dt, bool exchanging, bool parallel);
+  // Face fluxes and velocities of the land cells (the river cells' are
+  // cleared); then per land cell with stable its smallest stable step, else
+  // with dt > 0 the limit of its outflow.
+  void LandFluxes(double dt, double* stable);
+  void LandCellFluxes(int r, int c, Grid head, Grid kx, Grid ky, double* f, double* v);
+  // The river cells' values from their land neighbours; then per river cell
+  // with stable its smallest stable step, else with dt > 0 its outflow limit.
+  void RiverFluxes(double dt, double* stable);
+  void RiverCellFluxes(int r, int c, Stack F, Stack V);
   void UpdateLevels(double dt);
 
   // Own cells of the instance, row by row: (row, column) pairs from rowstart[i].
@@ -207,7 +263,25 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<double> cellrc;  // residue cover at the step's date per own cell
   std::vector<double> celldp;  // stem diameter at the step's date per own cell
   bool cellsready = false;
-  bool siltingup = false;  // "DirectRunoffSiltingUp" exists: the soil leaves the surface water alone
+  // Per thread the largest level change of its cells in a sweep, kSlotStride
+  // apart (a cache line each); sweepresidual: the largest of all instances.
+  static constexpr size_t kSlotStride = 8;
+  std::vector<double> sweepslots;
+  double sweepresidual = 0;
+  // Per own cell (owncells order): kind, main direction and the weights of
+  // directions 1 ... 8 (8 per cell) of methods 1 and 2; and the own cells
+  // (row, column) of each subbasin 1 ... S in the order of the rows. Valid
+  // while terrainready.
+  std::vector<signed char> dirkind;
+  std::vector<signed char> dirmain;
+  std::vector<double> dirweights;
+  std::vector<std::vector<std::pair<int, int>>> subbasincells;
+  std::vector<int> rivercells;     // column per own river cell
+  std::vector<int> riverrowstart;  // index into rivercells per row firstrow ... lastrow + 1
+  bool terrainready = false;
+  std::vector<double> terraincopy;  // the values CopyTerrain compares, in its order
+  std::vector<char> terrainrows;    // rows held by each grid, in its order
+  bool siltingup = false;           // "DirectRunoffSiltingUp" exists: the soil leaves the surface water alone
   int CellIndex(int r, int c) const;
   Grid outfactor = nullptr;  // share of the computed outflow that a cell releases (rows with border)
   int64_t heldfirst = 0, heldlast = -1;

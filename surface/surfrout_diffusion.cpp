@@ -22,6 +22,7 @@
 // Face fluxes [m3/s] are positive towards the south (levels 1 north face and
 // 5 south face) and towards the east (levels 3 east face and 7 west face).
 #include <mpi.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -60,12 +61,18 @@ double surfaceroutingclass::EffectiveLevel(int r, int c, int rn, int cn) const {
 
 void surfaceroutingclass::InitConductances() {
   PrepareCells();
+#pragma omp parallel
+  Conductances();
+}
+
+void surfaceroutingclass::Conductances() {
   Grid head = own[kHead].grid;
   Grid manning = own[kManning].grid;
   Grid kx = own[kRoughnessX].grid;
   Grid ky = own[kRoughnessY].grid;
-#pragma omp parallel for schedule(runtime)
-  for (int r = firstrow; r <= lastrow; ++r)
+  int first = 0, last = 0;
+  ThreadRows(first, last);
+  for (int r = first; r < last; ++r)
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
       const int c = owncells[i];
       const double ac0 = Transmissivity(r, c);
@@ -127,128 +134,180 @@ double surfaceroutingclass::IterateLevels(double dt) {
   return largest;
 }
 
-void surfaceroutingclass::SweepLevels(double dt) {
-  PrepareCells();
-  // All sweeps in one parallel region: between the colours and the sweeps
-  // the threads meet at a barrier instead of a new region. The border rows
-  // go to the other instances only when there are others, sent by the
-  // thread that called (MPI is used from that thread only).
-  const bool parallel = MpiRunning() && mpisize > 1;
-  double residual = 0;  // largest level change of the sweep, both colours
-  bool done = false;
-  int failure = 0;
-  lastsweeps = 0;
-  auto exchange = [&]() {
-    try {
-      MPIExchangeBorders(own[kHead].position);
-    } catch (int code) {
-      failure = code;
-    } catch (...) {
-      failure = 103;
-    }
+void surfaceroutingclass::SweepLevels(double dt, bool exchanging, bool parallel) {
+  // Every thread relaxes the cells of the same rows in every sweep, both
+  // colours in one pass over its rows: the even cells of row r + 1, then the
+  // odd cells of row r. An even cell so still finds the odd neighbours of
+  // the last sweep (rows r to r + 2 are not yet relaxed), an odd cell the
+  // even neighbours of this sweep (rows r - 1 to r + 1 are): the levels of
+  // two passes, one colour after the other. The even cells of a thread's
+  // first and last row, which the neighbouring threads read, are relaxed
+  // before, and the threads meet at a barrier. With other instances the
+  // colours take a pass each, and between them the border cells go to the
+  // other instances, sent by the calling thread (MPI is used from that
+  // thread only).
+  //
+  // After the sweep each thread leaves the largest change of its cells in
+  // its slot and, past the barrier, every thread takes the largest of all
+  // slots (a thread writes its slot again only after the next barrier, when
+  // all have read).
+  int first = 0, last = 0;
+  ThreadRows(first, last);
+  const int threads = omp_get_num_threads();
+  double* slot = &sweepslots[static_cast<size_t>(omp_get_thread_num()) * kSlotStride];
+  auto relax = [&](int colour, int r) {
+    const std::vector<int>& cells = colourcells[colour];
+    const std::vector<int>& start = colourrowstart[colour];
+    double largest = 0;
+    for (int i = start[r - firstrow]; i < start[r - firstrow + 1]; ++i)
+      largest = std::max(largest, RelaxLevel(r, cells[i], dt));
+    return largest;
   };
-#pragma omp parallel
+  // An exchange that failed ends the sweeps; all threads read the code
+  // after the barrier that follows the exchange.
+  auto exchange = [&] {
+    ExchangeInRegion(exchanging, [&] { MPIExchangeBorders(own[kHead].position); });
+    return recorded.load() == 0;
+  };
   for (int sweep = 1; sweep <= kSweeps; ++sweep) {
-    if (sweep > 1 && parallel) {
-#pragma omp masked
-      exchange();
+    if (sweep > 1 && exchanging && !exchange()) break;
+    double largest = 0;
+    if (exchanging) {
+      // The cells sent to the other instances need not lie in the first and
+      // last rows: one colour after the other.
+      for (int r = first; r < last; ++r) largest = std::max(largest, relax(0, r));
 #pragma omp barrier
-      if (failure != 0) break;
-    }
-    for (int colour = 0; colour <= 1; ++colour) {
-      if (colour == 1 && parallel) {
-#pragma omp masked
-        exchange();
+      if (!exchange()) break;
+      for (int r = first; r < last; ++r) largest = std::max(largest, relax(1, r));
+    } else {
+      if (first < last) largest = relax(0, first);
+      if (last - 1 > first) largest = std::max(largest, relax(0, last - 1));
 #pragma omp barrier
-        if (failure != 0) break;
+      for (int r = first; r < last; ++r) {
+        if (r + 1 < last - 1) largest = std::max(largest, relax(0, r + 1));
+        largest = std::max(largest, relax(1, r));
       }
-      const std::vector<int>& cells = colourcells[colour];
-      const std::vector<int>& start = colourrowstart[colour];
-#pragma omp for schedule(runtime) reduction(max : residual)
-      for (int r = firstrow; r <= lastrow; ++r)
-        for (int i = start[r - firstrow]; i < start[r - firstrow + 1]; ++i)
-          residual = std::max(residual, RelaxLevel(r, cells[i], dt));
     }
-    if (failure != 0) break;
-#pragma omp masked
-    {
-      if (parallel) MPI_Allreduce(MPI_IN_PLACE, &residual, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
-      lastsweeps = sweep;
-      done = residual <= kTolerance;
-      residual = 0;
-    }
+    *slot = largest;
 #pragma omp barrier
-    if (done) break;
+    double residual = 0;
+    for (int t = 0; t < threads; ++t) residual = std::max(residual, sweepslots[static_cast<size_t>(t) * kSlotStride]);
+    if (parallel) {
+#pragma omp masked
+      {
+        MPI_Allreduce(MPI_IN_PLACE, &residual, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+        sweepresidual = residual;
+      }
+#pragma omp barrier
+      residual = sweepresidual;
+    }
+    if (omp_get_thread_num() == 0) lastsweeps = sweep;
+    if (residual <= kTolerance) break;
   }
-  if (failure != 0) throw failure;
 }
 
 void surfaceroutingclass::ComputeFaceFluxes() {
   PrepareCells();
+  const bool exchanging = (haloSend && !haloSend->empty()) || (haloReceive && !haloReceive->empty());
+#pragma omp parallel
+  {
+    LandFluxes(0, nullptr);
+#pragma omp barrier
+    ExchangeInRegion(exchanging, [&] {
+      MPIExchangeBorders2(own[kFluxes].position, 0);
+      MPIExchangeBorders2(own[kVelocity].position, 0);
+    });
+    RiverFluxes(0, nullptr);
+  }
+  ThrowRecorded();
+}
+
+void surfaceroutingclass::LandFluxes(double dt, double* stable) {
   Grid head = own[kHead].grid;
   Grid kx = own[kRoughnessX].grid;
   Grid ky = own[kRoughnessY].grid;
   Stack F = own[kFluxes].stack;
   Stack V = own[kVelocity].stack;
-#pragma omp parallel for schedule(runtime)
-  for (int r = firstrow; r <= lastrow; ++r)
+  int first = 0, last = 0;
+  ThreadRows(first, last);
+  for (int r = first; r < last; ++r)
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
       const int c = owncells[i];
       double* f = F[r][c];
       double* v = V[r][c];
       for (int k = 0; k <= 9; ++k) f[k] = v[k] = 0;
       if (River(r, c)) continue;
-      const double dx = CellDx(r, c), dy = CellDy(r, c);
-      const double Hc = head[r][c];
-      const double dc = Hc - elevation[r][c];
-      const int rn[4] = {r - 1, r, r + 1, r};
-      const int cn[4] = {c, c + 1, c, c - 1};
-      const int level[4] = {1, 3, 5, 7};
-      const double K[4] = {r > 1 ? dx / dy * ky[r - 1][c] : 0.0, dy / dx * kx[r][c], dx / dy * ky[r][c],
-                           c > 1 ? dy / dx * kx[r][c - 1] : 0.0};
-      const double width[4] = {dx, dy, dx, dy};
-      for (int j = 0; j < 4; ++j) {
-        if (K[j] == 0 || !FaceNeighbour(r, c, rn[j], cn[j])) continue;
-        // The volume flux of the level equation, K (H' - H), out of the cell.
-        const double out = K[j] * (Hc - EffectiveLevel(r, c, rn[j], cn[j]));
-        const double value = (j == 0 || j == 3) ? -out : out;
-        double dn = 0;
-        if (!River(rn[j], cn[j]) && head[rn[j]][cn[j]] >= elevation[r][c])
-          dn = head[rn[j]][cn[j]] - elevation[rn[j]][cn[j]];
-        const double depth = 0.5 * (dc + dn);
-        f[level[j]] = value;
-        v[level[j]] = depth > 0 ? value / (depth * width[j]) : 0.0;
-      }
-      f[0] = std::hypot((std::fabs(f[1]) + std::fabs(f[5])) / 2, (std::fabs(f[3]) + std::fabs(f[7])) / 2);
-      v[0] = std::hypot((std::fabs(v[1]) + std::fabs(v[5])) / 2, (std::fabs(v[3]) + std::fabs(v[7])) / 2);
+      LandCellFluxes(r, c, head, kx, ky, f, v);
+      // A land cell's stable step and outflow limit depend on its own values only.
+      if (stable)
+        *stable = std::min(*stable, CellStableStep(r, c));
+      else if (dt > 0)
+        LimitOutflow(r, c, dt);
     }
-  const int fluxes = own[kFluxes].position;
-  const int velocities = own[kVelocity].position;
-  MPIExchangeBorders2(fluxes, 0);
-  MPIExchangeBorders2(velocities, 0);
+}
+
+void surfaceroutingclass::LandCellFluxes(int r, int c, Grid head, Grid kx, Grid ky, double* f, double* v) {
+  const double dx = CellDx(r, c), dy = CellDy(r, c);
+  const double Hc = head[r][c];
+  const double dc = Hc - elevation[r][c];
+  const int rn[4] = {r - 1, r, r + 1, r};
+  const int cn[4] = {c, c + 1, c, c - 1};
+  const int level[4] = {1, 3, 5, 7};
+  const double K[4] = {r > 1 ? dx / dy * ky[r - 1][c] : 0.0, dy / dx * kx[r][c], dx / dy * ky[r][c],
+                       c > 1 ? dy / dx * kx[r][c - 1] : 0.0};
+  const double width[4] = {dx, dy, dx, dy};
+  for (int j = 0; j < 4; ++j) {
+    if (K[j] == 0 || !FaceNeighbour(r, c, rn[j], cn[j])) continue;
+    // The volume flux of the level equation, K (H' - H), out of the cell.
+    const double out = K[j] * (Hc - EffectiveLevel(r, c, rn[j], cn[j]));
+    const double value = (j == 0 || j == 3) ? -out : out;
+    double dn = 0;
+    if (!River(rn[j], cn[j]) && head[rn[j]][cn[j]] >= elevation[r][c])
+      dn = head[rn[j]][cn[j]] - elevation[rn[j]][cn[j]];
+    const double depth = 0.5 * (dc + dn);
+    f[level[j]] = value;
+    v[level[j]] = depth > 0 ? value / (depth * width[j]) : 0.0;
+  }
+  f[0] = std::hypot((std::fabs(f[1]) + std::fabs(f[5])) / 2, (std::fabs(f[3]) + std::fabs(f[7])) / 2);
+  v[0] = std::hypot((std::fabs(v[1]) + std::fabs(v[5])) / 2, (std::fabs(v[3]) + std::fabs(v[7])) / 2);
+}
+
+void surfaceroutingclass::RiverFluxes(double dt, double* stable) {
+  Stack F = own[kFluxes].stack;
+  Stack V = own[kVelocity].stack;
   // River cells take the values their land neighbours hold for the face
-  // towards them (a river neighbour sends nothing).
-#pragma omp parallel for schedule(runtime)
-  for (int r = firstrow; r <= lastrow; ++r)
-    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
-      const int c = owncells[i];
-      if (!River(r, c)) continue;
-      double* f = F[r][c];
-      double* v = V[r][c];
-      const int rn[4] = {r - 1, r, r + 1, r};
-      const int cn[4] = {c, c + 1, c, c - 1};
-      const int level[4] = {1, 3, 5, 7};
-      const int facing[4] = {5, 7, 1, 3};
-      for (int j = 0; j < 4; ++j) {
-        const int a = rn[j], b = cn[j];
-        const bool sender = FaceNeighbour(r, c, a, b) && !River(a, b);
-        const double q = sender ? F[a][b][facing[j]] : 0.0;
-        f[level[j]] = q > kNodata ? q : 0.0;
-        v[level[j]] = sender ? V[a][b][facing[j]] : 0.0;
-      }
-      f[0] = std::hypot(std::fabs(f[1]) + std::fabs(f[5]), std::fabs(f[3]) + std::fabs(f[7]));
-      v[0] = std::hypot(std::fabs(v[1]) + std::fabs(v[5]), std::fabs(v[3]) + std::fabs(v[7]));
+  // towards them (a river neighbour sends nothing). Then, with the cell's
+  // values complete, its stable step goes to stable, or (dt > 0) its outflow
+  // over dt is limited.
+  int first = 0, last = 0;
+  ThreadRows(first, last);
+  for (int r = first; r < last; ++r)
+    for (int i = riverrowstart[r - firstrow]; i < riverrowstart[r - firstrow + 1]; ++i) {
+      const int c = rivercells[i];
+      RiverCellFluxes(r, c, F, V);
+      if (stable)
+        *stable = std::min(*stable, CellStableStep(r, c));
+      else if (dt > 0)
+        LimitOutflow(r, c, dt);
     }
+}
+
+void surfaceroutingclass::RiverCellFluxes(int r, int c, Stack F, Stack V) {
+  double* f = F[r][c];
+  double* v = V[r][c];
+  const int rn[4] = {r - 1, r, r + 1, r};
+  const int cn[4] = {c, c + 1, c, c - 1};
+  const int level[4] = {1, 3, 5, 7};
+  const int facing[4] = {5, 7, 1, 3};
+  for (int j = 0; j < 4; ++j) {
+    const int a = rn[j], b = cn[j];
+    const bool sender = FaceNeighbour(r, c, a, b) && !River(a, b);
+    const double q = sender ? F[a][b][facing[j]] : 0.0;
+    f[level[j]] = q > kNodata ? q : 0.0;
+    v[level[j]] = sender ? V[a][b][facing[j]] : 0.0;
+  }
+  f[0] = std::hypot(std::fabs(f[1]) + std::fabs(f[5]), std::fabs(f[3]) + std::fabs(f[7]));
+  v[0] = std::hypot(std::fabs(v[1]) + std::fabs(v[5]), std::fabs(v[3]) + std::fabs(v[7]));
 }
 
 void surfaceroutingclass::UpdateLevels(double dt) {
@@ -268,8 +327,9 @@ void surfaceroutingclass::UpdateLevels(double dt) {
     const double in = (j == 0 || j == 3) ? q : -q;
     return in > 0 ? in * outfactor[a][b] : 0.0;
   };
-#pragma omp parallel for schedule(runtime)
-  for (int r = firstrow; r <= lastrow; ++r)
+  int first = 0, last = 0;
+  ThreadRows(first, last);
+  for (int r = first; r < last; ++r)
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
       const int c = owncells[i];
       const double area = CellDx(r, c) * CellDy(r, c);

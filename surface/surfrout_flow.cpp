@@ -8,18 +8,21 @@
 // cell holds at its start ("outfactor", the released share per cell), so no
 // storage is clipped afterwards and no water is created.
 //
-// Every parallel region is a loop over the own rows; a cell writes only its
-// own values and reads neighbours that nothing writes in the same region, so
-// results do not depend on the number of threads.
+// A sub-step runs in one parallel region of passes over the own cells,
+// separated by barriers; in a pass a cell writes only its own values and
+// reads neighbours' values that nothing writes in the same pass, so results
+// do not depend on the number of threads or on which thread takes a cell.
 #include <mpi.h>
+#include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 #include "framework/diagstream.h"
 #include "framework/mpirunning.h"
-#include "framework/statisticpasses.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/landuse_table_entry.h"
 #include "surface/surfrout.h"
@@ -127,6 +130,7 @@ void surfaceroutingclass::FreeFlowGrids() {
   if (outfactor) FreeMatrix(outfactor, heldfirst, heldlast, 1, ncols);
   outfactor = nullptr;
   cellsready = false;
+  terrainready = false;
 }
 
 void surfaceroutingclass::CellDateValues(int64_t day, int64_t month, int64_t year) {
@@ -160,6 +164,37 @@ void surfaceroutingclass::CellDateValues(int64_t day, int64_t month, int64_t yea
 
 // ------------------------------------------------------------ driver
 
+void surfaceroutingclass::ThreadRows(int& first, int& last) const {
+  first = last = firstrow;
+  const int rows = static_cast<int>(ownrowstart.size()) - 1;
+  if (rows < 1) return;
+  const int64_t cells = ownrowstart[rows];
+  const int threads = omp_get_num_threads(), t = omp_get_thread_num();
+  // The first row whose cells start at or after cell k * cells / threads.
+  auto row = [&](int k) {
+    const int64_t target = k * cells / threads;
+    return firstrow + static_cast<int>(std::lower_bound(ownrowstart.begin(), ownrowstart.begin() + rows, target) -
+                                       ownrowstart.begin());
+  };
+  first = row(t);
+  last = t + 1 == threads ? lastrow + 1 : row(t + 1);
+}
+
+void surfaceroutingclass::ExchangeInRegion(bool exchanging, const std::function<void()>& exchange) {
+  if (!exchanging) return;
+#pragma omp masked
+  {
+    try {
+      exchange();
+    } catch (int code) {
+      Record(code);
+    } catch (...) {
+      Record(103);
+    }
+  }
+#pragma omp barrier
+}
+
 void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (flowcontrol == 0) return;
   const bool newdate = !(lastdate[0] == year && lastdate[1] == month && lastdate[2] == day && lastdate[3] == hour);
@@ -174,64 +209,111 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
   }
   PrepareCells();
   if (newdate) CellDateValues(day, month, year);
+  // The terrain may change between steps (grids read anew by period or from
+  // a coupled model): then the directions of methods 1 and 2 and the cells
+  // of each subbasin are found anew.
+  if (newdate && terrainready && CopyTerrain(true)) terrainready = false;
+  if (!terrainready) BuildTerrainData();
   // The soil takes up the water on the surface at the start of each of its
   // sub-steps, unless silting-up is on: then the silting-up takes it into the
   // water input once per step, before the first sub-step, and it stays on
   // the surface between the sub-steps.
-  TakeIn(siltingup && !newdate);
+  const bool keep = siltingup && !newdate;
 
   // The water reaching the river cells is booked where it arrives (methods 1
   // to 5 in the storage update, method 6 in the level update), so no sums of
-  // the subbasins' storages are needed between the regions.
+  // the subbasins' storages are needed between the passes.
+  //
+  // All sub-time-steps run in one parallel region: the passes over the cells
+  // are separated by barriers, the border exchanges and the choice of the
+  // sub time step are made by the calling thread while the others wait.
   const bool parallel = MpiRunning() && mpisize > 1;
+  const bool exchanging = (haloSend && !haloSend->empty()) || (haloReceive && !haloReceive->empty());
   const double T = timeinterval / std::max(1, substeps) * 60.0;  // s
-  double dt = minsubstep;
-  double t = 0;
-  int i = 0, m = 0, n = 0;
+  double dt = minsubstep;  // until the stable step is known (the levels of method 6 are iterated with it)
+  double stable = 1e36;
+  int count = 0;
   lastsweeps = 0;
-  while (T - 0.5 * minsubstep > t) {
-    MPIExchangeBorders(own[kHead].position);
-    if (method != 6) {
-      FlowPaths(i, m);
-    } else {
-      InitConductances();
-      MPIExchangeBorders(own[kRoughnessX].position);
-      MPIExchangeBorders(own[kRoughnessY].position);
-      // The levels of the first sub-time-step are iterated with the current
-      // step (the minimum), before the stable step is known.
-      SweepLevels(dt);
-      MPIExchangeBorders(own[kHead].position);
-      ComputeFaceFluxes();
+  sweepslots.assign(static_cast<size_t>(omp_get_max_threads()) * kSlotStride, 0.0);
+#pragma omp parallel
+  {
+    TakeIn(keep);
+#pragma omp barrier
+    double t = 0;
+    int i = 0, m = 0, n = 0;
+    while (T - 0.5 * minsubstep > t) {
+      ExchangeInRegion(exchanging, [&] { MPIExchangeBorders(own[kHead].position); });
+      // The first sub-time-step finds the smallest stable step of the own
+      // cells; the later ones limit the outflow in the same pass.
+      double smallest = 1e36;
+      double* const stableOut = i == 0 ? &smallest : nullptr;
+      if (method != 6) {
+        FlowPaths(i, m, dt, stableOut);
+      } else {
+        Conductances();
+#pragma omp barrier
+        ExchangeInRegion(exchanging, [&] {
+          MPIExchangeBorders(own[kRoughnessX].position);
+          MPIExchangeBorders(own[kRoughnessY].position);
+        });
+        SweepLevels(dt, exchanging, parallel);
+        ExchangeInRegion(exchanging, [&] { MPIExchangeBorders(own[kHead].position); });
+        LandFluxes(dt, stableOut);
+#pragma omp barrier
+        ExchangeInRegion(exchanging, [&] {
+          MPIExchangeBorders2(own[kFluxes].position, 0);
+          MPIExchangeBorders2(own[kVelocity].position, 0);
+        });
+        RiverFluxes(dt, stableOut);
+      }
+      if (i == 0) {
+        // The minimum does not depend on the order in which the threads add theirs.
+#pragma omp critical(surfrout_stable)
+        stable = std::min(stable, smallest);
+#pragma omp barrier
+#pragma omp masked
+        {
+          if (parallel) MPI_Allreduce(MPI_IN_PLACE, &stable, 1, MPI_DOUBLE, MPI_MIN, MPI_COMM_WORLD);
+          dt = SubTimeStep(T, stable, minsubstep, maxsubstep);
+        }
+#pragma omp barrier
+        n = static_cast<int>(std::floor(T / dt)) + 1;
+        int first = 0, last = 0;
+        ThreadRows(first, last);
+        for (int r = first; r < last; ++r)
+          for (int k = ownrowstart[r - firstrow]; k < ownrowstart[r - firstrow + 1]; ++k)
+            LimitOutflow(r, owncells[k], dt);
+      }
+      if (i == m) m = static_cast<int>(std::floor(i + n / (T / maxsubstep)));
+#pragma omp barrier
+      ExchangeInRegion(exchanging, [&] {
+        MPIExchangeBorders(0, outfactor);
+        for (int k = 1; k <= tracercount; ++k) MPIExchangeBorders(0, tracerlinks[k].storage.grid);
+        if (method != 6) MPIExchangeBorders2(own[kFluxes].position, 0);
+      });
+      if (method != 6)
+        UpdateStorages(dt);
+      else
+        UpdateLevels(dt);
+#pragma omp barrier
+      t += dt;
+      ++i;
     }
-    if (i == 0) {
-      double stable = GetStableTimeStep();
-      if (parallel) MPI_Allreduce(MPI_IN_PLACE, &stable, 1, MPI_DOUBLE, MPI_MIN, MPI_COMM_WORLD);
-      dt = SubTimeStep(T, stable, minsubstep, maxsubstep);
-      n = static_cast<int>(std::floor(T / dt)) + 1;
-    }
-    if (i == m) m = static_cast<int>(std::floor(i + n / (T / maxsubstep)));
-    LimitOutflow(dt);
-    MPIExchangeBorders(0, outfactor);
-    for (int k = 1; k <= tracercount; ++k) MPIExchangeBorders(0, tracerlinks[k].storage.grid);
-    if (method != 6) {
-      MPIExchangeBorders2(own[kFluxes].position, 0);
-      UpdateStorages(dt);
-    } else {
-      UpdateLevels(dt);
-    }
-    t += dt;
-    ++i;
+#pragma omp masked
+    count = i;
   }
+  ThrowRecorded();
   subdt = dt;
-  subcount = i;
+  subcount = count;
   HandOver();
 }
 
 void surfaceroutingclass::TakeIn(bool keep) {
   Grid head = own[kHead].grid;
   Grid old = own[kHeadOld].grid;
-#pragma omp parallel for schedule(runtime)
-  for (int r = firstrow; r <= lastrow; ++r)
+  int first = 0, last = 0;
+  ThreadRows(first, last);
+  for (int r = first; r < last; ++r)
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
       const int c = owncells[i];
       const double q = directflow[r][c];  // mm
@@ -260,17 +342,32 @@ void surfaceroutingclass::TakeIn(bool keep) {
     }
 }
 
-void surfaceroutingclass::FlowPaths(int counter, int mark) {
-#pragma omp parallel for schedule(runtime)
+void surfaceroutingclass::FlowPaths(int counter, int mark, double dt, double* stable) {
+  // Methods 1 and 2 store the directions found once; the others find them
+  // on the current water levels. The rows go to the threads one by one:
+  // wet cells cost far more than dry ones.
+  const bool fixed = method < 3;
+#pragma omp for schedule(runtime) nowait
   for (int r = firstrow; r <= lastrow; ++r) {
+    // After a failure the remaining rows are left alone: the run throws.
+    if (recorded.load(std::memory_order_relaxed) != 0) continue;
     try {
       for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
         const int c = owncells[i];
-        double slope = 0, aspect = 0;
         int kind = 0;
-        HeadGradients(r, c, slope, aspect, kind);
-        FlowDirections(r, c, kind, counter, slope, aspect);
+        if (fixed) {
+          kind = dirkind[i];
+          if (kind != 1) StoreDirections(r, c, &dirweights[8 * static_cast<size_t>(i)], dirmain[i], counter);
+        } else {
+          double slope = 0, aspect = 0;
+          HeadGradients(r, c, slope, aspect, kind);
+          FlowDirections(r, c, kind, counter, slope, aspect);
+        }
         CellVelocity(r, c, counter, mark, kind);
+        if (stable)
+          *stable = std::min(*stable, CellStableStep(r, c));
+        else
+          LimitOutflow(r, c, dt);
       }
     } catch (int code) {
       Record(code);
@@ -278,90 +375,102 @@ void surfaceroutingclass::FlowPaths(int counter, int mark) {
       Record(103);
     }
   }
-  ThrowRecorded();
 }
 
-void surfaceroutingclass::LimitOutflow(double dt) {
-  Stack f = own[kFluxes].stack;
-  Grid old = own[kHeadOld].grid;
-#pragma omp parallel for schedule(runtime)
-  for (int r = firstrow; r <= lastrow; ++r)
-    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
-      const int c = owncells[i];
-      double out = 0, stored = 0;  // m3 over the sub-time-step, m3 at its start
-      if (method != 6) {
-        for (int k = 1; k <= 8; ++k)
-          if (f[r][c][k] > 0) out += f[r][c][k];
-        stored = std::max(0.0, surfacestorage[r][c]) / 1000 * cellsize * cellsize;
-      } else if (!River(r, c)) {
-        // Outgoing faces: north and west carry negative values, south and east positive.
-        out = std::max(0.0, -f[r][c][1]) + std::max(0.0, f[r][c][3]) + std::max(0.0, f[r][c][5]) +
-              std::max(0.0, -f[r][c][7]);
-        stored = std::max(0.0, old[r][c] - elevation[r][c]) * CellDx(r, c) * CellDy(r, c);
-      }
-      out *= dt;
-      outfactor[r][c] = out > stored ? stored / out : 1.0;
-    }
+void surfaceroutingclass::LimitOutflow(int r, int c, double dt) {
+  const double* f = own[kFluxes].stack[r][c];
+  double out = 0, stored = 0;  // m3 over the sub-time-step, m3 at its start
+  if (method != 6) {
+    for (int k = 1; k <= 8; ++k)
+      if (f[k] > 0) out += f[k];
+    stored = std::max(0.0, surfacestorage[r][c]) / 1000 * cellsize * cellsize;
+  } else if (!River(r, c)) {
+    // Outgoing faces: north and west carry negative values, south and east positive.
+    out = std::max(0.0, -f[1]) + std::max(0.0, f[3]) + std::max(0.0, f[5]) + std::max(0.0, -f[7]);
+    stored = std::max(0.0, own[kHeadOld].grid[r][c] - elevation[r][c]) * CellDx(r, c) * CellDy(r, c);
+  }
+  out *= dt;
+  outfactor[r][c] = out > stored ? stored / out : 1.0;
 }
 
 void surfaceroutingclass::UpdateStorages(double dt) {
+  const double tomm = 1000 / (cellsize * cellsize);
+  int first = 0, last = 0;
+  ThreadRows(first, last);
+  if (tracercount == 0) {
+    // The inflow of a cell reads the neighbours' fluxes and released shares,
+    // which the update of a cell leaves alone: one pass.
+    for (int r = first; r < last; ++r)
+      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+        CellInflow(r, owncells[i], dt);
+        SettleCell(r, owncells[i], tomm);
+      }
+    return;
+  }
+  // The inflows read the neighbours' concentrations, which change in the
+  // update: all inflows first.
+  for (int r = first; r < last; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) CellInflow(r, owncells[i], dt);
+#pragma omp barrier
+  for (int r = first; r < last; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) SettleCell(r, owncells[i], tomm);
+}
+
+void surfaceroutingclass::SettleCell(int r, int c, double tomm) {
   Grid head = own[kHead].grid;
   Grid qin = own[kQIn].grid;
   Grid qout = own[kQOut].grid;
-  const double tomm = 1000 / (cellsize * cellsize);
-#pragma omp parallel
-  {
-    // The inflows read the neighbours' fluxes and concentrations; the
-    // concentrations change only in the second loop.
-#pragma omp for schedule(runtime)
-    for (int r = firstrow; r <= lastrow; ++r)
-      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) CellInflow(r, owncells[i], dt);
-#pragma omp for schedule(runtime)
-    for (int r = firstrow; r <= lastrow; ++r)
-      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
-        const int c = owncells[i];
-        const double in = qin[r][c] * tomm;
-        double out = qout[r][c] * tomm;
-        const double before = surfacestorage[r][c];
-        double S = before + in - out;
-        if (S < 0) {  // rounding only: the outflow was cut to the storage
-          out += S;
-          S = 0;
-        }
-        qin[r][c] = in;
-        qout[r][c] = out;
-        const bool river = River(r, c);
-        for (int k = 1; k <= tracercount; ++k) {
-          double& conc = tracerlinks[k].storage.grid[r][c];
-          const double mass = conc * (before - out) + tracerlinks[k].load[r][c] / (cellsize * cellsize);
-          conc = S > 0 ? mass / S : 0.0;
-          if (river) {
-            tracerlinks[k].concQD[r][c] += conc * S;
-            conc = 0;
-          } else {
-            tracerlinks[k].concQD[r][c] = 0;
-          }
-        }
-        if (river) {
-          directflow[r][c] += S;
-          surfacestorage[r][c] = 0;
-          head[r][c] = 0;
-        } else {
-          directflow[r][c] = 0;
-          head[r][c] = S / 1000;
-          surfacestorage[r][c] = S;
-        }
-      }
+  const double in = qin[r][c] * tomm;
+  double out = qout[r][c] * tomm;
+  const double before = surfacestorage[r][c];
+  double S = before + in - out;
+  if (S < 0) {  // rounding only: the outflow was cut to the storage
+    out += S;
+    S = 0;
+  }
+  qin[r][c] = in;
+  qout[r][c] = out;
+  const bool river = River(r, c);
+  for (int k = 1; k <= tracercount; ++k) {
+    double& conc = tracerlinks[k].storage.grid[r][c];
+    const double mass = conc * (before - out) + tracerlinks[k].load[r][c] / (cellsize * cellsize);
+    conc = S > 0 ? mass / S : 0.0;
+    if (river) {
+      tracerlinks[k].concQD[r][c] += conc * S;
+      conc = 0;
+    } else {
+      tracerlinks[k].concQD[r][c] = 0;
+    }
+  }
+  if (river) {
+    directflow[r][c] += S;
+    surfacestorage[r][c] = 0;
+    head[r][c] = 0;
+  } else {
+    directflow[r][c] = 0;
+    head[r][c] = S / 1000;
+    surfacestorage[r][c] = S;
   }
 }
 
 void surfaceroutingclass::HandOver() {
   const int S = zonecount;
-  if (tracercount > 0) {
-#pragma omp parallel for schedule(runtime)
-    for (int r = firstrow; r <= lastrow; ++r)
+  // Statistic 0 (the surface storage) and the zone records of subbasin s
+  // take the cells of s in their order, one subbasin per thread, so that the
+  // sums do not depend on the threads. A value that is no number is noted
+  // by statistic 0 with the first such cell of all: then statistic 0 adds
+  // every cell in the order of the rows afterwards, on one thread.
+  std::atomic<bool> invalid{false};
+#pragma omp parallel
+  {
+    int first = 0, last = 0;
+    ThreadRows(first, last);
+    bool found = false;
+    for (int r = first; r < last; ++r)
       for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
         const int c = owncells[i];
+        found = found || !std::isfinite(surfacestorage[r][c]);
+        if (tracercount == 0) continue;
         const bool river = River(r, c);
         const double q = directflow[r][c];
         for (int k = 1; k <= tracercount; ++k) {
@@ -371,51 +480,56 @@ void surfaceroutingclass::HandOver() {
           if (river) tracerlinks[k].concQD[r][c] = q > 0 ? tracerlinks[k].concQD[r][c] / q : 0.0;
         }
       }
+    if (found) invalid.store(true);
+#pragma omp barrier
+    const bool storage = !invalid.load();
+#pragma omp for schedule(dynamic, 1)
+    for (int s = 1; s <= S; ++s) HandOverSubbasin(s, storage);
   }
-  // Statistic 0 is the surface storage, statistic s the records of subbasin
-  // s; each adds its cells in their order, so that the sums do not depend on
-  // the threads.
-  StatisticsSideBySide(S + 1, [&](int first, int last) {
-    for (int r = firstrow; r <= lastrow; ++r)
-      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
-        const int c = owncells[i];
-        const int s = SubbasinOf(zonegrid[r][c]);
-        if (s < 1 || s > S) continue;
-        if (first == 0) stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
-        if (s < first || s >= last) continue;
-        // Cells without a zone (negative or missing flow time) have no record.
-        const int z = flowtimes ? (flowtimes[r][c] > kNodata ? static_cast<int>(std::floor(flowtimes[r][c])) : -1) : 1;
-        if (z < 0 || z >= static_cast<int>(queueQD[0][s].size())) continue;
-        const bool river = River(r, c);
-        const double q = directflow[r][c];
-        const double w = (relcellarea && relcellarea[r] && relcellarea[r][c] > kNodata) ? relcellarea[r][c] : 1.0;
-        // Each sub-step adds the cell's weight to the divisor, so a step adds it
-        // substeps times: the sub-step's water counts substeps times as well,
-        // and the mean of zone 1 is the sum of the sub-steps' runoff.
-        const double inter = substeps * (interflow[r][c] > kNodata ? interflow[r][c] : 0.0) * w;
-        const double direct = river ? substeps * q * w : 0.0;
-        ZoneRecord& d = queueQD[0][s][z];
-        d.n += 1;
-        d.RelCellSum += w;
-        d.sx += direct;
-        ZoneRecord& f = queueQI[0][s][z];
-        f.n += 1;
-        f.RelCellSum += w;
-        f.sx += inter;
-        // The tracer records are weighted by the water they come with, so that
-        // their sum over the weight is the concentration of the runoff.
-        for (int k = 1; k <= tracercount; ++k) {
-          ZoneRecord& td = queueQD[k][s][z];
-          td.n += 1;
-          td.RelCellSum += direct;
-          td.sx += direct * (river ? tracerlinks[k].concQD[r][c] : 0.0);
-          ZoneRecord& ti = queueQI[k][s][z];
-          ti.n += 1;
-          ti.RelCellSum += inter;
-          ti.sx += inter * tracerlinks[k].concQI[r][c];
-        }
-      }
-  });
+  if (!invalid.load()) return;
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int c = owncells[i];
+      const int s = SubbasinOf(zonegrid[r][c]);
+      if (s >= 1 && s <= S) stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
+    }
+}
+
+void surfaceroutingclass::HandOverSubbasin(int s, bool storage) {
+  for (const auto& [r, c] : subbasincells[s]) {
+    if (storage) stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
+    // Cells without a zone (negative or missing flow time) have no record.
+    const int z = flowtimes ? (flowtimes[r][c] > kNodata ? static_cast<int>(std::floor(flowtimes[r][c])) : -1) : 1;
+    if (z < 0 || z >= static_cast<int>(queueQD[0][s].size())) continue;
+    const bool river = River(r, c);
+    const double q = directflow[r][c];
+    const double w = (relcellarea && relcellarea[r] && relcellarea[r][c] > kNodata) ? relcellarea[r][c] : 1.0;
+    // Each sub-step adds the cell's weight to the divisor, so a step adds it
+    // substeps times: the sub-step's water counts substeps times as well,
+    // and the mean of zone 1 is the sum of the sub-steps' runoff.
+    const double inter = substeps * (interflow[r][c] > kNodata ? interflow[r][c] : 0.0) * w;
+    const double direct = river ? substeps * q * w : 0.0;
+    ZoneRecord& d = queueQD[0][s][z];
+    d.n += 1;
+    d.RelCellSum += w;
+    d.sx += direct;
+    ZoneRecord& f = queueQI[0][s][z];
+    f.n += 1;
+    f.RelCellSum += w;
+    f.sx += inter;
+    // The tracer records are weighted by the water they come with, so that
+    // their sum over the weight is the concentration of the runoff.
+    for (int k = 1; k <= tracercount; ++k) {
+      ZoneRecord& td = queueQD[k][s][z];
+      td.n += 1;
+      td.RelCellSum += direct;
+      td.sx += direct * (river ? tracerlinks[k].concQD[r][c] : 0.0);
+      ZoneRecord& ti = queueQI[k][s][z];
+      ti.n += 1;
+      ti.RelCellSum += inter;
+      ti.sx += inter * tracerlinks[k].concQI[r][c];
+    }
+  }
 }
 
 // ------------------------------------------------------------ flow paths
@@ -480,14 +594,14 @@ void surfaceroutingclass::HeadGradients(int row, int col, double& slope, double&
 
 void surfaceroutingclass::FlowDirections(int row, int col, int& kind, int counter, double slope, double aspect) {
   if (kind == 1) return;
+  double w[8];
+  const int main = DirectionWeights(row, col, kind, slope, aspect, w);
+  StoreDirections(row, col, w, main, counter);
+}
+
+int surfaceroutingclass::DirectionWeights(int row, int col, int& kind, double slope, double aspect, double* w) const {
   Grid head = own[kHead].grid;
-  double* W = own[kWeights].stack[row][col];
-  double* V = own[kVelocity].stack[row][col];
-  double kept[9];
-  for (int k = 1; k <= 8; ++k) {
-    kept[k] = W[k];
-    W[k] = 0;
-  }
+  double W[9] = {};
   const bool withHead = method >= 3;
   const double H = elevation[row][col] + (withHead ? head[row][col] : 0.0);
   auto drop = [&](int k) {
@@ -558,34 +672,129 @@ void surfaceroutingclass::FlowDirections(int row, int col, int& kind, int counte
       for (int k = 1; k <= 8; ++k) W[k] = k == main ? 1.0 : 0.0;
     }
   }
+  for (int k = 1; k <= 8; ++k) w[k - 1] = W[k];
+  return main;
+}
+
+void surfaceroutingclass::StoreDirections(int row, int col, const double* w, int main, int counter) {
+  double* W = own[kWeights].stack[row][col];
+  double* V = own[kVelocity].stack[row][col];
+  int same = 0;
+  for (int k = 1; k <= 8; ++k) {
+    if (std::fabs(w[k - 1] - W[k]) <= 0.01) ++same;
+    W[k] = w[k - 1];
+  }
   V[0] = main;
   V[9] = surfacestorage[row][col] / 1000 + elevation[row][col];
-  W[0] = 0;
-  if (counter > 0) {
-    int same = 0;
-    for (int k = 1; k <= 8; ++k)
-      if (std::fabs(W[k] - kept[k]) <= 0.01) ++same;
-    W[0] = same;
+  W[0] = counter > 0 ? same : 0;
+}
+
+void surfaceroutingclass::BuildTerrainData() {
+  const int S = zonecount;
+  subbasincells.assign(static_cast<size_t>(std::max(0, S)) + 1, {});
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int s = SubbasinOf(zonegrid[r][owncells[i]]);
+      if (s >= 1 && s <= S) subbasincells[s].push_back({r, owncells[i]});
+    }
+  riverrowstart.assign(ownrowstart.size(), 0);
+  rivercells.clear();
+  for (int r = firstrow; r <= lastrow; ++r) {
+    riverrowstart[r - firstrow] = static_cast<int>(rivercells.size());
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i)
+      if (River(r, owncells[i])) rivercells.push_back(owncells[i]);
   }
+  if (lastrow >= firstrow) riverrowstart[lastrow - firstrow + 1] = static_cast<int>(rivercells.size());
+  CopyTerrain(false);
+  if (method < 3) BuildDirections();
+  terrainready = true;
+}
+
+void surfaceroutingclass::BuildDirections() {
+  const size_t cells = owncells.size();
+  dirkind.assign(cells, 0);
+  dirmain.assign(cells, 0);
+  dirweights.assign(8 * cells, 0.0);
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r) {
+    try {
+      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+        double slope = 0, aspect = 0;
+        int kind = 0;
+        HeadGradients(r, owncells[i], slope, aspect, kind);
+        if (kind != 1)
+          dirmain[i] = static_cast<signed char>(
+              DirectionWeights(r, owncells[i], kind, slope, aspect, &dirweights[8 * static_cast<size_t>(i)]));
+        dirkind[i] = static_cast<signed char>(kind);
+      }
+    } catch (int code) {
+      Record(code);
+    } catch (...) {
+      Record(103);
+    }
+  }
+  ThrowRecorded();
+}
+
+bool surfaceroutingclass::CopyTerrain(bool compare) {
+  // Zones and elevation are read on the own rows and their neighbour rows,
+  // the river cells and the plan curvature on the own cells only.
+  std::vector<const double*> rows;
+  const int lo = std::max(1, firstrow - 1), hi = std::min(nrows, lastrow + 1);
+  for (int r = lo; r <= hi; ++r) {
+    rows.push_back(zonegrid ? zonegrid[r] : nullptr);
+    rows.push_back(elevation[r]);
+    if (r < firstrow || r > lastrow) continue;
+    rows.push_back(riverdepth[r]);
+    rows.push_back(riverwidth[r]);
+    rows.push_back(own[kPlanCurvature].grid[r]);
+  }
+  const size_t width = static_cast<size_t>(ncols);
+  std::vector<char> held(rows.size());
+  std::vector<size_t> offset(rows.size() + 1, 0);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    held[i] = rows[i] != nullptr;
+    offset[i + 1] = offset[i] + (held[i] ? width : 0);
+  }
+  const size_t values = offset[rows.size()];
+  const int64_t count = static_cast<int64_t>(rows.size());
+  bool same = compare && held == terrainrows && values == terraincopy.size();
+  if (same) {
+    // Bit by bit: a value that changed in any way counts.
+#pragma omp parallel for schedule(static) reduction(&& : same)
+    for (int64_t i = 0; i < count; ++i)
+      if (rows[i]) same = same && std::memcmp(rows[i] + 1, &terraincopy[offset[i]], width * sizeof(double)) == 0;
+  }
+  if (same) return false;
+  terrainrows = held;
+  terraincopy.resize(values);
+#pragma omp parallel for schedule(static)
+  for (int64_t i = 0; i < count; ++i)
+    if (rows[i]) std::memcpy(&terraincopy[offset[i]], rows[i] + 1, width * sizeof(double));
+  return true;
+}
+
+double surfaceroutingclass::CellStableStep(int r, int c) const {
+  const double* W = own[kWeights].stack[r][c];
+  const double* V = own[kVelocity].stack[r][c];
+  double best = 1e36;
+  for (int k = 1; k <= 8; ++k) {
+    const double v = V[k];
+    if (method == 6) {
+      if (v != 0) best = std::min(best, std::fabs(cellsize / v));
+    } else if (W[k] > 0.0001 && v > 0.00001) {
+      best = std::min(best, cellsize / v);
+    }
+  }
+  return best;
 }
 
 double surfaceroutingclass::GetStableTimeStep() {
   PrepareCells();
-  Stack W = own[kWeights].stack;
-  Stack V = own[kVelocity].stack;
   double best = 1e36;
 #pragma omp parallel for schedule(runtime) reduction(min : best)
   for (int r = firstrow; r <= lastrow; ++r)
-    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
-      const int c = owncells[i];
-      for (int k = 1; k <= 8; ++k) {
-        const double v = V[r][c][k];
-        if (method == 6) {
-          if (v != 0) best = std::min(best, std::fabs(cellsize / v));
-        } else if (W[r][c][k] > 0.0001 && v > 0.00001) {
-          best = std::min(best, cellsize / v);
-        }
-      }
-    }
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i)
+      best = std::min(best, CellStableStep(r, owncells[i]));
   return best;
 }

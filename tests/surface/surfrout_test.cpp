@@ -3,9 +3,12 @@
 // outlets, the state in the storage content file; surface flow between
 // cells: the stable sub time step, the water balance of every sub-step for
 // all six flowpath methods, a tilted plane draining into its river column,
-// the sub-steps' water at the outlets and on the surface, the side shares,
+// the sub-steps' water at the outlets and on the surface, the directions of
+// methods 1 and 2 when the terrain changes between steps, the cell named for
+// a storage that is no number, the side shares,
 // the velocity of one cell, the level diffusion of method 6 in a closed basin;
-// and the independence of the results from the number of instances and threads.
+// and the independence of the results from the number of instances and threads,
+// also where the instances meet within a row.
 #include <mpi.h>
 #include <omp.h>
 
@@ -340,16 +343,18 @@ class SurfaceFlowTest : public RoutingWorld {
     return zone[r][c] > -9999 && (!regions || static_cast<int>(regions[r][c]) == fluvextest::MpiRank());
   }
   // Cells in row-major order to the instances (rows split between them, as
-  // the domain decomposition does), or all to instance 0; the border lists
-  // hold every foreign cell next to an own cell, one entry per cell.
-  void Decompose(bool single) {
+  // the domain decomposition does; shift moves the splits by that many
+  // cells), or all to instance 0; the border lists hold every foreign cell
+  // next to an own cell, one entry per cell.
+  void Decompose(bool single, int shift = 0) {
     const int size = fluvextest::MpiSize(), rank = fluvextest::MpiRank();
     if (size == 1) return;
     int cells = 0, k = 0;
     for (int r = 1; r <= nrows; ++r)
       for (int c = 1; c <= ncols; ++c) cells += zone[r][c] > -9999;
     for (int r = 1; r <= nrows; ++r)
-      for (int c = 1; c <= ncols; ++c) regions[r][c] = zone[r][c] > -9999 ? (single ? 0 : k++ * size / cells) : -1;
+      for (int c = 1; c <= ncols; ++c)
+        regions[r][c] = zone[r][c] > -9999 ? (single ? 0 : std::min(size - 1, (k++ + shift) * size / cells)) : -1;
     send.clear();
     receive.clear();
     args.firstRow = nrows + 1;
@@ -642,6 +647,64 @@ TEST_F(SurfaceFlowTest, SideSharesLeanWithTheAspect) {
   }
 }
 
+TEST_F(SurfaceFlowTest, DirectionsFollowTheTerrainOfEachStep) {
+  // Methods 1 and 2 keep their directions from step to step; when a step
+  // finds the terrain changed (the plane turned to a river in column 1) the
+  // weights are those of the new terrain, as HeadGradients and
+  // FlowDirections give them, also on the cells that were river cells.
+  for (const char* method : {"1", "2"}) {
+    SCOPED_TRACE(method);
+    TiltedPlane();
+    ASSERT_EQ(Make(Section(method, "1", "60")), 0) << console.str();
+    Rain(5);
+    SubStep(1);
+    SubStep(2);
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        dem[r][c] = 500 + 1.0 * c + 0.1 * r;
+        depth[r][c] = width[r][c] = c == 1 ? 1.0 : 0.0;
+      }
+    SubStep(3);
+    Stack W = ModelStack("SurfaceRoutingWeights");
+    Stack V = ModelStack("SurfaceRoutingVelocity");
+    int checked = 0;
+    for (int r = args.firstRow; r <= args.lastRow; ++r)
+      for (int c = 2; c <= ncols; ++c) {
+        if (!Own(r, c)) continue;
+        const std::vector<double> stored(W[r][c] + 1, W[r][c] + 9);
+        EXPECT_EQ(V[r][c][0], 7) << r << " " << c;  // west, down the plane
+        double slope = 0, aspect = 0;
+        int kind = 0;
+        model->HeadGradients(r, c, slope, aspect, kind);
+        model->FlowDirections(r, c, kind, 0, slope, aspect);
+        EXPECT_EQ(stored, std::vector<double>(W[r][c] + 1, W[r][c] + 9)) << r << " " << c;
+        ++checked;
+      }
+    EXPECT_GT(checked, 0);
+  }
+}
+
+TEST_F(SurfaceFlowTest, TheSurfaceStorageStatisticNamesTheFirstValueThatIsNoNumber) {
+  // Two cells hold no number, the first in the order of the rows in
+  // subbasin 2 (column 8), the second in subbasin 1: the statistic of the
+  // surface storage names the first, on one thread and on eight (the
+  // subbasins share the threads), and counts both.
+  TiltedPlane();
+  for (int threads : {1, 8}) {
+    SCOPED_TRACE(threads);
+    omp_set_num_threads(threads);
+    console.str("");
+    ASSERT_EQ(Make(Section("1", "1", "60", "0\nsurfacestorage.stat 2001\n")), 0) << console.str();
+    Rain(5);
+    storage[1][8] = storage[2][2] = std::nan("");
+    SubStep(1);
+    model->RouteToOutlets(1, 1, 6, 2001);
+    EXPECT_TRUE(Said(" (not a number) of zone 2 at row 1, column 8 on 1.6.2001 1 h")) << console.str();
+    EXPECT_TRUE(Said("(2 such values in the step)")) << console.str();
+  }
+  omp_set_num_threads(2);
+}
+
 TEST_F(SurfaceFlowTest, TracersTravelWithTheWater) {
   TiltedPlane();
   Grid conc = Add("_CONC_QD_1_", 0);
@@ -808,6 +871,35 @@ TEST_F(SurfaceFlowTest, LevelDiffusionInAClosedBasin) {
       if (Own(r, c)) {
         EXPECT_EQ(level[r][c], 500);
       }
+}
+
+TEST_F(SurfaceFlowTest, LevelDiffusionAlikeWhereInstancesMeetWithinARow) {
+  // Method 6 on one thread with the instances' cells split within rows, so
+  // that an instance sends cells of its first two rows (and its last two)
+  // between the colours of a sweep: the surface storages equal those of
+  // one instance bit for bit.
+  TiltedPlane();
+  for (int r = 1; r <= nrows; ++r)
+    for (int c = 1; c <= ncols; ++c) dem[r][c] += 0.3 * std::sin(r * 1.3 + c * 0.7);
+  omp_set_num_threads(1);
+  auto storages = [&]() {
+    EXPECT_EQ(Make(Section("6", "1", "60")), 0) << console.str();
+    Rain(7);
+    for (int step = 1; step <= 3; ++step) SubStep(step);
+    std::vector<double> values(static_cast<size_t>(nrows) * ncols, 0.0);
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (Own(r, c)) values[(r - 1) * ncols + c - 1] = storage[r][c];
+    // Every cell is held by one instance, the others add 0.
+    MPI_Allreduce(MPI_IN_PLACE, values.data(), static_cast<int>(values.size()), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    return values;
+  };
+  Decompose(true);
+  const std::vector<double> one = storages();
+  Decompose(false, 5);
+  EXPECT_EQ(storages(), one);
+  Decompose(false);
+  omp_set_num_threads(2);
 }
 
 TEST_F(SurfaceFlowTest, SameGridsOnEveryNumberOfInstancesAndThreads) {
