@@ -205,6 +205,7 @@ class gwflowclass : public teilmodellklasse {
   // Work arrays of the solvers, made once: per-row factor sums, per-thread
   // largest changes, per-thread row systems.
   std::vector<double> factorrows, countrows, sweepmax, linework;
+  std::vector<int> blockstart, rowcells;  // rows of each thread's block in the fused sweeps
   // Oscillating cells' head changes, per row from the row's first column on, and their number per row.
   std::vector<double> oscvalues;
   std::vector<int> oscrows;
