@@ -223,7 +223,7 @@ class surfaceroutingclass : public teilmodellklasse {
   void SettleCell(int r, int c, double tomm);
   void HandOver();
   // Statistic 0 (when storage) and the zone records of subbasin s.
-  void HandOverSubbasin(int s, bool storage);
+  void HandOverSubbasin(int s, int part);
   void ExchangeFlowGrids();
   // Rethrows the first error code recorded in a parallel region.
   void ThrowRecorded();

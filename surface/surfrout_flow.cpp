@@ -456,7 +456,7 @@ void surfaceroutingclass::SettleCell(int r, int c, double tomm) {
 void surfaceroutingclass::HandOver() {
   const int S = zonecount;
   // Statistic 0 (the surface storage) and the zone records of subbasin s
-  // take the cells of s in their order, one subbasin per thread, so that the
+  // take the cells of s in their order, each on one thread, so that the
   // sums do not depend on the threads. A value that is no number is noted
   // by statistic 0 with the first such cell of all: then statistic 0 adds
   // every cell in the order of the rows afterwards, on one thread.
@@ -484,7 +484,8 @@ void surfaceroutingclass::HandOver() {
 #pragma omp barrier
     const bool storage = !invalid.load();
 #pragma omp for schedule(dynamic, 1)
-    for (int s = 1; s <= S; ++s) HandOverSubbasin(s, storage);
+    for (int j = 0; j < 3 * S; ++j)
+      if (j % 3 != 0 || storage) HandOverSubbasin(j / 3 + 1, j % 3);
   }
   if (!invalid.load()) return;
   for (int r = firstrow; r <= lastrow; ++r)
@@ -495,39 +496,49 @@ void surfaceroutingclass::HandOver() {
     }
 }
 
-void surfaceroutingclass::HandOverSubbasin(int s, bool storage) {
+void surfaceroutingclass::HandOverSubbasin(int s, int part) {
+  // Part 0: the storage statistic; 1: the direct-flow records; 2: the
+  // interflow records. The three take the cells of s in the same order and
+  // share no record, so they run side by side.
   for (const auto& [r, c] : subbasincells[s]) {
-    if (storage) stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
+    if (part == 0) {
+      stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
+      continue;
+    }
     // Cells without a zone (negative or missing flow time) have no record.
     const int z = flowtimes ? (flowtimes[r][c] > kNodata ? static_cast<int>(std::floor(flowtimes[r][c])) : -1) : 1;
     if (z < 0 || z >= static_cast<int>(queueQD[0][s].size())) continue;
-    const bool river = River(r, c);
-    const double q = directflow[r][c];
     const double w = (relcellarea && relcellarea[r] && relcellarea[r][c] > kNodata) ? relcellarea[r][c] : 1.0;
     // Each sub-step adds the cell's weight to the divisor, so a step adds it
     // substeps times: the sub-step's water counts substeps times as well,
     // and the mean of zone 1 is the sum of the sub-steps' runoff.
-    const double inter = substeps * (interflow[r][c] > kNodata ? interflow[r][c] : 0.0) * w;
-    const double direct = river ? substeps * q * w : 0.0;
-    ZoneRecord& d = queueQD[0][s][z];
-    d.n += 1;
-    d.RelCellSum += w;
-    d.sx += direct;
-    ZoneRecord& f = queueQI[0][s][z];
-    f.n += 1;
-    f.RelCellSum += w;
-    f.sx += inter;
     // The tracer records are weighted by the water they come with, so that
     // their sum over the weight is the concentration of the runoff.
-    for (int k = 1; k <= tracercount; ++k) {
-      ZoneRecord& td = queueQD[k][s][z];
-      td.n += 1;
-      td.RelCellSum += direct;
-      td.sx += direct * (river ? tracerlinks[k].concQD[r][c] : 0.0);
-      ZoneRecord& ti = queueQI[k][s][z];
-      ti.n += 1;
-      ti.RelCellSum += inter;
-      ti.sx += inter * tracerlinks[k].concQI[r][c];
+    if (part == 1) {
+      const bool river = River(r, c);
+      const double direct = river ? substeps * directflow[r][c] * w : 0.0;
+      ZoneRecord& d = queueQD[0][s][z];
+      d.n += 1;
+      d.RelCellSum += w;
+      d.sx += direct;
+      for (int k = 1; k <= tracercount; ++k) {
+        ZoneRecord& td = queueQD[k][s][z];
+        td.n += 1;
+        td.RelCellSum += direct;
+        td.sx += direct * (river ? tracerlinks[k].concQD[r][c] : 0.0);
+      }
+    } else {
+      const double inter = substeps * (interflow[r][c] > kNodata ? interflow[r][c] : 0.0) * w;
+      ZoneRecord& f = queueQI[0][s][z];
+      f.n += 1;
+      f.RelCellSum += w;
+      f.sx += inter;
+      for (int k = 1; k <= tracercount; ++k) {
+        ZoneRecord& ti = queueQI[k][s][z];
+        ti.n += 1;
+        ti.RelCellSum += inter;
+        ti.sx += inter * tracerlinks[k].concQI[r][c];
+      }
     }
   }
 }
