@@ -26,6 +26,10 @@ class FirstError {
   void ThrowIfAny() const {
     if (const int code = first.load(); code != 0) throw code;
   }
+  // The same for a recorder kept over several loops: the code is cleared.
+  void ThrowAndClear() {
+    if (const int code = first.exchange(0); code != 0) throw code;
+  }
 
  private:
   std::atomic<int> first{0};

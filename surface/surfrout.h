@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "framework/firsterror.h"
 #include "framework/submodelframe.h"
 
 class surfaceroutingclass : public teilmodellklasse {
@@ -225,9 +226,6 @@ class surfaceroutingclass : public teilmodellklasse {
   // Statistic 0 (when storage) and the zone records of subbasin s.
   void HandOverSubbasin(int s, int part);
   void ExchangeFlowGrids();
-  // Rethrows the first error code recorded in a parallel region.
-  void ThrowRecorded();
-  void Record(int code);
   // ---- method 6 (surfrout_diffusion.cpp) ----
   double Transmissivity(int r, int c) const;
   double EffectiveLevel(int r, int c, int rn, int cn) const;
@@ -291,7 +289,7 @@ class surfaceroutingclass : public teilmodellklasse {
   int subcount = 0;
   int lastsweeps = 0;
   int julianday = 0;
-  std::atomic<int> recorded{0};
+  FirstError recorded;  // the first error of a parallel region, thrown after it
 
   int method = 0;
   Stat stats[kStatistics];

@@ -167,7 +167,7 @@ void surfaceroutingclass::SweepLevels(double dt, bool exchanging, bool parallel)
   // after the barrier that follows the exchange.
   auto exchange = [&] {
     ExchangeInRegion(exchanging, [&] { MPIExchangeBorders(own[kHead].position); });
-    return recorded.load() == 0;
+    return !recorded.Failed();
   };
   for (int sweep = 1; sweep <= kSweeps; ++sweep) {
     if (sweep > 1 && exchanging && !exchange()) break;
@@ -219,7 +219,7 @@ void surfaceroutingclass::ComputeFaceFluxes() {
     });
     RiverFluxes(0, nullptr);
   }
-  ThrowRecorded();
+  recorded.ThrowAndClear();
 }
 
 void surfaceroutingclass::LandFluxes(double dt, double* stable) {

@@ -38,16 +38,6 @@ constexpr double kDegrees = 57.29577951307855;
 
 // ------------------------------------------------------------ helpers
 
-void surfaceroutingclass::Record(int code) {
-  int none = 0;
-  recorded.compare_exchange_strong(none, code);
-}
-
-void surfaceroutingclass::ThrowRecorded() {
-  const int code = recorded.exchange(0);
-  if (code != 0) throw code;
-}
-
 int surfaceroutingclass::CellIndex(int r, int c) const {
   return (r - firstrow) * ncols + (c - 1);
 }
@@ -142,7 +132,7 @@ void surfaceroutingclass::CellDateValues(int64_t day, int64_t month, int64_t yea
   julianday = landusetable[1].GetJulianDay(static_cast<int>(day), static_cast<int>(month), static_cast<int>(year));
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
-    try {
+    recorded.Run([&] {
       for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
         const int c = owncells[i];
         const int x = CellIndex(r, c);
@@ -153,13 +143,9 @@ void surfaceroutingclass::CellDateValues(int64_t day, int64_t month, int64_t yea
         if (mode == 2)
           celldp[x] = landusetable[e].GetSR_StemDiameterAtJulianDay(*diag, julianday, layers, r, c, elevation[r][c]);
       }
-    } catch (int code) {
-      Record(code);
-    } catch (...) {
-      Record(103);
-    }
+    });
   }
-  ThrowRecorded();
+  recorded.ThrowAndClear();
 }
 
 // ------------------------------------------------------------ driver
@@ -183,15 +169,7 @@ void surfaceroutingclass::ThreadRows(int& first, int& last) const {
 void surfaceroutingclass::ExchangeInRegion(bool exchanging, const std::function<void()>& exchange) {
   if (!exchanging) return;
 #pragma omp masked
-  {
-    try {
-      exchange();
-    } catch (int code) {
-      Record(code);
-    } catch (...) {
-      Record(103);
-    }
-  }
+  recorded.Run(exchange);
 #pragma omp barrier
 }
 
@@ -302,7 +280,7 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
 #pragma omp masked
     count = i;
   }
-  ThrowRecorded();
+  recorded.ThrowAndClear();
   subdt = dt;
   subcount = count;
   HandOver();
@@ -350,8 +328,8 @@ void surfaceroutingclass::FlowPaths(int counter, int mark, double dt, double* st
 #pragma omp for schedule(runtime) nowait
   for (int r = firstrow; r <= lastrow; ++r) {
     // After a failure the remaining rows are left alone: the run throws.
-    if (recorded.load(std::memory_order_relaxed) != 0) continue;
-    try {
+    if (recorded.Failed()) continue;
+    recorded.Run([&] {
       for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
         const int c = owncells[i];
         int kind = 0;
@@ -369,11 +347,7 @@ void surfaceroutingclass::FlowPaths(int counter, int mark, double dt, double* st
         else
           LimitOutflow(r, c, dt);
       }
-    } catch (int code) {
-      Record(code);
-    } catch (...) {
-      Record(103);
-    }
+    });
   }
 }
 
@@ -728,7 +702,7 @@ void surfaceroutingclass::BuildDirections() {
   dirweights.assign(8 * cells, 0.0);
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
-    try {
+    recorded.Run([&] {
       for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
         double slope = 0, aspect = 0;
         int kind = 0;
@@ -738,13 +712,9 @@ void surfaceroutingclass::BuildDirections() {
               DirectionWeights(r, owncells[i], kind, slope, aspect, &dirweights[8 * static_cast<size_t>(i)]));
         dirkind[i] = static_cast<signed char>(kind);
       }
-    } catch (int code) {
-      Record(code);
-    } catch (...) {
-      Record(103);
-    }
+    });
   }
-  ThrowRecorded();
+  recorded.ThrowAndClear();
 }
 
 bool surfaceroutingclass::CopyTerrain(bool compare) {
