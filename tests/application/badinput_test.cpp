@@ -443,6 +443,28 @@ void SpoilCell(const std::string& path, std::pair<int, int> cell, const std::str
   WriteFile(path, out.str());
 }
 
+// A line of the example's control file spoilt (from -> to): the set-up ends
+// with the code and the text what, naming the line that holds to (its last
+// occurrence when last).
+struct SpoiltLine {
+  const char* from;
+  const char* to;
+  int code;
+  const char* what;
+};
+
+void ExpectFatalAtItsLine(const std::string& name, const SpoiltLine& k, bool last) {
+  ExampleCopy copy(name, {{k.from, k.to}});
+  ASSERT_EQ(copy.prepared, "");
+  const int line = copy.LineOf(k.to, last);
+  ASSERT_GT(line, 0) << k.to;
+  const auto r = RunFluvex("control.txt", copy.dir.path());
+  EXPECT_EQ(r.exitCode, k.code) << k.to << "\n" << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
+  EXPECT_TRUE(Has(r.output, k.what)) << k.to;
+  EXPECT_TRUE(Has(r.output, "control file control.txt, line " + std::to_string(line))) << k.to << ": line " << line;
+  EXPECT_FALSE(Has(r.output, "$$$")) << k.to;
+}
+
 }  // namespace
 
 // Copies of the example basin, each with one value of its land-use or soil
@@ -516,13 +538,7 @@ TEST(BadInput, TableValuesOutOfTheirRangeAreFatalWithTheEntryKeyAndValue) {
 // values: each out of its physical range (or no number) stops the set-up with
 // the code, the key, the value and the line of the user's control file.
 TEST(BadInput, ProcessModuleValuesOutOfTheirRangeAreFatalAtTheirLine) {
-  struct Case {
-    const char* from;
-    const char* to;
-    int code;
-    const char* what;
-  };
-  const Case cases[] = {
+  const SpoiltLine cases[] = {
       {"2.5       C0:", "-2.5      C0:", 17, "C0 for snow_model: -2.5 (control file control.txt, line "},
       {"0.1       CWH:", "1.01      CWH:", 17, "CWH for snow_model: 1.01 ("},
       {"1.0       transzone:", "-0.5      transzone:", 17, "transzone for snow_model: -0.5 ("},
@@ -547,18 +563,7 @@ TEST(BadInput, ProcessModuleValuesOutOfTheirRangeAreFatalAtTheirLine) {
       {"50        maxiter", "0         maxiter", 17, "maxiter (0) must be at least 1 ("},
   };
   int i = 0;
-  for (const Case& k : cases) {
-    ExampleCopy copy("badinput_module" + std::to_string(i++), {{k.from, k.to}});
-    ASSERT_EQ(copy.prepared, "");
-    const int line = copy.LineOf(k.to);
-    ASSERT_GT(line, 0) << k.to;
-    const auto r = RunFluvex("control.txt", copy.dir.path());
-    EXPECT_EQ(r.exitCode, k.code) << k.to << "\n"
-                                  << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
-    EXPECT_TRUE(Has(r.output, k.what)) << k.to;
-    EXPECT_TRUE(Has(r.output, "control file control.txt, line " + std::to_string(line))) << k.to << ": line " << line;
-    EXPECT_FALSE(Has(r.output, "$$$")) << k.to;
-  }
+  for (const SpoiltLine& k : cases) ExpectFatalAtItsLine("badinput_module" + std::to_string(i++), k, false);
 }
 
 // The groundwater model's parameter grids and the river beds' leakage: a
@@ -624,13 +629,7 @@ TEST(BadInput, AMissingSoilModelIsNamedByTheModulesThatNeedIt) {
 // spoilt: each stops at set-up naming the element, the key or value and the
 // line of the user's control file that holds it.
 TEST(BadInput, RoutingValuesOfTheExampleOutOfRangeAreFatalAtTheirLine) {
-  struct Case {
-    const char* from;
-    const char* to;
-    int code;
-    const char* what;
-  };
-  const Case cases[] = {
+  const SpoiltLine cases[] = {
       {"L = 9536, AE = 492)", "L = 9536, AE = -492)", 17, "TG 3, channel of OL 1: AE = -492 is not valid"},
       {"Mh = 30, Mv = 20, I = 0.0005, L = 9536, AE = 529)", "Mh = 30, Mv = 20, I = nan, L = 9536, AE = 529)", 17,
        "TG 3, channel of OL 2: I = nan is not valid"},
@@ -640,18 +639,7 @@ TEST(BadInput, RoutingValuesOfTheExampleOutOfRangeAreFatalAtTheirLine) {
        "the share 1.5 of abstraction 1 has to lie within 0 ... 1"},
       {"55e6  15   8", "55e6  15   -8", 34, "\"-8\" in row 4, column 2, of the rule table is negative"},
   };
+  // The last occurrence: a tributary listed twice is named at its second listing.
   int i = 0;
-  for (const Case& k : cases) {
-    ExampleCopy copy("badinput_routing" + std::to_string(i++), {{k.from, k.to}});
-    ASSERT_EQ(copy.prepared, "");
-    // The last occurrence: a tributary listed twice is named at its second listing.
-    const int line = copy.LineOf(k.to, true);
-    ASSERT_GT(line, 0) << k.to;
-    const auto r = RunFluvex("control.txt", copy.dir.path());
-    EXPECT_EQ(r.exitCode, k.code) << k.to << "\n"
-                                  << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
-    EXPECT_TRUE(Has(r.output, k.what)) << k.to;
-    EXPECT_TRUE(Has(r.output, "control file control.txt, line " + std::to_string(line))) << k.to << ": " << line;
-    EXPECT_FALSE(Has(r.output, "$$$")) << k.to;
-  }
+  for (const SpoiltLine& k : cases) ExpectFatalAtItsLine("badinput_routing" + std::to_string(i++), k, true);
 }
