@@ -72,6 +72,23 @@ class Step : public uztest::World {
     if (chdir(cwd) != 0) return -1;
     return code;
   }
+  // Runs the step and checks every cell's water: input = storage change +
+  // outputs (direct flow, interflow, evaporation, transpiration, baseflow).
+  void ExpectCellsBalance(int step, double tolerance, double* worst = nullptr) {
+    const char* names[] = {"directflow", "interflow", "real_evaporation", "real_transpiration1", "baseflow"};
+    double before[kRows + 1][kCols + 1];
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) before[r][c] = Storage(r, c);
+    ASSERT_EQ(RunIn(step % 24 + 1, 1 + step / 24), 0) << console.str();
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c) {
+        double out = 0;
+        for (const char* name : names) out += Find(name)[r][c];
+        const double residual = precipitation[r][c] - (Storage(r, c) - before[r][c]) - out;
+        if (worst) *worst = std::max(*worst, std::fabs(residual));
+        ASSERT_NEAR(residual, 0.0, tolerance) << "step " << step << " cell " << r << " " << c;
+      }
+  }
   Grid precipitation = nullptr;
 };
 
@@ -83,25 +100,13 @@ TEST_F(Step, EveryCellBalancesItsWaterInEveryStep) {
   SetGrid("potential_evaporation", 0.05);
   SetGrid("vegetation_coverage_degree1", 0.7);
   SetGrid("root_depth1", 0.45);
-  const char* names[] = {"directflow", "interflow", "real_evaporation", "real_transpiration1", "baseflow"};
   double worst = 0;
   for (int step = 0; step < 72; ++step) {
     // Varied forcing: dry hours, drizzle and a heavy shower in the second day.
     for (int r = 1; r <= kRows; ++r)
       for (int c = 1; c <= kCols; ++c)
         precipitation[r][c] = step % 7 == 0 ? 2.0 * c : (step >= 30 && step < 34 ? 25.0 + r : 0.0);
-    double before[kRows + 1][kCols + 1];
-    for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c) before[r][c] = Storage(r, c);
-    ASSERT_EQ(RunIn(step % 24 + 1, 1 + step / 24), 0) << console.str();
-    for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c) {
-        double out = 0;
-        for (const char* name : names) out += Find(name)[r][c];
-        const double residual = precipitation[r][c] - (Storage(r, c) - before[r][c]) - out;
-        worst = std::max(worst, std::fabs(residual));
-        ASSERT_NEAR(residual, 0.0, 1e-6) << "step " << step << " cell " << r << " " << c;
-      }
+    ASSERT_NO_FATAL_FAILURE(ExpectCellsBalance(step, 1e-6, &worst));
   }
   EXPECT_LT(worst, 1e-6);
   // The forcing reached the outputs.
@@ -127,19 +132,7 @@ TEST_F(Step, LayersBelowTheirResidualContentGiveNoWaterAndGetNone) {
       // Column c: layers 2 to 5 at 1 to 3 thousandths below the residual content.
       for (int k = 2; k <= 5; ++k) uz->Theta()[r][c][k] = uztest::kThetaRes - 0.001 * (c % 3 + 1);
     }
-  const char* names[] = {"directflow", "interflow", "real_evaporation", "real_transpiration1", "baseflow"};
-  for (int step = 0; step < 48; ++step) {
-    double before[kRows + 1][kCols + 1];
-    for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c) before[r][c] = Storage(r, c);
-    ASSERT_EQ(RunIn(step % 24 + 1, 1 + step / 24), 0) << console.str();
-    for (int r = 1; r <= kRows; ++r)
-      for (int c = 1; c <= kCols; ++c) {
-        double out = 0;
-        for (const char* name : names) out += Find(name)[r][c];
-        ASSERT_NEAR(Storage(r, c) - before[r][c] + out, 0.0, 1e-9) << "step " << step << " cell " << r << " " << c;
-      }
-  }
+  for (int step = 0; step < 48; ++step) ASSERT_NO_FATAL_FAILURE(ExpectCellsBalance(step, 1e-9));
 }
 
 TEST_F(Step, HydrostaticStartProfileIsAtRest) {
