@@ -16,7 +16,15 @@ void SoilConstants::Build(const soil_table_entry& entry, double lambdaWater, dou
   solidPower.assign(size, 0.0);
   waterPower.assign(size, 0.0);
   lambdaSolid.assign(size, 0.0);
+  suctionFalls.assign(size, 0);
   for (int i = 1; i <= layers; ++i) {
+    const std::vector<double>& th = entry.WaterContentTable(i);
+    const std::vector<double>& hs = entry.SuctionSteps(i);
+    const int n = entry.N2;
+    bool falls = n >= 2 && static_cast<int>(th.size()) > n && static_cast<int>(hs.size()) > n && hs[1] >= 0;
+    for (int k = 1; falls && k <= n; ++k)
+      falls = std::isfinite(th[k]) && std::isfinite(hs[k]) && (k == n || (th[k] >= th[k + 1] && hs[k] <= hs[k + 1]));
+    suctionFalls[i] = falls ? 1 : 0;
     if (!entry.WaterContentTable(i).empty()) thetaDrainable[i] = entry.InterpolateTableInverse(i, kDrainableSuction);
     double ls = static_cast<size_t>(i) < entry.DryThermalConduct.size() ? entry.DryThermalConduct[i] : -1.0;
     // A conductivity of 0 or below is not given: the solids of every soil conduct heat.
@@ -61,6 +69,33 @@ inline void SetAgainst(double& value, double& store) {
   store -= x;
 }
 
+// True when the heads of layers i and i + 1 keep their reversed order (by
+// more than 1 mm) for every flux between p0 and 0 and every outflow of
+// layer i between s0 and 0: the water contents of those lie between those
+// of the corners, and the heads rise with the water content. The margin
+// covers the rounding of the heads at any point between the corners.
+bool ReversedThroughout(const soil_table_entry& soil, int i, double thetaOldI, double thetaOldJ, double qAbove,
+                        double qBelow, double outflowJ, double p0, double s0, double dt, double di, double dj,
+                        double ci, double cj, double Hi, double Hj) {
+  if (!(di > 0 && dj > 0 && dt > 0)) return false;
+  const double pLow = std::min(p0, 0.0), pHigh = std::max(p0, 0.0);
+  const double sLow = std::min(s0, 0.0), sHigh = std::max(s0, 0.0);
+  const double fi = dt / di, fj = dt / dj;
+  const double iLow = (pLow - sHigh - qAbove) * fi, iHigh = (pHigh - sLow - qAbove) * fi;
+  const double jLow = (qBelow - outflowJ - pHigh) * fj, jHigh = (qBelow - outflowJ - pLow) * fj;
+  const double wi = 1e-12 * (std::fabs(thetaOldI) + std::fabs(iLow) + std::fabs(iHigh));
+  const double wj = 1e-12 * (std::fabs(thetaOldJ) + std::fabs(jLow) + std::fabs(jHigh));
+  const double hiLow = ci - soil.InterpolateTable(i, thetaOldI + iLow - wi);
+  const double hiHigh = ci - soil.InterpolateTable(i, thetaOldI + iHigh + wi);
+  const double hjLow = cj - soil.InterpolateTable(i, thetaOldJ + jLow - wj);
+  const double hjHigh = cj - soil.InterpolateTable(i, thetaOldJ + jHigh + wj);
+  const double margin =
+      1e-7 + 1e-10 * (std::fabs(hiLow) + std::fabs(hiHigh) + std::fabs(hjLow) + std::fabs(hjHigh));
+  if (Hi > Hj) return hjLow > hiHigh + 0.001 + margin;
+  if (Hj > Hi) return hiLow - 0.001 > hjHigh + margin;
+  return false;
+}
+
 }  // namespace
 
 double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double q, double qBelow, double dt,
@@ -98,6 +133,18 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
     double factor = 0.5;
     double direction = -1.0;
     bool still = true;
+    // Mostly no flux between 0 and p0 mends the order: every step then finds
+    // it reversed and halves the way to 0, and those steps need no heads.
+    if (c.constants && c.constants->suctionFalls[i] &&
+        ReversedThroughout(soil, i, thetaOldI, thetaOldJ, qAbove, qBelow, S[i + 1], p0, s0, dt, di, dj, ci, cj, Hi,
+                           Hj)) {
+      for (int step = 0; step < 51; ++step) {
+        p += direction * factor * p0;
+        S[i] += direction * factor * s0;
+        factor *= 0.5;
+      }
+      return p;
+    }
     for (int step = 0; step < 51; ++step) {
       p += direction * factor * p0;
       S[i] += direction * factor * s0;

@@ -41,6 +41,10 @@ struct SoilConstants {
   std::vector<double> solidPower;      // lambda_s^(1 - theta_s)
   std::vector<double> waterPower;      // lambda_w^theta_s
   std::vector<double> lambdaSolid;     // conductivity of the dry solids, W/(m K)
+  // 1 where the layer's suction table falls as the water content rises (no
+  // suction below 0, nothing that is not a number): the flux limiter may then
+  // bound the heads over a range of water contents by its two ends.
+  std::vector<char> suctionFalls;
 
   // lambdaWater: conductivity of water; lambdaDrySoil replaces a negative dry
   // solid conductivity of the entry (a value of exactly 0 stays).

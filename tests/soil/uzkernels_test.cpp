@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <random>
 
 #include "tests/soil/uzcolumn.h"
 
@@ -120,6 +123,45 @@ TEST_F(UzLimiter, StopsOverfillAndHeadOrderReversal) {
   SetThetas(0.30, 0.30);
   f.H[i + 1] = f.H[i] - 0.2;
   EXPECT_EQ(Limit(0.0, 3600, 1e-4), 0.0);
+}
+
+// A bisection whose heads stay reversed down to no flux skips the look-ups of
+// its steps; the flux and the outflow must be those of every step looked up
+// (a column without soil constants), bit for bit, also close to the 1 mm margin.
+TEST_F(UzLimiter, SkippedStepsGiveTheFluxOfEveryStep) {
+  std::mt19937_64 random(7);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  int toZero = 0, cases = 0;
+  for (const VanGenuchten& p : kCarselParrish) {
+    ColumnFixture g(p);
+    for (int k = 0; k < 400; ++k) {
+      const double ts = g.ts[i], tr = g.tr[i];
+      g.thetaOld[i] = tr + (ts - tr) * unit(random);
+      g.thetaOld[i + 1] = tr + (ts - tr) * unit(random);
+      g.H[i] = (g.z[i - 1] + g.z[i]) / 2.0 - g.soil->InterpolateTable(i, g.thetaOld[i]);
+      // Old heads near, at or far from the order of the new ones.
+      const double shift = (k % 4 == 0 ? 1e-3 : 0.3) * (unit(random) - 0.5);
+      g.H[i + 1] = (g.z[i] + g.z[i + 1]) / 2.0 - g.soil->InterpolateTable(i, g.thetaOld[i + 1]) + shift;
+      const double q = (unit(random) - 0.5) * 2e-6;
+      const double outflow = k % 3 == 0 ? unit(random) * 1e-7 : 0.0;
+      const double dt = 600 + 3000 * unit(random);
+      double S1[8] = {0, 0, outflow, 1e-8, 0, 0, 0, 0}, S2[8];
+      std::copy(S1, S1 + 8, S2);
+      const double skipped = uzk::LimitFlux(g.c, g.thetaOld[i], g.thetaOld[i + 1], 0.0, q, 0.0, dt, i, g.z.data(), S1,
+                                            g.H.data());
+      uzk::Column plain = g.c;
+      plain.constants = nullptr;
+      const double full = uzk::LimitFlux(plain, g.thetaOld[i], g.thetaOld[i + 1], 0.0, q, 0.0, dt, i, g.z.data(), S2,
+                                         g.H.data());
+      ASSERT_EQ(std::memcmp(&skipped, &full, sizeof full), 0) << p.name << " case " << k;
+      ASSERT_EQ(std::memcmp(S1, S2, sizeof S1), 0) << p.name << " case " << k;
+      if (q != 0 && full == std::ldexp(q, -51)) ++toZero;
+      ++cases;
+    }
+  }
+  // Both kinds of bisection occur among the cases.
+  EXPECT_GT(toZero, 10);
+  EXPECT_LT(toZero, cases / 2);
 }
 
 TEST(UzWaterKernels, WaterContentInDepthRange) {
