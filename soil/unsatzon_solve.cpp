@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <memory>
 
 #include "framework/diagstream.h"
 #include "framework/hrurecord.h"
@@ -188,8 +189,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     w.tracerGroundwater[t] = gw;
   }
 
-  uzk::Column& col = w.col;
-  col = uzk::Column{};
+  // The column's defaults, made in place (a copy of a temporary reads back
+  // what was just stored).
+  uzk::Column& col = *std::construct_at(&w.col);
   col.soil = soil;
   col.constants = &soilconstants[w.soilIndex];
   col.maxLayers = n;
