@@ -413,21 +413,38 @@ void surfaceroutingclass::ComputePlanCurvature() {
     }
 }
 
+namespace {
+// Neighbour offsets of the inflow; the neighbour's flux towards the cell is its level k + 1.
+constexpr int kInDr[8] = {1, 1, 0, -1, -1, -1, 0, 1};
+constexpr int kInDc[8] = {0, -1, -1, -1, 0, 1, 1, 1};
+}  // namespace
+
+unsigned surfaceroutingclass::InflowNeighbours(int row, int column) const {
+  unsigned mask = 0;
+  for (int k = 0; k < 8; ++k) {
+    const int r = row + kInDr[k], c = column + kInDc[k];
+    if (r < 1 || r > nrows || c < 1 || c > ncols || r < own[kFluxes].first || r > own[kFluxes].last) continue;
+    if (!zonegrid[r] || Missing(zonegrid[r][c])) continue;
+    mask |= 1u << k;
+  }
+  return mask;
+}
+
 void surfaceroutingclass::CellInflow(int row, int column, double dt) {
+  CellInflow(row, column, dt, InflowNeighbours(row, column));
+}
+
+void surfaceroutingclass::CellInflow(int row, int column, double dt, unsigned neighbours) {
   Grid in = own[kQIn].grid;
   Grid out = own[kQOut].grid;
   Stack f = own[kFluxes].stack;
   in[row][column] = 0;
   out[row][column] = 0;
   for (int t = 1; t <= tracercount; ++t) tracerlinks[t].load[row][column] = 0;
-  // Neighbour offsets and the level of the neighbour's flux towards this cell.
-  static const int dr[8] = {1, 1, 0, -1, -1, -1, 0, 1};
-  static const int dc[8] = {0, -1, -1, -1, 0, 1, 1, 1};
   double inflow = 0;
   for (int k = 0; k < 8; ++k) {
-    const int r = row + dr[k], c = column + dc[k];
-    if (r < 1 || r > nrows || c < 1 || c > ncols || r < own[kFluxes].first || r > own[kFluxes].last) continue;
-    if (!zonegrid[r] || Missing(zonegrid[r][c])) continue;
+    if (!(neighbours >> k & 1u)) continue;
+    const int r = row + kInDr[k], c = column + kInDc[k];
     // Only the share the neighbour releases arrives (see LimitOutflow).
     const double q = f[r][c][k + 1] * (outfactor ? outfactor[r][c] : 1.0);
     inflow += q;

@@ -80,6 +80,11 @@ class surfaceroutingclass : public teilmodellklasse {
   // Inflow and outflow of one cell over dt [s] from the fluxes stack, and the
   // tracer loads carried in with the neighbours' storage concentrations.
   void CellInflow(int row, int column, double dt);
+  // The same with the neighbours that pass on water (InflowNeighbours).
+  void CellInflow(int row, int column, double dt, unsigned neighbours);
+  // Bit k set (k = 0 ... 7, in the order of CellInflow): the neighbour is a
+  // data cell of the held flux rows, so its flux towards the cell counts.
+  unsigned InflowNeighbours(int row, int column) const;
 
   // ---- flow paths and hydraulics (per own cell, called from parallel regions) ----
   // Slope, aspect [degrees] and kind (1 river cell, 2 interior cell, 3 edge cell).
@@ -270,6 +275,7 @@ class surfaceroutingclass : public teilmodellklasse {
   // directions 1 ... 8 (8 per cell) of methods 1 and 2; and the own cells
   // (row, column) of each subbasin 1 ... S in the order of the rows. Valid
   // while terrainready.
+  std::vector<unsigned char> inflowmask;  // InflowNeighbours per own cell (owncells order)
   std::vector<signed char> dirkind;
   std::vector<signed char> dirmain;
   std::vector<double> dirweights;

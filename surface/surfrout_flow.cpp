@@ -376,7 +376,7 @@ void surfaceroutingclass::UpdateStorages(double dt) {
     // which the update of a cell leaves alone: one pass.
     for (int r = first; r < last; ++r)
       for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
-        CellInflow(r, owncells[i], dt);
+        CellInflow(r, owncells[i], dt, inflowmask[i]);
         SettleCell(r, owncells[i], tomm);
       }
     return;
@@ -384,7 +384,8 @@ void surfaceroutingclass::UpdateStorages(double dt) {
   // The inflows read the neighbours' concentrations, which change in the
   // update: all inflows first.
   for (int r = first; r < last; ++r)
-    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) CellInflow(r, owncells[i], dt);
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i)
+      CellInflow(r, owncells[i], dt, inflowmask[i]);
 #pragma omp barrier
   for (int r = first; r < last; ++r)
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) SettleCell(r, owncells[i], tomm);
@@ -690,6 +691,10 @@ void surfaceroutingclass::BuildTerrainData() {
       if (River(r, owncells[i])) rivercells.push_back(owncells[i]);
   }
   if (lastrow >= firstrow) riverrowstart[lastrow - firstrow + 1] = static_cast<int>(rivercells.size());
+  inflowmask.assign(owncells.size(), 0);
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i)
+      inflowmask[i] = static_cast<unsigned char>(InflowNeighbours(r, owncells[i]));
   CopyTerrain(false);
   if (method < 3) BuildDirections();
   terrainready = true;
