@@ -278,5 +278,7 @@ class landuse_table_entry {
   int CellStartDay(int layer, int row, int column) const;
   bool UsesPhenologyStart() const { return method == kDynPhen1 || method == kDynPhen2 || method == kDynPhen4; }
 
+  // February of the year asked for last (the monthly series interpolate on it).
+  void SetFebruary(int year) const;
   mutable std::atomic<int> februaryLength{28};
 };

@@ -39,8 +39,16 @@ int landuse_table_entry::MonthLength(int month) const {
   return DaysInMonth(2001, month);
 }
 
+void landuse_table_entry::SetFebruary(int year) const {
+  // Every cell of every thread asks for the same year: writing only a new
+  // length keeps the entry's cache line shared among the threads.
+  const int length = DaysInMonth(year, 2);
+  if (februaryLength.load(std::memory_order_relaxed) != length)
+    februaryLength.store(length, std::memory_order_relaxed);
+}
+
 int landuse_table_entry::GetJulianDay(int day, int month, int year) const {
-  februaryLength.store(DaysInMonth(year, 2), std::memory_order_relaxed);
+  SetFebruary(year);
   const int d = DayOfYear(year, month, day);
   if (d > 366 || d < 0) throw 150;
   return d;
@@ -192,7 +200,7 @@ double landuse_table_entry::SeriesAtDate(Series which, DiagStream& stream, int d
   const bool monthly = which == Series::Rsc || which == Series::RsInterception || which == Series::RsEvaporation;
   if (method <= kOldRow && monthly) {
     // Monthly rows interpolate on the date itself, with the year's February.
-    februaryLength.store(DaysInMonth(year, 2), std::memory_order_relaxed);
+    SetFebruary(year);
     return Monthly(SeriesOf(which), day, month);
   }
   return SeriesAtJulianDay(which, stream, GetJulianDay(day, month, year), layer, row, column, altitude);
