@@ -9,11 +9,12 @@
 // cells in the order of a serial loop. On one thread the one group holds all
 // statistics: one pass over the cells, as without threads.
 //
-// StatisticRowsSideBySide goes through the rows once per group as well, but
-// lists each row's cells once and then lets the statistics of the group add
-// the row one after the other, each through zonalstatistic::RowSums. A
-// statistic's cells keep their row-major order; only statistics of the same
-// group change places, and they share nothing.
+// StatisticRowsSideBySide lists each row's cells once and then lets the
+// statistics add the row one after the other, each through
+// zonalstatistic::RowSums. On several threads the threads first list all
+// rows between them, then each group goes through the lists. A statistic's
+// cells keep their row-major order; only statistics of the same group change
+// places, and they share nothing.
 #pragma once
 
 #include <omp.h>
@@ -50,23 +51,45 @@ struct StatisticCell {
 // add(statistic, row, list, cellCount) adds the row's cells to a statistic of
 // the group. Neither may throw. The lists are allocated here, before the
 // threads start.
+// The lists of all rows of a pass on several threads, kept from pass to pass
+// (the passes run one after the other on the calling thread).
+inline std::vector<StatisticCell>& StatisticRowLists() {
+  static std::vector<StatisticCell> lists;
+  return lists;
+}
+
 template <class Cells, class Add>
 void StatisticRowsSideBySide(int count, int firstRow, int lastRow, int maxCells, const Cells& cells, const Add& add) {
-  if (count < 1 || maxCells < 1) return;
+  if (count < 1 || maxCells < 1 || lastRow < firstRow) return;
   const int groups = std::min(count, omp_in_parallel() ? 1 : omp_get_max_threads());
-  std::vector<StatisticCell> lists(static_cast<size_t>(std::max(groups, 1)) * static_cast<size_t>(maxCells));
-  auto pass = [&](int group, int first, int last) {
-    StatisticCell* list = lists.data() + static_cast<size_t>(group) * static_cast<size_t>(maxCells);
-    for (int r = firstRow; r <= lastRow; ++r) {
-      const int n = cells(r, list);
-      if (n < 1) continue;
-      for (int s = first; s < last; ++s) add(s, r, static_cast<const StatisticCell*>(list), n);
-    }
-  };
+  const size_t width = static_cast<size_t>(maxCells);
   if (groups <= 1) {
-    pass(0, 0, count);
+    std::vector<StatisticCell> list(width);
+    for (int r = firstRow; r <= lastRow; ++r) {
+      const int n = cells(r, list.data());
+      if (n < 1) continue;
+      for (int s = 0; s < count; ++s) add(s, r, static_cast<const StatisticCell*>(list.data()), n);
+    }
     return;
   }
-#pragma omp parallel for schedule(dynamic, 1) num_threads(groups)
-  for (int g = 0; g < groups; ++g) pass(g, g * count / groups, (g + 1) * count / groups);
+  const size_t rows = static_cast<size_t>(lastRow - firstRow + 1);
+  std::vector<StatisticCell>& lists = StatisticRowLists();
+  if (lists.size() < rows * width) lists.resize(rows * width);
+  std::vector<int> counts(rows, 0);
+#pragma omp parallel num_threads(groups)
+  {
+#pragma omp for schedule(static)
+    for (int r = firstRow; r <= lastRow; ++r)
+      counts[static_cast<size_t>(r - firstRow)] = cells(r, lists.data() + static_cast<size_t>(r - firstRow) * width);
+#pragma omp for schedule(dynamic, 1)
+    for (int g = 0; g < groups; ++g) {
+      for (int r = firstRow; r <= lastRow; ++r) {
+        const size_t row = static_cast<size_t>(r - firstRow);
+        const int n = counts[row];
+        if (n < 1) continue;
+        const StatisticCell* list = lists.data() + row * width;
+        for (int s = g * count / groups; s < (g + 1) * count / groups; ++s) add(s, r, list, n);
+      }
+    }
+  }
 }
