@@ -22,6 +22,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -32,6 +33,14 @@
 
 #include "framework/firsterror.h"
 #include "framework/submodelframe.h"
+
+// Stores value unless the target holds it already (bit for bit). Most cells
+// are dry, and their stack levels keep their values from sub-step to
+// sub-step: leaving those cache lines clean spares the memory the writing
+// back, which the threads share.
+inline void StoreIfChanged(double& target, double value) {
+  if (std::bit_cast<uint64_t>(target) != std::bit_cast<uint64_t>(value)) target = value;
+}
 
 class surfaceroutingclass : public teilmodellklasse {
  public:

@@ -364,7 +364,7 @@ void surfaceroutingclass::LimitOutflow(int r, int c, double dt) {
     stored = std::max(0.0, own[kHeadOld].grid[r][c] - elevation[r][c]) * CellDx(r, c) * CellDy(r, c);
   }
   out *= dt;
-  outfactor[r][c] = out > stored ? stored / out : 1.0;
+  StoreIfChanged(outfactor[r][c], out > stored ? stored / out : 1.0);
 }
 
 void surfaceroutingclass::UpdateStorages(double dt) {
@@ -668,11 +668,11 @@ void surfaceroutingclass::StoreDirections(int row, int col, const double* w, int
   int same = 0;
   for (int k = 1; k <= 8; ++k) {
     if (std::fabs(w[k - 1] - W[k]) <= 0.01) ++same;
-    W[k] = w[k - 1];
+    StoreIfChanged(W[k], w[k - 1]);
   }
-  V[0] = main;
-  V[9] = surfacestorage[row][col] / 1000 + elevation[row][col];
-  W[0] = counter > 0 ? same : 0;
+  StoreIfChanged(V[0], main);
+  StoreIfChanged(V[9], surfacestorage[row][col] / 1000 + elevation[row][col]);
+  StoreIfChanged(W[0], counter > 0 ? same : 0);
 }
 
 void surfaceroutingclass::BuildTerrainData() {

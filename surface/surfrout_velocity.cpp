@@ -19,7 +19,12 @@ void surfaceroutingclass::CellVelocity(int row, int col, int counter, int mark, 
   double* F = own[kFluxes].stack[row][col];
   const int main = static_cast<int>(V[0]);
   const bool reuse = W[0] >= 8 && counter != 0 && counter != mark && method != 5;
-  if (!reuse) {
+  if (!reuse && !(own[kHead].grid[row][col] > 0)) {
+    // No water on the cell: no velocity and no flux in any direction.
+    for (int k = 1; k <= 8; ++k) StoreIfChanged(V[k], 0.0);
+    for (int k = 0; k <= 8; ++k) StoreIfChanged(F[k], 0.0);
+    return;
+  } else if (!reuse) {
     Grid head = own[kHead].grid;
     const int x = CellIndex(row, col);
     const int code = cellentry[x];
@@ -128,7 +133,7 @@ void surfaceroutingclass::CellVelocity(int row, int col, int counter, int mark, 
       }
     }
   }
-  if (main >= 1 && main <= 8) F[0] = F[main];
+  if (main >= 1 && main <= 8) StoreIfChanged(F[0], F[main]);
 }
 
 double surfaceroutingclass::CropFrictionFactor(double v, double h, double rc, double sqrtI, int row, int col, int code,
