@@ -811,6 +811,10 @@ TEST_F(SurfaceFlowTest, VelocityOfACell) {
     EXPECT_NEAR(V[r0][c0][3], v, 0.001);  // the velocity error of the section
     EXPECT_NEAR(F[r0][c0][3], Q, 0.01 * Q);
     EXPECT_EQ(F[r0][c0][0], F[r0][c0][3]);
+    // Dry again: nothing of the wet sub-step's velocities and fluxes is left.
+    cell(0);
+    for (int k = 0; k <= 8; ++k) EXPECT_EQ(F[r0][c0][k], 0) << k;
+    for (int k = 1; k <= 8; ++k) EXPECT_EQ(V[r0][c0][k], 0) << k;
 
     // Crop friction: "other" and thin stems give K_ST exactly, as does a
     // cell without flow; conserving tillage follows its coefficients on
