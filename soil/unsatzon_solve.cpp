@@ -829,9 +829,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   // Results of the step.
   if (ponding_storage && pondOn) ponding_storage[r][c] = pond;
   const soil_table_entry& s = *soil;
-  SB_1_grid[r][c] = Rmax > 0 ? uzk::WaterContentToDepth(s, n, w.d.data(), w.theta.data(), 1, Rmax) / Rmax : w.theta[1];
-  MeanThetaInRootZone[r][c] = s.InterpolateTable(
-      1, Rmax > 0 ? uzk::WaterContentToDepth(s, n, w.d.data(), w.theta.data(), 1, Rmax) / Rmax : w.theta[1]);
+  const double rootZoneTheta =
+      Rmax > 0 ? uzk::WaterContentToDepth(s, n, w.d.data(), w.theta.data(), 1, Rmax) / Rmax : w.theta[1];
+  SB_1_grid[r][c] = rootZoneTheta;
+  MeanThetaInRootZone[r][c] = s.InterpolateTable(1, rootZoneTheta);
   SB_2_grid[r][c] = uzk::WaterContentToDepth(s, n, w.d.data(), w.theta.data(), 1, 9999) * 1000.0;
   ROOTgrid[r][c] = Rmax * 1000.0;
   if (infiltration_saturation) infiltration_saturation[r][c] = col.infiltrationSaturation;
