@@ -489,31 +489,25 @@ void surfaceroutingclass::HandOverSubbasin(int s, int part) {
     // and the mean of zone 1 is the sum of the sub-steps' runoff.
     // The tracer records are weighted by the water they come with, so that
     // their sum over the weight is the concentration of the runoff.
-    if (part == 1) {
-      const bool river = River(r, c);
-      const double direct = river ? substeps * directflow[r][c] * w : 0.0;
-      ZoneRecord& d = queueQD[0][s][z];
+    auto book = [&](std::vector<std::vector<std::vector<ZoneRecord>>>& queue, double water, auto concentration) {
+      ZoneRecord& d = queue[0][s][z];
       d.n += 1;
       d.RelCellSum += w;
-      d.sx += direct;
+      d.sx += water;
       for (int k = 1; k <= tracercount; ++k) {
-        ZoneRecord& td = queueQD[k][s][z];
-        td.n += 1;
-        td.RelCellSum += direct;
-        td.sx += direct * (river ? tracerlinks[k].concQD[r][c] : 0.0);
+        ZoneRecord& t = queue[k][s][z];
+        t.n += 1;
+        t.RelCellSum += water;
+        t.sx += water * concentration(k);
       }
+    };
+    if (part == 1) {
+      const bool river = River(r, c);
+      book(queueQD, river ? substeps * directflow[r][c] * w : 0.0,
+           [&](int k) { return river ? tracerlinks[k].concQD[r][c] : 0.0; });
     } else {
-      const double inter = substeps * (interflow[r][c] > kNodata ? interflow[r][c] : 0.0) * w;
-      ZoneRecord& f = queueQI[0][s][z];
-      f.n += 1;
-      f.RelCellSum += w;
-      f.sx += inter;
-      for (int k = 1; k <= tracercount; ++k) {
-        ZoneRecord& ti = queueQI[k][s][z];
-        ti.n += 1;
-        ti.RelCellSum += inter;
-        ti.sx += inter * tracerlinks[k].concQI[r][c];
-      }
+      book(queueQI, substeps * (interflow[r][c] > kNodata ? interflow[r][c] : 0.0) * w,
+           [&](int k) { return tracerlinks[k].concQI[r][c]; });
     }
   }
 }
