@@ -10,7 +10,10 @@
 // Prints on instance 0: "instances I threads T steps S seconds X per_day Y",
 // then one line per part: "part", its name, seconds and share, separated by tabs (the
 // split of instance 0; every instance waits for the others at the exchanges
-// of a step, so the instance's total is the step's wall-clock time).
+// of a step, so the instance's total is the step's wall-clock time). With
+// FLUVEX_BENCH_EVERY_INSTANCE set, every instance also prints its own split to
+// the error stream ("instance", its number, the part and seconds): where one
+// instance computes while another waits shows an uneven division of the work.
 #include <mpi.h>
 #include <omp.h>
 
@@ -95,6 +98,9 @@ int main(int argc, char** argv) {
   if (code != 0) {
     std::fprintf(stderr, "instance %d: the run ended with error code %d:\n%s\n", rank, code, console.str().c_str());
     MPI_Abort(MPI_COMM_WORLD, code);
+  }
+  if (std::getenv("FLUVEX_BENCH_EVERY_INSTANCE")) {
+    for (const auto& p : clock.Parts()) std::fprintf(stderr, "instance %d\t%s\t%.4f\n", rank, p.first.c_str(), p.second);
   }
   if (rank == 0) {
     double total = 0;

@@ -250,76 +250,77 @@ double gwflowclass::SolveMethod1(int l, double dt) {
   {
     const size_t t = static_cast<size_t>(omp_get_thread_num());
     const size_t team = static_cast<size_t>(omp_get_num_threads());
-    if (!instances) {
-      // Blocks of whole rows with about equal numbers of cells, one per thread.
+    // Blocks of whole rows with about equal numbers of cells, one per thread.
 #pragma omp for schedule(static)
-      for (int r = firstrow; r <= lastrow; ++r) {
-        int n = 0;
-        for (int c = 1; c <= ncols; ++c) n += TakesPart(r, c) ? 1 : 0;
-        rowcells[static_cast<size_t>(r)] = n;
-      }
-#pragma omp masked
-      {
-        int64_t total = 0;
-        for (int r = firstrow; r <= lastrow; ++r) total += rowcells[static_cast<size_t>(r)];
-        int64_t sum = 0;
-        size_t u = 1;
-        for (int r = firstrow; r <= lastrow; ++r) {
-          sum += rowcells[static_cast<size_t>(r)];
-          // Row r ends block u - 1 once the cells so far reach its share.
-          while (u < team && sum * static_cast<int64_t>(team) >= total * static_cast<int64_t>(u))
-            blockstart[u++] = r + 1;
-        }
-        while (u <= team) blockstart[u++] = lastrow + 1;
-      }
-#pragma omp barrier
+    for (int r = firstrow; r <= lastrow; ++r) {
+      int n = 0;
+      for (int c = 1; c <= ncols; ++c) n += TakesPart(r, c) ? 1 : 0;
+      rowcells[static_cast<size_t>(r)] = n;
     }
+#pragma omp masked
+    {
+      int64_t total = 0;
+      for (int r = firstrow; r <= lastrow; ++r) total += rowcells[static_cast<size_t>(r)];
+      int64_t sum = 0;
+      size_t u = 1;
+      for (int r = firstrow; r <= lastrow; ++r) {
+        sum += rowcells[static_cast<size_t>(r)];
+        // Row r ends block u - 1 once the cells so far reach its share.
+        while (u < team && sum * static_cast<int64_t>(team) >= total * static_cast<int64_t>(u))
+          blockstart[u++] = r + 1;
+      }
+      while (u <= team) blockstart[u++] = lastrow + 1;
+    }
+#pragma omp barrier
+    // One pass over the thread's rows for both colours: the first colour of
+    // row r, then the second of row r - 1, whose neighbours of the first
+    // colour are all new by then. Each cell sees the same levels as with one
+    // pass per colour. The first and last row of every block take their
+    // first colour before the others start, so that a block's border rows
+    // find their neighbours' first colour new and their second colour old.
+    // With several instances, the rows next to another instance's cells (an
+    // instance's cells may start and end inside a row, so two rows at each
+    // end) also take their first colour early: their levels go to the other
+    // instances between the colours, as the neighbours' first colour.
+    const int a = blockstart[t], b = blockstart[t + 1] - 1;
+    auto early = [&](int r) {
+      return r == a || r == b ||
+             (instances && (r == firstrow || r == firstrow + 1 || r == lastrow - 1 || r == lastrow));
+    };
     for (int k = 1;; ++k) {
       const size_t set = static_cast<size_t>(k & 1);
       double* rowsum = factorrows.data() + set * rows;
       double* rowcount = countrows.data() + set * rows;
       double* maxima = sweepmax.data() + set * kLine * static_cast<size_t>(threads);
       double largest = -std::numeric_limits<double>::infinity();
-      if (!instances) {
-        // One pass over the thread's rows for both colours: the first colour
-        // of row r, then the second of row r - 1, whose neighbours of the
-        // first colour are all new by then. Each cell sees the same levels as
-        // with one pass per colour. The first and last row of every block
-        // take their first colour before the others start, so that a block's
-        // border rows find their neighbours' first colour new and their
-        // second colour old.
-        const int a = blockstart[t], b = blockstart[t + 1] - 1;
-        auto sweep = [&](int r, int colour) {
-          largest = std::max(largest, SweepRow(l, dt, r, colour, rowsum, rowcount));
-        };
-        if (a <= b) sweep(a, 0);
-        if (a < b) sweep(b, 0);
-#pragma omp barrier
-        for (int r = a + 1; r <= b; ++r) {
-          if (r < b) sweep(r, 0);
-          sweep(r - 1, 1);
-        }
-        if (a <= b) sweep(b, 1);
-        maxima[t * kLine] = largest;
-#pragma omp barrier
-      }
-      for (int colour = 0; colour < 2 && instances; ++colour) {
+      auto sweep = [&](int r, int colour) {
+        largest = std::max(largest, SweepRow(l, dt, r, colour, rowsum, rowcount));
+      };
+      if (instances) {
 #pragma omp masked
         failure.Run([&] {
-          if (colour == 0) {
-            for (int p : {y.ph, y.phold, y.phprev}) Exchange(gridlist[p].grid, p);
-          } else {
-            Exchange(y.h, y.ph);
-            Exchange(y.hprev, y.phprev);
-          }
+          for (int p : {y.ph, y.phold, y.phprev}) Exchange(gridlist[p].grid, p);
         });
 #pragma omp barrier
-#pragma omp for schedule(runtime) nowait
-        for (int r = firstrow; r <= lastrow; ++r)
-          largest = std::max(largest, SweepRow(l, dt, r, colour, rowsum, rowcount));
-        if (colour == 1) maxima[t * kLine] = largest;
+      }
+      for (int r = a; r <= b; ++r)
+        if (early(r)) sweep(r, 0);
+#pragma omp barrier
+      if (instances) {
+#pragma omp masked
+        failure.Run([&] {
+          Exchange(y.h, y.ph);
+          Exchange(y.hprev, y.phprev);
+        });
 #pragma omp barrier
       }
+      for (int r = a + 1; r <= b; ++r) {
+        if (!early(r)) sweep(r, 0);
+        sweep(r - 1, 1);
+      }
+      if (a <= b) sweep(b, 1);
+      maxima[t * kLine] = largest;
+#pragma omp barrier
       double change = -std::numeric_limits<double>::infinity();
       for (size_t u = 0; u < team; ++u) change = std::max(change, maxima[u * kLine]);
       if (instances) {
