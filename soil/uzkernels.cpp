@@ -96,6 +96,12 @@ bool ReversedThroughout(const soil_table_entry& soil, int i, double thetaOldI, d
   return false;
 }
 
+// True when halving x 51 times by subtraction is exact: zero, or finite and
+// large enough that x * 2^-52 is still a normal number.
+inline bool HalvesExactly(double x) {
+  return x == 0 || (std::isfinite(x) && std::fabs(x) >= 0x1p-960);
+}
+
 }  // namespace
 
 double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double q, double qBelow, double dt,
@@ -138,6 +144,13 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
     if (c.constants && c.constants->suctionFalls[i] &&
         ReversedThroughout(soil, i, thetaOldI, thetaOldJ, qAbove, qBelow, S[i + 1], p0, s0, dt, di, dj, ci, cj, Hi,
                            Hj)) {
+      // Each step takes away half of what is left, which is exact while the
+      // numbers stay normal: after 51 steps p0 * 2^-51 is left (+0 of a zero).
+      if (HalvesExactly(p0) && HalvesExactly(s0)) {
+        p = p0 == 0 ? 0.0 : p0 * 0x1p-51;
+        S[i] = s0 == 0 ? 0.0 : s0 * 0x1p-51;
+        return p;
+      }
       for (int step = 0; step < 51; ++step) {
         p += direction * factor * p0;
         S[i] += direction * factor * s0;

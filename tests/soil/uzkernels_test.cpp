@@ -142,8 +142,11 @@ TEST_F(UzLimiter, SkippedStepsGiveTheFluxOfEveryStep) {
       // Old heads near, at or far from the order of the new ones.
       const double shift = (k % 4 == 0 ? 1e-3 : 0.3) * (unit(random) - 0.5);
       g.H[i + 1] = (g.z[i] + g.z[i + 1]) / 2.0 - g.soil->InterpolateTable(i, g.thetaOld[i + 1]) + shift;
-      const double q = (unit(random) - 0.5) * 2e-6;
-      const double outflow = k % 3 == 0 ? unit(random) * 1e-7 : 0.0;
+      // Also fluxes and outflows of no size, of either sign of zero, and so
+      // small that their halves leave the normal numbers.
+      const double q = k % 25 == 7 ? -0.0 : (unit(random) - 0.5) * (k % 10 == 3 ? 1e-300 : 2e-6);
+      const double outflow = k % 3 == 0 || k % 25 == 7 ? unit(random) * (k % 9 == 0 ? 1e-303 : 1e-7)
+                                                     : (k % 3 == 1 ? 0.0 : -0.0);
       const double dt = 600 + 3000 * unit(random);
       double S1[8] = {0, 0, outflow, 1e-8, 0, 0, 0, 0}, S2[8];
       std::copy(S1, S1 + 8, S2);
