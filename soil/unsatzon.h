@@ -282,6 +282,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Own valid cell: a cell of the instance's rows inside the zone grid and
   // owned by this instance.
   bool OwnValidCell(int r, int c) const;
+  // The grids and stacks the solve of a cell reads or writes (those the run
+  // has), listed at the start of each solve. About forty grids are more
+  // streams through memory than the processor follows by itself, so the
+  // loop over a row asks for their cells a little ahead.
+  void ListCellGrids();
+  std::vector<Grid> aheadgrids;
+  std::vector<Stack> aheadstacks;
   // The irrigation amount [mm per step] that the cell takes from groundwater
   // (its irrigation record's origin 1), 0 for any other cell.
   double GroundwaterIrrigation(int r, int c) const;

@@ -64,8 +64,27 @@ void unsatzonmodellklasse::ZeroResults(int r, int c) {
     for (int k = 0; k <= layers; ++k) q_down[r][c][k] = 0.0;
 }
 
+void unsatzonmodellklasse::ListCellGrids() {
+  aheadgrids.clear();
+  for (Grid g : {zonegrid, soil_types, glacier_fraction, groundwater_level, groundwater_distance, tangens_beta,
+                 infiltration_saturation, infiltration_input, baseflow, ponding_storage, max_ponding_storage,
+                 drainage_level, drainage_distance, snowstorage_solid, river_links, potential_evaporation,
+                 real_evaporation, ETR2ETP, SB_1_grid, SB_2_grid, MeanThetaInRootZone, Theta_in_GWLEVEL, ROOTgrid,
+                 macropore_infiltration, number_of_substeps, groundwater_recharge, Capillar_Uprise, Percolation,
+                 directflow, interflow, infiltration_excess, total_infiltration, drainage_flow, river_infiltration,
+                 river_exfiltration})
+    if (g) aheadgrids.push_back(g);
+  for (const std::vector<Grid>* layer : {&landuse, &root_depth, &vegetation_coverage_degree})
+    for (Grid g : *layer)
+      if (g) aheadgrids.push_back(g);
+  aheadstacks.clear();
+  for (Stack s : {theta, geodetic_heads, hydraulic_heads, q_down})
+    if (s) aheadstacks.push_back(s);
+}
+
 void unsatzonmodellklasse::SolveCells() {
   looperror = 0;
+  ListCellGrids();
   const int V = vegetation_layers;
   // River water the cells take, booked in their links' records after the
   // loop in cell order (a sum in thread order would differ in its last bits).
@@ -85,10 +104,23 @@ void unsatzonmodellklasse::SolveCells() {
     // A tracer of the evaporating kind (its stack holds concentrations) takes
     // one concentration in the saturated zone; the others move with the water only.
     for (int t = 1; t <= w.tracers; ++t) w.tracerMixed[t] = tracersettings[t].evaporating == 1 ? 1 : 0;
+    // This row of each listed grid and stack.
+    std::vector<const double*> gridRows(aheadgrids.size());
+    std::vector<double* const*> stackRows(aheadstacks.size());
 #pragma omp for schedule(runtime)
     for (int r = firstrow; r <= lastrow; ++r) {
       if (looperror != 0) continue;
+      size_t grids = 0, stacks = 0;
+      for (Grid g : aheadgrids)
+        if (g[r]) gridRows[grids++] = g[r];
+      for (Stack s : aheadstacks)
+        if (s[r]) stackRows[stacks++] = s[r];
       for (int c = 1; c <= ncols; ++c) {
+        // The next cache line of every grid (eight cells on), the levels of
+        // the cell after next.
+        const int line = std::min(c + 8, ncols), next = std::min(c + 2, ncols);
+        for (size_t k = 0; k < grids; ++k) __builtin_prefetch(gridRows[k] + line);
+        for (size_t k = 0; k < stacks; ++k) __builtin_prefetch(stackRows[k][next]);
         if (!OwnValidCell(r, c)) continue;
         const double f = GlacierFraction(r, c);
         const bool member = hrus && !Valid(MasterHydrologicResponseUnits, r, c);
