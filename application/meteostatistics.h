@@ -41,6 +41,7 @@ class ZonalMeteoStatistics : public MeteoStatistics {
     for (int i = 0; i < count; ++i) sums.Add(columns[i], zones[i], values[i], 1.0);
   }
   bool IsActive() const override { return writer->IsActive(); }
+  bool ZonesApart() const override { return true; }
   void Reduce(int64_t year, int64_t month, int64_t day, int64_t hour, int reduceFlag) override {
     writer->Reduce(year, month, day, hour, reduceFlag);
   }

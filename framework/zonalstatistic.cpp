@@ -234,7 +234,8 @@ void zonalstatistic::AddCell(int row, int col, int k, double value, double w) {
 }
 
 void zonalstatistic::NoteInvalid(int row, int col, int k, double value, int64_t count) {
-  const bool first = invalidcount == 0;
+  std::lock_guard<std::mutex> hold(invalidlock);
+  const bool first = invalidcount == 0 || row < invalidrow || (row == invalidrow && col < invalidcolumn);
   invalidcount += count;
   if (!first) return;
   invalidrow = row;

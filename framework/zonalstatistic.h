@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -103,7 +104,9 @@ class zonalstatistic {
   // period into the records; false when there are none.
   bool RestoreUnfinishedPeriod();
   // Remembers a cell whose value is no number (count such cells, this the
-  // first of them); ReportInvalid tells it once.
+  // first of them); ReportInvalid tells it once. Threads that fill different
+  // zones of the statistic may note at once: the cell first in row order is
+  // kept, as one thread going through the rows would keep it.
   void NoteInvalid(int row, int column, int k, double value, int64_t count = 1);
   void ReportInvalid(int64_t year, int64_t month, int64_t day, int64_t hour);
   // Enters a descriptor in the first free record; returns it or -1.
@@ -170,6 +173,7 @@ class zonalstatistic {
   int invalidzone = 0;
   double invalidvalue = 0;
   bool invalidreported = false;
+  std::mutex invalidlock;
 };
 
 // The cells of one row added to a statistic without a call per cell: Add

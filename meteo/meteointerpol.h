@@ -385,7 +385,8 @@ class meteointerpol : public modelobject {
   bool MPIRegionsLooked = false;
 
   MeteoStatistics* Statistics = nullptr;
-  // A row's cells for the statistics (columns 1 ... ncols at most), allocated with them.
+  // A row's cells for the statistics (columns 1 ... ncols at most), one row
+  // per thread, allocated with them.
   std::vector<int> StatisticColumns, StatisticZones;
   std::vector<double> StatisticValues;
   MeteoStatisticsFactory StatisticsFactory;

@@ -8,6 +8,7 @@
 
 #include "framework/diagstream.h"
 #include "framework/signals.h"
+#include "framework/statisticpasses.h"
 #include "meteo/meteointerpol.h"
 
 void meteointerpol::LookUpMPIRegions() {
@@ -222,31 +223,41 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
 void meteointerpol::AddStatisticCells() {
   // Without a statistics file the loop would do nothing.
   if (!HasActiveStatistics()) return;
-  int* columns = StatisticColumns.data();
-  int* zones = StatisticZones.data();
-  double* values = StatisticValues.data();
-  const int room = static_cast<int>(StatisticColumns.size());
-  for (int r = firstrow; r <= lastrow; ++r) {
-    int first = 0;
-    int last = -1;
-    FirstAndLastColumn(r, first, last);
-    int count = 0;
-    for (int c = first; c <= last; ++c) {
-      if (!IsOwnCell(r, c)) continue;
-      // A cell without a valid value (below -Nodata, whatever Nodata is) is missing in the statistics.
-      const double v = ResultGrid[r][c] >= -Nodata ? ResultGrid[r][c] : -9999.0;
-      if (count == room) {
-        // A full list (the row cannot have more cells) goes first.
-        Statistics->AddRow(r, count, columns, zones, values);
-        count = 0;
-      }
-      columns[count] = c;
-      zones[count] = ZoneIndex(zonegrid[r][c]);
-      values[count] = v;
-      ++count;
-    }
-    if (count > 0) Statistics->AddRow(r, count, columns, zones, values);
-  }
+  const int width = std::max(ncols, 1);
+  const int threads = static_cast<int>(StatisticColumns.size() / static_cast<size_t>(width));
+  // The zone indices of the code table, for dividing the zones among threads.
+  int zones = 1;
+  for (int k = 0; ZoneCodeTable && k <= HighestZoneCode; ++k) zones = std::max(zones, ZoneCodeTable[k] + 1);
+  if (threads < omp_get_max_threads()) zones = 0;  // the rows per thread were made for fewer threads
+  StatisticRowsSideBySide(
+      1, firstrow, lastrow, width,
+      [&](int r, StatisticCell* list) {
+        int first = 0;
+        int last = -1;
+        FirstAndLastColumn(r, first, last);
+        int count = 0;
+        for (int c = std::max(first, 1); c <= std::min(last, ncols); ++c) {
+          if (!IsOwnCell(r, c)) continue;
+          // The value goes in the place of a share; the statistic takes weight 1.
+          list[count++] = StatisticCell{c, ZoneIndex(zonegrid[r][c]), ResultGrid[r][c]};
+        }
+        return count;
+      },
+      [&](int, int r, const StatisticCell* list, int count) {
+        const int thread = omp_in_parallel() ? omp_get_thread_num() : 0;
+        const size_t at = static_cast<size_t>(thread < threads ? thread : 0) * static_cast<size_t>(width);
+        int* columns = StatisticColumns.data() + at;
+        int* zoneOf = StatisticZones.data() + at;
+        double* values = StatisticValues.data() + at;
+        for (int i = 0; i < count; ++i) {
+          columns[i] = list[i].column;
+          zoneOf[i] = list[i].zone;
+          // A cell without a valid value (below -Nodata, whatever Nodata is) is missing in the statistics.
+          values[i] = list[i].share >= -Nodata ? list[i].share : -9999.0;
+        }
+        Statistics->AddRow(r, count, columns, zoneOf, values);
+      },
+      zones, [&](int) { return Statistics->ZonesApart(); });
 }
 
 void meteointerpol::ReduceStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {

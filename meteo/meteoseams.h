@@ -23,6 +23,9 @@ class MeteoStatistics {
   }
   // False for a statistic that writes nothing: it need not be given cells.
   virtual bool IsActive() const { return true; }
+  // True when the sums of each zone are kept apart from the others', so that
+  // threads may add the rows' cells of different zones at the same time.
+  virtual bool ZonesApart() const { return false; }
   // Combines the zone sums of all instances and buffers the line of the step.
   virtual void Reduce(int64_t year, int64_t month, int64_t day, int64_t hour, int reduceFlag) = 0;
   virtual void Flush() = 0;

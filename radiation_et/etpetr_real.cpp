@@ -283,7 +283,8 @@ void verdunstungsmodellklasse::AccumulateZoneStatistics(int64_t stepHour, int64_
             sums.Add(e->column, e->zone, 0.0, e->share);
           }
         }
-      });
+      },
+      zonecount + 1, [](int) { return true; });
   for (int l = 0; l <= L; ++l) {
     etrstat[l]->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
     WriteStatisticGrids(etrpos[l], 1, 0);

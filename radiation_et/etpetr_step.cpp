@@ -170,7 +170,8 @@ void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t stepHour, int
           for (const StatisticCell* e = list; e < list + cells; ++e)
             sums.Add(e->column, e->zone, values[e->column], 1.0);
         }
-      });
+      },
+      zonecount + 1, [](int) { return true; });
   SetStepDate(stepYear, stepMonth, stepDay, stepHour);
   for (int l = 0; l <= LayerCount; ++l) {
     etpstat[l]->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);

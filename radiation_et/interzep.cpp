@@ -358,7 +358,8 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
           if (e->share < 1) sums.Add(e->column, e->zone, values[e->column], 1 - e->share);
           if (e->share > 0) sums.Add(e->column, e->zone, 0.0, e->share);
         }
-      });
+      },
+      zonecount + 1, [](int) { return true; });
 
   // A cell (almost) wholly under a glacier intercepts nothing; its values
   // went into the statistics above with their small weight first.

@@ -513,7 +513,8 @@ void schneemodellklasse::AddStatistics() {
                                                   tracers[t].evaporating == 1 ? water : 1.0);
           }
         }
-      });
+      },
+      zonecount + 1, [&](int j) { return tasks[j] < kStatisticCount || tasks[j] == thawTask; });
 }
 
 void schneemodellklasse::WriteGridStatistics() {

@@ -263,7 +263,8 @@ void unsatzonmodellklasse::ZoneStatistics() {
             AddTracersToZones(r, x->column, x->zone, x->share);
           }
         }
-      });
+      },
+      zonecount + 1, [&](int j) { return tasks[j] != zoneTask; });
 }
 
 // ---------------------------------------------------------------- dump mode

@@ -30,6 +30,7 @@ class Probe : public zonalstatistic {
   int InvalidRow() const { return invalidrow; }
   int InvalidColumn() const { return invalidcolumn; }
   int InvalidZone() const { return invalidzone; }
+  void ClearInvalid() { invalidcount = 0; }
 };
 
 // Values of very different sizes, so that every change of the order of a
@@ -229,6 +230,67 @@ TEST_F(StatisticRowsTest, SideBySideOnThreadsGivesTheSerialBits) {
   StatisticRowsSideBySide(
       2, 1, kRows, kCols, [&](int, StatisticCell*) { return 0; }, [&](int, int, const StatisticCell*, int) { ++calls; });
   EXPECT_EQ(calls, 0);
+}
+
+TEST_F(StatisticRowsTest, ZonesOfAStatisticOnThreadsGiveTheSerialBits) {
+  // Statistics 0 and 1 add each cell to its own zone only and may be split
+  // by zones; statistic 2 may not and must see every row's cells in column
+  // order. Cells of indices outside the zones go with index 0.
+  constexpr int kStatistics = 3;
+  auto cellValue = [&](int s, int r, int c) { return value[r][c] * (1 + s); };
+  std::vector<std::vector<ZoneRecord>> serial(kStatistics, Records()), split(kStatistics, Records());
+  std::vector<std::unique_ptr<Probe>> expected, actual;
+  for (int s = 0; s < kStatistics; ++s) {
+    expected.push_back(Make(serial[s], area));
+    actual.push_back(Make(split[s], area));
+  }
+  std::vector<int> serialOrder;
+  for (int r = 1; r <= kRows; ++r)
+    for (int c = 1; c <= kCols; ++c) {
+      for (int s = 0; s < kStatistics; ++s) expected[s]->AddCell(r, c, zone[r][c], cellValue(s, r, c), weight[r][c]);
+      serialOrder.push_back(r * 100 + c);
+    }
+  const int threads = omp_get_max_threads();
+  for (int t : {1, 2, 5, 8}) {
+    omp_set_num_threads(t);
+    for (int s = 0; s < kStatistics; ++s) {
+      actual[s]->NewStep();
+      actual[s]->ClearInvalid();
+    }
+    std::vector<int> order;
+    std::vector<int> calls(kStatistics, 0);
+    StatisticRowsSideBySide(
+        kStatistics, 1, kRows, kCols,
+        [&](int r, StatisticCell* list) {
+          for (int c = 1; c <= kCols; ++c) list[c - 1] = StatisticCell{c, zone[r][c], weight[r][c]};
+          return kCols;
+        },
+        [&](int s, int r, const StatisticCell* list, int n) {
+          zonalstatistic::RowSums sums(*actual[s], r);
+          for (int i = 0; i < n; ++i) {
+            sums.Add(list[i].column, list[i].zone, cellValue(s, r, list[i].column), list[i].share);
+            if (s == 2) order.push_back(r * 100 + list[i].column);
+          }
+#pragma omp atomic
+          ++calls[s];
+        },
+        kZones + 1, [](int s) { return s < 2; });
+    for (int s = 0; s < kStatistics; ++s) {
+      SCOPED_TRACE(testing::Message() << t << " threads, statistic " << s);
+      ExpectSameBits(serial[s], split[s]);
+      // The first value that is no number in the order of the rows, and how many.
+      EXPECT_EQ(actual[s]->InvalidCount(), expected[s]->InvalidCount());
+      EXPECT_EQ(actual[s]->InvalidRow(), expected[s]->InvalidRow());
+      EXPECT_EQ(actual[s]->InvalidColumn(), expected[s]->InvalidColumn());
+    }
+    EXPECT_EQ(order, serialOrder) << t << " threads";
+    // On eight threads the zones of the first two statistics went to several threads.
+    if (t == 8) {
+      EXPECT_GT(calls[0], kRows) << "statistic 0 was not split";
+    }
+    EXPECT_EQ(calls[2], kRows);
+  }
+  omp_set_num_threads(threads);
 }
 
 }  // namespace
