@@ -22,6 +22,8 @@ nearest known cell. Then, on the N x N grid:
 The station data are the example's (make_inputs.py). The control file is the
 example's with these grids, the model time of the run, and the unsaturated
 zone, surface routing, groundwater and discharge routing switched on.
+MpiSpeedFactor.dat gives every instance the same speed (equal shares of the
+cells).
 
 Usage: make_model_step_basin.py OUTPUT_DIR [N] [WARMUP_STEPS] [STEPS]
   The run starts WARMUP_STEPS hourly steps before 25 February 2015, 01:00 and
@@ -321,6 +323,13 @@ none.txt
 replace_section("special_output", "0\n$step")
 with open(os.path.join(out, "control.txt"), "w") as f:
     f.write("\n".join(lines))
+# The instances of a benchmark run share one machine, so they take equal
+# shares of the cells: the same run time for every instance in
+# MpiSpeedFactor.dat. The program's speed test at start-up would divide the
+# cells by one short timing of each instance, which on a shared machine
+# varies from run to run by more than its cores differ.
+with open(os.path.join(out, "MpiSpeedFactor.dat"), "w") as f:
+    f.write("1\n")
 print("%s: %d x %d cells of %.1f m, subbasins %s km2, %d river cells, longest flow time %.0f h" %
       (out, N, N, CELL, " ".join("%.0f" % areas[k] for k in (1, 2, 3)), sum(map(sum, river)),
        max(map(max, flow_time)) / 3600))
