@@ -26,8 +26,7 @@ constexpr double kMaxLeakHead = 1.0;
 double GlobalMax(double local, int size) {
   if (size <= 1) return local;
   double global = local;
-  MPI_Reduce(&local, &global, 1, MPI_DOUBLE, MPI_MAX, 0, MPI_COMM_WORLD);
-  MPI_Bcast(&global, 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+  MPI_Allreduce(&local, &global, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
   return global;
 }
 }  // namespace
@@ -297,9 +296,14 @@ double gwflowclass::SolveMethod1(int l, double dt) {
         largest = std::max(largest, SweepRow(l, dt, r, colour, rowsum, rowcount));
       };
       if (instances) {
+        // The old levels change only where the first sweep fixes them, and
+        // the levels of the sweep before only with the adaptive factor:
+        // after that the other instances hold them already.
 #pragma omp masked
         failure.Run([&] {
-          for (int p : {y.ph, y.phold, y.phprev}) Exchange(gridlist[p].grid, p);
+          Exchange(gridlist[y.ph].grid, y.ph);
+          if (k <= 2) Exchange(gridlist[y.phold].grid, y.phold);
+          if (k == 1 || adaptive) Exchange(gridlist[y.phprev].grid, y.phprev);
         });
 #pragma omp barrier
       }
@@ -310,7 +314,7 @@ double gwflowclass::SolveMethod1(int l, double dt) {
 #pragma omp masked
         failure.Run([&] {
           Exchange(y.h, y.ph);
-          Exchange(y.hprev, y.phprev);
+          if (adaptive) Exchange(y.hprev, y.phprev);
         });
 #pragma omp barrier
       }
