@@ -80,6 +80,22 @@ class StatisticRowsTest : public ::testing::Test {
     s->NewStep();
     return s;
   }
+  // Statistics 0 ... count - 1 twice, each with its own zone records: to be
+  // filled cell by cell (expected) and by the code under test (actual).
+  struct Pairs {
+    std::vector<std::vector<ZoneRecord>> serial, tested;
+    std::vector<std::unique_ptr<Probe>> expected, actual;
+  };
+  Pairs MakePairs(int count) {
+    Pairs p;
+    p.serial.assign(static_cast<size_t>(count), Records());
+    p.tested.assign(static_cast<size_t>(count), Records());
+    for (size_t s = 0; s < p.serial.size(); ++s) {
+      p.expected.push_back(Make(p.serial[s], area));
+      p.actual.push_back(Make(p.tested[s], area));
+    }
+    return p;
+  }
   void AddAllCells(zonalstatistic& s) {
     for (int r = 1; r <= kRows; ++r)
       for (int c = 1; c <= kCols; ++c) s.AddCell(r, c, zone[r][c], value[r][c], weight[r][c]);
@@ -181,12 +197,8 @@ TEST_F(StatisticRowsTest, SideBySideOnThreadsGivesTheSerialBits) {
   // other column belongs to the cells, and the shares go into the weights.
   constexpr int kStatistics = 5;
   auto cellValue = [&](int s, int r, int c) { return value[r][c] * (1 + s); };
-  std::vector<std::vector<ZoneRecord>> serial(kStatistics, Records()), sideBySide(kStatistics, Records());
-  std::vector<std::unique_ptr<Probe>> expected, actual;
-  for (int s = 0; s < kStatistics; ++s) {
-    expected.push_back(Make(serial[s], area));
-    actual.push_back(Make(sideBySide[s], area));
-  }
+  Pairs pairs = MakePairs(kStatistics);
+  auto& [serial, sideBySide, expected, actual] = pairs;
   for (int r = 1; r <= kRows; ++r)
     for (int c = 1; c <= kCols; c += 2)
       for (int s = 0; s < kStatistics; ++s) {
@@ -238,12 +250,8 @@ TEST_F(StatisticRowsTest, ZonesOfAStatisticOnThreadsGiveTheSerialBits) {
   // order. Cells of indices outside the zones go with index 0.
   constexpr int kStatistics = 3;
   auto cellValue = [&](int s, int r, int c) { return value[r][c] * (1 + s); };
-  std::vector<std::vector<ZoneRecord>> serial(kStatistics, Records()), split(kStatistics, Records());
-  std::vector<std::unique_ptr<Probe>> expected, actual;
-  for (int s = 0; s < kStatistics; ++s) {
-    expected.push_back(Make(serial[s], area));
-    actual.push_back(Make(split[s], area));
-  }
+  Pairs pairs = MakePairs(kStatistics);
+  auto& [serial, split, expected, actual] = pairs;
   std::vector<int> serialOrder;
   for (int r = 1; r <= kRows; ++r)
     for (int c = 1; c <= kCols; ++c) {
