@@ -46,6 +46,18 @@ struct StatisticCell {
   double share;
 };
 
+// The lists of all rows of a pass on several threads, kept from pass to pass
+// (the passes run one after the other on the calling thread): as listed, and
+// sorted by zone group.
+inline std::vector<StatisticCell>& StatisticRowLists() {
+  static std::vector<StatisticCell> lists;
+  return lists;
+}
+inline std::vector<StatisticCell>& StatisticZoneLists() {
+  static std::vector<StatisticCell> lists;
+  return lists;
+}
+
 // Runs the statistics 0 ... count - 1 side by side over the rows firstRow ...
 // lastRow. For every row, cells(row, list) writes the row's cells to list, at
 // most maxCells of them in column order, and returns how many; then
@@ -60,18 +72,6 @@ struct StatisticCell {
 // column order. zones is the number of zone indices (0 ... zones - 1; a cell
 // of another index goes with index 0), byZone(statistic) tells which
 // statistics may be split. The zones are grouped by their numbers of cells.
-// The lists of all rows of a pass on several threads, kept from pass to pass
-// (the passes run one after the other on the calling thread): as listed, and
-// sorted by zone group.
-inline std::vector<StatisticCell>& StatisticRowLists() {
-  static std::vector<StatisticCell> lists;
-  return lists;
-}
-inline std::vector<StatisticCell>& StatisticZoneLists() {
-  static std::vector<StatisticCell> lists;
-  return lists;
-}
-
 template <class Cells, class Add, class ByZone>
 void StatisticRowsSideBySide(int count, int firstRow, int lastRow, int maxCells, const Cells& cells, const Add& add,
                              int zones, const ByZone& byZone) {

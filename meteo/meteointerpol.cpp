@@ -1,8 +1,6 @@
 // Construction, life cycle and release of an interpolator.
 #include "meteo/meteointerpol.h"
 
-#include <omp.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -150,8 +148,7 @@ void meteointerpol::Construct(const MeteoInterpolArgs& args) {
     throw statError;
   }
   if (!Statistics) Statistics = new InactiveMeteoStatistics;
-  StatisticColumns.assign(static_cast<size_t>(std::max(ncols, 1)) * static_cast<size_t>(std::max(1, omp_get_max_threads())),
-                          0);
+  StatisticColumns.assign(static_cast<size_t>(std::max(ncols, 1)), 0);
   StatisticZones.assign(StatisticColumns.size(), 0);
   StatisticValues.assign(StatisticColumns.size(), 0.0);
   Statistics->WriteHeader(VariableName, Description);

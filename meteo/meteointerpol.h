@@ -386,7 +386,7 @@ class meteointerpol : public modelobject {
 
   MeteoStatistics* Statistics = nullptr;
   // A row's cells for the statistics (columns 1 ... ncols at most), one row
-  // per thread, allocated with them.
+  // per thread.
   std::vector<int> StatisticColumns, StatisticZones;
   std::vector<double> StatisticValues;
   MeteoStatisticsFactory StatisticsFactory;

@@ -224,11 +224,17 @@ void meteointerpol::AddStatisticCells() {
   // Without a statistics file the loop would do nothing.
   if (!HasActiveStatistics()) return;
   const int width = std::max(ncols, 1);
-  const int threads = static_cast<int>(StatisticColumns.size() / static_cast<size_t>(width));
+  // A row of cells per thread.
+  const int threads = std::max(1, omp_get_max_threads());
+  const size_t room = static_cast<size_t>(width) * static_cast<size_t>(threads);
+  if (StatisticColumns.size() < room) {
+    StatisticColumns.resize(room);
+    StatisticZones.resize(room);
+    StatisticValues.resize(room);
+  }
   // The zone indices of the code table, for dividing the zones among threads.
   int zones = 1;
   for (int k = 0; ZoneCodeTable && k <= HighestZoneCode; ++k) zones = std::max(zones, ZoneCodeTable[k] + 1);
-  if (threads < omp_get_max_threads()) zones = 0;  // the rows per thread were made for fewer threads
   StatisticRowsSideBySide(
       1, firstrow, lastrow, width,
       [&](int r, StatisticCell* list) {

@@ -301,9 +301,9 @@ double gwflowclass::SolveMethod1(int l, double dt) {
         // after that the other instances hold them already.
 #pragma omp masked
         failure.Run([&] {
-          Exchange(gridlist[y.ph].grid, y.ph);
-          if (k <= 2) Exchange(gridlist[y.phold].grid, y.phold);
-          if (k == 1 || adaptive) Exchange(gridlist[y.phprev].grid, y.phprev);
+          Exchange(y.h, y.ph);
+          if (k <= 2) Exchange(y.hold, y.phold);
+          if (k == 1 || adaptive) Exchange(y.hprev, y.phprev);
         });
 #pragma omp barrier
       }

@@ -24,7 +24,8 @@ void surfaceroutingclass::CellVelocity(int row, int col, int counter, int mark, 
     for (int k = 1; k <= 8; ++k) StoreIfChanged(V[k], 0.0);
     for (int k = 0; k <= 8; ++k) StoreIfChanged(F[k], 0.0);
     return;
-  } else if (!reuse) {
+  }
+  if (!reuse) {
     Grid head = own[kHead].grid;
     const int x = CellIndex(row, col);
     const int code = cellentry[x];
