@@ -34,7 +34,10 @@ void StatisticsSideBySide(int count, const Pass& pass) {
     if (count > 0) pass(0, count);
     return;
   }
-#pragma omp parallel for schedule(dynamic, 1) num_threads(groups)
+  // The whole team, even when some threads find no group: a smaller team
+  // makes the OpenMP runtime end the spare threads and start them again in
+  // the next parallel region of the step.
+#pragma omp parallel for schedule(dynamic, 1)
   for (int g = 0; g < groups; ++g) pass(g * count / groups, (g + 1) * count / groups);
 }
 
@@ -106,7 +109,8 @@ void StatisticRowsSideBySide(int count, int firstRow, int lastRow, int maxCells,
   if (lists.size() < rows * width) lists.resize(rows * width);
   std::vector<int> counts(rows, 0);
   if (parts <= 1) {
-#pragma omp parallel num_threads(groups)
+    // The whole team lists the rows (see StatisticsSideBySide on smaller teams).
+#pragma omp parallel
     {
 #pragma omp for schedule(static)
       for (int r = firstRow; r <= lastRow; ++r)
@@ -132,7 +136,7 @@ void StatisticRowsSideBySide(int count, int firstRow, int lastRow, int maxCells,
   std::vector<int> partOf(static_cast<size_t>(zones), 0);
   auto zoneIndex = [zones](int k) { return k >= 0 && k < zones ? k : 0; };
   const int units = static_cast<int>(split.size()) * parts + static_cast<int>(whole.size());
-#pragma omp parallel num_threads(threads)
+#pragma omp parallel
   {
     int64_t* mine = cellsOfZone.data() + static_cast<size_t>(omp_get_thread_num()) * static_cast<size_t>(zones);
 #pragma omp for schedule(static)

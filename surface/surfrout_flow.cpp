@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "framework/diagstream.h"
 #include "framework/mpirunning.h"
@@ -475,11 +476,22 @@ void surfaceroutingclass::HandOverSubbasin(int s, int part) {
   // Part 0: the storage statistic; 1: the direct-flow records; 2: the
   // interflow records. The three take the cells of s in the same order and
   // share no record, so they run side by side.
-  for (const auto& [r, c] : subbasincells[s]) {
-    if (part == 0) {
-      stats[kSurfaceStorage].writer->AddCell(r, c, s, surfacestorage[r][c], 1);
-      continue;
+  if (part == 0) {
+    // The sums of a row stay in registers: the records of the subbasins lie
+    // side by side, and the threads of the other subbasins write theirs.
+    std::optional<zonalstatistic::RowSums> sums;
+    int row = -1;
+    for (const auto& [r, c] : subbasincells[s]) {
+      if (r != row) {
+        sums.reset();
+        sums.emplace(*stats[kSurfaceStorage].writer, r);
+        row = r;
+      }
+      sums->Add(c, s, surfacestorage[r][c], 1);
     }
+    return;
+  }
+  for (const auto& [r, c] : subbasincells[s]) {
     // Cells without a zone (negative or missing flow time) have no record.
     const int z = flowtimes ? (flowtimes[r][c] > kNodata ? static_cast<int>(std::floor(flowtimes[r][c])) : -1) : 1;
     if (z < 0 || z >= static_cast<int>(queueQD[0][s].size())) continue;
