@@ -132,13 +132,15 @@ void StatisticRowsSideBySide(int count, int firstRow, int lastRow, int maxCells,
   if (sorted.size() < rows * width) sorted.resize(rows * width);
   const size_t stride = static_cast<size_t>(parts) + 1;
   std::vector<int> starts(rows * stride, 0);
-  std::vector<int64_t> cellsOfZone(static_cast<size_t>(threads) * static_cast<size_t>(zones), 0);
+  // Each thread counts in cache lines of its own (a count per cell).
+  const size_t zoneStride = (static_cast<size_t>(zones) + 7) / 8 * 8;
+  std::vector<int64_t> cellsOfZone(static_cast<size_t>(threads) * zoneStride, 0);
   std::vector<int> partOf(static_cast<size_t>(zones), 0);
   auto zoneIndex = [zones](int k) { return k >= 0 && k < zones ? k : 0; };
   const int units = static_cast<int>(split.size()) * parts + static_cast<int>(whole.size());
 #pragma omp parallel
   {
-    int64_t* mine = cellsOfZone.data() + static_cast<size_t>(omp_get_thread_num()) * static_cast<size_t>(zones);
+    int64_t* mine = cellsOfZone.data() + static_cast<size_t>(omp_get_thread_num()) * zoneStride;
 #pragma omp for schedule(static)
     for (int r = firstRow; r <= lastRow; ++r) {
       const size_t row = static_cast<size_t>(r - firstRow);
@@ -155,7 +157,8 @@ void StatisticRowsSideBySide(int count, int firstRow, int lastRow, int maxCells,
       for (int k = 0; k < zones; ++k) {
         partOf[static_cast<size_t>(k)] =
             total > 0 ? static_cast<int>(std::min<int64_t>(parts - 1, before * parts / total)) : 0;
-        for (int t = 0; t < threads; ++t) before += cellsOfZone[static_cast<size_t>(t) * zones + k];
+        for (int t = 0; t < threads; ++t)
+          before += cellsOfZone[static_cast<size_t>(t) * zoneStride + static_cast<size_t>(k)];
       }
     }
 #pragma omp barrier
