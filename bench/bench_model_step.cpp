@@ -100,7 +100,8 @@ int main(int argc, char** argv) {
     MPI_Abort(MPI_COMM_WORLD, code);
   }
   if (std::getenv("FLUVEX_BENCH_EVERY_INSTANCE")) {
-    for (const auto& p : clock.Parts()) std::fprintf(stderr, "instance %d\t%s\t%.4f\n", rank, p.first.c_str(), p.second);
+    for (const auto& p : clock.Parts())
+      std::fprintf(stderr, "instance %d\t%s\t%.4f\n", rank, p.first.c_str(), p.second);
   }
   if (rank == 0) {
     double total = 0;

@@ -553,10 +553,9 @@ void modelobject::WriteGridFile(const std::string& fileName, Grid grid, bool asc
     else
       std::snprintf(missing, sizeof missing, "-9999");
     // Blocks of rows are formatted on the threads, each row into its own
-    // text, and written in the order of the rows: the file is that of one
+    // text (in a cache line of its own: the threads grow their texts side by
+    // side), and written in the order of the rows: the file is that of one
     // thread.
-    // Each row's text in a cache line of its own: the threads grow their
-    // texts side by side.
     constexpr int kBlockRows = 64;
     struct alignas(64) Line {
       std::string text;

@@ -265,8 +265,7 @@ double gwflowclass::SolveMethod1(int l, double dt) {
       for (int r = firstrow; r <= lastrow; ++r) {
         sum += rowcells[static_cast<size_t>(r)];
         // Row r ends block u - 1 once the cells so far reach its share.
-        while (u < team && sum * static_cast<int64_t>(team) >= total * static_cast<int64_t>(u))
-          blockstart[u++] = r + 1;
+        while (u < team && sum * static_cast<int64_t>(team) >= total * static_cast<int64_t>(u)) blockstart[u++] = r + 1;
       }
       while (u <= team) blockstart[u++] = lastrow + 1;
     }

@@ -145,8 +145,8 @@ TEST_F(UzLimiter, SkippedStepsGiveTheFluxOfEveryStep) {
       // Also fluxes and outflows of no size, of either sign of zero, and so
       // small that their halves leave the normal numbers.
       const double q = k % 25 == 7 ? -0.0 : (unit(random) - 0.5) * (k % 10 == 3 ? 1e-300 : 2e-6);
-      const double outflow = k % 3 == 0 || k % 25 == 7 ? unit(random) * (k % 9 == 0 ? 1e-303 : 1e-7)
-                                                     : (k % 3 == 1 ? 0.0 : -0.0);
+      const double outflow =
+          k % 3 == 0 || k % 25 == 7 ? unit(random) * (k % 9 == 0 ? 1e-303 : 1e-7) : (k % 3 == 1 ? 0.0 : -0.0);
       const double dt = 600 + 3000 * unit(random);
       double S1[8] = {0, 0, outflow, 1e-8, 0, 0, 0, 0}, S2[8];
       std::copy(S1, S1 + 8, S2);
