@@ -98,12 +98,31 @@ def station_missing_on_day(file, day, every=False):
     return edit
 
 
+def stat_rows(d, name):
+    """The data lines of out/<name> (a statistics file): lists of numbers, the
+    year, month, day and hour first; a value written as nan stays nan."""
+    rows = []
+    for line in open(os.path.join(d, "out", name)).read().split("\n")[3:]:
+        words = line.split()
+        if not words or line.startswith("#"):
+            continue
+        try:
+            rows.append([float(w) for w in words])
+        except ValueError:
+            continue
+    return rows
+
+
 def grid_cell_text(d, grid):
     r, c = first_basin_cell(d)
     return "the grid %s (" % grid, "in row %d, column %d, a cell of the basin" % (r, c)
 
 
-# name, edit, expected code (0: the run goes on), texts the output must hold.
+# name, edit, expected code (0: the run goes on), texts the output must hold
+# and, optionally, a dict of further settings:
+#   "check": a function of the run directory that returns what is wrong with
+#            the results ("" when they show the value's meaning);
+#   "np":    the instance counts to run the copy on (default (2,)).
 # A text that is a function of the run directory is computed there.
 CASES = [
     # Land-use and soil tables.
@@ -181,9 +200,10 @@ CASES = [
 ]
 
 
-def run_case(args, base, case):
-    name, edit, code, texts = case
-    d = os.path.join(args.work, name)
+def run_case(args, base, case, np):
+    name, edit, code, texts = case[:4]
+    options = case[4] if len(case) > 4 else {}
+    d = os.path.join(args.work, "%s_np%d" % (name, np))
     shutil.rmtree(d, ignore_errors=True)
     shutil.copytree(base, d)
     problem = edit(d)
@@ -193,7 +213,7 @@ def run_case(args, base, case):
                OMPI_MCA_hwloc_base_binding_policy="none", OMP_WAIT_POLICY="passive")
     # The limit only ends a run that hangs; a week of the example takes seconds.
     try:
-        r = subprocess.run([args.mpirun, "--oversubscribe", "-np", "2", args.fluvex, "control.txt"], cwd=d, env=env,
+        r = subprocess.run([args.mpirun, "--oversubscribe", "-np", str(np), args.fluvex, "control.txt"], cwd=d, env=env,
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=args.limit)
     except subprocess.TimeoutExpired:
         return name, "still running after %d s" % args.limit
@@ -241,6 +261,10 @@ def run_case(args, base, case):
             marked = [f for f in stats if "# partial: 12 of 24 steps" in open(os.path.join(out, f)).read()]
             if not marked:
                 failures.append("no daily statistics file marks the last 12 hours partial")
+        if "check" in options:
+            wrong = options["check"](d)
+            if wrong:
+                failures.append(wrong)
     if failures:
         tail = "\n".join(output.splitlines()[-15:])
         return name, "; ".join(failures) + "\n--- end of its output:\n" + tail
@@ -277,12 +301,14 @@ def main():
         return 2
     os.makedirs(os.path.join(base, "out"), exist_ok=True)
 
-    cases = [c for c in CASES if re.search(args.cases, c[0])]
+    runs = [(c, np) for c in CASES if re.search(args.cases, c[0])
+            for np in (c[4].get("np", (2,)) if len(c) > 4 else (2,))]
     with ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
-        results = list(pool.map(lambda c: run_case(args, base, c), cases))
+        results = list(pool.map(lambda r: run_case(args, base, *r), runs))
+    results = [("%s on %d" % (n, np), why) for (n, why), (_, np) in zip(results, runs)]
     failed = [(n, why) for n, why in results if why]
     for n, why in results:
-        print("%-24s %s" % (n, "ok" if not why else "FAILED"))
+        print("%-32s %s" % (n, "ok" if not why else "FAILED"))
     for n, why in failed:
         print("\n== %s: %s" % (n, why))
     print("\n%d of %d spoiled copies ended as expected" % (len(results) - len(failed), len(results)))
