@@ -12,6 +12,7 @@
 
 #include "framework/diagstream.h"
 #include "parameters/soil_table_entry.h"
+#include "soil/cellnote.h"
 
 namespace {
 std::string Numbered(const std::string& name, int l) {
@@ -223,59 +224,74 @@ void gwflowclass::BindLayerInputs() {
 }
 
 void gwflowclass::CheckLayerInputs() {
-  // A hole of nodata or a value out of range in a cell of the basin would
-  // silently close the cell (a conductivity taken as 0), or divide by a
-  // storage of 0 or less. Reported with the grid, its file and the cell (row 1
-  // at the top); a required grid's value that is missing or invalid is
-  // fatal as the missing grid is (33).
+  // A value out of range in a cell of the basin (a negative conductivity
+  // would drive the water uphill, a storage of 0 or less divides by 0) ends
+  // the run with the grid, its file and the cell (row 1 at the top), as the
+  // missing grid does (33). A conductivity of 0 closes the cell's faces; a
+  // missing one leaves them closed too, and is named once. Layer 1's storage
+  // coefficient is set by the soil model in every step and its thickness is
+  // the depth of the soil column: only a missing thickness there means
+  // something (the cell holds no aquifer).
   struct Check {
     std::string name;
     Grid grid;
     double low;  // valid: low < value (lowOpen) or low <= value, and value <= high
     bool lowOpen;
     double high;
+    bool missingAllowed;  // a missing value closes the cell (named in a warning)
     const char* expected;
   };
   std::vector<Check> checks;
   constexpr double kAny = std::numeric_limits<double>::max();
   for (int l = 1; l <= L; ++l) {
     const Layer& y = layers[l];
-    checks.push_back({Numbered("gw_k_x_", l), y.kx, 0, true, kAny, "a hydraulic conductivity has to be above 0 (m/s)"});
-    checks.push_back({Numbered("gw_k_y_", l), y.ky, 0, true, kAny, "a hydraulic conductivity has to be above 0 (m/s)"});
-    checks.push_back(
-        {Numbered("gw_storage_coeff_", l), y.storage, 0, true, 1, "a storage coefficient has to lie within (0 ... 1]"});
-    checks.push_back(
-        {Numbered("aquifer_thickness_", l), y.thick, 0, false, kAny, "an aquifer thickness has to be 0 or more (m)"});
+    const char* conductivity = "a hydraulic conductivity has to be 0 or more (m/s)";
+    checks.push_back({Numbered("gw_k_x_", l), y.kx, 0, false, kAny, true, conductivity});
+    checks.push_back({Numbered("gw_k_y_", l), y.ky, 0, false, kAny, true, conductivity});
+    if (l > 1) {
+      checks.push_back({Numbered("gw_storage_coeff_", l), y.storage, 0, true, 1, false,
+                        "a storage coefficient has to lie within (0 ... 1]"});
+      checks.push_back({Numbered("aquifer_thickness_", l), y.thick, 0, false, kAny, false,
+                        "an aquifer thickness has to be 0 or more (m)"});
+    } else {
+      checks.push_back({Numbered("aquifer_thickness_", l), y.thick, -kAny, false, kAny, true,
+                        "an aquifer thickness has to be a number (m)"});
+    }
     if (l < L)
-      checks.push_back(
-          {Numbered("gw_kolmation_", l), y.kolmation, 0, false, kAny, "a leakage factor has to be 0 or more (1/s)"});
+      checks.push_back({Numbered("gw_kolmation_", l), y.kolmation, 0, false, kAny, false,
+                        "a leakage factor has to be 0 or more (1/s)"});
   }
-  for (const Check& k : checks)
+  for (const Check& k : checks) {
+    const int p = FindGrid(k.name, false);
+    const std::string file = p > 0 ? gridlist[p].filename : std::string();
+    const std::string grid = "the grid " + k.name + (file.empty() ? std::string() : " (" + file + ")");
+    uzk::CellNote missing;
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!InModel(r, c) || !Own(r, c)) continue;
         const double v = k.grid[r][c];
+        if (v <= nodata && k.missingAllowed) {
+          missing.Add(r, c, v);
+          continue;
+        }
         const bool valid = v > nodata && (k.lowOpen ? v > k.low : v >= k.low) && v <= k.high;
         if (valid) continue;
-        const int p = FindGrid(k.name, false);
-        const std::string file = p > 0 ? gridlist[p].filename : std::string();
-        char value[32];
-        std::snprintf(value, sizeof value, "%g", v);
-        std::string text = "FATAL: in modul ";
-        text += modulname;
-        text += ":\nthe grid ";
-        text += k.name;
-        if (!file.empty()) text += " (" + file + ")";
-        text += " holds ";
-        text += v <= nodata ? "no value (nodata)" : value;
-        text += " in row ";
-        text += std::to_string(r);
-        text += ", column ";
-        text += std::to_string(c);
-        text += ", a cell of the basin; ";
-        text += k.expected;
-        Fatal(text, 33);
+        uzk::CellNote cell;
+        cell.Add(r, c, v);
+        Fatal("FATAL: in modul " + modulname + ":\n" + grid + " " + cell.Where(nodata) + ", a cell of the basin; " +
+                  k.expected,
+              33);
       }
+    missing.Reduce(ncols, mpisize);
+    if (missing.count == 0 || mpirank != 0) continue;
+    const bool thickness = k.name.rfind("aquifer_thickness_", 0) == 0;
+    *diag << "WARNING: in modul " << modulname.c_str() << ":\n"
+          << (grid + " " + missing.Where(nodata) +
+              (thickness ? ", a cell of the basin: a cell without aquifer carries no groundwater flow"
+                         : ", a cell of the basin: its faces in this direction carry no groundwater flow"))
+                 .c_str()
+          << "[end-entry]";
+  }
 }
 
 void gwflowclass::SetLayerOneThickness() {
@@ -389,9 +405,10 @@ void gwflowclass::CreateLayerGrids() {
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!InModel(r, c) || !Own(r, c)) continue;
-        const double b = y.thick[r][c] + distance[r][c];
-        y.tx[r][c] = b * y.kx[r][c];
-        y.ty[r][c] = b * y.ky[r][c];
+        // A cell without aquifer or conductivity has none.
+        const double b = y.thick[r][c] > nodata ? std::max(0.0, y.thick[r][c] + distance[r][c]) : 0.0;
+        y.tx[r][c] = b * std::max(0.0, y.kx[r][c]);
+        y.ty[r][c] = b * std::max(0.0, y.ky[r][c]);
       }
     y.ptx = Register(y.tx, Numbered("gw_transmissivity_x_", l), Numbered("gw_transmissivity_x_", l), 0);
     y.pty = Register(y.ty, Numbered("gw_transmissivity_y_", l), Numbered("gw_transmissivity_y_", l), 0);
@@ -407,7 +424,8 @@ void gwflowclass::CreateLayerGrids() {
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!InModel(r, c) || !Own(r, c)) continue;
-        y.top[r][c] = l == 1 ? elevation[r][c] : layers[l - 1].top[r][c] - layers[l - 1].thick[r][c];
+        const double above = layers[l - 1 > 0 ? l - 1 : 1].thick[r][c];
+        y.top[r][c] = l == 1 ? elevation[r][c] : layers[l - 1].top[r][c] - (above > nodata ? above : 0.0);
       }
     y.ptop = Register(y.top, Numbered("aquifer_upper_limit", l), Numbered("aquifer_upper_limit", l), 0);
     for (int p : {y.phoo, y.phprev, y.ptx, y.pty, y.pfx, y.pfy, y.pbal, y.pleak, y.ptop}) Exchange(gridlist[p].grid, p);

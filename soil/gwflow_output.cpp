@@ -41,6 +41,12 @@ void gwflowclass::StartStep(int64_t hour, int64_t day, int64_t month, int64_t ye
 
 void gwflowclass::CreateControlPoint() {
   if (control_row < 1) return;
+  // Instance 0 holds the whole zone grid: a control cell outside the basin has
+  // no groundwater to record.
+  if (mpirank == 0 && !InModel(control_row, control_col))
+    *diag << "WARNING: in modul " << modulname.c_str() << ":\nthe control point (row " << control_row << ", column "
+          << control_col << ") lies outside the basin: no control point file is written"
+          << "[end-entry]";
   const bool owner =
       MPIRegions ? (MPIRegions[control_row] && static_cast<int>(MPIRegions[control_row][control_col]) == mpirank)
                  : mpirank == 0;

@@ -530,8 +530,8 @@ void gwflowclass::CountOscillations(int l) {
   const size_t rows = static_cast<size_t>(std::max(0, lastrow - firstrow + 1));
   if (oscvalues.size() < rows * n) oscvalues.assign(rows * n, 0.0);
   if (oscrows.size() < rows) oscrows.assign(rows, 0);
-  // The rows find their oscillating cells side by side; the sum then adds
-  // them in the order of the cells, as on one thread.
+    // The rows find their oscillating cells side by side; the sum then adds
+    // them in the order of the cells, as on one thread.
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
     const size_t row = static_cast<size_t>(r - firstrow);
@@ -601,6 +601,8 @@ void gwflowclass::FinishLayers(int l) {
         y.fx[r][c] = 0;
       } else if (!InModel(r, c + 1)) {
         y.fx[r][c] = nodata;
+      } else if (!(y.kx[r][c] > nodata)) {
+        y.fx[r][c] = nodata;  // no conductivity: the face is closed, its flux unknown
       } else {
         // Under flow control 3 the face between two zones is closed.
         y.fx[r][c] = SameZone(r, c, r, c + 1) ? (y.h[r][c] - y.h[r][c + 1]) * y.kx[r][c] / Dx(r, c) : 0.0;
@@ -608,6 +610,8 @@ void gwflowclass::FinishLayers(int l) {
       if (r < nrows) {
         if (!InModel(r + 1, c) || Glacier(r + 1, c) >= 1.0 || !SameZone(r, c, r + 1, c))
           y.fy[r][c] = 0;
+        else if (!(y.ky[r][c] > nodata))
+          y.fy[r][c] = nodata;
         else
           y.fy[r][c] = (y.h[r][c] - y.h[r + 1][c]) * y.ky[r][c] / Dy(r, c);
       }

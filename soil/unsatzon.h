@@ -227,6 +227,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Stack NewStack(const std::string& shortName, const FileSpec& file, bool read);
   Grid ReadStateGrid(const std::string& shortName, const FileSpec& file, bool halo);
   void InitialSoilState();
+  // Ends the run naming the first cell of the basin without a value in a state grid or stack of a warm start.
+  void CheckStateGrids();
   // Initial water contents of a column of n layers (hgeo: its boundaries):
   // saturated below layer g, above it in equilibrium with the middle of
   // layer g + 1; or, from a groundwater table at the height T, saturated below
@@ -301,6 +303,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void ReadName(std::string& name, const char* label);
   void CheckStackLevels(int levels, const std::string& fileName);
   [[noreturn]] void ModuleFatal(const std::string& text, int code);
+  // Ends the run naming the line of a conductivity that is negative or no number.
+  void CheckConductivity(double value, const char* label);
 
   // ---- scalar parameters ----
   int method = 0;

@@ -212,6 +212,9 @@ void unsatzonmodellklasse::ReadSectionLines() {
   ReadValue(controlfile, "%d", &drainage, " drainage parameter of ", linebuffer);
   ReadValue(controlfile, "%d", &clay, " clay parameter ", linebuffer);
   ReadValue(controlfile, "%lf", &k_sat_clay, " k_sat. for clay  ", linebuffer);
+  // The clay layer's conductivity (used with the clay layer only): a negative
+  // one drives the water uphill; 0 is a layer that holds all water.
+  if (clay == 1) CheckConductivity(k_sat_clay, " k_sat. for clay  ");
   ReadValue(controlfile, "%lf", &ini_gw_level, " ini_gw_level  ", linebuffer);
   // The number of initially unsaturated layers is (layers - 1) / ini_gw_level + 1.
   if (!(ini_gw_level > 0))
@@ -278,21 +281,22 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
     std::vector<double>* values;
     const char* name;
     int conversion;  // 0 as read, 1 hours to minutes, 2 reciprocal
-    double high;     // largest valid value; the smallest is 0 (kelsqlat: any number)
+    double low;      // smallest valid value (kelsqlat: any number)
+    double high;     // largest valid value
     const char* expected;
   };
-  // A negative storage constant, channel density or baseflow factor gives
-  // runoff out of nothing (or a storage that grows without end); 0 is no
-  // delay (the storage constants take 0.06 minutes then), no interflow into
-  // the channels, no baseflow.
+  // A negative channel density gives interflow out of nothing; 0 is no
+  // interflow into the channels. A storage constant below 0.001 h is no
+  // delay (0.06 minutes); a negative baseflow factor is groundwater rising
+  // into the column.
   constexpr double kAny = std::numeric_limits<double>::max();
   const Column columns[6] = {
-      {&kelsqd, "kelsqd[", 1, kAny, "a storage constant has to be 0 or more (h)"},
-      {&kelsqi, "kelsqi[", 1, kAny, "a storage constant has to be 0 or more (h)"},
-      {&channel_density, "channel network density[", 0, kAny, "a channel network density has to be 0 or more (1/m)"},
-      {&kelsqlat, "kelsqlat[", 2, kAny, ""},
-      {&qb_reduction_factor, "QB-Red.Faktor[", 0, kAny, "the baseflow factor has to be 0 or more (mm/h)"},
-      {&SnowRunoff_fraction, "SnowRunoff_fraction[", 0, 1, "a fraction has to lie within 0 ... 1"}};
+      {&kelsqd, "kelsqd[", 1, -kAny, kAny, "a storage constant has to be a number (h)"},
+      {&kelsqi, "kelsqi[", 1, -kAny, kAny, "a storage constant has to be a number (h)"},
+      {&channel_density, "channel network density[", 0, 0, kAny, "a channel network density has to be 0 or more (1/m)"},
+      {&kelsqlat, "kelsqlat[", 2, -kAny, kAny, ""},
+      {&qb_reduction_factor, "QB-Red.Faktor[", 0, -kAny, kAny, "the baseflow factor has to be a number (mm/h)"},
+      {&SnowRunoff_fraction, "SnowRunoff_fraction[", 0, 0, 1, "a fraction has to lie within 0 ... 1"}};
   for (const Column& column : columns) {
     std::vector<double>& v = *column.values;
     for (int i = 1; i <= n; ++i) {
@@ -309,7 +313,7 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
         }
         SubbasinTableError(what, WhereAndWord());
       }
-      if (column.conversion != 2 && !(x >= 0 && x <= column.high)) {
+      if (column.conversion != 2 && !(x >= column.low && x <= column.high)) {
         std::string text = column.name;
         text += std::to_string(static_cast<int>(codes[i]));
         text += "] = ";
@@ -321,6 +325,21 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
         text += "): ";
         text += column.expected;
         ModuleFatal(text, 10);
+      }
+      if (column.conversion == 1 && x < 0.001) {
+        std::string text = "WARNING: in modul ";
+        text += modulname;
+        text += ":\n";
+        text += column.name;
+        text += std::to_string(static_cast<int>(codes[i]));
+        text += "] = ";
+        text += FormatValue(x);
+        text += " in the section [";
+        text += modulname;
+        text += "] (";
+        text += controlfile.Where();
+        text += ") is below 0.001 h: the storage constant 0.06 minutes (no delay) is used";
+        *diag << text.c_str() << "[end-entry]";
       }
       if (column.conversion == 1) x = x < 0.001 ? 0.06 : x * 60.0;
       // The baseflow falls with the groundwater distance over this storage
@@ -405,7 +424,15 @@ void unsatzonmodellklasse::ReadPermafrostSection() {
   ReadValue(controlfile, "%lf", &ignored, "Max_SWE_SnowFree for ", linebuffer);
   ReadValues2(controlfile, "%s%d", &name, &code, "name of thaw depth statistics file ", linebuffer);
   ReadValue(controlfile, "%lf", &reduced_k_sat, "reduced k_sat (in m/s)", linebuffer);
+  CheckConductivity(reduced_k_sat, "reduced k_sat (in m/s) in [permafrost] ");
   CloseControlFile();
+}
+
+void unsatzonmodellklasse::CheckConductivity(double value, const char* label) {
+  if (value >= 0 && value <= std::numeric_limits<double>::max()) return;
+  Fatal("FATAL: error in control file, " + std::string(label) + FormatValue(value) + " of " + modulname + " (" +
+            controlfile.Where() + "); a saturated conductivity has to be 0 or more (m/s)",
+        17);
 }
 
 int unsatzonmodellklasse::SoilTableCount() const {

@@ -8,6 +8,7 @@
 
 #include "framework/diagstream.h"
 #include "parameters/soil_table_entry.h"
+#include "soil/cellnote.h"
 #include "soil/unsatzon.h"
 #include "soil/uzkernels.h"
 
@@ -83,25 +84,35 @@ void unsatzonmodellklasse::InitLakes(const std::string& section) {
 }
 
 void unsatzonmodellklasse::CheckRiverBeds() {
-  // A river cell without a leakage coefficient, or with a negative one, would
-  // exchange no water with its channel without a word; the grid is required
-  // there, so its missing value is fatal as a missing grid is (33).
+  // A river cell whose bed has no leakage coefficient above 0 (or none at
+  // all) exchanges no water with its river; a value that is no number has no
+  // meaning and ends the run as a missing grid does (33).
   const int p = FindGrid("kolmation", false);
+  const std::string grid = "the grid kolmation" + (p > 0 ? " (" + gridlist[p].filename + ")" : std::string());
+  uzk::CellNote closed;
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnValidCell(r, c) || !river_links[r] || !(river_links[r][c] > 0)) continue;
       const double k = kolmation[r][c];
-      if (k >= 0 && k <= std::numeric_limits<double>::max()) continue;
+      if (k > 0 && k <= std::numeric_limits<double>::max()) continue;
+      if (k <= 0) {
+        closed.Add(r, c, k);
+        continue;
+      }
       char value[32];
       std::snprintf(value, sizeof value, "%g", k);
-      std::string text = "the grid kolmation";
-      if (p > 0) text += " (" + gridlist[p].filename + ")";
-      text += " holds ";
-      text += k <= nodata ? "no value (nodata)" : value;
-      text += " in row " + std::to_string(r) + ", column " + std::to_string(c);
-      text += ", a river cell of the basin; the leakage coefficient of a river bed has to be 0 or more (1/s)";
-      ModuleFatal(text, 33);
+      ModuleFatal(grid + " holds " + value + " in row " + std::to_string(r) + ", column " + std::to_string(c) +
+                      ", a river cell of the basin; the leakage coefficient of a river bed has to be a number (1/s)",
+                  33);
     }
+  closed.Reduce(ncols, mpisize);
+  if (closed.count > 0 && mpirank == 0)
+    *diag << "WARNING: in modul " << modulname.c_str() << ":\n"
+          << (grid + " " + closed.Where(nodata) +
+              ": a river cell of the basin without a leakage coefficient above 0 exchanges no water with its "
+              "river")
+                 .c_str()
+          << "[end-entry]";
 }
 
 void unsatzonmodellklasse::ApplyExternalGWTable(int externalStepMinutes) {

@@ -13,6 +13,7 @@
 #include "framework/zonalstatistic.h"
 #include "parameters/landuse_table_entry.h"
 #include "parameters/soil_table_entry.h"
+#include "soil/cellnote.h"
 #include "soil/unsatzon.h"
 
 namespace {
@@ -325,9 +326,64 @@ void unsatzonmodellklasse::RegisterModuleGrids() {
   if (!readAll) InitialGroundwaterGrids();
   if (irrigationtable) IrrigationStartGrids();
 
+  if (readGroundwater) CheckStateGrids();
+
   if (hru && (!HydrologicResponseUnits || !MasterHydrologicResponseUnits)) {
     HydrologicResponseUnits = gridlist[GetGrid("HydrologicResponseUnits")].grid;
     MasterHydrologicResponseUnits = gridlist[GetGrid("MasterHydrologicResponseUnits")].grid;
+  }
+}
+
+void unsatzonmodellklasse::CheckStateGrids() {
+  // A warm start continues every cell: a read state without a value in a cell
+  // of the basin would start that cell from nothing (a table at -9999 m, a
+  // layer without water), and the run would go on with other results. The
+  // first such cell of the whole grid is named on every instance.
+  const bool readAll = storage_read_parameter == 1 || storage_read_parameter == 3;
+  struct State {
+    const char* name;
+    const FileSpec& file;
+    Grid grid;
+    Stack stack;
+  };
+  const State states[] = {
+      {"groundwater_distance", outfiles[kOutGWSTAND], groundwater_distance, nullptr},
+      {"ponding_storage", outfiles[kOutPOND], ponding_storage, nullptr},
+      {"theta", outfiles[kOutTheta], nullptr, readAll ? theta : nullptr},
+      {"hydraulic_heads", outfiles[kOutHH], nullptr, readAll ? hydraulic_heads : nullptr},
+      {"geodetic_heads", outfiles[kOutHGEO], nullptr, readAll ? geodetic_heads : nullptr},
+      {"Soil_Temperature_Stack", outfiles[kOutTEMPER], nullptr, readAll ? Soil_Temperature_Stack : nullptr},
+      {"baseflow", outfiles[kOutDELTAGW], readAll ? baseflow : nullptr, nullptr},
+      {"groundwater_level", outfiles[kOutGWLEVEL], readAll ? groundwater_level : nullptr, nullptr},
+      {"Theta_in_GWLEVEL", outfiles[kOutGWTHETA], readAll ? Theta_in_GWLEVEL : nullptr, nullptr}};
+  for (const State& state : states) {
+    if (!state.grid && !state.stack) continue;
+    uzk::CellNote missing;
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        soil_table_entry* soil = OwnValidCell(r, c) ? SoilOf(r, c) : nullptr;
+        if (!soil) continue;
+        if (state.grid) {
+          if (!(state.grid[r][c] > nodata)) missing.Add(r, c, state.grid[r][c]);
+          continue;
+        }
+        const int n = std::min(layers, soil->layers);
+        for (int k = 1; k <= n; ++k)
+          if (!(state.stack[r][c][k] > nodata)) {
+            missing.Add(r, c, state.stack[r][c][k], k);
+            break;
+          }
+      }
+    missing.Reduce(ncols, mpisize);
+    if (missing.count == 0) continue;
+    std::string what = std::string("the state ") + (state.stack ? "stack " : "grid ") + state.file.name + " (" +
+                       state.name + ") of the warm start ";
+    if (state.stack) what += "at level " + std::to_string(missing.level) + " ";
+    what += missing.Where(nodata);
+    ModuleFatal(what +
+                    ", a cell of the basin; a warm start reads the state of every cell of the basin (written at the "
+                    "end of the run it continues)",
+                33);
   }
 }
 
@@ -595,6 +651,12 @@ void unsatzonmodellklasse::CountGlacierRecords() {
 }
 
 void unsatzonmodellklasse::OpenPointFiles() {
+  // Instance 0 holds the whole zone grid: a control cell outside the basin has
+  // no soil column to record.
+  if (control_row > 0 && mpirank == 0 && !ValidZone(control_row, control_col))
+    *diag << "WARNING: in modul " << modulname.c_str() << ":\nthe control point (row " << control_row << ", column "
+          << control_col << ") lies outside the basin: no control point files are written"
+          << "[end-entry]";
   control_here =
       control_row > 0 && control_row >= firstrow && control_row <= lastrow &&
       (!MPIRegions || !MPIRegions[control_row] || static_cast<int>(MPIRegions[control_row][control_col]) == mpirank);

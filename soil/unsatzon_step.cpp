@@ -143,7 +143,8 @@ void unsatzonmodellklasse::CopyMasterCells() {
                              frozenSoilInGroundwater,
                              ThawDepthTMod,
                              river_infiltration,
-                             river_exfiltration};
+                             river_exfiltration,
+                             gw_storage_coeff};
   for (Grid g : real_transpiration) grids.push_back(g);
   // Tracers: the concentrations of the runoff and the soil's substance.
   for (size_t t = 1; t < soiltracers.size(); ++t)

@@ -118,11 +118,123 @@ def grid_cell_text(d, grid):
     return "the grid %s (" % grid, "in row %d, column %d, a cell of the basin" % (r, c)
 
 
+def edits(*steps):
+    """Several edits, in their order."""
+    def edit(d):
+        for step in steps:
+            problem = step(d)
+            if problem:
+                return problem
+        return ""
+    return edit
+
+
+def basin_grid(name, value):
+    """Writes the grid name: zones.asc with value in every cell of the basin."""
+    def edit(d):
+        out = []
+        for line in open(os.path.join(d, "zones.asc")).read().split("\n"):
+            words = line.split()
+            if words and not words[0][0].isalpha():
+                line = " ".join(value if float(w) > -9999 else w for w in words)
+            out.append(line)
+        open(os.path.join(d, name), "w").write("\n".join(out))
+        return ""
+    return edit
+
+
+def grid_values(d, name):
+    """The rows of the grid out/<name> (row 1 at the top) as lists of numbers."""
+    lines = open(os.path.join(d, "out", name)).read().split("\n")
+    return [[float(w) for w in l.split()] for l in lines if l.strip() and not l.split()[0][0].isalpha()]
+
+
+# The soil model's baseflow grid (its exchange with the groundwater model,
+# mm in the last step), written at the end of the run.
+WRITE_BASEFLOW = spoil_control("uzgrid18.asc\n0\n", "uzgrid18.asc\n3\n")
+
+
+def first_cell_closed(d):
+    """The first cell of the basin exchanges no groundwater with its
+    neighbours (its baseflow is 0), while the groundwater flows elsewhere."""
+    r, c = first_basin_cell(d)
+    rows = grid_values(d, "uzgrid18.asc")
+    if abs(rows[r - 1][c - 1]) > 1e-9:
+        return "the closed cell exchanges %g mm of groundwater" % rows[r - 1][c - 1]
+    if not any(abs(v) > 1e-6 for row in rows for v in row if v > -9999):
+        return "no cell exchanges groundwater"
+    return ""
+
+
+def groundwater_flows(d):
+    """Layer 1's thickness is the soil column's whatever the grid held: the groundwater flows."""
+    moving = sum(1 for row in grid_values(d, "uzgrid18.asc") for v in row if v > -9999 and abs(v) > 1e-6)
+    return "" if moving > 100 else "the groundwater flows in %d cells only" % moving
+
+
+def no_river_exchange(d):
+    """No water leaves the soil for the rivers: gwex.stat holds 0 in every zone and day."""
+    rows = stat_rows(d, "gwex.stat")
+    if not rows:
+        return "gwex.stat holds no day"
+    wrong = [row for row in rows if any(v != 0 for v in row[4:])]
+    return "gwex.stat: %s" % wrong[0] if wrong else ""
+
+
+def table_rises(d):
+    """Groundwater rising into the columns: the table of every subbasin stands
+    higher at the end of the week than after its first day."""
+    rows = stat_rows(d, "gwstand.stat")
+    if len(rows) < 7:
+        return "gwstand.stat holds %d days" % len(rows)
+    if not all(b > a for a, b in zip(rows[0][4:], rows[-1][4:])):
+        return "the table did not rise: %s, then %s" % (rows[0][4:], rows[-1][4:])
+    return ""
+
+
+def storage_constant_kept(d):
+    """The state file holds the direct runoff's storage constants in minutes: 5 h and 0.06 min."""
+    for f in sorted(os.listdir(os.path.join(d, "out"))):
+        if f.startswith("storage.ftz"):
+            for line in open(os.path.join(d, "out", f)).read().split("\n"):
+                if line.endswith("(kelsqd in min)"):
+                    values = [float(w) for w in line.split()[:3]]
+                    return "" if values == [300, 0.06, 300] else "kelsqd in min: %s" % values
+    return "no storage constants in the state file"
+
+
+def no_control_files(d):
+    out = os.listdir(os.path.join(d, "out"))
+    written = [f for f in ("theta.txt", "hhyd.txt", "gwcontrol.txt") if f in out]
+    return "control point files written: %s" % written if written else ""
+
+
+# A warm start: the copy runs its first day and writes its state, which the
+# second run reads.
+def warm_start_state(d):
+    text = open(os.path.join(d, "control.txt")).read()
+    for k in (3, 4, 5, 7, 8, 13, 18):
+        text = text.replace("uzgrid%d.asc\n0\n" % k, "uzgrid%d.asc\n3\n" % k)
+    open(os.path.join(d, "control.txt"), "w").write(text)
+    return spoil_control("24        end hour\n7         end day", "24        end hour\n1         end day")(d)
+
+
+def warm_start_from_state(d):
+    out = os.path.join(d, "out")
+    for f in os.listdir(out):
+        if f.startswith("uzgrid") or f.startswith("storage.ftz"):
+            shutil.move(os.path.join(out, f), os.path.join(d, f))
+    return spoil_control("0       read control parameter for storage grids",
+                         "1       read control parameter for storage grids")(d)
+
+
 # name, edit, expected code (0: the run goes on), texts the output must hold
 # and, optionally, a dict of further settings:
 #   "check": a function of the run directory that returns what is wrong with
 #            the results ("" when they show the value's meaning);
-#   "np":    the instance counts to run the copy on (default (2,)).
+#   "np":    the instance counts to run the copy on (default (2,));
+#   "first": an edit after which the copy runs once (to exit 0) before the
+#            case's own edit (the state of a warm start).
 # A text that is a function of the run directory is computed there.
 CASES = [
     # Land-use and soil tables.
@@ -169,9 +281,10 @@ CASES = [
     ("snow_albedo", spoil_control("0.9       ALBsnow_max", "1.9       ALBsnow_max"), 17,
      ["ALBsnow_max for snow_model: 1.9"]),
     # Soil model's subbasin table.
-    ("soil_kelsqd", spoil_control("5 5 5   kelsqd", "5 -5 5   kelsqd"), 10,
+    ("soil_kelsqd", spoil_control("5 5 5   kelsqd", "5 -5 5   kelsqd"), 0,
      ["kelsqd[2] = -5 in the section [unsatzon_model] (control file control.txt, line ",
-      "a storage constant has to be 0 or more"]),
+      "is below 0.001 h: the storage constant 0.06 minutes (no delay) is used"],
+     {"check": storage_constant_kept, "np": (1, 2)}),
     ("soil_kelsqi_nan", spoil_control("48 48 48   kelsqi", "48 48 nan   kelsqi"), 10,
      ["error reading kelsqi[3] for unsatzon_model", "(control file control.txt, line "]),
     ("soil_channel_density",
@@ -184,13 +297,55 @@ CASES = [
      ["the surface routing routes the runoff of the soil model, which is off: the section [unsatzon_model] is "
       "missing in the control file control.txt"]),
     # Groundwater.
-    ("gw_k_hole", spoil_grid_cell("gw_k.asc", "-9999"), 33,
-     [lambda d: grid_cell_text(d, "gw_k_x_1")[0], lambda d: grid_cell_text(d, "gw_k_x_1")[1],
-      "holds no value (nodata)"]),
-    ("gw_k_zero", spoil_grid_cell("gw_k.asc", "0"), 33,
-     [lambda d: grid_cell_text(d, "gw_k_x_1")[1], "holds 0", "a hydraulic conductivity has to be above 0"]),
-    ("river_bed_leakage", spoil_control("kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 -4e-6"), 33,
-     ["the grid kolmation", "holds -4e-06", "a river cell of the basin"]),
+    ("gw_k_hole", edits(spoil_grid_cell("gw_k.asc", "-9999"), WRITE_BASEFLOW), 0,
+     [lambda d: grid_cell_text(d, "gw_k_x_1")[0], lambda d: grid_cell_text(d, "gw_k_y_1")[0],
+      lambda d: "holds no value (nodata) in row %d, column %d, a cell of the basin: its faces" % first_basin_cell(d)],
+     {"check": first_cell_closed, "np": (1, 2)}),
+    ("gw_k_zero", edits(spoil_grid_cell("gw_k.asc", "0"), WRITE_BASEFLOW), 0, [],
+     {"check": first_cell_closed, "np": (1, 2)}),
+    ("river_bed_leakage", spoil_control("kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 -4e-6"), 0,
+     ["the grid kolmation (kolmation.asc) holds -4e-06 in row ",
+      "a river cell of the basin without a leakage coefficient above 0 exchanges no water with its river"],
+     {"check": no_river_exchange, "np": (1, 2)}),
+    # Soil and groundwater values with a meaning of their own run with it;
+    # conductivities that are negative and a warm start without a state end
+    # the run.
+    ("soil_qb_rising", edits(spoil_control("0.6 0.6 0.6   QB-Red", "-0.6 -0.6 -0.6   QB-Red"),
+                             spoil_control("[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n")), 0, [],
+     {"check": table_rises, "np": (1, 2)}),
+    ("river_bed_zero", spoil_control("kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 0"), 0,
+     ["the grid kolmation (kolmation.asc) holds 0 in row "], {"check": no_river_exchange, "np": (1, 2)}),
+    ("river_bed_missing", spoil_control("kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 -9999"), 0,
+     ["the grid kolmation (kolmation.asc) holds no value (nodata) in row "],
+     {"check": no_river_exchange, "np": (1, 2)}),
+    ("gw_layer1_storage_thickness",
+     edits(spoil_control("defaultValue = 0.1", "defaultValue = -1"), basin_grid("thick.asc", "-5"),
+           spoil_control("$inpath//zones.asc aquifer_thickness_1", "thick.asc aquifer_thickness_1"), WRITE_BASEFLOW),
+     0, [], {"check": groundwater_flows, "np": (1, 2)}),
+    ("gw_k_negative", spoil_grid_cell("gw_k.asc", "-3e-05"), 33,
+     [lambda d: grid_cell_text(d, "gw_k_x_1")[1], "holds -3e-05",
+      "a hydraulic conductivity has to be 0 or more (m/s)"]),
+    ("soil_clay_ksat", spoil_control("0         clay layer\n1e-8", "1         clay layer\n-1e-6"), 17,
+     [" k_sat. for clay  -1e-06 of unsatzon_model (control file control.txt, line ",
+      "a saturated conductivity has to be 0 or more (m/s)"]),
+    ("soil_permafrost_ksat",
+     edits(spoil_control("10        number of standard grids\n",
+                         "12        number of standard grids\n"
+                         "thawcoeff.asc ThawCoeffPermaFrost fillcode = 0 readcode = 0 defaultValue = 0.05\n"
+                         "thaw.asc PermafrostThawDepth fillcode = 0 readcode = 0 defaultValue = -1\n"),
+           spoil_control("[special_output]", "[permafrost]\n1\n3 Min_Snow_Age_Refreeze\n5 Max_SWE_SnowFree\n"
+                         "thaw.stat 0\n-1e-6     reduced k_sat (in m/s)\n\n[special_output]")), 17,
+     ["reduced k_sat (in m/s) in [permafrost] -1e-06 of unsatzon_model (control file control.txt, line ",
+      "a saturated conductivity has to be 0 or more (m/s)"]),
+    ("control_cell_outside", edits(spoil_control("0 0     no control point", "1 1     control point"),
+                                   spoil_control("0 0       no control point", "1 1       control point")), 0,
+     ["in modul unsatzon_model:\nthe control point (row 1, column 1) lies outside the basin",
+      "in modul groundwater_flow:\nthe control point (row 1, column 1) lies outside the basin"],
+     {"check": no_control_files}),
+    ("warm_state_hole", edits(warm_start_from_state, spoil_grid_cell("uzgrid18.asc", "-9999")), 33,
+     [lambda d: "the state grid uzgrid18.asc (baseflow) of the warm start holds no value (nodata) in row %d, "
+                "column %d, a cell of the basin" % first_basin_cell(d)],
+     {"first": warm_start_state, "np": (1, 2)}),
     # Legal inputs: the run goes on.
     ("station_missing_day", station_missing_on_day("temperature.dat", 3), 0, []),
     ("stations_all_missing_day", station_missing_on_day("precipitation.dat", 3, True), 0,
@@ -206,15 +361,25 @@ def run_case(args, base, case, np):
     d = os.path.join(args.work, "%s_np%d" % (name, np))
     shutil.rmtree(d, ignore_errors=True)
     shutil.copytree(base, d)
-    problem = edit(d)
-    if problem:
-        return name, problem
     env = dict(os.environ, OMP_NUM_THREADS="1", OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
                OMPI_MCA_hwloc_base_binding_policy="none", OMP_WAIT_POLICY="passive")
-    # The limit only ends a run that hangs; a week of the example takes seconds.
+
+    def run():
+        # The limit only ends a run that hangs; a week of the example takes seconds.
+        return subprocess.run([args.mpirun, "--oversubscribe", "-np", str(np), args.fluvex, "control.txt"], cwd=d,
+                              env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=args.limit)
     try:
-        r = subprocess.run([args.mpirun, "--oversubscribe", "-np", str(np), args.fluvex, "control.txt"], cwd=d, env=env,
-                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=args.limit)
+        if "first" in options:
+            problem = options["first"](d)
+            if problem:
+                return name, problem
+            r = run()
+            if r.returncode != 0:
+                return name, "the first run ended with %d" % r.returncode
+        problem = edit(d)
+        if problem:
+            return name, problem
+        r = run()
     except subprocess.TimeoutExpired:
         return name, "still running after %d s" % args.limit
     output = r.stdout.decode(errors="replace")
