@@ -406,43 +406,6 @@ struct ExampleCopy {
   std::string prepared;
 };
 
-// Row and column (from the top left, 1-based) of the first cell of the
-// example's zone grid that lies in the basin.
-std::pair<int, int> FirstBasinCell(const TempDir& dir) {
-  std::istringstream in(ReadFile(dir / "zones.asc"));
-  std::string word;
-  int ncols = 0;
-  for (int i = 0; i < 6; ++i) {
-    in >> word;
-    if (word == "ncols")
-      in >> ncols;
-    else
-      in >> word;
-  }
-  double v = 0;
-  for (int k = 0; in >> v; ++k)
-    if (v > -9999) return {k / ncols + 1, k % ncols + 1};
-  return {0, 0};
-}
-
-// Writes value into the cell (row, column) of the ASCII grid file.
-void SpoilCell(const std::string& path, std::pair<int, int> cell, const std::string& value) {
-  std::istringstream in(ReadFile(path));
-  std::ostringstream out;
-  std::string line;
-  for (int i = 0; std::getline(in, line); ++i) {
-    if (i == 5 + cell.first) {
-      std::istringstream words(line);
-      std::string w;
-      for (int c = 1; words >> w; ++c) out << (c == cell.second ? value : w) << ' ';
-      out << '\n';
-    } else {
-      out << line << '\n';
-    }
-  }
-  WriteFile(path, out.str());
-}
-
 // A line of the example's control file spoilt (from -> to): the set-up ends
 // with the code and the text what, naming the line that holds to (its last
 // occurrence when last).
@@ -546,11 +509,8 @@ TEST(BadInput, ProcessModuleValuesOutOfTheirRangeAreFatalAtTheirLine) {
       {"3.0       RMFMAX", "0.5       RMFMAX", 17, "RMFMAX for snow_model: 0.5 ("},
       {"0.45      ALBsnow_min", "-0.1      ALBsnow_min", 17, "ALBsnow_min for snow_model: -0.1 ("},
       {"1         method: degree-day", "15        method: degree-day", 17, "method for snow_model: 15 ("},
-      {"5 5 5   kelsqd", "5 -5 5   kelsqd", 10, "kelsqd[2] = -5 in the section [unsatzon_model] ("},
-      {"48 48 48   kelsqi", "48 -1 48   kelsqi", 10, "kelsqi[2] = -1 in the section [unsatzon_model] ("},
       {"0.0015 0.0015 0.0015   channel", "0.0015 0.0015 -0.0015   channel", 10,
        "channel network density[3] = -0.0015 in the section [unsatzon_model] ("},
-      {"0.6 0.6 0.6   QB-Red", "-0.6 0.6 0.6   QB-Red", 10, "QB-Red.Faktor[1] = -0.6 in the section"},
       {"0 0 0   SnowRunoff", "0 0 1.5   SnowRunoff", 10, "SnowRunoff_fraction[3] = 1.5 in the section"},
       // No number: the word read is named with its line.
       {"48 48 48   kelsqi", "48 nan 48   kelsqi", 10, "error reading kelsqi[2] for unsatzon_model"},
@@ -564,40 +524,6 @@ TEST(BadInput, ProcessModuleValuesOutOfTheirRangeAreFatalAtTheirLine) {
   };
   int i = 0;
   for (const SpoiltLine& k : cases) ExpectFatalAtItsLine("badinput_module" + std::to_string(i++), k, false);
-}
-
-// The groundwater model's parameter grids and the river beds' leakage: a
-// hole of nodata or a value out of range in a cell of the basin is fatal
-// with the grid, its file, the cell and the value.
-TEST(BadInput, GroundwaterGridsWithHolesOrValuesOutOfRangeAreFatalAtTheirCell) {
-  struct Case {
-    const char* value;  // written into the first cell of the basin in gw_k.asc
-    const char* what;
-  };
-  const Case cases[] = {{"-9999", "holds no value (nodata) "}, {"0", "holds 0 "}, {"-3e-05", "holds -3e-05 "}};
-  int i = 0;
-  for (const Case& k : cases) {
-    ExampleCopy copy("badinput_gwgrid" + std::to_string(i++), {});
-    ASSERT_EQ(copy.prepared, "");
-    const auto cell = FirstBasinCell(copy.dir);
-    ASSERT_GT(cell.first, 0);
-    SpoilCell(copy.dir / "gw_k.asc", cell, k.value);
-    const auto r = RunFluvex("control.txt", copy.dir.path());
-    EXPECT_EQ(r.exitCode, 33) << k.value << "\n"
-                              << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
-    EXPECT_TRUE(Has(r.output, "the grid gw_k_x_1 (./gw_k.asc) " + std::string(k.what) + "in row " +
-                                  std::to_string(cell.first) + ", column " + std::to_string(cell.second) +
-                                  ", a cell of the basin; a hydraulic conductivity has to be above 0 (m/s)"))
-        << k.value << " " << cell.first << " " << cell.second;
-  }
-  // The leakage of the river beds (the same value in every cell): its first
-  // river cell is named.
-  ExampleCopy bed("badinput_gwbed", {{"kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 -4e-6"}});
-  ASSERT_EQ(bed.prepared, "");
-  const auto r = RunFluvex("control.txt", bed.dir.path());
-  EXPECT_EQ(r.exitCode, 33) << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
-  EXPECT_TRUE(Has(r.output, "the grid kolmation (kolmation.asc) holds -4e-06 in row ")) << r.output;
-  EXPECT_TRUE(Has(r.output, "a river cell of the basin; the leakage coefficient of a river bed has to be 0 or more"));
 }
 
 // Without the soil model the modules that route its water name its section,

@@ -96,10 +96,7 @@ TEST_F(Config, SubbasinValuesOutOfTheirRangeAreRefusedAtTheirLine) {
     int line;
   };
   const Case cases[] = {
-      {1, "-2 2", "kelsqd[1] = -2 in the section [unsatzon_model]", 83},
-      {2, "1 -0.5", "kelsqi[8] = -0.5 in the section [unsatzon_model]", 84},
       {3, "-0.1 0.1", "channel network density[1] = -0.1 in the section [unsatzon_model]", 85},
-      {5, "1 -1", "QB-Red.Faktor[8] = -1 in the section [unsatzon_model]", 87},
       {6, "0 1.01", "SnowRunoff_fraction[8] = 1.01 in the section [unsatzon_model]", 88},
       {6, "-0.2 0", "SnowRunoff_fraction[1] = -0.2 in the section [unsatzon_model]", 88},
   };
@@ -117,13 +114,17 @@ TEST_F(Config, SubbasinValuesOutOfTheirRangeAreRefusedAtTheirLine) {
   EXPECT_EQ(Make(nan), 10);
   EXPECT_TRUE(Said("error reading channel network density[8] for unsatzon_model"));
   EXPECT_TRUE(Said("(control file " + (dir / "run.cntrl") + ", line 85: \"nan\")")) << console.str();
-  // The edges: no storage (0 h, taken as 0.06 minutes), no channels, no
-  // baseflow, every snow runoff share.
+  // The edges: no storage (below 0.001 h, taken as 0.06 minutes with a
+  // warning), no channels, rising groundwater, every snow runoff share.
   Section edges;
-  edges.parameters = {"0 2", "0 0", "0 0", "4 4", "0 0", "0 1"};
+  edges.parameters = {"-2 2", "0 0", "0 0", "4 4", "0 -1", "0 1"};
   ASSERT_EQ(Make(edges), 0) << console.str();
   EXPECT_DOUBLE_EQ(uz->Kelsqd()[1], 0.06);
   EXPECT_DOUBLE_EQ(uz->Kelsqd()[8], 120);
+  EXPECT_DOUBLE_EQ(uz->QBReduction()[8], -1);
+  EXPECT_TRUE(Said("kelsqd[1] = -2 in the section [unsatzon_model] (control file " + (dir / "run.cntrl") +
+                   ", line 83) is below 0.001 h: the storage constant 0.06 minutes (no delay) is used"))
+      << console.str();
 }
 
 TEST_F(Config, BadSectionLinesGiveThePartsCodes) {
