@@ -424,8 +424,13 @@ void gwflowclass::CreateLayerGrids() {
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!InModel(r, c) || !Own(r, c)) continue;
-        const double above = layers[l - 1 > 0 ? l - 1 : 1].thick[r][c];
-        y.top[r][c] = l == 1 ? elevation[r][c] : layers[l - 1].top[r][c] - (above > nodata ? above : 0.0);
+        if (l == 1) {
+          y.top[r][c] = elevation[r][c];
+        } else {
+          // A cell without aquifer in the layer above: this layer starts at its top.
+          const double above = layers[l - 1].thick[r][c];
+          y.top[r][c] = layers[l - 1].top[r][c] - (above > nodata ? above : 0.0);
+        }
       }
     y.ptop = Register(y.top, Numbered("aquifer_upper_limit", l), Numbered("aquifer_upper_limit", l), 0);
     for (int p : {y.phoo, y.phprev, y.ptx, y.pty, y.pfx, y.pfy, y.pbal, y.pleak, y.ptop}) Exchange(gridlist[p].grid, p);

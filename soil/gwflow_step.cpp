@@ -530,8 +530,8 @@ void gwflowclass::CountOscillations(int l) {
   const size_t rows = static_cast<size_t>(std::max(0, lastrow - firstrow + 1));
   if (oscvalues.size() < rows * n) oscvalues.assign(rows * n, 0.0);
   if (oscrows.size() < rows) oscrows.assign(rows, 0);
-    // The rows find their oscillating cells side by side; the sum then adds
-    // them in the order of the cells, as on one thread.
+  // The rows find their oscillating cells side by side; the sum then adds
+  // them in the order of the cells, as on one thread.
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
     const size_t row = static_cast<size_t>(r - firstrow);
