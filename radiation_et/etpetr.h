@@ -93,12 +93,14 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   Grid GridAt(const std::string& name) { return gridlist[GetGrid(name)].grid; }
   void Log(const char* text, int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
   // Per-step parts.
-  // Returns the number of processed cells whose inputs were missing.
-  long PotentialRows(int64_t stepYear, int64_t stepMonth, int64_t stepDay);
-  // An input of the method is missing (not above nodata) at the cell.
-  bool InputMissing(int r, int c) const;
+  // Returns the number of processed cells with a missing input, and the
+  // bits of the missing inputs in inputs.
+  long PotentialRows(int64_t stepYear, int64_t stepMonth, int64_t stepDay, int& inputs);
+  // Bits (of InputFlags) of the method's inputs that are missing (not above nodata) at the cell.
+  int MissingInputs(int r, int c) const;
   // One WARNING in the run, at the first step with cells (of all instances) without an input.
-  void WarnMissingInputs(long cells, int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
+  void WarnMissingInputs(long cells, int inputs, int64_t stepHour, int64_t stepDay, int64_t stepMonth,
+                         int64_t stepYear);
   // Lake code and ponding storage both above 0.
   bool OpenWater(int r, int c) const;
   // Glacier fraction clipped to 0 ... 1; 0 without a glacier grid.

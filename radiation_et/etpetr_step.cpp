@@ -108,9 +108,10 @@ void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t stepHour, int
   }
 
   daytemperature = false;  // the grid holds this step's temperature again
-  const long missing = PotentialRows(stepYear, stepMonth, stepDay);
+  int inputs = 0;
+  const long missing = PotentialRows(stepYear, stepMonth, stepDay, inputs);
   daytemperature = steptemperature != nullptr;
-  WarnMissingInputs(missing, stepHour, stepDay, stepMonth, stepYear);
+  WarnMissingInputs(missing, inputs, stepHour, stepDay, stepMonth, stepYear);
 
   // Cells of a response unit take the values of its master cell.
   if (hrumaster) {
@@ -190,38 +191,49 @@ void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t stepHour, int
   cloudstat->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
 }
 
-bool verdunstungsmodellklasse::InputMissing(int r, int c) const {
-  auto missing = [&](Grid g) { return g && !(g[r][c] > nodata); };
-  if (missing(temperature)) return true;
-  if (Method == 1 && (missing(nighttemperature) || missing(wind))) return true;
-  if (Method == 1 || Method == 3) {
-    if (missing(radiation) || missing(sunshine) || missing(airpressure)) return true;
-  }
+int verdunstungsmodellklasse::MissingInputs(int r, int c) const {
+  auto missing = [&](Grid g, int bit) { return g && !(g[r][c] > nodata) ? bit : 0; };
+  int m = missing(temperature, kTemperature);
+  if (Method == 1) m |= missing(nighttemperature, kTemperature) | missing(wind, kWind);
+  if (Method == 1 || Method == 3)
+    m |= missing(radiation, kRadiation) | missing(sunshine, kSunshine) | missing(airpressure, kAirPressure);
   // Penman-Monteith takes the vapour pressure before the humidity, Haude the
   // humidity before the vapour pressure.
-  if (Method == 1) return vapour ? missing(vapour) : missing(humidity);
-  if (Method == 4) return humidity ? missing(humidity) : missing(vapour);
-  return false;
+  if (Method == 1) m |= vapour ? missing(vapour, kVapour) : missing(humidity, kHumidity);
+  if (Method == 4) m |= humidity ? missing(humidity, kHumidity) : missing(vapour, kVapour);
+  return m;
 }
 
-void verdunstungsmodellklasse::WarnMissingInputs(long cells, int64_t stepHour, int64_t stepDay, int64_t stepMonth,
-                                                 int64_t stepYear) {
+void verdunstungsmodellklasse::WarnMissingInputs(long cells, int inputs, int64_t stepHour, int64_t stepDay,
+                                                 int64_t stepMonth, int64_t stepYear) {
   if (missingwarned) return;
-  if (mpisize > 1) MPI_Allreduce(MPI_IN_PLACE, &cells, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
+  if (mpisize > 1) {
+    MPI_Allreduce(MPI_IN_PLACE, &cells, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(MPI_IN_PLACE, &inputs, 1, MPI_INT, MPI_BOR, MPI_COMM_WORLD);
+  }
   if (cells == 0) return;
   missingwarned = true;
-  *diag << "WARNING: " << modulname.c_str() << ": " << cells
-        << " cells of the basin have no value of an input of the potential evapotranspiration (temperature, "
-           "humidity or vapour pressure, wind, radiation or sunshine) in the step "
-        << static_cast<long>(stepDay) << "." << static_cast<long>(stepMonth) << "." << static_cast<long>(stepYear)
-        << " " << static_cast<long>(stepHour)
-        << " h; there and in every later step with such a cell, pot_transpiration, potential_InterceptionEvap, "
+  std::string names;
+  const std::pair<int, std::string> grids[] = {
+      {kTemperature, Method == 4 ? "temperature_14" : "temperature"},
+      {kVapour, Method == 4 ? "vapor_pressure_14" : "vapor_pressure"},
+      {kHumidity, Method == 4 ? "air_humidity_14" : "air_humidity"},
+      {kWind, "wind_speed"},
+      {kRadiation, UseNetRadiation ? "net_radiation" : "global_radiation"},
+      {kSunshine, "sunshine_duration"},
+      {kAirPressure, "air_pressure"}};
+  for (const auto& [bit, name] : grids)
+    if (inputs & bit) names += (names.empty() ? "" : ", ") + name;
+  *diag << "WARNING: " << modulname.c_str() << ": " << cells << " cells of the basin have no value of " << names.c_str()
+        << " in the step " << static_cast<long>(stepDay) << "." << static_cast<long>(stepMonth) << "."
+        << static_cast<long>(stepYear) << " " << static_cast<long>(stepHour)
+        << " h; there, in this and every later step without a value, pot_transpiration, potential_InterceptionEvap, "
            "potential_evaporation, AspectCorrectedGlobalRadiation and cloudiness are missing (-9999) and nothing "
-           "evaporates on their account (this warning is written once)"
+           "evaporates on their account (written once in the run)"
         << "[end-entry]";
 }
 
-long verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth, int64_t stepDay) {
+long verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth, int64_t stepDay, int& inputs) {
   const int m = static_cast<int>(stepMonth);
   const int d = static_cast<int>(stepDay);
   const double hours = timeinterval / 60;
@@ -239,7 +251,8 @@ long verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth
   // clear-sky radiation that of each day.
   const double days = std::max(1.0, hours / 24);
   long missingcells = 0;
-#pragma omp parallel for schedule(runtime) reduction(+ : missingcells)
+  int missinginputs = 0;
+#pragma omp parallel for schedule(runtime) reduction(+ : missingcells) reduction(| : missinginputs)
   for (int r = firstrow; r <= lastrow; ++r) {
     int cs, ce;
     ColumnsOf(r, cs, ce);
@@ -249,11 +262,12 @@ long verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth
           for (int l = 0; l <= L; ++l) etp[l][r][c] = eip[l][r][c] = nodata;
         continue;
       }
-      if (InputMissing(r, c)) {
+      if (const int m = MissingInputs(r, c)) {
         // Nothing of the step's potentials can be known here: they are
         // missing, and the interception, snow and soil take no water away on
         // their account.
         ++missingcells;
+        missinginputs |= m;
         for (int l = 0; l <= L; ++l) {
           etp[l][r][c] = eip[l][r][c] = nodata;
           etr[l][r][c] = 0;
@@ -374,6 +388,7 @@ long verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth
       etr[0][r][c] = etr[1][r][c] = 0;
     }
   }
+  inputs = missinginputs;
   return missingcells;
 }
 

@@ -1,5 +1,7 @@
 #include "radiation_et/interzep.h"
 
+#include <mpi.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -109,9 +111,10 @@ void interzeptionsmodellklasse::BindInputs() {
     potintercep[i] = gridlist[GetGrid(Numbered("potential_InterceptionEvap", i))].grid;
     realtrans[i] = gridlist[GetGrid(Numbered("real_transpiration", i))].grid;
   }
-  water = (method == 1 || method == 2)
-              ? gridlist[GetGridOf3("snowcover_outflow", "precipitation", "ungueltiger_Name")].grid
-              : gridlist[GetGrid("precipitation")].grid;
+  const int input = (method == 1 || method == 2) ? GetGridOf3("snowcover_outflow", "precipitation", "ungueltiger_Name")
+                                                : GetGrid("precipitation");
+  water = gridlist[input].grid;
+  watername = gridlist[input].shortname;
   GetGrid("[elevation_model]");
 }
 
@@ -315,7 +318,8 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
   // The cells on the threads (each touches only its own cell), then the
   // statistics side by side, each in the order of the cells.
   FirstError failure;
-#pragma omp parallel for schedule(runtime)
+  long missingcells = 0;  // without a water input
+#pragma omp parallel for schedule(runtime) reduction(+ : missingcells)
   for (int r = firstrow; r <= lastrow; ++r) {
     failure.Run([&] {
       int c0, c1;
@@ -328,6 +332,7 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
         if (glacierShare(r, c) >= 1) continue;
         evaporation[0][r][c] = throughfall[0][r][c] = storage[0][r][c] = 0;
         double W = water[r][c];
+        if (!(W > nodata)) ++missingcells;
         bool evaporated = false;  // a layer's evaporation is known
         for (int i = 1; i <= n; ++i) {
           if (!(landuse[i][r][c] > nodata)) {
@@ -354,6 +359,18 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
     });
   }
   failure.ThrowIfAny();
+  if (!missingwarned) {
+    if (mpisize > 1) MPI_Allreduce(MPI_IN_PLACE, &missingcells, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
+    if (missingcells > 0) {
+      missingwarned = true;
+      *diag << "WARNING: " << modulname.c_str() << ": " << missingcells << " cells of the basin have no value of "
+            << watername.c_str() << " in the step " << static_cast<long>(stepDay) << "." << static_cast<long>(stepMonth)
+            << "." << static_cast<long>(stepYear) << " " << static_cast<long>(stepHour)
+            << " h; there, in this and every later step without a value, the storage takes no water, and the "
+               "throughfall is missing (-9999) (written once in the run)"
+            << "[end-entry]";
+    }
+  }
 
   // Statistic k * (n + 1) + i: evaporation, storage and throughfall (k = 0,
   // 1, 2) of layer i; those that write a file are filled. A cell adds its
