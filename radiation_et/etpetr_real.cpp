@@ -240,6 +240,17 @@ void verdunstungsmodellklasse::AccumulateZoneStatistics(int64_t stepHour, int64_
     ColumnsOf(r, c0, c1);
     for (int c = c0; c <= c1; ++c) {
       if (!OwnCell(r, c)) continue;
+      if (!(etp[0][r][c] > nodata)) {
+        // Without the step's potentials nothing evaporated on their account:
+        // the layers' and the soil's real evapotranspiration are missing;
+        // the cell's is what the interception and snow gave, if anything.
+        for (int j = 1; j <= L; ++j)
+          if (landuse[j][r][c] > nodata) etr[j][r][c] = nodata;
+        evar[r][c] = nodata;
+        const double known = Amount(interceptionevap, r, c) + evrs[r][c];
+        etr[0][r][c] = known > 0 ? known : nodata;
+        continue;
+      }
       double layers = 0;
       for (int j = 1; j <= L; ++j) layers += layerValue(j, r, c);
       // The cell's real evapotranspiration: what the soil gave the layers and
@@ -271,7 +282,8 @@ void verdunstungsmodellklasse::AccumulateZoneStatistics(int64_t stepHour, int64_
           zonalstatistic::RowSums sums(*etrstat[0], r);
           for (const StatisticCell* e = list; e < list + cells; ++e) {
             const double g = e->share;
-            sums.Add(e->column, e->zone, g * glacierpart[e->column] + (1 - g) * cell[e->column], 1.0);
+            const double v = cell[e->column] > nodata ? cell[e->column] : (g > 0 ? 0.0 : nodata);
+            sums.Add(e->column, e->zone, g * glacierpart[e->column] + (1 - g) * v, 1.0);
           }
           return;
         }
