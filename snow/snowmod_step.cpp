@@ -384,14 +384,14 @@ void schneemodellklasse::CellLoop() {
     }
   }
   if (looperror != 0) throw looperror;
-  if (missingwarned) return;
+  // The interception, which runs first, has named a missing throughfall.
+  if (missingwarned || precipitationsource) return;
   if (mpisize > 1) MPI_Allreduce(MPI_IN_PLACE, &missingcells, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
   if (missingcells == 0) return;
   missingwarned = true;
   *diag << "WARNING: " << modulname.c_str() << ": " << missingcells << " cells of the basin have no value of "
-        << (precipitationsource ? "throughfall0" : "precipitation") << " in the step " << static_cast<long>(stepday)
-        << "." << static_cast<long>(stepmonth) << "." << static_cast<long>(stepyear) << " "
-        << static_cast<long>(stephour)
+        << "precipitation in the step " << static_cast<long>(stepday) << "." << static_cast<long>(stepmonth) << "."
+        << static_cast<long>(stepyear) << " " << static_cast<long>(stephour)
         << " h; there, in this and every later step without a value, the snow cover takes no water, and rain and "
            "snowfall are missing (-9999) (written once in the run)"
         << "[end-entry]";
