@@ -207,21 +207,22 @@ int verdunstungsmodellklasse::MissingInputs(int r, int c) const {
 void verdunstungsmodellklasse::WarnMissingInputs(long cells, int inputs, int64_t stepHour, int64_t stepDay,
                                                  int64_t stepMonth, int64_t stepYear) {
   if (missingwarned) return;
-  if (mpisize > 1) {
+  // The instances share the raster of a decomposed run (an object built
+  // alone counts its own cells).
+  if (mpisize > 1 && instanceCellCounts) {
     MPI_Allreduce(MPI_IN_PLACE, &cells, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
     MPI_Allreduce(MPI_IN_PLACE, &inputs, 1, MPI_INT, MPI_BOR, MPI_COMM_WORLD);
   }
   if (cells == 0) return;
   missingwarned = true;
   std::string names;
-  const std::pair<int, std::string> grids[] = {
-      {kTemperature, Method == 4 ? "temperature_14" : "temperature"},
-      {kVapour, Method == 4 ? "vapor_pressure_14" : "vapor_pressure"},
-      {kHumidity, Method == 4 ? "air_humidity_14" : "air_humidity"},
-      {kWind, "wind_speed"},
-      {kRadiation, UseNetRadiation ? "net_radiation" : "global_radiation"},
-      {kSunshine, "sunshine_duration"},
-      {kAirPressure, "air_pressure"}};
+  const std::pair<int, std::string> grids[] = {{kTemperature, Method == 4 ? "temperature_14" : "temperature"},
+                                               {kVapour, Method == 4 ? "vapor_pressure_14" : "vapor_pressure"},
+                                               {kHumidity, Method == 4 ? "air_humidity_14" : "air_humidity"},
+                                               {kWind, "wind_speed"},
+                                               {kRadiation, UseNetRadiation ? "net_radiation" : "global_radiation"},
+                                               {kSunshine, "sunshine_duration"},
+                                               {kAirPressure, "air_pressure"}};
   for (const auto& [bit, name] : grids)
     if (inputs & bit) names += (names.empty() ? "" : ", ") + name;
   *diag << "WARNING: " << modulname.c_str() << ": " << cells << " cells of the basin have no value of " << names.c_str()

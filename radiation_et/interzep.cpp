@@ -112,7 +112,7 @@ void interzeptionsmodellklasse::BindInputs() {
     realtrans[i] = gridlist[GetGrid(Numbered("real_transpiration", i))].grid;
   }
   const int input = (method == 1 || method == 2) ? GetGridOf3("snowcover_outflow", "precipitation", "ungueltiger_Name")
-                                                : GetGrid("precipitation");
+                                                 : GetGrid("precipitation");
   water = gridlist[input].grid;
   watername = gridlist[input].shortname;
   GetGrid("[elevation_model]");
@@ -360,7 +360,10 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
   }
   failure.ThrowIfAny();
   if (!missingwarned) {
-    if (mpisize > 1) MPI_Allreduce(MPI_IN_PLACE, &missingcells, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
+    // The instances share the raster of a decomposed run (an object built
+    // alone counts its own cells).
+    if (mpisize > 1 && instanceCellCounts)
+      MPI_Allreduce(MPI_IN_PLACE, &missingcells, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
     if (missingcells > 0) {
       missingwarned = true;
       *diag << "WARNING: " << modulname.c_str() << ": " << missingcells << " cells of the basin have no value of "

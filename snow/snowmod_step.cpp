@@ -386,7 +386,10 @@ void schneemodellklasse::CellLoop() {
   if (looperror != 0) throw looperror;
   // The interception, which runs first, has named a missing throughfall.
   if (missingwarned || precipitationsource) return;
-  if (mpisize > 1) MPI_Allreduce(MPI_IN_PLACE, &missingcells, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
+  // The instances share the raster of a decomposed run (an object built
+  // alone counts its own cells).
+  if (mpisize > 1 && instanceCellCounts)
+    MPI_Allreduce(MPI_IN_PLACE, &missingcells, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
   if (missingcells == 0) return;
   missingwarned = true;
   *diag << "WARNING: " << modulname.c_str() << ": " << missingcells << " cells of the basin have no value of "
