@@ -93,7 +93,14 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   Grid GridAt(const std::string& name) { return gridlist[GetGrid(name)].grid; }
   void Log(const char* text, int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
   // Per-step parts.
-  void PotentialRows(int64_t stepYear, int64_t stepMonth, int64_t stepDay);
+  // Returns the number of processed cells with a missing input, and the
+  // bits of the missing inputs in inputs.
+  long PotentialRows(int64_t stepYear, int64_t stepMonth, int64_t stepDay, int& inputs);
+  // Bits (of InputFlags) of the method's inputs that are missing (not above nodata) at the cell.
+  int MissingInputs(int r, int c) const;
+  // One WARNING in the run, at the first step with cells (of all instances) without an input.
+  void WarnMissingInputs(long cells, int inputs, int64_t stepHour, int64_t stepDay, int64_t stepMonth,
+                         int64_t stepYear);
   // Lake code and ponding storage both above 0.
   bool OpenWater(int r, int c) const;
   // Glacier fraction clipped to 0 ... 1; 0 without a glacier grid.
@@ -217,6 +224,7 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   int ssdperiod = 0;
   double sunriseoffset = 0;
   int stepnight = 0;  // no sun in the step (always for Hamon and Haude)
+  bool missingwarned = false;
 
   // Constants of the Penman-Monteith evaluation.
   double sigma = 0;  // Stefan-Boltzmann constant times the step in hours

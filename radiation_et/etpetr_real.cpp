@@ -10,8 +10,10 @@
 #include "radiation_et/etpetr.h"
 
 namespace {
-// Takes the demand from the store: what the store can give evaporates.
+// Takes the demand from the store: what the store can give evaporates. A
+// missing demand (not above -9999) takes nothing.
 void TakeFrom(double& store, double& demand, double& evaporated) {
+  if (!(demand > -9999.0)) return;
   if (store < demand) {
     evaporated += store;
     demand -= store;
@@ -21,6 +23,10 @@ void TakeFrom(double& store, double& demand, double& evaporated) {
     store -= demand;
     demand = 0;
   }
+}
+// A cell's amount of a water grid; none without the grid or a value.
+double Amount(double** g, int r, int c) {
+  return g && g[r][c] > -9999.0 ? g[r][c] : 0.0;
 }
 }  // namespace
 
@@ -54,8 +60,8 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
       if (ownsnow) {
         if (solidsnow[r][c] > 0 && L > 0) {
           for (int j = 1; j <= L; ++j)
-            if (landuse[j][r][c] > nodata) etp[j][r][c] = 0;
-          evap[r][c] = 0;
+            if (landuse[j][r][c] > nodata && etp[j][r][c] > nodata) etp[j][r][c] = 0;
+          if (evap[r][c] > nodata) evap[r][c] = 0;
         }
         continue;
       }
@@ -187,7 +193,9 @@ void verdunstungsmodellklasse::UpdateTotals(int64_t stepHour, int64_t stepDay, i
           continue;
         }
         double E = 0;
-        if (pond) {
+        if (!(etp[j][r][c] > nodata)) {
+          // A missing potential takes nothing.
+        } else if (pond) {
           E = std::min(pondgrid[r][c], etp[j][r][c]);
           pondgrid[r][c] -= E;
           etp[j][r][c] -= E;
@@ -202,11 +210,11 @@ void verdunstungsmodellklasse::UpdateTotals(int64_t stepHour, int64_t stepDay, i
       // The cell's one soil evaporation demand is taken once, after the layers.
       if (pond)
         evar[r][c] = 0;
-      else
+      else if (evap[r][c] > nodata)
         evar[r][c] += fromSoil(evap[r][c]);
       evarstat->AddCell(r, c, zone, evar[r][c], 1 - g);
       evarstat->AddCell(r, c, zone, 0.0, g);
-      etr[0][r][c] += (interceptionevap ? interceptionevap[r][c] : 0.0) + evrs[r][c] + evar[r][c];
+      etr[0][r][c] += Amount(interceptionevap, r, c) + evrs[r][c] + evar[r][c];
       etrstat[0]->AddCell(r, c, zone, etr[0][r][c], 1 - g);
       etrstat[0]->AddCell(r, c, zone, 0.0, g);
     }
@@ -232,12 +240,23 @@ void verdunstungsmodellklasse::AccumulateZoneStatistics(int64_t stepHour, int64_
     ColumnsOf(r, c0, c1);
     for (int c = c0; c <= c1; ++c) {
       if (!OwnCell(r, c)) continue;
+      if (!(etp[0][r][c] > nodata)) {
+        // Without the step's potentials nothing evaporated on their account:
+        // the layers' and the soil's real evapotranspiration are missing;
+        // the cell's is what the interception and snow gave, if anything.
+        for (int j = 1; j <= L; ++j)
+          if (landuse[j][r][c] > nodata) etr[j][r][c] = nodata;
+        evar[r][c] = nodata;
+        const double known = Amount(interceptionevap, r, c) + evrs[r][c];
+        etr[0][r][c] = known > 0 ? known : nodata;
+        continue;
+      }
       double layers = 0;
       for (int j = 1; j <= L; ++j) layers += layerValue(j, r, c);
       // The cell's real evapotranspiration: what the soil gave the layers and
       // its surface, the snow evaporation and, with interception, what the
       // vegetation's storage lost.
-      etr[0][r][c] = (interceptionevap ? interceptionevap[r][c] : 0.0) + evrs[r][c] + evar[r][c] + layers;
+      etr[0][r][c] = Amount(interceptionevap, r, c) + evrs[r][c] + evar[r][c] + layers;
     }
   }
   // Statistics 0 ... L: the layers' real evapotranspiration (0 the cell's),
@@ -263,7 +282,8 @@ void verdunstungsmodellklasse::AccumulateZoneStatistics(int64_t stepHour, int64_
           zonalstatistic::RowSums sums(*etrstat[0], r);
           for (const StatisticCell* e = list; e < list + cells; ++e) {
             const double g = e->share;
-            sums.Add(e->column, e->zone, g * glacierpart[e->column] + (1 - g) * cell[e->column], 1.0);
+            const double v = cell[e->column] > nodata ? cell[e->column] : (g > 0 ? 0.0 : nodata);
+            sums.Add(e->column, e->zone, g * glacierpart[e->column] + (1 - g) * v, 1.0);
           }
           return;
         }

@@ -3,6 +3,7 @@
 // radiation estimate from the sun's path, sunshine duration or global
 // radiation, and the Penman-Monteith evaluation of one cell, layer and part
 // (night or day) of the step.
+#include <mpi.h>
 #include <omp.h>
 
 #include <algorithm>
@@ -61,13 +62,16 @@ void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t stepHour, int
   subintervals = 0;
   if (Method == 1 || Method == 3) {
     if (!stepnight && !(radiation && sunshine)) {
-      // Daylight of a step longer than a day is the daylight of one day.
-      int n = static_cast<int>(std::ceil(hours * dayfraction - 0.001));
+      // The sun's path of a step of a day or more is that of its last day
+      // (the day fraction and the sunrise offset are the day's); the
+      // clear-sky radiation of the day counts once for each day of the step.
+      const double span = std::min(hours, 24.0);
+      int n = static_cast<int>(std::ceil(span * dayfraction - 0.001));
       n = std::clamp(n, 1, 24);
-      subinterval = hours * dayfraction / n;
+      subinterval = span * dayfraction / n;
       subintervals = n;
       for (int i = 1; i <= n; ++i) {
-        const double t = shifted + mintointendhours - hours + sunriseoffset + (i - 0.5) * subinterval;
+        const double t = shifted + mintointendhours - span + sunriseoffset + (i - 0.5) * subinterval;
         double azimuth = 0, elevation = 0;
         SunAnglesAtHour(d, m, azimuth, elevation, latitude, longitude, t);
         sunpositions[i] = std::cos(kPi / 2 - elevation);
@@ -104,8 +108,10 @@ void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t stepHour, int
   }
 
   daytemperature = false;  // the grid holds this step's temperature again
-  PotentialRows(stepYear, stepMonth, stepDay);
+  int inputs = 0;
+  const long missing = PotentialRows(stepYear, stepMonth, stepDay, inputs);
   daytemperature = steptemperature != nullptr;
+  WarnMissingInputs(missing, inputs, stepHour, stepDay, stepMonth, stepYear);
 
   // Cells of a response unit take the values of its master cell.
   if (hrumaster) {
@@ -185,7 +191,50 @@ void verdunstungsmodellklasse::PotentialEvapotranspiration(int64_t stepHour, int
   cloudstat->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
 }
 
-void verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth, int64_t stepDay) {
+int verdunstungsmodellklasse::MissingInputs(int r, int c) const {
+  auto missing = [&](Grid g, int bit) { return g && !(g[r][c] > nodata) ? bit : 0; };
+  int m = missing(temperature, kTemperature);
+  if (Method == 1) m |= missing(nighttemperature, kTemperature) | missing(wind, kWind);
+  if (Method == 1 || Method == 3)
+    m |= missing(radiation, kRadiation) | missing(sunshine, kSunshine) | missing(airpressure, kAirPressure);
+  // Penman-Monteith takes the vapour pressure before the humidity, Haude the
+  // humidity before the vapour pressure.
+  if (Method == 1) m |= vapour ? missing(vapour, kVapour) : missing(humidity, kHumidity);
+  if (Method == 4) m |= humidity ? missing(humidity, kHumidity) : missing(vapour, kVapour);
+  return m;
+}
+
+void verdunstungsmodellklasse::WarnMissingInputs(long cells, int inputs, int64_t stepHour, int64_t stepDay,
+                                                 int64_t stepMonth, int64_t stepYear) {
+  if (missingwarned) return;
+  // The instances share the raster of a decomposed run (an object built
+  // alone counts its own cells).
+  if (mpisize > 1 && instanceCellCounts) {
+    MPI_Allreduce(MPI_IN_PLACE, &cells, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(MPI_IN_PLACE, &inputs, 1, MPI_INT, MPI_BOR, MPI_COMM_WORLD);
+  }
+  if (cells == 0) return;
+  missingwarned = true;
+  std::string names;
+  const std::pair<int, std::string> grids[] = {{kTemperature, Method == 4 ? "temperature_14" : "temperature"},
+                                               {kVapour, Method == 4 ? "vapor_pressure_14" : "vapor_pressure"},
+                                               {kHumidity, Method == 4 ? "air_humidity_14" : "air_humidity"},
+                                               {kWind, "wind_speed"},
+                                               {kRadiation, UseNetRadiation ? "net_radiation" : "global_radiation"},
+                                               {kSunshine, "sunshine_duration"},
+                                               {kAirPressure, "air_pressure"}};
+  for (const auto& [bit, name] : grids)
+    if (inputs & bit) names += (names.empty() ? "" : ", ") + name;
+  *diag << "WARNING: " << modulname.c_str() << ": " << cells << " cells of the basin have no value of " << names.c_str()
+        << " in the step " << static_cast<long>(stepDay) << "." << static_cast<long>(stepMonth) << "."
+        << static_cast<long>(stepYear) << " " << static_cast<long>(stepHour)
+        << " h; there, in this and every later step without a value, pot_transpiration, potential_InterceptionEvap, "
+           "potential_evaporation, AspectCorrectedGlobalRadiation and cloudiness are missing (-9999) and nothing "
+           "evaporates on their account (written once in the run)"
+        << "[end-entry]";
+}
+
+long verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth, int64_t stepDay, int& inputs) {
   const int m = static_cast<int>(stepMonth);
   const int d = static_cast<int>(stepDay);
   const double hours = timeinterval / 60;
@@ -199,7 +248,12 @@ void verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth
   else
     pecday = LinInterpol(-15, PEC[m - 1], 15, PEC[m], d);
 
-#pragma omp parallel for schedule(runtime)
+  // The daylight of a step of several days is that of one day, its
+  // clear-sky radiation that of each day.
+  const double days = std::max(1.0, hours / 24);
+  long missingcells = 0;
+  int missinginputs = 0;
+#pragma omp parallel for schedule(runtime) reduction(+ : missingcells) reduction(| : missinginputs)
   for (int r = firstrow; r <= lastrow; ++r) {
     int cs, ce;
     ColumnsOf(r, cs, ce);
@@ -207,6 +261,21 @@ void verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth
       if (!Processed(r, c)) {
         if (!OwnCell(r, c) || !hrumaster)
           for (int l = 0; l <= L; ++l) etp[l][r][c] = eip[l][r][c] = nodata;
+        continue;
+      }
+      if (const int m = MissingInputs(r, c)) {
+        // Nothing of the step's potentials can be known here: they are
+        // missing, and the interception, snow and soil take no water away on
+        // their account.
+        ++missingcells;
+        missinginputs |= m;
+        for (int l = 0; l <= L; ++l) {
+          etp[l][r][c] = eip[l][r][c] = nodata;
+          etr[l][r][c] = 0;
+        }
+        evap[r][c] = rgex[r][c] = cloud[r][c] = nodata;
+        evar[r][c] = evrs[r][c] = 0;
+        if (Method == 1 && longsteps) steptemperature[r][c] = temperature[r][c];
         continue;
       }
       const double z = elevation[r][c];
@@ -229,6 +298,7 @@ void verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth
             if (cz <= 0) continue;  // the sun at or below the horizon adds nothing
             R0 += kSolarConstant * subinterval * cz * std::pow(tau, (p / c_p0) / cz);
           }
+          R0 *= days;
         }
         if (sunshine) {
           S = sunshine[r][c];
@@ -319,6 +389,8 @@ void verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth
       etr[0][r][c] = etr[1][r][c] = 0;
     }
   }
+  inputs = missinginputs;
+  return missingcells;
 }
 
 bool verdunstungsmodellklasse::OpenWater(int r, int c) const {

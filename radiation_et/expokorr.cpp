@@ -299,7 +299,10 @@ void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, i
         ieffmax[r][c] = k * H;
       }
       correction[r][c] = k;
-      if (withtemp) {
+      // A missing temperature or sunshine leaves the corrected temperature missing.
+      if (withtemp && (!(temperature[r][c] > nodata) || (sunshine && !(sunshine[r][c] > nodata)))) {
+        corrtemp[r][c] = nodata;
+      } else if (withtemp) {
         const double s = sunshine ? sunshine[r][c] : 0.5;
         const double T = temperature[r][c];
         // ln(0.2) = -1.6094 bounds the cooling of slopes that get little or no sun.

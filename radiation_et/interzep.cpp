@@ -1,5 +1,7 @@
 #include "radiation_et/interzep.h"
 
+#include <mpi.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -109,9 +111,10 @@ void interzeptionsmodellklasse::BindInputs() {
     potintercep[i] = gridlist[GetGrid(Numbered("potential_InterceptionEvap", i))].grid;
     realtrans[i] = gridlist[GetGrid(Numbered("real_transpiration", i))].grid;
   }
-  water = (method == 1 || method == 2)
-              ? gridlist[GetGridOf3("snowcover_outflow", "precipitation", "ungueltiger_Name")].grid
-              : gridlist[GetGrid("precipitation")].grid;
+  const int input = (method == 1 || method == 2) ? GetGridOf3("snowcover_outflow", "precipitation", "ungueltiger_Name")
+                                                 : GetGrid("precipitation");
+  water = gridlist[input].grid;
+  watername = gridlist[input].shortname;
   GetGrid("[elevation_model]");
 }
 
@@ -219,7 +222,16 @@ double interzeptionsmodellklasse::Capacity(int i, int r, int c) const {
 }
 
 double interzeptionsmodellklasse::Layer(int i, int r, int c, double W, bool withTracers) {
-  const double smax = Capacity(i, r, c);
+  // A missing water input brings no water: the storage neither fills nor
+  // spills, its throughfall and that of its tracers are missing, and it
+  // only evaporates.
+  const bool input = W > nodata;
+  if (!input) {
+    W = 0;
+    withTracers = false;
+    for (int k = 1; k <= tracercount && i == 1 && layers == 1; ++k) tracergrids[k].flux[r][c] = nodata;
+  }
+  const double smax = input ? Capacity(i, r, c) : storage[i][r][c];
   const double cov = coverage[i][r][c];
   double tf = (1 - cov) * W;
   const double before = storage[i][r][c];
@@ -264,24 +276,29 @@ double interzeptionsmodellklasse::Layer(int i, int r, int c, double W, bool with
         Grid flux = tracergrids[k].flux;
         flux[r][c] = tf > 0 ? flux[r][c] / tf : 0.0;
       }
+  // A missing potential evaporates nothing, and its evaporation is missing.
   double E = 0;
   double& PT = pottrans[i][r][c];
   const bool several = layers >= 2;
-  if (method == 1 || method == 11) {
+  const bool potential = method == 1 || method == 11   ? PT > nodata
+                         : method == 2 || method == 12 ? potintercep[i][r][c] > nodata
+                                                       : true;
+  if (!potential) {
+  } else if (method == 1 || method == 11) {
     E = std::min(S, PT);
     PT -= E;
     if (several) pottrans[0][r][c] -= E;
     S -= E;
   } else if (method == 2 || method == 12) {
     E = std::min(S, potintercep[i][r][c]);
-    const double taken = std::min(PT, E);
+    const double taken = PT > nodata ? std::min(PT, E) : 0.0;
     PT -= taken;
-    if (several) pottrans[0][r][c] -= taken;
+    if (several && pottrans[0][r][c] > nodata) pottrans[0][r][c] -= taken;
     S -= E;
   }
   storage[i][r][c] = S;
-  evaporation[i][r][c] = E;
-  throughfall[i][r][c] = tf;
+  evaporation[i][r][c] = potential ? E : nodata;
+  throughfall[i][r][c] = input ? tf : nodata;
   return E;
 }
 
@@ -301,7 +318,8 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
   // The cells on the threads (each touches only its own cell), then the
   // statistics side by side, each in the order of the cells.
   FirstError failure;
-#pragma omp parallel for schedule(runtime)
+  long missingcells = 0;  // without a water input
+#pragma omp parallel for schedule(runtime) reduction(+ : missingcells)
   for (int r = firstrow; r <= lastrow; ++r) {
     failure.Run([&] {
       int c0, c1;
@@ -314,26 +332,48 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
         if (glacierShare(r, c) >= 1) continue;
         evaporation[0][r][c] = throughfall[0][r][c] = storage[0][r][c] = 0;
         double W = water[r][c];
+        if (!(W > nodata)) ++missingcells;
+        bool evaporated = false;  // a layer's evaporation is known
         for (int i = 1; i <= n; ++i) {
           if (!(landuse[i][r][c] > nodata)) {
             // An empty layer holds nothing: it passes its water (and any it
-            // held from a stored start) on to the layers below.
+            // held from a stored start) on to the layers below; a missing
+            // input stays missing unless there was water held.
             const double held = storage[i][r][c] > nodata ? storage[i][r][c] : 0.0;
             evaporation[i][r][c] = storage[i][r][c] = 0;
-            throughfall[i][r][c] = W + held;
+            throughfall[i][r][c] = W > nodata ? W + held : (held > 0 ? held : nodata);
           } else {
             Layer(i, r, c, W, n == 1);
           }
-          evaporation[0][r][c] += evaporation[i][r][c];
+          if (evaporation[i][r][c] > nodata) {
+            evaporation[0][r][c] += evaporation[i][r][c];
+            evaporated = true;
+          }
           storage[0][r][c] += storage[i][r][c];
           throughfall[0][r][c] = throughfall[i][r][c];
           W = throughfall[i][r][c];
         }
+        if (!evaporated) evaporation[0][r][c] = nodata;
         if (n == 1) pottrans[0][r][c] = pottrans[1][r][c];
       }
     });
   }
   failure.ThrowIfAny();
+  if (!missingwarned) {
+    // The instances share the raster of a decomposed run (an object built
+    // alone counts its own cells).
+    if (mpisize > 1 && instanceCellCounts)
+      MPI_Allreduce(MPI_IN_PLACE, &missingcells, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
+    if (missingcells > 0) {
+      missingwarned = true;
+      *diag << "WARNING: " << modulname.c_str() << ": " << missingcells << " cells of the basin have no value of "
+            << watername.c_str() << " in the step " << static_cast<long>(stepDay) << "." << static_cast<long>(stepMonth)
+            << "." << static_cast<long>(stepYear) << " " << static_cast<long>(stepHour)
+            << " h; there, in this and every later step without a value, the storage takes no water, and the "
+               "throughfall is missing (-9999) (written once in the run)"
+            << "[end-entry]";
+    }
+  }
 
   // Statistic k * (n + 1) + i: evaporation, storage and throughfall (k = 0,
   // 1, 2) of layer i; those that write a file are filled. A cell adds its

@@ -52,6 +52,8 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   double Layer(int i, int r, int c, double water, bool withTracers);
 
   int method = 0;
+  std::string watername;       // the grid of the water input
+  bool missingwarned = false;  // the WARNING on missing water inputs is written
   int readgrid = 0;
   double maxthickness = 0;  // storage per unit of leaf area index, mm
   int layers = 1;

@@ -313,6 +313,8 @@ void irrigationclass::BookAmounts() {
       const int i = static_cast<int>(code[r][c]);
       const int origin = i >= 1 && i <= records ? table[i].origin : 0;
       double& a = amount[r][c];
+      // A missing precipitation brings no water; the irrigation water is known.
+      const double P = prec[r][c] > nodata ? prec[r][c] : 0.0;
       // Surface water: the share of the demand that the rivers and reservoirs give.
       if (origin == 2 && k >= 1 && k <= zonecount) a *= supply[k];
       AddCell(*groundwaterStatistic, fromGroundwater, r, c, k, origin == 1 ? a : 0.0, 1);
@@ -322,18 +324,18 @@ void irrigationclass::BookAmounts() {
         const double in = gridlist[tracerInput[t]].grid[r][c];
         double& conc = g.flux[r][c];
         if (a > 0) {
-          if (origin == 1 || origin == 2) conc = WeightedMean(in, gridlist[tracerStorage[t]].grid[r][c], prec[r][c], a);
+          if (origin == 1 || origin == 2) conc = WeightedMean(in, gridlist[tracerStorage[t]].grid[r][c], P, a);
         } else {
-          conc = prec[r][c] > 0 ? in : 0.0;
+          conc = P > 0 ? in : 0.0;
         }
         if (g.subbasins && k >= 0) {
-          const double w = prec[r][c] + a;
+          const double w = P + a;
           const double cellArea = relcellarea ? relcellarea[r][c] : 1.0;
           g.subbasins[k].sx += conc * cellArea * w;
           g.subbasins[k].n += w;
           g.subbasins[k].RelCellSum += w * cellArea;
         }
       }
-      if (a > 0) prec[r][c] += a;
+      if (a > 0) prec[r][c] = P + a;
     }
 }

@@ -297,8 +297,9 @@ void SP_class::LakeTerms() {
     for (int c = firstCol; c <= lastCol; ++c) {
       if (!IsLakeCell(r, c) || !(grids.ponding[r][c] > 0)) continue;
       ++ponded;
-      if (grids.etr0) ETR.m3 += grids.etr0[r][c] * area / 1000;
-      if (grids.precOnLakes) PREC.m3 += grids.precOnLakes[r][c] * area / 1000;
+      if (grids.etr0 && grids.etr0[r][c] > -9999.0) ETR.m3 += grids.etr0[r][c] * area / 1000;
+      // A missing water input brings no water.
+      if (grids.precOnLakes && grids.precOnLakes[r][c] > -9999.0) PREC.m3 += grids.precOnLakes[r][c] * area / 1000;
       // The soil's downward flow below the lake and its baseflow are
       // amounts of the step [mm], not rates.
       if (grids.qdown && grids.baseflow) {

@@ -488,4 +488,5 @@ class schneemodellklasse : public teilmodellklasse {
 
   // First error code raised inside a parallel loop (0: none).
   int looperror = 0;
+  bool missingwarned = false;  // the WARNING on missing water inputs is written
 };

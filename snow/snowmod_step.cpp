@@ -134,7 +134,7 @@ double schneemodellklasse::SnowCell(double T, double w, int r, int c, double& f,
     const double p = P > nodata ? P : 0.0;
     snowfall = f * p;
     rainfall = (1 - f) * p;
-    if (depositionindex && depositionindex[r][c] > nodata) {
+    if (depositionindex && depositionindex[r][c] > nodata && P > nodata) {
       const double D = depositionindex[r][c];
       P = p + D * snowfall;
       snowfall *= 1 + D;
@@ -236,6 +236,7 @@ void schneemodellklasse::StepCell(int r, int c) {
   if (!(L > nodata)) L = 0;
   if (!(A > nodata)) A = 0;
   const double T = temperature[r][c];
+  const bool inputmissing = !(waterinput[r][c] > nodata);
   // Cells with a glacierized part split their water input between the two parts.
   double g = 0;
   if (glaciergrid) {
@@ -313,9 +314,12 @@ void schneemodellklasse::StepCell(int r, int c) {
     L = K;
   }
 
-  // 8. Snowfall and rainfall of the step: what entered the storages.
-  own[kSnowFraction].grid[r][c] = snowIn;
-  own[kRainFraction].grid[r][c] = rainIn;
+  // 8. Snowfall and rainfall of the step: what entered the storages; missing
+  // with a missing water input, which brings no water (a glacier's mass
+  // balance adds them up, so there they stay 0).
+  const bool unknown = inputmissing && g <= 0;
+  own[kSnowFraction].grid[r][c] = unknown ? nodata : snowIn;
+  own[kRainFraction].grid[r][c] = unknown ? nodata : rainIn;
 
   // 9. Tracers leave with the outflow: a concentration at the pack's; an
   // amount in the outflow's share of the pack's water, at most at the
@@ -359,7 +363,8 @@ void schneemodellklasse::CellLoop() {
   const int first = std::max(1, firstrow);
   const int last = std::min(nrows, lastrow);
   looperror = 0;
-#pragma omp parallel for schedule(runtime)
+  long missingcells = 0;  // without a water input
+#pragma omp parallel for schedule(runtime) reduction(+ : missingcells)
   for (int r = first; r <= last; ++r) {
     try {
       const int c1 = datacols ? std::max(1, datacols[r].first) : 1;
@@ -367,6 +372,7 @@ void schneemodellklasse::CellLoop() {
       for (int c = c1; c <= c2; ++c) {
         if (!OwnCell(r, c)) continue;
         if (hrus && Missing(masterhrugrid[r][c])) continue;
+        if (!(waterinput[r][c] > nodata)) ++missingcells;
         StepCell(r, c);
       }
     } catch (int code) {
@@ -378,6 +384,20 @@ void schneemodellklasse::CellLoop() {
     }
   }
   if (looperror != 0) throw looperror;
+  // The interception, which runs first, has named a missing throughfall.
+  if (missingwarned || precipitationsource) return;
+  // The instances share the raster of a decomposed run (an object built
+  // alone counts its own cells).
+  if (mpisize > 1 && instanceCellCounts)
+    MPI_Allreduce(MPI_IN_PLACE, &missingcells, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
+  if (missingcells == 0) return;
+  missingwarned = true;
+  *diag << "WARNING: " << modulname.c_str() << ": " << missingcells << " cells of the basin have no value of "
+        << "precipitation in the step " << static_cast<long>(stepday) << "." << static_cast<long>(stepmonth) << "."
+        << static_cast<long>(stepyear) << " " << static_cast<long>(stephour)
+        << " h; there, in this and every later step without a value, the snow cover takes no water, and rain and "
+           "snowfall are missing (-9999) (written once in the run)"
+        << "[end-entry]";
 }
 
 void schneemodellklasse::CopyHRUStates() {

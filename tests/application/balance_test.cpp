@@ -34,6 +34,7 @@ using fluvextest::BasinBudget;
 using fluvextest::Budget;
 using fluvextest::BudgetModules;
 using fluvextest::Edits;
+using fluvextest::GridFile;
 using fluvextest::ReadFile;
 using fluvextest::RunCommand;
 using fluvextest::RunOutput;
@@ -62,6 +63,8 @@ struct Case {
   bool warmStart = false;
   // Makes further input files in the case's directory; returns what failed.
   std::function<std::string(const std::string&)> inputs;
+  // Checks the files of the long run's directory; returns what failed.
+  std::function<std::string(const std::string&)> results;
 };
 
 std::string ModelTime(const Date& start, const Date& end, int stepMinutes) {
@@ -188,6 +191,10 @@ Outcome RunCase(const Case& c, Slots& slots) {
         return o;
       }
       runs[k] = dir;
+      if (k == 1 && c.results) {
+        const std::string wrong = c.results(dir);
+        if (!wrong.empty()) o.failure += name + ": " + wrong + "\n";
+      }
     }
     o.budgets.push_back(BasinBudget(RunOutput(runs[0]), RunOutput(runs[1]), c.modules, c.warmStart));
   }
@@ -462,6 +469,72 @@ std::string ObservedDischarge(const std::string& dir) {
   return "";
 }
 
+// Cells that no station reaches: a meteorological section's search radius
+// of 5 km (the stations lie 10 km and more apart).
+std::function<std::string(const std::string&)> NearStationsOnly(const std::string& section) {
+  return [section](const std::string& dir) {
+    const std::string path = dir + "/control.txt";
+    std::string text = ReadFile(path);
+    const size_t at = text.find("[" + section + "]\n");
+    const std::string radius = "100000    maximum distance";
+    const size_t line = at == std::string::npos ? at : text.find(radius, at);
+    if (line == std::string::npos) return "no maximum distance in section " + section;
+    text.replace(line, radius.size(), "5000      maximum distance");
+    fluvextest::WriteFile(path, text);
+    return std::string();
+  };
+}
+
+// The long run's grids of every step (files named from file's stem): in
+// some step some cells of the basin are missing, every other cell holds a
+// number from 0 to upper; and a WARNING names the missing input.
+std::function<std::string(const std::string&)> MissingWritten(const std::string& file, const std::string& input,
+                                                              double upper) {
+  return [file, input, upper](const std::string& dir) {
+    const GridFile zones = fluvextest::ReadGridFile(dir + "/zones.asc");
+    const std::string stem = file.substr(0, file.find('.'));
+    int grids = 0, missing = 0;
+    for (const auto& f : fs::directory_iterator(dir + "/out")) {
+      if (f.path().filename().string().rfind(stem, 0) != 0) continue;
+      const GridFile g = fluvextest::ReadGridFile(f.path().string());
+      if (g.ncols != zones.ncols || g.nrows != zones.nrows) continue;
+      ++grids;
+      for (int r = 1; r <= g.nrows; ++r)
+        for (int c = 1; c <= g.ncols; ++c) {
+          const double v = g.at(r, c);
+          if (!(zones.at(r, c) > -9999) || (v >= 0 && v <= upper)) continue;
+          if (v != -9999)
+            return f.path().filename().string() + ": " + std::to_string(v) + " at row " + std::to_string(r) +
+                   ", column " + std::to_string(c);
+          ++missing;
+        }
+    }
+    if (missing == 0) return "no missing cell in the " + std::to_string(grids) + " grids " + stem + "*";
+    const std::string diag = ReadFile(dir + "/Fluvex_Diag_0.xml");
+    for (size_t at = diag.find("level=\"2\""); at != std::string::npos; at = diag.find("level=\"2\"", at + 1))
+      if (diag.substr(at, diag.find('\n', at) - at).find(input) != std::string::npos) return std::string();
+    return "no WARNING names " + input;
+  };
+}
+
+// Steps of two days: station records of two days each (the sums and means
+// of the hours), the radiation sums up to some 15 000 Wh/m2 (beyond the
+// example's nodata bound of 9999).
+const Edits kTwoDays = {
+    {"$set $step    = 60", "$set $step    = 2880"},
+    {"$inpath//temperature.dat", "$inpath//temperature_2days.dat"},
+    {"$inpath//precipitation.dat", "$inpath//precipitation_2days.dat"},
+    {"$inpath//wind.dat", "$inpath//wind_2days.dat"},
+    {"$inpath//humidity.dat", "$inpath//humidity_2days.dat"},
+    {"$inpath//radiation.dat", "$inpath//radiation_2days.dat"},
+    {"radiation.stat 1024  statistics file: basin mean of each day\n9999      nodata",
+     "radiation.stat 1024  statistics file: basin mean of each day\n99999     nodata"},
+    {"1400      upper limit\n0         replacement below the lower limit\n1400      replacement above",
+     "30000     upper limit\n0         replacement below the lower limit\n30000     replacement above"},
+    {"1         sub-intervals per step", "24        sub-intervals per step"},
+    // The cloudiness of each step, a basin mean.
+    {"0.6 0.1\n", "0.6 0.1\ncloud.stat 1001\n"}};
+
 // The cases; BudgetModules defaults are the example's own modules.
 std::vector<Case> Matrix() {
   std::vector<Case> cases;
@@ -619,6 +692,73 @@ std::vector<Case> Matrix() {
         c.modules.observedColumns = {{4, 4}, {5, 5}};
       },
       {}, ObservedDischarge);
+  // Missing meteorological inputs (cells no station reaches, 1 and 2 June,
+  // rain on both days): no water is made or lost, what depends on the input
+  // is written missing, a WARNING names it.
+  {
+    const Date june1{2015, 6, 1}, june2{2015, 6, 2};
+    auto june = [june1, june2](Case& c) {
+      c.start = june1;
+      c.end = june2;
+    };
+    auto missing = [&](const std::string& name, Edits edits, const std::string& section, const std::string& file,
+                       const std::string& input) {
+      add(name, edits, june, {}, NearStationsOnly(section));
+      // The sun's energy at the top of the atmosphere in an hour (1367 Wh/m2)
+      // evaporates 2 mm; the precipitation's upper limit is 200 mm.
+      cases.back().results = MissingWritten(file, input, file == "etp.asc" ? 2.0 : 200.0);
+    };
+    // Every step's grid, under a dated name.
+    const std::pair<std::string, std::string> etpEachStep = {"\netp.asc\n0\n", "\netp.asc\n2\n"};
+    for (const char* v : {"air_humidity", "wind_speed", "global_radiation"})
+      missing(std::string("missing_") + v, {etpEachStep}, v, "etp.asc", v);
+    // The temperature by inverse distances (the example's regression reaches
+    // every cell), corrected for slope and exposition (the evapotranspiration
+    // takes the corrected temperature).
+    missing("missing_temperature",
+            {etpEachStep,
+             {"10        method: elevation-dependent regression from the station data\n$inpath//temperature.dat\n"
+              "1000 1200 50 0 20 ",
+              "1         method: inverse distances\n$inpath//temperature.dat\nnone "},
+             {"3         method: slope radiation only", "4         method: slope radiation and temperature"}},
+            "temperature", "etp.asc", "temperature");
+    // Snow first: its rain is missing; interception first (methods 11 and
+    // 12): the throughfall.
+    missing("missing_precipitation", {{"\nrain.asc\n10\n", "\nrain.asc\n12\n"}}, "precipitation", "rain.asc",
+            "precipitation");
+    for (const char* m : {"11", "12"})
+      missing(std::string("missing_precipitation_interception_") + m,
+              {{"[interception_model]\n1\n$step\n1         method",
+                std::string("[interception_model]\n1\n$step\n") + m + "        method"},
+               {"\ntf.asc\n0\n", "\ntf.asc\n2\n"}},
+              "precipitation", "tf.asc", "precipitation");
+  }
+  // Steps of two days: the sun's path is that of one day, whose clear sky
+  // gives some 6 400 Wh/m2 in early June (transmissivity 0.65), so the step
+  // of 31 May and 1 June (13 000 Wh/m2, the ratio clipped to 1) has a
+  // cloudiness of 0.04, that of 6 and 7 June (5 900 Wh/m2, a ratio of 0.46)
+  // one of 0.90.
+  add(
+      "two_day_steps", kTwoDays,
+      [](Case& c) {
+        c.modules.stepMinutes = 2880;
+        c.start = {2015, 6, 1};
+        c.end = {2015, 6, 7};
+      },
+      {},
+      [](const std::string& dir) {
+        const auto r = RunCommand("python3 " + std::string(FLUVEX_TEST_DATA) + "/balance/daily_stations.py . 2", dir);
+        return r.exitCode == 0 ? "" : r.output;
+      });
+  cases.back().results = [](const std::string& dir) {
+    std::map<std::string, double> cloudiness;  // of the step ending on the day
+    for (const auto& row : fluvextest::Rows(ReadFile(dir + "/out/cloud.stat")))
+      if (row.size() == 5 && row[0] == "2015") cloudiness[row[1] + "." + row[2]] = std::stod(row[4]);
+    if (cloudiness.size() != 4 || !(cloudiness["6.1"] < 0.1) || !(cloudiness["6.7"] > 0.85 && cloudiness["6.7"] < 0.95))
+      return "cloudiness " + std::to_string(cloudiness["6.1"]) + " on 1 June, " + std::to_string(cloudiness["6.7"]) +
+             " on 7 June (expected 0.04 and 0.90)";
+    return std::string();
+  };
   return cases;
 }
 

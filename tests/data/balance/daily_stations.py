@@ -1,5 +1,8 @@
 #!/usr/bin/env python3
-"""daily_stations.py DIR: writes <name>_daily.dat beside the example's hourly station files in DIR.
+"""daily_stations.py DIR [DAYS]: writes <name>_daily.dat (or, for DAYS > 1,
+<name>_<DAYS>days.dat, one record per DAYS days stamped with the last day's
+hour 24, sums and means over the DAYS days, days of an incomplete group at
+the end of the year left out) beside the example's hourly station files in DIR.
 
 One record per day stamped with hour 24 (the end of the day, as the hourly
 files stamp the end of each hour): precipitation the day's sum (mm/day),
@@ -12,6 +15,8 @@ import os
 import sys
 
 d = sys.argv[1]
+n = int(sys.argv[2]) if len(sys.argv) > 2 else 1
+suffix = "_daily" if n == 1 else "_%ddays" % n
 SUMS = {"precipitation", "radiation"}
 for name in ("temperature", "precipitation", "wind", "humidity", "radiation"):
     src = os.path.join(d, name + ".dat")
@@ -29,20 +34,23 @@ for name in ("temperature", "precipitation", "wind", "humidity", "radiation"):
             days[key] = []
             order.append(key)
         days[key].append([float(x) for x in w[4:]])
-    with open(os.path.join(d, name + "_daily.dat"), "w") as f:
-        f.write(head[0].replace("hourly", "daily") + "\n")
+    with open(os.path.join(d, name + suffix + ".dat"), "w") as f:
+        f.write(head[0].replace("hourly", "daily" if n == 1 else "per %d days" % n) + "\n")
         for h in head[1:]:
             f.write(h + "\n")
-        for key in order:
-            rows = days[key]
-            assert len(rows) == 24, (name, key, len(rows))
+        for first in range(0, len(order) - n + 1, n):
+            rows = []
+            for key in order[first:first + n]:
+                assert len(days[key]) == 24, (name, key, len(days[key]))
+                rows += days[key]
+            key = order[first + n - 1]
             out = []
             for s in range(len(rows[0])):
                 col = [r[s] for r in rows]
                 if any(v <= -9999 for v in col):
                     out.append("-9999.5")
                     continue
-                v = sum(col) if name in SUMS else sum(col) / 24.0
+                v = sum(col) if name in SUMS else sum(col) / len(col)
                 out.append("%.4f" % v)
             f.write("%d %d %d 24 %s\n" % (key + (" ".join(out),)))
 print("daily files written in", d)
