@@ -209,11 +209,6 @@ CASES = [
      29, ["RootDepth = -0.3"]),
     ("landuse_rsc_nan", spoil_control("rsc = 80 60 60 60 80", "rsc = 80 nan 60 60 80"), 29,
      ['key "rsc" needs 5 values']),
-    ("landuse_interception_nan", spoil_control("IntercepCap = 0.3;", "IntercepCap = nan;"), 29,
-     ["IntercepCap = nan: it has to be a number"]),
-    ("landuse_crop_distance", spoil_control("SR_K_ST = 5;", "SR_K_ST = 5; SR_cultivation = nonconserving; "
-                                            "SR_CropDistX = 0;"), 29,
-     ["SR_CropDistX = 0: it has to be greater than 0", "control file control.txt, lines"]),
     # Routing, reservoir and abstraction.
     ("routing_area", spoil_control("L = 9536, AE = 492)", "L = 9536, AE = -492)"), 17,
      ["TG 3, channel of OL 1: AE = -492 is not valid", "control file control.txt, line "]),
@@ -263,8 +258,17 @@ CASES = [
      ["precipitation: no valid station value in ./precipitation.dat for 3.1.2015 1 h"]),
     ("partial_last_day", spoil_control("24        end hour\n7         end day", "12        end hour\n7         end day"),
      0, []),
-    # Land-use values with a meaning of their own. A negative IntercepCap (-1
-    # when absent) holds the leaf area index times the interception model's
+    # Land-use and interception values: the ones without a meaning end the
+    # run, the others run with their meaning.
+    ("landuse_interception_nan", spoil_control("IntercepCap = 0.3;", "IntercepCap = nan;"), 29,
+     ["IntercepCap = nan: it has to be a number"]),
+    ("interception_thickness", spoil_control("0.3       storage capacity", "-0.3      storage capacity"), 17,
+     ["maximum water layer thickness for interception_model: -0.3 (control file control.txt, line ",
+      "it has to be 0 or more"]),
+    ("landuse_crop_distance", spoil_control("SR_K_ST = 5;", "SR_K_ST = 5; SR_cultivation = nonconserving; "
+                                            "SR_CropDistX = 0;"), 29,
+     ["SR_CropDistX = 0: it has to be greater than 0", "control file control.txt, lines"]),
+    # A negative IntercepCap (-1 when absent) holds the leaf area index times the interception model's
     # maximum water layer thickness (0.7 mm here): in January grassland has
     # LAI 1 and the forest 2, so with no interception evaporation (method 3)
     # a week of rain fills their leaves to 0.7 and 1.4 mm.
