@@ -193,9 +193,9 @@ std::string CheckLanduseValues(const landuse_table_entry& e) {
   return std::string();
 }
 
-// A roughness length of 0 has no aerodynamic resistance (the logarithm of
-// the measuring height over it); the parameter grids take 0.01 m for it. One
-// warning per entry names the first such fixpoint.
+// The aerodynamic resistance takes the logarithm of the measuring height over
+// the roughness length, which has no value for 0: the parameter grids take
+// 0.01 m for it. One warning per entry names the first such fixpoint.
 void WarnZeroRoughness(const landuse_table_entry& e, DiagStream& diag, const std::string& where) {
   const int n = e.JulDaysCount;
   int count = 0, first = 0;
