@@ -58,6 +58,39 @@ std::string CheckJulDays(const landuse_table_entry& e) {
   return std::string();
 }
 
+// A negative day ends the list of fixpoint days: the days from it on, and the
+// values that belong to them, are not used, and after the last day used the
+// values run towards those of the first day of the next year. The phenology
+// methods 3, 4 and 6 mark the start of the season by their first negative
+// day, and the day after it counts from that start, so their list can end
+// only after these two. DynamicPhenology_3 runs from day 1 to day 366 and
+// has no end of its own. Returns the number of fixpoints used, or 0 when a
+// negative first day leaves none.
+int FixpointsBeforeNegativeDay(const landuse_table_entry& e) {
+  const int n = e.JulDaysCount;
+  if (e.method == landuse_table_entry::kDynPhen3) return n;
+  const bool phenology = e.method == landuse_table_entry::kDynPhen1 || e.method == landuse_table_entry::kDynPhen2 ||
+                         e.method == landuse_table_entry::kDynPhen4;
+  const int first = phenology ? e.PhenoFixpointIndex + 2 : 1;
+  for (int i = std::max(first, 1); i <= n; ++i)
+    if (e.JulDays[static_cast<size_t>(i)] < 0) return i - 1;
+  return n;
+}
+
+// Shortens the day list to its first `used` days (index 0 follows the new
+// last day) and says so.
+void EndDayList(landuse_table_entry& e, DiagStream& diag, int used, const std::string& where) {
+  const int n = e.JulDaysCount;
+  diag << "INFO: landuse table code " << e.code << ": \"JulDays\": day " << e.JulDays[static_cast<size_t>(used) + 1]
+       << " (fixpoint " << used + 1 << " of " << n
+       << ") is negative and ends the list; the values of the fixpoints 1 to " << used << " are used"
+       << (where.empty() ? "" : " (" + where + ")").c_str() << "[end-entry]";
+  e.JulDays.resize(static_cast<size_t>(used) + 1);
+  e.JulDays[0] = e.JulDays[static_cast<size_t>(used)] - 366;
+  e.JulDaysCount = used;
+  e.CorrectedJulDays = e.JulDays;
+}
+
 // The values of an entry against their physical range; the first problem, or
 // an empty text. Albedo and cover are fractions, leaf area, roughness, root
 // depth and the resistances are not negative (the grids raise a roughness of
@@ -139,6 +172,11 @@ std::string CheckLanduseValues(const landuse_table_entry& e) {
       {"nf_freezing", e.nf_freezing, -inf, inf, false},
       {"nf_thawing", e.nf_thawing, -inf, inf, false}};
   for (const Scalar& c : scalars) {
+    // The crop rows and the stems' drag at high Reynolds numbers enter the
+    // surface routing's roughness in the nonconserving cultivation only.
+    const bool cropsOnly =
+        c.key == std::string("SR_CropDistX") || c.key == std::string("SR_CropDistY") || c.key == std::string("SR_C_WR");
+    if (cropsOnly && e.SR_cultivation != 2) continue;
     const bool inside = std::isfinite(c.value) && (c.lowOpen ? c.value > c.low : c.value >= c.low) && c.value <= c.high;
     if (inside) continue;
     const std::string value = std::string(c.key) + " = " + Number(c.value);
@@ -146,12 +184,28 @@ std::string CheckLanduseValues(const landuse_table_entry& e) {
     if (c.high != inf) return value + ": it has to lie within " + Number(c.low) + " ... " + Number(c.high);
     return value + (c.lowOpen ? ": it has to be greater than " : ": it has to be at least ") + Number(c.low);
   }
-  // Absent, the capacity follows the leaf area (-1); given, it is a depth.
-  if (!std::isfinite(e.IntercepCap) || (e.IntercepCap < 0.0 && e.IntercepCap != -1.0))
+  // mm per unit of leaf area; a negative value (-1 when absent) takes the
+  // interception model's maximum water layer thickness instead.
+  if (!std::isfinite(e.IntercepCap))
     return "IntercepCap = " + Number(e.IntercepCap) +
-           ": it has to be 0 or more (mm per unit of leaf area); leave it out to take the leaf area times the "
-           "interception model's maximum thickness";
+           ": it has to be a number (mm per unit of leaf area; a negative one takes the interception model's maximum "
+           "water layer thickness)";
   return std::string();
+}
+
+// The aerodynamic resistance takes the logarithm of the measuring height over
+// the roughness length, which has no value for 0: the parameter grids take
+// 0.01 m for it. One warning per entry names the first such fixpoint.
+void WarnZeroRoughness(const landuse_table_entry& e, DiagStream& diag, const std::string& where) {
+  const int n = e.JulDaysCount;
+  int count = 0, first = 0;
+  for (int i = 1; i <= n && i < static_cast<int>(e.Z0.size()); ++i)
+    if (e.Z0[static_cast<size_t>(i)] == 0.0 && count++ == 0) first = i;
+  if (count == 0) return;
+  diag << "WARNING: landuse table code " << e.code << ": Z0 = 0 (fixpoint " << first << " of " << n
+       << (count > 1 ? ", and " + std::to_string(count - 1) + " more" : std::string()).c_str()
+       << "): a roughness length of 0 m is taken as 0.01 m" << (where.empty() ? "" : " (" + where + ")").c_str()
+       << "[end-entry]";
 }
 
 // Reads one table block into an entry. Every failure ends the block with the
@@ -267,7 +321,7 @@ void LanduseBlockParser::Parse(int method) {
   if (!block.ConvertDouble("StressFactorDynPhen", entry.StressFactorDynPhen)) entry.StressFactorDynPhen = 0.0;
 
   ReadJulDays();
-  const int n = entry.JulDaysCount;
+  int n = entry.JulDaysCount;
   if (method == landuse_table_entry::kDynPhen3) {
     if (entry.JulDays[1] != 1) {
       diag << "FATAL: Error in Landuse Table (Code: " << entry.code
@@ -345,6 +399,13 @@ void LanduseBlockParser::Parse(int method) {
            "; it has to be a fixpoint index of \"JulDays\" (0 or more)");
   }
 
+  const int used = FixpointsBeforeNegativeDay(entry);
+  if (used == 0)
+    Fail("\"JulDays\": the first day " + std::to_string(entry.JulDays[1]) +
+         " is negative and ends the list before any fixpoint; the list needs at least one day of the year");
+  if (used < n) EndDayList(entry, diag, used, where);
+  n = entry.JulDaysCount;
+
   Series("Albedo", entry.Albedo, n, true);
   Series("rsc", entry.rsc, n, true);
   Series("LAI", entry.LAI, n, true);
@@ -387,6 +448,7 @@ void LanduseBlockParser::Parse(int method) {
   entry.nf_thawing = OptionalValue("nf_thawing", -9999.9);
   const std::string problem = CheckLanduseValues(entry);
   if (!problem.empty()) Fail(problem);
+  WarnZeroRoughness(entry, diag, where);
 }
 
 // Fields that old rows do not hold get the values a block without those keys
@@ -480,10 +542,23 @@ void ReadOldLanduseRow(landuse_table_entry& entry, DiagStream& diag, const std::
   if (!ok) fail(rowForm);
 
   entry.AltDep = {-0.025, 0.025, 0.025, -0.025, -0.025};
+  const int used = FixpointsBeforeNegativeDay(entry);
+  if (used == 0)
+    fail("the first day " + std::to_string(entry.JulDays[1]) +
+         " is negative and ends the list before any fixpoint; the list needs at least one day of the year");
+  if (used < 4) {
+    EndDayList(entry, diag, used, where);
+    for (auto* series : {&entry.Albedo, &entry.LAI, &entry.Z0, &entry.VCF, &entry.RootDepth, &entry.AltDep,
+                         &entry.SR_StemDiameter, &entry.SR_ResidCovrg, &entry.n_factor}) {
+      series->resize(static_cast<size_t>(used) + 1);
+      (*series)[0] = (*series)[static_cast<size_t>(used)];
+    }
+  }
   entry.TReduWet = 0.95;
   entry.LimitReduWet = 0.0;
   const std::string problem = CheckLanduseValues(entry);
   if (!problem.empty()) fail(problem);
+  WarnZeroRoughness(entry, diag, where);
 }
 
 std::unique_ptr<landuse_table_entry[]> ReadLanduseTable(ControlFile& file, DiagStream& diag, int modelVariant) {

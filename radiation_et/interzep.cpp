@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
@@ -83,6 +84,15 @@ void interzeptionsmodellklasse::ReadSection() {
               linebuffer);
   ReadValue(controlfile, "%lf", &maxthickness, "parameter interception storage maximum water layer thickness for ",
             linebuffer);
+  // The capacity of the land uses with a negative IntercepCap: a negative
+  // thickness would hold negative water on the leaves.
+  if (!(maxthickness >= 0 && std::isfinite(maxthickness))) {
+    *diag << "FATAL: error in control file, parameter interception storage maximum water layer thickness for "
+          << modulname.c_str() << ": " << maxthickness << " (" << controlfile.Where().c_str()
+          << "); it has to be 0 or more (mm per unit of leaf area index)"
+          << "[end-entry]";
+    throw 17;
+  }
   ReadValue(controlfile, "%d", &readgrid, "readgrid parameter for ", linebuffer);
   for (int i = 1; i <= layers; ++i)
     for (auto* v :

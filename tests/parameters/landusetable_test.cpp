@@ -162,11 +162,13 @@ TEST(LanduseTable, CountsMasksAndBalanceDefaults) {
                   t[0].JDVegetationWriteForBalance}),
             (Ints{160, 255, 200, 365}));
 
-  // Any other model variant ends old rows after the root depths (35 items).
-  ControlFileFixture v1("landuse_variant", Table("6 meadow 0.2 1 2 3 4 5 6 7 8 9 10 11 12 1 2 3 4 1 2 3 4 "
+  // Any other model variant ends old rows after the root depths (35 items);
+  // the negative third day ends the list after the second.
+  ControlFileFixture v1("landuse_variant", Table("6 meadow 0.2 1 2 3 4 5 6 7 8 9 10 11 12 1 2 -1 4 1 2 3 4 "
                                                  "1 2 3 4 1 1 1 1 0.1 0.2 0.3 0.4\n"));
   auto t1 = ReadLanduseTable(v1.file, *v1.diag, 1);
-  EXPECT_EQ(t1[1].RootDepth, (Doubles{0.4, 0.1, 0.2, 0.3, 0.4}));
+  EXPECT_EQ(t1[1].JulDays, (Ints{2 - 366, 1, 2}));
+  EXPECT_EQ(t1[1].RootDepth, (Doubles{0.2, 0.1, 0.2}));
   EXPECT_EQ(t1[1].GetRootDist(), 0.0);
 }
 
@@ -218,14 +220,16 @@ TEST(LanduseTable, UnreadableBlocksStopWithCode29AndTheirText) {
       {Replace(kGrass, "RootDist", "rs_interception = 1 2 -3 4; RootDist"), "rs_interception = -3 (fixpoint 3 of 4)"},
       {Replace(kGrass, "RootDist", "SR_ResidCovrg = 1 2 0 0; RootDist"),
        "SR_ResidCovrg = 2 (fixpoint 2 of 4): it has to lie within 0 ... 1"},
-      {Replace(kGrass, "RootDist", "IntercepCap = -0.5; RootDist"), "IntercepCap = -0.5: it has to be 0 or more"},
+      {Replace(kGrass, "RootDist", "IntercepCap = nan; RootDist"), "IntercepCap = nan: it has to be a number"},
       {Replace(kGrass, "RootDist = 1", "RootDist = nan"), "RootDist = nan: it has to be a number"},
       {Replace(kGrass, "RootDist = 1", "RootDist = -2"), "RootDist = -2: it has to be at least -1"},
       {Replace(kGrass, "TReduWet = 0.9", "TReduWet = 1.9"), "TReduWet = 1.9: it has to lie within 0 ... 1"},
       {Replace(kGrass, "HReduDry = 3.45", "HReduDry = -3.45"), "HReduDry = -3.45: it has to be at least 0"},
       {Replace(kGrass, "RootDist", "SR_K_ST = 0; RootDist"), "SR_K_ST = 0: it has to be greater than 0"},
-      {Replace(kGrass, "RootDist", "SR_CropDistX = -0.3; RootDist"),
+      {Replace(kGrass, "RootDist", "SR_cultivation = nonconserving; SR_CropDistX = -0.3; RootDist"),
        "SR_CropDistX = -0.3: it has to be greater than 0"},
+      {Replace(kGrass, "1 100 200 366", "-1 100 200 366"),
+       "\"JulDays\": the first day -1 is negative and ends the list before any fixpoint"},
       {Replace(kGrass, "1 100 200 366", "1 200 100 366"),
        "\"JulDays\": day 100 (fixpoint 3 of 4) comes before the day 200 before it: the days have to be in order"},
       {Replace(kGrass, "1 100 200 366", "1 100 200 400"),

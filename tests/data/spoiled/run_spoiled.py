@@ -113,6 +113,69 @@ def stat_rows(d, name):
     return rows
 
 
+def edits(*steps):
+    """Several edits of one copy, in order; the first problem ends them."""
+    def edit(d):
+        for step in steps:
+            problem = step(d)
+            if problem:
+                return problem
+        return ""
+    return edit
+
+
+def read_grid(path):
+    """The rows of an ASCII grid (after its six header lines), as lists of numbers."""
+    lines = [l for l in open(path).read().split("\n") if l.strip()]
+    return [[float(v) for v in l.split()] for l in lines[6:]]
+
+
+def landuse_cells(d, code):
+    """Row and column (0-based) of the basin's cells of the land use code."""
+    zones, landuse = read_grid(os.path.join(d, "zones.asc")), read_grid(os.path.join(d, "landuse.asc"))
+    return [(r, c) for r, row in enumerate(landuse) for c, v in enumerate(row)
+            if v == code and zones[r][c] > -9999]
+
+
+def control_point_on_landuse(code):
+    """The soil model's control point (other.txt: the cell's land-use values each step) on the
+    first basin cell of the land use."""
+    def edit(d):
+        r, c = landuse_cells(d, code)[0]
+        return spoil_control("0 0     no control point", "%d %d     control point" % (r + 1, c + 1))(d)
+    return edit
+
+
+def point_values(d, column):
+    """The values of a column (by its header name) of the control point's out/other.txt."""
+    lines = [l.split("\t") for l in open(os.path.join(d, "out", "other.txt")).read().split("\n") if l.strip()]
+    i = lines[0].index(column)
+    return [float(l[i]) for l in lines[1:]]
+
+
+def point_always(column, value):
+    def check(d):
+        wrong = [v for v in point_values(d, column) if abs(v - value) > 1e-9]
+        if wrong:
+            return "%s of the control point is %g in %d steps, expected %g" % (column, wrong[0], len(wrong), value)
+        return ""
+    return check
+
+
+def interception_full(capacity):
+    """Every basin cell of land use k holds capacity[k] mm on its leaves at the end (out/si.asc)."""
+    def check(d):
+        storage = read_grid(os.path.join(d, "out", "si.asc"))
+        for code, expected in capacity.items():
+            cells = landuse_cells(d, code)
+            wrong = [storage[r][c] for r, c in cells if abs(storage[r][c] - expected) > 1e-6]
+            if not cells or wrong:
+                return "land use %d: %d of %d cells do not hold %g mm, e.g. %g" % (
+                    code, len(wrong), len(cells), expected, wrong[0] if wrong else 0)
+        return ""
+    return check
+
+
 def grid_cell_text(d, grid):
     r, c = first_basin_cell(d)
     return "the grid %s (" % grid, "in row %d, column %d, a cell of the basin" % (r, c)
@@ -258,8 +321,6 @@ CASES = [
      29, ["RootDepth = -0.3"]),
     ("landuse_rsc_nan", spoil_control("rsc = 80 60 60 60 80", "rsc = 80 nan 60 60 80"), 29,
      ['key "rsc" needs 5 values']),
-    ("landuse_interception", spoil_control("IntercepCap = 0.3;", "IntercepCap = -0.3;"), 29,
-     ["IntercepCap = -0.3"]),
     # Routing, reservoir and abstraction.
     ("routing_area", spoil_control("L = 9536, AE = 492)", "L = 9536, AE = -492)"), 17,
      ["TG 3, channel of OL 1: AE = -492 is not valid", "control file control.txt, line "]),
@@ -352,6 +413,41 @@ CASES = [
      ["precipitation: no valid station value in ./precipitation.dat for 3.1.2015 1 h"]),
     ("partial_last_day", spoil_control("24        end hour\n7         end day", "12        end hour\n7         end day"),
      0, []),
+    # Land-use and interception values: the ones without a meaning end the
+    # run, the others run with their meaning.
+    ("landuse_interception_nan", spoil_control("IntercepCap = 0.3;", "IntercepCap = nan;"), 29,
+     ["IntercepCap = nan: it has to be a number"]),
+    ("interception_thickness", spoil_control("0.3       storage capacity", "-0.3      storage capacity"), 17,
+     ["maximum water layer thickness for interception_model: -0.3 (control file control.txt, line ",
+      "it has to be 0 or more"]),
+    ("landuse_crop_distance", spoil_control("SR_K_ST = 5;", "SR_K_ST = 5; SR_cultivation = nonconserving; "
+                                            "SR_CropDistX = 0;"), 29,
+     ["SR_CropDistX = 0: it has to be greater than 0", "control file control.txt, lines"]),
+    # A negative IntercepCap (-1 when absent) holds the leaf area index times the interception model's
+    # maximum water layer thickness (0.7 mm here): in January grassland has
+    # LAI 1 and the forest 2, so with no interception evaporation (method 3)
+    # a week of rain fills their leaves to 0.7 and 1.4 mm.
+    ("landuse_interception",
+     edits(spoil_control("IntercepCap = 0.3;", "IntercepCap = -0.5;"), spoil_control("IntercepCap = 0.5;", ""),
+           spoil_control("1         method\ntf.asc", "3         method\ntf.asc"),
+           spoil_control("0.3       storage capacity", "0.7       storage capacity")), 0, [],
+     {"check": interception_full({1: 0.7, 2: 1.4}), "np": (1, 2)}),
+    # A negative day ends the fixpoint list: grassland's list ends after day
+    # 135, so from then to day 15 of the next year LAI runs from 3.0 to 3.0
+    # (not towards the 1.0 of day 288).
+    ("landuse_juldays_end",
+     edits(spoil_control("JulDays = 15 105 135 258 288", "JulDays = 15 105 135 -1 288"),
+           spoil_control("LAI = 1.0 2.0 4.0 4.0 1.0", "LAI = 3.0 2.0 3.0 4.0 1.0"), control_point_on_landuse(1)),
+     0, ["\"JulDays\": day -1 (fixpoint 4 of 5) is negative and ends the list"],
+     {"check": point_always("LAI_1", 3.0), "np": (1, 2)}),
+    # The crop rows are read by the nonconserving cultivation only.
+    ("landuse_crop_distance_unused",
+     spoil_control("SR_K_ST = 5;", "SR_K_ST = 5; SR_CropDistX = 0; SR_CropDistY = -1;"), 0, [], {"np": (1, 2)}),
+    # A roughness length of 0 is taken as 0.01 m.
+    ("landuse_z0_zero",
+     edits(spoil_control("Z0 = 0.02 0.05 0.10 0.10 0.02", "Z0 = 0 0.05 0.10 0.10 0"), control_point_on_landuse(1)),
+     0, ["Z0 = 0 (fixpoint 1 of 5, and 1 more): a roughness length of 0 m is taken as 0.01 m"],
+     {"check": point_always("Z0_1", 0.01), "np": (1, 2)}),
 ]
 
 
@@ -426,8 +522,11 @@ def run_case(args, base, case, np):
             marked = [f for f in stats if "# partial: 12 of 24 steps" in open(os.path.join(out, f)).read()]
             if not marked:
                 failures.append("no daily statistics file marks the last 12 hours partial")
-        if "check" in options:
-            wrong = options["check"](d)
+        if "check" in options and r.returncode == code:
+            try:
+                wrong = options["check"](d)
+            except (OSError, ValueError, IndexError) as e:
+                wrong = "its results cannot be read: %s" % e
             if wrong:
                 failures.append(wrong)
     if failures:
