@@ -47,11 +47,10 @@ class defaultini : public modelobject {
   void FreeMemory() override;
 
   // ---- general sections ----
-  virtual void ReadGeneralSections(const std::string& fileName, int& outputControl, int& secondSwitch,
-                                   int& thirdSwitch, double& minToIntEnd, int& meteoCount,
-                                   std::vector<std::string>& meteoNames, double& latitude, double& longitude,
-                                   double& meridian, double& timeShift, int& outputListCount,
-                                   std::vector<int>& outputList);
+  virtual void ReadGeneralSections(const std::string& fileName, int& outputControl, int& secondSwitch, int& thirdSwitch,
+                                   double& minToIntEnd, int& meteoCount, std::vector<std::string>& meteoNames,
+                                   double& latitude, double& longitude, double& meridian, double& timeShift,
+                                   int& outputListCount, std::vector<int>& outputList);
   virtual void ReadModelTime();
   virtual void ReadRadiationCorrection();
   virtual int ReadSubSteps();
@@ -67,6 +66,8 @@ class defaultini : public modelobject {
   virtual void RankZones(GridListEntry* list, Grid weightGrid, int columns, int rows, double nodataValue);
   virtual void RankRegions(int position);
   virtual double GetGlobalMaxOfGrid(int position);
+  // A FATAL entry (25) for the first cell of the basin without an elevation.
+  void CheckElevationHoles();
   virtual double GetMaxElevation() { return maxElevation; }
 
   // ---- symbols, tables, decomposition, derived grids, coupling ----

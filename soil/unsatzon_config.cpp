@@ -238,6 +238,22 @@ std::string unsatzonmodellklasse::WhereAndWord() {
   return "(" + where + (word.empty() ? std::string(": end of file") : ": \"" + word + "\"") + ")";
 }
 
+std::string unsatzonmodellklasse::LargestZoneText() {
+  // The code line is read up to the largest code of the zone grid: a zone
+  // code the table does not list makes the reading run into the next line.
+  const int p = FindGrid("zonegrid_soilmodel", false);
+  std::string text = "\nthe line of subbasin codes has to list the codes of the zone grid";
+  if (p > 0 && !gridlist[p].filename.empty()) text += " " + gridlist[p].filename;
+  text += " up to its largest code, " + std::to_string(maxzonecode);
+  for (int r = firstrow; r <= lastrow && zonegrid; ++r)
+    for (int c = 1; zonegrid[r] && c <= ncols; ++c)
+      if (!Missing(zonegrid[r][c]) && static_cast<int>(zonegrid[r][c]) == maxzonecode) {
+        text += " (found in row " + std::to_string(r) + ", column " + std::to_string(c) + ")";
+        return text;
+      }
+  return text;
+}
+
 void unsatzonmodellklasse::ReadSubbasinTable() {
   const int n = zonecount;
   for (auto* a : {&codes, &kelsqd, &kelsqi, &channel_density, &kelsqlat, &qb_reduction_factor, &SnowRunoff_fraction})
@@ -253,7 +269,8 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
   do {
     const int last = code;
     if (controlfile.Scan("%d", {&code}) != 1)
-      SubbasinTableError("error reading code[" + std::to_string(last) + "] for " + modulname, WhereAndWord());
+      SubbasinTableError("error reading code[" + std::to_string(last) + "] for " + modulname,
+                         WhereAndWord() + LargestZoneText());
     if (code < 1 || code > maxzonecode || zoneindex[code] < 1 || zoneindex[code] > n) {
       std::string where = "(";
       where += controlfile.Where();
