@@ -120,7 +120,7 @@ int defaultini::InitStep(bool& isDone) {
       break;
     case 12:
       elevation = gridlist[2].grid;
-      CheckElevationHoles();
+      landuse_table_entry::SetElevationModelName(gridlist[2].filename);
       maxElevation = GetGlobalMaxOfGrid(2);
       break;
     case 13:

@@ -66,8 +66,6 @@ class defaultini : public modelobject {
   virtual void RankZones(GridListEntry* list, Grid weightGrid, int columns, int rows, double nodataValue);
   virtual void RankRegions(int position);
   virtual double GetGlobalMaxOfGrid(int position);
-  // A FATAL entry (25) for the first cell of the basin without an elevation.
-  void CheckElevationHoles();
   virtual double GetMaxElevation() { return maxElevation; }
 
   // ---- symbols, tables, decomposition, derived grids, coupling ----

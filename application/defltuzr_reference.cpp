@@ -249,33 +249,6 @@ void defaultini::RankRegions(int position) {
   MPI_Type_free(&centroidType);
 }
 
-void defaultini::CheckElevationHoles() {
-  // Every process takes the elevation of its cells (temperature and
-  // precipitation gradients, the land-use phenology, radiation): a hole in a
-  // cell of the basin has none. The first one (from the top) is named on
-  // every instance.
-  Grid zones = gridlist[1].grid;
-  int64_t local = INT64_MAX;
-  for (int r = firstrow; r <= lastrow && elevation && zones && local == INT64_MAX; ++r) {
-    if (!elevation[r] || !zones[r] || !datacols) continue;
-    for (int c = datacols[r].first; c >= 1 && c <= datacols[r].last; ++c)
-      if (zones[r][c] > nodata && !(elevation[r][c] > nodata && std::isfinite(elevation[r][c]))) {
-        local = static_cast<int64_t>(r) * (ncols + 1) + c;
-        break;
-      }
-  }
-  int64_t first = local;
-  MPI_Allreduce(&local, &first, 1, MPI_INT64_T, MPI_MIN, MPI_COMM_WORLD);
-  if (first == INT64_MAX) return;
-  const int r = static_cast<int>(first / (ncols + 1));
-  const int c = static_cast<int>(first % (ncols + 1));
-  Fatal("FATAL: the elevation model " + gridlist[2].filename + " ([elevation_model] of " + UserControlFile() +
-            ") holds no value (nodata) in row " + std::to_string(r) + ", column " + std::to_string(c) +
-            ", a cell of the basin of the zone grid " + gridlist[1].filename +
-            "; every cell of the basin needs an elevation (fill code 1 fills a hole from its neighbours)",
-        25);
-}
-
 double defaultini::GetGlobalMaxOfGrid(int position) {
   Grid grid = gridlist[position].grid;
   double local = nodata;

@@ -299,12 +299,18 @@ class CtrlCRun : public ::testing::Test {
     o.statCode = 1001;  // one line per step
     return o;
   }
+  // The steps have begun (the first day's lines are on disk): the program
+  // arms its Ctrl-C handler only after the model is built, and a Ctrl-C
+  // before ends it.
+  static bool Started(RunningFluvex& run, const TinyBasin& basin) {
+    return run.WaitUntil([&] { return !basin.StatLines().empty(); });
+  }
 };
 
 TEST_F(CtrlCRun, ChoiceOneFinishesTheIntervalFlushesAndExits99) {
   TinyBasin basin("run_ctrlc1", Long());
   RunningFluvex run(basin.dir.path(), "control.txt");
-  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  ASSERT_TRUE(Started(run, basin)) << run.Output();
   run.Interrupt();
   ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
   run.Answer("13\n");  // one character is read: choice 1
@@ -321,7 +327,7 @@ TEST_F(CtrlCRun, ChoiceOneFinishesTheIntervalFlushesAndExits99) {
 TEST_F(CtrlCRun, ChoiceThreeFlushesAndGoesOnChoiceTwoExits98WithoutFlushing) {
   TinyBasin basin("run_ctrlc3", Long());
   RunningFluvex run(basin.dir.path(), "control.txt");
-  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  ASSERT_TRUE(Started(run, basin)) << run.Output();
   run.Interrupt();
   ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
   run.Answer("3\n");
@@ -344,7 +350,7 @@ TEST_F(CtrlCRun, ChoiceZeroGoesOnAndAnswersTheNextCtrlC) {
   o.statCode = 1024;  // one line a day: no statistics writer arms the handler in between
   TinyBasin basin("run_ctrlc0", o);
   RunningFluvex run(basin.dir.path(), "control.txt");
-  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  ASSERT_TRUE(Started(run, basin)) << run.Output();
   run.Interrupt();
   ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
   run.Answer("0\n");
@@ -367,7 +373,7 @@ TEST_F(CtrlCRun, ChoiceOneWritesTheEndOfRunGridsOfTheSubModels) {
                   "  outputgrid = mix.asc; writecode = 113; outputtable = mix.txt; statcode = 0;\n}\n");
   WriteFile(basin.dir / "control.txt", control);
   RunningFluvex run(basin.dir.path(), "control.txt");
-  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  ASSERT_TRUE(Started(run, basin)) << run.Output();
   EXPECT_FALSE(fluvextest::FileExists(basin.dir / "out/mix.asc"));  // kind 3: not before the end
   run.Interrupt();
   ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
@@ -389,7 +395,7 @@ TEST_F(CtrlCRun, WithoutAnAnswerTheRunEndsAsBySigterm) {
     SCOPED_TRACE(silent ? "a pipe that stays open" : "a pipe at its end");
     TinyBasin basin(silent ? "run_ctrlc_silentinput" : "run_ctrlc_noinput", Long());
     RunningFluvex run(basin.dir.path(), "control.txt", kind);
-    ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+    ASSERT_TRUE(Started(run, basin)) << run.Output();
     run.Interrupt();
     EXPECT_EQ(run.Signal(), SIGINT) << run.Output();
     const std::string out = run.Output();
