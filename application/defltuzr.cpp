@@ -28,7 +28,9 @@ defaultini::defaultini(int& error, DiagStream* diagnostics, const std::string& c
   }
 }
 
-void defaultini::Logged(const char* text) { *diag << text << "[end-entry]"; }
+void defaultini::Logged(const char* text) {
+  *diag << text << "[end-entry]";
+}
 
 int defaultini::InitStep(bool& isDone) {
   isDone = false;
@@ -118,6 +120,7 @@ int defaultini::InitStep(bool& isDone) {
       break;
     case 12:
       elevation = gridlist[2].grid;
+      landuse_table_entry::SetElevationModelName(gridlist[2].filename);
       maxElevation = GetGlobalMaxOfGrid(2);
       break;
     case 13:

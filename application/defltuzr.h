@@ -47,11 +47,10 @@ class defaultini : public modelobject {
   void FreeMemory() override;
 
   // ---- general sections ----
-  virtual void ReadGeneralSections(const std::string& fileName, int& outputControl, int& secondSwitch,
-                                   int& thirdSwitch, double& minToIntEnd, int& meteoCount,
-                                   std::vector<std::string>& meteoNames, double& latitude, double& longitude,
-                                   double& meridian, double& timeShift, int& outputListCount,
-                                   std::vector<int>& outputList);
+  virtual void ReadGeneralSections(const std::string& fileName, int& outputControl, int& secondSwitch, int& thirdSwitch,
+                                   double& minToIntEnd, int& meteoCount, std::vector<std::string>& meteoNames,
+                                   double& latitude, double& longitude, double& meridian, double& timeShift,
+                                   int& outputListCount, std::vector<int>& outputList);
   virtual void ReadModelTime();
   virtual void ReadRadiationCorrection();
   virtual int ReadSubSteps();

@@ -2,7 +2,9 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -76,66 +78,69 @@ void defaultini::RankZones(GridListEntry* list, Grid weightGrid, int columns, in
   columnranges.assign(static_cast<size_t>(rows) + 1, ColumnRange{0, -1});
   int error = 0;
   if (mpirank == 0) try {
-    *diag << "ranking zones from " << name.c_str() << " for " << modulname.c_str() << "[end-entry]";
-    Grid zone = list[1].grid;
-    std::map<int, int> firstSeen;  // code -> first cell value seen
-    std::map<int, double> cellValue;
-    for (int r = 1; r <= rows; ++r) {
-      ColumnRange& range = columnranges[r];
-      for (int c = 1; c <= columns; ++c) {
-        const double v = zone[r][c];
-        if (v == nodataValue) continue;
-        if (range.first == 0) range.first = c;
-        range.last = c;
-        if (!(v >= 0 && v < kMaxZoneCode + 1.0)) {
-          *diag << "FATAL: invalid zone code in " << name.c_str() << "!\n (codes has to be between 0 and "
-                << kMaxZoneCode << ")!" << "[end-entry]";
-          throw 3;
-        }
-        const int code = static_cast<int>(v);
-        if (!cellValue.count(code)) {
-          if (static_cast<int>(cellValue.size()) >= kMaxZones) {
-            *diag << "FATAL: too much zones in " << name.c_str() << ", (max. " << kMaxZones << ")!" << "[end-entry]";
-            throw 4;
+      *diag << "ranking zones from " << name.c_str() << " for " << modulname.c_str() << "[end-entry]";
+      Grid zone = list[1].grid;
+      std::map<int, int> firstSeen;  // code -> first cell value seen
+      std::map<int, double> cellValue;
+      for (int r = 1; r <= rows; ++r) {
+        ColumnRange& range = columnranges[r];
+        for (int c = 1; c <= columns; ++c) {
+          const double v = zone[r][c];
+          if (v == nodataValue) continue;
+          if (range.first == 0) range.first = c;
+          range.last = c;
+          if (!(v >= 0 && v < kMaxZoneCode + 1.0)) {
+            *diag << "FATAL: invalid zone code in " << name.c_str() << "!\n (codes has to be between 0 and "
+                  << kMaxZoneCode << ")!"
+                  << "[end-entry]";
+            throw 3;
           }
-          cellValue[code] = v;
+          const int code = static_cast<int>(v);
+          if (!cellValue.count(code)) {
+            if (static_cast<int>(cellValue.size()) >= kMaxZones) {
+              *diag << "FATAL: too much zones in " << name.c_str() << ", (max. " << kMaxZones << ")!"
+                    << "[end-entry]";
+              throw 4;
+            }
+            cellValue[code] = v;
+          }
         }
       }
-    }
-    // Zones numbered 1 ... n in ascending order of their codes; a fractional
-    // zone value is keyed by its integer part throughout.
-    nzones = static_cast<int>(cellValue.size());
-    maxzonecode = nzones > 0 ? cellValue.rbegin()->first : 0;
-    zonecodes.assign(static_cast<size_t>(maxzonecode) + 1, 0);
-    zonerecords.assign(static_cast<size_t>(nzones) + 1, ZoneRecord{0, 0, 0, 0, 0});
-    int number = 0;
-    for (const auto& [code, value] : cellValue) {
-      zonecodes[code] = ++number;
-      zonerecords[number].zonenwert = value;
-    }
-    for (int r = 1; r <= rows; ++r) {
-      for (int c = 1; c <= columns; ++c) {
-        const double v = zone[r][c];
-        if (v == nodataValue) continue;
-        const double w = weightGrid ? weightGrid[r][c] : 1.0;
-        ZoneRecord& z = zonerecords[zonecodes[static_cast<int>(v)]];
-        z.sx += 1;
-        z.n += w;
-        z.RelCellSum += w;
+      // Zones numbered 1 ... n in ascending order of their codes; a fractional
+      // zone value is keyed by its integer part throughout.
+      nzones = static_cast<int>(cellValue.size());
+      maxzonecode = nzones > 0 ? cellValue.rbegin()->first : 0;
+      zonecodes.assign(static_cast<size_t>(maxzonecode) + 1, 0);
+      zonerecords.assign(static_cast<size_t>(nzones) + 1, ZoneRecord{0, 0, 0, 0, 0});
+      int number = 0;
+      for (const auto& [code, value] : cellValue) {
+        zonecodes[code] = ++number;
+        zonerecords[number].zonenwert = value;
       }
+      for (int r = 1; r <= rows; ++r) {
+        for (int c = 1; c <= columns; ++c) {
+          const double v = zone[r][c];
+          if (v == nodataValue) continue;
+          const double w = weightGrid ? weightGrid[r][c] : 1.0;
+          ZoneRecord& z = zonerecords[zonecodes[static_cast<int>(v)]];
+          z.sx += 1;
+          z.n += w;
+          z.RelCellSum += w;
+        }
+      }
+      double total = 0;  // summed as doubles: no truncation per addition
+      for (int i = 1; i <= nzones; ++i) total += zonerecords[i].n;
+      if (nzones == 0 || total == 0) {
+        *diag << "FATAL: all cells in the zone grid " << name.c_str() << " are NODATA!"
+              << "[end-entry]";
+        throw 7;
+      }
+      for (int i = 1; i <= nzones; ++i) zonerecords[i].rel = zonerecords[i].n / total;
+      zonerecords[0].zonenwert = 0;
+      zonerecords[0].rel = total * cellsize * cellsize / 1000000.0;
+    } catch (int code) {
+      error = code;
     }
-    double total = 0;  // summed as doubles: no truncation per addition
-    for (int i = 1; i <= nzones; ++i) total += zonerecords[i].n;
-    if (nzones == 0 || total == 0) {
-      *diag << "FATAL: all cells in the zone grid " << name.c_str() << " are NODATA!" << "[end-entry]";
-      throw 7;
-    }
-    for (int i = 1; i <= nzones; ++i) zonerecords[i].rel = zonerecords[i].n / total;
-    zonerecords[0].zonenwert = 0;
-    zonerecords[0].rel = total * cellsize * cellsize / 1000000.0;
-  } catch (int code) {
-    error = code;
-  }
   // The other instances wait in the broadcasts below: they learn of a failure
   // on instance 0 first and end with the same code.
   if (mpisize > 1) MPI_Bcast(&error, 1, MPI_INT, 0, MPI_COMM_WORLD);
@@ -171,55 +176,56 @@ void defaultini::RankRegions(int position) {
   Grid zone = gridlist[1].grid;
   int error = 0;
   if (mpirank == 0) try {
-    *diag << "ranking regions from " << name.c_str() << " for " << modulname.c_str() << "[end-entry]";
-    std::map<int, bool> seen;
-    for (int r = 1; r <= nrows; ++r) {
-      for (int c = 1; c <= ncols; ++c) {
-        if (zone[r][c] == nodata) continue;
-        const double v = regions[r][c];
-        if (!(v >= 1 && v < kMaxZoneCode + 1.0)) {
-          *diag << "FATAL: invalid region code in " << name.c_str() << "!\n (codes has to be between 1 and "
-                << kMaxZoneCode << ")!\n" << "[end-entry]";
-          throw 3;
-        }
-        const int code = static_cast<int>(v);
-        if (!seen.count(code)) {
-          if (static_cast<int>(seen.size()) >= kMaxRegions) {
-            *diag << "FATAL: too much zones in " << name.c_str() << ", (max. " << kMaxRegions << ")!\n"
+      *diag << "ranking regions from " << name.c_str() << " for " << modulname.c_str() << "[end-entry]";
+      std::map<int, bool> seen;
+      for (int r = 1; r <= nrows; ++r) {
+        for (int c = 1; c <= ncols; ++c) {
+          if (zone[r][c] == nodata) continue;
+          const double v = regions[r][c];
+          if (!(v >= 1 && v < kMaxZoneCode + 1.0)) {
+            *diag << "FATAL: invalid region code in " << name.c_str() << "!\n (codes has to be between 1 and "
+                  << kMaxZoneCode << ")!\n"
                   << "[end-entry]";
-            throw 4;
+            throw 3;
           }
-          seen[code] = true;
+          const int code = static_cast<int>(v);
+          if (!seen.count(code)) {
+            if (static_cast<int>(seen.size()) >= kMaxRegions) {
+              *diag << "FATAL: too much zones in " << name.c_str() << ", (max. " << kMaxRegions << ")!\n"
+                    << "[end-entry]";
+              throw 4;
+            }
+            seen[code] = true;
+          }
         }
       }
-    }
-    nregions = static_cast<int>(seen.size());
-    maxregioncode = nregions > 0 ? seen.rbegin()->first : 0;
-    regioncodes.assign(static_cast<size_t>(maxregioncode) + 1, 0);
-    int number = 0;
-    for (const auto& entry : seen) regioncodes[entry.first] = ++number;
-    centroids.assign(static_cast<size_t>(nregions) + 1, RegionCentroid{0, 0, 0, 0, 0});
-    for (int r = 1; r <= nrows; ++r) {
-      for (int c = 1; c <= ncols; ++c) {
-        if (zone[r][c] == nodata || regions[r][c] == nodata) continue;
-        RegionCentroid& z = centroids[regioncodes[static_cast<int>(regions[r][c])]];
-        z.rowd += r;
-        z.columnd += c;
-        z.n += 1;
+      nregions = static_cast<int>(seen.size());
+      maxregioncode = nregions > 0 ? seen.rbegin()->first : 0;
+      regioncodes.assign(static_cast<size_t>(maxregioncode) + 1, 0);
+      int number = 0;
+      for (const auto& entry : seen) regioncodes[entry.first] = ++number;
+      centroids.assign(static_cast<size_t>(nregions) + 1, RegionCentroid{0, 0, 0, 0, 0});
+      for (int r = 1; r <= nrows; ++r) {
+        for (int c = 1; c <= ncols; ++c) {
+          if (zone[r][c] == nodata || regions[r][c] == nodata) continue;
+          RegionCentroid& z = centroids[regioncodes[static_cast<int>(regions[r][c])]];
+          z.rowd += r;
+          z.columnd += c;
+          z.n += 1;
+        }
       }
-    }
-    for (int i = 1; i <= nregions; ++i) {
-      RegionCentroid& z = centroids[i];
-      if (z.n > 0) {
-        z.rowd /= z.n;
-        z.columnd /= z.n;
+      for (int i = 1; i <= nregions; ++i) {
+        RegionCentroid& z = centroids[i];
+        if (z.n > 0) {
+          z.rowd /= z.n;
+          z.columnd /= z.n;
+        }
+        z.row = static_cast<int>(z.rowd);
+        z.column = static_cast<int>(z.columnd);
       }
-      z.row = static_cast<int>(z.rowd);
-      z.column = static_cast<int>(z.columnd);
+    } catch (int code) {
+      error = code;
     }
-  } catch (int code) {
-    error = code;
-  }
   MPI_Bcast(&error, 1, MPI_INT, 0, MPI_COMM_WORLD);
   if (error != 0) throw error;
   MPI_Barrier(MPI_COMM_WORLD);

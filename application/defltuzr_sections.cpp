@@ -35,7 +35,11 @@ void defaultini::ReadModelTime() {
   const char* const labels[8] = {"starting hour in ", "starting day in ", "starting month in ", "starting year in ",
                                  "end hour in ",      "and day in ",      "end month in ",      "end year in "};
   int64_t* const values[8] = {&starthour, &startday, &startmonth, &startyear, &endhour, &endday, &endmonth, &endyear};
-  for (int i = 0; i < 8; ++i) ReadValue(controlfile, "%ld", values[i], labels[i], linebuffer);
+  int firstLine = 0;
+  for (int i = 0; i < 8; ++i) {
+    ReadValue(controlfile, "%ld", values[i], labels[i], linebuffer);
+    if (i == 0) firstLine = controlfile.LineNumber();
+  }
   // Two-digit years stand for 1900 ... 1999.
   if (startyear <= 999) startyear += 1900;
   if (endyear <= 999) endyear += 1900;
@@ -57,6 +61,17 @@ void defaultini::ReadModelTime() {
   clamp(endday, 1, DaysInMonth(endyear, endmonth), "end day");
   clamp(startday, 1, DaysInMonth(startyear, startmonth), "start day");
   monthlength[2] = DaysInMonth(endyear, 2);
+  // An end before the start leaves no time to simulate.
+  auto key = [](int64_t y, int64_t m, int64_t d, int64_t h) { return y * 93000 + m * 7750 + d * 250 + h; };
+  if (key(endyear, endmonth, endday, endhour) < key(startyear, startmonth, startday, starthour)) {
+    auto date = [](int64_t y, int64_t m, int64_t d, int64_t h) {
+      return std::to_string(d) + "." + std::to_string(m) + "." + std::to_string(y) + " " + std::to_string(h) + " h";
+    };
+    Fatal("FATAL: error in control file, [model_time]: the end " + date(endyear, endmonth, endday, endhour) +
+              " lies before the start " + date(startyear, startmonth, startday, starthour) + " (" +
+              controlfile.WhereLines(firstLine) + "); the end has to be the start or later",
+          17);
+  }
 }
 
 void defaultini::ReadGeneralSections(const std::string& fileName, int& outputControl, int& secondSwitch,

@@ -93,6 +93,8 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   void SetDateOfEveryObject();
   void PreSpinUp();
   void ResetInputs();
+  // A WARNING when the input ended the run before the end date of [model_time].
+  void ReportEarlyEnd();
   // External coupling at the start of a step (wait and read) and after its end test (write and inform).
   void CouplingReadSide();
   void CouplingWriteSide();

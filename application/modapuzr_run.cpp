@@ -1,5 +1,6 @@
 // The time loop with its Ctrl-C protocol, and the SpinUp.
 #include <mpi.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -48,7 +49,16 @@ void ModellApplication::CtrlCProtocol() {
   const int combined = CombineOverInstances(CtrlC);
   CtrlC = 0;
   int choice = 0;
-  if (rank == 0 && combined == 1) {
+  if (rank == 0 && combined == 1 && !isatty(STDIN_FILENO)) {
+    // Without a terminal (a run in the background, under a batch system or
+    // mpirun) nobody answers: a pipe that stays open would wait for ever.
+    // The run ends as by SIGTERM.
+    choice = kNoAnswer;
+    *diag << "FATAL: Ctrl-C: no answer can be read from the standard input (it is not a terminal, as for a run in "
+             "the background or under a batch system), so the run is ended; the statistics are on disk up to the "
+             "last report interval"
+          << "[end-entry]";
+  } else if (rank == 0 && combined == 1) {
     *diag << "SKIP: \n\nCtrl-C: cancel the model? \n0 = no (continue)\n1 = cancel with next interval (writing all "
              "grids and buffers)\n2 = cancel now without saving buffers!\n3 = flush buffers and go on\n\nchoose one "
              "of the above options: "
@@ -154,12 +164,35 @@ int ModellApplication::run() {
         ResetInputs();
         ++repetition;
       }
-      if (endflag != 0) return CtrlC;
+      if (endflag != 0) {
+        if (CtrlC != 99) ReportEarlyEnd();
+        return CtrlC;
+      }
     }
   } catch (int code) {
     *diag << "FATAL: Exception in Modellapplication::run() caught!"
           << "[end-entry]";
     throw;
+  }
+}
+
+void ModellApplication::ReportEarlyEnd() {
+  // The run ends with the first input whose records run out; a run that
+  // stops before its end date says so, or it would look complete.
+  for (size_t i = 1; i < interpolators.size(); ++i) {
+    const std::string& file = interpolators[i]->DataEndedIn();
+    if (file.empty()) continue;
+    auto date = [](int64_t y, int64_t m, int64_t d, int64_t h) {
+      return std::to_string(d) + "." + std::to_string(m) + "." + std::to_string(y) + " " + std::to_string(h) + " h";
+    };
+    *diag << ("WARNING: the run stopped early, after the step of " + date(year, month, day, hour) +
+              ", before the end " + date(setup->EndYear(), setup->EndMonth(), setup->EndDay(), setup->EndHour()) +
+              " given in [model_time] of " + ControlFile::SourceNameOf(workFileName) + ": the data of " +
+              interpolators[i]->GetVariableName() + " in " + file +
+              " end there; the results cover the time up to that step")
+                 .c_str()
+          << "[end-entry]";
+    return;
   }
 }
 

@@ -22,12 +22,14 @@ void modelobject::ControlFileFatal(const std::string& what, const std::string& w
 }
 
 void modelobject::WriteError(const std::string& fileName, int code) {
-  *diag << "FATAL: write error " << fileName.c_str() << " ! (" << code << ")" << "[end-entry]";
+  *diag << "FATAL: write error " << fileName.c_str() << " ! (" << code << ")"
+        << "[end-entry]";
   throw 18;
 }
 
 void modelobject::ReadError(const std::string& fileName, int code) {
-  *diag << "FATAL: read error " << fileName.c_str() << " ! (" << code << ")" << "[end-entry]";
+  *diag << "FATAL: read error " << fileName.c_str() << " ! (" << code << ")"
+        << "[end-entry]";
   throw 19;
 }
 
@@ -35,7 +37,9 @@ int modelobject::ReadValue(ControlFile& stream, const char* format, ScanTarget d
                            std::string& lineBuffer) {
   const int n = stream.Scan(format, {destination});
   if (n != 1) {
-    *diag << "--> In ." << "\n  Next line in Fluvex control file: " << "[end-entry]";
+    *diag << "--> In ."
+          << "\n  Next line in Fluvex control file: "
+          << "[end-entry]";
     // The failed conversion left the reading position at the word it could not read.
     const std::string where = stream.Where();
     const std::string word = stream.NextWord(1000);
@@ -46,8 +50,8 @@ int modelobject::ReadValue(ControlFile& stream, const char* format, ScanTarget d
   return n;
 }
 
-int modelobject::ReadValues2(ControlFile& stream, const char* format, ScanTarget destination1,
-                             ScanTarget destination2, const std::string& label, std::string& lineBuffer) {
+int modelobject::ReadValues2(ControlFile& stream, const char* format, ScanTarget destination1, ScanTarget destination2,
+                             const std::string& label, std::string& lineBuffer) {
   const int n = stream.Scan(format, {destination1, destination2});
   if (n != 2) {
     const std::string where = stream.Where();
@@ -66,13 +70,32 @@ int modelobject::FindSection(const std::string& header, bool fatal) {
   std::string word;
   std::string rest;
   int read = 1;
+  // The last section passed and its line: a file cut off in the middle of a
+  // section ends there.
+  std::string lastSection;
+  int lastSectionLine = 0;
+  int lastLine = 0;
   while (word != header && !controlfile.Eof() && read == 1) {
     read = controlfile.Scan("%s", {&word});
-    if (read == 1) controlfile.RestOfLine(rest);
+    if (read == 1) {
+      if (word.size() > 1 && word.front() == '[') {
+        lastSection = word;
+        lastSectionLine = controlfile.LineNumber();
+      }
+      lastLine = controlfile.LineNumber();
+      controlfile.RestOfLine(rest);
+    }
   }
   if (controlfile.Eof() || read != 1) {
-    if (fatal) ControlFileError(header, "(EOF)");
-    return 0;
+    if (!fatal) return 0;
+    std::string location = "\n(searched to the end of the " + controlfile.WhereBetween(lastLine, lastLine);
+    if (!lastSection.empty()) {
+      const std::string at = controlfile.WhereBetween(lastSectionLine, lastSectionLine);
+      location += ", which ends in the section " + lastSection + " of " + at.substr(at.rfind("line "));
+    }
+    location += "; the section has to begin with the line " + header +
+                ": a control file cut off, or the section's name misspelt)";
+    ControlFileFatal(header, "(EOF)", location);
   }
   return 1;
 }

@@ -336,6 +336,7 @@ void meteointerpol::WriteResultGrids() {
 
 void meteointerpol::ResetToStart() {
   EndFlag = 0;
+  DataEndFile.clear();
   if (IsStationMethod()) {
     for (int k = 0; k < StationFileCount; ++k) {
       CurrentPosition[k] = StartPosition[k];

@@ -99,6 +99,9 @@ class meteointerpol : public modelobject {
   void ReduceStatistics(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear);
   virtual void ReadStepData();
   virtual int EndReached() const { return EndFlag ? 1 : 0; }
+  // The input file whose records ran out before the end date of the run;
+  // empty while the input lasts or when the end date ended it.
+  const std::string& DataEndedIn() const { return DataEndFile; }
   virtual void SetEndDateToCurrent();
   virtual void WriteStatistics();
   virtual void ResetToStart();
@@ -355,6 +358,7 @@ class meteointerpol : public modelobject {
   MeteoDate StartDate;
   MeteoDate CurrentDate;
   unsigned short EndFlag = 0;
+  std::string DataEndFile;
 
   // Result and geometry.
   Grid ResultGrid = nullptr;

@@ -173,7 +173,10 @@ void meteointerpol::RefillRegressionBuffer(int /*i*/) {
   }
   b.count = count;
   b.next = 1;
-  if (count == 0) EndFlag = 1;
+  if (count == 0) {
+    EndFlag = 1;
+    DataEndFile = name;
+  }
 }
 
 void meteointerpol::NextRegressionRecord(int i) {
@@ -191,6 +194,7 @@ void meteointerpol::NextRegressionRecord(int i) {
   if (date.year == 0 && date.month == 0 && date.day == 0) {
     CurrentDate = RegressionDate = date;
     EndFlag = 1;
+    DataEndFile = RegressionFileName;
     return;
   }
   if (date.year <= 999) date.year += 1900;

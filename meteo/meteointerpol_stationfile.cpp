@@ -314,7 +314,10 @@ void meteointerpol::RefillStationBuffer(int k) {
   b.count = count;
   b.next = 1;
   // A block without a record ends the input.
-  if (count == 0) EndFlag = 1;
+  if (count == 0) {
+    EndFlag = 1;
+    DataEndFile = name;
+  }
 }
 
 void meteointerpol::CheckRecordDate(int k, const MeteoDate& read, long line) {
@@ -364,6 +367,7 @@ void meteointerpol::NextStationRecord(int k) {
   if (date.year == 0 && date.month == 0 && date.day == 0) {
     FileDate[k] = date;
     EndFlag = 1;
+    DataEndFile = StationFileName[k];
     return;
   }
   if (date.year <= 99) date.year += 1900;
@@ -432,6 +436,7 @@ void meteointerpol::NextGridListRecord() {
     const InputFile::Result got = GridListFile.ReadLine(line, kMaxStationLine);
     if (got == InputFile::kEnd) {
       EndFlag = 1;
+      DataEndFile = name;
       GridListFile.Close();
       return;
     }
@@ -444,6 +449,7 @@ void meteointerpol::NextGridListRecord() {
     if (!ReadDate(t, date) || !SkipColumns(t, AdditionalColumns[0]) || !t.Word(grid)) {
       if (GridListFile.RestIsBlank()) {
         EndFlag = 1;
+        DataEndFile = name;
         GridListFile.Close();
         return;
       }

@@ -44,6 +44,9 @@ class landuse_table_entry {
     MaxJulDaysCount = maxJulDaysCount;
   }
   void SetTStart(int t) { TStart = t; }
+  // The file of the elevation model, named when a cell without elevation
+  // stops the altitude correction (set by the set-up for the run).
+  static void SetElevationModelName(const std::string& name) { ElevationModelName() = name; }
   void SetUseForcingOnly(unsigned char flag) { useForcingOnly = flag; }
 
   // ---- accessors ----
@@ -269,10 +272,17 @@ class landuse_table_entry {
                       double altitude) const;
   double MonthlyFromJulianDay(const std::vector<double>& series, int julianDay) const;
   double Monthly(const std::vector<double>& series, int day, int month) const;
-  // Altitude correction into corrected[0..n]; throws 152.
-  void CorrectFixpoints(DiagStream& stream, int startDay, double altitude, int* corrected) const;
+  // Altitude correction into corrected[0..n] of the cell (row, column; 0
+  // when none); throws 152.
+  void CorrectFixpoints(DiagStream& stream, int startDay, double altitude, int* corrected, int row = 0,
+                        int column = 0) const;
   // Fixpoint index 1..n+1 on the corrected days; throws 151 or 152.
-  int SearchFixpoint(DiagStream& stream, int julianDay, int startDay, double altitude, int* corrected) const;
+  int SearchFixpoint(DiagStream& stream, int julianDay, int startDay, double altitude, int* corrected, int row = 0,
+                     int column = 0) const;
+  static std::string& ElevationModelName() {
+    static std::string name;
+    return name;
+  }
   // Per-cell inputs; null or -1 when absent.
   const double* CellFixpoints(int layer, int row, int column) const;
   int CellStartDay(int layer, int row, int column) const;

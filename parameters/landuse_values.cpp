@@ -43,8 +43,7 @@ void landuse_table_entry::SetFebruary(int year) const {
   // Every cell of every thread asks for the same year: writing only a new
   // length keeps the entry's cache line shared among the threads.
   const int length = DaysInMonth(year, 2);
-  if (februaryLength.load(std::memory_order_relaxed) != length)
-    februaryLength.store(length, std::memory_order_relaxed);
+  if (februaryLength.load(std::memory_order_relaxed) != length) februaryLength.store(length, std::memory_order_relaxed);
 }
 
 int landuse_table_entry::GetJulianDay(int day, int month, int year) const {
@@ -96,7 +95,8 @@ int landuse_table_entry::CellStartDay(int layer, int row, int column) const {
   return static_cast<int>(start);
 }
 
-void landuse_table_entry::CorrectFixpoints(DiagStream& stream, int startDay, double altitude, int* corrected) const {
+void landuse_table_entry::CorrectFixpoints(DiagStream& stream, int startDay, double altitude, int* corrected, int row,
+                                           int column) const {
   const int n = JulDaysCount;
   const int k = PhenoFixpointIndex;
   const bool phenology = UsesPhenologyStart() && k >= 1 && k < n;
@@ -106,13 +106,21 @@ void landuse_table_entry::CorrectFixpoints(DiagStream& stream, int startDay, dou
     if (phenology && i == k + 1) day = static_cast<double>(startDay) + JulDays[k + 1];
     if (!(day >= -1.0 && day <= 366.0)) {
 #pragma omp critical
-      stream << "FATAL: \n---ERROR--\naltitude correction resulted in a Julian day of " << day << " for fix point " << i
-             << " (JD should be between 1 and 366)"
-             << "\nland use code " << code << ", altitude " << altitude << " m"
-             << (altitude <= -9999 ? "\nthe cell has no elevation: the elevation model is missing (NODATA) at a cell "
-                                     "inside the basin of the zone grid"
-                                   : "")
-             << "[end-entry]";
+      {
+        stream << "FATAL: \n---ERROR--\naltitude correction resulted in a Julian day of " << day << " for fix point "
+               << i << " (JD should be between 1 and 366)"
+               << "\nland use code " << code << ", altitude " << altitude << " m";
+        if (altitude <= -9999) {
+          // Where the hole is and what the correction needs.
+          stream << "\nthe cell has no elevation: the elevation model";
+          if (!ElevationModelName().empty()) stream << " " << ElevationModelName().c_str();
+          stream << " is missing (NODATA)";
+          if (row > 0) stream << " in row " << row << ", column " << column << ",";
+          stream << " a cell inside the basin of the zone grid; the altitude correction (AltDep) of land use " << code
+                 << " needs the elevation of every cell of that land use";
+        }
+        stream << "[end-entry]";
+      }
       throw 152;
     }
     corrected[i] = static_cast<int>(day);
@@ -121,7 +129,7 @@ void landuse_table_entry::CorrectFixpoints(DiagStream& stream, int startDay, dou
 }
 
 int landuse_table_entry::SearchFixpoint(DiagStream& stream, int julianDay, int startDay, double altitude,
-                                        int* corrected) const {
+                                        int* corrected, int row, int column) const {
   const int n = JulDaysCount;
   if (n < 1) {
 #pragma omp critical
@@ -130,7 +138,7 @@ int landuse_table_entry::SearchFixpoint(DiagStream& stream, int julianDay, int s
            << "[end-entry]";
     throw 151;
   }
-  CorrectFixpoints(stream, startDay, altitude, corrected);
+  CorrectFixpoints(stream, startDay, altitude, corrected, row, column);
   if (corrected[1] < 0 || julianDay <= corrected[1]) return 1;
   int i = 2;
   while (i <= n && corrected[i] >= 0 && corrected[i] < julianDay) ++i;
@@ -180,7 +188,7 @@ double landuse_table_entry::SeriesAtJulianDay(Series which, DiagStream& stream, 
   const int startDay = UsesPhenologyStart() ? CellStartDay(layer, row, column) : -1;
   FixpointBuffer buffer(n);
   int* corrected = buffer.data();
-  int i = SearchFixpoint(stream, julianDay, startDay, altitude, corrected);
+  int i = SearchFixpoint(stream, julianDay, startDay, altitude, corrected, row, column);
   int d = julianDay;
   if (i > n) {
     d -= 366;
@@ -283,7 +291,7 @@ double landuse_table_entry::GetVegetationStartDay(DiagStream& stream, int julian
   const int startDay = UsesPhenologyStart() ? CellStartDay(layer, row, column) : -1;
   FixpointBuffer buffer(n);
   int* corrected = buffer.data();
-  int i = SearchFixpoint(stream, julianDay, startDay, altitude, corrected);
+  int i = SearchFixpoint(stream, julianDay, startDay, altitude, corrected, row, column);
   int d = julianDay;
   if (i > n) {
     d -= 366;
@@ -307,7 +315,7 @@ double landuse_table_entry::GetVegetationStopDay(DiagStream& stream, int julianD
   const int startDay = UsesPhenologyStart() ? CellStartDay(layer, row, column) : -1;
   FixpointBuffer buffer(n);
   int* corrected = buffer.data();
-  int i = SearchFixpoint(stream, julianDay, startDay, altitude, corrected);
+  int i = SearchFixpoint(stream, julianDay, startDay, altitude, corrected, row, column);
   int d = julianDay;
   if (i > n) {
     d -= 366;

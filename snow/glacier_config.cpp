@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <limits>
 #include <memory>
 
 #include "framework/diagstream.h"
@@ -231,6 +232,7 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
     // Line 53, optional.
     double values[2] = {maxSnowPackToCreateGlacier, relSizeNewGlacier};
     const int got = std::sscanf(plainLine(), "%lf%lf", &values[0], &values[1]);
+    const std::string line53 = where();
     if (got >= 1) maxSnowPackToCreateGlacier = values[0];
     if (got >= 2) relSizeNewGlacier = values[1];
     if (got < 2) {
@@ -252,6 +254,13 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
     if (std::sscanf(plainLine(), "%1200s%d", name, &code) == 2) {
       glac[kFirnToIce].file = name;
       glac[kFirnToIce].writecode = code;
+    }
+    // The snow that stays on a cell at the yearly update: a negative amount
+    // would turn every cell into glacier and leave it negative snow.
+    if (!(maxSnowPackToCreateGlacier >= 0 && maxSnowPackToCreateGlacier <= std::numeric_limits<double>::max())) {
+      *diag << "FATAL: maxSnowPackToCreateGlacier must be 0 or more (mm water equivalent), here "
+            << maxSnowPackToCreateGlacier << " in [ice_firn]" << line53.c_str() << "[end-entry]";
+      throw 80;
     }
     // The size of a new glacier divides its excess snow.
     if (!(relSizeNewGlacier > 0 && relSizeNewGlacier <= 1)) {

@@ -297,13 +297,38 @@ void schneemodellklasse::BindInputGrids(StatRecord* registry, int capacity) {
     for (int k = 1; k <= 4; ++k) slidefraction[k] = Bind("slidefraction" + std::to_string(k));
     slopeangle = Bind("slope_angle");
   }
-  if (DepositionIndexMethod(method)) depositionindex = Bind("deposition_index");
+  if (DepositionIndexMethod(method)) {
+    depositionindex = Bind("deposition_index");
+    CheckDepositionIndex();
+  }
   if (EnergyBalanceMethod(method)) {
     cloudiness = Bind("cloudiness");
     airhumidity = Bind("air_humidity");
     globalradiation = Bind("AspectCorrectedGlobalRadiation");
     surfacetemperature = BindOptional("surfacetemperature");
   }
+}
+
+void schneemodellklasse::CheckDepositionIndex() {
+  // The wind adds D x snowfall to a cell's snowfall: -1 blows all of it away,
+  // a value below -1 would make negative snowfall. A missing value (nodata)
+  // adds nothing.
+  int first = 0, last = 0;
+  InstanceRows(false, first, last);
+  for (int r = first; r <= last; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnCell(r, c)) continue;
+      const double D = depositionindex[r][c];
+      if (D <= nodata || (D >= -1 && D <= std::numeric_limits<double>::max())) continue;
+      const int p = FindGrid("deposition_index", false);
+      const std::string file = p > 0 ? gridlist[p].filename : std::string();
+      char value[32];
+      std::snprintf(value, sizeof value, "%g", D);
+      Fatal("FATAL: in modul " + modulname + ":\nthe grid deposition_index" + (file.empty() ? "" : " (" + file + ")") +
+                " holds " + value + " in row " + std::to_string(r) + ", column " + std::to_string(c) +
+                ", a cell of the basin; a deposition index has to be -1 or more (-1: the wind takes all snowfall)",
+            33);
+    }
 }
 
 void schneemodellklasse::CreateGrid(OwnGrid g, int64_t first, int64_t last, double zoneValue, double elsewhere) {

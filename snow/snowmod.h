@@ -264,6 +264,8 @@ class schneemodellklasse : public teilmodellklasse {
   double LanduseAlbedo(int r, int c) const;
   double SnowAlbedo(double T, double age) const;
   bool OwnCell(int r, int c) const;
+  // Refuses a deposition index below -1 in a cell of the instance (33).
+  void CheckDepositionIndex();
   void AddStatistics();
   void WriteGridStatistics();
   void Slides();

@@ -214,6 +214,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   [[noreturn]] void SubbasinTableError(const std::string& what, const std::string& where);
   // "(control file <name>, line <n>: "<word>")" for a value that could not be read.
   std::string WhereAndWord();
+  // What the code line of the subbasin table has to reach: the largest zone code and a cell holding it.
+  std::string LargestZoneText();
   // Every own river cell holds a leakage coefficient of its bed of 0 or more.
   void CheckRiverBeds();
   // ---- grids, stacks, statistics and initial state (unsatzon_grids.cpp) ----

@@ -1,6 +1,10 @@
 // Construction of the unsaturated zone: the section "[unsatzon_model]" with
 // its per-subbasin table, "[unsatzon_tuning]" and "[permafrost]".
+#include <mpi.h>
+
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -241,6 +245,31 @@ std::string unsatzonmodellklasse::WhereAndWord() {
   return "(" + where + (word.empty() ? std::string(": end of file") : ": \"" + word + "\"") + ")";
 }
 
+std::string unsatzonmodellklasse::LargestZoneText() {
+  // The code line is read up to the largest code of the zone grid: a zone
+  // code the table does not list makes the reading run into the next line.
+  const int p = FindGrid("zonegrid_soilmodel", false);
+  std::string text = "\nthe line of subbasin codes has to list the codes of the zone grid";
+  if (p > 0 && !gridlist[p].filename.empty()) text += " " + gridlist[p].filename;
+  text += " up to its largest code, " + std::to_string(maxzonecode);
+  // Every instance reads the same table and fails here alike: the first cell
+  // of that code (from the top) over all instances.
+  int64_t local = INT64_MAX;
+  for (int r = firstrow; r <= lastrow && zonegrid && local == INT64_MAX; ++r)
+    for (int c = 1; zonegrid[r] && c <= ncols; ++c)
+      if (!Missing(zonegrid[r][c]) && static_cast<int>(zonegrid[r][c]) == maxzonecode &&
+          (!MPIRegions || static_cast<int>(MPIRegions[r][c]) == mpirank)) {
+        local = static_cast<int64_t>(r) * (ncols + 1) + c;
+        break;
+      }
+  int64_t first = local;
+  if (mpisize > 1) MPI_Allreduce(&local, &first, 1, MPI_INT64_T, MPI_MIN, MPI_COMM_WORLD);
+  if (first != INT64_MAX)
+    text += " (found in row " + std::to_string(first / (ncols + 1)) + ", column " +
+            std::to_string(first % (ncols + 1)) + ")";
+  return text;
+}
+
 void unsatzonmodellklasse::ReadSubbasinTable() {
   const int n = zonecount;
   for (auto* a : {&codes, &kelsqd, &kelsqi, &channel_density, &kelsqlat, &qb_reduction_factor, &SnowRunoff_fraction})
@@ -256,7 +285,8 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
   do {
     const int last = code;
     if (controlfile.Scan("%d", {&code}) != 1)
-      SubbasinTableError("error reading code[" + std::to_string(last) + "] for " + modulname, WhereAndWord());
+      SubbasinTableError("error reading code[" + std::to_string(last) + "] for " + modulname,
+                         WhereAndWord() + LargestZoneText());
     if (code < 1 || code > maxzonecode || zoneindex[code] < 1 || zoneindex[code] > n) {
       std::string where = "(";
       where += controlfile.Where();

@@ -204,10 +204,22 @@ void unsatzonmodellklasse::InitFlowTimeZones() {
     for (int z = 1; z <= m; ++z) {
       const double rel = zoneFZT_QD[Flat(0, s)][z].n / W;
       if (log) std::fprintf(log, "\t%5.3f", rel);
-      if (z == 1 && !(rel > 0))
-        Fatal(
-            "FATAL: in flow-travel-time grid: the first time zone of subbasin " + std::to_string(s) + " has no cells!",
-            61);
+      if (z == 1 && !(rel > 0)) {
+        // Zone z holds the cells whose flow time (s) needs z - 1 to z steps:
+        // the step of the module is shorter than every flow time of the subbasin.
+        int first = 1;
+        while (first < m && !(zoneFZT_QD[Flat(0, s)][first].n > 0)) ++first;
+        char code[32];
+        std::snprintf(code, sizeof code, "%.0f", zonerecords[s].zonenwert);
+        char minutes[32];
+        std::snprintf(minutes, sizeof minutes, "%g", static_cast<double>(timeinterval));
+        Fatal("FATAL: in flow-travel-time grid: the first time zone of subbasin " + std::to_string(s) +
+                  " has no cells!\n(subbasin code " + code + ", flow times in seconds in " + file +
+                  "): its nearest cells need " + std::to_string(first - 1) + " to " + std::to_string(first) +
+                  " time steps of " + minutes + " min to reach the outlet; the time step of [" + modulname + "] in " +
+                  UserControlFile() + " has to be at least the shortest flow time of every subbasin",
+              61);
+      }
       for (int t = 0; t <= ntracers; ++t)
         for (auto* a : {&zoneFZT_QD, &zoneFZT_QI}) {
           ZoneRecord& rec = (*a)[Flat(t, s)][z];

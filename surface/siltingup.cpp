@@ -3,6 +3,7 @@
 #include "surface/siltingup.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -124,7 +125,20 @@ void siltingupclass::ReadSection() {
                                    "parameter C for method 2 (I_inf) ", "parameter D for method 2 (I_inf) ",
                                    "parameter E for method 2 (C_v) ",   "parameter F for method 2 (C_v) ",
                                    "parameter G for method 2 (C_v) ",   "parameter H for method 2 (C_v) "};
-    for (int k = 0; k < 8; ++k) ReadValue(controlfile, "%lf", &parameter[k], labels[k], linebuffer);
+    for (int k = 0; k < 8; ++k) {
+      ReadValue(controlfile, "%lf", &parameter[k], labels[k], linebuffer);
+      // A (the capacity of fresh soil), B (that of the sealed soil) and E
+      // (the disposition) are amounts: below 0 the capacity turns negative
+      // and more water runs off than there is. The exponents take any sign.
+      const bool amount = k == 0 || k == 1 || k == 4;
+      const double v = parameter[k];
+      if (!std::isfinite(v) || (amount && v < 0)) {
+        *diag << "FATAL: error in control file, " << labels[k] << modulname.c_str() << ": " << v << " ("
+              << controlfile.Where().c_str() << "); "
+              << (amount ? "it has to be a number of 0 or more" : "it has to be a number") << "[end-entry]";
+        throw 17;
+      }
+    }
   } else if (method == 3) {
     ReadExpressions();
   }

@@ -114,4 +114,5 @@ class siltingupclass : public teilmodellklasse {
   std::vector<std::unique_ptr<ExpressionParser>> parsers;  // one per thread
   // Cells without a valid land-use or soil index, counted per step.
   int64_t invalidcells = 0;
+  bool capacitywarned = false;  // a capacity formula below 0 was reported
 };

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "framework/diagstream.h"
 #include "framework/hrurecord.h"
@@ -86,8 +87,11 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
   std::atomic<int> failure{0};
   int64_t invalid = 0;
   int64_t firstinvalid = INT64_MAX;  // row * (ncols + 1) + column of the first one
+  int64_t badcapacity = 0;
+  int64_t firstbadcapacity = INT64_MAX;
+  double firstbadvalue = 0;
 
-#pragma omp parallel for schedule(runtime) reduction(+ : invalid)
+#pragma omp parallel for schedule(runtime) reduction(+ : invalid, badcapacity)
   for (int r = firstrow; r <= lastrow; ++r) {
     if (failure.load(std::memory_order_relaxed) != 0) continue;
     ExpressionParser* parser = method == 3 ? parsers[omp_get_thread_num()].get() : nullptr;
@@ -252,6 +256,19 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
           break;
         }
         vars->Clear();
+        // A capacity formula below 0 (or without a finite value) would let
+        // more water run off than the cell holds: no capacity, all water
+        // above 0 runs off.
+        if (!(f >= 0 && f <= std::numeric_limits<double>::max())) {
+          ++badcapacity;
+          const int64_t at = static_cast<int64_t>(r) * (ncols + 1) + c;
+#pragma omp critical(siltingup_capacity)
+          if (at < firstbadcapacity) {
+            firstbadcapacity = at;
+            firstbadvalue = f;
+          }
+          f = 0;
+        }
       } else {
         f = (Iinf + (I0 - Iinf) * std::exp(-disposition * energy)) * hours;
       }
@@ -291,6 +308,17 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
           << "[end-entry]";
   }
   invalidcells = invalid;
+  if (badcapacity > 0 && !capacitywarned) {
+    capacitywarned = true;
+    const int r = static_cast<int>(firstbadcapacity / (ncols + 1));
+    const int c = static_cast<int>(firstbadcapacity % (ncols + 1));
+    *diag << "WARNING: " << modulname.c_str() << ": the infiltration capacity V of the SiltingUpExpressions is "
+          << firstbadvalue << " in row " << r << ", column " << c << " on " << static_cast<long>(day) << "."
+          << static_cast<long>(month) << "." << static_cast<long>(year) << " (" << static_cast<long>(badcapacity)
+          << " cells in this step); a capacity below 0 or without a finite value is taken as 0 (all water runs off), "
+             "here and in every later step (this warning is written once)"
+          << "[end-entry]";
+  }
 }
 
 void siltingupclass::SerialPass() {

@@ -143,8 +143,20 @@ void surfaceroutingclass::ReadSection() {
   ReadValue(controlfile, "%d", &stackcode[1], "Writegrid for surface-routing-fluxes-stack, ", linebuffer);
   ReadValue(controlfile, "%lf", &anlerror, "maximum iteration error for A_NL [m] in ", linebuffer);
   ReadValue(controlfile, "%d", &anlsteps, "maximum iteration steps for A_NL in ", linebuffer);
+  const int anlLine = controlfile.LineNumber();
   ReadValue(controlfile, "%lf", &velerror, "maximum iteration error [m/s] for velocity in ", linebuffer);
   ReadValue(controlfile, "%d", &velsteps, "maximum iteration steps for velocity in ", linebuffer);
+  // Both limits count the passes of an iteration: with none the velocity
+  // stays 0 and no water flows over the surface.
+  if (anlsteps < 1 || velsteps < 1) {
+    const bool velocity = velsteps < 1;
+    *diag << "FATAL: error in control file, maximum iteration steps for " << (velocity ? "velocity" : "A_NL") << " in "
+          << s.c_str() << ": " << (velocity ? velsteps : anlsteps) << " ("
+          << (velocity ? controlfile.Where() : controlfile.WhereBetween(anlLine, anlLine)).c_str()
+          << "); it has to be 1 or more"
+          << "[end-entry]";
+    throw 17;
+  }
   ReadValue(controlfile, "%lf", &minsubstep, "minimum sub time step [s] in ", linebuffer);
   const int minimumLine = controlfile.LineNumber();
   ReadValue(controlfile, "%lf", &maxsubstep, "maximum sub time step [s] in ", linebuffer);

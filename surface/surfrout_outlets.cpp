@@ -144,8 +144,15 @@ void surfaceroutingclass::InitFlowTimeZones() {
         std::snprintf(text, sizeof text, "\t%5.3f", rel);
         log += text;
         if (z == 1 && !(rel > 0)) {
+          // Zone z holds the cells whose flow time (s) needs z - 1 to z steps:
+          // the step is shorter than every flow time of the subbasin.
+          int first = 1;
+          while (first < m && !(queueQD[0][s][first].n > 0)) ++first;
           *diag << "FATAL: in flow-travel-time grid: the first time zone of subbasin " << s << " has no cells!"
-                << " (subbasin code " << code << ", " << flowtimesfile.c_str() << ")"
+                << "\n(subbasin code " << code << ", flow times in seconds in " << flowtimesfile.c_str()
+                << "): its nearest cells need " << first - 1 << " to " << first << " time steps of " << timeinterval
+                << " min to reach the outlet; the time step of [" << modulname.c_str() << "] in "
+                << UserControlFile().c_str() << " has to be at least the shortest flow time of every subbasin"
                 << "[end-entry]";
           throw 61;
         }

@@ -594,6 +594,20 @@ std::vector<Case> Matrix() {
         c.end = july12;
       },
       {}, JulyStorm);
+  // Silting-up by a capacity formula that evaluates below 0 (-20 mm a step):
+  // taken as 0, the cells lose all their water to runoff, never more.
+  Edits negativeCapacity = kSiltingUp;
+  negativeCapacity.push_back({"1        method\n", "3        method\n"});
+  negativeCapacity.push_back({"0         readgrid\n",
+                              "0         readgrid\nSiltingUpExpressions {\nX = 10; Y = 2; Z = 0.01; W = 20;\n"
+                              "V = -20 * R / 60;\n}\n"});
+  add(
+      "silting_up_capacity_below_0", negativeCapacity,
+      [july5, july12](Case& c) {
+        c.start = july5;
+        c.end = july12;
+      },
+      {}, JulyStorm);
   add("energy_balance_snow_slides", kEnergyBalanceSlides, same);
   for (int method : {1, 2}) {
     add(

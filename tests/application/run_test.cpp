@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -84,31 +86,47 @@ void ExpectInOrder(const std::string& output, const std::vector<std::string>& te
   for (size_t i = 0; i < texts.size(); ++i) EXPECT_GE(at[i], 0) << "missing or out of order: " << texts[i];
 }
 
-// The fluvex program started directly (one instance), its standard input a
-// pipe the test answers the Ctrl-C menu on (or, with noInput, at its end from
-// the start), its output collected in a file. The waits end with the event or
-// with the program's end; the deadline only keeps a hung program from
-// holding the test for ever.
+// What the program's standard input is: a terminal the test answers the
+// Ctrl-C menu on, or a pipe at its end from the start, or a pipe that stays
+// open and never brings a line (a batch system's).
+enum class Input { kTerminal, kClosedPipe, kSilentPipe };
+
+// The fluvex program started directly (one instance), its output collected
+// in a file. The waits end with the event or with the program's end; the
+// deadline only keeps a hung program from holding the test for ever.
 class RunningFluvex {
  public:
-  RunningFluvex(const std::string& cwd, const std::string& control, bool noInput = false)
+  RunningFluvex(const std::string& cwd, const std::string& control, Input kind = Input::kTerminal)
       : outputFile(cwd + "/console.txt") {
-    int fds[2];
-    if (pipe(fds) != 0) return;
+    int reading = -1;
+    if (kind == Input::kTerminal) {
+      // A pseudo-terminal without echo: the answer is read as typed lines.
+      input = posix_openpt(O_RDWR | O_NOCTTY);
+      if (input < 0 || grantpt(input) != 0 || unlockpt(input) != 0) return;
+      reading = open(ptsname(input), O_RDWR | O_NOCTTY);
+      termios t{};
+      if (reading < 0 || tcgetattr(reading, &t) != 0) return;
+      t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      tcsetattr(reading, TCSANOW, &t);
+    } else {
+      int fds[2];
+      if (pipe(fds) != 0) return;
+      reading = fds[0];
+      input = fds[1];
+    }
     pid = fork();
     if (pid == 0) {
-      dup2(fds[0], 0);
+      dup2(reading, 0);
       const int out = open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(out, 1);
       dup2(out, 2);
-      close(fds[1]);
+      close(input);
       if (chdir(cwd.c_str()) != 0) _exit(127);
       execl(FLUVEX_BINARY, FLUVEX_BINARY, control.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    close(fds[0]);
-    input = fds[1];
-    if (noInput) {
+    close(reading);
+    if (kind == Input::kClosedPipe) {
       close(input);
       input = -1;
     }
@@ -154,7 +172,9 @@ class RunningFluvex {
   }
   // The exit code, or -1 when the program was ended by a signal.
   int Wait() {
-    if (!finished) {
+    // A program that hangs is ended at the deadline and counts as killed.
+    if (!finished && !WaitUntil([] { return false; }) && !finished) {
+      kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       finished = true;
     }
@@ -279,12 +299,18 @@ class CtrlCRun : public ::testing::Test {
     o.statCode = 1001;  // one line per step
     return o;
   }
+  // The steps have begun (the first day's lines are on disk): the program
+  // arms its Ctrl-C handler only after the model is built, and a Ctrl-C
+  // before ends it.
+  static bool Started(RunningFluvex& run, const TinyBasin& basin) {
+    return run.WaitUntil([&] { return !basin.StatLines().empty(); });
+  }
 };
 
 TEST_F(CtrlCRun, ChoiceOneFinishesTheIntervalFlushesAndExits99) {
   TinyBasin basin("run_ctrlc1", Long());
   RunningFluvex run(basin.dir.path(), "control.txt");
-  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  ASSERT_TRUE(Started(run, basin)) << run.Output();
   run.Interrupt();
   ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
   run.Answer("13\n");  // one character is read: choice 1
@@ -301,7 +327,7 @@ TEST_F(CtrlCRun, ChoiceOneFinishesTheIntervalFlushesAndExits99) {
 TEST_F(CtrlCRun, ChoiceThreeFlushesAndGoesOnChoiceTwoExits98WithoutFlushing) {
   TinyBasin basin("run_ctrlc3", Long());
   RunningFluvex run(basin.dir.path(), "control.txt");
-  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  ASSERT_TRUE(Started(run, basin)) << run.Output();
   run.Interrupt();
   ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
   run.Answer("3\n");
@@ -324,7 +350,7 @@ TEST_F(CtrlCRun, ChoiceZeroGoesOnAndAnswersTheNextCtrlC) {
   o.statCode = 1024;  // one line a day: no statistics writer arms the handler in between
   TinyBasin basin("run_ctrlc0", o);
   RunningFluvex run(basin.dir.path(), "control.txt");
-  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  ASSERT_TRUE(Started(run, basin)) << run.Output();
   run.Interrupt();
   ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
   run.Answer("0\n");
@@ -347,7 +373,7 @@ TEST_F(CtrlCRun, ChoiceOneWritesTheEndOfRunGridsOfTheSubModels) {
                   "  outputgrid = mix.asc; writecode = 113; outputtable = mix.txt; statcode = 0;\n}\n");
   WriteFile(basin.dir / "control.txt", control);
   RunningFluvex run(basin.dir.path(), "control.txt");
-  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
+  ASSERT_TRUE(Started(run, basin)) << run.Output();
   EXPECT_FALSE(fluvextest::FileExists(basin.dir / "out/mix.asc"));  // kind 3: not before the end
   run.Interrupt();
   ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
@@ -357,22 +383,28 @@ TEST_F(CtrlCRun, ChoiceOneWritesTheEndOfRunGridsOfTheSubModels) {
     EXPECT_TRUE(fluvextest::FileExists(basin.dir / file)) << file << "\n" << run.Output();
 }
 
-// A run without a terminal (standard input at its end, as in the background
-// or under a batch system) cannot answer the menu: Ctrl-C ends it as SIGTERM
-// does, with the diagnostics file closed and the statistics of the finished
-// report intervals (a day) on disk, instead of reading "0 = continue".
+// A run without a terminal (standard input at its end, or a pipe that stays
+// open and never writes, as in the background or under a batch system)
+// cannot answer the menu: Ctrl-C ends it as SIGTERM does, with the
+// diagnostics file closed and the statistics of the finished report
+// intervals (a day) on disk, instead of reading "0 = continue" or waiting
+// for ever.
 TEST_F(CtrlCRun, WithoutAnAnswerTheRunEndsAsBySigterm) {
-  TinyBasin basin("run_ctrlc_noinput", Long());
-  RunningFluvex run(basin.dir.path(), "control.txt", true);
-  ASSERT_TRUE(run.WaitFor("end of initialization reached...")) << run.Output();
-  run.Interrupt();
-  EXPECT_EQ(run.Signal(), SIGINT) << run.Output();
-  const std::string out = run.Output();
-  EXPECT_NE(out.find("Ctrl-C: no answer can be read from the standard input"), std::string::npos) << out;
-  EXPECT_EQ(out.find("reached end of simulation sucessfully"), std::string::npos) << out;
-  const std::string diag = ReadFile(basin.dir / "Fluvex_Diag_0.xml");
-  EXPECT_NE(diag.find("<line level=\"0\" description= \"program ended by signal SIGINT (Ctrl-C)\"/>\n</Diag>\n"),
-            std::string::npos)
-      << diag;
-  EXPECT_EQ(basin.StatLines().size() % 24, 0u);
+  for (const Input kind : {Input::kClosedPipe, Input::kSilentPipe}) {
+    const bool silent = kind == Input::kSilentPipe;
+    SCOPED_TRACE(silent ? "a pipe that stays open" : "a pipe at its end");
+    TinyBasin basin(silent ? "run_ctrlc_silentinput" : "run_ctrlc_noinput", Long());
+    RunningFluvex run(basin.dir.path(), "control.txt", kind);
+    ASSERT_TRUE(Started(run, basin)) << run.Output();
+    run.Interrupt();
+    EXPECT_EQ(run.Signal(), SIGINT) << run.Output();
+    const std::string out = run.Output();
+    EXPECT_NE(out.find("Ctrl-C: no answer can be read from the standard input"), std::string::npos) << out;
+    EXPECT_EQ(out.find("reached end of simulation sucessfully"), std::string::npos) << out;
+    const std::string diag = ReadFile(basin.dir / "Fluvex_Diag_0.xml");
+    EXPECT_NE(diag.find("<line level=\"0\" description= \"program ended by signal SIGINT (Ctrl-C)\"/>\n</Diag>\n"),
+              std::string::npos)
+        << diag;
+    EXPECT_EQ(basin.StatLines().size() % 24, 0u);
+  }
 }

@@ -133,9 +133,9 @@ TEST_F(SetupTest, ModelTimeClampsToTheGregorianCalendar) {
     const char* dates;  // start and end as d.m.y
   };
   const Case cases[] = {
-      {"0 1 1 98 24 31 12 3", "1.1.1998 31.12.1903"},
+      {"0 1 1 3 24 31 12 98", "1.1.1903 31.12.1998"},
       {"0 5 0 2005 24 5 13 2005", "5.1.2005 5.12.2005"},
-      {"0 31 4 2001 24 0 4 2001", "30.4.2001 1.4.2001"},
+      {"0 31 4 2001 24 0 5 2001", "30.4.2001 1.5.2001"},
       {"0 29 2 1900 24 29 2 2000", "28.2.1900 29.2.2000"},
       // 29 February of a leap start year stays although the end year is no leap year.
       {"0 29 2 2000 24 29 2 2001", "29.2.2000 28.2.2001"},

@@ -181,17 +181,6 @@ def grid_cell_text(d, grid):
     return "the grid %s (" % grid, "in row %d, column %d, a cell of the basin" % (r, c)
 
 
-def edits(*steps):
-    """Several edits, in their order."""
-    def edit(d):
-        for step in steps:
-            problem = step(d)
-            if problem:
-                return problem
-        return ""
-    return edit
-
-
 def basin_grid(name, value):
     """Writes the grid name: zones.asc with value in every cell of the basin."""
     def edit(d):
@@ -202,6 +191,20 @@ def basin_grid(name, value):
                 line = " ".join(value if float(w) > -9999 else w for w in words)
             out.append(line)
         open(os.path.join(d, name), "w").write("\n".join(out))
+
+
+def write_basin_grid(name, value_at, outside="-9999"):
+    """Writes grid name with the header of zones.asc: value_at(row, column)
+    in the cells of the basin (1 = top, left), outside elsewhere."""
+    def edit(d):
+        lines = [l for l in open(os.path.join(d, "zones.asc")).read().split("\n") if l.strip()]
+        header = [l for l in lines if l.split()[0][0].isalpha()]
+        rows = [l.split() for l in lines if not l.split()[0][0].isalpha()]
+        out = list(header)
+        for r, row in enumerate(rows, 1):
+            out.append(" ".join(str(value_at(r, c)) if float(v) > -9999 else outside
+                                for c, v in enumerate(row, 1)))
+        open(os.path.join(d, name), "w").write("\n".join(out) + "\n")
         return ""
     return edit
 
@@ -289,6 +292,109 @@ def warm_start_from_state(d):
             shutil.move(os.path.join(out, f), os.path.join(d, f))
     return spoil_control("0       read control parameter for storage grids",
                          "1       read control parameter for storage grids")(d)
+
+
+def cut_control_after(text):
+    """Ends control.txt with the line that holds text, as a copy cut off."""
+    def edit(d):
+        path = os.path.join(d, "control.txt")
+        content = open(path).read()
+        a = content.find(text)
+        if a < 0:
+            return "not in control.txt: " + text
+        open(path, "w").write(content[:content.index("\n", a) + 1])
+        return ""
+    return edit
+
+
+def station_data_until_day(day):
+    """The station files (*.dat) end with the given day of January."""
+    def edit(d):
+        for f in os.listdir(d):
+            if not f.endswith(".dat"):
+                continue
+            out = []
+            for line in open(os.path.join(d, f)).read().split("\n"):
+                w = line.split()
+                if len(w) > 3 and w[0].isdigit() and (int(w[1]), int(w[2])) > (1, day):
+                    break
+                out.append(line)
+            open(os.path.join(d, f), "w").write("\n".join(out) + "\n")
+        return ""
+    return edit
+
+
+def last_day_of(name, day):
+    """The daily statistics file name ends with the given day of January."""
+    def check(d):
+        rows = stat_rows(d, name)
+        if not rows or rows[-1][1:3] != [1, day]:
+            return "%s ends with %s, not with %d January" % (name, rows[-1][:4] if rows else "no line", day)
+        return ""
+    return check
+
+
+# Silting-up (the example's land use 1 tilled in July, with little cover):
+# the section up to its readgrid line and the method's own lines.
+SILTING = ("[SiltingUpModel]\n1\n$step\n%d        method\nsdisp.stat 0\nqdsu.stat 4024\nsdisp.asc\n0\n"
+           "rainpause.asc\n0\nekin.asc\n0\ntsbb.asc\n0\nqdsu.asc\n0\n1 2 3     RainPause table: subbasin codes\n"
+           "0.25 0.25 0.25   minimum rain pause (d)\n0         readgrid\n%s\n")
+
+
+def silting_up(method, lines):
+    return edits(spoil_control("[SiltingUpModel]\n0\n$step\n", SILTING % (method, lines)),
+                 spoil_control("SR_K_ST = 5;\n  JulDays = 15 105 135 258 288;",
+                               "SR_K_ST = 5; SoilTillage = 1 180;\n  JulDays = 15 105 135 258 288;"),
+                 spoil_control("VCF = 0.8 0.9 0.95 0.95 0.8;", "VCF = 0.1 0.1 0.1 0.1 0.1;"))
+
+
+# Dynamic glaciers on the first cell of the basin, with the given line of
+# maxSnowPackToCreateGlacier and relSizeNewGlacier.
+def dynamic_glacier(line53):
+    section = ("[ice_firn]\n11         glacier method\n6.0       DDFice (mm/(K day))\n4.0       DDFfirn\n"
+               "3.0       DDFsnow\n2.0       MF\n0.0010    Aice_min\n0.0020    Aice_max\n0.0005    Asnow_min\n"
+               "0.0010    Asnow_max\n0.001     kice_els (steps)\n0.001     kfirn_els\n0.001     ksnow_els\n"
+               "0         initial Qice_els\n0         initial Qfirn_els\n0         initial Qsnow_els\nmfirn.asc\n0\n"
+               "qfirn.stat 0\nmice.asc\n0\nqice.stat 0\nqglac.stat 0\nqsnowglac.stat 0\n"
+               "0         read grid parameter for glacier model\n"
+               "3 515 5            firn_levels, firn_base (m), deltafirnper100m\n"
+               "1 10               GMBEvalDay GMBEvalMonth\n"
+               "0.01 1.36 2 0      VAscaling VAexponent numElevBands extraWeightFactorBand0\n"
+               "firn.stk\n0\nfirnwe.stat 0\ngmb.asc\n0\ngmbold.asc\n0\ngmb1.stat 0\ngmb2.stat 0\n"
+               "1.0       global debris scaling factor\nsnownoglac.stat 0\nsgsolid.asc\n0\nsgliquid.asc\n0\n"
+               "sgtotal.asc\n0\nsgmelt.asc\n0\nsgsurft.asc\n0\nsgtemp.asc\n0\nsgevap.asc\n0\n" + line53 +
+               "\n\n[special_output]\n")
+
+    def edit(d):
+        r0, c0 = first_basin_cell(d)
+        return edits(
+            write_basin_grid("glac_frac.asc", lambda r, c: 1.0 if (r, c) == (r0, c0) else 0.0),
+            write_basin_grid("glac_code.asc", lambda r, c: 1 if (r, c) == (r0, c0) else -9999),
+            spoil_control("10        number of standard grids\n",
+                          "12        number of standard grids\n"
+                          "$inpath//glac_frac.asc GlacierizedCells fillcode = 0 readcode = 1\n"
+                          "$inpath//glac_code.asc GlacierCodes fillcode = 0 readcode = 1\n"),
+            spoil_control("[special_output]\n", section))(d)
+    return edit
+
+
+# Snow method 10 (degree-day with the wind's deposition index) with the
+# index of the first cell of the basin given.
+def deposition_index(value):
+    def edit(d):
+        r0, c0 = first_basin_cell(d)
+        return edits(
+            write_basin_grid("depidx.asc", lambda r, c: value if (r, c) == (r0, c0) else 0),
+            spoil_control("1         method: degree-day", "10        method: degree-day with a deposition index"),
+            spoil_control("0         readgrid: the snow cover starts empty\n",
+                          "0         readgrid: the snow cover starts empty\nstemp.asc\n0\nstemp.stat 0\nsurft.asc\n0\n"
+                          "surft.stat 0\ninmass.asc\n0\ninmass.stat 0\nmobmass.asc\n0\nmobmass.stat 0\ndepos.asc\n0\n"
+                          "depos.stat 0\n55        maxDepositionSlope (degrees)\n5.0       maxDepositionFactor\n"
+                          "0.1       minSlideSlope (degrees)\n0.05      slideMassFrac\n1.0       LWINcorr\n"
+                          "1.0       LWOUTcorr\n1.0       EnBalScaling\n"),
+            spoil_control("7         number of variable grids\n",
+                          "8         number of variable grids\n$inpath//depidx.asc deposition_index 0 0\n0\n1\n"))(d)
+    return edit
 
 
 # name, edit, expected code (0: the run goes on), texts the output must hold
@@ -448,6 +554,43 @@ CASES = [
      edits(spoil_control("Z0 = 0.02 0.05 0.10 0.10 0.02", "Z0 = 0 0.05 0.10 0.10 0"), control_point_on_landuse(1)),
      0, ["Z0 = 0 (fixpoint 1 of 5, and 1 more): a roughness length of 0 m is taken as 0.01 m"],
      {"check": point_always("Z0_1", 0.01), "np": (1, 2)}),
+    # Snow, surface, silting-up and time-frame values without meaning, and
+    # errors that name the file, line or cell (issue 58).
+    ("glacier_max_snow_negative", dynamic_glacier("-100 0.25         maxSnowPackToCreateGlacier relSizeNewGlacier"),
+     80, ["maxSnowPackToCreateGlacier must be 0 or more (mm water equivalent), here -100 in [ice_firn] (control "
+          "file control.txt, line "]),
+    ("snow_deposition_below_minus_one", deposition_index(-2), 33,
+     ["the grid deposition_index (./depidx.asc) holds -2 in row ", "a deposition index has to be -1 or more"]),
+    ("silting_method2_a_negative", silting_up(2, "-65.0 A\n12.2 B\n0.52 C\n-0.64 D\n0.013 E\n-1.03 F\n0.7 G\n-0.19 H"),
+     17, ["parameter A for method 2 (I_0) SiltingUpModel: -65 (control file control.txt, line ",
+          "it has to be a number of 0 or more"]),
+    ("silting_method2_e_negative", silting_up(2, "65.0 A\n12.2 B\n0.52 C\n-0.64 D\n-0.013 E\n-1.03 F\n0.7 G\n-0.19 H"),
+     17, ["parameter E for method 2 (C_v) SiltingUpModel: -0.013"]),
+    ("silting_capacity_below_zero",
+     silting_up(3, "SiltingUpExpressions {\nX = 10; Y = 2; Z = 0.01; W = 20;\nV = -20 * R / 60;\n}"), 0,
+     ["the infiltration capacity V of the SiltingUpExpressions is -20 in row ",
+      "a capacity below 0 or without a finite value is taken as 0"]),
+    ("surface_velocity_iterations_zero",
+     spoil_control("10        maximum iterations for the velocity", "0         maximum iterations for the velocity"),
+     17, ["maximum iteration steps for velocity in SurfaceRoutingModel: 0 (control file control.txt, line ",
+          "it has to be 1 or more"]),
+    ("end_before_start", spoil_control("2015      end year", "2014      end year"), 17,
+     ["[model_time]: the end 7.1.2014 24 h lies before the start 1.1.2015 1 h (control file control.txt, lines "]),
+    ("end_after_data", station_data_until_day(3), 0,
+     ["the run stopped early, after the step of 3.1.2015 24 h, before the end 7.1.2015 24 h given in [model_time] "
+      "of control.txt: the data of temperature in ./temperature.dat end there"],
+     {"check": last_day_of("precipitation.stat", 3), "np": (1, 2)}),
+    ("step_shorter_than_flow_times", spoil_control("$set $step    = 60", "$set $step    = 7"), 61,
+     ["the first time zone of subbasin 1 has no cells!",
+      "time steps of 7 min to reach the outlet; the time step of [unsatzon_model] in control.txt has to be at "
+      "least the shortest flow time of every subbasin"]),
+    ("control_file_cut", cut_control_after("kelsqd: storage constant"), 17,
+     ["error in control file, [irrigation]; (EOF)not found!",
+      "(searched to the end of the control file control.txt, line ", "which ends in the section [unsatzon_model] of line "]),
+    ("zone_code_not_in_soil_table", spoil_grid_cell("zones.asc", "4"), 10,
+     ["error reading code[3] for unsatzon_model",
+      lambda d: "the line of subbasin codes has to list the codes of the zone grid ./zones.asc up to its largest "
+                "code, 4 (found in row %d, column %d)" % first_basin_cell(d)]),
 ]
 
 
