@@ -250,7 +250,10 @@ void meteointerpol::ReportMissingCells(const MeteoDate& step) {
       if (!(v > nodata && v >= -Nodata)) ++counts[0];
     }
   }
-  if (MpiRunning() && mpisize > 1) MPI_Allreduce(MPI_IN_PLACE, counts, 2, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+  // The instances of a divided raster count together; an interpolator set up
+  // without the division (no cell counts) holds its raster alone.
+  if (MpiRunning() && mpisize > 1 && instanceCellCounts)
+    MPI_Allreduce(MPI_IN_PLACE, counts, 2, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
   const bool missing = counts[0] > 0;
   if (missing == MissingCellsReported) return;
   MissingCellsReported = missing;

@@ -40,7 +40,8 @@ std::vector<Record> NaiveRead(const std::string& path, int stations, int extraCo
     for (int i = 0; i < stations; ++i) {
       double v;
       s >> v;
-      r.values.push_back(v < -9999 || v > 9999 ? -10000 : v);
+      // Hourly records with the nodata value 9999: +-9999 and beyond are missing.
+      r.values.push_back(v <= -9999 || v >= 9999 ? -10000 : v);
     }
     records.push_back(r);
   }
@@ -68,7 +69,7 @@ TEST(MeteoStationFile, BlocksGiveTheRecordsOfANaiveReader) {
     for (int i = 0; i < n; ++i) {
       seed = seed * 1664525u + 1013904223u;
       const int u = static_cast<int>(seed >> 16) % 2000;
-      r.values.push_back(u == 3 ? 12000 : u == 5 ? -9999.5 : (u - 1000) / 8.0);
+      r.values.push_back(u == 3 ? 12000 : u == 5 ? -9999.5 : u == 7 ? 9999 : u == 9 ? -9999 : (u - 1000) / 8.0);
     }
     records.push_back(r);
   }
