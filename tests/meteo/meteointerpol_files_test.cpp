@@ -151,6 +151,18 @@ TEST(MeteoStationFile, CenturyEndDateHeaderWordsAndCutLastRecord) {
   ending->ReadStepData();
   EXPECT_EQ(ending->EndReached(), 1);
   EXPECT_TRUE(DateOf(*ending) == (MeteoDate{1, 1, 1, 2000}));
+
+  // Records two days apart hold two-day sums: up to 2 x 9999 a value is data
+  // (in the start record too, whose span the next record tells); beyond that
+  // and the marker +-9999 are missing.
+  w.Write("stations.txt",
+          "title\nYY MM DD HH 1 2 3\nxx xx xx xx 0 1 2\nyy yy yy yy 0 1 2\nnames\n"
+          "2000 1 2 24 14000 19998 9999\n2000 1 4 24 20000 -9999 12000\n");
+  auto twoDays = w.Make("temperature", {24, 2, 1, 2000}, {24, 4, 1, 2000}, error2);
+  ASSERT_TRUE(twoDays) << w.Console();
+  EXPECT_EQ(twoDays->GetStationValues(0), (std::vector<double>{-10000, 14000, 19998, -10000}));
+  twoDays->ReadStepData();
+  EXPECT_EQ(twoDays->GetStationValues(0), (std::vector<double>{-10000, -10000, -10000, 12000}));
 }
 
 TEST(MeteoStationFile, BadStationFilesAreFatal) {
