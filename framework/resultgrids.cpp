@@ -5,8 +5,10 @@
 // date and a period suffix.
 //
 // Missing cells (not greater than -9999) are skipped by every sum, mean,
-// minimum and maximum: each cell of a sum/mean companion counts its own values,
-// and a cell without any value in the period is written as no-data.
+// minimum and maximum: each cell of a mean companion counts its own values,
+// and a cell without any value in the period is written as no-data. A sum
+// companion is no-data in a cell missing in any step of its period: the sum
+// of part of the period would pass for the whole period's.
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -341,12 +343,13 @@ void modelobject::WriteStatisticGrids(int position, int ownCellsOnly, int accumu
     if (!name.empty()) {
       Grid sum = e.sumgrid;
       Grid n = e.sumcount;
+      const double steps = static_cast<double>(e.count);
       forEachCell([&](int r, int c) {
         if (!ConsideredCell(r, c, own)) return;
-        if (n[r][c] > 0)
-          sum[r][c] = mean ? sum[r][c] / n[r][c] : sum[r][c];
+        if (mean)
+          sum[r][c] = n[r][c] > 0 ? sum[r][c] / n[r][c] : nodata;
         else
-          sum[r][c] = nodata;
+          sum[r][c] = n[r][c] > 0 && n[r][c] >= steps ? sum[r][c] : nodata;
       });
       WriteCompanionGrid(position, parts.dir + name, sum, own);
       e.count = 0;

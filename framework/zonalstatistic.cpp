@@ -97,6 +97,11 @@ zonalstatistic::zonalstatistic(int& error, DiagStream* diagnostics, StatRecord* 
       carryn.assign(zones + 1, 0.0);
       carrysx.assign(zones + 1, 0.0);
       carryrel.assign(zones + 1, 0.0);
+      if (SumsOverPeriod()) {
+        summeans.assign(zones + 2, 0.0);
+        sumrelfirst.assign(zones + 2, 0.0);
+        sumstate.assign(zones + 2, 0);
+      }
     }
   } catch (const std::bad_alloc&) {
     *diag << "FATAL: no free memory in zonalstatistik::zonalstatistik " << filename.c_str() << "[end-entry]";
@@ -300,6 +305,7 @@ void zonalstatistic::Reduce(int64_t year, int64_t month, int64_t day, int64_t ho
   ReportInvalid(year, month, day, hour);
   if (MpiRank() != 0) return;
 
+  if (period >= 2 && SumsOverPeriod()) NoteStepOfSum();
   const bool meanOverPeriod = type == 1 || type == 2 || type == 5;
   if (period >= 2) {
     for (int k = 0; k <= zones; ++k) {
@@ -327,6 +333,46 @@ void zonalstatistic::Reduce(int64_t year, int64_t month, int64_t day, int64_t ho
   }
 }
 
+void zonalstatistic::NoteStepOfSum() {
+  // Zones 1 ... zones, then the basin (all zones) at zones + 1.
+  double basinsx = 0;
+  double basinrel = 0;
+  double basinn = 0;
+  for (int k = 1; k <= zones + 1; ++k) {
+    double n = basinn;
+    double sx = basinsx;
+    double rel = basinrel;
+    if (k <= zones) {
+      n = records[k].n;
+      sx = records[k].sx;
+      rel = records[k].RelCellSum;
+      basinn += n;
+      basinsx += sx;
+      basinrel += rel;
+    }
+    if (!(n > 0 && rel != 0)) {
+      sumstate[k] |= kSumMissing;
+      continue;
+    }
+    summeans[k] += sx / rel;
+    if (!(sumstate[k] & kSumStarted)) {
+      sumstate[k] |= kSumStarted;
+      sumrelfirst[k] = rel;
+    } else if (rel != sumrelfirst[k]) {
+      sumstate[k] |= kSumAreaVaried;
+    }
+  }
+}
+
+double zonalstatistic::PeriodSum(int k, double sx, double rel) const {
+  if (sumstate.empty()) return (rel != 0) ? sx / rel : kNodata;
+  const int state = sumstate[k];
+  if ((state & kSumMissing) || !(state & kSumStarted)) return kNodata;
+  // With the same valid area in every step the sum of the step means is the
+  // summed values over that area.
+  return (state & kSumAreaVaried) ? summeans[k] : sx / rel;
+}
+
 void zonalstatistic::BeginLine(const int64_t* date, int partialSteps) {
   ++lines;
   int64_t* d = &linedates[4 * (lines - 1)];
@@ -339,11 +385,13 @@ void zonalstatistic::BufferZoneLine(const int64_t* date, int partialSteps) {
   BeginLine(date, partialSteps);
   double sumsx = 0;
   double sumrel = 0;
+  const bool sums = SumsOverPeriod();
   for (int k = 1; k <= zones; ++k) {
     const ZoneRecord& r = records[k];
     // A zone without valid cells, or whose cells have no area, has no mean:
     // 0 would read as a measured value, so the missing value is written.
-    const double mean = (r.n > 0 && r.RelCellSum != 0) ? r.sx / r.RelCellSum : kNodata;
+    double mean = (r.n > 0 && r.RelCellSum != 0) ? r.sx / r.RelCellSum : kNodata;
+    if (sums && mean != kNodata) mean = PeriodSum(k, r.sx, r.RelCellSum);
     sumsx += r.sx;
     sumrel += r.RelCellSum;
     if (type == 2 || type == 4) {
@@ -353,7 +401,9 @@ void zonalstatistic::BufferZoneLine(const int64_t* date, int partialSteps) {
       AppendValue(mean);
     }
   }
-  AppendValue(sumrel > 0 ? sumsx / sumrel : kNodata);
+  double total = sumrel > 0 ? sumsx / sumrel : kNodata;
+  if (sums && total != kNodata) total = PeriodSum(zones + 1, sumsx, sumrel);
+  AppendValue(total);
   EndLine();
 }
 
@@ -376,6 +426,8 @@ void zonalstatistic::EndLine() {
     std::fill(carryn.begin(), carryn.end(), 0.0);
     std::fill(carrysx.begin(), carrysx.end(), 0.0);
     std::fill(carryrel.begin(), carryrel.end(), 0.0);
+    std::fill(summeans.begin(), summeans.end(), 0.0);
+    std::fill(sumstate.begin(), sumstate.end(), 0);
   }
   stepcounter = 0;
   if (lines >= capacity) Flush();
@@ -425,4 +477,7 @@ void zonalstatistic::Finish() {
   std::vector<double>().swap(carryn);
   std::vector<double>().swap(carrysx);
   std::vector<double>().swap(carryrel);
+  std::vector<double>().swap(summeans);
+  std::vector<double>().swap(sumrelfirst);
+  std::vector<unsigned char>().swap(sumstate);
 }

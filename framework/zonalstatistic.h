@@ -163,6 +163,24 @@ class zonalstatistic {
   std::vector<double> carrysx;
   std::vector<double> carryrel;
 
+  // Sums over a period (types 3, 4 and 6): the sum of the step means of the
+  // valid cells, so that a daily line is the sum of the hourly ones also when
+  // cells are missing in some hours. A zone (or the basin) without any valid
+  // cell in one of the period's steps has no sum: the missing value. Per zone
+  // 1 ... zones and the basin at zones + 1: the sum of the step means, the
+  // valid area of the first step and the state bits below.
+  bool SumsOverPeriod() const { return type == 3 || type == 4 || type == 6; }
+  void NoteStepOfSum();
+  // The period's sum of zone k (zones + 1: the basin) from the summed values
+  // sx over the last step's valid area rel.
+  double PeriodSum(int k, double sx, double rel) const;
+  static constexpr unsigned char kSumStarted = 1;
+  static constexpr unsigned char kSumAreaVaried = 2;
+  static constexpr unsigned char kSumMissing = 4;
+  std::vector<double> summeans;
+  std::vector<double> sumrelfirst;
+  std::vector<unsigned char> sumstate;
+
   int stepcounter = 0;
 
   // Values that are no number in the current step (this instance), the first
@@ -248,7 +266,7 @@ class zonalstatistic::RowSums {
   const double* area;  // the row of the area grid, or none
   int row;
   int columns;
-  int zones;  // -1 for an inactive statistic: no cell is taken
+  int zones;      // -1 for an inactive statistic: no cell is taken
   int zone = -1;  // the zone whose sums are in hand
   double n = 0, sx = 0, rel = 0;
   // Values that were no number, and the first of them.

@@ -477,6 +477,8 @@ void meteointerpol::Release(bool verbose) {
   ScenarioTable.clear();
   ThreadWork.clear();
   NoStationCells.clear();
+  ReachCells.clear();
+  ReachStations.clear();
   if (verbose) {
     modelobject::FreeMemory();
   } else {

@@ -262,15 +262,30 @@ class meteointerpol : public modelobject {
   }
   int ZoneIndex(double zoneValue) const;
   // The parallel row loop; everything the threads share is decided by the caller.
-  void InterpolateRows(bool applyPostProcessing, bool uniform, bool uniformValid, double uniformValue, bool warn);
+  // computeReach: a uniform step of an inverse-distance method notes in
+  // ReachCells which cells a valid station reaches.
+  void InterpolateRows(bool applyPostProcessing, bool uniform, bool uniformValid, double uniformValue, bool warn,
+                       bool computeReach);
+  // One WARNING when basin cells of the grid become missing (naming the grid,
+  // the step and the count over all instances), one when that ends. Collective.
+  void ReportMissingCells(const MeteoDate& step);
   idw::Weighting IdwWeighting(bool anisotropic) const;
   // The valid stations of file 0 for the row loop, in the frame of the kernels.
   void CompactValidStations(bool anisotropic);
-  double StationValueRange(double v) const;
+  // A station value read from a record of recordHours (0: not known) as the
+  // kernels take it: missing values become -Nodata - 1.
+  double StationValueRange(double v, int64_t recordHours) const;
+  // Precipitation and irrigation amounts: a negative one has no meaning.
+  bool IsWaterAmount() const;
+  // The values 1 ... n of a record of station file k, read at line, as the
+  // kernels take them; a negative water amount of a record the run uses
+  // (used) ends the run naming the file, the line and the station.
+  void TakeStationValues(int k, double* values, long line, bool used);
   [[noreturn]] void InputError(const std::string& file, long line, const std::string& what, int code = 49);
   // A record's date must be a calendar date and follow the previous record of
   // its file by the file's step (the step between its first two records).
-  void CheckRecordDate(int k, const MeteoDate& date, long line);
+  // False for a record after the end of the run, which is read ahead only.
+  bool CheckRecordDate(int k, const MeteoDate& date, long line);
 
   std::string VariableName;
   int Method = 0;
@@ -426,6 +441,12 @@ class meteointerpol : public modelobject {
   std::vector<std::pair<double, double>> RegrLower;
   std::vector<std::pair<double, double>> RegrUpper;
   std::vector<unsigned char> NoStationCells;
+  // Own cells (as NoStationCells) that a valid station reaches, for the valid
+  // stations ReachStations (by station number) of file 0.
+  std::vector<unsigned char> ReachCells;
+  std::vector<unsigned char> ReachStations;
+  std::vector<unsigned char> ValidNow;
+  bool MissingCellsReported = false;
 
   // Station mesh of methods 7 and 8: [mesh row][mesh column], both from 1.
   int MeshRows = 0;

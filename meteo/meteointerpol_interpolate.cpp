@@ -1,5 +1,6 @@
 // The per-step interpolation: date check, scenarios, the parallel row loop
 // with post-processing, and the zonal statistics of the result.
+#include <mpi.h>
 #include <omp.h>
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <iomanip>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "framework/signals.h"
 #include "framework/statisticpasses.h"
 #include "meteo/meteointerpol.h"
@@ -153,8 +155,24 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
   if (ThreadWork.size() < threads) ThreadWork.resize(threads);
   for (auto& w : ThreadWork)
     if (w.size() < workSize) w.assign(workSize, 0.0);
-  const bool warn = CheckFlag != 0 && (Method == 1 || Method == 3 || Method == 11) && !uniform;
-  if ((Method == 1 || Method == 3 || Method == 11) && !uniform) {
+  const bool idwMethod = Method == 1 || Method == 3 || Method == 11;
+  const bool warn = CheckFlag != 0 && idwMethod && !uniform;
+  const size_t ownCells = static_cast<size_t>(lastrow >= firstrow ? lastrow - firstrow + 1 : 0) * (ncols + 1);
+  // A uniform field takes its value only where a valid station lies within
+  // the maximum distance, as the inverse distances would: the cells beyond
+  // stay missing in dry hours as in wet ones. Which cells those are is known
+  // from the last uniform step with the same valid stations.
+  bool computeReach = false;
+  if (uniform && uniformValid && idwMethod) {
+    ValidNow.assign(static_cast<size_t>(StationCount[0]) + 1, 0);
+    for (int s = 1; s <= StationCount[0]; ++s) ValidNow[s] = StationValues[0][s] >= -Nodata ? 1 : 0;
+    if (ReachCells.size() != ownCells || ValidNow != ReachStations) {
+      computeReach = true;
+      ReachStations = ValidNow;
+      ReachCells.assign(ownCells, 0);
+    }
+  }
+  if (idwMethod && (!uniform || computeReach)) {
     CompactValidStations(AnisoRatio < 1);
     if (ThreadRows.size() < threads) ThreadRows.resize(threads);
     const size_t rowSize = static_cast<size_t>(ncols) + 1;
@@ -165,7 +183,6 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
       row.value.assign(rowSize, 0.0);
     }
   }
-  const size_t ownCells = static_cast<size_t>(lastrow >= firstrow ? lastrow - firstrow + 1 : 0) * (ncols + 1);
   if (warn) NoStationCells.assign(ownCells, 0);
 
   // A step without any valid station leaves every cell missing: the user is
@@ -183,7 +200,7 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
     }
   }
 
-  InterpolateRows(applyPostProcessing, uniform, uniformValid, uniformValue, warn);
+  InterpolateRows(applyPostProcessing, uniform, uniformValid, uniformValue, warn, computeReach);
 
   if (warn) {
     for (int r = firstrow; r <= lastrow; ++r) {
@@ -198,8 +215,7 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
   }
 
   // Cells of a hydrologic response unit take the value of its master cell.
-  if (!HruMasterGrid) return;
-  for (int r = firstrow; r <= lastrow; ++r) {
+  for (int r = firstrow; HruMasterGrid && r <= lastrow; ++r) {
     int first = 0;
     int last = -1;
     FirstAndLastColumn(r, first, last);
@@ -217,6 +233,47 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
       }
       ResultGrid[r][c] = ResultGrid[master.row][master.column];
     }
+  }
+  ReportMissingCells(step);
+}
+
+void meteointerpol::ReportMissingCells(const MeteoDate& step) {
+  long long counts[2] = {0, 0};  // missing cells, basin cells
+  for (int r = firstrow; r <= lastrow; ++r) {
+    int first = 0;
+    int last = -1;
+    FirstAndLastColumn(r, first, last);
+    for (int c = std::max(first, 1); c <= std::min(last, ncols); ++c) {
+      if (!IsOwnCell(r, c)) continue;
+      ++counts[1];
+      const double v = ResultGrid[r][c];
+      if (!(v > nodata && v >= -Nodata)) ++counts[0];
+    }
+  }
+  // The instances of a divided raster count together; an interpolator set up
+  // without the division (no cell counts) holds its raster alone.
+  if (MpiRunning() && mpisize > 1 && instanceCellCounts)
+    MPI_Allreduce(MPI_IN_PLACE, counts, 2, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+  const bool missing = counts[0] > 0;
+  if (missing == MissingCellsReported) return;
+  MissingCellsReported = missing;
+  const std::string date = std::to_string(step.day) + "." + std::to_string(step.month) + "." +
+                           std::to_string(step.year) + " " + std::to_string(step.hour) + " h";
+  if (missing) {
+    *diag << "WARNING: the grid " << VariableName.c_str() << " holds no value in " << counts[0] << " of " << counts[1]
+          << " basin cells from " << date.c_str() << " on";
+    if (IsStationMethod()) *diag << " (no valid value of " << StationFileName[0].c_str() << " reaches them";
+    if (IsStationMethod() && (Method == 1 || Method == 3 || Method == 11))
+      *diag << " within the maximum distance of " << IdwLimit << " m";
+    if (IsStationMethod()) *diag << ")";
+    *diag << ": there the grid holds the missing value " << nodata
+          << ", the statistics leave the cells out and what needs the value is skipped (said again when every "
+             "basin cell has a value)"
+          << "[end-entry]";
+  } else {
+    *diag << "WARNING: the grid " << VariableName.c_str() << " holds a value in every basin cell again from "
+          << date.c_str() << " on"
+          << "[end-entry]";
   }
 }
 
@@ -287,7 +344,7 @@ void meteointerpol::CompactValidStations(bool anisotropic) {
 }
 
 void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool uniformValid, double uniformValue,
-                                    bool warn) {
+                                    bool warn, bool computeReach) {
   const double invalid = -Nodata - 1;
   const bool regressionValid = Regr[1].a[1] >= -Nodata;
   const bool anisotropic = AnisoRatio < 1;
@@ -295,7 +352,8 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
   const int rowLast = lastrow;
   // Inverse-distance values are computed a row at a time over the valid
   // stations of the step, for the cells the loop below computes.
-  const bool idwRows = !uniform && (Method == 1 || Method == 3 || Method == 11);
+  const bool idwMethod = Method == 1 || Method == 3 || Method == 11;
+  const bool idwRows = idwMethod && (!uniform || computeReach);
   const idw::Weighting weighting = IdwWeighting(anisotropic);
   const int validCount = static_cast<int>(ValidValue.size());
 #pragma omp parallel
@@ -337,7 +395,16 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
           if (!applyPostProcessing) continue;
           v = RegressionValue(X, Y, z, r, c);
         } else if (uniform) {
-          if (uniformValid) v = Method == 12 ? LapseValue(X, Y, z) : uniformValue;
+          bool reached = true;
+          if (uniformValid && idwMethod) {
+            const size_t at = static_cast<size_t>(r - rowFirst) * (ncols + 1) + c;
+            if (computeReach) ReachCells[at] = rowCells->value[nextCell++] >= -Nodata ? 1 : 0;
+            reached = ReachCells[at] != 0;
+          }
+          if (uniformValid && reached)
+            v = Method == 12 ? LapseValue(X, Y, z) : uniformValue;
+          else if (uniformValid && Method != 1 && regressionValid)
+            v = RegressionValue(X, Y, z, r, c);
         } else {
           const double x = CellX[r][c];
           const double y = CellY[r][c];

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <sstream>
 
 #include "framework/diagstream.h"
 #include "meteo/linetokens.h"
@@ -73,9 +74,37 @@ bool SkipColumns(LineTokens& t, int n) {
 }
 }  // namespace
 
-// A value beyond +-Nodata (or not a number) is missing.
-double meteointerpol::StationValueRange(double v) const {
-  return (v >= -Nodata && v <= Nodata) ? v : -Nodata - 1;
+// The section's nodata value N marks missing station values: N and -N
+// themselves, anything below -N (-9999.5, say) and, in records of up to a
+// day, anything above N (10000, say). A record of d > 1 days holds sums over
+// its days (a two-day radiation sum may reach 14000 Wh/m2), so there the
+// upper bound is d N: N bounds a day's value, not the record's.
+double meteointerpol::StationValueRange(double v, int64_t recordHours) const {
+  const double days = recordHours > 24 ? static_cast<double>(recordHours) / 24.0 : 1.0;
+  if (!(v > -Nodata) || v == Nodata || !(v <= Nodata * days)) return -Nodata - 1;
+  return v;
+}
+
+bool meteointerpol::IsWaterAmount() const {
+  return VariableName.rfind("precipitation", 0) == 0 || VariableName.find("irrigation_amounts") != std::string::npos;
+}
+
+void meteointerpol::TakeStationValues(int k, double* values, long line, bool used) {
+  const int n = StationCount[k];
+  const bool water = used && IsWaterAmount();
+  for (int s = 1; s <= n; ++s) {
+    const double read = values[s];
+    values[s] = StationValueRange(read, RecordStepHours[k]);
+    // No limit of the section catches a negative water amount: the
+    // interpolation would take it from the neighbouring cells' water.
+    if (water && values[s] >= -Nodata && values[s] < 0) {
+      std::ostringstream what;
+      what << "station " << s << " of " << n << " (x " << StationX[k][s] << ", y " << StationY[k][s] << ") holds "
+           << read << ": a water amount of " << VariableName << " cannot be negative (0 or more expected; a missing "
+           << "value is written as " << -Nodata << ", the section's nodata value)";
+      InputError(StationFileName[k], line, what.str());
+    }
+  }
 }
 
 void meteointerpol::ReadStationDescription(int k) {
@@ -232,24 +261,45 @@ void meteointerpol::FindStartInStationFile(int k) {
       InputError(name, lineNumber,
                  "value of station " + std::to_string(s) + " of " + std::to_string(n) +
                      " is missing or not a finite number (" + NextWordText(t) + ")");
-    values[s] = StationValueRange(v);
-    if (values[s] >= -Nodata) {
-      if (!any) lowest = highest = values[s];
-      lowest = std::min(lowest, values[s]);
-      highest = std::max(highest, values[s]);
-      any = true;
-    }
+    values[s] = v;
   }
   if (NumberFollows(t))
     InputError(
         name, lineNumber,
         "the record holds more values than the " + std::to_string(n) + " stations (next: " + NextWordText(t) + ")");
+  const long afterStart = f.Tell();
+  // The span of the start record, from the date of the next one, tells
+  // which values of it are sums beyond a day's bound.
+  if (RecordStepHours[k] == 0) {
+    std::string next;
+    long nextLine = lineNumber;
+    while (f.ReadLine(next, kMaxStationLine) == InputFile::kLine) {
+      ++nextLine;
+      LineTokens nt(next);
+      if (nt.AtEnd()) continue;
+      MeteoDate date;
+      if (ReadDate(nt, date)) {
+        if (date.year <= 99) date.year += 1900;
+        const int64_t span = HoursOf(date) - HoursOf(StartDate);
+        if (span > 0) RecordStepHours[k] = span;
+      }
+      break;
+    }
+  }
+  TakeStationValues(k, values.data(), lineNumber, true);
+  for (int s = 1; s <= n; ++s) {
+    if (values[s] < -Nodata) continue;
+    if (!any) lowest = highest = values[s];
+    lowest = std::min(lowest, values[s]);
+    highest = std::max(highest, values[s]);
+    any = true;
+  }
   LastRecordHours[k] = HoursOf(StartDate);
   LastRecordKey[k] = StartDate.Key();
   // The start record is judged like every later record, so that the first
   // step of a run and of a repetition are computed alike.
   AllEqual[k] = (n < 1 || lowest == highest) ? 1 : 0;
-  CurrentPosition[k] = f.Tell();
+  CurrentPosition[k] = afterStart;
   CurrentLineNumber[k] = lineNumber;
   if (!f.Close()) {
     *diag << "FATAL: error closing " << name.c_str() << "[end-entry]";
@@ -281,13 +331,7 @@ void meteointerpol::RefillStationBuffer(int k) {
     MeteoDate date;
     double* values = &b.values[static_cast<size_t>(count + 1) * (static_cast<size_t>(n) + 1)];
     bool complete = ReadDate(t, date) && SkipColumns(t, ac);
-    for (int s = 1; complete && s <= n; ++s) {
-      if (t.Number(values[s])) {
-        values[s] = StationValueRange(values[s]);
-      } else {
-        complete = false;
-      }
-    }
+    for (int s = 1; complete && s <= n; ++s) complete = t.Number(values[s]);
     if (!complete) {
       // A record cut short by the end of the file ends the input when it is taken.
       if (f.RestIsBlank()) {
@@ -302,7 +346,8 @@ void meteointerpol::RefillStationBuffer(int k) {
       InputError(
           name, lineNumber,
           "the record holds more values than the " + std::to_string(n) + " stations (next: " + NextWordText(t) + ")");
-    CheckRecordDate(k, date, lineNumber);
+    const bool used = CheckRecordDate(k, date, lineNumber);
+    TakeStationValues(k, values, lineNumber, used);
     b.dates[++count] = date;
   }
   CurrentPosition[k] = f.Tell();
@@ -320,10 +365,10 @@ void meteointerpol::RefillStationBuffer(int k) {
   }
 }
 
-void meteointerpol::CheckRecordDate(int k, const MeteoDate& read, long line) {
+bool meteointerpol::CheckRecordDate(int k, const MeteoDate& read, long line) {
   const std::string& name = StationFileName[k];
   // Records after the end of the run are read ahead but never used.
-  if (LastRecordHours[k] >= 0 && LastRecordKey[k] >= GetDateKey()) return;
+  if (LastRecordHours[k] >= 0 && LastRecordKey[k] >= GetDateKey()) return false;
   MeteoDate date = read;
   if (date.year <= 99) date.year += 1900;
   if (date.month < 1 || date.month > 12 || date.day < 1 || date.day > DaysInMonth(date.year, date.month) ||
@@ -336,7 +381,7 @@ void meteointerpol::CheckRecordDate(int k, const MeteoDate& read, long line) {
   const int64_t previous = LastRecordHours[k];
   LastRecordHours[k] = hours;
   LastRecordKey[k] = date.Key();
-  if (previous < 0) return;
+  if (previous < 0) return true;
   const int64_t step = hours - previous;
   if (step <= 0)
     InputError(name, line,
@@ -350,6 +395,7 @@ void meteointerpol::CheckRecordDate(int k, const MeteoDate& read, long line) {
                    " h after the record before it, the records of the file are " + std::to_string(RecordStepHours[k]) +
                    " h apart: a row missing or out of order",
                52);
+  return true;
 }
 
 void meteointerpol::NextStationRecord(int k) {

@@ -78,7 +78,8 @@ TEST_F(ResultGridTest, DatedFilesEveryStepAndTheRunSumAtTheEnd) {
   object.SetDate(2003, 1, 2, 24);
   Grid g = Entry("temp.asc", 12);
   for (int i = 1; i <= 48; ++i) {
-    // Missing values are skipped: one cell is missing in every second step, one always.
+    // One cell is missing in every second step, one always: neither has a
+    // sum of the run (a sum of half the steps would pass for the whole).
     Set(g, {double(i), 2.0 * i, 0.5, 100, i % 2 ? -9999.0 : 1.0, -9999});
     Step(2003, 1, i <= 24 ? 1 : 2, (i - 1) % 24 + 1);
     if (i == 47) {

@@ -121,9 +121,12 @@ TEST_F(ZonalStatisticTest, HourlySumsOnePerDay) {
 // A run that ends on 2 January after 6 h: the daily line of 1 January, then
 // the six hours of 2 January as a line of their own, dated with the last
 // step and marked, so that no step computed is missing from the file. Sums
-// (4024) and means (2024) of zone 1 (two cells of value h), zone 2 (one cell
-// of 2h) and zone 3 (one cell of 1): the six hours sum to 21, 42 and 6, the
-// domain to (4 * 21 + 6) / 4 = 22.5; their means are 3.5, 7, 1 and 3.75.
+// (4024) and means (2024) of zone 1 (two cells of value h, the second missing
+// in odd hours), zone 2 (one cell of 2h) and zone 3 (one cell of 1, missing
+// in hour 3). A sum is the sum of the hourly means of the valid cells: the
+// six hours give 21 and 42, zone 3 none (a missing hour), the domain
+// 4/3 + 9/4 + 9/2 + 17/4 + 16/3 + 25/4 = 23.91667. A mean is that of the
+// valid values: 33/9, 7, 1 and 80/20.
 TEST_F(ZonalStatisticTest, ARunThatEndsInsideAPeriodWritesItsStepsAsAMarkedLine) {
   for (int code : {4024, 2024}) {
     std::vector<ZoneRecord> zones = {{0, 0, 0, 0, 0}, {0, 0, 1, 0.5, 0}, {0, 0, 2, 0.25, 0}, {0, 0, 3, 0.25, 0}};
@@ -137,7 +140,7 @@ TEST_F(ZonalStatisticTest, ARunThatEndsInsideAPeriodWritesItsStepsAsAMarkedLine)
       const int h = (step - 1) % 24 + 1;
       s.NewStep();
       const int zone[4] = {1, 1, 2, 3};
-      const double value[4] = {double(h), double(h), 2.0 * h, 1};
+      const double value[4] = {double(h), h % 2 ? -9999.0 : h, 2.0 * h, h == 3 ? -9999.0 : 1};
       for (int c = 1; c <= 4; ++c)
         if (c % MpiSize() == MpiRank()) s.AddCell(1, c, zone[c - 1], value[c - 1], 1);
       s.Reduce(2001, 1, step <= 24 ? 1 : 2, h, 1);
@@ -149,8 +152,8 @@ TEST_F(ZonalStatisticTest, ARunThatEndsInsideAPeriodWritesItsStepsAsAMarkedLine)
     s.Finish();
     if (MpiRank() != 0) continue;
     const std::string text = ReadFile(dir / name);
-    const std::string last = code == 4024 ? "2001\t 1\t 2\t 6\t21.00000\t42.00000\t6.00000\t22.50000"
-                                          : "2001\t 1\t 2\t 6\t3.50000\t7.00000\t1.00000\t3.75000";
+    const std::string last = code == 4024 ? "2001\t 1\t 2\t 6\t21.00000\t42.00000\t-9999.00000\t23.91667"
+                                          : "2001\t 1\t 2\t 6\t3.66667\t7.00000\t1.00000\t4.00000";
     EXPECT_NE(text.find("\n" + last + "\t# partial: 6 of 24 steps\n"), std::string::npos) << text;
     EXPECT_EQ(CountOf(text, "\n"), 5) << text;
     EXPECT_EQ(CountOf(text, "partial"), 1) << text;

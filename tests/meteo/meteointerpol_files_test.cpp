@@ -40,7 +40,8 @@ std::vector<Record> NaiveRead(const std::string& path, int stations, int extraCo
     for (int i = 0; i < stations; ++i) {
       double v;
       s >> v;
-      r.values.push_back(v < -9999 || v > 9999 ? -10000 : v);
+      // Hourly records with the nodata value 9999: +-9999 and beyond are missing.
+      r.values.push_back(v <= -9999 || v >= 9999 ? -10000 : v);
     }
     records.push_back(r);
   }
@@ -68,7 +69,7 @@ TEST(MeteoStationFile, BlocksGiveTheRecordsOfANaiveReader) {
     for (int i = 0; i < n; ++i) {
       seed = seed * 1664525u + 1013904223u;
       const int u = static_cast<int>(seed >> 16) % 2000;
-      r.values.push_back(u == 3 ? 12000 : u == 5 ? -9999.5 : (u - 1000) / 8.0);
+      r.values.push_back(u == 3 ? 12000 : u == 5 ? -9999.5 : u == 7 ? 9999 : u == 9 ? -9999 : (u - 1000) / 8.0);
     }
     records.push_back(r);
   }
@@ -150,6 +151,18 @@ TEST(MeteoStationFile, CenturyEndDateHeaderWordsAndCutLastRecord) {
   ending->ReadStepData();
   EXPECT_EQ(ending->EndReached(), 1);
   EXPECT_TRUE(DateOf(*ending) == (MeteoDate{1, 1, 1, 2000}));
+
+  // Records two days apart hold two-day sums: up to 2 x 9999 a value is data
+  // (in the start record too, whose span the next record tells); beyond that
+  // and the marker +-9999 are missing.
+  w.Write("stations.txt",
+          "title\nYY MM DD HH 1 2 3\nxx xx xx xx 0 1 2\nyy yy yy yy 0 1 2\nnames\n"
+          "2000 1 2 24 14000 19998 9999\n2000 1 4 24 20000 -9999 12000\n");
+  auto twoDays = w.Make("temperature", {24, 2, 1, 2000}, {24, 4, 1, 2000}, error2);
+  ASSERT_TRUE(twoDays) << w.Console();
+  EXPECT_EQ(twoDays->GetStationValues(0), (std::vector<double>{-10000, 14000, 19998, -10000}));
+  twoDays->ReadStepData();
+  EXPECT_EQ(twoDays->GetStationValues(0), (std::vector<double>{-10000, -10000, -10000, 12000}));
 }
 
 TEST(MeteoStationFile, BadStationFilesAreFatal) {

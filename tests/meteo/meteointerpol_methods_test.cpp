@@ -31,7 +31,7 @@ double IdwByHand(double x, double y, const std::vector<double>& values, double p
   double sw = 0;
   double swv = 0;
   for (size_t i = 0; i < kStations.size(); ++i) {
-    if (values[i] < -9999 || values[i] > 9999) continue;
+    if (values[i] <= -9999 || values[i] >= 9999) continue;
     double d = std::hypot(kStations[i].x - x, kStations[i].y - y);
     if (d == 0) d = 1;
     if (d > maxDistance) continue;
@@ -144,7 +144,9 @@ TEST(MeteoMethods, UniformFieldLimitsAndScalingApplyOncePerStep) {
   World w(3, 4, 1000, "uniform");
   Section s;
   s.scaling = 2;
-  s.maxDistance = 10;  // the uniform field does not need a station in reach
+  // A uniform field takes its value only where a station lies within the
+  // maximum distance, as the weights would: here the cells at the stations.
+  s.maxDistance = 10;
   s.upperLimit = 14;
   s.upperReplacement = 99;
   s.lowerLimit = 0;
@@ -155,8 +157,16 @@ TEST(MeteoMethods, UniformFieldLimitsAndScalingApplyOncePerStep) {
                     {{2, 1, 1, 2000}, {7, 7, 7}},
                     {{3, 1, 1, 2000}, {-3, -3, -3}}});
   ASSERT_TRUE(m);
+  // The value where one of the first `valid` stations is within 10 m.
+  const auto inReach = [](double want, size_t valid) {
+    return [want, valid](int, int, double x, double y) {
+      for (size_t i = 0; i < valid; ++i)
+        if (std::hypot(kStations[i].x - x, kStations[i].y - y) <= 10) return want;
+      return -9999.0;
+    };
+  };
   m->Interpolate(0, 1, 1, 2000);
-  ExpectGrid(w, m->GetResultGrid(), [](int, int, double, double) { return 10; });
+  ExpectGrid(w, m->GetResultGrid(), inReach(10, 2));
   // No valid value: the cells are missing, never the previous step's value
   // passed off as this step's (the limits may replace the marker: 50).
   Next(*m, 1);
@@ -167,9 +177,9 @@ TEST(MeteoMethods, UniformFieldLimitsAndScalingApplyOncePerStep) {
         EXPECT_TRUE(v == -9999 || v == 50) << "row " << r << ", column " << c << ": " << v;
       }
   Next(*m, 2);  // 14 equals the upper limit and stays
-  ExpectGrid(w, m->GetResultGrid(), [](int, int, double, double) { return 14; });
+  ExpectGrid(w, m->GetResultGrid(), inReach(14, 3));
   Next(*m, 3);
-  ExpectGrid(w, m->GetResultGrid(), [](int, int, double, double) { return 50; });
+  ExpectGrid(w, m->GetResultGrid(), inReach(50, 3));
 }
 
 TEST(MeteoMethods, ScenarioTableFollowsTheDayOfTheMonth) {

@@ -98,6 +98,120 @@ def station_missing_on_day(file, day, every=False):
     return edit
 
 
+def station_value(file, day, hour, station, value):
+    """The value of one station (1 = the first) of a station file on a day and hour of January."""
+    def edit(d):
+        path = os.path.join(d, file)
+        out = []
+        for line in open(path).read().split("\n"):
+            w = line.split()
+            if len(w) > 5 and w[:4] == ["2015", "1", str(day), str(hour)]:
+                w[3 + station] = value
+                line = " ".join(w)
+            out.append(line)
+        open(path, "w").write("\n".join(out))
+        return ""
+    return edit
+
+
+def both(*edits):
+    def edit(d):
+        return "".join(e(d) for e in edits)
+    return edit
+
+
+def station_records(d, file, day):
+    """hour -> the values of a station file on a day of January."""
+    records = {}
+    for line in open(os.path.join(d, file)).read().split("\n")[5:]:
+        w = line.split()
+        if len(w) > 4 and w[:3] == ["2015", "1", str(day)]:
+            records[int(w[3])] = [float(x) for x in w[4:]]
+    return records
+
+
+def precipitation_within_stations(day, hour, station):
+    """The basin's precipitation (hourly statistics) lies within the least and
+    the greatest value of the other stations in the spoiled hour, and the
+    day's within the sums of the hourly least and greatest valid values: the
+    interpolation weighs station values, so the spoiled value has to be
+    missing, not a number."""
+    def check(d):
+        records = station_records(d, "precipitation.dat", day)
+        basin = {int(r[3]): r[-1] for r in stat_rows(d, "precipitation.stat") if r[1] == 1 and r[2] == day}
+        if sorted(basin) != sorted(records):
+            return "precipitation.stat holds no hourly lines of %d January" % day
+        low = high = 0
+        for h, values in records.items():
+            valid = [v for i, v in enumerate(values, 1) if v > -9999 and not (h == hour and i == station)]
+            low += min(valid)
+            high += max(valid)
+            if h == hour and not min(valid) - 0.001 <= basin[h] <= max(valid) + 0.001:
+                return "the basin's precipitation of %d January %d h is %g mm, the other stations measured %g ... %g" % (
+                    day, h, basin[h], min(valid), max(valid))
+        total = sum(basin.values())
+        if not low - 0.03 <= total <= high + 0.03:
+            return "the basin's precipitation of %d January is %g mm, the stations' range %g ... %g" % (
+                day, total, low, high)
+        return ""
+    return check
+
+
+def cells_beyond(d, file, distance):
+    """The basin cells of zones.asc whose point (the lower left corner, where
+    the interpolation takes a cell) lies farther than distance from every
+    station of a station file."""
+    header = {}
+    rows = []
+    for line in open(os.path.join(d, "zones.asc")).read().split("\n"):
+        w = line.split()
+        if w and w[0][0].isalpha():
+            header[w[0].lower()] = float(w[1])
+        elif w:
+            rows.append([float(x) for x in w])
+    lines = open(os.path.join(d, file)).read().split("\n")
+    xs = [float(x) for x in lines[2].split()[4:]]
+    ys = [float(y) for y in lines[3].split()[4:]]
+    size, x0, y0 = header["cellsize"], header["xllcorner"], header["yllcorner"]
+    beyond = set()
+    for r, row in enumerate(rows):
+        for c, zone in enumerate(row):
+            x = x0 + c * size
+            y = y0 + (len(rows) - r - 1) * size
+            if zone > -9999 and all((x - a) ** 2 + (y - b) ** 2 > distance ** 2 for a, b in zip(xs, ys)):
+                beyond.add((r, c))
+    return beyond, sum(1 for row in rows for z in row if z > -9999)
+
+
+def beyond_radius_text(distance):
+    def text(d):
+        beyond, cells = cells_beyond(d, "precipitation.dat", distance)
+        return "holds no value in %d of %d basin cells from 1.1.2015 1 h on" % (len(beyond), cells)
+    return text
+
+
+def daily_sums_missing_beyond(distance):
+    """Cells that no station reaches are missing in every daily sum grid; on a
+    day without station gaps the daily statistics line (the sum of the hourly
+    basin means) equals the mean of the daily sums of the reached cells."""
+    def check(d):
+        beyond, cells = cells_beyond(d, "precipitation.dat", distance)
+        days = [r for r in stat_rows(d, "precipitation.stat") if r[1] == 1]
+        for r in days:
+            name = os.path.join(d, "out", "prec_1501.%02ds" % r[2])
+            grid = [[float(x) for x in l.split()] for l in open(name).read().split("\n")[6:] if l.split()]
+            kept = [v for row in grid for v in row if v > -9999]
+            wrong = [(i, j) for i, j in beyond if grid[i][j] > -9999]
+            if wrong:
+                return "%s holds %g in row %d, column %d, which no station reaches" % (
+                    os.path.basename(name), grid[wrong[0][0]][wrong[0][1]], wrong[0][0] + 1, wrong[0][1] + 1)
+            if len(kept) == cells - len(beyond) and abs(sum(kept) / len(kept) - r[-1]) > 0.002:
+                return "precipitation.stat gives %g mm for %d January, the mean of the daily sums is %g mm" % (
+                    r[-1], r[2], sum(kept) / len(kept))
+        return ""
+    return check
+
+
 def stat_rows(d, name):
     """The data lines of out/<name> (a statistics file): lists of numbers, the
     year, month, day and hour first; a value written as nan stays nan."""
@@ -591,6 +705,27 @@ CASES = [
      ["error reading code[3] for unsatzon_model",
       lambda d: "the line of subbasin codes has to list the codes of the zone grid ./zones.asc up to its largest "
                 "code, 4 (found in row %d, column %d)" % first_basin_cell(d)]),
+    # Station values: the nodata marker (+-9999 with the section's 9999) is
+    # missing, the other stations serve the hour; a negative precipitation has
+    # no meaning; cells beyond the search radius of every station are missing.
+    ("precipitation_9999", both(station_value("precipitation.dat", 1, 18, 1, "9999"),
+                                spoil_control("precipitation.stat 4024", "precipitation.stat 4001")), 0, [],
+     {"check": precipitation_within_stations(1, 18, 1)}),
+    ("precipitation_minus_9999", both(station_value("precipitation.dat", 1, 18, 1, "-9999"),
+                                      spoil_control("precipitation.stat 4024", "precipitation.stat 4001")), 0, [],
+     {"check": precipitation_within_stations(1, 18, 1)}),
+    ("precipitation_negative", station_value("precipitation.dat", 1, 18, 1, "-5"), 49,
+     ["error reading ./precipitation.dat, line 23 (precipitation): station 1 of 6 (x 69500, y 129500) holds -5"]),
+    ("precipitation_radius", spoil_control("100000    maximum distance (m)\n0.0       anisotropy slope\n"
+                                           "1.0       anisotropy ratio\n0         lower limit\n200 ",
+                                           "5000      maximum distance (m)\n0.0       anisotropy slope\n"
+                                           "1.0       anisotropy ratio\n0         lower limit\n200 "), 0,
+     [beyond_radius_text(5000)], {"check": daily_sums_missing_beyond(5000)}),
+    ("precipitation_gap_day", station_missing_on_day("precipitation.dat", 3, True), 0,
+     ["the grid precipitation holds no value in 1129 of 1129 basin cells from 3.1.2015 1 h on",
+      "the grid precipitation holds a value in every basin cell again from 4.1.2015 1 h on"],
+     {"check": lambda d: "" if [r[-1] for r in stat_rows(d, "precipitation.stat") if r[2] == 3] == [-9999] else
+      "precipitation.stat holds no missing value for 3 January, when no station measured"}),
 ]
 
 
