@@ -114,12 +114,6 @@ def station_value(file, day, hour, station, value):
     return edit
 
 
-def both(*edits):
-    def edit(d):
-        return "".join(e(d) for e in edits)
-    return edit
-
-
 def station_records(d, file, day):
     """hour -> the values of a station file on a day of January."""
     records = {}
@@ -708,10 +702,10 @@ CASES = [
     # Station values: the nodata marker (+-9999 with the section's 9999) is
     # missing, the other stations serve the hour; a negative precipitation has
     # no meaning; cells beyond the search radius of every station are missing.
-    ("precipitation_9999", both(station_value("precipitation.dat", 1, 18, 1, "9999"),
+    ("precipitation_9999", edits(station_value("precipitation.dat", 1, 18, 1, "9999"),
                                 spoil_control("precipitation.stat 4024", "precipitation.stat 4001")), 0, [],
      {"check": precipitation_within_stations(1, 18, 1)}),
-    ("precipitation_minus_9999", both(station_value("precipitation.dat", 1, 18, 1, "-9999"),
+    ("precipitation_minus_9999", edits(station_value("precipitation.dat", 1, 18, 1, "-9999"),
                                       spoil_control("precipitation.stat 4024", "precipitation.stat 4001")), 0, [],
      {"check": precipitation_within_stations(1, 18, 1)}),
     ("precipitation_negative", station_value("precipitation.dat", 1, 18, 1, "-5"), 49,
