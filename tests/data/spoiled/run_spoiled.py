@@ -289,18 +289,6 @@ def grid_cell_text(d, grid):
     return "the grid %s (" % grid, "in row %d, column %d, a cell of the basin" % (r, c)
 
 
-def basin_grid(name, value):
-    """Writes the grid name: zones.asc with value in every cell of the basin."""
-    def edit(d):
-        out = []
-        for line in open(os.path.join(d, "zones.asc")).read().split("\n"):
-            words = line.split()
-            if words and not words[0][0].isalpha():
-                line = " ".join(value if float(w) > -9999 else w for w in words)
-            out.append(line)
-        open(os.path.join(d, name), "w").write("\n".join(out))
-
-
 def write_basin_grid(name, value_at, outside="-9999"):
     """Writes grid name with the header of zones.asc: value_at(row, column)
     in the cells of the basin (1 = top, left), outside elsewhere."""
@@ -315,6 +303,11 @@ def write_basin_grid(name, value_at, outside="-9999"):
         open(os.path.join(d, name), "w").write("\n".join(out) + "\n")
         return ""
     return edit
+
+
+def basin_grid(name, value):
+    """Writes the grid name: value in every cell of the basin."""
+    return write_basin_grid(name, lambda r, c: value)
 
 
 def grid_values(d, name):
