@@ -60,6 +60,11 @@ struct Case {
   // The long run continues the short one from its state (a warm start on
   // the next day) instead of starting cold on the same day.
   bool warmStart = false;
+  // The long run's instance count (0: that of the short run) and, when not
+  // 0, the long run's sub-steps (the short run's are modules.substeps; the
+  // case's edits then hold no sub-step section).
+  int longInstances = 0;
+  int longSubsteps = 0;
   // Makes further input files in the case's directory; returns what failed.
   std::function<std::string(const std::string&)> inputs;
 };
@@ -106,6 +111,8 @@ const char* const kStateFiles[] = {"uzgrid3.asc", "uzgrid4.asc",    "uzgrid5.asc
                                    "uzgrid8.asc", "uzgrid13.asc",   "uzgrid18.asc", "ssolid.asc",
                                    "sliquid.asc", "sdays.asc",      "sage.asc",     "stotal.asc",
                                    "si.asc",      "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc"};
+
+Edits SubSteps(int k);
 
 // At most this many fluvex instances at once: ctest runs other tests beside.
 class Slots {
@@ -159,6 +166,11 @@ Outcome RunCase(const Case& c, Slots& slots) {
       if (c.warmStart)
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
+      if (c.longSubsteps > 0 && (k ? c.longSubsteps : c.modules.substeps) > 1) {
+        const Edits steps = SubSteps(k ? c.longSubsteps : c.modules.substeps);
+        edits.insert(edits.end(), steps.begin(), steps.end());
+      }
+      const int np = k && c.longInstances > 0 ? c.longInstances : instances;
       std::string failed = fluvextest::PrepareExample(FLUVEX_EXAMPLE_DIR, dir, edits);
       if (failed.empty() && c.inputs) failed = c.inputs(dir);
       if (failed.empty() && warm) {
@@ -177,12 +189,12 @@ Outcome RunCase(const Case& c, Slots& slots) {
       }
       // A fixed split of the rows between the instances.
       fluvextest::WriteFile(dir + "/MpiSpeedFactor.dat", "1\n");
-      slots.Take(instances);
+      slots.Take(np);
       const auto r =
-          RunCommand(std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) +
+          RunCommand(std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(np) +
                          " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=1 " + FLUVEX_YEAR_BINARY + " control.txt",
                      dir);
-      slots.Give(instances);
+      slots.Give(np);
       if (r.exitCode != 0) {
         o.failure = name + ": exit code " + std::to_string(r.exitCode) + "\n" + Tail(r.output);
         return o;
@@ -480,6 +492,19 @@ std::vector<Case> Matrix() {
   add("example", {}, same);
   // The second run continues the first from its state.
   add("example_warm_start", {}, [](Case& c) { c.warmStart = true; });
+  // A warm start under another layout continues the water on its way: on
+  // fewer and on more instances, with more and with fewer sub-steps.
+  for (int n : {1, 4})
+    add("example_warm_start_on_" + std::to_string(n) + "_instances", {}, [n](Case& c) {
+      c.warmStart = true;
+      c.longInstances = n;
+    });
+  for (int k : {1, 4})
+    add("example_warm_start_substeps_" + std::to_string(5 - k) + "_to_" + std::to_string(k), {}, [k](Case& c) {
+      c.warmStart = true;
+      c.modules.substeps = 5 - k;
+      c.longSubsteps = k;
+    });
   add(
       "daily_steps", kDaily, [](Case& c) { c.modules.stepMinutes = 1440; }, {}, DailyStations);
   add("interception_off", {{"[interception_model]\n1\n", "[interception_model]\n0\n"}},
