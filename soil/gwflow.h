@@ -136,6 +136,18 @@ class gwflowclass : public teilmodellklasse {
   double SolveMethod2(int l, double dt);
   void CountOscillations(int l);
   void FinishLayers(int l);
+  // Flow rates (m3/s) into cell (r, c) of layer l through its faces (north,
+  // east, south, west) at the heads the solver used; each face's rate is the
+  // same for both of its cells.
+  void FaceInflows(int l, int r, int c, double q[4]) const;
+  // The line solve of row r from its equations per column (flag 1: a cell
+  // with an equation; head: the known heads of the others); writes the
+  // heads of the instance's own cells and returns their largest change.
+  double SolveRow(int l, int r, const double* lower, const double* main, const double* upper, const double* rhs,
+                  const double* flag, const double* head, const double* zones, double* work, int* segment);
+  // The equations of row r's own cells per column (see SolveRow).
+  void RowEquations(int l, double dt, int r, double* lower, double* main, double* upper, double* rhs, double* flag,
+                    double* head, double* zones);
   void Baseflow(double dt);
   void Balances(int l, double dt);
   void ReportLayer(int l);
@@ -210,6 +222,10 @@ class gwflowclass : public teilmodellklasse {
   std::vector<double> oscvalues;
   std::vector<int> oscrows;
   std::vector<int> linesegment;
+  // The sub-step within the step (1 ... substeps) and the sum of the
+  // sub-steps' exchanges with the soil (own cells, row by row).
+  int substep_of_step = 0;
+  std::vector<double> exchangesum;
 
   // Tracers: [tracer][layer], tracers 1 ... count, layers 1 ... L.
   std::vector<std::vector<LayerTracer>> layertracers;

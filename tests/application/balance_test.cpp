@@ -493,18 +493,35 @@ std::vector<Case> Matrix() {
   // The second run continues the first from its state.
   add("example_warm_start", {}, [](Case& c) { c.warmStart = true; });
   // A warm start under another layout continues the water on its way: on
-  // fewer and on more instances, with more and with fewer sub-steps.
+  // fewer and on more instances, with fewer and with more sub-steps. The
+  // storm of 6 July fills the flow-time zones (of the soil, without the
+  // surface routing; of the surface routing) at the end of the short run.
+  const Date july6{2015, 7, 6};
   for (int n : {1, 4})
-    add("example_warm_start_on_" + std::to_string(n) + "_instances", {}, [n](Case& c) {
-      c.warmStart = true;
-      c.longInstances = n;
-    });
+    add(
+        "example_warm_start_on_" + std::to_string(n) + "_instances_surface_routing_off", {kSurfaceRoutingOff},
+        [n, july6, july12](Case& c) {
+          c.warmStart = true;
+          c.longInstances = n;
+          c.modules.surfaceRouting = false;
+          c.start = july6;
+          c.end = july12;
+        },
+        {}, JulyStorm);
   for (int k : {1, 4})
-    add("example_warm_start_substeps_" + std::to_string(5 - k) + "_to_" + std::to_string(k), {}, [k](Case& c) {
-      c.warmStart = true;
-      c.modules.substeps = 5 - k;
-      c.longSubsteps = k;
-    });
+    add(
+        "example_warm_start_substeps_" + std::to_string(5 - k) + "_to_" + std::to_string(k) +
+            (k == 1 ? "_surface_routing_off" : ""),
+        k == 1 ? Edits{kSurfaceRoutingOff} : Edits{},
+        [k, july6, july12](Case& c) {
+          c.warmStart = true;
+          c.modules.substeps = 5 - k;
+          c.longSubsteps = k;
+          c.modules.surfaceRouting = k != 1;
+          c.start = july6;
+          c.end = july12;
+        },
+        {}, JulyStorm);
   add(
       "daily_steps", kDaily, [](Case& c) { c.modules.stepMinutes = 1440; }, {}, DailyStations);
   add("interception_off", {{"[interception_model]\n1\n", "[interception_model]\n0\n"}},
