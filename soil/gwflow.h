@@ -5,8 +5,10 @@
 // fluxes in m/s, transmissivities in m2/s, fixed inflows in m/s (positive into
 // the aquifer), balances in mm per step. Layer 1 is tied to the unsaturated
 // zone: its head follows "groundwater_distance" at every step start and its
-// storage change is returned as "baseflow" (mm per time step at the rate of
-// the change, positive out of the aquifer).
+// exchange with the column, the outflow through its faces (with leakage and
+// fixed inflow), is returned as "baseflow" (mm per time step at the rate of
+// the exchange, positive out of the aquifer; with sub-steps the step's sum,
+// written once the step's last sub-step is done).
 //
 // Files: gwflow.cpp (section and grids), gwflow_step.cpp (the step and its
 // solvers), gwflow_output.cpp (outputs, control point, lakes, tracers, release).

@@ -48,7 +48,7 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   (void)year;
   if (flowcontrol == 0) return;
   const double dt = StepSeconds();
-  ++substep_of_step;
+  substep_of_step = substep_of_step % std::max(1, substeps) + 1;
   for (size_t t = 1; t < layertracers.size(); ++t)
     for (int l = 1; l <= L; ++l)
       if (layertracers[t][l].statistic) layertracers[t][l].statistic->NewStep();
@@ -799,10 +799,11 @@ void gwflowclass::Balances(int l, double dt) {
       const double sum = v[0] + v[1] + v[2] + v[3] + v[4] + v[5];
       // The storage coefficient the over-relaxation sweep used for the cell.
       const double S = (method == 2 || y.hold[r][c] >= y.top[r][c]) ? y.storage[r][c] : one.storage[r][c];
-      // The solve's residual (mm): storage change less the inflows; at a
-      // fixed head, the water that held it (negative: what came from outside).
-      const double fixed = y.fixq[r][c] > nodata ? y.fixq[r][c] * A * dt : 0.0;
-      y.balance[r][c] = 1000.0 * ((h - y.hold[r][c]) * S - (sum + fixed) / A);
+      // Storage change less the face volumes (mm), at the levels the solve
+      // used: its residual (near 0 where it converged), plus the step's fixed
+      // inflow where one is given; at a fixed head the water it gave its
+      // neighbours.
+      y.balance[r][c] = 1000.0 * ((h - y.hold[r][c]) * S - sum / A);
 
       if (T < 1) continue;
       double b = y.hold[r][c] >= y.top[r][c] ? y.thick[r][c] : y.thick[r][c] + y.hold[r][c] - y.top[r][c];
