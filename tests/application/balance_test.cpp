@@ -522,6 +522,19 @@ std::vector<Case> Matrix() {
           c.end = july12;
         },
         {}, JulyStorm);
+  // The groundwater keeps its water however far its solve converged (two
+  // sweeps in an aquifer of high conductivity), and its line solver gives the
+  // same terms on one and two instances.
+  const Edits kFastAquifer = {{"$inpath//gw_k.asc gw_k_x_1 fillcode = 0 readcode = 1",
+                               "k.asc gw_k_x_1 fillcode = 0 readcode = 0 defaultValue = 1e-2"},
+                              {"$inpath//gw_k.asc gw_k_y_1 fillcode = 0 readcode = 1",
+                               "k.asc gw_k_y_1 fillcode = 0 readcode = 0 defaultValue = 1e-2"}};
+  Edits twoSweeps = kFastAquifer;
+  twoSweeps.push_back({"50        maxiter", "2         maxiter"});
+  add("groundwater_two_sweeps", twoSweeps, same);
+  Edits lineSolver = kFastAquifer;
+  lineSolver.push_back({"1         method: over-relaxation sweeps", "2         method: line solver"});
+  add("groundwater_line_solver", lineSolver, same);
   add(
       "daily_steps", kDaily, [](Case& c) { c.modules.stepMinutes = 1440; }, {}, DailyStations);
   add("interception_off", {{"[interception_model]\n1\n", "[interception_model]\n0\n"}},
