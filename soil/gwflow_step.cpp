@@ -482,10 +482,9 @@ double gwflowclass::SolveMethod2(int l, double dt) {
     for (size_t j = 0; j < 7; ++j) std::copy(a + j * n, a + (j + 1) * n, mine.begin() + static_cast<long>(j * n));
     std::vector<MPI_Request> requests(2 * peers.size());
     // Tagged with the row, as the border exchange (whose messages are all received by now).
-    const int tag = 0;
     for (size_t p = 0; p < peers.size(); ++p) {
-      MPI_Isend(mine.data(), static_cast<int>(7 * n), MPI_DOUBLE, peers[p], tag + r, MPI_COMM_WORLD, &requests[2 * p]);
-      MPI_Irecv(theirs.data() + 7 * n * p, static_cast<int>(7 * n), MPI_DOUBLE, peers[p], tag + r, MPI_COMM_WORLD,
+      MPI_Isend(mine.data(), static_cast<int>(7 * n), MPI_DOUBLE, peers[p], r, MPI_COMM_WORLD, &requests[2 * p]);
+      MPI_Irecv(theirs.data() + 7 * n * p, static_cast<int>(7 * n), MPI_DOUBLE, peers[p], r, MPI_COMM_WORLD,
                 &requests[2 * p + 1]);
     }
     MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
