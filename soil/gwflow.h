@@ -5,8 +5,10 @@
 // fluxes in m/s, transmissivities in m2/s, fixed inflows in m/s (positive into
 // the aquifer), balances in mm per step. Layer 1 is tied to the unsaturated
 // zone: its head follows "groundwater_distance" at every step start and its
-// storage change is returned as "baseflow" (mm per time step at the rate of
-// the change, positive out of the aquifer).
+// exchange with the column, the outflow through its faces (with leakage and
+// fixed inflow), is returned as "baseflow" (mm per time step at the rate of
+// the exchange, positive out of the aquifer; with sub-steps the step's sum,
+// written once the step's last sub-step is done).
 //
 // Files: gwflow.cpp (section and grids), gwflow_step.cpp (the step and its
 // solvers), gwflow_output.cpp (outputs, control point, lakes, tracers, release).
@@ -136,6 +138,18 @@ class gwflowclass : public teilmodellklasse {
   double SolveMethod2(int l, double dt);
   void CountOscillations(int l);
   void FinishLayers(int l);
+  // Flow rates (m3/s) into cell (r, c) of layer l through its faces (north,
+  // east, south, west) at the heads the solver used; each face's rate is the
+  // same for both of its cells.
+  void FaceInflows(int l, int r, int c, double q[4]) const;
+  // The line solve of row r from its equations per column (flag 1: a cell
+  // with an equation; head: the known heads of the others); writes the
+  // heads of the instance's own cells and returns their largest change.
+  double SolveRow(int l, int r, const double* lower, const double* main, const double* upper, const double* rhs,
+                  const double* flag, const double* head, const double* zones, double* work, int* segment);
+  // The equations of row r's own cells per column (see SolveRow).
+  void RowEquations(int l, double dt, int r, double* lower, double* main, double* upper, double* rhs, double* flag,
+                    double* head, double* zones);
   void Baseflow(double dt);
   void Balances(int l, double dt);
   void ReportLayer(int l);
@@ -210,6 +224,10 @@ class gwflowclass : public teilmodellklasse {
   std::vector<double> oscvalues;
   std::vector<int> oscrows;
   std::vector<int> linesegment;
+  // The sub-step within the step (1 ... substeps) and the sum of the
+  // sub-steps' exchanges with the soil (own cells, row by row).
+  int substep_of_step = 0;
+  std::vector<double> exchangesum;
 
   // Tracers: [tracer][layer], tracers 1 ... count, layers 1 ... L.
   std::vector<std::vector<LayerTracer>> layertracers;

@@ -31,6 +31,7 @@ const char* const kFrameEnd = "\n\n=======================================\n";
 
 void gwflowclass::StartStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (flowcontrol == 0) return;
+  substep_of_step = 0;
   if (!omp_in_parallel())
     teilmodellklasse::run(hour, day, month, year);
   else

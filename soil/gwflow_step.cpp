@@ -48,6 +48,7 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   (void)year;
   if (flowcontrol == 0) return;
   const double dt = StepSeconds();
+  substep_of_step = substep_of_step % std::max(1, substeps) + 1;
   for (size_t t = 1; t < layertracers.size(); ++t)
     for (int l = 1; l <= L; ++l)
       if (layertracers[t][l].statistic) layertracers[t][l].statistic->NewStep();
@@ -79,7 +80,12 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
     ReportLayer(l);
   }
 
-  for (int l = 1; l <= L; ++l) Exchange(layers[l].h, layers[l].ph);
+  // The old levels too: the fixed heads set them in the solve, and the face
+  // flows of the baseflow and the balances weigh them.
+  for (int l = 1; l <= L; ++l) {
+    Exchange(layers[l].h, layers[l].ph);
+    Exchange(layers[l].hold, layers[l].phold);
+  }
   for (int l = 1; l <= L; ++l) FinishLayers(l);
   for (int l = 1; l <= L; ++l) {
     Exchange(layers[l].h, layers[l].ph);
@@ -313,6 +319,9 @@ double gwflowclass::SolveMethod1(int l, double dt) {
 #pragma omp masked
         failure.Run([&] {
           Exchange(y.h, y.ph);
+          // The first sweep's first colour fixed the old levels of its fixed
+          // heads, which the second colour weighs with 1 - alpha.
+          if (k == 1) Exchange(y.hold, y.phold);
           if (adaptive) Exchange(y.hprev, y.phprev);
         });
 #pragma omp barrier
@@ -419,105 +428,192 @@ double gwflowclass::SweepRow(int l, double dt, int r, int colour, double* rowsum
   return error;
 }
 
+// The line solver: each row's heads at once from its neighbours' old
+// levels across the row. A row whose cells several instances share is
+// assembled from the equations of every owner's cells and solved by each of
+// them, in the same order as on one instance.
 double gwflowclass::SolveMethod2(int l, double dt) {
   Layer& y = layers[l];
-  const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
   double error = 0;
-  // A face of the row solve carries flow towards a model cell that is not fully glaciated, in the same zone.
-  auto open = [&](int r, int c, int rn, int cn) {
-    return rn >= 1 && rn <= nrows && cn >= 1 && cn <= ncols && InModel(rn, cn) && Glacier(rn, cn) < 1.0 &&
-           SameZone(r, c, rn, cn);
-  };
   // Fixed heads first: the rows below read them as old heads of their neighbours.
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c)
       if (Own(r, c) && InModel(r, c) && y.fixh[r][c] > nodata) y.h[r][c] = y.hold[r][c] = y.hoo[r][c] = y.fixh[r][c];
-  // Work arrays per thread, made outside the parallel region so that no allocation (and no exception) happens in it.
+  if (mpisize > 1) {
+    Exchange(y.h, y.ph);
+    Exchange(y.hold, y.phold);
+  }
+  // Work arrays per thread, made outside the parallel region so that no allocation (and no exception) happens in it:
+  // seven per column for the equations of a row, five per column for the solve of a segment.
   const size_t n = static_cast<size_t>(ncols) + 2;
   const int threads = omp_get_max_threads();
-  if (linework.size() < static_cast<size_t>(threads) * 5 * n)
-    linework.assign(static_cast<size_t>(threads) * 5 * n, 0.0);
+  constexpr size_t kArrays = 12;
+  if (linework.size() < static_cast<size_t>(threads) * kArrays * n)
+    linework.assign(static_cast<size_t>(threads) * kArrays * n, 0.0);
   if (linesegment.size() < static_cast<size_t>(threads) * n) linesegment.assign(static_cast<size_t>(threads) * n, 0);
+
+  // Rows shared with other instances: the instance's first and last row.
+  int shared[2] = {0, 0};
+  int count = 0;
+  if (mpisize > 1 && MPIRegions)
+    for (int r : {firstrow, lastrow}) {
+      if (r < 1 || r > nrows || (count == 1 && shared[0] == r)) continue;
+      bool other = false;
+      for (int c = 1; c <= ncols && !other; ++c) other = InModel(r, c) && !Own(r, c);
+      if (other) shared[count++] = r;
+    }
+  for (int k = 0; k < count; ++k) {
+    const int r = shared[k];
+    double* a = linework.data();
+    double *lower = a, *main = a + n, *upper = a + 2 * n, *rhs = a + 3 * n, *flag = a + 4 * n, *head = a + 5 * n,
+           *zones = a + 6 * n;
+    RowEquations(l, dt, r, lower, main, upper, rhs, flag, head, zones);
+    // The owners of the row's other cells, each sent the equations of this
+    // instance's cells and sending theirs (seven values per column).
+    std::vector<int> peers;
+    for (int c = 1; c <= ncols; ++c) {
+      if (!InModel(r, c) || Own(r, c)) continue;
+      const int p = static_cast<int>(MPIRegions[r][c]);
+      if (p >= 0 && p < mpisize && p != mpirank && std::find(peers.begin(), peers.end(), p) == peers.end())
+        peers.push_back(p);
+    }
+    std::vector<double> mine(7 * n), theirs(7 * n * peers.size());
+    for (size_t j = 0; j < 7; ++j) std::copy(a + j * n, a + (j + 1) * n, mine.begin() + static_cast<long>(j * n));
+    std::vector<MPI_Request> requests(2 * peers.size());
+    // Tagged with the row, as the border exchange (whose messages are all received by now).
+    for (size_t p = 0; p < peers.size(); ++p) {
+      MPI_Isend(mine.data(), static_cast<int>(7 * n), MPI_DOUBLE, peers[p], r, MPI_COMM_WORLD, &requests[2 * p]);
+      MPI_Irecv(theirs.data() + 7 * n * p, static_cast<int>(7 * n), MPI_DOUBLE, peers[p], r, MPI_COMM_WORLD,
+                &requests[2 * p + 1]);
+    }
+    MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+    for (size_t p = 0; p < peers.size(); ++p)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!InModel(r, c) || static_cast<int>(MPIRegions[r][c]) != peers[p]) continue;
+        for (size_t j = 0; j < 7; ++j) a[j * n + static_cast<size_t>(c)] = theirs[7 * n * p + j * n + c];
+      }
+    error = std::max(error, SolveRow(l, r, lower, main, upper, rhs, flag, head, zones, a + 7 * n, linesegment.data()));
+  }
+
 #pragma omp parallel reduction(max : error) num_threads(threads)
   {
     const size_t t = static_cast<size_t>(omp_get_thread_num());
-    double* lower = linework.data() + t * 5 * n;
-    double* main = lower + n;
-    double* upper = main + n;
-    double* rhs = upper + n;
-    double* x = rhs + n;
+    double* a = linework.data() + t * kArrays * n;
     int* segment = linesegment.data() + t * n;
 #pragma omp for schedule(runtime)
     for (int r = firstrow; r <= lastrow; ++r) {
-      auto active = [&](int c) {
-        if (!TakesPart(r, c) || y.fixh[r][c] > nodata) return false;
-        return y.tx[r][c] > 0 || y.ty[r][c] > 0 || (c > 1 && y.tx[r][c - 1] > 0) || (r > 1 && y.ty[r - 1][c] > 0);
-      };
-      for (int c = 1; c <= ncols; ++c) {
-        if (!TakesPart(r, c) || y.fixh[r][c] > nodata || active(c)) continue;
-        // An enclosed cell with a fixed inflow fills its own storage.
-        const double S = y.storage[r][c];
-        if (y.fixq[r][c] > nodata && S > 0) y.h[r][c] += y.fixq[r][c] * dt / S;
-      }
-      int c = 1;
-      while (c <= ncols) {
-        if (!active(c)) {
-          ++c;
-          continue;
-        }
-        int m = 0;
-        segment[m++] = c;
-        while (c + 1 <= ncols && active(c + 1) &&
-               (flowcontrol != 3 || static_cast<int>(zone[r][c]) == static_cast<int>(zone[r][c + 1])))
-          segment[m++] = ++c;
-        ++c;
-        for (int i = 0; i < m; ++i) {
-          const int k = segment[i];
-          const double dx = Dx(r, k);
-          const double dy = Dy(r, k);
-          const double a = k > 1 && open(r, k, r, k - 1) ? y.tx[r][k - 1] / Dx(r, k - 1) : 0.0;
-          const double cc = k < ncols && open(r, k, r, k + 1) ? y.tx[r][k] / Dx(r, k + 1) : 0.0;
-          const double north =
-              open(r, k, r - 1, k) ? (y.hold[r][k] - y.hold[r - 1][k]) * y.ty[r - 1][k] / (dy * Dy(r - 1, k)) : 0.0;
-          const double south =
-              open(r, k, r + 1, k) ? (y.hold[r + 1][k] - y.hold[r][k]) * y.ty[r][k] / (dy * Dy(r + 1, k)) : 0.0;
-          const double S = y.storage[r][k];
-          double source = y.leak[r][k];
-          if (above) source -= above->leak[r][k];
-          if (y.fixq[r][k] > nodata) source += y.fixq[r][k];
-          lower[i] = a;
-          upper[i] = cc;
-          main[i] = -dx * S / dt - a - cc;
-          // The leakage booked by the balance enters the row equation with the fixed inflow.
-          rhs[i] = dx * (-S * y.h[r][k] / dt - south + north - source);
-        }
-        // Neighbours outside the segment (fixed heads, other instances) are known values.
-        if (lower[0] != 0) {
-          rhs[0] -= lower[0] * y.h[r][segment[0] - 1];
-          lower[0] = 0;
-        }
-        if (upper[m - 1] != 0) {
-          rhs[m - 1] -= upper[m - 1] * y.h[r][segment[m - 1] + 1];
-          upper[m - 1] = 0;
-        }
-        bool singular = !(std::fabs(main[0]) > 0);
-        for (int i = 1; i < m && !singular; ++i) {
-          const double f = lower[i] / main[i - 1];
-          main[i] -= f * upper[i - 1];
-          rhs[i] -= f * rhs[i - 1];
-          singular = !(std::fabs(main[i]) > 0);
-        }
-        // A zero pivot (no storage and no lateral coupling) leaves the segment's heads unchanged.
-        if (singular) continue;
-        x[m - 1] = rhs[m - 1] / main[m - 1];
-        for (int i = m - 2; i >= 0; --i) x[i] = (rhs[i] - upper[i] * x[i + 1]) / main[i];
-        for (int i = 0; i < m; ++i) {
-          double& h = y.h[r][segment[i]];
-          error = std::max(error, std::fabs(x[i] - h));
-          h = x[i];
-        }
-      }
+      if ((count > 0 && r == shared[0]) || (count > 1 && r == shared[1])) continue;
+      RowEquations(l, dt, r, a, a + n, a + 2 * n, a + 3 * n, a + 4 * n, a + 5 * n, a + 6 * n);
+      error = std::max(
+          error, SolveRow(l, r, a, a + n, a + 2 * n, a + 3 * n, a + 4 * n, a + 5 * n, a + 6 * n, a + 7 * n, segment));
+    }
+  }
+  return error;
+}
+
+void gwflowclass::RowEquations(int l, double dt, int r, double* lower, double* main, double* upper, double* rhs,
+                               double* flag, double* head, double* zones) {
+  Layer& y = layers[l];
+  const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
+  // A face of the row solve carries flow towards a model cell that is not fully glaciated, in the same zone.
+  auto open = [&](int rr, int cc, int rn, int cn) {
+    return rn >= 1 && rn <= nrows && cn >= 1 && cn <= ncols && InModel(rn, cn) && Glacier(rn, cn) < 1.0 &&
+           SameZone(rr, cc, rn, cn);
+  };
+  auto active = [&](int c) {
+    if (!TakesPart(r, c) || y.fixh[r][c] > nodata) return false;
+    return y.tx[r][c] > 0 || y.ty[r][c] > 0 || (c > 1 && y.tx[r][c - 1] > 0) || (r > 1 && y.ty[r - 1][c] > 0);
+  };
+  for (int c = 0; c <= ncols + 1; ++c) lower[c] = main[c] = upper[c] = rhs[c] = flag[c] = head[c] = zones[c] = 0;
+  for (int c = 1; c <= ncols; ++c) {
+    if (!TakesPart(r, c)) continue;
+    zones[c] = zone[r][c];
+    if (y.fixh[r][c] > nodata || active(c)) continue;
+    // An enclosed cell with a fixed inflow fills its own storage.
+    const double S = y.storage[r][c];
+    if (y.fixq[r][c] > nodata && S > 0) y.h[r][c] += y.fixq[r][c] * dt / S;
+  }
+  for (int k = 1; k <= ncols; ++k) {
+    if (!TakesPart(r, k)) continue;
+    head[k] = y.h[r][k];
+    if (!active(k)) continue;
+    flag[k] = 1;
+    const double dx = Dx(r, k);
+    const double dy = Dy(r, k);
+    const double a = k > 1 && open(r, k, r, k - 1) ? y.tx[r][k - 1] / Dx(r, k - 1) : 0.0;
+    const double cc = k < ncols && open(r, k, r, k + 1) ? y.tx[r][k] / Dx(r, k + 1) : 0.0;
+    const double north =
+        open(r, k, r - 1, k) ? (y.hold[r][k] - y.hold[r - 1][k]) * y.ty[r - 1][k] / (dy * Dy(r - 1, k)) : 0.0;
+    const double south =
+        open(r, k, r + 1, k) ? (y.hold[r + 1][k] - y.hold[r][k]) * y.ty[r][k] / (dy * Dy(r + 1, k)) : 0.0;
+    const double S = y.storage[r][k];
+    double source = y.leak[r][k];
+    if (above) source -= above->leak[r][k];
+    if (y.fixq[r][k] > nodata) source += y.fixq[r][k];
+    lower[k] = a;
+    upper[k] = cc;
+    main[k] = -dx * S / dt - a - cc;
+    // The leakage booked by the balance enters the row equation with the fixed inflow.
+    rhs[k] = dx * (-S * y.h[r][k] / dt - south + north - source);
+  }
+}
+
+double gwflowclass::SolveRow(int l, int r, const double* lower, const double* main, const double* upper,
+                             const double* rhs, const double* flag, const double* head, const double* zones,
+                             double* work, int* segment) {
+  Layer& y = layers[l];
+  const size_t n = static_cast<size_t>(ncols) + 2;
+  double* lo = work;
+  double* mi = work + n;
+  double* up = work + 2 * n;
+  double* b = work + 3 * n;
+  double* x = work + 4 * n;
+  double error = 0;
+  int c = 1;
+  while (c <= ncols) {
+    if (flag[c] == 0) {
+      ++c;
+      continue;
+    }
+    int m = 0;
+    segment[m++] = c;
+    while (c + 1 <= ncols && flag[c + 1] != 0 &&
+           (flowcontrol != 3 || static_cast<int>(zones[c]) == static_cast<int>(zones[c + 1])))
+      segment[m++] = ++c;
+    ++c;
+    for (int i = 0; i < m; ++i) {
+      const int k = segment[i];
+      lo[i] = lower[k];
+      mi[i] = main[k];
+      up[i] = upper[k];
+      b[i] = rhs[k];
+    }
+    // Neighbours outside the segment (fixed heads) are known values.
+    if (lo[0] != 0) {
+      b[0] -= lo[0] * head[segment[0] - 1];
+      lo[0] = 0;
+    }
+    if (up[m - 1] != 0) {
+      b[m - 1] -= up[m - 1] * head[segment[m - 1] + 1];
+      up[m - 1] = 0;
+    }
+    bool singular = !(std::fabs(mi[0]) > 0);
+    for (int i = 1; i < m && !singular; ++i) {
+      const double f = lo[i] / mi[i - 1];
+      mi[i] -= f * up[i - 1];
+      b[i] -= f * b[i - 1];
+      singular = !(std::fabs(mi[i]) > 0);
+    }
+    // A zero pivot (no storage and no lateral coupling) leaves the segment's heads unchanged.
+    if (singular) continue;
+    x[m - 1] = b[m - 1] / mi[m - 1];
+    for (int i = m - 2; i >= 0; --i) x[i] = (b[i] - up[i] * x[i + 1]) / mi[i];
+    for (int i = 0; i < m; ++i) {
+      if (!Own(r, segment[i])) continue;
+      double& h = y.h[r][segment[i]];
+      error = std::max(error, std::fabs(x[i] - h));
+      h = x[i];
     }
   }
   return error;
@@ -530,8 +626,8 @@ void gwflowclass::CountOscillations(int l) {
   const size_t rows = static_cast<size_t>(std::max(0, lastrow - firstrow + 1));
   if (oscvalues.size() < rows * n) oscvalues.assign(rows * n, 0.0);
   if (oscrows.size() < rows) oscrows.assign(rows, 0);
-  // The rows find their oscillating cells side by side; the sum then adds
-  // them in the order of the cells, as on one thread.
+    // The rows find their oscillating cells side by side; the sum then adds
+    // them in the order of the cells, as on one thread.
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
     const size_t row = static_cast<size_t>(r - firstrow);
@@ -618,18 +714,61 @@ void gwflowclass::FinishLayers(int l) {
     }
 }
 
+void gwflowclass::FaceInflows(int l, int r, int c, double q[4]) const {
+  const Layer& y = layers[l];
+  // The over-relaxation weighs new and old levels with alpha on every face;
+  // the line solver takes the new levels along its rows, the old ones across.
+  const double wx = method == 1 ? alpha : 1.0;
+  const double wy = method == 1 ? alpha : 0.0;
+  auto level = [&](int rr, int cc, double w) { return w * y.h[rr][cc] + (1 - w) * y.hold[rr][cc]; };
+  // A face's conductance from the cell west or north of it, so that both cells book the same flow.
+  auto east = [&](int rr, int cc) { return Dy(rr, cc) / Dx(rr, cc) * y.tx[rr][cc]; };
+  auto south = [&](int rr, int cc) { return Dx(rr, cc) / Dy(rr, cc) * y.ty[rr][cc]; };
+  q[0] = r > 1 && InModel(r - 1, c) ? south(r - 1, c) * (level(r - 1, c, wy) - level(r, c, wy)) : 0.0;
+  q[1] = c < ncols && InModel(r, c + 1) ? east(r, c) * (level(r, c + 1, wx) - level(r, c, wx)) : 0.0;
+  q[2] = r < nrows && InModel(r + 1, c) ? south(r, c) * (level(r + 1, c, wy) - level(r, c, wy)) : 0.0;
+  q[3] = c > 1 && InModel(r, c - 1) ? east(r, c - 1) * (level(r, c - 1, wx) - level(r, c, wx)) : 0.0;
+}
+
 void gwflowclass::Baseflow(double dt) {
   const Layer& y = layers[1];
   // The unsaturated zone's unit: mm per time step at the rate of the
-  // storage change of layer 1 (positive when layer 1 lost water), which the
-  // soil column takes in its next call.
+  // exchange (positive when layer 1 lost water). The exchange is what the
+  // faces carried in the solve, with the leakage and the fixed inflow, so
+  // that the water the cells give is the water their neighbours take, however
+  // far the solve converged. A fixed head is held by the water from outside:
+  // it exchanges nothing with the soil.
   const double perStep = 60000.0 * timeinterval;
+  const int n = std::max(1, substeps);
+  const size_t width = static_cast<size_t>(ncols) + 1;
+  // With sub-steps the grid receives the sum of the step's exchanges once the
+  // step ends: the soil column takes them in the next step.
+  if (n > 1 && exchangesum.size() != static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * width)
+    exchangesum.assign(static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * width, 0.0);
+  const bool first = substep_of_step <= 1;
+  const bool last = substep_of_step >= n;
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!InModel(r, c) || !Own(r, c)) continue;
-      baseflow[r][c] = Glacier(r, c) < 1.0 ? (y.hold[r][c] - y.h[r][c]) * y.storage[r][c] / dt * perStep : 0.0;
+      double e = 0;
+      if (Glacier(r, c) < 1.0 && !(y.fixh[r][c] > nodata)) {
+        double q[4];
+        FaceInflows(1, r, c, q);
+        double in = (q[0] + q[1] + q[2] + q[3]) / (Dx(r, c) * Dy(r, c));
+        if (y.leak) in += y.leak[r][c];
+        if (y.fixq[r][c] > nodata) in += y.fixq[r][c];
+        e = -in * perStep;
+      }
+      if (n <= 1) {
+        baseflow[r][c] = e;
+        continue;
+      }
+      double& sum = exchangesum[static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c)];
+      sum = first ? e / n : sum + e / n;
+      if (last) baseflow[r][c] = sum;
     }
+  (void)dt;
 }
 
 void gwflowclass::Balances(int l, double dt) {
@@ -648,35 +787,25 @@ void gwflowclass::Balances(int l, double dt) {
       const double A = dx * dy;
       // Face volumes of the step (m3, into the cell) and where each comes from:
       // 0 north, 1 east, 2 south, 3 west, 4 layer above, 5 layer below.
+      // The faces at the levels the solve used.
       double v[6] = {0, 0, 0, 0, 0, 0};
-      bool face[6] = {false, false, false, false, false, false};
-      if (r > 1 && InModel(r - 1, c)) {
-        v[0] = (y.h[r - 1][c] - h) / dy * y.ty[r - 1][c] * dx * dt;
-        face[0] = true;
-      }
-      if (c < ncols && InModel(r, c + 1)) {
-        v[1] = (y.h[r][c + 1] - h) / dx * y.tx[r][c] * dy * dt;
-        face[1] = true;
-      }
-      if (r < nrows && InModel(r + 1, c)) {
-        v[2] = (y.h[r + 1][c] - h) / dy * y.ty[r][c] * dx * dt;
-        face[2] = true;
-      }
-      if (c > 1 && InModel(r, c - 1)) {
-        v[3] = (y.h[r][c - 1] - h) / dx * y.tx[r][c - 1] * dy * dt;
-        face[3] = true;
-      }
-      if (above) {
-        v[4] = -above->leak[r][c] * A * dt;
-        face[4] = true;
-      }
-      if (below) {
-        v[5] = y.leak[r][c] * A * dt;
-        face[5] = true;
-      }
+      const bool face[6] = {r > 1 && InModel(r - 1, c),
+                            c < ncols && InModel(r, c + 1),
+                            r < nrows && InModel(r + 1, c),
+                            c > 1 && InModel(r, c - 1),
+                            false,
+                            false};
+      FaceInflows(l, r, c, v);
+      for (int f = 0; f < 4; ++f) v[f] *= dt;
+      if (above) v[4] = -above->leak[r][c] * A * dt;
+      if (below) v[5] = y.leak[r][c] * A * dt;
       const double sum = v[0] + v[1] + v[2] + v[3] + v[4] + v[5];
       // The storage coefficient the over-relaxation sweep used for the cell.
       const double S = (method == 2 || y.hold[r][c] >= y.top[r][c]) ? y.storage[r][c] : one.storage[r][c];
+      // Storage change less the face volumes (mm), at the levels the solve
+      // used: its residual (near 0 where it converged), plus the step's fixed
+      // inflow where one is given; at a fixed head the water it gave its
+      // neighbours.
       y.balance[r][c] = 1000.0 * ((h - y.hold[r][c]) * S - sum / A);
 
       if (T < 1) continue;

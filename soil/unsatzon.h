@@ -381,6 +381,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // ---- outputs, state file and end (unsatzon_output.cpp) ----
   void WriteStepOutputs(int64_t hour, int64_t day, int64_t month, int64_t year);
   int PositionOf(const void* gridOrStack) const;
+  // Sums the flow-time zone records of all instances on instance 0 (the others keep zeros).
+  void SumZoneRecordsOnFirstInstance();
   void WriteStorageFile(bool append);
   void ReadStorageFile();
   void ReadStorageValue(std::FILE* f, double control, const char* label, const std::string& path);

@@ -1,12 +1,16 @@
 // Outputs of the unsaturated zone: statistics lines and result grids of a
 // step, the buffered control-point files, the flush, the state file section
 // "[unsatzon_model]" and the end of the run.
+#include <mpi.h>
+
 #include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "framework/diagstream.h"
 #include "framework/signals.h"
@@ -190,15 +194,47 @@ void unsatzonmodellklasse::WriteStatFiles() {
 
 // ---------------------------------------------------------------- state file section
 
+namespace {
+// The comment of the layout line of the section, by which a reader tells it
+// from the subbasin count of a section written without it.
+constexpr const char* kStateLayoutText =
+    "(instances and sub-steps per step of the run; the zone records are the sums over the instances)";
+}  // namespace
+
+void unsatzonmodellklasse::SumZoneRecordsOnFirstInstance() {
+  if (mpisize <= 1) return;
+  std::vector<ZoneRecord> pack;
+  for (auto* a : {&zoneFZT_QD, &zoneFZT_QI})
+    for (const std::vector<ZoneRecord>& zones : *a) pack.insert(pack.end(), zones.begin(), zones.end());
+  if (pack.empty()) return;
+  MPIReduceRecords(pack.data(), static_cast<int>(pack.size()) - 1, true);
+  size_t k = 0;
+  for (auto* a : {&zoneFZT_QD, &zoneFZT_QI})
+    for (std::vector<ZoneRecord>& zones : *a)
+      for (ZoneRecord& z : zones) {
+        z.n = pack[k].n;
+        z.sx = pack[k].sx;
+        z.RelCellSum = pack[k].RelCellSum;
+        ++k;
+      }
+}
+
 void unsatzonmodellklasse::WriteStorageFile(bool append) {
+  // The flow-time zones of every instance hold the water of its own cells
+  // still on its way; summed on instance 0 (which holds the linear
+  // storages), the section of instance 0 holds the whole state, and a run on
+  // any number of instances can continue it. The layout line records the
+  // instance count and the sub-step count by which the zone records are
+  // scaled. Every instance writes its file (the name ends with the instance
+  // number); the others hold zeros.
+  SumZoneRecordsOnFirstInstance();
   std::string path = storage_file_name;
   MakePath(DefaultOutputDirectory, path, 64);
-  // Every instance keeps its own file (the name ends with the instance
-  // number): the later flow-time zones hold the water of its own cells.
   std::FILE* f = std::fopen(path.c_str(), append ? "a" : "w");
   if (!f) Fatal("FATAL: error opening storage content file " + path + " for writing", 64);
   const int S = zonecount;
-  bool ok = std::fprintf(f, "[unsatzon_model]\n%d (number of subasins)\n", S) >= 0;
+  bool ok = std::fprintf(f, "[unsatzon_model]\n%d %d %s\n%d (number of subasins)\n", mpisize, std::max(1, substeps),
+                         kStateLayoutText, S) >= 0;
   for (int s = 1; s <= S; ++s) ok = ok && std::fprintf(f, "%.0f\t", zonerecords[s].zonenwert) >= 0;
   ok = ok && std::fputs("(code)\n", f) >= 0;
   struct Row {
@@ -256,26 +292,59 @@ void unsatzonmodellklasse::ReadStorageValue(std::FILE* f, double control, const 
 }
 
 void unsatzonmodellklasse::ReadStorageFile() {
-  std::string path = storage_file_name;
-  MakePath(InitialStateDirectory, path, 64);
-  std::FILE* f = std::fopen(path.c_str(), "rt");
-  if (!f) Fatal("FATAL: error opening storage content file " + path, 64);
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(f, &std::fclose);
+  std::string path;
   char line[1202];
+  // Opens the instance's storage file at the line after the section head.
+  auto open = [&]() {
+    path = storage_file_name;
+    MakePath(InitialStateDirectory, path, 64);
+    std::FILE* file = std::fopen(path.c_str(), "rt");
+    if (!file) Fatal("FATAL: error opening storage content file " + path, 64);
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, file)) found = std::strstr(line, "unsatzon_model") != nullptr;
+    if (!found) {
+      std::fclose(file);
+      Fatal("FATAL: error locking for the section [unsatzon_model] in " + path, 71);
+    }
+    return file;
+  };
+  // The layout of the run that wrote the state: instances and sub-steps, or
+  // 0 0 for a section without the layout line (every instance reads the
+  // records of its own cells, as written by the same layout).
+  int layout[2] = {0, 0};
+  std::FILE* f = nullptr;
+  if (mpirank == 0) {
+    f = open();
+    const long at = std::ftell(f);
+    if (std::fgets(line, sizeof line, f) && std::strstr(line, kStateLayoutText)) {
+      if (std::sscanf(line, "%d %d", &layout[0], &layout[1]) != 2 || layout[0] < 1 || layout[1] < 1) {
+        std::fclose(f);
+        Fatal("FATAL: error in storage file content reading the layout line of [unsatzon_model] in " + path +
+                  ": expected the number of instances and of sub-steps (two numbers of 1 or more)",
+              71);
+      }
+    } else {
+      std::fseek(f, at, SEEK_SET);
+    }
+  }
+  if (mpisize > 1) MPI_Bcast(layout, 2, MPI_INT, 0, MPI_COMM_WORLD);
+  const bool summed = layout[0] > 0;
+  if (summed && mpirank != 0) {
+    // Instance 0 takes the whole state over; the others start empty.
+    for (auto* a : {&zoneFZT_QD, &zoneFZT_QI})
+      for (std::vector<ZoneRecord>& zones : *a)
+        for (ZoneRecord& z : zones) z.n = z.sx = z.RelCellSum = 0;
+    for (auto* a : {&QDd, &QIi}) std::fill(a->begin(), a->end(), 0.0);
+    return;
+  }
+  if (!f) f = open();
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(f, &std::fclose);
   // Reads the rest of the current line; an over-long line is unreadable.
   auto skip = [&]() {
     if (!std::fgets(line, sizeof line, f)) return;
     if (std::strlen(line) >= sizeof line - 1 && line[sizeof line - 2] != '\n')
       Fatal("FATAL: error in storage file content reading: a line longer than 1200 characters in " + path, 71);
   };
-  bool found = false;
-  while (std::fgets(line, sizeof line, f)) {
-    if (std::strstr(line, "unsatzon_model")) {
-      found = true;
-      break;
-    }
-  }
-  if (!found) Fatal("FATAL: error locking for the section [unsatzon_model] in " + path, 71);
   auto integer = [&](const char* label, int control) {
     int v = 0;
     if (std::fscanf(f, "%d", &v) != 1) v = -999999;
@@ -322,6 +391,26 @@ void unsatzonmodellklasse::ReadStorageFile() {
                 71);
         skip();
       }
+    }
+  }
+  if (summed) {
+    const int steps = std::max(1, substeps);
+    if (layout[0] != mpisize || layout[1] != steps)
+      *diag << "INFO: " << modulname.c_str() << " continues the state of " << layout[0] << " instance(s) and "
+            << layout[1] << " sub-step(s) per step in " << path.c_str() << " on " << mpisize << " instance(s) and "
+            << steps << " sub-step(s)"
+            << "[end-entry]";
+    // Each sub-step adds a cell's water and weight once, so the records of
+    // the water on its way scale with the sub-step count.
+    if (layout[1] != steps) {
+      const double factor = static_cast<double>(steps) / layout[1];
+      for (auto* a : {&zoneFZT_QD, &zoneFZT_QI})
+        for (std::vector<ZoneRecord>& zones : *a)
+          for (ZoneRecord& z : zones) {
+            z.n *= factor;
+            z.sx *= factor;
+            z.RelCellSum *= factor;
+          }
     }
   }
 }

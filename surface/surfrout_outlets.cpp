@@ -369,6 +369,11 @@ void surfaceroutingclass::StorageValueError(const std::string& label, double cur
 }
 
 namespace {
+// The comment of the section's layout line, by which a reader tells it from
+// the subbasin count of a section written without it.
+constexpr const char* kStateLayoutText =
+    "(instances and sub-steps per step of the run; the zone records are the sums over the instances)";
+
 // A stored 0 matches only 0; any other value matches within a relative 1e-5.
 bool Mismatch(double stored, double current) {
   if (stored == 0) return current != 0;
@@ -378,8 +383,27 @@ bool Mismatch(double stored, double current) {
 
 void surfaceroutingclass::ReadStorageSection(std::FILE* file, const std::string& path) {
   char line[1202];
+  // A section written with the layout line: the sub-step count by which the
+  // zone records are scaled (a section without it: the run's own).
+  int stored_substeps = 0;
+  bool pending = false;
+  if (std::fgets(line, sizeof line, file) && std::strstr(line, kStateLayoutText)) {
+    int instances = 0;
+    if (std::sscanf(line, "%d %d", &instances, &stored_substeps) != 2 || instances < 1 || stored_substeps < 1) {
+      *diag << "FATAL: error in storage file content reading the layout line of [SurfaceRoutingModel] in "
+            << path.c_str() << ": expected the number of instances and of sub-steps (two numbers of 1 or more)"
+            << "[end-entry]";
+      throw 71;
+    }
+  } else {
+    pending = true;
+  }
   // The next line of the section; a missing one is a value that differs.
   auto next = [&](const std::string& label) -> const char* {
+    if (pending) {
+      pending = false;
+      return line;
+    }
     if (!std::fgets(line, sizeof line, file)) {
       *diag << "FATAL: error in storage file content reading " << label.c_str() << ": no value in " << path.c_str()
             << "[end-entry]";
@@ -428,6 +452,20 @@ void surfaceroutingclass::ReadStorageSection(std::FILE* file, const std::string&
         (*a)[Flat(t, s)] = v;
       }
     }
+  }
+  // Each sub-step adds a cell's water and weight once: the records of the
+  // water on its way scale with the sub-step count.
+  const int steps = std::max(1, substeps);
+  if (stored_substeps > 0 && stored_substeps != steps) {
+    const double factor = static_cast<double>(steps) / stored_substeps;
+    for (auto* q : {&queueQD, &queueQI})
+      for (auto& perTracer : *q)
+        for (auto& zones : perTracer)
+          for (ZoneRecord& z : zones) {
+            z.n *= factor;
+            z.sx *= factor;
+            z.RelCellSum *= factor;
+          }
   }
 }
 
@@ -490,7 +528,8 @@ bool surfaceroutingclass::WriteStorageFile(bool append) {
   auto put = [&](int written) { ok = ok && written >= 0; };
   const int S = zonecount;
   const int T = tracercount;
-  put(std::fprintf(f, "[SurfaceRoutingModel]\n"));
+  // The zone records are the sums over the instances, scaled by the sub-step count.
+  put(std::fprintf(f, "[SurfaceRoutingModel]\n%d %d %s\n", mpisize, std::max(1, substeps), kStateLayoutText));
   put(std::fprintf(f, "%d (number of subasins)\n", S));
   put(std::fprintf(f, "%d (number of tracers)\n", T));
   for (int t = 0; t <= T; ++t) {

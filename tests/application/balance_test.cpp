@@ -61,6 +61,11 @@ struct Case {
   // The long run continues the short one from its state (a warm start on
   // the next day) instead of starting cold on the same day.
   bool warmStart = false;
+  // The long run's instance count (0: that of the short run) and, when not
+  // 0, the long run's sub-steps (the short run's are modules.substeps; the
+  // case's edits then hold no sub-step section).
+  int longInstances = 0;
+  int longSubsteps = 0;
   // Makes further input files in the case's directory; returns what failed.
   std::function<std::string(const std::string&)> inputs;
   // Checks the files of the long run's directory; returns what failed.
@@ -109,6 +114,8 @@ const char* const kStateFiles[] = {"uzgrid3.asc", "uzgrid4.asc",    "uzgrid5.asc
                                    "uzgrid8.asc", "uzgrid13.asc",   "uzgrid18.asc", "ssolid.asc",
                                    "sliquid.asc", "sdays.asc",      "sage.asc",     "stotal.asc",
                                    "si.asc",      "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc"};
+
+Edits SubSteps(int k);
 
 // At most this many fluvex instances at once: ctest runs other tests beside.
 class Slots {
@@ -162,6 +169,11 @@ Outcome RunCase(const Case& c, Slots& slots) {
       if (c.warmStart)
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
+      if (c.longSubsteps > 0 && (k ? c.longSubsteps : c.modules.substeps) > 1) {
+        const Edits steps = SubSteps(k ? c.longSubsteps : c.modules.substeps);
+        edits.insert(edits.end(), steps.begin(), steps.end());
+      }
+      const int np = k && c.longInstances > 0 ? c.longInstances : instances;
       std::string failed = fluvextest::PrepareExample(FLUVEX_EXAMPLE_DIR, dir, edits);
       if (failed.empty() && c.inputs) failed = c.inputs(dir);
       if (failed.empty() && warm) {
@@ -180,12 +192,12 @@ Outcome RunCase(const Case& c, Slots& slots) {
       }
       // A fixed split of the rows between the instances.
       fluvextest::WriteFile(dir + "/MpiSpeedFactor.dat", "1\n");
-      slots.Take(instances);
+      slots.Take(np);
       const auto r =
-          RunCommand(std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) +
+          RunCommand(std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(np) +
                          " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=1 " + FLUVEX_YEAR_BINARY + " control.txt",
                      dir);
-      slots.Give(instances);
+      slots.Give(np);
       if (r.exitCode != 0) {
         o.failure = name + ": exit code " + std::to_string(r.exitCode) + "\n" + Tail(r.output);
         return o;
@@ -553,6 +565,49 @@ std::vector<Case> Matrix() {
   add("example", {}, same);
   // The second run continues the first from its state.
   add("example_warm_start", {}, [](Case& c) { c.warmStart = true; });
+  // A warm start under another layout continues the water on its way: on
+  // fewer and on more instances, with fewer and with more sub-steps. The
+  // storm of 6 July fills the flow-time zones (of the soil, without the
+  // surface routing; of the surface routing) at the end of the short run.
+  const Date july6{2015, 7, 6};
+  for (int n : {1, 4})
+    add(
+        "example_warm_start_on_" + std::to_string(n) + "_instances_surface_routing_off", {kSurfaceRoutingOff},
+        [n, july6, july12](Case& c) {
+          c.warmStart = true;
+          c.longInstances = n;
+          c.modules.surfaceRouting = false;
+          c.start = july6;
+          c.end = july12;
+        },
+        {}, JulyStorm);
+  for (int k : {1, 4})
+    add(
+        "example_warm_start_substeps_" + std::to_string(5 - k) + "_to_" + std::to_string(k) +
+            (k == 1 ? "_surface_routing_off" : ""),
+        k == 1 ? Edits{kSurfaceRoutingOff} : Edits{},
+        [k, july6, july12](Case& c) {
+          c.warmStart = true;
+          c.modules.substeps = 5 - k;
+          c.longSubsteps = k;
+          c.modules.surfaceRouting = k != 1;
+          c.start = july6;
+          c.end = july12;
+        },
+        {}, JulyStorm);
+  // The groundwater keeps its water however far its solve converged (two
+  // sweeps in an aquifer of high conductivity), and its line solver gives the
+  // same terms on one and two instances.
+  const Edits kFastAquifer = {{"$inpath//gw_k.asc gw_k_x_1 fillcode = 0 readcode = 1",
+                               "k.asc gw_k_x_1 fillcode = 0 readcode = 0 defaultValue = 1e-2"},
+                              {"$inpath//gw_k.asc gw_k_y_1 fillcode = 0 readcode = 1",
+                               "k.asc gw_k_y_1 fillcode = 0 readcode = 0 defaultValue = 1e-2"}};
+  Edits twoSweeps = kFastAquifer;
+  twoSweeps.push_back({"50        maxiter", "2         maxiter"});
+  add("groundwater_two_sweeps", twoSweeps, same);
+  Edits lineSolver = kFastAquifer;
+  lineSolver.push_back({"1         method: over-relaxation sweeps", "2         method: line solver"});
+  add("groundwater_line_solver", lineSolver, same);
   add(
       "daily_steps", kDaily, [](Case& c) { c.modules.stepMinutes = 1440; }, {}, DailyStations);
   add("interception_off", {{"[interception_model]\n1\n", "[interception_model]\n0\n"}},

@@ -353,7 +353,10 @@ bool Terms::RunoffInTransit(const RunOutput& run, const std::string& section, bo
     if (lines.empty()) continue;
     found = true;
     int tracer = -1;
+    // The zone records scale with the sub-steps of the run that wrote them (its layout line).
+    double substeps = modules.substeps;
     for (size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].find("(instances and sub-steps") != std::string::npos) substeps = LeadingNumbers(lines[i]).at(1);
       if (lines[i].find("(0=runoff") != std::string::npos) tracer = static_cast<int>(LeadingNumbers(lines[i]).at(0));
       if (tracer != 0 || lines[i].find("maxzeit)") == std::string::npos) continue;
       const auto head = LeadingNumbers(lines[i]);
@@ -364,7 +367,7 @@ bool Terms::RunoffInTransit(const RunOutput& run, const std::string& section, bo
       double held = 0;
       for (size_t z = 2; z <= zones; ++z)
         held += LeadingNumbers(lines[i + 2 * z - 1]).at(1) + LeadingNumbers(lines[i + 2 * z]).at(1);
-      held /= modules.substeps * cells[s];
+      held /= substeps * cells[s];
       if (linearStorages) {
         // The linear storages keep their last outflow Q (mm per step); the
         // water they hold is Q e / (1 - e), e = exp(-step / k).

@@ -10,7 +10,13 @@
 # - example: the example basin (examples/basin) from 1 to 4 January 2015, every
 #   module of its control file as it stands;
 # - bench: the whole-model bench basin (bench/make_model_step_basin.py) on
-#   60 x 60 cells, every module on, 6 + 42 hourly steps.
+#   60 x 60 cells, every module on, 6 + 42 hourly steps;
+# - the groundwater cases, the bench basin on 61 x 61 cells (so that
+#   instances share rows) for 3 + 6 steps, with fixed heads in the rows where
+#   the instances meet and alpha 0.5, on 1, 2 and 4 instances:
+#   bench_fixed_heads (over-relaxation with a factor of 0.5),
+#   bench_line_solver (groundwater method 2) and bench_substeps (3 sub-steps
+#   of soil, surface routing and groundwater, the adaptive factor).
 #
 # Each model directory holds "MpiSpeedFactor.dat" with 1, so the instances get
 # equal shares of the cells: the speed test would divide the cells by the
@@ -54,11 +60,11 @@ manifest() { (cd "$1" && find . -type f | LC_ALL=C sort | xargs -r sha256sum); }
 # The lines of a manifest that do not depend on the instance count.
 shared() { grep -v -E '/((MPIRegions|storage\.ftz)_[0-9]+|reservoir_[0-9]+\.txt)$' "$1" || true; }
 
-# Runs model $1 (prepared in $work/$1/model) in every configuration.
+# Runs model $1 (prepared in $work/$1/model) in every configuration (or in those of $2).
 run_model() {
   local model=$1 dir="$work/$1/model" c np threads got
   echo 1 >"$dir/MpiSpeedFactor.dat"
-  for c in $configs; do
+  for c in ${2:-$configs}; do
     np=${c%%:*}
     threads=${c##*:}
     rm -rf "$dir/out" && mkdir "$dir/out"
@@ -117,13 +123,54 @@ mkdir -p "$work/bench"
 python3 "$root/bench/make_model_step_basin.py" "$work/bench/model" 60 6 42 >/dev/null
 run_model bench
 
+# The groundwater cases.
+models="example bench"
+for model in bench_fixed_heads bench_line_solver bench_substeps; do
+  mkdir -p "$work/$model"
+  python3 "$root/bench/make_model_step_basin.py" "$work/$model/model" 61 3 6 >/dev/null
+  python3 - "$work/$model/model" "$model" <<'EOF'
+import sys
+model_dir, case = sys.argv[1], sys.argv[2]
+path = model_dir + "/control.txt"
+text = open(path).read()
+def edit(old, new):
+    global text
+    assert old in text, "not in the bench control file: " + old
+    text = text.replace(old, new, 1)
+edit("fixh1.asc gw_boundary_fix_h_1 fillcode = 0 readcode = 0", "fixh1.asc gw_boundary_fix_h_1 fillcode = 0 readcode = 1")
+edit("1.0       alpha", "0.5       alpha")
+# The heads and balances of layer 1 at the end of the run.
+edit("gwhead1.asc\n0\n", "gwhead1.asc\n3\n")
+edit("gwbalance1.asc\n0", "gwbalance1.asc\n3")
+if case == "bench_fixed_heads":
+    edit("1.5       sor-parameter", "0.5       sor-parameter")
+elif case == "bench_line_solver":
+    edit("1         method: over-relaxation", "2         method: line solver")
+else:
+    edit("1.5       sor-parameter", "0         sor-parameter: adaptive")
+    edit("[zone_grid]\n", "[soil_surface_groundwater_substeps]\n3\n\n[zone_grid]\n")
+open(path, "w").write(text)
+# Heads fixed 1 m below the surface in every third cell of the rows around
+# where 2 and 4 instances meet (rows 15, 30 and 45 of 61).
+lines = open(model_dir + "/dem.asc").read().split("\n")
+rows = [l.split() for l in lines[6:] if l.strip()]
+out = lines[:6]
+for r, row in enumerate(rows, 1):
+    fixed = r in (14, 15, 16, 30, 31, 32, 45, 46, 47)
+    out.append(" ".join("%.3f" % (float(v) - 1) if fixed and c % 3 == 0 else "-9999" for c, v in enumerate(row, 1)))
+open(model_dir + "/fixh1.asc", "w").write("\n".join(out) + "\n")
+EOF
+  run_model "$model" "1:1 2:2 4:1"
+  models="$models $model"
+done
+
 if [[ "$mode" == --update ]]; then
   if [[ $failed != 0 ]]; then
     echo "references not written: the configurations differ from each other or a run failed"
     exit 1
   fi
   mkdir -p "$refs"
-  for model in example bench; do
+  for model in $models; do
     for np in 1 2 4; do
       cp "$work/$model/np$np.sha256" "$refs/${model}_np$np.sha256"
       echo "reference written: $refs/${model}_np$np.sha256 ($(wc -l <"$refs/${model}_np$np.sha256") files)"

@@ -174,7 +174,11 @@ TEST_F(Route, TwoRunsWithTheStateSectionBetweenThemEqualOneRun) {
   for (int k = 1; k <= 4; ++k) Step(k, direct(k), direct(k + 1));
   ASSERT_EQ(InDir([&] { uz->WriteState(); }), 0);
   const std::string state = fluvextest::ReadFile((dir / "storage.ftz_0"));
-  EXPECT_EQ(state.rfind("[unsatzon_model]\n1 (number of subasins)\n1\t(code)\n180 (kelsqd in min)\n", 0), 0u) << state;
+  EXPECT_EQ(state.rfind("[unsatzon_model]\n1 1 (instances and sub-steps per step of the run; the zone records are the "
+                        "sums over the instances)\n1 (number of subasins)\n1\t(code)\n180 (kelsqd in min)\n",
+                        0),
+            0u)
+      << state;
   Fill("flow_times", times);
   ASSERT_EQ(Start(OneSubbasin("3", "5")), 0);
   ASSERT_EQ(InDir([&] { uz->ReadState(); }), 0) << console.str();
