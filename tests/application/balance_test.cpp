@@ -1,9 +1,12 @@
 // The basin's water balance under a matrix of module options, through the
 // program: every case runs the example basin (or a variant made from it)
 // twice from the same cold start, a short run of its first day and a longer
-// one, on one instance and, where the modules allow it, on two; the budget
-// between the ends of the two runs (basinbudget.h) must close within 1e-6
-// of the period's precipitation, equal on both instance counts.
+// one, on one instance with one thread and on two instances (where the
+// modules allow it, else one) with four threads each; the budget between
+// the ends of the two runs (basinbudget.h) must close within 1e-6 of the
+// period's precipitation, with the same terms on both layouts. Each case
+// reads a signature of its option from the runs (water irrigated, held in a
+// lake, melted from glaciers, ...) that shows the option moved water.
 //
 // A case whose fault is still open names the issue that owns it: it runs and
 // reports its residual, and fails only when it starts to close, so that the
@@ -37,6 +40,7 @@ using fluvextest::Edits;
 using fluvextest::ReadFile;
 using fluvextest::RunCommand;
 using fluvextest::RunOutput;
+using fluvextest::Signature;
 using fluvextest::TempDir;
 
 namespace {
@@ -62,6 +66,10 @@ struct Case {
   bool warmStart = false;
   // Makes further input files in the case's directory; returns what failed.
   std::function<std::string(const std::string&)> inputs;
+  // What shows that the case's option moved water in the period, read from
+  // the short and the long run and their budget (printed beside the
+  // residual; a quantity that is not as the option makes it fails the case).
+  std::function<std::vector<Signature>(const RunOutput&, const RunOutput&, const Budget&)> signature;
 };
 
 std::string ModelTime(const Date& start, const Date& end, int stepMinutes) {
@@ -130,25 +138,33 @@ class Slots {
   int free;
 };
 
+// Each case runs on one instance with one thread, and on two instances
+// (one when the case cannot run on two) with four threads each.
+struct Layout {
+  int instances, threads;
+};
+
 struct Outcome {
   std::string failure;  // empty when every run ended with exit 0
   std::vector<std::unique_ptr<TempDir>> dirs;
-  std::vector<Budget> budgets;  // per instance count
+  std::vector<Layout> layouts;
+  std::vector<Budget> budgets;  // per layout
+  std::vector<std::vector<Signature>> signatures;
 };
 
 std::string Tail(const std::string& s) {
   return s.substr(s.size() > 4000 ? s.size() - 4000 : 0);
 }
 
-// Runs one case: short and long run on one instance, and on two.
+// Runs one case: short and long run on each layout.
 Outcome RunCase(const Case& c, Slots& slots) {
   Outcome o;
-  std::vector<int> counts = {1};
-  if (c.twoInstances) counts.push_back(2);
-  for (int instances : counts) {
+  o.layouts = {{1, 1}, {c.twoInstances ? 2 : 1, 4}};
+  for (const auto [instances, threads] : o.layouts) {
     std::string runs[2];
     for (int k = 0; k < 2; ++k) {
-      const std::string name = "balance_" + c.name + "_" + std::to_string(instances) + (k ? "_long" : "_short");
+      const std::string name = "balance_" + c.name + "_" + std::to_string(instances) + "x" + std::to_string(threads) +
+                               (k ? "_long" : "_short");
       o.dirs.push_back(std::make_unique<TempDir>(name));
       const std::string dir = o.dirs.back()->path();
       Edits edits = fluvextest::BudgetOutputEdits();
@@ -178,10 +194,10 @@ Outcome RunCase(const Case& c, Slots& slots) {
       // A fixed split of the rows between the instances.
       fluvextest::WriteFile(dir + "/MpiSpeedFactor.dat", "1\n");
       slots.Take(instances);
-      const auto r =
-          RunCommand(std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) +
-                         " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=1 " + FLUVEX_YEAR_BINARY + " control.txt",
-                     dir);
+      const auto r = RunCommand(std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) +
+                                    " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=" + std::to_string(threads) + " " +
+                                    FLUVEX_YEAR_BINARY + " control.txt",
+                                dir);
       slots.Give(instances);
       if (r.exitCode != 0) {
         o.failure = name + ": exit code " + std::to_string(r.exitCode) + "\n" + Tail(r.output);
@@ -189,7 +205,9 @@ Outcome RunCase(const Case& c, Slots& slots) {
       }
       runs[k] = dir;
     }
-    o.budgets.push_back(BasinBudget(RunOutput(runs[0]), RunOutput(runs[1]), c.modules, c.warmStart));
+    const RunOutput start(runs[0]), end(runs[1]);
+    o.budgets.push_back(BasinBudget(start, end, c.modules, c.warmStart));
+    o.signatures.push_back(c.signature ? c.signature(start, end, o.budgets.back()) : std::vector<Signature>());
   }
   return o;
 }
@@ -288,14 +306,14 @@ const Edits kEnergyBalanceSlides = {
      "sf3.asc slidefraction3 0 0.25\n0\n0\nsf4.asc slidefraction4 0 0.25\n0\n0\n"
      "depidx.asc deposition_index 0 0\n0\n0\n"}};
 
-// The glacier section: method m; the glacier runoff leaves each step (its
-// storage constants far below a step); the melt of firn and ice summed over
-// the run.
+// The glacier section: method m; the glacier runoff leaves through linear
+// storages of hours (ice), days (snow) and a week (firn); the melt of firn
+// and ice summed over the run.
 std::string GlacierSection(int method) {
   return "[ice_firn]\n" + std::to_string(method) +
          "         glacier method\n6.0       DDFice (mm/(K day))\n4.0       DDFfirn\n3.0       DDFsnow\n"
          "2.0       MF\n0.0010    Aice_min\n0.0020    Aice_max\n0.0005    Asnow_min\n0.0010    Asnow_max\n"
-         "0.001     kice_els (steps)\n0.001     kfirn_els\n0.001     ksnow_els\n0         initial Qice_els\n"
+         "10        kice_els (steps)\n150       kfirn_els\n40        ksnow_els\n0         initial Qice_els\n"
          "0         initial Qfirn_els\n0         initial Qsnow_els\nmfirn.asc\n10\nqfirn.stat 4024\nmice.asc\n10\n"
          "qice.stat 4024\nqglac.stat 4024\n";
 }
@@ -645,21 +663,32 @@ TEST(BasinBalance, ClosesUnderEveryCombinationOfModulesAndOptions) {
                  fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     std::string problem;
     double worst = 0;
+    std::string signs;
     for (size_t k = 0; k < o.budgets.size(); ++k) {
       const Budget& b = o.budgets[k];
-      std::printf("case %s on %zu instance(s)\n%s", c.name.c_str(), k + 1, b.Report().c_str());
+      char layout[80];
+      std::snprintf(layout, sizeof layout, "%d instance(s) x %d thread(s)", o.layouts[k].instances,
+                    o.layouts[k].threads);
+      std::printf("case %s on %s\n%s", c.name.c_str(), layout, b.Report().c_str());
       for (const auto& u : b.unread) problem += "term not read: " + u + "\n";
       const double relative = std::fabs(b.Residual()) / b.Input();
       worst = std::max(worst, relative);
       if (b.unread.empty() && !(relative <= kTolerance)) {
-        char text[160];
-        std::snprintf(text, sizeof text, "residual %.3g mm, %.3g of the input (at most %g) on %zu instance(s)\n",
-                      b.Residual(), relative, kTolerance, k + 1);
+        char text[200];
+        std::snprintf(text, sizeof text, "residual %.3g mm, %.3g of the input (at most %g) on %s\n", b.Residual(),
+                      relative, kTolerance, layout);
         problem += text;
       }
+      for (const Signature& s : o.signatures[k]) {
+        char text[200];
+        std::snprintf(text, sizeof text, "%s %.6g%s", s.name.c_str(), s.value,
+                      s.ok ? "" : " (NOT as the option makes it)");
+        if (k == 0) signs += (signs.empty() ? "" : "; ") + std::string(text);
+        if (!s.ok) problem += "signature on " + std::string(layout) + ": " + text + "\n";
+      }
     }
-    // Both instance counts give the same terms (sums over the instances to
-    // 1e-9 of the input).
+    // Both layouts give the same terms (sums over the instances to 1e-9 of
+    // the input).
     if (o.budgets.size() == 2) {
       const Budget &a = o.budgets[0], &b = o.budgets[1];
       auto same = [&](const std::vector<fluvextest::BudgetTerm>& x, const std::vector<fluvextest::BudgetTerm>& y) {
@@ -669,11 +698,12 @@ TEST(BasinBalance, ClosesUnderEveryCombinationOfModulesAndOptions) {
         return true;
       };
       if (!same(a.inputs, b.inputs) || !same(a.outputs, b.outputs) || !same(a.storageChanges, b.storageChanges))
-        problem += "the terms differ between one and two instances\n";
+        problem += "the terms differ between the two layouts\n";
     }
     problem += o.failure;
     if (problem.empty()) {
-      std::printf("case %s: closes, residual %.2e of the input\n", c.name.c_str(), worst);
+      std::printf("case %s: closes, residual %.2e of the input%s%s\n", c.name.c_str(), worst,
+                  signs.empty() ? "" : ", signature: ", signs.c_str());
     } else {
       std::printf("case %s: %s\n", c.name.c_str(), problem.c_str());
     }
