@@ -571,20 +571,19 @@ std::vector<std::pair<std::string, std::string>> BudgetOutputEdits() {
       {"WriteAsciiGrids = 1\n", "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n"},
       {"prec        result grid\n40        write code", "prec        result grid\n10        write code"},
       {"temp        result grid (a daily grid, see the write code)\n5 ",
-       "temp        result grid (a daily grid, see the write code)\n0 "}};
+       "temp        result grid (a daily grid, see the write code)\n0 "},
+      {"\netr.asc\n40\n", "\netr.asc\n10\n"}};
   // The example writes the snow cover (stotal.asc), the interception storage
-  // (si.asc) and the water on the surface (surfstor.asc) at the end itself.
-  // Run sums of the fluxes (10), stores at the end (3).
-  for (const auto& [grid, code] : std::vector<std::pair<std::string, const char*>>{{"etr.asc", "10"},
-                                                                                   {"evar.asc", "10"},
+  // (si.asc), the water on the surface (surfstor.asc) and the soil's water
+  // content and layer boundaries (uzgrid3.asc, uzgrid5.asc) at the end
+  // itself. Run sums of the fluxes (10), stores at the end (3).
+  for (const auto& [grid, code] : std::vector<std::pair<std::string, const char*>>{{"evar.asc", "10"},
                                                                                    {"evrs.asc", "10"},
                                                                                    {"rain.asc", "10"},
                                                                                    {"snow.asc", "10"},
                                                                                    {"ei.asc", "10"},
                                                                                    {"ssolid.asc", "3"},
                                                                                    {"sliquid.asc", "3"},
-                                                                                   {"uzgrid3.asc", "3"},
-                                                                                   {"uzgrid5.asc", "3"},
                                                                                    {"uzgrid21.asc", "3"}})
     edits.push_back({"\n" + grid + "\n0\n", "\n" + grid + "\n" + code + "\n"});
   return edits;
