@@ -414,7 +414,20 @@ void schneemodellklasse::YearlyGlacierUpdate() {
   FollowGlacierArea();
   *diag << "DEBUG: glaciers changed, updating glaicerlist now..."
         << "[end-entry]";
+  // The runoff storages keep their outflow per glacierized area of their
+  // subbasin: spread over the new area, they keep the water they hold.
+  std::vector<double> glacierizedBefore(glaciertable.size(), 0.0);
+  for (size_t k = 0; k < glaciertable.size(); ++k) glacierizedBefore[k] = glaciertable[k].glacierized;
   BuildGlacierTable();
+  if (mpirank == 0)
+    for (size_t k = 1; k < glaciertable.size() && k < qice.size(); ++k) {
+      const double now = glaciertable[k].glacierized;
+      if (!(now > 0) || !(glacierizedBefore[k] > 0)) continue;
+      const double f = glacierizedBefore[k] / now;
+      qice[k] *= f;
+      qfirn[k] *= f;
+      qsnow[k] *= f;
+    }
   for (int r = first; r <= last; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(r, c)) continue;

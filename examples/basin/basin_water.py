@@ -85,6 +85,44 @@ def basin_mean(run, path):
     return total / cells
 
 
+def _zone_values(run):
+    with open(os.path.join(run, "zones.asc")) as f:
+        header = dict(f.readline().split()[:2] for _ in range(6))
+        nodata = float(header.get("NODATA_value", header.get("nodata_value", -9999)))
+        return [float(v) for v in f.read().split()], nodata
+
+
+def soil_water(run, out):
+    """Mean water (mm) of the soil column with its groundwater over the basin
+    at the end of the run: the water content of each layer (uzgrid3.asc)
+    times its thickness (the layer boundaries in m, uzgrid5.asc), both ASCII
+    stacks written at the end; None when one of them is not there."""
+    def stack(name):
+        path = os.path.join(out, name)
+        if not os.path.exists(path):
+            return None
+        with open(path) as f:
+            words = f.read().split()
+        header = dict(zip(words[0:24:2], words[1:24:2]))
+        return int(float(header["numlevels"])), [float(v) for v in words[24:]]
+    theta, bounds = stack("uzgrid3.asc"), stack("uzgrid5.asc")
+    if theta is None or bounds is None:
+        return None
+    levels, t = theta
+    b = bounds[1]
+    zones, nodata = _zone_values(run)
+    total = cells = 0
+    for i, z in enumerate(zones):
+        if z == nodata or z <= -9999:
+            continue
+        cells += 1
+        k0 = i * (levels + 1)
+        if t[k0 + 1] <= -9999:
+            continue
+        total += sum(t[k0 + k] * abs(b[k0 + k - 1] - b[k0 + k]) for k in range(1, levels + 1))
+    return 1000.0 * total / cells
+
+
 def zone_cells(run):
     """Cells of each subbasin code of zones.asc and the cell area (m2)."""
     with open(os.path.join(run, "zones.asc")) as f:

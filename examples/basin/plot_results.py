@@ -11,11 +11,13 @@
   the channels and the runoff on its way to them), and the residual that no
   term explains. It needs the run of the first day in out/day1/ (run.sh).
 
-Reads the statistics files named in control.txt, the reservoir and abstraction
-tables, the soil water that the soil module writes to modell_0.log and the
-storage content files (basin_water.py); a term whose file is not there (its
-module switched off) is left out and named on the terminal. Needs
-python3-matplotlib.
+Reads the statistics files named in control.txt, the daily grids of the
+precipitation and the real evapotranspiration, the reservoir and abstraction
+tables, the soil's water content at the end and the storage content files
+(basin_water.py); a term whose file is not there (its module switched off) is
+left out and named on the terminal. The balance takes its fluxes from the
+daily grids, not from the statistics files, whose few decimals would leave a
+residual of their rounding (0.007 mm in the year). Needs python3-matplotlib.
 
 Usage: plot_results.py [result directory]   (default: out/ beside the script)
 """
@@ -116,14 +118,28 @@ if os.path.isdir(first_day) and precipitation and discharge:
     day1_precipitation = read_stat(os.path.join("day1", "precipitation.stat"))
     day1_discharge = read_stat(os.path.join("day1", "discharge.stat"))
     end_of_day1 = last_date(day1_discharge)
-    terms.append(("precipitation", sum(after(precipitation, last_date(day1_precipitation)))))
+
+    def daily_grids(name, stat):
+        """Sum of the basin means of the daily grids name_YYMM.DDs of the days
+        after the first (the days of the statistics file); without them the
+        statistics file's sum, with a note."""
+        days = [d for d in stat[0] if d > last_date(day1_precipitation)]
+        paths = [os.path.join(out, "%s_%02d%02d.%02ds" % (name, d[0] % 100, d[1], d[2])) for d in days]
+        missing = [p for p in paths if not os.path.exists(p)]
+        if missing:
+            print("from the statistics file (rounded): %s, %s and %d more are not there"
+                  % (name, missing[0], len(missing) - 1))
+            return sum(after(stat, last_date(day1_precipitation)))
+        return sum(basin_water.basin_mean(here, p) for p in paths)
+
+    terms.append(("precipitation", daily_grids("prec", precipitation)))
     # The real evapotranspiration includes the evaporation of intercepted water.
     etr, ei = read_stat("etr.stat"), read_stat("ei.stat")
     if etr:
         label = "evapo-\ntranspiration"
         if ei:
             label += "\n(interception %.0f)" % sum(after(ei, last_date(day1_precipitation)))
-        terms.append((label, -sum(after(etr, last_date(day1_precipitation)))))
+        terms.append((label, -daily_grids("etr", etr)))
     cells, cell_m2 = basin_water.zone_cells(here)
     n_cells = sum(cells.values())
     area = n_cells * cell_m2
@@ -138,9 +154,15 @@ if os.path.isdir(first_day) and precipitation and discharge:
         terms.append(("abstraction",
                       -mm(sum(r[4] * 3600.0 for r in abstraction if tuple(int(w) for w in r[:4]) > end_of_day1))))
     stores = []
-    start, end = soil_water("model-end", 2), soil_water("model-end", 1)
+    start, end = basin_water.soil_water(here, first_day), basin_water.soil_water(here, out)
     if start is not None and end is not None:
-        stores.append(("soil and\ngroundwater", (end - start) * 1000.0))
+        stores.append(("soil and\ngroundwater", end - start))
+    else:
+        # The log's figure has six decimals of a metre.
+        print("soil water from modell_0.log (rounded to 0.001 mm): uzgrid3.asc or uzgrid5.asc not written")
+        start, end = soil_water("model-end", 2), soil_water("model-end", 1)
+        if start is not None and end is not None:
+            stores.append(("soil and\ngroundwater", (end - start) * 1000.0))
     # Snow, intercepted water and the water on the surface: the grids that
     # the example writes at the end of each run.
     for name, label in (("stotal.asc", "snow cover"), ("si.asc", "intercepted\nwater"),
@@ -163,8 +185,9 @@ if os.path.isdir(first_day) and precipitation and discharge:
     first = next(d for d in precipitation[0] if d > last_date(day1_precipitation))
     period = "%d-%02d-%02d to %d-%02d-%02d" % (first[:3] + precipitation[0][-1][:3])
     print("water balance of %s (mm over the basin; input +, output and storage gain -):" % period)
-    for label, v in terms:
+    for label, v in terms[:-1]:
         print("  %-40s %10.3f" % (label.replace("\n", " "), v))
+    print("  %-40s %10.2g (%.1g of the precipitation)" % ("residual", residual, abs(residual) / terms[0][1]))
 else:
     print("not drawn: %s (the balance needs the first day's run in out/day1/, see run.sh)"
           % os.path.join(out, "water_balance.png"))
@@ -174,8 +197,10 @@ if terms:
     values = [t[1] for t in terms]
     ax.bar(labels, values, color=["tab:blue" if v >= 0 else "tab:orange" for v in values])
     for k, v in enumerate(values):
-        ax.annotate("%.2f" % v if abs(v) < 10 else "%.0f" % v, (k, v), ha="center",
-                    va="bottom" if v >= 0 else "top")
+        text = "%.2f" % v if abs(v) < 10 else "%.0f" % v
+        if labels[k] == "residual":
+            text = "%.1g" % v
+        ax.annotate(text, (k, v), ha="center", va="bottom" if v >= 0 else "top")
     ax.axhline(0, color="black", linewidth=0.8)
     ax.set_ylabel("mm, %s\n(input +, output and storage gain -)" % period)
     ax.set_title("Example basin: water balance (the residual is what no term explains)")

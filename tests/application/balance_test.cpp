@@ -1,9 +1,12 @@
 // The basin's water balance under a matrix of module options, through the
 // program: every case runs the example basin (or a variant made from it)
 // twice from the same cold start, a short run of its first day and a longer
-// one, on one instance and, where the modules allow it, on two; the budget
-// between the ends of the two runs (basinbudget.h) must close within 1e-6
-// of the period's precipitation, equal on both instance counts.
+// one, on one instance with one thread and on two instances (where the
+// modules allow it, else one) with four threads each; the budget between
+// the ends of the two runs (basinbudget.h) must close within 1e-6 of the
+// period's precipitation, with the same terms on both layouts. Each case
+// reads a signature of its option from the runs (water irrigated, held in a
+// lake, melted from glaciers, ...) that shows the option moved water.
 //
 // A case whose fault is still open names the issue that owns it: it runs and
 // reports its residual, and fails only when it starts to close, so that the
@@ -38,6 +41,7 @@ using fluvextest::GridFile;
 using fluvextest::ReadFile;
 using fluvextest::RunCommand;
 using fluvextest::RunOutput;
+using fluvextest::Signature;
 using fluvextest::TempDir;
 
 namespace {
@@ -70,6 +74,10 @@ struct Case {
   std::function<std::string(const std::string&)> inputs;
   // Checks the files of the long run's directory; returns what failed.
   std::function<std::string(const std::string&)> results;
+  // What shows that the case's option moved water in the period, read from
+  // the short and the long run and their budget (printed beside the
+  // residual; a quantity that is not as the option makes it fails the case).
+  std::function<std::vector<Signature>(const RunOutput&, const RunOutput&, const Budget&)> signature;
 };
 
 std::string ModelTime(const Date& start, const Date& end, int stepMinutes) {
@@ -140,25 +148,33 @@ class Slots {
   int free;
 };
 
+// Each case runs on one instance with one thread, and on two instances
+// (one when the case cannot run on two) with four threads each.
+struct Layout {
+  int instances, threads;
+};
+
 struct Outcome {
   std::string failure;  // empty when every run ended with exit 0
   std::vector<std::unique_ptr<TempDir>> dirs;
-  std::vector<Budget> budgets;  // per instance count
+  std::vector<Layout> layouts;
+  std::vector<Budget> budgets;  // per layout
+  std::vector<std::vector<Signature>> signatures;
 };
 
 std::string Tail(const std::string& s) {
   return s.substr(s.size() > 4000 ? s.size() - 4000 : 0);
 }
 
-// Runs one case: short and long run on one instance, and on two.
+// Runs one case: short and long run on each layout.
 Outcome RunCase(const Case& c, Slots& slots) {
   Outcome o;
-  std::vector<int> counts = {1};
-  if (c.twoInstances) counts.push_back(2);
-  for (int instances : counts) {
+  o.layouts = {{1, 1}, {c.twoInstances ? 2 : 1, 4}};
+  for (const auto [instances, threads] : o.layouts) {
     std::string runs[2];
     for (int k = 0; k < 2; ++k) {
-      const std::string name = "balance_" + c.name + "_" + std::to_string(instances) + (k ? "_long" : "_short");
+      const std::string name = "balance_" + c.name + "_" + std::to_string(instances) + "x" + std::to_string(threads) +
+                               (k ? "_long" : "_short");
       o.dirs.push_back(std::make_unique<TempDir>(name));
       const std::string dir = o.dirs.back()->path();
       Edits edits = fluvextest::BudgetOutputEdits();
@@ -193,10 +209,10 @@ Outcome RunCase(const Case& c, Slots& slots) {
       // A fixed split of the rows between the instances.
       fluvextest::WriteFile(dir + "/MpiSpeedFactor.dat", "1\n");
       slots.Take(np);
-      const auto r =
-          RunCommand(std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(np) +
-                         " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=1 " + FLUVEX_YEAR_BINARY + " control.txt",
-                     dir);
+      const auto r = RunCommand(std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(np) +
+                                    " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=" + std::to_string(threads) + " " +
+                                    FLUVEX_YEAR_BINARY + " control.txt",
+                                dir);
       slots.Give(np);
       if (r.exitCode != 0) {
         o.failure = name + ": exit code " + std::to_string(r.exitCode) + "\n" + Tail(r.output);
@@ -208,7 +224,9 @@ Outcome RunCase(const Case& c, Slots& slots) {
         if (!wrong.empty()) o.failure += name + ": " + wrong + "\n";
       }
     }
-    o.budgets.push_back(BasinBudget(RunOutput(runs[0]), RunOutput(runs[1]), c.modules, c.warmStart));
+    const RunOutput start(runs[0]), end(runs[1]);
+    o.budgets.push_back(BasinBudget(start, end, c.modules, c.warmStart));
+    o.signatures.push_back(c.signature ? c.signature(start, end, o.budgets.back()) : std::vector<Signature>());
   }
   return o;
 }
@@ -293,12 +311,13 @@ std::string JulyStorm(const std::string& dir) {
 }
 
 // Snow by the energy balance (method 6, with slides on slopes above 0.1
-// degrees, 5 % of the snow of a slide cell each step).
+// degrees, 5 % of the snow of a slide cell each step); the snow that
+// slides released summed over the run.
 const Edits kEnergyBalanceSlides = {
     {"1         method: degree-day", "6         method: energy balance with slides"},
     {"0         readgrid: the snow cover starts empty\n",
      "0         readgrid: the snow cover starts empty\nstemp.asc\n0\nstemp.stat 0\nsurft.asc\n0\nsurft.stat 0\n"
-     "inmass.asc\n0\ninmass.stat 0\nmobmass.asc\n0\nmobmass.stat 0\ndepos.asc\n0\ndepos.stat 0\n"
+     "inmass.asc\n10\ninmass.stat 0\nmobmass.asc\n0\nmobmass.stat 0\ndepos.asc\n0\ndepos.stat 0\n"
      "55        maxDepositionSlope (degrees)\n5.0       maxDepositionFactor (mm per step)\n"
      "0.1       minSlideSlope (degrees)\n0.05      slideMassFrac\n1.0       LWINcorr\n1.0       LWOUTcorr\n"
      "1.0       EnBalScaling\n"},
@@ -307,14 +326,14 @@ const Edits kEnergyBalanceSlides = {
      "sf3.asc slidefraction3 0 0.25\n0\n0\nsf4.asc slidefraction4 0 0.25\n0\n0\n"
      "depidx.asc deposition_index 0 0\n0\n0\n"}};
 
-// The glacier section: method m; the glacier runoff leaves each step (its
-// storage constants far below a step); the melt of firn and ice summed over
-// the run.
+// The glacier section: method m; the glacier runoff leaves through linear
+// storages of hours (ice), days (snow) and a week (firn); the melt of firn
+// and ice summed over the run.
 std::string GlacierSection(int method) {
   return "[ice_firn]\n" + std::to_string(method) +
          "         glacier method\n6.0       DDFice (mm/(K day))\n4.0       DDFfirn\n3.0       DDFsnow\n"
          "2.0       MF\n0.0010    Aice_min\n0.0020    Aice_max\n0.0005    Asnow_min\n0.0010    Asnow_max\n"
-         "0.001     kice_els (steps)\n0.001     kfirn_els\n0.001     ksnow_els\n0         initial Qice_els\n"
+         "10        kice_els (steps)\n150       kfirn_els\n40        ksnow_els\n0         initial Qice_els\n"
          "0         initial Qfirn_els\n0         initial Qsnow_els\nmfirn.asc\n10\nqfirn.stat 4024\nmice.asc\n10\n"
          "qice.stat 4024\nqglac.stat 4024\n";
 }
@@ -409,7 +428,8 @@ std::function<std::string(const std::string&)> DynamicGlaciers(int method, int u
 }
 
 // Heat transfer in the soil (explicit method), with the air 3 K colder
-// than the stations measured, so that the top layers freeze.
+// than the stations measured, so that the top layers freeze; the soil
+// temperatures at the end.
 const Edits kFrozenSoil = {
     {"50        replacement above the upper limit\n0         scenarios off\n",
      "50        replacement above the upper limit\n1         scenarios on\n1         SzenMeth: add\n1         SzenNum\n"
@@ -421,7 +441,7 @@ const Edits kFrozenSoil = {
      "1940      dTModCIce20\n2090      dTModCIce0\n334000    dTModLatHeat\n1000      dTModRhoWater\n"
      "1.22      dTModFactor\n0.5       dTModSEForStat\n60        dTModShortestStep\n1800      dTModLongestStep\n"
      "1.0       dTModNFactorFreezing\n1.0       dTModNFactorThawing\nsoiltemp.txt\nsoiltemp.stat 0\n"
-     "soiltemp.stk\n0\nthawdepth.asc\n0\n\n[special_output]\n"}};
+     "soiltemp.stk\n3\nthawdepth.asc\n0\n\n[special_output]\n"}};
 
 // A lake of 3 x 3 cells at rows 14 to 16, columns 14 to 16 of subbasin 1
 // (rows of instance 1 on two instances), 3 m deep at its deepest cell, in
@@ -547,6 +567,112 @@ const Edits kTwoDays = {
     // The cloudiness of each step, a basin mean.
     {"0.6 0.1\n", "0.6 0.1\ncloud.stat 1001\n"}};
 
+// A snow cover of 120 mm (solid) on every cell at the start, read from the
+// snow state grids, a month old.
+const Edits kSnowCoverAtStart = {
+    {"0         readgrid: the snow cover starts empty", "1         readgrid: the snow cover of the grids"}};
+std::string SnowCoverAtStart(const std::string& dir) {
+  std::string failed;
+  for (const auto& [file, value] : std::vector<std::pair<std::string, double>>{
+           {"ssolid.asc", 120}, {"sliquid.asc", 0}, {"stotal.asc", 120}, {"sdays.asc", 30}, {"sage.asc", 30}})
+    failed += WriteBasinGrid(dir, file, [value](int, int, int) { return value; });
+  return failed;
+}
+
+// ---- Signatures: what shows that a case's option moved water in the period.
+
+using Signatures = std::vector<Signature>;
+using SignatureOf = std::function<Signatures(const RunOutput&, const RunOutput&, const Budget&)>;
+
+Signature Positive(const std::string& name, double v) {
+  return {name, v, v > 0};
+}
+Signature Negative(const std::string& name, double v) {
+  return {name, v, v < 0};
+}
+Signature NonZero(const std::string& name, double v) {
+  return {name, v, v < 0 || v > 0};
+}
+
+// Change of a run sum grid in out/ between the two runs, mm over the basin.
+double SumOver(const RunOutput& start, const RunOutput& end, const std::string& file) {
+  return end.BasinMean(file) - start.BasinMean(file);
+}
+
+SignatureOf Joined(std::vector<SignatureOf> parts) {
+  return [parts](const RunOutput& s, const RunOutput& e, const Budget& b) {
+    Signatures all;
+    for (const auto& p : parts) {
+      const Signatures some = p(s, e, b);
+      all.insert(all.end(), some.begin(), some.end());
+    }
+    return all;
+  };
+}
+
+// A statistic of the period above 0: its basin value summed over the steps.
+SignatureOf PositiveSum(const std::string& name, const std::string& table) {
+  return [name, table](const RunOutput& s, const RunOutput& e, const Budget&) {
+    return Signatures{Positive(name, fluvextest::PeriodSum(s, e, table))};
+  };
+}
+
+const SignatureOf kSurfaceRunoff = PositiveSum("surface runoff to the rivers (mm)", "qdsr.stat");
+const SignatureOf kDirectRunoff = PositiveSum("direct runoff (mm)", "qd.stat");
+const SignatureOf kInfiltrationExcess = PositiveSum("infiltration excess (mm)", "infex.stat");
+
+// Melt of ice and firn, and the glacier runoff that leaves the storages.
+const SignatureOf kGlacierMelt = [](const RunOutput& s, const RunOutput& e, const Budget&) {
+  return Signatures{Positive("ice and firn melt (mm)", SumOver(s, e, "mice.sum") + SumOver(s, e, "mfirn.sum")),
+                    Positive("glacier runoff (mm)", fluvextest::PeriodSum(s, e, "qglac.stat"))};
+};
+
+// Snow that slides released (the run sum of the input mass).
+const SignatureOf kSlides = [](const RunOutput& s, const RunOutput& e, const Budget&) {
+  return Signatures{Positive("snow moved by slides (mm)", SumOver(s, e, "inmass.sum"))};
+};
+
+const SignatureOf kDrift = [](const RunOutput&, const RunOutput&, const Budget& b) {
+  return Signatures{Positive("snow drift (mm)", fluvextest::Term(b, "snow drift"))};
+};
+
+// Frozen layers (below 0 degrees C) of the soil temperature stack at the end.
+const SignatureOf kFrozenLayers = [](const RunOutput&, const RunOutput& e, const Budget&) {
+  const fluvextest::StackFile t = fluvextest::ReadStackFile(e.dir() + "/out/soiltemp.stk");
+  double frozen = t.ncols > 0 ? 0 : NAN;
+  for (int r = 1; r <= t.nrows; ++r)
+    for (int c = 1; c <= t.ncols; ++c)
+      for (int k = 1; k <= t.levels; ++k)
+        if (e.zones().at(r, c) > -9999 && t.at(r, c, k) > -9999 && t.at(r, c, k) < 0) frozen += 1;
+  return Signatures{Positive("frozen soil layers at the end (cells x layers)", frozen)};
+};
+
+const SignatureOf kSnowmelt = [](const RunOutput& s, const RunOutput& e, const Budget& b) {
+  return Signatures{Positive("outflow of the snow cover (mm)", fluvextest::PeriodSum(s, e, "snowoutflow.stat")),
+                    Negative("snow cover change (mm)", fluvextest::Term(b, "snow cover"))};
+};
+
+const SignatureOf kSiltingUpRunoff = PositiveSum("direct runoff of the silting-up (mm)", "qdsu.stat");
+
+// The yearly update changes the glacierized area and turns firn to ice.
+const SignatureOf kGlacierUpdate = [](const RunOutput& s, const RunOutput& e, const Budget& b) {
+  const fluvextest::GridFile a = fluvextest::ReadGridFile(s.dir() + "/out/gfrac_end.asc");
+  const fluvextest::GridFile z = fluvextest::ReadGridFile(e.dir() + "/out/gfrac_end.asc");
+  double change = a.ncols > 0 && z.ncols == a.ncols ? 0 : NAN;
+  for (size_t i = 0; i < a.values.size() && i < z.values.size(); ++i)
+    if (a.values[i] > -9999 && z.values[i] > -9999) change += z.values[i] - a.values[i];
+  return Signatures{NonZero("glacierized area change (cells)", change),
+                    Positive("firn turned to ice (mm)", fluvextest::Term(b, "ice (firn turned"))};
+};
+
+// The lake (the reservoir's table): its storage changes, it gives out
+// water and evaporates (m3 over the period).
+const SignatureOf kLakeWater = [](const RunOutput& s, const RunOutput& e, const Budget&) {
+  return Signatures{NonZero("lake storage change (m3)", fluvextest::PeriodSum(s, e, "reservoir_1.txt", 25)),
+                    Positive("lake outflow (m3)", fluvextest::PeriodSum(s, e, "reservoir_1.txt", 10)),
+                    Positive("lake evaporation (m3)", fluvextest::PeriodSum(s, e, "reservoir_1.txt", 19))};
+};
+
 // The cases; BudgetModules defaults are the example's own modules.
 std::vector<Case> Matrix() {
   std::vector<Case> cases;
@@ -620,6 +746,7 @@ std::vector<Case> Matrix() {
       c.modules.substeps = k;
       c.start = july5;
       c.end = july12;
+      c.signature = Joined({kSurfaceRunoff, kInfiltrationExcess});
     };
     add("substeps_" + n, SubSteps(k), substeps, {}, JulyStorm);
     Edits off = SubSteps(k);
@@ -629,17 +756,25 @@ std::vector<Case> Matrix() {
         [substeps](Case& c) {
           substeps(c);
           c.modules.surfaceRouting = false;
+          c.signature = Joined({kDirectRunoff, kInfiltrationExcess});
         },
         {}, JulyStorm);
     Edits silting = SubSteps(k);
     silting.insert(silting.end(), kSiltingUp.begin(), kSiltingUp.end());
-    add("substeps_" + n + "_silting_up", silting, substeps, {}, JulyStorm);
+    add(
+        "substeps_" + n + "_silting_up", silting,
+        [substeps](Case& c) {
+          substeps(c);
+          c.signature = kSiltingUpRunoff;
+        },
+        {}, JulyStorm);
   }
   add(
       "july_storm", {},
       [july5, july12](Case& c) {
         c.start = july5;
         c.end = july12;
+        c.signature = Joined({kSurfaceRunoff, kInfiltrationExcess});
       },
       {}, JulyStorm);
   add(
@@ -647,6 +782,7 @@ std::vector<Case> Matrix() {
       [july5, july12](Case& c) {
         c.start = july5;
         c.end = july12;
+        c.signature = kSiltingUpRunoff;
       },
       {}, JulyStorm);
   // Silting-up by a capacity formula that evaluates below 0 (-20 mm a step):
@@ -661,20 +797,33 @@ std::vector<Case> Matrix() {
       [july5, july12](Case& c) {
         c.start = july5;
         c.end = july12;
+        c.signature = kSiltingUpRunoff;
       },
       {}, JulyStorm);
-  add("energy_balance_snow_slides", kEnergyBalanceSlides, same);
+  add("energy_balance_snow_slides", kEnergyBalanceSlides, [](Case& c) { c.signature = kSlides; });
+  // Static glaciers in the July storm: ice and firn melt, and the surface
+  // runoff reaches the rivers by the surface routing or by the soil's.
   for (int method : {1, 2}) {
+    auto stormOnGlaciers = [method](const std::string& dir) { return StaticGlaciers(method)(dir) + JulyStorm(dir); };
     add(
-        "static_glaciers_" + std::to_string(method), {}, [method](Case& c) { c.modules.glacierMethod = method; }, {},
-        StaticGlaciers(method));
+        "static_glaciers_" + std::to_string(method), {},
+        [method, july5, july12](Case& c) {
+          c.modules.glacierMethod = method;
+          c.start = july5;
+          c.end = july12;
+          c.signature = Joined({kGlacierMelt, kSurfaceRunoff});
+        },
+        {}, stormOnGlaciers);
     add(
         "static_glaciers_" + std::to_string(method) + "_surface_routing_off", {kSurfaceRoutingOff},
-        [method](Case& c) {
+        [method, july5, july12](Case& c) {
           c.modules.glacierMethod = method;
           c.modules.surfaceRouting = false;
+          c.start = july5;
+          c.end = july12;
+          c.signature = Joined({kGlacierMelt, kDirectRunoff});
         },
-        {}, StaticGlaciers(method));
+        {}, stormOnGlaciers);
   }
   // Dynamic glaciers need the surface routing off. Snow method 10 (degree
   // days with a deposition index) for glacier methods 11 and 12, 11 (energy
@@ -687,12 +836,15 @@ std::vector<Case> Matrix() {
     // The snow methods above 4 take the energy-balance and slide parameters.
     edits.push_back(kEnergyBalanceSlides[1]);
     if (snow == 9) edits.push_back(kEnergyBalanceSlides[2]);
+    std::vector<SignatureOf> signature = {kGlacierMelt, snow == 9 ? kSlides : kDrift};
+    if (updateDay == 8) signature.push_back(kGlacierUpdate);
     add(
         name, edits,
-        [method, snow](Case& c) {
+        [method, snow, signature](Case& c) {
           c.modules.glacierMethod = method;
           c.modules.surfaceRouting = false;
           c.modules.depositionIndex = snow != 9;
+          c.signature = Joined(signature);
         },
         std::move(open), DynamicGlaciers(method, updateDay, snow != 9, emptied));
   };
@@ -704,12 +856,23 @@ std::vector<Case> Matrix() {
   dynamic("dynamic_glaciers_11_yearly_update", 11, 10, 8, {});
   // The update makes a glacier in subbasin 3 and empties a cell of glacier 2.
   dynamic("dynamic_glaciers_11_yearly_update_emptied_cell", 11, 10, 8, {}, true);
-  add("frozen_soil", kFrozenSoil, same);
+  // Snowmelt on frozen ground: a snow cover at the start, a cold week that
+  // freezes the soil and the thaw of 23 January that melts the snow (the
+  // air as the stations measured it).
+  Edits frozenMelt = {kFrozenSoil[1]};
+  frozenMelt.insert(frozenMelt.end(), kSnowCoverAtStart.begin(), kSnowCoverAtStart.end());
+  add(
+      "frozen_soil", frozenMelt,
+      [](Case& c) {
+        c.start = {2015, 1, 14};
+        c.end = {2015, 1, 28};
+        c.signature = Joined({kFrozenLayers, kSnowmelt, kInfiltrationExcess});
+      },
+      {}, SnowCoverAtStart);
   // The temperature pre-SpinUp spans the run's time range, so a shorter run
   // starts from other soil temperatures: the long run continues the short
   // one. Every cell is its own response unit.
   Edits preSpinUp = kFrozenSoil;
-  preSpinUp.push_back({"soiltemp.stk\n0\n", "soiltemp.stk\n3\n"});
   preSpinUp.push_back({"10        number of standard grids\n",
                        "11        number of standard grids\n"
                        "$inpath//cells.asc HydrologicResponseUnits fillcode = 0 readcode = 1\n"});
@@ -723,6 +886,7 @@ std::vector<Case> Matrix() {
       [](Case& c) {
         c.warmStart = true;
         c.modules.surfaceRouting = false;
+        c.signature = kFrozenLayers;
       },
       {},
       [](const std::string& dir) {
@@ -734,10 +898,17 @@ std::vector<Case> Matrix() {
       [](Case& c) {
         c.modules.lakes = true;
         c.modules.ponding = true;
+        c.signature = kLakeWater;
       },
       {}, Lake);
   add(
-      "irrigation", {}, [](Case& c) { c.modules.irrigation = true; }, {}, Irrigation);
+      "irrigation", {},
+      [](Case& c) {
+        c.modules.irrigation = true;
+        c.signature = Joined({PositiveSum("irrigated from the groundwater (mm)", "irr_gw.stat"),
+                              PositiveSum("irrigated from the river (mm)", "irr_sw.stat")});
+      },
+      {}, Irrigation);
   // The example routes in 12 sub-intervals; 1 leaves its channels without
   // delays, 4 with delays of 0 to 4 sub-intervals.
   for (int n : {1, 4, 12})
@@ -747,6 +918,9 @@ std::vector<Case> Matrix() {
         [july5, july12](Case& c) {
           c.start = july5;
           c.end = july12;
+          c.signature = [](const RunOutput&, const RunOutput&, const Budget& b) {
+            return Signatures{NonZero("channel storage change (mm)", fluvextest::Term(b, "channels"))};
+          };
         },
         {}, JulyStorm);
   add(
@@ -759,6 +933,15 @@ std::vector<Case> Matrix() {
         // routed discharge and of the observations.
         c.modules.observedFile = "observed.txt";
         c.modules.observedColumns = {{4, 4}, {5, 5}};
+        // The observations differ from what the subbasins would send.
+        c.signature = [](const RunOutput&, const RunOutput&, const Budget& b) {
+          double in = 0, replaced = 0;
+          for (const auto& t : b.inputs)
+            if (t.name.rfind("observed discharge", 0) == 0) in += t.mm;
+          for (const auto& t : b.outputs)
+            if (t.name.rfind("routed discharge of subbasin", 0) == 0) replaced += t.mm;
+          return Signatures{NonZero("observed less replaced routed discharge (mm)", in - replaced)};
+        };
       },
       {}, ObservedDischarge);
   // Missing meteorological inputs (cells no station reaches, 1 and 2 June,
@@ -828,6 +1011,25 @@ std::vector<Case> Matrix() {
              " on 7 June (expected 0.04 and 0.90)";
     return std::string();
   };
+  // Seasons: a dry week of August (12 mm of rain in 8 days, up to 27
+  // degrees C), in which the soil dries; the snowmelt of a snow cover in
+  // the thaw of late January.
+  add("dry_summer", {}, [](Case& c) {
+    c.start = {2015, 8, 5};
+    c.end = {2015, 8, 13};
+    c.signature = [](const RunOutput&, const RunOutput&, const Budget& b) {
+      return Signatures{Positive("transpiration (mm)", fluvextest::Term(b, "transpiration")),
+                        Negative("soil water change (mm)", fluvextest::Term(b, "soil column"))};
+    };
+  });
+  add(
+      "snowmelt", kSnowCoverAtStart,
+      [](Case& c) {
+        c.start = {2015, 1, 22};
+        c.end = {2015, 1, 31};
+        c.signature = Joined({kSnowmelt, kDirectRunoff});
+      },
+      {}, SnowCoverAtStart);
   return cases;
 }
 
@@ -854,21 +1056,32 @@ TEST(BasinBalance, ClosesUnderEveryCombinationOfModulesAndOptions) {
                  fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     std::string problem;
     double worst = 0;
+    std::string signs;
     for (size_t k = 0; k < o.budgets.size(); ++k) {
       const Budget& b = o.budgets[k];
-      std::printf("case %s on %zu instance(s)\n%s", c.name.c_str(), k + 1, b.Report().c_str());
+      char layout[80];
+      std::snprintf(layout, sizeof layout, "%d instance(s) x %d thread(s)", o.layouts[k].instances,
+                    o.layouts[k].threads);
+      std::printf("case %s on %s\n%s", c.name.c_str(), layout, b.Report().c_str());
       for (const auto& u : b.unread) problem += "term not read: " + u + "\n";
       const double relative = std::fabs(b.Residual()) / b.Input();
       worst = std::max(worst, relative);
       if (b.unread.empty() && !(relative <= kTolerance)) {
-        char text[160];
-        std::snprintf(text, sizeof text, "residual %.3g mm, %.3g of the input (at most %g) on %zu instance(s)\n",
-                      b.Residual(), relative, kTolerance, k + 1);
+        char text[200];
+        std::snprintf(text, sizeof text, "residual %.3g mm, %.3g of the input (at most %g) on %s\n", b.Residual(),
+                      relative, kTolerance, layout);
         problem += text;
       }
+      for (const Signature& s : o.signatures[k]) {
+        char text[200];
+        std::snprintf(text, sizeof text, "%s %.6g%s", s.name.c_str(), s.value,
+                      s.ok ? "" : " (NOT as the option makes it)");
+        if (k == 0) signs += (signs.empty() ? "" : "; ") + std::string(text);
+        if (!s.ok) problem += "signature on " + std::string(layout) + ": " + text + "\n";
+      }
     }
-    // Both instance counts give the same terms (sums over the instances to
-    // 1e-9 of the input).
+    // Both layouts give the same terms (sums over the instances to 1e-9 of
+    // the input).
     if (o.budgets.size() == 2) {
       const Budget &a = o.budgets[0], &b = o.budgets[1];
       auto same = [&](const std::vector<fluvextest::BudgetTerm>& x, const std::vector<fluvextest::BudgetTerm>& y) {
@@ -878,7 +1091,7 @@ TEST(BasinBalance, ClosesUnderEveryCombinationOfModulesAndOptions) {
         return true;
       };
       if (!same(a.inputs, b.inputs) || !same(a.outputs, b.outputs) || !same(a.storageChanges, b.storageChanges))
-        problem += "the terms differ between one and two instances\n";
+        problem += "the terms differ between the two layouts\n";
     }
     problem += o.failure;
     if (problem.empty()) {
@@ -886,6 +1099,7 @@ TEST(BasinBalance, ClosesUnderEveryCombinationOfModulesAndOptions) {
     } else {
       std::printf("case %s: %s\n", c.name.c_str(), problem.c_str());
     }
+    if (!signs.empty()) std::printf("case %s: signature: %s\n", c.name.c_str(), signs.c_str());
     std::fflush(stdout);
     std::string issues;
     for (int n : c.openIssues) issues += (issues.empty() ? "" : ", ") + std::to_string(n);

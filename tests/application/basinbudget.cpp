@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
@@ -81,9 +82,7 @@ std::string Budget::Report() const {
 namespace {
 
 long LastKey(const std::string& table);
-// Sum of the last column of the lines of a per-step table dated after from
-// and up to to.
-bool PeriodColumnSum(const std::string& table, long from, long to, double& sum);
+long LineKey(const std::vector<std::string>& row);
 
 // The terms of one budget, read from the runs start and end.
 class Terms {
@@ -127,6 +126,9 @@ class Terms {
   // storage content section (the soil model's or the surface routing's), mm
   // over the basin, summed over the instances' files.
   bool RunoffInTransit(const RunOutput& run, const std::string& section, bool linearStorages, double& mm) const;
+  // Water held in the glacier runoff storages of the snow model at the end
+  // of a run, mm over the basin.
+  bool GlacierRunoffStorages(const RunOutput& run, double& mm) const;
 
   const RunOutput& start;
   const RunOutput& end;
@@ -173,12 +175,20 @@ bool Terms::StateChange(const std::string& file, Weight weight, double& mm) {
 void Terms::Precipitation() {
   double mm;
   if (SumChange("prec.sum", mm)) budget.inputs.push_back({"precipitation", mm});
-  // Snow methods with a deposition index add snow drifted onto a cell to its
-  // precipitation: the part of rain and snow above the precipitation.
+  // Snow methods with a deposition index D add the snow drifted onto a cell
+  // to its snowfall: D times the snowfall of the precipitation, which is
+  // the precipitation less its rain (the rain takes no drift).
   if (modules.snow && modules.depositionIndex) {
-    double rain, snow;
-    if (SumChange("rain.sum", rain) && SumChange("snow.sum", snow))
-      budget.inputs.push_back({"snow drift (deposition index)", rain + snow - mm});
+    const GridFile index = ReadGridFile(end.dir() + "/" + modules.depositionIndexGrid);
+    double drift;
+    if (index.ncols != end.zones().ncols || index.nrows != end.zones().nrows) {
+      Unread(modules.depositionIndexGrid + " (the deposition index)");
+    } else if (SumChange(
+                   "prec.sum", [&](int r, int c) { return Valid(index.at(r, c)) ? index.at(r, c) : 0.0; }, mm) &&
+               SumChange(
+                   "rain.sum", [&](int r, int c) { return Valid(index.at(r, c)) ? index.at(r, c) : 0.0; }, drift)) {
+      budget.inputs.push_back({"snow drift (deposition index)", mm - drift});
+    }
   }
 }
 
@@ -243,12 +253,56 @@ void Terms::Snow() {
   // in no grid: its store shrinks by what melts and, on dynamic glaciers,
   // grows by the firn that turns to ice at the yearly update (mm over the
   // cell).
+  double a, b;
+  if (GlacierRunoffStorages(start, a) && GlacierRunoffStorages(end, b)) {
+    budget.storageChanges.push_back({"glacier runoff storages", b - a});
+  } else {
+    Unread("section [snow_model] of the storage content file and the storage constants of [ice_firn]");
+  }
   auto g = [this](int r, int c) { return Glacierized(start, r, c); };
   if (SumChange("mice.sum", g, mm)) budget.storageChanges.push_back({"ice (melt taken from it)", -mm});
   if (modules.glacierMethod >= 10 && SumChange("firnice.sum", mm))
     budget.storageChanges.push_back({"ice (firn turned to it)", mm});
   if (modules.glacierMethod < 10 && SumChange("mfirn.sum", g, mm))
     budget.storageChanges.push_back({"firn body (melt taken from it)", -mm});
+}
+
+bool Terms::GlacierRunoffStorages(const RunOutput& run, double& mm) const {
+  // The storage constants (steps) of ice, firn and snow: the tenth to
+  // twelfth lines of [ice_firn].
+  const auto section = StorageSection(run.Text("control.txt"), "ice_firn");
+  double e[3];
+  for (int x = 0; x < 3; ++x) {
+    const auto k = section.size() > 11 ? LeadingNumbers(section[9 + x]) : std::vector<double>();
+    if (k.empty() || !(k[0] > 0)) return false;
+    e[x] = std::exp(-1 / k[0]);
+  }
+  const std::string file = run.Text("out/storage.ftz_0");
+  std::vector<double> codes;
+  for (const auto& line : StorageSection(file, "unsatzon_model"))
+    if (line.find("(code)") != std::string::npos) codes = LeadingNumbers(line);
+  // Per subbasin i (the rank of its code) three lines "i<tab>X(comment)":
+  // the last outflow X (mm per step over the glacierized area) of the ice,
+  // firn and snow storage.
+  const auto lines = StorageSection(file, "snow_model");
+  if (codes.empty() || lines.size() < 1 + 3 * codes.size()) return false;
+  std::vector<double> glacierized(codes.size(), 0.0);
+  for (int r = 1; r <= run.zones().nrows; ++r)
+    for (int c = 1; c <= run.zones().ncols; ++c)
+      for (size_t i = 0; i < codes.size(); ++i)
+        if (run.zones().at(r, c) == codes[i]) glacierized[i] += Glacierized(run, r, c);
+  double held = 0;
+  for (size_t i = 0; i < codes.size(); ++i)
+    for (int x = 0; x < 3; ++x) {
+      const char* text = lines[1 + 3 * i + static_cast<size_t>(x)].c_str();
+      char* after = nullptr;
+      if (std::strtol(text, &after, 10) != static_cast<long>(i + 1)) return false;
+      const double q = std::strtod(after, &after);
+      // A linear storage that gave out q holds q e / (1 - e).
+      held += q * e[x] / (1 - e[x]) * glacierized[i];
+    }
+  mm = held / run.basinCells();
+  return true;
 }
 
 void Terms::Interception() {
@@ -295,14 +349,25 @@ void Terms::Soil() {
     budget.storageChanges.push_back({"ponded water (but lakes)", mm});
   // Dynamic glaciers: the soil water of the share that a glacier covers at
   // the yearly update leaves the soil column's store (it is kept under the
-  // glacier), that of a share it leaves joins it. The soil model writes it
-  // per step, as mm over the basin in the last column of its statistics.
+  // glacier), that of a share it leaves joins it: the change of the share
+  // times the water of the cell's column. The update falls on the period's
+  // last step, so the column is that of the end (but for the last step's
+  // own soil water change on the changed share).
   if (modules.glacierMethod >= 10) {
-    const std::string q0 = start.Text("out/discharge.stat"), q1 = end.Text("out/discharge.stat");
-    if (PeriodColumnSum(end.Text("out/sb2_immo.stat"), LastKey(q0), LastKey(q1), mm)) {
-      budget.storageChanges.push_back({"soil water under glaciers", -mm});
-    } else {
-      Unread("sb2_immo.stat (soil water covered or left by glaciers, per step)");
+    const StackFile theta = ReadStackFile(end.dir() + "/out/uzgrid3.asc");
+    const StackFile bounds = ReadStackFile(end.dir() + "/out/uzgrid5.asc");
+    if (theta.ncols == end.zones().ncols && bounds.ncols == theta.ncols && bounds.levels == theta.levels) {
+      double covered = 0;
+      for (int r = 1; r <= theta.nrows; ++r)
+        for (int c = 1; c <= theta.ncols; ++c) {
+          const double share = Glacierized(end, r, c) - Glacierized(start, r, c);
+          if (share == 0 || !Valid(end.zones().at(r, c)) || !Valid(theta.at(r, c, 1))) continue;
+          double w = 0;
+          for (int k = 1; k <= theta.levels; ++k)
+            w += theta.at(r, c, k) * std::fabs(bounds.at(r, c, k - 1) - bounds.at(r, c, k));
+          covered += 1000 * w * share;
+        }
+      budget.storageChanges.push_back({"soil water under glaciers", covered / end.basinCells()});
     }
   }
   if (RunoffInTransit(start, "unsatzon_model", !modules.surfaceRouting, a) &&
@@ -398,19 +463,6 @@ long LastKey(const std::string& table) {
   return last;
 }
 
-bool PeriodColumnSum(const std::string& table, long from, long to, double& sum) {
-  sum = 0;
-  bool any = false;
-  for (const auto& row : Rows(table)) {
-    const long key = LineKey(row);
-    if (key > from && key <= to) {
-      sum += std::stod(row.back());
-      any = true;
-    }
-  }
-  return from >= 0 && any;
-}
-
 // Sum of column k over the lines of a per-step table dated after from and
 // up to to, times the step's seconds: m3 from m3/s.
 bool PeriodVolume(const std::string& table, long from, long to, size_t column, double seconds, double& m3) {
@@ -493,26 +545,48 @@ Budget BasinBudget(const RunOutput& start, const RunOutput& end, const BudgetMod
   return budget;
 }
 
+double PeriodSum(const RunOutput& start, const RunOutput& end, const std::string& table, int column) {
+  const std::string text = end.Text("out/" + table);
+  const long from = LastKey(start.Text("out/" + table)), to = LastKey(text);
+  double sum = 0;
+  bool any = false;
+  for (const auto& row : Rows(text)) {
+    const long key = LineKey(row);
+    const size_t k = column < 0 ? row.size() - 1 : static_cast<size_t>(column);
+    if (key > from && key <= to && k < row.size()) {
+      sum += std::stod(row[k]);
+      any = true;
+    }
+  }
+  return from >= 0 && any ? sum : NAN;
+}
+
+double Term(const Budget& budget, const std::string& name) {
+  for (const auto* terms : {&budget.inputs, &budget.outputs, &budget.storageChanges})
+    for (const auto& t : *terms)
+      if (t.name.compare(0, name.size(), name) == 0) return t.mm;
+  return NAN;
+}
+
 std::vector<std::pair<std::string, std::string>> BudgetOutputEdits() {
   std::vector<std::pair<std::string, std::string>> edits = {
       // Grids as doubles, so that sums keep every digit.
       {"WriteAsciiGrids = 1\n", "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n"},
       {"prec        result grid\n40        write code", "prec        result grid\n10        write code"},
       {"temp        result grid (a daily grid, see the write code)\n5 ",
-       "temp        result grid (a daily grid, see the write code)\n0 "}};
+       "temp        result grid (a daily grid, see the write code)\n0 "},
+      {"\netr.asc\n40\n", "\netr.asc\n10\n"}};
   // The example writes the snow cover (stotal.asc), the interception storage
-  // (si.asc) and the water on the surface (surfstor.asc) at the end itself.
-  // Run sums of the fluxes (10), stores at the end (3).
-  for (const auto& [grid, code] : std::vector<std::pair<std::string, const char*>>{{"etr.asc", "10"},
-                                                                                   {"evar.asc", "10"},
+  // (si.asc), the water on the surface (surfstor.asc) and the soil's water
+  // content and layer boundaries (uzgrid3.asc, uzgrid5.asc) at the end
+  // itself. Run sums of the fluxes (10), stores at the end (3).
+  for (const auto& [grid, code] : std::vector<std::pair<std::string, const char*>>{{"evar.asc", "10"},
                                                                                    {"evrs.asc", "10"},
                                                                                    {"rain.asc", "10"},
                                                                                    {"snow.asc", "10"},
                                                                                    {"ei.asc", "10"},
                                                                                    {"ssolid.asc", "3"},
                                                                                    {"sliquid.asc", "3"},
-                                                                                   {"uzgrid3.asc", "3"},
-                                                                                   {"uzgrid5.asc", "3"},
                                                                                    {"uzgrid21.asc", "3"}})
     edits.push_back({"\n" + grid + "\n0\n", "\n" + grid + "\n" + code + "\n"});
   return edits;

@@ -25,7 +25,8 @@ struct BudgetModules {
   bool groundwaterFlow = true;
   bool lakes = false;
   bool irrigation = false;
-  bool depositionIndex = false;  // a snow method that drifts snow by a deposition index
+  bool depositionIndex = false;                    // a snow method that drifts snow by a deposition index
+  std::string depositionIndexGrid = "depidx.asc";  // its grid, in the run's directory
   int vegetationLayers = 1;
   int substeps = 1;  // sub-steps of the soil, surface routing and groundwater
   int stepMinutes = 60;
@@ -77,6 +78,24 @@ struct Budget {
   double Residual() const;  // inputs - outputs - storage changes
   std::string Report() const;
 };
+
+// A quantity that shows that a case's option moved water, read from what
+// the two runs write, and whether it is as the option makes it.
+struct Signature {
+  std::string name;
+  double value;
+  bool ok;
+};
+
+// Sum over the period (the lines of run end dated after the last line of
+// run start) of a column of a per-step table in out/: the last column (the
+// basin value of a statistics file) when column is negative. NaN when the
+// table has no line of the period.
+double PeriodSum(const RunOutput& start, const RunOutput& end, const std::string& table, int column = -1);
+
+// A budget term by its name (the first whose name starts with it); NaN when
+// the budget has none.
+double Term(const Budget& budget, const std::string& name);
 
 // The budget between the end of run start and the end of run end: the same
 // control file but for its end date, or, when warmStart is set, run end
