@@ -792,6 +792,17 @@ std::vector<Case> Matrix() {
       if (e.empty()) e = MissingWritten("snow.asc", "temperature", 200.0)(dir);
       return e.empty() ? SnowRested(dir) : e;
     };
+    // Glacier 2 lies where no temperature reaches: its glacier part passes
+    // the water input into the glacier runoff and melts nothing.
+    for (const auto& [method, snow] : {std::pair{11, 10}, std::pair{13, 11}}) {
+      dynamic("missing_temperature_dynamic_glaciers_" + std::to_string(method), method, snow, 31, {});
+      Case& c = cases.back();
+      c.edits.insert(c.edits.end(), noTemperature.begin(), noTemperature.end());
+      c.inputs = [glaciers = c.inputs](const std::string& dir) {
+        const std::string e = glaciers(dir);
+        return e.empty() ? NearStationsOnly("temperature")(dir) : e;
+      };
+    }
   }
   // Steps of two days: the sun's path is that of one day, whose clear sky
   // gives some 6 400 Wh/m2 in early June (transmissivity 0.65), so the step

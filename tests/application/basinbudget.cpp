@@ -176,9 +176,14 @@ void Terms::Precipitation() {
   // Snow methods with a deposition index add snow drifted onto a cell to its
   // precipitation: the part of rain and snow above the precipitation.
   if (modules.snow && modules.depositionIndex) {
-    double rain, snow;
-    if (SumChange("rain.sum", rain) && SumChange("snow.sum", snow))
-      budget.inputs.push_back({"snow drift (deposition index)", rain + snow - mm});
+    double rain, snow, known;
+    // A cell that rested for a missing input has no rain and snow, and no drift.
+    const GridFile partitioned = ReadGridFile(end.dir() + "/out/snow.sum");
+    auto withSnowfall = [&](int r, int c) {
+      return partitioned.ncols == end.zones().ncols && Valid(partitioned.at(r, c)) ? 1.0 : 0.0;
+    };
+    if (SumChange("rain.sum", rain) && SumChange("snow.sum", snow) && SumChange("prec.sum", withSnowfall, known))
+      budget.inputs.push_back({"snow drift (deposition index)", rain + snow - known});
   }
 }
 
