@@ -792,6 +792,22 @@ std::vector<Case> Matrix() {
       if (e.empty()) e = MissingWritten("snow.asc", "temperature", 200.0)(dir);
       return e.empty() ? SnowRested(dir) : e;
     };
+    // Frozen soil: the soil temperatures of a cell without an air temperature
+    // are missing, those of the others between -30 and 30 C.
+    Edits frost = kFrozenSoil;
+    frost.insert(frost.end(), noTemperature.begin(), noTemperature.end());
+    frost.push_back({"soiltemp.stk\n0\n", "soiltemp.stk\n3\n"});
+    add("missing_temperature_frozen_soil", frost, same, {}, NearStationsOnly("temperature"));
+    cases.back().results = [](const std::string& dir) {
+      const fluvextest::StackFile t = fluvextest::ReadStackFile(dir + "/out/soiltemp.stk");
+      int missing = 0;
+      for (double v : t.values)
+        if (v == -9999)
+          ++missing;
+        else if (!(v >= -30 && v <= 30))
+          return "a soil temperature of " + std::to_string(v) + " C";
+      return missing > 0 && missing < static_cast<int>(t.values.size()) ? std::string() : "no soil temperatures";
+    };
     // Glacier 2 lies where no temperature reaches: its glacier part passes
     // the water input into the glacier runoff and melts nothing.
     for (const auto& [method, snow] : {std::pair{11, 10}, std::pair{13, 11}}) {
