@@ -248,8 +248,11 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c, int zone) {
   // The balance adds up over the years and may pass -9999 mm: only the exact
   // no-data value marks a cell without one.
   if (gmb == nodata || std::isnan(gmb)) gmb = 0;
-  gmb += own[kSnowFraction].grid[r][c] + own[kRainFraction].grid[r][c] - smg - glac[kMeltFirn].grid[r][c] -
-         glac[kMeltIce].grid[r][c];
+  // A cell that rested for a missing input (its snowfall missing) passed
+  // its water input on: the balance stays.
+  if (own[kSnowFraction].grid[r][c] > nodata)
+    gmb += own[kSnowFraction].grid[r][c] + own[kRainFraction].grid[r][c] - smg - glac[kMeltFirn].grid[r][c] -
+           glac[kMeltIce].grid[r][c];
   if (own[kInputMass].grid)
     gmb += own[kMobileMass].grid[r][c] + own[kDeposition].grid[r][c] - own[kInputMass].grid[r][c];
   if (glac[kEvapOnGlacier].grid) gmb -= glac[kEvapOnGlacier].grid[r][c];

@@ -291,7 +291,9 @@ void schneemodellklasse::BindInputGrids(StatRecord* registry, int capacity) {
     ReadGlacierSection(registry, capacity);
   if (method == 4) vapourpressure = Bind("vapor_pressure");
   if (!WithoutWind(method)) windspeed = Bind("wind_speed");
-  temperature = gridlist[GetGridOf3("corr_temperature", "temperature", "temperature_14")].grid;
+  const int t = GetGridOf3("corr_temperature", "temperature", "temperature_14");
+  temperature = gridlist[t].grid;
+  temperaturename = gridlist[t].shortname;
   temperaturenight = timeinterval > 720 ? Bind("temperature_night") : temperature;
   if (RedistributionMethod(method)) {
     for (int k = 1; k <= 4; ++k) slidefraction[k] = Bind("slidefraction" + std::to_string(k));

@@ -260,7 +260,31 @@ class schneemodellklasse : public teilmodellklasse {
   void CloseControlFile();
 
   // ---- per step ----
-  void StepCell(int r, int c);
+  // Inputs whose missing value (not above nodata) in a cell and step a
+  // method cannot do without; kInPrecipitation last.
+  enum Input {
+    kInTemperature,
+    kInNightTemperature,
+    kInWind,
+    kInVapour,
+    kInRadiationCorrection,
+    kInHumidity,
+    kInRadiation,
+    kInCloudiness,
+    kInSurfaceTemperature,
+    kInPrecipitation,
+    kInputCount
+  };
+  // Bits (1 << Input) of the method's inputs other than the water input
+  // that are missing at the cell in this step.
+  int MissingInputs(int r, int c) const;
+  // One WARNING per input in the run, at the first step with cells (of all
+  // instances) without its value; cells[k] counts those of input k.
+  void WarnMissingInputs(long* cells);
+  // skip: an input of MissingInputs is missing, the snow processes of the
+  // cell rest for the step.
+  void StepCell(int r, int c, bool skip);
+  void SkippedCell(int r, int c, double g);
   double LanduseAlbedo(int r, int c) const;
   double SnowAlbedo(double T, double age) const;
   bool OwnCell(int r, int c) const;
@@ -490,5 +514,6 @@ class schneemodellklasse : public teilmodellklasse {
 
   // First error code raised inside a parallel loop (0: none).
   int looperror = 0;
-  bool missingwarned = false;  // the WARNING on missing water inputs is written
+  bool inputwarned[kInputCount] = {};  // the WARNING on a missing input is written
+  std::string temperaturename;         // the grid of the air temperature
 };

@@ -223,7 +223,60 @@ double schneemodellklasse::SnowCell(double T, double w, int r, int c, double& f,
   return melt * w;
 }
 
-void schneemodellklasse::StepCell(int r, int c) {
+int schneemodellklasse::MissingInputs(int r, int c) const {
+  auto missing = [&](Grid g, Input k) { return g && !(g[r][c] > nodata) ? 1 << k : 0; };
+  int m = missing(temperature, kInTemperature) | missing(windspeed, kInWind) | missing(vapourpressure, kInVapour);
+  if (timeinterval > 720) m |= missing(temperaturenight, kInNightTemperature);
+  if (method == 3 || method == 4) m |= missing(radiationcorrection, kInRadiationCorrection);
+  m |= missing(airhumidity, kInHumidity) | missing(globalradiation, kInRadiation) | missing(cloudiness, kInCloudiness) |
+       missing(surfacetemperature, kInSurfaceTemperature);
+  return m;
+}
+
+// A cell without a value of an input its method needs (the temperature; the
+// wind, vapour pressure, humidity, radiation or cloudiness of the method)
+// rests for the step, as if the module were off there: the snow of both
+// parts, the firn and the ice stay as they are, nothing melts, refreezes or
+// accumulates, and the step's water input passes on as the outflow (on a
+// glacier part into the glacier runoff, with the snow melt on the glacier);
+// rain, snowfall, the melt outflow and the snow temperatures, which follow
+// from the missing input, are missing. A missing water input brings no water
+// here either.
+void schneemodellklasse::SkippedCell(int r, int c, double g) {
+  const double n = stepsperday;
+  const double P = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
+  const double S = own[kSolid].grid[r][c];
+  const double L = own[kLiquid].grid[r][c];
+  const bool eb = EnergyBalanceMethod(method);
+  own[kOutflow].grid[r][c] = P;
+  for (OwnGrid k : {kMeltOutflow, kSnowFraction, kRainFraction, kSnowTemp, kSurfTemp})
+    if (own[k].grid) own[k].grid[r][c] = nodata;
+  if (eb && snowevaporation) snowevaporation[r][c] = 0;
+  if (g > 0) {
+    double& Sg = glac[kSolidOnGlacier].grid[r][c];
+    double& Lg = glac[kLiquidOnGlacier].grid[r][c];
+    if (!(Sg > nodata)) Sg = 0;
+    if (!(Lg > nodata)) Lg = 0;
+    glac[kSnowMeltOnGlacier].grid[r][c] = P;
+    for (GlacierGrid k : {kSurfTempOnGlacier, kSnowTempOnGlacier})
+      if (glac[k].grid) glac[k].grid[r][c] = nodata;
+    if (eb && glac[kEvapOnGlacier].grid) glac[kEvapOnGlacier].grid[r][c] = 0;
+    if (glac[kTotalOnGlacier].grid) glac[kTotalOnGlacier].grid[r][c] = Sg + Lg;
+  }
+  // Tracers: the input passes with its concentration.
+  for (int t = 1; t <= tracercount; ++t) {
+    double& value = tracergrids[t].store[r][c];
+    if (tracers[t].radioactive == 1) value *= tracers[t].decay;
+    const double cin = tracerinput[t] && tracerinput[t][r] ? tracerinput[t][r][c] : 0.0;
+    tracergrids[t].flux[r][c] = tracers[t].evaporating == 1 ? value : (g > 0 || P <= 0 ? 0.0 : cin);
+  }
+  // Snow age and albedo follow the temperature: they stay.
+  own[kDaysSnow].grid[r][c] = S + L > 5.0 ? 1.0 / n : 0.0;
+  own[kTotal].grid[r][c] = S + L;
+  PermafrostCell(r, c);
+}
+
+void schneemodellklasse::StepCell(int r, int c, bool skip) {
   const double n = stepsperday;
   double& S = own[kSolid].grid[r][c];
   double& L = own[kLiquid].grid[r][c];
@@ -252,6 +305,10 @@ void schneemodellklasse::StepCell(int r, int c) {
         if (glac[k].grid) glac[k].grid[r][c] = 0;
       if (glac[kEvapOnGlacier].grid && EnergyBalanceMethod(method)) glac[kEvapOnGlacier].grid[r][c] = 0;
     }
+  }
+  if (skip) {
+    SkippedCell(r, c, g);
+    return;
   }
 
   // 2. Albedo at the start: the snow's above 2.5 mm.
@@ -363,8 +420,8 @@ void schneemodellklasse::CellLoop() {
   const int first = std::max(1, firstrow);
   const int last = std::min(nrows, lastrow);
   looperror = 0;
-  long missingcells = 0;  // without a water input
-#pragma omp parallel for schedule(runtime) reduction(+ : missingcells)
+  long missingcells[kInputCount] = {};
+#pragma omp parallel for schedule(runtime) reduction(+ : missingcells[:kInputCount])
   for (int r = first; r <= last; ++r) {
     try {
       const int c1 = datacols ? std::max(1, datacols[r].first) : 1;
@@ -372,8 +429,11 @@ void schneemodellklasse::CellLoop() {
       for (int c = c1; c <= c2; ++c) {
         if (!OwnCell(r, c)) continue;
         if (hrus && Missing(masterhrugrid[r][c])) continue;
-        if (!(waterinput[r][c] > nodata)) ++missingcells;
-        StepCell(r, c);
+        const int m = MissingInputs(r, c);
+        for (int k = 0; k < kInPrecipitation; ++k)
+          if (m >> k & 1) ++missingcells[k];
+        if (!(waterinput[r][c] > nodata)) ++missingcells[kInPrecipitation];
+        StepCell(r, c, m != 0);
       }
     } catch (int code) {
 #pragma omp critical(snow_loop_error)
@@ -384,20 +444,41 @@ void schneemodellklasse::CellLoop() {
     }
   }
   if (looperror != 0) throw looperror;
+  WarnMissingInputs(missingcells);
+}
+
+void schneemodellklasse::WarnMissingInputs(long* cells) {
   // The interception, which runs first, has named a missing throughfall.
-  if (missingwarned || precipitationsource) return;
+  if (precipitationsource) inputwarned[kInPrecipitation] = true;
+  if (std::all_of(inputwarned, inputwarned + kInputCount, [](bool b) { return b; })) return;
   // The instances share the raster of a decomposed run (an object built
   // alone counts its own cells).
   if (mpisize > 1 && instanceCellCounts)
-    MPI_Allreduce(MPI_IN_PLACE, &missingcells, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
-  if (missingcells == 0) return;
-  missingwarned = true;
-  *diag << "WARNING: " << modulname.c_str() << ": " << missingcells << " cells of the basin have no value of "
-        << "precipitation in the step " << static_cast<long>(stepday) << "." << static_cast<long>(stepmonth) << "."
-        << static_cast<long>(stepyear) << " " << static_cast<long>(stephour)
-        << " h; there, in this and every later step without a value, the snow cover takes no water, and rain and "
-           "snowfall are missing (-9999) (written once in the run)"
-        << "[end-entry]";
+    MPI_Allreduce(MPI_IN_PLACE, cells, kInputCount, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
+  const char* const names[kInputCount] = {temperaturename.c_str(),
+                                          "temperature_night",
+                                          "wind_speed",
+                                          "vapor_pressure",
+                                          "radiation_correction",
+                                          "air_humidity",
+                                          "AspectCorrectedGlobalRadiation",
+                                          "cloudiness",
+                                          "surfacetemperature",
+                                          "precipitation"};
+  for (int k = 0; k < kInputCount; ++k) {
+    if (inputwarned[k] || cells[k] == 0) continue;
+    inputwarned[k] = true;
+    *diag << "WARNING: " << modulname.c_str() << ": " << cells[k] << " cells of the basin have no value of " << names[k]
+          << " in the step " << static_cast<long>(stepday) << "." << static_cast<long>(stepmonth) << "."
+          << static_cast<long>(stepyear) << " " << static_cast<long>(stephour)
+          << " h; there, in this and every later step without a value, "
+          << (k == kInPrecipitation
+                  ? "the snow cover takes no water, and rain and snowfall are missing (-9999)"
+                  : "the snow cover rests (no melt, refreezing or accumulation), the water input passes on as its "
+                    "outflow, and rain, snowfall, melt outflow and snow temperatures are missing (-9999)")
+          << " (written once in the run)"
+          << "[end-entry]";
+  }
 }
 
 void schneemodellklasse::CopyHRUStates() {

@@ -158,7 +158,12 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   const int n = std::min(layers, soil->layers);
   const int sub = SubbasinOf(r, c);
   const int V = vegetation_layers;
-  const bool heat = heat_transfer_flow_control > 0;
+  // Heat transfer and frozen soil where the soil temperatures are known (a
+  // cell without an air temperature at the start has none: its water flows
+  // as in unfrozen soil); a cell without an air temperature in the step keeps
+  // its soil temperatures (the frozen share of its water still follows them).
+  const bool heat = heat_transfer_flow_control > 0 && Soil_Temperature_Stack[r][c][1] > nodata;
+  const bool heatStep = heat && Valid(air_temperature, r, c);
   w.soilIndex = static_cast<int>(soil_types[r][c]);
   for (int j = 1; j <= V; ++j) w.landuseCodes[j] = Value(landuse[j], r, c, nodata);
 
@@ -321,7 +326,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     k = std::max(k, 1);
   }
   w.k = k;
-  if (heat) {
+  if (heatStep) {
     HeatSetup(w, r, c);
     k = w.k;
   }
@@ -674,7 +679,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     }
 
     // 11. Heat substeps.
-    if (heat) HeatSubsteps(w, r, c);
+    if (heatStep) HeatSubsteps(w, r, c);
 
     // 12. Dump checks, repair and close.
     if (dumpmode && CheckAndDump(w, r, c, step)) {
@@ -869,7 +874,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   ROOTgrid[r][c] = Rmax * 1000.0;
   if (infiltration_saturation) infiltration_saturation[r][c] = col.infiltrationSaturation;
 
-  if (heat) HeatResults(w, r, c);
+  if (heatStep) HeatResults(w, r, c);
   // State back into the stacks.
   for (int i = 1; i <= n; ++i) {
     th[i] = w.theta[i];

@@ -126,7 +126,9 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
       }
       landuse_table_entry& entry = landusetable[lu1];
       const soil_table_entry& soilentry = soiltable[si];
-      const double P = input[r][c];
+      // A missing water input is no rain: a pause of the rain, no energy,
+      // and the soil takes what the surface holds.
+      const double P = input[r][c] > nodata ? input[r][c] : 0.0;
 
       for (int k = 1; k <= tracercount; ++k) {
         const TracerRecord& t = tracers[k];

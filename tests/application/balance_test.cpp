@@ -549,6 +549,39 @@ std::function<std::string(const std::string&)> MissingWritten(const std::string&
   };
 }
 
+// Snow in the week of January with cells that no temperature reaches: a
+// cell whose snowfall is missing in every grid (it rested every step) ends
+// with the empty pack it started with, and some other cell with snow.
+std::string SnowRested(const std::string& dir) {
+  const GridFile zones = fluvextest::ReadGridFile(dir + "/zones.asc");
+  std::vector<GridFile> snowfall;
+  for (const auto& f : fs::directory_iterator(dir + "/out"))
+    if (f.path().filename().string().rfind("snow", 0) == 0) {
+      GridFile g = fluvextest::ReadGridFile(f.path().string());
+      if (g.ncols == zones.ncols && g.nrows == zones.nrows) snowfall.push_back(std::move(g));
+    }
+  const GridFile solid = fluvextest::ReadGridFile(dir + "/out/ssolid.asc");
+  const GridFile liquid = fluvextest::ReadGridFile(dir + "/out/sliquid.asc");
+  if (snowfall.empty() || solid.ncols != zones.ncols || liquid.ncols != zones.ncols) return "no snow grids";
+  int rested = 0, snowy = 0;
+  for (int r = 1; r <= zones.nrows; ++r)
+    for (int c = 1; c <= zones.ncols; ++c) {
+      if (!(zones.at(r, c) > -9999)) continue;
+      const double pack = solid.at(r, c) + liquid.at(r, c);
+      if (std::all_of(snowfall.begin(), snowfall.end(), [&](const GridFile& g) { return g.at(r, c) == -9999; })) {
+        ++rested;
+        if (pack != 0)
+          return "a pack of " + std::to_string(pack) + " mm at row " + std::to_string(r) + ", column " +
+                 std::to_string(c) + " without a temperature";
+      } else if (pack > 1) {
+        ++snowy;
+      }
+    }
+  if (rested == 0 || snowy == 0)
+    return std::to_string(rested) + " cells without and " + std::to_string(snowy) + " with snow";
+  return "";
+}
+
 // Steps of two days: station records of two days each (the sums and means
 // of the hours), the radiation sums up to some 15 000 Wh/m2 (beyond the
 // example's nodata bound of 9999).
@@ -984,6 +1017,60 @@ std::vector<Case> Matrix() {
                 std::string("[interception_model]\n1\n$step\n") + m + "        method"},
                {"\ntf.asc\n0\n", "\ntf.asc\n2\n"}},
               "precipitation", "tf.asc", "precipitation");
+    // Snow without a temperature (January, degree days and the energy
+    // balance): the pack of such a cell rests, the precipitation passes on,
+    // snowfall and the snow temperature are missing.
+    const Edits noTemperature = {
+        {"10        method: elevation-dependent regression from the station data\n$inpath//temperature.dat\n"
+         "1000 1200 50 0 20 ",
+         "1         method: inverse distances\n$inpath//temperature.dat\nnone "},
+        {"3         method: slope radiation only", "4         method: slope radiation and temperature"}};
+    add("missing_temperature_snow", noTemperature, same, {}, NearStationsOnly("temperature"));
+    cases.back().edits.push_back({"\nsnow.asc\n10\n", "\nsnow.asc\n12\n"});
+    cases.back().results = [](const std::string& dir) {
+      const std::string e = MissingWritten("snow.asc", "temperature", 200.0)(dir);
+      return e.empty() ? SnowRested(dir) : e;
+    };
+    add("missing_temperature_energy_balance_snow", noTemperature, same, {}, NearStationsOnly("temperature"));
+    cases.back().edits.push_back({"1         method: degree-day", "5         method: energy balance"});
+    Edits parameters = {kEnergyBalanceSlides[1]};
+    const std::string once = "stemp.asc\n0\n";
+    parameters[0].second.replace(parameters[0].second.find(once), once.size(), "stemp.asc\n2\n");
+    cases.back().edits.push_back(parameters[0]);
+    cases.back().edits.push_back({"\nsnow.asc\n10\n", "\nsnow.asc\n12\n"});
+    cases.back().results = [](const std::string& dir) {
+      // The pack is never warmer than melting ice.
+      std::string e = MissingWritten("stemp.asc", "temperature", 273.16 + 1e-6)(dir);
+      if (e.empty()) e = MissingWritten("snow.asc", "temperature", 200.0)(dir);
+      return e.empty() ? SnowRested(dir) : e;
+    };
+    // Frozen soil: the soil temperatures of a cell without an air temperature
+    // are missing, those of the others between -30 and 30 C.
+    Edits frost = kFrozenSoil;
+    frost.insert(frost.end(), noTemperature.begin(), noTemperature.end());
+    frost.push_back({"soiltemp.stk\n0\n", "soiltemp.stk\n3\n"});
+    add("missing_temperature_frozen_soil", frost, same, {}, NearStationsOnly("temperature"));
+    cases.back().results = [](const std::string& dir) {
+      const fluvextest::StackFile t = fluvextest::ReadStackFile(dir + "/out/soiltemp.stk");
+      int missing = 0;
+      for (double v : t.values)
+        if (v == -9999)
+          ++missing;
+        else if (!(v >= -30 && v <= 30))
+          return "a soil temperature of " + std::to_string(v) + " C";
+      return missing > 0 && missing < static_cast<int>(t.values.size()) ? std::string() : "no soil temperatures";
+    };
+    // Glacier 2 lies where no temperature reaches: its glacier part passes
+    // the water input into the glacier runoff and melts nothing.
+    for (const auto& [method, snow] : {std::pair{11, 10}, std::pair{13, 11}}) {
+      dynamic("missing_temperature_dynamic_glaciers_" + std::to_string(method), method, snow, 31, {});
+      Case& c = cases.back();
+      c.edits.insert(c.edits.end(), noTemperature.begin(), noTemperature.end());
+      c.inputs = [glaciers = c.inputs](const std::string& dir) {
+        const std::string e = glaciers(dir);
+        return e.empty() ? NearStationsOnly("temperature")(dir) : e;
+      };
+    }
   }
   // Steps of two days: the sun's path is that of one day, whose clear sky
   // gives some 6 400 Wh/m2 in early June (transmissivity 0.65), so the step

@@ -180,13 +180,17 @@ void Terms::Precipitation() {
   // the precipitation less its rain (the rain takes no drift).
   if (modules.snow && modules.depositionIndex) {
     const GridFile index = ReadGridFile(end.dir() + "/" + modules.depositionIndexGrid);
+    // A cell that rested for a missing input has no rain and snow, and no drift.
+    const GridFile partitioned = ReadGridFile(end.dir() + "/out/snow.sum");
+    auto weight = [&](int r, int c) {
+      return Valid(index.at(r, c)) && partitioned.ncols == end.zones().ncols && Valid(partitioned.at(r, c))
+                 ? index.at(r, c)
+                 : 0.0;
+    };
     double drift;
     if (index.ncols != end.zones().ncols || index.nrows != end.zones().nrows) {
       Unread(modules.depositionIndexGrid + " (the deposition index)");
-    } else if (SumChange(
-                   "prec.sum", [&](int r, int c) { return Valid(index.at(r, c)) ? index.at(r, c) : 0.0; }, mm) &&
-               SumChange(
-                   "rain.sum", [&](int r, int c) { return Valid(index.at(r, c)) ? index.at(r, c) : 0.0; }, drift)) {
+    } else if (SumChange("prec.sum", weight, mm) && SumChange("rain.sum", weight, drift)) {
       budget.inputs.push_back({"snow drift (deposition index)", mm - drift});
     }
   }
