@@ -1048,7 +1048,6 @@ std::vector<Case> Matrix() {
     // are missing, those of the others between -30 and 30 C.
     Edits frost = kFrozenSoil;
     frost.insert(frost.end(), noTemperature.begin(), noTemperature.end());
-    frost.push_back({"soiltemp.stk\n0\n", "soiltemp.stk\n3\n"});
     add("missing_temperature_frozen_soil", frost, same, {}, NearStationsOnly("temperature"));
     cases.back().results = [](const std::string& dir) {
       const fluvextest::StackFile t = fluvextest::ReadStackFile(dir + "/out/soiltemp.stk");
@@ -1065,6 +1064,8 @@ std::vector<Case> Matrix() {
     for (const auto& [method, snow] : {std::pair{11, 10}, std::pair{13, 11}}) {
       dynamic("missing_temperature_dynamic_glaciers_" + std::to_string(method), method, snow, 31, {});
       Case& c = cases.back();
+      // The drift cell lies where no temperature reaches either: no drift.
+      c.signature = kGlacierMelt;
       c.edits.insert(c.edits.end(), noTemperature.begin(), noTemperature.end());
       c.inputs = [glaciers = c.inputs](const std::string& dir) {
         const std::string e = glaciers(dir);
