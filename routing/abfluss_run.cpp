@@ -297,7 +297,9 @@ void abflussmodellklasse::AdvanceObservedWindow() {
     return;
   }
   timeseriesfile& f = *observedFile;
-  for (int c = 1; c <= nObservedColumns; ++c) row[c] = f.GetValue(c - 1);
+  // Past its last row the reader still stands on it: no observation.
+  const bool past = f.GetState() == timeseriesfile::kPastEnd;
+  for (int c = 1; c <= nObservedColumns; ++c) row[c] = past ? -9999.0 : f.GetValue(c - 1);
   f.Next();
   if (f.GetState() == timeseriesfile::kFormatError) {
     *diag << "FATAL: error analysing or reading " << observedFileName.c_str() << " at row " << f.GetCursor() + 1

@@ -619,6 +619,25 @@ std::vector<Case> Matrix() {
         c.modules.observedColumns = {{4, 4}, {5, 5}};
       },
       {}, ObservedDischarge);
+  // Observations that end mid-run (after 4 January): from then on the
+  // channels keep the simulated discharge, and a WARNING names the gap.
+  add(
+      "observed_discharge_ends",
+      {{"[routing_model]\n1\n", "[routing_model]\n2\n"},
+       {"none.txt\tname", "observed.txt\tname"},
+       {"0\tcolumn descriptors\n", "2\tcolumn descriptors\n1 1\n2 2\n"}},
+      [](Case& c) {
+        c.modules.observedFile = "observed.txt";
+        c.modules.observedColumns = {{4, 4}, {5, 5}};
+      },
+      {},
+      [](const std::string& dir) {
+        std::string text = "observed discharge (m3/s) of subbasins 1 and 2, 1 to 4 January\n";
+        for (int d = 1; d <= 4; ++d)
+          for (int h = 1; h <= 24; ++h) text += "2015 1 " + std::to_string(d) + " " + std::to_string(h) + " 5 3\n";
+        fluvextest::WriteFile(dir + "/observed.txt", text);
+        return std::string();
+      });
   return cases;
 }
 
