@@ -273,7 +273,7 @@ void abflussmodellklasse::TrackObservationGaps(bool final) {
     const bool missing = !final && !(observedWindow[10][c] >= 0);
     if (missing) {
       const int64_t now[4] = {year, month, day, hour};
-      std::copy(now, now + 4, g.steps == 0 ? g.first : g.last);
+      if (g.steps == 0) std::copy(now, now + 4, g.first);
       std::copy(now, now + 4, g.last);
       ++g.steps;
       continue;
