@@ -256,7 +256,7 @@ void abflussmodellklasse::OpenObservedFile() {
     if (y == startDate[0] && m == startDate[1] && d == startDate[2] && h == startDate[3]) break;
   }
   for (int row = 10; row <= 20; ++row) {
-    for (int c = 1; c <= nObservedColumns; ++c) observedWindow[row][c] = atEnd() ? 0.0 : f.GetValue(c - 1);
+    for (int c = 1; c <= nObservedColumns; ++c) observedWindow[row][c] = atEnd() ? -9999.0 : f.GetValue(c - 1);
     if (!atEnd()) {
       f.GetDate(observedDate[0], observedDate[1], observedDate[2], observedDate[3]);
       if (observedDate[0] <= 999) observedDate[0] += 1900;

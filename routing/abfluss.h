@@ -96,6 +96,10 @@ class abflussmodellklasse : public teilmodellklasse {
   void OpenObservedFile();
   void AdvanceObservedWindow();
   void AccumulateEfficiency();
+  // Flow control 2: follows, per subbasin with an observed column, the
+  // steps without an observation (the channels keep their simulated input)
+  // and names each gap once it ends (final: the run ends).
+  void TrackObservationGaps(bool final);
   void WriteDischargeStatistics();
   // Routed discharge of subbasin s in the unit of the output.
   double RoutedDischarge(int s) const;
@@ -176,6 +180,11 @@ class abflussmodellklasse : public teilmodellklasse {
   int observedRowsPastEnd = 0;
   int nObservedColumns = 0;
   int observedSteps = 0;
+  struct ObservationGap {
+    long steps = 0;                                           // 0: no gap open
+    int64_t first[4] = {0, 0, 0, 0}, last[4] = {0, 0, 0, 0};  // year, month, day, hour
+  };
+  std::vector<ObservationGap> observationGaps;                // per subbasin index
   std::vector<std::vector<EfficiencyRecord>> efficiencySums;  // 21 x subbasins + 1
   std::vector<std::vector<EfficiencyRecord>> efficiencyLogSums;
   struct TracerOutput {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "framework/diagstream.h"
@@ -198,9 +199,10 @@ std::string abflussmodellklasse::WordAfterEqual(Stream& s, size_t maxLength, con
 }
 
 ChannelParameters abflussmodellklasse::ChannelValues(Stream& s, const std::string& element) {
-  // A value not greater than 0 has no meaning for a channel: a catchment
-  // area of -492 km2 as 1e-6 km2 gives tens of thousands of sub-channels, a
-  // width or coefficient of 0 a channel that stands still. None is replaced.
+  // A value not greater than 0 takes its default (kChannelDefaults), named
+  // in a WARNING. A value that is no number has no meaning, nor has a
+  // catchment area not greater than 0: -492 km2 taken as 1e-6 km2 would give
+  // tens of thousands of sub-channels.
   struct Key {
     const char* name;
     const char* meaning;
@@ -222,17 +224,28 @@ ChannelParameters abflussmodellklasse::ChannelValues(Stream& s, const std::strin
   for (const Key& k : keys) {
     const size_t eq = s.text->find('=', s.pos);
     const double v = ValueAfterEqual(s, k.meaning);
-    if (std::isfinite(v) && v > 0) {
-      p.*k.value = v;
-      continue;
-    }
+    p.*k.value = v;
+    if (std::isfinite(v) && v > 0) continue;
     // The value as written, up to the blank, "," or ")" behind it.
     size_t b = eq + 1;
     while (b < s.text->size() && IsBlank((*s.text)[b])) ++b;
     const std::string written = s.text->substr(b, s.text->find_first_of(" \t,)", b) - b);
-    Fail("FATAL: " + element + ": " + k.name + " = " + written + " is not valid: " + k.meaning +
-             " has to be a number greater than 0 (value " + std::to_string(&k - keys + 1) + " of 10 of the line; " +
-             DescriptionWhere(s, eq) + ")",
+    const std::string where =
+        "(value " + std::to_string(&k - keys + 1) + " of 10 of the line; " + DescriptionWhere(s, eq) + ")";
+    const ChannelDefault* d = nullptr;
+    for (const ChannelDefault& c : kChannelDefaults)
+      if (c.value == k.value) d = &c;
+    if (d && std::isfinite(v)) {
+      char standsFor[40];
+      std::snprintf(standsFor, sizeof standsFor, "%.9lg", d->standsFor);
+      *diag << "WARNING: " << element << ": " << k.name << " = " << written << " is not greater than 0: " << k.meaning
+            << " takes its default " << standsFor
+            << (d->value == &ChannelParameters::kh || d->value == &ChannelParameters::kv ? " (no storage) " : " ")
+            << where << "[end-entry]";
+      continue;
+    }
+    Fail("FATAL: " + element + ": " + k.name + " = " + written + " is not valid: " + k.meaning + " has to be a number" +
+             (d ? " (one not greater than 0 takes its default) " : " greater than 0 ") + where,
          17);
   }
   return p;
@@ -299,11 +312,13 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
   if (own < 1) Fail("FATAL: there is no subbasin with code " + std::to_string(code), 41);
   const double areaCtrl = ValueAfterEqual(s, "the area of the subbasin");
   // An area that differs from the zone grid's is replaced by it (CheckArea),
-  // but the abstractions scale their amounts by the ratio of the two: an area
-  // that is no number or not positive would turn them into NaN or negative.
-  if (!std::isfinite(areaCtrl) || !(areaCtrl > 0))
+  // 0 included; the abstractions scale their amounts by the ratio of the
+  // two, which an area that is no number or negative would turn into NaN or
+  // a negative amount.
+  if (!std::isfinite(areaCtrl) || areaCtrl < 0)
     Fail("FATAL: the area " + std::to_string(areaCtrl) + " [km2] of subbasin " + std::to_string(code) +
-             " has to be a number greater than 0 (" + DescriptionWhere(s, 0) + ":\n" + text + ")",
+             " has to be a number of 0 or more (0: the area of its cells in the zone grid) (" + DescriptionWhere(s, 0) +
+             ":\n" + text + ")",
          17);
   const double relArea = ValueAfterEqual(s, "the relative area of the subbasin");
   // The depths of the routed subbasin refer to areaCtrl / relArea.
@@ -414,13 +429,19 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
       size_t at = s.pos;
       while (at < text.size() && IsBlank(text[at])) ++at;
       value = streamNumber("constant value", false);
-      // A constant inflow [m3/s] that is no number, or negative, would bring
-      // NaN into the channel or take water out of it.
-      if (!std::isfinite(value) || value < 0)
+      // A constant inflow [m3/s] that is no number would bring NaN into the
+      // channel; a negative one withdraws water from it, as a negative value
+      // of an inflow file does.
+      const std::string written = text.substr(at, s.pos - at);
+      if (!std::isfinite(value))
         Fail("FATAL: TG " + std::to_string(code) + ", inflow ZL " + std::to_string(number) + ": the constant value " +
-                 text.substr(at, s.pos - at) + " [m3/s] has to be a number of 0 or more (" + DescriptionWhere(s, at) +
-                 ")",
+                 written + " [m3/s] has to be a number (" + DescriptionWhere(s, at) + ")",
              17);
+      if (value < 0)
+        *diag << "WARNING: TG " << code << ", inflow ZL " << number << ": the constant value " << written
+              << " [m3/s] is negative: the inflow withdraws that water from its channel every step ("
+              << DescriptionWhere(s, at) << ")"
+              << "[end-entry]";
     } else if (mode == "extern") {
       modeNumber = 4;
       file = NextWord(s, 299, "file name of the inflow");

@@ -200,6 +200,7 @@ void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMon
   if (irrigation)
     for (int k = 1; k <= nRoutings; ++k) routings[k]->OfferToIrrigation();
   if (observedOpen) {
+    TrackObservationGaps(false);
     AccumulateEfficiency();
     AdvanceObservedWindow();
   }
@@ -257,15 +258,48 @@ void abflussmodellklasse::AccumulateEfficiency() {
   }
 }
 
+void abflussmodellklasse::TrackObservationGaps(bool final) {
+  if (startValueMode != 1 || observedWindow.empty()) return;
+  observationGaps.resize(zonecount + 1);
+  auto date = [](const int64_t* d) {
+    return std::to_string(d[2]) + "." + std::to_string(d[1]) + "." + std::to_string(d[0]) + ", " +
+           std::to_string(d[3]) + ". h";
+  };
+  for (int s = 1; s <= zonecount; ++s) {
+    const int c = observedColumn[s];
+    if (c < 1) continue;
+    ObservationGap& g = observationGaps[s];
+    // The channels take the observation of row 10 when it is 0 or more.
+    const bool missing = !final && !(observedWindow[10][c] >= 0);
+    if (missing) {
+      const int64_t now[4] = {year, month, day, hour};
+      if (g.steps == 0) std::copy(now, now + 4, g.first);
+      std::copy(now, now + 4, g.last);
+      ++g.steps;
+      continue;
+    }
+    if (g.steps == 0) continue;
+    *diag << "WARNING: observed discharge: " << observedFileName.c_str() << " holds no value in column " << c
+          << " (subbasin " << static_cast<long>(zonerecords[s].zonenwert) << ") from " << date(g.first).c_str()
+          << " to " << date(g.last).c_str() << " (" << g.steps
+          << " steps): the channels of the subbasin took its simulated discharge in these steps"
+          << "[end-entry]";
+    g.steps = 0;
+  }
+}
+
 void abflussmodellklasse::AdvanceObservedWindow() {
   std::rotate(observedWindow.begin(), observedWindow.begin() + 1, observedWindow.end());
   std::vector<double>& row = observedWindow[20];
+  // Rows beyond the end of the file hold no observation.
   if (observedRowsPastEnd >= 10) {
-    std::fill(row.begin(), row.end(), 0.0);
+    std::fill(row.begin(), row.end(), -9999.0);
     return;
   }
   timeseriesfile& f = *observedFile;
-  for (int c = 1; c <= nObservedColumns; ++c) row[c] = f.GetValue(c - 1);
+  // Past its last row the reader still stands on it: no observation.
+  const bool past = f.GetState() == timeseriesfile::kPastEnd;
+  for (int c = 1; c <= nObservedColumns; ++c) row[c] = past ? -9999.0 : f.GetValue(c - 1);
   f.Next();
   if (f.GetState() == timeseriesfile::kFormatError) {
     *diag << "FATAL: error analysing or reading " << observedFileName.c_str() << " at row " << f.GetCursor() + 1
@@ -350,6 +384,7 @@ void abflussmodellklasse::FreeMemory() {
     return;
   }
   if (initialized) WriteStorageContent();
+  if (initialized && observedOpen) TrackObservationGaps(true);
   FreeTracerBuffers();
   if (initialized && observedOpen && mpirank == 0 && dischargeStatistics) {
     std::vector<const EfficiencyRecord*> linear(kEfficiencyShifts), logarithmic(kEfficiencyShifts);

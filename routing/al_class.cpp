@@ -99,8 +99,13 @@ void AL_class::ReadDescription(int abstractionNumber, const std::string& text, s
     const std::string unit = Word(text, pos);
     if (unit.find("m^3/s") != std::string::npos || unit.find("m3/s") != std::string::npos ||
         unit.find("m3s") != std::string::npos) {
-      minFlow = M3sToMm(minFlow, Area(), timeStep);
-      maxAbstraction = M3sToMm(maxAbstraction, Area(), timeStep);
+      // A subbasin area of 0 is the zone grid's, known once the descriptions
+      // are read (CorrectArea converts them then).
+      inM3sUntilArea = !(Area() > 0);
+      if (!inM3sUntilArea) {
+        minFlow = M3sToMm(minFlow, Area(), timeStep);
+        maxAbstraction = M3sToMm(maxAbstraction, Area(), timeStep);
+      }
     }
   } else {
     minFlow = share = maxAbstraction = 0;
@@ -171,9 +176,17 @@ void AL_class::SetTargetLink(int receiving, int linkFlow, double area) {
 }
 
 void AL_class::CorrectArea(double areaCtrl, double A) {
-  minFlow *= areaCtrl / A;
-  maxAbstraction *= areaCtrl / A;
   areaNumerator = A;
+  if (inM3sUntilArea) {
+    minFlow = M3sToMm(minFlow, Area(), timeStep);
+    maxAbstraction = M3sToMm(maxAbstraction, Area(), timeStep);
+    inM3sUntilArea = false;
+  } else if (areaCtrl > 0) {
+    // Depths over areaCtrl become depths over A; depths given for an area
+    // of 0 are those of the zone grid's.
+    minFlow *= areaCtrl / A;
+    maxAbstraction *= areaCtrl / A;
+  }
 }
 
 double AL_class::Capped(double a, int c, double linked) const {
@@ -221,12 +234,26 @@ double AL_class::Abstract(const double* linkFlows, double& abstracted, const dou
                    std::to_string(year) + ", " + std::to_string(hour) + ". h.",
                36);
       }
-      // A missing or negative value of the series takes nothing.
+      // A negative value of the series gives water back to the river; a
+      // missing one (not above -9998) takes nothing. Each is said once.
       const double v = f.GetValue(inputColumn);
-      const double mm = v > 0 ? M3sToMm(v, Area(), timeStep) : 0.0;
+      const int kind = v > -9998 ? (v < 0 ? 1 : 0) : 2;
+      if (kind != 0 && !(noted & kind) && month > 0) {
+        noted |= kind;
+        *diag << "WARNING: abstraction " << number << ": " << inputFile
+              << (kind == 1 ? " holds the negative value " + std::to_string(v) + " [m3/s]"
+                            : std::string(" holds no value (nodata)"))
+              << " for " << day << "." << month << "." << year << ", " << hour << ". h"
+              << (kind == 1 ? ": a negative value of the series gives that water to the river"
+                            : ": a step without a value of the series takes nothing")
+              << " (said once for the series)"
+              << "[end-entry]";
+      }
+      const double mm = kind == 2 ? 0.0 : M3sToMm(v, Area(), timeStep);
       amount = std::min(R, mm);
       if (month > 0) f.Next();
-      break;
+      abstracted += amount;
+      return amount;
     }
     case kInternWithRule:
     case kExternWithRule:
@@ -235,7 +262,7 @@ double AL_class::Abstract(const double* linkFlows, double& abstracted, const dou
     default:
       break;
   }
-  // An abstraction never adds water to the river.
+  // Only a series of its own (from_file) gives water to the river.
   amount = std::max(0.0, amount);
   abstracted += amount;
   return amount;

@@ -52,7 +52,8 @@ class AL_class {
   virtual void SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecords, int tracers, int subbasin,
                              const std::string& directory, double numerator, double divisor, double step);
   // Amount taken of the flow `available` [mm] of which `abstracted` is taken
-  // already; the amount is added to abstracted and returned [mm], never below 0.
+  // already; the amount is added to abstracted and returned [mm], never below
+  // 0 but for a negative value of a from_file series (water given back).
   virtual double Abstract(const double* linkFlows, double& abstracted, const double& available, int64_t year,
                           int64_t month, int64_t day, int64_t hour);
   virtual double M3sToMm(double Q, double A, double dt) const { return Q * 0.06 * dt / A; }
@@ -68,7 +69,8 @@ class AL_class {
 
   void FlushToDisk();
   // Scales the minimum and the capacity to the area A when the subbasin's
-  // area is corrected from areaCtrl to A (their m3/s stay as given).
+  // area is corrected from areaCtrl to A (their m3/s stay as given; an
+  // areaCtrl of 0 stands for A).
   void CorrectArea(double areaCtrl, double A);
 
   int Mode() const { return mode; }
@@ -110,9 +112,12 @@ class AL_class {
   RuleSet rules;
   double areaNumerator = 0;
   double areaDivisor = 1;
+  // minFlow and maxAbstraction still hold m3/s: the area was given as 0.
+  bool inM3sUntilArea = false;
   double timeStep = 0;
   std::unique_ptr<timeseriesfile> inputSeries;
   int inputColumn = 0;
+  int noted = 0;  // from_file: 1 a negative value said, 2 a missing one
   int receivingPosition = -1;
   int linkFlowPosition = 0;
   double receivingArea = 0;

@@ -67,6 +67,7 @@ routingclass::routingclass(int& error, DiagStream* diagnostics, const std::strin
     inflowColumns.assign(inflows + 1, 0);
     inflowValues.assign(nTracers + 1, std::vector<double>(inflows + 1, 0.0));
     inflowFileNames.assign(inflows + 1, std::string());
+    inflowNoted.assign(inflows + 1, 0);
     for (int j = 0; j <= inflows; ++j) inflowFiles.push_back(std::make_unique<timeseriesfile>());
     channelFlow.assign(nTracers + 1, std::vector<double>(subIntervals + 1, 0.0));
     outletFlow.assign(nTracers + 1, std::vector<double>(subIntervals + 1, 0.0));
@@ -170,6 +171,23 @@ void routingclass::SetInflow(int channel, int number, int mode, const std::strin
     const double x = f.GetValue(column - 5 + t);
     inflowValues[t][j] = x > -9998 ? x : 0.0;
   }
+  NoteInflowFlow(j, f.GetValue(column - 5), year, month, day, hour);
+}
+
+void routingclass::NoteInflowFlow(int j, double x, int64_t year, int64_t month, int64_t day, int64_t hour) {
+  // A negative flow withdraws water from the inflow's channel; a missing one
+  // (not above -9998) brings none. Each is said once per series.
+  const int kind = x > -9998 ? (x < 0 ? 1 : 0) : 2;
+  if (kind == 0 || (inflowNoted[j] & kind)) return;
+  inflowNoted[j] |= kind;
+  *diag << "WARNING: inflow ZL " << inflowCodes[j] << " of subbasin " << code << ": " << inflowFileNames[j]
+        << (kind == 1 ? " holds the negative flow " + std::to_string(x) + " [m3/s]"
+                      : std::string(" holds no flow (nodata)"))
+        << " for " << day << "." << month << "." << year << ", " << hour << ". h"
+        << (kind == 1 ? ": a negative flow of the series withdraws that water from the inflow's channel"
+                      : ": a step without a flow of the series brings no water")
+        << " (said once for the series)"
+        << "[end-entry]";
 }
 
 void routingclass::ReadInflows(int64_t year, int64_t month, int64_t day, int64_t hour) {
@@ -198,6 +216,7 @@ void routingclass::ReadInflows(int64_t year, int64_t month, int64_t day, int64_t
       const double x = f.GetValue(inflowColumns[j] - 5 + t);
       inflowValues[t][j] = x > -9998 ? x : 0.0;
     }
+    NoteInflowFlow(j, f.GetValue(inflowColumns[j] - 5), year, month, day, hour);
     inflowValues[0][j] = M3sToMm(inflowValues[0][j], params[channel].AE);
     for (int t = 0; t <= nTracers; ++t) tables->runoff[t][e] = inflowValues[t][j];
     f.Next();
@@ -236,6 +255,11 @@ void routingclass::CheckArea() {
       areaCtrl = A;
     }
   }
+  // Depths are routed over areaCtrl / relArea.
+  if (!(areaCtrl > 0))
+    Fail("FATAL: the area of subbasin " + std::to_string(code) +
+             " is given as 0 on its TG line, and its subbasins hold no cell of the zone grid to take it from",
+         17);
 }
 
 void routingclass::InitFlowArrays() {
@@ -260,7 +284,9 @@ void routingclass::InitFlowArrays() {
           std::vector<double>& h = tables->history[t][e];
           // An entry that feeds two channels keeps the longer queue.
           if (h.size() < size) h.resize(size, 0.0);
-          const double start = column > 0 ? ObservedDepth((*window)[10][column], e) : tables->runoff[t][e];
+          // A missing (negative) observation leaves the simulated start.
+          const double observed = column > 0 ? ObservedDepth((*window)[10][column], e) : -1.0;
+          const double start = observed >= 0 ? observed : tables->runoff[t][e];
           std::fill(h.begin() + 1, h.begin() + static_cast<long>(size), start);
         }
       }

@@ -97,6 +97,22 @@ struct ChannelParameters {
   double kh = 0, kv = 0, Bh = 0, Bv = 0, Th = 0, Mh = 0, Mv = 0, I = 0, L = 0, AE = 0;
 };
 
+// What a channel value not greater than 0 stands for: a storage constant of
+// 0.01 h (a channel without storage), widths and a depth of 0.1 m,
+// coefficients of 1, the slope whose square root is 0.0316 and a length of
+// 1 m. The catchment area has none: it stays a value to give.
+struct ChannelDefault {
+  const char* name;
+  double ChannelParameters::*value;
+  double standsFor;
+};
+inline constexpr ChannelDefault kChannelDefaults[] = {
+    {"kh", &ChannelParameters::kh, 0.01}, {"kv", &ChannelParameters::kv, 0.01},
+    {"Bh", &ChannelParameters::Bh, 0.1},  {"Bv", &ChannelParameters::Bv, 0.1},
+    {"Th", &ChannelParameters::Th, 0.1},  {"Mh", &ChannelParameters::Mh, 1.0},
+    {"Mv", &ChannelParameters::Mv, 1.0},  {"I", &ChannelParameters::I, 0.0316 * 0.0316},
+    {"L", &ChannelParameters::L, 1.0}};
+
 class routingclass : public modelobject {
  public:
   // Counts are those of the subbasin's description. The tables stay the
@@ -118,6 +134,9 @@ class routingclass : public modelobject {
   virtual double WeightedByAbs(double a, double b, double x, double y);
   virtual double Ratio(double a, double b, double c) { return b == c ? 0.0 : a * b / (b - c); }
   virtual void ReadInflows(int64_t year, int64_t month, int64_t day, int64_t hour);
+  // Says once per series that an inflow file holds a negative flow (a
+  // withdrawal) or a missing one (no water), x its value [m3/s] at the date.
+  void NoteInflowFlow(int j, double x, int64_t year, int64_t month, int64_t day, int64_t hour);
   virtual void SetInflow(int channel, int number, int mode, const std::string& fileName, int startRow, int column,
                          int64_t year, int64_t month, int64_t day, int64_t hour, double value);
   // Returns the storage element count of the channel.
@@ -241,6 +260,7 @@ class routingclass : public modelobject {
   std::vector<std::vector<double>> inflowValues;  // [t][j]
   std::vector<std::unique_ptr<timeseriesfile>> inflowFiles;
   std::vector<std::string> inflowFileNames;
+  std::vector<int> inflowNoted;  // per inflow: 1 a negative flow said, 2 a missing one
 
   // Work vectors of a step.
   std::vector<std::vector<double>> channelFlow;  // [t][j]

@@ -46,23 +46,25 @@ int routingclass::BuildWQTables(int channel, int channelCode, const std::vector<
   const int i = channel;
   tributaryCodes[i] = channelCode;
   if (i > nTributaries && i <= nTributaries + nSumTributaries) sumTributaryLists[i] = sumTribList;
-  // Every value is a length, time, coefficient, slope or area greater than
-  // 0 (the description reader names the line of one that is not); none is
-  // replaced by a default.
+  // A value not greater than 0 stands for its default (the description
+  // reader names it in a WARNING); one that is no number, and a catchment
+  // area not greater than 0, have no meaning.
   const std::pair<const char*, double> values[] = {
       {"kh", given.kh}, {"kv", given.kv}, {"Bh", given.Bh}, {"Bv", given.Bv}, {"Th", given.Th},
       {"Mh", given.Mh}, {"Mv", given.Mv}, {"I", given.I},   {"L", given.L},   {"AE", given.AE}};
   for (const auto& [key, v] : values) {
-    if (std::isfinite(v) && v > 0) continue;
+    if (std::isfinite(v) && (v > 0 || key[0] != 'A')) continue;
     char text[300];
     std::snprintf(text, sizeof text,
-                  "FATAL: the channel of %d to the outlet of subbasin %d: %s = %.9lg has to be a number greater than 0",
-                  channelCode, code, key, v);
+                  "FATAL: the channel of %d to the outlet of subbasin %d: %s = %.9lg has to be a number%s", channelCode,
+                  code, key, v, key[0] == 'A' ? " greater than 0" : "");
     Fail(text, 17);
   }
   ChannelParameters& p = params[i];
   p = given;
-  const double sqrtI = std::sqrt(given.I);
+  for (const ChannelDefault& d : kChannelDefaults)
+    if (!(p.*d.value > 0)) p.*d.value = d.standsFor;
+  const double sqrtI = given.I > 0 ? std::sqrt(given.I) : 0.0316;
   qmin[i] = qMin;
   qmax[i] = qMax;
   nIntervals[i] = intervals;

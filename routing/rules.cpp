@@ -113,6 +113,10 @@ void RuleSet::Read(ControlFile& file, DiagStream* diag, const std::string& secti
   if (static_cast<int>(days.size()) > kMaxColumns)
     Fail(diag, "FATAL: a rule table holds at most " + std::to_string(kMaxColumns) + " columns" + lineAt());
   nColumns = static_cast<int>(days.size());
+  for (int c = 0; c < nColumns; ++c)
+    if (days[c] < 1 || days[c] > 366)
+      Fail(diag, "FATAL: the day " + std::to_string(days[c]) + " of rule column " + std::to_string(c + 1) +
+                     " is no day of the year (1 ... 366)" + lineAt());
   for (int c = 1; c < nColumns; ++c)
     if (days[c] <= days[c - 1])
       Fail(diag, "FATAL: the days of the rule columns must increase: day " + std::to_string(days[c]) + " follows day " +
@@ -155,9 +159,10 @@ void RuleSet::Read(ControlFile& file, DiagStream* diag, const std::string& secti
                                : ", column " + std::to_string(c) + ",") +
                        " of the rule table is negative: volumes, flows and releases are 0 or more" + lineAt());
     }
-    if (r > 1 && !(indexColumn[r] > indexColumn[r - 1]))
+    // Two rows of one volume (or flow) are a step of the rule.
+    if (r > 1 && indexColumn[r] < indexColumn[r - 1])
       Fail(diag, "FATAL: the first value \"" + words[0] + "\" of row " + std::to_string(r) +
-                     " of the rule table is not greater than that of the row before it: the rows have to follow "
+                     " of the rule table is below that of the row before it: the rows have to follow "
                      "increasing volumes (or flows)" +
                      lineAt());
   }
@@ -193,6 +198,7 @@ void RuleSet::Read(ControlFile& file, DiagStream* diag, const std::string& secti
                        lineAt());
       if (key == 0) {
         targetCap[c] = d;
+        targetCapWhere = lineAt();
       } else if (key == 1) {
         // Weekdays are the digits 1 (Monday) to 7 (Sunday).
         if (w.find_first_not_of("1234567") != std::string::npos || w.size() > 7)

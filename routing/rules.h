@@ -7,7 +7,8 @@
 // interpolated linearly in both directions.
 //
 // Section layout: the first line holds the number of rows followed by the
-// column days (strictly increasing); then one line per row: the index value
+// column days (strictly increasing days of the year); then one line per row
+// (rows of one index value are a step): the index value
 // and one value per column; then key lines "TargetCap =", "WeekDays =",
 // "start_hour =", "stop_hour =" (one value per column) and "TableIndex =",
 // up to the next section, an empty line or the end of the file.
@@ -38,6 +39,7 @@ struct RuleSet {
   std::vector<std::vector<double>> ruleValues;  // [c][r]
   std::vector<std::vector<double>> ruleSlopes;  // [c][r], segment r ... r + 1
   std::vector<double> targetCap;                // -1 when not given
+  std::string targetCapWhere;                   // the line of "TargetCap", empty when not given
   bool inverse = false;                         // the table maps value -> index
 
   // Reads the rule set from the line after the section line. Malformed

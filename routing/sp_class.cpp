@@ -117,11 +117,12 @@ void SP_class::ReadRules(ControlFile& file) {
   const std::string section = "[abstraction_rule_reservoir_" + std::to_string(code) + "]";
   FindRuleSection(file, section);
   rules.Read(file, diag, section);
-  // The rule knows the volumes up to its last row (the largest value of its
-  // columns when it maps release to volume): a start volume above them is a
-  // reservoir overfull from the start, most likely a mistyped exponent.
-  // Below the first row the rule releases nothing, which a reservoir that
-  // fills from empty may well mean.
+  const std::string where = " of its rule table " + section + " (" +
+                            (location.empty() ? "control file " + file.SourceName() : location) + ")";
+  // Above the rule's last row a reservoir passes its inflow (a lake follows
+  // the rule's last segment); a start there is legal, if most likely a
+  // mistyped exponent. Below the first row the rule releases nothing, which
+  // a reservoir that fills from empty may well mean.
   double high = rules.indexColumn[rules.nRows];
   if (rules.inverse) {
     high = rules.ruleValues[1][rules.nRows];
@@ -130,12 +131,19 @@ void SP_class::ReadRules(ControlFile& file) {
   if (startVolume > high) {
     char text[200];
     std::snprintf(text, sizeof text, "V0 = %.15lg [m3] lies above the largest volume %.15lg", startVolume, high);
-    Fail("FATAL: for reservoir " + std::to_string(code) + " in subbasin " + std::to_string(subbasinCode) + ": " + text +
-             " of its rule table " + section + " (" +
-             (location.empty() ? "control file " + file.SourceName() : location) +
-             "): the start volume has to lie within the rule table",
-         35);
+    *diag << "WARNING: for reservoir " << code << " in subbasin " << subbasinCode << ": " << text << where
+          << (rules.inverse ? ": the rule's last segment is extended above it"
+              : lake        ? ": above it the lake follows the rule's last segment"
+                            : ": above it the reservoir passes its inflow")
+          << "[end-entry]";
   }
+  // A reservoir's TargetCap not above 0 caps nothing (-1 says so).
+  for (int c = 1; c <= rules.nColumns; ++c)
+    if (rules.targetCap[c] <= 0 && rules.targetCap[c] != -1.0 && !rules.targetCapWhere.empty())
+      *diag << "WARNING: for reservoir " << code << ": TargetCap = " << rules.targetCap[c] << " of column " << c
+            << " in section " << section << rules.targetCapWhere
+            << " is not above 0: the release of that column has no cap"
+            << "[end-entry]";
 }
 
 double SP_class::WeightedByAbs(double cOld, double cIn, double vOld, double vIn) {
@@ -226,7 +234,8 @@ void SP_class::Step(double dt, double irrigation, double abstraction, const std:
   QinTerm.m3 = *inflow * T;
   // Irrigation and abstractions never take more than the stored volume.
   const double irr = std::clamp(irrigation, 0.0, std::max(0.0, V));
-  const double abs = std::clamp(abstraction, 0.0, std::max(0.0, V - irr));
+  // (A negative abstraction, a from_file series giving water back, adds to it.)
+  const double abs = abstraction < 0 ? abstraction : std::clamp(abstraction, 0.0, std::max(0.0, V - irr));
   V -= irr + abs;
   Irrig.m3 = irr;
   double taken = abs;

@@ -12,5 +12,5 @@ if(Python3_Interpreter_FOUND)
                    --example ${PROJECT_SOURCE_DIR}/examples/basin --work ${CMAKE_CURRENT_BINARY_DIR}/tmp_spoiled
                    --jobs 2)
   set_tests_properties(spoiled_example_test PROPERTIES ENVIRONMENT "${FLUVEX_TEST_ENV}" LABELS e2e PROCESSORS 2
-                                                       TIMEOUT 1500)
+                                                       TIMEOUT 2400)
 endif()

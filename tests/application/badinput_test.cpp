@@ -560,7 +560,6 @@ TEST(BadInput, RoutingValuesOfTheExampleOutOfRangeAreFatalAtTheirLine) {
       {"Mh = 30, Mv = 20, I = 0.0005, L = 9536, AE = 529)", "Mh = 30, Mv = 20, I = nan, L = 9536, AE = 529)", 17,
        "TG 3, channel of OL 2: I = nan is not valid"},
       {"OL 2 (kh", "OL 1 (kh", 41, "subbasin 1 is listed twice as a tributary of subbasin 3"},
-      {"V0 = 45e6", "V0 = 45e9", 35, "V0 = 45000000000 [m3] lies above the largest volume 60000000"},
       {"abstraction_1.txt 1.0 0.5 0.5 m3/s", "abstraction_1.txt 1.0 1.5 0.5 m3/s", 17,
        "the share 1.5 of abstraction 1 has to lie within 0 ... 1"},
       {"55e6  15   8", "55e6  15   -8", 34, "\"-8\" in row 4, column 2, of the rule table is negative"},

@@ -706,6 +706,16 @@ const SignatureOf kLakeWater = [](const RunOutput& s, const RunOutput& e, const 
                     Positive("lake evaporation (m3)", fluvextest::PeriodSum(s, e, "reservoir_1.txt", 19))};
 };
 
+// The observations differ from what the subbasins would send.
+const SignatureOf kObservedUsed = [](const RunOutput&, const RunOutput&, const Budget& b) {
+  double in = 0, replaced = 0;
+  for (const auto& t : b.inputs)
+    if (t.name.rfind("observed discharge", 0) == 0) in += t.mm;
+  for (const auto& t : b.outputs)
+    if (t.name.rfind("routed discharge of subbasin", 0) == 0) replaced += t.mm;
+  return Signatures{NonZero("observed less replaced routed discharge (mm)", in - replaced)};
+};
+
 // The cases; BudgetModules defaults are the example's own modules.
 std::vector<Case> Matrix() {
   std::vector<Case> cases;
@@ -966,15 +976,7 @@ std::vector<Case> Matrix() {
         // routed discharge and of the observations.
         c.modules.observedFile = "observed.txt";
         c.modules.observedColumns = {{4, 4}, {5, 5}};
-        // The observations differ from what the subbasins would send.
-        c.signature = [](const RunOutput&, const RunOutput&, const Budget& b) {
-          double in = 0, replaced = 0;
-          for (const auto& t : b.inputs)
-            if (t.name.rfind("observed discharge", 0) == 0) in += t.mm;
-          for (const auto& t : b.outputs)
-            if (t.name.rfind("routed discharge of subbasin", 0) == 0) replaced += t.mm;
-          return Signatures{NonZero("observed less replaced routed discharge (mm)", in - replaced)};
-        };
+        c.signature = kObservedUsed;
       },
       {}, ObservedDischarge);
   // Missing meteorological inputs (cells no station reaches, 1 and 2 June,
@@ -1118,6 +1120,26 @@ std::vector<Case> Matrix() {
         c.signature = Joined({kSnowmelt, kDirectRunoff});
       },
       {}, SnowCoverAtStart);
+  // Observations that end mid-run (after 4 January): from then on the
+  // channels keep the simulated discharge, and a WARNING names the gap.
+  add(
+      "observed_discharge_ends",
+      {{"[routing_model]\n1\n", "[routing_model]\n2\n"},
+       {"none.txt\tname", "observed.txt\tname"},
+       {"0\tcolumn descriptors\n", "2\tcolumn descriptors\n1 1\n2 2\n"}},
+      [](Case& c) {
+        c.modules.observedFile = "observed.txt";
+        c.modules.observedColumns = {{4, 4}, {5, 5}};
+        c.signature = kObservedUsed;
+      },
+      {},
+      [](const std::string& dir) {
+        std::string text = "observed discharge (m3/s) of subbasins 1 and 2, 1 to 4 January\n";
+        for (int d = 1; d <= 4; ++d)
+          for (int h = 1; h <= 24; ++h) text += "2015 1 " + std::to_string(d) + " " + std::to_string(h) + " 5 3\n";
+        fluvextest::WriteFile(dir + "/observed.txt", text);
+        return std::string();
+      });
   return cases;
 }
 

@@ -45,8 +45,8 @@ TEST(ProgramEntry, OptionsOnlyEndNormallyWithAWellFormedDiagnosticsFile) {
   EXPECT_NE(r.output.find("exitcode 0\n"), std::string::npos);
   ASSERT_TRUE(FileExists(dir / "out/run_0.xml"));
   EXPECT_EQ(RunCommand("xmllint --noout out/run_0.xml", dir.path()).exitCode, 0);
-  const auto root = RunCommand("xmllint --xpath 'string(/*[local-name()=\"Diag\"]/@version)' out/run_0.xml",
-                               dir.path());
+  const auto root =
+      RunCommand("xmllint --xpath 'string(/*[local-name()=\"Diag\"]/@version)' out/run_0.xml", dir.path());
   EXPECT_EQ(root.output.substr(0, 3), "1.2");
   const std::string xml = ReadFile(dir / "out/run_0.xml");
   EXPECT_NE(xml.find("\t<line level=\"3\" description= \"Fluvex start at "), std::string::npos);

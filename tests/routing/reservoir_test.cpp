@@ -322,18 +322,21 @@ TEST_F(ReservoirTest, AbstractionSharesAndTheirTable) {
 }
 
 TEST_F(ReservoirTest, SeriesAbstractionAndAreaCorrection) {
-  // A missing or negative value of the series takes nothing; 3 m3/s is 5.4 mm over 2 km2.
+  // A missing value of the series takes nothing, a negative one gives its
+  // water to the river; 3 m3/s is 5.4 mm over 2 km2.
   fluvextest::WriteFile(dir / "series.txt",
                         "YY MM DD HH a b\n2001 1 1 1 0 3\n2001 1 1 2 0 -9999\n2001 1 1 3 0 -2\n2001 1 1 4 0 30\n");
   const std::string line = "AL 3 (mode = from_file input_file = " + dir / "series.txt" + " column = 1 out = al3.txt)\n";
   ASSERT_EQ(BuildOutlet(line), 0) << console.str();
   Start();  // the initialisation does not advance the series
-  const double expected[4] = {10 - 3 / kMm, 10, 10, 0};
+  const double expected[4] = {10 - 3 / kMm, 10, 10 + 2 / kMm, 0};
   for (int i = 0; i < 4; ++i) {
     Run(
         1, [](int) { return 10.0; }, i);
     EXPECT_NEAR(Routed(4), expected[i], 1e-7) << i;  // 0.06 against 1 / 16.6666667
   }
+  EXPECT_TRUE(Said("series.txt holds no value (nodata) for 1.1.2001, 2. h"));
+  EXPECT_TRUE(Said("series.txt holds the negative value -2.000000 [m3/s] for 1.1.2001, 3. h"));
   // A series shorter than the run ends it with the file and the date.
   EXPECT_EQ(CodeOf([&] {
               Run(
@@ -359,16 +362,22 @@ TEST_F(ReservoirTest, SeriesAbstractionAndAreaCorrection) {
   EXPECT_EQ(BuildOutlet(line), 38);
   EXPECT_TRUE(Said("starting date 1.1.2001, 7. h in"));
 
-  // An area corrected to the zone grid (1 -> 2 km2) keeps every abstraction's m3/s.
+
+  // An area corrected to the zone grid (1 -> 2 km2, or given as 0: the
+  // zone grid's) keeps every abstraction's m3/s.
   args.endHour = 1;
-  ASSERT_EQ(Build(Head() + "TG 4 (area = 1, rel = 1)\nAL 1 (mode = extern a.txt 1 0.5 2 m3s)\n"
-                           "AL 2 (mode = extern b.txt 1 0.5 2 m3s)\nend\n"),
-            0);
-  for (int a = 1; a <= 2; ++a) {
-    AL_class& al = model->Routing(1)->Abstraction(a);
-    EXPECT_NEAR(al.MinFlow(), 1 / kMm, 1e-7) << a;
-    EXPECT_NEAR(al.MaxAbstraction(), 2 / kMm, 1e-7) << a;
-    EXPECT_DOUBLE_EQ(al.Area(), 2);
+  for (const char* area : {"1", "0"}) {
+    ASSERT_EQ(Build(Head() + "TG 4 (area = " + area + ", rel = 1)\nAL 1 (mode = extern a.txt 1 0.5 2 m3s)\n" +
+                    "AL 2 (mode = extern b.txt 1 0.5 2 m3s)\nend\n"),
+              0);
+    EXPECT_TRUE(
+        Said(std::string("Basin 4: area in contr.file: ") + area + " <-> zone-grid 2 (adjusted to the latter)"));
+    for (int a = 1; a <= 2; ++a) {
+      AL_class& al = model->Routing(1)->Abstraction(a);
+      EXPECT_NEAR(al.MinFlow(), 1 / kMm, 1e-7) << area << a;
+      EXPECT_NEAR(al.MaxAbstraction(), 2 / kMm, 1e-7) << area << a;
+      EXPECT_DOUBLE_EQ(al.Area(), 2);
+    }
   }
 }
 

@@ -85,28 +85,44 @@ TEST(RoutingRun, ASubbasinDescribedAfterTheOneItFlowsIntoEndsTheRun) {
       << r.output;
 }
 
-TEST(RoutingRun, ChannelValuesThatAreNotPositiveNumbersEndTheRunAtTheirLine) {
-  // Each of the ten values of the channel of OL 3, in turn not greater than 0
-  // or no number: nothing is replaced by a default. The symbol definitions
-  // at the top of the file are not in its preprocessed copy, so the line
-  // named is the user's.
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"kh", "0"},   {"kv", "-5"},  {"Bh", "0"},     {"Bv", "nan"}, {"Th", "-1"},
-      {"Mh", "inf"}, {"Mv", "0.0"}, {"I", "-0.002"}, {"L", "-500"}, {"AE", "-0.03"}};
+TEST(RoutingRun, ChannelValuesNotAbove0TakeTheirDefaultsAndValuesWithoutMeaningEndTheRunAtTheirLine) {
+  // Each of the ten values of the channel of OL 3 in turn: one not greater
+  // than 0 stands for its default (a WARNING names it; the set-up passes and
+  // the run ends only because no runoff reaches the routing, 43); one that is
+  // no number, and a catchment area not above 0, end the run. The symbol
+  // definitions at the top of the file are not in its preprocessed copy, so
+  // the line named is the user's.
+  struct Case {
+    std::string key, value;
+    int code;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"kh", "0", 43,
+       "kh = 0 is not greater than 0: the storage constant of the main channel [h] takes its default 0.01"},
+      {"kv", "-5", 43, "kv = -5 is not greater than 0: the storage constant of the flood plains [h] takes its default"},
+      {"Bh", "0", 43, "Bh = 0 is not greater than 0: the width of the main channel [m] takes its default 0.1 "},
+      {"Th", "-1", 43, "Th = -1 is not greater than 0: the depth of the main channel [m] takes its default 0.1 "},
+      {"Mv", "0.0", 43, "Mv = 0.0 is not greater than 0"},
+      {"I", "-0.002", 43, "I = -0.002 is not greater than 0: the slope [1/1] takes its default 0.00099856 "},
+      {"L", "-500", 43, "L = -500 is not greater than 0: the channel length [m] takes its default 1 "},
+      {"Bv", "nan", 17, "Bv = nan is not valid: the width of the flood plains [m] has to be a number"},
+      {"Mh", "inf", 17, "Mh = inf is not valid"},
+      {"AE", "-0.03", 17,
+       "AE = -0.03 is not valid: the catchment area [km2] has to be a number greater than 0 (value "},
+      {"AE", "0", 17, "AE = 0 is not valid"}};
   int i = 0;
-  for (const auto& [key, value] : cases) {
+  for (const Case& k : cases) {
     RoutedBasin r("routing_channel" + std::to_string(i++), kHead + "TG 12 (area = 0.08, rel = 1)\nOL 7" +
                                                                Channel("0.02") + "\nOL 3" +
-                                                               Channel("0.03", key, value) + "\n\n");
+                                                               Channel("0.03", k.key, k.value) + "\n\n");
     const auto run = r.Run();
-    EXPECT_EQ(run.exitCode, 17) << key << run.output;
-    EXPECT_TRUE(Has(run.output, "TG 12, channel of OL 3: " + key + " = " + value + " is not valid: "))
-        << key << run.output;
-    EXPECT_TRUE(Has(run.output, "has to be a number greater than 0 (value "));
+    EXPECT_EQ(run.exitCode, k.code) << k.key << run.output;
+    EXPECT_TRUE(Has(run.output, "TG 12, channel of OL 3: " + k.message)) << k.key << run.output;
     EXPECT_TRUE(
         Has(run.output, "routing description 1, control file control.txt, line " + std::to_string(r.LineOf("OL 3"))))
-        << key << run.output;
-    EXPECT_FALSE(Has(run.output, "$$$")) << key;
+        << k.key << run.output;
+    EXPECT_FALSE(Has(run.output, "$$$")) << k.key;
   }
   // A value that is no number at all, and a discharge table from qmin down to a smaller qmax.
   RoutedBasin word("routing_channel_word", kHead + "TG 12 (area = 0.08, rel = 1)\nOL 3" +
@@ -136,7 +152,7 @@ TEST(RoutingRun, ChannelValuesThatAreNotPositiveNumbersEndTheRunAtTheirLine) {
   run = inflow.Run();
   EXPECT_EQ(run.exitCode, 17) << run.output;
   EXPECT_TRUE(Has(run.output,
-                  "TG 12, inflow ZL 1: the constant value nan [m3/s] has to be a number of 0 or more "
+                  "TG 12, inflow ZL 1: the constant value nan [m3/s] has to be a number "
                   "(routing description 1, control file control.txt, line " +
                       std::to_string(inflow.LineOf("ZL 1"))))
       << run.output;
@@ -192,7 +208,8 @@ TEST(RoutingRun, ReservoirAbstractionAndRuleValuesOutOfRangeEndTheRunAtTheirLine
     std::string line;  // the text of the line named
   };
   const Case cases[] = {
-      {"V0 = 5e6", "V0 = 5e9", 35,
+      // Above the rule's last row the reservoir passes its inflow: the set-up passes, with a WARNING.
+      {"V0 = 5e6", "V0 = 5e9", 43,
        "V0 = 5000000000 [m3] lies above the largest volume 10000000 of its rule table "
        "[abstraction_rule_reservoir_1] (routing description 1, control file control.txt, line ",
        "SP 1"},
@@ -203,7 +220,11 @@ TEST(RoutingRun, ReservoirAbstractionAndRuleValuesOutOfRangeEndTheRunAtTheirLine
       {"V0 = 5e6", "V0 = -1", 35, "not \"-1\"", "SP 1"},
       {"1e6 1\n", "1e6 -1\n", 34, "\"-1\" in row 2, column 1, of the rule table is negative", "1e6 -1"},
       {"0 0\n1e6", "-1 0\n1e6", 34, "\"-1\" in row 1 (its first value, the volume or flow of the row)", "-1 0\n1e6"},
-      {"1e7 10\n", "5e5 10\n", 34, "the first value \"5e5\" of row 3 of the rule table is not greater", "5e5 10"},
+      {"1e7 10\n", "5e5 10\n", 34, "the first value \"5e5\" of row 3 of the rule table is below", "5e5 10"},
+      // Two rows of one volume: a step of the rule.
+      {"1e7 10\n", "1e6 10\n", 43, "", ""},
+      {"3\n0 0\n1e6 1\n1e7 10\n", "3 1 400\n0 0 0\n1e6 1 1\n1e7 10 10\n", 34,
+       "the day 400 of rule column 2 is no day of the year (1 ... 366)", "3 1 400"},
       {"0.001 0.5 0.01", "0.001 1.5 0.01", 17, "the share 1.5 of abstraction 1 has to lie within 0 ... 1", "AL 1"},
       {"0.001 0.5 0.01", "0.001 0.5 -0.01", 17,
        "the largest abstraction (maximum) -0.01 of abstraction 1 has to be 0 or more", "AL 1"},

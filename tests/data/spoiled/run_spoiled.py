@@ -270,6 +270,77 @@ def point_always(column, value):
     return check
 
 
+def hourly_series(name, header, value):
+    """Writes name: one line per hour of January 2015 with value (a table of
+    year, month, day, hour and one value)."""
+    def edit(d):
+        lines = [header] + ["2015 1 %d %d %s" % (day, h, value) for day in range(1, 32) for h in range(1, 25)]
+        open(os.path.join(d, name), "w").write("\n".join(lines) + "\n")
+        return ""
+    return edit
+
+
+def table_rows(d, name, first=3):
+    """The numbers of out/<name> (a reservoir or abstraction table) below its three header lines."""
+    rows = []
+    for line in open(os.path.join(d, "out", name)).read().split("\n")[first:]:
+        if line.split():
+            rows.append([float(w) for w in line.split()])
+    return rows
+
+
+ARGS = None
+
+
+def compared_with(reference_edit, compare):
+    """A check that runs a second copy of the example with reference_edit on
+    the same instance count and hands the routed discharge of both (lists of
+    rows) to compare, which returns what is wrong ("" when nothing)."""
+    def check(d):
+        np = int(re.search(r"_np(\d+)$", d).group(1))
+        ref = d + "_reference"
+        shutil.rmtree(ref, ignore_errors=True)
+        shutil.copytree(os.path.join(ARGS.work, "base"), ref)
+        problem = reference_edit(ref)
+        if problem:
+            return "reference: " + problem
+        code, output = run_fluvex(ARGS, ref, np)
+        if code != 0:
+            return "the reference run ended with %d:\n%s" % (code, "\n".join(output.splitlines()[-10:]))
+        wrong = compare(stat_rows(d, "discharge.stat"), stat_rows(ref, "discharge.stat"))
+        if not ARGS.keep:
+            shutil.rmtree(ref, ignore_errors=True)
+        return wrong
+    return check
+
+
+def outlet_shifted_by(shift, unless_below=0.0):
+    """The outlet (last column, m3/s) differs from the reference's by shift in
+    every line whose reference outlet is at least unless_below; every other
+    column is equal."""
+    def compare(rows, ref):
+        if len(rows) != len(ref) or not rows:
+            return "%d lines of routed discharge against %d of the reference" % (len(rows), len(ref))
+        for a, b in zip(rows, ref):
+            for k in range(4, len(a) - 1):
+                if abs(a[k] - b[k]) > 1e-5 * max(1.0, abs(b[k])):
+                    return "column %d of %s: %g, the reference %g" % (k + 1, a[:4], a[k], b[k])
+            if b[-1] >= unless_below and abs(a[-1] - b[-1] - shift) > 1e-3:
+                return "outlet of %s: %g, the reference %g: not %+g m3/s apart" % (a[:4], a[-1], b[-1], shift)
+        return ""
+    return compare
+
+
+def same_volumes_within(low, high):
+    def check(d):
+        for row in table_rows(d, "reservoir_1.txt"):
+            if not low <= row[6] <= high:
+                return "reservoir volume %g at %s (inflow %g m3/s): not within %g ... %g" % (row[6], row[:4], row[9],
+                                                                                          low, high)
+        return ""
+    return check
+
+
 def interception_full(capacity):
     """Every basin cell of land use k holds capacity[k] mm on its leaves at the end (out/si.asc)."""
     def check(d):
@@ -281,6 +352,36 @@ def interception_full(capacity):
                 return "land use %d: %d of %d cells do not hold %g mm, e.g. %g" % (
                     code, len(wrong), len(cells), expected, wrong[0] if wrong else 0)
         return ""
+    return check
+
+
+def passes_inflow(volume):
+    def check(d):
+        for row in table_rows(d, "reservoir_1.txt"):
+            if abs(row[6] - volume) > 1e-5 * volume or abs(row[12] - row[9]) > 1e-5 * max(1.0, row[9]):
+                return "at %s volume %g, inflow %g, outflow %g m3/s: not passing the inflow at %g m3" % (
+                    row[:4], row[6], row[9], row[12], volume)
+        return ""
+    return check
+
+
+def all_of(*checks):
+    def check(d):
+        for c in checks:
+            wrong = c(d)
+            if wrong:
+                return wrong
+        return ""
+    return check
+
+
+def abstracted(value):
+    def check(d):
+        rows = table_rows(d, "abstraction_1.txt")
+        if not rows:
+            return "no abstraction rows"
+        wrong = [r for r in rows if abs(r[4] - value) > 1e-9]
+        return "abstraction at %s: %g m3/s, not %g" % (wrong[0][:4], wrong[0][4], value) if wrong else ""
     return check
 
 
@@ -498,6 +599,10 @@ def deposition_index(value):
     return edit
 
 
+# An inflow line for subbasin 3 (its mode and value in place of %s).
+ZL = "ZL 1 (Q = %s, kh = 0.20, kv = 0.61, Bh = 5, Bv = 50, Th = 1, Mh = 30, Mv = 20, I = 0.0005, L = 5000, AE = 10)\n"
+
+
 # name, edit, expected code (0: the run goes on), texts the output must hold
 # and, optionally, a dict of further settings:
 #   "check": a function of the run directory that returns what is wrong with
@@ -531,15 +636,69 @@ CASES = [
     # Routing, reservoir and abstraction.
     ("routing_area", spoil_control("L = 9536, AE = 492)", "L = 9536, AE = -492)"), 17,
      ["TG 3, channel of OL 1: AE = -492 is not valid", "control file control.txt, line "]),
-    ("routing_kh", spoil_control("OL 1 (kh = 0.20", "OL 1 (kh = -0.20"), 17, ["kh = -0.2"]),
+    # A storage constant not above 0 is one of 0.01 h: a channel without storage.
+    ("routing_kh", spoil_control("OL 1 (kh = 0.20", "OL 1 (kh = -0.20"), 0,
+     ["TG 3, channel of OL 1: kh = -0.20 is not greater than 0", "takes its default 0.01 (no storage)"],
+     {"np": (1, 2), "check": compared_with(spoil_control("OL 1 (kh = 0.20", "OL 1 (kh = 0.01"),
+                                           outlet_shifted_by(0.0))}),
     ("routing_twice", spoil_control("OL 2 (kh", "OL 1 (kh"), 41,
      ["subbasin 1 is listed twice as a tributary of subbasin 3"]),
     ("routing_qmin", spoil_control("1 1000 20 12\tqmin", "2000 1000 20 12\tqmin"), 17, ["qmin"]),
-    ("reservoir_start_volume", spoil_control("V0 = 45e6", "V0 = 45e9"), 35,
-     ["V0 = 45000000000 [m3] lies above the largest volume"]),
+    # Above the rule's last row a reservoir (no lake) passes its inflow.
+    ("reservoir_start_volume", spoil_control("V0 = 45e6", "V0 = 45e9"), 0,
+     ["V0 = 45000000000 [m3] lies above the largest volume 60000000", "above it the reservoir passes its inflow"],
+     {"np": (1, 2), "check": passes_inflow(45e9)}),
     ("abstraction_share", spoil_control("abstraction_1.txt 1.0 0.5 0.5 m3/s", "abstraction_1.txt 1.0 1.5 0.5 m3/s"),
      17, ["the share 1.5 of abstraction 1 has to lie within 0 ... 1"]),
     ("rule_negative", spoil_control("55e6  15   8", "55e6  15   -8"), 34, ["is negative"]),
+    # Routing values that stand for a default or have a meaning of their own.
+    ("routing_channel_zero",
+     spoil_control("OL 2 (kh = 0.20, kv = 0.61, Bh = 25.2, Bv = 252, Th = 1.97, Mh = 30, Mv = 20, I = 0.0005, L = 9536",
+                   "OL 2 (kh = 0, kv = 0, Bh = 0, Bv = 0, Th = 0, Mh = 0, Mv = 0, I = 0, L = 0"), 0,
+     ["TG 3, channel of OL 2: kh = 0 is not greater than 0", "kv = 0 is not greater than 0",
+      "the width of the flood plains [m] takes its default 0.1", "the slope [1/1] takes its default 0.00099856",
+      "L = 0 is not greater than 0: the channel length [m] takes its default 1 "],
+     {"np": (1, 2), "check": compared_with(
+         spoil_control("OL 2 (kh = 0.20, kv = 0.61, Bh = 25.2, Bv = 252, Th = 1.97, Mh = 30, Mv = 20, I = 0.0005, "
+                       "L = 9536", "OL 2 (kh = 0.01, kv = 0.01, Bh = 0.1, Bv = 0.1, Th = 0.1, Mh = 1, Mv = 1, "
+                       "I = 0.00099856, L = 1"), outlet_shifted_by(0.0))}),
+    ("routing_area_zero", spoil_control("TG 3 (area = 1129,", "TG 3 (area = 0,"), 0,
+     ["Basin 3: area in contr.file: 0 <-> zone-grid 1129 (adjusted to the latter)"],
+     {"np": (1, 2), "check": compared_with(spoil_control("", ""), outlet_shifted_by(0.0))}),
+    # A step of the rule at 45e6 m3, nothing below and 50 m3/s above, holds
+    # the reservoir within one sub-step's release (50 m3/s x 300 s) below it.
+    ("rule_step", spoil_control("0     0    0\n20e6  1    1\n45e6  6    2\n55e6  15   8\n60e6  100  100\n",
+                                "0     0    0\n20e6  0    0\n45e6  0    0\n45e6  50   50\n60e6  50   50\n"), 0, [],
+     {"np": (1, 2), "check": same_volumes_within(45e6 - 15000, 45e6)}),
+    ("rule_day", spoil_control("5 15 196\n", "5 15 400\n"), 34,
+     ["the day 400 of rule column 2 is no day of the year (1 ... 366)", "control file control.txt, line "]),
+    ("reservoir_target_cap", spoil_control("60e6  100  100\n", "60e6  100  100\nTargetCap = 0 -2\n"), 0,
+     ["for reservoir 1: TargetCap = 0 of column 1", "TargetCap = -2 of column 2",
+      "is not above 0: the release of that column has no cap"],
+     {"check": compared_with(spoil_control("", ""), outlet_shifted_by(0.0))}),
+    # Negative inflows withdraw water, from a constant or a file alike.
+    ("inflow_constant_negative", spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL % "constant -0.5"),
+     0, ["TG 3, inflow ZL 1: the constant value -0.5 [m3/s] is negative: the inflow withdraws"],
+     {"np": (1, 2), "check": compared_with(spoil_control("L = 9536, AE = 529)\n",
+                                                          "L = 9536, AE = 529)\n" + ZL % "constant 0"),
+                                            outlet_shifted_by(-0.5, unless_below=3.0))}),
+    ("inflow_file_negative", edits(spoil_control("L = 9536, AE = 529)\n",
+                                                 "L = 9536, AE = 529)\n" + ZL % "extern inflow.txt 0 5"),
+                                   hourly_series("inflow.txt", "YY MM DD HH Q", "-0.5")), 0,
+     ["inflow ZL 1 of subbasin 3: inflow.txt holds the negative flow -0.500000 [m3/s] for 1.1.2015, 1. h"],
+     {"np": (1, 2), "check": compared_with(spoil_control("L = 9536, AE = 529)\n",
+                                                          "L = 9536, AE = 529)\n" + ZL % "constant -0.5"),
+                                            outlet_shifted_by(0.0))}),
+    # A negative value of a from_file abstraction gives that water to the river.
+    ("abstraction_from_file_negative",
+     edits(spoil_control("mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s",
+                         "mode = from_file input_file = series.txt column = 0 output = abstraction_1.txt"),
+           hourly_series("series.txt", "YY MM DD HH Q", "-0.3")), 0,
+     ["abstraction 1: series.txt holds the negative value -0.300000 [m3/s] for 1.1.2015, 1. h"],
+     {"np": (1, 2), "check": all_of(abstracted(-0.3), compared_with(
+         edits(spoil_control("mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s",
+                             "mode = from_file input_file = series.txt column = 0 output = abstraction_1.txt"),
+               hourly_series("series.txt", "YY MM DD HH Q", "0")), outlet_shifted_by(0.3)))}),
     # Snow.
     ("snow_c0", spoil_control("2.5       C0:", "-2.5      C0:"), 17,
      ["C0 for snow_model: -2.5 (control file control.txt, line ", "a melt factor has to be 0 or more"]),
@@ -716,34 +875,36 @@ CASES = [
 ]
 
 
+def run_fluvex(args, d, np):
+    """Runs control.txt in d on np instances: the exit code and the console output."""
+    env = dict(os.environ, OMP_NUM_THREADS="1", OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+               OMPI_MCA_hwloc_base_binding_policy="none", OMP_WAIT_POLICY="passive")
+    # The limit only ends a run that hangs; a week of the example takes seconds.
+    r = subprocess.run([args.mpirun, "--oversubscribe", "-np", str(np), args.fluvex, "control.txt"], cwd=d, env=env,
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=args.limit)
+    return r.returncode, r.stdout.decode(errors="replace")
+
+
 def run_case(args, base, case, np):
     name, edit, code, texts = case[:4]
     options = case[4] if len(case) > 4 else {}
     d = os.path.join(args.work, "%s_np%d" % (name, np))
     shutil.rmtree(d, ignore_errors=True)
     shutil.copytree(base, d)
-    env = dict(os.environ, OMP_NUM_THREADS="1", OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
-               OMPI_MCA_hwloc_base_binding_policy="none", OMP_WAIT_POLICY="passive")
-
-    def run():
-        # The limit only ends a run that hangs; a week of the example takes seconds.
-        return subprocess.run([args.mpirun, "--oversubscribe", "-np", str(np), args.fluvex, "control.txt"], cwd=d,
-                              env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=args.limit)
     try:
         if "first" in options:
             problem = options["first"](d)
             if problem:
                 return name, problem
-            r = run()
-            if r.returncode != 0:
-                return name, "the first run ended with %d" % r.returncode
+            returncode, _ = run_fluvex(args, d, np)
+            if returncode != 0:
+                return name, "the first run ended with %d" % returncode
         problem = edit(d)
         if problem:
             return name, problem
-        r = run()
+        returncode, output = run_fluvex(args, d, np)
     except subprocess.TimeoutExpired:
         return name, "still running after %d s" % args.limit
-    output = r.stdout.decode(errors="replace")
     diags = ""
     for f in sorted(os.listdir(d)):
         if re.match(r"Fluvex_Diag_\d+\.xml$", f):
@@ -754,8 +915,8 @@ def run_case(args, base, case, np):
     # XML entities.
     everything = output + html.unescape(diags)
     failures = []
-    if r.returncode != code:
-        failures.append("exit code %d, expected %d" % (r.returncode, code))
+    if returncode != code:
+        failures.append("exit code %d, expected %d" % (returncode, code))
     for t in texts:
         t = t(d) if callable(t) else t
         if t not in everything:
@@ -813,6 +974,8 @@ def main():
     p.add_argument("--limit", type=int, default=600)
     p.add_argument("--keep", action="store_true")
     args = p.parse_args()
+    global ARGS
+    ARGS = args
 
     base = os.path.join(args.work, "base")
     shutil.rmtree(base, ignore_errors=True)
