@@ -84,35 +84,47 @@ void unsatzonmodellklasse::InitLakes(const std::string& section) {
 }
 
 void unsatzonmodellklasse::CheckRiverBeds() {
-  // A river cell whose bed has no leakage coefficient above 0 (or none at
-  // all) exchanges no water with its river; a value that is no number has no
-  // meaning and ends the run as a missing grid does (33).
-  const int p = FindGrid("kolmation", false);
-  const std::string grid = "the grid kolmation" + (p > 0 ? " (" + gridlist[p].filename + ")" : std::string());
-  uzk::CellNote closed;
-  for (int r = firstrow; r <= lastrow; ++r)
-    for (int c = 1; c <= ncols; ++c) {
-      if (!OwnValidCell(r, c) || !river_links[r] || !(river_links[r][c] > 0)) continue;
-      const double k = kolmation[r][c];
-      if (k > 0 && k <= std::numeric_limits<double>::max()) continue;
-      if (k <= 0) {
-        closed.Add(r, c, k);
-        continue;
+  // A river cell whose bed has no leakage coefficient, depth or width above 0
+  // (or none at all) exchanges no water with its river; a value that is no
+  // number has no meaning and ends the run as a missing grid does (33).
+  struct Bed {
+    const char* name;
+    Grid grid;
+    const char* what;  // what the value is, and its unit, for the messages
+    const char* unit;
+  };
+  const Bed beds[] = {{"kolmation", kolmation, "leakage coefficient", "1/s"},
+                      {"river_depth", river_depth, "depth below the surface", "m"},
+                      {"river_width", river_width, "width", "m"}};
+  for (const Bed& bed : beds) {
+    const int p = FindGrid(bed.name, false);
+    const std::string grid =
+        std::string("the grid ") + bed.name + (p > 0 ? " (" + gridlist[p].filename + ")" : std::string());
+    uzk::CellNote closed;
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!OwnValidCell(r, c) || !river_links[r] || !(river_links[r][c] > 0)) continue;
+        const double v = bed.grid[r][c];
+        if (v > 0 && v <= std::numeric_limits<double>::max()) continue;
+        if (v <= 0) {
+          closed.Add(r, c, v);
+          continue;
+        }
+        char value[32];
+        std::snprintf(value, sizeof value, "%g", v);
+        ModuleFatal(grid + " holds " + value + " in row " + std::to_string(r) + ", column " + std::to_string(c) +
+                        ", a river cell of the basin; the " + bed.what + " of a river bed has to be a number (" +
+                        bed.unit + ")",
+                    33);
       }
-      char value[32];
-      std::snprintf(value, sizeof value, "%g", k);
-      ModuleFatal(grid + " holds " + value + " in row " + std::to_string(r) + ", column " + std::to_string(c) +
-                      ", a river cell of the basin; the leakage coefficient of a river bed has to be a number (1/s)",
-                  33);
-    }
-  closed.Reduce(ncols, mpisize);
-  if (closed.count > 0 && mpirank == 0)
-    *diag << "WARNING: in modul " << modulname.c_str() << ":\n"
-          << (grid + " " + closed.Where(nodata) +
-              ": a river cell of the basin without a leakage coefficient above 0 exchanges no water with its "
-              "river")
-                 .c_str()
-          << "[end-entry]";
+    closed.Reduce(ncols, mpisize);
+    if (closed.count > 0 && mpirank == 0)
+      *diag << "WARNING: in modul " << modulname.c_str() << ":\n"
+            << (grid + " " + closed.Where(nodata) + ": a river cell of the basin without a " + bed.what +
+                " above 0 exchanges no water with its river")
+                   .c_str()
+            << "[end-entry]";
+  }
 }
 
 void unsatzonmodellklasse::ApplyExternalGWTable(int externalStepMinutes) {

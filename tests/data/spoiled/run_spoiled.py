@@ -745,6 +745,17 @@ CASES = [
     ("river_bed_missing", spoil_control("kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 -9999"), 0,
      ["the grid kolmation (kolmation.asc) holds no value (nodata) in row "],
      {"check": no_river_exchange, "np": (1, 2)}),
+    # A river bed without depth or width exchanges nothing with its river.
+    ("river_depth_negative", spoil_control("$inpath//river_depth.asc river_depth 0 0\n0\n1\n",
+                                           "$inpath//river_depth.asc river_depth 0 -1\n0\n0\n"), 0,
+     ["the grid river_depth (./river_depth.asc) holds -1 in row ",
+      "a river cell of the basin without a depth below the surface above 0 exchanges no water with its river"],
+     {"check": no_river_exchange, "np": (1, 2)}),
+    ("river_width_zero", spoil_control("$inpath//river_width.asc river_width 0 0\n0\n1\n",
+                                       "$inpath//river_width.asc river_width 0 0\n0\n0\n"), 0,
+     ["the grid river_width (./river_width.asc) holds 0 in row ",
+      "without a width above 0 exchanges no water with its river"],
+     {"check": no_river_exchange, "np": (1, 2)}),
     ("gw_layer1_storage_thickness",
      edits(spoil_control("defaultValue = 0.1", "defaultValue = -1"), basin_grid("thick.asc", "-5"),
            spoil_control("$inpath//zones.asc aquifer_thickness_1", "thick.asc aquifer_thickness_1"), WRITE_BASEFLOW),
@@ -948,7 +959,7 @@ def run_case(args, base, case, np):
             marked = [f for f in stats if "# partial: 12 of 24 steps" in open(os.path.join(out, f)).read()]
             if not marked:
                 failures.append("no daily statistics file marks the last 12 hours partial")
-        if "check" in options and r.returncode == code:
+        if "check" in options and returncode == code:
             try:
                 wrong = options["check"](d)
             except (OSError, ValueError, IndexError) as e:
