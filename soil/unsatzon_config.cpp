@@ -343,34 +343,18 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
         }
         SubbasinTableError(what, WhereAndWord());
       }
-      if (column.conversion != 2 && !(x >= column.low && x <= column.high)) {
-        std::string text = column.name;
-        text += std::to_string(static_cast<int>(codes[i]));
-        text += "] = ";
-        text += FormatValue(x);
-        text += " in the section [";
-        text += modulname;
-        text += "] (";
-        text += controlfile.Where();
-        text += "): ";
-        text += column.expected;
-        ModuleFatal(text, 10);
-      }
-      if (column.conversion == 1 && x < 0.001) {
-        std::string text = "WARNING: in modul ";
-        text += modulname;
-        text += ":\n";
-        text += column.name;
-        text += std::to_string(static_cast<int>(codes[i]));
-        text += "] = ";
-        text += FormatValue(x);
-        text += " in the section [";
-        text += modulname;
-        text += "] (";
-        text += controlfile.Where();
-        text += ") is below 0.001 h: the storage constant 0.06 minutes (no delay) is used";
-        *diag << text.c_str() << "[end-entry]";
-      }
+      // "kelsqd[2] = -5 in the section [unsatzon_model] (control file ..., line ...)"
+      auto value = [&] {
+        return std::string(column.name) + std::to_string(static_cast<int>(codes[i])) + "] = " + FormatValue(x) +
+               " in the section [" + modulname + "] (" + controlfile.Where() + ")";
+      };
+      if (column.conversion != 2 && !(x >= column.low && x <= column.high))
+        ModuleFatal(value() + ": " + column.expected, 10);
+      if (column.conversion == 1 && x < 0.001)
+        *diag << ("WARNING: in modul " + modulname + ":\n" + value() +
+                  " is below 0.001 h: the storage constant 0.06 minutes (no delay) is used")
+                     .c_str()
+              << "[end-entry]";
       if (column.conversion == 1) x = x < 0.001 ? 0.06 : x * 60.0;
       // The baseflow falls with the groundwater distance over this storage
       // constant: 0 has no reciprocal (a negative value keeps the baseflow

@@ -492,13 +492,24 @@ std::string Irrigation(const std::string& dir) {
 }
 
 // Observed discharge (m3/s) of subbasins 1 and 2 replaces their channels'
-// input: 5 and 3 m3/s every hour of January.
-std::string ObservedDischarge(const std::string& dir) {
-  std::string text = "observed discharge (m3/s) of subbasins 1 and 2\n";
-  for (int d = 1; d <= 31; ++d)
-    for (int h = 1; h <= 24; ++h) text += "2015 1 " + std::to_string(d) + " " + std::to_string(h) + " 5 3\n";
-  fluvextest::WriteFile(dir + "/observed.txt", text);
-  return "";
+// input: 5 and 3 m3/s every hour of January up to its day last.
+std::function<std::string(const std::string&)> ObservedDischarge(int last) {
+  return [last](const std::string& dir) {
+    std::string text = "observed discharge (m3/s) of subbasins 1 and 2\n";
+    for (int d = 1; d <= last; ++d)
+      for (int h = 1; h <= 24; ++h) text += "2015 1 " + std::to_string(d) + " " + std::to_string(h) + " 5 3\n";
+    fluvextest::WriteFile(dir + "/observed.txt", text);
+    return std::string();
+  };
+}
+const Edits kObservedDischarge = {{"[routing_model]\n1\n", "[routing_model]\n2\n"},
+                                  {"none.txt\tname", "observed.txt\tname"},
+                                  {"0\tcolumn descriptors\n", "2\tcolumn descriptors\n1 1\n2 2\n"}};
+// Subbasins 1 and 2 are the fifth and sixth word of a line of the routed
+// discharge and of the observations.
+void Observed(Case& c) {
+  c.modules.observedFile = "observed.txt";
+  c.modules.observedColumns = {{4, 4}, {5, 5}};
 }
 
 // Cells that no station reaches: a meteorological section's search radius
@@ -967,18 +978,12 @@ std::vector<Case> Matrix() {
         },
         {}, JulyStorm);
   add(
-      "observed_discharge_m3s",
-      {{"[routing_model]\n1\n", "[routing_model]\n2\n"},
-       {"none.txt\tname", "observed.txt\tname"},
-       {"0\tcolumn descriptors\n", "2\tcolumn descriptors\n1 1\n2 2\n"}},
+      "observed_discharge_m3s", kObservedDischarge,
       [](Case& c) {
-        // Subbasins 1 and 2 are the fifth and sixth word of a line of the
-        // routed discharge and of the observations.
-        c.modules.observedFile = "observed.txt";
-        c.modules.observedColumns = {{4, 4}, {5, 5}};
+        Observed(c);
         c.signature = kObservedUsed;
       },
-      {}, ObservedDischarge);
+      {}, ObservedDischarge(31));
   // Missing meteorological inputs (cells no station reaches, 1 and 2 June,
   // rain on both days): no water is made or lost, what depends on the input
   // is written missing, a WARNING names it.
@@ -1123,23 +1128,12 @@ std::vector<Case> Matrix() {
   // Observations that end mid-run (after 4 January): from then on the
   // channels keep the simulated discharge, and a WARNING names the gap.
   add(
-      "observed_discharge_ends",
-      {{"[routing_model]\n1\n", "[routing_model]\n2\n"},
-       {"none.txt\tname", "observed.txt\tname"},
-       {"0\tcolumn descriptors\n", "2\tcolumn descriptors\n1 1\n2 2\n"}},
+      "observed_discharge_ends", kObservedDischarge,
       [](Case& c) {
-        c.modules.observedFile = "observed.txt";
-        c.modules.observedColumns = {{4, 4}, {5, 5}};
+        Observed(c);
         c.signature = kObservedUsed;
       },
-      {},
-      [](const std::string& dir) {
-        std::string text = "observed discharge (m3/s) of subbasins 1 and 2, 1 to 4 January\n";
-        for (int d = 1; d <= 4; ++d)
-          for (int h = 1; h <= 24; ++h) text += "2015 1 " + std::to_string(d) + " " + std::to_string(h) + " 5 3\n";
-        fluvextest::WriteFile(dir + "/observed.txt", text);
-        return std::string();
-      });
+      {}, ObservedDischarge(4));
   return cases;
 }
 
