@@ -607,7 +607,9 @@ ZL = "ZL 1 (Q = %s, kh = 0.20, kv = 0.61, Bh = 5, Bv = 50, Th = 1, Mh = 30, Mv =
 # and, optionally, a dict of further settings:
 #   "check": a function of the run directory that returns what is wrong with
 #            the results ("" when they show the value's meaning);
-#   "np":    the instance counts to run the copy on (default (2,));
+#   "np":    the instance counts to run the copy on (default: 1 and 2 for a
+#            copy that ends with its error, which it does at set-up; 2 for a
+#            copy that runs its week);
 #   "first": an edit after which the copy runs once (to exit 0) before the
 #            case's own edit (the state of a warm start).
 # A text that is a function of the run directory is computed there.
@@ -1005,7 +1007,7 @@ def main():
     os.makedirs(os.path.join(base, "out"), exist_ok=True)
 
     runs = [(c, np) for c in CASES if re.search(args.cases, c[0])
-            for np in (c[4].get("np", (2,)) if len(c) > 4 else (2,))]
+            for np in (c[4] if len(c) > 4 else {}).get("np", (1, 2) if c[2] != 0 else (2,))]
     with ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
         results = list(pool.map(lambda r: run_case(args, base, *r), runs))
     results = [("%s on %d" % (n, np), why) for (n, why), (_, np) in zip(results, runs)]
