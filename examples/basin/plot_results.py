@@ -18,9 +18,10 @@ tables, the soil's water content at the end and the storage content files
 left out and named on the terminal. The balance takes its fluxes from the
 daily grids, not from the statistics files, whose few decimals would leave a
 residual of their rounding (0.007 mm in the year). Grids are read as ASCII or
-binary files; the six digits of ASCII grids still leave about 1e-5 mm, double
-grids (WriteAsciiGrids = 0 and WriteDoubleGrids = 1 in control.txt) leave the
-model's own residual. Needs python3-matplotlib.
+binary files; the six digits of ASCII grids still leave about 1e-8 of the
+precipitation, double grids (WriteAsciiGrids = 0 and WriteDoubleGrids = 1 in
+control.txt) about 1e-9, the decimals of the discharge table. Needs
+python3-matplotlib.
 
 Usage: plot_results.py [result directory]   (default: out/ beside the script)
 """
