@@ -9,6 +9,7 @@ channel tables wq_table.NNN there) and its result directory.
 """
 import math
 import os
+import struct
 
 
 def _numbers(line):
@@ -66,16 +67,38 @@ def section(path, name):
     return lines
 
 
+def _binary(data):
+    """The twelve header values and the values of a binary grid or stack file
+    (doubles when the sixth header double is -9999, else floats), or None."""
+    for size, code in ((8, "d"), (4, "f")):
+        if len(data) >= 12 * size and struct.unpack_from("<" + code, data, 5 * size)[0] == -9999:
+            n = len(data) // size
+            values = struct.unpack("<%d%s" % (n, code), data[:n * size])
+            return values[:12], list(values[12:])
+    return None
+
+
+def grid_values(path):
+    """Values (row by row) and nodata value of a grid file: ASCII, or binary
+    with doubles or floats (WriteAsciiGrids = 0 in control.txt)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if not data.startswith(b"ncol"):
+        binary = _binary(data)
+        if binary is None:
+            raise ValueError("%s: neither an ASCII nor a binary grid" % path)
+        return binary[1], binary[0][5]
+    words = data.decode().split()
+    header = dict(zip(words[0:12:2], words[1:12:2]))
+    nodata = float(header.get("NODATA_value", header.get("nodata_value", -9999)))
+    return [float(v) for v in words[12:]], nodata
+
+
 def basin_mean(run, path):
-    """Mean of an ASCII grid over the basin's cells (those of zones.asc); a
-    missing cell counts 0."""
-    def values(p):
-        with open(p) as f:
-            header = dict(f.readline().split()[:2] for _ in range(6))
-            nodata = float(header.get("NODATA_value", header.get("nodata_value", -9999)))
-            return [float(v) for v in f.read().split()], nodata
-    zones, znodata = values(os.path.join(run, "zones.asc"))
-    grid, gnodata = values(path)
+    """Mean of a grid over the basin's cells (those of zones.asc); a missing
+    cell counts 0."""
+    zones, znodata = grid_values(os.path.join(run, "zones.asc"))
+    grid, gnodata = grid_values(path)
     total = cells = 0
     for z, v in zip(zones, grid):
         if z != znodata and z > -9999:
@@ -85,24 +108,23 @@ def basin_mean(run, path):
     return total / cells
 
 
-def _zone_values(run):
-    with open(os.path.join(run, "zones.asc")) as f:
-        header = dict(f.readline().split()[:2] for _ in range(6))
-        nodata = float(header.get("NODATA_value", header.get("nodata_value", -9999)))
-        return [float(v) for v in f.read().split()], nodata
-
-
 def soil_water(run, out):
     """Mean water (mm) of the soil column with its groundwater over the basin
     at the end of the run: the water content of each layer (uzgrid3.asc)
-    times its thickness (the layer boundaries in m, uzgrid5.asc), both ASCII
-    stacks written at the end; None when one of them is not there."""
+    times its thickness (the layer boundaries in m, uzgrid5.asc), both stacks
+    written at the end; None when one of them is not there."""
     def stack(name):
         path = os.path.join(out, name)
         if not os.path.exists(path):
             return None
-        with open(path) as f:
-            words = f.read().split()
+        with open(path, "rb") as f:
+            data = f.read()
+        if not data.startswith(b"stack"):
+            binary = _binary(data)
+            if binary is None:
+                raise ValueError("%s: neither an ASCII nor a binary stack" % path)
+            return int(binary[0][11]), binary[1]
+        words = data.decode().split()
         header = dict(zip(words[0:24:2], words[1:24:2]))
         return int(float(header["numlevels"])), [float(v) for v in words[24:]]
     theta, bounds = stack("uzgrid3.asc"), stack("uzgrid5.asc")
@@ -110,7 +132,7 @@ def soil_water(run, out):
         return None
     levels, t = theta
     b = bounds[1]
-    zones, nodata = _zone_values(run)
+    zones, nodata = grid_values(os.path.join(run, "zones.asc"))
     total = cells = 0
     for i, z in enumerate(zones):
         if z == nodata or z <= -9999:

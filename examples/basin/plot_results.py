@@ -17,7 +17,11 @@ tables, the soil's water content at the end and the storage content files
 (basin_water.py); a term whose file is not there (its module switched off) is
 left out and named on the terminal. The balance takes its fluxes from the
 daily grids, not from the statistics files, whose few decimals would leave a
-residual of their rounding (0.007 mm in the year). Needs python3-matplotlib.
+residual of their rounding (0.007 mm in the year). Grids are read as ASCII or
+binary files; the six digits of ASCII grids still leave about 1e-8 of the
+precipitation, double grids (WriteAsciiGrids = 0 and WriteDoubleGrids = 1 in
+control.txt) about 1e-9, the decimals of the discharge table. Needs
+python3-matplotlib.
 
 Usage: plot_results.py [result directory]   (default: out/ beside the script)
 """
