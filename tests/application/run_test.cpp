@@ -311,8 +311,8 @@ TEST_F(CtrlCRun, ChoiceOneFinishesTheIntervalFlushesAndExits99) {
   TinyBasin basin("run_ctrlc1", Long());
   RunningFluvex run(basin.dir.path(), "control.txt");
   ASSERT_TRUE(Started(run, basin)) << run.Output();
-  run.Interrupt();
-  ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
+  // A Ctrl-C while a statistics file is written is ignored: again until the menu shows.
+  ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 1)) << run.Output();
   run.Answer("13\n");  // one character is read: choice 1
   EXPECT_EQ(run.Wait(), 99) << run.Output();
   const std::string out = run.Output();
@@ -328,8 +328,8 @@ TEST_F(CtrlCRun, ChoiceThreeFlushesAndGoesOnChoiceTwoExits98WithoutFlushing) {
   TinyBasin basin("run_ctrlc3", Long());
   RunningFluvex run(basin.dir.path(), "control.txt");
   ASSERT_TRUE(Started(run, basin)) << run.Output();
-  run.Interrupt();
-  ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
+  // A Ctrl-C while a statistics file is written is ignored: again until the menu shows.
+  ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 1)) << run.Output();
   run.Answer("3\n");
   // Choice 3 writes the lines buffered so far.
   EXPECT_TRUE(run.WaitUntil([&] { return !basin.StatLines().empty(); })) << run.Output();
@@ -351,8 +351,8 @@ TEST_F(CtrlCRun, ChoiceZeroGoesOnAndAnswersTheNextCtrlC) {
   TinyBasin basin("run_ctrlc0", o);
   RunningFluvex run(basin.dir.path(), "control.txt");
   ASSERT_TRUE(Started(run, basin)) << run.Output();
-  run.Interrupt();
-  ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
+  // A Ctrl-C while a statistics file is written is ignored: again until the menu shows.
+  ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 1)) << run.Output();
   run.Answer("0\n");
   ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 2)) << run.Output();
   run.Answer("2\n");
@@ -375,8 +375,8 @@ TEST_F(CtrlCRun, ChoiceOneWritesTheEndOfRunGridsOfTheSubModels) {
   RunningFluvex run(basin.dir.path(), "control.txt");
   ASSERT_TRUE(Started(run, basin)) << run.Output();
   EXPECT_FALSE(fluvextest::FileExists(basin.dir / "out/mix.asc"));  // kind 3: not before the end
-  run.Interrupt();
-  ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
+  // A Ctrl-C while a statistics file is written is ignored: again until the menu shows.
+  ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 1)) << run.Output();
   run.Answer("1\n");
   EXPECT_EQ(run.Wait(), 99) << run.Output();
   for (const char* file : {"out/mix.asc", "out/mix.sum", "out/mix.min"})
