@@ -570,6 +570,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   char closeafterdump = 0;
   char repairafterdump = 0;
   int64_t maxdumpfiles = 0;
+  // Dump mode's bound of a cell's baseflow, mm per time step.
+  static constexpr double kDumpBaseflowBound = 10.0;
   int groundwatercoupling = 0;
 
   // ---- tracers (unsatzon_tracer.cpp) ----

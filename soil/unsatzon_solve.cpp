@@ -512,6 +512,12 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     double qb = groundwatercoupling ? baseflowRate : 0.0;
     if (!groundwatercoupling && !external_table_applied && sub > 0)
       qb = qb_reduction_factor[sub] * std::exp(col.groundwaterDistance * kelsqlat[sub]) / (substeps * dtms * k);
+    // Dump mode checks this rate; its repair limits the soil's own baseflow
+    // to the bound before any water is taken, so the column keeps the rest
+    // (the groundwater model's exchange is that model's water and stays).
+    w.checkedBaseflow = qb;
+    if (dumpmode && repairafterdump && !closeafterdump && !groundwatercoupling)
+      qb = std::clamp(qb, -kDumpBaseflowBound / stepMs, kDumpBaseflowBound / stepMs);
     double rising = 0;  // rate that no layer could hold
     auto findLevel = [&]() { return uzk::GroundwaterLevelLayer(w.theta.data(), w.ts.data(), n); };
     int g = findLevel();

@@ -274,8 +274,8 @@ bool unsatzonmodellklasse::CheckAndDump(CellWork& w, int r, int c, int substep) 
   const int n = w.n;
   // The baseflow rate of the substep as mm per time step, the unit of "baseflow".
   const double stepMs = timeinterval * 60000.0;
-  const double qb = baseflow && baseflow[r] ? w.col.baseflow * stepMs : 0.0;
-  const bool baseflowFailed = qb < -10 || qb > 10;
+  const double qb = baseflow && baseflow[r] ? w.checkedBaseflow * stepMs : 0.0;
+  const bool baseflowFailed = qb < -kDumpBaseflowBound || qb > kDumpBaseflowBound;
   int thetaLayer = 0;
   for (int i = 1; i <= n && thetaLayer == 0; ++i)
     if (w.theta[i] < 0 || w.theta[i] > w.ts[i] + 0.001) thetaLayer = i;
@@ -332,7 +332,8 @@ bool unsatzonmodellklasse::CheckAndDump(CellWork& w, int r, int c, int substep) 
     return true;
   }
   if (repairafterdump) {
-    if (baseflowFailed) w.col.baseflow = (qb < -10 ? -10.0 : 10.0) / stepMs;
+    // A failed baseflow check was repaired when the baseflow took its water
+    // (SolveCell, step 6): limited to the bound, the rest kept in the column.
     if (thetaLayer > 0)
       for (int i = 1; i <= n; ++i) {
         if (w.theta[i] < 0) w.theta[i] = 0;

@@ -34,6 +34,9 @@ struct unsatzonmodellklasse::CellWork {
   std::vector<double> snapTheta, snapT;
   int snapG = 0;
   double snapInputMacro = 0, snapInput = 0, snapBaseflow = 0;
+  // The baseflow rate of the substep as the dump check sees it (m/s), before
+  // a repair limits it.
+  double checkedBaseflow = 0;
   std::vector<double> snapTranspiration;
   std::vector<double> snapArrays;  // 14 layer arrays one after another
   double airT = 0, nFactor = 1, lowerT = 0, surfaceT = 0;

@@ -304,6 +304,56 @@ TEST(SoilOptionsRun, DrainsLeadTheirWaterIntoTheInterflow) {
   EXPECT_NEAR(StatSum(basin, "qi.stat"), drained, 1e-4 * drained);
 }
 
+TEST(SoilOptionsRun, TheDumpRepairLimitsTheBaseflowToTenMmAStepAndKeepsTheWater) {
+  // Three hours with Q0 30 mm per step, falling by exp(distance / 3 m):
+  // with the table 0.65 to 0.9 m deep the baseflow is 21 to 24 mm a step, above
+  // dump mode's bound of 10 while the 1.5 m column holds water to give.
+  // Repaired, each step gives exactly 10 mm and the column keeps what the
+  // bound held back; either way the control cell keeps its rain but for
+  // what the grids say left it.
+  double kept[2], firstStep[2];
+  for (int repair : {0, 1}) {
+    SCOPED_TRACE(repair);
+    SoilBasin basin(std::string("soildumprepair") + (repair ? "1" : "0"), 1);
+    basin.q0 = "30 30";
+    basin.control = "2 3";
+    basin.outputKeys = "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n";
+    basin.outputs[16] = {"qd.dgrd", 10};
+    basin.outputs[17] = {"qi.dgrd", 10};
+    basin.outputs[18] = {"qb.dgrd", 10};
+    basin.writeCodes = {{"real_transpiration1", 10}, {"real_evaporation", 10}};
+    basin.Write();
+    std::string control = ReadFile(basin.dir / "control.txt");
+    const std::string last = "24\n1\n1\n2001\n\n[zone_grid]";
+    ASSERT_NE(control.find(last), std::string::npos);
+    WriteFile(basin.dir / "control.txt", control.replace(control.find(last), 2, "3"));
+    setenv("OMP_NUM_THREADS", "1", 1);
+    const auto r =
+        RunFluvex(std::string("control.txt -dumpmode:1") + (repair ? " -repairAfterDump" : ""), basin.dir.path());
+    ASSERT_EQ(r.exitCode, 0) << Tail(r.output);
+    EXPECT_EQ(r.output.find("setting the misbehaving parameter back") != std::string::npos, repair == 1);
+    const auto qb = basin.Stat("qb.stat");
+    ASSERT_EQ(qb.size(), 3u);
+    firstStep[repair] = qb[0][6];
+    if (repair) {
+      for (const auto& step : qb) EXPECT_NEAR(step[6], 10.0, 1e-6);
+    }
+    const double rain = 3 * 0.3;
+    const double start = basin.Logged("soil water content (for control point r=2 c=3) at model-start: ");
+    const double end = basin.Logged("soil water content (control point r=2 c=3) at model-end: ");
+    double out = 0;
+    for (const char* sum : {"qd.sum", "qi.sum", "qb.sum", "real_transpiration1.sum", "real_evaporation.sum"}) {
+      const fluvextest::GridFile g = Written(basin, sum);
+      ASSERT_EQ(g.ncols, 5) << sum;
+      out += g.at(2, 3);
+    }
+    EXPECT_NEAR(rain - (end - start), out, 1e-4);
+    kept[repair] = end;
+  }
+  EXPECT_GT(firstStep[0], 15.0);
+  EXPECT_GT(kept[1], kept[0] + 10.0);
+}
+
 TEST(SoilOptionsRun, TheBaseflowGridHoldsTheExchangeWithTheGroundwaterOnceAStepInMm) {
   // The groundwater model below the basin (one layer, 1e-3 m/s, specific
   // yield 0.1): the groundwater flows between the cells down the slope, and
