@@ -164,12 +164,24 @@ void defaultini::ReadExternalGrids(int64_t stepYear, int64_t stepMonth, int64_t 
   for (const ExternalReadGrid& g : coupling.readGrids) {
     GridListEntry& entry = gridlist[g.position];
     Grid target = entry.grid;
+    // The file covers the whole raster, while a module's grid may hold only
+    // the rows of its cells: the file is read into a grid of its own
+    // (instance 0 all rows, the others theirs with their border rows) and
+    // the rows the grid holds take its values.
+    Grid read = nullptr;
     try {
-      ReadGrid(g.fileName, &target, g.fillCode, false, true, true, true, false, true, entry.defaultvalue);
+      ReadGrid(g.fileName, &read, g.fillCode, true, true, true, true, false, true, entry.defaultvalue);
     } catch (int) {
       *diag << "FATAL: error reading external grid " << g.fileName << "[end-entry]";
       throw 1001;
     }
+    int first = 1, last = nrows;
+    if (mpirank != 0) InstanceRows(true, first, last);
+    const int from = std::max<int>(first, entry.lastrow > 0 ? static_cast<int>(entry.firstrow) : first);
+    const int to = std::min<int>(last, entry.lastrow > 0 ? static_cast<int>(entry.lastrow) : last);
+    for (int r = from; r <= to; ++r)
+      if (target[r]) std::copy(read[r] + 1, read[r] + ncols + 1, target[r] + 1);
+    FreeMatrix(read, first, last, 1, ncols);
     RearmCtrlCHandler();
     // The file as the reader found it, in the input directory.
     std::string path = g.fileName;

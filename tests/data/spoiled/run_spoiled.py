@@ -603,6 +603,40 @@ def deposition_index(value):
 ZL = "ZL 1 (Q = %s, kh = 0.20, kv = 0.61, Bh = 5, Bv = 50, Th = 1, Mh = 30, Mv = 20, I = 0.0005, L = 5000, AE = 10)\n"
 
 
+# The external program's groundwater table ([ExternalCoupling], one
+# instance): the table 0.2 m below the surface of every basin cell, read once
+# at the start (period "Y") and kept (rename code 2); the run writes its
+# basin's table every hour.
+def external_table(depth):
+    def edit(d):
+        dem = read_grid(os.path.join(d, "dem.asc"))
+        open(os.path.join(d, "sem_gw.txt"), "w").write("")
+        return edits(write_basin_grid("gwtable.asc", lambda r, c: "%.4f" % (dem[r - 1][c - 1] - depth)),
+                     spoil_control("gwstand.stat 2024", "gwstand.stat 2001"),
+                     spoil_control("[special_output]\n",
+                                   "[ExternalCoupling]\n1         coupling mode\nsem_gw.txt\n100       wait interval\n"
+                                   "Y         coupling period\n60        time step of the external model\n"
+                                   "1         number external grids (to read)\ngwtable.asc GWTableExtern 0 2\n"
+                                   "0         number external grids (to write)\n0         number external Stats\n"
+                                   "inform.txt   informing semaphore file\ndone      its content\n\n"
+                                   "[special_output]\n"))(d)
+    return edit
+
+
+def table_at(depth):
+    """The basin's table of the first hour lies within 0.1 m of the external
+    one (the soil finds the table of a layer the external table filled in part
+    from its water content, and the hour's rain and baseflow move it), far
+    above the example's own (0.4 m on the first day)."""
+    def check(d):
+        rows = stat_rows(d, "gwstand.stat")
+        if not rows:
+            return "gwstand.stat holds no hour"
+        first = rows[0][-1]
+        return "" if abs(first + depth) < 0.1 else "the table of the first hour is %g m, expected %g" % (first, -depth)
+    return check
+
+
 # name, edit, expected code (0: the run goes on), texts the output must hold
 # and, optionally, a dict of further settings:
 #   "check": a function of the run directory that returns what is wrong with
@@ -787,6 +821,9 @@ CASES = [
                 "column %d, a cell of the basin" % first_basin_cell(d)],
      {"first": warm_start_state, "np": (1, 2)}),
     # Legal inputs: the run goes on.
+    # The external groundwater table of a basin that does not reach the
+    # raster's first and last rows is read and imposed (issue 61).
+    ("external_groundwater_table", external_table(0.2), 0, [], {"check": table_at(0.2), "np": (1,)}),
     ("station_missing_day", station_missing_on_day("temperature.dat", 3), 0, []),
     ("stations_all_missing_day", station_missing_on_day("precipitation.dat", 3, True), 0,
      ["precipitation: no valid station value in ./precipitation.dat for 3.1.2015 1 h"]),
