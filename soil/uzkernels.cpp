@@ -642,57 +642,6 @@ double LowerBoundaryFlux(int g, const double* f, double dtms) {
   return g >= 1 ? -f[g - 1] * dtms : 0.0;
 }
 
-double Infiltration(Column& c, double tau, int clayLayer, const double* d, const double* z, const double* theta,
-                    double& P, double& wettingDepth) {
-  const soil_table_entry& soil = *c.soil;
-  double depth = -c.groundwaterDistance;
-  if (c.clayDepthGrid && clayLayer >= 1) {
-    depth = z[0] - z[clayLayer - 1];
-    if (depth <= d[1]) depth = d[1] + 0.01;
-  }
-  if (depth > 1.0) depth = 1.0;
-  wettingDepth = depth;
-  // A water table at the surface leaves no pore volume to fill.
-  double M = 0;
-  if (depth > 0) {
-    const double relative = WaterContentToDepth(soil, c.maxLayers, d, theta, 0, depth);
-    const int layer = std::min(2, soil.layers);
-    M = std::max(0.0, (1.0 - relative) * soil.theta_sat[layer]);
-  }
-  const double Mmm = M * 1000.0;
-  const double Kd = tau * soil.ksat[1];
-  double excess = 0;
-  if (P > Kd && Kd > 0 && M > 0) {
-    const double psi = soil.suction;
-    double F, K;
-    if (c.infiltrationSaturation >= 0.5) {
-      F = 0;
-      K = Kd;
-    } else {
-      // Share of the substep before the surface ponds.
-      const double ts = (M * psi / P) / (P / Kd - 1.0);
-      if (ts > 1.0) {
-        c.infiltrationSaturation = 0;
-        return 0.0;
-      }
-      F = ts * P;
-      K = (1.0 - ts) * Kd;
-    }
-    double I = K / 2.0 + std::sqrt(F * F + (2.0 * M * psi + F) * K + K * K / 4.0);
-    I = std::max(0.0, std::min({I, P, Mmm}));
-    excess = P - I;
-    P = I;
-    c.infiltrationSaturation = 1;
-  } else if (Mmm < P) {
-    excess = P - Mmm;
-    P = Mmm;
-    c.infiltrationSaturation = 1;
-  } else {
-    c.infiltrationSaturation = 0;
-  }
-  return excess;
-}
-
 void SumZoneRecords(void* in, void* inout, int* len, MPI_Datatype* /*datatype*/) {
   const ZoneRecord* a = static_cast<const ZoneRecord*>(in);
   ZoneRecord* b = static_cast<ZoneRecord*>(inout);

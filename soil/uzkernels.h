@@ -225,14 +225,6 @@ double WaterTableHeight(const double* z, double theta, double thetaSat, double t
 // in layer 1). Negative when the saturated zone feeds the layers above it.
 double LowerBoundaryFlux(int g, const double* f, double dtms);
 
-// Infiltration after Green and Ampt with the time to ponding: P (mm in the
-// substep, in/out) is reduced to what infiltrates, the rest is returned as
-// infiltration excess (mm). tau: the substep in milliseconds (tau * Ks is mm).
-// Updates c.infiltrationSaturation; wettingDepth gets the depth of the
-// wetting zone (m).
-double Infiltration(Column& c, double tau, int clayLayer, const double* d, const double* z, const double* theta,
-                    double& P, double& wettingDepth);
-
 // MPI reduction operator over ZoneRecords: adds n and RelCellSum of each input
 // record into the in/out record and sets its sx to 0; zonenwert and rel stay.
 void SumZoneRecords(void* in, void* inout, int* len, MPI_Datatype* datatype);

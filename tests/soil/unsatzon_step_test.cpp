@@ -723,6 +723,8 @@ TEST_F(Step, GroundwaterPumpedForIrrigationLeavesTheSaturatedZone) {
     rule.psi_wet = 0.5;
   }
   double storage[2][kRows + 1][kCols + 1], baseflow[2][kRows + 1][kCols + 1];
+  double layer[2][kRows + 1][kCols + 1][kLayers + 1];  // mm per layer
+  int level[2][kRows + 1][kCols + 1];
   for (int pumped : {0, 1}) {
     Section s;
     s.codes = "1";
@@ -737,12 +739,29 @@ TEST_F(Step, GroundwaterPumpedForIrrigationLeavesTheSaturatedZone) {
       for (int c = 1; c <= kCols; ++c) {
         storage[pumped][r][c] = Storage(r, c);
         baseflow[pumped][r][c] = b[r][c];
+        level[pumped][r][c] = static_cast<int>(Find("groundwater_level")[r][c]);
+        for (int k = 1; k <= kLayers; ++k) layer[pumped][r][c][k] = uz->Theta()[r][c][k] * uztest::kThickness * 1000.0;
       }
   }
   for (int r = 1; r <= kRows; ++r)
     for (int c = 1; c <= kCols; ++c) {
       const double lost = storage[0][r][c] - storage[1][r][c] + baseflow[0][r][c] - baseflow[1][r][c];
       EXPECT_NEAR(lost, r == 1 ? 0.5 : 0.0, 1e-9) << r << " " << c;
+      // The pump empties the saturated zone: the water comes from the
+      // table's layer and those below it (or the baseflow), not from the
+      // unsaturated layers above, whose water stays what it is unpumped.
+      const int g = level[0][r][c];
+      ASSERT_GE(g, 2) << r << " " << c;
+      double below = 0;
+      for (int k = 1; k <= kLayers; ++k) {
+        const double taken = layer[0][r][c][k] - layer[1][r][c][k];
+        if (k >= g) {
+          below += taken;
+        } else {
+          EXPECT_NEAR(taken, 0.0, 0.01) << r << " " << c << " layer " << k;
+        }
+      }
+      EXPECT_NEAR(below + baseflow[0][r][c] - baseflow[1][r][c], r == 1 ? 0.5 : 0.0, 0.01) << r << " " << c;
     }
   EXPECT_GT(storage[0][1][1] - storage[1][1][1], 0.4) << "the saturated column gives the water itself";
 }

@@ -150,12 +150,12 @@ TEST_F(UzLimiter, SkippedStepsGiveTheFluxOfEveryStep) {
       const double dt = 600 + 3000 * unit(random);
       double S1[8] = {0, 0, outflow, 1e-8, 0, 0, 0, 0}, S2[8];
       std::copy(S1, S1 + 8, S2);
-      const double skipped = uzk::LimitFlux(g.c, g.thetaOld[i], g.thetaOld[i + 1], 0.0, q, 0.0, dt, i, g.z.data(), S1,
-                                            g.H.data());
+      const double skipped =
+          uzk::LimitFlux(g.c, g.thetaOld[i], g.thetaOld[i + 1], 0.0, q, 0.0, dt, i, g.z.data(), S1, g.H.data());
       uzk::Column plain = g.c;
       plain.constants = nullptr;
-      const double full = uzk::LimitFlux(plain, g.thetaOld[i], g.thetaOld[i + 1], 0.0, q, 0.0, dt, i, g.z.data(), S2,
-                                         g.H.data());
+      const double full =
+          uzk::LimitFlux(plain, g.thetaOld[i], g.thetaOld[i + 1], 0.0, q, 0.0, dt, i, g.z.data(), S2, g.H.data());
       ASSERT_EQ(std::memcmp(&skipped, &full, sizeof full), 0) << p.name << " case " << k;
       ASSERT_EQ(std::memcmp(S1, S2, sizeof S1), 0) << p.name << " case " << k;
       if (q != 0 && full == std::ldexp(q, -51)) ++toZero;
@@ -434,54 +434,40 @@ TEST(UzWaterKernels, InfiltrationIsBoundedByWhatTheSurfaceLayerPasses) {
   }
 }
 
-TEST(UzWaterKernels, GreenAmptInfiltrationSplitsTheInput) {
-  ColumnFixture f(kCarselParrish[1]);
-  f.Fill(0.30);
-  f.c.groundwaterDistance = -2.0;  // wetting zone limited to 1 m
-  const double tau = 3.6e6, Kd = tau * f.soil->ksat[1], M = (1 - 0.30 / 0.43) * 0.43, psi = f.soil->suction;
-  double depth = 0;
-  auto infiltrate = [&](double P, double saturation, double& excess) {
-    f.c.infiltrationSaturation = saturation;
-    excess = uzk::Infiltration(f.c, tau, 0, f.d.data(), f.z.data(), f.theta.data(), P, depth);
-    return P;
-  };
-  double excess = 0;
-  EXPECT_EQ(infiltrate(0.5 * Kd, 1, excess), 0.5 * Kd);
-  EXPECT_EQ(excess, 0.0);
-  EXPECT_EQ(f.c.infiltrationSaturation, 0.0);
-  EXPECT_EQ(depth, 1.0);
-
-  // Ponded from the start: Green and Ampt over the whole substep.
-  const double I1 = Kd / 2 + std::sqrt(2 * M * psi * Kd + Kd * Kd / 4);
-  EXPECT_NEAR(infiltrate(50, 1, excess), I1, 1e-9);
-  EXPECT_NEAR(excess, 50 - I1, 1e-9);
-  // Ponding after the share ts of the substep.
-  const double ts = (M * psi / 50) / (50 / Kd - 1), F = ts * 50, K = (1 - ts) * Kd;
-  const double I2 = K / 2 + std::sqrt(F * F + (2 * M * psi + F) * K + K * K / 4);
-  EXPECT_NEAR(infiltrate(50, 0, excess), I2, 1e-9);
-  EXPECT_NEAR(excess + I2, 50, 1e-12);
-  EXPECT_EQ(f.c.infiltrationSaturation, 1.0);
-
-  // A water table at the surface leaves no room: all input runs off.
-  f.c.groundwaterDistance = 0;
-  EXPECT_EQ(infiltrate(5, 0, excess), 0.0);
-  EXPECT_EQ(excess, 5.0);
-}
-
-TEST(UzWaterKernels, RechargeIsTheWaterThatReachesTheTablesLayer) {
-  // Fluxes of an hour, positive upward: 18 mm infiltrating through the
-  // surface, 0.72 mm entering layer 3 from layer 2.
-  std::vector<double> f(8, 0.0);
-  f[0] = -5e-6;
-  f[2] = -2e-7;
-  const double dtms = 3.6e6;
-  // The table in layer 3: the infiltration has not reached it.
-  EXPECT_NEAR(uzk::LowerBoundaryFlux(3, f.data(), dtms), 0.72, 1e-12);
-  // The table in layer 1: the infiltrating water enters the saturated zone.
-  EXPECT_NEAR(uzk::LowerBoundaryFlux(1, f.data(), dtms), 18.0, 1e-12);
-  // Water rising out of the table's layer (capillary rise): negative.
-  f[2] = 1e-7;
-  EXPECT_NEAR(uzk::LowerBoundaryFlux(3, f.data(), dtms), -0.36, 1e-12);
+TEST(UzWaterKernels, RechargeIsTheWaterTheSaturatedZoneGainsFromAbove) {
+  // A loam column of six 0.2 m layers with its table in layer 4 (layers 4
+  // to 6 saturated, the bottom closed, no lateral flow), the layers above
+  // wet (infiltrated water on its way down) or dry (capillary rise out of
+  // the table). Over a substep of the fluxes the kernels find, the recharge
+  // is the water that the layers from the table's down gained, in mm:
+  // positive when it sinks into the saturated zone, negative when it rises
+  // out of it.
+  for (double above : {0.40, 0.12}) {
+    SCOPED_TRACE(above);
+    ColumnFixture f(kCarselParrish[1]);
+    for (int i = 1; i <= f.n; ++i) f.theta[i] = f.thetaOld[i] = f.mean[i] = i < 4 ? above : f.ts[i];
+    f.c.g = 4;
+    f.c.groundwaterDistance = f.z[3] - f.z[0];
+    const double dt = 600, dtms = dt * 1000;
+    double mean = 0, drainage = 0, inflow = 0, outflow = 0;
+    uzk::ComputeHeads(f.c, 0, 0, mean, f.thetaOld.data(), f.theta.data(), f.A.data(), f.B.data(), f.psi.data(),
+                      f.H.data(), f.z.data(), nullptr);
+    uzk::ComputeFluxes(f.c, 0, 0.0, dt, f.thetaOld.data(), f.theta.data(), f.theta.data(), f.A.data(), f.B.data(),
+                       f.ts.data(), f.z.data(), f.H.data(), f.d.data(), f.S.data(), f.q.data(), drainage, nullptr,
+                       f.tracer.data(), inflow, outflow);
+    int count = 0;
+    uzk::UpdateTheta(f.c, 1, 0, f.A.data(), f.B.data(), f.theta.data(), f.mean.data(), f.thetaOld.data(), f.q.data(),
+                     f.S.data(), f.d.data(), count, dt);
+    double gained = 0;
+    for (int i = 4; i <= f.n; ++i) gained += (f.theta[i] - f.thetaOld[i]) * f.d[i] * 1000;
+    const double recharge = uzk::LowerBoundaryFlux(4, f.q.data(), dtms);
+    EXPECT_NEAR(recharge, gained, 1e-9);
+    if (above > 0.3) {
+      EXPECT_GT(recharge, 0.01);
+    } else {
+      EXPECT_LT(recharge, -0.01);
+    }
+  }
 }
 
 TEST(UzWaterKernels, NonFiniteValuesAreFlaggedForTheCaller) {
