@@ -113,8 +113,14 @@ void irrigationclass::SetRoutingDischarge(double** discharge) {
 
 void irrigationclass::InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry,
                                       int capacity) {
+  // An irrigation that is off registers no tracer grids: its flux grid would
+  // stay 0 and shadow the input's in the modules that read irrigation's
+  // first (snow, interception, soil), so no tracer would reach them.
+  if (Off()) {
+    if (error) *error = 0;
+    return;
+  }
   teilmodellklasse::InitTracerGrids(error, count, settings, registry, capacity);
-  if (Off()) return;
   tracerInput.assign(static_cast<size_t>(count) + 1, 0);
   for (int i = 1; i <= count; ++i) tracerInput[i] = GetGrid(Named("concflux_tracer_%1d_%s", i, "input"));
 }

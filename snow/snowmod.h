@@ -89,7 +89,7 @@ class schneemodellklasse : public teilmodellklasse {
   virtual Grid GetSolidSnowStorageGrid();
   // Returns the flow control parameter.
   virtual int SetQg(double* runoff);
-  // Annual factors at day of the year d (1 January = 1).
+  // Annual factors at the day number d (1 January = 1; run() forms it).
   virtual double AnnualMeltFactor(double d);
   virtual double AnnualIceRadiationFactor(double d);
   virtual double AnnualSnowRadiationFactor(double d);

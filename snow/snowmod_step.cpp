@@ -651,8 +651,13 @@ void schneemodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMont
   // The step's calendar: February of the step's year.
   monthlength[2] = DaysInMonth(stepYear, 2);
 
-  // 1. Annual factors at the day of the year.
-  const double d = DayOfYear(stepYear, stepMonth, stepDay);
+  // 1. Annual factors at the snow model's day number: the day, plus, after
+  // January, (month - 1) times the length of the current month. It runs
+  // ahead of the calendar's day of the year (1 March is day 63, 31 December
+  // day 372); it is the model's established number, which calibrated
+  // annual factors follow.
+  const double d = stepMonth <= 1 ? static_cast<double>(stepDay)
+                                  : static_cast<double>(stepDay + (stepMonth - 1) * MonthLength(stepMonth));
   meltfactor = AnnualMeltFactor(d);
   snowradfactor = AnnualSnowRadiationFactor(d);
   iceradfactor = AnnualIceRadiationFactor(d);

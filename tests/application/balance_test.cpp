@@ -502,6 +502,16 @@ std::function<std::string(const std::string&)> ObservedDischarge(int last) {
     return std::string();
   };
 }
+// One tracer in the water input at concentration 5, its grids written at the end.
+const Edits kTracer = {
+    {"[substance_transport]\n0         number of tracers",
+     "[substance_transport]\n1         number of tracers\nNitrate non_radioactive non_evaporating min_conc = 0 "
+     "max_conc = 1000 mg/l soilini = 0 gwini = 0 statcode = 1001 gridcode = 3 path = ./ statext = sta gridext = asc"},
+    {"[variable_grids]\n7 ", "[variable_grids]\n8 "},
+    {"albedo.asc albedo 0 0.2\n0         write code: not written\n0         read switch: made from its default value\n",
+     "albedo.asc albedo 0 0.2\n0         write code: not written\n0         read switch: made from its default value\n"
+     "cin.asc concflux_tracer_1_input 0 5\n0\n0\n"}};
+
 const Edits kObservedDischarge = {{"[routing_model]\n1\n", "[routing_model]\n2\n"},
                                   {"none.txt\tname", "observed.txt\tname"},
                                   {"0\tcolumn descriptors\n", "2\tcolumn descriptors\n1 1\n2 2\n"}};
@@ -1134,6 +1144,24 @@ std::vector<Case> Matrix() {
         c.signature = kObservedUsed;
       },
       {}, ObservedDischarge(4));
+  // A tracer in the water input (concentration 5, not evaporating, no decay)
+  // that reaches the snow pack and leaves it with its outflow: the pack
+  // holds at least 5 times its water (sublimation leaves the tracer behind)
+  // and at most 5 times its water and all the snow that evaporated; the
+  // interception, which takes the snow's outflow, at least 5 times its water.
+  add("tracer_through_the_snow_pack", kTracer, [](Case& c) {
+    c.signature = [](const RunOutput&, const RunOutput& e, const Budget&) {
+      const double held = e.BasinMean("nitsnow_.asc"), snow = e.BasinMean("stotal.asc");
+      const double evaporated = e.BasinMean("evrs.sum");
+      const double caught = e.BasinMean("nitinter.asc"), intercepted = e.BasinMean("si.asc");
+      const double slack = 1e-9 * held;
+      return Signatures{{"tracer in the snow pack at the end (mm x concentration)", held,
+                         held > 0 && held >= 5 * snow - slack && held <= 5 * (snow + evaporated) + slack},
+                        {"its snow pack's water times 5", 5 * snow, snow > 0},
+                        {"tracer on the plants at the end (mm x concentration)", caught,
+                         caught > 0 && caught >= 5 * intercepted - slack}};
+    };
+  });
   return cases;
 }
 

@@ -88,19 +88,25 @@ TEST(SnowStep, CombinationMeltWithRainOnSnowAndRefreezing) {
     EXPECT_NEAR(w["snowcover_outflow"][1][1], 5 + melt - 0.1 * S, 1e-9);
   }
   {
-    // Dry step: radiation-factor index with the annual melt factor of the day
-    // of the year, 1 March being day 60 in 2001 and day 61 in 2004.
-    for (int year : {2001, 2004}) {
+    // Dry step: radiation-factor index with the annual melt factor of the
+    // day number, the day plus (month - 1) times the month's length: 1 March
+    // is day 63 (not the calendar's 60 or 61), 15 February day 43 in 2001
+    // and 44 in the leap year 2004, 20 January day 20.
+    struct Day {
+      int day, month, year;
+      double number;
+    };
+    for (const Day& d :
+         {Day{1, 3, 2001, 63}, Day{1, 3, 2004, 63}, Day{15, 2, 2001, 43}, Day{15, 2, 2004, 44}, Day{20, 1, 2001, 20}}) {
       SnowWorld w("index", kOne);
       SnowSection s;
       s.method = 3;
       s.CWH = 1;  // everything stays in the pack
       ASSERT_EQ(w.Build(s), 0);
       SetCell(w, {50, 0, 3, 0});
-      w.model->run(1, 1, 3, year);
-      const double d = year == 2004 ? 61 : 60;
-      const double rmf = 2 + std::sin((d - 80) * 0.017214206);
-      EXPECT_NEAR(w["snowstorage_liquid"][1][1], 3 * rmf / 24, 1e-12) << year;
+      w.model->run(1, d.day, d.month, d.year);
+      const double rmf = 2 + std::sin((d.number - 80) * 0.017214206);
+      EXPECT_NEAR(w["snowstorage_liquid"][1][1], 3 * rmf / 24, 1e-12) << d.day << "." << d.month << "." << d.year;
     }
   }
   {
