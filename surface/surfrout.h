@@ -255,11 +255,13 @@ class surfaceroutingclass : public teilmodellklasse {
   double RelaxLevel(int r, int c, double dt);
   // Face conductances (kx, ky) of the thread's cells.
   void Conductances();
-  // Face fluxes and velocities of the land cells (the river cells' are cleared).
-  void LandFluxes();
+  // Face fluxes and velocities of the land cells (the river cells' are
+  // cleared); with dt > 0 then the limit of each land cell's outflow over dt.
+  void LandFluxes(double dt);
   void LandCellFluxes(int r, int c, Grid head, Grid kx, Grid ky, double* f, double* v);
-  // The river cells' values from their land neighbours.
-  void RiverFluxes();
+  // The river cells' values from their land neighbours; with dt > 0 then
+  // the limit of each river cell's outflow over dt.
+  void RiverFluxes(double dt);
   void RiverCellFluxes(int r, int c, Stack F, Stack V);
   void UpdateLevels(double dt);
 
@@ -295,6 +297,10 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<int> riverrowstart;  // index into rivercells per row firstrow ... lastrow + 1
   bool terrainready = false;
   bool memo = false;
+  // Method 6: the sub time step over which ComputeFaceFluxes also limits the
+  // outflow of every own cell (0: not), and whether it did.
+  double limitdt = 0;
+  bool limited = false;
   std::vector<double> terraincopy;  // the values CopyTerrain compares, in its order
   std::vector<char> terrainrows;    // rows held by each grid, in its order
   bool siltingup = false;           // "DirectRunoffSiltingUp" exists: the soil leaves the surface water alone

@@ -164,20 +164,22 @@ double surfaceroutingclass::IterateLevels(double dt) {
 void surfaceroutingclass::ComputeFaceFluxes() {
   PrepareCells();
   const bool exchanging = Exchanging();
+  const double dt = limitdt;
 #pragma omp parallel
   {
-    LandFluxes();
+    LandFluxes(dt);
 #pragma omp barrier
     ExchangeInRegion(exchanging, [&] {
       MPIExchangeBorders2(own[kFluxes].position, 0);
       MPIExchangeBorders2(own[kVelocity].position, 0);
     });
-    RiverFluxes();
+    RiverFluxes(dt);
   }
   recorded.ThrowAndClear();
+  limited = dt > 0;
 }
 
-void surfaceroutingclass::LandFluxes() {
+void surfaceroutingclass::LandFluxes(double dt) {
   Grid head = own[kHead].grid;
   Grid kx = own[kRoughnessX].grid;
   Grid ky = own[kRoughnessY].grid;
@@ -193,6 +195,8 @@ void surfaceroutingclass::LandFluxes() {
       for (int k = 0; k <= 9; ++k) f[k] = v[k] = 0;
       if (River(r, c)) continue;
       LandCellFluxes(r, c, head, kx, ky, f, v);
+      // A land cell's outflow limit depends on its own values only.
+      if (dt > 0) LimitOutflow(r, c, dt);
     }
 }
 
@@ -222,17 +226,19 @@ void surfaceroutingclass::LandCellFluxes(int r, int c, Grid head, Grid kx, Grid 
   v[0] = std::hypot((std::fabs(v[1]) + std::fabs(v[5])) / 2, (std::fabs(v[3]) + std::fabs(v[7])) / 2);
 }
 
-void surfaceroutingclass::RiverFluxes() {
+void surfaceroutingclass::RiverFluxes(double dt) {
   Stack F = own[kFluxes].stack;
   Stack V = own[kVelocity].stack;
   // River cells take the values their land neighbours hold for the face
-  // towards them (a river neighbour sends nothing).
+  // towards them (a river neighbour sends nothing); then, with dt > 0, the
+  // limit of their outflow.
   int first = 0, last = 0;
   ThreadRows(first, last);
   for (int r = first; r < last; ++r)
     for (int i = riverrowstart[r - firstrow]; i < riverrowstart[r - firstrow + 1]; ++i) {
       const int c = rivercells[i];
       RiverCellFluxes(r, c, F, V);
+      if (dt > 0) LimitOutflow(r, c, dt);
     }
 }
 

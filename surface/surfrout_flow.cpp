@@ -251,8 +251,13 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
         if (residual <= kLevelTolerance) break;
       }
       if (exchanging) MPIExchangeBorders(own[kHead].position);
+      // The face fluxes limit the outflow in the same passes (the values are
+      // at hand there); an override that leaves it gets a pass of its own.
+      limitdt = i > 0 ? dt : 0.0;
+      limited = false;
       ComputeFaceFluxes();
-      if (i > 0) LimitOutflows(dt);
+      if (i > 0 && !limited) LimitOutflows(dt);
+      limitdt = 0;
     }
     if (i == 0) {
       double stable = GetStableTimeStep();
