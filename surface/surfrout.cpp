@@ -443,7 +443,9 @@ unsigned surfaceroutingclass::InflowNeighbours(int row, int column) const {
 }
 
 void surfaceroutingclass::CellInflow(int row, int column, double dt) {
-  CellInflow(row, column, dt, InflowNeighbours(row, column));
+  // The neighbours found once per terrain, while it holds.
+  const int i = terrainready ? OwnSlot(row, column) : -1;
+  CellInflow(row, column, dt, i >= 0 ? inflowmask[i] : InflowNeighbours(row, column));
 }
 
 void surfaceroutingclass::CellInflow(int row, int column, double dt, unsigned neighbours) {

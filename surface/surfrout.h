@@ -88,7 +88,7 @@ class surfaceroutingclass : public teilmodellklasse {
   void ComputePlanCurvature();
   // Inflow and outflow of one cell over dt [s] from the fluxes stack, and the
   // tracer loads carried in with the neighbours' storage concentrations.
-  void CellInflow(int row, int column, double dt);
+  virtual void CellInflow(int row, int column, double dt);
   // The same with the neighbours that pass on water (InflowNeighbours).
   void CellInflow(int row, int column, double dt, unsigned neighbours);
   // Bit k set (k = 0 ... 7, in the order of CellInflow): the neighbour is a
@@ -109,7 +109,9 @@ class surfaceroutingclass : public teilmodellklasse {
   // resistance of crops; v [m/s], h [m], rc residue cover, sqrtI root of the slope.
   virtual double CropFrictionFactor(double v, double h, double rc, double sqrtI, int row, int col, int code, int mode);
   // Method 6: face conductances, one red-black sweep of the levels (returns the
-  // largest level change [m]) and the face fluxes and velocities.
+  // largest level change [m] of the own cells) and the face fluxes and
+  // velocities; each is a parallel region of its own, called from outside one
+  // (the sweep and the fluxes exchange the border rows).
   virtual void InitConductances();
   virtual double IterateLevels(double dt);
   virtual void ComputeFaceFluxes();
@@ -192,10 +194,10 @@ class surfaceroutingclass : public teilmodellklasse {
   void PrepareCells();
   void FreeFlowGrids();
   void CellDateValues(int64_t day, int64_t month, int64_t year);
-  // The passes below run inside the parallel region of run: every thread of
-  // the team calls them. Those without "omp for" take the rows of
-  // ThreadRows. The caller puts the barriers between passes; a pass that
-  // needs the threads to meet within it says so.
+  // The passes below (but FlowPaths and LimitOutflows, which open their
+  // own) run inside a parallel region: every thread of the team calls them
+  // and takes the rows of ThreadRows; a pass that needs the threads to meet
+  // within it says so.
   //
   // The own rows [first, last) of the calling thread: contiguous, with
   // about equal numbers of own cells, the same in every pass.
@@ -204,13 +206,14 @@ class surfaceroutingclass : public teilmodellklasse {
   // used from that thread only; an error is recorded) and all threads meet
   // at a barrier after it.
   void ExchangeInRegion(bool exchanging, const std::function<void()>& exchange);
+  // Border rows go to or come from other instances.
+  bool Exchanging() const;
   // The soil's direct runoff of the sub-step into surface storage; keep: it
   // adds to the water still on the surface instead of replacing it.
   void TakeIn(bool keep);
-  // Directions and velocities of methods 1 to 5 (rows shared by "omp for"),
-  // then per cell: with stable its smallest stable step, else the limit of
-  // its outflow over dt.
-  void FlowPaths(int counter, int mark, double dt, double* stable);
+  // Directions and velocities of methods 1 to 5 (a parallel region of its
+  // own), with limit then per cell the limit of its outflow over dt.
+  void FlowPaths(int counter, int mark, double dt, bool limit);
   // The weights of FlowDirections into w[0 ... 7] (directions 1 ... 8); returns the main direction.
   int DirectionWeights(int row, int col, int& kind, double slope, double aspect, double* w) const;
   // Writes weights w[0 ... 7] and the main direction into the cell's stacks:
@@ -231,6 +234,8 @@ class surfaceroutingclass : public teilmodellklasse {
   double CellStableStep(int r, int c) const;
   // The share of its computed outflow over dt that a cell releases (outfactor).
   void LimitOutflow(int r, int c, double dt);
+  // LimitOutflow of every own cell (a parallel region of its own).
+  void LimitOutflows(double dt);
   // Inflows and new storages of methods 1 to 5 (with tracers the threads
   // meet between the inflows and the storages).
   void UpdateStorages(double dt);
@@ -250,18 +255,13 @@ class surfaceroutingclass : public teilmodellklasse {
   double RelaxLevel(int r, int c, double dt);
   // Face conductances (kx, ky) of the thread's cells.
   void Conductances();
-  // The red-black sweeps of the levels until the largest change of a sweep
-  // is within the tolerance (all instances when parallel); the threads meet
-  // twice a sweep, the last time at its end.
-  void SweepLevels(double dt, bool exchanging, bool parallel);
   // Face fluxes and velocities of the land cells (the river cells' are
-  // cleared); then per land cell with stable its smallest stable step, else
-  // with dt > 0 the limit of its outflow.
-  void LandFluxes(double dt, double* stable);
+  // cleared); with dt > 0 then the limit of each land cell's outflow over dt.
+  void LandFluxes(double dt);
   void LandCellFluxes(int r, int c, Grid head, Grid kx, Grid ky, double* f, double* v);
-  // The river cells' values from their land neighbours; then per river cell
-  // with stable its smallest stable step, else with dt > 0 its outflow limit.
-  void RiverFluxes(double dt, double* stable);
+  // The river cells' values from their land neighbours; with dt > 0 then
+  // the limit of each river cell's outflow over dt.
+  void RiverFluxes(double dt);
   void RiverCellFluxes(int r, int c, Stack F, Stack V);
   void UpdateLevels(double dt);
 
@@ -275,16 +275,20 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<double> cellrc;  // residue cover at the step's date per own cell
   std::vector<double> celldp;  // stem diameter at the step's date per own cell
   bool cellsready = false;
-  // Per thread the largest level change of its cells in a sweep, kSlotStride
-  // apart (a cache line each); sweepresidual: the largest of all instances.
-  static constexpr size_t kSlotStride = 8;
-  std::vector<double> sweepslots;
-  double sweepresidual = 0;
-  // Per own cell (owncells order): kind, main direction and the weights of
-  // directions 1 ... 8 (8 per cell) of methods 1 and 2; and the own cells
-  // (row, column) of each subbasin 1 ... S in the order of the rows. Valid
-  // while terrainready.
+  // Method 6 sweeps the levels until the largest change of a sweep on all
+  // instances is within the tolerance [m], at most kLevelSweeps times.
+  static constexpr double kLevelTolerance = 0.0001;
+  static constexpr int kLevelSweeps = 1000;
+  // Per own cell (owncells order) for methods 1 and 2: the kind, slope and
+  // aspect of HeadGradients, and the kind, main direction and weights of
+  // directions 1 ... 8 (8 per cell) FlowDirections finds for them; and the
+  // own cells (row, column) of each subbasin 1 ... S in the order of the
+  // rows. Valid while terrainready; HeadGradients and FlowDirections give
+  // them back while memo is set (in the flow-path pass of run).
   std::vector<unsigned char> inflowmask;  // InflowNeighbours per own cell (owncells order)
+  std::vector<signed char> dirgradient;
+  std::vector<double> dirslope;
+  std::vector<double> diraspect;
   std::vector<signed char> dirkind;
   std::vector<signed char> dirmain;
   std::vector<double> dirweights;
@@ -292,11 +296,19 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<int> rivercells;     // column per own river cell
   std::vector<int> riverrowstart;  // index into rivercells per row firstrow ... lastrow + 1
   bool terrainready = false;
+  bool memo = false;
+  // Method 6: the sub time step over which ComputeFaceFluxes also limits the
+  // outflow of every own cell (0: not), and whether it did.
+  double limitdt = 0;
+  bool limited = false;
   std::vector<double> terraincopy;  // the values CopyTerrain compares, in its order
   std::vector<char> terrainrows;    // rows held by each grid, in its order
   bool siltingup = false;           // "DirectRunoffSiltingUp" exists: the soil leaves the surface water alone
   int CellIndex(int r, int c) const;
-  Grid outfactor = nullptr;  // share of the computed outflow that a cell releases (rows with border)
+  // The index of an own cell in owncells, -1 for any other cell.
+  int OwnSlot(int r, int c) const;
+  std::vector<int> cellslot;  // OwnSlot per cell of the own rows (CellIndex)
+  Grid outfactor = nullptr;   // share of the computed outflow that a cell releases (rows with border)
   int64_t heldfirst = 0, heldlast = -1;
   int64_t lastdate[4] = {-1, -1, -1, -1};
   int substepcounter = 0;

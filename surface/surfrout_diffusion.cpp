@@ -30,11 +30,6 @@
 #include "framework/mpirunning.h"
 #include "surface/surfrout.h"
 
-namespace {
-constexpr double kTolerance = 0.0001;  // m, largest level change of the last sweep
-constexpr int kSweeps = 1000;
-}  // namespace
-
 bool surfaceroutingclass::FaceNeighbour(int r, int c, int rn, int cn) const {
   if (!DataCell(rn, cn)) return false;
   // Flow control 3 keeps the water within each subbasin.
@@ -120,21 +115,6 @@ double surfaceroutingclass::RelaxLevel(int r, int c, double dt) {
 }
 
 double surfaceroutingclass::IterateLevels(double dt) {
-  PrepareCells();
-  double largest = 0;
-  for (int colour = 0; colour <= 1; ++colour) {
-    if (colour == 1) MPIExchangeBorders(own[kHead].position);
-    const std::vector<int>& cells = colourcells[colour];
-    const std::vector<int>& start = colourrowstart[colour];
-#pragma omp parallel for schedule(runtime) reduction(max : largest)
-    for (int r = firstrow; r <= lastrow; ++r)
-      for (int i = start[r - firstrow]; i < start[r - firstrow + 1]; ++i)
-        largest = std::max(largest, RelaxLevel(r, cells[i], dt));
-  }
-  return largest;
-}
-
-void surfaceroutingclass::SweepLevels(double dt, bool exchanging, bool parallel) {
   // Every thread relaxes the cells of the same rows in every sweep, both
   // colours in one pass over its rows: the even cells of row r + 1, then the
   // odd cells of row r. An even cell so still finds the odd neighbours of
@@ -146,83 +126,60 @@ void surfaceroutingclass::SweepLevels(double dt, bool exchanging, bool parallel)
   // colours take a pass each, and between them the border cells go to the
   // other instances, sent by the calling thread (MPI is used from that
   // thread only).
-  //
-  // After the sweep each thread leaves the largest change of its cells in
-  // its slot and, past the barrier, every thread takes the largest of all
-  // slots (a thread writes its slot again only after the next barrier, when
-  // all have read).
-  int first = 0, last = 0;
-  ThreadRows(first, last);
-  const int threads = omp_get_num_threads();
-  double* slot = &sweepslots[static_cast<size_t>(omp_get_thread_num()) * kSlotStride];
-  auto relax = [&](int colour, int r) {
-    const std::vector<int>& cells = colourcells[colour];
-    const std::vector<int>& start = colourrowstart[colour];
-    double largest = 0;
-    for (int i = start[r - firstrow]; i < start[r - firstrow + 1]; ++i)
-      largest = std::max(largest, RelaxLevel(r, cells[i], dt));
-    return largest;
-  };
-  // An exchange that failed ends the sweeps; all threads read the code
-  // after the barrier that follows the exchange.
-  auto exchange = [&] {
-    ExchangeInRegion(exchanging, [&] { MPIExchangeBorders(own[kHead].position); });
-    return !recorded.Failed();
-  };
-  for (int sweep = 1; sweep <= kSweeps; ++sweep) {
-    if (sweep > 1 && exchanging && !exchange()) break;
-    double largest = 0;
+  PrepareCells();
+  const bool exchanging = Exchanging();
+  double largest = 0;
+#pragma omp parallel reduction(max : largest)
+  {
+    int first = 0, last = 0;
+    ThreadRows(first, last);
+    auto relax = [&](int colour, int r) {
+      const std::vector<int>& cells = colourcells[colour];
+      const std::vector<int>& start = colourrowstart[colour];
+      for (int i = start[r - firstrow]; i < start[r - firstrow + 1]; ++i)
+        largest = std::max(largest, RelaxLevel(r, cells[i], dt));
+    };
     if (exchanging) {
       // The cells sent to the other instances need not lie in the first and
       // last rows: one colour after the other.
-      for (int r = first; r < last; ++r) largest = std::max(largest, relax(0, r));
+      for (int r = first; r < last; ++r) relax(0, r);
 #pragma omp barrier
-      if (!exchange()) break;
-      for (int r = first; r < last; ++r) largest = std::max(largest, relax(1, r));
+      ExchangeInRegion(exchanging, [&] { MPIExchangeBorders(own[kHead].position); });
+      if (!recorded.Failed())
+        for (int r = first; r < last; ++r) relax(1, r);
     } else {
-      if (first < last) largest = relax(0, first);
-      if (last - 1 > first) largest = std::max(largest, relax(0, last - 1));
+      if (first < last) relax(0, first);
+      if (last - 1 > first) relax(0, last - 1);
 #pragma omp barrier
       for (int r = first; r < last; ++r) {
-        if (r + 1 < last - 1) largest = std::max(largest, relax(0, r + 1));
-        largest = std::max(largest, relax(1, r));
+        if (r + 1 < last - 1) relax(0, r + 1);
+        relax(1, r);
       }
     }
-    *slot = largest;
-#pragma omp barrier
-    double residual = 0;
-    for (int t = 0; t < threads; ++t) residual = std::max(residual, sweepslots[static_cast<size_t>(t) * kSlotStride]);
-    if (parallel) {
-#pragma omp masked
-      {
-        MPI_Allreduce(MPI_IN_PLACE, &residual, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
-        sweepresidual = residual;
-      }
-#pragma omp barrier
-      residual = sweepresidual;
-    }
-    if (omp_get_thread_num() == 0) lastsweeps = sweep;
-    if (residual <= kTolerance) break;
   }
+  recorded.ThrowAndClear();
+  return largest;
 }
 
 void surfaceroutingclass::ComputeFaceFluxes() {
   PrepareCells();
-  const bool exchanging = (haloSend && !haloSend->empty()) || (haloReceive && !haloReceive->empty());
+  const bool exchanging = Exchanging();
+  const double dt = limitdt;
 #pragma omp parallel
   {
-    LandFluxes(0, nullptr);
+    LandFluxes(dt);
 #pragma omp barrier
     ExchangeInRegion(exchanging, [&] {
       MPIExchangeBorders2(own[kFluxes].position, 0);
       MPIExchangeBorders2(own[kVelocity].position, 0);
     });
-    RiverFluxes(0, nullptr);
+    RiverFluxes(dt);
   }
   recorded.ThrowAndClear();
+  limited = dt > 0;
 }
 
-void surfaceroutingclass::LandFluxes(double dt, double* stable) {
+void surfaceroutingclass::LandFluxes(double dt) {
   Grid head = own[kHead].grid;
   Grid kx = own[kRoughnessX].grid;
   Grid ky = own[kRoughnessY].grid;
@@ -238,11 +195,8 @@ void surfaceroutingclass::LandFluxes(double dt, double* stable) {
       for (int k = 0; k <= 9; ++k) f[k] = v[k] = 0;
       if (River(r, c)) continue;
       LandCellFluxes(r, c, head, kx, ky, f, v);
-      // A land cell's stable step and outflow limit depend on its own values only.
-      if (stable)
-        *stable = std::min(*stable, CellStableStep(r, c));
-      else if (dt > 0)
-        LimitOutflow(r, c, dt);
+      // A land cell's outflow limit depends on its own values only.
+      if (dt > 0) LimitOutflow(r, c, dt);
     }
 }
 
@@ -272,23 +226,19 @@ void surfaceroutingclass::LandCellFluxes(int r, int c, Grid head, Grid kx, Grid 
   v[0] = std::hypot((std::fabs(v[1]) + std::fabs(v[5])) / 2, (std::fabs(v[3]) + std::fabs(v[7])) / 2);
 }
 
-void surfaceroutingclass::RiverFluxes(double dt, double* stable) {
+void surfaceroutingclass::RiverFluxes(double dt) {
   Stack F = own[kFluxes].stack;
   Stack V = own[kVelocity].stack;
   // River cells take the values their land neighbours hold for the face
-  // towards them (a river neighbour sends nothing). Then, with the cell's
-  // values complete, its stable step goes to stable, or (dt > 0) its outflow
-  // over dt is limited.
+  // towards them (a river neighbour sends nothing); then, with dt > 0, the
+  // limit of their outflow.
   int first = 0, last = 0;
   ThreadRows(first, last);
   for (int r = first; r < last; ++r)
     for (int i = riverrowstart[r - firstrow]; i < riverrowstart[r - firstrow + 1]; ++i) {
       const int c = rivercells[i];
       RiverCellFluxes(r, c, F, V);
-      if (stable)
-        *stable = std::min(*stable, CellStableStep(r, c));
-      else if (dt > 0)
-        LimitOutflow(r, c, dt);
+      if (dt > 0) LimitOutflow(r, c, dt);
     }
 }
 

@@ -8,10 +8,10 @@
 // cell holds at its start ("outfactor", the released share per cell), so no
 // storage is clipped afterwards and no water is created.
 //
-// A sub-step runs in one parallel region of passes over the own cells,
-// separated by barriers; in a pass a cell writes only its own values and
-// reads neighbours' values that nothing writes in the same pass, so results
-// do not depend on the number of threads or on which thread takes a cell.
+// A sub-time-step runs as passes over the own cells, each a parallel region;
+// in a pass a cell writes only its own values and reads neighbours' values
+// that nothing writes in the same pass, so results do not depend on the
+// number of threads or on which thread takes a cell.
 #include <mpi.h>
 #include <omp.h>
 
@@ -43,6 +43,11 @@ int surfaceroutingclass::CellIndex(int r, int c) const {
   return (r - firstrow) * ncols + (c - 1);
 }
 
+int surfaceroutingclass::OwnSlot(int r, int c) const {
+  if (r < firstrow || r > lastrow || c < 1 || c > ncols || cellslot.empty()) return -1;
+  return cellslot[CellIndex(r, c)];
+}
+
 double surfaceroutingclass::SubTimeStep(double T, double stable, double minimum, double maximum) {
   double dt = T / (std::floor(T / stable) + 1);
   if (dt < minimum) dt = minimum;
@@ -60,6 +65,10 @@ void surfaceroutingclass::PrepareCells() {
       if (OwnCell(r, c)) owncells.push_back(c);
   }
   if (lastrow >= firstrow) ownrowstart[lastrow - firstrow + 1] = static_cast<int>(owncells.size());
+  cellslot.assign(static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * ncols, -1);
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i)
+      cellslot[CellIndex(r, owncells[i])] = i;
   for (int colour = 0; colour <= 1; ++colour) {
     colourcells[colour].clear();
     colourrowstart[colour].assign(ownrowstart.size(), 0);
@@ -174,6 +183,10 @@ void surfaceroutingclass::ExchangeInRegion(bool exchanging, const std::function<
 #pragma omp barrier
 }
 
+bool surfaceroutingclass::Exchanging() const {
+  return (haloSend && !haloSend->empty()) || (haloReceive && !haloReceive->empty());
+}
+
 void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (flowcontrol == 0) return;
   const bool newdate = !(lastdate[0] == year && lastdate[1] == month && lastdate[2] == day && lastdate[3] == hour);
@@ -203,88 +216,86 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
   // to 5 in the storage update, method 6 in the level update), so no sums of
   // the subbasins' storages are needed between the passes.
   //
-  // All sub-time-steps run in one parallel region: the passes over the cells
-  // are separated by barriers, the border exchanges and the choice of the
-  // sub time step are made by the calling thread while the others wait.
+  // The steps of a sub-time-step are the virtual operations (HeadGradients,
+  // FlowDirections, CellVelocity and CellInflow per cell; InitConductances,
+  // IterateLevels and ComputeFaceFluxes of method 6; GetStableTimeStep),
+  // called from this thread or from the passes over the cells; each pass is
+  // a parallel region, and the border exchanges and reductions are made by
+  // this thread between them.
   const bool parallel = MpiRunning() && mpisize > 1;
-  const bool exchanging = (haloSend && !haloSend->empty()) || (haloReceive && !haloReceive->empty());
+  const bool exchanging = Exchanging();
   const double T = timeinterval / std::max(1, substeps) * 60.0;  // s
   double dt = minsubstep;  // until the stable step is known (the levels of method 6 are iterated with it)
-  double stable = 1e36;
-  int count = 0;
   lastsweeps = 0;
-  sweepslots.assign(static_cast<size_t>(omp_get_max_threads()) * kSlotStride, 0.0);
 #pragma omp parallel
-  {
-    TakeIn(keep);
-#pragma omp barrier
-    double t = 0;
-    int i = 0, m = 0, n = 0;
-    while (T - 0.5 * minsubstep > t) {
-      ExchangeInRegion(exchanging, [&] { MPIExchangeBorders(own[kHead].position); });
-      // The first sub-time-step finds the smallest stable step of the own
-      // cells; the later ones limit the outflow in the same pass.
-      double smallest = 1e36;
-      double* const stableOut = i == 0 ? &smallest : nullptr;
-      if (method != 6) {
-        FlowPaths(i, m, dt, stableOut);
-      } else {
-        Conductances();
-#pragma omp barrier
-        ExchangeInRegion(exchanging, [&] {
-          MPIExchangeBorders(own[kRoughnessX].position);
-          MPIExchangeBorders(own[kRoughnessY].position);
-        });
-        SweepLevels(dt, exchanging, parallel);
-        ExchangeInRegion(exchanging, [&] { MPIExchangeBorders(own[kHead].position); });
-        LandFluxes(dt, stableOut);
-#pragma omp barrier
-        ExchangeInRegion(exchanging, [&] {
-          MPIExchangeBorders2(own[kFluxes].position, 0);
-          MPIExchangeBorders2(own[kVelocity].position, 0);
-        });
-        RiverFluxes(dt, stableOut);
+  TakeIn(keep);
+  double t = 0;
+  int i = 0, m = 0, n = 0;
+  while (T - 0.5 * minsubstep > t) {
+    if (exchanging) MPIExchangeBorders(own[kHead].position);
+    // From the second sub-time-step on, the passes that find the fluxes also
+    // limit the outflow over dt; in the first, dt comes from the stable step.
+    if (method != 6) {
+      FlowPaths(i, m, dt, i > 0);
+    } else {
+      InitConductances();
+      if (exchanging) {
+        MPIExchangeBorders(own[kRoughnessX].position);
+        MPIExchangeBorders(own[kRoughnessY].position);
       }
-      if (i == 0) {
-        // The minimum does not depend on the order in which the threads add theirs.
-#pragma omp critical(surfrout_stable)
-        stable = std::min(stable, smallest);
-#pragma omp barrier
-#pragma omp masked
-        {
-          if (parallel) MPI_Allreduce(MPI_IN_PLACE, &stable, 1, MPI_DOUBLE, MPI_MIN, MPI_COMM_WORLD);
-          dt = SubTimeStep(T, stable, minsubstep, maxsubstep);
-        }
-#pragma omp barrier
-        n = static_cast<int>(std::floor(T / dt)) + 1;
-        int first = 0, last = 0;
-        ThreadRows(first, last);
-        for (int r = first; r < last; ++r)
-          for (int k = ownrowstart[r - firstrow]; k < ownrowstart[r - firstrow + 1]; ++k)
-            LimitOutflow(r, owncells[k], dt);
+      for (int sweep = 1; sweep <= kLevelSweeps; ++sweep) {
+        if (sweep > 1 && exchanging) MPIExchangeBorders(own[kHead].position);
+        double residual = IterateLevels(dt);
+        if (parallel) MPI_Allreduce(MPI_IN_PLACE, &residual, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+        lastsweeps = sweep;
+        if (residual <= kLevelTolerance) break;
       }
-      if (i == m) m = static_cast<int>(std::floor(i + n / (T / maxsubstep)));
-#pragma omp barrier
-      ExchangeInRegion(exchanging, [&] {
-        MPIExchangeBorders(0, outfactor);
-        for (int k = 1; k <= tracercount; ++k) MPIExchangeBorders(0, tracerlinks[k].storage.grid);
-        if (method != 6) MPIExchangeBorders2(own[kFluxes].position, 0);
-      });
+      if (exchanging) MPIExchangeBorders(own[kHead].position);
+      // The face fluxes limit the outflow in the same passes (the values are
+      // at hand there); an override that leaves it gets a pass of its own.
+      limitdt = i > 0 ? dt : 0.0;
+      limited = false;
+      ComputeFaceFluxes();
+      if (i > 0 && !limited) LimitOutflows(dt);
+      limitdt = 0;
+    }
+    if (i == 0) {
+      double stable = GetStableTimeStep();
+      if (parallel) MPI_Allreduce(MPI_IN_PLACE, &stable, 1, MPI_DOUBLE, MPI_MIN, MPI_COMM_WORLD);
+      dt = SubTimeStep(T, stable, minsubstep, maxsubstep);
+      n = static_cast<int>(std::floor(T / dt)) + 1;
+      LimitOutflows(dt);
+    }
+    if (i == m) m = static_cast<int>(std::floor(i + n / (T / maxsubstep)));
+    if (exchanging) {
+      MPIExchangeBorders(0, outfactor);
+      for (int k = 1; k <= tracercount; ++k) MPIExchangeBorders(0, tracerlinks[k].storage.grid);
+      if (method != 6) MPIExchangeBorders2(own[kFluxes].position, 0);
+    }
+#pragma omp parallel
+    {
       if (method != 6)
         UpdateStorages(dt);
       else
         UpdateLevels(dt);
-#pragma omp barrier
-      t += dt;
-      ++i;
     }
-#pragma omp masked
-    count = i;
+    recorded.ThrowAndClear();
+    t += dt;
+    ++i;
   }
-  recorded.ThrowAndClear();
   subdt = dt;
-  subcount = count;
+  subcount = i;
   HandOver();
+}
+
+void surfaceroutingclass::LimitOutflows(double dt) {
+#pragma omp parallel
+  {
+    int first = 0, last = 0;
+    ThreadRows(first, last);
+    for (int r = first; r < last; ++r)
+      for (int k = ownrowstart[r - firstrow]; k < ownrowstart[r - firstrow + 1]; ++k) LimitOutflow(r, owncells[k], dt);
+  }
 }
 
 void surfaceroutingclass::TakeIn(bool keep) {
@@ -321,35 +332,31 @@ void surfaceroutingclass::TakeIn(bool keep) {
     }
 }
 
-void surfaceroutingclass::FlowPaths(int counter, int mark, double dt, double* stable) {
-  // Methods 1 and 2 store the directions found once; the others find them
-  // on the current water levels. The rows go to the threads one by one:
-  // wet cells cost far more than dry ones.
-  const bool fixed = method < 3;
-#pragma omp for schedule(runtime) nowait
+void surfaceroutingclass::FlowPaths(int counter, int mark, double dt, bool limit) {
+  // Methods 1 and 2 find the gradients and weights of the terrain once per
+  // step (HeadGradients and FlowDirections give them back as found while
+  // memo is set); the others find them on the current water levels. The
+  // rows go to the threads one by one: wet cells cost far more than dry ones.
+  memo = method < 3;
+#pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
     // After a failure the remaining rows are left alone: the run throws.
     if (recorded.Failed()) continue;
     recorded.Run([&] {
       for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
         const int c = owncells[i];
+        double slope = 0, aspect = 0;
         int kind = 0;
-        if (fixed) {
-          kind = dirkind[i];
-          if (kind != 1) StoreDirections(r, c, &dirweights[8 * static_cast<size_t>(i)], dirmain[i], counter);
-        } else {
-          double slope = 0, aspect = 0;
-          HeadGradients(r, c, slope, aspect, kind);
-          FlowDirections(r, c, kind, counter, slope, aspect);
-        }
+        HeadGradients(r, c, slope, aspect, kind);
+        FlowDirections(r, c, kind, counter, slope, aspect);
         CellVelocity(r, c, counter, mark, kind);
-        if (stable)
-          *stable = std::min(*stable, CellStableStep(r, c));
-        else
-          LimitOutflow(r, c, dt);
+        // A cell's outflow limit depends on its own values only.
+        if (limit) LimitOutflow(r, c, dt);
       }
     });
   }
+  memo = false;
+  recorded.ThrowAndClear();
 }
 
 void surfaceroutingclass::LimitOutflow(int r, int c, double dt) {
@@ -377,7 +384,7 @@ void surfaceroutingclass::UpdateStorages(double dt) {
     // which the update of a cell leaves alone: one pass.
     for (int r = first; r < last; ++r)
       for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
-        CellInflow(r, owncells[i], dt, inflowmask[i]);
+        CellInflow(r, owncells[i], dt);
         SettleCell(r, owncells[i], tomm);
       }
     return;
@@ -385,8 +392,7 @@ void surfaceroutingclass::UpdateStorages(double dt) {
   // The inflows read the neighbours' concentrations, which change in the
   // update: all inflows first.
   for (int r = first; r < last; ++r)
-    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i)
-      CellInflow(r, owncells[i], dt, inflowmask[i]);
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) CellInflow(r, owncells[i], dt);
 #pragma omp barrier
   for (int r = first; r < last; ++r)
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) SettleCell(r, owncells[i], tomm);
@@ -527,6 +533,13 @@ void surfaceroutingclass::HandOverSubbasin(int s, int part) {
 // ------------------------------------------------------------ flow paths
 
 void surfaceroutingclass::HeadGradients(int row, int col, double& slope, double& aspect, int& kind) {
+  if (memo)
+    if (const int i = OwnSlot(row, col); i >= 0) {
+      slope = dirslope[i];
+      aspect = diraspect[i];
+      kind = dirgradient[i];
+      return;
+    }
   Grid head = own[kHead].grid;
   slope = 0;
   aspect = 0;
@@ -586,6 +599,15 @@ void surfaceroutingclass::HeadGradients(int row, int col, double& slope, double&
 
 void surfaceroutingclass::FlowDirections(int row, int col, int& kind, int counter, double slope, double aspect) {
   if (kind == 1) return;
+  if (memo) {
+    // The weights found for the same gradients of the same terrain.
+    const int i = OwnSlot(row, col);
+    if (i >= 0 && kind == dirgradient[i] && slope == dirslope[i] && aspect == diraspect[i]) {
+      kind = dirkind[i];
+      StoreDirections(row, col, &dirweights[8 * static_cast<size_t>(i)], dirmain[i], counter);
+      return;
+    }
+  }
   double w[8];
   const int main = DirectionWeights(row, col, kind, slope, aspect, w);
   StoreDirections(row, col, w, main, counter);
@@ -708,6 +730,9 @@ void surfaceroutingclass::BuildTerrainData() {
 
 void surfaceroutingclass::BuildDirections() {
   const size_t cells = owncells.size();
+  dirgradient.assign(cells, 0);
+  dirslope.assign(cells, 0.0);
+  diraspect.assign(cells, 0.0);
   dirkind.assign(cells, 0);
   dirmain.assign(cells, 0);
   dirweights.assign(8 * cells, 0.0);
@@ -718,6 +743,9 @@ void surfaceroutingclass::BuildDirections() {
         double slope = 0, aspect = 0;
         int kind = 0;
         HeadGradients(r, owncells[i], slope, aspect, kind);
+        dirgradient[i] = static_cast<signed char>(kind);
+        dirslope[i] = slope;
+        diraspect[i] = aspect;
         if (kind != 1)
           dirmain[i] = static_cast<signed char>(
               DirectionWeights(r, owncells[i], kind, slope, aspect, &dirweights[8 * static_cast<size_t>(i)]));

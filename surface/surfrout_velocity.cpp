@@ -40,7 +40,6 @@ void surfaceroutingclass::CellVelocity(int row, int col, int counter, int mark, 
     const double H = elevation[row][col] + (withHead ? hc : 0.0);
     const double critical = own[kShearStress].grid[row][col];
     const double concentration = concfactor > 1 ? concfactor : 1.0;
-    double lastQ2 = 0;
     F[0] = 0;
     for (int k = 1; k <= 8; ++k) {
       const int r = row + kDr[k], c = col + kDc[k];
@@ -64,7 +63,6 @@ void surfaceroutingclass::CellVelocity(int row, int col, int counter, int mark, 
       const double Q1 = cellsize * cellsize * W[k] * hc / maxsubstep;
       const double Q2 = 2 * cellsize * cellsize * W[k] * drop / maxsubstep;
       const double Q = std::min(Q1, Q2);
-      lastQ2 = Q2;
       if (method == 5) {
         const double v = std::min(10 * sqrtI * std::pow(hc, 0.66667), L / (20 * minsubstep));
         V[k] = v;
@@ -115,15 +113,20 @@ void surfaceroutingclass::CellVelocity(int row, int col, int counter, int mark, 
         vnew = 0;
       }
       V[k] = vnew;
-      F[k] = L * vnew * R / cf;
+      // Each direction releases at most its share of a layer twice the drop
+      // (so the cell does not fall below its receiver within the longest sub
+      // time step), whatever the other directions' drops.
+      F[k] = std::min(L * vnew * R / cf, Q2);
       F[0] += F[k];
       if (fpe != 0) {
 #pragma omp critical(surfrout_fpe)
         ReportFPE(row, col, 99, k, W[k], V[k], 0, 0, 0);
       }
     }
+    // All directions together release at most the water on the cell within
+    // the longest sub time step.
     if (method != 5 && F[0] > 0) {
-      const double ratio = std::max(0.0, std::min(lastQ2, cellsize * cellsize * hc / maxsubstep)) / F[0];
+      const double ratio = cellsize * cellsize * hc / maxsubstep / F[0];
       if (ratio < 1) {
         F[0] = 0;
         for (int k = 1; k <= 8; ++k)

@@ -138,30 +138,80 @@ TEST(RadiationCorrection, WallShadesTheCellsWithinItsShadowLength) {
 }
 
 TEST(RadiationCorrection, SweepStaysInsideOddShapedGrids) {
-  // Rough terrain on a raster that is neither square nor even: every sun
-  // direction, including the quadrant borders, marks only 0 or 1.
-  World w(7, 13, 25, "sweep");
+  // Rough terrain on a raster that is neither square nor even, one cell
+  // outside the zones, every sun direction including the quadrant borders.
+  // The cells start unmarked (0.5): the rays reach every cell off the two
+  // sun-side edges; a cell is shaded only when a cell towards the sun, k
+  // steps back along the major axis (rows where |cos azimuth| > 0.707106781)
+  // and at most k cells aside, stands higher than the sun's line over k
+  // steps (tan h times cellsize / |cos| or / |sin| each); and a cell below
+  // the sun's line from each of the three cells one step back is shaded.
+  const int rows = 7, cols = 13;
+  const double size = 25, h = 0.3;
+  World w(rows, cols, size, "sweep");
   std::mt19937 random(5);
   std::uniform_real_distribution<double> height(0, 300);
   Grid z = w.Get("[elevation_model]");
-  for (int r = 1; r <= 7; ++r)
-    for (int c = 1; c <= 13; ++c) z[r][c] = height(random);
+  for (int r = 1; r <= rows; ++r)
+    for (int c = 1; c <= cols; ++c) z[r][c] = height(random);
   w.zone[3][4] = -9999;
   w.Write(Section(2, 1, 1, 60));
   int error = 0;
   auto m = ettest::Make<expokorrklasse>(w, error);
   ASSERT_EQ(error, 0) << w.Console();
   Grid shadow = w.Get("Shadow");
+  auto inside = [&](int r, int c) { return r >= 1 && r <= rows && c >= 1 && c <= cols; };
+  int shaded = 0, forced = 0;
   for (int i = 0; i <= 64; ++i) {
-    m->CastShadows(i * 2 * kPi / 64, 0.3);
-    for (int r = 1; r <= 7; ++r)
-      for (int c = 1; c <= 13; ++c) {
-        if (w.zone[r][c] > -9999) {
-          EXPECT_TRUE(shadow[r][c] == 0 || shadow[r][c] == 1);
+    const double phi = i * 2 * kPi / 64;
+    SCOPED_TRACE(i);
+    for (int r = 1; r <= rows; ++r)
+      for (int c = 1; c <= cols; ++c) shadow[r][c] = w.zone[r][c] > -9999 ? 0.5 : -9999;
+    m->CastShadows(phi, h);
+    const bool rowsmajor = std::fabs(std::cos(phi)) > 0.707106781;
+    const double step = std::tan(h) * size / (rowsmajor ? std::fabs(std::cos(phi)) : std::fabs(std::sin(phi)));
+    // One step towards the sun along the major axis (rows grow southwards,
+    // columns eastwards), and the minor axis.
+    const int north = std::cos(phi) > 0 ? -1 : 1, east = std::sin(phi) >= 0 ? 1 : -1;
+    const int mr = rowsmajor ? north : 0, mc = rowsmajor ? 0 : east;
+    const int nr = rowsmajor ? 0 : 1, nc = rowsmajor ? 1 : 0;
+    for (int r = 1; r <= rows; ++r)
+      for (int c = 1; c <= cols; ++c) {
+        if (w.zone[r][c] <= -9999) {
+          EXPECT_EQ(shadow[r][c], -9999);
+          continue;
+        }
+        const bool edge = !inside(r + north, c) || !inside(r, c + east);
+        if (shadow[r][c] == 0.5) {
+          EXPECT_TRUE(edge) << "row " << r << ", column " << c << " not reached";
+          continue;
+        }
+        ASSERT_TRUE(shadow[r][c] == 0 || shadow[r][c] == 1) << shadow[r][c];
+        bool higher = false;
+        for (int k = 1; inside(r + k * mr, c + k * mc) || inside(r + k * mr - k * nr, c + k * mc - k * nc) ||
+                        inside(r + k * mr + k * nr, c + k * mc + k * nc);
+             ++k)
+          for (int j = -k; j <= k; ++j) {
+            const int a = r + k * mr + j * nr, b = c + k * mc + j * nc;
+            higher = higher || (inside(a, b) && z[a][b] - k * step > z[r][c]);
+          }
+        if (shadow[r][c] == 1) {
+          ++shaded;
+          EXPECT_TRUE(higher) << "row " << r << ", column " << c << " shaded by nothing";
+        }
+        bool below = true;
+        for (int j = -1; j <= 1; ++j) {
+          const int a = r + mr + j * nr, b = c + mc + j * nc;
+          below = below && inside(a, b) && w.zone[a][b] > -9999 && z[r][c] < z[a][b] - step;
+        }
+        if (below) {
+          ++forced;
+          EXPECT_EQ(shadow[r][c], 1) << "row " << r << ", column " << c << " lies below its neighbours' shade";
         }
       }
-    EXPECT_EQ(shadow[3][4], -9999);
   }
+  EXPECT_GT(shaded, 100);
+  EXPECT_GT(forced, 20);
   m->FreeMemory();
 }
 

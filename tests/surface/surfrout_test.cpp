@@ -2,7 +2,8 @@
 // it registers, the plan curvature, the zones and linear storages at the
 // outlets, the state in the storage content file; surface flow between
 // cells: the stable sub time step, the water balance of every sub-step for
-// all six flowpath methods, a tilted plane draining into its river column,
+// all six flowpath methods (whose steps run reaches through the virtual
+// operations), a tilted plane draining into its river column,
 // the sub-steps' water at the outlets and on the surface, the directions of
 // methods 1 and 2 when the terrain changes between steps, the cell named for
 // a storage that is no number, the side shares,
@@ -12,6 +13,7 @@
 #include <mpi.h>
 #include <omp.h>
 
+#include <atomic>
 #include <cmath>
 
 #include "tests/surface/world.h"
@@ -452,22 +454,83 @@ TEST_F(SurfaceFlowTest, StableSubTimeStep) {
   EXPECT_DOUBLE_EQ(model->GetStableTimeStep(), 7);
 }
 
+// The surface routing with its steps counted: run reaches each through the
+// object's table of virtual operations.
+class CountedSteps : public surfaceroutingclass {
+ public:
+  using surfaceroutingclass::surfaceroutingclass;
+  enum { kGradients, kDirections, kVelocity, kStable, kInflow, kConductances, kLevels, kFaces, kSteps };
+  void HeadGradients(int row, int col, double& slope, double& aspect, int& kind) override {
+    ++calls[kGradients];
+    surfaceroutingclass::HeadGradients(row, col, slope, aspect, kind);
+  }
+  void FlowDirections(int row, int col, int& kind, int counter, double slope, double aspect) override {
+    ++calls[kDirections];
+    surfaceroutingclass::FlowDirections(row, col, kind, counter, slope, aspect);
+  }
+  void CellVelocity(int row, int col, int counter, int mark, int kind) override {
+    ++calls[kVelocity];
+    surfaceroutingclass::CellVelocity(row, col, counter, mark, kind);
+  }
+  double GetStableTimeStep() override {
+    ++calls[kStable];
+    return surfaceroutingclass::GetStableTimeStep();
+  }
+  void CellInflow(int row, int column, double dt) override {
+    ++calls[kInflow];
+    surfaceroutingclass::CellInflow(row, column, dt);
+  }
+  void InitConductances() override {
+    ++calls[kConductances];
+    surfaceroutingclass::InitConductances();
+  }
+  double IterateLevels(double dt) override {
+    ++calls[kLevels];
+    return surfaceroutingclass::IterateLevels(dt);
+  }
+  void ComputeFaceFluxes() override {
+    ++calls[kFaces];
+    surfaceroutingclass::ComputeFaceFluxes();
+  }
+  std::atomic<int> calls[kSteps] = {};
+};
+
 TEST_F(SurfaceFlowTest, TiltedPlaneBalanceOfEveryMethod) {
   TiltedPlane();
   for (int method = 1; method <= 6; ++method) {
     SCOPED_TRACE(method);
-    ASSERT_EQ(Make(Section(std::to_string(method), "1", "60")), 0) << console.str();
+    ASSERT_EQ(Make<CountedSteps>(Section(std::to_string(method), "1", "60")), 0) << console.str();
     Rain(10);
     const double input = 10.0 * (nrows * ncols - 1);
     Balance b;
     double before = input;
+    int steps = 0;  // sub-time-steps of all sub-steps
     for (int step = 1; step <= 8; ++step) {
       b = SubStep(step);
+      steps += model->GetSubTimeStepCount();
       // Storage at the start = storage at the end + what reached the river.
       EXPECT_NEAR(b.start, b.end + b.river, 1e-9 * input) << step;
       EXPECT_LE(b.end, before);
       before = b.end;
     }
+    // Each sub-step found its stable step once; methods 1 to 5 took the
+    // gradients, directions, velocity and inflow of every own cell in every
+    // sub-time-step, method 6 the conductances and face fluxes of the
+    // instance (and at least one sweep of the levels).
+    const auto& calls = dynamic_cast<CountedSteps&>(*model).calls;
+    int cells = 0;
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c) cells += Own(r, c);
+    const int perCell = method < 6 ? steps * cells : 0, perInstance = method < 6 ? 0 : steps;
+    EXPECT_EQ(calls[CountedSteps::kStable], 8);
+    // (Methods 1 and 2 take the gradients once more when they find the terrain's directions.)
+    EXPECT_EQ(calls[CountedSteps::kGradients], perCell + (method < 3 ? cells : 0));
+    for (int k : {CountedSteps::kDirections, CountedSteps::kVelocity, CountedSteps::kInflow})
+      EXPECT_EQ(calls[k], perCell) << k;
+    EXPECT_EQ(calls[CountedSteps::kConductances], perInstance);
+    EXPECT_EQ(calls[CountedSteps::kFaces], perInstance);
+    EXPECT_GE(calls[CountedSteps::kLevels], perInstance);
+    EXPECT_LE(calls[CountedSteps::kLevels], 1000 * perInstance);
     // The water has reached the river, but for a film below 0.1 mm that
     // Manning-Strickler does not move (methods 1 to 4); the level diffusion
     // slows down as the land dries.

@@ -230,11 +230,14 @@ class RoutingWorld : public SurfaceWorld {
            minimum + "\n" + maximum + "\n0.01\n1.0\n" + tail + "[irrigation]\n0\n60\n";
   }
   // Constructs the model (and its zones and tracer grids) for the given
-  // number of sub-steps; returns the error code.
+  // number of sub-steps, as an M; returns the error code.
+  template <typename M = surfaceroutingclass>
   int Make(const std::string& section, bool link = true, int subSteps = 1) {
     if (model) model->ReleaseMemory(false);
     model.reset();
-    int error = Construct(model, section, subSteps);
+    std::unique_ptr<M> made;
+    int error = Construct(made, section, subSteps);
+    model = std::move(made);
     if (error == 0 && link) {
       try {
         model->InitTracerGrids(&error, 0, nullptr, nullptr, 0);

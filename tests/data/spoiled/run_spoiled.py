@@ -635,6 +635,52 @@ def table_at(depth):
         first = rows[0][-1]
         return "" if abs(first + depth) < 0.1 else "the table of the first hour is %g m, expected %g" % (first, -depth)
     return check
+# Mirror images: the basin turned north to south (every grid's rows in the
+# opposite order, the stations' y mirrored with them), so that every cell
+# finds its neighbours in the mirrored directions (north-east for
+# south-east, ...). The slope correction of the radiation is off in both
+# runs (north and south slopes swap), and a storm of 30 mm in each of the
+# hours 12 and 13 on 3 January on every station puts water on the surface.
+def mirrored_north_south(d):
+    header = {}
+    for f in sorted(os.listdir(d)):
+        if not f.endswith(".asc"):
+            continue
+        lines = [l for l in open(os.path.join(d, f)).read().split("\n") if l.strip()]
+        open(os.path.join(d, f), "w").write("\n".join(lines[:6] + lines[6:][::-1]) + "\n")
+        if f == "zones.asc":
+            header = {l.split()[0].lower(): float(l.split()[1]) for l in lines[:6]}
+    # A station's y (the fourth header line) keeps its distance to the point
+    # of each cell (its lower left corner): y' = 2 y0 + (nrows - 1) size - y.
+    mirror = 2 * header["yllcorner"] + (header["nrows"] - 1) * header["cellsize"]
+    for f in sorted(os.listdir(d)):
+        if not f.endswith(".dat"):
+            continue
+        lines = open(os.path.join(d, f)).read().split("\n")
+        w = lines[3].split() if len(lines) > 4 else []
+        if w[:4] != ["YY", "MM", "DD", "HH"]:
+            continue
+        lines[3] = " ".join(w[:4] + ["%.1f" % (mirror - float(y)) for y in w[4:]])
+        open(os.path.join(d, f), "w").write("\n".join(lines))
+    return ""
+
+
+def surface_flow(method):
+    """Flowpath method, no slope correction of the radiation, the storm of 3 January."""
+    return edits(spoil_control("4         method: one receiver per cell, water levels included", method + " method"),
+                 spoil_control("[radiation_correction]\n1\n", "[radiation_correction]\n0\n"),
+                 *[station_value("precipitation.dat", 3, h, k, "30") for h in (12, 13) for k in range(1, 7)])
+
+
+def same_discharge(rows, ref):
+    """Every column of the routed discharge equals the reference's within 1e-4 (relative, 1 m3/s at least)."""
+    if len(rows) != len(ref) or not rows:
+        return "%d lines of routed discharge against %d of the reference" % (len(rows), len(ref))
+    for a, b in zip(rows, ref):
+        for k in range(4, len(a)):
+            if abs(a[k] - b[k]) > 1e-4 * max(1.0, abs(b[k])):
+                return "column %d of %s: %g, the reference %g" % (k + 1, a[:4], a[k], b[k])
+    return ""
 
 
 # name, edit, expected code (0: the run goes on), texts the output must hold
@@ -922,6 +968,13 @@ CASES = [
       "the grid precipitation holds a value in every basin cell again from 4.1.2015 1 h on"],
      {"check": lambda d: "" if [r[-1] for r in stat_rows(d, "precipitation.stat") if r[2] == 3] == [-9999] else
       "precipitation.stat holds no missing value for 3 January, when no station measured"}),
+    # The surface routing drains mirror images of the basin alike: the flow
+    # of a cell does not depend on the numbers of its directions (methods 1
+    # and 3 split it over several receivers).
+    ("surface_flow_mirrored_method_1", edits(surface_flow("1"), mirrored_north_south), 0, [],
+     {"np": (1, 2), "check": compared_with(surface_flow("1"), same_discharge)}),
+    ("surface_flow_mirrored_method_3", edits(surface_flow("3"), mirrored_north_south), 0, [],
+     {"check": compared_with(surface_flow("3"), same_discharge)}),
 ]
 
 
