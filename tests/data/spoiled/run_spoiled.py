@@ -635,6 +635,8 @@ def table_at(depth):
         first = rows[0][-1]
         return "" if abs(first + depth) < 0.1 else "the table of the first hour is %g m, expected %g" % (first, -depth)
     return check
+
+
 # Mirror images: the basin turned north to south (every grid's rows in the
 # opposite order, the stations' y mirrored with them), so that every cell
 # finds its neighbours in the mirrored directions (north-east for
