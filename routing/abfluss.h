@@ -157,11 +157,14 @@ class abflussmodellklasse : public teilmodellklasse {
   struct LakeIndices {
     bool bound = false;
     int codes = 0, ponding = 0, etr0 = 0, qdown = 0, baseflow = 0, input = 0;
+    // The interception's and the snow's evaporation (0: absent).
+    int interceptionEvap = 0, snowEvap = 0;
     std::vector<int> tracers;  // 1 ... tracers
     // On instance 0 of several, whole-grid copies of the grids that hold only
     // the instance's own rows there, which receive the lake cells of all
     // instances (null: the grid itself holds every row).
     Grid etr0Copy = nullptr, qdownCopy = nullptr, baseflowCopy = nullptr;
+    Grid interceptionEvapCopy = nullptr, snowEvapCopy = nullptr;
     std::vector<Grid> tracerCopies;
   } lakes;
   // A whole-grid copy for the grid at position p when instance 0 of several

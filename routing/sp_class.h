@@ -60,7 +60,11 @@ class SP_class {
     double** precOnLakes = nullptr;  // mm per step
     double** qdown = nullptr;        // extended downward flow; null when absent
     double** baseflow = nullptr;     // null when absent
-    std::vector<double**> tracers;   // 1 ... tracers: tracer storage of the soil; none when empty
+    // Evaporation of the interception storage and of the snow cover, mm per
+    // step (null when absent): parts of etr0 that the lake water did not give.
+    double** interceptionEvap = nullptr;
+    double** snowEvap = nullptr;
+    std::vector<double**> tracers;  // 1 ... tracers: tracer storage of the soil; none when empty
     int nrows = 0, ncols = 0;
     double cellsize = 0, nodata = -9999;
     const int* zoneIndex = nullptr;  // zone value -> subbasin index
