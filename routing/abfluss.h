@@ -93,6 +93,10 @@ class abflussmodellklasse : public teilmodellklasse {
   void CheckOrder();
   // Connects every internal inflow to the one internal abstraction that feeds it (errors 300 to 303).
   void ConnectInternalInflows();
+  // Inflow b of routing description a takes abstraction k of description d;
+  // first is the entry its TargetCap compares with (0: none). Fatal (41) when
+  // the water would come from the step before.
+  void CheckInternalOrder(int a, int b, int d, int k, int first);
   void OpenObservedFile();
   void AdvanceObservedWindow();
   void AccumulateEfficiency();
