@@ -93,6 +93,10 @@ class abflussmodellklasse : public teilmodellklasse {
   void CheckOrder();
   // Connects every internal inflow to the one internal abstraction that feeds it (errors 300 to 303).
   void ConnectInternalInflows();
+  // Inflow b of routing description a takes abstraction k of description d;
+  // first is the entry its TargetCap compares with (0: none). Fatal (41) when
+  // the water would come from the step before.
+  void CheckInternalOrder(int a, int b, int d, int k, int first);
   void OpenObservedFile();
   void AdvanceObservedWindow();
   void AccumulateEfficiency();
@@ -157,11 +161,14 @@ class abflussmodellklasse : public teilmodellklasse {
   struct LakeIndices {
     bool bound = false;
     int codes = 0, ponding = 0, etr0 = 0, qdown = 0, baseflow = 0, input = 0;
+    // The interception's and the snow's evaporation (0: absent).
+    int interceptionEvap = 0, snowEvap = 0;
     std::vector<int> tracers;  // 1 ... tracers
     // On instance 0 of several, whole-grid copies of the grids that hold only
     // the instance's own rows there, which receive the lake cells of all
     // instances (null: the grid itself holds every row).
     Grid etr0Copy = nullptr, qdownCopy = nullptr, baseflowCopy = nullptr;
+    Grid interceptionEvapCopy = nullptr, snowEvapCopy = nullptr;
     std::vector<Grid> tracerCopies;
   } lakes;
   // A whole-grid copy for the grid at position p when instance 0 of several

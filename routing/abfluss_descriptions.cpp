@@ -439,7 +439,8 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
              17);
       if (value < 0)
         *diag << "WARNING: TG " << code << ", inflow ZL " << number << ": the constant value " << written
-              << " [m3/s] is negative: the inflow withdraws that water from its channel every step ("
+              << " [m3/s] is negative: the inflow withdraws that water from the river at the subbasin's outlet every "
+                 "step (at most the water it holds; "
               << DescriptionWhere(s, at) << ")"
               << "[end-entry]";
     } else if (mode == "extern") {

@@ -37,9 +37,14 @@ void abflussmodellklasse::CountLakeCellsPerRank() {
   lakes.etr0 = GetGrid("real_transpiration0");
   lakes.qdown = FindGrid("q_downext", false);
   lakes.baseflow = FindGrid("baseflow", false);
-  // The water that reaches the ground: of the module that comes last before the soil.
-  const char* order[2][3] = {{"snowcover_outflow", "throughfall0", "precipitation"},
-                             {"throughfall0", "snowcover_outflow", "precipitation"}};
+  lakes.interceptionEvap = FindGrid("interception_evaporation0", false);
+  lakes.snowEvap = FindGrid("snow_evaporation", false);
+  // The water that reaches the ground: of the module that comes last before
+  // the soil, the grid the soil takes as its input (the interception's
+  // throughfall when the snow runs first, the snow's outflow when the
+  // interception does).
+  const char* order[2][3] = {{"throughfall0", "snowcover_outflow", "precipitation"},
+                             {"snowcover_outflow", "throughfall0", "precipitation"}};
   lakes.input = 0;
   for (const char* name : order[interceptionFirst ? 1 : 0])
     if (lakes.input < 1) lakes.input = FindGrid(name, false);
@@ -55,6 +60,8 @@ void abflussmodellklasse::CountLakeCellsPerRank() {
   lakes.etr0Copy = LakeCopy(lakes.etr0);
   lakes.qdownCopy = lakes.qdown > 0 ? LakeCopy(lakes.qdown) : nullptr;
   lakes.baseflowCopy = lakes.baseflow > 0 ? LakeCopy(lakes.baseflow) : nullptr;
+  lakes.interceptionEvapCopy = lakes.interceptionEvap > 0 ? LakeCopy(lakes.interceptionEvap) : nullptr;
+  lakes.snowEvapCopy = lakes.snowEvap > 0 ? LakeCopy(lakes.snowEvap) : nullptr;
   lakes.tracerCopies.assign(static_cast<size_t>(tracercount) + 1, nullptr);
   for (int i = 1; i <= tracercount; ++i) lakes.tracerCopies[i] = LakeCopy(lakes.tracers[i]);
 
@@ -105,6 +112,9 @@ void abflussmodellklasse::BindLakes() {
   g.etr0 = lakes.etr0Copy ? lakes.etr0Copy : gridlist[lakes.etr0].grid;
   g.qdown = lakes.qdown > 0 ? (lakes.qdownCopy ? lakes.qdownCopy : gridlist[lakes.qdown].grid) : nullptr;
   g.baseflow = lakes.baseflow > 0 ? (lakes.baseflowCopy ? lakes.baseflowCopy : gridlist[lakes.baseflow].grid) : nullptr;
+  auto lakeGrid = [&](int p, Grid copy) { return p > 0 ? (copy ? copy : gridlist[p].grid) : nullptr; };
+  g.interceptionEvap = lakeGrid(lakes.interceptionEvap, lakes.interceptionEvapCopy);
+  g.snowEvap = lakeGrid(lakes.snowEvap, lakes.snowEvapCopy);
   g.precOnLakes = precOnLakes;
   g.nrows = nrows;
   g.ncols = ncols;
@@ -135,6 +145,9 @@ void abflussmodellklasse::GatherLakeCells() {
   MPISendRecvArray(lakes.etr0, lakes.codes, counts, lakes.etr0Copy);
   if (lakes.qdown > 0) MPISendRecvArray(lakes.qdown, lakes.codes, counts, lakes.qdownCopy);
   if (lakes.baseflow > 0) MPISendRecvArray(lakes.baseflow, lakes.codes, counts, lakes.baseflowCopy);
+  if (lakes.interceptionEvap > 0)
+    MPISendRecvArray(lakes.interceptionEvap, lakes.codes, counts, lakes.interceptionEvapCopy);
+  if (lakes.snowEvap > 0) MPISendRecvArray(lakes.snowEvap, lakes.codes, counts, lakes.snowEvapCopy);
   MPISendRecvArray(lakes.input, lakes.codes, counts, precOnLakes);
   for (int i = 1; i <= tracercount; ++i) MPISendRecvArray(lakes.tracers[i], lakes.codes, counts, lakes.tracerCopies[i]);
 }
@@ -150,7 +163,8 @@ Grid abflussmodellklasse::LakeCopy(int p) {
 }
 
 void abflussmodellklasse::FreeLakeCopies() {
-  for (Grid* g : {&lakes.etr0Copy, &lakes.qdownCopy, &lakes.baseflowCopy})
+  for (Grid* g :
+       {&lakes.etr0Copy, &lakes.qdownCopy, &lakes.baseflowCopy, &lakes.interceptionEvapCopy, &lakes.snowEvapCopy})
     if (*g) {
       FreeMatrix(*g, 1, nrows, 1, ncols);
       *g = nullptr;

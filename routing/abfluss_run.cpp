@@ -96,6 +96,7 @@ void abflussmodellklasse::ConnectInternalInflows() {
           }
           // The TargetCap of a rule compares with the receiving subbasin's first tributary.
           const int first = r.Tributaries() + r.SumTributaries() > 0 ? tables.EntryOf(r.TributaryCode(1)) : 0;
+          CheckInternalOrder(a, b, d, k, first);
           al.SetTargetLink(tables.EntryOf(r.Code()), first, r.AreaCtrl() / r.RelArea());
           found = true;
         }
@@ -120,6 +121,66 @@ void abflussmodellklasse::ConnectInternalInflows() {
       throw 303;
     }
   }
+}
+
+void abflussmodellklasse::CheckInternalOrder(int a, int b, int d, int k, int first) {
+  // The subbasins are routed in the order of their descriptions. An internal
+  // inflow takes the water its abstraction gave in the step, so the
+  // abstraction's subbasin must be routed before the inflow's; a rule with a
+  // TargetCap (intern_with_rule) compares with the flow of the inflow's
+  // subbasin's first tributary in the step, which must be routed before the
+  // abstraction. Else the water of the step before arrives, or the raw
+  // runoff: fatal where another order of the descriptions mends it; where
+  // the water flows round (the subbasin that must come first lies
+  // downstream of the other), no order does, and a WARNING says so.
+  routingclass& r = *routings[a];
+  routingclass& owner = *routings[d];
+  const AL_class& al = owner.Abstraction(k);
+  auto described = [](int n, routingclass& x) {
+    return "routing description " + std::to_string(n) + " (TG " + std::to_string(x.Code()) + ")";
+  };
+  // Does the water of subbasin index `from` flow into subbasin index `to`?
+  auto reaches = [&](int from, int to) {
+    const std::vector<int>& next = routingTarget[1];
+    for (int at = from, steps = 0; at > 0 && at < static_cast<int>(next.size()) && steps <= zonecount;
+         at = next[at], ++steps)
+      if (at == to) return true;
+    return false;
+  };
+  const int inflowSubbasin = tables.EntryOf(r.Code()), abstractionSubbasin = tables.EntryOf(owner.Code());
+  if (d > a) {
+    const std::string what = described(a, r) + " takes its internal inflow ZL " + std::to_string(r.InflowCode(b)) +
+                             " from abstraction AL " + std::to_string(al.Number()) + " of " + described(d, owner) +
+                             ", which is routed after it";
+    if (!reaches(inflowSubbasin, abstractionSubbasin))
+      Fail("FATAL: " + what + ": describe subbasin " + std::to_string(owner.Code()) + " before subbasin " +
+               std::to_string(r.Code()) + " (an internal inflow must follow the subbasin of its abstraction)",
+           41);
+    *diag << "WARNING: " << what << ": subbasin " << r.Code() << " flows into subbasin " << owner.Code()
+          << ", so no order of the descriptions routes the abstraction first; its water reaches the inflow one step "
+             "later"
+          << "[end-entry]";
+  }
+  if (al.Mode() != AL_class::kInternWithRule || first < 1) return;
+  const RuleSet& rules = al.Rules();
+  bool capped = false;
+  for (int c = 1; c <= rules.nColumns && c < static_cast<int>(rules.targetCap.size()); ++c)
+    if (rules.targetCap[c] > 0) capped = true;
+  const int m = first < static_cast<int>(routingTarget[2].size()) ? routingTarget[2][first] : 0;
+  if (!capped || m <= d) return;
+  const std::string what = "abstraction AL " + std::to_string(al.Number()) + " of " + described(d, owner) +
+                           " caps its water by the flow of subbasin " + std::to_string(routings[m]->Code()) +
+                           " (the first tributary of TG " + std::to_string(r.Code()) +
+                           ", which its internal inflow ZL " + std::to_string(r.InflowCode(b)) + " joins), which " +
+                           described(m, *routings[m]) + " routes after it";
+  if (!reaches(abstractionSubbasin, first))
+    Fail("FATAL: " + what + ": describe subbasin " + std::to_string(routings[m]->Code()) + " before subbasin " +
+             std::to_string(owner.Code()) +
+             " (a rule with a TargetCap must follow the subbasin whose flow it compares with)",
+         41);
+  *diag << "WARNING: " << what << ": subbasin " << owner.Code() << " flows into subbasin " << routings[m]->Code()
+        << ", so no order of the descriptions routes it first; the cap compares with its flow of the step before"
+        << "[end-entry]";
 }
 
 void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {

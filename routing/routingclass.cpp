@@ -175,7 +175,7 @@ void routingclass::SetInflow(int channel, int number, int mode, const std::strin
 }
 
 void routingclass::NoteInflowFlow(int j, double x, int64_t year, int64_t month, int64_t day, int64_t hour) {
-  // A negative flow withdraws water from the inflow's channel; a missing one
+  // A negative flow withdraws water from the river at the outlet; a missing one
   // (not above -9998) brings none. Each is said once per series.
   const int kind = x > -9998 ? (x < 0 ? 1 : 0) : 2;
   if (kind == 0 || (inflowNoted[j] & kind)) return;
@@ -184,8 +184,10 @@ void routingclass::NoteInflowFlow(int j, double x, int64_t year, int64_t month, 
         << (kind == 1 ? " holds the negative flow " + std::to_string(x) + " [m3/s]"
                       : std::string(" holds no flow (nodata)"))
         << " for " << day << "." << month << "." << year << ", " << hour << ". h"
-        << (kind == 1 ? ": a negative flow of the series withdraws that water from the inflow's channel"
-                      : ": a step without a flow of the series brings no water")
+        << (kind == 1
+                ? ": a negative flow of the series withdraws that water from the river at the subbasin's outlet (at "
+                  "most the water it holds)"
+                : ": a step without a flow of the series brings no water")
         << " (said once for the series)"
         << "[end-entry]";
 }
@@ -286,7 +288,10 @@ void routingclass::InitFlowArrays() {
           if (h.size() < size) h.resize(size, 0.0);
           // A missing (negative) observation leaves the simulated start.
           const double observed = column > 0 ? ObservedDepth((*window)[10][column], e) : -1.0;
-          const double start = observed >= 0 ? observed : tables->runoff[t][e];
+          double start = observed >= 0 ? observed : tables->runoff[t][e];
+          // A negative inflow withdraws at the outlet (Route): its channel
+          // starts without water.
+          if (t == 0 && e > tables->inflowEntryBase) start = std::max(0.0, start);
           std::fill(h.begin() + 1, h.begin() + static_cast<long>(size), start);
         }
       }

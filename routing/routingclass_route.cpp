@@ -20,6 +20,7 @@ void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour)
   const int own = T.EntryOf(code);
   const int rivers = nTributaries + nSumTributaries;
   ZoneRecord* irrigation = T.irrigationRecords;
+  double negativeInflow = 0;
 
   // Irrigation demand of the subbasins that drain into a channel without
   // being routed themselves: taken from their water before it enters the
@@ -64,6 +65,15 @@ void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour)
       for (int j = 1; j <= ns; ++j) T.Sub(0, j, e) = M3sToMm(T.Sub(0, j, e), params[i].AE);
       for (int t = 0; t <= nt; ++t) T.runoff[t][e] = T.Sub(t, 1, e);
     }
+    // A negative inflow (a constant or a file's value) is a withdrawal from
+    // the river at the outlet, of at most the water there is: its channel
+    // carries nothing, never negative water [m3 of the step].
+    if (inflow)
+      for (int j = 1; j <= ns; ++j)
+        if (T.Sub(0, j, e) < 0) {
+          negativeInflow -= T.Sub(0, j, e) / ns * params[i].AE * 1000;
+          T.Sub(0, j, e) = 0;
+        }
     // A SUMTRIB channel carries the area-weighted mix of its subbasins.
     double W = 0;
     if (sumTributary) {
@@ -133,6 +143,15 @@ void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour)
   // from the water of its channels where the outlet does not carry enough;
   // once per step.
   const double AF = areaCtrl / relArea;
+  if (real && negativeInflow > 0) {
+    // What a negative inflow cannot take is not taken: no water is made, so
+    // it is no unmet withdrawal.
+    const double unmet = unmetWithdrawal;
+    Withdraw(own, AF, allChannels.data(), Channels(), negativeInflow, "a negative inflow (ZL)");
+    unmetWithdrawal = unmet;
+    T.runoff[0][own] = 0;
+    for (int j = 1; j <= ns; ++j) T.runoff[0][own] += T.Sub(0, j, own) / ns;
+  }
   outletWater = 0;
   for (int j = 1; j <= ns; ++j) outletWater += std::max(0.0, T.Sub(0, j, own)) / ns * AF * 1000;
   if (real && irrigation && !T.withdrawn[own]) {
@@ -273,7 +292,8 @@ void routingclass::InitChannelStates() {
   for (int i = 1; i <= Channels(); ++i) {
     WQTable& w = wqtab[i];
     const int e = ChannelEntry(i);
-    const double q = T.runoff[0][e];
+    // A negative inflow withdraws at the outlet: its channel holds no water.
+    const double q = i > nTributaries + nSumTributaries ? std::max(0.0, T.runoff[0][e]) : T.runoff[0][e];
     const int c = DischargeClass(i, q);
     for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
       for (int j = 1; j <= subIntervals; ++j) {

@@ -306,17 +306,21 @@ void SP_class::LakeTerms() {
     for (int c = firstCol; c <= lastCol; ++c) {
       if (!IsLakeCell(r, c) || !(grids.ponding[r][c] > 0)) continue;
       ++ponded;
-      if (grids.etr0 && grids.etr0[r][c] > -9999.0) ETR.m3 += grids.etr0[r][c] * area / 1000;
+      // The lake's evaporation: the cell's real evapotranspiration less what
+      // its interception storage and snow cover gave (their water reached
+      // the lake less that, as its water input is what passed them).
+      if (grids.etr0 && grids.etr0[r][c] > -9999.0) {
+        double e = grids.etr0[r][c];
+        for (double** g : {grids.interceptionEvap, grids.snowEvap})
+          if (g && g[r][c] > -9999.0) e -= g[r][c];
+        ETR.m3 += e * area / 1000;
+      }
       // A missing water input brings no water.
       if (grids.precOnLakes && grids.precOnLakes[r][c] > -9999.0) PREC.m3 += grids.precOnLakes[r][c] * area / 1000;
-      // The soil's downward flow below the lake and its baseflow are
-      // amounts of the step [mm], not rates.
-      if (grids.qdown && grids.baseflow) {
-        if (std::fabs(grids.qdown[r][c]) > 1e-10)
-          QGW.m3 += grids.qdown[r][c] * area / 1000;
-        else
-          QGW.m3 -= grids.baseflow[r][c] * area / 1000;
-      }
+      // The lake's exchange with the ground below it is the soil's, an
+      // amount of the step [mm]; an exchange of 0 (a saturated soil that
+      // passes nothing on) is one, not a sign that the soil wrote none.
+      if (grids.qdown && grids.qdown[r][c] > -9999.0) QGW.m3 += grids.qdown[r][c] * area / 1000;
     }
   }
   collected.assign(nTracers + 1, 0.0);

@@ -58,9 +58,15 @@ class SP_class {
     double** dem = nullptr;          // m a.s.l.
     double** etr0 = nullptr;         // real transpiration of layer 0, mm per step
     double** precOnLakes = nullptr;  // mm per step
-    double** qdown = nullptr;        // extended downward flow; null when absent
-    double** baseflow = nullptr;     // null when absent
-    std::vector<double**> tracers;   // 1 ... tracers: tracer storage of the soil; none when empty
+    // The soil's exchange with the ponded water below it ("q_downext", mm
+    // per step, positive into the lake); null when absent.
+    double** qdown = nullptr;
+    double** baseflow = nullptr;  // null when absent
+    // Evaporation of the interception storage and of the snow cover, mm per
+    // step (null when absent): parts of etr0 that the lake water did not give.
+    double** interceptionEvap = nullptr;
+    double** snowEvap = nullptr;
+    std::vector<double**> tracers;  // 1 ... tracers: tracer storage of the soil; none when empty
     int nrows = 0, ncols = 0;
     double cellsize = 0, nodata = -9999;
     const int* zoneIndex = nullptr;  // zone value -> subbasin index

@@ -54,7 +54,7 @@ int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
 void unsatzonmodellklasse::ZeroResults(int r, int c) {
   for (Grid g : {river_infiltration, river_exfiltration, drainage_flow, real_evaporation, infiltration_excess,
                  total_infiltration, directflow, interflow, ponding_storage, macropore_infiltration,
-                 groundwater_recharge, Percolation, Capillar_Uprise, number_of_substeps})
+                 groundwater_recharge, Percolation, Capillar_Uprise, number_of_substeps, q_downext})
     if (g && g[r]) g[r][c] = 0.0;
   // With the groundwater model "baseflow" is its exchange with the column, which it writes.
   if (!groundwatercoupling && baseflow && baseflow[r]) baseflow[r][c] = 0.0;
@@ -354,6 +354,15 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   // per step] to its input; the soil pumps it from its saturated zone.
   const double pumpPerSubstep = GroundwaterIrrigation(r, c) / substeps / k;
   bool tableFell = false;  // the table of the last substep lies below its start
+  // The ponded water's exchange with the ground below it (mm per step,
+  // positive into the pond): what the pond gained besides its input and lost
+  // besides the transpiration it covered, less the water the soil took from
+  // it for its own evaporation and transpiration (counted with the cell's
+  // evapotranspiration): the infiltration the soil passed on or kept, water
+  // pushed up through the surface, groundwater rising above it, the
+  // silting-up surface water and what ran off above the maximum ponding.
+  // Below a lake whose soil stays saturated it is minus the baseflow.
+  double pondExchange = 0;
   double Rmax = 0;
   for (int j = 1; j <= V; ++j)
     if (Valid(landuse[j], r, c)) Rmax = std::max(Rmax, Value(root_depth[j], r, c));
@@ -818,6 +827,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
         directRate = 0;
       }
       runoff = directRate * dtms;
+      double soilEvapotranspiration = evaporated;
+      for (int j = 1; j <= V; ++j) soilEvapotranspiration += w.transpired[j];
+      pondExchange += pond + silt - (P + setAsideRate) * dtms + soilEvapotranspiration;
     }
 
     // 20. Results of the substep (mm).
@@ -871,6 +883,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
 
   // Results of the step.
   if (ponding_storage && pondOn) ponding_storage[r][c] = pond;
+  if (q_downext && pondOn) q_downext[r][c] = pondExchange;
   const soil_table_entry& s = *soil;
   const double rootZoneTheta =
       Rmax > 0 ? uzk::WaterContentToDepth(s, n, w.d.data(), w.theta.data(), 1, Rmax) / Rmax : w.theta[1];

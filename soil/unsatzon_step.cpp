@@ -52,6 +52,8 @@ std::vector<Grid> unsatzonmodellklasse::StepFluxGrids() const {
                              infiltration_excess,    total_infiltration,   directflow,    interflow,
                              macropore_infiltration, groundwater_recharge, Percolation,   Capillar_Uprise};
   for (size_t j = 1; j < real_transpiration.size(); ++j) grids.push_back(real_transpiration[j]);
+  // The ponded water's exchange (mm per step).
+  grids.push_back(q_downext);
   // Without the groundwater model the soil's baseflow (mm per step at the
   // rate of the sub-step); with it the grid is the groundwater model's.
   grids.push_back(groundwatercoupling ? nullptr : baseflow);

@@ -965,6 +965,48 @@ std::vector<Case> Matrix() {
         c.signature = kLakeWater;
       },
       {}, Lake);
+  // The lake's own table balances: in every step the change of its volume
+  // is its inflow, precipitation and exchange with the ground less its
+  // evaporation and outflow, to 1e-6 of its inflow; also with the
+  // interception before the snow (the lake's water input is the snow's
+  // outflow then) and two sub-steps (the soil's exchange summed over them).
+  {
+    const auto lakeTableBalances = [](const std::string& dir) -> std::string {
+      const auto rows = fluvextest::Rows(ReadFile(dir + "/out/reservoir_1.txt"));
+      if (rows.size() < 4) return "reservoir_1.txt has no rows";
+      const std::vector<std::string>& head = rows[0];
+      auto column = [&](const std::string& name) {
+        return static_cast<size_t>(std::find(head.begin(), head.end(), name) - head.begin());
+      };
+      const size_t qin = column("Qin[m3]"), qgw = column("QGW[m3]"), err = column("Err[m3]");
+      if (err >= head.size() || qin >= head.size() || qgw >= head.size()) return "reservoir_1.txt: no Err column";
+      double exchange = 0;
+      for (size_t i = 3; i < rows.size(); ++i) {
+        const auto& row = rows[i];
+        if (row.size() != head.size()) return "reservoir_1.txt: row " + std::to_string(i + 1) + " is short";
+        const double in = std::stod(row[qin]), e = std::stod(row[err]);
+        exchange += std::fabs(std::stod(row[qgw]));
+        if (!(std::fabs(e) <= 1e-6 * in))
+          return "reservoir_1.txt row " + std::to_string(i + 1) + " (" + row[1] + "." + row[2] + ". hour " + row[3] +
+                 "): Err " + row[err] + " m3 of an inflow of " + row[qin] + " m3";
+      }
+      return exchange > 0 ? std::string() : "reservoir_1.txt: the lake exchanged no water with the ground";
+    };
+    cases.back().results = lakeTableBalances;
+    Edits interceptionFirst = SubSteps(2);
+    interceptionFirst.push_back(
+        {"[interception_model]\n1\n$step\n1         method", "[interception_model]\n1\n$step\n11        method"});
+    add(
+        "lake_interception_first_substeps_2", interceptionFirst,
+        [](Case& c) {
+          c.modules.lakes = true;
+          c.modules.ponding = true;
+          c.modules.substeps = 2;
+          c.signature = kLakeWater;
+        },
+        {}, Lake);
+    cases.back().results = lakeTableBalances;
+  }
   add(
       "irrigation", {},
       [](Case& c) {

@@ -362,7 +362,6 @@ TEST_F(ReservoirTest, SeriesAbstractionAndAreaCorrection) {
   EXPECT_EQ(BuildOutlet(line), 38);
   EXPECT_TRUE(Said("starting date 1.1.2001, 7. h in"));
 
-
   // An area corrected to the zone grid (1 -> 2 km2, or given as 0: the
   // zone grid's) keeps every abstraction's m3/s.
   args.endHour = 1;
@@ -574,8 +573,10 @@ TEST_F(LakeTableTest, CellsThatDoNotFitAreRefused) {
 
 TEST_F(LakeTableTest, LakeStepBalancesPrecipitationEvaporationAndOutflow) {
   Grid etr = memory.matrix(1, 2, 1, 3, 0), prec = memory.matrix(1, 2, 1, 3, 0);
+  Grid intercepted = memory.matrix(1, 2, 1, 3, 0);
   grids.etr0 = etr;
   grids.precOnLakes = prec;
+  grids.interceptionEvap = intercepted;
   SP_class sp;
   ASSERT_EQ(BuildLake(sp), 0);
   {
@@ -588,31 +589,38 @@ TEST_F(LakeTableTest, LakeStepBalancesPrecipitationEvaporationAndOutflow) {
   sp.SetLakeLevel(40000);
   sp.TakeLakeVolumeFromGrid();
   ASSERT_NEAR(sp.Volume(), 40000, 1e-6);
-  // The soil's downward flow and baseflow below the lake are mm of the step:
-  // 3 mm of baseflow under each of 4 cells of 1 ha are 120 m3 that the lake
-  // loses to the groundwater.
+  // The soil's exchange with the ponded water (mm of the step, positive into
+  // the pond) differs from cell to cell and from minus the baseflow (3 mm);
+  // in the first step the soil passes nothing on.
   Grid qdown = memory.matrix(1, 2, 1, 3, 0), baseflow = memory.matrix(1, 2, 1, 3, 0);
   for (int r = 1; r <= 2; ++r)
     for (int c = 1; c <= 3; ++c) baseflow[r][c] = 3;
   grids.qdown = qdown;
   grids.baseflow = baseflow;
   sp.SetLakeGrids(grids);
+  const double exchange[3][3] = {{0, 0, 0}, {0, -3, -1}, {0, 0, 0.5}};
   for (int step = 0; step < 5; ++step) {
-    // The soil and evapotranspiration act on the ponding between two routing steps.
+    // The soil and evapotranspiration act on the ponding between two routing
+    // steps: 10 mm reach the water, 2 mm evaporate from it and 0.5 mm from
+    // the vegetation's interception storage, which the water never held.
     for (int c = 1; c <= 2; ++c)
       for (int r = 1; r <= 2; ++r) {
         prec[r][c] = 10;
-        etr[r][c] = 2;
-        ponding[r][c] += prec[r][c] - etr[r][c] - baseflow[r][c];
+        intercepted[r][c] = 0.5;
+        etr[r][c] = 2 + intercepted[r][c];
+        qdown[r][c] = step == 0 ? 0.0 : exchange[r][c];
+        ponding[r][c] += prec[r][c] - 2 + qdown[r][c];
       }
     const double before = sp.Volume();
     const double inflow = 0.2;
     sp.Step(60, 0, 0, nullptr, nullptr, &inflow, nullptr, 0, 2001, 1, 1, step + 1);
-    EXPECT_NEAR(sp.PREC.m3, 400, 1e-6);  // 10 mm on 4 cells of 1 ha
+    // 4 cells of 1 ha: 10 mm are 400 m3, 2 mm 80 m3, the exchange -3.5 mm 35 m3.
+    const double groundwater = step == 0 ? 0.0 : -35.0;
+    EXPECT_NEAR(sp.PREC.m3, 400, 1e-6);
     EXPECT_NEAR(sp.ETR.m3, 80, 1e-6);
-    EXPECT_NEAR(sp.QGW.m3, -120, 1e-9);
+    EXPECT_NEAR(sp.QGW.m3, groundwater, 1e-9);
     EXPECT_DOUBLE_EQ(sp.A, 4e4);
-    EXPECT_NEAR(sp.Volume() - before, 720 + 400 - 80 - 120 - sp.QoutTerm.m3, 1e-6);
+    EXPECT_NEAR(sp.Volume() - before, 720 + 400 - 80 + groundwater - sp.QoutTerm.m3, 1e-6);
     EXPECT_NEAR(sp.Err.m3, 0, 1e-6);
     EXPECT_NEAR(sp.PREC.mm, 10, 1e-9);
     // The level is written back to the lake cells.
@@ -620,6 +628,7 @@ TEST_F(LakeTableTest, LakeStepBalancesPrecipitationEvaporationAndOutflow) {
   }
   memory.FreeMatrix(etr, 1, 2, 1, 3);
   memory.FreeMatrix(prec, 1, 2, 1, 3);
+  memory.FreeMatrix(intercepted, 1, 2, 1, 3);
   memory.FreeMatrix(qdown, 1, 2, 1, 3);
   memory.FreeMatrix(baseflow, 1, 2, 1, 3);
 }

@@ -599,6 +599,43 @@ def deposition_index(value):
     return edit
 
 
+def outlet_water_shifted_by(reference_edit, shift):
+    """A check that runs a second copy with reference_edit on the same
+    instance count: the water that leaves subbasin 3 in each step, its routed
+    discharge (last column of discharge.stat) and its abstraction
+    (abstraction_1.txt) together, differs from the reference's by shift
+    [m3/s]."""
+    def check(d):
+        np = int(re.search(r"_np(\d+)$", d).group(1))
+        ref = d + "_reference"
+        shutil.rmtree(ref, ignore_errors=True)
+        shutil.copytree(os.path.join(ARGS.work, "base"), ref)
+        problem = reference_edit(ref)
+        if problem:
+            return "reference: " + problem
+        code, output = run_fluvex(ARGS, ref, np)
+        if code != 0:
+            return "the reference run ended with %d:\n%s" % (code, "\n".join(output.splitlines()[-10:]))
+        water = [[r[-1] + a[4] for r, a in zip(stat_rows(x, "discharge.stat"), table_rows(x, "abstraction_1.txt"))]
+                 for x in (d, ref)]
+        if not ARGS.keep:
+            shutil.rmtree(ref, ignore_errors=True)
+        if len(water[0]) != len(water[1]) or not water[0]:
+            return "%d steps of outlet water against %d of the reference" % (len(water[0]), len(water[1]))
+        for k, (a, b) in enumerate(zip(*water)):
+            if abs(a - b - shift) > 1e-3:
+                return "step %d: %g m3/s leave subbasin 3, the reference %g: not %+g m3/s apart" % (k + 1, a, b, shift)
+        return ""
+    return check
+
+
+def no_negative_discharge(d):
+    for row in stat_rows(d, "discharge.stat"):
+        if min(row[4:]) < 0:
+            return "a negative routed discharge at %s: %s" % (row[:4], row[4:])
+    return ""
+
+
 # An inflow line for subbasin 3 (its mode and value in place of %s).
 ZL = "ZL 1 (Q = %s, kh = 0.20, kv = 0.61, Bh = 5, Bv = 50, Th = 1, Mh = 30, Mv = 20, I = 0.0005, L = 5000, AE = 10)\n"
 
@@ -783,6 +820,50 @@ CASES = [
          edits(spoil_control("mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s",
                              "mode = from_file input_file = series.txt column = 0 output = abstraction_1.txt"),
                hourly_series("series.txt", "YY MM DD HH Q", "0")), outlet_shifted_by(0.3)))}),
+    # A negative inflow withdraws its water from the river at the outlet, at
+    # most what the river holds (a constant or a file alike); no channel
+    # carries negative water, no routed discharge is below 0.
+    ("inflow_file_negative_2", edits(spoil_control("L = 9536, AE = 529)\n",
+                                                   "L = 9536, AE = 529)\n" + ZL % "extern inflow.txt 0 5"),
+                                     hourly_series("inflow.txt", "YY MM DD HH Q", "-2")), 0,
+     ["inflow ZL 1 of subbasin 3: inflow.txt holds the negative flow -2.000000 [m3/s] for 1.1.2015, 1. h"],
+     {"np": (1, 2), "check": all_of(no_negative_discharge, outlet_water_shifted_by(
+         edits(spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL % "extern inflow.txt 0 5"),
+               hourly_series("inflow.txt", "YY MM DD HH Q", "0")), -2.0))}),
+    ("inflow_file_negative_beyond_river", edits(spoil_control("L = 9536, AE = 529)\n",
+                                                              "L = 9536, AE = 529)\n" + ZL % "extern inflow.txt 0 5"),
+                                                hourly_series("inflow.txt", "YY MM DD HH Q", "-100")), 0,
+     ["routing subbasin 3: a negative inflow (ZL) took"], {"check": no_negative_discharge}),
+    ("inflow_constant_negative_beyond_river",
+     spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL % "constant -100"), 0,
+     ["routing subbasin 3: a negative inflow (ZL) took"], {"check": no_negative_discharge}),
+    # Internal inflows and abstractions in the order of routing: an internal
+    # inflow described before the subbasin of its abstraction (subbasin 2,
+    # which does not drain into subbasin 1) would take the water of the step
+    # before; so would a rule's TargetCap that compares with a tributary
+    # described after the abstraction. Where the inflow's subbasin drains into
+    # the abstraction's (1 into 3) no order helps: a WARNING says so.
+    ("internal_inflow_before_abstraction",
+     edits(spoil_control("TG 1 (area = 492, rel = 1)\n", "TG 1 (area = 492, rel = 1)\n" + ZL % "intern "),
+           spoil_control("TG 3 (area = 1129", "TG 2 (area = 0, rel = 1)\nAL 1 (mode = intern 0 0.5 1 m3/s)\n"
+                                             "TG 3 (area = 1129")), 41,
+     ["routing description 1 (TG 1) takes its internal inflow ZL 1 from abstraction AL 1 of routing description 2 "
+      "(TG 2), which is routed after it: describe subbasin 2 before subbasin 1"]),
+    ("internal_inflow_target_cap_before_tributary",
+     edits(spoil_control("TG 1 (area = 492, rel = 1)\n", "TG 2 (area = 0, rel = 1)\nAL 1 (mode = intern_with_rule)\n"
+                                                         "TG 1 (area = 492, rel = 1)\n"),
+           spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL % "intern "),
+           spoil_control("60e6  100  100\n", "60e6  100  100\n\n[abstraction_rule_abstraction_1]\n2\n0 0.5\n"
+                                              "1e9 0.5\nTargetCap = 5\n")), 41,
+     ["abstraction AL 1 of routing description 1 (TG 2) caps its water by the flow of subbasin 1 (the first "
+      "tributary of TG 3, which its internal inflow ZL 1 joins), which routing description 2 (TG 1) routes after it: "
+      "describe subbasin 1 before subbasin 2"]),
+    ("internal_inflow_upstream_of_abstraction",
+     edits(spoil_control("TG 1 (area = 492, rel = 1)\n", "TG 1 (area = 492, rel = 1)\n" + ZL % "intern "),
+           spoil_control("mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s", "mode = intern 1.0 0.5 0.5 m3/s")), 0,
+     ["routing description 1 (TG 1) takes its internal inflow ZL 1 from abstraction AL 1 of routing description 2 "
+      "(TG 3), which is routed after it: subbasin 1 flows into subbasin 3, so no order of the descriptions routes "
+      "the abstraction first"]),
     # Snow.
     ("snow_c0", spoil_control("2.5       C0:", "-2.5      C0:"), 17,
      ["C0 for snow_model: -2.5 (control file control.txt, line ", "a melt factor has to be 0 or more"]),
