@@ -61,6 +61,7 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   std::string watername;           // the grid of the water input
   bool missingwarned = false;      // the WARNING on missing water inputs is written
   bool stepgridsdeferred = false;  // WriteStepGrids() is the application's
+  bool stepgridspending = false;   // run() has run, WriteStepGrids() not yet
   int readgrid = 0;
   double maxthickness = 0;  // storage per unit of leaf area index, mm
   int layers = 1;

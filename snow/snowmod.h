@@ -416,6 +416,7 @@ class schneemodellklasse : public teilmodellklasse {
   double* qg = nullptr;
   int linked = 0;
   bool stependdeferred = false;  // FinishStep() is the application's
+  bool steppending = false;      // run() has run, FinishStep() not yet
 
   // Subbasins of the soil-model zone table.
   Grid subbasingrid = nullptr;

@@ -680,11 +680,14 @@ void schneemodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMont
   for (int s = 0; s < kGlacierStatCount; ++s)
     if (s != kStatGlacierTotal && gstats[s].writer) gstats[s].writer->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
   if (glaciergrid) GlacierRunoff();
+  steppending = true;
   if (!stependdeferred) FinishStep();
 }
 
 void schneemodellklasse::FinishStep() {
-  if (flowcontrol == 0) return;
+  // Once per step, after run().
+  if (flowcontrol == 0 || !steppending) return;
+  steppending = false;
   // 10. The update changes the glacierized shares; the step's outflow was
   // handed on with the shares it was computed for (after the update the
   // consumers would weight it with the new open share and make or lose
