@@ -298,6 +298,8 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   interceptionMethod = interception->GetFlowControl() > 0 ? interception->GetMethod() : 0;
   interceptionFirst = (interception->GetFlowControl() > 0 && interceptionMethod > 10) ? 1 : 0;
   snow->SetPrecipitationSource(interceptionFirst);
+  snow->DeferStepEnd();
+  interception->DeferStepGrids();
 
   siltingup = new siltingupclass(error, diag, reg, cap, workFileName, common);
   check(siltingup, false);

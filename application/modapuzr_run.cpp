@@ -293,6 +293,13 @@ void ModellApplication::Step() {
   Lap("groundwater");
   routing->run(hour, day, month, year);
   Lap("discharge routing");
+  // The yearly glacier update changes the glacierized shares once every
+  // model of the step has used them; the grids that it changes are written
+  // after it.
+  snow->FinishStep();
+  Lap("snow");
+  interception->WriteStepGrids();
+  Lap("interception");
 
   setup->WriteStandardGridStatistics(hour, day, month, year);
   setup->WriteVariableGridStatistics(hour, day, month, year);

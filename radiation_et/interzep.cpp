@@ -450,15 +450,25 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
       }
     }
   }
-  for (int i = 0; i <= n; ++i) {
+  for (int i = 0; i <= n; ++i)
     for (int k = 0; k < 3; ++k) statistics[k][i]->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+  for (int k = 1; k <= tracercount; ++k)
+    if (tracergrids[k].statistic) tracergrids[k].statistic->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+  stepgridspending = true;
+  if (!stepgridsdeferred) WriteStepGrids();
+}
+
+void interzeptionsmodellklasse::WriteStepGrids() {
+  // Once per step, after run().
+  if (flowcontrol == 0 || !stepgridspending) return;
+  stepgridspending = false;
+  for (int i = 0; i <= layers; ++i) {
     WriteStatisticGrids(throughfallpos[i], 1, 0);
     WriteStatisticGrids(evaporationpos[i], 1, 0);
     WriteStatisticGrids(storagepos[i], 1, 0);
   }
   for (int k = 1; k <= tracercount; ++k) {
-    TracerGrids& t = tracergrids[k];
-    if (t.statistic) t.statistic->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
+    const TracerGrids& t = tracergrids[k];
     if (t.storeindex > 0) WriteStatisticGrids(t.storeindex, 1, 0);
     if (t.fluxindex > 0) WriteStatisticGrids(t.fluxindex, 1, 0);
   }

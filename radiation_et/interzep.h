@@ -29,6 +29,12 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
   void FreeTracerArrays() override;
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+  // The step's grids (sums, extremes, dated and end grids). run() ends with
+  // them, unless DeferStepGrids() was called: then the application writes
+  // them at the end of the step, after the yearly glacier update has moved
+  // the water held on the plants with the glacierized shares.
+  void WriteStepGrids();
+  void DeferStepGrids() { stepgridsdeferred = true; }
   virtual void WriteStatistics();
   // The method number when the module is on, else 0.
   virtual int GetMethod();
@@ -52,8 +58,10 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   double Layer(int i, int r, int c, double water, bool withTracers);
 
   int method = 0;
-  std::string watername;       // the grid of the water input
-  bool missingwarned = false;  // the WARNING on missing water inputs is written
+  std::string watername;           // the grid of the water input
+  bool missingwarned = false;      // the WARNING on missing water inputs is written
+  bool stepgridsdeferred = false;  // WriteStepGrids() is the application's
+  bool stepgridspending = false;   // run() has run, WriteStepGrids() not yet
   int readgrid = 0;
   double maxthickness = 0;  // storage per unit of leaf area index, mm
   int layers = 1;

@@ -28,6 +28,10 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
   if (!(Sg > nodata)) Sg = 0;
   if (!(Lg > nodata)) Lg = 0;
   outg = 0;
+  // A wholly glacierized cell has no open part: no snow and no outflow
+  // there, its whole input goes to the glacier part alone.
+  const bool open = GlacierFraction(r, c) < 1;
+  if (!open) S = L = 0;
   const double R = glacierradiation && glacierradiation[r][c] > nodata ? glacierradiation[r][c] : 0.0;
   double mg = 0;
   // What the holding capacity of a pack cannot keep leaves it.
@@ -49,8 +53,10 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     const double P = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
     snowIn = f * P;
     rainIn = (1 - f) * P;
-    S += snowIn;
-    L += rainIn;
+    if (open) {
+      S += snowIn;
+      L += rainIn;
+    }
     Sg += snowIn;
     Lg += rainIn;
     double melt = 0;
@@ -77,31 +83,40 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     release(Sg, Lg, outg);
   } else {
     // The snow method melts both parts; the glacier part takes the partition
-    // of the non-glacierized part.
+    // of the non-glacierized part (of a wholly glacierized cell worked out
+    // on an empty pack that is dropped).
     double f = 0;
-    double total = S + L;
+    double none[2] = {0, 0};
+    double& So = open ? S : none[0];
+    double& Lo = open ? L : none[1];
+    double total = So + Lo;
     double scratch = nodata;
-    double& tpack = own[kSnowTemp].grid ? own[kSnowTemp].grid[r][c] : scratch;
-    double& tsurf = own[kSurfTemp].grid ? own[kSurfTemp].grid[r][c] : scratch;
+    double& tpack = own[kSnowTemp].grid && open ? own[kSnowTemp].grid[r][c] : scratch;
+    double& tsurf = own[kSurfTemp].grid && open ? own[kSurfTemp].grid[r][c] : scratch;
     double evap = 0;
     double M = 0;
     if (timeinterval <= 720) {
-      M = SnowCell(T, 1.0, r, c, f, S, L, total, tpack, tsurf, evap, false, snowIn, rainIn);
+      M = SnowCell(T, 1.0, r, c, f, So, Lo, total, tpack, tsurf, evap, false, snowIn, rainIn);
     } else {
       double s1 = 0, r1 = 0;
-      M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, S, L, total, tpack, tsurf, evap, false, s1, r1);
-      M += SnowCell(T, dayfraction, r, c, f, S, L, total, tpack, tsurf, evap, false, snowIn, rainIn);
+      M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, false, s1, r1);
+      M += SnowCell(T, dayfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, false, snowIn, rainIn);
       snowIn += s1;
       rainIn += r1;
     }
-    if (EnergyBalanceMethod(method) && snowevaporation) snowevaporation[r][c] = evap;
-    const double m = std::max(0.0, std::min(M, S));
-    L += m;
-    S -= m;
-    double o = 0;
-    release(S, L, o);
-    out += o;
-    if (m > 0) meltout += o;
+    if (EnergyBalanceMethod(method) && snowevaporation) snowevaporation[r][c] = open ? evap : 0.0;
+    if (open) {
+      const double m = std::max(0.0, std::min(M, S));
+      L += m;
+      S -= m;
+      double o = 0;
+      release(S, L, o);
+      out += o;
+      if (m > 0) meltout += o;
+    } else {
+      if (own[kSnowTemp].grid) own[kSnowTemp].grid[r][c] = nodata;
+      if (own[kSurfTemp].grid) own[kSurfTemp].grid[r][c] = nodata;
+    }
 
     own[kSnowFraction].grid[r][c] = snowIn;
     own[kRainFraction].grid[r][c] = rainIn;
@@ -308,9 +323,11 @@ void schneemodellklasse::GlacierRunoff() {
       qice[k] = qfirn[k] = qsnow[k] = 0;
     }
     const double sum = qice[k] + qfirn[k] + qsnow[k];
-    if (total.records.size() > static_cast<size_t>(k)) total.records[k].sx = sum * r * cells[k];
-    // mm over the whole subbasin.
-    if (linked && qg && area[k] > 0) qg[k] = sum * r * cells[k] / area[k];
+    // mm over the whole subbasin: the storages take the area-weighted mean
+    // melt of the subbasin and give it back as such. (The cell count over
+    // the area would inflate it wherever relative cell areas differ from 1.)
+    if (total.records.size() > static_cast<size_t>(k)) total.records[k].sx = sum * r * area[k];
+    if (linked && qg) qg[k] = sum * r;
   }
   if (total.writer) total.writer->Reduce(stepyear, stepmonth, stepday, stephour, 0);
 }

@@ -148,6 +148,12 @@ class schneemodellklasse : public teilmodellklasse {
   void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
   void FreeTracerArrays() override;
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+  // The end of the step: the yearly glacier update when it is due, then the
+  // step's grid statistics. run() ends with it, unless DeferStepEnd() was
+  // called: then the application calls it once the step's consumers of the
+  // snow outflow (interception, soil) have run with the shares of the step.
+  void FinishStep();
+  void DeferStepEnd() { stependdeferred = true; }
 
   // The bodies of the two parallel loops of run().
   void CellLoop();
@@ -409,6 +415,8 @@ class schneemodellklasse : public teilmodellklasse {
   int precipitationsource = 0;
   double* qg = nullptr;
   int linked = 0;
+  bool stependdeferred = false;  // FinishStep() is the application's
+  bool steppending = false;      // run() has run, FinishStep() not yet
 
   // Subbasins of the soil-model zone table.
   Grid subbasingrid = nullptr;

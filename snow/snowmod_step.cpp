@@ -245,10 +245,13 @@ int schneemodellklasse::MissingInputs(int r, int c) const {
 void schneemodellklasse::SkippedCell(int r, int c, double g) {
   const double n = stepsperday;
   const double P = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
+  // A wholly glacierized cell has no open part: its input passes to the
+  // glacier part alone.
+  if (g >= 1) own[kSolid].grid[r][c] = own[kLiquid].grid[r][c] = 0;
   const double S = own[kSolid].grid[r][c];
   const double L = own[kLiquid].grid[r][c];
   const bool eb = EnergyBalanceMethod(method);
-  own[kOutflow].grid[r][c] = P;
+  own[kOutflow].grid[r][c] = g >= 1 ? 0.0 : P;
   for (OwnGrid k : {kMeltOutflow, kSnowFraction, kRainFraction, kSnowTemp, kSurfTemp})
     if (own[k].grid) own[k].grid[r][c] = nodata;
   if (eb && snowevaporation) snowevaporation[r][c] = 0;
@@ -682,7 +685,18 @@ void schneemodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMont
   for (int s = 0; s < kGlacierStatCount; ++s)
     if (s != kStatGlacierTotal && gstats[s].writer) gstats[s].writer->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
   if (glaciergrid) GlacierRunoff();
-  // 10.
+  steppending = true;
+  if (!stependdeferred) FinishStep();
+}
+
+void schneemodellklasse::FinishStep() {
+  // Once per step, after run().
+  if (flowcontrol == 0 || !steppending) return;
+  steppending = false;
+  // 10. The update changes the glacierized shares; the step's outflow was
+  // handed on with the shares it was computed for (after the update the
+  // consumers would weight it with the new open share and make or lose
+  // (g_old - g_new) times the outflow).
   if (GlacierUpdateDue()) YearlyGlacierUpdate();
   // 11.
   WriteGridStatistics();

@@ -362,10 +362,14 @@ void unsatzonmodellklasse::StartStep(int64_t hour, int64_t day, int64_t month, i
   for (int k : order)
     if (statistics[k]) statistics[k]->NewStep();
   // Dynamic glaciers: the soil of the share of a cell that the yearly update
-  // (in the snow model's step) covered keeps its water under the glacier,
-  // out of the soil's store; the share it left brings the soil's water in.
-  // At the start of the step, before the soil's water changes.
+  // (at the end of the step before, after this model's step) covered keeps
+  // its water under the glacier, out of the soil's store; the share it left
+  // brings the soil's water in. At the start of the step, before the soil's
+  // water changes. The records follow, so that the snow model's glacier
+  // runoff of this step, which comes from the new cells, is taken where the
+  // glacier now is.
   if (!glacier_before.empty()) GlacierResizing();
+  if (glacier_records && GlacierMassBalance) CountGlacierRecords();
   StartTracerStep();
 }
 
@@ -485,8 +489,4 @@ void unsatzonmodellklasse::RouteSubbasinRunoff(int64_t hour, int64_t day, int64_
   }
   WriteStepOutputs(hour, day, month, year);
   if (ntracers > 0) RouteTracers(hour, day, month, year);
-  // The yearly update of dynamic glaciers changes the glacier cells in the
-  // snow model's step; the records follow for the next step, in which the
-  // snow model's glacier runoff comes from the new cells as well.
-  if (glacier_records && GlacierMassBalance) CountGlacierRecords();
 }

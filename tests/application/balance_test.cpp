@@ -633,6 +633,30 @@ std::string SnowCoverAtStart(const std::string& dir) {
   return failed;
 }
 
+// The snow outflow summed over the long run (sout.sum, with kOutflowSum):
+// 0 on the wholly glacierized cells, which have no open part, and above 0
+// elsewhere in the basin.
+const std::pair<std::string, std::string> kOutflowSum = {"\nsout.asc\n0\n", "\nsout.asc\n10\n"};
+std::function<std::string(const std::string&)> NoOutflowOn(std::vector<std::pair<int, int>> whole) {
+  return [whole](const std::string& dir) {
+    const GridFile zones = fluvextest::ReadGridFile(dir + "/zones.asc");
+    const GridFile out = fluvextest::ReadGridFile(dir + "/out/sout.sum");
+    if (out.ncols != zones.ncols || out.nrows != zones.nrows) return std::string("sout.sum unreadable");
+    double elsewhere = 0;
+    for (int r = 1; r <= out.nrows; ++r)
+      for (int c = 1; c <= out.ncols; ++c) {
+        if (!(zones.at(r, c) > -9999)) continue;
+        if (std::find(whole.begin(), whole.end(), std::pair{r, c}) == whole.end()) {
+          elsewhere += out.at(r, c);
+        } else if (out.at(r, c) != 0) {
+          return "a snow outflow of " + std::to_string(out.at(r, c)) + " mm on the wholly glacierized cell at row " +
+                 std::to_string(r) + ", column " + std::to_string(c);
+        }
+      }
+    return elsewhere > 0 ? std::string() : std::string("no snow outflow in the basin");
+  };
+}
+
 // ---- Signatures: what shows that a case's option moved water in the period.
 
 using Signatures = std::vector<Signature>;
@@ -920,6 +944,66 @@ std::vector<Case> Matrix() {
   dynamic("dynamic_glaciers_11_yearly_update", 11, 10, 8, {});
   // The update makes a glacier in subbasin 3 and empties a cell of glacier 2.
   dynamic("dynamic_glaciers_11_yearly_update_emptied_cell", 11, 10, 8, {}, true);
+  // Glacier runoff per unit area, the yearly update and the snow outflow of
+  // its step, no open part on wholly glacierized cells.
+  {
+    // Every cell counts half its area: the glacier runoff is the
+    // area-weighted mean melt of its subbasin, never more.
+    dynamic("dynamic_glaciers_11_relative_cell_area", 11, 10, 31, {});
+    Case& c = cases.back();
+    c.modules.relCellAreaGrid = "rca.asc";
+    c.inputs = [glaciers = c.inputs](const std::string& dir) {
+      std::string e = glaciers(dir) + WriteBasinGrid(dir, "rca.asc", [](int, int, int) { return 0.5; });
+      return e + EditIn(dir + "/control.txt", {{"14        number of standard grids\n",
+                                                "15        number of standard grids\n"
+                                                "$inpath//rca.asc RelCellArea fillcode = 0 readcode = 1\n"}});
+    };
+    // Daily steps (degree-day snow): the update falls on the step of 23
+    // January, the thaw that melts the week's snow, whose outflow
+    // (subbasins 1 and 2, where the glaciers grow and shrink) the
+    // interception and the soil take with the shares of that step. The
+    // whole cell of glacier 1 at (6, 22) has no snow outflow.
+    Edits daily = {kSurfaceRoutingOff, kOutflowSum};
+    daily.insert(daily.end(), kDaily.begin(), kDaily.end());
+    // Statistics of every step (of 24 steps, the code's 4024, they would
+    // hold a part of a period).
+    daily.push_back({"snowoutflow.stat 4024", "snowoutflow.stat 4001"});
+    add(
+        "dynamic_glaciers_11_yearly_update_daily_steps", daily,
+        [](Case& c) {
+          c.modules.glacierMethod = 11;
+          c.modules.surfaceRouting = false;
+          c.modules.stepMinutes = 1440;
+          c.start = {2015, 1, 16};
+          c.end = {2015, 1, 23};
+          c.signature =
+              Joined({kGlacierUpdate, [](const RunOutput&, const RunOutput& e, const Budget&) {
+                        const auto rows = fluvextest::Rows(e.Text("out/snowoutflow.stat"));
+                        const bool last = !rows.empty() && rows.back().size() > 5 && rows.back()[2] == "23";
+                        const double v = last ? std::stod(rows.back()[4]) + std::stod(rows.back()[5]) : NAN;
+                        return Signatures{Positive("snow outflow of the update's step, subbasins 1 and 2 (mm)", v)};
+                      }});
+          c.results = NoOutflowOn({{6, 22}});
+        },
+        {},
+        [](const std::string& dir) {
+          const std::string e = DynamicGlaciers(11, 23, false, true)(dir);
+          return e.empty() ? DailyStations(dir) : e;
+        });
+    // Static glaciers in the July storm: their cells are whole glacier.
+    add(
+        "static_glaciers_1_whole_cells", {kOutflowSum},
+        [july5, july12](Case& c) {
+          c.modules.glacierMethod = 1;
+          c.start = july5;
+          c.end = july12;
+          c.signature = Joined({kGlacierMelt, kSurfaceRunoff});
+        },
+        {}, [](const std::string& dir) { return StaticGlaciers(1)(dir) + JulyStorm(dir); });
+    std::vector<std::pair<int, int>> whole;
+    for (const auto& g : kGlacierCells) whole.push_back({g[0], g[1]});
+    cases.back().results = NoOutflowOn(whole);
+  }
   // Snowmelt on frozen ground: a snow cover at the start, a cold week that
   // freezes the soil and the thaw of 23 January that melts the snow (the
   // air as the stations measured it).

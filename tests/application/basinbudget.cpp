@@ -409,10 +409,19 @@ bool Terms::RunoffInTransit(const RunOutput& run, const std::string& section, bo
     if (line.find("(kelsqi in min)") != std::string::npos) ki = LeadingNumbers(line);
   }
   if (codes.empty() || kd.size() != codes.size() || ki.size() != codes.size()) return false;
+  // (Each cell with its relative area, as the records weight it.)
+  const GridFile rel =
+      modules.relCellAreaGrid.empty() ? GridFile() : ReadGridFile(run.dir() + "/" + modules.relCellAreaGrid);
+  if (!modules.relCellAreaGrid.empty() && rel.values.size() != run.zones().values.size()) return false;
   std::vector<double> cells(codes.size(), 0.0);
-  for (double z : run.zones().values)
+  double basin = 0;
+  for (size_t i = 0; i < run.zones().values.size(); ++i) {
+    const double z = run.zones().values[i];
+    const double w = rel.values.empty() || !Valid(rel.values[i]) ? 1.0 : rel.values[i];
+    if (Valid(z)) basin += w;
     for (size_t s = 0; s < codes.size(); ++s)
-      if (Valid(z) && z == codes[s]) cells[s] += 1;
+      if (Valid(z) && z == codes[s]) cells[s] += w;
+  }
   // Each instance writes the sums of its own cells; the zone records and
   // outflows of all instances together are the subbasin's.
   double total = 0;
@@ -452,7 +461,7 @@ bool Terms::RunoffInTransit(const RunOutput& run, const std::string& section, bo
       i += 2 * zones + 2;
     }
   }
-  mm = total / run.basinCells();
+  mm = basin > 0 ? total / basin : 0.0;
   return found;
 }
 
@@ -486,7 +495,19 @@ bool PeriodVolume(const std::string& table, long from, long to, size_t column, d
 
 void Terms::Routing() {
   const double cellArea = start.zones().cellsize * start.zones().cellsize;
-  const double area = cellArea * start.basinCells();  // m2
+  double cells = start.basinCells();
+  if (!modules.relCellAreaGrid.empty()) {
+    const GridFile rel = ReadGridFile(start.dir() + "/" + modules.relCellAreaGrid);
+    if (rel.ncols != start.zones().ncols || rel.nrows != start.zones().nrows) {
+      Unread(modules.relCellAreaGrid + " (the relative cell areas)");
+    } else {
+      cells = 0;
+      for (int r = 1; r <= rel.nrows; ++r)
+        for (int c = 1; c <= rel.ncols; ++c)
+          if (Valid(start.zones().at(r, c))) cells += Valid(rel.at(r, c)) ? rel.at(r, c) : 1.0;
+    }
+  }
+  const double area = cellArea * cells;  // m2
   const double seconds = 60.0 * modules.stepMinutes;
   auto mm = [&](double m3) { return m3 / area * 1000; };
   double m3;
@@ -551,7 +572,8 @@ void Terms::Routing() {
   budget.storageChanges.push_back({"reservoirs and lakes", mm(reservoirs(end) - reservoirs(start))});
   double a, b;
   std::string why;
-  if (ChannelWater(start.dir(), a, why) && ChannelWater(end.dir(), b, why)) {
+  if (ChannelWater(start.dir(), a, why, modules.relCellAreaGrid) &&
+      ChannelWater(end.dir(), b, why, modules.relCellAreaGrid)) {
     budget.storageChanges.push_back({"channels", mm(b - a)});
   } else {
     Unread("the water in the channels: " + why);

@@ -28,6 +28,11 @@ struct BudgetModules {
   bool depositionIndex = false;                    // a snow method that drifts snow by a deposition index
   std::string depositionIndexGrid = "depidx.asc";  // its grid, in the run's directory
   int vegetationLayers = 1;
+  // A grid of relative cell areas (RelCellArea, in the run's directory;
+  // empty: every cell counts 1): the basin's area in the routing's m3 is
+  // the cell size squared times its sum. The terms in mm count every cell
+  // alike, so the case's areas are to be alike too.
+  std::string relCellAreaGrid;
   int substeps = 1;  // sub-steps of the soil, surface routing and groundwater
   int stepMinutes = 60;
   // Tables of the abstractions whose water leaves the basin (m3/s per step).

@@ -327,7 +327,7 @@ double RoutedArea(const RoutingLines& r, const Subbasins& z, const SubbasinLines
 
 }  // namespace
 
-bool ChannelWater(const std::string& dir, double& m3, std::string& why) {
+bool ChannelWater(const std::string& dir, double& m3, std::string& why, const std::string& relCellAreaGrid) {
   m3 = 0;
   const std::string control = ReadFile(dir + "/control.txt");
   if (control.empty()) {
@@ -349,8 +349,15 @@ bool ChannelWater(const std::string& dir, double& m3, std::string& why) {
   }
   Subbasins subbasins;
   subbasins.cellKm2 = zones.cellsize * zones.cellsize / 1e6;
-  for (double v : zones.values)
-    if (v != zones.nodata) subbasins.cells[std::lround(v)] += 1;
+  const GridFile rel = relCellAreaGrid.empty() ? GridFile() : ReadGridFile(dir + "/" + relCellAreaGrid);
+  if (!relCellAreaGrid.empty() && rel.values.size() != zones.values.size()) {
+    why = "cannot read " + relCellAreaGrid;
+    return false;
+  }
+  for (size_t i = 0; i < zones.values.size(); ++i)
+    if (zones.values[i] != zones.nodata)
+      subbasins.cells[std::lround(zones.values[i])] +=
+          rel.values.empty() || !(rel.values[i] > -9999) ? 1.0 : rel.values[i];
 
   const auto section = StorageSection(ReadFile(dir + "/out/storage.ftz_0"), "routing_model");
   if (section.empty()) {

@@ -15,6 +15,8 @@ namespace fluvextest {
 // the water of its two linear storages (main channel and flood plain, from
 // their outflows), from the [routing_model] section of out/storage.ftz_0.
 // Returns false (and says why in `why`) when something cannot be read.
-bool ChannelWater(const std::string& dir, double& m3, std::string& why);
+// With a grid of relative cell areas (relCellAreaGrid in dir), each cell of
+// a subbasin counts with its relative area.
+bool ChannelWater(const std::string& dir, double& m3, std::string& why, const std::string& relCellAreaGrid = "");
 
 }  // namespace fluvextest

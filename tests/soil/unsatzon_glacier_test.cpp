@@ -114,9 +114,9 @@ TEST_F(GlacierRunoff, TheGlacierRecordsAndTheCoveredSoilWaterFollowTheYearlyUpda
   EXPECT_DOUBLE_EQ(uz->RunoffQg(2), 1.0);
   EXPECT_EQ(Peek::Resized(*uz, 1, 1), 0.0);
 
-  // The update in the snow model's step 2 moves the glacier from subbasin 1
-  // to subbasin 2; the snow model's runoff of that step still comes from
-  // the glacier of subbasin 1.
+  // The update at the end of step 1 (after the soil's step) moves the
+  // glacier from subbasin 1 to subbasin 2: from step 2 on the records and
+  // the snow model's runoff are those of subbasin 2.
   auto water = [&](int r, int c) {
     double w = 0;
     for (int k = 1; k <= kLayers; ++k) w += uz->Theta()[r][c][k] * uztest::kThickness * 1000.0;
@@ -126,11 +126,13 @@ TEST_F(GlacierRunoff, TheGlacierRecordsAndTheCoveredSoilWaterFollowTheYearlyUpda
   ASSERT_GT(w11, 0);
   g[1][1] = 0;
   g[2][1] = 0.4;
-  Step(2, first);
-  EXPECT_DOUBLE_EQ(uz->RunoffQg(1), 0.7 + 1.0);
-  EXPECT_DOUBLE_EQ(uz->RunoffQg(2), 3.6 / 4);
+  const double after[2] = {0.0, 0.3};
+  Step(2, after);
+  EXPECT_DOUBLE_EQ(uz->RunoffQg(1), 1.0);
+  EXPECT_DOUBLE_EQ(uz->RunoffQg(2), 0.3 + 3.6 / 4);
   // Half of cell (1, 1) left by the glacier brings its soil water in; 0.4
-  // of cell (2, 1) covered takes it out (mm over the cell).
+  // of cell (2, 1) covered takes it out (mm over the cell): the water of the
+  // columns at the update.
   EXPECT_NEAR(Peek::Resized(*uz, 1, 1), 0.5 * w11, 1e-9);
   EXPECT_NEAR(Peek::Resized(*uz, 2, 1), -0.4 * w21, 1e-9);
   EXPECT_FALSE(Peek::Record(*uz, 1).has_glacier);
@@ -138,8 +140,6 @@ TEST_F(GlacierRunoff, TheGlacierRecordsAndTheCoveredSoilWaterFollowTheYearlyUpda
   EXPECT_DOUBLE_EQ(Peek::Record(*uz, 2).glacier_share, 0.4);
   EXPECT_DOUBLE_EQ(Peek::Record(*uz, 2).free_share, 3.6);
 
-  // From step 3 the snow model's runoff comes from subbasin 2.
-  const double after[2] = {0.0, 0.3};
   Step(3, after);
   EXPECT_DOUBLE_EQ(uz->RunoffQg(1), 1.0);
   EXPECT_DOUBLE_EQ(uz->RunoffQg(2), 0.3 + 3.6 / 4);
