@@ -167,6 +167,12 @@ void AL_class::ReadRules(ControlFile& file) {
   const std::string section = "[abstraction_rule_abstraction_" + std::to_string(number) + "]";
   FindRuleSection(file, section);
   rules.Read(file, diag, section);
+  for (int c = 1; c <= rules.nColumns; ++c)
+    if (rules.targetCap[c] <= 0 && rules.targetCap[c] != -1.0 && !rules.targetCapWhere.empty())
+      *diag << "WARNING: for abstraction " << number << ": TargetCap = " << rules.targetCap[c] << " of column " << c
+            << " in section " << section << rules.targetCapWhere
+            << " is not above 0: the abstraction of that column has no cap"
+            << "[end-entry]";
 }
 
 void AL_class::SetTargetLink(int receiving, int linkFlow, double area) {
@@ -190,8 +196,12 @@ void AL_class::CorrectArea(double areaCtrl, double A) {
 }
 
 double AL_class::Capped(double a, int c, double linked) const {
+  // A column without a TargetCap (-1), or with one not above 0, caps
+  // nothing, as for the reservoirs.
+  const double cap = rules.targetCap[c];
+  if (!(cap > 0)) return a;
   const double f = MmToM3s(linked, receivingArea, timeStep);
-  if (a + f > rules.targetCap[c]) a = std::max(0.0, rules.targetCap[c] - f);
+  if (a + f > cap) a = std::max(0.0, cap - f);
   return a;
 }
 

@@ -1192,6 +1192,26 @@ std::vector<Case> Matrix() {
         },
         {}, RiverIrrigation(rule));
   }
+  // An abstraction by a rule without a TargetCap moves water: 2 m3/s from
+  // the reservoir of subbasin 1 to an internal inflow of subbasin 3, while
+  // the reservoir holds water (it holds 45 million m3, the week asks
+  // 1.2 million); the water stays in the basin.
+  add("abstraction_from_reservoir_without_target_cap",
+      {{"SP 1 (file = reservoir_1.txt", "AL 1 (mode = intern_with_rule_from_reservoir)\nSP 1 (file = reservoir_1.txt"},
+       {"AL 1 (mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s)\n", ""},
+       {"L = 9536, AE = 529)\n",
+        "L = 9536, AE = 529)\nZL 1 (Q = intern (kh = 0.20, kv = 0.61, Bh = 5, Bv = 50, Th = 1, Mh = 30, Mv = 20, "
+        "I = 0.0005, L = 5000, AE = 10)\n"},
+       {"[special_output]\n", "[abstraction_rule_abstraction_1]\n2\n0     2\n1e9   2\n\n[special_output]\n"}},
+      [](Case& c) {
+        c.modules.abstractionsLeaving = {};
+        c.signature = [](const RunOutput& s, const RunOutput& e, const Budget&) {
+          // Abstr[m3] of the reservoir's table: 2 m3/s for 7 days.
+          const double m3 = fluvextest::PeriodSum(s, e, "reservoir_1.txt", 28);
+          return Signatures{
+              {"drawn from the reservoir for subbasin 3 (m3, 1 209 600 asked)", m3, std::fabs(m3 - 1209600) < 1}};
+        };
+      });
   return cases;
 }
 
