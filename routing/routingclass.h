@@ -153,8 +153,9 @@ class routingclass : public modelobject {
   virtual void InitChannelStates();
   // The "AL" element at or after pos of the joined description; pos moves behind its number.
   // where names the line in the user's control file for the messages.
+  // endDate: the date of the run's last step (0 when not known).
   virtual void SetAblaufModus(const std::string& text, size_t& pos, const int64_t startDate[4],
-                              const std::string& where = std::string());
+                              const std::string& where = std::string(), const int64_t* endDate = nullptr);
   // The "SP" element at or after pos; pos moves behind its code.
   virtual void SetSpeicherParams(const std::string& text, size_t& pos, const std::string& where = std::string());
   // Makes every reservoir a lake of its cells: level-volume table, then the

@@ -280,6 +280,17 @@ def hourly_series(name, header, value):
     return edit
 
 
+def hourly_series_until(name, header, value, last_day, skip=None):
+    """Writes name as hourly_series does, up to the end of the given day of
+    January, leaving out the hour skip ((day, hour)) when given."""
+    def edit(d):
+        lines = [header] + ["2015 1 %d %d %s" % (day, h, value) for day in range(1, last_day + 1)
+                            for h in range(1, 25) if (day, h) != skip]
+        open(os.path.join(d, name), "w").write("\n".join(lines) + "\n")
+        return ""
+    return edit
+
+
 def table_rows(d, name, first=3):
     """The numbers of out/<name> (a reservoir or abstraction table) below its three header lines."""
     rows = []
@@ -885,6 +896,21 @@ CASES = [
       "the grid precipitation holds a value in every basin cell again from 4.1.2015 1 h on"],
      {"check": lambda d: "" if [r[-1] for r in stat_rows(d, "precipitation.stat") if r[2] == 3] == [-9999] else
       "precipitation.stat holds no missing value for 3 January, when no station measured"}),
+    # Routing: a from_file abstraction whose series ends before the run's
+    # last step, or skips a step, ends the run at set-up.
+    ("abstraction_from_file_ends_early",
+     edits(spoil_control("mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s",
+                         "mode = from_file input_file = series.txt column = 0 output = abstraction_1.txt"),
+           hourly_series_until("series.txt", "YY MM DD HH Q", "0.3", 3)), 39,
+     ["error reading from series.txt for abstraction 1",
+      "reached end of file after 3.1.2015, 24. h, before the run's last step 7.1.2015, 24. h "
+      "(the series must cover the whole run)"]),
+    ("abstraction_from_file_skips_a_step",
+     edits(spoil_control("mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s",
+                         "mode = from_file input_file = series.txt column = 0 output = abstraction_1.txt"),
+           hourly_series_until("series.txt", "YY MM DD HH Q", "0.3", 31, skip=(5, 24))), 36,
+     ["error comparing dates in series.txt for abstraction 1", "read: 6.1.2015, 1. h,",
+      "should be: 5.1.2015, 24. h. (the series must hold one record per step of the run)"]),
 ]
 
 
