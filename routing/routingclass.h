@@ -192,7 +192,8 @@ class routingclass : public modelobject {
   double LogStep(int i) const { return logStep[i]; }
   double NIntervals(int i) const { return nIntervals[i]; }
   // Withdrawals [m3] that found no water in the river and its channel
-  // (uptake of the soil along the river), summed over the run.
+  // (irrigation, uptake of the soil along the river), summed since the cold
+  // start and written with the state.
   double UnmetWithdrawal() const { return unmetWithdrawal; }
   // Water [mm per step over the channel's catchment area AE ... the area of
   // the depths of its entry] held in channel i: in transit in its queues and

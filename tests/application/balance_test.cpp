@@ -1212,6 +1212,25 @@ std::vector<Case> Matrix() {
               {"drawn from the reservoir for subbasin 3 (m3, 1 209 600 asked)", m3, std::fabs(m3 - 1209600) < 1}};
         };
       });
+  // The soil takes up river water (surface water interaction 2, on one
+  // instance only) through beds that leak 75 times as much as the
+  // example's in the dry week of August: the cells of a river link each take
+  // up to the link's discharge of the last step, together more than the
+  // river holds. What the river could not give the soil is read as water
+  // from nowhere, and the budget closes only with it.
+  add("river_uptake_beyond_the_river",
+      {{"1         surface water interaction: the table drains into the river cells' channels",
+        "2         surface water interaction: the table drains into and takes from the river cells' channels"},
+       {"kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 3e-4"}},
+      [](Case& c) {
+        c.twoInstances = false;
+        c.start = {2015, 8, 5};
+        c.end = {2015, 8, 13};
+        c.signature = [](const RunOutput&, const RunOutput&, const Budget& b) {
+          return Signatures{
+              Positive("withdrawals the river could not give (mm)", fluvextest::Term(b, "withdrawals the river"))};
+        };
+      });
   return cases;
 }
 
