@@ -911,6 +911,19 @@ CASES = [
            hourly_series_until("series.txt", "YY MM DD HH Q", "0.3", 31, skip=(5, 24))), 36,
      ["error comparing dates in series.txt for abstraction 1", "read: 6.1.2015, 1. h,",
       "should be: 5.1.2015, 24. h. (the series must hold one record per step of the run)"]),
+    # A TargetCap of 0 of an abstraction's rule caps nothing, as one not
+    # given: the abstraction from the reservoir to an internal inflow of
+    # subbasin 3 takes its 2 m3/s every step.
+    ("abstraction_target_cap_zero",
+     edits(spoil_control("SP 1 (file = reservoir_1.txt",
+                         "AL 1 (mode = intern_with_rule_from_reservoir)\nSP 1 (file = reservoir_1.txt"),
+           spoil_control("AL 1 (mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s)\n", ""),
+           spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL.replace("Q = %s,", "Q = intern (")),
+           spoil_control("[special_output]\n",
+                         "[abstraction_rule_abstraction_1]\n2\n0     2\n1e9   2\nTargetCap = 0\n\n[special_output]\n")),
+     0, ["for abstraction 1: TargetCap = 0 of column 1", "is not above 0: the abstraction of that column has no cap"],
+     {"check": lambda d: "" if [r[30] for r in table_rows(d, "reservoir_1.txt")] == [2.0] * 168 else
+      "reservoir_1.txt: Abstr[m3s] is not 2 in each of the 168 steps"}),
 ]
 
 
