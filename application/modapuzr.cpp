@@ -347,8 +347,9 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   routingArgs.endDay = setup->StartDay();
   routingArgs.endMonth = setup->StartMonth();
   routingArgs.endYear = setup->StartYear();
+  const int64_t runEnd[4] = {setup->EndYear(), setup->EndMonth(), setup->EndDay(), setup->EndHour()};
   routing = new abflussmodellklasse(error, diag, reg, cap, workFileName, routingArgs, tracerCount, tracerRecords,
-                                    unsatzone->GetStorageReadParameter());
+                                    unsatzone->GetStorageReadParameter(), 1, runEnd);
   check(routing, false);
   routing->SetPrecipitationSource(interceptionFirst);
 }

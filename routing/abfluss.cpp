@@ -10,7 +10,7 @@
 abflussmodellklasse::abflussmodellklasse(int& error, DiagStream* diagnostics, StatRecord* statRegistry,
                                          int statCapacity, const std::string& workFileName, const SubModelArgs& common,
                                          int tracerCount, TracerRecord* tracerRecords, int storageReadParameter,
-                                         int subSteps)
+                                         int subSteps, const int64_t* runEnd)
     : teilmodellklasse(diagnostics, "routing_model", workFileName, 0, common, subSteps, false) {
   error = 0;
   switchedOn = flowcontrol != 0;
@@ -27,6 +27,8 @@ abflussmodellklasse::abflussmodellklasse(int& error, DiagStream* diagnostics, St
   startDate[1] = common.endMonth;
   startDate[2] = common.endDay;
   startDate[3] = common.endHour;
+  if (runEnd)
+    for (int i = 0; i < 4; ++i) endDate[i] = runEnd[i];
   tracercount = tracerCount;
   tracers = tracerRecords;
   readStorageState = storageReadParameter;

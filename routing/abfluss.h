@@ -18,10 +18,13 @@
 
 class abflussmodellklasse : public teilmodellklasse {
  public:
-  // common.end* hold the start date of the run.
+  // common.end* hold the start date of the run; runEnd, when given, the date
+  // of its last step (year, month, day, hour), which the input series of
+  // the abstractions have to reach.
   abflussmodellklasse(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
                       const std::string& workFileName, const SubModelArgs& common, int tracerCount,
-                      TracerRecord* tracerRecords, int storageReadParameter, int subSteps = 1);
+                      TracerRecord* tracerRecords, int storageReadParameter, int subSteps = 1,
+                      const int64_t* runEnd = nullptr);
   ~abflussmodellklasse() override;
 
   void FreeMemory() override;
@@ -203,6 +206,7 @@ class abflussmodellklasse : public teilmodellklasse {
   StatRecord* registry = nullptr;
   int registryCapacity = 0;
   int64_t startDate[4] = {0, 0, 0, 0};  // year, month, day, hour
+  int64_t endDate[4] = {0, 0, 0, 0};    // of the last step; 0 when not known
   double** runoffInput = nullptr;
   std::vector<double*> runoffRows;  // row pointers of a flat runoff table
   RiverflowTable* riverflowTable = nullptr;

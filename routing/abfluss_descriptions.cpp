@@ -467,7 +467,7 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
   built = 0;
   while (s.text->find("AL", s.pos) != std::string::npos) {
     ++k;
-    sub.SetAblaufModus(text, s.pos, startDate, DescriptionWhere(s, s.text->find("AL", s.pos)));
+    sub.SetAblaufModus(text, s.pos, startDate, DescriptionWhere(s, s.text->find("AL", s.pos)), endDate);
     ++built;
   }
   countCheck("AL", built, descAL);

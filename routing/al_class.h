@@ -44,9 +44,11 @@ class AL_class {
   virtual void AddRow(int64_t year, int64_t month, int64_t day, int64_t hour, const double* values);
   // text from pos on holds the rest of the "AL" line (up to the next element).
   // where names the line in the user's control file for the messages.
+  // endDate, when given, is the date of the run's last step: the input series
+  // of "from_file" has to hold a record for every step up to it.
   virtual void ReadDescription(int abstractionNumber, const std::string& text, size_t pos, int64_t startYear,
                                int64_t startMonth, int64_t startDay, int64_t startHour,
-                               const std::string& where = std::string());
+                               const std::string& where = std::string(), const int64_t* endDate = nullptr);
   virtual void ReadRules(ControlFile& file);
   virtual void FindRuleSection(ControlFile& file, const std::string& sectionName);
   virtual void SetParameters(DiagStream* diagnostics, TracerRecord* tracerRecords, int tracers, int subbasin,
@@ -88,6 +90,10 @@ class AL_class {
 
  private:
   [[noreturn]] void Fail(const std::string& message, int code);
+  // Reads the input series from the start date on in a reader of its own:
+  // one record per step up to the end date, else fatal (39 when it ends
+  // before, 36 when a record's date is not the step's).
+  void CheckSeriesCoversRun(const int64_t start[4], const int64_t end[4]);
   bool WritesFile() const { return mode == kExtern || mode == kFromFile || mode == kExternWithRule; }
   // Applies the TargetCap link of column c to the amount a [m3/s].
   double Capped(double a, int c, double linked) const;

@@ -48,6 +48,7 @@ irrigationclass::irrigationclass(int& error, DiagStream* diagnostics, StatRecord
   fromSurface = fromGroundwater;
   demandRecords = fromGroundwater;
   surfaceSum.assign(static_cast<size_t>(zones) + 1, 0.0);
+  demand.assign((static_cast<size_t>(nrows) + 1) * (static_cast<size_t>(ncols) + 1), 0.0);
   supply.assign(2 * (static_cast<size_t>(zones) + 1), 0.0);
   int code = 0;
   groundwaterStatistic = std::make_unique<zonalstatistic>(code, diag, registry, registryCapacity, relcellarea, nrows,
@@ -225,17 +226,19 @@ void irrigationclass::CellPass() {
       const int k = ZoneOf(zoneindex, maxzonecode, zone[r][c]);
       const int i = static_cast<int>(code[r][c]);
       double& a = amount[r][c];
+      // The field's demand carries over from step to step; the amount is
+      // what it gets of it (a surface-water field may get less).
+      double& want = demand[static_cast<size_t>(r) * (ncols + 1) + c];
       if (i < 1 || i > records || table[i].method < 1) {
-        a = 0;
+        a = want = 0;
         continue;
       }
       const IrrigationTable& rule = table[i];
-      if (!(a > nodata)) a = 0;
       if (rule.method == 1 || rule.method == 2) {
-        a = 0;
+        want = 0;
         for (int j = 1; j <= rule.n; ++j)
           if (rule.month[j] == stepMonthOfYear && rule.day[j] == stepDayOfMonth) {
-            a = rule.amount[j] * dt / 1440;
+            want = rule.amount[j] * dt / 1440;
             break;
           }
       } else {
@@ -244,13 +247,14 @@ void irrigationclass::CellPass() {
         // on until that threshold is reached, but never past one daily step.
         const bool start = rule.method == 4 ? ratio[r][c] < rule.min_etr_etp : sb[r][c] < low[r][c];
         if (start) {
-          if (a == 0) a = (high[r][c] - sb[r][c]) * root[r][c] * 1000 * dt / 1440;
+          if (want == 0) want = (high[r][c] - sb[r][c]) * root[r][c] * 1000 * dt / 1440;
         } else if (dt >= 1440 || sb[r][c] >= high[r][c]) {
-          a = 0;
+          want = 0;
         }
       }
-      // Nothing is taken back from the fields.
-      a = std::max(0.0, a);
+      // Nothing is taken back from the fields; a value that is no number asks nothing.
+      if (!(want > 0)) want = 0;
+      a = want;
       if (rule.origin == 1) {
         a = std::min(a, std::max(0.0, pump[r][c]));
       } else if (rule.origin == 2) {

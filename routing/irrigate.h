@@ -61,6 +61,9 @@ class irrigationclass : public teilmodellklasse {
   // Per subbasin, the surface water given in the step (sx over RelCellSum:
   // mm over the subbasin's cells), read and changed by the routing.
   std::vector<ZoneRecord> demandRecords;
+  // Per cell (rows 0 ... nrows by columns 0 ... ncols): what the field asks
+  // in the step [mm], kept from step to step apart from what it is given.
+  std::vector<double> demand;
   std::vector<double> surfaceSum;  // per subbasin: amounts demanded from surface water [mm x cells]
   std::vector<double> supply;      // share given (1 ... n), river water given (n + 2 ... 2n + 1)
   std::unique_ptr<zonalstatistic> groundwaterStatistic, surfaceStatistic;

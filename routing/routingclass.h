@@ -153,8 +153,9 @@ class routingclass : public modelobject {
   virtual void InitChannelStates();
   // The "AL" element at or after pos of the joined description; pos moves behind its number.
   // where names the line in the user's control file for the messages.
+  // endDate: the date of the run's last step (0 when not known).
   virtual void SetAblaufModus(const std::string& text, size_t& pos, const int64_t startDate[4],
-                              const std::string& where = std::string());
+                              const std::string& where = std::string(), const int64_t* endDate = nullptr);
   // The "SP" element at or after pos; pos moves behind its code.
   virtual void SetSpeicherParams(const std::string& text, size_t& pos, const std::string& where = std::string());
   // Makes every reservoir a lake of its cells: level-volume table, then the
@@ -191,7 +192,8 @@ class routingclass : public modelobject {
   double LogStep(int i) const { return logStep[i]; }
   double NIntervals(int i) const { return nIntervals[i]; }
   // Withdrawals [m3] that found no water in the river and its channel
-  // (uptake of the soil along the river), summed over the run.
+  // (irrigation, uptake of the soil along the river), summed since the cold
+  // start and written with the state.
   double UnmetWithdrawal() const { return unmetWithdrawal; }
   // Water [mm per step over the channel's catchment area AE ... the area of
   // the depths of its entry] held in channel i: in transit in its queues and

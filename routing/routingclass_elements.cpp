@@ -34,7 +34,7 @@ bool IntegerAfter(const std::string& text, const char* keyword, size_t& pos, int
 }  // namespace
 
 void routingclass::SetAblaufModus(const std::string& text, size_t& pos, const int64_t startDate[4],
-                                  const std::string& where) {
+                                  const std::string& where, const int64_t* endDate) {
   int number = 0;
   if (!IntegerAfter(text, "AL", pos, number) || number < 1)
     Fail("FATAL: no abstraction number (from 1) after \"AL\" in the routing description of subbasin " +
@@ -46,7 +46,8 @@ void routingclass::SetAblaufModus(const std::string& text, size_t& pos, const in
   AL_class& al = *abstractions[a];
   al.SetParameters(diag, tracerRecords, nTracers, tables->EntryOf(code), tables->outputDirectory, areaCtrl, relArea,
                    dt);
-  al.ReadDescription(number, ElementText(text, pos), 0, startDate[0], startDate[1], startDate[2], startDate[3], where);
+  al.ReadDescription(number, ElementText(text, pos), 0, startDate[0], startDate[1], startDate[2], startDate[3], where,
+                     endDate);
 }
 
 void routingclass::SetSpeicherParams(const std::string& text, size_t& pos, const std::string& where) {

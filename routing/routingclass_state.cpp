@@ -1,6 +1,7 @@
 // The block of one routed subbasin in the storage content file: queues of
 // the channels, outflow states of the sub-channels, river links and inflows,
 // in the order in which they are written.
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -70,6 +71,10 @@ void routingclass::WriteStorageContent(std::FILE* f) {
     for (int i = 0; i <= nt; ++i) std::fprintf(f, "%.17lg ", reservoirs[k]->state[i]);
     std::fprintf(f, " (reservoir %d)\n", k);
   }
+  // Withdrawals (irrigation, the soil's uptake) that found no water in the
+  // river and its channels: water the fields and the soil got that the
+  // river never gave, summed since the cold start (a warm start goes on).
+  std::fprintf(f, "%.17g (withdrawals [m3] the river could not give)\n", unmetWithdrawal);
   std::fprintf(f, "\n\n");
 }
 
@@ -195,5 +200,13 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
            71);
     }
     comment("(reservoir ");
+  }
+  // Files of earlier versions end the block with its blank line instead.
+  std::string line;
+  if (file.GetLine(line) && line.find("(withdrawals [m3]") != std::string::npos) {
+    const double v = std::strtod(line.c_str(), nullptr);
+    ++position;
+    if (!(v >= 0) || !std::isfinite(v)) fail("a value");
+    unmetWithdrawal = v;
   }
 }

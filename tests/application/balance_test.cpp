@@ -491,6 +491,24 @@ std::string Irrigation(const std::string& dir) {
   return failed;
 }
 
+// Irrigation of rows 45 to 50 of subbasin 2 from the river by one rule of
+// the irrigation table (method, origin and the method's values).
+std::function<std::string(const std::string&)> RiverIrrigation(const std::string& rule) {
+  return [rule](const std::string& dir) {
+    std::string failed = WriteBasinGrid(
+        dir, "irrigation_codes.asc", [](int r, int, int zone) { return zone == 2 && r >= 45 && r <= 50 ? 1.0 : 0.0; });
+    failed += EditIn(dir + "/control.txt",
+                     {{"10        number of standard grids\n",
+                       "11        number of standard grids\n"
+                       "$inpath//irrigation_codes.asc irrigation_codes fillcode = 0 readcode = 1\n"},
+                      {"[irrigation]\n0\n$step\n",
+                       "[irrigation]\n1\n$step\nirr_gw.stat 4001\tirrigation from groundwater\n"
+                       "irr_sw.stat 4001\tirrigation from surface water\n\n[irrigation_table]\n1\n1 field " +
+                           rule + "\n"}});
+    return failed;
+  };
+}
+
 // Observed discharge (m3/s) of subbasins 1 and 2 replaces their channels'
 // input: 5 and 3 m3/s every hour of January up to its day last.
 std::function<std::string(const std::string&)> ObservedDischarge(int last) {
@@ -1288,6 +1306,85 @@ std::vector<Case> Matrix() {
                          caught > 0 && caught >= 5 * intercepted - slack}};
     };
   });
+  // Routing and irrigation: irrigation from the river by soil moisture
+  // (method 3) and by the ratio of real to potential evapotranspiration
+  // (method 4, started at once by a least ratio of 1.01, up to a root zone
+  // filled to a suction of 0.01 m) in the dry week of August. A field keeps
+  // its demand through a shortage of the river, so that it gets it again
+  // once the river can give it: the last day brings the fields at least a
+  // quarter of what their first hour did for each of its hours (a demand
+  // frozen at its first shortage brought them an eighth).
+  const SignatureOf kKeptIrrigating = [](const RunOutput&, const RunOutput& e, const Budget&) {
+    double first = 0, last = 0;
+    int hours = 0;
+    const auto rows = fluvextest::Rows(e.Text("out/irr_sw.stat"));
+    for (const auto& row : rows)
+      if (row.size() > 5 && row[0] == "2015" && first == 0) first = std::stod(row[5]);
+    for (auto it = rows.rbegin(); it != rows.rend() && hours < 24; ++it)
+      if (it->size() > 5 && (*it)[0] == "2015") {
+        last += std::stod((*it)[5]);
+        ++hours;
+      }
+    const double ratio = first > 0 && hours == 24 ? last / (24 * first) : NAN;
+    return Signatures{
+        {"irrigated from the river on the last day per hour over the first hour (subbasin 2)", ratio, ratio >= 0.25}};
+  };
+  for (const auto& [name, rule] : {std::pair{"irrigation_soil_moisture_from_the_river", "3 2 0.01 0.01"},
+                                   std::pair{"irrigation_etr_ratio_from_the_river", "4 2 1.01"}}) {
+    Edits wetRootZone;
+    if (std::string(rule)[0] == '4')
+      for (const char* cap : {"0.3", "0.5", "0.2"})
+        wetRootZone.push_back({std::string("HReduDry = 3.45; IntercepCap = ") + cap,
+                               std::string("HReduDry = 0.01; IntercepCap = ") + cap});
+    add(
+        name, wetRootZone,
+        [kKeptIrrigating](Case& c) {
+          c.modules.irrigation = true;
+          c.start = {2015, 8, 5};
+          c.end = {2015, 8, 13};
+          c.signature = Joined({PositiveSum("irrigated from the river (mm)", "irr_sw.stat"), kKeptIrrigating});
+        },
+        {}, RiverIrrigation(rule));
+  }
+  // An abstraction by a rule without a TargetCap moves water: 2 m3/s from
+  // the reservoir of subbasin 1 to an internal inflow of subbasin 3, while
+  // the reservoir holds water (it holds 45 million m3, the week asks
+  // 1.2 million); the water stays in the basin.
+  add("abstraction_from_reservoir_without_target_cap",
+      {{"SP 1 (file = reservoir_1.txt", "AL 1 (mode = intern_with_rule_from_reservoir)\nSP 1 (file = reservoir_1.txt"},
+       {"AL 1 (mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s)\n", ""},
+       {"L = 9536, AE = 529)\n",
+        "L = 9536, AE = 529)\nZL 1 (Q = intern (kh = 0.20, kv = 0.61, Bh = 5, Bv = 50, Th = 1, Mh = 30, Mv = 20, "
+        "I = 0.0005, L = 5000, AE = 10)\n"},
+       {"[special_output]\n", "[abstraction_rule_abstraction_1]\n2\n0     2\n1e9   2\n\n[special_output]\n"}},
+      [](Case& c) {
+        c.modules.abstractionsLeaving = {};
+        c.signature = [](const RunOutput& s, const RunOutput& e, const Budget&) {
+          // Abstr[m3] of the reservoir's table: 2 m3/s for 7 days.
+          const double m3 = fluvextest::PeriodSum(s, e, "reservoir_1.txt", 28);
+          return Signatures{
+              {"drawn from the reservoir for subbasin 3 (m3, 1 209 600 asked)", m3, std::fabs(m3 - 1209600) < 1}};
+        };
+      });
+  // The soil takes up river water (surface water interaction 2, on one
+  // instance only) through beds that leak 75 times as much as the
+  // example's in the dry week of August: the cells of a river link each take
+  // up to the link's discharge of the last step, together more than the
+  // river holds. What the river could not give the soil is read as water
+  // from nowhere, and the budget closes only with it.
+  add("river_uptake_beyond_the_river",
+      {{"1         surface water interaction: the table drains into the river cells' channels",
+        "2         surface water interaction: the table drains into and takes from the river cells' channels"},
+       {"kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 3e-4"}},
+      [](Case& c) {
+        c.twoInstances = false;
+        c.start = {2015, 8, 5};
+        c.end = {2015, 8, 13};
+        c.signature = [](const RunOutput&, const RunOutput&, const Budget& b) {
+          return Signatures{
+              Positive("withdrawals the river could not give (mm)", fluvextest::Term(b, "withdrawals the river"))};
+        };
+      });
   return cases;
 }
 

@@ -570,6 +570,27 @@ void Terms::Routing() {
     return v;
   };
   budget.storageChanges.push_back({"reservoirs and lakes", mm(reservoirs(end) - reservoirs(start))});
+  // Withdrawals (irrigation, the soil's uptake) that found no water in the
+  // river: water the fields and the soil got that the river never gave,
+  // summed per routing subbasin since the cold start (m3).
+  auto unmet = [](const RunOutput& run, double& m3) {
+    int blocks = 0, sums = 0;
+    m3 = 0;
+    for (const auto& line : StorageSection(run.Text("out/storage.ftz_0"), "routing_model")) {
+      if (line.find("(routing subbasin with tributaries") != std::string::npos) ++blocks;
+      if (line.find("(withdrawals [m3] the river could not give)") != std::string::npos) {
+        m3 += LeadingNumbers(line).at(0);
+        ++sums;
+      }
+    }
+    return sums == blocks;
+  };
+  double unmetStart, unmetEnd;
+  if (unmet(start, unmetStart) && unmet(end, unmetEnd)) {
+    budget.inputs.push_back({"withdrawals the river could not give", mm(unmetEnd - unmetStart)});
+  } else {
+    Unread("out/storage.ftz_0 (the withdrawals the river could not give of every routing subbasin)");
+  }
   double a, b;
   std::string why;
   if (ChannelWater(start.dir(), a, why, modules.relCellAreaGrid) &&

@@ -280,6 +280,17 @@ def hourly_series(name, header, value):
     return edit
 
 
+def hourly_series_until(name, header, value, last_day, skip=None):
+    """Writes name as hourly_series does, up to the end of the given day of
+    January, leaving out the hour skip ((day, hour)) when given."""
+    def edit(d):
+        lines = [header] + ["2015 1 %d %d %s" % (day, h, value) for day in range(1, last_day + 1)
+                            for h in range(1, 25) if (day, h) != skip]
+        open(os.path.join(d, name), "w").write("\n".join(lines) + "\n")
+        return ""
+    return edit
+
+
 def table_rows(d, name, first=3):
     """The numbers of out/<name> (a reservoir or abstraction table) below its three header lines."""
     rows = []
@@ -1058,6 +1069,34 @@ CASES = [
      {"np": (1, 2), "check": compared_with(surface_flow("1"), same_discharge)}),
     ("surface_flow_mirrored_method_3", edits(surface_flow("3"), mirrored_north_south), 0, [],
      {"check": compared_with(surface_flow("3"), same_discharge)}),
+    # Routing: a from_file abstraction whose series ends before the run's
+    # last step, or skips a step, ends the run at set-up.
+    ("abstraction_from_file_ends_early",
+     edits(spoil_control("mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s",
+                         "mode = from_file input_file = series.txt column = 0 output = abstraction_1.txt"),
+           hourly_series_until("series.txt", "YY MM DD HH Q", "0.3", 3)), 39,
+     ["error reading from series.txt for abstraction 1",
+      "reached end of file after 3.1.2015, 24. h, before the run's last step 7.1.2015, 24. h "
+      "(the series must cover the whole run)"]),
+    ("abstraction_from_file_skips_a_step",
+     edits(spoil_control("mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s",
+                         "mode = from_file input_file = series.txt column = 0 output = abstraction_1.txt"),
+           hourly_series_until("series.txt", "YY MM DD HH Q", "0.3", 31, skip=(5, 24))), 36,
+     ["error comparing dates in series.txt for abstraction 1", "read: 6.1.2015, 1. h,",
+      "should be: 5.1.2015, 24. h. (the series must hold one record per step of the run)"]),
+    # A TargetCap of 0 of an abstraction's rule caps nothing, as one not
+    # given: the abstraction from the reservoir to an internal inflow of
+    # subbasin 3 takes its 2 m3/s every step.
+    ("abstraction_target_cap_zero",
+     edits(spoil_control("SP 1 (file = reservoir_1.txt",
+                         "AL 1 (mode = intern_with_rule_from_reservoir)\nSP 1 (file = reservoir_1.txt"),
+           spoil_control("AL 1 (mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s)\n", ""),
+           spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL.replace("Q = %s,", "Q = intern (")),
+           spoil_control("[special_output]\n",
+                         "[abstraction_rule_abstraction_1]\n2\n0     2\n1e9   2\nTargetCap = 0\n\n[special_output]\n")),
+     0, ["for abstraction 1: TargetCap = 0 of column 1", "is not above 0: the abstraction of that column has no cap"],
+     {"check": lambda d: "" if [r[30] for r in table_rows(d, "reservoir_1.txt")] == [2.0] * 168 else
+      "reservoir_1.txt: Abstr[m3s] is not 2 in each of the 168 steps"}),
 ]
 
 
