@@ -642,9 +642,10 @@ def line_of(d, text):
 
 
 # The radiation correction with terrain shading (method 1), its shading grid
-# written every step under a dated name.
+# written every step under a dated name; two days (the sweeps take time).
 SHADING = (spoil_control("3         method: slope radiation only", "1         method: shading and slope radiation"),
-           spoil_control("shape.asc shading grid\n0 ", "shape.asc shading grid\n2 "))
+           spoil_control("shape.asc shading grid\n0 ", "shape.asc shading grid\n2 "),
+           spoil_control("7         end day", "2         end day"))
 
 
 # An inflow line for subbasin 3 (its mode and value in place of %s).
@@ -936,11 +937,11 @@ CASES = [
     # Radiation correction, evapotranspiration and interception (issue 64). A
     # correction recomputed every 24 hourly steps writes the shading of each
     # hour in its own step, as one recomputed every step does: one grid per
-    # step of the week, each that of its own hour.
+    # step of the two days, each that of its own hour.
     ("shading_kept_for_a_day",
      edits(*SHADING, spoil_control("1         the correction is recomputed every step",
                                    "24        the correction is recomputed every 24th step")), 0, [],
-     {"check": same_grids_as(edits(*SHADING), "shape_", 7 * 24)}),
+     {"check": same_grids_as(edits(*SHADING), "shape_", 2 * 24)}),
     # The evapotranspiration's section errors name the user's control file and line.
     ("evapotranspiration_haude_factors",
      spoil_control("0.22 0.22 0.22 0.29 0.29 0.28 0.26 0.25 0.23 0.22 0.22 0.22",
