@@ -314,6 +314,7 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   dump = ReadDumpOptions(diag, argc, argv);
   unsatzone->SetDumpOptions(dump.dumpMode, dump.closeAfterDump, dump.repairAfterDump, dump.maxDumpFiles);
   evapotranspiration->InitLakes("[lake_model]");
+  interception->SetOpenWater(evapotranspiration->GetLakeGrid(), evapotranspiration->GetPondingGrid());
   snow->InitLakes("[lake_model]");
 
   surfacerouting = new surfaceroutingclass(error, diag, reg, cap, workFileName, common, substeps);

@@ -48,7 +48,7 @@ verdunstungsmodellklasse::verdunstungsmodellklasse(int& error, DiagStream* diagn
     ReadSection();
     CheckCoefficients();
     if (!controlfile.Close()) {
-      *diag << "FATAL: error closing " << controlfilename.c_str() << "[end-entry]";
+      *diag << "FATAL: error closing " << UserControlFile().c_str() << "[end-entry]";
       throw 11;
     }
     BindInputs();
@@ -110,8 +110,8 @@ void verdunstungsmodellklasse::ReadSection() {
     }
     if (count < 12) {
       *diag << kHead << "there have to be 12 (monthly) values for the " << name << "-parameter for \n"
-            << method << "-evaporation in the control file." << kRule << " (" << count << " values read before line "
-            << controlfile.LineNumber() << " of " << controlfilename.c_str() << ")"
+            << method << "-evaporation in the control file." << kRule << " (" << count << " values read before "
+            << controlfile.Where().c_str() << ")"
             << "[end-entry]";
       throw 45;
     }
@@ -153,6 +153,15 @@ void verdunstungsmodellklasse::ReadSection() {
   controlfile.Scan("%lf%lf", {&TransmissivityMean, &TransmissivityAmplitude});
   controlfile.RestOfLine(rest);
   controlfile.Scan("%lf", {&AmplitudeHeightScale});
+  // The daily temperature amplitude falls with elevation over this height (a
+  // divisor); only daily Penman-Monteith splits the day's temperature.
+  if (Method == 1 && timeinterval > 720 && !(AmplitudeHeightScale > 0)) {
+    *diag << "FATAL: error in control file, section [evapotranspiration]: the height scale of the daily "
+             "temperature amplitude is "
+          << AmplitudeHeightScale << " m (" << controlfile.Where().c_str() << "); it has to be greater than 0"
+          << "[end-entry]";
+    throw 10;
+  }
   controlfile.RestOfLine(rest);
   for (int m = 1; m <= 12; ++m)
     if (controlfile.Scan("%lf", {&MonthlyAmplitude[m]}) != 1) break;
@@ -162,7 +171,7 @@ void verdunstungsmodellklasse::ReadSection() {
   if (controlfile.Scan("%lf%lf", {&amplitude_fraction_day, &AnnualVariability}) != 2) {
     *diag << "FATAL: error reading fraction for temperature amplitude for day/night\n"
           << "or the annual variability\n"
-          << " (line " << controlfile.LineNumber() << " of " << controlfilename.c_str() << ")"
+          << " (" << controlfile.Where().c_str() << ")"
           << "[end-entry]";
     throw 10;
   }
@@ -190,7 +199,7 @@ void verdunstungsmodellklasse::ReadSection() {
     for (const std::string* s :
          {&GridFileETP[l], &GridFileETR[l], &GridFileEIP[l], &StatFileETP[l], &StatFileETR[l], &StatFileEIP[l]})
       if (s->size() > kMaxPathLength) {
-        *diag << "FATAL: error in control file, section [evapotranspiration] of " << controlfilename.c_str()
+        *diag << "FATAL: error in control file, section [evapotranspiration] of " << UserControlFile().c_str()
               << ": the file name of vegetation layer " << l << " would be longer than " << kMaxPathLength
               << " characters: " << s->substr(0, 80).c_str() << "..."
               << "[end-entry]";
@@ -208,15 +217,6 @@ void verdunstungsmodellklasse::CheckCoefficients() {
     throw 10;
   }
   AmplitudeFractionNight = 1 - amplitude_fraction_day;
-  // The daily temperature amplitude falls with elevation over this height (a
-  // divisor); only daily Penman-Monteith splits the day's temperature.
-  if (Method == 1 && timeinterval > 720 && !(AmplitudeHeightScale > 0)) {
-    *diag << "FATAL: error in control file, section [evapotranspiration] of " << controlfilename.c_str()
-          << ": the height scale of the daily temperature amplitude is " << AmplitudeHeightScale
-          << " m; it has to be greater than 0"
-          << "[end-entry]";
-    throw 10;
-  }
   if (RGCoeff[0] < 0.05) {
     *diag << "FATAL: fraction of diffuse radiation is too small: " << RGCoeff[0] << " (should be 0.05 ... 0.5)\n"
           << "[end-entry]";
@@ -309,7 +309,7 @@ void verdunstungsmodellklasse::BindInputs() {
           << "erlative sunshine duration (SSD, in 1/1)  or global radiation  (RG, in Wh/m^2).\n"
           << "or net radiation (RN, in Wh/m^2) (either RG or RN!)\n"
           << "-------------------------------------------------------------------\n"
-          << " (method " << Method << " in section [evapotranspiration] of " << controlfilename.c_str() << ")"
+          << " (method " << Method << " in section [evapotranspiration] of " << UserControlFile().c_str() << ")"
           << "[end-entry]";
     throw 46;
   }
@@ -319,7 +319,7 @@ void verdunstungsmodellklasse::BindInputs() {
             << "Evapotranspiration requires at least one of the following entities\n"
             << "vapor pressure (e, in mbar) or relative air humidity (RLF, in 1/1).\n"
             << "-------------------------------------------------------------------\n"
-            << " (method " << Method << " in section [evapotranspiration] of " << controlfilename.c_str() << ")"
+            << " (method " << Method << " in section [evapotranspiration] of " << UserControlFile().c_str() << ")"
             << "[end-entry]";
       throw 46;
     }

@@ -13,7 +13,7 @@ void verdunstungsmodellklasse::InitLakes(const std::string& section) {
     return;
   }
   if (!controlfile.Open(controlfilename, diag)) {
-    *diag << "FATAL: error opening " << controlfilename.c_str() << "[end-entry]";
+    *diag << "FATAL: error opening " << UserControlFile().c_str() << "[end-entry]";
     throw 28;
   }
   const std::string header = section.substr(0, 1200);
@@ -22,6 +22,7 @@ void verdunstungsmodellklasse::InitLakes(const std::string& section) {
   if (hru) LakeFlowControl = 0;
   if (LakeFlowControl != 0) {
     ReadValue(controlfile, "%d", &LakeInitMethod, "initialization method for ", linebuffer);
+    const int initLine = controlfile.LineNumber();
     ReadValue(controlfile, "%lf", &AlbedoOpenWater, "Albedo_OpenWater for ", linebuffer);
     ReadValue(controlfile, "%lf", &RoughnessOpenWater, "z0_OpenWater for ", linebuffer);
     LAIOpenWater = CoverageOpenWater = CanopyResOpenWater = 0;
@@ -47,14 +48,14 @@ void verdunstungsmodellklasse::InitLakes(const std::string& section) {
             << "Allowed values are 1 (no change of grids) or 2 (adjust DEM, SLOPE, DRAIN).\n"
             << "In either case, theta_soil will be set to saturated, if the cell is marked as lake and POND is > 0."
             << "\n\n=======================================\n"
-            << " (read: " << LakeInitMethod << ", " << controlfilename.c_str() << ")"
+            << " (read: " << LakeInitMethod << ", " << controlfile.WhereBetween(initLine, initLine).c_str() << ")"
             << "[end-entry]";
       controlfile.Close();
       throw 211;
     }
   }
   if (!controlfile.Close()) {
-    *diag << "FATAL: error closing " << controlfilename.c_str() << "after reading initialization method for "
+    *diag << "FATAL: error closing " << UserControlFile().c_str() << "after reading initialization method for "
           << header.c_str() << "[end-entry]";
     throw 11;
   }

@@ -59,12 +59,12 @@ expokorrklasse::expokorrklasse(int& error, DiagStream* diagnostics, StatRecord* 
       // The step is divided by the number of splittings.
       if (splittings < 1) {
         *diag << "FATAL: error in control file, number of splittings for " << modulname.c_str() << ": " << splittings
-              << " (line " << line << " of " << controlfilename.c_str() << "); it has to be at least 1"
+              << " (" << controlfile.WhereBetween(line, line).c_str() << "); it has to be at least 1"
               << "[end-entry]";
         throw 17;
       }
       if (!controlfile.Close()) {
-        *diag << "FATAL: error closing control file " << controlfilename.c_str() << "[end-entry]";
+        *diag << "FATAL: error closing control file " << UserControlFile().c_str() << "[end-entry]";
         throw 11;
       }
       // A recomputation every step (or fewer than 1, taken as every step) needs no stored ratio.
@@ -153,8 +153,8 @@ expokorrklasse::Sun expokorrklasse::SunAt(double t, double dt, int d, int m, dou
   return sun;
 }
 
-double expokorrklasse::SlopeBeam(Grid sums, double t, double dt, int count, int d, int m, double rise, double set) {
-  const bool shading = (method == 1 || method == 2) && !hruon;
+double expokorrklasse::SlopeBeam(Grid sums, double t, double dt, int count, int d, int m, double rise, double set,
+                                 bool writeShadow) {
   const double S = timeinterval / 60;  // step, hours
   const double w = 1.0 / splittings;
   const double degree = 3.14159265358979 / 180;
@@ -167,24 +167,7 @@ double expokorrklasse::SlopeBeam(Grid sums, double t, double dt, int count, int 
     const double cosz = sun.cosz;
     const double I0 = sun.beam;
     H += I0 * cosz;
-
-    // Shadow marks of this sub-interval only.
-    const int sf = shading ? shadowfirst : firstrow;
-    const int sl = shading ? shadowlast : lastrow;
-#pragma omp parallel for schedule(runtime)
-    for (int r = sf; r <= sl; ++r)
-      for (int c = 1; c <= ncols; ++c) {
-        if (!(zonegrid[r][c] > nodata)) continue;
-        if (!(shading && mpirank == 0) && !Processed(r, c)) continue;
-        shadow[r][c] = 0;
-      }
-    // A sun at or below the horizon casts no meaningful ray.
-    if (!isnight && shading && h > 0) {
-      if (mpirank == 0) CastShadows(phi, h);
-      MPIScatterGrid(shadowpos);
-    }
-    // All instances of a decomposed run meet here; an object working alone does not wait.
-    if (mpisize > 1 && BindMPIRegionGrids()) MPI_Barrier(MPI_COMM_WORLD);
+    Shade(sun);
 
     const double zenith = 3.14159265358979 / 2 - h;
 #pragma omp parallel for schedule(runtime)
@@ -206,9 +189,30 @@ double expokorrklasse::SlopeBeam(Grid sums, double t, double dt, int count, int 
         sums[r][c] += I0 * std::min(D, 5 * cosz);
       }
     }
-    WriteStatisticGrids(shadowpos, 1, 0);
+    if (writeShadow) WriteStatisticGrids(shadowpos, 1, 0);
   }
   return H;
+}
+
+void expokorrklasse::Shade(const Sun& sun) {
+  const bool shading = (method == 1 || method == 2) && !hruon;
+  // Shadow marks of this sub-interval only.
+  const int sf = shading ? shadowfirst : firstrow;
+  const int sl = shading ? shadowlast : lastrow;
+#pragma omp parallel for schedule(runtime)
+  for (int r = sf; r <= sl; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!(zonegrid[r][c] > nodata)) continue;
+      if (!(shading && mpirank == 0) && !Processed(r, c)) continue;
+      shadow[r][c] = 0;
+    }
+  // A sun at or below the horizon casts no meaningful ray.
+  if (sun.day && shading && sun.elevation > 0) {
+    if (mpirank == 0) CastShadows(sun.azimuth, sun.elevation);
+    MPIScatterGrid(shadowpos);
+  }
+  // All instances of a decomposed run meet here; an object working alone does not wait.
+  if (mpisize > 1 && BindMPIRegionGrids()) MPI_Barrier(MPI_COMM_WORLD);
 }
 
 void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
@@ -228,6 +232,8 @@ void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, i
   const bool recompute = counter >= every;
   counter = recompute ? 1 : counter + 1;
   if (recompute) teilmodellklasse::run(stepHour, stepDay, stepMonth, stepYear);
+  // The shading of every step is written under the step's own date.
+  SetStepDate(stepYear, stepMonth, stepDay, stepHour);
 
   const int d = static_cast<int>(stepDay);
   const int m = static_cast<int>(stepMonth);
@@ -268,15 +274,24 @@ void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, i
     }
   }
   if (every == 1) {
-    SlopeBeam(correction, first, dt, splittings, d, m, rise, set);
-  } else if (recompute) {
-    // The steps until the next recomputation take the ratio over the sun's
-    // path of those steps (the path repeats daily, so at most a day's); a
-    // path without a beam leaves them uncorrected.
-    const int steps = S >= 24 ? 1 : std::min(every, std::max(1, static_cast<int>(24 / S)));
-    ForProcessed([&](int r, int c) { geometry[r][c] = 0; });
-    const double path = SlopeBeam(geometry, first, dt, steps * splittings, d, m, rise, set);
-    ForProcessed([&](int r, int c) { geometry[r][c] = path > 0 ? geometry[r][c] / path : 1.0; });
+    SlopeBeam(correction, first, dt, splittings, d, m, rise, set, true);
+  } else {
+    if (recompute) {
+      // The steps until the next recomputation take the ratio over the sun's
+      // path of those steps (the path repeats daily, so at most a day's); a
+      // path without a beam leaves them uncorrected.
+      const int steps = S >= 24 ? 1 : std::min(every, std::max(1, static_cast<int>(24 / S)));
+      ForProcessed([&](int r, int c) { geometry[r][c] = 0; });
+      const double path = SlopeBeam(geometry, first, dt, steps * splittings, d, m, rise, set, false);
+      ForProcessed([&](int r, int c) { geometry[r][c] = path > 0 ? geometry[r][c] / path : 1.0; });
+    }
+    // The path's shading belongs to the hours ahead: every step marks and
+    // writes the shading of its own sub-intervals, as without the path.
+    double t = first;
+    for (int i = 0; i < splittings; ++i, t += S * (1.0 / splittings)) {
+      Shade(SunAt(t, dt, d, m, rise, set));
+      WriteStatisticGrids(shadowpos, 1, 0);
+    }
   }
 
   const bool withtemp = (method == 2 || method == 4) && corrtemp && temperature;

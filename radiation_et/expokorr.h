@@ -64,8 +64,13 @@ class expokorrklasse : public teilmodellklasse {
   Sun SunAt(double t, double dt, int d, int m, double rise, double set);
   // Adds the direct beam of count sub-intervals of dt hours, the first centred
   // at t, on every processed cell into sums (Wh/m2), with the shading of each
-  // sub-interval; returns the beam on a horizontal surface.
-  double SlopeBeam(Grid sums, double t, double dt, int count, int d, int m, double rise, double set);
+  // sub-interval (written after each with writeShadow); returns the beam on
+  // a horizontal surface.
+  double SlopeBeam(Grid sums, double t, double dt, int count, int d, int m, double rise, double set, bool writeShadow);
+  // Marks the "Shadow" grid with the shading of one sub-interval's sun (0
+  // everywhere at night, without shading or with response units); every
+  // instance calls it.
+  void Shade(const Sun& sun);
 
   int method = 2;
   std::string tkorrfile;

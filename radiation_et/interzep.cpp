@@ -36,7 +36,7 @@ interzeptionsmodellklasse::interzeptionsmodellklasse(int& error, DiagStream* dia
     layers = VegetationLayerCount(multilayertable);
     ReadSection();
     if (!controlfile.Close()) {
-      *diag << "FATAL: error closing " << controlfilename.c_str() << "[end-entry]";
+      *diag << "FATAL: error closing " << UserControlFile().c_str() << "[end-entry]";
       throw 11;
     }
     BindInputs();
@@ -99,7 +99,7 @@ void interzeptionsmodellklasse::ReadSection() {
          {&throughfallfile, &evaporationfile, &storagefile, &throughfallstat, &evaporationstat, &storagestat}) {
       (*v)[i] = LayerFileName((*v)[0], i);
       if ((*v)[i].size() > kMaxPathLength) {
-        *diag << "FATAL: error in control file, section [interception_model] of " << controlfilename.c_str()
+        *diag << "FATAL: error in control file, section [interception_model] of " << UserControlFile().c_str()
               << ": the file name of vegetation layer " << i << " would be longer than " << kMaxPathLength
               << " characters: " << (*v)[i].substr(0, 80).c_str() << "..."
               << "[end-entry]";
@@ -231,18 +231,25 @@ double interzeptionsmodellklasse::Capacity(int i, int r, int c) const {
   return cap < 0 ? lai[i][r][c] * maxthickness : cap * lai[i][r][c];
 }
 
-double interzeptionsmodellklasse::Layer(int i, int r, int c, double W, bool withTracers) {
+bool interzeptionsmodellklasse::OpenWater(int i, int r, int c) const {
+  if (!lakegrid || !pondgrid || !(lakegrid[r][c] > 0) || !(pondgrid[r][c] > 0)) return false;
+  return i == layers || !(lai[i + 1][r][c] > nodata);
+}
+
+double interzeptionsmodellklasse::Layer(int i, int r, int c, double W, bool withTracers, bool openWater) {
   // A missing water input brings no water: the storage neither fills nor
   // spills, its throughfall and that of its tracers are missing, and it
-  // only evaporates.
+  // only evaporates. On open water the whole input and what the layer held
+  // spill (a store of no capacity under full cover).
   const bool input = W > nodata;
+  const double held = storage[i][r][c];
   if (!input) {
     W = 0;
     withTracers = false;
     for (int k = 1; k <= tracercount && i == 1 && layers == 1; ++k) tracergrids[k].flux[r][c] = nodata;
   }
-  const double smax = input ? Capacity(i, r, c) : storage[i][r][c];
-  const double cov = coverage[i][r][c];
+  const double smax = openWater ? 0.0 : input ? Capacity(i, r, c) : storage[i][r][c];
+  const double cov = openWater ? 1.0 : coverage[i][r][c];
   double tf = (1 - cov) * W;
   const double before = storage[i][r][c];
   double S = before + cov * W;
@@ -290,10 +297,11 @@ double interzeptionsmodellklasse::Layer(int i, int r, int c, double W, bool with
   double E = 0;
   double& PT = pottrans[i][r][c];
   const bool several = layers >= 2;
-  const bool potential = method == 1 || method == 11   ? PT > nodata
+  const bool potential = openWater                     ? true
+                         : method == 1 || method == 11 ? PT > nodata
                          : method == 2 || method == 12 ? potintercep[i][r][c] > nodata
                                                        : true;
-  if (!potential) {
+  if (!potential || openWater) {
   } else if (method == 1 || method == 11) {
     E = std::min(S, PT);
     PT -= E;
@@ -308,7 +316,8 @@ double interzeptionsmodellklasse::Layer(int i, int r, int c, double W, bool with
   }
   storage[i][r][c] = S;
   evaporation[i][r][c] = potential ? E : nodata;
-  throughfall[i][r][c] = input ? tf : nodata;
+  // Water that open water spilled from the store is known even without an input.
+  throughfall[i][r][c] = input ? tf : (openWater && held > 0 ? tf : nodata);
   return E;
 }
 
@@ -353,7 +362,7 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
             evaporation[i][r][c] = storage[i][r][c] = 0;
             throughfall[i][r][c] = W > nodata ? W + held : (held > 0 ? held : nodata);
           } else {
-            Layer(i, r, c, W, n == 1);
+            Layer(i, r, c, W, n == 1, OpenWater(i, r, c));
           }
           if (evaporation[i][r][c] > nodata) {
             evaporation[0][r][c] += evaporation[i][r][c];

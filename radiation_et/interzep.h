@@ -38,6 +38,14 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   virtual void WriteStatistics();
   // The method number when the module is on, else 0.
   virtual int GetMethod();
+  // The lake codes and ponding storage by which the evapotranspiration model
+  // finds open water (both null without lakes): a cell whose lake code and
+  // ponding storage are above 0 keeps no water on the layer that evaporates
+  // as open water there.
+  void SetOpenWater(Grid lakes, Grid ponding) {
+    lakegrid = lakes;
+    pondgrid = ponding;
+  }
 
   int GetLayerCount() const { return layers; }
   int GetThroughfallPosition(int layer) const { return At(throughfallpos, layer); }
@@ -54,8 +62,14 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   int ZoneOf(int r, int c) const;
   // Storage capacity of layer i of a cell, mm.
   double Capacity(int i, int r, int c) const;
-  // Fills and empties the storage of layer i of a cell; returns the evaporation.
-  double Layer(int i, int r, int c, double water, bool withTracers);
+  // Fills and empties the storage of layer i of a cell; returns the
+  // evaporation. On open water the layer holds nothing and evaporates
+  // nothing: its water and what it held pass on.
+  double Layer(int i, int r, int c, double water, bool withTracers, bool openWater);
+  // Layer i of the cell evaporates as open water in the evapotranspiration
+  // model: the cell's lake code and ponding storage are above 0, and the
+  // layer is the lowest one or the layers below it are empty.
+  bool OpenWater(int i, int r, int c) const;
 
   int method = 0;
   std::string watername;           // the grid of the water input
@@ -77,6 +91,8 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   Grid glacier = nullptr;
   Grid hrugrid = nullptr;
   Grid hrumaster = nullptr;
+  Grid lakegrid = nullptr;
+  Grid pondgrid = nullptr;
 
   std::vector<Grid> throughfall, evaporation, storage;
   std::vector<int> throughfallpos, evaporationpos, storagepos;

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <filesystem>
 #include <sstream>
+#include <vector>
 
 #include "tests/support/examplebasin.h"
 #include "tests/support/testutil.h"
@@ -150,8 +151,8 @@ TEST(ExampleBasinWithEvapotranspiration, RunsAYearWithPlausibleTotals) {
 
 TEST(ExampleBasinWithEvapotranspiration, DailyStepsGiveWhatHourlyStepsGive) {
   // A daily step's day part absorbs the day's net radiation like the hourly
-  // steps do: the week's potential evapotranspiration is theirs, and it
-  // follows the radiation.
+  // steps do: the week's potential evapotranspiration is theirs, and each
+  // day's follows the day's radiation.
   TempDir hourly("et_june_hourly"), daily("et_june_daily");
   ASSERT_EQ(RunExample(hourly, JuneDays(7, false) + kSoilOff, false, 0), "");
   ASSERT_EQ(RunExample(daily, JuneDays(7, true) + kSoilOff + kDaily, true, 0), "");
@@ -161,6 +162,25 @@ TEST(ExampleBasinWithEvapotranspiration, DailyStepsGiveWhatHourlyStepsGive) {
   ASSERT_EQ(d.size(), 7u);
   EXPECT_GT(Sum(h), 15);
   EXPECT_NEAR(Sum(d) / Sum(h), 1, 0.05) << Sum(d) << " mm daily, " << Sum(h) << " mm hourly";
+  // Day by day: the week has sunny days (6 700 Wh/m2) and dull ones (2 200
+  // Wh/m2); each daily step gives its day's hourly sum within 5 %, so it
+  // follows the day's radiation as the hours do.
+  const auto radiation = Column(ReadFile(hourly / "out/rgex.stat"));
+  ASSERT_EQ(radiation.size(), h.size());
+  size_t sunny = 0, dull = 0;
+  std::vector<double> days(7, 0.0), light(7, 0.0);
+  for (size_t i = 0; i < 7; ++i) {
+    for (size_t k = 0; k < 24; ++k) {
+      days[i] += h[24 * i + k];
+      light[i] += radiation[24 * i + k];
+    }
+    EXPECT_NEAR(d[i] / days[i], 1, 0.05) << "day " << i + 1 << ": " << d[i] << " mm daily, " << days[i] << " mm hourly";
+    if (light[i] > light[sunny]) sunny = i;
+    if (light[i] < light[dull]) dull = i;
+  }
+  EXPECT_GT(light[sunny], 2 * light[dull]);
+  EXPECT_GT(d[sunny], 1.5 * d[dull]) << "the sunniest day (" << sunny + 1 << ") " << d[sunny] << " mm, the dullest ("
+                                     << dull + 1 << ") " << d[dull] << " mm";
 }
 
 TEST(ExampleBasinWithEvapotranspiration, CorrectionKeptForADayFollowsTheSun) {

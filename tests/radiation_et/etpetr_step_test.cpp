@@ -250,43 +250,69 @@ TEST(PotentialEvapotranspiration, LayersOfAMultiLayerCell) {
 }
 
 TEST(PotentialEvapotranspiration, StepsLongerThanADayAndStatisticsAreAreaWeightedMeans) {
-  World w(2, 3, 100, "statistics");
-  ettest::AddPenmanInputs(w, 1);
-  Grid area = w.Get("RelCellArea");
-  Grid T = w.Get("temperature");
-  Grid wind = w.Get("wind_speed");
-  w.Add("air_humidity", 0.7);
-  for (int r = 1; r <= 2; ++r)
-    for (int c = 1; c <= 3; ++c) {
-      area[r][c] = 0.5 + 0.25 * c;
-      T[r][c] = 10 + 3 * r + c;
-      wind[r][c] = 1 + r * c;
-    }
-  w.zone[2][3] = -9999;
-  EtSection s;
-  s.step = 2880;
-  s.etpStat = "etp.txt 2001";
-  auto m = Build(w, s);
-  ASSERT_TRUE(m);
-  w.Get("temperature_night")[1][1] = 10;
-  m->PotentialEvapotranspiration(24, 20, 7, 2001);
-  Grid etp0 = w.Get("pot_transpiration0");
-  double sum = 0, weight = 0;
-  for (int r = 1; r <= 2; ++r)
-    for (int c = 1; c <= 3; ++c) {
-      if (w.zone[r][c] <= -9999) continue;
-      ASSERT_TRUE(std::isfinite(etp0[r][c]));
-      EXPECT_GT(etp0[r][c], 0);
-      sum += etp0[r][c] * area[r][c];
-      weight += area[r][c];
-    }
-  zonalstatistic* st = m->GetStatistics("ETP", 0);
-  ASSERT_NE(st, nullptr);
-  const double* values = st->GetCurrentValues();
-  ASSERT_EQ(st->GetSlotCount(), 2);  // zone 1 and the total
-  EXPECT_NEAR(values[2], sum / weight, 1e-9);
-  EXPECT_NEAR(values[1], sum / weight, 1e-9);
-  m->FreeMemory();
+  // A step of two days of the weather of a one-day step: its global
+  // radiation (a sum) twice the day's, its temperature, wind and vapour
+  // pressure (means) the day's, no sunshine grid. Every term of
+  // Penman-Monteith doubles (the short-wave gain, the long-wave loss and the
+  // aerodynamic term over the step's duration; the clear-sky radiation that
+  // the global radiation is measured against counts each day of the step),
+  // so each cell's potential evapotranspiration is twice the one-day
+  // step's. Its statistic is the area-weighted mean of the grid over the
+  // zone's cells.
+  double perDay[2][3] = {};
+  for (int days : {1, 2}) {
+    World w(2, 3, 100, "statistics_" + std::to_string(days));
+    Grid T = w.Add("temperature", 0);
+    Grid night = w.Add("temperature_night", 0);
+    w.Add("global_radiation", 3000.0 * days);
+    w.Add("vapor_pressure", 10);
+    Grid wind = w.Add("wind_speed", 0);
+    w.Add("albedo", 0.23);
+    w.Add("SurfaceEvaporationResistance", 100);
+    w.Add("landuse1", 1);
+    w.Add("leaf_area_index1", 2.88);
+    w.Add("root_depth1", 1);
+    w.Add("vegetation_coverage_degree1", 1);
+    w.Add("SurfaceCanopyResistance1", 70);
+    w.Add("SurfaceIntercepResistance1", 0);
+    w.Add("RoughnessLength1", 0.015);
+    Grid area = w.Get("RelCellArea");
+    for (int r = 1; r <= 2; ++r)
+      for (int c = 1; c <= 3; ++c) {
+        area[r][c] = 0.5 + 0.25 * c;
+        T[r][c] = night[r][c] = 10 + 3 * r + c;
+        wind[r][c] = 1 + r * c;
+      }
+    night[1][1] = 10;
+    w.zone[2][3] = -9999;
+    EtSection s;
+    s.step = 1440 * days;
+    s.etpStat = "etp.txt 2001";
+    auto m = Build(w, s);
+    ASSERT_TRUE(m);
+    m->PotentialEvapotranspiration(24, 20, 7, 2001);
+    Grid etp0 = w.Get("pot_transpiration0");
+    double sum = 0, weight = 0;
+    for (int r = 1; r <= 2; ++r)
+      for (int c = 1; c <= 3; ++c) {
+        if (w.zone[r][c] <= -9999) continue;
+        ASSERT_TRUE(std::isfinite(etp0[r][c]));
+        EXPECT_GT(etp0[r][c], 0.5 * days) << "row " << r << ", column " << c;  // a July day evaporates
+        if (days == 1)
+          perDay[r - 1][c - 1] = etp0[r][c];
+        else
+          EXPECT_NEAR(etp0[r][c] / perDay[r - 1][c - 1], 2, 1e-9) << "row " << r << ", column " << c;
+        sum += etp0[r][c] * area[r][c];
+        weight += area[r][c];
+      }
+    zonalstatistic* st = m->GetStatistics("ETP", 0);
+    ASSERT_NE(st, nullptr);
+    const double* values = st->GetCurrentValues();
+    ASSERT_EQ(st->GetSlotCount(), 2);  // zone 1 and the total
+    EXPECT_NEAR(values[2], sum / weight, 1e-9);
+    EXPECT_NEAR(values[1], sum / weight, 1e-9);
+    m->FreeMemory();
+  }
 }
 
 // ---- snow evaporation and real evapotranspiration: the demands served from
@@ -416,24 +442,18 @@ TEST(RealEvapotranspiration, CellTotalsOfTheStep) {
   rig.m->FreeMemory();
 }
 
-TEST(RealEvapotranspiration, CellTotalsWithoutInterceptionAndOverSubSteps) {
+TEST(RealEvapotranspiration, CellTotalsWithoutInterception) {
   // Without interception the cell's real evapotranspiration is what the
-  // soil gave the layers and its surface and the snow evaporation. The soil
-  // adds its amounts sub-step by sub-step; the totals and the statistics
-  // take the whole step.
-  Rig rig("accumulate_substeps", 1, false);
-  rig.m->SetSubSteps(2);
+  // soil gave the layers and its surface and the snow evaporation; the
+  // statistics hold the cell's and the layer's. (That the soil's amounts of
+  // all sub-steps reach these totals is shown by the basin balance's
+  // sub-step cases, which read the real evapotranspiration's sums.)
+  Rig rig("accumulate_without_interception", 1, false);
   rig.m->PotentialEvapotranspiration(12, 1, 7, 2001);
   rig.m->RealEvapotranspiration(12, 1, 7, 2001);
-  Grid etr1 = rig.G("real_transpiration1");
-  Grid etr2 = rig.G("real_transpiration2");
-  Grid evar = rig.G("real_evaporation");
-  for (int sub = 1; sub <= 2; ++sub) {
-    etr1[1][1] += 0.15;
-    etr2[1][1] += 0.05;
-    evar[1][1] += 0.025;
-    rig.m->SubStepHook(12, 1, 7, 2001);
-  }
+  rig.G("real_transpiration1")[1][1] = 0.3;
+  rig.G("real_transpiration2")[1][1] = 0.1;
+  rig.G("real_evaporation")[1][1] = 0.05;
   rig.G("snow_evaporation")[1][1] = 0.01;
   rig.m->AccumulateZoneStatistics(12, 1, 7, 2001);
   const double total = 0.3 + 0.1 + 0.05 + 0.01;

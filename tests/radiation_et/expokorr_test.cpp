@@ -327,8 +327,9 @@ TEST(RadiationCorrection, SectionValuesAreChecked) {
   w.Write(Section(2, 1, 0, 60));
   auto m = ettest::Make<expokorrklasse>(w, error);
   EXPECT_EQ(error, 17);
-  EXPECT_NE(w.Console().find("number of splittings for radiation_correction: 0 (line 13"), std::string::npos)
+  EXPECT_NE(w.Console().find("number of splittings for radiation_correction: 0 (control file "), std::string::npos)
       << w.Console();
+  EXPECT_NE(w.Console().find(", line 13); it has to be at least 1"), std::string::npos) << w.Console();
 
   // Any method outside 1 ... 4 is method 2; a missing slope grid is fatal.
   World w2(1, 1, 100, "checks2");

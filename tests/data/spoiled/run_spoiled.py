@@ -647,6 +647,55 @@ def no_negative_discharge(d):
     return ""
 
 
+def same_grids_as(reference_edit, prefix, count):
+    """A check that runs a second copy of the example with reference_edit on
+    the same instance count: both write count grids out/<prefix>* (one per
+    step), the same names with the same content, and some of them mark a
+    cell (a value of 1)."""
+    def check(d):
+        np = int(re.search(r"_np(\d+)$", d).group(1))
+        ref = d + "_reference"
+        shutil.rmtree(ref, ignore_errors=True)
+        shutil.copytree(os.path.join(ARGS.work, "base"), ref)
+        problem = reference_edit(ref)
+        if problem:
+            return "reference: " + problem
+        code, output = run_fluvex(ARGS, ref, np)
+        if code != 0:
+            return "the reference run ended with %d:\n%s" % (code, "\n".join(output.splitlines()[-10:]))
+        names = sorted(f for f in os.listdir(os.path.join(d, "out")) if f.startswith(prefix))
+        ref_names = sorted(f for f in os.listdir(os.path.join(ref, "out")) if f.startswith(prefix))
+        if names != ref_names or len(names) != count:
+            own = sorted(set(names) - set(ref_names))
+            return "%d grids %s*, the reference %d (expected %d)%s" % (
+                len(names), prefix, len(ref_names), count, ("; not in the reference: " + own[0]) if own else "")
+        marked = 0
+        for f in names:
+            a, b = grid_values(d, f), grid_values(ref, f)
+            if a != b:
+                return "%s differs from the reference's" % f
+            marked += any(v == 1 for row in a for v in row)
+        if not ARGS.keep:
+            shutil.rmtree(ref, ignore_errors=True)
+        return "" if marked else "no cell marked in any grid %s*" % prefix
+    return check
+
+
+def line_of(d, text):
+    """The number of the first line of control.txt that starts with text."""
+    for i, line in enumerate(open(os.path.join(d, "control.txt")).read().split("\n"), 1):
+        if line.startswith(text):
+            return i
+    return 0
+
+
+# The radiation correction with terrain shading (method 1), its shading grid
+# written every step under a dated name; two days (the sweeps take time).
+SHADING = (spoil_control("3         method: slope radiation only", "1         method: shading and slope radiation"),
+           spoil_control("shape.asc shading grid\n0 ", "shape.asc shading grid\n2 "),
+           spoil_control("7         end day", "2         end day"))
+
+
 # An inflow line for subbasin 3 (its mode and value in place of %s).
 ZL = "ZL 1 (Q = %s, kh = 0.20, kv = 0.61, Bh = 5, Bv = 50, Th = 1, Mh = 30, Mv = 20, I = 0.0005, L = 5000, AE = 10)\n"
 
@@ -1097,6 +1146,23 @@ CASES = [
      0, ["for abstraction 1: TargetCap = 0 of column 1", "is not above 0: the abstraction of that column has no cap"],
      {"check": lambda d: "" if [r[30] for r in table_rows(d, "reservoir_1.txt")] == [2.0] * 168 else
       "reservoir_1.txt: Abstr[m3s] is not 2 in each of the 168 steps"}),
+    # Radiation correction, evapotranspiration and interception (issue 64). A
+    # correction recomputed every 24 hourly steps writes the shading of each
+    # hour in its own step, as one recomputed every step does: one grid per
+    # step of the two days, each that of its own hour.
+    ("shading_kept_for_a_day",
+     edits(*SHADING, spoil_control("1         the correction is recomputed every step",
+                                   "24        the correction is recomputed every 24th step")), 0, [],
+     {"check": same_grids_as(edits(*SHADING), "shape_", 2 * 24)}),
+    # The evapotranspiration's section errors name the user's control file and line.
+    ("evapotranspiration_haude_factors",
+     spoil_control("0.22 0.22 0.22 0.29 0.29 0.28 0.26 0.25 0.23 0.22 0.22 0.22",
+                   "0.22 0.22 0.22 0.29 none"), 45,
+     ["there have to be 12 (monthly) values for the fh-parameter",
+      lambda d: "4 values read before control file control.txt, line %d)" % line_of(d, "0.22 0.22 0.22 0.29 none")]),
+    ("evapotranspiration_amplitude_fraction", spoil_control("0.6 0.1\n", "0.6 none\n"), 10,
+     ["error reading fraction for temperature amplitude for day/night",
+      lambda d: "(control file control.txt, line %d)" % line_of(d, "0.6 none")]),
 ]
 
 
