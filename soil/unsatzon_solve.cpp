@@ -781,7 +781,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     // layer from above: through the top of that layer, and the macropore
     // water put into it and the layers below it.
     g = std::clamp(g, 1, n);
-    const double T = uzk::WaterTableHeight(w.z.data(), w.theta[g], w.ts[g], w.drainable[g], g);
+    const double T = uzk::WaterTableHeight(w.z.data(), w.theta.data(), w.ts.data(), w.drainable.data(), n);
     double recharge = uzk::LowerBoundaryFlux(g, w.q.data(), dtms);
     for (int i = g; i <= n; ++i) recharge += w.macro[i] * dtms;
     col.groundwaterDistance = T - w.z[0];
