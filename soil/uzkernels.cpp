@@ -89,8 +89,7 @@ bool ReversedThroughout(const soil_table_entry& soil, int i, double thetaOldI, d
   const double hiHigh = ci - soil.InterpolateTable(i, thetaOldI + iHigh + wi);
   const double hjLow = cj - soil.InterpolateTable(i, thetaOldJ + jLow - wj);
   const double hjHigh = cj - soil.InterpolateTable(i, thetaOldJ + jHigh + wj);
-  const double margin =
-      1e-7 + 1e-10 * (std::fabs(hiLow) + std::fabs(hiHigh) + std::fabs(hjLow) + std::fabs(hjHigh));
+  const double margin = 1e-7 + 1e-10 * (std::fabs(hiLow) + std::fabs(hiHigh) + std::fabs(hjLow) + std::fabs(hjHigh));
   if (Hi > Hj) return hjLow > hiHigh + 0.001 + margin;
   if (Hj > Hi) return hiLow - 0.001 > hjHigh + margin;
   return false;
@@ -605,7 +604,15 @@ double UpdateTheta(const Column& c, int iteration, int L, const double* A, const
       mean[i] = (count * mean[i] + next) / (count + 1);
     }
   }
+  // Layers below the range of this pass exchange no water in it: they keep
+  // their content of the substep's start, also when an earlier pass, whose
+  // range reached further down with the exchange with a river, moved them.
+  for (int i = std::max(m, 0) + 1; i <= c.maxLayers; ++i) theta[i] = mean[i] = thetaOld[i];
   return largest;
+}
+
+int UpdatedLayers(const Column& c, int L, const double* A, const double* B) {
+  return ActiveLayers(c, std::max(c.g, L), A, B);
 }
 
 int GroundwaterLevelLayer(const double* theta, const double* thetaSat, int n) {

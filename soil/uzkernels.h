@@ -209,6 +209,11 @@ void CorrectFluxes(const Column& c, int L, const double* A, const double* B, con
 double UpdateTheta(const Column& c, int iteration, int L, const double* A, const double* B, double* theta, double* mean,
                    const double* thetaOld, const double* q, const double* S, const double* d, int& count, double dt);
 
+// Layers 1..m that UpdateTheta updates: down to two below the table's layer,
+// further where layers exchange water with a river; layers below keep
+// their content of the substep's start.
+int UpdatedLayers(const Column& c, int L, const double* A, const double* B);
+
 // A layer counts as saturated above this share of its saturated water content.
 constexpr double kSaturatedShare = 0.9995;
 // Layer that holds the groundwater table: searching from the lowest layer
