@@ -237,7 +237,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // it, in equilibrium with it above, and the table's layer holding the water
   // from which the step finds the table at T.
   static void EquilibriumProfile(const soil_table_entry& soil, int n, const double* hgeo, double* th, int g);
-  static void TableProfile(const soil_table_entry& soil, int n, const double* hgeo, double* th, double T);
+  static void TableProfile(const soil_table_entry& soil, int n, const double* hgeo, double* th, double T,
+                           const double* thetaDrainable);
   void InitialGroundwaterGrids();
   void DrainageLevels();
   void IrrigationStartGrids();

@@ -412,7 +412,8 @@ void unsatzonmodellklasse::InitialSoilState() {
 
       th[0] = soil->theta_sat[1];
       if (fromDistance) {
-        TableProfile(*soil, n, hgeo, th, hgeo[0] + groundwater_distance[r][c]);
+        TableProfile(*soil, n, hgeo, th, hgeo[0] + groundwater_distance[r][c],
+                     soilconstants[static_cast<int>(soil_types[r][c])].thetaDrainable.data());
       } else {
         EquilibriumProfile(*soil, n, hgeo, th, static_cast<int>(std::floor((n - 1) / ini_gw_level)) + 1);
       }
@@ -434,30 +435,32 @@ void unsatzonmodellklasse::EquilibriumProfile(const soil_table_entry& soil, int 
     th[k] = k <= g ? soil.InterpolateTableInverse(k, hgeo[k] + dz[k] / 2 - reference) : soil.theta_sat[k];
 }
 
-void unsatzonmodellklasse::TableProfile(const soil_table_entry& soil, int n, const double* hgeo, double* th, double T) {
+void unsatzonmodellklasse::TableProfile(const soil_table_entry& soil, int n, const double* hgeo, double* th, double T,
+                                        const double* thetaDrainable) {
   // The table of a read groundwater distance, within the profile.
   T = std::clamp(T, hgeo[n], hgeo[0]);
   // Layer m holds it: z_m <= T < z_(m-1) (the top of the profile in layer 1).
   int m = 1;
   while (m < n && hgeo[m] > T) ++m;
   for (int k = 1; k <= n; ++k) {
-    const double ts = soil.theta_sat[k];
     if (k > m) {
-      th[k] = ts;  // below the table
+      th[k] = soil.theta_sat[k];  // below the table
     } else if (k < m) {
       // Above it: in equilibrium with the table, the suction the height of the layer's middle above it.
       th[k] = soil.InterpolateTableInverse(k, (hgeo[k - 1] + hgeo[k]) / 2 - T);
-    } else {
-      // The layer of the table holds the water from which the step finds the
-      // table where it was read: its water above theta(3.45 m) fills the part
-      // below the table.
-      const double drainable = soil.InterpolateTableInverse(k, uzk::kDrainableSuction);
-      const double d = hgeo[k - 1] - hgeo[k];
-      th[k] = d > 0 ? drainable + (T - hgeo[k]) / d * (ts - drainable) : ts;
-      // A table at the top of the layer saturates it: the step then finds it there.
-      if (th[k] > ts - 0.0001) th[k] = ts;
     }
   }
+  // The layer of the table holds the water from which the step finds the
+  // table where it was read: between its content at 3.45 m suction (the
+  // table at its bottom) and saturation (the table at its top or above,
+  // where the wet layers above it carry it), the table rises with it.
+  const double ts = soil.theta_sat[m];
+  double lo = std::min(thetaDrainable[m], ts), hi = ts;
+  for (int k = 0; k < 60 && hi - lo > 1e-12; ++k) {
+    th[m] = (lo + hi) / 2;
+    (uzk::WaterTableHeight(hgeo, th, soil.theta_sat.data(), thetaDrainable, n) < T ? lo : hi) = th[m];
+  }
+  th[m] = (lo + hi) / 2;
 }
 
 void unsatzonmodellklasse::InitialGroundwaterGrids() {
@@ -477,8 +480,8 @@ void unsatzonmodellklasse::InitialGroundwaterGrids() {
       const int g = uzk::GroundwaterLevelLayer(th, soil->theta_sat.data(), n);
       groundwater_level[r][c] = g;
       Theta_in_GWLEVEL[r][c] = th[g];
-      const double T = uzk::WaterTableHeight(hgeo, th[g], soil->theta_sat[g],
-                                             soil->InterpolateTableInverse(g, uzk::kDrainableSuction), g);
+      const double T = uzk::WaterTableHeight(
+          hgeo, th, soil->theta_sat.data(), soilconstants[static_cast<int>(soil_types[r][c])].thetaDrainable.data(), n);
       if (!fromDistance) groundwater_distance[r][c] = T - hgeo[0];
     }
 }

@@ -677,9 +677,12 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
                                 w.thetaOld.data(), w.q.data(), w.S.data(), w.d.data(), count, dtw);
     } while (change > tolerance && max_iterations > counter);
     // Water that left the updated layers downward goes to the layer below or,
-    // below the last layer, out of the column with the baseflow.
+    // below the last layer, out of the column with the baseflow. The last
+    // pass updated the layers down to m, with the exchange with a river
+    // further than two below the table's layer: a flux within them is
+    // booked already.
     {
-      const int m = std::min(n, g + 2);
+      const int m = std::min(n, uzk::UpdatedLayers(col, 0, w.A.data(), w.B.data()));
       if (w.q[m] != 0) {
         if (m < n) {
           w.theta[m + 1] -= w.q[m] * dtw / w.d[m + 1];
@@ -796,7 +799,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     // layer from above: through the top of that layer, and the macropore
     // water put into it and the layers below it.
     g = std::clamp(g, 1, n);
-    const double T = uzk::WaterTableHeight(w.z.data(), w.theta[g], w.ts[g], w.drainable[g], g);
+    const double T = uzk::WaterTableHeight(w.z.data(), w.theta.data(), w.ts.data(), w.drainable.data(), n);
     double recharge = uzk::LowerBoundaryFlux(g, w.q.data(), dtms);
     for (int i = g; i <= n; ++i) recharge += w.macro[i] * dtms;
     col.groundwaterDistance = T - w.z[0];

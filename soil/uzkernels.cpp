@@ -89,8 +89,7 @@ bool ReversedThroughout(const soil_table_entry& soil, int i, double thetaOldI, d
   const double hiHigh = ci - soil.InterpolateTable(i, thetaOldI + iHigh + wi);
   const double hjLow = cj - soil.InterpolateTable(i, thetaOldJ + jLow - wj);
   const double hjHigh = cj - soil.InterpolateTable(i, thetaOldJ + jHigh + wj);
-  const double margin =
-      1e-7 + 1e-10 * (std::fabs(hiLow) + std::fabs(hiHigh) + std::fabs(hjLow) + std::fabs(hjHigh));
+  const double margin = 1e-7 + 1e-10 * (std::fabs(hiLow) + std::fabs(hiHigh) + std::fabs(hjLow) + std::fabs(hjHigh));
   if (Hi > Hj) return hjLow > hiHigh + 0.001 + margin;
   if (Hj > Hi) return hiLow - 0.001 > hjHigh + margin;
   return false;
@@ -477,59 +476,48 @@ void UpdateThetaWithExcess(const Column& c, int passLimit, int L, double* A, dou
           sumA -= x;
         }
       } else if (thetaNew[i] < thetaRes[i]) {
-        // A deficit is made up by lowering the outflows.
-        double D;
-        if (thetaOld[i] > thetaRes[i])
-          D = (thetaRes[i] - thetaNew[i]) * d[i] / dt;
-        else if ((thetaOld[i] - thetaNew[i]) * d[i] / dt > 0)
-          D = (thetaOld[i] - thetaNew[i]) * d[i] / dt;
-        else
-          D = -b;
-        if (t > 0 && b <= 0) {
+        // A deficit is made up by lowering the layer's outflows (an upward
+        // flux at its top, a downward one at its bottom, its lateral outflow,
+        // its exfiltration), each at most to none: no flux turns to draw
+        // water from a neighbour, and no outflow grows. A layer that started
+        // at or below its residual content is only kept from falling further;
+        // one that gains water keeps it.
+        const double D = thetaOld[i] > thetaRes[i] ? (thetaRes[i] - thetaNew[i]) * d[i] / dt
+                                                   : (thetaOld[i] - thetaNew[i]) * d[i] / dt;
+        // Sets the rest of the deficit against the lateral outflow, then
+        // against the exfiltration; what neither holds stays a deficit.
+        auto lowerLateral = [&](double rest) {
+          if (S[i] > 0) SetAgainst(rest, S[i]);
+          if (rest > 0 && bMayAbsorb()) {
+            const double old = B[i];
+            SetAgainst(rest, B[i]);
+            sumB -= old - B[i];
+          }
+        };
+        if (!(D > 0)) {
+          // Nothing to make up.
+        } else if (t > 0 && b <= 0) {
           t -= D;
           if (t < 0) {
             b -= t;
             t = 0;
           }
           if (b > 0) {
-            if (S[i] > 0)
-              SetAgainst(b, S[i]);
-            else if (bMayAbsorb()) {
-              const double old = B[i];
-              SetAgainst(b, B[i]);
-              sumB -= old - B[i];
-            }
+            lowerLateral(b);
+            b = 0;
           }
         } else if (t > 0 && b > 0) {
           t -= D;
           if (t < 0) {
-            double up = -t;
-            if (S[i] > 0) {
-              SetAgainst(up, S[i]);
-            } else if (bMayAbsorb()) {
-              const double old = B[i];
-              SetAgainst(up, B[i]);
-              sumB -= old - B[i];
-            }
-            t = -up;
+            lowerLateral(-t);
+            t = 0;
           }
         } else if (t <= 0 && b > 0) {
-          S[i] = std::max(0.0, S[i] - D);
-          if (S[i] <= 0 && bMayAbsorb()) {
-            const double old = B[i];
-            B[i] = std::max(0.0, B[i] - D);
-            sumB -= old - B[i];
-          }
+          lowerLateral(D);
         } else {
           b += D;
           if (b > 0) {
-            if (S[i] > 0) {
-              SetAgainst(b, S[i]);
-            } else if (bMayAbsorb()) {
-              const double old = B[i];
-              SetAgainst(b, B[i]);
-              sumB -= old - B[i];
-            }
+            lowerLateral(b);
             b = 0;
           }
         }
@@ -616,29 +604,48 @@ double UpdateTheta(const Column& c, int iteration, int L, const double* A, const
       mean[i] = (count * mean[i] + next) / (count + 1);
     }
   }
+  // Layers below the range of this pass exchange no water in it: they keep
+  // their content of the substep's start, also when an earlier pass, whose
+  // range reached further down with the exchange with a river, moved them.
+  for (int i = std::max(m, 0) + 1; i <= c.maxLayers; ++i) theta[i] = mean[i] = thetaOld[i];
   return largest;
 }
 
+int UpdatedLayers(const Column& c, int L, const double* A, const double* B) {
+  return ActiveLayers(c, std::max(c.g, L), A, B);
+}
+
 int GroundwaterLevelLayer(const double* theta, const double* thetaSat, int n) {
-  constexpr double kSaturatedShare = 0.9995;
   for (int i = n; i >= 1; --i)
     if (!(theta[i] > kSaturatedShare * thetaSat[i])) return i;
   return 1;
 }
 
-double WaterTableHeight(const double* z, double theta, double thetaSat, double thetaDrainable, int g) {
-  if (thetaSat - theta <= 0.0001) return z[g - 1];
-  if (theta > thetaDrainable)
-    return std::min(z[g - 1], z[g] + (z[g - 1] - z[g]) * (theta - thetaDrainable) / (thetaSat - thetaDrainable));
-  return z[g];
+double FilledShare(double theta, double thetaSat, double thetaDrainable) {
+  const double full = kSaturatedShare * thetaSat;
+  if (theta >= full) return 1.0;
+  if (!(theta > thetaDrainable) || !(full > thetaDrainable)) return 0.0;
+  return (theta - thetaDrainable) / (full - thetaDrainable);
+}
+
+double WaterTableHeight(const double* z, const double* theta, const double* thetaSat, const double* thetaDrainable,
+                        int n) {
+  if (n < 1) return z[0];
+  double T = z[n];
+  double weight = 1.0;
+  for (int i = n; i >= 1 && weight > 0; --i) {
+    const double s = FilledShare(theta[i], thetaSat[i], thetaDrainable[i]);
+    T += weight * (z[i - 1] - z[i]) * s;
+    weight *= std::clamp((s - 0.75) / 0.25, 0.0, 1.0);  // passed on to the layers above
+  }
+  return std::min(T, z[0]);
 }
 
 double LowerBoundaryFlux(int g, const double* f, double dtms) {
   // The flux across the top of the table's layer, not a storage change
-  // derived from the table height: the height jumps when the table's layer
-  // changes (a layer counts as holding the table up to 0.9995 of its
-  // saturation), and such a storage term does not sum to the change of the
-  // saturated zone over time.
+  // derived from the table height: the height also moves with the water of
+  // the layers above the table's layer (WaterTableHeight), and such a
+  // storage term does not sum to the change of the saturated zone over time.
   return g >= 1 ? -f[g - 1] * dtms : 0.0;
 }
 

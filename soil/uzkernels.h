@@ -209,15 +209,36 @@ void CorrectFluxes(const Column& c, int L, const double* A, const double* B, con
 double UpdateTheta(const Column& c, int iteration, int L, const double* A, const double* B, double* theta, double* mean,
                    const double* thetaOld, const double* q, const double* S, const double* d, int& count, double dt);
 
+// Layers 1..m that UpdateTheta updates: down to two below the table's layer,
+// further where layers exchange water with a river; layers below keep
+// their content of the substep's start.
+int UpdatedLayers(const Column& c, int L, const double* A, const double* B);
+
+// A layer counts as saturated above this share of its saturated water content.
+constexpr double kSaturatedShare = 0.9995;
 // Layer that holds the groundwater table: searching from the lowest layer
 // up, the lowest whose water content is not above 0.9995 theta_s (layer 1
 // when all are saturated).
 int GroundwaterLevelLayer(const double* theta, const double* thetaSat, int n);
-// Height of the groundwater table in layer g (z: layer boundaries, z[0] the
-// surface): the top of the layer when it is saturated (within 0.0001),
-// otherwise the part of the layer that its water above theta(3.45 m) would
-// fill, from its bottom: z_g + d_g (theta_g - theta_d) / (theta_s - theta_d).
-double WaterTableHeight(const double* z, double theta, double thetaSat, double thetaDrainable, int g);
+// Share of a layer that its water above theta(3.45 m) (thetaDrainable) would
+// fill from its bottom, 1 from 0.9995 theta_s on: (theta - theta_d) /
+// (0.9995 theta_s - theta_d) within 0 and 1.
+double FilledShare(double theta, double thetaSat, double thetaDrainable);
+// Height of the groundwater table of a column of n layers (z: layer
+// boundaries, z[0] the surface; arrays by layer 1..n), continuous in the
+// water contents. From the bottom up each layer adds its filled share s of
+// its thickness, weighted by what the layers below it pass on: a layer
+// passes on nothing up to s = 0.75 and all from s = 1 (0.9995 theta_s) on,
+// linearly in between. So the table stands at z_g + d_g s_g in the lowest
+// layer g that is not saturated as long as g is at most three quarters
+// filled, and as g fills further it rises on into the layers above, until
+// at s_g = 1 it stands where it would with g saturated. The table thus
+// moves from one layer into the next with the water, instead of jumping by
+// the filled part of the layer above when a layer falls below 0.9995
+// theta_s (while a layer's water moves between three quarters and full, the
+// table moves by that water and by the filled part of the layers above).
+double WaterTableHeight(const double* z, const double* theta, const double* thetaSat, const double* thetaDrainable,
+                        int n);
 
 // Groundwater recharge of a substep (mm): the water that crossed into the
 // layer of the water table g from above, -f[g-1] over the substep of dtms

@@ -1417,6 +1417,33 @@ std::vector<Case> Matrix() {
               Positive("withdrawals the river could not give (mm)", fluvextest::Term(b, "withdrawals the river"))};
         };
       });
+  // A dry summer: the sandy loam of the sandstone slopes has one
+  // conductivity in all its layers, so none of its layers gives interflow
+  // (no drains either), also when its top layer has dried below its
+  // residual content and water rises into it from below: that water stays.
+  add("dry_summer_no_interflow_below_residual", {{"\nuzgrid17.asc\n0\n", "\nuzgrid17.asc\n13\n"}}, [](Case& c) {
+    c.start = {2015, 7, 1};
+    c.end = {2015, 8, 31};
+    c.signature = [](const RunOutput&, const RunOutput&, const Budget& b) {
+      return Signatures{Positive("transpiration (mm)", fluvextest::Term(b, "transpiration")),
+                        Negative("soil water change (mm)", fluvextest::Term(b, "soil column"))};
+    };
+  });
+  cases.back().results = [](const std::string& dir) -> std::string {
+    const GridFile soil = fluvextest::ReadGridFile(dir + "/soil.asc");
+    const GridFile interflow = fluvextest::ReadGridFile(dir + "/out/uzgrid17.sum");
+    if (interflow.ncols != soil.ncols || interflow.nrows != soil.nrows) return "no interflow sum grid of the run";
+    int cells = 0;
+    for (int r = 1; r <= soil.nrows; ++r)
+      for (int c = 1; c <= soil.ncols; ++c) {
+        if (soil.at(r, c) != 3 || !(interflow.at(r, c) > -9999)) continue;
+        ++cells;
+        if (interflow.at(r, c) != 0)
+          return "the sandy loam cell row " + std::to_string(r) + ", column " + std::to_string(c) + " gave " +
+                 std::to_string(interflow.at(r, c)) + " mm of interflow in July and August (expected none)";
+      }
+    return cells > 0 ? "" : "no sandy loam cell in the basin";
+  };
   return cases;
 }
 

@@ -1,5 +1,7 @@
 // Initial soil state, state stacks, point files, start water log, heat
 // transfer set-up and the river links table of the unsaturated zone.
+#include <algorithm>
+
 #include "framework/modelobject.h"
 #include "tests/framework/codeof.h"
 #include "tests/soil/uzworld.h"
@@ -33,14 +35,21 @@ class State : public uztest::World {
     for (int r = 0; r < 2; ++r) t << value << " " << value << " " << value << " " << value << "\n";
     fluvextest::WriteFile(dir / name, t.str());
   }
-  // Depth of the water table (negative, m) that the water content theta of
-  // layer g, whose bottom lies `bottom` m deep, gives: saturated, at the top
-  // of the layer; else its water above theta(3.45 m) fills the layer from its
-  // bottom.
-  double TableDepth(double theta, int g, double bottom) const {
-    const double drainable = soils[1].InterpolateTableInverse(g, 3.45);
-    if (kThetaSat - theta <= 0.0001) return -(bottom - kThickness);
-    return -bottom + kThickness * std::max(0.0, theta - drainable) / (kThetaSat - drainable);
+  // Depth of the water table (negative, m) of a column of ten layers of
+  // 0.1 m: from the bottom up each layer adds the share of its thickness
+  // that its water above theta(3.45 m) fills (all of it from 0.9995 theta_s
+  // on), times what the layers below it pass on: nothing while a layer is
+  // at most three quarters filled, everything when it is full, linearly in
+  // between.
+  double TableDepth(const double* th) const {
+    double depth = -1.0, passed = 1.0;
+    for (int k = kLayers; k >= 1; --k) {
+      const double drainable = soils[1].InterpolateTableInverse(k, 3.45);
+      const double filled = std::clamp((th[k] - drainable) / (0.9995 * kThetaSat - drainable), 0.0, 1.0);
+      depth += passed * kThickness * filled;
+      passed *= std::clamp((filled - 0.75) / 0.25, 0.0, 1.0);
+    }
+    return depth;
   }
   // Sum of theta times thickness over the layers of a cell, m.
   double Water(int r, int c) const {
@@ -85,10 +94,12 @@ TEST_F(State, InitialProfileIsHydrostaticAboveTheFirstSaturatedLayer) {
       EXPECT_NEAR(hh[8], uztest::kElevation - 0.75, 1e-9);
       // The water table as a step finds it: in layer 5, the lowest one not
       // saturated, at the height its water above theta(3.45 m) fills from
-      // its bottom (0.5 m below the surface).
+      // its bottom (0.5 m below the surface), and, that layer being more
+      // than three quarters filled, a part of the filled share of layer 4.
       EXPECT_EQ(uz->GwLevel()[r][c], 5);
       EXPECT_EQ(uz->ThetaInGwLevel()[r][c], th[5]);
-      EXPECT_NEAR(uz->GwDistance()[r][c], TableDepth(th[5], 5, 0.5), 1e-9);
+      EXPECT_NEAR(uz->GwDistance()[r][c], TableDepth(th), 1e-9);
+      EXPECT_GT(uz->GwDistance()[r][c], -0.5 + kThickness * 0.9);  // layer 5: 0.92 filled
     }
 }
 
@@ -106,7 +117,7 @@ TEST_F(State, OtherGroundwaterDivisorsAndATableBelowTheProfile) {
   EXPECT_NEAR(uz->Theta()[2][3][9], VanGenuchten(0.15), 1e-12);
   EXPECT_LT(uz->Theta()[2][3][10], kThetaSat);
   EXPECT_EQ(uz->GwLevel()[2][3], kLayers);
-  EXPECT_NEAR(uz->GwDistance()[2][3], TableDepth(VanGenuchten(0.05), kLayers, 1.0), 1e-9);
+  EXPECT_NEAR(uz->GwDistance()[2][3], TableDepth(uz->Theta()[2][3]), 1e-9);
 }
 
 TEST_F(State, ReadGroundwaterDistanceSetsTheProfile) {
@@ -118,14 +129,26 @@ TEST_F(State, ReadGroundwaterDistanceSetsTheProfile) {
   EXPECT_NEAR(uz->Theta()[1][2][3], VanGenuchten(0.1), 1e-12);
   EXPECT_NEAR(uz->Theta()[1][2][2], VanGenuchten(0.2), 1e-12);
   // Layer 4 holds the water from which a step finds the table 0.05 m above
-  // its bottom: half of the pore space above theta(3.45 m) filled.
+  // its bottom: half of the pore space above theta(3.45 m) filled (so the
+  // layers above add nothing).
   const double drainable = soils[1].InterpolateTableInverse(4, 3.45);
-  EXPECT_NEAR(uz->Theta()[1][2][4], drainable + 0.5 * (kThetaSat - drainable), 1e-12);
-  EXPECT_NEAR(TableDepth(uz->Theta()[1][2][4], 4, 0.4), -0.35, 1e-12);
+  EXPECT_NEAR(uz->Theta()[1][2][4], drainable + 0.5 * (0.9995 * kThetaSat - drainable), 1e-11);
+  EXPECT_NEAR(TableDepth(uz->Theta()[1][2]), -0.35, 1e-11);
   for (int k = 5; k <= kLayers; ++k) EXPECT_EQ(uz->Theta()[1][2][k], kThetaSat) << k;
   EXPECT_EQ(uz->GwDistance()[1][2], -0.35);
   EXPECT_EQ(uz->GwLevel()[1][2], 4);
   EXPECT_EQ(uz->ThetaInGwLevel()[1][2], uz->Theta()[1][2][4]);
+
+  // A table 0.02 m below the top of layer 4: the wet layers above carry it
+  // up once layer 4 is more than three quarters filled, so layer 4 holds
+  // less water than the 0.8 of its pore space above theta(3.45 m) that the
+  // height alone would ask for, and the step finds the table where it was read.
+  WriteGridFile("out7.grd", -0.32);
+  ASSERT_EQ(Make(s), 0) << console.str();
+  const double th4 = uz->Theta()[1][2][4];
+  EXPECT_LT(th4, drainable + 0.8 * (0.9995 * kThetaSat - drainable) - 0.01);
+  EXPECT_GT(th4, drainable + 0.75 * (0.9995 * kThetaSat - drainable));
+  EXPECT_NEAR(TableDepth(uz->Theta()[1][2]), -0.32, 1e-11);
 }
 
 TEST_F(State, StateStacksMustHaveOneLevelPerLayer) {

@@ -119,6 +119,9 @@ TEST_F(Step, LayersBelowTheirResidualContentGiveNoWaterAndGetNone) {
   // at and below their residual content cannot give, and a baseflow asks
   // for water below the drainable content. What is taken leaves as
   // transpiration, evaporation or baseflow; no layer is filled up to a bound.
+  // The water rising into the dry layers from the wet ones below stays
+  // there: the soil's conductivity does not fall with depth, so no layer
+  // gives interflow.
   Section s;
   s.parameters = {"2 2", "1 1", "0.01 0.01", "2 2", "0.5 0.5", "0 0"};  // baseflow on
   ASSERT_EQ(Make(s), 0) << console.str();
@@ -132,7 +135,18 @@ TEST_F(Step, LayersBelowTheirResidualContentGiveNoWaterAndGetNone) {
       // Column c: layers 2 to 5 at 1 to 3 thousandths below the residual content.
       for (int k = 2; k <= 5; ++k) uz->Theta()[r][c][k] = uztest::kThetaRes - 0.001 * (c % 3 + 1);
     }
-  for (int step = 0; step < 48; ++step) ASSERT_NO_FATAL_FAILURE(ExpectCellsBalance(step, 1e-9));
+  double rise = 0;
+  for (int step = 0; step < 48; ++step) {
+    double before = 0;
+    for (int c = 1; c <= kCols; ++c) before += uz->Theta()[1][c][5];
+    ASSERT_NO_FATAL_FAILURE(ExpectCellsBalance(step, 1e-9));
+    for (int c = 1; c <= kCols; ++c) rise += uz->Theta()[1][c][5];
+    rise -= before;
+    for (int r = 1; r <= kRows; ++r)
+      for (int c = 1; c <= kCols; ++c)
+        ASSERT_EQ(Find("interflow")[r][c], 0.0) << "step " << step << " cell " << r << " " << c;
+  }
+  EXPECT_GT(rise, 0.0);  // layer 5 took water from below
 }
 
 TEST_F(Step, HydrostaticStartProfileIsAtRest) {
