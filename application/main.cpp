@@ -3,12 +3,14 @@
 #include <mpi.h>
 #include <omp.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "application/modapuzr.h"
 #include "framework/diagstream.h"
@@ -189,6 +191,10 @@ int main(int argc, char** argv) {
           << "[end-entry]";
     *diag << "FATAL: Program aborted with exit code " << code << "[end-entry]";
     delete diag;
+    // Instance 0 writes the console: an error that every instance meets (a
+    // control file they all read) is given a moment to reach it there before
+    // another instance's abort ends the run.
+    if (rank != 0) std::this_thread::sleep_for(std::chrono::seconds(2));
     return Abort(code);
   }
 }
