@@ -1038,7 +1038,7 @@ std::vector<Case> Matrix() {
         });
     // Drift by a deposition index under daily steps: the night and the day
     // part of a step share the step's snowfall, and the drift is the index
-    // times that snowfall once.
+    // times that snowfall once; the yearly update on 23 January.
     {
       Edits drift = {
           kSurfaceRoutingOff, {"1         method: degree-day", "10         method"}, kEnergyBalanceSlides[1]};
@@ -1052,11 +1052,11 @@ std::vector<Case> Matrix() {
             c.modules.stepMinutes = 1440;
             c.start = {2015, 1, 16};
             c.end = {2015, 1, 23};
-            c.signature = kDrift;
+            c.signature = Joined({kDrift, kGlacierUpdate});
           },
           {},
           [](const std::string& dir) {
-            const std::string e = DynamicGlaciers(11, 31, true)(dir);
+            const std::string e = DynamicGlaciers(11, 23, true, true)(dir);
             return e.empty() ? DailyStations(dir) : e;
           });
     }
