@@ -95,12 +95,14 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     double& tsurf = own[kSurfTemp].grid && open ? own[kSurfTemp].grid[r][c] : scratch;
     double evap = 0;
     double M = 0;
+    const double Pstep = waterinput[r][c];
     if (timeinterval <= 720) {
-      M = SnowCell(T, 1.0, r, c, f, So, Lo, total, tpack, tsurf, evap, false, snowIn, rainIn);
+      M = SnowCell(T, 1.0, r, c, f, So, Lo, total, tpack, tsurf, evap, false, Pstep, snowIn, rainIn);
     } else {
       double s1 = 0, r1 = 0;
-      M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, false, s1, r1);
-      M += SnowCell(T, dayfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, false, snowIn, rainIn);
+      M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, false, Pstep, s1,
+                   r1);
+      M += SnowCell(T, dayfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, false, Pstep, snowIn, rainIn);
       snowIn += s1;
       rainIn += r1;
     }
@@ -131,11 +133,11 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     double si = 0, ri = 0;
     double Mg = 0;
     if (timeinterval <= 720) {
-      Mg = SnowCell(T, 1.0, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, si, ri);
+      Mg = SnowCell(T, 1.0, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, 0.0, si, ri);
     } else {
-      Mg =
-          SnowCell(temperaturenight[r][c], nightfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, si, ri);
-      Mg += SnowCell(T, dayfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, si, ri);
+      Mg = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, 0.0,
+                    si, ri);
+      Mg += SnowCell(T, dayfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, 0.0, si, ri);
     }
     if (eb && glac[kEvapOnGlacier].grid) glac[kEvapOnGlacier].grid[r][c] = evapg;
     mg = std::max(0.0, std::min(Mg, Sg));

@@ -79,10 +79,14 @@ class schneemodellklasse : public teilmodellklasse {
   // total are the solid, liquid and total storage (mm); tpack and tsurf the
   // pack and surface temperatures (K) and evap the snow evaporation (mm) of
   // the energy-balance methods. With partitioned set, the snowfall and
-  // rainfall already in the grids are taken. snowIn and rainIn receive the
+  // rainfall already in the grids are taken; otherwise the step's water
+  // input P (mm, as it was before this step's snow drift) is split, and the
+  // drift of this part (the deposition index times its snowfall, times w)
+  // is added to the cell's water input. snowIn and rainIn receive the
   // snowfall and rainfall added to the storages in this part (mm).
   virtual double SnowCell(double T, double w, int r, int c, double& f, double& S, double& L, double& total,
-                          double& tpack, double& tsurf, double& evap, bool partitioned, double& snowIn, double& rainIn);
+                          double& tpack, double& tsurf, double& evap, bool partitioned, double P, double& snowIn,
+                          double& rainIn);
   virtual void WriteStatistics();
   // Returns the flow control parameter.
   virtual int SetRadiationCorrectionGrid(Grid grid);

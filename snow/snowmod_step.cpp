@@ -112,8 +112,8 @@ double schneemodellklasse::LanduseAlbedo(int r, int c) const {
 }
 
 double schneemodellklasse::SnowCell(double T, double w, int r, int c, double& f, double& S, double& L, double& total,
-                                    double& tpack, double& tsurf, double& evap, bool partitioned, double& snowIn,
-                                    double& rainIn) {
+                                    double& tpack, double& tsurf, double& evap, bool partitioned, double Pstep,
+                                    double& snowIn, double& rainIn) {
   const double n = stepsperday;
   double& P = waterinput[r][c];
   // 1. Snow fraction; water on a lake surface is rain.
@@ -127,16 +127,18 @@ double schneemodellklasse::SnowCell(double T, double w, int r, int c, double& f,
     f = (T0R + transzone - T) / (2 * transzone);
   }
   // 2. Snowfall and rainfall; the wind deposition index adds to the snowfall
-  // (and to the cell's water input) what the wind brings.
+  // (and to the cell's water input) what the wind brings. The night and the
+  // day part of a long step split the same input of the step, each its
+  // share w of it, so the drift of a part is its share of the step's.
   double snowfall = 0;
   double rainfall = 0;
   if (!partitioned) {
-    const double p = P > nodata ? P : 0.0;
+    const double p = Pstep > nodata ? Pstep : 0.0;
     snowfall = f * p;
     rainfall = (1 - f) * p;
     if (depositionindex && depositionindex[r][c] > nodata && P > nodata) {
       const double D = depositionindex[r][c];
-      P = p + D * snowfall;
+      P += D * snowfall * w;
       snowfall *= 1 + D;
     }
   } else {
@@ -352,12 +354,13 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
   if (g > 0) {
     GlacierCell(r, c, T, S, L, snowIn, rainIn);
   } else if (timeinterval <= 720) {
-    M = SnowCell(T, 1.0, r, c, f, S, L, total, tpack, tsurf, evap, false, snowIn, rainIn);
+    M = SnowCell(T, 1.0, r, c, f, S, L, total, tpack, tsurf, evap, false, waterinput[r][c], snowIn, rainIn);
   } else {
     double s1 = 0;
     double r1 = 0;
-    M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, S, L, total, tpack, tsurf, evap, false, s1, r1);
-    M += SnowCell(T, dayfraction, r, c, f, S, L, total, tpack, tsurf, evap, false, snowIn, rainIn);
+    const double Pstep = waterinput[r][c];
+    M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, S, L, total, tpack, tsurf, evap, false, Pstep, s1, r1);
+    M += SnowCell(T, dayfraction, r, c, f, S, L, total, tpack, tsurf, evap, false, Pstep, snowIn, rainIn);
     snowIn += s1;
     rainIn += r1;
   }

@@ -1036,6 +1036,30 @@ std::vector<Case> Matrix() {
           const std::string e = DynamicGlaciers(11, 23, false, true)(dir);
           return e.empty() ? DailyStations(dir) : e;
         });
+    // Drift by a deposition index under daily steps: the night and the day
+    // part of a step share the step's snowfall, and the drift is the index
+    // times that snowfall once; the yearly update on 23 January.
+    {
+      Edits drift = {
+          kSurfaceRoutingOff, {"1         method: degree-day", "10         method"}, kEnergyBalanceSlides[1]};
+      drift.insert(drift.end(), kDaily.begin(), kDaily.end());
+      add(
+          "dynamic_glaciers_11_drift_daily_steps", drift,
+          [](Case& c) {
+            c.modules.glacierMethod = 11;
+            c.modules.surfaceRouting = false;
+            c.modules.depositionIndex = true;
+            c.modules.stepMinutes = 1440;
+            c.start = {2015, 1, 16};
+            c.end = {2015, 1, 23};
+            c.signature = Joined({kDrift, kGlacierUpdate});
+          },
+          {},
+          [](const std::string& dir) {
+            const std::string e = DynamicGlaciers(11, 23, true, true)(dir);
+            return e.empty() ? DailyStations(dir) : e;
+          });
+    }
     // Static glaciers in the July storm: their cells are whole glacier.
     add(
         "static_glaciers_1_whole_cells", {kOutflowSum},
