@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "framework/diagstream.h"
 #include "routing/abfluss.h"
@@ -451,10 +452,23 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
     } else if (mode == "intern") {
       modeNumber = 3;
     } else {
-      Fail("FATAL: the modus \"" + mode + "\" is not supported for inflow " + std::to_string(number), 42);
+      // The mode is a word of its own: it ends at the next blank, so a ","
+      // or "(" written right behind it belongs to it ("intern," is no mode).
+      std::string hint;
+      for (const char* known : {"constant", "extern", "intern"})
+        if (mode.size() > std::strlen(known) && mode.compare(0, std::strlen(known), known) == 0)
+          hint = "; \"" + mode.substr(std::strlen(known)) + "\" is written right behind \"" + known +
+                 "\": put a blank between them (\"" + known + " " + mode.substr(std::strlen(known)) + "\")";
+      Fail("FATAL: the modus \"" + mode + "\" is not supported for inflow " + std::to_string(number) + " (" +
+               DescriptionWhere(s, s.pos - mode.size()) +
+               "): expected after \"=\" one of the words \"constant\" followed by the flow [m3/s], \"extern\" "
+               "followed by the file name, the start row and the column, or \"intern\" alone, each followed by a "
+               "blank" +
+               hint,
+           42);
     }
     sub.SetInflow(k, number, modeNumber, file, startRow, column, startDate[0], startDate[1], startDate[2], startDate[3],
-                  value);
+                  value, endDate);
     const ChannelParameters p =
         ChannelValues(s, "TG " + std::to_string(code) + ", channel of inflow ZL " + std::to_string(number));
     sub.BuildWQTables(k, number, none, p, qmin, qmax, nIntervals);

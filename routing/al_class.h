@@ -90,10 +90,6 @@ class AL_class {
 
  private:
   [[noreturn]] void Fail(const std::string& message, int code);
-  // Reads the input series from the start date on in a reader of its own:
-  // one record per step up to the end date, else fatal (39 when it ends
-  // before, 36 when a record's date is not the step's).
-  void CheckSeriesCoversRun(const int64_t start[4], const int64_t end[4]);
   bool WritesFile() const { return mode == kExtern || mode == kFromFile || mode == kExternWithRule; }
   // Applies the TargetCap link of column c to the amount a [m3/s].
   double Capped(double a, int c, double linked) const;

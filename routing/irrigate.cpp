@@ -220,6 +220,7 @@ void irrigationclass::CellPass() {
   Grid ratio = gridlist[etrRatio].grid, root = gridlist[rootDepth].grid;
   const double dt = timeinterval;
   std::fill(surfaceSum.begin(), surfaceSum.end(), 0.0);
+  missingCells = 0;
   for (int r = firstrow; r <= lastrow; ++r) {
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(zone, r, c)) continue;
@@ -242,6 +243,28 @@ void irrigationclass::CellPass() {
             break;
           }
       } else {
+        // A missing input (not above -9999) is never a number: -9999 as the
+        // soil moisture would ask the root zone to be filled by some 10 m.
+        // The cell's demand is skipped for the step (it is given nothing and
+        // keeps what it asked for the next step); the first such cell is said.
+        const int needed[4] = {rule.method == 4 ? etrRatio : lower, soilMoisture, upper, rootDepth};
+        int without = 0;
+        for (int g : needed)
+          if (Missing(gridlist[g].grid[r][c])) {
+            without = g;
+            break;
+          }
+        if (without != 0) {
+          ++missingCells;
+          if (missingCells == 1) {
+            missingGrid = without;
+            missingRow = r;
+            missingColumn = c;
+            missingRecord = i;
+          }
+          a = 0;
+          continue;
+        }
         // Soil moisture (3) or evapotranspiration ratio (4) starts an
         // irrigation that fills the root zone to the upper threshold; it runs
         // on until that threshold is reached, but never past one daily step.
@@ -263,6 +286,18 @@ void irrigationclass::CellPass() {
         a = 0;
       }
     }
+  }
+  if (missingCells > 0 && !missingWarned) {
+    missingWarned = true;
+    const double v = gridlist[missingGrid].grid[missingRow][missingColumn];
+    const ResultDate d = StepDate();
+    *diag << "WARNING: irrigation: the cell of row " << missingRow << ", column " << missingColumn
+          << " (irrigation record " << missingRecord << ", method " << table[missingRecord].method
+          << ") has no value of \"" << gridlist[missingGrid].shortname << "\" (" << v << ") for " << d.day << "."
+          << d.month << "." << d.year << ", " << d.hour
+          << ". h: its demand is skipped for the step, it is given no water (" << missingCells
+          << " such cell(s) of this instance in the step; said once, later steps skip such cells silently)"
+          << "[end-entry]";
   }
 }
 

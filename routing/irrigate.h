@@ -76,5 +76,11 @@ class irrigationclass : public teilmodellklasse {
   std::vector<int> tracerStorage;  // 1 ... tracers, grid-list positions
   std::vector<int> tracerInput;
   int64_t stepMonthOfYear = 0, stepDayOfMonth = 0;  // of the current step
+  // Methods 3 and 4: cells of the step whose inputs miss a value, the first
+  // of them (its grid-list position, row, column and record), and whether it
+  // has been said.
+  static bool Missing(double v) { return !(v > -9999.0); }
+  int missingCells = 0, missingGrid = 0, missingRow = 0, missingColumn = 0, missingRecord = 0;
+  bool missingWarned = false;
   bool Off() const { return flowcontrol == 0 || SpinUp == 1; }
 };

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "framework/diagstream.h"
+#include "routing/elementfile.h"
 
 void RoutingTables::Allocate(int tracers, int intervals, int subbasins, int inflows, int abstractions) {
   nTracers = tracers;
@@ -112,7 +113,8 @@ void routingclass::FeedingEntries(int i, std::vector<int>& entries) const {
 }
 
 void routingclass::SetInflow(int channel, int number, int mode, const std::string& fileName, int startRow, int column,
-                             int64_t year, int64_t month, int64_t day, int64_t hour, double value) {
+                             int64_t year, int64_t month, int64_t day, int64_t hour, double value,
+                             const int64_t* endDate) {
   const int j = channel - nTributaries - nSumTributaries;
   inflowCodes[j] = number;
   inflowModes[j] = mode;
@@ -165,6 +167,14 @@ void routingclass::SetInflow(int channel, int number, int mode, const std::strin
              "] and the follwoing " + std::to_string(nTracers) + " tracer values starting from column " +
              std::to_string(column),
          38);
+  }
+  // A file that ends before the run, or skips a step, ends the run now
+  // rather than when the step without a record comes.
+  if (endDate && endDate[1] > 0) {
+    const int64_t start[4] = {year, month, day, hour};
+    elementfile::CheckSeriesCoversRun(diag, fileName,
+                                      "inflow ZL " + std::to_string(number) + " of subbasin " + std::to_string(code),
+                                      dt, start, endDate);
   }
   inflowColumns[j] = column;
   for (int t = 0; t <= nTracers; ++t) {

@@ -137,8 +137,11 @@ class routingclass : public modelobject {
   // Says once per series that an inflow file holds a negative flow (a
   // withdrawal) or a missing one (no water), x its value [m3/s] at the date.
   void NoteInflowFlow(int j, double x, int64_t year, int64_t month, int64_t day, int64_t hour);
+  // endDate: the date of the run's last step (0 when not known); an inflow
+  // file has to hold a record for every step up to it.
   virtual void SetInflow(int channel, int number, int mode, const std::string& fileName, int startRow, int column,
-                         int64_t year, int64_t month, int64_t day, int64_t hour, double value);
+                         int64_t year, int64_t month, int64_t day, int64_t hour, double value,
+                         const int64_t* endDate = nullptr);
   // Returns the storage element count of the channel.
   virtual int BuildWQTables(int channel, int code, const std::vector<int>& sumTribList, const ChannelParameters& p,
                             double qmin, double qmax, double nIntervals);

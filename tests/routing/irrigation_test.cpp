@@ -151,6 +151,22 @@ TEST_F(IrrigationTest, HourlyAmountsFromCalendarAndSoilMoisture) {
   EXPECT_NEAR(a[2], 6.25, 1e-12);
   a = Step(3, 0.5);
   EXPECT_EQ(a[2], 0);
+  // A missing soil moisture (not above -9999) is no number: the cell's demand
+  // is skipped for the step, not (0.5 + 9999) x 0.5 m x 1000 / 24 mm; the
+  // other cells are irrigated; said once.
+  a = Step(4, -9999);
+  EXPECT_EQ(a[2], 0);
+  EXPECT_NEAR(a[1], 2, 1e-12);
+  EXPECT_NEAR(a[3], 5, 1e-12);
+  EXPECT_EQ(Step(5, -10000)[2], 0);
+  const std::string said = console.str();
+  const std::string warning = "has no value of \"SB_1_grid\" (-9999) for 1.1.2001, 4. h";
+  EXPECT_NE(said.find(warning), std::string::npos) << said;
+  EXPECT_EQ(said.find("has no value of", said.find(warning) + 1), std::string::npos) << said;
+  // The demand a cell asked stands over a step without a value.
+  EXPECT_NEAR(Step(6, 0.2)[2], 6.25, 1e-12);
+  EXPECT_EQ(Step(7, -9999)[2], 0);
+  EXPECT_NEAR(Step(8, 0.35)[2], 6.25, 1e-12);
 }
 
 TEST_F(IrrigationTest, SurfaceWaterIsScaledToWhatTheRiverAndTheReservoirGive) {

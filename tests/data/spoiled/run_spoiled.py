@@ -1163,6 +1163,26 @@ CASES = [
     ("evapotranspiration_amplitude_fraction", spoil_control("0.6 0.1\n", "0.6 none\n"), 10,
      ["error reading fraction for temperature amplitude for day/night",
       lambda d: "(control file control.txt, line %d)" % line_of(d, "0.6 none")]),
+    # Routing: an extern inflow file that ends before the run's last step, or
+    # skips a step, ends the run at set-up, as a from_file abstraction's
+    # series does; an inflow mode word with a "," right behind it is no mode.
+    ("inflow_file_ends_early",
+     edits(spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL % "extern inflow.txt 0 5"),
+           hourly_series_until("inflow.txt", "YY MM DD HH Q", "2", 3)), 39,
+     ["error reading from inflow.txt for inflow ZL 1 of subbasin 3",
+      "reached end of file after 3.1.2015, 24. h, before the run's last step 7.1.2015, 24. h "
+      "(the series must cover the whole run)"]),
+    ("inflow_file_skips_a_step",
+     edits(spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL % "extern inflow.txt 0 5"),
+           hourly_series_until("inflow.txt", "YY MM DD HH Q", "2", 31, skip=(5, 24))), 36,
+     ["error comparing dates in inflow.txt for inflow ZL 1 of subbasin 3", "read: 6.1.2015, 1. h,",
+      "should be: 5.1.2015, 24. h. (the series must hold one record per step of the run)"]),
+    ("inflow_mode_with_comma",
+     spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL % "intern"), 42,
+     ["the modus \"intern,\" is not supported for inflow 1",
+      lambda d: "control file control.txt, line %d): expected after \"=\" one of the words \"constant\" followed "
+                "by the flow [m3/s]" % line_of(d, "ZL 1 (Q = intern,"),
+      "\",\" is written right behind \"intern\": put a blank between them (\"intern ,\")"]),
 ]
 
 
