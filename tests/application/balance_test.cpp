@@ -1407,7 +1407,7 @@ std::vector<Case> Matrix() {
   add("river_uptake_beyond_the_river",
       {{"1         surface water interaction: the table drains into the river cells' channels",
         "2         surface water interaction: the table drains into and takes from the river cells' channels"},
-       {"kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 3e-4"}},
+       {"kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 1e-3"}},
       [](Case& c) {
         c.twoInstances = false;
         c.start = {2015, 8, 5};
