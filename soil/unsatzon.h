@@ -252,7 +252,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void SolveCells();
   void SolveCell(CellWork& w, int r, int c);
   void ShareRivers();
-  void FillRiverCell(uzk::RiverCell& river, int r, int c) const;
+  void FillRiverCell(uzk::RiverCell& river, int r, int c, double ponding) const;
   // Soil temperatures of a cell: set-up of the step (number of heat substeps)
   // and the heat substeps that follow each water substep.
   void HeatSetup(CellWork& w, int r, int c);

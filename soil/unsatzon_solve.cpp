@@ -176,14 +176,15 @@ void unsatzonmodellklasse::SolveCells() {
       if (riverTakenRecord[at] > 0) riverflow_table[riverTakenRecord[at]].field[13] += riverTaken[at];
 }
 
-void unsatzonmodellklasse::FillRiverCell(uzk::RiverCell& river, int r, int c) const {
+// ponding: the cell's ponded water at the start of the call.
+void unsatzonmodellklasse::FillRiverCell(uzk::RiverCell& river, int r, int c, double ponding) const {
   river = uzk::RiverCell{};
   river.depth = Value(river_depth, r, c);
   river.width = Value(river_width, r, c);
   river.kolmation = Value(kolmation, r, c);
   river.lakeMode = lake_flow_control;
   river.lakeCell = LakeCell(r, c);
-  river.ponding = Value(ponding_storage, r, c);
+  river.ponding = ponding;
   river.stepSeconds = timeinterval * 60.0;
 }
 
@@ -210,7 +211,7 @@ void unsatzonmodellklasse::ShareRivers() {
       if (!soil) continue;
       const int n = std::min(layers, soil->layers);
       if (n < 1) continue;
-      FillRiverCell(river, r, c);
+      FillRiverCell(river, r, c, Value(ponding_storage, r, c));
       river.record = riverflow_table[record].field;
       col.maxLayers = n;
       col.surfaceInteraction = surface_interaction;
@@ -343,7 +344,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   // River crossing the cell (with the groundwater model).
   w.riverRecord = 0;
   if (groundwatercoupling && river_links && Valid(river_links, r, c) && surface_interaction > 0) {
-    FillRiverCell(w.river, r, c);
+    FillRiverCell(w.river, r, c, pondStart);
     // The river water brings the concentrations of the link's record.
     w.river.tracers = std::min(w.tracers, 8);
     if (river_links[r][c] > 0) {
