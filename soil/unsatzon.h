@@ -252,6 +252,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // the parallel loop is thrown after it.
   void SolveCells();
   void SolveCell(CellWork& w, int r, int c);
+  void ShareRivers();
+  void FillRiverCell(uzk::RiverCell& river, int r, int c, double ponding) const;
   // Soil temperatures of a cell: set-up of the step (number of heat substeps)
   // and the heat substeps that follow each water substep.
   void HeatSetup(CellWork& w, int r, int c);
@@ -356,9 +358,12 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Flat(t, s); row 0 the water in mm per step, rows 1.. tracer concentrations.
   std::vector<double> Qg, QD, QI, QBb, QDd, QIi;
   RiverflowTable* riverflow_table = nullptr;
-  // River water (m3/s) each own cell took in the solve and its link's record.
+  // River water (m3/s) each own cell took in the solve and its link's record;
+  // the cell's share of its link's discharge, and per record the sum of
+  // the demands of its cells (ShareRivers).
   std::vector<double> riverTaken;
   std::vector<int> riverTakenRecord;
+  std::vector<double> riverShare, riverDemand;
   int ntracers = 0;
   size_t Flat(int t, int s) const { return static_cast<size_t>(t) * (zonecount + 1) + s; }
 

@@ -66,12 +66,40 @@ void unsatzonmodellklasse::ZeroResults(int r, int c) {
 
 void unsatzonmodellklasse::ListCellGrids() {
   aheadgrids.clear();
-  for (Grid g : {zonegrid, soil_types, glacier_fraction, groundwater_level, groundwater_distance, tangens_beta,
-                 infiltration_saturation, infiltration_input, baseflow, ponding_storage, max_ponding_storage,
-                 drainage_level, drainage_distance, snowstorage_solid, river_links, potential_evaporation,
-                 real_evaporation, ETR2ETP, SB_1_grid, SB_2_grid, MeanThetaInRootZone, Theta_in_GWLEVEL, ROOTgrid,
-                 macropore_infiltration, number_of_substeps, groundwater_recharge, Capillar_Uprise, Percolation,
-                 directflow, interflow, infiltration_excess, total_infiltration, drainage_flow, river_infiltration,
+  for (Grid g : {zonegrid,
+                 soil_types,
+                 glacier_fraction,
+                 groundwater_level,
+                 groundwater_distance,
+                 tangens_beta,
+                 infiltration_saturation,
+                 infiltration_input,
+                 baseflow,
+                 ponding_storage,
+                 max_ponding_storage,
+                 drainage_level,
+                 drainage_distance,
+                 snowstorage_solid,
+                 river_links,
+                 potential_evaporation,
+                 real_evaporation,
+                 ETR2ETP,
+                 SB_1_grid,
+                 SB_2_grid,
+                 MeanThetaInRootZone,
+                 Theta_in_GWLEVEL,
+                 ROOTgrid,
+                 macropore_infiltration,
+                 number_of_substeps,
+                 groundwater_recharge,
+                 Capillar_Uprise,
+                 Percolation,
+                 directflow,
+                 interflow,
+                 infiltration_excess,
+                 total_infiltration,
+                 drainage_flow,
+                 river_infiltration,
                  river_exfiltration})
     if (g) aheadgrids.push_back(g);
   for (const std::vector<Grid>* layer : {&landuse, &root_depth, &vegetation_coverage_degree})
@@ -96,6 +124,7 @@ void unsatzonmodellklasse::SolveCells() {
   riverTaken.assign(cells, 0.0);
   riverTakenRecord.assign(cells, 0);
   const bool hrus = MasterHydrologicResponseUnits != nullptr;
+  if (intake) ShareRivers();
 #pragma omp parallel
   {
     CellWork w;
@@ -145,6 +174,65 @@ void unsatzonmodellklasse::SolveCells() {
   if (intake)
     for (size_t at = 0; at < cells; ++at)
       if (riverTakenRecord[at] > 0) riverflow_table[riverTakenRecord[at]].field[13] += riverTaken[at];
+}
+
+// ponding: the cell's ponded water at the start of the call.
+void unsatzonmodellklasse::FillRiverCell(uzk::RiverCell& river, int r, int c, double ponding) const {
+  river = uzk::RiverCell{};
+  river.depth = Value(river_depth, r, c);
+  river.width = Value(river_width, r, c);
+  river.kolmation = Value(kolmation, r, c);
+  river.lakeMode = lake_flow_control;
+  river.lakeCell = LakeCell(r, c);
+  river.ponding = ponding;
+  river.stepSeconds = timeinterval * 60.0;
+}
+
+// The cells of a river link share what it still carries in this call
+// (discharge less what earlier calls of the step took), in proportion to
+// what each would take with its column at the start of the call; so they
+// never take more than the river holds together. The demands are summed in
+// cell order, the same on any number of threads.
+void unsatzonmodellklasse::ShareRivers() {
+  const size_t cells = riverTaken.size();
+  riverShare.assign(cells, 0.0);
+  riverDemand.assign(static_cast<size_t>(zonecount) + 1, 0.0);
+  if (!groundwatercoupling || !river_links) return;
+  const bool hrus = MasterHydrologicResponseUnits != nullptr;
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r) {
+    uzk::RiverCell river;
+    uzk::Column col;
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnValidCell(r, c) || !Valid(river_links, r, c) || GlacierFraction(r, c) >= 1.0) continue;
+      if (hrus && !Valid(MasterHydrologicResponseUnits, r, c)) continue;
+      const int record = KnownRiverLinkRecord(river_links[r][c]);
+      const soil_table_entry* soil = record > 0 ? SoilOf(r, c) : nullptr;
+      if (!soil) continue;
+      const int n = std::min(layers, soil->layers);
+      if (n < 1) continue;
+      FillRiverCell(river, r, c, Value(ponding_storage, r, c));
+      river.record = riverflow_table[record].field;
+      col.maxLayers = n;
+      col.surfaceInteraction = surface_interaction;
+      col.groundwaterDistance = Value(groundwater_distance, r, c);
+      col.cellsize = cellsize;
+      const size_t at = static_cast<size_t>(r - firstrow) * static_cast<size_t>(ncols + 1) + static_cast<size_t>(c);
+      riverShare[at] = uzk::RiverInflowDemand(col, river, static_cast<int>(Value(groundwater_level, r, c, n)),
+                                              geodetic_heads[r][c], hydraulic_heads[r][c], soil->thickness.data());
+      riverTakenRecord[at] = record;
+    }
+  }
+  for (size_t at = 0; at < cells; ++at)
+    if (riverTakenRecord[at] > 0) riverDemand[riverTakenRecord[at]] += riverShare[at];
+  for (size_t at = 0; at < cells; ++at) {
+    const int record = riverTakenRecord[at];
+    if (record <= 0) continue;
+    const double* f = riverflow_table[record].field;
+    const double left = std::max(0.0, f[10] - f[13]);
+    riverShare[at] = riverDemand[record] > 0 ? left * (riverShare[at] / riverDemand[record]) : 0.0;
+    riverTakenRecord[at] = 0;
+  }
 }
 
 void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
@@ -256,13 +344,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   // River crossing the cell (with the groundwater model).
   w.riverRecord = 0;
   if (groundwatercoupling && river_links && Valid(river_links, r, c) && surface_interaction > 0) {
-    w.river = uzk::RiverCell{};
-    w.river.depth = Value(river_depth, r, c);
-    w.river.width = Value(river_width, r, c);
-    w.river.kolmation = Value(kolmation, r, c);
-    w.river.lakeMode = lake_flow_control;
-    w.river.lakeCell = LakeCell(r, c);
-    w.river.ponding = pondStart;
+    FillRiverCell(w.river, r, c, pondStart);
     // The river water brings the concentrations of the link's record.
     w.river.tracers = std::min(w.tracers, 8);
     if (river_links[r][c] > 0) {
@@ -282,7 +364,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       if (code != 0) throw code;
       w.riverRecord = record;
       w.river.record = riverflow_table ? riverflow_table[record].field : nullptr;
-      w.river.taken = riverflow_table ? riverflow_table[record].field[13] : 0.0;
+      if (!riverShare.empty())
+        w.river.share =
+            riverShare[static_cast<size_t>(r - firstrow) * static_cast<size_t>(ncols + 1) + static_cast<size_t>(c)];
     }
     col.river = &w.river;
   }
@@ -705,12 +789,16 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       return;
     }
 
-    // 13. River water taken by the cell (m3/s): its later substeps see it;
-    // the link's record gets it after the solve of all cells.
-    if (surface_interaction >= 2 && w.river.record && w.riverRecord > 0 && col.river && sumA > 0) {
-      w.river.taken += sumA * cellsize * cellsize;
+    // 13. River water taken by the cell, as a discharge over the whole time
+    // step (m3/s; the routing takes it times the step from the river): its
+    // later substeps see it; the link's record gets it after the solve of
+    // all cells.
+    if (surface_interaction >= 2 && w.river.record && w.riverRecord > 0 && col.river && sumA > 0 &&
+        !riverTaken.empty()) {
+      const double taken = sumA * cellsize * cellsize * dtw / w.river.stepSeconds;
+      w.river.taken += taken;
       const size_t at = static_cast<size_t>(r - firstrow) * static_cast<size_t>(ncols + 1) + static_cast<size_t>(c);
-      riverTaken[at] += sumA * cellsize * cellsize;
+      riverTaken[at] += taken;
       riverTakenRecord[at] = w.riverRecord;
     }
 

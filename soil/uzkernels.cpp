@@ -311,13 +311,21 @@ void ComputeHeads(const Column& c, int oldSuctionKnown, int L, double& meanSucti
   if (c.maxLayers < 2) return;
   const soil_table_entry& soil = *c.soil;
   const int m = ActiveLayers(c, std::max(c.g, L), A, B);
+  // The suction at the substep start of every layer: the active range can
+  // grow in later passes (a river exchange below it), and those layers must
+  // not find the suction of another cell in the thread's work array.
+  if (oldSuctionKnown == 0)
+    for (int i = 1; i <= c.maxLayers; ++i) {
+      int own = 0;
+      int& interval = c.intervals ? c.intervals[2 * (c.maxLayers + 2) + i] : own;
+      psiOld[i] = soil.InterpolateTable(i, Frozen(F, i) * thetaOld[i], interval);
+    }
   for (int i = 1; i <= m; ++i) {
     const double f = Frozen(F, i);
     // The water content of a layer moves little from pass to pass: the look-up
     // tries the table interval of the last pass first.
     int own = 0;
     int& interval = c.intervals ? c.intervals[2 * (c.maxLayers + 2) + i] : own;
-    if (oldSuctionKnown == 0) psiOld[i] = soil.InterpolateTable(i, f * thetaOld[i], interval);
     const double psi = (soil.InterpolateTable(i, f * theta[i], interval) + psiOld[i]) / 2.0;
     meanSuction = psi;
     const double ci = (z[i - 1] + z[i]) / 2.0;

@@ -6,6 +6,38 @@
 
 namespace uzk {
 
+namespace {
+
+// River-bottom layer: the first whose lower boundary reaches the bed.
+int BedLayer(int n, double Dr, const double* d) {
+  int mr = 1;
+  for (double depth = d[1]; mr < n && depth < Dr; depth += d[++mr]) {
+  }
+  return mr;
+}
+
+bool Exchanges(const RiverCell& r) {
+  if (r.lakeMode == 1 && r.lakeCell && r.ponding >= 1.0) return false;
+  return (r.lakeMode == 0 || r.lakeMode == 1) && r.depth > 0 && r.width > 0;
+}
+
+}  // namespace
+
+double RiverInflowDemand(const Column& c, const RiverCell& r, int g, const double* z, const double* H,
+                         const double* d) {
+  if (c.surfaceInteraction < 2 || !r.record || !Exchanges(r) || !(r.kolmation > 0)) return 0.0;
+  const int n = c.maxLayers;
+  g = std::clamp(g, 1, n);
+  const int mr = BedLayer(n, r.depth, d);
+  const double Zr = z[0] - r.depth;
+  const double T = z[0] + c.groundwaterDistance;
+  if (T > Zr) return 0.0;
+  const double discharge = r.record[10], speed = r.record[11];
+  const double h = speed > 0 ? (discharge / speed) / r.width : 0.0;
+  const double Hb = mr <= g ? H[mr] : T;
+  return std::max(0.0, (Zr + h - Hb) * r.kolmation * r.width * c.cellsize);
+}
+
 void LateralFlows(const Column& c, const RiverCell& r, double dt, int g, double* A, double* B, double* tracer,
                   const double* thetaSat, const double* thetaA, const double* thetaB, const double* z, const double* H,
                   const double* d, double& inflowSum, double& outflowSum) {
@@ -13,16 +45,11 @@ void LateralFlows(const Column& c, const RiverCell& r, double dt, int g, double*
   for (int i = 0; i <= n; ++i) A[i] = B[i] = 0;
   inflowSum = outflowSum = 0;
   if (c.surfaceInteraction < 1) return;
-  if (r.lakeMode == 1 && r.lakeCell && r.ponding >= 1.0) return;
-  if (r.lakeMode != 0 && r.lakeMode != 1) return;
+  if (!Exchanges(r)) return;
   const double Dr = r.depth;
   const double W = r.width;
-  if (Dr <= 0 || W <= 0) return;
   g = std::clamp(g, 1, n);
-  // River-bottom layer: the first whose lower boundary reaches the bed.
-  int mr = 1;
-  for (double depth = d[1]; mr < n && depth < Dr; depth += d[++mr]) {
-  }
+  const int mr = BedLayer(n, Dr, d);
   const double Zr = z[0] - Dr;
   const double T = z[0] + c.groundwaterDistance;
   const double cell = c.cellsize;
@@ -31,13 +58,13 @@ void LateralFlows(const Column& c, const RiverCell& r, double dt, int g, double*
     // River water infiltrates through the bed.
     if (c.surfaceInteraction == 1 || !r.record) return;
     const double* rec = r.record;
-    // The record is only read while the cells are solved; the soil model
-    // books what the cells took after the solve, in cell order.
-    const double discharge = rec[10], speed = rec[11], taken = r.taken;
+    const double discharge = rec[10], speed = rec[11];
     const double h = speed > 0 ? (discharge / speed) / W : 0.0;
-    const double Hb = mr <= g ? H[mr] : T;
-    double Q = r.kolmation > 0 ? std::max(0.0, (Zr + h - Hb) * r.kolmation * W * cell) : 0.0;
-    Q = std::min(Q, discharge - taken);
+    // At most the cell's share of the link less what it took before, a
+    // discharge over the whole step: over this substep dt that is the rate
+    // below.
+    double Q = RiverInflowDemand(c, r, g, z, H, d);
+    Q = std::min(Q, std::max(0.0, r.share - r.taken) * (dt > 0 ? r.stepSeconds / dt : 0.0));
     const double rate = Q / (cell * cell);
     if (!(rate > 0)) return;
     // Below a bed that lies under the table layer the water enters between the

@@ -16,20 +16,29 @@ struct RiverCell {
   // 1..8 tracer concentrations of the river water, 10 discharge m3/s, 11 flow
   // speed m/s, 13 discharge already taken in this step); null without a link.
   const double* record = nullptr;
-  // Discharge (m3/s) the link has given up to this cell: what other cells
-  // took before this solve of the soil model and this cell's own earlier
-  // substeps. Cells of one solve do not see each other's intake, so that the
-  // result does not depend on the order in which threads reach them.
+  // The cells of a link share what it still carries in this call of the
+  // soil model: `share` is this cell's part and `taken` what its earlier
+  // substeps took, both as discharges over the whole time step of
+  // `stepSeconds` (m3/s), so that the cells together never take more than
+  // the river holds and no cell's result depends on the order of the others.
+  double share = 0;
   double taken = 0;
+  double stepSeconds = 0;
   int tracers = 0;        // number of tracers (at most 8)
   int lakeMode = 0;       // lake option of the module: 0 exchange, 1 not under a lake, else never
   bool lakeCell = false;  // the cell has a lake code
   double ponding = 0;     // "ponding_storage" (mm)
 };
 
+// Discharge (m3/s) the cell would take in from its river with the column as
+// it stands (heads H, table layer g): kolmation x width x cell size x the
+// head from the river's water surface down to the head below the bed; 0
+// when the table lies above the bed, without a link or below a lake.
+double RiverInflowDemand(const Column& c, const RiverCell& r, int g, const double* z, const double* H, const double* d);
+
 // Inflow from the river A_i and outflow to it B_i per layer (m/s): river water
 // infiltrates below the bed when the groundwater table lies below the river
-// bottom (surface interaction 2, limited to what the link still carries),
+// bottom (surface interaction 2, limited to the cell's share of the link),
 // groundwater exfiltrates when the table lies above it. tracer[1..n_t] gets
 // the river water's concentrations. inflowSum and outflowSum: the totals placed.
 void LateralFlows(const Column& c, const RiverCell& r, double dt, int g, double* A, double* B, double* tracer,

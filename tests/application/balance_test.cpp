@@ -209,10 +209,14 @@ Outcome RunCase(const Case& c, Slots& slots) {
       // A fixed split of the rows between the instances.
       fluvextest::WriteFile(dir + "/MpiSpeedFactor.dat", "1\n");
       slots.Take(np);
-      const auto r = RunCommand(std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(np) +
-                                    " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=" + std::to_string(threads) + " " +
-                                    FLUVEX_YEAR_BINARY + " control.txt",
-                                dir);
+      const auto r =
+          RunCommand(std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(np) +
+                         " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=" + std::to_string(threads) +
+                         // Rows dealt out in turn: no thread solves a cell after the one
+                         // that precedes it on one thread, so state a cell leaves in a
+                         // thread's work arrays shows in the terms every time.
+                         (threads > 1 ? " -x OMP_SCHEDULE=static,1 " : " ") + FLUVEX_YEAR_BINARY + " control.txt",
+                     dir);
       slots.Give(np);
       if (r.exitCode != 0) {
         o.failure = name + ": exit code " + std::to_string(r.exitCode) + "\n" + Tail(r.output);
@@ -1423,22 +1427,29 @@ std::vector<Case> Matrix() {
         };
       });
   // The soil takes up river water (surface water interaction 2, on one
-  // instance only) through beds that leak 75 times as much as the
-  // example's in the dry week of August: the cells of a river link each take
-  // up to the link's discharge of the last step, together more than the
-  // river holds. What the river could not give the soil is read as water
-  // from nowhere, and the budget closes only with it.
+  // instance only, which refuses more) through beds that leak 250 times as
+  // much as the example's in the dry week of August: the cells of a river
+  // link want more than the river holds and share the discharge its record
+  // gives (when every cell took up to all of it, the routing found 10.7 mm
+  // nowhere in the river); what it still misses comes from the record's
+  // discharge being the last step's while the river falls: far below a
+  // hundredth of the uptake. The exchange
+  // widens the soil columns' active layers from pass to pass: one and four
+  // threads give the same terms.
   add("river_uptake_beyond_the_river",
       {{"1         surface water interaction: the table drains into the river cells' channels",
         "2         surface water interaction: the table drains into and takes from the river cells' channels"},
-       {"kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 3e-4"}},
+       {"kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 1e-3"}},
       [](Case& c) {
         c.twoInstances = false;
         c.start = {2015, 8, 5};
         c.end = {2015, 8, 13};
-        c.signature = [](const RunOutput&, const RunOutput&, const Budget& b) {
-          return Signatures{
-              Positive("withdrawals the river could not give (mm)", fluvextest::Term(b, "withdrawals the river"))};
+        c.signature = [](const RunOutput& s, const RunOutput& e, const Budget& b) {
+          const double uptake = fluvextest::PeriodSum(s, e, "gwin.stat");
+          const double unmet = fluvextest::Term(b, "withdrawals the river");
+          return Signatures{Positive("taken up from the rivers (mm)", uptake),
+                            {"withdrawals the river could not give (mm, below a hundredth of the uptake)", unmet,
+                             unmet >= 0 && unmet < uptake / 100}};
         };
       });
   // A dry summer: the sandy loam of the sandstone slopes has one

@@ -64,6 +64,8 @@ class UzRiver : public ::testing::Test {
     record[2] = 9;
     record[10] = 2.0;
     record[11] = 1.0;
+    river.share = 2.0;  // the cell's part of the link's discharge
+    river.stepSeconds = 3600;
     for (int i = 1; i <= 6; ++i) f.H[i] = 99.2;
   }
   void Exchange(int g) {
@@ -99,7 +101,7 @@ TEST_F(UzRiver, InfiltrationBelowTheBedIsLimitedByTheRiver) {
   EXPECT_NEAR(in, rate, 1e-20);
   EXPECT_EQ(f.tracer[1], 7.0);
   EXPECT_EQ(f.tracer[2], 9.0);
-  river.taken = 2.0;  // the link has nothing left
+  river.taken = 2.0;  // the cell's share is used up
   Exchange(5);
   EXPECT_EQ(in, 0.0);
   EXPECT_EQ(f.A[3], 0.0);
