@@ -55,6 +55,24 @@ fluvextest::GridFile Written(const SoilBasin& basin, const std::string& file) {
   return fluvextest::ReadGridFile((basin.dir / (basin.outputDir + file)));
 }
 
+// The control cell's soil water at the start and the end of the run, and the
+// run sums of what left it (direct flow, interflow, baseflow, transpiration,
+// soil evaporation), mm.
+struct ControlCellWater {
+  double start = 0, end = 0, out = 0;
+};
+ControlCellWater ControlCell(const SoilBasin& basin) {
+  ControlCellWater w;
+  w.start = basin.Logged("soil water content (for control point r=2 c=3) at model-start: ");
+  w.end = basin.Logged("soil water content (control point r=2 c=3) at model-end: ");
+  for (const char* sum : {"qd.sum", "qi.sum", "qb.sum", "real_transpiration1.sum", "real_evaporation.sum"}) {
+    const fluvextest::GridFile g = Written(basin, sum);
+    EXPECT_EQ(g.ncols, 5) << sum;
+    w.out += g.ncols == 5 ? g.at(2, 3) : NAN;
+  }
+  return w;
+}
+
 // The cells of the basin: rows 2 and 3, columns 2 to 4.
 template <typename F>
 void ForEachCell(F f) {
@@ -81,14 +99,7 @@ TEST(SoilOptionsRun, WithSubStepsTheFluxGridsHoldTheWholeStep) {
     // The control cell keeps the rain of the run but for what the grids say left it.
     double rain = 0;
     for (int k = 0; k < 72; ++k) rain += VariedRain(k);
-    const double start = basin.Logged("soil water content (for control point r=2 c=3) at model-start: ");
-    const double end = basin.Logged("soil water content (control point r=2 c=3) at model-end: ");
-    double out = 0;
-    for (const char* sum : {"qd.sum", "qi.sum", "qb.sum", "real_transpiration1.sum", "real_evaporation.sum"}) {
-      const fluvextest::GridFile g = Written(basin, sum);
-      ASSERT_EQ(g.ncols, 5) << sum;
-      out += g.at(2, 3);
-    }
+    const auto [start, end, out] = ControlCell(basin);
     EXPECT_GT(out, 1.0);
     EXPECT_NEAR(rain - (end - start), out, 1e-4);
     // The routed direct flow and interflow are the written grids' (no flow times, no storage).
@@ -359,14 +370,7 @@ TEST(SoilOptionsRun, TheDumpRepairLimitsTheBaseflowToTenMmAStepAndKeepsTheWater)
       for (const auto& step : qb) EXPECT_NEAR(step[6], 10.0, 1e-6);
     }
     const double rain = 3 * 0.3;
-    const double start = basin.Logged("soil water content (for control point r=2 c=3) at model-start: ");
-    const double end = basin.Logged("soil water content (control point r=2 c=3) at model-end: ");
-    double out = 0;
-    for (const char* sum : {"qd.sum", "qi.sum", "qb.sum", "real_transpiration1.sum", "real_evaporation.sum"}) {
-      const fluvextest::GridFile g = Written(basin, sum);
-      ASSERT_EQ(g.ncols, 5) << sum;
-      out += g.at(2, 3);
-    }
+    const auto [start, end, out] = ControlCell(basin);
     EXPECT_NEAR(rain - (end - start), out, 1e-4);
     kept[repair] = end;
   }

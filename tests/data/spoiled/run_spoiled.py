@@ -307,6 +307,14 @@ def compared_with(reference_edit, compare):
     """A check that runs a second copy of the example with reference_edit on
     the same instance count and hands the routed discharge of both (lists of
     rows) to compare, which returns what is wrong ("" when nothing)."""
+    return with_reference(reference_edit,
+                          lambda d, ref: compare(stat_rows(d, "discharge.stat"), stat_rows(ref, "discharge.stat")))
+
+
+def with_reference(reference_edit, compare):
+    """A check that runs a second copy of the example with reference_edit on
+    the same instance count and hands both folders to compare, which returns
+    what is wrong ("" when nothing)."""
     def check(d):
         np = int(re.search(r"_np(\d+)$", d).group(1))
         ref = d + "_reference"
@@ -318,7 +326,7 @@ def compared_with(reference_edit, compare):
         code, output = run_fluvex(ARGS, ref, np)
         if code != 0:
             return "the reference run ended with %d:\n%s" % (code, "\n".join(output.splitlines()[-10:]))
-        wrong = compare(stat_rows(d, "discharge.stat"), stat_rows(ref, "discharge.stat"))
+        wrong = compare(d, ref)
         if not ARGS.keep:
             shutil.rmtree(ref, ignore_errors=True)
         return wrong
@@ -616,28 +624,16 @@ def outlet_water_shifted_by(reference_edit, shift):
     discharge (last column of discharge.stat) and its abstraction
     (abstraction_1.txt) together, differs from the reference's by shift
     [m3/s]."""
-    def check(d):
-        np = int(re.search(r"_np(\d+)$", d).group(1))
-        ref = d + "_reference"
-        shutil.rmtree(ref, ignore_errors=True)
-        shutil.copytree(os.path.join(ARGS.work, "base"), ref)
-        problem = reference_edit(ref)
-        if problem:
-            return "reference: " + problem
-        code, output = run_fluvex(ARGS, ref, np)
-        if code != 0:
-            return "the reference run ended with %d:\n%s" % (code, "\n".join(output.splitlines()[-10:]))
+    def compare(d, ref):
         water = [[r[-1] + a[4] for r, a in zip(stat_rows(x, "discharge.stat"), table_rows(x, "abstraction_1.txt"))]
                  for x in (d, ref)]
-        if not ARGS.keep:
-            shutil.rmtree(ref, ignore_errors=True)
         if len(water[0]) != len(water[1]) or not water[0]:
             return "%d steps of outlet water against %d of the reference" % (len(water[0]), len(water[1]))
         for k, (a, b) in enumerate(zip(*water)):
             if abs(a - b - shift) > 1e-3:
                 return "step %d: %g m3/s leave subbasin 3, the reference %g: not %+g m3/s apart" % (k + 1, a, b, shift)
         return ""
-    return check
+    return with_reference(reference_edit, compare)
 
 
 def no_negative_discharge(d):
@@ -652,17 +648,7 @@ def same_grids_as(reference_edit, prefix, count):
     the same instance count: both write count grids out/<prefix>* (one per
     step), the same names with the same content, and some of them mark a
     cell (a value of 1)."""
-    def check(d):
-        np = int(re.search(r"_np(\d+)$", d).group(1))
-        ref = d + "_reference"
-        shutil.rmtree(ref, ignore_errors=True)
-        shutil.copytree(os.path.join(ARGS.work, "base"), ref)
-        problem = reference_edit(ref)
-        if problem:
-            return "reference: " + problem
-        code, output = run_fluvex(ARGS, ref, np)
-        if code != 0:
-            return "the reference run ended with %d:\n%s" % (code, "\n".join(output.splitlines()[-10:]))
+    def compare(d, ref):
         names = sorted(f for f in os.listdir(os.path.join(d, "out")) if f.startswith(prefix))
         ref_names = sorted(f for f in os.listdir(os.path.join(ref, "out")) if f.startswith(prefix))
         if names != ref_names or len(names) != count:
@@ -675,10 +661,8 @@ def same_grids_as(reference_edit, prefix, count):
             if a != b:
                 return "%s differs from the reference's" % f
             marked += any(v == 1 for row in a for v in row)
-        if not ARGS.keep:
-            shutil.rmtree(ref, ignore_errors=True)
         return "" if marked else "no cell marked in any grid %s*" % prefix
-    return check
+    return with_reference(reference_edit, compare)
 
 
 def line_of(d, text):
