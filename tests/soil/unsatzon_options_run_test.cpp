@@ -55,6 +55,17 @@ fluvextest::GridFile Written(const SoilBasin& basin, const std::string& file) {
   return fluvextest::ReadGridFile((basin.dir / (basin.outputDir + file)));
 }
 
+// The control cell (2, 3) and double grids of the run sums of direct flow,
+// interflow, baseflow and the water the roots and the soil's evaporation take.
+void WriteControlCellSums(SoilBasin& basin) {
+  basin.control = "2 3";
+  basin.outputKeys = "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n";
+  basin.outputs[16] = {"qd.dgrd", 10};
+  basin.outputs[17] = {"qi.dgrd", 10};
+  basin.outputs[18] = {"qb.dgrd", 10};
+  basin.writeCodes = {{"real_transpiration1", 10}, {"real_evaporation", 10}};
+}
+
 // The control cell's soil water at the start and the end of the run, and the
 // run sums of what left it (direct flow, interflow, baseflow, transpiration,
 // soil evaporation), mm.
@@ -88,13 +99,7 @@ TEST(SoilOptionsRun, WithSubStepsTheFluxGridsHoldTheWholeStep) {
     basin.transpiration = 0.1;
     basin.evaporation = 0.05;
     basin.substeps = substeps;
-    basin.control = "2 3";
-    basin.outputKeys = "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n";
-    // Run sums of direct flow, interflow, baseflow and the water the roots and the soil's evaporation take.
-    basin.outputs[16] = {"qd.dgrd", 10};
-    basin.outputs[17] = {"qi.dgrd", 10};
-    basin.outputs[18] = {"qb.dgrd", 10};
-    basin.writeCodes = {{"real_transpiration1", 10}, {"real_evaporation", 10}};
+    WriteControlCellSums(basin);
     ASSERT_TRUE(RunBasin(basin));
     // The control cell keeps the rain of the run but for what the grids say left it.
     double rain = 0;
@@ -347,12 +352,7 @@ TEST(SoilOptionsRun, TheDumpRepairLimitsTheBaseflowToTenMmAStepAndKeepsTheWater)
     SCOPED_TRACE(repair);
     SoilBasin basin(std::string("soildumprepair") + (repair ? "1" : "0"), 1);
     basin.q0 = "30 30";
-    basin.control = "2 3";
-    basin.outputKeys = "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n";
-    basin.outputs[16] = {"qd.dgrd", 10};
-    basin.outputs[17] = {"qi.dgrd", 10};
-    basin.outputs[18] = {"qb.dgrd", 10};
-    basin.writeCodes = {{"real_transpiration1", 10}, {"real_evaporation", 10}};
+    WriteControlCellSums(basin);
     basin.Write();
     std::string control = ReadFile(basin.dir / "control.txt");
     const std::string last = "24\n1\n1\n2001\n\n[zone_grid]";
