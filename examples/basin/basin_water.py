@@ -78,15 +78,24 @@ def _binary(data):
     return None
 
 
+def _read(path, text_start, kind):
+    """The bytes of a grid or stack file and, when it is binary (it does not
+    start with text_start), its header and values."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if data.startswith(text_start):
+        return data, None
+    binary = _binary(data)
+    if binary is None:
+        raise ValueError("%s: neither an ASCII nor a binary %s" % (path, kind))
+    return data, binary
+
+
 def grid_values(path):
     """Values (row by row) and nodata value of a grid file: ASCII, or binary
     with doubles or floats (WriteAsciiGrids = 0 in control.txt)."""
-    with open(path, "rb") as f:
-        data = f.read()
-    if not data.startswith(b"ncol"):
-        binary = _binary(data)
-        if binary is None:
-            raise ValueError("%s: neither an ASCII nor a binary grid" % path)
+    data, binary = _read(path, b"ncol", "grid")
+    if binary:
         return binary[1], binary[0][5]
     words = data.decode().split()
     header = dict(zip(words[0:12:2], words[1:12:2]))
@@ -117,12 +126,8 @@ def soil_water(run, out):
         path = os.path.join(out, name)
         if not os.path.exists(path):
             return None
-        with open(path, "rb") as f:
-            data = f.read()
-        if not data.startswith(b"stack"):
-            binary = _binary(data)
-            if binary is None:
-                raise ValueError("%s: neither an ASCII nor a binary stack" % path)
+        data, binary = _read(path, b"stack", "stack")
+        if binary:
             return int(binary[0][11]), binary[1]
         words = data.decode().split()
         header = dict(zip(words[0:24:2], words[1:24:2]))
