@@ -224,6 +224,19 @@ void zonalstatistic::AddCell(int row, int col, int k, double value, double w) {
   }
   // Missing cells take no part in any zone sum.
   if (!(value > kNodata)) return;
+  AddValue(row, col, k, value, w);
+}
+
+void zonalstatistic::AddAmount(int row, int col, int k, double value, double w) {
+  if (!active || k < 0 || k > zones) return;
+  if (!std::isfinite(value)) {
+    NoteInvalid(row, col, k, value);
+    return;
+  }
+  AddValue(row, col, k, value, w);
+}
+
+void zonalstatistic::AddValue(int row, int col, int k, double value, double w) {
   ZoneRecord& r = records[k];
   r.n += w;
   // Cells without a valid area value count with area 1.

@@ -58,6 +58,10 @@ class zonalstatistic {
   // value (not greater than -9999) is skipped; so is a value that is no
   // number (NaN or infinite), which is reported as an error with the step.
   virtual void AddCell(int row, int column, int k, double value, double w);
+  // The same for a quantity that is summed up over time (a cumulative
+  // balance): every finite value counts, also one at or below -9999; the
+  // caller leaves out the cells that have none.
+  void AddAmount(int row, int column, int k, double value, double w);
   class RowSums;
   virtual void NewStep();
   // Sums the records over the instances (reduceFlag > 0, collective) and, on
@@ -91,6 +95,8 @@ class zonalstatistic {
   [[noreturn]] void Fatal(const std::string& message, int code);
   // Number of zone columns of a line (without the total).
   int ZoneColumns() const;
+  // Adds a value known to be one to zone k.
+  void AddValue(int row, int column, int k, double value, double w);
   // Appends one value to the line being built and keeps it as current value.
   void AppendValue(double value);
   // Ends the line of a period: clears the carried sums, flushes a full buffer.

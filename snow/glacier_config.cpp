@@ -7,10 +7,13 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <memory>
+#include <utility>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "framework/zonalstatistic.h"
 #include "snow/snowmod.h"
 
@@ -411,8 +414,44 @@ void schneemodellklasse::RegisterGlacierGrids() {
       for (int c = 0; c <= ncols; ++c) e.grid[r][c] = (c >= 1 && z && !Missing(z[c])) ? 0.0 : nodata;
     }
   };
+  const bool dynamic = glaciermethod > 10;
+  // The static methods keep the snow of their glacier cells in the same
+  // on-glacier storages as the dynamic ones. Their section has no lines for
+  // them: they take the names of the snow storage grids with "_onGlacier"
+  // before the extension and the write codes of those grids, and are read with
+  // them (readgrid 1 of the snow model), so that a warm start keeps the snow
+  // of the glaciers.
+  if (!dynamic) {
+    const std::pair<GlacierGrid, OwnGrid> pairs[] = {
+        {kSolidOnGlacier, kSolid}, {kLiquidOnGlacier, kLiquid}, {kTotalOnGlacier, kTotal}};
+    for (const auto& [g, o] : pairs) {
+      const std::string& name = own[o].file;
+      const size_t slash = name.find_last_of('/');
+      const size_t dot = name.rfind('.');
+      const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+      glac[g].file = extension ? name.substr(0, dot) + "_onGlacier" + name.substr(dot) : name + "_onGlacier";
+      glac[g].writecode = own[o].writecode;
+    }
+  }
+  const int readflag = dynamic ? glacierreadgrid : readgrid;
   auto state = [&](GlacierGrid g, double fill) {
-    if (glacierreadgrid == 1) {
+    bool read = readflag == 1;
+    if (read && !dynamic) {
+      // State files written before the static glaciers kept their snow have
+      // none: those glaciers start without snow, as they did then.
+      std::string path = glac[g].file;
+      MakePath(InitialStateDirectory, path);
+      int present = mpirank != 0 || std::filesystem::exists(path) ? 1 : 0;
+      if (mpisize > 1 && MpiRunning()) MPI_Bcast(&present, 1, MPI_INT, 0, MPI_COMM_WORLD);
+      if (!present) {
+        if (mpirank == 0)
+          *diag << "WARNING: in modul " << modulname.c_str() << ": the snow state of the glacier cells ("
+                << path.c_str() << ") was not found; the glacier cells start without snow"
+                << "[end-entry]";
+        read = false;
+      }
+    }
+    if (read) {
       ReadGrid(glac[g].file, &glac[g].grid, 0, true, true, false, storagerange, false, false, fill);
       glac[g].first = storagerange ? 1 : ownfirst;
       glac[g].last = storagerange ? nrows : ownlast;
@@ -422,7 +461,6 @@ void schneemodellklasse::RegisterGlacierGrids() {
   };
   create(kMeltFirn, ownfirst, ownlast);
   create(kMeltIce, ownfirst, ownlast);
-  const bool dynamic = glaciermethod > 10;
   if (dynamic) {
     InitFirnStack();
     state(kMassBalance, 0);
@@ -435,8 +473,6 @@ void schneemodellklasse::RegisterGlacierGrids() {
         if (!(b[r][c] > nodata) && a[r][c] > nodata) b[r][c] = a[r][c];
       }
   }
-  // The static methods keep the snow of their glacier cells in the same
-  // on-glacier storages as the dynamic ones (no files of their own).
   state(kSolidOnGlacier, 0);
   state(kLiquidOnGlacier, 0);
   state(kTotalOnGlacier, 0);
@@ -469,7 +505,9 @@ void schneemodellklasse::RegisterGlacierGrids() {
     if (!e.grid) continue;
     if (next >= kGridListMax || gridlist[next].registered || !gridlist[next].shortname.empty())
       next = FreeGridPosition();
-    const bool withFile = (dynamic && (g != kFirnToIce || !e.file.empty())) || g == kMeltFirn || g == kMeltIce;
+    const bool storage = g == kSolidOnGlacier || g == kLiquidOnGlacier || g == kTotalOnGlacier;
+    const bool withFile =
+        (dynamic && (g != kFirnToIce || !e.file.empty())) || g == kMeltFirn || g == kMeltIce || storage;
     const bool stack = g == kFirnTotal;
     RegisterGrid(next, withFile ? e.file : std::string(), e.grid, stack ? firnstack : nullptr, stack ? firn_levels : 0,
                  e.shortname, withFile ? e.writecode : 0, e.first, e.last);

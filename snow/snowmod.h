@@ -517,6 +517,7 @@ class schneemodellklasse : public teilmodellklasse {
   Grid slideshare[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
   Grid slideelevation = nullptr;
   Grid inputmaxdeposition = nullptr;
+  Grid slidearea = nullptr;  // "RelCellArea" (null without one)
 
   // Date of the current step.
   int64_t stepyear = 0;

@@ -20,6 +20,8 @@ void schneemodellklasse::GatherSlideGrids() {
   slideelevation = WholeOnRoot(2, elevation);
   const int p = FindGrid("max_deposition", false);
   inputmaxdeposition = p > 0 ? WholeOnRoot(p, gridlist[p].grid) : nullptr;
+  const int a = FindGrid("RelCellArea", false);
+  slidearea = a > 0 && relcellarea ? WholeOnRoot(a, relcellarea) : nullptr;
 }
 
 void schneemodellklasse::Slides() {
@@ -42,6 +44,13 @@ void schneemodellklasse::Slides() {
     Grid maxdep = own[kMaxDeposition].grid;
     Grid zone = slidezone;
     auto valid = [&](int r, int c) { return zone[r] && !Missing(zone[r][c]); };
+    // The storages hold mm over their cell: what moves is a volume, so mm
+    // leaving one cell are mm times the ratio of the areas on the next. A
+    // cell without a valid area counts with area 1, as in the statistics.
+    auto area = [&](int r, int c) {
+      const double a = slidearea && slidearea[r] ? slidearea[r][c] : 1.0;
+      return a > nodata && a > 0 ? a : 1.0;
+    };
     auto share = [&](int r, int c) { return glacier ? GlacierFraction(r, c) : 0.0; };
     // Takes the fraction F of a pack: the liquid water in proportion.
     auto release = [](double& t, double& l, double& s, double F) {
@@ -110,8 +119,9 @@ void schneemodellklasse::Slides() {
           continue;
         }
         mobile[r][c] = 0;
+        const double from = area(r, c);
         for (int k = 0; k < 4; ++k) {
-          const double part = weight[k] * m;
+          const double part = weight[k] * m * from / area(nr[k], nc[k]);
           if (!(part > 0)) continue;
           double& d = deposition[nr[k]][nc[k]];
           d += part;

@@ -502,10 +502,12 @@ void schneemodellklasse::CopyHRUStates() {
       if (own[g].grid) grids[count++] = own[g].grid;
   if (glaciergrid) {
     for (GlacierGrid g : {kMeltFirn, kMeltIce}) grids[count++] = glac[g].grid;
+    // The static methods keep the snow of the glacier cells as well.
+    for (GlacierGrid g : {kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier, kSnowMeltOnGlacier})
+      if (glac[g].grid) grids[count++] = glac[g].grid;
     if (glaciermethod > 10)
-      for (GlacierGrid g :
-           {kFirnTotal, kMassBalance, kOldMassBalance, kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier,
-            kSnowMeltOnGlacier, kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier, kFirnToIce})
+      for (GlacierGrid g : {kFirnTotal, kMassBalance, kOldMassBalance, kSurfTempOnGlacier, kSnowTempOnGlacier,
+                            kEvapOnGlacier, kFirnToIce})
         if (glac[g].grid) grids[count++] = glac[g].grid;
   }
   // The energy balance writes the snow's sublimation into "snow_evaporation".
@@ -634,6 +636,9 @@ void schneemodellklasse::WriteGridStatistics() {
   if (glaciergrid) {
     WriteStatisticGrids(glac[kMeltFirn].position, 1, 0);
     WriteStatisticGrids(glac[kMeltIce].position, 1, 0);
+    if (glaciermethod < 10)
+      for (GlacierGrid g : {kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier})
+        if (glac[g].position > 0) WriteStatisticGrids(glac[g].position, 1, 0);
     if (glaciermethod > 10) {
       WriteDatedGrid(glac[kFirnTotal].position);
       for (GlacierGrid g : {kMassBalance, kOldMassBalance, kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier,
