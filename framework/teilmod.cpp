@@ -231,7 +231,7 @@ void teilmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* sett
                                        t.statcode, 99, g.statfile, DefaultOutputDirectory, outputlistcount, outputlist);
       if (code != 0) throw code;
       char text[160];
-      std::snprintf(text, sizeof text, "tracer concentration for tracer %d (%s) ", i, t.name.c_str());
+      std::snprintf(text, sizeof text, "%s for tracer %d (%s) ", TracerStatisticLabel(t), i, t.name.c_str());
       g.statistic->WriteHeader(text, modulname, registry, capacity);
     } catch (int code) {
       *error = code;

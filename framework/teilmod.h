@@ -95,6 +95,8 @@ class teilmodellklasse : public modelobject {
   // allocations and statistics writers come back in error; a full grid list
   // and unreadable grid files are thrown.
   virtual void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity);
+  // What a tracer's statistics hold, the start of their header.
+  virtual const char* TracerStatisticLabel(const TracerRecord&) const { return "tracer concentration"; }
   virtual double Product(double a, double b) { return a * b; }
   virtual double WeightedMean(double a, double b, double wa, double wb);
   virtual double Ratio(double a, double b, double c);

@@ -465,13 +465,24 @@ void schneemodellklasse::RegisterGlacierGrids() {
     InitFirnStack();
     state(kMassBalance, 0);
     state(kOldMassBalance, 0);
+    // The balances add up over the years and pass -9999 mm in time: only the
+    // no-data value itself, as a grid file marks a missing cell, is missing.
+    // A cell of the basin missing in one grid takes the other's value, or 0;
+    // after this every cell of the basin holds a balance, and no balance is
+    // ever tested against no-data again.
     Grid a = glac[kMassBalance].grid;
     Grid b = glac[kOldMassBalance].grid;
-    for (int64_t r = glac[kMassBalance].first; r <= glac[kMassBalance].last; ++r)
+    auto missing = [&](double v) { return v == nodata || std::isnan(v); };
+    for (int64_t r = glac[kMassBalance].first; r <= glac[kMassBalance].last; ++r) {
+      const bool zoneRow = zonegrid && zonegrid[r];
+      const bool subbasinRow = subbasingrid && subbasingrid[r];
+      if (!zoneRow && !subbasinRow) continue;
       for (int c = 1; c <= ncols; ++c) {
-        if (!(a[r][c] > nodata) && b[r][c] > nodata) a[r][c] = b[r][c];
-        if (!(b[r][c] > nodata) && a[r][c] > nodata) b[r][c] = a[r][c];
+        if (!(zoneRow && !Missing(zonegrid[r][c])) && !(subbasinRow && !Missing(subbasingrid[r][c]))) continue;
+        if (missing(a[r][c])) a[r][c] = missing(b[r][c]) ? 0.0 : b[r][c];
+        if (missing(b[r][c])) b[r][c] = a[r][c];
       }
+    }
   }
   state(kSolidOnGlacier, 0);
   state(kLiquidOnGlacier, 0);

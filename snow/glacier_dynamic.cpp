@@ -269,7 +269,7 @@ void schneemodellklasse::UpdateGlacierGeometry() {
       const double f = glaciergrid[r][c];
       if (!(f >= 0) || !(glaciercodes[r][c] >= 0)) continue;
       Glacier* g = FindGlacier(static_cast<int64_t>(glaciercodes[r][c]));
-      if (!g || gmb[r][c] == nodata || oldgmb[r][c] == nodata) continue;
+      if (!g) continue;
       g->volume += (gmb[r][c] - oldgmb[r][c]) / 0.85 / 1000 * f * cellArea / 1e6;
     }
   }
@@ -366,7 +366,7 @@ void schneemodellklasse::RedistributeGlacierMassBalance(int64_t requested) {
   };
   scan([&](int r, int c) {
     Glacier* g = selected(codesold[r][c]);
-    if (!g || gmb[r][c] == nodata) return;
+    if (!g) return;
     const double now = glaciergrid[r][c] > 0 ? glaciergrid[r][c] : 0.0;
     const double before = gold[r][c] > 0 ? gold[r][c] : 0.0;
     if (codesold[r][c] == glaciercodes[r][c])
@@ -383,6 +383,6 @@ void schneemodellklasse::RedistributeGlacierMassBalance(int64_t requested) {
       g->massBalancePerFraction = g->fractionSum > 0 ? g->lostMassBalance / g->fractionSum : 0.0;
   scan([&](int r, int c) {
     Glacier* g = selected(glaciercodes[r][c]);
-    if (g && gmb[r][c] != nodata) gmb[r][c] += g->massBalancePerFraction;
+    if (g) gmb[r][c] += g->massBalancePerFraction;
   });
 }

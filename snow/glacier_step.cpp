@@ -261,10 +261,9 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c, int zone) {
     meltsums[3 * k + i] += values[i] * g * area;
   }
   if (!dynamic) return;
+  // Every cell of the basin holds a balance (set up so at the start); it adds
+  // up over the years and may pass -9999 mm, so it is counted as an amount.
   double& gmb = glac[kMassBalance].grid[r][c];
-  // The balance adds up over the years and may pass -9999 mm: only the exact
-  // no-data value marks a cell without one.
-  if (gmb == nodata || std::isnan(gmb)) gmb = 0;
   // A cell that rested for a missing input (its snowfall missing) passed
   // its water input on: the balance stays.
   if (own[kSnowFraction].grid[r][c] > nodata)
@@ -274,8 +273,8 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c, int zone) {
     gmb += own[kMobileMass].grid[r][c] + own[kDeposition].grid[r][c] - own[kInputMass].grid[r][c];
   if (glac[kEvapOnGlacier].grid) gmb -= glac[kEvapOnGlacier].grid[r][c];
   add(kStatFirnWE, k, glac[kFirnTotal].grid[r][c], g);
-  add(kStatMassBalance, k, gmb, g);
-  add(kStatMassBalanceGlacierPart, k, gmb, g);
+  for (GlacierStatistic s : {kStatMassBalance, kStatMassBalanceGlacierPart})
+    if (gstats[s].writer) gstats[s].writer->AddAmount(r, c, k, gmb, g);
   add(kStatFirnWE, k, 0, 1 - g);
   add(kStatMassBalance, k, 0, 1 - g);
 }
@@ -360,7 +359,6 @@ void schneemodellklasse::YearlyGlacierUpdate() {
       const double W = S[r][c] + L[r][c];
       if (!(Sg[r][c] > nodata)) Sg[r][c] = 0;
       if (!(Lg[r][c] > nodata)) Lg[r][c] = 0;
-      if (gmb[r][c] == nodata || std::isnan(gmb[r][c])) gmb[r][c] = 0;
       const bool created = g <= 0 && W > T;
       // Moves the snow above T of the non-glacierized part onto the glacier
       // (liquid and solid in proportion); the cell's water is unchanged.

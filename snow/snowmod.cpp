@@ -200,9 +200,11 @@ void schneemodellklasse::ReadExtendedLines() {
     throw code;
   };
   ReadValue(controlfile, "%lf", &maxDepositionSlope, "maximum slope for deposition for ", linebuffer);
-  // The slope divides the maximum deposition: 0 is refused as well.
-  if (!(maxDepositionSlope > 0 && maxDepositionSlope <= 90))
+  if (!(maxDepositionSlope >= 0 && maxDepositionSlope <= 90))
     refuse("FATAL: maxDepositionSlope not within parameter bounds of [0...90] Here: ", maxDepositionSlope, 405);
+  // 0 is refused only where the slope divides the maximum deposition (no
+  // "max_deposition" grid is given), when the grids are made.
+  depositionslopeline = at();
   ReadValue(controlfile, "%lf", &maxDepositionFactor, "maximum deposition factor for ", linebuffer);
   if (!(maxDepositionFactor > 0))
     refuse("FATAL: maxDepositionFactor not within parameter bounds of (0...inf). Here: ", maxDepositionFactor, 406);
@@ -372,6 +374,13 @@ void schneemodellklasse::RegisterOwnGrids() {
   if (EnergyBalanceMethod(method)) {
     state(kSnowTemp, false, kMeltingPoint, nodata);
     state(kSurfTemp, false, kMeltingPoint, nodata);
+  }
+  if (redistribution && !(maxDepositionSlope > 0) && FindGrid("max_deposition", false) <= 0) {
+    *diag << "FATAL: maxDepositionSlope not within parameter bounds of (0...90] Here: " << maxDepositionSlope
+          << depositionslopeline.c_str()
+          << "; it divides the maximum deposition of a cell when no grid max_deposition is given"
+          << "[end-entry]";
+    throw 405;
   }
   if (redistribution) GatherSlideGrids();
   if (redistribution && mpirank == 0) {

@@ -150,6 +150,11 @@ class schneemodellklasse : public teilmodellklasse {
 
   void FreeMemory() override;
   void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
+  // The pack holds a tracer that does not evaporate as an amount (mm times
+  // concentration), an evaporating one as a concentration.
+  const char* TracerStatisticLabel(const TracerRecord& t) const override {
+    return t.evaporating == 1 ? "tracer concentration" : "tracer amount (mm times concentration)";
+  }
   void FreeTracerArrays() override;
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   // The end of the step: the yearly glacier update when it is due, then the
@@ -367,6 +372,7 @@ class schneemodellklasse : public teilmodellklasse {
   double ALBsnow_max = 0;
   int readgrid = 0;
   double maxDepositionSlope = 55.0;
+  std::string depositionslopeline;  // " (file, line)" of the value, for a later refusal
   double maxDepositionFactor = 1.0;
   double minSlideSlope = 30.0;
   double slideMassFrac = 0.01;

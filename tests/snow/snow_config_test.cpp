@@ -104,8 +104,7 @@ TEST(SnowConfig, ExtendedParametersOutsideTheirBoundsAreRefused) {
   const std::vector<Case> cases = {
       {&SnowSection::line42, "", 404, "cannot read additional parameters for snow model methods 5 to 11 from ", 45},
       {&SnowSection::slope, "90.5", 405, "maxDepositionSlope not within parameter bounds of [0...90] Here: 90.5", 60},
-      // The slope divides the maximum deposition.
-      {&SnowSection::slope, "0", 405, "maxDepositionSlope not within parameter bounds of [0...90] Here: 0", 60},
+      {&SnowSection::slope, "-1", 405, "maxDepositionSlope not within parameter bounds of [0...90] Here: -1", 60},
       {&SnowSection::factor, "0", 406, "maxDepositionFactor not within parameter bounds of (0...inf). Here: 0", 61},
       {&SnowSection::minslide, "0", 407, "minSlideSlope not within parameter bounds of [0...90]. Here: 0", 62},
       {&SnowSection::minslide, "91", 407, "minSlideSlope not within parameter bounds of [0...90]. Here: 91", 62},
@@ -138,6 +137,26 @@ TEST(SnowConfig, ExtendedParametersOutsideTheirBoundsAreRefused) {
   s.line63 = "0.8";
   EXPECT_EQ(w.Build(s), 0) << w.console.str();
   EXPECT_EQ(w.model->GetEnBalScaling(), 0.8);
+  // A slope of 0 divides the maximum deposition of the slides only when no
+  // grid of it is given; without slides (method 5) it is never used.
+  for (const int method : {5, 7}) {
+    for (const bool grid : {false, true}) {
+      SnowWorld z("slope0", kSmall);
+      if (grid) z.Add("max_deposition", 4);
+      SnowSection flat;
+      flat.method = method;
+      flat.slope = "0";
+      const bool refused = method == 7 && !grid;
+      EXPECT_EQ(z.Build(flat), refused ? 405 : 0) << method << " " << grid << z.console.str();
+      EXPECT_EQ(z.Said("maxDepositionSlope not within parameter bounds of (0...90] Here: 0 ("), refused)
+          << z.console.str();
+      if (refused) {
+        EXPECT_TRUE(z.Said("/run.cntrl.$$$, line 60)")) << z.console.str();
+      } else {
+        EXPECT_EQ(z.model->GetMaxDepositionSlope(), 0.0);
+      }
+    }
+  }
 }
 
 TEST(SnowConfig, ScalarsOutsideTheirPhysicalRangeAreRefusedAtTheirLine) {
@@ -357,9 +376,13 @@ TEST(SnowTracers, InputConcentrationMixesIntoThePackAndLeavesWithTheOutflow) {
   tracers[1].radioactive = 1;
   tracers[1].half_time = 10;
   tracers[1].evaporating = 1;  // held as a concentration
+  tracers[1].statext = "sta";
+  tracers[1].statcode = 2001;
   int error = -1;
   w.model->InitTracerGrids(&error, 1, tracers.data(), nullptr, 0);
   ASSERT_EQ(error, 0);
+  EXPECT_NE(fluvextest::ReadFile(w.dir / "clsnow_.sta").find("\ntracer concentration for tracer 1 (cl) _submodel"),
+            std::string::npos);
   Grid conc = w["concstor_tracer_1_snow_model"];
   Grid flux = w["concflux_tracer_1_snow_model"];
   ASSERT_TRUE(conc && flux);
@@ -397,9 +420,16 @@ TEST(SnowTracers, AmountsComeWithTheInputAndLeaveInTheOutflowsShareUpToTheMaximu
   tracers[1].name = "no3";
   tracers[1].max_conc = 0.5;
   tracers[2].name = "po4";
+  tracers[1].statext = "sta";
+  tracers[1].statcode = 2001;
   int error = -1;
   w.model->InitTracerGrids(&error, 2, tracers.data(), nullptr, 0);
   ASSERT_EQ(error, 0);
+  // Their statistics hold amounts and say so.
+  EXPECT_NE(fluvextest::ReadFile(w.dir / "no3snow_.sta")
+                .find("\ntracer amount (mm times concentration) for tracer 1 (no3) _submodel"),
+            std::string::npos)
+      << fluvextest::ReadFile(w.dir / "no3snow_.sta");
   Grid amount[3] = {nullptr, w["concstor_tracer_1_snow_model"], w["concstor_tracer_2_snow_model"]};
   Grid flux[3] = {nullptr, w["concflux_tracer_1_snow_model"], w["concflux_tracer_2_snow_model"]};
   amount[1][1][1] = amount[2][1][1] = 3;

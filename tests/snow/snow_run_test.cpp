@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -33,6 +34,8 @@ struct RunSettings {
   int readgrid = 0;
   int method = 2;
   bool glaciers = false;  // a dynamic glacier on the highest cells, updated on 15 February
+  std::string update = "15 2";
+  bool staticGlaciers = false;  // firn on the highest cells, ice below (glacier method 1)
 };
 
 std::string Control(const RunSettings& run) {
@@ -81,12 +84,29 @@ std::string Control(const RunSettings& run) {
     Replace(c, "0         read switch: made from its default value\n",
             "0         read switch: made from its default value\n"
             "glacier.asc GlacierizedCells 0 0\n0\n1\ngcodes.asc GlacierCodes 0 -9999\n0\n1\n");
+    // With state grids written at the end (write code 3) the glacier state
+    // is written like the snow's and read with the snow's read switch.
+    const bool state = w == 3;
+    const std::string end = state ? "3" : "0";
     s << "\n[ice_firn]\n11\n6.0\n5.0\n3.0\n0\n0\n0\n0\n0\n48\n96\n24\n0\n0\n0\n"
-      << "mfirn\n0\nqfirn.stat 1024\nmice\n5\nqice.stat 1024\nqglac.stat 1024\nqsg.stat 1024\n0\n"
-      << "2 450 0.5\n15 2\n28.5 1.36 3 0\nfirnstack\n0\nfirn.stat 1024\ngmb\n5\ngmbold\n0\ngmb1.stat 1024\n"
-      << "gmb2.stat 1024\n1.0\nsog.stat 1024\n";
-    for (int k = 0; k < 7; ++k) s << "og" << k << "\n" << (k == 3 ? 5 : 0) << "\n";
+      << "mfirn\n0\nqfirn.stat 1024\nmice\n5\nqice.stat 1024\nqglac.stat 1024\nqsg.stat 1024\n" << run.readgrid
+      << "\n2 450 0.5\n"
+      << run.update << "\n28.5 1.36 3 0\n"
+      << st << "firnstack\n"
+      << end << "\nfirn.stat 1024\n"
+      << st << "gmb\n"
+      << (state ? "3" : "5") << "\n"
+      << st << "gmbold\n"
+      << end << "\ngmb1.stat 1024\ngmb2.stat 1024\n1.0\nsog.stat 1024\n";
+    for (int k = 0; k < 7; ++k) s << st << "og" << k << "\n" << (k == 3 ? "5" : k < 3 ? end : "0") << "\n";
     s << "300 0.25\n";
+  }
+  if (run.staticGlaciers) {
+    Replace(c, "7         number of variable grids\n", "8         number of variable grids\n");
+    Replace(c, "0         read switch: made from its default value\n",
+            "0         read switch: made from its default value\nicefirn.asc ice_firn 0 0\n0\n1\n");
+    s << "\n[ice_firn]\n1\n6.0\n5.0\n3.0\n0\n0\n0\n0\n0\n48\n96\n24\n0\n0\n0\n"
+      << "mfirn\n0\nqfirn.stat 1024\nmice\n0\nqice.stat 1024\nqglac.stat 1024\n";
   }
   // The example's own snow section, up to the blank line after it, gives way to this one.
   const size_t from = c.find("[snow_model]");
@@ -103,9 +123,10 @@ void RunExample(const TempDir& dir, const RunSettings& run, int instances, int t
       fs::copy_file(std::string(FLUVEX_EXAMPLE_DIR) + "/" + f, dir / f, fs::copy_options::overwrite_existing);
     const auto made = RunCommand("python3 make_inputs.py .", dir.path());
     ASSERT_EQ(made.exitCode, 0) << made.output;
-    if (run.glaciers) {
+    if (run.glaciers || run.staticGlaciers) {
       // Glacier above 470 m, fully covered above 500 m; a glacier in each
-      // subbasin, coded like it.
+      // subbasin, coded like it. Static glaciers: firn above 500 m, ice
+      // above 470 m.
       fluvextest::WriteFile(dir / "glaciers.py",
                             "lines = open('dem.asc').read().splitlines()\n"
                             "head, rows = lines[:6], [l.split() for l in lines[6:]]\n"
@@ -118,7 +139,9 @@ void RunExample(const TempDir& dir, const RunSettings& run, int instances, int t
                             "open('glacier.asc', 'w').write('\\n'.join(head + [' '.join(str(x) for x in r) for r in "
                             "f]) + '\\n')\n"
                             "open('gcodes.asc', 'w').write('\\n'.join(head + [' '.join(zc if x > 0 else '-9999' for "
-                            "x, zc in zip(r, zr)) for r, zr in zip(f, z)]) + '\\n')\n");
+                            "x, zc in zip(r, zr)) for r, zr in zip(f, z)]) + '\\n')\n"
+                            "open('icefirn.asc', 'w').write('\\n'.join(head + [' '.join(str(2 if x == 1 else 1 if x "
+                            "== 0.5 else x) for x in r) for r in f]) + '\\n')\n");
       const auto g = RunCommand("python3 glaciers.py", dir.path());
       ASSERT_EQ(g.exitCode, 0) << g.output;
     }
@@ -224,31 +247,130 @@ TEST(SnowRun, GlaciersGiveTheSameResultsOnOneAndThreeInstances) {
   ExpectSameResults(a, b);
 }
 
+// A grid written as doubles: twelve header values, then the rows from the
+// top, one value per column.
+std::vector<double> DoubleGrid(const std::string& path) {
+  const std::string bytes = ReadFile(path);
+  std::vector<double> v(bytes.size() / sizeof(double));
+  std::memcpy(v.data(), bytes.data(), v.size() * sizeof(double));
+  return v;
+}
+
+void WriteDoubleGrid(const std::string& path, const std::vector<double>& v) {
+  fluvextest::WriteFile(path, std::string(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(double)));
+}
+
+// Statistics lines by their date.
+std::map<std::vector<int>, std::vector<double>> Dated(const std::string& text) {
+  std::map<std::vector<int>, std::vector<double>> lines;
+  for (const auto& row : Numbers(text))
+    if (row.size() > 4) lines[{int(row[0]), int(row[1]), int(row[2]), int(row[3])}] = row;
+  return lines;
+}
+
 TEST(SnowRun, AWarmStartFromTheStateGridsContinuesTheRun) {
-  TempDir dir("snow_warm");
   // January and February in one run; up to 29 January (snow on the ground),
   // then the rest started from the state grids the first part left (written
-  // at its end, read at the start).
-  RunSettings whole;
-  whole.output = "whole/";
-  whole.stateCode = 3;
-  RunSettings january = whole;
-  january.endDay = "29";
-  january.endMonth = "1";
-  january.output = "./";
-  RunSettings february = whole;
-  february.startDay = "30";
-  february.output = "february/";
-  february.readgrid = 1;
-  RunExample(dir, whole, 1, 2);
-  RunExample(dir, january, 2, 2, false);
-  RunExample(dir, february, 2, 2, false);
-  if (HasFatalFailure()) return;
-  for (const char* g : {"ssolid", "sliquid", "stotal", "sdays", "sage"}) {
-    const std::string a = ReadFile(dir / ("whole/out/" + std::string(g)));
-    const std::string b = ReadFile(dir / ("february/out/" + std::string(g)));
-    EXPECT_FALSE(a.empty()) << g;
-    EXPECT_TRUE(a == b) << g << " differs after the warm start";
+  // at its end, read at the start): without glaciers, with static glaciers
+  // (the snow of their cells kept with the snow's state) and with dynamic
+  // glaciers whose cumulative mass balance has passed -9999 mm (a glacier
+  // that lost 1 m a year for eleven years; last year's reference above it),
+  // which the warm start keeps and the statistics count.
+  enum Glaciers { kNone, kStatic, kDynamic };
+  for (const Glaciers glaciers : {kNone, kStatic, kDynamic}) {
+    SCOPED_TRACE(glaciers);
+    TempDir dir("snow_warm" + std::to_string(glaciers));
+    RunSettings whole;
+    whole.output = "whole/";
+    whole.stateCode = 3;
+    whole.staticGlaciers = glaciers == kStatic;
+    whole.glaciers = glaciers == kDynamic;
+    whole.update = "15 3";  // after the run: the balances only add up
+    RunSettings january = whole;
+    january.endDay = "29";
+    january.endMonth = "1";
+    january.output = "./";
+    RunSettings february = whole;
+    february.startDay = "30";
+    february.output = "february/";
+    february.readgrid = 1;
+    RunExample(dir, whole, 1, 2);
+    RunExample(dir, january, 2, 2, false);
+    if (HasFatalFailure()) return;
+    const double shift = -11000, oldShift = -9000;
+    std::vector<double> glacier;
+    if (glaciers == kDynamic) {
+      // The balance of every glacier cell, and its reference, lowered.
+      glacier = DoubleGrid(dir / "whole/out/gmb");
+      const std::string text = ReadFile(dir / "glacier.asc");
+      std::istringstream in(text);
+      std::string word;
+      for (int k = 0; k < 12; ++k) in >> word;
+      std::vector<double> fraction(12, 0.0);
+      double f;
+      while (in >> f) fraction.push_back(f);
+      for (const auto& [name, by] : {std::pair<const char*, double>{"out/gmb", shift}, {"out/gmbold", oldShift}}) {
+        std::vector<double> v = DoubleGrid(dir / name);
+        ASSERT_EQ(v.size(), fraction.size()) << name;
+        for (size_t k = 12; k < v.size(); ++k)
+          if (fraction[k] > 0) v[k] += by;
+        WriteDoubleGrid(dir / name, v);
+      }
+      glacier = fraction;
+    }
+    RunExample(dir, february, 2, 2, false);
+    if (HasFatalFailure()) return;
+    std::vector<std::string> state = {"ssolid", "sliquid", "stotal", "sdays", "sage"};
+    if (glaciers == kStatic)
+      for (const char* g : {"ssolid_onGlacier", "sliquid_onGlacier", "stotal_onGlacier"}) state.push_back(g);
+    if (glaciers == kDynamic)
+      for (const char* g : {"og0", "og1", "og2", "firnstack"}) state.push_back(g);
+    for (const std::string& g : state) {
+      const std::string a = ReadFile(dir / ("whole/out/" + g));
+      const std::string b = ReadFile(dir / ("february/out/" + g));
+      EXPECT_FALSE(a.empty()) << g;
+      EXPECT_TRUE(a == b) << g << " differs after the warm start";
+    }
+    if (glaciers == kStatic) {
+      // Snow lay on the glaciers at the restart, and their melt goes on.
+      double snow = 0;
+      const std::vector<double> onGlacier = DoubleGrid(dir / "out/stotal_onGlacier");
+      for (size_t k = 12; k < onGlacier.size(); ++k) snow = std::max(snow, onGlacier[k]);
+      EXPECT_GT(snow, 1.0);
+      for (const char* s : {"qice.stat", "qfirn.stat"}) {
+        const auto a = Dated(ReadFile(dir / ("whole/" + std::string(s))));
+        const auto b = Dated(ReadFile(dir / ("february/" + std::string(s))));
+        ASSERT_EQ(b.size(), 30u) << s;
+        for (const auto& [date, row] : b)
+          for (size_t k = 4; k < row.size(); ++k) EXPECT_NEAR(row[k], a.at(date)[k], 0.0011) << s << " " << date[2];
+      }
+    }
+    if (glaciers == kDynamic) {
+      const std::vector<double> a = DoubleGrid(dir / "whole/out/gmb");
+      const std::vector<double> b = DoubleGrid(dir / "february/out/gmb");
+      const std::vector<double> oldA = DoubleGrid(dir / "whole/out/gmbold");
+      const std::vector<double> oldB = DoubleGrid(dir / "february/out/gmbold");
+      ASSERT_EQ(a.size(), glacier.size());
+      ASSERT_EQ(b.size(), glacier.size());
+      int cells = 0;
+      for (size_t k = 12; k < a.size(); ++k) {
+        if (!(glacier[k] > 0)) continue;
+        ++cells;
+        EXPECT_NEAR(b[k], a[k] + shift, 1e-9) << k;
+        EXPECT_NEAR(oldB[k], oldA[k] + oldShift, 1e-9) << k;
+      }
+      EXPECT_GT(cells, 0);
+      // Over the glacier part of each subbasin the balance is lower by the
+      // shift; the statistics give it to three decimals.
+      const auto sa = Dated(ReadFile(dir / "whole/gmb2.stat"));
+      const auto sb = Dated(ReadFile(dir / "february/gmb2.stat"));
+      ASSERT_EQ(sb.size(), 30u);
+      for (const auto& [date, row] : sb)
+        for (size_t k = 4; k < row.size(); ++k) {
+          const double expected = sa.at(date)[k] == -9999 ? -9999 : sa.at(date)[k] + shift;
+          EXPECT_NEAR(row[k], expected, 0.0011) << date[2] << " column " << k;
+        }
+    }
   }
 }
 
