@@ -618,6 +618,31 @@ def deposition_index(value):
     return edit
 
 
+# Snow method 8 (degree-day with slides, the shares of the four neighbours
+# made from values) with the given maxDepositionSlope, and, with capacity,
+# the grid max_deposition made from that value (mm).
+def snow_slides(slope, capacity=None):
+    variable = "".join("sf%d.asc slidefraction%d 0 %s\n0\n0\n" % (k, k, share)
+                       for k, share in ((1, 0.2), (2, 0.1), (3, 0.1), (4, 0.6)))
+    if capacity is not None:
+        variable += "maxdep.asc max_deposition 0 %s\n0\n0\n" % capacity
+    return edits(
+        spoil_control("1         method: degree-day", "8         method: degree-day with slides"),
+        spoil_control("0         readgrid: the snow cover starts empty\n",
+                      "0         readgrid: the snow cover starts empty\nstemp.asc\n0\nstemp.stat 0\nsurft.asc\n0\n"
+                      "surft.stat 0\ninmass.asc\n0\ninmass.stat 1001\nmobmass.asc\n0\nmobmass.stat 0\ndepos.asc\n0\n"
+                      "depos.stat 0\n%s        maxDepositionSlope (degrees)\n5.0       maxDepositionFactor\n"
+                      "0.1       minSlideSlope (degrees)\n0.05      slideMassFrac\n1.0       LWINcorr\n"
+                      "1.0       LWOUTcorr\n1.0       EnBalScaling\n" % slope),
+        spoil_control("7         number of variable grids\n",
+                      "%d        number of variable grids\n%s" % (11 if capacity is None else 12, variable)))
+
+
+def snow_slid(d):
+    released = max(row[-1] for row in stat_rows(d, "inmass.stat"))
+    return "" if released > 0 else "inmass.stat: no snow slid in the week"
+
+
 def outlet_water_shifted_by(reference_edit, shift):
     """A check that runs a second copy with reference_edit on the same
     instance count: the water that leaves subbasin 3 in each step, its routed
@@ -1044,6 +1069,13 @@ CASES = [
           "file control.txt, line "]),
     ("snow_deposition_below_minus_one", deposition_index(-2), 33,
      ["the grid deposition_index (./depidx.asc) holds -2 in row ", "a deposition index has to be -1 or more"]),
+    # A maxDepositionSlope of 0 is a slope: with a grid max_deposition the
+    # slides take their capacity from the grid and run; without one the
+    # capacity would divide by it (error 405; an exit status keeps its low byte).
+    ("snow_slides_deposition_slope_zero_with_grid", snow_slides("0", 5), 0, [], {"check": snow_slid}),
+    ("snow_slides_deposition_slope_zero", snow_slides("0"), 405 % 256,
+     ["maxDepositionSlope not within parameter bounds of (0...90] Here: 0 (control file control.txt, line ",
+      "it divides the maximum deposition of a cell when no grid max_deposition is given"]),
     ("silting_method2_a_negative", silting_up(2, "-65.0 A\n12.2 B\n0.52 C\n-0.64 D\n0.013 E\n-1.03 F\n0.7 G\n-0.19 H"),
      17, ["parameter A for method 2 (I_0) SiltingUpModel: -65 (control file control.txt, line ",
           "it has to be a number of 0 or more"]),
