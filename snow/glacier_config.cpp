@@ -452,7 +452,7 @@ void schneemodellklasse::RegisterGlacierGrids() {
       }
     }
     if (read) {
-      ReadGrid(glac[g].file, &glac[g].grid, 0, true, true, false, storagerange, false, false, fill);
+      ReadGrid(glac[g].file, &glac[g].grid, 0, true, true, false, storagewhole, false, false, fill);
       glac[g].first = storagerange ? 1 : ownfirst;
       glac[g].last = storagerange ? nrows : ownlast;
     } else {
@@ -533,7 +533,7 @@ void schneemodellklasse::InitFirnStack() {
   e.first = storagefirst;
   e.last = storagelast;
   if (glacierreadgrid == 1) {
-    firn_levels = ReadStack(e.file, &firnstack, storagerange);
+    firn_levels = ReadStack(e.file, &firnstack, storagewhole);
   } else {
     firnstack = matrix3d(storagefirst, storagelast, 1, ncols, firn_levels, nrows);
     for (int64_t r = storagefirst; r <= storagelast; ++r)

@@ -351,15 +351,17 @@ void schneemodellklasse::RegisterOwnGrids() {
   InstanceRows(false, ownfirst, ownlast);
   const bool redistribution = RedistributionMethod(method);
   // Slides and dynamic glaciers work on instance 0 over the whole domain.
-  storagerange = (redistribution || glaciermethod > 10) && mpirank == 0;
+  storagewhole = redistribution || glaciermethod > 10;
+  storagerange = storagewhole && mpirank == 0;
   storagefirst = storagerange ? 1 : ownfirst;
   storagelast = storagerange ? nrows : ownlast;
 
   // The state grids: read from their files or started empty.
   auto state = [&](OwnGrid g, bool wholeWhenRead, double readFill, double zoneValue) {
     if (readgrid == 1) {
-      const bool whole = wholeWhenRead && storagerange;
-      ReadGrid(own[g].file, &own[g].grid, 0, true, true, false, whole, false, false, readFill);
+      const bool keep = wholeWhenRead && storagewhole;
+      ReadGrid(own[g].file, &own[g].grid, 0, true, true, false, keep, false, false, readFill);
+      const bool whole = keep && mpirank == 0;
       own[g].first = whole ? 1 : ownfirst;
       own[g].last = whole ? nrows : ownlast;
     } else {

@@ -393,6 +393,10 @@ class schneemodellklasse : public teilmodellklasse {
   OwnGridEntry own[kOwnGridCount];
   StatisticEntry stats[kStatisticCount];
   bool storagerange = false;  // instance 0 holds the storages of the whole domain
+  // The same on every instance: whether instance 0 holds them whole. A grid
+  // read collectively takes it on every instance, so that all instances read
+  // it the same way (by rows sent from instance 0, not each its own rows).
+  bool storagewhole = false;
   int64_t storagefirst = 0;
   int64_t storagelast = -1;
   bool maxdepositionowned = false;
