@@ -215,6 +215,29 @@ TEST(SnowStep, MembersOfHydrologicResponseUnitsCopyTheirMasterAndSlidesStayOff) 
   EXPECT_EQ(w["snowstorage_liquid"][1][2], w["snowstorage_liquid"][1][1]);
   EXPECT_NEAR(w["snowstorage_solid"][1][3], 10 - melt, 1e-12);
   EXPECT_EQ(w["input_mass"][1][1], 0.0);
+
+  // Static glacier cells: a member takes the snow of its master's glacier
+  // part as well, and its melt.
+  SnowWorld g("hruglacier", {"111"});
+  Grid gunits = g.Add("HydrologicResponseUnits", 1);
+  Grid gmasters = g.Add("MasterHydrologicResponseUnits", kNodata);
+  gmasters[1][1] = 1;
+  gunits[1][3] = 2;
+  gmasters[1][3] = 2;
+  g.args.object.hru = table.data();
+  g.Add("ice_firn", 1);
+  IceFirnSection f;
+  f.method = 1;
+  ASSERT_EQ(g.Build(SnowSection{}, f.Text()), 0) << g.console.str();
+  g["SolidSnowStorage_onGlacier"][1][1] = 20;
+  g["SolidSnowStorage_onGlacier"][1][2] = 5;
+  g.Fill("temperature", 2);
+  g.model->run(1, 10, 1, 2001);
+  for (const char* name : {"SolidSnowStorage_onGlacier", "LiquidSnowStorage_onGlacier", "TotalSnowStorage_onGlacier",
+                           "SnowMelt_onGlacier"})
+    EXPECT_EQ(g[name][1][2], g[name][1][1]) << name;
+  // DDFsnow 2.4 mm/(K day) at 2 degrees for an hour.
+  EXPECT_NEAR(g["SolidSnowStorage_onGlacier"][1][1], 20 - 2.4 * 2 / 24.0, 1e-12);
 }
 
 TEST(SnowStep, AResponseUnitOutsideTheTableStopsTheStep) {
