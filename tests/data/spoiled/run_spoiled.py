@@ -374,6 +374,24 @@ def interception_full(capacity):
     return check
 
 
+def interception_takes_snow_outflow(d):
+    """The leaves take the water that leaves the snow cover (the interception
+    runs after the snow): the week's throughfall, interception evaporation and
+    the water held on the leaves at the end (basin means, mm) add up to the
+    snow cover's outflow, which in the first week of January is a quarter of
+    the precipitation."""
+    def week(name):
+        return sum(r[-1] for r in stat_rows(d, name))
+    zones, held = read_grid(os.path.join(d, "zones.asc")), read_grid(os.path.join(d, "out", "si.asc"))
+    cells = [held[r][c] for r, row in enumerate(zones) for c, v in enumerate(row) if v > -9999]
+    taken = week("throughfall.stat") + week("ei.stat") + sum(cells) / len(cells)
+    outflow = week("snowoutflow.stat")
+    if abs(taken - outflow) > 2e-3:
+        return "throughfall, interception evaporation and leaf storage %.4f mm, snow outflow %.4f mm, " \
+               "precipitation %.4f mm" % (taken, outflow, week("precipitation.stat"))
+    return ""
+
+
 def passes_inflow(volume):
     def check(d):
         for row in table_rows(d, "reservoir_1.txt"):
@@ -1015,12 +1033,13 @@ CASES = [
     # A negative IntercepCap (-1 when absent) holds the leaf area index times the interception model's
     # maximum water layer thickness (0.7 mm here): in January grassland has
     # LAI 1 and the forest 2, so with no interception evaporation (method 3)
-    # a week of rain fills their leaves to 0.7 and 1.4 mm.
+    # a week of rain fills their leaves to 0.7 and 1.4 mm. Method 3 runs after
+    # the snow and takes its outflow, not the precipitation the snow took.
     ("landuse_interception",
      edits(spoil_control("IntercepCap = 0.3;", "IntercepCap = -0.5;"), spoil_control("IntercepCap = 0.5;", ""),
            spoil_control("1         method\ntf.asc", "3         method\ntf.asc"),
            spoil_control("0.3       storage capacity", "0.7       storage capacity")), 0, [],
-     {"check": interception_full({1: 0.7, 2: 1.4}), "np": (1, 2)}),
+     {"check": all_of(interception_full({1: 0.7, 2: 1.4}), interception_takes_snow_outflow), "np": (1, 2)}),
     # A negative day ends the fixpoint list: grassland's list ends after day
     # 135, so from then to day 15 of the next year LAI runs from 3.0 to 3.0
     # (not towards the 1.0 of day 288).
@@ -1147,6 +1166,13 @@ CASES = [
     ("evapotranspiration_amplitude_fraction", spoil_control("0.6 0.1\n", "0.6 none\n"), 10,
      ["error reading fraction for temperature amplitude for day/night",
       lambda d: "(control file control.txt, line %d)" % line_of(d, "0.6 none")]),
+    ("evapotranspiration_diffuse_fraction", spoil_control("0.05 0.3 0.4 0.25\n", "0.04 0.3 0.4 0.26\n"), 10,
+     ["fraction of diffuse radiation is too small: 0.04",
+      lambda d: "(section [evapotranspiration], control file control.txt, line %d)" % line_of(d, "0.04 0.3 0.4")]),
+    ("evapotranspiration_sunshine_coefficients",
+     spoil_control("0.072 -0.808 1.749 -0.239\n", "0.3 0 0 0\n"), 10,
+     ["There must be at minimum a linear relationship",
+      lambda d: "(section [evapotranspiration], control file control.txt, line %d)" % line_of(d, "0.3 0 0 0")]),
     # Routing: an extern inflow file that ends before the run's last step, or
     # skips a step, ends the run at set-up, as a from_file abstraction's
     # series does; an inflow mode word with a "," right behind it is no mode.
