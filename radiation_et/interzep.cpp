@@ -125,8 +125,8 @@ void interzeptionsmodellklasse::BindInputs() {
   // every other runs after it and takes what leaves the snow cover (the
   // precipitation when there is no snow model), so that the step's
   // precipitation passes the snow model once.
-  const int input = method > 10 ? GetGrid("precipitation")
-                                : GetGridOf3("snowcover_outflow", "precipitation", "ungueltiger_Name");
+  const int input =
+      method > 10 ? GetGrid("precipitation") : GetGridOf3("snowcover_outflow", "precipitation", "ungueltiger_Name");
   water = gridlist[input].grid;
   watername = gridlist[input].shortname;
   GetGrid("[elevation_model]");

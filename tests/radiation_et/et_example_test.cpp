@@ -237,9 +237,8 @@ TEST(ExampleBasinWithEvapotranspiration, CorrectionKeptForADayFollowsTheSun) {
   EXPECT_GT(a[0] / c[0], 1.005) << "south slope: corrected " << a[0] << ", uncorrected " << c[0];
   EXPECT_LT(a[1] / c[1], 0.995) << "north slope: corrected " << a[1] << ", uncorrected " << c[1];
   for (int k = 0; k < 2; ++k)
-    EXPECT_NEAR((b[k] - c[k]) / (a[k] - c[k]), 1, 0.5)
-        << (k ? "north" : "south") << " slope: every 24 steps " << b[k] << ", every step " << a[k] << ", uncorrected "
-        << c[k];
+    EXPECT_NEAR((b[k] - c[k]) / (a[k] - c[k]), 1, 0.5) << (k ? "north" : "south") << " slope: every 24 steps " << b[k]
+                                                       << ", every step " << a[k] << ", uncorrected " << c[k];
 }
 
 TEST(ExampleBasinWithEvapotranspiration, WithoutInterceptionTheTotalHoldsItsParts) {

@@ -237,7 +237,8 @@ TEST_F(Route, AnExternalTableBooksTheWaterItAddsOrTakes) {
 TEST_F(Route, LakeCellsAreSaturatedAndMethodTwoLowersTheirTerrain) {
   Add("lake_codes", [](int r, int c) { return r == 1 && c == 2 ? 5.0 : -9999.0; });
   Add("max_ponding_storage", [](int, int) { return 0.2; });  // m
-  std::string written;  // the control file of the last set-up
+  // The control file of the last set-up.
+  std::string written;
   auto lakeRun = [&](const std::string& lake, const std::string& pond) {
     Fill("elevation", [](int, int) { return uztest::kElevation; });
     Fill("max_ponding_storage", [](int, int) { return 0.2; });
