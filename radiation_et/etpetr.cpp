@@ -147,8 +147,10 @@ void verdunstungsmodellklasse::ReadSection() {
   // Unlabelled coefficient lines; fields not read stay 0 and fail the checks below.
   std::string rest;
   controlfile.Scan("%lf%lf%lf%lf", {&RGCoeff[0], &RGCoeff[1], &RGCoeff[2], &RGCoeff[3]});
+  WhereRGCoeff = "section [evapotranspiration], " + controlfile.Where();
   controlfile.RestOfLine(rest);
   controlfile.Scan("%lf%lf%lf%lf", {&CS[0], &CS[1], &CS[2], &CS[3]});
+  WhereCS = "section [evapotranspiration], " + controlfile.Where();
   controlfile.RestOfLine(rest);
   controlfile.Scan("%lf%lf", {&TransmissivityMean, &TransmissivityAmplitude});
   controlfile.RestOfLine(rest);
@@ -168,7 +170,9 @@ void verdunstungsmodellklasse::ReadSection() {
   controlfile.RestOfLine(rest);
   MonthlyAmplitude[0] = MonthlyAmplitude[12];
   MonthlyAmplitude[13] = MonthlyAmplitude[1];
-  if (controlfile.Scan("%lf%lf", {&amplitude_fraction_day, &AnnualVariability}) != 2) {
+  const int amplitudes = controlfile.Scan("%lf%lf", {&amplitude_fraction_day, &AnnualVariability});
+  WhereAmplitude = "section [evapotranspiration], " + controlfile.Where();
+  if (amplitudes != 2) {
     *diag << "FATAL: error reading fraction for temperature amplitude for day/night\n"
           << "or the annual variability\n"
           << " (" << controlfile.Where().c_str() << ")"
@@ -213,17 +217,20 @@ void verdunstungsmodellklasse::CheckCoefficients() {
     *diag << "FATAL: \n---------------------------- error in control file --------------------\n\nThe splitting of the "
              "temperature amplitude between day and night\nhas to be done in a way that the fraction for the bright "
              "day is between 0..1\nread: amplitude_fraction_day: "
-          << amplitude_fraction_day << kRule << "[end-entry]";
+          << amplitude_fraction_day << kRule << " (" << WhereAmplitude.c_str() << ")"
+          << "[end-entry]";
     throw 10;
   }
   AmplitudeFractionNight = 1 - amplitude_fraction_day;
   if (RGCoeff[0] < 0.05) {
     *diag << "FATAL: fraction of diffuse radiation is too small: " << RGCoeff[0] << " (should be 0.05 ... 0.5)\n"
+          << " (" << WhereRGCoeff.c_str() << ")"
           << "[end-entry]";
     throw 10;
   }
   if (RGCoeff[0] > 0.5) {
     *diag << "FATAL: fraction of diffuse radiation is too large: " << RGCoeff[0] << " (should be 0.05 ... 0.5)\n"
+          << " (" << WhereRGCoeff.c_str() << ")"
           << "[end-entry]";
     throw 10;
   }
@@ -231,13 +238,15 @@ void verdunstungsmodellklasse::CheckCoefficients() {
   if (std::fabs(sum - 1) > 0.01) {
     *diag << "FATAL: die Koeffizienten fuer die Modellierung der Globalstrahlung muessen in ihrer Summe 1 ergeben\n"
           << " derzeitige Summe: " << RGCoeff[0] << " + " << RGCoeff[1] << " + " << RGCoeff[2] << " + " << RGCoeff[3]
-          << " = " << sum << "[end-entry]";
+          << " = " << sum << " (" << WhereRGCoeff.c_str() << ")"
+          << "[end-entry]";
     throw 10;
   }
   if (CS[3] == 0 && CS[2] == 0 && CS[1] == 0) {
     *diag << "FATAL: The coefficients for sunshine duration modelling are wrong!\nThere must be at minimum a linear "
              "relationship\nbetween radiation and sunshine duration\nCS[0]="
           << CS[0] << ", CS[1]=" << CS[1] << ", CS[2]=" << CS[2] << ", CS[3]=" << CS[3] << "\n\n"
+          << " (" << WhereCS.c_str() << ")"
           << "[end-entry]";
     throw 10;
   }
@@ -274,6 +283,7 @@ void verdunstungsmodellklasse::CheckCoefficients() {
           << CS[0] << ", CS[1]=" << CS[1] << ", CS[2]=" << CS[2] << ", CS[3]=" << CS[3]
           << "\n\nuse e.g.: CS[0]=0.072, CS[1]=-0.808, CS[2]=1.749, CS[3]=-0.239\n"
              "----------------------------------------------------------------"
+          << " (" << WhereCS.c_str() << ")"
           << "[end-entry]";
     throw 10;
   }

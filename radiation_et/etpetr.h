@@ -127,6 +127,9 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   double PEC[14] = {};
   double fh[14] = {};
   double fk = 0;
+  // Where the unlabelled coefficient lines stand in the user's control file:
+  // radiation, sunshine duration, day and night amplitude.
+  std::string WhereRGCoeff, WhereCS, WhereAmplitude;
   std::vector<std::string> GridFileETP, GridFileETR, GridFileEIP;
   int WriteCodeETP = 0, WriteCodeETR = 0, WriteCodeEIP = 0;
   std::vector<std::string> StatFileETP, StatFileETR, StatFileEIP;

@@ -366,11 +366,14 @@ long verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth
         continue;
       }
 
+      // Hamon's and Haude's amounts and Wendling's coast term are a day's; a
+      // step of several days has them on each of its days (the radiation G
+      // is already the step's).
       double E = 0;
       if (Method == 2) {
-        E = 2 * 0.1651 * pecday * dayfraction * 216.7 * SatVapPressure(T) / (T + 273.3);
+        E = days * 2 * 0.1651 * pecday * dayfraction * 216.7 * SatVapPressure(T) / (T + 273.3);
       } else if (Method == 3) {
-        E = (93 * fk + 0.36 * G * (1.1 - alpha)) * (22 + T) / (150 * (123 + T));
+        E = (93 * fk * days + 0.36 * G * (1.1 - alpha)) * (22 + T) / (150 * (123 + T));
       } else if (Method == 4) {
         const double es = T < 0 ? 6.11 * std::exp(22.46 * T / (272.46 + T)) : 6.11 * std::exp(17.62 * T / (243.12 + T));
         double dryness = 0;
@@ -380,7 +383,7 @@ long verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth
           const double q = vapour[r][c] / es;
           dryness = q < 0 ? 1.0 : (q > 1 ? 0.0 : 1 - q);
         }
-        E = std::min(7.0, es * fh[m] * dryness);
+        E = days * std::min(7.0, es * fh[m] * dryness);
       } else {
         E = etp[0][r][c];
       }

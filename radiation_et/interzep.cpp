@@ -121,8 +121,12 @@ void interzeptionsmodellklasse::BindInputs() {
     potintercep[i] = gridlist[GetGrid(Numbered("potential_InterceptionEvap", i))].grid;
     realtrans[i] = gridlist[GetGrid(Numbered("real_transpiration", i))].grid;
   }
-  const int input = (method == 1 || method == 2) ? GetGridOf3("snowcover_outflow", "precipitation", "ungueltiger_Name")
-                                                 : GetGrid("precipitation");
+  // A method above 10 runs before the snow model and takes the precipitation;
+  // every other runs after it and takes what leaves the snow cover (the
+  // precipitation when there is no snow model), so that the step's
+  // precipitation passes the snow model once.
+  const int input =
+      method > 10 ? GetGrid("precipitation") : GetGridOf3("snowcover_outflow", "precipitation", "ungueltiger_Name");
   water = gridlist[input].grid;
   watername = gridlist[input].shortname;
   GetGrid("[elevation_model]");

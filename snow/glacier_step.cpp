@@ -50,13 +50,18 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
       f = 1;
     else
       f = (T0R + transzone - T) / (2 * transzone);
+    // The open part takes the water input, the glacier part the
+    // precipitation (they differ when the interception runs first); the
+    // step's snowfall and rain are the glacier part's, which its mass
+    // balance adds up.
     const double P = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
-    snowIn = f * P;
-    rainIn = (1 - f) * P;
     if (open) {
-      S += snowIn;
-      L += rainIn;
+      S += f * P;
+      L += (1 - f) * P;
     }
+    const double Pg = GlacierInput(r, c);
+    snowIn = f * Pg;
+    rainIn = (1 - f) * Pg;
     Sg += snowIn;
     Lg += rainIn;
     double melt = 0;
@@ -120,6 +125,19 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
       if (own[kSurfTemp].grid) own[kSurfTemp].grid[r][c] = nodata;
     }
 
+    // The glacier part takes the open part's partition of its own input,
+    // the precipitation (the two differ when the interception runs first).
+    if (glacierinput && glacierinput != waterinput) {
+      const double Po = Pstep > nodata ? Pstep : 0.0;
+      const double Pg = GlacierInput(r, c);
+      if (Po > 0) {
+        snowIn *= Pg / Po;
+        rainIn *= Pg / Po;
+      } else {
+        snowIn = f * Pg;
+        rainIn = (1 - f) * Pg;
+      }
+    }
     own[kSnowFraction].grid[r][c] = snowIn;
     own[kRainFraction].grid[r][c] = rainIn;
     double totalg = Sg + Lg;

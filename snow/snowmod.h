@@ -325,6 +325,11 @@ class schneemodellklasse : public teilmodellklasse {
   // Glacierized fraction of a cell in [0, 1] (static methods: 1 on ice and
   // firn cells), 0 outside glaciers.
   double GlacierFraction(int r, int c) const;
+  // The step's water input of the glacierized part of a cell (mm; 0 when missing).
+  double GlacierInput(int r, int c) const {
+    const Grid g = glacierinput ? glacierinput : waterinput;
+    return g[r][c] > nodata ? g[r][c] : 0.0;
+  }
   // Firn total of a cell's glacierized part (static methods: 1 on firn cells).
   bool FirnCell(int r, int c) const;
   // Partition, snow melt of both parts and ice and firn melt of a cell with
@@ -422,6 +427,10 @@ class schneemodellklasse : public teilmodellklasse {
   Grid masterhrugrid = nullptr;
   int64_t hrumax = 0;  // highest response-unit number of this instance's master cells
   Grid waterinput = nullptr;
+  // The water input of a glacierized part: the precipitation, also when the
+  // interception runs first and the open part takes its throughfall (ice
+  // has no canopy).
+  Grid glacierinput = nullptr;
   Grid lakecodes = nullptr;
   Grid lakewater = nullptr;
   Grid radiationcorrection = nullptr;

@@ -39,11 +39,12 @@ void schneemodellklasse::SetPrecipitationSource(int interceptionFirst) {
   if (flowcontrol == 0) return;
   precipitationsource = interceptionFirst;
   if (waterinput) return;
+  glacierinput = Bind("precipitation");
   if (interceptionFirst) {
     // The throughfall of layer 0 when interception runs first.
     waterinput = gridlist[GetGridOf3("throughfall0", "precipitation", "precipitation")].grid;
   } else {
-    waterinput = Bind("precipitation");
+    waterinput = glacierinput;
   }
 }
 
@@ -247,6 +248,7 @@ int schneemodellklasse::MissingInputs(int r, int c) const {
 void schneemodellklasse::SkippedCell(int r, int c, double g) {
   const double n = stepsperday;
   const double P = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
+  const double Pg = GlacierInput(r, c);
   // A wholly glacierized cell has no open part: its input passes to the
   // glacier part alone.
   if (g >= 1) own[kSolid].grid[r][c] = own[kLiquid].grid[r][c] = 0;
@@ -262,7 +264,7 @@ void schneemodellklasse::SkippedCell(int r, int c, double g) {
     double& Lg = glac[kLiquidOnGlacier].grid[r][c];
     if (!(Sg > nodata)) Sg = 0;
     if (!(Lg > nodata)) Lg = 0;
-    glac[kSnowMeltOnGlacier].grid[r][c] = P;
+    glac[kSnowMeltOnGlacier].grid[r][c] = Pg;
     for (GlacierGrid k : {kSurfTempOnGlacier, kSnowTempOnGlacier})
       if (glac[k].grid) glac[k].grid[r][c] = nodata;
     if (eb && glac[kEvapOnGlacier].grid) glac[kEvapOnGlacier].grid[r][c] = 0;

@@ -38,6 +38,8 @@ void unsatzonmodellklasse::InitLakes(const std::string& section) {
     throw 215;
   }
   ReadValue(controlfile, "%d", &lake_method, "initialization method for ", linebuffer);
+  const int methodLine = controlfile.LineNumber();
+  const std::string methodWhere = controlfile.WhereBetween(methodLine, methodLine);
   if (!controlfile.Close()) {
     *diag << "FATAL: error closing " << UserControlFile() << " after reading initialization method for " << section
           << "[end-entry]";
@@ -54,6 +56,7 @@ void unsatzonmodellklasse::InitLakes(const std::string& section) {
           << "if the cell is marked as lake and POND is > 0. Also, the groudwater level\n"
           << "will be set to 0."
           << "\n\n=======================================\n"
+          << " (read: " << lake_method << ", " << methodWhere << ")"
           << "[end-entry]";
     throw 215;
   }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/examplebasin.h"
+#include "tests/support/modeloutput.h"
 #include "tests/support/testutil.h"
 
 using fluvextest::ReadFile;
@@ -185,23 +186,59 @@ TEST(ExampleBasinWithEvapotranspiration, DailyStepsGiveWhatHourlyStepsGive) {
 
 TEST(ExampleBasinWithEvapotranspiration, CorrectionKeptForADayFollowsTheSun) {
   // Recomputed every 24 hourly steps (first at 1 h, at night), the radiation
-  // correction still corrects each daylight hour by the day's geometry: the
-  // basin's corrected radiation and potential evapotranspiration are those
-  // of a correction recomputed every hour, to a few per mille.
-  TempDir every("et_june_every_hour"), daily("et_june_every_day");
-  ASSERT_EQ(RunExample(every, JuneDays(3, false) + kSoilOff, false, 0), "");
+  // correction still corrects each daylight hour by the day's geometry. Over
+  // the basin the slopes nearly cancel, so the corrected radiation is
+  // compared on two slopes of 5 degrees, one facing south (row 33, column
+  // 27) and one facing north (row 33, column 19), written each step by the
+  // point output. At 49.75 N in early June the sun culminates 62 degrees
+  // high: its beam on these slopes is cos(22.75)/cos(27.75) = 1.042 and
+  // cos(32.75)/cos(27.75) = 0.950 times that on flat ground, and the
+  // correction scales the direct share of the radiation (0.95 of it times
+  // the relative sunshine) by that: with some sunshine the correction
+  // recomputed every step raises the south slope's radiation and lowers the
+  // north slope's by more than 0.5 % against a run without it. The one kept
+  // for a day moves each slope's radiation the same way, by at least half
+  // and at most one and a half times as much.
+  const Edits points = {{"[special_output]\n0\n$step\n",
+                         "[special_output]\n1\n$step\nnumfiles = 1;\n{\nfilename = slopes.txt; header = points;\n"
+                         "entity { ID = AspectCorrectedGlobalRadiation; Symbol = R; Xcoords = 75500, 67500; "
+                         "Ycoords = 107500, 107500; }\n}\n"}};
+  TempDir every("et_june_every_hour"), daily("et_june_every_day"), off("et_june_uncorrected");
+  ASSERT_EQ(RunExample(every, JuneDays(3, false) + kSoilOff + points, false, 0), "");
   ASSERT_EQ(RunExample(daily,
-                       JuneDays(3, false) + kSoilOff +
+                       JuneDays(3, false) + kSoilOff + points +
                            Edits{{"1         the correction is recomputed every step",
                                   "24        the correction is recomputed every 24th step"}},
                        false, 2),
             "");
-  for (const char* file : {"out/rgex.stat", "out/etp.stat"}) {
-    const double a = Sum(Column(ReadFile(every / file)));
-    const double b = Sum(Column(ReadFile(daily / file)));
-    EXPECT_GT(a, 0) << file;
-    EXPECT_NEAR(b / a, 1, 0.01) << file << ": every 24 steps " << b << ", every step " << a;
-  }
+  ASSERT_EQ(RunExample(off,
+                       JuneDays(3, false) + kSoilOff + points +
+                           Edits{{"[radiation_correction]\n1\n", "[radiation_correction]\n0\n"}},
+                       false, 0),
+            "");
+  // The sums of the two slopes' radiation over the steps.
+  auto slopes = [](const TempDir& dir, double sums[2]) {
+    sums[0] = sums[1] = 0;
+    size_t steps = 0;
+    for (const auto& row : fluvextest::Rows(ReadFile(dir / "out/slopes.txt"))) {
+      if (row.size() < 6 || row[0] != "2015") continue;
+      sums[0] += std::stod(row[4]);
+      sums[1] += std::stod(row[5]);
+      ++steps;
+    }
+    return steps;
+  };
+  double a[2], b[2], c[2];
+  ASSERT_EQ(slopes(every, a), 3u * 24);
+  ASSERT_EQ(slopes(daily, b), 3u * 24);
+  ASSERT_EQ(slopes(off, c), 3u * 24);
+  ASSERT_GT(c[0], 0);
+  ASSERT_GT(c[1], 0);
+  EXPECT_GT(a[0] / c[0], 1.005) << "south slope: corrected " << a[0] << ", uncorrected " << c[0];
+  EXPECT_LT(a[1] / c[1], 0.995) << "north slope: corrected " << a[1] << ", uncorrected " << c[1];
+  for (int k = 0; k < 2; ++k)
+    EXPECT_NEAR((b[k] - c[k]) / (a[k] - c[k]), 1, 0.5) << (k ? "north" : "south") << " slope: every 24 steps " << b[k]
+                                                       << ", every step " << a[k] << ", uncorrected " << c[k];
 }
 
 TEST(ExampleBasinWithEvapotranspiration, WithoutInterceptionTheTotalHoldsItsParts) {

@@ -1,6 +1,7 @@
 // Evapotranspiration set-up: the checks of the section, the sunshine
 // threshold, the input flags, the per-layer result grids and their names,
 // the lake set-up, and the two small numeric operations.
+#include <algorithm>
 #include <cmath>
 
 #include "framework/zonalstatistic.h"
@@ -52,24 +53,27 @@ TEST(EvapotranspirationSetup, MethodsBesidesPenmanNeedOneLayerAndDailySteps) {
 }
 
 TEST(EvapotranspirationSetup, CoefficientLinesAreChecked) {
+  // A refused coefficient names its line: 'r' the radiation, 'c' the
+  // sunshine coefficients, 's' the day share ('-': not checked here).
   struct Case {
     std::string rg, cs, split;
     int code;
     double root;
     const char* text;
+    char line = '-';
   };
   const Case cases[] = {
       // The turning point of the cubic: roots of x^2 - 4.8787 x + 1.1269 = 0.
       {"0.05 0.3 0.4 0.25", "0.072 -0.808 1.749 -0.239", "0.6 0", 0, 0.24307, ""},
       {"0.05 0.3 0.4 0.25", "-0.2 1 0 0", "0.6 0", 0, 0.2, ""},
-      {"0.05 0.3 0.4 0.25", "0.5 1 0 0", "0.6 0", 10, 0, "No null point (root) was found between 0 and 1!"},
-      {"0.05 0.3 0.4 0.25", "0.3 0 0 0", "0.6 0", 10, 0, "There must be at minimum a linear relationship"},
+      {"0.05 0.3 0.4 0.25", "0.5 1 0 0", "0.6 0", 10, 0, "No null point (root) was found between 0 and 1!", 'c'},
+      {"0.05 0.3 0.4 0.25", "0.3 0 0 0", "0.6 0", 10, 0, "There must be at minimum a linear relationship", 'c'},
       // x^2 - 0.5 x + 0.06: roots 0.2 and 0.3, the larger is taken.
       {"0.05 0.3 0.4 0.25", "0.06 -0.5 1 0", "0.6 0", 0, 0.3, ""},
-      {"0.04 0.3 0.4 0.26", "-0.2 1 0 0", "0.6 0", 10, 0, "fraction of diffuse radiation is too small: 0.04"},
-      {"0.6 0.1 0.1 0.2", "-0.2 1 0 0", "0.6 0", 10, 0, "fraction of diffuse radiation is too large: 0.6"},
-      {"0.05 0.3 0.4 0.3", "-0.2 1 0 0", "0.6 0", 10, 0, "muessen in ihrer Summe 1 ergeben"},
-      {"0.05 0.3 0.4 0.25", "-0.2 1 0 0", "1.2 0", 10, 0, "read: amplitude_fraction_day: 1.2"},
+      {"0.04 0.3 0.4 0.26", "-0.2 1 0 0", "0.6 0", 10, 0, "fraction of diffuse radiation is too small: 0.04", 'r'},
+      {"0.6 0.1 0.1 0.2", "-0.2 1 0 0", "0.6 0", 10, 0, "fraction of diffuse radiation is too large: 0.6", 'r'},
+      {"0.05 0.3 0.4 0.3", "-0.2 1 0 0", "0.6 0", 10, 0, "muessen in ihrer Summe 1 ergeben", 'r'},
+      {"0.05 0.3 0.4 0.25", "-0.2 1 0 0", "1.2 0", 10, 0, "read: amplitude_fraction_day: 1.2", 's'},
       {"0.05 0.3 0.4 0.25", "-0.2 1 0 0", "0.5", 10, 0, "error reading fraction for temperature amplitude"},
   };
   int i = 0;
@@ -90,6 +94,16 @@ TEST(EvapotranspirationSetup, CoefficientLinesAreChecked) {
       m->FreeMemory();
     } else {
       EXPECT_TRUE(Has(w.Console(), c.text)) << w.Console();
+      if (c.line != '-') {
+        const std::string text = s.Text();
+        const std::string& value = c.line == 'r' ? c.rg : (c.line == 'c' ? c.cs : c.split);
+        const size_t at = text.find("\n" + value + "   ");
+        ASSERT_NE(at, std::string::npos) << value;
+        const long line = std::count(text.begin(), text.begin() + static_cast<long>(at) + 1, '\n') + 1;
+        EXPECT_TRUE(Has(w.Console(),
+                        "(section [evapotranspiration], control file control.txt, line " + std::to_string(line) + ")"))
+            << w.Console();
+      }
     }
   }
 }

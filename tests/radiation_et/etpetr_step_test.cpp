@@ -49,13 +49,26 @@ TEST(PotentialEvapotranspiration, PenmanMonteithMatchesFaoReferenceCrop) {
   const double et = m->PenmanMonteith(1, 1, 1, 1, es, 16.9, 1.0, ei, raOut, night, day, 0.5, 0, 0);
   EXPECT_NEAR(raOut, ra, 1e-9);
   EXPECT_NEAR(et / 3.9, 1, 0.03);
-  // The net radiation of the step is shared between the parts: a day part of
-  // 60 % gets 60 % of it, the radiation term being linear in it.
+  // A day part of 60 % and a night part of 40 % of the step at the same
+  // temperature give the whole step's ET: each takes its share of the net
+  // radiation and of the aerodynamic term. By night the stomata close to
+  // 1 / (LAI x cover x 0.0004): a canopy of LAI x cover = 1 / (70 x 0.0004)
+  // has the reference 70 s/m by night as by day.
+  w.Get("leaf_area_index1")[1][1] = 1 / (70 * 0.0004);
+  w.Get("vegetation_coverage_degree1")[1][1] = 1;
+  double raW = 0, nW = 0, dW = 0, esW = 0, eiW = 0;
+  const double whole = m->PenmanMonteith(1, 1, 1, 1, esW, 16.9, 1.0, eiW, raW, nW, dW, 0.5, 0, 0);
+  EXPECT_NEAR(whole / 3.9, 1, 0.03);
   double ra2 = 0, n2 = 0, d2 = 0, es2 = 0, ei2 = 0;
-  m->PenmanMonteith(1, 1, 1, 1, es2, 16.9, 0.6, ei2, ra2, n2, d2, 0.5, 0, 0);
+  const double dayPart = m->PenmanMonteith(1, 1, 1, 1, es2, 16.9, 0.6, ei2, ra2, n2, d2, 0.5, 0, 0);
   double ra3 = 0, n3 = 0, d3 = 0, es3 = 0, ei3 = 0;
-  m->PenmanMonteith(1, 1, 1, 0, es3, 16.9, 0.4, ei3, ra3, n3, d3, 0.5, 0, 0);
-  EXPECT_NEAR(d2 + n3, day, 1e-9);  // what the canopy leaves over
+  const double nightPart = m->PenmanMonteith(1, 1, 1, 0, es3, 16.9, 0.4, ei3, ra3, n3, d3, 0.5, 0, 0);
+  EXPECT_NEAR(dayPart / whole, 0.6, 1e-6);
+  EXPECT_NEAR(nightPart / whole, 0.4, 1e-6);
+  EXPECT_NEAR(dayPart + nightPart, whole, 1e-6 * whole);
+  // So do the soil and interception evaporation of the parts.
+  EXPECT_NEAR(es2 + es3, esW, 1e-6 * std::fabs(esW) + 1e-12);
+  EXPECT_NEAR(ei2 + ei3, eiW, 1e-6 * eiW);
   m->FreeMemory();
 }
 
@@ -153,6 +166,22 @@ TEST(PotentialEvapotranspiration, ClearSkyRadiationMatchesFaoExtraterrestrial) {
   EXPECT_NEAR(w.Get("pot_transpiration1")[1][1], wendling, 1e-12);
   EXPECT_EQ(w.Get("pot_transpiration0")[1][1], w.Get("pot_transpiration1")[1][1]);
   m->FreeMemory();
+
+  // A step of two such days: the radiation of both days and the coast term
+  // of each day, twice the day's amount.
+  World two(1, 1, 100, "fao8_two_days");
+  two.latitude = -20;
+  two.Add("temperature", 15);
+  two.Add("landuse1", 1);
+  two.Add("albedo", 0.23);
+  two.Add("sunshine_duration", 1.0);
+  s.step = 2880;
+  auto m2 = Build(two, s);
+  ASSERT_TRUE(m2);
+  m2->PotentialEvapotranspiration(24, 3, 9, 2001);
+  EXPECT_NEAR(two.Get("AspectCorrectedGlobalRadiation")[1][1] / G, 2, 1e-9);
+  EXPECT_NEAR(two.Get("pot_transpiration1")[1][1], 2 * wendling, 1e-9);
+  m2->FreeMemory();
 }
 
 TEST(PotentialEvapotranspiration, HamonAndHaudeAtHandComputedPoints) {
@@ -160,45 +189,53 @@ TEST(PotentialEvapotranspiration, HamonAndHaudeAtHandComputedPoints) {
   // the Magnus formula gives 23.3802 hPa: 2 x 0.1651 x PEC x 0.5 x 216.7 x
   // 23.3802 / 293.3. On 10 June PEC lies on the line from (-15, May 0.25) to
   // (15, June 0.3): 0.291667, E = 0.83182 mm; on 16 June it is June's 0.3,
-  // E = 0.85559 mm.
-  World w(1, 1, 100, "hamon");
-  w.latitude = 0;
-  w.Add("temperature", 20);
-  w.Add("landuse1", 1);
+  // E = 0.85559 mm. Both are a day's: a step of two days has twice as much.
   EtSection s;
-  s.method = 2;
-  s.etpStat = "etp.txt 2001";
-  auto m = Build(w, s);
-  ASSERT_TRUE(m);
-  m->PotentialEvapotranspiration(24, 10, 6, 2001);
-  EXPECT_NEAR(w.Get("pot_transpiration1")[1][1], 0.831820, 1e-5);
-  m->PotentialEvapotranspiration(24, 16, 6, 2001);
-  EXPECT_NEAR(w.Get("pot_transpiration1")[1][1], 0.855587, 1e-5);
-  EXPECT_NEAR(w.Get("potential_InterceptionEvap0")[1][1], 0.855587, 1e-5);
-  // The statistics of the vegetation layer hold the layer's value too.
-  for (int layer : {0, 1}) {
-    zonalstatistic* st = m->GetStatistics("ETP", layer);
-    ASSERT_NE(st, nullptr);
-    EXPECT_NEAR(st->GetCurrentValues()[st->GetSlotCount()], 0.855587, 1e-5) << "layer " << layer;
+  for (int days : {1, 2}) {
+    World w(1, 1, 100, "hamon_" + std::to_string(days));
+    w.latitude = 0;
+    w.Add("temperature", 20);
+    w.Add("landuse1", 1);
+    s.method = 2;
+    s.step = 1440 * days;
+    s.etpStat = "etp.txt 2001";
+    auto m = Build(w, s);
+    ASSERT_TRUE(m);
+    m->PotentialEvapotranspiration(24, 10, 6, 2001);
+    EXPECT_NEAR(w.Get("pot_transpiration1")[1][1], 0.831820 * days, 1e-5) << days << " days";
+    m->PotentialEvapotranspiration(24, 16, 6, 2001);
+    EXPECT_NEAR(w.Get("pot_transpiration1")[1][1], 0.855587 * days, 1e-5) << days << " days";
+    EXPECT_NEAR(w.Get("potential_InterceptionEvap0")[1][1], 0.855587 * days, 1e-5) << days << " days";
+    // The statistics of the vegetation layer hold the layer's value too.
+    for (int layer : {0, 1}) {
+      zonalstatistic* st = m->GetStatistics("ETP", layer);
+      ASSERT_NE(st, nullptr);
+      EXPECT_NEAR(st->GetCurrentValues()[st->GetSlotCount()], 0.855587 * days, 1e-5) << "layer " << layer;
+    }
+    m->FreeMemory();
   }
-  m->FreeMemory();
 
   // Haude at 20 C and 60 % humidity in June (fh 0.28): es = 6.11
   // exp(17.62 x 20 / 263.12) = 23.3183 hPa, E = 23.3183 x 0.28 x 0.4 =
-  // 2.61165 mm; at 35 C in dry air it is capped at 7 mm.
-  World h(1, 2, 100, "haude");
-  Grid T = h.Add("temperature_14", 20);
-  Grid humidity = h.Add("air_humidity_14", 0.6);
-  T[1][2] = 35;
-  humidity[1][2] = 0;
-  h.Add("landuse1", 1);
-  s.method = 4;
-  auto haude = Build(h, s);
-  ASSERT_TRUE(haude);
-  haude->PotentialEvapotranspiration(24, 20, 6, 2001);
-  EXPECT_NEAR(h.Get("pot_transpiration1")[1][1], 2.611653, 1e-5);
-  EXPECT_EQ(h.Get("pot_transpiration1")[1][2], 7.0);
-  haude->FreeMemory();
+  // 2.61165 mm; at 35 C in dry air it is capped at 7 mm. Amount and cap are
+  // a day's: a step of two days has twice as much, capped at 14 mm.
+  for (int days : {1, 2}) {
+    World h(1, 2, 100, "haude_" + std::to_string(days));
+    Grid T = h.Add("temperature_14", 20);
+    Grid humidity = h.Add("air_humidity_14", 0.6);
+    T[1][2] = 35;
+    humidity[1][2] = 0;
+    h.Add("landuse1", 1);
+    s.method = 4;
+    s.step = 1440 * days;
+    auto haude = Build(h, s);
+    ASSERT_TRUE(haude);
+    haude->PotentialEvapotranspiration(24, 20, 6, 2001);
+    EXPECT_NEAR(h.Get("pot_transpiration1")[1][1], 2.611653 * days, 1e-5) << days << " days";
+    EXPECT_EQ(h.Get("pot_transpiration1")[1][2], 7.0 * days) << days << " days";
+    haude->FreeMemory();
+  }
+  s.step = 1440;
 
   // Below 0 C over ice, from the vapour pressure: -5 C in January (fh
   // 0.22), e = 3 hPa: es = 6.11 exp(22.46 x -5 / 267.46) = 4.01505 hPa,

@@ -1,5 +1,6 @@
 // Subbasin runoff of the unsaturated zone: the linear storages, the flow-time
 // zones, the state file section and the external groundwater table.
+#include <algorithm>
 #include <cmath>
 #include <functional>
 
@@ -236,12 +237,15 @@ TEST_F(Route, AnExternalTableBooksTheWaterItAddsOrTakes) {
 TEST_F(Route, LakeCellsAreSaturatedAndMethodTwoLowersTheirTerrain) {
   Add("lake_codes", [](int r, int c) { return r == 1 && c == 2 ? 5.0 : -9999.0; });
   Add("max_ponding_storage", [](int, int) { return 0.2; });  // m
+  // The control file of the last set-up.
+  std::string written;
   auto lakeRun = [&](const std::string& lake, const std::string& pond) {
     Fill("elevation", [](int, int) { return uztest::kElevation; });
     Fill("max_ponding_storage", [](int, int) { return 0.2; });
     Section s = OneSubbasin("1", "1");
     s.pond = pond;
     s.extra = lake;
+    written = s.Text();
     return Make(s);
   };
   ASSERT_EQ(lakeRun("[lake_model]\n1\n2\n", "1"), 0) << console.str();
@@ -259,6 +263,12 @@ TEST_F(Route, LakeCellsAreSaturatedAndMethodTwoLowersTheirTerrain) {
   // Methods other than 1 and 2, and lakes without ponding, stop the set-up.
   EXPECT_EQ(lakeRun("[lake_model]\n1\n3\n", "1"), 215);
   EXPECT_TRUE(Said("Allowed values are 1 (no change of grids) or 2 (adjust DEM, SLOPE, DRAIN)."));
+  // It names the method's line, the third of the section.
+  const size_t section = written.find("[lake_model]\n1\n3\n");
+  ASSERT_NE(section, std::string::npos);
+  const long line = std::count(written.begin(), written.begin() + static_cast<long>(section), '\n') + 3;
+  EXPECT_TRUE(Said("(read: 3, control file ")) << console.str();
+  EXPECT_TRUE(Said("run.cntrl, line " + std::to_string(line) + ")")) << console.str();
   EXPECT_EQ(lakeRun("[lake_model]\n1\n1\n", "0"), 215);
   EXPECT_TRUE(Said("pond_use must be set in unsatzon_model"));
 }

@@ -374,6 +374,71 @@ def interception_full(capacity):
     return check
 
 
+def interception_takes_snow_outflow(d):
+    """The leaves take the water that leaves the snow cover (the interception
+    runs after the snow): the week's throughfall, interception evaporation and
+    the water held on the leaves at the end (basin means, mm) add up to the
+    snow cover's outflow, which in the first week of January is a quarter of
+    the precipitation."""
+    def week(name):
+        return sum(r[-1] for r in stat_rows(d, name))
+    zones, held = read_grid(os.path.join(d, "zones.asc")), read_grid(os.path.join(d, "out", "si.asc"))
+    cells = [held[r][c] for r, row in enumerate(zones) for c, v in enumerate(row) if v > -9999]
+    taken = week("throughfall.stat") + week("ei.stat") + sum(cells) / len(cells)
+    outflow = week("snowoutflow.stat")
+    if abs(taken - outflow) > 2e-3:
+        return "throughfall, interception evaporation and leaf storage %.4f mm, snow outflow %.4f mm, " \
+               "precipitation %.4f mm" % (taken, outflow, week("precipitation.stat"))
+    return ""
+
+
+# Glacier cells (row, column from 1; 2 firn, 1 ice) on the highest ground of subbasins 1 and 2.
+GLACIER_CELLS = ((6, 22, 2), (7, 22, 1), (11, 25, 1), (39, 11, 1))
+
+
+def static_glaciers(d):
+    """The ice and firn grid of GLACIER_CELLS, the glacier section (degree-day
+    method 1) and the point output of the precipitation, the snowfall and the
+    rain at those cells every step (out/glacierpoints.txt)."""
+    zones = [l for l in open(os.path.join(d, "zones.asc")).read().split("\n") if l.strip()]
+    grid = zones[:6]
+    for r, row in enumerate(zones[6:], 1):
+        kinds = {c: k for rr, c, k in GLACIER_CELLS if rr == r}
+        grid.append(" ".join(str(kinds.get(c, 0)) if float(v) > -9999 else "-9999"
+                             for c, v in enumerate(row.split(), 1)))
+    open(os.path.join(d, "ice_firn.asc"), "w").write("\n".join(grid) + "\n")
+    # Cell centres: 1 km cells, lower-left corner (49000, 56000), 84 rows.
+    xs = ", ".join(str(49000 + (c - 0.5) * 1000) for r, c, k in GLACIER_CELLS)
+    ys = ", ".join(str(56000 + (84 - r + 0.5) * 1000) for r, c, k in GLACIER_CELLS)
+    points = "".join("entity { ID = %s; Symbol = %s; Xcoords = %s; Ycoords = %s; }\n" % (name, symbol, xs, ys)
+                     for name, symbol in (("precipitation", "P"), ("snow_fraction", "S"), ("rain_fraction", "R")))
+    section = ("[ice_firn]\n1         glacier method\n6.0       DDFice\n4.0       DDFfirn\n3.0       DDFsnow\n"
+               "2.0       MF\n0.0010    Aice_min\n0.0020    Aice_max\n0.0005    Asnow_min\n0.0010    Asnow_max\n"
+               "10        kice_els\n150       kfirn_els\n40        ksnow_els\n0         initial Qice_els\n"
+               "0         initial Qfirn_els\n0         initial Qsnow_els\nmfirn.asc\n0\nqfirn.stat 0\nmice.asc\n0\n"
+               "qice.stat 0\nqglac.stat 0\n\n")
+    return edits(spoil_control("10        number of standard grids\n",
+                               "11        number of standard grids\n"
+                               "$inpath//ice_firn.asc ice_firn fillcode = 0 readcode = 1\n"),
+                 spoil_control("[special_output]\n0\n$step\n",
+                               section + "[special_output]\n1\n$step\nnumfiles = 1;\n{\n"
+                               "filename = glacierpoints.txt; header = points;\n" + points + "}\n"))(d)
+
+
+def glaciers_take_precipitation(d):
+    """Ice has no canopy: each glacier cell's snowfall and rain add up to its
+    precipitation over the run (with the interception run before the snow too)."""
+    rows = [l.split() for l in open(os.path.join(d, "out", "glacierpoints.txt")).read().split("\n")]
+    n = len(GLACIER_CELLS)
+    rows = [[float(w) for w in r] for r in rows if len(r) == 4 + 3 * n and r[0] == "2015"]
+    for k, (r, c, kind) in enumerate(GLACIER_CELLS):
+        p, snow, rain = (sum(row[4 + j * n + k] for row in rows) for j in range(3))
+        if p < 1 or abs(snow + rain - p) > 1e-4 * p:
+            return "glacier cell (%d, %d): snowfall %g mm and rain %g mm of precipitation %g mm in %d steps" % (
+                r, c, snow, rain, p, len(rows))
+    return ""
+
+
 def passes_inflow(volume):
     def check(d):
         for row in table_rows(d, "reservoir_1.txt"):
@@ -1040,12 +1105,18 @@ CASES = [
     # A negative IntercepCap (-1 when absent) holds the leaf area index times the interception model's
     # maximum water layer thickness (0.7 mm here): in January grassland has
     # LAI 1 and the forest 2, so with no interception evaporation (method 3)
-    # a week of rain fills their leaves to 0.7 and 1.4 mm.
+    # a week of rain fills their leaves to 0.7 and 1.4 mm. Method 3 runs after
+    # the snow and takes its outflow, not the precipitation the snow took.
     ("landuse_interception",
      edits(spoil_control("IntercepCap = 0.3;", "IntercepCap = -0.5;"), spoil_control("IntercepCap = 0.5;", ""),
            spoil_control("1         method\ntf.asc", "3         method\ntf.asc"),
            spoil_control("0.3       storage capacity", "0.7       storage capacity")), 0, [],
-     {"check": interception_full({1: 0.7, 2: 1.4}), "np": (1, 2)}),
+     {"check": all_of(interception_full({1: 0.7, 2: 1.4}), interception_takes_snow_outflow), "np": (1, 2)}),
+    # Static glaciers take the whole precipitation, also where the interception
+    # runs before the snow (method 11) and its throughfall feeds the snow.
+    ("glaciers_interception_first",
+     edits(static_glaciers, spoil_control("1         method\ntf.asc", "11        method\ntf.asc")), 0, [],
+     {"check": glaciers_take_precipitation, "np": (1, 2)}),
     # A negative day ends the fixpoint list: grassland's list ends after day
     # 135, so from then to day 15 of the next year LAI runs from 3.0 to 3.0
     # (not towards the 1.0 of day 288).
@@ -1179,6 +1250,13 @@ CASES = [
     ("evapotranspiration_amplitude_fraction", spoil_control("0.6 0.1\n", "0.6 none\n"), 10,
      ["error reading fraction for temperature amplitude for day/night",
       lambda d: "(control file control.txt, line %d)" % line_of(d, "0.6 none")]),
+    ("evapotranspiration_diffuse_fraction", spoil_control("0.05 0.3 0.4 0.25\n", "0.04 0.3 0.4 0.26\n"), 10,
+     ["fraction of diffuse radiation is too small: 0.04",
+      lambda d: "(section [evapotranspiration], control file control.txt, line %d)" % line_of(d, "0.04 0.3 0.4")]),
+    ("evapotranspiration_sunshine_coefficients",
+     spoil_control("0.072 -0.808 1.749 -0.239\n", "0.3 0 0 0\n"), 10,
+     ["There must be at minimum a linear relationship",
+      lambda d: "(section [evapotranspiration], control file control.txt, line %d)" % line_of(d, "0.3 0 0 0")]),
     # Routing: an extern inflow file that ends before the run's last step, or
     # skips a step, ends the run at set-up, as a from_file abstraction's
     # series does; an inflow mode word with a "," right behind it is no mode.
