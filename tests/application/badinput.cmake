@@ -31,7 +31,7 @@ if(Python3_Interpreter_FOUND)
     set(sample "soil_ksat_nan|landuse_rsc_nan|routing_twice|warm_state_hole|zone_code_not_in_soil_table")
     string(APPEND sample "|control_file_cut|abstraction_from_file_ends_early|inflow_file_skips_a_step")
     string(APPEND sample "|step_shorter_than_flow_times|precipitation_negative|soil_section_missing")
-    string(APPEND sample "|gw_k_hole|stations_all_missing_day")
+    string(APPEND sample "|landuse_interception_nan|gw_k_hole|stations_all_missing_day")
     add_test(NAME spoiled_example_sanitized_test
              COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/data/spoiled/run_spoiled.py
                      --fluvex $<TARGET_FILE:fluvex> --mpirun ${MPIEXEC_EXECUTABLE} --cases "^(${sample})$"
