@@ -25,8 +25,11 @@ if(Python3_Interpreter_FOUND)
                    --fluvex ${spoiled_fluvex} --mpirun ${MPIEXEC_EXECUTABLE}
                    --example ${PROJECT_SOURCE_DIR}/examples/basin --work ${CMAKE_CURRENT_BINARY_DIR}/tmp_spoiled
                    --jobs 4)
-  set_tests_properties(spoiled_example_test PROPERTIES ENVIRONMENT "${FLUVEX_TEST_ENV}" LABELS e2e PROCESSORS 4
-                                                       TIMEOUT 1500 COST 300)
+  # No PROCESSORS: ctest holds back a test that asks for several until that
+  # many are free, and the short tests beside it kept them busy; its cost
+  # starts it among the first.
+  set_tests_properties(spoiled_example_test PROPERTIES ENVIRONMENT "${FLUVEX_TEST_ENV}" LABELS e2e
+                                                       TIMEOUT 1500 COST 700)
   if(FLUVEX_EXAMPLE_BINARY)
     set(sample "soil_ksat_nan|landuse_rsc_nan|routing_twice|warm_state_hole|zone_code_not_in_soil_table")
     string(APPEND sample "|control_file_cut|abstraction_from_file_ends_early|inflow_file_skips_a_step")
@@ -38,6 +41,6 @@ if(Python3_Interpreter_FOUND)
                      --example ${PROJECT_SOURCE_DIR}/examples/basin
                      --work ${CMAKE_CURRENT_BINARY_DIR}/tmp_spoiled_sanitized --jobs 2)
     set_tests_properties(spoiled_example_sanitized_test PROPERTIES ENVIRONMENT "${FLUVEX_TEST_ENV}"
-                         LABELS "e2e;sanitized" PROCESSORS 2 TIMEOUT 1500 COST 200)
+                         LABELS "e2e;sanitized" TIMEOUT 1500 COST 500)
   endif()
 endif()
