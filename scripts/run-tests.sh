@@ -17,4 +17,9 @@ cmake --build build-release -j "$jobs" --target fluvex
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Debug -DFLUVEX_SANITIZE=ON -DFLUVEX_BENCH=OFF \
   -DFLUVEX_EXAMPLE_BINARY="$PWD/build-release/application/fluvex"
 cmake --build build-test -j "$jobs"
-ctest --test-dir build-test --output-on-failure -j "$jobs" "$@"
+# ctest keeps its record of the run in build-test/ctest-junit.xml; the five
+# slowest tests and the share of their time limit follow its summary.
+status=0
+ctest --test-dir build-test --output-on-failure -j "$jobs" --output-junit ctest-junit.xml "$@" || status=$?
+python3 scripts/slowest-tests.py build-test/ctest-junit.xml build-test 5 || true
+exit "$status"

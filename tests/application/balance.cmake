@@ -8,4 +8,14 @@ if(FLUVEX_EXAMPLE_BINARY)
 else()
   target_compile_definitions(balance_test PRIVATE FLUVEX_YEAR_BINARY="$<TARGET_FILE:fluvex>")
 endif()
-set_tests_properties(balance_test PROPERTIES TIMEOUT 1800 COST 900)
+# The matrix in three shards side by side (every third case each):
+# balance_test, balance_test_shard2 and balance_test_shard3.
+get_test_property(balance_test ENVIRONMENT balance_env)
+set_tests_properties(balance_test PROPERTIES ENVIRONMENT "${balance_env};FLUVEX_BALANCE_SHARD=0/3"
+                                             TIMEOUT 1500 COST 600)
+foreach(k 2 3)
+  math(EXPR index "${k} - 1")
+  add_test(NAME balance_test_shard${k} COMMAND balance_test WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  set_tests_properties(balance_test_shard${k} PROPERTIES ENVIRONMENT "${balance_env};FLUVEX_BALANCE_SHARD=${index}/3"
+                       LABELS "unit;e2e;balance" TIMEOUT 1500 COST 600)
+endforeach()

@@ -1485,13 +1485,21 @@ std::vector<Case> Matrix() {
 }  // namespace
 
 // FLUVEX_BALANCE_CASES (a regular expression) runs only the cases whose
-// names it matches; FLUVEX_BALANCE_KEEP names a directory that receives a
-// copy of every run's directory.
+// names it matches; FLUVEX_BALANCE_SHARD=k/n only every n-th case from the
+// k-th on (k from 0; ctest runs the shards side by side);
+// FLUVEX_BALANCE_KEEP names a directory that receives a copy of every run's
+// directory.
 TEST(BasinBalance, ClosesUnderEveryCombinationOfModulesAndOptions) {
   std::vector<Case> cases = Matrix();
   if (const char* only = std::getenv("FLUVEX_BALANCE_CASES")) {
     const std::regex pattern(only);
     std::erase_if(cases, [&](const Case& c) { return !std::regex_search(c.name, pattern); });
+  }
+  if (const char* shard = std::getenv("FLUVEX_BALANCE_SHARD")) {
+    int k = 0, n = 0;
+    ASSERT_TRUE(std::sscanf(shard, "%d/%d", &k, &n) == 2 && n > 0 && k >= 0 && k < n) << shard;
+    size_t i = 0;
+    std::erase_if(cases, [&](const Case&) { return static_cast<int>(i++ % n) != k; });
   }
   Slots slots(4);
   std::vector<std::future<Outcome>> running;

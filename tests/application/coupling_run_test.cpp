@@ -49,7 +49,7 @@ class Basin {
     command += "timeout 1200 ";
     if (instances > 0)
       command += std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) + " ";
-    command += std::string(FLUVEX_BINARY) + " control.txt; status=$?; ";
+    command += fluvextest::Program() + " control.txt; status=$?; ";
     if (!external.empty()) command += ": > fluvex.done; wait $helper; ";
     return RunCommand(command + "exit $status)", dir.path());
   }
@@ -315,7 +315,7 @@ TEST(CouplingRun, CtrlCWhileWaitingAsksAndCancelsWithTwo) {
       "if [ $q -lt 2 ]; then kill -INT $p 2>/dev/null; fi; "
       "sleep 0.5; done";
   const std::string command = "(w() { " + waitFor + "; }; rm -f answers; mkfifo answers; " +
-                              std::string(FLUVEX_BINARY) +
+                              fluvextest::Program() +
                               " control.txt < answers > console.txt 2>&1 & p=$!; exec 3>answers; "
                               "w 'end of initialization reached' 1; " +
                               answer + "; wait $p; s=$?; exec 3>&-; cat console.txt; exit $s)";

@@ -114,6 +114,7 @@ class RunningFluvex {
       reading = fds[0];
       input = fds[1];
     }
+    const std::string program = fluvextest::Program();
     pid = fork();
     if (pid == 0) {
       dup2(reading, 0);
@@ -122,7 +123,7 @@ class RunningFluvex {
       dup2(out, 2);
       close(input);
       if (chdir(cwd.c_str()) != 0) _exit(127);
-      execl(FLUVEX_BINARY, FLUVEX_BINARY, control.c_str(), static_cast<char*>(nullptr));
+      execl(program.c_str(), program.c_str(), control.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
     close(reading);

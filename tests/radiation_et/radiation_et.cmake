@@ -6,4 +6,4 @@ fluvex_test(etpetr_mpi_test SOURCES etpetr_mpi_test.cpp LIBS fluvex_radiation_et
 fluvex_test(et_example_test SOURCES et_example_test.cpp PROCESS LABELS e2e)
 target_compile_definitions(et_example_test PRIVATE FLUVEX_EXAMPLE_DIR="${PROJECT_SOURCE_DIR}/examples/basin")
 # A year of hourly steps with the process modules on takes longer than the unit tests.
-set_tests_properties(et_example_test PROPERTIES TIMEOUT 2400 COST 800)
+set_tests_properties(et_example_test PROPERTIES COST 800)

@@ -151,7 +151,7 @@ void RunExample(const TempDir& dir, const RunSettings& run, int instances, int t
   fs::create_directories(dir / (run.output + run.state));
   const std::string command = std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) +
                               " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=" + std::to_string(threads) + " " +
-                              FLUVEX_BINARY + " control.txt";
+                              fluvextest::Program() + " control.txt";
   const auto r = RunCommand(command, dir.path());
   ASSERT_EQ(r.exitCode, 0) << r.output.substr(r.output.size() > 6000 ? r.output.size() - 6000 : 0);
 }

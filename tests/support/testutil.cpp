@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -58,10 +59,15 @@ CommandResult RunCommand(const std::string& command, const std::string& cwd) {
   return result;
 }
 
+std::string Program() {
+  const char* program = std::getenv("FLUVEX_PROGRAM");
+  return program && *program ? program : FLUVEX_BINARY;
+}
+
 CommandResult RunFluvex(const std::string& arguments, const std::string& cwd, int instances) {
   std::string command;
   if (instances > 0) command = std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) + " ";
-  command += std::string(FLUVEX_BINARY) + " " + arguments;
+  command += Program() + " " + arguments;
   return RunCommand(command, cwd);
 }
 

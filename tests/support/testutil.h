@@ -32,7 +32,11 @@ struct CommandResult {
 
 // Runs a shell command in directory cwd.
 CommandResult RunCommand(const std::string& command, const std::string& cwd);
-// Runs the fluvex binary with the arguments (already quoted as needed),
+// The fluvex that the tests through the program run: FLUVEX_PROGRAM from the
+// environment when set (ctest names the Release fluvex there), otherwise the
+// fluvex of this build.
+std::string Program();
+// Runs the fluvex of Program() with the arguments (already quoted as needed),
 // under mpirun -np n when n > 0.
 CommandResult RunFluvex(const std::string& arguments, const std::string& cwd, int instances = 0);
 
