@@ -72,6 +72,45 @@ std::vector<std::pair<int, int>> HighestCells(const std::string& dir, size_t n) 
   return top;
 }
 
+// With steps of a day and more the statistics of every 24 steps would hold
+// a part of the period: they sum each step (code 4001) instead.
+std::string EveryStepStatistics(const std::string& dir) {
+  std::string text = ReadFile(dir + "/control.txt");
+  for (size_t at = text.find(".stat 4024"); at != std::string::npos; at = text.find(".stat 4024", at))
+    text.replace(at, 10, ".stat 4001");
+  WriteFile(dir + "/control.txt", text);
+  return "";
+}
+
+// Haude's method takes the temperature and humidity of the early
+// afternoon: here the same stations again (the sections [temperature] and
+// [air_humidity] as they are after the step's edits, as two further
+// meteorological variables).
+std::string AfternoonInputs(const std::string& dir) {
+  std::string text = ReadFile(dir + "/control.txt");
+  std::string missing;
+  for (const auto& [name, grid] : {std::pair{"temperature", "temp        "}, std::pair{"air_humidity", "humi        "}}) {
+    const size_t from = text.find("[" + std::string(name) + "]\n"), to = text.find("\n\n", from);
+    if (from == std::string::npos || to == std::string::npos) return "no section [" + std::string(name) + "]";
+    std::string section = text.substr(from, to + 2 - from);
+    section = Edited(section,
+                     {{"[" + std::string(name) + "]", "[" + std::string(name) + "_14]"},
+                      {std::string(grid) + "result grid", std::string(grid).substr(0, 4) + "14      result grid"},
+                      {".stat 1024", "14.stat 0"},
+                      {".stat 2024", "14.stat 0"}},
+                     missing);
+    text.insert(to + 2, section);
+  }
+  // (The statistics' codes: one of the two is in each section.)
+  missing.clear();
+  text = Edited(text,
+                {{"5         number of meteorological variables", "7         number of meteorological variables"},
+                 {"air_humidity\nglobal_radiation\n", "air_humidity\nglobal_radiation\ntemperature_14\nair_humidity_14\n"}},
+                missing);
+  WriteFile(dir + "/control.txt", text);
+  return missing.empty() ? "" : "not in control.txt: " + missing;
+}
+
 // ---- Axes.
 
 // A generated run while its values are set: the case and what the values
@@ -296,6 +335,7 @@ std::vector<Axis> Axes() {
     for (int m = 1; m <= 4; ++m)
       a.values.push_back({std::to_string(m), [m](Build& b) {
                             Edit(b, "1         method: Penman-Monteith", std::to_string(m) + "         method");
+                            if (m == 4) b.makers.push_back(AfternoonInputs);
                             const bool daily = b.c.modules.stepMinutes >= 1440;
                             b.signatures.push_back([m, daily](const RunOutput& s, const RunOutput& e, const Budget&) {
                               const double etp = PeriodSum(s, e, "etp.stat");
@@ -636,6 +676,7 @@ Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const
     const Edits steps = SubSteps(b.c.modules.substeps);
     b.c.edits.insert(b.c.edits.end(), steps.begin(), steps.end());
   }
+  if (b.c.modules.stepMinutes >= 1440) b.makers.push_back(EveryStepStatistics);
   b.c.inputs = Chained(b.makers);
   b.c.signature = Joined(b.signatures);
   for (const auto& f : kKnownFaults)
@@ -701,6 +742,7 @@ TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
     c.edits = kDaily;
     c.edits.push_back({"1         method: Penman-Monteith", std::to_string(m) + "         method"});
     c.modules.stepMinutes = 1440;
+    c.inputs = m == 4 ? Chained({EveryStepStatistics, AfternoonInputs}) : Maker(EveryStepStatistics);
     c.signature = [m](const RunOutput& s, const RunOutput& e, const Budget&) {
       dailyPotentialEt[m] = PeriodSum(s, e, "etp.stat");
       return Signatures{Positive("potential evapotranspiration (mm)", dailyPotentialEt[m])};
