@@ -100,8 +100,11 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       Edits edits = BudgetOutputEdits();
       edits.insert(edits.end(), c.edits.begin(), c.edits.end());
       const bool warm = c.warmStart && k == 1;
+      // A warm start begins with the step after the short run's last.
+      Date restart = c.start;
+      for (int d = 0; d < std::max(1, c.modules.stepMinutes / 1440); ++d) restart = NextDay(restart);
       edits.push_back(
-          {kExampleTime, ModelTime(warm ? NextDay(c.start) : c.start, k ? c.end : c.start, c.modules.stepMinutes)});
+          {kExampleTime, ModelTime(warm ? restart : c.start, k ? c.end : c.start, c.modules.stepMinutes)});
       if (c.warmStart)
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
@@ -345,17 +348,20 @@ const Edits kSiltingUp = {
      "SR_K_ST = 5; SoilTillage = 180;\n  JulDays = 15 105 135 258 288;"},
     {"VCF = 0.8 0.9 0.95 0.95 0.8;", "VCF = 0.1 0.1 0.1 0.1 0.1;"}};
 
-// A wet week of July, the precipitation of 6 July four times what the
-// stations measured, so that the soils make direct runoff.
 std::string JulyStorm(const std::string& dir) {
+  return StormOn(dir, 7, 6, 4);
+}
+
+std::string StormOn(const std::string& dir, int month, int day, double factor) {
   const std::string path = dir + "/precipitation.dat";
   std::string out;
   for (const auto& row : Rows(ReadFile(path))) {
     std::string line;
-    const bool storm = row.size() > 4 && row[0] == "2015" && row[1] == "7" && row[2] == "6";
+    const bool storm =
+        row.size() > 4 && row[0] == "2015" && row[1] == std::to_string(month) && row[2] == std::to_string(day);
     for (size_t i = 0; i < row.size(); ++i) {
       std::string w = row[i];
-      if (storm && i >= 4 && std::stod(w) > -9999) w = std::to_string(4 * std::stod(w));
+      if (storm && i >= 4 && std::stod(w) > -9999) w = std::to_string(factor * std::stod(w));
       line += (i ? " " : "") + w;
     }
     out += line + "\n";

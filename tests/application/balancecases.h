@@ -103,8 +103,11 @@ extern const Edits kDaily;
 extern const Edits kTwoDays;
 extern const std::pair<std::string, std::string> kSurfaceRoutingOff;
 extern const Edits kSiltingUp;
-// A wet week of July, the precipitation of 6 July four times what the stations measured.
+// A wet week of July, the precipitation of 6 July four times what the
+// stations measured, so that the soils make direct runoff; or that of
+// another day of 2015 times factor.
 std::string JulyStorm(const std::string& dir);
+std::string StormOn(const std::string& dir, int month, int day, double factor);
 extern const Edits kEnergyBalanceSlides;
 std::string GlacierSection(int method);
 // A glacier cell: row, column, its ice and firn code (1 ice, 2 firn) for
