@@ -223,7 +223,10 @@ std::vector<Case> Matrix() {
   const Date july5{2015, 7, 5}, july12{2015, 7, 12};
   add("example", {}, same);
   // The second run continues the first from its state.
-  add("example_warm_start", {}, [](Case& c) { c.warmStart = true; });
+  add("example_warm_start", {}, [](Case& c) {
+    c.warmStart = true;
+    c.signature = kStateRead;
+  });
   // A warm start under another layout continues the water on its way: on
   // fewer and on more instances, with fewer and with more sub-steps. The
   // storm of 6 July fills the flow-time zones (of the soil, without the
@@ -234,6 +237,7 @@ std::vector<Case> Matrix() {
         "example_warm_start_on_" + std::to_string(n) + "_instances_surface_routing_off", {kSurfaceRoutingOff},
         [n, july6, july12](Case& c) {
           c.warmStart = true;
+          c.signature = kStateRead;
           c.longInstances = n;
           c.modules.surfaceRouting = false;
           c.start = july6;
@@ -247,6 +251,7 @@ std::vector<Case> Matrix() {
         k == 1 ? Edits{kSurfaceRoutingOff} : Edits{},
         [k, july6, july12](Case& c) {
           c.warmStart = true;
+          c.signature = kStateRead;
           c.modules.substeps = 5 - k;
           c.longSubsteps = k;
           c.modules.surfaceRouting = k != 1;
@@ -261,18 +266,32 @@ std::vector<Case> Matrix() {
                                "k.asc gw_k_x_1 fillcode = 0 readcode = 0 defaultValue = 1e-2"},
                               {"$inpath//gw_k.asc gw_k_y_1 fillcode = 0 readcode = 1",
                                "k.asc gw_k_y_1 fillcode = 0 readcode = 0 defaultValue = 1e-2"}};
-  Edits twoSweeps = kFastAquifer;
+  Edits fastAquifer = kFastAquifer;
+  fastAquifer.insert(fastAquifer.end(), kGroundwaterFlows.begin(), kGroundwaterFlows.end());
+  const auto lateral = [](Case& c) { c.signature = kLateralGroundwaterFlow; };
+  Edits twoSweeps = fastAquifer;
   twoSweeps.push_back({"50        maxiter", "2         maxiter"});
-  add("groundwater_two_sweeps", twoSweeps, same);
-  Edits lineSolver = kFastAquifer;
+  add("groundwater_two_sweeps", twoSweeps, lateral);
+  Edits lineSolver = fastAquifer;
   lineSolver.push_back({"1         method: over-relaxation sweeps", "2         method: line solver"});
-  add("groundwater_line_solver", lineSolver, same);
+  add("groundwater_line_solver", lineSolver, lateral);
   add(
-      "daily_steps", kDaily, [](Case& c) { c.modules.stepMinutes = 1440; }, {}, DailyStations);
-  add("interception_off", {{"[interception_model]\n1\n", "[interception_model]\n0\n"}},
-      [](Case& c) { c.modules.interception = false; });
-  add("groundwater_flow_off", {{"[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n"}},
-      [](Case& c) { c.modules.groundwaterFlow = false; });
+      "daily_steps", kDaily,
+      [](Case& c) {
+        c.modules.stepMinutes = 1440;
+        c.signature = StepsOfThePeriod(7);
+      },
+      {}, DailyStations);
+  // The snow's outflow reaches the soil without the leaves.
+  add("interception_off", {{"[interception_model]\n1\n", "[interception_model]\n0\n"}}, [](Case& c) {
+    c.modules.interception = false;
+    c.signature = PositiveSum("infiltration (mm)", "infilt.stat");
+  });
+  // The soil model's baseflow takes the place of the groundwater flow.
+  add("groundwater_flow_off", {{"[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n"}}, [](Case& c) {
+    c.modules.groundwaterFlow = false;
+    c.signature = PositiveSum("baseflow of the soil model (mm)", "qb.stat");
+  });
   for (int k : {2, 4}) {
     const std::string n = std::to_string(k);
     auto substeps = [k, july5, july12](Case& c) {
@@ -700,6 +719,7 @@ std::vector<Case> Matrix() {
         c.modules.stepMinutes = 2880;
         c.start = {2015, 6, 1};
         c.end = {2015, 6, 7};
+        c.signature = StepsOfThePeriod(3);
       },
       {},
       TwoDayStations);

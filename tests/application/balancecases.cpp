@@ -40,10 +40,10 @@ const Edits kReadState = {
     {"storage capacity per leaf area (mm)\n0\n", "storage capacity per leaf area (mm)\n1\n"},
     {"0       read control parameter for storage grids", "1       read control parameter for storage grids"},
     {"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"}};
-const char* const kStateFiles[] = {"uzgrid3.asc", "uzgrid4.asc",    "uzgrid5.asc",  "uzgrid7.asc",
-                                   "uzgrid8.asc", "uzgrid13.asc",   "uzgrid18.asc", "ssolid.asc",
-                                   "sliquid.asc", "sdays.asc",      "sage.asc",     "stotal.asc",
-                                   "si.asc",      "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc"};
+const char* const kStateFiles[] = {"uzgrid3.asc",  "uzgrid4.asc",    "uzgrid5.asc",  "uzgrid7.asc",  "uzgrid8.asc",
+                                   "uzgrid13.asc", "uzgrid18.asc",   "uzgrid21.asc", "ssolid.asc",   "sliquid.asc",
+                                   "sdays.asc",    "sage.asc",       "stotal.asc",   "stemp.asc",    "sgsolid.asc",
+                                   "sgliquid.asc", "si.asc",         "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc"};
 
 // At most this many fluvex instances at once: ctest runs other tests beside.
 class Slots {
@@ -112,7 +112,9 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
         const Edits steps = SubSteps(k ? c.longSubsteps : c.modules.substeps);
         edits.insert(edits.end(), steps.begin(), steps.end());
       }
-      const int np = k && c.longInstances > 0 ? c.longInstances : instances;
+      const int np = k && c.longInstances > 0   ? c.longInstances
+                     : k && c.longInstances < 0 ? (instances == 1 ? 2 : 1)
+                                                : instances;
       std::string failed =
           c.source.empty() ? PrepareExample(FLUVEX_EXAMPLE_DIR, dir, edits) : PrepareCopy(c.source, dir, edits);
       if (failed.empty() && c.inputs) failed = c.inputs(dir);
@@ -712,6 +714,35 @@ const SignatureOf kLakeWater = [](const RunOutput& s, const RunOutput& e, const 
   return Signatures{NonZero("lake storage change (m3)", PeriodSum(s, e, "reservoir_1.txt", 25)),
                     Positive("lake outflow (m3)", PeriodSum(s, e, "reservoir_1.txt", 10)),
                     Positive("lake evaporation (m3)", PeriodSum(s, e, "reservoir_1.txt", 19))};
+};
+
+const SignatureOf kStateRead = [](const RunOutput&, const RunOutput& e, const Budget&) {
+  const std::string diag = e.Text("Fluvex_Diag_0.xml");
+  double read = 0;
+  for (const char* f : kStateFiles)
+    if (FileExists(e.dir() + "/" + f) && diag.find(std::string("reading ") + f + " for") != std::string::npos) ++read;
+  return Signatures{Positive("state grids of the short run read at the restart", read)};
+};
+
+SignatureOf StepsOfThePeriod(int expected) {
+  return [expected](const RunOutput& s, const RunOutput& e, const Budget&) {
+    const double added = double(Rows(e.Text("out/discharge.stat")).size()) - double(Rows(s.Text("out/discharge.stat")).size());
+    return Signatures{{"steps of the period (" + std::to_string(expected) + " expected)", added, added == expected}};
+  };
+}
+
+const Edits kGroundwaterFlows = {{"gwflowx.asc\n0\n", "gwflowx.asc\n3\n"}, {"gwflowy.asc\n0\n", "gwflowy.asc\n3\n"}};
+
+const SignatureOf kLateralGroundwaterFlow = [](const RunOutput&, const RunOutput& e, const Budget&) {
+  double flow = 0;
+  for (const char* f : {"gwflowx.asc", "gwflowy.asc"}) {
+    const GridFile g = ReadGridFile(e.dir() + "/out/" + f);
+    if (g.ncols != e.zones().ncols) return Signatures{{std::string(f) + " unreadable", NAN, false}};
+    for (int r = 1; r <= g.nrows; ++r)
+      for (int c = 1; c <= g.ncols; ++c)
+        if (e.zones().at(r, c) > -9999 && g.at(r, c) > -9999) flow += std::fabs(g.at(r, c));
+  }
+  return Signatures{Positive("lateral groundwater flow at the end (sum of |x| and |y| flows)", flow)};
 };
 
 }  // namespace fluvextest

@@ -41,7 +41,8 @@ struct Case {
   // The long run continues the short one from its state (a warm start on
   // the next day) instead of starting cold on the same day.
   bool warmStart = false;
-  // The long run's instance count (0: that of the short run) and, when not
+  // The long run's instance count (0: that of the short run; -1: the other
+  // layout's, two after one and one after two) and, when not
   // 0, the long run's sub-steps (the short run's are modules.substeps; the
   // case's edits then hold no sub-step section).
   int longInstances = 0;
@@ -166,5 +167,14 @@ extern const SignatureOf kFrozenLayers;
 extern const SignatureOf kSnowmelt;
 extern const SignatureOf kSiltingUpRunoff;
 extern const SignatureOf kLakeWater;
+// The state grids of the short run that the long run read at its warm start
+// (its diagnostics name each grid it reads).
+extern const SignatureOf kStateRead;
+// The steps the long run added to the short one's (a line of the routed
+// discharge each).
+SignatureOf StepsOfThePeriod(int expected);
+// Lateral groundwater flow at the end of the long run, with kGroundwaterFlows.
+extern const Edits kGroundwaterFlows;
+extern const SignatureOf kLateralGroundwaterFlow;
 
 }  // namespace fluvextest

@@ -163,27 +163,6 @@ std::map<int, double> dailyPotentialEt;
 // In January the glaciers' snow melts, hardly their ice.
 const SignatureOf kGlacierRunoff = PositiveSum("glacier runoff (mm)", "qglac.stat");
 
-SignatureOf StepsOfThePeriod(int expected) {
-  return [expected](const RunOutput& s, const RunOutput& e, const Budget&) {
-    // Each step adds one line of the routed discharge.
-    const auto rows0 = Rows(s.Text("out/discharge.stat")), rows1 = Rows(e.Text("out/discharge.stat"));
-    const double added = double(rows1.size()) - double(rows0.size());
-    return Signatures{{"steps of the period (" + std::to_string(expected) + " expected)", added,
-                       added == expected}};
-  };
-}
-
-// The cells of the basin whose value of a grid written at the end is missing.
-double MissingCells(const RunOutput& e, const std::string& file) {
-  const GridFile g = ReadGridFile(e.dir() + "/out/" + file);
-  if (g.ncols != e.zones().ncols) return NAN;
-  double n = 0;
-  for (int r = 1; r <= g.nrows; ++r)
-    for (int c = 1; c <= g.ncols; ++c)
-      if (e.zones().at(r, c) > -9999 && !(g.at(r, c) > -9999)) ++n;
-  return n;
-}
-
 std::vector<Axis> Axes() {
   std::vector<Axis> axes;
   // Interception: methods 1 and 2 after the snow, 3 (no evaporation), 11
@@ -420,23 +399,11 @@ std::vector<Axis> Axes() {
   // Groundwater flow between the cells: off, over-relaxation sweeps (1),
   // line solver (2); its flows at the end.
   {
-    const SignatureOf lateral = [](const RunOutput&, const RunOutput& e, const Budget&) {
-      double flow = 0;
-      for (const char* f : {"gwflowx.asc", "gwflowy.asc"}) {
-        const GridFile g = ReadGridFile(e.dir() + "/out/" + f);
-        if (g.ncols != e.zones().ncols) return Signatures{{std::string(f) + " unreadable", NAN, false}};
-        for (int r = 1; r <= g.nrows; ++r)
-          for (int c = 1; c <= g.ncols; ++c)
-            if (e.zones().at(r, c) > -9999 && g.at(r, c) > -9999) flow += std::fabs(g.at(r, c));
-      }
-      return Signatures{Positive("lateral groundwater flow at the end (sum of |x| and |y| flows)", flow)};
-    };
-    auto on = [lateral](const std::string& method) {
-      return [lateral, method](Build& b) {
+    auto on = [](const std::string& method) {
+      return [method](Build& b) {
         if (method != "1") Edit(b, "1         method: over-relaxation sweeps", method + "         method");
-        Edit(b, "gwflowx.asc\n0\n", "gwflowx.asc\n3\n");
-        Edit(b, "gwflowy.asc\n0\n", "gwflowy.asc\n3\n");
-        b.signatures.push_back(lateral);
+        b.c.edits.insert(b.c.edits.end(), kGroundwaterFlows.begin(), kGroundwaterFlows.end());
+        b.signatures.push_back(kLateralGroundwaterFlow);
       };
     };
     axes.push_back({"groundwater",
@@ -444,6 +411,7 @@ std::vector<Axis> Axes() {
                       [](Build& b) {
                         Edit(b, "[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n");
                         b.c.modules.groundwaterFlow = false;
+                        b.signatures.push_back(PositiveSum("baseflow of the soil model (mm)", "qb.stat"));
                       }},
                      {"1", on("1")},
                      {"2", on("2")}}});
@@ -473,6 +441,12 @@ std::vector<Axis> Axes() {
       const std::string rule = rules[m - 1];
       a.values.push_back({std::to_string(m), [rule](Build& b) {
                             b.c.modules.irrigation = true;
+                            // By the ratio of real to potential evapotranspiration: the
+                            // plants want a root zone wetter than a suction of 0.01 m.
+                            if (rule[0] == '4')
+                              for (const char* cap : {"0.3", "0.5", "0.2"})
+                                Edit(b, std::string("HReduDry = 3.45; IntercepCap = ") + cap,
+                                     std::string("HReduDry = 0.01; IntercepCap = ") + cap);
                             b.makers.push_back([rule](const std::string& dir) {
                               std::string failed =
                                   WriteBasinGrid(dir, "irrigation_codes.asc", [](int r, int, int zone) {
@@ -528,35 +502,40 @@ std::vector<Axis> Axes() {
                 "1         method: inverse distances\n");
            Edit(b, "1000 1200 50 0 20 ", "none ");
            Edit(b, "3         method: slope radiation only", "4         method: slope radiation and temperature");
-           Edit(b, "\netp.asc\n0\n", "\netp.asc\n3\n");
            b.makers.push_back(NearStationsOnly("temperature"));
            b.signatures.push_back([](const RunOutput&, const RunOutput& e, const Budget&) {
-             return Signatures{Positive("cells without a potential evapotranspiration at the end",
-                                        MissingCells(e, "etp.asc"))};
+             // Each WARNING of the diagnostics that names the missing temperature.
+             const std::string diag = e.Text("Fluvex_Diag_0.xml");
+             double warnings = 0;
+             for (size_t at = diag.find("level=\"2\""); at != std::string::npos; at = diag.find("level=\"2\"", at + 1))
+               if (diag.substr(at, diag.find('\n', at) - at).find("temperature") != std::string::npos) ++warnings;
+             return Signatures{Positive("warnings of cells without a temperature", warnings)};
            });
          }}}});
-  // A warm start after the short run on three instances and other
-  // sub-steps: the long run reads the short run's state.
+  // A warm start after the short run on the other layout's instance count
+  // (two after one, one after two) and other sub-steps: the long run reads
+  // the short run's state.
   axes.push_back({"warm-start",
                   {{"none", [](Build&) {}},
                    {"restart", [](Build& b) {
                       b.c.warmStart = true;
-                      b.c.longInstances = 3;
-                      b.signatures.push_back([](const RunOutput& s, const RunOutput& e, const Budget&) {
-                        // The soil water of the long run's first step starts
-                        // from the short run's end: the state files it read.
-                        double read = 0;
-                        for (const auto& f : fs::directory_iterator(e.dir()))
-                          if (f.path().filename().string().rfind("storage.ftz_", 0) == 0) ++read;
-                        (void)s;
-                        return Signatures{Positive("state files of the short run read at the restart", read)};
-                      });
+                      // The energy balance's snow temperature is state too.
+                      if (b.values["snow"] != "degree-day") Edit(b, "stemp.asc\n0\n", "stemp.asc\n3\n");
+                      b.c.longInstances = -1;
+                      b.signatures.push_back(kStateRead);
                     }}}});
   return axes;
 }
 
 // Pairs the program refuses.
 const std::vector<Constraint> kConstraints = {
+    {{"glaciers", "dynamic"}, {"silting-up", "1"}, "the silting-up refuses dynamic glaciers"},
+    {{"glaciers", "dynamic"}, {"silting-up", "2"}, "the silting-up refuses dynamic glaciers"},
+    {{"glaciers", "dynamic"}, {"silting-up", "3"}, "the silting-up refuses dynamic glaciers"},
+    {{"missing-input", "temperature"},
+     {"warm-start", "restart"},
+     "cells without a temperature end without a soil or snow temperature, and a warm start refuses a state with "
+     "missing cells"},
     {{"et", "2"}, {"step", "hour"}, "Hamon's method needs steps of a day or more"},
     {{"et", "3"}, {"step", "hour"}, "Wendling's method needs steps of a day or more"},
     {{"et", "4"}, {"step", "hour"}, "Haude's method needs steps of a day or more"},
@@ -675,8 +654,8 @@ Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const
   std::stable_partition(order.begin(), order.end(), [&](size_t k) { return axes[k].name == "step"; });
   for (size_t k : order) {
     const Value& v = axes[k].values[row[k]];
-    v.set(b);
     b.values[axes[k].name] = v.name;
+    v.set(b);
   }
   for (const Axis& a : axes) b.c.description += (b.c.description.empty() ? "" : " ") + a.name + "=" + b.values[a.name];
   if (b.c.warmStart) {
