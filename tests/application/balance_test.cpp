@@ -60,7 +60,6 @@ std::string LakeCellsInterceptNothing(const std::string& dir) {
   return cells >= 2 ? "" : std::to_string(cells) + " lake cells with a deep pond";
 }
 
-
 // Observed discharge (m3/s) of subbasins 1 and 2 replaces their channels'
 // input: 5 and 3 m3/s every hour of January up to its day last.
 std::function<std::string(const std::string&)> ObservedDischarge(int last) {
@@ -91,7 +90,6 @@ void Observed(Case& c) {
   c.modules.observedFile = "observed.txt";
   c.modules.observedColumns = {{4, 4}, {5, 5}};
 }
-
 
 // The long run's grids of every step (files named from file's stem): in
 // some step some cells of the basin are missing, every other cell holds a
@@ -158,7 +156,6 @@ std::string SnowRested(const std::string& dir) {
   return "";
 }
 
-
 // The snow outflow summed over the long run (sout.sum, with kOutflowSum):
 // 0 on the wholly glacierized cells, which have no open part, and above 0
 // elsewhere in the basin.
@@ -183,7 +180,6 @@ std::function<std::string(const std::string&)> NoOutflowOn(std::vector<std::pair
   };
 }
 
-
 // The yearly update changes the glacierized area and turns firn to ice.
 const SignatureOf kGlacierUpdate = [](const RunOutput& s, const RunOutput& e, const Budget& b) {
   const fluvextest::GridFile a = fluvextest::ReadGridFile(s.dir() + "/out/gfrac_end.asc");
@@ -194,7 +190,6 @@ const SignatureOf kGlacierUpdate = [](const RunOutput& s, const RunOutput& e, co
   return Signatures{NonZero("glacierized area change (cells)", change),
                     Positive("firn turned to ice (mm)", fluvextest::Term(b, "ice (firn turned"))};
 };
-
 
 // The observations differ from what the subbasins would send.
 const SignatureOf kObservedUsed = [](const RunOutput&, const RunOutput&, const Budget& b) {
@@ -721,8 +716,7 @@ std::vector<Case> Matrix() {
         c.end = {2015, 6, 7};
         c.signature = StepsOfThePeriod(3);
       },
-      {},
-      TwoDayStations);
+      {}, TwoDayStations);
   cases.back().results = [](const std::string& dir) {
     std::map<std::string, double> cloudiness;  // of the step ending on the day
     for (const auto& row : fluvextest::Rows(ReadFile(dir + "/out/cloud.stat")))

@@ -1,5 +1,7 @@
 #include "tests/application/balancecases.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
@@ -13,8 +15,6 @@
 #include <tuple>
 
 #include "tests/support/testutil.h"
-
-#include <gtest/gtest.h>
 
 namespace fluvextest {
 
@@ -40,10 +40,10 @@ const Edits kReadState = {
     {"storage capacity per leaf area (mm)\n0\n", "storage capacity per leaf area (mm)\n1\n"},
     {"0       read control parameter for storage grids", "1       read control parameter for storage grids"},
     {"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"}};
-const char* const kStateFiles[] = {"uzgrid3.asc",  "uzgrid4.asc",    "uzgrid5.asc",  "uzgrid7.asc",  "uzgrid8.asc",
-                                   "uzgrid13.asc", "uzgrid18.asc",   "uzgrid21.asc", "ssolid.asc",   "sliquid.asc",
-                                   "sdays.asc",    "sage.asc",       "stotal.asc",   "stemp.asc",    "sgsolid.asc",
-                                   "sgliquid.asc", "si.asc",         "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc"};
+const char* const kStateFiles[] = {"uzgrid3.asc",  "uzgrid4.asc",  "uzgrid5.asc",    "uzgrid7.asc",  "uzgrid8.asc",
+                                   "uzgrid13.asc", "uzgrid18.asc", "uzgrid21.asc",   "ssolid.asc",   "sliquid.asc",
+                                   "sdays.asc",    "sage.asc",     "stotal.asc",     "stemp.asc",    "sgsolid.asc",
+                                   "sgliquid.asc", "si.asc",       "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc"};
 
 // At most this many fluvex instances at once: ctest runs other tests beside.
 class Slots {
@@ -93,8 +93,8 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
   for (const auto [instances, threads] : o.layouts) {
     std::string runs[2];
     for (int k = 0; k < 2; ++k) {
-      const std::string name = settings.prefix + "_" + c.name + "_" + std::to_string(instances) + "x" + std::to_string(threads) +
-                               (k ? "_long" : "_short");
+      const std::string name = settings.prefix + "_" + c.name + "_" + std::to_string(instances) + "x" +
+                               std::to_string(threads) + (k ? "_long" : "_short");
       o.dirs.push_back(std::make_unique<TempDir>(name));
       const std::string dir = o.dirs.back()->path();
       Edits edits = BudgetOutputEdits();
@@ -103,8 +103,7 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       // A warm start begins with the step after the short run's last.
       Date restart = c.start;
       for (int d = 0; d < std::max(1, c.modules.stepMinutes / 1440); ++d) restart = NextDay(restart);
-      edits.push_back(
-          {kExampleTime, ModelTime(warm ? restart : c.start, k ? c.end : c.start, c.modules.stepMinutes)});
+      edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, k ? c.end : c.start, c.modules.stepMinutes)});
       if (c.warmStart)
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
@@ -161,7 +160,6 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
   return o;
 }
 
-
 // The verdict on one case's runs, printed with its budgets and signatures.
 void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
   if (const char* keep = settings.keepVariable.empty() ? nullptr : std::getenv(settings.keepVariable.c_str()))
@@ -175,8 +173,7 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
   for (size_t k = 0; k < o.budgets.size(); ++k) {
     const Budget& b = o.budgets[k];
     char layout[80];
-    std::snprintf(layout, sizeof layout, "%d instance(s) x %d thread(s)", o.layouts[k].instances,
-                  o.layouts[k].threads);
+    std::snprintf(layout, sizeof layout, "%d instance(s) x %d thread(s)", o.layouts[k].instances, o.layouts[k].threads);
     std::printf("case %s on %s\n%s", title.c_str(), layout, b.Report().c_str());
     for (const auto& u : b.unread) problem += "term not read: " + u + "\n";
     const double relative = std::fabs(b.Residual()) / b.Input();
@@ -189,7 +186,8 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
     }
     for (const Signature& s : o.signatures[k]) {
       char text[200];
-      std::snprintf(text, sizeof text, "%s %.6g%s", s.name.c_str(), s.value, s.ok ? "" : " (NOT as the option makes it)");
+      std::snprintf(text, sizeof text, "%s %.6g%s", s.name.c_str(), s.value,
+                    s.ok ? "" : " (NOT as the option makes it)");
       if (k == 0) signs += (signs.empty() ? "" : "; ") + std::string(text);
       if (!s.ok) problem += "signature on " + std::string(layout) + ": " + text + "\n";
     }
@@ -425,15 +423,15 @@ Maker StaticGlaciersOn(int method, std::vector<GlacierCell> cells) {
       ys += (ys.empty() ? "" : ", ") + std::to_string(56000 + (84 - g.row + 0.5) * 1000);
     }
     failed += AddStandardGrids(dir, "$inpath//ice_firn.asc ice_firn fillcode = 0 readcode = 1\n");
-    failed += EditIn(
-        dir + "/control.txt",
-        {{"[special_output]\n0\n$step\n",
-          GlacierSection(method) +
-              "\n[special_output]\n1\n$step\nnumfiles = 1;\n{\nfilename = glacierpoints.txt; "
-              "header = points;\nentity { ID = SolidSnowStorage_onGlacier; Symbol = SolidS; "
-              "Xcoords = " +
-              xs + "; Ycoords = " + ys + "; }\nentity { ID = LiquidSnowStorage_onGlacier; Symbol = Liquid; Xcoords = " +
-              xs + "; Ycoords = " + ys + "; }\n}\n"}});
+    failed += EditIn(dir + "/control.txt",
+                     {{"[special_output]\n0\n$step\n",
+                       GlacierSection(method) +
+                           "\n[special_output]\n1\n$step\nnumfiles = 1;\n{\nfilename = glacierpoints.txt; "
+                           "header = points;\nentity { ID = SolidSnowStorage_onGlacier; Symbol = SolidS; "
+                           "Xcoords = " +
+                           xs + "; Ycoords = " + ys +
+                           "; }\nentity { ID = LiquidSnowStorage_onGlacier; Symbol = Liquid; Xcoords = " + xs +
+                           "; Ycoords = " + ys + "; }\n}\n"}});
     return failed;
   };
 }
@@ -457,13 +455,16 @@ Maker DynamicGlaciersOn(int method, int updateDay, bool drift, std::vector<Dynam
     };
     std::string failed;
     failed += WriteBasinGrid(dir, "glac_frac.asc", [&](int r, int c, int) {
-      return at(r, c, [](const DynamicGlacierCell& g) { return g.share; }, 0.0);
+      return at(
+          r, c, [](const DynamicGlacierCell& g) { return g.share; }, 0.0);
     });
     failed += WriteBasinGrid(dir, "glac_code.asc", [&](int r, int c, int) {
-      return at(r, c, [](const DynamicGlacierCell& g) { return double(g.code); }, -9999);
+      return at(
+          r, c, [](const DynamicGlacierCell& g) { return double(g.code); }, -9999);
     });
     failed += WriteBasinGrid(dir, "debris.asc", [&](int r, int c, int) {
-      return at(r, c, [](const DynamicGlacierCell& g) { return g.debris; }, 1);
+      return at(
+          r, c, [](const DynamicGlacierCell& g) { return g.debris; }, 1);
     });
     if (drift)
       failed += WriteBasinGrid(dir, "depidx.asc",
@@ -726,7 +727,8 @@ const SignatureOf kStateRead = [](const RunOutput&, const RunOutput& e, const Bu
 
 SignatureOf StepsOfThePeriod(int expected) {
   return [expected](const RunOutput& s, const RunOutput& e, const Budget&) {
-    const double added = double(Rows(e.Text("out/discharge.stat")).size()) - double(Rows(s.Text("out/discharge.stat")).size());
+    const double added =
+        double(Rows(e.Text("out/discharge.stat")).size()) - double(Rows(s.Text("out/discharge.stat")).size());
     return Signatures{{"steps of the period (" + std::to_string(expected) + " expected)", added, added == expected}};
   };
 }

@@ -92,7 +92,8 @@ std::string EveryStepStatistics(const std::string& dir) {
 std::string AfternoonInputs(const std::string& dir) {
   std::string text = ReadFile(dir + "/control.txt");
   std::string missing;
-  for (const auto& [name, grid] : {std::pair{"temperature", "temp        "}, std::pair{"air_humidity", "humi        "}}) {
+  for (const auto& [name, grid] :
+       {std::pair{"temperature", "temp        "}, std::pair{"air_humidity", "humi        "}}) {
     const size_t from = text.find("[" + std::string(name) + "]\n"), to = text.find("\n\n", from);
     if (from == std::string::npos || to == std::string::npos) return "no section [" + std::string(name) + "]";
     std::string section = text.substr(from, to + 2 - from);
@@ -106,10 +107,11 @@ std::string AfternoonInputs(const std::string& dir) {
   }
   // (The statistics' codes: one of the two is in each section.)
   missing.clear();
-  text = Edited(text,
-                {{"5         number of meteorological variables", "7         number of meteorological variables"},
-                 {"air_humidity\nglobal_radiation\n", "air_humidity\nglobal_radiation\ntemperature_14\nair_humidity_14\n"}},
-                missing);
+  text = Edited(
+      text,
+      {{"5         number of meteorological variables", "7         number of meteorological variables"},
+       {"air_humidity\nglobal_radiation\n", "air_humidity\nglobal_radiation\ntemperature_14\nair_humidity_14\n"}},
+      missing);
   WriteFile(dir + "/control.txt", text);
   return missing.empty() ? "" : "not in control.txt: " + missing;
 }
@@ -175,8 +177,8 @@ std::vector<Axis> Axes() {
                             std::snprintf(line, sizeof line, "[interception_model]\n1\n$step\n%-10d method", m);
                             Edit(b, "[interception_model]\n1\n$step\n1         method", line);
                             b.signatures.push_back([](const RunOutput& s, const RunOutput& e, const Budget&) {
-                              return Signatures{Positive("throughfall of the period (mm)",
-                                                         PeriodSum(s, e, "throughfall.stat"))};
+                              return Signatures{
+                                  Positive("throughfall of the period (mm)", PeriodSum(s, e, "throughfall.stat"))};
                             });
                           }});
     a.values.push_back({"off", [](Build& b) {
@@ -214,9 +216,8 @@ std::vector<Axis> Axes() {
            b.c.modules.depositionIndex = true;
            // Snow piles up on the cut's lower cells of subbasin 3.
            b.makers.push_back([](const std::string& dir) {
-             std::string failed = WriteBasinGrid(dir, "depidx.asc", [](int r, int c, int zone) {
-               return zone == 3 && r >= 34 && c >= 32 ? 2.0 : 0.0;
-             });
+             std::string failed = WriteBasinGrid(
+                 dir, "depidx.asc", [](int r, int c, int zone) { return zone == 3 && r >= 34 && c >= 32 ? 2.0 : 0.0; });
              return failed + AddStandardGrids(dir, "$inpath//depidx.asc deposition_index fillcode = 0 readcode = 1\n");
            });
            b.signatures.push_back(kDrift);
@@ -259,8 +260,7 @@ std::vector<Axis> Axes() {
                         auto y = [](int r) { return 900.0 + 100 * (r % 3); };
                         std::string failed = WriteBasinGrid(dir, "csx.asc", [&](int, int c, int) { return x(c); });
                         failed += WriteBasinGrid(dir, "csy.asc", [&](int r, int, int) { return y(r); });
-                        failed += WriteBasinGrid(dir, "rca.asc",
-                                                 [&](int r, int c, int) { return x(c) * y(r) / 1e6; });
+                        failed += WriteBasinGrid(dir, "rca.asc", [&](int r, int c, int) { return x(c) * y(r) / 1e6; });
                         return failed + AddStandardGrids(dir,
                                                          "$inpath//csx.asc CellSizeX fillcode = 0 readcode = 1\n"
                                                          "$inpath//csy.asc CellSizeY fillcode = 0 readcode = 1\n"
@@ -268,7 +268,8 @@ std::vector<Axis> Axes() {
                       });
                       b.signatures.push_back([](const RunOutput&, const RunOutput& e, const Budget&) {
                         const auto& z = e.zones().values;
-                        const double cells = double(std::count_if(z.begin(), z.end(), [](double v) { return v > -9999; }));
+                        const double cells =
+                            double(std::count_if(z.begin(), z.end(), [](double v) { return v > -9999; }));
                         return Signatures{NonZero("relative area of the cut less its cells", e.basinArea() - cells)};
                       });
                     }}}});
@@ -291,8 +292,7 @@ std::vector<Axis> Axes() {
   // the state file of the long run names them).
   {
     Axis a{"substeps", {}};
-    for (int k : {1, 3})
-      a.values.push_back({std::to_string(k), [k](Build& b) { b.c.modules.substeps = k; }});
+    for (int k : {1, 3}) a.values.push_back({std::to_string(k), [k](Build& b) { b.c.modules.substeps = k; }});
     axes.push_back(a);
   }
   // Step length.
@@ -373,13 +373,13 @@ std::vector<Axis> Axes() {
              if (control.find("max_ponding_storage") != std::string::npos) {
                const GridFile lake = ReadGridFile(dir + "/lake_codes.asc");
                const GridFile depth = ReadGridFile(dir + "/maxpond.asc");
-               return WriteBasinGrid(dir, "maxpond.asc", [&](int r, int c, int) {
-                 return lake.at(r, c) > -9999 ? depth.at(r, c) : 0.005;
-               });
+               return WriteBasinGrid(dir, "maxpond.asc",
+                                     [&](int r, int c, int) { return lake.at(r, c) > -9999 ? depth.at(r, c) : 0.005; });
              }
              std::string failed = EditIn(dir + "/control.txt", {{"0         ponding\n", "1         ponding\n"}});
-             return failed + AddStandardGrids(dir, "mp.asc max_ponding_storage fillcode = 0 readcode = 0 "
-                                                   "defaultValue = 0.005\n");
+             return failed + AddStandardGrids(dir,
+                                              "mp.asc max_ponding_storage fillcode = 0 readcode = 0 "
+                                              "defaultValue = 0.005\n");
            });
            b.signatures.push_back([](const RunOutput&, const RunOutput& e, const Budget&) {
              return Signatures{Positive("ponded water at the end (mm)", e.BasinMean("uzgrid21.asc"))};
@@ -439,32 +439,30 @@ std::vector<Axis> Axes() {
                            "4 2 1.01"};
     for (int m = 1; m <= 4; ++m) {
       const std::string rule = rules[m - 1];
-      a.values.push_back({std::to_string(m), [rule](Build& b) {
-                            b.c.modules.irrigation = true;
-                            // By the ratio of real to potential evapotranspiration: the
-                            // plants want a root zone wetter than a suction of 0.01 m.
-                            if (rule[0] == '4')
-                              for (const char* cap : {"0.3", "0.5", "0.2"})
-                                Edit(b, std::string("HReduDry = 3.45; IntercepCap = ") + cap,
-                                     std::string("HReduDry = 0.01; IntercepCap = ") + cap);
-                            b.makers.push_back([rule](const std::string& dir) {
-                              std::string failed =
-                                  WriteBasinGrid(dir, "irrigation_codes.asc", [](int r, int, int zone) {
-                                    return zone == 1 && r >= 33 && r <= 35 ? 1.0 : zone == 3 && r >= 36 ? 2.0 : 0.0;
-                                  });
-                              failed += AddStandardGrids(
-                                  dir, "$inpath//irrigation_codes.asc irrigation_codes fillcode = 0 readcode = 1\n");
-                              return failed +
-                                     EditIn(dir + "/control.txt",
-                                            {{"[irrigation]\n0\n$step\n",
-                                              "[irrigation]\n1\n$step\nirr_gw.stat 4001\tfrom groundwater\n"
-                                              "irr_sw.stat 4001\tfrom surface water\n\n[irrigation_table]\n2\n"
-                                              "1 reservoir_field " +
-                                                  rule + "\n2 river_field " + rule + "\n"}});
-                            });
-                            b.signatures.push_back(PositiveSum("irrigated from the reservoir and the river (mm)",
-                                                               "irr_sw.stat"));
-                          }});
+      a.values.push_back(
+          {std::to_string(m), [rule](Build& b) {
+             b.c.modules.irrigation = true;
+             // By the ratio of real to potential evapotranspiration: the
+             // plants want a root zone wetter than a suction of 0.01 m.
+             if (rule[0] == '4')
+               for (const char* cap : {"0.3", "0.5", "0.2"})
+                 Edit(b, std::string("HReduDry = 3.45; IntercepCap = ") + cap,
+                      std::string("HReduDry = 0.01; IntercepCap = ") + cap);
+             b.makers.push_back([rule](const std::string& dir) {
+               std::string failed = WriteBasinGrid(dir, "irrigation_codes.asc", [](int r, int, int zone) {
+                 return zone == 1 && r >= 33 && r <= 35 ? 1.0 : zone == 3 && r >= 36 ? 2.0 : 0.0;
+               });
+               failed +=
+                   AddStandardGrids(dir, "$inpath//irrigation_codes.asc irrigation_codes fillcode = 0 readcode = 1\n");
+               return failed +
+                      EditIn(dir + "/control.txt", {{"[irrigation]\n0\n$step\n",
+                                                     "[irrigation]\n1\n$step\nirr_gw.stat 4001\tfrom groundwater\n"
+                                                     "irr_sw.stat 4001\tfrom surface water\n\n[irrigation_table]\n2\n"
+                                                     "1 reservoir_field " +
+                                                         rule + "\n2 river_field " + rule + "\n"}});
+             });
+             b.signatures.push_back(PositiveSum("irrigated from the reservoir and the river (mm)", "irr_sw.stat"));
+           }});
     }
     axes.push_back(a);
   }
@@ -476,11 +474,9 @@ std::vector<Axis> Axes() {
                             b.c.edits.insert(b.c.edits.end(), kSiltingUp.begin(), kSiltingUp.end());
                             // The grassland is tilled on the first day of the period.
                             Edit(b, "SoilTillage = 180;", "SoilTillage = 20;");
+                            if (m == 2) Edit(b, "1        method\n", "2        method\n");
                             if (m == 2)
-                              Edit(b, "1        method\n", "2        method\n");
-                            if (m == 2)
-                              Edit(b, "0         readgrid\n",
-                                   "0         readgrid\n5\n2\n0.5\n1\n0.2\n0.1\n0.1\n0.1\n");
+                              Edit(b, "0         readgrid\n", "0         readgrid\n5\n2\n0.5\n1\n0.2\n0.1\n0.1\n0.1\n");
                             if (m == 3) {
                               Edit(b, "1        method\n", "3        method\n");
                               Edit(b, "0         readgrid\n",
@@ -515,15 +511,14 @@ std::vector<Axis> Axes() {
   // A warm start after the short run on the other layout's instance count
   // (two after one, one after two) and other sub-steps: the long run reads
   // the short run's state.
-  axes.push_back({"warm-start",
-                  {{"none", [](Build&) {}},
-                   {"restart", [](Build& b) {
-                      b.c.warmStart = true;
-                      // The energy balance's snow temperature is state too.
-                      if (b.values["snow"] != "degree-day") Edit(b, "stemp.asc\n0\n", "stemp.asc\n3\n");
-                      b.c.longInstances = -1;
-                      b.signatures.push_back(kStateRead);
-                    }}}});
+  axes.push_back({"warm-start", {{"none", [](Build&) {}}, {"restart", [](Build& b) {
+                                                             b.c.warmStart = true;
+                                                             // The energy balance's snow temperature is state too.
+                                                             if (b.values["snow"] != "degree-day")
+                                                               Edit(b, "stemp.asc\n0\n", "stemp.asc\n3\n");
+                                                             b.c.longInstances = -1;
+                                                             b.signatures.push_back(kStateRead);
+                                                           }}}});
   return axes;
 }
 
@@ -699,7 +694,8 @@ TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
   size_t covered = 0;
   const auto allowed = pairs.Allowed();
   for (const auto& p : allowed) {
-    const bool in = std::any_of(rows.begin(), rows.end(), [&](const Row& r) { return r[p[0]] == p[1] && r[p[2]] == p[3]; });
+    const bool in =
+        std::any_of(rows.begin(), rows.end(), [&](const Row& r) { return r[p[0]] == p[1] && r[p[2]] == p[3]; });
     covered += in;
     EXPECT_TRUE(in) << axes[p[0]].name << "=" << axes[p[0]].values[p[1]].name << " with " << axes[p[2]].name << "="
                     << axes[p[2]].values[p[3]].name << " runs nowhere";
@@ -711,8 +707,8 @@ TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
   std::printf("%zu axes, %zu allowed pairs of values (%zu forbidden), covered by %zu runs\n", axes.size(),
               allowed.size(), kConstraints.size(), rows.size());
   for (const auto& c : kConstraints)
-    std::printf("  not run together: %s=%s with %s=%s: %s\n", c.a.first.c_str(), c.a.second.c_str(),
-                c.b.first.c_str(), c.b.second.c_str(), c.reason.c_str());
+    std::printf("  not run together: %s=%s with %s=%s: %s\n", c.a.first.c_str(), c.a.second.c_str(), c.b.first.c_str(),
+                c.b.second.c_str(), c.reason.c_str());
   ASSERT_EQ(covered, allowed.size());
 
   // The cut, made once; its budget closes with the example's options, and
