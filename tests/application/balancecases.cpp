@@ -521,23 +521,25 @@ Maker LakeAt(int row, int col, double lift) {
   return [=](const std::string& dir) {
     auto dem = Rows(ReadFile(dir + "/dem.asc"));
     auto inLake = [&](int r, int c) { return r >= row && r <= row + 2 && c >= col && c <= col + 2; };
-    auto elevation = [&](int r, int c) {
-      return std::stod(dem[static_cast<size_t>(r + 5)][static_cast<size_t>(c - 1)]) + (inLake(r, c) ? lift : 0);
-    };
+    auto read = [&](int r, int c) { return std::stod(dem[static_cast<size_t>(r + 5)][static_cast<size_t>(c - 1)]); };
+    // The lifted cell: the lake's highest bottom.
+    int liftRow = row, liftCol = col;
+    for (int r = row; r <= row + 2; ++r)
+      for (int c = col; c <= col + 2; ++c)
+        if (read(r, c) > read(liftRow, liftCol)) liftRow = r, liftCol = c;
+    auto elevation = [&](int r, int c) { return read(r, c) + (r == liftRow && c == liftCol ? lift : 0); };
     double top = -1e9;
     for (int r = row; r <= row + 2; ++r)
       for (int c = col; c <= col + 2; ++c) top = std::max(top, elevation(r, c));
     top += 3;
     std::string failed;
     if (lift != 0) {
+      char number[32];
+      std::snprintf(number, sizeof number, "%.10g", elevation(liftRow, liftCol));
+      dem[static_cast<size_t>(liftRow + 5)][static_cast<size_t>(liftCol - 1)] = number;
       std::string text;
-      for (size_t i = 0; i < dem.size(); ++i) {
-        for (size_t j = 0; j < dem[i].size(); ++j) {
-          char number[32];
-          const int r = static_cast<int>(i) - 5, c = static_cast<int>(j) + 1;
-          std::snprintf(number, sizeof number, "%.10g", i >= 6 && inLake(r, c) ? elevation(r, c) : 0.0);
-          text += (j ? " " : "") + (i >= 6 && inLake(r, c) ? std::string(number) : dem[i][j]);
-        }
+      for (const auto& line : dem) {
+        for (size_t j = 0; j < line.size(); ++j) text += (j ? " " : "") + line[j];
         text += "\n";
       }
       WriteFile(dir + "/dem.asc", text);
@@ -727,9 +729,8 @@ const SignatureOf kStateRead = [](const RunOutput&, const RunOutput& e, const Bu
 
 SignatureOf StepsOfThePeriod(int expected) {
   return [expected](const RunOutput& s, const RunOutput& e, const Budget&) {
-    const double added =
-        double(Rows(e.Text("out/discharge.stat")).size()) - double(Rows(s.Text("out/discharge.stat")).size());
-    return Signatures{{"steps of the period (" + std::to_string(expected) + " expected)", added, added == expected}};
+    const double steps = PeriodLines(s, e, "discharge.stat");
+    return Signatures{{"steps of the period (" + std::to_string(expected) + " expected)", steps, steps == expected}};
   };
 }
 

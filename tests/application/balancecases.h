@@ -137,8 +137,8 @@ Maker DynamicGlaciersOn(int method, int updateDay, bool drift, std::vector<Dynam
                         int driftCol);
 extern const Edits kFrozenSoil;
 // A lake of 3 x 3 cells in place of the reservoir of subbasin 1: at rows 14
-// to 16, columns 14 to 16 (Lake), or from row, col on, its cells' bottoms
-// raised by lift metres (LakeAt).
+// to 16, columns 14 to 16 (Lake), or from row, col on, the bottom of its
+// highest cell raised by lift metres (LakeAt).
 std::string Lake(const std::string& dir);
 Maker LakeAt(int row, int col, double lift);
 std::string Irrigation(const std::string& dir);
@@ -170,8 +170,7 @@ extern const SignatureOf kLakeWater;
 // The state grids of the short run that the long run read at its warm start
 // (its diagnostics name each grid it reads).
 extern const SignatureOf kStateRead;
-// The steps the long run added to the short one's (a line of the routed
-// discharge each).
+// The steps of the period (a line of the routed discharge each).
 SignatureOf StepsOfThePeriod(int expected);
 // Lateral groundwater flow at the end of the long run, with kGroundwaterFlows.
 extern const Edits kGroundwaterFlows;

@@ -626,6 +626,17 @@ double PeriodSum(const RunOutput& start, const RunOutput& end, const std::string
   return from >= 0 && any ? sum : NAN;
 }
 
+int PeriodLines(const RunOutput& start, const RunOutput& end, const std::string& table) {
+  const std::string text = end.Text("out/" + table);
+  const long from = LastKey(start.Text("out/" + table)), to = LastKey(text);
+  int lines = 0;
+  for (const auto& row : Rows(text)) {
+    const long key = LineKey(row);
+    if (key > from && key <= to) ++lines;
+  }
+  return lines;
+}
+
 double Term(const Budget& budget, const std::string& name) {
   for (const auto* terms : {&budget.inputs, &budget.outputs, &budget.storageChanges})
     for (const auto& t : *terms)

@@ -105,6 +105,9 @@ struct Signature {
 // table has no line of the period.
 double PeriodSum(const RunOutput& start, const RunOutput& end, const std::string& table, int column = -1);
 
+// The lines of a per-step table in out/ of the period (as PeriodSum's).
+int PeriodLines(const RunOutput& start, const RunOutput& end, const std::string& table);
+
 // A budget term by its name (the first whose name starts with it); NaN when
 // the budget has none.
 double Term(const Budget& budget, const std::string& name);

@@ -22,11 +22,13 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -114,6 +116,20 @@ std::string AfternoonInputs(const std::string& dir) {
       missing);
   WriteFile(dir + "/control.txt", text);
   return missing.empty() ? "" : "not in control.txt: " + missing;
+}
+
+// Cells 800 to 1200 m wide and 900 to 1100 m high, with their relative
+// areas (rca.asc).
+std::string VaryingCellAreas(const std::string& dir) {
+  auto x = [](int c) { return 800.0 + 100 * (c % 5); };
+  auto y = [](int r) { return 900.0 + 100 * (r % 3); };
+  std::string failed = WriteBasinGrid(dir, "csx.asc", [&](int, int c, int) { return x(c); });
+  failed += WriteBasinGrid(dir, "csy.asc", [&](int r, int, int) { return y(r); });
+  failed += WriteBasinGrid(dir, "rca.asc", [&](int r, int c, int) { return x(c) * y(r) / 1e6; });
+  return failed + AddStandardGrids(dir,
+                                   "$inpath//csx.asc CellSizeX fillcode = 0 readcode = 1\n"
+                                   "$inpath//csy.asc CellSizeY fillcode = 0 readcode = 1\n"
+                                   "$inpath//rca.asc RelCellArea fillcode = 0 readcode = 1\n");
 }
 
 // ---- Axes.
@@ -255,17 +271,7 @@ std::vector<Axis> Axes() {
                   {{"uniform", [](Build&) {}},
                    {"varying", [](Build& b) {
                       b.c.modules.relCellAreaGrid = "rca.asc";
-                      b.makers.push_back([](const std::string& dir) {
-                        auto x = [](int c) { return 800.0 + 100 * (c % 5); };
-                        auto y = [](int r) { return 900.0 + 100 * (r % 3); };
-                        std::string failed = WriteBasinGrid(dir, "csx.asc", [&](int, int c, int) { return x(c); });
-                        failed += WriteBasinGrid(dir, "csy.asc", [&](int r, int, int) { return y(r); });
-                        failed += WriteBasinGrid(dir, "rca.asc", [&](int r, int c, int) { return x(c) * y(r) / 1e6; });
-                        return failed + AddStandardGrids(dir,
-                                                         "$inpath//csx.asc CellSizeX fillcode = 0 readcode = 1\n"
-                                                         "$inpath//csy.asc CellSizeY fillcode = 0 readcode = 1\n"
-                                                         "$inpath//rca.asc RelCellArea fillcode = 0 readcode = 1\n");
-                      });
+                      b.makers.push_back(VaryingCellAreas);
                       b.signatures.push_back([](const RunOutput&, const RunOutput& e, const Budget&) {
                         const auto& z = e.zones().values;
                         const double cells =
@@ -417,8 +423,8 @@ std::vector<Axis> Axes() {
                      {"2", on("2")}}});
   }
   // A lake of 3 x 3 cells in subbasin 1 in place of its reservoir, its
-  // cells' bottoms on the rows of its level-volume table (whole metres) or
-  // 13 mm above them.
+  // cells' bottoms on the rows of its level-volume table (whole metres), or
+  // that of its highest cell 13 mm above them.
   {
     auto lake = [](double lift) {
       return [lift](Build& b) {
@@ -675,7 +681,7 @@ Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const
 // FLUVEX_OPTION_MATRIX_RUNS (a regular expression) runs only the generated
 // runs whose name or axes (axis=value ...) it matches;
 // FLUVEX_OPTION_MATRIX_KEEP names a directory that receives a copy of every
-// run's directory.
+// run's directory; FLUVEX_OPTION_MATRIX_VALUES adds a run of chosen values.
 TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
   const std::vector<Axis> axes = Axes();
   const Pairs pairs(axes);
@@ -741,11 +747,32 @@ TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
   plain.start = kStart;
   plain.end = kEnd;
   references.push_back(plain);
+  // The budget weights each cell by its area: the cut with cells of
+  // unequal areas (and no surface routing, whose flow loses water there).
+  plain.name = "cut_varying_cell_areas";
+  plain.description = "the cut with cells of unequal areas, surface routing off";
+  plain.edits = {kSurfaceRoutingOff};
+  plain.modules.surfaceRouting = false;
+  plain.modules.relCellAreaGrid = "rca.asc";
+  plain.inputs = VaryingCellAreas;
+  references.push_back(plain);
   const RunSettings settings{"option_matrix", 2, 8, "FLUVEX_OPTION_MATRIX_RUNS", "FLUVEX_OPTION_MATRIX_KEEP"};
   RunAndJudge(references, {"option_matrix", 2, 8, "", settings.keepVariable});
   ASSERT_FALSE(::testing::Test::HasFailure()) << "the cut does not close its budget";
 
   std::vector<Case> cases;
   for (size_t i = 0; i < rows.size(); ++i) cases.push_back(MakeCase(axes, rows[i], i, base.path()));
+  // FLUVEX_OPTION_MATRIX_VALUES ("axis=value ...") runs one more run: those
+  // values, the first value of every other axis.
+  if (const char* values = std::getenv("FLUVEX_OPTION_MATRIX_VALUES")) {
+    Row row(axes.size(), 0);
+    std::istringstream words(values);
+    for (std::string w; words >> w;)
+      for (size_t k = 0; k < axes.size(); ++k)
+        for (size_t v = 0; v < axes[k].values.size(); ++v)
+          if (w == axes[k].name + "=" + axes[k].values[v].name) row[k] = v;
+    cases.push_back(MakeCase(axes, row, 99, base.path()));
+    cases.back().name = "chosen";
+  }
   RunAndJudge(cases, settings);
 }
