@@ -40,10 +40,10 @@ const Edits kReadState = {
     {"storage capacity per leaf area (mm)\n0\n", "storage capacity per leaf area (mm)\n1\n"},
     {"0       read control parameter for storage grids", "1       read control parameter for storage grids"},
     {"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"}};
-const char* const kStateFiles[] = {"uzgrid3.asc",  "uzgrid4.asc",  "uzgrid5.asc",    "uzgrid7.asc",  "uzgrid8.asc",
-                                   "uzgrid13.asc", "uzgrid18.asc", "uzgrid21.asc",   "ssolid.asc",   "sliquid.asc",
-                                   "sdays.asc",    "sage.asc",     "stotal.asc",     "stemp.asc",    "sgsolid.asc",
-                                   "sgliquid.asc", "si.asc",       "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc"};
+const char* const kStateFiles[] = {
+    "uzgrid3.asc",  "uzgrid4.asc", "uzgrid5.asc",  "uzgrid7.asc", "uzgrid8.asc",    "uzgrid13.asc", "uzgrid18.asc",
+    "uzgrid21.asc", "ssolid.asc",  "sliquid.asc",  "sdays.asc",   "sage.asc",       "stotal.asc",   "stemp.asc",
+    "surft.asc",    "sgsolid.asc", "sgliquid.asc", "si.asc",      "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc"};
 
 // At most this many fluvex instances at once: ctest runs other tests beside.
 class Slots {
