@@ -519,9 +519,12 @@ std::vector<Axis> Axes() {
   // the short run's state.
   axes.push_back({"warm-start", {{"none", [](Build&) {}}, {"restart", [](Build& b) {
                                                              b.c.warmStart = true;
-                                                             // The energy balance's snow temperature is state too.
-                                                             if (b.values["snow"] != "degree-day")
+                                                             // The energy balance's snow and surface temperatures are
+                                                             // state too.
+                                                             if (b.values["snow"] != "degree-day") {
                                                                Edit(b, "stemp.asc\n0\n", "stemp.asc\n3\n");
+                                                               Edit(b, "surft.asc\n0\n", "surft.asc\n3\n");
+                                                             }
                                                              b.c.longInstances = -1;
                                                              b.signatures.push_back(kStateRead);
                                                            }}}});
