@@ -424,7 +424,9 @@ std::vector<Axis> Axes() {
   }
   // A lake of 3 x 3 cells in subbasin 1 in place of its reservoir, its
   // cells' bottoms on the rows of its level-volume table (whole metres), or
-  // that of its highest cell 13 mm above them.
+  // that of its highest cell 1/64 m above them (a lift
+  // the binary numbers hold exactly: the program wants the same level of
+  // elevation and ponding depth in every lake cell).
   {
     auto lake = [](double lift) {
       return [lift](Build& b) {
@@ -434,7 +436,7 @@ std::vector<Axis> Axes() {
         b.signatures.push_back(kLakeWater);
       };
     };
-    axes.push_back({"lake", {{"none", [](Build&) {}}, {"on-table-rows", lake(0)}, {"off-table-rows", lake(0.013)}}});
+    axes.push_back({"lake", {{"none", [](Build&) {}}, {"on-table-rows", lake(0)}, {"off-table-rows", lake(1.0 / 64)}}});
   }
   // Irrigation by methods 1 to 4 of a field in subbasin 1 from its
   // reservoir (or lake) and one in subbasin 3 from the river.
