@@ -519,9 +519,12 @@ std::string Lake(const std::string& dir) {
 // 3 m deep at its deepest cell; the lake code 1 of the reservoir.
 Maker LakeAt(int row, int col, double lift) {
   return [=](const std::string& dir) {
-    auto dem = Rows(ReadFile(dir + "/dem.asc"));
+    const auto original = Rows(ReadFile(dir + "/dem.asc"));
+    auto dem = original;
     auto inLake = [&](int r, int c) { return r >= row && r <= row + 2 && c >= col && c <= col + 2; };
-    auto read = [&](int r, int c) { return std::stod(dem[static_cast<size_t>(r + 5)][static_cast<size_t>(c - 1)]); };
+    auto read = [&](int r, int c) {
+      return std::stod(original[static_cast<size_t>(r + 5)][static_cast<size_t>(c - 1)]);
+    };
     // The lifted cell: the lake's highest bottom.
     int liftRow = row, liftCol = col;
     for (int r = row; r <= row + 2; ++r)
