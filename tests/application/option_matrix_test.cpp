@@ -568,7 +568,6 @@ const std::vector<KnownFault> kKnownFaults = {
     {{{"surface-routing", "3"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
     {{{"surface-routing", "4"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
     {{{"surface-routing", "5"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
-    {{{"lake", "off-table-rows"}}, 71, "a lake bottom between two table rows loses the difference"},
 };
 
 // ---- The pairwise generator.
