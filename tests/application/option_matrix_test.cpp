@@ -372,20 +372,20 @@ std::vector<Axis> Axes() {
         {"ponding",
          [](Build& b) {
            b.c.modules.ponding = true;
-           // Lakes pond too: then their grid of ponding depths gets 5 mm
-           // on the other cells (the lake's set-up runs first).
+           // Ponds of 1 mm, which the storm overflows. Lakes pond too: then their
+           // grid of ponding depths gets 1 mm on the other cells (the lake runs first).
            b.makers.push_back([](const std::string& dir) {
              const std::string control = ReadFile(dir + "/control.txt");
              if (control.find("max_ponding_storage") != std::string::npos) {
                const GridFile lake = ReadGridFile(dir + "/lake_codes.asc");
                const GridFile depth = ReadGridFile(dir + "/maxpond.asc");
                return WriteBasinGrid(dir, "maxpond.asc",
-                                     [&](int r, int c, int) { return lake.at(r, c) > -9999 ? depth.at(r, c) : 0.005; });
+                                     [&](int r, int c, int) { return lake.at(r, c) > -9999 ? depth.at(r, c) : 0.001; });
              }
              std::string failed = EditIn(dir + "/control.txt", {{"0         ponding\n", "1         ponding\n"}});
              return failed + AddStandardGrids(dir,
                                               "mp.asc max_ponding_storage fillcode = 0 readcode = 0 "
-                                              "defaultValue = 0.005\n");
+                                              "defaultValue = 0.001\n");
            });
            b.signatures.push_back([](const RunOutput&, const RunOutput& e, const Budget&) {
              return Signatures{Positive("ponded water at the end (mm)", e.BasinMean("uzgrid21.asc"))};
