@@ -335,7 +335,13 @@ void modelobject::ReadGrid(const std::string& fileName, Grid* grid, int fillMode
   if (collective) BroadcastGridHeader(path, format);
 
   const bool binary = format == kFloatFile || format == kDoubleFile;
-  const bool mpiIo = binary && fillMode == 0 && !keepWhole && !local && MpiRunning();
+  // Every instance takes the same way through the collective reads: when one
+  // keeps the whole grid (instance 0 of the modules that work on the whole
+  // domain), none reads its rows by MPI-IO, or the others would wait in the
+  // MPI-IO read while it waits in the rows' broadcast.
+  int whole = keepWhole ? 1 : 0;
+  if (collective) MPI_Allreduce(MPI_IN_PLACE, &whole, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+  const bool mpiIo = binary && fillMode == 0 && whole == 0 && !local && MpiRunning();
   int first = 1;
   int last = nrows;
   if (mpiIo || !reader) InstanceRows(withHalo, first, last);

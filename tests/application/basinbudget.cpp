@@ -23,10 +23,13 @@ bool Valid(double x) {
 
 }  // namespace
 
-RunOutput::RunOutput(std::string dir) : directory(std::move(dir)) {
+RunOutput::RunOutput(std::string dir, const std::string& relCellAreaGrid) : directory(std::move(dir)) {
   zoneGrid = ReadGridFile(directory + "/zones.asc");
-  for (double z : zoneGrid.values)
-    if (Valid(z)) ++cells;
+  if (!relCellAreaGrid.empty()) relArea = ReadGridFile(directory + "/" + relCellAreaGrid);
+  if (relArea.ncols != zoneGrid.ncols || relArea.nrows != zoneGrid.nrows) relArea = GridFile();
+  for (int r = 1; r <= zoneGrid.nrows; ++r)
+    for (int c = 1; c <= zoneGrid.ncols; ++c)
+      if (Valid(zoneGrid.at(r, c))) area += CellArea(r, c);
 }
 
 std::string RunOutput::Text(const std::string& file) const {
@@ -35,7 +38,7 @@ std::string RunOutput::Text(const std::string& file) const {
 
 double RunOutput::BasinMean(const std::string& file) const {
   const GridFile g = ReadGridFile(directory + "/out/" + file);
-  if (g.ncols != zoneGrid.ncols || g.nrows != zoneGrid.nrows || cells == 0) return NAN;
+  if (g.ncols != zoneGrid.ncols || g.nrows != zoneGrid.nrows || area == 0) return NAN;
   return BasinMean(g, [](int, int) { return 1.0; });
 }
 
@@ -44,8 +47,8 @@ double RunOutput::BasinMean(const GridFile& g, Weight weight) const {
   double sum = 0;
   for (int r = 1; r <= g.nrows; ++r)
     for (int c = 1; c <= g.ncols; ++c)
-      if (Valid(zoneGrid.at(r, c)) && Valid(g.at(r, c))) sum += g.at(r, c) * weight(r, c);
-  return sum / cells;
+      if (Valid(zoneGrid.at(r, c)) && Valid(g.at(r, c))) sum += g.at(r, c) * weight(r, c) * CellArea(r, c);
+  return sum / area;
 }
 
 double Budget::Input() const {
@@ -232,8 +235,9 @@ void Terms::Snow() {
         double sum = 0;
         for (int r = 1; r <= f.nrows; ++r)
           for (int c = 1; c <= f.ncols; ++c)
-            if (Valid(run.zones().at(r, c)) && Valid(f.at(r, c, 0))) sum += f.at(r, c, 0) * Glacierized(run, r, c);
-        return sum / run.basinCells();
+            if (Valid(run.zones().at(r, c)) && Valid(f.at(r, c, 0)))
+              sum += f.at(r, c, 0) * Glacierized(run, r, c) * run.CellArea(r, c);
+        return sum / run.basinArea();
       };
       budget.storageChanges.push_back({"firn", total(end, b) - total(start, a)});
     } else {
@@ -251,7 +255,7 @@ void Terms::Snow() {
         return;
       }
       for (size_t i = 4; i < rows.back().size(); ++i) sum[k] += std::stod(rows.back()[i]);
-      sum[k] /= runs[k]->basinCells();
+      sum[k] /= runs[k]->basinArea();
     }
     budget.storageChanges.push_back({"snow on glaciers", sum[1] - sum[0]});
   }
@@ -296,7 +300,7 @@ bool Terms::GlacierRunoffStorages(const RunOutput& run, double& mm) const {
   for (int r = 1; r <= run.zones().nrows; ++r)
     for (int c = 1; c <= run.zones().ncols; ++c)
       for (size_t i = 0; i < codes.size(); ++i)
-        if (run.zones().at(r, c) == codes[i]) glacierized[i] += Glacierized(run, r, c);
+        if (run.zones().at(r, c) == codes[i]) glacierized[i] += Glacierized(run, r, c) * run.CellArea(r, c);
   double held = 0;
   for (size_t i = 0; i < codes.size(); ++i)
     for (int x = 0; x < 3; ++x) {
@@ -307,7 +311,7 @@ bool Terms::GlacierRunoffStorages(const RunOutput& run, double& mm) const {
       // A linear storage that gave out q holds q e / (1 - e).
       held += q * e[x] / (1 - e[x]) * glacierized[i];
     }
-  mm = held / run.basinCells();
+  mm = held / run.basinArea();
   return true;
 }
 
@@ -333,9 +337,9 @@ void Terms::Soil() {
         double w = 0;
         for (int k = 1; k <= theta.levels; ++k)
           w += theta.at(r, c, k) * std::fabs(bounds.at(r, c, k - 1) - bounds.at(r, c, k));
-        sum += 1000 * w * FreeShare(run, r, c);
+        sum += 1000 * w * FreeShare(run, r, c) * run.CellArea(r, c);
       }
-    mm = sum / run.basinCells();
+    mm = sum / run.basinArea();
     return true;
   };
   double a, b;
@@ -371,9 +375,9 @@ void Terms::Soil() {
           double w = 0;
           for (int k = 1; k <= theta.levels; ++k)
             w += theta.at(r, c, k) * std::fabs(bounds.at(r, c, k - 1) - bounds.at(r, c, k));
-          covered += 1000 * w * share;
+          covered += 1000 * w * share * end.CellArea(r, c);
         }
-      budget.storageChanges.push_back({"soil water under glaciers", covered / end.basinCells()});
+      budget.storageChanges.push_back({"soil water under glaciers", covered / end.basinArea()});
     }
   }
   if (RunoffInTransit(start, "unsatzon_model", !modules.surfaceRouting, a) &&
@@ -495,19 +499,9 @@ bool PeriodVolume(const std::string& table, long from, long to, size_t column, d
 
 void Terms::Routing() {
   const double cellArea = start.zones().cellsize * start.zones().cellsize;
-  double cells = start.basinCells();
-  if (!modules.relCellAreaGrid.empty()) {
-    const GridFile rel = ReadGridFile(start.dir() + "/" + modules.relCellAreaGrid);
-    if (rel.ncols != start.zones().ncols || rel.nrows != start.zones().nrows) {
-      Unread(modules.relCellAreaGrid + " (the relative cell areas)");
-    } else {
-      cells = 0;
-      for (int r = 1; r <= rel.nrows; ++r)
-        for (int c = 1; c <= rel.ncols; ++c)
-          if (Valid(start.zones().at(r, c))) cells += Valid(rel.at(r, c)) ? rel.at(r, c) : 1.0;
-    }
-  }
-  const double area = cellArea * cells;  // m2
+  if (!modules.relCellAreaGrid.empty() && !start.hasCellAreas())
+    Unread(modules.relCellAreaGrid + " (the relative cell areas)");
+  const double area = cellArea * start.basinArea();  // m2
   const double seconds = 60.0 * modules.stepMinutes;
   auto mm = [&](double m3) { return m3 / area * 1000; };
   double m3;
@@ -630,6 +624,17 @@ double PeriodSum(const RunOutput& start, const RunOutput& end, const std::string
     }
   }
   return from >= 0 && any ? sum : NAN;
+}
+
+int PeriodLines(const RunOutput& start, const RunOutput& end, const std::string& table) {
+  const std::string text = end.Text("out/" + table);
+  const long from = LastKey(start.Text("out/" + table)), to = LastKey(text);
+  int lines = 0;
+  for (const auto& row : Rows(text)) {
+    const long key = LineKey(row);
+    if (key > from && key <= to) ++lines;
+  }
+  return lines;
 }
 
 double Term(const Budget& budget, const std::string& name) {

@@ -30,8 +30,8 @@ struct BudgetModules {
   int vegetationLayers = 1;
   // A grid of relative cell areas (RelCellArea, in the run's directory;
   // empty: every cell counts 1): the basin's area in the routing's m3 is
-  // the cell size squared times its sum. The terms in mm count every cell
-  // alike, so the case's areas are to be alike too.
+  // the cell size squared times its sum, and every term in mm weights each
+  // cell's depth by its area.
   std::string relCellAreaGrid;
   int substeps = 1;  // sub-steps of the soil, surface routing and groundwater
   int stepMinutes = 60;
@@ -46,27 +46,34 @@ struct BudgetModules {
   std::vector<std::pair<size_t, size_t>> observedColumns;
 };
 
-// One run of the example basin: its working directory, results in out/.
+// One run of the example basin: its working directory, results in out/;
+// its cells' relative areas from the grid relCellAreaGrid of its directory
+// (empty: all 1).
 class RunOutput {
  public:
-  explicit RunOutput(std::string dir);
+  explicit RunOutput(std::string dir, const std::string& relCellAreaGrid = "");
   const std::string& dir() const { return directory; }
   // Basin mean (mm or the grid's unit) of a grid file in out/: the sum over
-  // the cells of the zone grid whose value is not missing, divided by the
-  // basin's cells; NaN when the file cannot be read.
+  // the cells of the zone grid whose value is not missing, each times its
+  // relative area, divided by the basin's area; NaN when the file cannot be
+  // read.
   double BasinMean(const std::string& file) const;
-  // The same weighted per cell by weight(row, col) (the basin's cells still
-  // divide).
+  // The same weighted per cell by weight(row, col) (the basin's area still
+  // divides).
   template <typename Weight>
   double BasinMean(const GridFile& g, Weight weight) const;
-  int basinCells() const { return cells; }
+  double basinArea() const { return area; }  // in cells
+  bool hasCellAreas() const { return relArea.ncols > 0; }
+  double CellArea(int r, int c) const {  // relative to the cell size squared
+    return relArea.ncols > 0 && relArea.at(r, c) > -9999 ? relArea.at(r, c) : 1.0;
+  }
   const GridFile& zones() const { return zoneGrid; }
   std::string Text(const std::string& file) const;  // a file of the run's directory
 
  private:
   std::string directory;
-  GridFile zoneGrid;
-  int cells = 0;
+  GridFile zoneGrid, relArea;
+  double area = 0;
 };
 
 struct BudgetTerm {
@@ -97,6 +104,9 @@ struct Signature {
 // basin value of a statistics file) when column is negative. NaN when the
 // table has no line of the period.
 double PeriodSum(const RunOutput& start, const RunOutput& end, const std::string& table, int column = -1);
+
+// The lines of a per-step table in out/ of the period (as PeriodSum's).
+int PeriodLines(const RunOutput& start, const RunOutput& end, const std::string& table);
 
 // A budget term by its name (the first whose name starts with it); NaN when
 // the budget has none.

@@ -18,19 +18,24 @@ std::string Edited(std::string text, const Edits& edits, std::string& missing) {
   return text;
 }
 
-std::string PrepareExample(const std::string& example, const std::string& dir, const Edits& edits) {
+std::string PrepareCopy(const std::string& source, const std::string& dir, const Edits& edits) {
   namespace fs = std::filesystem;
-  // Every file of the example (its results in out/ stay behind).
-  for (const auto& f : fs::directory_iterator(example))
+  // Every file of the source (its results in out/ stay behind).
+  for (const auto& f : fs::directory_iterator(source))
     if (f.is_regular_file())
       fs::copy_file(f.path(), dir + "/" + f.path().filename().string(), fs::copy_options::overwrite_existing);
   std::string missing;
   WriteFile(dir + "/control.txt", Edited(ReadFile(dir + "/control.txt"), edits, missing));
   if (!missing.empty()) return "not in control.txt: " + missing;
-  const auto made = RunCommand("python3 make_inputs.py .", dir);
-  if (made.exitCode != 0) return made.output;
   fs::create_directories(dir + "/out");
   return "";
+}
+
+std::string PrepareExample(const std::string& example, const std::string& dir, const Edits& edits) {
+  const std::string failed = PrepareCopy(example, dir, edits);
+  if (!failed.empty()) return failed;
+  const auto made = RunCommand("python3 make_inputs.py .", dir);
+  return made.exitCode == 0 ? "" : made.output;
 }
 
 Edits DailySteps() {

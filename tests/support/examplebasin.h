@@ -21,6 +21,11 @@ std::string Edited(std::string text, const Edits& edits, std::string& missing);
 // and makes out/; returns what went wrong, empty when nothing did.
 std::string PrepareExample(const std::string& example, const std::string& dir, const Edits& edits);
 
+// Copies the files of directory source into dir (which exists), applies
+// the edits to control.txt and makes out/; returns what went wrong, empty
+// when nothing did.
+std::string PrepareCopy(const std::string& source, const std::string& dir, const Edits& edits);
+
 // Edits of the example's control file for daily steps on the day records
 // that tests/data/balance/daily_stations.py writes.
 Edits DailySteps();

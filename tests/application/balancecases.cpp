@@ -1,0 +1,754 @@
+#include "tests/application/balancecases.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <tuple>
+
+#include "tests/support/testutil.h"
+
+namespace fluvextest {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kExampleTime =
+    "[model_time]\n1         starting hour\n1         starting day\n1         starting month\n"
+    "2015      starting year\n24        end hour\n31        end day\n12        end month\n2015      end year\n";
+
+// A warm start: the first run writes the state of the soil, snow and
+// interception at its end (the storages the budget reads and the snow,
+// interception and surface water that the example writes are there anyway),
+// the second reads them and the storage content files.
+const Edits kWriteState = {
+    {"\nuzgrid4.asc\n0\n", "\nuzgrid4.asc\n3\n"},   {"\nuzgrid7.asc\n0\n", "\nuzgrid7.asc\n3\n"},
+    {"\nuzgrid8.asc\n0\n", "\nuzgrid8.asc\n3\n"},   {"\nuzgrid13.asc\n0\n", "\nuzgrid13.asc\n3\n"},
+    {"\nuzgrid18.asc\n0\n", "\nuzgrid18.asc\n3\n"}, {"\nsdays.asc\n0\n", "\nsdays.asc\n3\n"},
+    {"\nsage.asc\n0\n", "\nsage.asc\n3\n"}};
+const Edits kReadState = {
+    {"0         readgrid: the snow cover starts empty", "1         readgrid: the snow state of the run before"},
+    {"storage capacity per leaf area (mm)\n0\n", "storage capacity per leaf area (mm)\n1\n"},
+    {"0       read control parameter for storage grids", "1       read control parameter for storage grids"},
+    {"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"}};
+const char* const kStateFiles[] = {
+    "uzgrid3.asc",  "uzgrid4.asc", "uzgrid5.asc",  "uzgrid7.asc", "uzgrid8.asc",    "uzgrid13.asc", "uzgrid18.asc",
+    "uzgrid21.asc", "ssolid.asc",  "sliquid.asc",  "sdays.asc",   "sage.asc",       "stotal.asc",   "stemp.asc",
+    "surft.asc",    "sgsolid.asc", "sgliquid.asc", "si.asc",      "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc"};
+
+// At most this many fluvex instances at once: ctest runs other tests beside.
+class Slots {
+ public:
+  explicit Slots(int n) : free(n) {}
+  void Take(int n) {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [this, n] { return free >= n; });
+    free -= n;
+  }
+  void Give(int n) {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      free += n;
+    }
+    cv.notify_all();
+  }
+
+ private:
+  std::mutex m;
+  std::condition_variable cv;
+  int free;
+};
+
+// Each case runs on one instance with one thread, and on two instances
+// (one when the case cannot run on two) with four threads each.
+struct Layout {
+  int instances, threads;
+};
+
+struct Outcome {
+  std::string failure;  // empty when every run ended with exit 0
+  std::vector<std::unique_ptr<TempDir>> dirs;
+  std::vector<Layout> layouts;
+  std::vector<Budget> budgets;  // per layout
+  std::vector<std::vector<Signature>> signatures;
+};
+
+std::string Tail(const std::string& s) {
+  return s.substr(s.size() > 4000 ? s.size() - 4000 : 0);
+}
+
+// Runs one case: short and long run on each layout.
+Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
+  Outcome o;
+  o.layouts = {{1, 1}, {c.twoInstances ? 2 : 1, settings.threads}};
+  for (const auto [instances, threads] : o.layouts) {
+    std::string runs[2];
+    for (int k = 0; k < 2; ++k) {
+      const std::string name = settings.prefix + "_" + c.name + "_" + std::to_string(instances) + "x" +
+                               std::to_string(threads) + (k ? "_long" : "_short");
+      o.dirs.push_back(std::make_unique<TempDir>(name));
+      const std::string dir = o.dirs.back()->path();
+      Edits edits = BudgetOutputEdits();
+      edits.insert(edits.end(), c.edits.begin(), c.edits.end());
+      const bool warm = c.warmStart && k == 1;
+      // A warm start begins with the step after the short run's last.
+      Date restart = c.start;
+      for (int d = 0; d < std::max(1, c.modules.stepMinutes / 1440); ++d) restart = NextDay(restart);
+      edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, k ? c.end : c.start, c.modules.stepMinutes)});
+      if (c.warmStart)
+        edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
+                     k ? kReadState.end() : kWriteState.end());
+      if (c.longSubsteps > 0 && (k ? c.longSubsteps : c.modules.substeps) > 1) {
+        const Edits steps = SubSteps(k ? c.longSubsteps : c.modules.substeps);
+        edits.insert(edits.end(), steps.begin(), steps.end());
+      }
+      const int np = k && c.longInstances > 0   ? c.longInstances
+                     : k && c.longInstances < 0 ? (instances == 1 ? 2 : 1)
+                                                : instances;
+      std::string failed =
+          c.source.empty() ? PrepareExample(FLUVEX_EXAMPLE_DIR, dir, edits) : PrepareCopy(c.source, dir, edits);
+      if (failed.empty() && c.inputs) failed = c.inputs(dir);
+      if (failed.empty() && warm) {
+        namespace fs = std::filesystem;
+        std::error_code error;
+        for (const auto& f : fs::directory_iterator(runs[0] + "/out"))
+          if (f.path().filename().string().rfind("storage.ftz_", 0) == 0)
+            fs::copy_file(f.path(), dir + "/" + f.path().filename().string(), error);
+        for (const char* f : kStateFiles)
+          if (fs::exists(runs[0] + "/out/" + f)) fs::copy_file(runs[0] + "/out/" + f, dir + "/" + f, error);
+        if (error) failed = "state files of the first run: " + error.message();
+      }
+      if (!failed.empty()) {
+        o.failure = name + ": " + failed;
+        return o;
+      }
+      // A fixed split of the rows between the instances.
+      WriteFile(dir + "/MpiSpeedFactor.dat", "1\n");
+      slots.Take(np);
+      const auto r =
+          RunCommand(std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(np) +
+                         " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=" + std::to_string(threads) +
+                         // Rows dealt out in turn: no thread solves a cell after the one
+                         // that precedes it on one thread, so state a cell leaves in a
+                         // thread's work arrays shows in the terms every time.
+                         (threads > 1 ? " -x OMP_SCHEDULE=static,1 " : " ") + FLUVEX_YEAR_BINARY + " control.txt",
+                     dir);
+      slots.Give(np);
+      if (r.exitCode != 0) {
+        o.failure = name + ": exit code " + std::to_string(r.exitCode) + "\n" + Tail(r.output);
+        return o;
+      }
+      runs[k] = dir;
+      if (k == 1 && c.results) {
+        const std::string wrong = c.results(dir);
+        if (!wrong.empty()) o.failure += name + ": " + wrong + "\n";
+      }
+    }
+    const RunOutput start(runs[0], c.modules.relCellAreaGrid), end(runs[1], c.modules.relCellAreaGrid);
+    o.budgets.push_back(BasinBudget(start, end, c.modules, c.warmStart));
+    o.signatures.push_back(c.signature ? c.signature(start, end, o.budgets.back()) : std::vector<Signature>());
+  }
+  return o;
+}
+
+// The verdict on one case's runs, printed with its budgets and signatures.
+void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
+  if (const char* keep = settings.keepVariable.empty() ? nullptr : std::getenv(settings.keepVariable.c_str()))
+    for (const auto& d : o.dirs)
+      fs::copy(d->path(), std::string(keep) + "/" + fs::path(d->path()).filename().string(),
+               fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  const std::string title = c.description.empty() ? c.name : c.name + " (" + c.description + ")";
+  std::string problem;
+  double worst = 0;
+  std::string signs;
+  for (size_t k = 0; k < o.budgets.size(); ++k) {
+    const Budget& b = o.budgets[k];
+    char layout[80];
+    std::snprintf(layout, sizeof layout, "%d instance(s) x %d thread(s)", o.layouts[k].instances, o.layouts[k].threads);
+    std::printf("case %s on %s\n%s", title.c_str(), layout, b.Report().c_str());
+    for (const auto& u : b.unread) problem += "term not read: " + u + "\n";
+    const double relative = std::fabs(b.Residual()) / b.Input();
+    worst = std::max(worst, relative);
+    if (b.unread.empty() && !(relative <= kTolerance)) {
+      char text[200];
+      std::snprintf(text, sizeof text, "residual %.3g mm, %.3g of the input (at most %g) on %s\n", b.Residual(),
+                    relative, kTolerance, layout);
+      problem += text;
+    }
+    for (const Signature& s : o.signatures[k]) {
+      char text[200];
+      std::snprintf(text, sizeof text, "%s %.6g%s", s.name.c_str(), s.value,
+                    s.ok ? "" : " (NOT as the option makes it)");
+      if (k == 0) signs += (signs.empty() ? "" : "; ") + std::string(text);
+      if (!s.ok) problem += "signature on " + std::string(layout) + ": " + text + "\n";
+    }
+  }
+  // Both layouts give the same terms (sums over the instances to 1e-9 of
+  // the input).
+  if (o.budgets.size() == 2) {
+    const Budget &a = o.budgets[0], &b = o.budgets[1];
+    auto same = [&](const std::vector<BudgetTerm>& x, const std::vector<BudgetTerm>& y) {
+      if (x.size() != y.size()) return false;
+      for (size_t i = 0; i < x.size(); ++i)
+        if (x[i].name != y[i].name || !(std::fabs(x[i].mm - y[i].mm) <= 1e-9 * a.Input())) return false;
+      return true;
+    };
+    if (!same(a.inputs, b.inputs) || !same(a.outputs, b.outputs) || !same(a.storageChanges, b.storageChanges))
+      problem += "the terms differ between the two layouts\n";
+  }
+  problem += o.failure;
+  if (problem.empty()) {
+    std::printf("case %s: closes, residual %.2e of the input\n", c.name.c_str(), worst);
+  } else {
+    std::printf("case %s: %s\n", title.c_str(), problem.c_str());
+  }
+  if (!signs.empty()) std::printf("case %s: signature: %s\n", c.name.c_str(), signs.c_str());
+  std::fflush(stdout);
+  std::string issues;
+  for (int n : c.openIssues) issues += (issues.empty() ? "" : ", ") + std::to_string(n);
+  if (c.openIssues.empty()) {
+    EXPECT_EQ(problem, "") << "case " << title;
+  } else if (problem.empty()) {
+    ADD_FAILURE() << "case " << title << " closes now: remove its mark of issues " << issues;
+  } else {
+    std::printf("case %s: known fault, issues %s\n", c.name.c_str(), issues.c_str());
+  }
+}
+
+}  // namespace
+
+void RunAndJudge(std::vector<Case> cases, const RunSettings& settings) {
+  if (const char* only = settings.selectVariable.empty() ? nullptr : std::getenv(settings.selectVariable.c_str())) {
+    const std::regex pattern(only);
+    std::erase_if(cases, [&](const Case& c) { return !std::regex_search(c.name + " " + c.description, pattern); });
+  }
+  Slots slots(settings.slots);
+  std::vector<std::future<Outcome>> running;
+  for (const Case& c : cases)
+    running.push_back(std::async(std::launch::async, RunCase, std::cref(c), std::ref(slots), std::cref(settings)));
+  for (size_t i = 0; i < cases.size(); ++i) {
+    Outcome o = running[i].get();
+    Judge(cases[i], o, settings);
+  }
+}
+
+std::string ModelTime(const Date& start, const Date& end, int stepMinutes) {
+  // Hourly steps start with hour 1 and end with hour 24; daily steps carry
+  // hour 24 (the end of the day) throughout.
+  const int first = stepMinutes >= 1440 ? 24 : 1;
+  char text[512];
+  std::snprintf(text, sizeof text,
+                "[model_time]\n%d         starting hour\n%d         starting day\n%d         starting month\n"
+                "%d      starting year\n24        end hour\n%d         end day\n%d         end month\n"
+                "%d      end year\n",
+                first, start.day, start.month, start.year, end.day, end.month, end.year);
+  return text;
+}
+
+Date NextDay(const Date& d) {
+  const bool leap = (d.year % 4 == 0 && d.year % 100 != 0) || d.year % 400 == 0;
+  const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (d.day < days[d.month - 1]) return {d.year, d.month, d.day + 1};
+  return d.month < 12 ? Date{d.year, d.month + 1, 1} : Date{d.year + 1, 1, 1};
+}
+
+std::string WriteBasinGrid(const std::string& dir, const std::string& file,
+                           const std::function<double(int, int, int)>& value) {
+  const auto rows = Rows(ReadFile(dir + "/zones.asc"));
+  if (rows.size() < 7) return "zones.asc unreadable";
+  std::string text;
+  for (size_t i = 0; i < 6; ++i) text += rows[i][0] + " " + rows[i][1] + "\n";
+  for (size_t r = 6; r < rows.size(); ++r) {
+    if (rows[r].empty()) continue;
+    for (size_t c = 0; c < rows[r].size(); ++c) {
+      const double zone = std::stod(rows[r][c]);
+      char number[32];
+      std::snprintf(
+          number, sizeof number, "%.10g",
+          zone > -9999 ? value(static_cast<int>(r) - 5, static_cast<int>(c) + 1, static_cast<int>(zone)) : -9999.0);
+      if (c > 0) text += ' ';
+      text += number;
+    }
+    text += "\n";
+  }
+  WriteFile(dir + "/" + file, text);
+  return "";
+}
+
+std::string EditIn(const std::string& path, const Edits& edits) {
+  std::string missing;
+  WriteFile(path, Edited(ReadFile(path), edits, missing));
+  return missing.empty() ? "" : "not in " + path + ": " + missing;
+}
+
+// Station files of daily steps: each day's record stamped with hour 24, the
+// sums of precipitation and radiation (Wh/m2 per day), the means of the rest.
+std::string AddStandardGrids(const std::string& dir, const std::string& lines) {
+  const std::string path = dir + "/control.txt";
+  std::string text = ReadFile(path);
+  const std::string label = "number of standard grids\n";
+  const size_t at = text.find(label);
+  const size_t line = at == std::string::npos ? at : text.rfind('\n', at);
+  if (line == std::string::npos) return "no number of standard grids in " + path + "\n";
+  const int count = std::atoi(text.c_str() + line + 1) + CountOf(lines, "\n");
+  char number[16];
+  std::snprintf(number, sizeof number, "%-10d", count);
+  text.replace(line + 1, at - line - 1, number);
+  text.insert(at + label.size(), lines);
+  WriteFile(path, text);
+  return "";
+}
+
+Maker Chained(std::vector<Maker> makers) {
+  return [makers](const std::string& dir) {
+    for (const auto& m : makers) {
+      const std::string failed = m ? m(dir) : std::string();
+      if (!failed.empty()) return failed;
+    }
+    return std::string();
+  };
+}
+
+std::string TwoDayStations(const std::string& dir) {
+  const auto r = RunCommand("python3 " + std::string(FLUVEX_TEST_DATA) + "/balance/daily_stations.py . 2", dir);
+  return r.exitCode == 0 ? "" : r.output;
+}
+
+std::string DailyStations(const std::string& dir) {
+  const auto r = RunCommand("python3 " + std::string(FLUVEX_TEST_DATA) + "/balance/daily_stations.py .", dir);
+  return r.exitCode == 0 ? "" : r.output;
+}
+
+const Edits kDaily = DailySteps();
+
+Edits SubSteps(int k) {
+  return {{"[zone_grid]\n", "[soil_surface_groundwater_substeps]\n" + std::to_string(k) +
+                                "         sub-steps of soil, surface routing and groundwater\n\n[zone_grid]\n"}};
+}
+
+const std::pair<std::string, std::string> kSurfaceRoutingOff = {"[SurfaceRoutingModel]\n1\n",
+                                                                "[SurfaceRoutingModel]\n0\n"};
+
+// Silting-up by method 1 on grassland tilled in July, with little cover.
+const Edits kSiltingUp = {
+    {"[SiltingUpModel]\n0\n$step\n",
+     "[SiltingUpModel]\n1\n$step\n1        method\nsdisp.stat 0\nqdsu.stat 4024\nsdisp.asc\n0\nrainpause.asc\n0\n"
+     "ekin.asc\n0\ntsbb.asc\n0\nqdsu.asc\n0\n1 2 3     RainPause table: subbasin codes\n"
+     "0.25 0.25 0.25   minimum rain pause (d)\n0         readgrid\n"},
+    {"SR_K_ST = 5;\n  JulDays = 15 105 135 258 288;",
+     "SR_K_ST = 5; SoilTillage = 180;\n  JulDays = 15 105 135 258 288;"},
+    {"VCF = 0.8 0.9 0.95 0.95 0.8;", "VCF = 0.1 0.1 0.1 0.1 0.1;"}};
+
+std::string JulyStorm(const std::string& dir) {
+  return StormOn(dir, 7, 6, 4);
+}
+
+std::string StormOn(const std::string& dir, int month, int day, double factor) {
+  const std::string path = dir + "/precipitation.dat";
+  std::string out;
+  for (const auto& row : Rows(ReadFile(path))) {
+    std::string line;
+    const bool storm =
+        row.size() > 4 && row[0] == "2015" && row[1] == std::to_string(month) && row[2] == std::to_string(day);
+    for (size_t i = 0; i < row.size(); ++i) {
+      std::string w = row[i];
+      if (storm && i >= 4 && std::stod(w) > -9999) w = std::to_string(factor * std::stod(w));
+      line += (i ? " " : "") + w;
+    }
+    out += line + "\n";
+  }
+  WriteFile(path, out);
+  return "";
+}
+
+// Snow by the energy balance (method 6, with slides on slopes above 0.1
+// degrees, 5 % of the snow of a slide cell each step); the snow that
+// slides released summed over the run.
+const Edits kEnergyBalanceSlides = {
+    {"1         method: degree-day", "6         method: energy balance with slides"},
+    {"0         readgrid: the snow cover starts empty\n",
+     "0         readgrid: the snow cover starts empty\nstemp.asc\n0\nstemp.stat 0\nsurft.asc\n0\nsurft.stat 0\n"
+     "inmass.asc\n10\ninmass.stat 0\nmobmass.asc\n0\nmobmass.stat 0\ndepos.asc\n0\ndepos.stat 0\n"
+     "55        maxDepositionSlope (degrees)\n5.0       maxDepositionFactor (mm per step)\n"
+     "0.1       minSlideSlope (degrees)\n0.05      slideMassFrac\n1.0       LWINcorr\n1.0       LWOUTcorr\n"
+     "1.0       EnBalScaling\n"},
+    {"7         number of variable grids\n",
+     "12        number of variable grids\nsf1.asc slidefraction1 0 0.25\n0\n0\nsf2.asc slidefraction2 0 0.25\n0\n0\n"
+     "sf3.asc slidefraction3 0 0.25\n0\n0\nsf4.asc slidefraction4 0 0.25\n0\n0\n"
+     "depidx.asc deposition_index 0 0\n0\n0\n"}};
+
+// The glacier section: method m; the glacier runoff leaves through linear
+// storages of hours (ice), days (snow) and a week (firn); the melt of firn
+// and ice summed over the run.
+std::string GlacierSection(int method) {
+  return "[ice_firn]\n" + std::to_string(method) +
+         "         glacier method\n6.0       DDFice (mm/(K day))\n4.0       DDFfirn\n3.0       DDFsnow\n"
+         "2.0       MF\n0.0010    Aice_min\n0.0020    Aice_max\n0.0005    Asnow_min\n0.0010    Asnow_max\n"
+         "10        kice_els (steps)\n150       kfirn_els\n40        ksnow_els\n0         initial Qice_els\n"
+         "0         initial Qfirn_els\n0         initial Qsnow_els\nmfirn.asc\n10\nqfirn.stat 4024\nmice.asc\n10\n"
+         "qice.stat 4024\nqglac.stat 4024\n";
+}
+
+// Glacier cells on the highest ground: firn at (6, 22), ice at (7, 22) and
+// (11, 25) in subbasin 1 and at (39, 11) in subbasin 2.
+const std::vector<GlacierCell> kGlacierCells = {{6, 22, 2}, {7, 22, 1}, {11, 25, 1}, {39, 11, 1}};
+
+Maker StaticGlaciers(int method) {
+  return StaticGlaciersOn(method, kGlacierCells);
+}
+
+// Static glaciers: the ice and firn grid and, for the snow on the glaciers
+// (a grid the program keeps but does not write), the point output of every
+// glacier cell.
+Maker StaticGlaciersOn(int method, std::vector<GlacierCell> cells) {
+  return [method, cells](const std::string& dir) {
+    std::string failed = WriteBasinGrid(dir, "ice_firn.asc", [&](int r, int c, int) {
+      for (const auto& g : cells)
+        if (g.row == r && g.col == c) return double(g.code);
+      return 0.0;
+    });
+    std::string xs, ys;
+    for (const auto& g : cells) {
+      // Cell centres: 1 km cells, lower-left corner (49000, 56000), 84 rows.
+      xs += (xs.empty() ? "" : ", ") + std::to_string(49000 + (g.col - 0.5) * 1000);
+      ys += (ys.empty() ? "" : ", ") + std::to_string(56000 + (84 - g.row + 0.5) * 1000);
+    }
+    failed += AddStandardGrids(dir, "$inpath//ice_firn.asc ice_firn fillcode = 0 readcode = 1\n");
+    failed += EditIn(dir + "/control.txt",
+                     {{"[special_output]\n0\n$step\n",
+                       GlacierSection(method) +
+                           "\n[special_output]\n1\n$step\nnumfiles = 1;\n{\nfilename = glacierpoints.txt; "
+                           "header = points;\nentity { ID = SolidSnowStorage_onGlacier; Symbol = SolidS; "
+                           "Xcoords = " +
+                           xs + "; Ycoords = " + ys +
+                           "; }\nentity { ID = LiquidSnowStorage_onGlacier; Symbol = Liquid; Xcoords = " + xs +
+                           "; Ycoords = " + ys + "; }\n}\n"}});
+    return failed;
+  };
+}
+
+Maker DynamicGlaciers(int method, int updateDay, bool drift, bool emptied) {
+  // With emptied, glacier 2 has a second, smaller cell at (39, 12), which
+  // its shrinking at the yearly update empties.
+  std::vector<DynamicGlacierCell> cells = {
+      {6, 22, 1.0, 1, 1}, {7, 22, 0.5, 1, 1}, {6, 23, 0.5, 1, 1}, {39, 11, 0.2, 2, 30}};
+  if (emptied) cells.push_back({39, 12, 0.05, 2, 30});
+  return DynamicGlaciersOn(method, updateDay, drift, cells, 29, 30);
+}
+
+Maker DynamicGlaciersOn(int method, int updateDay, bool drift, std::vector<DynamicGlacierCell> cells, int driftRow,
+                        int driftCol) {
+  return [=](const std::string& dir) {
+    auto at = [&](int r, int c, auto value, double otherwise) {
+      for (const auto& g : cells)
+        if (g.row == r && g.col == c) return value(g);
+      return otherwise;
+    };
+    std::string failed;
+    failed += WriteBasinGrid(dir, "glac_frac.asc", [&](int r, int c, int) {
+      return at(
+          r, c, [](const DynamicGlacierCell& g) { return g.share; }, 0.0);
+    });
+    failed += WriteBasinGrid(dir, "glac_code.asc", [&](int r, int c, int) {
+      return at(
+          r, c, [](const DynamicGlacierCell& g) { return double(g.code); }, -9999);
+    });
+    failed += WriteBasinGrid(dir, "debris.asc", [&](int r, int c, int) {
+      return at(
+          r, c, [](const DynamicGlacierCell& g) { return g.debris; }, 1);
+    });
+    if (drift)
+      failed += WriteBasinGrid(dir, "depidx.asc",
+                               [&](int r, int c, int) { return r == driftRow && c == driftCol ? 20.0 : 0.0; });
+    const std::string depositionGrid = drift ? "$inpath//depidx.asc deposition_index fillcode = 0 readcode = 1\n" : "";
+    failed += AddStandardGrids(
+        dir,
+        "$inpath//glac_frac.asc GlacierizedCells writecode = 3 outname = gfrac_end.asc fillcode = 0 readcode = 1\n"
+        "$inpath//glac_code.asc GlacierCodes fillcode = 0 readcode = 1\n"
+        "$inpath//debris.asc debris_on_glaciers fillcode = 0 readcode = 1\n" +
+            depositionGrid);
+    failed += EditIn(
+        dir + "/control.txt",
+        {{"[special_output]\n",
+          GlacierSection(method) +
+              "qsnowglac.stat 4024\n0         read grid parameter for glacier model\n"
+              "3 515 5            firn_levels, firn_base (m), deltafirnper100m\n" +
+              std::to_string(updateDay) +
+              " 1               GMBEvalDay GMBEvalMonth\n0.01 1.36 2 0          VAscaling VAexponent numElevBands "
+              "extraWeightFactorBand0\nfirn.stk\n3\nfirnwe.stat 4024\ngmb.asc\n0\ngmbold.asc\n0\ngmb1.stat 4024\n"
+              "gmb2.stat 4024\n1.0       global debris scaling factor\nsnownoglac.stat 4024\nsgsolid.asc\n3\n"
+              "sgliquid.asc\n3\nsgtotal.asc\n0\nsgmelt.asc\n0\nsgsurft.asc\n0\nsgtemp.asc\n0\nsgevap.asc\n10\n"
+              "150 0.25           maxSnowPackToCreateGlacier relSizeNewGlacier\n"
+              "firnice.asc 10     the firn that turns to ice at the yearly update\n\n[special_output]\n"},
+         // The soil water that glaciers cover or leave at the yearly update:
+         // each day's sum.
+         {"sb2.stat 2024", "sb2.stat 4024"}});
+    return failed;
+  };
+}
+
+// Heat transfer in the soil (explicit method), with the air 3 K colder
+// than the stations measured, so that the top layers freeze; the soil
+// temperatures at the end.
+const Edits kFrozenSoil = {
+    {"50        replacement above the upper limit\n0         scenarios off\n",
+     "50        replacement above the upper limit\n1         scenarios on\n1         SzenMeth: add\n1         SzenNum\n"
+     "75000 90000 -3 -3 -3 -3 -3 -3 -3 -3 -3 -3 -3 -3   x y and the offsets January..December (K)\n"},
+    {"[special_output]\n",
+     "[heat_transfer]\n1         heat transfer on\n1         method (explicit)\n0\n0\n12.0      dTModLowBoundBase\n"
+     "-0.007    dTModLapseRate\n800       dTModCDrySoil\n1500      dTModRhoDrySoil\n0.58      dTModLamDrySoil\n"
+     "1e-10     dTModKmin\n0.5562    dTModLamWat\n2.33      dTModLamIce\n4187      dTModCWater\n"
+     "1940      dTModCIce20\n2090      dTModCIce0\n334000    dTModLatHeat\n1000      dTModRhoWater\n"
+     "1.22      dTModFactor\n0.5       dTModSEForStat\n60        dTModShortestStep\n1800      dTModLongestStep\n"
+     "1.0       dTModNFactorFreezing\n1.0       dTModNFactorThawing\nsoiltemp.txt\nsoiltemp.stat 0\n"
+     "soiltemp.stk\n3\nthawdepth.asc\n0\n\n[special_output]\n"}};
+
+std::string Lake(const std::string& dir) {
+  return LakeAt(14, 14, 0)(dir);
+}
+
+// 3 m deep at its deepest cell; the lake code 1 of the reservoir.
+Maker LakeAt(int row, int col, double lift) {
+  return [=](const std::string& dir) {
+    const auto original = Rows(ReadFile(dir + "/dem.asc"));
+    auto dem = original;
+    auto inLake = [&](int r, int c) { return r >= row && r <= row + 2 && c >= col && c <= col + 2; };
+    auto read = [&](int r, int c) {
+      return std::stod(original[static_cast<size_t>(r + 5)][static_cast<size_t>(c - 1)]);
+    };
+    // The lifted cell: the lake's highest bottom.
+    int liftRow = row, liftCol = col;
+    for (int r = row; r <= row + 2; ++r)
+      for (int c = col; c <= col + 2; ++c)
+        if (read(r, c) > read(liftRow, liftCol)) liftRow = r, liftCol = c;
+    auto elevation = [&](int r, int c) { return read(r, c) + (r == liftRow && c == liftCol ? lift : 0); };
+    double top = -1e9;
+    for (int r = row; r <= row + 2; ++r)
+      for (int c = col; c <= col + 2; ++c) top = std::max(top, elevation(r, c));
+    top += 3;
+    std::string failed;
+    if (lift != 0) {
+      char number[32];
+      std::snprintf(number, sizeof number, "%.10g", elevation(liftRow, liftCol));
+      dem[static_cast<size_t>(liftRow + 5)][static_cast<size_t>(liftCol - 1)] = number;
+      std::string text;
+      for (const auto& line : dem) {
+        for (size_t j = 0; j < line.size(); ++j) text += (j ? " " : "") + line[j];
+        text += "\n";
+      }
+      WriteFile(dir + "/dem.asc", text);
+    }
+    failed += WriteBasinGrid(dir, "lake_codes.asc", [&](int r, int c, int) { return inLake(r, c) ? 1.0 : -9999.0; });
+    // The lake's depth below its surface (m).
+    failed += WriteBasinGrid(dir, "maxpond.asc",
+                             [&](int r, int c, int) { return inLake(r, c) ? top - elevation(r, c) : 0.0; });
+    failed += AddStandardGrids(dir,
+                               "$inpath//lake_codes.asc lake_codes fillcode = 0 readcode = 1\n"
+                               "$inpath//maxpond.asc max_ponding_storage fillcode = 0 readcode = 1\n");
+    failed += EditIn(dir + "/control.txt",
+                     {{"0         ponding\n", "1         ponding\n"},
+                      {"0         no ponds", "1         ponds: the lake cells pond"},
+                      {"[special_output]\n",
+                       "[lake_model]\n1\tflow control parameter for\n1\tinitialization method for\n"
+                       "0.05\tAlbedo_OpenWater for\n0.001\tz0_OpenWater for\n0\treadgrids for\n\n[special_output]\n"}});
+    return failed;
+  };
+}
+
+// Irrigation of the fields of subbasin 3 from the groundwater and of rows 45
+// to 50 of subbasin 2 from the river, 12 mm a day on 2 to 4 January.
+std::string Irrigation(const std::string& dir) {
+  std::string failed = WriteBasinGrid(dir, "irrigation_codes.asc", [](int r, int, int zone) {
+    return zone == 3 ? 1.0 : zone == 2 && r >= 45 && r <= 50 ? 2.0 : 0.0;
+  });
+  failed += AddStandardGrids(dir, "$inpath//irrigation_codes.asc irrigation_codes fillcode = 0 readcode = 1\n");
+  failed +=
+      EditIn(dir + "/control.txt",
+             {{"[irrigation]\n0\n$step\n",
+               "[irrigation]\n1\n$step\nirr_gw.stat 4001\tirrigation from groundwater\n"
+               "irr_sw.stat 4001\tirrigation from surface water\n\n[irrigation_table]\n2\n"
+               "1 field_gw 1 1 20 3.45 3 1 2 12 1 3 12 1 4 12\n2 field_sw 1 2 20 3.45 3 1 2 12 1 3 12 1 4 12\n"}});
+  return failed;
+}
+
+// Irrigation of rows 45 to 50 of subbasin 2 from the river by one rule of
+// the irrigation table (method, origin and the method's values).
+Maker RiverIrrigation(const std::string& rule) {
+  return [rule](const std::string& dir) {
+    std::string failed = WriteBasinGrid(
+        dir, "irrigation_codes.asc", [](int r, int, int zone) { return zone == 2 && r >= 45 && r <= 50 ? 1.0 : 0.0; });
+    failed += AddStandardGrids(dir, "$inpath//irrigation_codes.asc irrigation_codes fillcode = 0 readcode = 1\n");
+    failed += EditIn(dir + "/control.txt",
+                     {{"[irrigation]\n0\n$step\n",
+                       "[irrigation]\n1\n$step\nirr_gw.stat 4001\tirrigation from groundwater\n"
+                       "irr_sw.stat 4001\tirrigation from surface water\n\n[irrigation_table]\n1\n1 field " +
+                           rule + "\n"}});
+    return failed;
+  };
+}
+
+// Cells that no station reaches: a meteorological section's search radius
+// of 5 km (the stations lie 10 km and more apart).
+Maker NearStationsOnly(const std::string& section) {
+  return [section](const std::string& dir) {
+    const std::string path = dir + "/control.txt";
+    std::string text = ReadFile(path);
+    const size_t at = text.find("[" + section + "]\n");
+    const std::string radius = "100000    maximum distance";
+    const size_t line = at == std::string::npos ? at : text.find(radius, at);
+    if (line == std::string::npos) return "no maximum distance in section " + section;
+    text.replace(line, radius.size(), "5000      maximum distance");
+    WriteFile(path, text);
+    return std::string();
+  };
+}
+
+// Steps of two days: station records of two days each (the sums and means
+// of the hours), the radiation sums up to some 15 000 Wh/m2 (beyond the
+// example's nodata bound of 9999).
+const Edits kTwoDays = {
+    {"$set $step    = 60", "$set $step    = 2880"},
+    {"$inpath//temperature.dat", "$inpath//temperature_2days.dat"},
+    {"$inpath//precipitation.dat", "$inpath//precipitation_2days.dat"},
+    {"$inpath//wind.dat", "$inpath//wind_2days.dat"},
+    {"$inpath//humidity.dat", "$inpath//humidity_2days.dat"},
+    {"$inpath//radiation.dat", "$inpath//radiation_2days.dat"},
+    {"radiation.stat 1024  statistics file: basin mean of each day\n9999      nodata",
+     "radiation.stat 1024  statistics file: basin mean of each day\n99999     nodata"},
+    {"1400      upper limit\n0         replacement below the lower limit\n1400      replacement above",
+     "30000     upper limit\n0         replacement below the lower limit\n30000     replacement above"},
+    {"1         sub-intervals per step", "24        sub-intervals per step"},
+    // The cloudiness of each step, a basin mean.
+    {"0.6 0.1\n", "0.6 0.1\ncloud.stat 1001\n"}};
+
+// A snow cover of 120 mm (solid) on every cell at the start, read from the
+// snow state grids, a month old.
+const Edits kSnowCoverAtStart = {
+    {"0         readgrid: the snow cover starts empty", "1         readgrid: the snow cover of the grids"}};
+std::string SnowCoverAtStart(const std::string& dir) {
+  std::string failed;
+  for (const auto& [file, value] : std::vector<std::pair<std::string, double>>{
+           {"ssolid.asc", 120}, {"sliquid.asc", 0}, {"stotal.asc", 120}, {"sdays.asc", 30}, {"sage.asc", 30}})
+    failed += WriteBasinGrid(dir, file, [value](int, int, int) { return value; });
+  return failed;
+}
+
+// ---- Signatures: what shows that a case's option moved water in the period.
+
+Signature Positive(const std::string& name, double v) {
+  return {name, v, v > 0};
+}
+Signature Negative(const std::string& name, double v) {
+  return {name, v, v < 0};
+}
+Signature NonZero(const std::string& name, double v) {
+  return {name, v, v < 0 || v > 0};
+}
+
+// Change of a run sum grid in out/ between the two runs, mm over the basin.
+double SumOver(const RunOutput& start, const RunOutput& end, const std::string& file) {
+  return end.BasinMean(file) - start.BasinMean(file);
+}
+
+SignatureOf Joined(std::vector<SignatureOf> parts) {
+  return [parts](const RunOutput& s, const RunOutput& e, const Budget& b) {
+    Signatures all;
+    for (const auto& p : parts) {
+      const Signatures some = p(s, e, b);
+      all.insert(all.end(), some.begin(), some.end());
+    }
+    return all;
+  };
+}
+
+// A statistic of the period above 0: its basin value summed over the steps.
+SignatureOf PositiveSum(const std::string& name, const std::string& table) {
+  return [name, table](const RunOutput& s, const RunOutput& e, const Budget&) {
+    return Signatures{Positive(name, PeriodSum(s, e, table))};
+  };
+}
+
+const SignatureOf kSurfaceRunoff = PositiveSum("surface runoff to the rivers (mm)", "qdsr.stat");
+const SignatureOf kDirectRunoff = PositiveSum("direct runoff (mm)", "qd.stat");
+const SignatureOf kInfiltrationExcess = PositiveSum("infiltration excess (mm)", "infex.stat");
+
+// Melt of ice and firn, and the glacier runoff that leaves the storages.
+const SignatureOf kGlacierMelt = [](const RunOutput& s, const RunOutput& e, const Budget&) {
+  return Signatures{Positive("ice and firn melt (mm)", SumOver(s, e, "mice.sum") + SumOver(s, e, "mfirn.sum")),
+                    Positive("glacier runoff (mm)", PeriodSum(s, e, "qglac.stat"))};
+};
+
+// Snow that slides released (the run sum of the input mass).
+const SignatureOf kSlides = [](const RunOutput& s, const RunOutput& e, const Budget&) {
+  return Signatures{Positive("snow moved by slides (mm)", SumOver(s, e, "inmass.sum"))};
+};
+
+const SignatureOf kDrift = [](const RunOutput&, const RunOutput&, const Budget& b) {
+  return Signatures{Positive("snow drift (mm)", Term(b, "snow drift"))};
+};
+
+// Frozen layers (below 0 degrees C) of the soil temperature stack at the end.
+const SignatureOf kFrozenLayers = [](const RunOutput&, const RunOutput& e, const Budget&) {
+  const StackFile t = ReadStackFile(e.dir() + "/out/soiltemp.stk");
+  double frozen = t.ncols > 0 ? 0 : NAN;
+  for (int r = 1; r <= t.nrows; ++r)
+    for (int c = 1; c <= t.ncols; ++c)
+      for (int k = 1; k <= t.levels; ++k)
+        if (e.zones().at(r, c) > -9999 && t.at(r, c, k) > -9999 && t.at(r, c, k) < 0) frozen += 1;
+  return Signatures{Positive("frozen soil layers at the end (cells x layers)", frozen)};
+};
+
+const SignatureOf kSnowmelt = [](const RunOutput& s, const RunOutput& e, const Budget& b) {
+  return Signatures{Positive("outflow of the snow cover (mm)", PeriodSum(s, e, "snowoutflow.stat")),
+                    Negative("snow cover change (mm)", Term(b, "snow cover"))};
+};
+
+const SignatureOf kSiltingUpRunoff = PositiveSum("direct runoff of the silting-up (mm)", "qdsu.stat");
+
+// The lake (the reservoir's table): its storage changes, it gives out
+// water and evaporates (m3 over the period).
+const SignatureOf kLakeWater = [](const RunOutput& s, const RunOutput& e, const Budget&) {
+  return Signatures{NonZero("lake storage change (m3)", PeriodSum(s, e, "reservoir_1.txt", 25)),
+                    Positive("lake outflow (m3)", PeriodSum(s, e, "reservoir_1.txt", 10)),
+                    Positive("lake evaporation (m3)", PeriodSum(s, e, "reservoir_1.txt", 19))};
+};
+
+const SignatureOf kStateRead = [](const RunOutput&, const RunOutput& e, const Budget&) {
+  const std::string diag = e.Text("Fluvex_Diag_0.xml");
+  double read = 0;
+  for (const char* f : kStateFiles)
+    if (FileExists(e.dir() + "/" + f) && diag.find(std::string("reading ") + f + " for") != std::string::npos) ++read;
+  return Signatures{Positive("state grids of the short run read at the restart", read)};
+};
+
+SignatureOf StepsOfThePeriod(int expected) {
+  return [expected](const RunOutput& s, const RunOutput& e, const Budget&) {
+    const double steps = PeriodLines(s, e, "discharge.stat");
+    return Signatures{{"steps of the period (" + std::to_string(expected) + " expected)", steps, steps == expected}};
+  };
+}
+
+const Edits kGroundwaterFlows = {{"gwflowx.asc\n0\n", "gwflowx.asc\n3\n"}, {"gwflowy.asc\n0\n", "gwflowy.asc\n3\n"}};
+
+const SignatureOf kLateralGroundwaterFlow = [](const RunOutput&, const RunOutput& e, const Budget&) {
+  double flow = 0;
+  for (const char* f : {"gwflowx.asc", "gwflowy.asc"}) {
+    const GridFile g = ReadGridFile(e.dir() + "/out/" + f);
+    if (g.ncols != e.zones().ncols) return Signatures{{std::string(f) + " unreadable", NAN, false}};
+    for (int r = 1; r <= g.nrows; ++r)
+      for (int c = 1; c <= g.ncols; ++c)
+        if (e.zones().at(r, c) > -9999 && g.at(r, c) > -9999) flow += std::fabs(g.at(r, c));
+  }
+  return Signatures{Positive("lateral groundwater flow at the end (sum of |x| and |y| flows)", flow)};
+};
+
+}  // namespace fluvextest

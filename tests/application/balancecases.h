@@ -1,0 +1,179 @@
+// The basin's water balance through the program, shared by the balance
+// matrix of hand-written cases and the generated option matrix: a case (a
+// copy of the example basin with its option set-ups), its runs on the
+// layouts, its budget, the signatures that show its option moved water, and
+// the verdict on its residual and open issues.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/application/basinbudget.h"
+#include "tests/support/examplebasin.h"
+
+namespace fluvextest {
+
+constexpr double kTolerance = 1e-6;  // of the period's precipitation
+
+struct Date {
+  int year, month, day;
+};
+
+using Signatures = std::vector<Signature>;
+using SignatureOf = std::function<Signatures(const RunOutput&, const RunOutput&, const Budget&)>;
+// Makes or changes files in a case's directory; returns what failed.
+using Maker = std::function<std::string(const std::string&)>;
+
+struct Case {
+  std::string name;
+  std::string description;  // printed beside the name (the generated runs' axes)
+  // A directory whose files are the case's basin, copied as they are
+  // (empty: the example's files with their inputs made).
+  std::string source;
+  Edits edits;             // on top of the budget's output edits
+  BudgetModules modules;   // where the budget looks for water
+  Date start{2015, 1, 1};  // the short run ends with the start day, the long one with end
+  Date end{2015, 1, 8};
+  bool twoInstances = true;
+  std::vector<int> openIssues;  // the issues that own faults this case still shows
+  // The long run continues the short one from its state (a warm start on
+  // the next day) instead of starting cold on the same day.
+  bool warmStart = false;
+  // The long run's instance count (0: that of the short run; -1: the other
+  // layout's, two after one and one after two) and, when not
+  // 0, the long run's sub-steps (the short run's are modules.substeps; the
+  // case's edits then hold no sub-step section).
+  int longInstances = 0;
+  int longSubsteps = 0;
+  // Makes further input files in the case's directory.
+  Maker inputs;
+  // Checks the files of the long run's directory; returns what failed.
+  Maker results;
+  // What shows that the case's option moved water in the period, read from
+  // the short and the long run and their budget (printed beside the
+  // residual; a quantity that is not as the option makes it fails the case).
+  SignatureOf signature;
+};
+
+// How the cases run: the first layout is one instance with one thread, the
+// second two instances (one when the case cannot run on two) with threads
+// threads each; at most slots fluvex instances at once (ctest runs other
+// tests beside). The run directories are named prefix_<case>_<layout>.
+struct RunSettings {
+  std::string prefix;
+  int threads = 4;
+  int slots = 4;
+  // Environment variables: a regular expression that selects the cases by
+  // their name and description, and a directory that receives a copy of
+  // every run's directory.
+  std::string selectVariable;
+  std::string keepVariable;
+};
+
+// Runs the cases (those the selection leaves) and judges each: its budget
+// closes within kTolerance of its input on both layouts with the same terms,
+// its signatures are as its options make them, its results checks pass. A
+// case with open issues fails only when it closes.
+void RunAndJudge(std::vector<Case> cases, const RunSettings& settings);
+
+// The text of the example's model time for the run from start to end.
+std::string ModelTime(const Date& start, const Date& end, int stepMinutes);
+Date NextDay(const Date& d);
+
+// Grids of the basin's geometry, written as ASCII grid files: the value of
+// each cell inside the basin (zones.asc) from value(row, col, subbasin
+// code); missing outside.
+std::string WriteBasinGrid(const std::string& dir, const std::string& file,
+                           const std::function<double(int, int, int)>& value);
+// Replaces text in a file of the case's directory.
+std::string EditIn(const std::string& path, const Edits& edits);
+// Adds grid lines to [standard_grids] of the case's control file.
+std::string AddStandardGrids(const std::string& dir, const std::string& lines);
+// Makers one after the other; the first failure ends them.
+Maker Chained(std::vector<Maker> makers);
+
+// ---- Set-ups of options on the example (cells in rows and columns of its grid).
+
+Edits SubSteps(int k);
+// Station files of daily steps (kDaily) and of two-day steps (kTwoDays).
+std::string DailyStations(const std::string& dir);
+std::string TwoDayStations(const std::string& dir);
+extern const Edits kDaily;
+extern const Edits kTwoDays;
+extern const std::pair<std::string, std::string> kSurfaceRoutingOff;
+extern const Edits kSiltingUp;
+// A wet week of July, the precipitation of 6 July four times what the
+// stations measured, so that the soils make direct runoff; or that of
+// another day of 2015 times factor.
+std::string JulyStorm(const std::string& dir);
+std::string StormOn(const std::string& dir, int month, int day, double factor);
+extern const Edits kEnergyBalanceSlides;
+std::string GlacierSection(int method);
+// A glacier cell: row, column, its ice and firn code (1 ice, 2 firn) for
+// static glaciers.
+struct GlacierCell {
+  int row, col, code;
+};
+// The example's glacier cells on its highest ground.
+extern const std::vector<GlacierCell> kGlacierCells;
+// Static glaciers on the example's glacier cells, or on the given cells.
+Maker StaticGlaciers(int method);
+Maker StaticGlaciersOn(int method, std::vector<GlacierCell> cells);
+// Dynamic glaciers: two glaciers (subbasins 1 and 2) of the example and,
+// when the snow drifts by a deposition index, a cell in subbasin 3 where
+// snow piles up into a new glacier at the yearly update on the given day of
+// January; or glaciers on the given cells (row, column, glacierized share,
+// glacier code, debris) with a drift cell.
+Maker DynamicGlaciers(int method, int updateDay, bool drift, bool emptied = false);
+struct DynamicGlacierCell {
+  int row, col;
+  double share;
+  int code;
+  double debris;
+};
+Maker DynamicGlaciersOn(int method, int updateDay, bool drift, std::vector<DynamicGlacierCell> cells, int driftRow,
+                        int driftCol);
+extern const Edits kFrozenSoil;
+// A lake of 3 x 3 cells in place of the reservoir of subbasin 1: at rows 14
+// to 16, columns 14 to 16 (Lake), or from row, col on, the bottom of its
+// highest cell raised by lift metres (LakeAt).
+std::string Lake(const std::string& dir);
+Maker LakeAt(int row, int col, double lift);
+std::string Irrigation(const std::string& dir);
+Maker RiverIrrigation(const std::string& rule);
+Maker NearStationsOnly(const std::string& section);
+extern const Edits kSnowCoverAtStart;
+std::string SnowCoverAtStart(const std::string& dir);
+
+// ---- Signatures: what shows that a case's option moved water in the period.
+
+Signature Positive(const std::string& name, double v);
+Signature Negative(const std::string& name, double v);
+Signature NonZero(const std::string& name, double v);
+// Change of a run sum grid in out/ between the two runs, mm over the basin.
+double SumOver(const RunOutput& start, const RunOutput& end, const std::string& file);
+SignatureOf Joined(std::vector<SignatureOf> parts);
+// A statistic of the period above 0: its basin value summed over the steps.
+SignatureOf PositiveSum(const std::string& name, const std::string& table);
+extern const SignatureOf kSurfaceRunoff;
+extern const SignatureOf kDirectRunoff;
+extern const SignatureOf kInfiltrationExcess;
+extern const SignatureOf kGlacierMelt;
+extern const SignatureOf kSlides;
+extern const SignatureOf kDrift;
+extern const SignatureOf kFrozenLayers;
+extern const SignatureOf kSnowmelt;
+extern const SignatureOf kSiltingUpRunoff;
+extern const SignatureOf kLakeWater;
+// The state grids of the short run that the long run read at its warm start
+// (its diagnostics name each grid it reads).
+extern const SignatureOf kStateRead;
+// The steps of the period (a line of the routed discharge each).
+SignatureOf StepsOfThePeriod(int expected);
+// Lateral groundwater flow at the end of the long run, with kGroundwaterFlows.
+extern const Edits kGroundwaterFlows;
+extern const SignatureOf kLateralGroundwaterFlow;
+
+}  // namespace fluvextest
