@@ -1,6 +1,11 @@
 #include "tests/support/examplebasin.h"
 
+#include <unistd.h>
+
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "tests/support/testutil.h"
 
@@ -32,10 +37,30 @@ std::string PrepareCopy(const std::string& source, const std::string& dir, const
 }
 
 std::string PrepareExample(const std::string& example, const std::string& dir, const Edits& edits) {
-  const std::string failed = PrepareCopy(example, dir, edits);
-  if (!failed.empty()) return failed;
-  const auto made = RunCommand("python3 make_inputs.py .", dir);
-  return made.exitCode == 0 ? "" : made.output;
+  // The generator's inputs depend on the example alone (a fixed seed): it
+  // runs once per example and process, every copy takes its files.
+  struct Made {
+    std::unique_ptr<TempDir> dir;
+    std::string failure;
+  };
+  static std::mutex lock;
+  static std::map<std::string, Made> made;
+  const Made* m = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    auto [at, fresh] = made.try_emplace(example);
+    if (fresh) {
+      at->second.dir =
+          std::make_unique<TempDir>("example_inputs_" + std::to_string(getpid()) + "_" + std::to_string(made.size()));
+      at->second.failure = PrepareCopy(example, at->second.dir->path(), {});
+      if (at->second.failure.empty()) {
+        const auto r = RunCommand("python3 make_inputs.py .", at->second.dir->path());
+        if (r.exitCode != 0) at->second.failure = r.output;
+      }
+    }
+    m = &at->second;
+  }
+  return m->failure.empty() ? PrepareCopy(m->dir->path(), dir, edits) : m->failure;
 }
 
 Edits DailySteps() {
