@@ -20,16 +20,23 @@ if(Python3_Interpreter_FOUND)
   else()
     set(spoiled_fluvex "$<TARGET_FILE:fluvex>")
   endif()
-  add_test(NAME spoiled_example_test
-           COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/data/spoiled/run_spoiled.py
-                   --fluvex ${spoiled_fluvex} --mpirun ${MPIEXEC_EXECUTABLE}
-                   --example ${PROJECT_SOURCE_DIR}/examples/basin --work ${CMAKE_CURRENT_BINARY_DIR}/tmp_spoiled
-                   --jobs 4)
-  # No PROCESSORS: ctest holds back a test that asks for several until that
-  # many are free, and the short tests beside it kept them busy; its cost
-  # starts it among the first.
-  set_tests_properties(spoiled_example_test PROPERTIES ENVIRONMENT "${FLUVEX_TEST_ENV}" LABELS e2e
-                                                       TIMEOUT 1500 COST 700)
+  # Two halves side by side: spoiled_example_test and spoiled_example_test_shard2.
+  foreach(k 1 2)
+    math(EXPR index "${k} - 1")
+    set(test spoiled_example_test)
+    if(k GREATER 1)
+      set(test spoiled_example_test_shard${k})
+    endif()
+    add_test(NAME ${test}
+             COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/data/spoiled/run_spoiled.py
+                     --fluvex ${spoiled_fluvex} --mpirun ${MPIEXEC_EXECUTABLE} --shard ${index}/2
+                     --example ${PROJECT_SOURCE_DIR}/examples/basin --work ${CMAKE_CURRENT_BINARY_DIR}/tmp_${test}
+                     --jobs 4)
+    # No PROCESSORS: ctest holds back a test that asks for several until that
+    # many are free, and the short tests beside it kept them busy; its cost
+    # starts it among the first.
+    set_tests_properties(${test} PROPERTIES ENVIRONMENT "${FLUVEX_TEST_ENV}" LABELS e2e TIMEOUT 1500 COST 700)
+  endforeach()
   if(FLUVEX_EXAMPLE_BINARY)
     set(sample "soil_ksat_nan|landuse_rsc_nan|routing_twice|warm_state_hole|zone_code_not_in_soil_table")
     string(APPEND sample "|control_file_cut|abstraction_from_file_ends_early|inflow_file_skips_a_step")

@@ -10,7 +10,7 @@ end with exit 0, no FATAL entry and no value in its result files that is no
 number. Several copies run side by side (--jobs).
 
     run_spoiled.py --fluvex <binary> --mpirun <mpirun> --example <dir> --work <dir>
-                   [--jobs 4] [--cases <regex>] [--keep]
+                   [--jobs 4] [--cases <regex>] [--shard k/n] [--keep]
 
 Exit 0 when every case ends as expected; otherwise each failed case is
 listed with what it ended with.
@@ -1376,6 +1376,9 @@ def main():
     p.add_argument("--work", required=True)
     p.add_argument("--jobs", type=int, default=4)
     p.add_argument("--cases", default="")
+    # k/n: every n-th run from the k-th on (k from 0), so that several
+    # runners share the copies side by side.
+    p.add_argument("--shard", default="0/1")
     p.add_argument("--limit", type=int, default=600)
     p.add_argument("--keep", action="store_true")
     args = p.parse_args()
@@ -1400,6 +1403,8 @@ def main():
 
     runs = [(c, np) for c in CASES if re.search(args.cases, c[0])
             for np in (c[4] if len(c) > 4 else {}).get("np", (1, 2) if c[2] != 0 else (2,))]
+    k, n = (int(v) for v in args.shard.split("/"))
+    runs = runs[k::n]
     with ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
         results = list(pool.map(lambda r: run_case(args, base, *r), runs))
     results = [("%s on %d" % (n, np), why) for (n, why), (_, np) in zip(results, runs)]
