@@ -181,22 +181,24 @@ void Terms::Precipitation() {
   double mm;
   if (SumChange("prec.sum", mm)) budget.inputs.push_back({"precipitation", mm});
   // Snow methods with a deposition index D add the snow drifted onto a cell
-  // to its snowfall: D times the snowfall of the precipitation, which is
-  // the precipitation less its rain (the rain takes no drift).
+  // to its snowfall and to its water input: D times the snowfall of the
+  // snow model's water input, which is the precipitation with the
+  // irrigation (or the throughfall when the interception runs first). The
+  // snowfall written (snow.sum) holds the drift already: the drift is D / (1
+  // + D) of it.
   if (modules.snow && modules.depositionIndex) {
     const GridFile index = ReadGridFile(end.dir() + "/" + modules.depositionIndexGrid);
     // A cell that rested for a missing input has no rain and snow, and no drift.
     const GridFile partitioned = ReadGridFile(end.dir() + "/out/snow.sum");
     auto weight = [&](int r, int c) {
-      return Valid(index.at(r, c)) && partitioned.ncols == end.zones().ncols && Valid(partitioned.at(r, c))
-                 ? index.at(r, c)
-                 : 0.0;
+      const double D = index.at(r, c);
+      return Valid(D) && D > -1 && partitioned.ncols == end.zones().ncols && Valid(partitioned.at(r, c)) ? D / (1 + D)
+                                                                                                        : 0.0;
     };
-    double drift;
     if (index.ncols != end.zones().ncols || index.nrows != end.zones().nrows) {
       Unread(modules.depositionIndexGrid + " (the deposition index)");
-    } else if (SumChange("prec.sum", weight, mm) && SumChange("rain.sum", weight, drift)) {
-      budget.inputs.push_back({"snow drift (deposition index)", mm - drift});
+    } else if (SumChange("snow.sum", weight, mm)) {
+      budget.inputs.push_back({"snow drift (deposition index)", mm});
     }
   }
 }
