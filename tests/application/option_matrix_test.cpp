@@ -354,9 +354,11 @@ std::vector<Axis> Axes() {
          [](Build& b) {
            Edit(b, "0         drainage", "1         drainage");
            Edit(b, "qdrain.stat 0", "qdrain.stat 4024");
+           // Drains at 0.3 m: drains work above the water table only, which
+           // lies about 0.4 m below the surface in these January days.
            b.makers.push_back([](const std::string& dir) {
              return AddStandardGrids(dir,
-                                     "dd.asc drainage_depth fillcode = 0 readcode = 0 defaultValue = 0.8\n"
+                                     "dd.asc drainage_depth fillcode = 0 readcode = 0 defaultValue = 0.3\n"
                                      "dx.asc drainage_distance fillcode = 0 readcode = 0 defaultValue = 20\n");
            });
            b.signatures.push_back(PositiveSum("drainage (mm)", "qdrain.stat"));
