@@ -41,9 +41,9 @@ const Edits kReadState = {
     {"0       read control parameter for storage grids", "1       read control parameter for storage grids"},
     {"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"}};
 const char* const kStateFiles[] = {
-    "uzgrid3.asc",  "uzgrid4.asc", "uzgrid5.asc",  "uzgrid7.asc", "uzgrid8.asc",    "uzgrid13.asc", "uzgrid18.asc",
-    "uzgrid21.asc", "ssolid.asc",  "sliquid.asc",  "sdays.asc",   "sage.asc",       "stotal.asc",   "stemp.asc",
-    "surft.asc",    "sgsolid.asc", "sgliquid.asc", "si.asc",      "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc",
+    "uzgrid3.asc", "uzgrid4.asc", "uzgrid5.asc", "uzgrid7.asc", "uzgrid8.asc", "uzgrid13.asc", "uzgrid18.asc",
+    "uzgrid21.asc", "ssolid.asc", "sliquid.asc", "sdays.asc", "sage.asc", "stotal.asc", "stemp.asc", "surft.asc",
+    "sgsolid.asc", "sgliquid.asc", "si.asc", "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc",
     // The snow of static glaciers.
     "ssolid_onGlacier.asc", "sliquid_onGlacier.asc", "stotal_onGlacier.asc",
     // Dynamic glaciers: their firn, balances, snow and share.
@@ -477,18 +477,17 @@ Maker DynamicGlaciersOn(int method, int updateDay, bool drift, std::vector<Dynam
     // A warm start (the snow state read) reads the glacier state of the run
     // before as well: its firn stack, balances, snow and glacierized share.
     const bool warm = ReadFile(dir + "/control.txt").find(kReadState[0].second) != std::string::npos;
-    failed += AddStandardGrids(
-        dir,
-        std::string(warm ? "$inpath//gfrac_end.asc" : "$inpath//glac_frac.asc") +
-            " GlacierizedCells writecode = 3 outname = gfrac_end.asc fillcode = 0 readcode = 1\n"
-        "$inpath//glac_code.asc GlacierCodes fillcode = 0 readcode = 1\n"
-        "$inpath//debris.asc debris_on_glaciers fillcode = 0 readcode = 1\n" +
-            depositionGrid);
+    failed +=
+        AddStandardGrids(dir, std::string(warm ? "$inpath//gfrac_end.asc" : "$inpath//glac_frac.asc") +
+                                  " GlacierizedCells writecode = 3 outname = gfrac_end.asc fillcode = 0 readcode = 1\n"
+                                  "$inpath//glac_code.asc GlacierCodes fillcode = 0 readcode = 1\n"
+                                  "$inpath//debris.asc debris_on_glaciers fillcode = 0 readcode = 1\n" +
+                                  depositionGrid);
     failed += EditIn(
         dir + "/control.txt",
         {{"[special_output]\n",
-          GlacierSection(method) +
-              "qsnowglac.stat 4024\n" + (warm ? "1" : "0") + "         read grid parameter for glacier model\n"
+          GlacierSection(method) + "qsnowglac.stat 4024\n" + (warm ? "1" : "0") +
+              "         read grid parameter for glacier model\n"
               "3 515 5            firn_levels, firn_base (m), deltafirnper100m\n" +
               std::to_string(updateDay) +
               " 1               GMBEvalDay GMBEvalMonth\n0.01 1.36 2 0          VAscaling VAexponent numElevBands "

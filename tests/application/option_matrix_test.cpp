@@ -507,8 +507,8 @@ std::vector<Axis> Axes() {
                               // their capacity above what reaches the soil (no direct
                               // runoff): the disposition they give the tilled soil.
                               Edit(b, "sdisp.stat 0", "sdisp.stat 4024");
-                              b.signatures.push_back(
-                                  PositiveSum("silting-up disposition of the tilled soil (sum of the steps)", "sdisp.stat"));
+                              b.signatures.push_back(PositiveSum(
+                                  "silting-up disposition of the tilled soil (sum of the steps)", "sdisp.stat"));
                             }
                           }});
     axes.push_back(a);
