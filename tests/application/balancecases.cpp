@@ -41,9 +41,13 @@ const Edits kReadState = {
     {"0       read control parameter for storage grids", "1       read control parameter for storage grids"},
     {"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"}};
 const char* const kStateFiles[] = {
-    "uzgrid3.asc",  "uzgrid4.asc", "uzgrid5.asc",  "uzgrid7.asc", "uzgrid8.asc",    "uzgrid13.asc", "uzgrid18.asc",
-    "uzgrid21.asc", "ssolid.asc",  "sliquid.asc",  "sdays.asc",   "sage.asc",       "stotal.asc",   "stemp.asc",
-    "surft.asc",    "sgsolid.asc", "sgliquid.asc", "si.asc",      "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc"};
+    "uzgrid3.asc", "uzgrid4.asc", "uzgrid5.asc", "uzgrid7.asc", "uzgrid8.asc", "uzgrid13.asc", "uzgrid18.asc",
+    "uzgrid21.asc", "ssolid.asc", "sliquid.asc", "sdays.asc", "sage.asc", "stotal.asc", "stemp.asc", "surft.asc",
+    "sgsolid.asc", "sgliquid.asc", "si.asc", "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc",
+    // The snow of static glaciers.
+    "ssolid_onGlacier.asc", "sliquid_onGlacier.asc", "stotal_onGlacier.asc",
+    // Dynamic glaciers: their firn, balances, snow and share.
+    "firn.stk", "gmb.asc", "gmbold.asc", "sgtotal.asc", "sgsurft.asc", "sgtemp.asc", "gfrac_end.asc"};
 
 // At most this many fluvex instances at once: ctest runs other tests beside.
 class Slots {
@@ -475,23 +479,26 @@ Maker DynamicGlaciersOn(int method, int updateDay, bool drift, std::vector<Dynam
       failed += WriteBasinGrid(dir, "depidx.asc",
                                [&](int r, int c, int) { return r == driftRow && c == driftCol ? 20.0 : 0.0; });
     const std::string depositionGrid = drift ? "$inpath//depidx.asc deposition_index fillcode = 0 readcode = 1\n" : "";
-    failed += AddStandardGrids(
-        dir,
-        "$inpath//glac_frac.asc GlacierizedCells writecode = 3 outname = gfrac_end.asc fillcode = 0 readcode = 1\n"
-        "$inpath//glac_code.asc GlacierCodes fillcode = 0 readcode = 1\n"
-        "$inpath//debris.asc debris_on_glaciers fillcode = 0 readcode = 1\n" +
-            depositionGrid);
+    // A warm start (the snow state read) reads the glacier state of the run
+    // before as well: its firn stack, balances, snow and glacierized share.
+    const bool warm = ReadFile(dir + "/control.txt").find(kReadState[0].second) != std::string::npos;
+    failed +=
+        AddStandardGrids(dir, std::string(warm ? "$inpath//gfrac_end.asc" : "$inpath//glac_frac.asc") +
+                                  " GlacierizedCells writecode = 3 outname = gfrac_end.asc fillcode = 0 readcode = 1\n"
+                                  "$inpath//glac_code.asc GlacierCodes fillcode = 0 readcode = 1\n"
+                                  "$inpath//debris.asc debris_on_glaciers fillcode = 0 readcode = 1\n" +
+                                  depositionGrid);
     failed += EditIn(
         dir + "/control.txt",
         {{"[special_output]\n",
-          GlacierSection(method) +
-              "qsnowglac.stat 4024\n0         read grid parameter for glacier model\n"
+          GlacierSection(method) + "qsnowglac.stat 4024\n" + (warm ? "1" : "0") +
+              "         read grid parameter for glacier model\n"
               "3 515 5            firn_levels, firn_base (m), deltafirnper100m\n" +
               std::to_string(updateDay) +
               " 1               GMBEvalDay GMBEvalMonth\n0.01 1.36 2 0          VAscaling VAexponent numElevBands "
-              "extraWeightFactorBand0\nfirn.stk\n3\nfirnwe.stat 4024\ngmb.asc\n0\ngmbold.asc\n0\ngmb1.stat 4024\n"
+              "extraWeightFactorBand0\nfirn.stk\n3\nfirnwe.stat 4024\ngmb.asc\n3\ngmbold.asc\n3\ngmb1.stat 4024\n"
               "gmb2.stat 4024\n1.0       global debris scaling factor\nsnownoglac.stat 4024\nsgsolid.asc\n3\n"
-              "sgliquid.asc\n3\nsgtotal.asc\n0\nsgmelt.asc\n0\nsgsurft.asc\n0\nsgtemp.asc\n0\nsgevap.asc\n10\n"
+              "sgliquid.asc\n3\nsgtotal.asc\n3\nsgmelt.asc\n0\nsgsurft.asc\n3\nsgtemp.asc\n3\nsgevap.asc\n10\n"
               "150 0.25           maxSnowPackToCreateGlacier relSizeNewGlacier\n"
               "firnice.asc 10     the firn that turns to ice at the yearly update\n\n[special_output]\n"},
          // The soil water that glaciers cover or leave at the yearly update:
