@@ -577,6 +577,21 @@ const std::vector<KnownFault> kKnownFaults = {
     {{{"surface-routing", "3"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
     {{{"surface-routing", "4"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
     {{{"surface-routing", "5"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
+    // The lake's volume at a warm start comes from the ponding grid that the
+    // soil writes before the routing's last lake step of the run before.
+    {{{"lake", "on-table-rows"}, {"warm-start", "restart"}}, 71, "the lake's volume is one step stale at a warm start"},
+    {{{"lake", "off-table-rows"}, {"warm-start", "restart"}},
+     71,
+     "the lake's volume is one step stale at a warm start"},
+    // Not found yet: water made after a warm start onto another instance and
+    // sub-step count on cells of unequal area (about 3 mm in a week, the
+    // flow-time zones' water grows by 4.9 mm).
+    {{{"cell-areas", "varying"}, {"warm-start", "restart"}}, 72, "water made at a warm start on unequal cells"},
+    // Not found yet: water made by sub-steps on unequal cells where a
+    // temperature is missing (0.06 to 0.9 mm in a week).
+    {{{"missing-input", "temperature"}, {"cell-areas", "varying"}, {"substeps", "3"}},
+     74,
+     "water made by sub-steps on unequal cells without a temperature"},
 };
 
 // ---- The pairwise generator.
