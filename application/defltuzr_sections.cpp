@@ -217,10 +217,15 @@ int defaultini::ReadSubSteps() {
     if (controlfile.Scan("%d", {&count}) != 1)
       ControlFileError("sub step counter from [soil_surface_groundwater_substeps] not found", "");
     controlfile.RestOfLine(linebuffer);
-    // The count is a loop bound of every step: zero or less would skip the soil model.
+    // The count is a loop bound of every step: zero or less runs no sub-step,
+    // so no soil, surface routing or groundwater model would take the water
+    // that the snow and the interception pass on every step.
     if (count < 1)
       Fatal("FATAL: the sub step counter in [soil_surface_groundwater_substeps] (" + controlfile.Where() + ") is " +
-                std::to_string(count) + "; it has to be 1 or more",
+                std::to_string(count) +
+                ": 0 or less runs no sub-step, so the soil, surface routing and groundwater models would never run "
+                "and the water the snow and the interception pass on would be lost every step; give the number of "
+                "sub-steps of each step (1 or more), or leave the section out for 1",
             17);
   }
   if (!controlfile.Close()) Fatal("FATAL: error closing " + controlfilename, 11);

@@ -61,6 +61,7 @@ void meteointerpol::Construct(const MeteoInterpolArgs& args) {
         << ", compiled at " << __DATE__ << ", " << __TIME__ << "[end-entry]";
   VariableName = args.variableName;
   modulname = VariableName;
+  WaterAmount = IsWaterAmount();
   *diag << "DEBUG: initializing interpolator for " << VariableName.c_str() << "[end-entry]";
 
   gridlist = args.gridList;

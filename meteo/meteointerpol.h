@@ -237,7 +237,11 @@ class meteointerpol : public modelobject {
   void LoadScenarioGrid(int64_t monthOfDate);
   // Scaling, limits, scenario and scaling grid of a computed value; here, so
   // that the row loop gets it inlined.
-  double PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid) const {
+  // A water amount (precipitation) that the post-processing makes negative
+  // (a scenario that adds a negative amount, a negative scaling with a
+  // lowered lower limit) is taken as 0; *cut tells so.
+  double PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid,
+                     bool* cut = nullptr) const {
     // The invalid marker of a cell that no station reaches (-Nodata - 1) stays
     // a missing value: scaling, limits or a scenario would make it a number.
     if (v < -Nodata) return v;
@@ -251,6 +255,10 @@ class meteointerpol : public modelobject {
       v = (SzenMeth == 1 || SzenMeth == 6) ? v + s : v * s;
     }
     if (withScalingGrid && ScalingGrid) v *= ScalingGrid[row][col];
+    if (WaterAmount && v < 0) {
+      v = 0;
+      if (cut) *cut = true;
+    }
     return v;
   }
   double SingleLapseValue(double x, double y, double z) const;
@@ -447,6 +455,12 @@ class meteointerpol : public modelobject {
   std::vector<unsigned char> ReachStations;
   std::vector<unsigned char> ValidNow;
   bool MissingCellsReported = false;
+  // The variable is a water amount (IsWaterAmount), fixed at set-up.
+  bool WaterAmount = false;
+  // Basin cells of the step whose water amount the post-processing made
+  // negative (taken as 0), and whether that was said.
+  long long NegativeCutCells = 0;
+  bool NegativeCutWarned = false;
 
   // Station mesh of methods 7 and 8: [mesh row][mesh column], both from 1.
   int MeshRows = 0;

@@ -155,11 +155,13 @@ void meteointerpol::ReadControlSection() {
       }
     } else {
       ReadValue(controlfile, "%d", &SzenNum, "SzenNum in " + v, rest);
+      // No rows: the scenario factor is 0 everywhere (method 1 adds
+      // nothing, the others multiply by 0).
       if (SzenNum < 0) {
-        *diag << "FATAL: error in control file, SzenNum in " << v.c_str() << " is " << SzenNum
-              << "; the number of scenario rows cannot be negative"
-              << "[end-entry]";
-        throw 17;
+        *diag << "WARNING: SzenNum in " << v.c_str() << " is " << SzenNum << " (" << controlfile.Where().c_str()
+              << "): no scenario rows are read, the scenario factor is 0 (method " << SzenMeth
+              << (SzenMeth == 1 ? ": nothing is added)" : ": the values are multiplied by 0)") << "[end-entry]";
+        SzenNum = 0;
       }
       ScenarioTable.assign(static_cast<size_t>(SzenNum) + 1, std::vector<double>(16, 0.0));
       for (int r = 1; r <= SzenNum; ++r) {

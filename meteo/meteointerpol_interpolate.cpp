@@ -238,7 +238,8 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
 }
 
 void meteointerpol::ReportMissingCells(const MeteoDate& step) {
-  long long counts[2] = {0, 0};  // missing cells, basin cells
+  long long counts[3] = {0, 0, NegativeCutCells};  // missing cells, basin cells, negative water cut to 0
+  NegativeCutCells = 0;
   for (int r = firstrow; r <= lastrow; ++r) {
     int first = 0;
     int last = -1;
@@ -253,7 +254,20 @@ void meteointerpol::ReportMissingCells(const MeteoDate& step) {
   // The instances of a divided raster count together; an interpolator set up
   // without the division (no cell counts) holds its raster alone.
   if (MpiRunning() && mpisize > 1 && instanceCellCounts)
-    MPI_Allreduce(MPI_IN_PLACE, counts, 2, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+    MPI_Allreduce(MPI_IN_PLACE, counts, 3, MPI_LONG_LONG, MPI_SUM, MPI_COMM_WORLD);
+  if (counts[2] > 0 && !NegativeCutWarned) {
+    NegativeCutWarned = true;
+    *diag << "WARNING: the grid " << VariableName.c_str() << " is negative in " << counts[2] << " of " << counts[1]
+          << " basin cells on " << std::to_string(step.day).c_str() << "." << std::to_string(step.month).c_str()
+          << "." << std::to_string(step.year).c_str() << " " << std::to_string(step.hour).c_str()
+          << " h after its post-processing in the section [" << VariableName.c_str() << "] of "
+          << UserControlFile().c_str() << " (scaling factor " << ScalingFactor << ", lower limit " << LowerLimit
+          << " replaced by " << LowerReplacement;
+    if (SzenUse == 1) *diag << ", scenario method " << SzenMeth;
+    if (ScalingGrid) *diag << ", scaling grid";
+    *diag << "): a negative water amount has no meaning, such cells take 0 (said once for this variable)"
+          << "[end-entry]";
+  }
   const bool missing = counts[0] > 0;
   if (missing == MissingCellsReported) return;
   MissingCellsReported = missing;
@@ -356,12 +370,13 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
   const bool idwRows = idwMethod && (!uniform || computeReach);
   const idw::Weighting weighting = IdwWeighting(anisotropic);
   const int validCount = static_cast<int>(ValidValue.size());
+  long long cutCells = 0;
 #pragma omp parallel
   {
     const size_t thread = static_cast<size_t>(omp_get_thread_num());
     double* work = ThreadWork[thread].data();
     RowCells* rowCells = idwRows ? &ThreadRows[thread] : nullptr;
-#pragma omp for schedule(runtime)
+#pragma omp for schedule(runtime) reduction(+ : cutCells)
     for (int r = rowFirst; r <= rowLast; ++r) {
       int first = 0;
       int last = -1;
@@ -459,11 +474,16 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
               break;
           }
         }
-        if (applyPostProcessing) v = PostProcess(v, r, c, X, Y, true);
+        if (applyPostProcessing) {
+          bool cut = false;
+          v = PostProcess(v, r, c, X, Y, true, &cut);
+          if (cut) ++cutCells;
+        }
         // A cell that no station reaches holds the grid's no-data value, as
         // the result grids' header says; the invalid marker is internal.
         ResultGrid[r][c] = v < -Nodata ? nodata : v;
       }
     }
   }
+  NegativeCutCells = cutCells;
 }

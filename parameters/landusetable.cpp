@@ -92,9 +92,10 @@ void EndDayList(landuse_table_entry& e, DiagStream& diag, int used, const std::s
 }
 
 // The values of an entry against their physical range; the first problem, or
-// an empty text. Albedo and cover are fractions, leaf area, roughness, root
-// depth and the resistances are not negative (the grids raise a roughness of
-// 0 to 0.01 and a root depth below 0.01 to 0.01), the surface routing divides
+// an empty text. Albedo is a fraction, roughness and the resistances are not
+// negative (the grids raise a roughness of 0 to 0.01; they take a leaf area
+// below 0 as 0, a cover outside 0 ... 1 as its nearest end and a root depth
+// below 0.01 as 0.01, WarnClampedValues says so), the surface routing divides
 // by the crop distances and the Strickler coefficient. No value may be NaN
 // or infinite.
 std::string CheckLanduseValues(const landuse_table_entry& e) {
@@ -111,10 +112,10 @@ std::string CheckLanduseValues(const landuse_table_entry& e) {
   const double inf = HUGE_VAL;
   const Range ranges[] = {{"Albedo", &e.Albedo, 0.0, 1.0, false},
                           {"rsc", &e.rsc, 0.0, inf, monthly},
-                          {"LAI", &e.LAI, 0.0, inf, false},
+                          {"LAI", &e.LAI, -inf, inf, false},
                           {"Z0", &e.Z0, 0.0, inf, false},
-                          {"VCF", &e.VCF, 0.0, 1.0, false},
-                          {"RootDepth", &e.RootDepth, 0.0, inf, false},
+                          {"VCF", &e.VCF, -inf, inf, false},
+                          {"RootDepth", &e.RootDepth, -inf, inf, false},
                           {"AltDep", &e.AltDep, -inf, inf, false},
                           {"ForcingThreshold", &e.ForcingThreshold, -inf, inf, false},
                           {"rs_interception", &e.rs_interception, 0.0, inf, monthly},
@@ -206,6 +207,39 @@ void WarnZeroRoughness(const landuse_table_entry& e, DiagStream& diag, const std
        << (count > 1 ? ", and " + std::to_string(count - 1) + " more" : std::string()).c_str()
        << "): a roughness length of 0 m is taken as 0.01 m" << (where.empty() ? "" : " (" + where + ")").c_str()
        << "[end-entry]";
+}
+
+// Leaf area, cover and root depth that the parameter grids clamp: one
+// WARNING per key and entry names the first such fixpoint and what the grids
+// take for it.
+void WarnClampedValues(const landuse_table_entry& e, DiagStream& diag, const std::string& where) {
+  struct Clamped {
+    const char* key;
+    const std::vector<double>* series;
+    double low, high;
+    const char* taken;
+  };
+  const Clamped keys[] = {{"LAI", &e.LAI, 0.0, HUGE_VAL, "a leaf area index below 0 is taken as 0"},
+                          {"VCF", &e.VCF, 0.0, 1.0, "a vegetation cover outside 0 ... 1 is taken as the nearer of 0 and 1"},
+                          {"RootDepth", &e.RootDepth, 0.0, HUGE_VAL, "a root depth below 0 is taken as 0.01 m"}};
+  const int n = e.JulDaysCount;
+  for (const Clamped& k : keys) {
+    int count = 0, first = 0;
+    double value = 0;
+    for (int i = 1; i <= n && i < static_cast<int>(k.series->size()); ++i) {
+      const double v = (*k.series)[static_cast<size_t>(i)];
+      if (v >= k.low && v <= k.high) continue;
+      if (count++ == 0) {
+        first = i;
+        value = v;
+      }
+    }
+    if (count == 0) continue;
+    diag << "WARNING: landuse table code " << e.code << ": " << k.key << " = " << Number(value).c_str()
+         << " (fixpoint " << first << " of " << n
+         << (count > 1 ? ", and " + std::to_string(count - 1) + " more" : std::string()).c_str() << "): " << k.taken
+         << (where.empty() ? "" : " (" + where + ")").c_str() << "[end-entry]";
+  }
 }
 
 // Reads one table block into an entry. Every failure ends the block with the
@@ -449,6 +483,7 @@ void LanduseBlockParser::Parse(int method) {
   const std::string problem = CheckLanduseValues(entry);
   if (!problem.empty()) Fail(problem);
   WarnZeroRoughness(entry, diag, where);
+  WarnClampedValues(entry, diag, where);
 }
 
 // Fields that old rows do not hold get the values a block without those keys
@@ -559,6 +594,7 @@ void ReadOldLanduseRow(landuse_table_entry& entry, DiagStream& diag, const std::
   const std::string problem = CheckLanduseValues(entry);
   if (!problem.empty()) fail(problem);
   WarnZeroRoughness(entry, diag, where);
+  WarnClampedValues(entry, diag, where);
 }
 
 std::unique_ptr<landuse_table_entry[]> ReadLanduseTable(ControlFile& file, DiagStream& diag, int modelVariant) {

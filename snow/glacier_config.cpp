@@ -87,29 +87,37 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
   Qfirn = qfirn.data();
   Qsnow = qsnow.data();
   // Melt and radiation factors of 0 or more: a negative one makes ice out of
-  // nothing; each maximum not below its minimum.
-  auto readFactor = [&](double& f, const char* label, double low) {
+  // nothing. A radiation maximum below its minimum is defined as well: the
+  // year's sinusoid between the two runs the other way round, never below 0.
+  // (The messages name the label without its trailing " for ".)
+  auto named = [&](const char* label) {
+    std::string name = label;
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, " for") == 0) name.resize(name.size() - 4);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    return "[ice_firn] of " + modulname + ": " + name;
+  };
+  auto readFactor = [&](double& f, const char* label) {
     ReadValue(controlfile, "%lf", &f, label, linebuffer);
-    if (!(f >= low)) {
-      *diag << "FATAL: error in control file, [ice_firn]; " << label << "must be " << low << " or more, here " << f
-            << " (" << controlfile.Where().c_str() << ")"
+    if (!(f >= 0)) {
+      *diag << "FATAL: error in control file, " << named(label).c_str() << " must be 0 or more, here " << f << " (" << controlfile.Where().c_str() << ")"
             << "[end-entry]";
       throw 80;
     }
   };
-  readFactor(DDFice, "DDFice  for ", 0);
-  readFactor(DDFfirn, "DDFfirn for ", 0);
-  readFactor(DDFsnow, "DDFsnow for ", 0);
-  readFactor(MF, "MF  for ", 0);
-  readFactor(Aice_min, "Aice_min for ", 0);
-  readFactor(Aice_max, "Aice_max for ", Aice_min);
-  readFactor(Asnow_min, "Asnow_min for ", 0);
-  readFactor(Asnow_max, "Asnow_max for ", Asnow_min);
+  readFactor(DDFice, "DDFice  for ");
+  readFactor(DDFfirn, "DDFfirn for ");
+  readFactor(DDFsnow, "DDFsnow for ");
+  readFactor(MF, "MF  for ");
+  readFactor(Aice_min, "Aice_min for ");
+  readFactor(Aice_max, "Aice_max for ");
+  readFactor(Asnow_min, "Asnow_min for ");
+  readFactor(Asnow_max, "Asnow_max for ");
   auto readConstant = [&](double& k, const char* label) {
     ReadValue(controlfile, "%lf", &k, label, linebuffer);
-    // The constant divides in exp(-1 / k): it must be a positive number of steps.
-    if (!(k > 0)) {
-      *diag << "FATAL: error in control file, [ice_firn]; " << label << "must be above 0, here " << k << " ("
+    // A constant in steps; 0 is a storage that passes its input at once.
+    if (!(k >= 0)) {
+      *diag << "FATAL: error in control file, " << named(label).c_str() << " must be 0 or more (storage constant in steps; 0: no storage), here " << k << " ("
             << controlfile.Where().c_str() << ")"
             << "[end-entry]";
       throw 80;
@@ -180,12 +188,14 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
             << "and GMBEvalMonth (int 1..12) for dynamic glacier modelling " << where().c_str() << "[end-entry]";
       throw 80;
     }
-    // A date that never comes would silently switch the yearly update off.
+    // A date that never comes is how a run without yearly update is asked for;
+    // the WARNING says so, in case it was a slip.
     if (GMBEvalMonth < 1 || GMBEvalMonth > 12 || GMBEvalDay < 1 || GMBEvalDay > (GMBEvalMonth == 2 ? 29 : 31) ||
         (GMBEvalDay == 31 && (GMBEvalMonth == 4 || GMBEvalMonth == 6 || GMBEvalMonth == 9 || GMBEvalMonth == 11))) {
-      *diag << "FATAL: the glacier mass balance evaluation date GMBEvalDay " << GMBEvalDay << ", GMBEvalMonth "
-            << GMBEvalMonth << " is no day of the year" << where().c_str() << "[end-entry]";
-      throw 80;
+      *diag << "WARNING: the glacier mass balance evaluation date GMBEvalDay " << GMBEvalDay << ", GMBEvalMonth "
+            << GMBEvalMonth << " is no day of the year" << where().c_str()
+            << ": the glaciers get no yearly update (mass balance, area and firn to ice) in this run"
+            << "[end-entry]";
     }
     if (std::sscanf(plainLine(), "%lf%lf%d%d", &VAscaling, &VAexponent, &numElevBands, &extraWeightFactorBand0) != 4) {
       *diag << "FATAL: \n------------- Fatal Error: -------------\n"

@@ -329,9 +329,9 @@ void schneemodellklasse::GlacierRunoff() {
     const double r = a + b > 0 ? a / (a + b) : 0.0;
     if (r > 0) {
       // Each storage follows its input (per glacierized area) with the
-      // recession constant k in steps.
+      // recession constant k in steps (0: it passes its input).
       auto recede = [&](double& X, double k, double q) {
-        const double e = std::exp(-1.0 / k);
+        const double e = k > 0 ? std::exp(-1.0 / k) : 0.0;
         X = X * e + (1 - e) * q / r;
       };
       const double mean = area[k] > 0 ? 1.0 / area[k] : 0.0;

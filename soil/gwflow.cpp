@@ -67,6 +67,15 @@ void gwflowclass::ReadSection() {
   value("\t%lf", &maxerror_allowed, "maxerror_allowed in ");
   value("\t%lf", &alpha, "alpha in ");
   value("\t%lf", &sor, "sor-parameter in ");
+  // 0 or less asks for the adaptive factor; a fixed factor of 2 or more
+  // makes the sweeps diverge.
+  if (!(sor < 2)) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%g", sor);
+    Fatal("FATAL: in modul " + modulname + ":\nsor-parameter " + number + " (" + controlfile.Where() +
+              "): a fixed over-relaxation factor has to lie between 0 and 2 (0 or less: adaptive)",
+          17);
+  }
   adaptive = sor <= 0 ? 1 : 0;
   value("\t%d", &gridread, "grid read parameter in ");
   value("\t%d", &L, "number of layers in ");

@@ -2,6 +2,7 @@
 // "[heat_transfer]", the soil temperature stack, the lower boundary
 // temperature and the heat parameters of the soil table.
 #include <cmath>
+#include <sstream>
 
 #include "framework/diagstream.h"
 #include "framework/zonalstatistic.h"
@@ -17,30 +18,54 @@ void unsatzonmodellklasse::ReadHeatTransferSection() {
   ReadValue(controlfile, "%d", &unused, " first integer line after the method of heat transfer modelling ", linebuffer);
   ReadValue(controlfile, "%d", &unused, " second integer line after the method of heat transfer modelling ",
             linebuffer);
+  // Each parameter within the range where it has a physical meaning: a
+  // conductivity, heat capacity, density or latent heat not above 0 makes
+  // the conductivity a power of a negative number or divides the heat flux
+  // by a capacity of 0 (soil temperatures of NaN or 1e27 C).
+  enum Range { kAnyNumber, kAboveZero, kZeroOrMore, kShare };
   struct Parameter {
     double* target;
     const char* label;
+    Range range;
   };
-  const Parameter parameters[19] = {{&dTModLowBoundBase, " dTModLowBoundBase "},
-                                    {&dTModLapseRate, " dTModLapseRate "},
-                                    {&dTModCDrySoil, " dTModCDrySoil "},
-                                    {&dTModRhoDrySoil, " dTModRhoDrySoil "},
-                                    {&dTModLamDrySoil, " dTModLamDrySoil "},
-                                    {&dTModKmin, " dTModKmin "},
-                                    {&dTModLamWat, " dTModLamWat "},
-                                    {&dTModLamIce, " dTModLamIce "},
-                                    {&dTModCWater, " dTModCWater "},
-                                    {&dTModCIce20, " dTModCIce20 "},
-                                    {&dTModCIce0, " dTModCIce0 "},
-                                    {&dTModLatHeat, " dTModLatHeat "},
-                                    {&dTModRhoWater, " dTModRhoWater "},
-                                    {&dTModFactor, " dTModFactor "},
-                                    {&dTModSEForStat, " dTModSEForStat "},
-                                    {&dTModShortestStep, " dTModShortestStep "},
-                                    {&dTModLongestStep, " dTModLongestStep "},
-                                    {&dTModNFactorFreezing, " dTModNFactorFreezing "},
-                                    {&dTModNFactorThawing, " dTModNFactorThawing "}};
-  for (const Parameter& p : parameters) ReadValue(controlfile, "%lf", p.target, p.label, linebuffer);
+  const Parameter parameters[19] = {{&dTModLowBoundBase, " dTModLowBoundBase ", kAnyNumber},
+                                    {&dTModLapseRate, " dTModLapseRate ", kAnyNumber},
+                                    {&dTModCDrySoil, " dTModCDrySoil ", kAboveZero},
+                                    {&dTModRhoDrySoil, " dTModRhoDrySoil ", kAboveZero},
+                                    {&dTModLamDrySoil, " dTModLamDrySoil ", kAboveZero},
+                                    {&dTModKmin, " dTModKmin ", kZeroOrMore},
+                                    {&dTModLamWat, " dTModLamWat ", kAboveZero},
+                                    {&dTModLamIce, " dTModLamIce ", kAboveZero},
+                                    {&dTModCWater, " dTModCWater ", kAboveZero},
+                                    {&dTModCIce20, " dTModCIce20 ", kAboveZero},
+                                    {&dTModCIce0, " dTModCIce0 ", kAboveZero},
+                                    {&dTModLatHeat, " dTModLatHeat ", kAboveZero},
+                                    {&dTModRhoWater, " dTModRhoWater ", kAboveZero},
+                                    {&dTModFactor, " dTModFactor ", kAboveZero},
+                                    {&dTModSEForStat, " dTModSEForStat ", kShare},
+                                    {&dTModShortestStep, " dTModShortestStep ", kAnyNumber},
+                                    {&dTModLongestStep, " dTModLongestStep ", kAnyNumber},
+                                    {&dTModNFactorFreezing, " dTModNFactorFreezing ", kZeroOrMore},
+                                    {&dTModNFactorThawing, " dTModNFactorThawing ", kZeroOrMore}};
+  for (const Parameter& p : parameters) {
+    ReadValue(controlfile, "%lf", p.target, p.label, linebuffer);
+    const double v = *p.target;
+    const char* expected = nullptr;
+    if (!std::isfinite(v))
+      expected = "it has to be a number";
+    else if (p.range == kAboveZero && !(v > 0))
+      expected = "a conductivity, heat capacity, density, latent heat or factor has to be greater than 0";
+    else if (p.range == kZeroOrMore && !(v >= 0))
+      expected = "it has to be 0 or more";
+    else if (p.range == kShare && !(v >= 0 && v <= 1))
+      expected = "a share of the unfrozen water has to lie within 0 ... 1";
+    if (expected) {
+      std::ostringstream text;
+      text << "FATAL: error in control file, [heat_transfer]:" << p.label << "= " << v << " ("
+           << controlfile.Where() << "); " << expected;
+      Fatal(text.str(), 17);
+    }
+  }
   // The heat sub-steps divide the water sub-step: both limits must be positive.
   if (!(dTModShortestStep > 0) || !(dTModLongestStep >= dTModShortestStep))
     Fatal("FATAL: error in control file, [heat_transfer]: dTModShortestStep " + std::to_string(dTModShortestStep) +
