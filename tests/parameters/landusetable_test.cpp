@@ -208,15 +208,12 @@ TEST(LanduseTable, UnreadableBlocksStopWithCode29AndTheirText) {
       {"\n" + kGrass, "landuse table: entry 1 of 1 of [landuse_table] is missing: expected a table block"},
       {"[soil_table]\n", "found \"[soil_table]\" (control file "},
       {kGrass.substr(0, kGrass.size() - 2), "the control file ends inside this table block"},
-      // Values out of their physical range: the key, the fixpoint and the value.
-      {Replace(kGrass, "LAI = 1 2 3 4", "LAI = 1 2 -3 4"), "LAI = -3 (fixpoint 3 of 4): it has to be 0 or more"},
+      // Values out of their physical range: the key, the fixpoint and the value
+      // (a leaf area, cover or root depth out of range is clamped by the grids).
       {Replace(kGrass, "Albedo = 0.2 0.2 0.2 0.2", "Albedo = 0.2 1.2 0.2 0.2"),
        "Albedo = 1.2 (fixpoint 2 of 4): it has to lie within 0 ... 1"},
-      {Replace(kGrass, "VCF = 1 1 1 1", "VCF = 1 1 1 1.5"),
-       "VCF = 1.5 (fixpoint 4 of 4): it has to lie within 0 ... 1"},
       {Replace(kGrass, "Z0 = 1 2 3 4", "Z0 = -1 2 3 4"), "Z0 = -1 (fixpoint 1 of 4): it has to be 0 or more"},
       {Replace(kGrass, "rsc = 1 2 3 4", "rsc = 1 2 3 -4"), "rsc = -4 (fixpoint 4 of 4): it has to be 0 or more"},
-      {Replace(kGrass, "RootDepth = 1 1 1 1", "RootDepth = 1 -1 1 1"), "RootDepth = -1 (fixpoint 2 of 4)"},
       {Replace(kGrass, "RootDist", "rs_interception = 1 2 -3 4; RootDist"), "rs_interception = -3 (fixpoint 3 of 4)"},
       {Replace(kGrass, "RootDist", "SR_ResidCovrg = 1 2 0 0; RootDist"),
        "SR_ResidCovrg = 2 (fixpoint 2 of 4): it has to lie within 0 ... 1"},

@@ -856,6 +856,57 @@ def same_discharge(rows, ref):
     return ""
 
 
+# Heat transfer in the soil (explicit method) with the given line of the
+# dry-soil heat capacity and conductivity in place of their defaults.
+def heat_transfer(capacity="800", conductivity="0.58"):
+    section = ("[heat_transfer]\n1         heat transfer on\n1         method (explicit)\n0\n0\n"
+               "12.0      dTModLowBoundBase\n-0.007    dTModLapseRate\n%s       dTModCDrySoil\n"
+               "1500      dTModRhoDrySoil\n%s      dTModLamDrySoil\n1e-10     dTModKmin\n0.5562    dTModLamWat\n"
+               "2.33      dTModLamIce\n4187      dTModCWater\n1940      dTModCIce20\n2090      dTModCIce0\n"
+               "334000    dTModLatHeat\n1000      dTModRhoWater\n1.22      dTModFactor\n0.5       dTModSEForStat\n"
+               "60        dTModShortestStep\n1800      dTModLongestStep\n1.0       dTModNFactorFreezing\n"
+               "1.0       dTModNFactorThawing\nsoiltemp.txt\nsoiltemp.stat 0\nsoiltemp.stk\n0\nthawdepth.asc\n0\n\n"
+               "[special_output]\n") % (capacity, conductivity)
+    return spoil_control("[special_output]\n", section)
+
+
+# The precipitation's post-processing: the lines from the scaling factor's
+# value to the scenario switch.
+PRECIPITATION_SCALING = "1.0       scaling factor\nprecipitation.stat 4024"
+PRECIPITATION_LIMITS = ("0         lower limit\n200       upper limit\n0         replacement below the lower limit\n"
+                        "200       replacement above the upper limit\n0         scenarios off\n\n[wind_speed]")
+
+
+def precipitation_post_processing(scaling, lower, scenario):
+    return edits(spoil_control(PRECIPITATION_SCALING, scaling + "       scaling factor\nprecipitation.stat 4024"),
+                 spoil_control(PRECIPITATION_LIMITS,
+                               lower + "      lower limit\n200       upper limit\n0         replacement below the "
+                               "lower limit\n200       replacement above the upper limit\n" + scenario +
+                               "\n[wind_speed]"))
+
+
+def daily_precipitation_within(less):
+    """The basin's daily precipitation (precipitation.stat, the last column)
+    lies within that of the example less "less" mm and that of the example,
+    never below 0, and is less on some day: each hour takes at most less / 24
+    from each cell and no cell below 0."""
+    def compare(d, ref):
+        rows, refs = stat_rows(d, "precipitation.stat"), stat_rows(ref, "precipitation.stat")
+        if len(rows) != len(refs) or not rows:
+            return "%d days of precipitation against %d of the example" % (len(rows), len(refs))
+        for a, b in zip(rows, refs):
+            if not (a[-1] >= 0 and b[-1] - less - 1e-3 <= a[-1] <= b[-1] + 1e-3):
+                return "precipitation of %s: %g mm, the example's %g mm: not within %g ... %g" % (
+                    a[:4], a[-1], b[-1], max(0, b[-1] - less), b[-1])
+        return "" if any(a[-1] < b[-1] - 1e-3 for a, b in zip(rows, refs)) else "no day with less precipitation"
+    return with_reference(spoil_control("", ""), compare)
+
+
+def no_precipitation(d):
+    wrong = [r for r in stat_rows(d, "precipitation.stat") if r[-1] != 0]
+    return "precipitation of %s: %g mm, expected 0" % (wrong[0][:4], wrong[0][-1]) if wrong else ""
+
+
 # name, edit, expected code (0: the run goes on), texts the output must hold
 # and, optionally, a dict of further settings:
 #   "check": a function of the run directory that returns what is wrong with
@@ -873,7 +924,6 @@ CASES = [
     ("soil_theta_sat", spoil_control("theta_sat = 0.41 0.41 0.41", "theta_sat = 0.41 1.41 0.41"), 29,
      ["theta_sat = 1.41"]),
     ("soil_alpha_zero", spoil_control("alpha = 7.5 7.5 7.5", "alpha = 7.5 7.5 0"), 29, ["alpha = 0"]),
-    ("landuse_lai", spoil_control("LAI = 2.0 3.0 8.0 8.0 2.0", "LAI = 2.0 -3.0 8.0 8.0 2.0"), 29, ["LAI = -3"]),
     ("landuse_juldays", spoil_control("JulDays = 15 110 140 280 310", "JulDays = 15 140 110 280 310"), 29,
      ["\"JulDays\": day 110"]),
     ("soil_theta_res", spoil_control("theta_res = 0.067 0.089 0.089", "theta_res = -0.067 0.089 0.089"), 29,
@@ -882,10 +932,6 @@ CASES = [
      ["Albedo = 1.2"]),
     ("landuse_z0", spoil_control("Z0 = 0.02 0.05 0.10 0.10 0.02", "Z0 = 0.02 -0.05 0.10 0.10 0.02"), 29,
      ["Z0 = -0.05"]),
-    ("landuse_cover", spoil_control("VCF = 0.8 0.9 0.95 0.95 0.8", "VCF = 0.8 1.2 0.95 0.95 0.8"), 29,
-     ["VCF = 1.2"]),
-    ("landuse_root_depth", spoil_control("RootDepth = 0.2 0.3 0.4 0.4 0.2", "RootDepth = 0.2 -0.3 0.4 0.4 0.2"),
-     29, ["RootDepth = -0.3"]),
     ("landuse_rsc_nan", spoil_control("rsc = 80 60 60 60 80", "rsc = 80 nan 60 60 80"), 29,
      ['key "rsc" needs 5 values']),
     # Routing, reservoir and abstraction.
@@ -1277,6 +1323,64 @@ CASES = [
       lambda d: "control file control.txt, line %d): expected after \"=\" one of the words \"constant\" followed "
                 "by the flow [m3/s]" % line_of(d, "ZL 1 (Q = intern,"),
       "\",\" is written right behind \"intern\": put a blank between them (\"intern ,\")"]),
+    # Meaningless heat, groundwater and glacier values end the run; defined
+    # ones run with their meaning (issue 75).
+    ("heat_conductivity_negative", heat_transfer(conductivity="-0.58"), 17,
+     ["[heat_transfer]: dTModLamDrySoil = -0.58 (control file control.txt, line ",
+      "a conductivity, heat capacity, density, latent heat or factor has to be greater than 0"]),
+    ("heat_capacity_negative", heat_transfer(capacity="-800"), 17,
+     ["[heat_transfer]: dTModCDrySoil = -800 (control file control.txt, line "]),
+    ("heat_share_above_one", edits(heat_transfer(), spoil_control("0.5       dTModSEForStat", "1.5       dTModSEForStat")),
+     17, ["[heat_transfer]: dTModSEForStat = 1.5 (control file control.txt, line ",
+          "a share of the unfrozen water has to lie within 0 ... 1"]),
+    ("gw_over_relaxation_three", spoil_control("0         sor-parameter: adaptive", "3.0       sor-parameter"), 17,
+     ["sor-parameter 3 (control file control.txt, line ",
+      "a fixed over-relaxation factor has to lie between 0 and 2 (0 or less: adaptive)"]),
+    ("glacier_storage_constant_negative", edits(static_glaciers, spoil_control("10        kice_els", "-10       kice_els")),
+     80, ["[ice_firn] of snow_model: kice_els must be 0 or more (storage constant in steps; 0: no storage), here -10 "
+          "(control file control.txt, line "]),
+    # A storage constant of 0 passes the input; a radiation maximum below its
+    # minimum turns the year's sinusoid round.
+    ("glacier_storage_constant_zero", edits(static_glaciers, spoil_control("10        kice_els", "0         kice_els")),
+     0, [], {"np": (1, 2)}),
+    ("glacier_radiation_max_below_min",
+     edits(static_glaciers, spoil_control("1         glacier method", "2         glacier method"),
+           spoil_control("0.0010    Aice_min\n0.0020    Aice_max", "0.0020    Aice_min\n0.0010    Aice_max")), 0, []),
+    # A mass balance date that never comes: no yearly update.
+    ("glacier_update_date_none",
+     edits(dynamic_glacier("150 0.25         maxSnowPackToCreateGlacier relSizeNewGlacier"),
+           spoil_control("1 10               GMBEvalDay GMBEvalMonth", "31 4               GMBEvalDay GMBEvalMonth"),
+           spoil_control("[SurfaceRoutingModel]\n1\n", "[SurfaceRoutingModel]\n0\n")), 0,
+     ["the glacier mass balance evaluation date GMBEvalDay 31, GMBEvalMonth 4 is no day of the year (control file "
+      "control.txt, line ", "the glaciers get no yearly update"]),
+    # Leaf area, cover and root depth out of range: the grids clamp them. In
+    # the first week of January grassland is between its fixpoints 5 and 1.
+    ("landuse_lai", edits(spoil_control("LAI = 1.0 2.0 4.0 4.0 1.0", "LAI = -1.0 2.0 4.0 4.0 -1.0"),
+                          control_point_on_landuse(1)), 0,
+     ["LAI = -1 (fixpoint 1 of 5, and 1 more): a leaf area index below 0 is taken as 0"],
+     {"check": point_always("LAI_1", 0.0)}),
+    ("landuse_cover", edits(spoil_control("VCF = 0.8 0.9 0.95 0.95 0.8", "VCF = 1.2 0.9 0.95 0.95 1.2"),
+                            control_point_on_landuse(1)), 0,
+     ["VCF = 1.2 (fixpoint 1 of 5, and 1 more): a vegetation cover outside 0 ... 1 is taken as the nearer of 0 and 1"],
+     {"check": point_always("VCF_1", 1.0)}),
+    ("landuse_root_depth", edits(spoil_control("RootDepth = 0.2 0.3 0.4 0.4 0.2", "RootDepth = -0.2 0.3 0.4 0.4 -0.2"),
+                                 control_point_on_landuse(1)), 0,
+     ["RootDepth = -0.2 (fixpoint 1 of 5, and 1 more): a root depth below 0 is taken as 0.01 m"],
+     {"check": point_always("ROOT_1", 0.01)}),
+    # No scenario rows: the factor is 0, method 1 adds nothing.
+    ("precipitation_scenario_no_rows", precipitation_post_processing("1.0", "0", "1\n1\n-1"), 0,
+     ["SzenNum in precipitation is -1 (control file control.txt, line ", "the scenario factor is 0 (method 1"],
+     {"check": with_reference(spoil_control("", ""), lambda d, ref: "" if stat_rows(d, "precipitation.stat") ==
+                               stat_rows(ref, "precipitation.stat") else "the precipitation differs from the example's")}),
+    # Precipitation that the post-processing makes negative is taken as 0:
+    # a scenario that takes 0.5 mm from every hour, and a scaling by -1
+    # below a lowered lower limit (no precipitation at all).
+    ("precipitation_scenario_negative",
+     precipitation_post_processing("1.0", "0", "1\n1\n1\n75000 90000" + " -0.5" * 12), 0,
+     ["the grid precipitation is negative in 1129 of 1129 basin cells on 1.1.2015 1 h", "a negative water amount has no meaning, such cells take 0"],
+     {"check": daily_precipitation_within(12.0)}),
+    ("precipitation_scaling_negative", precipitation_post_processing("-1.0", "-1000", "0"), 0,
+     ["(scaling factor -1, lower limit -1000 replaced by 0)"], {"check": no_precipitation, "np": (1, 2)}),
 ]
 
 
