@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -271,6 +272,21 @@ std::vector<Case> Matrix() {
   Edits lineSolver = fastAquifer;
   lineSolver.push_back({"1         method: over-relaxation sweeps", "2         method: line solver"});
   add("groundwater_line_solver", lineSolver, lateral);
+  // The line solver makes one pass a step where the over-relaxation needs
+  // more than two sweeps (groundwater_two_sweeps): every solve of the run
+  // reports one.
+  cases.back().signature = Joined({kLateralGroundwaterFlow, [](const RunOutput&, const RunOutput& e, const Budget&) {
+                                     const std::string diag = e.Text("Fluvex_Diag_0.xml");
+                                     const std::regex line("GWlevel 1, MPI-rank 0, Steps (\\d+)");
+                                     double solves = 0, passes = 0;
+                                     for (auto m = std::sregex_iterator(diag.begin(), diag.end(), line);
+                                          m != std::sregex_iterator(); ++m) {
+                                       ++solves;
+                                       passes += std::stod((*m)[1]);
+                                     }
+                                     return Signatures{{"passes per groundwater solve (1 expected)", passes / solves,
+                                                        solves > 0 && passes == solves}};
+                                   }});
   add(
       "daily_steps", kDaily,
       [](Case& c) {
@@ -376,8 +392,8 @@ std::vector<Case> Matrix() {
   // Dynamic glaciers need the surface routing off. Snow method 10 (degree
   // days with a deposition index) for glacier methods 11 and 12, 11 (energy
   // balance with a deposition index) for 13, 9 (slides) in one case. The
-  // yearly update falls after the run, or on its last day, so that the
-  // fluxes of the period are those of the old geometry.
+  // yearly update falls after the run, on its last day, or on 5 January, so
+  // that three days run on the new geometry.
   auto dynamic = [&](const std::string& name, int method, int snow, int updateDay, std::vector<int> open,
                      bool emptied = false) {
     Edits edits = {kSurfaceRoutingOff, {"1         method: degree-day", std::to_string(snow) + "         method"}};
@@ -385,7 +401,7 @@ std::vector<Case> Matrix() {
     edits.push_back(kEnergyBalanceSlides[1]);
     if (snow == 9) edits.push_back(kEnergyBalanceSlides[2]);
     std::vector<SignatureOf> signature = {kGlacierMelt, snow == 9 ? kSlides : kDrift};
-    if (updateDay == 8) signature.push_back(kGlacierUpdate);
+    if (updateDay <= 8) signature.push_back(kGlacierUpdate);
     add(
         name, edits,
         [method, snow, signature](Case& c) {
@@ -402,6 +418,7 @@ std::vector<Case> Matrix() {
   dynamic("dynamic_glaciers_13_degree_day_snow", 13, 10, 31, {});
   dynamic("dynamic_glaciers_11_slides", 11, 9, 31, {});
   dynamic("dynamic_glaciers_11_yearly_update", 11, 10, 8, {});
+  dynamic("dynamic_glaciers_11_yearly_update_days_before_the_end", 11, 10, 5, {});
   // The update makes a glacier in subbasin 3 and empties a cell of glacier 2.
   dynamic("dynamic_glaciers_11_yearly_update_emptied_cell", 11, 10, 8, {}, true);
   // Glacier runoff per unit area, the yearly update and the snow outflow of
@@ -474,9 +491,13 @@ std::vector<Case> Matrix() {
             return e.empty() ? DailyStations(dir) : e;
           });
     }
-    // Static glaciers in the July storm: their cells are whole glacier.
+    // Static glaciers in the July storm with the interception before the
+    // snow (method 11): their cells are whole glacier, without leaves or
+    // snow outflow of an open part.
     add(
-        "static_glaciers_1_whole_cells", {kOutflowSum},
+        "static_glaciers_1_interception_first",
+        {kOutflowSum,
+         {"[interception_model]\n1\n$step\n1         method", "[interception_model]\n1\n$step\n11        method"}},
         [july5, july12](Case& c) {
           c.modules.glacierMethod = 1;
           c.start = july5;
@@ -493,12 +514,25 @@ std::vector<Case> Matrix() {
   // air as the stations measured it).
   Edits frozenMelt = {kFrozenSoil[1]};
   frozenMelt.insert(frozenMelt.end(), kSnowCoverAtStart.begin(), kSnowCoverAtStart.end());
+  // The frozen layers hold the meltwater back: against the same run without
+  // the heat transfer, less of it reaches the groundwater and more runs off
+  // as infiltration excess.
   add(
       "frozen_soil", frozenMelt,
       [](Case& c) {
         c.start = {2015, 1, 14};
         c.end = {2015, 1, 28};
         c.signature = Joined({kFrozenLayers, kSnowmelt, kInfiltrationExcess});
+        c.without = {{"[heat_transfer]\n1         heat transfer on", "[heat_transfer]\n0         heat transfer off"}};
+        c.compared = [](const RunOutput& s, const RunOutput& e, const RunOutput& w) {
+          const double recharge = PeriodSum(s, e, "gwn.stat"), unfrozen = PeriodSum(s, w, "gwn.stat");
+          const double excess = PeriodSum(s, e, "infex.stat"), unfrozenExcess = PeriodSum(s, w, "infex.stat");
+          return Signatures{{"recharge (mm) less than the unfrozen soil's " + std::to_string(unfrozen) +
+                                 " by a tenth of it at least",
+                             recharge, recharge < 0.9 * unfrozen},
+                            {"infiltration excess (mm) more than the unfrozen soil's " + std::to_string(unfrozenExcess),
+                             excess, excess > unfrozenExcess}};
+        };
       },
       {}, SnowCoverAtStart);
   // The temperature pre-SpinUp spans the run's time range, so a shorter run
@@ -588,8 +622,8 @@ std::vector<Case> Matrix() {
       },
       {}, Irrigation);
   // The example routes in 12 sub-intervals; 1 leaves its channels without
-  // delays, 4 with delays of 0 to 4 sub-intervals.
-  for (int n : {1, 4, 12})
+  // delays, 4 with delays of 0 to 4 sub-intervals, 24 with 4 to 28.
+  for (int n : {1, 4, 24})
     add(
         "routing_subintervals_" + std::to_string(n),
         {{"1 1000 20 12\tqmin", "1 1000 20 " + std::to_string(n) + "\tqmin"}},
@@ -642,12 +676,22 @@ std::vector<Case> Matrix() {
     // 12): the throughfall.
     missing("missing_precipitation", {{"\nrain.asc\n10\n", "\nrain.asc\n12\n"}}, "precipitation", "rain.asc",
             "precipitation");
-    for (const char* m : {"11", "12"})
+    // Method 11 on 4 and 5 January, when the throughfall falls as snow
+    // (the order of interception and snow matters then).
+    for (const char* m : {"11", "12"}) {
       missing(std::string("missing_precipitation_interception_") + m,
               {{"[interception_model]\n1\n$step\n1         method",
                 std::string("[interception_model]\n1\n$step\n") + m + "        method"},
                {"\ntf.asc\n0\n", "\ntf.asc\n2\n"}},
               "precipitation", "tf.asc", "precipitation");
+      if (m == std::string("11")) {
+        cases.back().start = {2015, 1, 4};
+        cases.back().end = {2015, 1, 5};
+        cases.back().signature = [](const RunOutput&, const RunOutput&, const Budget& b) {
+          return Signatures{Positive("snow cover change (mm)", fluvextest::Term(b, "snow cover"))};
+        };
+      }
+    }
     // Snow without a temperature (January, degree days and the energy
     // balance): the pack of such a cell rests, the precipitation passes on,
     // snowfall and the snow temperature are missing.

@@ -81,6 +81,7 @@ struct Layout {
 struct Outcome {
   std::string failure;  // empty when every run ended with exit 0
   std::vector<std::unique_ptr<TempDir>> dirs;
+  std::string withoutDir;  // the comparison run's directory (empty: none)
   std::vector<Layout> layouts;
   std::vector<Budget> budgets;  // per layout
   std::vector<std::vector<Signature>> signatures;
@@ -94,15 +95,25 @@ std::string Tail(const std::string& s) {
 Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
   Outcome o;
   o.layouts = {{1, 1}, {c.twoInstances ? 2 : 1, settings.threads}};
+  // The comparison run (k = 2) follows the first layout's two runs.
   for (const auto [instances, threads] : o.layouts) {
     std::string runs[2];
-    for (int k = 0; k < 2; ++k) {
+    const int count = c.compared && o.withoutDir.empty() ? 3 : 2;
+    for (int k = 0; k < count; ++k) {
       const std::string name = settings.prefix + "_" + c.name + "_" + std::to_string(instances) + "x" +
-                               std::to_string(threads) + (k ? "_long" : "_short");
+                               std::to_string(threads) + (k == 2 ? "_without" : k ? "_long" : "_short");
       o.dirs.push_back(std::make_unique<TempDir>(name));
       const std::string dir = o.dirs.back()->path();
       Edits edits = BudgetOutputEdits();
       edits.insert(edits.end(), c.edits.begin(), c.edits.end());
+      if (k == 2) {
+        // A cold run over the long run's period; its state edits would read the short run's.
+        if (c.warmStart) {
+          o.failure = name + ": a comparison run of a warm start is not made";
+          return o;
+        }
+        edits.insert(edits.end(), c.without.begin(), c.without.end());
+      }
       const bool warm = c.warmStart && k == 1;
       // A warm start begins with the step after the short run's last.
       Date restart = c.start;
@@ -115,7 +126,8 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
         const Edits steps = SubSteps(k ? c.longSubsteps : c.modules.substeps);
         edits.insert(edits.end(), steps.begin(), steps.end());
       }
-      const int np = k && c.longInstances > 0   ? c.longInstances
+      const int np = k == 2                     ? 1
+                     : k && c.longInstances > 0 ? c.longInstances
                      : k && c.longInstances < 0 ? (instances == 1 ? 2 : 1)
                                                 : instances;
       std::string failed =
@@ -156,6 +168,10 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
         o.failure = name + ": exit code " + std::to_string(r.exitCode) + "\n" + Tail(r.output);
         return o;
       }
+      if (k == 2) {
+        o.withoutDir = dir;
+        continue;
+      }
       runs[k] = dir;
       if (k == 1 && c.results) {
         const std::string wrong = c.results(dir);
@@ -165,6 +181,10 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
     const RunOutput start(runs[0], c.modules.relCellAreaGrid), end(runs[1], c.modules.relCellAreaGrid);
     o.budgets.push_back(BasinBudget(start, end, c.modules, c.warmStart));
     o.signatures.push_back(c.signature ? c.signature(start, end, o.budgets.back()) : std::vector<Signature>());
+    if (c.compared) {
+      const Signatures differ = c.compared(start, end, RunOutput(o.withoutDir, c.modules.relCellAreaGrid));
+      o.signatures.back().insert(o.signatures.back().end(), differ.begin(), differ.end());
+    }
   }
   return o;
 }

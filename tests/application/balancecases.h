@@ -55,6 +55,12 @@ struct Case {
   // the short and the long run and their budget (printed beside the
   // residual; a quantity that is not as the option makes it fails the case).
   SignatureOf signature;
+  // A comparison run: the long run once more, on one instance with one
+  // thread, with these edits after the case's (its option switched off);
+  // compared reads the short and the long run and the comparison run and
+  // gives what differs as the option makes it (on both layouts).
+  Edits without;
+  std::function<Signatures(const RunOutput& start, const RunOutput& end, const RunOutput& without)> compared;
 };
 
 // How the cases run: the first layout is one instance with one thread, the
