@@ -508,10 +508,18 @@ Maker DynamicGlaciersOn(int method, int updateDay, bool drift, std::vector<Dynam
                                   "$inpath//glac_code.asc GlacierCodes fillcode = 0 readcode = 1\n"
                                   "$inpath//debris.asc debris_on_glaciers fillcode = 0 readcode = 1\n" +
                                   depositionGrid);
+    // The runoff storages start with water (mm per step over the glaciers),
+    // so that the glacier runoff of a cold January week is some 1.5 % of its
+    // precipitation (the melt alone gives a fifth of that): a fault of 1 %
+    // in the glacier's water shows far above the tolerance.
+    std::string section = GlacierSection(method);
+    const std::string empty = "0         initial Qice_els\n0         initial Qfirn_els\n0         initial Qsnow_els\n";
+    section.replace(section.find(empty), empty.size(),
+                    "0.5       initial Qice_els\n2         initial Qfirn_els\n1         initial Qsnow_els\n");
     failed += EditIn(
         dir + "/control.txt",
         {{"[special_output]\n",
-          GlacierSection(method) + "qsnowglac.stat 4024\n" + (warm ? "1" : "0") +
+          section + "qsnowglac.stat 4024\n" + (warm ? "1" : "0") +
               "         read grid parameter for glacier model\n"
               "3 515 5            firn_levels, firn_base (m), deltafirnper100m\n" +
               std::to_string(updateDay) +
