@@ -240,8 +240,7 @@ class meteointerpol : public modelobject {
   // A water amount (precipitation) that the post-processing makes negative
   // (a scenario that adds a negative amount, a negative scaling with a
   // lowered lower limit) is taken as 0; *cut tells so.
-  double PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid,
-                     bool* cut = nullptr) const {
+  double PostProcess(double v, int row, int col, double x, double y, bool withScalingGrid, bool* cut = nullptr) const {
     // The invalid marker of a cell that no station reaches (-Nodata - 1) stays
     // a missing value: scaling, limits or a scenario would make it a number.
     if (v < -Nodata) return v;

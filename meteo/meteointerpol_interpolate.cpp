@@ -258,8 +258,8 @@ void meteointerpol::ReportMissingCells(const MeteoDate& step) {
   if (counts[2] > 0 && !NegativeCutWarned) {
     NegativeCutWarned = true;
     *diag << "WARNING: the grid " << VariableName.c_str() << " is negative in " << counts[2] << " of " << counts[1]
-          << " basin cells on " << std::to_string(step.day).c_str() << "." << std::to_string(step.month).c_str()
-          << "." << std::to_string(step.year).c_str() << " " << std::to_string(step.hour).c_str()
+          << " basin cells on " << std::to_string(step.day).c_str() << "." << std::to_string(step.month).c_str() << "."
+          << std::to_string(step.year).c_str() << " " << std::to_string(step.hour).c_str()
           << " h after its post-processing in the section [" << VariableName.c_str() << "] of "
           << UserControlFile().c_str() << " (scaling factor " << ScalingFactor << ", lower limit " << LowerLimit
           << " replaced by " << LowerReplacement;

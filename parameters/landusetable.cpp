@@ -219,9 +219,10 @@ void WarnClampedValues(const landuse_table_entry& e, DiagStream& diag, const std
     double low, high;
     const char* taken;
   };
-  const Clamped keys[] = {{"LAI", &e.LAI, 0.0, HUGE_VAL, "a leaf area index below 0 is taken as 0"},
-                          {"VCF", &e.VCF, 0.0, 1.0, "a vegetation cover outside 0 ... 1 is taken as the nearer of 0 and 1"},
-                          {"RootDepth", &e.RootDepth, 0.0, HUGE_VAL, "a root depth below 0 is taken as 0.01 m"}};
+  const Clamped keys[] = {
+      {"LAI", &e.LAI, 0.0, HUGE_VAL, "a leaf area index below 0 is taken as 0"},
+      {"VCF", &e.VCF, 0.0, 1.0, "a vegetation cover outside 0 ... 1 is taken as the nearer of 0 and 1"},
+      {"RootDepth", &e.RootDepth, 0.0, HUGE_VAL, "a root depth below 0 is taken as 0.01 m"}};
   const int n = e.JulDaysCount;
   for (const Clamped& k : keys) {
     int count = 0, first = 0;
@@ -235,10 +236,9 @@ void WarnClampedValues(const landuse_table_entry& e, DiagStream& diag, const std
       }
     }
     if (count == 0) continue;
-    diag << "WARNING: landuse table code " << e.code << ": " << k.key << " = " << Number(value).c_str()
-         << " (fixpoint " << first << " of " << n
-         << (count > 1 ? ", and " + std::to_string(count - 1) + " more" : std::string()).c_str() << "): " << k.taken
-         << (where.empty() ? "" : " (" + where + ")").c_str() << "[end-entry]";
+    diag << "WARNING: landuse table code " << e.code << ": " << k.key << " = " << Number(value).c_str() << " (fixpoint "
+         << first << " of " << n << (count > 1 ? ", and " + std::to_string(count - 1) + " more" : std::string()).c_str()
+         << "): " << k.taken << (where.empty() ? "" : " (" + where + ")").c_str() << "[end-entry]";
   }
 }
 

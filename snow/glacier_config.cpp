@@ -100,7 +100,8 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
   auto readFactor = [&](double& f, const char* label) {
     ReadValue(controlfile, "%lf", &f, label, linebuffer);
     if (!(f >= 0)) {
-      *diag << "FATAL: error in control file, " << named(label).c_str() << " must be 0 or more, here " << f << " (" << controlfile.Where().c_str() << ")"
+      *diag << "FATAL: error in control file, " << named(label).c_str() << " must be 0 or more, here " << f << " ("
+            << controlfile.Where().c_str() << ")"
             << "[end-entry]";
       throw 80;
     }
@@ -117,7 +118,8 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
     ReadValue(controlfile, "%lf", &k, label, linebuffer);
     // A constant in steps; 0 is a storage that passes its input at once.
     if (!(k >= 0)) {
-      *diag << "FATAL: error in control file, " << named(label).c_str() << " must be 0 or more (storage constant in steps; 0: no storage), here " << k << " ("
+      *diag << "FATAL: error in control file, " << named(label).c_str()
+            << " must be 0 or more (storage constant in steps; 0: no storage), here " << k << " ("
             << controlfile.Where().c_str() << ")"
             << "[end-entry]";
       throw 80;

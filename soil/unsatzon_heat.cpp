@@ -61,8 +61,8 @@ void unsatzonmodellklasse::ReadHeatTransferSection() {
       expected = "a share of the unfrozen water has to lie within 0 ... 1";
     if (expected) {
       std::ostringstream text;
-      text << "FATAL: error in control file, [heat_transfer]:" << p.label << "= " << v << " ("
-           << controlfile.Where() << "); " << expected;
+      text << "FATAL: error in control file, [heat_transfer]:" << p.label << "= " << v << " (" << controlfile.Where()
+           << "); " << expected;
       Fatal(text.str(), 17);
     }
   }

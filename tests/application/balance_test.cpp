@@ -286,18 +286,18 @@ std::vector<Case> Matrix() {
   // The line solver makes one pass a step where the over-relaxation needs
   // more than two sweeps (groundwater_two_sweeps): every solve of the run
   // reports one.
-  cases.back().signature = Joined({kLateralGroundwaterFlow, [](const RunOutput&, const RunOutput& e, const Budget&) {
-                                     const std::string diag = e.Text("Fluvex_Diag_0.xml");
-                                     const std::regex line("GWlevel 1, MPI-rank 0, Steps (\\d+)");
-                                     double solves = 0, passes = 0;
-                                     for (auto m = std::sregex_iterator(diag.begin(), diag.end(), line);
-                                          m != std::sregex_iterator(); ++m) {
-                                       ++solves;
-                                       passes += std::stod((*m)[1]);
-                                     }
-                                     return Signatures{{"passes per groundwater solve (1 expected)", passes / solves,
-                                                        solves > 0 && passes == solves}};
-                                   }});
+  cases.back().signature =
+      Joined({kLateralGroundwaterFlow, [](const RunOutput&, const RunOutput& e, const Budget&) {
+                const std::string diag = e.Text("Fluvex_Diag_0.xml");
+                const std::regex line("GWlevel 1, MPI-rank 0, Steps (\\d+)");
+                double solves = 0, passes = 0;
+                for (auto m = std::sregex_iterator(diag.begin(), diag.end(), line); m != std::sregex_iterator(); ++m) {
+                  ++solves;
+                  passes += std::stod((*m)[1]);
+                }
+                return Signatures{
+                    {"passes per groundwater solve (1 expected)", passes / solves, solves > 0 && passes == solves}};
+              }});
   add(
       "daily_steps", kDaily,
       [](Case& c) {
@@ -541,11 +541,11 @@ std::vector<Case> Matrix() {
         c.compared = [](const RunOutput& s, const RunOutput& e, const RunOutput& w) {
           const double recharge = PeriodSum(s, e, "gwn.stat"), unfrozen = PeriodSum(s, w, "gwn.stat");
           const double excess = PeriodSum(s, e, "infex.stat"), unfrozenExcess = PeriodSum(s, w, "infex.stat");
-          return Signatures{{"recharge (mm) less than the unfrozen soil's " + std::to_string(unfrozen) +
-                                 " by a tenth of it at least",
-                             recharge, recharge < 0.9 * unfrozen},
-                            {"infiltration excess (mm) more than the unfrozen soil's " + std::to_string(unfrozenExcess),
-                             excess, excess > unfrozenExcess}};
+          return Signatures{
+              {"recharge (mm) less than the unfrozen soil's " + std::to_string(unfrozen) + " by a tenth of it at least",
+               recharge, recharge < 0.9 * unfrozen},
+              {"infiltration excess (mm) more than the unfrozen soil's " + std::to_string(unfrozenExcess), excess,
+               excess > unfrozenExcess}};
         };
       },
       {}, SnowCoverAtStart);

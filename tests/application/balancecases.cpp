@@ -101,7 +101,10 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
     const int count = c.compared && o.withoutDir.empty() ? 3 : 2;
     for (int k = 0; k < count; ++k) {
       const std::string name = settings.prefix + "_" + c.name + "_" + std::to_string(instances) + "x" +
-                               std::to_string(threads) + (k == 2 ? "_without" : k ? "_long" : "_short");
+                               std::to_string(threads) +
+                               (k == 2 ? "_without"
+                                : k    ? "_long"
+                                       : "_short");
       o.dirs.push_back(std::make_unique<TempDir>(name));
       const std::string dir = o.dirs.back()->path();
       Edits edits = BudgetOutputEdits();
