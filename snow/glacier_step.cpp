@@ -453,15 +453,18 @@ void schneemodellklasse::YearlyGlacierUpdate() {
   *diag << "DEBUG: glaciers changed, updating glaicerlist now..."
         << "[end-entry]";
   // The runoff storages keep their outflow per glacierized area of their
-  // subbasin: spread over the new area, they keep the water they hold.
+  // subbasin: spread over the new area, they keep the water they hold. A
+  // subbasin without glacier area held no water in them (whatever initial
+  // outflow the section gave every subbasin): its first glacier starts them
+  // empty.
   std::vector<double> glacierizedBefore(glaciertable.size(), 0.0);
   for (size_t k = 0; k < glaciertable.size(); ++k) glacierizedBefore[k] = glaciertable[k].glacierized;
   BuildGlacierTable();
   if (mpirank == 0)
     for (size_t k = 1; k < glaciertable.size() && k < qice.size(); ++k) {
       const double now = glaciertable[k].glacierized;
-      if (!(now > 0) || !(glacierizedBefore[k] > 0)) continue;
-      const double f = glacierizedBefore[k] / now;
+      if (!(now > 0)) continue;
+      const double f = glacierizedBefore[k] > 0 ? glacierizedBefore[k] / now : 0.0;
       qice[k] *= f;
       qfirn[k] *= f;
       qsnow[k] *= f;
