@@ -63,14 +63,19 @@ TEST(GlacierConfig, FirnLevelsTablesAndRefusedInput) {
     EXPECT_TRUE(w.Said("Method for glacier melt must be 1(resp 11 for dynamic model; t-index)"));
   }
   {
-    // A new glacier's relative size divides its snow excess; the date must exist.
+    // A new glacier's relative size divides its snow excess; a date that is
+    // no day of the year means no yearly update.
     for (const auto& [line53, date] : {std::pair<std::string, std::string>{"1000 0", "30 9"}, {"1000 0.25", "31 4"}}) {
       SnowWorld w("badvalues", {"1"});
       AddGlaciers(w, {1}, {1});
       IceFirnSection f;
       f.line53 = line53;
       f.dateline = date;
-      EXPECT_EQ(w.Build(SnowSection{}, f.Text()), 80) << line53 << " " << date;
+      const bool noUpdate = date == "31 4";
+      EXPECT_EQ(w.Build(SnowSection{}, f.Text()), noUpdate ? 0 : 80) << line53 << " " << date;
+      if (noUpdate) {
+        EXPECT_TRUE(w.Said("the glaciers get no yearly update")) << w.console.str();
+      }
     }
   }
   {
