@@ -229,7 +229,9 @@ void ModellApplication::BuildInterpolators() {
     }
     if (error != 0) throw error;
     interpolators[i]->SetCheckFlag(secondSwitch);
-    interpolators[i]->SetTimeStep(minToIntEnd / 60.0);
+    // The progress lines follow the run's report interval; the time step is
+    // set once the evapotranspiration model has read it.
+    interpolators[i]->SetReportInterval(outputControl);
     interpolators[i]->SetMinToIntEnd(minToIntEnd / 60.0);
     if (args.variableName.find("irrigation_amounts") != std::string::npos) interpolators[i]->SetCheckFlag(0);
     interpolators[i]->SetInitialized(1);
@@ -285,6 +287,9 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   check(expokorr, true);
   evapotranspiration = new verdunstungsmodellklasse(error, diag, reg, cap, workFileName, common);
   check(evapotranspiration, false);
+  // The model's step, as the time loop takes it.
+  const int stepMinutes = evapotranspiration->GetFlowControl() == 0 ? 1440 : evapotranspiration->GetTimeInterval();
+  for (size_t i = 1; i < interpolators.size(); ++i) interpolators[i]->SetTimeStep(stepMinutes / 60.0);
   evapotranspiration->SetRadiationCorrectionGrid(expokorr->GetRadiationCorrectionGrid());
   snow = new schneemodellklasse(error, diag, reg, cap, workFileName, common);
   check(snow, false);

@@ -212,8 +212,10 @@ DiagStream& DiagStream::operator<<(const char* textPointer) {
   const bool ends = text.find(kMarker) != std::string::npos;
   std::string consoleCopy = text;
   if (ends) consoleCopy.erase(consoleCopy.size() >= kMarkerLength ? consoleCopy.size() - kMarkerLength : 0);
+  // A FATAL, ERROR or WARNING line begins with its level on the console too,
+  // so that it stands out among the progress lines; the other prefixes go.
   size_t prefixLength = 0;
-  if (PrefixLevel(consoleCopy, prefixLength) >= 0) consoleCopy.erase(0, prefixLength);
+  if (PrefixLevel(consoleCopy, prefixLength) >= 3) consoleCopy.erase(0, prefixLength);
   if (rank == 0 && !consoleCopy.empty()) *console << consoleCopy;
   XmlText(text);
   if (FileGood() && !entrySuppressed) xmlFile << pendingXml;

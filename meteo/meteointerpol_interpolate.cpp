@@ -86,9 +86,10 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
           << (". h\n\n" + dashes + "\n").c_str() << "[end-entry]";
     throw 52;
   }
-  const int interval = GetReportInterval();
+  // A progress line at the end of every report interval, as the sub-models write theirs.
+  const int interval = std::max(1, GetReportInterval());
   if (!omp_in_parallel() &&
-      (interval == 1 || (interval > 1 && (static_cast<int>(TimeStepHours) % interval) + stepHour == 0))) {
+      (interval == 1 || (static_cast<int64_t>(mintointendhours) + stepHour) % interval == 0)) {
     *diag << std::setw(20) << VariableName.c_str() << " " << static_cast<long>(stepDay) << "."
           << static_cast<long>(stepMonth) << "." << static_cast<long>(stepYear) << " " << static_cast<long>(stepHour)
           << ". h " << (SzenUse == 1 ? "using scenarios!" : "") << "[end-entry]";
@@ -387,13 +388,11 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
         const double Y = CoordY[r][c];
         const double z = ElevationGrid[r][c];
         double v = invalid;
-        // A cell that gets no regression this step keeps the previous value,
-        // without being post-processed a second time. A step without any valid
-        // station is missing everywhere: the previous step's field would pass
-        // for this step's.
+        // A step without a regression (no valid station, or missing
+        // regression values) is missing everywhere: the previous step's field
+        // would pass for this step's.
         if (Method == 2 || Method == 10) {
-          if (!applyPostProcessing) continue;
-          v = RegressionValue(X, Y, z, r, c);
+          if (applyPostProcessing) v = RegressionValue(X, Y, z, r, c);
         } else if (uniform) {
           bool reached = true;
           if (uniformValid && idwMethod) {

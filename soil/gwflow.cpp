@@ -270,11 +270,11 @@ void gwflowclass::CheckLayerInputs() {
       for (int c = 1; c <= ncols; ++c) {
         if (!InModel(r, c) || !Own(r, c)) continue;
         const double v = k.grid[r][c];
-        if (v <= nodata && k.missingAllowed) {
+        if (!Given(v) && k.missingAllowed) {
           missing.Add(r, c, v);
           continue;
         }
-        const bool valid = v > nodata && (k.lowOpen ? v > k.low : v >= k.low) && v <= k.high;
+        const bool valid = Given(v) && (k.lowOpen ? v > k.low : v >= k.low) && v <= k.high;
         if (valid) continue;
         uzk::CellNote cell;
         cell.Add(r, c, v);
@@ -406,7 +406,7 @@ void gwflowclass::CreateLayerGrids() {
       for (int c = 1; c <= ncols; ++c) {
         if (!InModel(r, c) || !Own(r, c)) continue;
         // A cell without aquifer or conductivity has none.
-        const double b = y.thick[r][c] > nodata ? std::max(0.0, y.thick[r][c] + distance[r][c]) : 0.0;
+        const double b = Given(y.thick[r][c]) ? std::max(0.0, y.thick[r][c] + distance[r][c]) : 0.0;
         y.tx[r][c] = b * std::max(0.0, y.kx[r][c]);
         y.ty[r][c] = b * std::max(0.0, y.ky[r][c]);
       }

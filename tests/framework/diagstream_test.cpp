@@ -52,7 +52,7 @@ TEST(DiagStream, EntriesReachConsoleAndFileByLevelAndPrefix) {
   const std::string xml = ReadFile(dir / "q_0.xml");
   EXPECT_EQ(Body(xml),
             "\t<line level=\"2\" description= \"shown 42 &amp; &lt;b&gt; &apos;q&apos; &quot;x&quot;;next\"/>\n");
-  for (const char* text : {"hidden in file\n(mpi-rank  0) ", "-------- error --------", "menu text"})
+  for (const char* text : {"hidden in file\n(mpi-rank  0) WARNING: shown 42", "-------- error --------", "\n(mpi-rank  0) menu text"})
     EXPECT_NE(quiet.str().find(text), std::string::npos) << text;
   EXPECT_EQ(xml.rfind("</Diag>\n"), xml.size() - 8);
   {
@@ -75,8 +75,9 @@ TEST(DiagStream, EntriesReachConsoleAndFileByLevelAndPrefix) {
             "\t<line level=\"4\" description= \"-- error --\"/>\n"
             "\t<line level=\"4\" description= \"\"/>\n"
             "\t<line level=\"4\" description= \"left open\"/>\n");
-  // Both texts of the first entry on one console line, prefixes removed.
-  EXPECT_EQ(console.str().substr(0, 17), "firstsecond\n(mpi-");
+  // Both texts of the first entry on one console line; only the level words
+  // of FATAL, ERROR and WARNING stay.
+  EXPECT_EQ(console.str().substr(0, 26), "firstWARNING: second\n(mpi-");
   EXPECT_EQ(CountOf(console.str(), "(mpi-rank  0) "), 4);
 }
 
