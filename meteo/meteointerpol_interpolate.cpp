@@ -86,10 +86,11 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
           << (". h\n\n" + dashes + "\n").c_str() << "[end-entry]";
     throw 52;
   }
-  // A progress line at the end of every report interval, as the sub-models write theirs.
-  const int interval = std::max(1, GetReportInterval());
+  // A progress line every step with a report interval of 1; with a longer
+  // one the sub-models report the run's progress.
+  const int interval = GetReportInterval();
   if (!omp_in_parallel() &&
-      (interval == 1 || (static_cast<int64_t>(mintointendhours) + stepHour) % interval == 0)) {
+      (interval == 1 || (interval > 1 && (static_cast<int>(TimeStepHours) % interval) + stepHour == 0))) {
     *diag << std::setw(20) << VariableName.c_str() << " " << static_cast<long>(stepDay) << "."
           << static_cast<long>(stepMonth) << "." << static_cast<long>(stepYear) << " " << static_cast<long>(stepHour)
           << ". h " << (SzenUse == 1 ? "using scenarios!" : "") << "[end-entry]";
