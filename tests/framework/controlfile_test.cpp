@@ -112,7 +112,8 @@ TEST_F(ControlFileTest, UnreadableValuesReportTheNextWordAndThrow17) {
   r->FindSection("[s]", true);
   int w = 0;
   EXPECT_EQ(CodeOf([&] { r->ReadValues2(r->controlfile, "\t%d %d", &v, &w, "pair ", rest); }), 17);
-  EXPECT_NE(diag.Console().find("(mpi-rank  0) FATAL: error in control file, pair ; snow_modelnot found!"), std::string::npos);
+  EXPECT_NE(diag.Console().find("(mpi-rank  0) FATAL: error in control file, pair ; snow_modelnot found!"),
+            std::string::npos);
   EXPECT_EQ(diag.FatalEntries(), 5);
 }
 

@@ -52,7 +52,8 @@ TEST(DiagStream, EntriesReachConsoleAndFileByLevelAndPrefix) {
   const std::string xml = ReadFile(dir / "q_0.xml");
   EXPECT_EQ(Body(xml),
             "\t<line level=\"2\" description= \"shown 42 &amp; &lt;b&gt; &apos;q&apos; &quot;x&quot;;next\"/>\n");
-  for (const char* text : {"hidden in file\n(mpi-rank  0) WARNING: shown 42", "-------- error --------", "\n(mpi-rank  0) menu text"})
+  for (const char* text :
+       {"hidden in file\n(mpi-rank  0) WARNING: shown 42", "-------- error --------", "\n(mpi-rank  0) menu text"})
     EXPECT_NE(quiet.str().find(text), std::string::npos) << text;
   EXPECT_EQ(xml.rfind("</Diag>\n"), xml.size() - 8);
   {
@@ -67,7 +68,8 @@ TEST(DiagStream, EntriesReachConsoleAndFileByLevelAndPrefix) {
          << "[end-entry]";
     // Quiet: the DEBUG entries go nowhere, the others as always.
     diag.QuietDebug(true);
-    diag << "write quiet.stat" << "(" << 64 << " of 2097152 buffer-bytes)"
+    diag << "write quiet.stat"
+         << "(" << 64 << " of 2097152 buffer-bytes)"
          << "[end-entry]";
     diag << "WARNING: loud"
          << "[end-entry]";
