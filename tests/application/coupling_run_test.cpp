@@ -311,7 +311,8 @@ TEST(CouplingRun, CtrlCWhileWaitingAsksOnATerminalAndEndsTheRunWithoutOne) {
     // Ctrl-C of the wait ends the run as SIGTERM does, as in the time loop.
     // A Ctrl-C is sent again until the wait has asked (or the run has
     // ended), as one that comes before the handler is armed again is
-    // ignored. The waits end with the event or with the program.
+    // ignored. The waits end with the event or with the program; a program
+    // that hangs is ended after 20 minutes.
     const std::string program = fluvextest::Program() + " control.txt";
     std::string start;
     if (terminal)
@@ -325,10 +326,11 @@ TEST(CouplingRun, CtrlCWhileWaitingAsksOnATerminalAndEndsTheRunWithoutOne) {
     // Without a terminal the Ctrl-C has to reach the wait itself.
     if (!terminal) start += "w 'waiting for external synchronisation file sem_ext.txt' 1; ";
     const std::string waitFor =
-        "while kill -0 $s 2>/dev/null && [ $(cat console.txt 2>/dev/null | grep -c \"$1\") -lt $2 ]; do sleep 0.05; "
-        "done";
+        "i=0; while kill -0 $s 2>/dev/null && [ $(cat console.txt 2>/dev/null | grep -c \"$1\") -lt $2 ] && "
+        "[ $i -lt 24000 ]; do sleep 0.05; i=$((i+1)); done";
     const std::string answer =
-        "t=0; q=0; while kill -0 $s 2>/dev/null; do "
+        "t=0; q=0; i=0; while kill -0 $s 2>/dev/null; do "
+        "i=$((i+1)); if [ $i -gt 2400 ]; then kill -KILL $s $p 2>/dev/null; fi; "
         "n=$(grep -c 'Ctrl-C: cancel the model?' console.txt); "
         "if [ $n -gt $t ]; then t=$n; echo 0 >&3; fi; "
         "m=$(grep -c 'Cancel the model?' console.txt); "
