@@ -429,7 +429,7 @@ void gwflowclass::CreateLayerGrids() {
         } else {
           // A cell without aquifer in the layer above: this layer starts at its top.
           const double above = layers[l - 1].thick[r][c];
-          y.top[r][c] = layers[l - 1].top[r][c] - (above > nodata ? above : 0.0);
+          y.top[r][c] = layers[l - 1].top[r][c] - (Given(above) ? above : 0.0);
         }
       }
     y.ptop = Register(y.top, Numbered("aquifer_upper_limit", l), Numbered("aquifer_upper_limit", l), 0);

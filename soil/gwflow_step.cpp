@@ -137,7 +137,7 @@ void gwflowclass::Leakage() {
           d = std::clamp(hd - hu, -kMaxLeakHead, kMaxLeakHead);
         }
         const double k = up.kolmation[r][c];
-        up.leak[r][c] = k > nodata ? d * k : 0.0;
+        up.leak[r][c] = Given(k) ? d * k : 0.0;
       }
     Exchange(up.leak, up.pleak);
   }
