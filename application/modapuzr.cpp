@@ -1,6 +1,7 @@
 // Building the model: set-up, interpolators, sub-models and their links.
 #include "application/modapuzr.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -229,9 +230,10 @@ void ModellApplication::BuildInterpolators() {
     }
     if (error != 0) throw error;
     interpolators[i]->SetCheckFlag(secondSwitch);
-    // The progress lines follow the run's report interval; the time step is
-    // set once the evapotranspiration model has read it.
-    interpolators[i]->SetReportInterval(outputControl);
+    // The progress lines follow the run's report interval (below 1: every
+    // step, as for the sub-models); the time step is set once the
+    // evapotranspiration model has read it.
+    interpolators[i]->SetReportInterval(std::max(1, outputControl));
     interpolators[i]->SetMinToIntEnd(minToIntEnd / 60.0);
     if (args.variableName.find("irrigation_amounts") != std::string::npos) interpolators[i]->SetCheckFlag(0);
     interpolators[i]->SetInitialized(1);
