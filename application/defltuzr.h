@@ -312,6 +312,7 @@ class defaultini : public modelobject {
   bool hrugridowned = false;  // false when the HRU grid is the standard grid read by the set-up
   std::vector<Grid> landuselayers;
   int nlanduselayers = 0;
+  int landusealias = 0;  // position of "landuse1" when it is the "landuse" grid itself (one layer)
   // Land-use parameter grids per vegetation layer and dynamic phenology.
   std::unique_ptr<landuseparametergrids> landuseparameters;
   void FreeLanduseParameterGrids();

@@ -255,12 +255,16 @@ void defaultini::LanduseLayers() {
     nlanduselayers = static_cast<int>(landuselayers.size()) - 1;
     return;
   }
-  // One layer: the land-use grid itself is the grid of layer 1.
+  // One layer: the land-use grid itself is the grid of layer 1. It keeps its
+  // own name, under which the control file knows it (the HRU definitions, the
+  // special output), and is listed a second time as layer 1's grid.
   Grid landuse = gridlist[p].grid;
   landuselayers.assign(2, landuse);
   char name[128];
   std::snprintf(name, sizeof name, "%s1", "landuse");
-  gridlist[p].shortname = name;
+  if (landusealias > 0) UnregisterGrid(landusealias);
+  landusealias = FreeGridPosition(1, kFullList);
+  RegisterGrid(landusealias, name, landuse, nullptr, 0, name, 0, gridlist[p].firstrow, gridlist[p].lastrow);
   nlanduselayers = 1;
 }
 
@@ -474,6 +478,9 @@ void defaultini::FreeDerivedGrids() {
       e.statfile.clear();
     }
   derivedpositions.clear();
+  // The second entry of the one-layer land-use grid; the grid is the standard grid's.
+  if (gridlist && landusealias > 0) UnregisterGrid(landusealias);
+  landusealias = 0;
   for (DerivedGrid* g : {&cellsizex, &cellsizey, &relcellareagrid, &coordx, &coordy, &availablesoilmoisture,
                          &hydraulicconductivity, &fillableporosity, &slopeangle, &slopeaspect})
     *g = DerivedGrid{};

@@ -1,6 +1,7 @@
 // Building the model: set-up, interpolators, sub-models and their links.
 #include "application/modapuzr.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -229,7 +230,10 @@ void ModellApplication::BuildInterpolators() {
     }
     if (error != 0) throw error;
     interpolators[i]->SetCheckFlag(secondSwitch);
-    interpolators[i]->SetTimeStep(minToIntEnd / 60.0);
+    // The progress lines follow the run's report interval (below 1: every
+    // step, as for the sub-models); the time step is set once the
+    // evapotranspiration model has read it.
+    interpolators[i]->SetReportInterval(std::max(1, outputControl));
     interpolators[i]->SetMinToIntEnd(minToIntEnd / 60.0);
     if (args.variableName.find("irrigation_amounts") != std::string::npos) interpolators[i]->SetCheckFlag(0);
     interpolators[i]->SetInitialized(1);
@@ -285,6 +289,9 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   check(expokorr, true);
   evapotranspiration = new verdunstungsmodellklasse(error, diag, reg, cap, workFileName, common);
   check(evapotranspiration, false);
+  // The model's step, as the time loop takes it.
+  const int stepMinutes = evapotranspiration->GetFlowControl() == 0 ? 1440 : evapotranspiration->GetTimeInterval();
+  for (size_t i = 1; i < interpolators.size(); ++i) interpolators[i]->SetTimeStep(stepMinutes / 60.0);
   evapotranspiration->SetRadiationCorrectionGrid(expokorr->GetRadiationCorrectionGrid());
   snow = new schneemodellklasse(error, diag, reg, cap, workFileName, common);
   check(snow, false);

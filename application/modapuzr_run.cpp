@@ -154,7 +154,18 @@ int ModellApplication::run() {
       // What is computed up to the end of a report interval is on disk, also
       // when the run is ended by a signal later (mpirun passes Ctrl-C on as
       // SIGTERM, which leaves no time for the Ctrl-C menu).
-      if (outputControl > 0 && hour % outputControl == 0) FlushGroup();
+      // Routine: the files written say nothing at level DEBUG (the end of
+      // the run reports them).
+      if (outputControl > 0 && hour % outputControl == 0) {
+        diag->QuietDebug(true);
+        try {
+          FlushGroup();
+        } catch (...) {
+          diag->QuietDebug(false);
+          throw;
+        }
+        diag->QuietDebug(false);
+      }
       if (SpinUpSwitch == 1 && endflag == 1 && repeatCnt > repetition) {
         *diag << "INFO: SpinUp reached end of defined time range for run #" << repetition
               << ", resetting inputs and starting again now (repetition " << repetition + 1 << " of " << repeatCnt

@@ -1,5 +1,8 @@
 // Synchronisation with an external program through semaphore files.
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -7,6 +10,7 @@
 
 #include "application/modapuzr.h"
 #include "framework/diagstream.h"
+#include "framework/signals.h"
 
 namespace {
 const char* const kTemporarySemaphore = "Fluvex_Orvik_temporary_semaphore.file";
@@ -25,7 +29,10 @@ int64_t ModellApplication::Delay(int64_t ticks) {
 
 int ModellApplication::WaitForFile(const std::string& name, int64_t ticks) {
   try {
-    if (diag) *diag << "waiting for external synchronisation file " << name << "...";
+    if (diag) {
+      *diag << "waiting for external synchronisation file " << name << "...";
+      diag->Console().flush();
+    }
     for (;;) {
       errno = 0;
       std::FILE* f = std::fopen(name.c_str(), "rb");
@@ -47,6 +54,20 @@ int ModellApplication::WaitForFile(const std::string& name, int64_t ticks) {
       }
       if (CtrlC != 0) {
         CtrlC = 0;
+        // As in the time loop: without a terminal (a run in the background or
+        // under a batch system) or without an answer nobody can choose, and a
+        // pipe that stays open would be waited on for ever; the run ends as by
+        // SIGTERM.
+        if (!isatty(STDIN_FILENO)) {
+          if (diag)
+            *diag << "[end-entry]"
+                  << "FATAL: Ctrl-C while waiting for " << name
+                  << ": no answer can be read from the standard input (it is not a terminal, as for a run in the "
+                     "background or under a batch system), so the run is ended; the statistics are on disk up to "
+                     "the last report interval"
+                  << "[end-entry]";
+          EndBySignal(SIGINT);
+        }
         if (diag)
           *diag << "[end-entry]"
                 << "SKIP: \n\nCtrl-C pressed while waiting for " << name
@@ -55,7 +76,16 @@ int ModellApplication::WaitForFile(const std::string& name, int64_t ticks) {
                 << "[end-entry]";
         char c = 0;
         int choice = 0;
-        if (std::scanf(" %c", &c) == 1 && c >= '0' && c <= '9') choice = c - '0';
+        const int read = std::scanf(" %c", &c);
+        if (read == 1 && c >= '0' && c <= '9') choice = c - '0';
+        if (read != 1) {
+          if (diag)
+            *diag << "FATAL: Ctrl-C while waiting for " << name
+                  << ": no answer can be read from the standard input (it is at its end or cannot be read), so the "
+                     "run is ended; the statistics are on disk up to the last report interval"
+                  << "[end-entry]";
+          EndBySignal(SIGINT);
+        }
         CtrlC = choice;
         if (choice == 2) throw 98;
         if (choice > 3) CtrlC = 0;

@@ -88,10 +88,18 @@ std::string& SymbolPreprocessor::ReplaceSymbols(std::string& text, int lineNumbe
   const std::string where =
       "line " + std::to_string(lineNumber) + (fileName.empty() ? std::string() : " of the control file " + fileName);
 
+  // A comment ends the text: the "#" and what follows go, the value before
+  // it stays whole. A blank before the "#" becomes the line's end (so a
+  // comment in the first column leaves nothing); a "#" right after a value
+  // is replaced by the line's end of a line that had one.
   const size_t hash = text.find('#');
   if (hash != std::string::npos && hash > 0) {
-    text[hash - 1] = '\n';
+    const bool lineEnd = text.back() == '\n';
     text.resize(hash);
+    if (IsSpace(text.back()))
+      text.back() = '\n';
+    else if (lineEnd)
+      text.push_back('\n');
   }
   if (text.find("$set") != std::string::npos) return text;
 

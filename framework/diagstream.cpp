@@ -190,16 +190,18 @@ void DiagStream::XmlText(const std::string& text) {
     // that the file stays well-formed (also before a console-only SKIP entry).
     CloseOpenElement();
     entryLevel = level;
-    entrySuppressed = entryLevel > maxLevel;
+    entryQuiet = quietDebug && entryLevel == 4;
+    entrySuppressed = entryLevel > maxLevel || Quiet();
     WriteElementStart();
     entryClosed = false;
   } else if (entryClosed) {
     entryLevel = 4;
-    entrySuppressed = entryLevel > maxLevel;
+    entryQuiet = quietDebug;
+    entrySuppressed = entryLevel > maxLevel || Quiet();
     WriteElementStart();
     entryClosed = false;
   } else {
-    entrySuppressed = entryLevel > maxLevel;
+    entrySuppressed = entryLevel > maxLevel || Quiet();
   }
   std::string escaped = EscapeXml(body);
   if (escaped.find(kMarker) != std::string::npos && escaped.size() >= kMarkerLength)
@@ -212,13 +214,16 @@ DiagStream& DiagStream::operator<<(const char* textPointer) {
   const bool ends = text.find(kMarker) != std::string::npos;
   std::string consoleCopy = text;
   if (ends) consoleCopy.erase(consoleCopy.size() >= kMarkerLength ? consoleCopy.size() - kMarkerLength : 0);
+  // A FATAL, ERROR or WARNING line begins with its level on the console too,
+  // so that it stands out among the progress lines; the other prefixes go.
   size_t prefixLength = 0;
-  if (PrefixLevel(consoleCopy, prefixLength) >= 0) consoleCopy.erase(0, prefixLength);
-  if (rank == 0 && !consoleCopy.empty()) *console << consoleCopy;
+  if (PrefixLevel(consoleCopy, prefixLength) >= 3) consoleCopy.erase(0, prefixLength);
   XmlText(text);
+  const bool quiet = Quiet();
+  if (rank == 0 && !consoleCopy.empty() && !quiet) *console << consoleCopy;
   if (FileGood() && !entrySuppressed) xmlFile << pendingXml;
   if (ends) {
-    if (rank == 0) {
+    if (rank == 0 && !quiet) {
       *console << '\n';
       console->flush();
       *console << ConsoleLinePrefix();
@@ -234,8 +239,8 @@ DiagStream& DiagStream::operator<<(const char* textPointer) {
 }
 
 DiagStream& DiagStream::operator<<(const std::string& text) {
-  if (rank == 0) *console << text;
   XmlText(text);
+  if (rank == 0 && !Quiet()) *console << text;
   if (FileGood() && !entrySuppressed) xmlFile << pendingXml;
   return *this;
 }
@@ -243,11 +248,12 @@ DiagStream& DiagStream::operator<<(const std::string& text) {
 void DiagStream::ValueEntryStep() {
   if (entryClosed) {
     entryLevel = 4;
-    entrySuppressed = entryLevel > maxLevel;
+    entryQuiet = quietDebug;
+    entrySuppressed = entryLevel > maxLevel || Quiet();
     WriteElementStart();
     entryClosed = false;
   } else {
-    entrySuppressed = entryLevel > maxLevel;
+    entrySuppressed = entryLevel > maxLevel || Quiet();
   }
   pendingXml.clear();
 }
@@ -255,7 +261,7 @@ void DiagStream::ValueEntryStep() {
 template <typename T>
 DiagStream& DiagStream::InsertValue(const T& v) {
   ValueEntryStep();
-  if (rank == 0) *console << v;
+  if (rank == 0 && !Quiet()) *console << v;
   if (FileGood() && !entrySuppressed) xmlFile << v;
   return *this;
 }
@@ -271,7 +277,7 @@ DiagStream& DiagStream::operator<<(double v) { return InsertValue(v); }
 DiagStream& DiagStream::operator<<(const void* p) { return InsertValue(p); }
 DiagStream& DiagStream::operator<<(decltype(std::setw(0)) width) {
   ValueEntryStep();
-  if (rank == 0) *console << width;
+  if (rank == 0 && !Quiet()) *console << width;
   if (FileGood() && !entrySuppressed) xmlFile << width;
   return *this;
 }

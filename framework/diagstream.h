@@ -3,7 +3,8 @@
 // A message is an *entry*: a chain of insertions closed by a text that holds
 // "[end-entry]". The first text of an entry may carry a level prefix
 // ("FATAL: ", "ERROR: ", "WARNING: ", "INFO: ", "DEBUG: ", "SKIP: ").
-// Rank 0 copies every entry to the console (prefix removed). Every rank writes
+// Rank 0 copies every entry to the console (the prefix removed, but for the
+// level words FATAL, ERROR and WARNING, which begin their line). Every rank writes
 // the entries up to the chosen level to its own XML file in the PI diagnostics
 // format (root element Diag, version 1.2), so that an error found on one
 // instance only is not lost.
@@ -46,6 +47,10 @@ class DiagStream {
   int Size() const { return size; }
   int MaxLevel() const { return maxLevel; }
   bool EntryClosed() const { return entryClosed; }
+  // While on, entries of level 4 (DEBUG, and texts without a prefix) reach
+  // neither the console nor the file: the routine reports of a task that
+  // runs again and again (the statistics written at every report interval).
+  void QuietDebug(bool on) { quietDebug = on; }
 
   // Maps a "-diaglevel:" value (already upper case) to 0 ... 4.
   static int LevelFromName(const std::string& upperName);
@@ -83,4 +88,7 @@ class DiagStream {
   std::string pendingXml;
   std::string fileName;
   int maxLevel = 4;
+  bool quietDebug = false;
+  bool entryQuiet = false;  // the open entry is left out (QuietDebug when it began)
+  bool Quiet() const { return entryQuiet; }
 };

@@ -86,6 +86,8 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
           << (". h\n\n" + dashes + "\n").c_str() << "[end-entry]";
     throw 52;
   }
+  // A progress line every step with a report interval of 1; with a longer
+  // one the sub-models report the run's progress.
   const int interval = GetReportInterval();
   if (!omp_in_parallel() &&
       (interval == 1 || (interval > 1 && (static_cast<int>(TimeStepHours) % interval) + stepHour == 0))) {
@@ -402,13 +404,11 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
         const double Y = CoordY[r][c];
         const double z = ElevationGrid[r][c];
         double v = invalid;
-        // A cell that gets no regression this step keeps the previous value,
-        // without being post-processed a second time. A step without any valid
-        // station is missing everywhere: the previous step's field would pass
-        // for this step's.
+        // A step without a regression (no valid station, or missing
+        // regression values) is missing everywhere: the previous step's field
+        // would pass for this step's.
         if (Method == 2 || Method == 10) {
-          if (!applyPostProcessing) continue;
-          v = RegressionValue(X, Y, z, r, c);
+          if (applyPostProcessing) v = RegressionValue(X, Y, z, r, c);
         } else if (uniform) {
           bool reached = true;
           if (uniformValid && idwMethod) {

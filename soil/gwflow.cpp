@@ -279,11 +279,11 @@ void gwflowclass::CheckLayerInputs() {
       for (int c = 1; c <= ncols; ++c) {
         if (!InModel(r, c) || !Own(r, c)) continue;
         const double v = k.grid[r][c];
-        if (v <= nodata && k.missingAllowed) {
+        if (!Given(v) && k.missingAllowed) {
           missing.Add(r, c, v);
           continue;
         }
-        const bool valid = v > nodata && (k.lowOpen ? v > k.low : v >= k.low) && v <= k.high;
+        const bool valid = Given(v) && (k.lowOpen ? v > k.low : v >= k.low) && v <= k.high;
         if (valid) continue;
         uzk::CellNote cell;
         cell.Add(r, c, v);
@@ -415,7 +415,7 @@ void gwflowclass::CreateLayerGrids() {
       for (int c = 1; c <= ncols; ++c) {
         if (!InModel(r, c) || !Own(r, c)) continue;
         // A cell without aquifer or conductivity has none.
-        const double b = y.thick[r][c] > nodata ? std::max(0.0, y.thick[r][c] + distance[r][c]) : 0.0;
+        const double b = Given(y.thick[r][c]) ? std::max(0.0, y.thick[r][c] + distance[r][c]) : 0.0;
         y.tx[r][c] = b * std::max(0.0, y.kx[r][c]);
         y.ty[r][c] = b * std::max(0.0, y.ky[r][c]);
       }
@@ -438,7 +438,7 @@ void gwflowclass::CreateLayerGrids() {
         } else {
           // A cell without aquifer in the layer above: this layer starts at its top.
           const double above = layers[l - 1].thick[r][c];
-          y.top[r][c] = layers[l - 1].top[r][c] - (above > nodata ? above : 0.0);
+          y.top[r][c] = layers[l - 1].top[r][c] - (Given(above) ? above : 0.0);
         }
       }
     y.ptop = Register(y.top, Numbered("aquifer_upper_limit", l), Numbered("aquifer_upper_limit", l), 0);

@@ -14,6 +14,7 @@
 // solvers), gwflow_output.cpp (outputs, control point, lakes, tracers, release).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -103,6 +104,9 @@ class gwflowclass : public teilmodellklasse {
   void Exchange(Grid g, int position);
 
   // ---- cell predicates ----
+  // A value of an input grid that says something: neither missing in a grid
+  // file nor the control file's "none" (-9999), whatever the zone grid's nodata.
+  bool Given(double v) const { return v > std::max(nodata, -9999.0); }
   bool InModel(int r, int c) const { return zone[r] && zone[r][c] > nodata; }
   bool Own(int r, int c) const {
     return r >= firstrow && r <= lastrow &&

@@ -137,7 +137,7 @@ void gwflowclass::Leakage() {
           d = std::clamp(hd - hu, -kMaxLeakHead, kMaxLeakHead);
         }
         const double k = up.kolmation[r][c];
-        up.leak[r][c] = k > nodata ? d * k : 0.0;
+        up.leak[r][c] = Given(k) ? d * k : 0.0;
       }
     Exchange(up.leak, up.pleak);
   }
@@ -372,7 +372,7 @@ double gwflowclass::SweepRow(int l, double dt, int r, int colour, double* rowsum
   for (int c = 1 + ((r + 1 + colour) & 1); c <= ncols; c += 2) {
     if (!TakesPart(r, c)) continue;
     const double fix = y.fixh[r][c];
-    if (fix > nodata) {
+    if (Given(fix)) {
       y.h[r][c] = y.hold[r][c] = y.hoo[r][c] = fix;
       continue;
     }
@@ -394,7 +394,7 @@ double gwflowclass::SweepRow(int l, double dt, int r, int colour, double* rowsum
     const double S = confined ? y.storage[r][c] : one.storage[r][c];
     double R = S / dt * hold + y.leak[r][c];
     if (above) R -= above->leak[r][c];
-    if (y.fixq[r][c] > nodata) R += y.fixq[r][c];
+    if (Given(y.fixq[r][c])) R += y.fixq[r][c];
     const double A = dx * dy;
     const double denominator = A * S / dt + alpha * csum;
     // A cell without storage and without open faces has no equation.
@@ -439,7 +439,7 @@ double gwflowclass::SolveMethod2(int l, double dt) {
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c)
-      if (Own(r, c) && InModel(r, c) && y.fixh[r][c] > nodata) y.h[r][c] = y.hold[r][c] = y.hoo[r][c] = y.fixh[r][c];
+      if (Own(r, c) && InModel(r, c) && Given(y.fixh[r][c])) y.h[r][c] = y.hold[r][c] = y.hoo[r][c] = y.fixh[r][c];
   if (mpisize > 1) {
     Exchange(y.h, y.ph);
     Exchange(y.hold, y.phold);
@@ -522,17 +522,17 @@ void gwflowclass::RowEquations(int l, double dt, int r, double* lower, double* m
            SameZone(rr, cc, rn, cn);
   };
   auto active = [&](int c) {
-    if (!TakesPart(r, c) || y.fixh[r][c] > nodata) return false;
+    if (!TakesPart(r, c) || Given(y.fixh[r][c])) return false;
     return y.tx[r][c] > 0 || y.ty[r][c] > 0 || (c > 1 && y.tx[r][c - 1] > 0) || (r > 1 && y.ty[r - 1][c] > 0);
   };
   for (int c = 0; c <= ncols + 1; ++c) lower[c] = main[c] = upper[c] = rhs[c] = flag[c] = head[c] = zones[c] = 0;
   for (int c = 1; c <= ncols; ++c) {
     if (!TakesPart(r, c)) continue;
     zones[c] = zone[r][c];
-    if (y.fixh[r][c] > nodata || active(c)) continue;
+    if (Given(y.fixh[r][c]) || active(c)) continue;
     // An enclosed cell with a fixed inflow fills its own storage.
     const double S = y.storage[r][c];
-    if (y.fixq[r][c] > nodata && S > 0) y.h[r][c] += y.fixq[r][c] * dt / S;
+    if (Given(y.fixq[r][c]) && S > 0) y.h[r][c] += y.fixq[r][c] * dt / S;
   }
   for (int k = 1; k <= ncols; ++k) {
     if (!TakesPart(r, k)) continue;
@@ -550,7 +550,7 @@ void gwflowclass::RowEquations(int l, double dt, int r, double* lower, double* m
     const double S = y.storage[r][k];
     double source = y.leak[r][k];
     if (above) source -= above->leak[r][k];
-    if (y.fixq[r][k] > nodata) source += y.fixq[r][k];
+    if (Given(y.fixq[r][k])) source += y.fixq[r][k];
     lower[k] = a;
     upper[k] = cc;
     main[k] = -dx * S / dt - a - cc;
@@ -697,7 +697,7 @@ void gwflowclass::FinishLayers(int l) {
         y.fx[r][c] = 0;
       } else if (!InModel(r, c + 1)) {
         y.fx[r][c] = nodata;
-      } else if (!(y.kx[r][c] > nodata)) {
+      } else if (!Given(y.kx[r][c])) {
         y.fx[r][c] = nodata;  // no conductivity: the face is closed, its flux unknown
       } else {
         // Under flow control 3 the face between two zones is closed.
@@ -706,7 +706,7 @@ void gwflowclass::FinishLayers(int l) {
       if (r < nrows) {
         if (!InModel(r + 1, c) || Glacier(r + 1, c) >= 1.0 || !SameZone(r, c, r + 1, c))
           y.fy[r][c] = 0;
-        else if (!(y.ky[r][c] > nodata))
+        else if (!Given(y.ky[r][c]))
           y.fy[r][c] = nodata;
         else
           y.fy[r][c] = (y.h[r][c] - y.h[r + 1][c]) * y.ky[r][c] / Dy(r, c);
@@ -752,12 +752,12 @@ void gwflowclass::Baseflow(double dt) {
     for (int c = 1; c <= ncols; ++c) {
       if (!InModel(r, c) || !Own(r, c)) continue;
       double e = 0;
-      if (Glacier(r, c) < 1.0 && !(y.fixh[r][c] > nodata)) {
+      if (Glacier(r, c) < 1.0 && !Given(y.fixh[r][c])) {
         double q[4];
         FaceInflows(1, r, c, q);
         double in = (q[0] + q[1] + q[2] + q[3]) / (Dx(r, c) * Dy(r, c));
         if (y.leak) in += y.leak[r][c];
-        if (y.fixq[r][c] > nodata) in += y.fixq[r][c];
+        if (Given(y.fixq[r][c])) in += y.fixq[r][c];
         e = -in * perStep;
       }
       if (n <= 1) {

@@ -80,7 +80,8 @@ void unsatzonmodellklasse::InitLakes(const std::string& section) {
         }
       }
       // The lake surface forms in the terrain.
-      if (lake_method == 2 && max_ponding_storage && max_ponding_storage[r] && max_ponding_storage[r][c] > nodata)
+      if (lake_method == 2 && max_ponding_storage && max_ponding_storage[r] &&
+          max_ponding_storage[r][c] > std::max(nodata, -9999.0))
         elevation[r][c] -= max_ponding_storage[r][c] / 1000.0;
     }
   if (lake_method == 2 && mpisize > 1) MPIGatherGrid(2);

@@ -91,7 +91,8 @@ void unsatzonmodellklasse::BindGrids() {
       for (int r = 1; r <= nrows; ++r) {
         if (!max_ponding_storage[r]) continue;
         for (int c = 1; c <= ncols; ++c)
-          if (ValidZone(r, c) && max_ponding_storage[r][c] > nodata) max_ponding_storage[r][c] *= 1000.0;
+          if (ValidZone(r, c) && max_ponding_storage[r][c] > std::max(nodata, -9999.0))
+            max_ponding_storage[r][c] *= 1000.0;
       }
     }
     if (mpisize > 1) {

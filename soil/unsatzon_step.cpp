@@ -16,7 +16,8 @@
 
 void unsatzonmodellklasse::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (flowcontrol == 0) return;
-  teilmodellklasse::run(hour, day, month, year);
+  // The step's progress line was written by StartStep, once per step.
+  SetStepDate(year, month, day, hour);
   stephour = hour;
   stepday = day;
   stepmonth = month;

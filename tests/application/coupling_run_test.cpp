@@ -4,6 +4,7 @@
 // program played by tests/data/coupling/external.sh.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <sstream>
 
@@ -292,40 +293,73 @@ TEST(CouplingRun, FailuresEndTheRunWithTheirCodes) {
   }
 }
 
-TEST(CouplingRun, CtrlCWhileWaitingAsksAndCancelsWithTwo) {
-  Basin basin("coupling_ctrlc");
-  basin.Append(Coupling("D", 1));
-  // No external program: the run waits. Its questions are answered through a
-  // pipe as they come: the first question of the wait with 0 (go on
-  // waiting), the second with 2. A Ctrl-C that reaches the run before it
-  // waits (on a busy machine the first step can take a while) is asked about
-  // by the time loop instead; that question is answered with 0. A Ctrl-C is
-  // sent again until the wait has asked twice, as one that comes before the
-  // handler is armed again is ignored. The waits end with the event or with
-  // the program.
-  const std::string waitFor =
-      "while kill -0 $p 2>/dev/null && [ $(cat console.txt 2>/dev/null | grep -c \"$1\") -lt $2 ]; do sleep 0.05; "
-      "done";
-  const std::string answer =
-      "s=0; q=0; while kill -0 $p 2>/dev/null; do "
-      "n=$(grep -c 'Ctrl-C: cancel the model?' console.txt); "
-      "if [ $n -gt $s ]; then s=$n; echo 0 >&3; fi; "
-      "m=$(grep -c 'Cancel the model?' console.txt); "
-      "if [ $m -gt $q ]; then q=$m; if [ $q -ge 2 ]; then echo 2 >&3; else echo 0 >&3; fi; fi; "
-      "if [ $q -lt 2 ]; then kill -INT $p 2>/dev/null; fi; "
-      "sleep 0.5; done";
-  const std::string command = "(w() { " + waitFor + "; }; rm -f answers; mkfifo answers; " +
-                              fluvextest::Program() +
-                              " control.txt < answers > console.txt 2>&1 & p=$!; exec 3>answers; "
-                              "w 'end of initialization reached' 1; " +
-                              answer + "; wait $p; s=$?; exec 3>&-; cat console.txt; exit $s)";
-  const auto r = RunCommand(command, basin.dir.path());
-  EXPECT_EQ(r.exitCode, 98) << r.output;
-  EXPECT_EQ(CountOf(r.output,
-                    "Ctrl-C pressed while waiting for sem_ext.txt\nCancel the model? \n0 = no (continue)\n2 = "
-                    "cancel now without saving buffers!"),
-            2)
-      << r.output;
-  EXPECT_NE(r.output.find("Exception in Modellapplication::WaitForFile() caught!"), std::string::npos);
-  EXPECT_NE(r.output.find("Exception 98 caught at top level!"), std::string::npos);
+TEST(CouplingRun, CtrlCWhileWaitingAsksOnATerminalAndEndsTheRunWithoutOne) {
+  // What the program's standard input is while it waits for the external
+  // program, which never comes.
+  enum class Input { kTerminal, kSilentPipe, kNoInput };
+  for (const Input input : {Input::kTerminal, Input::kSilentPipe, Input::kNoInput}) {
+    const bool terminal = input == Input::kTerminal;
+    SCOPED_TRACE(terminal ? "terminal" : input == Input::kSilentPipe ? "a pipe that stays open" : "/dev/null");
+    Basin basin("coupling_ctrlc_" + std::to_string(static_cast<int>(input)));
+    basin.Append(Coupling("D", 1));
+    // On a terminal (script gives the program one, without echo; its answers
+    // come through a pipe as the questions come) the wait's questions are
+    // answered with 0 (go on waiting), then with 2. A Ctrl-C that reaches
+    // the run before it waits (on a busy machine the first step can take a
+    // while) is asked about by the time loop instead; that question is
+    // answered with 0. Without a terminal nobody can answer: the first
+    // Ctrl-C of the wait ends the run as SIGTERM does, as in the time loop.
+    // A Ctrl-C is sent again until the wait has asked (or the run has
+    // ended), as one that comes before the handler is armed again is
+    // ignored. The waits end with the event or with the program; a program
+    // that hangs is ended after 20 minutes.
+    const std::string program = fluvextest::Program() + " control.txt";
+    std::string start;
+    if (terminal)
+      start = "script -qefc 'stty -onlcr -echo; exec " + program +
+              "' /dev/null < answers > console.txt 2>&1 & s=$!; exec 3>answers; "
+              "w 'end of initialization reached' 1; p=$(pgrep -P $s); ";
+    else if (input == Input::kSilentPipe)
+      start = program + " < answers > console.txt 2>&1 & p=$!; s=$p; exec 3>answers; ";
+    else
+      start = program + " < /dev/null > console.txt 2>&1 & p=$!; s=$p; exec 3>/dev/null; ";
+    // Without a terminal the Ctrl-C has to reach the wait itself.
+    if (!terminal) start += "w 'waiting for external synchronisation file sem_ext.txt' 1; ";
+    const std::string waitFor =
+        "i=0; while kill -0 $s 2>/dev/null && [ $(cat console.txt 2>/dev/null | grep -c \"$1\") -lt $2 ] && "
+        "[ $i -lt 24000 ]; do sleep 0.05; i=$((i+1)); done";
+    const std::string answer =
+        "t=0; q=0; i=0; while kill -0 $s 2>/dev/null; do "
+        "i=$((i+1)); if [ $i -gt 2400 ]; then kill -KILL $s $p 2>/dev/null; fi; "
+        "n=$(grep -c 'Ctrl-C: cancel the model?' console.txt); "
+        "if [ $n -gt $t ]; then t=$n; echo 0 >&3; fi; "
+        "m=$(grep -c 'Cancel the model?' console.txt); "
+        "if [ $m -gt $q ]; then q=$m; if [ $q -ge 2 ]; then echo 2 >&3; else echo 0 >&3; fi; fi; "
+        "if [ $q -lt 2 ]; then kill -INT $p 2>/dev/null; fi; "
+        "sleep 0.5; done";
+    const std::string command = "(w() { " + waitFor + "; }; rm -f answers; mkfifo answers; " + start + answer +
+                                "; wait $s; e=$?; exec 3>&-; cat console.txt; exit $e)";
+    const auto r = RunCommand(command, basin.dir.path());
+    const std::string question =
+        "Ctrl-C pressed while waiting for sem_ext.txt\nCancel the model? \n0 = no (continue)\n2 = cancel now without "
+        "saving buffers!";
+    if (terminal) {
+      EXPECT_EQ(r.exitCode, 98) << r.output;
+      EXPECT_EQ(CountOf(r.output, question), 2) << r.output;
+      EXPECT_NE(r.output.find("Exception in Modellapplication::WaitForFile() caught!"), std::string::npos);
+      EXPECT_NE(r.output.find("Exception 98 caught at top level!"), std::string::npos);
+    } else {
+      // The shell's status of a program ended by SIGINT.
+      EXPECT_EQ(r.exitCode, 128 + SIGINT) << r.output;
+      EXPECT_EQ(CountOf(r.output, "Cancel the model?"), 0) << r.output;
+      EXPECT_NE(r.output.find("FATAL: Ctrl-C while waiting for sem_ext.txt: no answer can be read from the standard "
+                              "input (it is not a terminal"),
+                std::string::npos)
+          << r.output;
+      const std::string diag = ReadFile(basin.dir / "Fluvex_Diag_0.xml");
+      EXPECT_NE(diag.find("<line level=\"0\" description= \"program ended by signal SIGINT (Ctrl-C)\"/>\n</Diag>\n"),
+                std::string::npos)
+          << diag;
+    }
+  }
 }

@@ -212,7 +212,8 @@ TEST(LanduseLayers, OneGridPerLayerOfTheMultilayerTable) {
     EXPECT_FALSE(FileExists(w.dir / name));
   }
 
-  // Without a multi-layer table the land-use grid is the one layer.
+  // Without a multi-layer table the land-use grid is the one layer, found
+  // under both names.
   DerivedWorld one("landuse_one");
   one->Zones(2, 1, {1, 1});
   Grid single = one->Add("lu.asc", "landuse", {3, 4});
@@ -220,6 +221,7 @@ TEST(LanduseLayers, OneGridPerLayerOfTheMultilayerTable) {
   EXPECT_EQ(one->nlanduselayers, 1);
   EXPECT_EQ(one->landuselayers[1], single);
   EXPECT_EQ(one->Find("landuse1"), single);
+  EXPECT_EQ(one->Find("landuse"), single);
 }
 
 TEST(SoilParameterGrids, FromTheSoilTableEntryOfEachCell) {

@@ -18,8 +18,9 @@ void ExpectUsageAndAbort(const fluvextest::CommandResult& r) {
   EXPECT_EQ(r.exitCode, 2) << r.output;
   EXPECT_NE(r.output.find("\nusage: fluvex <1-st cntrl-file>"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("\n-dumpmode: if soil moisture"), std::string::npos);
-  EXPECT_NE(r.output.find("Exception 2 caught at top level!"), std::string::npos);
-  EXPECT_NE(r.output.find("Program aborted with exit code 2"), std::string::npos);
+  // A FATAL line begins with its level on the console too.
+  EXPECT_NE(r.output.find(") FATAL: Exception 2 caught at top level!"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find(") FATAL: Program aborted with exit code 2"), std::string::npos);
 }
 
 }  // namespace
@@ -55,13 +56,15 @@ TEST(ProgramEntry, OptionsOnlyEndNormallyWithAWellFormedDiagnosticsFile) {
   EXPECT_EQ(xml.find("level=\"4\""), std::string::npos);
   EXPECT_EQ(xml.find("exitcode"), std::string::npos);
 
-  // An unknown level name is an error with the usage text.
-  const auto bogus = RunFluvex("control.txt -diaglevel:BOGUS", dir.path());
-  EXPECT_EQ(bogus.exitCode, 2);
-  EXPECT_NE(bogus.output.find("unknown diagnostics level in the argument -diaglevel:BOGUS"), std::string::npos)
-      << bogus.output;
-  EXPECT_NE(bogus.output.find("usage: fluvex"), std::string::npos);
-  EXPECT_EQ(bogus.output.find("compiling symbols"), std::string::npos) << "no run starts";
+  // Any other level name, an empty one too, means every entry (DEBUG).
+  for (const std::string level : {"verbose", ""}) {
+    const auto other = RunFluvex("-diagfile:out/other.xml -diaglevel:" + level, dir.path());
+    EXPECT_EQ(other.exitCode, 0) << level << "\n" << other.output;
+    EXPECT_EQ(other.output.find("usage: fluvex"), std::string::npos) << level;
+    EXPECT_NE(ReadFile(dir / "out/other_0.xml").find("<line level=\"4\" description= \"exitcode 0\"/>"),
+              std::string::npos)
+        << level;
+  }
 
   // Without -diagfile the default name.
   const auto verbose = RunFluvex("-diaglevel:debug", dir.path());

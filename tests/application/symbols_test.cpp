@@ -145,6 +145,8 @@ TEST_F(SymbolsTest, ReplaceSymbolsEditsOneText) {
   EXPECT_EQ(symbols.ReplaceSymbols(t, 1, names, values, 3), "a/bc");
   t = " $set $q = $a # note";
   EXPECT_EQ(symbols.ReplaceSymbols(t, 1, names, values, 3), " $set $q = $a\n");
+  t = " 1400# upper limit\n";  // a comment right after a value keeps the value whole
+  EXPECT_EQ(symbols.ReplaceSymbols(t, 1, names, values, 3), " 1400\n");
   t = "#$a";
   EXPECT_EQ(symbols.ReplaceSymbols(t, 1, names, values, 3), "#x");  // a "#" at the start cuts nothing
   t = " $ab";

@@ -89,7 +89,7 @@ TEST_F(ControlFileTest, UnreadableValuesReportTheNextWordAndThrow17) {
   r->ReadValue(r->controlfile, "\t%d", &v, "flow control parameter for ", rest);
   // At the end of the file the reported word is empty.
   EXPECT_EQ(CodeOf([&] { r->ReadValue(r->controlfile, "\t%d", &v, "time interval for ", rest); }), 17);
-  EXPECT_NE(diag.Console().find("--> In .\n  Next line in Fluvex control file: \n(mpi-rank  0) \n(mpi-rank  0) "
+  EXPECT_NE(diag.Console().find("--> In .\n  Next line in Fluvex control file: \n(mpi-rank  0) \n(mpi-rank  0) FATAL: "
                                 "error in control file, time interval for ; snow_modelnot found!"),
             std::string::npos);
 
@@ -112,7 +112,8 @@ TEST_F(ControlFileTest, UnreadableValuesReportTheNextWordAndThrow17) {
   r->FindSection("[s]", true);
   int w = 0;
   EXPECT_EQ(CodeOf([&] { r->ReadValues2(r->controlfile, "\t%d %d", &v, &w, "pair ", rest); }), 17);
-  EXPECT_NE(diag.Console().find("(mpi-rank  0) error in control file, pair ; snow_modelnot found!"), std::string::npos);
+  EXPECT_NE(diag.Console().find("(mpi-rank  0) FATAL: error in control file, pair ; snow_modelnot found!"),
+            std::string::npos);
   EXPECT_EQ(diag.FatalEntries(), 5);
 }
 

@@ -52,7 +52,8 @@ TEST(DiagStream, EntriesReachConsoleAndFileByLevelAndPrefix) {
   const std::string xml = ReadFile(dir / "q_0.xml");
   EXPECT_EQ(Body(xml),
             "\t<line level=\"2\" description= \"shown 42 &amp; &lt;b&gt; &apos;q&apos; &quot;x&quot;;next\"/>\n");
-  for (const char* text : {"hidden in file\n(mpi-rank  0) ", "-------- error --------", "menu text"})
+  for (const char* text :
+       {"hidden in file\n(mpi-rank  0) WARNING: shown 42", "-------- error --------", "\n(mpi-rank  0) menu text"})
     EXPECT_NE(quiet.str().find(text), std::string::npos) << text;
   EXPECT_EQ(xml.rfind("</Diag>\n"), xml.size() - 8);
   {
@@ -65,6 +66,16 @@ TEST(DiagStream, EntriesReachConsoleAndFileByLevelAndPrefix) {
          << "[end-entry]";
     diag << "-------- error --------"
          << "[end-entry]";
+    // Quiet: the DEBUG entries go nowhere, the others as always.
+    diag.QuietDebug(true);
+    diag << "write quiet.stat"
+         << "(" << 64 << " of 2097152 buffer-bytes)"
+         << "[end-entry]";
+    diag << "WARNING: loud"
+         << "[end-entry]";
+    diag << "DEBUG: hidden"
+         << "[end-entry]";
+    diag.QuietDebug(false);
     diag << "[end-entry]";
     diag << "DEBUG: left open";
   }
@@ -73,11 +84,18 @@ TEST(DiagStream, EntriesReachConsoleAndFileByLevelAndPrefix) {
             "\t<line level=\"2\" description= \"second\"/>\n"
             "\t<line level=\"4\" description= \"7 apples\"/>\n"
             "\t<line level=\"4\" description= \"-- error --\"/>\n"
+            "\t<line level=\"2\" description= \"loud\"/>\n"
             "\t<line level=\"4\" description= \"\"/>\n"
             "\t<line level=\"4\" description= \"left open\"/>\n");
-  // Both texts of the first entry on one console line, prefixes removed.
-  EXPECT_EQ(console.str().substr(0, 17), "firstsecond\n(mpi-");
-  EXPECT_EQ(CountOf(console.str(), "(mpi-rank  0) "), 4);
+  // Both texts of the first entry on one console line; only the level words
+  // of FATAL, ERROR and WARNING stay.
+  EXPECT_EQ(console.str().substr(0, 26), "firstWARNING: second\n(mpi-");
+  EXPECT_EQ(CountOf(console.str(), "(mpi-rank  0) "), 5);
+  EXPECT_NE(console.str().find("-------- error --------\n(mpi-rank  0) WARNING: loud\n(mpi-rank  0) \n"),
+            std::string::npos)
+      << console.str();
+  for (const char* hidden : {"quiet.stat", "64", "hidden"})
+    EXPECT_EQ(console.str().find(hidden), std::string::npos) << hidden;
 }
 
 TEST(DiagStream, UnwritableFileFallsBackToDefaultName) {

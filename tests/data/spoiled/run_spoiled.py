@@ -907,6 +907,39 @@ def no_precipitation(d):
     return "precipitation of %s: %g mm, expected 0" % (wrong[0][:4], wrong[0][-1]) if wrong else ""
 
 
+def grids_nodata(value):
+    """Every input grid (*.asc) with another NODATA_value, its missing cells written with it."""
+    def edit(d):
+        for f in sorted(os.listdir(d)):
+            if not f.endswith(".asc"):
+                continue
+            path = os.path.join(d, f)
+            out = []
+            for line in open(path).read().split("\n"):
+                w = line.split()
+                if w and w[0].lower() == "nodata_value":
+                    line = "NODATA_value " + value
+                elif w and not w[0][0].isalpha():
+                    line = " ".join(value if x == "-9999" else x for x in w)
+                out.append(line)
+            open(path, "w").write("\n".join(out))
+        return ""
+    return edit
+
+
+def same_stat_file(name):
+    """The statistics file out/<name> equals the reference's, line by line."""
+    def compare(d, ref):
+        rows, expected = stat_rows(d, name), stat_rows(ref, name)
+        if not rows or len(rows) != len(expected):
+            return "%s: %d lines against %d of the reference" % (name, len(rows), len(expected))
+        for a, b in zip(rows, expected):
+            if any(abs(x - y) > 1e-9 * max(1.0, abs(y)) for x, y in zip(a, b)):
+                return "%s: %s against %s of the reference" % (name, a, b)
+        return ""
+    return compare
+
+
 # name, edit, expected code (0: the run goes on), texts the output must hold
 # and, optionally, a dict of further settings:
 #   "check": a function of the run directory that returns what is wrong with
@@ -1381,6 +1414,27 @@ CASES = [
      {"check": daily_precipitation_within(12.0)}),
     ("precipitation_scaling_negative", precipitation_post_processing("-1.0", "-1000", "0"), 0,
      ["(scaling factor -1, lower limit -1000 replaced by 0)"], {"check": no_precipitation, "np": (1, 2)}),
+    # Input and set-up (issue 73). An hour without a valid temperature station
+    # leaves the regression's field missing (method 10), as the inverse
+    # distances do, instead of passing the hour before off as this one.
+    ("temperature_regression_hour_without_stations",
+     edits(*[station_value("temperature.dat", 2, 3, s, "12000") for s in range(1, 7)]), 0,
+     ["temperature: no valid station value in ./temperature.dat for 2.1.2015 3 h",
+      lambda d: "the grid temperature holds no value in %d of %d basin cells from 2.1.2015 3 h on" % (
+          (sum(1 for row in read_grid(os.path.join(d, "zones.asc")) for v in row if v > -9999),) * 2),
+      "the grid temperature holds a value in every basin cell again from 2.1.2015 4 h on"]),
+    # A comment written right after a value ends it without eating its last
+    # digit: the radiation's upper limit stays 1400 W/m2.
+    ("comment_right_after_value", spoil_control("1400      upper limit\n", "1400# upper limit\n"), 0, [],
+     {"check": with_reference(lambda d: "", same_stat_file("radiation.stat"))}),
+    # The land-use grid of one vegetation layer keeps its name "landuse" for
+    # the HRU definitions of a SpinUp.
+    ("spinup_hru_of_landuse",
+     spoil_control("[special_output]\n", "[SpinUp]\n1\n0\n1\n1\nlanduse 1 linear\n\n[special_output]\n"), 0, []),
+    # Grids whose nodata is not -9999: the control file's -9999 (no fixed
+    # groundwater head or inflow) still means none.
+    ("grids_nodata_32768", grids_nodata("-32768"), 0, [],
+     {"check": compared_with(lambda d: "", same_discharge)}),
 ]
 
 
