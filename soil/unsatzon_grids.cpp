@@ -87,13 +87,25 @@ void unsatzonmodellklasse::BindGrids() {
     const int p = GetGrid("max_ponding_storage");
     max_ponding_storage = gridlist[p].grid;
     // m to mm on the whole grid of instance 0, which then hands every instance its cells.
+    // A basin cell without a maximum ponding storage holds no pond: all its
+    // surface water runs off (one warning counts such cells).
     if (mpirank == 0) {
+      long missing = 0;
       for (int r = 1; r <= nrows; ++r) {
         if (!max_ponding_storage[r]) continue;
-        for (int c = 1; c <= ncols; ++c)
-          if (ValidZone(r, c) && max_ponding_storage[r][c] > std::max(nodata, -9999.0))
+        for (int c = 1; c <= ncols; ++c) {
+          if (!ValidZone(r, c)) continue;
+          if (max_ponding_storage[r][c] > std::max(nodata, -9999.0)) {
             max_ponding_storage[r][c] *= 1000.0;
+          } else {
+            max_ponding_storage[r][c] = 0.0;
+            ++missing;
+          }
+        }
       }
+      if (missing > 0)
+        *diag << "WARNING: in modul " << modulname.c_str() << ":\nthe grid max_ponding_storage holds no value in "
+              << missing << " basin cells: no water ponds there, it runs off[end-entry]";
     }
     if (mpisize > 1) {
       MPI_Barrier(MPI_COMM_WORLD);

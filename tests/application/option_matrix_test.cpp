@@ -374,20 +374,22 @@ std::vector<Axis> Axes() {
         {"ponding",
          [](Build& b) {
            b.c.modules.ponding = true;
-           // Ponds of 1 mm, which the storm overflows. Lakes pond too: then their
-           // grid of ponding depths gets 1 mm on the other cells (the lake runs first).
+           // Ponds of 1 mm, which the storm overflows; one cell without a
+           // value holds no pond. Lakes pond too: then their grid of ponding
+           // depths gets the ponds on the other cells (the lake runs first).
            b.makers.push_back([](const std::string& dir) {
+             const auto pond = [](int r, int c) { return r == 34 && c == 29 ? -9999.0 : 0.001; };
              const std::string control = ReadFile(dir + "/control.txt");
              if (control.find("max_ponding_storage") != std::string::npos) {
                const GridFile lake = ReadGridFile(dir + "/lake_codes.asc");
                const GridFile depth = ReadGridFile(dir + "/maxpond.asc");
-               return WriteBasinGrid(dir, "maxpond.asc",
-                                     [&](int r, int c, int) { return lake.at(r, c) > -9999 ? depth.at(r, c) : 0.001; });
+               return WriteBasinGrid(dir, "maxpond.asc", [&](int r, int c, int) {
+                 return lake.at(r, c) > -9999 ? depth.at(r, c) : pond(r, c);
+               });
              }
              std::string failed = EditIn(dir + "/control.txt", {{"0         ponding\n", "1         ponding\n"}});
-             return failed + AddStandardGrids(dir,
-                                              "mp.asc max_ponding_storage fillcode = 0 readcode = 0 "
-                                              "defaultValue = 0.001\n");
+             failed += WriteBasinGrid(dir, "mp.asc", [&](int r, int c, int) { return pond(r, c); });
+             return failed + AddStandardGrids(dir, "$inpath//mp.asc max_ponding_storage fillcode = 0 readcode = 1\n");
            });
            // The storm fills the ponds, which are empty again by the end: the
            // ponded water summed over the steps.
