@@ -96,6 +96,7 @@ class abflussmodellklasse : public teilmodellklasse {
   void CheckOrder();
   // Connects every internal inflow to the one internal abstraction that feeds it (errors 300 to 303).
   void ConnectInternalInflows();
+  void RouteInitialRunoff();
   // Inflow b of routing description a takes abstraction k of description d;
   // first is the entry its TargetCap compares with (0: none). Fatal (41) when
   // the water would come from the step before.
@@ -148,6 +149,7 @@ class abflussmodellklasse : public teilmodellklasse {
   int rsquareOffset = 0;
   int nRoutings = 0;
   int totalOL = 0, totalSUMTRIB = 0, totalAmpersand = 0, totalZL = 0, totalAL = 0, totalSP = 0;
+  std::vector<std::string> inflowLines;  // where each inflow number was given, by number
   std::vector<std::unique_ptr<routingclass>> routings;  // 1 ... nRoutings
   std::vector<int> routingTarget[3];
   int* routingTargetRows[3] = {nullptr, nullptr, nullptr};
@@ -213,5 +215,6 @@ class abflussmodellklasse : public teilmodellklasse {
   std::string storageFileName;
   bool storageNameGiven = false;
   int initialRepetitions = 0;
+  bool initialRoutingPending = false;  // the channels are filled at the first step
   std::vector<std::vector<double>> saved;  // the initial runoff while the routing is repeated
 };

@@ -36,6 +36,7 @@ bool abflussmodellklasse::HasKeyword(const std::string& line) const {
 
 void abflussmodellklasse::CountDescriptions() {
   nRoutings = totalOL = totalSUMTRIB = totalAmpersand = totalZL = totalAL = totalSP = 0;
+  inflowLines.clear();
   const char* eofMessage = "FATAL: error reading a routing description from control file! (eof reached).";
   std::string line;
   for (;;) {
@@ -396,6 +397,7 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
   built = 0;
   while (s.text->find("ZL", s.pos) != std::string::npos) {
     ++k;
+    const size_t lineAt = s.text->find("ZL", s.pos);
     const int number = IntegerAfter(s, "ZL");
     if (number > totalZL)
       Fail("FATAL: there is/are only " + std::to_string(totalZL) +
@@ -406,6 +408,15 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
       Fail("FATAL: inflow number " + std::to_string(number) + " in routing description " + std::to_string(nRoutings) +
                " (TG " + std::to_string(code) + "); inflows are numbered from 1 to " + std::to_string(totalZL),
            42);
+    // Every inflow has its entry in the runoff table: a number given twice
+    // would make two lines share one.
+    inflowLines.resize(static_cast<size_t>(totalZL) + 1);
+    const std::string where = DescriptionWhere(s, lineAt);
+    if (!inflowLines[number].empty())
+      Fail("FATAL: inflow ZL " + std::to_string(number) + " is given twice: " + inflowLines[number] + " and " + where +
+               "; every ZL line needs a number of its own (1 to " + std::to_string(totalZL) + ")",
+           42);
+    inflowLines[number] = where;
     const std::string mode = WordAfterEqual(s, 19, "mode of the inflow");
     int modeNumber = 0;
     std::string file;

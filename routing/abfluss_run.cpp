@@ -48,8 +48,21 @@ void abflussmodellklasse::InitRouting() {
     T += longest;
   }
   initialRepetitions = std::max(1, static_cast<int>(std::ceil(T / timeinterval * 60)));
-  if (readStorageState != 0) return;
+  // The channels start filled with the runoff of the first step (the
+  // runoff of the subbasins is known only once the soil and the surface
+  // have run it), unless the state is read from the storage content file.
+  initialRoutingPending = readStorageState == 0;
+}
 
+void abflussmodellklasse::RouteInitialRunoff() {
+  initialRoutingPending = false;
+  const int n = zonecount;
+  const int nt = tracercount;
+  const int ns = subIntervals;
+  for (int k = 1; k <= nRoutings; ++k) {
+    routings[k]->FillQueues();
+    routings[k]->InitChannelStates();
+  }
   *diag << "routing the initialization discharges (" << initialRepetitions << " times)"
         << "[end-entry]";
   saved.assign(nt + 1, std::vector<double>(tables.nEntries, 0.0));
@@ -249,6 +262,7 @@ void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMon
   for (int t = 0; t <= nt; ++t)
     for (int s = 1; s <= n; ++s) tables.runoff[t][s] = runoffInput[t][s];
   for (int k = 1; k <= nRoutings; ++k) routings[k]->ReadInflows(stepYear, stepMonth, stepDay, stepHour);
+  if (initialRoutingPending) RouteInitialRunoff();
   for (int t = 0; t <= nt; ++t)
     for (int j = 1; j <= ns; ++j)
       for (int e = 1; e < tables.nEntries; ++e) tables.Sub(t, j, e) = tables.runoff[t][e];

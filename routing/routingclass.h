@@ -153,6 +153,8 @@ class routingclass : public modelobject {
                                double sqrtI, double tolerance);
   virtual void Route(int64_t year, int64_t month, int64_t day, int64_t hour);
   virtual void InitFlowArrays();
+  // Every channel's translation queue holds the runoff of its entries.
+  void FillQueues();
   virtual void InitChannelStates();
   // The "AL" element at or after pos of the joined description; pos moves behind its number.
   // where names the line in the user's control file for the messages.

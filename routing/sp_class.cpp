@@ -218,6 +218,10 @@ double SP_class::RuleOutflow(const std::vector<std::vector<double>>* history, AL
 }
 
 void SP_class::InitialRuleOutflow(int64_t year, int64_t month, int64_t day, int64_t hour, double timeStep) {
+  ruleStart[0] = year;
+  ruleStart[1] = month;
+  ruleStart[2] = day;
+  ruleStart[3] = hour;
   Qout = RuleOutflow(nullptr, nullptr, 0, year, month, day, hour, 0.0, timeStep);
   if (Qout * timeStep * 60 > state[0]) Qout = state[0] / 60 / timeStep;
 }
@@ -252,7 +256,18 @@ void SP_class::Step(double dt, double irrigation, double abstraction, const std:
       state[i] = WeightedByAbs(state[i], inflowConcentrations[i], V, Vin);
     }
   }
-  Qout = RuleOutflow(history, abstractions, nAbstractions, year, month, day, hour, *inflow, dt);
+  if (year < 1) {
+    // The initial routing fills the channels below with the release of the
+    // rule at the start of the run.
+    Qout = RuleOutflow(history, abstractions, nAbstractions, ruleStart[0], ruleStart[1], ruleStart[2], ruleStart[3],
+                       *inflow, dt);
+    date[0] = year;
+    date[1] = month;
+    date[2] = day;
+    date[3] = hour;
+  } else {
+    Qout = RuleOutflow(history, abstractions, nAbstractions, year, month, day, hour, *inflow, dt);
+  }
 
   if (year < 1) {
     // The initialisation does not lower the volume by the outflow.
