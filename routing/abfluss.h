@@ -149,7 +149,7 @@ class abflussmodellklasse : public teilmodellklasse {
   int rsquareOffset = 0;
   int nRoutings = 0;
   int totalOL = 0, totalSUMTRIB = 0, totalAmpersand = 0, totalZL = 0, totalAL = 0, totalSP = 0;
-  std::vector<std::string> inflowLines;  // where each inflow number was given, by number
+  std::vector<std::string> inflowLines;                 // where each inflow number was given, by number
   std::vector<std::unique_ptr<routingclass>> routings;  // 1 ... nRoutings
   std::vector<int> routingTarget[3];
   int* routingTargetRows[3] = {nullptr, nullptr, nullptr};
@@ -215,6 +215,6 @@ class abflussmodellklasse : public teilmodellklasse {
   std::string storageFileName;
   bool storageNameGiven = false;
   int initialRepetitions = 0;
-  bool initialRoutingPending = false;  // the channels are filled at the first step
+  bool initialRoutingPending = false;      // the channels are filled at the first step
   std::vector<std::vector<double>> saved;  // the initial runoff while the routing is repeated
 };

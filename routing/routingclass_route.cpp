@@ -385,7 +385,9 @@ void routingclass::OfferToIrrigation() {
   // is still there when the next step takes it.
   double held = 0;
   for (int i = 1; i <= Channels(); ++i) held += ChannelStorage(i, true) * ChannelArea(i) * 1000;
-  offer(own, std::min(outletWater, held));
+  // A subbasin without channels has only its outlet: it offers the outlet's
+  // water, which its next step's runoff replaces.
+  offer(own, Channels() > 0 ? std::min(outletWater, held) : outletWater);
   for (int i = 1; i <= nTributaries + nSumTributaries; ++i) {
     FeedingEntries(i, feeding);
     const double area = ChannelArea(i);

@@ -153,6 +153,9 @@ class SP_class {
   // and the volume when the level reaches bottom k [m, m, m3].
   std::vector<double> bottoms, bottomSums, volumesAtBottoms;
   double cellArea = 0;
+  // A warm start: the volume of the ponding grid as read, until the first step.
+  double gridVolumeAtStart = 0;
+  bool warmStart = false;
   std::vector<double> collected;  // the lake water gathered in a step
   // Evaporation, precipitation and groundwater exchange of the ponded lake
   // cells, then the lake water gathered and levelled.

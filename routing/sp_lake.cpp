@@ -132,9 +132,8 @@ double SP_class::LevelFromVolume(double volume) {
   if (!lake || bottoms.empty()) return 0.0;
   if (!(volume > 0)) return bottoms.front();
   // k cells are wet: the first volume at a bottom that is not below it.
-  const size_t k =
-      static_cast<size_t>(std::lower_bound(volumesAtBottoms.begin(), volumesAtBottoms.end(), volume) -
-                          volumesAtBottoms.begin());
+  const size_t k = static_cast<size_t>(std::lower_bound(volumesAtBottoms.begin(), volumesAtBottoms.end(), volume) -
+                                       volumesAtBottoms.begin());
   return (volume / cellArea + bottomSums[k]) / static_cast<double>(k);
 }
 
@@ -176,9 +175,13 @@ void SP_class::TakeLakeVolumeFromGrid() {
         state[0] = VolumeFromLevel(grids.ponding[r][c] / 1000 + grids.dem[r][c]);
         for (size_t i = 1; i < state.size(); ++i)
           state[i] = i < grids.tracers.size() && grids.tracers[i] ? grids.tracers[i][r][c] : 0.0;
+        gridVolumeAtStart = state[0];
+        warmStart = true;
         return;
       }
     }
   }
   std::fill(state.begin(), state.end(), 0.0);
+  gridVolumeAtStart = 0;
+  warmStart = true;
 }

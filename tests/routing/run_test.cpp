@@ -164,7 +164,8 @@ TEST(RoutingRun, ChannelValuesNotAbove0TakeTheirDefaultsAndValuesWithoutMeaningE
   EXPECT_EQ(run.exitCode, 42) << run.output;
   const int first = twice.LineOf("ZL 1");
   EXPECT_TRUE(Has(run.output, "inflow ZL 1 is given twice: routing description 1, control file control.txt, line " +
-                                  std::to_string(first) + " and routing description 1, control file control.txt, line " +
+                                  std::to_string(first) +
+                                  " and routing description 1, control file control.txt, line " +
                                   std::to_string(first + 1)))
       << run.output;
 }

@@ -898,6 +898,20 @@ CASES = [
                                            outlet_shifted_by(0.0))}),
     ("routing_twice", spoil_control("OL 2 (kh", "OL 1 (kh"), 41,
      ["subbasin 1 is listed twice as a tributary of subbasin 3"]),
+    # Descriptions the reading would leave out, a value without its "=".
+    ("routing_blank_line", spoil_control("0\tZeitoffset\n", "0\tZeitoffset\n\n"), 17,
+     ["the routing description line \"TG 1 (area = 492, rel = 1)\" (control file control.txt, line ",
+      "is not read: the routing descriptions end at the first line"]),
+    ("routing_lower_case", spoil_control("TG 1 (area", "tg 1 (area"), 17,
+     ["the routing description line \"tg 1 (area = 492, rel = 1)\" (control file control.txt, line "]),
+    ("routing_loose_ampersand", spoil_control("OL 1 (kh", "SUMTRIB 1 &2 (kh"), 17,
+     ["TG 3, SUMTRIB 1: the \"&\" stands behind the end of the list of codes", "control file control.txt, line "]),
+    ("routing_missing_equal", spoil_control("OL 1 (kh = 0.20", "OL 1 (kh 0.20"), 17,
+     ["TG 3, channel of OL 1: the number 0.20 stands without \"=\" before it: value 1 of 10 of the line, the "
+      "storage constant of the main channel [h], is expected as \"kh = <value>\"", "control file control.txt, line "]),
+    ("routing_inflow_twice", spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL % "constant 5" +
+                                           ZL % "constant 1"), 42,
+     ["inflow ZL 1 is given twice: routing description 2, control file control.txt, line "]),
     ("routing_qmin", spoil_control("1 1000 20 12\tqmin", "2000 1000 20 12\tqmin"), 17, ["qmin"]),
     # Above the rule's last row a reservoir (no lake) passes its inflow.
     ("reservoir_start_volume", spoil_control("V0 = 45e6", "V0 = 45e9"), 0,
