@@ -233,7 +233,9 @@ void SP_class::Step(double dt, double irrigation, double abstraction, const std:
   previous = state;
   A = 0;
   for (Term* t : {&Abstr, &Irrig, &PREC, &QinTerm, &QoutTerm, &QGW, &ETR, &dV, &Err}) *t = Term();
-  if (lake) LakeTerms();
+  // The initial routing leaves the lake as it is: its water meets the
+  // step's rain and evaporation in the first step.
+  if (lake && year >= 1) LakeTerms();
   double& V = state[0];
   QinTerm.m3 = *inflow * T;
   // Irrigation and abstractions never take more than the stored volume.
