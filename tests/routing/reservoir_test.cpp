@@ -527,6 +527,23 @@ TEST_F(LakeTableTest, LevelVolumeTableAndLakeWater) {
   const std::string table = File("W_V_Table_01.dat");
   EXPECT_EQ(table.rfind("waterlevel-volume-table lake 1\nLevel[m a.s.l.]\tVolume[m^3]\n502\t80000\n", 0), 0u) << table;
   EXPECT_EQ(fluvextest::CountOf(table, "\n"), 2 + 201);
+
+  // One cell's bottom 13 mm higher, between two rows of the table: 390 m3
+  // fill the three lower cells up to it (3 x 1e4 m2 x 0.013 m). Below it the
+  // level rises over three cells, above it over four; whatever the volume,
+  // the lake's cells hold it at its level.
+  dem[1][1] = 500.013;
+  maxPond[1][1] = 1987;
+  SP_class off;
+  ASSERT_EQ(BuildLake(off), 0) << console.str();
+  EXPECT_NEAR(off.VolumeFromLevel(500.013), 390, 1e-9);
+  EXPECT_NEAR(off.LevelFromVolume(200), 500 + 200 / 3e4, 1e-12);
+  EXPECT_NEAR(off.LevelFromVolume(400), (400 / 1e4 + 3 * 500 + 500.013) / 4, 1e-12);
+  EXPECT_NEAR(off.VolumeFromLevel(500.02), 3e4 * 0.02 + 1e4 * 0.007, 1e-9);
+  for (double V = 7; V < 1000; V += 13) {
+    off.SetLakeLevel(V);
+    EXPECT_NEAR(off.CollectLakeWater(out), V, 1e-9 * V) << V;
+  }
 }
 
 TEST_F(LakeTableTest, TracerOfTheLakeWater) {
