@@ -96,6 +96,8 @@ class abflussmodellklasse : public teilmodellklasse {
   void CheckOrder();
   // Connects every internal inflow to the one internal abstraction that feeds it (errors 300 to 303).
   void ConnectInternalInflows();
+  // The area [km2] the routed depth of subbasin index s refers to.
+  double DepthArea(int s) const;
   void RouteInitialRunoff();
   // Inflow b of routing description a takes abstraction k of description d;
   // first is the entry its TargetCap compares with (0: none). Fatal (41) when

@@ -107,10 +107,11 @@ void abflussmodellklasse::ConnectInternalInflows() {
                   << "[end-entry]";
             throw 301;
           }
-          // The TargetCap of a rule compares with the receiving subbasin's first tributary.
+          // The TargetCap of a rule compares with the flow of the receiving
+          // subbasin's first tributary, a depth over that tributary's area.
           const int first = r.Tributaries() + r.SumTributaries() > 0 ? tables.EntryOf(r.TributaryCode(1)) : 0;
           CheckInternalOrder(a, b, d, k, first);
-          al.SetTargetLink(tables.EntryOf(r.Code()), first, r.AreaCtrl() / r.RelArea());
+          al.SetTargetLink(tables.EntryOf(r.Code()), first, first > 0 ? DepthArea(first) : 0.0);
           found = true;
         }
       }
@@ -282,14 +283,17 @@ void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMon
   WriteDischargeStatistics();
 }
 
+double abflussmodellklasse::DepthArea(int s) const {
+  // Routed depths refer to the area areaCtrl / relArea of their routed
+  // subbasin, the others to the subbasin's cells [km2].
+  const int k = s < static_cast<int>(routingTarget[2].size()) ? routingTarget[2][s] : 0;
+  return k > 0 ? routings[k]->AreaCtrl() / routings[k]->RelArea() : tables.abfrel[0][0] * tables.abfrel[0][s];
+}
+
 double abflussmodellklasse::RoutedDischarge(int s) const {
   const double q = tables.runoff[0][s];
   if (dischargeUnit != 1) return q;
-  // Routed depths refer to the area areaCtrl / relArea of their routed subbasin.
-  const int k = routingTarget[2][s];
-  const double area =
-      k > 0 ? routings[k]->AreaCtrl() / routings[k]->RelArea() : tables.abfrel[0][0] * tables.abfrel[0][s];
-  return q * area * 16.6666667 / timeinterval;
+  return q * DepthArea(s) * 16.6666667 / timeinterval;
 }
 
 void abflussmodellklasse::AccumulateEfficiency() {

@@ -1006,6 +1006,19 @@ CASES = [
      ["abstraction AL 1 of routing description 1 (TG 2) caps its water by the flow of subbasin 1 (the first "
       "tributary of TG 3, which its internal inflow ZL 1 joins), which routing description 2 (TG 1) routes after it: "
       "describe subbasin 1 before subbasin 2"]),
+    # A TargetCap compares the abstraction with the flow of the receiving
+    # subbasin's first tributary (subbasin 1, about 5.8 m3/s): a cap of 8 m3/s
+    # leaves the rule's 0.5 m3/s, as no cap does.
+    ("internal_inflow_target_cap_tributary_area",
+     edits(spoil_control("dTmin = 300)\n", "dTmin = 300)\nTG 2 (area = 0, rel = 1)\nAL 1 (mode = intern_with_rule)\n"),
+           spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL % "intern "),
+           spoil_control("60e6  100  100\n", "60e6  100  100\n\n[abstraction_rule_abstraction_1]\n2\n0 0.5\n"
+                                              "1e9 0.5\nTargetCap = 8\n")), 0, [],
+     {"np": (2,), "check": compared_with(
+         edits(spoil_control("dTmin = 300)\n", "dTmin = 300)\nTG 2 (area = 0, rel = 1)\nAL 1 (mode = intern_with_rule)\n"),
+               spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL % "intern "),
+               spoil_control("60e6  100  100\n", "60e6  100  100\n\n[abstraction_rule_abstraction_1]\n2\n0 0.5\n"
+                                                  "1e9 0.5\n")), outlet_shifted_by(0.0))}),
     ("internal_inflow_upstream_of_abstraction",
      edits(spoil_control("TG 1 (area = 492, rel = 1)\n", "TG 1 (area = 492, rel = 1)\n" + ZL % "intern "),
            spoil_control("mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s", "mode = intern 1.0 0.5 0.5 m3/s")), 0,
