@@ -105,6 +105,9 @@ class abflussmodellklasse : public teilmodellklasse {
   void CheckInternalOrder(int a, int b, int d, int k, int first);
   void OpenObservedFile();
   void AdvanceObservedWindow();
+  // The date of the window's newest row one step on, and that row from the file.
+  void NextObservedDate();
+  void FillObservedRow(std::vector<double>& row);
   void AccumulateEfficiency();
   // Flow control 2: follows, per subbasin with an observed column, the
   // steps without an observation (the channels keep their simulated input)
@@ -192,6 +195,7 @@ class abflussmodellklasse : public teilmodellklasse {
   std::vector<std::vector<double>> observedWindow;  // 21 rows of columns + 1
   int observedDate[4] = {0, 0, 0, 0};
   int observedRowsPastEnd = 0;
+  int64_t observedRowDate[4] = {0, 0, 0, 0};  // the date of the window's row 20
   int nObservedColumns = 0;
   int observedSteps = 0;
   struct ObservationGap {

@@ -375,25 +375,69 @@ void abflussmodellklasse::AdvanceObservedWindow() {
     std::fill(row.begin(), row.end(), -9999.0);
     return;
   }
-  timeseriesfile& f = *observedFile;
-  // Past its last row the reader still stands on it: no observation.
-  const bool past = f.GetState() == timeseriesfile::kPastEnd;
-  for (int c = 1; c <= nObservedColumns; ++c) row[c] = past ? -9999.0 : f.GetValue(c - 1);
-  f.Next();
-  if (f.GetState() == timeseriesfile::kFormatError) {
-    *diag << "FATAL: error analysing or reading " << observedFileName.c_str() << " at row " << f.GetCursor() + 1
-          << " or before \n(e.g. due to wrong formatting or wrong number of columns or start date not found)"
-          << " (" << f.ErrorText().c_str() << ")"
-          << "[end-entry]";
-    throw 203;
+  NextObservedDate();
+  FillObservedRow(row);
+}
+
+void abflussmodellklasse::NextObservedDate() {
+  // Dates count hours 1 to 24 of a day; a step of a day or more keeps its hour.
+  int64_t* d = observedRowDate;
+  int64_t minutes = d[3] * 60 + static_cast<int64_t>(timeinterval);
+  while (minutes > 24 * 60) {
+    minutes -= 24 * 60;
+    if (++d[2] > DaysInMonth(d[0], d[1])) {
+      d[2] = 1;
+      if (++d[1] > 12) {
+        d[1] = 1;
+        ++d[0];
+      }
+    }
   }
-  if (f.GetState() == timeseriesfile::kPastEnd) {
-    *diag << "INFO: end of discharge file reached!"
-          << "[end-entry]";
-    ++observedRowsPastEnd;
-  } else {
-    f.GetDate(observedDate[0], observedDate[1], observedDate[2], observedDate[3]);
-    if (observedDate[0] < 1000) observedDate[0] += 1900;
+  d[3] = minutes / 60;
+}
+
+void abflussmodellklasse::FillObservedRow(std::vector<double>& row) {
+  // The file's row of the date observedRowDate, when it holds one: rows of
+  // earlier dates are passed over, a date the file leaves out has no
+  // observation (the next row waits for its own date).
+  timeseriesfile& f = *observedFile;
+  std::fill(row.begin(), row.end(), -9999.0);
+  const int64_t wanted = DateKey(observedRowDate[0], observedRowDate[1], observedRowDate[2], observedRowDate[3]);
+  for (;;) {
+    if (f.GetState() == timeseriesfile::kFormatError) {
+      *diag << "FATAL: error analysing or reading " << observedFileName.c_str() << " at row " << f.GetCursor() + 1
+            << " or before \n(e.g. due to wrong formatting or wrong number of columns or start date not found)"
+            << " (" << f.ErrorText().c_str() << ")"
+            << "[end-entry]";
+      throw 203;
+    }
+    if (f.GetState() == timeseriesfile::kPastEnd) {
+      *diag << "INFO: end of discharge file reached!"
+            << "[end-entry]";
+      ++observedRowsPastEnd;
+      return;
+    }
+    int y, m, d, h;
+    f.GetDate(y, m, d, h);
+    if (y < 1000) y += 1900;
+    const int64_t at = DateKey(y, m, d, h);
+    if (at > wanted) return;
+    if (at == wanted) {
+      for (int c = 1; c <= nObservedColumns; ++c) row[c] = f.GetValue(c - 1);
+      observedDate[0] = y;
+      observedDate[1] = m;
+      observedDate[2] = d;
+      observedDate[3] = h;
+      f.Next();
+      // Reaching the end counts as an end-of-file event, as each row past it.
+      if (f.GetState() == timeseriesfile::kPastEnd) {
+        *diag << "INFO: end of discharge file reached!"
+              << "[end-entry]";
+        ++observedRowsPastEnd;
+      }
+      return;
+    }
+    f.Next();
   }
 }
 

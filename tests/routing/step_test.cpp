@@ -243,6 +243,22 @@ TEST_F(StepTest, FlowControlTwoFeedsChannelsWithTheObservation) {
     const double observed = unit == 0 ? 3.0 : 3.0 * 3.6;
     EXPECT_NEAR(Routed(2), 0.5 * 0.5 + 0.5 * observed, 1e-12) << "unit " << unit;
   }
+  // A file without the row of 1 January, 3 h: that step takes the simulated
+  // runoff, every other step the observation of its own date (the hour, in
+  // mm), and the WARNING names that one step.
+  rows = "YY MM DD HH q\n";
+  for (int h = 1; h < 30; ++h)
+    if (h != 3) rows += "2001 1 1 " + std::to_string(h) + " " + std::to_string(h) + "\n";
+  fluvextest::WriteFile(dir / "obs.txt", rows);
+  unit = 0;
+  ASSERT_EQ(Build(body), 0);
+  Start({0.5, 0.5, 0.5, 0.5});
+  for (int i = 0; i < 8; ++i) {
+    Step(i);
+    const double input = i + 1 == 3 ? 0.5 : i + 1.0;
+    EXPECT_NEAR(Routed(2), 0.5 * 0.5 + 0.5 * input, 1e-12) << "hour " << i + 1;
+  }
+  EXPECT_TRUE(Said("from 1.1.2001, 3. h to 1.1.2001, 3. h (1 steps)")) << console.str();
 }
 
 TEST_F(StepTest, WarmStartContinuesTheRun) {
