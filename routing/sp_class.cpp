@@ -95,6 +95,12 @@ void SP_class::ReadDescription(int reservoirCode, const std::string& text, const
                ": \"dTmin =\" must give the sub-step of the rule [s], greater than 0 and at least a " +
                std::to_string(static_cast<long>(kMaxSubSteps)) + "th of the time step" + where,
            34);
+    if (dTmin > stepMinutes * 60)
+      *diag << "WARNING: for reservoir " << code << ": \"dTmin = " << dTmin
+            << "\" [s] is longer than the time step of " << stepMinutes * 60
+            << " s: no sub-step of the rule fits into a step, and the reservoir releases nothing, also above its "
+               "spillway"
+            << where.c_str() << "[end-entry]";
   }
 
   capacity = std::max<uint64_t>(1, kBufferBytes / ((nTracers + 35) * 8));

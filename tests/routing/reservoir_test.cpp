@@ -121,6 +121,11 @@ TEST_F(RulesTest, WeekdaysAndHours) {
   RuleSet noHours;
   ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n1\n0 1\nWeekDays = 1234567\n", noHours), 0);
   for (int h = 0; h <= 24; ++h) EXPECT_FALSE(noHours.Active(1, 2001, 3, 3, h));
+  // WeekDays = -1 is every day at every hour, as no WeekDays line.
+  RuleSet always;
+  ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n1 1 200\n0 1 1\nWeekDays = -1 12345\n", always), 0)
+      << console.str();
+  for (int h = 0; h <= 24; ++h) EXPECT_TRUE(always.Active(1, 2001, 3, 3, h)) << h;
 }
 
 TEST_F(RulesTest, MalformedTablesAreRefused) {
@@ -194,8 +199,9 @@ TEST_F(ReservoirTest, LinearRuleRecessionAndEquilibrium) {
   EXPECT_NEAR(sp.Volume(), 1e5 * (1 - 60.0 / 1e5), 1.0);
   EXPECT_NEAR(Routed(4), 1 / kMm, 1e-4);
 
-  // A sub-step longer than the step releases nothing.
+  // A sub-step longer than the step releases nothing, and a WARNING says so.
   ASSERT_EQ(BuildOutlet("SP 1 (file = res1.txt V0 = 5e6, C0 = 0 0 0 0 0 0 0 0 0, dTmin = 4000)\n"), 0);
+  EXPECT_TRUE(Said("for reservoir 1: \"dTmin = 4000\" [s] is longer than the time step of 3600 s")) << console.str();
   Start();
   Run(3, [](int) { return 1 / kMm; });
   EXPECT_EQ(model->Routing(1)->Reservoir(1).Outflow(), 0);
