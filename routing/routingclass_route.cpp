@@ -180,22 +180,19 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
     const double half = tracerRecords ? tracerRecords[t].half_time : 0.0;
     decay[t] = half > 0 ? std::exp(-((d * dt / ns) / 60 / 24) / (half * 1.442695041111)) : 0.0;
   }
-  const int p0 = b + ns + d + 1;
   const int held = std::clamp(w.lastQueuePosition[k] - b - ns, 0, w.stride - ns);
-  // The water in transit keeps the positions it entered with: each parcel
-  // leaves after the delay of the flow it came with. When the delay grew,
-  // the positions between the last parcel and this step's input stay empty;
-  // when it shrank, this step's input joins the parcels already there.
-  for (int m = b + ns + held + 1; m < p0; ++m)
+  // The water in transit keeps the positions it entered with, and the water
+  // of each sub-interval leaves after the delay of its own flow: where a
+  // faster flow catches up with a slower one, both leave together; behind a
+  // slower flow that follows a faster one, positions stay empty.
+  int last = b + ns + held;
+  for (int m = last + 1; m <= b + w.stride + ns; ++m)
     for (int t = 0; t <= nt; ++t) Q(t, m) = 0;
   for (int j = 1; j <= ns; ++j) {
-    const int m = p0 + j - 1;
-    if (m <= b + ns + held) {
-      for (int t = 1; t <= nt; ++t) Q(t, m) = WeightedByAbs(Q(t, m), channelFlow[t][j], Q(0, m), channelFlow[0][j]);
-      Q(0, m) += channelFlow[0][j];
-    } else {
-      for (int t = 0; t <= nt; ++t) Q(t, m) = channelFlow[t][j];
-    }
+    const int m = b + ns + j + w.delta[DischargeClass(i, channelFlow[0][j])];
+    for (int t = 1; t <= nt; ++t) Q(t, m) = WeightedByAbs(Q(t, m), channelFlow[t][j], Q(0, m), channelFlow[0][j]);
+    Q(0, m) += channelFlow[0][j];
+    last = std::max(last, m);
   }
   for (int t = 0; t <= nt; ++t) {
     double* q = T.history[t][e].data();
@@ -203,7 +200,7 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
     if (t > 0)
       for (int m = b + 1; m <= b + w.stride; ++m) q[m] *= decay[t];
   }
-  w.lastQueuePosition[k] = b + std::max(held, d + ns);
+  w.lastQueuePosition[k] = last - ns;
 
   // Main channel and flood plain: two single linear storages in parallel,
   // fed by the shares 1 - sh and sh of the input, each with its own outflow.
