@@ -199,6 +199,19 @@ TEST_F(ReservoirTest, LinearRuleRecessionAndEquilibrium) {
   EXPECT_NEAR(sp.Volume(), 1e5 * (1 - 60.0 / 1e5), 1.0);
   EXPECT_NEAR(Routed(4), 1 / kMm, 1e-4);
 
+  // The channel below a reservoir starts with the rule's release at the
+  // start: 5e6 m3 release the mean of 50 m3/s x 0.9994^s over the sub-steps
+  // s = 1 ... 60, 49.096 m3/s, which leave the channel in its first step.
+  ASSERT_EQ(Build(Head() + "TG 1 (area = 1, rel = 1)\nSP 1 (file = res1.txt V0 = 5e6, C0 = 0 0 0 0 0 0 0 0 0, " +
+                  "dTmin = 60)\nTG 2 (area = 2, rel = 1)\nOL 1" + Channel(1, 20000) + "\nend\n" + kLinearRule),
+            0)
+      << console.str();
+  Start();
+  Step(0);
+  const double start = 50 * 0.9994 * (1 - std::pow(0.9994, 60)) / (60 * 0.0006);
+  EXPECT_NEAR(start, 49.096, 0.001);
+  EXPECT_NEAR(Routed(2) * kMm, start, 0.01 * start);
+
   // A sub-step longer than the step releases nothing, and a WARNING says so.
   ASSERT_EQ(BuildOutlet("SP 1 (file = res1.txt V0 = 5e6, C0 = 0 0 0 0 0 0 0 0 0, dTmin = 4000)\n"), 0);
   EXPECT_TRUE(Said("for reservoir 1: \"dTmin = 4000\" [s] is longer than the time step of 3600 s")) << console.str();
