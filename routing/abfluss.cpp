@@ -242,30 +242,15 @@ void abflussmodellklasse::OpenObservedFile() {
   for (int& c : observedColumn)
     if (c > nObservedColumns) c = 0;
   observedWindow.assign(21, std::vector<double>(nObservedColumns + 1, 0.0));
-  timeseriesfile& f = *observedFile;
-  auto atEnd = [&]() { return f.GetState() == timeseriesfile::kPastEnd; };
-  f.Seek(-1);
-  for (;;) {
-    f.Next();
-    if (f.GetState() == timeseriesfile::kFormatError) formatError();
-    if (atEnd()) {
-      ++observedRowsPastEnd;
-      break;
-    }
-    int y, m, d, h;
-    f.GetDate(y, m, d, h);
-    if (y <= 999) y += 1900;
-    if (y == startDate[0] && m == startDate[1] && d == startDate[2] && h == startDate[3]) break;
-  }
+  // Rows 10 to 20 hold the observations of the start date and the ten
+  // steps after it, each taken by its date.
+  observedFile->Seek(-1);
+  observedFile->Next();
+  if (observedFile->GetState() == timeseriesfile::kFormatError) formatError();
+  std::copy(startDate, startDate + 4, observedRowDate);
   for (int row = 10; row <= 20; ++row) {
-    for (int c = 1; c <= nObservedColumns; ++c) observedWindow[row][c] = atEnd() ? -9999.0 : f.GetValue(c - 1);
-    if (!atEnd()) {
-      f.GetDate(observedDate[0], observedDate[1], observedDate[2], observedDate[3]);
-      if (observedDate[0] <= 999) observedDate[0] += 1900;
-    }
-    f.Next();
-    if (f.GetState() == timeseriesfile::kFormatError) formatError();
-    if (atEnd()) ++observedRowsPastEnd;
+    if (row > 10) NextObservedDate();
+    FillObservedRow(observedWindow[row]);
   }
   for (int row = 0; row < 10; ++row) observedWindow[row] = observedWindow[10];
   tables.observedWindow = &observedWindow;

@@ -96,12 +96,18 @@ class abflussmodellklasse : public teilmodellklasse {
   void CheckOrder();
   // Connects every internal inflow to the one internal abstraction that feeds it (errors 300 to 303).
   void ConnectInternalInflows();
+  // The area [km2] the routed depth of subbasin index s refers to.
+  double DepthArea(int s) const;
+  void RouteInitialRunoff();
   // Inflow b of routing description a takes abstraction k of description d;
   // first is the entry its TargetCap compares with (0: none). Fatal (41) when
   // the water would come from the step before.
   void CheckInternalOrder(int a, int b, int d, int k, int first);
   void OpenObservedFile();
   void AdvanceObservedWindow();
+  // The date of the window's newest row one step on, and that row from the file.
+  void NextObservedDate();
+  void FillObservedRow(std::vector<double>& row);
   void AccumulateEfficiency();
   // Flow control 2: follows, per subbasin with an observed column, the
   // steps without an observation (the channels keep their simulated input)
@@ -148,6 +154,7 @@ class abflussmodellklasse : public teilmodellklasse {
   int rsquareOffset = 0;
   int nRoutings = 0;
   int totalOL = 0, totalSUMTRIB = 0, totalAmpersand = 0, totalZL = 0, totalAL = 0, totalSP = 0;
+  std::vector<std::string> inflowLines;                 // where each inflow number was given, by number
   std::vector<std::unique_ptr<routingclass>> routings;  // 1 ... nRoutings
   std::vector<int> routingTarget[3];
   int* routingTargetRows[3] = {nullptr, nullptr, nullptr};
@@ -188,6 +195,7 @@ class abflussmodellklasse : public teilmodellklasse {
   std::vector<std::vector<double>> observedWindow;  // 21 rows of columns + 1
   int observedDate[4] = {0, 0, 0, 0};
   int observedRowsPastEnd = 0;
+  int64_t observedRowDate[4] = {0, 0, 0, 0};  // the date of the window's row 20
   int nObservedColumns = 0;
   int observedSteps = 0;
   struct ObservationGap {
@@ -213,5 +221,6 @@ class abflussmodellklasse : public teilmodellklasse {
   std::string storageFileName;
   bool storageNameGiven = false;
   int initialRepetitions = 0;
+  bool initialRoutingPending = false;      // the channels are filled at the first step
   std::vector<std::vector<double>> saved;  // the initial runoff while the routing is repeated
 };

@@ -6,6 +6,7 @@
 // containing "OL", "SUMTRIB", "ZL", "AL" or "SP" (keywords count anywhere in
 // a line, comments included). The first line without a keyword ends them all.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -36,6 +37,7 @@ bool abflussmodellklasse::HasKeyword(const std::string& line) const {
 
 void abflussmodellklasse::CountDescriptions() {
   nRoutings = totalOL = totalSUMTRIB = totalAmpersand = totalZL = totalAL = totalSP = 0;
+  inflowLines.clear();
   const char* eofMessage = "FATAL: error reading a routing description from control file! (eof reached).";
   std::string line;
   for (;;) {
@@ -51,6 +53,44 @@ void abflussmodellklasse::CountDescriptions() {
     totalAL += CountSubstrings(line, "AL");
     totalSP += CountSubstrings(line, "SP");
     if (controlfile.Eof()) Fail(eofMessage, 38);
+  }
+  // The descriptions end at the first line without a keyword (a blank line
+  // too). That line, or one further down before the next section, that
+  // starts like a description (a keyword in any case, then a number) would
+  // be left out without a word.
+  auto trimmed = [](std::string t) {
+    while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
+    return t;
+  };
+  auto describes = [](const std::string& t) {
+    const size_t b = t.find_first_not_of(" \t");
+    if (b == std::string::npos) return false;
+    size_t e = b;
+    while (e < t.size() && std::isalpha(static_cast<unsigned char>(t[e]))) ++e;
+    std::string word = t.substr(b, e - b);
+    for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const size_t n = t.find_first_not_of(" \t", e);
+    if (n == std::string::npos || !std::isdigit(static_cast<unsigned char>(t[n]))) return false;
+    for (const char* k : {"TG", "OL", "SUMTRIB", "ZL", "AL", "SP"})
+      if (word == k) return true;
+    return false;
+  };
+  const int endLine = controlfile.LineNumber();
+  const std::string ending = trimmed(line);
+  const std::string endWhere = controlfile.WhereBetween(endLine, endLine);
+  auto fail = [&](const std::string& where, const std::string& shown) {
+    Fail("FATAL: the routing description line \"" + shown + "\" (" + where +
+             ") is not read: the routing descriptions end at the first line after the R-square offset's that holds "
+             "none of the keywords TG, OL, SUMTRIB, ZL, AL, SP (upper case; a blank line ends them too), here " +
+             endWhere + " (\"" + ending + "\")",
+         17);
+  };
+  if (describes(ending)) fail(endWhere, ending);
+  while (!controlfile.Eof() && controlfile.GetLine(line)) {
+    const size_t b = line.find_first_not_of(" \t\r\n");
+    if (b != std::string::npos && line[b] == '[') break;
+    if (describes(line))
+      fail(controlfile.WhereBetween(controlfile.LineNumber(), controlfile.LineNumber()), trimmed(line));
   }
 }
 
@@ -224,6 +264,24 @@ ChannelParameters abflussmodellklasse::ChannelValues(Stream& s, const std::strin
   ChannelParameters p;
   for (const Key& k : keys) {
     const size_t eq = s.text->find('=', s.pos);
+    // A number in the text before the "=" is a value written without its
+    // "=": every later value would be read one "=" too far.
+    if (eq != std::string::npos && eq <= NextElement(s)) {
+      for (size_t b = s.pos; b < eq;) {
+        while (b < eq && std::strchr(" \t,;()", (*s.text)[b])) ++b;
+        size_t e = b;
+        while (e < eq && !std::strchr(" \t,;()", (*s.text)[e])) ++e;
+        const std::string token = s.text->substr(b, e - b);
+        char* end = nullptr;
+        if (!token.empty()) std::strtod(token.c_str(), &end);
+        if (!token.empty() && end == token.c_str() + token.size())
+          Fail("FATAL: " + element + ": the number " + token + " stands without \"=\" before it: value " +
+                   std::to_string(&k - keys + 1) + " of 10 of the line, " + k.meaning + ", is expected as \"" + k.name +
+                   " = <value>\" (" + DescriptionWhere(s, b) + ")",
+               17);
+        b = e;
+      }
+    }
     const double v = ValueAfterEqual(s, k.meaning);
     p.*k.value = v;
     if (std::isfinite(v) && v > 0) continue;
@@ -383,6 +441,14 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
       CheckTributary(c, code, k, false, DescriptionWhere(s, at));
       sumTribList[++sumTribList[0]] = c;
     }
+    // A "&" behind the end of the list would leave its subbasin's water out.
+    const size_t loose = text.find('&', end);
+    if (loose != std::string::npos && loose < text.find('=', afterFirst))
+      Fail("FATAL: TG " + std::to_string(code) + ", SUMTRIB " + std::to_string(first) +
+               ": the \"&\" stands behind the end of the list of codes, which ends at the first blank, \"(\" or "
+               "\"k\" after the first code; write the codes joined without blanks (\"SUMTRIB " +
+               std::to_string(first) + "&...\"; " + DescriptionWhere(s, loose) + ")",
+           17);
     s.pos = afterFirst;
     const ChannelParameters p =
         ChannelValues(s, "TG " + std::to_string(code) + ", channel of SUMTRIB " + std::to_string(first));
@@ -396,6 +462,7 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
   built = 0;
   while (s.text->find("ZL", s.pos) != std::string::npos) {
     ++k;
+    const size_t lineAt = s.text->find("ZL", s.pos);
     const int number = IntegerAfter(s, "ZL");
     if (number > totalZL)
       Fail("FATAL: there is/are only " + std::to_string(totalZL) +
@@ -406,6 +473,15 @@ void abflussmodellklasse::BuildDescription(const std::string& text) {
       Fail("FATAL: inflow number " + std::to_string(number) + " in routing description " + std::to_string(nRoutings) +
                " (TG " + std::to_string(code) + "); inflows are numbered from 1 to " + std::to_string(totalZL),
            42);
+    // Every inflow has its entry in the runoff table: a number given twice
+    // would make two lines share one.
+    inflowLines.resize(static_cast<size_t>(totalZL) + 1);
+    const std::string where = DescriptionWhere(s, lineAt);
+    if (!inflowLines[number].empty())
+      Fail("FATAL: inflow ZL " + std::to_string(number) + " is given twice: " + inflowLines[number] + " and " + where +
+               "; every ZL line needs a number of its own (1 to " + std::to_string(totalZL) + ")",
+           42);
+    inflowLines[number] = where;
     const std::string mode = WordAfterEqual(s, 19, "mode of the inflow");
     int modeNumber = 0;
     std::string file;

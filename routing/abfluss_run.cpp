@@ -48,8 +48,21 @@ void abflussmodellklasse::InitRouting() {
     T += longest;
   }
   initialRepetitions = std::max(1, static_cast<int>(std::ceil(T / timeinterval * 60)));
-  if (readStorageState != 0) return;
+  // The channels start filled with the runoff of the first step (the
+  // runoff of the subbasins is known only once the soil and the surface
+  // have run it), unless the state is read from the storage content file.
+  initialRoutingPending = readStorageState == 0;
+}
 
+void abflussmodellklasse::RouteInitialRunoff() {
+  initialRoutingPending = false;
+  const int n = zonecount;
+  const int nt = tracercount;
+  const int ns = subIntervals;
+  for (int k = 1; k <= nRoutings; ++k) {
+    routings[k]->FillQueues();
+    routings[k]->InitChannelStates();
+  }
   *diag << "routing the initialization discharges (" << initialRepetitions << " times)"
         << "[end-entry]";
   saved.assign(nt + 1, std::vector<double>(tables.nEntries, 0.0));
@@ -94,10 +107,11 @@ void abflussmodellklasse::ConnectInternalInflows() {
                   << "[end-entry]";
             throw 301;
           }
-          // The TargetCap of a rule compares with the receiving subbasin's first tributary.
+          // The TargetCap of a rule compares with the flow of the receiving
+          // subbasin's first tributary, a depth over that tributary's area.
           const int first = r.Tributaries() + r.SumTributaries() > 0 ? tables.EntryOf(r.TributaryCode(1)) : 0;
           CheckInternalOrder(a, b, d, k, first);
-          al.SetTargetLink(tables.EntryOf(r.Code()), first, r.AreaCtrl() / r.RelArea());
+          al.SetTargetLink(tables.EntryOf(r.Code()), first, first > 0 ? DepthArea(first) : 0.0);
           found = true;
         }
       }
@@ -249,6 +263,7 @@ void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMon
   for (int t = 0; t <= nt; ++t)
     for (int s = 1; s <= n; ++s) tables.runoff[t][s] = runoffInput[t][s];
   for (int k = 1; k <= nRoutings; ++k) routings[k]->ReadInflows(stepYear, stepMonth, stepDay, stepHour);
+  if (initialRoutingPending) RouteInitialRunoff();
   for (int t = 0; t <= nt; ++t)
     for (int j = 1; j <= ns; ++j)
       for (int e = 1; e < tables.nEntries; ++e) tables.Sub(t, j, e) = tables.runoff[t][e];
@@ -268,14 +283,17 @@ void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMon
   WriteDischargeStatistics();
 }
 
+double abflussmodellklasse::DepthArea(int s) const {
+  // Routed depths refer to the area areaCtrl / relArea of their routed
+  // subbasin, the others to the subbasin's cells [km2].
+  const int k = s < static_cast<int>(routingTarget[2].size()) ? routingTarget[2][s] : 0;
+  return k > 0 ? routings[k]->AreaCtrl() / routings[k]->RelArea() : tables.abfrel[0][0] * tables.abfrel[0][s];
+}
+
 double abflussmodellklasse::RoutedDischarge(int s) const {
   const double q = tables.runoff[0][s];
   if (dischargeUnit != 1) return q;
-  // Routed depths refer to the area areaCtrl / relArea of their routed subbasin.
-  const int k = routingTarget[2][s];
-  const double area =
-      k > 0 ? routings[k]->AreaCtrl() / routings[k]->RelArea() : tables.abfrel[0][0] * tables.abfrel[0][s];
-  return q * area * 16.6666667 / timeinterval;
+  return q * DepthArea(s) * 16.6666667 / timeinterval;
 }
 
 void abflussmodellklasse::AccumulateEfficiency() {
@@ -357,25 +375,69 @@ void abflussmodellklasse::AdvanceObservedWindow() {
     std::fill(row.begin(), row.end(), -9999.0);
     return;
   }
-  timeseriesfile& f = *observedFile;
-  // Past its last row the reader still stands on it: no observation.
-  const bool past = f.GetState() == timeseriesfile::kPastEnd;
-  for (int c = 1; c <= nObservedColumns; ++c) row[c] = past ? -9999.0 : f.GetValue(c - 1);
-  f.Next();
-  if (f.GetState() == timeseriesfile::kFormatError) {
-    *diag << "FATAL: error analysing or reading " << observedFileName.c_str() << " at row " << f.GetCursor() + 1
-          << " or before \n(e.g. due to wrong formatting or wrong number of columns or start date not found)"
-          << " (" << f.ErrorText().c_str() << ")"
-          << "[end-entry]";
-    throw 203;
+  NextObservedDate();
+  FillObservedRow(row);
+}
+
+void abflussmodellklasse::NextObservedDate() {
+  // Dates count hours 1 to 24 of a day; a step of a day or more keeps its hour.
+  int64_t* d = observedRowDate;
+  int64_t minutes = d[3] * 60 + static_cast<int64_t>(timeinterval);
+  while (minutes > 24 * 60) {
+    minutes -= 24 * 60;
+    if (++d[2] > DaysInMonth(d[0], d[1])) {
+      d[2] = 1;
+      if (++d[1] > 12) {
+        d[1] = 1;
+        ++d[0];
+      }
+    }
   }
-  if (f.GetState() == timeseriesfile::kPastEnd) {
-    *diag << "INFO: end of discharge file reached!"
-          << "[end-entry]";
-    ++observedRowsPastEnd;
-  } else {
-    f.GetDate(observedDate[0], observedDate[1], observedDate[2], observedDate[3]);
-    if (observedDate[0] < 1000) observedDate[0] += 1900;
+  d[3] = minutes / 60;
+}
+
+void abflussmodellklasse::FillObservedRow(std::vector<double>& row) {
+  // The file's row of the date observedRowDate, when it holds one: rows of
+  // earlier dates are passed over, a date the file leaves out has no
+  // observation (the next row waits for its own date).
+  timeseriesfile& f = *observedFile;
+  std::fill(row.begin(), row.end(), -9999.0);
+  const int64_t wanted = DateKey(observedRowDate[0], observedRowDate[1], observedRowDate[2], observedRowDate[3]);
+  for (;;) {
+    if (f.GetState() == timeseriesfile::kFormatError) {
+      *diag << "FATAL: error analysing or reading " << observedFileName.c_str() << " at row " << f.GetCursor() + 1
+            << " or before \n(e.g. due to wrong formatting or wrong number of columns or start date not found)"
+            << " (" << f.ErrorText().c_str() << ")"
+            << "[end-entry]";
+      throw 203;
+    }
+    if (f.GetState() == timeseriesfile::kPastEnd) {
+      *diag << "INFO: end of discharge file reached!"
+            << "[end-entry]";
+      ++observedRowsPastEnd;
+      return;
+    }
+    int y, m, d, h;
+    f.GetDate(y, m, d, h);
+    if (y < 1000) y += 1900;
+    const int64_t at = DateKey(y, m, d, h);
+    if (at > wanted) return;
+    if (at == wanted) {
+      for (int c = 1; c <= nObservedColumns; ++c) row[c] = f.GetValue(c - 1);
+      observedDate[0] = y;
+      observedDate[1] = m;
+      observedDate[2] = d;
+      observedDate[3] = h;
+      f.Next();
+      // Reaching the end counts as an end-of-file event, as each row past it.
+      if (f.GetState() == timeseriesfile::kPastEnd) {
+        *diag << "INFO: end of discharge file reached!"
+              << "[end-entry]";
+        ++observedRowsPastEnd;
+      }
+      return;
+    }
+    f.Next();
   }
 }
 

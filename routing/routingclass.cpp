@@ -282,6 +282,10 @@ void routingclass::InitFlowArrays() {
     tables->runoff[0][e] = M3sToMm(inflowValues[0][j], params[channel].AE);
     for (int t = 1; t <= nTracers; ++t) tables->runoff[t][e] = inflowValues[t][j];
   }
+  FillQueues();
+}
+
+void routingclass::FillQueues() {
   const auto* window = tables->observedWindow;
   const auto* columns = tables->observedColumn;
   try {

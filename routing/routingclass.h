@@ -86,8 +86,10 @@ struct WQTable {
   double& FloodOut(int k, int j, int subIntervals) {
     return QausFlood[static_cast<size_t>(k) * (subIntervals + 1) + j];
   }
-  // Delay [sub-intervals] of the last input of sub-channel k: the water in
-  // transit sits at the positions base + subIntervals + 1 ... lastQueuePosition.
+  // Delay [sub-intervals] of the last water in transit of sub-channel k (that
+  // of its last input, or longer while water of a longer delay is still on
+  // its way): the water in transit sits at the positions base + subIntervals
+  // + 1 ... lastQueuePosition.
   int Delay(int k, int subIntervals) const { return lastQueuePosition[k] - (k - 1) * stride - subIntervals; }
 };
 
@@ -153,6 +155,8 @@ class routingclass : public modelobject {
                                double sqrtI, double tolerance);
   virtual void Route(int64_t year, int64_t month, int64_t day, int64_t hour);
   virtual void InitFlowArrays();
+  // Every channel's translation queue holds the runoff of its entries.
+  void FillQueues();
   virtual void InitChannelStates();
   // The "AL" element at or after pos of the joined description; pos moves behind its number.
   // where names the line in the user's control file for the messages.
@@ -271,8 +275,6 @@ class routingclass : public modelobject {
   std::vector<std::vector<double>> channelFlow;  // [t][j]
   std::vector<std::vector<double>> outletFlow;   // [t][j], j = 0 holds the step
   std::vector<double> decay;                     // per tracer
-  std::vector<double> queueWork;                 // [t][s]: a sub-channel's queue while its delay changes
-  size_t queueWorkWidth = 0;
   std::vector<int> feeding, areaFeeding;
   std::vector<int> allChannels;  // 1 ... channels
   double outletWater = 0;        // m3 at the outlet in the last step, before its own irrigation

@@ -171,7 +171,6 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
   const int ns = subIntervals;
   const int nt = nTracers;
   auto Q = [&](int t, int m) -> double& { return T.history[t][e][m]; };
-  auto work = [&](int t, int s) -> double& { return queueWork[static_cast<size_t>(t) * queueWorkWidth + s]; };
   const int b = (k - 1) * w.stride;
 
   const int c1 = DischargeClass(i, GetMaxValue(channelFlow[0].data()));
@@ -181,36 +180,19 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
     const double half = tracerRecords ? tracerRecords[t].half_time : 0.0;
     decay[t] = half > 0 ? std::exp(-((d * dt / ns) / 60 / 24) / (half * 1.442695041111)) : 0.0;
   }
-  const int p0 = b + ns + d + 1;
   const int held = std::clamp(w.lastQueuePosition[k] - b - ns, 0, w.stride - ns);
-  if (held == d) {
-    for (int j = 1; j <= ns; ++j)
-      for (int t = 0; t <= nt; ++t) Q(t, p0 + j - 1) = channelFlow[t][j];
-  } else {
-    // The delay changed: the water in transit and this step's input, in
-    // their order, now take d + ns positions instead of held + ns. They are
-    // spread evenly over the new positions (piecewise constant, each new
-    // position taking the water of the old positions it covers), so that no
-    // water is made or lost and no position is left empty.
-    const int count = held + ns;
-    for (int s = 0; s < count; ++s)
-      for (int t = 0; t <= nt; ++t) work(t, s) = s < held ? Q(t, b + ns + 1 + s) : channelFlow[t][s - held + 1];
-    const int to = d + ns;
-    const double width = static_cast<double>(count) / to;
-    for (int p = 0; p < to; ++p) {
-      const double lo = p * width, hi = (p + 1) * width;
-      double water = 0, weight = 0;
-      for (int t = 1; t <= nt; ++t) Q(t, b + ns + 1 + p) = 0;
-      for (int s = static_cast<int>(lo); s < count && s < hi; ++s) {
-        const double share = std::min(hi, s + 1.0) - std::max(lo, static_cast<double>(s));
-        if (!(share > 0)) continue;
-        water += work(0, s) * share;
-        weight += std::fabs(work(0, s)) * share;
-        for (int t = 1; t <= nt; ++t) Q(t, b + ns + 1 + p) += work(t, s) * std::fabs(work(0, s)) * share;
-      }
-      Q(0, b + ns + 1 + p) = water;
-      for (int t = 1; t <= nt; ++t) Q(t, b + ns + 1 + p) = weight > 0 ? Q(t, b + ns + 1 + p) / weight : 0.0;
-    }
+  // The water in transit keeps the positions it entered with, and the water
+  // of each sub-interval leaves after the delay of its own flow: where a
+  // faster flow catches up with a slower one, both leave together; behind a
+  // slower flow that follows a faster one, positions stay empty.
+  int last = b + ns + held;
+  for (int m = last + 1; m <= b + w.stride + ns; ++m)
+    for (int t = 0; t <= nt; ++t) Q(t, m) = 0;
+  for (int j = 1; j <= ns; ++j) {
+    const int m = b + ns + j + w.delta[DischargeClass(i, channelFlow[0][j])];
+    for (int t = 1; t <= nt; ++t) Q(t, m) = WeightedByAbs(Q(t, m), channelFlow[t][j], Q(0, m), channelFlow[0][j]);
+    Q(0, m) += channelFlow[0][j];
+    last = std::max(last, m);
   }
   for (int t = 0; t <= nt; ++t) {
     double* q = T.history[t][e].data();
@@ -218,7 +200,7 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
     if (t > 0)
       for (int m = b + 1; m <= b + w.stride; ++m) q[m] *= decay[t];
   }
-  w.lastQueuePosition[k] = p0 - 1;
+  w.lastQueuePosition[k] = last - ns;
 
   // Main channel and flood plain: two single linear storages in parallel,
   // fed by the shares 1 - sh and sh of the input, each with its own outflow.
@@ -400,7 +382,9 @@ void routingclass::OfferToIrrigation() {
   // is still there when the next step takes it.
   double held = 0;
   for (int i = 1; i <= Channels(); ++i) held += ChannelStorage(i, true) * ChannelArea(i) * 1000;
-  offer(own, std::min(outletWater, held));
+  // A subbasin without channels has only its outlet: it offers the outlet's
+  // water, which its next step's runoff replaces.
+  offer(own, Channels() > 0 ? std::min(outletWater, held) : outletWater);
   for (int i = 1; i <= nTributaries + nSumTributaries; ++i) {
     FeedingEntries(i, feeding);
     const double area = ChannelArea(i);

@@ -159,9 +159,6 @@ int routingclass::BuildWQTables(int channel, int channelCode, const std::vector<
   // discharges down; the queue segment takes the longest delay of any class.
   w.stride = maxDelta + subIntervals;
   w.nStorageElements = static_cast<int>((maxDelta + subIntervals) * n);
-  // Room for one sub-channel's queue segment while its delay changes.
-  queueWorkWidth = std::max(queueWorkWidth, static_cast<size_t>(w.stride) + 1);
-  queueWork.assign(static_cast<size_t>(nTracers + 1) * queueWorkWidth, 0.0);
   return w.nStorageElements;
 }
 

@@ -192,7 +192,8 @@ void RuleSet::Read(ControlFile& file, DiagStream* diag, const std::string& secti
       const std::string& w = words[c - 1];
       double d = 0;
       int64_t i = 0;
-      const bool ok = key == 0 ? ParseDouble(w, d) : ParseInteger(w, i) && i >= 0;
+      // WeekDays = -1 is every day, as when the line is not given.
+      const bool ok = key == 0 ? ParseDouble(w, d) : ParseInteger(w, i) && (i >= 0 || (key == 1 && i == -1));
       if (!ok)
         Fail(diag, "FATAL: \"" + w + "\" is no valid value of \"" + keys[key] + "\" for column " + std::to_string(c) +
                        lineAt());
@@ -201,7 +202,7 @@ void RuleSet::Read(ControlFile& file, DiagStream* diag, const std::string& secti
         targetCapWhere = lineAt();
       } else if (key == 1) {
         // Weekdays are the digits 1 (Monday) to 7 (Sunday).
-        if (w.find_first_not_of("1234567") != std::string::npos || w.size() > 7)
+        if (i != -1 && (w.find_first_not_of("1234567") != std::string::npos || w.size() > 7))
           Fail(diag, "FATAL: \"" + w + "\" of \"WeekDays\" for column " + std::to_string(c) +
                          " holds a digit that is no weekday (1 Monday ... 7 Sunday)" + lineAt());
         weekDays[c] = i;

@@ -95,6 +95,12 @@ void SP_class::ReadDescription(int reservoirCode, const std::string& text, const
                ": \"dTmin =\" must give the sub-step of the rule [s], greater than 0 and at least a " +
                std::to_string(static_cast<long>(kMaxSubSteps)) + "th of the time step" + where,
            34);
+    if (dTmin > stepMinutes * 60)
+      *diag << "WARNING: for reservoir " << code << ": \"dTmin = " << dTmin
+            << "\" [s] is longer than the time step of " << stepMinutes * 60
+            << " s: no sub-step of the rule fits into a step, and the reservoir releases nothing, also above its "
+               "spillway"
+            << where.c_str() << "[end-entry]";
   }
 
   capacity = std::max<uint64_t>(1, kBufferBytes / ((nTracers + 35) * 8));
@@ -218,6 +224,10 @@ double SP_class::RuleOutflow(const std::vector<std::vector<double>>* history, AL
 }
 
 void SP_class::InitialRuleOutflow(int64_t year, int64_t month, int64_t day, int64_t hour, double timeStep) {
+  ruleStart[0] = year;
+  ruleStart[1] = month;
+  ruleStart[2] = day;
+  ruleStart[3] = hour;
   Qout = RuleOutflow(nullptr, nullptr, 0, year, month, day, hour, 0.0, timeStep);
   if (Qout * timeStep * 60 > state[0]) Qout = state[0] / 60 / timeStep;
 }
@@ -229,7 +239,9 @@ void SP_class::Step(double dt, double irrigation, double abstraction, const std:
   previous = state;
   A = 0;
   for (Term* t : {&Abstr, &Irrig, &PREC, &QinTerm, &QoutTerm, &QGW, &ETR, &dV, &Err}) *t = Term();
-  if (lake) LakeTerms();
+  // The initial routing leaves the lake as it is: its water meets the
+  // step's rain and evaporation in the first step.
+  if (lake && year >= 1) LakeTerms();
   double& V = state[0];
   QinTerm.m3 = *inflow * T;
   // Irrigation and abstractions never take more than the stored volume.
@@ -252,7 +264,18 @@ void SP_class::Step(double dt, double irrigation, double abstraction, const std:
       state[i] = WeightedByAbs(state[i], inflowConcentrations[i], V, Vin);
     }
   }
-  Qout = RuleOutflow(history, abstractions, nAbstractions, year, month, day, hour, *inflow, dt);
+  if (year < 1) {
+    // The initial routing fills the channels below with the release of the
+    // rule at the start of the run.
+    Qout = RuleOutflow(history, abstractions, nAbstractions, ruleStart[0], ruleStart[1], ruleStart[2], ruleStart[3],
+                       *inflow, dt);
+    date[0] = year;
+    date[1] = month;
+    date[2] = day;
+    date[3] = hour;
+  } else {
+    Qout = RuleOutflow(history, abstractions, nAbstractions, year, month, day, hour, *inflow, dt);
+  }
 
   if (year < 1) {
     // The initialisation does not lower the volume by the outflow.
@@ -325,6 +348,13 @@ void SP_class::LakeTerms() {
   }
   collected.assign(nTracers + 1, 0.0);
   CollectLakeWater(collected);
+  if (warmStart) {
+    // The ponding grid of a warm start was written before the last step of
+    // the run before had levelled the lake; the lake's volume after that
+    // step is the one of the routing's state: the lake takes the difference.
+    warmStart = false;
+    collected[0] = std::max(0.0, collected[0] + state[0] - gridVolumeAtStart);
+  }
   SetLakeLevel(collected[0]);
   A = area * ponded;
   // The lake's water and its concentrations are those of its cells now.

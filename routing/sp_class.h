@@ -136,6 +136,7 @@ class SP_class {
   double Qout = 0;    // outflow rate of the last step [m3/s]
   double dTmin = 60;  // sub-step of the rule evaluation [s]
   int64_t date[4] = {0, 0, 0, 0};
+  int64_t ruleStart[4] = {0, 0, 0, 0};  // the start of the run, for the rule of the initial routing
   RuleSet rules;
   std::vector<double> subStepWater, totalWater;  // per abstraction, work of RuleOutflow
   std::string outputFile;
@@ -148,12 +149,18 @@ class SP_class {
   LakeGrids grids;
   int firstRow = 0, lastRow = -1, firstCol = 0, lastCol = -1;
   std::vector<double> tableLevels, tableVolumes;
+  // The cells' bottoms in ascending order, the sums of the first k of them
+  // and the volume when the level reaches bottom k [m, m, m3].
+  std::vector<double> bottoms, bottomSums, volumesAtBottoms;
+  double cellArea = 0;
+  // A warm start: the volume of the ponding grid as read, until the first step.
+  double gridVolumeAtStart = 0;
+  bool warmStart = false;
   std::vector<double> collected;  // the lake water gathered in a step
   // Evaporation, precipitation and groundwater exchange of the ponded lake
   // cells, then the lake water gathered and levelled.
   void LakeTerms();
   bool IsLakeCell(int r, int c) const;
-  double Interpolate(const std::vector<double>& key, const std::vector<double>& val, double x) const;
   uint64_t capacity = 0;
   uint64_t rowsUsed = 0;
   uint64_t rowWidth = 0;

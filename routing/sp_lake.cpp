@@ -86,16 +86,20 @@ void SP_class::BuildLakeTable() {
   for (int i = 0; i < k2; ++i) tableLevels.push_back(top - 4 - i * 0.02);
   for (int i = 0; i < k3; ++i) tableLevels.push_back(top - 14 - i * 0.05);
   tableLevels.push_back(bottom);
-  tableVolumes.assign(tableLevels.size(), 0.0);
-  const double area = grids.cellsize * grids.cellsize;
-  for (size_t k = 0; k + 1 < tableLevels.size(); ++k) {
-    const double L = tableLevels[k];
-    double V = 0;
-    for (int r = firstRow; r <= lastRow; ++r)
-      for (int c = firstCol; c <= lastCol; ++c)
-        if (IsLakeCell(r, c) && grids.dem[r][c] < L) V += area * (L - grids.dem[r][c]);
-    tableVolumes[k] = V;
+  cellArea = grids.cellsize * grids.cellsize;
+  bottoms.clear();
+  for (int r = firstRow; r <= lastRow; ++r)
+    for (int c = firstCol; c <= lastCol; ++c)
+      if (IsLakeCell(r, c)) bottoms.push_back(grids.dem[r][c]);
+  std::sort(bottoms.begin(), bottoms.end());
+  bottomSums.assign(bottoms.size() + 1, 0.0);
+  volumesAtBottoms.assign(bottoms.size(), 0.0);
+  for (size_t k = 0; k < bottoms.size(); ++k) {
+    bottomSums[k + 1] = bottomSums[k] + bottoms[k];
+    volumesAtBottoms[k] = cellArea * (static_cast<double>(k) * bottoms[k] - bottomSums[k]);
   }
+  tableVolumes.assign(tableLevels.size(), 0.0);
+  for (size_t k = 0; k + 1 < tableLevels.size(); ++k) tableVolumes[k] = VolumeFromLevel(tableLevels[k]);
 
   char name[101];
   std::snprintf(name, sizeof name, "W_V_Table_%02d.dat", code);
@@ -112,25 +116,25 @@ void SP_class::BuildLakeTable() {
   }
 }
 
-double SP_class::Interpolate(const std::vector<double>& key, const std::vector<double>& val, double x) const {
-  const size_t rows = key.size();
-  if (rows < 2) return rows == 1 ? val[0] : 0.0;
-  size_t k = 1;
-  if (!(rows < 3 || key[1] <= x)) {
-    k = 2;
-    while (k < rows - 1 && key[k] > x) ++k;
-  }
-  // Equal keys (a flat lake without depth) give the lower row's value.
-  if (key[k - 1] == key[k]) return val[k];
-  return ((x - key[k]) * val[k - 1] + (key[k - 1] - x) * val[k]) / (key[k - 1] - key[k]);
+// The volume below a level is cellsize^2 times the sum of (level - bottom)
+// over the cells whose bottom lies below it: piecewise linear, with a bend at
+// every cell's bottom. Level and volume are taken from that function both
+// ways (the table's rows are points of it), so that the water of the
+// ponding grid written from a level is the volume it came from, wherever the
+// bottoms lie.
+double SP_class::VolumeFromLevel(double level) {
+  if (!lake || bottoms.empty()) return 0.0;
+  const size_t k = static_cast<size_t>(std::lower_bound(bottoms.begin(), bottoms.end(), level) - bottoms.begin());
+  return cellArea * (static_cast<double>(k) * level - bottomSums[k]);
 }
 
 double SP_class::LevelFromVolume(double volume) {
-  return lake ? Interpolate(tableVolumes, tableLevels, volume) : 0.0;
-}
-
-double SP_class::VolumeFromLevel(double level) {
-  return lake ? Interpolate(tableLevels, tableVolumes, level) : 0.0;
+  if (!lake || bottoms.empty()) return 0.0;
+  if (!(volume > 0)) return bottoms.front();
+  // k cells are wet: the first volume at a bottom that is not below it.
+  const size_t k = static_cast<size_t>(std::lower_bound(volumesAtBottoms.begin(), volumesAtBottoms.end(), volume) -
+                                       volumesAtBottoms.begin());
+  return (volume / cellArea + bottomSums[k]) / static_cast<double>(k);
 }
 
 void SP_class::SetLakeLevel(double volume) {
@@ -165,6 +169,10 @@ double SP_class::CollectLakeWater(std::vector<double>& out) {
 
 void SP_class::TakeLakeVolumeFromGrid() {
   if (!lake) return;
+  // The water the lake's cells hold as read; the soil starts from it.
+  collected.assign(state.size(), 0.0);
+  gridVolumeAtStart = CollectLakeWater(collected);
+  warmStart = true;
   for (int r = firstRow; r <= lastRow; ++r) {
     for (int c = firstCol; c <= lastCol; ++c) {
       if (IsLakeCell(r, c) && grids.ponding[r][c] > 0) {

@@ -121,6 +121,11 @@ TEST_F(RulesTest, WeekdaysAndHours) {
   RuleSet noHours;
   ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n1\n0 1\nWeekDays = 1234567\n", noHours), 0);
   for (int h = 0; h <= 24; ++h) EXPECT_FALSE(noHours.Active(1, 2001, 3, 3, h));
+  // WeekDays = -1 is every day at every hour, as no WeekDays line.
+  RuleSet always;
+  ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n1 1 200\n0 1 1\nWeekDays = -1 12345\n", always), 0)
+      << console.str();
+  for (int h = 0; h <= 24; ++h) EXPECT_TRUE(always.Active(1, 2001, 3, 3, h)) << h;
 }
 
 TEST_F(RulesTest, MalformedTablesAreRefused) {
@@ -194,8 +199,22 @@ TEST_F(ReservoirTest, LinearRuleRecessionAndEquilibrium) {
   EXPECT_NEAR(sp.Volume(), 1e5 * (1 - 60.0 / 1e5), 1.0);
   EXPECT_NEAR(Routed(4), 1 / kMm, 1e-4);
 
-  // A sub-step longer than the step releases nothing.
+  // The channel below a reservoir starts with the rule's release at the
+  // start: 5e6 m3 release the mean of 50 m3/s x 0.9994^s over the sub-steps
+  // s = 1 ... 60, 49.096 m3/s, which leave the channel in its first step.
+  ASSERT_EQ(Build(Head() + "TG 1 (area = 1, rel = 1)\nSP 1 (file = res1.txt V0 = 5e6, C0 = 0 0 0 0 0 0 0 0 0, " +
+                  "dTmin = 60)\nTG 2 (area = 2, rel = 1)\nOL 1" + Channel(1, 20000) + "\nend\n" + kLinearRule),
+            0)
+      << console.str();
+  Start();
+  Step(0);
+  const double start = 50 * 0.9994 * (1 - std::pow(0.9994, 60)) / (60 * 0.0006);
+  EXPECT_NEAR(start, 49.096, 0.001);
+  EXPECT_NEAR(Routed(2) * kMm, start, 0.01 * start);
+
+  // A sub-step longer than the step releases nothing, and a WARNING says so.
   ASSERT_EQ(BuildOutlet("SP 1 (file = res1.txt V0 = 5e6, C0 = 0 0 0 0 0 0 0 0 0, dTmin = 4000)\n"), 0);
+  EXPECT_TRUE(Said("for reservoir 1: \"dTmin = 4000\" [s] is longer than the time step of 3600 s")) << console.str();
   Start();
   Run(3, [](int) { return 1 / kMm; });
   EXPECT_EQ(model->Routing(1)->Reservoir(1).Outflow(), 0);
@@ -527,6 +546,23 @@ TEST_F(LakeTableTest, LevelVolumeTableAndLakeWater) {
   const std::string table = File("W_V_Table_01.dat");
   EXPECT_EQ(table.rfind("waterlevel-volume-table lake 1\nLevel[m a.s.l.]\tVolume[m^3]\n502\t80000\n", 0), 0u) << table;
   EXPECT_EQ(fluvextest::CountOf(table, "\n"), 2 + 201);
+
+  // One cell's bottom 13 mm higher, between two rows of the table: 390 m3
+  // fill the three lower cells up to it (3 x 1e4 m2 x 0.013 m). Below it the
+  // level rises over three cells, above it over four; whatever the volume,
+  // the lake's cells hold it at its level.
+  dem[1][1] = 500.013;
+  maxPond[1][1] = 1987;
+  SP_class off;
+  ASSERT_EQ(BuildLake(off), 0) << console.str();
+  EXPECT_NEAR(off.VolumeFromLevel(500.013), 390, 1e-9);
+  EXPECT_NEAR(off.LevelFromVolume(200), 500 + 200 / 3e4, 1e-12);
+  EXPECT_NEAR(off.LevelFromVolume(400), (400 / 1e4 + 3 * 500 + 500.013) / 4, 1e-12);
+  EXPECT_NEAR(off.VolumeFromLevel(500.02), 3e4 * 0.02 + 1e4 * 0.007, 1e-9);
+  for (double V = 7; V < 1000; V += 13) {
+    off.SetLakeLevel(V);
+    EXPECT_NEAR(off.CollectLakeWater(out), V, 1e-9 * V) << V;
+  }
 }
 
 TEST_F(LakeTableTest, TracerOfTheLakeWater) {

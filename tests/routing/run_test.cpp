@@ -156,6 +156,18 @@ TEST(RoutingRun, ChannelValuesNotAbove0TakeTheirDefaultsAndValuesWithoutMeaningE
                   "(routing description 1, control file control.txt, line " +
                       std::to_string(inflow.LineOf("ZL 1"))))
       << run.output;
+  // Two lines with one inflow number would share one entry of the runoff table.
+  RoutedBasin twice("routing_inflow_twice", kHead + "TG 12 (area = 0.08, rel = 1)\nOL 3" + Channel("0.03") +
+                                                "\nZL 1 (Q = constant 5" + Channel("1") + "\nZL 1 (Q = constant 1" +
+                                                Channel("1") + "\n\n");
+  run = twice.Run();
+  EXPECT_EQ(run.exitCode, 42) << run.output;
+  const int first = twice.LineOf("ZL 1");
+  EXPECT_TRUE(Has(run.output, "inflow ZL 1 is given twice: routing description 1, control file control.txt, line " +
+                                  std::to_string(first) +
+                                  " and routing description 1, control file control.txt, line " +
+                                  std::to_string(first + 1)))
+      << run.output;
 }
 
 TEST(RoutingRun, ASubbasinRoutedTwiceEndsTheRunInsteadOfCountingItsWaterTwice) {

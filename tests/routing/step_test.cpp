@@ -22,13 +22,20 @@ class StepTest : public RoutingFixture {
   std::string OneChannel(const std::string& q, double kh, double L) {
     return Head(q) + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(kh, L, 1, 50) + "\nend\n";
   }
-  // Response of the channel to 1 mm in the first step, steps 0 ... n - 1.
-  std::vector<double> PulseResponse(int n) {
+  // Starts the routing and runs a first step without runoff: the channels
+  // start with the first step's flow, here none.
+  void StartEmpty() {
     Start();
+    Step(0);
+  }
+  // Response of the channel to 1 mm in the step after the empty first one,
+  // steps 0 ... n - 1 from the pulse on.
+  std::vector<double> PulseResponse(int n) {
+    StartEmpty();
     std::vector<double> out;
     for (int i = 0; i < n; ++i) {
       Runoff({i == 0 ? 1.0 : 0.0, 0, 0, 0});
-      Step(i);
+      Step(i + 1);
       out.push_back(Routed(2) / 0.5);
     }
     return out;
@@ -77,6 +84,52 @@ TEST_F(StepTest, TranslationSplitsAPulseBetweenTwoSteps) {
   for (int i = 0; i < 14; ++i) EXPECT_NEAR(out[i], i == 9 ? 0.25 : i == 10 ? 0.75 : 0.0, 1e-12) << i;
 }
 
+TEST_F(StepTest, TranslationCarriesAStepOfTheInflowAcrossAChangeOfTheDelay) {
+  // Twenty classes, twelve sub-intervals, a channel of one sub-channel whose
+  // storage passes its input on (kh 0.01 h: exp(-100)) and whose flows stay
+  // in the main channel. Each sub-interval's water leaves after the delay of
+  // the flow it entered with: by hand, the water of sub-interval j of step i
+  // leaves in sub-interval i * 12 + j + d(q_i), that is in step
+  // (i * 12 + j + d(q_i) - 1) / 12. The inflow steps up at step 30 and down
+  // at step 80: the outflow keeps the old flow until the new water arrives,
+  // never moves before, and at a constant inflow it is that inflow.
+  const std::string q = "1 1000 20 12";
+  const double L = LengthFor(q, 1.0);
+  const double low = 0.02, high = 2.0;  // mm per step over subbasin 1's 1 km2
+  for (bool filled : {true, false}) {
+    ASSERT_EQ(Build(OneChannel(q, 0.01, L)), 0);
+    routingclass& r = *model->Routing(1);
+    const WQTable& w = r.Table(1);
+    ASSERT_EQ(w.nSubChannels, 1);
+    const int dLow = w.delta[r.DischargeClass(1, low)], dHigh = w.delta[r.DischargeClass(1, high)];
+    ASSERT_GE(dLow - dHigh, 3) << "the step must shorten the delay: " << dLow << " " << dHigh;
+    ASSERT_EQ(w.floodShare[r.DischargeClass(1, low)], 0);
+    ASSERT_EQ(w.floodShare[r.DischargeClass(1, high)], 0);
+    // The channel starts with the flow of the first step, whether the
+    // runoff handed in before it holds that flow or nothing yet (the soil
+    // and the surface have not run).
+    Start({filled ? low : 0.0, 0, 0, 0});
+    const int n = 140;
+    std::vector<double> expected(n, 0.0);
+    auto inflow = [&](int i) { return i >= 30 && i < 80 ? high : low; };
+    for (int i = -40; i < n; ++i) {
+      const int d = inflow(i) == high ? dHigh : dLow;
+      for (int j = 1; j <= 12; ++j) {
+        const int step = (i * 12 + j + d - 1 + 1200) / 12 - 100;
+        if (step >= 0 && step < n) expected[step] += inflow(i) / 12;
+      }
+    }
+    for (int i = 0; i < n; ++i) {
+      Runoff({inflow(i), 0, 0, 0});
+      Step(i);
+      EXPECT_NEAR(Routed(2) / 0.5, expected[i], 1e-12) << "step " << i << (filled ? "" : ", started empty");
+    }
+    if (filled) {
+      EXPECT_TRUE(Said("routing the initialization discharges ("));
+    }
+  }
+}
+
 TEST_F(StepTest, UniformRunoffStaysUniform) {
   // 1 -> 2 through a slow channel; 2 and 3 join subbasin 4 through SUMTRIB.
   // One tracer of concentration 2 everywhere; it does not decay, so the
@@ -90,7 +143,6 @@ TEST_F(StepTest, UniformRunoffStaysUniform) {
   int hours = 0;
   for (int k = 1; k <= 2; ++k) hours += static_cast<int>(model->Routing(k)->Table(1).t[1]);
   EXPECT_GT(hours, 0);
-  EXPECT_TRUE(Said("routing the initialization discharges (" + std::to_string(std::max(1, hours)) + " times)"));
   for (int i = 0; i < 5; ++i) {
     Step(i);
     for (int s = 1; s <= 4; ++s) {
@@ -98,6 +150,7 @@ TEST_F(StepTest, UniformRunoffStaysUniform) {
       EXPECT_NEAR(model->Tables().runoff[1][s], 2.0, 1e-12) << "step " << i << " subbasin " << s;
     }
   }
+  EXPECT_TRUE(Said("routing the initialization discharges (" + std::to_string(std::max(1, hours)) + " times)"));
 }
 
 TEST_F(StepTest, NetworkConservesWater) {
@@ -105,12 +158,12 @@ TEST_F(StepTest, NetworkConservesWater) {
   ASSERT_EQ(Build(Head("50 50 1 2") + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(3, 20000, 1) +
                   "\nTG 3 (area = 3, rel = 1)\nOL 2" + Channel(2, 30000, 2) + "\nend\n"),
             0);
-  Start();
+  StartEmpty();
   double in = 0, out2 = 0, out3 = 0, in2 = 0;
   for (int i = 0; i < 400; ++i) {
     const double q1 = i < 10 ? 1.0 + 0.3 * i : 0, q2 = i < 10 ? 2.0 - 0.1 * i : 0, q3 = i < 7 ? 0.5 : 0;
     Runoff({q1, q2, q3, 0});
-    Step(i);
+    Step(i + 1);
     in += q1 + q2 + q3;  // every subbasin holds 1 km2
     in2 += q1 + q2;
     out2 += Routed(2) * 2;  // routed depths over areaCtrl / relArea
@@ -190,6 +243,22 @@ TEST_F(StepTest, FlowControlTwoFeedsChannelsWithTheObservation) {
     const double observed = unit == 0 ? 3.0 : 3.0 * 3.6;
     EXPECT_NEAR(Routed(2), 0.5 * 0.5 + 0.5 * observed, 1e-12) << "unit " << unit;
   }
+  // A file without the row of 1 January, 3 h: that step takes the simulated
+  // runoff, every other step the observation of its own date (the hour, in
+  // mm), and the WARNING names that one step.
+  rows = "YY MM DD HH q\n";
+  for (int h = 1; h < 30; ++h)
+    if (h != 3) rows += "2001 1 1 " + std::to_string(h) + " " + std::to_string(h) + "\n";
+  fluvextest::WriteFile(dir / "obs.txt", rows);
+  unit = 0;
+  ASSERT_EQ(Build(body), 0);
+  Start({0.5, 0.5, 0.5, 0.5});
+  for (int i = 0; i < 8; ++i) {
+    Step(i);
+    const double input = i + 1 == 3 ? 0.5 : i + 1.0;
+    EXPECT_NEAR(Routed(2), 0.5 * 0.5 + 0.5 * input, 1e-12) << "hour " << i + 1;
+  }
+  EXPECT_TRUE(Said("from 1.1.2001, 3. h to 1.1.2001, 3. h (1 steps)")) << console.str();
 }
 
 TEST_F(StepTest, WarmStartContinuesTheRun) {
@@ -316,9 +385,19 @@ TEST_F(StepTest, WithdrawalsTakeTheRiversWaterAndReportWhatIsNotThere) {
 TEST_F(StepTest, SubbasinWithoutChannelsAndInternalInflows) {
   ASSERT_EQ(Build(Head() + "TG 4 (area = 2, rel = 1)\nend\n"), 0);
   Start({0, 0, 0, 0.4});
-  EXPECT_TRUE(Said("routing the initialization discharges (1 times)"));
   Step(0);
+  EXPECT_TRUE(Said("routing the initialization discharges (1 times)"));
   EXPECT_NEAR(Routed(4), 0.4, 1e-12);
+  // Its outlet's water is offered to the irrigation of the next step, which
+  // takes 0.3 mm of it.
+  std::vector<ZoneRecord> demand(5, ZoneRecord{0, 0, 0, 0, 1});
+  model->SetSubbasinTable(demand.data());
+  Step(1);
+  EXPECT_NEAR(model->GetMaxIrrigation()[0][4], 0.4, 1e-12);
+  demand[4].sx = 0.3;
+  Step(2);
+  EXPECT_NEAR(Routed(4), 0.1, 1e-12);
+  EXPECT_EQ(model->Routing(1)->UnmetWithdrawal(), 0);
   // An internal inflow needs an abstraction that feeds it.
   ASSERT_EQ(Build(Head() + "TG 4 (area = 2, rel = 1)\nZL 1 (Q = intern" + Channel() + "\nend\n"), 0);
   SetRunoff({0, 0, 0, 0.4});
@@ -622,8 +701,7 @@ TEST_F(StepTest, DelayChangesAndTheFloodPlainConserveWater) {
                   "Mv = 20, I = 0.0005, L = 9536, AE = 492)\nend\n"),
             0)
       << console.str();
-  SetRunoff({0, 0, 0, 0});
-  model->InitRouting();
+  StartEmpty();
   routingclass& r = *model->Routing(1);
   const WQTable& w = r.Table(1);
   const int n = static_cast<int>(w.nSubChannels);
@@ -637,7 +715,7 @@ TEST_F(StepTest, DelayChangesAndTheFloodPlainConserveWater) {
     const double s = std::sin(i / 30.0);
     const double q1 = i < 400 ? 0.05 + 0.05 * s * s + (i % 97 == 0 ? 2.0 : 0) : 0;
     Runoff({q1, 0, 0, 0});
-    Step(i);
+    Step(i + 1);
     in += q1;
     const double routed = Routed(2) * 2;  // subbasin 2 gives no runoff: the outlet is the channel's
     out += routed;

@@ -977,6 +977,20 @@ CASES = [
                                            outlet_shifted_by(0.0))}),
     ("routing_twice", spoil_control("OL 2 (kh", "OL 1 (kh"), 41,
      ["subbasin 1 is listed twice as a tributary of subbasin 3"]),
+    # Descriptions the reading would leave out, a value without its "=".
+    ("routing_blank_line", spoil_control("0\tZeitoffset\n", "0\tZeitoffset\n\n"), 17,
+     ["the routing description line \"TG 1 (area = 492, rel = 1)\" (control file control.txt, line ",
+      "is not read: the routing descriptions end at the first line"]),
+    ("routing_lower_case", spoil_control("TG 1 (area", "tg 1 (area"), 17,
+     ["the routing description line \"tg 1 (area = 492, rel = 1)\" (control file control.txt, line "]),
+    ("routing_loose_ampersand", spoil_control("OL 1 (kh", "SUMTRIB 1 &2 (kh"), 17,
+     ["TG 3, SUMTRIB 1: the \"&\" stands behind the end of the list of codes", "control file control.txt, line "]),
+    ("routing_missing_equal", spoil_control("OL 1 (kh = 0.20", "OL 1 (kh 0.20"), 17,
+     ["TG 3, channel of OL 1: the number 0.20 stands without \"=\" before it: value 1 of 10 of the line, the "
+      "storage constant of the main channel [h], is expected as \"kh = <value>\"", "control file control.txt, line "]),
+    ("routing_inflow_twice", spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL % "constant 5" +
+                                           ZL % "constant 1"), 42,
+     ["inflow ZL 1 is given twice: routing description 2, control file control.txt, line "]),
     ("routing_qmin", spoil_control("1 1000 20 12\tqmin", "2000 1000 20 12\tqmin"), 17, ["qmin"]),
     # Above the rule's last row a reservoir (no lake) passes its inflow.
     ("reservoir_start_volume", spoil_control("V0 = 45e6", "V0 = 45e9"), 0,
@@ -1071,6 +1085,19 @@ CASES = [
      ["abstraction AL 1 of routing description 1 (TG 2) caps its water by the flow of subbasin 1 (the first "
       "tributary of TG 3, which its internal inflow ZL 1 joins), which routing description 2 (TG 1) routes after it: "
       "describe subbasin 1 before subbasin 2"]),
+    # A TargetCap compares the abstraction with the flow of the receiving
+    # subbasin's first tributary (subbasin 1, about 5.8 m3/s): a cap of 8 m3/s
+    # leaves the rule's 0.5 m3/s, as no cap does.
+    ("internal_inflow_target_cap_tributary_area",
+     edits(spoil_control("dTmin = 300)\n", "dTmin = 300)\nTG 2 (area = 0, rel = 1)\nAL 1 (mode = intern_with_rule)\n"),
+           spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL % "intern "),
+           spoil_control("60e6  100  100\n", "60e6  100  100\n\n[abstraction_rule_abstraction_1]\n2\n0 0.5\n"
+                                              "1e9 0.5\nTargetCap = 8\n")), 0, [],
+     {"np": (2,), "check": compared_with(
+         edits(spoil_control("dTmin = 300)\n", "dTmin = 300)\nTG 2 (area = 0, rel = 1)\nAL 1 (mode = intern_with_rule)\n"),
+               spoil_control("L = 9536, AE = 529)\n", "L = 9536, AE = 529)\n" + ZL % "intern "),
+               spoil_control("60e6  100  100\n", "60e6  100  100\n\n[abstraction_rule_abstraction_1]\n2\n0 0.5\n"
+                                                  "1e9 0.5\n")), outlet_shifted_by(0.0))}),
     ("internal_inflow_upstream_of_abstraction",
      edits(spoil_control("TG 1 (area = 492, rel = 1)\n", "TG 1 (area = 492, rel = 1)\n" + ZL % "intern "),
            spoil_control("mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s", "mode = intern 1.0 0.5 0.5 m3/s")), 0,
