@@ -406,7 +406,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       }
     }
     s = std::max(s, dParameterMinStep);
-    k = static_cast<int>(std::ceil(dts / s - 1e-12));
+    // (Without a lower bound a tiny stable step still gives a countable number.)
+    k = static_cast<int>(std::min(std::ceil(dts / s - 1e-12), 1e9));
     k = std::max(k, 1);
   }
   w.k = k;
