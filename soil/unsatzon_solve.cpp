@@ -461,6 +461,18 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     cg = (cg * gwStore + amount) / (gwStore + water);
   };
 
+  // The recharge crosses the top of the layer that holds the water table at
+  // the call's start, in every water substep. (The layer of the first
+  // unsaturated water content, found anew after each substep's baseflow,
+  // flips between neighbouring layers; each flip booked the exchange of two
+  // layers of the saturated zone as recharge or rise, once per substep
+  // whatever its length.)
+  int gRecharge = n;
+  for (int i = 1; i <= n; ++i)
+    if (w.z[i] < w.z[0] + col.groundwaterDistance) {
+      gRecharge = i;
+      break;
+    }
   for (int step = 1; step <= k; ++step) {
     // 1. Input of the substep (mm).
     double in = input / substeps / k;
@@ -885,12 +897,16 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
 
     // 15. Water table, of the water contents the layers keep after the
     // outflow limits. The recharge is the water that reached the table's
-    // layer from above: through the top of that layer, and the macropore
-    // water put into it and the layers below it.
+    // layer (see gRecharge) from above: through the top of that layer,
+    // and the macropore water put into it and the layers below it; where
+    // the table rose further than the layers this substep solved, the
+    // water that reached its layer now.
     g = std::clamp(g, 1, n);
     const double T = uzk::WaterTableHeight(w.z.data(), w.theta.data(), w.ts.data(), w.drainable.data(), n);
-    double recharge = uzk::LowerBoundaryFlux(g, w.q.data(), dtms);
-    for (int i = g; i <= n; ++i) recharge += w.macro[i] * dtms;
+    const int gr =
+        gRecharge - 1 <= std::min(n, uzk::UpdatedLayers(col, 0, w.A.data(), w.B.data())) ? gRecharge : g;
+    double recharge = uzk::LowerBoundaryFlux(gr, w.q.data(), dtms);
+    for (int i = gr; i <= n; ++i) recharge += w.macro[i] * dtms;
     col.groundwaterDistance = T - w.z[0];
     tableFell = T < T0;
 
