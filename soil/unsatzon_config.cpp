@@ -154,12 +154,7 @@ void unsatzonmodellklasse::Configure(StatRecord* registry, int registryCapacity)
 
   if (method == 3) {
     ReadValue(controlfile, "%lf", &dParameterMinStep, "minimum dynamic time step in secounds ", linebuffer);
-    // The minimum step bounds the stable step from below (0 or less: no
-    // bound); only a value that is no number has no meaning.
-    if (std::isnan(dParameterMinStep))
-      Fatal("FATAL: error in control file, minimum dynamic time step in secounds nan of " + modulname + " (" +
-                controlfile.Where() + "); it has to be a number",
-            17);
+    // (It bounds the stable step from below; 0 or less: no bound.)
     ReadStatLine(statfiles[kStatSUBSTEPS], "name of the SUBSTEPSstatfiles in ");
     ReadName(outfiles[kOutSUBSTEPS].name, "name of SUBSTEPS-Grids for ");
     ReadValue(controlfile, "%d", &outfiles[kOutSUBSTEPS].code, "Writegrid SUBSTEPS-Grid in   ", linebuffer);

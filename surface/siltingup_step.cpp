@@ -5,10 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <cctype>
 #include <cstring>
 #include <limits>
 #include <string>

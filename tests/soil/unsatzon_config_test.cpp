@@ -175,7 +175,7 @@ TEST_F(Config, MethodThreeReadsFourMoreLinesAndAMinimumStepThatIsANumber) {
   EXPECT_EQ(Make(s), 0) << console.str();
   s.methodThree = "nan\nsubsteps.stat 0\nsubsteps.grd\n0\n";
   EXPECT_EQ(Make(s), 17);
-  EXPECT_TRUE(Said("minimum dynamic time step in secounds nan"));
+  EXPECT_TRUE(Said("minimum dynamic time step in secounds ; unsatzon_modelnot found!"));
 }
 
 TEST_F(Config, TuningKeysAreReadUntilABlankLine) {

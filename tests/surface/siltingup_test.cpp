@@ -465,14 +465,17 @@ TEST(Evaluator, OutOfRangeOperandsAreErrorsNotUndefined) {
   const std::string number(40, '9');
   EXPECT_NE(Eval(p, number).find("Error: Syntax error in part: " + number), std::string::npos);
   EXPECT_NE(Eval(p, std::string(32, 'A') + "+1").find("(col 1)"), std::string::npos);
-  EXPECT_EQ(Eval(p, "5 % 0"), "Error: Unknown error: integer remainder of a division by 0 in % (col 3)");
+  EXPECT_EQ(Eval(p, "5 % 0"), "Error: Integer remainder of a division by 0 in % (col 3)");
   EXPECT_EQ(Eval(p, "(0-2147483648) % -1"), "Ans = 0");
   EXPECT_NE(Eval(p, "3e9 & 1").find("Integer value expected in function & (operand outside"), std::string::npos);
   EXPECT_NE(Eval(p, "1 << 1e12").find("Error"), std::string::npos);
   EXPECT_NE(Eval(p, "(0/0) || 1").find("Error"), std::string::npos);
-  EXPECT_NE(Eval(p, "1e10!").find("factorial (col -1)"), std::string::npos);
-  // A factorial beyond the double range is infinite without counting to n.
+  // A factorial beyond the double range is infinite without counting to n;
+  // every whole number is one n.
   EXPECT_EQ(Eval(p, "200000000!"), "Ans = inf");
+  EXPECT_EQ(Eval(p, "FACTORIAL(1e300)"), "Ans = inf");
+  EXPECT_EQ(Eval(p, "(0-1e300)!"), "Ans = -1e+300");
+  EXPECT_EQ(Eval(p, "(0/0)!"), "Error: Integer value expected in function factorial (col -1)");
   EXPECT_EQ(Eval(p, "1 << 31"), "Ans = -2.14748e+09");
   EXPECT_EQ(Eval(p, "1 << 33"), "Ans = 2");
 }
