@@ -738,7 +738,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     // 9. Dump snapshot.
     if (dumpmode) {
       w.snapG = g;
-      w.snapBaseflow = Value(baseflow, r, c);
+      w.snapBaseflow = w.checkedBaseflow * stepMs;  // mm per step, as checked
       for (int j = 0; j <= V; ++j) w.snapTranspiration[j] = Value(real_transpiration[j], r, c);
       const std::vector<double>* arrays[14] = {&w.theta, &w.thetaOld, &w.ts,     &w.tr, &w.d, &w.z,   &w.q,
                                                &w.S,     &w.H,        &w.psiOld, &w.A,  &w.B, &w.sum, &w.drainable};
