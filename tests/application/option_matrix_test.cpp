@@ -572,11 +572,6 @@ const std::vector<Constraint> kConstraints = {
 };
 
 const std::vector<KnownFault> kKnownFaults = {
-    {{{"surface-routing", "1"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
-    {{{"surface-routing", "2"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
-    {{{"surface-routing", "3"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
-    {{{"surface-routing", "4"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
-    {{{"surface-routing", "5"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
     // The lake's volume at a warm start comes from the ponding grid that the
     // soil writes before the routing's last lake step of the run before.
     {{{"lake", "on-table-rows"}, {"warm-start", "restart"}}, 71, "the lake's volume is one step stale at a warm start"},
@@ -776,7 +771,7 @@ TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
   plain.end = kEnd;
   references.push_back(plain);
   // The budget weights each cell by its area: the cut with cells of
-  // unequal areas (and no surface routing, whose flow loses water there).
+  // unequal areas (the runs take them with the surface routing).
   plain.name = "cut_varying_cell_areas";
   plain.description = "the cut with cells of unequal areas, surface routing off";
   plain.edits = {kSurfaceRoutingOff};
