@@ -409,14 +409,15 @@ class SurfaceFlowTest : public RoutingWorld {
       for (int c = 1; c <= ncols; ++c)
         if (Own(r, c)) {
           direct[r][c] = storage[r][c];
-          b.start += direct[r][c];
+          b.start += direct[r][c] * (area ? area[r][c] : 1.0);
         }
     model->run(hour, 1, 6, 2001);
     for (int r = 1; r <= nrows; ++r)
       for (int c = 1; c <= ncols; ++c)
         if (Own(r, c)) {
-          b.end += storage[r][c];
-          if (depth[r][c] > 0) b.river += direct[r][c];
+          const double w = area ? area[r][c] : 1.0;
+          b.end += storage[r][c] * w;
+          if (depth[r][c] > 0) b.river += direct[r][c] * w;
         }
     MPI_Allreduce(MPI_IN_PLACE, &b.start, 3, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
     return b;
@@ -431,6 +432,7 @@ class SurfaceFlowTest : public RoutingWorld {
   }
 
   Grid depth, width, storage, direct;
+  Grid area = nullptr;  // "RelCellArea" once a test adds it
   HaloList send, receive;
 };
 
@@ -501,11 +503,27 @@ class CountedSteps : public surfaceroutingclass {
 
 TEST_F(SurfaceFlowTest, TiltedPlaneBalanceOfEveryMethod) {
   TiltedPlane();
-  for (int method = 1; method <= 6; ++method) {
-    SCOPED_TRACE(method);
+  // Cells of equal areas, then cells whose areas grow from the north
+  // (RelCellArea 0.5 + 0.5 r / nrows, the cells shorter in y): each cell's
+  // water weighs by its area.
+  for (int run = 0; run < 12; ++run) {
+    const int method = run % 6 + 1;
+    if (run == 6) {
+      area = Add("RelCellArea", 1.0);
+      Grid dy = Add("CellSizeY", 10.0);
+      Add("CellSizeX", 10.0);
+      for (int r = 1; r <= nrows; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+          area[r][c] = 0.5 + 0.5 * r / nrows;
+          dy[r][c] = 10.0 * area[r][c];
+        }
+    }
+    SCOPED_TRACE(std::to_string(method) + (area ? " unequal cells" : ""));
     ASSERT_EQ(Make<CountedSteps>(Section(std::to_string(method), "1", "60")), 0) << console.str();
     Rain(10);
-    const double input = 10.0 * (nrows * ncols - 1);
+    double input = 0;
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c) input += storage[r][c] * (area ? area[r][c] : 1.0);
     Balance b;
     double before = input;
     int steps = 0;  // sub-time-steps of all sub-steps
