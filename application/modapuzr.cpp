@@ -364,7 +364,7 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
 
 void ModellApplication::LinkSubModels() {
   const int readParameter = unsatzone->GetStorageReadParameter();
-  if (surfacerouting->GetFlowControl() > 0) {
+  if (surfacerouting->GetFlowControl() != 0) {
     surfacerouting->SetQBb(unsatzone->GetQBb());
     surfacerouting->SetKelsqd(unsatzone->GetKelsqd());
     surfacerouting->SetKelsqi(unsatzone->GetKelsqi());

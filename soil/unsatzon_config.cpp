@@ -154,11 +154,7 @@ void unsatzonmodellklasse::Configure(StatRecord* registry, int registryCapacity)
 
   if (method == 3) {
     ReadValue(controlfile, "%lf", &dParameterMinStep, "minimum dynamic time step in secounds ", linebuffer);
-    // The minimum step bounds the number of dynamic sub-steps of a time step.
-    if (!(dParameterMinStep > 0))
-      Fatal("FATAL: error in control file, minimum dynamic time step in secounds " + std::to_string(dParameterMinStep) +
-                " of " + modulname + " (" + controlfile.Where() + "); it has to be greater than 0",
-            17);
+    // (It bounds the stable step from below; 0 or less: no bound.)
     ReadStatLine(statfiles[kStatSUBSTEPS], "name of the SUBSTEPSstatfiles in ");
     ReadName(outfiles[kOutSUBSTEPS].name, "name of SUBSTEPS-Grids for ");
     ReadValue(controlfile, "%d", &outfiles[kOutSUBSTEPS].code, "Writegrid SUBSTEPS-Grid in   ", linebuffer);

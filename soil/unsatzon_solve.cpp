@@ -406,7 +406,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       }
     }
     s = std::max(s, dParameterMinStep);
-    k = static_cast<int>(std::ceil(dts / s - 1e-12));
+    // (Without a lower bound a tiny stable step still gives a countable number.)
+    k = static_cast<int>(std::min(std::ceil(dts / s - 1e-12), 1e9));
     k = std::max(k, 1);
   }
   w.k = k;
@@ -460,6 +461,24 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     cg = (cg * gwStore + amount) / (gwStore + water);
   };
 
+  // The recharge crosses the water table of the call's start, in every
+  // water substep: in the layer that holds it (tableLayer), at the share
+  // tableShare of the layer's thickness below its top, where the flux is
+  // taken on the line between those through the layer's top and bottom.
+  // (The layer of the first unsaturated water content, found anew after
+  // each substep's baseflow, flips between neighbouring layers; the flux
+  // through its top booked the exchange of two layers of the saturated
+  // zone as recharge or rise at each flip, once per substep whatever its
+  // length.)
+  const double tableStart = w.z[0] + col.groundwaterDistance;
+  int tableLayer = n;
+  for (int i = 1; i <= n; ++i)
+    if (w.z[i] < tableStart) {
+      tableLayer = i;
+      break;
+    }
+  const double tableShare =
+      w.d[tableLayer] > 0 ? std::clamp((w.z[tableLayer - 1] - tableStart) / w.d[tableLayer], 0.0, 1.0) : 0.0;
   for (int step = 1; step <= k; ++step) {
     // 1. Input of the substep (mm).
     double in = input / substeps / k;
@@ -719,7 +738,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     // 9. Dump snapshot.
     if (dumpmode) {
       w.snapG = g;
-      w.snapBaseflow = Value(baseflow, r, c);
+      w.snapBaseflow = w.checkedBaseflow * stepMs;  // mm per step, as checked
       for (int j = 0; j <= V; ++j) w.snapTranspiration[j] = Value(real_transpiration[j], r, c);
       const std::vector<double>* arrays[14] = {&w.theta, &w.thetaOld, &w.ts,     &w.tr, &w.d, &w.z,   &w.q,
                                                &w.S,     &w.H,        &w.psiOld, &w.A,  &w.B, &w.sum, &w.drainable};
@@ -883,13 +902,22 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     }
 
     // 15. Water table, of the water contents the layers keep after the
-    // outflow limits. The recharge is the water that reached the table's
-    // layer from above: through the top of that layer, and the macropore
-    // water put into it and the layers below it.
+    // outflow limits. The recharge is the water that crossed the table of
+    // the call's start (see tableLayer; negative: rise), and the macropore
+    // water put below it; where the table rose further than the layers this
+    // substep solved, the water that reached the table's layer now.
     g = std::clamp(g, 1, n);
     const double T = uzk::WaterTableHeight(w.z.data(), w.theta.data(), w.ts.data(), w.drainable.data(), n);
-    double recharge = uzk::LowerBoundaryFlux(g, w.q.data(), dtms);
-    for (int i = g; i <= n; ++i) recharge += w.macro[i] * dtms;
+    double recharge = 0;
+    if (tableLayer <= std::min(n, uzk::UpdatedLayers(col, 0, w.A.data(), w.B.data()))) {
+      recharge = (1 - tableShare) * uzk::LowerBoundaryFlux(tableLayer, w.q.data(), dtms) +
+                 tableShare * uzk::LowerBoundaryFlux(tableLayer + 1, w.q.data(), dtms);
+      recharge += (1 - tableShare) * w.macro[tableLayer] * dtms;
+      for (int i = tableLayer + 1; i <= n; ++i) recharge += w.macro[i] * dtms;
+    } else {
+      recharge = uzk::LowerBoundaryFlux(g, w.q.data(), dtms);
+      for (int i = g; i <= n; ++i) recharge += w.macro[i] * dtms;
+    }
     col.groundwaterDistance = T - w.z[0];
     tableFell = T < T0;
 

@@ -369,7 +369,8 @@ void unsatzonmodellklasse::WriteDumpFile(const CellWork& w, const std::string& n
   auto ints = [&](int v) { std::fwrite(&v, sizeof v, 1, f); };
   auto doubles = [&](const double* v, size_t count) { std::fwrite(v, sizeof(double), count, f); };
   ints(w.snapG);
-  const double rates[3] = {w.snapInputMacro, w.snapInput, w.snapBaseflow};
+  // The rate handed to the macropores, the infiltration rate after them, the baseflow that was checked.
+  const double rates[3] = {w.snapInput, w.snapInputMacro, w.snapBaseflow};
   doubles(rates, 3);
   doubles(w.snapTranspiration.data(), static_cast<size_t>(V) + 1);
   doubles(w.snapArrays.data(), 14 * (static_cast<size_t>(n) + 1));

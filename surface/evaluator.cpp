@@ -92,10 +92,11 @@ int32_t IntegerPart(double v, int column, const char* op) {
   return static_cast<int32_t>(t);
 }
 
-// n! for an integer n; 0 and 1 give 1, a negative n gives n itself. Beyond
-// 170! a double overflows: the result is then infinite without counting on.
+// n! for an integer n (any whole number a double holds); 0 and 1 give 1, a
+// negative n gives n itself. Beyond 170! a double overflows: the result is
+// then infinite without counting on.
 double Factorial(double x, int column) {
-  if (!(x == std::trunc(x)) || !(std::fabs(x) <= static_cast<double>(INT32_MAX))) throw Error(column, 400, "factorial");
+  if (!(x == std::trunc(x))) throw Error(column, 400, "factorial");
   if (x < 0) return x;
   if (x > 170) return std::numeric_limits<double>::infinity();
   double r = 1;
@@ -139,7 +140,7 @@ double Apply(int id, double a, double b, int column) {
     case kModulo: {
       const int32_t x = IntegerPart(a, column, "%");
       const int32_t y = IntegerPart(b, column, "%");
-      if (y == 0) throw Error(column, kIntegerDivision, ": integer remainder of a division by 0 in %");
+      if (y == 0) throw Error(column, kIntegerDivision, " in %");
       if (y == -1) return 0;  // also for the smallest integer, whose quotient by -1 overflows
       return x % y;
     }
@@ -215,6 +216,8 @@ const char* ErrorText(int code) {
       return "Defining variable failed";
     case 400:
       return "Integer value expected in function ";
+    case kIntegerDivision:
+      return "Integer remainder of a division by 0";
     default:
       return "Unknown error";
   }

@@ -114,5 +114,8 @@ class siltingupclass : public teilmodellklasse {
   std::vector<std::unique_ptr<ExpressionParser>> parsers;  // one per thread
   // Cells without a valid land-use or soil index, counted per step.
   int64_t invalidcells = 0;
-  bool capacitywarned = false;  // a capacity formula below 0 was reported
+  // Formula results without meaning that were reported (once each): a
+  // kinetic energy W, a disposition Z or a capacity V that is no finite
+  // number, a capacity below 0.
+  bool valuewarned[4] = {false, false, false, false};
 };

@@ -5,11 +5,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "framework/diagstream.h"
 #include "framework/hrurecord.h"
@@ -33,6 +36,23 @@ double MeanGrainDiameter(const double* g) {
   return std::pow(10.0, 0.5 * (-1.0969100130080562 * g[2] + 2.1003620619491743 * g[1] + 5.100385157531412 * g[0] +
                                7.100370545117563 * g[3] + 8.100370545117563 * g[4] + 9.100370545117563 * g[5] +
                                10.100370545117563 * g[6]));
+}
+
+// Formula results of method 3 without meaning, per step: how many cells,
+// the first (row * (ncols + 1) + column) and its value.
+enum BadKind { kBadEnergy, kBadDisposition, kBadCapacity, kNegativeCapacity, kBadKinds };
+struct BadValue {
+  int64_t count = 0;
+  int64_t first = INT64_MAX;
+  double value = 0;
+};
+
+// The formula that assigns the variable (its text without blanks), or a
+// note that none does.
+std::string FormulaOf(const std::vector<std::string>& expressions, char name) {
+  for (auto it = expressions.rbegin(); it != expressions.rend(); ++it)
+    if (it->size() > 1 && std::toupper(static_cast<unsigned char>((*it)[0])) == name && (*it)[1] == '=') return *it;
+  return std::string(1, name) + " (no formula assigns it)";
 }
 
 }  // namespace
@@ -87,11 +107,21 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
   std::atomic<int> failure{0};
   int64_t invalid = 0;
   int64_t firstinvalid = INT64_MAX;  // row * (ncols + 1) + column of the first one
-  int64_t badcapacity = 0;
-  int64_t firstbadcapacity = INT64_MAX;
-  double firstbadvalue = 0;
+  BadValue bad[kBadKinds];
+  auto note = [&](BadKind kind, int r, int c, double value) {
+    const int64_t at = static_cast<int64_t>(r) * (ncols + 1) + c;
+#pragma omp critical(siltingup_badvalue)
+    {
+      BadValue& b = bad[kind];
+      ++b.count;
+      if (at < b.first) {
+        b.first = at;
+        b.value = value;
+      }
+    }
+  };
 
-#pragma omp parallel for schedule(runtime) reduction(+ : invalid, badcapacity)
+#pragma omp parallel for schedule(runtime) reduction(+ : invalid)
   for (int r = firstrow; r <= lastrow; ++r) {
     if (failure.load(std::memory_order_relaxed) != 0) continue;
     ExpressionParser* parser = method == 3 ? parsers[omp_get_thread_num()].get() : nullptr;
@@ -221,7 +251,14 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
         // methods 1 and 2; any other result that is not finite is missing, so
         // that no statistic takes it.
         disposition = std::isfinite(z) ? z : T > 0 ? nodata : 0.0;
+        if (!std::isfinite(z) && T > 0) note(kBadDisposition, r, c, z);
         vars->Get("W", e);
+        // A kinetic energy that is no finite number adds nothing to the
+        // event (0 x infinity would make it NaN for the rest of the run).
+        if (!std::isfinite(e)) {
+          note(kBadEnergy, r, c, e);
+          e = 0;
+        }
       } else {
         const double* p = parameter;
         const double sandPercent = std::max(100.0 * sand, minimumSandPercent);
@@ -258,17 +295,15 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
           break;
         }
         vars->Clear();
-        // A capacity formula below 0 (or without a finite value) would let
-        // more water run off than the cell holds: no capacity, all water
-        // above 0 runs off.
-        if (!(f >= 0 && f <= std::numeric_limits<double>::max())) {
-          ++badcapacity;
-          const int64_t at = static_cast<int64_t>(r) * (ncols + 1) + c;
-#pragma omp critical(siltingup_capacity)
-          if (at < firstbadcapacity) {
-            firstbadcapacity = at;
-            firstbadvalue = f;
-          }
+        // An infinite capacity takes all the water. A capacity below 0 would
+        // let more water run off than the cell holds: no capacity, all water
+        // above 0 runs off. NaN and minus infinity mean nothing: the cell
+        // makes no silting-up runoff in this step.
+        if (std::isnan(f) || f == -std::numeric_limits<double>::infinity()) {
+          note(kBadCapacity, r, c, f);
+          f = std::numeric_limits<double>::infinity();
+        } else if (f < 0) {
+          note(kNegativeCapacity, r, c, f);
           f = 0;
         }
       } else {
@@ -310,15 +345,24 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
           << "[end-entry]";
   }
   invalidcells = invalid;
-  if (badcapacity > 0 && !capacitywarned) {
-    capacitywarned = true;
-    const int r = static_cast<int>(firstbadcapacity / (ncols + 1));
-    const int c = static_cast<int>(firstbadcapacity % (ncols + 1));
-    *diag << "WARNING: " << modulname.c_str() << ": the infiltration capacity V of the SiltingUpExpressions is "
-          << firstbadvalue << " in row " << r << ", column " << c << " on " << static_cast<long>(day) << "."
-          << static_cast<long>(month) << "." << static_cast<long>(year) << " (" << static_cast<long>(badcapacity)
-          << " cells in this step); a capacity below 0 or without a finite value is taken as 0 (all water runs off), "
-             "here and in every later step (this warning is written once)"
+  const char* const what[kBadKinds] = {"the kinetic energy per mm of rain W", "the silting disposition Z",
+                                       "the infiltration capacity V", "the infiltration capacity V"};
+  const char names[kBadKinds] = {'W', 'Z', 'V', 'V'};
+  const char* const meaning[kBadKinds] = {
+      "no finite number: the cell's rain adds no kinetic energy in that step",
+      "no finite number on tilled soil: the cell's disposition is missing in that step",
+      "no number or minus infinity: the cell makes no silting-up runoff in that step",
+      "below 0: it is taken as 0 (all water runs off) in that step"};
+  for (int k = 0; k < kBadKinds; ++k) {
+    if (bad[k].count == 0 || valuewarned[k]) continue;
+    valuewarned[k] = true;
+    const int r = static_cast<int>(bad[k].first / (ncols + 1));
+    const int c = static_cast<int>(bad[k].first % (ncols + 1));
+    *diag << "WARNING: " << modulname.c_str() << ": " << what[k] << " of the SiltingUpExpressions ("
+          << FormulaOf(expressions, names[k]).c_str() << ") is " << bad[k].value << " in row " << r << ", column " << c
+          << " on " << static_cast<long>(day) << "." << static_cast<long>(month) << "." << static_cast<long>(year)
+          << " (" << static_cast<long>(bad[k].count) << " cells in this step); a value " << meaning[k]
+          << ", here and wherever it recurs (this warning is written once)"
           << "[end-entry]";
   }
 }

@@ -143,28 +143,27 @@ void surfaceroutingclass::ReadSection() {
   ReadValue(controlfile, "%d", &stackcode[1], "Writegrid for surface-routing-fluxes-stack, ", linebuffer);
   ReadValue(controlfile, "%lf", &anlerror, "maximum iteration error for A_NL [m] in ", linebuffer);
   ReadValue(controlfile, "%d", &anlsteps, "maximum iteration steps for A_NL in ", linebuffer);
-  const int anlLine = controlfile.LineNumber();
   ReadValue(controlfile, "%lf", &velerror, "maximum iteration error [m/s] for velocity in ", linebuffer);
   ReadValue(controlfile, "%d", &velsteps, "maximum iteration steps for velocity in ", linebuffer);
-  // Both limits count the passes of an iteration: with none the velocity
-  // stays 0 and no water flows over the surface.
-  if (anlsteps < 1 || velsteps < 1) {
-    const bool velocity = velsteps < 1;
-    *diag << "FATAL: error in control file, maximum iteration steps for " << (velocity ? "velocity" : "A_NL") << " in "
-          << s.c_str() << ": " << (velocity ? velsteps : anlsteps) << " ("
-          << (velocity ? controlfile.Where() : controlfile.WhereBetween(anlLine, anlLine)).c_str()
-          << "); it has to be 1 or more"
+  // The velocity's limit counts the passes of its iteration: with none the
+  // velocity stays 0 and no water flows over the surface. (A wake-length
+  // limit below 1 means no iteration there: the stems' wake takes its
+  // fixed share.)
+  if (velsteps < 1) {
+    *diag << "FATAL: error in control file, maximum iteration steps for velocity in " << s.c_str() << ": " << velsteps
+          << " (" << controlfile.Where().c_str() << "); it has to be 1 or more"
           << "[end-entry]";
     throw 17;
   }
   ReadValue(controlfile, "%lf", &minsubstep, "minimum sub time step [s] in ", linebuffer);
   const int minimumLine = controlfile.LineNumber();
   ReadValue(controlfile, "%lf", &maxsubstep, "maximum sub time step [s] in ", linebuffer);
-  // The bounds divide the sub-step: both must be positive, the minimum not above the maximum.
-  if (!(minsubstep > 0) || !(maxsubstep > 0) || minsubstep > maxsubstep) {
+  // The bounds divide the sub-step: the minimum must be positive and not
+  // above the maximum. A maximum of 0 or less snaps to the whole sub-step.
+  if (!(minsubstep > 0) || std::isnan(maxsubstep) || (maxsubstep > 0 && minsubstep > maxsubstep)) {
     *diag << "FATAL: error in control file, minimum sub time step [s] in " << s.c_str() << ": " << minsubstep
           << ", maximum sub time step [s]: " << maxsubstep << " (" << controlfile.WhereLines(minimumLine).c_str()
-          << "); both have to be greater than 0 and the minimum must not exceed the maximum"
+          << "); the minimum has to be greater than 0 and must not exceed the maximum"
           << "[end-entry]";
     throw 17;
   }
@@ -179,7 +178,7 @@ void surfaceroutingclass::SnapSubSteps() {
   const double L = 60.0 * timeinterval / std::max(1, substeps);
   auto snap = [&](double value) {
     const double n = std::floor(L / value);
-    return n >= 1 ? L / n : L;
+    return value > 0 && n >= 1 && std::isfinite(n) ? L / n : L;
   };
   const double max = snap(maxsubstep);
   if (max != maxsubstep)

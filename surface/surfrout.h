@@ -240,7 +240,7 @@ class surfaceroutingclass : public teilmodellklasse {
   // meet between the inflows and the storages).
   void UpdateStorages(double dt);
   // The new storage of one cell from its inflow and outflow (qin, qout of CellInflow).
-  void SettleCell(int r, int c, double tomm);
+  void SettleCell(int r, int c);
   void HandOver();
   // Statistic 0 (when storage) and the zone records of subbasin s.
   void HandOverSubbasin(int s, int part);
@@ -251,6 +251,8 @@ class surfaceroutingclass : public teilmodellklasse {
   bool FaceNeighbour(int r, int c, int rn, int cn) const;
   double CellDx(int r, int c) const { return cellsizex ? cellsizex[r][c] : cellsize; }
   double CellDy(int r, int c) const { return cellsizey ? cellsizey[r][c] : cellsize; }
+  // m2: the zones, the soil and the routing weigh the cell by the same area.
+  double CellArea(int r, int c) const { return CellDx(r, c) * CellDy(r, c); }
   // One cell's level from its neighbours' (Gauss-Seidel); returns the change [m].
   double RelaxLevel(int r, int c, double dt);
   // Face conductances (kx, ky) of the thread's cells.

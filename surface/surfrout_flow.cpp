@@ -365,7 +365,7 @@ void surfaceroutingclass::LimitOutflow(int r, int c, double dt) {
   if (method != 6) {
     for (int k = 1; k <= 8; ++k)
       if (f[k] > 0) out += f[k];
-    stored = std::max(0.0, surfacestorage[r][c]) / 1000 * cellsize * cellsize;
+    stored = std::max(0.0, surfacestorage[r][c]) / 1000 * CellArea(r, c);
   } else if (!River(r, c)) {
     // Outgoing faces: north and west carry negative values, south and east positive.
     out = std::max(0.0, -f[1]) + std::max(0.0, f[3]) + std::max(0.0, f[5]) + std::max(0.0, -f[7]);
@@ -376,7 +376,6 @@ void surfaceroutingclass::LimitOutflow(int r, int c, double dt) {
 }
 
 void surfaceroutingclass::UpdateStorages(double dt) {
-  const double tomm = 1000 / (cellsize * cellsize);
   int first = 0, last = 0;
   ThreadRows(first, last);
   if (tracercount == 0) {
@@ -385,7 +384,7 @@ void surfaceroutingclass::UpdateStorages(double dt) {
     for (int r = first; r < last; ++r)
       for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
         CellInflow(r, owncells[i], dt);
-        SettleCell(r, owncells[i], tomm);
+        SettleCell(r, owncells[i]);
       }
     return;
   }
@@ -395,10 +394,11 @@ void surfaceroutingclass::UpdateStorages(double dt) {
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) CellInflow(r, owncells[i], dt);
 #pragma omp barrier
   for (int r = first; r < last; ++r)
-    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) SettleCell(r, owncells[i], tomm);
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) SettleCell(r, owncells[i]);
 }
 
-void surfaceroutingclass::SettleCell(int r, int c, double tomm) {
+void surfaceroutingclass::SettleCell(int r, int c) {
+  const double tomm = 1000 / CellArea(r, c);
   Grid head = own[kHead].grid;
   Grid qin = own[kQIn].grid;
   Grid qout = own[kQOut].grid;
@@ -415,7 +415,7 @@ void surfaceroutingclass::SettleCell(int r, int c, double tomm) {
   const bool river = River(r, c);
   for (int k = 1; k <= tracercount; ++k) {
     double& conc = tracerlinks[k].storage.grid[r][c];
-    const double mass = conc * (before - out) + tracerlinks[k].load[r][c] / (cellsize * cellsize);
+    const double mass = conc * (before - out) + tracerlinks[k].load[r][c] / CellArea(r, c);
     conc = S > 0 ? mass / S : 0.0;
     if (river) {
       tracerlinks[k].concQD[r][c] += conc * S;

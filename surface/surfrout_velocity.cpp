@@ -40,6 +40,7 @@ void surfaceroutingclass::CellVelocity(int row, int col, int counter, int mark, 
     const double H = elevation[row][col] + (withHead ? hc : 0.0);
     const double critical = own[kShearStress].grid[row][col];
     const double concentration = concfactor > 1 ? concfactor : 1.0;
+    const double area = CellArea(row, col);
     F[0] = 0;
     for (int k = 1; k <= 8; ++k) {
       const int r = row + kDr[k], c = col + kDc[k];
@@ -60,8 +61,8 @@ void surfaceroutingclass::CellVelocity(int row, int col, int counter, int mark, 
       const double sqrtI = I > 0 ? std::sqrt(I) : 0.0;
       // Release limits [m3/s] over the longest sub time step: the cell's share
       // of its water, and that share of a layer twice the drop to the neighbour.
-      const double Q1 = cellsize * cellsize * W[k] * hc / maxsubstep;
-      const double Q2 = 2 * cellsize * cellsize * W[k] * drop / maxsubstep;
+      const double Q1 = area * W[k] * hc / maxsubstep;
+      const double Q2 = 2 * area * W[k] * drop / maxsubstep;
       const double Q = std::min(Q1, Q2);
       if (method == 5) {
         const double v = std::min(10 * sqrtI * std::pow(hc, 0.66667), L / (20 * minsubstep));
@@ -126,7 +127,7 @@ void surfaceroutingclass::CellVelocity(int row, int col, int counter, int mark, 
     // All directions together release at most the water on the cell within
     // the longest sub time step.
     if (method != 5 && F[0] > 0) {
-      const double ratio = cellsize * cellsize * hc / maxsubstep / F[0];
+      const double ratio = area * hc / maxsubstep / F[0];
       if (ratio < 1) {
         F[0] = 0;
         for (int k = 1; k <= 8; ++k)

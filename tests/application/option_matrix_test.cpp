@@ -599,11 +599,6 @@ const std::vector<Constraint> kConstraints = {
 };
 
 const std::vector<KnownFault> kKnownFaults = {
-    {{{"surface-routing", "1"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
-    {{{"surface-routing", "2"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
-    {{{"surface-routing", "3"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
-    {{{"surface-routing", "4"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
-    {{{"surface-routing", "5"}, {"cell-areas", "varying"}}, 74, "the surface flow loses water on unequal cells"},
     // Not found yet: water made after a warm start onto another instance and
     // sub-step count on cells of unequal area (about 3 mm in a week, the
     // flow-time zones' water grows by 4.9 mm).
@@ -797,7 +792,7 @@ TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
   plain.end = kEnd;
   references.push_back(plain);
   // The budget weights each cell by its area: the cut with cells of
-  // unequal areas (and no surface routing, whose flow loses water there).
+  // unequal areas (the runs take them with the surface routing).
   plain.name = "cut_varying_cell_areas";
   plain.description = "the cut with cells of unequal areas, surface routing off";
   plain.edits = {kSurfaceRoutingOff};

@@ -162,7 +162,7 @@ TEST_F(Config, BadSectionLinesGiveThePartsCodes) {
   EXPECT_EQ(Make(longLine), 17);
 }
 
-TEST_F(Config, MethodThreeReadsFourMoreLinesAndNeedsAPositiveMinimumStep) {
+TEST_F(Config, MethodThreeReadsFourMoreLinesAndAMinimumStepThatIsANumber) {
   Section s;
   s.method = "3";
   s.extra = "[unsatzon_tuning]\nmax_iterations = 7\n";
@@ -170,9 +170,12 @@ TEST_F(Config, MethodThreeReadsFourMoreLinesAndNeedsAPositiveMinimumStep) {
   EXPECT_EQ(uz->GetMethod(), 3);
   EXPECT_EQ(uz->GetMaxIterations(), 7);
   EXPECT_GT(uz->FindGrid("number_of_substeps", true), 0);
+  // 0 bounds the stable step from below by nothing.
   s.methodThree = "0\nsubsteps.stat 0\nsubsteps.grd\n0\n";
+  EXPECT_EQ(Make(s), 0) << console.str();
+  s.methodThree = "nan\nsubsteps.stat 0\nsubsteps.grd\n0\n";
   EXPECT_EQ(Make(s), 17);
-  EXPECT_TRUE(Said("minimum dynamic time step in secounds 0"));
+  EXPECT_TRUE(Said("minimum dynamic time step in secounds ; unsatzon_modelnot found!"));
 }
 
 TEST_F(Config, TuningKeysAreReadUntilABlankLine) {

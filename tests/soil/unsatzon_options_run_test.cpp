@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -92,6 +93,7 @@ void ForEachCell(F f) {
 }
 
 TEST(SoilOptionsRun, WithSubStepsTheFluxGridsHoldTheWholeStep) {
+  double oneSubstepRecharge = NAN;
   for (int substeps : {1, 2, 4}) {
     SCOPED_TRACE(substeps);
     SoilBasin basin("soilsubsteps" + std::to_string(substeps), 3);
@@ -99,8 +101,15 @@ TEST(SoilOptionsRun, WithSubStepsTheFluxGridsHoldTheWholeStep) {
     basin.transpiration = 0.1;
     basin.evaporation = 0.05;
     basin.substeps = substeps;
+    basin.statCodes[2] = 2001;  // GWN
     WriteControlCellSums(basin);
     ASSERT_TRUE(RunBasin(basin));
+    // The water that crosses the table hardly depends on the sub-steps,
+    // as the water that moves does not.
+    const double recharge = StatSum(basin, "gwn.stat");
+    if (substeps == 1) oneSubstepRecharge = recharge;
+    EXPECT_GT(std::fabs(recharge), 1.0);
+    EXPECT_NEAR(recharge, oneSubstepRecharge, 0.03 * std::fabs(oneSubstepRecharge));
     // The control cell keeps the rain of the run but for what the grids say left it.
     double rain = 0;
     for (int k = 0; k < 72; ++k) rain += VariedRain(k);
@@ -347,11 +356,14 @@ TEST(SoilOptionsRun, TheDumpRepairLimitsTheBaseflowToTenMmAStepAndKeepsTheWater)
   // Repaired, each step gives exactly 10 mm and the column keeps what the
   // bound held back; either way the control cell keeps its rain but for
   // what the grids say left it.
+  // Macropores take 0.25 of the 0.3 mm an hour (above the threshold of
+  // 0.05 mm an hour, below their capacity).
   double kept[2], firstStep[2];
   for (int repair : {0, 1}) {
     SCOPED_TRACE(repair);
     SoilBasin basin(std::string("soildumprepair") + (repair ? "1" : "0"), 1);
     basin.q0 = "30 30";
+    basin.soilExtra = "  PMacroThresh = 0.05; MacroCapacity = 5; CapacityRedu = 0.5; MacroDepth = 1.0;\n";
     WriteControlCellSums(basin);
     basin.Write();
     std::string control = ReadFile(basin.dir / "control.txt");
@@ -366,6 +378,20 @@ TEST(SoilOptionsRun, TheDumpRepairLimitsTheBaseflowToTenMmAStepAndKeepsTheWater)
     const auto qb = basin.Stat("qb.stat");
     ASSERT_EQ(qb.size(), 3u);
     firstStep[repair] = qb[0][6];
+    // The one dump file: the table's layer, then the rate handed to the
+    // macropores and the infiltration rate after them (m/s), and the
+    // baseflow that failed its check (mm per step).
+    std::vector<std::filesystem::path> dumps;
+    for (const auto& e : std::filesystem::directory_iterator(basin.dir.path()))
+      if (e.path().extension() == ".dmp") dumps.push_back(e.path());
+    ASSERT_EQ(dumps.size(), 1u);
+    const std::string dump = ReadFile(dumps[0].string());
+    ASSERT_GE(dump.size(), sizeof(int) + 3 * sizeof(double));
+    double rates[3];
+    std::memcpy(rates, dump.data() + sizeof(int), sizeof rates);
+    EXPECT_NEAR(rates[0], 0.3 / 3.6e6, 1e-12);
+    EXPECT_NEAR(rates[1], 0.05 / 3.6e6, 1e-12);
+    EXPECT_GT(rates[2], 15.0);
     if (repair) {
       for (const auto& step : qb) EXPECT_NEAR(step[6], 10.0, 1e-6);
     }

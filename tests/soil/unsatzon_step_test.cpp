@@ -336,6 +336,17 @@ TEST_F(Step, DynamicMethodRunsSubstepsByTheStableStep) {
   ASSERT_EQ(Make(s), 0);
   ASSERT_EQ(RunIn(1, 1), 0);
   EXPECT_EQ(Find("number_of_substeps")[2][4], 1);
+  // Ks 1e-4 m/s: the stable step with input is 1000 s, four substeps of
+  // the hour; a minimum of 1200 s gives three, a minimum of 0 no bound.
+  Reshape(uztest::kLayers, uztest::kThickness, 1e-4);
+  for (const auto& [minimum, k] : {std::pair{"60", 4}, std::pair{"0", 4}, std::pair{"1200", 3}}) {
+    SCOPED_TRACE(minimum);
+    s.methodThree = std::string(minimum) + "\nsubsteps.stat 0\nsubsteps.grd\n0\n";
+    ASSERT_EQ(Make(s), 0) << console.str();
+    SetGrid("precipitation", 1.0);
+    ASSERT_EQ(RunIn(1, 1), 0) << console.str();
+    EXPECT_EQ(Find("number_of_substeps")[1][1], k);
+  }
 }
 
 TEST_F(Step, DumpModeWritesNamedFilesAndEndsOnRequest) {

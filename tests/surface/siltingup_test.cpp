@@ -172,6 +172,26 @@ TEST_F(SiltingUpTest, MethodOneByHand) {
   EXPECT_EQ(Own(siltingupclass::kTillageTime, 1, 1), 0.3);
   Step(12, 9, 4, 2001);
   EXPECT_EQ(Own(siltingupclass::kTillageTime, 1, 1), 365);
+
+  // With a minimum rain pause of 0.5 d the event goes on through 11 dry
+  // hours and ends with the 12th, when the pause reaches the minimum. A
+  // vegetation cover above 1 counts as 1: the rain brings no energy.
+  Remake(Body("1\n", "1 8\n0.5 0.5\n0\n"));
+  precipitation[1][1] = 100;
+  precipitation[1][2] = 100;
+  vegetation[1][2] = 1.2;
+  ASSERT_EQ(Step(12, 13, 4, 2001), 0);
+  EXPECT_NEAR(Own(siltingupclass::kKineticEnergy, 1, 1), 2833, 1e-9);
+  EXPECT_EQ(Own(siltingupclass::kKineticEnergy, 1, 2), 0);
+  for (int h = 13; h <= 23; ++h) {
+    precipitation[1][1] = 0;
+    ASSERT_EQ(Step(h, 13, 4, 2001), 0);
+  }
+  EXPECT_NEAR(Own(siltingupclass::kKineticEnergy, 1, 1), 2833, 1e-9);
+  precipitation[1][1] = 0;
+  ASSERT_EQ(Step(24, 13, 4, 2001), 0);
+  EXPECT_EQ(Own(siltingupclass::kRainPause, 1, 1), 0.5);
+  EXPECT_EQ(Own(siltingupclass::kKineticEnergy, 1, 1), 0);
 }
 
 TEST_F(SiltingUpTest, BalanceOfEveryCellAndStep) {
@@ -285,6 +305,8 @@ TEST_F(SiltingUpTest, TracersLeaveWithTheDirectRunoff) {
   ASSERT_EQ(Make(Body("1\n")), 0);
   TracerRecord tracers[3];
   tracers[1].max_conc = 1000;
+  tracers[1].radioactive = 1;
+  tracers[1].decay = 0.5;
   tracers[2].evaporating = 1;
   int error = -1;
   model->InitTracerGrids(&error, 2, tracers, nullptr, 0);
@@ -305,6 +327,10 @@ TEST_F(SiltingUpTest, TracersLeaveWithTheDirectRunoff) {
   // Evaporating tracer: the storage takes the mean concentration, the runoff carries it.
   EXPECT_DOUBLE_EQ(list[second].grid[1][1], 2.0);
   EXPECT_DOUBLE_EQ(flux2[1][1], 2.0);
+  // A dry step: the radioactive tracer's store decays by its factor.
+  precipitation[1][1] = 0;
+  ASSERT_EQ(Step(13, 11, 4, 2001), 0);
+  EXPECT_NEAR(list[first].grid[1][1], (200 - out) * 0.5, 1e-4);
   model->FreeTracerArrays();
   EXPECT_EQ(model->FindGrid("concstor_tracer_1_SiltingUpModel", false), 0);
 }
@@ -465,14 +491,17 @@ TEST(Evaluator, OutOfRangeOperandsAreErrorsNotUndefined) {
   const std::string number(40, '9');
   EXPECT_NE(Eval(p, number).find("Error: Syntax error in part: " + number), std::string::npos);
   EXPECT_NE(Eval(p, std::string(32, 'A') + "+1").find("(col 1)"), std::string::npos);
-  EXPECT_EQ(Eval(p, "5 % 0"), "Error: Unknown error: integer remainder of a division by 0 in % (col 3)");
+  EXPECT_EQ(Eval(p, "5 % 0"), "Error: Integer remainder of a division by 0 in % (col 3)");
   EXPECT_EQ(Eval(p, "(0-2147483648) % -1"), "Ans = 0");
   EXPECT_NE(Eval(p, "3e9 & 1").find("Integer value expected in function & (operand outside"), std::string::npos);
   EXPECT_NE(Eval(p, "1 << 1e12").find("Error"), std::string::npos);
   EXPECT_NE(Eval(p, "(0/0) || 1").find("Error"), std::string::npos);
-  EXPECT_NE(Eval(p, "1e10!").find("factorial (col -1)"), std::string::npos);
-  // A factorial beyond the double range is infinite without counting to n.
+  // A factorial beyond the double range is infinite without counting to n;
+  // every whole number is one n.
   EXPECT_EQ(Eval(p, "200000000!"), "Ans = inf");
+  EXPECT_EQ(Eval(p, "FACTORIAL(1e300)"), "Ans = inf");
+  EXPECT_EQ(Eval(p, "(0-1e300)!"), "Ans = -1e+300");
+  EXPECT_EQ(Eval(p, "(0/0)!"), "Error: Integer value expected in function factorial (col -1)");
   EXPECT_EQ(Eval(p, "1 << 31"), "Ans = -2.14748e+09");
   EXPECT_EQ(Eval(p, "1 << 33"), "Ans = 2");
 }

@@ -940,6 +940,28 @@ def same_stat_file(name):
     return compare
 
 
+def same_statistic(name, positive=False):
+    """A compare of with_reference: every column of the statistics file name
+    equals the reference's within 1e-6 (relative, 1e-3 at least); with
+    positive, the reference's sum is above 0 (the file shows something)."""
+    def compare(d, ref):
+        rows, want = stat_rows(d, name), stat_rows(ref, name)
+        if len(rows) != len(want) or not rows:
+            return "%d lines of %s against %d of the reference" % (len(rows), name, len(want))
+        if positive and not sum(r[-1] for r in want) > 0:
+            return "the reference's %s holds nothing" % name
+        for a, b in zip(rows, want):
+            for k in range(4, len(a)):
+                if not abs(a[k] - b[k]) <= 1e-6 * max(1e-3, abs(b[k])):
+                    return "column %d of %s %s: %g, the reference %g" % (k + 1, name, a[:4], a[k], b[k])
+        return ""
+    return compare
+
+
+def silting_formulas(energy, capacity):
+    return silting_up(3, "SiltingUpExpressions {\nX = 10; Y = 2; Z = 0.01; W = %s;\nV = %s;\n}" % (energy, capacity))
+
+
 # name, edit, expected code (0: the run goes on), texts the output must hold
 # and, optionally, a dict of further settings:
 #   "check": a function of the run directory that returns what is wrong with
@@ -1260,12 +1282,39 @@ CASES = [
      17, ["parameter E for method 2 (C_v) SiltingUpModel: -0.013"]),
     ("silting_capacity_below_zero",
      silting_up(3, "SiltingUpExpressions {\nX = 10; Y = 2; Z = 0.01; W = 20;\nV = -20 * R / 60;\n}"), 0,
-     ["the infiltration capacity V of the SiltingUpExpressions is -20 in row ",
-      "a capacity below 0 or without a finite value is taken as 0"]),
+     ["the infiltration capacity V of the SiltingUpExpressions (V=-20*R/60) is -20 in row ",
+      "a value below 0: it is taken as 0 (all water runs off)"]),
+    # An infinite capacity takes all the water: no silting-up runoff, as
+    # with the largest number.
+    ("silting_capacity_infinite", silting_formulas("20", "1 / 0"), 0, [],
+     {"check": with_reference(silting_formulas("20", "1e300"), same_statistic("qdsu.stat"))}),
+    # The kinetic energy by the intensity without its guard for small
+    # intensities: log10(0) in dry hours. The cell's energy of such an hour
+    # is skipped, which is what a dry hour adds anyway (the reference takes
+    # the logarithm of P + 1e-9 mm/h, finite in every hour).
+    ("silting_energy_not_finite", silting_formulas("11.89 + 8.73 * LOG10(P)", "(0.1 + 0.5 * EXP(-0.05 * Q)) * R / 60"),
+     0, ["the kinetic energy per mm of rain W of the SiltingUpExpressions (W=11.89+8.73*LOG10(P)) is -inf in row ",
+         "no finite number: the cell's rain adds no kinetic energy in that step"],
+     {"check": with_reference(silting_formulas("11.89 + 8.73 * LOG10(P + 1e-9)",
+                                               "(0.1 + 0.5 * EXP(-0.05 * Q)) * R / 60"),
+                              same_statistic("qdsu.stat", positive=True))}),
     ("surface_velocity_iterations_zero",
      spoil_control("10        maximum iterations for the velocity", "0         maximum iterations for the velocity"),
      17, ["maximum iteration steps for velocity in SurfaceRoutingModel: 0 (control file control.txt, line ",
           "it has to be 1 or more"]),
+    # Any flow control but 0 switches the surface routing on; a wake-length
+    # limit of 0 means no iteration; a maximum sub time step below 0 is the
+    # whole step.
+    ("surface_flow_control_negative",
+     edits(surface_flow("4"), spoil_control("[SurfaceRoutingModel]\n1\n", "[SurfaceRoutingModel]\n-1\n")), 0, [],
+     {"check": compared_with(surface_flow("4"), same_discharge)}),
+    ("surface_wake_iterations_zero",
+     edits(surface_flow("4"), spoil_control("10        maximum iterations for the wake length",
+                                            "0         maximum iterations for the wake length")), 0, []),
+    ("surface_max_substep_negative",
+     edits(surface_flow("4"), spoil_control("3600      maximum sub time step (s)", "-1        maximum sub time step (s)")),
+     0, ["longest allowed subtimestep changed from -1 to 3600"],
+     {"check": compared_with(surface_flow("4"), same_discharge)}),
     ("end_before_start", spoil_control("2015      end year", "2014      end year"), 17,
      ["[model_time]: the end 7.1.2014 24 h lies before the start 1.1.2015 1 h (control file control.txt, lines "]),
     ("end_after_data", station_data_until_day(3), 0,
