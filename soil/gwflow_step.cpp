@@ -823,7 +823,9 @@ void gwflowclass::Balances(int l, double dt) {
         }
         y.hprev[r][c] = stored;
       }
-      y.balance[r][c] = 1000.0 * ((stored - y.hold[r][c]) * S - sum / A);
+      // mm per step: the sub-steps of a step add up.
+      const double balance = 1000.0 * ((stored - y.hold[r][c]) * S - sum / A);
+      y.balance[r][c] = substep_of_step > 1 ? y.balance[r][c] + balance : balance;
 
       if (T < 1) continue;
       double b = y.hold[r][c] >= y.top[r][c] ? y.thick[r][c] : y.thick[r][c] + y.hold[r][c] - y.top[r][c];

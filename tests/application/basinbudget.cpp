@@ -111,6 +111,7 @@ class Terms {
   void Soil();
   void Surface();
   void Routing();
+  void Groundwater();
 
  private:
   // Change of a run sum grid between the two runs, weighted per cell.
@@ -193,7 +194,7 @@ void Terms::Precipitation() {
     auto weight = [&](int r, int c) {
       const double D = index.at(r, c);
       return Valid(D) && D > -1 && partitioned.ncols == end.zones().ncols && Valid(partitioned.at(r, c)) ? D / (1 + D)
-                                                                                                        : 0.0;
+                                                                                                         : 0.0;
     };
     if (index.ncols != end.zones().ncols || index.nrows != end.zones().nrows) {
       Unread(modules.depositionIndexGrid + " (the deposition index)");
@@ -597,6 +598,53 @@ void Terms::Routing() {
   }
 }
 
+void Terms::Groundwater() {
+  if (!modules.groundwaterFlow) return;
+  double total = 0;
+  bool read = true;
+  for (const auto& layer : modules.deepLayers) {
+    const GridFile S = ReadGridFile(end.dir() + "/" + layer.storage);
+    double mm = 0;
+    if (S.ncols != end.zones().ncols || S.nrows != end.zones().nrows) {
+      Unread(layer.storage + " (the storage coefficient of a deeper groundwater layer)");
+      read = false;
+    } else if (StateChange(
+                   layer.heads,
+                   [&](const RunOutput&, int r, int c) { return Valid(S.at(r, c)) ? 1000 * S.at(r, c) : 0.0; }, mm)) {
+      total += mm;
+    } else {
+      read = false;
+    }
+  }
+  if (read && !modules.deepLayers.empty()) budget.storageChanges.push_back({"groundwater below layer 1", total});
+  if (modules.groundwaterBoundaries.empty()) return;
+  // The steps of the period, one line each in the discharge table.
+  const double seconds = PeriodLines(start, end, "discharge.stat") * 60.0 * modules.stepMinutes;
+  double heads = 0, inflows = 0;
+  for (const auto& b : modules.groundwaterBoundaries) {
+    const GridFile h = ReadGridFile(end.dir() + "/" + b.fixedHeads), q = ReadGridFile(end.dir() + "/" + b.fixedInflows);
+    if (h.ncols != end.zones().ncols || q.ncols != end.zones().ncols) {
+      Unread(b.fixedHeads + " and " + b.fixedInflows + " (the fixed heads and inflows of a groundwater layer)");
+      return;
+    }
+    auto fixed = [&](int r, int c) { return Valid(h.at(r, c)); };
+    double mm = 0;
+    if (!SumChange(
+            b.balanceSum, [&](int r, int c) { return fixed(r, c) ? 1.0 : 0.0; }, mm))
+      return;
+    heads += mm;
+    // (m/s over the cell: mm over the period.)
+    GridFile inflow = q;
+    for (int r = 1; r <= q.nrows; ++r)
+      for (int c = 1; c <= q.ncols; ++c)
+        inflow.values[static_cast<size_t>((r - 1) * q.ncols + (c - 1))] =
+            !fixed(r, c) && Valid(q.at(r, c)) ? 1000 * q.at(r, c) * seconds : 0.0;
+    inflows += end.BasinMean(inflow, [](int, int) { return 1.0; });
+  }
+  budget.inputs.push_back({"groundwater from fixed heads", heads});
+  budget.inputs.push_back({"groundwater from fixed inflows", inflows});
+}
+
 }  // namespace
 
 Budget BasinBudget(const RunOutput& start, const RunOutput& end, const BudgetModules& modules, bool warmStart) {
@@ -609,6 +657,7 @@ Budget BasinBudget(const RunOutput& start, const RunOutput& end, const BudgetMod
   terms.Soil();
   terms.Surface();
   terms.Routing();
+  terms.Groundwater();
   return budget;
 }
 
