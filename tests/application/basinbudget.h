@@ -36,7 +36,8 @@ struct BudgetModules {
   int substeps = 1;  // sub-steps of the soil, surface routing and groundwater
   // Groundwater layers below the first: per layer its heads (written at the
   // end of each run, out/<heads>) and its storage coefficient (a grid in the
-  // run's directory); their water is the coefficient times the head.
+  // run's directory); their water is the coefficient times the head (a
+  // confined layer: a head below the layer's top takes layer 1's coefficient).
   struct DeepLayer {
     std::string heads, storage;
   };

@@ -428,7 +428,9 @@ std::vector<Axis> Axes() {
           {"two-layers", [on](Build& b) {
              on("1")(b);
              // A second layer 10 m thick below the soil column, leaking into
-             // it, with a fixed head and a fixed inflow in two cells.
+             // it, with a fixed head and a fixed inflow in two cells; its
+             // conductivity keeps it confined (its heads above its top, where
+             // its storage coefficient is its own) through the period.
              Edit(b, "1         number of layers", "2         number of layers");
              Edit(b, "gwhead.asc\n0\n", "gwhead.asc\n3\n");
              Edit(b, "gwbalance.asc\n0\n",
@@ -449,8 +451,8 @@ std::vector<Axis> Axes() {
                                         [&](int r, int c, int) { return r == qr && c == qc ? 1e-8 : -9999.0; });
                return failed +
                       AddStandardGrids(dir,
-                                       "k2x.asc gw_k_x_2 fillcode = 0 readcode = 0 defaultValue = 1e-2\n"
-                                       "k2y.asc gw_k_y_2 fillcode = 0 readcode = 0 defaultValue = 1e-2\n"
+                                       "k2x.asc gw_k_x_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
+                                       "k2y.asc gw_k_y_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
                                        "$inpath//gws2.asc gw_storage_coeff_2 fillcode = 0 readcode = 1\n"
                                        "t2.asc aquifer_thickness_2 fillcode = 0 readcode = 0 defaultValue = 10\n"
                                        "kol1.asc gw_kolmation_1 fillcode = 0 readcode = 0 defaultValue = 1e-7\n"
