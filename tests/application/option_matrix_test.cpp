@@ -449,6 +449,9 @@ std::vector<Axis> Axes() {
                });
                failed += WriteBasinGrid(dir, "gwfixq2.asc",
                                         [&](int r, int c, int) { return r == qr && c == qc ? 1e-8 : -9999.0; });
+               // The exchange with the soil of the last step (the soil takes it in the next).
+               if (ReadFile(dir + "/control.txt").find("\nuzgrid18.asc\n0\n") != std::string::npos)
+                 failed += EditIn(dir + "/control.txt", {{"\nuzgrid18.asc\n0\n", "\nuzgrid18.asc\n3\n"}});
                return failed +
                       AddStandardGrids(dir,
                                        "k2x.asc gw_k_x_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
