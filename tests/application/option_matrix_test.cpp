@@ -628,10 +628,6 @@ const std::vector<KnownFault> kKnownFaults = {
     {{{"lake", "off-table-rows"}, {"warm-start", "restart"}},
      71,
      "the lake's volume is one step stale at a warm start"},
-    // Not found yet: water made after a warm start onto another instance and
-    // sub-step count on cells of unequal area (about 3 mm in a week, the
-    // flow-time zones' water grows by 4.9 mm).
-    {{{"cell-areas", "varying"}, {"warm-start", "restart"}}, 72, "water made at a warm start on unequal cells"},
     // Not found yet: water made by sub-steps on unequal cells where a
     // temperature is missing (0.06 to 0.9 mm in a week).
     {{{"missing-input", "temperature"}, {"cell-areas", "varying"}, {"substeps", "3"}},
