@@ -257,7 +257,19 @@ void Terms::Snow() {
         Unread("glacierpoints.txt (the snow on static glaciers)");
         return;
       }
-      for (size_t i = 4; i < rows.back().size(); ++i) sum[k] += std::stod(rows.back()[i]);
+      // Each point's mm over its cell, named "<what>/<column>/<row>" in the
+      // first line, weighted by the cell's area.
+      for (size_t i = 4; i < rows.back().size(); ++i) {
+        int column = 0, row = 0;
+        const std::string name = i < rows[0].size() ? rows[0][i] : std::string();
+        const size_t slash = name.find('/');
+        if (slash == std::string::npos || std::sscanf(name.c_str() + slash, "/%d/%d", &column, &row) != 2 || row < 1 ||
+            row > runs[k]->zones().nrows || column < 1 || column > runs[k]->zones().ncols) {
+          Unread("glacierpoints.txt (the cells of the snow on static glaciers)");
+          return;
+        }
+        sum[k] += std::stod(rows.back()[i]) * runs[k]->CellArea(row, column);
+      }
       sum[k] /= runs[k]->basinArea();
     }
     budget.storageChanges.push_back({"snow on glaciers", sum[1] - sum[0]});
