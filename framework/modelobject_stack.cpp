@@ -367,6 +367,12 @@ int modelobject::ReadStack(const std::string& fileName, Stack* stack, bool keepW
   MPI_Barrier(MPI_COMM_WORLD);
 
   Stack s = matrix3d(from, to, 1, ncols, levels, nrows);
+  // The other instances get the cells of the basin from instance 0; every
+  // other value of theirs (cells outside the basin, at every level) is
+  // missing, as in the file.
+  if (mpirank != 0 && !mpiio)
+    for (int row = from; row <= to; ++row)
+      std::fill(s[row][1], s[row][1] + static_cast<std::size_t>(ncols) * perCell, nodata);
   const bool isDouble = header.format == kFormatDouble;
   const int width = isDouble ? 8 : 4;
   std::vector<float> floats(isDouble ? 0 : static_cast<std::size_t>(ncols) * perCell);

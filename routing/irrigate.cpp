@@ -281,7 +281,11 @@ void irrigationclass::CellPass() {
       if (rule.origin == 1) {
         a = std::min(a, std::max(0.0, pump[r][c]));
       } else if (rule.origin == 2) {
-        if (k >= 1 && k <= zonecount) surfaceSum[k] += a;
+        // (Each cell's mm weighted by its relative area: the subbasin's
+        // mean over its area, which its area turns into the volume the
+        // rivers and reservoirs give.)
+        const double w = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
+        if (k >= 1 && k <= zonecount) surfaceSum[k] += a * w;
       } else {
         a = 0;
       }

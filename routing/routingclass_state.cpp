@@ -83,10 +83,23 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
   const int ns = subIntervals;
   int position = 0;
   std::string rest;
+  // The river-link lines of a tributary are written only with the
+  // groundwater model on: a state of the other setting does not fit.
+  bool riverLinks = false;
   auto fail = [&](const char* what) {
-    Fail(std::string("FATAL: error reading ") + what + " in file " + name + " (position " + std::to_string(position) +
-             ")",
-         71);
+    std::string text = std::string("FATAL: error reading ") + what + " in file " + name + " (position " +
+                       std::to_string(position) + ")";
+    if (riverLinks)
+      text +=
+          ": the river-link lines (riverflow_table), which a run with the groundwater model on writes, are missing; "
+          "the state was written with [groundwater_flow] off, and a warm start keeps the groundwater model's switch "
+          "of the run it continues";
+    else if (rest.find("riverflow_table") != std::string::npos)
+      text +=
+          ": the state holds river-link lines (riverflow_table), written with the groundwater model on, and "
+          "[groundwater_flow] is off in this run; a warm start keeps the groundwater model's switch of the run it "
+          "continues";
+    Fail(text, 71);
   };
   auto number = [&](double& v) {
     ++position;
@@ -95,8 +108,12 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
   auto header = [&](int tracer, int entry) {
     int a = 0, b = 0;
     ++position;
-    if (file.Scan("%d%d", {&a, &b}) != 2 || a != tracer) fail("tracer code");
-    if (b != entry) fail("tributary index");
+    const int got = file.Scan("%d%d", {&a, &b});
+    if (got != 2 || a != tracer || b != entry) {
+      // (The rest of the line tells which lines stand there instead.)
+      file.RestOfLine(rest);
+      fail(got == 2 && a == tracer ? "tributary index" : "tracer code");
+    }
     // Another number of tracers shifts the block: the numbers read are then no header.
     file.RestOfLine(rest);
     if (rest.find("(tracer/flow index") == std::string::npos) fail("tracer code");
@@ -162,6 +179,7 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
       }
       channelStates(c);
       if (riverflow) {
+        riverLinks = true;
         for (int i = 0; i <= nt; ++i) {
           double v = 0;
           number(v);
@@ -171,6 +189,7 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
         number(riverflow[s].field[10]);
         number(riverflow[s].field[11]);
         comment("flowm3s/speed");
+        riverLinks = false;
       }
     }
   }
@@ -185,7 +204,10 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
   }
   int count = -1;
   ++position;
-  if (file.Scan("%d", {&count}) != 1 || count != nReservoirs) fail("reservoir code");
+  if (file.Scan("%d", {&count}) != 1 || count != nReservoirs) {
+    file.RestOfLine(rest);
+    fail("reservoir code");
+  }
   file.RestOfLine(rest);
   for (int k = 1; k <= nReservoirs; ++k) {
     for (int i = 0; i <= nt; ++i) number(reservoirs[k]->state[i]);

@@ -385,10 +385,13 @@ void schneemodellklasse::BuildGlacierTable() {
       if (code < 0 || code > largestsubbasin) continue;
       const int k = subbasinindex[code];
       if (k < 1 || k >= static_cast<int>(count)) continue;
+      // The glacierized and the free area (relative cell areas): the share
+      // of the subbasin over which the runoff storages give their water.
       const double g = GlacierFraction(r, c);
+      const double a = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
       if (g > 0) sums[3 * k] = 1;
-      sums[3 * k + 1] += g;
-      sums[3 * k + 2] += 1 - g;
+      sums[3 * k + 1] += g * a;
+      sums[3 * k + 2] += (1 - g) * a;
     }
   }
   const bool parallel = SumOnRoot(sums);

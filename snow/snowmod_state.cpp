@@ -1,11 +1,14 @@
 // The snow model's section of the storage content file, its tracer grids and
 // its release at the end of a run.
+#include <mpi.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "framework/zonalstatistic.h"
 #include "snow/snowmod.h"
 
@@ -44,9 +47,15 @@ void schneemodellklasse::ReadStorageFile(const std::string& fileName, int readPa
   if (readParameter == 2 || readParameter == 4 || fileName.empty()) return;
   storagefile = fileName;
   if (readParameter == 0 || !Qice || !Qfirn || !Qsnow) return;
+  // The state is read where the other modules read theirs (beside the
+  // control file, the input directory); it is written to the output directory.
+  // Instance 0 wrote the storages, which every instance holds alike: it reads
+  // them and hands them to the others.
   std::string path = storagefile;
-  MakePath(DefaultOutputDirectory, path);
-  ReadStorageSection(path, Qice, Qfirn, Qsnow);
+  MakePath(InitialStateDirectory, path);
+  if (mpirank == 0) ReadStorageSection(path, Qice, Qfirn, Qsnow);
+  if (mpisize > 1 && MpiRunning())
+    for (double* a : {Qice, Qfirn, Qsnow}) MPI_Bcast(a, subbasincount + 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
 }
 
 void schneemodellklasse::ReadStorageSection(const std::string& path, double* ice, double* firn, double* snow) {
@@ -57,8 +66,10 @@ void schneemodellklasse::ReadStorageSection(const std::string& path, double* ice
           << "[end-entry]";
   };
   if (!file) {
-    coldStart("WARNING: in snow/glacier model: error opening storage content file ");
-    return;
+    *diag << "FATAL: in snow/glacier model: error opening storage content file " << path.c_str()
+          << " (the state of the glacier runoff storages of a warm start)"
+          << "[end-entry]";
+    throw 64;
   }
   // Lines of at most 1200 characters; a longer line is read in pieces.
   char line[1201];

@@ -54,16 +54,14 @@ void gwflowclass::ReadSection() {
     ReadValue(controlfile, format, target, label + in, linebuffer);
   };
   value("\t%d", &method, "method in ");
-  // The solvers are selected by number; anything else would leave every layer unsolved.
+  // Method 1 sweeps, method 2 solves lines; any other number solves no layer
+  // (the heads keep their start levels; the faces still carry water at them).
   if (method != 1 && method != 2)
-    Fatal("FATAL: in modul " + modulname + ":\nmethod (" + std::to_string(method) +
-              ") is not valid; it must be 1 (over-relaxation) or 2 (line solver) (" + controlfile.Where() + ")",
-          17);
+    *diag << "WARNING: in modul " << modulname.c_str() << ": method " << method
+          << " is neither 1 (over-relaxation) nor 2 (line solver): no layer is solved"
+          << "[end-entry]";
+  // The sweeps stop once their count reaches maxiter: 0 (or less) makes one sweep.
   value("\t%d", &maxiter, "maxiter in ");
-  if (maxiter < 1)
-    Fatal("FATAL: in modul " + modulname + ":\nmaxiter (" + std::to_string(maxiter) + ") must be at least 1 (" +
-              controlfile.Where() + ")",
-          17);
   value("\t%lf", &maxerror_allowed, "maxerror_allowed in ");
   value("\t%lf", &alpha, "alpha in ");
   value("\t%lf", &sor, "sor-parameter in ");
@@ -383,6 +381,21 @@ void gwflowclass::CreateLayerGrids() {
       owned.push_back(o);
       y.hold = o;
       y.phold = Register(o, oldname, Numbered("gw_head_old_", l), y.headcode);
+      // Heads read for a warm start are state: a cell of the basin without one
+      // would be taken as a head of -9999 m.
+      for (const auto& [grid, file] : {std::pair{h, y.headname}, std::pair{o, oldname}}) {
+        uzk::CellNote missing;
+        for (int r = firstrow; r <= lastrow; ++r)
+          for (int c = 1; c <= ncols; ++c)
+            if (InModel(r, c) && Own(r, c) && !(grid[r][c] > nodata)) missing.Add(r, c, grid[r][c]);
+        missing.Reduce(ncols, mpisize);
+        if (missing.count > 0)
+          Fatal("FATAL: in modul " + modulname + ":\nthe state grid " + file + " (heads of layer " + std::to_string(l) +
+                    ") of the warm start " + missing.Where(nodata) +
+                    ", a cell of the basin; a warm start reads the state of every cell of the basin (written at the "
+                    "end of the run it continues)",
+                33);
+      }
     } else {
       y.h = NewGrid(nodata);
       y.ph = Register(y.h, y.headname, Numbered("gw_head_", l), y.headcode);

@@ -69,7 +69,7 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
     double error = 0;
     if (method == 1) {
       error = SolveMethod1(l, dt);
-    } else {
+    } else if (method == 2) {
       // The line solver makes one pass.
       itercount = 1;
       for (int p : {y.ph, y.phold, y.phprev}) Exchange(gridlist[p].grid, p);
@@ -655,7 +655,7 @@ void gwflowclass::CountOscillations(int l) {
   if (mpisize > 1) {
     long c2 = 0;
     double s2 = 0, m2 = 0;
-    MPI_Reduce(&count, &c2, 1, MPI_LONG, MPI_MAX, 0, MPI_COMM_WORLD);
+    MPI_Reduce(&count, &c2, 1, MPI_LONG, MPI_SUM, 0, MPI_COMM_WORLD);
     MPI_Reduce(&sum, &s2, 1, MPI_DOUBLE, MPI_SUM, 0, MPI_COMM_WORLD);
     MPI_Reduce(&maximum, &m2, 1, MPI_DOUBLE, MPI_MAX, 0, MPI_COMM_WORLD);
     MPI_Bcast(&c2, 1, MPI_LONG, 0, MPI_COMM_WORLD);
@@ -806,7 +806,26 @@ void gwflowclass::Balances(int l, double dt) {
       // used: its residual (near 0 where it converged), plus the step's fixed
       // inflow where one is given; at a fixed head the water it gave its
       // neighbours.
-      y.balance[r][c] = 1000.0 * ((h - y.hold[r][c]) * S - sum / A);
+      // Layer 1's exchange with the soil takes what its faces carried; a
+      // deeper layer keeps it: its head follows the volumes booked on its
+      // faces (and its fixed inflow), however far the solve converged. The
+      // new head waits in h_prev (free until the next step) while the other
+      // cells still read the solved levels.
+      double stored = h;
+      if (l > 1) {
+        stored = y.hold[r][c];
+        if (!(y.fixh[r][c] > nodata) && S > 0) {
+          double inflow = sum / A;
+          if (y.fixq[r][c] > nodata) inflow += y.fixq[r][c] * dt;
+          stored += inflow / S;
+        } else {
+          stored = h;
+        }
+        y.hprev[r][c] = stored;
+      }
+      // mm per step: the sub-steps of a step add up.
+      const double balance = 1000.0 * ((stored - y.hold[r][c]) * S - sum / A);
+      y.balance[r][c] = substep_of_step > 1 ? y.balance[r][c] + balance : balance;
 
       if (T < 1) continue;
       double b = y.hold[r][c] >= y.top[r][c] ? y.thick[r][c] : y.thick[r][c] + y.hold[r][c] - y.top[r][c];
@@ -830,6 +849,13 @@ void gwflowclass::Balances(int l, double dt) {
       }
       tracerwater[r][c] = W + sum;
     }
+  if (l > 1) {
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (InModel(r, c) && Own(r, c) && Glacier(r, c) < 1.0) y.h[r][c] = y.hprev[r][c];
+    Exchange(y.h, y.ph);
+  }
   // Zone records in row order, so that the statistics do not depend on the thread count.
   for (int t = 1; t <= T; ++t) {
     LayerTracer& lt = layertracers[t][l];

@@ -494,8 +494,10 @@ void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readP
       ". This means that the actual model run will not initialize the flow travel time zones for direct runoff and "
       "interflow, as it was before version 9.08.06.";
   if (!file) {
-    *diag << "WARNING: error opening storage content file " << path.c_str() << later.c_str() << "[end-entry]";
-    return;
+    *diag << "FATAL: " << modulname.c_str() << ": error opening storage content file " << path.c_str()
+          << " (the state of a warm start)"
+          << "[end-entry]";
+    throw 64;
   }
   struct Closer {
     std::FILE* f;

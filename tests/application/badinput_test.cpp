@@ -514,9 +514,6 @@ TEST(BadInput, ProcessModuleValuesOutOfTheirRangeAreFatalAtTheirLine) {
        "ini_gw_level  0.000000 of unsatzon_model ("},
       {"4         method: one receiver", "7         method: one receiver", 10,
        "invalid method (7) read for SurfaceRoutingModel"},
-      {"1         method: over-relaxation", "3         method: over-relaxation", 17,
-       "method (3) is not valid; it must be 1 (over-relaxation) or 2 (line solver) ("},
-      {"50        maxiter", "0         maxiter", 17, "maxiter (0) must be at least 1 ("},
   };
   int i = 0;
   for (const SpoiltLine& k : cases) ExpectFatalAtItsLine("badinput_module" + std::to_string(i++), k, false);

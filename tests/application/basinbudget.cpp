@@ -111,6 +111,7 @@ class Terms {
   void Soil();
   void Surface();
   void Routing();
+  void Groundwater();
 
  private:
   // Change of a run sum grid between the two runs, weighted per cell.
@@ -193,7 +194,7 @@ void Terms::Precipitation() {
     auto weight = [&](int r, int c) {
       const double D = index.at(r, c);
       return Valid(D) && D > -1 && partitioned.ncols == end.zones().ncols && Valid(partitioned.at(r, c)) ? D / (1 + D)
-                                                                                                        : 0.0;
+                                                                                                         : 0.0;
     };
     if (index.ncols != end.zones().ncols || index.nrows != end.zones().nrows) {
       Unread(modules.depositionIndexGrid + " (the deposition index)");
@@ -256,7 +257,19 @@ void Terms::Snow() {
         Unread("glacierpoints.txt (the snow on static glaciers)");
         return;
       }
-      for (size_t i = 4; i < rows.back().size(); ++i) sum[k] += std::stod(rows.back()[i]);
+      // Each point's mm over its cell, named "<what>/<column>/<row>" in the
+      // first line, weighted by the cell's area.
+      for (size_t i = 4; i < rows.back().size(); ++i) {
+        int column = 0, row = 0;
+        const std::string name = i < rows[0].size() ? rows[0][i] : std::string();
+        const size_t slash = name.find('/');
+        if (slash == std::string::npos || std::sscanf(name.c_str() + slash, "/%d/%d", &column, &row) != 2 || row < 1 ||
+            row > runs[k]->zones().nrows || column < 1 || column > runs[k]->zones().ncols) {
+          Unread("glacierpoints.txt (the cells of the snow on static glaciers)");
+          return;
+        }
+        sum[k] += std::stod(rows.back()[i]) * runs[k]->CellArea(row, column);
+      }
       sum[k] /= runs[k]->basinArea();
     }
     budget.storageChanges.push_back({"snow on glaciers", sum[1] - sum[0]});
@@ -597,6 +610,62 @@ void Terms::Routing() {
   }
 }
 
+void Terms::Groundwater() {
+  if (!modules.groundwaterFlow) return;
+  double total = 0;
+  bool read = true;
+  for (const auto& layer : modules.deepLayers) {
+    const GridFile S = ReadGridFile(end.dir() + "/" + layer.storage);
+    double mm = 0;
+    if (S.ncols != end.zones().ncols || S.nrows != end.zones().nrows) {
+      Unread(layer.storage + " (the storage coefficient of a deeper groundwater layer)");
+      read = false;
+    } else if (StateChange(
+                   layer.heads,
+                   [&](const RunOutput&, int r, int c) { return Valid(S.at(r, c)) ? 1000 * S.at(r, c) : 0.0; }, mm)) {
+      total += mm;
+    } else {
+      read = false;
+    }
+  }
+  if (read && !modules.deepLayers.empty()) budget.storageChanges.push_back({"groundwater below layer 1", total});
+  if (modules.deepLayers.empty() && modules.groundwaterBoundaries.empty()) return;
+  // Layer 1's exchange of the last step (the soil's baseflow grid, positive
+  // where the column gives water) reaches the soil column in the next step:
+  // water on its way. (Without leakage or boundaries it sums to about 0
+  // over the basin: the faces only move it between the cells.)
+  double pending = 0;
+  if (StateChange(
+          "uzgrid18.asc", [](const RunOutput&, int, int) { return -1.0; }, pending))
+    budget.storageChanges.push_back({"groundwater exchange the soil takes in the next step", pending});
+  if (modules.groundwaterBoundaries.empty()) return;
+  // The steps of the period, one line each in the discharge table.
+  const double seconds = PeriodLines(start, end, "discharge.stat") * 60.0 * modules.stepMinutes;
+  double heads = 0, inflows = 0;
+  for (const auto& b : modules.groundwaterBoundaries) {
+    const GridFile h = ReadGridFile(end.dir() + "/" + b.fixedHeads), q = ReadGridFile(end.dir() + "/" + b.fixedInflows);
+    if (h.ncols != end.zones().ncols || q.ncols != end.zones().ncols) {
+      Unread(b.fixedHeads + " and " + b.fixedInflows + " (the fixed heads and inflows of a groundwater layer)");
+      return;
+    }
+    auto fixed = [&](int r, int c) { return Valid(h.at(r, c)); };
+    double mm = 0;
+    if (!SumChange(
+            b.balanceSum, [&](int r, int c) { return fixed(r, c) ? 1.0 : 0.0; }, mm))
+      return;
+    heads += mm;
+    // (m/s over the cell: mm over the period.)
+    GridFile inflow = q;
+    for (int r = 1; r <= q.nrows; ++r)
+      for (int c = 1; c <= q.ncols; ++c)
+        inflow.values[static_cast<size_t>((r - 1) * q.ncols + (c - 1))] =
+            !fixed(r, c) && Valid(q.at(r, c)) ? 1000 * q.at(r, c) * seconds : 0.0;
+    inflows += end.BasinMean(inflow, [](int, int) { return 1.0; });
+  }
+  budget.inputs.push_back({"groundwater from fixed heads", heads});
+  budget.inputs.push_back({"groundwater from fixed inflows", inflows});
+}
+
 }  // namespace
 
 Budget BasinBudget(const RunOutput& start, const RunOutput& end, const BudgetModules& modules, bool warmStart) {
@@ -609,6 +678,7 @@ Budget BasinBudget(const RunOutput& start, const RunOutput& end, const BudgetMod
   terms.Soil();
   terms.Surface();
   terms.Routing();
+  terms.Groundwater();
   return budget;
 }
 

@@ -34,6 +34,22 @@ struct BudgetModules {
   // cell's depth by its area.
   std::string relCellAreaGrid;
   int substeps = 1;  // sub-steps of the soil, surface routing and groundwater
+  // Groundwater layers below the first: per layer its heads (written at the
+  // end of each run, out/<heads>) and its storage coefficient (a grid in the
+  // run's directory); their water is the coefficient times the head (a
+  // confined layer: a head below the layer's top takes layer 1's coefficient).
+  struct DeepLayer {
+    std::string heads, storage;
+  };
+  std::vector<DeepLayer> deepLayers;
+  // Groundwater boundaries of a layer (grids in the run's directory): water
+  // from outside the basin, at a fixed head what its balance grid summed
+  // over the steps (out/<balanceSum>: the water the cell gave its
+  // neighbours), at a fixed inflow the inflow over the period.
+  struct GroundwaterBoundary {
+    std::string fixedHeads, fixedInflows, balanceSum;
+  };
+  std::vector<GroundwaterBoundary> groundwaterBoundaries;
   int stepMinutes = 60;
   // Tables of the abstractions whose water leaves the basin (m3/s per step).
   std::vector<std::string> abstractionsLeaving = {"abstraction_1.txt"};

@@ -320,12 +320,12 @@ TEST(SnowStorage, SectionsThatDoNotMatchTheModelStopTheRun) {
   EXPECT_TRUE(s.w.Said("reading subbasin code:\nvalue in actual control is:   1\nbut value in storage file is: 2"));
 }
 
-TEST(SnowStorage, MissingFileOrSectionIsAColdStart) {
+TEST(SnowStorage, MissingFileStopsTheRunAMissingSectionIsAColdStart) {
   StorageWorld s("cold");
   double a[5] = {0, 5, 5, 5, 5}, b[5] = {}, c[5] = {};
-  s.probe->ReadStorageSection(s.w.dir / "none.txt", a, b, c);
-  EXPECT_TRUE(s.w.Said("in snow/glacier model: error opening storage content file "));
-  EXPECT_TRUE(s.w.Said("glacier model will be run with cold start initialization values"));
+  EXPECT_EQ(CodeOf([&] { s.probe->ReadStorageSection(s.w.dir / "none.txt", a, b, c); }), 64);
+  EXPECT_TRUE(s.w.Said("in snow/glacier model: error opening storage content file " + (s.w.dir / "none.txt")));
+  EXPECT_EQ(a[1], 5.0);
   // The heading as the last line without its line end is no section either.
   const std::string path = s.w.dir / "storage.txt";
   fluvextest::WriteFile(path, "[routing_model]\n1\n[snow_model]");

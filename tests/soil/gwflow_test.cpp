@@ -28,9 +28,10 @@ TEST(GroundwaterSection, BadMethodAndControlCellAreRejectedWithTheirCodes) {
   std::unique_ptr<World> w(Strip(5, 3));
   w->AddLayer(1, 1e-4, 1e-3, 10);
   Section s;
+  // Another method number solves no layer, and says so.
   s.method = "3";
-  EXPECT_EQ(w->Build(s), 17);
-  EXPECT_TRUE(w->Said("method (3) is not valid; it must be 1 (over-relaxation) or 2 (line solver)"));
+  EXPECT_EQ(w->Build(s), 0);
+  EXPECT_TRUE(w->Said("method 3 is neither 1 (over-relaxation) nor 2 (line solver): no layer is solved"));
   s.method = "x";
   EXPECT_EQ(w->Build(s), 17);
   EXPECT_TRUE(w->Said("error in control file, method in groundwater_flow"));

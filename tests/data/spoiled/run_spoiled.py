@@ -580,6 +580,21 @@ def warm_start_from_state(d):
                          "1       read control parameter for storage grids")(d)
 
 
+def warm_start_state_with_heads(d):
+    """The first run writes the groundwater heads at its end too."""
+    return spoil_control("gwhead.asc\n0\n", "gwhead.asc\n3\n")(d) or warm_start_state(d)
+
+
+def warm_start_from_state_with_heads(d):
+    """The warm start reads the groundwater heads of the first run as well."""
+    out = os.path.join(d, "out")
+    for f in os.listdir(out):
+        if f.startswith("gwhead"):
+            shutil.move(os.path.join(out, f), os.path.join(d, f))
+    return warm_start_from_state(d) or spoil_control("0         grid read parameter",
+                                                     "1         grid read parameter")(d)
+
+
 def cut_control_after(text):
     """Ends control.txt with the line that holds text, as a copy cut off."""
     def edit(d):
@@ -1187,6 +1202,14 @@ CASES = [
      edits(spoil_control("defaultValue = 0.1", "defaultValue = -1"), basin_grid("thick.asc", "-5"),
            spoil_control("$inpath//zones.asc aquifer_thickness_1", "thick.asc aquifer_thickness_1"), WRITE_BASEFLOW),
      0, [], {"check": groundwater_flows, "np": (1, 2)}),
+    # Another method number solves no layer (the faces still carry water at
+    # the heads of the step's start); maxiter 0 makes one sweep.
+    ("gw_method_other", edits(spoil_control("1         method: over-relaxation", "3         method: other"),
+                              WRITE_BASEFLOW), 0,
+     ["method 3 is neither 1 (over-relaxation) nor 2 (line solver): no layer is solved"],
+     {"check": groundwater_flows, "np": (1, 2)}),
+    ("gw_maxiter_zero", edits(spoil_control("50        maxiter", "0         maxiter"), WRITE_BASEFLOW), 0, [],
+     {"check": groundwater_flows, "np": (1, 2)}),
     ("gw_k_negative", spoil_grid_cell("gw_k.asc", "-3e-05"), 33,
      [lambda d: grid_cell_text(d, "gw_k_x_1")[1], "holds -3e-05",
       "a hydraulic conductivity has to be 0 or more (m/s)"]),
@@ -1211,6 +1234,22 @@ CASES = [
      [lambda d: "the state grid uzgrid18.asc (baseflow) of the warm start holds no value (nodata) in row %d, "
                 "column %d, a cell of the basin" % first_basin_cell(d)],
      {"first": warm_start_state, "np": (1, 2)}),
+    ("warm_gw_head_hole", edits(warm_start_from_state_with_heads, spoil_grid_cell("gwhead.asc", "-9999")), 33,
+     [lambda d: "the state grid gwhead.asc (heads of layer 1) of the warm start holds no value (nodata) in row %d, "
+                "column %d, a cell of the basin" % first_basin_cell(d)],
+     {"first": warm_start_state_with_heads, "np": (1, 2)}),
+    # A warm start keeps the groundwater model's switch: the routing's state
+    # names the river-link lines that do not fit.
+    ("warm_gw_switched_off",
+     edits(warm_start_from_state, spoil_control("[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n")), 71,
+     ["the state holds river-link lines (riverflow_table), written with the groundwater model on, and "
+      "[groundwater_flow] is off in this run"],
+     {"first": warm_start_state, "np": (1, 2)}),
+    ("warm_gw_switched_on",
+     edits(warm_start_from_state, spoil_control("[groundwater_flow]\n0\n", "[groundwater_flow]\n1\n")), 71,
+     ["the river-link lines (riverflow_table), which a run with the groundwater model on writes, are missing"],
+     {"first": edits(spoil_control("[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n"), warm_start_state),
+      "np": (1, 2)}),
     # Legal inputs: the run goes on.
     # The external groundwater table of a basin that does not reach the
     # raster's first and last rows is read and imposed (issue 61).
