@@ -15,8 +15,9 @@ target_compile_definitions(badinput_test PRIVATE FLUVEX_EXAMPLE_DIR="${PROJECT_S
 # its FATAL entry or, where the input is legal, with results that are numbers.
 # The Release fluvex of FLUVEX_EXAMPLE_BINARY runs every copy; a sample of
 # them (input grids with holes, cut files, station series that end early,
-# table values that are no numbers, and two legal weeks) also runs this
-# build's sanitized fluvex, where a read beyond an array ends the run.
+# table values that are no numbers, and two legal copies, which run three days
+# of their week) also runs this build's sanitized fluvex, where a read beyond
+# an array ends the run.
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_Interpreter_FOUND)
   if(FLUVEX_EXAMPLE_BINARY)
@@ -50,7 +51,7 @@ if(Python3_Interpreter_FOUND)
              COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/data/spoiled/run_spoiled.py
                      --fluvex $<TARGET_FILE:fluvex> --mpirun ${MPIEXEC_EXECUTABLE} --cases "^(${sample})$"
                      --example ${PROJECT_SOURCE_DIR}/examples/basin
-                     --work ${CMAKE_CURRENT_BINARY_DIR}/tmp_spoiled_sanitized --jobs 4)
+                     --work ${CMAKE_CURRENT_BINARY_DIR}/tmp_spoiled_sanitized --jobs 4 --legal-days 3)
     set_tests_properties(spoiled_example_sanitized_test PROPERTIES ENVIRONMENT "${FLUVEX_TEST_ENV}"
                          LABELS "e2e;sanitized" TIMEOUT 1500 COST 200)
   endif()
