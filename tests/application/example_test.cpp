@@ -238,8 +238,8 @@ class ExampleRuns : public ::testing::Test {
   };
   using Chain = std::vector<Run>;
   // Prepares the runs (name and control file edits), then runs the chains side
-  // by side; before a run that follows another, continues(first, second)
-  // hands the first one's state over.
+  // by side; before a run that follows another, Continue hands the first
+  // one's state over.
   static void Start(const std::vector<std::pair<std::string, Edits>>& runs, const std::vector<Chain>& chains) {
     cases = new std::map<std::string, Case>;
     for (const auto& [name, edits] : runs) {
@@ -256,7 +256,11 @@ class ExampleRuns : public ::testing::Test {
           if (before && !before->failure.empty()) {
             c.failure = "the run before failed";
           } else if (before) {
-            Continue(*before->dir, *c.dir);
+            try {
+              Continue(*before->dir, *c.dir);
+            } catch (const fs::filesystem_error& e) {
+              c.failure = std::string("the state of the run before: ") + e.what();
+            }
           }
           if (c.failure.empty()) {
             const auto r = RunYear(*c.dir, FLUVEX_YEAR_BINARY, run.instances, run.threads);
