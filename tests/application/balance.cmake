@@ -12,10 +12,10 @@ endif()
 # balance_test and balance_test_shard2 to balance_test_shard4.
 get_test_property(balance_test ENVIRONMENT balance_env)
 set_tests_properties(balance_test PROPERTIES ENVIRONMENT "${balance_env};FLUVEX_BALANCE_SHARD=0/4"
-                                             TIMEOUT 1500 COST 600)
+                                             TIMEOUT 1500 COST 140)
 foreach(k 2 3 4)
   math(EXPR index "${k} - 1")
   add_test(NAME balance_test_shard${k} COMMAND balance_test WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   set_tests_properties(balance_test_shard${k} PROPERTIES ENVIRONMENT "${balance_env};FLUVEX_BALANCE_SHARD=${index}/4"
-                       LABELS "unit;e2e;balance" TIMEOUT 1500 COST 600)
+                       LABELS "unit;e2e;balance" TIMEOUT 1500 COST 140)
 endforeach()

@@ -11,4 +11,4 @@ add_test(NAME results_equality
          COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/results_equality.sh --check ${equality_fluvex} ${MPIEXEC_EXECUTABLE})
 # Minutes of runs: a high cost makes ctest start it among the first.
 set_tests_properties(results_equality PROPERTIES ENVIRONMENT "${FLUVEX_TEST_ENV}" LABELS "e2e;mpi" PROCESSORS 4
-                     TIMEOUT 1500 COST 700)
+                     TIMEOUT 1500 COST 115)

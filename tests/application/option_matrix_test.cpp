@@ -766,7 +766,10 @@ Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const
 // FLUVEX_OPTION_MATRIX_RUNS (a regular expression) runs only the generated
 // runs whose name or axes (axis=value ...) it matches;
 // FLUVEX_OPTION_MATRIX_KEEP names a directory that receives a copy of every
-// run's directory; FLUVEX_OPTION_MATRIX_VALUES adds a run of chosen values.
+// run's directory; FLUVEX_OPTION_MATRIX_VALUES adds a run of chosen values;
+// FLUVEX_OPTION_MATRIX_SHARD=k/n runs every n-th generated run from the k-th
+// on (k from 0; the references run in every shard; ctest runs the shards
+// side by side).
 TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
   const std::vector<Axis> axes = Axes();
   const Pairs pairs(axes);
@@ -802,9 +805,16 @@ TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
                 c.b.second.c_str(), c.reason.c_str());
   ASSERT_EQ(covered, allowed.size());
 
-  // The cut, made once; its budget closes with the example's options, and
-  // daily steps give each evapotranspiration method's reference.
-  TempDir base("option_matrix_base");
+  int shard = 0, shards = 1;
+  if (const char* text = std::getenv("FLUVEX_OPTION_MATRIX_SHARD")) {
+    ASSERT_TRUE(std::sscanf(text, "%d/%d", &shard, &shards) == 2 && shards > 0 && shard >= 0 && shard < shards) << text;
+  }
+  // The cut, made once; its budget closes with the example's options (in
+  // the first shard), and daily steps give each evapotranspiration method's
+  // reference.
+  // The shards side by side in one working directory: a directory name of each.
+  const std::string prefix = "option_matrix" + (shards > 1 ? "_shard" + std::to_string(shard + 1) : std::string());
+  TempDir base(prefix + "_base");
   ASSERT_EQ(PrepareCut(base.path()), "");
   std::vector<Case> references;
   for (int m = 1; m <= 4; ++m) dailyPotentialEt[m] = NAN;
@@ -841,12 +851,14 @@ TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
   plain.modules.relCellAreaGrid = "rca.asc";
   plain.inputs = VaryingCellAreas;
   references.push_back(plain);
-  const RunSettings settings{"option_matrix", 2, 8, "FLUVEX_OPTION_MATRIX_RUNS", "FLUVEX_OPTION_MATRIX_KEEP"};
-  RunAndJudge(references, {"option_matrix", 2, 8, "", settings.keepVariable});
+  if (shard > 0) references.resize(4);
+  const RunSettings settings{prefix, 2, 8, "FLUVEX_OPTION_MATRIX_RUNS", "FLUVEX_OPTION_MATRIX_KEEP"};
+  RunAndJudge(references, {prefix, 2, 8, "", settings.keepVariable});
   ASSERT_FALSE(::testing::Test::HasFailure()) << "the cut does not close its budget";
 
   std::vector<Case> cases;
-  for (size_t i = 0; i < rows.size(); ++i) cases.push_back(MakeCase(axes, rows[i], i, base.path()));
+  for (size_t i = 0; i < rows.size(); ++i)
+    if (static_cast<int>(i % shards) == shard) cases.push_back(MakeCase(axes, rows[i], i, base.path()));
   // FLUVEX_OPTION_MATRIX_VALUES ("axis=value ...") runs one more run: those
   // values, the first value of every other axis.
   if (const char* values = std::getenv("FLUVEX_OPTION_MATRIX_VALUES")) {

@@ -204,17 +204,19 @@ TEST(SnowRun, OneAndFourInstancesOneAndEightThreadsGiveTheSameResults) {
   TempDir four("snow_run_4");
   RunSettings run;
   run.method = 8;
+  run.endDay = "31";  // January
+  run.endMonth = "1";
   RunExample(one, run, 1, 1);
   RunExample(four, run, 4, 8);
   if (HasFatalFailure()) return;
   const auto a = Files(one / "out");
   const auto b = Files(four / "out");
-  // A daily snow storage grid on each day of the two months, snow on the
-  // ground in January and outflow from it.
+  // A daily snow storage grid on each day of January, snow on the ground
+  // and outflow from it.
+  EXPECT_EQ(a.count("out/stotal_20150101.024"), 1u);
   EXPECT_EQ(a.count("out/stotal_20150131.024"), 1u);
-  EXPECT_EQ(a.count("out/stotal_20150228.024"), 1u);
   const auto storage = Numbers(a.at("sstorage.stat"));
-  ASSERT_EQ(storage.size(), 59u);
+  ASSERT_EQ(storage.size(), 31u);
   double most = 0;
   for (const auto& row : storage) most = std::max(most, row.back());
   EXPECT_GT(most, 1.0);

@@ -262,6 +262,9 @@ struct Basin {
   std::vector<std::vector<double>> dem;
 };
 
+// Every other row and column of the example's elevation model: its
+// elevations and slopes at a quarter of the cells (the winters check every
+// cell at every step, a quarter of the work under the sanitizers).
 Basin ExampleBasin() {
   std::ifstream in(std::string(FLUVEX_EXAMPLE_DIR) + "/dem.asc");
   std::string key;
@@ -270,14 +273,18 @@ Basin ExampleBasin() {
   const int ncols = static_cast<int>(v[0]);
   const int nrows = static_cast<int>(v[1]);
   Basin b;
-  b.dem.assign(nrows, std::vector<double>(ncols));
   for (int r = 0; r < nrows; ++r) {
+    std::vector<double> heights;
     std::string row;
     for (int c = 0; c < ncols; ++c) {
-      in >> b.dem[r][c];
-      const double h = b.dem[r][c];
+      double h = 0;
+      in >> h;
+      if (r % 2 != 0 || c % 2 != 0) continue;
+      heights.push_back(h);
       row += h <= -9999 ? '.' : static_cast<char>('1' + (h >= 250) + (h >= 350) + (h >= 450));
     }
+    if (r % 2 != 0) continue;
+    b.dem.push_back(heights);
     b.picture.push_back(row);
   }
   return b;
