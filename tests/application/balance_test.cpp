@@ -930,7 +930,6 @@ std::vector<Case> Matrix() {
        {"kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 1e-3"}},
       [](Case& c) {
         c.twoInstances = false;
-        c.expectsShortfall = true;  // the beds ask more than the river holds
         c.start = {2015, 8, 5};
         c.end = {2015, 8, 13};
         c.signature = [](const RunOutput& s, const RunOutput& e, const Budget& b) {
