@@ -219,6 +219,8 @@ class routingclass : public modelobject {
   // the next step can surely give to the irrigation of the subbasins that
   // take it here (maxirrig).
   void OfferToIrrigation();
+  // The offers this routing makes to the irrigation (kept in the state).
+  std::vector<double*> IrrigationOffers();
   // An observed discharge of entry e in the unit of the routed discharge as
   // a depth [mm per step] over the area of the entry's depths.
   double ObservedDepth(double value, int e) const;

@@ -75,7 +75,28 @@ void routingclass::WriteStorageContent(std::FILE* f) {
   // river and its channels: water the fields and the soil got that the
   // river never gave, summed since the cold start (a warm start goes on).
   std::fprintf(f, "%.17g (withdrawals [m3] the river could not give)\n", unmetWithdrawal);
+  // What the river and the reservoirs offer the irrigation of the next step:
+  // a warm start's first step irrigates as the continuous run would.
+  if (tables->irrigationRecords) {
+    for (double* v : IrrigationOffers()) std::fprintf(f, "%.17g ", *v);
+    std::fprintf(f, " (irrigation offers [mm] for the next step)\n");
+  }
   std::fprintf(f, "\n\n");
+}
+
+std::vector<double*> routingclass::IrrigationOffers() {
+  RoutingTables& T = *tables;
+  const int own = T.EntryOf(code);
+  std::vector<double*> v;
+  for (int t = 0; t <= nTracers; ++t) v.push_back(&T.maxirrig[t][own]);
+  for (int t = 0; t <= nTracers; ++t) v.push_back(&T.maxirrigFromReservoirs[t][own]);
+  for (int i = 1; i <= nTributaries + nSumTributaries; ++i) {
+    FeedingEntries(i, feeding);
+    for (int s : feeding)
+      if (T.routedBy[s] == 0)
+        for (int t = 0; t <= nTracers; ++t) v.push_back(&T.maxirrig[t][s]);
+  }
+  return v;
 }
 
 void routingclass::ReadStorageContent(ControlFile& file, const std::string& name) {
@@ -230,5 +251,21 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
     ++position;
     if (!(v >= 0) || !std::isfinite(v)) fail("a value");
     unmetWithdrawal = v;
+    // A state written without irrigation holds no offers: they start at 0.
+    if (file.GetLine(line) && line.find("(irrigation offers [mm]") != std::string::npos) {
+      const std::vector<double*> offers = IrrigationOffers();
+      const char* p = line.c_str();
+      for (double* o : offers) {
+        char* end = nullptr;
+        const double x = std::strtod(p, &end);
+        ++position;
+        if (end == p || !std::isfinite(x)) fail("an irrigation offer");
+        *o = x;
+        p = end;
+      }
+      char* end = nullptr;
+      std::strtod(p, &end);
+      if (end != p) fail("an irrigation offer");  // more offers than the descriptions make
+    }
   }
 }

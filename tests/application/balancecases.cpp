@@ -111,20 +111,15 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       const std::string dir = o.dirs.back()->path();
       Edits edits = BudgetOutputEdits();
       edits.insert(edits.end(), c.edits.begin(), c.edits.end());
-      if (k == 2) {
-        // A cold run over the long run's period; its state edits would read the short run's.
-        if (c.warmStart) {
-          o.failure = name + ": a comparison run of a warm start is not made";
-          return o;
-        }
-        edits.insert(edits.end(), c.without.begin(), c.without.end());
-      }
+      // A cold run over the long run's period, or for a warm start over both
+      // runs' periods in one.
+      if (k == 2) edits.insert(edits.end(), c.without.begin(), c.without.end());
       const bool warm = c.warmStart && k == 1;
       // A warm start begins with the step after the short run's last.
       Date restart = c.start;
       for (int d = 0; d < std::max(1, c.modules.stepMinutes / 1440); ++d) restart = NextDay(restart);
       edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, k ? c.end : c.start, c.modules.stepMinutes)});
-      if (c.warmStart)
+      if (c.warmStart && k < 2)
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
       if (c.longSubsteps > 0 && (k ? c.longSubsteps : c.modules.substeps) > 1) {
@@ -219,6 +214,13 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
       char text[200];
       std::snprintf(text, sizeof text, "residual %.3g mm, %.3g of the input (at most %g) on %s\n", b.Residual(),
                     relative, kTolerance, layout);
+      problem += text;
+    }
+    const double unmet = Term(b, "withdrawals the river could not give");
+    if (!c.expectsShortfall && std::fabs(unmet) > kTolerance * b.Input()) {
+      char text[200];
+      std::snprintf(text, sizeof text, "withdrawals the river could not give %.3g mm (none expected) on %s\n", unmet,
+                    layout);
       problem += text;
     }
     for (const Signature& s : o.signatures[k]) {

@@ -38,6 +38,10 @@ struct Case {
   Date end{2015, 1, 8};
   bool twoInstances = true;
   std::vector<int> openIssues;  // the issues that own faults this case still shows
+  // The river may fall short of what is withdrawn from it (otherwise the
+  // withdrawals it could not give stay below the tolerance: a shortfall
+  // counted as an input would balance any lost withdrawal).
+  bool expectsShortfall = false;
   // The long run continues the short one from its state (a warm start on
   // the next day) instead of starting cold on the same day.
   bool warmStart = false;
@@ -55,7 +59,8 @@ struct Case {
   // the short and the long run and their budget (printed beside the
   // residual; a quantity that is not as the option makes it fails the case).
   SignatureOf signature;
-  // A comparison run: the long run once more, on one instance with one
+  // A comparison run: the long run once more (a warm start's: one run from
+  // the short run's start), on one instance with one
   // thread, with these edits after the case's (its option switched off);
   // compared reads the short and the long run and the comparison run and
   // gives what differs as the option makes it (on both layouts).

@@ -882,6 +882,14 @@ TEST_F(SurfaceFlowTest, VelocityOfACell) {
       const double I5 = (0.1 + 0.02) / L;
       EXPECT_NEAR(V[r0][c0][3], 10 * std::sqrt(I5) * std::pow(0.02, 0.66667), 1e-12);
       EXPECT_NEAR(F[r0][c0][3], V[r0][c0][3] * L * 0.02, 1e-12);
+      // The east neighbour's water stands above the cell's bottom (0.1 m
+      // lower, 0.15 m deep) and below its surface (0.2 m): the gradient
+      // spans both neighbours, from the dry west one 0.1 m higher, to 0.05 m
+      // above the bottom over 2 L: I = 0.0025, not the drop 0.15 / L.
+      h[r0][c0 + 1] = 0.15;
+      cell(0.2);
+      EXPECT_NEAR(V[r0][c0][3], 10 * std::sqrt(0.0025) * std::pow(0.2, 0.66667), 1e-12);
+      h[r0][c0 + 1] = 0;
       for (int r = 1; r <= nrows; ++r)
         for (int c = 1; c <= ncols; ++c) dem[r][c] = 500 + 100.0 * (ncols - c);
       cell(0.5);
