@@ -116,6 +116,7 @@ void abflussmodellklasse::BindLakes() {
   g.interceptionEvap = lakeGrid(lakes.interceptionEvap, lakes.interceptionEvapCopy);
   g.snowEvap = lakeGrid(lakes.snowEvap, lakes.snowEvapCopy);
   g.precOnLakes = precOnLakes;
+  g.relArea = relcellarea;
   g.nrows = nrows;
   g.ncols = ncols;
   g.cellsize = cellsize;

@@ -323,12 +323,12 @@ void SP_class::Step(double dt, double irrigation, double abstraction, const std:
 }
 
 void SP_class::LakeTerms() {
-  const double area = grids.cellsize * grids.cellsize;
-  int ponded = 0;
+  double ponded = 0;  // the area of the cells that hold water [m2]
   for (int r = firstRow; r <= lastRow; ++r) {
     for (int c = firstCol; c <= lastCol; ++c) {
       if (!IsLakeCell(r, c) || !(grids.ponding[r][c] > 0)) continue;
-      ++ponded;
+      const double area = CellArea(r, c);
+      ponded += area;
       // The lake's evaporation: the cell's real evapotranspiration less what
       // its interception storage and snow cover gave (their water reached
       // the lake less that, as its water input is what passed them).
@@ -356,7 +356,7 @@ void SP_class::LakeTerms() {
     collected[0] = std::max(0.0, collected[0] + state[0] - gridVolumeAtStart);
   }
   SetLakeLevel(collected[0]);
-  A = area * ponded;
+  A = ponded;
   // The lake's water and its concentrations are those of its cells now.
   state = collected;
 }

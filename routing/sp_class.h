@@ -66,6 +66,8 @@ class SP_class {
     // step (null when absent): parts of etr0 that the lake water did not give.
     double** interceptionEvap = nullptr;
     double** snowEvap = nullptr;
+    // Each cell's area relative to cellsize^2 (null: all 1).
+    double** relArea = nullptr;
     std::vector<double**> tracers;  // 1 ... tracers: tracer storage of the soil; none when empty
     int nrows = 0, ncols = 0;
     double cellsize = 0, nodata = -9999;
@@ -149,10 +151,12 @@ class SP_class {
   LakeGrids grids;
   int firstRow = 0, lastRow = -1, firstCol = 0, lastCol = -1;
   std::vector<double> tableLevels, tableVolumes;
-  // The cells' bottoms in ascending order, the sums of the first k of them
-  // and the volume when the level reaches bottom k [m, m, m3].
-  std::vector<double> bottoms, bottomSums, volumesAtBottoms;
-  double cellArea = 0;
+  // The cells' bottoms in ascending order, the sums of the areas of the
+  // first k cells and of their bottoms times their areas, and the volume when
+  // the level reaches bottom k [m, m2, m3, m3].
+  std::vector<double> bottoms, areaSums, bottomSums, volumesAtBottoms;
+  // The area of a lake cell [m2]: cellsize^2 times its relative area.
+  double CellArea(int r, int c) const;
   // A warm start: the volume of the ponding grid as read, until the first step.
   double gridVolumeAtStart = 0;
   bool warmStart = false;

@@ -1,11 +1,13 @@
 // Lake geometry of a reservoir: its cells are those of "lake_codes" that hold
 // its code; their ponding storage holds the lake water at one flat level. The
 // level-volume table is built from the elevation model: a cell below a level L
-// holds cellsize^2 (L - DEM) m3.
+// holds its area (cellsize^2 times its relative area) times (L - DEM) m3.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <utility>
+#include <vector>
 
 #include "framework/diagstream.h"
 #include "routing/sp_class.h"
@@ -17,6 +19,12 @@ void SP_class::SetLakeGrids(const LakeGrids& g) {
 
 bool SP_class::IsLakeCell(int r, int c) const {
   return grids.zone[r][c] > grids.nodata && grids.lakeCodes[r][c] == code;
+}
+
+double SP_class::CellArea(int r, int c) const {
+  const double a = grids.cellsize * grids.cellsize;
+  const bool weighted = grids.relArea && grids.relArea[r] && grids.relArea[r][c] > grids.nodata;
+  return weighted ? a * grids.relArea[r][c] : a;
 }
 
 void SP_class::BuildLakeTable() {
@@ -86,17 +94,20 @@ void SP_class::BuildLakeTable() {
   for (int i = 0; i < k2; ++i) tableLevels.push_back(top - 4 - i * 0.02);
   for (int i = 0; i < k3; ++i) tableLevels.push_back(top - 14 - i * 0.05);
   tableLevels.push_back(bottom);
-  cellArea = grids.cellsize * grids.cellsize;
-  bottoms.clear();
+  std::vector<std::pair<double, double>> lakeCells;  // bottom, area
   for (int r = firstRow; r <= lastRow; ++r)
     for (int c = firstCol; c <= lastCol; ++c)
-      if (IsLakeCell(r, c)) bottoms.push_back(grids.dem[r][c]);
-  std::sort(bottoms.begin(), bottoms.end());
-  bottomSums.assign(bottoms.size() + 1, 0.0);
-  volumesAtBottoms.assign(bottoms.size(), 0.0);
-  for (size_t k = 0; k < bottoms.size(); ++k) {
-    bottomSums[k + 1] = bottomSums[k] + bottoms[k];
-    volumesAtBottoms[k] = cellArea * (static_cast<double>(k) * bottoms[k] - bottomSums[k]);
+      if (IsLakeCell(r, c)) lakeCells.emplace_back(grids.dem[r][c], CellArea(r, c));
+  std::sort(lakeCells.begin(), lakeCells.end());
+  bottoms.assign(lakeCells.size(), 0.0);
+  areaSums.assign(lakeCells.size() + 1, 0.0);
+  bottomSums.assign(lakeCells.size() + 1, 0.0);
+  volumesAtBottoms.assign(lakeCells.size(), 0.0);
+  for (size_t k = 0; k < lakeCells.size(); ++k) {
+    bottoms[k] = lakeCells[k].first;
+    areaSums[k + 1] = areaSums[k] + lakeCells[k].second;
+    bottomSums[k + 1] = bottomSums[k] + lakeCells[k].first * lakeCells[k].second;
+    volumesAtBottoms[k] = areaSums[k] * bottoms[k] - bottomSums[k];
   }
   tableVolumes.assign(tableLevels.size(), 0.0);
   for (size_t k = 0; k + 1 < tableLevels.size(); ++k) tableVolumes[k] = VolumeFromLevel(tableLevels[k]);
@@ -116,8 +127,8 @@ void SP_class::BuildLakeTable() {
   }
 }
 
-// The volume below a level is cellsize^2 times the sum of (level - bottom)
-// over the cells whose bottom lies below it: piecewise linear, with a bend at
+// The volume below a level is the sum of area times (level - bottom) over
+// the cells whose bottom lies below it: piecewise linear, with a bend at
 // every cell's bottom. Level and volume are taken from that function both
 // ways (the table's rows are points of it), so that the water of the
 // ponding grid written from a level is the volume it came from, wherever the
@@ -125,7 +136,7 @@ void SP_class::BuildLakeTable() {
 double SP_class::VolumeFromLevel(double level) {
   if (!lake || bottoms.empty()) return 0.0;
   const size_t k = static_cast<size_t>(std::lower_bound(bottoms.begin(), bottoms.end(), level) - bottoms.begin());
-  return cellArea * (static_cast<double>(k) * level - bottomSums[k]);
+  return areaSums[k] * level - bottomSums[k];
 }
 
 double SP_class::LevelFromVolume(double volume) {
@@ -134,7 +145,7 @@ double SP_class::LevelFromVolume(double volume) {
   // k cells are wet: the first volume at a bottom that is not below it.
   const size_t k = static_cast<size_t>(std::lower_bound(volumesAtBottoms.begin(), volumesAtBottoms.end(), volume) -
                                        volumesAtBottoms.begin());
-  return (volume / cellArea + bottomSums[k]) / static_cast<double>(k);
+  return areaSums[k] > 0 ? (volume + bottomSums[k]) / areaSums[k] : bottoms[k - 1];
 }
 
 void SP_class::SetLakeLevel(double volume) {
@@ -153,11 +164,10 @@ void SP_class::SetLakeLevel(double volume) {
 double SP_class::CollectLakeWater(std::vector<double>& out) {
   std::fill(out.begin(), out.end(), 0.0);
   if (!lake) return 0.0;
-  const double area = grids.cellsize * grids.cellsize;
   for (int r = firstRow; r <= lastRow; ++r)
     for (int c = firstCol; c <= lastCol; ++c)
       if (IsLakeCell(r, c) && grids.ponding[r][c] > 0) {
-        const double v = grids.ponding[r][c] / 1000 * area;
+        const double v = grids.ponding[r][c] / 1000 * CellArea(r, c);
         out[0] += v;
         for (size_t i = 1; i < out.size() && i < grids.tracers.size(); ++i)
           if (grids.tracers[i]) out[i] += v * grids.tracers[i][r][c];

@@ -643,13 +643,7 @@ const std::vector<Constraint> kConstraints = {
     {{"glaciers", "dynamic"}, {"surface-routing", "6"}, "the surface routing refuses dynamic glaciers"},
 };
 
-const std::vector<KnownFault> kKnownFaults = {
-    // Not found yet: water made by sub-steps on unequal cells where a
-    // temperature is missing (0.06 to 0.9 mm in a week).
-    {{{"missing-input", "temperature"}, {"cell-areas", "varying"}, {"substeps", "3"}},
-     74,
-     "water made by sub-steps on unequal cells without a temperature"},
-};
+const std::vector<KnownFault> kKnownFaults = {};
 
 // ---- The pairwise generator.
 
