@@ -290,7 +290,16 @@ std::vector<Axis> Axes() {
       a.values.push_back({std::to_string(m), [m](Build& b) {
                             Edit(b, "4         method: one receiver per cell, water levels included",
                                  std::to_string(m) + "         method");
-                            b.signatures.push_back(kSurfaceRunoff);
+                            b.signatures.push_back([](const RunOutput& s, const RunOutput& e, const Budget& budget) {
+                              // Drains can keep the surface dry for the whole period (no
+                              // direct runoff of the soil): the routing then hands the
+                              // soil's interflow on to the rivers.
+                              if (!(PeriodSum(s, e, "qd.stat") > 0) && !(PeriodSum(s, e, "qdsr.stat") > 0))
+                                return Signatures{Positive(
+                                    "interflow to the rivers, the soil without direct runoff (mm)",
+                                    PeriodSum(s, e, "qisr.stat"))};
+                              return kSurfaceRunoff(s, e, budget);
+                            });
                           }});
     axes.push_back(a);
   }
