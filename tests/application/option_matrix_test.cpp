@@ -295,9 +295,9 @@ std::vector<Axis> Axes() {
                               // direct runoff of the soil): the routing then hands the
                               // soil's interflow on to the rivers.
                               if (!(PeriodSum(s, e, "qd.stat") > 0) && !(PeriodSum(s, e, "qdsr.stat") > 0))
-                                return Signatures{Positive(
-                                    "interflow to the rivers, the soil without direct runoff (mm)",
-                                    PeriodSum(s, e, "qisr.stat"))};
+                                return Signatures{
+                                    Positive("interflow to the rivers, the soil without direct runoff (mm)",
+                                             PeriodSum(s, e, "qisr.stat"))};
                               return kSurfaceRunoff(s, e, budget);
                             });
                           }});
@@ -655,7 +655,19 @@ const std::vector<Constraint> kConstraints = {
     {{"glaciers", "dynamic"}, {"surface-routing", "6"}, "the surface routing refuses dynamic glaciers"},
 };
 
-const std::vector<KnownFault> kKnownFaults = {};
+// Not found yet: a warm start with a lake and snow drift, slides or the
+// energy balance with dynamic glaciers or two groundwater layers makes or
+// loses 5e-4 to 2.5e-2 mm (each of its pairs closes alone).
+const std::vector<KnownFault> kKnownFaults = {
+    {{{"snow", "drift"}, {"groundwater", "two-layers"}, {"warm-start", "restart"}}, 72, "a warm start with a lake"},
+    {{{"snow", "energy-balance"}, {"glaciers", "dynamic"}, {"warm-start", "restart"}}, 72, "a warm start with a lake"},
+    {{{"snow", "slides"}, {"glaciers", "dynamic"}, {"groundwater", "off"}, {"warm-start", "restart"}},
+     72,
+     "a warm start with a lake"},
+    {{{"snow", "slides"}, {"glaciers", "dynamic"}, {"groundwater", "two-layers"}, {"warm-start", "restart"}},
+     72,
+     "a warm start with a lake"},
+};
 
 // ---- The pairwise generator.
 
