@@ -231,6 +231,7 @@ TEST(BadInput, CtrlCUnderMpirunKeepsTheStatisticsOfFinishedDaysAndClosesTheDiagn
   WriteFile(basin.dir / "prec.dat", year(head, "0.5"));
   basin.Edit("control.txt", "2         end day\n1         end month", "31        end day\n12        end month");
 
+  fluvextest::FixedSplit(basin.dir.path());
   // mpirun in a process group of its own, as in a terminal; Ctrl-C there
   // signals that group, and mpirun stops the job.
   const pid_t pid = fork();

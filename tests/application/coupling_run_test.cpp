@@ -45,6 +45,7 @@ class Basin {
   fluvextest::CommandResult Run(const std::string& external = "", int instances = 0) {
     // The external program takes the last informing file, then ends; once
     // fluvex has ended (fluvex.done) it waits for no more.
+    fluvextest::FixedSplit(dir.path());
     std::string command = "(rm -f fluvex.done; ";
     if (!external.empty()) command += "sh external.sh " + external + " & helper=$!; ";
     command += "timeout 1200 ";
@@ -313,6 +314,7 @@ TEST(CouplingRun, CtrlCWhileWaitingAsksOnATerminalAndEndsTheRunWithoutOne) {
     // ended), as one that comes before the handler is armed again is
     // ignored. The waits end with the event or with the program; a program
     // that hangs is ended after 20 minutes.
+    fluvextest::FixedSplit(basin.dir.path());
     const std::string program = fluvextest::Program() + " control.txt";
     std::string start;
     if (terminal)

@@ -555,9 +555,12 @@ TEST(ExampleBasin, AFewDaysOfTheWholeModelAndTheDailyPrecipitationSums) {
   ASSERT_EQ(Prepare(dir, {{"40        write code: the day's sum", "42        write code: the day's sum"},
                           {"31        end day\n12        end month", "3         end day\n1         end month"}}),
             "");
+  // As a user runs it: the instances measure their speed.
+  fs::remove(dir / "MpiSpeedFactor.dat");
   const auto r = RunYear(dir, FLUVEX_BINARY, 2, 2);
   ASSERT_EQ(r.exitCode, 0) << Tail(r.output);
   EXPECT_EQ(Warnings(dir.path()), "");
+  EXPECT_EQ(fluvextest::CountOf(ReadFile(dir / "Fluvex_Diag_0.xml"), "received MPI wtime: "), 2);
   const auto q = Rows(ReadFile(dir / "out/discharge.stat"));
   ASSERT_EQ(q.size(), 3u + 72u);
   for (size_t i = 3; i < q.size(); ++i)

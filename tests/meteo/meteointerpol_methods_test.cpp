@@ -172,7 +172,9 @@ TEST(MeteoMethods, UniformFieldLimitsAndScalingApplyOncePerStep) {
   Next(*m, 1);
   for (int r = 1; r <= w.rows; ++r)
     for (int c = 1; c <= w.cols; ++c)
-      if (!(r == 1 && c == 4)) EXPECT_EQ(m->GetResultGrid()[r][c], -9999) << "row " << r << ", column " << c;
+      if (!(r == 1 && c == 4)) {
+        EXPECT_EQ(m->GetResultGrid()[r][c], -9999) << "row " << r << ", column " << c;
+      }
   Next(*m, 2);  // 14 equals the upper limit and stays
   ExpectGrid(w, m->GetResultGrid(), inReach(14, 3));
   Next(*m, 3);

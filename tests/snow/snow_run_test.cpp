@@ -149,6 +149,7 @@ void RunExample(const TempDir& dir, const RunSettings& run, int instances, int t
   fluvextest::WriteFile(dir / "control.txt", Control(run));
   fs::create_directories(dir / run.output);
   fs::create_directories(dir / (run.output + run.state));
+  fluvextest::FixedSplit(dir.path());
   const std::string command = std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) +
                               " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=" + std::to_string(threads) + " " +
                               fluvextest::Program() + " control.txt";

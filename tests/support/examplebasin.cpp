@@ -60,7 +60,10 @@ std::string PrepareExample(const std::string& example, const std::string& dir, c
     }
     m = &at->second;
   }
-  return m->failure.empty() ? PrepareCopy(m->dir->path(), dir, edits) : m->failure;
+  if (!m->failure.empty()) return m->failure;
+  const std::string failure = PrepareCopy(m->dir->path(), dir, edits);
+  if (failure.empty()) FixedSplit(dir);
+  return failure;
 }
 
 Edits DailySteps() {

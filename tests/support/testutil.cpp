@@ -64,7 +64,13 @@ std::string Program() {
   return program && *program ? program : FLUVEX_BINARY;
 }
 
+void FixedSplit(const std::string& dir) {
+  const std::string path = dir + "/MpiSpeedFactor.dat";
+  if (!FileExists(path)) WriteFile(path, "1\n");
+}
+
 CommandResult RunFluvex(const std::string& arguments, const std::string& cwd, int instances) {
+  FixedSplit(cwd);
   std::string command;
   if (instances > 0) command = std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) + " ";
   command += Program() + " " + arguments;

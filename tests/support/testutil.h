@@ -36,8 +36,12 @@ CommandResult RunCommand(const std::string& command, const std::string& cwd);
 // environment when set (ctest names the Release fluvex there), otherwise the
 // fluvex of this build.
 std::string Program();
+// Writes "MpiSpeedFactor.dat" with 1 into dir unless it holds one: every
+// instance gets the same weight and the run skips its speed test (a second
+// or more of CPU per instance, which the runs of the suite would add up).
+void FixedSplit(const std::string& dir);
 // Runs the fluvex of Program() with the arguments (already quoted as needed),
-// under mpirun -np n when n > 0.
+// under mpirun -np n when n > 0, with a fixed split (FixedSplit).
 CommandResult RunFluvex(const std::string& arguments, const std::string& cwd, int instances = 0);
 
 // Positions of the texts in text, each searched after the previous one;
