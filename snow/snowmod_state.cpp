@@ -133,9 +133,12 @@ void schneemodellklasse::WriteStorageSection(const std::string& path, const char
   const double* arrays[3] = {ice, firn, snow};
   const char* comments[3] = {"(TG code and Qice_slr value)\n", "(TG code and Qfirn_slr value)\n",
                              "(TG code and Qsnow_slr value)\n"};
+  // The outflows with all their digits: a storage holds its outflow times
+  // about its constant in steps, so six decimals would lose or make water at
+  // a warm start.
   for (int i = 1; i <= subbasincount && ok; ++i)
     for (int k = 0; k < 3 && ok; ++k)
-      ok = std::fprintf(file, "%d\t%lf%s", i, arrays[k] ? arrays[k][i] : 0.0, comments[k]) >= 0;
+      ok = std::fprintf(file, "%d\t%.17g%s", i, arrays[k] ? arrays[k][i] : 0.0, comments[k]) >= 0;
   ok = ok && std::fprintf(file, "\n") >= 0;
   ok = std::fflush(file) == 0 && ok && !std::ferror(file);
   const bool closed = std::fclose(file) == 0;

@@ -137,7 +137,11 @@ void gwflowclass::Leakage() {
           d = std::clamp(hd - hu, -kMaxLeakHead, kMaxLeakHead);
         }
         const double k = up.kolmation[r][c];
-        up.leak[r][c] = Given(k) ? d * k : 0.0;
+        // Layer 1 is the soil column, which a partly glacierized cell has
+        // on its open share only: the water under the glacier stays there,
+        // so only that share leaks (as a mean over the cell).
+        const double open = l == 1 ? 1.0 - Glacier(r, c) : 1.0;
+        up.leak[r][c] = Given(k) ? d * k * open : 0.0;
       }
     Exchange(up.leak, up.pleak);
   }
@@ -758,7 +762,9 @@ void gwflowclass::Baseflow(double dt) {
         double in = (q[0] + q[1] + q[2] + q[3]) / (Dx(r, c) * Dy(r, c));
         if (y.leak) in += y.leak[r][c];
         if (Given(y.fixq[r][c])) in += y.fixq[r][c];
-        e = -in * perStep;
+        // The soil column of a partly glacierized cell covers its open share:
+        // the cell's exchange in mm over that share.
+        e = -in * perStep / (1.0 - Glacier(r, c));
       }
       if (n <= 1) {
         baseflow[r][c] = e;

@@ -65,9 +65,13 @@ void unsatzonmodellklasse::InitLakes(const std::string& section) {
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnValidCell(r, c) || !lakes[r] || !(lakes[r][c] >= 0)) continue;
-      // A warm start keeps the soil of a lake cell unless it holds open water.
+      // A warm start that reads the soil column (1, 3) keeps it as read: a
+      // column the run before left unsaturated under the lake (frozen soil
+      // that took no water) would otherwise gain water from nowhere. One that
+      // starts the column from the groundwater table (2) saturates it where
+      // the cell holds open water.
       bool saturate = R == 0;
-      if (R > 0) saturate = ponding_storage && ponding_storage[r][c] > threshold;
+      if (R == 2) saturate = ponding_storage && ponding_storage[r][c] > threshold;
       if (saturate) {
         groundwater_distance[r][c] = 0;
         groundwater_level[r][c] = 1;

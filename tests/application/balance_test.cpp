@@ -400,6 +400,18 @@ std::vector<Case> Matrix() {
         },
         {}, stormOnGlaciers);
   }
+  // A warm start on static glaciers after the storm's first day: the
+  // glacier runoff storages hold the storm's melt at the restart.
+  add(
+      "static_glaciers_1_warm_start", {},
+      [july6, july12](Case& c) {
+        c.modules.glacierMethod = 1;
+        c.warmStart = true;
+        c.start = july6;
+        c.end = july12;
+        c.signature = Joined({kGlacierMelt, kStateRead});
+      },
+      {}, [](const std::string& dir) { return StaticGlaciers(1)(dir) + JulyStorm(dir); });
   // Dynamic glaciers need the surface routing off. Snow method 10 (degree
   // days with a deposition index) for glacier methods 11 and 12, 11 (energy
   // balance with a deposition index) for 13, 9 (slides) in one case. The

@@ -631,12 +631,13 @@ void Terms::Groundwater() {
   if (read && !modules.deepLayers.empty()) budget.storageChanges.push_back({"groundwater below layer 1", total});
   if (modules.deepLayers.empty() && modules.groundwaterBoundaries.empty()) return;
   // Layer 1's exchange of the last step (the soil's baseflow grid, positive
-  // where the column gives water) reaches the soil column in the next step:
-  // water on its way. (Without leakage or boundaries it sums to about 0
-  // over the basin: the faces only move it between the cells.)
+  // where the column gives water, mm over the column's open share) reaches
+  // the soil column in the next step: water on its way. (Without leakage or
+  // boundaries it sums to about 0 over the basin: the faces only move it
+  // between the cells.)
   double pending = 0;
   if (StateChange(
-          "uzgrid18.asc", [](const RunOutput&, int, int) { return -1.0; }, pending))
+          "uzgrid18.asc", [this](const RunOutput& run, int r, int c) { return -FreeShare(run, r, c); }, pending))
     budget.storageChanges.push_back({"groundwater exchange the soil takes in the next step", pending});
   if (modules.groundwaterBoundaries.empty()) return;
   // The steps of the period, one line each in the discharge table.
