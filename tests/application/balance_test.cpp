@@ -331,9 +331,9 @@ std::vector<Case> Matrix() {
     cases.back().compared = [](const RunOutput& s, const RunOutput& e, const RunOutput& one) {
       const double recharge = PeriodSum(s, e, "gwn.stat"), oneSubstep = PeriodSum(s, one, "gwn.stat");
       const double off = (recharge - oneSubstep) / std::fabs(oneSubstep);
-      return Signatures{{"recharge of the period off the " + std::to_string(oneSubstep) +
-                             " mm of one sub-step by (a share of it)",
-                         off, oneSubstep > 10 && std::fabs(off) <= 0.02}};
+      return Signatures{
+          {"recharge of the period off the " + std::to_string(oneSubstep) + " mm of one sub-step by (a share of it)",
+           off, oneSubstep > 10 && std::fabs(off) <= 0.02}};
     };
     Edits off = SubSteps(k);
     off.push_back(kSurfaceRoutingOff);
