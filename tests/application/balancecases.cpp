@@ -75,7 +75,8 @@ class Slots {
 };
 
 // Each case runs on one instance with one thread, and on two instances
-// (one when the case cannot run on two) with four threads each.
+// (one when the case cannot run on two) with two threads each (the
+// balance test; the option matrix likewise).
 struct Layout {
   int instances, threads;
 };

@@ -74,7 +74,7 @@ struct Case {
 // tests beside). The run directories are named prefix_<case>_<layout>.
 struct RunSettings {
   std::string prefix;
-  int threads = 4;
+  int threads = 2;
   int slots = 4;
   // Environment variables: a regular expression that selects the cases by
   // their name and description, and a directory that receives a copy of

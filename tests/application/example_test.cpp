@@ -307,21 +307,21 @@ class ExampleLayouts : public ExampleRuns {
   }
 };
 
-// The year on 1 instance with 4 threads (2 instances take more CPU: an
-// instance waiting for the other polls), and beside it the two halves of the
-// warm start on 2 instances with 2 threads each, one after the other: the
+// The year on 1 instance with 1 thread (the least CPU; January compares
+// the layouts), and beside it the two halves of the warm start on 2
+// instances with 1 thread each, one after the other: the
 // first half up to 1 July, the second July (the state it starts from is that
 // of half a year; a month shows whether it continues the discharge).
 class ExampleYear : public ExampleRuns {
  protected:
   static void SetUpTestSuite() {
     Start({{"1", kEndStorages}, {"half1", FirstHalf()}, {"half2", SecondHalf()}},
-          {{{"1", 1, 4}}, {{"half1", 2, 2}, {"half2", 2, 2}}});
+          {{{"1", 1, 1}}, {{"half1", 2, 1}, {"half2", 2, 1}}});
   }
 };
 
 // The year's balance: a run of 1 January and the year, both writing what the
-// basin's budget reads, on 2 instances with 2 threads each, side by side.
+// basin's budget reads, on 2 instances with 1 thread each, side by side.
 class ExampleBudget : public ExampleRuns {
  protected:
   static void SetUpTestSuite() {
@@ -329,7 +329,7 @@ class ExampleBudget : public ExampleRuns {
     day1.push_back({"24        end hour\n31        end day\n12        end month",
                     "24        end hour\n1         end day\n1         end month"});
     Start({{"day1", day1}, {"budget", fluvextest::BudgetOutputEdits()}},
-          {{{"day1", 2, 2}}, {{"budget", 2, 2}}});
+          {{{"day1", 2, 1}}, {{"budget", 2, 1}}});
   }
 };
 
