@@ -918,8 +918,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       // table (from the layers above its layer, and from the table's layer
       // its share above the table) crossed the table first; groundwater it
       // put there rose across it.
-      for (int i = 1; i < tableLayer; ++i) recharge += w.base[i] * dtms;
-      recharge += tableShare * w.base[tableLayer] * dtms;
+      // The exfiltration into a river drains the saturated zone the same
+      // way: what it took above the table crossed it first.
+      for (int i = 1; i < tableLayer; ++i) recharge += (w.base[i] + w.BL[i]) * dtms;
+      recharge += tableShare * (w.base[tableLayer] + w.BL[tableLayer]) * dtms;
     } else {
       recharge = uzk::LowerBoundaryFlux(g, w.q.data(), dtms);
       for (int i = g; i <= n; ++i) recharge += w.macro[i] * dtms;
