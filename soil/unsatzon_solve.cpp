@@ -914,12 +914,12 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
                  tableShare * uzk::LowerBoundaryFlux(tableLayer + 1, w.q.data(), dtms);
       recharge += (1 - tableShare) * w.macro[tableLayer] * dtms;
       for (int i = tableLayer + 1; i <= n; ++i) recharge += w.macro[i] * dtms;
-      // The baseflow leaves the saturated zone: what it took above the
-      // table (from the layers above its layer, and from the table's layer
-      // its share above the table) crossed the table first; groundwater it
-      // put there rose across it.
-      for (int i = 1; i < tableLayer; ++i) recharge += w.base[i] * dtms;
-      recharge += tableShare * w.base[tableLayer] * dtms;
+      // The baseflow and the exfiltration into a river leave the saturated
+      // zone: what they took above the table (from the layers above its
+      // layer, and from the table's layer its share above the table)
+      // crossed the table first; groundwater put there rose across it.
+      for (int i = 1; i < tableLayer; ++i) recharge += (w.base[i] + w.BL[i]) * dtms;
+      recharge += tableShare * (w.base[tableLayer] + w.BL[tableLayer]) * dtms;
     } else {
       recharge = uzk::LowerBoundaryFlux(g, w.q.data(), dtms);
       for (int i = g; i <= n; ++i) recharge += w.macro[i] * dtms;
