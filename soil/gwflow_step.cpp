@@ -820,9 +820,9 @@ void gwflowclass::Balances(int l, double dt) {
       double stored = h;
       if (l > 1) {
         stored = y.hold[r][c];
-        if (!(y.fixh[r][c] > nodata) && S > 0) {
+        if (!Given(y.fixh[r][c]) && S > 0) {
           double inflow = sum / A;
-          if (y.fixq[r][c] > nodata) inflow += y.fixq[r][c] * dt;
+          if (Given(y.fixq[r][c])) inflow += y.fixq[r][c] * dt;
           stored += inflow / S;
         } else {
           stored = h;
