@@ -157,14 +157,12 @@ int ModellApplication::run() {
       // Routine: the files written say nothing at level DEBUG (the end of
       // the run reports them).
       if (outputControl > 0 && hour % outputControl == 0) {
+        const struct Quiet {
+          DiagStream* d;
+          ~Quiet() { d->QuietDebug(false); }
+        } quiet{diag};
         diag->QuietDebug(true);
-        try {
-          FlushGroup();
-        } catch (...) {
-          diag->QuietDebug(false);
-          throw;
-        }
-        diag->QuietDebug(false);
+        FlushGroup();
       }
       if (SpinUpSwitch == 1 && endflag == 1 && repeatCnt > repetition) {
         *diag << "INFO: SpinUp reached end of defined time range for run #" << repetition

@@ -190,6 +190,10 @@ class teilmodellklasse : public modelobject {
   std::vector<TracerGrids> tracergrids;  // 1 ... tracercount
 
   Grid relcellarea = nullptr;
+  // A cell's area relative to cellsize^2: 1 without the grid and where it is missing.
+  double RelativeArea(int r, int c) const {
+    return relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
+  }
   int* zoneindex = nullptr;
   ZoneRecord* zonerecords = nullptr;
   int zonecount = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <sstream>
 
 #include "framework/controlfile.h"
@@ -194,24 +195,10 @@ std::string CheckLanduseValues(const landuse_table_entry& e) {
   return std::string();
 }
 
-// The aerodynamic resistance takes the logarithm of the measuring height over
-// the roughness length, which has no value for 0: the parameter grids take
-// 0.01 m for it. One warning per entry names the first such fixpoint.
-void WarnZeroRoughness(const landuse_table_entry& e, DiagStream& diag, const std::string& where) {
-  const int n = e.JulDaysCount;
-  int count = 0, first = 0;
-  for (int i = 1; i <= n && i < static_cast<int>(e.Z0.size()); ++i)
-    if (e.Z0[static_cast<size_t>(i)] == 0.0 && count++ == 0) first = i;
-  if (count == 0) return;
-  diag << "WARNING: landuse table code " << e.code << ": Z0 = 0 (fixpoint " << first << " of " << n
-       << (count > 1 ? ", and " + std::to_string(count - 1) + " more" : std::string()).c_str()
-       << "): a roughness length of 0 m is taken as 0.01 m" << (where.empty() ? "" : " (" + where + ")").c_str()
-       << "[end-entry]";
-}
-
-// Leaf area, cover and root depth that the parameter grids clamp: one
-// WARNING per key and entry names the first such fixpoint and what the grids
-// take for it.
+// Roughness, leaf area, cover and root depth that the parameter grids clamp:
+// one WARNING per key and entry names the first such fixpoint and what the
+// grids take for it. (The aerodynamic resistance takes the logarithm of the
+// measuring height over the roughness length, which has no value for 0.)
 void WarnClampedValues(const landuse_table_entry& e, DiagStream& diag, const std::string& where) {
   struct Clamped {
     const char* key;
@@ -220,6 +207,8 @@ void WarnClampedValues(const landuse_table_entry& e, DiagStream& diag, const std
     const char* taken;
   };
   const Clamped keys[] = {
+      {"Z0", &e.Z0, std::numeric_limits<double>::denorm_min(), HUGE_VAL,
+       "a roughness length of 0 m is taken as 0.01 m"},
       {"LAI", &e.LAI, 0.0, HUGE_VAL, "a leaf area index below 0 is taken as 0"},
       {"VCF", &e.VCF, 0.0, 1.0, "a vegetation cover outside 0 ... 1 is taken as the nearer of 0 and 1"},
       {"RootDepth", &e.RootDepth, 0.0, HUGE_VAL, "a root depth below 0 is taken as 0.01 m"}};
@@ -482,7 +471,6 @@ void LanduseBlockParser::Parse(int method) {
   entry.nf_thawing = OptionalValue("nf_thawing", -9999.9);
   const std::string problem = CheckLanduseValues(entry);
   if (!problem.empty()) Fail(problem);
-  WarnZeroRoughness(entry, diag, where);
   WarnClampedValues(entry, diag, where);
 }
 
@@ -593,7 +581,6 @@ void ReadOldLanduseRow(landuse_table_entry& entry, DiagStream& diag, const std::
   entry.LimitReduWet = 0.0;
   const std::string problem = CheckLanduseValues(entry);
   if (!problem.empty()) fail(problem);
-  WarnZeroRoughness(entry, diag, where);
   WarnClampedValues(entry, diag, where);
 }
 

@@ -207,7 +207,7 @@ void irrigationclass::AddCell(zonalstatistic& writer, std::vector<ZoneRecord>& t
     return;
   }
   if (k < 0 || k >= static_cast<int>(table.size()) || !(value > nodata)) return;
-  const double a = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
+  const double a = RelativeArea(r, c);
   table[k].n += w;
   table[k].sx += value * a * w;
   table[k].RelCellSum += a * w;
@@ -284,7 +284,7 @@ void irrigationclass::CellPass() {
         // (Each cell's mm weighted by its relative area: the subbasin's
         // mean over its area, which its area turns into the volume the
         // rivers and reservoirs give.)
-        const double w = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
+        const double w = RelativeArea(r, c);
         if (k >= 1 && k <= zonecount) surfaceSum[k] += a * w;
       } else {
         a = 0;

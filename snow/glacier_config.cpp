@@ -388,7 +388,7 @@ void schneemodellklasse::BuildGlacierTable() {
       // The glacierized and the free area (relative cell areas): the share
       // of the subbasin over which the runoff storages give their water.
       const double g = GlacierFraction(r, c);
-      const double a = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
+      const double a = RelativeArea(r, c);
       if (g > 0) sums[3 * k] = 1;
       sums[3 * k + 1] += g * a;
       sums[3 * k + 2] += (1 - g) * a;

@@ -260,7 +260,7 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c, int zone) {
   const int k = subbasinindex[code];
   if (k < 1 || k > subbasincount) return;
   const bool dynamic = glaciermethod > 10;
-  const double area = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
+  const double area = RelativeArea(r, c);
   areasums[k] += area;
   cellsums[k] += 1;
   if (g <= 0) {

@@ -767,7 +767,7 @@ void unsatzonmodellklasse::WriteStartWaterContent() {
         free += theta[r][c][k] * soil->thickness[k] * (1 - f);
         glacier += soil->theta_sat[k] * soil->thickness[k] * f;
       }
-      const double area = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
+      const double area = RelativeArea(r, c);
       sums[0] += free;
       sums[1] += glacier;
       sums[2] += area * (1 - f) + f;

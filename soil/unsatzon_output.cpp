@@ -446,7 +446,7 @@ void unsatzonmodellklasse::WriteEndWaterContent() {
       soil_table_entry* soil = SoilOf(r, c);
       if (!soil) continue;
       const double g = GlacierFraction(r, c);
-      const double w = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata ? relcellarea[r][c] : 1.0;
+      const double w = RelativeArea(r, c);
       const int n = std::min(layers, soil->layers);
       double free = 0, glacier = 0;
       for (int k = 1; k <= n; ++k) {
