@@ -1,6 +1,7 @@
 #include "tests/support/testutil.h"
 
 #include <mpi.h>
+#include <errno.h>  // program_invocation_short_name
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -12,10 +13,15 @@
 namespace fluvextest {
 
 std::string TempDirPath(const std::string& name, int rank) {
-  // Serial and MPI runs of one test share the working directory: the name
-  // holds the instance count and the rank.
+  // The test binaries of a folder share its working directory and ctest runs
+  // them side by side (serial, MPI, shards): the name holds the ctest entry
+  // (FLUVEX_TEST_ENTRY, else the binary's name), the instance count and the
+  // rank, so that two tests that call their directory alike never remove
+  // each other's files.
+  const char* entry = std::getenv("FLUVEX_TEST_ENTRY");
+  const std::string owner = entry && *entry ? entry : program_invocation_short_name;
   return (std::filesystem::current_path() /
-          ("tmp_" + name + "_n" + std::to_string(MpiSize()) + "_r" + std::to_string(rank)))
+          ("tmp_" + owner + "_" + name + "_n" + std::to_string(MpiSize()) + "_r" + std::to_string(rank)))
       .string();
 }
 
