@@ -16,6 +16,6 @@ set_tests_properties(balance_test PROPERTIES ENVIRONMENT "${balance_env};FLUVEX_
 foreach(k 2 3 4)
   math(EXPR index "${k} - 1")
   add_test(NAME balance_test_shard${k} COMMAND balance_test WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
-  set_tests_properties(balance_test_shard${k} PROPERTIES ENVIRONMENT "${balance_env};FLUVEX_BALANCE_SHARD=${index}/4"
+  set_tests_properties(balance_test_shard${k} PROPERTIES ENVIRONMENT "${balance_env};FLUVEX_TEST_ENTRY=balance_test_shard${k};FLUVEX_BALANCE_SHARD=${index}/4"
                        LABELS "unit;e2e;balance" TIMEOUT 1500 COST 140)
 endforeach()

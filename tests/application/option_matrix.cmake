@@ -15,5 +15,5 @@ get_test_property(option_matrix_test ENVIRONMENT option_matrix_env)
 set_tests_properties(option_matrix_test PROPERTIES ENVIRONMENT "${option_matrix_env};FLUVEX_OPTION_MATRIX_SHARD=0/2"
                                                    TIMEOUT 1500 COST 160)
 add_test(NAME option_matrix_test_shard2 COMMAND option_matrix_test WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
-set_tests_properties(option_matrix_test_shard2 PROPERTIES ENVIRONMENT "${option_matrix_env};FLUVEX_OPTION_MATRIX_SHARD=1/2"
+set_tests_properties(option_matrix_test_shard2 PROPERTIES ENVIRONMENT "${option_matrix_env};FLUVEX_TEST_ENTRY=option_matrix_test_shard2;FLUVEX_OPTION_MATRIX_SHARD=1/2"
                      LABELS "unit;e2e;balance" TIMEOUT 1500 COST 160)

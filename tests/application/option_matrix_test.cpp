@@ -417,7 +417,7 @@ std::vector<Axis> Axes() {
            b.signatures.push_back(PositiveSum("infiltration (mm)", "infilt.stat"));
          }}}});
   // Groundwater flow between the cells: off, over-relaxation sweeps (1),
-  // line solver (2); its flows at the end.
+  // line solver (2), each with a second layer; its flows at the end.
   {
     auto on = [](const std::string& method) {
       return [method](Build& b) {
@@ -426,60 +426,62 @@ std::vector<Axis> Axes() {
         b.signatures.push_back(kLateralGroundwaterFlow);
       };
     };
-    axes.push_back(
-        {"groundwater",
-         {{"off",
-           [](Build& b) {
-             Edit(b, "[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n");
-             b.c.modules.groundwaterFlow = false;
-             b.signatures.push_back(PositiveSum("baseflow of the soil model (mm)", "qb.stat"));
-           }},
-          {"1", on("1")},
-          {"2", on("2")},
-          {"two-layers", [on](Build& b) {
-             on("1")(b);
-             // A second layer 10 m thick below the soil column, leaking into
-             // it, with a fixed head and a fixed inflow in two cells; its
-             // conductivity keeps it confined (its heads above its top, where
-             // its storage coefficient is its own) through the period.
-             Edit(b, "1         number of layers", "2         number of layers");
-             Edit(b, "gwhead.asc\n0\n", "gwhead.asc\n3\n");
-             Edit(b, "gwbalance.asc\n0\n",
-                  "gwbalance.asc\n13\ngwhead2.asc\n3\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n13\n");
-             b.c.modules.deepLayers = {{"gwhead2.asc", "gws2.asc"}};
-             b.c.modules.groundwaterBoundaries = {{"gwfixh2.asc", "gwfixq2.asc", "gwbalance2.sum"}};
-             b.makers.push_back([](const std::string& dir) {
-               const auto top = HighestCells(dir, 12);
-               if (top.size() < 12) return std::string("the cut has fewer than 12 cells");
-               const GridFile dem = ReadGridFile(dir + "/dem.asc");
-               const auto [hr, hc] = top[4];
-               const auto [qr, qc] = top[11];
-               std::string failed = WriteBasinGrid(dir, "gws2.asc", [](int, int, int) { return 0.05; });
-               failed += WriteBasinGrid(dir, "gwfixh2.asc", [&](int r, int c, int) {
-                 return r == hr && c == hc ? dem.at(r, c) - 0.2 : -9999.0;
-               });
-               failed += WriteBasinGrid(dir, "gwfixq2.asc",
-                                        [&](int r, int c, int) { return r == qr && c == qc ? 1e-8 : -9999.0; });
-               // The exchange with the soil of the last step (the soil takes it in the next).
-               if (ReadFile(dir + "/control.txt").find("\nuzgrid18.asc\n0\n") != std::string::npos)
-                 failed += EditIn(dir + "/control.txt", {{"\nuzgrid18.asc\n0\n", "\nuzgrid18.asc\n3\n"}});
-               return failed +
-                      AddStandardGrids(dir,
-                                       "k2x.asc gw_k_x_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
-                                       "k2y.asc gw_k_y_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
-                                       "$inpath//gws2.asc gw_storage_coeff_2 fillcode = 0 readcode = 1\n"
-                                       "t2.asc aquifer_thickness_2 fillcode = 0 readcode = 0 defaultValue = 10\n"
-                                       "kol1.asc gw_kolmation_1 fillcode = 0 readcode = 0 defaultValue = 1e-7\n"
-                                       "$inpath//gwfixh2.asc gw_boundary_fix_h_2 fillcode = 0 readcode = 1\n"
-                                       "$inpath//gwfixq2.asc gw_boundary_fix_q_2 fillcode = 0 readcode = 1\n");
-             });
-             b.signatures.push_back([](const RunOutput&, const RunOutput&, const Budget& budget) {
-               return Signatures{
-                   NonZero("storage change below layer 1 (mm)", Term(budget, "groundwater below layer 1")),
-                   NonZero("groundwater from the fixed head (mm)", Term(budget, "groundwater from fixed heads")),
-                   Positive("groundwater from the fixed inflow (mm)", Term(budget, "groundwater from fixed inflows"))};
-             });
-           }}}});
+    // A second layer with over-relaxation sweeps (1) or the line solver (2).
+    auto twoLayers = [on](const std::string& method) {
+      return [on, method](Build& b) {
+        on(method)(b);
+        // A second layer 10 m thick below the soil column, leaking into
+        // it, with a fixed head and a fixed inflow in two cells; its
+        // conductivity keeps it confined (its heads above its top, where
+        // its storage coefficient is its own) through the period.
+        Edit(b, "1         number of layers", "2         number of layers");
+        Edit(b, "gwhead.asc\n0\n", "gwhead.asc\n3\n");
+        Edit(b, "gwbalance.asc\n0\n",
+             "gwbalance.asc\n13\ngwhead2.asc\n3\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n13\n");
+        b.c.modules.deepLayers = {{"gwhead2.asc", "gws2.asc"}};
+        b.c.modules.groundwaterBoundaries = {{"gwfixh2.asc", "gwfixq2.asc", "gwbalance2.sum"}};
+        b.makers.push_back([](const std::string& dir) {
+          const auto top = HighestCells(dir, 12);
+          if (top.size() < 12) return std::string("the cut has fewer than 12 cells");
+          const GridFile dem = ReadGridFile(dir + "/dem.asc");
+          const auto [hr, hc] = top[4];
+          const auto [qr, qc] = top[11];
+          std::string failed = WriteBasinGrid(dir, "gws2.asc", [](int, int, int) { return 0.05; });
+          failed += WriteBasinGrid(
+              dir, "gwfixh2.asc", [&](int r, int c, int) { return r == hr && c == hc ? dem.at(r, c) - 0.2 : -9999.0; });
+          failed += WriteBasinGrid(dir, "gwfixq2.asc",
+                                   [&](int r, int c, int) { return r == qr && c == qc ? 1e-8 : -9999.0; });
+          // The exchange with the soil of the last step (the soil takes it in the next).
+          if (ReadFile(dir + "/control.txt").find("\nuzgrid18.asc\n0\n") != std::string::npos)
+            failed += EditIn(dir + "/control.txt", {{"\nuzgrid18.asc\n0\n", "\nuzgrid18.asc\n3\n"}});
+          return failed + AddStandardGrids(dir,
+                                           "k2x.asc gw_k_x_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
+                                           "k2y.asc gw_k_y_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
+                                           "$inpath//gws2.asc gw_storage_coeff_2 fillcode = 0 readcode = 1\n"
+                                           "t2.asc aquifer_thickness_2 fillcode = 0 readcode = 0 defaultValue = 10\n"
+                                           "kol1.asc gw_kolmation_1 fillcode = 0 readcode = 0 defaultValue = 1e-7\n"
+                                           "$inpath//gwfixh2.asc gw_boundary_fix_h_2 fillcode = 0 readcode = 1\n"
+                                           "$inpath//gwfixq2.asc gw_boundary_fix_q_2 fillcode = 0 readcode = 1\n");
+        });
+        b.signatures.push_back([](const RunOutput&, const RunOutput&, const Budget& budget) {
+          return Signatures{
+              NonZero("storage change below layer 1 (mm)", Term(budget, "groundwater below layer 1")),
+              NonZero("groundwater from the fixed head (mm)", Term(budget, "groundwater from fixed heads")),
+              Positive("groundwater from the fixed inflow (mm)", Term(budget, "groundwater from fixed inflows"))};
+        });
+      };
+    };
+    axes.push_back({"groundwater",
+                    {{"off",
+                      [](Build& b) {
+                        Edit(b, "[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n");
+                        b.c.modules.groundwaterFlow = false;
+                        b.signatures.push_back(PositiveSum("baseflow of the soil model (mm)", "qb.stat"));
+                      }},
+                     {"1", on("1")},
+                     {"2", on("2")},
+                     {"two-layers", twoLayers("1")},
+                     {"two-layers-line-solver", twoLayers("2")}}});
   }
   // A lake of 3 x 3 cells in subbasin 1 in place of its reservoir, its
   // cells' bottoms on the rows of its level-volume table (whole metres,
