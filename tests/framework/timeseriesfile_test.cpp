@@ -54,8 +54,8 @@ TEST(TimeSeriesFile, HeaderSkippedAndColumnsCountedUpToTheFirstWord) {
   timeseriesfile t;
   EXPECT_EQ(t.Open(dir / "a.txt", 7, 1000000), 3);
   EXPECT_EQ(t.GetColumns(), 2);
-  EXPECT_EQ(t.GetFlag(), 7);
   EXPECT_EQ(t.Open(dir / "a.txt", 0, 1000000), 0);  // already open: nothing happens
+  EXPECT_EQ(t.GetFlag(), 7);
   const std::vector<Record> records = ReadAll(t);
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0], (Record{1984, 1, 1, 24, {1.5, -0.2}}));
