@@ -465,41 +465,31 @@ TEST(RealEvapotranspiration, SoilGivesWhatItHolds) {
 }
 
 TEST(RealEvapotranspiration, CellTotalsOfTheStep) {
-  Rig rig("accumulate", 2);
-  rig.m->PotentialEvapotranspiration(12, 1, 7, 2001);
-  rig.m->RealEvapotranspiration(12, 1, 7, 2001);
-  // The unsaturated zone fills in the real values between the two calls.
-  Grid etr0 = rig.G("real_transpiration0");
-  rig.G("real_transpiration1")[1][1] = 0.3;
-  rig.G("real_transpiration2")[1][1] = 0.1;
-  rig.G("real_evaporation")[1][1] = 0.05;
-  rig.G("snow_evaporation")[1][1] = 0.01;
-  rig.m->AccumulateZoneStatistics(12, 1, 7, 2001);
-  EXPECT_NEAR(etr0[1][1], 0.2 + 0.01 + 0.05 + 0.3 + 0.1, 1e-12);
-  rig.m->FreeMemory();
-}
-
-TEST(RealEvapotranspiration, CellTotalsWithoutInterception) {
-  // Without interception the cell's real evapotranspiration is what the
-  // soil gave the layers and its surface and the snow evaporation; the
-  // statistics hold the cell's and the layer's. (That the soil's amounts of
-  // all sub-steps reach these totals is shown by the basin balance's
-  // sub-step cases, which read the real evapotranspiration's sums.)
-  Rig rig("accumulate_without_interception", 1, false);
-  rig.m->PotentialEvapotranspiration(12, 1, 7, 2001);
-  rig.m->RealEvapotranspiration(12, 1, 7, 2001);
-  rig.G("real_transpiration1")[1][1] = 0.3;
-  rig.G("real_transpiration2")[1][1] = 0.1;
-  rig.G("real_evaporation")[1][1] = 0.05;
-  rig.G("snow_evaporation")[1][1] = 0.01;
-  rig.m->AccumulateZoneStatistics(12, 1, 7, 2001);
-  const double total = 0.3 + 0.1 + 0.05 + 0.01;
-  EXPECT_NEAR(rig.G("real_transpiration0")[1][1], total, 1e-12);
-  zonalstatistic* st = rig.m->GetStatistics("ETR", 0);
-  ASSERT_NE(st, nullptr);
-  EXPECT_NEAR(st->GetCurrentValues()[st->GetSlotCount()], total, 1e-12);
-  zonalstatistic* layer1 = rig.m->GetStatistics("ETR", 1);
-  ASSERT_NE(layer1, nullptr);
-  EXPECT_NEAR(layer1->GetCurrentValues()[layer1->GetSlotCount()], 0.3, 1e-12);
-  rig.m->FreeMemory();
+  // The cell's real evapotranspiration is what the soil gave the layers and
+  // its surface, the snow evaporation and, with interception, what the
+  // vegetation's storage lost (0.2 mm); the statistics hold the cell's and
+  // the layer's. (That the soil's amounts of all sub-steps reach these
+  // totals is shown by the basin balance's sub-step cases, which read the
+  // real evapotranspiration's sums.)
+  for (const bool interception : {true, false}) {
+    SCOPED_TRACE(interception ? "with interception" : "without interception");
+    Rig rig(interception ? "accumulate" : "accumulate_without_interception", 1, interception);
+    rig.m->PotentialEvapotranspiration(12, 1, 7, 2001);
+    rig.m->RealEvapotranspiration(12, 1, 7, 2001);
+    // The unsaturated zone fills in the real values between the two calls.
+    rig.G("real_transpiration1")[1][1] = 0.3;
+    rig.G("real_transpiration2")[1][1] = 0.1;
+    rig.G("real_evaporation")[1][1] = 0.05;
+    rig.G("snow_evaporation")[1][1] = 0.01;
+    rig.m->AccumulateZoneStatistics(12, 1, 7, 2001);
+    const double total = 0.3 + 0.1 + 0.05 + 0.01 + (interception ? 0.2 : 0.0);
+    EXPECT_NEAR(rig.G("real_transpiration0")[1][1], total, 1e-12);
+    zonalstatistic* st = rig.m->GetStatistics("ETR", 0);
+    ASSERT_NE(st, nullptr);
+    EXPECT_NEAR(st->GetCurrentValues()[st->GetSlotCount()], total, 1e-12);
+    zonalstatistic* layer1 = rig.m->GetStatistics("ETR", 1);
+    ASSERT_NE(layer1, nullptr);
+    EXPECT_NEAR(layer1->GetCurrentValues()[layer1->GetSlotCount()], 0.3, 1e-12);
+    rig.m->FreeMemory();
+  }
 }
