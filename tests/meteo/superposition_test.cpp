@@ -137,6 +137,16 @@ TEST(RegionalSuperposition, EntityTextsAreChecked) {
       {"nooutput", "NumberOfEntities = 1;\nm { entityinputgrid = gridA; regions = 3 7; weights = 1 1; }\n", 17,
        "the key \"outputgrid\" is missing"},
       {"unclosed", "NumberOfEntities = 1;\nm { entityinputgrid = gridA;\n", 17, "has no closing \"}\""},
+      // Refused after the output grid was registered, and an entity refused after one that was built.
+      {"statcode",
+       "NumberOfEntities = 1;\nmix { entityinputgrid = gridA; regions = 3 7; weights = 1 1;\noutputgrid = mix.asc; "
+       "writecode = 0; outputtable = mix.txt; statcode = 2000; }\n",
+       1, "invalid statistic code 2000"},
+      {"second",
+       "NumberOfEntities = 2;\n" + std::string(kMix).substr(22) +
+           "m2 { entityinputgrid = gridA; regions = 7 3; weights = 1 1;\noutputgrid = m2.asc; writecode = 0; "
+           "outputtable = m2.txt; statcode = 0; }\n",
+       134, "region on position 1 in the region list should have value 3"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
