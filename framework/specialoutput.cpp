@@ -248,13 +248,19 @@ double SpecialOutputFile::PointValue(const SpecialOutputEntity& e, int k) const 
   const bool ownRow = row >= owner.FirstRow() && row <= owner.LastRow() && row >= entry.firstrow &&
                       row <= entry.lastrow && column >= 1 && column <= owner.Columns();
   if (!ownRow) return kNodata;
+  double value = kNodata;
   if (entry.stack && e.HasLevels()) {
     const int level = e.levels[k];
     if (level > entry.levels || !entry.stack[row] || !entry.stack[row][column]) return kNodata;
-    return entry.stack[row][column][level];
+    value = entry.stack[row][column][level];
+  } else {
+    if (!entry.grid || !entry.grid[row]) return kNodata;
+    value = entry.grid[row][column];
   }
-  if (!entry.grid || !entry.grid[row]) return kNodata;
-  return entry.grid[row][column];
+  // A missing value (not above the missing value) is written as the missing
+  // value itself, on one instance as on several (the maximum over the
+  // instances would raise one below it to it).
+  return value > kNodata ? value : kNodata;
 }
 
 void SpecialOutputFile::Collect(int64_t hour, int64_t day, int64_t month, int64_t year, bool subStepCall,
