@@ -444,11 +444,11 @@ TEST(BadInput, TableValuesOutOfTheirRangeAreFatalWithTheEntryKeyAndValue) {
     int code;
     const char* header;  // first line of the entry, to find its lines
     const char* what;
+    const char* also = "";  // a second text of the entry
   };
   const Case cases[] = {
       {"ksat = 2.89e-6 2.89e-6 2.89e-6", "ksat = 2.89e-6 nan 2.89e-6", 29, "2 loam method",
-       "Soil table code 2: some values could not be read"},
-      {"ksat = 2.89e-6 2.89e-6 2.89e-6", "ksat = 2.89e-6 nan 2.89e-6", 29, "2 loam method",
+       "Soil table code 2: some values could not be read",
        "layer 4 (horizon 2): ksat = nan: it has to be a number of 0 or more"},
       {"ksat = 1.23e-5 1.23e-5 1.23e-5", "ksat = -1.23e-5 1.23e-5 1.23e-5", 29, "3 sandy_loam method",
        "layer 1 (horizon 1): ksat = -1.23e-05: it has to be a number of 0 or more"},
@@ -461,9 +461,7 @@ TEST(BadInput, TableValuesOutOfTheirRangeAreFatalWithTheEntryKeyAndValue) {
       {"Albedo = 0.20 0.20 0.20 0.20 0.20", "Albedo = 0.20 0.20 1.20 0.20 0.20", 29, "1 grassland method",
        "Albedo = 1.2 (fixpoint 3 of 5): it has to lie within 0 ... 1"},
       {"Z0 = 1.0 1.0 1.5 1.5 1.0", "Z0 = 1.0 1.0 1.5 1.5 -1.0", 29, "2 mixed_forest method",
-       "landuse table code 2: some values could not be read"},
-      {"Z0 = 1.0 1.0 1.5 1.5 1.0", "Z0 = 1.0 1.0 1.5 1.5 -1.0", 29, "2 mixed_forest method",
-       "Z0 = -1 (fixpoint 5 of 5): it has to be 0 or more"},
+       "landuse table code 2: some values could not be read", "Z0 = -1 (fixpoint 5 of 5): it has to be 0 or more"},
       {"rsc = 150 150 150 150 150", "rsc = 150 -150 150 150 150", 29, "3 settlement method",
        "rsc = -150 (fixpoint 2 of 5): it has to be 0 or more"},
       {"IntercepCap = 0.3;", "IntercepCap = nan;", 29, "1 grassland method",
@@ -488,6 +486,7 @@ TEST(BadInput, TableValuesOutOfTheirRangeAreFatalWithTheEntryKeyAndValue) {
     EXPECT_EQ(r.exitCode, k.code) << k.to << "\n"
                                   << r.output.substr(r.output.size() > 3000 ? r.output.size() - 3000 : 0);
     EXPECT_TRUE(Has(r.output, k.what)) << k.to;
+    EXPECT_TRUE(Has(r.output, k.also)) << k.to << ": " << k.also;
     EXPECT_TRUE(Has(r.output, k.to)) << k.to << ": the entry's text";
     EXPECT_TRUE(Has(r.output, lines)) << k.to << ": " << lines;
     EXPECT_FALSE(Has(r.output, "$$$")) << k.to;

@@ -259,6 +259,9 @@ TEST(CouplingRun, FailuresEndTheRunWithTheirCodes) {
       {Coupling("X", 1), 10,
        "error reading Coupling Mode (I, H, D, M or Y) for external gw table grid defaults\npossible reason: parameter "
        "missing or a linefeed \nbefore the end of the parameter block"},
+      // Mode 2 never waits, but its section is read all the same.
+      {Coupling("X", 1, "inform.txt", "elev_stat.txt elevation Sum", 2), 10,
+       "error reading Coupling Mode (I, H, D, M or Y) for external gw table grid defaults"},
       {"\n[ExternalCoupling]\n1\nsem_ext.txt\n100\nD\n60\n1\next_in.asc albedo 0\n", 10,
        "error reading external (read) grid name/entity/fill code/rename code defaults"},
       // A pause longer than a day of processor time would overflow the clock sum.

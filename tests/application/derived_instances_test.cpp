@@ -20,11 +20,12 @@ constexpr int kCols = 16;
 constexpr int kRows = 12;
 
 // Cell values row by row from the north: ASCII grids, or binary double grids
-// after their twelve header values.
+// after their twelve header values (a file missing or cut is a failure).
 std::vector<double> Values(const std::string& path, bool binary) {
   const std::string bytes = ReadFile(path);
   std::vector<double> v(kCols * kRows, -1e300);
   if (binary) {
+    EXPECT_EQ(bytes.size(), 8 * (12 + v.size())) << path;
     if (bytes.size() == 8 * (12 + v.size())) std::memcpy(v.data(), bytes.data() + 96, 8 * v.size());
     return v;
   }

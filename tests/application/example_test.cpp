@@ -175,11 +175,6 @@ double Sum(const std::vector<double>& v) {
   return s;
 }
 
-// The example writes the snow cover, the interception storage and the water
-// on the surface at the end of the run (write code 3) itself; the year runs
-// add nothing to it.
-const Edits kEndStorages = {};
-
 // The first half of the warm start ends with the night before the first
 // daylight step of 1 July: the evapotranspiration keeps the day's sunshine
 // for the night's long-wave balance, a memory that the storage content file
@@ -187,8 +182,9 @@ const Edits kEndStorages = {};
 // groundwater, snow, interception and surface water state grids and stacks
 // are written at the end as double grids, which the second half reads.
 Edits FirstHalf() {
-  Edits e = kEndStorages;
-  // (The example writes uzgrid3.asc and uzgrid5.asc at the end itself.)
+  // The example writes uzgrid3.asc, uzgrid5.asc, the snow cover, the
+  // interception storage and the water on the surface at the end itself.
+  Edits e;
   for (int i : {4, 7, 8, 13, 18}) {
     const std::string name = "uzgrid" + std::to_string(i) + ".asc\n";
     e.push_back({name + "0\n", name + "3\n"});
@@ -203,7 +199,7 @@ Edits FirstHalf() {
 }
 
 Edits SecondHalf() {
-  Edits e = kEndStorages;
+  Edits e;
   e.push_back({"1         starting hour\n1         starting day\n1         starting month",
                "5         starting hour\n1         starting day\n7         starting month"});
   e.push_back({"24        end hour\n31        end day\n12        end month",
@@ -299,9 +295,8 @@ void ExampleRuns::Continue(const TempDir& first, const TempDir& second) {
 class ExampleLayouts : public ExampleRuns {
  protected:
   static void SetUpTestSuite() {
-    Edits january = kEndStorages;
-    january.push_back({"24        end hour\n31        end day\n12        end month",
-                       "24        end hour\n31        end day\n1         end month"});
+    const Edits january = {{"24        end hour\n31        end day\n12        end month",
+                            "24        end hour\n31        end day\n1         end month"}};
     Start({{"january1", january}, {"january2", january}, {"january4", january}, {"januaryt4", january}},
           {{{"january1", 1, 1}}, {{"january2", 2, 1}}, {{"january4", 4, 1}}, {{"januaryt4", 1, 4}}});
   }
@@ -315,7 +310,7 @@ class ExampleLayouts : public ExampleRuns {
 class ExampleYear : public ExampleRuns {
  protected:
   static void SetUpTestSuite() {
-    Start({{"1", kEndStorages}, {"half1", FirstHalf()}, {"half2", SecondHalf()}},
+    Start({{"1", {}}, {"half1", FirstHalf()}, {"half2", SecondHalf()}},
           {{{"1", 1, 1}}, {{"half1", 2, 1}, {"half2", 2, 1}}});
   }
 };
@@ -328,8 +323,7 @@ class ExampleBudget : public ExampleRuns {
     Edits day1 = fluvextest::BudgetOutputEdits();
     day1.push_back({"24        end hour\n31        end day\n12        end month",
                     "24        end hour\n1         end day\n1         end month"});
-    Start({{"day1", day1}, {"budget", fluvextest::BudgetOutputEdits()}},
-          {{{"day1", 2, 1}}, {{"budget", 2, 1}}});
+    Start({{"day1", day1}, {"budget", fluvextest::BudgetOutputEdits()}}, {{{"day1", 2, 1}}, {{"budget", 2, 1}}});
   }
 };
 

@@ -153,7 +153,7 @@ std::vector<double> FloatHeader(const std::string& path) {
 TEST(MeteoRun, GridInputFromAsciiFilesWithAreaWeightedHeaders) {
   MeteoBasin basin("meteo_gridinput");
   WriteFile(basin.dir / "a.asc", std::string(kTinyHeader) + "1 2 3\n4 5 6\n");
-  WriteFile(basin.dir / "rca.asc", std::string(kTinyHeader) + "0.5 1 1.5\n1 1 1\n");
+  WriteFile(basin.dir / "rca.asc", std::string(kTinyHeader) + "0.5 1 1.5\n1 1 2\n");
   GridList(basin, {"a.asc", "-9999"});
   basin.Control("24", 0, "1\n1\n1\n2001\n2\n1\n1\n2001",
                 "9   method\ngrids.txt\n" + Body("1 0.1 127 1 0.1", 1, 2, 1e5, kNoLimits, "0"));
@@ -169,12 +169,12 @@ TEST(MeteoRun, GridInputFromAsciiFilesWithAreaWeightedHeaders) {
   // The second step reads a.asc again; the grid is written each step under its name.
   const auto header = FloatHeader(basin.dir / "out/tempgrid");
   ASSERT_EQ(header.size(), 12u);
-  // Scaled by 2: 2 4 6 / 8 10 12; weights 0.5 1 1.5 / 1 1 1 add to 6.
-  EXPECT_NEAR(header[6], 6, 1e-6);                                           // count: the sum of the weights
-  EXPECT_NEAR(header[7], 2, 1e-6);                                           // minimum
-  EXPECT_NEAR(header[8], 12, 1e-6);                                          // maximum
-  EXPECT_NEAR(header[9], 0.5 * 2 + 4 + 1.5 * 6 + 8 + 10 + 12, 1e-5);         // weighted sum 44
-  EXPECT_NEAR(header[10], (0.5 * 2 + 4 + 1.5 * 6 + 8 + 10 + 12) / 6, 1e-5);  // weighted mean
+  // Scaled by 2: 2 4 6 / 8 10 12; weights 0.5 1 1.5 / 1 1 2 add to 7.
+  EXPECT_NEAR(header[6], 7, 1e-6);                                        // count: the sum of the weights
+  EXPECT_NEAR(header[7], 2, 1e-6);                                        // minimum
+  EXPECT_NEAR(header[8], 12, 1e-6);                                       // maximum
+  EXPECT_NEAR(header[9], 0.5 * 2 + 4 + 1.5 * 6 + 8 + 10 + 2 * 12, 1e-5);  // weighted sum 56
+  EXPECT_NEAR(header[10], 56.0 / 7, 1e-5);                                // weighted mean
 }
 
 // GIF images as the grids of method 9, through the program: one pixel per

@@ -47,8 +47,6 @@ TEST(MeteoStatisticsTest, ARowIsItsCellsInOrder) {
     EXPECT_EQ(r.cells[i].value, values[i]);
     EXPECT_EQ(r.cells[i].weight, 1.0);
   }
-  EXPECT_TRUE(r.IsActive());
-  EXPECT_FALSE(InactiveMeteoStatistics().IsActive());
 }
 
 class ZonalMeteoStatisticsTest : public ::testing::Test {

@@ -310,64 +310,12 @@ class CtrlCRun : public ::testing::Test {
   }
 };
 
-TEST_F(CtrlCRun, ChoiceOneFinishesTheIntervalFlushesAndExits99) {
-  TinyBasin basin("run_ctrlc1", Long());
-  RunningFluvex run(basin.dir.path(), "control.txt");
-  ASSERT_TRUE(Started(run, basin)) << run.Output();
-  // A Ctrl-C while a statistics file is written is ignored: again until the menu shows.
-  ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 1)) << run.Output();
-  run.Answer("13\n");  // one character is read: choice 1
-  EXPECT_EQ(run.Wait(), 99) << run.Output();
-  const std::string out = run.Output();
-  EXPECT_NE(out.find(kMenu), std::string::npos) << out;
-  ExpectInOrder(out, {"reached end of simulation sucessfully", "exitcode 99"});
-  // The lines up to the cancelled step are in the file, not those of the whole period.
-  const size_t lines = basin.StatLines().size();
-  EXPECT_GE(lines, 1u);
-  EXPECT_LT(lines, 5u * 365 * 24);
-}
-
-TEST_F(CtrlCRun, ChoiceThreeFlushesAndGoesOnChoiceTwoExits98WithoutFlushing) {
-  TinyBasin basin("run_ctrlc3", Long());
-  RunningFluvex run(basin.dir.path(), "control.txt");
-  ASSERT_TRUE(Started(run, basin)) << run.Output();
-  // A Ctrl-C while a statistics file is written is ignored: again until the menu shows.
-  ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 1)) << run.Output();
-  run.Answer("3\n");
-  // Choice 3 writes the lines buffered so far.
-  EXPECT_TRUE(run.WaitUntil([&] { return !basin.StatLines().empty(); })) << run.Output();
-  const size_t flushed = basin.StatLines().size();
-  // The handler is re-armed after choice 3: a second Ctrl-C shows the menu again.
-  ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 2)) << run.Output();
-  run.Answer("2\n");
-  EXPECT_EQ(run.Wait(), 98) << run.Output();
-  const std::string out = run.Output();
-  EXPECT_NE(out.find("program manually killed by pressing Ctrl-C and selecting 2!"), std::string::npos);
-  EXPECT_EQ(out.find("reached end of simulation sucessfully"), std::string::npos);
-  // Choice 3 wrote the lines buffered so far.
-  EXPECT_GE(flushed, 1u);
-}
-
-TEST_F(CtrlCRun, ChoiceZeroGoesOnAndAnswersTheNextCtrlC) {
-  BasinOptions o = Long();
-  o.statCode = 1024;  // one line a day: no statistics writer arms the handler in between
-  TinyBasin basin("run_ctrlc0", o);
-  RunningFluvex run(basin.dir.path(), "control.txt");
-  ASSERT_TRUE(Started(run, basin)) << run.Output();
-  // A Ctrl-C while a statistics file is written is ignored: again until the menu shows.
-  ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 1)) << run.Output();
-  run.Answer("0\n");
-  ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 2)) << run.Output();
-  run.Answer("2\n");
-  EXPECT_EQ(run.Wait(), 98) << run.Output();
-}
-
-// Cancelling with the next interval moves the end of the run to that step:
-// the sub-models write what is due at the end (here the regional
+// Choice 1 moves the end of the run to the step: the run ends as at its end
+// date, and the sub-models write what is due at the end (here the regional
 // superposition's grid of write code 113: the grid from the end on, its run
 // sum and its minimum).
-TEST_F(CtrlCRun, ChoiceOneWritesTheEndOfRunGridsOfTheSubModels) {
-  TinyBasin basin("run_ctrlc1_end", Long());
+TEST_F(CtrlCRun, ChoiceOneEndsTheRunWithTheStepAndWritesTheEndOfRunGrids) {
+  TinyBasin basin("run_ctrlc1", Long());
   std::string control = ReadFile(basin.dir / "control.txt");
   const std::string off = "[RegionalSuperposition]\n0\n60\n";
   control.replace(control.find(off), off.size(),
@@ -380,10 +328,37 @@ TEST_F(CtrlCRun, ChoiceOneWritesTheEndOfRunGridsOfTheSubModels) {
   EXPECT_FALSE(fluvextest::FileExists(basin.dir / "out/mix.asc"));  // kind 3: not before the end
   // A Ctrl-C while a statistics file is written is ignored: again until the menu shows.
   ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 1)) << run.Output();
-  run.Answer("1\n");
+  run.Answer("13\n");  // one character is read: choice 1
   EXPECT_EQ(run.Wait(), 99) << run.Output();
+  const std::string out = run.Output();
+  EXPECT_NE(out.find(kMenu), std::string::npos) << out;
+  ExpectInOrder(out, {"reached end of simulation sucessfully", "exitcode 99"});
+  // The lines up to the cancelled step are in the file, not those of the whole period.
+  EXPECT_LT(basin.StatLines().size(), 5u * 365 * 24);
   for (const char* file : {"out/mix.asc", "out/mix.sum", "out/mix.min"})
-    EXPECT_TRUE(fluvextest::FileExists(basin.dir / file)) << file << "\n" << run.Output();
+    EXPECT_TRUE(fluvextest::FileExists(basin.dir / file)) << file << "\n" << out;
+}
+
+// Choices 0 and 3 go on, and the next Ctrl-C shows the menu again; choice 2
+// then ends the run at once.
+TEST_F(CtrlCRun, ChoicesZeroAndThreeGoOnChoiceTwoExits98) {
+  for (const char* choice : {"0\n", "3\n"}) {
+    SCOPED_TRACE(choice);
+    BasinOptions o = Long();
+    o.statCode = 1024;  // one line a day: no statistics writer arms the handler in between
+    TinyBasin basin(std::string("run_ctrlc") + choice[0], o);
+    RunningFluvex run(basin.dir.path(), "control.txt");
+    ASSERT_TRUE(Started(run, basin)) << run.Output();
+    // A Ctrl-C while a statistics file is written is ignored: again until the menu shows.
+    ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 1)) << run.Output();
+    run.Answer(choice);
+    ASSERT_TRUE(run.InterruptUntil("choose one of the above options", 2)) << run.Output();
+    run.Answer("2\n");
+    EXPECT_EQ(run.Wait(), 98) << run.Output();
+    const std::string out = run.Output();
+    EXPECT_NE(out.find("program manually killed by pressing Ctrl-C and selecting 2!"), std::string::npos);
+    EXPECT_EQ(out.find("reached end of simulation sucessfully"), std::string::npos);
+  }
 }
 
 // A run without a terminal (standard input at its end, or a pipe that stays
