@@ -454,15 +454,6 @@ TEST_F(Step, PreSpinUpNeedsTheHeatTransfer) {
   EXPECT_TRUE(Said("heat transfer model not active in unsatzon_model. This is required for pre-SpinUp!"));
 }
 
-TEST_F(Step, SwitchedOffModuleChangesNothing) {
-  fluvextest::WriteFile(dir / "run.cntrl", "[unsatzon_model]\n0\n60\n");
-  int error = 0;
-  uz = std::make_unique<uztest::UZ>(error, &diag, nullptr, 0, dir / "run.cntrl", args, nullptr, 1);
-  ASSERT_EQ(error, 0);
-  EXPECT_EQ(RunIn(1, 1), 0);
-  EXPECT_EQ(uz->FindGrid("theta", true), 0);
-}
-
 TEST_F(Step, MembersOfAHydrologicResponseUnitTakeTheMastersResults) {
   Section s;
   s.parameters = {"2 2", "1 1", "0.01 0.01", "2 2", "0.5 0.5", "0 0"};
