@@ -188,7 +188,8 @@ double WaterInRange(const soil_table_entry& soil, int layers, const double* d, c
   for (int i = 1; i <= layers; ++i) total += d[i];
   double D = total - 1e-8;
   if (bottom <= D && bottom != 9999) D = bottom;
-  if (D - top <= 1e-8) return 1.0;
+  // An empty range holds no water (mode 1); its relative content counts as full.
+  if (D - top <= 1e-8) return mode == 1 ? 0.0 : 1.0;
   auto share = [&](int i, double length) {
     return mode == 1 ? theta[i] * length : theta[i] / soil.theta_sat[i] * length;
   };

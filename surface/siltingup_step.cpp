@@ -324,8 +324,10 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
           if (tr.evaporating == 1) {
             q = s;
           } else {
-            const double mass = runoff + W > 0 ? W * s / (runoff + W) : 0.0;
-            const double out = std::min(W * tr.max_conc, mass);
+            // The runoff takes its share of the cell's water, at most at the
+            // tracer's maximum concentration.
+            const double mass = W > 0 ? runoff * s / W : 0.0;
+            const double out = std::min(runoff * tr.max_conc, mass);
             s -= out;
             q = out / runoff;
           }

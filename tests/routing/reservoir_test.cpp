@@ -123,8 +123,7 @@ TEST_F(RulesTest, WeekdaysAndHours) {
   for (int h = 0; h <= 24; ++h) EXPECT_FALSE(noHours.Active(1, 2001, 3, 3, h));
   // WeekDays = -1 is every day at every hour, as no WeekDays line.
   RuleSet always;
-  ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n1 1 200\n0 1 1\nWeekDays = -1 12345\n", always), 0)
-      << console.str();
+  ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n1 1 200\n0 1 1\nWeekDays = -1 12345\n", always), 0) << console.str();
   for (int h = 0; h <= 24; ++h) EXPECT_TRUE(always.Active(1, 2001, 3, 3, h)) << h;
 }
 
@@ -187,7 +186,6 @@ TEST_F(ReservoirTest, LinearRuleRecessionAndEquilibrium) {
   for (int i = 0; i < 20; ++i) {
     Run(
         1, [](int) { return 0.0; }, i);
-    EXPECT_NEAR(sp.Volume() / V, 0.96462987, 1e-8) << i;
     EXPECT_NEAR(sp.Volume() / V, std::pow(1 - 60.0 / 1e5, 60), 1e-13) << i;
     // The released water reaches the outlet.
     EXPECT_NEAR(Routed(4) * kMm * 3600, V - sp.Volume(), 1e-6 * V);
@@ -209,7 +207,6 @@ TEST_F(ReservoirTest, LinearRuleRecessionAndEquilibrium) {
   Start();
   Step(0);
   const double start = 50 * 0.9994 * (1 - std::pow(0.9994, 60)) / (60 * 0.0006);
-  EXPECT_NEAR(start, 49.096, 0.001);
   EXPECT_NEAR(Routed(2) * kMm, start, 0.01 * start);
 
   // A sub-step longer than the step releases nothing, and a WARNING says so.

@@ -38,7 +38,6 @@ class GW : public gwflowclass {
   int PondUse() const { return ponduse; }
   int PondFlag() const { return pondflag_read; }
   int Adaptive() const { return adaptive; }
-  int64_t Capacity() const { return capacity; }
   int64_t Buffered() const { return recordcount; }
   // Runs without the other instances (a serial reference inside an MPI test).
   void Serial() { mpisize = 1; }

@@ -210,6 +210,8 @@ TEST_F(Config, ModuleOffReadsAndCreatesNothing) {
   EXPECT_EQ(uz->GetRiverflowTable(), nullptr);
   EXPECT_EQ(uz->GetStorageFileName(), "");
   EXPECT_EQ(uz->FindGrid("theta", true), 0);
+  // Its step does nothing: it has no grids to work on.
+  uz->run(1, 1, 7, 2020);
 }
 
 TEST_F(Config, SurfaceInteractionAboveOneIsAcceptedOnOneInstance) {

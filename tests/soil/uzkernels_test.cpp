@@ -180,7 +180,7 @@ TEST(UzWaterKernels, WaterContentInDepthRange) {
   EXPECT_NEAR(range(1, 0, 9999), sum, 1e-8);
   EXPECT_EQ(range(1, 0, 0), kNodata);
   EXPECT_EQ(range(1, -0.01, 0.5), kNodata);
-  EXPECT_EQ(range(1, 0.3, 0.3), 1.0);
+  EXPECT_EQ(range(1, 0.3, 0.3), 0.0);  // an empty range holds no water
   EXPECT_NEAR(range(1, 0.25, 0.35), 0.32 * 0.1, 1e-15);
   EXPECT_NEAR(range(1, 0.1, 0.5), 0.30 * 0.1 + 0.32 * 0.2 + 0.34 * 0.1, 1e-15);
   EXPECT_NEAR(range(0, 0.1, 0.5), (0.30 * 0.1 + 0.32 * 0.2 + 0.34 * 0.1) / 0.43 / 0.4, 1e-14);

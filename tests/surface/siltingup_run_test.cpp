@@ -100,10 +100,6 @@ struct ByHand {
 
 TEST(SiltingUpRun, StormOnATilledFieldByHand) {
   const ByHand hand;
-  ASSERT_NEAR(hand.Dg, 15.1516, 1e-4);
-  ASSERT_NEAR(hand.runoff[0], 8.9008, 1e-4);
-  ASSERT_NEAR(hand.runoff[1], 7.6777, 1e-4);
-
   TempDir one("siltingup_run_1");
   TempDir two("siltingup_run_2");
   RunBasin(one, 1);

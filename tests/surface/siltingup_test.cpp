@@ -302,35 +302,42 @@ TEST_F(SiltingUpTest, SoilsWithoutSandAndCellsWithoutTableEntries) {
 TEST_F(SiltingUpTest, TracersLeaveWithTheDirectRunoff) {
   Add("concflux_tracer_1_input", 2.0);
   Add("concflux_tracer_2_snow_model", 2.0);
+  Add("concflux_tracer_3_input", 2.0);
   ASSERT_EQ(Make(Body("1\n")), 0);
-  TracerRecord tracers[3];
+  TracerRecord tracers[4];
   tracers[1].max_conc = 1000;
   tracers[1].radioactive = 1;
   tracers[1].decay = 0.5;
   tracers[2].evaporating = 1;
+  tracers[3].max_conc = 1.5;
   int error = -1;
-  model->InitTracerGrids(&error, 2, tracers, nullptr, 0);
+  model->InitTracerGrids(&error, 3, tracers, nullptr, 0);
   ASSERT_EQ(error, 0);
   const int first = model->FindGrid("concstor_tracer_1_SiltingUpModel", false);
   const int second = model->FindGrid("concstor_tracer_2_SiltingUpModel", false);
+  const int third = model->FindGrid("concstor_tracer_3_SiltingUpModel", false);
   ASSERT_GT(first, 0);
   ASSERT_GT(second, 0);
+  ASSERT_GT(third, 0);
   Grid flux1 = list[model->FindGrid("concflux_tracer_1_SiltingUpModel", false)].grid;
   Grid flux2 = list[model->FindGrid("concflux_tracer_2_SiltingUpModel", false)].grid;
+  Grid flux3 = list[model->FindGrid("concflux_tracer_3_SiltingUpModel", false)].grid;
   precipitation[1][1] = 100;
   ASSERT_EQ(Step(12, 11, 4, 2001), 0);
-  // Dissolved tracer: 100 mm at 2 units; the share W / (Q + W) of it leaves with Q.
+  // Dissolved tracer: 100 mm at 2, the amount 200; the runoff Q takes its
+  // share Q / 100 at that concentration, at most at the maximum concentration.
   const double q = 95.267581;
-  const double out = 100 * 200 / (q + 100);
-  EXPECT_NEAR(list[first].grid[1][1], 200 - out, 1e-4);
-  EXPECT_NEAR(flux1[1][1], out / q, 1e-6);
+  EXPECT_NEAR(list[first].grid[1][1], 200 - 2 * q, 1e-4);
+  EXPECT_NEAR(flux1[1][1], 2.0, 1e-12);
+  EXPECT_NEAR(list[third].grid[1][1], 200 - 1.5 * q, 1e-4);
+  EXPECT_NEAR(flux3[1][1], 1.5, 1e-12);
   // Evaporating tracer: the storage takes the mean concentration, the runoff carries it.
   EXPECT_DOUBLE_EQ(list[second].grid[1][1], 2.0);
   EXPECT_DOUBLE_EQ(flux2[1][1], 2.0);
   // A dry step: the radioactive tracer's store decays by its factor.
   precipitation[1][1] = 0;
   ASSERT_EQ(Step(13, 11, 4, 2001), 0);
-  EXPECT_NEAR(list[first].grid[1][1], (200 - out) * 0.5, 1e-4);
+  EXPECT_NEAR(list[first].grid[1][1], (200 - 2 * q) * 0.5, 1e-4);
   model->FreeTracerArrays();
   EXPECT_EQ(model->FindGrid("concstor_tracer_1_SiltingUpModel", false), 0);
 }
