@@ -384,8 +384,9 @@ class surfaceroutingclass : public teilmodellklasse {
   struct TracerLinks {
     Grid concQD = nullptr;
     Grid concQI = nullptr;
-    OwnedGrid storage;    // position -1 when another object registered it
-    Grid load = nullptr;  // inflowing tracer load of a sub-step, own rows (not registered)
+    OwnedGrid storage;       // concentration of the surface water; position 0 beside the silting-up store
+    Grid silting = nullptr;  // the silting-up model's store of the tracer, when that model runs
+    Grid load = nullptr;     // inflowing tracer load of a sub-step, own rows (not registered)
   };
   std::vector<TracerLinks> tracerlinks;  // 1 ... T
 

@@ -456,9 +456,12 @@ void surfaceroutingclass::HandOver() {
         const bool river = River(r, c);
         const double q = directflow[r][c];
         for (int k = 1; k <= tracercount; ++k) {
+          const double conc = tracerlinks[k].storage.grid[r][c];
           if (Grid store = tracergrids[k].store;
               store && r >= tracergrids[k].storefirst && r <= tracergrids[k].storelast)
-            store[r][c] = tracerlinks[k].storage.grid[r][c];
+            store[r][c] = conc;
+          if (Grid silting = tracerlinks[k].silting)
+            silting[r][c] = tracers[k].evaporating == 1 ? conc : conc * surfacestorage[r][c];
           if (river) tracerlinks[k].concQD[r][c] = q > 0 ? tracerlinks[k].concQD[r][c] / q : 0.0;
         }
       }

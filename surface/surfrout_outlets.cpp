@@ -285,7 +285,7 @@ void surfaceroutingclass::RouteToOutlets(int64_t hour, int64_t day, int64_t mont
       }
     }
     tracergrids[t].statistic->Reduce(year, month, day, hour, 1);
-    if (tracerlinks[t].storage.owned) WriteStatisticGrids(tracerlinks[t].storage.position, 1, 0);
+    if (tracerlinks[t].storage.position > 0) WriteStatisticGrids(tracerlinks[t].storage.position, 1, 0);
   }
   WriteDatedGrid(own[kVelocity].position);
   WriteDatedGrid(own[kFluxes].position);
@@ -318,13 +318,15 @@ void surfaceroutingclass::InitTracerGrids(int* error, int count, TracerRecord* s
     l.load = matrix(firstrow, lastrow, 1, ncols, nrows);
     l.concQD = gridlist[GetGrid("_CONC_QD_" + std::to_string(i) + "_")].grid;
     l.concQI = gridlist[GetGrid("_CONC_QI_" + std::to_string(i) + "_")].grid;
+    // The flow works on the concentration of the surface water. The
+    // silting-up model, when it runs, keeps the tracer of that water in a
+    // store of its own unit (the concentration of an evaporating tracer, the
+    // amount, mm x concentration, of another): every sub-step hands it the
+    // surface water's tracer in that unit (HandOver), and the next step's
+    // take-in starts from the soil's direct runoff again.
     const std::string name = "concstor_tracer_" + std::to_string(i) + "_SiltingUpModel";
-    if (const int p = FindGrid(name, false); p > 0) {
-      l.storage.grid = gridlist[p].grid;
-      l.storage.position = -1;
-      l.storage.owned = false;
-      continue;
-    }
+    const int p = FindGrid(name, false);
+    l.silting = p > 0 ? gridlist[p].grid : nullptr;
     int first = firstrow, last = lastrow;
     InstanceRows(true, first, last);
     l.storage.first = first;
@@ -332,6 +334,10 @@ void surfaceroutingclass::InitTracerGrids(int* error, int count, TracerRecord* s
     l.storage.owned = true;
     l.storage.grid = matrix(first, last, 1, ncols, nrows);
     Fill(l.storage, 0.0, nodata);
+    if (l.silting) {
+      MPIExchangeBorders(0, l.storage.grid);
+      continue;
+    }
     next = NextFreePosition(next);
     RegisterGrid(next, tracergrids[i].gridfile, l.storage.grid, nullptr, 0, name, settings[i].gridcode, first, last);
     l.storage.position = next++;
