@@ -73,15 +73,17 @@ std::function<std::string(const std::string&)> ObservedDischarge(int last) {
     return std::string();
   };
 }
+// The last entry of the example's grid list: tracer input grids follow it.
+const std::string kLastListedGrid =
+    "albedo.asc albedo 0 0.2\n0         write code: not written\n0         read switch: made from its default value\n";
+
 // One tracer in the water input at concentration 5, its grids written at the end.
 const Edits kTracer = {
     {"[substance_transport]\n0         number of tracers",
      "[substance_transport]\n1         number of tracers\nNitrate non_radioactive non_evaporating min_conc = 0 "
      "max_conc = 1000 mg/l soilini = 0 gwini = 0 statcode = 1001 gridcode = 3 path = ./ statext = sta gridext = asc"},
     {"[variable_grids]\n7 ", "[variable_grids]\n8 "},
-    {"albedo.asc albedo 0 0.2\n0         write code: not written\n0         read switch: made from its default value\n",
-     "albedo.asc albedo 0 0.2\n0         write code: not written\n0         read switch: made from its default value\n"
-     "cin.asc concflux_tracer_1_input 0 5\n0\n0\n"}};
+    {kLastListedGrid, kLastListedGrid + "cin.asc concflux_tracer_1_input 0 5\n0\n0\n"}};
 
 // Two tracers in the water input, the soil and the groundwater, all at
 // concentration 5: Nitrate does not evaporate, Oxygen does.
@@ -92,9 +94,8 @@ const Edits kTracersAt5 = {
      "Oxygen non_radioactive evaporating min_conc = 0 max_conc = 1000 mg/l soilini = 5 gwini = 5 statcode = 1001 "
      "gridcode = 0 path = ./ statext = sta gridext = asc"},
     {"[variable_grids]\n7 ", "[variable_grids]\n9 "},
-    {"albedo.asc albedo 0 0.2\n0         write code: not written\n0         read switch: made from its default value\n",
-     "albedo.asc albedo 0 0.2\n0         write code: not written\n0         read switch: made from its default value\n"
-     "cin1.asc concflux_tracer_1_input 0 5\n0\n0\ncin2.asc concflux_tracer_2_input 0 5\n0\n0\n"}};
+    {kLastListedGrid,
+     kLastListedGrid + "cin1.asc concflux_tracer_1_input 0 5\n0\n0\ncin2.asc concflux_tracer_2_input 0 5\n0\n0\n"}};
 
 // The silting-up's runoff of the storm day (6 July) takes the rain and the
 // water the surface routing left on the surface, whose tracers are at 5: so
