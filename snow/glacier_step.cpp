@@ -87,9 +87,12 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     }
     release(Sg, Lg, outg);
   } else {
-    // The snow method melts both parts; the glacier part takes the partition
-    // of the non-glacierized part (of a wholly glacierized cell worked out
-    // on an empty pack that is dropped).
+    // The snow method melts both parts, each with its own input and the
+    // drift of its own snowfall: the open part the water input (the
+    // throughfall when the interception runs first; of a wholly glacierized
+    // cell worked out on an empty pack that is dropped), the glacier part
+    // the precipitation, taken before the open part's drift joins the water
+    // input (they are one grid when the snow runs first).
     double f = 0;
     double none[2] = {0, 0};
     double& So = open ? S : none[0];
@@ -101,15 +104,14 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     double evap = 0;
     double M = 0;
     const double Pstep = waterinput[r][c];
+    const double Pgstep = GlacierInput(r, c);
+    double& P = waterinput[r][c];
+    double so = 0, ro = 0;
     if (timeinterval <= 720) {
-      M = SnowCell(T, 1.0, r, c, f, So, Lo, total, tpack, tsurf, evap, false, Pstep, snowIn, rainIn);
+      M = SnowCell(T, 1.0, r, c, f, So, Lo, total, tpack, tsurf, evap, P, Pstep, so, ro);
     } else {
-      double s1 = 0, r1 = 0;
-      M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, false, Pstep, s1,
-                   r1);
-      M += SnowCell(T, dayfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, false, Pstep, snowIn, rainIn);
-      snowIn += s1;
-      rainIn += r1;
+      M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, P, Pstep, so, ro);
+      M += SnowCell(T, dayfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, P, Pstep, so, ro);
     }
     if (EnergyBalanceMethod(method) && snowevaporation) snowevaporation[r][c] = open ? evap : 0.0;
     if (open) {
@@ -125,21 +127,6 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
       if (own[kSurfTemp].grid) own[kSurfTemp].grid[r][c] = nodata;
     }
 
-    // The glacier part takes the open part's partition of its own input,
-    // the precipitation (the two differ when the interception runs first).
-    if (glacierinput && glacierinput != waterinput) {
-      const double Po = Pstep > nodata ? Pstep : 0.0;
-      const double Pg = GlacierInput(r, c);
-      if (Po > 0) {
-        snowIn *= Pg / Po;
-        rainIn *= Pg / Po;
-      } else {
-        snowIn = f * Pg;
-        rainIn = (1 - f) * Pg;
-      }
-    }
-    own[kSnowFraction].grid[r][c] = snowIn;
-    own[kRainFraction].grid[r][c] = rainIn;
     double totalg = Sg + Lg;
     double scratchg = nodata;
     double& tpackg = glac[kSnowTempOnGlacier].grid ? glac[kSnowTempOnGlacier].grid[r][c] : scratchg;
@@ -148,14 +135,17 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     // other methods' snow evaporation was taken before the snow step.
     const bool eb = EnergyBalanceMethod(method);
     double evapg = eb || !glac[kEvapOnGlacier].grid ? 0.0 : glac[kEvapOnGlacier].grid[r][c];
-    double si = 0, ri = 0;
+    double Pg = Pgstep;
     double Mg = 0;
     if (timeinterval <= 720) {
-      Mg = SnowCell(T, 1.0, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, 0.0, si, ri);
+      Mg = SnowCell(T, 1.0, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, Pg, Pgstep, snowIn, rainIn);
     } else {
-      Mg = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, 0.0,
-                    si, ri);
-      Mg += SnowCell(T, dayfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, 0.0, si, ri);
+      double s1 = 0, r1 = 0;
+      Mg = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, Pg, Pgstep,
+                    s1, r1);
+      Mg += SnowCell(T, dayfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, Pg, Pgstep, snowIn, rainIn);
+      snowIn += s1;
+      rainIn += r1;
     }
     if (eb && glac[kEvapOnGlacier].grid) glac[kEvapOnGlacier].grid[r][c] = evapg;
     mg = std::max(0.0, std::min(Mg, Sg));

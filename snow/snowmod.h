@@ -78,14 +78,14 @@ class schneemodellklasse : public teilmodellklasse {
   // returns the melt of the part (mm), already multiplied by w. S, L and
   // total are the solid, liquid and total storage (mm); tpack and tsurf the
   // pack and surface temperatures (K) and evap the snow evaporation (mm) of
-  // the energy-balance methods. With partitioned set, the snowfall and
-  // rainfall already in the grids are taken; otherwise the step's water
-  // input P (mm, as it was before this step's snow drift) is split, and the
-  // drift of this part (the deposition index times its snowfall, times w)
-  // is added to the cell's water input. snowIn and rainIn receive the
-  // snowfall and rainfall added to the storages in this part (mm).
+  // the energy-balance methods. The step's water input Pstep (mm, as it
+  // was before this step's snow drift) is split, and the drift of this part
+  // (the deposition index times its snowfall, times w) is added to input,
+  // the pack's water input, which the rain-on-snow melt and the energy
+  // balance read. snowIn and rainIn receive the snowfall and rainfall added
+  // to the storages in this part (mm).
   virtual double SnowCell(double T, double w, int r, int c, double& f, double& S, double& L, double& total,
-                          double& tpack, double& tsurf, double& evap, bool partitioned, double P, double& snowIn,
+                          double& tpack, double& tsurf, double& evap, double& input, double Pstep, double& snowIn,
                           double& rainIn);
   virtual void WriteStatistics();
   // Returns the flow control parameter.

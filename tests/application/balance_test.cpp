@@ -615,6 +615,57 @@ std::vector<Case> Matrix() {
     for (const auto& g : kGlacierCells) whole.push_back({g.row, g.col});
     cases.back().results = NoOutflowOn(whole);
   }
+  // Glacier method 13 with the interception before the snow (method 11):
+  // the glacier part takes its own input, the precipitation and the drift
+  // of its snowfall, which the energy balance (snow method 11, a deposition
+  // index of 20 on the whole glacier cell (6, 22)) and the rain-on-snow
+  // melt of snow method 3 read. Against the run with the interception after
+  // the snow: the glacier part of (6, 22) gets the same snowfall and rain
+  // and melts as much snow, firn and ice.
+  for (const int snow : {11, 3}) {
+    const bool drift = snow == 11;
+    Edits edits = {
+        kSurfaceRoutingOff,
+        {"1         method: degree-day", std::to_string(snow) + "         method"},
+        kEnergyBalanceSlides[1],
+        {"[interception_model]\n1\n$step\n1         method", "[interception_model]\n1\n$step\n11        method"}};
+    add(
+        "dynamic_glaciers_13_snow_" + std::to_string(snow) + "_interception_first", edits,
+        [drift](Case& c) {
+          c.modules.glacierMethod = 13;
+          c.modules.surfaceRouting = false;
+          c.modules.depositionIndex = drift;
+          c.signature = drift ? Joined({kGlacierMelt, kDrift}) : kGlacierMelt;
+          c.without = {
+              {"[interception_model]\n1\n$step\n11        method", "[interception_model]\n1\n$step\n1         method"}};
+          c.compared = [drift](const RunOutput&, const RunOutput& e, const RunOutput& w) {
+            auto at = [](const RunOutput& run, const std::string& file) {
+              const GridFile g = ReadGridFile(run.dir() + "/out/" + file);
+              return g.ncols >= 22 && g.nrows >= 6 ? g.at(6, 22) : NAN;
+            };
+            Signatures out;
+            double melt = 0;
+            for (const char* file : {"snow.sum", "rain.sum", "sgmelt.sum", "mfirn.sum", "mice.sum"}) {
+              const double a = at(e, file), b = at(w, file);
+              if (std::string(file) != "snow.sum" && std::string(file) != "rain.sum") melt += a;
+              out.push_back({std::string(file) + " at (6, 22) (mm), as with the interception after the snow (" +
+                                 std::to_string(b) + ")",
+                             a, std::fabs(a - b) <= 1e-9 * std::max(1.0, std::fabs(b))});
+            }
+            out.push_back(Positive("melt of snow, firn and ice at (6, 22) (mm)", melt));
+            // Snowfall and rain of (6, 22) are its precipitation and the drift
+            // of its snowfall: the snowfall is 1 + 20 times what fell.
+            const double p = at(e, "prec.sum"), fell = at(e, "snow.sum") / (drift ? 21 : 1) + at(e, "rain.sum");
+            out.push_back(
+                {"precipitation of (6, 22) from its snowfall and rain (mm), as it fell (" + std::to_string(p) + ")",
+                 fell, p > 0 && std::fabs(fell - p) <= 1e-9 * p});
+            return out;
+          };
+        },
+        {},
+        DynamicGlaciersOn(13, 31, drift,
+                          {{6, 22, 1.0, 1, 1}, {7, 22, 0.5, 1, 1}, {6, 23, 0.5, 1, 1}, {39, 11, 0.2, 2, 30}}, 6, 22));
+  }
   // Snowmelt on frozen ground: a snow cover at the start, a cold week that
   // freezes the soil and the thaw of 23 January that melts the snow (the
   // air as the stations measured it).

@@ -539,7 +539,7 @@ Maker DynamicGlaciersOn(int method, int updateDay, bool drift, std::vector<Dynam
               " 1               GMBEvalDay GMBEvalMonth\n0.01 1.36 2 0          VAscaling VAexponent numElevBands "
               "extraWeightFactorBand0\nfirn.stk\n3\nfirnwe.stat 4024\ngmb.asc\n3\ngmbold.asc\n3\ngmb1.stat 4024\n"
               "gmb2.stat 4024\n1.0       global debris scaling factor\nsnownoglac.stat 4024\nsgsolid.asc\n3\n"
-              "sgliquid.asc\n3\nsgtotal.asc\n3\nsgmelt.asc\n0\nsgsurft.asc\n3\nsgtemp.asc\n3\nsgevap.asc\n10\n"
+              "sgliquid.asc\n3\nsgtotal.asc\n3\nsgmelt.asc\n10\nsgsurft.asc\n3\nsgtemp.asc\n3\nsgevap.asc\n10\n"
               "150 0.25           maxSnowPackToCreateGlacier relSizeNewGlacier\n"
               "firnice.asc 10     the firn that turns to ice at the yearly update\n\n[special_output]\n"},
          // The soil water that glaciers cover or leave at the yearly update:
