@@ -527,6 +527,20 @@ std::vector<Case> Matrix() {
   dynamic("dynamic_glaciers_11_yearly_update_before_the_period", 11, 10, 1, {});
   // The update makes a glacier in subbasin 3 and empties a cell of glacier 2.
   dynamic("dynamic_glaciers_11_yearly_update_emptied_cell", 11, 10, 8, {}, true);
+  // The update inside the period (31 January of 28 January to 2 February),
+  // in an hourly run with degree-day snow (method 1): the budget splits at
+  // the update's step (a run up to it), each part weighing its fluxes by its
+  // own glacierized shares.
+  add(
+      "dynamic_glaciers_11_yearly_update_inside_the_period", {kSurfaceRoutingOff},
+      [](Case& c) {
+        c.modules.glacierMethod = 11;
+        c.modules.surfaceRouting = false;
+        c.start = {2015, 1, 28};
+        c.end = {2015, 2, 2};
+        c.signature = Joined({kGlacierMelt, kGlacierUpdate});
+      },
+      {}, DynamicGlaciers(11, 31, false));
   // Glacier runoff per unit area, the yearly update and the snow outflow of
   // its step, no open part on wholly glacierized cells.
   {

@@ -94,6 +94,45 @@ std::string Tail(const std::string& s) {
   return s.substr(s.size() > 4000 ? s.size() - 4000 : 0);
 }
 
+// The day of the yearly glacier update (GMBEvalDay GMBEvalMonth of the case's
+// control file) when it falls inside the period, after the short run's day
+// and before the long run's last: the budget then splits there (year 0:
+// no such update). The update changes the glacierized shares that weigh the
+// fluxes of the cells' parts: one budget up to the update's step, the last
+// of its day, and one from there on each weigh their fluxes by one share.
+Date UpdateInsideThePeriod(const Case& c, const std::string& dir) {
+  const Date none{0, 0, 0};
+  if (c.modules.glacierMethod < 11 || c.warmStart || c.modules.stepMinutes > 1440) return none;
+  std::smatch m;
+  const std::string control = ReadFile(dir + "/control.txt");
+  if (!std::regex_search(control, m, std::regex(R"((\d+)\s+(\d+)\s+GMBEvalDay GMBEvalMonth)"))) return none;
+  const int day = std::stoi(m[1]), month = std::stoi(m[2]);
+  auto key = [](const Date& d) { return std::tuple(d.year, d.month, d.day); };
+  for (int year : {c.start.year, c.end.year}) {
+    const Date u{year, month, day};
+    if (key(c.start) < key(u) && key(u) < key(c.end)) return u;
+  }
+  return none;
+}
+
+// Two budgets one after the other: their terms added.
+Budget Added(const Budget& a, const Budget& b) {
+  Budget sum = a;
+  auto add = [&](std::vector<BudgetTerm>& x, const std::vector<BudgetTerm>& y) {
+    bool same = x.size() == y.size();
+    for (size_t i = 0; same && i < x.size(); ++i) {
+      same = x[i].name == y[i].name;
+      x[i].mm += y[i].mm;
+    }
+    if (!same) sum.unread.push_back("the terms of the budgets before and after the yearly glacier update differ");
+  };
+  add(sum.inputs, b.inputs);
+  add(sum.outputs, b.outputs);
+  add(sum.storageChanges, b.storageChanges);
+  sum.unread.insert(sum.unread.end(), b.unread.begin(), b.unread.end());
+  return sum;
+}
+
 // Runs one case: short and long run on each layout.
 Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
   Outcome o;
@@ -101,13 +140,18 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
   // The comparison run (k = 2) follows the first layout's two runs.
   for (const auto [instances, threads] : o.layouts) {
     std::string runs[2];
-    const int count = c.compared && o.withoutDir.empty() ? 3 : 2;
-    for (int k = 0; k < count; ++k) {
+    const bool compare = c.compared && o.withoutDir.empty();
+    // k = 3: a cold run up to the update inside the period (none: year 0).
+    Date update{0, 0, 0};
+    std::string upToTheUpdate;
+    for (int k = 0; k < 4; ++k) {
+      if ((k == 2 && !compare) || (k == 3 && update.year == 0)) continue;
       const std::string name = settings.prefix + "_" + c.name + "_" + std::to_string(instances) + "x" +
                                std::to_string(threads) +
-                               (k == 2 ? "_without"
-                                : k    ? "_long"
-                                       : "_short");
+                               (k == 3   ? "_update"
+                                : k == 2 ? "_without"
+                                : k      ? "_long"
+                                         : "_short");
       o.dirs.push_back(std::make_unique<TempDir>(name));
       const std::string dir = o.dirs.back()->path();
       Edits edits = BudgetOutputEdits();
@@ -119,7 +163,8 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       // A warm start begins with the step after the short run's last.
       Date restart = c.start;
       for (int d = 0; d < std::max(1, c.modules.stepMinutes / 1440); ++d) restart = NextDay(restart);
-      edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, k ? c.end : c.start, c.modules.stepMinutes)});
+      edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, k == 3 ? update : (k ? c.end : c.start),
+                                               c.modules.stepMinutes)});
       if (c.warmStart && k < 2)
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
@@ -134,6 +179,7 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       std::string failed =
           c.source.empty() ? PrepareExample(FLUVEX_EXAMPLE_DIR, dir, edits) : PrepareCopy(c.source, dir, edits);
       if (failed.empty() && c.inputs) failed = c.inputs(dir);
+      if (failed.empty() && k == 0) update = UpdateInsideThePeriod(c, dir);
       if (failed.empty() && warm) {
         namespace fs = std::filesystem;
         std::error_code error;
@@ -178,6 +224,10 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
         o.withoutDir = dir;
         continue;
       }
+      if (k == 3) {
+        upToTheUpdate = dir;
+        continue;
+      }
       runs[k] = dir;
       if (k == 1 && c.results) {
         const std::string wrong = c.results(dir);
@@ -185,7 +235,12 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       }
     }
     const RunOutput start(runs[0], c.modules.relCellAreaGrid), end(runs[1], c.modules.relCellAreaGrid);
-    o.budgets.push_back(BasinBudget(start, end, c.modules, c.warmStart));
+    if (upToTheUpdate.empty()) {
+      o.budgets.push_back(BasinBudget(start, end, c.modules, c.warmStart));
+    } else {
+      const RunOutput middle(upToTheUpdate, c.modules.relCellAreaGrid);
+      o.budgets.push_back(Added(BasinBudget(start, middle, c.modules), BasinBudget(middle, end, c.modules)));
+    }
     o.signatures.push_back(c.signature ? c.signature(start, end, o.budgets.back()) : std::vector<Signature>());
     if (c.compared) {
       const Signatures differ = c.compared(start, end, RunOutput(o.withoutDir, c.modules.relCellAreaGrid));
