@@ -519,6 +519,20 @@ std::vector<Case> Matrix() {
         std::move(open), DynamicGlaciers(method, updateDay, snow != 9, emptied));
   };
   dynamic("dynamic_glaciers_11", 11, 10, 31, {});
+  // The evaporation demands are per unit area: the glacier parts of the half
+  // glacierized cells (7, 22) and (6, 23), snow covered as their open parts
+  // the whole week, evaporate as much snow as those.
+  cases.back().results = [](const std::string& dir) {
+    const GridFile glacier = fluvextest::ReadGridFile(dir + "/out/sgevap.sum");
+    const GridFile open = fluvextest::ReadGridFile(dir + "/out/evrs.sum");
+    if (glacier.ncols < 23 || open.ncols != glacier.ncols) return std::string("sgevap.sum or evrs.sum unreadable");
+    for (const auto& [r, c] : {std::pair{7, 22}, std::pair{6, 23}})
+      if (!(open.at(r, c) > 0) || !(std::fabs(glacier.at(r, c) - open.at(r, c)) <= 1e-9 * open.at(r, c)))
+        return "snow evaporation at row " + std::to_string(r) + ", column " + std::to_string(c) + ": " +
+               std::to_string(glacier.at(r, c)) + " mm on the glacier part, " + std::to_string(open.at(r, c)) +
+               " mm on the open part";
+    return std::string();
+  };
   dynamic("dynamic_glaciers_12", 12, 10, 31, {});
   dynamic("dynamic_glaciers_13", 13, 11, 31, {});
   dynamic("dynamic_glaciers_13_degree_day_snow", 13, 10, 31, {});
