@@ -520,6 +520,8 @@ void schneemodellklasse::RegisterGlacierGrids() {
     const int zonepos = FindGrid("zonegrid_soilmodel", false);
     glacierelevation = WholeOnRoot(2, elevation);
     glacierzone = zonepos > 0 ? WholeOnRoot(zonepos, subbasingrid) : WholeOnRoot(1, zonegrid);
+    const int areapos = FindGrid("RelCellArea", false);
+    glacierarea = areapos > 0 && relcellarea ? WholeOnRoot(areapos, relcellarea) : nullptr;
   }
   create(kSnowMeltOnGlacier, ownfirst, ownlast);
   if (dynamic) create(kEvapOnGlacier, ownfirst, ownlast);

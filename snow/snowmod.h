@@ -499,6 +499,10 @@ class schneemodellklasse : public teilmodellklasse {
   std::map<int64_t, int> glacierindex;             // code -> position in glaciers
   Grid glacierelevation = nullptr;                 // whole-domain elevation and subbasins on instance 0
   Grid glacierzone = nullptr;
+  Grid glacierarea = nullptr;  // whole-domain "RelCellArea" on instance 0 (null without it)
+  // Area of a cell in m2 (on instance 0, for the glacier list): the cell
+  // size squared times its relative area.
+  double GlacierCellArea(int r, int c) const;
   void StartGlacierList();
   bool BorderCell(int r, int c) const;
   double FirnTotal(int r, int c) const;
