@@ -460,7 +460,7 @@ void schneemodellklasse::RegisterGlacierGrids() {
       if (mpisize > 1 && MpiRunning()) MPI_Bcast(&present, 1, MPI_INT, 0, MPI_COMM_WORLD);
       if (!present) {
         if (mpirank == 0)
-          *diag << "WARNING: in modul " << modulname.c_str() << ": the snow state of the glacier cells ("
+          *diag << "WARNING: in module " << modulname.c_str() << ": the snow state of the glacier cells ("
                 << path.c_str() << ") was not found; the glacier cells start without snow"
                 << "[end-entry]";
         read = false;
