@@ -961,8 +961,15 @@ std::vector<Case> Matrix() {
   // of 31 May and 1 June (13 000 Wh/m2, the ratio clipped to 1) has a
   // cloudiness of 0.04, that of 6 and 7 June (5 900 Wh/m2, a ratio of 0.46)
   // one of 0.90.
+  // The slope correction of a step takes the sun's path of its last day:
+  // with the example's one sub-interval per step at noon (not at the step's
+  // midnight), the June sun gives south slopes more and north slopes less
+  // than the level ground.
+  Edits twoDays = kTwoDays;
+  std::erase_if(twoDays, [](const auto& e) { return e.first == "1         sub-intervals per step"; });
+  twoDays.push_back({"exk.asc   correction factor grid\n0", "exk.asc   correction factor grid\n3"});
   add(
-      "two_day_steps", kTwoDays,
+      "two_day_steps", twoDays,
       [](Case& c) {
         c.modules.stepMinutes = 2880;
         c.start = {2015, 6, 1};
@@ -977,6 +984,13 @@ std::vector<Case> Matrix() {
     if (cloudiness.size() != 4 || !(cloudiness["6.1"] < 0.1) || !(cloudiness["6.7"] > 0.85 && cloudiness["6.7"] < 0.95))
       return "cloudiness " + std::to_string(cloudiness["6.1"]) + " on 1 June, " + std::to_string(cloudiness["6.7"]) +
              " on 7 June (expected 0.04 and 0.90)";
+    const GridFile k = fluvextest::ReadGridFile(dir + "/out/exk.asc");
+    double lowest = INFINITY, highest = -INFINITY;
+    for (double v : k.values)
+      if (v > -9999) lowest = std::min(lowest, v), highest = std::max(highest, v);
+    if (!(lowest > 0.5 && lowest < 0.99 && highest > 1.01 && highest < 1.5))
+      return "slope correction of the last step from " + std::to_string(lowest) + " to " + std::to_string(highest) +
+             " (expected below 0.99 on north slopes and above 1.01 on south slopes)";
     return std::string();
   };
   // Seasons: a dry week of August (12 mm of rain in 8 days, up to 27
