@@ -541,6 +541,12 @@ std::vector<Case> Matrix() {
   dynamic("dynamic_glaciers_11_yearly_update_before_the_period", 11, 10, 1, {});
   // The update makes a glacier in subbasin 3 and empties a cell of glacier 2.
   dynamic("dynamic_glaciers_11_yearly_update_emptied_cell", 11, 10, 8, {}, true);
+  // A warm start after the update of the short run's day, which made a new
+  // glacier and emptied a cell: the long run reads the glacier state the
+  // short run wrote (firn, balances, snow on the glaciers, shares, codes).
+  dynamic("dynamic_glaciers_11_warm_start_after_the_update", 11, 10, 1, {}, true);
+  cases.back().warmStart = true;
+  cases.back().signature = Joined({kGlacierMelt, kDrift, kStateRead, kGlacierUpdatedBefore});
   // The update inside the period (31 January of 28 January to 2 February),
   // in an hourly run with degree-day snow (method 1): the budget splits at
   // the update's step (a run up to it), each part weighing its fluxes by its

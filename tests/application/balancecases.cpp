@@ -47,7 +47,7 @@ const char* const kStateFiles[] = {
     // The snow of static glaciers.
     "ssolid_onGlacier.asc", "sliquid_onGlacier.asc", "stotal_onGlacier.asc",
     // Dynamic glaciers: their firn, balances, snow and share.
-    "firn.stk", "gmb.asc", "gmbold.asc", "sgtotal.asc", "sgsurft.asc", "sgtemp.asc", "gfrac_end.asc",
+    "firn.stk", "gmb.asc", "gmbold.asc", "sgtotal.asc", "sgsurft.asc", "sgtemp.asc", "gfrac_end.asc", "gcode_end.asc",
     // Groundwater heads of two layers.
     "gwhead.asc", "gwhead_old.asc", "gwhead2.asc", "gwhead2_old.asc"};
 
@@ -568,14 +568,16 @@ Maker DynamicGlaciersOn(int method, int updateDay, bool drift, std::vector<Dynam
                                [&](int r, int c, int) { return r == driftRow && c == driftCol ? 20.0 : 0.0; });
     const std::string depositionGrid = drift ? "$inpath//depidx.asc deposition_index fillcode = 0 readcode = 1\n" : "";
     // A warm start (the snow state read) reads the glacier state of the run
-    // before as well: its firn stack, balances, snow and glacierized share.
+    // before as well: its firn stack, balances, snow, glacierized share and
+    // glacier codes (the yearly update changes both).
     const bool warm = ReadFile(dir + "/control.txt").find(kReadState[0].second) != std::string::npos;
-    failed +=
-        AddStandardGrids(dir, std::string(warm ? "$inpath//gfrac_end.asc" : "$inpath//glac_frac.asc") +
-                                  " GlacierizedCells writecode = 3 outname = gfrac_end.asc fillcode = 0 readcode = 1\n"
-                                  "$inpath//glac_code.asc GlacierCodes fillcode = 0 readcode = 1\n"
-                                  "$inpath//debris.asc debris_on_glaciers fillcode = 0 readcode = 1\n" +
-                                  depositionGrid);
+    failed += AddStandardGrids(
+        dir, std::string(warm ? "$inpath//gfrac_end.asc" : "$inpath//glac_frac.asc") +
+                 " GlacierizedCells writecode = 3 outname = gfrac_end.asc fillcode = 0 readcode = 1\n" +
+                 (warm ? "$inpath//gcode_end.asc" : "$inpath//glac_code.asc") +
+                 " GlacierCodes writecode = 3 outname = gcode_end.asc fillcode = 0 readcode = 1\n"
+                 "$inpath//debris.asc debris_on_glaciers fillcode = 0 readcode = 1\n" +
+                 depositionGrid);
     // The runoff storages start with water (mm per step over the glaciers),
     // so that the glacier runoff of a cold January week is some 1.5 % of its
     // precipitation (the melt alone gives a fifth of that): a fault of 1 %
