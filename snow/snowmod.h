@@ -333,7 +333,8 @@ class schneemodellklasse : public teilmodellklasse {
   // Firn total of a cell's glacierized part (static methods: 1 on firn cells).
   bool FirnCell(int r, int c) const;
   // Partition, snow melt of both parts and ice and firn melt of a cell with
-  // g > 0; returns the snowfall and rainfall of the step.
+  // g > 0; adds the glacier part's snowfall and rain to its mass balance and
+  // returns those of the cell (its parts' by their shares).
   void GlacierCell(int r, int c, double T, double& S, double& L, double& snowIn, double& rainIn);
   void IceAndFirnMelt(int r, int c, double T, double mg);
   void PermafrostCell(int r, int c);

@@ -373,8 +373,8 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
   }
 
   // 8. Snowfall and rainfall of the step: what entered the storages; missing
-  // with a missing water input, which brings no water (a glacier's mass
-  // balance adds them up, so there they stay 0).
+  // with a missing water input, which brings no water (but on a glacierized
+  // cell, whose glacier part takes the precipitation).
   const bool unknown = inputmissing && g <= 0;
   own[kSnowFraction].grid[r][c] = unknown ? nodata : snowIn;
   own[kRainFraction].grid[r][c] = unknown ? nodata : rainIn;
