@@ -1022,18 +1022,6 @@ const std::vector<std::vector<Choice>> kSeeds = {
      {"zone-nodata", "-9999"}}};
 
 const std::vector<KnownFault> kKnownFaults = {
-    {{{"glaciers", "dynamic-13"}, {"interception", "11"}},
-     85,
-     "the glacier part gets no input with the interception first",
-     {"residual"}},
-    {{{"glaciers", "dynamic-13"}, {"interception", "12"}},
-     85,
-     "the glacier part gets no input with the interception first",
-     {"residual"}},
-    {{{"period", "glacier-update"}, {"glaciers", "dynamic"}, {"step", "hour"}, {"snow", "degree-day"}},
-     85,
-     "the yearly update loses water in an hourly run with degree-day snow",
-     {"residual"}},
     {{{"groundwater", "unconfined"}}, 86, "a layer below its top takes layer 1's storage coefficient", {"residual"}},
     {{{"irrigation", "channel-less"}},
      83,
