@@ -50,7 +50,7 @@ const char* const kStateFiles[] = {
     // The snow of static glaciers.
     "ssolid_onGlacier.asc", "sliquid_onGlacier.asc", "stotal_onGlacier.asc",
     // Dynamic glaciers: their firn, balances, snow and share.
-    "firn.stk", "gmb.asc", "gmbold.asc", "sgtotal.asc", "sgsurft.asc", "sgtemp.asc", "gfrac_end.asc",
+    "firn.stk", "gmb.asc", "gmbold.asc", "sgtotal.asc", "sgsurft.asc", "sgtemp.asc", "gfrac_end.asc", "gcode_end.asc",
     // Groundwater heads of two layers.
     "gwhead.asc", "gwhead_old.asc", "gwhead2.asc", "gwhead2_old.asc"};
 
@@ -104,6 +104,45 @@ std::string Tail(const std::string& s) {
   return s.substr(s.size() > 4000 ? s.size() - 4000 : 0);
 }
 
+// The day of the yearly glacier update (GMBEvalDay GMBEvalMonth of the case's
+// control file) when it falls inside the period, after the short run's day
+// and before the long run's last: the budget then splits there (year 0:
+// no such update). The update changes the glacierized shares that weigh the
+// fluxes of the cells' parts: one budget up to the update's step, the last
+// of its day, and one from there on each weigh their fluxes by one share.
+Date UpdateInsideThePeriod(const Case& c, const std::string& dir) {
+  const Date none{0, 0, 0};
+  if (c.modules.glacierMethod < 11 || c.warmStart || c.modules.stepMinutes > 1440) return none;
+  std::smatch m;
+  const std::string control = ReadFile(dir + "/control.txt");
+  if (!std::regex_search(control, m, std::regex(R"((\d+)\s+(\d+)\s+GMBEvalDay GMBEvalMonth)"))) return none;
+  const int day = std::stoi(m[1]), month = std::stoi(m[2]);
+  auto key = [](const Date& d) { return std::tuple(d.year, d.month, d.day); };
+  for (int year : {c.start.year, c.end.year}) {
+    const Date u{year, month, day};
+    if (key(c.start) < key(u) && key(u) < key(c.end)) return u;
+  }
+  return none;
+}
+
+// Two budgets one after the other: their terms added.
+Budget Added(const Budget& a, const Budget& b) {
+  Budget sum = a;
+  auto add = [&](std::vector<BudgetTerm>& x, const std::vector<BudgetTerm>& y) {
+    bool same = x.size() == y.size();
+    for (size_t i = 0; same && i < x.size(); ++i) {
+      same = x[i].name == y[i].name;
+      x[i].mm += y[i].mm;
+    }
+    if (!same) sum.unread.push_back("the terms of the budgets before and after the yearly glacier update differ");
+  };
+  add(sum.inputs, b.inputs);
+  add(sum.outputs, b.outputs);
+  add(sum.storageChanges, b.storageChanges);
+  sum.unread.insert(sum.unread.end(), b.unread.begin(), b.unread.end());
+  return sum;
+}
+
 // Runs one case: short and long run on each layout.
 Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
   Outcome o;
@@ -114,19 +153,26 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
   for (const auto [instances, threads] : o.layouts) {
     std::string runs[2];
     const int count = o.withoutDirs.empty() ? 2 + static_cast<int>(comparisons.size()) : 2;
-    for (int k = 0; k < count; ++k) {
+    // After them (k = count) a cold run up to the yearly glacier update
+    // inside the period, when there is one (year 0: none).
+    Date update{0, 0, 0};
+    std::string upToTheUpdate;
+    for (int k = 0; k <= count; ++k) {
+      const bool toUpdate = k == count;
+      if (toUpdate && update.year == 0) break;
       const std::string name = settings.prefix + "_" + c.name + "_" + std::to_string(instances) + "x" +
                                std::to_string(threads) +
-                               (k >= 2 ? "_" + comparisons[static_cast<size_t>(k - 2)].name
-                                : k    ? std::string("_long")
-                                       : std::string("_short"));
+                               (toUpdate ? std::string("_update")
+                                : k >= 2 ? "_" + comparisons[static_cast<size_t>(k - 2)].name
+                                : k      ? std::string("_long")
+                                         : std::string("_short"));
       o.dirs.push_back(std::make_unique<TempDir>(name));
       const std::string dir = o.dirs.back()->path();
       Edits edits = BudgetOutputEdits();
       edits.insert(edits.end(), c.edits.begin(), c.edits.end());
       // A cold run over the long run's period, or for a warm start over both
       // runs' periods in one.
-      if (k >= 2) {
+      if (k >= 2 && !toUpdate) {
         const Edits& without = comparisons[static_cast<size_t>(k - 2)].without;
         edits.insert(edits.end(), without.begin(), without.end());
       }
@@ -134,7 +180,8 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       // A warm start begins with the step after the short run's last.
       Date restart = c.start;
       for (int d = 0; d < std::max(1, c.modules.stepMinutes / 1440); ++d) restart = NextDay(restart);
-      edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, k ? c.end : c.start, c.modules.stepMinutes)});
+      edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
+                                               c.modules.stepMinutes)});
       if (c.warmStart && k < 2)
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
@@ -142,13 +189,14 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
         const Edits steps = SubSteps(k ? c.longSubsteps : c.modules.substeps);
         edits.insert(edits.end(), steps.begin(), steps.end());
       }
-      const int np = k >= 2                     ? 1
+      const int np = k >= 2 && !toUpdate        ? 1
                      : k && c.longInstances > 0 ? c.longInstances
                      : k && c.longInstances < 0 ? (instances == 1 ? 2 : 1)
                                                 : instances;
       std::string failed =
           c.source.empty() ? PrepareExample(FLUVEX_EXAMPLE_DIR, dir, edits) : PrepareCopy(c.source, dir, edits);
       if (failed.empty() && c.inputs) failed = c.inputs(dir);
+      if (failed.empty() && k == 0) update = UpdateInsideThePeriod(c, dir);
       if (failed.empty() && warm) {
         namespace fs = std::filesystem;
         std::error_code error;
@@ -193,6 +241,10 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
         o.failure = name + ": exit code " + std::to_string(r.exitCode) + why + "\n" + Tail(r.output);
         return o;
       }
+      if (toUpdate) {
+        upToTheUpdate = dir;
+        continue;
+      }
       if (k >= 2) {
         o.withoutDirs.push_back(dir);
         continue;
@@ -204,7 +256,12 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       }
     }
     const RunOutput start(runs[0], c.modules.relCellAreaGrid), end(runs[1], c.modules.relCellAreaGrid);
-    o.budgets.push_back(BasinBudget(start, end, c.modules, c.warmStart));
+    if (upToTheUpdate.empty()) {
+      o.budgets.push_back(BasinBudget(start, end, c.modules, c.warmStart));
+    } else {
+      const RunOutput middle(upToTheUpdate, c.modules.relCellAreaGrid);
+      o.budgets.push_back(Added(BasinBudget(start, middle, c.modules), BasinBudget(middle, end, c.modules)));
+    }
     o.signatures.push_back(c.signature ? c.signature(start, end, o.budgets.back()) : std::vector<Signature>());
     for (size_t k = 0; k < comparisons.size() && k < o.withoutDirs.size(); ++k) {
       const Signatures differ =
@@ -578,14 +635,16 @@ Maker DynamicGlaciersOn(int method, int updateDay, bool drift, std::vector<Dynam
                                [&](int r, int c, int) { return r == driftRow && c == driftCol ? 20.0 : 0.0; });
     const std::string depositionGrid = drift ? "$inpath//depidx.asc deposition_index fillcode = 0 readcode = 1\n" : "";
     // A warm start (the snow state read) reads the glacier state of the run
-    // before as well: its firn stack, balances, snow and glacierized share.
+    // before as well: its firn stack, balances, snow, glacierized share and
+    // glacier codes (the yearly update changes both).
     const bool warm = ReadFile(dir + "/control.txt").find(kReadState[0].second) != std::string::npos;
-    failed +=
-        AddStandardGrids(dir, std::string(warm ? "$inpath//gfrac_end.asc" : "$inpath//glac_frac.asc") +
-                                  " GlacierizedCells writecode = 3 outname = gfrac_end.asc fillcode = 0 readcode = 1\n"
-                                  "$inpath//glac_code.asc GlacierCodes fillcode = 0 readcode = 1\n"
-                                  "$inpath//debris.asc debris_on_glaciers fillcode = 0 readcode = 1\n" +
-                                  depositionGrid);
+    failed += AddStandardGrids(
+        dir, std::string(warm ? "$inpath//gfrac_end.asc" : "$inpath//glac_frac.asc") +
+                 " GlacierizedCells writecode = 3 outname = gfrac_end.asc fillcode = 0 readcode = 1\n" +
+                 (warm ? "$inpath//gcode_end.asc" : "$inpath//glac_code.asc") +
+                 " GlacierCodes writecode = 3 outname = gcode_end.asc fillcode = 0 readcode = 1\n"
+                 "$inpath//debris.asc debris_on_glaciers fillcode = 0 readcode = 1\n" +
+                 depositionGrid);
     // The runoff storages start with water (mm per step over the glaciers),
     // so that the glacier runoff of a cold January week is some 1.5 % of its
     // precipitation (the melt alone gives a fifth of that): a fault of 1 %
@@ -604,7 +663,7 @@ Maker DynamicGlaciersOn(int method, int updateDay, bool drift, std::vector<Dynam
               " 1               GMBEvalDay GMBEvalMonth\n0.01 1.36 2 0          VAscaling VAexponent numElevBands "
               "extraWeightFactorBand0\nfirn.stk\n3\nfirnwe.stat 4024\ngmb.asc\n3\ngmbold.asc\n3\ngmb1.stat 4024\n"
               "gmb2.stat 4024\n1.0       global debris scaling factor\nsnownoglac.stat 4024\nsgsolid.asc\n3\n"
-              "sgliquid.asc\n3\nsgtotal.asc\n3\nsgmelt.asc\n0\nsgsurft.asc\n3\nsgtemp.asc\n3\nsgevap.asc\n10\n"
+              "sgliquid.asc\n3\nsgtotal.asc\n3\nsgmelt.asc\n10\nsgsurft.asc\n3\nsgtemp.asc\n3\nsgevap.asc\n10\n"
               "150 0.25           maxSnowPackToCreateGlacier relSizeNewGlacier\n"
               "firnice.asc 10     the firn that turns to ice at the yearly update\n\n[special_output]\n"},
          // The soil water that glaciers cover or leave at the yearly update:

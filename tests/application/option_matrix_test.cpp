@@ -1014,41 +1014,6 @@ const std::vector<Constraint> kConstraints = Constraints();
 // of values runs together in one run beyond the pairs, with the zone grid's
 // own nodata, which no other fault hides).
 const std::vector<KnownFault> kKnownFaults = {
-    {{{"glaciers", "dynamic-13"}, {"interception", "11"}},
-     85,
-     "the glacier part gets no input with the interception first",
-     {"residual"},
-     true},
-    {{{"glaciers", "dynamic-13"}, {"interception", "12"}},
-     85,
-     "the glacier part gets no input with the interception first",
-     {"residual"},
-     true},
-    {{{"glaciers", "dynamic-13"},
-      {"snow", "drift"},
-      {"interception", "11"},
-      {"cell-areas", "uniform"},
-      {"surface-routing", "off"},
-      {"substeps", "1"},
-      {"step", "hour"},
-      {"soil", "plain"},
-      {"groundwater", "off"},
-      {"period", "january"},
-      {"abstraction", "extern"},
-      {"zone-nodata", "-9999"},
-      {"lake", "none"},
-      {"irrigation", "none"},
-      {"silting-up", "off"},
-      {"missing-input", "none"},
-      {"warm-start", "none"}},
-     85,
-     "the glacier part of a whole glacier cell gets no input with the interception first (its drift lost)",
-     {"residual"}},
-    {{{"period", "glacier-update"}, {"glaciers", "dynamic"}, {"step", "hour"}, {"snow", "degree-day"}},
-     85,
-     "the yearly update loses water in an hourly run with degree-day snow",
-     {"residual"},
-     true},
     // (The water it makes or loses changes the run whole.)
     {{{"groundwater", "unconfined"}}, 86, "a layer below its top takes layer 1's storage coefficient", {}, true},
     {{{"groundwater", "unconfined"}, {"period", "january"}, {"step", "hour"}, {"zone-nodata", "-9999"}},
@@ -1134,6 +1099,14 @@ std::vector<std::vector<Choice>> Seeds() {
                      {"step", "hour"},
                      {"glaciers", "none"},
                      {"zone-nodata", "-9999"}});
+  // Glacier method 13 with drift and the interception first (the glacier
+  // part's own input).
+  seeds.push_back({{"glaciers", "dynamic-13"},
+                   {"snow", "drift"},
+                   {"interception", "11"},
+                   {"step", "hour"},
+                   {"period", "january"},
+                   {"zone-nodata", "-9999"}});
   // Two-day steps with degree-day snow (whose melt the daily steps check).
   seeds.push_back({{"step", "two-days"},
                    {"snow", "degree-day"},
