@@ -187,13 +187,19 @@ void Terms::Precipitation() {
   // irrigation (or the throughfall when the interception runs first; the
   // glacier part of a cell takes the precipitation). The snowfall written
   // (snow.sum; of a partly glacierized cell its parts' by their shares)
-  // holds the drift already: the drift is D / (1 + D) of it.
+  // holds the drift already: the drift is D / (1 + D) of it. Glacier
+  // methods but 13 split a glacierized cell's input into snow and rain
+  // themselves, without drift (method 13 leaves both parts to the snow
+  // method, drift included); the glacierized cells of a period are those
+  // of its start (an update inside the period splits the budget).
   if (modules.snow && modules.depositionIndex) {
     const GridFile index = ReadGridFile(end.dir() + "/" + modules.depositionIndexGrid);
     // A cell that rested for a missing input has no rain and snow, and no drift.
     const GridFile partitioned = ReadGridFile(end.dir() + "/out/snow.sum");
+    const bool glaciersDrift = modules.glacierMethod == 0 || modules.glacierMethod == 13;
     auto weight = [&](int r, int c) {
       const double D = index.at(r, c);
+      if (!glaciersDrift && Glacierized(start, r, c) > 0) return 0.0;
       return Valid(D) && D > -1 && partitioned.ncols == end.zones().ncols && Valid(partitioned.at(r, c)) ? D / (1 + D)
                                                                                                          : 0.0;
     };

@@ -537,11 +537,21 @@ std::vector<Axis> Axes() {
            b.c.edits.insert(b.c.edits.end(), kFrozenSoil.begin(), kFrozenSoil.end());
            b.signatures.push_back(kFrozenLayers);
            // The frozen layers conduct less: against the same run without
-           // the heat transfer, the soil's infiltration or recharge differs.
+           // the heat transfer, the soil's infiltration or recharge differs
+           // (where a silted-up surface sets the infiltration, the recharge
+           // alone).
            b.c.comparisons.push_back(
                {"unfrozen",
                 {{"[heat_transfer]\n1         heat transfer on", "[heat_transfer]\n0         heat transfer off"}},
-                Differs("infilt.stat", "infiltration", 1e-3)});
+                [](const RunOutput& s, const RunOutput& e, const RunOutput& o) {
+                  const Signature infiltration = Differs("infilt.stat", "infiltration", 1e-3)(s, e, o).at(0);
+                  const Signature recharge = Differs("gwn.stat", "recharge", 1e-3)(s, e, o).at(0);
+                  const double off = std::max(std::fabs(infiltration.value), std::fabs(recharge.value));
+                  return Signatures{
+                      {"infiltration or recharge off the run without the value by (the larger share, "
+                       "at least 0.001)",
+                       off, infiltration.ok || recharge.ok}};
+                }});
          }},
         {"dynamic-step", [](Build& b) {
            Edit(b, "2         method: finite differences, fixed time step", "3         method: dynamic time step");
@@ -1047,10 +1057,6 @@ const std::vector<KnownFault> kKnownFaults = {
      83,
      "a subbasin without channels offers more than its outlet holds",
      {"withdrawals the river could not give"}},
-    // Static glacier cells with drift (the drift value's highest cells) lose
-    // water: in the January week with daily steps 0.0718 mm, 1.8e-3 of the
-    // input, with the program before and after the glacier parts' own input.
-    {{{"glaciers", "static"}, {"snow", "drift"}}, 85, "static glacier cells with drift lose water", {"residual"}, true},
     // A warm start before the yearly update of dynamic glaciers loses water.
     {{{"warm-start", "restart"}, {"glaciers", "dynamic"}, {"period", "glacier-update"}},
      82,
@@ -1112,6 +1118,22 @@ std::vector<std::vector<Choice>> Seeds() {
                    {"interception", "11"},
                    {"step", "hour"},
                    {"period", "january"},
+                   {"zone-nodata", "-9999"}});
+  // Static glaciers, and dynamic ones by degree days over their yearly
+  // update, with drift: their glacierized cells take none (where the
+  // generator alone puts these pairs, faults of other values hide the
+  // budget).
+  seeds.push_back({{"glaciers", "static"},
+                   {"snow", "drift"},
+                   {"step", "day"},
+                   {"period", "january"},
+                   {"warm-start", "none"},
+                   {"zone-nodata", "-9999"}});
+  seeds.push_back({{"glaciers", "dynamic"},
+                   {"snow", "drift"},
+                   {"step", "hour"},
+                   {"period", "glacier-update"},
+                   {"warm-start", "none"},
                    {"zone-nodata", "-9999"}});
   // Two-day steps with degree-day snow (whose melt the daily steps check).
   seeds.push_back({{"step", "two-days"},
