@@ -265,7 +265,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Sub-steps: every call of run leaves the amounts of its sub-step in the
   // flux grids (the surface routing, the groundwater model and the special
   // output take them per sub-step); their sums over the step replace them at
-  // the end of the step, before the grids are written.
+  // the end of the step, before the grids are written (with one sub-step
+  // too: the surface routing hands its channel inflow over in "directflow").
   void AddToStepSums(bool first);
   void PutStepSums();
   std::vector<Grid> StepFluxGrids() const;
@@ -499,6 +500,11 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Grid Capillar_Uprise = nullptr;
   Grid Percolation = nullptr;
   Grid directflow = nullptr;
+  // The water on the surface (the surface routing's, "SurfStorSiltingUp")
+  // that the cell took up in the call (mm): "directflow" hands the surface
+  // routing all the water the cell leaves on the surface, the results of
+  // the step (QD, INFEX and the runoff) hold only what is new.
+  Grid surface_taken = nullptr;
   Grid interflow = nullptr;
   Grid infiltration_excess = nullptr;
   Grid total_infiltration = nullptr;

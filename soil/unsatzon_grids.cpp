@@ -326,6 +326,17 @@ void unsatzonmodellklasse::RegisterModuleGrids() {
   Capillar_Uprise = usual("Capillar_Uprise", outfiles[kOutUPRISE]);
   Percolation = usual("Percolation", outfiles[kOutPERCOL]);
   directflow = usual("directflow", outfiles[kOutQD]);
+  {
+    // The standing water each call takes up from the surface (not in the grid list).
+    OwnedGrid o;
+    o.grid = matrix(firstrow, lastrow, 1, ncols, nrows);
+    o.first = firstrow;
+    o.last = lastrow;
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) o.grid[r][c] = 0.0;
+    owned.push_back(o);
+    surface_taken = o.grid;
+  }
   interflow = usual("interflow", outfiles[kOutQI]);
   infiltration_excess = usual("infiltration_excess", outfiles[kOutINFEX]);
   total_infiltration = fixed("total_infiltration");

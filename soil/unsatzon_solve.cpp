@@ -54,7 +54,7 @@ int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
 void unsatzonmodellklasse::ZeroResults(int r, int c) {
   for (Grid g : {river_infiltration, river_exfiltration, drainage_flow, real_evaporation, infiltration_excess,
                  total_infiltration, directflow, interflow, ponding_storage, macropore_infiltration,
-                 groundwater_recharge, Percolation, Capillar_Uprise, number_of_substeps, q_downext})
+                 groundwater_recharge, Percolation, Capillar_Uprise, number_of_substeps, q_downext, surface_taken})
     if (g && g[r]) g[r][c] = 0.0;
   // With the groundwater model "baseflow" is its exchange with the column, which it writes.
   if (!groundwatercoupling && baseflow && baseflow[r]) baseflow[r][c] = 0.0;
@@ -1007,6 +1007,14 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   }
 
   // Results of the step.
+  // The water standing on the surface was taken up whole (the surface
+  // routing puts back what the cell leaves on it): it left the surface, and
+  // the infiltration excess holds only the water newly left there.
+  if (silting_up_storage == 1 && Valid(silting_up, r, c)) {
+    surface_taken[r][c] = silting_up[r][c];
+    infiltration_excess[r][c] -= silting_up[r][c];
+    silting_up[r][c] = 0;
+  }
   if (ponding_storage && pondOn) ponding_storage[r][c] = pond;
   if (q_downext && pondOn) q_downext[r][c] = pondExchange;
   const soil_table_entry& s = *soil;
