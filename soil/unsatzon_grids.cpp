@@ -174,11 +174,15 @@ void unsatzonmodellklasse::CreateStatistics(StatRecord* registry, int capacity) 
                            {kStatSB1, 5, "rel. soil moisture 0..root depth per zone "},
                            {kStatSB2, 5, "abs. soil moisture 0..profile depth per zone "},
                            {kStatROOT, 5, "root depth [mm per zone] "},
-                           {kStatINFEX, 5, "Infiltration excess [mm per zone]  "},
-                           {kStatQD, 6, "direct discharge [mm per Zone] (QD)"},
+                           {kStatINFEX, 5,
+                            "infiltration excess [mm per zone] (INFEX: the water that did not infiltrate, less the "
+                            "water standing on the surface that the soil took up)"},
+                           {kStatQD, 6,
+                            "direct runoff [mm per zone] (QD: the water newly left on the surface, through the "
+                            "flow-time zones)"},
                            {kStatQI, 6, "Interflow [mm per zone]"},
                            {kStatQB, 6, "base flow [mm per Zone]"},
-                           {kStatQg, 6, "total runoff [mm per zone] (sum of QB, QI und QD)"},
+                           {kStatQg, 6, "total runoff [mm per zone] (Qg: the sum of QD, QI and QB)"},
                            {kStatMACRO, 6, "macropore_infiltration_per_zone_[mm] "},
                            {kStatINFILT, 6, "total_infiltration_per_zone_[mm] "}};
   for (const Made& m : always) NewStatistic(m.line, m.precision, m.title, registry, capacity, statfiles[m.line].name);
