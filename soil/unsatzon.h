@@ -274,6 +274,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // The mean water content lines of the water log at model start or end.
   void AppendMeanWaterContent(const double sums[6], const char* when, const std::function<void(const char*)>& append);
   int SubbasinOf(int r, int c) const;
+  // The cell's own area (m2): the cell size squared times its relative area.
+  double CellArea(int r, int c) const;
   // Dump mode: checks the cell after a water substep; returns true when the
   // run is to end (close after dump).
   bool CheckAndDump(CellWork& w, int r, int c, int substep);

@@ -45,6 +45,11 @@ double unsatzonmodellklasse::GlacierFraction(int r, int c) const {
   return std::clamp(glacier_fraction[r][c], 0.0, 1.0);
 }
 
+double unsatzonmodellklasse::CellArea(int r, int c) const {
+  const bool given = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata;
+  return cellsize * cellsize * (given ? relcellarea[r][c] : 1.0);
+}
+
 int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
   const int code = static_cast<int>(std::floor(zonegrid[r][c] + 0.5));
   if (code < 0 || code > maxzonecode) return 0;
@@ -217,6 +222,7 @@ void unsatzonmodellklasse::ShareRivers() {
       col.surfaceInteraction = surface_interaction;
       col.groundwaterDistance = Value(groundwater_distance, r, c);
       col.cellsize = cellsize;
+      col.cellArea = CellArea(r, c);
       const size_t at = static_cast<size_t>(r - firstrow) * static_cast<size_t>(ncols + 1) + static_cast<size_t>(c);
       riverShare[at] = uzk::RiverInflowDemand(col, river, static_cast<int>(Value(groundwater_level, r, c, n)),
                                               geodetic_heads[r][c], hydraulic_heads[r][c], soil->thickness.data());
@@ -331,6 +337,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   col.drainageLevel = static_cast<int>(Value(drainage_level, r, c));
   col.drainageDistance = Value(drainage_distance, r, c);
   col.cellsize = cellsize;
+  col.cellArea = CellArea(r, c);
   col.clayConductivity = k_sat_clay;
   col.clayDepthGrid = clay_depth != nullptr;
   col.thawDepth = PermafrostThawDepth ? Value(PermafrostThawDepth, r, c, nodata) : nodata;
@@ -814,7 +821,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     // all cells.
     if (surface_interaction >= 2 && w.river.record && w.riverRecord > 0 && col.river && sumA > 0 &&
         !riverTaken.empty()) {
-      const double taken = sumA * cellsize * cellsize * dtw / w.river.stepSeconds;
+      const double taken = sumA * col.cellArea * dtw / w.river.stepSeconds;
       w.river.taken += taken;
       const size_t at = static_cast<size_t>(r - firstrow) * static_cast<size_t>(ncols + 1) + static_cast<size_t>(c);
       riverTaken[at] += taken;
