@@ -205,6 +205,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
 
   // ---- set-up steps (unsatzon_config.cpp) ----
   void Configure(StatRecord* registry, int registryCapacity);
+  // A value that is there but is no number (or none of the format) is named
+  // with its section, line and word; a value that is not there is reported
+  // as by every module.
+  int FindSection(const std::string& header, bool fatal) override;
+  int ReadValue(ControlFile& stream, const char* format, ScanTarget destination, const std::string& label,
+                std::string& lineBuffer) override;
+  std::string readingsection;  // the section FindSection found last
   void ReadSectionLines();
   void ReadSubbasinTable();
   void ReadTuningSection();

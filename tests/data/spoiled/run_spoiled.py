@@ -1478,6 +1478,8 @@ CASES = [
       "a conductivity, heat capacity, density, latent heat or factor has to be greater than 0"]),
     ("heat_capacity_negative", heat_transfer(capacity="-800"), 17,
      ["[heat_transfer]: dTModCDrySoil = -800 (control file control.txt, line "]),
+    ("heat_capacity_nan", heat_transfer(capacity="nan"), 17,
+     ["[heat_transfer]: dTModCDrySoil = nan (control file control.txt, line ", "); it has to be a number"]),
     ("heat_share_above_one", edits(heat_transfer(), spoil_control("0.5       dTModSEForStat", "1.5       dTModSEForStat")),
      17, ["[heat_transfer]: dTModSEForStat = 1.5 (control file control.txt, line ",
           "a share of the unfrozen water has to lie within 0 ... 1"]),
