@@ -1323,6 +1323,10 @@ CASES = [
      silting_up(3, "SiltingUpExpressions {\nX = 10; Y = 2; Z = 0.01; W = 20;\nV = -20 * R / 60;\n}"), 0,
      ["the infiltration capacity V of the SiltingUpExpressions (V=-20*R/60) is -20 in row ",
       "a value below 0: it is taken as 0 (all water runs off)"]),
+    # Another method number is method 1, with a warning.
+    ("silting_method_other", silting_up(7, ""), 0, ["SiltingUpModel: method 7 (control file control.txt, line ",
+                                                     ") is none of 1, 2 and 3: it runs as method 1"],
+     {"check": with_reference(silting_up(1, ""), same_statistic("qdsu.stat"))}),
     # An infinite capacity takes all the water: no silting-up runoff, as
     # with the largest number.
     ("silting_capacity_infinite", silting_formulas("20", "1 / 0"), 0, [],
