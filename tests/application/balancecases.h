@@ -38,6 +38,17 @@ struct Case {
   Date end{2015, 1, 8};
   bool twoInstances = true;
   std::vector<int> openIssues;  // the issues that own faults this case still shows
+  // Where each fault of an open issue shows (the generated matrix): texts
+  // of the verdict's lines (a residual, a signature's name, a FATAL) that it
+  // explains, none for every line. A case with a line that no fault
+  // explains fails; so does one whose run ended where a fault that must
+  // show (not somewhere) shows in no line: its mark goes with the fix.
+  struct KnownFault {
+    int issue;
+    std::vector<std::string> shows;
+    bool somewhere = false;  // shows in some runs of its values only
+  };
+  std::vector<KnownFault> knownFaults;
   // The river may fall short of what is withdrawn from it (otherwise the
   // withdrawals it could not give stay below the tolerance: a shortfall
   // counted as an input would balance any lost withdrawal).
@@ -66,6 +77,15 @@ struct Case {
   // gives what differs as the option makes it (on both layouts).
   Edits without;
   std::function<Signatures(const RunOutput& start, const RunOutput& end, const RunOutput& without)> compared;
+  // Further comparison runs of the same kind (the generated matrix: one for
+  // each option value that is compared with the run without it), each named
+  // for its directory.
+  struct Comparison {
+    std::string name;
+    Edits without;
+    std::function<Signatures(const RunOutput& start, const RunOutput& end, const RunOutput& without)> compared;
+  };
+  std::vector<Comparison> comparisons;
 };
 
 // How the cases run: the first layout is one instance with one thread, the
