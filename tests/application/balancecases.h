@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -206,5 +207,28 @@ SignatureOf StepsOfThePeriod(int expected);
 // Lateral groundwater flow at the end of the long run, with kGroundwaterFlows.
 extern const Edits kGroundwaterFlows;
 extern const SignatureOf kLateralGroundwaterFlow;
+
+// ---- Comparisons of per-step tables and grids.
+
+// The lines of a per-step table in out/ of the period (dated after the
+// short run's last line), by their date "YYYY-MM-DD HH": the values after
+// the date.
+std::map<std::string, std::vector<double>> PeriodTable(const RunOutput& start, const RunOutput& end,
+                                                       const std::string& table);
+using Comparing = std::function<Signatures(const RunOutput& start, const RunOutput& end, const RunOutput& without)>;
+// The period's sum of a statistic differs from the comparison run's (the
+// value switched off) by at least share of it.
+Comparing Differs(const std::string& table, const std::string& what, double share);
+// The largest difference of a grid of out/ between two runs over the basin.
+double LargestDifference(const RunOutput& a, const RunOutput& b, const std::string& grid);
+// The largest relative difference of a step's values of a per-step table
+// of run end from those of run other (both after run start).
+double StepDifference(const RunOutput& start, const RunOutput& end, const RunOutput& other, const std::string& table);
+// Steps of a series that dip or peak more than 10 % against both neighbours.
+int Spikes(const std::vector<double>& q);
+// The basin outlet dips or peaks no more often than what flows into it.
+extern const SignatureOf kSmoothHydrograph;
+// The results equal the comparison run's (1e-9 relative).
+Signatures SameResults(const RunOutput& start, const RunOutput& end, const RunOutput& other);
 
 }  // namespace fluvextest
