@@ -226,6 +226,13 @@ void gwflowclass::BindLayerInputs() {
     y.kx = in("gw_k_x_");
     y.ky = in("gw_k_y_");
     y.storage = in("gw_storage_coeff_");
+    // The drainable porosity of a deeper layer (below its top): its storage
+    // coefficient where none is given.
+    const int p = l > 1 ? FindGrid(Numbered("gw_drainable_porosity_", l), false) : 0;
+    y.drainable = p > 0 ? gridlist[p].grid : y.storage;
+    if (l > 1 && p <= 0 && mpirank == 0)
+      *diag << "INFO: in modul " << modulname.c_str() << ": no grid " << Numbered("gw_drainable_porosity_", l).c_str()
+            << ": layer " << l << " holds water by its storage coefficient also below its top[end-entry]";
   }
   for (int l = 1; l < L; ++l) layers[l].kolmation = gridlist[GetGrid(Numbered("gw_kolmation_", l))].grid;
 }
@@ -258,6 +265,9 @@ void gwflowclass::CheckLayerInputs() {
     if (l > 1) {
       checks.push_back({Numbered("gw_storage_coeff_", l), y.storage, 0, true, 1, false,
                         "a storage coefficient has to lie within (0 ... 1]"});
+      if (y.drainable != y.storage)
+        checks.push_back({Numbered("gw_drainable_porosity_", l), y.drainable, 0, true, 1, false,
+                          "a drainable porosity has to lie within (0 ... 1]"});
       checks.push_back({Numbered("aquifer_thickness_", l), y.thick, 0, false, kAny, false,
                         "an aquifer thickness has to be 0 or more (m)"});
     } else {

@@ -54,6 +54,7 @@ class gwflowclass : public teilmodellklasse {
     Grid kx = nullptr;
     Grid ky = nullptr;
     Grid storage = nullptr;
+    Grid drainable = nullptr;  // below the top; the storage grid where none is given (and in layer 1)
     Grid kolmation = nullptr;  // layers 1 ... L-1
     Grid h = nullptr;          // registered
     Grid hold = nullptr;
@@ -126,6 +127,28 @@ class gwflowclass : public teilmodellklasse {
   }
   double Dx(int r, int c) const { return cellsizex ? cellsizex[r][c] : cellsize; }
   double Dy(int r, int c) const { return cellsizey ? cellsizey[r][c] : cellsize; }
+
+  // ---- storage (gwflow_step.cpp) ----
+  // The water a cell of layer l holds above the layer's top (m over the cell,
+  // negative below it): its storage coefficient S above the top (confined),
+  // its drainable porosity below (unconfined), and nothing more below its
+  // base (a dry cell). The solvers and the balances take it alike, so that
+  // a layer's water is the one its heads say. Layer 1, the saturated part of
+  // the soil column, has the coefficient the soil model sets throughout.
+  struct CellStorage {
+    double top, confined, drainable, base;
+  };
+  CellStorage StorageOf(int l, int r, int c) const;
+  double Stored(int l, int r, int c, double h) const;
+  // The head at which the cell holds w (its base for less than a dry cell).
+  double HeadOf(int l, int r, int c, double w) const;
+  // The head h with a x Stored(h) + b x h = k (a, b >= 0: a cell's storage
+  // per time and its conductance towards its neighbours); false where no
+  // head is determined (no storage and no conductance).
+  bool SolveStorage(int l, int r, int c, double a, double b, double k, double& h) const;
+  // The storage coefficient at h (the drainable porosity below the base
+  // too: the line solver's linear equations need one).
+  double StorageSlope(int l, int r, int c, double h) const;
 
   // ---- step (gwflow_step.cpp) ----
   double StepSeconds() const;

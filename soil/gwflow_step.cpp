@@ -31,6 +31,61 @@ double GlobalMax(double local, int size) {
 }
 }  // namespace
 
+// ---------------------------------------------------------------- storage
+
+gwflowclass::CellStorage gwflowclass::StorageOf(int l, int r, int c) const {
+  const Layer& y = layers[l];
+  const double top = y.top[r][c];
+  if (l == 1) return {top, y.storage[r][c], y.storage[r][c], -std::numeric_limits<double>::infinity()};
+  return {top, y.storage[r][c], y.drainable[r][c], top - std::max(0.0, y.thick[r][c])};
+}
+
+double gwflowclass::Stored(int l, int r, int c, double h) const {
+  const CellStorage s = StorageOf(l, r, c);
+  if (h >= s.top) return s.confined * (h - s.top);
+  return s.drainable * (std::max(h, s.base) - s.top);
+}
+
+double gwflowclass::HeadOf(int l, int r, int c, double w) const {
+  const CellStorage s = StorageOf(l, r, c);
+  if (w >= 0) return s.confined > 0 ? s.top + w / s.confined : s.top;
+  if (!(s.drainable > 0)) return s.top;
+  return std::max(s.base, s.top + w / s.drainable);
+}
+
+double gwflowclass::StorageSlope(int l, int r, int c, double h) const {
+  const CellStorage s = StorageOf(l, r, c);
+  return h >= s.top ? s.confined : s.drainable;
+}
+
+bool gwflowclass::SolveStorage(int l, int r, int c, double a, double b, double k, double& h) const {
+  // a x Stored(h) + b x h rises with h: the root lies in the one part of
+  // the storage function where the part's line meets k.
+  const CellStorage s = StorageOf(l, r, c);
+  const double above = a * s.confined + b;
+  if (above > 0) {
+    const double x = (k + a * s.confined * s.top) / above;
+    if (x >= s.top) {
+      h = x;
+      return true;
+    }
+  }
+  const double below = a * s.drainable + b;
+  if (below > 0) {
+    const double x = (k + a * s.drainable * s.top) / below;
+    if (x >= s.base) {
+      h = std::min(x, s.top);
+      return true;
+    }
+  }
+  if (b > 0) {
+    // A dry cell: the neighbours' levels alone.
+    h = std::min((k + a * s.drainable * (s.top - s.base)) / b, s.base);
+    return true;
+  }
+  return false;
+}
+
 double gwflowclass::StepSeconds() const {
   return 60.0 * timeinterval / std::max(1, substeps);
 }
@@ -368,7 +423,6 @@ double gwflowclass::SolveMethod1(int l, double dt) {
 double gwflowclass::SweepRow(int l, double dt, int r, int colour, double* rowsum, double* rowcount) {
   Layer& y = layers[l];
   const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
-  const Layer& one = layers[1];
   double error = -std::numeric_limits<double>::infinity();
   // The row's factors, added in column order, the first colour's before the second's.
   double sum = colour == 0 ? 0.0 : rowsum[r];
@@ -395,15 +449,19 @@ double gwflowclass::SweepRow(int l, double dt, int r, int colour, double* rowsum
     const double he = c < ncols ? H(r, c + 1) : h;
     const double hw = c > 1 ? H(r, c - 1) : h;
     const bool confined = hold >= y.top[r][c];
-    const double S = confined ? y.storage[r][c] : one.storage[r][c];
-    double R = S / dt * hold + y.leak[r][c];
+    double R = y.leak[r][c];
     if (above) R -= above->leak[r][c];
     if (Given(y.fixq[r][c])) R += y.fixq[r][c];
     const double A = dx * dy;
-    const double denominator = A * S / dt + alpha * csum;
+    // The cell's water changes by what its faces, its leakage and its fixed
+    // inflow carry: A / dt x (Stored(h) - Stored(hold)) = flows.
+    double hstar = h;
     // A cell without storage and without open faces has no equation.
-    if (!(denominator > 0)) continue;
-    const double hstar = (cn * hn + ce * he + cs * hs + cw * hw - (1 - alpha) * hold * csum + A * R) / denominator;
+    if (!SolveStorage(
+            l, r, c, A / dt, alpha * csum,
+            A / dt * Stored(l, r, c, hold) + cn * hn + ce * he + cs * hs + cw * hw - (1 - alpha) * hold * csum + A * R,
+            hstar))
+      continue;
     const double D = hstar - h;
     const double cellerror = confined ? std::fabs(D) / 5 : std::fabs(D);
     error = std::max(error, cellerror);
@@ -535,8 +593,7 @@ void gwflowclass::RowEquations(int l, double dt, int r, double* lower, double* m
     zones[c] = zone[r][c];
     if (Given(y.fixh[r][c]) || active(c)) continue;
     // An enclosed cell with a fixed inflow fills its own storage.
-    const double S = y.storage[r][c];
-    if (Given(y.fixq[r][c]) && S > 0) y.h[r][c] += y.fixq[r][c] * dt / S;
+    if (Given(y.fixq[r][c])) y.h[r][c] = HeadOf(l, r, c, Stored(l, r, c, y.h[r][c]) + y.fixq[r][c] * dt);
   }
   for (int k = 1; k <= ncols; ++k) {
     if (!TakesPart(r, k)) continue;
@@ -551,7 +608,9 @@ void gwflowclass::RowEquations(int l, double dt, int r, double* lower, double* m
         open(r, k, r - 1, k) ? (y.hold[r][k] - y.hold[r - 1][k]) * y.ty[r - 1][k] / (dy * Dy(r - 1, k)) : 0.0;
     const double south =
         open(r, k, r + 1, k) ? (y.hold[r + 1][k] - y.hold[r][k]) * y.ty[r][k] / (dy * Dy(r + 1, k)) : 0.0;
-    const double S = y.storage[r][k];
+    // The storage at the level of the step's start: the balance puts a
+    // deeper layer's heads on its storage function afterwards.
+    const double S = StorageSlope(l, r, k, y.h[r][k]);
     double source = y.leak[r][k];
     if (above) source -= above->leak[r][k];
     if (Given(y.fixq[r][k])) source += y.fixq[r][k];
@@ -781,7 +840,6 @@ void gwflowclass::Balances(int l, double dt) {
   Layer& y = layers[l];
   const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
   const Layer* below = l < L ? &layers[l + 1] : nullptr;
-  const Layer& one = layers[1];
   const int T = static_cast<int>(layertracers.size()) - 1;
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r)
@@ -806,36 +864,33 @@ void gwflowclass::Balances(int l, double dt) {
       if (above) v[4] = -above->leak[r][c] * A * dt;
       if (below) v[5] = y.leak[r][c] * A * dt;
       const double sum = v[0] + v[1] + v[2] + v[3] + v[4] + v[5];
-      // The storage coefficient the over-relaxation sweep used for the cell.
-      const double S = (method == 2 || y.hold[r][c] >= y.top[r][c]) ? y.storage[r][c] : one.storage[r][c];
       // Storage change less the face volumes (mm), at the levels the solve
       // used: its residual (near 0 where it converged), plus the step's fixed
       // inflow where one is given; at a fixed head the water it gave its
       // neighbours.
       // Layer 1's exchange with the soil takes what its faces carried; a
       // deeper layer keeps it: its head follows the volumes booked on its
-      // faces (and its fixed inflow), however far the solve converged. The
-      // new head waits in h_prev (free until the next step) while the other
-      // cells still read the solved levels.
+      // faces (and its fixed inflow) on its storage function, however far
+      // the solve converged, and its balance shows what a dry cell could not
+      // give. The new head waits in h_prev (free until the next step) while
+      // the other cells still read the solved levels.
+      const double before = Stored(l, r, c, y.hold[r][c]);
       double stored = h;
       if (l > 1) {
-        stored = y.hold[r][c];
-        if (!Given(y.fixh[r][c]) && S > 0) {
+        if (!Given(y.fixh[r][c])) {
           double inflow = sum / A;
           if (Given(y.fixq[r][c])) inflow += y.fixq[r][c] * dt;
-          stored += inflow / S;
-        } else {
-          stored = h;
+          stored = HeadOf(l, r, c, before + inflow);
         }
         y.hprev[r][c] = stored;
       }
       // mm per step: the sub-steps of a step add up.
-      const double balance = 1000.0 * ((stored - y.hold[r][c]) * S - sum / A);
+      const double balance = 1000.0 * (Stored(l, r, c, stored) - before - sum / A);
       y.balance[r][c] = substep_of_step > 1 ? y.balance[r][c] + balance : balance;
 
       if (T < 1) continue;
       double b = y.hold[r][c] >= y.top[r][c] ? y.thick[r][c] : y.thick[r][c] + y.hold[r][c] - y.top[r][c];
-      const double W = one.storage[r][c] * A * std::max(0.0, b);
+      const double W = y.drainable[r][c] * A * std::max(0.0, b);
       for (int t = 1; t <= T; ++t) {
         const Grid conc = layertracers[t][l].conc;
         const double own = conc[r][c];

@@ -205,6 +205,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
 
   // ---- set-up steps (unsatzon_config.cpp) ----
   void Configure(StatRecord* registry, int registryCapacity);
+  // A value that is there but is no number (or none of the format) is named
+  // with its section, line and word; a value that is not there is reported
+  // as by every module.
+  int FindSection(const std::string& header, bool fatal) override;
+  int ReadValue(ControlFile& stream, const char* format, ScanTarget destination, const std::string& label,
+                std::string& lineBuffer) override;
+  std::string readingsection;  // the section FindSection found last
   void ReadSectionLines();
   void ReadSubbasinTable();
   void ReadTuningSection();
@@ -265,7 +272,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Sub-steps: every call of run leaves the amounts of its sub-step in the
   // flux grids (the surface routing, the groundwater model and the special
   // output take them per sub-step); their sums over the step replace them at
-  // the end of the step, before the grids are written.
+  // the end of the step, before the grids are written (with one sub-step
+  // too: the surface routing hands its channel inflow over in "directflow").
   void AddToStepSums(bool first);
   void PutStepSums();
   std::vector<Grid> StepFluxGrids() const;
@@ -273,6 +281,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // The mean water content lines of the water log at model start or end.
   void AppendMeanWaterContent(const double sums[6], const char* when, const std::function<void(const char*)>& append);
   int SubbasinOf(int r, int c) const;
+  // The cell's own area (m2): the cell size squared times its relative area.
+  double CellArea(int r, int c) const;
   // Dump mode: checks the cell after a water substep; returns true when the
   // run is to end (close after dump).
   bool CheckAndDump(CellWork& w, int r, int c, int substep);
@@ -499,6 +509,11 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Grid Capillar_Uprise = nullptr;
   Grid Percolation = nullptr;
   Grid directflow = nullptr;
+  // The water on the surface (the surface routing's, "SurfStorSiltingUp")
+  // that the cell took up in the call (mm): "directflow" hands the surface
+  // routing all the water the cell leaves on the surface, the results of
+  // the step (QD, INFEX and the runoff) hold only what is new.
+  Grid surface_taken = nullptr;
   Grid interflow = nullptr;
   Grid infiltration_excess = nullptr;
   Grid total_infiltration = nullptr;

@@ -205,6 +205,32 @@ void unsatzonmodellklasse::ReadOutputPair(FileSpec& spec, const char* nameLabel,
   ReadValue(controlfile, "%d", &spec.code, codeLabel, linebuffer);
 }
 
+int unsatzonmodellklasse::FindSection(const std::string& header, bool fatal) {
+  const int found = modelobject::FindSection(header, fatal);
+  if (found) readingsection = header;
+  return found;
+}
+
+int unsatzonmodellklasse::ReadValue(ControlFile& stream, const char* format, ScanTarget destination,
+                                    const std::string& label, std::string& lineBuffer) {
+  const std::string where = stream.Where();
+  if (stream.Scan(format, {destination}) == 1) {
+    stream.RestOfLine(lineBuffer);
+    return 1;
+  }
+  // The failed conversion left the reading position at the word it could not read.
+  const std::string at = stream.Where();
+  const std::string word = stream.NextWord(1000);
+  if (word.empty()) ControlFileFatal(label, modulname, " (" + where + ": end of file)");
+  const size_t first = label.find_first_not_of(' ');
+  const std::string name =
+      first == std::string::npos ? label : label.substr(first, label.find_last_not_of(' ') - first + 1);
+  const bool whole = std::strcmp(format, "%d") == 0 || std::strcmp(format, "%ld") == 0;
+  Fatal("FATAL: error in control file, " + (readingsection.empty() ? "[" + modulname + "]" : readingsection) + ": " +
+            name + " = " + word + " (" + at + "); it has to be " + (whole ? "a whole number" : "a number"),
+        17);
+}
+
 void unsatzonmodellklasse::ReadSectionLines() {
   ReadValue(controlfile, "%d", &method, " methode of ", linebuffer);
   ReadValue(controlfile, "%d", &surface_interaction, " surface water interaction parameter of ", linebuffer);

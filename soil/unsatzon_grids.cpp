@@ -174,11 +174,15 @@ void unsatzonmodellklasse::CreateStatistics(StatRecord* registry, int capacity) 
                            {kStatSB1, 5, "rel. soil moisture 0..root depth per zone "},
                            {kStatSB2, 5, "abs. soil moisture 0..profile depth per zone "},
                            {kStatROOT, 5, "root depth [mm per zone] "},
-                           {kStatINFEX, 5, "Infiltration excess [mm per zone]  "},
-                           {kStatQD, 6, "direct discharge [mm per Zone] (QD)"},
+                           {kStatINFEX, 5,
+                            "infiltration excess [mm per zone] (INFEX: the water that did not infiltrate, less the "
+                            "water standing on the surface that the soil took up)"},
+                           {kStatQD, 6,
+                            "direct runoff [mm per zone] (QD: the water newly left on the surface, through the "
+                            "flow-time zones)"},
                            {kStatQI, 6, "Interflow [mm per zone]"},
                            {kStatQB, 6, "base flow [mm per Zone]"},
-                           {kStatQg, 6, "total runoff [mm per zone] (sum of QB, QI und QD)"},
+                           {kStatQg, 6, "total runoff [mm per zone] (Qg: the sum of QD, QI and QB)"},
                            {kStatMACRO, 6, "macropore_infiltration_per_zone_[mm] "},
                            {kStatINFILT, 6, "total_infiltration_per_zone_[mm] "}};
   for (const Made& m : always) NewStatistic(m.line, m.precision, m.title, registry, capacity, statfiles[m.line].name);
@@ -326,6 +330,17 @@ void unsatzonmodellklasse::RegisterModuleGrids() {
   Capillar_Uprise = usual("Capillar_Uprise", outfiles[kOutUPRISE]);
   Percolation = usual("Percolation", outfiles[kOutPERCOL]);
   directflow = usual("directflow", outfiles[kOutQD]);
+  {
+    // The standing water each call takes up from the surface (not in the grid list).
+    OwnedGrid o;
+    o.grid = matrix(firstrow, lastrow, 1, ncols, nrows);
+    o.first = firstrow;
+    o.last = lastrow;
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) o.grid[r][c] = 0.0;
+    owned.push_back(o);
+    surface_taken = o.grid;
+  }
   interflow = usual("interflow", outfiles[kOutQI]);
   infiltration_excess = usual("infiltration_excess", outfiles[kOutINFEX]);
   total_infiltration = fixed("total_infiltration");

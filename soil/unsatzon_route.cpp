@@ -281,7 +281,8 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   std::vector<ZoneRecord>& i = zoneFZT_QI[Flat(0, s)];
   if (z < 1 || z >= static_cast<int>(d.size())) return;
   const double w = Weight(relcellarea, r, c);
-  const double direct = directflow[r][c];
+  // The water newly left on the surface (the standing water taken up left it before).
+  const double direct = directflow[r][c] - surface_taken[r][c];
   const double inter = interflow[r][c];
   // The glacierized share counts with its weight and no water.
   d[z].n += 1.0;

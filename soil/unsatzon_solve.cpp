@@ -45,6 +45,11 @@ double unsatzonmodellklasse::GlacierFraction(int r, int c) const {
   return std::clamp(glacier_fraction[r][c], 0.0, 1.0);
 }
 
+double unsatzonmodellklasse::CellArea(int r, int c) const {
+  const bool given = relcellarea && relcellarea[r] && relcellarea[r][c] > nodata;
+  return cellsize * cellsize * (given ? relcellarea[r][c] : 1.0);
+}
+
 int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
   const int code = static_cast<int>(std::floor(zonegrid[r][c] + 0.5));
   if (code < 0 || code > maxzonecode) return 0;
@@ -54,7 +59,7 @@ int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
 void unsatzonmodellklasse::ZeroResults(int r, int c) {
   for (Grid g : {river_infiltration, river_exfiltration, drainage_flow, real_evaporation, infiltration_excess,
                  total_infiltration, directflow, interflow, ponding_storage, macropore_infiltration,
-                 groundwater_recharge, Percolation, Capillar_Uprise, number_of_substeps, q_downext})
+                 groundwater_recharge, Percolation, Capillar_Uprise, number_of_substeps, q_downext, surface_taken})
     if (g && g[r]) g[r][c] = 0.0;
   // With the groundwater model "baseflow" is its exchange with the column, which it writes.
   if (!groundwatercoupling && baseflow && baseflow[r]) baseflow[r][c] = 0.0;
@@ -217,6 +222,7 @@ void unsatzonmodellklasse::ShareRivers() {
       col.surfaceInteraction = surface_interaction;
       col.groundwaterDistance = Value(groundwater_distance, r, c);
       col.cellsize = cellsize;
+      col.cellArea = CellArea(r, c);
       const size_t at = static_cast<size_t>(r - firstrow) * static_cast<size_t>(ncols + 1) + static_cast<size_t>(c);
       riverShare[at] = uzk::RiverInflowDemand(col, river, static_cast<int>(Value(groundwater_level, r, c, n)),
                                               geodetic_heads[r][c], hydraulic_heads[r][c], soil->thickness.data());
@@ -331,6 +337,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   col.drainageLevel = static_cast<int>(Value(drainage_level, r, c));
   col.drainageDistance = Value(drainage_distance, r, c);
   col.cellsize = cellsize;
+  col.cellArea = CellArea(r, c);
   col.clayConductivity = k_sat_clay;
   col.clayDepthGrid = clay_depth != nullptr;
   col.thawDepth = PermafrostThawDepth ? Value(PermafrostThawDepth, r, c, nodata) : nodata;
@@ -814,7 +821,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     // all cells.
     if (surface_interaction >= 2 && w.river.record && w.riverRecord > 0 && col.river && sumA > 0 &&
         !riverTaken.empty()) {
-      const double taken = sumA * cellsize * cellsize * dtw / w.river.stepSeconds;
+      const double taken = sumA * col.cellArea * dtw / w.river.stepSeconds;
       w.river.taken += taken;
       const size_t at = static_cast<size_t>(r - firstrow) * static_cast<size_t>(ncols + 1) + static_cast<size_t>(c);
       riverTaken[at] += taken;
@@ -1007,6 +1014,14 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   }
 
   // Results of the step.
+  // The water standing on the surface was taken up whole (the surface
+  // routing puts back what the cell leaves on it): it left the surface, and
+  // the infiltration excess holds only the water newly left there.
+  if (silting_up_storage == 1 && Valid(silting_up, r, c)) {
+    surface_taken[r][c] = silting_up[r][c];
+    infiltration_excess[r][c] -= silting_up[r][c];
+    silting_up[r][c] = 0;
+  }
   if (ponding_storage && pondOn) ponding_storage[r][c] = pond;
   if (q_downext && pondOn) q_downext[r][c] = pondExchange;
   const soil_table_entry& s = *soil;

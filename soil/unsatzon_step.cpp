@@ -45,7 +45,7 @@ void unsatzonmodellklasse::run(int64_t hour, int64_t day, int64_t month, int64_t
   SolveCells();
   if (MasterHydrologicResponseUnits) CopyMasterCells();
   ZoneStatistics();
-  if (substeps > 1) AddToStepSums(first);
+  AddToStepSums(first);
 }
 
 std::vector<Grid> unsatzonmodellklasse::StepFluxGrids() const {
@@ -76,8 +76,10 @@ void unsatzonmodellklasse::AddToStepSums(bool first) {
       for (size_t k = 0; k < grids.size(); ++k) {
         Grid g = grids[k];
         if (!g || !g[r]) continue;
-        // The baseflow grid holds a rate per step; the step's amount is the mean of the sub-steps.
-        const double v = g == baseflow ? g[r][c] * share : g[r][c];
+        // The baseflow grid holds a rate per step; the step's amount is the mean
+        // of the sub-steps. The direct flow of the step is the water newly
+        // left on the surface (the surface routing takes all of it).
+        const double v = g == baseflow ? g[r][c] * share : g == directflow ? g[r][c] - surface_taken[r][c] : g[r][c];
         stepsums[k][at] = first ? v : stepsums[k][at] + v;
       }
       if (q_down && q_down[r])
@@ -89,7 +91,7 @@ void unsatzonmodellklasse::AddToStepSums(bool first) {
 }
 
 void unsatzonmodellklasse::PutStepSums() {
-  if (substeps <= 1 || substep_in_step != substeps || stepsums.empty()) return;
+  if (substep_in_step != substeps || stepsums.empty()) return;
   const std::vector<Grid> grids = StepFluxGrids();
   if (grids.size() != stepsums.size()) return;
   const size_t width = static_cast<size_t>(ncols) + 1;
@@ -129,6 +131,7 @@ void unsatzonmodellklasse::CopyMasterCells() {
                              Percolation,
                              drainage_flow,
                              directflow,
+                             surface_taken,
                              interflow,
                              baseflow,
                              groundwater_level,

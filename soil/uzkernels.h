@@ -81,7 +81,8 @@ struct Column {
   bool drainageModelled = false;  // the grid "drainage_depth" exists
   int drainageLevel = 0;          // layer holding the drains
   double drainageDistance = 0;    // m; 0, negative or missing: no drains
-  double cellsize = 0;            // m
+  double cellsize = 0;            // m; also the river's length in a river cell
+  double cellArea = 0;            // m2, the cell's own area (0: cellsize squared)
 
   // Clay layer and frozen ground.
   int clayLayer = 0;                  // 0: none

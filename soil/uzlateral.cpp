@@ -53,6 +53,9 @@ void LateralFlows(const Column& c, const RiverCell& r, double dt, int g, double*
   const double Zr = z[0] - Dr;
   const double T = z[0] + c.groundwaterDistance;
   const double cell = c.cellsize;
+  // The river's water in m3/s over the cell's own area: its length in the
+  // cell is the cell size, the mm of the column cover the cell's area.
+  const double area = c.cellArea > 0 ? c.cellArea : cell * cell;
 
   if (T <= Zr) {
     // River water infiltrates through the bed.
@@ -65,7 +68,7 @@ void LateralFlows(const Column& c, const RiverCell& r, double dt, int g, double*
     // below.
     double Q = RiverInflowDemand(c, r, g, z, H, d);
     Q = std::min(Q, std::max(0.0, r.share - r.taken) * (dt > 0 ? r.stepSeconds / dt : 0.0));
-    const double rate = Q / (cell * cell);
+    const double rate = Q / area;
     if (!(rate > 0)) return;
     // Below a bed that lies under the table layer the water enters between the
     // water surface (layer kw) and the bed.
@@ -95,7 +98,7 @@ void LateralFlows(const Column& c, const RiverCell& r, double dt, int g, double*
   }
 
   // Groundwater exfiltrates into the river.
-  const double E = r.kolmation > 0 ? r.kolmation * (T - Zr) * W / cell : 0.0;
+  const double E = r.kolmation > 0 ? r.kolmation * (T - Zr) * W * cell / area : 0.0;
   const double drainable = (thetaA[g] + thetaB[g]) / 2.0 - c.constants->thetaDrainable[g];
   double remaining = E;
   auto take = [&](int i, double height) {

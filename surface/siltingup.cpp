@@ -93,6 +93,7 @@ void siltingupclass::ReadSection() {
   // integer is already the statistics line of the silting disposition.
   std::string line;
   if (!controlfile.GetLine(line)) ControlFileError(labelDisposition, modulname);
+  const std::string methodLine = controlfile.Where();
   int value = 0;
   char text[1201];
   if (std::sscanf(line.c_str(), "%d", &value) == 1) {
@@ -109,6 +110,12 @@ void siltingupclass::ReadSection() {
           << "[end-entry]";
     *diag << line.c_str() << "[end-entry]";
     ControlFileError(labelDisposition, modulname);
+  }
+  // Another method number runs as method 1, the built-in formula.
+  if (method < 1 || method > 3) {
+    *diag << "WARNING: " << modulname.c_str() << ": method " << method << " (" << methodLine.c_str()
+          << ") is none of 1, 2 and 3: it runs as method 1[end-entry]";
+    method = 1;
   }
   ReadValues2(controlfile, "%s%d", &statistic[1].file, &statistic[1].code,
               "name of the statistics for direct runoff from silting up model (QDSU) ", linebuffer);

@@ -178,10 +178,16 @@ if os.path.isdir(first_day) and precipitation and discharge:
             print("not in the balance: %s (write code 3 in control.txt writes it)" % name)
     stores.append(("reservoir", mm(basin_water.reservoir_volume(out) - basin_water.reservoir_volume(first_day))))
     stores.append(("channels", mm(basin_water.channel_water(here, out) - basin_water.channel_water(here, first_day))))
+    # The soil's runoff waits in its flow-time zones and, without the surface
+    # routing (whose section the storage content file then lacks), in its
+    # linear storages; the surface routing drains the soil's storages at once
+    # and holds its own.
+    soil_storages = not basin_water.section(os.path.join(out, "storage.ftz_0"), "SurfaceRoutingModel")
     stores.append(("runoff on\nits way", (basin_water.runoff_in_transit(here, out, "SurfaceRoutingModel", True)
                                            - basin_water.runoff_in_transit(here, first_day, "SurfaceRoutingModel", True)
-                                           + basin_water.runoff_in_transit(here, out, "unsatzon_model", False)
-                                           - basin_water.runoff_in_transit(here, first_day, "unsatzon_model", False))
+                                           + basin_water.runoff_in_transit(here, out, "unsatzon_model", soil_storages)
+                                           - basin_water.runoff_in_transit(here, first_day, "unsatzon_model",
+                                                                           soil_storages))
                    / n_cells))
     terms += [(label + "\nstorage change", -v) for label, v in stores]
     residual = sum(t[1] for t in terms)

@@ -1114,23 +1114,34 @@ std::vector<Case> Matrix() {
   // discharge being the last step's while the river falls: far below a
   // hundredth of the uptake. The exchange
   // widens the soil columns' active layers from pass to pass: one and two
-  // threads give the same terms.
-  add("river_uptake_beyond_the_river",
-      {{"1         surface water interaction: the table drains into the river cells' channels",
-        "2         surface water interaction: the table drains into and takes from the river cells' channels"},
-       {"kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 1e-3"}},
-      [](Case& c) {
-        c.twoInstances = false;
-        c.start = {2015, 8, 5};
-        c.end = {2015, 8, 13};
-        c.signature = [](const RunOutput& s, const RunOutput& e, const Budget& b) {
-          const double uptake = fluvextest::PeriodSum(s, e, "gwin.stat");
-          const double unmet = fluvextest::Term(b, "withdrawals the river");
-          return Signatures{Positive("taken up from the rivers (mm)", uptake),
-                            {"withdrawals the river could not give (mm, below a hundredth of the uptake)", unmet,
-                             unmet >= 0 && unmet < uptake / 100}};
-        };
-      });
+  // threads give the same terms. On cells of half to the whole of the grid's
+  // area the river's water (m3) and the exfiltration fill the mm of each
+  // cell's own area.
+  for (const bool areas : {false, true})
+    add(
+        std::string("river_uptake_beyond_the_river") + (areas ? "_relative_cell_areas" : ""),
+        {{"1         surface water interaction: the table drains into the river cells' channels",
+          "2         surface water interaction: the table drains into and takes from the river cells' channels"},
+         {"kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 1e-3"}},
+        [areas](Case& c) {
+          c.twoInstances = false;
+          c.start = {2015, 8, 5};
+          c.end = {2015, 8, 13};
+          if (areas) c.modules.relCellAreaGrid = "rca.asc";
+          c.signature = [](const RunOutput& s, const RunOutput& e, const Budget& b) {
+            const double uptake = fluvextest::PeriodSum(s, e, "gwin.stat");
+            const double unmet = fluvextest::Term(b, "withdrawals the river");
+            return Signatures{Positive("taken up from the rivers (mm)", uptake),
+                              {"withdrawals the river could not give (mm, below a hundredth of the uptake)", unmet,
+                               unmet >= 0 && unmet < uptake / 100}};
+          };
+        },
+        {},
+        [areas](const std::string& dir) -> std::string {
+          if (!areas) return "";
+          return WriteBasinGrid(dir, "rca.asc", [](int r, int, int) { return 0.5 + 0.25 * (r % 3); }) +
+                 AddStandardGrids(dir, "$inpath//rca.asc RelCellArea fillcode = 0 readcode = 1\n");
+        });
   // A dry summer: the sandy loam of the sandstone slopes has one
   // conductivity in all its layers, so none of its layers gives interflow
   // (no drains either), also when its top layer has dried below its

@@ -193,8 +193,9 @@ class SoilBasin {
       << "  LAI = 1.0 2.0 4.0 4.0 1.0;  Z0 = 0.02 0.05 0.10 0.10 0.02;  VCF = 0.8 0.9 0.95 0.95 0.8;\n"
       << "  RootDepth = 0.2 0.3 0.4 0.4 0.2;  AltDep = 0 0 0 0 0;\n}\n\n"
       << "[soil_table]\n1\n1 loam method = MultipleHorizons {\n  layers = 3 4;\n"
-      << "  ksat = " << ksat << ";  theta_sat = 0.45 0.40;  theta_res = 0.05 0.05;  ksat_topmodel = 5e-5;\n"
-      << "  alpha = 2.0 1.5;  Par_n = 1.45 1.35;  thickness = 0.1 0.3;  suction = 250;\n"
+      << "  ksat = " << ksat << ";  theta_sat = " << thetaSat << ";  theta_res = " << thetaRes
+      << ";  ksat_topmodel = 5e-5;\n"
+      << "  alpha = " << alpha << ";  Par_n = " << parN << ";  thickness = " << thickness << ";  suction = 250;\n"
       << soilExtra << "}\n\n"
       << "[precipitation_correction]\n0\n0\n1\n0\n1\n0\n\n";
     for (const char* module : {"RegionalSuperposition", "radiation_correction", "evapotranspiration", "snow_model",
@@ -270,6 +271,8 @@ class SoilBasin {
   std::string interaction = "0", pond = "0", drainage = "0", iniGw = "1.5";
   std::string density = "0.5 0.5", kelsqlat = "3 3", q0 = "0.01 0.02";
   std::string ksat = "5e-6 1e-6";
+  std::string thetaSat = "0.45 0.40", thetaRes = "0.05 0.05", alpha = "2.0 1.5", parN = "1.45 1.35",
+              thickness = "0.1 0.3";
   std::string soilExtra;                                       // items of the soil block
   std::string sections;                                        // after "[unsatzon_model]"
   std::map<std::string, std::string> modules;                  // a module's section in place of "off"

@@ -152,7 +152,9 @@ TEST_F(Config, BadSectionLinesGiveThePartsCodes) {
   Section word;
   word.pond = "abc";
   EXPECT_EQ(Make(word), 17);
-  EXPECT_TRUE(Said("error in control file,  pond parameter of ; unsatzon_modelnot found!"));
+  EXPECT_TRUE(Said("error in control file, [unsatzon_model]: pond parameter of = abc (control file " +
+                   (dir / "run.cntrl") + ", line "));
+  EXPECT_TRUE(Said("); it has to be a whole number"));
   Section gw;
   gw.iniGw = "0";  // divisor of the initial profile
   EXPECT_EQ(Make(gw), 17);
@@ -175,7 +177,9 @@ TEST_F(Config, MethodThreeReadsFourMoreLinesAndAMinimumStepThatIsANumber) {
   EXPECT_EQ(Make(s), 0) << console.str();
   s.methodThree = "nan\nsubsteps.stat 0\nsubsteps.grd\n0\n";
   EXPECT_EQ(Make(s), 17);
-  EXPECT_TRUE(Said("minimum dynamic time step in secounds ; unsatzon_modelnot found!"));
+  EXPECT_TRUE(Said("[unsatzon_model]: minimum dynamic time step in secounds = nan (control file " +
+                   (dir / "run.cntrl") + ", line "));
+  EXPECT_TRUE(Said("); it has to be a number"));
 }
 
 TEST_F(Config, TuningKeysAreReadUntilABlankLine) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -92,37 +93,112 @@ void ForEachCell(F f) {
     for (int c = 2; c <= 4; ++c) f(r, c);
 }
 
-TEST(SoilOptionsRun, WithSubStepsTheFluxGridsHoldTheWholeStep) {
-  double oneSubstepRecharge = NAN;
-  for (int substeps : {1, 2, 4}) {
-    SCOPED_TRACE(substeps);
-    SoilBasin basin("soilsubsteps" + std::to_string(substeps), 3);
-    basin.rain = VariedRain;
-    basin.transpiration = 0.1;
-    basin.evaporation = 0.05;
-    basin.substeps = substeps;
-    basin.statCodes[2] = 2001;  // GWN
-    WriteControlCellSums(basin);
-    ASSERT_TRUE(RunBasin(basin));
-    // The water that crosses the table hardly depends on the sub-steps,
-    // as the water that moves does not.
-    const double recharge = StatSum(basin, "gwn.stat");
-    if (substeps == 1) oneSubstepRecharge = recharge;
-    EXPECT_GT(std::fabs(recharge), 1.0);
-    EXPECT_NEAR(recharge, oneSubstepRecharge, 0.03 * std::fabs(oneSubstepRecharge));
-    // The control cell keeps the rain of the run but for what the grids say left it.
-    double rain = 0;
-    for (int k = 0; k < 72; ++k) rain += VariedRain(k);
-    const auto [start, end, out] = ControlCell(basin);
-    EXPECT_GT(out, 1.0);
-    EXPECT_NEAR(rain - (end - start), out, 1e-4);
-    // The routed direct flow and interflow are the written grids' (no flow times, no storage).
-    double grids = 0;
-    for (const char* sum : {"qd.sum", "qi.sum"}) {
-      const fluvextest::GridFile g = Written(basin, sum);
-      ForEachCell([&](int r, int c) { grids += g.at(r, c) / 6; });
+// The sub-step table: each case runs on 1, 2 and 4 sub-steps of three days
+// of varied rain. The flux grids hold the whole step: the control cell keeps
+// its rain but for what the grids say left it, and the routed direct flow and
+// interflow are the grids' (no flow times, no storage). The case's figure (a
+// basin sum over the run) keeps within its tolerance of that of 4 sub-steps.
+// A case whose figure still depends on the sub-steps more names the open
+// issue that owns it, and fails once it keeps within its tolerance.
+TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
+  struct SubStepCase {
+    const char* name;
+    std::function<void(SoilBasin&)> set;
+    std::function<double(const SoilBasin&)> figure;
+    double tolerance;  // relative
+    int open;          // the issue whose fault the case shows, 0 for none
+  };
+  auto stat = [](const char* file) { return [file](const SoilBasin& b) { return StatSum(b, file); }; };
+  auto gridSum = [](const char* file) {
+    return [file](const SoilBasin& b) {
+      double sum = 0;
+      const fluvextest::GridFile g = Written(b, file);
+      ForEachCell([&](int r, int c) { sum += g.ncols == 5 ? g.at(r, c) / 6 : NAN; });
+      return sum;
+    };
+  };
+  const SubStepCase cases[] = {
+      // The water that crosses the table hardly depends on the sub-steps,
+      // as the water that moves does not.
+      {"recharge", [](SoilBasin&) {}, stat("gwn.stat"), 0.03, 0},
+      // 5 mm standing on the surface at the start, without the surface
+      // routing that would move it: the soil takes it up once, and the
+      // direct flow (grid and statistics) holds what is newly left on the
+      // surface (it took the water up in every call and ran it off again).
+      {"standing water",
+       [](SoilBasin& b) {
+         b.extraConstants.push_back({"SurfStorSiltingUp", 5.0});
+       },
+       gridSum("qd.sum"), 0.03, 0},
+      // Drains at 0.15 m, 20 m apart, above the table.
+      {"drains",
+       [](SoilBasin& b) {
+         b.iniGw = "3";
+         b.drainage = "1";
+         b.extraConstants.push_back({"drainage_depth", 0.15});
+         b.extraConstants.push_back({"drainage_distance", 20});
+         b.statCodes[0] = 2001;  // QDRAIN
+       },
+       stat("qdrain.stat"), 0.05, 86},
+      // The water rising across a shallow table to the roots of a dry spell (UPRISE).
+      {"capillary rise",
+       [](SoilBasin& b) {
+         b.iniGw = "3";
+         b.rain = [](int h) { return h < 6 ? 2.0 : 0.0; };
+         b.transpiration = 0.4;
+         b.outputs[11] = {"uprise.asc", 10};
+       },
+       gridSum("uprise.sum"), 0.05, 86},
+      // A fast, shallow soil (gravel: 1e-3 m/s, layers of 2 and 5 cm).
+      {"fast soil",
+       [](SoilBasin& b) {
+         b.ksat = "1e-3 1e-3";
+         b.thetaSat = "0.35 0.35";
+         b.thetaRes = "0 0";
+         b.alpha = "14.5 14.5";
+         b.parN = "2.68 2.68";
+         b.thickness = "0.02 0.05";
+       },
+       stat("gwn.stat"), 0.05, 86},
+  };
+  for (const SubStepCase& x : cases) {
+    SCOPED_TRACE(x.name);
+    double figures[3];
+    for (int k = 0; k < 3; ++k) {
+      const int substeps = 1 << k;
+      SCOPED_TRACE(substeps);
+      SoilBasin basin("soilsubsteps" + std::to_string(substeps), 3);
+      basin.rain = VariedRain;
+      basin.transpiration = 0.1;
+      basin.evaporation = 0.05;
+      basin.substeps = substeps;
+      basin.statCodes[2] = 2001;  // GWN
+      WriteControlCellSums(basin);
+      x.set(basin);
+      ASSERT_TRUE(RunBasin(basin));
+      figures[k] = x.figure(basin);
+      double rain = 0;
+      for (int h = 0; h < 72; ++h) rain += basin.rain(h);
+      const auto [start, end, out] = ControlCell(basin);
+      EXPECT_GT(out, 1.0);
+      EXPECT_NEAR(rain - (end - start), out, 1e-4);
+      double grids = 0;
+      for (const char* sum : {"qd.sum", "qi.sum"}) {
+        const fluvextest::GridFile g = Written(basin, sum);
+        ForEachCell([&](int r, int c) { grids += g.at(r, c) / 6; });
+      }
+      EXPECT_NEAR(StatSum(basin, "qd.stat") + StatSum(basin, "qi.stat"), grids, 1e-4 + 1e-5 * std::fabs(grids));
     }
-    EXPECT_NEAR(StatSum(basin, "qd.stat") + StatSum(basin, "qi.stat"), grids, 1e-4 + 1e-5 * grids);
+    EXPECT_GT(std::fabs(figures[2]), 0.5);
+    const double worst =
+        std::max(std::fabs(figures[0] - figures[2]), std::fabs(figures[1] - figures[2])) / std::fabs(figures[2]);
+    std::printf("sub-step case %s: %.4f / %.4f / %.4f on 1 / 2 / 4 sub-steps, %.3f off\n", x.name, figures[0],
+                figures[1], figures[2], worst);
+    if (x.open == 0)
+      EXPECT_LE(worst, x.tolerance);
+    else
+      EXPECT_GT(worst, x.tolerance) << "keeps within its tolerance: issue " << x.open
+                                    << " has fixed it, the case's mark goes";
   }
 }
 

@@ -1210,6 +1210,22 @@ CASES = [
      {"check": groundwater_flows, "np": (1, 2)}),
     ("gw_maxiter_zero", edits(spoil_control("50        maxiter", "0         maxiter"), WRITE_BASEFLOW), 0, [],
      {"check": groundwater_flows, "np": (1, 2)}),
+    # A second layer whose drainable porosity (below its top) is no share.
+    ("gw_drainable_porosity_above_one",
+     edits(spoil_control("1         number of layers", "2         number of layers"),
+           spoil_control("gwbalance.asc\n0\n",
+                         "gwbalance.asc\n0\ngwhead2.asc\n0\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n0\n"),
+           spoil_control("10        number of standard grids\n",
+                         "18        number of standard grids\n"
+                         "k2.asc gw_k_x_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
+                         "k2.asc gw_k_y_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
+                         "s2.asc gw_storage_coeff_2 fillcode = 0 readcode = 0 defaultValue = 0.001\n"
+                         "sy2.asc gw_drainable_porosity_2 fillcode = 0 readcode = 0 defaultValue = 1.5\n"
+                         "t2.asc aquifer_thickness_2 fillcode = 0 readcode = 0 defaultValue = 10\n"
+                         "kol.asc gw_kolmation_1 fillcode = 0 readcode = 0 defaultValue = 1e-7\n"
+                         "h2.asc gw_boundary_fix_h_2 fillcode = 0 readcode = 0 defaultValue = -9999\n"
+                         "q2.asc gw_boundary_fix_q_2 fillcode = 0 readcode = 0 defaultValue = -9999\n")), 33,
+     ["the grid gw_drainable_porosity_2", "holds 1.5", "a drainable porosity has to lie within (0 ... 1]"]),
     ("gw_k_negative", spoil_grid_cell("gw_k.asc", "-3e-05"), 33,
      [lambda d: grid_cell_text(d, "gw_k_x_1")[1], "holds -3e-05",
       "a hydraulic conductivity has to be 0 or more (m/s)"]),
@@ -1323,6 +1339,10 @@ CASES = [
      silting_up(3, "SiltingUpExpressions {\nX = 10; Y = 2; Z = 0.01; W = 20;\nV = -20 * R / 60;\n}"), 0,
      ["the infiltration capacity V of the SiltingUpExpressions (V=-20*R/60) is -20 in row ",
       "a value below 0: it is taken as 0 (all water runs off)"]),
+    # Another method number is method 1, with a warning.
+    ("silting_method_other", silting_up(7, ""), 0, ["SiltingUpModel: method 7 (control file control.txt, line ",
+                                                     ") is none of 1, 2 and 3: it runs as method 1"],
+     {"check": with_reference(silting_up(1, ""), same_statistic("qdsu.stat"))}),
     # An infinite capacity takes all the water: no silting-up runoff, as
     # with the largest number.
     ("silting_capacity_infinite", silting_formulas("20", "1 / 0"), 0, [],
@@ -1483,6 +1503,8 @@ CASES = [
       "a conductivity, heat capacity, density, latent heat or factor has to be greater than 0"]),
     ("heat_capacity_negative", heat_transfer(capacity="-800"), 17,
      ["[heat_transfer]: dTModCDrySoil = -800 (control file control.txt, line "]),
+    ("heat_capacity_nan", heat_transfer(capacity="nan"), 17,
+     ["[heat_transfer]: dTModCDrySoil = nan (control file control.txt, line ", "); it has to be a number"]),
     ("heat_share_above_one", edits(heat_transfer(), spoil_control("0.5       dTModSEForStat", "1.5       dTModSEForStat")),
      17, ["[heat_transfer]: dTModSEForStat = 1.5 (control file control.txt, line ",
           "a share of the unfrozen water has to lie within 0 ... 1"]),
