@@ -53,12 +53,13 @@ double RunOutput::BasinMean(const GridFile& g, Weight weight) const {
 
 double Budget::Input() const {
   double s = 0;
-  for (const auto& t : inputs) s += t.mm;
+  for (const auto& t : inputs) s += std::fabs(t.mm);
   return s;
 }
 
 double Budget::Residual() const {
-  double r = Input();
+  double r = 0;
+  for (const auto& t : inputs) r += t.mm;
   for (const auto& t : outputs) r -= t.mm;
   for (const auto& t : storageChanges) r -= t.mm;
   return r;

@@ -102,6 +102,9 @@ struct Budget {
   std::vector<BudgetTerm> outputs;         // water that leaves it
   std::vector<BudgetTerm> storageChanges;  // more water in a store is positive
   std::vector<std::string> unread;         // terms that could not be read, with why
+  // The scale of the relative checks: the inputs' sizes summed (an input
+  // that takes water, a fixed head below the table, counts by its size:
+  // a net input below 0 would let every check pass).
   double Input() const;
   double Residual() const;  // inputs - outputs - storage changes
   std::string Report() const;

@@ -1127,22 +1127,6 @@ std::vector<std::vector<Choice>> Seeds() {
                    {"step", "hour"},
                    {"period", "january"},
                    {"zone-nodata", "-9999"}});
-  // Static glaciers, and dynamic ones by degree days over their yearly
-  // update, with drift: their glacierized cells take none (where the
-  // generator alone puts these pairs, faults of other values hide the
-  // budget).
-  seeds.push_back({{"glaciers", "static"},
-                   {"snow", "drift"},
-                   {"step", "day"},
-                   {"period", "january"},
-                   {"warm-start", "none"},
-                   {"zone-nodata", "-9999"}});
-  seeds.push_back({{"glaciers", "dynamic"},
-                   {"snow", "drift"},
-                   {"step", "hour"},
-                   {"period", "glacier-update"},
-                   {"warm-start", "none"},
-                   {"zone-nodata", "-9999"}});
   // Two-day steps with degree-day snow (whose melt the daily steps check).
   seeds.push_back({{"step", "two-days"},
                    {"snow", "degree-day"},
