@@ -138,13 +138,17 @@ class StepHandover {
 
  private:
   std::string Path(const std::string& name) const { return dir + "/" + name; }
-  // Waits until done() holds; false when the program ends before.
+  // Waits until done() holds; false when the program ends before. The
+  // deadline only ends the wait for a program that hangs (a step of a few
+  // cells), before ctest would end the test and leave the program behind.
   bool Until(const std::function<bool()>& done) const {
-    for (;;) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+    while (std::chrono::steady_clock::now() < deadline) {
       if (done()) return true;
       if (ended()) return done();
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    return false;
   }
   // The informing file of the step: the step has ended.
   bool Informed() const {

@@ -94,7 +94,8 @@ enum class Input { kTerminal, kClosedPipe, kSilentPipe };
 
 // The fluvex program started directly (one instance), its output collected
 // in a file. The waits end with the event or with the program's end; the
-// deadline only keeps a hung program from holding the test for ever.
+// deadline only ends the wait for a hung program, before ctest's limit would
+// end the test and leave the program behind.
 class RunningFluvex {
  public:
   RunningFluvex(const std::string& cwd, const std::string& control, Input kind = Input::kTerminal)
@@ -147,7 +148,7 @@ class RunningFluvex {
   std::string Output() const { return ReadFile(outputFile); }
   // Waits until done() holds; false when the program ends before.
   bool WaitUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(30);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
     while (std::chrono::steady_clock::now() < deadline) {
       if (done()) return true;
       if (Ended()) return done();
@@ -339,7 +340,9 @@ TEST_F(CtrlCRun, ChoiceOneEndsTheRunWithTheStepAndWritesTheEndOfRunGrids) {
   ASSERT_TRUE(CtrlCInAStep(run, steps, 1)) << run.Output();
   ASSERT_TRUE(run.WaitFor("choose one of the above options")) << run.Output();
   run.Answer("13\n");  // one character is read: choice 1
-  // The end is the date of the record read last: the step after the held one.
+  // The end is the date of the record read last: the step after the held
+  // one, which waits for the test's file as any other, asking nothing.
+  ASSERT_TRUE(run.WaitFor("waiting for external synchronisation file go", 4)) << run.Output();
   ASSERT_TRUE(steps.Step()) << run.Output();
   EXPECT_EQ(run.Wait(), 99) << run.Output();
   const std::string out = run.Output();
