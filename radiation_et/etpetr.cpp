@@ -87,6 +87,14 @@ verdunstungsmodellklasse::~verdunstungsmodellklasse() {
 
 void verdunstungsmodellklasse::ReadSection() {
   ReadValue(controlfile, "%d", &Method, "Methode fuer ", linebuffer);
+  // No other method computes a potential: the run would end later with a
+  // message about sunshine or daily steps that does not name the method.
+  if (Method < 1 || Method > 4) {
+    *diag << "FATAL: error in control file, section [evapotranspiration]: the method " << Method << " ("
+          << controlfile.Where().c_str() << ") is not 1 (Penman-Monteith), 2 (Hamon), 3 (Wendling) or 4 (Haude)"
+          << "[end-entry]";
+    throw 46;
+  }
   if (Method > 1 && LayerCount > 1) {
     *diag << kHead
           << "\nModelling evapotranspiration after HAMON, WENDLING or HAUDE is only possible\nfor unlayered "

@@ -24,6 +24,13 @@ void TakeFrom(double& store, double& demand, double& evaporated) {
     demand = 0;
   }
 }
+// The snow evaporation of a cell's open part (mm over that part) counts with
+// the open share g, as the interception's and the soil's; the glacier part
+// adds 0.
+void AddOpenPart(zonalstatistic::RowSums& sums, int c, int zone, double g, double value) {
+  if (g < 1) sums.Add(c, zone, value, 1 - g);
+  if (g > 0) sums.Add(c, zone, 0.0, g);
+}
 // A cell's amount of a water grid; none without the grid or a value.
 double Amount(double** g, int r, int c) {
   return g && g[r][c] > -9999.0 ? g[r][c] : 0.0;
@@ -68,14 +75,10 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
       const double g = GlacierFraction(r, c);
       evrs[r][c] = 0;
       if (glaciersnowevap) glaciersnowevap[r][c] = 0;
-      if (g < 1 && solidsnow[r][c] > 0) {
-        double& store = solidsnow[r][c];
-        for (int j = 1; j <= L; ++j)
-          if (landuse[j][r][c] > nodata) TakeFrom(store, etp[j][r][c], evrs[r][c]);
-        TakeFrom(store, evap[r][c], evrs[r][c]);
-      }
+      // The demands are per unit area: each part meets them whole. The
+      // glacier part's snow takes them first, without lowering them; what the
+      // open part's snow leaves goes on to its plants and soil.
       if (g > 0 && glaciersnowevap && glaciersolidsnow) {
-        // The glacier part meets the same demands; they are not lowered by it.
         double& store = glaciersolidsnow[r][c];
         for (int j = 1; j <= L; ++j)
           if (landuse[j][r][c] > nodata) {
@@ -84,6 +87,12 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
           }
         double demand = evap[r][c];
         TakeFrom(store, demand, glaciersnowevap[r][c]);
+      }
+      if (g < 1 && solidsnow[r][c] > 0) {
+        double& store = solidsnow[r][c];
+        for (int j = 1; j <= L; ++j)
+          if (landuse[j][r][c] > nodata) TakeFrom(store, etp[j][r][c], evrs[r][c]);
+        TakeFrom(store, evap[r][c], evrs[r][c]);
       }
     }
   }
@@ -106,7 +115,7 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
         for (Grid g : {evap, evrs, glaciersnowevap, solidsnow, glaciersolidsnow})
           if (g) g[r][c] = g[mr][mc];
       }
-      if (addCells) sums.Add(c, ZoneOf(r, c), evrs[r][c], 1.0);
+      if (addCells) AddOpenPart(sums, c, ZoneOf(r, c), GlacierFraction(r, c), evrs[r][c]);
     }
   }
   // The snow methods that evaporate snow themselves do so in the snow step,
@@ -122,7 +131,7 @@ void verdunstungsmodellklasse::SnowEvaporationStatistics(int64_t stepHour, int64
     ColumnsOf(r, c0, c1);
     zonalstatistic::RowSums sums(*evrsstat, r);
     for (int c = c0; c <= c1; ++c)
-      if (OwnCell(r, c)) sums.Add(c, ZoneOf(r, c), evrs[r][c], 1.0);
+      if (OwnCell(r, c)) AddOpenPart(sums, c, ZoneOf(r, c), GlacierFraction(r, c), evrs[r][c]);
   }
   evrsstat->Reduce(stepYear, stepMonth, stepDay, stepHour, 1);
   WriteStatisticGrids(evrspos, 1, 0);

@@ -155,11 +155,9 @@ expokorrklasse::Sun expokorrklasse::SunAt(double t, double dt, int d, int m, dou
 
 double expokorrklasse::SlopeBeam(Grid sums, double t, double dt, int count, int d, int m, double rise, double set,
                                  bool writeShadow) {
-  const double S = timeinterval / 60;  // step, hours
-  const double w = 1.0 / splittings;
   const double degree = 3.14159265358979 / 180;
   double H = 0;  // clear-sky beam on a horizontal surface, Wh/m2
-  for (int i = 0; i < count; ++i, t += S * w) {
+  for (int i = 0; i < count; ++i, t += dt) {
     const Sun sun = SunAt(t, dt, d, m, rise, set);
     const bool isnight = !sun.day;
     const double phi = sun.azimuth;
@@ -242,10 +240,17 @@ void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, i
   SunriseSunset(d, m, rise, set, latitude, longitude);
   rise = std::fmod(rise + 24, 24.0);
   set = std::fmod(set + 24, 24.0);
+  // A step of more than a day takes the sun's path of its last day (the
+  // path repeats daily) and that day's beam once for each of its days:
+  // sub-intervals spread over the whole step would fall on its nights (the
+  // one sub-interval of a two-day step on midnight) and leave every slope
+  // uncorrected. A day or less is divided as it is.
   const double S = timeinterval / 60;  // step, hours
-  const double dt = S / splittings;
+  const double span = std::min(S, 24.0);
+  const double days = S / span;
+  const double dt = span / splittings;
   // Centre of the step's first sub-interval.
-  const double first = stepHour + mintointendhours - (1 - 0.5 / splittings) * S + timeshift;
+  const double first = stepHour + mintointendhours - (1 - 0.5 / splittings) * span + timeshift;
 
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {
@@ -267,7 +272,7 @@ void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, i
   bool daylight = false;
   {
     double t = first;
-    for (int i = 0; i < splittings; ++i, t += S * (1.0 / splittings)) {
+    for (int i = 0; i < splittings; ++i, t += dt) {
       const Sun sun = SunAt(t, dt, d, m, rise, set);
       H += sun.beam * sun.cosz;
       daylight = daylight || sun.day;
@@ -288,7 +293,7 @@ void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, i
     // The path's shading belongs to the hours ahead: every step marks and
     // writes the shading of its own sub-intervals, as without the path.
     double t = first;
-    for (int i = 0; i < splittings; ++i, t += S * (1.0 / splittings)) {
+    for (int i = 0; i < splittings; ++i, t += dt) {
       Shade(SunAt(t, dt, d, m, rise, set));
       WriteStatisticGrids(shadowpos, 1, 0);
     }
@@ -307,11 +312,11 @@ void expokorrklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, i
       double k = daylight ? 1.0 : 0.0;
       if (every == 1) {
         const double sum = correction[r][c];
-        ieffmax[r][c] = sum;
+        ieffmax[r][c] = sum * days;
         if (H > 0) k = sum / H;
       } else {
         if (H > 0) k = geometry[r][c];
-        ieffmax[r][c] = k * H;
+        ieffmax[r][c] = k * H * days;
       }
       correction[r][c] = k;
       // A missing temperature or sunshine leaves the corrected temperature missing.

@@ -424,15 +424,16 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
       },
       zonecount + 1, [](int) { return true; });
 
-  // A cell (almost) wholly under a glacier intercepts nothing; its values
-  // went into the statistics above with their small weight first.
+  // A cell wholly under a glacier intercepts nothing. (An open part, however
+  // small, keeps what it holds and passes: the snow's and the soil's open
+  // part take its throughfall.)
   if (glacier) {
 #pragma omp parallel for schedule(runtime)
     for (int r = firstrow; r <= lastrow; ++r) {
       int c0, c1;
       ColumnsOf(r, c0, c1);
       for (int c = c0; c <= c1; ++c) {
-        if (!computed(r, c) || glacierShare(r, c) < 0.99999) continue;
+        if (!computed(r, c) || glacierShare(r, c) < 1) continue;
         for (int i = 0; i <= n; ++i) evaporation[i][r][c] = storage[i][r][c] = 0;
         throughfall[0][r][c] = 0;
       }

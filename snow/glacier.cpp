@@ -144,7 +144,9 @@ void Glacier::AddCellToBand(double* fraction, double* codeCell, double elevation
 
 void Glacier::AddCell(bool range, double fraction, double elevation, double cellArea) {
   const bool first = cellCount == 0;
+  if (first) countedCellArea = 0;
   ++cellCount;
+  countedCellArea += cellArea;
   area += fraction * cellArea / 1e6;
   if (first) {
     minElevation = maxElevation = elevation;
@@ -157,7 +159,8 @@ void Glacier::AddCell(bool range, double fraction, double elevation, double cell
 }
 
 void Glacier::ComputeCellsToChange() {
-  cellsToChange = (area - oldArea) * 1e6 / (cellSize * cellSize);
+  const double cell = cellCount > 0 && countedCellArea > 0 ? countedCellArea / cellCount : cellSize * cellSize;
+  cellsToChange = (area - oldArea) * 1e6 / cell;
   remainder = 0;
 }
 

@@ -50,6 +50,9 @@ class Glacier {
   uint64_t bandCellCount = 0;
   int extraWeightFactorBand0 = 0;
   int subbasin = 0;
+  // Area of the cells counted by the last scan, m2: cells of unequal area
+  // (relative cell areas) count a change in cells of their mean area.
+  double countedCellArea = 0;
   double lostMassBalance = 0;
   double fractionSum = 0;
   double massBalancePerFraction = 0;

@@ -460,7 +460,7 @@ void schneemodellklasse::RegisterGlacierGrids() {
       if (mpisize > 1 && MpiRunning()) MPI_Bcast(&present, 1, MPI_INT, 0, MPI_COMM_WORLD);
       if (!present) {
         if (mpirank == 0)
-          *diag << "WARNING: in modul " << modulname.c_str() << ": the snow state of the glacier cells ("
+          *diag << "WARNING: in module " << modulname.c_str() << ": the snow state of the glacier cells ("
                 << path.c_str() << ") was not found; the glacier cells start without snow"
                 << "[end-entry]";
         read = false;
@@ -520,6 +520,8 @@ void schneemodellklasse::RegisterGlacierGrids() {
     const int zonepos = FindGrid("zonegrid_soilmodel", false);
     glacierelevation = WholeOnRoot(2, elevation);
     glacierzone = zonepos > 0 ? WholeOnRoot(zonepos, subbasingrid) : WholeOnRoot(1, zonegrid);
+    const int areapos = FindGrid("RelCellArea", false);
+    glacierarea = areapos > 0 && relcellarea ? WholeOnRoot(areapos, relcellarea) : nullptr;
   }
   create(kSnowMeltOnGlacier, ownfirst, ownlast);
   if (dynamic) create(kEvapOnGlacier, ownfirst, ownlast);

@@ -45,6 +45,12 @@ double schneemodellklasse::FirnTotal(int r, int c) const {
   return firn && firn[r] && firn[r][c] > nodata ? firn[r][c] : 0.0;
 }
 
+double schneemodellklasse::GlacierCellArea(int r, int c) const {
+  // A cell without a relative area counts whole, as in the statistics.
+  const double a = glacierarea && glacierarea[r] ? glacierarea[r][c] : 1.0;
+  return cellsize * cellsize * (a > nodata ? a : 1.0);
+}
+
 bool schneemodellklasse::BorderCell(int r, int c) const {
   for (int k = 0; k < 4; ++k) {
     const int nr = r + kDr[k];
@@ -57,7 +63,6 @@ bool schneemodellklasse::BorderCell(int r, int c) const {
 
 void schneemodellklasse::BuildGlacierList() {
   glacierindex.clear();
-  const double cellArea = cellsize * cellsize;
   for (int r = 1; r <= nrows; ++r) {
     if (!glacierzone[r]) continue;
     for (int c = 1; c <= ncols; ++c) {
@@ -77,13 +82,12 @@ void schneemodellklasse::BuildGlacierList() {
         throw 84;
       }
       // Firn cells do not widen the elevation range.
-      g.AddCell(FirnTotal(r, c) == 0, f, glacierelevation[r][c], cellArea);
+      g.AddCell(FirnTotal(r, c) == 0, f, glacierelevation[r][c], GlacierCellArea(r, c));
     }
   }
 }
 
 void schneemodellklasse::CollectGlacierCells(int64_t requested, bool range) {
-  const double cellArea = cellsize * cellsize;
   Grid codesold = glac[kCodesOld].grid;
   // The volume-area increment of a cell of area a (km2) added to a glacier.
   auto grow = [](Glacier& g, double a) {
@@ -100,6 +104,7 @@ void schneemodellklasse::CollectGlacierCells(int64_t requested, bool range) {
       const double k = glaciercodes[r][c];
       if (!(k >= -1)) continue;
       const double e = glacierelevation[r][c];
+      const double cellArea = GlacierCellArea(r, c);
       Glacier* known = k != -1 ? FindGlacier(static_cast<int64_t>(k)) : nullptr;
       if (known) {
         if (requested >= 0 && requested != known->code) continue;
@@ -238,7 +243,6 @@ void schneemodellklasse::GrowGlacier(int64_t code) {
 
 void schneemodellklasse::UpdateGlacierGeometry() {
   if (!glaciergrid || glaciermethod < 11) return;
-  const double cellArea = cellsize * cellsize;
   auto resetSums = [](Glacier& g) {
     g.maxElevation = -10000;
     g.cellCount = 0;
@@ -270,7 +274,7 @@ void schneemodellklasse::UpdateGlacierGeometry() {
       if (!(f >= 0) || !(glaciercodes[r][c] >= 0)) continue;
       Glacier* g = FindGlacier(static_cast<int64_t>(glaciercodes[r][c]));
       if (!g) continue;
-      g->volume += (gmb[r][c] - oldgmb[r][c]) / 0.85 / 1000 * f * cellArea / 1e6;
+      g->volume += (gmb[r][c] - oldgmb[r][c]) / 0.85 / 1000 * f * GlacierCellArea(r, c) / 1e6;
     }
   }
   *diag << "DEBUG: Glacierbalance\n"
@@ -367,16 +371,18 @@ void schneemodellklasse::RedistributeGlacierMassBalance(int64_t requested) {
   scan([&](int r, int c) {
     Glacier* g = selected(codesold[r][c]);
     if (!g) return;
+    // Balances (mm) over areas: cells of unequal area weigh by their area.
+    const double a = GlacierCellArea(r, c) / (cellsize * cellsize);
     const double now = glaciergrid[r][c] > 0 ? glaciergrid[r][c] : 0.0;
     const double before = gold[r][c] > 0 ? gold[r][c] : 0.0;
     if (codesold[r][c] == glaciercodes[r][c])
-      g->lostMassBalance += (before - now) * gmb[r][c];
+      g->lostMassBalance += (before - now) * gmb[r][c] * a;
     else
-      g->lostMassBalance += gmb[r][c] * before;
+      g->lostMassBalance += gmb[r][c] * before * a;
   });
   scan([&](int r, int c) {
     Glacier* g = selected(glaciercodes[r][c]);
-    if (g && glaciergrid[r][c] > 0) g->fractionSum += glaciergrid[r][c];
+    if (g && glaciergrid[r][c] > 0) g->fractionSum += glaciergrid[r][c] * GlacierCellArea(r, c) / (cellsize * cellsize);
   });
   for (auto& g : glaciers)
     if (requested < 0 || g->code == requested)

@@ -30,8 +30,10 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
   outg = 0;
   // A wholly glacierized cell has no open part: no snow and no outflow
   // there, its whole input goes to the glacier part alone.
-  const bool open = GlacierFraction(r, c) < 1;
+  const double g = GlacierFraction(r, c);
+  const bool open = g < 1;
   if (!open) S = L = 0;
+  double openSnow = 0, openRain = 0;  // what the open part took
   const double R = glacierradiation && glacierradiation[r][c] > nodata ? glacierradiation[r][c] : 0.0;
   double mg = 0;
   // What the holding capacity of a pack cannot keep leaves it.
@@ -51,13 +53,13 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     else
       f = (T0R + transzone - T) / (2 * transzone);
     // The open part takes the water input, the glacier part the
-    // precipitation (they differ when the interception runs first); the
-    // step's snowfall and rain are the glacier part's, which its mass
-    // balance adds up.
+    // precipitation (they differ when the interception runs first).
     const double P = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
     if (open) {
-      S += f * P;
-      L += (1 - f) * P;
+      openSnow = f * P;
+      openRain = (1 - f) * P;
+      S += openSnow;
+      L += openRain;
     }
     const double Pg = GlacierInput(r, c);
     snowIn = f * Pg;
@@ -87,9 +89,12 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     }
     release(Sg, Lg, outg);
   } else {
-    // The snow method melts both parts; the glacier part takes the partition
-    // of the non-glacierized part (of a wholly glacierized cell worked out
-    // on an empty pack that is dropped).
+    // The snow method melts both parts, each with its own input and the
+    // drift of its own snowfall: the open part the water input (the
+    // throughfall when the interception runs first; of a wholly glacierized
+    // cell worked out on an empty pack that is dropped), the glacier part
+    // the precipitation, taken before the open part's drift joins the water
+    // input (they are one grid when the snow runs first).
     double f = 0;
     double none[2] = {0, 0};
     double& So = open ? S : none[0];
@@ -101,15 +106,16 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     double evap = 0;
     double M = 0;
     const double Pstep = waterinput[r][c];
+    const double Pgstep = GlacierInput(r, c);
+    double& P = waterinput[r][c];
     if (timeinterval <= 720) {
-      M = SnowCell(T, 1.0, r, c, f, So, Lo, total, tpack, tsurf, evap, false, Pstep, snowIn, rainIn);
+      M = SnowCell(T, 1.0, r, c, f, So, Lo, total, tpack, tsurf, evap, P, Pstep, openSnow, openRain);
     } else {
       double s1 = 0, r1 = 0;
-      M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, false, Pstep, s1,
-                   r1);
-      M += SnowCell(T, dayfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, false, Pstep, snowIn, rainIn);
-      snowIn += s1;
-      rainIn += r1;
+      M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, P, Pstep, s1, r1);
+      M += SnowCell(T, dayfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, P, Pstep, openSnow, openRain);
+      openSnow += s1;
+      openRain += r1;
     }
     if (EnergyBalanceMethod(method) && snowevaporation) snowevaporation[r][c] = open ? evap : 0.0;
     if (open) {
@@ -125,21 +131,6 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
       if (own[kSurfTemp].grid) own[kSurfTemp].grid[r][c] = nodata;
     }
 
-    // The glacier part takes the open part's partition of its own input,
-    // the precipitation (the two differ when the interception runs first).
-    if (glacierinput && glacierinput != waterinput) {
-      const double Po = Pstep > nodata ? Pstep : 0.0;
-      const double Pg = GlacierInput(r, c);
-      if (Po > 0) {
-        snowIn *= Pg / Po;
-        rainIn *= Pg / Po;
-      } else {
-        snowIn = f * Pg;
-        rainIn = (1 - f) * Pg;
-      }
-    }
-    own[kSnowFraction].grid[r][c] = snowIn;
-    own[kRainFraction].grid[r][c] = rainIn;
     double totalg = Sg + Lg;
     double scratchg = nodata;
     double& tpackg = glac[kSnowTempOnGlacier].grid ? glac[kSnowTempOnGlacier].grid[r][c] : scratchg;
@@ -148,14 +139,17 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     // other methods' snow evaporation was taken before the snow step.
     const bool eb = EnergyBalanceMethod(method);
     double evapg = eb || !glac[kEvapOnGlacier].grid ? 0.0 : glac[kEvapOnGlacier].grid[r][c];
-    double si = 0, ri = 0;
+    double Pg = Pgstep;
     double Mg = 0;
     if (timeinterval <= 720) {
-      Mg = SnowCell(T, 1.0, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, 0.0, si, ri);
+      Mg = SnowCell(T, 1.0, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, Pg, Pgstep, snowIn, rainIn);
     } else {
-      Mg = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, 0.0,
-                    si, ri);
-      Mg += SnowCell(T, dayfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, true, 0.0, si, ri);
+      double s1 = 0, r1 = 0;
+      Mg = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, Pg, Pgstep,
+                    s1, r1);
+      Mg += SnowCell(T, dayfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, Pg, Pgstep, snowIn, rainIn);
+      snowIn += s1;
+      rainIn += r1;
     }
     if (eb && glac[kEvapOnGlacier].grid) glac[kEvapOnGlacier].grid[r][c] = evapg;
     mg = std::max(0.0, std::min(Mg, Sg));
@@ -165,6 +159,14 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
   }
   if (glac[kTotalOnGlacier].grid) glac[kTotalOnGlacier].grid[r][c] = Sg + Lg;
   if (T > T0 && Sg <= 0) IceAndFirnMelt(r, c, T, mg);
+  // The glacier part's snowfall and rain build its mass balance; those of
+  // the cell are its parts' by their shares (the parts' inputs differ when
+  // the interception runs first, and so does their drift).
+  if (glac[kMassBalance].grid) glac[kMassBalance].grid[r][c] += snowIn + rainIn;
+  if (open) {
+    snowIn = g * snowIn + (1 - g) * openSnow;
+    rainIn = g * rainIn + (1 - g) * openRain;
+  }
 }
 
 void schneemodellklasse::IceAndFirnMelt(int r, int c, double T, double mg) {
@@ -283,10 +285,9 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c, int zone) {
   // up over the years and may pass -9999 mm, so it is counted as an amount.
   double& gmb = glac[kMassBalance].grid[r][c];
   // A cell that rested for a missing input (its snowfall missing) passed
-  // its water input on: the balance stays.
-  if (own[kSnowFraction].grid[r][c] > nodata)
-    gmb += own[kSnowFraction].grid[r][c] + own[kRainFraction].grid[r][c] - smg - glac[kMeltFirn].grid[r][c] -
-           glac[kMeltIce].grid[r][c];
+  // its water input on: the balance stays. (The glacier part's snowfall and
+  // rain joined it in the cell's step.)
+  if (own[kSnowFraction].grid[r][c] > nodata) gmb -= smg + glac[kMeltFirn].grid[r][c] + glac[kMeltIce].grid[r][c];
   if (own[kInputMass].grid)
     gmb += own[kMobileMass].grid[r][c] + own[kDeposition].grid[r][c] - own[kInputMass].grid[r][c];
   if (glac[kEvapOnGlacier].grid) gmb -= glac[kEvapOnGlacier].grid[r][c];

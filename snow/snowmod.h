@@ -78,14 +78,14 @@ class schneemodellklasse : public teilmodellklasse {
   // returns the melt of the part (mm), already multiplied by w. S, L and
   // total are the solid, liquid and total storage (mm); tpack and tsurf the
   // pack and surface temperatures (K) and evap the snow evaporation (mm) of
-  // the energy-balance methods. With partitioned set, the snowfall and
-  // rainfall already in the grids are taken; otherwise the step's water
-  // input P (mm, as it was before this step's snow drift) is split, and the
-  // drift of this part (the deposition index times its snowfall, times w)
-  // is added to the cell's water input. snowIn and rainIn receive the
-  // snowfall and rainfall added to the storages in this part (mm).
+  // the energy-balance methods. The step's water input Pstep (mm, as it
+  // was before this step's snow drift) is split, and the drift of this part
+  // (the deposition index times its snowfall, times w) is added to input,
+  // the pack's water input, which the rain-on-snow melt and the energy
+  // balance read. snowIn and rainIn receive the snowfall and rainfall added
+  // to the storages in this part (mm).
   virtual double SnowCell(double T, double w, int r, int c, double& f, double& S, double& L, double& total,
-                          double& tpack, double& tsurf, double& evap, bool partitioned, double P, double& snowIn,
+                          double& tpack, double& tsurf, double& evap, double& input, double Pstep, double& snowIn,
                           double& rainIn);
   virtual void WriteStatistics();
   // Returns the flow control parameter.
@@ -333,7 +333,8 @@ class schneemodellklasse : public teilmodellklasse {
   // Firn total of a cell's glacierized part (static methods: 1 on firn cells).
   bool FirnCell(int r, int c) const;
   // Partition, snow melt of both parts and ice and firn melt of a cell with
-  // g > 0; returns the snowfall and rainfall of the step.
+  // g > 0; adds the glacier part's snowfall and rain to its mass balance and
+  // returns those of the cell (its parts' by their shares).
   void GlacierCell(int r, int c, double T, double& S, double& L, double& snowIn, double& rainIn);
   void IceAndFirnMelt(int r, int c, double T, double mg);
   void PermafrostCell(int r, int c);
@@ -499,6 +500,10 @@ class schneemodellklasse : public teilmodellklasse {
   std::map<int64_t, int> glacierindex;             // code -> position in glaciers
   Grid glacierelevation = nullptr;                 // whole-domain elevation and subbasins on instance 0
   Grid glacierzone = nullptr;
+  Grid glacierarea = nullptr;  // whole-domain "RelCellArea" on instance 0 (null without it)
+  // Area of a cell in m2 (on instance 0, for the glacier list): the cell
+  // size squared times its relative area.
+  double GlacierCellArea(int r, int c) const;
   void StartGlacierList();
   bool BorderCell(int r, int c) const;
   double FirnTotal(int r, int c) const;

@@ -113,10 +113,9 @@ double schneemodellklasse::LanduseAlbedo(int r, int c) const {
 }
 
 double schneemodellklasse::SnowCell(double T, double w, int r, int c, double& f, double& S, double& L, double& total,
-                                    double& tpack, double& tsurf, double& evap, bool partitioned, double Pstep,
-                                    double& snowIn, double& rainIn) {
+                                    double& tpack, double& tsurf, double& evap, double& P, double Pstep, double& snowIn,
+                                    double& rainIn) {
   const double n = stepsperday;
-  double& P = waterinput[r][c];
   // 1. Snow fraction; water on a lake surface is rain.
   if (lakeflag && lakecodes && lakewater && lakecodes[r][c] > 0 && lakewater[r][c] > 0) {
     f = 0;
@@ -131,20 +130,13 @@ double schneemodellklasse::SnowCell(double T, double w, int r, int c, double& f,
   // (and to the cell's water input) what the wind brings. The night and the
   // day part of a long step split the same input of the step, each its
   // share w of it, so the drift of a part is its share of the step's.
-  double snowfall = 0;
-  double rainfall = 0;
-  if (!partitioned) {
-    const double p = Pstep > nodata ? Pstep : 0.0;
-    snowfall = f * p;
-    rainfall = (1 - f) * p;
-    if (depositionindex && depositionindex[r][c] > nodata && P > nodata) {
-      const double D = depositionindex[r][c];
-      P += D * snowfall * w;
-      snowfall *= 1 + D;
-    }
-  } else {
-    snowfall = own[kSnowFraction].grid[r][c];
-    rainfall = own[kRainFraction].grid[r][c];
+  const double p = Pstep > nodata ? Pstep : 0.0;
+  double snowfall = f * p;
+  const double rainfall = (1 - f) * p;
+  if (depositionindex && depositionindex[r][c] > nodata && P > nodata) {
+    const double D = depositionindex[r][c];
+    P += D * snowfall * w;
+    snowfall *= 1 + D;
   }
   // 3. Accumulation.
   snowIn = snowfall * w;
@@ -356,13 +348,14 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
   if (g > 0) {
     GlacierCell(r, c, T, S, L, snowIn, rainIn);
   } else if (timeinterval <= 720) {
-    M = SnowCell(T, 1.0, r, c, f, S, L, total, tpack, tsurf, evap, false, waterinput[r][c], snowIn, rainIn);
+    M = SnowCell(T, 1.0, r, c, f, S, L, total, tpack, tsurf, evap, waterinput[r][c], waterinput[r][c], snowIn, rainIn);
   } else {
     double s1 = 0;
     double r1 = 0;
     const double Pstep = waterinput[r][c];
-    M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, S, L, total, tpack, tsurf, evap, false, Pstep, s1, r1);
-    M += SnowCell(T, dayfraction, r, c, f, S, L, total, tpack, tsurf, evap, false, Pstep, snowIn, rainIn);
+    double& P = waterinput[r][c];
+    M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, S, L, total, tpack, tsurf, evap, P, Pstep, s1, r1);
+    M += SnowCell(T, dayfraction, r, c, f, S, L, total, tpack, tsurf, evap, P, Pstep, snowIn, rainIn);
     snowIn += s1;
     rainIn += r1;
   }
@@ -380,8 +373,8 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
   }
 
   // 8. Snowfall and rainfall of the step: what entered the storages; missing
-  // with a missing water input, which brings no water (a glacier's mass
-  // balance adds them up, so there they stay 0).
+  // with a missing water input, which brings no water (but on a glacierized
+  // cell, whose glacier part takes the precipitation).
   const bool unknown = inputmissing && g <= 0;
   own[kSnowFraction].grid[r][c] = unknown ? nodata : snowIn;
   own[kRainFraction].grid[r][c] = unknown ? nodata : rainIn;

@@ -519,6 +519,20 @@ std::vector<Case> Matrix() {
         std::move(open), DynamicGlaciers(method, updateDay, snow != 9, emptied));
   };
   dynamic("dynamic_glaciers_11", 11, 10, 31, {});
+  // The evaporation demands are per unit area: the glacier parts of the half
+  // glacierized cells (7, 22) and (6, 23), snow covered as their open parts
+  // the whole week, evaporate as much snow as those.
+  cases.back().results = [](const std::string& dir) {
+    const GridFile glacier = fluvextest::ReadGridFile(dir + "/out/sgevap.sum");
+    const GridFile open = fluvextest::ReadGridFile(dir + "/out/evrs.sum");
+    if (glacier.ncols < 23 || open.ncols != glacier.ncols) return std::string("sgevap.sum or evrs.sum unreadable");
+    for (const auto& [r, c] : {std::pair{7, 22}, std::pair{6, 23}})
+      if (!(open.at(r, c) > 0) || !(std::fabs(glacier.at(r, c) - open.at(r, c)) <= 1e-9 * open.at(r, c)))
+        return "snow evaporation at row " + std::to_string(r) + ", column " + std::to_string(c) + ": " +
+               std::to_string(glacier.at(r, c)) + " mm on the glacier part, " + std::to_string(open.at(r, c)) +
+               " mm on the open part";
+    return std::string();
+  };
   dynamic("dynamic_glaciers_12", 12, 10, 31, {});
   dynamic("dynamic_glaciers_13", 13, 11, 31, {});
   dynamic("dynamic_glaciers_13_degree_day_snow", 13, 10, 31, {});
@@ -527,6 +541,26 @@ std::vector<Case> Matrix() {
   dynamic("dynamic_glaciers_11_yearly_update_before_the_period", 11, 10, 1, {});
   // The update makes a glacier in subbasin 3 and empties a cell of glacier 2.
   dynamic("dynamic_glaciers_11_yearly_update_emptied_cell", 11, 10, 8, {}, true);
+  // A warm start after the update of the short run's day, which made a new
+  // glacier and emptied a cell: the long run reads the glacier state the
+  // short run wrote (firn, balances, snow on the glaciers, shares, codes).
+  dynamic("dynamic_glaciers_11_warm_start_after_the_update", 11, 10, 1, {}, true);
+  cases.back().warmStart = true;
+  cases.back().signature = Joined({kGlacierMelt, kDrift, kStateRead, kGlacierUpdatedBefore});
+  // The update inside the period (31 January of 28 January to 2 February),
+  // in an hourly run with degree-day snow (method 1): the budget splits at
+  // the update's step (a run up to it), each part weighing its fluxes by its
+  // own glacierized shares.
+  add(
+      "dynamic_glaciers_11_yearly_update_inside_the_period", {kSurfaceRoutingOff},
+      [](Case& c) {
+        c.modules.glacierMethod = 11;
+        c.modules.surfaceRouting = false;
+        c.start = {2015, 1, 28};
+        c.end = {2015, 2, 2};
+        c.signature = Joined({kGlacierMelt, kGlacierUpdate});
+      },
+      {}, DynamicGlaciers(11, 31, false));
   // Glacier runoff per unit area, the yearly update and the snow outflow of
   // its step, no open part on wholly glacierized cells.
   {
@@ -614,6 +648,57 @@ std::vector<Case> Matrix() {
     std::vector<std::pair<int, int>> whole;
     for (const auto& g : kGlacierCells) whole.push_back({g.row, g.col});
     cases.back().results = NoOutflowOn(whole);
+  }
+  // Glacier method 13 with the interception before the snow (method 11):
+  // the glacier part takes its own input, the precipitation and the drift
+  // of its snowfall, which the energy balance (snow method 11, a deposition
+  // index of 20 on the whole glacier cell (6, 22)) and the rain-on-snow
+  // melt of snow method 3 read. Against the run with the interception after
+  // the snow: the glacier part of (6, 22) gets the same snowfall and rain
+  // and melts as much snow, firn and ice.
+  for (const int snow : {11, 3}) {
+    const bool drift = snow == 11;
+    Edits edits = {
+        kSurfaceRoutingOff,
+        {"1         method: degree-day", std::to_string(snow) + "         method"},
+        kEnergyBalanceSlides[1],
+        {"[interception_model]\n1\n$step\n1         method", "[interception_model]\n1\n$step\n11        method"}};
+    add(
+        "dynamic_glaciers_13_snow_" + std::to_string(snow) + "_interception_first", edits,
+        [drift](Case& c) {
+          c.modules.glacierMethod = 13;
+          c.modules.surfaceRouting = false;
+          c.modules.depositionIndex = drift;
+          c.signature = drift ? Joined({kGlacierMelt, kDrift}) : kGlacierMelt;
+          c.without = {
+              {"[interception_model]\n1\n$step\n11        method", "[interception_model]\n1\n$step\n1         method"}};
+          c.compared = [drift](const RunOutput&, const RunOutput& e, const RunOutput& w) {
+            auto at = [](const RunOutput& run, const std::string& file) {
+              const GridFile g = ReadGridFile(run.dir() + "/out/" + file);
+              return g.ncols >= 22 && g.nrows >= 6 ? g.at(6, 22) : NAN;
+            };
+            Signatures out;
+            double melt = 0;
+            for (const char* file : {"snow.sum", "rain.sum", "sgmelt.sum", "mfirn.sum", "mice.sum"}) {
+              const double a = at(e, file), b = at(w, file);
+              if (std::string(file) != "snow.sum" && std::string(file) != "rain.sum") melt += a;
+              out.push_back({std::string(file) + " at (6, 22) (mm), as with the interception after the snow (" +
+                                 std::to_string(b) + ")",
+                             a, std::fabs(a - b) <= 1e-9 * std::max(1.0, std::fabs(b))});
+            }
+            out.push_back(Positive("melt of snow, firn and ice at (6, 22) (mm)", melt));
+            // Snowfall and rain of (6, 22) are its precipitation and the drift
+            // of its snowfall: the snowfall is 1 + 20 times what fell.
+            const double p = at(e, "prec.sum"), fell = at(e, "snow.sum") / (drift ? 21 : 1) + at(e, "rain.sum");
+            out.push_back(
+                {"precipitation of (6, 22) from its snowfall and rain (mm), as it fell (" + std::to_string(p) + ")",
+                 fell, p > 0 && std::fabs(fell - p) <= 1e-9 * p});
+            return out;
+          };
+        },
+        {},
+        DynamicGlaciersOn(13, 31, drift,
+                          {{6, 22, 1.0, 1, 1}, {7, 22, 0.5, 1, 1}, {6, 23, 0.5, 1, 1}, {39, 11, 0.2, 2, 30}}, 6, 22));
   }
   // Snowmelt on frozen ground: a snow cover at the start, a cold week that
   // freezes the soil and the thaw of 23 January that melts the snow (the
@@ -882,8 +967,15 @@ std::vector<Case> Matrix() {
   // of 31 May and 1 June (13 000 Wh/m2, the ratio clipped to 1) has a
   // cloudiness of 0.04, that of 6 and 7 June (5 900 Wh/m2, a ratio of 0.46)
   // one of 0.90.
+  // The slope correction of a step takes the sun's path of its last day:
+  // with the example's one sub-interval per step at noon (not at the step's
+  // midnight), the June sun gives south slopes more and north slopes less
+  // than the level ground.
+  Edits twoDays = kTwoDays;
+  std::erase_if(twoDays, [](const auto& e) { return e.first == "1         sub-intervals per step"; });
+  twoDays.push_back({"exk.asc   correction factor grid\n0", "exk.asc   correction factor grid\n3"});
   add(
-      "two_day_steps", kTwoDays,
+      "two_day_steps", twoDays,
       [](Case& c) {
         c.modules.stepMinutes = 2880;
         c.start = {2015, 6, 1};
@@ -898,6 +990,13 @@ std::vector<Case> Matrix() {
     if (cloudiness.size() != 4 || !(cloudiness["6.1"] < 0.1) || !(cloudiness["6.7"] > 0.85 && cloudiness["6.7"] < 0.95))
       return "cloudiness " + std::to_string(cloudiness["6.1"]) + " on 1 June, " + std::to_string(cloudiness["6.7"]) +
              " on 7 June (expected 0.04 and 0.90)";
+    const GridFile k = fluvextest::ReadGridFile(dir + "/out/exk.asc");
+    double lowest = INFINITY, highest = -INFINITY;
+    for (double v : k.values)
+      if (v > -9999) lowest = std::min(lowest, v), highest = std::max(highest, v);
+    if (!(lowest > 0.5 && lowest < 0.99 && highest > 1.01 && highest < 1.5))
+      return "slope correction of the last step from " + std::to_string(lowest) + " to " + std::to_string(highest) +
+             " (expected below 0.99 on north slopes and above 1.01 on south slopes)";
     return std::string();
   };
   // Seasons: a dry week of August (12 mm of rain in 8 days, up to 27

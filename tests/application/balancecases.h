@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +39,17 @@ struct Case {
   Date end{2015, 1, 8};
   bool twoInstances = true;
   std::vector<int> openIssues;  // the issues that own faults this case still shows
+  // Where each fault of an open issue shows (the generated matrix): texts
+  // of the verdict's lines (a residual, a signature's name, a FATAL) that it
+  // explains, none for every line. A case with a line that no fault
+  // explains fails; so does one whose run ended where a fault that must
+  // show (not somewhere) shows in no line: its mark goes with the fix.
+  struct KnownFault {
+    int issue;
+    std::vector<std::string> shows;
+    bool somewhere = false;  // shows in some runs of its values only
+  };
+  std::vector<KnownFault> knownFaults;
   // The river may fall short of what is withdrawn from it (otherwise the
   // withdrawals it could not give stay below the tolerance: a shortfall
   // counted as an input would balance any lost withdrawal).
@@ -66,6 +78,15 @@ struct Case {
   // gives what differs as the option makes it (on both layouts).
   Edits without;
   std::function<Signatures(const RunOutput& start, const RunOutput& end, const RunOutput& without)> compared;
+  // Further comparison runs of the same kind (the generated matrix: one for
+  // each option value that is compared with the run without it), each named
+  // for its directory.
+  struct Comparison {
+    std::string name;
+    Edits without;
+    std::function<Signatures(const RunOutput& start, const RunOutput& end, const RunOutput& without)> compared;
+  };
+  std::vector<Comparison> comparisons;
 };
 
 // How the cases run: the first layout is one instance with one thread, the
@@ -186,5 +207,28 @@ SignatureOf StepsOfThePeriod(int expected);
 // Lateral groundwater flow at the end of the long run, with kGroundwaterFlows.
 extern const Edits kGroundwaterFlows;
 extern const SignatureOf kLateralGroundwaterFlow;
+
+// ---- Comparisons of per-step tables and grids.
+
+// The lines of a per-step table in out/ of the period (dated after the
+// short run's last line), by their date "YYYY-MM-DD HH": the values after
+// the date.
+std::map<std::string, std::vector<double>> PeriodTable(const RunOutput& start, const RunOutput& end,
+                                                       const std::string& table);
+using Comparing = std::function<Signatures(const RunOutput& start, const RunOutput& end, const RunOutput& without)>;
+// The period's sum of a statistic differs from the comparison run's (the
+// value switched off) by at least share of it.
+Comparing Differs(const std::string& table, const std::string& what, double share);
+// The largest difference of a grid of out/ between two runs over the basin.
+double LargestDifference(const RunOutput& a, const RunOutput& b, const std::string& grid);
+// The largest relative difference of a step's values of a per-step table
+// of run end from those of run other (both after run start).
+double StepDifference(const RunOutput& start, const RunOutput& end, const RunOutput& other, const std::string& table);
+// Steps of a series that dip or peak more than 10 % against both neighbours.
+int Spikes(const std::vector<double>& q);
+// The basin outlet dips or peaks no more often than what flows into it.
+extern const SignatureOf kSmoothHydrograph;
+// The results equal the comparison run's (1e-9 relative).
+Signatures SameResults(const RunOutput& start, const RunOutput& end, const RunOutput& other);
 
 }  // namespace fluvextest

@@ -184,9 +184,10 @@ void Terms::Precipitation() {
   // Snow methods with a deposition index D add the snow drifted onto a cell
   // to its snowfall and to its water input: D times the snowfall of the
   // snow model's water input, which is the precipitation with the
-  // irrigation (or the throughfall when the interception runs first). The
-  // snowfall written (snow.sum) holds the drift already: the drift is D / (1
-  // + D) of it.
+  // irrigation (or the throughfall when the interception runs first; the
+  // glacier part of a cell takes the precipitation). The snowfall written
+  // (snow.sum; of a partly glacierized cell its parts' by their shares)
+  // holds the drift already: the drift is D / (1 + D) of it.
   if (modules.snow && modules.depositionIndex) {
     const GridFile index = ReadGridFile(end.dir() + "/" + modules.depositionIndexGrid);
     // A cell that rested for a missing input has no rain and snow, and no drift.

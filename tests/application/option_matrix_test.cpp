@@ -8,14 +8,19 @@
 // The runs use a cut of the example: its cells in rows 27 to 41 and columns
 // 22 to 36 (the junction of the three subbasins with their outlets, 176 cells
 // of 1 km, 220 to 490 m), the rest of the grids outside the basin; a lake,
-// glaciers, fields, ... are placed in the cut. The period is 20 to 26
-// January: snowfall on frozen days, then the thaw of 23 January and a storm
-// on 25 January (the stations' rain of that day four times); the short run
-// ends with 20 January.
+// glaciers, fields, ... are placed in the cut. The period is an axis of its
+// own: 20 to 26 January (snowfall on frozen days, then the thaw of 23
+// January and a storm on 25 January, the stations' rain of that day four
+// times), 5 to 11 July (the storm of 6 July, its rain four times, and the
+// recession after it) or 28 January to 3 February, which holds the dynamic
+// glaciers' yearly update; the short run ends with the period's first day.
 //
-// Pairs the program refuses are declared constraints; pairs that show a
-// fault another open issue owns carry its mark (kKnownFaults): such a run
-// runs, reports its residual, and fails only when it closes.
+// Pairs the program refuses, or that cannot show an option (no snow in
+// July), are declared constraints; value sets that must run together beyond
+// pairs (three- and four-way, where a fault lies) are seeds of the
+// generator; pairs that show a fault another open issue owns carry its mark
+// (kKnownFaults): such a run runs, reports its residual, and fails only when
+// it closes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -27,6 +32,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -45,8 +51,29 @@ namespace fs = std::filesystem;
 // ---- The cut of the example.
 
 constexpr int kFirstRow = 27, kLastRow = 41, kFirstCol = 22, kLastCol = 36;
-const Date kStart{2015, 1, 20}, kEnd{2015, 1, 26};
 constexpr int kPeriodDays = 6;
+
+// The periods: the short run ends with start, the long one with end.
+struct Period {
+  std::string name;
+  Date start, end;
+  bool winter;  // snow falls and lies, the soil freezes
+};
+// (Each starts on an even day of the year: the two-day station records
+// end on those.)
+const std::vector<Period> kPeriods = {{"january", {2015, 1, 20}, {2015, 1, 26}, true},
+                                      {"july-storm", {2015, 7, 5}, {2015, 7, 11}, false},
+                                      {"glacier-update", {2015, 1, 28}, {2015, 2, 3}, true}};
+
+int DayOfYear(const Date& d) {
+  int day = 1;
+  for (Date x{d.year, 1, 1}; x.month != d.month || x.day != d.day; x = NextDay(x)) ++day;
+  return day;
+}
+Date DaysAfter(Date d, int days) {
+  for (int i = 0; i < days; ++i) d = NextDay(d);
+  return d;
+}
 
 bool InCut(int r, int c) {
   return r >= kFirstRow && r <= kLastRow && c >= kFirstCol && c <= kLastCol;
@@ -58,6 +85,7 @@ bool InCut(int r, int c) {
 std::string PrepareCut(const std::string& dir) {
   std::string failed = PrepareExample(FLUVEX_EXAMPLE_DIR, dir, {});
   if (failed.empty()) failed = StormOn(dir, 1, 25, 4);
+  if (failed.empty()) failed = StormOn(dir, 7, 6, 4);
   if (failed.empty()) failed = DailyStations(dir);
   if (failed.empty()) failed = TwoDayStations(dir);
   if (!failed.empty()) return failed;
@@ -120,9 +148,15 @@ std::string AfternoonInputs(const std::string& dir) {
 
 // Cells 800 to 1200 m wide and 900 to 1100 m high, with their relative
 // areas (rca.asc).
+double CellWidth(int c) {
+  return 800.0 + 100 * (c % 5);
+}
+double CellHeight(int r) {
+  return 900.0 + 100 * (r % 3);
+}
 std::string VaryingCellAreas(const std::string& dir) {
-  auto x = [](int c) { return 800.0 + 100 * (c % 5); };
-  auto y = [](int r) { return 900.0 + 100 * (r % 3); };
+  auto x = [](int c) { return CellWidth(c); };
+  auto y = [](int r) { return CellHeight(r); };
   std::string failed = WriteBasinGrid(dir, "csx.asc", [&](int, int c, int) { return x(c); });
   failed += WriteBasinGrid(dir, "csy.asc", [&](int r, int, int) { return y(r); });
   failed += WriteBasinGrid(dir, "rca.asc", [&](int r, int c, int) { return x(c) * y(r) / 1e6; });
@@ -138,6 +172,7 @@ std::string VaryingCellAreas(const std::string& dir) {
 // add to it.
 struct Build {
   Case c;
+  Period period = kPeriods[0];
   std::vector<Maker> makers;
   std::vector<SignatureOf> signatures;
   std::map<std::string, std::string> values;  // axis -> value
@@ -168,18 +203,56 @@ struct KnownFault {
   std::vector<Choice> choices;
   int issue;
   std::string fault;
+  std::vector<std::string> shows;  // where it shows in the verdict (Case::knownFaults)
+  bool somewhere = false;          // in some runs of its values only
 };
 
 void Edit(Build& b, const std::string& from, const std::string& to) {
   b.c.edits.push_back({from, to});
 }
 
-// The period's potential evapotranspiration with daily steps of each
+// The potential evapotranspiration with daily steps of each period and
 // evapotranspiration method (mm over the cut), from the reference runs.
-std::map<int, double> dailyPotentialEt;
+std::map<std::pair<std::string, int>, double> dailyPotentialEt;
 
 // In January the glaciers' snow melts, hardly their ice.
 const SignatureOf kGlacierRunoff = PositiveSum("glacier runoff (mm)", "qglac.stat");
+
+// The flow at the basin outlet before its abstraction (m3/s): the routed
+// discharge (the last value of a line) and what abstraction_1.txt took.
+// Each step's abstraction is what its rule gives: min(limit, share x (Q -
+// above)) of that flow Q; a steady one takes min(m3s, Q).
+SignatureOf Abstracted(const std::string& rule, std::function<double(double)> expected) {
+  return [rule, expected](const RunOutput& s, const RunOutput& e, const Budget&) {
+    const auto q = PeriodTable(s, e, "discharge.stat"), a = PeriodTable(s, e, "abstraction_1.txt");
+    double worst = q.empty() || a.size() != q.size() ? NAN : 0;
+    for (const auto& [date, values] : a) {
+      const auto at = q.find(date);
+      if (at == q.end() || values.empty())
+        return Signatures{{"abstraction_1.txt without the steps of the routing", NAN, false}};
+      const double want = expected(at->second.back() + values[0]);
+      worst = std::max(worst, std::fabs(values[0] - want));
+    }
+    // (The tables hold 6 digits.)
+    return Signatures{{"largest difference of a step's abstraction from " + rule + " (m3/s)", worst, worst <= 1e-4}};
+  };
+}
+SignatureOf AbstractedAsGiven(double m3s) {
+  char rule[64];
+  std::snprintf(rule, sizeof rule, "min(%g, Q)", m3s);
+  return Abstracted(rule, [m3s](double Q) { return std::min(m3s, Q); });
+}
+
+// What subbasin 1's reservoir gave its abstraction (m3/s, the mean of the
+// steps of the period), which the rule or the limit sets.
+SignatureOf FromTheReservoir(double m3s) {
+  return [m3s](const RunOutput& s, const RunOutput& e, const Budget&) {
+    const double mean = PeriodSum(s, e, "reservoir_1.txt", 30) / PeriodLines(s, e, "reservoir_1.txt");
+    char name[96];
+    std::snprintf(name, sizeof name, "mean abstraction from the reservoir (m3/s, %g expected)", m3s);
+    return Signatures{{name, mean, std::fabs(mean - m3s) <= 1e-6 * m3s}};
+  };
+}
 
 std::vector<Axis> Axes() {
   std::vector<Axis> axes;
@@ -205,40 +278,65 @@ std::vector<Axis> Axes() {
   }
   // Snow: degree days (1), energy balance (5), energy balance with slides
   // (6), degree days with drift by a deposition index (10).
-  axes.push_back(
-      {"snow",
-       {{"degree-day",
-         [](Build& b) {
-           b.signatures.push_back([](const RunOutput& s, const RunOutput& e, const Budget&) {
-             return Signatures{Positive("snowfall (mm)", PeriodSum(s, e, "snow.stat"))};
-           });
-         }},
-        {"energy-balance",
-         [](Build& b) {
-           Edit(b, "1         method: degree-day", "5         method: energy balance");
-           b.c.edits.push_back(kEnergyBalanceSlides[1]);
-           b.signatures.push_back([](const RunOutput& s, const RunOutput& e, const Budget&) {
-             return Signatures{Positive("snowfall (mm)", PeriodSum(s, e, "snow.stat"))};
-           });
-         }},
-        {"slides",
-         [](Build& b) {
-           b.c.edits.insert(b.c.edits.end(), kEnergyBalanceSlides.begin(), kEnergyBalanceSlides.end());
-           b.signatures.push_back(kSlides);
-         }},
-        {"drift", [](Build& b) {
-           Edit(b, "1         method: degree-day", "10        method: degree-day with drift");
-           b.c.edits.push_back(kEnergyBalanceSlides[1]);
-           b.c.modules.depositionIndex = true;
-           // Snow piles up on the cut's lower cells of subbasin 3.
-           b.makers.push_back([](const std::string& dir) {
-             std::string failed = WriteBasinGrid(
-                 dir, "depidx.asc", [](int r, int c, int zone) { return zone == 3 && r >= 34 && c >= 32 ? 2.0 : 0.0; });
-             return failed + AddStandardGrids(dir, "$inpath//depidx.asc deposition_index fillcode = 0 readcode = 1\n");
-           });
-           b.signatures.push_back(kDrift);
-         }}}});
-  // Glaciers on the three highest cells of the cut.
+  axes.push_back({"snow",
+                  {{"degree-day",
+                    [](Build& b) {
+                      // (No snow falls or lies in July: the method shows nothing there.)
+                      if (b.period.winter)
+                        b.signatures.push_back([](const RunOutput& s, const RunOutput& e, const Budget&) {
+                          return Signatures{Positive("snowfall (mm)", PeriodSum(s, e, "snow.stat"))};
+                        });
+                    }},
+                   {"energy-balance",
+                    [](Build& b) {
+                      Edit(b, "1         method: degree-day", "5         method: energy balance");
+                      b.c.edits.push_back(kEnergyBalanceSlides[1]);
+                      b.signatures.push_back([](const RunOutput& s, const RunOutput& e, const Budget&) {
+                        return Signatures{Positive("snowfall (mm)", PeriodSum(s, e, "snow.stat"))};
+                      });
+                    }},
+                   {"slides",
+                    [](Build& b) {
+                      b.c.edits.insert(b.c.edits.end(), kEnergyBalanceSlides.begin(), kEnergyBalanceSlides.end());
+                      b.signatures.push_back(kSlides);
+                    }},
+                   {"drift", [](Build& b) {
+                      Edit(b, "1         method: degree-day", "10        method: degree-day with drift");
+                      b.c.edits.push_back(kEnergyBalanceSlides[1]);
+                      b.c.modules.depositionIndex = true;
+                      // Snow piles up on the cut's lower cells of subbasin 3 and on its
+                      // three highest cells (where glaciers lie).
+                      b.makers.push_back([](const std::string& dir) {
+                        const auto top = HighestCells(dir, 3);
+                        std::string failed = WriteBasinGrid(dir, "depidx.asc", [&](int r, int c, int zone) {
+                          const bool high = std::find(top.begin(), top.end(), std::pair{r, c}) != top.end();
+                          return high || (zone == 3 && r >= 34 && c >= 32) ? 2.0 : 0.0;
+                        });
+                        return failed + AddStandardGrids(
+                                            dir, "$inpath//depidx.asc deposition_index fillcode = 0 readcode = 1\n");
+                      });
+                      b.signatures.push_back(kDrift);
+                    }}}});
+  // Glaciers on the three highest cells of the cut: static, dynamic by
+  // degree days (11) or by degree days with radiation (13). The dynamic
+  // glaciers' yearly update falls on 31 January: after the January week,
+  // inside the update period.
+  auto dynamic = [](int method) {
+    return [method](Build& b) {
+      b.c.modules.glacierMethod = method;
+      b.makers.push_back([method](const std::string& dir) {
+        // A glacier of a whole and a half cell, and a second one of a
+        // twentieth of a cell under debris, which the update empties.
+        const auto top = HighestCells(dir, 3);
+        if (top.size() < 3) return std::string("the cut has fewer than 3 cells");
+        const std::vector<DynamicGlacierCell> cells = {{top[0].first, top[0].second, 1.0, 1, 1},
+                                                       {top[1].first, top[1].second, 0.5, 1, 1},
+                                                       {top[2].first, top[2].second, 0.05, 2, 30}};
+        return DynamicGlaciersOn(method, 31, false, cells, 0, 0)(dir);
+      });
+      b.signatures.push_back(kGlacierRunoff);
+    };
+  };
   axes.push_back({"glaciers",
                   {{"none", [](Build&) {}},
                    {"static",
@@ -253,54 +351,69 @@ std::vector<Axis> Axes() {
                       });
                       b.signatures.push_back(kGlacierRunoff);
                     }},
-                   {"dynamic", [](Build& b) {
-                      b.c.modules.glacierMethod = 11;
-                      b.makers.push_back([](const std::string& dir) {
-                        const auto top = HighestCells(dir, 3);
-                        std::vector<DynamicGlacierCell> cells;
-                        for (size_t i = 0; i < top.size(); ++i)
-                          cells.push_back({top[i].first, top[i].second, i == 0 ? 1.0 : 0.5, 1, 1});
-                        // The yearly update falls after the period.
-                        return DynamicGlaciersOn(11, 31, false, cells, 0, 0)(dir);
-                      });
-                      b.signatures.push_back(kGlacierRunoff);
-                    }}}});
+                   {"dynamic", dynamic(11)},
+                   {"dynamic-13", dynamic(13)}}});
   // Cell areas: the example's, or cells 800 to 1200 m wide and 900 to
   // 1100 m high with their relative areas.
-  axes.push_back({"cell-areas",
-                  {{"uniform", [](Build&) {}},
-                   {"varying", [](Build& b) {
-                      b.c.modules.relCellAreaGrid = "rca.asc";
-                      b.makers.push_back(VaryingCellAreas);
-                      b.signatures.push_back([](const RunOutput&, const RunOutput& e, const Budget&) {
-                        const auto& z = e.zones().values;
-                        const double cells =
-                            double(std::count_if(z.begin(), z.end(), [](double v) { return v > -9999; }));
-                        return Signatures{NonZero("relative area of the cut less its cells", e.basinArea() - cells)};
-                      });
-                    }}}});
-  // Surface routing: off or methods 1 to 6 (the example's is 4).
+  axes.push_back(
+      {"cell-areas",
+       {{"uniform", [](Build&) {}},
+        {"varying", [](Build& b) {
+           b.c.modules.relCellAreaGrid = "rca.asc";
+           b.makers.push_back(VaryingCellAreas);
+           // The soil model weights its subbasins by the cells' areas, their
+           // widths times their heights: subbasin 1's share of the cut in the
+           // third line of its runoff table.
+           b.signatures.push_back([](const RunOutput&, const RunOutput& e, const Budget&) {
+             const auto rows = Rows(e.Text("out/qg.stat"));
+             const double share = rows.size() > 2 && rows[2].size() > 4 ? std::atof(rows[2][4].c_str()) : NAN;
+             double one = 0, all = 0;
+             for (int r = 1; r <= e.zones().nrows; ++r)
+               for (int c = 1; c <= e.zones().ncols; ++c)
+                 if (e.zones().at(r, c) > -9999) {
+                   all += CellWidth(c) * CellHeight(r);
+                   if (e.zones().at(r, c) == 1) one += CellWidth(c) * CellHeight(r);
+                 }
+             return Signatures{{"subbasin 1's share of the cut's area (" + std::to_string(one / all) + " expected)",
+                                share, std::fabs(share - one / all) <= 1e-6}};
+           });
+         }}}});
+  // Surface routing: off or methods 1 to 6 (the example's is 4) with
+  // sub-time-steps of the hour; method 4 with sub-time-steps of 60 to 600 s;
+  // method 6 under flow control 3 (its levels diffuse within each subbasin).
   {
     Axis a{"surface-routing", {}};
     a.values.push_back({"off", [](Build& b) {
                           b.c.edits.push_back(kSurfaceRoutingOff);
                           b.c.modules.surfaceRouting = false;
                         }});
-    for (int m = 1; m <= 6; ++m)
-      a.values.push_back({std::to_string(m), [m](Build& b) {
-                            Edit(b, "4         method: one receiver per cell, water levels included",
-                                 std::to_string(m) + "         method");
-                            b.signatures.push_back([](const RunOutput& s, const RunOutput& e, const Budget& budget) {
-                              // Drains can keep the surface dry for the whole period (no
-                              // direct runoff of the soil): the routing then hands the
-                              // soil's interflow on to the rivers.
-                              if (!(PeriodSum(s, e, "qd.stat") > 0) && !(PeriodSum(s, e, "qdsr.stat") > 0))
-                                return Signatures{
-                                    Positive("interflow to the rivers, the soil without direct runoff (mm)",
-                                             PeriodSum(s, e, "qisr.stat"))};
-                              return kSurfaceRunoff(s, e, budget);
-                            });
-                          }});
+    auto method = [](int m, Edits more) {
+      return [m, more](Build& b) {
+        Edit(b, "4         method: one receiver per cell, water levels included",
+             std::to_string(m) + "         method");
+        b.c.edits.insert(b.c.edits.end(), more.begin(), more.end());
+        b.signatures.push_back([](const RunOutput& s, const RunOutput& e, const Budget& budget) {
+          // Drains can keep the surface dry for the whole period (no
+          // direct runoff of the soil): the routing then hands the
+          // soil's interflow on to the rivers. Water that runs off in
+          // daily steps, or in a dry week, may still be on its way to the
+          // rivers at the end.
+          if (!(PeriodSum(s, e, "qd.stat") > 0) && !(PeriodSum(s, e, "qdsr.stat") > 0) &&
+              PeriodSum(s, e, "qisr.stat") > 0)
+            return Signatures{
+                Positive("interflow to the rivers, the soil without direct runoff (mm)", PeriodSum(s, e, "qisr.stat"))};
+          if (!(PeriodSum(s, e, "qdsr.stat") > 0))
+            return Signatures{Positive("surface runoff on its way to the rivers (mm)",
+                                       Term(budget, "surface runoff in flow-time zones"))};
+          return kSurfaceRunoff(s, e, budget);
+        });
+      };
+    };
+    for (int m = 1; m <= 6; ++m) a.values.push_back({std::to_string(m), method(m, {})});
+    a.values.push_back(
+        {"4-sub-60-600", method(4, {{"3600      minimum sub time step (s)\n3600      maximum sub time step (s)",
+                                     "60        minimum sub time step (s)\n600       maximum sub time step (s)"}})});
+    a.values.push_back({"6-in-subbasins", method(6, {{"[SurfaceRoutingModel]\n1\n", "[SurfaceRoutingModel]\n3\n"}})});
     axes.push_back(a);
   }
   // Sub-steps of soil, surface routing and groundwater (the layout line of
@@ -333,18 +446,20 @@ std::vector<Axis> Axes() {
   {
     Axis a{"et", {}};
     for (int m = 1; m <= 4; ++m)
-      a.values.push_back({std::to_string(m), [m](Build& b) {
-                            Edit(b, "1         method: Penman-Monteith", std::to_string(m) + "         method");
-                            if (m == 4) b.makers.push_back(AfternoonInputs);
-                            const bool daily = b.c.modules.stepMinutes >= 1440;
-                            b.signatures.push_back([m, daily](const RunOutput& s, const RunOutput& e, const Budget&) {
-                              const double etp = PeriodSum(s, e, "etp.stat");
-                              if (!daily) return Signatures{Positive("potential evapotranspiration (mm)", etp)};
-                              const double ratio = etp / dailyPotentialEt[m];
-                              return Signatures{{"potential evapotranspiration over that of daily steps", ratio,
-                                                 ratio > 0.75 && ratio < 1.33}};
-                            });
-                          }});
+      a.values.push_back(
+          {std::to_string(m), [m](Build& b) {
+             Edit(b, "1         method: Penman-Monteith", std::to_string(m) + "         method");
+             if (m == 4) b.makers.push_back(AfternoonInputs);
+             const bool daily = b.c.modules.stepMinutes >= 1440;
+             const std::string period = b.period.name;
+             b.signatures.push_back([m, daily, period](const RunOutput& s, const RunOutput& e, const Budget&) {
+               const double etp = PeriodSum(s, e, "etp.stat");
+               if (!daily) return Signatures{Positive("potential evapotranspiration (mm)", etp)};
+               const double ratio = etp / dailyPotentialEt[{period, m}];
+               return Signatures{
+                   {"potential evapotranspiration over that of daily steps", ratio, ratio > 0.75 && ratio < 1.33}};
+             });
+           }});
     axes.push_back(a);
   }
   // Soil options.
@@ -358,6 +473,13 @@ std::vector<Axis> Axes() {
                   std::string(s) + "  PMacroThresh = 0.05; MacroCapacity = 5; CapacityRedu = 0.5; MacroDepth = 1.0;\n");
            Edit(b, "macro.stat 0", "macro.stat 4024");
            b.signatures.push_back(PositiveSum("macropore infiltration (mm)", "macro.stat"));
+           // The macropores take water past the matrix: the soil's recharge
+           // differs from that of the same run without them.
+           Edits without;
+           for (int k = 0; k < 3; ++k)
+             without.push_back(
+                 {"  PMacroThresh = 0.05; MacroCapacity = 5; CapacityRedu = 0.5; MacroDepth = 1.0;\n", ""});
+           b.c.comparisons.push_back({"no_macropores", without, Differs("gwn.stat", "recharge", 1e-3)});
          }},
         {"drainage",
          [](Build& b) {
@@ -379,6 +501,11 @@ std::vector<Axis> Axes() {
              return AddStandardGrids(dir, "cd.asc clay_depth fillcode = 0 readcode = 0 defaultValue = 1.0\n");
            });
            b.signatures.push_back(PositiveSum("infiltration (mm)", "infilt.stat"));
+           // The clay layer at 1 m holds the water above it: the soil's
+           // recharge differs from that of the same run without it.
+           b.c.comparisons.push_back({"no_clay_layer",
+                                      {{"1         clay layer", "0         clay layer"}},
+                                      Differs("gwn.stat", "recharge", 1e-3)});
          }},
         {"ponding",
          [](Build& b) {
@@ -409,6 +536,12 @@ std::vector<Axis> Axes() {
          [](Build& b) {
            b.c.edits.insert(b.c.edits.end(), kFrozenSoil.begin(), kFrozenSoil.end());
            b.signatures.push_back(kFrozenLayers);
+           // The frozen layers conduct less: against the same run without
+           // the heat transfer, the soil's infiltration or recharge differs.
+           b.c.comparisons.push_back(
+               {"unfrozen",
+                {{"[heat_transfer]\n1         heat transfer on", "[heat_transfer]\n0         heat transfer off"}},
+                Differs("infilt.stat", "infiltration", 1e-3)});
          }},
         {"dynamic-step", [](Build& b) {
            Edit(b, "2         method: finite differences, fixed time step", "3         method: dynamic time step");
@@ -421,52 +554,116 @@ std::vector<Axis> Axes() {
   {
     auto on = [](const std::string& method) {
       return [method](Build& b) {
-        if (method != "1") Edit(b, "1         method: over-relaxation sweeps", method + "         method");
         b.c.edits.insert(b.c.edits.end(), kGroundwaterFlows.begin(), kGroundwaterFlows.end());
         b.signatures.push_back(kLateralGroundwaterFlow);
+        if (method == "1") return;
+        // The line solver solves the heads of each row and column at once:
+        // its flows differ from the sweeps' (both solve to 1e-4 m per step).
+        Edit(b, "1         method: over-relaxation sweeps", "2         method: line solver");
+        b.c.comparisons.push_back(
+            {"sweeps",
+             {{"2         method: line solver", "1         method: over-relaxation sweeps"}},
+             [](const RunOutput&, const RunOutput& e, const RunOutput& o) {
+               double d = 0, largest = 0;
+               for (const char* f : {"gwflowx.asc", "gwflowy.asc"}) {
+                 d = std::max(d, LargestDifference(e, o, f));
+                 const GridFile g = ReadGridFile(e.dir() + "/out/" + f);
+                 for (double v : g.values)
+                   if (v > -9999) largest = std::max(largest, std::fabs(v));
+               }
+               return Signatures{{"largest difference of the flows at the end from the sweeps' (of the largest flow)",
+                                  d / largest, d / largest > 1e-12 && d / largest < 0.5}};
+             }});
       };
     };
-    // A second layer with over-relaxation sweeps (1) or the line solver (2).
-    auto twoLayers = [on](const std::string& method) {
-      return [on, method](Build& b) {
+    // Flow control 3: no face between two subbasins carries flow (gwflowx
+    // from a cell to the next column, gwflowy to the next row).
+    auto closedZones = [on](Build& b) {
+      on("1")(b);
+      Edit(b, "[groundwater_flow]\n1\n", "[groundwater_flow]\n3\n");
+      b.signatures.push_back([](const RunOutput&, const RunOutput& e, const Budget&) {
+        const GridFile x = ReadGridFile(e.dir() + "/out/gwflowx.asc"), y = ReadGridFile(e.dir() + "/out/gwflowy.asc");
+        const GridFile& z = e.zones();
+        if (x.ncols != z.ncols || y.ncols != z.ncols)
+          return Signatures{{"gwflowx.asc, gwflowy.asc unreadable", NAN, false}};
+        double across = 0, within = 0;
+        for (int r = 1; r <= z.nrows; ++r)
+          for (int c = 1; c <= z.ncols; ++c) {
+            if (!(z.at(r, c) > -9999)) continue;
+            if (c < z.ncols && z.at(r, c + 1) > -9999 && x.at(r, c) > -9999)
+              (z.at(r, c + 1) == z.at(r, c) ? within : across) += std::fabs(x.at(r, c));
+            if (r < z.nrows && z.at(r + 1, c) > -9999 && y.at(r, c) > -9999)
+              (z.at(r + 1, c) == z.at(r, c) ? within : across) += std::fabs(y.at(r, c));
+          }
+        return Signatures{Positive("groundwater flow within the subbasins at the end (sum of |x| and |y|)", within),
+                          {"groundwater flow between the subbasins at the end (0 expected)", across, across == 0}};
+      });
+    };
+    // A second layer with over-relaxation sweeps (1) or the line solver (2);
+    // or unconfined with the sweeps.
+    auto twoLayers = [on](const std::string& method, bool unconfined) {
+      return [on, method, unconfined](Build& b) {
         on(method)(b);
         // A second layer 10 m thick below the soil column, leaking into
         // it, with a fixed head and a fixed inflow in two cells; its
         // conductivity keeps it confined (its heads above its top, where
-        // its storage coefficient is its own) through the period.
+        // its storage coefficient is its own) through the period. The
+        // unconfined layer conducts a thousand times better and leaks ten
+        // times more; its fixed head lies 8 m below its top (the surface
+        // less layer 1's thickness) in the cut's lowest cell, and draws the
+        // heads around it below their tops.
         Edit(b, "1         number of layers", "2         number of layers");
         Edit(b, "gwhead.asc\n0\n", "gwhead.asc\n3\n");
         Edit(b, "gwbalance.asc\n0\n",
              "gwbalance.asc\n13\ngwhead2.asc\n3\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n13\n");
         b.c.modules.deepLayers = {{"gwhead2.asc", "gws2.asc"}};
         b.c.modules.groundwaterBoundaries = {{"gwfixh2.asc", "gwfixq2.asc", "gwbalance2.sum"}};
-        b.makers.push_back([](const std::string& dir) {
-          const auto top = HighestCells(dir, 12);
+        b.makers.push_back([unconfined](const std::string& dir) {
+          const auto top = HighestCells(dir, 1000);
           if (top.size() < 12) return std::string("the cut has fewer than 12 cells");
           const GridFile dem = ReadGridFile(dir + "/dem.asc");
-          const auto [hr, hc] = top[4];
+          const auto [hr, hc] = unconfined ? top.back() : top[4];
           const auto [qr, qc] = top[11];
+          // (Layer 1's thickness is the subbasin's code, aquifer_thickness_1 of zones.asc.)
           std::string failed = WriteBasinGrid(dir, "gws2.asc", [](int, int, int) { return 0.05; });
-          failed += WriteBasinGrid(
-              dir, "gwfixh2.asc", [&](int r, int c, int) { return r == hr && c == hc ? dem.at(r, c) - 0.2 : -9999.0; });
+          failed += WriteBasinGrid(dir, "gwfixh2.asc", [&](int r, int c, int zone) {
+            return r != hr || c != hc ? -9999.0 : unconfined ? dem.at(r, c) - zone - 8 : dem.at(r, c) - 0.2;
+          });
           failed += WriteBasinGrid(dir, "gwfixq2.asc",
                                    [&](int r, int c, int) { return r == qr && c == qc ? 1e-8 : -9999.0; });
           // The exchange with the soil of the last step (the soil takes it in the next).
           if (ReadFile(dir + "/control.txt").find("\nuzgrid18.asc\n0\n") != std::string::npos)
             failed += EditIn(dir + "/control.txt", {{"\nuzgrid18.asc\n0\n", "\nuzgrid18.asc\n3\n"}});
-          return failed + AddStandardGrids(dir,
-                                           "k2x.asc gw_k_x_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
-                                           "k2y.asc gw_k_y_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
-                                           "$inpath//gws2.asc gw_storage_coeff_2 fillcode = 0 readcode = 1\n"
+          const std::string k = unconfined ? "1e-2" : "1e-5", kolmation = unconfined ? "1e-6" : "1e-7";
+          return failed +
+                 AddStandardGrids(dir, "k2x.asc gw_k_x_2 fillcode = 0 readcode = 0 defaultValue = " + k +
+                                           "\nk2y.asc gw_k_y_2 fillcode = 0 readcode = 0 defaultValue = " + k +
+                                           "\n$inpath//gws2.asc gw_storage_coeff_2 fillcode = 0 readcode = 1\n"
                                            "t2.asc aquifer_thickness_2 fillcode = 0 readcode = 0 defaultValue = 10\n"
-                                           "kol1.asc gw_kolmation_1 fillcode = 0 readcode = 0 defaultValue = 1e-7\n"
-                                           "$inpath//gwfixh2.asc gw_boundary_fix_h_2 fillcode = 0 readcode = 1\n"
+                                           "kol1.asc gw_kolmation_1 fillcode = 0 readcode = 0 defaultValue = " +
+                                           kolmation +
+                                           "\n$inpath//gwfixh2.asc gw_boundary_fix_h_2 fillcode = 0 readcode = 1\n"
                                            "$inpath//gwfixq2.asc gw_boundary_fix_q_2 fillcode = 0 readcode = 1\n");
         });
-        b.signatures.push_back([](const RunOutput&, const RunOutput&, const Budget& budget) {
+        if (unconfined)
+          b.signatures.push_back([](const RunOutput&, const RunOutput& e, const Budget&) {
+            // Cells of layer 2 whose head at the end lies below the layer's top.
+            const GridFile h = ReadGridFile(e.dir() + "/out/gwhead2.asc"), dem = ReadGridFile(e.dir() + "/dem.asc");
+            double below = h.ncols == e.zones().ncols ? 0 : NAN;
+            for (int r = 1; r <= h.nrows; ++r)
+              for (int c = 1; c <= h.ncols; ++c)
+                if (e.zones().at(r, c) > -9999 && h.at(r, c) > -9999 && h.at(r, c) < dem.at(r, c) - e.zones().at(r, c))
+                  ++below;
+            return Signatures{Positive("cells of layer 2 below its top at the end", below)};
+          });
+        // The fixed head of the unconfined layer lies below layer 1's
+        // table: water leaks down to it.
+        b.signatures.push_back([unconfined](const RunOutput&, const RunOutput&, const Budget& budget) {
+          const double fixed = Term(budget, "groundwater from fixed heads");
           return Signatures{
               NonZero("storage change below layer 1 (mm)", Term(budget, "groundwater below layer 1")),
-              NonZero("groundwater from the fixed head (mm)", Term(budget, "groundwater from fixed heads")),
+              unconfined ? Negative("groundwater from the fixed head below layer 1's table (mm)", fixed)
+                         : NonZero("groundwater from the fixed head (mm)", fixed),
               Positive("groundwater from the fixed inflow (mm)", Term(budget, "groundwater from fixed inflows"))};
         });
       };
@@ -480,8 +677,119 @@ std::vector<Axis> Axes() {
                       }},
                      {"1", on("1")},
                      {"2", on("2")},
-                     {"two-layers", twoLayers("1")},
-                     {"two-layers-line-solver", twoLayers("2")}}});
+                     {"1-closed-zones", closedZones},
+                     {"two-layers", twoLayers("1", false)},
+                     {"two-layers-line-solver", twoLayers("2", false)},
+                     {"unconfined", twoLayers("1", true)}}});
+  }
+  // The period (set first: the other axes' set-ups and signatures take it).
+  {
+    Axis a{"period", {}};
+    for (const Period& p : kPeriods) a.values.push_back({p.name, [p](Build& b) { b.period = p; }});
+    axes.push_back(a);
+  }
+  // The abstraction at the basin outlet (subbasin 3): half of the discharge
+  // above 1 m3/s, at most 0.5 m3/s (extern, the example's); 0.3 m3/s by a
+  // rule (extern-rule); 0.2 m3/s from a series (from-file); or subbasin 1
+  // hands water to an inflow of subbasin 3, half of its reservoir's
+  // release, at most 0.5 m3/s (intern), or 2 m3/s by a rule from its
+  // reservoir, which steps in sub-steps of 1000 s (rule-from-reservoir).
+  {
+    // An inflow of subbasin 3 fed by an abstraction of subbasin 1 (the
+    // example's abstraction becomes number 2).
+    const Edits internal = {
+        {"AL 1 (mode = extern abstraction_1.txt", "AL 2 (mode = extern abstraction_1.txt"},
+        {"TG 3 (area = 1129, rel = 1)\n",
+         "TG 3 (area = 1129, rel = 1)\nZL 1 (Q = intern (kh = 0.20, kv = 0.61, Bh = 24.4, Bv = 244, Th = 1.93, "
+         "Mh = 30, Mv = 20, I = 0.0005, L = 2000, AE = 492))\n"}};
+    auto rule = [](const std::string& name, double m3s) {
+      char text[200];
+      std::snprintf(text, sizeof text, "[abstraction_rule_%s]\n2\n0 %g\n1e9 %g\n\n[special_output]\n", name.c_str(),
+                    m3s, m3s);
+      return std::pair<std::string, std::string>{"[special_output]\n", text};
+    };
+    axes.push_back(
+        {"abstraction",
+         {{"extern",
+           [](Build& b) {
+             b.signatures.push_back(Abstracted("min(0.5, 0.5 (Q - 1))",
+                                               [](double Q) { return std::min(0.5, std::max(0.0, 0.5 * (Q - 1))); }));
+           }},
+          {"extern-rule",
+           [rule](Build& b) {
+             Edit(b, "AL 1 (mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s)",
+                  "AL 1 (mode = extern_with_rule abstraction_1.txt)");
+             b.c.edits.push_back(rule("abstraction_1", 0.3));
+             b.signatures.push_back(AbstractedAsGiven(0.3));
+           }},
+          {"from-file",
+           [](Build& b) {
+             Edit(b, "AL 1 (mode = extern abstraction_1.txt 1.0 0.5 0.5 m3/s)",
+                  "AL 1 (mode = from_file input_file = abstraction_series.txt column = 0 out = abstraction_1.txt)");
+             const Period p = b.period;
+             b.makers.push_back([p](const std::string& dir) {
+               // A record of 0.2 m3/s for every step from the period's first
+               // (of the run's step: a comparison run may take another).
+               const std::string control = ReadFile(dir + "/control.txt"), step = "$set $step    = ";
+               const size_t at = control.find(step);
+               const int minutes = at == std::string::npos ? 60 : std::atoi(control.c_str() + at + step.size());
+               std::string text = "YY MM DD HH abstraction\n";
+               const int days = std::max(1, minutes / 1440);
+               for (Date d = p.start; DayOfYear(d) <= DayOfYear(p.end) + 2; d = DaysAfter(d, days))
+                 for (int h = minutes < 1440 ? 1 : 24; h <= 24; ++h)
+                   text += std::to_string(d.year) + " " + std::to_string(d.month) + " " + std::to_string(d.day) + " " +
+                           std::to_string(h) + " 0.2\n";
+               WriteFile(dir + "/abstraction_series.txt", text);
+               return std::string();
+             });
+             b.signatures.push_back(AbstractedAsGiven(0.2));
+           }},
+          {"intern",
+           [internal](Build& b) {
+             b.c.edits.insert(b.c.edits.end(), internal.begin(), internal.end());
+             Edit(b, "TG 1 (area = 492, rel = 1)\n",
+                  "TG 1 (area = 492, rel = 1)\nAL 1 (mode = intern 0 0.5 0.5 m3/s)\n");
+             b.signatures.push_back(FromTheReservoir(0.5));
+           }},
+          {"rule-from-reservoir", [internal, rule](Build& b) {
+             b.c.edits.insert(b.c.edits.end(), internal.begin(), internal.end());
+             Edit(b, "TG 1 (area = 492, rel = 1)\n",
+                  "TG 1 (area = 492, rel = 1)\nAL 1 (mode = intern_with_rule_from_reservoir)\n");
+             Edit(b, "dTmin = 300)", "dTmin = 1000)");
+             b.c.edits.push_back(rule("abstraction_1", 2));
+             b.signatures.push_back(FromTheReservoir(2));
+           }}}});
+  }
+  // The zone grid's missing cells marked by its own NODATA_value: -9999,
+  // -32768 or -1. The results must not change with it (compared with the
+  // run whose zone grid marks them -9999).
+  {
+    Axis a{"zone-nodata", {{"-9999", [](Build&) {}}}};
+    for (const char* nodata : {"-32768", "-1"})
+      a.values.push_back(
+          {nodata, [nodata](Build& b) {
+             const std::string file = std::string("zones_") + (nodata + 1) + ".asc";
+             Edit(b, "$inpath//zones.asc    subbasins", "$inpath//" + file + "    subbasins");
+             Edit(b, "$inpath//zones.asc zonegrid_soilmodel", "$inpath//" + file + " zonegrid_soilmodel");
+             b.makers.push_back([file, nodata](const std::string& dir) {
+               std::string text;
+               std::istringstream in(ReadFile(dir + "/zones.asc"));
+               for (std::string line; std::getline(in, line);) {
+                 if (line.rfind("NODATA_value", 0) == 0) line = std::string("NODATA_value ") + nodata;
+                 for (size_t at = line.find("-9999"); at != std::string::npos; at = line.find("-9999", at))
+                   line.replace(at, 5, nodata);
+                 text += line + "\n";
+               }
+               WriteFile(dir + "/" + file, text);
+               return std::string();
+             });
+             b.c.comparisons.push_back(
+                 {"zones_9999",
+                  {{"$inpath//" + file + "    subbasins", "$inpath//zones.asc    subbasins"},
+                   {"$inpath//" + file + " zonegrid_soilmodel", "$inpath//zones.asc zonegrid_soilmodel"}},
+                  SameResults});
+           }});
+    axes.push_back(a);
   }
   // A lake of 3 x 3 cells in subbasin 1 in place of its reservoir, its
   // cells' bottoms on the rows of its level-volume table (whole metres,
@@ -530,23 +838,41 @@ std::vector<Axis> Axes() {
                      {"off-table-rows", lake({{{31, 25, 336.513}, {31, 23, 336.763}}})}}});
   }
   // Irrigation by methods 1 to 4 of a field in subbasin 1 from its
-  // reservoir (or lake) and one in subbasin 3 from the river. The first step
-  // of a run finds no offer of the routing yet (it makes it in the step), so
-  // method 1 irrigates on every day from 21 to 25 January: the second step of
-  // a warm start after a two-day step irrigates too.
+  // reservoir (or lake) and one in subbasin 3 from the river; or by method 1
+  // of both from the rivers, subbasin 1 without its reservoir (a routed
+  // subbasin without channels) in the recession after the storm. The first
+  // step of a run finds no offer of the routing yet (it makes it in the
+  // step), so method 1 irrigates on the second to sixth day of the period:
+  // the second step of a warm start after a two-day step irrigates too.
   {
     Axis a{"irrigation", {{"none", [](Build&) {}}}};
-    const char* rules[] = {"1 2 20 3.45 5 1 21 12 1 22 12 1 23 12 1 24 12 1 25 12",
-                           "2 2 20 3.45 starting from 1 21 with 10 mm 4 times every 1 days", "3 2 0.01 0.01",
-                           "4 2 1.01"};
-    for (int m = 1; m <= 4; ++m) {
-      const std::string rule = rules[m - 1];
+    auto ruleOf = [](const Period& p, int m) {
+      std::string r = std::to_string(m) + " 2 ";
+      const Date second = DaysAfter(p.start, 1);
+      if (m == 1) {
+        r += "20 3.45 5";
+        for (int d = 1; d <= 5; ++d) {
+          const Date day = DaysAfter(p.start, d);
+          r += " " + std::to_string(day.month) + " " + std::to_string(day.day) + " 12";
+        }
+      }
+      if (m == 2)
+        r += "20 3.45 starting from " + std::to_string(second.month) + " " + std::to_string(second.day) +
+             " with 10 mm 4 times every 1 days";
+      if (m == 3) r += "0.01 0.01";
+      if (m == 4) r += "1.01";
+      return r;
+    };
+    for (int m = 1; m <= 5; ++m) {
       a.values.push_back(
-          {std::to_string(m), [rule](Build& b) {
+          {m <= 4 ? std::to_string(m) : std::string("channel-less"), [m, ruleOf](Build& b) {
              b.c.modules.irrigation = true;
+             const std::string rule = ruleOf(b.period, m <= 4 ? m : 1);
+             // Subbasin 1 without its reservoir: its river has no channel.
+             if (m == 5) Edit(b, "SP 1 (file = reservoir_1.txt V0 = 45e6, C0 = 0 0 0 0 0 0 0 0 0, dTmin = 300)\n", "");
              // By the ratio of real to potential evapotranspiration: the
              // plants want a root zone wetter than a suction of 0.01 m.
-             if (rule[0] == '4')
+             if (m == 4)
                for (const char* cap : {"0.3", "0.5", "0.2"})
                  Edit(b, std::string("HReduDry = 3.45; IntercepCap = ") + cap,
                       std::string("HReduDry = 0.01; IntercepCap = ") + cap);
@@ -563,7 +889,19 @@ std::vector<Axis> Axes() {
                                                      "1 reservoir_field " +
                                                          rule + "\n2 river_field " + rule + "\n"}});
              });
-             b.signatures.push_back(PositiveSum("irrigated from the reservoir and the river (mm)", "irr_sw.stat"));
+             if (m != 3 && m != 4) {
+               b.signatures.push_back(PositiveSum("irrigated from the reservoir and the river (mm)", "irr_sw.stat"));
+               return;
+             }
+             // The rule refills the root zone of a field below its wet limit
+             // (0.01 m suction: nearly saturated) to it within a day, the
+             // deficit's mm over the roots' depth; in these weeks that is tens
+             // of mm on the fields, more than 5 mm over the cut.
+             b.signatures.push_back([](const RunOutput& s, const RunOutput& e, const Budget&) {
+               const double irrigated = PeriodSum(s, e, "irr_sw.stat");
+               return Signatures{
+                   {"irrigated from the reservoir and the river (mm, more than 5)", irrigated, irrigated > 5}};
+             });
            }});
     }
     axes.push_back(a);
@@ -575,7 +913,8 @@ std::vector<Axis> Axes() {
       a.values.push_back({std::to_string(m), [m](Build& b) {
                             b.c.edits.insert(b.c.edits.end(), kSiltingUp.begin(), kSiltingUp.end());
                             // The grassland is tilled on the first day of the period.
-                            Edit(b, "SoilTillage = 180;", "SoilTillage = 20;");
+                            Edit(b, "SoilTillage = 180;",
+                                 "SoilTillage = " + std::to_string(DayOfYear(b.period.start)) + ";");
                             if (m == 2) Edit(b, "1        method\n", "2        method\n");
                             if (m == 2)
                               Edit(b, "0         readgrid\n", "0         readgrid\n5\n2\n0.5\n1\n0.2\n0.1\n0.1\n0.1\n");
@@ -588,7 +927,7 @@ std::vector<Axis> Axes() {
                             if (m == 3) {
                               b.signatures.push_back(kSiltingUpRunoff);
                             } else {
-                              // Methods 1 and 2 seal the soil tilled on 20 January by its
+                              // Methods 1 and 2 seal the soil tilled on the first day by its
                               // disposition times the rain's energy; January's rain leaves
                               // their capacity above what reaches the soil (no direct
                               // runoff): the disposition they give the tilled soil.
@@ -637,27 +976,154 @@ std::vector<Axis> Axes() {
   return axes;
 }
 
-// Pairs the program refuses.
-const std::vector<Constraint> kConstraints = {
-    {{"glaciers", "dynamic"}, {"silting-up", "1"}, "the silting-up refuses dynamic glaciers"},
-    {{"glaciers", "dynamic"}, {"silting-up", "2"}, "the silting-up refuses dynamic glaciers"},
-    {{"glaciers", "dynamic"}, {"silting-up", "3"}, "the silting-up refuses dynamic glaciers"},
-    {{"missing-input", "temperature"},
-     {"warm-start", "restart"},
-     "cells without a temperature end without a soil or snow temperature, and a warm start refuses a state with "
-     "missing cells"},
-    {{"et", "2"}, {"step", "hour"}, "Hamon's method needs steps of a day or more"},
-    {{"et", "3"}, {"step", "hour"}, "Wendling's method needs steps of a day or more"},
-    {{"et", "4"}, {"step", "hour"}, "Haude's method needs steps of a day or more"},
-    {{"glaciers", "dynamic"}, {"surface-routing", "1"}, "the surface routing refuses dynamic glaciers"},
-    {{"glaciers", "dynamic"}, {"surface-routing", "2"}, "the surface routing refuses dynamic glaciers"},
-    {{"glaciers", "dynamic"}, {"surface-routing", "3"}, "the surface routing refuses dynamic glaciers"},
-    {{"glaciers", "dynamic"}, {"surface-routing", "4"}, "the surface routing refuses dynamic glaciers"},
-    {{"glaciers", "dynamic"}, {"surface-routing", "5"}, "the surface routing refuses dynamic glaciers"},
-    {{"glaciers", "dynamic"}, {"surface-routing", "6"}, "the surface routing refuses dynamic glaciers"},
-};
+// Pairs the program refuses, or that cannot show a value.
+std::vector<Constraint> Constraints() {
+  std::vector<Constraint> c = {
+      {{"missing-input", "temperature"},
+       {"warm-start", "restart"},
+       "cells without a temperature end without a soil or snow temperature, and a warm start refuses a state with "
+       "missing cells"},
+      {{"et", "2"}, {"step", "hour"}, "Hamon's method needs steps of a day or more"},
+      {{"et", "3"}, {"step", "hour"}, "Wendling's method needs steps of a day or more"},
+      {{"et", "4"}, {"step", "hour"}, "Haude's method needs steps of a day or more"},
+      {{"irrigation", "channel-less"}, {"lake", "on-table-rows"}, "the lake is the reservoir of subbasin 1"},
+      {{"irrigation", "channel-less"}, {"lake", "off-table-rows"}, "the lake is the reservoir of subbasin 1"},
+      {{"irrigation", "channel-less"},
+       {"abstraction", "rule-from-reservoir"},
+       "an abstraction by a rule from the reservoir needs the reservoir of subbasin 1"},
+      {{"irrigation", "channel-less"},
+       {"abstraction", "intern"},
+       "the internal abstraction is read from the table of subbasin 1's reservoir"},
+      {{"period", "july-storm"}, {"soil", "frozen"}, "the July air, 3 K colder, does not freeze the soil"},
+      {{"period", "glacier-update"},
+       {"soil", "frozen"},
+       "the soil that froze in late January has thawed by 3 February: no frozen layer shows at the end"}};
+  for (const char* snow : {"energy-balance", "slides", "drift"})
+    c.push_back({{"period", "july-storm"}, {"snow", snow}, "no snow falls or lies in the July week"});
+  for (const char* glaciers : {"dynamic", "dynamic-13"}) {
+    for (const char* m : {"1", "2", "3"})
+      c.push_back({{"glaciers", glaciers}, {"silting-up", m}, "the silting-up refuses dynamic glaciers"});
+    for (const char* m : {"1", "2", "3", "4", "5", "6", "4-sub-60-600", "6-in-subbasins"})
+      c.push_back({{"glaciers", glaciers}, {"surface-routing", m}, "the surface routing refuses dynamic glaciers"});
+  }
+  return c;
+}
+const std::vector<Constraint> kConstraints = Constraints();
 
-const std::vector<KnownFault> kKnownFaults = {};
+// Faults of open issues. A fault marks the runs that hold its values: it
+// explains the verdict's lines that hold one of its texts where they show
+// (somewhere), or must show in each of its runs (the seeds: every such set
+// of values runs together in one run beyond the pairs, with the zone grid's
+// own nodata, which no other fault hides).
+const std::vector<KnownFault> kKnownFaults = {
+    // (The water it makes or loses changes the run whole.)
+    {{{"groundwater", "unconfined"}}, 86, "a layer below its top takes layer 1's storage coefficient", {}, true},
+    {{{"groundwater", "unconfined"}, {"period", "january"}, {"step", "hour"}, {"zone-nodata", "-9999"}},
+     86,
+     "a layer below its top takes layer 1's storage coefficient",
+     {"residual"}},
+    {{{"irrigation", "channel-less"}},
+     83,
+     "a subbasin without channels offers more than its outlet holds",
+     {"withdrawals the river could not give"},
+     true},
+    {{{"irrigation", "channel-less"},
+      {"interception", "1"},
+      {"snow", "degree-day"},
+      {"glaciers", "dynamic"},
+      {"cell-areas", "uniform"},
+      {"surface-routing", "off"},
+      {"substeps", "1"},
+      {"step", "hour"},
+      {"soil", "plain"},
+      {"groundwater", "two-layers"},
+      {"period", "january"},
+      {"abstraction", "extern"},
+      {"zone-nodata", "-9999"},
+      {"lake", "none"},
+      {"silting-up", "off"},
+      {"missing-input", "none"},
+      {"warm-start", "none"}},
+     83,
+     "a subbasin without channels offers more than its outlet holds",
+     {"withdrawals the river could not give"}},
+    // Static glacier cells with drift (the drift value's highest cells) lose
+    // water: in the January week with daily steps 0.0718 mm, 1.8e-3 of the
+    // input, with the program before and after the glacier parts' own input.
+    {{{"glaciers", "static"}, {"snow", "drift"}}, 85, "static glacier cells with drift lose water", {"residual"}, true},
+    // A warm start before the yearly update of dynamic glaciers loses water.
+    {{{"warm-start", "restart"}, {"glaciers", "dynamic"}, {"period", "glacier-update"}},
+     82,
+     "a warm start before the yearly glacier update loses water",
+     {"residual"},
+     true},
+    {{{"warm-start", "restart"},
+      {"glaciers", "dynamic"},
+      {"period", "glacier-update"},
+      {"step", "hour"},
+      {"zone-nodata", "-9999"}},
+     82,
+     "a warm start before the yearly glacier update loses water",
+     {"residual"}},
+    {{{"abstraction", "rule-from-reservoir"}},
+     83,
+     "a dTmin that does not divide the step cuts the rule short",
+     {"mean abstraction from the reservoir"}},
+    {{{"zone-nodata", "-32768"}},
+     84,
+     "river_links.asc with -9999 is refused under zone nodata -32768",
+     {"has not the specified grid measures"}},
+    // (Snowfall, evapotranspiration and groundwater flows become missing or
+    // less than 0, a warm start ends with error 22: the run is another.)
+    {{{"zone-nodata", "-1"}}, 84, "every model grid value <= -1 is taken as missing under zone nodata -1", {}},
+    // The routing makes dips and peaks where the flow crosses a class
+    // boundary: hourly runs whose outlet falls or rises so far show them.
+    {{}, 83, "the routed outlet dips and peaks against smooth inflows", {"dip or peak"}, true},
+    {{{"step", "hour"},
+      {"period", "january"},
+      {"interception", "off"},
+      {"soil", "plain"},
+      {"surface-routing", "4"},
+      {"groundwater", "2"},
+      {"abstraction", "intern"},
+      {"irrigation", "4"},
+      {"zone-nodata", "-9999"}},
+     83,
+     "the routed outlet dips and peaks against smooth inflows",
+     {"dip or peak"}}};
+
+// The seeds: the values of the faults that must show, a warm start in each
+// period with the zone grid's own nodata, hourly steps and no glaciers (the
+// faults of other zone nodata values, and of a warm start before the
+// glaciers' update, would hide most warm starts) and two-day steps with
+// degree-day snow.
+std::vector<std::vector<Choice>> Seeds() {
+  std::vector<std::vector<Choice>> seeds;
+  for (const Period& p : kPeriods)
+    seeds.push_back({{"warm-start", "restart"},
+                     {"period", p.name},
+                     {"step", "hour"},
+                     {"glaciers", "none"},
+                     {"zone-nodata", "-9999"}});
+  // Glacier method 13 with drift and the interception first (the glacier
+  // part's own input).
+  seeds.push_back({{"glaciers", "dynamic-13"},
+                   {"snow", "drift"},
+                   {"interception", "11"},
+                   {"step", "hour"},
+                   {"period", "january"},
+                   {"zone-nodata", "-9999"}});
+  // Two-day steps with degree-day snow (whose melt the daily steps check).
+  seeds.push_back({{"step", "two-days"},
+                   {"snow", "degree-day"},
+                   {"period", "january"},
+                   {"warm-start", "none"},
+                   {"zone-nodata", "-9999"}});
+  for (const auto& f : kKnownFaults)
+    if (!f.somewhere && f.choices.size() > 1) seeds.push_back(f.choices);
+  return seeds;
+}
+const std::vector<std::vector<Choice>> kSeeds = Seeds();
 
 // ---- The pairwise generator.
 
@@ -685,19 +1151,33 @@ class Pairs {
     return all;
   }
 
-  // Greedy all-pairs: each run starts from the first pair still uncovered
-  // and gives every other axis, in order, the allowed value that covers most
-  // uncovered pairs with the values chosen so far (the first on a tie).
+  // Greedy all-pairs: the seeds first, then each run starts from the first
+  // pair still uncovered; every other axis gets, in order, the allowed value
+  // that covers most uncovered pairs with the values chosen so far (the
+  // first on a tie).
   std::vector<Row> Generate() const {
     const auto all = Allowed();
     std::set<std::array<size_t, 4>> open(all.begin(), all.end());
     std::vector<Row> rows;
     constexpr size_t kUnset = static_cast<size_t>(-1);
-    while (!open.empty()) {
-      const auto first = *open.begin();
+    std::vector<Row> starts;
+    for (const auto& seed : kSeeds) {
       Row row(axes.size(), kUnset);
-      row[first[0]] = first[1];
-      row[first[2]] = first[3];
+      for (const Choice& c : seed)
+        for (size_t k = 0; k < axes.size(); ++k)
+          for (size_t v = 0; v < axes[k].values.size(); ++v)
+            if (Is(c, k, v)) row[k] = v;
+      starts.push_back(row);
+    }
+    while (!open.empty() || rows.size() < starts.size()) {
+      Row row(axes.size(), kUnset);
+      if (rows.size() < starts.size()) {
+        row = starts[rows.size()];
+      } else {
+        const auto first = *open.begin();
+        row[first[0]] = first[1];
+        row[first[2]] = first[3];
+      }
       for (size_t k = 0; k < axes.size(); ++k) {
         if (row[k] != kUnset) continue;
         size_t best = kUnset;
@@ -733,39 +1213,73 @@ class Pairs {
 };
 
 // The case of a generated run. The axes set up in their order but for the
-// lake, whose grids the ponding and irrigation find; the step length before
-// the evapotranspiration, which checks against it.
+// period, which every other takes, and the step length before the
+// evapotranspiration, which checks against it.
 Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const std::string& base) {
   Build b;
   char name[32];
   std::snprintf(name, sizeof name, "run%02zu", index + 1);
   b.c.name = name;
   b.c.source = base;
-  b.c.start = kStart;
-  b.c.end = kEnd;
   std::vector<size_t> order(axes.size());
   for (size_t k = 0; k < axes.size(); ++k) order[k] = k;
   std::stable_partition(order.begin(), order.end(), [&](size_t k) { return axes[k].name == "step"; });
+  std::stable_partition(order.begin(), order.end(), [&](size_t k) { return axes[k].name == "period"; });
   for (size_t k : order) {
     const Value& v = axes[k].values[row[k]];
     b.values[axes[k].name] = v.name;
     v.set(b);
   }
   for (const Axis& a : axes) b.c.description += (b.c.description.empty() ? "" : " ") + a.name + "=" + b.values[a.name];
+  b.c.start = b.period.start;
+  b.c.end = b.period.end;
+  // Every run routes its water: the outlets' hydrographs keep the shape of
+  // their inflows.
+  b.signatures.push_back(kSmoothHydrograph);
   if (b.c.warmStart) {
     // The long run continues on other sub-steps.
     b.c.longSubsteps = b.c.modules.substeps == 1 ? 3 : 1;
   } else if (b.c.modules.substeps > 1) {
     const Edits steps = SubSteps(b.c.modules.substeps);
     b.c.edits.insert(b.c.edits.end(), steps.begin(), steps.end());
+    // The soil solved in sub-steps is another discretisation than in one
+    // step: its recharge and infiltration of some step differ.
+    const std::string k = std::to_string(b.c.modules.substeps) + "         sub-steps";
+    b.c.comparisons.push_back(
+        {"one_substep", {{k, "1         sub-steps"}}, [](const RunOutput& s, const RunOutput& e, const RunOutput& o) {
+           const double d = std::max(StepDifference(s, e, o, "gwn.stat"), StepDifference(s, e, o, "infilt.stat"));
+           return Signatures{
+               {"largest relative difference of a step's recharge or infiltration from one sub-step's", d, d > 1e-6}};
+         }});
   }
   if (b.c.modules.stepMinutes >= 1440) b.makers.push_back(EveryStepStatistics);
+  // Two-day steps with degree-day snow in winter start under 120 mm of
+  // snow, so that their melt is not bounded by the snow there is (the
+  // comparison with daily steps).
+  if (b.values["step"] == "two-days" && b.values["snow"] == "degree-day" && b.period.winter && !b.c.warmStart) {
+    b.c.edits.insert(b.c.edits.end(), kSnowCoverAtStart.begin(), kSnowCoverAtStart.end());
+    b.makers.push_back(SnowCoverAtStart);
+    // A step of two days melts two days' degree days: its melt lies within
+    // a quarter of that of daily steps (one day's would give half of it).
+    Edit(b, "smelt.stat 0", "smelt.stat 4024");
+    Edits daily = {{"$set $step    = 2880", "$set $step    = 1440"}};
+    for (const char* f : {"temperature", "precipitation", "wind", "humidity", "radiation"})
+      daily.push_back({std::string("$inpath//") + f + "_2days.dat", std::string("$inpath//") + f + "_daily.dat"});
+    b.c.comparisons.push_back(
+        {"daily_steps", daily, [](const RunOutput& s, const RunOutput& e, const RunOutput& o) {
+           const double ratio = PeriodSum(s, e, "smelt.stat") / PeriodSum(s, o, "smelt.stat");
+           return Signatures{{"snow melt over that of daily steps", ratio, ratio > 0.75 && ratio < 1.33}};
+         }});
+  }
   b.c.inputs = Chained(b.makers);
   b.c.signature = Joined(b.signatures);
   for (const auto& f : kKnownFaults)
-    if (std::all_of(f.choices.begin(), f.choices.end(), [&](const Choice& c) { return b.values[c.first] == c.second; }))
+    if (std::all_of(f.choices.begin(), f.choices.end(),
+                    [&](const Choice& c) { return b.values[c.first] == c.second; })) {
       if (std::find(b.c.openIssues.begin(), b.c.openIssues.end(), f.issue) == b.c.openIssues.end())
         b.c.openIssues.push_back(f.issue);
+      b.c.knownFaults.push_back({f.issue, f.shows, f.somewhere});
+    }
   return b.c;
 }
 
@@ -793,6 +1307,17 @@ TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
   for (const auto& c : kConstraints) ASSERT_TRUE(known(c.a) && known(c.b)) << c.reason;
   for (const auto& f : kKnownFaults)
     for (const auto& c : f.choices) ASSERT_TRUE(known(c)) << c.first << "=" << c.second;
+  // Every seed runs whole in some run.
+  for (const auto& seed : kSeeds) {
+    for (const auto& c : seed) ASSERT_TRUE(known(c)) << c.first << "=" << c.second;
+    EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [&](const Row& r) {
+      return std::all_of(seed.begin(), seed.end(), [&](const Choice& c) {
+        for (size_t k = 0; k < axes.size(); ++k)
+          if (axes[k].name == c.first) return axes[k].values[r[k]].name == c.second;
+        return false;
+      });
+    })) << "a seed runs nowhere";
+  }
   size_t covered = 0;
   const auto allowed = pairs.Allowed();
   for (const auto& p : allowed) {
@@ -818,55 +1343,29 @@ TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
     ASSERT_TRUE(std::sscanf(text, "%d/%d", &shard, &shards) == 2 && shards > 0 && shard >= 0 && shard < shards) << text;
   }
   // The cut, made once; its budget closes with the example's options (in
-  // the first shard), and daily steps give each evapotranspiration method's
-  // reference.
+  // the first shard), and daily steps give the reference of each period and
+  // evapotranspiration method that the shard's runs of daily and two-day
+  // steps compare with.
   // The shards side by side in one working directory: a directory name of each.
   const std::string prefix = "option_matrix" + (shards > 1 ? "_shard" + std::to_string(shard + 1) : std::string());
   TempDir base(prefix + "_base");
   ASSERT_EQ(PrepareCut(base.path()), "");
-  std::vector<Case> references;
-  for (int m = 1; m <= 4; ++m) dailyPotentialEt[m] = NAN;
-  for (int m = 1; m <= 4; ++m) {
-    Case c;
-    c.name = "cut_daily_et" + std::to_string(m);
-    c.description = "the cut with daily steps, evapotranspiration method " + std::to_string(m);
-    c.source = base.path();
-    c.start = kStart;
-    c.end = kEnd;
-    c.edits = kDaily;
-    c.edits.push_back({"1         method: Penman-Monteith", std::to_string(m) + "         method"});
-    c.modules.stepMinutes = 1440;
-    c.inputs = m == 4 ? Chained({EveryStepStatistics, AfternoonInputs}) : Maker(EveryStepStatistics);
-    c.signature = [m](const RunOutput& s, const RunOutput& e, const Budget&) {
-      dailyPotentialEt[m] = PeriodSum(s, e, "etp.stat");
-      return Signatures{Positive("potential evapotranspiration (mm)", dailyPotentialEt[m])};
-    };
-    references.push_back(c);
-  }
-  Case plain;
-  plain.name = "cut";
-  plain.description = "the cut with the example's options";
-  plain.source = base.path();
-  plain.start = kStart;
-  plain.end = kEnd;
-  references.push_back(plain);
-  // The budget weights each cell by its area: the cut with cells of
-  // unequal areas (the runs take them with the surface routing).
-  plain.name = "cut_varying_cell_areas";
-  plain.description = "the cut with cells of unequal areas, surface routing off";
-  plain.edits = {kSurfaceRoutingOff};
-  plain.modules.surfaceRouting = false;
-  plain.modules.relCellAreaGrid = "rca.asc";
-  plain.inputs = VaryingCellAreas;
-  references.push_back(plain);
-  if (shard > 0) references.resize(4);
-  const RunSettings settings{prefix, 2, 8, "FLUVEX_OPTION_MATRIX_RUNS", "FLUVEX_OPTION_MATRIX_KEEP"};
-  RunAndJudge(references, {prefix, 2, 8, "", settings.keepVariable});
-  ASSERT_FALSE(::testing::Test::HasFailure()) << "the cut does not close its budget";
-
   std::vector<Case> cases;
-  for (size_t i = 0; i < rows.size(); ++i)
-    if (static_cast<int>(i % shards) == shard) cases.push_back(MakeCase(axes, rows[i], i, base.path()));
+  std::set<std::pair<std::string, int>> needed;
+  const char* only = std::getenv("FLUVEX_OPTION_MATRIX_RUNS");
+  auto add = [&](const Row& row, size_t index, const std::string& name) {
+    cases.push_back(MakeCase(axes, row, index, base.path()));
+    if (!name.empty()) cases.back().name = name;
+    if (only && !std::regex_search(cases.back().name + " " + cases.back().description, std::regex(only))) return;
+    std::map<std::string, std::string> values;
+    for (size_t k = 0; k < axes.size(); ++k) values[axes[k].name] = axes[k].values[row[k]].name;
+    if (values["step"] != "hour") needed.insert({values["period"], std::stoi(values["et"])});
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (static_cast<int>(i % shards) != shard) continue;
+    add(rows[i], i, "");
+    std::printf("%s %s\n", cases.back().name.c_str(), cases.back().description.c_str());
+  }
   // FLUVEX_OPTION_MATRIX_VALUES ("axis=value ...") runs one more run: those
   // values, the first value of every other axis.
   if (const char* values = std::getenv("FLUVEX_OPTION_MATRIX_VALUES")) {
@@ -876,8 +1375,51 @@ TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
       for (size_t k = 0; k < axes.size(); ++k)
         for (size_t v = 0; v < axes[k].values.size(); ++v)
           if (w == axes[k].name + "=" + axes[k].values[v].name) row[k] = v;
-    cases.push_back(MakeCase(axes, row, 99, base.path()));
-    cases.back().name = "chosen";
+    add(row, 99, "chosen");
   }
+  std::vector<Case> references;
+  for (const Period& p : kPeriods)
+    for (int m = 1; m <= 4; ++m) {
+      dailyPotentialEt[{p.name, m}] = NAN;
+      if (!needed.count({p.name, m})) continue;
+      Case c;
+      c.name = "cut_daily_" + p.name + "_et" + std::to_string(m);
+      c.description = "the cut with daily steps, " + p.name + ", evapotranspiration method " + std::to_string(m);
+      c.source = base.path();
+      c.start = p.start;
+      c.end = p.end;
+      c.edits = kDaily;
+      c.edits.push_back({"1         method: Penman-Monteith", std::to_string(m) + "         method"});
+      c.modules.stepMinutes = 1440;
+      c.inputs = m == 4 ? Chained({EveryStepStatistics, AfternoonInputs}) : Maker(EveryStepStatistics);
+      const std::pair<std::string, int> key{p.name, m};
+      c.signature = [key](const RunOutput& s, const RunOutput& e, const Budget&) {
+        dailyPotentialEt[key] = PeriodSum(s, e, "etp.stat");
+        return Signatures{Positive("potential evapotranspiration (mm)", dailyPotentialEt[key])};
+      };
+      references.push_back(c);
+    }
+  if (shard == 0 && !only) {
+    Case plain;
+    plain.name = "cut";
+    plain.description = "the cut with the example's options";
+    plain.source = base.path();
+    plain.start = kPeriods[0].start;
+    plain.end = kPeriods[0].end;
+    references.push_back(plain);
+    // The budget weights each cell by its area: the cut with cells of
+    // unequal areas (the runs take them with the surface routing).
+    plain.name = "cut_varying_cell_areas";
+    plain.description = "the cut with cells of unequal areas, surface routing off";
+    plain.edits = {kSurfaceRoutingOff};
+    plain.modules.surfaceRouting = false;
+    plain.modules.relCellAreaGrid = "rca.asc";
+    plain.inputs = VaryingCellAreas;
+    references.push_back(plain);
+  }
+  const RunSettings settings{prefix, 2, 8, "FLUVEX_OPTION_MATRIX_RUNS", "FLUVEX_OPTION_MATRIX_KEEP"};
+  RunAndJudge(references, {prefix, 2, 8, "", settings.keepVariable});
+  ASSERT_FALSE(::testing::Test::HasFailure()) << "the cut does not close its budget";
+
   RunAndJudge(cases, settings);
 }

@@ -18,6 +18,7 @@ struct EtSection {
   std::string etpName = "etp.grd";
   std::string etpStat = "etp.txt 0";
   std::string etrStat = "etr.txt 0";
+  std::string evrsStat = "evrs.txt 0";
   std::string rg = "0.05 0.3 0.4 0.25";
   std::string cs = "0.072 -0.808 1.749 -0.239";
   std::string tau = "0.7 0.05";
@@ -36,7 +37,8 @@ struct EtSection {
       << etpName << "   etp grid\n0   write code\n"
       << etpStat << "   etp statistics\n";
     s << "etr.grd\n0\n" << etrStat << "\n";
-    for (const char* g : {"evap", "evar", "evrs", "eip"}) s << g << ".grd\n0\n" << g << ".txt 0\n";
+    for (const char* g : {"evap", "evar", "evrs", "eip"})
+      s << g << ".grd\n0\n" << (std::string(g) == "evrs" ? evrsStat : std::string(g) + ".txt 0") << "\n";
     s << "rgex.txt 0\n"
       << rg << "   global radiation coefficients\n"
       << cs << "   sunshine coefficients\n"

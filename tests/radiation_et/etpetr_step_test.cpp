@@ -362,16 +362,22 @@ struct Rig {
   multilayer_landuse_entry table[2];
   World w;
   std::unique_ptr<verdunstungsmodellklasse> m;
-  Rig(const std::string& name, int cols, bool interception = true) : w(1, cols, 100, name) {
+  // With glaciers: the glacierized shares and the glacier part's snow grids.
+  Rig(const std::string& name, int cols, bool interception = true, bool glaciers = false) : w(1, cols, 100, name) {
     table[0].code = 1;
     table[1].count = 2;
     w.multilayer = table;
     ettest::AddPenmanInputs(w, 2);
     if (interception) w.Add("interception_evaporation0", 0.2);
+    if (glaciers)
+      for (const char* g : {"GlacierizedCells", "SolidSnowStorage_onGlacier", "TotalSnowStorage_onGlacier",
+                            "SnowEvaporation_onGlacier"})
+        w.Add(g, 0);
     EtSection s;
     s.step = 60;
     s.etpStat = "etp.txt 0";
     s.etrStat = "etr.txt 2001";
+    s.evrsStat = "evrs.txt 2001";
     w.Write(s.Text());
     int error = 0;
     m = ettest::Make<verdunstungsmodellklasse>(w, error);
@@ -426,6 +432,42 @@ TEST(SnowEvaporation, DemandsServedFromTheSnowPackInLayerOrder) {
   EXPECT_EQ(snow[1][1], 1);
   EXPECT_EQ(etp1[1][2], 0.3);
   rig.m->FreeMemory();
+
+  // Glacierized shares 0.5, 0.999995 and 1, 1 mm of snow on each glacier
+  // part and 0.25 mm on each open part: the demands (0.6 mm) are per unit
+  // area, so every glacier part evaporates 0.6 mm whatever its open part
+  // took, and the open parts 0.25 mm (leaving 0.35 mm to their plants and
+  // soil). The snow evaporation statistic counts the open part with its
+  // share, the glacier part with 0: (0.5 + 0.000005) x 0.25 / 3.
+  Rig glaciers("glacier snow", 3, true, true);
+  Grid share = glaciers.G("GlacierizedCells");
+  Grid open = glaciers.w.Add("snowstorage_solid", 0);
+  glaciers.m->SetSolidSnowStorageGrid(open);
+  glaciers.m->SetSnowMethod(1);
+  const double shares[3] = {0.5, 0.999995, 1};
+  for (int c = 1; c <= 3; ++c) {
+    share[1][c] = shares[c - 1];
+    glaciers.G("SolidSnowStorage_onGlacier")[1][c] = 1;
+    glaciers.G("TotalSnowStorage_onGlacier")[1][c] = 1;
+    open[1][c] = 0.25;
+    glaciers.G("pot_transpiration1")[1][c] = 0.3;
+    glaciers.G("pot_transpiration2")[1][c] = 0.2;
+    glaciers.G("potential_evaporation")[1][c] = 0.1;
+  }
+  glaciers.m->SnowEvaporationOnGlacier(12, 1, 2, 2001);
+  for (int c = 1; c <= 3; ++c) {
+    EXPECT_NEAR(glaciers.G("SnowEvaporation_onGlacier")[1][c], 0.6, 1e-12) << "share " << shares[c - 1];
+    EXPECT_NEAR(glaciers.G("SolidSnowStorage_onGlacier")[1][c], 0.4, 1e-12) << "share " << shares[c - 1];
+  }
+  for (int c = 1; c <= 2; ++c) {
+    EXPECT_NEAR(glaciers.G("snow_evaporation")[1][c], 0.25, 1e-12);
+    EXPECT_NEAR(glaciers.G("pot_transpiration1")[1][c], 0.05, 1e-12);
+  }
+  EXPECT_EQ(glaciers.G("snow_evaporation")[1][3], 0);  // no open part
+  zonalstatistic* statistic = glaciers.m->GetStatistics("EVRS", 0);
+  ASSERT_NE(statistic, nullptr);
+  EXPECT_NEAR(statistic->GetCurrentValues()[statistic->GetSlotCount()], (0.5 + 0.000005) * 0.25 / 3, 1e-12);
+  glaciers.m->FreeMemory();
 }
 
 TEST(RealEvapotranspiration, SoilGivesWhatItHolds) {

@@ -75,23 +75,38 @@ TEST(RadiationCorrection, SlopesAndNightsGiveTheirFactorsAndTemperatures) {
 TEST(RadiationCorrection, SouthSlopeAtEquinoxNoon) {
   // 30 degree slope facing south at 50 N at solar noon on 21 March: the beam
   // meets the slope at 20 degrees from its normal and the ground at 50.
-  World w(1, 2, 100, "equinox");
-  w.Get("slope_angle")[1][2] = 30;
-  w.Get("slope_aspect")[1][2] = 180;
   // Clock time of solar noon with the model's equation of time on 21 March
-  // (-12.6 min on 1 March, -4.2 min on 1 April), longitude on the meridian;
-  // the one sub-interval of the step 12 ... 13 h is centred at 11.5 h + shift.
+  // (-12.6 min on 1 March, -4.2 min on 1 April), longitude on the meridian.
   const double noon = 12 - ((11.0 / 31) * -12.6 + (20.0 / 31) * -4.2) / 60;
-  w.timeShift = noon - 11.5;
-  w.Write(Section(3, 1, 1, 60));
-  int error = 0;
-  auto m = ettest::Make<expokorrklasse>(w, error);
-  ASSERT_EQ(error, 0) << w.Console();
-  m->run(12, 21, 3, 2001);
   const double expected = std::cos(20 * kPi / 180) / std::cos(50 * kPi / 180);
-  EXPECT_NEAR(w.Get("radiation_correction")[1][2] / expected, 1.0, 0.02);
-  EXPECT_NEAR(w.Get("radiation_correction")[1][1], 1.0, 1e-12);
-  m->FreeMemory();
+  // The one sub-interval of the hourly step 12 ... 13 h is centred at 11.5 h
+  // + shift; that of a two-day step ending at midnight on the 12 h of its
+  // last day's sun path (not on the step's midnight), whose beam counts
+  // once for each of its two days: Ieff_max of the flat cell is twice the
+  // day's clear-sky beam at noon times its daylight (12 h at the equinox).
+  const struct {
+    int step, hour;
+    double centre;
+  } steps[] = {{60, 12, 11.5}, {2880, 24, 12}};
+  for (const auto& s : steps) {
+    World w(1, 2, 100, "equinox" + std::to_string(s.step));
+    w.Get("slope_angle")[1][2] = 30;
+    w.Get("slope_aspect")[1][2] = 180;
+    w.timeShift = noon - s.centre;
+    w.Write(Section(3, 1, 1, s.step));
+    int error = 0;
+    auto m = ettest::Make<expokorrklasse>(w, error);
+    ASSERT_EQ(error, 0) << w.Console();
+    m->run(s.hour, 21, 3, 2001);
+    EXPECT_NEAR(w.Get("radiation_correction")[1][2] / expected, 1.0, 0.02) << s.step;
+    EXPECT_NEAR(w.Get("radiation_correction")[1][1], 1.0, 1e-12) << s.step;
+    if (s.step > 1440) {
+      const double cosz = std::cos(50 * kPi / 180);
+      const double day = 1367.0 * std::pow(0.86, 0.9 / cosz) * 12 * cosz;
+      EXPECT_NEAR(w.Get("Ieff_max")[1][1] / (2 * day), 1.0, 0.03);
+    }
+    m->FreeMemory();
+  }
 }
 
 TEST(RadiationCorrection, WallShadesTheCellsWithinItsShadowLength) {

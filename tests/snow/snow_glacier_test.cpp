@@ -261,10 +261,11 @@ TEST(Permafrost, ThawDepthFollowsSnowFreeDaysAndCapsRootDepth) {
 // ---- dynamic glaciers ----
 
 double GlacierArea(SnowWorld& w) {
+  const Grid area = w["RelCellArea"];
   double a = 0;
   for (int r = 1; r <= w.nrows; ++r)
-    for (int c = 1; c <= w.ncols; ++c) a += std::max(0.0, w["GlacierizedCells"][r][c]);
-  return a;  // cells of 1 km2
+    for (int c = 1; c <= w.ncols; ++c) a += std::max(0.0, w["GlacierizedCells"][r][c]) * (area ? area[r][c] : 1.0);
+  return a;  // cells of 1 km2 times their relative areas
 }
 
 TEST(GlacierObjects, VolumeAreaScalingAndSmallestArea) {
@@ -372,11 +373,14 @@ TEST(GlacierList, SubbasinsNewCodesAndRedistribution) {
 }
 
 TEST(GlacierGeometry, NegativeBalanceShrinksTheGlacierToItsScaledArea) {
-  // A glacier of 4.5 km2 along the middle row, half covered in column 5; the
-  // outer rows are bare. With elevation bands a balance of -30 m of water
-  // shrinks it and empties column 5, without them nothing changes.
-  for (const char* bands : {"3", "0"}) {
-    SnowWorld w(std::string("shrink") + bands, {"11111", "11111", "11111"});
+  // A glacier of 4.5 cells of 1 km2 along the middle row, half covered in
+  // column 5; the outer rows are bare. With elevation bands a balance of
+  // -30 m of water shrinks it and empties column 5, without them nothing
+  // changes. With relative cell areas of 0.5 the glacier is 2.25 km2, and
+  // its volume, its change and its new area are those of 2.25 km2.
+  for (const auto& [bands, relative] : {std::pair{"3", 1.0}, std::pair{"0", 1.0}, std::pair{"3", 0.5}}) {
+    SnowWorld w(std::string("shrink") + bands + std::to_string(relative), {"11111", "11111", "11111"});
+    if (relative != 1) w.Add("RelCellArea", relative);
     std::vector<double> fraction(15, 0), code(15, kNodata);
     for (int c = 0; c < 5; ++c) fraction[5 + c] = c < 4 ? 1 : 0.5, code[5 + c] = 1;
     AddGlaciers(w, fraction, code);
@@ -385,12 +389,13 @@ TEST(GlacierGeometry, NegativeBalanceShrinksTheGlacierToItsScaledArea) {
     ASSERT_EQ(w.Build(SnowSection{}, f.Text()), 0) << w.console.str();
     for (int c = 1; c <= 5; ++c) w["GlacierMassBalance"][2][c] = -30000;
     w.model->UpdateGlacierGeometry();
+    const double A0 = 4.5 * relative;
     if (bands[0] == '0') {
-      EXPECT_DOUBLE_EQ(GlacierArea(w), 4.5);
+      EXPECT_DOUBLE_EQ(GlacierArea(w), A0);
       continue;
     }
-    const double V0 = 28.5 * std::pow(4.5, 1.36);
-    const double dV = -30000 / 0.85 / 1000 * 4.5;
+    const double V0 = 28.5 * std::pow(A0, 1.36);
+    const double dV = -30000 / 0.85 / 1000 * A0;
     const double target = std::pow((V0 + dV) / 28.5, 1 / 1.36);
     EXPECT_FALSE(w.Said("There were too many iterations")) << w.console.str();
     EXPECT_NEAR(GlacierArea(w), target, 1e-5);

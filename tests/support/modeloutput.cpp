@@ -80,6 +80,11 @@ GridFile ReadGridFile(const std::string& path) {
   g.nrows = nrows;
   g.cellsize = header[4];
   g.nodata = header[5];
+  // A file's own NODATA_value marks its missing cells: they read as -9999,
+  // whatever number the header names.
+  if (g.nodata != -9999)
+    for (double& v : values)
+      if (v == g.nodata) v = -9999;
   g.values = std::move(values);
   return g;
 }

@@ -22,8 +22,9 @@ struct GridFile {
   double at(int row, int col) const { return values[static_cast<size_t>((row - 1) * ncols + (col - 1))]; }
 };
 
-// Reads an ASCII, binary float or binary double grid file; an empty grid
-// (ncols 0) when the file is missing or cannot be read whole.
+// Reads an ASCII, binary float or binary double grid file, its missing
+// cells (its NODATA_value) as -9999; an empty grid (ncols 0) when the file
+// is missing or cannot be read whole.
 GridFile ReadGridFile(const std::string& path);
 
 // A stack file: levels 0..levels of every cell.

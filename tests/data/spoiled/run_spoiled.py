@@ -1441,6 +1441,11 @@ CASES = [
                    "0.22 0.22 0.22 0.29 none"), 45,
      ["there have to be 12 (monthly) values for the fh-parameter",
       lambda d: "4 values read before control file control.txt, line %d)" % line_of(d, "0.22 0.22 0.22 0.29 none")]),
+    # A method that is none of the four is named as such (not by the
+    # sunshine or daily-step rules of the methods).
+    ("evapotranspiration_method_5", spoil_control("1         method: Penman-Monteith", "5         method: other"), 46,
+     [lambda d: "the method 5 (control file control.txt, line %d) is not 1 (Penman-Monteith), 2 (Hamon), "
+      "3 (Wendling) or 4 (Haude)" % line_of(d, "5         method: other")]),
     ("evapotranspiration_amplitude_fraction", spoil_control("0.6 0.1\n", "0.6 none\n"), 10,
      ["error reading fraction for temperature amplitude for day/night",
       lambda d: "(control file control.txt, line %d)" % line_of(d, "0.6 none")]),
