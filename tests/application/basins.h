@@ -102,8 +102,9 @@ constexpr const char* kStepHold = "Fluvex_Orvik_temporary_semaphore.file";
 
 class StepHandover {
  public:
-  // dir: the run's directory; ended: true once the program has ended.
-  StepHandover(const std::string& dir, std::function<bool()> ended) : dir(dir), ended(std::move(ended)) {}
+  // directory: the run's; hasEnded: true once the program has ended.
+  StepHandover(const std::string& directory, std::function<bool()> hasEnded)
+      : dir(directory), ended(std::move(hasEnded)) {}
   ~StepHandover() {
     if (reader >= 0) close(reader);
   }
