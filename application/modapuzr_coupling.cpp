@@ -44,19 +44,21 @@ void ModellApplication::CouplingReadSide() {
 
 void ModellApplication::CouplingWriteSide() {
   if (!setup->IsCouplingActive()) return;
-  // The date of the record just read: the next step's.
-  if (interpolators.size() > 1) interpolators[1]->GetDate(hour, day, month, year);
+  // The date of the record just read: the next step's. The step's own date
+  // stays: the time loop flushes the statistics by it after the step.
+  int64_t nextHour = hour, nextDay = day, nextMonth = month, nextYear = year;
+  if (interpolators.size() > 1) interpolators[1]->GetDate(nextHour, nextDay, nextMonth, nextYear);
   couplingPeriod = setup->GetExternalGridMode();
   const bool write = couplingPeriod == 'I' || endflag == 1 ||
-                     (couplingPeriod != 'I' &&
-                      PeriodChanged(couplingPeriod, hour, day, month, year, syncHour, syncDay, syncMonth, syncYear));
+                     (couplingPeriod != 'I' && PeriodChanged(couplingPeriod, nextHour, nextDay, nextMonth, nextYear,
+                                                             syncHour, syncDay, syncMonth, syncYear));
   if (!write) {
     setup->AccumulateExternalGrids();
     return;
   }
-  const bool endOfDay = day != syncDay || endflag == 1;
-  const bool endOfMonth = month != syncMonth || endflag == 1;
-  const bool endOfYear = year != syncYear || endflag == 1;
+  const bool endOfDay = nextDay != syncDay || endflag == 1;
+  const bool endOfMonth = nextMonth != syncMonth || endflag == 1;
+  const bool endOfYear = nextYear != syncYear || endflag == 1;
   setup->WriteExternalGrids(static_cast<int>(syncDay), static_cast<int>(syncMonth), static_cast<int>(syncYear),
                             endOfDay, endOfMonth, endOfYear);
   WriteSemaphoreFile(setup->GetInformSemaphoreFileName(), setup->GetInformSemaphoreContent());

@@ -52,7 +52,10 @@ int ModellApplication::WaitForFile(const std::string& name, int64_t ticks) {
                 << " cannot be opened for reading: " << std::strerror(cause) << "[end-entry]";
         throw 1001;
       }
-      if (CtrlC != 0) {
+      // A Ctrl-C pressed (1), not the end of the run at this step that the
+      // time loop's menu asked for (99): that one holds, and the step still
+      // takes the external program's files.
+      if (CtrlC == 1) {
         CtrlC = 0;
         // As in the time loop: without a terminal (a run in the background or
         // under a batch system) or without an answer nobody can choose, and a

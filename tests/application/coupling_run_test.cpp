@@ -41,19 +41,20 @@ class Basin {
   void Append(const std::string& text) { WriteFile(dir / "control.txt", ReadFile(dir / "control.txt") + text); }
   // fluvex (under mpirun with instances > 0), with the external program when
   // its arguments are given; only a run that hangs is ended, after 1200 s (a
-  // busy machine slows the three-instance runs a lot).
+  // busy machine slows the three-instance runs a lot). fluvex writes its
+  // console to console.txt, which the external program may wait on.
   fluvextest::CommandResult Run(const std::string& external = "", int instances = 0) {
     // The external program takes the last informing file, then ends; once
     // fluvex has ended (fluvex.done) it waits for no more.
     fluvextest::FixedSplit(dir.path());
-    std::string command = "(rm -f fluvex.done; ";
+    std::string command = "(rm -f fluvex.done console.txt; ";
     if (!external.empty()) command += "sh external.sh " + external + " & helper=$!; ";
     command += "timeout 1200 ";
     if (instances > 0)
       command += std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) + " ";
-    command += fluvextest::Program() + " control.txt; status=$?; ";
+    command += fluvextest::Program() + " control.txt > console.txt 2>&1; status=$?; ";
     if (!external.empty()) command += ": > fluvex.done; wait $helper; ";
-    return RunCommand(command + "exit $status)", dir.path());
+    return RunCommand(command + "cat console.txt; exit $status)", dir.path());
   }
   // The period-1 grid and the semaphore file, as the external program leaves them.
   void PresetFirstPeriod() {
@@ -156,7 +157,7 @@ TEST(CouplingRun, DailyExchangeWithTheExternalProgram) {
   Basin basin("coupling_daily");
   basin.Append(Coupling("D", 1));
   basin.Edit("[special_output]\n0\n$time\n", kSpecialOutput);
-  const auto r = basin.Run("2 1 0 sem_ext.txt inform.txt out/mean.asc");
+  const auto r = basin.Run("2 1 - sem_ext.txt inform.txt out/mean.asc");
   ASSERT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(ReadFile(basin.dir / "informed.log"), "done|done|");
   EXPECT_EQ(CountOf(r.output, "waiting for external synchronisation file sem_ext.txt...found it! "), 2);
@@ -206,7 +207,7 @@ TEST(CouplingRun, EveryStepWithASemaphoreFileThatExistsAlready) {
   Basin basin("coupling_every_step");
   basin.Append(Coupling("I", 0));
   basin.PresetFirstPeriod();
-  const auto r = basin.Run("48 2 0 sem_ext.txt inform.txt");
+  const auto r = basin.Run("48 2 - sem_ext.txt inform.txt");
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // Every informing file was complete when the external program found it.
   std::string all;
@@ -224,7 +225,8 @@ TEST(CouplingRun, EveryStepWithASemaphoreFileThatExistsAlready) {
 TEST(CouplingRun, SemaphoreFileCreatedLaterAndGridLeftInPlace) {
   Basin basin("coupling_later");
   basin.Append(Coupling("Y", 2));
-  const auto r = basin.Run("2 1 1.5 sem_ext.txt inform.txt");
+  // The external program's first files come once fluvex waits for them.
+  const auto r = basin.Run("2 1 'waiting for external synchronisation file' sem_ext.txt inform.txt");
   ASSERT_EQ(r.exitCode, 0) << r.output;
   // A new year on the second day: two periods.
   EXPECT_EQ(ReadFile(basin.dir / "informed.log"), "done|done|");

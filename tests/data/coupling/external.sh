@@ -5,14 +5,24 @@
 # in informed.log, keeps a copy of one output grid and removes the informing
 # file. It waits for the informing file as long as fluvex runs: the test
 # creates fluvex.done when fluvex has ended, and the script gives up then.
-# usage: external.sh <periods> <first period to write> <seconds before the first> <semaphore> <inform> [grid to keep]
+# Before its first period it waits until fluvex has written the text given
+# (- for none) to its console (console.txt).
+# usage: external.sh <periods> <first period to write> <text before the first> <semaphore> <inform> [grid to keep]
 periods=$1
 first=$2
-pause=$3
+after=$3
 semaphore=$4
 inform=$5
 keep=$6
-sleep "$pause"
+if [ "$after" != "-" ]; then
+  until grep -q "$after" console.txt 2>/dev/null; do
+    if [ -f fluvex.done ]; then
+      echo "external: fluvex ended before it wrote: $after" >> external.log
+      exit 1
+    fi
+    sleep 0.02
+  done
+fi
 i=1
 while [ "$i" -le "$periods" ]; do
   if [ "$i" -ge "$first" ]; then
