@@ -1514,7 +1514,7 @@ CASES = [
     ("precipitation_regression_record_9999",
      edits(regression_file("pregr.txt", [1, 0, 0, 1, 0, 0, 1, 0, -10000, 0, 0], ((2, 3), [9999] * 11)),
            in_section("[precipitation]", PRECIPITATION_METHOD + "\nnone ",
-                      "2         method: regression\n$inpath//precipitation.dat\n$inpath//pregr.txt\nnone "),
+                      "2         method: regression\n$inpath//precipitation.dat\n$inpath//pregr.txt "),
            spoil_control("precipitation.stat 4024", "precipitation.stat 4001")), 0,
      ["the regression record of 2.1.2015 3 h in ./pregr.txt, line 28 (precipitation) holds the missing value 9999"],
      {"check": hourly_precipitation(1.0, (2, 3))}),
