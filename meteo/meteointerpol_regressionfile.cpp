@@ -58,26 +58,23 @@ void meteointerpol::TakeRegressionValues(const double* v, long line) {
   auto missing = [&](double x) { return !(x > -Nodata && x < Nodata); };
   // The intercepts and gradients of the bands make the field; the limits
   // are heights (-9999 lies below every cell and leaves the band above it).
+  // A missing trend value is the usual way of writing "no trend".
   const int bands[] = {1, 2, 4, 5, 7, 8};
   int first = 0;
   for (int i : bands)
     if (first == 0 && missing(v[i])) first = i;
-  const bool noBands = first != 0 || std::isnan(v[3]) || std::isnan(v[6]);
-  int trend = 0;
-  for (int i = 9; i <= 11; ++i)
-    if (trend == 0 && missing(v[i])) trend = i;
-  if ((noBands || trend != 0) && !RegressionMissingWarned) {
+  if (first == 0 && std::isnan(v[3])) first = 3;
+  if (first == 0 && std::isnan(v[6])) first = 6;
+  const bool noTrend = missing(v[9]) || missing(v[10]) || missing(v[11]);
+  if (first != 0 && !RegressionMissingWarned) {
     RegressionMissingWarned = true;
-    const int at = first != 0 ? first : trend != 0 ? trend : std::isnan(v[3]) ? 3 : 6;
     *diag << "WARNING: the regression record of " << static_cast<long>(CurrentDate.day) << "."
           << static_cast<long>(CurrentDate.month) << "." << static_cast<long>(CurrentDate.year) << " "
           << static_cast<long>(CurrentDate.hour) << " h in " << RegressionFileName.c_str();
     if (line > 0) *diag << ", line " << line;
-    *diag << " (" << VariableName.c_str() << ") holds the missing value " << v[at] << " as its value " << at
-          << " (beyond +-" << Nodata << ", the section's nodata value): "
-          << (noBands ? "the regression of that step is missing"
-                      : "the regression of that step has no trend in x and y")
-          << " (said once for this variable)"
+    *diag << " (" << VariableName.c_str() << ") holds the missing value " << v[first] << " as its value " << first
+          << " (beyond +-" << Nodata << ", the section's nodata value): the regression of that step is missing"
+          << (Method == 3 ? " and the inverse distances stand alone" : "") << " (said once for this variable)"
           << "[end-entry]";
   }
   r.a[1] = v[1];
@@ -91,8 +88,8 @@ void meteointerpol::TakeRegressionValues(const double* v, long line) {
   r.c0 = v[9];
   r.cx = v[10];
   r.cy = v[11];
-  if (noBands) r.a[1] = invalid;
-  if (trend != 0) r.c0 = invalid;
+  if (first != 0) r.a[1] = invalid;
+  if (noTrend) r.c0 = invalid;
 }
 
 void meteointerpol::FindStartInRegressionFile(int /*i*/) {

@@ -342,8 +342,9 @@ TEST(MeteoMethods, ResultsDoNotDependOnTheThreadCount) {
 // kernels give for that field, whether it takes a shortcut or not; methods 6
 // and 8 keep their second file times the elevation, 3 its regression part,
 // 12 its lapse rate, and the inverse distances of 1 and of the bilinear
-// fall-back (5) their reach. The second step's regression record and the
-// method 9 grid's first cell hold -9999: missing, never a number.
+// fall-back (5) their reach. The second step's regression record (its
+// intercepts) and the method 9 grid's first cell hold -9999: missing, never
+// a number.
 TEST(MeteoMethods, OneValueAtEveryStationGivesWhatTheKernelsGiveForEveryMethod) {
   const double u = 6;
   const double w2 = 0.5;  // methods 6 and 8: the second file
@@ -386,7 +387,8 @@ TEST(MeteoMethods, OneValueAtEveryStationGivesWhatTheKernelsGiveForEveryMethod) 
       {5, "none", 1500, [&](int, double x, double y, double) { return reached(x, y, 1500) ? u : missing; }},
       {6, "none", 1e7, [&](int, double, double, double z) { return u + w2 * z; }},
       {7, "none", 1e7, [&](int, double, double, double) { return u; }},
-      {8, "none", 1e7, [&](int, double, double, double z) { return u + w2 * z; }},
+      // Splines take a cell at the middle of its x range: beyond the mesh (x > 3000 m) the first file's IDW.
+      {8, "none", 1e7, [&](int, double x, double, double z) { return x + 500 > 3000 ? u : u + w2 * z; }},
       {9, "8.9e-5 0.0767 127 6e-6 0.098", 1e7,
        [&](int, double x, double y, double) { return x == 0 && y == 2000 ? missing : 3.0; }},
       {10, "800 1200 50 0 10", 1e7, [&](int, double, double, double) { return u; }},
@@ -401,6 +403,9 @@ TEST(MeteoMethods, OneValueAtEveryStationGivesWhatTheKernelsGiveForEveryMethod) 
     s.method = k.method;
     s.thirdLine = k.thirdLine;
     s.maxDistance = k.maxDistance;
+    // A missing value taken as a number would show as the replacement 0.
+    s.lowerLimit = 0;
+    s.lowerReplacement = 0;
     const bool spline = k.method == 7 || k.method == 8;
     const std::vector<Station>& stations = spline ? mesh : kStations;
     const std::vector<double> values(stations.size(), u);
@@ -414,8 +419,7 @@ TEST(MeteoMethods, OneValueAtEveryStationGivesWhatTheKernelsGiveForEveryMethod) 
     if (k.method == 2 || k.method == 3) {
       std::string file = "jr mo tg hh a1 b1 h1 a2 b2 h2 a3 b3 c0 cx cy\n2000 1 1 0";
       for (double v : bands) file += " " + std::to_string(v);
-      file += "\n2000 1 1 1";
-      for (int i = 0; i < 11; ++i) file += " -9999";
+      file += "\n2000 1 1 1 -9999 0 0 -9999 0 0 -9999 0 -9999 0 0";
       w.Write("regression.dat", file + "\n");
     }
     if (k.method == 9) {

@@ -1532,7 +1532,7 @@ CASES = [
      edits(in_section("[precipitation]", PRECIPITATION_METHOD, PRECIPITATION_METHOD.replace("\n", "\n\n   # stations\n")),
            in_section("[temperature]", "temperature.dat\n", "temperature.dat\n\n\t# inversions\n")), 0, [],
      {"check": with_reference(spoil_control("", ""), lambda d, ref: same_statistic("precipitation.stat", True)(d, ref) or
-                              same_statistic("temperature.stat", True)(d, ref))}),
+                              same_statistic("temperature.stat")(d, ref))}),
     # The bilinear method's inverse-distance fall-back keeps its reach in dry
     # hours as in wet ones: the cells beyond it stay missing.
     ("precipitation_bilinear_radius",
