@@ -28,17 +28,17 @@ std::unique_ptr<meteointerpol> Prepare(World& w, const Section& s, const std::ve
 // counts at distance 1, stations beyond maxDistance and missing values drop
 // out; a cell that no station reaches holds the grid's nodata value.
 double IdwByHand(double x, double y, const std::vector<double>& values, double p, double maxDistance) {
-  double sw = 0;
-  double swv = 0;
+  long double sw = 0;
+  long double swv = 0;
   for (size_t i = 0; i < kStations.size(); ++i) {
     if (values[i] <= -9999 || values[i] >= 9999) continue;
-    double d = std::hypot(kStations[i].x - x, kStations[i].y - y);
+    long double d = std::hypot(kStations[i].x - x, kStations[i].y - y);
     if (d == 0) d = 1;
     if (d > maxDistance) continue;
     sw += std::pow(d, -p);
     swv += std::pow(d, -p) * values[i];
   }
-  return sw == 0 ? -9999 : swv / sw;
+  return sw == 0 ? -9999 : static_cast<double>(swv / sw);
 }
 
 // Reads the next record and interpolates it at the given hour of 1 January 2000.
@@ -63,7 +63,9 @@ TEST(MeteoMethods, InverseDistanceWeightsAndMaximumDistance) {
     double weight;
     double maxDistance;
   };
-  for (const Case& k : {Case{2, 1e7}, Case{2.0005, 1500}, Case{1, 1500}, Case{3, 2500}}) {
+  // With a weight of 100, d^-100 underflows in doubles beyond 1.2 km; the
+  // hand calculation takes long doubles.
+  for (const Case& k : {Case{2, 1e7}, Case{2.0005, 1500}, Case{1, 1500}, Case{3, 2500}, Case{100, 1e7}}) {
     World w(3, 4, 1000, "idw");
     Section s;
     s.idwWeight = k.weight;
