@@ -506,7 +506,8 @@ double meteointerpol::InterpolateAtPoint(double x, double y, double z, double* w
       v = LapseValue(x, y, z);
       break;
     default:
-      v = held ? ResultGrid[row][col] : invalid;
+      // A cell the grid leaves missing is no value at the point either.
+      v = held && ResultGrid[row][col] > -9999 ? ResultGrid[row][col] : invalid;
       break;
   }
   if (v < -Nodata) return v;

@@ -80,7 +80,9 @@ TEST(MeteoSection, BadSectionsAreFatal) {
        },
        17, "scenario grid for month 12 in temperature not found!"},
       {[](Section& s) { s.scenarioLines = "1\n0\n1\n1 2 3"; }, 48, "scenario-data row 1, column 4 in temperature"},
-      {[](Section& s) { s.slope = 95; }, 54, "anisotropy slope has to range from -90 to +90 degree"},
+      {[](Section& s) { s.slope = 95; }, 54,
+       "anisotropy slope has to range from -90 to +90 degree \n(here: 95 degree in the section of temperature, "
+       "control file control.txt, line 13)"},
       {[](Section& s) { s.ratio = 1.2; }, 54,
        "ellipse has to lie above 0 and at most at 1 (here: 1.2 in the section of temperature, control file "
        "control.txt, line 14)"},
