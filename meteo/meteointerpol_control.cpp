@@ -145,12 +145,6 @@ void meteointerpol::ReadControlSection() {
   ReadValue(controlfile, "%lf", &Nodata, "nodata value in " + v, rest);
   // The nodata value is a bound: values beyond +-Nodata are missing. A
   // negative one names the same bound, so its absolute value is taken.
-  if (std::isnan(Nodata)) {
-    *diag << "FATAL: the nodata value in " << v.c_str() << " is nan (" << controlfile.Where().c_str()
-          << "): a positive number is expected (values beyond +-nodata are missing)"
-          << "[end-entry]";
-    throw 17;
-  }
   if (Nodata < 0) {
     *diag << "WARNING: the nodata value in " << v.c_str() << " is " << Nodata << " (" << controlfile.Where().c_str()
           << "): it is given as a positive number, values beyond +-" << -Nodata << " are missing; " << -Nodata
@@ -160,6 +154,13 @@ void meteointerpol::ReadControlSection() {
   }
   NodataInt = static_cast<int>(std::fmax(std::fmin(Nodata, 2147483647.0), -2147483647.0));
   ReadValue(controlfile, "%lf", &IdwWeight, "idw-weight in " + v, rest);
+  // A negative power would weigh far stations most.
+  if (!(IdwWeight >= 0)) {
+    *diag << "FATAL: the idw-weight in " << v.c_str() << " is " << IdwWeight << " (" << controlfile.Where().c_str()
+          << "): a power of 0 or more is expected"
+          << "[end-entry]";
+    throw 17;
+  }
   ReadValue(controlfile, "%lf", &IdwFraction, "fraction of idw on weighted interpolation (method 3)", rest);
   ReadValue(controlfile, "%lf", &MaxDistance, "maximum distance in " + v, rest);
   ReadValue(controlfile, "%lf", &AnisoSlope, "slope of the main axis of the anisotropy ellipse in " + v, rest);

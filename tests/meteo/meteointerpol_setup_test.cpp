@@ -80,6 +80,8 @@ TEST(MeteoSection, BadSectionsAreFatal) {
        },
        17, "scenario grid for month 12 in temperature not found!"},
       {[](Section& s) { s.scenarioLines = "1\n0\n1\n1 2 3"; }, 48, "scenario-data row 1, column 4 in temperature"},
+      {[](Section& s) { s.idwWeight = -2; }, 17,
+       "the idw-weight in temperature is -2 (control file control.txt, line 10): a power of 0 or more"},
       {[](Section& s) { s.slope = 95; }, 54,
        "anisotropy slope has to range from -90 to +90 degree \n(here: 95 degree in the section of temperature, "
        "control file control.txt, line 13)"},
