@@ -147,7 +147,8 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
       if (StationValues[0][s] >= -Nodata) {
         uniformValue = StationValues[0][s];
         uniformValid = true;
-        StationValues[0][1] = uniformValue;
+        // Station 1 keeps its own value: made valid, it would reach cells
+        // and be the nearest station where it has no value.
         break;
       }
     }
