@@ -132,8 +132,8 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
        gridSum("qd.sum"), 0.03, 0},
       // Drains at 0.15 m, 20 m apart, above the table, which the showers
       // raise above them: they work while the table lies below them, for
-      // the share of a call it does. One sub-step still drains about 10 %
-      // more than converged (0.95 against 0.87 mm, README); when the layer that
+      // the share of a call it does. One sub-step still drains 9 % more
+      // than converged (0.94 against 0.87 mm, README); when the layer that
       // holds the table (the lowest one not full) alone decided, an hour's
       // call drained 2.6 times as much as four calls.
       {"drains",
@@ -144,7 +144,7 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
          b.extraConstants.push_back({"drainage_distance", 20});
          b.statCodes[0] = 2001;  // QDRAIN
        },
-       stat("qdrain.stat"), 0.12, 0},
+       stat("qdrain.stat"), 0.10, 0},
       // The water rising across a shallow table to the roots of a dry spell (UPRISE).
       {"capillary rise",
        [](SoilBasin& b) {
