@@ -613,15 +613,7 @@ void CorrectFluxes(const Column& c, int L, const double* A, const double* B, con
   for (int i = m - 1; i >= 1; --i) delta[i] = rhs[i] - cprime[i] * delta[i + 1];
   for (int i = 1; i < m; ++i) {
     const double dq = -g(i) * (p[i] * delta[i] - p[i + 1] * delta[i + 1]);
-    if (!std::isfinite(dq)) continue;
-    // The correction changes the size of a flux, never its direction, which
-    // the heads give: linearised at a dry layer's steep suction it drove
-    // water against the heads (2.4 mm an hour from a drying layer into the
-    // wetter layer of the table below it, where the heads moved water up),
-    // alternately larger and smaller from pass to pass, and an hour's
-    // substep drained that layer dry before it drew the water back up.
-    const double next = q[i] + dq;
-    q[i] = next * q[i] > 0 ? next : 0.0;
+    if (std::isfinite(dq)) q[i] += dq;
   }
 }
 
