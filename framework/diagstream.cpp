@@ -178,7 +178,42 @@ std::string DiagStream::EscapeXml(const std::string& text) {
   ReplaceAll(t, "\"", "&quot;");
   size_t pos;
   while ((pos = t.find("---")) != std::string::npos) t.erase(pos, 1);
-  return t;
+  // A message may echo bytes of the user's files: control characters and
+  // bytes that are no UTF-8 have no place in XML and become "?".
+  std::string clean;
+  clean.reserve(t.size());
+  for (size_t i = 0; i < t.size();) {
+    const unsigned char c = static_cast<unsigned char>(t[i]);
+    if (c < 0x80) {
+      clean.push_back(c < 0x20 && c != '\t' ? '?' : static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    // The length of a well-formed sequence from its first byte, and the
+    // range of its second byte (no overlong forms, surrogates or values
+    // beyond U+10FFFF).
+    size_t n = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF)
+      n = 2;
+    else if (c >= 0xE0 && c <= 0xEF)
+      n = 3, low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
+    else if (c >= 0xF0 && c <= 0xF4)
+      n = 4, low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
+    bool ok = n > 0 && i + n <= t.size();
+    for (size_t k = 1; ok && k < n; ++k) {
+      const unsigned char b = static_cast<unsigned char>(t[i + k]);
+      ok = k == 1 ? b >= low && b <= high : b >= 0x80 && b <= 0xBF;
+    }
+    if (ok) {
+      clean.append(t, i, n);
+      i += n;
+    } else {
+      clean.push_back('?');
+      ++i;
+    }
+  }
+  return clean;
 }
 
 void DiagStream::XmlText(const std::string& text) {
@@ -217,7 +252,16 @@ DiagStream& DiagStream::operator<<(const char* textPointer) {
   // A FATAL, ERROR or WARNING line begins with its level on the console too,
   // so that it stands out among the progress lines; the other prefixes go.
   size_t prefixLength = 0;
-  if (PrefixLevel(consoleCopy, prefixLength) >= 3) consoleCopy.erase(0, prefixLength);
+  const int level = PrefixLevel(consoleCopy, prefixLength);
+  if (level >= 3) {
+    consoleCopy.erase(0, prefixLength);
+  } else if (level >= 0) {
+    // A message that begins on its next line ("FATAL: \n----") keeps its
+    // level word in front of its first line of text.
+    const size_t text = consoleCopy.find_first_not_of(" \t\r\n", prefixLength);
+    const size_t end = text == std::string::npos ? consoleCopy.size() : text;
+    if (consoleCopy.find('\n', prefixLength) < end) consoleCopy.erase(prefixLength, end - prefixLength);
+  }
   XmlText(text);
   const bool quiet = Quiet();
   if (rank == 0 && !consoleCopy.empty() && !quiet) *console << consoleCopy;
@@ -266,15 +310,33 @@ DiagStream& DiagStream::InsertValue(const T& v) {
   return *this;
 }
 
-DiagStream& DiagStream::operator<<(char c) { return InsertValue(c); }
-DiagStream& DiagStream::operator<<(int v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(unsigned int v) { return InsertValue(static_cast<unsigned long>(v)); }
-DiagStream& DiagStream::operator<<(unsigned long v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(long v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(long long v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(float v) { return InsertValue(static_cast<double>(v)); }
-DiagStream& DiagStream::operator<<(double v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(const void* p) { return InsertValue(p); }
+DiagStream& DiagStream::operator<<(char c) {
+  return InsertValue(c);
+}
+DiagStream& DiagStream::operator<<(int v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(unsigned int v) {
+  return InsertValue(static_cast<unsigned long>(v));
+}
+DiagStream& DiagStream::operator<<(unsigned long v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(long v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(long long v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(float v) {
+  return InsertValue(static_cast<double>(v));
+}
+DiagStream& DiagStream::operator<<(double v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(const void* p) {
+  return InsertValue(p);
+}
 DiagStream& DiagStream::operator<<(decltype(std::setw(0)) width) {
   ValueEntryStep();
   if (rank == 0 && !Quiet()) *console << width;

@@ -267,6 +267,7 @@ TEST(GridFile, MissingFileIsRetriedForAboutASecond) {
   const std::string path = b.dir / "absent.asc";
   EXPECT_EQ(fluvextest::CountOf(b.Console(), "error opening " + path + ". Will try again in 200 ms..."), 5);
   EXPECT_NE(b.Console().find("still error opening " + path + " - no retry.\n"), std::string::npos) << b.Console();
+  EXPECT_EQ(fluvextest::CountOf(b.Console(), "FATAL: "), 1) << b.Console();
 }
 
 TEST(GridFile, HeaderMustFitTheModelGrid) {
