@@ -181,7 +181,8 @@ bool ControlFile::FetchLine() {
     if (line.size() > kMaxLine) {
       // A comment may be long: what stands behind a "#" is never read, so
       // the rest of such a line is skipped.
-      if (line.find('#') != std::string::npos) {
+      // (A file of CR-only line ends is one long line: it stays an error.)
+      if (line.find('#') != std::string::npos && line.find('\r') == std::string::npos) {
         line.pop_back();
         while ((c = std::fgetc(file)) != EOF && c != '\n') {
         }

@@ -252,16 +252,7 @@ DiagStream& DiagStream::operator<<(const char* textPointer) {
   // A FATAL, ERROR or WARNING line begins with its level on the console too,
   // so that it stands out among the progress lines; the other prefixes go.
   size_t prefixLength = 0;
-  const int level = PrefixLevel(consoleCopy, prefixLength);
-  if (level >= 3) {
-    consoleCopy.erase(0, prefixLength);
-  } else if (level >= 0) {
-    // A message that begins on its next line ("FATAL: \n----") keeps its
-    // level word in front of its first line of text.
-    const size_t text = consoleCopy.find_first_not_of(" \t\r\n", prefixLength);
-    const size_t end = text == std::string::npos ? consoleCopy.size() : text;
-    if (consoleCopy.find('\n', prefixLength) < end) consoleCopy.erase(prefixLength, end - prefixLength);
-  }
+  if (PrefixLevel(consoleCopy, prefixLength) >= 3) consoleCopy.erase(0, prefixLength);
   XmlText(text);
   const bool quiet = Quiet();
   if (rank == 0 && !consoleCopy.empty() && !quiet) *console << consoleCopy;

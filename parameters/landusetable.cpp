@@ -473,11 +473,6 @@ void LanduseBlockParser::Parse(int method) {
   entry.nf_thawing = OptionalValue("nf_thawing", -9999.9);
   if (!block.UnreadableKey().empty())
     Fail("\"" + block.UnreadableKey() + "\" = \"" + block.UnreadableText() + "\" is no number");
-  for (auto [key, value] :
-       {std::pair{"RootDist", entry.RootDist}, std::pair{"TReduWet", entry.TReduWet},
-        std::pair{"LimitReduWet", entry.LimitReduWet}, std::pair{"HReduDry", entry.HReduDry},
-        std::pair{"IntercepCap", entry.IntercepCap}, std::pair{"StressFactorDynPhen", entry.StressFactorDynPhen}})
-    if (!std::isfinite(value)) Fail(std::string("\"") + key + "\" = " + Number(value) + " is no number");
   WarnUnknownKeys();
   const std::string problem = CheckLanduseValues(entry);
   if (!problem.empty()) Fail(problem);

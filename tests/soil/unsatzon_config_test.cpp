@@ -113,7 +113,7 @@ TEST_F(Config, SubbasinValuesOutOfTheirRangeAreRefusedAtTheirLine) {
   nan.parameters[2] = "0.1 nan";
   EXPECT_EQ(Make(nan), 10);
   EXPECT_TRUE(Said("error reading channel network density[8] for unsatzon_model"));
-  EXPECT_TRUE(Said("(control file " + (dir / "run.cntrl") + ", line 85: \"nan\" is unreadable)")) << console.str();
+  EXPECT_TRUE(Said("(control file " + (dir / "run.cntrl") + ", line 85: \"nan\")")) << console.str();
   // The edges: no storage (below 0.001 h, taken as 0.06 minutes with a
   // warning), no channels, rising groundwater, every snow runoff share.
   Section edges;

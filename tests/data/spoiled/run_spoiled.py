@@ -1047,17 +1047,6 @@ def written_grids_nodata(d):
     return ""
 
 
-def spoil_routing(before, after):
-    def edit(d):
-        path = os.path.join(d, "routing.txt")
-        text = open(path).read()
-        if before not in text:
-            return "not in routing.txt: " + before
-        open(path, "w").write(text.replace(before, after, 1))
-        return ""
-    return edit
-
-
 def spoil_control_bytes(before, after):
     """Like spoil_control, with after given as bytes (control characters, bytes that are no UTF-8)."""
     def edit(d):
@@ -1763,11 +1752,12 @@ CASES = [
      ["thickness (1e+30 m) must be less than 100 m"]),
     ("soil_ksat_huge", spoil_control("ksat = 2.89e-6 2.89e-6 2.89e-6", "ksat = 2.89e-6 1e30 2.89e-6"), 29,
      ["ksat = 1e+30: a saturated conductivity above 1 m/s has no soil (m/s)"]),
-    ("channel_length_huge", spoil_routing("L = 9536, AE = 492", "L = 1e30, AE = 492"), 17,
-     ["L = 1e30 is not valid: the channel length [m] has to be less than 1e7 m"]),
+    ("channel_length_huge", spoil_control("L = 9536, AE = 492", "L = 1e30, AE = 492"), 17,
+     ["L = 1e30 is not valid: the channel length [m] has to be less than 1e7 m (value 9 of 10 of the line; routing "
+      "description 2, control file control.txt, line 666)"]),
     ("substeps_not_whole", spoil_control("[special_output]\n", "[soil_surface_groundwater_substeps]\n2.5\n\n"
                                          "[special_output]\n"), 17,
-     ['sub step counter from [soil_surface_groundwater_substeps]; defaultsnot found! (control file control.txt, line ',
+     ['sub step counter from [soil_surface_groundwater_substeps]; not found! (control file control.txt, line 684: '
       '"2.5" is unreadable)']),
     # Control characters and bytes that are no UTF-8 echoed from the file
     # keep the diagnostics well-formed XML.
