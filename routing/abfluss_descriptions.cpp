@@ -209,6 +209,14 @@ double abflussmodellklasse::ValueAfterEqual(Stream& s, const char* what) {
   const double v = std::strtod(start, &end);
   if (end == start || errno == ERANGE)
     Fail(std::string("FATAL: the value of ") + what + " after \"=\" cannot be read" + where, 17);
+  // A number ends at a blank, ",", ";" or ")": "9536m" or the decimal comma of
+  // "492,5" would be read as the number in front.
+  const bool ends = *end == '\0' || std::strchr(" \t\r\n,;)", *end) != nullptr;
+  if (!ends || (*end == ',' && std::isdigit(static_cast<unsigned char>(end[1]))))
+    Fail(std::string("FATAL: the value of ") + what + " after \"=\" cannot be read: \"" +
+             std::string(start, std::min<size_t>(std::strcspn(start, " \t\r\n;)"), 100)) +
+             "\" is no number (a decimal comma is no decimal point)" + where,
+         17);
   s.pos = static_cast<size_t>(end - s.text->c_str());
   return v;
 }

@@ -1701,6 +1701,9 @@ CASES = [
     ("landuse_decimal_comma", spoil_control("IntercepCap = 0.3;", "IntercepCap = 0,3;"), 29,
      ['"IntercepCap" = "0,3" is no number (control file control.txt, lines 238-244)']),
     ("grid_decimal_comma", spoil_grid_cell("dem.asc", "300,5"), 22, ['"300,5" is no number']),
+    ("routing_decimal_comma", spoil_control("L = 9536, AE = 492)", "L = 9536, AE = 492,5)"), 17,
+     ['the value of the catchment area [km2] after "=" cannot be read: "492,5" is no number (a decimal comma is no '
+      'decimal point) in routing description 2 (control file control.txt, line 666']),
     # Each grid row holds ncols values.
     ("grid_row_extra_value", grid_rows("river_width.asc", lambda r, w: w + ["0"] if r == 19 else w), 22,
      [lambda d: "river_width.asc: row 20 holds %d values, the header gives ncols %d" % (
