@@ -100,4 +100,10 @@ TEST(ProgramEntry, ControlFileThatCannotBeOpenedIsFatal) {
   const auto dump = RunFluvex("my-dumpmode-file -dumpmode", dir.path());
   EXPECT_EQ(dump.exitCode, 28) << dump.output;
   EXPECT_NE(dump.output.find("error opening my-dumpmode-file"), std::string::npos) << dump.output;
+  // A diagnostics level that is none of the names writes every entry, and says so.
+  const auto level = RunFluvex("no_such_control_file.txt -diaglevel:WARN", dir.path());
+  EXPECT_EQ(level.exitCode, 28) << level.output;
+  EXPECT_NE(level.output.find("WARNING: the diagnostics level \"WARN\" is none of FATAL, ERROR, WARNING, INFO, DEBUG"),
+            std::string::npos)
+      << level.output;
 }
