@@ -408,6 +408,7 @@ std::unique_ptr<soil_table_entry[]> ReadSoilTable(ControlFile& file, DiagStream&
   for (int k = 1; k <= n; ++k) table[k].code = k;
   table[0].code = n;
 
+  std::vector<std::string> entryLines(static_cast<size_t>(n) + 1);
   std::string line;
   for (int k = 1; k <= n; ++k) {
     if (!file.GetLine(line)) {
@@ -438,6 +439,16 @@ std::unique_ptr<soil_table_entry[]> ReadSoilTable(ControlFile& file, DiagStream&
       ParseSoilEntry(table[k], diag, text, WhereInFile(file, firstLine));
     } else {
       ReadOldSoilRow(table[k], diag, line, WhereInFile(file, firstLine));
+    }
+    // A code given twice would let one entry take the cells of both.
+    entryLines[static_cast<size_t>(k)] = WhereInFile(file, firstLine);
+    for (int j = 1; j < k; ++j) {
+      if (table[j].code != table[k].code) continue;
+      diag << "FATAL: soil table: the code " << table[k].code << " is given twice in " << section.c_str() << " ("
+           << entryLines[static_cast<size_t>(j)].c_str() << ", and " << entryLines[static_cast<size_t>(k)].c_str()
+           << "); every soil type needs a code of its own"
+           << "[end-entry]";
+      throw 30;
     }
     if (k >= 2 && table[k].layers != table[k - 1].layers) {
       diag << "FATAL: the numbers of soil layers has to be equal for all soil types\n(here: soil type " << table[k].code

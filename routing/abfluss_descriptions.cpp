@@ -212,11 +212,13 @@ double abflussmodellklasse::ValueAfterEqual(Stream& s, const char* what) {
   // A number ends at a blank, ",", ";" or ")": "9536m" or the decimal comma of
   // "492,5" would be read as the number in front.
   const bool ends = *end == '\0' || std::strchr(" \t\r\n,;)", *end) != nullptr;
-  if (!ends || (*end == ',' && std::isdigit(static_cast<unsigned char>(end[1]))))
+  if (!ends || (*end == ',' && std::isdigit(static_cast<unsigned char>(end[1])))) {
+    while (*start == ' ' || *start == '\t') ++start;
     Fail(std::string("FATAL: the value of ") + what + " after \"=\" cannot be read: \"" +
              std::string(start, std::min<size_t>(std::strcspn(start, " \t\r\n;)"), 100)) +
              "\" is no number (a decimal comma is no decimal point)" + where,
          17);
+  }
   s.pos = static_cast<size_t>(end - s.text->c_str());
   return v;
 }

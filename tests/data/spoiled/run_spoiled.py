@@ -1724,6 +1724,13 @@ CASES = [
     ("landuse_code_twice", spoil_control("3 settlement method", "2 settlement method"), 29,
      ["the code 2 is given twice in [landuse_table] (control file control.txt, lines 245-251, and control file "
       "control.txt, lines 252-258)"]),
+    ("soil_code_twice", edits(spoil_control("3         soil types", "4         soil types"),
+                              spoil_control("\n\n# Precipitation correction", "\n" + "3 sandy_loam method = MultipleHorizons {\n"
+                                            "  layers = 3 4 3;\n  ksat = 1e-5 1e-5 1e-5;  theta_sat = 0.4 0.4 0.4;  "
+                                            "theta_res = 0.06 0.06 0.06;\n  alpha = 7 7 7;  Par_n = 1.9 1.9 1.9;  "
+                                            "thickness = 0.1 0.3 0.5;\n}\n\n# Precipitation correction")), 30,
+     ["the code 3 is given twice in [soil_table] (control file control.txt, lines 280-285, and control file "
+      "control.txt, lines 286-290)"]),
     ("landuse_unknown_and_repeated_keys",
      edits(spoil_control("IntercepCap = 0.5; SR_K_ST = 3;", "IntercepCapp = 0.5; SR_K_ST = 3;"),
            spoil_control("IntercepCap = 0.2; SR_K_ST = 30;", "IntercepCap = 0.2; SR_K_ST = 30; SR_K_ST = 31;")), 0,
