@@ -1848,6 +1848,8 @@ CASES = [
     ("landuse_decimal_comma", spoil_control("IntercepCap = 0.3;", "IntercepCap = 0,3;"), 29,
      ['"IntercepCap" = "0,3" is no number (control file control.txt, lines 238-244)']),
     ("grid_decimal_comma", spoil_grid_cell("dem.asc", "300,5"), 22, ['"300,5" is no number']),
+    ("glacier_decimal_comma", dynamic_glacier("150 0,25         maxSnowPackToCreateGlacier relSizeNewGlacier"), 80,
+     ['unreadable value "0,25" for dynamic glacier modelling (control file control.txt, line ']),
     ("routing_decimal_comma", spoil_control("L = 9536, AE = 492)", "L = 9536, AE = 492,5)"), 17,
      ['the value of the catchment area [km2] after "=" cannot be read: "492,5" is no number (a decimal comma is no '
       'decimal point) in routing description 2 (control file control.txt, line 666']),
