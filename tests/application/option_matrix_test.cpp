@@ -1195,13 +1195,6 @@ const std::vector<KnownFault> kKnownFaults = {
      83,
      "a dTmin that does not divide the step cuts the rule short",
      {"mean abstraction from the reservoir"}},
-    {{{"zone-nodata", "-32768"}},
-     84,
-     "river_links.asc with -9999 is refused under zone nodata -32768",
-     {"has not the specified grid measures"}},
-    // (Snowfall, evapotranspiration and groundwater flows become missing or
-    // less than 0, a warm start ends with error 22: the run is another.)
-    {{{"zone-nodata", "-1"}}, 84, "every model grid value <= -1 is taken as missing under zone nodata -1", {}},
     // The routing makes dips and peaks where the flow crosses a class
     // boundary: hourly runs whose outlet falls or rises so far show them.
     {{}, 83, "the routed outlet dips and peaks against smooth inflows", {"dip or peak"}, true},
