@@ -860,6 +860,7 @@ PRECIPITATION_METHOD = "1         method: inverse distance weighting\n$inpath//p
 TEMPERATURE_METHOD = ("10        method: elevation-dependent regression from the station data\n$inpath//temperature.dat\n"
                       "1000 1200 50 0 20    lower inversion, upper inversion, tolerance, overlap, cluster range")
 METHOD6 = "6         method: bilinear gradients and residuals\n$inpath//zero.dat\n$inpath//residual.dat"
+METHOD12 = "12        method: nearest station with a lapse rate\n$inpath//temperature.dat\n%s"
 
 
 def RESIDUAL(v, k):
@@ -1558,6 +1559,35 @@ CASES = [
     ("temperature_cluster_range_inf", in_section("[temperature]", "1000 1200 50 0 20", "1000 1200 50 0 inf"), 49,
      [lambda d: "the regression parameter <cluster range> of temperature is inf (control file control.txt, line %d)"
                 % line_of(d, "1000 1200 50 0 inf")]),
+    # The lapse-rate line of method 12 and the mapping line of method 9: no
+    # NaN, no infinity, no number cut by a decimal comma.
+    ("temperature_method12_lapse_rate_nan",
+     in_section("[temperature]", TEMPERATURE_METHOD, METHOD12 % "nan       lapse rate (K/m)"), 49,
+     [lambda d: "the lapse rate of temperature is nan (control file control.txt, line %d)"
+                % line_of(d, "nan       lapse rate")]),
+    ("temperature_method12_upper_lapse_rate_inf",
+     in_section("[temperature]", TEMPERATURE_METHOD, METHOD12 % "-0.0065 1100 inf   lapse rates below and above"), 49,
+     [lambda d: "the fixed lapse rate above the inversion of temperature is inf (control file control.txt, line %d)"
+                % line_of(d, "-0.0065 1100 inf")]),
+    ("temperature_method12_decimal_comma",
+     in_section("[temperature]", TEMPERATURE_METHOD, METHOD12 % "-0,0065   lapse rate (K/m)"), 49,
+     [lambda d: "the lapse rate of temperature is unreadable: \"-0,0065\" (control file control.txt, line %d)"
+                % line_of(d, "-0,0065   lapse rate")]),
+    ("precipitation_method9_mapping_inf",
+     in_section("[precipitation]", PRECIPITATION_METHOD + "\nnone      regression file (not used by this method)",
+                "9         method: grids\n$inpath//grids.txt\n8.916787e-5 0.0767528404 127 6e-6 inf   mapping"),
+     49, [lambda d: "the GIF-Mapping parameter x2 of precipitation is inf (control file control.txt, line %d)"
+                    % line_of(d, "8.916787e-5 0.0767528404 127 6e-6 inf")]),
+    # A nodata of 0 would make every value missing, each dry hour's 0 too.
+    ("precipitation_nodata_zero", in_section("[precipitation]", "9999      nodata", "0         nodata"), 17,
+     [lambda d: "the nodata value in precipitation is 0 (control file control.txt, line %d)"
+                % line_of(d, "0         nodata")]),
+    # Methods 3 and 11 blend the inverse-distance value with a share of 0 ... 1.
+    ("temperature_idw_fraction_above_one",
+     edits(in_section("[temperature]", TEMPERATURE_METHOD, TEMPERATURE_METHOD.replace("10        method", "11        method")),
+           in_section("[temperature]", "0.5       idw fraction", "1.5       idw fraction")), 17,
+     [lambda d: "the idw fraction in temperature is 1.5 (control file control.txt, line %d): method 11 weighs"
+                % line_of(d, "1.5       idw fraction")]),
     # The surface routing drains mirror images of the basin alike: the flow
     # of a cell does not depend on the numbers of its directions (methods 1
     # and 3 split it over several receivers).
