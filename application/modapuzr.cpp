@@ -364,6 +364,7 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
 
 void ModellApplication::LinkSubModels() {
   const int readParameter = unsatzone->GetStorageReadParameter();
+  evapotranspiration->ReadStorageFile(unsatzone->GetStorageFileName(), readParameter);
   if (surfacerouting->GetFlowControl() != 0) {
     surfacerouting->SetQBb(unsatzone->GetQBb());
     surfacerouting->SetKelsqd(unsatzone->GetKelsqd());
@@ -387,6 +388,7 @@ void ModellApplication::LinkSubModels() {
     // The other instances share the river flows routed on instance 0.
     routing->SetRiverflowTable(unsatzone->GetRiverflowTable());
   }
+  routing->LevelLakesAtWarmStart();
   irrigation->SetRiverflowTable(unsatzone->GetRiverflowTable());
   irrigation->SetQg(unsatzone->GetQg());
   irrigation->InitTracerStorage();

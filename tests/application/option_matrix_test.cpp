@@ -166,6 +166,16 @@ std::string VaryingCellAreas(const std::string& dir) {
                                    "$inpath//rca.asc RelCellArea fillcode = 0 readcode = 1\n");
 }
 
+// The statistics of every step (hourly steps: the sums and means of 24
+// steps would hold parts of two days where a warm start begins within a
+// day).
+std::string EveryStepStatisticsOfTheHour(const std::string& dir) {
+  std::string text = ReadFile(dir + "/control.txt");
+  text = std::regex_replace(text, std::regex(R"(\.stat ([124])024)"), ".stat $01001");
+  WriteFile(dir + "/control.txt", text);
+  return "";
+}
+
 // ---- Axes.
 
 // A generated run while its values are set: the case and what the values
@@ -209,6 +219,19 @@ struct KnownFault {
 
 void Edit(Build& b, const std::string& from, const std::string& to) {
   b.c.edits.push_back({from, to});
+}
+
+// A warm start after the short run on the other layout's instance count
+// (two after one, one after two): the long run reads the short run's state.
+void WarmStartEdits(Build& b) {
+  b.c.warmStart = true;
+  // The energy balance's snow and surface temperatures are state too.
+  if (b.values["snow"] != "degree-day") {
+    Edit(b, "stemp.asc\n0\n", "stemp.asc\n3\n");
+    Edit(b, "surft.asc\n0\n", "surft.asc\n3\n");
+  }
+  b.c.longInstances = -1;
+  b.signatures.push_back(kStateRead);
 }
 
 // The potential evapotranspiration with daily steps of each period and
@@ -425,7 +448,8 @@ std::vector<Axis> Axes() {
   }
   // Step length.
   axes.push_back({"step",
-                  {{"hour", [](Build& b) { b.signatures.push_back(StepsOfThePeriod(24 * kPeriodDays)); }},
+                  // (The hourly steps' count: MakeCase, after the warm start's hour.)
+                  {{"hour", [](Build&) {}},
                    {"day",
                     [](Build& b) {
                       b.c.edits.insert(b.c.edits.end(), kDaily.begin(), kDaily.end());
@@ -972,17 +996,22 @@ std::vector<Axis> Axes() {
   // A warm start after the short run on the other layout's instance count
   // (two after one, one after two) and other sub-steps: the long run reads
   // the short run's state.
-  axes.push_back({"warm-start", {{"none", [](Build&) {}}, {"restart", [](Build& b) {
-                                                             b.c.warmStart = true;
-                                                             // The energy balance's snow and surface temperatures are
-                                                             // state too.
-                                                             if (b.values["snow"] != "degree-day") {
-                                                               Edit(b, "stemp.asc\n0\n", "stemp.asc\n3\n");
-                                                               Edit(b, "surft.asc\n0\n", "surft.asc\n3\n");
-                                                             }
-                                                             b.c.longInstances = -1;
-                                                             b.signatures.push_back(kStateRead);
-                                                           }}}});
+  axes.push_back({"warm-start", {{"none", [](Build&) {}}, {"restart", WarmStartEdits}}});
+  // A warm start at 10 h of the period's second day, on the other layout's
+  // instance count, equals one run over the period: its tables step by step
+  // and its grids at the end (every statistic of a step, so that a table's
+  // lines are those of one run's; the sub-steps of both halves are the one
+  // run's, which another count would discretise otherwise).
+  axes.back().values.push_back({"equals-one-run", [](Build& b) {
+                                  WarmStartEdits(b);
+                                  // (Steps of a day and more split between days.)
+                                  if (b.c.modules.stepMinutes < 1440) b.c.restartHour = 10;
+                                  // After the yearly glacier update of 31 January: the glaciers
+                                  // it grew go on.
+                                  if (b.period.name == "glacier-update") b.c.restartDays = 4;
+                                  b.makers.push_back(EveryStepStatisticsOfTheHour);
+                                  b.c.comparisons.push_back({"one_run", {}, EqualsOneRun});
+                                }});
   return axes;
 }
 
@@ -1247,12 +1276,19 @@ Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const
   for (const Axis& a : axes) b.c.description += (b.c.description.empty() ? "" : " ") + a.name + "=" + b.values[a.name];
   b.c.start = b.period.start;
   b.c.end = b.period.end;
+  if (b.values["step"] == "hour") {
+    const int before = b.c.warmStart && b.c.restartHour > 0 ? 24 * (b.c.restartDays - 1) + b.c.restartHour - 1 : 0;
+    b.signatures.push_back(StepsOfThePeriod(24 * kPeriodDays - before));
+  }
   // Every run routes its water: the outlets' hydrographs keep the shape of
   // their inflows.
   b.signatures.push_back(kSmoothHydrograph);
   if (b.c.warmStart) {
-    // The long run continues on other sub-steps.
-    b.c.longSubsteps = b.c.modules.substeps == 1 ? 3 : 1;
+    // The long run continues on other sub-steps (a warm start that equals
+    // one run on those of the one run).
+    b.c.longSubsteps = b.values["warm-start"] == "equals-one-run" ? b.c.modules.substeps
+                       : b.c.modules.substeps == 1                ? 3
+                                                                  : 1;
   } else if (b.c.modules.substeps > 1) {
     const Edits steps = SubSteps(b.c.modules.substeps);
     b.c.edits.insert(b.c.edits.end(), steps.begin(), steps.end());
