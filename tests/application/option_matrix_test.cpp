@@ -1022,6 +1022,10 @@ std::vector<Constraint> Constraints() {
        {"warm-start", "restart"},
        "cells without a temperature end without a soil or snow temperature, and a warm start refuses a state with "
        "missing cells"},
+      {{"missing-input", "temperature"},
+       {"warm-start", "equals-one-run"},
+       "cells without a temperature end without a soil or snow temperature, and a warm start refuses a state with "
+       "missing cells"},
       {{"et", "2"}, {"step", "hour"}, "Hamon's method needs steps of a day or more"},
       {{"et", "3"}, {"step", "hour"}, "Wendling's method needs steps of a day or more"},
       {{"et", "4"}, {"step", "hour"}, "Haude's method needs steps of a day or more"},
@@ -1108,6 +1112,24 @@ const std::vector<KnownFault> kKnownFaults = {
      82,
      "a warm start before the yearly glacier update loses water",
      {"residual"}},
+    // Irrigation by the root zone's deficit (methods 3 and 4) irrigates
+    // otherwise in the first step of a warm start within a day.
+    {{{"warm-start", "equals-one-run"}, {"irrigation", "3"}},
+     82,
+     "irrigation by methods 3 and 4 restarts its day at a warm start",
+     {"largest difference of a table or end grid", "dip or peak", "mean abstraction"},
+     true},
+    {{{"warm-start", "equals-one-run"}, {"irrigation", "4"}},
+     82,
+     "irrigation by methods 3 and 4 restarts its day at a warm start",
+     {"largest difference of a table or end grid", "dip or peak", "mean abstraction"},
+     true},
+    // (So with daily steps that equal one run: they split before the update.)
+    {{{"warm-start", "equals-one-run"}, {"glaciers", "dynamic"}, {"period", "glacier-update"}},
+     82,
+     "a warm start before the yearly glacier update loses water",
+     {"residual", "largest difference of a table or end grid"},
+     true},
     {{{"abstraction", "rule-from-reservoir"}},
      83,
      "a dTmin that does not divide the step cuts the rule short",
@@ -1148,6 +1170,16 @@ std::vector<std::vector<Choice>> Seeds() {
                      {"step", "hour"},
                      {"glaciers", "none"},
                      {"zone-nodata", "-9999"}});
+  // A warm start at 10 h that equals one run: in each period, the July one
+  // with the lake (its level and ponded cells continue), the one of the
+  // glaciers' update after the update with dynamic glaciers.
+  for (const Period& p : kPeriods)
+    seeds.push_back({{"warm-start", "equals-one-run"},
+                     {"period", p.name},
+                     {"step", "hour"},
+                     {"zone-nodata", "-9999"},
+                     {"lake", p.name == "july-storm" ? "on-table-rows" : "none"},
+                     {"glaciers", p.name == "glacier-update" ? "dynamic" : "none"}});
   // Glacier method 13 with drift and the interception first (the glacier
   // part's own input).
   seeds.push_back({{"glaciers", "dynamic-13"},
