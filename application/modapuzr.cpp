@@ -364,7 +364,6 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
 
 void ModellApplication::LinkSubModels() {
   const int readParameter = unsatzone->GetStorageReadParameter();
-  evapotranspiration->ReadStorageFile(unsatzone->GetStorageFileName(), readParameter);
   if (surfacerouting->GetFlowControl() != 0) {
     surfacerouting->SetQBb(unsatzone->GetQBb());
     surfacerouting->SetKelsqd(unsatzone->GetKelsqd());
@@ -403,4 +402,6 @@ void ModellApplication::LinkSubModels() {
     snow->ReadStorageFile(unsatzone->GetStorageFileName(), readParameter);
     snow->SetInitialized(1);
   }
+  // The sections in the order of the file.
+  evapotranspiration->ReadStorageFile(unsatzone->GetStorageFileName(), readParameter);
 }

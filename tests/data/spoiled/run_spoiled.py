@@ -628,8 +628,10 @@ def lake(d):
     reservoir of subbasin 1, 3 m deep, its cells ponding; its read switch 0,
     as the project's lake set-ups write it."""
     inside = lambda r, c: 14 <= r <= 16 and 14 <= c <= 16
+    dem = read_grid(os.path.join(d, "dem.asc"))
+    top = max(dem[r - 1][c - 1] for r in range(14, 17) for c in range(14, 17)) + 3
     return edits(write_basin_grid("lake_codes.asc", lambda r, c: 1 if inside(r, c) else -9999),
-                 write_basin_grid("maxpond.asc", lambda r, c: 3 if inside(r, c) else 0),
+                 write_basin_grid("maxpond.asc", lambda r, c: top - dem[r - 1][c - 1] if inside(r, c) else 0),
                  spoil_control("10        number of standard grids\n",
                                "12        number of standard grids\n"
                                "$inpath//lake_codes.asc lake_codes fillcode = 0 readcode = 1\n"
@@ -1314,14 +1316,16 @@ CASES = [
      ["FATAL: error in storage file content reading the section [evapotranspiration] in ",
       "the relative sunshine of the day so far is part of the state"],
      {"first": warm_start_state, "np": (1, 2)}),
-    ("warm_state_cut_in_routing", edits(warm_start_from_state, cut_state("[routing_model]", 4)), 71,
-     ["the file ends early (a storage content file cut short)"], {"first": warm_start_state, "np": (1, 2)}),
+    ("warm_state_cut_in_sunshine", edits(warm_start_from_state, cut_state("[evapotranspiration]", 3)), 71,
+     ["FATAL: error in storage file content reading the section [evapotranspiration] in ",
+      ": the file ends early at the relative sunshine of row "], {"first": warm_start_state, "np": (1, 2)}),
     # A lake whose read switch says otherwise than the storage read parameter
     # would start anew in a warm start: the run ends naming both.
-    ("warm_lake_read_zero", edits(lake, warm_start_from_state), 17,
+    ("warm_lake_read_zero", warm_start_from_state, 17,
      ["FATAL: readgrids for [lake_model] is 0 but the read control parameter for storage grids of the unsaturated "
       "zone is 1"],
-     {"first": edits(lake, warm_start_state), "np": (1, 2)}),
+     {"first": edits(lake, warm_start_state, spoil_control("uzgrid21.asc\n0\n", "uzgrid21.asc\n3\n")),
+      "np": (1, 2)}),
     # Legal inputs: the run goes on.
     # The external groundwater table of a basin that does not reach the
     # raster's first and last rows is read and imposed (issue 61).
