@@ -1005,10 +1005,10 @@ std::vector<Axis> Axes() {
   axes.back().values.push_back({"equals-one-run", [](Build& b) {
                                   WarmStartEdits(b);
                                   // (Steps of a day and more split between days.)
-                                  if (b.c.modules.stepMinutes < 1440) b.c.restartHour = 10;
-                                  // After the yearly glacier update of 31 January: the glaciers
-                                  // it grew go on.
-                                  if (b.period.name == "glacier-update") b.c.restartDays = 4;
+                                  // (At 4 h, in the night, in the period of the glaciers'
+                                  // update: its snow falls that morning.)
+                                  if (b.c.modules.stepMinutes < 1440)
+                                    b.c.restartHour = b.period.name == "glacier-update" ? 4 : 10;
                                   b.makers.push_back(EveryStepStatisticsOfTheHour);
                                   b.c.comparisons.push_back({"one_run", {}, EqualsOneRun});
                                 }});
@@ -1124,6 +1124,23 @@ const std::vector<KnownFault> kKnownFaults = {
      "irrigation by methods 3 and 4 restarts its day at a warm start",
      {"largest difference of a table or end grid", "dip or peak", "mean abstraction"},
      true},
+    // The silting-up's rain pause and the rain's energy are no state: its
+    // runoff after a warm start within a day differs (6 July 18 h, 0.04 %).
+    {{{"warm-start", "equals-one-run"}, {"silting-up", "1"}},
+     82,
+     "the silting-up's rain pause and energy are not part of a warm start's state",
+     {"largest difference of a table or end grid"},
+     true},
+    {{{"warm-start", "equals-one-run"}, {"silting-up", "2"}},
+     82,
+     "the silting-up's rain pause and energy are not part of a warm start's state",
+     {"largest difference of a table or end grid"},
+     true},
+    {{{"warm-start", "equals-one-run"}, {"silting-up", "3"}},
+     82,
+     "the silting-up's rain pause and energy are not part of a warm start's state",
+     {"largest difference of a table or end grid"},
+     true},
     // (So with daily steps that equal one run: they split before the update.)
     {{{"warm-start", "equals-one-run"}, {"glaciers", "dynamic"}, {"period", "glacier-update"}},
      82,
@@ -1170,16 +1187,18 @@ std::vector<std::vector<Choice>> Seeds() {
                      {"step", "hour"},
                      {"glaciers", "none"},
                      {"zone-nodata", "-9999"}});
-  // A warm start at 10 h that equals one run: in each period, the July one
-  // with the lake (its level and ponded cells continue), the one of the
-  // glaciers' update after the update with dynamic glaciers.
+  // A warm start at 10 h that equals one run: in each period (the July one
+  // with the lake: its level and ponded cells continue).
   for (const Period& p : kPeriods)
     seeds.push_back({{"warm-start", "equals-one-run"},
                      {"period", p.name},
                      {"step", "hour"},
                      {"zone-nodata", "-9999"},
                      {"lake", p.name == "july-storm" ? "on-table-rows" : "none"},
-                     {"glaciers", p.name == "glacier-update" ? "dynamic" : "none"}});
+                     {"glaciers", "none"},
+                     {"snow", "degree-day"},
+                     {"irrigation", "none"},
+                     {"silting-up", "off"}});
   // Glacier method 13 with drift and the interception first (the glacier
   // part's own input).
   seeds.push_back({{"glaciers", "dynamic-13"},
