@@ -29,6 +29,10 @@ void defaultini::generateMultiLayerParameterGrids(int layers) {
   frame.endHour = endhour;
   frame.minToIntEndMinutes = mintointend;
   frame.reportInterval = outputcontrol >= 1 ? outputcontrol : GetReportInterval();
+  const int albedoPosition = FindGrid("albedo", false);
+  for (size_t i = 0; i < variablepositions.size() && i < variablereadswitch.size(); ++i)
+    if (albedoPosition > 0 && variablepositions[i] == albedoPosition && variablereadswitch[i] == 1)
+      frame.albedoRead = true;
   landuseparameters =
       std::make_unique<landuseparametergrids>(diag, ObjectArgs(), gridlist, frame, landusetable.get(), landuselayers);
   landuseparameters->Generate(layers);

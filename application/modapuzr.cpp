@@ -388,6 +388,7 @@ void ModellApplication::LinkSubModels() {
     // The other instances share the river flows routed on instance 0.
     routing->SetRiverflowTable(unsatzone->GetRiverflowTable());
   }
+  routing->LevelLakesAtWarmStart();
   irrigation->SetRiverflowTable(unsatzone->GetRiverflowTable());
   irrigation->SetQg(unsatzone->GetQg());
   irrigation->InitTracerStorage();
@@ -402,4 +403,6 @@ void ModellApplication::LinkSubModels() {
     snow->ReadStorageFile(unsatzone->GetStorageFileName(), readParameter);
     snow->SetInitialized(1);
   }
+  // The sections in the order of the file.
+  evapotranspiration->ReadStorageFile(unsatzone->GetStorageFileName(), readParameter);
 }

@@ -49,6 +49,7 @@ landuseparametergrids::landuseparametergrids(DiagStream* diagnostics, const Mode
   // The end date decides which statistic outputs are due at the end of the run.
   SetDate(frame.endYear, frame.endMonth, frame.endDay, frame.endHour);
   firstrowhalo = frame.firstRowHalo;
+  albedoRead = frame.albedoRead;
   lastrowhalo = frame.lastRowHalo;
   startyear = frame.startYear;
   startmonth = frame.startMonth;
@@ -398,7 +399,7 @@ void landuseparametergrids::InitialiseLayer(int k) {
       }
       const int i = EntryIndex(k, r, c);
       if (i == 0) {
-        ClearCell(k, r, c, true);
+        ClearCell(k, r, c, !albedoRead);
         continue;
       }
       landuse_table_entry& e = table[i];
@@ -440,7 +441,7 @@ void landuseparametergrids::InitialiseLayer(int k) {
       if (k == 1) {
         if (e.UseInternalParameter(2))
           evaporationResistance[r][c] = e.GetRsEvaporationAtDate(s, valueDay, valueMonth, valueYear, k, r, c, z);
-        if (e.UseInternalParameter(1)) albedo[r][c] = e.GetAlbedoAtJulianDay(s, v, k, r, c, z);
+        if (e.UseInternalParameter(1) && !albedoRead) albedo[r][c] = e.GetAlbedoAtJulianDay(s, v, k, r, c, z);
       }
       // Clamps, also for values that were read instead of computed.
       double& root = grids[kRootDepth][k][r][c];

@@ -42,6 +42,10 @@ class landuseparametergrids : public modelobject {
     int64_t endYear = 0, endMonth = 1, endDay = 1, endHour = 0;
     double minToIntEndMinutes = 0;  // shift from the hour stamp to the end of the step
     int reportInterval = 1;
+    // The albedo grid was read (a variable grid with read switch 1, the
+    // albedo that the snow left at the end of the run a warm start
+    // continues): the start keeps it until the first daily update.
+    bool albedoRead = false;
   };
 
   // Per-layer parameter and state grids, in registration order.
@@ -151,6 +155,7 @@ class landuseparametergrids : public modelobject {
   int firstrowhalo = 0;
   int lastrowhalo = 0;
   int64_t startyear = 0, startmonth = 1, startday = 1;
+  bool albedoRead = false;  // Frame::albedoRead
   Grid elevation = nullptr;
 
   std::vector<Grid> grids[kKinds];     // [kind][layer]

@@ -2,14 +2,18 @@
 // grids, statistics), links, small numeric operations and release.
 #include "radiation_et/etpetr.h"
 
+#include <mpi.h>
 #include <omp.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <memory>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "framework/strutil.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/multilayer_landuse_entry.h"
@@ -602,8 +606,113 @@ void verdunstungsmodellklasse::FinishStatistics(zonalstatistic*& s) {
   s = nullptr;
 }
 
+namespace {
+constexpr const char* kSunshineSection = "[evapotranspiration]";
+}  // namespace
+
+void verdunstungsmodellklasse::ReadStorageFile(const std::string& fileName, int readParameter) {
+  if (flowcontrol == 0 || fileName.empty() || readParameter == 2 || readParameter == 4) return;
+  storagefile = fileName;
+  if (readParameter == 0 || !ssdtemp) return;
+  std::string path = fileName;
+  MakePath(InitialStateDirectory, path);
+  // Instance 0 reads the counters and the rows of the basin and hands them on:
+  // period, counter, first and last row, then the rows' values.
+  std::vector<double> head(4, 0.0), values;
+  if (mpirank == 0) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rt"), &std::fclose);
+    if (!file) {
+      *diag << "FATAL: " << modulname.c_str() << ": error opening storage content file " << path.c_str()
+            << " (the relative sunshine of a warm start)"
+            << "[end-entry]";
+      throw 64;
+    }
+    char line[1202];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, file.get())) found = std::strstr(line, kSunshineSection) != nullptr;
+    auto fail = [&](const std::string& what) {
+      *diag << "FATAL: error in storage file content reading the section " << kSunshineSection << " in " << path.c_str()
+            << ": " << what.c_str() << "[end-entry]";
+      throw 71;
+    };
+    if (!found)
+      fail(
+          "the section is missing (a file cut short, or written by a run without evapotranspiration): the "
+          "relative sunshine of the day so far is part of the state");
+    int period = 0, counter = 0, first = 0, last = 0, cols = 0;
+    if (std::fscanf(file.get(), "%d %d %d %d %d", &period, &counter, &first, &last, &cols) != 5 || period < 0 ||
+        period > 1 || counter < 0)
+      fail("expected the daylight period's switch (0 or 1), its steps, the first and last row and the columns");
+    if (first < 1 || last > nrows || first > last + 1 || cols != ncols)
+      fail("rows " + std::to_string(first) + " to " + std::to_string(last) + " of " + std::to_string(cols) +
+           " columns do not fit the model grid of " + std::to_string(nrows) + " rows and " + std::to_string(ncols) +
+           " columns");
+    std::fgets(line, sizeof line, file.get());
+    values.resize(static_cast<size_t>(last - first + 1) * ncols);
+    for (size_t k = 0; k < values.size(); ++k)
+      if (std::fscanf(file.get(), "%lf", &values[k]) != 1 || !std::isfinite(values[k]))
+        fail(std::string(std::feof(file.get()) ? "the file ends early" : "no number") +
+             " at the relative sunshine of row " + std::to_string(first + static_cast<int>(k) / ncols) + ", column " +
+             std::to_string(static_cast<int>(k) % ncols + 1));
+    head = {double(period), double(counter), double(first), double(last)};
+  }
+  if (mpisize > 1 && MpiRunning()) {
+    MPI_Bcast(head.data(), 4, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    values.resize(static_cast<size_t>(head[3] - head[2] + 1) * ncols);
+    MPI_Bcast(values.data(), static_cast<int>(values.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+  }
+  ssdperiod = static_cast<int>(head[0]);
+  ssdcounter = static_cast<int>(head[1]);
+  const int first = static_cast<int>(head[2]), last = static_cast<int>(head[3]);
+  for (int r = std::max(first, firstrow); r <= std::min(last, lastrow); ++r)
+    for (int c = 1; c <= ncols; ++c) ssdtemp[r][c] = values[static_cast<size_t>(r - first) * ncols + (c - 1)];
+}
+
+void verdunstungsmodellklasse::WriteStorageFile() {
+  if (flowcontrol == 0 || storagefile.empty() || !ssdtemp) return;
+  // The own rows of every instance on instance 0 (the largest value of a
+  // row an instance does not hold is the lowest number).
+  const double none = std::numeric_limits<double>::lowest();
+  std::vector<double> all(static_cast<size_t>(nrows) * ncols, none), mine = all;
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) mine[static_cast<size_t>(r - 1) * ncols + (c - 1)] = ssdtemp[r][c];
+  if (mpisize > 1 && MpiRunning())
+    MPI_Reduce(mine.data(), all.data(), static_cast<int>(all.size()), MPI_DOUBLE, MPI_MAX, 0, MPI_COMM_WORLD);
+  else
+    all = mine;
+  int first = nrows + 1, last = 0;
+  for (int r = 1; r <= nrows; ++r)
+    if (all[static_cast<size_t>(r - 1) * ncols] > none) {
+      first = std::min(first, r);
+      last = r;
+    }
+  if (last < first) first = last = 0;
+  if (mpirank != 0) return;
+  std::string path = storagefile;
+  MakePath(DefaultOutputDirectory, path);
+  std::FILE* f = std::fopen(path.c_str(), "a");
+  if (!f) {
+    *diag << "WARNING: the state of " << modulname.c_str() << " could not be written: error opening " << path.c_str()
+          << "[end-entry]";
+    return;
+  }
+  bool ok = std::fprintf(f,
+                         "%s\n%d %d %d %d %d (daylight period running, its steps, first and last row and columns of "
+                         "the relative sunshine that follows: its sum in the period, at night the mean of the last)\n",
+                         kSunshineSection, ssdperiod, ssdcounter, first, last, ncols) >= 0;
+  for (int r = first; ok && r >= 1 && r <= last; ++r)
+    for (int c = 1; ok && c <= ncols; ++c)
+      ok = std::fprintf(f, c == ncols ? "%.17g\n" : "%.17g ", all[static_cast<size_t>(r - 1) * ncols + (c - 1)]) >= 0;
+  ok = std::fprintf(f, "\n") >= 0 && ok;
+  ok = std::fclose(f) == 0 && ok;
+  if (!ok)
+    *diag << "WARNING: the state of " << modulname.c_str() << " could not be written completely to " << path.c_str()
+          << "[end-entry]";
+}
+
 void verdunstungsmodellklasse::FreeMemory() {
   if (flowcontrol > 0 && gridlist) {
+    if (initialized) WriteStorageFile();
     for (auto* v : {&landuse, &lai, &rootdepth, &coverage, &canopyres, &interceptres, &roughness}) v->clear();
     for (zonalstatistic** s : {&rgexstat, &cloudstat, &evapstat, &evarstat, &evrsstat}) FinishStatistics(*s);
     for (size_t l = 0; l < etp.size(); ++l) {

@@ -51,6 +51,12 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   // addCells) and ends the statistics and grids of the step's snow evaporation.
   void SnowEvaporationStatistics(int64_t hour, int64_t day, int64_t month, int64_t year, bool addCells);
   virtual void InitLakes(const std::string& section);
+  // The relative sunshine of the daylight period so far (its sum and steps)
+  // or of the last one (at night): its section of the storage content file,
+  // read at a warm start (the unsaturated zone's file name and storage read
+  // parameter), written by instance 0 at the end (appended).
+  void ReadStorageFile(const std::string& fileName, int readParameter);
+  void WriteStorageFile();
   virtual void SetSnowMethod(int method);
 
   // ---- read access for the application and tests ----
@@ -228,6 +234,7 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   double sunriseoffset = 0;
   int stepnight = 0;  // no sun in the step (always for Hamon and Haude)
   bool missingwarned = false;
+  std::string storagefile;  // the storage content file (none: no state written)
 
   // Constants of the Penman-Monteith evaluation.
   double sigma = 0;  // Stefan-Boltzmann constant times the step in hours

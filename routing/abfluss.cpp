@@ -14,6 +14,7 @@ abflussmodellklasse::abflussmodellklasse(int& error, DiagStream* diagnostics, St
     : teilmodellklasse(diagnostics, "routing_model", workFileName, 0, common, subSteps, false) {
   error = 0;
   switchedOn = flowcontrol != 0;
+  readStorageState = storageReadParameter;
   if (mpirank != 0) {
     // Only instance 0 routes; the others remember that routing is configured.
     routingConfigured = flowcontrol;
@@ -31,7 +32,6 @@ abflussmodellklasse::abflussmodellklasse(int& error, DiagStream* diagnostics, St
     for (int i = 0; i < 4; ++i) endDate[i] = runEnd[i];
   tracercount = tracerCount;
   tracers = tracerRecords;
-  readStorageState = storageReadParameter;
   registry = statRegistry;
   registryCapacity = statCapacity;
   try {
@@ -393,11 +393,20 @@ void abflussmodellklasse::ReadLakeGrid(const std::string& section) {
   if (SpinUp != 0) {
     lakeFlowControl = 0;
     readStorageState = 0;
-  } else if (lakeFlowControl == 0) {
-    readStorageState = 0;
-  } else {
+  } else if (lakeFlowControl != 0) {
+    // The storage read parameter decides whether the run continues a state,
+    // the lakes' volumes with the channels: a lake switch that says
+    // otherwise would start the lakes or the channels anew in a warm start,
+    // or read a state a cold start does not have.
     std::string line;
     for (int k = 0; k < 3; ++k) controlfile.GetLine(line);
-    ReadValue(controlfile, "%d", &readStorageState, "readgrids for ", linebuffer);
+    int lakeRead = 0;
+    ReadValue(controlfile, "%d", &lakeRead, "readgrids for ", linebuffer);
+    if ((lakeRead != 0) != (readStorageState != 0))
+      Fail("FATAL: readgrids for " + section + " is " + std::to_string(lakeRead) +
+               " but the read control parameter for storage grids of the unsaturated zone is " +
+               std::to_string(readStorageState) + ": a warm start reads the lakes' volumes with the rest of the " +
+               "state, a cold start neither (both 0, or both not 0)",
+           17);
   }
 }

@@ -53,6 +53,11 @@ class abflussmodellklasse : public teilmodellklasse {
   virtual void FlushOutputs();
   virtual void ReadLakeGrid(const std::string& section);
   virtual void CountLakeCellsPerRank();
+  // A warm start levels every lake to the volume of the routing's state (the
+  // ponding grid of the state was written before the last step's routing
+  // levelled it) and hands the lake cells to their instances: on every
+  // instance, after ReadStorageContent.
+  void LevelLakesAtWarmStart();
   // 1 when interception runs before snow: the soil's input is then looked up
   // as "throughfall0" before "snowcover_outflow".
   virtual void SetPrecipitationSource(int interceptionBeforeSnow);

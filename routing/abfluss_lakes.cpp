@@ -102,6 +102,17 @@ void abflussmodellklasse::CountLakeCellsPerRank() {
   lakes.bound = true;
 }
 
+void abflussmodellklasse::LevelLakesAtWarmStart() {
+  if (!switchedOn || lakeFlowControl == 0 || !lakes.bound || readStorageState == 0) return;
+  if (mpirank == 0 && flowcontrol != 0)
+    for (int k = 1; k <= nRoutings; ++k)
+      for (int j = 1; j <= routings[k]->Reservoirs(); ++j) {
+        SP_class& sp = routings[k]->Reservoir(j);
+        sp.SetLakeLevel(sp.Volume());
+      }
+  MPISendRecvArray2(lakes.ponding, lakes.codes, lakeCellsPerMPIRank.data());
+}
+
 void abflussmodellklasse::BindLakes() {
   SP_class::LakeGrids g;
   g.lakeCodes = gridlist[lakes.codes].grid;

@@ -108,19 +108,25 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
   // groundwater model on: a state of the other setting does not fit.
   bool riverLinks = false;
   auto fail = [&](const char* what) {
-    std::string text = std::string("FATAL: error reading ") + what + " in file " + name + " (position " +
-                       std::to_string(position) + ")";
+    const std::string where = " (file " + name + ", position " + std::to_string(position) + ")";
+    // Another groundwater switch than the state's: the explanation first.
     if (riverLinks)
-      text +=
-          ": the river-link lines (riverflow_table), which a run with the groundwater model on writes, are missing; "
-          "the state was written with [groundwater_flow] off, and a warm start keeps the groundwater model's switch "
-          "of the run it continues";
-    else if (rest.find("riverflow_table") != std::string::npos)
-      text +=
-          ": the state holds river-link lines (riverflow_table), written with the groundwater model on, and "
-          "[groundwater_flow] is off in this run; a warm start keeps the groundwater model's switch of the run it "
-          "continues";
-    Fail(text, 71);
+      Fail(
+          "FATAL: the river-link lines (riverflow_table), which a run with the groundwater model on writes, are "
+          "missing: the state was written with [groundwater_flow] off, and a warm start keeps the groundwater "
+          "model's switch of the run it continues" +
+              where,
+          71);
+    if (rest.find("riverflow_table") != std::string::npos)
+      Fail(
+          "FATAL: the state holds river-link lines (riverflow_table), written with the groundwater model on, and "
+          "[groundwater_flow] is off in this run: a warm start keeps the groundwater model's switch of the run it "
+          "continues" +
+              where,
+          71);
+    Fail(std::string("FATAL: error reading ") + what + " in file " + name + " (position " + std::to_string(position) +
+             ")" + (file.Eof() ? ": the file ends early (a storage content file cut short)" : std::string()),
+         71);
   };
   auto number = [&](double& v) {
     ++position;

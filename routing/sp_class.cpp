@@ -354,13 +354,6 @@ void SP_class::LakeTerms() {
   }
   collected.assign(nTracers + 1, 0.0);
   CollectLakeWater(collected);
-  if (warmStart) {
-    // The ponding grid of a warm start was written before the last step of
-    // the run before had levelled the lake; the lake's volume after that
-    // step is the one of the routing's state: the lake takes the difference.
-    warmStart = false;
-    collected[0] = std::max(0.0, collected[0] + state[0] - gridVolumeAtStart);
-  }
   SetLakeLevel(collected[0]);
   A = ponded;
   // The lake's water and its concentrations are those of its cells now.

@@ -157,9 +157,6 @@ class SP_class {
   std::vector<double> bottoms, areaSums, bottomSums, volumesAtBottoms;
   // The area of a lake cell [m2]: cellsize^2 times its relative area.
   double CellArea(int r, int c) const;
-  // A warm start: the volume of the ponding grid as read, until the first step.
-  double gridVolumeAtStart = 0;
-  bool warmStart = false;
   std::vector<double> collected;  // the lake water gathered in a step
   // Evaporation, precipitation and groundwater exchange of the ponded lake
   // cells, then the lake water gathered and levelled.

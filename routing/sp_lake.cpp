@@ -179,19 +179,10 @@ double SP_class::CollectLakeWater(std::vector<double>& out) {
 
 void SP_class::TakeLakeVolumeFromGrid() {
   if (!lake) return;
-  // The water the lake's cells hold as read; the soil starts from it.
+  // The water the lake's cells hold as read, with its concentrations; the
+  // routing's state, when read, replaces it, and the lake is levelled to its
+  // volume before the first step (abflussmodellklasse::LevelLakesAtWarmStart).
   collected.assign(state.size(), 0.0);
-  gridVolumeAtStart = CollectLakeWater(collected);
-  warmStart = true;
-  for (int r = firstRow; r <= lastRow; ++r) {
-    for (int c = firstCol; c <= lastCol; ++c) {
-      if (IsLakeCell(r, c) && grids.ponding[r][c] > 0) {
-        state[0] = VolumeFromLevel(grids.ponding[r][c] / 1000 + grids.dem[r][c]);
-        for (size_t i = 1; i < state.size(); ++i)
-          state[i] = i < grids.tracers.size() && grids.tracers[i] ? grids.tracers[i][r][c] : 0.0;
-        return;
-      }
-    }
-  }
-  std::fill(state.begin(), state.end(), 0.0);
+  CollectLakeWater(collected);
+  state = collected;
 }

@@ -304,7 +304,7 @@ void unsatzonmodellklasse::ReadStorageFile() {
     while (!found && std::fgets(line, sizeof line, file)) found = std::strstr(line, "unsatzon_model") != nullptr;
     if (!found) {
       std::fclose(file);
-      Fatal("FATAL: error locking for the section [unsatzon_model] in " + path, 71);
+      Fatal("FATAL: error looking for the section [unsatzon_model] in " + path, 71);
     }
     return file;
   };

@@ -496,9 +496,6 @@ void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readP
   std::string path = fileName;
   MakePath(InitialStateDirectory, path);
   std::FILE* file = std::fopen(path.c_str(), "rt");
-  const std::string later =
-      ". This means that the actual model run will not initialize the flow travel time zones for direct runoff and "
-      "interflow, as it was before version 9.08.06.";
   if (!file) {
     *diag << "FATAL: " << modulname.c_str() << ": error opening storage content file " << path.c_str()
           << " (the state of a warm start)"
@@ -513,10 +510,13 @@ void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readP
   bool found = false;
   while (!found && std::fgets(line, sizeof line, file)) found = std::strstr(line, "SurfaceRoutingModel") != nullptr;
   if (!found) {
-    *diag << "WARNING: error locking for the section ["
-          << "SurfaceRoutingModel"
-          << "] in " << path.c_str() << later.c_str() << "[end-entry]";
-    return;
+    // A file cut before the section, or written without the surface
+    // routing: the water on its way to the outlets is part of the state.
+    *diag << "FATAL: error looking for the section [SurfaceRoutingModel] in " << path.c_str()
+          << ": the storage content file ends before it (cut short, or written by a run without the surface "
+             "routing); a warm start continues the water on its way to the outlets"
+          << "[end-entry]";
+    throw 71;
   }
   ReadStorageSection(file, path);
 }

@@ -35,19 +35,25 @@ const char* const kExampleTime =
 // interception and surface water that the example writes are there anyway),
 // the second reads them and the storage content files.
 const Edits kWriteState = {
-    {"\nuzgrid4.asc\n0\n", "\nuzgrid4.asc\n3\n"},   {"\nuzgrid7.asc\n0\n", "\nuzgrid7.asc\n3\n"},
-    {"\nuzgrid8.asc\n0\n", "\nuzgrid8.asc\n3\n"},   {"\nuzgrid13.asc\n0\n", "\nuzgrid13.asc\n3\n"},
-    {"\nuzgrid18.asc\n0\n", "\nuzgrid18.asc\n3\n"}, {"\nsdays.asc\n0\n", "\nsdays.asc\n3\n"},
-    {"\nsage.asc\n0\n", "\nsage.asc\n3\n"}};
+    {"\nuzgrid4.asc\n0\n", "\nuzgrid4.asc\n3\n"},
+    {"\nuzgrid7.asc\n0\n", "\nuzgrid7.asc\n3\n"},
+    {"\nuzgrid8.asc\n0\n", "\nuzgrid8.asc\n3\n"},
+    {"\nuzgrid13.asc\n0\n", "\nuzgrid13.asc\n3\n"},
+    {"\nuzgrid18.asc\n0\n", "\nuzgrid18.asc\n3\n"},
+    {"\nsdays.asc\n0\n", "\nsdays.asc\n3\n"},
+    {"\nsage.asc\n0\n", "\nsage.asc\n3\n"},
+    // The albedo the snow leaves for the evapotranspiration of the next step.
+    {"albedo.asc albedo 0 0.2\n0         write code: not written", "albedo.asc albedo 0 0.2\n3         write code"}};
 const Edits kReadState = {
     {"0         readgrid: the snow cover starts empty", "1         readgrid: the snow state of the run before"},
     {"storage capacity per leaf area (mm)\n0\n", "storage capacity per leaf area (mm)\n1\n"},
     {"0       read control parameter for storage grids", "1       read control parameter for storage grids"},
-    {"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"}};
+    {"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"},
+    {"0         read switch: made from its default value\nsurfstor.asc", "1         read switch\nsurfstor.asc"}};
 const char* const kStateFiles[] = {
     "uzgrid3.asc", "uzgrid4.asc", "uzgrid5.asc", "uzgrid7.asc", "uzgrid8.asc", "uzgrid13.asc", "uzgrid18.asc",
-    "uzgrid21.asc", "ssolid.asc", "sliquid.asc", "sdays.asc", "sage.asc", "stotal.asc", "stemp.asc", "surft.asc",
-    "sgsolid.asc", "sgliquid.asc", "si.asc", "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc",
+    "uzgrid21.asc", "albedo.asc", "ssolid.asc", "sliquid.asc", "sdays.asc", "sage.asc", "stotal.asc", "stemp.asc",
+    "surft.asc", "sgsolid.asc", "sgliquid.asc", "si.asc", "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc",
     // The snow of static glaciers.
     "ssolid_onGlacier.asc", "sliquid_onGlacier.asc", "stotal_onGlacier.asc",
     // Dynamic glaciers: their firn, balances, snow and share.
@@ -180,9 +186,14 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       const bool warm = c.warmStart && k == 1;
       // A warm start begins with the step after the short run's last.
       Date restart = c.start;
-      for (int d = 0; d < std::max(1, c.modules.stepMinutes / 1440); ++d) restart = NextDay(restart);
-      edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
-                                               c.modules.stepMinutes)});
+      const int hour = c.warmStart ? c.restartHour : 0;
+      const int days = hour > 0 ? std::max(1, c.restartDays) : std::max(1, c.modules.stepMinutes / 1440);
+      for (int d = 0; d < days; ++d) restart = NextDay(restart);
+      if (hour > 1 && k == 0)
+        edits.push_back({kExampleTime, ModelTime(c.start, restart, c.modules.stepMinutes, 0, hour - 1)});
+      else
+        edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
+                                                 c.modules.stepMinutes, warm ? hour : 0)});
       if (c.warmStart && k < 2)
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
@@ -406,16 +417,17 @@ void RunAndJudge(std::vector<Case> cases, const RunSettings& settings) {
   }
 }
 
-std::string ModelTime(const Date& start, const Date& end, int stepMinutes) {
+std::string ModelTime(const Date& start, const Date& end, int stepMinutes, int startHour, int endHour) {
   // Hourly steps start with hour 1 and end with hour 24; daily steps carry
   // hour 24 (the end of the day) throughout.
-  const int first = stepMinutes >= 1440 ? 24 : 1;
+  const int first = stepMinutes >= 1440 ? 24 : startHour > 0 ? startHour : 1;
+  const int last = endHour > 0 ? endHour : 24;
   char text[512];
   std::snprintf(text, sizeof text,
                 "[model_time]\n%d         starting hour\n%d         starting day\n%d         starting month\n"
-                "%d      starting year\n24        end hour\n%d         end day\n%d         end month\n"
+                "%d      starting year\n%d        end hour\n%d         end day\n%d         end month\n"
                 "%d      end year\n",
-                first, start.day, start.month, start.year, end.day, end.month, end.year);
+                first, start.day, start.month, start.year, last, end.day, end.month, end.year);
   return text;
 }
 
@@ -1063,6 +1075,166 @@ Signatures SameResults(const RunOutput& s, const RunOutput& e, const RunOutput& 
   for (const char* table : {"discharge.stat", "etr.stat", "gwn.stat", "infilt.stat"})
     worst = std::max(worst, StepDifference(s, e, o, table));
   return Signatures{{"largest relative difference from the run with -9999", worst, worst <= 1e-9}};
+}
+
+}  // namespace fluvextest
+
+namespace fluvextest {
+
+Signatures EqualsOneRun(const RunOutput& s, const RunOutput& e, const RunOutput& o) {
+  double worst = 0;
+  std::string where, unmatched;
+  auto note = [&](double d, const std::string& file) {
+    if (!(d <= worst)) {
+      worst = d;
+      where = file;
+    }
+  };
+  // Cell by cell over the basin, relative to the largest value of the one
+  // run's grid: equal, or a run sum that continues the short run's.
+  auto grids = [&](const std::vector<double>& a, const std::vector<double>& b, const std::vector<double>& before,
+                   const std::vector<bool>& basin, const std::string& file) {
+    double scale = 1e-300, same = 0, continued = 0;
+    for (size_t i = 0; i < b.size(); ++i)
+      if (basin[i] && b[i] > -9999) scale = std::max(scale, std::fabs(b[i]));
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (!basin[i]) continue;
+      if ((a[i] > -9999) != (b[i] > -9999)) {
+        same = continued = INFINITY;
+        break;
+      }
+      if (a[i] <= -9999) continue;
+      same = std::max(same, std::fabs(a[i] - b[i]) / scale);
+      continued = before.size() == a.size() && before[i] > -9999
+                      ? std::max(continued, std::fabs(a[i] - (b[i] - before[i])) / scale)
+                      : INFINITY;
+    }
+    note(std::min(same, continued), file);
+  };
+  for (const auto& f : fs::directory_iterator(e.dir() + "/out")) {
+    const std::string name = f.path().filename().string();
+    // The storage content files are written per instance: the state they
+    // hold continues in the tables and grids compared here.
+    if (name.rfind("storage.ftz", 0) == 0) continue;
+    // The instances' regions are the layout's.
+    if (name.rfind("MPIRegions_", 0) == 0) continue;
+    const std::string a = e.dir() + "/out/" + name, b = o.dir() + "/out/" + name, before = s.dir() + "/out/" + name;
+    if (!fs::exists(b)) {
+      unmatched += " " + name;
+      continue;
+    }
+    std::vector<bool> basin;
+    auto inBasin = [&](int nrows, int ncols, int levels) {
+      basin.clear();
+      for (int r = 1; r <= nrows; ++r)
+        for (int c = 1; c <= ncols; ++c)
+          for (int l = 0; l < levels; ++l)
+            basin.push_back(r <= e.zones().nrows && c <= e.zones().ncols && e.zones().at(r, c) > -9999);
+    };
+    const GridFile x = ReadGridFile(a);
+    if (x.ncols > 0) {
+      const GridFile y = ReadGridFile(b), z = ReadGridFile(before);
+      if (y.ncols != x.ncols || y.nrows != x.nrows) {
+        unmatched += " " + name;
+        continue;
+      }
+      inBasin(x.nrows, x.ncols, 1);
+      grids(x.values, y.values, z.values, basin, name);
+      continue;
+    }
+    const StackFile u = ReadStackFile(a);
+    if (u.ncols > 0) {
+      const StackFile v = ReadStackFile(b), w = ReadStackFile(before);
+      if (v.ncols != u.ncols || v.nrows != u.nrows || v.levels != u.levels) {
+        unmatched += " " + name;
+        continue;
+      }
+      inBasin(u.nrows, u.ncols, u.levels + 1);
+      grids(u.values, v.values, w.values, basin, name);
+      continue;
+    }
+    // A per-step table: its lines of the period (after the short run's
+    // last), column by column relative to the largest value of the column
+    // in the one run. Tables print their values to a few digits: a value
+    // that rounds the other way by one unit of its last digit (a sum over
+    // the instances in another order) differs by that unit only.
+    auto lines = [](const std::string& path) {
+      std::map<std::string, std::vector<std::string>> out;
+      for (const auto& row : Rows(ReadFile(path))) {
+        if (row.size() < 5 || row[0].empty() || !std::isdigit(static_cast<unsigned char>(row[0][0]))) continue;
+        std::vector<std::string> values;
+        for (size_t i = 4; i < row.size() && row[i][0] != '#'; ++i) values.push_back(row[i]);
+        out[row[0] + " " + row[1] + " " + row[2] + " " + row[3]] = values;
+      }
+      return out;
+    };
+    auto number = [](const std::string& w, double& v) {
+      char* end = nullptr;
+      v = std::strtod(w.c_str(), &end);
+      return end != w.c_str();
+    };
+    // One unit of the last digit printed.
+    auto unit = [](const std::string& w) {
+      const size_t e = w.find_first_of("eE"), dot = w.find('.');
+      const std::string mantissa = w.substr(0, e);
+      const int decimals =
+          dot == std::string::npos || dot > mantissa.size() ? 0 : static_cast<int>(mantissa.size() - dot - 1);
+      return std::pow(10.0, (e == std::string::npos ? 0 : std::atoi(w.c_str() + e + 1)) - decimals);
+    };
+    auto p = lines(a), q = lines(b);
+    const auto r = lines(before);
+    auto key = [](const std::string& k) {
+      int y = 0, m = 0, d = 0, h = 0;
+      std::sscanf(k.c_str(), "%d %d %d %d", &y, &m, &d, &h);
+      return std::tuple(y, m, d, h);
+    };
+    if (!r.empty()) {
+      const auto last = std::max_element(r.begin(), r.end(), [&](const auto& x, const auto& y) {
+                          return key(x.first) < key(y.first);
+                        })->first;
+      for (auto* t : {&p, &q})
+        for (auto it = t->begin(); it != t->end();) it = key(it->first) <= key(last) ? t->erase(it) : std::next(it);
+    }
+    if (p.empty() && q.empty()) continue;  // no table of steps
+    if (p.size() != q.size()) {
+      unmatched += " " + name;
+      continue;
+    }
+    std::vector<double> scale;
+    for (const auto& [date, values] : q) {
+      scale.resize(std::max(scale.size(), values.size()), 1e-300);
+      for (size_t i = 0; i < values.size(); ++i) {
+        double v = 0;
+        if (number(values[i], v)) scale[i] = std::max(scale[i], std::fabs(v));
+      }
+    }
+    // A column that is the residual of others (a reservoir's balance error)
+    // holds their round-off: every column counts relative to a millionth of
+    // the table's largest value at least.
+    const double largest = scale.empty() ? 0.0 : *std::max_element(scale.begin(), scale.end());
+    for (double& x : scale) x = std::max(x, 1e-6 * largest);
+    for (const auto& [date, values] : p) {
+      const auto at = q.find(date);
+      if (at == q.end() || at->second.size() != values.size()) {
+        note(INFINITY, name + " " + date);
+        break;
+      }
+      for (size_t i = 0; i < values.size(); ++i) {
+        double x = 0, y = 0;
+        if (!number(values[i], x) || !number(at->second[i], y)) {
+          if (values[i] != at->second[i]) note(INFINITY, name + " " + date);
+          continue;
+        }
+        const double d = std::fabs(x - y);
+        note(d <= 1.0001 * std::max(unit(values[i]), unit(at->second[i])) ? std::min(d / scale[i], 1e-9) : d / scale[i],
+             name + " " + date);
+      }
+    }
+  }
+  Signatures result{{"largest difference of a table or end grid from one run (" + where + ")", worst, worst <= 1e-9}};
+  if (!unmatched.empty())
+    result.push_back({"tables or grids without their like in one run:" + unmatched.substr(0, 120), 1, false});
+  return result;
 }
 
 }  // namespace fluvextest

@@ -63,6 +63,11 @@ struct Case {
   // case's edits then hold no sub-step section).
   int longInstances = 0;
   int longSubsteps = 0;
+  // A warm start of hourly steps at this hour of the day restartDays after
+  // the start (the short run ends with the hour before); 0: at the first
+  // step of the day after the start.
+  int restartHour = 0;
+  int restartDays = 1;
   // Makes further input files in the case's directory.
   Maker inputs;
   // Checks the files of the long run's directory; returns what failed.
@@ -111,7 +116,9 @@ struct RunSettings {
 void RunAndJudge(std::vector<Case> cases, const RunSettings& settings);
 
 // The text of the example's model time for the run from start to end.
-std::string ModelTime(const Date& start, const Date& end, int stepMinutes);
+// Hourly steps from the start hour of the start day to the end hour of the
+// end day (0: the day's first and last hour).
+std::string ModelTime(const Date& start, const Date& end, int stepMinutes, int startHour = 0, int endHour = 0);
 Date NextDay(const Date& d);
 
 // Grids of the basin's geometry, written as ASCII grid files: the value of
@@ -230,5 +237,11 @@ int Spikes(const std::vector<double>& q);
 extern const SignatureOf kSmoothHydrograph;
 // The results equal the comparison run's (1e-9 relative).
 Signatures SameResults(const RunOutput& start, const RunOutput& end, const RunOutput& other);
+// A warm start equals one run: every per-step table of the long run in the
+// period and every grid and stack it writes at its end equal those of the
+// comparison run over both runs' periods in one (1e-9 relative to the
+// largest value of the column or grid; a run sum grid against the one run's
+// less the short run's).
+Signatures EqualsOneRun(const RunOutput& start, const RunOutput& end, const RunOutput& oneRun);
 
 }  // namespace fluvextest

@@ -176,9 +176,8 @@ double Sum(const std::vector<double>& v) {
 }
 
 // The first half of the warm start ends with the night before the first
-// daylight step of 1 July: the evapotranspiration keeps the day's sunshine
-// for the night's long-wave balance, a memory that the storage content file
-// does not hold, so a warm start continues exactly only at dawn. The soil,
+// daylight step of 1 July (the evapotranspiration's sunshine of the day is
+// in the storage content file; the option matrix splits within a day). The soil,
 // groundwater, snow, interception and surface water state grids and stacks
 // are written at the end as double grids, which the second half reads.
 Edits FirstHalf() {

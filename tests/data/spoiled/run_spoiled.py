@@ -606,6 +606,44 @@ def warm_start_from_state_with_heads(d):
                                                      "1         grid read parameter")(d)
 
 
+def cut_state(header, keep=0):
+    """Cuts every storage content file of the warm start before the line of
+    its section header (keep: after that many lines of the section)."""
+    def edit(d):
+        cut = False
+        for f in sorted(os.listdir(d)):
+            if not f.startswith("storage.ftz"):
+                continue
+            lines = open(os.path.join(d, f)).read().split("\n")
+            at = [i for i, l in enumerate(lines) if l.startswith(header)]
+            if at:
+                open(os.path.join(d, f), "w").write("\n".join(lines[:at[0] + keep]) + ("\n" if keep else ""))
+                cut = True
+        return "" if cut else "no storage content file holds " + header
+    return edit
+
+
+def lake(d):
+    """A lake of 3 x 3 cells (rows 14 to 16, columns 14 to 16) in place of the
+    reservoir of subbasin 1, 3 m deep, its cells ponding; its read switch 0,
+    as the project's lake set-ups write it."""
+    inside = lambda r, c: 14 <= r <= 16 and 14 <= c <= 16
+    dem = read_grid(os.path.join(d, "dem.asc"))
+    top = max(dem[r - 1][c - 1] for r in range(14, 17) for c in range(14, 17)) + 3
+    return edits(write_basin_grid("lake_codes.asc", lambda r, c: 1 if inside(r, c) else -9999),
+                 write_basin_grid("maxpond.asc", lambda r, c: top - dem[r - 1][c - 1] if inside(r, c) else 0),
+                 spoil_control("10        number of standard grids\n",
+                               "12        number of standard grids\n"
+                               "$inpath//lake_codes.asc lake_codes fillcode = 0 readcode = 1\n"
+                               "$inpath//maxpond.asc max_ponding_storage fillcode = 0 readcode = 1\n"),
+                 spoil_control("0         ponding\n", "1         ponding\n"),
+                 spoil_control("0         no ponds", "1         ponds: the lake cells pond"),
+                 spoil_control("[special_output]\n",
+                               "[lake_model]\n1\tflow control parameter for\n1\tinitialization method for\n"
+                               "0.05\tAlbedo_OpenWater for\n0.001\tz0_OpenWater for\n0\treadgrids for\n\n"
+                               "[special_output]\n"))(d)
+
+
 def cut_control_after(text):
     """Ends control.txt with the line that holds text, as a copy cut off."""
     def edit(d):
@@ -1441,15 +1479,37 @@ CASES = [
      {"first": warm_start_state_with_heads, "np": (1, 2)}),
     # A warm start keeps the groundwater model's switch: the routing's state
     # names the river-link lines that do not fit.
+    # (The message says so first, not as a tracer code it could not read.)
     ("warm_gw_switched_off",
      edits(warm_start_from_state, spoil_control("[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n")), 71,
-     ["the state holds river-link lines (riverflow_table), written with the groundwater model on, and "
+     ["FATAL: the state holds river-link lines (riverflow_table), written with the groundwater model on, and "
       "[groundwater_flow] is off in this run"],
      {"first": warm_start_state, "np": (1, 2)}),
     ("warm_gw_switched_on",
      edits(warm_start_from_state, spoil_control("[groundwater_flow]\n0\n", "[groundwater_flow]\n1\n")), 71,
-     ["the river-link lines (riverflow_table), which a run with the groundwater model on writes, are missing"],
+     ["FATAL: the river-link lines (riverflow_table), which a run with the groundwater model on writes, are missing"],
      {"first": edits(spoil_control("[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n"), warm_start_state),
+      "np": (1, 2)}),
+    # A storage content file cut short: before a module's section, or within
+    # one, ends the run naming the section or saying that the file ends.
+    ("warm_state_cut_before_soil", edits(warm_start_from_state, cut_state("[unsatzon_model]")), 71,
+     ["FATAL: error looking for the section [unsatzon_model] in "], {"first": warm_start_state, "np": (1, 2)}),
+    ("warm_state_cut_before_surface", edits(warm_start_from_state, cut_state("[SurfaceRoutingModel]")), 71,
+     ["FATAL: error looking for the section [SurfaceRoutingModel] in ", "the storage content file ends before it"],
+     {"first": warm_start_state, "np": (1, 2)}),
+    ("warm_state_cut_before_sunshine", edits(warm_start_from_state, cut_state("[evapotranspiration]")), 71,
+     ["FATAL: error in storage file content reading the section [evapotranspiration] in ",
+      "the relative sunshine of the day so far is part of the state"],
+     {"first": warm_start_state, "np": (1, 2)}),
+    ("warm_state_cut_in_sunshine", edits(warm_start_from_state, cut_state("[evapotranspiration]", 3)), 71,
+     ["FATAL: error in storage file content reading the section [evapotranspiration] in ",
+      ": the file ends early at the relative sunshine of row "], {"first": warm_start_state, "np": (1, 2)}),
+    # A lake whose read switch says otherwise than the storage read parameter
+    # would start anew in a warm start: the run ends naming both.
+    ("warm_lake_read_zero", warm_start_from_state, 17,
+     ["FATAL: readgrids for [lake_model] is 0 but the read control parameter for storage grids of the unsaturated "
+      "zone is 1"],
+     {"first": edits(lake, warm_start_state, spoil_control("uzgrid21.asc\n0\n", "uzgrid21.asc\n3\n")),
       "np": (1, 2)}),
     # Legal inputs: the run goes on.
     # The external groundwater table of a basin that does not reach the
