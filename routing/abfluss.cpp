@@ -14,6 +14,7 @@ abflussmodellklasse::abflussmodellklasse(int& error, DiagStream* diagnostics, St
     : teilmodellklasse(diagnostics, "routing_model", workFileName, 0, common, subSteps, false) {
   error = 0;
   switchedOn = flowcontrol != 0;
+  lakes.tracerCount = std::max(0, tracerCount);
   if (mpirank != 0) {
     // Only instance 0 routes; the others remember that routing is configured.
     routingConfigured = flowcontrol;
