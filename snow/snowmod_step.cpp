@@ -262,12 +262,14 @@ void schneemodellklasse::SkippedCell(int r, int c, double g) {
     if (eb && glac[kEvapOnGlacier].grid) glac[kEvapOnGlacier].grid[r][c] = 0;
     if (glac[kTotalOnGlacier].grid) glac[kTotalOnGlacier].grid[r][c] = Sg + Lg;
   }
-  // Tracers: the input passes with its concentration.
+  // Tracers: the input passes with its concentration (an evaporating
+  // tracer's outflow without water keeps the pack's).
   for (int t = 1; t <= tracercount; ++t) {
     double& value = tracergrids[t].store[r][c];
     if (tracers[t].radioactive == 1) value *= tracers[t].decay;
     const double cin = tracerinput[t] && tracerinput[t][r] ? tracerinput[t][r][c] : 0.0;
-    tracergrids[t].flux[r][c] = tracers[t].evaporating == 1 ? value : (g >= 1 || P <= 0 ? 0.0 : cin);
+    const bool passes = g < 1 && P > 0;
+    tracergrids[t].flux[r][c] = passes ? cin : tracers[t].evaporating == 1 ? value : 0.0;
   }
   // Snow age and albedo follow the temperature: they stay.
   own[kDaysSnow].grid[r][c] = S + L > 5.0 ? 1.0 / n : 0.0;
