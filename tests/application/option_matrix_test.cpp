@@ -1179,7 +1179,14 @@ const std::vector<KnownFault> kKnownFaults = {
     {{{"tracers", "by-source"}, {"warm-start", "restart"}},
      82,
      "a warm start does not continue the tracers",
-     {"error opening ./nitunsat.asc", "the leaves'", "the snow's", "the soil's", "the surface water's"},
+     {"error opening ./", "the leaves'", "the snow's", "the soil's", "the surface water's"},
+     true},
+    // Snow that slides leaves its tracers behind: a cell that snow slid into
+    // holds water without them, and so does its outflow.
+    {{{"tracers", "by-source"}, {"snow", "slides"}},
+     82,
+     "sliding snow leaves its tracers behind",
+     {"the snow's", "the leaves'"},
      true},
     // A warm start before the yearly update of dynamic glaciers loses water.
     {{{"warm-start", "restart"}, {"glaciers", "dynamic"}, {"period", "glacier-update"}},
