@@ -1181,11 +1181,22 @@ const std::vector<KnownFault> kKnownFaults = {
      "a warm start does not continue the tracers",
      {"error opening ./", "the leaves'", "the snow's", "the soil's", "the surface water's"},
      true},
-    // Snow that slides leaves its tracers behind: a cell that snow slid into
-    // holds water without them, and so does its outflow.
-    {{{"tracers", "by-source"}, {"snow", "slides"}},
+    // A glacier part keeps no tracers: its snow slides into the open parts
+    // of the cells below without them, and snow that comes to rest on it
+    // leaves them.
+    {{{"tracers", "by-source"}, {"snow", "slides"}, {"glaciers", "static"}},
      82,
-     "sliding snow leaves its tracers behind",
+     "the snow of a glacier part slides without tracers",
+     {"the snow's", "the leaves'"},
+     true},
+    {{{"tracers", "by-source"}, {"snow", "slides"}, {"glaciers", "dynamic"}},
+     82,
+     "the snow of a glacier part slides without tracers",
+     {"the snow's", "the leaves'"},
+     true},
+    {{{"tracers", "by-source"}, {"snow", "slides"}, {"glaciers", "dynamic-13"}},
+     82,
+     "the snow of a glacier part slides without tracers",
      {"the snow's", "the leaves'"},
      true},
     // A warm start before the yearly update of dynamic glaciers loses water.
