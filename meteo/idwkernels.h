@@ -10,7 +10,9 @@ namespace idw {
 
 // Weighting of the kernels. Mode 2000 weights by 1/s with squared distances
 // s and compares s with limitSquared; mode 1000 weights by 1/d and compares d
-// with limit; any other mode weights by d^-power. A station at the cell
+// with limit; any other mode weights by (d_nearest / d)^power, d_nearest the
+// nearest valid station's distance within the limit (the same quotient as
+// d^-power, without its underflow at high powers). A station at the cell
 // counts at distance 1. ratio scales the x distance (1 when isotropic).
 struct Weighting {
   int mode = 2000;

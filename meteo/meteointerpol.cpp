@@ -184,6 +184,7 @@ void meteointerpol::Construct(const MeteoInterpolArgs& args) {
     RegressionBuffer.capacity = 16384;
     RegressionBuffer.dates.assign(16385, MeteoDate{});
     RegressionBuffer.values.assign(16385 * 12, 0.0);
+    RegressionBuffer.lines.assign(16385, 0);
     RegressionBuffer.count = 0;
     RegressionBuffer.next = 1;
   }
@@ -385,7 +386,8 @@ double meteointerpol::ScenarioFactor(int row, int col, double x, double y) const
     // A point in rows this instance does not hold leaves the value unchanged.
     return SzenMeth == 6 ? 0.0 : 1.0;
   }
-  if (SzenNum < 1) return 0.0;
+  // A table without rows changes nothing: it adds 0 or multiplies by 1.
+  if (SzenNum < 1) return SzenMeth == 1 ? 0.0 : 1.0;
   double best = 1e15;
   double factor = 0.0;
   for (int r = 1; r <= SzenNum; ++r) {

@@ -218,6 +218,7 @@ class meteointerpol : public modelobject {
   struct RegressionRecordBuffer {
     std::vector<MeteoDate> dates;
     std::vector<double> values;  // record r, value v (1 ... 11) at r * 12 + v
+    std::vector<long> lines;     // line of each record of a text file (0: binary)
     int capacity = 0;
     int count = 0;
     int next = 1;
@@ -231,8 +232,11 @@ class meteointerpol : public modelobject {
   int GridRowHigh() const;
   void FirstAndLastColumn(int row, int& first, int& last) const;
   void CheckStationFilesAgree();
-  // The eleven values of a regression record into region 1.
-  void TakeRegressionValues(const double* v);
+  // The eleven values of a regression record into region 1; a missing
+  // value (beyond +-Nodata, as in station files) makes the record missing
+  // (a band value) or drops the trend (a trend value). line: the record's
+  // line of a text file (0: binary).
+  void TakeRegressionValues(const double* v, long line);
   void UpdateScenarioTable(int64_t month, int64_t dayOfMonth, int64_t yearOfDate);
   void LoadScenarioGrid(int64_t monthOfDate);
   // Scaling, limits, scenario and scaling grid of a computed value; here, so
@@ -326,6 +330,8 @@ class meteointerpol : public modelobject {
   int IdwWeightMilli = 2000;
   double AnisoSlope = 0;
   double AnisoRatio = 1;
+  std::string AnisoSlopeWhere;  // control file and line of each, for messages
+  std::string AnisoRatioWhere;
   double LowerLimit = 0;
   double UpperLimit = 0;
   double LowerReplacement = 0;
@@ -375,6 +381,7 @@ class meteointerpol : public modelobject {
   MeteoDate RegressionDate;
   RegressionRecordBuffer RegressionBuffer;
   RegressionRegion Regr[3];  // regions 1 and 2
+  bool RegressionMissingWarned = false;
 
   // Dates.
   MeteoDate StartDate;

@@ -152,13 +152,15 @@ void meteointerpol::RotateStationCoords() {
     if (!(AnisoSlope >= -kHalfPi && AnisoSlope <= kHalfPi)) {
       *diag << "FATAL: anisotropy slope has to range from -90 to +90 degree \n"
             << "(here: " << AnisoSlope / 0.017453292519944444 << " degree in the section of " << VariableName.c_str()
-            << ")"
+            << ", " << AnisoSlopeWhere.c_str() << ")"
             << "[end-entry]";
       throw 54;
     }
     if (!(AnisoRatio > 0 && AnisoRatio <= 1)) {
-      *diag << "FATAL: ratio of anisotropy has to range from +1 to >0 liegen"
-            << " (here: " << AnisoRatio << " in the section of " << VariableName.c_str() << ")"
+      *diag << "FATAL: ratio of anisotropy has to range from +1 to >0 liegen: the ratio b/a of the anisotropy "
+               "ellipse has to lie above 0 and at most at 1"
+            << " (here: " << AnisoRatio << " in the section of " << VariableName.c_str() << ", "
+            << AnisoRatioWhere.c_str() << ")"
             << "[end-entry]";
       throw 54;
     }

@@ -28,15 +28,23 @@ void meteointerpol::ReadControlSection() {
     throw 53;
   }
   StationFileCount = (Method == 6 || Method == 8) ? 2 : 1;
+  // The lines read whole (station files, the method's parameters) skip blank
+  // lines, as every value read does; an indented comment is one after the
+  // preprocessing.
+  auto nextLine = [&](std::string& line) {
+    while (controlfile.GetLine(line))
+      if (!LineTokens(line).AtEnd()) return true;
+    return false;
+  };
 
   for (int k = 0; k < StationFileCount; ++k) {
     std::string line;
     std::string name;
-    const bool got = controlfile.GetLine(line);
+    const bool got = nextLine(line);
     LineTokens tokens(line);
     if (!got || !tokens.Word(name)) {
-      *diag << "FATAL: error reading station data file name nr. " << k << " for interpolation of " << v.c_str()
-            << "[end-entry]";
+      *diag << "FATAL: error reading station data file name nr. " << k << " for interpolation of " << v.c_str() << " ("
+            << controlfile.Where().c_str() << (got ? ")" : ": end of file)") << "[end-entry]";
       throw 49;
     }
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
@@ -62,7 +70,7 @@ void meteointerpol::ReadControlSection() {
     ReadValue(controlfile, "%s", &RegressionFileName, "name of the regression file in " + v, rest);
   } else if (Method == 10 || Method == 11) {
     std::string line;
-    controlfile.GetLine(line);
+    nextLine(line);
     LineTokens t(line);
     int n = 0;
     double values[6] = {0, 0, 0, 0, 0, 0};
@@ -78,6 +86,17 @@ void meteointerpol::ReadControlSection() {
             << v.c_str() << "[end-entry]";
       throw 49;
     }
+    // NaN has no meaning anywhere; neither has an infinite inversion height,
+    // cluster range or lapse rate (an infinite tolerance is no limit).
+    const char* names[6] = {"lower inversion", "upper inversion", "tolerance",
+                            "overlap",         "cluster range",   "lapse rate above the upper inversion"};
+    for (int i = 0; i < n; ++i) {
+      if (i == 3 || std::isfinite(values[i]) || (i == 2 && values[i] > 0)) continue;
+      *diag << "FATAL: the regression parameter <" << names[i] << "> of " << v.c_str() << " is " << values[i] << " ("
+            << controlfile.Where().c_str() << "): a finite number is expected"
+            << "[end-entry]";
+      throw 49;
+    }
     LowerInversion = values[0];
     UpperInversion = values[1];
     Tolerance = values[2];
@@ -85,7 +104,7 @@ void meteointerpol::ReadControlSection() {
     UpperLapseRate = n == 6 ? values[5] : -9999;
   } else if (Method == 12) {
     std::string line;
-    controlfile.GetLine(line);
+    nextLine(line);
     LineTokens t(line);
     double values[3] = {-9999, -9999, -9999};
     int n = 0;
@@ -104,7 +123,7 @@ void meteointerpol::ReadControlSection() {
     PType = word.find("P-type") != std::string::npos ? 1 : 0;
   } else {
     std::string line;
-    controlfile.GetLine(line);
+    nextLine(line);
     LineTokens t(line);
     const bool ok = t.ScanDouble(GifF1) && t.ScanDouble(GifX1) && t.ScanInt(GifThreshold) && t.ScanDouble(GifF2) &&
                     t.ScanDouble(GifX2);
@@ -124,12 +143,30 @@ void meteointerpol::ReadControlSection() {
   ReadValue(controlfile, "%lf", &ScalingFactor, "scaling factor for " + v, rest);
   ReadValues2(controlfile, "%s%d", &StatFileName, &StatCode, "name of the statistic result file in " + v, rest);
   ReadValue(controlfile, "%lf", &Nodata, "nodata value in " + v, rest);
+  // The nodata value is a bound: values beyond +-Nodata are missing. A
+  // negative one names the same bound, so its absolute value is taken.
+  if (Nodata < 0) {
+    *diag << "WARNING: the nodata value in " << v.c_str() << " is " << Nodata << " (" << controlfile.Where().c_str()
+          << "): it is given as a positive number, values beyond +-" << -Nodata << " are missing; " << -Nodata
+          << " is taken"
+          << "[end-entry]";
+    Nodata = -Nodata;
+  }
   NodataInt = static_cast<int>(std::fmax(std::fmin(Nodata, 2147483647.0), -2147483647.0));
   ReadValue(controlfile, "%lf", &IdwWeight, "idw-weight in " + v, rest);
+  // A negative power would weigh far stations most.
+  if (!(IdwWeight >= 0)) {
+    *diag << "FATAL: the idw-weight in " << v.c_str() << " is " << IdwWeight << " (" << controlfile.Where().c_str()
+          << "): a power of 0 or more is expected"
+          << "[end-entry]";
+    throw 17;
+  }
   ReadValue(controlfile, "%lf", &IdwFraction, "fraction of idw on weighted interpolation (method 3)", rest);
   ReadValue(controlfile, "%lf", &MaxDistance, "maximum distance in " + v, rest);
   ReadValue(controlfile, "%lf", &AnisoSlope, "slope of the main axis of the anisotropy ellipse in " + v, rest);
+  AnisoSlopeWhere = controlfile.Where();
   ReadValue(controlfile, "%lf", &AnisoRatio, "anisotropy b/a in " + v, rest);
+  AnisoRatioWhere = controlfile.Where();
   ReadValue(controlfile, "%lf", &LowerLimit, "lower limit of results in " + v, rest);
   ReadValue(controlfile, "%lf", &UpperLimit, "upper limit of results in " + v, rest);
   ReadValue(controlfile, "%lf", &LowerReplacement, "lower replacement for limit-exceeding results in " + v, rest);
@@ -155,12 +192,12 @@ void meteointerpol::ReadControlSection() {
       }
     } else {
       ReadValue(controlfile, "%d", &SzenNum, "SzenNum in " + v, rest);
-      // No rows: the scenario factor is 0 everywhere (method 1 adds
-      // nothing, the others multiply by 0).
-      if (SzenNum < 0) {
+      // No rows: no scenario, the values stay as they are.
+      if (SzenNum < 1) {
         *diag << "WARNING: SzenNum in " << v.c_str() << " is " << SzenNum << " (" << controlfile.Where().c_str()
-              << "): no scenario rows are read, the scenario factor is 0 (method " << SzenMeth
-              << (SzenMeth == 1 ? ": nothing is added)" : ": the values are multiplied by 0)") << "[end-entry]";
+              << "): no scenario rows are read, the values of " << v.c_str() << " stay as they are (scenario method "
+              << SzenMeth << " without rows changes nothing)"
+              << "[end-entry]";
         SzenNum = 0;
       }
       ScenarioTable.assign(static_cast<size_t>(SzenNum) + 1, std::vector<double>(16, 0.0));

@@ -134,15 +134,21 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
   bool uniform = false;
   bool uniformValid = false;
   double uniformValue = 0;
-  // Method 8 adds the residual spline times the elevation: equal gradients
-  // alone do not make a uniform field, and the splines reproduce them anyway.
-  if (!regressionMethod && Method != 9 && Method != 8 && AllEqual[0]) {
+  // The shortcut stands only where it gives what the kernels would: inverse
+  // distances (within their reach), the nearest station and its lapse rates;
+  // methods 3 and 11 still add their regression part. Bilinear cells fall
+  // back to inverse distances with a reach (5, 6), method 6 adds the second
+  // file times the elevation, spline cells without a value take inverse
+  // distances (7) and method 8 adds its second spline: those compute.
+  const bool shortcutMethod = Method == 1 || Method == 3 || Method == 4 || Method == 11 || Method == 12;
+  if (shortcutMethod && AllEqual[0]) {
     uniform = true;
     for (int s = 1; s <= StationCount[0]; ++s) {
       if (StationValues[0][s] >= -Nodata) {
         uniformValue = StationValues[0][s];
         uniformValid = true;
-        StationValues[0][1] = uniformValue;
+        // Station 1 keeps its own value: made valid, it would reach cells
+        // and be the nearest station where it has no value.
         break;
       }
     }
@@ -279,7 +285,8 @@ void meteointerpol::ReportMissingCells(const MeteoDate& step) {
     *diag << "WARNING: the grid " << VariableName.c_str() << " holds no value in " << counts[0] << " of " << counts[1]
           << " basin cells from " << date.c_str() << " on";
     if (IsStationMethod()) *diag << " (no valid value of " << StationFileName[0].c_str() << " reaches them";
-    if (IsStationMethod() && (Method == 1 || Method == 3 || Method == 11))
+    // The bilinear and spline methods fall back to inverse distances.
+    if (IsStationMethod() && (Method == 1 || Method == 3 || Method == 11 || (Method >= 5 && Method <= 8)))
       *diag << " within the maximum distance of " << IdwLimit << " m";
     if (IsStationMethod()) *diag << ")";
     *diag << ": there the grid holds the missing value " << nodata
@@ -410,16 +417,18 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
         if (Method == 2 || Method == 10) {
           if (applyPostProcessing) v = RegressionValue(X, Y, z, r, c);
         } else if (uniform) {
-          bool reached = true;
+          bool reached = uniformValid;
           if (uniformValid && idwMethod) {
             const size_t at = static_cast<size_t>(r - rowFirst) * (ncols + 1) + c;
             if (computeReach) ReachCells[at] = rowCells->value[nextCell++] >= -Nodata ? 1 : 0;
             reached = ReachCells[at] != 0;
           }
-          if (uniformValid && reached)
-            v = Method == 12 ? LapseValue(X, Y, z) : uniformValue;
-          else if (uniformValid && Method != 1 && regressionValid)
-            v = RegressionValue(X, Y, z, r, c);
+          if (reached) v = Method == 12 ? LapseValue(X, Y, z) : uniformValue;
+          // As below: the blend of both parts, the regression alone where no station reaches.
+          if (Method != 1 && idwMethod && regressionValid) {
+            const double regression = RegressionValue(X, Y, z, r, c);
+            v = v >= -Nodata ? IdwFraction * v + (1 - IdwFraction) * regression : regression;
+          }
         } else {
           const double x = CellX[r][c];
           const double y = CellY[r][c];
@@ -465,7 +474,8 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
               break;
             }
             case 9:
-              v = ResultGrid[r][c];
+              // A cell the grid file leaves missing stays missing (not a number for the limits).
+              v = ResultGrid[r][c] > -9999 ? ResultGrid[r][c] : invalid;
               break;
             case 12:
               v = LapseValue(X, Y, z);

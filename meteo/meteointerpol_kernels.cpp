@@ -19,6 +19,22 @@ namespace {
 template <int kMode>
 double Scalar(const Weighting& k, const double* v, const double* sx, const double* sy, int first, int last,
               double validFrom, double x, double y, double* work) {
+  // General powers weigh each distance relative to the nearest station's
+  // within reach: a power of the distance itself underflows to 0 (100 beyond
+  // 1.2 km), the ratios do not.
+  double nearest = 0;
+  if constexpr (kMode != 2000 && kMode != 1000) {
+    nearest = std::numeric_limits<double>::infinity();
+    for (int i = first; i <= last; ++i) {
+      if (!(v[i] >= validFrom)) continue;
+      const double dx = (sx[i] - x) * k.ratio;
+      const double dy = sy[i] - y;
+      double s = dx * dx + dy * dy;
+      if (!(s > 0)) s = 1;
+      const double d = std::sqrt(s);
+      if (d <= k.limit && d < nearest) nearest = d;
+    }
+  }
   double sumW = 0;
   double sumWV = 0;
   for (int i = first; i <= last; ++i) {
@@ -37,7 +53,7 @@ double Scalar(const Weighting& k, const double* v, const double* sx, const doubl
       } else {
         if (!(s > 0)) s = 1;
         const double d = std::sqrt(s);
-        w = d <= k.limit ? std::pow(d, -k.power) : 0;
+        w = d <= k.limit ? std::pow(nearest / d, k.power) : 0;
       }
     }
     if (work) work[i] = w;
@@ -490,7 +506,8 @@ double meteointerpol::InterpolateAtPoint(double x, double y, double z, double* w
       v = LapseValue(x, y, z);
       break;
     default:
-      v = held ? ResultGrid[row][col] : invalid;
+      // A cell the grid leaves missing is no value at the point either.
+      v = held && ResultGrid[row][col] > -9999 ? ResultGrid[row][col] : invalid;
       break;
   }
   if (v < -Nodata) return v;

@@ -1,5 +1,6 @@
 // Regression files of methods 2 and 3: per record the three elevation bands,
 // their limits and the trend plane, as text lines or binary records.
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -51,8 +52,31 @@ RecordRead ReadBinaryRecord(InputFile& f, MeteoDate& date, double* v) {
 }
 }  // namespace
 
-void meteointerpol::TakeRegressionValues(const double* v) {
+void meteointerpol::TakeRegressionValues(const double* v, long line) {
   RegressionRegion& r = Regr[1];
+  const double invalid = -Nodata - 1;
+  auto missing = [&](double x) { return !(x > -Nodata && x < Nodata); };
+  // The intercepts and gradients of the bands make the field; the limits
+  // are heights (-9999 lies below every cell and leaves the band above it).
+  // A missing trend value is the usual way of writing "no trend".
+  const int bands[] = {1, 2, 4, 5, 7, 8};
+  int first = 0;
+  for (int i : bands)
+    if (first == 0 && missing(v[i])) first = i;
+  if (first == 0 && std::isnan(v[3])) first = 3;
+  if (first == 0 && std::isnan(v[6])) first = 6;
+  const bool noTrend = missing(v[9]) || missing(v[10]) || missing(v[11]);
+  if (first != 0 && !RegressionMissingWarned) {
+    RegressionMissingWarned = true;
+    *diag << "WARNING: the regression record of " << static_cast<long>(CurrentDate.day) << "."
+          << static_cast<long>(CurrentDate.month) << "." << static_cast<long>(CurrentDate.year) << " "
+          << static_cast<long>(CurrentDate.hour) << " h in " << RegressionFileName.c_str();
+    if (line > 0) *diag << ", line " << line;
+    *diag << " (" << VariableName.c_str() << ") holds the missing value " << v[first] << " as its value " << first
+          << " (beyond +-" << Nodata << ", the section's nodata value): the regression of that step is missing"
+          << (Method == 3 ? " and the inverse distances stand alone" : "") << " (said once for this variable)"
+          << "[end-entry]";
+  }
   r.a[1] = v[1];
   r.b[1] = v[2];
   r.h1 = v[3];
@@ -64,6 +88,8 @@ void meteointerpol::TakeRegressionValues(const double* v) {
   r.c0 = v[9];
   r.cx = v[10];
   r.cy = v[11];
+  if (first != 0) r.a[1] = invalid;
+  if (noTrend) r.c0 = invalid;
 }
 
 void meteointerpol::FindStartInRegressionFile(int /*i*/) {
@@ -121,7 +147,7 @@ void meteointerpol::FindStartInRegressionFile(int /*i*/) {
     throw 51;
   }
   RegressionDate = CurrentDate;
-  TakeRegressionValues(v);
+  TakeRegressionValues(v, RegressionText ? lineNumber : 0);
   RegressionCurrentPosition = f.Tell();
   RegressionLineNumber = lineNumber;
   RegressionStartLineNumber = lineNumber - 1;
@@ -164,6 +190,7 @@ void meteointerpol::RefillRegressionBuffer(int /*i*/) {
                          : "expected year, month, day, hour and eleven regression values");
     }
     b.dates[++count] = date;
+    b.lines[count] = RegressionText ? lineNumber : 0;
   }
   RegressionCurrentPosition = f.Tell();
   RegressionLineNumber = lineNumber;
@@ -199,6 +226,6 @@ void meteointerpol::NextRegressionRecord(int i) {
   }
   if (date.year <= 999) date.year += 1900;
   CurrentDate = RegressionDate = date;
-  TakeRegressionValues(&b.values[static_cast<size_t>(b.next) * 12]);
+  TakeRegressionValues(&b.values[static_cast<size_t>(b.next) * 12], b.lines[b.next]);
   ++b.next;
 }

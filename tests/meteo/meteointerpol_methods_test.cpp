@@ -28,17 +28,17 @@ std::unique_ptr<meteointerpol> Prepare(World& w, const Section& s, const std::ve
 // counts at distance 1, stations beyond maxDistance and missing values drop
 // out; a cell that no station reaches holds the grid's nodata value.
 double IdwByHand(double x, double y, const std::vector<double>& values, double p, double maxDistance) {
-  double sw = 0;
-  double swv = 0;
+  long double sw = 0;
+  long double swv = 0;
   for (size_t i = 0; i < kStations.size(); ++i) {
     if (values[i] <= -9999 || values[i] >= 9999) continue;
-    double d = std::hypot(kStations[i].x - x, kStations[i].y - y);
+    long double d = std::hypot(kStations[i].x - x, kStations[i].y - y);
     if (d == 0) d = 1;
     if (d > maxDistance) continue;
     sw += std::pow(d, -p);
     swv += std::pow(d, -p) * values[i];
   }
-  return sw == 0 ? -9999 : swv / sw;
+  return sw == 0 ? -9999 : static_cast<double>(swv / sw);
 }
 
 // Reads the next record and interpolates it at the given hour of 1 January 2000.
@@ -63,7 +63,9 @@ TEST(MeteoMethods, InverseDistanceWeightsAndMaximumDistance) {
     double weight;
     double maxDistance;
   };
-  for (const Case& k : {Case{2, 1e7}, Case{2.0005, 1500}, Case{1, 1500}, Case{3, 2500}}) {
+  // With a weight of 100, d^-100 underflows in doubles beyond 1.2 km; the
+  // hand calculation takes long doubles.
+  for (const Case& k : {Case{2, 1e7}, Case{2.0005, 1500}, Case{1, 1500}, Case{3, 2500}, Case{100, 1e7}}) {
     World w(3, 4, 1000, "idw");
     Section s;
     s.idwWeight = k.weight;
@@ -336,4 +338,113 @@ TEST(MeteoMethods, ResultsDoNotDependOnTheThreadCount) {
     results.push_back(grid);
   }
   EXPECT_EQ(results[0], results[1]);
+}
+
+// Every station with a value reports one value (station 1 has none, but on
+// the spline mesh): each method gives what its kernels give for that field,
+// whether it takes a shortcut or not; methods 6
+// and 8 keep their second file times the elevation, 3 its regression part,
+// 12 its lapse rate, and the inverse distances of 1 and of the bilinear
+// fall-back (5) their reach. The second step's regression record (its
+// intercepts) and the method 9 grid's first cell hold -9999: missing, never
+// a number.
+TEST(MeteoMethods, OneValueAtEveryStationGivesWhatTheKernelsGiveForEveryMethod) {
+  const double u = 6;
+  const double w2 = 0.5;  // methods 6 and 8: the second file
+  const double f = 0.5;   // the idw fraction of methods 3 and 11
+  const double bands[11] = {10, -0.005, 250, 12, -0.006, 450, 8, -0.004, -10000, 0, 0};
+  auto band = [&](double z) {
+    return z > bands[5] ? bands[6] + bands[7] * z : z >= bands[2] ? bands[3] + bands[4] * z : bands[0] + bands[1] * z;
+  };
+  // Station 1 (S1) has no value: the others, S2 and S3, are the field.
+  const std::vector<Station> valid(kStations.begin() + 1, kStations.end());
+  auto reached = [&](double x, double y, double limit) {
+    for (const Station& s : valid)
+      if (std::hypot(s.x - x, s.y - y) <= limit) return true;
+    return false;
+  };
+  // The first of equally near stations, as method 12 takes it.
+  auto nearestAltitude = [&](double x, double y) {
+    double best = 1e30, altitude = 0;
+    for (const Station& s : valid)
+      if (std::hypot(s.x - x, s.y - y) < best) {
+        best = std::hypot(s.x - x, s.y - y);
+        altitude = s.altitude;
+      }
+    return altitude;
+  };
+  std::vector<Station> mesh;
+  for (double y : {2000.0, 1000.0, 0.0})
+    for (double x : {0.0, 1500.0, 3000.0}) mesh.push_back({0, x, y});
+  const double missing = -9999;
+  struct Case {
+    int method;
+    std::string thirdLine;
+    double maxDistance;
+    std::function<double(int, double, double, double)> want;  // step, x, y, z
+  };
+  const Case cases[] = {
+      {1, "none", 1500, [&](int, double x, double y, double) { return reached(x, y, 1500) ? u : missing; }},
+      {2, "regression.dat", 1e7, [&](int step, double, double, double z) { return step == 0 ? band(z) : missing; }},
+      {3, "regression.dat", 1e7,
+       [&](int step, double, double, double z) { return step == 0 ? f * u + (1 - f) * band(z) : u; }},
+      {4, "none", 1e7, [&](int, double, double, double) { return u; }},
+      {5, "none", 1500, [&](int, double x, double y, double) { return reached(x, y, 1500) ? u : missing; }},
+      {6, "none", 1e7, [&](int, double, double, double z) { return u + w2 * z; }},
+      {7, "none", 1e7, [&](int, double, double, double) { return u; }},
+      // Splines take a cell at the middle of its x range: beyond the mesh (x > 3000 m) the first file's IDW.
+      {8, "none", 1e7, [&](int, double x, double, double z) { return x + 500 > 3000 ? u : u + w2 * z; }},
+      {9, "8.9e-5 0.0767 127 6e-6 0.098", 1e7,
+       [&](int, double x, double y, double) { return x == 0 && y == 2000 ? missing : 3.0; }},
+      {10, "800 1200 50 0 10", 1e7, [&](int, double, double, double) { return u; }},
+      {11, "800 1200 50 0 10", 1e7, [&](int, double, double, double) { return u; }},
+      {12, "-0.0065 lapse rate", 1e7,
+       [&](int, double x, double y, double z) { return u + (z - nearestAltitude(x, y)) * -0.0065; }},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(testing::Message() << "method " << k.method);
+    World w(3, 4, 1000, "onevalue" + std::to_string(k.method));
+    Section s;
+    s.method = k.method;
+    s.thirdLine = k.thirdLine;
+    s.maxDistance = k.maxDistance;
+    // A missing value taken as a number would show as the replacement 0.
+    s.lowerLimit = 0;
+    s.lowerReplacement = 0;
+    const bool spline = k.method == 7 || k.method == 8;
+    const std::vector<Station>& stations = spline ? mesh : kStations;
+    std::vector<double> values(stations.size(), u);
+    if (!spline) values[0] = -10000;
+    if (k.method == 6 || k.method == 8) {
+      s.stationLine = "first.txt";
+      s.secondStationLine = "second.txt";
+      w.Write("first.txt", StationFileText(stations, {{kStep0, values}, {kStep1, values}}));
+      w.Write("second.txt", StationFileText(stations, {{kStep0, std::vector<double>(stations.size(), w2)},
+                                                       {kStep1, std::vector<double>(stations.size(), w2)}}));
+    }
+    if (k.method == 2 || k.method == 3) {
+      std::string file = "jr mo tg hh a1 b1 h1 a2 b2 h2 a3 b3 c0 cx cy\n2000 1 1 0";
+      for (double v : bands) file += " " + std::to_string(v);
+      file += "\n2000 1 1 1 -9999 0 0 -9999 0 0 -9999 0 -9999 0 0";
+      w.Write("regression.dat", file + "\n");
+    }
+    if (k.method == 9) {
+      s.stationLine = "grids.txt";
+      const std::string row = "3 3 3 3\n";
+      w.Write("3.grd", "ncols 4\nnrows 3\nxllcorner 0\nyllcorner 0\ncellsize 1000\nNODATA_value -9999\n-9999 3 3 3\n" +
+                           row + row);
+      w.Write("grids.txt",
+              "t\nYY MM DD HH 1\nxx xx xx xx 0\nyy yy yy yy 0\nnames\n2000 1 1 0 3.grd\n2000 1 1 1 3.grd\n");
+    }
+    auto m = Prepare(w, s, {{kStep0, values}, {kStep1, values}}, stations);
+    ASSERT_TRUE(m);
+    for (int step = 0; step <= 1; ++step) {
+      if (step == 1) m->ReadStepData();
+      if (k.method == 10 || k.method == 11) m->Regression(0);
+      m->Interpolate(step, 1, 1, 2000);
+      ExpectGrid(w, m->GetResultGrid(),
+                 [&](int r, int c, double x, double y) { return k.want(step, x, y, w.elevation[r][c]); });
+    }
+    m->FreeMemory();
+  }
 }

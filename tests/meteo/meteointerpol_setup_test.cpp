@@ -57,6 +57,16 @@ TEST(MeteoSection, BadSectionsAreFatal) {
        },
        49, "error reading the required 5 or 6 regression parameters"},
       {[](Section& s) {
+         s.method = 11;
+         s.thirdLine = "800 nan 50 0 10";
+       },
+       49, "the regression parameter <upper inversion> of temperature is nan (control file control.txt, line 4)"},
+      {[](Section& s) {
+         s.method = 10;
+         s.thirdLine = "800 1200 50 0 inf";
+       },
+       49, "the regression parameter <cluster range> of temperature is inf (control file control.txt, line 4)"},
+      {[](Section& s) {
          s.method = 12;
          s.thirdLine = "-0.0065 350";
        },
@@ -70,9 +80,15 @@ TEST(MeteoSection, BadSectionsAreFatal) {
        },
        17, "scenario grid for month 12 in temperature not found!"},
       {[](Section& s) { s.scenarioLines = "1\n0\n1\n1 2 3"; }, 48, "scenario-data row 1, column 4 in temperature"},
-      {[](Section& s) { s.slope = 95; }, 54, "anisotropy slope has to range from -90 to +90 degree"},
-      {[](Section& s) { s.ratio = 1.2; }, 54, "ratio of anisotropy has to range from +1 to >0 liegen (here: 1.2"},
-      {[](Section& s) { s.ratio = 0; }, 54, "liegen (here: 0"},
+      {[](Section& s) { s.idwWeight = -2; }, 17,
+       "the idw-weight in temperature is -2 (control file control.txt, line 10): a power of 0 or more"},
+      {[](Section& s) { s.slope = 95; }, 54,
+       "anisotropy slope has to range from -90 to +90 degree \n(here: 95 degree in the section of temperature, "
+       "control file control.txt, line 13)"},
+      {[](Section& s) { s.ratio = 1.2; }, 54,
+       "ellipse has to lie above 0 and at most at 1 (here: 1.2 in the section of temperature, control file "
+       "control.txt, line 14)"},
+      {[](Section& s) { s.ratio = 0; }, 54, "at most at 1 (here: 0 in the section of temperature, control file"},
       {[](Section& s) { s.variable = "wind_speed"; }, 17, "[wind_speed]; "},
   };
   int index = 0;

@@ -5,10 +5,11 @@
 // evaporation a fraction of the precipitation. Days of June run with other
 // settings: daily steps give the potential evapotranspiration of the hourly
 // ones, a radiation correction kept for a day that of one recomputed every
-// step, and without interception the total real evapotranspiration is the
-// sum of its parts.
+// step, and the total real evapotranspiration is the sum of its parts and
+// keeps to the demands of the dry and the wet canopy.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <sstream>
@@ -241,30 +242,103 @@ TEST(ExampleBasinWithEvapotranspiration, CorrectionKeptForADayFollowsTheSun) {
                                                        << ", every step " << a[k] << ", uncorrected " << c[k];
 }
 
-TEST(ExampleBasinWithEvapotranspiration, WithoutInterceptionTheTotalHoldsItsParts) {
-  // The real evapotranspiration of a cell is the transpiration the soil
-  // gave the vegetation, the soil evaporation and the snow evaporation, step
-  // by step; the statistics round each to 5 decimals.
-  TempDir dir("et_june_no_interception");
-  ASSERT_EQ(
-      RunExample(dir, JuneDays(3, false) + Edits{{"[interception_model]\n1\n", "[interception_model]\n0\n"}}, false, 0),
-      "");
-  const auto total = Column(ReadFile(dir / "out/etr.stat"));
-  const auto layer = Column(ReadFile(dir / "out/etr_Layer_1.stat"));
-  const auto soil = Column(ReadFile(dir / "out/evar.stat"));
-  const auto snow = Column(ReadFile(dir / "out/evrs.stat"));
-  ASSERT_EQ(total.size(), 3u * 24);
-  ASSERT_EQ(layer.size(), total.size());
-  ASSERT_EQ(soil.size(), total.size());
-  ASSERT_EQ(snow.size(), total.size());
-  EXPECT_GT(Sum(layer), 1);  // June: the vegetation transpires
-  double worst = 0;
-  size_t at = 0;
-  for (size_t i = 0; i < total.size(); ++i)
-    if (std::fabs(total[i] - (layer[i] + soil[i] + snow[i])) > worst) {
-      worst = std::fabs(total[i] - (layer[i] + soil[i] + snow[i]));
-      at = i;
+TEST(ExampleBasinWithEvapotranspiration, RealEvapotranspirationKeepsToItsDemands) {
+  // The real evapotranspiration of a cell is the transpiration the soil gave
+  // the vegetation, the soil evaporation, the snow evaporation and what the
+  // interception storage lost, step by step (the statistics round each to 5
+  // decimals). The potential evapotranspiration (etp) is the dry canopy's
+  // transpiration and the soil's evaporation; the interception evaporation
+  // E_i takes its water off the transpiration demand PT = etp - evap up to
+  // that demand, so in each cell and step etr <= etp + max(0, E_i - PT).
+  // Interception method 1 evaporates at most PT (etr <= etp); method 2 at
+  // the potential interception evaporation of the wet canopy, which is
+  // higher: somewhere etr exceeds etp, never by more than E_i - PT.
+  struct Case {
+    const char* name;
+    const char* interception;  // the section's switch and method, or none
+    bool exceeds;              // etr above etp in some cell and step
+  };
+  const Case cases[] = {{"no_interception", nullptr, false},
+                        {"interception_1", "1\n$step\n1         method", false},
+                        {"interception_2", "1\n$step\n2         method", true}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    Edits edits = JuneDays(3, false);
+    edits.push_back({"ei.stat 4024", "ei.stat 4001"});
+    for (const char* g : {"etp.asc\n0\n", "evap.asc\n0\n", "ei.asc\n0\n", "etr.asc\n40\n"})
+      edits.push_back({g, std::string(g).substr(0, std::string(g).find('\n')) + "\n2\n"});
+    edits.push_back(
+        {"[interception_model]\n1\n$step\n1         method",
+         std::string("[interception_model]\n") + (k.interception ? k.interception : "0\n$step\n1         method")});
+    TempDir dir(std::string("et_june_") + k.name);
+    ASSERT_EQ(RunExample(dir, edits, false, 0), "");
+    const auto total = Column(ReadFile(dir / "out/etr.stat"));
+    const auto layer = Column(ReadFile(dir / "out/etr_Layer_1.stat"));
+    const auto soil = Column(ReadFile(dir / "out/evar.stat"));
+    const auto snow = Column(ReadFile(dir / "out/evrs.stat"));
+    const auto leaves = k.interception ? Column(ReadFile(dir / "out/ei.stat")) : std::vector<double>(total.size(), 0.0);
+    ASSERT_EQ(total.size(), 3u * 24);
+    ASSERT_EQ(layer.size(), total.size());
+    ASSERT_EQ(soil.size(), total.size());
+    ASSERT_EQ(snow.size(), total.size());
+    ASSERT_EQ(leaves.size(), total.size());
+    EXPECT_GT(Sum(layer), 1);  // June: the vegetation transpires
+    if (k.interception) {
+      EXPECT_GT(Sum(leaves), 0.1);
     }
-  EXPECT_LE(worst, 2e-5) << "step " << at + 1 << ": total " << total[at] << ", transpiration " << layer[at] << ", soil "
-                         << soil[at] << ", snow " << snow[at];
+    double worst = 0;
+    size_t at = 0;
+    for (size_t i = 0; i < total.size(); ++i) {
+      const double parts = layer[i] + soil[i] + snow[i] + leaves[i];
+      if (std::fabs(total[i] - parts) > worst) {
+        worst = std::fabs(total[i] - parts);
+        at = i;
+      }
+    }
+    EXPECT_LE(worst, 3e-5) << "step " << at + 1 << ": total " << total[at] << ", transpiration " << layer[at]
+                           << ", soil " << soil[at] << ", snow " << snow[at] << ", interception " << leaves[at];
+    // Cell by cell and step by step from the grids of every step.
+    int steps = 0;
+    size_t above = 0;
+    double beyond = -1, most = 0;
+    std::string where;
+    const fs::path out(dir / "out");
+    for (const auto& entry : fs::directory_iterator(out)) {
+      const std::string file = entry.path().filename().string();
+      if (file.rfind("etr_2015", 0) != 0) continue;
+      const std::string date = file.substr(4);
+      const auto etr = fluvextest::ReadGridFile((out / file).string());
+      const auto etp = fluvextest::ReadGridFile((out / ("etp_" + date)).string());
+      const auto evap = fluvextest::ReadGridFile((out / ("evap_" + date)).string());
+      const auto ei = fluvextest::ReadGridFile((out / ("ei_" + date)).string());
+      ASSERT_GT(etr.values.size(), 1000u) << file;
+      ASSERT_EQ(etp.values.size(), etr.values.size()) << date;
+      ASSERT_EQ(evap.values.size(), etr.values.size()) << date;
+      if (k.interception) {
+        ASSERT_EQ(ei.values.size(), etr.values.size()) << date;
+      }
+      ++steps;
+      for (size_t c = 0; c < etr.values.size(); ++c) {
+        if (!(etr.values[c] > -9999) || !(etp.values[c] > -9999)) continue;
+        const double intercepted = k.interception ? ei.values[c] : 0.0;
+        const double demand = etp.values[c] - evap.values[c];
+        const double over = etr.values[c] - (etp.values[c] + std::max(0.0, intercepted - demand));
+        if (over > beyond) {
+          beyond = over;
+          where = date + ", cell " + std::to_string(c) + ": etr " + std::to_string(etr.values[c]) + ", etp " +
+                  std::to_string(etp.values[c]) + ", soil demand " + std::to_string(evap.values[c]) +
+                  ", interception " + std::to_string(intercepted);
+        }
+        if (etr.values[c] > etp.values[c] + 1e-5) ++above;
+        most = std::max(most, etr.values[c] - etp.values[c]);
+      }
+    }
+    EXPECT_EQ(steps, 3 * 24);
+    EXPECT_LE(beyond, 1e-5) << where;
+    if (k.exceeds) {
+      EXPECT_GT(most, 0.01) << above << " cells and steps above etp";
+    } else {
+      EXPECT_EQ(above, 0u) << "by up to " << most << " mm";
+    }
+  }
 }

@@ -789,6 +789,84 @@ def line_of(d, text):
     return 0
 
 
+# Meteorological sections: copies of a station file, a regression file, a
+# section's lines, the diagnostics of a run.
+def station_file_copy(name, value):
+    """Writes name: precipitation.dat with every record value v of station k (1 = the first) as value(v, k)."""
+    def edit(d):
+        lines = open(os.path.join(d, "precipitation.dat")).read().split("\n")
+        for i in range(5, len(lines)):
+            w = lines[i].split()
+            if len(w) > 4:
+                lines[i] = " ".join(w[:4] + [value(float(v), k) for k, v in enumerate(w[4:], 1)])
+        open(os.path.join(d, name), "w").write("\n".join(lines))
+        return ""
+    return edit
+
+
+def regression_file(name, values, spoiled=None):
+    """Writes name: a text regression file with the eleven values every hour of January 2015, the
+    eleven values spoiled[1] in the hour spoiled[0] ((day, hour))."""
+    def edit(d):
+        lines = ["jr mo tg hh a1 b1 h1 a2 b2 h2 a3 b3 c0 cx cy"]
+        for day in range(1, 32):
+            for h in range(1, 25):
+                v = spoiled[1] if spoiled and (day, h) == spoiled[0] else values
+                lines.append("2015 1 %d %d %s" % (day, h, " ".join(str(x) for x in v)))
+        open(os.path.join(d, name), "w").write("\n".join(lines) + "\n")
+        return ""
+    return edit
+
+
+def in_section(header, before, after):
+    """Replaces the first before after the section header of control.txt."""
+    def edit(d):
+        path = os.path.join(d, "control.txt")
+        text = open(path).read()
+        a = text.find(header)
+        b = text.find(before, a)
+        if a < 0 or b < 0:
+            return "not in %s of control.txt: %s" % (header, before)
+        open(path, "w").write(text[:b] + after + text[b + len(before):])
+        return ""
+    return edit
+
+
+def diagnostics_without(text):
+    """The run's diagnostics hold no text."""
+    def check(d):
+        for f in sorted(os.listdir(d)):
+            if re.match(r"Fluvex_Diag_\d+\.xml$", f) and text in html.unescape(open(os.path.join(d, f)).read()):
+                return "the diagnostics say \"%s\"" % text
+        return ""
+    return check
+
+
+def hourly_precipitation(value, spoiled_hour):
+    """The basin's hourly precipitation (precipitation.stat hourly) is value in every hour of
+    January but the spoiled one ((day, hour)), which is missing."""
+    def check(d):
+        for r in stat_rows(d, "precipitation.stat"):
+            if (int(r[2]), int(r[3])) == spoiled_hour:
+                if r[-1] > -9999:
+                    return "precipitation of %s: %g mm, expected missing" % (r[:4], r[-1])
+            elif abs(r[-1] - value) > 1e-6:
+                return "precipitation of %s: %g mm, expected %g" % (r[:4], r[-1], value)
+        return ""
+    return check
+
+
+PRECIPITATION_METHOD = "1         method: inverse distance weighting\n$inpath//precipitation.dat"
+TEMPERATURE_METHOD = ("10        method: elevation-dependent regression from the station data\n$inpath//temperature.dat\n"
+                      "1000 1200 50 0 20    lower inversion, upper inversion, tolerance, overlap, cluster range")
+METHOD6 = "6         method: bilinear gradients and residuals\n$inpath//zero.dat\n$inpath//residual.dat"
+
+
+def RESIDUAL(v, k):
+    """Residuals of method 6: a thousandth of the station's precipitation (per m of elevation)."""
+    return "%g" % (v / 1000) if -9999 < v < 9999 else "%g" % v
+
+
 # The radiation correction with terrain shading (method 1), its shading grid
 # written every step under a dated name; two days (the sweeps take time).
 SHADING = (spoil_control("3         method: slope radiation only", "1         method: shading and slope radiation"),
@@ -1412,6 +1490,74 @@ CASES = [
       "the grid precipitation holds a value in every basin cell again from 4.1.2015 1 h on"],
      {"check": lambda d: "" if [r[-1] for r in stat_rows(d, "precipitation.stat") if r[2] == 3] == [-9999] else
       "precipitation.stat holds no missing value for 3 January, when no station measured"}),
+    # Meteorological sections (issue 84). Method 6 with every station of its
+    # first file at 0 keeps its second file times the elevation: the same
+    # field as a first file with 1e-9 at one station (no uniform field).
+    ("precipitation_method6_first_file_uniform",
+     edits(station_file_copy("zero.dat", lambda v, k: "0"), station_file_copy("residual.dat", RESIDUAL),
+           in_section("[precipitation]", PRECIPITATION_METHOD, METHOD6)), 0, [],
+     {"check": with_reference(edits(station_file_copy("zero.dat", lambda v, k: "1e-9" if k == 1 else "0"),
+                                    station_file_copy("residual.dat", RESIDUAL),
+                                    in_section("[precipitation]", PRECIPITATION_METHOD, METHOD6)),
+                              same_statistic("precipitation.stat", positive=True))}),
+    # +-9999 in a regression record is missing, as in a station file: the
+    # hour's temperature is missing (not the lower limit's -50), the hour's
+    # precipitation too (not the upper limit's 200 mm); the other hours are
+    # the regression's constant 15 C and 1 mm.
+    ("temperature_regression_record_minus_9999",
+     edits(regression_file("tregr.txt", [15, 0, 0, 15, 0, 0, 15, 0, -10000, 0, 0], ((2, 3), [-9999] * 11)),
+           in_section("[temperature]", TEMPERATURE_METHOD, "2         method: regression\n$inpath//temperature.dat\n"
+                      "$inpath//tregr.txt")), 0,
+     ["the regression record of 2.1.2015 3 h in ./tregr.txt, line 28 (temperature) holds the missing value -9999 as "
+      "its value 1", "the grid temperature holds no value in 1129 of 1129 basin cells from 2.1.2015 3 h on",
+      "the grid temperature holds a value in every basin cell again from 2.1.2015 4 h on"]),
+    ("precipitation_regression_record_9999",
+     edits(regression_file("pregr.txt", [1, 0, 0, 1, 0, 0, 1, 0, -10000, 0, 0], ((2, 3), [9999] * 11)),
+           in_section("[precipitation]", PRECIPITATION_METHOD + "\nnone ",
+                      "2         method: regression\n$inpath//precipitation.dat\n$inpath//pregr.txt "),
+           spoil_control("precipitation.stat 4024", "precipitation.stat 4001")), 0,
+     ["the regression record of 2.1.2015 3 h in ./pregr.txt, line 28 (precipitation) holds the missing value 9999"],
+     {"check": hourly_precipitation(1.0, (2, 3))}),
+    # A multiplicative scenario without rows leaves the values as they are.
+    ("precipitation_scenario_multiply_no_rows", precipitation_post_processing("1.0", "0", "1\n0\n0"), 0,
+     ["SzenNum in precipitation is 0 (control file control.txt, line ",
+      "no scenario rows are read, the values of precipitation stay as they are"],
+     {"check": with_reference(spoil_control("", ""), same_statistic("precipitation.stat", positive=True))}),
+    # A negative nodata names the same bound as its absolute value.
+    ("precipitation_nodata_negative", in_section("[precipitation]", "9999      nodata", "-9999     nodata"), 0,
+     ["the nodata value in precipitation is -9999 (control file control.txt, line ", "; 9999 is taken"],
+     {"check": with_reference(spoil_control("", ""), same_statistic("precipitation.stat", positive=True))}),
+    # Blank lines and indented comments before the lines read whole.
+    ("meteo_blank_lines_and_comments",
+     edits(in_section("[precipitation]", PRECIPITATION_METHOD, PRECIPITATION_METHOD.replace("\n", "\n\n   # stations\n")),
+           in_section("[temperature]", "temperature.dat\n", "temperature.dat\n\n\t# inversions\n")), 0, [],
+     {"check": with_reference(spoil_control("", ""), lambda d, ref: same_statistic("precipitation.stat", True)(d, ref) or
+                              same_statistic("temperature.stat")(d, ref))}),
+    # The bilinear method's inverse-distance fall-back keeps its reach in dry
+    # hours as in wet ones: the cells beyond it stay missing.
+    ("precipitation_bilinear_radius",
+     edits(in_section("[precipitation]", "1         method: inverse distance weighting", "5         method: bilinear"),
+           in_section("[precipitation]", "100000    maximum distance (m)", "5000      maximum distance (m)")), 0,
+     [beyond_radius_text(5000)],
+     {"check": all_of(daily_sums_missing_beyond(5000),
+                      diagnostics_without("the grid precipitation holds a value in every basin cell again"))}),
+    # A weight of 100 is nearly the nearest station's value, in every cell.
+    ("precipitation_idw_weight_100", in_section("[precipitation]", "2.0       idw weight", "100       idw weight"), 0,
+     [], {"check": all_of(diagnostics_without("the grid precipitation holds no value"),
+                          with_reference(in_section("[precipitation]", "1         method: inverse distance weighting",
+                                                    "4         method: nearest station"),
+                                         same_statistic("precipitation.stat", True, tolerance=0.05, floor=0.1)))}),
+    # Values without a meaning, named with their line.
+    ("temperature_anisotropy_ratio",
+     in_section("[temperature]", "1.0       anisotropy: ratio", "1.5       anisotropy: ratio"), 54,
+     [lambda d: "ellipse has to lie above 0 and at most at 1 (here: 1.5 in the section of temperature, control file "
+                "control.txt, line %d)" % line_of(d, "1.5       anisotropy")]),
+    ("temperature_inversion_nan", in_section("[temperature]", "1000 1200 50 0 20", "1000 nan 50 0 20"), 49,
+     [lambda d: "the regression parameter <upper inversion> of temperature is nan (control file control.txt, line %d)"
+                % line_of(d, "1000 nan 50 0 20")]),
+    ("temperature_cluster_range_inf", in_section("[temperature]", "1000 1200 50 0 20", "1000 1200 50 0 inf"), 49,
+     [lambda d: "the regression parameter <cluster range> of temperature is inf (control file control.txt, line %d)"
+                % line_of(d, "1000 1200 50 0 inf")]),
     # The surface routing drains mirror images of the basin alike: the flow
     # of a cell does not depend on the numbers of its directions (methods 1
     # and 3 split it over several receivers).
@@ -1542,9 +1688,10 @@ CASES = [
                                  control_point_on_landuse(1)), 0,
      ["RootDepth = -0.2 (fixpoint 1 of 5, and 1 more): a root depth below 0 is taken as 0.01 m"],
      {"check": point_always("ROOT_1", 0.01)}),
-    # No scenario rows: the factor is 0, method 1 adds nothing.
+    # No scenario rows: method 1 adds nothing.
     ("precipitation_scenario_no_rows", precipitation_post_processing("1.0", "0", "1\n1\n-1"), 0,
-     ["SzenNum in precipitation is -1 (control file control.txt, line ", "the scenario factor is 0 (method 1"],
+     ["SzenNum in precipitation is -1 (control file control.txt, line ",
+      "no scenario rows are read, the values of precipitation stay as they are"],
      {"check": with_reference(spoil_control("", ""), lambda d, ref: "" if stat_rows(d, "precipitation.stat") ==
                                stat_rows(ref, "precipitation.stat") else "the precipitation differs from the example's")}),
     # Precipitation that the post-processing makes negative is taken as 0:
