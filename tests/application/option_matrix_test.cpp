@@ -1227,6 +1227,14 @@ const std::vector<KnownFault> kKnownFaults = {
     // The routing makes dips and peaks where the flow crosses a class
     // boundary: hourly runs whose outlet falls or rises so far show them.
     {{}, 83, "the routed outlet dips and peaks against smooth inflows", {"dip or peak"}, true},
+    // In the July week with daily steps and no groundwater flow, the clay
+    // layer at 1 m moves the recharge by less than a thousandth of the run
+    // without it (7e-4 with interception 2, irrigation 4, silting-up 3).
+    {{{"soil", "clay-layer"}, {"period", "july-storm"}, {"step", "day"}},
+     81,
+     "the clay layer hardly changes the July recharge with daily steps",
+     {"recharge (mm) off the"},
+     true},
     {{{"step", "hour"},
       {"period", "january"},
       {"interception", "off"},
