@@ -70,7 +70,11 @@ void defaultini::ReadReferenceGridHeader(int& columns, int& rows, double& xll, d
   xll = header[2];
   yll = header[3];
   cellSize = header[4];
-  nodataValue = header[5];
+  // The zone grid's NODATA_value marks its own missing cells only (they are
+  // read as -9999, as every grid's): the run's missing value is -9999
+  // whatever the zone grid's header says, so that no model value (a
+  // temperature of -1) is taken for a missing one.
+  nodataValue = -9999.0;
 }
 
 void defaultini::RankZones(GridListEntry* list, Grid weightGrid, int columns, int rows, double nodataValue) {

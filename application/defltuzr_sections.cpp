@@ -168,10 +168,15 @@ void defaultini::ReadGeneralSections(const std::string& fileName, int& outputCon
   double* const coordinates[4] = {&lat, &lon, &mer, &shift};
   for (int i = 0; i < 4; ++i) {
     if (controlfile.Scan("%lf", {coordinates[i]}) != 1) ControlFileError(coordinateLabels[i], "");
-    // The latitude enters the sun's path: beyond a pole it has no meaning.
-    if (i == 0 && std::fabs(lat) > 90)
-      Fatal("FATAL: error in control file, the geographic latitude in [coordinates] (" + controlfile.Where() + ": " +
-                std::to_string(lat) + ") has to lie within -90 ... 90 degrees",
+    // The latitude enters the sun's path: beyond a pole it has no meaning;
+    // longitudes lie within -180 ... 180 degrees, and a shift of the data's
+    // clock to local time is less than a day.
+    const double limit = i == 0 ? 90 : i == 3 ? 24 : 180;
+    if (!(std::fabs(*coordinates[i]) <= limit))
+      Fatal("FATAL: error in control file, the " + std::string(coordinateLabels[i]) + " in [coordinates] (" +
+                controlfile.Where() + ": " + std::to_string(*coordinates[i]) + ") has to lie within -" +
+                std::to_string(static_cast<int>(limit)) + " ... " + std::to_string(static_cast<int>(limit)) +
+                (i == 3 ? " hours" : " degrees"),
             17);
     controlfile.RestOfLine(linebuffer);
   }
@@ -215,7 +220,7 @@ int defaultini::ReadSubSteps() {
   int count = 1;
   if (FindSection("[soil_surface_groundwater_substeps]", false)) {
     if (controlfile.Scan("%d", {&count}) != 1)
-      ControlFileError("sub step counter from [soil_surface_groundwater_substeps] not found", "");
+      ControlFileError("sub step counter from [soil_surface_groundwater_substeps]", "");
     controlfile.RestOfLine(linebuffer);
     // The count is a loop bound of every step: zero or less runs no sub-step,
     // so no soil, surface routing or groundwater model would take the water

@@ -66,9 +66,11 @@ void WriteBanner(DiagStream& diag) {
   diag.Console().flush();
 }
 
+// Options are whole arguments ("-dumpmode" or "-dumpmode:<n>"): a control
+// file whose path holds such a word is a control file.
 bool IsDumpOption(const char* argument) {
-  return std::strstr(argument, "-dumpmode") || std::strstr(argument, "-closeAfterDump") ||
-         std::strstr(argument, "-repairAfterDump");
+  return std::strcmp(argument, "-dumpmode") == 0 || std::strncmp(argument, "-dumpmode:", 10) == 0 ||
+         std::strcmp(argument, "-closeAfterDump") == 0 || std::strcmp(argument, "-repairAfterDump") == 0;
 }
 
 void WriteUsage(DiagStream& diag) {
@@ -133,6 +135,13 @@ int main(int argc, char** argv) {
 
   try {
     WriteBanner(*diag);
+    if (diagLevelPosition > 0) {
+      const std::string name = ToUpperCopy(argv[diagLevelPosition] + 11);
+      if (name != "DEBUG" && DiagStream::LevelFromName(name) == 4)
+        *diag << "WARNING: the diagnostics level \"" << (argv[diagLevelPosition] + 11)
+              << "\" is none of FATAL, ERROR, WARNING, INFO, DEBUG: every entry is written (DEBUG)"
+              << "[end-entry]";
+    }
     if (rank == 0)
       *diag << "\n this is the MPI-Version of Fluvex, here is instance " << 1 << " of " << size << "[end-entry]";
     else

@@ -244,7 +244,8 @@ DumpOptions ModellApplication::ReadDumpOptions(DiagStream* diag, int argc, char*
   DumpOptions options;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
-    if (std::strstr(argument, "-dumpmode")) {
+    // Whole arguments only, as the program's entry takes them.
+    if (std::strcmp(argument, "-dumpmode") == 0 || std::strncmp(argument, "-dumpmode:", 10) == 0) {
       options.dumpMode = 1;
       const char* colon = std::strchr(argument, ':');
       if (!colon) continue;
@@ -264,9 +265,9 @@ DumpOptions ModellApplication::ReadDumpOptions(DiagStream* diag, int argc, char*
       *diag << "INFO: max dumpfiles given in argument " << argument << " read as " << options.maxDumpFiles << " (C++ "
             << static_cast<long>(__cplusplus) << ")"
             << "[end-entry]";
-    } else if (std::strstr(argument, "-closeAfterDump")) {
+    } else if (std::strcmp(argument, "-closeAfterDump") == 0) {
       options.closeAfterDump = 1;
-    } else if (std::strstr(argument, "-repairAfterDump")) {
+    } else if (std::strcmp(argument, "-repairAfterDump") == 0) {
       options.repairAfterDump = 1;
     }
   }

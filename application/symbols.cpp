@@ -1,6 +1,7 @@
 #include "application/symbols.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -125,6 +126,31 @@ std::string& SymbolPreprocessor::ReplaceSymbols(std::string& text, int lineNumbe
         symbol = i;
         break;
       }
+    }
+    // "$inpath/zones.asc": the longest symbol the word begins with, where its
+    // name ends at a character that cannot continue a name.
+    for (int i = 1; i <= last && symbol == 0; ++i) {
+      const std::string& name = symbolNames[i];
+      if (name.size() < 2 || name.size() >= word.size() || word.compare(0, name.size(), name) != 0) continue;
+      const unsigned char next = static_cast<unsigned char>(word[name.size()]);
+      if (std::isalnum(next) || next == '_') continue;
+      int longest = i;
+      for (int j = i + 1; j <= last; ++j) {
+        const std::string& other = symbolNames[j];
+        if (other.size() > symbolNames[longest].size() && other.size() < word.size() &&
+            word.compare(0, other.size(), other) == 0 &&
+            !std::isalnum(static_cast<unsigned char>(word[other.size()])) && word[other.size()] != '_')
+          longest = j;
+      }
+      symbol = longest;
+      word.resize(symbolNames[symbol].size());
+      // A value ending in "/" and one "/" in the text make one "/" (not the
+      // join "//", which would take both away).
+      const std::string& value = symbolValues[symbol];
+      const size_t after = at + word.size();
+      if (!value.empty() && value.back() == '/' && text[after] == '/' &&
+          (after + 1 >= text.size() || text[after + 1] != '/'))
+        text.erase(after, 1);
     }
     if (symbol == 0) {
       *diag << "FATAL: \n-----------------------------------------------------------"

@@ -26,6 +26,13 @@ bool MoreNumberFollows(const char* end) {
   return *end == '.' || *end == 'e' || *end == 'E' || std::isdigit(static_cast<unsigned char>(*end));
 }
 
+// A number ends at a blank, a line end, a comment or the end of the text: "0,5"
+// (a decimal comma), "49.75N" or "2O15" would otherwise be read as the number
+// in front and run on with it.
+bool EndsWord(const char* end) {
+  return *end == '\0' || *end == '#' || IsSpace(*end);
+}
+
 struct Origin {
   std::string original;
   std::vector<int> sourceLine;
@@ -130,6 +137,21 @@ bool ControlFile::Rewind() {
   return true;
 }
 
+void ControlFile::Unreadable(const char* start) {
+  size_t e = static_cast<size_t>(start - line.c_str());
+  while (e < line.size() && !IsSpace(line[e]) && e - static_cast<size_t>(start - line.c_str()) < 100) ++e;
+  const std::string text(start, line.c_str() + e);
+  const std::string message = "FATAL: unreadable value \"" + text + "\" in the " + Where() +
+                              (context.empty() ? std::string() : " (reading section " + context + ")") +
+                              ": a number ends at a blank, a line end or a comment (a decimal comma is no decimal "
+                              "point)";
+  if (diag)
+    *diag << message.c_str() << "[end-entry]";
+  else
+    std::cerr << message << std::endl;
+  throw 17;
+}
+
 void ControlFile::LineTooLong() {
   // A file saved with CR-only line ends (classic Mac) is one long line.
   const std::string lineEnds = line.find('\r') != std::string::npos && line.find('\r') + 1 < line.size()
@@ -157,6 +179,16 @@ bool ControlFile::FetchLine() {
     line.push_back(static_cast<char>(c));
     if (c == '\n') break;
     if (line.size() > kMaxLine) {
+      // A comment may be long: what stands behind a "#" is never read, so
+      // the rest of such a line is skipped.
+      // (A file of CR-only line ends is one long line: it stays an error.)
+      if (line.find('#') != std::string::npos && line.find('\r') == std::string::npos) {
+        line.pop_back();
+        while ((c = std::fgetc(file)) != EOF && c != '\n') {
+        }
+        if (c == '\n') line.push_back('\n');
+        break;
+      }
       ++lineNumber;
       LineTooLong();
     }
@@ -165,6 +197,8 @@ bool ControlFile::FetchLine() {
     eof = true;
     return false;
   }
+  // A byte-order mark (editors on Windows write one) is no text of the line.
+  if (lineNumber == 0 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
   ++lineNumber;
   if (line.back() != '\n') eof = true;  // last line without a line end
   return true;
@@ -218,6 +252,7 @@ int ControlFile::Scan(const char* format, std::initializer_list<ScanTarget> targ
         const long value = std::strtol(start, &end, 10);
         // A number outside the target's range is no value, not a wrapped one.
         if (end == start || errno == ERANGE || MoreNumberFollows(end)) return converted;
+        if (!EndsWord(end)) Unreadable(start);
         if (!isLong && (value < INT_MIN || value > INT_MAX)) return converted;
         if (target->kind == ScanTarget::Long && isLong)
           *static_cast<long*>(target->target) = value;
@@ -234,6 +269,7 @@ int ControlFile::Scan(const char* format, std::initializer_list<ScanTarget> targ
         const double value = std::strtod(start, &end);
         // "nan" and "inf" convert, but no parameter of the model is one.
         if (end == start || !std::isfinite(value) || MoreNumberFollows(end)) return converted;
+        if (!EndsWord(end)) Unreadable(start);
         if (!isLong && std::isfinite(value) && std::fabs(value) > FLT_MAX) return converted;
         if (target->kind == ScanTarget::Double && isLong)
           *static_cast<double*>(target->target) = value;

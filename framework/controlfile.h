@@ -91,6 +91,9 @@ class ControlFile {
   bool FetchLine();       // reads the next line into `line`
   bool SkipWhiteSpace();  // false at the end of the file
   [[noreturn]] void LineTooLong();
+  // A number followed by more than a blank, a line end or a comment: error 17
+  // naming the file, the line and the text.
+  [[noreturn]] void Unreadable(const char* start);
 
   std::FILE* file = nullptr;
   DiagStream* diag = nullptr;

@@ -178,7 +178,42 @@ std::string DiagStream::EscapeXml(const std::string& text) {
   ReplaceAll(t, "\"", "&quot;");
   size_t pos;
   while ((pos = t.find("---")) != std::string::npos) t.erase(pos, 1);
-  return t;
+  // A message may echo bytes of the user's files: control characters and
+  // bytes that are no UTF-8 have no place in XML and become "?".
+  std::string clean;
+  clean.reserve(t.size());
+  for (size_t i = 0; i < t.size();) {
+    const unsigned char c = static_cast<unsigned char>(t[i]);
+    if (c < 0x80) {
+      clean.push_back(c < 0x20 && c != '\t' ? '?' : static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    // The length of a well-formed sequence from its first byte, and the
+    // range of its second byte (no overlong forms, surrogates or values
+    // beyond U+10FFFF).
+    size_t n = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF)
+      n = 2;
+    else if (c >= 0xE0 && c <= 0xEF)
+      n = 3, low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
+    else if (c >= 0xF0 && c <= 0xF4)
+      n = 4, low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
+    bool ok = n > 0 && i + n <= t.size();
+    for (size_t k = 1; ok && k < n; ++k) {
+      const unsigned char b = static_cast<unsigned char>(t[i + k]);
+      ok = k == 1 ? b >= low && b <= high : b >= 0x80 && b <= 0xBF;
+    }
+    if (ok) {
+      clean.append(t, i, n);
+      i += n;
+    } else {
+      clean.push_back('?');
+      ++i;
+    }
+  }
+  return clean;
 }
 
 void DiagStream::XmlText(const std::string& text) {
@@ -266,15 +301,33 @@ DiagStream& DiagStream::InsertValue(const T& v) {
   return *this;
 }
 
-DiagStream& DiagStream::operator<<(char c) { return InsertValue(c); }
-DiagStream& DiagStream::operator<<(int v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(unsigned int v) { return InsertValue(static_cast<unsigned long>(v)); }
-DiagStream& DiagStream::operator<<(unsigned long v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(long v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(long long v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(float v) { return InsertValue(static_cast<double>(v)); }
-DiagStream& DiagStream::operator<<(double v) { return InsertValue(v); }
-DiagStream& DiagStream::operator<<(const void* p) { return InsertValue(p); }
+DiagStream& DiagStream::operator<<(char c) {
+  return InsertValue(c);
+}
+DiagStream& DiagStream::operator<<(int v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(unsigned int v) {
+  return InsertValue(static_cast<unsigned long>(v));
+}
+DiagStream& DiagStream::operator<<(unsigned long v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(long v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(long long v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(float v) {
+  return InsertValue(static_cast<double>(v));
+}
+DiagStream& DiagStream::operator<<(double v) {
+  return InsertValue(v);
+}
+DiagStream& DiagStream::operator<<(const void* p) {
+  return InsertValue(p);
+}
 DiagStream& DiagStream::operator<<(decltype(std::setw(0)) width) {
   ValueEntryStep();
   if (rank == 0 && !Quiet()) *console << width;

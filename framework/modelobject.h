@@ -363,6 +363,7 @@ class modelobject : public memory_handling {
   void InstanceRows(bool withHalo, int& first, int& last) const;
   void ReadGridRows(GridStream& stream, int format, const std::string& path, Grid grid);
   void ReadGifGrid(const std::string& path, Grid grid);
+  void ReadAsciiRows(std::FILE* stream, const std::string& path, Grid grid);
   void ReadOwnRowsMpiIo(const std::string& path, int format, Grid grid, int first, int last);
   void DistributeReadRows(Grid grid, int first, int last);
   void ExchangeReadBorders(Grid grid);

@@ -4,15 +4,21 @@
 
 namespace {
 // Where the reading stopped, and the word found there, appended to a report.
+// A word that stands where the value should is an unreadable value, not a
+// missing one.
 std::string Location(const std::string& where, const std::string& word) {
-  return " (" + where + (word.empty() ? std::string(": end of file") : ": \"" + word + "\"") + ")";
+  return " (" + where + (word.empty() ? std::string(": end of file") : ": \"" + word + "\" is unreadable") + ")";
 }
 }  // namespace
 
 void modelobject::ControlFileError(const std::string& what, const std::string& where) {
   // A missing section names no line: the search has read to the end of the file.
   std::string location;
-  if (where != "(EOF)" && controlfile.IsOpen()) location = " (" + controlfile.Where() + ")";
+  if (where != "(EOF)" && controlfile.IsOpen()) {
+    const std::string at = controlfile.Where();
+    const std::string word = controlfile.NextWord(100);
+    location = word.empty() || word[0] == '[' ? " (" + at + ")" : Location(at, word);
+  }
   ControlFileFatal(what, where, location);
 }
 

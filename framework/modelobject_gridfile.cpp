@@ -83,7 +83,8 @@ void modelobject::OpenGridFile(const std::string& path, GridStream& stream) {
     stream.stream = std::fopen(path.c_str(), "rb");
     if (stream.stream) return;
     if (retriesLeft == 0) Fatal("FATAL: still error opening " + path + " - no retry.", 21);
-    *diag << "FATAL: error opening " << path.c_str() << ". Will try again in " << kRetryMilliseconds
+    // One FATAL entry ends the run; the attempts before it are warnings.
+    *diag << "WARNING: error opening " << path.c_str() << ". Will try again in " << kRetryMilliseconds
           << " ms... (retriesleft = " << retriesLeft << ")"
           << "[end-entry]";
     std::this_thread::sleep_for(std::chrono::milliseconds(kRetryMilliseconds));
@@ -152,7 +153,7 @@ void modelobject::CheckGridHeader(const std::string& path) {
   h[2] = std::floor(h[2]);
   h[3] = std::floor(h[3]);
   const bool fits = std::floor(h[0]) == ncols && std::floor(h[1]) == nrows && std::floor(xllcorner) == h[2] &&
-                    std::floor(yllcorner) == h[3] && h[4] == cellsize && h[5] <= nodata;
+                    std::floor(yllcorner) == h[3] && h[4] == cellsize;
   if (fits) return;
   const std::string zoneFile = gridlist ? gridlist[1].filename : std::string();
   *diag << ("FATAL: " + path + " has not the specified grid measures (in " + modulname + ")!\n").c_str()
@@ -199,17 +200,7 @@ void modelobject::ReadGridRows(GridStream& file, int format, const std::string& 
     return;
   }
   if (format == kAsciiFile) {
-    for (int r = 1; r <= nrows; ++r) {
-      double* row = grid[r];
-      for (int c = 1; c <= ncols; ++c) {
-        // "nan" and "inf" are read by %lf but are no values of a grid.
-        if (std::fscanf(stream, "%lf", &row[c]) != 1 || !std::isfinite(row[c])) {
-          *diag << "FATAL: error reading ascii grid " << path.c_str() << " in ASCII-Format in row " << r << ", col "
-                << c << "[end-entry]";
-          throw 22;
-        }
-      }
-    }
+    ReadAsciiRows(stream, path, grid);
     return;
   }
   if (std::fseek(stream, HeaderBytes(format), SEEK_SET) != 0) Fatal("FATAL: error reading double grid " + path, 22);
@@ -225,6 +216,90 @@ void modelobject::ReadGridRows(GridStream& file, int format, const std::string& 
       for (int c = 1; c <= ncols; ++c) row[c] = buffer[c - 1];
     }
   }
+}
+
+// Each row of the grid is one line of ncols values (blank lines between rows
+// are skipped): a row of another length would shift every later value into
+// the wrong cell, and a value that is no number ("1,5", "nan") would be read
+// as another one.
+void modelobject::ReadAsciiRows(std::FILE* stream, const std::string& path, Grid grid) {
+  // A line holds ncols numbers; 64 characters each leave room for any blanks.
+  const size_t maxLine = static_cast<size_t>(ncols) * 64 + 4096;
+  std::string line;
+  auto fetch = [&]() {
+    line.clear();
+    int ch;
+    while ((ch = std::fgetc(stream)) != EOF && ch != '\n') {
+      if (line.size() >= maxLine) {
+        *diag << "FATAL: error reading ascii grid " << path.c_str() << ": a line after the header is longer than "
+              << static_cast<long>(maxLine) << " characters (ncols " << ncols << ")"
+              << "[end-entry]";
+        throw 22;
+      }
+      line.push_back(static_cast<char>(ch));
+    }
+    return ch != EOF || !line.empty();
+  };
+  auto blank = [&]() { return line.find_first_not_of(" \t\r\f\v") == std::string::npos; };
+  // The rest of the header's last line.
+  fetch();
+  if (!blank()) {
+    *diag << "FATAL: error reading ascii grid " << path.c_str() << ": the header's last line goes on with \""
+          << line.substr(0, 100).c_str() << "\"[end-entry]";
+    throw 22;
+  }
+  for (int r = 1; r <= nrows; ++r) {
+    bool got = false;
+    while ((got = fetch()) && blank()) {
+    }
+    if (!got) {
+      *diag << "FATAL: error reading ascii grid " << path.c_str() << ": the file ends after row " << r - 1 << " of "
+            << nrows << " (nrows)"
+            << "[end-entry]";
+      throw 22;
+    }
+    double* row = grid[r];
+    const char* p = line.c_str();
+    int c = 0;
+    for (;;) {
+      while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
+      if (*p == '\0') break;
+      const char* word = p;
+      while (*p && *p != ' ' && *p != '\t' && *p != '\r' && *p != '\f' && *p != '\v') ++p;
+      ++c;
+      if (c > ncols) continue;  // counted for the report below
+      char* end = nullptr;
+      const double value = std::strtod(word, &end);
+      // "nan" and "inf" convert, but are no values of a grid.
+      if (end != p || !std::isfinite(value)) {
+        *diag << "FATAL: error reading ascii grid " << path.c_str() << " in ASCII-Format in row " << r << ", col " << c
+              << ": \"" << std::string(word, static_cast<size_t>(std::min<ptrdiff_t>(p - word, 100))).c_str()
+              << "\" is no number"
+              << "[end-entry]";
+        throw 22;
+      }
+      row[c] = value;
+    }
+    if (c != ncols) {
+      *diag << "FATAL: error reading ascii grid " << path.c_str() << ": row " << r << " holds " << c
+            << " values, the header gives ncols " << ncols << " (each row of the grid is one line of ncols values)"
+            << "[end-entry]";
+      throw 22;
+    }
+  }
+  while (fetch()) {
+    if (blank()) continue;
+    *diag << "FATAL: error reading ascii grid " << path.c_str() << ": more lines of values follow row " << nrows
+          << " (nrows " << nrows << ")"
+          << "[end-entry]";
+    throw 22;
+  }
+  // The file's own NODATA_value marks its missing cells; the model's is -9999.
+  const double fileNodata = fileheader[5];
+  if (fileNodata != nodata)
+    for (int r = 1; r <= nrows; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (grid[r][c] == fileNodata) grid[r][c] = nodata;
 }
 
 void modelobject::ReadGifGrid(const std::string& path, Grid grid) {

@@ -1,4 +1,5 @@
 // The interpolator's section of the control file.
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 
@@ -35,6 +36,29 @@ void meteointerpol::ReadControlSection() {
     while (controlfile.GetLine(line))
       if (!LineTokens(line).AtEnd()) return true;
     return false;
+  };
+  // A number of such a line ends its word: "0,5" or "127.5" for a whole
+  // number would be read as 0 or 127 and the rest as the next value.
+  auto numberEndsWord = [&](const std::string& line, const LineTokens& t, const char* what) {
+    const size_t at = t.Position();
+    if (at >= line.size() || std::isspace(static_cast<unsigned char>(line[at]))) return;
+    size_t from = at;
+    while (from > 0 && !std::isspace(static_cast<unsigned char>(line[from - 1]))) --from;
+    size_t to = at;
+    while (to < line.size() && !std::isspace(static_cast<unsigned char>(line[to]))) ++to;
+    *diag << "FATAL: the " << what << " of " << v.c_str() << " is unreadable: \""
+          << line.substr(from, to - from).c_str() << "\" (" << controlfile.Where().c_str()
+          << "): a number is expected, written with a decimal point"
+          << "[end-entry]";
+    throw 49;
+  };
+  // NaN has no meaning, neither has an infinite height, rate or factor.
+  auto finite = [&](double value, const char* what) {
+    if (std::isfinite(value)) return;
+    *diag << "FATAL: the " << what << " of " << v.c_str() << " is " << value << " (" << controlfile.Where().c_str()
+          << "): a finite number is expected"
+          << "[end-entry]";
+    throw 49;
   };
 
   for (int k = 0; k < StationFileCount; ++k) {
@@ -74,9 +98,14 @@ void meteointerpol::ReadControlSection() {
     LineTokens t(line);
     int n = 0;
     double values[6] = {0, 0, 0, 0, 0, 0};
+    const char* names[6] = {
+        "regression parameter <lower inversion>", "regression parameter <upper inversion>",
+        "regression parameter <tolerance>",       "regression parameter <overlap>",
+        "regression parameter <cluster range>",   "regression parameter <lapse rate above the upper inversion>"};
     for (int i = 0; i < 6; ++i) {
       const bool ok = (i == 3) ? t.ScanInt(Overlap) : t.ScanDouble(values[i]);
       if (!ok) break;
+      numberEndsWord(line, t, names[i]);
       ++n;
     }
     if (n < 5) {
@@ -88,15 +117,8 @@ void meteointerpol::ReadControlSection() {
     }
     // NaN has no meaning anywhere; neither has an infinite inversion height,
     // cluster range or lapse rate (an infinite tolerance is no limit).
-    const char* names[6] = {"lower inversion", "upper inversion", "tolerance",
-                            "overlap",         "cluster range",   "lapse rate above the upper inversion"};
-    for (int i = 0; i < n; ++i) {
-      if (i == 3 || std::isfinite(values[i]) || (i == 2 && values[i] > 0)) continue;
-      *diag << "FATAL: the regression parameter <" << names[i] << "> of " << v.c_str() << " is " << values[i] << " ("
-            << controlfile.Where().c_str() << "): a finite number is expected"
-            << "[end-entry]";
-      throw 49;
-    }
+    for (int i = 0; i < n; ++i)
+      if (i != 3 && !(i == 2 && values[i] > 0)) finite(values[i], names[i]);
     LowerInversion = values[0];
     UpperInversion = values[1];
     Tolerance = values[2];
@@ -108,7 +130,8 @@ void meteointerpol::ReadControlSection() {
     LineTokens t(line);
     double values[3] = {-9999, -9999, -9999};
     int n = 0;
-    while (n < 3 && t.ScanDouble(values[n])) ++n;
+    const char* names[3] = {"lapse rate", "inversion height", "fixed lapse rate above the inversion"};
+    while (n < 3 && t.ScanDouble(values[n])) numberEndsWord(line, t, names[n++]);
     std::string word;
     if (n == 3 && t.Word(word)) ++n;
     if (n == 0 || n == 2) {
@@ -117,6 +140,7 @@ void meteointerpol::ReadControlSection() {
             << v.c_str() << "[end-entry]";
       throw 49;
     }
+    for (int i = 0; i < n && i < 3; ++i) finite(values[i], names[i]);
     UpperLapseRate = values[0];
     UpperInversion = n >= 3 ? values[1] : -9999;
     FixUpperLapseRate = n >= 3 ? values[2] : -9999;
@@ -125,14 +149,22 @@ void meteointerpol::ReadControlSection() {
     std::string line;
     nextLine(line);
     LineTokens t(line);
-    const bool ok = t.ScanDouble(GifF1) && t.ScanDouble(GifX1) && t.ScanInt(GifThreshold) && t.ScanDouble(GifF2) &&
-                    t.ScanDouble(GifX2);
+    const char* names[5] = {"GIF-Mapping parameter f1", "GIF-Mapping parameter x1", "GIF-Mapping parameter threshold",
+                            "GIF-Mapping parameter f2", "GIF-Mapping parameter x2"};
+    double* factors[5] = {&GifF1, &GifX1, nullptr, &GifF2, &GifX2};
+    bool ok = true;
+    for (int i = 0; i < 5 && ok; ++i) {
+      ok = factors[i] ? t.ScanDouble(*factors[i]) : t.ScanInt(GifThreshold);
+      if (ok) numberEndsWord(line, t, names[i]);
+    }
     if (!ok) {
       *diag << "FATAL: error reading the required 5 GIF-Mapping parameters f1 (default=8.916787e-5), x1 "
                "(0.0767528404), threshold (127), f2 (default=6.00e-006), x2 (0.098) for interpolation of "
             << v.c_str() << "[end-entry]";
       throw 49;
     }
+    for (int i = 0; i < 5; ++i)
+      if (factors[i]) finite(*factors[i], names[i]);
     // The images carry no geometry of their own: one pixel per model cell,
     // the image's lower-left corner at the model's, no mask.
     SetGifGeometry(xllcorner, yllcorner, cellsize, nullptr);
@@ -152,6 +184,16 @@ void meteointerpol::ReadControlSection() {
           << "[end-entry]";
     Nodata = -Nodata;
   }
+  // A nodata of 0 bounds nothing but 0: every value, a dry hour's 0 too,
+  // would be missing. 0 is a measured value of every variable, so it cannot
+  // mark missing ones; the run ends naming the line.
+  if (Nodata == 0) {
+    *diag << "FATAL: the nodata value in " << v.c_str() << " is 0 (" << controlfile.Where().c_str()
+          << "): values beyond +-nodata and the nodata value itself are missing, so every value would be; a bound "
+             "beyond every measured value is expected (9999, say)"
+          << "[end-entry]";
+    throw 17;
+  }
   NodataInt = static_cast<int>(std::fmax(std::fmin(Nodata, 2147483647.0), -2147483647.0));
   ReadValue(controlfile, "%lf", &IdwWeight, "idw-weight in " + v, rest);
   // A negative power would weigh far stations most.
@@ -162,6 +204,16 @@ void meteointerpol::ReadControlSection() {
     throw 17;
   }
   ReadValue(controlfile, "%lf", &IdwFraction, "fraction of idw on weighted interpolation (method 3)", rest);
+  // Methods 3 and 11 blend the inverse-distance value and the regression's
+  // with this share; outside 0 ... 1 the blend leaves both values' range.
+  if ((Method == 3 || Method == 11) && !(IdwFraction >= 0 && IdwFraction <= 1)) {
+    *diag << "FATAL: the idw fraction in " << v.c_str() << " is " << IdwFraction << " (" << controlfile.Where().c_str()
+          << "): method " << Method
+          << " weighs the inverse-distance value with it and the regression with the rest, a share of 0 ... 1 is "
+             "expected"
+          << "[end-entry]";
+    throw 17;
+  }
   ReadValue(controlfile, "%lf", &MaxDistance, "maximum distance in " + v, rest);
   ReadValue(controlfile, "%lf", &AnisoSlope, "slope of the main axis of the anisotropy ellipse in " + v, rest);
   AnisoSlopeWhere = controlfile.Where();

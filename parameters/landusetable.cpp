@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <set>
 #include <sstream>
 
 #include "framework/controlfile.h"
@@ -279,6 +280,7 @@ class LanduseBlockParser {
   }
   void ReadJulDays();
   void ReadSoilTillage();
+  void WarnUnknownKeys();
 
   landuse_table_entry& entry;
   DiagStream& diag;
@@ -469,9 +471,97 @@ void LanduseBlockParser::Parse(int method) {
   Series("n-factor", entry.n_factor, n, false, -9999.9);
   entry.nf_freezing = OptionalValue("nf_freezing", -9999.9);
   entry.nf_thawing = OptionalValue("nf_thawing", -9999.9);
+  if (!block.UnreadableKey().empty())
+    Fail("\"" + block.UnreadableKey() + "\" = \"" + block.UnreadableText() + "\" is no number");
+  WarnUnknownKeys();
   const std::string problem = CheckLanduseValues(entry);
   if (!problem.empty()) Fail(problem);
   WarnClampedValues(entry, diag, where);
+}
+
+// Every item of the block is "key = value;": a key that no reader takes (a
+// misspelt one) and a key given twice (the first is read) get a WARNING.
+void LanduseBlockParser::WarnUnknownKeys() {
+  static const std::set<std::string> known = {"RootDist",
+                                              "TReduWet",
+                                              "useInternalParameters",
+                                              "LimitReduWet",
+                                              "HReduDry",
+                                              "StartVegetationPeriodForBalance",
+                                              "StopVegetationPeriodForBalance",
+                                              "JDVegetationResetForBalance",
+                                              "JDVegetationWriteForBalance",
+                                              "IntercepCap",
+                                              "StressFactorDynPhen",
+                                              "JulDays",
+                                              "F*",
+                                              "DP1_t1_dorm",
+                                              "DP1_T_Bf",
+                                              "JDReset_TStart",
+                                              "maxStartJDforDP1",
+                                              "DP2_t0_dorm",
+                                              "DP2_t1_dorm",
+                                              "DP2_T_Bf",
+                                              "DP2_T_Bc",
+                                              "DP2_Par_a",
+                                              "DP2_Par_b",
+                                              "DP2_Offset_1",
+                                              "DP2_Offset_2",
+                                              "DP4_t0_dorm",
+                                              "DP4_t1_dorm",
+                                              "DP4_T0",
+                                              "DP4_T1",
+                                              "DP4_Par_a",
+                                              "DP4_Par_b",
+                                              "DP4_T_xylstop",
+                                              "DP4_t_xs1",
+                                              "DP4_SPSLF",
+                                              "Albedo",
+                                              "rsc",
+                                              "LAI",
+                                              "Z0",
+                                              "VCF",
+                                              "RootDepth",
+                                              "AltDep",
+                                              "ForcingThreshold",
+                                              "rs_interception",
+                                              "rs_evaporation",
+                                              "SoilTillage",
+                                              "SR_cultivation",
+                                              "SR_CropDistX",
+                                              "SR_CropDistY",
+                                              "SR_K_ST",
+                                              "SR_C_WR",
+                                              "SR_rough_coeff1",
+                                              "SR_rough_coeff2",
+                                              "SR_StemDiameter",
+                                              "SR_ResidCovrg",
+                                              "n-factor",
+                                              "nf_freezing",
+                                              "nf_thawing"};
+  const std::string& body = block.Body();
+  std::set<std::string> seen;
+  size_t start = body.find('{');
+  start = start == std::string::npos ? 0 : start + 1;
+  for (size_t end; start < body.size(); start = end + 1) {
+    end = body.find_first_of(";}", start);
+    if (end == std::string::npos) end = body.size();
+    const size_t equals = body.find('=', start);
+    if (equals == std::string::npos || equals > end) continue;
+    const size_t a = body.find_first_not_of(" \t\r\n", start);
+    const size_t b = body.find_last_not_of(" \t\r\n", equals - 1);
+    if (a == std::string::npos || b == std::string::npos || a > b) continue;
+    const std::string key = body.substr(a, b - a + 1);
+    std::string warning;
+    if (known.count(key) == 0)
+      warning = "the key \"" + key + "\" is no land-use parameter and is ignored";
+    else if (!seen.insert(key).second)
+      warning = "the key \"" + key + "\" is given twice; the first value is read";
+    if (!warning.empty())
+      diag << "WARNING: landuse table code " << entry.code << ": " << warning.c_str()
+           << (where.empty() ? "" : " (" + where + ")").c_str() << "[end-entry]";
+    if (end == body.size() || body[end] == '}') break;
+  }
 }
 
 // Fields that old rows do not hold get the values a block without those keys
@@ -597,6 +687,19 @@ std::unique_ptr<landuse_table_entry[]> ReadLanduseTable(ControlFile& file, DiagS
     return table;
   }
 
+  // A code given twice would let its last entry take the cells of both.
+  std::vector<std::string> entryLines(static_cast<size_t>(n) + 1);
+  auto checkDuplicate = [&](int k, const std::string& lines) {
+    entryLines[static_cast<size_t>(k)] = lines;
+    for (int j = 1; j < k; ++j) {
+      if (table[j].code != table[k].code) continue;
+      diag << "FATAL: landuse table: the code " << table[k].code << " is given twice in " << section.c_str() << " ("
+           << entryLines[static_cast<size_t>(j)].c_str() << ", and " << lines.c_str()
+           << "); every land use needs a code of its own"
+           << "[end-entry]";
+      throw 29;
+    }
+  };
   std::string line;
   for (int k = 1; k <= n; ++k) {
     if (!file.GetLine(line)) {
@@ -624,6 +727,7 @@ std::unique_ptr<landuse_table_entry[]> ReadLanduseTable(ControlFile& file, DiagS
     }
     if (!method) {
       ReadOldLanduseRow(table[k], diag, line, modelVariant, WhereInFile(file, firstLine));
+      checkDuplicate(k, WhereInFile(file, firstLine));
       continue;
     }
     std::string text = line;
@@ -635,6 +739,7 @@ std::unique_ptr<landuse_table_entry[]> ReadLanduseTable(ControlFile& file, DiagS
       throw 29;
     }
     ParseLanduseEntry(table[k], diag, text, method, WhereInFile(file, firstLine));
+    checkDuplicate(k, WhereInFile(file, firstLine));
   }
 
   // Entry 0 carries the balance days of the whole table.

@@ -40,12 +40,21 @@ std::string LayerName(const soil_table_entry& e, int L) {
 // alpha times the suction to the power Par_n; thicknesses are the lengths of
 // the soil column's layers; conductivities, capacities and depths are not
 // negative. No value may be NaN or infinite. Returns the first problem found.
+constexpr double kMaxConductivity = 1.0;  // m/s
+constexpr double kMaxThickness = 100.0;   // m
+
 std::string CheckLayerParameters(const soil_table_entry& e) {
   auto key = [](const char* name, double v) { return std::string(name) + " = " + Number(v); };
   for (int L = 1; L <= e.layers; ++L) {
     const std::string layer = LayerName(e, L) + ": ";
     const double ks = e.ksat[L], ts = e.theta_sat[L], tr = e.theta_res[L];
+    // Physical bounds: no soil or regolith conducts 1 m/s (open gravel
+    // reaches about 1e-1 m/s), and no layer of a soil column is 100 m thick
+    // (deep regolith profiles reach tens of metres); beyond them a value is a
+    // typing error that multiplies the soil's water or its fluxes.
     if (!std::isfinite(ks) || ks < 0.0) return layer + key("ksat", ks) + ": it has to be a number of 0 or more (m/s)";
+    if (ks > kMaxConductivity)
+      return layer + key("ksat", ks) + ": a saturated conductivity above 1 m/s has no soil (m/s)";
     if (!std::isfinite(ts) || ts > 1.0)
       return layer + key("theta_sat", ts) + ": a water content has to be a number of at most 1";
     if (!std::isfinite(tr) || tr < 0.0)
@@ -59,6 +68,8 @@ std::string CheckLayerParameters(const soil_table_entry& e) {
       return layer + "Par_m (" + Number(e.Par_m[L]) + ") must be greater than 0";
     if (!std::isfinite(e.thickness[L]) || !(e.thickness[L] > 0.0))
       return layer + "thickness (" + Number(e.thickness[L]) + ") must be greater than 0";
+    if (e.thickness[L] > kMaxThickness)
+      return layer + "thickness (" + Number(e.thickness[L]) + " m) must be less than 100 m";
     for (auto [name, values] :
          {std::pair{"Par_tau", &e.Par_tau}, std::pair{"k_recession", &e.k_recession},
           std::pair{"DryHeatCapacity", &e.DryHeatCapacity}, std::pair{"DryDensity", &e.DryDensity},
@@ -397,6 +408,7 @@ std::unique_ptr<soil_table_entry[]> ReadSoilTable(ControlFile& file, DiagStream&
   for (int k = 1; k <= n; ++k) table[k].code = k;
   table[0].code = n;
 
+  std::vector<std::string> entryLines(static_cast<size_t>(n) + 1);
   std::string line;
   for (int k = 1; k <= n; ++k) {
     if (!file.GetLine(line)) {
@@ -427,6 +439,16 @@ std::unique_ptr<soil_table_entry[]> ReadSoilTable(ControlFile& file, DiagStream&
       ParseSoilEntry(table[k], diag, text, WhereInFile(file, firstLine));
     } else {
       ReadOldSoilRow(table[k], diag, line, WhereInFile(file, firstLine));
+    }
+    // A code given twice would let one entry take the cells of both.
+    entryLines[static_cast<size_t>(k)] = WhereInFile(file, firstLine);
+    for (int j = 1; j < k; ++j) {
+      if (table[j].code != table[k].code) continue;
+      diag << "FATAL: soil table: the code " << table[k].code << " is given twice in " << section.c_str() << " ("
+           << entryLines[static_cast<size_t>(j)].c_str() << ", and " << entryLines[static_cast<size_t>(k)].c_str()
+           << "); every soil type needs a code of its own"
+           << "[end-entry]";
+      throw 30;
     }
     if (k >= 2 && table[k].layers != table[k - 1].layers) {
       diag << "FATAL: the numbers of soil layers has to be equal for all soil types\n(here: soil type " << table[k].code

@@ -1,6 +1,8 @@
 #include "parameters/tableblock.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <sstream>
 
@@ -73,38 +75,65 @@ bool TableBlock::Has(const std::string& key) const {
   return FindKey(body, key) != std::string::npos;
 }
 
+// The value text of a single value: up to the block's closing brace (the
+// last item may go without its ";").
+std::string TableBlock::SingleValueText(const std::string& v) {
+  return v.substr(0, v.find('}'));
+}
+
+void TableBlock::MarkUnreadable(const std::string& key, const std::string& v) const {
+  if (!unreadableKey.empty()) return;
+  unreadableKey = key;
+  const size_t a = v.find_first_not_of(" \t\r\n");
+  const size_t b = v.find_last_not_of(" \t\r\n");
+  unreadableText = a == std::string::npos ? std::string() : v.substr(a, std::min<size_t>(b - a + 1, 100));
+}
+
 bool TableBlock::ConvertDouble(const std::string& key, double& value) const {
   std::string v;
   if (!FindValueText(key, v)) return false;
-  value = std::strtod(v.c_str(), nullptr);
+  if (!ParseDoubleToken(SingleValueText(v), value)) {
+    MarkUnreadable(key, v);
+    value = 0.0;
+  }
   return true;
 }
 
 bool TableBlock::ConvertInt(const std::string& key, int& value) const {
   std::string v;
   if (!FindValueText(key, v)) return false;
-  value = static_cast<int>(std::strtol(v.c_str(), nullptr, 10));
+  if (!ParseIntToken(SingleValueText(v), value)) {
+    MarkUnreadable(key, v);
+    value = 0;
+  }
   return true;
 }
 
 bool TableBlock::ReadKeyValue(const std::string& key, double& value) const {
   bool ok = true;
-  return ReadCheckedValue(key, value, ok);
+  const bool found = ReadCheckedValue(key, value, ok);
+  if (!ok) {
+    std::string v;
+    FindValueText(key, v);
+    MarkUnreadable(key, v);
+  }
+  return found;
 }
 
 bool TableBlock::ReadKeyValue(const std::string& key, int& value) const {
   std::string v;
   if (!FindValueText(key, v)) return false;
-  std::istringstream in(v);
-  if (!(in >> value)) value = 0;
+  if (!ParseIntToken(SingleValueText(v), value)) {
+    MarkUnreadable(key, v);
+    value = 0;
+  }
   return true;
 }
 
 bool TableBlock::ReadCheckedValue(const std::string& key, double& value, bool& ok) const {
   std::string v;
   if (!FindValueText(key, v)) return false;
-  std::istringstream in(v);
-  if (!(in >> value)) {
+  if (!ParseDoubleToken(SingleValueText(v), value) || !std::isfinite(value)) {
     value = 0.0;
     ok = false;
   }

@@ -36,16 +36,22 @@ class TableBlock {
   bool FindValueText(const std::string& key, std::string& value) const;
   bool Has(const std::string& key) const;
 
-  // One double by strtod of the value text (no number gives 0.0).
+  // One number: the value text (up to a closing brace) holds it and blanks
+  // and line ends only. False when the key is absent. A text that is no
+  // such number ("abc", "0,5", "1.5" for an int) gives 0 and is kept as
+  // the block's first unreadable value (ConvertDouble takes "nan" and "inf",
+  // ReadKeyValue does not).
   bool ConvertDouble(const std::string& key, double& value) const;
-  // One int by strtol (base 10) of the value text (no number gives 0).
   bool ConvertInt(const std::string& key, int& value) const;
-  // The first white-space separated item of the value text by stream
-  // extraction; an item that is not a number gives 0. False when absent.
   bool ReadKeyValue(const std::string& key, double& value) const;
   bool ReadKeyValue(const std::string& key, int& value) const;
-  // Like ReadKeyValue, but an item that is not a number clears ok.
+  // Like ReadKeyValue(double), but a text that is no finite number clears ok
+  // (and is not kept as unreadable).
   bool ReadCheckedValue(const std::string& key, double& value, bool& ok) const;
+  // The key and the text of the first value that was no number (empty key:
+  // none); the reader of the block refuses it.
+  const std::string& UnreadableKey() const { return unreadableKey; }
+  const std::string& UnreadableText() const { return unreadableText; }
 
   // Reads n white-space separated doubles into values[1..n] and sets
   // values[0] = values[n]. Returns the number of values read (fewer than n
@@ -72,8 +78,13 @@ class TableBlock {
   static bool ParseDoubleToken(const std::string& token, double& value);
 
  private:
+  static std::string SingleValueText(const std::string& value);
+  void MarkUnreadable(const std::string& key, const std::string& value) const;
+
   std::string text;
   std::string body;
+  mutable std::string unreadableKey;
+  mutable std::string unreadableText;
 };
 
 // Finds "[name]" as the first word of a line of the control file, which then

@@ -152,17 +152,42 @@ void verdunstungsmodellklasse::ReadSection() {
   ReadValues2(controlfile, "%s%d", &StatFileEIP[0], &StatCodeEIP, "Name of EIP-stat.file for ", linebuffer);
   ReadValues2(controlfile, "%s%d", &StatFileRGEX, &StatCodeRGEX, "Name of the RGEX-stat.file for ", linebuffer);
 
-  // Unlabelled coefficient lines; fields not read stay 0 and fail the checks below.
+  // Unlabelled coefficient lines: each holds its numbers and nothing else
+  // but a comment.
   std::string rest;
-  controlfile.Scan("%lf%lf%lf%lf", {&RGCoeff[0], &RGCoeff[1], &RGCoeff[2], &RGCoeff[3]});
+  auto coefficients = [&](int read, int expected, const char* what) {
+    if (read == expected) return;
+    const std::string where = controlfile.Where();
+    const std::string word = controlfile.NextWord(100);
+    *diag << "FATAL: error in control file, section [evapotranspiration]: the line of " << what << " needs " << expected
+          << " numbers; " << (read < 0 ? 0 : read) << " read, then \"" << word.c_str() << "\", which is no number ("
+          << where.c_str() << ")"
+          << "[end-entry]";
+    throw 10;
+  };
+  coefficients(controlfile.Scan("%lf%lf%lf%lf", {&RGCoeff[0], &RGCoeff[1], &RGCoeff[2], &RGCoeff[3]}), 4,
+               "the radiation coefficients");
   WhereRGCoeff = "section [evapotranspiration], " + controlfile.Where();
   controlfile.RestOfLine(rest);
-  controlfile.Scan("%lf%lf%lf%lf", {&CS[0], &CS[1], &CS[2], &CS[3]});
+  coefficients(controlfile.Scan("%lf%lf%lf%lf", {&CS[0], &CS[1], &CS[2], &CS[3]}), 4,
+               "the coefficients of the sunshine duration");
   WhereCS = "section [evapotranspiration], " + controlfile.Where();
   controlfile.RestOfLine(rest);
-  controlfile.Scan("%lf%lf", {&TransmissivityMean, &TransmissivityAmplitude});
+  coefficients(controlfile.Scan("%lf%lf", {&TransmissivityMean, &TransmissivityAmplitude}), 2,
+               "the mean transmissivity and its amplitude");
+  // The transmissivity of the atmosphere over the year is a share of the
+  // radiation outside it: mean +- amplitude within 0 ... 1.
+  if (!(TransmissivityMean - std::fabs(TransmissivityAmplitude) >= 0) ||
+      !(TransmissivityMean + std::fabs(TransmissivityAmplitude) <= 1)) {
+    *diag << "FATAL: error in control file, section [evapotranspiration]: the mean transmissivity "
+          << TransmissivityMean << " and its amplitude " << TransmissivityAmplitude << " ("
+          << controlfile.Where().c_str()
+          << ") give values outside 0 ... 1 in the year; a transmissivity is a share of the radiation"
+          << "[end-entry]";
+    throw 10;
+  }
   controlfile.RestOfLine(rest);
-  controlfile.Scan("%lf", {&AmplitudeHeightScale});
+  coefficients(controlfile.Scan("%lf", {&AmplitudeHeightScale}), 1, "the amplitude height scale");
   // The daily temperature amplitude falls with elevation over this height (a
   // divisor); only daily Penman-Monteith splits the day's temperature.
   if (Method == 1 && timeinterval > 720 && !(AmplitudeHeightScale > 0)) {
@@ -173,8 +198,9 @@ void verdunstungsmodellklasse::ReadSection() {
     throw 10;
   }
   controlfile.RestOfLine(rest);
-  for (int m = 1; m <= 12; ++m)
-    if (controlfile.Scan("%lf", {&MonthlyAmplitude[m]}) != 1) break;
+  int monthly = 0;
+  while (monthly < 12 && controlfile.Scan("%lf", {&MonthlyAmplitude[monthly + 1]}) == 1) ++monthly;
+  coefficients(monthly, 12, "the monthly temperature amplitudes");
   controlfile.RestOfLine(rest);
   MonthlyAmplitude[0] = MonthlyAmplitude[12];
   MonthlyAmplitude[13] = MonthlyAmplitude[1];

@@ -209,6 +209,16 @@ double abflussmodellklasse::ValueAfterEqual(Stream& s, const char* what) {
   const double v = std::strtod(start, &end);
   if (end == start || errno == ERANGE)
     Fail(std::string("FATAL: the value of ") + what + " after \"=\" cannot be read" + where, 17);
+  // A number ends at a blank, ",", ";" or ")": "9536m" or the decimal comma of
+  // "492,5" would be read as the number in front.
+  const bool ends = *end == '\0' || std::strchr(" \t\r\n,;)", *end) != nullptr;
+  if (!ends || (*end == ',' && std::isdigit(static_cast<unsigned char>(end[1])))) {
+    while (*start == ' ' || *start == '\t') ++start;
+    Fail(std::string("FATAL: the value of ") + what + " after \"=\" cannot be read: \"" +
+             std::string(start, std::min<size_t>(std::strcspn(start, " \t\r\n;)"), 100)) +
+             "\" is no number (a decimal comma is no decimal point)" + where,
+         17);
+  }
   s.pos = static_cast<size_t>(end - s.text->c_str());
   return v;
 }
@@ -284,13 +294,20 @@ ChannelParameters abflussmodellklasse::ChannelValues(Stream& s, const std::strin
     }
     const double v = ValueAfterEqual(s, k.meaning);
     p.*k.value = v;
-    if (std::isfinite(v) && v > 0) continue;
+    // No river is 10 000 km long: a longer channel would be split into more
+    // sub-channels than memory holds.
+    const bool tooLong = k.value == &ChannelParameters::L && v > 1e7;
+    if (std::isfinite(v) && v > 0 && !tooLong) continue;
     // The value as written, up to the blank, "," or ")" behind it.
     size_t b = eq + 1;
     while (b < s.text->size() && IsBlank((*s.text)[b])) ++b;
     const std::string written = s.text->substr(b, s.text->find_first_of(" \t,)", b) - b);
     const std::string where =
         "(value " + std::to_string(&k - keys + 1) + " of 10 of the line; " + DescriptionWhere(s, eq) + ")";
+    if (tooLong)
+      Fail("FATAL: " + element + ": " + k.name + " = " + written + " is not valid: " + k.meaning +
+               " has to be less than 1e7 m " + where,
+           17);
     const ChannelDefault* d = nullptr;
     for (const ChannelDefault& c : kChannelDefaults)
       if (c.value == k.value) d = &c;

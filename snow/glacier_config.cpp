@@ -4,6 +4,7 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -172,24 +173,42 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
       return line.c_str();
     };
     auto where = [&]() { return " (" + controlfile.Where() + ")"; };
-    if (std::sscanf(plainLine(), "%d%lf%lf", &firn_levels, &firn_base, &deltafirnper100m) != 3) {
+    // The last number of a line ends at a blank, a line end or a comment:
+    // "0,25" (a decimal comma) would be read as 0. consumed: the %n of it.
+    auto numbersEnd = [&](int consumed) {
+      if (consumed <= 0 || consumed > static_cast<int>(line.size())) return;
+      const char c = line[static_cast<size_t>(consumed)];
+      if (c == '\0' || c == '#' || std::isspace(static_cast<unsigned char>(c))) return;
+      size_t a = static_cast<size_t>(consumed);
+      while (a > 0 && !std::isspace(static_cast<unsigned char>(line[a - 1]))) --a;
+      size_t e = a;
+      while (e < line.size() && !std::isspace(static_cast<unsigned char>(line[e])) && e - a < 100) ++e;
+      *diag << "FATAL: unreadable value \"" << line.substr(a, e - a).c_str() << "\" for dynamic glacier modelling"
+            << where().c_str() << ": a number ends at a blank, a line end or a comment (a decimal comma is no decimal "
+            << "point)[end-entry]";
+      throw 80;
+    };
+    int consumed = 0;
+    if (std::sscanf(plainLine(), "%d%lf%lf%n", &firn_levels, &firn_base, &deltafirnper100m, &consumed) != 3) {
       *diag << "FATAL: \n------------- Fatal Error: -------------\n"
             << "Could not read the three parameters firn_levels (int),\n"
             << "firn_base (double), and deltafirnper100m (double)  \n"
             << "for dynamic glacier modelling " << where().c_str() << "[end-entry]";
       throw 80;
     }
+    numbersEnd(consumed);
     // The level count sizes the firn stack.
     if (firn_levels < 0 || firn_levels > 1000) {
       *diag << "FATAL: firn_levels must be 0 to 1000, here " << firn_levels << where().c_str() << "[end-entry]";
       throw 80;
     }
-    if (std::sscanf(plainLine(), "%d%d", &GMBEvalDay, &GMBEvalMonth) != 2) {
+    if (std::sscanf(plainLine(), "%d%d%n", &GMBEvalDay, &GMBEvalMonth, &consumed) != 2) {
       *diag << "FATAL: \n------------- Fatal Error: -------------\n"
             << "Could not read the two parameters GMBEvalDay (int 1...31)\n"
             << "and GMBEvalMonth (int 1..12) for dynamic glacier modelling " << where().c_str() << "[end-entry]";
       throw 80;
     }
+    numbersEnd(consumed);
     // A date that never comes is how a run without yearly update is asked for;
     // the WARNING says so, in case it was a slip.
     if (GMBEvalMonth < 1 || GMBEvalMonth > 12 || GMBEvalDay < 1 || GMBEvalDay > (GMBEvalMonth == 2 ? 29 : 31) ||
@@ -199,12 +218,14 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
             << ": the glaciers get no yearly update (mass balance, area and firn to ice) in this run"
             << "[end-entry]";
     }
-    if (std::sscanf(plainLine(), "%lf%lf%d%d", &VAscaling, &VAexponent, &numElevBands, &extraWeightFactorBand0) != 4) {
+    if (std::sscanf(plainLine(), "%lf%lf%d%d%n", &VAscaling, &VAexponent, &numElevBands, &extraWeightFactorBand0,
+                    &consumed) != 4) {
       *diag << "FATAL: \n------------- Fatal Error: -------------\n"
             << "Could not read the four parameters VAscaling, VAexponent, numElevBands and extraWeightFactorBand0\n"
             << "for Volume-Area-Relation in dynamic glacier modelling " << where().c_str() << "[end-entry]";
       throw 80;
     }
+    numbersEnd(consumed);
     ReadValue(controlfile, "%s", &glac[kFirnTotal].file, "name of the firn stack for ", linebuffer);
     ReadValue(controlfile, "%d", &glac[kFirnTotal].writecode, "write code for the firn stack in ", linebuffer);
     statLine(kStatFirnWE, "name of the firn-statistic-file for ");
@@ -246,7 +267,9 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
               "write code for snow evaporation grid (incl. rain, total on glacierized fraction of cell) in ");
     // Line 53, optional.
     double values[2] = {maxSnowPackToCreateGlacier, relSizeNewGlacier};
-    const int got = std::sscanf(plainLine(), "%lf%lf", &values[0], &values[1]);
+    consumed = 0;
+    const int got = std::sscanf(plainLine(), "%lf%lf%n", &values[0], &values[1], &consumed);
+    if (got == 2) numbersEnd(consumed);
     const std::string line53 = where();
     if (got >= 1) maxSnowPackToCreateGlacier = values[0];
     if (got >= 2) relSizeNewGlacier = values[1];

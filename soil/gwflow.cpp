@@ -64,6 +64,14 @@ void gwflowclass::ReadSection() {
   value("\t%d", &maxiter, "maxiter in ");
   value("\t%lf", &maxerror_allowed, "maxerror_allowed in ");
   value("\t%lf", &alpha, "alpha in ");
+  // alpha weighs the new heads against the old ones (1 - alpha): a share.
+  if (!(alpha >= 0 && alpha <= 1)) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%g", alpha);
+    Fatal("FATAL: in modul " + modulname + ":\nalpha " + number + " (" + controlfile.Where() +
+              "): the weight of the new heads against the old ones has to lie within 0 ... 1",
+          17);
+  }
   value("\t%lf", &sor, "sor-parameter in ");
   // 0 or less asks for the adaptive factor; a fixed factor of 2 or more
   // makes the sweeps diverge.

@@ -336,6 +336,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   col.drainageModelled = drainage_depth != nullptr;
   col.drainageLevel = static_cast<int>(Value(drainage_level, r, c));
   col.drainageDistance = Value(drainage_distance, r, c);
+  col.drainageDepth = Value(drainage_depth, r, c);
   col.cellsize = cellsize;
   col.cellArea = CellArea(r, c);
   col.clayConductivity = k_sat_clay;

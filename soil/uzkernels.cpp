@@ -381,6 +381,22 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
   const int clay = c.clayLayer;
   drainageFlow = 0;
   const double slope = std::min(c.tanBeta, 1.0);
+  // The share of the substep in which the table lies below the drains, the
+  // table moving on a straight line from its height at the substep's start
+  // to that of the water contents of the iteration: a table that rises
+  // above the drains within a long substep stops them when it does (they
+  // ran the whole substep, and one of an hour drained what shorter ones left
+  // to the table), one that falls below them starts them.
+  double drainShare = 0;
+  if (c.drainageModelled && c.drainageLevel >= 1 && c.drainageLevel <= k && c.constants) {
+    const double from = -c.groundwaterDistance - c.drainageDepth;
+    const double to =
+        z[0] - WaterTableHeight(z, thetaB, thetaSat, c.constants->thetaDrainable.data(), n) - c.drainageDepth;
+    if (from > 0 && to > 0)
+      drainShare = 1;
+    else if (from > 0 || to > 0)
+      drainShare = std::max(from, to) / std::fabs(to - from);
+  }
   for (int i = 1; i <= k; ++i) {
     double K;
     if (clay >= 1 && (i == clay || i + 1 == clay)) {
@@ -414,10 +430,15 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
     const double drainable = std::max(0.0, (thetaB[i] - c.constants->thetaDrainable[i]) * d[i] / dt);
     const double kr = soil.InterpolateTableMin(i, thetaB[i], Frozen(F, i));
     if (Ks[i] > Ks[i + 1]) S[i] = kr * Ks[i] * d[i] * c.channelDensity * slope;
-    // Drains at a distance of 0, below 0 or missing do nothing.
+    // Drains at a distance of 0, below 0 or missing do nothing. They work
+    // while the water table lies below them (drainShare): a layer of drains
+    // below the table drew the saturated zone dry through the whole substep
+    // whenever a deeper layer fell a little below saturation (the table's
+    // layer is the lowest one not full), and a long substep drained what
+    // short ones would not.
     const double e = c.drainageDistance;
-    if (c.drainageModelled && i == c.drainageLevel && e > 0 && std::isfinite(e)) {
-      const double D = 2.0 * kr * Ks[i] * d[i] / e * c.cellsize / e;
+    if (c.drainageModelled && i == c.drainageLevel && e > 0 && std::isfinite(e) && drainShare > 0) {
+      const double D = drainShare * 2.0 * kr * Ks[i] * d[i] / e * c.cellsize / e;
       drainageFlow = std::min(D, drainable);
       S[i] += drainageFlow;
     }

@@ -81,6 +81,7 @@ struct Column {
   bool drainageModelled = false;  // the grid "drainage_depth" exists
   int drainageLevel = 0;          // layer holding the drains
   double drainageDistance = 0;    // m; 0, negative or missing: no drains
+  double drainageDepth = 0;       // m below the surface; the drains work while the table lies deeper
   double cellsize = 0;            // m; also the river's length in a river cell
   double cellArea = 0;            // m2, the cell's own area (0: cellsize squared)
 
@@ -140,9 +141,9 @@ double WaterContentToDepth(const soil_table_entry& soil, int layers, const doubl
 
 // Inputs of the root water uptake of one vegetation layer in one substep.
 struct RootUptake {
-  double rootDepth = 0;     // R, m
-  double shape = 0;         // a of the root distribution (1 + a z/R)(1 - z/R)
-  double drySuction = 0;    // suction of the dry reduction (m)
+  double rootDepth = 0;   // R, m
+  double shape = 0;       // a of the root distribution (1 + a z/R)(1 - z/R)
+  double drySuction = 0;  // suction of the dry reduction (m)
   // Water content of each layer at drySuction when the caller has it (else looked up).
   const double* thetaDry = nullptr;
   double wetLimit = 1;      // share of theta_s above which the wet reduction starts

@@ -95,7 +95,15 @@ TEST(ProgramEntry, ControlFileThatCannotBeOpenedIsFatal) {
   const auto r = RunFluvex("no_such_control_file.txt", dir.path());
   EXPECT_EQ(r.exitCode, 28) << r.output;
   EXPECT_NE(r.output.find("error opening no_such_control_file.txt"), std::string::npos) << r.output;
-  // A dump option is never taken for a control file.
+  // An option is a whole argument: "-dumpmode" is no control file, a
+  // control file whose name holds the word is one (and this one is missing).
   const auto dump = RunFluvex("my-dumpmode-file -dumpmode", dir.path());
-  EXPECT_EQ(dump.exitCode, 0) << dump.output;
+  EXPECT_EQ(dump.exitCode, 28) << dump.output;
+  EXPECT_NE(dump.output.find("error opening my-dumpmode-file"), std::string::npos) << dump.output;
+  // A diagnostics level that is none of the names writes every entry, and says so.
+  const auto level = RunFluvex("no_such_control_file.txt -diaglevel:WARN", dir.path());
+  EXPECT_EQ(level.exitCode, 28) << level.output;
+  EXPECT_NE(level.output.find("WARNING: the diagnostics level \"WARN\" is none of FATAL, ERROR, WARNING, INFO, DEBUG"),
+            std::string::npos)
+      << level.output;
 }

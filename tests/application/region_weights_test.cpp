@@ -126,7 +126,7 @@ TEST(RegionWeights, MissingOrInfiniteDistanceIs17) {
   inf->Zones(2, 1, {1, 1});
   EXPECT_EQ(CodeOf([&] { inf->MakeRegionWeightGrids(); }), 17);
   EXPECT_TRUE(inf.Said("transition distance (if or if not using a region grid) ; defaultsnot found! (control file"));
-  EXPECT_TRUE(inf.Said(", line 2: \"inf\")"));
+  EXPECT_TRUE(inf.Said(", line 2: \"inf\" is unreadable)"));
 }
 
 TEST(RegionWeights, AZeroDenominatorKeepsTheOwnRegion) {

@@ -267,6 +267,7 @@ TEST(GridFile, MissingFileIsRetriedForAboutASecond) {
   const std::string path = b.dir / "absent.asc";
   EXPECT_EQ(fluvextest::CountOf(b.Console(), "error opening " + path + ". Will try again in 200 ms..."), 5);
   EXPECT_NE(b.Console().find("still error opening " + path + " - no retry.\n"), std::string::npos) << b.Console();
+  EXPECT_EQ(fluvextest::CountOf(b.Console(), "FATAL: "), 1) << b.Console();
 }
 
 TEST(GridFile, HeaderMustFitTheModelGrid) {
@@ -292,7 +293,8 @@ TEST(GridFile, HeaderMustFitTheModelGrid) {
       {"ncols 2\nnrows 2\nxllcorner 3500001\nyllcorner 5200000\ncellsize 100\nnodata_value -9999\n", 24},
       {"ncols 3\nnrows 2\nxllcorner 3500000\nyllcorner 5200000\ncellsize 100\nnodata_value -9999\n", 24},
       {"ncols 2\nnrows 2\nxllcorner 3500000\nyllcorner 5200000\ncellsize 100.00001\nnodata_value -9999\n", 24},
-      {"ncols 2\nnrows 2\nxllcorner 3500000\nyllcorner 5200000\ncellsize 100\nnodata_value -999\n", 24},
+      // A grid's own NODATA_value marks its missing cells: any value fits.
+      {"ncols 2\nnrows 2\nxllcorner 3500000\nyllcorner 5200000\ncellsize 100\nnodata_value -999\n", 0},
       {"ncols 0\nnrows 2\nxllcorner 3500000\nyllcorner 5200000\ncellsize 100\nnodata_value -9999\n", 22},
       {"ncols 2\nnrows -2\nxllcorner 3500000\nyllcorner 5200000\ncellsize 100\nnodata_value -9999\n", 22},
       {"ncols 2\nnrows 2\nxllcorner 3500000\nyllcorner 5200000\ncellsize -100\nnodata_value -9999\n", 22},
@@ -310,11 +312,11 @@ TEST(GridFile, HeaderMustFitTheModelGrid) {
   EXPECT_NE(b.Console().find("error reading the ascii header of " + (b.dir / "h4.asc") +
                              ": the value of ncols is no whole number (2.6"),
             std::string::npos);
-  const std::string path = b.dir / "h9.asc";
+  const std::string path = b.dir / "h7.asc";
   const std::string zone = list[1].filename.substr(list[1].filename.size() - 35);
   EXPECT_NE(b.Console().find(path + " has not the specified grid measures (in gridtest)!\n" + zone + " " +
                              path.substr(path.size() - 35) +
-                             "\n2 2\n2 2\n3.5e+06 3.5e+06\n5.2e+06 5.2e+06\n100 100\n-9999 -999\n"),
+                             "\n2 3\n2 2\n3.5e+06 3.5e+06\n5.2e+06 5.2e+06\n100 100\n-9999 -9999\n"),
             std::string::npos)
       << b.Console();
   EXPECT_NE(b.Console().find("invalid header in " + (b.dir / "h12.asc") +

@@ -154,8 +154,9 @@ TEST(LanduseTable, CountsMasksAndBalanceDefaults) {
             (Ints{0, 1, 365}));
 
   // The blank of "1 1" counts as a position; entry 0 takes the first balance day given.
-  const std::string masks = Replace(kGrass, "RootDist", "useInternalParameters = 1 1; RootDist") +
-                            Replace(kGrass, "RootDist", "JDVegetationResetForBalance = 200; RootDist");
+  const std::string masks =
+      Replace(kGrass, "RootDist", "useInternalParameters = 1 1; RootDist") +
+      Replace(Replace(kGrass, "7 grass", "8 grass"), "RootDist", "JDVegetationResetForBalance = 200; RootDist");
   ControlFileFixture cf("landuse_masks", Table(masks, 2));
   auto t = ReadLanduseTable(cf.file, *cf.diag, 2);
   EXPECT_EQ(Ints({t[1].GetUseInternalParameters(), t[2].GetUseInternalParameters(), t[0].JDVegetationResetForBalance,

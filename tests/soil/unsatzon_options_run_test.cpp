@@ -130,7 +130,12 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
          b.extraConstants.push_back({"SurfStorSiltingUp", 5.0});
        },
        gridSum("qd.sum"), 0.03, 0},
-      // Drains at 0.15 m, 20 m apart, above the table.
+      // Drains at 0.15 m, 20 m apart, above the table, which the showers
+      // raise above them: they work while the table lies below them, for
+      // the share of a call it does. One sub-step still drains 9 % more
+      // than converged (0.94 against 0.87 mm, README); when the layer that
+      // holds the table (the lowest one not full) alone decided, an hour's
+      // call drained 2.6 times as much as four calls.
       {"drains",
        [](SoilBasin& b) {
          b.iniGw = "3";
@@ -139,7 +144,7 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
          b.extraConstants.push_back({"drainage_distance", 20});
          b.statCodes[0] = 2001;  // QDRAIN
        },
-       stat("qdrain.stat"), 0.05, 86},
+       stat("qdrain.stat"), 0.10, 0},
       // The water rising across a shallow table to the roots of a dry spell (UPRISE).
       {"capillary rise",
        [](SoilBasin& b) {
@@ -420,8 +425,10 @@ TEST(SoilOptionsRun, DrainsLeadTheirWaterIntoTheInterflow) {
   basin.extraConstants = {{"drainage_depth", 0.15}, {"drainage_distance", 20}};
   basin.statCodes[0] = 2001;  // QDRAIN
   ASSERT_TRUE(RunBasin(basin));
+  // The showers lift the table above the drains for part of the three
+  // days, when they do not work.
   const double drained = StatSum(basin, "qdrain.stat");
-  EXPECT_GT(drained, 1.0);
+  EXPECT_GT(drained, 0.5);
   EXPECT_NEAR(StatSum(basin, "qi.stat"), drained, 1e-4 * drained);
 }
 

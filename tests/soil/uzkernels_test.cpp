@@ -397,6 +397,26 @@ TEST(UzWaterKernels, InterflowAndDrainage) {
   EXPECT_NEAR(drainage, std::min(D, R), 1e-20);
   EXPECT_NEAR(f.S[2], std::min(D, R), 1e-20);
   EXPECT_EQ(f.S[1], 0.0);
+
+  // Drains at 0.3 m in a saturated column. The table's layer is the last
+  // (as when the deepest layer lies a little below saturation), but the
+  // table lies at the surface at the substep's start and in the iteration:
+  // the drains do not work.
+  f.c.drainageDepth = 0.3;
+  f.Fill(f.ts[1]);
+  f.c.groundwaterDistance = 0;
+  fluxes();
+  EXPECT_EQ(drainage, 0.0);
+  EXPECT_EQ(f.S[2], 0.0);
+  // The table rises from the column's base (1.2 m) to the surface within
+  // the substep: it lies below the drains for (1.2 - 0.3) / 1.2 of it.
+  f.c.groundwaterDistance = f.z[6] - f.z[0];
+  fluxes();
+  const double krSat = f.soil->InterpolateTableMin(2, f.ts[2], 1.0);
+  const double DSat = 0.75 * 2 * krSat * ks * 0.2 / 20 * 100 / 20;
+  const double RSat = (f.ts[2] - f.constants.thetaDrainable[2]) * 0.2 / dt;
+  EXPECT_GT(RSat, DSat);
+  EXPECT_NEAR(drainage, DSat, 1e-12 * DSat);
 }
 
 TEST(UzWaterKernels, InfiltrationIsBoundedByWhatTheSurfaceLayerPasses) {

@@ -860,6 +860,7 @@ PRECIPITATION_METHOD = "1         method: inverse distance weighting\n$inpath//p
 TEMPERATURE_METHOD = ("10        method: elevation-dependent regression from the station data\n$inpath//temperature.dat\n"
                       "1000 1200 50 0 20    lower inversion, upper inversion, tolerance, overlap, cluster range")
 METHOD6 = "6         method: bilinear gradients and residuals\n$inpath//zero.dat\n$inpath//residual.dat"
+METHOD12 = "12        method: nearest station with a lapse rate\n$inpath//temperature.dat\n%s"
 
 
 def RESIDUAL(v, k):
@@ -1053,6 +1054,112 @@ def same_statistic(name, positive=False, tolerance=1e-6, floor=1e-3):
 
 def silting_formulas(energy, capacity):
     return silting_up(3, "SiltingUpExpressions {\nX = 10; Y = 2; Z = 0.01; W = %s;\nV = %s;\n}" % (energy, capacity))
+
+
+# Misreads of numbers, grids and the control file's grammar (issue 84).
+def grid_rows(grid, change):
+    """Changes the value rows of an ASCII grid: change(index, words) gives the
+    new words of the row of that index (0 = the first row)."""
+    def edit(d):
+        path = os.path.join(d, grid)
+        lines = open(path).read().split("\n")
+        header = [i for i, l in enumerate(lines) if l.strip() and l.split()[0][0].isalpha()]
+        first = header[-1] + 1
+        for i in range(first, len(lines)):
+            if lines[i].strip():
+                lines[i] = " ".join(change(i - first, lines[i].split()))
+        open(path, "w").write("\n".join(lines))
+        return ""
+    return edit
+
+
+def grid_ncols(d, grid):
+    for line in open(os.path.join(d, grid)).read().split("\n"):
+        w = line.split()
+        if w and w[0].lower() == "ncols":
+            return int(w[1])
+    return 0
+
+
+def zones_nodata(value):
+    """zones.asc with another NODATA_value, its missing cells written with it
+    (the other grids keep -9999)."""
+    def edit(d):
+        path = os.path.join(d, "zones.asc")
+        out = []
+        for line in open(path).read().split("\n"):
+            w = line.split()
+            if w and w[0].lower() == "nodata_value":
+                line = "NODATA_value " + value
+            elif w and not w[0][0].isalpha():
+                line = " ".join(value if x == "-9999" else x for x in w)
+            out.append(line)
+        open(path, "w").write("\n".join(out))
+        return ""
+    return edit
+
+
+def same_statistics(d, ref):
+    """Every statistics file of the run equals the reference's (1e-9 relative)."""
+    names = sorted(f for f in os.listdir(os.path.join(ref, "out")) if f.endswith(".stat"))
+    if not names:
+        return "the reference wrote no statistics"
+    for name in names:
+        wrong = same_statistic(name, tolerance=1e-9, floor=1e-6)(d, ref)
+        if wrong:
+            return wrong
+    return ""
+
+
+def written_grids_nodata(d):
+    """Every ASCII grid the run wrote marks its missing cells with -9999."""
+    out = os.path.join(d, "out")
+    for f in sorted(os.listdir(out)):
+        path = os.path.join(out, f)
+        if not os.path.isfile(path):
+            continue
+        head = open(path, "rb").read(200).decode(errors="replace").lower().split("\n")
+        for line in head[:6]:
+            w = line.split()
+            if w and w[0] == "nodata_value" and float(w[1]) != -9999:
+                return "%s is written with NODATA_value %s" % (f, w[1])
+    return ""
+
+
+def spoil_control_bytes(before, after):
+    """Like spoil_control, with after given as bytes (control characters, bytes that are no UTF-8)."""
+    def edit(d):
+        path = os.path.join(d, "control.txt")
+        text = open(path, "rb").read()
+        if before.encode() not in text:
+            return "not in control.txt: " + before
+        open(path, "wb").write(text.replace(before.encode(), after, 1))
+        return ""
+    return edit
+
+
+def diagnostics_well_formed(d):
+    """"" when every diagnostics file parses as XML, else a text that no output holds."""
+    import xml.etree.ElementTree as ET
+    for f in sorted(os.listdir(d)):
+        if re.match(r"Fluvex_Diag_\d+\.xml$", f):
+            try:
+                ET.parse(os.path.join(d, f))
+            except ET.ParseError as e:
+                return "(%s is no well-formed XML: %s)" % (f, e)
+    return ""
+
+
+def grammar_variants(d):
+    """A byte-order mark before a $set in the first line, "$inpath/zones.asc"
+    with one slash, and a comment of 2 000 characters: the example's run."""
+    path = os.path.join(d, "control.txt")
+    text = open(path).read()
+    text = text.replace("$set $inpath  = ./\n", "", 1)
+    text = text.replace("$inpath//zones.asc    subbasins", "$inpath/zones.asc    subbasins", 1)
+    text = text.replace("[output_list]\n", "# " + "long comment " * 154 + "\n[output_list]\n", 1)
+    open(path, "wb").write(b"\xef\xbb\xbf$set $inpath  = ./\n" + text.encode())
+    return ""
 
 
 # name, edit, expected code (0: the run goes on), texts the output must hold
@@ -1558,6 +1665,35 @@ CASES = [
     ("temperature_cluster_range_inf", in_section("[temperature]", "1000 1200 50 0 20", "1000 1200 50 0 inf"), 49,
      [lambda d: "the regression parameter <cluster range> of temperature is inf (control file control.txt, line %d)"
                 % line_of(d, "1000 1200 50 0 inf")]),
+    # The lapse-rate line of method 12 and the mapping line of method 9: no
+    # NaN, no infinity, no number cut by a decimal comma.
+    ("temperature_method12_lapse_rate_nan",
+     in_section("[temperature]", TEMPERATURE_METHOD, METHOD12 % "nan       lapse rate (K/m)"), 49,
+     [lambda d: "the lapse rate of temperature is nan (control file control.txt, line %d)"
+                % line_of(d, "nan       lapse rate")]),
+    ("temperature_method12_upper_lapse_rate_inf",
+     in_section("[temperature]", TEMPERATURE_METHOD, METHOD12 % "-0.0065 1100 inf   lapse rates below and above"), 49,
+     [lambda d: "the fixed lapse rate above the inversion of temperature is inf (control file control.txt, line %d)"
+                % line_of(d, "-0.0065 1100 inf")]),
+    ("temperature_method12_decimal_comma",
+     in_section("[temperature]", TEMPERATURE_METHOD, METHOD12 % "-0,0065   lapse rate (K/m)"), 49,
+     [lambda d: "the lapse rate of temperature is unreadable: \"-0,0065\" (control file control.txt, line %d)"
+                % line_of(d, "-0,0065   lapse rate")]),
+    ("precipitation_method9_mapping_inf",
+     in_section("[precipitation]", PRECIPITATION_METHOD + "\nnone      regression file (not used by this method)",
+                "9         method: grids\n$inpath//grids.txt\n8.916787e-5 0.0767528404 127 6e-6 inf   mapping"),
+     49, [lambda d: "the GIF-Mapping parameter x2 of precipitation is inf (control file control.txt, line %d)"
+                    % line_of(d, "8.916787e-5 0.0767528404 127 6e-6 inf")]),
+    # A nodata of 0 would make every value missing, each dry hour's 0 too.
+    ("precipitation_nodata_zero", in_section("[precipitation]", "9999      nodata", "0         nodata"), 17,
+     [lambda d: "the nodata value in precipitation is 0 (control file control.txt, line %d)"
+                % line_of(d, "0         nodata")]),
+    # Methods 3 and 11 blend the inverse-distance value with a share of 0 ... 1.
+    ("temperature_idw_fraction_above_one",
+     edits(in_section("[temperature]", TEMPERATURE_METHOD, TEMPERATURE_METHOD.replace("10        method", "11        method")),
+           in_section("[temperature]", "0.5       idw fraction", "1.5       idw fraction")), 17,
+     [lambda d: "the idw fraction in temperature is 1.5 (control file control.txt, line %d): method 11 weighs"
+                % line_of(d, "1.5       idw fraction")]),
     # The surface routing drains mirror images of the basin alike: the flow
     # of a cell does not depend on the numbers of its directions (methods 1
     # and 3 split it over several receivers).
@@ -1724,6 +1860,99 @@ CASES = [
     # groundwater head or inflow) still means none.
     ("grids_nodata_32768", grids_nodata("-32768"), 0, [],
      {"check": compared_with(lambda d: "", same_discharge)}),
+    # Misreads of numbers, grids and the control file's grammar (issue 84):
+    # each ends with a FATAL naming the file and line (or row), or gives the
+    # example's results. A decimal comma is no decimal point, wherever a
+    # number is read.
+    ("decimal_comma_precipitation_scaling", spoil_control(PRECIPITATION_SCALING, "0,5       scaling factor\n"
+                                                          "precipitation.stat 4024"), 17,
+     ['unreadable value "0,5" in the control file control.txt, line 147']),
+    ("decimal_comma_latitude", spoil_control("49.75     geographic latitude", "49,75     geographic latitude"), 17,
+     ['unreadable value "49,75" in the control file control.txt, line 27']),
+    ("decimal_comma_idw_weight", spoil_control("2.0       idw weight", "2,5       idw weight"), 17,
+     ['unreadable value "2,5" in the control file control.txt, line 129']),
+    ("decimal_comma_gw_alpha", spoil_control("0.5       alpha", "0,5       alpha"), 17,
+     ['unreadable value "0,5" in the control file control.txt, line ']),
+    ("landuse_text_value", spoil_control("TReduWet = 0.95; LimitReduWet", "TReduWet = abc; LimitReduWet"), 29,
+     ['"TReduWet" = "abc" is no number (control file control.txt, lines 238-244)']),
+    ("landuse_decimal_comma", spoil_control("IntercepCap = 0.3;", "IntercepCap = 0,3;"), 29,
+     ['"IntercepCap" = "0,3" is no number (control file control.txt, lines 238-244)']),
+    ("grid_decimal_comma", spoil_grid_cell("dem.asc", "300,5"), 22, ['"300,5" is no number']),
+    ("glacier_decimal_comma", dynamic_glacier("150 0,25         maxSnowPackToCreateGlacier relSizeNewGlacier"), 80,
+     ['unreadable value "0,25" for dynamic glacier modelling (control file control.txt, line ']),
+    ("routing_decimal_comma", spoil_control("L = 9536, AE = 492)", "L = 9536, AE = 492,5)"), 17,
+     ['the value of the catchment area [km2] after "=" cannot be read: "492,5" is no number (a decimal comma is no '
+      'decimal point) in routing description 2 (control file control.txt, line 666']),
+    # Each grid row holds ncols values.
+    ("grid_row_extra_value", grid_rows("river_width.asc", lambda r, w: w + ["0"] if r == 19 else w), 22,
+     [lambda d: "river_width.asc: row 20 holds %d values, the header gives ncols %d" % (
+         grid_ncols(d, "river_width.asc") + 1, grid_ncols(d, "river_width.asc"))]),
+    ("grid_row_short", grid_rows("river_width.asc", lambda r, w: w[:-1] if r == 83 else w), 22,
+     [lambda d: "river_width.asc: row 84 holds %d values, the header gives ncols %d" % (
+         grid_ncols(d, "river_width.asc") - 1, grid_ncols(d, "river_width.asc"))]),
+    ("grid_rows_all_long", grid_rows("dem.asc", lambda r, w: w + ["300"]), 22,
+     [lambda d: "dem.asc: row 1 holds %d values" % (grid_ncols(d, "dem.asc") + 1)]),
+    # The zone grid's NODATA_value marks its own missing cells only: the run
+    # is the example's, its grids are written with -9999, and river_links.asc
+    # with -9999 fits the zone grid of -32768.
+    ("zones_nodata_minus_one", zones_nodata("-1"), 0, [],
+     {"check": all_of(written_grids_nodata, with_reference(lambda d: "", same_statistics))}),
+    ("zones_nodata_32768", zones_nodata("-32768"), 0, [],
+     {"check": all_of(written_grids_nodata, with_reference(lambda d: "", same_statistics))}),
+    # Table codes and keys.
+    ("landuse_code_twice", spoil_control("3 settlement method", "2 settlement method"), 29,
+     ["the code 2 is given twice in [landuse_table] (control file control.txt, lines 245-251, and control file "
+      "control.txt, lines 252-258)"]),
+    ("soil_code_twice", edits(spoil_control("3         soil types", "4         soil types"),
+                              spoil_control("\n\n# Precipitation correction", "\n" + "3 sandy_loam method = MultipleHorizons {\n"
+                                            "  layers = 3 4 3;\n  ksat = 1e-5 1e-5 1e-5;  theta_sat = 0.4 0.4 0.4;  "
+                                            "theta_res = 0.06 0.06 0.06;\n  alpha = 7 7 7;  Par_n = 1.9 1.9 1.9;  "
+                                            "thickness = 0.1 0.3 0.5;\n}\n\n# Precipitation correction")), 30,
+     ["the code 3 is given twice in [soil_table] (control file control.txt, lines 280-285, and control file "
+      "control.txt, lines 286-290)"]),
+    ("landuse_unknown_and_repeated_keys",
+     edits(spoil_control("IntercepCap = 0.5; SR_K_ST = 3;", "IntercepCapp = 0.5; SR_K_ST = 3;"),
+           spoil_control("IntercepCap = 0.2; SR_K_ST = 30;", "IntercepCap = 0.2; SR_K_ST = 30; SR_K_ST = 31;")), 0,
+     ['landuse table code 2: the key "IntercepCapp" is no land-use parameter and is ignored (control file '
+      'control.txt, lines 245-251)',
+      'landuse table code 3: the key "SR_K_ST" is given twice; the first value is read (control file control.txt, '
+      'lines 252-258)']),
+    # Values without a meaning.
+    ("et_transmissivity_text", spoil_control("0.7 0.05\n1200", "abc 0.05\n1200"), 10,
+     ['the line of the mean transmissivity and its amplitude needs 2 numbers; 0 read, then "abc", which is no '
+      'number (control file control.txt, line 363)']),
+    ("et_transmissivity_nan", spoil_control("0.7 0.05\n1200", "nan 0.05\n1200"), 10, ['then "nan", which is no number']),
+    ("et_transmissivity_huge", spoil_control("0.7 0.05\n1200", "1e30 0.05\n1200"), 10,
+     ["the mean transmissivity 1e+30 and its amplitude 0.05 (control file control.txt, line 363) give values outside "
+      "0 ... 1"]),
+    ("et_transmissivity_negative", spoil_control("0.7 0.05\n1200", "-1 0.05\n1200"), 10,
+     ["the mean transmissivity -1 and its amplitude 0.05"]),
+    ("gw_alpha_above_one", spoil_control("0.5       alpha", "1.5       alpha"), 17,
+     ["alpha 1.5 (control file control.txt, line 620): the weight of the new heads against the old ones has to lie "
+      "within 0 ... 1"]),
+    ("gw_alpha_huge", spoil_control("0.5       alpha", "1e30      alpha"), 17, ["alpha 1e+30 (control file"]),
+    ("longitude_huge", spoil_control("6.1       geographic longitude", "1e30      geographic longitude"), 17,
+     ["the geographic longitude in [coordinates] (control file control.txt, line 28: "]),
+    ("meridian_huge", spoil_control("15        reference meridian", "1e30      reference meridian"), 17,
+     ["the reference meridian in [coordinates] (control file control.txt, line 29: "]),
+    ("time_shift_huge", spoil_control("0         time shift", "1e30      time shift"), 17,
+     ["in [coordinates] (control file control.txt, line 30: ", "has to lie within -24 ... 24 hours"]),
+    ("soil_thickness_huge", spoil_control("thickness = 0.1 0.2 0.4", "thickness = 0.1 1e30 0.4"), 29,
+     ["thickness (1e+30 m) must be less than 100 m"]),
+    ("soil_ksat_huge", spoil_control("ksat = 2.89e-6 2.89e-6 2.89e-6", "ksat = 2.89e-6 1e30 2.89e-6"), 29,
+     ["ksat = 1e+30: a saturated conductivity above 1 m/s has no soil (m/s)"]),
+    ("channel_length_huge", spoil_control("L = 9536, AE = 492", "L = 1e30, AE = 492"), 17,
+     ["L = 1e30 is not valid: the channel length [m] has to be less than 1e7 m (value 9 of 10 of the line; routing "
+      "description 2, control file control.txt, line 666)"]),
+    ("substeps_not_whole", spoil_control("[special_output]\n", "[soil_surface_groundwater_substeps]\n2.5\n\n"
+                                         "[special_output]\n"), 17,
+     ['sub step counter from [soil_surface_groundwater_substeps]; not found! (control file control.txt, line 684: '
+      '"2.5" is unreadable)']),
+    # Control characters and bytes that are no UTF-8 echoed from the file
+    # keep the diagnostics well-formed XML.
+    ("echoed_control_characters", spoil_control_bytes("49.75     geographic latitude", b"49\x01\xff\xfe75 latitude"),
+     17, ['unreadable value "49', diagnostics_well_formed]),
+    ("grammar_variants", grammar_variants, 0, [], {"check": compared_with(lambda d: "", same_discharge)}),
 ]
 
 
