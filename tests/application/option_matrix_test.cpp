@@ -1293,6 +1293,24 @@ const std::vector<KnownFault> kKnownFaults = {
      "a warm start does not continue the tracers",
      {"error opening ./", "the leaves'", "the snow's", "the soil's", "the surface water's"},
      true},
+    // Not yet understood: with steps of a day or two the soil holds an
+    // evaporating tracer outside its sources' range (12.8 against 5 at most
+    // in the July week with two-day steps); drifted snow carries no tracers.
+    {{{"tracers", "by-source"}, {"step", "day"}},
+     82,
+     "the soil's evaporating tracer in daily steps",
+     {"the soil's Oxygen"},
+     true},
+    {{{"tracers", "by-source"}, {"step", "two-days"}},
+     82,
+     "the soil's evaporating tracer in two-day steps",
+     {"the soil's Oxygen"},
+     true},
+    {{{"tracers", "by-source"}, {"snow", "drift"}},
+     82,
+     "drifted snow carries no tracers",
+     {"the snow's", "the leaves'"},
+     true},
     // A glacier part keeps no tracers: its snow slides into the open parts
     // of the cells below without them, and snow that comes to rest on it
     // leaves them.
