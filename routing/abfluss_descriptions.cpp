@@ -203,6 +203,24 @@ double abflussmodellklasse::ValueAfterEqual(Stream& s, const char* what) {
                             LineWhere(at == std::string::npos ? s.pos : at) + "):\n" + *s.text;
   if (at == std::string::npos || at > NextElement(s))
     Fail(std::string("FATAL: no \"=\" before the value of ") + what + where, 17);
+  // Labels between the values are free text without "=": a number standing
+  // alone before the "=" is this value without its "=" (the "=" found is the
+  // next value's).
+  for (size_t b = s.pos; b < at;) {
+    while (b < at && std::strchr(" \t\r\n(),;", (*s.text)[b])) ++b;
+    size_t e = b;
+    while (e < at && !std::strchr(" \t\r\n(),;", (*s.text)[e])) ++e;
+    if (e > b) {
+      const std::string word = s.text->substr(b, e - b);
+      char* stop = nullptr;
+      std::strtod(word.c_str(), &stop);
+      if (stop != word.c_str() && *stop == '\0')
+        Fail(std::string("FATAL: no \"=\" before the value of ") + what + " (\"" + word +
+                 "\" stands without its \"=\")" + where,
+             17);
+    }
+    b = e;
+  }
   const char* start = s.text->c_str() + at + 1;
   char* end = nullptr;
   errno = 0;

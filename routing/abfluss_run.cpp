@@ -38,6 +38,18 @@ void abflussmodellklasse::InitRouting() {
         << "[end-entry]";
   ConnectInternalInflows();
   for (int k = 1; k <= nRoutings; ++k) routings[k]->InitChannelStates();
+  // A routing subbasin without channels: the channel that takes its outlet.
+  std::vector<int> feeding;
+  for (int k = 1; k <= nRoutings; ++k) {
+    routingclass& r = *routings[k];
+    if (r.Channels() > 0) continue;
+    const int own = tables.EntryOf(r.Code());
+    for (int d = 1; d <= nRoutings; ++d)
+      for (int i = 1; i <= routings[d]->Tributaries() + routings[d]->SumTributaries(); ++i) {
+        routings[d]->FeedingEntries(i, feeding);
+        if (std::find(feeding.begin(), feeding.end(), own) != feeding.end()) r.SetChannelBelow(routings[d].get(), i);
+      }
+  }
 
   // Long enough for the water of the slowest class to pass every routed subbasin.
   double T = 0;

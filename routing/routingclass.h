@@ -68,12 +68,18 @@ struct WQTable {
   // Per discharge class 1 ... N + 1 (entry 0 unused).
   std::vector<double> q, q_mm, Q, v, vm, vf, t, Rm, Rf, dm, df, floodShare;
   std::vector<int> delta;
+  // Per class: the travel time of a sub-channel [sub-intervals] that the
+  // translation uses, the delay bounded so that it never grows with the
+  // discharge and the water in transit (discharge times travel time) never
+  // shrinks as the discharge grows; between classes it goes linearly with
+  // the logarithm of the discharge.
+  std::vector<double> lag;
   double nSubChannels = 0;
   int nStorageElements = 0;
   int stride = 0;  // queue positions per sub-channel: the longest delay + subIntervals
-  // Per sub-channel 1 ... n: the last queue position that holds water in
-  // transit (the segment's base + subIntervals + the delay of its last
-  // input), the flood-plain share of its last input.
+  // Per sub-channel 1 ... n: the last queue position of the water in transit
+  // (the segment's base + stride: every cell of the segment's conveyor), the
+  // flood-plain share of its last input.
   std::vector<int> lastQueuePosition;
   std::vector<double> qvzuq;
   // Outflow of every sub-channel per sub-interval lane [k][j] (k = 0 ... n,
@@ -86,10 +92,8 @@ struct WQTable {
   double& FloodOut(int k, int j, int subIntervals) {
     return QausFlood[static_cast<size_t>(k) * (subIntervals + 1) + j];
   }
-  // Delay [sub-intervals] of the last water in transit of sub-channel k (that
-  // of its last input, or longer while water of a longer delay is still on
-  // its way): the water in transit sits at the positions base + subIntervals
-  // + 1 ... lastQueuePosition.
+  // Cells of sub-channel k's conveyor: the water in transit sits at the
+  // positions base + subIntervals + 1 ... lastQueuePosition.
   int Delay(int k, int subIntervals) const { return lastQueuePosition[k] - (k - 1) * stride - subIntervals; }
 };
 
@@ -132,6 +136,9 @@ class routingclass : public modelobject {
   virtual void UpdateRiverflowTable();
   virtual int MaxStorageElements(int value);
   virtual int DischargeClass(int channel, double q);
+  // Travel time [sub-intervals] of one sub-channel of channel i at the flow q
+  // [mm per step]: the table's lag interpolated over the logarithm of q.
+  double Lag(int i, double q) const;
   virtual double GetMaxValue(const double* v);
   virtual double WeightedByAbs(double a, double b, double x, double y);
   virtual double Ratio(double a, double b, double c) { return b == c ? 0.0 : a * b / (b - c); }
@@ -219,6 +226,13 @@ class routingclass : public modelobject {
   // the next step can surely give to the irrigation of the subbasins that
   // take it here (maxirrig).
   void OfferToIrrigation();
+  // The channel of another routing subbasin that carries this one's outlet
+  // water on: a subbasin without channels of its own withdraws from it what
+  // its outlet does not hold (its water of the steps before is there).
+  void SetChannelBelow(routingclass* routing, int channel) {
+    below = routing;
+    belowChannel = channel;
+  }
   // The offers this routing makes to the irrigation (kept in the state).
   std::vector<double*> IrrigationOffers();
   // An observed discharge of entry e in the unit of the routed discharge as
@@ -255,6 +269,8 @@ class routingclass : public modelobject {
   int startValueMode = 0;
   int routingNumber = 0;
   double unmetWithdrawal = 0;
+  routingclass* below = nullptr;
+  int belowChannel = 0;
   RoutingTables* tables = nullptr;
   TracerRecord* tracerRecords = nullptr;  // 1 ... nTracers
   RiverflowTable* riverflow = nullptr;
@@ -277,6 +293,7 @@ class routingclass : public modelobject {
   std::vector<std::vector<double>> channelFlow;  // [t][j]
   std::vector<std::vector<double>> outletFlow;   // [t][j], j = 0 holds the step
   std::vector<double> decay;                     // per tracer
+  std::vector<double> conveyor;                  // [t][m] the conveyor's cells moved, water and tracer mass
   std::vector<int> feeding, areaFeeding;
   std::vector<int> allChannels;  // 1 ... channels
   double outletWater = 0;        // m3 at the outlet in the last step, before its own irrigation

@@ -172,35 +172,65 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
   const int nt = nTracers;
   auto Q = [&](int t, int m) -> double& { return T.history[t][e][m]; };
   const int b = (k - 1) * w.stride;
-
-  const int c1 = DischargeClass(i, GetMaxValue(channelFlow[0].data()));
-  const int d = w.delta[c1];
-  // Decay of the queued tracer values over the delay: 2^(-travel time / half-life).
+  // The sub-channel is a conveyor of N cells (positions b + ns + 1 ... b +
+  // stride, cell 1 upstream) that moves all the water in transit together,
+  // N cells in the lag of the sub-interval's inflow: at a constant flow q
+  // every cell holds q / (cells moved per sub-interval) and q leaves each
+  // sub-interval. The water of a sub-interval enters spread over the cells
+  // it travels in it; a cell moved by a fraction of a cell splits its water
+  // between the two cells it covers. Nothing empties a position or stacks
+  // water on it: a rising flow speeds the water in transit up by less than
+  // the flow rises, a falling one slows it down by less than the flow falls
+  // (the lags of the table), so that a monotone inflow leaves monotone and a
+  // step leaves without overshoot. The positions b + 1 ... b + ns take the
+  // sub-intervals' outflows (the linear storages' inputs).
+  const int N = w.stride - ns;
+  const int c0 = b + ns;
+  const size_t row = static_cast<size_t>(w.stride) + 2;
+  auto W = [&](int t, int m) -> double& { return conveyor[t * row + m]; };
+  // Decay of the queued tracer values over one sub-interval: 2^(-travel time / half-life).
   for (int t = 1; t <= nt; ++t) {
     const double half = tracerRecords ? tracerRecords[t].half_time : 0.0;
-    decay[t] = half > 0 ? std::exp(-((d * dt / ns) / 60 / 24) / (half * 1.442695041111)) : 0.0;
+    decay[t] = half > 0 ? std::exp(-((dt / ns) / 60 / 24) / (half * 1.442695041111)) : 0.0;
   }
-  const int held = std::clamp(w.lastQueuePosition[k] - b - ns, 0, w.stride - ns);
-  // The water in transit keeps the positions it entered with, and the water
-  // of each sub-interval leaves after the delay of its own flow: where a
-  // faster flow catches up with a slower one, both leave together; behind a
-  // slower flow that follows a faster one, positions stay empty.
-  int last = b + ns + held;
-  for (int m = last + 1; m <= b + w.stride + ns; ++m)
-    for (int t = 0; t <= nt; ++t) Q(t, m) = 0;
   for (int j = 1; j <= ns; ++j) {
-    const int m = b + ns + j + w.delta[DischargeClass(i, channelFlow[0][j])];
-    for (int t = 1; t <= nt; ++t) Q(t, m) = WeightedByAbs(Q(t, m), channelFlow[t][j], Q(0, m), channelFlow[0][j]);
-    Q(0, m) += channelFlow[0][j];
-    last = std::max(last, m);
+    for (int t = 0; t <= nt + 1; ++t)
+      for (int m = 0; m <= N; ++m) W(t, m) = 0;
+    // Water v from cell r (0: the inflow) to cell m; beyond the last cell it leaves (W(t, 0)).
+    auto add = [&](int m, double v, int r) {
+      if (v == 0) return;
+      const int to = m > N ? 0 : m;
+      const double a = std::fabs(v);
+      W(0, to) += v;
+      W(nt + 1, to) += a;
+      for (int t = 1; t <= nt; ++t) W(t, to) += a * (r > 0 ? Q(t, c0 + r) * decay[t] : channelFlow[t][j]);
+    };
+    const double q = channelFlow[0][j];
+    const double lag = N > 0 ? Lag(i, q) : 0.0;
+    // Cells moved in the sub-interval (at most all of them).
+    const double s = lag > 0 ? std::min(N / lag, N + 1.0) : N + 1.0;
+    const int n = static_cast<int>(s);
+    const double f = s - n;
+    for (int r = N; r >= 1; --r) {
+      const double v = Q(0, c0 + r);
+      add(r + n, (1 - f) * v, r);
+      add(r + n + 1, f * v, r);
+    }
+    if (lag > 0) {
+      const double exact = N / lag;
+      const int last = std::min(N, static_cast<int>(std::ceil(exact)));
+      for (int m = 1; m <= last; ++m) add(m, q / exact * std::min(1.0, exact - (m - 1)), 0);
+      if (exact > N) add(N + 1, q * (exact - N) / exact, 0);
+    } else {
+      add(N + 1, q, 0);
+    }
+    for (int m = 0; m <= N; ++m) {
+      const int p = m == 0 ? b + j : c0 + m;
+      Q(0, p) = W(0, m);
+      for (int t = 1; t <= nt; ++t) Q(t, p) = W(nt + 1, m) > 0 ? W(t, m) / W(nt + 1, m) : 0.0;
+    }
   }
-  for (int t = 0; t <= nt; ++t) {
-    double* q = T.history[t][e].data();
-    std::memmove(q + b + 1, q + b + 1 + ns, sizeof(double) * w.stride);
-    if (t > 0)
-      for (int m = b + 1; m <= b + w.stride; ++m) q[m] *= decay[t];
-  }
-  w.lastQueuePosition[k] = last - ns;
+  w.lastQueuePosition[k] = b + w.stride;
 
   // Main channel and flood plain: two single linear storages in parallel,
   // fed by the shares 1 - sh and sh of the input, each with its own outflow.
@@ -222,6 +252,19 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
   w.qvzuq[k] = sh;
 }
 
+double routingclass::Lag(int i, double q) const {
+  const WQTable& w = wqtab[i];
+  const int top = static_cast<int>(1 + nIntervals[i]);
+  if (!(logStep[i] > 0) || top < 2) return w.lag[1];
+  // Class c holds the discharges up to qmin exp((c - 1) logStep).
+  const double specific = std::max(1e-7, q * 16666.668 / dt);
+  const double u = std::log(specific / qmin[i]) / logStep[i];
+  if (!(u > 0)) return w.lag[1];
+  if (u >= top - 1) return w.lag[top];
+  const int c = static_cast<int>(u) + 1;
+  return w.lag[c] + (u - (c - 1)) * (w.lag[c + 1] - w.lag[c]);
+}
+
 double routingclass::ChannelStorage(int i, bool positiveOnly) {
   const RoutingTables& T = *tables;
   WQTable& w = wqtab[i];
@@ -233,7 +276,7 @@ double routingclass::ChannelStorage(int i, bool positiveOnly) {
   double held = 0;
   for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
     const int b = (k - 1) * w.stride;
-    for (int m = b + ns + 1; m <= w.lastQueuePosition[k]; ++m) held += part(T.history[0][e][m]);
+    for (int m = b + ns + 1; m <= b + w.stride; ++m) held += part(T.history[0][e][m]);
     for (int j = 1; j <= ns; ++j) {
       const double o = w.Out(k, j, ns), of = w.FloodOut(k, j, ns);
       held += fh * part(o - of) + fv * part(of);
@@ -255,7 +298,7 @@ double routingclass::TakeFromChannel(int i, double want) {
   const int e = ChannelEntry(i);
   for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
     const int b = (k - 1) * w.stride;
-    for (int m = b + ns + 1; m <= w.lastQueuePosition[k]; ++m)
+    for (int m = b + ns + 1; m <= b + w.stride; ++m)
       if (T.history[0][e][m] > 0) T.history[0][e][m] *= keep;
     for (int j = 1; j <= ns; ++j) {
       double& o = w.Out(k, j, ns);
@@ -277,13 +320,24 @@ void routingclass::InitChannelStates() {
     // A negative inflow withdraws at the outlet: its channel holds no water.
     const double q = i > nTributaries + nSumTributaries ? std::max(0.0, T.runoff[0][e]) : T.runoff[0][e];
     const int c = DischargeClass(i, q);
+    // The conveyors start with the water in transit of the queue's flow
+    // (the start flow, or the observation the queue was filled with).
+    std::vector<double>& h = T.history[0][e];
+    const double start = h.size() > 1 ? h[1] : q;
+    const int N = w.stride - subIntervals;
+    const double cell = N > 0 ? start * Lag(i, start) / N : 0.0;
     for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
+      const int b = (k - 1) * w.stride;
+      // The storages hold their flow, the flood plain its share of it.
+      const double sh = w.floodShare[c];
       for (int j = 1; j <= subIntervals; ++j) {
         w.Out(k, j, subIntervals) = q;
-        w.FloodOut(k, j, subIntervals) = 0;
+        w.FloodOut(k, j, subIntervals) = q * sh;
       }
-      w.qvzuq[k] = 0;
-      w.lastQueuePosition[k] = subIntervals + (k - 1) * w.stride + w.delta[c];
+      w.qvzuq[k] = sh;
+      if (static_cast<int>(h.size()) > b + w.stride)
+        for (int m = b + subIntervals + 1; m <= b + w.stride; ++m) h[m] = cell;
+      w.lastQueuePosition[k] = b + w.stride;
     }
   }
 }
@@ -359,6 +413,10 @@ void routingclass::Withdraw(int e, double area, const int* channels, int count, 
     if (!(a > 0)) continue;
     want -= TakeFromChannel(channels[c], want / (a * 1000)) * a * 1000;
   }
+  if (count == 0 && below && want > 0) {
+    const double a = below->ChannelArea(belowChannel);
+    if (a > 0) want -= below->TakeFromChannel(belowChannel, want / (a * 1000)) * a * 1000;
+  }
   if (want > 1e-9) {
     unmetWithdrawal += want;
     *diag << "WARNING: routing subbasin " << code << ": " << what << " took " << want
@@ -382,9 +440,15 @@ void routingclass::OfferToIrrigation() {
   // is still there when the next step takes it.
   double held = 0;
   for (int i = 1; i <= Channels(); ++i) held += ChannelStorage(i, true) * ChannelArea(i) * 1000;
-  // A subbasin without channels has only its outlet: it offers the outlet's
-  // water, which its next step's runoff replaces.
-  offer(own, Channels() > 0 ? std::min(outletWater, held) : outletWater);
+  // A subbasin without channels has its outlet, which its next step's
+  // runoff replaces, and the channel below it, which holds its water of
+  // this and the steps before until the next step takes from it first.
+  if (Channels() == 0 && below) {
+    const double area = below->ChannelArea(belowChannel);
+    const double share = area > 0 ? below->EntryArea(own) / area : 0.0;
+    held = below->ChannelStorage(belowChannel, true) * area * 1000 * std::min(1.0, share);
+  }
+  offer(own, std::min(outletWater, held));
   for (int i = 1; i <= nTributaries + nSumTributaries; ++i) {
     FeedingEntries(i, feeding);
     const double area = ChannelArea(i);

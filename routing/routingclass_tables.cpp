@@ -140,6 +140,16 @@ int routingclass::BuildWQTables(int channel, int channelCode, const std::vector<
     w.delta[k] = static_cast<int>(subIntervals * 60 * w.t[k] / n / dt);
     maxDelta = std::max(maxDelta, w.delta[k]);
   }
+  // The translation's travel time: never longer for a larger discharge, and
+  // never so much shorter that a larger discharge holds less water in
+  // transit (the water in transit, q times the lag, goes up between two
+  // classes when the lag falls by less than 1 / (1 + logStep)). A smooth
+  // inflow then leaves smoothly: a rising flow never drains the water in
+  // transit faster than it comes, a falling one never leaves it behind.
+  w.lag.assign(N + 2, 0.0);
+  w.lag[1] = w.delta[1];
+  for (int k = 2; k <= N + 1; ++k)
+    w.lag[k] = std::max(std::min<double>(w.delta[k], w.lag[k - 1]), w.lag[k - 1] / (1 + std::max(0.0, logStep[i])));
   // A sub-channel whose travel time is shorter than one sub-interval delays
   // nothing: a channel of such sub-channels only has its linear storages.
   double slowest = 0;
@@ -158,6 +168,8 @@ int routingclass::BuildWQTables(int channel, int channelCode, const std::vector<
   // Class 1 has the longest delay unless the flood plain slows larger
   // discharges down; the queue segment takes the longest delay of any class.
   w.stride = maxDelta + subIntervals;
+  const size_t cells = static_cast<size_t>(nTracers + 2) * (w.stride + 2);
+  if (conveyor.size() < cells) conveyor.assign(cells, 0.0);
   w.nStorageElements = static_cast<int>((maxDelta + subIntervals) * n);
   return w.nStorageElements;
 }

@@ -214,6 +214,14 @@ void RuleSet::Read(ControlFile& file, DiagStream* diag, const std::string& secti
       }
     }
   }
+  // Hours act only on the days of a "WeekDays" line; without one the rule
+  // acts at every hour of every day.
+  for (int c = 1; c <= nColumns; ++c)
+    if (weekDays[c] == -1 && (startHour[c] >= 0 || stopHour[c] >= 0) && diag)
+      *diag << "WARNING: rule column " << c << where << " gives \"start_hour\" or \"stop_hour\" (" << startHour[c]
+            << ", " << stopHour[c]
+            << ") but no \"WeekDays\" (or -1): the rule acts every day at every hour, the hours are not used"
+            << "[end-entry]";
   // Read the other way round, each column's values are the volumes (or
   // flows) that the look-up searches in row order.
   if (inverse) {

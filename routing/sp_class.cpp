@@ -96,8 +96,8 @@ void SP_class::ReadDescription(int reservoirCode, const std::string& text, const
                std::to_string(static_cast<long>(kMaxSubSteps)) + "th of the time step" + where,
            34);
     if (dTmin > stepMinutes * 60)
-      *diag << "WARNING: for reservoir " << code << ": \"dTmin = " << dTmin
-            << "\" [s] is longer than the time step of " << stepMinutes * 60
+      *diag << "WARNING: for reservoir " << code << ": \"dTmin = " << dTmin << "\" [s] is longer than the time step of "
+            << stepMinutes * 60
             << " s: no sub-step of the rule fits into a step, and the reservoir releases nothing, also above its "
                "spillway"
             << where.c_str() << "[end-entry]";
@@ -168,7 +168,12 @@ double SP_class::RuleOutflow(const std::vector<std::vector<double>>* history, AL
   double w = 1;
   rules.Column(year, month, day, c, w);
   const double seconds = timeStep * 60;
-  const uint64_t nSub = static_cast<uint64_t>(seconds / dTmin);
+  // Sub-steps of dTmin cover the step whole: when dTmin does not divide it,
+  // a last, shorter sub-step takes the rest (a dTmin longer than the step
+  // gives none).
+  const uint64_t whole = static_cast<uint64_t>(seconds / dTmin);
+  const double rest = seconds - static_cast<double>(whole) * dTmin;
+  const uint64_t nSub = whole + (whole >= 1 && rest > 1e-9 * seconds ? 1 : 0);
   subStepWater.assign(nAbstractions + 1, 0.0);
   totalWater.assign(nAbstractions + 1, 0.0);
   double V = state[0];
@@ -176,7 +181,8 @@ double SP_class::RuleOutflow(const std::vector<std::vector<double>>* history, AL
   const int top = rules.nRows;
   double mean = 0;
   for (uint64_t s = 1; s <= nSub; ++s) {
-    const double x = inflow * dTmin + V;
+    const double h = s <= whole ? dTmin : rest;
+    const double x = inflow * h + V;
     double q;
     if (!rules.inverse && x > rules.indexColumn[top]) {
       // Above the table, whatever the weekday and hour: a reservoir without
@@ -198,16 +204,16 @@ double SP_class::RuleOutflow(const std::vector<std::vector<double>>* history, AL
     // A negative rule value releases nothing; the outflow of a sub-step is at
     // most the water there is.
     q = std::max(0.0, q);
-    V = x - q * dTmin;
+    V = x - q * h;
     if (V < 0) {
-      q += V / dTmin;
+      q += V / h;
       V = 0;
     }
-    mean += q / static_cast<double>(nSub);
+    mean += q * h / seconds;
     for (int i = 1; i <= nAbstractions; ++i) {
       AL_class* a = abstractions[i];
       if (a->Mode() != AL_class::kInternWithRuleFromReservoir) continue;
-      double water = std::max(0.0, a->RuleAmountFromReservoir(history, year, month, day, hour, V) * dTmin);
+      double water = std::max(0.0, a->RuleAmountFromReservoir(history, year, month, day, hour, V) * h);
       V -= water;
       if (V < 0) {
         water += V;

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <future>
 #include <map>
@@ -1008,12 +1009,39 @@ int Spikes(const std::vector<double>& q) {
 // The basin outlet (the last column of the routed discharge) dips or peaks
 // no more often than what flows into it: the two routed outlets above it
 // and the runoff its own subbasin hands to the routing (that of the surface
-// routing, or the soil's without it).
+// routing, or the soil's without it). The outlet's withdrawals (its
+// abstraction, the irrigation of its subbasin from the river) are added
+// back: a demand that changes from step to step shapes what they leave.
 const SignatureOf kSmoothHydrograph = [](const RunOutput& s, const RunOutput& e, const Budget&) {
   const auto q = PeriodTable(s, e, "discharge.stat");
+  std::map<std::string, double> withdrawn;  // m3/s
+  for (const auto& [date, values] : PeriodTable(s, e, "abstraction_1.txt"))
+    if (!values.empty()) withdrawn[date] += values[0];
+  // Irrigation [mm per step over subbasin 3's share of the basin].
+  double share = 0, km2 = 0, seconds = 0;
+  for (const auto& row : Rows(e.Text("out/irr_sw.stat")))
+    if (row.size() >= 7 && row[0] == "--") share = std::stod(row[6]);
+  const GridFile& z = e.zones();
+  for (int r = 1; r <= z.nrows; ++r)
+    for (int c = 1; c <= z.ncols; ++c)
+      if (z.at(r, c) > -9999) km2 += e.CellArea(r, c) * z.cellsize * z.cellsize / 1e6;
+  if (q.size() >= 2) {
+    auto time = [](const std::string& key) {
+      std::tm t{};
+      std::sscanf(key.c_str(), "%d-%d-%d %d", &t.tm_year, &t.tm_mon, &t.tm_mday, &t.tm_hour);
+      t.tm_year -= 1900;
+      t.tm_mon -= 1;
+      return static_cast<double>(timegm(&t));
+    };
+    seconds = time(std::next(q.begin())->first) - time(q.begin()->first);
+  }
+  if (seconds > 0)
+    for (const auto& [date, values] : PeriodTable(s, e, "irr_sw.stat"))
+      if (values.size() >= 3) withdrawn[date] += values[2] * share * km2 * 1000 / seconds;
   std::vector<std::vector<double>> series(4);
   for (const auto& [date, values] : q)
-    for (size_t i = 0; i < 3 && values.size() >= 3; ++i) series[i].push_back(values[values.size() - 3 + i]);
+    for (size_t i = 0; i < 3 && values.size() >= 3; ++i)
+      series[i].push_back(values[values.size() - 3 + i] + (i == 2 && withdrawn.count(date) ? withdrawn.at(date) : 0.0));
   std::map<std::string, double> own;
   const bool routed = e.Text("control.txt").find("[SurfaceRoutingModel]\n0\n") == std::string::npos;
   for (const char* table : {"qdsr.stat", "qisr.stat", "qbsr.stat", "qgsr.stat", "qg.stat"})

@@ -1261,31 +1261,6 @@ const std::vector<KnownFault> kKnownFaults = {
      "the leakage of two days takes more than the soil column holds",
      {"residual"},
      true},
-    {{{"irrigation", "channel-less"}},
-     83,
-     "a subbasin without channels offers more than its outlet holds",
-     {"withdrawals the river could not give"},
-     true},
-    {{{"irrigation", "channel-less"},
-      {"interception", "1"},
-      {"snow", "degree-day"},
-      {"glaciers", "dynamic"},
-      {"cell-areas", "uniform"},
-      {"surface-routing", "off"},
-      {"substeps", "1"},
-      {"step", "hour"},
-      {"soil", "plain"},
-      {"groundwater", "two-layers"},
-      {"period", "january"},
-      {"abstraction", "extern"},
-      {"zone-nodata", "-9999"},
-      {"lake", "none"},
-      {"silting-up", "off"},
-      {"missing-input", "none"},
-      {"warm-start", "none"}},
-     83,
-     "a subbasin without channels offers more than its outlet holds",
-     {"withdrawals the river could not give"}},
     // A warm start reads the soil's tracer stacks from where the tracer's path
     // names them, and no other module's tracer store.
     {{{"tracers", "by-source"}, {"warm-start", "restart"}},
@@ -1343,13 +1318,6 @@ const std::vector<KnownFault> kKnownFaults = {
      82,
      "a warm start before the yearly glacier update loses water",
      {"residual"}},
-    {{{"abstraction", "rule-from-reservoir"}},
-     83,
-     "a dTmin that does not divide the step cuts the rule short",
-     {"mean abstraction from the reservoir"}},
-    // The routing makes dips and peaks where the flow crosses a class
-    // boundary: hourly runs whose outlet falls or rises so far show them.
-    {{}, 83, "the routed outlet dips and peaks against smooth inflows", {"dip or peak"}, true},
     // In the July week with daily steps and no groundwater flow, the clay
     // layer at 1 m moves the recharge by less than a thousandth of the run
     // without it (7e-4 with interception 2, irrigation 4, silting-up 3).
@@ -1357,19 +1325,7 @@ const std::vector<KnownFault> kKnownFaults = {
      81,
      "the clay layer hardly changes the July recharge with daily steps",
      {"recharge (mm) off the"},
-     true},
-    {{{"step", "hour"},
-      {"period", "january"},
-      {"interception", "off"},
-      {"soil", "plain"},
-      {"surface-routing", "4"},
-      {"groundwater", "2"},
-      {"abstraction", "intern"},
-      {"irrigation", "4"},
-      {"zone-nodata", "-9999"}},
-     83,
-     "the routed outlet dips and peaks against smooth inflows",
-     {"dip or peak"}}};
+     true}};
 
 // The seeds: the values of the faults that must show, a warm start in each
 // period with the zone grid's own nodata, hourly steps and no glaciers (the

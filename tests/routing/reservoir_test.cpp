@@ -125,6 +125,16 @@ TEST_F(RulesTest, WeekdaysAndHours) {
   RuleSet always;
   ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n1 1 200\n0 1 1\nWeekDays = -1 12345\n", always), 0) << console.str();
   for (int h = 0; h <= 24; ++h) EXPECT_TRUE(always.Active(1, 2001, 3, 3, h)) << h;
+  EXPECT_FALSE(Said("the hours are not used")) << console.str();
+  // Hours without days act every day at every hour, and a WARNING says so.
+  RuleSet hoursOnly;
+  ASSERT_EQ(Read("[abstraction_rule_reservoir_1]\n1\n0 1\nstart_hour = 8\nstop_hour = 17\n", hoursOnly), 0);
+  for (int h = 0; h <= 24; ++h) EXPECT_TRUE(hoursOnly.Active(1, 2001, 3, 3, h)) << h;
+  EXPECT_TRUE(Said("WARNING: rule column 1 in section [abstraction_rule_reservoir_1]")) << console.str();
+  EXPECT_TRUE(
+      Said("gives \"start_hour\" or \"stop_hour\" (8, 17) but no \"WeekDays\" (or -1): the rule acts "
+           "every day at every hour, the hours are not used"))
+      << console.str();
 }
 
 TEST_F(RulesTest, MalformedTablesAreRefused) {
