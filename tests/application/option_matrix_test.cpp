@@ -835,8 +835,9 @@ std::vector<Axis> Axes() {
         // at the fixed head (0.2 m below the surface, above layer 1's table;
         // or 8 m below layer 2's top, below it) the heads of both layers and
         // the leakage into layer 1 (m/s) of each step, as the program writes
-        // them to its special output. A step's leakage follows the heads the
-        // step before left.
+        // them to its special output. A step's leakage follows the heads
+        // between those the step before left and those it leaves (a long
+        // step's heads may cross): it runs against them when it opposes both.
         auto fixedCell = [unconfined](const std::string& dir) {
           const auto cells = HighestCells(dir, 1000);
           return cells.size() < 12 ? std::pair{0, 0} : unconfined ? cells.back() : cells[4];
@@ -853,12 +854,18 @@ std::vector<Axis> Axes() {
           double along = 0, against = 0;
           for (size_t t = 1; t < leak.size() && t < up.size() && t < down.size(); ++t) {
             // (The output holds 6 digits: heads to the millimetre.)
-            const double higher = down[t - 1] - up[t - 1];
-            if (std::fabs(higher) < 0.01) continue;
+            const double before = down[t - 1] - up[t - 1], after = down[t] - up[t];
+            if (std::fabs(before) < 0.01 && std::fabs(after) < 0.01) continue;
             // (Below layer 2's top, layer 1 leaks by gravity, or not at all.)
-            if (higher > 0 ? leak[t] > 0 : leak[t] < 0)
+            auto follows = [&](double higher) {
+              return std::fabs(higher) >= 0.01 && (higher > 0 ? leak[t] > 0 : leak[t] < 0);
+            };
+            auto opposes = [&](double higher) {
+              return std::fabs(higher) < 0.01 || (higher > 0 ? leak[t] <= 0 : leak[t] > 0);
+            };
+            if (follows(before) || follows(after))
               ++along;
-            else if (higher > 0 || leak[t] > 0)
+            else if (opposes(before) && opposes(after))
               ++against;
           }
           return Signatures{
