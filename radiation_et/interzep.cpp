@@ -497,13 +497,16 @@ void interzeptionsmodellklasse::InitTracerGrids(int* error, int count, TracerRec
   try {
     teilmodellklasse::InitTracerGrids(error, count, settings, reg, capacity);
     if (*error != 0) return;
+    // The tracer comes with the water (BindInputs): a method above 10 takes
+    // the precipitation (irrigated or not), every other what leaves the snow
+    // cover, or the precipitation without a snow model.
     tracerinput.assign(static_cast<size_t>(std::max(0, count)) + 1, nullptr);
     for (int k = 1; k <= tracercount; ++k) {
       char a[64], b[64], c[64];
       std::snprintf(a, sizeof a, "concflux_tracer_%1d_%s", k, "snow_model");
       std::snprintf(b, sizeof b, "concflux_tracer_%1d_%s", k, "irrigation");
       std::snprintf(c, sizeof c, "concflux_tracer_%1d_%s", k, "input");
-      tracerinput[k] = gridlist[GetGridOf3(a, b, c)].grid;
+      tracerinput[k] = gridlist[method > 10 ? GetGridOf3(b, c, c) : GetGridOf3(a, b, c)].grid;
     }
   } catch (int code) {
     *error = code;

@@ -15,6 +15,7 @@ abflussmodellklasse::abflussmodellklasse(int& error, DiagStream* diagnostics, St
   error = 0;
   switchedOn = flowcontrol != 0;
   readStorageState = storageReadParameter;
+  lakes.tracerCount = std::max(0, tracerCount);
   if (mpirank != 0) {
     // Only instance 0 routes; the others remember that routing is configured.
     routingConfigured = flowcontrol;

@@ -179,6 +179,9 @@ class abflussmodellklasse : public teilmodellklasse {
     // The interception's and the snow's evaporation (0: absent).
     int interceptionEvap = 0, snowEvap = 0;
     std::vector<int> tracers;  // 1 ... tracers
+    // The run's tracer count on every instance (the others route nothing,
+    // but send their lake cells' tracers too).
+    int tracerCount = 0;
     // On instance 0 of several, whole-grid copies of the grids that hold only
     // the instance's own rows there, which receive the lake cells of all
     // instances (null: the grid itself holds every row).

@@ -49,8 +49,8 @@ void abflussmodellklasse::CountLakeCellsPerRank() {
   for (const char* name : order[interceptionFirst ? 1 : 0])
     if (lakes.input < 1) lakes.input = FindGrid(name, false);
   if (lakes.input < 1) lakes.input = GetGrid("precipitation");
-  lakes.tracers.assign(static_cast<size_t>(tracercount) + 1, 0);
-  for (int i = 1; i <= tracercount; ++i) {
+  lakes.tracers.assign(static_cast<size_t>(lakes.tracerCount) + 1, 0);
+  for (int i = 1; i <= lakes.tracerCount; ++i) {
     char name[128];
     std::snprintf(name, sizeof name, "concstor_tracer_%d_%s", i, "unsatzon_model");
     lakes.tracers[i] = GetGrid(name);
@@ -62,8 +62,8 @@ void abflussmodellklasse::CountLakeCellsPerRank() {
   lakes.baseflowCopy = lakes.baseflow > 0 ? LakeCopy(lakes.baseflow) : nullptr;
   lakes.interceptionEvapCopy = lakes.interceptionEvap > 0 ? LakeCopy(lakes.interceptionEvap) : nullptr;
   lakes.snowEvapCopy = lakes.snowEvap > 0 ? LakeCopy(lakes.snowEvap) : nullptr;
-  lakes.tracerCopies.assign(static_cast<size_t>(tracercount) + 1, nullptr);
-  for (int i = 1; i <= tracercount; ++i) lakes.tracerCopies[i] = LakeCopy(lakes.tracers[i]);
+  lakes.tracerCopies.assign(static_cast<size_t>(lakes.tracerCount) + 1, nullptr);
+  for (int i = 1; i <= lakes.tracerCount; ++i) lakes.tracerCopies[i] = LakeCopy(lakes.tracers[i]);
 
   // The cells counted are exactly those the transfers walk: a lake code above
   // no-data in the instance's rows and data columns, owned by the instance.
@@ -161,7 +161,8 @@ void abflussmodellklasse::GatherLakeCells() {
     MPISendRecvArray(lakes.interceptionEvap, lakes.codes, counts, lakes.interceptionEvapCopy);
   if (lakes.snowEvap > 0) MPISendRecvArray(lakes.snowEvap, lakes.codes, counts, lakes.snowEvapCopy);
   MPISendRecvArray(lakes.input, lakes.codes, counts, precOnLakes);
-  for (int i = 1; i <= tracercount; ++i) MPISendRecvArray(lakes.tracers[i], lakes.codes, counts, lakes.tracerCopies[i]);
+  for (int i = 1; i <= lakes.tracerCount; ++i)
+    MPISendRecvArray(lakes.tracers[i], lakes.codes, counts, lakes.tracerCopies[i]);
 }
 
 Grid abflussmodellklasse::LakeCopy(int p) {

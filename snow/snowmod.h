@@ -156,6 +156,7 @@ class schneemodellklasse : public teilmodellklasse {
     return t.evaporating == 1 ? "tracer concentration" : "tracer amount (mm times concentration)";
   }
   void FreeTracerArrays() override;
+  void BindTracerInputs();
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   // The end of the step: the yearly glacier update when it is due, then the
   // step's grid statistics. run() ends with it, unless DeferStepEnd() was
@@ -529,6 +530,7 @@ class schneemodellklasse : public teilmodellklasse {
 
   // Tracers: the input concentration-flux grid of each (1 ... count).
   std::vector<Grid> tracerinput;
+  bool tracerinputbound = false;  // the interception's grids are found (BindTracerInputs)
 
   // Land-use albedo of the cells when the run has no land-use table: the
   // "albedo" grid as it was at the start (own rows).

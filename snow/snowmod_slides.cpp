@@ -2,6 +2,7 @@
 // their snow to their neighbours of the same zone, worked from the highest
 // cell to the lowest on instance 0; what a neighbour cannot take up moves on.
 #include <algorithm>
+#include <vector>
 
 #include "snow/snowmod.h"
 
@@ -31,7 +32,24 @@ void schneemodellklasse::Slides() {
   for (OwnGrid g : {kTotal, kLiquid, kSolid}) MPIGatherGrid(own[g].position);
   if (glacier)
     for (GlacierGrid g : {kTotalOnGlacier, kLiquidOnGlacier, kSolidOnGlacier}) MPIGatherGrid(glac[g].position);
+  // The tracers of the open part's pack move with its snow: per tracer the
+  // amount (mm x concentration over the cell) that each cell releases, that
+  // moves on and that comes to rest (the glacier part's snow holds none).
+  const int T = static_cast<int>(tracergrids.size()) > tracercount ? tracercount : 0;
+  for (int t = 1; t <= T; ++t) MPIGatherGrid(tracergrids[t].storeindex);
   if (mpirank == 0) {
+    const size_t cells = static_cast<size_t>(nrows + 2) * static_cast<size_t>(ncols + 2);
+    std::vector<double> tmobile(cells * static_cast<size_t>(T + 1), 0.0), tdeposit(tmobile.size(), 0.0);
+    auto at = [&](int t, int r, int c) {
+      return static_cast<size_t>(t) * cells + static_cast<size_t>(r) * static_cast<size_t>(ncols + 2) +
+             static_cast<size_t>(c);
+    };
+    // The tracer amount of the open part's pack of total water S.
+    auto amount = [&](int t, int r, int c, double S) {
+      const double v = tracergrids[t].store[r][c];
+      if (!(v > nodata)) return 0.0;
+      return tracers[t].evaporating == 1 ? v * S : v;
+    };
     Grid total = own[kTotal].grid;
     Grid liquid = own[kLiquid].grid;
     Grid solid = own[kSolid].grid;
@@ -105,6 +123,12 @@ void schneemodellklasse::Slides() {
         if ((S > 0 || Sg > 0) && slideslope[r][c] >= minSlideSlope) {
           if (g < 1 && S > 0) {
             input[r][c] = S * F * (1 - g);
+            for (int t = 1; t <= T; ++t) {
+              // A non-evaporating tracer leaves F of its amount; an evaporating one keeps its concentration.
+              const double moved = amount(t, r, c, S) * F;
+              tmobile[at(t, r, c)] += moved * (1 - g);
+              if (tracers[t].evaporating != 1) tracergrids[t].store[r][c] -= moved;
+            }
             release(total[r][c], liquid[r][c], solid[r][c], F);
           }
           if (Sg > 0 && g > 0) {
@@ -125,13 +149,22 @@ void schneemodellklasse::Slides() {
           if (!(part > 0)) continue;
           double& d = deposition[nr[k]][nc[k]];
           d += part;
+          for (int t = 1; t <= T; ++t)
+            tdeposit[at(t, nr[k], nc[k])] += weight[k] * tmobile[at(t, r, c)] * from / area(nr[k], nc[k]);
           // A negative capacity (slope above the maximum slope) takes up nothing.
           const double capacity = std::max(0.0, maxdep[nr[k]][nc[k]]);
           if (d > capacity) {
+            // What moves on takes its share of the tracers that came.
+            for (int t = 1; t <= T; ++t) {
+              const double on = tdeposit[at(t, nr[k], nc[k])] * (d - capacity) / d;
+              tdeposit[at(t, nr[k], nc[k])] -= on;
+              tmobile[at(t, nr[k], nc[k])] += on;
+            }
             mobile[nr[k]][nc[k]] += d - capacity;
             d = capacity;
           }
         }
+        for (int t = 1; t <= T; ++t) tmobile[at(t, r, c)] = 0;
       }
     }
     // Deposit what came to rest, and the mass still moving, on each cell: as
@@ -141,6 +174,18 @@ void schneemodellklasse::Slides() {
         if (!valid(r, c)) continue;
         const double D = deposition[r][c] + mobile[r][c];
         const double g = share(r, c);
+        if (g < 1)
+          for (int t = 1; t <= T; ++t) {
+            // The open part takes D with the tracers that came with it.
+            const double came = tdeposit[at(t, r, c)] + tmobile[at(t, r, c)];
+            double& v = tracergrids[t].store[r][c];
+            if (!(v > nodata)) continue;
+            const double S = total[r][c] > 0 ? total[r][c] : 0.0;
+            if (tracers[t].evaporating == 1)
+              v = S + D > 0 ? (v * S + came) / (S + D) : v;
+            else
+              v += came;
+          }
         if (g < 1) deposit(total[r][c], liquid[r][c], solid[r][c], D);
         if (g > 0) deposit(totalg[r][c], liquidg[r][c], solidg[r][c], D);
       }
@@ -149,4 +194,5 @@ void schneemodellklasse::Slides() {
   if (glacier)
     for (GlacierGrid g : {kTotalOnGlacier, kLiquidOnGlacier, kSolidOnGlacier}) MPIScatterGrid(glac[g].position);
   for (OwnGrid g : {kInputMass, kMobileMass, kDeposition}) MPIScatterGrid(own[g].position);
+  for (int t = 1; t <= T; ++t) MPIScatterGrid(tracergrids[t].storeindex);
 }

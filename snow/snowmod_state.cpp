@@ -161,12 +161,27 @@ void schneemodellklasse::InitTracerGrids(int* error, int count, TracerRecord* se
   if (error) *error = code;
   if (code != 0) throw code;
   tracerinput.assign(static_cast<size_t>(tracercount) + 1, nullptr);
-  for (int t = 1; t <= tracercount; ++t) {
+  tracerinputbound = false;
+  BindTracerInputs();
+}
+
+// The tracer comes with the water input: the precipitation (irrigated or
+// not), or the interception's throughfall when the interception runs first.
+// The interception's tracer grids are made after the snow's: they are bound
+// at the first step.
+void schneemodellklasse::BindTracerInputs() {
+  if (flowcontrol == 0 || tracerinputbound) return;
+  tracerinputbound = true;
+  for (int t = 1; t <= tracercount && t < static_cast<int>(tracerinput.size()); ++t) {
+    char interception[100];
     char irrigation[100];
     char input[100];
+    std::snprintf(interception, sizeof interception, "concflux_tracer_%1d_%s", t, "interception_model");
     std::snprintf(irrigation, sizeof irrigation, "concflux_tracer_%1d_%s", t, "irrigation");
     std::snprintf(input, sizeof input, "concflux_tracer_%1d_%s", t, "input");
-    tracerinput[t] = gridlist[GetGridOf3(irrigation, input, "!!_no_entry_!!")].grid;
+    const int p = precipitationsource ? FindGrid(interception, false) : 0;
+    if (precipitationsource && p < 1) tracerinputbound = false;
+    tracerinput[t] = gridlist[p > 0 ? p : GetGridOf3(irrigation, input, "!!_no_entry_!!")].grid;
   }
 }
 

@@ -262,12 +262,14 @@ void schneemodellklasse::SkippedCell(int r, int c, double g) {
     if (eb && glac[kEvapOnGlacier].grid) glac[kEvapOnGlacier].grid[r][c] = 0;
     if (glac[kTotalOnGlacier].grid) glac[kTotalOnGlacier].grid[r][c] = Sg + Lg;
   }
-  // Tracers: the input passes with its concentration.
+  // Tracers: the input passes with its concentration (an evaporating
+  // tracer's outflow without water keeps the pack's).
   for (int t = 1; t <= tracercount; ++t) {
     double& value = tracergrids[t].store[r][c];
     if (tracers[t].radioactive == 1) value *= tracers[t].decay;
     const double cin = tracerinput[t] && tracerinput[t][r] ? tracerinput[t][r][c] : 0.0;
-    tracergrids[t].flux[r][c] = tracers[t].evaporating == 1 ? value : (g > 0 || P <= 0 ? 0.0 : cin);
+    const bool passes = g < 1 && P > 0;
+    tracergrids[t].flux[r][c] = passes ? cin : tracers[t].evaporating == 1 ? value : 0.0;
   }
   // Snow age and albedo follow the temperature: they stay.
   own[kDaysSnow].grid[r][c] = S + L > 5.0 ? 1.0 / n : 0.0;
@@ -317,9 +319,10 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
   // with evaporating water is held as a concentration (the grids
   // "concstor_tracer_*"), into which the input's concentration mixes; any
   // other as the amount in the pack, to which the input brings P times its
-  // concentration. The input concentration comes with the water input.
+  // concentration. The input concentration comes with the water input,
+  // which the open part of a partly glacierized cell takes as well.
   const double Pbefore = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
-  for (int t = 1; t <= tracercount && g <= 0; ++t) {
+  for (int t = 1; t <= tracercount && g < 1; ++t) {
     double& value = tracergrids[t].store[r][c];
     if (tracers[t].radioactive == 1) value *= tracers[t].decay;
     if (Pbefore > 0) {
@@ -389,7 +392,7 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
       flux = value;
       continue;
     }
-    if (g > 0) {
+    if (g >= 1) {
       flux = 0;
       continue;
     }
@@ -676,6 +679,7 @@ void schneemodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMont
     if (s.writer) s.writer->NewStep();
   for (int t = 1; t <= tracercount; ++t)
     if (tracergrids[t].statistic) tracergrids[t].statistic->NewStep();
+  BindTracerInputs();
   if (mpisize > 1) MPI_Barrier(MPI_COMM_WORLD);
   // 5. to 7.
   CellLoop();

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "framework/diagstream.h"
 #include "framework/zonalstatistic.h"
@@ -35,6 +36,15 @@ std::string unsatzonmodellklasse::GetStorageFileName() {
 
 void unsatzonmodellklasse::SetSurfaceRoutingActive(int active) {
   surface_routing_active = static_cast<char>(active);
+  // Without a silting-up model the water the soil takes back from the
+  // surface is the surface routing's, at the concentration of its store
+  // (made after the soil's tracer grids).
+  if (!active || silting_up_storage != 1) return;
+  for (int t = 1; t <= ntracers && t < static_cast<int>(soiltracers.size()); ++t) {
+    if (soiltracers[t].silting) continue;
+    const int p = FindGrid("concstor_tracer_" + std::to_string(t) + "_SiltingUpModel", false);
+    if (p > 0) soiltracers[t].silting = gridlist[p].grid;
+  }
 }
 
 void unsatzonmodellklasse::SetGroundwaterCoupling(int coupled) {

@@ -605,7 +605,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
     std::string statfile;
     std::string stackfile;
     Grid input = nullptr;         // concentration of the infiltration input
-    Grid silting = nullptr;       // concentration of the silting-up water (null: that of the input)
+    Grid silting = nullptr;       // concentration of the silting-up water, or of the surface routing's store
+                                  // when the soil takes that water back (null: that of the input)
     Grid groundwater = nullptr;   // groundwater model, layer 1: amount or concentration (null without)
     Stack store = nullptr;        // soil storage stack, levels 1 ... layers
     Grid conc = nullptr;          // concentration in layer 1 (the stack's companion grid)

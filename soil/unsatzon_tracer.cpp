@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "framework/diagstream.h"
 #include "framework/zonalstatistic.h"
@@ -64,9 +65,12 @@ void unsatzonmodellklasse::InitSoilTracers(TracerRecord* settings, StatRecord* r
     std::snprintf(title, sizeof title, "tracer concentration for tracer %d (%s) ", t, tr.name.c_str());
     st.statistic->WriteHeader(modulname, title, registry, capacity);
 
-    // Concentration of the water that reaches the soil.
+    // Concentration of the water that reaches the soil, of the module that
+    // hands it on (SelectInfiltrationInput): the snow's outflow when the
+    // interception runs first, else the throughfall.
     char names[4][96];
     const char* sources[4] = {"interception_model", "snow_model", "irrigation", "input"};
+    if (infiltrationinput) std::swap(sources[0], sources[1]);
     int p = 0;
     for (int k = 0; k < 4; ++k) {
       std::snprintf(names[k], sizeof names[k], "concflux_tracer_%1d_%s", t, sources[k]);

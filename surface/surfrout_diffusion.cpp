@@ -279,6 +279,26 @@ void surfaceroutingclass::UpdateLevels(double dt) {
   };
   int first = 0, last = 0;
   ThreadRows(first, last);
+  // Tracers arrive with the concentration of their sender: every cell's
+  // inflowing load (mm x concentration) first, from the concentrations of
+  // the sub-step's start, into concQD (a river cell's load of the step, a
+  // land cell's of the sub-step).
+  for (int k = 1; k <= tracercount; ++k) {
+    Grid conc = tracerlinks[k].storage.grid;
+    for (int r = first; r < last; ++r)
+      for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+        const int c = owncells[i];
+        const int rn[4] = {r - 1, r, r + 1, r};
+        const int cn[4] = {c, c + 1, c, c - 1};
+        double mass = 0;
+        for (int j = 0; j < 4; ++j)
+          if (const double q = inward(r, c, j); q > 0) mass += q * conc[rn[j]][cn[j]];
+        tracerlinks[k].concQD[r][c] += mass * dt / (CellDx(r, c) * CellDy(r, c)) * 1000;
+      }
+  }
+  if (tracercount > 0) {
+#pragma omp barrier
+  }
   for (int r = first; r < last; ++r)
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
       const int c = owncells[i];
@@ -286,16 +306,6 @@ void surfaceroutingclass::UpdateLevels(double dt) {
       double in = 0;
       for (int j = 0; j < 4; ++j) in += inward(r, c, j);
       if (River(r, c)) {
-        // Tracers arrive with the concentration of their sender (in method 6
-        // the concentrations of the land cells are not mixed).
-        for (int k = 1; k <= tracercount; ++k) {
-          const int rn[4] = {r - 1, r, r + 1, r};
-          const int cn[4] = {c, c + 1, c, c - 1};
-          double mass = 0;
-          for (int j = 0; j < 4; ++j)
-            if (const double q = inward(r, c, j); q > 0) mass += q * tracerlinks[k].storage.grid[rn[j]][cn[j]];
-          tracerlinks[k].concQD[r][c] += mass * dt / area * 1000;
-        }
         directflow[r][c] += in * dt / area * 1000;
         head[r][c] = old[r][c] = elevation[r][c];
         surfacestorage[r][c] = 0;
@@ -304,8 +314,18 @@ void surfaceroutingclass::UpdateLevels(double dt) {
       const double* f = F[r][c];
       const double out =
           (std::max(0.0, -f[1]) + std::max(0.0, f[3]) + std::max(0.0, f[5]) + std::max(0.0, -f[7])) * outfactor[r][c];
+      const double before = (old[r][c] - elevation[r][c]) * 1000;
       double depth = (old[r][c] - elevation[r][c]) + (in - out) * dt / area;
       if (depth < 0) depth = 0;  // rounding only: the outflow was cut to the storage
+      // A land cell keeps what it did not send at its concentration and
+      // mixes in what it received.
+      const double kept = std::max(0.0, before - out * dt / area * 1000);
+      for (int k = 1; k <= tracercount; ++k) {
+        double& conc = tracerlinks[k].storage.grid[r][c];
+        double& load = tracerlinks[k].concQD[r][c];
+        conc = depth > 0 ? (conc * kept + load) / (depth * 1000) : 0.0;
+        load = 0;
+      }
       directflow[r][c] = 0;
       head[r][c] = old[r][c] = elevation[r][c] + depth;
       surfacestorage[r][c] = depth * 1000;

@@ -795,7 +795,8 @@ TEST_F(SurfaceFlowTest, TracersTravelWithTheWater) {
   Grid conc = Add("_CONC_QD_1_", 0);
   Add("_CONC_QI_1_", 0);
   landuse[3][2] = 7;  // no such land-use entry
-  for (const char* method : {"1", "2"}) {
+  // (Method 6 moves water levels by diffusion, also between land cells.)
+  for (const char* method : {"1", "2", "6"}) {
     SCOPED_TRACE(method);
     ASSERT_EQ(Make(Section(method, "1", "60"), false), 0) << console.str();
     TracerRecord tracers[2];
