@@ -252,7 +252,21 @@ DiagStream& DiagStream::operator<<(const char* textPointer) {
   // A FATAL, ERROR or WARNING line begins with its level on the console too,
   // so that it stands out among the progress lines; the other prefixes go.
   size_t prefixLength = 0;
-  if (PrefixLevel(consoleCopy, prefixLength) >= 3) consoleCopy.erase(0, prefixLength);
+  const int level = PrefixLevel(consoleCopy, prefixLength);
+  if (level >= 3) {
+    consoleCopy.erase(0, prefixLength);
+    prefixLength = 0;
+  }
+  // A message that begins on its next line ("FATAL: \n-----") shows its level
+  // word in front of its first line of text, not on a line of its own: the
+  // blanks and line ends between them go (on the console only), also when
+  // the text follows in a later insertion.
+  if (level >= 0) consoleLeadPending = level <= 2;
+  if (consoleLeadPending) {
+    const size_t first = consoleCopy.find_first_not_of(" \t\r\n", prefixLength);
+    consoleCopy.erase(prefixLength, (first == std::string::npos ? consoleCopy.size() : first) - prefixLength);
+    if (first != std::string::npos) consoleLeadPending = false;
+  }
   XmlText(text);
   const bool quiet = Quiet();
   if (rank == 0 && !consoleCopy.empty() && !quiet) *console << consoleCopy;
@@ -269,13 +283,16 @@ DiagStream& DiagStream::operator<<(const char* textPointer) {
     }
     entryClosed = true;
     entrySuppressed = false;
+    consoleLeadPending = false;
   }
   return *this;
 }
 
 DiagStream& DiagStream::operator<<(const std::string& text) {
   XmlText(text);
-  if (rank == 0 && !Quiet()) *console << text;
+  const size_t first = consoleLeadPending ? text.find_first_not_of(" \t\r\n") : 0;
+  if (first != std::string::npos) consoleLeadPending = false;
+  if (rank == 0 && !Quiet() && first != std::string::npos) *console << text.substr(first);
   if (FileGood() && !entrySuppressed) xmlFile << pendingXml;
   return *this;
 }
@@ -296,6 +313,7 @@ void DiagStream::ValueEntryStep() {
 template <typename T>
 DiagStream& DiagStream::InsertValue(const T& v) {
   ValueEntryStep();
+  consoleLeadPending = false;
   if (rank == 0 && !Quiet()) *console << v;
   if (FileGood() && !entrySuppressed) xmlFile << v;
   return *this;

@@ -89,6 +89,7 @@ class DiagStream {
   std::string fileName;
   int maxLevel = 4;
   bool quietDebug = false;
-  bool entryQuiet = false;  // the open entry is left out (QuietDebug when it began)
+  bool entryQuiet = false;          // the open entry is left out (QuietDebug when it began)
+  bool consoleLeadPending = false;  // the console has the level word of the entry but no text yet
   bool Quiet() const { return entryQuiet; }
 };

@@ -16,7 +16,7 @@ namespace {
 
 void ExpectUsageAndAbort(const fluvextest::CommandResult& r) {
   EXPECT_EQ(r.exitCode, 2) << r.output;
-  EXPECT_NE(r.output.find("\nusage: fluvex <1-st cntrl-file>"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("FATAL: usage: fluvex <1-st cntrl-file>"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("\n-dumpmode: if soil moisture"), std::string::npos);
   // A FATAL line begins with its level on the console too.
   EXPECT_NE(r.output.find(") FATAL: Exception 2 caught at top level!"), std::string::npos) << r.output;

@@ -58,7 +58,7 @@ TEST_F(SymbolsTest, GoldenFiles) {
 
 TEST_F(SymbolsTest, UndefinedSymbolsNameTheirLine) {
   EXPECT_EQ(CodeOf("$set $a = 1\n[s]\n$missing value\n"), 17);
-  EXPECT_NE(diag.Console().find("\n-----------------------------------------------------------\npossible error in "
+  EXPECT_NE(diag.Console().find("FATAL: -----------------------------------------------------------\npossible error in "
                                 "control file!\nundefined symbol at line 3:\n $missing value\n\n\n"
                                 "-----------------------------------------------------------\n"),
             std::string::npos);

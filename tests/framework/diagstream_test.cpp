@@ -48,13 +48,24 @@ TEST(DiagStream, EntriesReachConsoleAndFileByLevelAndPrefix) {
          << "[end-entry]";
     diag << "SKIP: menu text"
          << "[end-entry]";
+    // A message that begins on its next line, also in a later insertion:
+    // the file keeps its text, the console has no line with the level word only.
+    diag << "FATAL: \n-----x\nsecond"
+         << "[end-entry]";
+    diag << "ERROR: "
+         << " \n"
+         << "\nthird\n"
+         << "[end-entry]";
   }
   const std::string xml = ReadFile(dir / "q_0.xml");
   EXPECT_EQ(Body(xml),
-            "\t<line level=\"2\" description= \"shown 42 &amp; &lt;b&gt; &apos;q&apos; &quot;x&quot;;next\"/>\n");
+            "\t<line level=\"2\" description= \"shown 42 &amp; &lt;b&gt; &apos;q&apos; &quot;x&quot;;next\"/>\n"
+            "\t<line level=\"0\" description= \";--x;second\"/>\n"
+            "\t<line level=\"1\" description= \" ;;third;\"/>\n");
   for (const char* text :
-       {"hidden in file\n(mpi-rank  0) WARNING: shown 42", "-------- error --------", "\n(mpi-rank  0) menu text"})
-    EXPECT_NE(quiet.str().find(text), std::string::npos) << text;
+       {"hidden in file\n(mpi-rank  0) WARNING: shown 42", "-------- error --------", "\n(mpi-rank  0) menu text",
+        "\n(mpi-rank  0) FATAL: -----x\nsecond\n(mpi-rank  0) ERROR: third\n\n(mpi-rank  0) "})
+    EXPECT_NE(quiet.str().find(text), std::string::npos) << text << "\n" << quiet.str();
   EXPECT_EQ(xml.rfind("</Diag>\n"), xml.size() - 8);
   {
     // A prefix starts a new element; values without one open a DEBUG entry.

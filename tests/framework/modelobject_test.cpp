@@ -109,11 +109,12 @@ TEST_F(GridListTest, SearchesStopAtTheEndOfTheList) {
 TEST_F(GridListTest, MissingGridsNameTheModule) {
   object.RegisterGrid(1, "zone.asc", NewGrid(), nullptr, 0, "zonegrid", 0, 1, 4);
   EXPECT_EQ(CodeOf([&] { object.GetGrid("snowcover_outflow"); }), 33);
-  EXPECT_NE(diag.Console().find("\n---------------- !!! ERROR !!!  --------------------------\nsnowcover_outflow not "
-                                "found in memory,\nThese data are needed within snow_model \nif they are interpolated "
-                                "data, please specify an interpolator for\nsnowcover_outflow in the control file or "
-                                "read it in as a standardfile,\n"),
-            std::string::npos);
+  EXPECT_NE(
+      diag.Console().find("FATAL: ---------------- !!! ERROR !!!  --------------------------\nsnowcover_outflow not "
+                          "found in memory,\nThese data are needed within snow_model \nif they are interpolated "
+                          "data, please specify an interpolator for\nsnowcover_outflow in the control file or "
+                          "read it in as a standardfile,\n"),
+      std::string::npos);
   EXPECT_EQ(CodeOf([&] { object.GetGridOf3("a", "b", "c"); }), 33);
   EXPECT_NE(diag.Console().find("Wether a, b or c \nwhere found in memory,\nOne of these data sets has to be present "
                                 "within snow_model \n"),
