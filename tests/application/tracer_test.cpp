@@ -129,7 +129,7 @@ TEST_F(TracerTest, BadKeywordsAndValues) {
        "error reading statcode for tracer 1:\nneed a key word \"statcode = "
        "xxxx\""},
       {With("gridcode = 12", "gridcode = x"), "error reading gridcode for tracer 1!"},
-      {With("statext = sta", "statext = " + std::string(300, 's')), "error reading statext for tracer 1!"},
+      {With("statext = sta", std::string("statext = ").append(300, 's')), "error reading statext for tracer 1!"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Read("1", {c.line}), 56) << c.line;
