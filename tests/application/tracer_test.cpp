@@ -96,8 +96,9 @@ TEST_F(TracerTest, NoTracersAndTooMany) {
 TEST_F(TracerTest, NamesWithTheSameFirstThreeLettersStop) {
   EXPECT_EQ(Read("2", {kNitrate, With("Nitrate", "NITrogen")}), 59);
   EXPECT_TRUE(
-      Said("substance #2 and substance #1 have the same\nfirst 3 chars (lowercase) in its name (nit <-> nit)\n\n" +
-           std::string(50, '-')))
+      Said(std::string(
+               "substance #2 and substance #1 have the same\nfirst 3 chars (lowercase) in its name (nit <-> nit)\n\n")
+               .append(50, '-')))
       << diag.Console();
 }
 
