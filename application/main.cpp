@@ -14,6 +14,7 @@
 
 #include "application/modapuzr.h"
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "framework/signals.h"
 
 namespace {
@@ -100,6 +101,7 @@ int Abort(int code) {
 
 int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
+  KeepMpiPluginsLoaded();
   int rank = 0;
   int size = 1;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "framework/mpirunning.h"
+
 namespace {
 // Prints the failed assertions of a rank other than 0, marked with its rank.
 class RankFailurePrinter : public ::testing::EmptyTestEventListener {
@@ -24,6 +26,7 @@ class RankFailurePrinter : public ::testing::EmptyTestEventListener {
 
 int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
+  KeepMpiPluginsLoaded();
   ::testing::InitGoogleTest(&argc, argv);
   int rank = 0;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
