@@ -1050,6 +1050,19 @@ def no_precipitation(d):
     return "precipitation of %s: %g mm, expected 0" % (wrong[0][:4], wrong[0][-1]) if wrong else ""
 
 
+def renodata(path, value):
+    """Rewrites a grid with another NODATA_value, its missing cells written with it."""
+    out = []
+    for line in open(path).read().split("\n"):
+        w = line.split()
+        if w and w[0].lower() == "nodata_value":
+            line = "NODATA_value " + value
+        elif w and not w[0][0].isalpha():
+            line = " ".join(value if x == "-9999" else x for x in w)
+        out.append(line)
+    open(path, "w").write("\n".join(out))
+
+
 def grids_nodata(value):
     """Every input grid (*.asc) with another NODATA_value, its missing cells written with it."""
     def edit(d):
@@ -1057,15 +1070,7 @@ def grids_nodata(value):
             if not f.endswith(".asc"):
                 continue
             path = os.path.join(d, f)
-            out = []
-            for line in open(path).read().split("\n"):
-                w = line.split()
-                if w and w[0].lower() == "nodata_value":
-                    line = "NODATA_value " + value
-                elif w and not w[0][0].isalpha():
-                    line = " ".join(value if x == "-9999" else x for x in w)
-                out.append(line)
-            open(path, "w").write("\n".join(out))
+            renodata(path, value)
         return ""
     return edit
 
@@ -1124,15 +1129,7 @@ def zones_nodata(value):
     (the other grids keep -9999)."""
     def edit(d):
         path = os.path.join(d, "zones.asc")
-        out = []
-        for line in open(path).read().split("\n"):
-            w = line.split()
-            if w and w[0].lower() == "nodata_value":
-                line = "NODATA_value " + value
-            elif w and not w[0][0].isalpha():
-                line = " ".join(value if x == "-9999" else x for x in w)
-            out.append(line)
-        open(path, "w").write("\n".join(out))
+        renodata(path, value)
         return ""
     return edit
 
