@@ -302,15 +302,17 @@ const SignatureOf kGlacierRunoff = PositiveSum("glacier runoff (mm)", "qglac.sta
 // Two tracers whose concentrations differ by source: 5 in the water input,
 // 2 in the soil's water and 1 in the groundwater at the start. Nitrate stays
 // behind when its water evaporates, Oxygen leaves with it. Their stores are
-// written at the end. (The input grids join [variable_grids], whatever
-// other values added there.)
+// written at the end, their statistics per subbasin each step (the
+// routing's: the concentration of each subbasin's discharge). (The input
+// grids join [variable_grids], whatever other values added there.)
 const Edits kTracersBySource = {
     {"[substance_transport]\n0         number of tracers",
      "[substance_transport]\n2         number of tracers\n"
      "Nitrate non_radioactive non_evaporating min_conc = 0 max_conc = 1000 mg/l soilini = 2 gwini = 1 "
-     "statcode = 1001 gridcode = 3 path = ./ statext = sta gridext = asc\n"
+     "statcode = 2001 gridcode = 3 path = ./ statext = sta gridext = asc\n"
      "Oxygen non_radioactive evaporating min_conc = 0 max_conc = 1000 mg/l soilini = 2 gwini = 1 "
-     "statcode = 1001 gridcode = 3 path = ./ statext = sta gridext = asc"}};
+     "statcode = 2001 gridcode = 3 path = ./ statext = sta gridext = asc"}};
+const std::vector<BudgetModules::Tracer> kTracerBudgets = {{"Nitrate", "nit", false, 5}, {"Oxygen", "oxy", true, 5}};
 std::string TracerInputs(const std::string& dir) {
   std::string text = ReadFile(dir + "/control.txt");
   const std::string label = "number of variable grids\n";
@@ -1216,6 +1218,7 @@ std::vector<Axis> Axes() {
                                                           b.c.edits.insert(b.c.edits.end(), kTracersBySource.begin(),
                                                                            kTracersBySource.end());
                                                           b.makers.push_back(TracerInputs);
+                                                          b.c.modules.tracers = kTracerBudgets;
                                                           b.signatures.push_back(
                                                               [](const RunOutput&, const RunOutput& e, const Budget&) {
                                                                 return TracerStores(e);
