@@ -184,8 +184,8 @@ TEST_F(StepTest, ASmoothInflowLeavesSmoothly) {
 
 TEST_F(StepTest, UniformRunoffStaysUniform) {
   // 1 -> 2 through a slow channel; 2 and 3 join subbasin 4 through SUMTRIB.
-  // One tracer of concentration 2 everywhere; it does not decay, so the
-  // queue drops it, while the outlet takes the channel input's.
+  // One tracer of concentration 2 everywhere; it does not decay, so it
+  // leaves every channel at 2.
   ASSERT_EQ(Build(Head("0.1 1000 20 2") + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(3, 20000) +
                       "\nTG 4 (area = 4, rel = 1)\nSUMTRIB 2&3" + Channel(2, 30000, 2) + "\nend\n",
                   1),
