@@ -809,26 +809,22 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
     }
     gridStore("the tracer of groundwater layer " + std::to_string(l + 2), file, {}, false);
   }
-  // The routing: reservoirs and lakes keep their volume (m3) and the
-  // tracers' concentrations in the storage content file.
+  // The routing: the channels' water and the reservoirs' and lakes' volumes
+  // at their concentrations (m3 x concentration).
   const double area = start.zones().cellsize * start.zones().cellsize * start.basinArea();  // m2
   auto mm = [&](double m3) { return m3 / area * 1000; };
-  auto reservoirs = [&](const RunOutput& run, double& m3) {
-    m3 = 0;
-    for (const auto& line : StorageSection(run.Text("out/storage.ftz_0"), "routing_model"))
-      if (line.find("(reservoir ") != std::string::npos) {
-        const auto v = LeadingNumbers(line);
-        if (v.size() <= static_cast<size_t>(index)) return false;
-        m3 += v[0] * v[static_cast<size_t>(index)];
-      }
-    return true;
-  };
-  if (reservoirs(start, a) && reservoirs(end, b)) {
-    budget.storageChanges.push_back({"reservoirs' and lakes' tracer", mm(b - a)});
+  std::vector<double> channels[2], reservoirs[2];
+  std::string why;
+  if (RoutingTracerMass(start.dir(), channels[0], reservoirs[0], why, modules.relCellAreaGrid) &&
+      RoutingTracerMass(end.dir(), channels[1], reservoirs[1], why, modules.relCellAreaGrid) &&
+      channels[0].size() > static_cast<size_t>(index) && channels[1].size() > static_cast<size_t>(index) &&
+      reservoirs[0].size() > static_cast<size_t>(index) && reservoirs[1].size() > static_cast<size_t>(index)) {
+    const size_t k = static_cast<size_t>(index);
+    budget.storageChanges.push_back({"the channels' tracer", mm(channels[1][k] - channels[0][k])});
+    budget.storageChanges.push_back({"the reservoirs' and lakes' tracer", mm(reservoirs[1][k] - reservoirs[0][k])});
   } else {
-    Unread("out/storage.ftz_0 (the reservoirs' tracer concentrations)");
+    Unread("the tracer in the channels, reservoirs and lakes: " + (why.empty() ? "no such tracer" : why));
   }
-  Unread("the channels' tracer (not in the storage content file)");
   // Out: the outlet's discharge (m3/s, the last column of the routed
   // discharge) at its concentration (the same subbasin's column of the
   // tracer's routing statistics), and every abstraction that leaves at its
