@@ -285,7 +285,13 @@ void surfaceroutingclass::RouteToOutlets(int64_t hour, int64_t day, int64_t mont
       }
     }
     tracergrids[t].statistic->Reduce(year, month, day, hour, 1);
-    if (tracerlinks[t].storage.position > 0) WriteStatisticGrids(tracerlinks[t].storage.position, 1, 0);
+    // The surface water's tracer grid, whichever module registered it: the
+    // silting-up's store holds it after the hand-over, which the silting-up
+    // step (before the routing) would write a step late.
+    const int position = tracerlinks[t].storage.position > 0
+                             ? tracerlinks[t].storage.position
+                             : FindGrid("concstor_tracer_" + std::to_string(t) + "_SiltingUpModel", false);
+    if (position > 0) WriteStatisticGrids(position, 1, 0);
   }
   WriteDatedGrid(own[kVelocity].position);
   WriteDatedGrid(own[kFluxes].position);
