@@ -714,7 +714,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
   // does not evaporate, else its concentration times the store's water
   // (the sum of the water grids), each cell by its share.
   auto gridStore = [&](const std::string& label, const std::string& file, const std::vector<std::string>& waterFiles,
-                       bool freeShare) {
+                       bool freeShare, bool concentration) {
     double mass[2];
     for (int k = 0; k < 2; ++k) {
       const RunOutput& run = *runs[k];
@@ -724,12 +724,12 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       bool read = g.ncols == run.zones().ncols && g.nrows == run.zones().nrows;
       for (const auto& x : w) read = read && x.ncols == g.ncols && x.nrows == g.nrows;
       if (!read) {
-        Unread(file + (evaporating ? " and its water" : "") + " (" + label + " at the end of each run)");
+        Unread(file + (concentration ? " and its water" : "") + " (" + label + " at the end of each run)");
         return;
       }
       mass[k] = run.BasinMean(g, [&](int r, int c) {
         double v = 1.0;
-        if (evaporating) {
+        if (concentration) {
           v = 0;
           for (const auto& x : w) v += Valid(x.at(r, c)) ? x.at(r, c) : 0.0;
         }
@@ -738,13 +738,14 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
     }
     budget.storageChanges.push_back({label, mass[1] - mass[0]});
   };
-  if (modules.interception) gridStore("the leaves' tracer", p + "inter.asc", {"si.asc"}, true);
-  if (modules.snow) gridStore("the snow's tracer", p + "snow_.asc", {"ssolid.asc", "sliquid.asc"}, true);
-  // The water on the surface: the surface routing's store, or the
-  // silting-up's when it runs.
+  if (modules.interception) gridStore("the leaves' tracer", p + "inter.asc", {"si.asc"}, true, evaporating);
+  if (modules.snow) gridStore("the snow's tracer", p + "snow_.asc", {"ssolid.asc", "sliquid.asc"}, true, evaporating);
+  // The water on the surface: the silting-up's store when it runs, else the
+  // surface routing's, which holds the concentration of every tracer.
   if (modules.surfaceRouting) {
     const bool silting = std::filesystem::exists(end.dir() + "/out/" + p + "Silti.sta");
-    gridStore("the surface water's tracer", p + (silting ? "Silti.asc" : "Surfa.asc"), {"surfstor.asc"}, false);
+    gridStore("the surface water's tracer", p + (silting ? "Silti.asc" : "Surfa.asc"), {"surfstor.asc"}, false,
+              evaporating || !silting);
   }
   // The soil's layers (their water content times their thickness) and the
   // ponded water of level 0 (but on lakes, whose water the routing keeps).
@@ -807,7 +808,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       Unread(file + " (the concentration of a deeper layer: its water is not read)");
       continue;
     }
-    gridStore("the tracer of groundwater layer " + std::to_string(l + 2), file, {}, false);
+    gridStore("the tracer of groundwater layer " + std::to_string(l + 2), file, {}, false, false);
   }
   // The routing: the channels' water and the reservoirs' and lakes' volumes
   // at their concentrations (m3 x concentration).
