@@ -425,7 +425,11 @@ bool RoutingStores(const std::string& dir, double& m3, std::vector<double>& chan
   }
   double total = 0;
   for (const SubbasinState& state : ReadRoutingState(section)) {
-    const int nt = state.tracers;
+    // The queues' headers count the tracers; a subbasin without channels
+    // has only its reservoirs' lines to tell.
+    const int nt = !state.history.empty() || state.reservoirs.empty()
+                       ? state.tracers
+                       : static_cast<int>(state.reservoirs.front().size()) - 1;
     if (channelMass.size() < static_cast<size_t>(nt) + 1) {
       channelMass.resize(static_cast<size_t>(nt) + 1, 0.0);
       reservoirMass.resize(static_cast<size_t>(nt) + 1, 0.0);
