@@ -424,13 +424,12 @@ bool RoutingStores(const std::string& dir, double& m3, std::vector<double>& chan
     return false;
   }
   double total = 0;
-  // (A subbasin without tributaries holds no queue that names the tracers:
-  // the tracers of the state are those of every subbasin.)
-  const std::vector<SubbasinState> states = ReadRoutingState(section);
-  int tracers = 0;
-  for (const SubbasinState& state : states) tracers = std::max(tracers, state.tracers);
-  for (const SubbasinState& state : states) {
-    const int nt = tracers;
+  for (const SubbasinState& state : ReadRoutingState(section)) {
+    // The queues' headers count the tracers; a subbasin without channels
+    // has only its reservoirs' lines to tell.
+    const int nt = !state.history.empty() || state.reservoirs.empty()
+                       ? state.tracers
+                       : static_cast<int>(state.reservoirs.front().size()) - 1;
     if (channelMass.size() < static_cast<size_t>(nt) + 1) {
       channelMass.resize(static_cast<size_t>(nt) + 1, 0.0);
       reservoirMass.resize(static_cast<size_t>(nt) + 1, 0.0);
