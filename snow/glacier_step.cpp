@@ -28,6 +28,7 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
   if (!(Sg > nodata)) Sg = 0;
   if (!(Lg > nodata)) Lg = 0;
   outg = 0;
+  const double packBefore = Sg + Lg;
   // A wholly glacierized cell has no open part: no snow and no outflow
   // there, its whole input goes to the glacier part alone.
   const double g = GlacierFraction(r, c);
@@ -156,6 +157,26 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     Lg += mg;
     Sg -= mg;
     release(Sg, Lg, outg);
+  }
+  // The glacier part's tracers: those of the water it took (its input with
+  // the snow the wind brought), at the precipitation's concentration; its
+  // outflow (into the glacier runoff) takes the pack's concentration, or its
+  // share of the amount, at most at the tracer's maximum concentration.
+  const double in = snowIn + rainIn;
+  for (size_t t = 1; t < glaciertracers.size(); ++t) {
+    double& v = glaciertracers[t].store[r][c];
+    if (!(v > nodata)) continue;
+    Grid cinGrid = glaciertracers[t].input;
+    const double cin = cinGrid && cinGrid[r] && cinGrid[r][c] > nodata ? cinGrid[r][c] : 0.0;
+    if (tracers[t].evaporating == 1) {
+      if (in > 0) v = WeightedMean(v, cin, packBefore, in);
+      continue;
+    }
+    if (in > 0) v += in * cin;
+    const double W = outg + Sg + Lg;
+    double released = W > 0 ? v * outg / W : 0.0;
+    if (tracers[t].max_conc > 0) released = std::min(released, outg * tracers[t].max_conc);
+    v -= released;
   }
   if (glac[kTotalOnGlacier].grid) glac[kTotalOnGlacier].grid[r][c] = Sg + Lg;
   if (T > T0 && Sg <= 0) IceAndFirnMelt(r, c, T, mg);

@@ -263,7 +263,11 @@ void schneemodellklasse::SkippedCell(int r, int c, double g) {
     if (glac[kTotalOnGlacier].grid) glac[kTotalOnGlacier].grid[r][c] = Sg + Lg;
   }
   // Tracers: the input passes with its concentration (an evaporating
-  // tracer's outflow without water keeps the pack's).
+  // tracer's outflow without water keeps the pack's); the glacier part's
+  // pack keeps its own.
+  for (size_t t = 1; g > 0 && t < glaciertracers.size(); ++t)
+    if (tracers[t].radioactive == 1 && glaciertracers[t].store[r][c] > nodata)
+      glaciertracers[t].store[r][c] *= tracers[t].decay;
   for (int t = 1; t <= tracercount; ++t) {
     double& value = tracergrids[t].store[r][c];
     if (tracers[t].radioactive == 1) value *= tracers[t].decay;
@@ -304,6 +308,8 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
       // A cell without glacier keeps no snow on a glacier part.
       for (GlacierGrid k : {kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier})
         if (glac[k].grid) glac[k].grid[r][c] = 0;
+      for (size_t t = 1; t < glaciertracers.size(); ++t)
+        if (glaciertracers[t].store[r][c] > nodata) glaciertracers[t].store[r][c] = 0;
       if (glac[kEvapOnGlacier].grid && EnergyBalanceMethod(method)) glac[kEvapOnGlacier].grid[r][c] = 0;
     }
   }
@@ -318,6 +324,9 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
   // 4. Tracers: decay; the input joins the pack with its water (below).
   for (int t = 1; t <= tracercount && g < 1; ++t)
     if (tracers[t].radioactive == 1) tracergrids[t].store[r][c] *= tracers[t].decay;
+  for (size_t t = 1; g > 0 && t < glaciertracers.size(); ++t)
+    if (tracers[t].radioactive == 1 && glaciertracers[t].store[r][c] > nodata)
+      glaciertracers[t].store[r][c] *= tracers[t].decay;
   const double packBefore = S + L;
 
   // 5. Melt, in one part or in a night and a day part.
@@ -650,6 +659,7 @@ void schneemodellklasse::WriteGridStatistics() {
     if (tracergrids[t].statistic) tracergrids[t].statistic->Reduce(stepyear, stepmonth, stepday, stephour, 1);
     WriteStatisticGrids(tracergrids[t].storeindex, 1, 0);
   }
+  for (size_t t = 1; t < glaciertracers.size(); ++t) WriteStatisticGrids(glaciertracers[t].position, 1, 0);
 }
 
 void schneemodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
