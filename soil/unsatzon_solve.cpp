@@ -538,14 +538,21 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     }
     // The water that reaches the soil mixes the input's and the silting-up
     // water's concentrations; ponded water takes that mixture too.
+    // A tracer that does not evaporate stays behind when surface water
+    // covers the demand: it goes in with the rest (into the top layer when
+    // none is left).
     const double siltIn = pondOn ? 0.0 : in - inBase;
+    const double siltTaken = !pondOn && silting_up_storage == 1 ? silt : siltIn;
     for (int t = 1; t <= NT; ++t) {
-      if (pondOn)
+      const double siltWater = tracersettings[t].evaporating == 1 ? siltIn : siltTaken;
+      if (pondOn) {
         w.tracerMix[t] = in > 0 ? (inBase * w.tracerInput[t] + w.tracerPond[t]) / in : w.tracerInput[t];
-      else
-        w.tracerMix[t] = inBase + siltIn > 0
-                             ? (inBase * w.tracerInput[t] + siltIn * w.tracerSilt[t]) / (inBase + siltIn)
-                             : w.tracerInput[t];
+      } else if (inBase + siltIn > 0) {
+        w.tracerMix[t] = (inBase * w.tracerInput[t] + siltWater * w.tracerSilt[t]) / (inBase + siltIn);
+      } else {
+        w.tracerMix[t] = w.tracerInput[t];
+        if (n >= 1) w.Amount(t)[1] += siltWater * w.tracerSilt[t];
+      }
     }
     // 3. Rates.
     double P = in / dtms;
