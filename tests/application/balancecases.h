@@ -48,6 +48,9 @@ struct Case {
     int issue;
     std::vector<std::string> shows;
     bool somewhere = false;  // shows in some runs of its values only
+    // When above 0: a residual line it explains is at most this share of
+    // the input (or of the mass that entered); a larger one is another fault.
+    double upTo = 0;
   };
   std::vector<KnownFault> knownFaults;
   // The river may fall short of what is withdrawn from it (otherwise the

@@ -740,6 +740,31 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
   };
   if (modules.interception) gridStore("the leaves' tracer", p + "inter.asc", {"si.asc"}, true, evaporating);
   if (modules.snow) gridStore("the snow's tracer", p + "snow_.asc", {"ssolid.asc", "sliquid.asc"}, true, evaporating);
+  // The glacier part's snow keeps its own (per mm of the part; a dynamic
+  // glacier's snow water in its grids, the static glaciers' in none).
+  if (modules.snow && modules.glacierMethod > 0) {
+    double mass[2];
+    bool read = true;
+    for (int k = 0; k < 2 && read; ++k) {
+      const RunOutput& run = *runs[k];
+      const GridFile g = ReadGridFile(run.dir() + "/out/" + p + "snowg.asc");
+      const GridFile a = ReadGridFile(run.dir() + "/out/sgsolid.asc"), b = ReadGridFile(run.dir() + "/out/sgliquid.asc");
+      read = g.ncols == run.zones().ncols && g.nrows == run.zones().nrows &&
+             (!evaporating || (a.ncols == g.ncols && b.ncols == g.ncols));
+      if (read)
+        mass[k] = run.BasinMean(g, [&](int r, int c) {
+          const double w = evaporating ? (Valid(a.at(r, c)) ? a.at(r, c) : 0.0) + (Valid(b.at(r, c)) ? b.at(r, c) : 0.0)
+                                       : 1.0;
+          return w * Glacierized(run, r, c);
+        });
+    }
+    if (read) {
+      budget.storageChanges.push_back({"the glacier part's snow tracer", mass[1] - mass[0]});
+    } else {
+      Unread(p + "snowg.asc" + (evaporating ? ", sgsolid.asc, sgliquid.asc" : "") +
+             " (the glacier part's snow tracer at the end of each run)");
+    }
+  }
   // The water on the surface: the silting-up's store when it runs, else the
   // surface routing's, which holds the concentration of every tracer.
   if (modules.surfaceRouting) {
