@@ -50,6 +50,8 @@ const Edits kReadState = {
     {"0       read control parameter for storage grids", "1       read control parameter for storage grids"},
     {"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"},
     {"0         read switch: made from its default value\nsurfstor.asc", "1         read switch\nsurfstor.asc"}};
+const std::pair<std::string, std::string> kSiltingUpGrids = {
+    "sdisp.asc\n0\nrainpause.asc\n0\nekin.asc\n0\ntsbb.asc\n0\n", "sdisp.asc\n3\nrainpause.asc\n3\nekin.asc\n3\ntsbb.asc\n3\n"};
 const char* const kStateFiles[] = {
     "uzgrid3.asc", "uzgrid4.asc", "uzgrid5.asc", "uzgrid7.asc", "uzgrid8.asc", "uzgrid13.asc", "uzgrid18.asc",
     "uzgrid21.asc", "albedo.asc", "ssolid.asc", "sliquid.asc", "sdays.asc", "sage.asc", "stotal.asc", "stemp.asc",
@@ -58,6 +60,8 @@ const char* const kStateFiles[] = {
     "ssolid_onGlacier.asc", "sliquid_onGlacier.asc", "stotal_onGlacier.asc",
     // Dynamic glaciers: their firn, balances, snow and share.
     "firn.stk", "gmb.asc", "gmbold.asc", "sgtotal.asc", "sgsurft.asc", "sgtemp.asc", "gfrac_end.asc", "gcode_end.asc",
+    // The silting-up's.
+    "sdisp.asc", "rainpause.asc", "ekin.asc", "tsbb.asc",
     // Groundwater heads of two layers.
     "gwhead.asc", "gwhead_old.asc", "gwhead2.asc", "gwhead2_old.asc"};
 
@@ -208,6 +212,16 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       std::string failed =
           c.source.empty() ? PrepareExample(FLUVEX_EXAMPLE_DIR, dir, edits) : PrepareCopy(c.source, dir, edits);
       if (failed.empty() && c.inputs) failed = c.inputs(dir);
+      // The silting-up's rain pause, rain energy, tillage time and
+      // disposition are its state grids: every run writes them (the one
+      // run too, which the warm start is compared with), the warm start
+      // reads them.
+      if (failed.empty() && c.warmStart &&
+          ReadFile(dir + "/control.txt").find(kSiltingUpGrids.first) != std::string::npos) {
+        Edits state = {kSiltingUpGrids};
+        if (warm) state.push_back({"\n0         readgrid\n", "\n1         readgrid\n"});
+        failed = EditIn(dir + "/control.txt", state);
+      }
       if (failed.empty() && k == 0) update = UpdateInsideThePeriod(c, dir);
       if (failed.empty() && warm) {
         namespace fs = std::filesystem;
