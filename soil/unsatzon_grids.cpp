@@ -721,7 +721,14 @@ void unsatzonmodellklasse::GlacierResizing() {
       if (!OwnValidCell(r, c)) continue;
       const size_t k = static_cast<size_t>(r - firstrow) * (ncols + 1) + c;
       const double now = GlacierFraction(r, c);
-      glacier_immo[k] = glacier_before[k] != now ? (glacier_before[k] - now) * ColumnWater(r, c) : 0.0;
+      const double before = glacier_before[k];
+      glacier_immo[k] = before != now ? (before - now) * ColumnWater(r, c) : 0.0;
+      // The groundwater's exchange of the step before (mm over the open
+      // share the cell had then) reaches the column in this step: over the
+      // open share the update left, the same water.
+      if (before != now && groundwatercoupling && baseflow && baseflow[r] && before < 1 && now < 1 &&
+          baseflow[r][c] > nodata)
+        baseflow[r][c] *= (1 - before) / (1 - now);
       glacier_before[k] = now;
     }
 }
