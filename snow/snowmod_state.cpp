@@ -156,6 +156,8 @@ void schneemodellklasse::WriteStorageSection(const std::string& path, const char
 void schneemodellklasse::InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry,
                                          int capacity) {
   if (flowcontrol == 0) return;
+  // The pack's tracers are state as its water is: read with it.
+  readgrids = readgrid == 1 ? 1 : 0;
   int code = 0;
   teilmodellklasse::InitTracerGrids(&code, count, settings, registry, capacity);
   if (error) *error = code;

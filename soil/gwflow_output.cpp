@@ -223,7 +223,8 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
 
         lt.gridfile =
             Format("%s%.3s%.1d%.4s.%s", tr.path.c_str(), tr.name.c_str(), l, modulname.c_str(), tr.gridext.c_str());
-        if (gridread == 1) {
+        // State with the heads read, or with the soil's state that layer 1 follows.
+        if (gridread == 1 || soilstateread) {
           Grid g = nullptr;
           ReadGrid(lt.gridfile, &g, 0, true, false, false, true, false, true, 0.0);
           owned.push_back(g);

@@ -43,7 +43,8 @@ void unsatzonmodellklasse::InitSoilTracers(TracerRecord* settings, StatRecord* r
   const int T = ntracers;
   tracersettings = settings;
   soiltracers.assign(static_cast<size_t>(T) + 1, SoilTracer{});
-  const bool readStack = storage_read_parameter == 1;
+  // The tracers' stacks are state as the water's stacks are: read with them.
+  const bool readStack = ReadsState();
   for (int t = 1; t <= T; ++t) {
     const TracerRecord& tr = settings[t];
     SoilTracer& st = soiltracers[t];

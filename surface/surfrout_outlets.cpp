@@ -285,7 +285,10 @@ void surfaceroutingclass::RouteToOutlets(int64_t hour, int64_t day, int64_t mont
       }
     }
     tracergrids[t].statistic->Reduce(year, month, day, hour, 1);
-    if (tracerlinks[t].storage.position > 0) WriteStatisticGrids(tracerlinks[t].storage.position, 1, 0);
+    // The concentration of the surface water (with the silting-up, whose
+    // store takes its place, the copy of it): a warm start continues it.
+    WriteStatisticGrids(tracerlinks[t].storage.position > 0 ? tracerlinks[t].storage.position : tracergrids[t].storeindex,
+                        1, 0);
   }
   WriteDatedGrid(own[kVelocity].position);
   WriteDatedGrid(own[kFluxes].position);
@@ -485,6 +488,7 @@ void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readP
           << "[end-entry]";
     throw 57;
   }
+  ReadTracerState();
   // Only instance 0 writes the section (into its own storage file): the
   // other instances, whose files have none, start with empty zones and
   // storages, as they hold no state of their own.
@@ -519,6 +523,47 @@ void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readP
     throw 71;
   }
   ReadStorageSection(file, path);
+}
+
+void surfaceroutingclass::ReadTracerState() {
+  for (int t = 1; t <= tracercount && t < static_cast<int>(tracerlinks.size()); ++t) {
+    // The water on the surface, its standing water among it, keeps the
+    // concentration it had at the end of the run before (written with the
+    // tracer's grid code).
+    Grid read = nullptr;
+    ReadGrid(tracergrids[t].gridfile, &read, 0, true, false, false, false, false, false, 0.0);
+    int first = 0, last = 0;
+    InstanceRows(false, first, last);
+    OwnedGrid& g = tracerlinks[t].storage;
+    Grid store = tracergrids[t].store;
+    long missing = 0;
+    for (int r = first; r <= last; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!OwnCell(r, c)) continue;
+        const double v = read[r][c];
+        if (!(v > nodata)) {
+          ++missing;
+          continue;
+        }
+        if (r >= g.first && r <= g.last) g.grid[r][c] = v;
+        if (store && r >= tracergrids[t].storefirst && r <= tracergrids[t].storelast) store[r][c] = v;
+        // The silting-up's store of the surface water's tracer, in its unit,
+        // as every sub-step hands it over (HandOver).
+        if (Grid silting = tracerlinks[t].silting)
+          silting[r][c] = tracers[t].evaporating == 1 ? v : v * surfacestorage[r][c];
+      }
+    FreeMatrix(read, first, last, 1, ncols);
+    if (MpiRunning() && mpisize > 1) MPI_Allreduce(MPI_IN_PLACE, &missing, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
+    if (missing > 0) {
+      *diag << "FATAL: in modul " << modulname.c_str() << ":\nthe state grid " << tracergrids[t].gridfile.c_str()
+            << " (concentration of tracer " << t << " in the water on the surface) of the warm start has no value in "
+            << missing << " cell(s) of the basin; a warm start reads the state of every cell of the basin (written at "
+               "the end of the run it continues)"
+            << "[end-entry]";
+      throw 33;
+    }
+    MPIExchangeBorders(0, g.grid);
+  }
 }
 
 bool surfaceroutingclass::WriteStorageFile(bool append) {

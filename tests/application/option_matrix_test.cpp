@@ -1307,19 +1307,6 @@ const std::vector<KnownFault> kKnownFaults = {
      "the leakage of two days takes more than the soil column holds",
      {"residual"},
      true},
-    // A warm start reads the soil's tracer stacks from where the tracer's path
-    // names them, and no other module's tracer store.
-    {{{"tracers", "by-source"}, {"warm-start", "restart"}},
-     82,
-     "a warm start does not continue the tracers",
-     {"error opening ./", "the leaves'", "the snow's", "the soil's", "the surface water's"},
-     true},
-    {{{"tracers", "by-source"}, {"warm-start", "equals-one-run"}},
-     82,
-     "a warm start does not continue the tracers",
-     {"error opening ./", "the leaves'", "the snow's", "the soil's", "the surface water's",
-      "largest difference of a table or end grid"},
-     true},
     // Not yet understood: the soil holds an evaporating tracer outside its
     // sources' range (12.8 against 5 at most in the July week with two-day
     // steps, 5.17 in January hourly); drifted snow carries no tracers.
