@@ -285,10 +285,13 @@ void surfaceroutingclass::RouteToOutlets(int64_t hour, int64_t day, int64_t mont
       }
     }
     tracergrids[t].statistic->Reduce(year, month, day, hour, 1);
-    // The concentration of the surface water (with the silting-up, whose
-    // store takes its place, the copy of it): a warm start continues it.
-    WriteStatisticGrids(tracerlinks[t].storage.position > 0 ? tracerlinks[t].storage.position : tracergrids[t].storeindex,
-                        1, 0);
+    // The surface water's tracer grid, whichever module registered it: the
+    // silting-up's store holds it after the hand-over, which the silting-up
+    // step (before the routing) would write a step late.
+    const int position = tracerlinks[t].storage.position > 0
+                             ? tracerlinks[t].storage.position
+                             : FindGrid("concstor_tracer_" + std::to_string(t) + "_SiltingUpModel", false);
+    if (position > 0) WriteStatisticGrids(position, 1, 0);
   }
   WriteDatedGrid(own[kVelocity].position);
   WriteDatedGrid(own[kFluxes].position);
@@ -528,10 +531,16 @@ void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readP
 void surfaceroutingclass::ReadTracerState() {
   for (int t = 1; t <= tracercount && t < static_cast<int>(tracerlinks.size()); ++t) {
     // The water on the surface, its standing water among it, keeps the
-    // concentration it had at the end of the run before (written with the
-    // tracer's grid code).
+    // tracer it had at the end of the run before (written with the tracer's
+    // grid code): its concentration, or with the silting-up the store that
+    // takes its place (in that store's unit, as the hand-over leaves it).
+    const int silting = tracerlinks[t].silting
+                            ? FindGrid("concstor_tracer_" + std::to_string(t) + "_SiltingUpModel", false)
+                            : 0;
+    const std::string& file = silting > 0 ? gridlist[silting].filename : tracergrids[t].gridfile;
+    const bool amount = silting > 0 && tracers[t].evaporating != 1;
     Grid read = nullptr;
-    ReadGrid(tracergrids[t].gridfile, &read, 0, true, false, false, false, false, false, 0.0);
+    ReadGrid(file, &read, 0, true, false, false, false, false, false, 0.0);
     int first = 0, last = 0;
     InstanceRows(false, first, last);
     OwnedGrid& g = tracerlinks[t].storage;
@@ -540,22 +549,21 @@ void surfaceroutingclass::ReadTracerState() {
     for (int r = first; r <= last; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!OwnCell(r, c)) continue;
-        const double v = read[r][c];
-        if (!(v > nodata)) {
+        const double x = read[r][c];
+        if (!(x > nodata)) {
           ++missing;
           continue;
         }
+        const double water = surfacestorage[r][c];
+        const double v = !amount ? x : water > 0 ? x / water : 0.0;
         if (r >= g.first && r <= g.last) g.grid[r][c] = v;
         if (store && r >= tracergrids[t].storefirst && r <= tracergrids[t].storelast) store[r][c] = v;
-        // The silting-up's store of the surface water's tracer, in its unit,
-        // as every sub-step hands it over (HandOver).
-        if (Grid silting = tracerlinks[t].silting)
-          silting[r][c] = tracers[t].evaporating == 1 ? v : v * surfacestorage[r][c];
+        if (Grid s = tracerlinks[t].silting) s[r][c] = x;
       }
     FreeMatrix(read, first, last, 1, ncols);
     if (MpiRunning() && mpisize > 1) MPI_Allreduce(MPI_IN_PLACE, &missing, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
     if (missing > 0) {
-      *diag << "FATAL: in modul " << modulname.c_str() << ":\nthe state grid " << tracergrids[t].gridfile.c_str()
+      *diag << "FATAL: in modul " << modulname.c_str() << ":\nthe state grid " << file.c_str()
             << " (concentration of tracer " << t << " in the water on the surface) of the warm start has no value in "
             << missing << " cell(s) of the basin; a warm start reads the state of every cell of the basin (written at "
                "the end of the run it continues)"
