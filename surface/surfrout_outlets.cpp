@@ -11,6 +11,7 @@
 #include "framework/diagstream.h"
 #include "framework/mpirunning.h"
 #include "framework/zonalstatistic.h"
+#include "soil/cellnote.h"
 #include "surface/surfrout.h"
 
 namespace {
@@ -545,13 +546,13 @@ void surfaceroutingclass::ReadTracerState() {
     InstanceRows(false, first, last);
     OwnedGrid& g = tracerlinks[t].storage;
     Grid store = tracergrids[t].store;
-    long missing = 0;
+    uzk::CellNote missing;
     for (int r = first; r <= last; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!OwnCell(r, c)) continue;
         const double x = read[r][c];
         if (!(x > nodata)) {
-          ++missing;
+          missing.Add(r, c, x);
           continue;
         }
         const double water = surfacestorage[r][c];
@@ -561,12 +562,12 @@ void surfaceroutingclass::ReadTracerState() {
         if (Grid s = tracerlinks[t].silting) s[r][c] = x;
       }
     FreeMatrix(read, first, last, 1, ncols);
-    if (MpiRunning() && mpisize > 1) MPI_Allreduce(MPI_IN_PLACE, &missing, 1, MPI_LONG, MPI_SUM, MPI_COMM_WORLD);
-    if (missing > 0) {
-      *diag << "FATAL: in modul " << modulname.c_str() << ":\nthe state grid " << file.c_str()
-            << " (concentration of tracer " << t << " in the water on the surface) of the warm start has no value in "
-            << missing << " cell(s) of the basin; a warm start reads the state of every cell of the basin (written at "
-               "the end of the run it continues)"
+    missing.Reduce(ncols, MpiRunning() ? mpisize : 1);
+    if (missing.count > 0) {
+      *diag << "FATAL: in modul " << modulname.c_str() << ":\nthe state grid " << file.c_str() << " (tracer " << t
+            << " of the water on the surface) of the warm start " << missing.Where(nodata).c_str()
+            << ", a cell of the basin; a warm start reads the state of every cell of the basin (written at the end "
+               "of the run it continues)"
             << "[end-entry]";
       throw 33;
     }
