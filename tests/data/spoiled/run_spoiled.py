@@ -1499,6 +1499,10 @@ CASES = [
      [lambda d: "the state grid ./nitSurfa.asc (tracer 1 of the water on the surface) of the warm start holds no value "
                 "(nodata) in row %d, column %d, a cell of the basin" % first_basin_cell(d)],
      {"first": warm_start_tracer_state, "np": (1, 2)}),
+    ("warm_groundwater_tracer_hole", edits(warm_start_from_tracer_state, spoil_grid_cell("nit1grou.asc", "-9999")), 33,
+     [lambda d: "the state grid ./nit1grou.asc (tracer 1 of layer 1) of the warm start holds no value (nodata) in row "
+                "%d, column %d, a cell of the basin" % first_basin_cell(d)],
+     {"first": warm_start_tracer_state, "np": (1, 2)}),
     # A warm start keeps the groundwater model's switch: the routing's state
     # names the river-link lines that do not fit.
     # (The message says so first, not as a tracer code it could not read.)
