@@ -180,7 +180,8 @@ void schneemodellklasse::InitGlacierTracers() {
     GlacierTracer& g = glaciertracers[t];
     char file[1201];
     std::snprintf(file, sizeof file, "%s%.3ssnowg.%.3s", tr.path.c_str(), tr.name.c_str(), tr.gridext.c_str());
-    if (readgrids == 1) {
+    // Read with the glacier part's snow (dynamic glaciers: with the glacier state).
+    if ((glaciermethod > 10 ? glacierreadgrid : readgrid) == 1) {
       ReadTracerStorageGrid(file, g.store, g.first, g.last);
     } else {
       g.store = matrix(1, nrows, 1, ncols, 0);

@@ -70,10 +70,12 @@ const char* const kStateFiles[] = {
     "sdisp.asc", "rainpause.asc", "ekin.asc", "tsbb.asc",
     // Groundwater heads of two layers.
     "gwhead.asc", "gwhead_old.asc", "gwhead2.asc", "gwhead2_old.asc", "gwsc_end.asc",
-    // The stores of the tracers Nitrate and Oxygen: the leaves', the snow's,
-    // the soil's, the surface water's (of the surface routing and of the
-    // silting-up) and those of the groundwater's two layers.
-    "nitinter.asc", "oxyinter.asc", "nitsnow_.asc", "oxysnow_.asc", "nitunsat.asc", "oxyunsat.asc", "nitSurfa.asc",
+    // The stores of the tracers Nitrate and Oxygen: the leaves', the snow's
+    // (of the open and the glacier part), the soil's, the surface water's (of
+    // the surface routing and of the silting-up) and those of the
+    // groundwater's two layers.
+    "nitinter.asc", "oxyinter.asc", "nitsnow_.asc", "oxysnow_.asc", "nitsnowg.asc", "oxysnowg.asc", "nitunsat.asc",
+    "oxyunsat.asc", "nitSurfa.asc",
     "oxySurfa.asc", "nitSilti.asc", "oxySilti.asc", "nit1grou.asc", "oxy1grou.asc", "nit2grou.asc", "oxy2grou.asc"};
 
 // At most this many fluvex instances at once: ctest runs other tests beside.
