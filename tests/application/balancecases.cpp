@@ -56,13 +56,19 @@ const Edits kWriteState = {
     {"\nsdays.asc\n0\n", "\nsdays.asc\n3\n"},
     {"\nsage.asc\n0\n", "\nsage.asc\n3\n"},
     // The albedo the snow leaves for the evapotranspiration of the next step.
-    {"albedo.asc albedo 0 0.2\n0         write code: not written", "albedo.asc albedo 0 0.2\n3         write code"}};
+    {"albedo.asc albedo 0 0.2\n0         write code: not written", "albedo.asc albedo 0 0.2\n3         write code"},
+    // The storage coefficient of the groundwater's first layer as the soil
+    // left it: the water below the table that the soil's tracers mix with.
+    {"gw_storage_coeff.asc gw_storage_coeff_1 fillcode = 0",
+     "gw_storage_coeff.asc gw_storage_coeff_1 writecode = 3 outname = gwsc_end.asc fillcode = 0"}};
 const Edits kReadState = {
     {"0         readgrid: the snow cover starts empty", "1         readgrid: the snow state of the run before"},
     {"storage capacity per leaf area (mm)\n0\n", "storage capacity per leaf area (mm)\n1\n"},
     {"0       read control parameter for storage grids", "1       read control parameter for storage grids"},
     {"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"},
-    {"0         read switch: made from its default value\nsurfstor.asc", "1         read switch\nsurfstor.asc"}};
+    {"0         read switch: made from its default value\nsurfstor.asc", "1         read switch\nsurfstor.asc"},
+    {"gw_storage_coeff.asc gw_storage_coeff_1 fillcode = 0 readcode = 0 defaultValue = 0.1",
+     "$inpath//gwsc_end.asc gw_storage_coeff_1 fillcode = 0 readcode = 1"}};
 const std::pair<std::string, std::string> kSiltingUpGrids = {
     "sdisp.asc\n0\nrainpause.asc\n0\nekin.asc\n0\ntsbb.asc\n0\n", "sdisp.asc\n3\nrainpause.asc\n3\nekin.asc\n3\ntsbb.asc\n3\n"};
 const char* const kStateFiles[] = {
@@ -76,7 +82,14 @@ const char* const kStateFiles[] = {
     // The silting-up's.
     "sdisp.asc", "rainpause.asc", "ekin.asc", "tsbb.asc",
     // Groundwater heads of two layers.
-    "gwhead.asc", "gwhead_old.asc", "gwhead2.asc", "gwhead2_old.asc"};
+    "gwhead.asc", "gwhead_old.asc", "gwhead2.asc", "gwhead2_old.asc", "gwsc_end.asc",
+    // The stores of the tracers Nitrate and Oxygen: the leaves', the snow's
+    // (of the open and the glacier part), the soil's, the surface water's (of
+    // the surface routing and of the silting-up) and those of the
+    // groundwater's two layers.
+    "nitinter.asc", "oxyinter.asc", "nitsnow_.asc", "oxysnow_.asc", "nitsnowg.asc", "oxysnowg.asc", "nitunsat.asc",
+    "oxyunsat.asc", "nitSurfa.asc",
+    "oxySurfa.asc", "nitSilti.asc", "oxySilti.asc", "nit1grou.asc", "oxy1grou.asc", "nit2grou.asc", "oxy2grou.asc"};
 
 // At most this many fluvex instances at once: ctest runs other tests beside.
 class Slots {

@@ -1321,19 +1321,6 @@ const std::vector<KnownFault> kKnownFaults = {
      "the leakage of two days takes more than the soil column holds",
      {"residual"},
      true},
-    // A warm start reads the soil's tracer stacks from where the tracer's path
-    // names them, and no other module's tracer store.
-    {{{"tracers", "by-source"}, {"warm-start", "restart"}},
-     82,
-     "a warm start does not continue the tracers",
-     {"error opening ./", "the leaves'", "the snow's", "the soil's", "the surface water's"},
-     true},
-    {{{"tracers", "by-source"}, {"warm-start", "equals-one-run"}},
-     82,
-     "a warm start does not continue the tracers",
-     {"error opening ./", "the leaves'", "the snow's", "the soil's", "the surface water's",
-      "largest difference of a table or end grid"},
-     true},
     // The tracers' mass budgets. No output holds what an evaporating tracer
     // leaves with the evaporated water (every run), nor the tracer that the
     // groundwater boundaries give or take (the runs of layouts with fixed
