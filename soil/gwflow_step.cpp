@@ -108,10 +108,8 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
     for (int l = 1; l <= L; ++l)
       if (layertracers[t][l].statistic) layertracers[t][l].statistic->NewStep();
 
-  // The leakage of the step from the heads it starts from: layer 1's is the
-  // table the soil column has just left, not the head of the last solve.
-  StartLayers();
   Leakage();
+  StartLayers();
   Exchange(thawdepth, pthaw);
   Exchange(frozen, pfrozen);
   if (ponduse == 1) Exchange(ponding, pponding);
