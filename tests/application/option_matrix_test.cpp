@@ -1326,14 +1326,6 @@ const std::vector<KnownFault> kKnownFaults = {
      "the leakage at the fixed head runs against the heads in a step of the July storm",
      {"leakage at the fixed head of layer 2"},
      true},
-    // With two-day steps the basin outlet dips once in three steps where
-    // its inflows do not (irrigation 4 and an internal abstraction at the
-    // outlet, January).
-    {{{"step", "two-days"}, {"irrigation", "4"}},
-     83,
-     "the outlet of two-day steps dips once against smooth inflows",
-     {"dip or peak"},
-     true},
     // Nothing ponds in the dry glacier-update week with daily steps when the
     // surface routing of the subbasins takes the water (13.8 mm of
     // throughfall): the ponding's signature has nothing to show there.
