@@ -340,6 +340,7 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   check(groundwater, false);
   evapotranspiration->SetSubSteps(substeps);
   unsatzone->SetGroundwaterCoupling(groundwater->GetFlowControl() != 0 ? 1 : 0);
+  groundwater->SetSoilStateRead(unsatzone->ReadsState());
 
   // Tracer grids of the sub-models that carry tracers.
   teilmodellklasse* const withTracers[7] = {irrigation,  snow,      interception,  siltingup,
@@ -395,6 +396,7 @@ void ModellApplication::LinkSubModels() {
   irrigation->SetMaxIrrigation(routing->GetMaxIrrigation(), routing->GetMaxIrrigationFromReservoirs());
   irrigation->SetRoutingTarget(routing->GetRoutingTarget());
   irrigation->SetRoutingDischarge(routing->GetRoutingDischarge());
+  irrigation->ReadStorageFile(unsatzone->GetStorageFileName(), readParameter);
   irrigation->SetInitialized(1);
   groundwater->SetQg(unsatzone->GetQg());
   groundwater->SetInitialized(1);

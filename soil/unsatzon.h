@@ -143,6 +143,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual void SetSurfaceRoutingActive(int active);
   virtual void SetGroundwaterCoupling(int coupled);
   virtual int GetStorageReadParameter();
+  // The soil's state stacks and grids are read at the start (a warm start).
+  bool ReadsState() const { return storage_read_parameter == 1 || storage_read_parameter == 3; }
   void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
   void FreeTracerArrays() override;
   virtual void ComputeDrainablePoreVolume();
@@ -467,6 +469,12 @@ class unsatzonmodellklasse : public teilmodellklasse {
   std::vector<double> glacier_before, glacier_immo;
   void KeepGlacierFractions();
   void GlacierResizing();
+  // The shares the soil columns were last split by are state: the yearly
+  // update at the end of a run's last step resizes the columns in the next
+  // run's first step (the section "[glacier shares of the soil columns]" of
+  // instance 0's storage content file).
+  void WriteGlacierShares();
+  void ReadGlacierShares();
   // Water of a cell's soil column, mm over its soil.
   double ColumnWater(int r, int c) const;
   Grid HydrologicResponseUnits = nullptr;

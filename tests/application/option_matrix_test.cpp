@@ -339,16 +339,22 @@ std::string TracerInputs(const std::string& dir) {
 
 // Each store holds the tracers of the water it took. The leaves and the
 // snow take the water input alone (but on fields, which take irrigation
-// water too): Oxygen at 5 where they hold water, Nitrate at 5 or more
-// (evaporation concentrates it; they hold it as an amount, mm x
-// concentration). The soil and the surface water hold Oxygen within the
+// water too, and with slides in a zone with fields, whose snow slides into
+// the zone's other cells): Oxygen at 5 where they hold water, Nitrate at 5
+// or more (evaporation concentrates it; they hold it as an amount, mm x
+// concentration); everywhere Oxygen from 0 to 5 and Nitrate at 0 or more. The soil and the surface water hold Oxygen within the
 // concentrations of their sources, 0 to 5 (glacier melt, the channels' and
 // the lakes' first water hold none), and Nitrate at 0 or more. Each figure
 // is the farthest value from its bound (0 within it).
-Signatures TracerStores(const RunOutput& e) {
+Signatures TracerStores(const RunOutput& e, bool slides) {
   const GridFile& zones = e.zones();
   const GridFile fields = ReadGridFile(e.dir() + "/irrigation_codes.asc");
-  auto rainOnly = [&](int r, int c) { return fields.ncols != zones.ncols || !(fields.at(r, c) > 0); };
+  auto field = [&](int r, int c) { return fields.ncols == zones.ncols && fields.at(r, c) > 0; };
+  std::set<double> zonesWithFields;
+  for (int r = 1; slides && r <= zones.nrows; ++r)
+    for (int c = 1; c <= zones.ncols; ++c)
+      if (zones.at(r, c) > -9999 && field(r, c)) zonesWithFields.insert(zones.at(r, c));
+  auto rainOnly = [&](int r, int c) { return !field(r, c) && !zonesWithFields.count(zones.at(r, c)); };
   Signatures out;
   // The largest distance of a store's concentration below low or above high
   // in the cells where it holds water (water(r, c) > 0); NaN when a grid of
@@ -381,6 +387,8 @@ Signatures TracerStores(const RunOutput& e) {
   }
   check("the snow's Nitrate (5 or more)", "nitsnow_.asc", "stotal.asc", 5, inf, true, true);
   check("the snow's Oxygen (5)", "oxysnow_.asc", "stotal.asc", 5, 5, false, true);
+  check("the snow's Nitrate (0 or more), every cell", "nitsnow_.asc", "stotal.asc", 0, inf, true, false);
+  check("the snow's Oxygen (0 to 5), every cell", "oxysnow_.asc", "stotal.asc", 0, 5, false, false);
   if (has("oxySurfa.asc"))
     check("the surface water's Oxygen (0 to 5)", "oxySurfa.asc", "surfstor.asc", 0, 5, false, false);
   // The soil's layers: Oxygen as a concentration, Nitrate as an amount of the
@@ -1254,9 +1262,11 @@ std::vector<Axis> Axes() {
                                                           b.c.edits.insert(b.c.edits.end(), kTracersBySource.begin(),
                                                                            kTracersBySource.end());
                                                           b.makers.push_back(TracerInputs);
+                                                          const bool slides = b.values["snow"] == "slides";
                                                           b.signatures.push_back(
-                                                              [](const RunOutput&, const RunOutput& e, const Budget&) {
-                                                                return TracerStores(e);
+                                                              [slides](const RunOutput&, const RunOutput& e,
+                                                                       const Budget&) {
+                                                                return TracerStores(e, slides);
                                                               });
                                                         }}}});
   // A warm start after the short run on the other layout's instance count
@@ -1355,121 +1365,13 @@ const std::vector<KnownFault> kKnownFaults = {
      86,
      "cells of the unconfined layer give more than they hold in a two-day step",
      {"residual", "leakage at the fixed head of layer 2"},
-     true},
-    // A warm start reads the soil's tracer stacks from where the tracer's path
-    // names them, and no other module's tracer store.
-    {{{"tracers", "by-source"}, {"warm-start", "restart"}},
-     82,
-     "a warm start does not continue the tracers",
-     {"error opening ./", "the leaves'", "the snow's", "the soil's", "the surface water's"},
-     true},
-    {{{"tracers", "by-source"}, {"warm-start", "equals-one-run"}},
-     82,
-     "a warm start does not continue the tracers",
-     {"error opening ./", "the leaves'", "the snow's", "the soil's", "the surface water's",
-      "largest difference of a table or end grid"},
-     true},
-    // Not yet understood: the soil holds an evaporating tracer outside its
-    // sources' range (12.8 against 5 at most in the July week with two-day
-    // steps, 5.17 in January hourly); drifted snow carries no tracers.
-    {{{"tracers", "by-source"}},
-     82,
-     "the soil's evaporating tracer leaves its sources' range",
-     {"the soil's Oxygen"},
-     true},
-    {{{"tracers", "by-source"}, {"snow", "drift"}},
-     82,
-     "drifted snow carries no tracers",
-     {"the snow's", "the leaves'"},
-     true},
-    // A glacier part keeps no tracers: its snow slides into the open parts
-    // of the cells below without them, and snow that comes to rest on it
-    // leaves them.
-    {{{"tracers", "by-source"}, {"snow", "slides"}, {"glaciers", "none"}},
-     82,
-     "slid snow leaves its tracers' range",
-     {"the snow's", "the leaves'"},
-     true},
-    {{{"tracers", "by-source"}, {"snow", "slides"}, {"glaciers", "static"}},
-     82,
-     "the snow of a glacier part slides without tracers",
-     {"the snow's", "the leaves'"},
-     true},
-    {{{"tracers", "by-source"}, {"snow", "slides"}, {"glaciers", "dynamic"}},
-     82,
-     "the snow of a glacier part slides without tracers",
-     {"the snow's", "the leaves'"},
-     true},
-    {{{"tracers", "by-source"}, {"snow", "slides"}, {"glaciers", "dynamic-13"}},
-     82,
-     "the snow of a glacier part slides without tracers",
-     {"the snow's", "the leaves'"},
-     true},
-    // With two-day steps the basin outlet dips once in three steps where
-    // its inflows do not (irrigation 4 and an internal abstraction at the
-    // outlet, January).
-    {{{"step", "two-days"}, {"irrigation", "4"}},
-     83,
-     "the outlet of two-day steps dips once against smooth inflows",
-     {"dip or peak"},
-     true},
-    // A warm start before the yearly update of dynamic glaciers loses water.
-    {{{"warm-start", "restart"}, {"glaciers", "dynamic"}, {"period", "glacier-update"}},
-     82,
-     "a warm start before the yearly glacier update loses water",
-     {"residual"},
-     true},
-    {{{"warm-start", "restart"},
-      {"glaciers", "dynamic"},
-      {"period", "glacier-update"},
-      {"step", "hour"},
-      {"zone-nodata", "-9999"}},
-     82,
-     "a warm start before the yearly glacier update loses water",
-     {"residual"}},
-    // Irrigation by the root zone's deficit (methods 3 and 4) irrigates
-    // otherwise in the first step of a warm start within a day.
-    {{{"warm-start", "equals-one-run"}, {"irrigation", "3"}},
-     82,
-     "irrigation by methods 3 and 4 restarts its day at a warm start",
-     {"largest difference of a table or end grid", "largest relative difference from the run with -9999", "dip or peak",
-      "mean abstraction"},
-     true},
-    {{{"warm-start", "equals-one-run"}, {"irrigation", "4"}},
-     82,
-     "irrigation by methods 3 and 4 restarts its day at a warm start",
-     {"largest difference of a table or end grid", "largest relative difference from the run with -9999", "dip or peak",
-      "mean abstraction"},
-     true},
-    // The silting-up's rain pause and the rain's energy are no state: its
-    // runoff after a warm start within a day differs (6 July 18 h, 0.04 %).
-    {{{"warm-start", "equals-one-run"}, {"silting-up", "1"}},
-     82,
-     "the silting-up's rain pause and energy are not part of a warm start's state",
-     {"largest difference of a table or end grid", "largest relative difference from the run with -9999"},
-     true},
-    {{{"warm-start", "equals-one-run"}, {"silting-up", "2"}},
-     82,
-     "the silting-up's rain pause and energy are not part of a warm start's state",
-     {"largest difference of a table or end grid", "largest relative difference from the run with -9999"},
-     true},
-    {{{"warm-start", "equals-one-run"}, {"silting-up", "3"}},
-     82,
-     "the silting-up's rain pause and energy are not part of a warm start's state",
-     {"largest difference of a table or end grid", "largest relative difference from the run with -9999"},
-     true},
-    // (So with daily steps that equal one run: they split before the update.)
-    {{{"warm-start", "equals-one-run"}, {"glaciers", "dynamic"}, {"period", "glacier-update"}},
-     82,
-     "a warm start before the yearly glacier update loses water",
-     {"residual", "largest difference of a table or end grid"},
      true}};
 
 // The seeds: the values of the faults that must show, a warm start in each
 // period with the zone grid's own nodata, hourly steps and no glaciers (the
-// faults of other zone nodata values, and of a warm start before the
-// glaciers' update, would hide most warm starts) and two-day steps with
-// degree-day snow.
+// faults of other zone nodata values would hide most warm starts; a warm
+// start before the glaciers' update has a seed of its own) and two-day
+// steps with degree-day snow.
 std::vector<std::vector<Choice>> Seeds() {
   std::vector<std::vector<Choice>> seeds;
   for (const Period& p : kPeriods)
@@ -1524,6 +1426,13 @@ std::vector<std::vector<Choice>> Seeds() {
                    {"snow", "degree-day"},
                    {"period", "january"},
                    {"warm-start", "none"},
+                   {"zone-nodata", "-9999"}});
+  // A warm start before the dynamic glaciers' yearly update (the budget of
+  // its long run splits there).
+  seeds.push_back({{"warm-start", "restart"},
+                   {"glaciers", "dynamic"},
+                   {"period", "glacier-update"},
+                   {"step", "hour"},
                    {"zone-nodata", "-9999"}});
   for (const auto& f : kKnownFaults)
     if (!f.somewhere && f.choices.size() > 1) seeds.push_back(f.choices);
