@@ -1103,9 +1103,12 @@ int Spikes(const std::vector<double>& q) {
 // The basin outlet (the last column of the routed discharge) dips or peaks
 // no more often than what flows into it: the two routed outlets above it
 // and the runoff its own subbasin hands to the routing (that of the surface
-// routing, or the soil's without it). The outlet's withdrawals (its
-// abstraction, the irrigation of its subbasin from the river) are added
-// back: a demand that changes from step to step shapes what they leave.
+// routing, or the soil's without it), each alone or all together (where
+// the channels hardly delay against the step, a falling inflow and a rising
+// one meet at the outlet in a step that neither of them dips or peaks in).
+// The outlet's withdrawals (its abstraction, the irrigation of its subbasin
+// from the river) are added back: a demand that changes from step to step
+// shapes what they leave.
 const SignatureOf kSmoothHydrograph = [](const RunOutput& s, const RunOutput& e, const Budget&) {
   const auto q = PeriodTable(s, e, "discharge.stat");
   std::map<std::string, double> withdrawn;  // m3/s
@@ -1143,7 +1146,22 @@ const SignatureOf kSmoothHydrograph = [](const RunOutput& s, const RunOutput& e,
       for (const auto& [date, values] : PeriodTable(s, e, table))
         if (values.size() >= 4) own[date] += values[2];
   for (const auto& [date, value] : own) series[3].push_back(value);
-  const int outlet = Spikes(series[2]), inflows = Spikes(series[0]) + Spikes(series[1]) + Spikes(series[3]);
+  // All inflows together [m3/s]: the own runoff is mm per step over the
+  // subbasin's cells (code 3).
+  double ownKm2 = 0;
+  for (int r = 1; r <= z.nrows; ++r)
+    for (int c = 1; c <= z.ncols; ++c)
+      if (z.at(r, c) == 3) ownKm2 += e.CellArea(r, c) * z.cellsize * z.cellsize / 1e6;
+  std::vector<double> together;
+  if (seconds > 0)
+    for (const auto& [date, values] : q) {
+      const auto o = own.find(date);
+      if (values.size() < 3 || o == own.end()) continue;
+      together.push_back(values[values.size() - 3] + values[values.size() - 2] +
+                         o->second * ownKm2 * 1000 / seconds);
+    }
+  const int outlet = Spikes(series[2]),
+            inflows = std::max(Spikes(series[0]) + Spikes(series[1]) + Spikes(series[3]), Spikes(together));
   return Signatures{
       {"steps that dip or peak > 10 % at the basin outlet (at most the " + std::to_string(inflows) + " of its inflows)",
        double(outlet), q.size() > 2 && outlet <= inflows}};
