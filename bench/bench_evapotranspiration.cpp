@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "parameters/multilayer_landuse_entry.h"
 #include "radiation_et/etpetr.h"
 
@@ -96,6 +97,7 @@ double TimeSteps(verdunstungsmodellklasse& m, int threads, int hour) {
 
 int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
+  KeepMpiPluginsLoaded();
   const auto dir = std::filesystem::temp_directory_path() / ("fluvex_bench_et_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   std::filesystem::current_path(dir);

@@ -12,6 +12,7 @@
 #include "application/mpidecomp.h"
 #include "framework/diagstream.h"
 #include "framework/modelobject.h"
+#include "framework/mpirunning.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ double Seconds(int repeats, F f) {
 
 int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
+  KeepMpiPluginsLoaded();
   int rank = 0;
   int size = 1;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);

@@ -18,6 +18,7 @@
 
 #include "application/mpidecomp.h"
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "parameters/soil_table_entry.h"
 #include "soil/gwflow.h"
 
@@ -130,6 +131,7 @@ struct Basin {
 
 int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
+  KeepMpiPluginsLoaded();
   int rank = 0, size = 1;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &size);

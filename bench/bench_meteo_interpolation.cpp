@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "meteo/idwkernels.h"
 #include "meteo/meteointerpol.h"
 
@@ -228,6 +229,7 @@ int main(int argc, char** argv) {
   }
   if (argc == 5 && std::string(argv[1]) == "--idw") {
     MPI_Init(&argc, &argv);
+    KeepMpiPluginsLoaded();
     const int stations = std::atoi(argv[2]);
     const int threads = std::atoi(argv[3]);
     const auto dir = std::filesystem::temp_directory_path() / ("fluvex_bench_meteo_" + std::to_string(::getpid()));
@@ -262,6 +264,7 @@ int main(int argc, char** argv) {
   for (int t : {1, 2, 4, 8})
     if (t <= maxThreads) threadCounts.push_back(t);
   MPI_Init(&argc, &argv);
+  KeepMpiPluginsLoaded();
   const auto dir = std::filesystem::temp_directory_path() / ("fluvex_bench_meteo_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   std::filesystem::current_path(dir);

@@ -28,6 +28,7 @@
 
 #include "application/modapuzr.h"
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "framework/signals.h"
 
 namespace {
@@ -65,6 +66,7 @@ class SplitClock : public StepClock {
 
 int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
+  KeepMpiPluginsLoaded();
   int rank = 0;
   int size = 1;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);

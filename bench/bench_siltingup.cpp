@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "parameters/landusetable.h"
 #include "parameters/soil_table_entry.h"
 #include "surface/siltingup.h"
@@ -133,6 +134,7 @@ double TimeSteps(World& world, siltingupclass& model, int threads) {
 
 int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
+  KeepMpiPluginsLoaded();
   const auto dir = std::filesystem::temp_directory_path() / ("fluvex_bench_silting_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   std::filesystem::current_path(dir);

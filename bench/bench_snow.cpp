@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "snow/snowmod.h"
 
 namespace {
@@ -30,6 +31,7 @@ std::string Section(int method) {
 
 int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
+  KeepMpiPluginsLoaded();
   std::ostringstream quiet;
   int code = 0;
   try {

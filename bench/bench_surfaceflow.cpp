@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "parameters/landusetable.h"
 #include "surface/surfrout.h"
 
@@ -150,6 +151,7 @@ void TimeSteps(World& world, surfaceroutingclass& model, int threads, double& se
 
 int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
+  KeepMpiPluginsLoaded();
   int rank = 0, size = 1;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &size);

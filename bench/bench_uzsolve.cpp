@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "framework/diagstream.h"
+#include "framework/mpirunning.h"
 #include "parameters/soiltable.h"
 #include "soil/unsatzon.h"
 
@@ -41,6 +42,7 @@ std::string Section() {
 
 int main(int argc, char** argv) {
   MPI_Init(&argc, &argv);
+  KeepMpiPluginsLoaded();
   const std::string dir = std::filesystem::temp_directory_path() / "fluvex_bench_uzsolve";
   std::filesystem::create_directories(dir);
   if (chdir(dir.c_str()) != 0) return 1;

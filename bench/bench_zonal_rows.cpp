@@ -97,8 +97,8 @@ int main() {
              std::memcmp(&byCell[k].RelCellSum, &byRow[k].RelCellSum, sizeof(double)) == 0;
     const double cells = static_cast<double>(kRows) * kCols;
     std::printf("%-16s AddCell %6.2f ns/cell  RowSums %6.2f ns/cell  (%.1fx)  sums %s\n",
-                glacier ? "glacier share" : "weight 1", 1e9 * best[0] / cells, 1e9 * best[1] / cells,
-                best[0] / best[1], same ? "equal bit for bit" : "DIFFERENT");
+                glacier ? "glacier share" : "weight 1", 1e9 * best[0] / cells, 1e9 * best[1] / cells, best[0] / best[1],
+                same ? "equal bit for bit" : "DIFFERENT");
     if (!same) return 1;
   }
   memory.FreeMatrix(area, 1, kRows, 1, kCols);
