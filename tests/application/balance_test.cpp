@@ -406,7 +406,7 @@ std::vector<Case> Matrix() {
     };
     add("substeps_" + n, SubSteps(k), substeps, {}, JulyStorm);
     // The recharge keeps to 5 % of that of one sub-step (the stormy week
-    // gives some 31 mm: 30.98 / 31.70 / 32.25 mm on 1 / 2 / 4). One sub-step
+    // gives some 30 mm: 30.02 / 30.87 / 31.45 mm on 1 / 2 / 4). One sub-step
     // kept to 1 % while the iteration's flux correction drove water against
     // the heads: a capillary rise of 3.1 mm, ten times that of short
     // sub-steps, made up for 1.3 mm of percolation that an hour's substep
