@@ -72,7 +72,8 @@ routingclass::routingclass(int& error, DiagStream* diagnostics, const std::strin
     for (int j = 0; j <= inflows; ++j) inflowFiles.push_back(std::make_unique<timeseriesfile>());
     channelFlow.assign(nTracers + 1, std::vector<double>(subIntervals + 1, 0.0));
     outletFlow.assign(nTracers + 1, std::vector<double>(subIntervals + 1, 0.0));
-    decay.assign(nTracers + 1, 0.0);
+    decay.assign(nTracers + 1, 1.0);
+    stepDecay.assign(nTracers + 1, 1.0);
     feeding.reserve(16);
     areaFeeding.reserve(16);
     for (int i = 1; i <= channels; ++i) allChannels.push_back(i);
@@ -302,7 +303,8 @@ void routingclass::FillQueues() {
           if (h.size() < size) h.resize(size, 0.0);
           // A missing (negative) observation leaves the simulated start.
           const double observed = column > 0 ? ObservedDepth((*window)[10][column], e) : -1.0;
-          double start = observed >= 0 ? observed : tables->runoff[t][e];
+          // (The observed water carries the simulated concentrations.)
+          double start = observed >= 0 && t == 0 ? observed : tables->runoff[t][e];
           // A negative inflow withdraws at the outlet (Route): its channel
           // starts without water.
           if (t == 0 && e > tables->inflowEntryBase) start = std::max(0.0, start);

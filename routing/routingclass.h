@@ -92,6 +92,15 @@ struct WQTable {
   double& FloodOut(int k, int j, int subIntervals) {
     return QausFlood[static_cast<size_t>(k) * (subIntervals + 1) + j];
   }
+  // Concentrations of the water the two linear storages hold, per tracer,
+  // sub-channel and lane [t][k][j] (t = 1 ... tracers): each storage mixes
+  // what it holds with its input, and its outflow leaves at the mix.
+  std::vector<double> conc, concFlood;
+  size_t ConcIndex(int t, int k, int j, int subIntervals) const {
+    return (static_cast<size_t>(t) * qvzuq.size() + k) * (subIntervals + 1) + j;
+  }
+  double& Conc(int t, int k, int j, int subIntervals) { return conc[ConcIndex(t, k, j, subIntervals)]; }
+  double& FloodConc(int t, int k, int j, int subIntervals) { return concFlood[ConcIndex(t, k, j, subIntervals)]; }
   // Cells of sub-channel k's conveyor: the water in transit sits at the
   // positions base + subIntervals + 1 ... lastQueuePosition.
   int Delay(int k, int subIntervals) const { return lastQueuePosition[k] - (k - 1) * stride - subIntervals; }
@@ -213,6 +222,9 @@ class routingclass : public modelobject {
   // the depths of its entry] held in channel i: in transit in its queues and
   // in its linear storages; only the positive stores when asked.
   double ChannelStorage(int i, bool positiveOnly);
+  // Tracer t held in channel i, in the unit of ChannelStorage times the
+  // concentration: in transit in its queues and in its linear storages.
+  double ChannelTracer(int i, int t);
   // Takes up to want [mm over the area of channel i's depths] from the water
   // the channel holds, every positive store giving the same share; returns
   // what it took.
@@ -292,7 +304,8 @@ class routingclass : public modelobject {
   // Work vectors of a step.
   std::vector<std::vector<double>> channelFlow;  // [t][j]
   std::vector<std::vector<double>> outletFlow;   // [t][j], j = 0 holds the step
-  std::vector<double> decay;                     // per tracer
+  std::vector<double> decay;                     // per tracer, over one sub-interval
+  std::vector<double> stepDecay;                 // per tracer, over one step
   std::vector<double> conveyor;                  // [t][m] the conveyor's cells moved, water and tracer mass
   std::vector<int> feeding, areaFeeding;
   std::vector<int> allChannels;  // 1 ... channels

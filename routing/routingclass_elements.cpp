@@ -127,9 +127,10 @@ void routingclass::Abstract(bool real, int64_t year, int64_t month, int64_t day,
     if (al.Mode() == AL_class::kIntern || al.Mode() == AL_class::kInternWithRule) {
       // The internal inflow holds m3/s until its channel is routed.
       const int g = T.inflowEntryBase + abstractionTargets[a];
+      // Its water leaves at the concentrations of where it was taken.
       for (int j = 1; j <= ns; ++j) {
         T.Sub(0, j, g) = exchange[0];
-        for (int t = 1; t <= nt; ++t) T.Sub(t, j, g) = T.runoff[t][own];
+        for (int t = 1; t <= nt; ++t) T.Sub(t, j, g) = exchange[t];
       }
       T.runoff[0][g] = exchange[0];
     }
@@ -162,9 +163,10 @@ void routingclass::Store(bool real, int64_t year, int64_t month, int64_t day, in
         exchange[0] = al.values[0];
         for (int t = 1; t <= nt; ++t) exchange[t] = sp.state[t];
         const int g = T.inflowEntryBase + abstractionTargets[a];
+        // The reservoir's water, at its concentrations.
         for (int j = 1; j <= ns; ++j) {
           T.Sub(0, j, g) = exchange[0];
-          for (int t = 1; t <= nt; ++t) T.Sub(t, j, g) = T.runoff[t][own];
+          for (int t = 1; t <= nt; ++t) T.Sub(t, j, g) = exchange[t];
         }
         T.runoff[0][g] = exchange[0];
         if (real) al.AddRow(year, month, day, hour, exchange.data());

@@ -105,7 +105,10 @@ void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour)
       if (column != 0) observed = ObservedDepth((*T.observedWindow)[10][column], e);
     }
     if (observed >= 0) {
+      // The observed water carries the concentrations of the simulated one.
       for (int j = 1; j <= ns; ++j) channelFlow[0][j] = observed;
+      for (int t = 1; t <= nt; ++t)
+        for (int j = 1; j <= ns; ++j) channelFlow[t][j] = T.Sub(t, j, e);
     } else {
       for (int t = 0; t <= nt; ++t)
         for (int j = 1; j <= ns; ++j) channelFlow[t][j] = T.Sub(t, j, e);
@@ -188,10 +191,14 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
   const int c0 = b + ns;
   const size_t row = static_cast<size_t>(w.stride) + 2;
   auto W = [&](int t, int m) -> double& { return conveyor[t * row + m]; };
-  // Decay of the queued tracer values over one sub-interval: 2^(-travel time / half-life).
+  // A radioactive tracer decays with the time its water spends in the
+  // channel, 2^(-time / half-life): over one sub-interval in the conveyor,
+  // over one step in a storage lane. Any other tracer keeps its mass.
   for (int t = 1; t <= nt; ++t) {
-    const double half = tracerRecords ? tracerRecords[t].half_time : 0.0;
-    decay[t] = half > 0 ? std::exp(-((dt / ns) / 60 / 24) / (half * 1.442695041111)) : 0.0;
+    const bool radioactive = tracerRecords && tracerRecords[t].radioactive == 1 && tracerRecords[t].half_time > 0;
+    const double half = radioactive ? tracerRecords[t].half_time : 0.0;
+    decay[t] = radioactive ? std::exp(-((dt / ns) / 60 / 24) / (half * 1.442695041111)) : 1.0;
+    stepDecay[t] = radioactive ? std::exp(-(dt / 60 / 24) / (half * 1.442695041111)) : 1.0;
   }
   for (int j = 1; j <= ns; ++j) {
     for (int t = 0; t <= nt + 1; ++t)
@@ -234,17 +241,36 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
 
   // Main channel and flood plain: two single linear storages in parallel,
   // fed by the shares 1 - sh and sh of the input, each with its own outflow.
+  // A storage of recession factor f that gave o holds f / (1 - f) o; it mixes
+  // its water with the input of the step (the conveyor's outflow, at its
+  // concentrations), and its outflow and what stays keep the mix, so that
+  // the tracers leave with their water.
   double largest = Q(0, b + 1);
   for (int j = 2; j <= ns; ++j) largest = std::max(largest, Q(0, b + j));
   const double sh = w.floodShare[DischargeClass(i, largest)];
   const double kh = params[i].kh;
   const double kv = params[i].kv;
+  const double fh = kh < 1 ? kh / (1 - kh) : 0.0, fv = kv < 1 ? kv / (1 - kv) : 0.0;
+  auto mix = [](double held, double c, double in, double cin) {
+    const double a = std::fabs(held), x = std::fabs(in);
+    return a + x > 0 ? (a * c + x * cin) / (a + x) : cin;
+  };
   for (int j = 1; j <= ns; ++j) {
     const double in = Q(0, b + j);
     double& o = w.Out(k, j, ns);
     double& of = w.FloodOut(k, j, ns);
+    const double heldMain = fh * (o - of), heldFlood = fv * of;
     const double flood = kv * of + (1 - kv) * (in * sh);
     const double main = kh * (o - of) + (1 - kh) * (in * (1 - sh));
+    for (int t = 1; t <= nt; ++t) {
+      double& cm = w.Conc(t, k, j, ns);
+      double& cf = w.FloodConc(t, k, j, ns);
+      const double cin = Q(t, b + j);
+      cm = mix(heldMain, cm * stepDecay[t], in * (1 - sh), cin);
+      cf = mix(heldFlood, cf * stepDecay[t], in * sh, cin);
+      const double a = std::fabs(main), x = std::fabs(flood);
+      channelFlow[t][j] = a + x > 0 ? (a * cm + x * cf) / (a + x) : cin;
+    }
     channelFlow[0][j] = main + flood;
     o = main + flood;
     of = flood;
@@ -280,6 +306,25 @@ double routingclass::ChannelStorage(int i, bool positiveOnly) {
     for (int j = 1; j <= ns; ++j) {
       const double o = w.Out(k, j, ns), of = w.FloodOut(k, j, ns);
       held += fh * part(o - of) + fv * part(of);
+    }
+  }
+  return held / ns;
+}
+
+double routingclass::ChannelTracer(int i, int t) {
+  const RoutingTables& T = *tables;
+  WQTable& w = wqtab[i];
+  const int ns = subIntervals;
+  const int e = ChannelEntry(i);
+  const double kh = params[i].kh, kv = params[i].kv;
+  const double fh = kh < 1 ? kh / (1 - kh) : 0.0, fv = kv < 1 ? kv / (1 - kv) : 0.0;
+  double held = 0;
+  for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
+    const int b = (k - 1) * w.stride;
+    for (int m = b + ns + 1; m <= b + w.stride; ++m) held += T.history[0][e][m] * T.history[t][e][m];
+    for (int j = 1; j <= ns; ++j) {
+      const double o = w.Out(k, j, ns), of = w.FloodOut(k, j, ns);
+      held += fh * (o - of) * w.Conc(t, k, j, ns) + fv * of * w.FloodConc(t, k, j, ns);
     }
   }
   return held / ns;
@@ -335,6 +380,10 @@ void routingclass::InitChannelStates() {
         w.FloodOut(k, j, subIntervals) = q * sh;
       }
       w.qvzuq[k] = sh;
+      // The storages hold the water of the start, at its concentrations.
+      for (int t = 1; t <= nTracers; ++t)
+        for (int j = 1; j <= subIntervals; ++j)
+          w.Conc(t, k, j, subIntervals) = w.FloodConc(t, k, j, subIntervals) = T.runoff[t][e];
       if (static_cast<int>(h.size()) > b + w.stride)
         for (int m = b + subIntervals + 1; m <= b + w.stride; ++m) h[m] = cell;
       w.lastQueuePosition[k] = b + w.stride;

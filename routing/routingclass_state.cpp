@@ -36,7 +36,24 @@ void routingclass::WriteStorageContent(std::FILE* f) {
       for (int j = 1; j <= ns; ++j) std::fprintf(f, "%.17g ", w.Out(k, j, ns));
       for (int j = 1; j <= ns; ++j) std::fprintf(f, "%.17g ", w.FloodOut(k, j, ns));
       std::fprintf(f, " (wqtab[local tributary %d].Qaus[subchannel %d][1..%d])\n", c, k, ns);
-      std::fprintf(f, "%.17g %d (wqtab[local tributary %d].qvzuq[subchannel %d])\n", w.qvzuq[k], w.Delay(k, ns), c, k);
+      // With tracers, the number of tracers behind the delay: the
+      // concentrations of the two storages follow, one block per tracer (the
+      // lanes of the main channel, then those of the flood plain).
+      if (nt >= 1)
+        std::fprintf(f, "%.17g %d %d (wqtab[local tributary %d].qvzuq[subchannel %d])\n", w.qvzuq[k], w.Delay(k, ns),
+                     nt, c, k);
+      else
+        std::fprintf(f, "%.17g %d (wqtab[local tributary %d].qvzuq[subchannel %d])\n", w.qvzuq[k], w.Delay(k, ns), c,
+                     k);
+      for (int t = 1; t <= nt; ++t) {
+        int written = 0;
+        for (int flood = 0; flood <= 1; ++flood)
+          for (int j = 1; j <= ns; ++j) {
+            std::fprintf(f, "%.17g ", flood ? w.FloodConc(t, k, j, ns) : w.Conc(t, k, j, ns));
+            if (++written % 10 == 0 && written < 2 * ns) std::fprintf(f, "\n");
+          }
+        std::fprintf(f, " (wqtab[local tributary %d].conc[subchannel %d][tracer %d])\n", c, k, t);
+      }
     }
   };
   for (int c = 1; c <= nTributaries + nSumTributaries; ++c) {
@@ -166,6 +183,7 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
       p = end;
     }
   };
+  int channelEntry = 0;  // the entry whose queue was read last
   auto channelStates = [&](int c) {
     WQTable& w = wqtab[c];
     for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
@@ -180,8 +198,26 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
         for (int j = 1; j <= ns; ++j) w.FloodOut(k, j, ns) = w.qvzuq[k] * w.Out(k, j, ns);
       } else {
         const double d = extra[0];
-        if (extra.size() != 1 || d < 0 || d > w.stride - ns || d != static_cast<int>(d)) fail("a value");
+        if (extra.size() > 2 || d < 0 || d > w.stride - ns || d != static_cast<int>(d)) fail("a value");
         w.lastQueuePosition[k] = (k - 1) * w.stride + ns + static_cast<int>(d);
+        if (extra.size() == 2 && extra[1] != nt) fail("tracer code");
+      }
+      if (extra.size() == 2) {
+        for (int t = 1; t <= nt; ++t) {
+          for (int j = 1; j <= ns; ++j) number(w.Conc(t, k, j, ns));
+          for (int j = 1; j <= ns; ++j) number(w.FloodConc(t, k, j, ns));
+          comment(".conc[subchannel ");
+        }
+      } else {
+        // A state of earlier versions holds no storage concentrations: the
+        // storages take those of the water at the conveyor's end.
+        const std::vector<std::vector<std::vector<double>>>& h = tables->history;
+        const int last = (k - 1) * w.stride + w.stride;
+        for (int t = 1; t <= nt; ++t) {
+          const std::vector<double>& q = h[t][channelEntry];
+          const double c0 = last < static_cast<int>(q.size()) ? q[last] : 0.0;
+          for (int j = 1; j <= ns; ++j) w.Conc(t, k, j, ns) = w.FloodConc(t, k, j, ns) = c0;
+        }
       }
     }
   };
@@ -204,6 +240,7 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
         header(i, s);
         queue(tables->history[i][s], count);
       }
+      channelEntry = s;
       channelStates(c);
       if (riverflow) {
         riverLinks = true;
@@ -227,6 +264,7 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
       header(i, r);
       queue(tables->history[i][r], wqtab[c].nStorageElements + ns);
     }
+    channelEntry = r;
     channelStates(c);
   }
   int count = -1;

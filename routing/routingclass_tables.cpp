@@ -131,6 +131,8 @@ int routingclass::BuildWQTables(int channel, int channelCode, const std::vector<
   w.QausFlood.assign(w.Qaus.size(), 0.0);
   w.qvzuq.assign(n + 2, 0.0);
   w.lastQueuePosition.assign(n + 2, 0);
+  w.conc.assign(static_cast<size_t>(nTracers + 1) * w.qvzuq.size() * (subIntervals + 1), 0.0);
+  w.concFlood.assign(w.conc.size(), 0.0);
 
   p.kh = std::exp(-1 / p.kh);
   p.kv = std::exp(-1 / p.kv);

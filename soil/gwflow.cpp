@@ -189,6 +189,10 @@ void gwflowclass::BindModelGrids() {
   soil_types = required("soil_types");
   pbaseflow = GetGrid("baseflow");
   baseflow = gridlist[pbaseflow].grid;
+  pgivable = FindGrid("groundwater_givable", false);
+  if (pgivable > 0) givable = gridlist[pgivable].grid;
+  const int pnotgiven = FindGrid("groundwater_not_given", false);
+  if (pnotgiven > 0) notgiven = gridlist[pnotgiven].grid;
   // The zone grid of the soil model, else the zone grid of the run.
   pzone = FindGrid("zonegrid_soilmodel", false);
   if (pzone <= 0 && gridlist[1].grid) pzone = 1;

@@ -41,6 +41,10 @@ class gwflowclass : public teilmodellklasse {
   virtual void WriteGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void WriteStatistics();
   virtual void InitLakes(const std::string& section);
+  // A warm start of the soil model: the heads of layer 1 follow the water
+  // table it read, and the layers' tracers continue from their grids
+  // whatever the grid read parameter.
+  void SetSoilStateRead(bool read) { soilstateread = read; }
   void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
   void FreeTracerArrays() override;
   void FreeMemory() override;
@@ -195,6 +199,7 @@ class gwflowclass : public teilmodellklasse {
   double sor = 0;
   int adaptive = 0;
   int gridread = 0;
+  bool soilstateread = false;  // SetSoilStateRead
   int L = 0;
   int control_row = 0;
   int control_col = 0;
@@ -232,6 +237,9 @@ class gwflowclass : public teilmodellklasse {
   Grid soil_types = nullptr;
   Grid baseflow = nullptr;
   int pbaseflow = 0;
+  Grid givable = nullptr;  // the water (mm) the soil column can give in the next step
+  int pgivable = 0;
+  Grid notgiven = nullptr;  // the exchange (mm) the soil column could not give in its last call
   Grid cellsizex = nullptr;
   Grid cellsizey = nullptr;
   Grid glacier = nullptr;
@@ -255,6 +263,17 @@ class gwflowclass : public teilmodellklasse {
   // sub-steps' exchanges with the soil (own cells, row by row).
   int substep_of_step = 0;
   std::vector<double> exchangesum;
+  // The water layer 1 leaked down in the step's sub-steps so far (mm over
+  // the column, own cells, row by row).
+  std::vector<double> leaksum;
+  // What the soil column could not give of layer 1's exchange, taken back
+  // from the layer below, which got it (m/s in the sub-step, own cells).
+  std::vector<double> giveback;
+  double GiveBack(int r, int c) const {
+    return giveback.empty() ? 0.0
+                            : giveback[static_cast<size_t>(r - firstrow) * (static_cast<size_t>(ncols) + 1) +
+                                       static_cast<size_t>(c)];
+  }
 
   // Tracers: [tracer][layer], tracers 1 ... count, layers 1 ... L.
   std::vector<std::vector<LayerTracer>> layertracers;

@@ -169,6 +169,19 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
 }
 
 void gwflowclass::Leakage() {
+  // A step's leakage takes no more water than the layer it leaves holds:
+  // a deeper layer what lies above its base, layer 1 what the soil column
+  // can give in the next step (less what layer 1 leaked in the step's
+  // earlier sub-steps). A fixed head gives whatever it is asked.
+  const double dt = StepSeconds();
+  const size_t width = static_cast<size_t>(ncols) + 1;
+  const size_t cells = static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * width;
+  if (L > 1 && leaksum.size() != cells) leaksum.assign(cells, 0.0);
+  if (L > 1 && giveback.size() != cells) giveback.assign(cells, 0.0);
+  const bool first = substep_of_step <= 1;
+  auto held = [&](int l, int r, int c, double h) {
+    return Stored(l, r, c, h) - Stored(l, r, c, StorageOf(l, r, c).base);
+  };
   for (int l = 1; l < L; ++l) {
     Layer& up = layers[l];
     const Layer& down = layers[l + 1];
@@ -176,6 +189,16 @@ void gwflowclass::Leakage() {
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!Own(r, c)) continue;
+        const size_t at = static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
+        double& leaked = leaksum[at];
+        if (l == 1 && first) leaked = 0;
+        // The column gave less than layer 1's last exchange asked (the
+        // water its table left in the layers above it is out of its
+        // reach): the layer below, which booked the leakage, returns it.
+        if (l == 1)
+          giveback[at] = notgiven && InModel(r, c) && Given(notgiven[r][c]) && notgiven[r][c] > 0
+                             ? notgiven[r][c] / 1000.0 * (1.0 - std::min(1.0, Glacier(r, c))) / dt
+                             : 0.0;
         if (!InModel(r, c) || Glacier(r, c) >= 1.0) {
           up.leak[r][c] = 0;
           continue;
@@ -196,7 +219,25 @@ void gwflowclass::Leakage() {
         // on its open share only: the water under the glacier stays there,
         // so only that share leaks (as a mean over the cell).
         const double open = l == 1 ? 1.0 - Glacier(r, c) : 1.0;
-        up.leak[r][c] = Given(k) ? d * k * open : 0.0;
+        if (!Given(k) || !(k > 0)) {
+          up.leak[r][c] = 0.0;
+          continue;
+        }
+        if (d < 0 && !Given(up.fixh[r][c])) {
+          // Down from the layer above (over its open share, m in the step).
+          double water = std::numeric_limits<double>::infinity();
+          if (l > 1) {
+            water = std::max(0.0, held(l, r, c, hu));
+          } else if (givable && Given(givable[r][c])) {
+            water = std::max(0.0, givable[r][c] / 1000.0 - leaked);
+          }
+          d = std::max(d, -water / (k * dt));
+          if (l == 1) leaked -= d * k * dt;
+        } else if (d > 0 && !Given(down.fixh[r][c])) {
+          // Up from the layer below, which holds what lies above its base.
+          d = std::min(d, std::max(0.0, held(l + 1, r, c, hd)) / (k * open * dt));
+        }
+        up.leak[r][c] = d * k * open;
       }
     Exchange(up.leak, up.pleak);
   }
@@ -450,7 +491,7 @@ double gwflowclass::SweepRow(int l, double dt, int r, int colour, double* rowsum
     const double hw = c > 1 ? H(r, c - 1) : h;
     const bool confined = hold >= y.top[r][c];
     double R = y.leak[r][c];
-    if (above) R -= above->leak[r][c];
+    if (above) R -= above->leak[r][c] + (l == 2 ? GiveBack(r, c) : 0.0);
     if (Given(y.fixq[r][c])) R += y.fixq[r][c];
     const double A = dx * dy;
     // The cell's water changes by what its faces, its leakage and its fixed
@@ -612,7 +653,7 @@ void gwflowclass::RowEquations(int l, double dt, int r, double* lower, double* m
     // deeper layer's heads on its storage function afterwards.
     const double S = StorageSlope(l, r, k, y.h[r][k]);
     double source = y.leak[r][k];
-    if (above) source -= above->leak[r][k];
+    if (above) source -= above->leak[r][k] + (l == 2 ? GiveBack(r, k) : 0.0);
     if (Given(y.fixq[r][k])) source += y.fixq[r][k];
     lower[k] = a;
     upper[k] = cc;
@@ -823,7 +864,22 @@ void gwflowclass::Baseflow(double dt) {
         if (Given(y.fixq[r][c])) in += y.fixq[r][c];
         // The soil column of a partly glacierized cell covers its open share:
         // the cell's exchange in mm over that share.
-        e = -in * perStep / (1.0 - Glacier(r, c));
+        const double open = 1.0 - Glacier(r, c);
+        e = -in * perStep / open;
+        // The column gives no more than it holds: the leakage down takes
+        // what the faces leave of it (the deeper layer books the leakage
+        // that remains).
+        const double before = n > 1 && !first ? exchangesum[static_cast<size_t>(r - firstrow) * width +
+                                                             static_cast<size_t>(c)]
+                                              : 0.0;
+        if (y.leak && y.leak[r][c] < 0 && givable && Given(givable[r][c])) {
+          const double excess = before + e / n - givable[r][c];
+          if (excess > 0) {
+            const double leak = std::min(0.0, y.leak[r][c] + excess * n * open / perStep);
+            e -= (leak - y.leak[r][c]) * perStep / open;
+            y.leak[r][c] = leak;
+          }
+        }
       }
       if (n <= 1) {
         baseflow[r][c] = e;
@@ -833,6 +889,7 @@ void gwflowclass::Baseflow(double dt) {
       sum = first ? e / n : sum + e / n;
       if (last) baseflow[r][c] = sum;
     }
+  if (L > 1) Exchange(layers[1].leak, layers[1].pleak);
   (void)dt;
 }
 
@@ -861,7 +918,7 @@ void gwflowclass::Balances(int l, double dt) {
                             false};
       FaceInflows(l, r, c, v);
       for (int f = 0; f < 4; ++f) v[f] *= dt;
-      if (above) v[4] = -above->leak[r][c] * A * dt;
+      if (above) v[4] = -(above->leak[r][c] + (l == 2 ? GiveBack(r, c) : 0.0)) * A * dt;
       if (below) v[5] = y.leak[r][c] * A * dt;
       const double sum = v[0] + v[1] + v[2] + v[3] + v[4] + v[5];
       // Storage change less the face volumes (mm), at the levels the solve

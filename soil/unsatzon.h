@@ -143,6 +143,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual void SetSurfaceRoutingActive(int active);
   virtual void SetGroundwaterCoupling(int coupled);
   virtual int GetStorageReadParameter();
+  // The soil's state stacks and grids are read at the start (a warm start).
+  bool ReadsState() const { return storage_read_parameter == 1 || storage_read_parameter == 3; }
   void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
   void FreeTracerArrays() override;
   virtual void ComputeDrainablePoreVolume();
@@ -494,6 +496,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Stack theta = nullptr;
   Stack hydraulic_heads = nullptr;
   Grid baseflow = nullptr;
+  // The water (mm) the column's saturated zone can still give the
+  // groundwater model in the next step: what lies above the drainable
+  // content from the table's layer down, less what the column still owes of
+  // the step's exchange.
+  Grid groundwater_givable = nullptr;
+  // The part of that exchange the column could not give in the call (mm).
+  Grid groundwater_not_given = nullptr;
   Grid groundwater_level = nullptr;
   Grid Theta_in_GWLEVEL = nullptr;
   Stack q_down = nullptr;

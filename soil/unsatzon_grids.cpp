@@ -297,6 +297,8 @@ void unsatzonmodellklasse::RegisterModuleGrids() {
   if (heat_transfer_flow_control > 0) HeatTransferSetup();
   baseflow = readAll ? ReadStateGrid("baseflow", outfiles[kOutDELTAGW], false)
                      : NewGrid("baseflow", outfiles[kOutDELTAGW], 0.0, true, false);
+  groundwater_givable = NewGrid("groundwater_givable", none, nodata, false, false);
+  groundwater_not_given = NewGrid("groundwater_not_given", none, 0.0, false, false);
   groundwater_level = readAll ? ReadStateGrid("groundwater_level", outfiles[kOutGWLEVEL], false)
                               : usual("groundwater_level", outfiles[kOutGWLEVEL]);
   Theta_in_GWLEVEL = readAll ? ReadStateGrid("Theta_in_GWLEVEL", outfiles[kOutGWTHETA], false)

@@ -64,7 +64,8 @@ int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
 void unsatzonmodellklasse::ZeroResults(int r, int c) {
   for (Grid g : {river_infiltration, river_exfiltration, drainage_flow, real_evaporation, infiltration_excess,
                  total_infiltration, directflow, interflow, ponding_storage, macropore_infiltration,
-                 groundwater_recharge, Percolation, Capillar_Uprise, number_of_substeps, q_downext, surface_taken})
+                 groundwater_recharge, Percolation, Capillar_Uprise, number_of_substeps, q_downext, surface_taken,
+                 groundwater_not_given})
     if (g && g[r]) g[r][c] = 0.0;
   // With the groundwater model "baseflow" is its exchange with the column, which it writes.
   if (!groundwatercoupling && baseflow && baseflow[r]) baseflow[r][c] = 0.0;
@@ -465,6 +466,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   for (int j = 1; j <= V; ++j)
     if (Valid(landuse[j], r, c)) lastVegetation = j;
   double baseflowAmount = 0;
+  // The groundwater model's exchange the column could not give (mm).
+  double notGiven = 0;
   // Irrigation from groundwater: the irrigation added the cell's amount [mm
   // per step] to its input; the soil pumps it from its saturated zone.
   const double pumpPerSubstep = GroundwaterIrrigation(r, c) / substeps / k;
@@ -691,6 +694,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
         }
       }
       qb -= rest;
+      notGiven += rest * dtw * 1000.0;
     }
     // Baseflow takes the layers' substance with their water; rising
     // groundwater brings the groundwater's. With the groundwater model the
@@ -1065,6 +1069,16 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     gw_storage_coeff[r][c] = std::max(0.01, w.ts[col.g] - (tableFell ? w.drainable[col.g] : w.theta[col.g]));
   // mm per time step at the rate of this call (its amount times the sub-steps).
   if (!groundwatercoupling) baseflow[r][c] = baseflowAmount * substeps;
+  if (groundwatercoupling) {
+    // The exchange the column takes in its later calls of this step (the
+    // groundwater model's of the last step) is owed already.
+    double givable = 0;
+    for (int i = uzk::GroundwaterLevelLayer(w.theta.data(), w.ts.data(), n); i <= n; ++i)
+      givable += std::max(0.0, w.theta[i] - w.drainable[i]) * w.d[i];
+    const double owed = std::max(0.0, Value(baseflow, r, c)) * (substeps - substep_in_step) / substeps;
+    groundwater_givable[r][c] = std::max(0.0, 1000.0 * givable - owed);
+    groundwater_not_given[r][c] = notGiven;
+  }
   for (int t = 1; t <= NT; ++t) {
     const SoilTracer& st = soiltracers[t];
     const bool evap = tracersettings[t].evaporating == 1;

@@ -181,20 +181,39 @@ struct ChannelState {
   // (sub-intervals).
   std::map<int, std::vector<double>> outflow, floodOutflow;
   std::map<int, int> delay;
+  // Per sub-channel and tracer t (from 1): the concentrations of the main
+  // channel's lanes, then those of the flood plain's.
+  std::map<int, std::map<int, std::vector<double>>> concentrations;
 };
 
 struct SubbasinState {
   int code = 0;
   std::map<int, std::vector<double>> history;  // flow history (flow index 0) per entry, positions 1..M
-  std::map<int, ChannelState> channels;        // by local channel number
-  std::vector<int> channelOrder;               // channel numbers as they appear
+  // Concentrations of the queue per tracer t (from 1) and entry, positions 1..M.
+  std::map<int, std::map<int, std::vector<double>>> tracerHistory;
+  std::map<int, ChannelState> channels;  // by local channel number
+  std::vector<int> channelOrder;         // channel numbers as they appear
+  std::vector<std::vector<double>> reservoirs;  // per reservoir: volume [m3], then its concentrations
+  int tracers = 0;                              // tracer/flow indices of the queues, less the flow
 };
 
 std::vector<SubbasinState> ReadRoutingState(const std::vector<std::string>& lines) {
   std::vector<SubbasinState> blocks;
   int entry = 0;
+  // Numbers of lines without a comment that the next commented line closes
+  // (the storages' concentrations run over several lines).
+  std::vector<double> pending;
   for (size_t i = 0; i < lines.size(); ++i) {
     const std::string& line = lines[i];
+    if (!Contains(line, "(")) {
+      if (!Blank(line)) {
+        const auto values = LeadingNumbers(line);
+        pending.insert(pending.end(), values.begin(), values.end());
+      }
+      continue;
+    }
+    std::vector<double> before;
+    before.swap(pending);
     if (Contains(line, "(routing subbasin with tributaries")) {
       blocks.emplace_back();
       blocks.back().code = static_cast<int>(LeadingNumbers(line).at(0));
@@ -214,7 +233,21 @@ std::vector<SubbasinState> ReadRoutingState(const std::vector<std::string>& line
         q.insert(q.end(), values.begin(), values.end());
       }
       if (i + 1 < lines.size() && Blank(lines[i + 1])) ++i;
-      if (head[0] == 0) s.history[entry] = q;
+      const int t = static_cast<int>(head[0]);
+      if (t == 0)
+        s.history[entry] = q;
+      else
+        s.tracerHistory[t][entry] = q;
+      s.tracers = std::max(s.tracers, t);
+    } else if (Contains(line, "(reservoir ")) {
+      s.reservoirs.push_back(LeadingNumbers(line));
+    } else if (Contains(line, ".conc[subchannel ")) {
+      const int c = static_cast<int>(NumberAfter(line, "local tributary "));
+      const int k = static_cast<int>(NumberAfter(line, "[subchannel "));
+      const int t = static_cast<int>(NumberAfter(line, "][tracer "));
+      const auto values = LeadingNumbers(line);
+      before.insert(before.end(), values.begin(), values.end());
+      if (s.channels.count(c)) s.channels[c].concentrations[k][t] = before;
     } else if (Contains(line, ".Qaus[subchannel ") || Contains(line, ".qvzuq[subchannel ")) {
       const int c = static_cast<int>(NumberAfter(line, "local tributary "));
       const int k = static_cast<int>(NumberAfter(line, "[subchannel "));
@@ -228,8 +261,9 @@ std::vector<SubbasinState> ReadRoutingState(const std::vector<std::string>& line
         const size_t half = values.size() / 2;
         s.channels[c].outflow[k].assign(values.begin(), values.begin() + static_cast<long>(half));
         s.channels[c].floodOutflow[k].assign(values.begin() + static_cast<long>(half), values.end());
-      } else if (values.size() == 2) {
-        // The flood share of the last input, then its delay.
+      } else if (values.size() >= 2) {
+        // The flood share of the last input, then its delay (and, with
+        // tracers, their number: the storages' concentrations follow).
         s.channels[c].delay[k] = static_cast<int>(values[1]);
       }
     }
@@ -243,10 +277,14 @@ std::vector<SubbasinState> ReadRoutingState(const std::vector<std::string>& line
 // queues hold and what its linear storages hold.
 struct ChannelVolume {
   double queue = 0, linear = 0;
+  std::vector<double> tracer;  // per tracer from 1: water times concentration, queue and storages
 };
 
+// tracerQueues: the queue's concentrations per tracer t = 1 ... tracers.
 bool ChannelContent(const std::vector<double>& history, const ChannelState& state, const FlowTable& table, int ns,
-                    double kh, double kv, ChannelVolume& v, std::string& why) {
+                    double kh, double kv, int tracers, const std::vector<const std::vector<double>*>& tracerQueues,
+                    ChannelVolume& v, std::string& why) {
+  v.tracer.assign(static_cast<size_t>(tracers) + 1, 0.0);
   const int n = table.subChannels;
   // Every sub-channel owns a segment of the queue as long as the longest
   // delay plus the sub-intervals of a step; the history holds n of them and
@@ -282,6 +320,24 @@ bool ChannelContent(const std::vector<double>& history, const ChannelState& stat
     double q = 0;
     for (int m = b + ns + 1; m <= b + ns + state.delay.at(k); ++m) q += history[static_cast<size_t>(m - 1)];
     v.queue += q / ns;
+    for (int t = 1; t <= tracers; ++t) {
+      const std::vector<double>& c = *tracerQueues[static_cast<size_t>(t)];
+      const auto lanes = state.concentrations.find(k);
+      if (c.size() != history.size() || lanes == state.concentrations.end() || !lanes->second.count(t) ||
+          static_cast<int>(lanes->second.at(t).size()) != 2 * ns) {
+        why = "entry " + std::to_string(state.entry) + ": no concentrations of tracer " + std::to_string(t) +
+              " in the queue or the storages of sub-channel " + std::to_string(k);
+        return false;
+      }
+      const std::vector<double>& cs = lanes->second.at(t);
+      double m = 0;
+      for (int p = b + ns + 1; p <= b + ns + state.delay.at(k); ++p)
+        m += history[static_cast<size_t>(p - 1)] * c[static_cast<size_t>(p - 1)];
+      for (int j = 0; j < ns; ++j)
+        m += kh / (1 - kh) * (out[j] - flood[j]) * cs[static_cast<size_t>(j)] +
+             kv / (1 - kv) * flood[j] * cs[static_cast<size_t>(ns + j)];
+      v.tracer[static_cast<size_t>(t)] += m / ns;
+    }
   }
   return true;
 }
@@ -325,10 +381,13 @@ double RoutedArea(const RoutingLines& r, const Subbasins& z, const SubbasinLines
   return area / tg.rel;
 }
 
-}  // namespace
-
-bool ChannelWater(const std::string& dir, double& m3, std::string& why, const std::string& relCellAreaGrid) {
+// The water [m3] and the tracer mass of the channels, and the tracer mass
+// of the reservoirs, at the end of the run in dir.
+bool RoutingStores(const std::string& dir, double& m3, std::vector<double>& channelMass,
+                   std::vector<double>& reservoirMass, std::string& why, const std::string& relCellAreaGrid) {
   m3 = 0;
+  channelMass.assign(1, 0.0);
+  reservoirMass.assign(1, 0.0);
   const std::string control = ReadFile(dir + "/control.txt");
   if (control.empty()) {
     why = "cannot read " + dir + "/control.txt";
@@ -366,6 +425,23 @@ bool ChannelWater(const std::string& dir, double& m3, std::string& why, const st
   }
   double total = 0;
   for (const SubbasinState& state : ReadRoutingState(section)) {
+    // The queues' headers count the tracers; a subbasin without channels
+    // has only its reservoirs' lines to tell.
+    const int nt = !state.history.empty() || state.reservoirs.empty()
+                       ? state.tracers
+                       : static_cast<int>(state.reservoirs.front().size()) - 1;
+    if (channelMass.size() < static_cast<size_t>(nt) + 1) {
+      channelMass.resize(static_cast<size_t>(nt) + 1, 0.0);
+      reservoirMass.resize(static_cast<size_t>(nt) + 1, 0.0);
+    }
+    for (const std::vector<double>& r : state.reservoirs) {
+      if (static_cast<int>(r.size()) != nt + 1) {
+        why = "a reservoir of routing subbasin " + std::to_string(state.code) + " holds " + std::to_string(r.size()) +
+              " values, not its volume and " + std::to_string(nt) + " concentrations";
+        return false;
+      }
+      for (int t = 1; t <= nt; ++t) reservoirMass[static_cast<size_t>(t)] += r[0] * r[static_cast<size_t>(t)];
+    }
     const SubbasinLines* tg = lines.Find(state.code);
     if (!tg) {
       why = "routing subbasin " + std::to_string(state.code) + " of the storage file has no TG line";
@@ -405,8 +481,17 @@ bool ChannelWater(const std::string& dir, double& m3, std::string& why, const st
       // routing line (0 or less stands for 0.01 h).
       const double kh = std::exp(-1 / (line.kh > 0 ? line.kh : 0.01));
       const double kv = std::exp(-1 / (line.kv > 0 ? line.kv : 0.01));
+      std::vector<const std::vector<double>*> queues(static_cast<size_t>(nt) + 1, nullptr);
+      for (int t = 1; t <= nt; ++t) {
+        const auto q = state.tracerHistory.find(t);
+        if (q == state.tracerHistory.end() || !q->second.count(channel.entry)) {
+          why = "no history of tracer " + std::to_string(t) + " of entry " + std::to_string(channel.entry);
+          return false;
+        }
+        queues[static_cast<size_t>(t)] = &q->second.at(channel.entry);
+      }
       ChannelVolume v;
-      if (!ChannelContent(history->second, channel, table, ns, kh, kv, v, why)) return false;
+      if (!ChannelContent(history->second, channel, table, ns, kh, kv, nt, queues, v, why)) return false;
       // The depths of a routed tributary refer to its routing subbasin's
       // area, those of a plain tributary to its cells, an inflow's to AE.
       double area;
@@ -417,10 +502,24 @@ bool ChannelWater(const std::string& dir, double& m3, std::string& why, const st
       else
         area = subbasins.Cells(line.code) * subbasins.cellKm2;
       total += v.linear * area * 1000 + v.queue * area * 1000;
+      for (int t = 1; t <= nt; ++t) channelMass[static_cast<size_t>(t)] += v.tracer[static_cast<size_t>(t)] * area * 1000;
     }
   }
   m3 = total;
   return true;
+}
+
+}  // namespace
+
+bool ChannelWater(const std::string& dir, double& m3, std::string& why, const std::string& relCellAreaGrid) {
+  std::vector<double> channels, reservoirs;
+  return RoutingStores(dir, m3, channels, reservoirs, why, relCellAreaGrid);
+}
+
+bool RoutingTracerMass(const std::string& dir, std::vector<double>& channels, std::vector<double>& reservoirs,
+                       std::string& why, const std::string& relCellAreaGrid) {
+  double m3 = 0;
+  return RoutingStores(dir, m3, channels, reservoirs, why, relCellAreaGrid);
 }
 
 }  // namespace fluvextest

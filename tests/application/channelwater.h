@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace fluvextest {
 
@@ -18,5 +19,19 @@ namespace fluvextest {
 // With a grid of relative cell areas (relCellAreaGrid in dir), each cell of
 // a subbasin counts with its relative area.
 bool ChannelWater(const std::string& dir, double& m3, std::string& why, const std::string& relCellAreaGrid = "");
+
+// Tracer mass [m3 times the tracer's concentration unit] that the discharge
+// routing holds at the end of the run in directory dir, per tracer 1 ... n
+// (index 0 unused; n the tracers of the state): in `channels` what the
+// channels hold (the water in transit in their conveyors and the water of
+// their linear storages, each at its concentrations), in `reservoirs` what
+// the reservoirs and lakes of the routing hold (volume times
+// concentration), both from the [routing_model] section of
+// out/storage.ftz_0. A lake's water is that of its cells: its mass is also
+// that of the lake cells' tracer storages. Returns false (and says why) when
+// something cannot be read; a state without tracers gives two vectors of
+// size 1.
+bool RoutingTracerMass(const std::string& dir, std::vector<double>& channels, std::vector<double>& reservoirs,
+                       std::string& why, const std::string& relCellAreaGrid = "");
 
 }  // namespace fluvextest

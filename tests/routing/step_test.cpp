@@ -95,10 +95,19 @@ TEST_F(StepTest, ASmoothInflowLeavesSmoothly) {
   // that at the old one (L / v of the table by
   // Manning-Strickler) plus the time its sub-channels' storages take to
   // come within 2 % of a step (ln 50 = 3.9 times their constants).
+  // A tracer travels with its water: a constant concentration leaves at
+  // that concentration whatever the flow does, the tracer's mass goes out
+  // whole (what entered = what left + what the channel holds more, to
+  // 1e-9), a change of the concentration reaches the outlet with its water
+  // (not before the travel time), and a radioactive tracer leaves decayed
+  // by its travel time: between 2^(-(t - 1 h) / T) and 2^(-(t + 1 h + the
+  // storages' time) / T) at a steady flow.
   struct Case {
     const char* name;
     double (*inflow)(int hour);  // m3/s, the change starts at hour 24
-    int monotone;                // 1 rising, -1 falling, 0 a single peak
+    int monotone;                // 1 rising, -1 falling, 0 a single peak, 2 steady
+    double (*concentration)(int hour) = [](int) { return 2.0; };
+    double halfLife = 0;  // days; 0: the tracer does not decay
   };
   const Case cases[] = {
       {"a ramp from 60 to 2 m3/s over five days",
@@ -117,35 +126,76 @@ TEST_F(StepTest, ASmoothInflowLeavesSmoothly) {
       {"a step from 20 to 60 m3/s", [](int h) { return h < 24 ? 20.0 : 60.0; }, 1},
       {"a step from 60 to 20 m3/s", [](int h) { return h < 24 ? 60.0 : 20.0; }, -1},
       {"a step from 2.5 to 2.767 m3/s (a class boundary)", [](int h) { return h < 24 ? 2.5 : 2.767; }, 1},
-      {"a step from 600 to 1 m3/s", [](int h) { return h < 24 ? 600.0 : 1.0; }, -1}};
+      {"a step from 600 to 1 m3/s", [](int h) { return h < 24 ? 600.0 : 1.0; }, -1},
+      {"a concentration step from 1 to 5 at 20 m3/s", [](int) { return 20.0; }, 2,
+       [](int h) { return h < 24 ? 1.0 : 5.0; }},
+      {"a radioactive tracer (half-life 0.25 d) at 20 m3/s", [](int) { return 20.0; }, 2, [](int) { return 1.0; },
+       0.25},
+      {"a radioactive tracer (half-life 0.25 d) at 2 m3/s", [](int) { return 2.0; }, 2, [](int) { return 1.0; },
+       0.25}};
   const double AE = 492, toDepth = 3.6 / AE;  // m3/s -> mm per hour over AE (the class's specific discharge)
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    tracerRecords[1].radioactive = c.halfLife > 0 ? 1 : 0;
+    tracerRecords[1].half_time = c.halfLife > 0 ? c.halfLife : -9999;
     ASSERT_EQ(Build(Head("1 1000 20 12") +
-                    "TG 2 (area = 2, rel = 1)\nOL 1 (kh = 0.20, kv = 0.61, Bh = 24.4, Bv = 244, Th = 1.93, Mh = 30, "
-                    "Mv = 20, I = 0.0005, L = 9536, AE = 492)\nend\n"),
+                        "TG 2 (area = 2, rel = 1)\nOL 1 (kh = 0.20, kv = 0.61, Bh = 24.4, Bv = 244, Th = 1.93, Mh = 30, "
+                        "Mv = 20, I = 0.0005, L = 9536, AE = 492)\nend\n",
+                    1),
               0);
     routingclass& r = *model->Routing(1);
     const WQTable& w = r.Table(1);
     // The first step routes the start (the channel holds its flow) and is the first value.
-    Start({c.inflow(0) * toDepth, 0, 0, 0});
+    Start({c.inflow(0) * toDepth, 0, 0, 0}, 1, c.concentration(0));
     const int n = 24 * 12;
-    std::vector<double> in(n), out(n);
+    std::vector<double> in(n), out(n), cOut(n);
     in[0] = c.inflow(0);
     Runoff({in[0] * toDepth, 0, 0, 0});
     Step(0);
     out[0] = Routed(2) * 2 / toDepth;
+    cOut[0] = model->Tables().runoff[1][2];
     double before = r.ChannelStorage(1, false), volumeIn = 0, volumeOut = 0;
+    double tracerBefore = r.ChannelTracer(1, 1), massIn = 0, massOut = 0;
     for (int h = 1; h < n; ++h) {
       in[h] = c.inflow(h);
       Runoff({in[h] * toDepth, 0, 0, 0});
+      runoff[1][1] = c.concentration(h);
       Step(h);
       out[h] = Routed(2) * 2 / toDepth;  // subbasin 2 gives no runoff: the outlet is the channel's
+      cOut[h] = model->Tables().runoff[1][2];
       volumeIn += in[h];
       volumeOut += out[h];
+      massIn += in[h] * c.concentration(h);
+      massOut += out[h] * cOut[h];
     }
     const double held = (r.ChannelStorage(1, false) - before) / toDepth;
     EXPECT_NEAR(volumeIn, volumeOut + held, 1e-9 * volumeIn);
+    const double tracerHeld = (r.ChannelTracer(1, 1) - tracerBefore) / toDepth;
+    const double tSteady = w.t[r.DischargeClass(1, in[0] * toDepth)];
+    if (c.halfLife > 0) {
+      const double slow = tSteady + 1 + w.nSubChannels * (0.20 + 0.61) * 4;
+      EXPECT_LE(cOut[n - 1], std::pow(2.0, -(tSteady - 1) / 24 / c.halfLife));
+      EXPECT_GE(cOut[n - 1], std::pow(2.0, -slow / 24 / c.halfLife));
+    } else {
+      EXPECT_NEAR(massIn, massOut + tracerHeld, 1e-9 * massIn);
+    }
+    if (c.monotone == 2) {
+      if (c.halfLife > 0) continue;
+      // The new concentration is not at the outlet before its water: within
+      // 2 % of it not before the travel time (as the water of a step above),
+      // and the old water leaves the steady flow Q after the time V / Q
+      // that the channel's volume V takes to pass, on average: the hours
+      // the outlet lags behind the new concentration add up to V / Q.
+      int cross = 24;
+      while (cross < n && cOut[cross] < 5 - 0.02 * 4) ++cross;
+      EXPECT_GE(cross - 24, std::floor(tSteady) - 1) << "the new concentration at hour " << cross;
+      double lagging = 0;
+      for (int h = 24; h < n; ++h) lagging += (5 - cOut[h]) / 4;
+      EXPECT_NEAR(lagging, r.ChannelStorage(1, false) / toDepth / 20.0, 1e-6);
+      EXPECT_NEAR(cOut[n - 1], 5.0, 1e-9);
+      continue;
+    }
+    for (int h = 0; h < n; ++h) EXPECT_NEAR(cOut[h], 2.0, 1e-12) << "hour " << h;
     const double low = *std::min_element(in.begin(), in.end()), high = *std::max_element(in.begin(), in.end());
     int turns = 0;
     for (int h = 0; h < n; ++h) {
@@ -184,8 +234,8 @@ TEST_F(StepTest, ASmoothInflowLeavesSmoothly) {
 
 TEST_F(StepTest, UniformRunoffStaysUniform) {
   // 1 -> 2 through a slow channel; 2 and 3 join subbasin 4 through SUMTRIB.
-  // One tracer of concentration 2 everywhere; it does not decay, so the
-  // queue drops it, while the outlet takes the channel input's.
+  // One tracer of concentration 2 everywhere; it does not decay, so it
+  // leaves every channel at 2.
   ASSERT_EQ(Build(Head("0.1 1000 20 2") + "TG 2 (area = 2, rel = 1)\nOL 1" + Channel(3, 20000) +
                       "\nTG 4 (area = 4, rel = 1)\nSUMTRIB 2&3" + Channel(2, 30000, 2) + "\nend\n",
                   1),
@@ -319,7 +369,13 @@ TEST_F(StepTest, WarmStartContinuesTheRun) {
   auto q = [](int i) { return std::vector<double>{3.0 * (i % 5), 0.3 * (i % 3), 0.7, 0}; };
   const int N = 40;
   std::vector<RiverflowTable> river(5, RiverflowTable{});
-  auto start = [&](int readParameter, int first, int tracers = 0) {
+  // One tracer, whose concentrations change from step to step and subbasin
+  // to subbasin: its state (queues and storages) continues exactly too.
+  auto runoffOf = [&](int i) {
+    Runoff(q(i));
+    for (int s = 1; s <= 4; ++s) runoff[1][s] = 1.0 + (i + s) % 4;
+  };
+  auto start = [&](int readParameter, int first, int tracers = 1) {
     EXPECT_EQ(Build(body, tracers, readParameter), 0);
     Start(q(first), tracers, 1.0);
     model->SetRiverflowTable(river.data());
@@ -327,15 +383,16 @@ TEST_F(StepTest, WarmStartContinuesTheRun) {
     model->SetInitialized(1);
   };
   start(0, 0);
-  std::vector<double> whole;
+  std::vector<double> whole, wholeTracer;
   for (int i = 0; i < 2 * N; ++i) {
-    Runoff(q(i));
+    runoffOf(i);
     Step(i);
     whole.push_back(Routed(3));
+    wholeTracer.push_back(model->Tables().runoff[1][3]);
   }
   start(0, 0);
   for (int i = 0; i < N; ++i) {
-    Runoff(q(i));
+    runoffOf(i);
     Step(i);
   }
   const double flow = river[1].field[10];
@@ -347,12 +404,13 @@ TEST_F(StepTest, WarmStartContinuesTheRun) {
   // Every value of the state comes back with all its digits, the delays of
   // the sub-channels and the flood plains' outflows included.
   for (int i = N; i < 2 * N; ++i) {
-    Runoff(q(i));
+    runoffOf(i);
     Step(i);
     EXPECT_EQ(Routed(3), whole[i]) << i;
+    EXPECT_EQ(model->Tables().runoff[1][3], wholeTracer[i]) << i;
   }
-  // A state of an earlier version, without the flood plains' outflows and
-  // the delays, is still read.
+  // A state of an earlier version, without the flood plains' outflows, the
+  // delays and the storages' concentrations, is still read.
   std::string old = File("storage.ftz");
   std::string stripped;
   for (size_t from = 0; from < old.size();) {
@@ -367,19 +425,19 @@ TEST_F(StepTest, WarmStartContinuesTheRun) {
       for (int k = 0; k < keep && in >> word; ++k) kept += word + " ";
       line = kept + line.substr(line.find('('));
     }
-    stripped += line + "\n";
+    if (line.find(".conc[") == std::string::npos) stripped += line + "\n";
     from = to + 1;
   }
   fluvextest::WriteFile(dir / "storage.ftz", stripped);
   start(1, N);
   for (int i = N; i < N + 5; ++i) {
-    Runoff(q(i));
+    runoffOf(i);
     Step(i);
     EXPECT_NEAR(Routed(3), whole[i], 0.05 * std::fabs(whole[i])) << i;
   }
   // A state written with another number of tracers does not fit.
-  EXPECT_EQ(Build(body, 1, 1), 0);
-  Start(q(0), 1, 1.0);
+  EXPECT_EQ(Build(body, 2, 1), 0);
+  Start(q(0), 2, 1.0);
   EXPECT_EQ(CodeOf([&] { model->ReadStorageContent("storage.ftz", 1); }), 71);
   EXPECT_TRUE(Said("error reading tracer code in file"));
 }
