@@ -395,6 +395,7 @@ void ModellApplication::LinkSubModels() {
   irrigation->SetMaxIrrigation(routing->GetMaxIrrigation(), routing->GetMaxIrrigationFromReservoirs());
   irrigation->SetRoutingTarget(routing->GetRoutingTarget());
   irrigation->SetRoutingDischarge(routing->GetRoutingDischarge());
+  irrigation->ReadStorageFile(unsatzone->GetStorageFileName(), readParameter);
   irrigation->SetInitialized(1);
   groundwater->SetQg(unsatzone->GetQg());
   groundwater->SetInitialized(1);

@@ -3,7 +3,11 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
 
 #include "framework/diagstream.h"
 #include "framework/mpirunning.h"
@@ -147,7 +151,104 @@ void irrigationclass::WriteStatistics() {
     if (tracergrids[t].statistic) tracergrids[t].statistic->Flush();
 }
 
+namespace {
+constexpr const char* kStateSection = "[irrigation]";
+}  // namespace
+
+void irrigationclass::ReadStorageFile(const std::string& fileName, int readParameter) {
+  if (Off() || fileName.empty() || readParameter == 2 || readParameter == 4) return;
+  storagefile = fileName;
+  if (readParameter == 0) return;
+  std::string path = fileName;
+  MakePath(InitialStateDirectory, path);
+  // Instance 0 reads the rows and hands them on: whether the section is
+  // there, then what every cell of the model grid asks (rows 1 ... nrows).
+  const size_t cells = static_cast<size_t>(nrows) * ncols;
+  std::vector<double> values(cells + 1, 0.0);
+  if (mpirank == 0) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rt"), &std::fclose);
+    if (!file) {
+      *diag << "FATAL: " << modulname.c_str() << ": error opening storage content file " << path.c_str()
+            << " (the running irrigations of a warm start)[end-entry]";
+      throw 64;
+    }
+    auto fail = [&](const std::string& what) {
+      *diag << "FATAL: error in storage file content reading the section " << kStateSection << " in " << path.c_str()
+            << ": " << what.c_str() << "[end-entry]";
+      throw 71;
+    };
+    char line[1202];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, file.get())) found = std::strncmp(line, kStateSection, std::strlen(kStateSection)) == 0;
+    if (found) {
+      int rows = 0, cols = 0;
+      if (std::fscanf(file.get(), "%d %d", &rows, &cols) != 2)
+        fail("expected the rows and columns of what the fields ask per step");
+      if (rows != nrows || cols != ncols)
+        fail(std::to_string(rows) + " rows and " + std::to_string(cols) + " columns do not fit the model grid of " +
+             std::to_string(nrows) + " rows and " + std::to_string(ncols) + " columns");
+      if (!std::fgets(line, sizeof line, file.get())) fail("the file ends early");
+      for (size_t k = 0; k < cells; ++k)
+        if (std::fscanf(file.get(), "%lf", &values[k + 1]) != 1 || !(values[k + 1] >= 0) ||
+            !std::isfinite(values[k + 1]))
+          fail(std::string(std::feof(file.get()) ? "the file ends early" : "no amount of 0 or more") + " at row " +
+               std::to_string(1 + static_cast<int>(k) / ncols) + ", column " +
+               std::to_string(static_cast<int>(k) % ncols + 1));
+      values[0] = 1;
+    } else {
+      // A run before without irrigation wrote none: no field irrigates yet.
+      *diag << "WARNING: " << modulname.c_str() << ": the storage content file " << path.c_str()
+            << " has no section " << kStateSection
+            << " (written by a run without irrigation): no field continues an irrigation[end-entry]";
+    }
+  }
+  if (mpisize > 1 && MpiRunning())
+    MPI_Bcast(values.data(), static_cast<int>(values.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+  if (values[0] == 0) return;
+  for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
+    for (int c = 1; c <= ncols; ++c)
+      demand[static_cast<size_t>(r) * (ncols + 1) + c] = values[static_cast<size_t>(r - 1) * ncols + c];
+}
+
+void irrigationclass::WriteStorageFile() {
+  if (Off() || storagefile.empty()) return;
+  // The own cells of every instance on instance 0 (a cell no instance owns
+  // asks nothing).
+  Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
+  const double none = std::numeric_limits<double>::lowest();
+  std::vector<double> all(static_cast<size_t>(nrows) * ncols, none), mine = all;
+  for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
+    for (int c = 1; c <= ncols; ++c)
+      if (OwnCell(zone, r, c))
+        mine[static_cast<size_t>(r - 1) * ncols + (c - 1)] = demand[static_cast<size_t>(r) * (ncols + 1) + c];
+  if (mpisize > 1 && MpiRunning())
+    MPI_Reduce(mine.data(), all.data(), static_cast<int>(all.size()), MPI_DOUBLE, MPI_MAX, 0, MPI_COMM_WORLD);
+  else
+    all = mine;
+  if (mpirank != 0) return;
+  std::string path = storagefile;
+  MakePath(DefaultOutputDirectory, path);
+  std::FILE* f = std::fopen(path.c_str(), "a");
+  if (!f) {
+    *diag << "WARNING: the state of " << modulname.c_str() << " could not be written: error opening " << path.c_str()
+          << "[end-entry]";
+    return;
+  }
+  bool ok = std::fprintf(f,
+                         "%s\n%d %d (rows and columns of what each field asks per step of its running irrigation, "
+                         "mm; 0: none)\n",
+                         kStateSection, nrows, ncols) >= 0;
+  for (size_t k = 0; ok && k < all.size(); ++k)
+    ok = std::fprintf(f, (k + 1) % ncols == 0 ? "%.17g\n" : "%.17g ", all[k] > none ? all[k] : 0.0) >= 0;
+  ok = std::fprintf(f, "\n") >= 0 && ok;
+  ok = std::fclose(f) == 0 && ok;
+  if (!ok)
+    *diag << "WARNING: the state of " << modulname.c_str() << " could not be written completely to " << path.c_str()
+          << "[end-entry]";
+}
+
 void irrigationclass::FreeMemory() {
+  if (!Off() && initialized && gridlist) WriteStorageFile();
   if (groundwaterStatistic) groundwaterStatistic->Finish();
   if (surfaceStatistic) surfaceStatistic->Finish();
   groundwaterStatistic.reset();

@@ -33,6 +33,11 @@ class irrigationclass : public teilmodellklasse {
   void FreeTracerArrays() override;
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   virtual void WriteStatistics();
+  // The fields' running irrigations (what each asks per step) are state:
+  // the section "[irrigation]" of instance 0's storage content file, read
+  // with the soil's storage read parameter (1 or 3) and written at the end.
+  void ReadStorageFile(const std::string& fileName, int readParameter);
+  void WriteStorageFile();
   void FreeMemory() override;
 
   // Read access for the tests.
@@ -82,5 +87,6 @@ class irrigationclass : public teilmodellklasse {
   static bool Missing(double v) { return !(v > -9999.0); }
   int missingCells = 0, missingGrid = 0, missingRow = 0, missingColumn = 0, missingRecord = 0;
   bool missingWarned = false;
+  std::string storagefile;  // the storage content file (empty: no state written)
   bool Off() const { return flowcontrol == 0 || SpinUp == 1; }
 };

@@ -28,6 +28,7 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
   if (!(Sg > nodata)) Sg = 0;
   if (!(Lg > nodata)) Lg = 0;
   outg = 0;
+  const double packBefore = Sg + Lg;
   // A wholly glacierized cell has no open part: no snow and no outflow
   // there, its whole input goes to the glacier part alone.
   const double g = GlacierFraction(r, c);
@@ -156,6 +157,26 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     Lg += mg;
     Sg -= mg;
     release(Sg, Lg, outg);
+  }
+  // The glacier part's tracers: those of the water it took (its input with
+  // the snow the wind brought), at the precipitation's concentration; its
+  // outflow (into the glacier runoff) takes the pack's concentration, or its
+  // share of the amount, at most at the tracer's maximum concentration.
+  const double in = snowIn + rainIn;
+  for (size_t t = 1; t < glaciertracers.size(); ++t) {
+    double& v = glaciertracers[t].store[r][c];
+    if (!(v > nodata)) continue;
+    Grid cinGrid = glaciertracers[t].input;
+    const double cin = cinGrid && cinGrid[r] && cinGrid[r][c] > nodata ? cinGrid[r][c] : 0.0;
+    if (tracers[t].evaporating == 1) {
+      if (in > 0) v = WeightedMean(v, cin, packBefore, in);
+      continue;
+    }
+    if (in > 0) v += in * cin;
+    const double W = outg + Sg + Lg;
+    double released = W > 0 ? v * outg / W : 0.0;
+    if (tracers[t].max_conc > 0) released = std::min(released, outg * tracers[t].max_conc);
+    v -= released;
   }
   if (glac[kTotalOnGlacier].grid) glac[kTotalOnGlacier].grid[r][c] = Sg + Lg;
   if (T > T0 && Sg <= 0) IceAndFirnMelt(r, c, T, mg);
@@ -380,11 +401,21 @@ void schneemodellklasse::YearlyGlacierUpdate() {
       if (!(Lg[r][c] > nodata)) Lg[r][c] = 0;
       const bool created = g <= 0 && W > T;
       // Moves the snow above T of the non-glacierized part onto the glacier
-      // (liquid and solid in proportion); the cell's water is unchanged.
+      // (liquid and solid in proportion), with its tracers; the cell's water
+      // is unchanged.
       auto moveExcess = [&](double a) {
         const double E = W - T;
         const double fs = S[r][c] / W;
         const double fl = L[r][c] / W;
+        const double Wg = Sg[r][c] + Lg[r][c];
+        for (size_t t = 1; t < glaciertracers.size(); ++t) {
+          double& v = tracergrids[t].store[r][c];
+          double& vg = glaciertracers[t].store[r][c];
+          if (!(v > nodata) || !(vg > nodata)) continue;
+          const double moved = TracerAmount(t, v, W) * E / W;
+          vg = TracerValue(t, TracerAmount(t, vg, Wg) + moved * (1 - a) / a, Wg + E * (1 - a) / a, vg);
+          v = TracerValue(t, TracerAmount(t, v, W) - moved, W - E, v);
+        }
         S[r][c] -= E * fs;
         L[r][c] -= E * fl;
         Sg[r][c] += E * (1 - a) / a * fs;
@@ -403,6 +434,9 @@ void schneemodellklasse::YearlyGlacierUpdate() {
         // of the area it covers.
         Sg[r][c] = S[r][c];
         Lg[r][c] = L[r][c] + (held.empty() || !(held[0][r][c] > nodata) ? 0.0 : held[0][r][c]);
+        // Its snow's tracers with it (per mm of either part).
+        for (size_t t = 1; t < glaciertracers.size(); ++t)
+          if (glaciertracers[t].store[r][c] > nodata) glaciertracers[t].store[r][c] = tracergrids[t].store[r][c];
         moveExcess(g);
       } else if (g > 0 && g < 1 && W > T) {
         moveExcess(g);
@@ -410,6 +444,8 @@ void schneemodellklasse::YearlyGlacierUpdate() {
         // A wholly glacierized cell has no other part to hold snow.
         S[r][c] = 0;
         L[r][c] = 0;
+        for (size_t t = 1; t < glaciertracers.size(); ++t)
+          if (tracergrids[t].store[r][c] > nodata && tracers[t].evaporating != 1) tracergrids[t].store[r][c] = 0;
       }
       if (g > 0) codesold[r][c] = glaciercodes[r][c];
       own[kTotal].grid[r][c] = S[r][c] + L[r][c];
@@ -508,6 +544,26 @@ void schneemodellklasse::FollowGlacierArea() {
       }
       Sg[r][c] = value(Sg[r][c]);
       Lg[r][c] = value(Lg[r][c]);
+      // The tracers of both parts' snow follow it (amounts per mm of a part);
+      // the firn holds none.
+      const double Wo = S[r][c] + L[r][c], Wg = Sg[r][c] + Lg[r][c];
+      for (size_t t = 1; t < glaciertracers.size(); ++t) {
+        double& v = tracergrids[t].store[r][c];
+        double& vg = glaciertracers[t].store[r][c];
+        if (!(v > nodata) || !(vg > nodata)) continue;
+        const double a = TracerAmount(t, v, Wo), ag = TracerAmount(t, vg, Wg);
+        if (gA > gB) {
+          const double d = gA - gB;
+          const double joins = firn_levels >= 1 ? 0.0 : d * a / gA;
+          const double water = firn_levels >= 1 ? 0.0 : d * Wo / gA;
+          vg = TracerValue(t, ag * gB / gA + joins, Wg * gB / gA + water, vg);
+          if (gA >= 1) v = TracerValue(t, 0.0, 0.0, v);
+        } else {
+          const double d = gB - gA;
+          v = TracerValue(t, ((1 - gB) * a + d * ag) / (1 - gA), ((1 - gB) * Wo + d * (firn + Wg)) / (1 - gA), v);
+          if (gA <= 0) vg = TracerValue(t, 0.0, 0.0, vg);
+        }
+      }
       if (gA > gB) {
         // The firn and snow of the glacierized part spread over its larger
         // area; the open part's snow on the area now covered joins them as

@@ -531,6 +531,25 @@ class schneemodellklasse : public teilmodellklasse {
   // Tracers: the input concentration-flux grid of each (1 ... count).
   std::vector<Grid> tracerinput;
   bool tracerinputbound = false;  // the interception's grids are found (BindTracerInputs)
+  // The tracers of the glacier part's snow (1 ... count; none without on-glacier
+  // storages), held as the open part's: a concentration for a tracer that
+  // leaves with evaporating water, else the amount (mm over the glacier part
+  // times concentration). The glacier part takes the precipitation's.
+  struct GlacierTracer {
+    Grid store = nullptr;
+    Grid input = nullptr;
+    int position = 0;
+    int64_t first = 0, last = 0;
+  };
+  std::vector<GlacierTracer> glaciertracers;
+  void InitGlacierTracers();
+  // The tracer amount of a store value v of a pack of water W, and the value
+  // of the amount a in the water W (v when W holds none).
+  double TracerAmount(int t, double v, double W) const { return tracers[t].evaporating == 1 ? v * W : v; }
+  double TracerValue(int t, double a, double W, double v) const {
+    if (tracers[t].evaporating != 1) return a;
+    return W > 0 ? a / W : v;
+  }
 
   // Land-use albedo of the cells when the run has no land-use table: the
   // "albedo" grid as it was at the start (own rows).

@@ -32,11 +32,14 @@ void schneemodellklasse::Slides() {
   for (OwnGrid g : {kTotal, kLiquid, kSolid}) MPIGatherGrid(own[g].position);
   if (glacier)
     for (GlacierGrid g : {kTotalOnGlacier, kLiquidOnGlacier, kSolidOnGlacier}) MPIGatherGrid(glac[g].position);
-  // The tracers of the open part's pack move with its snow: per tracer the
+  // The tracers of both parts' packs move with their snow: per tracer the
   // amount (mm x concentration over the cell) that each cell releases, that
-  // moves on and that comes to rest (the glacier part's snow holds none).
+  // moves on and that comes to rest.
   const int T = static_cast<int>(tracergrids.size()) > tracercount ? tracercount : 0;
+  const bool glacierTracers = glacier && static_cast<int>(glaciertracers.size()) > T && T > 0;
   for (int t = 1; t <= T; ++t) MPIGatherGrid(tracergrids[t].storeindex);
+  if (glacierTracers)
+    for (int t = 1; t <= T; ++t) MPIGatherGrid(glaciertracers[t].position);
   if (mpirank == 0) {
     const size_t cells = static_cast<size_t>(nrows + 2) * static_cast<size_t>(ncols + 2);
     std::vector<double> tmobile(cells * static_cast<size_t>(T + 1), 0.0), tdeposit(tmobile.size(), 0.0);
@@ -44,11 +47,21 @@ void schneemodellklasse::Slides() {
       return static_cast<size_t>(t) * cells + static_cast<size_t>(r) * static_cast<size_t>(ncols + 2) +
              static_cast<size_t>(c);
     };
-    // The tracer amount of the open part's pack of total water S.
-    auto amount = [&](int t, int r, int c, double S) {
-      const double v = tracergrids[t].store[r][c];
+    // The tracer amount of a part's pack of total water S (per mm of the part).
+    auto amount = [&](int t, Grid store, int r, int c, double S) {
+      const double v = store[r][c];
       if (!(v > nodata)) return 0.0;
       return tracers[t].evaporating == 1 ? v * S : v;
+    };
+    // A part's pack of water S (mm over the part) that takes D mm with the
+    // tracers that came (amount over the cell) in the share of the part.
+    auto take = [&](int t, Grid store, int r, int c, double S, double D, double came) {
+      double& v = store[r][c];
+      if (!(v > nodata)) return;
+      if (tracers[t].evaporating == 1)
+        v = S + D > 0 ? (v * S + came) / (S + D) : v;
+      else
+        v += came;
     };
     Grid total = own[kTotal].grid;
     Grid liquid = own[kLiquid].grid;
@@ -121,18 +134,21 @@ void schneemodellklasse::Slides() {
         const double Sg = glacier && totalg[r][c] > 0 ? totalg[r][c] : 0.0;
         input[r][c] = 0;
         if ((S > 0 || Sg > 0) && slideslope[r][c] >= minSlideSlope) {
+          // A non-evaporating tracer leaves F of its amount; an evaporating one keeps its concentration.
+          auto leave = [&](int t, Grid store, double water, double share) {
+            const double moved = amount(t, store, r, c, water) * F;
+            tmobile[at(t, r, c)] += moved * share;
+            if (tracers[t].evaporating != 1 && store[r][c] > nodata) store[r][c] -= moved;
+          };
           if (g < 1 && S > 0) {
             input[r][c] = S * F * (1 - g);
-            for (int t = 1; t <= T; ++t) {
-              // A non-evaporating tracer leaves F of its amount; an evaporating one keeps its concentration.
-              const double moved = amount(t, r, c, S) * F;
-              tmobile[at(t, r, c)] += moved * (1 - g);
-              if (tracers[t].evaporating != 1) tracergrids[t].store[r][c] -= moved;
-            }
+            for (int t = 1; t <= T; ++t) leave(t, tracergrids[t].store, S, 1 - g);
             release(total[r][c], liquid[r][c], solid[r][c], F);
           }
           if (Sg > 0 && g > 0) {
             input[r][c] += Sg * F * g;
+            if (glacierTracers)
+              for (int t = 1; t <= T; ++t) leave(t, glaciertracers[t].store, Sg, g);
             release(totalg[r][c], liquidg[r][c], solidg[r][c], F);
           }
         }
@@ -168,24 +184,20 @@ void schneemodellklasse::Slides() {
       }
     }
     // Deposit what came to rest, and the mass still moving, on each cell: as
-    // mm over each of its parts, so a cell takes up D whatever its glacier.
+    // mm over each of its parts, so a cell takes up D whatever its glacier,
+    // and each part the tracers that came with its share of it (per mm of
+    // the part, the amount that came over the cell).
     for (int r = 1; r <= nrows; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!valid(r, c)) continue;
         const double D = deposition[r][c] + mobile[r][c];
         const double g = share(r, c);
-        if (g < 1)
-          for (int t = 1; t <= T; ++t) {
-            // The open part takes D with the tracers that came with it.
-            const double came = tdeposit[at(t, r, c)] + tmobile[at(t, r, c)];
-            double& v = tracergrids[t].store[r][c];
-            if (!(v > nodata)) continue;
-            const double S = total[r][c] > 0 ? total[r][c] : 0.0;
-            if (tracers[t].evaporating == 1)
-              v = S + D > 0 ? (v * S + came) / (S + D) : v;
-            else
-              v += came;
-          }
+        for (int t = 1; t <= T; ++t) {
+          const double came = tdeposit[at(t, r, c)] + tmobile[at(t, r, c)];
+          if (g < 1) take(t, tracergrids[t].store, r, c, total[r][c] > 0 ? total[r][c] : 0.0, D, came);
+          if (g > 0 && glacierTracers)
+            take(t, glaciertracers[t].store, r, c, totalg[r][c] > 0 ? totalg[r][c] : 0.0, D, came);
+        }
         if (g < 1) deposit(total[r][c], liquid[r][c], solid[r][c], D);
         if (g > 0) deposit(totalg[r][c], liquidg[r][c], solidg[r][c], D);
       }
@@ -195,4 +207,6 @@ void schneemodellklasse::Slides() {
     for (GlacierGrid g : {kTotalOnGlacier, kLiquidOnGlacier, kSolidOnGlacier}) MPIScatterGrid(glac[g].position);
   for (OwnGrid g : {kInputMass, kMobileMass, kDeposition}) MPIScatterGrid(own[g].position);
   for (int t = 1; t <= T; ++t) MPIScatterGrid(tracergrids[t].storeindex);
+  if (glacierTracers)
+    for (int t = 1; t <= T; ++t) MPIScatterGrid(glaciertracers[t].position);
 }

@@ -2,6 +2,7 @@
 // its release at the end of a run.
 #include <mpi.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -163,6 +164,40 @@ void schneemodellklasse::InitTracerGrids(int* error, int count, TracerRecord* se
   tracerinput.assign(static_cast<size_t>(tracercount) + 1, nullptr);
   tracerinputbound = false;
   BindTracerInputs();
+  InitGlacierTracers();
+}
+
+// The glacier part's snow tracers: written and read as the open part's store
+// (file "<path><name>snowg.<gridext>").
+void schneemodellklasse::InitGlacierTracers() {
+  glaciertracers.clear();
+  if (tracercount < 1 || !glaciergrid || !glac[kTotalOnGlacier].grid) return;
+  glaciertracers.assign(static_cast<size_t>(tracercount) + 1, GlacierTracer{});
+  for (int t = 1; t <= tracercount; ++t) {
+    const TracerRecord& tr = tracers[t];
+    GlacierTracer& g = glaciertracers[t];
+    char file[1201];
+    std::snprintf(file, sizeof file, "%s%.3ssnowg.%.3s", tr.path.c_str(), tr.name.c_str(), tr.gridext.c_str());
+    if (readgrids == 1) {
+      ReadTracerStorageGrid(file, g.store, g.first, g.last);
+    } else {
+      g.store = matrix(1, nrows, 1, ncols, 0);
+      g.first = 1;
+      g.last = nrows;
+      for (int r = std::max(1, firstrow); r <= std::min(lastrow, nrows); ++r) {
+        const double* z = zonegrid ? zonegrid[r] : nullptr;
+        for (int c = 1; c <= ncols; ++c) g.store[r][c] = (z && Missing(z[c])) ? nodata : 0.0;
+      }
+    }
+    g.position = FreeGridPosition();
+    RegisterGrid(g.position, file, g.store, nullptr, 0,
+                 "concstor_tracer_" + std::to_string(t) + "_" + modulname + "_onGlacier", tr.gridcode, g.first, g.last);
+    char irrigation[100];
+    char input[100];
+    std::snprintf(irrigation, sizeof irrigation, "concflux_tracer_%1d_%s", t, "irrigation");
+    std::snprintf(input, sizeof input, "concflux_tracer_%1d_%s", t, "input");
+    g.input = gridlist[GetGridOf3(irrigation, input, "!!_no_entry_!!")].grid;
+  }
 }
 
 // The tracer comes with the water input: the precipitation (irrigated or
@@ -189,6 +224,11 @@ void schneemodellklasse::FreeTracerArrays() {
   if (flowcontrol == 0) return;
   teilmodellklasse::FreeTracerArrays();
   tracerinput.clear();
+  for (GlacierTracer& g : glaciertracers) {
+    if (g.position > 0) UnregisterGrid(g.position);
+    if (g.store) FreeMatrix(g.store, g.first, g.last, 1, ncols);
+  }
+  glaciertracers.clear();
 }
 
 void schneemodellklasse::FreeMemory() {

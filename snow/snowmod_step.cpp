@@ -263,7 +263,11 @@ void schneemodellklasse::SkippedCell(int r, int c, double g) {
     if (glac[kTotalOnGlacier].grid) glac[kTotalOnGlacier].grid[r][c] = Sg + Lg;
   }
   // Tracers: the input passes with its concentration (an evaporating
-  // tracer's outflow without water keeps the pack's).
+  // tracer's outflow without water keeps the pack's); the glacier part's
+  // pack keeps its own.
+  for (size_t t = 1; g > 0 && t < glaciertracers.size(); ++t)
+    if (tracers[t].radioactive == 1 && glaciertracers[t].store[r][c] > nodata)
+      glaciertracers[t].store[r][c] *= tracers[t].decay;
   for (int t = 1; t <= tracercount; ++t) {
     double& value = tracergrids[t].store[r][c];
     if (tracers[t].radioactive == 1) value *= tracers[t].decay;
@@ -304,6 +308,8 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
       // A cell without glacier keeps no snow on a glacier part.
       for (GlacierGrid k : {kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier})
         if (glac[k].grid) glac[k].grid[r][c] = 0;
+      for (size_t t = 1; t < glaciertracers.size(); ++t)
+        if (glaciertracers[t].store[r][c] > nodata) glaciertracers[t].store[r][c] = 0;
       if (glac[kEvapOnGlacier].grid && EnergyBalanceMethod(method)) glac[kEvapOnGlacier].grid[r][c] = 0;
     }
   }
@@ -315,24 +321,13 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
   // 2. Albedo at the start: the snow's above 2.5 mm.
   albedo[r][c] = S + L <= 2.5 ? LanduseAlbedo(r, c) : SnowAlbedo(T, A);
 
-  // 4. Tracers: decay, then the input into the pack. A tracer that leaves
-  // with evaporating water is held as a concentration (the grids
-  // "concstor_tracer_*"), into which the input's concentration mixes; any
-  // other as the amount in the pack, to which the input brings P times its
-  // concentration. The input concentration comes with the water input,
-  // which the open part of a partly glacierized cell takes as well.
-  const double Pbefore = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
-  for (int t = 1; t <= tracercount && g < 1; ++t) {
-    double& value = tracergrids[t].store[r][c];
-    if (tracers[t].radioactive == 1) value *= tracers[t].decay;
-    if (Pbefore > 0) {
-      const double cin = tracerinput[t] && tracerinput[t][r] ? tracerinput[t][r][c] : 0.0;
-      if (tracers[t].evaporating == 1)
-        value = WeightedMean(value, cin, S + L, Pbefore);
-      else
-        value += Pbefore * cin;
-    }
-  }
+  // 4. Tracers: decay; the input joins the pack with its water (below).
+  for (int t = 1; t <= tracercount && g < 1; ++t)
+    if (tracers[t].radioactive == 1) tracergrids[t].store[r][c] *= tracers[t].decay;
+  for (size_t t = 1; g > 0 && t < glaciertracers.size(); ++t)
+    if (tracers[t].radioactive == 1 && glaciertracers[t].store[r][c] > nodata)
+      glaciertracers[t].store[r][c] *= tracers[t].decay;
+  const double packBefore = S + L;
 
   // 5. Melt, in one part or in a night and a day part.
   double f = 0;
@@ -363,6 +358,22 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
     rainIn += r1;
   }
   if (eb && snowevaporation && g <= 0) snowevaporation[r][c] = evap;
+  // The tracers of the water the open part took: the water input with the
+  // snow the wind brought (added to it above) or less the snow it took
+  // away, at the input's concentration. A tracer that leaves with
+  // evaporating water is held as a concentration (the grids
+  // "concstor_tracer_*"), into which the input's concentration mixes; any
+  // other as the amount in the pack, to which the input brings its water
+  // times its concentration.
+  const double Pin = waterinput[r][c] > nodata ? waterinput[r][c] : 0.0;
+  for (int t = 1; t <= tracercount && g < 1 && Pin > 0; ++t) {
+    double& value = tracergrids[t].store[r][c];
+    const double cin = tracerinput[t] && tracerinput[t][r] ? tracerinput[t][r][c] : 0.0;
+    if (tracers[t].evaporating == 1)
+      value = WeightedMean(value, cin, packBefore, Pin);
+    else
+      value += Pin * cin;
+  }
 
   // 6. Melt water joins the liquid storage; what the pack cannot hold leaves it.
   const double m = std::max(0.0, std::min(M, S));
@@ -648,6 +659,7 @@ void schneemodellklasse::WriteGridStatistics() {
     if (tracergrids[t].statistic) tracergrids[t].statistic->Reduce(stepyear, stepmonth, stepday, stephour, 1);
     WriteStatisticGrids(tracergrids[t].storeindex, 1, 0);
   }
+  for (size_t t = 1; t < glaciertracers.size(); ++t) WriteStatisticGrids(glaciertracers[t].position, 1, 0);
 }
 
 void schneemodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {

@@ -467,6 +467,12 @@ class unsatzonmodellklasse : public teilmodellklasse {
   std::vector<double> glacier_before, glacier_immo;
   void KeepGlacierFractions();
   void GlacierResizing();
+  // The shares the soil columns were last split by are state: the yearly
+  // update at the end of a run's last step resizes the columns in the next
+  // run's first step (the section "[glacier shares of the soil columns]" of
+  // instance 0's storage content file).
+  void WriteGlacierShares();
+  void ReadGlacierShares();
   // Water of a cell's soil column, mm over its soil.
   double ColumnWater(int r, int c) const;
   Grid HydrologicResponseUnits = nullptr;

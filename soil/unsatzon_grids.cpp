@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <memory>
 
 #include "framework/diagstream.h"
@@ -618,6 +620,7 @@ void unsatzonmodellklasse::GlacierSetup(StatRecord* registry, int capacity) {
   glacier_runoff_source = FindGrid("melt_from_ice", true) > 0;
   CountGlacierRecords();
   if (dynamic) KeepGlacierFractions();
+  if (dynamic && storage_read_parameter == 1) ReadGlacierShares();
 }
 
 void unsatzonmodellklasse::KeepGlacierFractions() {
@@ -630,13 +633,102 @@ void unsatzonmodellklasse::KeepGlacierFractions() {
         glacier_before[static_cast<size_t>(r - firstrow) * (ncols + 1) + c] = GlacierFraction(r, c);
 }
 
+namespace {
+constexpr const char* kGlacierSharesSection = "[glacier shares of the soil columns]";
+}  // namespace
+
+void unsatzonmodellklasse::WriteGlacierShares() {
+  if (glacier_before.empty()) return;
+  // The own cells of every instance on instance 0.
+  const double none = std::numeric_limits<double>::lowest();
+  std::vector<double> all(static_cast<size_t>(nrows) * ncols, none), mine = all;
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c)
+      if (r >= 1 && r <= nrows && OwnValidCell(r, c))
+        mine[static_cast<size_t>(r - 1) * ncols + (c - 1)] =
+            glacier_before[static_cast<size_t>(r - firstrow) * (ncols + 1) + c];
+  if (mpisize > 1)
+    MPI_Reduce(mine.data(), all.data(), static_cast<int>(all.size()), MPI_DOUBLE, MPI_MAX, 0, MPI_COMM_WORLD);
+  else
+    all = mine;
+  if (mpirank != 0) return;
+  std::string path = storage_file_name;
+  MakePath(DefaultOutputDirectory, path, 64);
+  std::FILE* f = std::fopen(path.c_str(), "a");
+  if (!f) Fatal("FATAL: error opening storage content file " + path + " for writing", 64);
+  bool ok = std::fprintf(f, "%s\n%d %d (rows and columns of the glacierized share of each soil column, -1: none)\n",
+                         kGlacierSharesSection, nrows, ncols) >= 0;
+  for (size_t k = 0; ok && k < all.size(); ++k)
+    ok = std::fprintf(f, (k + 1) % ncols == 0 ? "%.17g\n" : "%.17g ", all[k] > none ? all[k] : -1.0) >= 0;
+  ok = std::fputs("\n", f) >= 0 && ok;
+  const bool closed = std::fclose(f) == 0;
+  if (!ok || !closed) Fatal("FATAL: error writing storage content file " + path, 64);
+}
+
+void unsatzonmodellklasse::ReadGlacierShares() {
+  if (glacier_before.empty()) return;
+  std::string path = storage_file_name;
+  MakePath(InitialStateDirectory, path, 64);
+  // Instance 0 reads the shares and hands them on (the first value: whether
+  // the section is there).
+  const size_t cells = static_cast<size_t>(nrows) * ncols;
+  std::vector<double> values(cells + 1, 0.0);
+  if (mpirank == 0) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rt"), &std::fclose);
+    if (!file) Fatal("FATAL: error opening storage content file " + path, 64);
+    char line[1202];
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, file.get()))
+      found = std::strncmp(line, kGlacierSharesSection, std::strlen(kGlacierSharesSection)) == 0;
+    auto fail = [&](const std::string& what) {
+      Fatal("FATAL: error in storage file content reading the section " + std::string(kGlacierSharesSection) +
+                " in " + path + ": " + what,
+            71);
+    };
+    if (found) {
+      int rows = 0, cols = 0;
+      if (std::fscanf(file.get(), "%d %d", &rows, &cols) != 2 || rows != nrows || cols != ncols)
+        fail("expected the " + std::to_string(nrows) + " rows and " + std::to_string(ncols) +
+             " columns of the model grid");
+      if (!std::fgets(line, sizeof line, file.get())) fail("the file ends early");
+      for (size_t k = 0; k < cells; ++k) {
+        double& v = values[k + 1];
+        if (std::fscanf(file.get(), "%lf", &v) != 1 || !(v == -1 || (v >= 0 && v <= 1)))
+          fail(std::string(std::feof(file.get()) ? "the file ends early" : "no share of 0 ... 1") + " at row " +
+               std::to_string(1 + static_cast<int>(k) / ncols) + ", column " +
+               std::to_string(static_cast<int>(k) % ncols + 1));
+      }
+      values[0] = 1;
+    } else {
+      *diag << "WARNING: " << modulname.c_str() << ": the storage content file " << path.c_str()
+            << " has no section " << kGlacierSharesSection
+            << ": the soil columns take the glacierized shares read (an update at the end of the run before is not "
+               "counted as soil water the glaciers covered or left)[end-entry]";
+    }
+  }
+  if (mpisize > 1) MPI_Bcast(values.data(), static_cast<int>(values.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+  if (values[0] == 0) return;
+  for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      const double v = values[static_cast<size_t>(r - 1) * ncols + c];
+      if (OwnValidCell(r, c) && v >= 0) glacier_before[static_cast<size_t>(r - firstrow) * (ncols + 1) + c] = v;
+    }
+}
+
 void unsatzonmodellklasse::GlacierResizing() {
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnValidCell(r, c)) continue;
       const size_t k = static_cast<size_t>(r - firstrow) * (ncols + 1) + c;
       const double now = GlacierFraction(r, c);
-      glacier_immo[k] = glacier_before[k] != now ? (glacier_before[k] - now) * ColumnWater(r, c) : 0.0;
+      const double before = glacier_before[k];
+      glacier_immo[k] = before != now ? (before - now) * ColumnWater(r, c) : 0.0;
+      // The groundwater's exchange of the step before (mm over the open
+      // share the cell had then) reaches the column in this step: over the
+      // open share the update left, the same water.
+      if (before != now && groundwatercoupling && baseflow && baseflow[r] && before < 1 && now < 1 &&
+          baseflow[r][c] > nodata)
+        baseflow[r][c] *= (1 - before) / (1 - now);
       glacier_before[k] = now;
     }
 }

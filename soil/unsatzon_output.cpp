@@ -465,7 +465,10 @@ void unsatzonmodellklasse::WriteEndWaterContent() {
 
 void unsatzonmodellklasse::Finish(bool append) {
   if (flowcontrol != 0 && !freed) {
-    if (GetInitialized() && !maxzeit.empty()) WriteStorageFile(append);
+    if (GetInitialized() && !maxzeit.empty()) {
+      WriteStorageFile(append);
+      WriteGlacierShares();
+    }
     WriteEndWaterContent();
     FreeTracerArrays();
     WriteAllPointRows();

@@ -880,6 +880,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       tc.river = w.tracer.data();
       tc.inputWater = P * dtms;
       tc.thetaStart = w.thetaBefore.data();
+      tc.water = w.tracerWater.data();
       tc.lastFlux = std::min(n, g + 2);  // as the water update above
       tc.groundwater = groundwaterWater > 0 ? w.tracerGroundwater.data() : nullptr;
       // Water rising through the bottom of the column has left the groundwater.

@@ -49,7 +49,7 @@ struct unsatzonmodellklasse::CellWork {
   // Tracers 1 ... T: amounts per level 0 ... n + 1 (level 0 the input store)
   // at the start and the end of the layer balance, and per-tracer values.
   int tracers = 0;
-  std::vector<double> tracerStart, tracerEnd, thetaBefore;
+  std::vector<double> tracerStart, tracerEnd, thetaBefore, tracerWater;
   std::vector<const double*> tracerStartRows;
   std::vector<double*> tracerEndRows;
   std::vector<double> tracerCap, tracerGroundwater, tracerOut, tracerInter, tracerDrain, tracerOutAmount,
@@ -65,6 +65,7 @@ struct unsatzonmodellklasse::CellWork {
     tracerStart.assign(levels, 0.0);
     tracerEnd.assign(levels, 0.0);
     thetaBefore.assign(static_cast<size_t>(n) + 3, 0.0);
+    tracerWater.assign(static_cast<size_t>(n) + 3, 0.0);
     tracerStartRows.assign(static_cast<size_t>(count) + 1, nullptr);
     tracerEndRows.assign(static_cast<size_t>(count) + 1, nullptr);
     for (int t = 1; t <= count; ++t) {

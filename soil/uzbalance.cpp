@@ -8,21 +8,12 @@ namespace uzk {
 
 namespace {
 
-// Amount carried by the flux magnitude F (m/s) out of layer s (0: the input
-// store) over dt, capped at phi * F * dt * 1000.
-double Carry(const BalanceArrays& w, const TracerColumn& tc, const double* amount, int s, double F, double dt,
-             double phi) {
-  if (F <= 0) return 0.0;
-  double m;
-  if (s == 0) {
-    if (tc.inputWater <= 0) return 0.0;
-    m = dt * F * 1000.0 * amount[0] / tc.inputWater;
-  } else {
-    const double th = tc.thetaStart ? tc.thetaStart[s] : w.theta[s];
-    if (th <= 0.001) return 0.0;
-    m = (dt * F / w.d[s]) * amount[s] / th;
-  }
-  return std::min(m, phi * F * dt * 1000.0);
+// Amount carried by the water dw (mm) that leaves a store holding the amount
+// M in the water W (mm): its concentration, at most phi, and not more than
+// the store holds.
+double Carry(double M, double W, double dw, double phi) {
+  if (!(dw > 0) || !(W > 0) || !(M > 0)) return 0.0;
+  return std::min({M * std::min(1.0, dw / W), phi * dw, M});
 }
 
 }  // namespace
@@ -54,65 +45,80 @@ void LayerBalance(Column& c, int g, const BalanceArrays& w, TracerColumn* tracer
   }
   if (!tracers) return;
 
-  for (int t = 1; t <= tracers->count; ++t) {
-    const TracerColumn& tc = *tracers;
+  // The water each store holds while the substep's flows pass (mm): each
+  // flow leaves a store at the concentration of what the store holds when
+  // it passes (its start and what reached it before), so no store leaves
+  // the range of the concentrations it took in. The downward flux passes
+  // whole (its water moved, whether the layer holds it at the end or not);
+  // the lateral outflows as limited (the caller keeps their cut part in the
+  // layer). The water is the same for every tracer.
+  const TracerColumn& tc = *tracers;
+  double* water = tc.water;
+  const double mm = dt * 1000.0;
+  for (int t = 1; t <= tc.count; ++t) {
     const double* c0 = tc.start[t];
     double* c1 = tc.end[t];
     const double phi = tc.capFactor ? tc.capFactor[t] : 1.0;
-    for (int i = 0; i <= n; ++i) c1[i] = c0[i];
+    for (int i = 0; i <= n; ++i) {
+      c1[i] = c0[i];
+      const double th = tc.thetaStart ? tc.thetaStart[i] : w.theta[i];
+      water[i] = i == 0 ? std::max(0.0, tc.inputWater) : std::max(0.0, th * w.d[i] * 1000.0);
+    }
     double out = 0, inter = 0, drain = 0, drains = 0;
-    // An outflow of layer s: the limited part carries the layer's own
-    // concentration. The part cut off is water that only passed through the
-    // layer in the substep: it carries the concentration of the layer above
-    // (the input store above layer 1), and its substance is taken from layer
-    // s, which received it with that water. The caller keeps the cut part of
-    // the lateral outflows in the layer (its water does not leave), so only
-    // the flux to the layer below carries a cut part (passes: true).
-    auto outflow = [&](int s, double raw, double limited, bool passes) {
-      double mass = Carry(w, tc, c0, s, std::fabs(limited), dt, phi);
-      if (passes && w.factor[s] <= 0.99999 && (s > 1 ? w.theta[s - 1] > 0.001 : tc.inputWater > 0))
-        mass += Carry(w, tc, c0, s - 1, std::fabs(raw) - std::fabs(limited), dt, phi);
+    // Moves the water dw (mm) from store s to store r (-1: out of the column)
+    // with its substance.
+    auto move = [&](int s, int r, double dw) {
+      if (!(dw > 0)) return 0.0;
+      const double mass = Carry(c1[s], water[s], dw, phi);
       c1[s] -= mass;
+      water[s] = std::max(0.0, water[s] - dw);
+      if (r >= 0) {
+        c1[r] += mass;
+        water[r] += dw;
+      }
       return mass;
     };
+    auto bring = [&](int r, double dw, double concentration) {
+      if (!(dw > 0)) return;
+      c1[r] += concentration * dw;
+      water[r] += dw;
+    };
 
-    // Surface: infiltration brings the input store's amount; water pushed
-    // up returns to the store.
-    if (w.q[0] < 0) {
-      // Not more than the store holds: water infiltrating beyond the input
-      // (from the surface storage) carries none.
-      const double mass = std::min(std::max(0.0, c1[0]), Carry(w, tc, c0, 0, -w.q[0], dt, phi));
-      c1[0] -= mass;
-      c1[1] += mass;
-    } else if (w.q[0] > 0) {
-      const double mass = Carry(w, tc, c0, 1, w.q[0], dt, phi);
-      c1[1] -= mass;
-      c1[0] += mass;
-    }
+    // Inflows from the river first; then the flows down, from the surface
+    // to the bottom, and the flows up, from the bottom to the surface (so
+    // water passing several layers in the substep carries what it took up
+    // on its way); then the lateral outflows. Infiltration takes the input
+    // store's water (water beyond the input, from the surface storage,
+    // carries none); water pushed up returns to the store; below the last
+    // layer the water leaves the column or rises from the groundwater (with
+    // none where no groundwater model lies below).
     const int lastFlux = tc.lastFlux < 0 ? n : std::min(n, tc.lastFlux);
-    for (int i = 1; i <= n; ++i) {
-      const double qi = i <= lastFlux ? w.qLimited[i] : 0.0;
-      if (qi < 0) {
-        const double mass = outflow(i, w.q[i], qi, true);
+    if (tc.river)
+      for (int i = 1; i <= n; ++i)
+        if (w.A[i] > 0) bring(i, w.A[i] * mm, tc.river[t]);
+    if (w.q[0] < 0) move(0, 1, -w.q[0] * mm);
+    for (int i = 1; i <= lastFlux; ++i)
+      if (w.q[i] < 0) {
         if (i < n)
-          c1[i + 1] += mass;
+          move(i, i + 1, -w.q[i] * mm);
         else
-          out += mass;  // leaves the column at the bottom
-      } else if (i <= lastFlux && w.q[i] > 0) {
-        if (i < n) {
-          const double mass = Carry(w, tc, c0, i + 1, w.q[i], dt, phi);
-          c1[i + 1] -= mass;
-          c1[i] += mass;
-        } else if (tc.groundwater) {
-          c1[n] += tc.groundwater[t] * w.q[n] * dt * 1000.0;  // rises from the groundwater
-        }
+          out += move(n, -1, -w.q[n] * mm);
       }
-      inter += outflow(i, w.O1[i], w.O1Limited[i], false);
-      const double drained = outflow(i, w.O2[i], w.O2Limited[i], false);
+    for (int i = lastFlux; i >= 0; --i) {
+      if (!(w.q[i] > 0)) continue;
+      if (i == 0)
+        move(1, 0, w.q[0] * mm);
+      else if (i < n)
+        move(i + 1, i, w.q[i] * mm);
+      else
+        bring(n, w.q[n] * mm, tc.groundwater ? tc.groundwater[t] : 0.0);
+    }
+    for (int i = 1; i <= n; ++i) {
+      inter += move(i, -1, std::fabs(w.O1Limited[i]) * mm);
+      const double drained = move(i, -1, std::fabs(w.O2Limited[i]) * mm);
       drains += drained;
       drain += drained;
-      drain += outflow(i, w.B[i], w.BLimited[i], false);
-      if (tc.river && w.A[i] > 0) c1[i] += w.A[i] * tc.river[t] * dt * 1000.0;
+      drain += move(i, -1, std::fabs(w.BLimited[i]) * mm);
     }
     tc.output[t] = out;
     tc.interflow[t] = inter;
@@ -127,17 +133,17 @@ void LayerBalance(Column& c, int g, const BalanceArrays& w, TracerColumn* tracer
       tc.output[t] = infiltrationDepth > 0 ? out / infiltrationDepth : 0.0;
       tc.interflow[t] = c.baseflow > 0 ? inter / c.baseflow : 0.0;
       tc.drainage[t] = drainageDivisor > 0 && c.groundwaterActive ? drain / drainageDivisor : 0.0;
-      double amount = 0, water = 0;
+      double amount = 0, held = 0;
       for (int i = g; i <= m; ++i) {
         amount += c1[i];
-        water += w.theta[i] * w.d[i] * 1000.0;
+        held += w.theta[i] * w.d[i] * 1000.0;
       }
       const bool withGroundwater = c.groundwaterActive && tc.groundwater && tc.groundwaterStorage > 0;
       if (withGroundwater) {
         amount += tc.groundwater[t] * tc.groundwaterStorage;
-        water += tc.groundwaterStorage;
+        held += tc.groundwaterStorage;
       }
-      const double mix = water > 0 ? amount / water : 0.0;
+      const double mix = held > 0 ? amount / held : 0.0;
       for (int i = g; i <= m; ++i) c1[i] = mix * w.theta[i] * w.d[i] * 1000.0;
       if (withGroundwater) tc.groundwater[t] = mix;
     }

@@ -3,9 +3,11 @@
 // layers, the groundwater and the outflows with the water fluxes.
 //
 // Tracer amounts are held per layer as concentration times water in mm
-// (index 0: the input store at the surface, whose water is given apart), so a
-// flux F (m/s) over dt seconds leaving layer s carries
-// F dt / (theta_s d_s) of the layer's amount, at most phi_t * F * dt * 1000.
+// (index 0: the input store at the surface, whose water is given apart).
+// The flows of the substep pass one after the other, from the surface down;
+// water dw (mm) leaving a store carries its share dw / W of the amount the
+// store holds then in its water W (its start and what reached it before),
+// at most phi_t * dw.
 #pragma once
 
 #include "soil/uzkernels.h"
@@ -48,6 +50,8 @@ struct TracerColumn {
   // start of the substep). With them a uniform concentration stays uniform;
   // without them the contents after the substep divide.
   const double* thetaStart = nullptr;
+  // Scratch of levels 0 ... n: the water each store holds while the flows pass.
+  double* water = nullptr;
   // Deepest layer boundary whose flux moved water in the substep (the water
   // update of the column reaches down to it); fluxes below it carry no
   // substance. Negative: every boundary down to the last layer.

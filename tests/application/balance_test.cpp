@@ -229,6 +229,23 @@ const SignatureOf kGlacierUpdate = [](const RunOutput& s, const RunOutput& e, co
                     Positive("firn turned to ice (mm)", fluvextest::Term(b, "ice (firn turned"))};
 };
 
+// The yearly update of the short run's day grew glacier 1 onto a cell
+// without glacier: cells of code 1 at the end of the short run that had
+// none at its start.
+const SignatureOf kGlacierGrewOntoACell = [](const RunOutput& s, const RunOutput&, const Budget&) {
+  const GridFile before = fluvextest::ReadGridFile(s.dir() + "/glac_code.asc");
+  const GridFile after = fluvextest::ReadGridFile(s.dir() + "/out/gcode_end.asc");
+  const GridFile share = fluvextest::ReadGridFile(s.dir() + "/out/gfrac_end.asc");
+  double cells = NAN;
+  if (before.ncols > 0 && after.ncols == before.ncols && share.ncols == before.ncols) {
+    cells = 0;
+    for (int r = 1; r <= before.nrows; ++r)
+      for (int c = 1; c <= before.ncols; ++c)
+        if (after.at(r, c) == 1 && before.at(r, c) != 1 && share.at(r, c) > 0) ++cells;
+  }
+  return Signatures{Positive("cells glacier 1 grew onto at the update before the period", cells)};
+};
+
 // The yearly update of the short run's day changed the glacierized area
 // that the cold start read.
 const SignatureOf kGlacierUpdatedBefore = [](const RunOutput& s, const RunOutput&, const Budget&) {
@@ -547,6 +564,16 @@ std::vector<Case> Matrix() {
   dynamic("dynamic_glaciers_11_warm_start_after_the_update", 11, 10, 1, {}, true);
   cases.back().warmStart = true;
   cases.back().signature = Joined({kGlacierMelt, kDrift, kStateRead, kGlacierUpdatedBefore});
+  // It equals one run: every table line and end grid.
+  cases.back().comparisons.push_back({"one_run", {}, EqualsOneRun});
+  // Glacier 1 as one wholly covered cell: the update grows it onto a
+  // neighbouring cell, which takes its code; the warm start after it equals
+  // one run.
+  dynamic("dynamic_glaciers_11_warm_start_after_the_update_grown_onto_a_cell", 11, 10, 1, {});
+  cases.back().inputs = DynamicGlaciersOn(11, 1, true, {{6, 22, 1.0, 1, 1}, {39, 11, 0.2, 2, 30}}, 29, 30);
+  cases.back().warmStart = true;
+  cases.back().signature = Joined({kGlacierMelt, kDrift, kStateRead, kGlacierGrewOntoACell});
+  cases.back().comparisons.push_back({"one_run", {}, EqualsOneRun});
   // The update inside the period (31 January of 28 January to 2 February),
   // in an hourly run with degree-day snow (method 1): the budget splits at
   // the update's step (a run up to it), each part weighing its fluxes by its

@@ -50,6 +50,8 @@ const Edits kReadState = {
     {"0       read control parameter for storage grids", "1       read control parameter for storage grids"},
     {"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"},
     {"0         read switch: made from its default value\nsurfstor.asc", "1         read switch\nsurfstor.asc"}};
+const std::pair<std::string, std::string> kSiltingUpGrids = {
+    "sdisp.asc\n0\nrainpause.asc\n0\nekin.asc\n0\ntsbb.asc\n0\n", "sdisp.asc\n3\nrainpause.asc\n3\nekin.asc\n3\ntsbb.asc\n3\n"};
 const char* const kStateFiles[] = {
     "uzgrid3.asc", "uzgrid4.asc", "uzgrid5.asc", "uzgrid7.asc", "uzgrid8.asc", "uzgrid13.asc", "uzgrid18.asc",
     "uzgrid21.asc", "albedo.asc", "ssolid.asc", "sliquid.asc", "sdays.asc", "sage.asc", "stotal.asc", "stemp.asc",
@@ -58,6 +60,8 @@ const char* const kStateFiles[] = {
     "ssolid_onGlacier.asc", "sliquid_onGlacier.asc", "stotal_onGlacier.asc",
     // Dynamic glaciers: their firn, balances, snow and share.
     "firn.stk", "gmb.asc", "gmbold.asc", "sgtotal.asc", "sgsurft.asc", "sgtemp.asc", "gfrac_end.asc", "gcode_end.asc",
+    // The silting-up's.
+    "sdisp.asc", "rainpause.asc", "ekin.asc", "tsbb.asc",
     // Groundwater heads of two layers.
     "gwhead.asc", "gwhead_old.asc", "gwhead2.asc", "gwhead2_old.asc"};
 
@@ -113,14 +117,15 @@ std::string Tail(const std::string& s) {
 }
 
 // The day of the yearly glacier update (GMBEvalDay GMBEvalMonth of the case's
-// control file) when it falls inside the period, after the short run's day
-// and before the long run's last: the budget then splits there (year 0:
-// no such update). The update changes the glacierized shares that weigh the
-// fluxes of the cells' parts: one budget up to the update's step, the last
-// of its day, and one from there on each weigh their fluxes by one share.
-Date UpdateInsideThePeriod(const Case& c, const std::string& dir) {
+// control file) when it falls inside the long run's period, after its first
+// day (the short run's, or the warm start's) and before its last: the budget
+// then splits there (year 0: no such update). The update changes the
+// glacierized shares that weigh the fluxes of the cells' parts: one budget
+// up to the update's step, the last of its day, and one from there on each
+// weigh their fluxes by one share.
+Date UpdateInsideThePeriod(const Case& c, const Date& first, const std::string& dir) {
   const Date none{0, 0, 0};
-  if (c.modules.glacierMethod < 11 || c.warmStart || c.modules.stepMinutes > 1440) return none;
+  if (c.modules.glacierMethod < 11 || c.modules.stepMinutes > 1440) return none;
   std::smatch m;
   const std::string control = ReadFile(dir + "/control.txt");
   if (!std::regex_search(control, m, std::regex(R"((\d+)\s+(\d+)\s+GMBEvalDay GMBEvalMonth)"))) return none;
@@ -128,7 +133,7 @@ Date UpdateInsideThePeriod(const Case& c, const std::string& dir) {
   auto key = [](const Date& d) { return std::tuple(d.year, d.month, d.day); };
   for (int year : {c.start.year, c.end.year}) {
     const Date u{year, month, day};
-    if (key(c.start) < key(u) && key(u) < key(c.end)) return u;
+    if (key(first) < key(u) && key(u) < key(c.end)) return u;
   }
   return none;
 }
@@ -161,8 +166,9 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
   for (const auto [instances, threads] : o.layouts) {
     std::string runs[2];
     const int count = o.withoutDirs.empty() ? 2 + static_cast<int>(comparisons.size()) : 2;
-    // After them (k = count) a cold run up to the yearly glacier update
-    // inside the period, when there is one (year 0: none).
+    // After them (k = count) a run up to the yearly glacier update inside
+    // the long run's period, when there is one (year 0: none): cold, or
+    // after a warm start the same warm start.
     Date update{0, 0, 0};
     std::string upToTheUpdate;
     for (int k = 0; k <= count; ++k) {
@@ -184,7 +190,9 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
         const Edits& without = comparisons[static_cast<size_t>(k - 2)].without;
         edits.insert(edits.end(), without.begin(), without.end());
       }
-      const bool warm = c.warmStart && k == 1;
+      // (A warm start reads the short run's state; so does its run up to
+      // the update.)
+      const bool warm = c.warmStart && (k == 1 || toUpdate);
       // A warm start begins with the step after the short run's last.
       Date restart = c.start;
       const int hour = c.warmStart ? c.restartHour : 0;
@@ -195,7 +203,7 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       else
         edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
                                                  c.modules.stepMinutes, warm ? hour : 0)});
-      if (c.warmStart && k < 2)
+      if (c.warmStart && (k < 2 || toUpdate))
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
       if (c.longSubsteps > 0 && (k ? c.longSubsteps : c.modules.substeps) > 1) {
@@ -209,7 +217,17 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       std::string failed =
           c.source.empty() ? PrepareExample(FLUVEX_EXAMPLE_DIR, dir, edits) : PrepareCopy(c.source, dir, edits);
       if (failed.empty() && c.inputs) failed = c.inputs(dir);
-      if (failed.empty() && k == 0) update = UpdateInsideThePeriod(c, dir);
+      // The silting-up's rain pause, rain energy, tillage time and
+      // disposition are its state grids: every run writes them (the one
+      // run too, which the warm start is compared with), the warm start
+      // reads them.
+      if (failed.empty() && c.warmStart &&
+          ReadFile(dir + "/control.txt").find(kSiltingUpGrids.first) != std::string::npos) {
+        Edits state = {kSiltingUpGrids};
+        if (warm) state.push_back({"\n0         readgrid\n", "\n1         readgrid\n"});
+        failed = EditIn(dir + "/control.txt", state);
+      }
+      if (failed.empty() && k == 0) update = UpdateInsideThePeriod(c, c.warmStart ? restart : c.start, dir);
       if (failed.empty() && warm) {
         namespace fs = std::filesystem;
         std::error_code error;
@@ -276,10 +294,11 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
         o.tracerBudgets.back().push_back(TracerBudget(start, end, c.modules, t, o.budgets.back(), c.warmStart));
     } else {
       const RunOutput middle(upToTheUpdate, c.modules.relCellAreaGrid);
-      const Budget before = BasinBudget(start, middle, c.modules), after = BasinBudget(middle, end, c.modules);
+      // (After a warm start both sum from the restart.)
+      const Budget before = BasinBudget(start, middle, c.modules, c.warmStart), after = BasinBudget(middle, end, c.modules);
       o.budgets.push_back(Added(before, after));
       for (const auto& t : c.modules.tracers)
-        o.tracerBudgets.back().push_back(Added(TracerBudget(start, middle, c.modules, t, before),
+        o.tracerBudgets.back().push_back(Added(TracerBudget(start, middle, c.modules, t, before, c.warmStart),
                                                TracerBudget(middle, end, c.modules, t, after)));
     }
     o.signatures.push_back(c.signature ? c.signature(start, end, o.budgets.back()) : std::vector<Signature>());

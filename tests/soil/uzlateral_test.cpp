@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <vector>
@@ -170,8 +171,10 @@ TEST(UzLayerBalance, TracerMassIsKept) {
   double* ends[2] = {nullptr, end.data()};
   int mixed[2] = {0, 0};
   double cap[2] = {0, 1e9}, output[2], inter[2], drain[2];
+  std::vector<double> water(n + 1);
   uzk::TracerColumn t;
   t.count = 1;
+  t.water = water.data();
   t.mixed = mixed;
   t.capFactor = cap;
   t.start = starts;
@@ -204,6 +207,28 @@ TEST(UzLayerBalance, TracerMassIsKept) {
   uzk::LayerBalance(f.c, 3, b.w, &t, 3600, 1, 1);
   EXPECT_NEAR(end[3] / b.theta[3], end[4] / b.theta[4], 1e-12);
   EXPECT_FALSE(f.c.fpe);
+
+  // A layer that passes on more water in the substep than it held at its
+  // start (20 mm at 1, then 100 mm of the input at 5, 60 mm on down) keeps
+  // the mixture of what it took in, 520 / 120 mm, and so does the water it
+  // passes on (taken at its start concentration it kept 460 / 60 mm).
+  mixed[1] = 0;
+  std::vector<double> before(n + 2, 0.3);
+  before[1] = 0.1;
+  t.thetaStart = before.data();
+  std::fill(b.q.begin(), b.q.end(), 0.0);
+  std::fill(b.O1.begin(), b.O1.end(), 0.0);
+  std::fill(b.O2.begin(), b.O2.end(), 0.0);
+  b.q[0] = -100 / 3.6e6;
+  b.q[1] = -60 / 3.6e6;
+  const double layers[8] = {500, 20, 12, 18, 24, 30, 36, 0};
+  std::copy(layers, layers + 8, start.begin());
+  t.inputWater = 100;
+  f.c.g = 6;
+  uzk::LayerBalance(f.c, 6, b.w, &t, 3600, 1, 1);
+  EXPECT_NEAR(end[0], 0.0, 1e-12);
+  EXPECT_NEAR(end[1] / 60, 520.0 / 120, 1e-12);
+  EXPECT_NEAR(end[2], 12 + 60 * 520.0 / 120, 1e-12);
 }
 
 TEST(UzLayerBalance, SaturatedZoneTakesTheWaterWeightedMeanConcentration) {
@@ -218,8 +243,10 @@ TEST(UzLayerBalance, SaturatedZoneTakesTheWaterWeightedMeanConcentration) {
   double* ends[2] = {nullptr, end.data()};
   int mixed[2] = {0, 1};
   double cap[2] = {0, 1e9}, output[2], inter[2], drain[2], gw[2] = {0, 0.5};
+  std::vector<double> water(n + 1);
   uzk::TracerColumn t;
   t.count = 1;
+  t.water = water.data();
   t.mixed = mixed;
   t.capFactor = cap;
   t.start = starts;
