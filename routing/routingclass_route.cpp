@@ -533,10 +533,20 @@ void routingclass::OfferToIrrigation() {
   RoutingTables& T = *tables;
   const int own = T.EntryOf(code);
   const int nt = nTracers;
-  auto offer = [&](int s, double m3) {
+  // The offered water's concentrations: those of all the water its
+  // withdrawal draws on (the entry's water and the channels), which a
+  // withdrawal at them leaves with the tracer it then holds.
+  auto offer = [&](int s, double m3, double entryArea, const int* channels, int count) {
     const double area = T.SubbasinArea(s);
     T.maxirrig[0][s] = area > 0 ? std::max(0.0, m3) / (area * 1000) : 0.0;
-    for (int t = 1; t <= nt; ++t) T.maxirrig[t][s] = T.runoff[t][s];
+    double water = 0;
+    for (int j = 1; j <= subIntervals; ++j) water += T.Sub(0, j, s) / subIntervals * entryArea * 1000;
+    for (int c = 0; c < count; ++c) water += ChannelStorage(channels[c], false) * ChannelArea(channels[c]) * 1000;
+    if (count == 0 && below)
+      water += below->ChannelStorage(belowChannel, false) * below->ChannelArea(belowChannel) * 1000;
+    for (int t = 1; t <= nt; ++t)
+      T.maxirrig[t][s] =
+          water > 0 ? std::max(0.0, WithdrawalTracer(s, entryArea, channels, count, t) / water) : T.runoff[t][s];
   };
   // What the next step can surely give: at most the water of the step, and
   // at most what the channels behind the point of withdrawal hold now, which
@@ -551,7 +561,7 @@ void routingclass::OfferToIrrigation() {
     const double share = area > 0 ? below->EntryArea(own) / area : 0.0;
     held = below->ChannelStorage(belowChannel, true) * area * 1000 * std::min(1.0, share);
   }
-  offer(own, std::min(outletWater, held));
+  offer(own, std::min(outletWater, held), areaCtrl / relArea, allChannels.data(), Channels());
   for (int i = 1; i <= nTributaries + nSumTributaries; ++i) {
     FeedingEntries(i, feeding);
     const double area = ChannelArea(i);
@@ -559,7 +569,7 @@ void routingclass::OfferToIrrigation() {
     for (int s : feeding) {
       if (T.routedBy[s] > 0) continue;
       const double share = area > 0 ? EntryArea(s) / area : 0.0;
-      offer(s, std::min(std::max(0.0, T.runoff[0][s]) * EntryArea(s) * 1000, channel * share));
+      offer(s, std::min(std::max(0.0, T.runoff[0][s]) * EntryArea(s) * 1000, channel * share), EntryArea(s), &i, 1);
     }
   }
 }
