@@ -1342,15 +1342,6 @@ const std::vector<KnownFault> kKnownFaults = {
      "no output holds an evaporating tracer's evaporation, nor the tracer at the groundwater boundaries",
      {"Oxygen term not read", "Nitrate term not read: the tracer of the groundwater boundaries"},
      true},
-    // With neither surface routing nor groundwater flow the soil makes
-    // Nitrate where snow melts: 5.1e-5 of the mass that entered in the
-    // January week (6.4e-8 when the soil freezes and the snow hardly
-    // melts), 2.6e-4 with daily steps, 3.3e-4 in the July storm.
-    {{{"tracers", "by-source"}},
-     82,
-     "the soil makes a non-evaporating tracer where snow melts",
-     {"Nitrate residual"},
-     true},
     // The groundwater model keeps a tracer's concentration over a water of
     // its own below the soil column (thickness x storage coefficient), which
     // the column's saturated layers hold already and which no budget holds:
@@ -1369,21 +1360,6 @@ const std::vector<KnownFault> kKnownFaults = {
      "the groundwater model's tracer water is a second store", {"Nitrate residual"}, true},
     {{{"tracers", "by-source"}, {"groundwater", "unconfined"}}, 82,
      "the groundwater model's tracer water is a second store", {"Nitrate residual"}, true},
-    // Irrigation water takes as its concentration the soil's stored tracer
-    // of the field's cell (an amount, mm x concentration, of a
-    // non-evaporating tracer), not that of the river, reservoir or
-    // groundwater it comes from, whose tracer stays there: Nitrate made, 0.147
-    // of the mass that entered with irrigation 2 alone in January.
-    {{{"tracers", "by-source"}, {"irrigation", "1"}}, 82, "irrigation water carries the soil's stored tracer",
-     {"Nitrate residual"}, true},
-    {{{"tracers", "by-source"}, {"irrigation", "2"}}, 82, "irrigation water carries the soil's stored tracer",
-     {"Nitrate residual"}, true},
-    {{{"tracers", "by-source"}, {"irrigation", "3"}}, 82, "irrigation water carries the soil's stored tracer",
-     {"Nitrate residual"}, true},
-    {{{"tracers", "by-source"}, {"irrigation", "4"}}, 82, "irrigation water carries the soil's stored tracer",
-     {"Nitrate residual"}, true},
-    {{{"tracers", "by-source"}, {"irrigation", "channel-less"}}, 82, "irrigation water carries the soil's stored tracer",
-     {"Nitrate residual"}, true},
     // Surface routing method 6 loses a tracer of the water on the surface:
     // 4.5e-3 of the mass that entered in the July storm with no other option
     // (4.4e-4 with method 4).
