@@ -340,6 +340,7 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   check(groundwater, false);
   evapotranspiration->SetSubSteps(substeps);
   unsatzone->SetGroundwaterCoupling(groundwater->GetFlowControl() != 0 ? 1 : 0);
+  groundwater->SetSoilStateRead(unsatzone->ReadsState());
 
   // Tracer grids of the sub-models that carry tracers.
   teilmodellklasse* const withTracers[7] = {irrigation,  snow,      interception,  siltingup,

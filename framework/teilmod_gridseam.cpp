@@ -3,13 +3,20 @@
 #include "framework/teilmod.h"
 
 void teilmodellklasse::ReadTracerStorageGrid(const std::string& fileName, Grid& grid, int64_t& first, int64_t& last) {
-  // One collective read, allocating the grid: fill mode 0, not verbose, no
-  // strict holes, every instance keeps its own rows, not local, no halo.
-  grid = nullptr;
-  ReadGrid(fileName, &grid, 0, true, false, false, false, false, false, 0.0);
+  // One collective read of the instance's own rows: fill mode 0, not
+  // verbose, no strict holes, not local, no halo.
+  Grid read = nullptr;
+  ReadGrid(fileName, &read, 0, true, false, false, false, false, false, 0.0);
   int own1 = 0;
   int own2 = 0;
   InstanceRows(false, own1, own2);
-  first = own1;
-  last = own2;
+  // The store covers every row, as a store started empty does: the modules
+  // that gather it on instance 0 (snow slides) find the same rows after a
+  // warm start as in a run from the start.
+  grid = matrix(1, nrows, 1, ncols, 0);
+  for (int r = own1; r <= own2; ++r)
+    for (int c = 1; c <= ncols; ++c) grid[r][c] = read[r][c];
+  FreeMatrix(read, own1, own2, 1, ncols);
+  first = 1;
+  last = nrows;
 }

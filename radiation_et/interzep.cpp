@@ -495,6 +495,8 @@ void interzeptionsmodellklasse::InitTracerGrids(int* error, int count, TracerRec
   *error = 0;
   if (flowcontrol == 0 || !gridlist) return;
   try {
+    // The leaves' tracers are state as their water is: read with it.
+    readgrids = readgrid == 1 ? 1 : 0;
     teilmodellklasse::InitTracerGrids(error, count, settings, reg, capacity);
     if (*error != 0) return;
     // The tracer comes with the water (BindInputs): a method above 10 takes

@@ -157,6 +157,8 @@ void schneemodellklasse::WriteStorageSection(const std::string& path, const char
 void schneemodellklasse::InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry,
                                          int capacity) {
   if (flowcontrol == 0) return;
+  // The pack's tracers are state as its water is: read with it.
+  readgrids = readgrid == 1 ? 1 : 0;
   int code = 0;
   teilmodellklasse::InitTracerGrids(&code, count, settings, registry, capacity);
   if (error) *error = code;
@@ -178,7 +180,8 @@ void schneemodellklasse::InitGlacierTracers() {
     GlacierTracer& g = glaciertracers[t];
     char file[1201];
     std::snprintf(file, sizeof file, "%s%.3ssnowg.%.3s", tr.path.c_str(), tr.name.c_str(), tr.gridext.c_str());
-    if (readgrids == 1) {
+    // Read with the glacier part's snow (dynamic glaciers: with the glacier state).
+    if ((glaciermethod > 10 ? glacierreadgrid : readgrid) == 1) {
       ReadTracerStorageGrid(file, g.store, g.first, g.last);
     } else {
       g.store = matrix(1, nrows, 1, ncols, 0);

@@ -408,7 +408,9 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
       continue;
     }
     const double W = out + L + S;
-    double released = W > 0 ? value * out / W : 0.0;
+    // A pack that keeps no water keeps no tracer either (value * out / out
+    // may leave a rounding residue behind).
+    double released = W > 0 ? (L + S > 0 ? value * out / W : value) : 0.0;
     if (tracers[t].max_conc > 0) released = std::min(released, out * tracers[t].max_conc);
     value -= released;
     flux = out > 0 ? released / out : 0.0;

@@ -41,6 +41,10 @@ class gwflowclass : public teilmodellklasse {
   virtual void WriteGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void WriteStatistics();
   virtual void InitLakes(const std::string& section);
+  // A warm start of the soil model: the heads of layer 1 follow the water
+  // table it read, and the layers' tracers continue from their grids
+  // whatever the grid read parameter.
+  void SetSoilStateRead(bool read) { soilstateread = read; }
   void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
   void FreeTracerArrays() override;
   void FreeMemory() override;
@@ -195,6 +199,7 @@ class gwflowclass : public teilmodellklasse {
   double sor = 0;
   int adaptive = 0;
   int gridread = 0;
+  bool soilstateread = false;  // SetSoilStateRead
   int L = 0;
   int control_row = 0;
   int control_col = 0;

@@ -12,6 +12,7 @@
 #include "framework/diagstream.h"
 #include "framework/signals.h"
 #include "framework/zonalstatistic.h"
+#include "soil/cellnote.h"
 #include "soil/gwflow.h"
 
 namespace {
@@ -223,11 +224,24 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
 
         lt.gridfile =
             Format("%s%.3s%.1d%.4s.%s", tr.path.c_str(), tr.name.c_str(), l, modulname.c_str(), tr.gridext.c_str());
-        if (gridread == 1) {
+        // State with the heads read, or with the soil's state that layer 1 follows.
+        if (gridread == 1 || soilstateread) {
           Grid g = nullptr;
           ReadGrid(lt.gridfile, &g, 0, true, false, false, true, false, true, 0.0);
           owned.push_back(g);
           lt.conc = g;
+          uzk::CellNote missing;
+          for (int r = firstrow; r <= lastrow; ++r)
+            for (int c = 1; c <= ncols; ++c)
+              if (InModel(r, c) && Own(r, c) && !(g[r][c] > nodata)) missing.Add(r, c, g[r][c]);
+          missing.Reduce(ncols, mpisize);
+          if (missing.count > 0)
+            Fatal("FATAL: in modul " + modulname + ":\nthe state grid " + lt.gridfile + " (tracer " +
+                      std::to_string(t) + " of layer " + std::to_string(l) + ") of the warm start " +
+                      missing.Where(nodata) +
+                      ", a cell of the basin; a warm start reads the state of every cell of the basin (written at the "
+                      "end of the run it continues)",
+                  33);
         } else {
           // Every tracer's grid holds a concentration (the balance mixes
           // concentrations, the soil takes it as that of rising groundwater):

@@ -143,6 +143,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual void SetSurfaceRoutingActive(int active);
   virtual void SetGroundwaterCoupling(int coupled);
   virtual int GetStorageReadParameter();
+  // The soil's state stacks and grids are read at the start (a warm start).
+  bool ReadsState() const { return storage_read_parameter == 1 || storage_read_parameter == 3; }
   void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
   void FreeTracerArrays() override;
   virtual void ComputeDrainablePoreVolume();

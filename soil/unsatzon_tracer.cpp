@@ -21,6 +21,7 @@
 #include "framework/diagstream.h"
 #include "framework/zonalstatistic.h"
 #include "parameters/soil_table_entry.h"
+#include "soil/cellnote.h"
 #include "soil/unsatzon.h"
 
 namespace {
@@ -43,7 +44,8 @@ void unsatzonmodellklasse::InitSoilTracers(TracerRecord* settings, StatRecord* r
   const int T = ntracers;
   tracersettings = settings;
   soiltracers.assign(static_cast<size_t>(T) + 1, SoilTracer{});
-  const bool readStack = storage_read_parameter == 1;
+  // The tracers' stacks are state as the water's stacks are: read with them.
+  const bool readStack = ReadsState();
   for (int t = 1; t <= T; ++t) {
     const TracerRecord& tr = settings[t];
     SoilTracer& st = soiltracers[t];
@@ -108,6 +110,26 @@ void unsatzonmodellklasse::InitSoilTracers(TracerRecord* settings, StatRecord* r
               << " levels, it must be " << layers << "[end-entry]";
         throw 13;
       }
+      // Every layer of every cell of the basin holds its tracer.
+      uzk::CellNote missing;
+      for (int r = firstrow; r <= lastrow; ++r)
+        for (int c = 1; c <= ncols; ++c) {
+          soil_table_entry* soil = OwnValidCell(r, c) ? SoilOf(r, c) : nullptr;
+          const int n = soil ? std::min(layers, soil->layers) : 0;
+          for (int k = 1; k <= n; ++k)
+            if (!(st.store[r][c][k] > nodata)) {
+              missing.Add(r, c, st.store[r][c][k], k);
+              break;
+            }
+        }
+      missing.Reduce(ncols, mpisize);
+      if (missing.count > 0)
+        ModuleFatal("the state stack " + st.stackfile + " (tracer " + std::to_string(t) +
+                        " of the soil) of the warm start at level " + std::to_string(missing.level) + " " +
+                        missing.Where(nodata) +
+                        ", a cell of the basin; a warm start reads the state of every cell of the basin (written at "
+                        "the end of the run it continues)",
+                    33);
     } else {
       st.first = firstrow;
       st.last = lastrow;

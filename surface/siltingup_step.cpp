@@ -83,6 +83,11 @@ void siltingupclass::run(int64_t hour, int64_t day, int64_t month, int64_t year)
   for (int k = 1; k <= tracercount; ++k) {
     tracergrids[k].statistic->Reduce(year, month, day, hour, 1);
     WriteStatisticGrids(tracergrids[k].fluxindex, 1, 0);
+    // The tracer of the water on the surface, state of a warm start; the
+    // surface routing, where it runs, hands it over anew every sub-step and
+    // writes it after the hand-over.
+    if (FindGrid("concstor_tracer_" + std::to_string(k) + "_SurfaceRoutingModel", false) <= 0)
+      WriteStatisticGrids(tracergrids[k].storeindex, 1, 0);
   }
 }
 

@@ -183,6 +183,9 @@ class surfaceroutingclass : public teilmodellklasse {
   void ClearZoneSums();
   [[noreturn]] void StorageValueError(const std::string& label, double current, double stored);
   void ReadStorageSection(std::FILE* file, const std::string& path);
+  // The concentration of the surface water's tracers at a warm start, from
+  // the grids the run before wrote (collective).
+  void ReadTracerState();
   void ReleaseGrids();
 
   // ---- flow (surfrout_flow.cpp) ----

@@ -11,6 +11,7 @@
 #include "framework/diagstream.h"
 #include "framework/mpirunning.h"
 #include "framework/zonalstatistic.h"
+#include "soil/cellnote.h"
 #include "surface/surfrout.h"
 
 namespace {
@@ -491,6 +492,7 @@ void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readP
           << "[end-entry]";
     throw 57;
   }
+  ReadTracerState();
   // Only instance 0 writes the section (into its own storage file): the
   // other instances, whose files have none, start with empty zones and
   // storages, as they hold no state of their own.
@@ -525,6 +527,52 @@ void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readP
     throw 71;
   }
   ReadStorageSection(file, path);
+}
+
+void surfaceroutingclass::ReadTracerState() {
+  for (int t = 1; t <= tracercount && t < static_cast<int>(tracerlinks.size()); ++t) {
+    // The water on the surface, its standing water among it, keeps the
+    // tracer it had at the end of the run before (written with the tracer's
+    // grid code): its concentration, or with the silting-up the store that
+    // takes its place (in that store's unit, as the hand-over leaves it).
+    const int silting = tracerlinks[t].silting
+                            ? FindGrid("concstor_tracer_" + std::to_string(t) + "_SiltingUpModel", false)
+                            : 0;
+    const std::string& file = silting > 0 ? gridlist[silting].filename : tracergrids[t].gridfile;
+    const bool amount = silting > 0 && tracers[t].evaporating != 1;
+    Grid read = nullptr;
+    ReadGrid(file, &read, 0, true, false, false, false, false, false, 0.0);
+    int first = 0, last = 0;
+    InstanceRows(false, first, last);
+    OwnedGrid& g = tracerlinks[t].storage;
+    Grid store = tracergrids[t].store;
+    uzk::CellNote missing;
+    for (int r = first; r <= last; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!OwnCell(r, c)) continue;
+        const double x = read[r][c];
+        if (!(x > nodata)) {
+          missing.Add(r, c, x);
+          continue;
+        }
+        const double water = surfacestorage[r][c];
+        const double v = !amount ? x : water > 0 ? x / water : 0.0;
+        if (r >= g.first && r <= g.last) g.grid[r][c] = v;
+        if (store && r >= tracergrids[t].storefirst && r <= tracergrids[t].storelast) store[r][c] = v;
+        if (Grid s = tracerlinks[t].silting) s[r][c] = x;
+      }
+    FreeMatrix(read, first, last, 1, ncols);
+    missing.Reduce(ncols, MpiRunning() ? mpisize : 1);
+    if (missing.count > 0) {
+      *diag << "FATAL: in modul " << modulname.c_str() << ":\nthe state grid " << file.c_str() << " (tracer " << t
+            << " of the water on the surface) of the warm start " << missing.Where(nodata).c_str()
+            << ", a cell of the basin; a warm start reads the state of every cell of the basin (written at the end "
+               "of the run it continues)"
+            << "[end-entry]";
+      throw 33;
+    }
+    MPIExchangeBorders(0, g.grid);
+  }
 }
 
 bool surfaceroutingclass::WriteStorageFile(bool append) {

@@ -1320,19 +1320,6 @@ const std::vector<KnownFault> kKnownFaults = {
      "the leakage of two days takes more than the soil column holds",
      {"residual"},
      true},
-    // A warm start reads the soil's tracer stacks from where the tracer's path
-    // names them, and no other module's tracer store.
-    {{{"tracers", "by-source"}, {"warm-start", "restart"}},
-     82,
-     "a warm start does not continue the tracers",
-     {"error opening ./", "the leaves'", "the snow's", "the soil's", "the surface water's"},
-     true},
-    {{{"tracers", "by-source"}, {"warm-start", "equals-one-run"}},
-     82,
-     "a warm start does not continue the tracers",
-     {"error opening ./", "the leaves'", "the snow's", "the soil's", "the surface water's",
-      "largest difference of a table or end grid"},
-     true},
     // The tracers' mass budgets. No output holds what an evaporating tracer
     // leaves with the evaporated water, nor the tracer that the groundwater
     // boundaries give or take, nor the water of a deeper layer whose
@@ -1383,14 +1370,6 @@ const std::vector<KnownFault> kKnownFaults = {
      86,
      "the leakage at the fixed head runs against the heads in a step of the July storm",
      {"leakage at the fixed head of layer 2"},
-     true},
-    // With two-day steps the basin outlet dips once in three steps where
-    // its inflows do not (irrigation 4 and an internal abstraction at the
-    // outlet, January).
-    {{{"step", "two-days"}, {"irrigation", "4"}},
-     83,
-     "the outlet of two-day steps dips once against smooth inflows",
-     {"dip or peak"},
      true},
     // Nothing ponds in the dry glacier-update week with daily steps when the
     // surface routing of the subbasins takes the water (13.8 mm of

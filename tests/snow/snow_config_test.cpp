@@ -445,6 +445,24 @@ TEST(SnowTracers, AmountsComeWithTheInputAndLeaveInTheOutflowsShareUpToTheMaximu
   EXPECT_NEAR(flux[2][1][1], share / out, 1e-12);
   EXPECT_NEAR(amount[2][1][1], 23 - share, 1e-12);
   w.model->FreeTracerArrays();
+
+  // Rain through a cell without snow: the amount it brings (0.1 mm at 2)
+  // leaves whole, and the cell keeps none (0.2 x 0.1 / 0.1 would leave
+  // -2.8e-17 behind, which a warm start on another instance count sums in
+  // another order).
+  SnowWorld bare("bare", {"1"});
+  bare.Add("concflux_tracer_1_input", 2);
+  bare.Add("concflux_tracer_2_input", 2);
+  ASSERT_EQ(bare.Build(SnowSection{}), 0);
+  bare.model->InitTracerGrids(&error, 2, tracers.data(), nullptr, 0);
+  ASSERT_EQ(error, 0);
+  bare.Fill("temperature", 5);
+  bare.Fill("precipitation", 0.1);
+  bare.model->run(1, 10, 1, 2001);
+  EXPECT_EQ(bare["snowcover_outflow"][1][1], 0.1);
+  EXPECT_EQ(bare["concstor_tracer_2_snow_model"][1][1], 0.0);
+  EXPECT_NEAR(bare["concflux_tracer_2_snow_model"][1][1], 2, 1e-15);
+  bare.model->FreeTracerArrays();
 }
 
 TEST(SnowRelease, TheReleaseUnregistersEveryGridOfTheModel) {

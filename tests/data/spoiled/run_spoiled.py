@@ -606,6 +606,27 @@ def warm_start_from_state_with_heads(d):
                                                      "1         grid read parameter")(d)
 
 
+def warm_start_tracer_state(d):
+    """The first run carries a tracer (Nitrate at 5 in the water input) and
+    writes its stores at its end too."""
+    return (spoil_control("[substance_transport]\n0         number of tracers",
+                          "[substance_transport]\n1         number of tracers\nNitrate non_radioactive "
+                          "non_evaporating min_conc = 0 max_conc = 1000 mg/l soilini = 2 gwini = 1 statcode = 1001 "
+                          "gridcode = 3 path = ./ statext = sta gridext = asc")(d)
+            or spoil_control("7         number of variable grids\n",
+                             "8         number of variable grids\ncin1.asc concflux_tracer_1_input 0 5\n0\n0\n")(d)
+            or warm_start_state(d))
+
+
+def warm_start_from_tracer_state(d):
+    """The warm start reads the tracer stores of the first run as well."""
+    out = os.path.join(d, "out")
+    for f in os.listdir(out):
+        if f.startswith("nit") and f.endswith(".asc"):
+            shutil.move(os.path.join(out, f), os.path.join(d, f))
+    return warm_start_from_state(d)
+
+
 def cut_state(header, keep=0):
     """Cuts every storage content file of the warm start before the line of
     its section header (keep: after that many lines of the section)."""
@@ -1474,6 +1495,14 @@ CASES = [
      [lambda d: "the state grid gwhead.asc (heads of layer 1) of the warm start holds no value (nodata) in row %d, "
                 "column %d, a cell of the basin" % first_basin_cell(d)],
      {"first": warm_start_state_with_heads, "np": (1, 2)}),
+    ("warm_surface_tracer_hole", edits(warm_start_from_tracer_state, spoil_grid_cell("nitSurfa.asc", "-9999")), 33,
+     [lambda d: "the state grid ./nitSurfa.asc (tracer 1 of the water on the surface) of the warm start holds no value "
+                "(nodata) in row %d, column %d, a cell of the basin" % first_basin_cell(d)],
+     {"first": warm_start_tracer_state, "np": (1, 2)}),
+    ("warm_groundwater_tracer_hole", edits(warm_start_from_tracer_state, spoil_grid_cell("nit1grou.asc", "-9999")), 33,
+     [lambda d: "the state grid ./nit1grou.asc (tracer 1 of layer 1) of the warm start holds no value (nodata) in row "
+                "%d, column %d, a cell of the basin" % first_basin_cell(d)],
+     {"first": warm_start_tracer_state, "np": (1, 2)}),
     # A warm start keeps the groundwater model's switch: the routing's state
     # names the river-link lines that do not fit.
     # (The message says so first, not as a tracer code it could not read.)
