@@ -243,12 +243,14 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
                       "end of the run it continues)",
                   33);
         } else {
+          // Every tracer's grid holds a concentration (the balance mixes
+          // concentrations, the soil takes it as that of rising groundwater):
+          // the tracer's initial groundwater value, evaporating or not.
           lt.conc = NewGrid(nodata);
-          const Layer& y = layers[l];
           for (int r = firstrow; r <= lastrow; ++r)
             for (int c = 1; c <= ncols; ++c)
               if (InModel(r, c) && Own(r, c))
-                lt.conc[r][c] = tr.evaporating == 1 ? tr.gwini : y.thick[r][c] * y.storage[r][c] * 1000 * tr.gwini;
+                lt.conc[r][c] = tr.gwini;
         }
         const std::string name = Format("concstor_tracer_%d_layer_%d_%s", t, l, modulname.c_str());
         const int p = FreeGridPosition();

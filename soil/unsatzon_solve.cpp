@@ -313,7 +313,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       const double x = v[i] > nodata ? v[i] : 0.0;
       a[i] = (tr.evaporating == 1 ? x * w.theta[i] * w.d[i] * 1000.0 : x) * st.decay;
     }
-    w.tracerDirectLoad[t] = w.tracerInterLoad[t] = 0;
+    w.tracerDirectLoad[t] = w.tracerInterLoad[t] = w.tracerBaseLoad[t] = 0;
     w.tracerInput[t] = Value(st.input, r, c);
     w.tracerSilt[t] = st.silting ? Value(st.silting, r, c) : w.tracerInput[t];
     // A tracer without a maximum concentration is carried without limit.
@@ -466,6 +466,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   for (int j = 1; j <= V; ++j)
     if (Valid(landuse[j], r, c)) lastVegetation = j;
   double baseflowAmount = 0;
+  double baseflowTaken = 0;  // of it, the water the baseflow took from the layers (mm)
   // The groundwater model's exchange the column could not give (mm).
   double notGiven = 0;
   // Irrigation from groundwater: the irrigation added the cell's amount [mm
@@ -720,8 +721,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       }
       if (!pondOn) w.tracerDirectLoad[t] += w.tracerGroundwater[t] * rising * dtms;
       if (groundwaterWater > 0) addToGroundwater(t, taken, takenWater);
+      w.tracerBaseLoad[t] += taken;
     }
     if (groundwaterWater > 0) gwStore += takenWater;
+    baseflowTaken += takenWater;
     // The irrigation's pumping (mm): from the groundwater level layer down the
     // water above the content at 3.45 m suction, then above the residual
     // content, then the layers above; each layer's substance leaves with
@@ -1088,6 +1091,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     for (int i = 1; i <= n; ++i) v[i] = evap ? (w.theta[i] > 1e-5 ? a[i] / (w.theta[i] * w.d[i] * 1000.0) : 0.0) : a[i];
     st.concQD[r][c] = directflow[r][c] > 0 ? w.tracerDirectLoad[t] / directflow[r][c] : 0.0;
     st.concQI[r][c] = interflow[r][c] > 0 ? w.tracerInterLoad[t] / interflow[r][c] : 0.0;
+    st.concQB[r][c] = baseflowTaken > 0 ? w.tracerBaseLoad[t] / baseflowTaken : 0.0;
     // The saturated zone and the groundwater below were mixed: the groundwater model takes the mixture.
     if (st.groundwater && groundwaterWater > 0 && Valid(st.groundwater, r, c))
       st.groundwater[r][c] = w.tracerGroundwater[t];

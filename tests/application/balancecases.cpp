@@ -114,6 +114,7 @@ struct Outcome {
   std::vector<std::string> withoutDirs;  // the comparison runs' directories
   std::vector<Layout> layouts;
   std::vector<Budget> budgets;  // per layout
+  std::vector<std::vector<Budget>> tracerBudgets;  // per layout, per tracer
   std::vector<std::vector<Signature>> signatures;
 };
 
@@ -299,13 +300,19 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       }
     }
     const RunOutput start(runs[0], c.modules.relCellAreaGrid), end(runs[1], c.modules.relCellAreaGrid);
+    o.tracerBudgets.emplace_back();
     if (upToTheUpdate.empty()) {
       o.budgets.push_back(BasinBudget(start, end, c.modules, c.warmStart));
+      for (const auto& t : c.modules.tracers)
+        o.tracerBudgets.back().push_back(TracerBudget(start, end, c.modules, t, o.budgets.back(), c.warmStart));
     } else {
       const RunOutput middle(upToTheUpdate, c.modules.relCellAreaGrid);
       // (After a warm start both sum from the restart.)
-      o.budgets.push_back(
-          Added(BasinBudget(start, middle, c.modules, c.warmStart), BasinBudget(middle, end, c.modules)));
+      const Budget before = BasinBudget(start, middle, c.modules, c.warmStart), after = BasinBudget(middle, end, c.modules);
+      o.budgets.push_back(Added(before, after));
+      for (const auto& t : c.modules.tracers)
+        o.tracerBudgets.back().push_back(Added(TracerBudget(start, middle, c.modules, t, before, c.warmStart),
+                                               TracerBudget(middle, end, c.modules, t, after)));
     }
     o.signatures.push_back(c.signature ? c.signature(start, end, o.budgets.back()) : std::vector<Signature>());
     for (size_t k = 0; k < comparisons.size() && k < o.withoutDirs.size(); ++k) {
@@ -355,6 +362,21 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
                     layout);
       problem += text;
     }
+    // Each tracer's mass closes like the water (of the mass that entered).
+    for (size_t t = 0; k < o.tracerBudgets.size() && t < o.tracerBudgets[k].size(); ++t) {
+      const Budget& tb = o.tracerBudgets[k][t];
+      const std::string name = c.modules.tracers[t].name;
+      std::printf("case %s on %s, the mass of %s (mm x concentration)\n%s", title.c_str(), layout, name.c_str(),
+                  tb.Report().c_str());
+      for (const auto& u : tb.unread) problem += name + " term not read: " + u + "\n";
+      const double off = std::fabs(tb.Residual()) / tb.Input();
+      if (tb.unread.empty() && !(off <= kTolerance)) {
+        char text[240];
+        std::snprintf(text, sizeof text, "%s residual %.3g mm x concentration, %.3g of the mass that entered (at most %g) on %s\n",
+                      name.c_str(), tb.Residual(), off, kTolerance, layout);
+        problem += text;
+      }
+    }
     for (const Signature& s : o.signatures[k]) {
       char text[200];
       std::snprintf(text, sizeof text, "%s %.6g%s", s.name.c_str(), s.value,
@@ -375,6 +397,18 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
     };
     if (!same(a.inputs, b.inputs) || !same(a.outputs, b.outputs) || !same(a.storageChanges, b.storageChanges))
       problem += "the terms differ between the two layouts\n";
+    for (size_t t = 0; o.tracerBudgets.size() == 2 && t < o.tracerBudgets[0].size() && t < o.tracerBudgets[1].size();
+         ++t) {
+      const Budget &x = o.tracerBudgets[0][t], &y = o.tracerBudgets[1][t];
+      auto alike = [&](const std::vector<BudgetTerm>& u, const std::vector<BudgetTerm>& v) {
+        if (u.size() != v.size()) return false;
+        for (size_t i = 0; i < u.size(); ++i)
+          if (u[i].name != v[i].name || !(std::fabs(u[i].mm - v[i].mm) <= 1e-9 * x.Input())) return false;
+        return true;
+      };
+      if (!alike(x.inputs, y.inputs) || !alike(x.outputs, y.outputs) || !alike(x.storageChanges, y.storageChanges))
+        problem += c.modules.tracers[t].name + ": the mass terms differ between the two layouts\n";
+    }
   }
   // (The verdict's lines: the budgets', the signatures' and the first of a
   // failed run's, which names its code.)

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -113,6 +114,8 @@ class Terms {
   void Surface();
   void Routing();
   void Groundwater();
+  // The mass budget of a tracer (after the water's, whose terms it takes).
+  void Tracer(const BudgetModules::Tracer& tracer, const Budget& water);
 
  private:
   // Change of a run sum grid between the two runs, weighted per cell.
@@ -132,7 +135,9 @@ class Terms {
   // Water in transit in the flow-time zones and linear storages of a
   // storage content section (the soil model's or the surface routing's), mm
   // over the basin, summed over the instances' files.
-  bool RunoffInTransit(const RunOutput& run, const std::string& section, bool linearStorages, double& mm) const;
+  // (Of a tracer t > 0: its mass, mm x concentration.)
+  bool RunoffInTransit(const RunOutput& run, const std::string& section, bool linearStorages, double& mm,
+                       int t = 0) const;
   // Water held in the glacier runoff storages of the snow model at the end
   // of a run, mm over the basin.
   bool GlacierRunoffStorages(const RunOutput& run, double& mm) const;
@@ -425,7 +430,8 @@ void Terms::Surface() {
   }
 }
 
-bool Terms::RunoffInTransit(const RunOutput& run, const std::string& section, bool linearStorages, double& mm) const {
+bool Terms::RunoffInTransit(const RunOutput& run, const std::string& section, bool linearStorages, double& mm,
+                            int t) const {
   // Cells of each subbasin, in the order of the soil model's codes.
   const std::string first = run.Text("out/storage.ftz_0");
   const auto soil = StorageSection(first, "unsatzon_model");
@@ -462,10 +468,22 @@ bool Terms::RunoffInTransit(const RunOutput& run, const std::string& section, bo
     int tracer = -1;
     // The zone records scale with the sub-steps of the run that wrote them (its layout line).
     double substeps = modules.substeps;
+    // The last outflow of the water's linear storages per subbasin (a
+    // tracer's records hold its concentration there).
+    std::vector<double> waterQd(codes.size(), 0.0), waterQi(codes.size(), 0.0);
     for (size_t i = 0; i < lines.size(); ++i) {
       if (lines[i].find("(instances and sub-steps") != std::string::npos) substeps = LeadingNumbers(lines[i]).at(1);
       if (lines[i].find("(0=runoff") != std::string::npos) tracer = static_cast<int>(LeadingNumbers(lines[i]).at(0));
-      if (tracer != 0 || lines[i].find("maxzeit)") == std::string::npos) continue;
+      if (tracer == 0 && t > 0 && lines[i].find("maxzeit)") != std::string::npos) {
+        const auto head = LeadingNumbers(lines[i]);
+        const size_t s = static_cast<size_t>(head.at(0)) - 1, zones = static_cast<size_t>(head.at(1));
+        if (s >= codes.size() || i + 2 * zones + 2 >= lines.size()) return false;
+        waterQd[s] = LeadingNumbers(lines[i + 2 * zones + 1]).at(0);
+        waterQi[s] = LeadingNumbers(lines[i + 2 * zones + 2]).at(0);
+        i += 2 * zones + 2;
+        continue;
+      }
+      if (tracer != t || lines[i].find("maxzeit)") == std::string::npos) continue;
       const auto head = LeadingNumbers(lines[i]);
       const size_t s = static_cast<size_t>(head.at(0)) - 1, zones = static_cast<size_t>(head.at(1));
       if (s >= codes.size() || i + 2 * zones + 2 >= lines.size()) return false;
@@ -478,11 +496,13 @@ bool Terms::RunoffInTransit(const RunOutput& run, const std::string& section, bo
       if (linearStorages) {
         // The linear storages keep their last outflow Q (mm per step); the
         // water they hold is Q e / (1 - e), e = exp(-step / k).
+        // (A tracer's storage holds the water's at its concentration.)
         const double qd = LeadingNumbers(lines[i + 2 * zones + 1]).at(0);
         const double qi = LeadingNumbers(lines[i + 2 * zones + 2]).at(0);
         const double ed = kd[s] > 0 ? std::exp(-modules.stepMinutes / kd[s]) : 0.0;
         const double ei = ki[s] > 0 ? std::exp(-modules.stepMinutes / ki[s]) : 0.0;
-        held += qd * ed / (1 - ed) + qi * ei / (1 - ei);
+        held += t > 0 ? waterQd[s] * ed / (1 - ed) * qd + waterQi[s] * ei / (1 - ei) * qi
+                      : qd * ed / (1 - ed) + qi * ei / (1 - ei);
       }
       total += held * cells[s];
       i += 2 * zones + 2;
@@ -675,6 +695,192 @@ void Terms::Groundwater() {
   budget.inputs.push_back({"groundwater from fixed inflows", inflows});
 }
 
+void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
+  const std::string& p = tracer.prefix;
+  const bool evaporating = tracer.evaporating;
+  char conc[32];
+  std::snprintf(conc, sizeof conc, "%g", tracer.input);
+  // In: the water input at the input's concentration (the precipitation and
+  // the snow that drifts in).
+  double input = Term(water, "precipitation");
+  if (modules.snow && modules.depositionIndex) input += Term(water, "snow drift");
+  if (std::isnan(input)) {
+    Unread("the water input (its water terms are not read)");
+  } else {
+    budget.inputs.push_back({"water input at " + std::string(conc), tracer.input * input});
+  }
+  const RunOutput* runs[2] = {&start, &end};
+  // A store of grids at the end of each run: an amount where the tracer
+  // does not evaporate, else its concentration times the store's water
+  // (the sum of the water grids), each cell by its share.
+  auto gridStore = [&](const std::string& label, const std::string& file, const std::vector<std::string>& waterFiles,
+                       bool freeShare, bool concentration) {
+    double mass[2];
+    for (int k = 0; k < 2; ++k) {
+      const RunOutput& run = *runs[k];
+      const GridFile g = ReadGridFile(run.dir() + "/out/" + file);
+      std::vector<GridFile> w;
+      for (const auto& f : waterFiles) w.push_back(ReadGridFile(run.dir() + "/out/" + f));
+      bool read = g.ncols == run.zones().ncols && g.nrows == run.zones().nrows;
+      for (const auto& x : w) read = read && x.ncols == g.ncols && x.nrows == g.nrows;
+      if (!read) {
+        Unread(file + (concentration ? " and its water" : "") + " (" + label + " at the end of each run)");
+        return;
+      }
+      mass[k] = run.BasinMean(g, [&](int r, int c) {
+        double v = 1.0;
+        if (concentration) {
+          v = 0;
+          for (const auto& x : w) v += Valid(x.at(r, c)) ? x.at(r, c) : 0.0;
+        }
+        return v * (freeShare ? FreeShare(run, r, c) : 1.0);
+      });
+    }
+    budget.storageChanges.push_back({label, mass[1] - mass[0]});
+  };
+  if (modules.interception) gridStore("the leaves' tracer", p + "inter.asc", {"si.asc"}, true, evaporating);
+  if (modules.snow) gridStore("the snow's tracer", p + "snow_.asc", {"ssolid.asc", "sliquid.asc"}, true, evaporating);
+  // The water on the surface: the silting-up's store when it runs, else the
+  // surface routing's, which holds the concentration of every tracer.
+  if (modules.surfaceRouting) {
+    const bool silting = std::filesystem::exists(end.dir() + "/out/" + p + "Silti.sta");
+    gridStore("the surface water's tracer", p + (silting ? "Silti.asc" : "Surfa.asc"), {"surfstor.asc"}, false,
+              evaporating || !silting);
+  }
+  // The soil's layers (their water content times their thickness) and the
+  // ponded water of level 0 (but on lakes, whose water the routing keeps).
+  const GridFile lakes = modules.lakes ? ReadGridFile(start.dir() + "/lake_codes.asc") : GridFile();
+  auto soil = [&](const RunOutput& run, double& mass) {
+    const StackFile x = ReadStackFile(run.dir() + "/out/" + p + "unsat.asc");
+    const StackFile theta = ReadStackFile(run.dir() + "/out/uzgrid3.asc");
+    const StackFile bounds = ReadStackFile(run.dir() + "/out/uzgrid5.asc");
+    const GridFile pond = ReadGridFile(run.dir() + "/out/uzgrid21.asc");
+    if (x.ncols != run.zones().ncols || theta.ncols != x.ncols || bounds.ncols != x.ncols ||
+        bounds.levels != theta.levels || x.levels < theta.levels)
+      return false;
+    if (modules.ponding && pond.ncols != x.ncols) return false;
+    double sum = 0;
+    for (int r = 1; r <= x.nrows; ++r)
+      for (int c = 1; c <= x.ncols; ++c) {
+        if (!Valid(run.zones().at(r, c)) || !Valid(theta.at(r, c, 1))) continue;
+        double m = 0;
+        for (int k = 1; k <= theta.levels; ++k) {
+          const double v = x.at(r, c, k);
+          if (!Valid(v)) continue;
+          m += evaporating ? v * theta.at(r, c, k) * std::fabs(bounds.at(r, c, k - 1) - bounds.at(r, c, k)) * 1000 : v;
+        }
+        const bool lake = lakes.ncols > 0 && Valid(lakes.at(r, c));
+        if (modules.ponding && !lake && Valid(x.at(r, c, 0)) && Valid(pond.at(r, c)))
+          m += evaporating ? x.at(r, c, 0) * pond.at(r, c) : x.at(r, c, 0);
+        sum += m * FreeShare(run, r, c) * run.CellArea(r, c);
+      }
+    mass = sum / run.basinArea();
+    return true;
+  };
+  double a, b;
+  if (soil(start, a) && soil(end, b)) {
+    budget.storageChanges.push_back({"the soil's tracer (and the ponded water's)", b - a});
+  } else {
+    Unread(p + "unsat.asc, uzgrid3.asc, uzgrid5.asc" + (modules.ponding ? ", uzgrid21.asc" : "") +
+           " (the soil's tracer at the end of each run)");
+  }
+  int index = 0;  // the tracer's number
+  for (size_t k = 0; k < modules.tracers.size(); ++k)
+    if (modules.tracers[k].name == tracer.name) index = static_cast<int>(k) + 1;
+  if (RunoffInTransit(start, "unsatzon_model", !modules.surfaceRouting, a, index) &&
+      RunoffInTransit(end, "unsatzon_model", !modules.surfaceRouting, b, index)) {
+    budget.storageChanges.push_back({"soil runoff's tracer in flow-time zones and storages", b - a});
+  } else {
+    Unread("section [unsatzon_model] of the storage content files (the tracer of the soil's runoff)");
+  }
+  if (modules.surfaceRouting) {
+    if (RunoffInTransit(start, "SurfaceRoutingModel", true, a, index) &&
+        RunoffInTransit(end, "SurfaceRoutingModel", true, b, index)) {
+      budget.storageChanges.push_back({"surface runoff's tracer in flow-time zones and storages", b - a});
+    } else {
+      Unread("section [SurfaceRoutingModel] of the storage content files (the tracer of the surface runoff)");
+    }
+  }
+  // Groundwater layers below the first: their own grids (out/<prefix><layer>grou.asc).
+  for (size_t l = 0; l < modules.deepLayers.size(); ++l) {
+    const std::string file = p + std::to_string(l + 2) + "grou.asc";
+    if (evaporating) {
+      Unread(file + " (the concentration of a deeper layer: its water is not read)");
+      continue;
+    }
+    gridStore("the tracer of groundwater layer " + std::to_string(l + 2), file, {}, false, false);
+  }
+  // The routing: the channels' water and the reservoirs' and lakes' volumes
+  // at their concentrations (m3 x concentration).
+  const double area = start.zones().cellsize * start.zones().cellsize * start.basinArea();  // m2
+  auto mm = [&](double m3) { return m3 / area * 1000; };
+  std::vector<double> channels[2], reservoirs[2];
+  std::string why;
+  if (RoutingTracerMass(start.dir(), channels[0], reservoirs[0], why, modules.relCellAreaGrid) &&
+      RoutingTracerMass(end.dir(), channels[1], reservoirs[1], why, modules.relCellAreaGrid) &&
+      channels[0].size() > static_cast<size_t>(index) && channels[1].size() > static_cast<size_t>(index) &&
+      reservoirs[0].size() > static_cast<size_t>(index) && reservoirs[1].size() > static_cast<size_t>(index)) {
+    const size_t k = static_cast<size_t>(index);
+    budget.storageChanges.push_back({"the channels' tracer", mm(channels[1][k] - channels[0][k])});
+    budget.storageChanges.push_back({"the reservoirs' and lakes' tracer", mm(reservoirs[1][k] - reservoirs[0][k])});
+  } else {
+    Unread("the tracer in the channels, reservoirs and lakes: " + (why.empty() ? "no such tracer" : why));
+  }
+  // Out: the outlet's discharge (m3/s, the last column of the routed
+  // discharge) at its concentration (the same subbasin's column of the
+  // tracer's routing statistics), and every abstraction that leaves at its
+  // own, step by step.
+  const double seconds = 60.0 * modules.stepMinutes;
+  const std::string q0 = start.Text("out/discharge.stat"), q1 = end.Text("out/discharge.stat");
+  const long from = LastKey(q0), to = LastKey(q1);
+  const auto head = Rows(q0), concentrations = Rows(end.Text("out/" + p + "routi.sta"));
+  size_t column = 0;
+  if (!head.empty() && !concentrations.empty())
+    for (size_t k = 4; k < concentrations[0].size(); ++k)
+      if (concentrations[0][k] == head.front().back()) column = k;
+  std::map<long, double> outletConcentration;
+  for (const auto& row : concentrations) {
+    const long key = LineKey(row);
+    if (key > from && key <= to && column > 0 && column < row.size()) outletConcentration[key] = std::stod(row[column]);
+  }
+  double out = 0;
+  bool whole = column > 0 && from >= 0;
+  for (const auto& row : Rows(q1)) {
+    const long key = LineKey(row);
+    if (key <= from || key > to) continue;
+    const auto at = outletConcentration.find(key);
+    if (at == outletConcentration.end()) {
+      whole = false;
+      break;
+    }
+    out += std::stod(row.back()) * at->second * seconds;
+  }
+  if (whole) {
+    budget.outputs.push_back({"discharge at the outlet", mm(out)});
+  } else {
+    Unread(p + "routi.sta (the outlet's concentration of each step, a column per subbasin)");
+  }
+  for (const std::string& table : modules.abstractionsLeaving) {
+    // Its columns: the date, m3/s and each tracer's concentration.
+    double m3 = 0;
+    bool any = false;
+    for (const auto& row : Rows(end.Text("out/" + table))) {
+      const long key = LineKey(row);
+      if (key <= from || key > to || row.size() <= static_cast<size_t>(4 + index)) continue;
+      m3 += std::stod(row[4]) * std::stod(row[static_cast<size_t>(4 + index)]) * seconds;
+      any = true;
+    }
+    if (any) {
+      budget.outputs.push_back({"abstraction (" + table + ")", mm(m3)});
+    } else {
+      Unread(table + " (abstracted m3/s of each step with its concentrations)");
+    }
+  }
+  if (evaporating) Unread("what evaporated of the tracer (no output holds it)");
+  if (!modules.groundwaterBoundaries.empty())
+    Unread("the tracer of the groundwater boundaries (no output holds it)");
+}
+
 }  // namespace
 
 Budget BasinBudget(const RunOutput& start, const RunOutput& end, const BudgetModules& modules, bool warmStart) {
@@ -688,6 +894,14 @@ Budget BasinBudget(const RunOutput& start, const RunOutput& end, const BudgetMod
   terms.Surface();
   terms.Routing();
   terms.Groundwater();
+  return budget;
+}
+
+Budget TracerBudget(const RunOutput& start, const RunOutput& end, const BudgetModules& modules,
+                    const BudgetModules::Tracer& tracer, const Budget& water, bool warmStart) {
+  Budget budget;
+  Terms terms(start, end, modules, budget, warmStart);
+  terms.Tracer(tracer, water);
   return budget;
 }
 

@@ -60,6 +60,18 @@ struct BudgetModules {
   // routed discharge and of the observations.
   std::string observedFile;
   std::vector<std::pair<size_t, size_t>> observedColumns;
+  // Tracers of the run: their files are named by the first three letters of
+  // the name in lower case (out/<prefix>inter.asc, ...). An evaporating
+  // tracer's stores hold a concentration, another's an amount (mm x
+  // concentration) but in the channels, lakes and reservoirs, which hold a
+  // concentration of either. The water input carries the input's
+  // concentration.
+  struct Tracer {
+    std::string name, prefix;
+    bool evaporating = false;
+    double input = 0;
+  };
+  std::vector<Tracer> tracers;
 };
 
 // One run of the example basin: its working directory, results in out/;
@@ -136,6 +148,13 @@ double Term(const Budget& budget, const std::string& name);
 // continues run start from its state (its run sums then hold the period's
 // fluxes alone).
 Budget BasinBudget(const RunOutput& start, const RunOutput& end, const BudgetModules& modules, bool warmStart = false);
+
+// The mass budget of a tracer between the same two runs, built like the
+// water's: in mm x concentration over the basin, every store read from
+// what the runs write at their ends, what entered and left from the water
+// terms of the water budget and the concentrations the runs write.
+Budget TracerBudget(const RunOutput& start, const RunOutput& end, const BudgetModules& modules,
+                    const BudgetModules::Tracer& tracer, const Budget& water, bool warmStart = false);
 
 // Edits of the example's control file that make a run write what the budget
 // reads (double grids, run sums, the stores at the end).
