@@ -265,6 +265,7 @@ void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMon
     // The irrigation's surface-water demand [mm over the subbasin's cells]
     // that the reservoirs do not give, taken from the rivers in this step.
     for (int s = 1; s <= n; ++s) {
+      for (int t = 1; t <= nt; ++t) tables.irrigationConcentration[t][s] = tables.maxirrig[t][s];
       for (int t = 0; t <= nt; ++t) tables.maxirrig[t][s] = 0;
       ZoneRecord& r = irrigation[s];
       r.sx = r.RelCellSum > 0 ? r.sx / r.RelCellSum : 0.0;

@@ -53,7 +53,7 @@ irrigationclass::irrigationclass(int& error, DiagStream* diagnostics, StatRecord
   demandRecords = fromGroundwater;
   surfaceSum.assign(static_cast<size_t>(zones) + 1, 0.0);
   demand.assign((static_cast<size_t>(nrows) + 1) * (static_cast<size_t>(ncols) + 1), 0.0);
-  supply.assign(2 * (static_cast<size_t>(zones) + 1), 0.0);
+  supply.assign(2 * (static_cast<size_t>(zones) + 1), 0.0);  // (with tracers, their concentrations too)
   int code = 0;
   groundwaterStatistic = std::make_unique<zonalstatistic>(code, diag, registry, registryCapacity, relcellarea, nrows,
                                                           ncols, fromGroundwater.data(), zones, gwCode, 99, gwName,
@@ -127,6 +127,7 @@ void irrigationclass::InitTracerGrids(int* error, int count, TracerRecord* setti
   }
   teilmodellklasse::InitTracerGrids(error, count, settings, registry, capacity);
   tracerInput.assign(static_cast<size_t>(count) + 1, 0);
+  supply.assign((2 + static_cast<size_t>(count)) * (static_cast<size_t>(std::max(0, zonecount)) + 1), 0.0);
   for (int i = 1; i <= count; ++i) tracerInput[i] = GetGrid(Named("concflux_tracer_%1d_%s", i, "input"));
 }
 
@@ -439,6 +440,12 @@ void irrigationclass::SurfaceWaterSupply() {
       const double fromRiv = std::max(0.0, std::min(demand - fromRes, riv[k]));
       supply[k] = demand > 0 ? std::min(1.0, (fromRes + fromRiv) / demand) : 1.0;
       supply[n + 1 + k] = fromRiv;
+      // The surface water of the subbasin's fields is the reservoir's and
+      // the river's water in these shares, each at the concentration it was
+      // offered at (which they lose with it).
+      for (int t = 1; t <= tracercount && fromRes + fromRiv > 0; ++t)
+        supply[(1 + static_cast<size_t>(t)) * (n + 1) + k] =
+            (fromRes * maxirrigFromReservoirs[t][k] + fromRiv * maxirrig[t][k]) / (fromRes + fromRiv);
       res[k] = fromRes;
       // The routing takes what is given: the mean over the subbasin's cells
       // (sx / RelCellSum) less what the reservoirs give.
@@ -474,7 +481,13 @@ void irrigationclass::BookAmounts() {
         const double in = gridlist[tracerInput[t]].grid[r][c];
         double& conc = g.flux[r][c];
         if (a > 0) {
-          if (origin == 1 || origin == 2) conc = WeightedMean(in, gridlist[tracerStorage[t]].grid[r][c], P, a);
+          // The irrigation water carries the concentration of where it was
+          // taken: the subbasin's reservoir and river water; pumped
+          // groundwater that of the soil's top layer.
+          const double source = origin == 2 && k >= 1 && k <= zonecount
+                                    ? supply[(1 + static_cast<size_t>(t)) * (zonecount + 1) + k]
+                                    : gridlist[tracerStorage[t]].grid[r][c];
+          if (origin == 1 || origin == 2) conc = WeightedMean(in, source, P, a);
         } else {
           conc = P > 0 ? in : 0.0;
         }

@@ -35,6 +35,10 @@ struct RoutingTables {
   std::vector<std::vector<double>> maxirrigFromReservoirs;
   std::vector<double*> maxirrigRows;  // row pointers handed to irrigation
   std::vector<double*> maxirrigFromReservoirsRows;
+  // Per tracer and subbasin: the concentration of the river water that the
+  // irrigation of the step took (the offer it was given), which the river
+  // loses with that water.
+  std::vector<std::vector<double>> irrigationConcentration;  // [t][e]
   const std::vector<std::vector<double>>* observedWindow = nullptr;  // 21 rows; empty: no file
   const std::vector<int>* observedColumn = nullptr;                  // per subbasin index
   int observedUnit = 0;                     // of the observations, that of the routed discharge: 0 mm per step, 1 m3/s
@@ -229,6 +233,9 @@ class routingclass : public modelobject {
   // the channel holds, every positive store giving the same share; returns
   // what it took.
   double TakeFromChannel(int i, double want);
+  // Multiplies the concentration of tracer t in all the water channel i
+  // holds (queues and linear storages) by f.
+  void ScaleChannelTracer(int i, int t, double f);
   // Entry in the shared tables of channel i.
   int ChannelEntry(int i) const;
   // Area [km2] that the depths of entry e refer to, and those of channel i.
@@ -259,7 +266,11 @@ class routingclass : public modelobject {
   // Takes want [m3] from entry e's water of the step (depths over area, km2)
   // and then from the water of the channels listed; what neither holds is
   // reported (what names the withdrawal) and summed in unmetWithdrawal.
-  void Withdraw(int e, double area, const int* channels, int count, double want, const char* what);
+  // With concentrations (1 ... tracers) the water taken carries them: the
+  // tracers of the entry's water and of the channels lose exactly that mass
+  // (their concentrations scaled alike), else it leaves at theirs.
+  void Withdraw(int e, double area, const int* channels, int count, double want, const char* what,
+                const double* concentrations = nullptr);
   // Steps of Route after the channels: abstractions, then reservoirs.
   void Abstract(bool real, int64_t year, int64_t month, int64_t day, int64_t hour);
   void Store(bool real, int64_t year, int64_t month, int64_t day, int64_t hour);
@@ -311,6 +322,12 @@ class routingclass : public modelobject {
   std::vector<int> allChannels;  // 1 ... channels
   double outletWater = 0;        // m3 at the outlet in the last step, before its own irrigation
   std::vector<double> exchange;  // [t]: flow [m3/s] and concentrations handed on
+  std::vector<double> withdrawal;  // [t]: concentrations of an irrigation's water, tracer mass before and left
+  // The concentrations of the river water that entry s's irrigation took (1 ... tracers).
+  const double* IrrigationConcentrations(int s);
+  // Tracer t [m3 x concentration] in entry e's water of the step (depths
+  // over area, km2) and in the channels listed (or the channel below).
+  double WithdrawalTracer(int e, double area, const int* channels, int count, int t);
   double abstractionFromReservoirs = 0;
 
   std::vector<std::unique_ptr<AL_class>> abstractions;  // 1 ... nAbstractions

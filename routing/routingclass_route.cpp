@@ -33,7 +33,7 @@ void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour)
         if (T.routedBy[s] > 0 || T.withdrawn[s]) continue;
         T.withdrawn[s] = 1;
         const double want = irrigation[s].sx * T.SubbasinArea(s) * 1000;
-        Withdraw(s, EntryArea(s), &i, 1, want, "irrigation");
+        Withdraw(s, EntryArea(s), &i, 1, want, "irrigation", IrrigationConcentrations(s));
       }
     }
   }
@@ -160,7 +160,7 @@ void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour)
   if (real && irrigation && !T.withdrawn[own]) {
     T.withdrawn[own] = 1;
     const double want = irrigation[own].sx * T.SubbasinArea(own) * 1000;
-    Withdraw(own, AF, allChannels.data(), Channels(), want, "irrigation");
+    Withdraw(own, AF, allChannels.data(), Channels(), want, "irrigation", IrrigationConcentrations(own));
     T.runoff[0][own] = 0;
     for (int j = 1; j <= ns; ++j) T.runoff[0][own] += T.Sub(0, j, own) / ns;
   }
@@ -357,6 +357,21 @@ double routingclass::TakeFromChannel(int i, double want) {
   return taken;
 }
 
+void routingclass::ScaleChannelTracer(int i, int t, double f) {
+  RoutingTables& T = *tables;
+  WQTable& w = wqtab[i];
+  const int ns = subIntervals;
+  const int e = ChannelEntry(i);
+  for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
+    const int b = (k - 1) * w.stride;
+    for (int m = b + ns + 1; m <= b + w.stride; ++m) T.history[t][e][m] *= f;
+    for (int j = 1; j <= ns; ++j) {
+      w.Conc(t, k, j, ns) *= f;
+      w.FloodConc(t, k, j, ns) *= f;
+    }
+  }
+}
+
 void routingclass::InitChannelStates() {
   RoutingTables& T = *tables;
   for (int i = 1; i <= Channels(); ++i) {
@@ -443,10 +458,35 @@ double routingclass::ChannelArea(int i) {
   return area;
 }
 
-void routingclass::Withdraw(int e, double area, const int* channels, int count, double want, const char* what) {
+const double* routingclass::IrrigationConcentrations(int s) {
+  const int nt = nTracers;
+  if (nt < 1) return nullptr;
+  withdrawal.assign(3 * (static_cast<size_t>(nt) + 1), 0.0);
+  for (int t = 1; t <= nt; ++t) withdrawal[t] = tables->irrigationConcentration[t][s];
+  return withdrawal.data();
+}
+
+double routingclass::WithdrawalTracer(int e, double area, const int* channels, int count, int t) {
   RoutingTables& T = *tables;
   const int ns = subIntervals;
+  double m = 0;
+  for (int j = 1; j <= ns; ++j) m += T.Sub(0, j, e) * T.Sub(t, j, e) / ns * area * 1000;
+  for (int c = 0; c < count; ++c) m += ChannelTracer(channels[c], t) * ChannelArea(channels[c]) * 1000;
+  if (count == 0 && below)
+    m += below->ChannelTracer(belowChannel, t) * below->ChannelArea(belowChannel) * 1000;
+  return m;
+}
+
+void routingclass::Withdraw(int e, double area, const int* channels, int count, double want, const char* what,
+                            const double* concentrations) {
+  RoutingTables& T = *tables;
+  const int ns = subIntervals;
+  const int nt = nTracers;
   if (!(want > 0)) return;
+  const double wanted = want;
+  // With the concentrations of the water taken: the tracer held before.
+  double* before = concentrations ? withdrawal.data() + (nt + 1) : nullptr;
+  for (int t = 1; before && t <= nt; ++t) before[t] = WithdrawalTracer(e, area, channels, count, t);
   // The entry's water of the step: each positive sub-interval gives the same share.
   double there = 0;
   for (int j = 1; j <= ns; ++j) there += std::max(0.0, T.Sub(0, j, e)) / ns * area * 1000;
@@ -466,6 +506,20 @@ void routingclass::Withdraw(int e, double area, const int* channels, int count, 
     const double a = below->ChannelArea(belowChannel);
     if (a > 0) want -= below->TakeFromChannel(belowChannel, want / (a * 1000)) * a * 1000;
   }
+  // The water taken carries the given concentrations: what the entry's
+  // water and the channels keep holds the tracer they held less that mass,
+  // every part of it at the same share (a concentration of what was taken
+  // that is more than they held leaves them without the tracer).
+  for (int t = 1; before && t <= nt; ++t) {
+    const double kept = WithdrawalTracer(e, area, channels, count, t);
+    const double target = before[t] - (wanted - std::max(0.0, want)) * concentrations[t];
+    const double f = kept != 0 ? std::max(0.0, target / kept) : 1.0;
+    if (f == 1.0) continue;
+    for (int j = 1; j <= ns; ++j) T.Sub(t, j, e) *= f;
+    T.runoff[t][e] *= f;
+    for (int c = 0; c < count; ++c) ScaleChannelTracer(channels[c], t, f);
+    if (count == 0 && below) below->ScaleChannelTracer(belowChannel, t, f);
+  }
   if (want > 1e-9) {
     unmetWithdrawal += want;
     *diag << "WARNING: routing subbasin " << code << ": " << what << " took " << want
@@ -479,10 +533,20 @@ void routingclass::OfferToIrrigation() {
   RoutingTables& T = *tables;
   const int own = T.EntryOf(code);
   const int nt = nTracers;
-  auto offer = [&](int s, double m3) {
+  // The offered water's concentrations: those of all the water its
+  // withdrawal draws on (the entry's water and the channels), which a
+  // withdrawal at them leaves with the tracer it then holds.
+  auto offer = [&](int s, double m3, double entryArea, const int* channels, int count) {
     const double area = T.SubbasinArea(s);
     T.maxirrig[0][s] = area > 0 ? std::max(0.0, m3) / (area * 1000) : 0.0;
-    for (int t = 1; t <= nt; ++t) T.maxirrig[t][s] = T.runoff[t][s];
+    double water = 0;
+    for (int j = 1; j <= subIntervals; ++j) water += T.Sub(0, j, s) / subIntervals * entryArea * 1000;
+    for (int c = 0; c < count; ++c) water += ChannelStorage(channels[c], false) * ChannelArea(channels[c]) * 1000;
+    if (count == 0 && below)
+      water += below->ChannelStorage(belowChannel, false) * below->ChannelArea(belowChannel) * 1000;
+    for (int t = 1; t <= nt; ++t)
+      T.maxirrig[t][s] =
+          water > 0 ? std::max(0.0, WithdrawalTracer(s, entryArea, channels, count, t) / water) : T.runoff[t][s];
   };
   // What the next step can surely give: at most the water of the step, and
   // at most what the channels behind the point of withdrawal hold now, which
@@ -497,7 +561,7 @@ void routingclass::OfferToIrrigation() {
     const double share = area > 0 ? below->EntryArea(own) / area : 0.0;
     held = below->ChannelStorage(belowChannel, true) * area * 1000 * std::min(1.0, share);
   }
-  offer(own, std::min(outletWater, held));
+  offer(own, std::min(outletWater, held), areaCtrl / relArea, allChannels.data(), Channels());
   for (int i = 1; i <= nTributaries + nSumTributaries; ++i) {
     FeedingEntries(i, feeding);
     const double area = ChannelArea(i);
@@ -505,7 +569,7 @@ void routingclass::OfferToIrrigation() {
     for (int s : feeding) {
       if (T.routedBy[s] > 0) continue;
       const double share = area > 0 ? EntryArea(s) / area : 0.0;
-      offer(s, std::min(std::max(0.0, T.runoff[0][s]) * EntryArea(s) * 1000, channel * share));
+      offer(s, std::min(std::max(0.0, T.runoff[0][s]) * EntryArea(s) * 1000, channel * share), EntryArea(s), &i, 1);
     }
   }
 }

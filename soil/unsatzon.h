@@ -629,6 +629,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
     int position = 0;             // grid-list position of store and conc
     Grid concQD = nullptr;        // concentration of the cell's direct flow of the (sub)step
     Grid concQI = nullptr;        // concentration of its interflow
+    Grid concQB = nullptr;        // concentration of the water its baseflow took from the column
     double decay = 1.0;           // factor per call of run (radioactive tracers)
     PointRows point;              // control-point rows, layers 1 ... layers
   };

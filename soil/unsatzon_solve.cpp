@@ -26,6 +26,11 @@
 namespace {
 // Snow storage (mm) above which part of the input runs off directly.
 constexpr double kSnowForRunoff = 10.0;
+// A soil whose fastest layer drains (theta_s less theta(3.45 m) over the
+// saturated conductivity) within this share of the step is solved in water
+// substeps of that time, at most kMostFastSoilSubsteps of them.
+constexpr double kFastSoilShare = 4.0;
+constexpr int kMostFastSoilSubsteps = 128;
 
 bool Valid(Grid g, int r, int c) {
   return g && g[r] && g[r][c] > kNodata;
@@ -308,7 +313,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       const double x = v[i] > nodata ? v[i] : 0.0;
       a[i] = (tr.evaporating == 1 ? x * w.theta[i] * w.d[i] * 1000.0 : x) * st.decay;
     }
-    w.tracerDirectLoad[t] = w.tracerInterLoad[t] = 0;
+    w.tracerDirectLoad[t] = w.tracerInterLoad[t] = w.tracerBaseLoad[t] = 0;
     w.tracerInput[t] = Value(st.input, r, c);
     w.tracerSilt[t] = st.silting ? Value(st.silting, r, c) : w.tracerInput[t];
     // A tracer without a maximum concentration is carried without limit.
@@ -418,6 +423,23 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     // (Without a lower bound a tiny stable step still gives a countable number.)
     k = static_cast<int>(std::min(std::ceil(dts / s - 1e-12), 1e9));
     k = std::max(k, 1);
+  } else {
+    // A fast soil, one of whose layers drains within a quarter of the step
+    // (its water between theta_s and theta(3.45 m) over its saturated
+    // conductivity), is solved in water substeps no longer than that time:
+    // in a longer one its water table rises and falls through several
+    // layers, and the water that crosses the table on the way is missed
+    // (the recharge changed sign with the sub-steps).
+    const double* ks = soil->GetKsat();
+    double s = dts;
+    for (int i = 1; i <= n; ++i) {
+      const double drainable = (w.ts[i] - w.drainable[i]) * w.d[i];
+      if (ks[i] > 0 && drainable > 0) s = std::min(s, drainable / ks[i]);
+    }
+    if (s * kFastSoilShare > dts) s = dts;
+    // (An hour's 128 substeps of 28 s, four times the drainage time of a
+    // gravel layer of 2 cm, give its recharge within 2 % of shorter ones.)
+    k = std::clamp(static_cast<int>(std::ceil(dts / s - 1e-9)), 1, kMostFastSoilSubsteps);
   }
   w.k = k;
   if (heatStep) {
@@ -444,6 +466,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   for (int j = 1; j <= V; ++j)
     if (Valid(landuse[j], r, c)) lastVegetation = j;
   double baseflowAmount = 0;
+  double baseflowTaken = 0;  // of it, the water the baseflow took from the layers (mm)
   // The groundwater model's exchange the column could not give (mm).
   double notGiven = 0;
   // Irrigation from groundwater: the irrigation added the cell's amount [mm
@@ -472,25 +495,20 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     cg = (cg * gwStore + amount) / (gwStore + water);
   };
 
-  // The recharge crosses the water table of the call's start, in every
-  // water substep: in the layer that holds it (tableLayer), at the share
-  // tableShare of the layer's thickness below its top, where the flux is
-  // taken on the line between those through the layer's top and bottom.
-  // (The layer of the first unsaturated water content, found anew after
-  // each substep's baseflow, flips between neighbouring layers; the flux
-  // through its top booked the exchange of two layers of the saturated
-  // zone as recharge or rise at each flip, once per substep whatever its
-  // length.)
-  const double tableStart = w.z[0] + col.groundwaterDistance;
-  int tableLayer = n;
-  for (int i = 1; i <= n; ++i)
-    if (w.z[i] < tableStart) {
-      tableLayer = i;
-      break;
-    }
-  const double tableShare =
-      w.d[tableLayer] > 0 ? std::clamp((w.z[tableLayer - 1] - tableStart) / w.d[tableLayer], 0.0, 1.0) : 0.0;
   for (int step = 1; step <= k; ++step) {
+    // The recharge crosses the water table of the substep's start: in the
+    // layer that holds it (tableLayer), at the share tableShare of the
+    // layer's thickness below its top, where the flux is taken on the line
+    // between those through the layer's top and bottom.
+    const double tableStart = w.z[0] + col.groundwaterDistance;
+    int tableLayer = n;
+    for (int i = 1; i <= n; ++i)
+      if (w.z[i] < tableStart) {
+        tableLayer = i;
+        break;
+      }
+    const double tableShare =
+        w.d[tableLayer] > 0 ? std::clamp((w.z[tableLayer - 1] - tableStart) / w.d[tableLayer], 0.0, 1.0) : 0.0;
     // 1. Input of the substep (mm).
     double in = input / substeps / k;
     double setAside = 0;
@@ -710,8 +728,10 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       }
       if (!pondOn) w.tracerDirectLoad[t] += w.tracerGroundwater[t] * rising * dtms;
       if (groundwaterWater > 0) addToGroundwater(t, taken, takenWater);
+      w.tracerBaseLoad[t] += taken;
     }
     if (groundwaterWater > 0) gwStore += takenWater;
+    baseflowTaken += takenWater;
     // The irrigation's pumping (mm): from the groundwater level layer down the
     // water above the content at 3.45 m suction, then above the residual
     // content, then the layers above; each layer's substance leaves with
@@ -1078,6 +1098,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     for (int i = 1; i <= n; ++i) v[i] = evap ? (w.theta[i] > 1e-5 ? a[i] / (w.theta[i] * w.d[i] * 1000.0) : 0.0) : a[i];
     st.concQD[r][c] = directflow[r][c] > 0 ? w.tracerDirectLoad[t] / directflow[r][c] : 0.0;
     st.concQI[r][c] = interflow[r][c] > 0 ? w.tracerInterLoad[t] / interflow[r][c] : 0.0;
+    st.concQB[r][c] = baseflowTaken > 0 ? w.tracerBaseLoad[t] / baseflowTaken : 0.0;
     // The saturated zone and the groundwater below were mixed: the groundwater model takes the mixture.
     if (st.groundwater && groundwaterWater > 0 && Valid(st.groundwater, r, c))
       st.groundwater[r][c] = w.tracerGroundwater[t];

@@ -154,7 +154,7 @@ void unsatzonmodellklasse::CopyMasterCells() {
   for (Grid g : real_transpiration) grids.push_back(g);
   // Tracers: the concentrations of the runoff and the soil's substance.
   for (size_t t = 1; t < soiltracers.size(); ++t)
-    grids.insert(grids.end(), {soiltracers[t].concQD, soiltracers[t].concQI});
+    grids.insert(grids.end(), {soiltracers[t].concQD, soiltracers[t].concQI, soiltracers[t].concQB});
   const Stack stacks[5] = {theta, hydraulic_heads, geodetic_heads, q_down, Soil_Temperature_Stack};
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r) {

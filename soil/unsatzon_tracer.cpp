@@ -172,6 +172,7 @@ void unsatzonmodellklasse::InitSoilTracers(TracerRecord* settings, StatRecord* r
     // Concentrations of the cell's direct flow and interflow for the surface routing.
     st.concQD = NewGrid("_CONC_QD_" + std::to_string(t) + "_", FileSpec{}, 0.0, false, false);
     st.concQI = NewGrid("_CONC_QI_" + std::to_string(t) + "_", FileSpec{}, 0.0, false, false);
+    st.concQB = NewGrid("_CONC_QB_" + std::to_string(t) + "_", FileSpec{}, 0.0, false, false);
   }
 }
 
@@ -260,8 +261,12 @@ void unsatzonmodellklasse::AddTracersToZones(int r, int c, int s, double g) {
       i[z].sx += st.concQI[r][c] * inter * w;
       i[z].RelCellSum += inter * w;
     }
-    // Baseflow leaves the saturated zone with the concentration of the groundwater level layer.
-    const double conc = L > 0 ? LayerConcentration(t, r, c, L, soil->thickness[L]) : nodata;
+    // Baseflow leaves the column with the substance of the water it took
+    // from its layers; the groundwater model's exfiltration with the
+    // concentration of the groundwater level layer.
+    const double conc = !groundwatercoupling ? st.concQB[r][c]
+                        : L > 0          ? LayerConcentration(t, r, c, L, soil->thickness[L])
+                                         : nodata;
     if (base > 0 && conc > nodata) {
       st.records[s].n += 1 - g;
       st.records[s].sx += conc * base * w;

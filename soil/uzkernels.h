@@ -199,7 +199,8 @@ void UpdateThetaWithExcess(const Column& c, int passLimit, int L, double* A, dou
 // theta - thetaOld = dt (q_i - q_{i-1} - S_i - B_i + A_i) / d_i with the heads
 // linearised at the current iterate (one tridiagonal solve). It vanishes when
 // the iteration has converged, so the solution is the one of the plain
-// iteration; only its convergence changes. Needs c.conductance from
+// iteration; only its convergence changes. A flux that the correction would
+// turn keeps the value the heads give it. Needs c.conductance from
 // ComputeFluxes and c.solveWork; does nothing without them.
 void CorrectFluxes(const Column& c, int L, const double* A, const double* B, const double* theta,
                    const double* thetaOld, double* q, const double* S, const double* d, double dt);

@@ -154,7 +154,13 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
          b.outputs[11] = {"uprise.asc", 10};
        },
        gridSum("uprise.sum"), 0.05, 86},
-      // A fast, shallow soil (gravel: 1e-3 m/s, layers of 2 and 5 cm).
+      // A fast, shallow soil (gravel: 1e-3 m/s, layers of 2 and 5 cm, whose
+      // drainable water of 0.35 x 0.02 m leaves the top layer in 7 s): the
+      // column is solved in water substeps of that time, at most 128 an
+      // hour, so that its table no longer rises and falls through several
+      // layers within one substep. In substeps of an hour the recharge was
+      // 10.1 / 13.2 / 17.1 mm on 1 / 2 / 4 sub-steps, now 13.36 / 13.36 /
+      // 13.37.
       {"fast soil",
        [](SoilBasin& b) {
          b.ksat = "1e-3 1e-3";
@@ -164,7 +170,7 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
          b.parN = "2.68 2.68";
          b.thickness = "0.02 0.05";
        },
-       stat("gwn.stat"), 0.05, 86},
+       stat("gwn.stat"), 0.02, 0},
   };
   for (const SubStepCase& x : cases) {
     SCOPED_TRACE(x.name);

@@ -187,6 +187,7 @@ TEST_F(Tracers, ConstantConcentrationEverywhereIsTheRoutedConcentration) {
                     tuz->Base()[r][c] = 0.01 * r;
                     Entry("_CONC_QD_1_").grid[r][c] = 3.0;
                     Entry("_CONC_QI_1_").grid[r][c] = 3.0;
+                    Entry("_CONC_QB_1_").grid[r][c] = 3.0;
                   }
                 tuz->AddStep();
                 tuz->RouteSubbasinRunoff(hour, 1, 7, 2020);
