@@ -219,8 +219,13 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       if (c.warmStart && (k < 2 || toUpdate))
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
-      if (c.longSubsteps > 0 && (k ? c.longSubsteps : c.modules.substeps) > 1) {
-        const Edits steps = SubSteps(k ? c.longSubsteps : c.modules.substeps);
+      // A warm start's comparison runs take the short run's sub-steps: an
+      // option's figure is its short run's (a cold run) against the same
+      // steps of the run without it, solved alike (the long run continues
+      // on other sub-steps, which move its figures by themselves).
+      const int runSubsteps = k == 0 || (c.warmStart && k >= 2 && !toUpdate) ? c.modules.substeps : c.longSubsteps;
+      if (c.longSubsteps > 0 && runSubsteps > 1) {
+        const Edits steps = SubSteps(runSubsteps);
         edits.insert(edits.end(), steps.begin(), steps.end());
       }
       const int np = k >= 2 && !toUpdate        ? 1

@@ -246,6 +246,32 @@ std::map<long, double> TableLines(const RunOutput& run, const std::string& table
   return lines;
 }
 
+// An option's figure against the run without it: over the period, or for a
+// warm start over its short run's steps (a cold run, solved on the
+// sub-steps that the comparison run takes too, while the long run goes on
+// on others, which move its figures by themselves).
+Comparing DiffersOverItsRun(const std::string& table, const std::string& what, double share) {
+  return [table, what, share](const RunOutput& s, const RunOutput& e, const RunOutput& o) {
+    const auto own = TableLines(s, table), whole = TableLines(e, table);
+    const bool warm = !own.empty() && !whole.empty() && whole.begin()->first > own.rbegin()->first;
+    if (!warm) return Differs(table, what, share)(s, e, o);
+    const auto without = TableLines(o, table);
+    double mine = 0, other = 0;
+    for (const auto& [date, value] : own) {
+      const auto at = without.find(date);
+      if (at == without.end()) return Signatures{{table + " without the short run's steps", NAN, false}};
+      mine += value;
+      other += at->second;
+    }
+    char name[200];
+    std::snprintf(name, sizeof name,
+                  "%s (mm) of the short run off the %.6g mm without the value by (a share of it, at least %g)",
+                  what.c_str(), other, share);
+    const double off = (mine - other) / std::fabs(other);
+    return Signatures{{name, off, std::fabs(off) >= share}};
+  };
+}
+
 // ---- Axes.
 
 // A generated run while its values are set: the case and what the values
@@ -678,12 +704,13 @@ std::vector<Axis> Axes() {
            Edit(b, "macro.stat 0", "macro.stat 4024");
            b.signatures.push_back(PositiveSum("macropore infiltration (mm)", "macro.stat"));
            // The macropores take water past the matrix: the soil's recharge
-           // differs from that of the same run without them.
+           // differs from that of the same run without them (a warm
+           // start's short run from the same steps without them).
            Edits without;
            for (int k = 0; k < 3; ++k)
              without.push_back(
                  {"  PMacroThresh = 0.05; MacroCapacity = 5; CapacityRedu = 0.5; MacroDepth = 1.0;\n", ""});
-           b.c.comparisons.push_back({"no_macropores", without, Differs("gwn.stat", "recharge", 1e-3)});
+           b.c.comparisons.push_back({"no_macropores", without, DiffersOverItsRun("gwn.stat", "recharge", 1e-3)});
          }},
         {"drainage",
          [](Build& b) {
@@ -729,29 +756,10 @@ std::vector<Axis> Axes() {
            // than the tables' six digits (where the table lies above the
            // clay, as in the July storm with daily steps, by less than a
            // thousandth).
-           // A warm start continues on other sub-steps or instances, which
-           // move the recharge too: there its short run (a cold run like the
-           // comparison) against the same steps of the run without it.
-           b.c.comparisons.push_back(
-               {"no_clay_layer",
-                {{"1         clay layer", "0         clay layer"}},
-                [](const RunOutput& s, const RunOutput& e, const RunOutput& o) {
-                  const auto own = TableLines(s, "gwn.stat"), whole = TableLines(e, "gwn.stat"),
-                             without = TableLines(o, "gwn.stat");
-                  const bool warm = !own.empty() && !whole.empty() && whole.begin()->first > own.rbegin()->first;
-                  if (!warm) return Differs("gwn.stat", "recharge", 1e-5)(s, e, o);
-                  double mine = 0, other = 0;
-                  for (const auto& [date, value] : own) {
-                    const auto at = without.find(date);
-                    if (at == without.end()) return Signatures{{"gwn.stat of the short run's steps", NAN, false}};
-                    mine += value;
-                    other += at->second;
-                  }
-                  const double off = (mine - other) / std::fabs(other);
-                  return Signatures{{"recharge (mm) of the short run off that of the run without the value by (a "
-                                     "share of it, at least 1e-05)",
-                                     off, std::fabs(off) >= 1e-5}};
-                }});
+           // (A warm start: its short run against the same steps without it.)
+           b.c.comparisons.push_back({"no_clay_layer",
+                                      {{"1         clay layer", "0         clay layer"}},
+                                      DiffersOverItsRun("gwn.stat", "recharge", 1e-5)});
          }},
         {"ponding",
          [](Build& b) {
@@ -785,14 +793,17 @@ std::vector<Axis> Axes() {
            // The frozen layers conduct less: against the same run without
            // the heat transfer, the soil's infiltration or recharge differs
            // (where a silted-up surface sets the infiltration, the recharge
-           // alone).
+           // alone; a warm start's short run from the same steps without it).
            b.c.comparisons.push_back(
                {"unfrozen",
                 {{"[heat_transfer]\n1         heat transfer on", "[heat_transfer]\n0         heat transfer off"}},
                 [](const RunOutput& s, const RunOutput& e, const RunOutput& o) {
-                  const Signature infiltration = Differs("infilt.stat", "infiltration", 1e-3)(s, e, o).at(0);
-                  const Signature recharge = Differs("gwn.stat", "recharge", 1e-3)(s, e, o).at(0);
-                  const double off = std::max(std::fabs(infiltration.value), std::fabs(recharge.value));
+                  const Signature infiltration =
+                      DiffersOverItsRun("infilt.stat", "infiltration", 1e-3)(s, e, o).at(0);
+                  const Signature recharge = DiffersOverItsRun("gwn.stat", "recharge", 1e-3)(s, e, o).at(0);
+                  // (A figure of no water, 0 in both runs, is no share: the other one decides.)
+                  auto share = [](const Signature& x) { return std::isnan(x.value) ? 0.0 : std::fabs(x.value); };
+                  const double off = std::max(share(infiltration), share(recharge));
                   return Signatures{
                       {"infiltration or recharge off the run without the value by (the larger share, "
                        "at least 0.001)",
