@@ -329,6 +329,16 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
   return o;
 }
 
+// A residual line of the verdict ("... residual R mm..., S of the input" or
+// "of the mass that entered") whose share S is at most upTo (0: any share);
+// any other line.
+bool WithinShare(const std::string& line, double upTo) {
+  const size_t residual = line.find("residual ");
+  if (!(upTo > 0) || residual == std::string::npos) return true;
+  const size_t comma = line.find(", ", residual);
+  return comma == std::string::npos || std::strtod(line.c_str() + comma + 2, nullptr) <= upTo;
+}
+
 // The verdict on one case's runs, printed with its budgets and signatures.
 void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
   const std::string title = c.description.empty() ? c.name : c.name + " (" + c.description + ")";
@@ -437,7 +447,8 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
     bool explained = c.knownFaults.empty();
     for (const auto& f : c.knownFaults) {
       explained = explained || f.shows.empty();
-      for (const std::string& text : f.shows) explained = explained || line.find(text) != std::string::npos;
+      for (const std::string& text : f.shows)
+        explained = explained || (line.find(text) != std::string::npos && WithinShare(line, f.upTo));
     }
     if (!explained) unexplained += line + "\n";
   }
