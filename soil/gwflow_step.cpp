@@ -947,7 +947,7 @@ void gwflowclass::LimitOutflows(int l, double dt) {
         // What the cell cannot return of the water the column did not give
         // stays the column's to give.
         if (has < 0) unreturned[at] = std::min(-has, back);
-        if (has < out) nextshare[at] = std::max(0.0, has / out);
+        if (out > 0 && has < out) nextshare[at] = std::max(0.0, has / out);
         change = std::max(change, y.share[r][c] - nextshare[at]);
       }
 #pragma omp parallel for schedule(runtime)
