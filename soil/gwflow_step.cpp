@@ -558,13 +558,19 @@ double gwflowclass::SolveMethod2(int l, double dt) {
   if (linesegment.size() < static_cast<size_t>(threads) * n) linesegment.assign(static_cast<size_t>(threads) * n, 0);
 
   // Rows shared with other instances: the instance's first and last row.
+  // The owners come from the region grid, which every instance holds whole
+  // (it knows the zones of another's cells only next to its own).
+  auto owner = [&](int r, int c) {
+    const double p = MPIRegions && MPIRegions[r] ? MPIRegions[r][c] : -1.0;
+    return p >= 0 && p < mpisize && static_cast<int>(p) != mpirank ? static_cast<int>(p) : -1;
+  };
   int shared[2] = {0, 0};
   int count = 0;
   if (mpisize > 1 && MPIRegions)
     for (int r : {firstrow, lastrow}) {
       if (r < 1 || r > nrows || (count == 1 && shared[0] == r)) continue;
       bool other = false;
-      for (int c = 1; c <= ncols && !other; ++c) other = InModel(r, c) && !Own(r, c);
+      for (int c = 1; c <= ncols && !other; ++c) other = owner(r, c) >= 0;
       if (other) shared[count++] = r;
     }
   for (int k = 0; k < count; ++k) {
@@ -577,10 +583,8 @@ double gwflowclass::SolveMethod2(int l, double dt) {
     // instance's cells and sending theirs (seven values per column).
     std::vector<int> peers;
     for (int c = 1; c <= ncols; ++c) {
-      if (!InModel(r, c) || Own(r, c)) continue;
-      const int p = static_cast<int>(MPIRegions[r][c]);
-      if (p >= 0 && p < mpisize && p != mpirank && std::find(peers.begin(), peers.end(), p) == peers.end())
-        peers.push_back(p);
+      const int p = owner(r, c);
+      if (p >= 0 && std::find(peers.begin(), peers.end(), p) == peers.end()) peers.push_back(p);
     }
     std::vector<double> mine(7 * n), theirs(7 * n * peers.size());
     for (size_t j = 0; j < 7; ++j) std::copy(a + j * n, a + (j + 1) * n, mine.begin() + static_cast<long>(j * n));
@@ -594,7 +598,7 @@ double gwflowclass::SolveMethod2(int l, double dt) {
     MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
     for (size_t p = 0; p < peers.size(); ++p)
       for (int c = 1; c <= ncols; ++c) {
-        if (!InModel(r, c) || static_cast<int>(MPIRegions[r][c]) != peers[p]) continue;
+        if (owner(r, c) != peers[p]) continue;
         for (size_t j = 0; j < 7; ++j) a[j * n + static_cast<size_t>(c)] = theirs[7 * n * p + j * n + c];
       }
     error = std::max(error, SolveRow(l, r, lower, main, upper, rhs, flag, head, zones, a + 7 * n, linesegment.data()));
