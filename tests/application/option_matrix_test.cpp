@@ -1375,20 +1375,6 @@ const std::vector<Excluded> kExcluded = {
 // of values runs together in one run beyond the pairs, with the zone grid's
 // own nodata, which no other fault hides).
 const std::vector<KnownFault> kKnownFaults = {
-    // In steps of one and two days cells of the unconfined layer run dry
-    // within the step: the faces carry more to their neighbours than such
-    // a cell holds (its balance shows it; the fixed head's books the rest),
-    // and the soil column at the fixed head may have no water left to leak.
-    {{{"groundwater", "unconfined"}, {"step", "day"}},
-     86,
-     "cells of the unconfined layer give more than they hold in a daily step",
-     {"residual", "leakage at the fixed head of layer 2"},
-     true},
-    {{{"groundwater", "unconfined"}, {"step", "two-days"}},
-     86,
-     "cells of the unconfined layer give more than they hold in a two-day step",
-     {"residual", "leakage at the fixed head of layer 2"},
-     true},
     // The tracers' mass budgets. No output holds the tracer that the
     // groundwater boundaries give or take (the runs of layouts with fixed
     // heads or inflows): those budgets cannot be read.
