@@ -31,6 +31,12 @@ constexpr double kSnowForRunoff = 10.0;
 // substeps of that time, at most kMostFastSoilSubsteps of them.
 constexpr double kFastSoilShare = 4.0;
 constexpr int kMostFastSoilSubsteps = 128;
+// A cell with drains is solved in water substeps of at most this time (s):
+// in an hour's substep the storm's front stopped above the drier layer below
+// the drains' layer (the table's layer, whose conductivity with the wet one
+// is their harmonic mean), and the drains took for hours the water that
+// shorter substeps pass into that layer, which lifts the table above them.
+constexpr double kDrainedSubstep = 450.0;
 
 bool Valid(Grid g, int r, int c) {
   return g && g[r] && g[r][c] > kNodata;
@@ -439,6 +445,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     if (s * kFastSoilShare > dts) s = dts;
     // (An hour's 128 substeps of 28 s, four times the drainage time of a
     // gravel layer of 2 cm, give its recharge within 2 % of shorter ones.)
+    if (col.drainageModelled && col.drainageLevel >= 1 && col.drainageDistance > 0 &&
+        std::isfinite(col.drainageDistance))
+      s = std::min(s, kDrainedSubstep);
     k = std::clamp(static_cast<int>(std::ceil(dts / s - 1e-9)), 1, kMostFastSoilSubsteps);
   }
   w.k = k;
