@@ -35,8 +35,10 @@ constexpr int kMostFastSoilSubsteps = 128;
 // in an hour's substep the storm's front stopped above the drier layer below
 // the drains' layer (the table's layer, whose conductivity with the wet one
 // is their harmonic mean), and the drains took for hours the water that
-// shorter substeps pass into that layer, which lifts the table above them.
-constexpr double kDrainedSubstep = 450.0;
+// shorter substeps pass into that layer, which lifts the table above them
+// (drains at 0.3 m in the example's stormy week: 28.7 mm on one sub-step,
+// 25.7 on 16; in quarter-hour substeps 25.4).
+constexpr double kDrainedSubstep = 900.0;
 
 bool Valid(Grid g, int r, int c) {
   return g && g[r] && g[r][c] > kNodata;
