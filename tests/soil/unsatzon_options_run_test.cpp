@@ -178,6 +178,24 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
          b.thickness = "0.02 0.05";
        },
        stat("gwn.stat"), 0.02, 0},
+      // The fast soil in steps of a day (the day's rain at once, its
+      // transpiration and evaporation 24 times the hour's): as many water
+      // substeps an hour of the step as in hourly steps. In 128 substeps of
+      // the sub-step its recharge was -173.4 / -10.6 / 8.5 mm on 1 / 2 / 4
+      // sub-steps, now 12.65 on each.
+      {"fast soil in steps of a day",
+       [](SoilBasin& b) {
+         b.ksat = "1e-3 1e-3";
+         b.thetaSat = "0.35 0.35";
+         b.thetaRes = "0 0";
+         b.alpha = "14.5 14.5";
+         b.parN = "2.68 2.68";
+         b.thickness = "0.02 0.05";
+         b.stepMinutes = 1440;
+         b.transpiration *= 24;
+         b.evaporation *= 24;
+       },
+       stat("gwn.stat"), 0.02, 0},
   };
   for (const SubStepCase& x : cases) {
     SCOPED_TRACE(x.name);
