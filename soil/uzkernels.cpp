@@ -333,9 +333,15 @@ void ComputeHeads(const Column& c, int oldSuctionKnown, int L, double& meanSucti
     // The layer that holds the table keeps the head of its own suction: a head
     // set to the table height estimated from its water content would differ
     // from the head of the hydrostatic profile and drive a flux in a column at
-    // rest. The saturated layers below share that head (hydrostatic).
+    // rest. The saturated zone below it is hydrostatic: its top layer keeps
+    // the head of its own suction, the layers below share that head. So a
+    // layer keeps its head when it fills and the table's layer becomes the
+    // one above it (with the head of the layer above, a layer that had just
+    // filled gave no water up and took none until that layer had dried to
+    // the height of its middle, then gave a pulse of capillary rise).
     H[i] = ci - psi;
-    if (c.g < i && c.g >= 1 && H[c.g] > ci) H[i] = H[c.g];
+    const int top = c.g + 1;
+    if (c.g >= 1 && top < i && H[top] > ci) H[i] = H[top];
   }
 }
 
@@ -423,6 +429,11 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
     }
     q[i] = DarcyFlux(K, H[i], H[i + 1], d[i], d[i + 1]);
     if (c.conductance) c.conductance[i] = K / ((d[i] + d[i + 1]) / 2.0);
+    // The top layer of the saturated zone takes from the table's layer only
+    // the water it has room for (the layers below it share its head and pass
+    // nothing on): a larger flux into it was pushed back by the excess
+    // update, and in a fast soil the two alternated from pass to pass.
+    if (i == g && q[i] < 0) q[i] = std::max(q[i], -std::max(0.0, thetaSat[i + 1] - thetaOld[i + 1]) * d[i + 1] / dt);
 
     // Interflow and drainage of layer i, above the groundwater layer only.
     S[i] = 0;
