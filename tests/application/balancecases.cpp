@@ -219,8 +219,16 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       if (c.warmStart && (k < 2 || toUpdate))
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
-      if (c.longSubsteps > 0 && (k ? c.longSubsteps : c.modules.substeps) > 1) {
-        const Edits steps = SubSteps(k ? c.longSubsteps : c.modules.substeps);
+      // (The comparison runs of a warm start take the short run's sub-steps:
+      // a value's signature compares the short run's steps with theirs,
+      // which the long run's other sub-steps would move otherwise.)
+      // A comparison run's own sub-step section (its edits) stays.
+      const int substeps = k == 1 || toUpdate ? c.longSubsteps : c.modules.substeps;
+      const bool ownSubsteps = std::any_of(edits.begin(), edits.end(), [](const auto& e) {
+        return e.second.find("[soil_surface_groundwater_substeps]") != std::string::npos;
+      });
+      if (c.longSubsteps > 0 && substeps > 1 && !ownSubsteps) {
+        const Edits steps = SubSteps(substeps);
         edits.insert(edits.end(), steps.begin(), steps.end());
       }
       const int np = k >= 2 && !toUpdate        ? 1
