@@ -953,8 +953,15 @@ const SignatureOf kGlacierMelt = [](const RunOutput& s, const RunOutput& e, cons
 };
 
 // Snow that slides released (the run sum of the input mass).
+// (A warm start's long run sums from its own start: every line of its
+// tables follows the short run's.)
 const SignatureOf kSlides = [](const RunOutput& s, const RunOutput& e, const Budget&) {
-  return Signatures{Positive("snow moved by slides (mm)", SumOver(s, e, "inmass.sum"))};
+  int lines = 0;
+  for (const auto& row : Rows(e.Text("out/discharge.stat")))
+    lines += !row.empty() && !row[0].empty() && std::isdigit(static_cast<unsigned char>(row[0][0]));
+  const bool warm = lines > 0 && PeriodLines(s, e, "discharge.stat") == lines;
+  return Signatures{
+      Positive("snow moved by slides (mm)", warm ? e.BasinMean("inmass.sum") : SumOver(s, e, "inmass.sum"))};
 };
 
 const SignatureOf kDrift = [](const RunOutput&, const RunOutput&, const Budget& b) {
