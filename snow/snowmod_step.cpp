@@ -31,6 +31,10 @@ int schneemodellklasse::SetQg(double* runoff) {
   return flowcontrol;
 }
 
+void schneemodellklasse::SetGlacierRunoffConcentrations(double* values) {
+  if (flowcontrol != 0) glacierconc = values;
+}
+
 int schneemodellklasse::GetMethod() {
   return flowcontrol > 0 ? method : 0;
 }
@@ -265,9 +269,14 @@ void schneemodellklasse::SkippedCell(int r, int c, double g) {
   // Tracers: the input passes with its concentration (an evaporating
   // tracer's outflow without water keeps the pack's); the glacier part's
   // pack keeps its own.
-  for (size_t t = 1; g > 0 && t < glaciertracers.size(); ++t)
+  for (size_t t = 1; g > 0 && t < glaciertracers.size(); ++t) {
     if (tracers[t].radioactive == 1 && glaciertracers[t].store[r][c] > nodata)
       glaciertracers[t].store[r][c] *= tracers[t].decay;
+    // The glacier part's input passes on to its runoff as it came.
+    Grid cin = glaciertracers[t].input;
+    glaciertracers[t].outflow[r][c] = cin && cin[r] && cin[r][c] > nodata ? cin[r][c] : 0.0;
+    glaciertracers[t].firnmelt[r][c] = 0;
+  }
   for (int t = 1; t <= tracercount; ++t) {
     double& value = tracergrids[t].store[r][c];
     if (tracers[t].radioactive == 1) value *= tracers[t].decay;
