@@ -446,6 +446,7 @@ void schneemodellklasse::YearlyGlacierUpdate() {
   Grid gold = glac[kGlacierizedOld].grid;
   Grid codesold = glac[kCodesOld].grid;
   const std::vector<Grid> held = InterceptionStorages();
+  const std::vector<Grid> leaves = InterceptionTracers();
   for (int r = first; r <= last; ++r) {
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(r, c)) continue;
@@ -486,11 +487,17 @@ void schneemodellklasse::YearlyGlacierUpdate() {
         gold[r][c] = g;
         // The new glacier part takes the snow, and the water on the plants,
         // of the area it covers.
+        const double onPlants = held.empty() || !(held[0][r][c] > nodata) ? 0.0 : held[0][r][c];
         Sg[r][c] = S[r][c];
-        Lg[r][c] = L[r][c] + (held.empty() || !(held[0][r][c] > nodata) ? 0.0 : held[0][r][c]);
-        // Its snow's tracers with it (per mm of either part).
-        for (size_t t = 1; t < glaciertracers.size(); ++t)
-          if (glaciertracers[t].store[r][c] > nodata) glaciertracers[t].store[r][c] = tracergrids[t].store[r][c];
+        Lg[r][c] = L[r][c] + onPlants;
+        // Its snow's and plants' tracers with it (per mm of either part).
+        for (size_t t = 1; t < glaciertracers.size(); ++t) {
+          double& vg = glaciertracers[t].store[r][c];
+          if (!(vg > nodata)) continue;
+          const double v = tracergrids[t].store[r][c] > nodata ? tracergrids[t].store[r][c] : 0.0;
+          const double p = leaves[t] && leaves[t][r][c] > nodata ? leaves[t][r][c] : 0.0;
+          vg = TracerValue(t, TracerAmount(t, v, W) + TracerAmount(t, p, onPlants), W + onPlants, v);
+        }
         moveExcess(g);
       } else if (g > 0 && g < 1 && W > T) {
         moveExcess(g);
@@ -584,6 +591,7 @@ void schneemodellklasse::FollowGlacierArea() {
   // The water held on the vegetation of the open part (the total and each
   // layer's, mm over the open part) follows the area as the snow does.
   const std::vector<Grid> held = InterceptionStorages();
+  const std::vector<Grid> leaves = InterceptionTracers();
   for (int r = first; r <= last; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(r, c)) continue;
@@ -598,23 +606,32 @@ void schneemodellklasse::FollowGlacierArea() {
       }
       Sg[r][c] = value(Sg[r][c]);
       Lg[r][c] = value(Lg[r][c]);
-      // The tracers of both parts' snow follow it (amounts per mm of a part);
-      // the firn holds none.
+      // The tracers of both parts' snow and of the plants' water follow them
+      // (amounts per mm of a part). What joins the firn stays in the glacier
+      // part's store (which gives it off with the firn's melt).
       const double Wo = S[r][c] + L[r][c], Wg = Sg[r][c] + Lg[r][c];
+      const double plants = held.empty() ? 0.0 : value(held[0][r][c]);
       for (size_t t = 1; t < glaciertracers.size(); ++t) {
         double& v = tracergrids[t].store[r][c];
         double& vg = glaciertracers[t].store[r][c];
         if (!(v > nodata) || !(vg > nodata)) continue;
+        double* p = leaves[t] && leaves[t][r][c] > nodata ? &leaves[t][r][c] : nullptr;
         const double a = TracerAmount(t, v, Wo), ag = TracerAmount(t, vg, Wg);
+        const double ap = p ? TracerAmount(t, *p, plants) : 0.0;
         if (gA > gB) {
           const double d = gA - gB;
-          const double joins = firn_levels >= 1 ? 0.0 : d * a / gA;
-          const double water = firn_levels >= 1 ? 0.0 : d * Wo / gA;
+          const double joins = d * (a + ap) / gA;
+          const double water = firn_levels >= 1 ? 0.0 : d * (Wo + plants) / gA;
           vg = TracerValue(t, ag * gB / gA + joins, Wg * gB / gA + water, vg);
-          if (gA >= 1) v = TracerValue(t, 0.0, 0.0, v);
+          if (gA >= 1) {
+            v = TracerValue(t, 0.0, 0.0, v);
+            if (p) *p = TracerValue(t, 0.0, 0.0, *p);
+          }
         } else {
           const double d = gB - gA;
           v = TracerValue(t, ((1 - gB) * a + d * ag) / (1 - gA), ((1 - gB) * Wo + d * (firn + Wg)) / (1 - gA), v);
+          // The plants' water per mm of the open part shrinks as that part grows.
+          if (p && tracers[t].evaporating != 1) *p *= (1 - gB) / (1 - gA);
           if (gA <= 0) vg = TracerValue(t, 0.0, 0.0, vg);
         }
       }
@@ -658,6 +675,15 @@ void schneemodellklasse::FollowGlacierArea() {
       own[kTotal].grid[r][c] = S[r][c] + L[r][c];
       glac[kTotalOnGlacier].grid[r][c] = Sg[r][c] + Lg[r][c];
     }
+}
+
+std::vector<Grid> schneemodellklasse::InterceptionTracers() {
+  std::vector<Grid> stores(glaciertracers.size(), nullptr);
+  for (size_t t = 1; t < stores.size(); ++t) {
+    const int p = FindGrid("concstor_tracer_" + std::to_string(t) + "_interception_model", false);
+    if (p > 0) stores[t] = gridlist[p].grid;
+  }
+  return stores;
 }
 
 std::vector<Grid> schneemodellklasse::InterceptionStorages() {

@@ -215,6 +215,8 @@ class schneemodellklasse : public teilmodellklasse {
   // The interception storage grids (total, then each vegetation layer) when
   // the interception model runs.
   std::vector<Grid> InterceptionStorages();
+  // The interception's tracer stores (1 ... tracers; null where there is none).
+  std::vector<Grid> InterceptionTracers();
 
   // ---- glacier list (instance 0, dynamic methods) ----
   void BuildGlacierList();
