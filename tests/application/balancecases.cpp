@@ -429,10 +429,17 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
   std::string unexplained, closed;
   std::istringstream lines(verdict);
   for (std::string line; std::getline(lines, line);) {
+    // (A residual beyond the share a fault makes or loses is another fault's.)
+    const size_t of = line.find(" of the ");
+    const size_t comma = line.rfind(", ", of);
+    const double share = of != std::string::npos && comma != std::string::npos
+                             ? std::fabs(std::strtod(line.c_str() + comma + 2, nullptr))
+                             : 0.0;
     bool explained = c.knownFaults.empty();
     for (const auto& f : c.knownFaults) {
       explained = explained || f.shows.empty();
-      for (const std::string& text : f.shows) explained = explained || line.find(text) != std::string::npos;
+      for (const std::string& text : f.shows)
+        explained = explained || (line.find(text) != std::string::npos && (f.upTo <= 0 || share <= f.upTo));
     }
     if (!explained) unexplained += line + "\n";
   }
