@@ -795,7 +795,9 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
   // The soil's layers (their water content times their thickness) and the
   // ponded water of level 0 (but on lakes, whose water the routing keeps).
   const GridFile lakes = modules.lakes ? ReadGridFile(start.dir() + "/lake_codes.asc") : GridFile();
-  auto soil = [&](const RunOutput& run, double& mass) {
+  // (Covered: the tracer of the soil layers that the glaciers' changed
+  // share covers at the update, as the water's.)
+  auto soil = [&](const RunOutput& run, double& mass, bool covered = false) {
     const StackFile x = ReadStackFile(run.dir() + "/out/" + p + "unsat.asc");
     const StackFile theta = ReadStackFile(run.dir() + "/out/uzgrid3.asc");
     const StackFile bounds = ReadStackFile(run.dir() + "/out/uzgrid5.asc");
@@ -814,6 +816,10 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
           if (!Valid(v)) continue;
           m += evaporating ? v * theta.at(r, c, k) * std::fabs(bounds.at(r, c, k - 1) - bounds.at(r, c, k)) * 1000 : v;
         }
+        if (covered) {
+          sum += m * (Glacierized(end, r, c) - Glacierized(start, r, c)) * run.CellArea(r, c);
+          continue;
+        }
         const bool lake = lakes.ncols > 0 && Valid(lakes.at(r, c));
         if (modules.ponding && !lake && Valid(x.at(r, c, 0)) && Valid(pond.at(r, c)))
           m += evaporating ? x.at(r, c, 0) * pond.at(r, c) : x.at(r, c, 0);
@@ -825,6 +831,8 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
   double a, b;
   if (soil(start, a) && soil(end, b)) {
     budget.storageChanges.push_back({"the soil's tracer (and the ponded water's)", b - a});
+    if (modules.glacierMethod >= 10 && soil(end, b, true))
+      budget.storageChanges.push_back({"the soil's tracer under glaciers", b});
   } else {
     Unread(p + "unsat.asc, uzgrid3.asc, uzgrid5.asc" + (modules.ponding ? ", uzgrid21.asc" : "") +
            " (the soil's tracer at the end of each run)");
