@@ -326,8 +326,8 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c, int zone) {
   for (size_t t = 1; t < glaciertracers.size(); ++t) {
     const double cs = glaciertracers[t].outflow[r][c], cf = glaciertracers[t].firnmelt[r][c];
     const double loads[3] = {phi * smg * cs + glac[kMeltFirn].grid[r][c] * cf, 0.0, (1 - phi) * smg * cs};
-    for (int i = 0; i < 3; ++i) tracermeltsums[GlacierRunoffTracerIndex(static_cast<int>(t), 0, 0) + 3 * k + i] +=
-        loads[i] * g * area;
+    double* sums = tracermeltsums.data() + GlacierRunoffTracerIndex(static_cast<int>(t), 0, 0) + 3 * k;
+    for (int i = 0; i < 3; ++i) sums[i] += loads[i] * g * area;
   }
   if (!dynamic) return;
   // Every cell of the basin holds a balance (set up so at the start); it adds
@@ -413,9 +413,9 @@ void schneemodellklasse::GlacierRunoff() {
     const double sum = qice[k] + qfirn[k] + qsnow[k];
     // The glacier runoff's concentration: its storages' loads over its water.
     for (int tr = 1; tr <= ntr && glacierconc; ++tr) {
+      const double water[3] = {qice[k], qfirn[k], qsnow[k]};
       double load = 0;
-      for (size_t x = 0; x < 3; ++x) load += (x == 0 ? qice[k] : x == 1 ? qfirn[k] : qsnow[k]) *
-                                             glacierrunoffconc[GlacierRunoffTracerIndex(tr, x, k)];
+      for (size_t x = 0; x < 3; ++x) load += water[x] * glacierrunoffconc[GlacierRunoffTracerIndex(tr, x, k)];
       glacierconc[static_cast<size_t>(tr) * stride + k] = sum > 0 ? load / sum : 0.0;
     }
     // mm over the whole subbasin: the storages take the area-weighted mean

@@ -152,8 +152,10 @@ void schneemodellklasse::WriteStorageSection(const std::string& path, const char
   for (int i = 1; i <= subbasincount && ok; ++i)
     for (int k = 0; k < 3 && ok; ++k) {
       ok = std::fprintf(file, "%d\t%.17g", i, arrays[k] ? arrays[k][i] : 0.0) >= 0;
-      for (int t = 1; t <= GlacierRunoffTracers() && ok; ++t)
-        ok = std::fprintf(file, " %.17g", glacierrunoffconc[GlacierRunoffTracerIndex(t, static_cast<size_t>(k), i)]) >= 0;
+      for (int t = 1; t <= GlacierRunoffTracers() && ok; ++t) {
+        const double conc = glacierrunoffconc[GlacierRunoffTracerIndex(t, static_cast<size_t>(k), i)];
+        ok = std::fprintf(file, " %.17g", conc) >= 0;
+      }
       ok = ok && std::fprintf(file, "%s", comments[k]) >= 0;
     }
   ok = ok && std::fprintf(file, "\n") >= 0;
