@@ -421,6 +421,21 @@ Signatures TracerStores(const RunOutput& e, bool slides) {
   return out;
 }
 
+// Every tracer statistic (code 2001) holds a line per step of the period,
+// as the routing's discharge does, whatever the sub-steps.
+const SignatureOf kTracerStatisticsEveryStep = [](const RunOutput& s, const RunOutput& e, const Budget&) {
+  const int steps = PeriodLines(s, e, "discharge.stat");
+  double without = 0;
+  std::string first;
+  for (const auto& f : fs::directory_iterator(e.dir() + "/out")) {
+    const std::string name = f.path().filename().string();
+    if (name.size() < 5 || name.compare(name.size() - 4, 4, ".sta") != 0 || PeriodLines(s, e, name) == steps) continue;
+    ++without;
+    if (first.empty()) first = " (first " + name + ")";
+  }
+  return Signatures{{"tracer statistics without a line per step" + first, without, steps > 0 && without == 0}};
+};
+
 // The flow at the basin outlet before its abstraction (m3/s): the routed
 // discharge (the last value of a line) and what abstraction_1.txt took.
 // Each step's abstraction is what its rule gives: min(limit, share x (Q -
@@ -1272,6 +1287,7 @@ std::vector<Axis> Axes() {
                                                                        const Budget&) {
                                                                 return TracerStores(e, slides);
                                                               });
+                                                          b.signatures.push_back(kTracerStatisticsEveryStep);
                                                         }}}});
   // A warm start after the short run on the other layout's instance count
   // (two after one, one after two) and other sub-steps: the long run reads
@@ -1494,6 +1510,25 @@ std::vector<std::vector<Choice>> Seeds() {
                      {"snow", "degree-day"},
                      {"irrigation", "none"},
                      {"silting-up", "off"}});
+  // A warm start at 10 h that equals one run with every module, both tracers
+  // and a lake on (the lake's state and every tracer store continue).
+  seeds.push_back({{"warm-start", "equals-one-run"},
+                   {"tracers", "by-source"},
+                   {"lake", "on-table-rows"},
+                   {"period", "january"},
+                   {"step", "hour"},
+                   {"interception", "11"},
+                   {"snow", "degree-day"},
+                   {"glaciers", "static"},
+                   {"surface-routing", "4"},
+                   {"substeps", "3"},
+                   {"soil", "ponding"},
+                   {"groundwater", "two-layers"},
+                   {"abstraction", "rule-from-reservoir"},
+                   {"irrigation", "1"},
+                   {"silting-up", "1"},
+                   {"missing-input", "none"},
+                   {"zone-nodata", "-9999"}});
   // Glacier method 13 with drift and the interception first (the glacier
   // part's own input).
   seeds.push_back({{"glaciers", "dynamic-13"},
