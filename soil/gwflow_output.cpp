@@ -227,6 +227,7 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
         // State with the heads read, or with the soil's state that layer 1 follows.
         if (gridread == 1 || soilstateread) {
           Grid g = nullptr;
+          RequireTracerState(lt.gridfile, t, tr);
           ReadGrid(lt.gridfile, &g, 0, true, false, false, true, false, true, 0.0);
           owned.push_back(g);
           lt.conc = g;
