@@ -1403,20 +1403,6 @@ const std::vector<Excluded> kExcluded = {
 // of values runs together in one run beyond the pairs, with the zone grid's
 // own nodata, which no other fault hides).
 const std::vector<KnownFault> kKnownFaults = {
-    // In steps of one and two days cells of the unconfined layer run dry
-    // within the step: the faces carry more to their neighbours than such
-    // a cell holds (its balance shows it; the fixed head's books the rest),
-    // and the soil column at the fixed head may have no water left to leak.
-    {{{"groundwater", "unconfined"}, {"step", "day"}},
-     86,
-     "cells of the unconfined layer give more than they hold in a daily step",
-     {"residual", "leakage at the fixed head of layer 2"},
-     true},
-    {{{"groundwater", "unconfined"}, {"step", "two-days"}},
-     86,
-     "cells of the unconfined layer give more than they hold in a two-day step",
-     {"residual", "leakage at the fixed head of layer 2"},
-     true},
     // The tracers' mass budgets. No output holds the tracer that the
     // groundwater boundaries give or take (the runs of layouts with fixed
     // heads or inflows): those budgets cannot be read.
@@ -1495,33 +1481,27 @@ const std::vector<KnownFault> kKnownFaults = {
      {"Oxygen residual"},
      true,
      0.15},
-    // The soil makes Nitrate where snow melts: 4.6e-4 of the mass that
-    // entered in the July storm with no other option (surface routing 4 or
-    // 6 alone the same), 5.1e-5 in the January week. Above 1e-3 a run shows
-    // another fault.
-    {{{"tracers", "by-source"}},
+    // Each run whose Nitrate budget is read and shows faults, with the share
+    // of the mass that entered it made or lost (a residual beyond it is
+    // another fault's). The groundwater model keeps a tracer's concentration
+    // over a water of its own below the soil column (thickness x storage
+    // coefficient), which the column's saturated layers hold already: rising
+    // and sinking water move the tracer between them without conserving it
+    // (5.8e-4 lost in January with closed zones alone). Irrigation water
+    // takes the soil's stored tracer of the field's cell as its
+    // concentration.
+    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}},
      82,
-     "the soil makes a non-evaporating tracer where snow melts",
+     "the groundwater's second tracer store (5.8e-4 lost)",
      {"Nitrate residual"},
      true,
      1e-3},
-    // Each run whose Nitrate budget is read and shows faults beyond that
-    // one, with the share of the mass that entered it made or lost. The
-    // groundwater model keeps a tracer's concentration over a water of its
-    // own below the soil column (thickness x storage coefficient), which the
-    // column's saturated layers hold already: rising and sinking water move
-    // the tracer between them without conserving it. Irrigation water takes
-    // the soil's stored tracer of the field's cell as its concentration. The
-    // glaciers drop the tracer their snow gives off (1.25e-2 lost with static
-    // glaciers alone in January, 6.8e-3 made with dynamic ones: their runoff
-    // leaves at the soil runoff's concentration). Not yet understood: 0.176
-    // lost with static glaciers, frozen soil and daily steps.
     {{{"tracers", "by-source"}, {"groundwater", "2"}, {"irrigation", "1"}, {"glaciers", "static"}},
      82,
-     "the groundwater's second tracer store, irrigation's tracer and the glaciers' runoff (0.197 made)",
+     "the groundwater's second tracer store and irrigation's tracer (1.0e-3 lost)",
      {"Nitrate residual"},
      true,
-     0.25},
+     1.5e-3},
     {{{"tracers", "by-source"}, {"groundwater", "2"}, {"irrigation", "2"}, {"glaciers", "dynamic-13"}},
      82,
      "the groundwater's second tracer store, irrigation's tracer and the glaciers' runoff (7.1e-3 made)",
@@ -1536,10 +1516,10 @@ const std::vector<KnownFault> kKnownFaults = {
      0.04},
     {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}, {"irrigation", "2"}, {"glaciers", "dynamic"}},
      82,
-     "the groundwater's second tracer store, irrigation's tracer and the glaciers' runoff (1.8e-2 lost)",
+     "the groundwater's second tracer store and irrigation's tracer (7.0e-4 lost)",
      {"Nitrate residual"},
      true,
-     0.03},
+     1e-3},
     {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}, {"irrigation", "1"}, {"snow", "slides"}},
      82,
      "the groundwater's second tracer store and irrigation's tracer (6.0e-2 made)",
@@ -1552,18 +1532,12 @@ const std::vector<KnownFault> kKnownFaults = {
      {"Nitrate residual"},
      true,
      0.13},
-    {{{"tracers", "by-source"}, {"glaciers", "static"}, {"soil", "frozen"}},
-     82,
-     "the glaciers' runoff, and more not yet understood (0.176 lost)",
-     {"Nitrate residual"},
-     true,
-     0.23},
     {{{"tracers", "by-source"}, {"groundwater", "2"}, {"glaciers", "static"}, {"snow", "drift"}},
      82,
-     "the groundwater's second tracer store and the glaciers' runoff (6.2e-2 lost)",
+     "the groundwater's second tracer store (6.5e-4 lost)",
      {"Nitrate residual"},
      true,
-     0.08},
+     1e-3},
     // A lake's tracer store ends far below where it started: Nitrate lost,
     // 0.898 of the mass that entered in January with the lake alone (its
     // store -155 mm x concentration), 0.899 without its table's rows.
