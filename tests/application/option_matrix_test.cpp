@@ -1457,13 +1457,6 @@ const std::vector<KnownFault> kKnownFaults = {
      {"Nitrate residual"},
      true,
      0.08},
-    // A lake's tracer store ends far below where it started: Nitrate lost,
-    // 0.898 of the mass that entered in January with the lake alone (its
-    // store -155 mm x concentration), 0.899 without its table's rows.
-    {{{"tracers", "by-source"}, {"lake", "on-table-rows"}}, 82, "a lake's tracer store loses the tracer",
-     {"Nitrate residual"}, true},
-    {{{"tracers", "by-source"}, {"lake", "off-table-rows"}}, 82, "a lake's tracer store loses the tracer",
-     {"Nitrate residual"}, true},
     // Silting-up method 3 makes Nitrate: 0.0705 of the mass that entered in
     // January with it alone (methods 1 and 2 close to 7e-8).
     {{{"tracers", "by-source"}, {"silting-up", "3"}}, 82, "silting-up method 3 makes a tracer",
