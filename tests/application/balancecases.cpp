@@ -430,7 +430,11 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
   std::istringstream lines(verdict);
   for (std::string line; std::getline(lines, line);) {
     bool explained = c.knownFaults.empty();
+    // A fault with a bound explains a residual line up to its share.
+    std::smatch share;
+    const bool residual = std::regex_search(line, share, std::regex(", ([-+0-9.eE]+) of the (input|mass that entered)"));
     for (const auto& f : c.knownFaults) {
+      if (f.upTo > 0 && residual && !(std::fabs(std::stod(share[1].str())) <= f.upTo)) continue;
       explained = explained || f.shows.empty();
       for (const std::string& text : f.shows) explained = explained || line.find(text) != std::string::npos;
     }

@@ -1457,10 +1457,7 @@ const std::vector<KnownFault> kKnownFaults = {
      {"Nitrate residual"},
      true,
      0.08},
-    // Silting-up method 3 makes Nitrate: 0.0705 of the mass that entered in
-    // January with it alone (methods 1 and 2 close to 7e-8).
-    {{{"tracers", "by-source"}, {"silting-up", "3"}}, 82, "silting-up method 3 makes a tracer",
-     {"Nitrate residual"}, true}};
+};
 
 // The seeds: the values of the faults that must show, a warm start in each
 // period with the zone grid's own nodata, hourly steps and no glaciers (the
