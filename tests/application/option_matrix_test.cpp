@@ -1456,8 +1456,7 @@ const std::vector<KnownFault> kKnownFaults = {
      "the groundwater's second tracer store and the glaciers' runoff (6.2e-2 lost)",
      {"Nitrate residual"},
      true,
-     0.08},
-};
+     0.08}};
 
 // The seeds: the values of the faults that must show, a warm start in each
 // period with the zone grid's own nodata, hourly steps and no glaciers (the
@@ -1688,6 +1687,13 @@ Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const
   if (b.values["step"] == "two-days" && b.values["snow"] == "degree-day" && b.period.winter && !b.c.warmStart) {
     b.c.edits.insert(b.c.edits.end(), kSnowCoverAtStart.begin(), kSnowCoverAtStart.end());
     b.makers.push_back(SnowCoverAtStart);
+    // With tracers that snow holds them as fallen at the input's 5: Nitrate
+    // as an amount (120 mm x 5), Oxygen as its concentration.
+    if (!b.c.modules.tracers.empty())
+      b.makers.push_back([](const std::string& dir) {
+        return WriteBasinGrid(dir, "nitsnow_.asc", [](int, int, int) { return 600.0; }) +
+               WriteBasinGrid(dir, "oxysnow_.asc", [](int, int, int) { return 5.0; });
+      });
     // A step of two days melts two days' degree days: its melt lies within
     // a quarter of that of daily steps (one day's would give half of it).
     Edit(b, "smelt.stat 0", "smelt.stat 4024");
