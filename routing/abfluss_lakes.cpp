@@ -117,7 +117,10 @@ void abflussmodellklasse::CountLakeCellsPerRank() {
   }
   for (size_t i = 0; i < lakeCellsPerMPIRank.size(); ++i)
     *diag << "DEBUG: lakeCellsPerMPIRank[" << static_cast<int>(i) << "] " << lakeCellsPerMPIRank[i] << "[end-entry]";
-  // The initial lake levels are set on instance 0 and reach the other instances once.
+  // The initial lake levels are set on instance 0 (from the concentrations
+  // of every instance's lake cells) and reach the other instances once.
+  for (int i = 1; i <= lakes.tracerCount; ++i)
+    MPISendRecvArray(lakes.tracers[i], lakes.codes, lakeCellsPerMPIRank.data());
   if (mpirank == 0 && flowcontrol != 0) BindLakes();
   lakes.bound = true;
   ReturnLakeCells();

@@ -1455,6 +1455,18 @@ const std::vector<KnownFault> kKnownFaults = {
      {"Nitrate residual"},
      true,
      0.23},
+    {{{"tracers", "by-source"}, {"glaciers", "static"}},
+     82,
+     "the glaciers' runoff (1.25e-2 lost with static glaciers alone)",
+     {"Nitrate residual"},
+     true,
+     0.02},
+    {{{"tracers", "by-source"}, {"groundwater", "2"}, {"glaciers", "dynamic"}},
+     82,
+     "the groundwater's second tracer store and the glaciers' runoff (8.0e-3 lost)",
+     {"Nitrate residual"},
+     true,
+     0.012},
     {{{"tracers", "by-source"}, {"groundwater", "2"}, {"glaciers", "static"}, {"snow", "drift"}},
      82,
      "the groundwater's second tracer store and the glaciers' runoff (6.2e-2 lost)",
@@ -1694,11 +1706,15 @@ Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const
     b.c.edits.insert(b.c.edits.end(), kSnowCoverAtStart.begin(), kSnowCoverAtStart.end());
     b.makers.push_back(SnowCoverAtStart);
     // With tracers that snow holds them as fallen at the input's 5: Nitrate
-    // as an amount (120 mm x 5), Oxygen as its concentration.
+    // as an amount (120 mm x 5), Oxygen as its concentration; so does the
+    // glacier part's.
     if (!b.c.modules.tracers.empty())
       b.makers.push_back([](const std::string& dir) {
-        return WriteBasinGrid(dir, "nitsnow_.asc", [](int, int, int) { return 600.0; }) +
-               WriteBasinGrid(dir, "oxysnow_.asc", [](int, int, int) { return 5.0; });
+        std::string failed;
+        for (const char* part : {"_", "g"})
+          failed += WriteBasinGrid(dir, std::string("nitsnow") + part + ".asc", [](int, int, int) { return 600.0; }) +
+                    WriteBasinGrid(dir, std::string("oxysnow") + part + ".asc", [](int, int, int) { return 5.0; });
+        return failed;
       });
     // A step of two days melts two days' degree days: its melt lies within
     // a quarter of that of daily steps (one day's would give half of it).
