@@ -244,15 +244,7 @@ void teilmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* sett
     const int storeposition = FreeGridPosition();
     g.gridfile = TracerFileName(t, modulname, t.gridext);
     if (readgrids == 1) {
-      // A module that takes its state from grids takes its tracers' too.
-      if (std::FILE* f = std::fopen(g.gridfile.c_str(), "rb")) {
-        std::fclose(f);
-      } else {
-        Fatal("FATAL: " + modulname + " reads its state from grids (readgrid 1), but the state grid " + g.gridfile +
-                  " of tracer " + std::to_string(i) + " (" + t.name + ") cannot be opened: with tracers that state " +
-                  "holds the tracer of the module's store too",
-              21);
-      }
+      RequireTracerState(g.gridfile, i, t);
       ReadTracerStorageGrid(g.gridfile, g.store, g.storefirst, g.storelast);
     } else {
       g.store = matrix(1, nrows, 1, ncols, 0);

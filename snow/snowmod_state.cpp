@@ -182,6 +182,7 @@ void schneemodellklasse::InitGlacierTracers() {
     std::snprintf(file, sizeof file, "%s%.3ssnowg.%.3s", tr.path.c_str(), tr.name.c_str(), tr.gridext.c_str());
     // Read with the glacier part's snow (dynamic glaciers: with the glacier state).
     if ((glaciermethod > 10 ? glacierreadgrid : readgrid) == 1) {
+      RequireTracerState(file, t, tr);
       ReadTracerStorageGrid(file, g.store, g.first, g.last);
     } else {
       g.store = matrix(1, nrows, 1, ncols, 0);

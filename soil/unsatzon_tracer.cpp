@@ -100,6 +100,7 @@ void unsatzonmodellklasse::InitSoilTracers(TracerRecord* settings, StatRecord* r
     std::snprintf(stackname, sizeof stackname, "concstor_tracer_%d_%s", t, modulname.c_str());
     st.stackfile = TracerFile(tr, modulname.c_str(), tr.gridext);
     if (readStack) {
+      RequireTracerState(st.stackfile, t, tr);
       const int levels = ReadStack(st.stackfile, &st.store, true);
       st.first = mpirank == 0 ? 1 : firstrow;
       st.last = mpirank == 0 ? nrows : lastrow;

@@ -541,6 +541,7 @@ void surfaceroutingclass::ReadTracerState() {
     const std::string& file = silting > 0 ? gridlist[silting].filename : tracergrids[t].gridfile;
     const bool amount = silting > 0 && tracers[t].evaporating != 1;
     Grid read = nullptr;
+    RequireTracerState(file, t, tracers[t]);
     ReadGrid(file, &read, 0, true, false, false, false, false, false, 0.0);
     int first = 0, last = 0;
     InstanceRows(false, first, last);
