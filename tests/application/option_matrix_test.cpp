@@ -1526,6 +1526,15 @@ const std::vector<KnownFault> kKnownFaults = {
      {"Nitrate residual"},
      true,
      0.012},
+    // Not yet understood: the evaporating tracer loses 0.398 of the mass
+    // that entered with dynamic glaciers, groundwater 2, macropores and
+    // two-day steps in the July storm.
+    {{{"tracers", "by-source"}, {"groundwater", "2"}, {"glaciers", "dynamic"}},
+     82,
+     "an evaporating tracer with dynamic glaciers and groundwater 2, not yet understood (0.398 lost)",
+     {"Oxygen residual"},
+     true,
+     0.5},
     {{{"tracers", "by-source"}, {"groundwater", "2"}, {"glaciers", "static"}, {"snow", "drift"}},
      82,
      "the groundwater's second tracer store and the glaciers' runoff (6.2e-2 lost)",
