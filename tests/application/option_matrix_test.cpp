@@ -1596,11 +1596,9 @@ std::vector<std::vector<Choice>> Seeds() {
                    {"missing-input", "none"},
                    {"zone-nodata", "-9999"},
                    {"warm-start", "none"}});
-  // Two-day steps with degree-day snow (whose melt the daily steps check),
-  // under a snow cover read from grids, with its tracers.
+  // Two-day steps with degree-day snow (whose melt the daily steps check).
   seeds.push_back({{"step", "two-days"},
                    {"snow", "degree-day"},
-                   {"tracers", "by-source"},
                    {"period", "january"},
                    {"warm-start", "none"},
                    {"zone-nodata", "-9999"}});
