@@ -142,8 +142,8 @@ class Terms {
   bool RunoffInTransit(const RunOutput& run, const std::string& section, bool linearStorages, double& mm,
                        int t = 0) const;
   // Water held in the glacier runoff storages of the snow model at the end
-  // of a run, mm over the basin.
-  bool GlacierRunoffStorages(const RunOutput& run, double& mm) const;
+  // of a run, mm over the basin (of a tracer t > 0: its mass).
+  bool GlacierRunoffStorages(const RunOutput& run, double& mm, int t = 0) const;
 
   const RunOutput& start;
   const RunOutput& end;
@@ -308,7 +308,7 @@ void Terms::Snow() {
     budget.storageChanges.push_back({"firn body (melt taken from it)", -mm});
 }
 
-bool Terms::GlacierRunoffStorages(const RunOutput& run, double& mm) const {
+bool Terms::GlacierRunoffStorages(const RunOutput& run, double& mm, int t) const {
   // The storage constants (steps) of ice, firn and snow: the tenth to
   // twelfth lines of [ice_firn].
   const auto section = StorageSection(run.Text("control.txt"), "ice_firn");
@@ -322,9 +322,9 @@ bool Terms::GlacierRunoffStorages(const RunOutput& run, double& mm) const {
   std::vector<double> codes;
   for (const auto& line : StorageSection(file, "unsatzon_model"))
     if (line.find("(code)") != std::string::npos) codes = LeadingNumbers(line);
-  // Per subbasin i (the rank of its code) three lines "i<tab>X(comment)":
+  // Per subbasin i (the rank of its code) three lines "i<tab>X C1 C2(comment)":
   // the last outflow X (mm per step over the glacierized area) of the ice,
-  // firn and snow storage.
+  // firn and snow storage, and its concentration of each tracer.
   const auto lines = StorageSection(file, "snow_model");
   if (codes.empty() || lines.size() < 1 + 3 * codes.size()) return false;
   std::vector<double> glacierized(codes.size(), 0.0);
@@ -338,7 +338,14 @@ bool Terms::GlacierRunoffStorages(const RunOutput& run, double& mm) const {
       const char* text = lines[1 + 3 * i + static_cast<size_t>(x)].c_str();
       char* after = nullptr;
       if (std::strtol(text, &after, 10) != static_cast<long>(i + 1)) return false;
-      const double q = std::strtod(after, &after);
+      double q = std::strtod(after, &after);
+      for (int k = 1; k <= t; ++k) {
+        char* end = nullptr;
+        const double conc = std::strtod(after, &end);
+        if (end == after) return false;
+        after = end;
+        if (k == t) q *= conc;
+      }
       // A linear storage that gave out q holds q e / (1 - e).
       held += q * e[x] / (1 - e[x]) * glacierized[i];
     }
@@ -768,6 +775,19 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
              " (the glacier part's snow tracer at the end of each run)");
     }
   }
+  int index = 0;  // the tracer's number
+  for (size_t k = 0; k < modules.tracers.size(); ++k)
+    if (modules.tracers[k].name == tracer.name) index = static_cast<int>(k) + 1;
+  // The glacier runoff storages mix the tracer of what they take (their
+  // outflow's concentration of each tracer follows each outflow).
+  if (modules.snow && modules.glacierMethod > 0) {
+    double a, b;
+    if (GlacierRunoffStorages(start, a, index) && GlacierRunoffStorages(end, b, index)) {
+      budget.storageChanges.push_back({"the glacier runoff storages' tracer", b - a});
+    } else {
+      Unread("section [snow_model] of the storage content file (the tracer of the glacier runoff storages)");
+    }
+  }
   // The water on the surface: the silting-up's store when it runs, else the
   // surface routing's, which holds the concentration of every tracer.
   if (modules.surfaceRouting) {
@@ -778,7 +798,9 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
   // The soil's layers (their water content times their thickness) and the
   // ponded water of level 0 (but on lakes, whose water the routing keeps).
   const GridFile lakes = modules.lakes ? ReadGridFile(start.dir() + "/lake_codes.asc") : GridFile();
-  auto soil = [&](const RunOutput& run, double& mass) {
+  // (Covered: the tracer of the soil layers that the glaciers' changed
+  // share covers at the update, as the water's.)
+  auto soil = [&](const RunOutput& run, double& mass, bool covered = false) {
     const StackFile x = ReadStackFile(run.dir() + "/out/" + p + "unsat.asc");
     const StackFile theta = ReadStackFile(run.dir() + "/out/uzgrid3.asc");
     const StackFile bounds = ReadStackFile(run.dir() + "/out/uzgrid5.asc");
@@ -797,6 +819,10 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
           if (!Valid(v)) continue;
           m += evaporating ? v * theta.at(r, c, k) * std::fabs(bounds.at(r, c, k - 1) - bounds.at(r, c, k)) * 1000 : v;
         }
+        if (covered) {
+          sum += m * (Glacierized(end, r, c) - Glacierized(start, r, c)) * run.CellArea(r, c);
+          continue;
+        }
         const bool lake = lakes.ncols > 0 && Valid(lakes.at(r, c));
         if (modules.ponding && !lake && Valid(x.at(r, c, 0)) && Valid(pond.at(r, c)))
           m += evaporating ? x.at(r, c, 0) * pond.at(r, c) : x.at(r, c, 0);
@@ -808,13 +834,12 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
   double a, b;
   if (soil(start, a) && soil(end, b)) {
     budget.storageChanges.push_back({"the soil's tracer (and the ponded water's)", b - a});
+    if (modules.glacierMethod >= 10 && soil(end, b, true))
+      budget.storageChanges.push_back({"the soil's tracer under glaciers", b});
   } else {
     Unread(p + "unsat.asc, uzgrid3.asc, uzgrid5.asc" + (modules.ponding ? ", uzgrid21.asc" : "") +
            " (the soil's tracer at the end of each run)");
   }
-  int index = 0;  // the tracer's number
-  for (size_t k = 0; k < modules.tracers.size(); ++k)
-    if (modules.tracers[k].name == tracer.name) index = static_cast<int>(k) + 1;
   if (RunoffInTransit(start, "unsatzon_model", !modules.surfaceRouting, a, index) &&
       RunoffInTransit(end, "unsatzon_model", !modules.surfaceRouting, b, index)) {
     budget.storageChanges.push_back({"soil runoff's tracer in flow-time zones and storages", b - a});
