@@ -182,7 +182,12 @@ void unsatzonmodellklasse::BindGroundwaterTracers() {
     std::snprintf(name, sizeof name, "concstor_tracer_%d_layer_1_%s", t, "groundwater_flow");
     const int p = FindGrid(name, false);
     soiltracers[t].groundwater = p > 0 ? gridlist[p].grid : nullptr;
+    std::snprintf(name, sizeof name, "groundwater_exchange_tracer_%d", t);
+    const int e = FindGrid(name, false);
+    soiltracers[t].exchange = e > 0 ? gridlist[e].grid : nullptr;
   }
+  const int w = FindGrid("groundwater_saturated_water", false);
+  saturated_water = w > 0 ? gridlist[w].grid : nullptr;
   const int p = FindGrid("aquifer_thickness_1", false);
   aquifer_thickness = p > 0 ? gridlist[p].grid : nullptr;
 }
@@ -195,11 +200,56 @@ double unsatzonmodellklasse::LayerConcentration(int t, int r, int c, int layer, 
   return th > 1e-5 ? v / (th * thickness * 1000.0) : 0.0;
 }
 
-double unsatzonmodellklasse::GroundwaterWater(int r, int c) const {
-  if (!groundwatercoupling || !aquifer_thickness || !gw_storage_coeff) return 0.0;
-  const double d = aquifer_thickness[r] ? aquifer_thickness[r][c] : nodata;
-  const double s = gw_storage_coeff[r] ? gw_storage_coeff[r][c] : nodata;
-  return d > 0 && s > 0 ? d * s * 1000.0 : 0.0;
+void unsatzonmodellklasse::TakeGroundwaterTracers() {
+  if (flowcontrol == 0 || !groundwatercoupling) return;
+  for (int t = 1; t <= ntracers; ++t) {
+    SoilTracer& st = soiltracers[t];
+    if (!st.exchange || !st.groundwater) continue;
+    const bool evaporating = tracersettings[t].evaporating == 1;
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        soil_table_entry* soil = OwnValidCell(r, c) ? SoilOf(r, c) : nullptr;
+        const double m = soil && st.exchange[r] ? st.exchange[r][c] : 0.0;
+        if (!soil || !(m > nodata)) continue;
+        double* v = st.store[r][c];
+        const int n = std::min(layers, soil->layers);
+        const int g = std::clamp(static_cast<int>(groundwater_level[r][c]), 1, n);
+        // The saturated zone's layers: what arrived joins them by their
+        // water, what left leaves them by their tracer.
+        double mass = 0, water = 0;
+        for (int k = g; k <= n; ++k) {
+          const double wk = theta[r][c][k] * soil->thickness[k] * 1000.0;
+          const double x = v[k] > nodata ? v[k] : 0.0;
+          mass += evaporating ? x * wk : std::max(0.0, x);
+          water += wk;
+        }
+        if (m != 0 && (m > 0 ? water > 0 : mass > 0)) {
+          for (int k = g; k <= n; ++k) {
+            const double wk = theta[r][c][k] * soil->thickness[k] * 1000.0;
+            const double x = v[k] > nodata ? v[k] : 0.0;
+            const double amount = evaporating ? x * wk : x;
+            const double added = m > 0 ? m * wk / water : m * std::max(0.0, amount) / mass;
+            if (evaporating)
+              v[k] = wk > 0 ? (amount + added) / wk : 0.0;
+            else
+              v[k] = amount + added;
+          }
+          mass += m;
+        } else if (m != 0 && n >= 1) {
+          // A column without saturated water (or tracer) keeps what arrived
+          // in its lowest layer.
+          const double wk = theta[r][c][n] * soil->thickness[n] * 1000.0;
+          const double x = v[n] > nodata ? v[n] : 0.0;
+          if (evaporating)
+            v[n] = wk > 0 ? x + m / wk : x;
+          else
+            v[n] = x + m;
+          mass += m;
+        }
+        st.groundwater[r][c] = water > 0 ? std::max(0.0, mass) / water : 0.0;
+      }
+  }
 }
 
 void unsatzonmodellklasse::InitialTracerBaseflow() {
