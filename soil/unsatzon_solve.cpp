@@ -1042,6 +1042,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       }
       a[0] = 0;
       w.tracerInterLoad[t] += w.tracerInterAmount[t] + w.tracerDrainsAmount[t];
+      // With the groundwater model the exfiltration into the river leaves
+      // with the substance it took from the layers.
+      if (sharedGroundwater) w.tracerBaseLoad[t] += w.tracerDrainAmount[t] - w.tracerDrainsAmount[t];
     }
   }
 
@@ -1097,7 +1100,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     for (int i = 1; i <= n; ++i) v[i] = evap ? (w.theta[i] > 1e-5 ? a[i] / (w.theta[i] * w.d[i] * 1000.0) : 0.0) : a[i];
     st.concQD[r][c] = directflow[r][c] > 0 ? w.tracerDirectLoad[t] / directflow[r][c] : 0.0;
     st.concQI[r][c] = interflow[r][c] > 0 ? w.tracerInterLoad[t] / interflow[r][c] : 0.0;
-    st.concQB[r][c] = baseflowTaken > 0 ? w.tracerBaseLoad[t] / baseflowTaken : 0.0;
+    const double baseWater = sharedGroundwater ? Value(river_exfiltration, r, c) : baseflowTaken;
+    st.concQB[r][c] = baseWater > 0 ? w.tracerBaseLoad[t] / baseWater : 0.0;
     // The groundwater model's layer 1 moves the saturated zone's water.
     if (sharedGroundwater && st.groundwater && st.groundwater[r]) {
       double mass = 0, water = 0;

@@ -292,13 +292,10 @@ void unsatzonmodellklasse::AddTracersToZones(int r, int c, int s, double g) {
   if (ntracers < 1) return;
   const int z = FlowTimeZone(r, c);
   const double w = Weight(relcellarea, r, c) * (1 - g) * substeps;
-  soil_table_entry* soil = SoilOf(r, c);
   const double direct = directflow[r][c];
   const double inter = interflow[r][c];
   Grid qb = groundwatercoupling ? river_exfiltration : baseflow;
   const double base = qb && qb[r] && qb[r][c] > 0 ? qb[r][c] : 0.0;
-  const int n = soil ? std::min(layers, soil->layers) : 0;
-  const int L = n > 0 ? std::clamp(static_cast<int>(groundwater_level[r][c]), 1, n) : 0;
   for (int t = 1; t <= ntracers; ++t) {
     SoilTracer& st = soiltracers[t];
     std::vector<ZoneRecord>& d = zoneFZT_QD[Flat(t, s)];
@@ -311,12 +308,10 @@ void unsatzonmodellklasse::AddTracersToZones(int r, int c, int s, double g) {
       i[z].sx += st.concQI[r][c] * inter * w;
       i[z].RelCellSum += inter * w;
     }
-    // Baseflow leaves the column with the substance of the water it took
-    // from its layers; the groundwater model's exfiltration with the
-    // concentration of the groundwater level layer.
-    const double conc = !groundwatercoupling ? st.concQB[r][c]
-                        : L > 0          ? LayerConcentration(t, r, c, L, soil->thickness[L])
-                                         : nodata;
+    // Baseflow (with the groundwater model the exfiltration into the
+    // river) leaves the column with the substance of the water it took
+    // from its layers.
+    const double conc = st.concQB[r][c];
     if (base > 0 && conc > nodata) {
       st.records[s].n += 1 - g;
       st.records[s].sx += conc * base * w;

@@ -872,8 +872,8 @@ std::vector<Axis> Axes() {
         Edit(b, "gwhead.asc\n0\n", "gwhead.asc\n3\n");
         Edit(b, "gwbalance.asc\n0\n",
              "gwbalance.asc\n13\ngwhead2.asc\n3\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n13\n");
-        b.c.modules.deepLayers = {{"gwhead2.asc", "gws2.asc"}};
-        b.c.modules.groundwaterBoundaries = {{"gwfixh2.asc", "gwfixq2.asc", "gwbalance2.sum"}};
+        b.c.modules.deepLayers = {{"gwhead2.asc", "gws2.asc", 10}};
+        b.c.modules.groundwaterBoundaries = {{"gwfixh2.asc", "gwfixq2.asc", "gwbalance2.sum", "GB2", "GC2T"}};
         b.makers.push_back([unconfined](const std::string& dir) {
           const auto top = HighestCells(dir, 1000);
           if (top.size() < 12) return std::string("the cut has fewer than 12 cells");
@@ -916,6 +916,22 @@ std::vector<Axis> Axes() {
           const std::vector<std::pair<int, int>> cell = {fixedCell(dir)};
           return PointsOf(dir, "gw_leakage_1", "L", cell) + PointsOf(dir, "gw_head_1", "H1", cell) +
                  PointsOf(dir, "gw_head_2", "H2", cell);
+        });
+        // The water and each tracer's concentration at the boundary cells
+        // (the fixed head's and the fixed inflow's) of each step: the tracer
+        // the boundaries give or take.
+        b.makers.push_back([fixedCell](const std::string& dir) {
+          const auto top = HighestCells(dir, 12);
+          if (top.size() < 12) return std::string("the cut has fewer than 12 cells");
+          const std::vector<std::pair<int, int>> cells = {fixedCell(dir), top[11]};
+          const std::string control = ReadFile(dir + "/control.txt"), section = "[substance_transport]\n";
+          const size_t at = control.find(section);
+          const int tracers = at == std::string::npos ? 0 : std::atoi(control.c_str() + at + section.size());
+          std::string failed = tracers > 0 ? PointsOf(dir, "gw_balance2", "GB2", cells) : "";
+          for (int t = 1; t <= tracers; ++t)
+            failed += PointsOf(dir, "concstor_tracer_" + std::to_string(t) + "_layer_2_groundwater_flow",
+                               "GC2T" + std::to_string(t), cells);
+          return failed;
         });
         // (A leakage below what the dead band's centimetre drives, 1e-9 or
         // 1e-8 m/s, runs against nothing.)
