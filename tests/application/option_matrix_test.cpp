@@ -1387,28 +1387,12 @@ const std::vector<KnownFault> kKnownFaults = {
      {"residual", "leakage at the fixed head of layer 2"},
      true},
     // The tracers' mass budgets. No output holds what an evaporating tracer
-    // leaves with the evaporated water (every run), nor the tracer that the
-    // groundwater boundaries give or take (the runs of layouts with fixed
-    // heads or inflows): those budgets cannot be read.
+    // leaves with the evaporated water (every run): those budgets cannot be
+    // read.
     {{{"tracers", "by-source"}},
      82,
      "no output holds what an evaporating tracer leaves with the evaporated water",
      {"Oxygen term not read"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries",
-     {"Nitrate term not read: the tracer of the groundwater boundaries"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries",
-     {"Nitrate term not read: the tracer of the groundwater boundaries"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers-line-solver"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries",
-     {"Nitrate term not read: the tracer of the groundwater boundaries"},
      true},
     // The soil makes Nitrate where snow melts: 4.6e-4 of the mass that
     // entered in the July storm with no other option (surface routing 4 or
@@ -1421,11 +1405,7 @@ const std::vector<KnownFault> kKnownFaults = {
      true,
      1e-3},
     // Each run whose Nitrate budget is read and shows faults beyond that
-    // one, with the share of the mass that entered it made or lost. The
-    // groundwater model keeps a tracer's concentration over a water of its
-    // own below the soil column (thickness x storage coefficient), which the
-    // column's saturated layers hold already: rising and sinking water move
-    // the tracer between them without conserving it. Irrigation water takes
+    // one, with the share of the mass that entered it made or lost. Irrigation water takes
     // the soil's stored tracer of the field's cell as its concentration. The
     // glaciers drop the tracer their snow gives off (1.25e-2 lost with static
     // glaciers alone in January, 6.8e-3 made with dynamic ones: their runoff
@@ -1433,28 +1413,16 @@ const std::vector<KnownFault> kKnownFaults = {
     // lost with static glaciers, frozen soil and daily steps.
     {{{"tracers", "by-source"}, {"groundwater", "2"}, {"irrigation", "1"}, {"glaciers", "static"}},
      82,
-     "the groundwater's second tracer store, irrigation's tracer and the glaciers' runoff (0.197 made)",
+     "irrigation's tracer and the glaciers' runoff (7.3e-3 lost with these values alone)",
      {"Nitrate residual"},
      true,
-     0.25},
-    {{{"tracers", "by-source"}, {"groundwater", "1"}, {"irrigation", "1"}},
-     82,
-     "the groundwater's second tracer store and irrigation's tracer (2.6e-2 lost)",
-     {"Nitrate residual"},
-     true,
-     0.04},
+     0.01},
     {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}, {"irrigation", "2"}, {"glaciers", "dynamic"}},
      82,
-     "the groundwater's second tracer store, irrigation's tracer and the glaciers' runoff (1.8e-2 lost)",
+     "irrigation's tracer and the glaciers' runoff (1.5e-2 made with these values alone)",
      {"Nitrate residual"},
      true,
-     0.03},
-    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}, {"irrigation", "1"}, {"snow", "slides"}},
-     82,
-     "the groundwater's second tracer store and irrigation's tracer (6.0e-2 made)",
-     {"Nitrate residual"},
-     true,
-     0.08},
+     0.02},
     {{{"tracers", "by-source"}, {"irrigation", "1"}, {"snow", "drift"}},
      82,
      "irrigation's tracer (9.9e-2 lost)",
@@ -1469,10 +1437,10 @@ const std::vector<KnownFault> kKnownFaults = {
      0.23},
     {{{"tracers", "by-source"}, {"groundwater", "2"}, {"glaciers", "static"}, {"snow", "drift"}},
      82,
-     "the groundwater's second tracer store and the glaciers' runoff (6.2e-2 lost)",
+     "the glaciers' runoff (6.5e-3 lost with these values alone)",
      {"Nitrate residual"},
      true,
-     0.08},
+     0.01},
     // A lake's tracer store ends far below where it started: Nitrate lost,
     // 0.898 of the mass that entered in January with the lake alone (its
     // store -155 mm x concentration), 0.899 without its table's rows.
