@@ -627,6 +627,8 @@ class unsatzonmodellklasse : public teilmodellklasse {
                                   // when the soil takes that water back (null: that of the input)
     Grid groundwater = nullptr;   // groundwater model, layer 1: the saturated zone's concentration (null without)
     Grid exchange = nullptr;      // what the groundwater model's faces brought the column (mm x concentration)
+    Grid saturated = nullptr;     // the saturated zone's concentration at the end of the last step: that of the
+                                  // groundwater the irrigation pumps in the next
     Stack store = nullptr;        // soil storage stack, levels 1 ... layers
     Grid conc = nullptr;          // concentration in layer 1 (the stack's companion grid)
     int64_t first = 0, last = 0;  // rows of store and conc
@@ -646,6 +648,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Concentration held in a layer: the stored value of an evaporating tracer,
   // else the amount per water (0 where the layer holds no water).
   double LayerConcentration(int t, int r, int c, int layer, double thickness) const;
+  // Concentration of the saturated zone (the groundwater level layer and
+  // those below it) of a cell's column, 0 where it holds no water.
+  double SaturatedConcentration(int t, int r, int c) const;
   Grid saturated_water = nullptr;  // the saturated zone's water (mm), for the groundwater model
   void AddTracersToZones(int r, int c, int s, double g);
   void RouteTracers(int64_t hour, int64_t day, int64_t month, int64_t year);

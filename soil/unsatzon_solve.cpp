@@ -320,6 +320,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     w.tracerDirectLoad[t] = w.tracerInterLoad[t] = w.tracerBaseLoad[t] = 0;
     w.tracerInput[t] = Value(st.input, r, c);
     w.tracerSilt[t] = st.silting ? Value(st.silting, r, c) : w.tracerInput[t];
+    w.tracerPump[t] = Value(st.saturated, r, c);
     // A tracer without a maximum concentration is carried without limit.
     w.tracerCap[t] = tr.max_conc > 0 ? tr.max_conc : std::numeric_limits<double>::infinity();
     // Groundwater that rises into the column without the groundwater
@@ -740,15 +741,18 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     baseflowTaken += takenWater;
     // The irrigation's pumping (mm): from the groundwater level layer down the
     // water above the content at 3.45 m suction, then above the residual
-    // content, then the layers above; each layer's substance leaves with
-    // its share of the water.
+    // content, then the layers above; the water leaves with the substance
+    // the irrigation gave it (the saturated zone's concentration of the
+    // last step's end), as far as the layer holds it.
     if (pumpPerSubstep > 0) {
       double rest = pumpPerSubstep;
       auto pump = [&](int i, double bound) {
-        const double water = w.theta[i] * w.d[i] * 1000;
         const double x = std::min(rest, std::max(0.0, (w.theta[i] - bound) * w.d[i] * 1000));
         if (!(x > 0)) return;
-        for (int t = 1; t <= NT; ++t) w.Amount(t)[i] *= water > 0 ? 1 - x / water : 1.0;
+        for (int t = 1; t <= NT; ++t) {
+          double& a = w.Amount(t)[i];
+          a -= std::min(std::max(0.0, a), w.tracerPump[t] * x);
+        }
         w.theta[i] -= x / (w.d[i] * 1000);
         rest -= x;
       };

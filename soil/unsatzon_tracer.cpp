@@ -173,6 +173,12 @@ void unsatzonmodellklasse::InitSoilTracers(TracerRecord* settings, StatRecord* r
     st.concQD = NewGrid("_CONC_QD_" + std::to_string(t) + "_", FileSpec{}, 0.0, false, false);
     st.concQI = NewGrid("_CONC_QI_" + std::to_string(t) + "_", FileSpec{}, 0.0, false, false);
     st.concQB = NewGrid("_CONC_QB_" + std::to_string(t) + "_", FileSpec{}, 0.0, false, false);
+    // The concentration of the groundwater the irrigation pumps (the
+    // irrigation books it before the soil pumps it).
+    st.saturated = NewGrid("tracer_" + std::to_string(t) + "_saturated_zone", FileSpec{}, 0.0, false, false);
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (OwnValidCell(r, c) && SoilOf(r, c)) st.saturated[r][c] = SaturatedConcentration(t, r, c);
   }
 }
 
@@ -190,6 +196,22 @@ void unsatzonmodellklasse::BindGroundwaterTracers() {
   saturated_water = w > 0 ? gridlist[w].grid : nullptr;
   const int p = FindGrid("aquifer_thickness_1", false);
   aquifer_thickness = p > 0 ? gridlist[p].grid : nullptr;
+}
+
+double unsatzonmodellklasse::SaturatedConcentration(int t, int r, int c) const {
+  soil_table_entry* soil = SoilOf(r, c);
+  if (!soil) return 0.0;
+  const int n = std::min(layers, soil->layers);
+  const int g = std::clamp(static_cast<int>(groundwater_level[r][c]), 1, std::max(1, n));
+  const double* v = soiltracers[t].store[r][c];
+  double mass = 0, water = 0;
+  for (int k = g; k <= n; ++k) {
+    const double wk = theta[r][c][k] * soil->thickness[k] * 1000.0;
+    const double x = v[k] > nodata ? v[k] : 0.0;
+    mass += std::max(0.0, tracersettings[t].evaporating == 1 ? x * wk : x);
+    water += wk;
+  }
+  return water > 0 ? mass / water : 0.0;
 }
 
 double unsatzonmodellklasse::LayerConcentration(int t, int r, int c, int layer, double thickness) const {
@@ -338,6 +360,9 @@ void unsatzonmodellklasse::RouteTracers(int64_t hour, int64_t day, int64_t month
           st.conc[r][c] = theta[r][c][1] > 0.0001 ? v / (theta[r][c][1] * 1000.0 * soil->thickness[1]) : 99999.0;
       }
     WriteDatedGrid(st.position);
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (OwnValidCell(r, c) && SoilOf(r, c)) st.saturated[r][c] = SaturatedConcentration(t, r, c);
     // The baseflow records are summed on instance 0 before they are used there,
     // so the line is the same with any number of instances.
     if (mpisize > 1) MPIReduceRecords(st.records, S, true);
