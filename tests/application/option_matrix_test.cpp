@@ -1157,9 +1157,7 @@ std::vector<Axis> Axes() {
   // Irrigation by methods 1 to 4 of a field in subbasin 1 from its
   // reservoir (or lake) and one in subbasin 3 from the river; or by method 1
   // of both from the rivers, subbasin 1 without its reservoir (a routed
-  // subbasin without channels) in the recession after the storm; or by
-  // method 1 of both from the groundwater below the fields (the soil pumps
-  // it from its saturated zone). The first
+  // subbasin without channels) in the recession after the storm. The first
   // step of a run finds no offer of the routing yet (it makes it in the
   // step), so method 1 irrigates on the second to sixth day of the period:
   // the second step of a warm start after a two-day step irrigates too.
@@ -1182,12 +1180,11 @@ std::vector<Axis> Axes() {
       if (m == 4) r += "1.01";
       return r;
     };
-    for (int m = 1; m <= 6; ++m) {
+    for (int m = 1; m <= 5; ++m) {
       a.values.push_back(
-          {m <= 4 ? std::to_string(m) : std::string(m == 5 ? "channel-less" : "groundwater"), [m, ruleOf](Build& b) {
+          {m <= 4 ? std::to_string(m) : std::string("channel-less"), [m, ruleOf](Build& b) {
              b.c.modules.irrigation = true;
-             std::string rule = ruleOf(b.period, m <= 4 ? m : 1);
-             if (m == 6) rule.replace(rule.find(" 2 "), 3, " 1 ");
+             const std::string rule = ruleOf(b.period, m <= 4 ? m : 1);
              // Subbasin 1 without its reservoir: its river has no channel.
              if (m == 5) Edit(b, "SP 1 (file = reservoir_1.txt V0 = 45e6, C0 = 0 0 0 0 0 0 0 0 0, dTmin = 300)\n", "");
              // By the ratio of real to potential evapotranspiration: the
@@ -1209,10 +1206,6 @@ std::vector<Axis> Axes() {
                                                      "1 reservoir_field " +
                                                          rule + "\n2 river_field " + rule + "\n"}});
              });
-             if (m == 6) {
-               b.signatures.push_back(PositiveSum("irrigated from the groundwater (mm)", "irr_gw.stat"));
-               return;
-             }
              if (m != 3 && m != 4) {
                b.signatures.push_back(PositiveSum("irrigated from the reservoir and the river (mm)", "irr_sw.stat"));
                return;
