@@ -699,15 +699,12 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       notGiven += rest * dtw * 1000.0;
     }
     // Baseflow takes the layers' substance with their water; rising
-    // groundwater brings the groundwater's. With the groundwater model the
-    // baseflow is its exchange with the column: what rises leaves its water,
-    // what is taken joins it.
-    double risenWater = rising * dtms, takenWater = 0;
-    for (int i = 1; i <= n; ++i) {
-      if (w.base[i] < 0) risenWater -= w.base[i] * dtms;
+    // groundwater brings the tracer's groundwater concentration. With the
+    // groundwater model the baseflow is its exchange with the column, whose
+    // substance that model moved already (below).
+    double takenWater = 0;
+    for (int i = 1; i <= n; ++i)
       if (w.base[i] > 0) takenWater += w.base[i] * dtms;
-    }
-    (void)risenWater;
     for (int t = 1; t <= NT; ++t) {
       double* a = w.Amount(t);
       double taken = 0;
