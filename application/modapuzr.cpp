@@ -402,6 +402,7 @@ void ModellApplication::LinkSubModels() {
   groundwater->SetInitialized(1);
   if (snow->GetFlowControl() > 0) {
     snow->SetQg(unsatzone->GetQg());
+    snow->SetGlacierRunoffConcentrations(unsatzone->GetGlacierRunoff());
     snow->ReadStorageFile(unsatzone->GetStorageFileName(), readParameter);
     snow->SetInitialized(1);
   }

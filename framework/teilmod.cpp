@@ -244,6 +244,7 @@ void teilmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* sett
     const int storeposition = FreeGridPosition();
     g.gridfile = TracerFileName(t, modulname, t.gridext);
     if (readgrids == 1) {
+      RequireTracerState(g.gridfile, i, t);
       ReadTracerStorageGrid(g.gridfile, g.store, g.storefirst, g.storelast);
     } else {
       g.store = matrix(1, nrows, 1, ncols, 0);

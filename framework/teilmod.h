@@ -162,6 +162,10 @@ class teilmodellklasse : public modelobject {
   int64_t ResultEndDateKey() const override { return enddatekey; }
   // Reads a tracer storage grid from its file; the grid covers rows first ... last afterwards.
   void ReadTracerStorageGrid(const std::string& fileName, Grid& grid, int64_t& first, int64_t& last);
+  // A warm start reads tracer t's state from fileName: where the run it
+  // continues wrote no such grid, the run ends naming the tracer and the
+  // grid code that writes it at a run's end (error 21).
+  void RequireTracerState(const std::string& fileName, int t, const TracerRecord& tracer);
 
   int flowcontrol = 0;
   int readgrids = 0;        // 1: storage grids (tracer concentrations among them) are read at the start

@@ -1,4 +1,7 @@
 // Reading of the tracer storage grids from their grid files.
+#include <filesystem>
+#include <system_error>
+
 #include "framework/diagstream.h"
 #include "framework/teilmod.h"
 
@@ -19,4 +22,17 @@ void teilmodellklasse::ReadTracerStorageGrid(const std::string& fileName, Grid& 
   FreeMatrix(read, own1, own2, 1, ncols);
   first = 1;
   last = nrows;
+}
+
+void teilmodellklasse::RequireTracerState(const std::string& fileName, int t, const TracerRecord& tracer) {
+  std::string path = fileName;
+  MakePath(InitialStateDirectory, path, 21);
+  std::error_code error;
+  if (std::filesystem::is_regular_file(path, error)) return;
+  Fatal("FATAL: in modul " + modulname + ": the warm start reads the state of tracer " + std::to_string(t) + " (" +
+            tracer.name + ") from " + path +
+            ", which does not exist. A tracer's grids are written at the end of a run only with a gridcode that "
+            "writes them then: set gridcode = 3 for this tracer in [substance_transport] of the run that writes the "
+            "state, or start the module's tracers from their initial values (its read parameter 0)",
+        21);
 }

@@ -165,11 +165,14 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
   const double in = snowIn + rainIn;
   for (size_t t = 1; t < glaciertracers.size(); ++t) {
     double& v = glaciertracers[t].store[r][c];
+    glaciertracers[t].outflow[r][c] = 0;
+    glaciertracers[t].firnmelt[r][c] = 0;
     if (!(v > nodata)) continue;
     Grid cinGrid = glaciertracers[t].input;
     const double cin = cinGrid && cinGrid[r] && cinGrid[r][c] > nodata ? cinGrid[r][c] : 0.0;
     if (tracers[t].evaporating == 1) {
       if (in > 0) v = WeightedMean(v, cin, packBefore, in);
+      glaciertracers[t].outflow[r][c] = v;
       continue;
     }
     if (in > 0) v += in * cin;
@@ -177,9 +180,27 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     double released = W > 0 ? v * outg / W : 0.0;
     if (tracers[t].max_conc > 0) released = std::min(released, outg * tracers[t].max_conc);
     v -= released;
+    glaciertracers[t].outflow[r][c] = outg > 0 ? released / outg : 0.0;
   }
   if (glac[kTotalOnGlacier].grid) glac[kTotalOnGlacier].grid[r][c] = Sg + Lg;
-  if (T > T0 && Sg <= 0) IceAndFirnMelt(r, c, T, mg);
+  if (T > T0 && Sg <= 0) {
+    const double firnBefore = glaciermethod > 10 && glac[kFirnTotal].grid && glac[kFirnTotal].grid[r][c] > 0
+                                  ? glac[kFirnTotal].grid[r][c]
+                                  : 0.0;
+    const double firnMeltBefore = glac[kMeltFirn].grid[r][c];
+    IceAndFirnMelt(r, c, T, mg);
+    // The firn of dynamic glaciers gives off the tracer the store holds
+    // without snow water (that of the snow that became firn) with its melt,
+    // in the share of the firn that melted.
+    const double x = glac[kMeltFirn].grid[r][c] - firnMeltBefore;
+    for (size_t t = 1; t < glaciertracers.size() && x > 0 && firnBefore > 0 && Sg + Lg <= 0; ++t) {
+      double& v = glaciertracers[t].store[r][c];
+      if (!(v > 0) || tracers[t].evaporating == 1) continue;
+      const double released = v * std::min(1.0, x / firnBefore);
+      v -= released;
+      glaciertracers[t].firnmelt[r][c] = released / x;
+    }
+  }
   // The glacier part's snowfall and rain build its mass balance; those of
   // the cell are its parts' by their shares (the parts' inputs differ when
   // the interception runs first, and so does their drift).
@@ -301,6 +322,13 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c, int zone) {
     add(targets[i], k, 0, 1 - g);
     meltsums[3 * k + i] += values[i] * g * area;
   }
+  // The loads of the tracers in the same parts (ice melt carries none).
+  for (size_t t = 1; t < glaciertracers.size(); ++t) {
+    const double cs = glaciertracers[t].outflow[r][c], cf = glaciertracers[t].firnmelt[r][c];
+    const double loads[3] = {phi * smg * cs + glac[kMeltFirn].grid[r][c] * cf, 0.0, (1 - phi) * smg * cs};
+    double* sums = tracermeltsums.data() + GlacierRunoffTracerIndex(static_cast<int>(t), 0, 0) + 3 * k;
+    for (int i = 0; i < 3; ++i) sums[i] += loads[i] * g * area;
+  }
   if (!dynamic) return;
   // Every cell of the basin holds a balance (set up so at the start); it adds
   // up over the years and may pass -9999 mm, so it is counted as an amount.
@@ -325,8 +353,10 @@ void schneemodellklasse::GlacierRunoff() {
   std::vector<double> sums(meltsums);
   sums.insert(sums.end(), areasums.begin(), areasums.end());
   sums.insert(sums.end(), cellsums.begin(), cellsums.end());
+  sums.insert(sums.end(), tracermeltsums.begin(), tracermeltsums.end());
   SumOnRoot(sums);
   std::fill(meltsums.begin(), meltsums.end(), 0.0);
+  std::fill(tracermeltsums.begin(), tracermeltsums.end(), 0.0);
   std::fill(areasums.begin(), areasums.end(), 0.0);
   std::fill(cellsums.begin(), cellsums.end(), 0.0);
   if (mpirank != 0) return;
@@ -334,6 +364,8 @@ void schneemodellklasse::GlacierRunoff() {
   const double* melt = sums.data();
   const double* area = sums.data() + 3 * stride;
   const double* cells = sums.data() + 4 * stride;
+  const double* loads = sums.data() + 5 * stride;  // tracer t's at 3 x stride x (t - 1)
+  const int ntr = static_cast<int>(glaciertracers.size()) - 1;
   StatisticEntry& total = gstats[kStatGlacierTotal];
   for (int k = 1; k <= count; ++k) {
     if (total.records.size() > static_cast<size_t>(k)) {
@@ -345,6 +377,7 @@ void schneemodellklasse::GlacierRunoff() {
     // Every subbasin's runoff is written in every step: the soil model adds
     // its runoff to it where it keeps glacier.
     if (linked && qg) qg[k] = 0;
+    for (int tr = 1; tr <= ntr && glacierconc; ++tr) glacierconc[static_cast<size_t>(tr) * stride + k] = 0;
     if (!t.glacier) continue;
     const double a = t.glacierized;
     const double b = t.free;
@@ -357,13 +390,34 @@ void schneemodellklasse::GlacierRunoff() {
         X = X * e + (1 - e) * q / r;
       };
       const double mean = area[k] > 0 ? 1.0 / area[k] : 0.0;
-      recede(qice[k], kice_els, melt[3 * k + 1] * mean);
-      recede(qfirn[k], kfirn_els, melt[3 * k] * mean);
-      recede(qsnow[k], ksnow_els, melt[3 * k + 2] * mean);
+      // The tracers mix in each storage: its load (outflow x concentration)
+      // follows the load that enters as its water follows the water.
+      double* X[3] = {&qice[k], &qfirn[k], &qsnow[k]};
+      const double K[3] = {kice_els, kfirn_els, ksnow_els};
+      const int part[3] = {1, 0, 2};  // of the sums: firn, ice, snow on ice
+      for (int tr = 1; tr <= ntr; ++tr)
+        for (size_t x = 0; x < 3; ++x) {
+          double& conc = glacierrunoffconc[GlacierRunoffTracerIndex(tr, x, k)];
+          double before = *X[x];
+          double load = before * conc;
+          recede(load, K[x], loads[3 * stride * static_cast<size_t>(tr - 1) + 3 * k + part[x]] * mean);
+          recede(before, K[x], melt[3 * k + part[x]] * mean);
+          conc = before > 0 ? load / before : 0.0;
+        }
+      for (size_t x = 0; x < 3; ++x) recede(*X[x], K[x], melt[3 * k + part[x]] * mean);
     } else {
       qice[k] = qfirn[k] = qsnow[k] = 0;
+      for (int tr = 1; tr <= ntr; ++tr)
+        for (size_t x = 0; x < 3; ++x) glacierrunoffconc[GlacierRunoffTracerIndex(tr, x, k)] = 0;
     }
     const double sum = qice[k] + qfirn[k] + qsnow[k];
+    // The glacier runoff's concentration: its storages' loads over its water.
+    for (int tr = 1; tr <= ntr && glacierconc; ++tr) {
+      const double water[3] = {qice[k], qfirn[k], qsnow[k]};
+      double load = 0;
+      for (size_t x = 0; x < 3; ++x) load += water[x] * glacierrunoffconc[GlacierRunoffTracerIndex(tr, x, k)];
+      glacierconc[static_cast<size_t>(tr) * stride + k] = sum > 0 ? load / sum : 0.0;
+    }
     // mm over the whole subbasin: the storages take the area-weighted mean
     // melt of the subbasin and give it back as such. (The cell count over
     // the area would inflate it wherever relative cell areas differ from 1.)
@@ -392,6 +446,7 @@ void schneemodellklasse::YearlyGlacierUpdate() {
   Grid gold = glac[kGlacierizedOld].grid;
   Grid codesold = glac[kCodesOld].grid;
   const std::vector<Grid> held = InterceptionStorages();
+  const std::vector<Grid> leaves = InterceptionTracers();
   for (int r = first; r <= last; ++r) {
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(r, c)) continue;
@@ -432,11 +487,17 @@ void schneemodellklasse::YearlyGlacierUpdate() {
         gold[r][c] = g;
         // The new glacier part takes the snow, and the water on the plants,
         // of the area it covers.
+        const double onPlants = held.empty() || !(held[0][r][c] > nodata) ? 0.0 : held[0][r][c];
         Sg[r][c] = S[r][c];
-        Lg[r][c] = L[r][c] + (held.empty() || !(held[0][r][c] > nodata) ? 0.0 : held[0][r][c]);
-        // Its snow's tracers with it (per mm of either part).
-        for (size_t t = 1; t < glaciertracers.size(); ++t)
-          if (glaciertracers[t].store[r][c] > nodata) glaciertracers[t].store[r][c] = tracergrids[t].store[r][c];
+        Lg[r][c] = L[r][c] + onPlants;
+        // Its snow's and plants' tracers with it (per mm of either part).
+        for (size_t t = 1; t < glaciertracers.size(); ++t) {
+          double& vg = glaciertracers[t].store[r][c];
+          if (!(vg > nodata)) continue;
+          const double v = tracergrids[t].store[r][c] > nodata ? tracergrids[t].store[r][c] : 0.0;
+          const double p = leaves[t] && leaves[t][r][c] > nodata ? leaves[t][r][c] : 0.0;
+          vg = TracerValue(t, TracerAmount(t, v, W) + TracerAmount(t, p, onPlants), W + onPlants, v);
+        }
         moveExcess(g);
       } else if (g > 0 && g < 1 && W > T) {
         moveExcess(g);
@@ -530,6 +591,7 @@ void schneemodellklasse::FollowGlacierArea() {
   // The water held on the vegetation of the open part (the total and each
   // layer's, mm over the open part) follows the area as the snow does.
   const std::vector<Grid> held = InterceptionStorages();
+  const std::vector<Grid> leaves = InterceptionTracers();
   for (int r = first; r <= last; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(r, c)) continue;
@@ -544,23 +606,32 @@ void schneemodellklasse::FollowGlacierArea() {
       }
       Sg[r][c] = value(Sg[r][c]);
       Lg[r][c] = value(Lg[r][c]);
-      // The tracers of both parts' snow follow it (amounts per mm of a part);
-      // the firn holds none.
+      // The tracers of both parts' snow and of the plants' water follow them
+      // (amounts per mm of a part). What joins the firn stays in the glacier
+      // part's store (which gives it off with the firn's melt).
       const double Wo = S[r][c] + L[r][c], Wg = Sg[r][c] + Lg[r][c];
+      const double plants = held.empty() ? 0.0 : value(held[0][r][c]);
       for (size_t t = 1; t < glaciertracers.size(); ++t) {
         double& v = tracergrids[t].store[r][c];
         double& vg = glaciertracers[t].store[r][c];
         if (!(v > nodata) || !(vg > nodata)) continue;
+        double* p = leaves[t] && leaves[t][r][c] > nodata ? &leaves[t][r][c] : nullptr;
         const double a = TracerAmount(t, v, Wo), ag = TracerAmount(t, vg, Wg);
+        const double ap = p ? TracerAmount(t, *p, plants) : 0.0;
         if (gA > gB) {
           const double d = gA - gB;
-          const double joins = firn_levels >= 1 ? 0.0 : d * a / gA;
-          const double water = firn_levels >= 1 ? 0.0 : d * Wo / gA;
+          const double joins = d * (a + ap) / gA;
+          const double water = firn_levels >= 1 ? 0.0 : d * (Wo + plants) / gA;
           vg = TracerValue(t, ag * gB / gA + joins, Wg * gB / gA + water, vg);
-          if (gA >= 1) v = TracerValue(t, 0.0, 0.0, v);
+          if (gA >= 1) {
+            v = TracerValue(t, 0.0, 0.0, v);
+            if (p) *p = TracerValue(t, 0.0, 0.0, *p);
+          }
         } else {
           const double d = gB - gA;
           v = TracerValue(t, ((1 - gB) * a + d * ag) / (1 - gA), ((1 - gB) * Wo + d * (firn + Wg)) / (1 - gA), v);
+          // The plants' water per mm of the open part shrinks as that part grows.
+          if (p && tracers[t].evaporating != 1) *p *= (1 - gB) / (1 - gA);
           if (gA <= 0) vg = TracerValue(t, 0.0, 0.0, vg);
         }
       }
@@ -604,6 +675,15 @@ void schneemodellklasse::FollowGlacierArea() {
       own[kTotal].grid[r][c] = S[r][c] + L[r][c];
       glac[kTotalOnGlacier].grid[r][c] = Sg[r][c] + Lg[r][c];
     }
+}
+
+std::vector<Grid> schneemodellklasse::InterceptionTracers() {
+  std::vector<Grid> stores(glaciertracers.size(), nullptr);
+  for (size_t t = 1; t < stores.size(); ++t) {
+    const int p = FindGrid("concstor_tracer_" + std::to_string(t) + "_interception_model", false);
+    if (p > 0) stores[t] = gridlist[p].grid;
+  }
+  return stores;
 }
 
 std::vector<Grid> schneemodellklasse::InterceptionStorages() {

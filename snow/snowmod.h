@@ -93,6 +93,9 @@ class schneemodellklasse : public teilmodellklasse {
   virtual Grid GetSolidSnowStorageGrid();
   // Returns the flow control parameter.
   virtual int SetQg(double* runoff);
+  // Where the glacier runoff's tracer concentrations go (tracer t of
+  // subbasin k at t x (subbasins + 1) + k; row 0 is not written).
+  void SetGlacierRunoffConcentrations(double* values);
   // Annual factors at the day number d (1 January = 1; run() forms it).
   virtual double AnnualMeltFactor(double d);
   virtual double AnnualIceRadiationFactor(double d);
@@ -212,6 +215,8 @@ class schneemodellklasse : public teilmodellklasse {
   // The interception storage grids (total, then each vegetation layer) when
   // the interception model runs.
   std::vector<Grid> InterceptionStorages();
+  // The interception's tracer stores (1 ... tracers; null where there is none).
+  std::vector<Grid> InterceptionTracers();
 
   // ---- glacier list (instance 0, dynamic methods) ----
   void BuildGlacierList();
@@ -494,6 +499,22 @@ class schneemodellklasse : public teilmodellklasse {
   // Per-subbasin sums of a step: glacier melt from ice, from firn and snow
   // melt on ice areas (value x fraction x area) and the area of the cells.
   std::vector<double> meltsums;  // 3 x (count + 1)
+  // The same sums of the tracers' loads (melt x concentration), tracer t at
+  // 3 x (count + 1) x (t - 1), and the concentration of the outflow of each
+  // glacier runoff storage (ice, firn, snow) at the same places; the
+  // concentration of a subbasin's glacier runoff goes to glacierconc (tracer
+  // t of subbasin k at t x (count + 1) + k).
+  std::vector<double> tracermeltsums;
+  std::vector<double> glacierrunoffconc;
+  double* glacierconc = nullptr;
+  // (They stay until the state is written, after the tracer arrays are released.)
+  int GlacierRunoffTracers() const {
+    return qice.empty() ? 0 : static_cast<int>(glacierrunoffconc.size() / (3 * qice.size()));
+  }
+  // Storage x (0 ice, 1 firn, 2 snow) of subbasin k, tracer t.
+  size_t GlacierRunoffTracerIndex(int t, size_t x, int k) const {
+    return (static_cast<size_t>(t - 1) * 3 + x) * qice.size() + static_cast<size_t>(k);
+  }
   std::vector<double> areasums;
   std::vector<double> cellsums;
 
@@ -535,9 +556,16 @@ class schneemodellklasse : public teilmodellklasse {
   // storages), held as the open part's: a concentration for a tracer that
   // leaves with evaporating water, else the amount (mm over the glacier part
   // times concentration). The glacier part takes the precipitation's.
+  // The glacier runoff takes the tracer of the water it gets: the glacier
+  // part's snow outflow at that pack's concentration, firn melt at the
+  // concentration of what the firn took from the snow (the amount left in
+  // the store of a part without snow water, dynamic glaciers), ice melt
+  // none (the ice holds no tracer: it formed before any of the run's water).
   struct GlacierTracer {
     Grid store = nullptr;
     Grid input = nullptr;
+    Grid outflow = nullptr;   // concentration of the step's snow outflow of the glacier part
+    Grid firnmelt = nullptr;  // concentration of the step's firn melt
     int position = 0;
     int64_t first = 0, last = 0;
   };

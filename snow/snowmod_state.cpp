@@ -55,8 +55,11 @@ void schneemodellklasse::ReadStorageFile(const std::string& fileName, int readPa
   std::string path = storagefile;
   MakePath(InitialStateDirectory, path);
   if (mpirank == 0) ReadStorageSection(path, Qice, Qfirn, Qsnow);
-  if (mpisize > 1 && MpiRunning())
+  if (mpisize > 1 && MpiRunning()) {
     for (double* a : {Qice, Qfirn, Qsnow}) MPI_Bcast(a, subbasincount + 1, MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    if (!glacierrunoffconc.empty())
+      MPI_Bcast(glacierrunoffconc.data(), static_cast<int>(glacierrunoffconc.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+  }
 }
 
 void schneemodellklasse::ReadStorageSection(const std::string& path, double* ice, double* firn, double* snow) {
@@ -107,6 +110,14 @@ void schneemodellklasse::ReadStorageSection(const std::string& path, double* ice
       double v = 0;
       // A value that cannot be read leaves the storage as it is.
       if (std::fscanf(file.get(), "%lf", &v) == 1 && a) a[i] = v;
+      // The concentration of each tracer in its outflow follows (a file
+      // written without tracers holds none: the storages start without).
+      const size_t x = static_cast<size_t>(a == ice ? 0 : a == firn ? 1 : 2);
+      for (int t = 1; t <= GlacierRunoffTracers(); ++t) {
+        double conc = 0;
+        if (std::fscanf(file.get(), "%lf", &conc) != 1) break;
+        glacierrunoffconc[GlacierRunoffTracerIndex(t, x, i)] = conc;
+      }
       skipLine();
     }
   }
@@ -137,9 +148,16 @@ void schneemodellklasse::WriteStorageSection(const std::string& path, const char
   // The outflows with all their digits: a storage holds its outflow times
   // about its constant in steps, so six decimals would lose or make water at
   // a warm start.
+  // Each storage's outflow is followed by its concentration of each tracer.
   for (int i = 1; i <= subbasincount && ok; ++i)
-    for (int k = 0; k < 3 && ok; ++k)
-      ok = std::fprintf(file, "%d\t%.17g%s", i, arrays[k] ? arrays[k][i] : 0.0, comments[k]) >= 0;
+    for (int k = 0; k < 3 && ok; ++k) {
+      ok = std::fprintf(file, "%d\t%.17g", i, arrays[k] ? arrays[k][i] : 0.0) >= 0;
+      for (int t = 1; t <= GlacierRunoffTracers() && ok; ++t) {
+        const double conc = glacierrunoffconc[GlacierRunoffTracerIndex(t, static_cast<size_t>(k), i)];
+        ok = std::fprintf(file, " %.17g", conc) >= 0;
+      }
+      ok = ok && std::fprintf(file, "%s", comments[k]) >= 0;
+    }
   ok = ok && std::fprintf(file, "\n") >= 0;
   ok = std::fflush(file) == 0 && ok && !std::ferror(file);
   const bool closed = std::fclose(file) == 0;
@@ -182,6 +200,7 @@ void schneemodellklasse::InitGlacierTracers() {
     std::snprintf(file, sizeof file, "%s%.3ssnowg.%.3s", tr.path.c_str(), tr.name.c_str(), tr.gridext.c_str());
     // Read with the glacier part's snow (dynamic glaciers: with the glacier state).
     if ((glaciermethod > 10 ? glacierreadgrid : readgrid) == 1) {
+      RequireTracerState(file, t, tr);
       ReadTracerStorageGrid(file, g.store, g.first, g.last);
     } else {
       g.store = matrix(1, nrows, 1, ncols, 0);
@@ -200,7 +219,12 @@ void schneemodellklasse::InitGlacierTracers() {
     std::snprintf(irrigation, sizeof irrigation, "concflux_tracer_%1d_%s", t, "irrigation");
     std::snprintf(input, sizeof input, "concflux_tracer_%1d_%s", t, "input");
     g.input = gridlist[GetGridOf3(irrigation, input, "!!_no_entry_!!")].grid;
+    g.outflow = matrix(1, nrows, 1, ncols, 0);
+    g.firnmelt = matrix(1, nrows, 1, ncols, 0);
   }
+  const size_t count = qice.size();
+  tracermeltsums.assign(3 * count * static_cast<size_t>(tracercount), 0.0);
+  glacierrunoffconc.assign(3 * count * static_cast<size_t>(tracercount), 0.0);
 }
 
 // The tracer comes with the water input: the precipitation (irrigated or
@@ -230,6 +254,8 @@ void schneemodellklasse::FreeTracerArrays() {
   for (GlacierTracer& g : glaciertracers) {
     if (g.position > 0) UnregisterGrid(g.position);
     if (g.store) FreeMatrix(g.store, g.first, g.last, 1, ncols);
+    for (Grid x : {g.outflow, g.firnmelt})
+      if (x) FreeMatrix(x, 1, nrows, 1, ncols);
   }
   glaciertracers.clear();
 }

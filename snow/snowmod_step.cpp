@@ -31,6 +31,10 @@ int schneemodellklasse::SetQg(double* runoff) {
   return flowcontrol;
 }
 
+void schneemodellklasse::SetGlacierRunoffConcentrations(double* values) {
+  if (flowcontrol != 0) glacierconc = values;
+}
+
 int schneemodellklasse::GetMethod() {
   return flowcontrol > 0 ? method : 0;
 }
@@ -265,9 +269,14 @@ void schneemodellklasse::SkippedCell(int r, int c, double g) {
   // Tracers: the input passes with its concentration (an evaporating
   // tracer's outflow without water keeps the pack's); the glacier part's
   // pack keeps its own.
-  for (size_t t = 1; g > 0 && t < glaciertracers.size(); ++t)
+  for (size_t t = 1; g > 0 && t < glaciertracers.size(); ++t) {
     if (tracers[t].radioactive == 1 && glaciertracers[t].store[r][c] > nodata)
       glaciertracers[t].store[r][c] *= tracers[t].decay;
+    // The glacier part's input passes on to its runoff as it came.
+    Grid cin = glaciertracers[t].input;
+    glaciertracers[t].outflow[r][c] = cin && cin[r] && cin[r][c] > nodata ? cin[r][c] : 0.0;
+    glaciertracers[t].firnmelt[r][c] = 0;
+  }
   for (int t = 1; t <= tracercount; ++t) {
     double& value = tracergrids[t].store[r][c];
     if (tracers[t].radioactive == 1) value *= tracers[t].decay;
@@ -503,26 +512,33 @@ void schneemodellklasse::CopyHRUStates() {
   const int first = std::max(1, firstrow);
   const int last = std::min(nrows, lastrow);
   // The grids a member takes from its master.
-  Grid grids[32];
-  int count = 0;
+  std::vector<Grid> grids;
   for (OwnGrid g : {kSolid, kLiquid, kDaysSnow, kAge, kSnowFraction, kRainFraction, kTotal, kOutflow, kMeltOutflow})
-    grids[count++] = own[g].grid;
-  grids[count++] = albedo;
+    grids.push_back(own[g].grid);
+  grids.push_back(albedo);
   if (method > 4)
     for (OwnGrid g : {kSnowTemp, kSurfTemp, kInputMass, kMobileMass, kDeposition})
-      if (own[g].grid) grids[count++] = own[g].grid;
+      if (own[g].grid) grids.push_back(own[g].grid);
   if (glaciergrid) {
-    for (GlacierGrid g : {kMeltFirn, kMeltIce}) grids[count++] = glac[g].grid;
+    for (GlacierGrid g : {kMeltFirn, kMeltIce}) grids.push_back(glac[g].grid);
     // The static methods keep the snow of the glacier cells as well.
     for (GlacierGrid g : {kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier, kSnowMeltOnGlacier})
-      if (glac[g].grid) grids[count++] = glac[g].grid;
+      if (glac[g].grid) grids.push_back(glac[g].grid);
     if (glaciermethod > 10)
       for (GlacierGrid g : {kFirnTotal, kMassBalance, kOldMassBalance, kSurfTempOnGlacier, kSnowTempOnGlacier,
                             kEvapOnGlacier, kFirnToIce})
-        if (glac[g].grid) grids[count++] = glac[g].grid;
+        if (glac[g].grid) grids.push_back(glac[g].grid);
   }
   // The energy balance writes the snow's sublimation into "snow_evaporation".
-  if (EnergyBalanceMethod(method) && snowevaporation) grids[count++] = snowevaporation;
+  if (EnergyBalanceMethod(method) && snowevaporation) grids.push_back(snowevaporation);
+  // The tracers of both parts' snow and of what they gave off.
+  for (int t = 1; t <= tracercount; ++t)
+    for (Grid g : {tracergrids[t].store, tracergrids[t].flux})
+      if (g) grids.push_back(g);
+  for (size_t t = 1; t < glaciertracers.size(); ++t)
+    for (Grid g : {glaciertracers[t].store, glaciertracers[t].outflow, glaciertracers[t].firnmelt})
+      if (g) grids.push_back(g);
+  const size_t count = grids.size();
   const bool layers = glaciermethod > 10 && firnstack;
   looperror = 0;
 #pragma omp parallel for schedule(runtime)
@@ -546,7 +562,7 @@ void schneemodellklasse::CopyHRUStates() {
         }
         continue;
       }
-      for (int k = 0; k < count; ++k) grids[k][r][c] = grids[k][mr][mc];
+      for (size_t k = 0; k < count; ++k) grids[k][r][c] = grids[k][mr][mc];
       if (layers)
         for (int k = 0; k <= firn_levels; ++k) firnstack[r][c][k] = firnstack[mr][mc][k];
     }

@@ -478,6 +478,11 @@ void gwflowclass::CreateLayerGrids() {
       }
     y.ptop = Register(y.top, Numbered("aquifer_upper_limit", l), Numbered("aquifer_upper_limit", l), 0);
     for (int p : {y.phoo, y.phprev, y.ptx, y.pty, y.pfx, y.pfy, y.pbal, y.pleak, y.ptop}) Exchange(gridlist[p].grid, p);
+    if (l > 1) {
+      y.share = NewGrid(1.0);
+      y.pshare = Register(y.share, Numbered("gw_outflow_share_", l), Numbered("gw_outflow_share_", l), 0);
+      Exchange(y.share, y.pshare);
+    }
   }
 }
 

@@ -71,7 +71,11 @@ class gwflowclass : public teilmodellklasse {
     Grid balance = nullptr;
     Grid leak = nullptr;
     Grid top = nullptr;
+    // Layers below the first: the share of its outflow through the faces
+    // that a cell gives in the step (1 where it holds enough).
+    Grid share = nullptr;
     int ph = 0, phold = 0, phoo = 0, phprev = 0, ptx = 0, pty = 0, pfx = 0, pfy = 0, pbal = 0, pleak = 0, ptop = 0;
+    int pshare = 0;
     std::string headname, txname, tyname, balname;
     int headcode = 0, txcode = 0, tycode = 0, balcode = 0;
   };
@@ -182,6 +186,14 @@ class gwflowclass : public teilmodellklasse {
   void RowEquations(int l, double dt, int r, double* lower, double* main, double* upper, double* rhs, double* flag,
                     double* head, double* zones);
   void Baseflow(double dt);
+  // A layer below the first: the share of each cell's outflow through its
+  // faces that the cell can give in the step (what it holds above its base,
+  // with what its faces, its leakage and its fixed inflow bring), so that
+  // no cell gives more than it has. The shares of all cells together, the
+  // same on any number of threads and instances. Layer 2: what a cell cannot
+  // return of the water the soil column did not give stays with the column,
+  // whose exchange asks for it again.
+  void LimitOutflows(int l, double dt);
   void Balances(int l, double dt);
   void ReportLayer(int l);
 
@@ -269,10 +281,21 @@ class gwflowclass : public teilmodellklasse {
   // What the soil column could not give of layer 1's exchange, taken back
   // from the layer below, which got it (m/s in the sub-step, own cells).
   std::vector<double> giveback;
+  // The outflow shares of the next pass, and what a cell of layer 2 could
+  // not return of the water the soil column did not give (m3), own cells,
+  // row by row.
+  std::vector<double> nextshare, unreturned;
   double GiveBack(int r, int c) const {
     return giveback.empty() ? 0.0
                             : giveback[static_cast<size_t>(r - firstrow) * (static_cast<size_t>(ncols) + 1) +
                                        static_cast<size_t>(c)];
+  }
+  // Of it, what layer 2 cannot return (m3 in the sub-step, own cells): it
+  // stays with the soil column.
+  double Unreturned(int r, int c) const {
+    return unreturned.empty() ? 0.0
+                              : unreturned[static_cast<size_t>(r - firstrow) * (static_cast<size_t>(ncols) + 1) +
+                                           static_cast<size_t>(c)];
   }
 
   // Tracers: [tracer][layer], tracers 1 ... count, layers 1 ... L.

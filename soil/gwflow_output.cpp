@@ -236,6 +236,7 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
         // State with the heads read, or with the soil's state that layer 1 follows.
         if (gridread == 1 || soilstateread) {
           Grid g = nullptr;
+          RequireTracerState(lt.gridfile, t, tr);
           ReadGrid(lt.gridfile, &g, 0, true, false, false, true, false, true, 0.0);
           owned.push_back(g);
           lt.conc = g;
@@ -328,7 +329,7 @@ void gwflowclass::FreeMemory() {
     FreeTracerArrays();
     for (size_t l = 1; l < layers.size(); ++l) {
       const Layer& y = layers[l];
-      for (int p : {y.ph, y.phold, y.phoo, y.phprev, y.ptx, y.pty, y.pfx, y.pfy, y.pbal, y.pleak, y.ptop})
+      for (int p : {y.ph, y.phold, y.phoo, y.phprev, y.ptx, y.pty, y.pfx, y.pfy, y.pbal, y.pleak, y.ptop, y.pshare})
         if (p > 0) UnregisterGrid(p);
     }
     for (Grid g : owned) FreeMatrix(g, lowrow, highrow, 1, ncols);

@@ -150,10 +150,16 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   Baseflow(dt);
   for (size_t t = 1; t < layertracers.size(); ++t)
     for (int l = 1; l <= L; ++l) Exchange(layertracers[t][l].conc, layertracers[t][l].position);
+  // Layer 2's outflows are limited before layer 1 is balanced: the water it
+  // cannot return to the soil column stays there, with its tracer.
+  if (L > 1) LimitOutflows(2, dt);
   if (layertracers.size() > 1) LayerOneOutflow(dt);
   // Every layer's tracer moves at the concentrations of the step's start:
   // the new ones take their place once all layers are balanced.
-  for (int l = 1; l <= L; ++l) Balances(l, dt);
+  for (int l = 1; l <= L; ++l) {
+    if (l > 2) LimitOutflows(l, dt);
+    Balances(l, dt);
+  }
   for (int l = 1; l <= L; ++l) {
     Layer& y = layers[l];
 #pragma omp parallel for schedule(runtime)
@@ -562,13 +568,19 @@ double gwflowclass::SolveMethod2(int l, double dt) {
   if (linesegment.size() < static_cast<size_t>(threads) * n) linesegment.assign(static_cast<size_t>(threads) * n, 0);
 
   // Rows shared with other instances: the instance's first and last row.
+  // The owners come from the region grid, which every instance holds whole
+  // (it knows the zones of another's cells only next to its own).
+  auto owner = [&](int r, int c) {
+    const double p = MPIRegions && MPIRegions[r] ? MPIRegions[r][c] : -1.0;
+    return p >= 0 && p < mpisize && static_cast<int>(p) != mpirank ? static_cast<int>(p) : -1;
+  };
   int shared[2] = {0, 0};
   int count = 0;
   if (mpisize > 1 && MPIRegions)
     for (int r : {firstrow, lastrow}) {
       if (r < 1 || r > nrows || (count == 1 && shared[0] == r)) continue;
       bool other = false;
-      for (int c = 1; c <= ncols && !other; ++c) other = InModel(r, c) && !Own(r, c);
+      for (int c = 1; c <= ncols && !other; ++c) other = owner(r, c) >= 0;
       if (other) shared[count++] = r;
     }
   for (int k = 0; k < count; ++k) {
@@ -581,10 +593,8 @@ double gwflowclass::SolveMethod2(int l, double dt) {
     // instance's cells and sending theirs (seven values per column).
     std::vector<int> peers;
     for (int c = 1; c <= ncols; ++c) {
-      if (!InModel(r, c) || Own(r, c)) continue;
-      const int p = static_cast<int>(MPIRegions[r][c]);
-      if (p >= 0 && p < mpisize && p != mpirank && std::find(peers.begin(), peers.end(), p) == peers.end())
-        peers.push_back(p);
+      const int p = owner(r, c);
+      if (p >= 0 && std::find(peers.begin(), peers.end(), p) == peers.end()) peers.push_back(p);
     }
     std::vector<double> mine(7 * n), theirs(7 * n * peers.size());
     for (size_t j = 0; j < 7; ++j) std::copy(a + j * n, a + (j + 1) * n, mine.begin() + static_cast<long>(j * n));
@@ -598,7 +608,7 @@ double gwflowclass::SolveMethod2(int l, double dt) {
     MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
     for (size_t p = 0; p < peers.size(); ++p)
       for (int c = 1; c <= ncols; ++c) {
-        if (!InModel(r, c) || static_cast<int>(MPIRegions[r][c]) != peers[p]) continue;
+        if (owner(r, c) != peers[p]) continue;
         for (size_t j = 0; j < 7; ++j) a[j * n + static_cast<size_t>(c)] = theirs[7 * n * p + j * n + c];
       }
     error = std::max(error, SolveRow(l, r, lower, main, upper, rhs, flag, head, zones, a + 7 * n, linesegment.data()));
@@ -898,6 +908,87 @@ void gwflowclass::Baseflow(double dt) {
   (void)dt;
 }
 
+void gwflowclass::LimitOutflows(int l, double dt) {
+  Layer& y = layers[l];
+  const Layer& above = layers[l - 1];
+  const Layer* below = l < L ? &layers[l + 1] : nullptr;
+  const size_t width = static_cast<size_t>(ncols) + 1;
+  const size_t cells = static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * width;
+  if (nextshare.size() != cells) nextshare.assign(cells, 1.0);
+  if (unreturned.size() != cells) unreturned.assign(cells, 0.0);
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c)
+      if (InModel(r, c) && Own(r, c)) y.share[r][c] = 1.0;
+  Exchange(y.share, y.pshare);
+  // A cell's share follows those of the cells that feed it: each pass takes
+  // the last pass's shares of all cells. A face carries water from the
+  // higher level to the lower one, so the passes end once the shares have
+  // reached the cells at the end of the longest chain of short cells; the
+  // shares only fall from pass to pass. Should they not settle, the cells
+  // still short show it in their balances.
+  constexpr int kMaxPasses = 1000;
+  for (int pass = 1; pass <= kMaxPasses; ++pass) {
+    double change = 0;
+#pragma omp parallel for schedule(runtime) reduction(max : change)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!InModel(r, c) || !Own(r, c)) continue;
+        const size_t at = static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
+        nextshare[at] = 1.0;
+        unreturned[at] = 0.0;
+        // A fixed head gives whatever its neighbours take.
+        if (Glacier(r, c) >= 1.0 || Given(y.fixh[r][c])) continue;
+        const double A = Dx(r, c) * Dy(r, c);
+        double q[4];
+        FaceInflows(l, r, c, q);
+        const int rn[4] = {r - 1, r, r + 1, r}, cn[4] = {c, c + 1, c, c - 1};
+        double out = 0, in = 0;
+        for (int f = 0; f < 4; ++f) {
+          if (q[f] < 0)
+            out -= q[f] * dt;
+          else if (q[f] > 0)
+            in += q[f] * dt * y.share[rn[f]][cn[f]];
+        }
+        // The leakage, the water returned to the soil column and the fixed
+        // inflow as the balance books them (m3).
+        const double back = l == 2 ? GiveBack(r, c) * A * dt : 0.0;
+        double other = -above.leak[r][c] * A * dt - back;
+        if (below) other += y.leak[r][c] * A * dt;
+        if (Given(y.fixq[r][c])) other += y.fixq[r][c] * A * dt;
+        const double held = (Stored(l, r, c, y.hold[r][c]) - Stored(l, r, c, StorageOf(l, r, c).base)) * A;
+        const double has = held + in + other;
+        // What the cell cannot return of the water the column did not give
+        // stays the column's to give.
+        if (has < 0) unreturned[at] = std::min(-has, back);
+        if (out > 0 && has < out) nextshare[at] = std::max(0.0, has / out);
+        change = std::max(change, y.share[r][c] - nextshare[at]);
+      }
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (InModel(r, c) && Own(r, c))
+          y.share[r][c] = nextshare[static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c)];
+    Exchange(y.share, y.pshare);
+    if (!(GlobalMax(change, mpisize) > 0)) break;
+  }
+  if (l != 2) return;
+  // The column is asked for the water again with the exchange of this step
+  // (mm over its open share; with sub-steps the step's sum).
+  const int n = std::max(1, substeps);
+  const bool last = substep_of_step >= n;
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!InModel(r, c) || !Own(r, c)) continue;
+      const size_t at = static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
+      if (!(unreturned[at] > 0)) continue;
+      const double mm = unreturned[at] / (Dx(r, c) * Dy(r, c)) * 1000.0 / (1.0 - Glacier(r, c));
+      if (n > 1) exchangesum[at] += mm;
+      if (n <= 1 || last) baseflow[r][c] += mm;
+    }
+}
+
 void gwflowclass::LayerOneOutflow(double dt) {
   const Layer& y = layers[1];
   const int T = static_cast<int>(layertracers.size()) - 1;
@@ -953,7 +1044,14 @@ void gwflowclass::Balances(int l, double dt) {
                             false};
       FaceInflows(l, r, c, v);
       for (int f = 0; f < 4; ++f) v[f] *= dt;
+      if (l > 1) {
+        // Each face carries the share of its outflow that the cell it leaves can give.
+        const int rn[4] = {r - 1, r, r + 1, r}, cn[4] = {c, c + 1, c, c - 1};
+        for (int f = 0; f < 4; ++f) v[f] *= v[f] < 0 ? y.share[r][c] : v[f] > 0 ? y.share[rn[f]][cn[f]] : 1.0;
+      }
       if (above) v[4] = -(above->leak[r][c] + (l == 2 ? GiveBack(r, c) : 0.0)) * A * dt;
+      // (What the cell could not return stays with the soil column.)
+      if (l == 2) v[4] += Unreturned(r, c);
       if (below) v[5] = y.leak[r][c] * A * dt;
       const double sum = v[0] + v[1] + v[2] + v[3] + v[4] + v[5];
       // Storage change less the face volumes (mm), at the levels the solve
@@ -963,9 +1061,10 @@ void gwflowclass::Balances(int l, double dt) {
       // Layer 1's exchange with the soil takes what its faces carried; a
       // deeper layer keeps it: its head follows the volumes booked on its
       // faces (and its fixed inflow) on its storage function, however far
-      // the solve converged, and its balance shows what a dry cell could not
-      // give. The new head waits in h_prev (free until the next step) while
-      // the other cells still read the solved levels.
+      // the solve converged; its faces carry no more than it can give (its
+      // balance shows what it could not). The new head waits in h_prev (free
+      // until the next step) while the other cells still read the solved
+      // levels.
       const double before = Stored(l, r, c, y.hold[r][c]);
       double stored = h;
       if (l > 1) {
@@ -989,7 +1088,8 @@ void gwflowclass::Balances(int l, double dt) {
         // (its water comes from and goes to outside), a fixed inflow brings
         // water at the column's concentration.
         const double W = satwater && Given(satwater[r][c]) ? std::max(0.0, satwater[r][c]) / 1000.0 * A * open : 0.0;
-        const double gb = below ? GiveBack(r, c) * A * dt : 0.0;
+        // (What layer 2 returns of the water the column could not give.)
+        const double gb = below ? GiveBack(r, c) * A * dt - Unreturned(r, c) : 0.0;
         for (int t = 1; t <= T; ++t) {
           const Grid out = outconc[t];
           const double own = out[r][c];
@@ -1015,7 +1115,7 @@ void gwflowclass::Balances(int l, double dt) {
       // brought and took (that from layer 1 at the concentration it left
       // layer 1 with, what layer 1 could not give returned at its own).
       const double W = std::max(0.0, Held(l, r, c, y.hold[r][c])) * A;
-      const double gb = l == 2 ? GiveBack(r, c) * A * dt : 0.0;
+      const double gb = l == 2 ? GiveBack(r, c) * A * dt - Unreturned(r, c) : 0.0;
       for (int t = 1; t <= T; ++t) {
         const Grid conc = layertracers[t][l].conc;
         const double own = Given(conc[r][c]) ? conc[r][c] : 0.0;

@@ -92,7 +92,7 @@ void unsatzonmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* 
       if (ntracers > 0 && groundwatercoupling) BindGroundwaterTracers();
       const size_t size = Flat(ntracers, zonecount) + 1;
       for (auto* a : {&Qg, &QBb, &QD, &QDd, &QI, &QIi}) a->assign(size, 0.0);
-      glacier_runoff.assign(static_cast<size_t>(zonecount) + 1, 0.0);
+      glacier_runoff.assign(size, 0.0);
       InitialBaseflow();
       if (ntracers > 0) InitialTracerBaseflow();
       if (storage_read_parameter == 1) ReadStorageFile();

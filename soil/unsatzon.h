@@ -133,8 +133,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual double* GetKelsqi();
   virtual double* GetQg();
   // The glacier runoff of the step per subbasin (mm over the subbasin, index
-  // 1 ... subbasins), the part of Qg that the snow model handed over; read by
-  // the surface routing, which forms its own subbasin runoff.
+  // 1 ... subbasins), the part of Qg that the snow model handed over, and
+  // behind it (as Qg) each tracer's concentration in it, which the snow
+  // model puts there; read by the surface routing, which forms its own
+  // subbasin runoff.
   double* GetGlacierRunoff();
   virtual double* GetQD();
   virtual double* GetQI();

@@ -100,6 +100,7 @@ void unsatzonmodellklasse::InitSoilTracers(TracerRecord* settings, StatRecord* r
     std::snprintf(stackname, sizeof stackname, "concstor_tracer_%d_%s", t, modulname.c_str());
     st.stackfile = TracerFile(tr, modulname.c_str(), tr.gridext);
     if (readStack) {
+      RequireTracerState(st.stackfile, t, tr);
       const int levels = ReadStack(st.stackfile, &st.store, true);
       st.first = mpirank == 0 ? 1 : firstrow;
       st.last = mpirank == 0 ? nrows : lastrow;
@@ -372,8 +373,10 @@ void unsatzonmodellklasse::RouteTracers(int64_t hour, int64_t day, int64_t month
         const double cB = rec.RelCellSum > 0 ? rec.sx / rec.RelCellSum : 0.0;
         QBb[Flat(t, s)] = cB;
         const double qb = QBb[Flat(0, s)], qi = QIi[Flat(0, s)], qd = QDd[Flat(0, s)];
-        const double total = qb + qi + qd;
-        Qg[Flat(t, s)] = total > 0 ? (qb * cB + qi * QIi[Flat(t, s)] + qd * QDd[Flat(t, s)]) / total : 0.0;
+        // The glacier runoff joins at its own concentration.
+        const double qg = glacier_runoff[s], cG = glacier_runoff[Flat(t, s)];
+        const double total = qb + qi + qd + qg;
+        Qg[Flat(t, s)] = total > 0 ? (qb * cB + qi * QIi[Flat(t, s)] + qd * QDd[Flat(t, s)] + qg * cG) / total : 0.0;
         rec.n = 1;
         rec.sx = Qg[Flat(t, s)];
         rec.RelCellSum = 1;

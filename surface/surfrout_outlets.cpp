@@ -277,8 +277,12 @@ void surfaceroutingclass::RouteToOutlets(int64_t hour, int64_t day, int64_t mont
     if (mpirank == 0) {
       for (int s = 1; s <= S; ++s) {
         const double B = qbb[Flat(0, s)], I = QIi[Flat(0, s)], D = QDd[Flat(0, s)];
-        const double sum = B + I + D;
-        Qg[Flat(t, s)] = sum > 0 ? (B * qbb[Flat(t, s)] + I * QIi[Flat(t, s)] + D * QDd[Flat(t, s)]) / sum : 0.0;
+        // The glacier runoff joins at its own concentration.
+        const double G = glacierrunoff ? glacierrunoff[s] : 0.0;
+        const double cG = glacierrunoff ? glacierrunoff[Flat(t, s)] : 0.0;
+        const double sum = B + I + D + G;
+        Qg[Flat(t, s)] =
+            sum > 0 ? (B * qbb[Flat(t, s)] + I * QIi[Flat(t, s)] + D * QDd[Flat(t, s)] + G * cG) / sum : 0.0;
         // The weights are set on instance 0 only: the reduction sums them over the instances.
         ZoneRecord& z = tracergrids[t].subbasins[s];
         z.sx = Qg[Flat(t, s)];
@@ -541,6 +545,7 @@ void surfaceroutingclass::ReadTracerState() {
     const std::string& file = silting > 0 ? gridlist[silting].filename : tracergrids[t].gridfile;
     const bool amount = silting > 0 && tracers[t].evaporating != 1;
     Grid read = nullptr;
+    RequireTracerState(file, t, tracers[t]);
     ReadGrid(file, &read, 0, true, false, false, false, false, false, 0.0);
     int first = 0, last = 0;
     InstanceRows(false, first, last);

@@ -562,6 +562,18 @@ std::vector<Case> Matrix() {
   dynamic("dynamic_glaciers_11_yearly_update_before_the_period", 11, 10, 1, {});
   // The update makes a glacier in subbasin 3 and empties a cell of glacier 2.
   dynamic("dynamic_glaciers_11_yearly_update_emptied_cell", 11, 10, 8, {}, true);
+  // With a tracer in the water input: the glacier runoff carries what the
+  // glacier part's snow gives off, the new glacier the tracer of the snow
+  // and the plants' water it takes, a shrinking glacier's share returns its
+  // part of them; the mass closes like the water.
+  dynamic("dynamic_glaciers_11_yearly_update_emptied_cell_tracer", 11, 10, 8, {}, true);
+  cases.back().edits.insert(cases.back().edits.end(), kTracer.begin(), kTracer.end());
+  // (Its statistics with those of every step, the routing's outlet among them.)
+  {
+    std::string& line = cases.back().edits[cases.back().edits.size() - kTracer.size()].second;
+    line.replace(line.find("statcode = 1001"), 15, "statcode = 2001");
+  }
+  cases.back().modules.tracers = {{"Nitrate", "nit", false, 5}};
   // A warm start after the update of the short run's day, which made a new
   // glacier and emptied a cell: the long run reads the glacier state the
   // short run wrote (firn, balances, snow on the glaciers, shares, codes).

@@ -80,7 +80,7 @@ struct Case {
   // residual; a quantity that is not as the option makes it fails the case).
   SignatureOf signature;
   // A comparison run: the long run once more (a warm start's: one run from
-  // the short run's start), on one instance with one
+  // the short run's start, on the short run's sub-steps), on one instance with one
   // thread, with these edits after the case's (its option switched off);
   // compared reads the short and the long run and the comparison run and
   // gives what differs as the option makes it (on both layouts).

@@ -70,10 +70,13 @@ class SoilBasin {
     stations << "hourly rain\nYY MM DD HH 100 300\nYY MM DD HH 500 2500\nYY MM DD HH 1500 500\nYY MM DD HH a b\n";
     const int last = firstDay + days - 1;
     for (int d = 1, m = 1, md = 1; d <= last; ++d) {
+      double day = 0;
       for (int h = 1; h <= 24; ++h) {
         const double p = rain((d - 1) * 24 + h - 1);
-        stations << "2001 " << m << " " << md << " " << h << " " << p << " " << p << "\n";
+        day += p;
+        if (stepMinutes == 60) stations << "2001 " << m << " " << md << " " << h << " " << p << " " << p << "\n";
       }
+      if (stepMinutes != 60) stations << "2001 " << m << " " << md << " 24 " << day << " " << day << "\n";
       if (++md > kLengths[m - 1]) md = 1, ++m;
     }
     WriteFile(dir / "rain.dat", stations.str());
@@ -102,7 +105,7 @@ class SoilBasin {
 
   std::string Unsatzon() const {
     std::ostringstream s;
-    s << "[unsatzon_model]\n1\n60\n2 method\n"
+    s << "[unsatzon_model]\n1\n" << stepMinutes << "\n2 method\n"
       << interaction << "\n"
       << pond << " pond\n"
       << drainage << " drainage\n0 clay\n1e-8\n"
@@ -140,7 +143,7 @@ class SoilBasin {
     c << "\n[output_list]\n0\n\n[coordinates]\n47.5\n8.5\n15\n0\n\n"
       << (temperature ? "[meteo_data_count]\n2\n\n[meteo_names]\ntemperature\nprecipitation\n\n"
                       : "[meteo_data_count]\n1\n\n[meteo_names]\nprecipitation\n\n")
-      << "[model_time]\n1\n"
+      << "[model_time]\n" << (stepMinutes == 60 ? 1 : 24) << "\n"
       << Date(firstDay) << "24\n"
       << Date(firstDay + days - 1) << "\n"
       << "[zone_grid]\nzones.asc\n\n[elevation_model]\ndem.asc\n\n"
@@ -200,7 +203,7 @@ class SoilBasin {
       << "[precipitation_correction]\n0\n0\n1\n0\n1\n0\n\n";
     for (const char* module : {"RegionalSuperposition", "radiation_correction", "evapotranspiration", "snow_model",
                                "interception_model", "SiltingUpModel"})
-      c << "[" << module << "]\n0\n60\n\n";
+      c << "[" << module << "]\n0\n" << stepMinutes << "\n\n";
     c << Unsatzon() << sections;
     for (const char* module :
          {"SurfaceRoutingModel", "irrigation", "groundwater_flow", "routing_model", "special_output"}) {
@@ -208,7 +211,7 @@ class SoilBasin {
       if (text != modules.end())
         c << text->second;
       else
-        c << "[" << module << "]\n0\n60\n\n";
+        c << "[" << module << "]\n0\n" << stepMinutes << "\n\n";
     }
     return c.str();
   }
@@ -279,6 +282,7 @@ class SoilBasin {
   std::vector<std::pair<std::string, double>> extraConstants;  // further constant grids
   std::map<std::string, int> writeCodes;                       // write codes of constant grids
   int substeps = 1;
+  int stepMinutes = 60;  // 60, or 1440: steps of a day, the rain of each day summed
   static constexpr int kLengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 };
 

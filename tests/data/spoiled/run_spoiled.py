@@ -618,6 +618,11 @@ def warm_start_tracer_state(d):
             or warm_start_state(d))
 
 
+def warm_start_unwritten_tracer_state(d):
+    """The first run carries the tracer but its grid code writes no grids."""
+    return warm_start_tracer_state(d) or spoil_control("statcode = 1001 gridcode = 3", "statcode = 1001 gridcode = 0")(d)
+
+
 def warm_start_from_tracer_state(d):
     """The warm start reads the tracer stores of the first run as well."""
     out = os.path.join(d, "out")
@@ -1503,6 +1508,12 @@ CASES = [
      [lambda d: "the state grid ./nit1grou.asc (tracer 1 of layer 1) of the warm start holds no value (nodata) in row "
                 "%d, column %d, a cell of the basin" % first_basin_cell(d)],
      {"first": warm_start_tracer_state, "np": (1, 2)}),
+    # A warm start after a run that wrote none of the tracer's grids names the
+    # tracer and the grid code that writes them (not a file it retried).
+    ("warm_tracer_state_unwritten", warm_start_from_tracer_state, 21,
+     ["the warm start reads the state of tracer 1 (nit) from ./nit",
+      "set gridcode = 3 for this tracer in [substance_transport] of the run that writes the state"],
+     {"first": warm_start_unwritten_tracer_state, "np": (1, 2)}),
     # A warm start keeps the groundwater model's switch: the routing's state
     # names the river-link lines that do not fit.
     # (The message says so first, not as a tracer code it could not read.)
