@@ -1391,29 +1391,10 @@ const std::vector<Excluded> kExcluded = {
 // of values runs together in one run beyond the pairs, with the zone grid's
 // own nodata, which no other fault hides).
 const std::vector<KnownFault> kKnownFaults = {
-    // The tracers' mass budgets. No output holds the tracer that the
-    // groundwater boundaries give or take (the runs of layouts with fixed
-    // heads or inflows): those budgets cannot be read.
-    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries",
-     {"Nitrate term not read: the tracer of the groundwater boundaries"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries",
-     {"Nitrate term not read: the tracer of the groundwater boundaries"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers-line-solver"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries",
-     {"Nitrate term not read: the tracer of the groundwater boundaries"},
-     true},
     // Oxygen, which evaporates: a lake's water evaporates from its cells'
-    // ponds at the lake's concentration, which no grid of a step holds; a
-    // deeper groundwater layer's water is not read, nor are the boundaries'
-    // tracer; static glaciers write no water of the glacier part's snow,
-    // whose concentration the tracer's grid holds.
+    // ponds at the lake's concentration, which no grid of a step holds;
+    // static glaciers write no water of the glacier part's snow, whose
+    // concentration the tracer's grid holds.
     {{{"tracers", "by-source"}, {"lake", "on-table-rows"}},
      82,
      "no grid of a step holds a lake's concentration, at which its evaporation leaves",
@@ -1429,97 +1410,36 @@ const std::vector<KnownFault> kKnownFaults = {
      "static glaciers write no water of the glacier part's snow, whose concentration an evaporating tracer keeps",
      {"Oxygen term not read: oxysnowg.asc"},
      true},
-    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}},
+    // Oxygen in the glacier-update week with the second layer and the line
+    // solver (with the dynamic time step of the soil, surface routing 5 and
+    // the warm start that equals one run): 4.3e-2 of the mass that entered
+    // made, not yet understood (each layout of the groundwater alone closes
+    // to 2.2e-8 in January).
+    {{{"tracers", "by-source"}, {"groundwater", "two-layers-line-solver"}, {"period", "glacier-update"}},
      82,
-     "no output holds the tracer at the groundwater boundaries; a deeper layer's water is not read",
-     {"Oxygen term not read: the tracer of the groundwater boundaries", "Oxygen term not read: oxy2grou.asc"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries; a deeper layer's water is not read",
-     {"Oxygen term not read: the tracer of the groundwater boundaries", "Oxygen term not read: oxy2grou.asc"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers-line-solver"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries; a deeper layer's water is not read",
-     {"Oxygen term not read: the tracer of the groundwater boundaries", "Oxygen term not read: oxy2grou.asc"},
-     true},
-    // The soil mixes an evaporating tracer of its saturated layers with the
-    // groundwater model's concentration over a water of that model's own
-    // (thickness x storage coefficient), which the saturated layers hold
-    // already: Oxygen lost, 0.114 of the mass that entered with groundwater
-    // method 1 or 2 alone in January, 0.113 with closed zones (Nitrate,
-    // which does not mix, 6.1e-4 and 5.8e-4), 0.102 with closed zones,
-    // sub-steps and the clay layer.
-    {{{"tracers", "by-source"}, {"groundwater", "1"}},
-     82,
-     "the soil mixes an evaporating tracer with the groundwater's own second store (0.114 lost)",
+     "an evaporating tracer made in the glacier-update week with a second layer, not yet understood (4.3e-2 made)",
      {"Oxygen residual"},
      true,
-     0.15},
-    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}},
-     82,
-     "the soil mixes an evaporating tracer with the groundwater's own second store (0.113 lost)",
-     {"Oxygen residual"},
-     true,
-     0.15},
-    {{{"tracers", "by-source"}, {"groundwater", "2"}},
-     82,
-     "the soil mixes an evaporating tracer with the groundwater's own second store (0.114 lost)",
-     {"Oxygen residual"},
-     true,
-     0.15},
+     0.06},
+    // The evaporated Oxygen is read per step, while the soil evaporates it
+    // in sub-steps: 2.4e-5 of the mass that entered with three sub-steps
+    // (closed zones, the clay layer and surface routing 3 in January).
+    {{{"tracers", "by-source"}, {"substeps", "3"}}, 82, "the evaporated tracer read per step, not per sub-step",
+     {"Oxygen residual"}, true, 5e-5},
+    // Silting-up method 3 makes Oxygen too: 2.2e-6 of the mass that entered
+    // with two-day steps and a second layer.
+    {{{"tracers", "by-source"}, {"silting-up", "3"}}, 82, "silting-up method 3 makes an evaporating tracer",
+     {"Oxygen residual"}, true, 1e-5},
     // Each run whose Nitrate budget is read and shows faults, with the share
     // of the mass that entered it made or lost (a residual beyond it is
-    // another fault's). The groundwater model keeps a tracer's concentration
-    // over a water of its own below the soil column (thickness x storage
-    // coefficient), which the column's saturated layers hold already: rising
-    // and sinking water move the tracer between them without conserving it
-    // (5.8e-4 lost in January with closed zones alone). Irrigation water
-    // takes the soil's stored tracer of the field's cell as its
-    // concentration.
-    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}},
-     82,
-     "the groundwater's second tracer store (5.8e-4 lost)",
-     {"Nitrate residual"},
-     true,
-     1e-3},
-    {{{"tracers", "by-source"}, {"groundwater", "2"}, {"irrigation", "1"}, {"glaciers", "static"}},
-     82,
-     "the groundwater's second tracer store and irrigation's tracer (1.0e-3 lost)",
-     {"Nitrate residual"},
-     true,
-     1.5e-3},
-    {{{"tracers", "by-source"}, {"groundwater", "1"}, {"irrigation", "1"}},
-     82,
-     "the groundwater's second tracer store and irrigation's tracer (2.6e-2 lost)",
-     {"Nitrate residual"},
-     true,
-     0.04},
-    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}, {"irrigation", "2"}, {"glaciers", "dynamic"}},
-     82,
-     "the groundwater's second tracer store and irrigation's tracer (7.0e-4 lost)",
-     {"Nitrate residual"},
-     true,
-     1e-3},
-    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}, {"irrigation", "1"}, {"snow", "slides"}},
-     82,
-     "the groundwater's second tracer store and irrigation's tracer (6.0e-2 made)",
-     {"Nitrate residual"},
-     true,
-     0.08},
+    // another fault's). Irrigation water takes the soil's stored tracer of
+    // the field's cell as its concentration.
     {{{"tracers", "by-source"}, {"irrigation", "1"}, {"snow", "drift"}},
      82,
      "irrigation's tracer (9.9e-2 lost)",
      {"Nitrate residual"},
      true,
      0.13},
-    {{{"tracers", "by-source"}, {"groundwater", "2"}, {"glaciers", "static"}, {"snow", "drift"}},
-     82,
-     "the groundwater's second tracer store (6.5e-4 lost)",
-     {"Nitrate residual"},
-     true,
-     1e-3},
     // A lake's tracer store ends far below where it started: Nitrate lost,
     // 0.898 of the mass that entered in January with the lake alone (its
     // store -155 mm x concentration), 0.899 without its table's rows.
