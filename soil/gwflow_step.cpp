@@ -104,9 +104,16 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (flowcontrol == 0) return;
   const double dt = StepSeconds();
   substep_of_step = substep_of_step % std::max(1, substeps) + 1;
+  // A statistic counts steps: the first sub-step begins one, each sub-step
+  // gives the concentrations at its end (those of the step's last remain).
+  const int zones = zonerecords ? std::max(0, zonecount) : 0;
   for (size_t t = 1; t < layertracers.size(); ++t)
-    for (int l = 1; l <= L; ++l)
-      if (layertracers[t][l].statistic) layertracers[t][l].statistic->NewStep();
+    for (int l = 1; l <= L; ++l) {
+      LayerTracer& lt = layertracers[t][l];
+      if (!lt.statistic) continue;
+      if (substep_of_step == 1) lt.statistic->NewStep();
+      for (int k = 0; k <= zones && lt.records; ++k) lt.records[k].n = lt.records[k].sx = lt.records[k].RelCellSum = 0;
+    }
 
   Leakage();
   StartLayers();

@@ -489,7 +489,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   // Irrigation from groundwater: the irrigation added the cell's amount [mm
   // per step] to its input; the soil pumps it from its saturated zone.
   const double pumpPerSubstep = GroundwaterIrrigation(r, c) / substeps / k;
-  bool tableFell = false;  // the table of the last substep lies below its start
+  // The table at the end of the call lies below its start: the groundwater
+  // model's storage coefficient follows the direction of the call's table,
+  // which its step shares (that of the last of many water substeps moves by
+  // a trace, whose sign rounding decides, and the coefficient jumps between
+  // the filled and the drainable pore space).
+  bool tableFell = false;
+  const double callTable = w.z[0] + col.groundwaterDistance;
   // The ponded water's exchange with the ground below it (mm per step,
   // positive into the pond): what the pond gained besides its input and lost
   // besides the transpiration it covered, less the water the soil took from
@@ -779,7 +785,6 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     col.baseflow = qb;
     // Negative: water from the groundwater, into the layers or, where they are full, direct runoff.
     baseflowAmount += qb * dtms;
-    const double T0 = w.z[0] + col.groundwaterDistance;
 
     // 8. Start of the substep. With heat transfer the unfrozen share of the
     // current temperatures and water contents: frozen water has the suction
@@ -979,7 +984,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       for (int i = g; i <= n; ++i) recharge += w.macro[i] * dtms;
     }
     col.groundwaterDistance = T - w.z[0];
-    tableFell = T < T0;
+    tableFell = T < callTable;
 
     // 16. Surface runoff. Water pushed up through the surface joins it.
     const double q0 = w.q[0];

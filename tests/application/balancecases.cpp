@@ -222,10 +222,14 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       // A warm start's comparison runs take the short run's sub-steps: an
       // option's figure is its short run's (a cold run) against the same
       // steps of the run without it, solved alike (the long run continues
-      // on other sub-steps, which move its figures by themselves).
-      const int runSubsteps = k == 0 || (c.warmStart && k >= 2 && !toUpdate) ? c.modules.substeps : c.longSubsteps;
-      if (c.longSubsteps > 0 && runSubsteps > 1) {
-        const Edits steps = SubSteps(runSubsteps);
+      // on other sub-steps, which move its figures by themselves). A
+      // comparison run's own sub-step section (its edits) stays.
+      const int substeps = k == 1 || toUpdate ? c.longSubsteps : c.modules.substeps;
+      const bool ownSubsteps = std::any_of(edits.begin(), edits.end(), [](const auto& e) {
+        return e.second.find("[soil_surface_groundwater_substeps]") != std::string::npos;
+      });
+      if (c.longSubsteps > 0 && substeps > 1 && !ownSubsteps) {
+        const Edits steps = SubSteps(substeps);
         edits.insert(edits.end(), steps.begin(), steps.end());
       }
       const int np = k >= 2 && !toUpdate        ? 1
@@ -961,8 +965,15 @@ const SignatureOf kGlacierMelt = [](const RunOutput& s, const RunOutput& e, cons
 };
 
 // Snow that slides released (the run sum of the input mass).
+// (A warm start's long run sums from its own start: every line of its
+// tables follows the short run's.)
 const SignatureOf kSlides = [](const RunOutput& s, const RunOutput& e, const Budget&) {
-  return Signatures{Positive("snow moved by slides (mm)", SumOver(s, e, "inmass.sum"))};
+  int lines = 0;
+  for (const auto& row : Rows(e.Text("out/discharge.stat")))
+    lines += !row.empty() && !row[0].empty() && std::isdigit(static_cast<unsigned char>(row[0][0]));
+  const bool warm = lines > 0 && PeriodLines(s, e, "discharge.stat") == lines;
+  return Signatures{
+      Positive("snow moved by slides (mm)", warm ? e.BasinMean("inmass.sum") : SumOver(s, e, "inmass.sum"))};
 };
 
 const SignatureOf kDrift = [](const RunOutput&, const RunOutput&, const Budget& b) {
