@@ -1011,8 +1011,8 @@ std::vector<Axis> Axes() {
         Edit(b, "gwhead.asc\n0\n", "gwhead.asc\n3\n");
         Edit(b, "gwbalance.asc\n0\n",
              "gwbalance.asc\n13\ngwhead2.asc\n3\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n13\n");
-        b.c.modules.deepLayers = {{"gwhead2.asc", "gws2.asc"}};
-        b.c.modules.groundwaterBoundaries = {{"gwfixh2.asc", "gwfixq2.asc", "gwbalance2.sum"}};
+        b.c.modules.deepLayers = {{"gwhead2.asc", "gws2.asc", 10}};
+        b.c.modules.groundwaterBoundaries = {{"gwfixh2.asc", "gwfixq2.asc", "gwbalance2.sum", "GB2", "GC2T"}};
         b.makers.push_back([unconfined](const std::string& dir) {
           const auto top = HighestCells(dir, 1000);
           if (top.size() < 12) return std::string("the cut has fewer than 12 cells");
@@ -1055,6 +1055,22 @@ std::vector<Axis> Axes() {
           const std::vector<std::pair<int, int>> cell = {fixedCell(dir)};
           return PointsOf(dir, "gw_leakage_1", "L", cell) + PointsOf(dir, "gw_head_1", "H1", cell) +
                  PointsOf(dir, "gw_head_2", "H2", cell);
+        });
+        // The water and each tracer's concentration at the boundary cells
+        // (the fixed head's and the fixed inflow's) of each step: the tracer
+        // the boundaries give or take.
+        b.makers.push_back([fixedCell](const std::string& dir) {
+          const auto top = HighestCells(dir, 12);
+          if (top.size() < 12) return std::string("the cut has fewer than 12 cells");
+          const std::vector<std::pair<int, int>> cells = {fixedCell(dir), top[11]};
+          const std::string control = ReadFile(dir + "/control.txt"), section = "[substance_transport]\n";
+          const size_t at = control.find(section);
+          const int tracers = at == std::string::npos ? 0 : std::atoi(control.c_str() + at + section.size());
+          std::string failed = tracers > 0 ? PointsOf(dir, "gw_balance2", "GB2", cells) : "";
+          for (int t = 1; t <= tracers; ++t)
+            failed += PointsOf(dir, "concstor_tracer_" + std::to_string(t) + "_layer_2_groundwater_flow",
+                               "GC2T" + std::to_string(t), cells);
+          return failed;
         });
         // (A leakage below what the dead band's centimetre drives, 1e-9 or
         // 1e-8 m/s, runs against nothing.)
@@ -1517,29 +1533,10 @@ const std::vector<Excluded> kExcluded = {
 // of values runs together in one run beyond the pairs, with the zone grid's
 // own nodata, which no other fault hides).
 const std::vector<KnownFault> kKnownFaults = {
-    // The tracers' mass budgets. No output holds the tracer that the
-    // groundwater boundaries give or take (the runs of layouts with fixed
-    // heads or inflows): those budgets cannot be read.
-    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries",
-     {"Nitrate term not read: the tracer of the groundwater boundaries"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries",
-     {"Nitrate term not read: the tracer of the groundwater boundaries"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers-line-solver"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries",
-     {"Nitrate term not read: the tracer of the groundwater boundaries"},
-     true},
     // Oxygen, which evaporates: a lake's water evaporates from its cells'
-    // ponds at the lake's concentration, which no grid of a step holds; a
-    // deeper groundwater layer's water is not read, nor are the boundaries'
-    // tracer; static glaciers write no water of the glacier part's snow,
-    // whose concentration the tracer's grid holds.
+    // ponds at the lake's concentration, which no grid of a step holds;
+    // static glaciers write no water of the glacier part's snow, whose
+    // concentration the tracer's grid holds.
     {{{"tracers", "by-source"}, {"lake", "on-table-rows"}},
      82,
      "no grid of a step holds a lake's concentration, at which its evaporation leaves",
@@ -1555,91 +1552,53 @@ const std::vector<KnownFault> kKnownFaults = {
      "static glaciers write no water of the glacier part's snow, whose concentration an evaporating tracer keeps",
      {"Oxygen term not read: oxysnowg.asc"},
      true},
-    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}},
+    // Oxygen in the glacier-update week with the second layer and the line
+    // solver (with the dynamic time step of the soil, surface routing 5 and
+    // the warm start that equals one run): 4.3e-2 of the mass that entered
+    // made, not yet understood (each layout of the groundwater alone closes
+    // to 2.2e-8 in January).
+    {{{"tracers", "by-source"}, {"groundwater", "two-layers-line-solver"}, {"period", "glacier-update"}},
      82,
-     "no output holds the tracer at the groundwater boundaries; a deeper layer's water is not read",
-     {"Oxygen term not read: the tracer of the groundwater boundaries", "Oxygen term not read: oxy2grou.asc"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries; a deeper layer's water is not read",
-     {"Oxygen term not read: the tracer of the groundwater boundaries", "Oxygen term not read: oxy2grou.asc"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers-line-solver"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries; a deeper layer's water is not read",
-     {"Oxygen term not read: the tracer of the groundwater boundaries", "Oxygen term not read: oxy2grou.asc"},
-     true},
-    // The soil mixes an evaporating tracer of its saturated layers with the
-    // groundwater model's concentration over a water of that model's own
-    // (thickness x storage coefficient), which the saturated layers hold
-    // already: Oxygen lost, 0.114 of the mass that entered with groundwater
-    // method 1 or 2 alone in January, 0.113 with closed zones (Nitrate,
-    // which does not mix, 6.1e-4 and 5.8e-4), 0.102 with closed zones,
-    // sub-steps and the clay layer.
-    {{{"tracers", "by-source"}, {"groundwater", "1"}},
-     82,
-     "the soil mixes an evaporating tracer with the groundwater's own second store (0.114 lost)",
+     "an evaporating tracer made in the glacier-update week with a second layer, not yet understood (4.3e-2 made)",
      {"Oxygen residual"},
      true,
-     0.15},
-    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}},
+     0.06},
+    // In daily and two-day steps the unconfined layer's faces move much of a column's
+    // saturated zone: the tracer they move reaches the receiving column a
+    // step before the water (an evaporating tracer's concentration leaves
+    // its sources' range there), and Nitrate is made (2.3e-3 of the mass
+    // that entered in the July storm), not yet understood.
+    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}, {"step", "two-days"}},
      82,
-     "the soil mixes an evaporating tracer with the groundwater's own second store (0.113 lost)",
-     {"Oxygen residual"},
+     "the unconfined layer's tracer in two-day steps (2.3e-3 made)",
+     {"Nitrate residual", "the soil's Oxygen off 0 to 5"},
      true,
-     0.15},
-    {{{"tracers", "by-source"}, {"groundwater", "2"}},
+     3e-3},
+    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}, {"step", "day"}},
      82,
-     "the soil mixes an evaporating tracer with the groundwater's own second store (0.114 lost)",
-     {"Oxygen residual"},
-     true,
-     0.15},
+     "the unconfined layer's tracer reaches a column a daily step before its water",
+     {"the soil's Oxygen off 0 to 5"},
+     true},
+    // The evaporated Oxygen is read per step, while the soil evaporates it
+    // in sub-steps: 2.4e-5 of the mass that entered with three sub-steps
+    // (closed zones, the clay layer and surface routing 3 in January).
+    {{{"tracers", "by-source"}, {"substeps", "3"}}, 82, "the evaporated tracer read per step, not per sub-step",
+     {"Oxygen residual"}, true, 5e-5},
+    // Silting-up method 3 makes Oxygen too: 2.2e-6 of the mass that entered
+    // with two-day steps and a second layer.
+    {{{"tracers", "by-source"}, {"silting-up", "3"}}, 82, "silting-up method 3 makes an evaporating tracer",
+     {"Oxygen residual"}, true, 1e-5},
     // Each run whose Nitrate budget is read and shows faults, with the share
     // of the mass that entered it made or lost (a residual beyond it is
-    // another fault's). The groundwater model keeps a tracer's concentration
-    // over a water of its own below the soil column (thickness x storage
-    // coefficient), which the column's saturated layers hold already: rising
-    // and sinking water move the tracer between them without conserving it
-    // (5.8e-4 lost in January with closed zones alone; 6.1e-4 with
-    // groundwater 1, 1.0e-3 with irrigation 1 beside it, which closes
-    // alone).
-    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}},
-     82,
-     "the groundwater's second tracer store (5.8e-4 lost)",
-     {"Nitrate residual"},
-     true,
-     1e-3},
-    {{{"tracers", "by-source"}, {"groundwater", "2"}, {"irrigation", "1"}, {"glaciers", "static"}},
-     82,
-     "the groundwater's second tracer store (1.0e-3 lost)",
-     {"Nitrate residual"},
-     true,
-     1.5e-3},
+    // another fault's). With groundwater 2, irrigation 2 and glacier
+    // method 13 together a little Nitrate is made, not yet understood (each
+    // closes alone).
     {{{"tracers", "by-source"}, {"groundwater", "2"}, {"irrigation", "2"}, {"glaciers", "dynamic-13"}},
      82,
-     "the groundwater's second tracer store and irrigation's tracer (3.2e-6 made)",
+     "irrigation's tracer (3.2e-6 made)",
      {"Nitrate residual"},
      true,
      1e-5},
-    {{{"tracers", "by-source"}, {"groundwater", "1"}, {"irrigation", "1"}},
-     82,
-     "the groundwater's second tracer store (3.5e-2 lost)",
-     {"Nitrate residual"},
-     true,
-     0.05},
-    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}, {"irrigation", "2"}, {"glaciers", "dynamic"}},
-     82,
-     "the groundwater's second tracer store (7.0e-4 lost)",
-     {"Nitrate residual"},
-     true,
-     1e-3},
-    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}, {"irrigation", "1"}, {"snow", "slides"}},
-     82,
-     "the groundwater's second tracer store (7.9e-4 lost)",
-     {"Nitrate residual"},
-     true,
-     2e-3},
     // The budget counts the snow drifted onto the irrigated fields at the
     // input's concentration, though irrigation water falls there too (at its
     // source's): 9.0e-2 lost with irrigation 1 and drift alone in January
@@ -1650,12 +1609,6 @@ const std::vector<KnownFault> kKnownFaults = {
      {"Nitrate residual"},
      true,
      0.12},
-    {{{"tracers", "by-source"}, {"groundwater", "2"}, {"glaciers", "static"}, {"snow", "drift"}},
-     82,
-     "the groundwater's second tracer store (6.5e-4 lost)",
-     {"Nitrate residual"},
-     true,
-     1e-3},
     // With the surface routing the soil takes the water standing on the
     // surface back at the input's concentration, not at that of the
     // silting-up's store: 1.8e-2 lost with silting-up 3 and surface routing
