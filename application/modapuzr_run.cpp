@@ -286,6 +286,7 @@ void ModellApplication::Step() {
     evapotranspiration->SubStepHook(hour, day, month, year);
     Lap("evapotranspiration");
     groundwater->run(hour, day, month, year);
+    unsatzone->TakeGroundwaterTracers();
     Lap("groundwater");
     special->Collect(hour, day, month, year, true, s);
     Lap("statistics and output");

@@ -16,6 +16,8 @@ abflussmodellklasse::abflussmodellklasse(int& error, DiagStream* diagnostics, St
   switchedOn = flowcontrol != 0;
   readStorageState = storageReadParameter;
   lakes.tracerCount = std::max(0, tracerCount);
+  lakes.evaporating.assign(static_cast<size_t>(lakes.tracerCount) + 1, false);
+  for (int i = 1; i <= lakes.tracerCount && tracerRecords; ++i) lakes.evaporating[i] = tracerRecords[i].evaporating == 1;
   if (mpirank != 0) {
     // Only instance 0 routes; the others remember that routing is configured.
     routingConfigured = flowcontrol;
@@ -55,6 +57,7 @@ abflussmodellklasse::abflussmodellklasse(int& error, DiagStream* diagnostics, St
 abflussmodellklasse::~abflussmodellklasse() {
   ReleaseLakeGrid();
   FreeLakeCopies();
+  ReleaseLakeConcentrations();
 }
 
 void abflussmodellklasse::ReleaseLakeGrid() {

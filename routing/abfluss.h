@@ -89,8 +89,19 @@ class abflussmodellklasse : public teilmodellklasse {
   void BindLakes();
   // Lake cells of every instance to instance 0 (precipitation into "PrecOnLakes").
   void GatherLakeCells();
-  // The ponding storage of the lake cells back to the instances.
+  // The ponding storage of the lake cells back to the instances, with the
+  // concentrations of its tracers.
   void ReturnLakeCells();
+  // Calls f(r, c) for every lake cell the instance owns.
+  template <typename F>
+  void ForOwnLakeCells(F f);
+  // The concentration of each lake cell's ponded water from the soil's
+  // stacks, and back into them (an amount where the tracer does not
+  // evaporate) for the water the lakes left there.
+  void TakeLakeConcentrations();
+  void GiveLakeConcentrations();
+  // Unregisters and frees the lake cells' concentration grids.
+  void ReleaseLakeConcentrations();
   void Construct(StatRecord* registry, int capacity);
   void ReadSectionHead();
   void CountDescriptions();
@@ -182,12 +193,20 @@ class abflussmodellklasse : public teilmodellklasse {
     // The run's tracer count on every instance (the others route nothing,
     // but send their lake cells' tracers too).
     int tracerCount = 0;
+    // The soil's tracer stacks, whose level 0 holds the tracer of the
+    // ponded water (an amount, mm x concentration; an evaporating tracer's
+    // concentration), and the lake cells' concentrations of that water on
+    // every instance (whole grids, 1 ... tracers): what the lakes mix and
+    // level, handed back to the stacks after the routing.
+    std::vector<int> soilStacks;
+    std::vector<bool> evaporating;
+    std::vector<Grid> concentrations;
+    std::vector<int> concentrationPositions;
     // On instance 0 of several, whole-grid copies of the grids that hold only
     // the instance's own rows there, which receive the lake cells of all
     // instances (null: the grid itself holds every row).
     Grid etr0Copy = nullptr, qdownCopy = nullptr, baseflowCopy = nullptr;
     Grid interceptionEvapCopy = nullptr, snowEvapCopy = nullptr;
-    std::vector<Grid> tracerCopies;
   } lakes;
   // A whole-grid copy for the grid at position p when instance 0 of several
   // does not hold all its rows, else null.

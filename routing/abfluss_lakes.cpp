@@ -18,6 +18,27 @@ bool MpiRunning() {
 }
 }  // namespace
 
+template <typename F>
+void abflussmodellklasse::ForOwnLakeCells(F f) {
+  if (lakes.codes < 1) return;
+  Grid codes = gridlist[lakes.codes].grid;
+  const int from = mpisize > 1 ? firstrow : 1;
+  const int to = mpisize > 1 ? lastrow : nrows;
+  for (int r = from; r <= to; ++r) {
+    if (!codes[r]) continue;
+    int first = 1, last = ncols;
+    if (datacols) {
+      first = datacols[r].first < 1 ? 1 : datacols[r].first;
+      last = datacols[r].first < 1 ? 0 : (datacols[r].last > ncols ? ncols : datacols[r].last);
+    }
+    for (int c = first; c <= last; ++c) {
+      if (!(codes[r][c] > nodata)) continue;
+      if (MPIRegions && MPIRegions[r] && static_cast<int>(MPIRegions[r][c]) != mpirank) continue;
+      f(r, c);
+    }
+  }
+}
+
 void abflussmodellklasse::SetPrecipitationSource(int interceptionBeforeSnow) {
   interceptionFirst = interceptionBeforeSnow;
 }
@@ -49,43 +70,43 @@ void abflussmodellklasse::CountLakeCellsPerRank() {
   for (const char* name : order[interceptionFirst ? 1 : 0])
     if (lakes.input < 1) lakes.input = FindGrid(name, false);
   if (lakes.input < 1) lakes.input = GetGrid("precipitation");
+  // The lake water's tracers are those of the soil's ponded water (level 0
+  // of its tracer stacks), as concentrations in grids of their own.
+  ReleaseLakeConcentrations();
+  lakes.soilStacks.assign(static_cast<size_t>(lakes.tracerCount) + 1, 0);
   lakes.tracers.assign(static_cast<size_t>(lakes.tracerCount) + 1, 0);
+  lakes.concentrations.assign(static_cast<size_t>(lakes.tracerCount) + 1, nullptr);
+  lakes.concentrationPositions.assign(static_cast<size_t>(lakes.tracerCount) + 1, 0);
   for (int i = 1; i <= lakes.tracerCount; ++i) {
     char name[128];
     std::snprintf(name, sizeof name, "concstor_tracer_%d_%s", i, "unsatzon_model");
-    lakes.tracers[i] = GetGrid(name);
+    lakes.soilStacks[i] = GetGrid(name);
+    if (!gridlist[lakes.soilStacks[i]].stack)
+      Fail("FATAL: the lakes take their tracers from the soil's stack \"" + std::string(name) +
+               "\", which holds no levels",
+           33);
+    std::snprintf(name, sizeof name, "LakeConcentration_%d", i);
+    const int position = FreeGridPosition();
+    lakes.concentrations[i] = matrix(1, nrows, 1, ncols, 0);
+    RegisterGrid(position, name, lakes.concentrations[i], nullptr, 0, name, 0, 1, nrows);
+    lakes.concentrationPositions[i] = position;
+    lakes.tracers[i] = position;
   }
   BindMPIRegionGrids();
+  TakeLakeConcentrations();
   FreeLakeCopies();
   lakes.etr0Copy = LakeCopy(lakes.etr0);
   lakes.qdownCopy = lakes.qdown > 0 ? LakeCopy(lakes.qdown) : nullptr;
   lakes.baseflowCopy = lakes.baseflow > 0 ? LakeCopy(lakes.baseflow) : nullptr;
   lakes.interceptionEvapCopy = lakes.interceptionEvap > 0 ? LakeCopy(lakes.interceptionEvap) : nullptr;
   lakes.snowEvapCopy = lakes.snowEvap > 0 ? LakeCopy(lakes.snowEvap) : nullptr;
-  lakes.tracerCopies.assign(static_cast<size_t>(lakes.tracerCount) + 1, nullptr);
-  for (int i = 1; i <= lakes.tracerCount; ++i) lakes.tracerCopies[i] = LakeCopy(lakes.tracers[i]);
 
   // The cells counted are exactly those the transfers walk: a lake code above
   // no-data in the instance's rows and data columns, owned by the instance.
   // Counting fewer (e.g. only cells of the subbasin grid) would shift the
   // transfer arrays against the cells.
-  Grid codes = gridlist[lakes.codes].grid;
   int64_t own = 0;
-  const int from = mpisize > 1 ? firstrow : 1;
-  const int to = mpisize > 1 ? lastrow : nrows;
-  for (int r = from; r <= to; ++r) {
-    if (!codes[r]) continue;
-    int first = 1, last = ncols;
-    if (datacols) {
-      first = datacols[r].first < 1 ? 1 : datacols[r].first;
-      last = datacols[r].first < 1 ? 0 : (datacols[r].last > ncols ? ncols : datacols[r].last);
-    }
-    for (int c = first; c <= last; ++c) {
-      if (!(codes[r][c] > nodata)) continue;
-      if (MPIRegions && MPIRegions[r] && static_cast<int>(MPIRegions[r][c]) != mpirank) continue;
-      ++own;
-    }
-  }
+  ForOwnLakeCells([&](int, int) { ++own; });
   std::vector<int64_t> mine(lakeCellsPerMPIRank.size(), 0);
   mine[static_cast<size_t>(mpirank)] = own;
   if (mpisize > 1 && MpiRunning()) {
@@ -96,10 +117,13 @@ void abflussmodellklasse::CountLakeCellsPerRank() {
   }
   for (size_t i = 0; i < lakeCellsPerMPIRank.size(); ++i)
     *diag << "DEBUG: lakeCellsPerMPIRank[" << static_cast<int>(i) << "] " << lakeCellsPerMPIRank[i] << "[end-entry]";
-  // The initial lake levels are set on instance 0 and reach the other instances once.
+  // The initial lake levels are set on instance 0 (from the concentrations
+  // of every instance's lake cells) and reach the other instances once.
+  for (int i = 1; i <= lakes.tracerCount; ++i)
+    MPISendRecvArray(lakes.tracers[i], lakes.codes, lakeCellsPerMPIRank.data());
   if (mpirank == 0 && flowcontrol != 0) BindLakes();
-  MPISendRecvArray2(lakes.ponding, lakes.codes, lakeCellsPerMPIRank.data());
   lakes.bound = true;
+  ReturnLakeCells();
 }
 
 void abflussmodellklasse::LevelLakesAtWarmStart() {
@@ -110,7 +134,44 @@ void abflussmodellklasse::LevelLakesAtWarmStart() {
         SP_class& sp = routings[k]->Reservoir(j);
         sp.SetLakeLevel(sp.Volume());
       }
-  MPISendRecvArray2(lakes.ponding, lakes.codes, lakeCellsPerMPIRank.data());
+  ReturnLakeCells();
+}
+
+void abflussmodellklasse::TakeLakeConcentrations() {
+  if (lakes.tracerCount < 1 || lakes.ponding < 1) return;
+  Grid pond = gridlist[lakes.ponding].grid;
+  for (int i = 1; i <= lakes.tracerCount; ++i) {
+    Stack store = gridlist[lakes.soilStacks[i]].stack;
+    Grid conc = lakes.concentrations[i];
+    ForOwnLakeCells([&](int r, int c) {
+      const double x = store[r] && store[r][c] && store[r][c][0] > nodata ? store[r][c][0] : 0.0;
+      const double w = pond[r] && pond[r][c] > 0 ? pond[r][c] : 0.0;
+      conc[r][c] = lakes.evaporating[i] ? x : (w > 0 ? x / w : 0.0);
+    });
+  }
+}
+
+void abflussmodellklasse::GiveLakeConcentrations() {
+  if (lakes.tracerCount < 1 || lakes.ponding < 1) return;
+  Grid pond = gridlist[lakes.ponding].grid;
+  for (int i = 1; i <= lakes.tracerCount; ++i) {
+    Stack store = gridlist[lakes.soilStacks[i]].stack;
+    Grid conc = lakes.concentrations[i];
+    ForOwnLakeCells([&](int r, int c) {
+      if (!store[r] || !store[r][c] || !(store[r][c][0] > nodata)) return;
+      const double w = pond[r] && pond[r][c] > 0 ? pond[r][c] : 0.0;
+      store[r][c][0] = lakes.evaporating[i] ? (w > 0 ? conc[r][c] : 0.0) : conc[r][c] * w;
+    });
+  }
+}
+
+void abflussmodellklasse::ReleaseLakeConcentrations() {
+  for (size_t i = 1; i < lakes.concentrations.size(); ++i)
+    if (lakes.concentrations[i]) {
+      UnregisterGrid(lakes.concentrationPositions[i]);
+      FreeMatrix(lakes.concentrations[i], 1, nrows, 1, ncols);
+      lakes.concentrations[i] = nullptr;
+    }
 }
 
 void abflussmodellklasse::BindLakes() {
@@ -135,8 +196,7 @@ void abflussmodellklasse::BindLakes() {
   g.zoneIndex = zoneindex;
   g.maxCode = maxzonecode;
   g.tracers.assign(static_cast<size_t>(tracercount) + 1, nullptr);
-  for (int i = 1; i <= tracercount; ++i)
-    g.tracers[i] = lakes.tracerCopies[i] ? lakes.tracerCopies[i] : gridlist[lakes.tracers[i]].grid;
+  for (int i = 1; i <= tracercount; ++i) g.tracers[i] = lakes.concentrations[i];
   for (int k = 1; k <= nRoutings; ++k) routings[k]->BindLakes(g, readStorageState);
 }
 
@@ -161,8 +221,8 @@ void abflussmodellklasse::GatherLakeCells() {
     MPISendRecvArray(lakes.interceptionEvap, lakes.codes, counts, lakes.interceptionEvapCopy);
   if (lakes.snowEvap > 0) MPISendRecvArray(lakes.snowEvap, lakes.codes, counts, lakes.snowEvapCopy);
   MPISendRecvArray(lakes.input, lakes.codes, counts, precOnLakes);
-  for (int i = 1; i <= lakes.tracerCount; ++i)
-    MPISendRecvArray(lakes.tracers[i], lakes.codes, counts, lakes.tracerCopies[i]);
+  TakeLakeConcentrations();
+  for (int i = 1; i <= lakes.tracerCount; ++i) MPISendRecvArray(lakes.tracers[i], lakes.codes, counts);
 }
 
 Grid abflussmodellklasse::LakeCopy(int p) {
@@ -182,13 +242,11 @@ void abflussmodellklasse::FreeLakeCopies() {
       FreeMatrix(*g, 1, nrows, 1, ncols);
       *g = nullptr;
     }
-  for (Grid& g : lakes.tracerCopies)
-    if (g) {
-      FreeMatrix(g, 1, nrows, 1, ncols);
-      g = nullptr;
-    }
 }
 
 void abflussmodellklasse::ReturnLakeCells() {
   MPISendRecvArray2(lakes.ponding, lakes.codes, lakeCellsPerMPIRank.data());
+  for (int i = 1; i <= lakes.tracerCount; ++i)
+    MPISendRecvArray2(lakes.tracers[i], lakes.codes, lakeCellsPerMPIRank.data());
+  GiveLakeConcentrations();
 }

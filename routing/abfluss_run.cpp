@@ -516,6 +516,7 @@ void abflussmodellklasse::WriteStorageContent() {
 
 void abflussmodellklasse::FreeMemory() {
   if (flowcontrol == 0 || routings.empty()) {
+    ReleaseLakeConcentrations();
     teilmodellklasse::FreeMemory();
     return;
   }
@@ -538,5 +539,6 @@ void abflussmodellklasse::FreeMemory() {
   routings.clear();
   ReleaseLakeGrid();
   FreeLakeCopies();
+  ReleaseLakeConcentrations();
   teilmodellklasse::FreeMemory();
 }

@@ -135,7 +135,7 @@ void irrigationclass::InitTracerStorage() {
   if (Off()) return;
   tracerStorage.assign(static_cast<size_t>(tracercount) + 1, 0);
   for (int i = 1; i <= tracercount; ++i)
-    tracerStorage[i] = GetGrid(Named("concstor_tracer_%d_%s", i, "unsatzon_model"));
+    tracerStorage[i] = GetGrid(Named("tracer_%d_saturated_zone%s", i, ""));
 }
 
 void irrigationclass::FreeTracerArrays() {
@@ -483,7 +483,8 @@ void irrigationclass::BookAmounts() {
         if (a > 0) {
           // The irrigation water carries the concentration of where it was
           // taken: the subbasin's reservoir and river water; pumped
-          // groundwater that of the soil's top layer.
+          // groundwater that of the soil's saturated zone (which the soil
+          // takes from it when it pumps).
           const double source = origin == 2 && k >= 1 && k <= zonecount
                                     ? supply[(1 + static_cast<size_t>(t)) * (zonecount + 1) + k]
                                     : gridlist[tracerStorage[t]].grid[r][c];

@@ -64,11 +64,6 @@ void schneemodellklasse::ReadStorageFile(const std::string& fileName, int readPa
 
 void schneemodellklasse::ReadStorageSection(const std::string& path, double* ice, double* firn, double* snow) {
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rt"));
-  auto coldStart = [&](const char* what) {
-    *diag << what << path.c_str() << "[end-entry]";
-    *diag << "WARNING: glacier model will be run with cold start initialization values"
-          << "[end-entry]";
-  };
   if (!file) {
     *diag << "FATAL: in snow/glacier model: error opening storage content file " << path.c_str()
           << " (the state of the glacier runoff storages of a warm start)"
@@ -85,9 +80,14 @@ void schneemodellklasse::ReadStorageSection(const std::string& path, double* ice
       break;
     }
   }
+  // The snow model writes its section whenever it runs: a file without it
+  // was cut short, and the glacier runoff storages would start empty.
   if (!found) {
-    coldStart("WARNING: in snow/glacier model: [snow_model] not found in storage content file ");
-    return;
+    *diag << "FATAL: error looking for the section [snow_model] in " << path.c_str()
+          << ": the storage content file ends before it (cut short, or written by a run without the snow model); "
+          << "the glacier runoff storages of a warm start are part of the state"
+          << "[end-entry]";
+    throw 71;
   }
   auto skipLine = [&]() {
     int ch = 0;
@@ -103,16 +103,24 @@ void schneemodellklasse::ReadStorageSection(const std::string& path, double* ice
   skipLine();
   if (count != subbasincount) CheckStorageValue("number of subbasins", subbasincount, count, 0);
   double* arrays[3] = {ice, firn, snow};
+  const char* names[3] = {"Qice_slr", "Qfirn_slr", "Qsnow_slr"};
   for (int i = 1; i <= subbasincount; ++i) {
-    for (double* a : arrays) {
+    for (int k = 0; k < 3; ++k) {
       int number = 0;
-      if (std::fscanf(file.get(), "%d", &number) != 1 || number != i) CheckStorageValue("subbasin code", i, number, 0);
       double v = 0;
-      // A value that cannot be read leaves the storage as it is.
-      if (std::fscanf(file.get(), "%lf", &v) == 1 && a) a[i] = v;
+      const bool coded = std::fscanf(file.get(), "%d", &number) == 1;
+      if (coded && number != i) CheckStorageValue("subbasin code", i, number, 0);
+      if (!coded || std::fscanf(file.get(), "%lf", &v) != 1) {
+        *diag << "FATAL: (snow model) error in storage file content reading " << names[k] << " of subbasin " << i
+              << " in " << path.c_str() << ": "
+              << (std::feof(file.get()) ? "the file ends early (a storage content file cut short)" : "no number")
+              << "[end-entry]";
+        throw 71;
+      }
+      if (arrays[k]) arrays[k][i] = v;
       // The concentration of each tracer in its outflow follows (a file
       // written without tracers holds none: the storages start without).
-      const size_t x = static_cast<size_t>(a == ice ? 0 : a == firn ? 1 : 2);
+      const size_t x = static_cast<size_t>(k);
       for (int t = 1; t <= GlacierRunoffTracers(); ++t) {
         double conc = 0;
         if (std::fscanf(file.get(), "%lf", &conc) != 1) break;

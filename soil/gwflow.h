@@ -290,10 +290,34 @@ class gwflowclass : public teilmodellklasse {
                             : giveback[static_cast<size_t>(r - firstrow) * (static_cast<size_t>(ncols) + 1) +
                                        static_cast<size_t>(c)];
   }
+  // Of it, what layer 2 cannot return (m3 in the sub-step, own cells): it
+  // stays with the soil column.
+  double Unreturned(int r, int c) const {
+    return unreturned.empty() ? 0.0
+                              : unreturned[static_cast<size_t>(r - firstrow) * (static_cast<size_t>(ncols) + 1) +
+                                           static_cast<size_t>(c)];
+  }
 
   // Tracers: [tracer][layer], tracers 1 ... count, layers 1 ... L.
   std::vector<std::vector<LayerTracer>> layertracers;
   std::vector<Grid> concflux;
+  // Layer 1 is the soil column's saturated zone: the soil model writes its
+  // concentration into layer 1's grid and its water (mm over the column)
+  // into satwater; each step the faces of layer 1 move the tracer at the
+  // concentration of the cell the water leaves (outconc: no cell gives more
+  // than its saturated zone holds), and the soil model adds what each
+  // column gained (exchange, mm x concentration over the column) to it.
+  std::vector<Grid> outconc, exchange;
+  std::vector<int> outconcpos, exchangepos;
+  std::vector<std::vector<Grid>> newconc;  // [tracer][layer]: the deeper layers' concentrations after the balance
+  Grid satwater = nullptr;
+  int psatwater = 0;
+  void LayerOneOutflow(double dt);
+  // The water a cell of layer l holds at the head h above the layer's base
+  // (m, per m2).
+  double Held(int l, int r, int c, double h) const {
+    return Stored(l, r, c, h) - Stored(l, r, c, StorageOf(l, r, c).base);
+  }
   std::vector<double> decay;   // per-step decay factor of each tracer
   Grid tracerwater = nullptr;  // water of each cell after the balance (m3), weight of the tracer statistics
   std::vector<int> concfluxpos;

@@ -202,6 +202,15 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
     concfluxpos.assign(static_cast<size_t>(count) + 1, 0);
     decay.assign(static_cast<size_t>(count) + 1, 1.0);
     if (!tracerwater) tracerwater = NewGrid(0.0);
+    outconc.assign(static_cast<size_t>(count) + 1, nullptr);
+    exchange.assign(static_cast<size_t>(count) + 1, nullptr);
+    outconcpos.assign(static_cast<size_t>(count) + 1, 0);
+    exchangepos.assign(static_cast<size_t>(count) + 1, 0);
+    newconc.assign(static_cast<size_t>(count) + 1, std::vector<Grid>(static_cast<size_t>(L) + 1, nullptr));
+    if (!satwater) {
+      satwater = NewGrid(0.0);
+      psatwater = Register(satwater, "", "groundwater_saturated_water", 0);
+    }
     const int zones = zonerecords ? std::max(0, zonecount) : 0;
     for (int t = 1; t <= count; ++t) {
       const TracerRecord& tr = settings[t];
@@ -264,6 +273,11 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
       RegisterGrid(p, "", concflux[t], nullptr, 0, Format("concflux_tracer_%d_%s", t, modulname.c_str()), 0, lowrow,
                    highrow);
       concfluxpos[t] = p;
+      outconc[t] = NewGrid(0.0);
+      outconcpos[t] = Register(outconc[t], "", Format("groundwater_outflow_tracer_%d", t), 0);
+      exchange[t] = NewGrid(0.0);
+      exchangepos[t] = Register(exchange[t], "", Format("groundwater_exchange_tracer_%d", t), 0);
+      for (int l = 2; l <= L; ++l) newconc[t][static_cast<size_t>(l)] = NewGrid(0.0);
     }
   } catch (int code) {
     *error = code;
@@ -285,7 +299,16 @@ void gwflowclass::FreeTracerArrays() {
       lt = LayerTracer{};
     }
     if (concfluxpos[t] > 0) UnregisterGrid(concfluxpos[t]);
+    if (outconcpos[t] > 0) UnregisterGrid(outconcpos[t]);
+    if (exchangepos[t] > 0) UnregisterGrid(exchangepos[t]);
   }
+  if (psatwater > 0) UnregisterGrid(psatwater);
+  psatwater = 0;
+  outconc.clear();
+  exchange.clear();
+  outconcpos.clear();
+  exchangepos.clear();
+  newconc.clear();
   // The concentration grids are among the model's own grids and are released with them.
   layertracers.clear();
   concflux.clear();
@@ -312,6 +335,7 @@ void gwflowclass::FreeMemory() {
     for (Grid g : owned) FreeMatrix(g, lowrow, highrow, 1, ncols);
     owned.clear();
     tracerwater = nullptr;
+    satwater = nullptr;
     layers.clear();
   }
   teilmodellklasse::FreeMemory();

@@ -104,9 +104,16 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (flowcontrol == 0) return;
   const double dt = StepSeconds();
   substep_of_step = substep_of_step % std::max(1, substeps) + 1;
+  // A statistic counts steps: the first sub-step begins one, each sub-step
+  // gives the concentrations at its end (those of the step's last remain).
+  const int zones = zonerecords ? std::max(0, zonecount) : 0;
   for (size_t t = 1; t < layertracers.size(); ++t)
-    for (int l = 1; l <= L; ++l)
-      if (layertracers[t][l].statistic) layertracers[t][l].statistic->NewStep();
+    for (int l = 1; l <= L; ++l) {
+      LayerTracer& lt = layertracers[t][l];
+      if (!lt.statistic) continue;
+      if (substep_of_step == 1) lt.statistic->NewStep();
+      for (int k = 0; k <= zones && lt.records; ++k) lt.records[k].n = lt.records[k].sx = lt.records[k].RelCellSum = 0;
+    }
 
   Leakage();
   StartLayers();
@@ -150,9 +157,17 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   Baseflow(dt);
   for (size_t t = 1; t < layertracers.size(); ++t)
     for (int l = 1; l <= L; ++l) Exchange(layertracers[t][l].conc, layertracers[t][l].position);
+  // Layer 2's outflows are limited before layer 1 is balanced: the water it
+  // cannot return to the soil column stays there, with its tracer.
+  if (L > 1) LimitOutflows(2, dt);
+  if (layertracers.size() > 1) LayerOneOutflow(dt);
+  // Every layer's tracer moves at the concentrations of the step's start:
+  // the new ones take their place once all layers are balanced.
   for (int l = 1; l <= L; ++l) {
-    if (l > 1) LimitOutflows(l, dt);
+    if (l > 2) LimitOutflows(l, dt);
     Balances(l, dt);
+  }
+  for (int l = 1; l <= L; ++l) {
     Layer& y = layers[l];
 #pragma omp parallel for schedule(runtime)
     for (int r = firstrow; r <= lastrow; ++r)
@@ -161,8 +176,9 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
         if (!InModel(r, c)) {
           y.h[r][c] = nodata;
           for (size_t t = 1; t < layertracers.size(); ++t) layertracers[t][l].conc[r][c] = nodata;
-        } else {
-          for (size_t t = 1; t < layertracers.size(); ++t) layertracers[t][l].conc[r][c] = concflux[t][r][c];
+        } else if (l > 1 && Glacier(r, c) < 1.0) {
+          for (size_t t = 1; t < layertracers.size(); ++t)
+            layertracers[t][l].conc[r][c] = newconc[t][static_cast<size_t>(l)][r][c];
         }
       }
   }
@@ -257,7 +273,8 @@ void gwflowclass::StartLayers() {
         } else {
           y.h[r][c] = y.hprev[r][c] = y.hold[r][c] = SurfaceHead(r, c);
         }
-        for (size_t t = 1; t < layertracers.size(); ++t)
+        // (Layer 1's tracer is the soil column's, which decays there.)
+        for (size_t t = 1; t < layertracers.size() && l > 1; ++t)
           if (tracers[t].radioactive == 1 && layertracers[t][l].conc[r][c] > nodata)
             layertracers[t][l].conc[r][c] *= decay[t];
       }
@@ -979,6 +996,36 @@ void gwflowclass::LimitOutflows(int l, double dt) {
     }
 }
 
+void gwflowclass::LayerOneOutflow(double dt) {
+  const Layer& y = layers[1];
+  const int T = static_cast<int>(layertracers.size()) - 1;
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!InModel(r, c) || !Own(r, c)) continue;
+      for (int t = 1; t <= T; ++t) outconc[t][r][c] = 0.0;
+      if (Glacier(r, c) >= 1.0) continue;
+      const double A = Dx(r, c) * Dy(r, c);
+      // The water the cell's faces carry away in the step (m3): the
+      // saturated zone gives it at its concentration, but no more tracer
+      // than it holds (a fixed head gives whatever it is asked).
+      double q[4];
+      FaceInflows(1, r, c, q);
+      double out = 0;
+      for (double x : q) out += std::max(0.0, -x * dt);
+      if (L > 1) out += std::max(0.0, -y.leak[r][c] * A * dt);
+      const double W = satwater && Given(satwater[r][c])
+                           ? std::max(0.0, satwater[r][c]) / 1000.0 * A * (1.0 - Glacier(r, c))
+                           : 0.0;
+      const double share = out > W && !Given(y.fixh[r][c]) ? W / out : 1.0;
+      for (int t = 1; t <= T; ++t) {
+        const double cs = layertracers[t][1].conc[r][c];
+        outconc[t][r][c] = Given(cs) ? std::max(0.0, cs) * share : 0.0;
+      }
+    }
+  for (int t = 1; t <= T; ++t) Exchange(outconc[t], outconcpos[t]);
+}
+
 void gwflowclass::Balances(int l, double dt) {
   Layer& y = layers[l];
   const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
@@ -1011,9 +1058,7 @@ void gwflowclass::Balances(int l, double dt) {
       }
       if (above) v[4] = -(above->leak[r][c] + (l == 2 ? GiveBack(r, c) : 0.0)) * A * dt;
       // (What the cell could not return stays with the soil column.)
-      if (l == 2)
-        v[4] +=
-            unreturned[static_cast<size_t>(r - firstrow) * (static_cast<size_t>(ncols) + 1) + static_cast<size_t>(c)];
+      if (l == 2) v[4] += Unreturned(r, c);
       if (below) v[5] = y.leak[r][c] * A * dt;
       const double sum = v[0] + v[1] + v[2] + v[3] + v[4] + v[5];
       // Storage change less the face volumes (mm), at the levels the solve
@@ -1042,24 +1087,63 @@ void gwflowclass::Balances(int l, double dt) {
       y.balance[r][c] = substep_of_step > 1 ? y.balance[r][c] + balance : balance;
 
       if (T < 1) continue;
-      double b = y.hold[r][c] >= y.top[r][c] ? y.thick[r][c] : y.thick[r][c] + y.hold[r][c] - y.top[r][c];
-      const double W = y.drainable[r][c] * A * std::max(0.0, b);
+      const double open = 1.0 - Glacier(r, c);
+      if (l == 1) {
+        // The soil column's saturated zone: what its faces brought at the
+        // concentration of the cells it left, less what they took at its
+        // own (outconc); a fixed head exchanges nothing with the column
+        // (its water comes from and goes to outside), a fixed inflow brings
+        // water at the column's concentration.
+        const double W = satwater && Given(satwater[r][c]) ? std::max(0.0, satwater[r][c]) / 1000.0 * A * open : 0.0;
+        // (What layer 2 returns of the water the column could not give.)
+        const double gb = below ? GiveBack(r, c) * A * dt - Unreturned(r, c) : 0.0;
+        for (int t = 1; t <= T; ++t) {
+          const Grid out = outconc[t];
+          const double own = out[r][c];
+          const double cs = Given(layertracers[t][1].conc[r][c]) ? layertracers[t][1].conc[r][c] : 0.0;
+          double mass = 0;
+          if (!Given(y.fixh[r][c])) {
+            const double from[4] = {face[0] ? out[r - 1][c] : own, face[1] ? out[r][c + 1] : own,
+                                     face[2] ? out[r + 1][c] : own, face[3] ? out[r][c - 1] : own};
+            for (int f = 0; f < 4; ++f) mass += v[f] * (v[f] > 0 ? from[f] : own);
+            if (below) {
+              const double c2 = Given(layertracers[t][2].conc[r][c]) ? layertracers[t][2].conc[r][c] : 0.0;
+              mass += v[5] * (v[5] > 0 ? c2 : own) + gb * c2;
+            }
+            if (Given(y.fixq[r][c])) mass += y.fixq[r][c] * A * dt * cs;
+          }
+          exchange[t][r][c] = open > 0 ? mass * 1000.0 / (A * open) : 0.0;
+          concflux[t][r][c] = W > 0 ? std::max(0.0, cs + mass / W) : cs;
+        }
+        tracerwater[r][c] = W;
+        continue;
+      }
+      // A deeper layer: its water above its base, and what its faces
+      // brought and took (that from layer 1 at the concentration it left
+      // layer 1 with, what layer 1 could not give returned at its own).
+      const double W = std::max(0.0, Held(l, r, c, y.hold[r][c])) * A;
+      const double gb = l == 2 ? GiveBack(r, c) * A * dt - Unreturned(r, c) : 0.0;
       for (int t = 1; t <= T; ++t) {
         const Grid conc = layertracers[t][l].conc;
-        const double own = conc[r][c];
-        // Upstream concentration of each face: the neighbour's where water enters from it.
-        const double up[6] = {
-            face[0] && y.fy[r - 1][c] > 0 ? conc[r - 1][c] : own,
-            face[1] && y.fx[r][c] < 0 ? conc[r][c + 1] : own,
-            face[2] && y.fy[r][c] < 0 ? conc[r + 1][c] : own,
-            face[3] && y.fx[r][c - 1] > 0 ? conc[r][c - 1] : own,
-            above && v[4] > 0 ? layertracers[t][l - 1].conc[r][c] : own,
-            below && v[5] > 0 ? layertracers[t][l + 1].conc[r][c] : own,
-        };
+        const double own = Given(conc[r][c]) ? conc[r][c] : 0.0;
+        auto at = [&](Grid g, int rr, int cc) { return Given(g[rr][cc]) ? g[rr][cc] : 0.0; };
+        const double from[4] = {face[0] ? at(conc, r - 1, c) : own, face[1] ? at(conc, r, c + 1) : own,
+                                face[2] ? at(conc, r + 1, c) : own, face[3] ? at(conc, r, c - 1) : own};
         double total = own * W;
-        for (int f = 0; f < 6; ++f) total += v[f] * up[f];
-        const double value = W + sum > 0 ? total / (W + sum) : 0.0;
+        for (int f = 0; f < 4; ++f) total += v[f] * (v[f] > 0 ? from[f] : own);
+        if (l == 2) {
+          const double leak = -above->leak[r][c] * A * dt;  // into this layer
+          total += leak > 0 ? leak * at(outconc[t], r, c) : leak * own;
+          total -= gb * own;
+        } else {
+          total += v[4] * (v[4] > 0 ? at(layertracers[t][l - 1].conc, r, c) : own);
+        }
+        if (below) total += v[5] * (v[5] > 0 ? at(layertracers[t][l + 1].conc, r, c) : own);
+        // A fixed inflow (and the water a fixed head gives or takes) comes
+        // at the new concentration: it neither thins nor thickens the layer.
+        const double value = W + sum > 0 ? std::max(0.0, total / (W + sum)) : 0.0;
         concflux[t][r][c] = value;
+        newconc[t][static_cast<size_t>(l)][r][c] = value;
       }
       tracerwater[r][c] = W + sum;
     }

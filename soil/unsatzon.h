@@ -152,6 +152,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   virtual void ComputeDrainablePoreVolume();
   virtual void StartStep(int64_t hour, int64_t day, int64_t month, int64_t year);
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
+  // After each run of the groundwater model: the tracer its faces moved
+  // between the columns' saturated zones joins them.
+  void TakeGroundwaterTracers();
   virtual void RouteSubbasinRunoff(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void ApplyExternalGWTable(int externalStepMinutes);
   virtual void WriteStatFiles();
@@ -624,7 +627,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
     Grid input = nullptr;         // concentration of the infiltration input
     Grid silting = nullptr;       // concentration of the silting-up water, or of the surface routing's store
                                   // when the soil takes that water back (null: that of the input)
-    Grid groundwater = nullptr;   // groundwater model, layer 1: amount or concentration (null without)
+    Grid groundwater = nullptr;   // groundwater model, layer 1: the saturated zone's concentration (null without)
+    Grid exchange = nullptr;      // what the groundwater model's faces brought the column (mm x concentration)
+    Grid saturated = nullptr;     // the saturated zone's concentration at the end of the last step: that of the
+                                  // groundwater the irrigation pumps in the next
     Stack store = nullptr;        // soil storage stack, levels 1 ... layers
     Grid conc = nullptr;          // concentration in layer 1 (the stack's companion grid)
     int64_t first = 0, last = 0;  // rows of store and conc
@@ -644,9 +650,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Concentration held in a layer: the stored value of an evaporating tracer,
   // else the amount per water (0 where the layer holds no water).
   double LayerConcentration(int t, int r, int c, int layer, double thickness) const;
-  // Soil water of the column that the groundwater model's layer 1 holds
-  // below the cell (mm), 0 without it.
-  double GroundwaterWater(int r, int c) const;
+  // Concentration of the saturated zone (the groundwater level layer and
+  // those below it) of a cell's column, 0 where it holds no water.
+  double SaturatedConcentration(int t, int r, int c) const;
+  Grid saturated_water = nullptr;  // the saturated zone's water (mm), for the groundwater model
   void AddTracersToZones(int r, int c, int s, double g);
   void RouteTracers(int64_t hour, int64_t day, int64_t month, int64_t year);
   void AddTracerPointRows();

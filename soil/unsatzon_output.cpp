@@ -286,7 +286,9 @@ void unsatzonmodellklasse::CheckStorageValue(const std::string& label, double co
 void unsatzonmodellklasse::ReadStorageValue(std::FILE* f, double control, const char* label, const std::string& path) {
   double v = 0;
   if (std::fscanf(f, "%lf", &v) != 1)
-    Fatal("FATAL: error in storage file content reading " + std::string(label) + ": no value in " + path, 71);
+    Fatal("FATAL: error in storage file content reading " + std::string(label) + ": no value in " + path +
+              (std::feof(f) ? ": the file ends early (a storage content file cut short)" : ""),
+          71);
   const bool mismatch = v == 0 ? control != 0 : std::fabs((v - control) / v) > 1e-5;
   if (mismatch) CheckStorageValue(label, control, v);
 }
@@ -345,9 +347,19 @@ void unsatzonmodellklasse::ReadStorageFile() {
     if (std::strlen(line) >= sizeof line - 1 && line[sizeof line - 2] != '\n')
       Fatal("FATAL: error in storage file content reading: a line longer than 1200 characters in " + path, 71);
   };
+  // A file that ends within the section says so.
+  auto ended = [&](const std::string& what) {
+    if (std::feof(f))
+      Fatal("FATAL: error in storage file content reading " + what + " in " + path +
+                ": the file ends early (a storage content file cut short)",
+            71);
+  };
   auto integer = [&](const char* label, int control) {
     int v = 0;
-    if (std::fscanf(f, "%d", &v) != 1) v = -999999;
+    if (std::fscanf(f, "%d", &v) != 1) {
+      ended(label);
+      v = -999999;
+    }
     if (v != control) CheckStorageValue(label, control, v);
     return v;
   };
@@ -378,6 +390,7 @@ void unsatzonmodellklasse::ReadStorageFile() {
           ZoneRecord& rec = (*a)[Flat(t, s)][z];
           const int got =
               std::fscanf(f, "%lf %lf %lf %lf %lf", &rec.n, &rec.sx, &rec.zonenwert, &rec.rel, &rec.RelCellSum);
+          if (got != 5) ended("the zonal records of subbasin " + std::to_string(s));
           if (got != 5)
             CheckStorageValue(a == &zoneFZT_QD ? "number of fields for zonal statistics QD"
                                                : "number of fields for zonal statistics QI",
@@ -387,7 +400,8 @@ void unsatzonmodellklasse::ReadStorageFile() {
       for (auto* a : {&QDd, &QIi}) {
         if (std::fscanf(f, "%lf", &(*a)[Flat(t, s)]) != 1)
           Fatal("FATAL: error in storage file content reading the linear storages of subbasin " + std::to_string(s) +
-                    " in " + path,
+                    " in " + path +
+                    (std::feof(f) ? ": the file ends early (a storage content file cut short)" : std::string()),
                 71);
         skip();
       }

@@ -312,7 +312,11 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   // Tracer amounts of the column (concentration times water in mm), after
   // the decay over this call; the concentrations of the water that arrives.
   const int NT = w.tracers;
-  const double groundwaterWater = NT > 0 ? GroundwaterWater(r, c) : 0.0;
+  // With the groundwater model the saturated zone of the column is its
+  // layer 1: its water and its tracer are the column's own, and the
+  // groundwater model's faces move the tracer between the columns
+  // (TakeGroundwaterTracers) while the exchange moves the water.
+  const bool sharedGroundwater = groundwatercoupling != 0;
   for (int t = 1; t <= NT; ++t) {
     const SoilTracer& st = soiltracers[t];
     const TracerRecord& tr = tracersettings[t];
@@ -326,14 +330,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     w.tracerDirectLoad[t] = w.tracerInterLoad[t] = w.tracerBaseLoad[t] = 0;
     w.tracerInput[t] = Value(st.input, r, c);
     w.tracerSilt[t] = st.silting ? Value(st.silting, r, c) : w.tracerInput[t];
+    w.tracerPump[t] = Value(st.saturated, r, c);
     // A tracer without a maximum concentration is carried without limit.
     w.tracerCap[t] = tr.max_conc > 0 ? tr.max_conc : std::numeric_limits<double>::infinity();
-    // Groundwater that rises into the column: that of the groundwater model
-    // below the cell (its grid holds the concentration), else the tracer's
-    // initial groundwater concentration.
-    double gw = tr.gwini;
-    if (st.groundwater && groundwaterWater > 0 && Valid(st.groundwater, r, c)) gw = st.groundwater[r][c];
-    w.tracerGroundwater[t] = gw;
+    // Groundwater that rises into the column without the groundwater
+    // model: at the tracer's initial groundwater concentration (with it,
+    // at the saturated zone's, see below).
+    w.tracerGroundwater[t] = tr.gwini;
   }
 
   // The column's defaults, made in place (a copy of a temporary reads back
@@ -486,7 +489,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   // Irrigation from groundwater: the irrigation added the cell's amount [mm
   // per step] to its input; the soil pumps it from its saturated zone.
   const double pumpPerSubstep = GroundwaterIrrigation(r, c) / substeps / k;
-  bool tableFell = false;  // the table of the last substep lies below its start
+  // The table at the end of the call lies below its start: the groundwater
+  // model's storage coefficient follows the direction of the call's table,
+  // which its step shares (that of the last of many water substeps moves by
+  // a trace, whose sign rounding decides, and the coefficient jumps between
+  // the filled and the drainable pore space).
+  bool tableFell = false;
+  const double callTable = w.z[0] + col.groundwaterDistance;
   // The ponded water's exchange with the ground below it (mm per step,
   // positive into the pond): what the pond gained besides its input and lost
   // besides the transpiration it covered, less the water the soil took from
@@ -499,15 +508,6 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   double Rmax = 0;
   for (int j = 1; j <= V; ++j)
     if (Valid(landuse[j], r, c)) Rmax = std::max(Rmax, Value(root_depth[j], r, c));
-  // Water (mm) of the groundwater model below the cell that exchanges
-  // substance with the column: water rising from it leaves at its
-  // concentration, water the column gives it mixes in (see addToGroundwater).
-  double gwStore = groundwaterWater;
-  auto addToGroundwater = [&](int t, double amount, double water) {
-    if (!(water > 0) || !(gwStore + water > 0)) return;
-    double& cg = w.tracerGroundwater[t];
-    cg = (cg * gwStore + amount) / (gwStore + water);
-  };
 
   for (int step = 1; step <= k; ++step) {
     // The recharge crosses the water table of the substep's start: in the
@@ -719,18 +719,30 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       notGiven += rest * dtw * 1000.0;
     }
     // Baseflow takes the layers' substance with their water; rising
-    // groundwater brings the groundwater's. With the groundwater model the
-    // baseflow is its exchange with the column: what rises leaves its water,
-    // what is taken joins it.
-    double risenWater = rising * dtms, takenWater = 0;
-    for (int i = 1; i <= n; ++i) {
-      if (w.base[i] < 0) risenWater -= w.base[i] * dtms;
+    // groundwater brings the tracer's groundwater concentration. With the
+    // groundwater model the baseflow is its exchange with the column, whose
+    // substance that model moved already (below).
+    double takenWater = 0;
+    for (int i = 1; i <= n; ++i)
       if (w.base[i] > 0) takenWater += w.base[i] * dtms;
-    }
-    if (groundwaterWater > 0) gwStore = std::max(0.0, gwStore - risenWater);
     for (int t = 1; t <= NT; ++t) {
       double* a = w.Amount(t);
       double taken = 0;
+      if (sharedGroundwater) {
+        // The exchange's water follows the tracer the groundwater model
+        // moved already; what rises above the column (no layer holds it)
+        // leaves its saturated zone at the zone's concentration.
+        double mass = 0, water = 0;
+        for (int i = g; i <= n; ++i) {
+          mass += std::max(0.0, a[i]);
+          water += w.theta[i] * w.d[i] * 1000.0;
+        }
+        const double x = water > 0 && rising > 0 ? std::min(mass, mass / water * rising * dtms) : 0.0;
+        for (int i = g; i <= n && x > 0; ++i) a[i] -= std::max(0.0, a[i]) * x / mass;
+        w.tracerGroundwater[t] = rising > 0 ? x / (rising * dtms) : 0.0;
+        if (!pondOn) w.tracerDirectLoad[t] += x;
+        continue;
+      }
       for (int i = 1; i <= n; ++i) {
         if (w.base[i] > 0 && w.thetaBefore[i] > 0) {
           const double m = a[i] * std::min(1.0, w.base[i] * dtw / (w.thetaBefore[i] * w.d[i]));
@@ -741,22 +753,23 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
         }
       }
       if (!pondOn) w.tracerDirectLoad[t] += w.tracerGroundwater[t] * rising * dtms;
-      if (groundwaterWater > 0) addToGroundwater(t, taken, takenWater);
       w.tracerBaseLoad[t] += taken;
     }
-    if (groundwaterWater > 0) gwStore += takenWater;
     baseflowTaken += takenWater;
     // The irrigation's pumping (mm): from the groundwater level layer down the
     // water above the content at 3.45 m suction, then above the residual
-    // content, then the layers above; each layer's substance leaves with
-    // its share of the water.
+    // content, then the layers above; the water leaves with the substance
+    // the irrigation gave it (the saturated zone's concentration of the
+    // last step's end), as far as the layer holds it.
     if (pumpPerSubstep > 0) {
       double rest = pumpPerSubstep;
       auto pump = [&](int i, double bound) {
-        const double water = w.theta[i] * w.d[i] * 1000;
         const double x = std::min(rest, std::max(0.0, (w.theta[i] - bound) * w.d[i] * 1000));
         if (!(x > 0)) return;
-        for (int t = 1; t <= NT; ++t) w.Amount(t)[i] *= water > 0 ? 1 - x / water : 1.0;
+        for (int t = 1; t <= NT; ++t) {
+          double& a = w.Amount(t)[i];
+          a -= std::min(std::max(0.0, a), w.tracerPump[t] * x);
+        }
         w.theta[i] -= x / (w.d[i] * 1000);
         rest -= x;
       };
@@ -772,7 +785,6 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     col.baseflow = qb;
     // Negative: water from the groundwater, into the layers or, where they are full, direct runoff.
     baseflowAmount += qb * dtms;
-    const double T0 = w.z[0] + col.groundwaterDistance;
 
     // 8. Start of the substep. With heat transfer the unfrozen share of the
     // current temperatures and water contents: frozen water has the suction
@@ -927,10 +939,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       tc.thetaStart = w.thetaBefore.data();
       tc.water = w.tracerWater.data();
       tc.lastFlux = std::min(n, g + 2);  // as the water update above
-      tc.groundwater = groundwaterWater > 0 ? w.tracerGroundwater.data() : nullptr;
-      // Water rising through the bottom of the column has left the groundwater.
-      if (groundwaterWater > 0 && w.q[n] > 0) gwStore = std::max(0.0, gwStore - w.q[n] * dtms);
-      tc.groundwaterStorage = gwStore;
+      tc.groundwater = nullptr;
+      tc.groundwaterStorage = 0;
       tc.output = w.tracerOut.data();
       tc.interflow = w.tracerInter.data();
       tc.drainage = w.tracerDrain.data();
@@ -940,11 +950,6 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       tc.drainsAmount = w.tracerDrainsAmount.data();
     }
     uzk::LayerBalance(col, g, ba, NT > 0 ? &tc : nullptr, dtw, 1.0, 1.0);
-    // What left the bottom of the column joins the groundwater below.
-    if (groundwaterWater > 0 && w.q[n] < 0) {
-      for (int t = 1; t <= NT; ++t) addToGroundwater(t, w.tracerOutAmount[t], -w.q[n] * dtms);
-      gwStore -= w.q[n] * dtms;
-    }
     double interflowRate = 0, drainageRate = 0, exfiltrationRate = 0;
     for (int i = 1; i <= n; ++i) {
       const double kept = (w.O1[i] - w.O1L[i]) + (w.O2[i] - w.O2L[i]) + (w.B[i] - w.BL[i]);
@@ -979,7 +984,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       for (int i = g; i <= n; ++i) recharge += w.macro[i] * dtms;
     }
     col.groundwaterDistance = T - w.z[0];
-    tableFell = T < T0;
+    tableFell = T < callTable;
 
     // 16. Surface runoff. Water pushed up through the surface joins it.
     const double q0 = w.q[0];
@@ -1057,6 +1062,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       }
       a[0] = 0;
       w.tracerInterLoad[t] += w.tracerInterAmount[t] + w.tracerDrainsAmount[t];
+      // With the groundwater model the exfiltration into the river leaves
+      // with the substance it took from the layers.
+      if (sharedGroundwater) w.tracerBaseLoad[t] += w.tracerDrainAmount[t] - w.tracerDrainsAmount[t];
     }
   }
 
@@ -1112,10 +1120,18 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     for (int i = 1; i <= n; ++i) v[i] = evap ? (w.theta[i] > 1e-5 ? a[i] / (w.theta[i] * w.d[i] * 1000.0) : 0.0) : a[i];
     st.concQD[r][c] = directflow[r][c] > 0 ? w.tracerDirectLoad[t] / directflow[r][c] : 0.0;
     st.concQI[r][c] = interflow[r][c] > 0 ? w.tracerInterLoad[t] / interflow[r][c] : 0.0;
-    st.concQB[r][c] = baseflowTaken > 0 ? w.tracerBaseLoad[t] / baseflowTaken : 0.0;
-    // The saturated zone and the groundwater below were mixed: the groundwater model takes the mixture.
-    if (st.groundwater && groundwaterWater > 0 && Valid(st.groundwater, r, c))
-      st.groundwater[r][c] = w.tracerGroundwater[t];
+    const double baseWater = sharedGroundwater ? Value(river_exfiltration, r, c) : baseflowTaken;
+    st.concQB[r][c] = baseWater > 0 ? w.tracerBaseLoad[t] / baseWater : 0.0;
+    // The groundwater model's layer 1 moves the saturated zone's water.
+    if (sharedGroundwater && st.groundwater && st.groundwater[r]) {
+      double mass = 0, water = 0;
+      for (int i = col.g; i <= n; ++i) {
+        mass += std::max(0.0, a[i]);
+        water += w.theta[i] * w.d[i] * 1000.0;
+      }
+      st.groundwater[r][c] = water > 0 ? mass / water : 0.0;
+      if (saturated_water && saturated_water[r]) saturated_water[r][c] = water;
+    }
   }
   if (ETR2ETP && SBHIGH_grid && SB_1_grid[r][c] < SBHIGH_grid[r][c]) {
     double real = 0, potential = 0;

@@ -174,6 +174,12 @@ void unsatzonmodellklasse::InitSoilTracers(TracerRecord* settings, StatRecord* r
     st.concQD = NewGrid("_CONC_QD_" + std::to_string(t) + "_", FileSpec{}, 0.0, false, false);
     st.concQI = NewGrid("_CONC_QI_" + std::to_string(t) + "_", FileSpec{}, 0.0, false, false);
     st.concQB = NewGrid("_CONC_QB_" + std::to_string(t) + "_", FileSpec{}, 0.0, false, false);
+    // The concentration of the groundwater the irrigation pumps (the
+    // irrigation books it before the soil pumps it).
+    st.saturated = NewGrid("tracer_" + std::to_string(t) + "_saturated_zone", FileSpec{}, 0.0, false, false);
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (OwnValidCell(r, c) && SoilOf(r, c)) st.saturated[r][c] = SaturatedConcentration(t, r, c);
   }
 }
 
@@ -183,9 +189,30 @@ void unsatzonmodellklasse::BindGroundwaterTracers() {
     std::snprintf(name, sizeof name, "concstor_tracer_%d_layer_1_%s", t, "groundwater_flow");
     const int p = FindGrid(name, false);
     soiltracers[t].groundwater = p > 0 ? gridlist[p].grid : nullptr;
+    std::snprintf(name, sizeof name, "groundwater_exchange_tracer_%d", t);
+    const int e = FindGrid(name, false);
+    soiltracers[t].exchange = e > 0 ? gridlist[e].grid : nullptr;
   }
+  const int w = FindGrid("groundwater_saturated_water", false);
+  saturated_water = w > 0 ? gridlist[w].grid : nullptr;
   const int p = FindGrid("aquifer_thickness_1", false);
   aquifer_thickness = p > 0 ? gridlist[p].grid : nullptr;
+}
+
+double unsatzonmodellklasse::SaturatedConcentration(int t, int r, int c) const {
+  soil_table_entry* soil = SoilOf(r, c);
+  if (!soil) return 0.0;
+  const int n = std::min(layers, soil->layers);
+  const int g = std::clamp(static_cast<int>(groundwater_level[r][c]), 1, std::max(1, n));
+  const double* v = soiltracers[t].store[r][c];
+  double mass = 0, water = 0;
+  for (int k = g; k <= n; ++k) {
+    const double wk = theta[r][c][k] * soil->thickness[k] * 1000.0;
+    const double x = v[k] > nodata ? v[k] : 0.0;
+    mass += std::max(0.0, tracersettings[t].evaporating == 1 ? x * wk : x);
+    water += wk;
+  }
+  return water > 0 ? mass / water : 0.0;
 }
 
 double unsatzonmodellklasse::LayerConcentration(int t, int r, int c, int layer, double thickness) const {
@@ -196,11 +223,56 @@ double unsatzonmodellklasse::LayerConcentration(int t, int r, int c, int layer, 
   return th > 1e-5 ? v / (th * thickness * 1000.0) : 0.0;
 }
 
-double unsatzonmodellklasse::GroundwaterWater(int r, int c) const {
-  if (!groundwatercoupling || !aquifer_thickness || !gw_storage_coeff) return 0.0;
-  const double d = aquifer_thickness[r] ? aquifer_thickness[r][c] : nodata;
-  const double s = gw_storage_coeff[r] ? gw_storage_coeff[r][c] : nodata;
-  return d > 0 && s > 0 ? d * s * 1000.0 : 0.0;
+void unsatzonmodellklasse::TakeGroundwaterTracers() {
+  if (flowcontrol == 0 || !groundwatercoupling) return;
+  for (int t = 1; t <= ntracers; ++t) {
+    SoilTracer& st = soiltracers[t];
+    if (!st.exchange || !st.groundwater) continue;
+    const bool evaporating = tracersettings[t].evaporating == 1;
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        soil_table_entry* soil = OwnValidCell(r, c) ? SoilOf(r, c) : nullptr;
+        const double m = soil && st.exchange[r] ? st.exchange[r][c] : 0.0;
+        if (!soil || !(m > nodata)) continue;
+        double* v = st.store[r][c];
+        const int n = std::min(layers, soil->layers);
+        const int g = std::clamp(static_cast<int>(groundwater_level[r][c]), 1, n);
+        // The saturated zone's layers: what arrived joins them by their
+        // water, what left leaves them by their tracer.
+        double mass = 0, water = 0;
+        for (int k = g; k <= n; ++k) {
+          const double wk = theta[r][c][k] * soil->thickness[k] * 1000.0;
+          const double x = v[k] > nodata ? v[k] : 0.0;
+          mass += evaporating ? x * wk : std::max(0.0, x);
+          water += wk;
+        }
+        if (m != 0 && (m > 0 ? water > 0 : mass > 0)) {
+          for (int k = g; k <= n; ++k) {
+            const double wk = theta[r][c][k] * soil->thickness[k] * 1000.0;
+            const double x = v[k] > nodata ? v[k] : 0.0;
+            const double amount = evaporating ? x * wk : x;
+            const double added = m > 0 ? m * wk / water : m * std::max(0.0, amount) / mass;
+            if (evaporating)
+              v[k] = wk > 0 ? (amount + added) / wk : 0.0;
+            else
+              v[k] = amount + added;
+          }
+          mass += m;
+        } else if (m != 0 && n >= 1) {
+          // A column without saturated water (or tracer) keeps what arrived
+          // in its lowest layer.
+          const double wk = theta[r][c][n] * soil->thickness[n] * 1000.0;
+          const double x = v[n] > nodata ? v[n] : 0.0;
+          if (evaporating)
+            v[n] = wk > 0 ? x + m / wk : x;
+          else
+            v[n] = x + m;
+          mass += m;
+        }
+        st.groundwater[r][c] = water > 0 ? std::max(0.0, mass) / water : 0.0;
+      }
+  }
 }
 
 void unsatzonmodellklasse::InitialTracerBaseflow() {
@@ -243,13 +315,10 @@ void unsatzonmodellklasse::AddTracersToZones(int r, int c, int s, double g) {
   if (ntracers < 1) return;
   const int z = FlowTimeZone(r, c);
   const double w = Weight(relcellarea, r, c) * (1 - g) * substeps;
-  soil_table_entry* soil = SoilOf(r, c);
   const double direct = directflow[r][c];
   const double inter = interflow[r][c];
   Grid qb = groundwatercoupling ? river_exfiltration : baseflow;
   const double base = qb && qb[r] && qb[r][c] > 0 ? qb[r][c] : 0.0;
-  const int n = soil ? std::min(layers, soil->layers) : 0;
-  const int L = n > 0 ? std::clamp(static_cast<int>(groundwater_level[r][c]), 1, n) : 0;
   for (int t = 1; t <= ntracers; ++t) {
     SoilTracer& st = soiltracers[t];
     std::vector<ZoneRecord>& d = zoneFZT_QD[Flat(t, s)];
@@ -262,12 +331,10 @@ void unsatzonmodellklasse::AddTracersToZones(int r, int c, int s, double g) {
       i[z].sx += st.concQI[r][c] * inter * w;
       i[z].RelCellSum += inter * w;
     }
-    // Baseflow leaves the column with the substance of the water it took
-    // from its layers; the groundwater model's exfiltration with the
-    // concentration of the groundwater level layer.
-    const double conc = !groundwatercoupling ? st.concQB[r][c]
-                        : L > 0          ? LayerConcentration(t, r, c, L, soil->thickness[L])
-                                         : nodata;
+    // Baseflow (with the groundwater model the exfiltration into the
+    // river) leaves the column with the substance of the water it took
+    // from its layers.
+    const double conc = st.concQB[r][c];
     if (base > 0 && conc > nodata) {
       st.records[s].n += 1 - g;
       st.records[s].sx += conc * base * w;
@@ -294,6 +361,9 @@ void unsatzonmodellklasse::RouteTracers(int64_t hour, int64_t day, int64_t month
           st.conc[r][c] = theta[r][c][1] > 0.0001 ? v / (theta[r][c][1] * 1000.0 * soil->thickness[1]) : 99999.0;
       }
     WriteDatedGrid(st.position);
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (OwnValidCell(r, c) && SoilOf(r, c)) st.saturated[r][c] = SaturatedConcentration(t, r, c);
     // The baseflow records are summed on instance 0 before they are used there,
     // so the line is the same with any number of instances.
     if (mpisize > 1) MPIReduceRecords(st.records, S, true);

@@ -54,7 +54,7 @@ struct unsatzonmodellklasse::CellWork {
   std::vector<double*> tracerEndRows;
   std::vector<double> tracerCap, tracerGroundwater, tracerOut, tracerInter, tracerDrain, tracerOutAmount,
       tracerInterAmount, tracerDrainAmount, tracerDrainsAmount, tracerDirectLoad, tracerInterLoad, tracerInput,
-      tracerSilt, tracerMix, tracerBaseLoad,
+      tracerSilt, tracerMix, tracerBaseLoad, tracerPump,
       tracerPond;  // substance of the ponded water
   std::vector<int> tracerMixed;
   double* Amount(int t) { return tracerStart.data() + static_cast<size_t>(t) * (n + 2); }
@@ -74,7 +74,7 @@ struct unsatzonmodellklasse::CellWork {
     }
     for (auto* v : {&tracerCap, &tracerGroundwater, &tracerOut, &tracerInter, &tracerDrain, &tracerOutAmount,
                     &tracerInterAmount, &tracerDrainAmount, &tracerDrainsAmount, &tracerDirectLoad, &tracerInterLoad,
-                    &tracerInput, &tracerSilt, &tracerMix, &tracerBaseLoad, &tracerPond})
+                    &tracerInput, &tracerSilt, &tracerMix, &tracerBaseLoad, &tracerPump, &tracerPond})
       v->assign(static_cast<size_t>(count) + 1, 0.0);
     // Which tracers mix in the saturated zone is the caller's (their kind flag).
     tracerMixed.assign(static_cast<size_t>(count) + 1, 0);

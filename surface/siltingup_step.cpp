@@ -168,6 +168,8 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
       for (int k = 1; k <= tracercount; ++k) {
         const TracerRecord& t = tracers[k];
         double& s = tracergrids[k].store[r][c];
+        // Nor its tracer: the soil took it with the water.
+        if (!surfacerouting) s = 0.0;
         if (t.radioactive == 1) s *= t.decay;
         if (P > 0) s = t.evaporating == 1 ? WeightedMean(s, upstream[k][r][c], S, P) : s + P * upstream[k][r][c];
       }

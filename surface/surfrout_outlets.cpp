@@ -423,7 +423,7 @@ void surfaceroutingclass::ReadStorageSection(std::FILE* file, const std::string&
     }
     if (!std::fgets(line, sizeof line, file)) {
       *diag << "FATAL: error in storage file content reading " << label.c_str() << ": no value in " << path.c_str()
-            << "[end-entry]";
+            << (std::feof(file) ? ": the file ends early (a storage content file cut short)" : "") << "[end-entry]";
       throw 71;
     }
     return line;

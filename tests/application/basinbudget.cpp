@@ -854,14 +854,60 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       Unread("section [SurfaceRoutingModel] of the storage content files (the tracer of the surface runoff)");
     }
   }
-  // Groundwater layers below the first: their own grids (out/<prefix><layer>grou.asc).
-  for (size_t l = 0; l < modules.deepLayers.size(); ++l) {
-    const std::string file = p + std::to_string(l + 2) + "grou.asc";
-    if (evaporating) {
-      Unread(file + " (the concentration of a deeper layer: its water is not read)");
-      continue;
+  // Groundwater layers below the first: their concentration grids
+  // (out/<prefix><layer>grou.asc) times their water above their base (a
+  // layer's water below its top at layer 1's coefficient, which the set-ups
+  // give them as their own).
+  if (!modules.deepLayers.empty()) {
+    double mass[2] = {0, 0};
+    std::string missing;
+    for (int k = 0; k < 2 && missing.empty(); ++k) {
+      const RunOutput& run = *runs[k];
+      const GridFile dem = ReadGridFile(run.dir() + "/" + modules.elevationGrid);
+      const StackFile bounds = ReadStackFile(run.dir() + "/out/uzgrid5.asc");
+      if (dem.ncols != run.zones().ncols || bounds.ncols != run.zones().ncols) {
+        missing = modules.elevationGrid + ", uzgrid5.asc";
+        break;
+      }
+      // The top of the layer of each cell (m): the surface less the soil
+      // column's depth below layer 1, the layer above's base below it.
+      std::vector<double> top(dem.values.size(), NAN);
+      for (int r = 1; r <= dem.nrows; ++r)
+        for (int c = 1; c <= dem.ncols; ++c) {
+          double depth = 0;
+          for (int x = 1; x <= bounds.levels; ++x)
+            if (Valid(bounds.at(r, c, x - 1)) && Valid(bounds.at(r, c, x)))
+              depth += std::fabs(bounds.at(r, c, x - 1) - bounds.at(r, c, x));
+          if (Valid(dem.at(r, c))) top[static_cast<size_t>((r - 1) * dem.ncols + (c - 1))] = dem.at(r, c) - depth;
+        }
+      double sum = 0;
+      for (size_t l = 0; l < modules.deepLayers.size() && missing.empty(); ++l) {
+        const auto& layer = modules.deepLayers[l];
+        const std::string file = p + std::to_string(l + 2) + "grou.asc";
+        const GridFile x = ReadGridFile(run.dir() + "/out/" + file), h = ReadGridFile(run.dir() + "/out/" + layer.heads),
+                       S = ReadGridFile(run.dir() + "/" + layer.storage);
+        if (x.ncols != dem.ncols || h.ncols != dem.ncols || S.ncols != dem.ncols || !(layer.thickness > 0)) {
+          missing = file + ", " + layer.heads + ", " + layer.storage;
+          break;
+        }
+        for (int r = 1; r <= dem.nrows; ++r)
+          for (int c = 1; c <= dem.ncols; ++c) {
+            double& t = top[static_cast<size_t>((r - 1) * dem.ncols + (c - 1))];
+            const double base = t - layer.thickness, head = h.at(r, c), s = S.at(r, c), conc = x.at(r, c);
+            if (Valid(run.zones().at(r, c)) && !std::isnan(t) && Valid(head) && Valid(s) && Valid(conc)) {
+              const double held = head >= t ? s * (head - t) + s * layer.thickness : s * (std::max(head, base) - base);
+              sum += 1000 * held * conc * run.CellArea(r, c);
+            }
+            t = base;
+          }
+      }
+      mass[k] = sum / run.basinArea();
     }
-    gridStore("the tracer of groundwater layer " + std::to_string(l + 2), file, {}, false, false);
+    if (missing.empty()) {
+      budget.storageChanges.push_back({"the tracer of the groundwater layers below layer 1", mass[1] - mass[0]});
+    } else {
+      Unread(missing + " (the tracer of the groundwater layers below layer 1 and their water at the end of each run)");
+    }
   }
   // The routing: the channels' water and the reservoirs' and lakes' volumes
   // at their concentrations (m3 x concentration).
@@ -929,9 +975,51 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       Unread(table + " (abstracted m3/s of each step with its concentrations)");
     }
   }
+  // In: the groundwater boundaries' water of each step at the boundary
+  // cell's concentration of that step (the water a fixed head takes or gives
+  // and a fixed inflow brings neither thins nor thickens its cell's water),
+  // as the special output writes them after each step.
+  for (const auto& boundary : modules.groundwaterBoundaries) {
+    const auto points = Rows(end.Text("out/points.txt"));
+    double sum = 0;
+    int cells = 0;
+    bool whole = !boundary.balancePoints.empty() && !points.empty() && from >= 0;
+    const std::string balance = boundary.balancePoints + "/";
+    for (size_t k = 0; whole && k < points[0].size(); ++k) {
+      if (points[0][k].compare(0, balance.size(), balance) != 0) continue;
+      int column = 0, row = 0;
+      if (std::sscanf(points[0][k].c_str() + balance.size(), "%d/%d", &column, &row) != 2 || row < 1 ||
+          row > end.zones().nrows || column < 1 || column > end.zones().ncols) {
+        whole = false;
+        break;
+      }
+      const std::string name =
+          boundary.concentrationPoints + std::to_string(index) + "/" + std::to_string(column) + "/" + std::to_string(row);
+      const auto at = std::find(points[0].begin(), points[0].end(), name);
+      if (at == points[0].end()) {
+        whole = false;
+        break;
+      }
+      const size_t j = static_cast<size_t>(at - points[0].begin());
+      int steps = 0;
+      for (const auto& line : points) {
+        const long key = LineKey(line);
+        if (key <= from || key > to || line.size() <= std::max(j, k)) continue;
+        sum += std::stod(line[k]) * std::stod(line[j]) * end.CellArea(row, column);
+        ++steps;
+      }
+      whole = steps > 0;
+      ++cells;
+    }
+    if (whole && cells > 0) {
+      budget.inputs.push_back({"the groundwater boundaries' tracer", sum / end.basinArea()});
+    } else {
+      Unread("the tracer of the groundwater boundaries: out/points.txt without the balance (" +
+             boundary.balancePoints + ") and the concentration (" + boundary.concentrationPoints +
+             ") of their cells in each step");
+    }
+  }
   if (evaporating) EvaporatedTracer(p);
-  if (!modules.groundwaterBoundaries.empty())
-    Unread("the tracer of the groundwater boundaries (no output holds it)");
 }
 
 // The grids of a run's out/ written every step under dated names

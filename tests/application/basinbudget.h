@@ -35,19 +35,29 @@ struct BudgetModules {
   std::string relCellAreaGrid;
   int substeps = 1;  // sub-steps of the soil, surface routing and groundwater
   // Groundwater layers below the first: per layer its heads (written at the
-  // end of each run, out/<heads>) and its storage coefficient (a grid in the
-  // run's directory); their water is the coefficient times the head (a
-  // confined layer: a head below the layer's top takes layer 1's coefficient).
+  // end of each run, out/<heads>), its storage coefficient (a grid in the
+  // run's directory) and its thickness (m); their water is the coefficient
+  // times the head (a confined layer: a head below the layer's top takes
+  // layer 1's coefficient). A tracer's concentration grid of a layer holds
+  // the water above the layer's base (the layer's top lies the soil
+  // column's depth below the surface of elevationGrid, in the run's
+  // directory, for layer 2; each further layer below the one above it).
   struct DeepLayer {
     std::string heads, storage;
+    double thickness = 0;
   };
+  std::string elevationGrid = "dem.asc";
   std::vector<DeepLayer> deepLayers;
   // Groundwater boundaries of a layer (grids in the run's directory): water
   // from outside the basin, at a fixed head what its balance grid summed
   // over the steps (out/<balanceSum>: the water the cell gave its
-  // neighbours), at a fixed inflow the inflow over the period.
+  // neighbours), at a fixed inflow the inflow over the period. Their
+  // tracer: each step's balance at the boundary cells (mm, the points of
+  // out/points.txt named <balancePoints>/<column>/<row>) times the cell's
+  // concentration that step (<concentrationPoints><tracer number>/...).
   struct GroundwaterBoundary {
     std::string fixedHeads, fixedInflows, balanceSum;
+    std::string balancePoints, concentrationPoints;
   };
   std::vector<GroundwaterBoundary> groundwaterBoundaries;
   int stepMinutes = 60;

@@ -505,6 +505,21 @@ Signatures TracerStores(const RunOutput& e, bool slides) {
   return out;
 }
 
+// Every tracer statistic (code 2001) holds a line per step of the period,
+// as the routing's discharge does, whatever the sub-steps.
+const SignatureOf kTracerStatisticsEveryStep = [](const RunOutput& s, const RunOutput& e, const Budget&) {
+  const int steps = PeriodLines(s, e, "discharge.stat");
+  double without = 0;
+  std::string first;
+  for (const auto& f : fs::directory_iterator(e.dir() + "/out")) {
+    const std::string name = f.path().filename().string();
+    if (name.size() < 5 || name.compare(name.size() - 4, 4, ".sta") != 0 || PeriodLines(s, e, name) == steps) continue;
+    ++without;
+    if (first.empty()) first = " (first " + name + ")";
+  }
+  return Signatures{{"tracer statistics without a line per step" + first, without, steps > 0 && without == 0}};
+};
+
 // The flow at the basin outlet before its abstraction (m3/s): the routed
 // discharge (the last value of a line) and what abstraction_1.txt took.
 // Each step's abstraction is what its rule gives: min(limit, share x (Q -
@@ -996,8 +1011,8 @@ std::vector<Axis> Axes() {
         Edit(b, "gwhead.asc\n0\n", "gwhead.asc\n3\n");
         Edit(b, "gwbalance.asc\n0\n",
              "gwbalance.asc\n13\ngwhead2.asc\n3\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n13\n");
-        b.c.modules.deepLayers = {{"gwhead2.asc", "gws2.asc"}};
-        b.c.modules.groundwaterBoundaries = {{"gwfixh2.asc", "gwfixq2.asc", "gwbalance2.sum"}};
+        b.c.modules.deepLayers = {{"gwhead2.asc", "gws2.asc", 10}};
+        b.c.modules.groundwaterBoundaries = {{"gwfixh2.asc", "gwfixq2.asc", "gwbalance2.sum", "GB2", "GC2T"}};
         b.makers.push_back([unconfined](const std::string& dir) {
           const auto top = HighestCells(dir, 1000);
           if (top.size() < 12) return std::string("the cut has fewer than 12 cells");
@@ -1040,6 +1055,22 @@ std::vector<Axis> Axes() {
           const std::vector<std::pair<int, int>> cell = {fixedCell(dir)};
           return PointsOf(dir, "gw_leakage_1", "L", cell) + PointsOf(dir, "gw_head_1", "H1", cell) +
                  PointsOf(dir, "gw_head_2", "H2", cell);
+        });
+        // The water and each tracer's concentration at the boundary cells
+        // (the fixed head's and the fixed inflow's) of each step: the tracer
+        // the boundaries give or take.
+        b.makers.push_back([fixedCell](const std::string& dir) {
+          const auto top = HighestCells(dir, 12);
+          if (top.size() < 12) return std::string("the cut has fewer than 12 cells");
+          const std::vector<std::pair<int, int>> cells = {fixedCell(dir), top[11]};
+          const std::string control = ReadFile(dir + "/control.txt"), section = "[substance_transport]\n";
+          const size_t at = control.find(section);
+          const int tracers = at == std::string::npos ? 0 : std::atoi(control.c_str() + at + section.size());
+          std::string failed = tracers > 0 ? PointsOf(dir, "gw_balance2", "GB2", cells) : "";
+          for (int t = 1; t <= tracers; ++t)
+            failed += PointsOf(dir, "concstor_tracer_" + std::to_string(t) + "_layer_2_groundwater_flow",
+                               "GC2T" + std::to_string(t), cells);
+          return failed;
         });
         // (A leakage below what the dead band's centimetre drives, 1e-9 or
         // 1e-8 m/s, runs against nothing.)
@@ -1396,6 +1427,7 @@ std::vector<Axis> Axes() {
                                                                        const Budget&) {
                                                                 return TracerStores(e, slides);
                                                               });
+                                                          b.signatures.push_back(kTracerStatisticsEveryStep);
                                                         }}}});
   // A warm start after the short run on the other layout's instance count
   // (two after one, one after two) and other sub-steps: the long run reads
@@ -1501,29 +1533,10 @@ const std::vector<Excluded> kExcluded = {
 // of values runs together in one run beyond the pairs, with the zone grid's
 // own nodata, which no other fault hides).
 const std::vector<KnownFault> kKnownFaults = {
-    // The tracers' mass budgets. No output holds the tracer that the
-    // groundwater boundaries give or take (the runs of layouts with fixed
-    // heads or inflows): those budgets cannot be read.
-    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries",
-     {"Nitrate term not read: the tracer of the groundwater boundaries"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries",
-     {"Nitrate term not read: the tracer of the groundwater boundaries"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers-line-solver"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries",
-     {"Nitrate term not read: the tracer of the groundwater boundaries"},
-     true},
     // Oxygen, which evaporates: a lake's water evaporates from its cells'
-    // ponds at the lake's concentration, which no grid of a step holds; a
-    // deeper groundwater layer's water is not read, nor are the boundaries'
-    // tracer; static glaciers write no water of the glacier part's snow,
-    // whose concentration the tracer's grid holds.
+    // ponds at the lake's concentration, which no grid of a step holds;
+    // static glaciers write no water of the glacier part's snow, whose
+    // concentration the tracer's grid holds.
     {{{"tracers", "by-source"}, {"lake", "on-table-rows"}},
      82,
      "no grid of a step holds a lake's concentration, at which its evaporation leaves",
@@ -1539,108 +1552,74 @@ const std::vector<KnownFault> kKnownFaults = {
      "static glaciers write no water of the glacier part's snow, whose concentration an evaporating tracer keeps",
      {"Oxygen term not read: oxysnowg.asc"},
      true},
-    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}},
+    // Oxygen in the glacier-update week with the second layer and the line
+    // solver (with the dynamic time step of the soil, surface routing 5 and
+    // the warm start that equals one run): 4.3e-2 of the mass that entered
+    // made, not yet understood (each layout of the groundwater alone closes
+    // to 2.2e-8 in January).
+    {{{"tracers", "by-source"}, {"groundwater", "two-layers-line-solver"}, {"period", "glacier-update"}},
      82,
-     "no output holds the tracer at the groundwater boundaries; a deeper layer's water is not read",
-     {"Oxygen term not read: the tracer of the groundwater boundaries", "Oxygen term not read: oxy2grou.asc"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries; a deeper layer's water is not read",
-     {"Oxygen term not read: the tracer of the groundwater boundaries", "Oxygen term not read: oxy2grou.asc"},
-     true},
-    {{{"tracers", "by-source"}, {"groundwater", "two-layers-line-solver"}},
-     82,
-     "no output holds the tracer at the groundwater boundaries; a deeper layer's water is not read",
-     {"Oxygen term not read: the tracer of the groundwater boundaries", "Oxygen term not read: oxy2grou.asc"},
-     true},
-    // The soil mixes an evaporating tracer of its saturated layers with the
-    // groundwater model's concentration over a water of that model's own
-    // (thickness x storage coefficient), which the saturated layers hold
-    // already: Oxygen lost, 0.114 of the mass that entered with groundwater
-    // method 1 or 2 alone in January, 0.113 with closed zones (Nitrate,
-    // which does not mix, 6.1e-4 and 5.8e-4), 0.102 with closed zones,
-    // sub-steps and the clay layer.
-    {{{"tracers", "by-source"}, {"groundwater", "1"}},
-     82,
-     "the soil mixes an evaporating tracer with the groundwater's own second store (0.114 lost)",
+     "an evaporating tracer made in the glacier-update week with a second layer, not yet understood (4.3e-2 made)",
      {"Oxygen residual"},
      true,
-     0.15},
-    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}},
+     0.06},
+    // In daily and two-day steps the unconfined layer's faces move much of a column's
+    // saturated zone: the tracer they move reaches the receiving column a
+    // step before the water (an evaporating tracer's concentration leaves
+    // its sources' range there), and Nitrate is made (2.3e-3 of the mass
+    // that entered in the July storm), not yet understood.
+    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}, {"step", "two-days"}},
      82,
-     "the soil mixes an evaporating tracer with the groundwater's own second store (0.113 lost)",
-     {"Oxygen residual"},
+     "the unconfined layer's tracer in two-day steps (2.3e-3 made)",
+     {"Nitrate residual", "the soil's Oxygen off 0 to 5"},
      true,
-     0.15},
-    {{{"tracers", "by-source"}, {"groundwater", "2"}},
+     3e-3},
+    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}, {"step", "day"}},
      82,
-     "the soil mixes an evaporating tracer with the groundwater's own second store (0.114 lost)",
-     {"Oxygen residual"},
-     true,
-     0.15},
+     "the unconfined layer's tracer reaches a column a daily step before its water",
+     {"the soil's Oxygen off 0 to 5"},
+     true},
+    // The evaporated Oxygen is read per step, while the soil evaporates it
+    // in sub-steps: 2.4e-5 of the mass that entered with three sub-steps
+    // (closed zones, the clay layer and surface routing 3 in January).
+    {{{"tracers", "by-source"}, {"substeps", "3"}}, 82, "the evaporated tracer read per step, not per sub-step",
+     {"Oxygen residual"}, true, 5e-5},
+    // Silting-up method 3 makes Oxygen too: 2.2e-6 of the mass that entered
+    // with two-day steps and a second layer.
+    {{{"tracers", "by-source"}, {"silting-up", "3"}}, 82, "silting-up method 3 makes an evaporating tracer",
+     {"Oxygen residual"}, true, 1e-5},
     // Each run whose Nitrate budget is read and shows faults, with the share
     // of the mass that entered it made or lost (a residual beyond it is
-    // another fault's). The groundwater model keeps a tracer's concentration
-    // over a water of its own below the soil column (thickness x storage
-    // coefficient), which the column's saturated layers hold already: rising
-    // and sinking water move the tracer between them without conserving it
-    // (5.8e-4 lost in January with closed zones alone). Irrigation water
-    // takes the soil's stored tracer of the field's cell as its
-    // concentration.
-    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}},
+    // another fault's). With groundwater 2, irrigation 2 and glacier
+    // method 13 together a little Nitrate is made, not yet understood (each
+    // closes alone).
+    {{{"tracers", "by-source"}, {"groundwater", "2"}, {"irrigation", "2"}, {"glaciers", "dynamic-13"}},
      82,
-     "the groundwater's second tracer store (5.8e-4 lost)",
+     "irrigation's tracer (3.2e-6 made)",
      {"Nitrate residual"},
      true,
-     1e-3},
-    {{{"tracers", "by-source"}, {"groundwater", "2"}, {"irrigation", "1"}, {"glaciers", "static"}},
-     82,
-     "the groundwater's second tracer store and irrigation's tracer (1.0e-3 lost)",
-     {"Nitrate residual"},
-     true,
-     1.5e-3},
-    {{{"tracers", "by-source"}, {"groundwater", "1"}, {"irrigation", "1"}},
-     82,
-     "the groundwater's second tracer store and irrigation's tracer (2.6e-2 lost)",
-     {"Nitrate residual"},
-     true,
-     0.04},
-    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}, {"irrigation", "2"}, {"glaciers", "dynamic"}},
-     82,
-     "the groundwater's second tracer store and irrigation's tracer (7.0e-4 lost)",
-     {"Nitrate residual"},
-     true,
-     1e-3},
-    {{{"tracers", "by-source"}, {"groundwater", "1-closed-zones"}, {"irrigation", "1"}, {"snow", "slides"}},
-     82,
-     "the groundwater's second tracer store and irrigation's tracer (6.0e-2 made)",
-     {"Nitrate residual"},
-     true,
-     0.08},
+     1e-5},
+    // The budget counts the snow drifted onto the irrigated fields at the
+    // input's concentration, though irrigation water falls there too (at its
+    // source's): 9.0e-2 lost with irrigation 1 and drift alone in January
+    // (each closes alone).
     {{{"tracers", "by-source"}, {"irrigation", "1"}, {"snow", "drift"}},
      82,
-     "irrigation's tracer (9.9e-2 lost)",
+     "the budget counts the snow drifted onto irrigated fields at the input's concentration (9.0e-2 lost)",
      {"Nitrate residual"},
      true,
-     0.13},
-    {{{"tracers", "by-source"}, {"groundwater", "2"}, {"glaciers", "static"}, {"snow", "drift"}},
+     0.12},
+    // With the surface routing the soil takes the water standing on the
+    // surface back at the input's concentration, not at that of the
+    // silting-up's store: 1.8e-2 lost with silting-up 3 and surface routing
+    // 1 in January (3.4e-3 with silting-up 1; without surface routing both
+    // close).
+    {{{"tracers", "by-source"}, {"silting-up", "3"}},
      82,
-     "the groundwater's second tracer store (6.5e-4 lost)",
+     "the soil takes standing surface water back at the input's concentration (1.8e-2 lost)",
      {"Nitrate residual"},
      true,
-     1e-3},
-    // A lake's tracer store ends far below where it started: Nitrate lost,
-    // 0.898 of the mass that entered in January with the lake alone (its
-    // store -155 mm x concentration), 0.899 without its table's rows.
-    {{{"tracers", "by-source"}, {"lake", "on-table-rows"}}, 82, "a lake's tracer store loses the tracer",
-     {"Nitrate residual"}, true},
-    {{{"tracers", "by-source"}, {"lake", "off-table-rows"}}, 82, "a lake's tracer store loses the tracer",
-     {"Nitrate residual"}, true},
-    // Silting-up method 3 makes Nitrate: 0.0705 of the mass that entered in
-    // January with it alone (methods 1 and 2 close to 7e-8).
-    {{{"tracers", "by-source"}, {"silting-up", "3"}}, 82, "silting-up method 3 makes a tracer",
-     {"Nitrate residual"}, true}};
+     0.06}};
 
 // The seeds: the values of the faults that must show, a warm start in each
 // period with the zone grid's own nodata, hourly steps and no glaciers (the
@@ -1667,6 +1646,25 @@ std::vector<std::vector<Choice>> Seeds() {
                      {"snow", "degree-day"},
                      {"irrigation", "none"},
                      {"silting-up", "off"}});
+  // A warm start at 10 h that equals one run with every module, both tracers
+  // and a lake on (the lake's state and every tracer store continue).
+  seeds.push_back({{"warm-start", "equals-one-run"},
+                   {"tracers", "by-source"},
+                   {"lake", "on-table-rows"},
+                   {"period", "january"},
+                   {"step", "hour"},
+                   {"interception", "11"},
+                   {"snow", "degree-day"},
+                   {"glaciers", "static"},
+                   {"surface-routing", "4"},
+                   {"substeps", "3"},
+                   {"soil", "ponding"},
+                   {"groundwater", "two-layers"},
+                   {"abstraction", "rule-from-reservoir"},
+                   {"irrigation", "1"},
+                   {"silting-up", "1"},
+                   {"missing-input", "none"},
+                   {"zone-nodata", "-9999"}});
   // Glacier method 13 with drift and the interception first (the glacier
   // part's own input).
   seeds.push_back({{"glaciers", "dynamic-13"},
@@ -1880,6 +1878,17 @@ Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const
   if (b.values["step"] == "two-days" && b.values["snow"] == "degree-day" && b.period.winter && !b.c.warmStart) {
     b.c.edits.insert(b.c.edits.end(), kSnowCoverAtStart.begin(), kSnowCoverAtStart.end());
     b.makers.push_back(SnowCoverAtStart);
+    // With tracers that snow holds them as fallen at the input's 5: Nitrate
+    // as an amount (120 mm x 5), Oxygen as its concentration; so does the
+    // glacier part's.
+    if (!b.c.modules.tracers.empty())
+      b.makers.push_back([](const std::string& dir) {
+        std::string failed;
+        for (const char* part : {"_", "g"})
+          failed += WriteBasinGrid(dir, std::string("nitsnow") + part + ".asc", [](int, int, int) { return 600.0; }) +
+                    WriteBasinGrid(dir, std::string("oxysnow") + part + ".asc", [](int, int, int) { return 5.0; });
+        return failed;
+      });
     // A step of two days melts two days' degree days: its melt lies within
     // a quarter of that of daily steps (one day's would give half of it).
     Edit(b, "smelt.stat 0", "smelt.stat 4024");

@@ -318,18 +318,26 @@ TEST(SnowStorage, SectionsThatDoNotMatchTheModelStopTheRun) {
   EXPECT_TRUE(s.w.Said("reading subbasin code:\nvalue in actual control is:   1\nbut value in storage file is: 2"));
 }
 
-TEST(SnowStorage, MissingFileStopsTheRunAMissingSectionIsAColdStart) {
+TEST(SnowStorage, MissingFileSectionOrValueStopsTheRun) {
   StorageWorld s("cold");
   double a[5] = {0, 5, 5, 5, 5}, b[5] = {}, c[5] = {};
   EXPECT_EQ(CodeOf([&] { s.probe->ReadStorageSection(s.w.dir / "none.txt", a, b, c); }), 64);
   EXPECT_TRUE(s.w.Said("in snow/glacier model: error opening storage content file " + (s.w.dir / "none.txt")));
   EXPECT_EQ(a[1], 5.0);
-  // The heading as the last line without its line end is no section either.
+  // The heading as the last line without its line end is no section either:
+  // a file cut before the section.
   const std::string path = s.w.dir / "storage.txt";
   fluvextest::WriteFile(path, "[routing_model]\n1\n[snow_model]");
-  s.probe->ReadStorageSection(path, a, b, c);
-  EXPECT_TRUE(s.w.Said("[snow_model] not found in storage content file "));
-  EXPECT_EQ(a[1], 5.0);
+  EXPECT_EQ(CodeOf([&] { s.probe->ReadStorageSection(path, a, b, c); }), 71);
+  EXPECT_TRUE(s.w.Said("FATAL: error looking for the section [snow_model] in " + path +
+                       ": the storage content file ends before it"))
+      << s.w.console.str();
+  // Cut within the section, after subbasin 2's ice storage.
+  fluvextest::WriteFile(path, "[snow_model]\n4 (number of subasins)\n1\t1(x)\n1\t2(x)\n1\t3(x)\n2\t4(x)\n2\t");
+  EXPECT_EQ(CodeOf([&] { s.probe->ReadStorageSection(path, a, b, c); }), 71);
+  EXPECT_TRUE(s.w.Said("error in storage file content reading Qfirn_slr of subbasin 2 in " + path +
+                       ": the file ends early"))
+      << s.w.console.str();
 }
 
 TEST(SnowStorage, TheReadParameterDecidesWhetherTheSectionIsWritten) {

@@ -321,14 +321,20 @@ TEST(GroundwaterControlPoint, ARunNotMarkedInitializedWritesNoRecordsAtRelease) 
 
 // ---- tracers ----
 
-// A uniform concentration stays uniform while water flows; a radioactive
-// tracer with a half time of one day halves in a daily step.
+// A uniform concentration stays uniform while water flows: a deeper
+// layer's grid keeps it, and the soil column above each cell of layer 1
+// (whose saturated zone is layer 1's water and holds its tracer) gets what
+// the faces brought, the exchange's water at that concentration; a
+// radioactive tracer of the deeper layer with a half time of one day halves
+// in a daily step (layer 1's decays in the soil).
 TEST(GroundwaterTracers, FlowKeepsAUniformConcentrationAndDecayHalvesPerHalfTime) {
   std::unique_ptr<World> w(Strip(6, 3));
   w->AddLayer(
       1, 1e-4, 0.1, 10, [](int r, int c) { return r == 2 && c == 1 ? 9.0 : kNodata; },
-      [](int r, int c) { return r == 3 && c == 6 ? 1e-7 : kNodata; });
+      [](int r, int c) { return r == 3 && c == 6 ? 1e-7 : kNodata; }, 0.0);
+  w->AddLayer(2, 1e-5, 0.05, 20, nullptr, [](int r, int c) { return r == 1 && c == 2 ? 1e-7 : kNodata; });
   Section s;
+  s.layers = 2;
   ASSERT_EQ(w->Build(s), 0) << w->console.str();
   TracerRecord tracers[3];
   for (int t = 1; t <= 2; ++t) {
@@ -344,19 +350,34 @@ TEST(GroundwaterTracers, FlowKeepsAUniformConcentrationAndDecayHalvesPerHalfTime
   int error = -1;
   w->gw->InitTracerGrids(&error, 2, tracers, nullptr, 0);
   ASSERT_EQ(error, 0) << w->console.str();
-  Grid stable = w->Find("concstor_tracer_1_layer_1_groundwater_flow");
-  Grid decaying = w->Find("concstor_tracer_2_layer_1_groundwater_flow");
-  ASSERT_TRUE(stable && decaying);
+  Grid stable = w->Find("concstor_tracer_1_layer_2_groundwater_flow");
+  Grid decaying = w->Find("concstor_tracer_2_layer_2_groundwater_flow");
+  Grid column = w->Find("concstor_tracer_1_layer_1_groundwater_flow");
+  Grid exchange = w->Find("groundwater_exchange_tracer_1");
+  Grid saturated = w->Find("groundwater_saturated_water");
+  ASSERT_TRUE(stable && decaying && column && exchange && saturated);
   EXPECT_EQ(w->list[w->Position("concstor_tracer_1_layer_1_groundwater_flow")].filename,
             w->dir.path() + "/chl1grou.grd");
+  // The soil columns' saturated zones hold more water than a step moves.
+  for (int r = 1; r <= 3; ++r)
+    for (int c = 1; c <= 6; ++c) saturated[r][c] = 1e6;
   w->Steps(2);
+  Grid base = w->Find("baseflow");
+  double brought = 0;
   for (int r = 1; r <= 3; ++r)
     for (int c = 1; c <= 6; ++c) {
       EXPECT_NEAR(stable[r][c], 2.0, 1e-12) << r << " " << c;
       EXPECT_NEAR(decaying[r][c], 0.5, 1e-9) << r << " " << c;
+      EXPECT_EQ(column[r][c], 2.0) << r << " " << c;
+      // (baseflow: mm per step the column gives.)
+      EXPECT_NEAR(exchange[r][c], -2.0 * base[r][c], 1e-9 * (1 + std::fabs(base[r][c]))) << r << " " << c;
+      brought += exchange[r][c];
     }
+  // The fixed inflow brought water (the fixed head took or gave the rest).
+  EXPECT_NE(brought, 0.0);
   w->gw->FreeTracerArrays();
   EXPECT_EQ(w->Position("concstor_tracer_1_layer_1_groundwater_flow"), 0);
+  EXPECT_EQ(w->Position("groundwater_exchange_tracer_1"), 0);
 }
 
 // ---- threads ----

@@ -1534,6 +1534,12 @@ CASES = [
     ("warm_state_cut_before_surface", edits(warm_start_from_state, cut_state("[SurfaceRoutingModel]")), 71,
      ["FATAL: error looking for the section [SurfaceRoutingModel] in ", "the storage content file ends before it"],
      {"first": warm_start_state, "np": (1, 2)}),
+    ("warm_state_cut_in_soil", edits(warm_start_from_state, cut_state("[unsatzon_model]", 5)), 71,
+     ["FATAL: error in storage file content reading ", ": the file ends early (a storage content file cut short)"],
+     {"first": warm_start_state, "np": (1, 2)}),
+    ("warm_state_cut_in_surface", edits(warm_start_from_state, cut_state("[SurfaceRoutingModel]", 5)), 71,
+     ["FATAL: error in storage file content reading ", ": the file ends early (a storage content file cut short)"],
+     {"first": warm_start_state, "np": (1, 2)}),
     ("warm_state_cut_before_sunshine", edits(warm_start_from_state, cut_state("[evapotranspiration]")), 71,
      ["FATAL: error in storage file content reading the section [evapotranspiration] in ",
       "the relative sunshine of the day so far is part of the state"],
@@ -1541,6 +1547,14 @@ CASES = [
     ("warm_state_cut_in_sunshine", edits(warm_start_from_state, cut_state("[evapotranspiration]", 3)), 71,
      ["FATAL: error in storage file content reading the section [evapotranspiration] in ",
       ": the file ends early at the relative sunshine of row "], {"first": warm_start_state, "np": (1, 2)}),
+    # With glaciers the snow model's section holds their runoff storages.
+    ("warm_state_cut_before_snow", edits(warm_start_from_state, cut_state("[snow_model]")), 71,
+     ["FATAL: error looking for the section [snow_model] in ", "the storage content file ends before it"],
+     {"first": edits(static_glaciers, warm_start_state), "np": (1, 2)}),
+    ("warm_state_cut_in_snow", edits(warm_start_from_state, cut_state("[snow_model]", 3)), 71,
+     ["FATAL: (snow model) error in storage file content reading Qfirn_slr of subbasin 1 in ",
+      ": the file ends early (a storage content file cut short)"],
+     {"first": edits(static_glaciers, warm_start_state), "np": (1, 2)}),
     # A lake whose read switch says otherwise than the storage read parameter
     # would start anew in a warm start: the run ends naming both.
     ("warm_lake_read_zero", warm_start_from_state, 17,
