@@ -482,9 +482,6 @@ void gwflowclass::CreateLayerGrids() {
       y.share = NewGrid(1.0);
       y.pshare = Register(y.share, Numbered("gw_outflow_share_", l), Numbered("gw_outflow_share_", l), 0);
       Exchange(y.share, y.pshare);
-      y.tracershare = NewGrid(1.0);
-      y.ptracershare = Register(y.tracershare, Numbered("gw_tracer_share_", l), Numbered("gw_tracer_share_", l), 0);
-      Exchange(y.tracershare, y.ptracershare);
     }
   }
 }

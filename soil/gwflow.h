@@ -74,11 +74,8 @@ class gwflowclass : public teilmodellklasse {
     // Layers below the first: the share of its outflow through the faces
     // that a cell gives in the step (1 where it holds enough).
     Grid share = nullptr;
-    // ... and the share of its tracer that leaves with its outflows (no
-    // cell gives more tracer than it holds at the step's start).
-    Grid tracershare = nullptr;
     int ph = 0, phold = 0, phoo = 0, phprev = 0, ptx = 0, pty = 0, pfx = 0, pfy = 0, pbal = 0, pleak = 0, ptop = 0;
-    int pshare = 0, ptracershare = 0;
+    int pshare = 0;
     std::string headname, txname, tyname, balname;
     int headcode = 0, txcode = 0, tycode = 0, balcode = 0;
   };
@@ -197,7 +194,6 @@ class gwflowclass : public teilmodellklasse {
   // return of the water the soil column did not give stays with the column,
   // whose exchange asks for it again.
   void LimitOutflows(int l, double dt);
-  void TracerShares(int l, double dt);
   void Balances(int l, double dt);
   void ReportLayer(int l);
 

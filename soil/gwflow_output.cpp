@@ -329,7 +329,7 @@ void gwflowclass::FreeMemory() {
     FreeTracerArrays();
     for (size_t l = 1; l < layers.size(); ++l) {
       const Layer& y = layers[l];
-      for (int p : {y.ph, y.phold, y.phoo, y.phprev, y.ptx, y.pty, y.pfx, y.pfy, y.pbal, y.pleak, y.ptop, y.pshare, y.ptracershare})
+      for (int p : {y.ph, y.phold, y.phoo, y.phprev, y.ptx, y.pty, y.pfx, y.pfy, y.pbal, y.pleak, y.ptop, y.pshare})
         if (p > 0) UnregisterGrid(p);
     }
     for (Grid g : owned) FreeMatrix(g, lowrow, highrow, 1, ncols);

@@ -160,13 +160,11 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   // Layer 2's outflows are limited before layer 1 is balanced: the water it
   // cannot return to the soil column stays there, with its tracer.
   if (L > 1) LimitOutflows(2, dt);
-  if (L > 1 && layertracers.size() > 1) TracerShares(2, dt);
   if (layertracers.size() > 1) LayerOneOutflow(dt);
   // Every layer's tracer moves at the concentrations of the step's start:
   // the new ones take their place once all layers are balanced.
   for (int l = 1; l <= L; ++l) {
     if (l > 2) LimitOutflows(l, dt);
-    if (l > 2 && layertracers.size() > 1) TracerShares(l, dt);
     Balances(l, dt);
   }
   for (int l = 1; l <= L; ++l) {
@@ -1028,31 +1026,6 @@ void gwflowclass::LayerOneOutflow(double dt) {
   for (int t = 1; t <= T; ++t) Exchange(outconc[t], outconcpos[t]);
 }
 
-void gwflowclass::TracerShares(int l, double dt) {
-  Layer& y = layers[l];
-  const Layer& above = layers[l - 1];
-#pragma omp parallel for schedule(runtime)
-  for (int r = firstrow; r <= lastrow; ++r)
-    for (int c = 1; c <= ncols; ++c) {
-      if (!InModel(r, c) || !Own(r, c)) continue;
-      y.tracershare[r][c] = 1.0;
-      if (Glacier(r, c) >= 1.0 || Given(y.fixh[r][c])) continue;
-      const double A = Dx(r, c) * Dy(r, c);
-      // The water the cell's outflows carry in the step (m3), as the
-      // balance books it at the cell's concentration.
-      double v[4] = {0, 0, 0, 0};
-      FaceInflows(l, r, c, v);
-      double out = 0;
-      for (double x : v) out += std::max(0.0, -x * dt * y.share[r][c]);
-      out += std::max(0.0, above.leak[r][c] * A * dt);
-      if (l == 2) out += std::max(0.0, GiveBack(r, c) * A * dt - Unreturned(r, c));
-      if (l < L) out += std::max(0.0, -y.leak[r][c] * A * dt);
-      const double W = std::max(0.0, Held(l, r, c, y.hold[r][c])) * A;
-      y.tracershare[r][c] = out > W ? W / out : 1.0;
-    }
-  Exchange(y.tracershare, y.ptracershare);
-}
-
 void gwflowclass::Balances(int l, double dt) {
   Layer& y = layers[l];
   const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
@@ -1134,8 +1107,7 @@ void gwflowclass::Balances(int l, double dt) {
                                      face[2] ? out[r + 1][c] : own, face[3] ? out[r][c - 1] : own};
             for (int f = 0; f < 4; ++f) mass += v[f] * (v[f] > 0 ? from[f] : own);
             if (below) {
-              const double c2 =
-                  Given(layertracers[t][2].conc[r][c]) ? layertracers[t][2].conc[r][c] * layers[2].tracershare[r][c] : 0.0;
+              const double c2 = Given(layertracers[t][2].conc[r][c]) ? layertracers[t][2].conc[r][c] : 0.0;
               mass += v[5] * (v[5] > 0 ? c2 : own) + gb * c2;
             }
             if (Given(y.fixq[r][c])) mass += y.fixq[r][c] * A * dt * cs;
@@ -1153,29 +1125,27 @@ void gwflowclass::Balances(int l, double dt) {
       const double gb = l == 2 ? GiveBack(r, c) * A * dt - Unreturned(r, c) : 0.0;
       for (int t = 1; t <= T; ++t) {
         const Grid conc = layertracers[t][l].conc;
-        const double held = Given(conc[r][c]) ? conc[r][c] : 0.0;
+        const double own = Given(conc[r][c]) ? conc[r][c] : 0.0;
         auto at = [&](Grid g, int rr, int cc) { return Given(g[rr][cc]) ? g[rr][cc] : 0.0; };
-        // Outflows carry the concentration of the cell they leave, limited
-        // to the tracer it holds.
-        auto gives = [&](int k, int rr, int cc) {
-          return at(layertracers[t][k].conc, rr, cc) * layers[k].tracershare[rr][cc];
-        };
-        const double own = held * y.tracershare[r][c];
-        const double from[4] = {face[0] ? gives(l, r - 1, c) : own, face[1] ? gives(l, r, c + 1) : own,
-                                face[2] ? gives(l, r + 1, c) : own, face[3] ? gives(l, r, c - 1) : own};
-        double total = held * W;
+        const double from[4] = {face[0] ? at(conc, r - 1, c) : own, face[1] ? at(conc, r, c + 1) : own,
+                                face[2] ? at(conc, r + 1, c) : own, face[3] ? at(conc, r, c - 1) : own};
+        double total = own * W;
         for (int f = 0; f < 4; ++f) total += v[f] * (v[f] > 0 ? from[f] : own);
         if (l == 2) {
           const double leak = -above->leak[r][c] * A * dt;  // into this layer
           total += leak > 0 ? leak * at(outconc[t], r, c) : leak * own;
           total -= gb * own;
         } else {
-          total += v[4] * (v[4] > 0 ? gives(l - 1, r, c) : own);
+          total += v[4] * (v[4] > 0 ? at(layertracers[t][l - 1].conc, r, c) : own);
         }
-        if (below) total += v[5] * (v[5] > 0 ? gives(l + 1, r, c) : own);
+        if (below) total += v[5] * (v[5] > 0 ? at(layertracers[t][l + 1].conc, r, c) : own);
         // A fixed inflow (and the water a fixed head gives or takes) comes
         // at the new concentration: it neither thins nor thickens the layer.
-        const double value = W + sum > 0 ? std::max(0.0, total / (W + sum)) : 0.0;
+        // A cell its outflows emptied (to the rounding of the volumes that
+        // passed) holds no water, and its concentration is 0.
+        double moved = W;
+        for (double x : v) moved += std::fabs(x);
+        const double value = W + sum > 1e-9 * moved ? std::max(0.0, total / (W + sum)) : 0.0;
         concflux[t][r][c] = value;
         newconc[t][static_cast<size_t>(l)][r][c] = value;
       }
