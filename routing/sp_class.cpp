@@ -254,6 +254,16 @@ void SP_class::Step(double dt, double irrigation, double abstraction, const std:
   const double irr = std::clamp(irrigation, 0.0, std::max(0.0, V));
   // (A negative abstraction, a from_file series giving water back, adds to it.)
   const double abs = abstraction < 0 ? abstraction : std::clamp(abstraction, 0.0, std::max(0.0, V - irr));
+  // The irrigation and the abstractions were given the reservoir's water at
+  // the concentrations it held after its last step; a lake's cells have
+  // changed them since (rain, infiltration), so its tracers leave at those
+  // given concentrations and the rest of the lake keeps the remainder.
+  if (lake)
+    for (int i = 1; i <= nTracers; ++i) {
+      const double mass = state[i] * V - (irr + abs) * previous[i];
+      const double left = V - irr - abs;
+      state[i] = left > 0 ? mass / left : 0.0;
+    }
   V -= irr + abs;
   Irrig.m3 = irr;
   double taken = abs;
