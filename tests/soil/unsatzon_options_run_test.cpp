@@ -117,6 +117,15 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
       return sum;
     };
   };
+  // Gravel (1e-3 m/s, layers of 2 and 5 cm), in hourly and daily steps.
+  static const auto fastSoil = [](SoilBasin& b) {
+    b.ksat = "1e-3 1e-3";
+    b.thetaSat = "0.35 0.35";
+    b.thetaRes = "0 0";
+    b.alpha = "14.5 14.5";
+    b.parN = "2.68 2.68";
+    b.thickness = "0.02 0.05";
+  };
   const SubStepCase cases[] = {
       // The water that crosses the table hardly depends on the sub-steps,
       // as the water that moves does not.
@@ -169,15 +178,7 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
       // layers within one substep. In substeps of an hour the recharge was
       // 10.1 / 13.2 / 17.1 mm on 1 / 2 / 4 sub-steps, now 13.36 / 13.36 /
       // 13.37.
-      {"fast soil",
-       [](SoilBasin& b) {
-         b.ksat = "1e-3 1e-3";
-         b.thetaSat = "0.35 0.35";
-         b.thetaRes = "0 0";
-         b.alpha = "14.5 14.5";
-         b.parN = "2.68 2.68";
-         b.thickness = "0.02 0.05";
-       },
+      {"fast soil", fastSoil,
        stat("gwn.stat"), 0.02, 0},
       // The fast soil in steps of a day (the day's rain at once, its
       // transpiration and evaporation 24 times the hour's): as many water
@@ -186,12 +187,7 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
       // sub-steps, now 12.65 on each.
       {"fast soil in steps of a day",
        [](SoilBasin& b) {
-         b.ksat = "1e-3 1e-3";
-         b.thetaSat = "0.35 0.35";
-         b.thetaRes = "0 0";
-         b.alpha = "14.5 14.5";
-         b.parN = "2.68 2.68";
-         b.thickness = "0.02 0.05";
+         fastSoil(b);
          b.stepMinutes = 1440;
          b.transpiration *= 24;
          b.evaporation *= 24;
