@@ -329,6 +329,16 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     }
     w.tracerDirectLoad[t] = w.tracerInterLoad[t] = w.tracerBaseLoad[t] = 0;
     w.tracerInput[t] = Value(st.input, r, c);
+    if (st.handed) {
+      // The silting-up model's input, taken at the step's first call (the
+      // surface routing refills the store with its standing water after it).
+      if (substep_in_step <= 1) {
+        const double x = Value(st.siltingStore, r, c);
+        const double water = Value(infiltration_input, r, c);
+        st.handed[r][c] = tr.evaporating == 1 ? x : water > 0 ? x / water : w.tracerInput[t];
+      }
+      w.tracerInput[t] = st.handed[r][c];
+    }
     w.tracerSilt[t] = st.silting ? Value(st.silting, r, c) : w.tracerInput[t];
     w.tracerPump[t] = Value(st.saturated, r, c);
     // A tracer without a maximum concentration is carried without limit.
