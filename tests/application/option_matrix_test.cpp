@@ -1589,10 +1589,6 @@ const std::vector<KnownFault> kKnownFaults = {
     // (closed zones, the clay layer and surface routing 3 in January).
     {{{"tracers", "by-source"}, {"substeps", "3"}}, 82, "the evaporated tracer read per step, not per sub-step",
      {"Oxygen residual"}, true, 5e-5},
-    // Silting-up method 3 makes Oxygen too: 2.2e-6 of the mass that entered
-    // with two-day steps and a second layer.
-    {{{"tracers", "by-source"}, {"silting-up", "3"}}, 82, "silting-up method 3 makes an evaporating tracer",
-     {"Oxygen residual"}, true, 1e-5},
     // Each run whose Nitrate budget is read and shows faults, with the share
     // of the mass that entered it made or lost (a residual beyond it is
     // another fault's). With groundwater 2, irrigation 2 and glacier
