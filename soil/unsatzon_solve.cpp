@@ -744,7 +744,21 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       if (sharedGroundwater) {
         // The exchange's water follows the tracer the groundwater model
         // moved already; what rises above the column (no layer holds it)
-        // leaves its saturated zone at the zone's concentration.
+        // leaves its saturated zone at the zone's concentration. The tracer
+        // joined the saturated zone's layers by their water, while the
+        // exchange's water rose into the layers above the table or left
+        // from the table down: the layers it passed and the saturated zone
+        // mix, so that the tracer is where its water is.
+        int lo = n + 1;
+        for (int i = 1; i <= n && lo > n; ++i)
+          if (w.base[i] != 0) lo = std::min(g, i);
+        double pooled = 0, pooledWater = 0;
+        for (int i = lo; i <= n; ++i) {
+          pooled += a[i];
+          pooledWater += w.theta[i] * w.d[i] * 1000.0;
+        }
+        if (pooledWater > 0)
+          for (int i = lo; i <= n; ++i) a[i] = pooled * w.theta[i] * w.d[i] * 1000.0 / pooledWater;
         double mass = 0, water = 0;
         for (int i = g; i <= n; ++i) {
           mass += std::max(0.0, a[i]);
