@@ -310,6 +310,19 @@ class gwflowclass : public teilmodellklasse {
   std::vector<Grid> outconc, exchange;
   std::vector<int> outconcpos, exchangepos;
   std::vector<std::vector<Grid>> newconc;  // [tracer][layer]: the deeper layers' concentrations after the balance
+  std::vector<std::vector<int>> newconcpos;
+  // The deeper layers' tracers: each cell's water leaves at the
+  // concentration of the water it held and took in the step (its own at
+  // the start mixed with what its neighbours gave at theirs), so that a
+  // cell its outflows empty gives all its tracer. The concentrations of all
+  // cells and deeper layers at once, iterated to convergence (newconc),
+  // before the balances.
+  void DeepTracers(double dt);
+  // Per deeper layer and own cell (row by row): the water held at the
+  // step's start plus all it took in (m3), the volumes it took in through
+  // its four faces, from the layer above and from the layer below (m3);
+  // per tracer the mass it held and took from layer 1; the next iterate.
+  std::vector<double> deepwater, deepinflow, deepmass, deepnext;
   Grid satwater = nullptr;
   int psatwater = 0;
   void LayerOneOutflow(double dt);

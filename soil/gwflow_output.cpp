@@ -207,6 +207,7 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
     outconcpos.assign(static_cast<size_t>(count) + 1, 0);
     exchangepos.assign(static_cast<size_t>(count) + 1, 0);
     newconc.assign(static_cast<size_t>(count) + 1, std::vector<Grid>(static_cast<size_t>(L) + 1, nullptr));
+    newconcpos.assign(static_cast<size_t>(count) + 1, std::vector<int>(static_cast<size_t>(L) + 1, 0));
     if (!satwater) {
       satwater = NewGrid(0.0);
       psatwater = Register(satwater, "", "groundwater_saturated_water", 0);
@@ -277,7 +278,11 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
       outconcpos[t] = Register(outconc[t], "", Format("groundwater_outflow_tracer_%d", t), 0);
       exchange[t] = NewGrid(0.0);
       exchangepos[t] = Register(exchange[t], "", Format("groundwater_exchange_tracer_%d", t), 0);
-      for (int l = 2; l <= L; ++l) newconc[t][static_cast<size_t>(l)] = NewGrid(0.0);
+      for (int l = 2; l <= L; ++l) {
+        newconc[t][static_cast<size_t>(l)] = NewGrid(0.0);
+        newconcpos[t][static_cast<size_t>(l)] =
+            Register(newconc[t][static_cast<size_t>(l)], "", Format("groundwater_new_tracer_%d_layer_%d", t, l), 0);
+      }
     }
   } catch (int code) {
     *error = code;
@@ -301,6 +306,8 @@ void gwflowclass::FreeTracerArrays() {
     if (concfluxpos[t] > 0) UnregisterGrid(concfluxpos[t]);
     if (outconcpos[t] > 0) UnregisterGrid(outconcpos[t]);
     if (exchangepos[t] > 0) UnregisterGrid(exchangepos[t]);
+    for (size_t l = 2; t < newconcpos.size() && l < newconcpos[t].size(); ++l)
+      if (newconcpos[t][l] > 0) UnregisterGrid(newconcpos[t][l]);
   }
   if (psatwater > 0) UnregisterGrid(psatwater);
   psatwater = 0;
@@ -309,6 +316,7 @@ void gwflowclass::FreeTracerArrays() {
   outconcpos.clear();
   exchangepos.clear();
   newconc.clear();
+  newconcpos.clear();
   // The concentration grids are among the model's own grids and are released with them.
   layertracers.clear();
   concflux.clear();
