@@ -311,6 +311,10 @@ class gwflowclass : public teilmodellklasse {
   std::vector<int> outconcpos, exchangepos;
   std::vector<std::vector<Grid>> newconc;  // [tracer][layer]: the deeper layers' concentrations after the balance
   std::vector<std::vector<int>> newconcpos;
+  // [tracer][layer]: the deeper layers' tracer of each cell's balance (mm x
+  // concentration in the step; at a boundary the tracer it gave or took).
+  std::vector<std::vector<Grid>> boundarytracer;
+  std::vector<std::vector<int>> boundarytracerpos;
   // The deeper layers' tracers: each cell's water leaves at the
   // concentration of the water it held and took in the step (its own at
   // the start mixed with what its neighbours gave at theirs), so that a

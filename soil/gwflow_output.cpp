@@ -208,6 +208,8 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
     exchangepos.assign(static_cast<size_t>(count) + 1, 0);
     newconc.assign(static_cast<size_t>(count) + 1, std::vector<Grid>(static_cast<size_t>(L) + 1, nullptr));
     newconcpos.assign(static_cast<size_t>(count) + 1, std::vector<int>(static_cast<size_t>(L) + 1, 0));
+    boundarytracer.assign(static_cast<size_t>(count) + 1, std::vector<Grid>(static_cast<size_t>(L) + 1, nullptr));
+    boundarytracerpos.assign(static_cast<size_t>(count) + 1, std::vector<int>(static_cast<size_t>(L) + 1, 0));
     if (!satwater) {
       satwater = NewGrid(0.0);
       psatwater = Register(satwater, "", "groundwater_saturated_water", 0);
@@ -282,6 +284,9 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
         newconc[t][static_cast<size_t>(l)] = NewGrid(0.0);
         newconcpos[t][static_cast<size_t>(l)] =
             Register(newconc[t][static_cast<size_t>(l)], "", Format("groundwater_new_tracer_%d_layer_%d", t, l), 0);
+        boundarytracer[t][static_cast<size_t>(l)] = NewGrid(0.0);
+        boundarytracerpos[t][static_cast<size_t>(l)] = Register(boundarytracer[t][static_cast<size_t>(l)], "",
+                                                                Format("gw_boundary_tracer_%d_layer_%d", t, l), 0);
       }
     }
   } catch (int code) {
@@ -308,6 +313,8 @@ void gwflowclass::FreeTracerArrays() {
     if (exchangepos[t] > 0) UnregisterGrid(exchangepos[t]);
     for (size_t l = 2; t < newconcpos.size() && l < newconcpos[t].size(); ++l)
       if (newconcpos[t][l] > 0) UnregisterGrid(newconcpos[t][l]);
+    for (size_t l = 2; t < boundarytracerpos.size() && l < boundarytracerpos[t].size(); ++l)
+      if (boundarytracerpos[t][l] > 0) UnregisterGrid(boundarytracerpos[t][l]);
   }
   if (psatwater > 0) UnregisterGrid(psatwater);
   psatwater = 0;
@@ -317,6 +324,8 @@ void gwflowclass::FreeTracerArrays() {
   exchangepos.clear();
   newconc.clear();
   newconcpos.clear();
+  boundarytracer.clear();
+  boundarytracerpos.clear();
   // The concentration grids are among the model's own grids and are released with them.
   layertracers.clear();
   concflux.clear();

@@ -1198,8 +1198,12 @@ void gwflowclass::Balances(int l, double dt) {
         // The soil column's saturated zone: what its faces brought at the
         // concentration of the cells it left, less what they took at its
         // own (outconc); a fixed head exchanges nothing with the column
-        // (its water comes from and goes to outside), a fixed inflow brings
-        // water at the column's concentration.
+        // (its water comes from and goes to outside). The water of a fixed
+        // inflow comes from outside with no concentration of its own in the
+        // input, and a layer's balance carries tracer only with the volumes
+        // of its faces: in every layer it takes the concentration of the
+        // cell it enters, neither thinning nor thickening it (here the
+        // column's).
         const double W = satwater && Given(satwater[r][c]) ? std::max(0.0, satwater[r][c]) / 1000.0 * A * open : 0.0;
         // (What layer 2 returns of the water the column could not give.)
         const double gb = below ? GiveBack(r, c) * A * dt - Unreturned(r, c) : 0.0;
@@ -1226,7 +1230,15 @@ void gwflowclass::Balances(int l, double dt) {
       }
       // A deeper layer: its concentration from the transport of the step.
       const double W = std::max(0.0, Held(l, r, c, y.hold[r][c])) * A;
-      for (int t = 1; t <= T; ++t) concflux[t][r][c] = newconc[t][static_cast<size_t>(l)][r][c];
+      // The tracer of its balance: what a fixed head gave or took and a
+      // fixed inflow brought, at the new concentration (the sub-steps of a
+      // step add up).
+      for (int t = 1; t <= T; ++t) {
+        const double value = newconc[t][static_cast<size_t>(l)][r][c];
+        concflux[t][r][c] = value;
+        double& b = boundarytracer[t][static_cast<size_t>(l)][r][c];
+        b = substep_of_step > 1 ? b + balance * value : balance * value;
+      }
       tracerwater[r][c] = W + sum;
     }
   if (l > 1) {

@@ -261,14 +261,21 @@ void unsatzonmodellklasse::TakeGroundwaterTracers() {
           mass += m;
         } else if (m != 0 && n >= 1) {
           // A column without saturated water (or tracer) keeps what arrived
-          // in its lowest layer.
-          const double wk = theta[r][c][n] * soil->thickness[n] * 1000.0;
-          const double x = v[n] > nodata ? v[n] : 0.0;
-          if (evaporating)
-            v[n] = wk > 0 ? x + m / wk : x;
-          else
-            v[n] = x + m;
-          mass += m;
+          // where the water it came with goes: the groundwater level layer
+          // and those above it fill first. An evaporating tracer, a
+          // concentration of a layer's water, joins the first of them that
+          // holds water (or the nearest below).
+          int k = evaporating ? 0 : n;
+          for (int i = g; i >= 1 && k == 0; --i)
+            if (theta[r][c][i] * soil->thickness[i] > 0) k = i;
+          for (int i = g + 1; i <= n && k == 0; ++i)
+            if (theta[r][c][i] * soil->thickness[i] > 0) k = i;
+          if (k > 0) {
+            const double wk = theta[r][c][k] * soil->thickness[k] * 1000.0;
+            const double x = v[k] > nodata ? v[k] : 0.0;
+            v[k] = evaporating ? x + m / wk : x + m;
+            mass += m;
+          }
         }
         st.groundwater[r][c] = water > 0 ? std::max(0.0, mass) / water : 0.0;
       }

@@ -975,10 +975,11 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       Unread(table + " (abstracted m3/s of each step with its concentrations)");
     }
   }
-  // In: the groundwater boundaries' water of each step at the boundary
-  // cell's concentration of that step (the water a fixed head takes or gives
-  // and a fixed inflow brings neither thins nor thickens its cell's water),
-  // as the special output writes them after each step.
+  // In: the tracer of the groundwater boundaries' water, each step's sum of
+  // its sub-steps' water at the boundary cell's concentration of the
+  // sub-step (the water a fixed head takes or gives and a fixed inflow
+  // brings neither thins nor thickens its cell's water), as the special
+  // output writes it after each step.
   for (const auto& boundary : modules.groundwaterBoundaries) {
     const auto points = Rows(end.Text("out/points.txt"));
     double sum = 0;
@@ -994,7 +995,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
         break;
       }
       const std::string name =
-          boundary.concentrationPoints + std::to_string(index) + "/" + std::to_string(column) + "/" + std::to_string(row);
+          boundary.tracerPoints + std::to_string(index) + "/" + std::to_string(column) + "/" + std::to_string(row);
       const auto at = std::find(points[0].begin(), points[0].end(), name);
       if (at == points[0].end()) {
         whole = false;
@@ -1005,7 +1006,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       for (const auto& line : points) {
         const long key = LineKey(line);
         if (key <= from || key > to || line.size() <= std::max(j, k)) continue;
-        sum += std::stod(line[k]) * std::stod(line[j]) * end.CellArea(row, column);
+        sum += std::stod(line[j]) * end.CellArea(row, column);
         ++steps;
       }
       whole = steps > 0;
@@ -1015,7 +1016,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       budget.inputs.push_back({"the groundwater boundaries' tracer", sum / end.basinArea()});
     } else {
       Unread("the tracer of the groundwater boundaries: out/points.txt without the balance (" +
-             boundary.balancePoints + ") and the concentration (" + boundary.concentrationPoints +
+             boundary.balancePoints + ") and the tracer of the balance (" + boundary.tracerPoints +
              ") of their cells in each step");
     }
   }

@@ -1013,7 +1013,7 @@ std::vector<Axis> Axes() {
         Edit(b, "gwbalance.asc\n0\n",
              "gwbalance.asc\n13\ngwhead2.asc\n3\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n13\n");
         b.c.modules.deepLayers = {{"gwhead2.asc", "gws2.asc", 10}};
-        b.c.modules.groundwaterBoundaries = {{"gwfixh2.asc", "gwfixq2.asc", "gwbalance2.sum", "GB2", "GC2T"}};
+        b.c.modules.groundwaterBoundaries = {{"gwfixh2.asc", "gwfixq2.asc", "gwbalance2.sum", "GB2", "GT2T"}};
         b.makers.push_back([unconfined](const std::string& dir) {
           const auto top = HighestCells(dir, 1000);
           if (top.size() < 12) return std::string("the cut has fewer than 12 cells");
@@ -1057,9 +1057,9 @@ std::vector<Axis> Axes() {
           return PointsOf(dir, "gw_leakage_1", "L", cell) + PointsOf(dir, "gw_head_1", "H1", cell) +
                  PointsOf(dir, "gw_head_2", "H2", cell);
         });
-        // The water and each tracer's concentration at the boundary cells
-        // (the fixed head's and the fixed inflow's) of each step: the tracer
-        // the boundaries give or take.
+        // The water and the tracer of each tracer's balance at the boundary
+        // cells (the fixed head's and the fixed inflow's) of each step: the
+        // tracer the boundaries give or take.
         b.makers.push_back([fixedCell](const std::string& dir) {
           const auto top = HighestCells(dir, 12);
           if (top.size() < 12) return std::string("the cut has fewer than 12 cells");
@@ -1069,8 +1069,8 @@ std::vector<Axis> Axes() {
           const int tracers = at == std::string::npos ? 0 : std::atoi(control.c_str() + at + section.size());
           std::string failed = tracers > 0 ? PointsOf(dir, "gw_balance2", "GB2", cells) : "";
           for (int t = 1; t <= tracers; ++t)
-            failed += PointsOf(dir, "concstor_tracer_" + std::to_string(t) + "_layer_2_groundwater_flow",
-                               "GC2T" + std::to_string(t), cells);
+            failed += PointsOf(dir, "gw_boundary_tracer_" + std::to_string(t) + "_layer_2", "GT2T" + std::to_string(t),
+                               cells);
           return failed;
         });
         // (A leakage below what the dead band's centimetre drives, 1e-9 or
