@@ -1571,8 +1571,11 @@ const std::vector<KnownFault> kKnownFaults = {
     // silting-up's store (below): the unconfined layer raises much
     // groundwater to the surface, which multiplies the mass lost, 0.174 of
     // the Nitrate that entered with silting-up 1 in two-day steps, 0.148
-    // with silting-up 3 in daily steps; 2.2e-4 made with silting-up 2 (each
-    // closes to 2e-7 without the silting-up or the surface routing).
+    // with silting-up 3 in daily steps; 2.2e-4 made with silting-up 2.
+    // Without the silting-up or the surface routing the Nitrate closes to
+    // 2e-7 in daily and two-day steps, but with the lake, irrigation 3 and
+    // drift in the glacier-update week, whose 2.3e-3 lost stays without
+    // groundwater too.
     {{{"tracers", "by-source"}, {"groundwater", "unconfined"}, {"silting-up", "1"}},
      82,
      "the soil takes standing surface water back at the input's concentration, multiplied by the unconfined layer's "
