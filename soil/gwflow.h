@@ -307,7 +307,12 @@ class gwflowclass : public teilmodellklasse {
   // concentration of the cell the water leaves (outconc: no cell gives more
   // than its saturated zone holds), and the soil model adds what each
   // column gained (exchange, mm x concentration over the column) to it.
+  // The column takes what the faces brought it with the water of the
+  // exchange, in the next step (exchange, written with the tracer's grids:
+  // the state of a warm start); with sub-steps the step's sum (exchangeacc,
+  // per tracer, own cells row by row).
   std::vector<Grid> outconc, exchange;
+  std::vector<double> exchangeacc;
   std::vector<int> outconcpos, exchangepos;
   std::vector<std::vector<Grid>> newconc;  // [tracer][layer]: the deeper layers' concentrations after the balance
   std::vector<std::vector<int>> newconcpos;

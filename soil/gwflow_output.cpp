@@ -140,6 +140,8 @@ void gwflowclass::WriteGrids(int64_t hour, int64_t day, int64_t month, int64_t y
       if (lt.statistic) lt.statistic->Reduce(year, month, day, hour, 1);
     }
   }
+  for (size_t t = 1; t < exchangepos.size(); ++t)
+    if (exchangepos[t] > 0) WriteStatisticGrids(exchangepos[t], 1, 0);
 }
 
 void gwflowclass::WriteStatistics() {
@@ -278,8 +280,20 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
       concfluxpos[t] = p;
       outconc[t] = NewGrid(0.0);
       outconcpos[t] = Register(outconc[t], "", Format("groundwater_outflow_tracer_%d", t), 0);
-      exchange[t] = NewGrid(0.0);
-      exchangepos[t] = Register(exchange[t], "", Format("groundwater_exchange_tracer_%d", t), 0);
+      // What the column takes in the next step: written with the tracer's
+      // grids, read with the state of a warm start.
+      const std::string exchangefile =
+          Format("%s%.3sgwex.%s", tr.path.c_str(), tr.name.c_str(), tr.gridext.c_str());
+      if (gridread == 1 || soilstateread) {
+        Grid g = nullptr;
+        RequireTracerState(exchangefile, t, tr);
+        ReadGrid(exchangefile, &g, 0, true, false, false, true, false, true, 0.0);
+        owned.push_back(g);
+        exchange[t] = g;
+      } else {
+        exchange[t] = NewGrid(0.0);
+      }
+      exchangepos[t] = Register(exchange[t], exchangefile, Format("groundwater_exchange_tracer_%d", t), tr.gridcode);
       for (int l = 2; l <= L; ++l) {
         newconc[t][static_cast<size_t>(l)] = NewGrid(0.0);
         newconcpos[t][static_cast<size_t>(l)] =

@@ -1137,6 +1137,11 @@ void gwflowclass::Balances(int l, double dt) {
   const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
   const Layer* below = l < L ? &layers[l + 1] : nullptr;
   const int T = static_cast<int>(layertracers.size()) - 1;
+  const int n = std::max(1, substeps);
+  const size_t width = static_cast<size_t>(ncols) + 1;
+  const size_t cells = static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * width;
+  if (l == 1 && T > 0 && n > 1 && exchangeacc.size() != static_cast<size_t>(T) * cells)
+    exchangeacc.assign(static_cast<size_t>(T) * cells, 0.0);
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
@@ -1222,7 +1227,17 @@ void gwflowclass::Balances(int l, double dt) {
             }
             if (Given(y.fixq[r][c])) mass += y.fixq[r][c] * A * dt * cs;
           }
-          exchange[t][r][c] = open > 0 ? mass * 1000.0 / (A * open) : 0.0;
+          // The column takes it with the water of the exchange: in the next
+          // step, with sub-steps the step's sum.
+          const double e = open > 0 ? mass * 1000.0 / (A * open) : 0.0;
+          if (n <= 1) {
+            exchange[t][r][c] = e;
+          } else {
+            double& sum = exchangeacc[static_cast<size_t>(t - 1) * cells + static_cast<size_t>(r - firstrow) * width +
+                                      static_cast<size_t>(c)];
+            sum = substep_of_step <= 1 ? e : sum + e;
+            if (substep_of_step >= n) exchange[t][r][c] = sum;
+          }
           concflux[t][r][c] = W > 0 ? std::max(0.0, cs + mass / W) : cs;
         }
         tracerwater[r][c] = W;

@@ -909,6 +909,31 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       Unread(missing + " (the tracer of the groundwater layers below layer 1 and their water at the end of each run)");
     }
   }
+  // What the groundwater model's faces moved into or out of the soil columns
+  // in its last step (out/<prefix>gwex.asc, mm x concentration over a
+  // column's open share), which the columns take with the exchange's water
+  // in the next step: tracer on its way.
+  if (modules.groundwaterFlow) {
+    double pending[2] = {0, 0};
+    bool read = true;
+    for (int k = 0; k < 2 && read; ++k) {
+      const RunOutput& run = *runs[k];
+      const GridFile x = ReadGridFile(run.dir() + "/out/" + p + "gwex.asc");
+      read = x.ncols == run.zones().ncols && x.nrows == run.zones().nrows;
+      double sum = 0;
+      for (int r = 1; read && r <= x.nrows; ++r)
+        for (int c = 1; c <= x.ncols; ++c)
+          if (Valid(run.zones().at(r, c)) && Valid(x.at(r, c)))
+            sum += x.at(r, c) * FreeShare(run, r, c) * run.CellArea(r, c);
+      pending[k] = sum / run.basinArea();
+    }
+    if (read) {
+      budget.storageChanges.push_back(
+          {"groundwater exchange's tracer the soil takes in the next step", pending[1] - pending[0]});
+    } else {
+      Unread(p + "gwex.asc (the tracer the groundwater model's faces moved, which the soil takes in the next step)");
+    }
+  }
   // The routing: the channels' water and the reservoirs' and lakes' volumes
   // at their concentrations (m3 x concentration).
   const double area = start.zones().cellsize * start.zones().cellsize * start.basinArea();  // m2
