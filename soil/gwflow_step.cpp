@@ -1145,7 +1145,12 @@ void gwflowclass::Balances(int l, double dt) {
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
-      if (!InModel(r, c) || !Own(r, c) || Glacier(r, c) >= 1.0) continue;
+      if (!InModel(r, c) || !Own(r, c)) continue;
+      if (Glacier(r, c) >= 1.0) {
+        // (A glacier that covers the cell moves nothing to its column.)
+        for (int t = 1; t <= T && l == 1; ++t) exchange[t][r][c] = 0.0;
+        continue;
+      }
       const double h = y.h[r][c];
       const double dx = Dx(r, c);
       const double dy = Dy(r, c);
