@@ -120,6 +120,14 @@ void unsatzonmodellklasse::InitFlowTimeZones() {
       zoneFZT_QD[Flat(t, s)].assign(m, ZoneRecord{0, 0, 0, 0, 0});
       zoneFZT_QI[Flat(t, s)].assign(m, ZoneRecord{0, 0, 0, 0, 0});
     }
+  exactQD.assign(static_cast<size_t>(S) + 1, {});
+  exactQI.assign(static_cast<size_t>(S) + 1, {});
+  for (int s = 1; s <= S; ++s) {
+    exactQD[s].assign(zoneFZT_QD[Flat(0, s)].size(), ExactSum{});
+    exactQI[s].assign(zoneFZT_QI[Flat(0, s)].size(), ExactSum{});
+  }
+  exactQB.assign(static_cast<size_t>(S) + 1, ExactSum{});
+  exact_zones_loaded = false;
 
   char logname[64];
   std::snprintf(logname, sizeof logname, "modell_%d.log", 0);
@@ -256,6 +264,28 @@ void unsatzonmodellklasse::InitFlowTimeZones() {
 }
 
 void unsatzonmodellklasse::ShiftFlowTimeZones() {
+  // The water of the records as the state left it (0 in a cold start).
+  if (!exact_zones_loaded) {
+    for (int s = 1; s <= zonecount; ++s)
+      for (size_t z = 0; z < exactQD[s].size(); ++z) {
+        exactQD[s][z].Clear();
+        exactQD[s][z].Add(zoneFZT_QD[Flat(0, s)][z].sx);
+        exactQI[s][z].Clear();
+        exactQI[s][z].Add(zoneFZT_QI[Flat(0, s)][z].sx);
+      }
+    exact_zones_loaded = true;
+  }
+  for (int s = 1; s <= zonecount; ++s)
+    for (auto* a : {&exactQD, &exactQI}) {
+      std::vector<ExactSum>& rec = (*a)[s];
+      const int m = static_cast<int>(rec.size()) - 1;
+      if (surface_routing_active) {
+        for (int z = 1; z <= m; ++z) rec[z].Clear();
+        continue;
+      }
+      for (int z = 2; z <= m; ++z) rec[z - 1] = rec[z];
+      if (m >= 1) rec[m].Clear();
+    }
   for (int t = 0; t <= ntracers; ++t)
     for (int s = 1; s <= zonecount; ++s)
       for (auto* a : {&zoneFZT_QD, &zoneFZT_QI}) {
@@ -287,10 +317,10 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   // The glacierized share counts with its weight and no water.
   d[z].n += 1.0;
   d[z].RelCellSum += w;
-  d[z].sx += direct * w * (1 - g) * substeps;
+  exactQD[s][z].Add(direct * w * (1 - g) * substeps);
   i[z].n += 1.0;
   i[z].RelCellSum += w;
-  i[z].sx += inter * w * (1 - g) * substeps;
+  exactQI[s][z].Add(inter * w * (1 - g) * substeps);
   // Baseflow: the mean over the subbasin, the glacierized share with 0.
   // Without the groundwater model the grid holds mm per step (already less
   // what the column could not give to a rule pumping groundwater for
@@ -302,7 +332,7 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   if (groundwatercoupling) b *= substeps;
   ZoneRecord& base = baseflowsums[s];
   base.n += 1.0;
-  base.sx += b * w * (1 - g);
+  exactQB[s].Add(b * w * (1 - g));
   base.RelCellSum += w;
 }
 
@@ -357,6 +387,7 @@ void unsatzonmodellklasse::StartStep(int64_t hour, int64_t day, int64_t month, i
   substep_in_step = 0;
   ShiftFlowTimeZones();
   for (ZoneRecord& b : baseflowsums) b.n = b.sx = b.RelCellSum = 0;
+  for (ExactSum& b : exactQB) b.Clear();
   const int order[] = {kStatGWSTAND, kStatGWN,  kStatMACRO,  kStatSUBSTEPS, kStatINFILT, kStatSB1, kStatSB2,
                        kStatIMMO,    kStatROOT, kStatINFEX,  kStatQD,       kStatQI,     kStatQB,  kStatGWIN,
                        kStatGWEX,    kStatQg,   kStatQDRAIN, kStatPOND,     kStatTEMPER};
@@ -418,12 +449,44 @@ void unsatzonmodellklasse::InitialBaseflow() {
 
 // ---------------------------------------------------------------- end of step
 
+void unsatzonmodellklasse::SettleExactZones() {
+  const int S = zonecount;
+  if (mpisize > 1) {
+    // Every record's water on instance 0 (the others keep none): summed as
+    // integers, the same in any order of the instances.
+    std::vector<ExactSum> pack;
+    for (int s = 1; s <= S; ++s)
+      for (auto* a : {&exactQD, &exactQI}) pack.insert(pack.end(), (*a)[s].begin(), (*a)[s].end());
+    pack.insert(pack.end(), exactQB.begin(), exactQB.end());
+    ExactSum::Reduce(pack.data(), static_cast<int>(pack.size()), 0);
+    size_t k = 0;
+    for (int s = 1; s <= S; ++s)
+      for (auto* a : {&exactQD, &exactQI})
+        for (ExactSum& x : (*a)[s]) {
+          x = pack[k++];
+          if (mpirank != 0) x.Clear();
+        }
+    for (ExactSum& x : exactQB) {
+      x = pack[k++];
+      if (mpirank != 0) x.Clear();
+    }
+  }
+  for (int s = 1; s <= S; ++s) {
+    for (size_t z = 0; z < exactQD[s].size(); ++z) {
+      zoneFZT_QD[Flat(0, s)][z].sx = exactQD[s][z].Value();
+      zoneFZT_QI[Flat(0, s)][z].sx = exactQI[s][z].Value();
+    }
+  }
+  for (int s = 0; s <= S; ++s) baseflowsums[s].sx = exactQB[s].Value();
+}
+
 void unsatzonmodellklasse::RouteSubbasinRunoff(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (flowcontrol == 0) return;
   const int S = zonecount;
   if (zoneFZT_QD.empty() || Qg.empty()) NotInitialized("Qg");
   // The flux grids take the sums of the step's sub-steps.
   PutStepSums();
+  SettleExactZones();
   ZoneRecord* qb = baseflowsums.data();
   // Records 0 and 1 of every zone array and the baseflow records, summed on
   // instance 0 in one reduction (the other instances keep zeros).

@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "framework/exactsum.h"
 #include "framework/firsterror.h"
 #include "framework/submodelframe.h"
 
@@ -374,6 +375,13 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<double> maxzeit;                                // 1 ... S
   std::vector<std::vector<std::vector<ZoneRecord>>> queueQD;  // [t][s][zone]
   std::vector<std::vector<std::vector<ZoneRecord>>> queueQI;
+  // The water of the queues (sx of tracer 0, [s][zone]) summed exactly, so
+  // that the routing and what it offers the fields are the same on any
+  // number of instances; the queues take their values before they drain
+  // (SettleExactQueues) and give them after a state was read.
+  std::vector<std::vector<ExactSum>> exactQueueQD, exactQueueQI;
+  bool exact_queues_loaded = false;
+  void SettleExactQueues();
   std::vector<double> inflowQD, QDd, inflowQI, QIi, Qg;  // flat [t][s]
   std::vector<ZoneRecord> passrecords[3];                // sub-step passes
   std::vector<double> passvalues;

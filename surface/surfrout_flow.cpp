@@ -514,7 +514,7 @@ void surfaceroutingclass::HandOverSubbasin(int s, int part) {
       ZoneRecord& d = queue[0][s][z];
       d.n += 1;
       d.RelCellSum += w;
-      d.sx += water;
+      (&queue == &queueQD ? exactQueueQD : exactQueueQI)[s][z].Add(water);
       for (int k = 1; k <= tracercount; ++k) {
         ZoneRecord& t = queue[k][s][z];
         t.n += 1;

@@ -74,6 +74,13 @@ void surfaceroutingclass::InitFlowTimeZones() {
       queueQD[t][s].assign(zones, ZoneRecord{0, 0, 0, 0, 0});
       queueQI[t][s].assign(zones, ZoneRecord{0, 0, 0, 0, 0});
     }
+  exactQueueQD.assign(S + 1, {});
+  exactQueueQI.assign(S + 1, {});
+  for (int s = 1; s <= S; ++s) {
+    exactQueueQD[s].assign(queueQD[0][s].size(), ExactSum{});
+    exactQueueQI[s].assign(queueQI[0][s].size(), ExactSum{});
+  }
+  exact_queues_loaded = false;
 
   if (!flowtimes) {
     for (int t = 0; t <= T; ++t)
@@ -198,6 +205,25 @@ void surfaceroutingclass::StartStep(int64_t hour, int64_t day, int64_t month, in
   if (flowcontrol == 0) return;
   for (Stat& s : stats) s.writer->NewStep();
   for (int t = 1; t <= tracercount; ++t) tracergrids[t].statistic->NewStep();
+  // The water of the queues as the state left it (0 in a cold start).
+  if (!exact_queues_loaded) {
+    for (int s = 1; s <= zonecount; ++s)
+      for (size_t z = 0; z < exactQueueQD[s].size(); ++z) {
+        exactQueueQD[s][z].Clear();
+        exactQueueQD[s][z].Add(queueQD[0][s][z].sx);
+        exactQueueQI[s][z].Clear();
+        exactQueueQI[s][z].Add(queueQI[0][s][z].sx);
+      }
+    exact_queues_loaded = true;
+  }
+  for (int s = 1; s <= zonecount; ++s) {
+    const int m = static_cast<int>(maxzeit[s]);
+    for (auto* q : {&exactQueueQD, &exactQueueQI}) {
+      std::vector<ExactSum>& zone = (*q)[s];
+      for (int z = 1; z < m; ++z) zone[z] = zone[z + 1];
+      if (m >= 1) zone[m].Clear();
+    }
+  }
   for (size_t t = 0; t < queueQD.size(); ++t)
     for (int s = 1; s <= zonecount; ++s) {
       const int m = static_cast<int>(maxzeit[s]);
@@ -213,10 +239,35 @@ void surfaceroutingclass::StartStep(int64_t hour, int64_t day, int64_t month, in
     }
 }
 
+void surfaceroutingclass::SettleExactQueues() {
+  const int S = zonecount;
+  if (mpisize > 1 && MpiRunning()) {
+    // Every queue's water on instance 0 (the others keep none): summed as
+    // integers, the same in any order of the instances.
+    std::vector<ExactSum> pack;
+    for (int s = 1; s <= S; ++s)
+      for (auto* q : {&exactQueueQD, &exactQueueQI}) pack.insert(pack.end(), (*q)[s].begin(), (*q)[s].end());
+    ExactSum::Reduce(pack.data(), static_cast<int>(pack.size()), 0);
+    size_t k = 0;
+    for (int s = 1; s <= S; ++s)
+      for (auto* q : {&exactQueueQD, &exactQueueQI})
+        for (ExactSum& x : (*q)[s]) {
+          x = pack[k++];
+          if (mpirank != 0) x.Clear();
+        }
+  }
+  for (int s = 1; s <= S; ++s)
+    for (size_t z = 0; z < exactQueueQD[s].size(); ++z) {
+      queueQD[0][s][z].sx = exactQueueQD[s][z].Value();
+      queueQI[0][s][z].sx = exactQueueQI[s][z].Value();
+    }
+}
+
 void surfaceroutingclass::RouteToOutlets(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (flowcontrol == 0) return;
   const int S = zonecount;
   const int T = tracercount;
+  SettleExactQueues();
   for (int t = 0; t <= T; ++t)
     for (int s = 1; s <= S; ++s) {
       MPIReduceRecords(queueQD[t][s].data(), 1, true);
