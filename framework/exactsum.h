@@ -109,3 +109,12 @@ struct ExactSum {
     }
   }
 };
+
+// The water of a zone record and the weight of its cells, each summed exactly.
+struct ExactRecord {
+  ExactSum water, weight;
+  void Clear() {
+    water.Clear();
+    weight.Clear();
+  }
+};

@@ -392,13 +392,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
   std::vector<std::vector<ZoneRecord>> zoneFZT_QD, zoneFZT_QI;
   // Baseflow of the step per subbasin, kept whether or not its statistics file is written.
   std::vector<ZoneRecord> baseflowsums;
-  // The water of those records (sx of tracer 0: [s][zone], baseflow [s]),
-  // summed exactly, so that the routing and what it offers the fields are
-  // the same on any number of instances; the records take their values at
-  // the end of the step (SettleExactZones), and give them after a state was
-  // read (exact_zones_loaded).
-  std::vector<std::vector<ExactSum>> exactQD, exactQI;
-  std::vector<ExactSum> exactQB;
+  // The water and weight of those records (tracer 0: [s][zone], baseflow
+  // [s]), summed exactly, so that the routing and what it offers the fields
+  // are the same on any number of instances; the records take their values
+  // at the end of the step (SettleExactZones), and give them after a state
+  // was read (exact_zones_loaded).
+  std::vector<std::vector<ExactRecord>> exactQD, exactQI;
+  std::vector<ExactRecord> exactQB;
   bool exact_zones_loaded = false;
   void SettleExactZones();
   virtual void InitFlowTimeZones();

@@ -375,11 +375,11 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<double> maxzeit;                                // 1 ... S
   std::vector<std::vector<std::vector<ZoneRecord>>> queueQD;  // [t][s][zone]
   std::vector<std::vector<std::vector<ZoneRecord>>> queueQI;
-  // The water of the queues (sx of tracer 0, [s][zone]) summed exactly, so
-  // that the routing and what it offers the fields are the same on any
-  // number of instances; the queues take their values before they drain
-  // (SettleExactQueues) and give them after a state was read.
-  std::vector<std::vector<ExactSum>> exactQueueQD, exactQueueQI;
+  // The water and weight of the queues (tracer 0, [s][zone]) summed
+  // exactly, so that the routing and what it offers the fields are the same
+  // on any number of instances; the queues take their values before they
+  // drain (SettleExactQueues) and give them after a state was read.
+  std::vector<std::vector<ExactRecord>> exactQueueQD, exactQueueQI;
   bool exact_queues_loaded = false;
   void SettleExactQueues();
   std::vector<double> inflowQD, QDd, inflowQI, QIi, Qg;  // flat [t][s]

@@ -1653,16 +1653,6 @@ const std::vector<KnownFault> kKnownFaults = {
      {"Nitrate residual"},
      true,
      0.06},
-    // Drains in water substeps of a quarter of an hour amplify the rounding
-    // of the sums over the instances that the irrigation from a subbasin
-    // without channels reads: the two layouts' soil and surface runoff
-    // differ by 2e-8 of the input (run with groundwater 2, slides and
-    // surface routing 5).
-    {{{"irrigation", "channel-less"}, {"soil", "drainage"}},
-     86,
-     "drains amplify the rounding of the irrigation's sums over the instances",
-     {"the terms differ between the two layouts"},
-     true},
     // A restart's short run (to 14 h of 23 January) may hold no surface
     // runoff to route, and its long run continues on other sub-steps than
     // the comparison run: no step can show the sub-time-steps there.
