@@ -78,8 +78,8 @@ struct ExactSum {
     return v + other;
   }
 
-  // The sums of all instances on root (root < 0: on every instance), each
-  // array of n sums in one reduction.
+  // The sums of all instances on root, the others left with 0 (root < 0:
+  // on every instance), the n sums in one reduction.
   static void Reduce(ExactSum* sums, int n, int root) {
     if (n <= 0) return;
     const int count = n * (kPieces + 1);
@@ -93,16 +93,20 @@ struct ExactSum {
       buffer[k * (kPieces + 1) + kPieces] = 0;
       others[k] = sums[k].other;
     }
+    int rank = 0;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     if (root < 0) {
       MPI_Allreduce(MPI_IN_PLACE, buffer, count, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
       MPI_Allreduce(MPI_IN_PLACE, others, n, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
     } else {
-      int rank = 0;
-      MPI_Comm_rank(MPI_COMM_WORLD, &rank);
       MPI_Reduce(rank == root ? MPI_IN_PLACE : buffer, buffer, count, MPI_INT64_T, MPI_SUM, root, MPI_COMM_WORLD);
       MPI_Reduce(rank == root ? MPI_IN_PLACE : others, others, n, MPI_DOUBLE, MPI_SUM, root, MPI_COMM_WORLD);
     }
     for (int k = 0; k < n; ++k) {
+      if (root >= 0 && rank != root) {
+        sums[k].Clear();
+        continue;
+      }
       for (int i = 0; i < kPieces; ++i) sums[k].piece[i] = buffer[k * (kPieces + 1) + i];
       sums[k].other = others[k];
       sums[k].adds = 1;

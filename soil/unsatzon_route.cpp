@@ -310,11 +310,9 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   const double inter = interflow[r][c];
   // The glacierized share counts with its weight and no water.
   d[z].n += 1.0;
-  d[z].RelCellSum += w;
   exactQD[s][z].water.Add(direct * w * (1 - g) * substeps);
   exactQD[s][z].weight.Add(w);
   i[z].n += 1.0;
-  i[z].RelCellSum += w;
   exactQI[s][z].water.Add(inter * w * (1 - g) * substeps);
   exactQI[s][z].weight.Add(w);
   // Baseflow: the mean over the subbasin, the glacierized share with 0.
@@ -426,7 +424,8 @@ void unsatzonmodellklasse::ComputeDrainablePoreVolume() {
 
 void unsatzonmodellklasse::InitialBaseflow() {
   const int S = zonecount;
-  std::vector<ZoneRecord> sums(static_cast<size_t>(S) + 1, ZoneRecord{0, 0, 0, 0, 0});
+  // (Water and weight summed exactly: the same on any number of instances.)
+  std::vector<ExactSum> sums(2 * (static_cast<size_t>(S) + 1));
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnValidCell(r, c)) continue;
@@ -435,12 +434,14 @@ void unsatzonmodellklasse::InitialBaseflow() {
       if (!groundwatercoupling)
         baseflow[r][c] = std::exp(groundwater_distance[r][c] * kelsqlat[s]) * qb_reduction_factor[s];
       const double w = Weight(relcellarea, r, c);
-      sums[s].sx += baseflow[r][c] * w;
-      sums[s].n += 1;
-      sums[s].RelCellSum += w;
+      sums[2 * s].Add(baseflow[r][c] * w);
+      sums[2 * s + 1].Add(w);
     }
-  if (mpisize > 1) MPIReduceRecords(sums.data(), S, true);
-  for (int s = 1; s <= S; ++s) Qg[Flat(0, s)] = sums[s].RelCellSum > 0 ? sums[s].sx / sums[s].RelCellSum : 0.0;
+  if (mpisize > 1) ExactSum::Reduce(sums.data(), static_cast<int>(sums.size()), 0);
+  for (int s = 1; s <= S; ++s) {
+    const double weight = sums[2 * s + 1].Value();
+    Qg[Flat(0, s)] = weight > 0 ? sums[2 * s].Value() / weight : 0.0;
+  }
 }
 
 // ---------------------------------------------------------------- end of step
