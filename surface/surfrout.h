@@ -133,6 +133,8 @@ class surfaceroutingclass : public teilmodellklasse {
   double GetMaxZone(int s) const { return maxzeit[s]; }
   // Zone queues of flow index t and subbasin s, records 0 ... maxzeit[s].
   ZoneRecord* DirectQueue(int t, int s) { return queueQD[t][s].data(); }
+  // The water and weight of tracer 0's records, which the routing takes over its doubles.
+  ExactRecord* DirectQueueWater(int s) { return exactQueueQD[s].data(); }
   ZoneRecord* InterflowQueue(int t, int s) { return queueQI[t][s].data(); }
   double GetQDd(int t, int s) const { return QDd[Flat(t, s)]; }
   double GetQIi(int t, int s) const { return QIi[Flat(t, s)]; }
