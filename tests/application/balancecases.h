@@ -265,7 +265,8 @@ Signatures EqualsOneRun(const RunOutput& start, const RunOutput& end, const RunO
 // value of the second half; a step's value right after the split, as a
 // tracer's concentration in the groundwater, moved 44 times as far as that
 // run's largest difference of the file, the file's largest move after the
-// whole period).
+// whole period; a unit of the last digit a table prints counts as its
+// difference).
 Signatures ContinuesOnOtherSubsteps(const RunOutput& start, const RunOutput& end,
                                     const std::map<std::string, const RunOutput*>& runs, const std::string& oneRun,
                                     const std::string& otherSubsteps, const std::string& continued);
