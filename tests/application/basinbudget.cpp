@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -118,7 +119,7 @@ class Terms {
   void Tracer(const BudgetModules::Tracer& tracer, const Budget& water);
   // What an evaporating tracer (its files' prefix p) left with the
   // evaporated water, from the grids of every step.
-  void EvaporatedTracer(const std::string& p);
+  void EvaporatedTracer(const std::string& p, int index);
 
  private:
   // Change of a run sum grid between the two runs, weighted per cell.
@@ -1019,7 +1020,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
              ") of their cells in each step");
     }
   }
-  if (evaporating) EvaporatedTracer(p);
+  if (evaporating) EvaporatedTracer(p, index);
 }
 
 // The grids of a run's out/ written every step under dated names
@@ -1038,7 +1039,7 @@ std::map<long, std::string> DatedGrids(const std::string& dir, const std::string
   return files;
 }
 
-void Terms::EvaporatedTracer(const std::string& p) {
+void Terms::EvaporatedTracer(const std::string& p, int index) {
   // No output holds it: each store's evaporation of every step (the
   // evaporation grids written every step under dated names, write code 12)
   // times the store's concentration when its water evaporated (the
@@ -1069,16 +1070,48 @@ void Terms::EvaporatedTracer(const std::string& p) {
   StackFile soil = ReadStackFile(start.dir() + "/out/" + p + "unsat.asc");
   const auto steps = DatedGrids(end.dir(), "evar");
   const auto size = [this](int ncols, int nrows) { return ncols == end.zones().ncols && nrows == end.zones().nrows; };
+  // A lake's cells below its level hold its water, which covers the
+  // plants' demand first: their transpiration leaves, as far as the water
+  // ponded there at the step's start reaches, at the lake's concentration
+  // then. Level and concentration are those the lake's table gives for the
+  // step before (each lake's file is named in the routing description:
+  // "SP <code> (file = <name>").
+  const GridFile lakeCodes = modules.lakes ? ReadGridFile(end.dir() + "/lake_codes.asc") : GridFile();
+  const GridFile dem = modules.lakes ? ReadGridFile(end.dir() + "/dem.asc") : GridFile();
+  std::map<int, std::map<long, std::pair<double, double>>> lakeRows;  // code: key: level, concentration
+  std::string missing;
+  if (modules.lakes) {
+    if (!size(lakeCodes.ncols, lakeCodes.nrows) || !size(dem.ncols, dem.nrows)) missing = "lake_codes.asc, dem.asc";
+    const std::string control = end.Text("control.txt");
+    for (size_t i = 0; missing.empty() && i < lakeCodes.values.size(); ++i) {
+      if (!Valid(lakeCodes.values[i]) || !(lakeCodes.values[i] > 0)) continue;
+      const int code = static_cast<int>(lakeCodes.values[i]);
+      if (lakeRows.count(code)) continue;
+      auto& rows = lakeRows[code];
+      const std::string head = "SP " + std::to_string(code) + " (file = ";
+      const size_t at = control.find(head);
+      const size_t stop = at == std::string::npos ? at : control.find_first_of(" ,)\n", at + head.size());
+      const std::string file = stop == std::string::npos ? "" : control.substr(at + head.size(), stop - at - head.size());
+      // Its columns: the date, the level, the area, the volume, nine terms
+      // of three values each, then each tracer's concentration.
+      const size_t column = 33 + static_cast<size_t>(index);
+      for (const RunOutput* run : {&start, &end})
+        for (const auto& row : Rows(run->Text("out/" + file)))
+          if (LineKey(row) >= 0 && row.size() > column) rows[LineKey(row)] = {std::stod(row[4]), std::stod(row[column])};
+      if (rows.empty()) missing = "the table of lake " + std::to_string(code) + " (" + file + ")";
+    }
+  }
   double mm = 0;
   long counted = 0;
-  std::string missing;
   const auto concentration = [](double v) { return Valid(v) ? v : 0.0; };
   for (const auto& [key, date] : steps) {
     if (key <= from || key > to) continue;
     const auto grid = [&](const std::string& base) { return ReadGridFile(end.dir() + "/out/" + base + date); };
     GridFile taken = grid("evar");  // the soil's evaporation and transpiration
+    std::vector<GridFile> transpiration;
     for (int layer = 1; layer <= modules.vegetationLayers; ++layer) {
-      const GridFile t = grid("etr_Layer_" + std::to_string(layer));
+      transpiration.push_back(grid("etr_Layer_" + std::to_string(layer)));
+      const GridFile& t = transpiration.back();
       if (!size(t.ncols, t.nrows) || !size(taken.ncols, taken.nrows)) {
         missing = "etr_Layer_" + std::to_string(layer) + date;
         break;
@@ -1090,6 +1123,31 @@ void Terms::EvaporatedTracer(const std::string& p) {
     if (!size(soil.ncols, soil.nrows) || !size(soilNow.ncols, soilNow.nrows)) missing = p + "unsat.asc, " + p + "u" + date;
     if (!missing.empty()) break;
     mm += end.BasinMean(taken, [&](int r, int c) { return concentration(soil.at(r, c, 1)) * FreeShare(start, r, c); });
+    if (modules.lakes) {
+      // The transpiration the lake's water covered, at the lake's
+      // concentration in place of the top layer's.
+      GridFile covered = taken;
+      for (int r = 1; r <= covered.nrows; ++r)
+        for (int c = 1; c <= covered.ncols; ++c) {
+          double& x = covered.values[static_cast<size_t>((r - 1) * covered.ncols + (c - 1))];
+          const double code = lakeCodes.at(r, c);
+          x = 0;
+          if (!Valid(code) || !(code > 0) || !Valid(dem.at(r, c))) continue;
+          const auto& rows = lakeRows[static_cast<int>(code)];
+          const auto before = rows.lower_bound(key);
+          if (before == rows.begin()) continue;
+          const auto& [level, lake] = std::prev(before)->second;
+          const double pond = (level - dem.at(r, c)) * 1000;
+          if (!(pond > 0)) continue;
+          double transpired = 0;
+          for (int layer = 1; layer <= modules.vegetationLayers; ++layer) {
+            const double t = transpiration[static_cast<size_t>(layer - 1)].at(r, c);
+            transpired += Valid(t) ? t : 0.0;
+          }
+          x = std::min(pond, transpired) * (lake - concentration(soil.at(r, c, 1)));
+        }
+      mm += end.BasinMean(covered, [&](int r, int c) { return FreeShare(start, r, c); });
+    }
     soil = soilNow;
     if (modules.interception) {
       const GridFile e = grid("ei"), x = grid(p + "inter");
@@ -1132,10 +1190,6 @@ void Terms::EvaporatedTracer(const std::string& p) {
   } else {
     Unread("what evaporated of the tracer: " + missing + " (every step's evaporation and concentrations)");
   }
-  // A lake's water evaporates from its cells' ponds, at the lake's
-  // concentration, which no grid of a step holds (the term above takes
-  // their soil's).
-  if (modules.lakes) Unread("what evaporated of the tracer from the lakes (no grid of a step holds their concentration)");
 }
 
 }  // namespace
