@@ -145,6 +145,9 @@ class Terms {
   // Water held in the glacier runoff storages of the snow model at the end
   // of a run, mm over the basin (of a tracer t > 0: its mass).
   bool GlacierRunoffStorages(const RunOutput& run, double& mm, int t = 0) const;
+  // The snow water (mm) on each static glacier cell (row, column) at the
+  // end of a run, from the point output of every step.
+  bool StaticGlacierSnow(const RunOutput& run, std::map<std::pair<int, int>, double>& cells);
 
   const RunOutput& start;
   const RunOutput& end;
@@ -269,24 +272,9 @@ void Terms::Snow() {
     double sum[2] = {0, 0};
     const RunOutput* runs[2] = {&start, &end};
     for (int k = 0; k < 2; ++k) {
-      const auto rows = Rows(runs[k]->Text("out/glacierpoints.txt"));
-      if (rows.size() < 4 || rows.back().size() < 4) {
-        Unread("glacierpoints.txt (the snow on static glaciers)");
-        return;
-      }
-      // Each point's mm over its cell, named "<what>/<column>/<row>" in the
-      // first line, weighted by the cell's area.
-      for (size_t i = 4; i < rows.back().size(); ++i) {
-        int column = 0, row = 0;
-        const std::string name = i < rows[0].size() ? rows[0][i] : std::string();
-        const size_t slash = name.find('/');
-        if (slash == std::string::npos || std::sscanf(name.c_str() + slash, "/%d/%d", &column, &row) != 2 || row < 1 ||
-            row > runs[k]->zones().nrows || column < 1 || column > runs[k]->zones().ncols) {
-          Unread("glacierpoints.txt (the cells of the snow on static glaciers)");
-          return;
-        }
-        sum[k] += std::stod(rows.back()[i]) * runs[k]->CellArea(row, column);
-      }
+      std::map<std::pair<int, int>, double> cells;
+      if (!StaticGlacierSnow(*runs[k], cells)) return;
+      for (const auto& [at, mm] : cells) sum[k] += mm * runs[k]->CellArea(at.first, at.second);
       sum[k] /= runs[k]->basinArea();
     }
     budget.storageChanges.push_back({"snow on glaciers", sum[1] - sum[0]});
@@ -307,6 +295,28 @@ void Terms::Snow() {
     budget.storageChanges.push_back({"ice (firn turned to it)", mm});
   if (modules.glacierMethod < 10 && SumChange("mfirn.sum", g, mm))
     budget.storageChanges.push_back({"firn body (melt taken from it)", -mm});
+}
+
+bool Terms::StaticGlacierSnow(const RunOutput& run, std::map<std::pair<int, int>, double>& cells) {
+  const auto rows = Rows(run.Text("out/glacierpoints.txt"));
+  if (rows.size() < 4 || rows.back().size() < 4) {
+    Unread("glacierpoints.txt (the snow on static glaciers)");
+    return false;
+  }
+  // Each point's mm over its cell (its solid and its liquid water), named
+  // "<what>/<column>/<row>" in the first line.
+  for (size_t i = 4; i < rows.back().size(); ++i) {
+    int column = 0, row = 0;
+    const std::string name = i < rows[0].size() ? rows[0][i] : std::string();
+    const size_t slash = name.find('/');
+    if (slash == std::string::npos || std::sscanf(name.c_str() + slash, "/%d/%d", &column, &row) != 2 || row < 1 ||
+        row > run.zones().nrows || column < 1 || column > run.zones().ncols) {
+      Unread("glacierpoints.txt (the cells of the snow on static glaciers)");
+      return false;
+    }
+    cells[{row, column}] += std::stod(rows.back()[i]);
+  }
+  return true;
 }
 
 bool Terms::GlacierRunoffStorages(const RunOutput& run, double& mm, int t) const {
@@ -752,16 +762,29 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
   if (modules.interception) gridStore("the leaves' tracer", p + "inter.asc", {"si.asc"}, true, evaporating);
   if (modules.snow) gridStore("the snow's tracer", p + "snow_.asc", {"ssolid.asc", "sliquid.asc"}, true, evaporating);
   // The glacier part's snow keeps its own (per mm of the part; a dynamic
-  // glacier's snow water in its grids, the static glaciers' in none).
+  // glacier's snow water in its grids, the static glaciers' in the point
+  // output of their cells).
   if (modules.snow && modules.glacierMethod > 0) {
     double mass[2];
     bool read = true;
     for (int k = 0; k < 2 && read; ++k) {
       const RunOutput& run = *runs[k];
       const GridFile g = ReadGridFile(run.dir() + "/out/" + p + "snowg.asc");
+      read = g.ncols == run.zones().ncols && g.nrows == run.zones().nrows;
+      if (read && evaporating && modules.glacierMethod < 10) {
+        // A static glacier's snow water is the point output's (its cells
+        // glacier whole).
+        std::map<std::pair<int, int>, double> cells;
+        read = StaticGlacierSnow(run, cells);
+        mass[k] = 0;
+        for (const auto& [at, mm] : cells)
+          if (Valid(g.at(at.first, at.second)))
+            mass[k] += mm * g.at(at.first, at.second) * run.CellArea(at.first, at.second);
+        mass[k] /= run.basinArea();
+        continue;
+      }
       const GridFile a = ReadGridFile(run.dir() + "/out/sgsolid.asc"), b = ReadGridFile(run.dir() + "/out/sgliquid.asc");
-      read = g.ncols == run.zones().ncols && g.nrows == run.zones().nrows &&
-             (!evaporating || (a.ncols == g.ncols && b.ncols == g.ncols));
+      read = read && (!evaporating || (a.ncols == g.ncols && b.ncols == g.ncols));
       if (read)
         mass[k] = run.BasinMean(g, [&](int r, int c) {
           const double w = evaporating ? (Valid(a.at(r, c)) ? a.at(r, c) : 0.0) + (Valid(b.at(r, c)) ? b.at(r, c) : 0.0)
