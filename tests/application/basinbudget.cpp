@@ -1072,13 +1072,15 @@ void Terms::EvaporatedTracer(const std::string& p, int index) {
   // step (but the energy-balance methods', which evaporate in it), at its
   // concentration of the step before; the soil's evaporation and
   // transpiration in each sub-step before the sub-step's water enters its
-  // top layer, at that layer's concentration of the step before. (The soil
-  // writes no layer's share of its transpiration: where it takes water
-  // below its top layer, or solves a step in sub-steps, this is near
+  // top layer, at that layer's concentration of the step before; on a
+  // lake the plants' demand is met first by the lake's water, at the lake's
+  // concentration (below). (The soil writes no layer's share of its
+  // transpiration, nor its concentrations of a sub-step: where it takes
+  // water below its top layer, or solves a step in sub-steps, this is near
   // what left only: the cut's January week closes to 1e-8 of the mass that
   // entered, with three sub-steps to 2.5e-5; in the July storm, whose
   // plants take water from deeper layers of other concentrations, the term
-  // is 1.5e-2 of that mass too large.)
+  // is 1.4e-2 of that mass too large.)
   const long from = LastKey(start.Text("out/discharge.stat")), to = LastKey(end.Text("out/discharge.stat"));
   int snowMethod = 0;
   const auto snowSection = StorageSection(end.Text("control.txt"), "snow_model");
