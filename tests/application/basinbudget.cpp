@@ -1160,7 +1160,10 @@ void Terms::EvaporatedTracer(const std::string& p, int index) {
           if (!Valid(code) || !(code > 0) || !Valid(dem.at(r, c))) continue;
           const auto& rows = lakeRows[static_cast<int>(code)];
           const auto before = rows.lower_bound(key);
-          if (before == rows.begin()) continue;
+          if (before == rows.begin()) {
+            missing = "the row of the step before " + date + " in the table of lake " + std::to_string(static_cast<int>(code));
+            continue;
+          }
           const auto& [level, lake] = std::prev(before)->second;
           const double pond = (level - dem.at(r, c)) * 1000;
           if (!(pond > 0)) continue;
