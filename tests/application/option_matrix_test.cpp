@@ -1580,10 +1580,13 @@ const std::vector<KnownFault> kKnownFaults = {
     // outflows empty within the step keeps tracer without water, which is
     // lost (its outflows leave at the concentration of the step's start, its
     // inflows at its neighbours'): up to 0.178 of the Nitrate that entered
-    // in two-day steps, 0.148 in daily steps. Of the Oxygen 0.127 with
-    // two-day steps (the glacier-update week, silting-up 1), 0.331 with daily
-    // steps (with silting-up 3 and surface routing 6 in the subbasins, not
-    // yet told apart).
+    // in two-day steps, 0.148 in daily steps. Its Oxygen alone: 1.6e-4 of
+    // the mass that entered in two-day steps, 5.3e-4 in daily ones (January);
+    // with surface routing 6, silting-up and irrigation too the Oxygen
+    // residual is 0.127 (two-day steps, the glacier-update week) and 0.331
+    // (daily steps, surface routing 6 in the subbasins), which none of these
+    // gives alone (surface routing 6 in daily steps: 1.5e-3, as any daily
+    // run): not yet told apart.
     {{{"tracers", "by-source"}, {"groundwater", "unconfined"}, {"step", "two-days"}},
      82,
      "the unconfined layer's tracer in two-day steps (up to 0.178 lost)",
@@ -1592,7 +1595,7 @@ const std::vector<KnownFault> kKnownFaults = {
      0.25},
     {{{"tracers", "by-source"}, {"groundwater", "unconfined"}, {"step", "day"}},
      82,
-     "the unconfined layer's tracer in daily steps (up to 0.148 lost, 0.331 of the Oxygen)",
+     "the unconfined layer's tracer in daily steps (up to 0.148 lost; with surface routing 6, 0.331 of the Oxygen)",
      {"Nitrate residual", "the soil's Oxygen off 0 to 5", "Oxygen residual"},
      true,
      0.4},
