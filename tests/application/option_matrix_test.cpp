@@ -1607,10 +1607,6 @@ const std::vector<KnownFault> kKnownFaults = {
     // sub-steps, 1.5e-3 in January (no other option).
     {{{"tracers", "by-source"}, {"substeps", "3"}}, 82, "the evaporated tracer read per step, not per sub-step",
      {"Oxygen residual"}, true, 5e-5},
-    // Silting-up method 3 makes Oxygen too: 2.2e-6 of the mass that entered
-    // with two-day steps and a second layer.
-    {{{"tracers", "by-source"}, {"silting-up", "3"}}, 82, "silting-up method 3 makes an evaporating tracer",
-     {"Oxygen residual"}, true, 1e-5},
     // Each run whose Nitrate budget is read and shows faults, with the share
     // of the mass that entered it made or lost (a residual beyond it is
     // another fault's). With groundwater 2, irrigation 2 and glacier
@@ -1632,31 +1628,15 @@ const std::vector<KnownFault> kKnownFaults = {
      {"Nitrate residual"},
      true,
      0.12},
-    // With the surface routing the soil takes the water standing on the
-    // surface back at the input's concentration, not at that of the
-    // silting-up's store: 1.8e-2 lost with silting-up 3 and surface routing
-    // 1 in January (3.4e-3 with silting-up 1; without surface routing both
-    // close). Oxygen shows it where irrigation water of another
-    // concentration stands on the surface: 4.2e-3 of the Oxygen that entered
-    // with irrigation 2 and surface routing 6 in January (1.6e-2 with
-    // interception method 12 and a lake too).
-    {{{"tracers", "by-source"}, {"silting-up", "3"}},
+    // The same with the irrigation of the channel-less subbasin (method 1):
+    // 7.9e-4 lost with it and drift alone in daily steps in the
+    // glacier-update week.
+    {{{"tracers", "by-source"}, {"irrigation", "channel-less"}, {"snow", "drift"}},
      82,
-     "the soil takes standing surface water back at the input's concentration (1.8e-2 lost)",
-     {"Nitrate residual", "Oxygen residual"},
+     "the budget counts the snow drifted onto irrigated fields at the input's concentration (7.9e-4 lost)",
+     {"Nitrate residual"},
      true,
-     0.06},
-    // The same with silting-up method 1: 4.4e-2 lost with surface routing 1
-    // in July without a lake (3.8e-2 with one), 3.1e-2 with surface routing
-    // 4 in January; without surface routing it closes. Of the Oxygen 7.9e-3
-    // made with irrigation 1 and surface routing 4 in January (1.2e-2 with a
-    // lake, ponding and three sub-steps too).
-    {{{"tracers", "by-source"}, {"silting-up", "1"}},
-     82,
-     "the soil takes standing surface water back at the input's concentration (4.4e-2 lost)",
-     {"Nitrate residual", "Oxygen residual"},
-     true,
-     0.06},
+     2e-3},
     // Drains in water substeps of a quarter of an hour amplify the rounding
     // of the sums over the instances that the irrigation from a subbasin
     // without channels reads: the two layouts' soil and surface runoff

@@ -139,6 +139,17 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
          b.extraConstants.push_back({"SurfStorSiltingUp", 5.0});
        },
        gridSum("qd.sum"), 0.03, 0},
+      // The same standing water: the infiltration excess grid (the water
+      // that did not infiltrate, less the standing water taken up) and the
+      // runoff statistics (QD, QI and QB) count it once too.
+      {"standing water: infiltration excess",
+       [](SoilBasin& b) {
+         b.extraConstants.push_back({"SurfStorSiltingUp", 5.0});
+         b.outputs[14] = {"infex.dgrd", 10};
+       },
+       gridSum("infex.sum"), 0.03, 0},
+      {"standing water: runoff", [](SoilBasin& b) { b.extraConstants.push_back({"SurfStorSiltingUp", 5.0}); },
+       stat("qg.stat"), 0.03, 0},
       // Drains at 0.15 m, 20 m apart, above the table, which the showers
       // raise above them: they work while the table lies below them, for
       // the share of a call it does. A drained cell is solved in water
@@ -171,6 +182,21 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
          b.outputs[11] = {"uprise.asc", 10};
        },
        gridSum("uprise.sum"), 0.02, 0},
+      // The other part of the same recharge: the water percolating across
+      // the table (PERCOL). An hour's substep, in which the showers lift the
+      // table through a layer, counts the water that crosses it at the
+      // table of the substep's start only: 6.08 / 6.31 / 6.42 mm on 1 / 2 /
+      // 4 sub-steps (water substeps of a quarter of an hour while water
+      // enters settle it, but the iteration then fails to settle in the
+      // hourly calls after them).
+      {"percolation",
+       [](SoilBasin& b) {
+         b.iniGw = "3";
+         b.rain = [](int h) { return h < 6 ? 2.0 : 0.0; };
+         b.transpiration = 0.4;
+         b.outputs[12] = {"percol.asc", 10};
+       },
+       gridSum("percol.sum"), 0.02, 86},
       // A fast, shallow soil (gravel: 1e-3 m/s, layers of 2 and 5 cm, whose
       // drainable water of 0.35 x 0.02 m leaves the top layer in 7 s): the
       // column is solved in water substeps of that time, at most 128 an
