@@ -1539,7 +1539,7 @@ const std::vector<KnownFault> kKnownFaults = {
     // (the budget takes the top layer's, whose water is the newest): where
     // the roots draw on deeper, older water the term is too large, by
     // 1.4e-2 of the mass that entered in the July storm (hourly steps, no
-    // other option), 2.1e-2 with two-day steps and the unconfined layer;
+    // other option), 1.9e-2 with two-day steps and the unconfined layer;
     // in the dry glacier-update week by 1.1e-3 (hourly steps), 3.3e-2 with
     // Wendling's method in daily steps, 5.8e-2 with it, a lake, slides and
     // glacier method 13; in January with interception method 12, whose
@@ -1580,33 +1580,30 @@ const std::vector<KnownFault> kKnownFaults = {
     // outflows empty within the step keeps tracer without water, which is
     // lost (its outflows leave at the concentration of the step's start, its
     // inflows at its neighbours'): up to 0.178 of the Nitrate that entered
-    // in two-day steps, 0.148 in daily steps. Its Oxygen alone: 1.6e-4 of
-    // the mass that entered in two-day steps, 5.3e-4 in daily ones (January);
-    // with surface routing 6, silting-up and irrigation too the Oxygen
-    // residual is 0.127 (two-day steps, the glacier-update week) and 0.331
-    // (daily steps, surface routing 6 in the subbasins), which none of these
-    // gives alone (surface routing 6 in daily steps: 1.5e-3, as any daily
-    // run): not yet told apart.
+    // in two-day steps, 0.148 in daily steps.
     {{{"tracers", "by-source"}, {"groundwater", "unconfined"}, {"step", "two-days"}},
      82,
      "the unconfined layer's tracer in two-day steps (up to 0.178 lost)",
-     {"Nitrate residual", "the soil's Oxygen off 0 to 5", "Oxygen residual"},
+     {"Nitrate residual", "the soil's Oxygen off 0 to 5"},
      true,
      0.25},
     {{{"tracers", "by-source"}, {"groundwater", "unconfined"}, {"step", "day"}},
      82,
-     "the unconfined layer's tracer in daily steps (up to 0.148 lost; with surface routing 6, 0.331 of the Oxygen)",
-     {"Nitrate residual", "the soil's Oxygen off 0 to 5", "Oxygen residual"},
+     "the unconfined layer's tracer in daily steps (up to 0.148 lost)",
+     {"Nitrate residual", "the soil's Oxygen off 0 to 5"},
      true,
-     0.4},
+     0.2},
     // The evaporated Oxygen is read per step, while the soil evaporates it
     // in sub-steps, whose concentrations no output holds: 2.5e-5 of the mass
     // that entered with three sub-steps in January (no other option; 2.8e-5
     // with closed zones, the clay layer and surface routing 3, 3.4e-5 with
     // a lake, slides and drains); the soil of daily steps, solved in water
-    // sub-steps, 1.5e-3 in January (no other option).
+    // sub-steps, 1.5e-3 in January (no other option; 1.5e-4 with the
+    // unconfined layer, silting-up 3 and three sub-steps).
     {{{"tracers", "by-source"}, {"substeps", "3"}}, 82, "the evaporated tracer read per step, not per sub-step",
      {"Oxygen residual"}, true, 5e-5},
+    {{{"tracers", "by-source"}, {"step", "day"}}, 82, "the evaporated tracer read per step, not per water sub-step",
+     {"Oxygen residual"}, true, 3e-3},
     // Each run whose Nitrate budget is read and shows faults, with the share
     // of the mass that entered it made or lost (a residual beyond it is
     // another fault's). With groundwater 2, irrigation 2 and glacier
