@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/exactsum.h"
 #include "framework/submodelframe.h"
 #include "soil/uzkernels.h"
 #include "soil/uzprespinup.h"
@@ -391,6 +392,15 @@ class unsatzonmodellklasse : public teilmodellklasse {
   std::vector<std::vector<ZoneRecord>> zoneFZT_QD, zoneFZT_QI;
   // Baseflow of the step per subbasin, kept whether or not its statistics file is written.
   std::vector<ZoneRecord> baseflowsums;
+  // The water and weight of those records (tracer 0: [s][zone], baseflow
+  // [s]), summed exactly, so that the routing and what it offers the fields
+  // are the same on any number of instances; the records take their values
+  // at the end of the step (SettleExactZones), and give them after a state
+  // was read (exact_zones_loaded).
+  std::vector<std::vector<ExactRecord>> exactQD, exactQI;
+  std::vector<ExactRecord> exactQB;
+  bool exact_zones_loaded = false;
+  void SettleExactZones();
   virtual void InitFlowTimeZones();
   void ShiftFlowTimeZones();
   // Adds the direct flow and interflow of an own cell of subbasin s with
