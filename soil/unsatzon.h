@@ -155,7 +155,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   // After each run of the groundwater model: the tracer its faces moved
   // between the columns' saturated zones joins them.
-  void TakeGroundwaterTracers();
+  // Adds what the groundwater model's faces moved into (m > 0) or out of
+  // the column (amounts a of layers 1 ... n with contents theta and
+  // thicknesses d; g the groundwater level layer).
+  static void TakeGroundwaterTracer(double m, int g, int n, const double* theta, const double* d, double* a);
   virtual void RouteSubbasinRunoff(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void ApplyExternalGWTable(int externalStepMinutes);
   virtual void WriteStatFiles();
