@@ -50,7 +50,7 @@ constexpr double kDrainedSubstep = 900.0;
 // substeps 32.36).
 constexpr double kWetSubstep = 900.0;
 // Pass of the soil's iteration from which on it takes the mean of the fluxes.
-constexpr int kRelaxedFrom = 20;
+constexpr int kRelaxedFrom = 10;
 
 bool Valid(Grid g, int r, int c) {
   return g && g[r] && g[r][c] > kNodata;
