@@ -627,6 +627,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
     Grid input = nullptr;         // concentration of the infiltration input
     Grid silting = nullptr;       // concentration of the silting-up water, or of the surface routing's store
                                   // when the soil takes that water back (null: that of the input)
+    Grid siltingStore = nullptr;  // the silting-up model's store of the water it hands on as the input (its
+                                  // unit: a concentration for an evaporating tracer, an amount otherwise)
+    Grid handed = nullptr;        // the concentration of that input over the step, own rows (not registered)
     Grid groundwater = nullptr;   // groundwater model, layer 1: the saturated zone's concentration (null without)
     Grid exchange = nullptr;      // what the groundwater model's faces brought the column (mm x concentration)
     Grid saturated = nullptr;     // the saturated zone's concentration at the end of the last step: that of the

@@ -339,6 +339,16 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     }
     w.tracerDirectLoad[t] = w.tracerInterLoad[t] = w.tracerBaseLoad[t] = 0;
     w.tracerInput[t] = Value(st.input, r, c);
+    if (st.handed) {
+      // The silting-up model's input, taken at the step's first call (the
+      // surface routing refills the store with its standing water after it).
+      if (substep_in_step <= 1) {
+        const double x = Value(st.siltingStore, r, c);
+        const double water = Value(infiltration_input, r, c);
+        st.handed[r][c] = tr.evaporating == 1 ? x : water > 0 ? x / water : w.tracerInput[t];
+      }
+      w.tracerInput[t] = st.handed[r][c];
+    }
     w.tracerSilt[t] = st.silting ? Value(st.silting, r, c) : w.tracerInput[t];
     w.tracerPump[t] = Value(st.saturated, r, c);
     // A tracer without a maximum concentration is carried without limit.
@@ -486,10 +496,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   double pond = pondOn ? pondStart : 0.0;
   // Level 0 of a tracer's stack holds the substance of the ponded water (its
   // concentration for an evaporating tracer), after the decay over this call.
+  // A lake cell's ponded water is the lake's: it decays in the reservoir's
+  // step, once per step, with the rest of the lake.
+  const bool lakeWater = lake_flow_control != 0 && LakeCell(r, c);
   for (int t = 1; t <= NT; ++t) {
     const double x = pondOn ? soiltracers[t].store[r][c][0] : 0.0;
     const double v = x > nodata ? x : 0.0;
-    w.tracerPond[t] = (tracersettings[t].evaporating == 1 ? v * pond : v) * soiltracers[t].decay;
+    w.tracerPond[t] = (tracersettings[t].evaporating == 1 ? v * pond : v) * (lakeWater ? 1.0 : soiltracers[t].decay);
   }
   int lastVegetation = 0;
   for (int j = 1; j <= V; ++j)

@@ -169,6 +169,19 @@ void unsatzonmodellklasse::InitSoilTracers(TracerRecord* settings, StatRecord* r
     std::snprintf(silting, sizeof silting, "concflux_tracer_%d_SiltingUpModel", t);
     const int s = FindGrid(silting, false);
     st.silting = s > 0 ? gridlist[s].grid : nullptr;
+    // The silting-up model hands the input on with the water that stood on
+    // the surface (the surface routing's, from the step before) in it: its
+    // store holds their tracer, which the input carries to the soil.
+    if (silting_up && silting_up_storage == 0) {
+      std::snprintf(silting, sizeof silting, "concstor_tracer_%d_SiltingUpModel", t);
+      const int p = FindGrid(silting, false);
+      if (p > 0) {
+        st.siltingStore = gridlist[p].grid;
+        st.handed = matrix(firstrow, lastrow, 1, ncols, nrows);
+        for (int r = firstrow; r <= lastrow; ++r)
+          for (int c = 1; c <= ncols; ++c) st.handed[r][c] = 0.0;
+      }
+    }
 
     // Concentrations of the cell's direct flow and interflow for the surface routing.
     st.concQD = NewGrid("_CONC_QD_" + std::to_string(t) + "_", FileSpec{}, 0.0, false, false);
@@ -434,6 +447,7 @@ void unsatzonmodellklasse::FreeTracerArrays() {
     if (st.position > 0) UnregisterGrid(st.position);
     if (st.store) FreeMatrix3d(st.store, st.first, st.last);
     if (st.conc) FreeMatrix(st.conc, st.first, st.last, 1, ncols);
+    if (st.handed) FreeMatrix(st.handed, firstrow, lastrow, 1, ncols);
     if (st.statistic) {
       std::unique_ptr<zonalstatistic> statistic(st.statistic);
       st.statistic = nullptr;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "framework/diagstream.h"
 #include "framework/zonalstatistic.h"
@@ -332,7 +333,10 @@ void siltingupclass::InitTracerGrids(int* error, int count, TracerRecord* settin
   upstream.assign(tracercount + 1, nullptr);
   for (int k = 1; k <= tracercount; ++k) {
     char names[4][200];
-    const char* const sources[4] = {"interception_model", "snow_model", "irrigation", "input"};
+    // The water input's module: the snow's outflow when the interception
+    // runs first, else the throughfall.
+    const char* sources[4] = {"interception_model", "snow_model", "irrigation", "input"};
+    if (option) std::swap(sources[0], sources[1]);
     for (int i = 0; i < 4; ++i) std::snprintf(names[i], sizeof names[i], "concflux_tracer_%1d_%s", k, sources[i]);
     upstream[k] = gridlist[GetGridOf4(names[0], names[1], names[2], names[3])].grid;
   }
