@@ -286,7 +286,6 @@ void ModellApplication::Step() {
     evapotranspiration->SubStepHook(hour, day, month, year);
     Lap("evapotranspiration");
     groundwater->run(hour, day, month, year);
-    unsatzone->TakeGroundwaterTracers();
     Lap("groundwater");
     special->Collect(hour, day, month, year, true, s);
     Lap("statistics and output");

@@ -51,7 +51,7 @@ irrigationclass::irrigationclass(int& error, DiagStream* diagnostics, StatRecord
     fromGroundwater[k] = ZoneRecord{0, 0, zonerecords[k].zonenwert, zonerecords[k].rel, 0};
   fromSurface = fromGroundwater;
   demandRecords = fromGroundwater;
-  surfaceSum.assign(static_cast<size_t>(zones) + 1, 0.0);
+  surfaceSum.assign(static_cast<size_t>(zones) + 1, ExactSum{});
   demand.assign((static_cast<size_t>(nrows) + 1) * (static_cast<size_t>(ncols) + 1), 0.0);
   supply.assign(2 * (static_cast<size_t>(zones) + 1), 0.0);  // (with tracers, their concentrations too)
   int code = 0;
@@ -321,7 +321,7 @@ void irrigationclass::CellPass() {
   Grid sb = gridlist[soilMoisture].grid, low = gridlist[lower].grid, high = gridlist[upper].grid;
   Grid ratio = gridlist[etrRatio].grid, root = gridlist[rootDepth].grid;
   const double dt = timeinterval;
-  std::fill(surfaceSum.begin(), surfaceSum.end(), 0.0);
+  for (ExactSum& s : surfaceSum) s.Clear();
   missingCells = 0;
   for (int r = firstrow; r <= lastrow; ++r) {
     for (int c = 1; c <= ncols; ++c) {
@@ -387,7 +387,7 @@ void irrigationclass::CellPass() {
         // mean over its area, which its area turns into the volume the
         // rivers and reservoirs give.)
         const double w = RelativeArea(r, c);
-        if (k >= 1 && k <= zonecount) surfaceSum[k] += a * w;
+        if (k >= 1 && k <= zonecount) surfaceSum[k].Add(a * w);
       } else {
         a = 0;
       }
@@ -420,8 +420,7 @@ void irrigationclass::SurfaceWaterSupply() {
   const double dt = timeinterval;
   // Demand of every subbasin [mm over its cells]: the sum of its amounts
   // over all instances, divided by its cells.
-  if (mpisize > 1 && MpiRunning())
-    MPI_Allreduce(MPI_IN_PLACE, surfaceSum.data(), n + 1, MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+  if (mpisize > 1 && MpiRunning()) ExactSum::Reduce(surfaceSum.data(), n + 1, 0);
   // The zone records give the area of subbasin k as rel(0) x rel(k) [km2].
   const double cellArea = cellsize * cellsize / 1e6;
   auto area = [&](int k) { return fromSurface[0].rel * fromSurface[k].rel; };
@@ -433,7 +432,7 @@ void irrigationclass::SurfaceWaterSupply() {
     double* riv = maxirrig[0];
     double* res = maxirrigFromReservoirs[0];
     for (int k = 1; k <= n; ++k) {
-      const double demand = cells(k) > 0 ? surfaceSum[k] / cells(k) : 0.0;
+      const double demand = cells(k) > 0 ? surfaceSum[k].Value() / cells(k) : 0.0;
       // The reservoirs first, then the rivers, each at most what the routing
       // offered after its last step (what it can surely give in this one).
       const double fromRes = res[k] > 0 ? std::min(demand, res[k]) : 0.0;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/exactsum.h"
 #include "framework/irrigationtable.h"
 #include "framework/submodelframe.h"
 #include "framework/zonalstatistic.h"
@@ -69,7 +70,9 @@ class irrigationclass : public teilmodellklasse {
   // Per cell (rows 0 ... nrows by columns 0 ... ncols): what the field asks
   // in the step [mm], kept from step to step apart from what it is given.
   std::vector<double> demand;
-  std::vector<double> surfaceSum;  // per subbasin: amounts demanded from surface water [mm x relative cell areas]
+  // Per subbasin: amounts demanded from surface water [mm x relative cell
+  // areas], summed exactly (the same on any number of instances).
+  std::vector<ExactSum> surfaceSum;
   std::vector<double> supply;      // share given (1 ... n), river water given (n + 2 ... 2n + 1)
   std::unique_ptr<zonalstatistic> groundwaterStatistic, surfaceStatistic;
   double** maxirrig = nullptr;

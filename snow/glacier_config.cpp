@@ -322,8 +322,8 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
   if (dynamic)
     for (GlacierStatistic s : {kStatFirnWE, kStatMassBalance, kStatMassBalanceGlacierPart})
       CreateZoneStatistic(gstats[s], subbasins, subs, registry, registryCapacity);
-  meltsums.assign(3 * count, 0.0);
-  areasums.assign(count, 0.0);
+  meltsums.assign(3 * count, ExactSum{});
+  areasums.assign(count, ExactSum{});
   cellsums.assign(count, 0.0);
 }
 
@@ -398,6 +398,7 @@ void schneemodellklasse::BuildGlacierTable() {
   // broadcasts the table, so that every instance holds the same table.
   const size_t count = static_cast<size_t>(std::max(0, subbasincount)) + 1;
   std::vector<double> sums(3 * count, 0.0);
+  std::vector<ExactSum> areas(2 * count);  // (summed exactly: the same on any number of instances)
   const int first = std::max(1, firstrow);
   const int last = std::min(nrows, lastrow);
   for (int r = first; r <= last; ++r) {
@@ -413,11 +414,16 @@ void schneemodellklasse::BuildGlacierTable() {
       const double g = GlacierFraction(r, c);
       const double a = RelativeArea(r, c);
       if (g > 0) sums[3 * k] = 1;
-      sums[3 * k + 1] += g * a;
-      sums[3 * k + 2] += (1 - g) * a;
+      areas[2 * k].Add(g * a);
+      areas[2 * k + 1].Add((1 - g) * a);
     }
   }
   const bool parallel = SumOnRoot(sums);
+  if (parallel) ExactSum::Reduce(areas.data(), static_cast<int>(areas.size()), 0);
+  for (size_t k = 1; k < count; ++k) {
+    sums[3 * k + 1] = areas[2 * k].Value();
+    sums[3 * k + 2] = areas[2 * k + 1].Value();
+  }
   glaciertable.assign(count, GlacierTableRecord{});
   if (mpirank == 0)
     for (size_t k = 1; k < count; ++k)

@@ -1,6 +1,8 @@
 // Glacierized cells, glacier runoff, the yearly glacier update and the
 // permafrost thaw depth in the snow model's step. All storages and melts of
 // the glacierized part are in mm over that part of the cell.
+#include <mpi.h>
+
 #include <algorithm>
 #include <cmath>
 #include <string>
@@ -305,7 +307,7 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c, int zone) {
   if (k < 1 || k > subbasincount) return;
   const bool dynamic = glaciermethod > 10;
   const double area = RelativeArea(r, c);
-  areasums[k] += area;
+  areasums[k].Add(area);
   cellsums[k] += 1;
   if (g <= 0) {
     for (GlacierStatistic s : {kStatFirnMelt, kStatIceMelt, kStatSnowOnIce}) add(s, k, 0, 1);
@@ -320,14 +322,14 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c, int zone) {
   for (int i = 0; i < 3; ++i) {
     add(targets[i], k, values[i], g);
     add(targets[i], k, 0, 1 - g);
-    meltsums[3 * k + i] += values[i] * g * area;
+    meltsums[3 * k + i].Add(values[i] * g * area);
   }
   // The loads of the tracers in the same parts (ice melt carries none).
   for (size_t t = 1; t < glaciertracers.size(); ++t) {
     const double cs = glaciertracers[t].outflow[r][c], cf = glaciertracers[t].firnmelt[r][c];
     const double loads[3] = {phi * smg * cs + glac[kMeltFirn].grid[r][c] * cf, 0.0, (1 - phi) * smg * cs};
-    double* sums = tracermeltsums.data() + GlacierRunoffTracerIndex(static_cast<int>(t), 0, 0) + 3 * k;
-    for (int i = 0; i < 3; ++i) sums[i] += loads[i] * g * area;
+    ExactSum* sums = tracermeltsums.data() + GlacierRunoffTracerIndex(static_cast<int>(t), 0, 0) + 3 * k;
+    for (int i = 0; i < 3; ++i) sums[i].Add(loads[i] * g * area);
   }
   if (!dynamic) return;
   // Every cell of the basin holds a balance (set up so at the start); it adds
@@ -349,15 +351,24 @@ void schneemodellklasse::AddGlacierStatistics(int r, int c, int zone) {
 
 void schneemodellklasse::GlacierRunoff() {
   const int count = subbasincount;
-  // The step's per-subbasin melt sums meet on instance 0.
-  std::vector<double> sums(meltsums);
-  sums.insert(sums.end(), areasums.begin(), areasums.end());
-  sums.insert(sums.end(), cellsums.begin(), cellsums.end());
-  sums.insert(sums.end(), tracermeltsums.begin(), tracermeltsums.end());
-  SumOnRoot(sums);
-  std::fill(meltsums.begin(), meltsums.end(), 0.0);
-  std::fill(tracermeltsums.begin(), tracermeltsums.end(), 0.0);
-  std::fill(areasums.begin(), areasums.end(), 0.0);
+  // The step's per-subbasin melt sums meet on instance 0 (the cell counts
+  // as doubles, the others summed exactly).
+  std::vector<ExactSum> exact(meltsums);
+  exact.insert(exact.end(), areasums.begin(), areasums.end());
+  exact.insert(exact.end(), tracermeltsums.begin(), tracermeltsums.end());
+  std::vector<double> counted(cellsums);
+  int running = 0;
+  MPI_Initialized(&running);
+  if (running && mpisize > 1) ExactSum::Reduce(exact.data(), static_cast<int>(exact.size()), 0);
+  SumOnRoot(counted);
+  const size_t ahead = meltsums.size() + areasums.size();
+  std::vector<double> sums;
+  sums.reserve(exact.size() + counted.size());
+  for (size_t i = 0; i < ahead; ++i) sums.push_back(exact[i].Value());
+  sums.insert(sums.end(), counted.begin(), counted.end());
+  for (size_t i = ahead; i < exact.size(); ++i) sums.push_back(exact[i].Value());
+  for (auto* a : {&meltsums, &tracermeltsums, &areasums})
+    for (ExactSum& x : *a) x.Clear();
   std::fill(cellsums.begin(), cellsums.end(), 0.0);
   if (mpirank != 0) return;
   const size_t stride = static_cast<size_t>(count) + 1;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/exactsum.h"
 #include "framework/submodelframe.h"
 #include "snow/glacier.h"
 
@@ -498,13 +499,14 @@ class schneemodellklasse : public teilmodellklasse {
   std::vector<double> qice, qfirn, qsnow;        // glacier runoff storages, mm per step
   // Per-subbasin sums of a step: glacier melt from ice, from firn and snow
   // melt on ice areas (value x fraction x area) and the area of the cells.
-  std::vector<double> meltsums;  // 3 x (count + 1)
+  // (Summed exactly: the same on any number of instances.)
+  std::vector<ExactSum> meltsums;  // 3 x (count + 1)
   // The same sums of the tracers' loads (melt x concentration), tracer t at
   // 3 x (count + 1) x (t - 1), and the concentration of the outflow of each
   // glacier runoff storage (ice, firn, snow) at the same places; the
   // concentration of a subbasin's glacier runoff goes to glacierconc (tracer
   // t of subbasin k at t x (count + 1) + k).
-  std::vector<double> tracermeltsums;
+  std::vector<ExactSum> tracermeltsums;
   std::vector<double> glacierrunoffconc;
   double* glacierconc = nullptr;
   // (They stay until the state is written, after the tracer arrays are released.)
@@ -515,7 +517,7 @@ class schneemodellklasse : public teilmodellklasse {
   size_t GlacierRunoffTracerIndex(int t, size_t x, int k) const {
     return (static_cast<size_t>(t - 1) * 3 + x) * qice.size() + static_cast<size_t>(k);
   }
-  std::vector<double> areasums;
+  std::vector<ExactSum> areasums;
   std::vector<double> cellsums;
 
   std::vector<std::unique_ptr<Glacier>> glaciers;  // in the order their codes were first met

@@ -231,7 +231,7 @@ void schneemodellklasse::InitGlacierTracers() {
     g.firnmelt = matrix(1, nrows, 1, ncols, 0);
   }
   const size_t count = qice.size();
-  tracermeltsums.assign(3 * count * static_cast<size_t>(tracercount), 0.0);
+  tracermeltsums.assign(3 * count * static_cast<size_t>(tracercount), ExactSum{});
   glacierrunoffconc.assign(3 * count * static_cast<size_t>(tracercount), 0.0);
 }
 

@@ -307,9 +307,31 @@ class gwflowclass : public teilmodellklasse {
   // concentration of the cell the water leaves (outconc: no cell gives more
   // than its saturated zone holds), and the soil model adds what each
   // column gained (exchange, mm x concentration over the column) to it.
+  // The column takes what the faces brought it with the water of the
+  // exchange, in the next step (exchange, written with the tracer's grids:
+  // the state of a warm start); with sub-steps the step's sum (exchangeacc,
+  // per tracer, own cells row by row).
   std::vector<Grid> outconc, exchange;
+  std::vector<double> exchangeacc;
   std::vector<int> outconcpos, exchangepos;
   std::vector<std::vector<Grid>> newconc;  // [tracer][layer]: the deeper layers' concentrations after the balance
+  std::vector<std::vector<int>> newconcpos;
+  // [tracer][layer]: the deeper layers' tracer of each cell's balance (mm x
+  // concentration in the step; at a boundary the tracer it gave or took).
+  std::vector<std::vector<Grid>> boundarytracer;
+  std::vector<std::vector<int>> boundarytracerpos;
+  // The deeper layers' tracers: each cell's water leaves at the
+  // concentration of the water it held and took in the step (its own at
+  // the start mixed with what its neighbours gave at theirs), so that a
+  // cell its outflows empty gives all its tracer. The concentrations of all
+  // cells and deeper layers at once, iterated to convergence (newconc),
+  // before the balances.
+  void DeepTracers(double dt);
+  // Per deeper layer and own cell (row by row): the water held at the
+  // step's start plus all it took in (m3), the volumes it took in through
+  // its four faces, from the layer above and from the layer below (m3);
+  // per tracer the mass it held and took from layer 1; the next iterate.
+  std::vector<double> deepwater, deepinflow, deepmass, deepnext;
   Grid satwater = nullptr;
   int psatwater = 0;
   void LayerOneOutflow(double dt);

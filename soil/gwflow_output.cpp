@@ -140,6 +140,8 @@ void gwflowclass::WriteGrids(int64_t hour, int64_t day, int64_t month, int64_t y
       if (lt.statistic) lt.statistic->Reduce(year, month, day, hour, 1);
     }
   }
+  for (size_t t = 1; t < exchangepos.size(); ++t)
+    if (exchangepos[t] > 0) WriteStatisticGrids(exchangepos[t], 1, 0);
 }
 
 void gwflowclass::WriteStatistics() {
@@ -207,6 +209,9 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
     outconcpos.assign(static_cast<size_t>(count) + 1, 0);
     exchangepos.assign(static_cast<size_t>(count) + 1, 0);
     newconc.assign(static_cast<size_t>(count) + 1, std::vector<Grid>(static_cast<size_t>(L) + 1, nullptr));
+    newconcpos.assign(static_cast<size_t>(count) + 1, std::vector<int>(static_cast<size_t>(L) + 1, 0));
+    boundarytracer.assign(static_cast<size_t>(count) + 1, std::vector<Grid>(static_cast<size_t>(L) + 1, nullptr));
+    boundarytracerpos.assign(static_cast<size_t>(count) + 1, std::vector<int>(static_cast<size_t>(L) + 1, 0));
     if (!satwater) {
       satwater = NewGrid(0.0);
       psatwater = Register(satwater, "", "groundwater_saturated_water", 0);
@@ -275,9 +280,28 @@ void gwflowclass::InitTracerGrids(int* error, int count, TracerRecord* settings,
       concfluxpos[t] = p;
       outconc[t] = NewGrid(0.0);
       outconcpos[t] = Register(outconc[t], "", Format("groundwater_outflow_tracer_%d", t), 0);
-      exchange[t] = NewGrid(0.0);
-      exchangepos[t] = Register(exchange[t], "", Format("groundwater_exchange_tracer_%d", t), 0);
-      for (int l = 2; l <= L; ++l) newconc[t][static_cast<size_t>(l)] = NewGrid(0.0);
+      // What the column takes in the next step: written with the tracer's
+      // grids, read with the state of a warm start.
+      const std::string exchangefile =
+          Format("%s%.3sgwex.%s", tr.path.c_str(), tr.name.c_str(), tr.gridext.c_str());
+      if (gridread == 1 || soilstateread) {
+        Grid g = nullptr;
+        RequireTracerState(exchangefile, t, tr);
+        ReadGrid(exchangefile, &g, 0, true, false, false, true, false, true, 0.0);
+        owned.push_back(g);
+        exchange[t] = g;
+      } else {
+        exchange[t] = NewGrid(0.0);
+      }
+      exchangepos[t] = Register(exchange[t], exchangefile, Format("groundwater_exchange_tracer_%d", t), tr.gridcode);
+      for (int l = 2; l <= L; ++l) {
+        newconc[t][static_cast<size_t>(l)] = NewGrid(0.0);
+        newconcpos[t][static_cast<size_t>(l)] =
+            Register(newconc[t][static_cast<size_t>(l)], "", Format("groundwater_new_tracer_%d_layer_%d", t, l), 0);
+        boundarytracer[t][static_cast<size_t>(l)] = NewGrid(0.0);
+        boundarytracerpos[t][static_cast<size_t>(l)] = Register(boundarytracer[t][static_cast<size_t>(l)], "",
+                                                                Format("gw_boundary_tracer_%d_layer_%d", t, l), 0);
+      }
     }
   } catch (int code) {
     *error = code;
@@ -301,6 +325,10 @@ void gwflowclass::FreeTracerArrays() {
     if (concfluxpos[t] > 0) UnregisterGrid(concfluxpos[t]);
     if (outconcpos[t] > 0) UnregisterGrid(outconcpos[t]);
     if (exchangepos[t] > 0) UnregisterGrid(exchangepos[t]);
+    for (size_t l = 2; t < newconcpos.size() && l < newconcpos[t].size(); ++l)
+      if (newconcpos[t][l] > 0) UnregisterGrid(newconcpos[t][l]);
+    for (size_t l = 2; t < boundarytracerpos.size() && l < boundarytracerpos[t].size(); ++l)
+      if (boundarytracerpos[t][l] > 0) UnregisterGrid(boundarytracerpos[t][l]);
   }
   if (psatwater > 0) UnregisterGrid(psatwater);
   psatwater = 0;
@@ -309,6 +337,9 @@ void gwflowclass::FreeTracerArrays() {
   outconcpos.clear();
   exchangepos.clear();
   newconc.clear();
+  newconcpos.clear();
+  boundarytracer.clear();
+  boundarytracerpos.clear();
   // The concentration grids are among the model's own grids and are released with them.
   layertracers.clear();
   concflux.clear();

@@ -161,12 +161,12 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   // cannot return to the soil column stays there, with its tracer.
   if (L > 1) LimitOutflows(2, dt);
   if (layertracers.size() > 1) LayerOneOutflow(dt);
-  // Every layer's tracer moves at the concentrations of the step's start:
-  // the new ones take their place once all layers are balanced.
-  for (int l = 1; l <= L; ++l) {
-    if (l > 2) LimitOutflows(l, dt);
-    Balances(l, dt);
-  }
+  for (int l = 3; l <= L; ++l) LimitOutflows(l, dt);
+  // The deeper layers' tracers move with the water of the step (layer 1
+  // takes what they give at their new concentrations), which take the
+  // place of the old ones once all layers are balanced.
+  if (layertracers.size() > 1) DeepTracers(dt);
+  for (int l = 1; l <= L; ++l) Balances(l, dt);
   for (int l = 1; l <= L; ++l) {
     Layer& y = layers[l];
 #pragma omp parallel for schedule(runtime)
@@ -1026,15 +1026,131 @@ void gwflowclass::LayerOneOutflow(double dt) {
   for (int t = 1; t <= T; ++t) Exchange(outconc[t], outconcpos[t]);
 }
 
+void gwflowclass::DeepTracers(double dt) {
+  const int T = static_cast<int>(layertracers.size()) - 1;
+  if (T < 1 || L < 2) return;
+  const size_t width = static_cast<size_t>(ncols) + 1;
+  const size_t cells = static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * width;
+  const size_t deep = static_cast<size_t>(L - 1);
+  if (deepwater.size() != deep * cells) deepwater.assign(deep * cells, 0.0);
+  if (deepinflow.size() != 6 * deep * cells) deepinflow.assign(6 * deep * cells, 0.0);
+  if (deepmass.size() != static_cast<size_t>(T) * deep * cells) deepmass.assign(static_cast<size_t>(T) * deep * cells, 0.0);
+  if (deepnext.size() != deepmass.size()) deepnext.assign(deepmass.size(), 0.0);
+  auto index = [&](int t, int l, int r, int c) {
+    return (static_cast<size_t>(t - 1) * deep + static_cast<size_t>(l - 2)) * cells +
+           static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
+  };
+  auto taking = [&](int r, int c) { return InModel(r, c) && Own(r, c) && Glacier(r, c) < 1.0; };
+  // What each cell held and takes in: the volumes its faces carry into it
+  // as the balance books them (each face the share of its outflow that the
+  // cell it leaves can give; the water layer 1 could not give, returned,
+  // leaves the cell), its fixed inflow and a fixed head's water at its new
+  // concentration (they neither thin nor thicken it), layer 1's water at
+  // the concentration it leaves the column with.
+  for (int l = 2; l <= L; ++l) {
+    const Layer& y = layers[l];
+    const Layer& above = layers[l - 1];
+    const bool below = l < L;
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!InModel(r, c) || !Own(r, c)) continue;
+        const size_t at = static_cast<size_t>(l - 2) * cells + static_cast<size_t>(r - firstrow) * width +
+                          static_cast<size_t>(c);
+        double* in = deepinflow.data() + 6 * at;
+        for (int f = 0; f < 6; ++f) in[f] = 0.0;
+        deepwater[at] = 0.0;
+        if (!taking(r, c)) continue;
+        const double A = Dx(r, c) * Dy(r, c);
+        double q[4];
+        FaceInflows(l, r, c, q);
+        const int rn[4] = {r - 1, r, r + 1, r}, cn[4] = {c, c + 1, c, c - 1};
+        for (int f = 0; f < 4; ++f) in[f] = q[f] > 0 ? q[f] * dt * y.share[rn[f]][cn[f]] : 0.0;
+        in[4] = std::max(0.0, -above.leak[r][c] * A * dt);
+        in[5] = below ? std::max(0.0, y.leak[r][c] * A * dt) : 0.0;
+        const double W = std::max(0.0, Held(l, r, c, y.hold[r][c])) * A;
+        deepwater[at] = W + in[0] + in[1] + in[2] + in[3] + in[4] + in[5];
+        for (int t = 1; t <= T; ++t) {
+          const Grid conc = layertracers[t][l].conc;
+          const double own = Given(conc[r][c]) ? std::max(0.0, conc[r][c]) : 0.0;
+          double mass = own * W;
+          if (l == 2) mass += in[4] * std::max(0.0, outconc[t][r][c]);
+          deepmass[index(t, l, r, c)] = mass;
+          newconc[t][static_cast<size_t>(l)][r][c] = own;
+        }
+        // (Layer 1's concentration is known.)
+        if (l == 2) in[4] = 0.0;
+      }
+  }
+  for (int t = 1; t <= T; ++t)
+    for (int l = 2; l <= L; ++l) Exchange(newconc[t][static_cast<size_t>(l)], newconcpos[t][static_cast<size_t>(l)]);
+  // A cell's new concentration is the mean of what it held and took in, at
+  // its neighbours' new concentrations: a pass takes those of the last pass
+  // of all cells (the same on any number of threads and instances). Where
+  // the faces carry water from cell to cell down the heads, the passes end
+  // once the concentrations have reached the end of the longest chain;
+  // water that circles between the layers converges as its share falls.
+  constexpr int kMaxPasses = 10000;
+  constexpr double kSettled = 1e-13;
+  for (int pass = 1; pass <= kMaxPasses; ++pass) {
+    double change = 0;
+#pragma omp parallel for schedule(runtime) reduction(max : change)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int l = 2; l <= L; ++l)
+        for (int c = 1; c <= ncols; ++c) {
+          if (!taking(r, c)) continue;
+          const size_t at = static_cast<size_t>(l - 2) * cells + static_cast<size_t>(r - firstrow) * width +
+                            static_cast<size_t>(c);
+          const double* in = deepinflow.data() + 6 * at;
+          const double water = deepwater[at];
+          for (int t = 1; t <= T; ++t) {
+            const Grid* x = newconc[t].data();
+            double mass = deepmass[index(t, l, r, c)];
+            if (in[0] > 0) mass += in[0] * x[l][r - 1][c];
+            if (in[1] > 0) mass += in[1] * x[l][r][c + 1];
+            if (in[2] > 0) mass += in[2] * x[l][r + 1][c];
+            if (in[3] > 0) mass += in[3] * x[l][r][c - 1];
+            if (in[4] > 0) mass += in[4] * x[l - 1][r][c];
+            if (in[5] > 0) mass += in[5] * x[l + 1][r][c];
+            const double next = water > 0 ? std::max(0.0, mass / water) : 0.0;
+            const double now = x[l][r][c];
+            const double scale = std::max(std::fabs(next), std::fabs(now));
+            if (scale > 0) change = std::max(change, std::fabs(next - now) / scale);
+            deepnext[index(t, l, r, c)] = next;
+          }
+        }
+#pragma omp parallel for schedule(runtime)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int l = 2; l <= L; ++l)
+        for (int c = 1; c <= ncols; ++c)
+          if (taking(r, c))
+            for (int t = 1; t <= T; ++t) newconc[t][static_cast<size_t>(l)][r][c] = deepnext[index(t, l, r, c)];
+    for (int t = 1; t <= T; ++t)
+      for (int l = 2; l <= L; ++l)
+        Exchange(newconc[t][static_cast<size_t>(l)], newconcpos[t][static_cast<size_t>(l)]);
+    if (!(GlobalMax(change, mpisize) > kSettled)) break;
+  }
+}
+
 void gwflowclass::Balances(int l, double dt) {
   Layer& y = layers[l];
   const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
   const Layer* below = l < L ? &layers[l + 1] : nullptr;
   const int T = static_cast<int>(layertracers.size()) - 1;
+  const int n = std::max(1, substeps);
+  const size_t width = static_cast<size_t>(ncols) + 1;
+  const size_t cells = static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * width;
+  if (l == 1 && T > 0 && n > 1 && exchangeacc.size() != static_cast<size_t>(T) * cells)
+    exchangeacc.assign(static_cast<size_t>(T) * cells, 0.0);
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
-      if (!InModel(r, c) || !Own(r, c) || Glacier(r, c) >= 1.0) continue;
+      if (!InModel(r, c) || !Own(r, c)) continue;
+      if (Glacier(r, c) >= 1.0) {
+        // (A glacier that covers the cell moves nothing to its column.)
+        for (int t = 1; t <= T && l == 1; ++t) exchange[t][r][c] = 0.0;
+        continue;
+      }
       const double h = y.h[r][c];
       const double dx = Dx(r, c);
       const double dy = Dy(r, c);
@@ -1092,8 +1208,12 @@ void gwflowclass::Balances(int l, double dt) {
         // The soil column's saturated zone: what its faces brought at the
         // concentration of the cells it left, less what they took at its
         // own (outconc); a fixed head exchanges nothing with the column
-        // (its water comes from and goes to outside), a fixed inflow brings
-        // water at the column's concentration.
+        // (its water comes from and goes to outside). The water of a fixed
+        // inflow comes from outside with no concentration of its own in the
+        // input, and a layer's balance carries tracer only with the volumes
+        // of its faces: in every layer it takes the concentration of the
+        // cell it enters, neither thinning nor thickening it (here the
+        // column's).
         const double W = satwater && Given(satwater[r][c]) ? std::max(0.0, satwater[r][c]) / 1000.0 * A * open : 0.0;
         // (What layer 2 returns of the water the column could not give.)
         const double gb = below ? GiveBack(r, c) * A * dt - Unreturned(r, c) : 0.0;
@@ -1107,47 +1227,37 @@ void gwflowclass::Balances(int l, double dt) {
                                      face[2] ? out[r + 1][c] : own, face[3] ? out[r][c - 1] : own};
             for (int f = 0; f < 4; ++f) mass += v[f] * (v[f] > 0 ? from[f] : own);
             if (below) {
-              const double c2 = Given(layertracers[t][2].conc[r][c]) ? layertracers[t][2].conc[r][c] : 0.0;
+              const double c2 = newconc[t][2][r][c];
               mass += v[5] * (v[5] > 0 ? c2 : own) + gb * c2;
             }
             if (Given(y.fixq[r][c])) mass += y.fixq[r][c] * A * dt * cs;
           }
-          exchange[t][r][c] = open > 0 ? mass * 1000.0 / (A * open) : 0.0;
+          // The column takes it with the water of the exchange: in the next
+          // step, with sub-steps the step's sum.
+          const double e = open > 0 ? mass * 1000.0 / (A * open) : 0.0;
+          if (n <= 1) {
+            exchange[t][r][c] = e;
+          } else {
+            double& sum = exchangeacc[static_cast<size_t>(t - 1) * cells + static_cast<size_t>(r - firstrow) * width +
+                                      static_cast<size_t>(c)];
+            sum = substep_of_step <= 1 ? e : sum + e;
+            if (substep_of_step >= n) exchange[t][r][c] = sum;
+          }
           concflux[t][r][c] = W > 0 ? std::max(0.0, cs + mass / W) : cs;
         }
         tracerwater[r][c] = W;
         continue;
       }
-      // A deeper layer: its water above its base, and what its faces
-      // brought and took (that from layer 1 at the concentration it left
-      // layer 1 with, what layer 1 could not give returned at its own).
+      // A deeper layer: its concentration from the transport of the step.
       const double W = std::max(0.0, Held(l, r, c, y.hold[r][c])) * A;
-      const double gb = l == 2 ? GiveBack(r, c) * A * dt - Unreturned(r, c) : 0.0;
+      // The tracer of its balance: what a fixed head gave or took and a
+      // fixed inflow brought, at the new concentration (the sub-steps of a
+      // step add up).
       for (int t = 1; t <= T; ++t) {
-        const Grid conc = layertracers[t][l].conc;
-        const double own = Given(conc[r][c]) ? conc[r][c] : 0.0;
-        auto at = [&](Grid g, int rr, int cc) { return Given(g[rr][cc]) ? g[rr][cc] : 0.0; };
-        const double from[4] = {face[0] ? at(conc, r - 1, c) : own, face[1] ? at(conc, r, c + 1) : own,
-                                face[2] ? at(conc, r + 1, c) : own, face[3] ? at(conc, r, c - 1) : own};
-        double total = own * W;
-        for (int f = 0; f < 4; ++f) total += v[f] * (v[f] > 0 ? from[f] : own);
-        if (l == 2) {
-          const double leak = -above->leak[r][c] * A * dt;  // into this layer
-          total += leak > 0 ? leak * at(outconc[t], r, c) : leak * own;
-          total -= gb * own;
-        } else {
-          total += v[4] * (v[4] > 0 ? at(layertracers[t][l - 1].conc, r, c) : own);
-        }
-        if (below) total += v[5] * (v[5] > 0 ? at(layertracers[t][l + 1].conc, r, c) : own);
-        // A fixed inflow (and the water a fixed head gives or takes) comes
-        // at the new concentration: it neither thins nor thickens the layer.
-        // A cell its outflows emptied (to the rounding of the volumes that
-        // passed) holds no water, and its concentration is 0.
-        double moved = W;
-        for (double x : v) moved += std::fabs(x);
-        const double value = W + sum > 1e-9 * moved ? std::max(0.0, total / (W + sum)) : 0.0;
+        const double value = newconc[t][static_cast<size_t>(l)][r][c];
         concflux[t][r][c] = value;
-        newconc[t][static_cast<size_t>(l)][r][c] = value;
+        double& b = boundarytracer[t][static_cast<size_t>(l)][r][c];
+        b = substep_of_step > 1 ? b + balance * value : balance * value;
       }
       tracerwater[r][c] = W + sum;
     }

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/exactsum.h"
 #include "framework/submodelframe.h"
 #include "soil/uzkernels.h"
 #include "soil/uzprespinup.h"
@@ -154,7 +155,10 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   // After each run of the groundwater model: the tracer its faces moved
   // between the columns' saturated zones joins them.
-  void TakeGroundwaterTracers();
+  // Adds what the groundwater model's faces moved into (m > 0) or out of
+  // the column (amounts a of layers 1 ... n with contents theta and
+  // thicknesses d; g the groundwater level layer).
+  static void TakeGroundwaterTracer(double m, int g, int n, const double* theta, const double* d, double* a);
   virtual void RouteSubbasinRunoff(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void ApplyExternalGWTable(int externalStepMinutes);
   virtual void WriteStatFiles();
@@ -391,6 +395,15 @@ class unsatzonmodellklasse : public teilmodellklasse {
   std::vector<std::vector<ZoneRecord>> zoneFZT_QD, zoneFZT_QI;
   // Baseflow of the step per subbasin, kept whether or not its statistics file is written.
   std::vector<ZoneRecord> baseflowsums;
+  // The water and weight of those records (tracer 0: [s][zone], baseflow
+  // [s]), summed exactly, so that the routing and what it offers the fields
+  // are the same on any number of instances; the records take their values
+  // at the end of the step (SettleExactZones), and give them after a state
+  // was read (exact_zones_loaded).
+  std::vector<std::vector<ExactRecord>> exactQD, exactQI;
+  std::vector<ExactRecord> exactQB;
+  bool exact_zones_loaded = false;
+  void SettleExactZones();
   virtual void InitFlowTimeZones();
   void ShiftFlowTimeZones();
   // Adds the direct flow and interflow of an own cell of subbasin s with

@@ -731,6 +731,11 @@ void unsatzonmodellklasse::GlacierResizing() {
       if (before != now && groundwatercoupling && baseflow && baseflow[r] && before < 1 && now < 1 &&
           baseflow[r][c] > nodata)
         baseflow[r][c] *= (1 - before) / (1 - now);
+      // (And the tracer the groundwater model's faces moved with it.)
+      for (int t = 1; t <= ntracers && groundwatercoupling && before != now && before < 1 && now < 1; ++t) {
+        Grid e = soiltracers[t].exchange;
+        if (e && e[r] && e[r][c] > nodata) e[r][c] *= (1 - before) / (1 - now);
+      }
       glacier_before[k] = now;
     }
 }

@@ -120,6 +120,14 @@ void unsatzonmodellklasse::InitFlowTimeZones() {
       zoneFZT_QD[Flat(t, s)].assign(m, ZoneRecord{0, 0, 0, 0, 0});
       zoneFZT_QI[Flat(t, s)].assign(m, ZoneRecord{0, 0, 0, 0, 0});
     }
+  exactQD.assign(static_cast<size_t>(S) + 1, {});
+  exactQI.assign(static_cast<size_t>(S) + 1, {});
+  for (int s = 1; s <= S; ++s) {
+    exactQD[s].assign(zoneFZT_QD[Flat(0, s)].size(), ExactRecord{});
+    exactQI[s].assign(zoneFZT_QI[Flat(0, s)].size(), ExactRecord{});
+  }
+  exactQB.assign(static_cast<size_t>(S) + 1, ExactRecord{});
+  exact_zones_loaded = false;
 
   char logname[64];
   std::snprintf(logname, sizeof logname, "modell_%d.log", 0);
@@ -142,37 +150,29 @@ void unsatzonmodellklasse::InitFlowTimeZones() {
     return;
   }
 
-  // Weight of the cells per zone, summed over the instances.
+  // Weight of the cells per zone, summed exactly over the instances.
   for (int r = firstrow; r <= lastrow; ++r) {
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnValidCell(r, c)) continue;
       const int s = SubbasinOf(r, c);
       if (s < 1) continue;
       const int z = static_cast<int>(flow_times[r][c]);
-      const double w = Weight(relcellarea, r, c);
-      ZoneRecord& d = zoneFZT_QD[Flat(0, s)][z];
-      d.n += w;
-      d.RelCellSum += w;
+      exactQD[s][z].weight.Add(Weight(relcellarea, r, c));
     }
     *diag << ".";
   }
   *diag << "[end-entry]";
-  if (mpisize > 1) {
-    // One reduction of all subbasins: n and RelCellSum of every record.
-    std::vector<double> mine, all;
+  {
+    std::vector<ExactSum> weights;
     for (int s = 1; s <= S; ++s)
-      for (const ZoneRecord& z : zoneFZT_QD[Flat(0, s)]) {
-        mine.push_back(z.n);
-        mine.push_back(z.RelCellSum);
+      for (ExactRecord& z : exactQD[s]) {
+        weights.push_back(z.weight);
+        z.Clear();
       }
-    all.assign(mine.size(), 0.0);
-    MPI_Allreduce(mine.data(), all.data(), static_cast<int>(mine.size()), MPI_DOUBLE, MPI_SUM, MPI_COMM_WORLD);
+    if (mpisize > 1) ExactSum::Reduce(weights.data(), static_cast<int>(weights.size()), -1);
     size_t k = 0;
     for (int s = 1; s <= S; ++s)
-      for (ZoneRecord& z : zoneFZT_QD[Flat(0, s)]) {
-        z.n = all[k++];
-        z.RelCellSum = all[k++];
-      }
+      for (ZoneRecord& z : zoneFZT_QD[Flat(0, s)]) z.n = z.RelCellSum = weights[k++].Value();
   }
   for (int s = 1; s <= S; ++s) zoneFZT_QI[Flat(0, s)] = zoneFZT_QD[Flat(0, s)];
 
@@ -256,6 +256,30 @@ void unsatzonmodellklasse::InitFlowTimeZones() {
 }
 
 void unsatzonmodellklasse::ShiftFlowTimeZones() {
+  // The water of the records as the state left it (0 in a cold start).
+  if (!exact_zones_loaded) {
+    for (int s = 1; s <= zonecount; ++s)
+      for (size_t z = 0; z < exactQD[s].size(); ++z)
+        for (auto [exact, records] : {std::pair{&exactQD, &zoneFZT_QD}, std::pair{&exactQI, &zoneFZT_QI}}) {
+          ExactRecord& x = (*exact)[s][z];
+          const ZoneRecord& rec = (*records)[Flat(0, s)][z];
+          x.Clear();
+          x.water.Add(rec.sx);
+          x.weight.Add(rec.RelCellSum);
+        }
+    exact_zones_loaded = true;
+  }
+  for (int s = 1; s <= zonecount; ++s)
+    for (auto* a : {&exactQD, &exactQI}) {
+      std::vector<ExactRecord>& rec = (*a)[s];
+      const int m = static_cast<int>(rec.size()) - 1;
+      if (surface_routing_active) {
+        for (int z = 1; z <= m; ++z) rec[z].Clear();
+        continue;
+      }
+      for (int z = 2; z <= m; ++z) rec[z - 1] = rec[z];
+      if (m >= 1) rec[m].Clear();
+    }
   for (int t = 0; t <= ntracers; ++t)
     for (int s = 1; s <= zonecount; ++s)
       for (auto* a : {&zoneFZT_QD, &zoneFZT_QI}) {
@@ -286,11 +310,11 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   const double inter = interflow[r][c];
   // The glacierized share counts with its weight and no water.
   d[z].n += 1.0;
-  d[z].RelCellSum += w;
-  d[z].sx += direct * w * (1 - g) * substeps;
+  exactQD[s][z].water.Add(direct * w * (1 - g) * substeps);
+  exactQD[s][z].weight.Add(w);
   i[z].n += 1.0;
-  i[z].RelCellSum += w;
-  i[z].sx += inter * w * (1 - g) * substeps;
+  exactQI[s][z].water.Add(inter * w * (1 - g) * substeps);
+  exactQI[s][z].weight.Add(w);
   // Baseflow: the mean over the subbasin, the glacierized share with 0.
   // Without the groundwater model the grid holds mm per step (already less
   // what the column could not give to a rule pumping groundwater for
@@ -302,8 +326,8 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   if (groundwatercoupling) b *= substeps;
   ZoneRecord& base = baseflowsums[s];
   base.n += 1.0;
-  base.sx += b * w * (1 - g);
-  base.RelCellSum += w;
+  exactQB[s].water.Add(b * w * (1 - g));
+  exactQB[s].weight.Add(w);
 }
 
 // ---------------------------------------------------------------- step start
@@ -357,6 +381,7 @@ void unsatzonmodellklasse::StartStep(int64_t hour, int64_t day, int64_t month, i
   substep_in_step = 0;
   ShiftFlowTimeZones();
   for (ZoneRecord& b : baseflowsums) b.n = b.sx = b.RelCellSum = 0;
+  for (ExactRecord& b : exactQB) b.Clear();
   const int order[] = {kStatGWSTAND, kStatGWN,  kStatMACRO,  kStatSUBSTEPS, kStatINFILT, kStatSB1, kStatSB2,
                        kStatIMMO,    kStatROOT, kStatINFEX,  kStatQD,       kStatQI,     kStatQB,  kStatGWIN,
                        kStatGWEX,    kStatQg,   kStatQDRAIN, kStatPOND,     kStatTEMPER};
@@ -399,7 +424,8 @@ void unsatzonmodellklasse::ComputeDrainablePoreVolume() {
 
 void unsatzonmodellklasse::InitialBaseflow() {
   const int S = zonecount;
-  std::vector<ZoneRecord> sums(static_cast<size_t>(S) + 1, ZoneRecord{0, 0, 0, 0, 0});
+  // (Water and weight summed exactly: the same on any number of instances.)
+  std::vector<ExactSum> sums(2 * (static_cast<size_t>(S) + 1));
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnValidCell(r, c)) continue;
@@ -408,15 +434,56 @@ void unsatzonmodellklasse::InitialBaseflow() {
       if (!groundwatercoupling)
         baseflow[r][c] = std::exp(groundwater_distance[r][c] * kelsqlat[s]) * qb_reduction_factor[s];
       const double w = Weight(relcellarea, r, c);
-      sums[s].sx += baseflow[r][c] * w;
-      sums[s].n += 1;
-      sums[s].RelCellSum += w;
+      sums[2 * s].Add(baseflow[r][c] * w);
+      sums[2 * s + 1].Add(w);
     }
-  if (mpisize > 1) MPIReduceRecords(sums.data(), S, true);
-  for (int s = 1; s <= S; ++s) Qg[Flat(0, s)] = sums[s].RelCellSum > 0 ? sums[s].sx / sums[s].RelCellSum : 0.0;
+  if (mpisize > 1) ExactSum::Reduce(sums.data(), static_cast<int>(sums.size()), 0);
+  for (int s = 1; s <= S; ++s) {
+    const double weight = sums[2 * s + 1].Value();
+    Qg[Flat(0, s)] = weight > 0 ? sums[2 * s].Value() / weight : 0.0;
+  }
 }
 
 // ---------------------------------------------------------------- end of step
+
+void unsatzonmodellklasse::SettleExactZones() {
+  const int S = zonecount;
+  if (mpisize > 1) {
+    // Every record's water on instance 0 (the others keep none): summed as
+    // integers, the same in any order of the instances.
+    std::vector<ExactSum> pack;
+    auto put = [&](const ExactRecord& x) {
+      pack.push_back(x.water);
+      pack.push_back(x.weight);
+    };
+    for (int s = 1; s <= S; ++s)
+      for (auto* a : {&exactQD, &exactQI})
+        for (const ExactRecord& x : (*a)[s]) put(x);
+    for (const ExactRecord& x : exactQB) put(x);
+    ExactSum::Reduce(pack.data(), static_cast<int>(pack.size()), 0);
+    size_t k = 0;
+    auto take = [&](ExactRecord& x) {
+      x.water = pack[k++];
+      x.weight = pack[k++];
+      if (mpirank != 0) x.Clear();
+    };
+    for (int s = 1; s <= S; ++s)
+      for (auto* a : {&exactQD, &exactQI})
+        for (ExactRecord& x : (*a)[s]) take(x);
+    for (ExactRecord& x : exactQB) take(x);
+  }
+  for (int s = 1; s <= S; ++s)
+    for (size_t z = 0; z < exactQD[s].size(); ++z)
+      for (auto [exact, records] : {std::pair{&exactQD, &zoneFZT_QD}, std::pair{&exactQI, &zoneFZT_QI}}) {
+        ZoneRecord& rec = (*records)[Flat(0, s)][z];
+        rec.sx = (*exact)[s][z].water.Value();
+        rec.RelCellSum = (*exact)[s][z].weight.Value();
+      }
+  for (int s = 0; s <= S; ++s) {
+    baseflowsums[s].sx = exactQB[s].water.Value();
+    baseflowsums[s].RelCellSum = exactQB[s].weight.Value();
+  }
+}
 
 void unsatzonmodellklasse::RouteSubbasinRunoff(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (flowcontrol == 0) return;
@@ -424,6 +491,7 @@ void unsatzonmodellklasse::RouteSubbasinRunoff(int64_t hour, int64_t day, int64_
   if (zoneFZT_QD.empty() || Qg.empty()) NotInitialized("Qg");
   // The flux grids take the sums of the step's sub-steps.
   PutStepSums();
+  SettleExactZones();
   ZoneRecord* qb = baseflowsums.data();
   // Records 0 and 1 of every zone array and the baseflow records, summed on
   // instance 0 in one reduction (the other instances keep zeros).

@@ -325,7 +325,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   // With the groundwater model the saturated zone of the column is its
   // layer 1: its water and its tracer are the column's own, and the
   // groundwater model's faces move the tracer between the columns
-  // (TakeGroundwaterTracers) while the exchange moves the water.
+  // (TakeGroundwaterTracer) with the exchange of water.
   const bool sharedGroundwater = groundwatercoupling != 0;
   for (int t = 1; t <= NT; ++t) {
     const SoilTracer& st = soiltracers[t];
@@ -337,6 +337,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       const double x = v[i] > nodata ? v[i] : 0.0;
       a[i] = (tr.evaporating == 1 ? x * w.theta[i] * w.d[i] * 1000.0 : x) * st.decay;
     }
+    // What the groundwater model's faces moved into or out of the column in
+    // its last step reaches it with that step's exchange of water (the
+    // baseflow), the same share in each call.
+    if (sharedGroundwater && st.exchange && st.exchange[r] && st.exchange[r][c] > nodata && st.exchange[r][c] != 0)
+      TakeGroundwaterTracer(st.exchange[r][c] / substeps,
+                            std::clamp(static_cast<int>(groundwater_level[r][c]), 1, std::max(1, n)), n,
+                            w.theta.data(), w.d.data(), a);
     w.tracerDirectLoad[t] = w.tracerInterLoad[t] = w.tracerBaseLoad[t] = 0;
     w.tracerInput[t] = Value(st.input, r, c);
     if (st.handed) {

@@ -236,56 +236,30 @@ double unsatzonmodellklasse::LayerConcentration(int t, int r, int c, int layer, 
   return th > 1e-5 ? v / (th * thickness * 1000.0) : 0.0;
 }
 
-void unsatzonmodellklasse::TakeGroundwaterTracers() {
-  if (flowcontrol == 0 || !groundwatercoupling) return;
-  for (int t = 1; t <= ntracers; ++t) {
-    SoilTracer& st = soiltracers[t];
-    if (!st.exchange || !st.groundwater) continue;
-    const bool evaporating = tracersettings[t].evaporating == 1;
-#pragma omp parallel for schedule(runtime)
-    for (int r = firstrow; r <= lastrow; ++r)
-      for (int c = 1; c <= ncols; ++c) {
-        soil_table_entry* soil = OwnValidCell(r, c) ? SoilOf(r, c) : nullptr;
-        const double m = soil && st.exchange[r] ? st.exchange[r][c] : 0.0;
-        if (!soil || !(m > nodata)) continue;
-        double* v = st.store[r][c];
-        const int n = std::min(layers, soil->layers);
-        const int g = std::clamp(static_cast<int>(groundwater_level[r][c]), 1, n);
-        // The saturated zone's layers: what arrived joins them by their
-        // water, what left leaves them by their tracer.
-        double mass = 0, water = 0;
-        for (int k = g; k <= n; ++k) {
-          const double wk = theta[r][c][k] * soil->thickness[k] * 1000.0;
-          const double x = v[k] > nodata ? v[k] : 0.0;
-          mass += evaporating ? x * wk : std::max(0.0, x);
-          water += wk;
-        }
-        if (m != 0 && (m > 0 ? water > 0 : mass > 0)) {
-          for (int k = g; k <= n; ++k) {
-            const double wk = theta[r][c][k] * soil->thickness[k] * 1000.0;
-            const double x = v[k] > nodata ? v[k] : 0.0;
-            const double amount = evaporating ? x * wk : x;
-            const double added = m > 0 ? m * wk / water : m * std::max(0.0, amount) / mass;
-            if (evaporating)
-              v[k] = wk > 0 ? (amount + added) / wk : 0.0;
-            else
-              v[k] = amount + added;
-          }
-          mass += m;
-        } else if (m != 0 && n >= 1) {
-          // A column without saturated water (or tracer) keeps what arrived
-          // in its lowest layer.
-          const double wk = theta[r][c][n] * soil->thickness[n] * 1000.0;
-          const double x = v[n] > nodata ? v[n] : 0.0;
-          if (evaporating)
-            v[n] = wk > 0 ? x + m / wk : x;
-          else
-            v[n] = x + m;
-          mass += m;
-        }
-        st.groundwater[r][c] = water > 0 ? std::max(0.0, mass) / water : 0.0;
-      }
+void unsatzonmodellklasse::TakeGroundwaterTracer(double m, int g, int n, const double* theta, const double* d,
+                                                 double* a) {
+  // The saturated zone's layers: what arrived joins them by their water,
+  // what left leaves them by their tracer.
+  double mass = 0, water = 0;
+  for (int k = g; k <= n; ++k) {
+    mass += std::max(0.0, a[k]);
+    water += theta[k] * d[k];
   }
+  if (m > 0 ? water > 0 : mass > 0) {
+    for (int k = g; k <= n; ++k) a[k] += m > 0 ? m * theta[k] * d[k] / water : m * std::max(0.0, a[k]) / mass;
+    return;
+  }
+  // A column without saturated water (or tracer) keeps what arrived where
+  // the water it came with goes: the groundwater level layer and those
+  // above it fill first; the first of them that holds water (or the
+  // nearest below) takes it, so that an evaporating tracer stays a
+  // concentration of water.
+  int k = 0;
+  for (int i = g; i >= 1 && k == 0; --i)
+    if (theta[i] * d[i] > 0) k = i;
+  for (int i = g + 1; i <= n && k == 0; ++i)
+    if (theta[i] * d[i] > 0) k = i;
+  a[k > 0 ? k : g] += m;
 }
 
 void unsatzonmodellklasse::InitialTracerBaseflow() {

@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "framework/exactsum.h"
 #include "framework/firsterror.h"
 #include "framework/submodelframe.h"
 
@@ -132,6 +133,8 @@ class surfaceroutingclass : public teilmodellklasse {
   double GetMaxZone(int s) const { return maxzeit[s]; }
   // Zone queues of flow index t and subbasin s, records 0 ... maxzeit[s].
   ZoneRecord* DirectQueue(int t, int s) { return queueQD[t][s].data(); }
+  // The water and weight of tracer 0's records, which the routing takes over its doubles.
+  ExactRecord* DirectQueueWater(int s) { return exactQueueQD[s].data(); }
   ZoneRecord* InterflowQueue(int t, int s) { return queueQI[t][s].data(); }
   double GetQDd(int t, int s) const { return QDd[Flat(t, s)]; }
   double GetQIi(int t, int s) const { return QIi[Flat(t, s)]; }
@@ -374,6 +377,13 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<double> maxzeit;                                // 1 ... S
   std::vector<std::vector<std::vector<ZoneRecord>>> queueQD;  // [t][s][zone]
   std::vector<std::vector<std::vector<ZoneRecord>>> queueQI;
+  // The water and weight of the queues (tracer 0, [s][zone]) summed
+  // exactly, so that the routing and what it offers the fields are the same
+  // on any number of instances; the queues take their values before they
+  // drain (SettleExactQueues) and give them after a state was read.
+  std::vector<std::vector<ExactRecord>> exactQueueQD, exactQueueQI;
+  bool exact_queues_loaded = false;
+  void SettleExactQueues();
   std::vector<double> inflowQD, QDd, inflowQI, QIi, Qg;  // flat [t][s]
   std::vector<ZoneRecord> passrecords[3];                // sub-step passes
   std::vector<double> passvalues;

@@ -513,8 +513,9 @@ void surfaceroutingclass::HandOverSubbasin(int s, int part) {
     auto book = [&](std::vector<std::vector<std::vector<ZoneRecord>>>& queue, double water, auto concentration) {
       ZoneRecord& d = queue[0][s][z];
       d.n += 1;
-      d.RelCellSum += w;
-      d.sx += water;
+      ExactRecord& x = (&queue == &queueQD ? exactQueueQD : exactQueueQI)[s][z];
+      x.water.Add(water);
+      x.weight.Add(w);
       for (int k = 1; k <= tracercount; ++k) {
         ZoneRecord& t = queue[k][s][z];
         t.n += 1;

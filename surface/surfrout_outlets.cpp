@@ -14,22 +14,6 @@
 #include "soil/cellnote.h"
 #include "surface/surfrout.h"
 
-namespace {
-
-// Adds n and RelCellSum of the incoming records; the value sums are not
-// combined here (they are cleared), zone number and share stay.
-void SumZoneRecords(void* in, void* inout, int* len, MPI_Datatype*) {
-  const ZoneRecord* a = static_cast<const ZoneRecord*>(in);
-  ZoneRecord* b = static_cast<ZoneRecord*>(inout);
-  for (int i = 0; i < *len; ++i) {
-    b[i].n += a[i].n;
-    b[i].RelCellSum += a[i].RelCellSum;
-    b[i].sx = 0;
-  }
-}
-
-}  // namespace
-
 void surfaceroutingclass::LogLine(const char* mode, const std::string& text) {
   if (mpirank != 0) return;
   char name[64];
@@ -74,6 +58,13 @@ void surfaceroutingclass::InitFlowTimeZones() {
       queueQD[t][s].assign(zones, ZoneRecord{0, 0, 0, 0, 0});
       queueQI[t][s].assign(zones, ZoneRecord{0, 0, 0, 0, 0});
     }
+  exactQueueQD.assign(S + 1, {});
+  exactQueueQI.assign(S + 1, {});
+  for (int s = 1; s <= S; ++s) {
+    exactQueueQD[s].assign(queueQD[0][s].size(), ExactRecord{});
+    exactQueueQI[s].assign(queueQI[0][s].size(), ExactRecord{});
+  }
+  exact_queues_loaded = false;
 
   if (!flowtimes) {
     for (int t = 0; t <= T; ++t)
@@ -92,33 +83,25 @@ void surfaceroutingclass::InitFlowTimeZones() {
         const int z = static_cast<int>(flowtimes[r][c]);
         if (s < 1 || s > S || z < 0 || z >= static_cast<int>(queueQD[0][s].size())) continue;
         const double w = (relcellarea && relcellarea[r] && valid(relcellarea[r][c])) ? relcellarea[r][c] : 1.0;
-        for (auto* q : {&queueQD, &queueQI}) {
-          (*q)[0][s][z].n += w;
-          (*q)[0][s][z].RelCellSum += w;
-        }
+        exactQueueQD[s][z].weight.Add(w);
       }
       *diag << ".";
     }
     *diag << "[end-entry]";
-    if (MpiRunning() && mpisize > 1) {
-      MPI_Barrier(MPI_COMM_WORLD);
-      MPI_Datatype type;
-      MPI_Type_contiguous(5, MPI_DOUBLE, &type);
-      MPI_Type_commit(&type);
-      MPI_Op op;
-      MPI_Op_create(&SumZoneRecords, 1, &op);
-      for (int s = 1; s <= S; ++s) {
-        std::vector<ZoneRecord>& qd = queueQD[0][s];
-        MPI_Allreduce(MPI_IN_PLACE, qd.data(), static_cast<int>(qd.size()), type, op, MPI_COMM_WORLD);
-        for (size_t z = 0; z < qd.size(); ++z) {
-          queueQI[0][s][z].n = qd[z].n;
-          queueQI[0][s][z].RelCellSum = qd[z].RelCellSum;
-        }
+    // The weights summed exactly over the instances.
+    std::vector<ExactSum> weights;
+    for (int s = 1; s <= S; ++s)
+      for (ExactRecord& z : exactQueueQD[s]) {
+        weights.push_back(z.weight);
+        z.Clear();
       }
-      MPI_Op_free(&op);
-      MPI_Type_free(&type);
-      MPI_Barrier(MPI_COMM_WORLD);
-    }
+    if (MpiRunning() && mpisize > 1) ExactSum::Reduce(weights.data(), static_cast<int>(weights.size()), -1);
+    size_t k = 0;
+    for (int s = 1; s <= S; ++s)
+      for (size_t z = 0; z < queueQD[0][s].size(); ++z) {
+        const double w = weights[k++].Value();
+        for (auto* q : {&queueQD, &queueQI}) (*q)[0][s][z].n = (*q)[0][s][z].RelCellSum = w;
+      }
     std::string log = "Flow time distribution:\n";
     for (int s = 1; s <= S; ++s) {
       const int m = static_cast<int>(maxzeit[s]);
@@ -198,6 +181,26 @@ void surfaceroutingclass::StartStep(int64_t hour, int64_t day, int64_t month, in
   if (flowcontrol == 0) return;
   for (Stat& s : stats) s.writer->NewStep();
   for (int t = 1; t <= tracercount; ++t) tracergrids[t].statistic->NewStep();
+  // The water of the queues as the state left it (0 in a cold start).
+  if (!exact_queues_loaded) {
+    for (int s = 1; s <= zonecount; ++s)
+      for (size_t z = 0; z < exactQueueQD[s].size(); ++z)
+        for (auto [exact, queue] : {std::pair{&exactQueueQD, &queueQD}, std::pair{&exactQueueQI, &queueQI}}) {
+          ExactRecord& x = (*exact)[s][z];
+          x.Clear();
+          x.water.Add((*queue)[0][s][z].sx);
+          x.weight.Add((*queue)[0][s][z].RelCellSum);
+        }
+    exact_queues_loaded = true;
+  }
+  for (int s = 1; s <= zonecount; ++s) {
+    const int m = static_cast<int>(maxzeit[s]);
+    for (auto* q : {&exactQueueQD, &exactQueueQI}) {
+      std::vector<ExactRecord>& zone = (*q)[s];
+      for (int z = 1; z < m; ++z) zone[z] = zone[z + 1];
+      if (m >= 1) zone[m].Clear();
+    }
+  }
   for (size_t t = 0; t < queueQD.size(); ++t)
     for (int s = 1; s <= zonecount; ++s) {
       const int m = static_cast<int>(maxzeit[s]);
@@ -213,10 +216,41 @@ void surfaceroutingclass::StartStep(int64_t hour, int64_t day, int64_t month, in
     }
 }
 
+void surfaceroutingclass::SettleExactQueues() {
+  const int S = zonecount;
+  if (mpisize > 1 && MpiRunning()) {
+    // Every queue's water on instance 0 (the others keep none): summed as
+    // integers, the same in any order of the instances.
+    std::vector<ExactSum> pack;
+    for (int s = 1; s <= S; ++s)
+      for (auto* q : {&exactQueueQD, &exactQueueQI})
+        for (const ExactRecord& x : (*q)[s]) {
+          pack.push_back(x.water);
+          pack.push_back(x.weight);
+        }
+    ExactSum::Reduce(pack.data(), static_cast<int>(pack.size()), 0);
+    size_t k = 0;
+    for (int s = 1; s <= S; ++s)
+      for (auto* q : {&exactQueueQD, &exactQueueQI})
+        for (ExactRecord& x : (*q)[s]) {
+          x.water = pack[k++];
+          x.weight = pack[k++];
+          if (mpirank != 0) x.Clear();
+        }
+  }
+  for (int s = 1; s <= S; ++s)
+    for (size_t z = 0; z < exactQueueQD[s].size(); ++z)
+      for (auto [exact, queue] : {std::pair{&exactQueueQD, &queueQD}, std::pair{&exactQueueQI, &queueQI}}) {
+        (*queue)[0][s][z].sx = (*exact)[s][z].water.Value();
+        (*queue)[0][s][z].RelCellSum = (*exact)[s][z].weight.Value();
+      }
+}
+
 void surfaceroutingclass::RouteToOutlets(int64_t hour, int64_t day, int64_t month, int64_t year) {
   if (flowcontrol == 0) return;
   const int S = zonecount;
   const int T = tracercount;
+  SettleExactQueues();
   for (int t = 0; t <= T; ++t)
     for (int s = 1; s <= S; ++s) {
       MPIReduceRecords(queueQD[t][s].data(), 1, true);

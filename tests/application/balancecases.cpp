@@ -73,10 +73,11 @@ const char* const kStateFiles[] = {
     // The stores of the tracers Nitrate and Oxygen: the leaves', the snow's
     // (of the open and the glacier part), the soil's, the surface water's (of
     // the surface routing and of the silting-up) and those of the
-    // groundwater's two layers.
+    // groundwater's two layers, with what the groundwater's faces moved to
+    // the soil columns, which take it in the next step.
     "nitinter.asc", "oxyinter.asc", "nitsnow_.asc", "oxysnow_.asc", "nitsnowg.asc", "oxysnowg.asc", "nitunsat.asc",
-    "oxyunsat.asc", "nitSurfa.asc",
-    "oxySurfa.asc", "nitSilti.asc", "oxySilti.asc", "nit1grou.asc", "oxy1grou.asc", "nit2grou.asc", "oxy2grou.asc"};
+    "oxyunsat.asc", "nitSurfa.asc", "oxySurfa.asc", "nitSilti.asc", "oxySilti.asc", "nit1grou.asc", "oxy1grou.asc",
+    "nit2grou.asc", "oxy2grou.asc", "nitgwex.asc", "oxygwex.asc"};
 
 // At most this many fluvex instances at once: ctest runs other tests beside.
 class Slots {

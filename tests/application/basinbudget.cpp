@@ -909,6 +909,31 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       Unread(missing + " (the tracer of the groundwater layers below layer 1 and their water at the end of each run)");
     }
   }
+  // What the groundwater model's faces moved into or out of the soil columns
+  // in its last step (out/<prefix>gwex.asc, mm x concentration over a
+  // column's open share), which the columns take with the exchange's water
+  // in the next step: tracer on its way.
+  if (modules.groundwaterFlow) {
+    double pending[2] = {0, 0};
+    bool read = true;
+    for (int k = 0; k < 2 && read; ++k) {
+      const RunOutput& run = *runs[k];
+      const GridFile x = ReadGridFile(run.dir() + "/out/" + p + "gwex.asc");
+      read = x.ncols == run.zones().ncols && x.nrows == run.zones().nrows;
+      double sum = 0;
+      for (int r = 1; read && r <= x.nrows; ++r)
+        for (int c = 1; c <= x.ncols; ++c)
+          if (Valid(run.zones().at(r, c)) && Valid(x.at(r, c)))
+            sum += x.at(r, c) * FreeShare(run, r, c) * run.CellArea(r, c);
+      pending[k] = sum / run.basinArea();
+    }
+    if (read) {
+      budget.storageChanges.push_back(
+          {"groundwater exchange's tracer the soil takes in the next step", pending[1] - pending[0]});
+    } else {
+      Unread(p + "gwex.asc (the tracer the groundwater model's faces moved, which the soil takes in the next step)");
+    }
+  }
   // The routing: the channels' water and the reservoirs' and lakes' volumes
   // at their concentrations (m3 x concentration).
   const double area = start.zones().cellsize * start.zones().cellsize * start.basinArea();  // m2
@@ -975,10 +1000,11 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       Unread(table + " (abstracted m3/s of each step with its concentrations)");
     }
   }
-  // In: the groundwater boundaries' water of each step at the boundary
-  // cell's concentration of that step (the water a fixed head takes or gives
-  // and a fixed inflow brings neither thins nor thickens its cell's water),
-  // as the special output writes them after each step.
+  // In: the tracer of the groundwater boundaries' water, each step's sum of
+  // its sub-steps' water at the boundary cell's concentration of the
+  // sub-step (the water a fixed head takes or gives and a fixed inflow
+  // brings neither thins nor thickens its cell's water), as the special
+  // output writes it after each step.
   for (const auto& boundary : modules.groundwaterBoundaries) {
     const auto points = Rows(end.Text("out/points.txt"));
     double sum = 0;
@@ -994,7 +1020,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
         break;
       }
       const std::string name =
-          boundary.concentrationPoints + std::to_string(index) + "/" + std::to_string(column) + "/" + std::to_string(row);
+          boundary.tracerPoints + std::to_string(index) + "/" + std::to_string(column) + "/" + std::to_string(row);
       const auto at = std::find(points[0].begin(), points[0].end(), name);
       if (at == points[0].end()) {
         whole = false;
@@ -1005,7 +1031,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       for (const auto& line : points) {
         const long key = LineKey(line);
         if (key <= from || key > to || line.size() <= std::max(j, k)) continue;
-        sum += std::stod(line[k]) * std::stod(line[j]) * end.CellArea(row, column);
+        sum += std::stod(line[j]) * end.CellArea(row, column);
         ++steps;
       }
       whole = steps > 0;
@@ -1015,7 +1041,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       budget.inputs.push_back({"the groundwater boundaries' tracer", sum / end.basinArea()});
     } else {
       Unread("the tracer of the groundwater boundaries: out/points.txt without the balance (" +
-             boundary.balancePoints + ") and the concentration (" + boundary.concentrationPoints +
+             boundary.balancePoints + ") and the tracer of the balance (" + boundary.tracerPoints +
              ") of their cells in each step");
     }
   }

@@ -52,12 +52,13 @@ struct BudgetModules {
   // from outside the basin, at a fixed head what its balance grid summed
   // over the steps (out/<balanceSum>: the water the cell gave its
   // neighbours), at a fixed inflow the inflow over the period. Their
-  // tracer: each step's balance at the boundary cells (mm, the points of
-  // out/points.txt named <balancePoints>/<column>/<row>) times the cell's
-  // concentration that step (<concentrationPoints><tracer number>/...).
+  // tracer: the tracer of each step's balance at the boundary cells (mm x
+  // concentration, the points of out/points.txt named
+  // <tracerPoints><tracer number>/<column>/<row>; <balancePoints> names
+  // those of the balance, which tell the boundary cells).
   struct GroundwaterBoundary {
     std::string fixedHeads, fixedInflows, balanceSum;
-    std::string balancePoints, concentrationPoints;
+    std::string balancePoints, tracerPoints;
   };
   std::vector<GroundwaterBoundary> groundwaterBoundaries;
   int stepMinutes = 60;

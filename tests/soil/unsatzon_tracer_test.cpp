@@ -293,9 +293,9 @@ TEST_F(Tracers, UniformConcentrationStaysUniformInAHeavyShower) {
 TEST_F(Tracers, GroundwaterModelExchangesSubstanceWithTheColumn) {
   // The groundwater model's layer 1 is the columns' saturated zone: its
   // exchange (baseflow) moves water into the column and then out of it,
-  // while the substance its faces moved between the columns arrives on its
-  // own (mm x concentration, 0.9 mm per step at first, then 0.3 mm per step
-  // taken). The soil at 2, the rain at 1: the column keeps its substance but
+  // and the substance its faces moved between the columns comes and goes
+  // with it (mm x concentration, 0.9 mm per step at first, then 0.3 mm per
+  // step taken). The soil at 2, the rain at 1: the column keeps its substance but
   // for rain, runoff and what the groundwater model moved, and tells the
   // model its saturated zone's water and concentration.
   Add("concflux_tracer_1_input", [](int, int) { return 1.0; });
@@ -334,7 +334,6 @@ TEST_F(Tracers, GroundwaterModelExchangesSubstanceWithTheColumn) {
         ASSERT_NEAR(saturated[r][c], water, 1e-9 * water) << step;
         ASSERT_NEAR(gwConc[r][c], mass / water, 1e-12 * mass / water) << step;
       }
-    InDir([&] { tuz->TakeGroundwaterTracers(); });
     for (int r = 1; r <= kRows; ++r)
       for (int c = 1; c <= kCols; ++c) {
         const double exchange = At("baseflow", r, c);  // mm, negative: from the groundwater

@@ -186,9 +186,9 @@ TEST_F(SurfaceRoutingTest, LinearStoragesAtTheOutlets) {
     model->StartStep(step + 1, 1, 6, 2001);
     if (step == 0 && fluvextest::MpiRank() == 0) {
       ZoneRecord& z = model->DirectQueue(0, 1)[3];
-      z.sx += 6;
       z.n += 2;
-      z.RelCellSum += 2;
+      model->DirectQueueWater(1)[3].water.Add(6);
+      model->DirectQueueWater(1)[3].weight.Add(2);
     }
     model->RouteToOutlets(step + 1, 1, 6, 2001);
     if (fluvextest::MpiRank() == 0) {
@@ -236,6 +236,10 @@ TEST_F(SurfaceRoutingTest, CellInflowAndTracersAtTheOutlets) {
   model->StartStep(1, 1, 6, 2001);
   if (fluvextest::MpiRank() == 0) {
     model->DirectQueue(0, 1)[1] = ZoneRecord{2, 6, 1, 1, 2};
+    ExactRecord& x = model->DirectQueueWater(1)[1];
+    x.Clear();
+    x.water.Add(6);
+    x.weight.Add(2);
     model->DirectQueue(1, 1)[1] = ZoneRecord{2, 10, 1, 1, 2};
   }
   model->RouteToOutlets(1, 1, 6, 2001);
