@@ -1846,7 +1846,18 @@ const std::vector<KnownFault> kKnownFaults = {
      "the budget counts the snow drifted onto irrigated fields at the input's concentration (2.3e-3 lost)",
      {"Nitrate residual"},
      true,
-     5e-3}};
+     5e-3},
+    // A restart's short run (the July storm's first day) whose table stays
+    // above the clay layer: the clay moves none of its recharge (-1.3e-16 of
+    // it, run with the line solver's two layers and silting-up 2), and the
+    // long run continues on other sub-steps, which the comparison cannot
+    // take. (In hourly water substeps, which the iteration left unsettled
+    // at its limit, the short run's recharge differed by 7.9e-5.)
+    {{{"soil", "clay-layer"}, {"warm-start", "restart"}, {"period", "july-storm"}},
+     86,
+     "a restart's short run whose table stays above the clay layer cannot show the clay",
+     {"recharge (mm) of the short run off that of the run without the value by (a share of it, at least 1e-06)"},
+     true}};
 
 // The seeds: the values of the faults that must show, a warm start in each
 // period with the zone grid's own nodata, hourly steps and no glaciers (the
