@@ -206,7 +206,9 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       }
       // (A warm start reads the short run's state; so does its run up to
       // the update.)
-      const bool warm = c.warmStart && (k == 1 || toUpdate);
+      const bool continuing =
+          c.warmStart && k >= 2 && !toUpdate && comparisons[static_cast<size_t>(k - 2)].continues;
+      const bool warm = c.warmStart && (k == 1 || toUpdate || continuing);
       // A warm start begins with the step after the short run's last.
       Date restart = c.start;
       const int hour = c.warmStart ? c.restartHour : 0;
@@ -217,7 +219,7 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       else
         edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
                                                  c.modules.stepMinutes, warm ? hour : 0)});
-      if (c.warmStart && (k < 2 || toUpdate))
+      if (c.warmStart && (k < 2 || toUpdate || continuing))
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
       // A warm start's comparison runs take the short run's sub-steps: an
@@ -325,9 +327,17 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
                                                TracerBudget(middle, end, c.modules, t, after)));
     }
     o.signatures.push_back(c.signature ? c.signature(start, end, o.budgets.back()) : std::vector<Signature>());
+    std::vector<RunOutput> others;
+    others.reserve(o.withoutDirs.size());
+    std::map<std::string, const RunOutput*> byName;
     for (size_t k = 0; k < comparisons.size() && k < o.withoutDirs.size(); ++k) {
-      const Signatures differ =
-          comparisons[k].compared(start, end, RunOutput(o.withoutDirs[k], c.modules.relCellAreaGrid));
+      others.emplace_back(o.withoutDirs[k], c.modules.relCellAreaGrid);
+      byName[comparisons[k].name] = &others.back();
+    }
+    for (size_t k = 0; k < others.size(); ++k) {
+      const Signatures differ = comparisons[k].comparedWithOthers
+                                    ? comparisons[k].comparedWithOthers(start, end, byName)
+                                    : comparisons[k].compared(start, end, others[k]);
       o.signatures.back().insert(o.signatures.back().end(), differ.begin(), differ.end());
     }
   }
@@ -1194,13 +1204,24 @@ Signatures SameResults(const RunOutput& s, const RunOutput& e, const RunOutput& 
 
 namespace fluvextest {
 
-Signatures EqualsOneRun(const RunOutput& s, const RunOutput& e, const RunOutput& o) {
+namespace {
+
+// The largest difference of each table and grid of run e's out/ from its
+// like in run o (where: the table's line), the short run s before them;
+// unmatched: the files without their like. A table's value within units
+// units of its last digit printed of the other counts as equal (1e-9).
+struct Difference {
   double worst = 0;
-  std::string where, unmatched;
-  auto note = [&](double d, const std::string& file) {
-    if (!(d <= worst)) {
-      worst = d;
-      where = file;
+  std::string where;
+};
+std::map<std::string, Difference> FileDifferences(const RunOutput& s, const RunOutput& e, const RunOutput& o,
+                                                  std::string& unmatched, double units) {
+  std::map<std::string, Difference> files;
+  auto note = [&](double d, const std::string& file, const std::string& where = "") {
+    Difference& x = files[file];
+    if (!(d <= x.worst)) {
+      x.worst = d;
+      x.where = where.empty() ? file : where;
     }
   };
   // Cell by cell over the basin, relative to the largest value of the one
@@ -1329,22 +1350,71 @@ Signatures EqualsOneRun(const RunOutput& s, const RunOutput& e, const RunOutput&
     for (const auto& [date, values] : p) {
       const auto at = q.find(date);
       if (at == q.end() || at->second.size() != values.size()) {
-        note(INFINITY, name + " " + date);
+        note(INFINITY, name, name + " " + date);
         break;
       }
       for (size_t i = 0; i < values.size(); ++i) {
         double x = 0, y = 0;
         if (!number(values[i], x) || !number(at->second[i], y)) {
-          if (values[i] != at->second[i]) note(INFINITY, name + " " + date);
+          if (values[i] != at->second[i]) note(INFINITY, name, name + " " + date);
           continue;
         }
         const double d = std::fabs(x - y);
-        note(d <= 1.0001 * std::max(unit(values[i]), unit(at->second[i])) ? std::min(d / scale[i], 1e-9) : d / scale[i],
-             name + " " + date);
+        note(d <= units * std::max(unit(values[i]), unit(at->second[i])) ? std::min(d / scale[i], 1e-9) : d / scale[i],
+             name, name + " " + date);
       }
     }
   }
+  return files;
+}
+
+}  // namespace
+
+Signatures EqualsOneRun(const RunOutput& s, const RunOutput& e, const RunOutput& o) {
+  std::string unmatched;
+  double worst = 0;
+  std::string where;
+  for (const auto& [file, d] : FileDifferences(s, e, o, unmatched, 1.0001))
+    if (!(d.worst <= worst)) {
+      worst = d.worst;
+      where = d.where;
+    }
   Signatures result{{"largest difference of a table or end grid from one run (" + where + ")", worst, worst <= 1e-9}};
+  if (!unmatched.empty())
+    result.push_back({"tables or grids without their like in one run:" + unmatched.substr(0, 120), 1, false});
+  return result;
+}
+
+Signatures ContinuesOnOtherSubsteps(const RunOutput& s, const RunOutput&,
+                                    const std::map<std::string, const RunOutput*>& runs, const std::string& oneRun,
+                                    const std::string& otherSubsteps, const std::string& continued) {
+  const auto one = runs.find(oneRun), other = runs.find(otherSubsteps), warm = runs.find(continued);
+  if (one == runs.end() || other == runs.end() || warm == runs.end())
+    return Signatures{{"comparison runs " + oneRun + ", " + otherSubsteps + " and " + continued + " run", NAN, false}};
+  std::string unmatched, alsoUnmatched;
+  // (The one run on other sub-steps: every digit it moves counts, a unit of
+  // a table's last digit too.)
+  const auto own = FileDifferences(s, *warm->second, *one->second, unmatched, 1.0001),
+             sub = FileDifferences(s, *other->second, *one->second, alsoUnmatched, 0);
+  // The file whose difference exceeds its bound most (its share of it).
+  double worst = 0, ownWorst = 0, bound = 0;
+  std::string where = "none";
+  for (const auto& [file, d] : own) {
+    const auto at = sub.find(file);
+    const double allowed = 100 * (at == sub.end() ? INFINITY : at->second.worst) + 1e-6;
+    if (at == sub.end() || !(d.worst / allowed <= worst)) {
+      worst = at == sub.end() ? INFINITY : d.worst / allowed;
+      ownWorst = d.worst;
+      bound = allowed;
+      where = d.where;
+    }
+  }
+  char name[400];
+  std::snprintf(name, sizeof name,
+                "largest difference of a table or end grid of the warm start on other sub-steps from one run, over "
+                "100 times that of one run on those sub-steps plus 1e-6 (%s: %.3g of %.3g; at most 1)",
+                where.c_str(), ownWorst, bound);
+  Signatures result{{name, worst, worst <= 1}};
   if (!unmatched.empty())
     result.push_back({"tables or grids without their like in one run:" + unmatched.substr(0, 120), 1, false});
   return result;

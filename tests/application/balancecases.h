@@ -93,6 +93,15 @@ struct Case {
     std::string name;
     Edits without;
     std::function<Signatures(const RunOutput& start, const RunOutput& end, const RunOutput& without)> compared;
+    // A warm start's comparison run that continues the short run from its
+    // state (as the long run does, on one instance), not one run from the
+    // short run's start.
+    bool continues = false;
+    // In place of compared: reads every comparison run of the case by its
+    // name (this one's too).
+    std::function<Signatures(const RunOutput& start, const RunOutput& end,
+                             const std::map<std::string, const RunOutput*>& runs)>
+        comparedWithOthers = nullptr;
   };
   std::vector<Comparison> comparisons;
 };
@@ -246,5 +255,20 @@ Signatures SameResults(const RunOutput& start, const RunOutput& end, const RunOu
 // largest value of the column or grid; a run sum grid against the one run's
 // less the short run's).
 Signatures EqualsOneRun(const RunOutput& start, const RunOutput& end, const RunOutput& oneRun);
+// A warm start continued on other sub-steps than the one run's (the
+// comparison run named continued) against that one run (named oneRun), each
+// table and end grid within its own tolerance: a millionth (of the file's
+// largest value) where the one run on those other sub-steps (named
+// otherSubsteps) equals it (the sub-steps do not touch the snow, the
+// leaves, the meteorology: a state that is not continued shows there), else
+// 100 times that run's difference plus a millionth (the sub-steps move every
+// value of the second half; a step's value right after the split, as a
+// tracer's concentration in the groundwater, moved 44 times as far as that
+// run's largest difference of the file, the file's largest move after the
+// whole period; a unit of the last digit a table prints counts as its
+// difference).
+Signatures ContinuesOnOtherSubsteps(const RunOutput& start, const RunOutput& end,
+                                    const std::map<std::string, const RunOutput*>& runs, const std::string& oneRun,
+                                    const std::string& otherSubsteps, const std::string& continued);
 
 }  // namespace fluvextest
