@@ -14,6 +14,7 @@ struct unsatzonmodellklasse::CellWork {
   std::vector<double> d, z, ts, tr, theta, thetaOld, thetaNew, mean, H, psiOld, q, S, A, B, sum, e, evap, w, rel,
       thetaLow, capacity, macro, drainable, base, work, available, factor, O1, O2, O1L, O2L, BL, qL, tracer;
   std::vector<double> conductance, solve;                // implicit flux correction
+  std::vector<double> qRelaxed, SRelaxed, ARelaxed, BRelaxed;  // fluxes of the relaxed iteration
   std::vector<int> intervals;                            // table intervals of the last look-ups
   std::vector<double> demand, transpired, landuseCodes;  // per vegetation layer
   // Per vegetation layer: the water content of each soil layer at the dry
@@ -92,6 +93,7 @@ struct unsatzonmodellklasse::CellWork {
           &hb,        &hc,   &hr,     &hw,        &hf,       &snapTheta, &snapT})
       v->assign(static_cast<size_t>(layers) + 3, 0.0);
     conductance.assign(static_cast<size_t>(layers) + 3, 0.0);
+    for (auto* v : {&qRelaxed, &SRelaxed, &ARelaxed, &BRelaxed}) v->assign(static_cast<size_t>(layers) + 3, 0.0);
     solve.assign(4 * (static_cast<size_t>(layers) + 2), 0.0);
     intervals.assign(3 * (static_cast<size_t>(layers) + 2), 0);
     demand.assign(static_cast<size_t>(vegetation) + 1, 0.0);

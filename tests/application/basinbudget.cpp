@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -118,7 +119,7 @@ class Terms {
   void Tracer(const BudgetModules::Tracer& tracer, const Budget& water);
   // What an evaporating tracer (its files' prefix p) left with the
   // evaporated water, from the grids of every step.
-  void EvaporatedTracer(const std::string& p);
+  void EvaporatedTracer(const std::string& p, int index);
 
  private:
   // Change of a run sum grid between the two runs, weighted per cell.
@@ -144,6 +145,9 @@ class Terms {
   // Water held in the glacier runoff storages of the snow model at the end
   // of a run, mm over the basin (of a tracer t > 0: its mass).
   bool GlacierRunoffStorages(const RunOutput& run, double& mm, int t = 0) const;
+  // The snow water (mm) on each static glacier cell (row, column) at the
+  // end of a run, from the point output of every step.
+  bool StaticGlacierSnow(const RunOutput& run, std::map<std::pair<int, int>, double>& cells);
 
   const RunOutput& start;
   const RunOutput& end;
@@ -268,24 +272,9 @@ void Terms::Snow() {
     double sum[2] = {0, 0};
     const RunOutput* runs[2] = {&start, &end};
     for (int k = 0; k < 2; ++k) {
-      const auto rows = Rows(runs[k]->Text("out/glacierpoints.txt"));
-      if (rows.size() < 4 || rows.back().size() < 4) {
-        Unread("glacierpoints.txt (the snow on static glaciers)");
-        return;
-      }
-      // Each point's mm over its cell, named "<what>/<column>/<row>" in the
-      // first line, weighted by the cell's area.
-      for (size_t i = 4; i < rows.back().size(); ++i) {
-        int column = 0, row = 0;
-        const std::string name = i < rows[0].size() ? rows[0][i] : std::string();
-        const size_t slash = name.find('/');
-        if (slash == std::string::npos || std::sscanf(name.c_str() + slash, "/%d/%d", &column, &row) != 2 || row < 1 ||
-            row > runs[k]->zones().nrows || column < 1 || column > runs[k]->zones().ncols) {
-          Unread("glacierpoints.txt (the cells of the snow on static glaciers)");
-          return;
-        }
-        sum[k] += std::stod(rows.back()[i]) * runs[k]->CellArea(row, column);
-      }
+      std::map<std::pair<int, int>, double> cells;
+      if (!StaticGlacierSnow(*runs[k], cells)) return;
+      for (const auto& [at, mm] : cells) sum[k] += mm * runs[k]->CellArea(at.first, at.second);
       sum[k] /= runs[k]->basinArea();
     }
     budget.storageChanges.push_back({"snow on glaciers", sum[1] - sum[0]});
@@ -306,6 +295,28 @@ void Terms::Snow() {
     budget.storageChanges.push_back({"ice (firn turned to it)", mm});
   if (modules.glacierMethod < 10 && SumChange("mfirn.sum", g, mm))
     budget.storageChanges.push_back({"firn body (melt taken from it)", -mm});
+}
+
+bool Terms::StaticGlacierSnow(const RunOutput& run, std::map<std::pair<int, int>, double>& cells) {
+  const auto rows = Rows(run.Text("out/glacierpoints.txt"));
+  if (rows.size() < 4 || rows.back().size() < 4) {
+    Unread("glacierpoints.txt (the snow on static glaciers)");
+    return false;
+  }
+  // Each point's mm over its cell (its solid and its liquid water), named
+  // "<what>/<column>/<row>" in the first line.
+  for (size_t i = 4; i < rows.back().size(); ++i) {
+    int column = 0, row = 0;
+    const std::string name = i < rows[0].size() ? rows[0][i] : std::string();
+    const size_t slash = name.find('/');
+    if (slash == std::string::npos || std::sscanf(name.c_str() + slash, "/%d/%d", &column, &row) != 2 || row < 1 ||
+        row > run.zones().nrows || column < 1 || column > run.zones().ncols) {
+      Unread("glacierpoints.txt (the cells of the snow on static glaciers)");
+      return false;
+    }
+    cells[{row, column}] += std::stod(rows.back()[i]);
+  }
+  return true;
 }
 
 bool Terms::GlacierRunoffStorages(const RunOutput& run, double& mm, int t) const {
@@ -751,16 +762,29 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
   if (modules.interception) gridStore("the leaves' tracer", p + "inter.asc", {"si.asc"}, true, evaporating);
   if (modules.snow) gridStore("the snow's tracer", p + "snow_.asc", {"ssolid.asc", "sliquid.asc"}, true, evaporating);
   // The glacier part's snow keeps its own (per mm of the part; a dynamic
-  // glacier's snow water in its grids, the static glaciers' in none).
+  // glacier's snow water in its grids, the static glaciers' in the point
+  // output of their cells).
   if (modules.snow && modules.glacierMethod > 0) {
     double mass[2];
     bool read = true;
     for (int k = 0; k < 2 && read; ++k) {
       const RunOutput& run = *runs[k];
       const GridFile g = ReadGridFile(run.dir() + "/out/" + p + "snowg.asc");
+      read = g.ncols == run.zones().ncols && g.nrows == run.zones().nrows;
+      if (read && evaporating && modules.glacierMethod < 10) {
+        // A static glacier's snow water is the point output's (its cells
+        // glacier whole).
+        std::map<std::pair<int, int>, double> cells;
+        read = StaticGlacierSnow(run, cells);
+        mass[k] = 0;
+        for (const auto& [at, mm] : cells)
+          if (Valid(g.at(at.first, at.second)))
+            mass[k] += mm * g.at(at.first, at.second) * run.CellArea(at.first, at.second);
+        mass[k] /= run.basinArea();
+        continue;
+      }
       const GridFile a = ReadGridFile(run.dir() + "/out/sgsolid.asc"), b = ReadGridFile(run.dir() + "/out/sgliquid.asc");
-      read = g.ncols == run.zones().ncols && g.nrows == run.zones().nrows &&
-             (!evaporating || (a.ncols == g.ncols && b.ncols == g.ncols));
+      read = read && (!evaporating || (a.ncols == g.ncols && b.ncols == g.ncols));
       if (read)
         mass[k] = run.BasinMean(g, [&](int r, int c) {
           const double w = evaporating ? (Valid(a.at(r, c)) ? a.at(r, c) : 0.0) + (Valid(b.at(r, c)) ? b.at(r, c) : 0.0)
@@ -1045,7 +1069,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
              ") of their cells in each step");
     }
   }
-  if (evaporating) EvaporatedTracer(p);
+  if (evaporating) EvaporatedTracer(p, index);
 }
 
 // The grids of a run's out/ written every step under dated names
@@ -1064,7 +1088,7 @@ std::map<long, std::string> DatedGrids(const std::string& dir, const std::string
   return files;
 }
 
-void Terms::EvaporatedTracer(const std::string& p) {
+void Terms::EvaporatedTracer(const std::string& p, int index) {
   // No output holds it: each store's evaporation of every step (the
   // evaporation grids written every step under dated names, write code 12)
   // times the store's concentration when its water evaporated (the
@@ -1074,13 +1098,15 @@ void Terms::EvaporatedTracer(const std::string& p) {
   // step (but the energy-balance methods', which evaporate in it), at its
   // concentration of the step before; the soil's evaporation and
   // transpiration in each sub-step before the sub-step's water enters its
-  // top layer, at that layer's concentration of the step before. (The soil
-  // writes no layer's share of its transpiration: where it takes water
-  // below its top layer, or solves a step in sub-steps, this is near
+  // top layer, at that layer's concentration of the step before; on a
+  // lake the plants' demand is met first by the lake's water, at the lake's
+  // concentration (below). (The soil writes no layer's share of its
+  // transpiration, nor its concentrations of a sub-step: where it takes
+  // water below its top layer, or solves a step in sub-steps, this is near
   // what left only: the cut's January week closes to 1e-8 of the mass that
   // entered, with three sub-steps to 2.5e-5; in the July storm, whose
   // plants take water from deeper layers of other concentrations, the term
-  // is 1.5e-2 of that mass too large, in the glacier-update week 1.1e-3,
+  // is 1.4e-2 of that mass too large, in the glacier-update week 1.1e-3,
   // without interception, whose plants take the whole demand, 3.6e-2;
   // with the roots in the top layer that week closes to 2.6e-7.)
   const long from = LastKey(start.Text("out/discharge.stat")), to = LastKey(end.Text("out/discharge.stat"));
@@ -1097,16 +1123,48 @@ void Terms::EvaporatedTracer(const std::string& p) {
   StackFile soil = ReadStackFile(start.dir() + "/out/" + p + "unsat.asc");
   const auto steps = DatedGrids(end.dir(), "evar");
   const auto size = [this](int ncols, int nrows) { return ncols == end.zones().ncols && nrows == end.zones().nrows; };
+  // A lake's cells below its level hold its water, which covers the
+  // plants' demand first: their transpiration leaves, as far as the water
+  // ponded there at the step's start reaches, at the lake's concentration
+  // then. Level and concentration are those the lake's table gives for the
+  // step before (each lake's file is named in the routing description:
+  // "SP <code> (file = <name>").
+  const GridFile lakeCodes = modules.lakes ? ReadGridFile(end.dir() + "/lake_codes.asc") : GridFile();
+  const GridFile dem = modules.lakes ? ReadGridFile(end.dir() + "/dem.asc") : GridFile();
+  std::map<int, std::map<long, std::pair<double, double>>> lakeRows;  // code: key: level, concentration
+  std::string missing;
+  if (modules.lakes) {
+    if (!size(lakeCodes.ncols, lakeCodes.nrows) || !size(dem.ncols, dem.nrows)) missing = "lake_codes.asc, dem.asc";
+    const std::string control = end.Text("control.txt");
+    for (size_t i = 0; missing.empty() && i < lakeCodes.values.size(); ++i) {
+      if (!Valid(lakeCodes.values[i]) || !(lakeCodes.values[i] > 0)) continue;
+      const int code = static_cast<int>(lakeCodes.values[i]);
+      if (lakeRows.count(code)) continue;
+      auto& rows = lakeRows[code];
+      const std::string head = "SP " + std::to_string(code) + " (file = ";
+      const size_t at = control.find(head);
+      const size_t stop = at == std::string::npos ? at : control.find_first_of(" ,)\n", at + head.size());
+      const std::string file = stop == std::string::npos ? "" : control.substr(at + head.size(), stop - at - head.size());
+      // Its columns: the date, the level, the area, the volume, nine terms
+      // of three values each, then each tracer's concentration.
+      const size_t column = 33 + static_cast<size_t>(index);
+      for (const RunOutput* run : {&start, &end})
+        for (const auto& row : Rows(run->Text("out/" + file)))
+          if (LineKey(row) >= 0 && row.size() > column) rows[LineKey(row)] = {std::stod(row[4]), std::stod(row[column])};
+      if (rows.empty()) missing = "the table of lake " + std::to_string(code) + " (" + file + ")";
+    }
+  }
   double mm = 0;
   long counted = 0;
-  std::string missing;
   const auto concentration = [](double v) { return Valid(v) ? v : 0.0; };
   for (const auto& [key, date] : steps) {
     if (key <= from || key > to) continue;
     const auto grid = [&](const std::string& base) { return ReadGridFile(end.dir() + "/out/" + base + date); };
     GridFile taken = grid("evar");  // the soil's evaporation and transpiration
+    std::vector<GridFile> transpiration;
     for (int layer = 1; layer <= modules.vegetationLayers; ++layer) {
-      const GridFile t = grid("etr_Layer_" + std::to_string(layer));
+      transpiration.push_back(grid("etr_Layer_" + std::to_string(layer)));
+      const GridFile& t = transpiration.back();
       if (!size(t.ncols, t.nrows) || !size(taken.ncols, taken.nrows)) {
         missing = "etr_Layer_" + std::to_string(layer) + date;
         break;
@@ -1118,6 +1176,34 @@ void Terms::EvaporatedTracer(const std::string& p) {
     if (!size(soil.ncols, soil.nrows) || !size(soilNow.ncols, soilNow.nrows)) missing = p + "unsat.asc, " + p + "u" + date;
     if (!missing.empty()) break;
     mm += end.BasinMean(taken, [&](int r, int c) { return concentration(soil.at(r, c, 1)) * FreeShare(start, r, c); });
+    if (modules.lakes) {
+      // The transpiration the lake's water covered, at the lake's
+      // concentration in place of the top layer's.
+      GridFile covered = taken;
+      for (int r = 1; r <= covered.nrows; ++r)
+        for (int c = 1; c <= covered.ncols; ++c) {
+          double& x = covered.values[static_cast<size_t>((r - 1) * covered.ncols + (c - 1))];
+          const double code = lakeCodes.at(r, c);
+          x = 0;
+          if (!Valid(code) || !(code > 0) || !Valid(dem.at(r, c))) continue;
+          const auto& rows = lakeRows[static_cast<int>(code)];
+          const auto before = rows.lower_bound(key);
+          if (before == rows.begin()) {
+            missing = "the row of the step before " + date + " in the table of lake " + std::to_string(static_cast<int>(code));
+            continue;
+          }
+          const auto& [level, lake] = std::prev(before)->second;
+          const double pond = (level - dem.at(r, c)) * 1000;
+          if (!(pond > 0)) continue;
+          double transpired = 0;
+          for (int layer = 1; layer <= modules.vegetationLayers; ++layer) {
+            const double t = transpiration[static_cast<size_t>(layer - 1)].at(r, c);
+            transpired += Valid(t) ? t : 0.0;
+          }
+          x = std::min(pond, transpired) * (lake - concentration(soil.at(r, c, 1)));
+        }
+      mm += end.BasinMean(covered, [&](int r, int c) { return FreeShare(start, r, c); });
+    }
     soil = soilNow;
     if (modules.interception) {
       const GridFile e = grid("ei"), x = grid(p + "inter");
@@ -1160,10 +1246,6 @@ void Terms::EvaporatedTracer(const std::string& p) {
   } else {
     Unread("what evaporated of the tracer: " + missing + " (every step's evaporation and concentrations)");
   }
-  // A lake's water evaporates from its cells' ponds, at the lake's
-  // concentration, which no grid of a step holds (the term above takes
-  // their soil's).
-  if (modules.lakes) Unread("what evaporated of the tracer from the lakes (no grid of a step holds their concentration)");
 }
 
 }  // namespace

@@ -132,10 +132,15 @@ TEST_F(Tracers, ConservativeTracerMassIsKeptInEveryCellAndStep) {
         const double residual = in - (Mass(1, r, c) - before[r][c]) - out;
         worst = std::max(worst, std::fabs(residual));
         ASSERT_NEAR(residual, 0.0, 1e-8 * (1 + in)) << "step " << step << " cell " << r << " " << c;
-        // The shower runs off at the input's concentration.
-        if (step >= 20 && step < 23 && At("directflow", r, c) > 0) {
-          showerRunoff += At("directflow", r, c);
-          EXPECT_NEAR(At("_CONC_QD_1_", r, c), input[r][c], 1e-9) << "step " << step << " cell " << r << " " << c;
+        // The shower runs off at the input's concentration. The runoff is
+        // the input less what infiltrated, which rounds to some 1e-16 of the
+        // input: where little runs off, its concentration takes that
+        // rounding relative to the runoff (7e-6 of 31 mm: 1.2e-9 of 11).
+        const double runoff = At("directflow", r, c);
+        if (step >= 20 && step < 23 && runoff > 0) {
+          showerRunoff += runoff;
+          EXPECT_NEAR(At("_CONC_QD_1_", r, c), input[r][c], 1e-9 + 1e-13 * in / runoff)
+              << "step " << step << " cell " << r << " " << c;
         }
       }
   }
