@@ -172,8 +172,9 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
       // keeps the head of its own suction. When it took the head of layer 2
       // it gave no water up until layer 2 had dried to 0.1 m of suction and
       // then a pulse of 1 to 2 mm in an hour: 6.58 / 8.00 / 7.07 / 6.59 /
-      // 6.58 mm on 1 / 2 / 4 / 8 / 16 sub-steps, now 6.61 / 6.61 / 6.60 /
-      // 6.60 / 6.60.
+      // 6.58 mm on 1 / 2 / 4 / 8 / 16 sub-steps, then 6.61 / 6.61 / 6.60 /
+      // 6.60 / 6.60, and in quarter-hour substeps while the roots, which
+      // reach the table, transpire 6.65 / 6.62 / 6.60 / 6.60 / 6.60.
       {"capillary rise",
        [](SoilBasin& b) {
          b.iniGw = "3";
