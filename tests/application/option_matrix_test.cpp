@@ -630,7 +630,8 @@ std::vector<Axis> Axes() {
   // Glaciers on the three highest cells of the cut: static, dynamic by
   // degree days (11) or by degree days with radiation (13). The dynamic
   // glaciers' yearly update falls on 31 January: after the January week,
-  // inside the update period (on 29 January where it can: MakeCase).
+  // inside the update period (on a day with snow on the glaciers where it
+  // can: MakeCase).
   auto dynamic = [](int method) {
     return [method](Build& b) {
       b.c.modules.glacierMethod = method;
@@ -2165,18 +2166,21 @@ Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const
          }});
   }
   if (b.c.modules.stepMinutes >= 1440) b.makers.push_back(EveryStepStatistics);
-  // The dynamic glaciers' yearly update of the glacier-update week falls on
-  // 29 January, when the snow of that day lies on them (1.3 to 1.5 mm at
-  // its end; on 31 January it has melted): the update turns it into firn,
-  // which the glacier's tracers follow. A warm start, whose long run starts
-  // on 29 January, and two-day steps (which end on even days) keep 31
-  // January.
-  if (b.c.modules.glacierMethod >= 11 && b.period.name == "glacier-update" && !b.c.warmStart &&
-      b.values["step"] != "two-days")
-    b.makers.push_back([](const std::string& dir) {
+  // The dynamic glaciers' yearly update falls, where it can, on a day whose
+  // snow lies on them at its end: 22 January in the January week (the snow
+  // of the frozen days, before the thaw), 29 January in the glacier-update
+  // week (1.3 to 1.5 mm; on 31 January it has melted). The update turns it
+  // into firn, which the glacier's tracers follow. Warm starts, whose long
+  // runs start after the first days, and two-day steps (which end on even
+  // days) keep 31 January.
+  if (b.c.modules.glacierMethod >= 11 && b.period.name != "july-storm" && !b.c.warmStart &&
+      b.values["step"] != "two-days") {
+    const std::string day = b.period.name == "january" ? "22" : "29";
+    b.makers.push_back([day](const std::string& dir) {
       return EditIn(dir + "/control.txt",
-                    {{"31 1               GMBEvalDay GMBEvalMonth", "29 1               GMBEvalDay GMBEvalMonth"}});
+                    {{"31 1               GMBEvalDay GMBEvalMonth", day + " 1               GMBEvalDay GMBEvalMonth"}});
     });
+  }
   // Two-day steps with degree-day snow in winter start under 120 mm of
   // snow, so that their melt is not bounded by the snow there is (the
   // comparison with daily steps).
