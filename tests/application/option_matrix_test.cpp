@@ -1659,33 +1659,6 @@ const std::vector<KnownFault> kKnownFaults = {
      {"Oxygen residual"},
      true,
      0.06},
-    // Under the lake, with the fast soil and irrigation 4, the unconfined
-    // layer's runs in two-day steps of the glacier-update week lose 2.3e-3
-    // of the Nitrate that entered and leave the soil's Oxygen 2.55 off its
-    // range (354 made and 13240 off before the deeper layers' tracer moved
-    // with their water).
-    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}, {"lake", "on-table-rows"}},
-     82,
-     "the unconfined layer's tracer under the lake (2.3e-3 of the Nitrate lost in two-day steps)",
-     {"Nitrate residual", "the soil's Oxygen off 0 to 5"},
-     true,
-     5e-3},
-    // In the hourly July storm the unconfined layer leaves the soil's
-    // Oxygen 0.82 above its range and makes 5.1e-3 of it (the dynamic time
-    // step and surface routing 4 in sub-time-steps); with silting-up method
-    // 3, 0.173 of it is lost (0.252 without irrigation).
-    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}, {"period", "july-storm"}},
-     82,
-     "the unconfined layer's evaporating tracer in the July storm (soil 0.82 off its range, 5.1e-3 made)",
-     {"the soil's Oxygen off 0 to 5", "Oxygen residual"},
-     true,
-     0.01},
-    {{{"tracers", "by-source"}, {"groundwater", "unconfined"}, {"silting-up", "3"}},
-     82,
-     "the unconfined layer's evaporating tracer with silting-up method 3 (0.173 lost)",
-     {"Oxygen residual"},
-     true,
-     0.3},
     // Irrigation by soil moisture with silting-up method 2: 4.6e-5 of the
     // Nitrate that entered lost in two-day steps in January (2.0e-4 with
     // the warm start that equals one run; each closes alone).
