@@ -432,6 +432,38 @@ std::string TracerInputs(const std::string& dir) {
   return "";
 }
 
+// The snow drifted onto the fields holds their irrigation water's tracer
+// (the irrigation's mix of the input and its source), and with the
+// interception first the throughfall's: where such water joins the snow's
+// input under a deposition index, the special output writes each step's
+// snowfall and the concentrations of the snow's water input there.
+void DriftedTracerPoints(Build& b) {
+  const bool interceptionFirst = b.values["interception"] == "11" || b.values["interception"] == "12";
+  const bool irrigation = b.values["irrigation"] != "none";
+  if (b.values["snow"] != "drift" || (!interceptionFirst && !irrigation)) return;
+  b.c.modules.driftSnowfallPoints = "Snowfall";
+  b.c.modules.driftConcentrationPoints = "SnowInputConc";
+  const std::string source = interceptionFirst ? "interception_model" : "irrigation";
+  const size_t tracers = kTracerBudgets.size();
+  b.makers.push_back([interceptionFirst, source, tracers](const std::string& dir) {
+    const GridFile zones = ReadGridFile(dir + "/zones.asc"), index = ReadGridFile(dir + "/depidx.asc"),
+                   fields = ReadGridFile(dir + "/irrigation_codes.asc");
+    if (index.ncols != zones.ncols) return std::string("no deposition index grid depidx.asc");
+    std::vector<std::pair<int, int>> cells;
+    for (int r = 1; r <= zones.nrows; ++r)
+      for (int c = 1; c <= zones.ncols; ++c)
+        if (zones.at(r, c) > -9999 && index.at(r, c) > -9999 && index.at(r, c) != 0 &&
+            (interceptionFirst || (fields.ncols == zones.ncols && fields.at(r, c) > 0)))
+          cells.push_back({r, c});
+    if (cells.empty()) return std::string("no cell of the snow's drift takes other water");
+    std::string failed = PointsOf(dir, "snow_fraction", "Snowfall", cells);
+    for (size_t t = 1; t <= tracers && failed.empty(); ++t)
+      failed = PointsOf(dir, "concflux_tracer_" + std::to_string(t) + "_" + source, "SnowInputConc" + std::to_string(t),
+                        cells);
+    return failed;
+  });
+}
+
 // Each store holds the tracers of the water it took. The leaves and the
 // snow take the water input alone (but on fields, which take irrigation
 // water too, and with slides in a zone with fields, whose snow slides into
@@ -1486,6 +1518,7 @@ std::vector<Axis> Axes() {
                                                                 return TracerStores(e, slides);
                                                               });
                                                           b.signatures.push_back(kTracerStatisticsEveryStep);
+                                                          DriftedTracerPoints(b);
                                                         }}}});
   // A warm start after the short run on the other layout's instance count
   // (two after one, one after two) and other sub-steps: the long run reads
