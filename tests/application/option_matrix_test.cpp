@@ -1719,15 +1719,6 @@ const std::vector<KnownFault> kKnownFaults = {
      {"Oxygen residual"},
      true,
      0.3},
-    // Irrigation by soil moisture with silting-up method 2: 4.6e-5 of the
-    // Nitrate that entered lost in two-day steps in January (2.0e-4 with
-    // the warm start that equals one run; each closes alone).
-    {{{"tracers", "by-source"}, {"irrigation", "3"}, {"silting-up", "2"}},
-     82,
-     "irrigation by soil moisture with silting-up method 2 loses tracer (2.0e-4)",
-     {"Nitrate residual", "Oxygen residual"},
-     true,
-     3e-4},
     // The evaporated Oxygen is read per step, while the soil evaporates it
     // in sub-steps, whose concentrations no output holds: 2.5e-5 of the mass
     // that entered with three sub-steps in January (no other option; 2.8e-5
@@ -1804,45 +1795,6 @@ const std::vector<KnownFault> kKnownFaults = {
      "a daily warm start with silting-up 3 does not continue the surface's water (1.29e-3)",
      {"largest difference of a table or end grid from one run", "largest relative difference from the run with -9999"},
      true},
-    // Each run whose Nitrate budget is read and shows faults, with the share
-    // of the mass that entered it made or lost (a residual beyond it is
-    // another fault's).
-    // The budget counts the snow drifted onto the irrigated fields at the
-    // input's concentration, though irrigation water falls there too (at its
-    // source's): 9.0e-2 lost with irrigation 1 and drift alone in January
-    // (each closes alone). The drift is the deposition index times the
-    // snowfall of the snow's water input, which on a field holds the
-    // irrigation, and it carries that snowfall's concentration (the
-    // irrigation's mix of the input's and its source's); no grid of a step
-    // holds that concentration or the irrigated amount of a cell, which the
-    // budget would need to count it.
-    {{{"tracers", "by-source"}, {"irrigation", "1"}, {"snow", "drift"}},
-     82,
-     "the budget counts the snow drifted onto irrigated fields at the input's concentration (9.0e-2 lost)",
-     {"Nitrate residual"},
-     true,
-     0.12},
-    {{{"tracers", "by-source"}, {"irrigation", "2"}, {"snow", "drift"}},
-     82,
-     "the budget counts the snow drifted onto irrigated fields at the input's concentration (9.0e-2 lost)",
-     {"Nitrate residual"},
-     true,
-     0.12},
-    // The same with irrigation by soil moisture: 0.148 of the Nitrate and
-    // 0.141 of the Oxygen lost in the glacier-update week (closed zones,
-    // three sub-steps; with degree-day snow it closes).
-    {{{"tracers", "by-source"}, {"irrigation", "3"}, {"snow", "drift"}},
-     82,
-     "the budget counts the snow drifted onto irrigated fields at the input's concentration (0.148 lost)",
-     {"Nitrate residual", "Oxygen residual"},
-     true,
-     0.18},
-    {{{"tracers", "by-source"}, {"irrigation", "4"}, {"snow", "drift"}},
-     82,
-     "the budget counts the snow drifted onto irrigated fields at the input's concentration (9.0e-2 lost)",
-     {"Nitrate residual"},
-     true,
-     0.12},
     // A restart after the first two-day step of the January week: its short
     // run (the frozen days of snowfall) takes no water through the
     // macropores, its recharge equals that of the run without them; the
@@ -1853,24 +1805,6 @@ const std::vector<KnownFault> kKnownFaults = {
      "a restart whose short run takes no water through the macropores cannot show them",
      {"recharge (mm) of the short run off that of the run without the value"},
      true},
-    // The same with the irrigation of the channel-less subbasin (method 1):
-    // 7.9e-4 lost with it and drift alone in daily steps in the
-    // glacier-update week.
-    {{{"tracers", "by-source"}, {"irrigation", "channel-less"}, {"snow", "drift"}},
-     82,
-     "the budget counts the snow drifted onto irrigated fields at the input's concentration (7.9e-4 lost)",
-     {"Nitrate residual"},
-     true,
-     2e-3},
-    // The same with irrigation 3: 2.3e-3 lost with it and drift in two-day
-    // steps of the glacier-update week (with the lake and the unconfined
-    // layer; without the irrigation 8.7e-7).
-    {{{"tracers", "by-source"}, {"irrigation", "3"}, {"snow", "drift"}},
-     82,
-     "the budget counts the snow drifted onto irrigated fields at the input's concentration (2.3e-3 lost)",
-     {"Nitrate residual"},
-     true,
-     5e-3},
     // A restart's short run (the July storm's first day) whose table stays
     // above the clay layer: the clay moves none of its recharge (-1.3e-16 of
     // it, run with the line solver's two layers and silting-up 2), and the
