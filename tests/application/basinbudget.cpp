@@ -120,6 +120,9 @@ class Terms {
   // What an evaporating tracer (its files' prefix p) left with the
   // evaporated water, from the grids of every step.
   void EvaporatedTracer(const std::string& p, int index);
+  // The drift's tracer beyond the input's concentration where the snow's
+  // water input holds other water, from the special output of every step.
+  void DriftedTracer(const BudgetModules::Tracer& tracer, int index);
 
  private:
   // Change of a run sum grid between the two runs, weighted per cell.
@@ -730,6 +733,10 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
   } else {
     budget.inputs.push_back({"water input at " + std::string(conc), tracer.input * input});
   }
+  int index = 0;  // the tracer's number
+  for (size_t k = 0; k < modules.tracers.size(); ++k)
+    if (modules.tracers[k].name == tracer.name) index = static_cast<int>(k) + 1;
+  if (modules.snow && modules.depositionIndex && !modules.driftSnowfallPoints.empty()) DriftedTracer(tracer, index);
   const RunOutput* runs[2] = {&start, &end};
   // A store of grids at the end of each run: an amount where the tracer
   // does not evaporate, else its concentration times the store's water
@@ -784,24 +791,34 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
         continue;
       }
       const GridFile a = ReadGridFile(run.dir() + "/out/sgsolid.asc"), b = ReadGridFile(run.dir() + "/out/sgliquid.asc");
-      read = read && (!evaporating || (a.ncols == g.ncols && b.ncols == g.ncols));
+      // An evaporating tracer's firn keeps its own concentration (of the
+      // firn total, level 0 of the stack).
+      const GridFile f = evaporating ? ReadGridFile(run.dir() + "/out/" + p + "firng.asc") : GridFile();
+      const StackFile firn = evaporating ? ReadStackFile(run.dir() + "/out/firn.stk") : StackFile();
+      read = read && (!evaporating || (a.ncols == g.ncols && b.ncols == g.ncols && f.ncols == g.ncols &&
+                                       firn.ncols == g.ncols && firn.nrows == g.nrows));
       if (read)
-        mass[k] = run.BasinMean(g, [&](int r, int c) {
-          const double w = evaporating ? (Valid(a.at(r, c)) ? a.at(r, c) : 0.0) + (Valid(b.at(r, c)) ? b.at(r, c) : 0.0)
-                                       : 1.0;
-          return w * Glacierized(run, r, c);
-        });
+        mass[k] = run.BasinMean(g,
+                                [&](int r, int c) {
+                                  const double w = evaporating ? (Valid(a.at(r, c)) ? a.at(r, c) : 0.0) +
+                                                                     (Valid(b.at(r, c)) ? b.at(r, c) : 0.0)
+                                                               : 1.0;
+                                  return w * Glacierized(run, r, c);
+                                }) +
+                  (evaporating ? run.BasinMean(f,
+                                               [&](int r, int c) {
+                                                 const double w = firn.at(r, c, 0);
+                                                 return (Valid(w) ? w : 0.0) * Glacierized(run, r, c);
+                                               })
+                               : 0.0);
     }
     if (read) {
-      budget.storageChanges.push_back({"the glacier part's snow tracer", mass[1] - mass[0]});
+      budget.storageChanges.push_back({"the glacier part's snow and firn tracer", mass[1] - mass[0]});
     } else {
-      Unread(p + "snowg.asc" + (evaporating ? ", sgsolid.asc, sgliquid.asc" : "") +
-             " (the glacier part's snow tracer at the end of each run)");
+      Unread(p + "snowg.asc" + (evaporating ? ", sgsolid.asc, sgliquid.asc, " + p + "firng.asc, firn.stk" : "") +
+             " (the glacier part's snow and firn tracer at the end of each run)");
     }
   }
-  int index = 0;  // the tracer's number
-  for (size_t k = 0; k < modules.tracers.size(); ++k)
-    if (modules.tracers[k].name == tracer.name) index = static_cast<int>(k) + 1;
   // The glacier runoff storages mix the tracer of what they take (their
   // outflow's concentration of each tracer follows each outflow).
   if (modules.snow && modules.glacierMethod > 0) {
@@ -1070,6 +1087,56 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
     }
   }
   if (evaporating) EvaporatedTracer(p, index);
+}
+
+void Terms::DriftedTracer(const BudgetModules::Tracer& tracer, int index) {
+  // The drift of a step is D / (1 + D) of the snowfall written (which holds
+  // it), at the concentration of the snow's water input of the step; the
+  // input term took it at the input's concentration.
+  const long from = LastKey(start.Text("out/discharge.stat")), to = LastKey(end.Text("out/discharge.stat"));
+  const GridFile depositionIndex = ReadGridFile(end.dir() + "/" + modules.depositionIndexGrid);
+  const auto points = Rows(end.Text("out/points.txt"));
+  const bool glaciersDrift = modules.glacierMethod == 0 || modules.glacierMethod == 13;
+  const std::string snowfall = modules.driftSnowfallPoints + "/";
+  double sum = 0;
+  int cells = 0;
+  bool whole = !points.empty() && from >= 0 && depositionIndex.ncols == end.zones().ncols &&
+               depositionIndex.nrows == end.zones().nrows;
+  for (size_t k = 0; whole && k < points[0].size(); ++k) {
+    if (points[0][k].compare(0, snowfall.size(), snowfall) != 0) continue;
+    int column = 0, row = 0;
+    if (std::sscanf(points[0][k].c_str() + snowfall.size(), "%d/%d", &column, &row) != 2 || row < 1 ||
+        row > end.zones().nrows || column < 1 || column > end.zones().ncols) {
+      whole = false;
+      break;
+    }
+    const std::string name = modules.driftConcentrationPoints + std::to_string(index) + "/" + std::to_string(column) +
+                             "/" + std::to_string(row);
+    const auto at = std::find(points[0].begin(), points[0].end(), name);
+    if (at == points[0].end()) {
+      whole = false;
+      break;
+    }
+    ++cells;
+    const double D = depositionIndex.at(row, column);
+    if (!Valid(end.zones().at(row, column)) || !Valid(D) || !(D > -1) ||
+        (!glaciersDrift && Glacierized(start, row, column) > 0))
+      continue;
+    const size_t j = static_cast<size_t>(at - points[0].begin());
+    for (const auto& line : points) {
+      const long key = LineKey(line);
+      if (key <= from || key > to || line.size() <= std::max(j, k)) continue;
+      const double snow = std::stod(line[k]), c = std::stod(line[j]);
+      if (Valid(snow) && Valid(c)) sum += D / (1 + D) * snow * (c - tracer.input) * end.CellArea(row, column);
+    }
+  }
+  if (whole && cells > 0) {
+    budget.inputs.push_back({"drift beyond the input's concentration", sum / end.basinArea()});
+  } else {
+    Unread("out/points.txt without the snowfall (" + modules.driftSnowfallPoints + ") and the concentration (" +
+           modules.driftConcentrationPoints + ") of the snow's water input of each step at the cells where other "
+           "water joins the input");
+  }
 }
 
 // The grids of a run's out/ written every step under dated names
