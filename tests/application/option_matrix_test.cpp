@@ -1766,20 +1766,6 @@ const std::vector<KnownFault> kKnownFaults = {
     // cause loses 2.76e-5 without frozen soil (746.987 against 746.101).
     {{{"tracers", "by-source"}, {"soil", "frozen"}}, 82, "frozen soil and an evaporating tracer (up to 6.7e-6)",
      {"Oxygen residual"}, true, 1e-5},
-    // A warm start in daily steps with silting-up 3 and surface routing 1 in
-    // the glacier-update week does not continue the surface's water
-    // (surfstor.asc 1.29e-3, surfstorage.stat 8.8e-4 off one run; the zone
-    // grid's comparison run, one run, differs as much). The surface
-    // routing's velocities start each sub-step's iteration from those of
-    // the sub-step before, and no state holds them: the warm start's first
-    // day (29 January) moves subbasin 3's surface storage by 1.5e-4 mm
-    // (0.185227 against 0.185373); with the iteration converged (1e-13 m/s,
-    // 200 passes) 2.0e-5 remain, another state the routing does not keep.
-    {{{"warm-start", "equals-one-run"}, {"silting-up", "3"}, {"step", "day"}},
-     82,
-     "a daily warm start with silting-up 3 does not continue the surface's water (1.29e-3)",
-     {"largest difference of a table or end grid from one run", "largest relative difference from the run with -9999"},
-     true},
     // A restart after the first two-day step of the January week: its short
     // run (the frozen days of snowfall) takes no water through the
     // macropores, its recharge equals that of the run without them; the
