@@ -1479,6 +1479,14 @@ std::vector<Axis> Axes() {
                                                                            kTracersBySource.end());
                                                           b.makers.push_back(TracerInputs);
                                                           b.c.modules.tracers = kTracerBudgets;
+                                                          // With silting-up Nitrate may leave a store at 4
+                                                          // at most, below the input's 5: the rest stays
+                                                          // behind (in the leaves, the snow, the surface).
+                                                          if (b.values["silting-up"] != "off")
+                                                            Edit(b, "min_conc = 0 max_conc = 1000 mg/l soilini = 2 gwini = 1 "
+                                                                    "statcode = 2001 gridcode = 3",
+                                                                 "min_conc = 0 max_conc = 4 mg/l soilini = 2 gwini = 1 "
+                                                                 "statcode = 2001 gridcode = 3");
                                                           const bool slides = b.values["snow"] == "slides";
                                                           b.signatures.push_back(
                                                               [slides](const RunOutput&, const RunOutput& e,
