@@ -232,6 +232,14 @@ int schneemodellklasse::MissingInputs(int r, int c) const {
   return m;
 }
 
+namespace {
+// A concentration that leaves a store, at most at the tracer's maximum
+// concentration (none when it is not above 0).
+double Capped(double concentration, double maximum) {
+  return maximum > 0 ? std::min(concentration, maximum) : concentration;
+}
+}  // namespace
+
 // A cell without a value of an input its method needs (the temperature; the
 // wind, vapour pressure, humidity, radiation or cloudiness of the method)
 // rests for the step, as if the module were off there: the snow of both
@@ -266,18 +274,25 @@ void schneemodellklasse::SkippedCell(int r, int c, double g) {
     if (eb && glac[kEvapOnGlacier].grid) glac[kEvapOnGlacier].grid[r][c] = 0;
     if (glac[kTotalOnGlacier].grid) glac[kTotalOnGlacier].grid[r][c] = Sg + Lg;
   }
-  // Tracers: the input passes with its concentration (an evaporating
-  // tracer's outflow without water keeps the pack's); the glacier part's
-  // pack keeps its own.
+  // Tracers: the input passes with its concentration, at most at the
+  // tracer's maximum concentration (an evaporating tracer's outflow without
+  // water keeps the pack's); the glacier part's pack keeps its own.
   for (size_t t = 1; g > 0 && t < glaciertracers.size(); ++t) {
     if (tracers[t].radioactive == 1 && glaciertracers[t].store[r][c] > nodata) {
       glaciertracers[t].store[r][c] *= tracers[t].decay;
       const Grid f = glaciertracers[t].firn;
       if (f && f[r][c] > nodata) f[r][c] *= tracers[t].decay;
     }
-    // The glacier part's input passes on to its runoff as it came.
-    Grid cin = glaciertracers[t].input;
-    glaciertracers[t].outflow[r][c] = cin && cin[r] && cin[r][c] > nodata ? cin[r][c] : 0.0;
+    // The glacier part's input passes on to its runoff as it came, at most
+    // at the tracer's maximum concentration: the pack keeps the rest, as it
+    // keeps what it holds back from its outflow in a step with a temperature.
+    Grid in = glaciertracers[t].input;
+    const double cin = in && in[r] && in[r][c] > nodata ? in[r][c] : 0.0;
+    double& v = glaciertracers[t].store[r][c];
+    const bool keeps = tracers[t].evaporating != 1 && v > nodata && Pg > 0;
+    const double passed = keeps ? Capped(cin, tracers[t].max_conc) : cin;
+    if (keeps) v += Pg * (cin - passed);
+    glaciertracers[t].outflow[r][c] = passed;
     glaciertracers[t].firnmelt[r][c] = 0;
   }
   for (int t = 1; t <= tracercount; ++t) {
@@ -285,6 +300,14 @@ void schneemodellklasse::SkippedCell(int r, int c, double g) {
     if (tracers[t].radioactive == 1) value *= tracers[t].decay;
     const double cin = tracerinput[t] && tracerinput[t][r] ? tracerinput[t][r][c] : 0.0;
     const bool passes = g < 1 && P > 0;
+    if (passes && tracers[t].evaporating != 1) {
+      // The input passes with the water, at most at the tracer's maximum
+      // concentration; the pack keeps the rest.
+      const double passed = Capped(cin, tracers[t].max_conc);
+      value += P * (cin - passed);
+      tracergrids[t].flux[r][c] = passed;
+      continue;
+    }
     tracergrids[t].flux[r][c] = passes ? cin : tracers[t].evaporating == 1 ? value : 0.0;
   }
   // Snow age and albedo follow the temperature: they stay.

@@ -406,11 +406,14 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
       std::printf("case %s on %s, the mass of %s (mm x concentration)\n%s", title.c_str(), layout, name.c_str(),
                   tb.Report().c_str());
       for (const auto& u : tb.unread) problem += name + " term not read: " + u + "\n";
+      // (Beyond the tolerance, the rounding of the printed tables its terms
+      // were read from.)
       const double off = std::fabs(tb.Residual()) / tb.Input();
-      if (tb.unread.empty() && !(off <= kTolerance)) {
+      const double allowed = kTolerance + tb.rounding / tb.Input();
+      if (tb.unread.empty() && !(off <= allowed)) {
         char text[240];
-        std::snprintf(text, sizeof text, "%s residual %.3g mm x concentration, %.3g of the mass that entered (at most %g) on %s\n",
-                      name.c_str(), tb.Residual(), off, kTolerance, layout);
+        std::snprintf(text, sizeof text, "%s residual %.3g mm x concentration, %.3g of the mass that entered (at most %.3g) on %s\n",
+                      name.c_str(), tb.Residual(), off, allowed, layout);
         problem += text;
       }
     }

@@ -23,6 +23,31 @@ bool Valid(double x) {
   return x > -9999;
 }
 
+// How far the value a printed number stands for may lie from it: half a
+// unit of its last decimal ("2.34500" -> 5e-6, "1.5e-03" -> 5e-5), or,
+// written with six significant digits (%g, trailing zeros dropped: "0.5"),
+// half a unit of the sixth (5e-7; a printed 0 is exact).
+double HalfUnit(const std::string& text, bool sixDigits) {
+  if (sixDigits) {
+    const double x = std::fabs(std::stod(text));
+    return x > 0 ? 0.5 * std::pow(10.0, std::floor(std::log10(x)) - 5) : 0.0;
+  }
+  const size_t e = text.find_first_of("eE");
+  const std::string mantissa = text.substr(0, e);
+  const size_t dot = mantissa.find('.');
+  const int decimals = dot == std::string::npos ? 0 : static_cast<int>(mantissa.size() - dot - 1);
+  const int exponent = e == std::string::npos ? 0 : std::atoi(text.c_str() + e + 1);
+  return 0.5 * std::pow(10.0, exponent - decimals);
+}
+
+// The rounding bound of a product of two printed values a and b (each known
+// to its half unit).
+double ProductRounding(const std::string& a, const std::string& b, bool sixDigits) {
+  const double x = std::fabs(std::stod(a)), y = std::fabs(std::stod(b));
+  const double dx = HalfUnit(a, sixDigits), dy = HalfUnit(b, sixDigits);
+  return x * dy + y * dx + dx * dy;
+}
+
 }  // namespace
 
 RunOutput::RunOutput(std::string dir, const std::string& relCellAreaGrid) : directory(std::move(dir)) {
@@ -84,6 +109,11 @@ std::string Budget::Report() const {
   std::snprintf(line, sizeof line, "  residual %-46s %16.9f mm (%.2e of the input)\n", "", Residual(),
                 in != 0 ? std::fabs(Residual()) / in : 0.0);
   text += line;
+  if (rounding > 0) {
+    std::snprintf(line, sizeof line, "  rounding of the tables read %-28s %16.9f mm (%.2e of the input)\n", "",
+                  rounding, in != 0 ? rounding / in : 0.0);
+    text += line;
+  }
   return text;
 }
 
@@ -1003,12 +1033,12 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
   if (!head.empty() && !concentrations.empty())
     for (size_t k = 4; k < concentrations[0].size(); ++k)
       if (concentrations[0][k] == head.front().back()) column = k;
-  std::map<long, double> outletConcentration;
+  std::map<long, std::string> outletConcentration;  // as printed
   for (const auto& row : concentrations) {
     const long key = LineKey(row);
-    if (key > from && key <= to && column > 0 && column < row.size()) outletConcentration[key] = std::stod(row[column]);
+    if (key > from && key <= to && column > 0 && column < row.size()) outletConcentration[key] = row[column];
   }
-  double out = 0;
+  double out = 0, rounding = 0;
   bool whole = column > 0 && from >= 0;
   for (const auto& row : Rows(q1)) {
     const long key = LineKey(row);
@@ -1018,25 +1048,30 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       whole = false;
       break;
     }
-    out += std::stod(row.back()) * at->second * seconds;
+    out += std::stod(row.back()) * std::stod(at->second) * seconds;
+    rounding += ProductRounding(row.back(), at->second, false) * seconds;
   }
   if (whole) {
     budget.outputs.push_back({"discharge at the outlet", mm(out)});
+    budget.rounding += mm(rounding);
   } else {
     Unread(p + "routi.sta (the outlet's concentration of each step, a column per subbasin)");
   }
   for (const std::string& table : modules.abstractionsLeaving) {
-    // Its columns: the date, m3/s and each tracer's concentration.
-    double m3 = 0;
+    // Its columns: the date, m3/s and each tracer's concentration (six
+    // significant digits).
+    double m3 = 0, bound = 0;
     bool any = false;
     for (const auto& row : Rows(end.Text("out/" + table))) {
       const long key = LineKey(row);
       if (key <= from || key > to || row.size() <= static_cast<size_t>(4 + index)) continue;
       m3 += std::stod(row[4]) * std::stod(row[static_cast<size_t>(4 + index)]) * seconds;
+      bound += ProductRounding(row[4], row[static_cast<size_t>(4 + index)], true) * seconds;
       any = true;
     }
     if (any) {
       budget.outputs.push_back({"abstraction (" + table + ")", mm(m3)});
+      budget.rounding += mm(bound);
     } else {
       Unread(table + " (abstracted m3/s of each step with its concentrations)");
     }

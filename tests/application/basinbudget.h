@@ -135,6 +135,11 @@ struct Budget {
   std::vector<BudgetTerm> outputs;         // water that leaves it
   std::vector<BudgetTerm> storageChanges;  // more water in a store is positive
   std::vector<std::string> unread;         // terms that could not be read, with why
+  // How far the terms read from printed tables (their values to the
+  // decimals printed, multiplied step by step) may lie from the model's
+  // own figures, mm: the residual may differ from 0 by this much beyond the
+  // tolerance (tracer budgets).
+  double rounding = 0;
   // The scale of the relative checks: the inputs' sizes summed (an input
   // that takes water, a fixed head below the table, counts by its size:
   // a net input below 0 would let every check pass).
