@@ -355,7 +355,9 @@ bool WithinShare(const std::string& line, double upTo) {
 }
 
 // The verdict on one case's runs, printed with its budgets and signatures.
-void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
+// Returns, for each known fault of the case, whether it shows in the
+// verdict.
+std::vector<bool> Judge(const Case& c, Outcome& o, const RunSettings& settings) {
   const std::string title = c.description.empty() ? c.name : c.name + " (" + c.description + ")";
   std::string problem;
   // The folder that keeps the runs is made when missing; a copy that fails
@@ -473,6 +475,7 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
   const bool whole = std::any_of(c.knownFaults.begin(), c.knownFaults.end(),
                                  [](const Case::KnownFault& f) { return f.shows.empty(); });
   std::string shownIssues;
+  std::vector<bool> shows;
   for (const auto& f : c.knownFaults) {
     bool shown = !problem.empty();
     if (!f.shows.empty() && o.failure.empty() && !whole) {
@@ -483,6 +486,7 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
       closed += (closed.empty() ? "" : ", ") + std::to_string(f.issue);
     bool appears = f.shows.empty() && !problem.empty();
     for (const std::string& text : f.shows) appears = appears || verdict.find(text) != std::string::npos;
+    shows.push_back(appears);
     if (appears && shownIssues.find(std::to_string(f.issue)) == std::string::npos)
       shownIssues += (shownIssues.empty() ? "" : ", ") + std::to_string(f.issue);
   }
@@ -496,11 +500,12 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
   } else if (!problem.empty()) {
     std::printf("case %s: known fault, issues %s\n", c.name.c_str(), shownIssues.c_str());
   }
+  return shows;
 }
 
 }  // namespace
 
-void RunAndJudge(std::vector<Case> cases, const RunSettings& settings) {
+std::map<std::string, std::vector<bool>> RunAndJudge(std::vector<Case> cases, const RunSettings& settings) {
   if (const char* only = settings.selectVariable.empty() ? nullptr : std::getenv(settings.selectVariable.c_str())) {
     const std::regex pattern(only);
     std::erase_if(cases, [&](const Case& c) { return !std::regex_search(c.name + " " + c.description, pattern); });
@@ -509,10 +514,12 @@ void RunAndJudge(std::vector<Case> cases, const RunSettings& settings) {
   std::vector<std::future<Outcome>> running;
   for (const Case& c : cases)
     running.push_back(std::async(std::launch::async, RunCase, std::cref(c), std::ref(slots), std::cref(settings)));
+  std::map<std::string, std::vector<bool>> shown;
   for (size_t i = 0; i < cases.size(); ++i) {
     Outcome o = running[i].get();
-    Judge(cases[i], o, settings);
+    shown[cases[i].name] = Judge(cases[i], o, settings);
   }
+  return shown;
 }
 
 std::string ModelTime(const Date& start, const Date& end, int stepMinutes, int startHour, int endHour) {
