@@ -125,8 +125,8 @@ struct RunSettings {
 // closes within kTolerance of its input on both layouts with the same terms,
 // its signatures are as its options make them, its results checks pass. A
 // case with open issues fails only when it closes. Returns, for each case
-// run (by its name), whether each of its known faults showed: a text of it
-// in the verdict's lines (one without texts: any line).
+// run (by its name), whether each of its known faults showed: explained a
+// line of the verdict (one without texts: any line).
 std::map<std::string, std::vector<bool>> RunAndJudge(std::vector<Case> cases, const RunSettings& settings);
 
 // The text of the example's model time for the run from start to end.

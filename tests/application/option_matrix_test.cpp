@@ -2185,13 +2185,14 @@ Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const
 // one of its runs at least, else it is gone and the mark with it. Each shard
 // (and a run of the whole matrix, one shard) writes, for every run of its
 // share that carries such a mark, whether each showed, to a file of its own
-// in the working directory, headed by the generation's fingerprint (its runs,
-// the marks and the program's file); the shard that finds every shard's file
-// of the same fingerprint judges the marks (the last to end does; files of
-// an earlier pass of the same generation and program hold the same
-// verdicts). A shard whose runs were chosen (FLUVEX_OPTION_MATRIX_RUNS)
-// writes none. (A fault is told by its texts in the verdict: marks that share
-// a text show together in a run that carries both.)
+// in the working directory, headed by the generation's fingerprint (its
+// runs, the marks, the program's file and the test's own); the shard that
+// finds every shard's file of the same fingerprint judges the marks (the
+// last to end does; files of an earlier pass of the same generation and
+// binaries hold the same verdicts). A shard whose runs were chosen
+// (FLUVEX_OPTION_MATRIX_RUNS) writes none. (A fault is told by its texts in
+// the verdict: marks that share a text show together in a run that carries
+// both.)
 std::string MarksFile(int shard, int shards) {
   return "option_matrix_marks_" + std::to_string(shard + 1) + "_of_" + std::to_string(shards) + ".txt";
 }
@@ -2207,8 +2208,9 @@ std::string Fingerprint(const std::vector<Axis>& axes, const std::vector<Row>& r
   // (The program of the runs.)
   const char* chosen = std::getenv("FLUVEX_PROGRAM");
   const std::string program = chosen && *chosen ? chosen : FLUVEX_YEAR_BINARY;
-  text += program + " " + std::to_string(fs::file_size(program, error)) + " " +
-          std::to_string(fs::last_write_time(program, error).time_since_epoch().count());
+  for (const std::string& file : {program, std::string("/proc/self/exe")})
+    text += file + " " + std::to_string(fs::file_size(file, error)) + " " +
+            std::to_string(fs::last_write_time(file, error).time_since_epoch().count()) + "\n";
   char hex[32];
   std::snprintf(hex, sizeof hex, "%016zx", std::hash<std::string>{}(text));
   return hex;
