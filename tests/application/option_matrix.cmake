@@ -9,8 +9,9 @@ if(FLUVEX_EXAMPLE_BINARY)
 else()
   target_compile_definitions(option_matrix_test PRIVATE FLUVEX_YEAR_BINARY="$<TARGET_FILE:fluvex>")
 endif()
-# About 10 CPU minutes (Release fluvex) in five shards side by side (every
-# fifth generated run each): option_matrix_test and
+# About 10 CPU minutes (Release fluvex) in five shards side by side (a fifth
+# of the generated runs each, dealt out by their estimated cost):
+# option_matrix_test and
 # option_matrix_test_shard2 to option_matrix_test_shard5.
 get_test_property(option_matrix_test ENVIRONMENT option_matrix_env)
 set_tests_properties(option_matrix_test PROPERTIES ENVIRONMENT "${option_matrix_env};FLUVEX_OPTION_MATRIX_SHARD=0/5"
