@@ -27,6 +27,16 @@ struct BudgetModules {
   bool irrigation = false;
   bool depositionIndex = false;                    // a snow method that drifts snow by a deposition index
   std::string depositionIndexGrid = "depidx.asc";  // its grid, in the run's directory
+  // The snow drifted onto a cell carries the concentration of the snow's
+  // water input, which is the input's but where other water joins it
+  // before the snow (the fields' irrigation water; the throughfall when the
+  // interception runs first). At such cells the special output
+  // (out/points.txt) holds, each step, the snowfall with its drift
+  // (<driftSnowfallPoints>/<column>/<row>, mm) and each tracer's
+  // concentration of the snow's water input
+  // (<driftConcentrationPoints><tracer number>/<column>/<row>); empty: the
+  // drift carries the input's concentration everywhere.
+  std::string driftSnowfallPoints, driftConcentrationPoints;
   int vegetationLayers = 1;
   // A grid of relative cell areas (RelCellArea, in the run's directory;
   // empty: every cell counts 1): the basin's area in the routing's m3 is
