@@ -77,7 +77,9 @@ const char* const kStateFiles[] = {
     // the soil columns, which take it in the next step.
     "nitinter.asc", "oxyinter.asc", "nitsnow_.asc", "oxysnow_.asc", "nitsnowg.asc", "oxysnowg.asc", "nitunsat.asc",
     "oxyunsat.asc", "nitSurfa.asc", "oxySurfa.asc", "nitSilti.asc", "oxySilti.asc", "nit1grou.asc", "oxy1grou.asc",
-    "nit2grou.asc", "oxy2grou.asc", "nitgwex.asc", "oxygwex.asc"};
+    "nit2grou.asc", "oxy2grou.asc", "nitgwex.asc", "oxygwex.asc",
+    // Oxygen's in the firn of dynamic glaciers.
+    "oxyfirng.asc"};
 
 // At most this many fluvex instances at once: ctest runs other tests beside.
 class Slots {
