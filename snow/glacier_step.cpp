@@ -194,10 +194,16 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     // The firn of dynamic glaciers gives off the tracer the store holds
     // without snow water (that of the snow that became firn) with its melt,
     // in the share of the firn that melted.
+    // An evaporating tracer leaves with it at the firn's concentration.
     const double x = glac[kMeltFirn].grid[r][c] - firnMeltBefore;
     for (size_t t = 1; t < glaciertracers.size() && x > 0 && firnBefore > 0 && Sg + Lg <= 0; ++t) {
       double& v = glaciertracers[t].store[r][c];
-      if (!(v > 0) || tracers[t].evaporating == 1) continue;
+      if (tracers[t].evaporating == 1) {
+        const Grid f = glaciertracers[t].firn;
+        if (f && f[r][c] > nodata) glaciertracers[t].firnmelt[r][c] = f[r][c];
+        continue;
+      }
+      if (!(v > 0)) continue;
       const double released = v * std::min(1.0, x / firnBefore);
       v -= released;
       glaciertracers[t].firnmelt[r][c] = released / x;
@@ -529,11 +535,22 @@ void schneemodellklasse::YearlyGlacierUpdate() {
           glac[kFirnToIce].grid[r][c] = g * level[firn_levels];
         if (created)
           for (int k = 2; k <= firn_levels; ++k) level[k] = 0;
+        double before = 0;  // the firn before, with the layer that turns to ice
+        for (int k = 1; k <= firn_levels && !created; ++k) before += level[k] > nodata ? level[k] : 0.0;
         for (int k = firn_levels; k >= 2; --k) level[k] = level[k - 1] > nodata ? level[k - 1] : 0.0;
         level[1] = Sg[r][c] + Lg[r][c];
         double sum = 0;
         for (int k = 1; k <= firn_levels; ++k) sum += level[k];
         level[0] = sum;
+        // An evaporating tracer's firn takes the snow's with its water; what
+        // the layer that turns to ice held stays in the firn (as the amount
+        // of another tracer stays in the glacier part's store).
+        for (size_t t = 1; t < glaciertracers.size(); ++t) {
+          const Grid f = glaciertracers[t].firn;
+          const double v = glaciertracers[t].store[r][c];
+          if (!f || !(f[r][c] > nodata) || !(v > nodata)) continue;
+          if (sum > 0) f[r][c] = (f[r][c] * before + v * level[1]) / sum;
+        }
         glac[kFirnTotal].grid[r][c] = sum;
         Sg[r][c] = 0;
         Lg[r][c] = 0;
@@ -622,28 +639,42 @@ void schneemodellklasse::FollowGlacierArea() {
       // part's store (which gives it off with the firn's melt).
       const double Wo = S[r][c] + L[r][c], Wg = Sg[r][c] + Lg[r][c];
       const double plants = held.empty() ? 0.0 : value(held[0][r][c]);
+      // An evaporating tracer's firn holds its own concentration (af: its
+      // amount per mm of the glacier part).
       for (size_t t = 1; t < glaciertracers.size(); ++t) {
         double& v = tracergrids[t].store[r][c];
         double& vg = glaciertracers[t].store[r][c];
         if (!(v > nodata) || !(vg > nodata)) continue;
         double* p = leaves[t] && leaves[t][r][c] > nodata ? &leaves[t][r][c] : nullptr;
+        const Grid f = glaciertracers[t].firn;
+        double* fc = f && f[r][c] > nodata ? &f[r][c] : nullptr;
         const double a = TracerAmount(t, v, Wo), ag = TracerAmount(t, vg, Wg);
         const double ap = p ? TracerAmount(t, *p, plants) : 0.0;
+        const double af = fc ? *fc * firn : 0.0;
         if (gA > gB) {
           const double d = gA - gB;
           const double joins = d * (a + ap) / gA;
           const double water = firn_levels >= 1 ? 0.0 : d * (Wo + plants) / gA;
-          vg = TracerValue(t, ag * gB / gA + joins, Wg * gB / gA + water, vg);
+          if (fc && firn_levels >= 1) {
+            vg = TracerValue(t, ag * gB / gA, Wg * gB / gA, vg);
+            *fc = TracerValue(t, af * gB / gA + joins, firn * gB / gA + d * (Wo + plants) / gA, *fc);
+          } else {
+            vg = TracerValue(t, ag * gB / gA + joins, Wg * gB / gA + water, vg);
+          }
           if (gA >= 1) {
             v = TracerValue(t, 0.0, 0.0, v);
             if (p) *p = TracerValue(t, 0.0, 0.0, *p);
           }
         } else {
           const double d = gB - gA;
-          v = TracerValue(t, ((1 - gB) * a + d * ag) / (1 - gA), ((1 - gB) * Wo + d * (firn + Wg)) / (1 - gA), v);
+          v = TracerValue(t, ((1 - gB) * a + d * (ag + af)) / (1 - gA), ((1 - gB) * Wo + d * (firn + Wg)) / (1 - gA),
+                          v);
           // The plants' water per mm of the open part shrinks as that part grows.
           if (p && tracers[t].evaporating != 1) *p *= (1 - gB) / (1 - gA);
-          if (gA <= 0) vg = TracerValue(t, 0.0, 0.0, vg);
+          if (gA <= 0) {
+            vg = TracerValue(t, 0.0, 0.0, vg);
+            if (fc) *fc = 0;
+          }
         }
       }
       if (gA > gB) {

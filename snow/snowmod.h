@@ -570,6 +570,12 @@ class schneemodellklasse : public teilmodellklasse {
     Grid firnmelt = nullptr;  // concentration of the step's firn melt
     int position = 0;
     int64_t first = 0, last = 0;
+    // An evaporating tracer's store holds the concentration of the snow
+    // water alone: the firn of dynamic glaciers keeps its own, that of the
+    // firn water (what the firn took from the snow over its levels' total).
+    Grid firn = nullptr;
+    int firnposition = 0;
+    int64_t firnfirst = 0, firnlast = 0;
   };
   std::vector<GlacierTracer> glaciertracers;
   void InitGlacierTracers();

@@ -229,6 +229,26 @@ void schneemodellklasse::InitGlacierTracers() {
     g.input = gridlist[GetGridOf3(irrigation, input, "!!_no_entry_!!")].grid;
     g.outflow = matrix(1, nrows, 1, ncols, 0);
     g.firnmelt = matrix(1, nrows, 1, ncols, 0);
+    // An evaporating tracer's concentration in the firn of dynamic glaciers
+    // (file "<path><name>firng.<gridext>", read with the glacier state).
+    if (glaciermethod <= 10 || tr.evaporating != 1) continue;
+    std::snprintf(file, sizeof file, "%s%.3sfirng.%.3s", tr.path.c_str(), tr.name.c_str(), tr.gridext.c_str());
+    if (glacierreadgrid == 1) {
+      RequireTracerState(file, t, tr);
+      ReadTracerStorageGrid(file, g.firn, g.firnfirst, g.firnlast);
+    } else {
+      g.firn = matrix(1, nrows, 1, ncols, 0);
+      g.firnfirst = 1;
+      g.firnlast = nrows;
+      for (int r = std::max(1, firstrow); r <= std::min(lastrow, nrows); ++r) {
+        const double* z = zonegrid ? zonegrid[r] : nullptr;
+        for (int c = 1; c <= ncols; ++c) g.firn[r][c] = (z && Missing(z[c])) ? nodata : 0.0;
+      }
+    }
+    g.firnposition = FreeGridPosition();
+    RegisterGrid(g.firnposition, file, g.firn, nullptr, 0,
+                 "concstor_tracer_" + std::to_string(t) + "_" + modulname + "_inFirn", tr.gridcode, g.firnfirst,
+                 g.firnlast);
   }
   const size_t count = qice.size();
   tracermeltsums.assign(3 * count * static_cast<size_t>(tracercount), ExactSum{});
@@ -262,6 +282,8 @@ void schneemodellklasse::FreeTracerArrays() {
   for (GlacierTracer& g : glaciertracers) {
     if (g.position > 0) UnregisterGrid(g.position);
     if (g.store) FreeMatrix(g.store, g.first, g.last, 1, ncols);
+    if (g.firnposition > 0) UnregisterGrid(g.firnposition);
+    if (g.firn) FreeMatrix(g.firn, g.firnfirst, g.firnlast, 1, ncols);
     for (Grid x : {g.outflow, g.firnmelt})
       if (x) FreeMatrix(x, 1, nrows, 1, ncols);
   }

@@ -270,8 +270,11 @@ void schneemodellklasse::SkippedCell(int r, int c, double g) {
   // tracer's outflow without water keeps the pack's); the glacier part's
   // pack keeps its own.
   for (size_t t = 1; g > 0 && t < glaciertracers.size(); ++t) {
-    if (tracers[t].radioactive == 1 && glaciertracers[t].store[r][c] > nodata)
+    if (tracers[t].radioactive == 1 && glaciertracers[t].store[r][c] > nodata) {
       glaciertracers[t].store[r][c] *= tracers[t].decay;
+      const Grid f = glaciertracers[t].firn;
+      if (f && f[r][c] > nodata) f[r][c] *= tracers[t].decay;
+    }
     // The glacier part's input passes on to its runoff as it came.
     Grid cin = glaciertracers[t].input;
     glaciertracers[t].outflow[r][c] = cin && cin[r] && cin[r][c] > nodata ? cin[r][c] : 0.0;
@@ -334,8 +337,11 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
   for (int t = 1; t <= tracercount && g < 1; ++t)
     if (tracers[t].radioactive == 1) tracergrids[t].store[r][c] *= tracers[t].decay;
   for (size_t t = 1; g > 0 && t < glaciertracers.size(); ++t)
-    if (tracers[t].radioactive == 1 && glaciertracers[t].store[r][c] > nodata)
+    if (tracers[t].radioactive == 1 && glaciertracers[t].store[r][c] > nodata) {
       glaciertracers[t].store[r][c] *= tracers[t].decay;
+      const Grid f = glaciertracers[t].firn;
+      if (f && f[r][c] > nodata) f[r][c] *= tracers[t].decay;
+    }
   const double packBefore = S + L;
 
   // 5. Melt, in one part or in a night and a day part.
@@ -677,7 +683,10 @@ void schneemodellklasse::WriteGridStatistics() {
     if (tracergrids[t].statistic) tracergrids[t].statistic->Reduce(stepyear, stepmonth, stepday, stephour, 1);
     WriteStatisticGrids(tracergrids[t].storeindex, 1, 0);
   }
-  for (size_t t = 1; t < glaciertracers.size(); ++t) WriteStatisticGrids(glaciertracers[t].position, 1, 0);
+  for (size_t t = 1; t < glaciertracers.size(); ++t) {
+    WriteStatisticGrids(glaciertracers[t].position, 1, 0);
+    if (glaciertracers[t].firnposition > 0) WriteStatisticGrids(glaciertracers[t].firnposition, 1, 0);
+  }
 }
 
 void schneemodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {

@@ -391,6 +391,11 @@ void siltingupclass::SerialPass() {
         surfacestorage[r][c] = surfacestorage[mr][mc];
         for (int k = 0; k < kOwnGrids; ++k) own[k][r][c] = own[k][mr][mc];
         input[r][c] = input[mr][mc];
+        // And the tracer of that water (the soil takes it with the water).
+        for (int k = 1; k <= tracercount; ++k) {
+          tracergrids[k].store[r][c] = tracergrids[k].store[mr][mc];
+          tracergrids[k].flux[r][c] = tracergrids[k].flux[mr][mc];
+        }
       }
       const int zone = SubbasinOf(zonegrid[r][c]);
       if (zone < 1 || zone > zonecount) continue;

@@ -189,6 +189,9 @@ class surfaceroutingclass : public teilmodellklasse {
   // The concentration of the surface water's tracers at a warm start, from
   // the grids the run before wrote (collective).
   void ReadTracerState();
+  // The velocities the last sub-time-step of the run before left, from its
+  // velocity stack (collective); warm: the soil model reads its state too.
+  void ReadVelocityState(bool warm, int soilReadParameter);
   void ReleaseGrids();
 
   // ---- flow (surfrout_flow.cpp) ----

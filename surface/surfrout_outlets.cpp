@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "framework/diagstream.h"
 #include "framework/mpirunning.h"
@@ -523,7 +524,9 @@ void surfaceroutingclass::ReadStorageSection(std::FILE* file, const std::string&
 void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readParameter) {
   if (flowcontrol == 0) return;
   storagefile = fileName;
-  if (fileName.empty() || readParameter == 0 || readParameter == 2 || readParameter == 4) return;
+  const bool warm = !fileName.empty() && readParameter != 0 && readParameter != 2 && readParameter != 4;
+  ReadVelocityState(warm, readParameter);
+  if (!warm) return;
   if (maxzeit.size() != static_cast<size_t>(zonecount) + 1) {
     *diag << "FATAL: " << modulname.c_str()
           << ": the state is read before the flow-travel-time zones are built (programmers error)"
@@ -565,6 +568,73 @@ void surfaceroutingclass::ReadStorageFile(const std::string& fileName, int readP
     throw 71;
   }
   ReadStorageSection(file, path);
+}
+
+void surfaceroutingclass::ReadVelocityState(bool warm, int soilReadParameter) {
+  // Each sub-time-step's velocity iteration starts from the velocities of
+  // the one before, the first of a step from the last of the step before:
+  // they are state, read with the module's own read parameter from the
+  // velocity stack the run before wrote at its end (write code 3).
+  const int position = own[kVelocity].position;
+  const std::string file = position > 0 ? gridlist[position].filename : std::string();
+  if (storageread == 0) {
+    if (warm)
+      *diag << "WARNING: " << modulname.c_str()
+            << ": the read control parameter for storage grids of the unsaturated zone is " << soilReadParameter
+            << " but that of " << modulname.c_str()
+            << " is 0: the velocities of the surface flow start anew (0.1 m/s) instead of continuing those of the "
+               "run before, so the warm start does not equal one run (with 1 they are read from the velocity stack "
+            << file.c_str() << ", written with write code 3 at the end of the run before)"
+            << "[end-entry]";
+    return;
+  }
+  std::string path = file;
+  MakePath(InitialStateDirectory, path, 21);
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error))
+    Fatal("FATAL: in modul " + modulname + ": the warm start reads the velocities of the surface flow from " + path +
+              ", which does not exist. The velocity stack is written at the end of a run with write code 3 "
+              "(\"Writegrid for surface-routing-velocity-stack\"): set it in the run that writes the state, or start "
+              "the velocities anew (read control parameter for storage grids 0 in [" +
+              modulname + "])",
+          21);
+  Stack read = nullptr;
+  const int levels = ReadStack(file, &read, false);  // the instance's rows
+  const int first = firstrow, last = lastrow;
+  if (levels != kStackLevels) {
+    FreeMatrix3d(read, first, last);
+    *diag << "FATAL: wrong number of levels in stack " << file.c_str() << " (numlevels " << levels
+          << ", it must be " << kStackLevels << "): the velocity stack of " << modulname.c_str()
+          << " holds in its levels 0 to " << kStackLevels
+          << " the main direction (0), the velocity towards each neighbour (1 to 8) and the water level (9)"
+          << "[end-entry]";
+    throw 13;
+  }
+  Stack V = own[kVelocity].stack;
+  uzk::CellNote missing;
+  for (int r = first; r <= last; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnCell(r, c)) continue;
+      bool complete = true;
+      for (int k = 0; k <= kStackLevels && complete; ++k)
+        if (!(read[r][c][k] > nodata)) {
+          missing.Add(r, c, read[r][c][k], k);
+          complete = false;
+        }
+      if (complete)
+        for (int k = 0; k <= kStackLevels; ++k) V[r][c][k] = read[r][c][k];
+    }
+  FreeMatrix3d(read, first, last);
+  missing.Reduce(ncols, MpiRunning() ? mpisize : 1);
+  if (missing.count > 0) {
+    *diag << "FATAL: in modul " << modulname.c_str() << ":\nthe state stack " << file.c_str()
+          << " (the velocities of the surface flow) of the warm start " << missing.Where(nodata).c_str() << " at level "
+          << missing.level
+          << ", a cell of the basin; a warm start reads the state of every cell of the basin (written at the end of "
+             "the run it continues)"
+          << "[end-entry]";
+    throw 33;
+  }
 }
 
 void surfaceroutingclass::ReadTracerState() {

@@ -381,6 +381,35 @@ std::vector<Case> Matrix() {
         c.signature = StepsOfThePeriod(7);
       },
       {}, DailyStations);
+  // A warm start of daily steps with silting-up, whose water stays on the
+  // surface from step to step, after the storm of 6 July, surface routing
+  // method 1: each sub-time-step's velocity iteration starts from the
+  // velocities of the one before, which the state holds, so the warm start
+  // equals one run (started anew at 0.1 m/s, the soil's end grids differed
+  // from one run's by 5.4e-4).
+  {
+    Edits daily = kDaily;
+    daily.insert(daily.end(), kSiltingUp.begin(), kSiltingUp.end());
+    daily.push_back({"4         method: one receiver per cell, water levels included", "1         method"});
+    add(
+        "daily_warm_start_silting_up", daily,
+        [july6, july12](Case& c) {
+          c.warmStart = true;
+          c.modules.stepMinutes = 1440;
+          c.start = july6;
+          c.end = july12;
+          c.signature = Joined({kStateRead, kSurfaceRunoff});
+          c.comparisons.push_back({"one_run", {}, EqualsOneRun});
+        },
+        {}, Chained({JulyStorm, DailyStations, [](const std::string& dir) {
+                       // Statistics of every step (those of every 24 steps
+                       // would hold a part of the week).
+                       const std::string text = ReadFile(dir + "/control.txt");
+                       WriteFile(dir + "/control.txt",
+                                 std::regex_replace(text, std::regex(R"(\.stat ([124])024)"), ".stat $01001"));
+                       return std::string();
+                     }}));
+  }
   // The snow's outflow reaches the soil without the leaves.
   add("interception_off", {{"[interception_model]\n1\n", "[interception_model]\n0\n"}}, [](Case& c) {
     c.modules.interception = false;

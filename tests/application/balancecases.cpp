@@ -43,6 +43,8 @@ const Edits kWriteState = {
     {"\nuzgrid18.asc\n0\n", "\nuzgrid18.asc\n3\n"},
     {"\nsdays.asc\n0\n", "\nsdays.asc\n3\n"},
     {"\nsage.asc\n0\n", "\nsage.asc\n3\n"},
+    // The velocities of the surface flow, each sub-time-step's start.
+    {"\nsrvelocity.stk\n0\n", "\nsrvelocity.stk\n3\n"},
     // The albedo the snow leaves for the evapotranspiration of the next step.
     {"albedo.asc albedo 0 0.2\n0         write code: not written", "albedo.asc albedo 0 0.2\n3         write code"},
     // The storage coefficient of the groundwater's first layer as the soil
@@ -53,6 +55,8 @@ const Edits kReadState = {
     {"0         readgrid: the snow cover starts empty", "1         readgrid: the snow state of the run before"},
     {"storage capacity per leaf area (mm)\n0\n", "storage capacity per leaf area (mm)\n1\n"},
     {"0       read control parameter for storage grids", "1       read control parameter for storage grids"},
+    {"0         read control parameter for storage grids (1: a warm start reads the velocities",
+     "1         read control parameter for storage grids (1: a warm start reads the velocities"},
     {"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"},
     {"0         read switch: made from its default value\nsurfstor.asc", "1         read switch\nsurfstor.asc"},
     {"gw_storage_coeff.asc gw_storage_coeff_1 fillcode = 0 readcode = 0 defaultValue = 0.1",
@@ -63,6 +67,7 @@ const char* const kStateFiles[] = {
     "uzgrid3.asc", "uzgrid4.asc", "uzgrid5.asc", "uzgrid7.asc", "uzgrid8.asc", "uzgrid13.asc", "uzgrid18.asc",
     "uzgrid21.asc", "albedo.asc", "ssolid.asc", "sliquid.asc", "sdays.asc", "sage.asc", "stotal.asc", "stemp.asc",
     "surft.asc", "sgsolid.asc", "sgliquid.asc", "si.asc", "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc",
+    "srvelocity.stk",
     // The snow of static glaciers.
     "ssolid_onGlacier.asc", "sliquid_onGlacier.asc", "stotal_onGlacier.asc",
     // Dynamic glaciers: their firn, balances, snow and share.
@@ -78,7 +83,9 @@ const char* const kStateFiles[] = {
     // the soil columns, which take it in the next step.
     "nitinter.asc", "oxyinter.asc", "nitsnow_.asc", "oxysnow_.asc", "nitsnowg.asc", "oxysnowg.asc", "nitunsat.asc",
     "oxyunsat.asc", "nitSurfa.asc", "oxySurfa.asc", "nitSilti.asc", "oxySilti.asc", "nit1grou.asc", "oxy1grou.asc",
-    "nit2grou.asc", "oxy2grou.asc", "nitgwex.asc", "oxygwex.asc"};
+    "nit2grou.asc", "oxy2grou.asc", "nitgwex.asc", "oxygwex.asc",
+    // Oxygen's in the firn of dynamic glaciers.
+    "oxyfirng.asc"};
 
 // At most this many fluvex instances at once: ctest runs other tests beside.
 class Slots {

@@ -791,19 +791,32 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
         continue;
       }
       const GridFile a = ReadGridFile(run.dir() + "/out/sgsolid.asc"), b = ReadGridFile(run.dir() + "/out/sgliquid.asc");
-      read = read && (!evaporating || (a.ncols == g.ncols && b.ncols == g.ncols));
+      // An evaporating tracer's firn keeps its own concentration (of the
+      // firn total, level 0 of the stack).
+      const GridFile f = evaporating ? ReadGridFile(run.dir() + "/out/" + p + "firng.asc") : GridFile();
+      const StackFile firn = evaporating ? ReadStackFile(run.dir() + "/out/firn.stk") : StackFile();
+      read = read && (!evaporating || (a.ncols == g.ncols && b.ncols == g.ncols && f.ncols == g.ncols &&
+                                       firn.ncols == g.ncols && firn.nrows == g.nrows));
       if (read)
-        mass[k] = run.BasinMean(g, [&](int r, int c) {
-          const double w = evaporating ? (Valid(a.at(r, c)) ? a.at(r, c) : 0.0) + (Valid(b.at(r, c)) ? b.at(r, c) : 0.0)
-                                       : 1.0;
-          return w * Glacierized(run, r, c);
-        });
+        mass[k] = run.BasinMean(g,
+                                [&](int r, int c) {
+                                  const double w = evaporating ? (Valid(a.at(r, c)) ? a.at(r, c) : 0.0) +
+                                                                     (Valid(b.at(r, c)) ? b.at(r, c) : 0.0)
+                                                               : 1.0;
+                                  return w * Glacierized(run, r, c);
+                                }) +
+                  (evaporating ? run.BasinMean(f,
+                                               [&](int r, int c) {
+                                                 const double w = firn.at(r, c, 0);
+                                                 return (Valid(w) ? w : 0.0) * Glacierized(run, r, c);
+                                               })
+                               : 0.0);
     }
     if (read) {
-      budget.storageChanges.push_back({"the glacier part's snow tracer", mass[1] - mass[0]});
+      budget.storageChanges.push_back({"the glacier part's snow and firn tracer", mass[1] - mass[0]});
     } else {
-      Unread(p + "snowg.asc" + (evaporating ? ", sgsolid.asc, sgliquid.asc" : "") +
-             " (the glacier part's snow tracer at the end of each run)");
+      Unread(p + "snowg.asc" + (evaporating ? ", sgsolid.asc, sgliquid.asc, " + p + "firng.asc, firn.stk" : "") +
+             " (the glacier part's snow and firn tracer at the end of each run)");
     }
   }
   // The glacier runoff storages mix the tracer of what they take (their

@@ -188,7 +188,7 @@ Edits FirstHalf() {
     const std::string name = "uzgrid" + std::to_string(i) + ".asc\n";
     e.push_back({name + "0\n", name + "3\n"});
   }
-  for (const char* g : {"ssolid.asc\n", "sliquid.asc\n", "sdays.asc\n", "sage.asc\n"})
+  for (const char* g : {"ssolid.asc\n", "sliquid.asc\n", "sdays.asc\n", "sage.asc\n", "srvelocity.stk\n"})
     e.push_back({std::string(g) + "0\n", std::string(g) + "3\n"});
   e.push_back({"WriteAsciiGrids = 1\n", "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n"});
   e.push_back({"24        end hour\n31        end day\n12        end month",
@@ -208,12 +208,15 @@ Edits SecondHalf() {
   e.push_back({"storage capacity per leaf area (mm)\n0\n", "storage capacity per leaf area (mm)\n1\n"});
   e.push_back({"0       read control parameter for storage grids", "1       read control parameter for storage grids"});
   e.push_back({"surfstor.asc SurfStorSiltingUp 0 0\n3\n0\n", "surfstor.asc SurfStorSiltingUp 0 0\n3\n1\n"});
+  e.push_back({"0         read control parameter for storage grids (1: a warm start reads the velocities",
+               "1         read control parameter for storage grids (1: a warm start reads the velocities"});
   return e;
 }
 
 const char* const kStateFiles[] = {"uzgrid3.asc",  "uzgrid4.asc",  "uzgrid5.asc", "uzgrid7.asc",    "uzgrid8.asc",
                                    "uzgrid13.asc", "uzgrid18.asc", "ssolid.asc",  "sliquid.asc",    "stotal.asc",
-                                   "sdays.asc",    "sage.asc",     "si.asc",      "si_Layer_1.asc", "surfstor.asc"};
+                                   "sdays.asc",    "sage.asc",     "si.asc",      "si_Layer_1.asc", "surfstor.asc",
+                                   "srvelocity.stk"};
 
 // Runs of the example, each in a directory of its own; a fixture below
 // prepares and starts its runs side by side (a chain of runs one after the

@@ -679,25 +679,42 @@ TEST_F(LakeTableTest, LakeStepBalancesPrecipitationEvaporationAndOutflow) {
 }
 
 TEST_F(LakeTableTest, TheLakeTakesTheConcentrationOfItsCellsWater) {
-  Grid tracer = memory.matrix(1, 2, 1, 3, 0);
-  grids.tracers = {nullptr, tracer};
-  SP_class sp;
-  ASSERT_EQ(BuildLake(sp, 1), 0) << console.str();
-  {
-    std::ofstream rule(dir / "rule.txt");
-    rule << "[abstraction_rule_reservoir_1]\n1\n0 0\n\n";
+  // A radioactive tracer decays once in the lake's hourly step: by
+  // 2^(-1 h / 24 h) with a half-life of a day.
+  struct Case {
+    const char* name;
+    double halfLife;  // days; 0: the tracer does not decay
+    double factor;    // of the step
+  };
+  const Case cases[] = {{"a stable tracer", 0, 1.0},
+                        {"a radioactive tracer, half-life 1 d", 1, 0.97153194115360586},  // 2^(-1/24)
+                        {"a radioactive tracer, half-life 1 h", 1.0 / 24, 0.5}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    tracerRecords[1].radioactive = k.halfLife > 0 ? 1 : 0;
+    tracerRecords[1].half_time = k.halfLife > 0 ? k.halfLife : -9999;
+    // The factor of one step as the sub-models prepare it.
+    tracerRecords[1].decay = k.halfLife > 0 ? std::exp(-(60.0 / 60 / 24) / (1.442695041111 * k.halfLife)) : 1.0;
+    Grid tracer = memory.matrix(1, 2, 1, 3, 0);
+    grids.tracers = {nullptr, tracer};
+    SP_class sp;
+    ASSERT_EQ(BuildLake(sp, 1), 0) << console.str();
+    {
+      std::ofstream rule(dir / "rule.txt");
+      rule << "[abstraction_rule_reservoir_1]\n1\n0 0\n\n";
+    }
+    ControlFile file;
+    ASSERT_TRUE(file.Open(dir / "rule.txt", &diag));
+    sp.ReadRules(file);
+    sp.SetLakeLevel(40000);  // 1000 mm at 0.5 on the four lake cells
+    // Between two steps the soil mixes 0.1 into one cell's water.
+    tracer[2][2] = 0.1;
+    const double concentrations[2] = {0, 0}, inflow = 0;
+    sp.Step(60, 0, 0, nullptr, concentrations, &inflow, nullptr, 0, 2001, 1, 1, 1);
+    EXPECT_NEAR(sp.state[1], (3 * 0.5 + 0.1) / 4 * k.factor, 1e-9);
+    for (int c = 1; c <= 2; ++c) EXPECT_NEAR(tracer[1][c], (3 * 0.5 + 0.1) / 4 * k.factor, 1e-9);
+    memory.FreeMatrix(tracer, 1, 2, 1, 3);
   }
-  ControlFile file;
-  ASSERT_TRUE(file.Open(dir / "rule.txt", &diag));
-  sp.ReadRules(file);
-  sp.SetLakeLevel(40000);  // 1000 mm at 0.5 on the four lake cells
-  // Between two steps the soil mixes 0.1 into one cell's water.
-  tracer[2][2] = 0.1;
-  const double concentrations[2] = {0, 0}, inflow = 0;
-  sp.Step(60, 0, 0, nullptr, concentrations, &inflow, nullptr, 0, 2001, 1, 1, 1);
-  EXPECT_NEAR(sp.state[1], (3 * 0.5 + 0.1) / 4, 1e-12);
-  for (int c = 1; c <= 2; ++c) EXPECT_NEAR(tracer[1][c], (3 * 0.5 + 0.1) / 4, 1e-12);
-  memory.FreeMatrix(tracer, 1, 2, 1, 3);
 }
 
 }  // namespace

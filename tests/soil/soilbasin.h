@@ -194,7 +194,7 @@ class SoilBasin {
       << "  RootDist = 1.0; TReduWet = 0.95; LimitReduWet = 0.5; HReduDry = 3.45; IntercepCap = 0.3;\n"
       << "  JulDays = 15 105 135 258 288;\n  Albedo = 0.20 0.20 0.20 0.20 0.20;  rsc = 80 60 60 60 80;\n"
       << "  LAI = 1.0 2.0 4.0 4.0 1.0;  Z0 = 0.02 0.05 0.10 0.10 0.02;  VCF = 0.8 0.9 0.95 0.95 0.8;\n"
-      << "  RootDepth = 0.2 0.3 0.4 0.4 0.2;  AltDep = 0 0 0 0 0;\n}\n\n"
+      << "  RootDepth = " << rootDepth << ";  AltDep = 0 0 0 0 0;\n}\n\n"
       << "[soil_table]\n1\n1 loam method = MultipleHorizons {\n  layers = 3 4;\n"
       << "  ksat = " << ksat << ";  theta_sat = " << thetaSat << ";  theta_res = " << thetaRes
       << ";  ksat_topmodel = 5e-5;\n"
@@ -270,6 +270,7 @@ class SoilBasin {
   std::string outputDir = "out/", stateDir;
   std::string outputKeys = "WriteAsciiGrids = 1\n";
   double transpiration = 0, evaporation = 0;  // mm per step
+  std::string rootDepth = "0.2 0.3 0.4 0.4 0.2";  // m, of the land use at its five days of the year
   // Lines of "[unsatzon_model]", the soil table, further sections and grids.
   std::string interaction = "0", pond = "0", drainage = "0", iniGw = "1.5";
   std::string density = "0.5 0.5", kelsqlat = "3 3", q0 = "0.01 0.02";

@@ -172,8 +172,9 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
       // keeps the head of its own suction. When it took the head of layer 2
       // it gave no water up until layer 2 had dried to 0.1 m of suction and
       // then a pulse of 1 to 2 mm in an hour: 6.58 / 8.00 / 7.07 / 6.59 /
-      // 6.58 mm on 1 / 2 / 4 / 8 / 16 sub-steps, now 6.61 / 6.61 / 6.60 /
-      // 6.60 / 6.60.
+      // 6.58 mm on 1 / 2 / 4 / 8 / 16 sub-steps, then 6.61 / 6.61 / 6.60 /
+      // 6.60 / 6.60, and in quarter-hour substeps while the roots, which
+      // reach the table, transpire 6.65 / 6.62 / 6.60 / 6.60 / 6.60.
       {"capillary rise",
        [](SoilBasin& b) {
          b.iniGw = "3";
@@ -182,6 +183,24 @@ TEST(SoilOptionsRun, SubStepsGiveTheResultsOfOneStep) {
          b.outputs[11] = {"uprise.asc", 10};
        },
        gridSum("uprise.sum"), 0.02, 0},
+      // The same with roots 0.6 m deep, which take part of their water from
+      // the saturated layers below the table (0.2 m deep). A layer's uptake
+      // leaves it before the solve of the substep: an hour's uptake left the
+      // saturated layers below the table short of saturation, the lowest of
+      // them held the table for the solve, the saturated zone above drained
+      // into them, and the flux across the table turned from hour to hour:
+      // 0.625 / 0.563 / 0.561 / 0.557 / 0.555 mm on 1 / 2 / 4 / 8 / 16
+      // sub-steps (with roots 1.2 m deep 0.356 / 0.172 / 0.036 / 0.005 /
+      // 0.000). Such a call is solved in quarter-hour water substeps.
+      {"capillary rise to roots below the table",
+       [](SoilBasin& b) {
+         b.iniGw = "3";
+         b.rain = [](int h) { return h < 6 ? 2.0 : 0.0; };
+         b.transpiration = 0.4;
+         b.rootDepth = "0.6 0.6 0.6 0.6 0.6";
+         b.outputs[11] = {"uprise.asc", 10};
+       },
+       gridSum("uprise.sum"), 0.03, 0},
       // The other part of the same recharge: the water percolating across
       // the table (PERCOL). An hour's substep, in which the showers lift the
       // table through a layer, counted the water that crosses it at the

@@ -363,7 +363,15 @@ TEST_F(SiltingUpTest, ResponseUnitsCopyTheirMasterCell) {
     }
   args.object.SpinUp = 1;
   args.object.hru = hrus.data();
+  Add("concflux_tracer_1_input", 2.0);
   ASSERT_EQ(Make(Body("1\n")), 0);
+  TracerRecord tracers[2];
+  tracers[1].max_conc = 1000;
+  int error = -1;
+  model->InitTracerGrids(&error, 1, tracers, nullptr, 0);
+  ASSERT_EQ(error, 0);
+  Grid store = list[model->FindGrid("concstor_tracer_1_SiltingUpModel", false)].grid;
+  Grid flux = list[model->FindGrid("concflux_tracer_1_SiltingUpModel", false)].grid;
   precipitation[1][1] = 100;
   precipitation[1][2] = 3;  // a member's own input is replaced by its master's result
   ASSERT_EQ(Step(12, 11, 4, 2001), 0);
@@ -373,7 +381,15 @@ TEST_F(SiltingUpTest, ResponseUnitsCopyTheirMasterCell) {
     EXPECT_EQ(Own(g, 2, 2), Own(g, 1, 1)) << k;
   }
   EXPECT_EQ(precipitation[1][2], precipitation[1][1]);
-  EXPECT_NEAR(Own(siltingupclass::kDirectRunoff, 1, 1), 95.267581, 1e-6);
+  const double q = 95.267581;
+  EXPECT_NEAR(Own(siltingupclass::kDirectRunoff, 1, 1), q, 1e-6);
+  // The members' water carries the master's tracer: 100 mm at 2, of which
+  // the runoff took q mm at 2.
+  for (auto [r, c] : {std::pair{1, 1}, std::pair{1, 2}, std::pair{2, 2}}) {
+    EXPECT_NEAR(store[r][c], 200 - 2 * q, 1e-4) << r << c;
+    EXPECT_NEAR(flux[r][c], 2.0, 1e-12) << r << c;
+  }
+  model->FreeTracerArrays();
   model->FreeMemory();
   model.reset();
 }

@@ -591,6 +591,38 @@ def warm_start_from_state(d):
                          "1       read control parameter for storage grids")(d)
 
 
+def warm_start_velocity_state(d):
+    """The first run writes the surface routing's velocities at its end too."""
+    return spoil_control("srvelocity.stk\n0\n", "srvelocity.stk\n3\n")(d) or warm_start_state(d)
+
+
+def warm_start_from_velocities(stack="srvelocity.stk"):
+    """The warm start reads the surface routing's velocities (its own read
+    parameter 1) from the stack of the first run's out/ named stack."""
+    def edit(d):
+        source = os.path.join(d, "out", stack)
+        if os.path.exists(source):
+            shutil.copy(source, os.path.join(d, "srvelocity.stk"))
+        return warm_start_from_state(d) or spoil_control(
+            "0         read control parameter for storage grids (1: a warm start reads the velocities",
+            "1         read control parameter for storage grids (1: a warm start reads the velocities")(d)
+    return edit
+
+
+def velocity_cell_missing(d):
+    """The velocity towards direction 3 of the first cell of the basin in the
+    warm start's velocity stack (ASCII: 12 header lines, then the 10 levels
+    of each cell row by row) is missing."""
+    path = os.path.join(d, "srvelocity.stk")
+    lines = open(path).read().split("\n")
+    for i in range(12, len(lines) - 10, 10):
+        if float(lines[i]) > -9999:
+            lines[i + 3] = "-9999"
+            open(path, "w").write("\n".join(lines))
+            return ""
+    return "no cell of the basin in srvelocity.stk"
+
+
 def warm_start_state_with_heads(d):
     """The first run writes the groundwater heads at its end too."""
     return spoil_control("gwhead.asc\n0\n", "gwhead.asc\n3\n")(d) or warm_start_state(d)
@@ -1555,6 +1587,27 @@ CASES = [
      ["FATAL: (snow model) error in storage file content reading Qfirn_slr of subbasin 1 in ",
       ": the file ends early (a storage content file cut short)"],
      {"first": edits(static_glaciers, warm_start_state), "np": (1, 2)}),
+    # The surface routing's velocities, each sub-time-step's start, continue
+    # with its own read parameter: read from the stack the first run wrote,
+    # missing (the first run wrote none) or of other levels (the soil's
+    # uzgrid3.asc), or start anew with a WARNING.
+    ("warm_velocities_continued", warm_start_from_velocities(), 0, [],
+     {"first": warm_start_velocity_state, "np": (1, 2)}),
+    ("warm_velocities_not_written", warm_start_from_velocities(), 21,
+     ["FATAL: in modul SurfaceRoutingModel: the warm start reads the velocities of the surface flow from ",
+      "srvelocity.stk, which does not exist. The velocity stack is written at the end of a run with write code 3"],
+     {"first": warm_start_state, "np": (1, 2)}),
+    ("warm_velocities_of_other_levels", warm_start_from_velocities("uzgrid3.asc"), 13,
+     ["FATAL: wrong number of levels in stack srvelocity.stk (numlevels 10, it must be 9)"],
+     {"first": warm_start_velocity_state, "np": (1, 2)}),
+    ("warm_velocities_cell_missing", edits(warm_start_from_velocities(), velocity_cell_missing), 33,
+     ["the state stack srvelocity.stk (the velocities of the surface flow) of the warm start holds no value (nodata) "
+      "in row ", " at level 3, a cell of the basin"],
+     {"first": warm_start_velocity_state, "np": (1, 2)}),
+    ("warm_velocities_start_anew", warm_start_from_state, 0,
+     ["WARNING: SurfaceRoutingModel: the read control parameter for storage grids of the unsaturated zone is 1 but "
+      "that of SurfaceRoutingModel is 0: the velocities of the surface flow start anew (0.1 m/s)"],
+     {"first": warm_start_state, "np": (1,)}),
     # A lake whose read switch says otherwise than the storage read parameter
     # would start anew in a warm start: the run ends naming both.
     ("warm_lake_read_zero", warm_start_from_state, 17,
