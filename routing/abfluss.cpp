@@ -280,8 +280,12 @@ void abflussmodellklasse::InitTracerOutputs(int& error, int count, TracerRecord*
                   r.statext.c_str());
     out.name = name;
     int e = 0;
+    // Nine decimals: the load that leaves a subbasin in a step is its
+    // discharge times this concentration, and five (a concentration near 2
+    // rounded by up to 2.5e-6 of it) put a run of a few long steps off the
+    // tracer that entered by several 1e-6 of it.
     out.writer = std::make_unique<zonalstatistic>(e, diag, statRegistry, capacity, nullptr, nrows, ncols,
-                                                  out.records.data(), zonecount, r.statcode, 5, out.name,
+                                                  out.records.data(), zonecount, r.statcode, 9, out.name,
                                                   DefaultOutputDirectory, outputlistcount, outputlist);
     if (e != 0) {
       error = e;

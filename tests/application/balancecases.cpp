@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -124,6 +125,7 @@ struct Outcome {
   std::vector<Budget> budgets;  // per layout
   std::vector<std::vector<Budget>> tracerBudgets;  // per layout, per tracer
   std::vector<std::vector<Signature>> signatures;
+  double seconds = 0;  // the program's runs took (wall time, once they had their slots)
 };
 
 // The Release fluvex of the build, or FLUVEX_PROGRAM when it names one
@@ -285,6 +287,7 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       // A fixed split of the rows between the instances.
       WriteFile(dir + "/MpiSpeedFactor.dat", "1\n");
       slots.Take(np);
+      const auto began = std::chrono::steady_clock::now();
       // The many short runs give way to the example's year-long runs, the
       // longest chain of the suite, when ctest runs them side by side.
       const auto r =
@@ -295,6 +298,7 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
                          // thread's work arrays shows in the terms every time.
                          (threads > 1 ? " -x OMP_SCHEDULE=static,1 " : " ") + Fluvex() + " control.txt",
                      dir);
+      o.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
       slots.Give(np);
       if (r.exitCode != 0) {
         // The first FATAL line beside the code: the verdict's line.
@@ -362,7 +366,9 @@ bool WithinShare(const std::string& line, double upTo) {
 }
 
 // The verdict on one case's runs, printed with its budgets and signatures.
-void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
+// Returns, for each known fault of the case, whether it shows in the
+// verdict (explains one of its lines).
+std::vector<bool> Judge(const Case& c, Outcome& o, const RunSettings& settings) {
   const std::string title = c.description.empty() ? c.name : c.name + " (" + c.description + ")";
   std::string problem;
   // The folder that keeps the runs is made when missing; a copy that fails
@@ -460,6 +466,7 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
     std::printf("case %s: %s\n", title.c_str(), problem.c_str());
   }
   if (!signs.empty()) std::printf("case %s: signature: %s\n", c.name.c_str(), signs.c_str());
+  std::printf("case %s: its program runs took %.0f s\n", c.name.c_str(), o.seconds);
   std::fflush(stdout);
   std::string issues;
   for (int n : c.openIssues) issues += (issues.empty() ? "" : ", ") + std::to_string(n);
@@ -483,6 +490,7 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
   const bool whole = std::any_of(c.knownFaults.begin(), c.knownFaults.end(),
                                  [](const Case::KnownFault& f) { return f.shows.empty(); });
   std::string shownIssues;
+  std::vector<bool> shows;
   for (const auto& f : c.knownFaults) {
     bool shown = !problem.empty();
     if (!f.shows.empty() && o.failure.empty() && !whole) {
@@ -493,6 +501,13 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
       closed += (closed.empty() ? "" : ", ") + std::to_string(f.issue);
     bool appears = f.shows.empty() && !problem.empty();
     for (const std::string& text : f.shows) appears = appears || verdict.find(text) != std::string::npos;
+    // (It shows where it explains a line: a residual within its share.)
+    bool explains = f.shows.empty() && !problem.empty();
+    std::istringstream each(verdict);
+    for (std::string line; !explains && std::getline(each, line);)
+      for (const std::string& text : f.shows)
+        explains = explains || (line.find(text) != std::string::npos && WithinShare(line, f.upTo));
+    shows.push_back(explains);
     if (appears && shownIssues.find(std::to_string(f.issue)) == std::string::npos)
       shownIssues += (shownIssues.empty() ? "" : ", ") + std::to_string(f.issue);
   }
@@ -506,11 +521,12 @@ void Judge(const Case& c, Outcome& o, const RunSettings& settings) {
   } else if (!problem.empty()) {
     std::printf("case %s: known fault, issues %s\n", c.name.c_str(), shownIssues.c_str());
   }
+  return shows;
 }
 
 }  // namespace
 
-void RunAndJudge(std::vector<Case> cases, const RunSettings& settings) {
+std::map<std::string, std::vector<bool>> RunAndJudge(std::vector<Case> cases, const RunSettings& settings) {
   if (const char* only = settings.selectVariable.empty() ? nullptr : std::getenv(settings.selectVariable.c_str())) {
     const std::regex pattern(only);
     std::erase_if(cases, [&](const Case& c) { return !std::regex_search(c.name + " " + c.description, pattern); });
@@ -519,10 +535,12 @@ void RunAndJudge(std::vector<Case> cases, const RunSettings& settings) {
   std::vector<std::future<Outcome>> running;
   for (const Case& c : cases)
     running.push_back(std::async(std::launch::async, RunCase, std::cref(c), std::ref(slots), std::cref(settings)));
+  std::map<std::string, std::vector<bool>> shown;
   for (size_t i = 0; i < cases.size(); ++i) {
     Outcome o = running[i].get();
-    Judge(cases[i], o, settings);
+    shown[cases[i].name] = Judge(cases[i], o, settings);
   }
+  return shown;
 }
 
 std::string ModelTime(const Date& start, const Date& end, int stepMinutes, int startHour, int endHour) {

@@ -124,8 +124,10 @@ struct RunSettings {
 // Runs the cases (those the selection leaves) and judges each: its budget
 // closes within kTolerance of its input on both layouts with the same terms,
 // its signatures are as its options make them, its results checks pass. A
-// case with open issues fails only when it closes.
-void RunAndJudge(std::vector<Case> cases, const RunSettings& settings);
+// case with open issues fails only when it closes. Returns, for each case
+// run (by its name), whether each of its known faults showed: explained a
+// line of the verdict (one without texts: any line).
+std::map<std::string, std::vector<bool>> RunAndJudge(std::vector<Case> cases, const RunSettings& settings);
 
 // The text of the example's model time for the run from start to end.
 // Hourly steps from the start hour of the start day to the end hour of the
