@@ -1771,8 +1771,8 @@ const std::vector<KnownFault> kKnownFaults = {
     // term is too small by 3.04e-3 of the mass that entered with the warm
     // start that equals one run and by 2.63e-3 with energy-balance snow (the
     // soil gave off 2.736 and 2.695 mm x concentration in the thaw's step,
-    // the budget reads 2.180 and 2.215; summed per sub-step both close to
-    // 7e-9), while their runs without either start under 120 mm of snow,
+    // the budget reads 2.180 and 2.215; summed per sub-step they close to
+    // 6.9e-9 and 5.3e-9), while their runs without either start under 120 mm of snow,
     // whose soil gives off nothing (7e-8). No mark of their own: the
     // generated runs of two-day steps with tracers carry the July storm's
     // mark (with the unconfined layer and that warm start 7.71e-3, 6.7e-9
