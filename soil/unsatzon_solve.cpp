@@ -1196,8 +1196,16 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   for (int t = 1; t <= NT; ++t) {
     const SoilTracer& st = soiltracers[t];
     const bool evap = tracersettings[t].evaporating == 1;
-    const double* a = w.Amount(t);
+    double* a = w.Amount(t);
     double* v = st.store[r][c];
+    // The infiltration carries the substance at most at the tracer's maximum
+    // concentration; what the input store kept back leaves with the direct
+    // runoff. Where none flows, it stays in the soil with the water it came
+    // with: in the top layer.
+    if (!(directflow[r][c] > 0) && n >= 1) {
+      a[1] += w.tracerDirectLoad[t];
+      w.tracerDirectLoad[t] = 0;
+    }
     if (pondOn) v[0] = evap ? (pond > 0 ? w.tracerPond[t] / pond : 0.0) : (pond > 0 ? w.tracerPond[t] : 0.0);
     for (int i = 1; i <= n; ++i) v[i] = evap ? (w.theta[i] > 1e-5 ? a[i] / (w.theta[i] * w.d[i] * 1000.0) : 0.0) : a[i];
     st.concQD[r][c] = directflow[r][c] > 0 ? w.tracerDirectLoad[t] / directflow[r][c] : 0.0;
