@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <tuple>
 
@@ -88,13 +89,20 @@ const char* const kStateFiles[] = {
     "oxyfirng.asc"};
 
 // At most this many fluvex instances at once: ctest runs other tests beside.
+// Of the runs waiting, that of the earliest case goes first (the callers put
+// the longest chains of runs first), so a chain's next run does not queue
+// behind every shorter case's.
 class Slots {
  public:
   explicit Slots(int n) : free(n) {}
-  void Take(int n) {
+  void Take(int n, size_t rank) {
     std::unique_lock<std::mutex> lock(m);
-    cv.wait(lock, [this, n] { return free >= n; });
+    const auto me = waiting.insert(rank);
+    cv.wait(lock, [&] { return free >= n && *waiting.begin() == rank; });
+    waiting.erase(me);
     free -= n;
+    lock.unlock();
+    cv.notify_all();
   }
   void Give(int n) {
     {
@@ -108,6 +116,7 @@ class Slots {
   std::mutex m;
   std::condition_variable cv;
   int free;
+  std::multiset<size_t> waiting;
 };
 
 // Each case runs on one instance with one thread, and on two instances
@@ -180,7 +189,7 @@ Budget Added(const Budget& a, const Budget& b) {
 }
 
 // Runs one case: short and long run on each layout.
-Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
+Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t rank) {
   Outcome o;
   o.layouts = {{1, 1}, {c.twoInstances ? 2 : 1, settings.threads}};
   std::vector<Case::Comparison> comparisons = c.comparisons;
@@ -286,7 +295,7 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings) {
       }
       // A fixed split of the rows between the instances.
       WriteFile(dir + "/MpiSpeedFactor.dat", "1\n");
-      slots.Take(np);
+      slots.Take(np, rank);
       const auto began = std::chrono::steady_clock::now();
       // The many short runs give way to the example's year-long runs, the
       // longest chain of the suite, when ctest runs them side by side.
@@ -533,8 +542,9 @@ std::map<std::string, std::vector<bool>> RunAndJudge(std::vector<Case> cases, co
   }
   Slots slots(settings.slots);
   std::vector<std::future<Outcome>> running;
-  for (const Case& c : cases)
-    running.push_back(std::async(std::launch::async, RunCase, std::cref(c), std::ref(slots), std::cref(settings)));
+  for (size_t i = 0; i < cases.size(); ++i)
+    running.push_back(
+        std::async(std::launch::async, RunCase, std::cref(cases[i]), std::ref(slots), std::cref(settings), i));
   std::map<std::string, std::vector<bool>> shown;
   for (size_t i = 0; i < cases.size(); ++i) {
     Outcome o = running[i].get();

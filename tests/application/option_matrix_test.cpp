@@ -2231,8 +2231,9 @@ Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const
 // its values, as the runs took in a pass: the fast soil's thin layers take
 // four times as long, a warm start that equals one run (its further
 // comparison runs), tracers and hourly steps about a third or a fifth more.
-std::vector<int> ShardsOf(const std::vector<Axis>& axes, const std::vector<Row>& rows, int shards) {
-  std::vector<double> cost(rows.size());
+std::vector<size_t> CostliestFirst(const std::vector<Axis>& axes, const std::vector<Row>& rows,
+                                   std::vector<double>& cost) {
+  cost.assign(rows.size(), 0.0);
   for (size_t i = 0; i < rows.size(); ++i) {
     std::map<std::string, std::string> v;
     for (size_t k = 0; k < axes.size(); ++k) v[axes[k].name] = axes[k].values[rows[i][k]].name;
@@ -2242,6 +2243,12 @@ std::vector<int> ShardsOf(const std::vector<Axis>& axes, const std::vector<Row>&
   std::vector<size_t> order(rows.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return cost[a] > cost[b]; });
+  return order;
+}
+
+std::vector<int> ShardsOf(const std::vector<Axis>& axes, const std::vector<Row>& rows, int shards) {
+  std::vector<double> cost;
+  const std::vector<size_t> order = CostliestFirst(axes, rows, cost);
   std::vector<double> total(static_cast<size_t>(shards), 0.0);
   total[0] = 2;
   std::vector<int> shardOf(rows.size());
@@ -2431,7 +2438,10 @@ TEST(OptionMatrix, EveryPairOfOptionValuesClosesTheBudget) {
     for (size_t k = 0; k < axes.size(); ++k) values[axes[k].name] = axes[k].values[row[k]].name;
     if (values["step"] != "hour") needed.insert({values["period"], std::stoi(values["et"])});
   };
-  for (size_t i = 0; i < rows.size(); ++i) {
+  // The shard's runs costliest first: theirs are the longest chains of
+  // runs, and the earlier cases take the free run slots first.
+  std::vector<double> cost;
+  for (size_t i : CostliestFirst(axes, rows, cost)) {
     if (shardOf[i] != shard) continue;
     add(rows[i], i, "");
     std::printf("%s %s\n", cases.back().name.c_str(), cases.back().description.c_str());
