@@ -331,13 +331,10 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
           if (tr.evaporating == 1) {
             q = s;
           } else {
-            // The runoff takes the share W / (runoff + W) of the substance,
-            // at most the cell's water W at the tracer's maximum
-            // concentration; the rest goes into the soil with its water. Where
-            // all water runs off and no surface routing keeps the surface
-            // water, no water is left to carry the rest: the runoff takes it.
-            const double share = runoff + W > 0 ? W * s / (runoff + W) : 0.0;
-            const double out = W - runoff <= 0 && !surfacerouting ? s : std::min(W * tr.max_conc, share);
+            // The runoff takes its share of the cell's water, at most at the
+            // tracer's maximum concentration.
+            const double mass = W > 0 ? runoff * s / W : 0.0;
+            const double out = std::min(runoff * tr.max_conc, mass);
             s -= out;
             q = out / runoff;
           }

@@ -324,16 +324,13 @@ TEST_F(SiltingUpTest, TracersLeaveWithTheDirectRunoff) {
   Grid flux3 = list[model->FindGrid("concflux_tracer_3_SiltingUpModel", false)].grid;
   precipitation[1][1] = 100;
   ASSERT_EQ(Step(12, 11, 4, 2001), 0);
-  // Dissolved tracer: 100 mm at 2, the amount 200; the runoff Q takes the
-  // share 100 / (Q + 100) of it, 102.42, at most the 100 mm at the maximum
-  // concentration (150 for the third: not reached).
+  // Dissolved tracer: 100 mm at 2, the amount 200; the runoff Q takes its
+  // share Q / 100 at that concentration, at most at the maximum concentration.
   const double q = 95.267581;
-  const double out = 200 * 100 / (q + 100);
-  EXPECT_NEAR(out, 102.4235, 1e-4);
-  EXPECT_NEAR(list[first].grid[1][1], 200 - out, 1e-4);
-  EXPECT_NEAR(flux1[1][1], out / q, 1e-6);
-  EXPECT_NEAR(list[third].grid[1][1], 200 - out, 1e-4);
-  EXPECT_NEAR(flux3[1][1], out / q, 1e-6);
+  EXPECT_NEAR(list[first].grid[1][1], 200 - 2 * q, 1e-4);
+  EXPECT_NEAR(flux1[1][1], 2.0, 1e-12);
+  EXPECT_NEAR(list[third].grid[1][1], 200 - 1.5 * q, 1e-4);
+  EXPECT_NEAR(flux3[1][1], 1.5, 1e-12);
   // Evaporating tracer: the storage takes the mean concentration, the runoff carries it.
   EXPECT_DOUBLE_EQ(list[second].grid[1][1], 2.0);
   EXPECT_DOUBLE_EQ(flux2[1][1], 2.0);
@@ -387,11 +384,10 @@ TEST_F(SiltingUpTest, ResponseUnitsCopyTheirMasterCell) {
   const double q = 95.267581;
   EXPECT_NEAR(Own(siltingupclass::kDirectRunoff, 1, 1), q, 1e-6);
   // The members' water carries the master's tracer: 100 mm at 2, of which
-  // the runoff took the share 100 / (q + 100).
-  const double out = 200 * 100 / (q + 100);
+  // the runoff took q mm at 2.
   for (auto [r, c] : {std::pair{1, 1}, std::pair{1, 2}, std::pair{2, 2}}) {
-    EXPECT_NEAR(store[r][c], 200 - out, 1e-4) << r << c;
-    EXPECT_NEAR(flux[r][c], out / q, 1e-6) << r << c;
+    EXPECT_NEAR(store[r][c], 200 - 2 * q, 1e-4) << r << c;
+    EXPECT_NEAR(flux[r][c], 2.0, 1e-12) << r << c;
   }
   model->FreeTracerArrays();
   model->FreeMemory();
