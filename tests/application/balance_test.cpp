@@ -602,7 +602,7 @@ std::vector<Case> Matrix() {
     std::string& line = cases.back().edits[cases.back().edits.size() - kTracer.size()].second;
     line.replace(line.find("statcode = 1001"), 15, "statcode = 2001");
   }
-  cases.back().modules.tracers = {{"Nitrate", "nit", false, 5}};
+  cases.back().modules.tracers = {{"Nitrate", "nit", false, 5, {0}}};
   // A warm start after the update of the short run's day, which made a new
   // glacier and emptied a cell: the long run reads the glacier state the
   // short run wrote (firn, balances, snow on the glaciers, shares, codes).
