@@ -1287,8 +1287,10 @@ void Terms::EvaporatedTracer(const BudgetModules::Tracer& tracer, int index) {
     // (Where the soil gains water this way, at its layer's concentration,
     // the bounds swap.)
     water += end.BasinMean(taken, [&](int r, int c) { return FreeShare(start, r, c); });
-    low += end.BasinMean(taken, [&](int r, int c) { return (taken.at(r, c) < 0 ? highest : lowest) * FreeShare(start, r, c); });
-    high += end.BasinMean(taken, [&](int r, int c) { return (taken.at(r, c) < 0 ? lowest : highest) * FreeShare(start, r, c); });
+    low += end.BasinMean(
+        taken, [&](int r, int c) { return (taken.at(r, c) < 0 ? highest : lowest) * FreeShare(start, r, c); });
+    high += end.BasinMean(
+        taken, [&](int r, int c) { return (taken.at(r, c) < 0 ? lowest : highest) * FreeShare(start, r, c); });
     estimate +=
         end.BasinMean(taken, [&](int r, int c) { return concentration(soil.at(r, c, 1)) * FreeShare(start, r, c); });
     if (modules.lakes) {

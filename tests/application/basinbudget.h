@@ -1,7 +1,8 @@
 // The water budget of the example basin between the ends of two runs of the
 // program from the same cold start: a short run and a longer one. Every term
 // is read from what the two runs write or computed from it, none is taken as
-// the rest of the others: the storages at the end of each run from the grids,
+// the rest of the others (a term no output holds is bounded instead, and the
+// rest must lie within its bounds): the storages at the end of each run from the grids,
 // stacks and storage content files written at its end, the fluxes as the
 // difference of the run sums of their grids or from the per-step tables
 // after the short run's end. All terms are mm over the basin.

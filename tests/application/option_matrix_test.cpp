@@ -454,7 +454,7 @@ const Edits kTracersBySource = {
      "Oxygen non_radioactive evaporating min_conc = 0 max_conc = 1000 mg/l soilini = 2 gwini = 1 "
      "statcode = 2001 gridcode = 2 path = ./ statext = sta gridext = asc"}};
 const std::vector<BudgetModules::Tracer> kTracerBudgets = {{"Nitrate", "nit", false, 5, {2, 1, 0}},
-                                                            {"Oxygen", "oxy", true, 5, {2, 1, 0}}};
+                                                           {"Oxygen", "oxy", true, 5, {2, 1, 0}}};
 std::string TracerInputs(const std::string& dir) {
   std::string text = ReadFile(dir + "/control.txt");
   const std::string label = "number of variable grids\n";
