@@ -208,7 +208,10 @@ void schneemodellklasse::InitGlacierTracers() {
     std::snprintf(file, sizeof file, "%s%.3ssnowg.%.3s", tr.path.c_str(), tr.name.c_str(), tr.gridext.c_str());
     // Read with the glacier part's snow (dynamic glaciers: with the glacier state).
     if ((glaciermethod > 10 ? glacierreadgrid : readgrid) == 1) {
-      RequireTracerState(file, t, tr);
+      RequireTracerState(file, t, tr,
+                         glaciermethod > 10 ? "start the glaciers from their initial state (read grid parameter for "
+                                              "glacier model 0 in [ice_firn])"
+                                            : "");
       ReadTracerStorageGrid(file, g.store, g.first, g.last);
     } else {
       g.store = matrix(1, nrows, 1, ncols, 0);
@@ -234,7 +237,9 @@ void schneemodellklasse::InitGlacierTracers() {
     if (glaciermethod <= 10 || tr.evaporating != 1) continue;
     std::snprintf(file, sizeof file, "%s%.3sfirng.%.3s", tr.path.c_str(), tr.name.c_str(), tr.gridext.c_str());
     if (glacierreadgrid == 1) {
-      RequireTracerState(file, t, tr);
+      RequireTracerState(file, t, tr,
+                         "start the glaciers from their initial state (read grid parameter for glacier model 0 in "
+                         "[ice_firn]); a state of a program whose firn kept no tracer of its own holds no such grid");
       ReadTracerStorageGrid(file, g.firn, g.firnfirst, g.firnlast);
     } else {
       g.firn = matrix(1, nrows, 1, ncols, 0);
