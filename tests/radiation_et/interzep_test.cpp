@@ -1,12 +1,14 @@
 // Interception: the water balance of every cell and step (input = throughfall
 // + storage change + evaporation) over random leaf area, cover and capacity on
 // one and two layers, the limits of the evaporation by the demand, and the
-// cases of no cover, a full store, an empty upper layer and glaciers.
+// cases of no cover, a full store, partial cover, a tracer's maximum
+// concentration, an empty upper layer and glaciers.
 #include "radiation_et/interzep.h"
 
 #include <omp.h>
 
 #include <random>
+#include <vector>
 
 #include "framework/zonalstatistic.h"
 #include "parameters/landuse_table_entry.h"
@@ -123,21 +125,41 @@ TEST(Interception, WaterBalanceOfEveryCellAndStep) {
 }
 
 TEST(Interception, CoverStoreAndDemandCases) {
-  Rig rig("cases", 1, 1, 4);
+  Rig rig("cases", 1, 1, 5);
   World& w = rig.w;
   auto m = rig.Make(1);
   Grid P = w.Get("precipitation");
   Grid cov = rig.G("vegetation_coverage_degree", 1);
   Grid lai = rig.G("leaf_area_index", 1);
   Grid pt = rig.G("pot_transpiration", 1);
+  // Two tracers at 5 in the water, held as amounts: Nitrate may spill from
+  // the store at 4 at most, Chloride at 1000.
+  w.Add("concflux_tracer_1_input", 5);
+  w.Add("concflux_tracer_2_input", 5);
+  std::vector<TracerRecord> tracers(3);
+  tracers[1].name = "nit";
+  tracers[1].max_conc = 4;
+  tracers[2].name = "cl";
+  tracers[2].max_conc = 1000;
+  for (int k = 1; k <= 2; ++k) tracers[k].statext = "sta";
+  int error = -1;
+  m->InitTracerGrids(&error, 2, tracers.data(), nullptr, 0);
+  ASSERT_EQ(error, 0);
+  Grid held[3] = {nullptr, w.Get("concstor_tracer_1_interception_model"),
+                  w.Get("concstor_tracer_2_interception_model")};
+  Grid conc[3] = {nullptr, w.Get("concflux_tracer_1_interception_model"),
+                  w.Get("concflux_tracer_2_interception_model")};
+  ASSERT_TRUE(held[1] && held[2] && conc[1] && conc[2]);
   // Cell 1 without cover; cell 2 with a store that the first step fills;
   // cell 3 with capacity from the water layer (IntercepCap negative):
-  // 0.25 mm per unit of leaf area; cell 4 evaporates less than it stores.
-  for (int c = 1; c <= 4; ++c) P[1][c] = 3;
+  // 0.25 mm per unit of leaf area; cell 4 evaporates less than it stores;
+  // cell 5 covered by half.
+  for (int c = 1; c <= 5; ++c) P[1][c] = 3;
   cov[1][1] = 0;
   rig.G("landuse", 1)[1][3] = 2;
   lai[1][3] = 4;  // 1 mm
   pt[1][4] = 0.3;
+  cov[1][5] = 0.5;
   m->run(1, 1, 7, 2001);
   Grid tf = rig.G("throughfall", 0);
   Grid S = rig.G("interception_storage", 1);
@@ -151,9 +173,50 @@ TEST(Interception, CoverStoreAndDemandCases) {
   EXPECT_NEAR(S[1][4], 0.5, 1e-12);
   EXPECT_EQ(pt[1][4], 0);
   EXPECT_EQ(rig.G("pot_transpiration", 0)[1][4], 0);
+  EXPECT_NEAR(tf[1][5], 2.2, 1e-12);  // 1.5 past the leaves, 0.7 spilled
+  // What spills from the store carries the store's share of the tracer, at
+  // most the maximum concentration; the rest stays on the leaves. The water
+  // that passes the leaves keeps the input's concentration. Cell 2: of 15
+  // (3 mm at 5), 2.2 / 3 spill: Nitrate 8.8 (2.2 mm at 4) of the 11 share.
+  EXPECT_NEAR(conc[1][1][1], 5, 1e-12);
+  EXPECT_EQ(held[1][1][1], 0);
+  EXPECT_NEAR(conc[1][1][2], 4, 1e-12);
+  EXPECT_NEAR(held[1][1][2], 6.2, 1e-12);
+  EXPECT_NEAR(conc[2][1][2], 5, 1e-12);
+  EXPECT_NEAR(held[2][1][2], 4, 1e-12);
+  EXPECT_NEAR(conc[1][1][3], 4, 1e-12);  // share 2 / 3 x 15 = 10, 8 spill
+  EXPECT_NEAR(held[1][1][3], 7, 1e-12);
+  EXPECT_NEAR(held[2][1][3], 5, 1e-12);
+  EXPECT_NEAR(conc[1][1][4], 4, 1e-12);  // evaporation leaves the tracer
+  EXPECT_NEAR(held[1][1][4], 6.2, 1e-12);
+  // Cell 5: 7.5 pass at 5; of the stored 7.5 the share 0.7 / 1.5 is 3.5,
+  // 2.8 at 4 spill.
+  EXPECT_NEAR(conc[1][1][5], (7.5 + 2.8) / 2.2, 1e-12);
+  EXPECT_NEAR(held[1][1][5], 4.7, 1e-12);
+  EXPECT_NEAR(conc[2][1][5], 5, 1e-12);
+  EXPECT_NEAR(held[2][1][5], 4, 1e-12);
+  double out[3][6] = {};
+  for (int k = 1; k <= 2; ++k)
+    for (int c = 1; c <= 5; ++c) out[k][c] = tf[1][c] * conc[k][1][c];
   // A full store passes the whole input.
   m->run(2, 1, 7, 2001);
   EXPECT_NEAR(tf[1][2], 3, 1e-12);
+  // Cell 2: 6.2 + 15 held in 3.8 mm, 3 spill: Nitrate 12 of the 16.74 share.
+  EXPECT_NEAR(conc[1][1][2], 4, 1e-12);
+  EXPECT_NEAR(held[1][1][2], 9.2, 1e-12);
+  EXPECT_NEAR(conc[2][1][2], 5, 1e-12);
+  EXPECT_NEAR(held[2][1][2], 4, 1e-12);
+  // Cell 4: 6.2 + 15 in 3.5 mm, 2.7 spill: 10.8 of the 16.35 share.
+  EXPECT_NEAR(conc[1][1][4], 4, 1e-12);
+  EXPECT_NEAR(held[1][1][4], 10.4, 1e-12);
+  // Cell 5: 4.7 + 7.5 in 2.3 mm, 1.5 spill: 6 of the 7.96 share.
+  EXPECT_NEAR(conc[1][1][5], 4.5, 1e-12);
+  EXPECT_NEAR(held[1][1][5], 6.2, 1e-12);
+  // Each tracer's mass: the two steps' 30 = what left + what is held.
+  for (int k = 1; k <= 2; ++k)
+    for (int c = 1; c <= 5; ++c)
+      EXPECT_NEAR(out[k][c] + tf[1][c] * conc[k][1][c] + held[k][1][c], 30, 1e-12) << "tracer " << k << " cell " << c;
+  m->FreeTracerArrays();
   m->FreeMemory();
 
   // Method 2: the transpiration demand is lowered by the evaporation, to 0 at most.
