@@ -164,8 +164,11 @@ class teilmodellklasse : public modelobject {
   void ReadTracerStorageGrid(const std::string& fileName, Grid& grid, int64_t& first, int64_t& last);
   // A warm start reads tracer t's state from fileName: where the run it
   // continues wrote no such grid, the run ends naming the tracer and the
-  // grid code that writes it at a run's end (error 21).
-  void RequireTracerState(const std::string& fileName, int t, const TracerRecord& tracer);
+  // grid code that writes it at a run's end (error 21). restart, when
+  // given, names the read switch that starts the grid from its initial
+  // value instead (else the module's read parameter).
+  void RequireTracerState(const std::string& fileName, int t, const TracerRecord& tracer,
+                          const std::string& restart = "");
 
   int flowcontrol = 0;
   int readgrids = 0;        // 1: storage grids (tracer concentrations among them) are read at the start

@@ -24,7 +24,8 @@ void teilmodellklasse::ReadTracerStorageGrid(const std::string& fileName, Grid& 
   last = nrows;
 }
 
-void teilmodellklasse::RequireTracerState(const std::string& fileName, int t, const TracerRecord& tracer) {
+void teilmodellklasse::RequireTracerState(const std::string& fileName, int t, const TracerRecord& tracer,
+                                          const std::string& restart) {
   std::string path = fileName;
   MakePath(InitialStateDirectory, path, 21);
   std::error_code error;
@@ -33,6 +34,8 @@ void teilmodellklasse::RequireTracerState(const std::string& fileName, int t, co
             tracer.name + ") from " + path +
             ", which does not exist. A tracer's grids are written at the end of a run only with a gridcode that "
             "writes them then: set gridcode = 3 for this tracer in [substance_transport] of the run that writes the "
-            "state, or start the module's tracers from their initial values (its read parameter 0)",
+            "state, or " +
+            (restart.empty() ? std::string("start the module's tracers from their initial values (its read parameter 0)")
+                             : restart),
         21);
 }

@@ -535,21 +535,26 @@ void schneemodellklasse::YearlyGlacierUpdate() {
           glac[kFirnToIce].grid[r][c] = g * level[firn_levels];
         if (created)
           for (int k = 2; k <= firn_levels; ++k) level[k] = 0;
-        double before = 0;  // the firn before, with the layer that turns to ice
-        for (int k = 1; k <= firn_levels && !created; ++k) before += level[k] > nodata ? level[k] : 0.0;
+        // The firn that stays firn (the levels but the last, none on a new
+        // cell) and the layer that turns to ice.
+        const double oldest = !created && level[firn_levels] > nodata ? level[firn_levels] : 0.0;
+        double stays = 0;
+        for (int k = 1; k < firn_levels && !created; ++k) stays += level[k] > nodata ? level[k] : 0.0;
         for (int k = firn_levels; k >= 2; --k) level[k] = level[k - 1] > nodata ? level[k - 1] : 0.0;
         level[1] = Sg[r][c] + Lg[r][c];
         double sum = 0;
         for (int k = 1; k <= firn_levels; ++k) sum += level[k];
         level[0] = sum;
-        // An evaporating tracer's firn takes the snow's with its water; what
-        // the layer that turns to ice held stays in the firn (as the amount
-        // of another tracer stays in the glacier part's store).
+        // An evaporating tracer's firn holds one concentration: the layer
+        // that turns to ice takes it into the ice with its water (the ice
+        // keeps it, its melt carries none; "toice" counts it), the firn that
+        // remains keeps it and the snow joins it with its own.
         for (size_t t = 1; t < glaciertracers.size(); ++t) {
           const Grid f = glaciertracers[t].firn;
           const double v = glaciertracers[t].store[r][c];
           if (!f || !(f[r][c] > nodata) || !(v > nodata)) continue;
-          if (sum > 0) f[r][c] = (f[r][c] * before + v * level[1]) / sum;
+          if (glaciertracers[t].toice) glaciertracers[t].toice[r][c] = g * f[r][c] * oldest;
+          if (sum > 0) f[r][c] = (f[r][c] * stays + v * level[1]) / sum;
         }
         glac[kFirnTotal].grid[r][c] = sum;
         Sg[r][c] = 0;

@@ -576,6 +576,11 @@ class schneemodellklasse : public teilmodellklasse {
     Grid firn = nullptr;
     int firnposition = 0;
     int64_t firnfirst = 0, firnlast = 0;
+    // What the firn that turned to ice at the yearly update took of it
+    // (amount over the cell, as the firn's water of "firn_to_ice"; written
+    // with that grid's write code as "<path><name>firnice.<gridext>").
+    Grid toice = nullptr;
+    int toiceposition = 0;
   };
   std::vector<GlacierTracer> glaciertracers;
   void InitGlacierTracers();

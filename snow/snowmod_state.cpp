@@ -208,7 +208,10 @@ void schneemodellklasse::InitGlacierTracers() {
     std::snprintf(file, sizeof file, "%s%.3ssnowg.%.3s", tr.path.c_str(), tr.name.c_str(), tr.gridext.c_str());
     // Read with the glacier part's snow (dynamic glaciers: with the glacier state).
     if ((glaciermethod > 10 ? glacierreadgrid : readgrid) == 1) {
-      RequireTracerState(file, t, tr);
+      RequireTracerState(file, t, tr,
+                         glaciermethod > 10 ? "start the glaciers from their initial state (read grid parameter for "
+                                              "glacier model 0 in [ice_firn])"
+                                            : "");
       ReadTracerStorageGrid(file, g.store, g.first, g.last);
     } else {
       g.store = matrix(1, nrows, 1, ncols, 0);
@@ -234,7 +237,9 @@ void schneemodellklasse::InitGlacierTracers() {
     if (glaciermethod <= 10 || tr.evaporating != 1) continue;
     std::snprintf(file, sizeof file, "%s%.3sfirng.%.3s", tr.path.c_str(), tr.name.c_str(), tr.gridext.c_str());
     if (glacierreadgrid == 1) {
-      RequireTracerState(file, t, tr);
+      RequireTracerState(file, t, tr,
+                         "start the glaciers from their initial state (read grid parameter for glacier model 0 in "
+                         "[ice_firn]); a state of a program whose firn kept no tracer of its own holds no such grid");
       ReadTracerStorageGrid(file, g.firn, g.firnfirst, g.firnlast);
     } else {
       g.firn = matrix(1, nrows, 1, ncols, 0);
@@ -249,6 +254,17 @@ void schneemodellklasse::InitGlacierTracers() {
     RegisterGrid(g.firnposition, file, g.firn, nullptr, 0,
                  "concstor_tracer_" + std::to_string(t) + "_" + modulname + "_inFirn", tr.gridcode, g.firnfirst,
                  g.firnlast);
+    g.toice = matrix(1, nrows, 1, ncols, 0);
+    for (int r = std::max(1, firstrow); r <= std::min(lastrow, nrows); ++r) {
+      const double* z = zonegrid ? zonegrid[r] : nullptr;
+      for (int c = 1; c <= ncols; ++c) g.toice[r][c] = (z && Missing(z[c])) ? nodata : 0.0;
+    }
+    const OwnGridEntry& ice = glac[kFirnToIce];
+    std::snprintf(file, sizeof file, "%s%.3sfirnice.%.3s", tr.path.c_str(), tr.name.c_str(), tr.gridext.c_str());
+    g.toiceposition = FreeGridPosition();
+    RegisterGrid(g.toiceposition, ice.file.empty() ? std::string() : std::string(file), g.toice, nullptr, 0,
+                 "amount_tracer_" + std::to_string(t) + "_" + modulname + "_firnToIce",
+                 ice.file.empty() ? 0 : ice.writecode, 1, nrows);
   }
   const size_t count = qice.size();
   tracermeltsums.assign(3 * count * static_cast<size_t>(tracercount), ExactSum{});
@@ -284,6 +300,8 @@ void schneemodellklasse::FreeTracerArrays() {
     if (g.store) FreeMatrix(g.store, g.first, g.last, 1, ncols);
     if (g.firnposition > 0) UnregisterGrid(g.firnposition);
     if (g.firn) FreeMatrix(g.firn, g.firnfirst, g.firnlast, 1, ncols);
+    if (g.toiceposition > 0) UnregisterGrid(g.toiceposition);
+    if (g.toice) FreeMatrix(g.toice, 1, nrows, 1, ncols);
     for (Grid x : {g.outflow, g.firnmelt})
       if (x) FreeMatrix(x, 1, nrows, 1, ncols);
   }

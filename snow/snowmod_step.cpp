@@ -337,6 +337,8 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
     glac[kMeltIce].grid[r][c] = 0;
     glac[kSnowMeltOnGlacier].grid[r][c] = 0;
     if (glac[kFirnToIce].grid) glac[kFirnToIce].grid[r][c] = 0;
+    for (size_t t = 1; t < glaciertracers.size(); ++t)
+      if (glaciertracers[t].toice) glaciertracers[t].toice[r][c] = 0;
     glac[kGlacierizedOld].grid[r][c] = glaciergrid[r][c];
     g = GlacierFraction(r, c);
     if (g <= 0) {
@@ -709,6 +711,7 @@ void schneemodellklasse::WriteGridStatistics() {
   for (size_t t = 1; t < glaciertracers.size(); ++t) {
     WriteStatisticGrids(glaciertracers[t].position, 1, 0);
     if (glaciertracers[t].firnposition > 0) WriteStatisticGrids(glaciertracers[t].firnposition, 1, 0);
+    if (glaciertracers[t].toiceposition > 0) WriteStatisticGrids(glaciertracers[t].toiceposition, 1, 0);
   }
 }
 

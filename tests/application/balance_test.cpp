@@ -631,6 +631,52 @@ std::vector<Case> Matrix() {
   cases.back().warmStart = true;
   cases.back().signature = Joined({kGlacierMelt, kDrift, kStateRead, kGlacierGrewOntoACell});
   cases.back().comparisons.push_back({"one_run", {}, EqualsOneRun});
+  // The firn as one layer (firn_levels 1): the short run's update (1
+  // January) turns the snow on the glaciers into it, with Nitrate and
+  // Oxygen at 5 like all the water input; the long run's (2 January, no
+  // snow on the glaciers) turns that layer to ice and leaves no firn. The
+  // Oxygen goes with its water into the ice: 5 times the firn that turned
+  // to ice. (Statistics of every step, as the Nitrate case's; Oxygen's
+  // stores every step, whose evaporation the budget reads from them.)
+  dynamic("dynamic_glaciers_11_single_firn_layer_to_ice_tracers", 11, 10, 1, {});
+  {
+    Case& c = cases.back();
+    const Edits tracers = {
+        {"[substance_transport]\n0         number of tracers",
+         "[substance_transport]\n2         number of tracers\nNitrate non_radioactive non_evaporating min_conc = 0 "
+         "max_conc = 1000 mg/l soilini = 5 gwini = 5 statcode = 2001 gridcode = 3 path = ./ statext = sta gridext = "
+         "asc\nOxygen non_radioactive evaporating min_conc = 0 max_conc = 1000 mg/l soilini = 5 gwini = 5 statcode = "
+         "2001 gridcode = 2 path = ./ statext = sta gridext = asc"},
+        {"[variable_grids]\n7 ", "[variable_grids]\n9 "},
+        // (Before the albedo, whose read switch the warm start sets.)
+        {"albedo.asc albedo 0 0.2\n",
+         "cin1.asc concflux_tracer_1_input 0 5\n0\n0\ncin2.asc concflux_tracer_2_input 0 5\n0\n0\nalbedo.asc albedo 0 "
+         "0.2\n"}};
+    c.edits.insert(c.edits.end(), tracers.begin(), tracers.end());
+    c.modules.tracers = {{"Nitrate", "nit", false, 5}, {"Oxygen", "oxy", true, 5}};
+    c.warmStart = true;
+    c.inputs = [](const std::string& dir) {
+      const bool warm = fluvextest::ReadFile(dir + "/control.txt").find("1         readgrid: the snow state") !=
+                        std::string::npos;
+      const std::string e = DynamicGlaciers(11, warm ? 2 : 1, true, false)(dir);
+      if (!e.empty()) return e;
+      // Firn melts at a tenth of the section's rate, so that the layer
+      // outlasts the thaw of 2 January; the evaporation grids of every
+      // step, whose Oxygen the budget counts.
+      Edits edits = {{"3 515 5            firn_levels", "1 515 5            firn_levels"},
+                     {"4.0       DDFfirn", "0.4       DDFfirn"}};
+      for (const char* grid : {"ei.asc", "evrs.asc", "evar.asc", "etr.asc", "sgevap.asc"})
+        edits.push_back({"\n" + std::string(grid) + "\n10\n", "\n" + std::string(grid) + "\n12\n"});
+      return EditIn(dir + "/control.txt", edits);
+    };
+    c.signature = Joined({kStateRead, kGlacierUpdate,
+                          [](const RunOutput&, const RunOutput& e, const Budget&) {
+                            const double ice = e.BasinMean("firnice.sum"), oxygen = e.BasinMean("oxyfirnice.sum");
+                            return Signatures{{"Oxygen the firn took into the ice (mm x concentration)", oxygen,
+                                               oxygen > 0 && std::fabs(oxygen - 5 * ice) <= 1e-6 * 5 * ice},
+                                              {"the firn that turned to ice times 5", 5 * ice, ice > 0}};
+                          }});
+  }
   // The update inside the period (31 January of 28 January to 2 February),
   // in an hourly run with degree-day snow (method 1): the budget splits at
   // the update's step (a run up to it), each part weighing its fluxes by its

@@ -148,10 +148,10 @@ std::string Tail(const std::string& s) {
   return s.substr(s.size() > 4000 ? s.size() - 4000 : 0);
 }
 
-// The day of the yearly glacier update (GMBEvalDay GMBEvalMonth of the case's
-// control file) when it falls inside the long run's period, after its first
-// day (the short run's, or the warm start's) and before its last: the budget
-// then splits there (year 0: no such update). The update changes the
+// The day of the yearly glacier update (GMBEvalDay GMBEvalMonth of the long
+// run's control file) when it falls inside the long run's period, after the
+// short run's day (a warm start's own first day included) and before its
+// last: the budget then splits there (year 0: no such update). The update changes the
 // glacierized shares that weigh the fluxes of the cells' parts: one budget
 // up to the update's step, the last of its day, and one from there on each
 // weigh their fluxes by one share.
@@ -163,9 +163,11 @@ Date UpdateInsideThePeriod(const Case& c, const Date& first, const std::string& 
   if (!std::regex_search(control, m, std::regex(R"((\d+)\s+(\d+)\s+GMBEvalDay GMBEvalMonth)"))) return none;
   const int day = std::stoi(m[1]), month = std::stoi(m[2]);
   auto key = [](const Date& d) { return std::tuple(d.year, d.month, d.day); };
+  // (A warm start's first day is the long run's own: an update at its end
+  // falls inside.)
   for (int year : {c.start.year, c.end.year}) {
     const Date u{year, month, day};
-    if (key(first) < key(u) && key(u) < key(c.end)) return u;
+    if ((c.warmStart ? key(first) <= key(u) : key(first) < key(u)) && key(u) < key(c.end)) return u;
   }
   return none;
 }
@@ -282,7 +284,7 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
         if (warm) state.push_back({"\n0         readgrid\n", "\n1         readgrid\n"});
         failed = EditIn(dir + "/control.txt", state);
       }
-      if (failed.empty() && k == 0) update = UpdateInsideThePeriod(c, c.warmStart ? restart : c.start, dir);
+      if (failed.empty() && k == 1) update = UpdateInsideThePeriod(c, c.warmStart ? restart : c.start, dir);
       if (failed.empty() && warm) {
         namespace fs = std::filesystem;
         std::error_code error;

@@ -854,6 +854,12 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       Unread(p + "snowg.asc" + (evaporating ? ", sgsolid.asc, sgliquid.asc, " + p + "firng.asc, firn.stk" : "") +
              " (the glacier part's snow and firn tracer at the end of each run)");
     }
+    // The firn that turns to ice at the yearly update takes an evaporating
+    // tracer's firn concentration into the ice, which keeps it (as the ice
+    // keeps that water, "ice (firn turned to it)").
+    double mm;
+    if (evaporating && modules.glacierMethod >= 10 && SumChange(p + "firnice.sum", mm))
+      budget.storageChanges.push_back({"the ice's tracer (firn turned to it)", mm});
   }
   // The glacier runoff storages mix the tracer of what they take (their
   // outflow's concentration of each tracer follows each outflow).
