@@ -653,7 +653,8 @@ std::vector<Case> Matrix() {
          "cin1.asc concflux_tracer_1_input 0 5\n0\n0\ncin2.asc concflux_tracer_2_input 0 5\n0\n0\nalbedo.asc albedo 0 "
          "0.2\n"}};
     c.edits.insert(c.edits.end(), tracers.begin(), tracers.end());
-    c.modules.tracers = {{"Nitrate", "nit", false, 5}, {"Oxygen", "oxy", true, 5}};
+    // (The ice's melt carries none.)
+    c.modules.tracers = {{"Nitrate", "nit", false, 5, {5, 5, 0}}, {"Oxygen", "oxy", true, 5, {5, 5, 0}}};
     c.warmStart = true;
     c.inputs = [](const std::string& dir) {
       const bool warm = fluvextest::ReadFile(dir + "/control.txt").find("1         readgrid: the snow state") !=
