@@ -625,7 +625,14 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     for (int t = 1; t <= NT; ++t) {
       const double siltWater = tracersettings[t].evaporating == 1 ? siltIn : siltTaken;
       if (pondOn) {
-        w.tracerMix[t] = in > 0 ? (inBase * w.tracerInput[t] + w.tracerPond[t]) / in : w.tracerInput[t];
+        if (in > 0) {
+          w.tracerMix[t] = (inBase * w.tracerInput[t] + w.tracerPond[t]) / in;
+        } else {
+          // The demand took the whole pond: what it left behind joins the top layer.
+          w.tracerMix[t] = w.tracerInput[t];
+          if (n >= 1) w.Amount(t)[1] += w.tracerPond[t];
+        }
+        w.tracerPond[t] = 0;
       } else if (inBase + siltIn > 0) {
         w.tracerMix[t] = (inBase * w.tracerInput[t] + siltWater * w.tracerSilt[t]) / (inBase + siltIn);
       } else {
@@ -1135,12 +1142,19 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       } else {
         // The water left on the surface (what did not infiltrate and the
         // rising groundwater no layer could hold) mixes; the direct runoff
-        // takes its share, the pond keeps the rest.
+        // takes its share, the pond keeps the rest. Where all of it went in,
+        // what the infiltration could not carry (above the maximum
+        // concentration) stays in the top layer with the water it came with.
         const double surface = pond + directRate * dtms;
         const double amount = std::max(0.0, a[0]) + w.tracerGroundwater[t] * rising * dtms;
-        const double share = surface > 0 ? directRate * dtms / surface : 0.0;
-        w.tracerDirectLoad[t] += amount * share;
-        w.tracerPond[t] = amount - amount * share;
+        if (surface > 0) {
+          const double share = directRate * dtms / surface;
+          w.tracerDirectLoad[t] += amount * share;
+          w.tracerPond[t] = amount - amount * share;
+        } else {
+          w.tracerPond[t] = 0;
+          if (n >= 1) a[1] += amount;
+        }
       }
       a[0] = 0;
       w.tracerInterLoad[t] += w.tracerInterAmount[t] + w.tracerDrainsAmount[t];

@@ -1300,6 +1300,40 @@ std::vector<Case> Matrix() {
       }
     return cells > 0 ? "" : "no sandy loam cell in the basin";
   };
+  // Ponds of 1 mm under daily steps of Wendling's evapotranspiration in the
+  // week of the July storm: the storm fills them, a day's demand takes a
+  // pond whole, and the Nitrate its water held stays behind in the soil
+  // (its mass closes with every source at 5). The soil's own baseflow (no
+  // groundwater flow).
+  {
+    Edits ponds = kDaily;
+    ponds.insert(ponds.end(), kTracersAt5.begin(), kTracersAt5.end());
+    ponds.push_back(
+        {"soilini = 5 gwini = 5 statcode = 1001 gridcode = 0", "soilini = 5 gwini = 5 statcode = 2001 gridcode = 3"});
+    ponds.push_back(
+        {"soilini = 5 gwini = 5 statcode = 1001 gridcode = 0", "soilini = 5 gwini = 5 statcode = 2001 gridcode = 2"});
+    for (const char* grid : {"ei.asc", "evrs.asc", "evar.asc", "etr.asc"})
+      ponds.push_back({"\n" + std::string(grid) + "\n10\n", "\n" + std::string(grid) + "\n12\n"});
+    ponds.push_back({"1         method: Penman-Monteith", "3         method: Wendling"});
+    ponds.push_back({"[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n"});
+    ponds.push_back({"0         ponding\n", "1         ponding\n"});
+    ponds.push_back({"pond.stat 0", "pond.stat 4001"});
+    add(
+        "daily_steps_ponds_emptied_by_the_demand_tracers", ponds,
+        [july5, july12](Case& c) {
+          c.start = july5;
+          c.end = july12;
+          c.modules.stepMinutes = 1440;
+          c.modules.groundwaterFlow = false;
+          c.modules.ponding = true;
+          c.modules.tracers = {{"Nitrate", "nit", false, 5, {5}}, {"Oxygen", "oxy", true, 5, {5}}};
+          c.signature = PositiveSum("ponded water summed over the steps (mm x steps)", "pond.stat");
+        },
+        {}, Chained({JulyStorm, DailyStations, [](const std::string& dir) {
+                       return WriteBasinGrid(dir, "mp.asc", [](int, int, int) { return 0.001; }) +
+                              AddStandardGrids(dir, "$inpath//mp.asc max_ponding_storage fillcode = 0 readcode = 1\n");
+                     }}));
+  }
   return cases;
 }
 
