@@ -570,6 +570,10 @@ void schneemodellklasse::YearlyGlacierUpdate() {
   for (int p : positions) MPIGatherGrid(p);
   MPIGatherGrid(glac[kFirnTotal].position);
   MPIGatherStack(glac[kFirnTotal].position, firnstack);
+  // (With an evaporating tracer's concentration in the firn, which a cell
+  // the glacier grows onto takes from its neighbour with the firn.)
+  for (size_t t = 1; t < glaciertracers.size(); ++t)
+    if (glaciertracers[t].firnposition > 0) MPIGatherGrid(glaciertracers[t].firnposition);
   MPIGatherGrid(glacierposition);
   MPIGatherGrid(codesposition);
   if (mpirank == 0) {
@@ -580,6 +584,8 @@ void schneemodellklasse::YearlyGlacierUpdate() {
                 glac[kFirnTotal].position})
     MPIScatterGrid(p);
   MPIScatterStack(glac[kFirnTotal].position, firnstack);
+  for (size_t t = 1; t < glaciertracers.size(); ++t)
+    if (glaciertracers[t].firnposition > 0) MPIScatterGrid(glaciertracers[t].firnposition);
   FollowGlacierArea();
   *diag << "DEBUG: glaciers changed, updating glaicerlist now..."
         << "[end-entry]";
