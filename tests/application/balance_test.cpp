@@ -668,8 +668,10 @@ std::vector<Case> Matrix() {
   // The same with hydrologic response units: every cell its own unit but
   // the half glacierized (7, 22), a member of the unit of (6, 23) (half
   // glacierized as well, glacier 1; first in the rows' order, the master),
-  // whose snow, firn and their tracers it takes every step. Its Oxygen goes
-  // into the ice as its master's, once.
+  // whose weather, snow, firn and their tracers it takes every step. Its
+  // Oxygen goes into the ice as its master's, once: 5 times the firn that
+  // turned to ice, at the update's step only (every later step of the run
+  // adds nothing to the sum).
   {
     Case c = cases.back();
     c.name = "dynamic_glaciers_11_single_firn_layer_to_ice_tracers_response_units";
