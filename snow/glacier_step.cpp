@@ -533,8 +533,10 @@ void schneemodellklasse::YearlyGlacierUpdate() {
         double* level = firnstack[r][c];
         if (!created && level[firn_levels] > nodata && glac[kFirnToIce].grid)
           glac[kFirnToIce].grid[r][c] = g * level[firn_levels];
+        // A new cell had no glacier part: whatever its levels hold (the firn
+        // a growing glacier shared with it at share 0) is no water.
         if (created)
-          for (int k = 2; k <= firn_levels; ++k) level[k] = 0;
+          for (int k = 1; k <= firn_levels; ++k) level[k] = 0;
         // The firn that stays firn (the levels but the last, none on a new
         // cell) and the layer that turns to ice.
         const double oldest = !created && level[firn_levels] > nodata ? level[firn_levels] : 0.0;
