@@ -186,6 +186,18 @@ Budget Added(const Budget& a, const Budget& b) {
   add(sum.inputs, b.inputs);
   add(sum.outputs, b.outputs);
   add(sum.storageChanges, b.storageChanges);
+  bool same = sum.bounded.size() == b.bounded.size();
+  for (size_t i = 0; same && i < sum.bounded.size(); ++i) {
+    auto& x = sum.bounded[i];
+    const auto& y = b.bounded[i];
+    same = x.name == y.name;
+    x.water += y.water;
+    x.low += y.low;
+    x.high += y.high;
+    x.estimate += y.estimate;
+  }
+  if (!same) sum.unread.push_back("the bounded terms of the budgets before and after the yearly glacier update differ");
+  sum.rounding += b.rounding;
   sum.unread.insert(sum.unread.end(), b.unread.begin(), b.unread.end());
   return sum;
 }
@@ -425,14 +437,41 @@ std::vector<bool> Judge(const Case& c, Outcome& o, const RunSettings& settings) 
       for (const auto& u : tb.unread) problem += name + " term not read: " + u + "\n";
       // (Beyond the tolerance, the rounding of the printed tables its terms
       // were read from.)
-      const double off = std::fabs(tb.Residual()) / tb.Input();
       const double allowed = kTolerance + tb.rounding / tb.Input();
-      if (tb.unread.empty() && !(off <= allowed)) {
-        char text[240];
-        std::snprintf(text, sizeof text, "%s residual %.3g mm x concentration, %.3g of the mass that entered (at most %.3g) on %s\n",
-                      name.c_str(), tb.Residual(), off, allowed, layout);
-        problem += text;
+      if (tb.bounded.empty()) {
+        const double off = std::fabs(tb.Residual()) / tb.Input();
+        if (tb.unread.empty() && !(off <= allowed)) {
+          char text[240];
+          std::snprintf(text, sizeof text,
+                        "%s residual %.3g mm x concentration, %.3g of the mass that entered (at most %.3g) on %s\n",
+                        name.c_str(), tb.Residual(), off, allowed, layout);
+          problem += text;
+        }
+        continue;
       }
+      // A term bounded, not read: the mass the rest leaves for it lies
+      // within its bounds, widened by the tolerance. Its mean
+      // concentration, the bounds' and the estimate's tell how tight.
+      double water = 0, low = 0, high = 0, estimate = 0;
+      for (const auto& x : tb.bounded) {
+        water += x.water;
+        low += x.low;
+        high += x.high;
+        estimate += x.estimate;
+      }
+      const double implied = tb.Residual();
+      const double beyond = std::max({0.0, low - implied, implied - high}) / tb.Input();
+      char mean[160] = "no water";
+      if (water > 0)
+        std::snprintf(mean, sizeof mean, "at %.6g on average within %.6g to %.6g (the estimate %.6g)", implied / water,
+                      low / water, high / water, estimate / water);
+      char text[480];
+      std::snprintf(text, sizeof text,
+                    "%s with the soil's evaporation and transpiration of %.6g mm: %.6g mm x concentration within %.6g "
+                    "to %.6g, %s; %.3g of the mass that entered outside (at most %.3g) on %s\n",
+                    name.c_str(), water, implied, low, high, mean, beyond, allowed, layout);
+      std::printf("case %s: %s", c.name.c_str(), text);
+      if (tb.unread.empty() && !(beyond <= allowed)) problem += text;
     }
     for (const Signature& s : o.signatures[k]) {
       char text[200];
@@ -463,7 +502,13 @@ std::vector<bool> Judge(const Case& c, Outcome& o, const RunSettings& settings) 
           if (u[i].name != v[i].name || !(std::fabs(u[i].mm - v[i].mm) <= 1e-9 * x.Input())) return false;
         return true;
       };
-      if (!alike(x.inputs, y.inputs) || !alike(x.outputs, y.outputs) || !alike(x.storageChanges, y.storageChanges))
+      bool bounds = x.bounded.size() == y.bounded.size();
+      for (size_t i = 0; bounds && i < x.bounded.size(); ++i)
+        bounds = x.bounded[i].name == y.bounded[i].name &&
+                 std::fabs(x.bounded[i].low - y.bounded[i].low) <= 1e-9 * x.Input() &&
+                 std::fabs(x.bounded[i].high - y.bounded[i].high) <= 1e-9 * x.Input();
+      if (!bounds || !alike(x.inputs, y.inputs) || !alike(x.outputs, y.outputs) ||
+          !alike(x.storageChanges, y.storageChanges))
         problem += c.modules.tracers[t].name + ": the mass terms differ between the two layouts\n";
     }
   }

@@ -104,9 +104,15 @@ std::string Budget::Report() const {
   add("in", inputs);
   add("out", outputs);
   add("storage", storageChanges);
+  for (const auto& t : bounded) {
+    std::snprintf(line, sizeof line, "  out      %-46s %16.9f mm of water, between %.9f and %.9f mm (estimate %.9f)\n",
+                  t.name.c_str(), t.water, t.low, t.high, t.estimate);
+    text += line;
+  }
   for (const auto& u : unread) text += "  not read: " + u + "\n";
   const double in = Input();
-  std::snprintf(line, sizeof line, "  residual %-46s %16.9f mm (%.2e of the input)\n", "", Residual(),
+  std::snprintf(line, sizeof line, "  residual %-46s %16.9f mm (%.2e of the input)\n",
+                bounded.empty() ? "" : "(without the bounded terms)", Residual(),
                 in != 0 ? std::fabs(Residual()) / in : 0.0);
   text += line;
   if (rounding > 0) {
@@ -147,9 +153,9 @@ class Terms {
   void Groundwater();
   // The mass budget of a tracer (after the water's, whose terms it takes).
   void Tracer(const BudgetModules::Tracer& tracer, const Budget& water);
-  // What an evaporating tracer (its files' prefix p) left with the
-  // evaporated water, from the grids of every step.
-  void EvaporatedTracer(const std::string& p, int index);
+  // What an evaporating tracer left with the evaporated water, from the
+  // grids of every step (the soil's share bounded).
+  void EvaporatedTracer(const BudgetModules::Tracer& tracer, int index);
   // The drift's tracer beyond the input's concentration where the snow's
   // water input holds other water, from the special output of every step.
   void DriftedTracer(const BudgetModules::Tracer& tracer, int index);
@@ -1127,7 +1133,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
              ") of their cells in each step");
     }
   }
-  if (evaporating) EvaporatedTracer(p, index);
+  if (evaporating) EvaporatedTracer(tracer, index);
 }
 
 void Terms::DriftedTracer(const BudgetModules::Tracer& tracer, int index) {
@@ -1196,31 +1202,28 @@ std::map<long, std::string> DatedGrids(const std::string& dir, const std::string
   return files;
 }
 
-void Terms::EvaporatedTracer(const std::string& p, int index) {
-  // No output holds it: each store's evaporation of every step (the
-  // evaporation grids written every step under dated names, write code 12)
-  // times the store's concentration when its water evaporated (the
-  // tracer's grids written every step, grid code 2), each cell by its
-  // share. The leaves' water evaporates after it took the step's water,
-  // at their concentration at the step's end; the snow's before the snow
-  // step (but the energy-balance methods', which evaporate in it), at its
-  // concentration of the step before; the soil's evaporation and
-  // transpiration in each sub-step before the sub-step's water enters its
-  // top layer, at that layer's concentration of the step before; on a
-  // lake the plants' demand is met first by the lake's water, at the lake's
-  // concentration (below). (The soil writes no soil layer's share of its
-  // transpiration, but at its control point, nor its concentrations below
-  // the top layer or of a sub-step, nor what ponded or silting-up water
-  // covered of the demand: where it takes water below its top layer, or
-  // solves a step in sub-steps, this is near what left only: the cut's
-  // January week closes to 1e-8 of the mass that entered, with three
-  // sub-steps to 3e-5; in the July storm, whose plants take water from
-  // deeper layers of other concentrations, the term is 1.35e-2 of that
-  // mass too large, in the glacier-update week 1.0e-3, without
-  // interception, whose plants take the whole demand, 3.5e-2; with the
-  // roots in the top layer that week closes to 2.6e-7. What the soil gives
-  // off, summed per layer and sub-step by an instrumented program, closes
-  // each of these to 2e-7.)
+void Terms::EvaporatedTracer(const BudgetModules::Tracer& tracer, int index) {
+  // Each store's evaporation of every step (the evaporation grids written
+  // every step under dated names, write code 12) times the store's
+  // concentration when its water evaporated (the tracer's grids written
+  // every step, grid code 2), each cell by its share. The leaves' water
+  // evaporates after it took the step's water, at their concentration at
+  // the step's end; the snow's before the snow step (but the energy-balance
+  // methods', which evaporate in it), at its concentration of the step
+  // before. The soil gives the tracer off per layer and water sub-step at
+  // each layer's concentration then, and with the ponded, silting-up or
+  // lake water that covers the plants' demand at that water's: no output
+  // holds these, so its term is bounded by its water times the lowest and
+  // the highest concentration of the tracer's sources (every concentration
+  // is a mix of them). Its estimate, for information: the top layer's
+  // concentration of the step before, the lake's for the transpiration the
+  // lake's water covered.
+  const std::string& p = tracer.prefix;
+  double lowest = tracer.input, highest = tracer.input;
+  for (double x : tracer.sources) {
+    lowest = std::min(lowest, x);
+    highest = std::max(highest, x);
+  }
   const long from = LastKey(start.Text("out/discharge.stat")), to = LastKey(end.Text("out/discharge.stat"));
   int snowMethod = 0;
   const auto snowSection = StorageSection(end.Text("control.txt"), "snow_model");
@@ -1266,7 +1269,7 @@ void Terms::EvaporatedTracer(const std::string& p, int index) {
       if (rows.empty()) missing = "the table of lake " + std::to_string(code) + " (" + file + ")";
     }
   }
-  double mm = 0;
+  double mm = 0, water = 0, low = 0, high = 0, estimate = 0;
   long counted = 0;
   const auto concentration = [](double v) { return Valid(v) ? v : 0.0; };
   for (const auto& [key, date] : steps) {
@@ -1287,7 +1290,15 @@ void Terms::EvaporatedTracer(const std::string& p, int index) {
     const StackFile soilNow = ReadStackFile(end.dir() + "/out/" + p + "u" + date);
     if (!size(soil.ncols, soil.nrows) || !size(soilNow.ncols, soilNow.nrows)) missing = p + "unsat.asc, " + p + "u" + date;
     if (!missing.empty()) break;
-    mm += end.BasinMean(taken, [&](int r, int c) { return concentration(soil.at(r, c, 1)) * FreeShare(start, r, c); });
+    // (Where the soil gains water this way, at its layer's concentration,
+    // the bounds swap.)
+    water += end.BasinMean(taken, [&](int r, int c) { return FreeShare(start, r, c); });
+    low += end.BasinMean(
+        taken, [&](int r, int c) { return (taken.at(r, c) < 0 ? highest : lowest) * FreeShare(start, r, c); });
+    high += end.BasinMean(
+        taken, [&](int r, int c) { return (taken.at(r, c) < 0 ? lowest : highest) * FreeShare(start, r, c); });
+    estimate +=
+        end.BasinMean(taken, [&](int r, int c) { return concentration(soil.at(r, c, 1)) * FreeShare(start, r, c); });
     if (modules.lakes) {
       // The transpiration the lake's water covered, at the lake's
       // concentration in place of the top layer's.
@@ -1314,7 +1325,7 @@ void Terms::EvaporatedTracer(const std::string& p, int index) {
           }
           x = std::min(pond, transpired) * (lake - concentration(soil.at(r, c, 1)));
         }
-      mm += end.BasinMean(covered, [&](int r, int c) { return FreeShare(start, r, c); });
+      estimate += end.BasinMean(covered, [&](int r, int c) { return FreeShare(start, r, c); });
     }
     soil = soilNow;
     if (modules.interception) {
@@ -1354,7 +1365,8 @@ void Terms::EvaporatedTracer(const std::string& p, int index) {
   }
   if (missing.empty() && counted != lines) missing = "evar_YYYYMMDD.HHH of each step";
   if (missing.empty()) {
-    budget.outputs.push_back({"what evaporated of the tracer", mm});
+    budget.outputs.push_back({"what evaporated of the tracer but the soil's", mm});
+    budget.bounded.push_back({"what the soil's evaporation and transpiration took", water, low, high, estimate});
   } else {
     Unread("what evaporated of the tracer: " + missing + " (every step's evaporation and concentrations)");
   }

@@ -1,7 +1,8 @@
 // The water budget of the example basin between the ends of two runs of the
 // program from the same cold start: a short run and a longer one. Every term
 // is read from what the two runs write or computed from it, none is taken as
-// the rest of the others: the storages at the end of each run from the grids,
+// the rest of the others (a term no output holds is bounded instead, and the
+// rest must lie within its bounds): the storages at the end of each run from the grids,
 // stacks and storage content files written at its end, the fluxes as the
 // difference of the run sums of their grids or from the per-step tables
 // after the short run's end. All terms are mm over the basin.
@@ -86,11 +87,16 @@ struct BudgetModules {
   // tracer's stores hold a concentration, another's an amount (mm x
   // concentration) but in the channels, lakes and reservoirs, which hold a
   // concentration of either. The water input carries the input's
-  // concentration.
+  // concentration; sources holds the concentrations of every other water
+  // the run starts with or takes in (the soil's and the groundwater's first
+  // water, 0 for water that starts without the tracer: glacier melt, the
+  // channels' and the lakes' first water). Every store's concentration of
+  // an evaporating tracer is a mix of these and the input's.
   struct Tracer {
     std::string name, prefix;
     bool evaporating = false;
     double input = 0;
+    std::vector<double> sources;
   };
   std::vector<Tracer> tracers;
 };
@@ -140,6 +146,17 @@ struct Budget {
   // own figures, mm: the residual may differ from 0 by this much beyond the
   // tolerance (tracer budgets).
   double rounding = 0;
+  // A term no output holds, bounded instead: what left with water (mm)
+  // lies between low and high (mm x concentration: the water times the
+  // lowest and the highest concentration its sources hold); estimate is a
+  // figure for information only. The budget closes when the residual
+  // without it, the mass it implies, lies between them (beyond the
+  // tolerance and the rounding).
+  struct Bounded {
+    std::string name;
+    double water = 0, low = 0, high = 0, estimate = 0;
+  };
+  std::vector<Bounded> bounded;
   // The scale of the relative checks: the inputs' sizes summed (an input
   // that takes water, a fixed head below the table, counts by its size:
   // a net input below 0 would let every check pass).

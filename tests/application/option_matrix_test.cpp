@@ -442,8 +442,10 @@ const SignatureOf kGlacierRunoff = PositiveSum("glacier runoff (mm)", "qglac.sta
 // written at the end, their statistics per subbasin each step (the
 // routing's: the concentration of each subbasin's discharge); Oxygen's
 // stores, and the evaporation, every step too (what left with the
-// evaporated water, which no output holds, is read from them). (The input
-// grids join [variable_grids], whatever other values added there.)
+// evaporated water, which no output holds, is read or bounded from them:
+// glacier melt, the channels' and the lakes' first water hold none, so
+// every concentration lies within 0 and 5). (The input grids join
+// [variable_grids], whatever other values added there.)
 const Edits kTracersBySource = {
     {"[substance_transport]\n0         number of tracers",
      "[substance_transport]\n2         number of tracers\n"
@@ -451,7 +453,8 @@ const Edits kTracersBySource = {
      "statcode = 2001 gridcode = 3 path = ./ statext = sta gridext = asc\n"
      "Oxygen non_radioactive evaporating min_conc = 0 max_conc = 1000 mg/l soilini = 2 gwini = 1 "
      "statcode = 2001 gridcode = 2 path = ./ statext = sta gridext = asc"}};
-const std::vector<BudgetModules::Tracer> kTracerBudgets = {{"Nitrate", "nit", false, 5}, {"Oxygen", "oxy", true, 5}};
+const std::vector<BudgetModules::Tracer> kTracerBudgets = {{"Nitrate", "nit", false, 5, {2, 1, 0}},
+                                                           {"Oxygen", "oxy", true, 5, {2, 1, 0}}};
 std::string TracerInputs(const std::string& dir) {
   std::string text = ReadFile(dir + "/control.txt");
   const std::string label = "number of variable grids\n";
@@ -1713,123 +1716,7 @@ const std::vector<Excluded> kExcluded = Exclusions();
 // (somewhere), or must show in each of its runs (the seeds: every such set
 // of values runs together in one run beyond the pairs, with the zone grid's
 // own nodata, which no other fault hides).
-const std::vector<KnownFault> kKnownFaults = {
-    // Oxygen, which evaporates, leaves with the soil's evaporation and the
-    // plants' transpiration at the concentration each layer holds when a
-    // water sub-step takes its water, and with the transpiration that
-    // ponded or silting-up water covers at that water's. No output holds
-    // it: the soil writes its transpiration per vegetation layer, not per
-    // soil layer (but at its one control point), and of its tracers only
-    // the top layer's concentration each step (the whole stack at the
-    // end). The budget reads all of it at the top layer's concentration of
-    // the step before, whose water is the newest: where the roots draw on
-    // deeper, older water the term is too large, by 1.35e-2 of the mass
-    // that entered in the July storm (hourly steps, no other option),
-    // 9.96e-3 with interception 2, a lake and silting-up 1, 7.7e-3 in
-    // two-day steps with the unconfined layer; in January with interception
-    // method 12, whose plants transpire 0.63 mm, by 5.7e-3 (the
-    // glacier-update week: below; interception 2, 3 and none: further
-    // below). The soil itself keeps its Oxygen: with the program
-    // instrumented to sum what each layer and each covered demand gives off
-    // in each sub-step, every one of these runs closes to 2e-7 of that mass
-    // or better (the July storm 1.2e-8, interception 12 4.7e-8).
-    {{{"tracers", "by-source"}, {"period", "july-storm"}},
-     82,
-     "the plants' share of the evaporated tracer read at the top layer's concentration (1.35e-2 too much)",
-     {"Oxygen residual"},
-     true,
-     0.03},
-    {{{"tracers", "by-source"}, {"interception", "12"}},
-     82,
-     "the plants' share of the evaporated tracer read at the top layer's concentration (5.7e-3 too much)",
-     {"Oxygen residual"},
-     true,
-     0.03},
-    // The plants of the glacier-update week transpire from every layer
-    // their roots reach (0.2 to 1.2 m), where Oxygen keeps the soil's 2 and
-    // the groundwater's 1, but the soil writes no layer's share of what it
-    // transpires and the budget takes the top layer's concentration (up to
-    // 5) for all of it: the term is too large by 4.3e-2 of the Oxygen that
-    // entered without interception (whose plants take the whole demand;
-    // the run with a second layer, the line solver, the dynamic time step
-    // and surface routing 5), 1.1e-3 with it (1.2e-3 with dynamic glaciers);
-    // 3.3e-2 with Wendling's method in daily steps, 5.8e-2 with it, a lake,
-    // slides and glacier method 13.
-    // January's plants hardly transpire. With roots in the top layer only
-    // the week closes to 2.6e-7 (9.0e-8 with dynamic glaciers); with what
-    // the soil gave off summed by the instrumented program 7e-8 (no other
-    // option), 1.2e-7 without interception and 2.7e-7 with dynamic
-    // glaciers and interception 3, whose 1.05e-2 is this term's too.
-    {{{"tracers", "by-source"}, {"period", "glacier-update"}},
-     82,
-     "the budget takes the top layer's Oxygen for the transpiration of deeper layers (4.3e-2 made)",
-     {"Oxygen residual"},
-     true,
-     0.06},
-    // The evaporated Oxygen is read per step, while the soil evaporates it
-    // in sub-steps, whose concentrations no output holds (the top layer's
-    // is written each step only): 3.0e-5 of the mass that entered with
-    // three sub-steps in January (no other option; 2.4e-5 with closed
-    // zones, the clay layer and surface routing 3, 3.4e-5 with a lake,
-    // slides and drains); the soil of daily steps, solved in water
-    // sub-steps, 1.45e-3 in January (no other option; 1.5e-4 with the
-    // unconfined layer, silting-up 3 and three sub-steps). Summed per
-    // sub-step by the instrumented program, what the soil gave off closes
-    // them to 5e-8 and 2e-7. Two-day steps are solved alike: in January the
-    // term is too small by 3.04e-3 of the mass that entered with the warm
-    // start that equals one run and by 2.63e-3 with energy-balance snow (the
-    // soil gave off 2.736 and 2.695 mm x concentration in the thaw's step,
-    // the budget reads 2.180 and 2.215; summed per sub-step they close to
-    // 6.9e-9 and 5.3e-9), while their runs without either start under 120 mm of snow,
-    // whose soil gives off nothing (7e-8). No mark of their own: the
-    // generated runs of two-day steps with tracers carry the July storm's
-    // mark (with the unconfined layer and that warm start 7.71e-3, 6.7e-9
-    // summed) or the glacier-update week's.
-    {{{"tracers", "by-source"}, {"substeps", "3"}}, 82, "the evaporated tracer read per step, not per sub-step",
-     {"Oxygen residual"}, true, 5e-5},
-    {{{"tracers", "by-source"}, {"step", "day"}}, 82, "the evaporated tracer read per step, not per water sub-step",
-     {"Oxygen residual"}, true, 3e-3},
-    // Interception method 2 and no interception: the same term. Where the
-    // leaves evaporate less of the demand (method 2 its own potential,
-    // none nothing), the plants transpire more from the deeper layers,
-    // and the budget reads their Oxygen at the top layer's concentration:
-    // too large by 4.54e-3 of the mass that entered with method 2 in
-    // January (no other option), 8.65e-3 without interception, 3.5e-2
-    // without it in the glacier-update week (a second layer, the line
-    // solver, surface routing 5: the run without interception, whose
-    // residual the glacier-update week's mark explains). Nitrate closes; what the soil gave off,
-    // summed by the instrumented program, closes Oxygen to 1.4e-9 and 1.8e-8 (1.2e-7 in
-    // that week): the program keeps its Oxygen.
-    {{{"tracers", "by-source"}, {"interception", "2"}},
-     82,
-     "interception method 2: the plants' evaporated tracer read at the top layer's concentration (4.54e-3 too much)",
-     {"Oxygen residual"},
-     true,
-     0.01},
-    // Interception method 3 evaporates nothing either: the term is too
-    // large by 8.50e-3 of the Oxygen that entered in January (no other
-    // option; 1.7e-8 with the instrumented program's sum), 7.67e-3 with daily steps
-    // (glacier method 13, slides, the line solver, irrigation 4, a warm
-    // start; 3.25e-5 remain there, glacier method 13's, below this term:
-    // no line of the matrix shows glacier method 13's own).
-    {{{"tracers", "by-source"}, {"interception", "3"}},
-     82,
-     "interception method 3: the plants' evaporated tracer read at the top layer's concentration (8.50e-3 too much)",
-     {"Oxygen residual"},
-     true,
-     0.015},
-    // Frozen soil: 5.53e-6 of the Oxygen that entered is lost in January (no
-    // other option; 6.68e-6 with surface routing 6 within subbasins and the
-    // warm start that equals one run). Not the frozen layers' own: the soil
-    // solves its wet hours in water sub-steps, and the evaporation and
-    // transpiration of the later ones leave at the top layer's concentration
-    // after the earlier ones' infiltration, which the budget reads at the
-    // step before (as the sub-steps' marks): over the period the soil's
-    // evaporation took 194.183 (mm x concentration, summed over the cells)
-    // against the budget's 194.004, the residual's 1.01e-3 mm; the same
-    // cause loses 2.76e-5 without frozen soil (746.987 against 746.101).
-    {{{"tracers", "by-source"}, {"soil", "frozen"}}, 82, "frozen soil and an evaporating tracer (up to 6.7e-6)",
-     {"Oxygen residual"}, true, 1e-5}};
+const std::vector<KnownFault> kKnownFaults = {};
 
 // The seeds: the values of the faults that must show, a warm start in each
 // period with the zone grid's own nodata, hourly steps and no glaciers (the
