@@ -247,6 +247,26 @@ const SignatureOf kGlacierGrewOntoACell = [](const RunOutput& s, const RunOutput
   return Signatures{Positive("cells glacier 1 grew onto at the update before the period", cells)};
 };
 
+// The yearly update gave a cell that a glacier covered in part to another
+// glacier: cells of another code at the end of the run, glacierized at its
+// start and at its end.
+const SignatureOf kCellChangedGlacier = [](const RunOutput&, const RunOutput& e, const Budget&) {
+  const GridFile code = fluvextest::ReadGridFile(e.dir() + "/glac_code.asc");
+  const GridFile share = fluvextest::ReadGridFile(e.dir() + "/glac_frac.asc");
+  const GridFile codeAfter = fluvextest::ReadGridFile(e.dir() + "/out/gcode_end.asc");
+  const GridFile shareAfter = fluvextest::ReadGridFile(e.dir() + "/out/gfrac_end.asc");
+  double cells = NAN;
+  if (code.ncols > 0 && share.ncols == code.ncols && codeAfter.ncols == code.ncols && shareAfter.ncols == code.ncols) {
+    cells = 0;
+    for (int r = 1; r <= code.nrows; ++r)
+      for (int c = 1; c <= code.ncols; ++c)
+        if (code.at(r, c) > 0 && share.at(r, c) > 0 && codeAfter.at(r, c) > 0 && codeAfter.at(r, c) != code.at(r, c) &&
+            shareAfter.at(r, c) > 0)
+          ++cells;
+  }
+  return Signatures{Positive("glacierized cells that changed glacier at the update", cells)};
+};
+
 // The yearly update of the short run's day changed the glacierized area
 // that the cold start read.
 const SignatureOf kGlacierUpdatedBefore = [](const RunOutput& s, const RunOutput&, const Budget&) {
@@ -631,6 +651,19 @@ std::vector<Case> Matrix() {
   cases.back().warmStart = true;
   cases.back().signature = Joined({kGlacierMelt, kDrift, kStateRead, kGlacierGrewOntoACell});
   cases.back().comparisons.push_back({"one_run", {}, EqualsOneRun});
+  // Nitrate and Oxygen at 5 in the water input, their grids written at the
+  // end, Oxygen's stores every step.
+  const Edits glacierTracers = {
+      {"[substance_transport]\n0         number of tracers",
+       "[substance_transport]\n2         number of tracers\nNitrate non_radioactive non_evaporating min_conc = 0 "
+       "max_conc = 1000 mg/l soilini = 5 gwini = 5 statcode = 2001 gridcode = 3 path = ./ statext = sta gridext = "
+       "asc\nOxygen non_radioactive evaporating min_conc = 0 max_conc = 1000 mg/l soilini = 5 gwini = 5 statcode = "
+       "2001 gridcode = 2 path = ./ statext = sta gridext = asc"},
+      {"[variable_grids]\n7 ", "[variable_grids]\n9 "},
+      // (Before the albedo, whose read switch the warm start sets.)
+      {"albedo.asc albedo 0 0.2\n",
+       "cin1.asc concflux_tracer_1_input 0 5\n0\n0\ncin2.asc concflux_tracer_2_input 0 5\n0\n0\nalbedo.asc albedo 0 "
+       "0.2\n"}};
   // The firn as one layer (firn_levels 1): the short run's update (1
   // January) turns the snow on the glaciers into it, with Nitrate and
   // Oxygen at 5 like all the water input; the long run's (2 January, no
@@ -641,18 +674,7 @@ std::vector<Case> Matrix() {
   dynamic("dynamic_glaciers_11_single_firn_layer_to_ice_tracers", 11, 10, 1, {});
   {
     Case& c = cases.back();
-    const Edits tracers = {
-        {"[substance_transport]\n0         number of tracers",
-         "[substance_transport]\n2         number of tracers\nNitrate non_radioactive non_evaporating min_conc = 0 "
-         "max_conc = 1000 mg/l soilini = 5 gwini = 5 statcode = 2001 gridcode = 3 path = ./ statext = sta gridext = "
-         "asc\nOxygen non_radioactive evaporating min_conc = 0 max_conc = 1000 mg/l soilini = 5 gwini = 5 statcode = "
-         "2001 gridcode = 2 path = ./ statext = sta gridext = asc"},
-        {"[variable_grids]\n7 ", "[variable_grids]\n9 "},
-        // (Before the albedo, whose read switch the warm start sets.)
-        {"albedo.asc albedo 0 0.2\n",
-         "cin1.asc concflux_tracer_1_input 0 5\n0\n0\ncin2.asc concflux_tracer_2_input 0 5\n0\n0\nalbedo.asc albedo 0 "
-         "0.2\n"}};
-    c.edits.insert(c.edits.end(), tracers.begin(), tracers.end());
+    c.edits.insert(c.edits.end(), glacierTracers.begin(), glacierTracers.end());
     // (The ice's melt carries none.)
     c.modules.tracers = {{"Nitrate", "nit", false, 5, {5, 5, 0}}, {"Oxygen", "oxy", true, 5, {5, 5, 0}}};
     c.warmStart = true;
@@ -1368,6 +1390,30 @@ std::vector<Case> Matrix() {
                        return WriteBasinGrid(dir, "mp.asc", [](int, int, int) { return 0.001; }) +
                               AddStandardGrids(dir, "$inpath//mp.asc max_ponding_storage fillcode = 0 readcode = 1\n");
                      }}));
+  }
+  // As the emptied cell's case, with Nitrate and Oxygen at 5: glacier 1
+  // (the high cells (6, 22) and (6, 23), small shares, debris) shrinks out
+  // of (6, 22) while glacier 3, one wholly covered lower cell next to it
+  // (7, 22) with little debris, grows onto it in the same update. The old
+  // glacier part's firn (three levels of 40 mm at 523 m) is unlike the
+  // one glacier 3 shares (none at 511 m, but the year's snow): it returns
+  // to the open part as when a glacier leaves a cell, with its tracers.
+  dynamic("dynamic_glaciers_11_yearly_update_cell_changed_glacier_tracers", 11, 10, 8, {});
+  {
+    Case& c = cases.back();
+    c.edits.insert(c.edits.end(), glacierTracers.begin(), glacierTracers.end());
+    c.modules.tracers = {{"Nitrate", "nit", false, 5, {5, 5, 0}}, {"Oxygen", "oxy", true, 5, {5, 5, 0}}};
+    c.inputs = [](const std::string& dir) {
+      const std::string e = DynamicGlaciersOn(
+          11, 8, true, {{6, 22, 0.05, 1, 30}, {6, 23, 0.2, 1, 30}, {7, 22, 1.0, 3, 0.1}, {39, 11, 0.2, 2, 30}}, 29,
+          30)(dir);
+      if (!e.empty()) return e;
+      Edits edits;
+      for (const char* grid : {"ei.asc", "evrs.asc", "evar.asc", "etr.asc", "sgevap.asc"})
+        edits.push_back({"\n" + std::string(grid) + "\n10\n", "\n" + std::string(grid) + "\n12\n"});
+      return EditIn(dir + "/control.txt", edits);
+    };
+    c.signature = Joined({kGlacierMelt, kDrift, kGlacierUpdate, kCellChangedGlacier});
   }
   return cases;
 }
