@@ -566,6 +566,19 @@ void schneemodellklasse::YearlyGlacierUpdate() {
       glac[kTotalOnGlacier].grid[r][c] = Sg[r][c] + Lg[r][c];
     }
   }
+  // The cells' own firn, which a growing glacier may replace with its own.
+  const size_t stride = std::max<size_t>(1, glaciertracers.size());
+  firnBeforeGeometry.assign(static_cast<size_t>(std::max(0, last - first + 1)) * ncols * stride, nodata);
+  if (firn_levels >= 1)
+    for (int r = first; r <= last; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!OwnCell(r, c)) continue;
+        double* saved = &firnBeforeGeometry[(static_cast<size_t>(r - first) * ncols + (c - 1)) * stride];
+        saved[0] = 0;
+        for (int k = 1; k <= firn_levels; ++k) saved[0] += firnstack[r][c][k] > nodata ? firnstack[r][c][k] : 0.0;
+        for (size_t t = 1; t < stride; ++t)
+          if (glaciertracers[t].firn) saved[t] = glaciertracers[t].firn[r][c];
+      }
   // The glacier objects work on instance 0 with the whole domain.
   const int positions[] = {glac[kGlacierizedOld].position, glac[kCodesOld].position, glac[kMassBalance].position,
                            glac[kOldMassBalance].position};
@@ -633,103 +646,134 @@ void schneemodellklasse::FollowGlacierArea() {
   // layer's, mm over the open part) follows the area as the snow does.
   const std::vector<Grid> held = InterceptionStorages();
   const std::vector<Grid> leaves = InterceptionTracers();
+  // Follows the cell's glacierized share from gB to gA.
+  auto follow = [&](int r, int c, double gB, double gA) {
+    if (gA == gB) return;
+    double* level = firnstack[r][c];
+    double firn = 0;
+    for (int k = 1; k <= firn_levels; ++k) {
+      level[k] = value(level[k]);
+      firn += level[k];
+    }
+    Sg[r][c] = value(Sg[r][c]);
+    Lg[r][c] = value(Lg[r][c]);
+    // The tracers of both parts' snow and of the plants' water follow them
+    // (amounts per mm of a part). What joins the firn stays in the glacier
+    // part's store (which gives it off with the firn's melt).
+    const double Wo = S[r][c] + L[r][c], Wg = Sg[r][c] + Lg[r][c];
+    const double plants = held.empty() ? 0.0 : value(held[0][r][c]);
+    // An evaporating tracer's firn holds its own concentration (af: its
+    // amount per mm of the glacier part).
+    for (size_t t = 1; t < glaciertracers.size(); ++t) {
+      double& v = tracergrids[t].store[r][c];
+      double& vg = glaciertracers[t].store[r][c];
+      if (!(v > nodata) || !(vg > nodata)) continue;
+      double* p = leaves[t] && leaves[t][r][c] > nodata ? &leaves[t][r][c] : nullptr;
+      const Grid f = glaciertracers[t].firn;
+      double* fc = f && f[r][c] > nodata ? &f[r][c] : nullptr;
+      const double a = TracerAmount(t, v, Wo), ag = TracerAmount(t, vg, Wg);
+      const double ap = p ? TracerAmount(t, *p, plants) : 0.0;
+      const double af = fc ? *fc * firn : 0.0;
+      if (gA > gB) {
+        const double d = gA - gB;
+        const double joins = d * (a + ap) / gA;
+        const double water = firn_levels >= 1 ? 0.0 : d * (Wo + plants) / gA;
+        if (fc && firn_levels >= 1) {
+          vg = TracerValue(t, ag * gB / gA, Wg * gB / gA, vg);
+          *fc = TracerValue(t, af * gB / gA + joins, firn * gB / gA + d * (Wo + plants) / gA, *fc);
+        } else {
+          vg = TracerValue(t, ag * gB / gA + joins, Wg * gB / gA + water, vg);
+        }
+        if (gA >= 1) {
+          v = TracerValue(t, 0.0, 0.0, v);
+          if (p) *p = TracerValue(t, 0.0, 0.0, *p);
+        }
+      } else {
+        const double d = gB - gA;
+        v = TracerValue(t, ((1 - gB) * a + d * (ag + af)) / (1 - gA), ((1 - gB) * Wo + d * (firn + Wg)) / (1 - gA), v);
+        // The plants' water per mm of the open part shrinks as that part grows.
+        if (p && tracers[t].evaporating != 1) *p *= (1 - gB) / (1 - gA);
+        if (gA <= 0) {
+          vg = TracerValue(t, 0.0, 0.0, vg);
+          if (fc) *fc = 0;
+        }
+      }
+    }
+    if (gA > gB) {
+      // The firn and snow of the glacierized part spread over its larger
+      // area; the open part's snow on the area now covered joins them as
+      // the youngest firn (the open part keeps its depth).
+      const double d = gA - gB;
+      for (int k = 1; k <= firn_levels; ++k) level[k] *= gB / gA;
+      Sg[r][c] *= gB / gA;
+      Lg[r][c] *= gB / gA;
+      const double onPlants = held.empty() ? 0.0 : value(held[0][r][c]);
+      if (firn_levels >= 1) {
+        level[1] += d * (S[r][c] + L[r][c] + onPlants) / gA;
+      } else {
+        Sg[r][c] += d * S[r][c] / gA;
+        Lg[r][c] += d * (L[r][c] + onPlants) / gA;
+      }
+      if (gA >= 1) {
+        S[r][c] = L[r][c] = 0;
+        for (Grid h : held)
+          if (h[r][c] > nodata) h[r][c] = 0;
+      }
+    } else {
+      // The firn and snow of the area no longer covered join the open
+      // part's snow; the glacierized part keeps its depths.
+      const double d = gB - gA;
+      S[r][c] = ((1 - gB) * S[r][c] + d * (firn + Sg[r][c])) / (1 - gA);
+      L[r][c] = ((1 - gB) * L[r][c] + d * Lg[r][c]) / (1 - gA);
+      for (Grid h : held)
+        if (h[r][c] > nodata) h[r][c] *= (1 - gB) / (1 - gA);
+      if (gA <= 0) {
+        for (int k = 1; k <= firn_levels; ++k) level[k] = 0;
+        Sg[r][c] = Lg[r][c] = 0;
+      }
+    }
+    double sum = 0;
+    for (int k = 1; k <= firn_levels; ++k) sum += level[k];
+    level[0] = sum;
+    glac[kFirnTotal].grid[r][c] = sum;
+    own[kTotal].grid[r][c] = S[r][c] + L[r][c];
+    glac[kTotalOnGlacier].grid[r][c] = Sg[r][c] + Lg[r][c];
+  };
+  const size_t stride = std::max<size_t>(1, glaciertracers.size());
+  const bool saved = firnBeforeGeometry.size() == static_cast<size_t>(std::max(0, last - first + 1)) * ncols * stride;
   for (int r = first; r <= last; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(r, c)) continue;
       const double gB = std::clamp(value(before[r][c]), 0.0, 1.0);
       const double gA = GlacierFraction(r, c);
-      if (gA == gB) continue;
-      double* level = firnstack[r][c];
-      double firn = 0;
-      for (int k = 1; k <= firn_levels; ++k) {
-        level[k] = value(level[k]);
-        firn += level[k];
+      // A glacier that grew onto a cell another (or its own) glacier left in
+      // the same update gave it its firn: the cell's own firn, which its old
+      // glacier part held, first leaves the cell's glacier part as when a
+      // glacier retreats from a cell (to the open part's snow, with its
+      // tracers), and the new glacier part then grows from none, whose
+      // shared firn is no water.
+      const double* kept =
+          saved ? &firnBeforeGeometry[(static_cast<size_t>(r - first) * ncols + (c - 1)) * stride] : nullptr;
+      bool replaced = false;
+      if (kept && gB > 0 && kept[0] > nodata) {
+        double firn = 0;
+        for (int k = 1; k <= firn_levels; ++k) firn += value(firnstack[r][c][k]);
+        replaced = firn != kept[0];
+        for (size_t t = 1; t < stride; ++t)
+          if (glaciertracers[t].firn && glaciertracers[t].firn[r][c] != kept[t]) replaced = true;
       }
-      Sg[r][c] = value(Sg[r][c]);
-      Lg[r][c] = value(Lg[r][c]);
-      // The tracers of both parts' snow and of the plants' water follow them
-      // (amounts per mm of a part). What joins the firn stays in the glacier
-      // part's store (which gives it off with the firn's melt).
-      const double Wo = S[r][c] + L[r][c], Wg = Sg[r][c] + Lg[r][c];
-      const double plants = held.empty() ? 0.0 : value(held[0][r][c]);
-      // An evaporating tracer's firn holds its own concentration (af: its
-      // amount per mm of the glacier part).
-      for (size_t t = 1; t < glaciertracers.size(); ++t) {
-        double& v = tracergrids[t].store[r][c];
-        double& vg = glaciertracers[t].store[r][c];
-        if (!(v > nodata) || !(vg > nodata)) continue;
-        double* p = leaves[t] && leaves[t][r][c] > nodata ? &leaves[t][r][c] : nullptr;
-        const Grid f = glaciertracers[t].firn;
-        double* fc = f && f[r][c] > nodata ? &f[r][c] : nullptr;
-        const double a = TracerAmount(t, v, Wo), ag = TracerAmount(t, vg, Wg);
-        const double ap = p ? TracerAmount(t, *p, plants) : 0.0;
-        const double af = fc ? *fc * firn : 0.0;
-        if (gA > gB) {
-          const double d = gA - gB;
-          const double joins = d * (a + ap) / gA;
-          const double water = firn_levels >= 1 ? 0.0 : d * (Wo + plants) / gA;
-          if (fc && firn_levels >= 1) {
-            vg = TracerValue(t, ag * gB / gA, Wg * gB / gA, vg);
-            *fc = TracerValue(t, af * gB / gA + joins, firn * gB / gA + d * (Wo + plants) / gA, *fc);
-          } else {
-            vg = TracerValue(t, ag * gB / gA + joins, Wg * gB / gA + water, vg);
-          }
-          if (gA >= 1) {
-            v = TracerValue(t, 0.0, 0.0, v);
-            if (p) *p = TracerValue(t, 0.0, 0.0, *p);
-          }
-        } else {
-          const double d = gB - gA;
-          v = TracerValue(t, ((1 - gB) * a + d * (ag + af)) / (1 - gA), ((1 - gB) * Wo + d * (firn + Wg)) / (1 - gA),
-                          v);
-          // The plants' water per mm of the open part shrinks as that part grows.
-          if (p && tracers[t].evaporating != 1) *p *= (1 - gB) / (1 - gA);
-          if (gA <= 0) {
-            vg = TracerValue(t, 0.0, 0.0, vg);
-            if (fc) *fc = 0;
-          }
-        }
-      }
-      if (gA > gB) {
-        // The firn and snow of the glacierized part spread over its larger
-        // area; the open part's snow on the area now covered joins them as
-        // the youngest firn (the open part keeps its depth).
-        const double d = gA - gB;
-        for (int k = 1; k <= firn_levels; ++k) level[k] *= gB / gA;
-        Sg[r][c] *= gB / gA;
-        Lg[r][c] *= gB / gA;
-        const double onPlants = held.empty() ? 0.0 : value(held[0][r][c]);
-        if (firn_levels >= 1) {
-          level[1] += d * (S[r][c] + L[r][c] + onPlants) / gA;
-        } else {
-          Sg[r][c] += d * S[r][c] / gA;
-          Lg[r][c] += d * (L[r][c] + onPlants) / gA;
-        }
-        if (gA >= 1) {
-          S[r][c] = L[r][c] = 0;
-          for (Grid h : held)
-            if (h[r][c] > nodata) h[r][c] = 0;
-        }
+      if (replaced) {
+        firnstack[r][c][1] = kept[0];
+        for (int k = 2; k <= firn_levels; ++k) firnstack[r][c][k] = 0;
+        for (size_t t = 1; t < stride; ++t)
+          if (glaciertracers[t].firn) glaciertracers[t].firn[r][c] = kept[t];
+        follow(r, c, gB, 0.0);
+        follow(r, c, 0.0, gA);
       } else {
-        // The firn and snow of the area no longer covered join the open
-        // part's snow; the glacierized part keeps its depths.
-        const double d = gB - gA;
-        S[r][c] = ((1 - gB) * S[r][c] + d * (firn + Sg[r][c])) / (1 - gA);
-        L[r][c] = ((1 - gB) * L[r][c] + d * Lg[r][c]) / (1 - gA);
-        for (Grid h : held)
-          if (h[r][c] > nodata) h[r][c] *= (1 - gB) / (1 - gA);
-        if (gA <= 0) {
-          for (int k = 1; k <= firn_levels; ++k) level[k] = 0;
-          Sg[r][c] = Lg[r][c] = 0;
-        }
+        follow(r, c, gB, gA);
       }
-      double sum = 0;
-      for (int k = 1; k <= firn_levels; ++k) sum += level[k];
-      level[0] = sum;
-      glac[kFirnTotal].grid[r][c] = sum;
-      own[kTotal].grid[r][c] = S[r][c] + L[r][c];
-      glac[kTotalOnGlacier].grid[r][c] = Sg[r][c] + Lg[r][c];
     }
+  firnBeforeGeometry.clear();
 }
 
 std::vector<Grid> schneemodellklasse::InterceptionTracers() {

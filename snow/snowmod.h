@@ -584,6 +584,10 @@ class schneemodellklasse : public teilmodellklasse {
   };
   std::vector<GlacierTracer> glaciertracers;
   void InitGlacierTracers();
+  // Each own cell's firn as the yearly update leaves it before the new
+  // geometry (its levels' total, then each tracer's firn concentration, or
+  // nodata): a glacier that grows onto a cell replaces them with its own.
+  std::vector<double> firnBeforeGeometry;
   // The tracer amount of a store value v of a pack of water W, and the value
   // of the amount a in the water W (v when W holds none).
   double TracerAmount(int t, double v, double W) const { return tracers[t].evaporating == 1 ? v * W : v; }

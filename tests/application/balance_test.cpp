@@ -679,8 +679,8 @@ std::vector<Case> Matrix() {
     c.modules.tracers = {{"Nitrate", "nit", false, 5, {5, 5, 0}}, {"Oxygen", "oxy", true, 5, {5, 5, 0}}};
     c.warmStart = true;
     c.inputs = [](const std::string& dir) {
-      const bool warm = fluvextest::ReadFile(dir + "/control.txt").find("1         readgrid: the snow state") !=
-                        std::string::npos;
+      const bool warm =
+          fluvextest::ReadFile(dir + "/control.txt").find("1         readgrid: the snow state") != std::string::npos;
       const std::string e = DynamicGlaciers(11, warm ? 2 : 1, true, false)(dir);
       if (!e.empty()) return e;
       // Firn melts at a tenth of the section's rate, so that the layer
@@ -692,8 +692,7 @@ std::vector<Case> Matrix() {
         edits.push_back({"\n" + std::string(grid) + "\n10\n", "\n" + std::string(grid) + "\n12\n"});
       return EditIn(dir + "/control.txt", edits);
     };
-    c.signature = Joined({kStateRead, kGlacierUpdate,
-                          [](const RunOutput&, const RunOutput& e, const Budget&) {
+    c.signature = Joined({kStateRead, kGlacierUpdate, [](const RunOutput&, const RunOutput& e, const Budget&) {
                             const double ice = e.BasinMean("firnice.sum"), oxygen = e.BasinMean("oxyfirnice.sum");
                             return Signatures{{"Oxygen the firn took into the ice (mm x concentration)", oxygen,
                                                oxygen > 0 && std::fabs(oxygen - 5 * ice) <= 1e-6 * 5 * ice},
@@ -718,8 +717,8 @@ std::vector<Case> Matrix() {
                           [](int r, int c, int) { return r == 7 && c == 22 ? 6023.0 : 1000.0 * r + c; });
       e += AddStandardGrids(dir, "$inpath//cells.asc HydrologicResponseUnits fillcode = 0 readcode = 1\n");
       e += EditIn(dir + "/control.txt", {{"[special_output]\n",
-                                         "[SpinUp]\n1         SpinUp switch\n0         doTemperaturePreSpinUp\n"
-                                         "1         repeatCnt\n0         numGrids\n\n[special_output]\n"}});
+                                          "[SpinUp]\n1         SpinUp switch\n0         doTemperaturePreSpinUp\n"
+                                          "1         repeatCnt\n0         numGrids\n\n[special_output]\n"}});
       return e;
     };
     // The member took into the ice the Oxygen its master did (each per mm
@@ -729,8 +728,8 @@ std::vector<Case> Matrix() {
       if (ice.nrows < 7 || ice.ncols < 23) return std::string("oxyfirnice.sum unreadable");
       const double master = ice.at(6, 23), member = ice.at(7, 22);
       if (!(master > 0) || !(std::fabs(member - master) <= 1e-9 * master))
-        return "Oxygen into the ice: " + std::to_string(member) + " at the member (7, 22), " +
-               std::to_string(master) + " at its master (6, 23)";
+        return "Oxygen into the ice: " + std::to_string(member) + " at the member (7, 22), " + std::to_string(master) +
+               " at its master (6, 23)";
       return std::string();
     };
     cases.push_back(std::move(c));
