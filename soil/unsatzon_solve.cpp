@@ -626,6 +626,12 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       const double siltWater = tracersettings[t].evaporating == 1 ? siltIn : siltTaken;
       if (pondOn) {
         w.tracerMix[t] = in > 0 ? (inBase * w.tracerInput[t] + w.tracerPond[t]) / in : w.tracerInput[t];
+        // The transpiration took the whole pond: its substance stays in the
+        // soil, in the top layer.
+        if (!(in > 0) && n >= 1) {
+          w.Amount(t)[1] += w.tracerPond[t];
+          w.tracerPond[t] = 0;
+        }
       } else if (inBase + siltIn > 0) {
         w.tracerMix[t] = (inBase * w.tracerInput[t] + siltWater * w.tracerSilt[t]) / (inBase + siltIn);
       } else {
@@ -1205,6 +1211,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     if (!(directflow[r][c] > 0) && n >= 1) {
       a[1] += w.tracerDirectLoad[t];
       w.tracerDirectLoad[t] = 0;
+    }
+    // What the pond's water left behind when all of it infiltrated (the
+    // substance the infiltration carried at most at the maximum
+    // concentration) stays in the soil with that water: in the top layer.
+    if (pondOn && !(pond > 0) && n >= 1) {
+      a[1] += w.tracerPond[t];
+      w.tracerPond[t] = 0;
     }
     if (pondOn) v[0] = evap ? (pond > 0 ? w.tracerPond[t] / pond : 0.0) : (pond > 0 ? w.tracerPond[t] : 0.0);
     for (int i = 1; i <= n; ++i) v[i] = evap ? (w.theta[i] > 1e-5 ? a[i] / (w.theta[i] * w.d[i] * 1000.0) : 0.0) : a[i];
