@@ -222,6 +222,10 @@ void ModellApplication::BuildInterpolators() {
     args.zoneCodeTable = setup->ZoneCodeTable();
     args.highestZoneCode = setup->MaxZoneCode();
     args.statisticsFactory = ZonalMeteoStatistics::Factory(statistics);
+    // The members of a hydrologic response unit take its master's values,
+    // as every module takes the master's state for them.
+    if (hrus.size() > 1)
+      for (const HRURecord& h : hrus) args.hruMasters.push_back(HruMasterCell{h.row, h.column});
     int error = 0;
     try {
       interpolators[i] = new meteointerpol(error, diag, args);

@@ -220,10 +220,15 @@ void schneemodellklasse::GrowGlacier(int64_t code) {
             firn[r][c] = 0;
             for (int k = 0; k <= firn_levels; ++k) firnstack[r][c][k] = 0;
           } else {
-            // The new cell shares its neighbour's firn, spread over the levels.
+            // The new cell shares its neighbour's firn, spread over the levels,
+            // and an evaporating tracer's concentration in it.
             firn[r][c] = F;
             firnstack[r][c][0] = F;
             for (int k = 1; k <= firn_levels; ++k) firnstack[r][c][k] = F / firn_levels;
+            for (size_t t = 1; t < glaciertracers.size(); ++t) {
+              const Grid fc = glaciertracers[t].firn;
+              if (fc && fc[r][c] > nodata && fc[nr][nc] > nodata) fc[r][c] = fc[nr][nc];
+            }
           }
           g->AddCellToBand(&glaciergrid[r][c], &glaciercodes[r][c], glacierelevation[r][c]);
           ++taken;

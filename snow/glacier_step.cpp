@@ -533,8 +533,10 @@ void schneemodellklasse::YearlyGlacierUpdate() {
         double* level = firnstack[r][c];
         if (!created && level[firn_levels] > nodata && glac[kFirnToIce].grid)
           glac[kFirnToIce].grid[r][c] = g * level[firn_levels];
+        // A new cell had no glacier part: whatever its levels hold (the firn
+        // a growing glacier shared with it at share 0) is no water.
         if (created)
-          for (int k = 2; k <= firn_levels; ++k) level[k] = 0;
+          for (int k = 1; k <= firn_levels; ++k) level[k] = 0;
         // The firn that stays firn (the levels but the last, none on a new
         // cell) and the layer that turns to ice.
         const double oldest = !created && level[firn_levels] > nodata ? level[firn_levels] : 0.0;
@@ -570,6 +572,10 @@ void schneemodellklasse::YearlyGlacierUpdate() {
   for (int p : positions) MPIGatherGrid(p);
   MPIGatherGrid(glac[kFirnTotal].position);
   MPIGatherStack(glac[kFirnTotal].position, firnstack);
+  // (With an evaporating tracer's concentration in the firn, which a cell
+  // the glacier grows onto takes from its neighbour with the firn.)
+  for (size_t t = 1; t < glaciertracers.size(); ++t)
+    if (glaciertracers[t].firnposition > 0) MPIGatherGrid(glaciertracers[t].firnposition);
   MPIGatherGrid(glacierposition);
   MPIGatherGrid(codesposition);
   if (mpirank == 0) {
@@ -580,6 +586,8 @@ void schneemodellklasse::YearlyGlacierUpdate() {
                 glac[kFirnTotal].position})
     MPIScatterGrid(p);
   MPIScatterStack(glac[kFirnTotal].position, firnstack);
+  for (size_t t = 1; t < glaciertracers.size(); ++t)
+    if (glaciertracers[t].firnposition > 0) MPIScatterGrid(glaciertracers[t].firnposition);
   FollowGlacierArea();
   *diag << "DEBUG: glaciers changed, updating glaicerlist now..."
         << "[end-entry]";

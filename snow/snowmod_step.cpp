@@ -594,8 +594,14 @@ void schneemodellklasse::CopyHRUStates() {
         continue;
       }
       for (size_t k = 0; k < count; ++k) grids[k][r][c] = grids[k][mr][mc];
-      if (layers)
+      if (layers) {
         for (int k = 0; k <= firn_levels; ++k) firnstack[r][c][k] = firnstack[mr][mc][k];
+        // With the firn its tracer: an evaporating tracer's concentration
+        // in it and what went into the ice with it.
+        for (size_t t = 1; t < glaciertracers.size(); ++t)
+          for (Grid g : {glaciertracers[t].firn, glaciertracers[t].toice})
+            if (g) g[r][c] = g[mr][mc];
+      }
     }
   }
   if (looperror != 0) throw looperror;

@@ -678,6 +678,41 @@ std::vector<Case> Matrix() {
                                               {"the firn that turned to ice times 5", 5 * ice, ice > 0}};
                           }});
   }
+  // The same with hydrologic response units: every cell its own unit but
+  // the half glacierized (7, 22), a member of the unit of (6, 23) (half
+  // glacierized as well, glacier 1; first in the rows' order, the master),
+  // whose weather, snow, firn and their tracers it takes every step. Its
+  // Oxygen goes into the ice as its master's, once: 5 times the firn that
+  // turned to ice, at the update's step only (every later step of the run
+  // adds nothing to the sum).
+  {
+    Case c = cases.back();
+    c.name = "dynamic_glaciers_11_single_firn_layer_to_ice_tracers_response_units";
+    const Maker single = c.inputs;
+    c.inputs = [single](const std::string& dir) {
+      std::string e = single(dir);
+      if (!e.empty()) return e;
+      e += WriteBasinGrid(dir, "cells.asc",
+                          [](int r, int c, int) { return r == 7 && c == 22 ? 6023.0 : 1000.0 * r + c; });
+      e += AddStandardGrids(dir, "$inpath//cells.asc HydrologicResponseUnits fillcode = 0 readcode = 1\n");
+      e += EditIn(dir + "/control.txt", {{"[special_output]\n",
+                                         "[SpinUp]\n1         SpinUp switch\n0         doTemperaturePreSpinUp\n"
+                                         "1         repeatCnt\n0         numGrids\n\n[special_output]\n"}});
+      return e;
+    };
+    // The member took into the ice the Oxygen its master did (each per mm
+    // of its glacier part, the same shares).
+    c.results = [](const std::string& dir) {
+      const GridFile ice = fluvextest::ReadGridFile(dir + "/out/oxyfirnice.sum");
+      if (ice.nrows < 7 || ice.ncols < 23) return std::string("oxyfirnice.sum unreadable");
+      const double master = ice.at(6, 23), member = ice.at(7, 22);
+      if (!(master > 0) || !(std::fabs(member - master) <= 1e-9 * master))
+        return "Oxygen into the ice: " + std::to_string(member) + " at the member (7, 22), " +
+               std::to_string(master) + " at its master (6, 23)";
+      return std::string();
+    };
+    cases.push_back(std::move(c));
+  }
   // The update inside the period (31 January of 28 January to 2 February),
   // in an hourly run with degree-day snow (method 1): the budget splits at
   // the update's step (a run up to it), each part weighing its fluxes by its
