@@ -1220,6 +1220,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       a[1] += w.tracerDirectLoad[t];
       w.tracerDirectLoad[t] = 0;
     }
+    // What the pond's water left behind when all of it infiltrated (the
+    // substance the infiltration carried at most at the maximum
+    // concentration) stays in the soil with that water: in the top layer.
+    if (pondOn && !(pond > 0) && n >= 1) {
+      a[1] += w.tracerPond[t];
+      w.tracerPond[t] = 0;
+    }
     if (pondOn) v[0] = evap ? (pond > 0 ? w.tracerPond[t] / pond : 0.0) : (pond > 0 ? w.tracerPond[t] : 0.0);
     for (int i = 1; i <= n; ++i) v[i] = evap ? (w.theta[i] > 1e-5 ? a[i] / (w.theta[i] * w.d[i] * 1000.0) : 0.0) : a[i];
     st.concQD[r][c] = directflow[r][c] > 0 ? w.tracerDirectLoad[t] / directflow[r][c] : 0.0;

@@ -1232,6 +1232,34 @@ std::vector<Case> Matrix() {
                          caught > 0 && caught >= 5 * intercepted - slack}};
     };
   });
+  // The rain's tracer above the tracer's maximum concentration (5 against
+  // 4; the interception off) reaches ponds of 1 mm in the storm of 6 July.
+  // A pond's water infiltrates with the tracer at 4 at most (the plants
+  // that drink from it leave theirs behind): where all of its water is
+  // gone, what it held back stays in the soil with that water (dropped, it
+  // was 1.15e-3 of the mass that entered).
+  {
+    Edits capped = kTracer;
+    capped.push_back({"max_conc = 1000 mg/l soilini = 0 gwini = 0 statcode = 1001",
+                      "max_conc = 4 mg/l soilini = 0 gwini = 0 statcode = 2001"});
+    capped.push_back({"[interception_model]\n1\n", "[interception_model]\n0\n"});
+    capped.push_back({"pond.stat 0", "pond.stat 4024"});
+    add(
+        "ponds_tracer_above_its_maximum", capped,
+        [july5](Case& c) {
+          c.start = july5;
+          c.end = {2015, 7, 7};
+          c.modules.interception = false;
+          c.modules.ponding = true;
+          c.modules.tracers = {{"Nitrate", "nit", false, 5, {0}}};
+          c.signature = PositiveSum("ponded water summed over the steps (mm x steps)", "pond.stat");
+        },
+        {}, Chained({JulyStorm, [](const std::string& dir) {
+                       std::string failed = WriteBasinGrid(dir, "mp.asc", [](int, int, int) { return 0.001; });
+                       failed += AddStandardGrids(dir, "$inpath//mp.asc max_ponding_storage fillcode = 0 readcode = 1\n");
+                       return failed + EditIn(dir + "/control.txt", {{"0         ponding\n", "1         ponding\n"}});
+                     }}));
+  }
   // Routing and irrigation: irrigation from the river by soil moisture
   // (method 3) and by the ratio of real to potential evapotranspiration
   // (method 4, started at once by a least ratio of 1.01, up to a root zone
