@@ -97,6 +97,20 @@ const Edits kTracersAt5 = {
     {kLastListedGrid,
      kLastListedGrid + "cin1.asc concflux_tracer_1_input 0 5\n0\n0\ncin2.asc concflux_tracer_2_input 0 5\n0\n0\n"}};
 
+// As kTracersAt5, with the statistics of every step, Nitrate's stores at the
+// end and Oxygen's and the evaporation grids every step (what the budget
+// reads of an evaporating tracer).
+const Edits kTracersAt5EveryStep = [] {
+  Edits e = kTracersAt5;
+  e.push_back(
+      {"soilini = 5 gwini = 5 statcode = 1001 gridcode = 0", "soilini = 5 gwini = 5 statcode = 2001 gridcode = 3"});
+  e.push_back(
+      {"soilini = 5 gwini = 5 statcode = 1001 gridcode = 0", "soilini = 5 gwini = 5 statcode = 2001 gridcode = 2"});
+  for (const char* grid : {"ei.asc", "evrs.asc", "evar.asc", "etr.asc"})
+    e.push_back({"\n" + std::string(grid) + "\n10\n", "\n" + std::string(grid) + "\n12\n"});
+  return e;
+}();
+
 // The silting-up's runoff of the storm day (6 July) takes the rain and the
 // water the surface routing left on the surface, whose tracers are at 5: so
 // is its Oxygen, and its Nitrate up to 2 % more (evaporation leaves Nitrate
@@ -506,13 +520,7 @@ std::vector<Case> Matrix() {
   // bounds meet). The tracers' statistics and Oxygen's stores every step,
   // Nitrate's at the end, the evaporation every step.
   Edits siltingTracers = kSiltingUp;
-  siltingTracers.insert(siltingTracers.end(), kTracersAt5.begin(), kTracersAt5.end());
-  siltingTracers.push_back(
-      {"soilini = 5 gwini = 5 statcode = 1001 gridcode = 0", "soilini = 5 gwini = 5 statcode = 2001 gridcode = 3"});
-  siltingTracers.push_back(
-      {"soilini = 5 gwini = 5 statcode = 1001 gridcode = 0", "soilini = 5 gwini = 5 statcode = 2001 gridcode = 2"});
-  for (const char* grid : {"ei.asc", "evrs.asc", "evar.asc", "etr.asc"})
-    siltingTracers.push_back({"\n" + std::string(grid) + "\n10\n", "\n" + std::string(grid) + "\n12\n"});
+  siltingTracers.insert(siltingTracers.end(), kTracersAt5EveryStep.begin(), kTracersAt5EveryStep.end());
   add(
       "silting_up_tracers", siltingTracers,
       [july5, july12](Case& c) {
@@ -1391,13 +1399,7 @@ std::vector<Case> Matrix() {
   // groundwater flow).
   {
     Edits ponds = kDaily;
-    ponds.insert(ponds.end(), kTracersAt5.begin(), kTracersAt5.end());
-    ponds.push_back(
-        {"soilini = 5 gwini = 5 statcode = 1001 gridcode = 0", "soilini = 5 gwini = 5 statcode = 2001 gridcode = 3"});
-    ponds.push_back(
-        {"soilini = 5 gwini = 5 statcode = 1001 gridcode = 0", "soilini = 5 gwini = 5 statcode = 2001 gridcode = 2"});
-    for (const char* grid : {"ei.asc", "evrs.asc", "evar.asc", "etr.asc"})
-      ponds.push_back({"\n" + std::string(grid) + "\n10\n", "\n" + std::string(grid) + "\n12\n"});
+    ponds.insert(ponds.end(), kTracersAt5EveryStep.begin(), kTracersAt5EveryStep.end());
     ponds.push_back({"1         method: Penman-Monteith", "3         method: Wendling"});
     ponds.push_back({"[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n"});
     ponds.push_back({"0         ponding\n", "1         ponding\n"});
