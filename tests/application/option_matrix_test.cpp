@@ -512,10 +512,9 @@ void DriftedTracerPoints(Build& b) {
 // water too, and with slides in a zone with fields, whose snow slides into
 // the zone's other cells): Oxygen at 5 where they hold water, Nitrate at 5
 // or more (evaporation concentrates it; they hold it as an amount, mm x
-// concentration); everywhere Oxygen from 0 to 5 and Nitrate at 0 or more. The soil and the surface water hold Oxygen within the
-// concentrations of their sources, 0 to 5 (glacier melt, the channels' and
-// the lakes' first water hold none), and Nitrate at 0 or more. Each figure
-// is the farthest value from its bound (0 within it).
+// concentration); everywhere Oxygen from 0 to 5 and Nitrate at 0 or more. The soil and the surface water hold Oxygen
+// within the concentrations of their sources, 0 to 5 (glacier melt, the channels' and the lakes' first water hold
+// none), and Nitrate at 0 or more. Each figure is the farthest value from its bound (0 within it).
 Signatures TracerStores(const RunOutput& e, bool slides, double leavesNitrate) {
   const GridFile& zones = e.zones();
   const GridFile fields = ReadGridFile(e.dir() + "/irrigation_codes.asc");
@@ -707,9 +706,33 @@ std::vector<Axis> Axes() {
   // degree days (11) or by degree days with radiation (13). The dynamic
   // glaciers' yearly update falls on 31 January: after the January week,
   // inside the update period (on a day with snow on the glaciers where it
-  // can: MakeCase).
-  auto dynamic = [](int method) {
-    return [method](Build& b) {
+  // can: MakeCase). The long run updates once when the end of that day lies
+  // in its period, whatever its steps (a step of two days that holds the
+  // day, first or second, updates), else never.
+  const SignatureOf updates = [](const RunOutput&, const RunOutput& e, const Budget&) {
+    const std::string control = e.Text("control.txt");
+    std::vector<int> t;  // starting hour, day, month, year, end hour, day, month, year
+    for (const std::string& line : StorageSection(control, "model_time"))
+      if (const auto v = LeadingNumbers(line); !v.empty()) t.push_back(static_cast<int>(v[0]));
+    std::smatch day, step;
+    if (t.size() < 8 || !std::regex_search(control, day, std::regex(R"((\d+)\s+(\d+)\s+GMBEvalDay)")) ||
+        !std::regex_search(control, step, std::regex(R"(\$set \$step\s+=\s+(\d+))")))
+      return Signatures{{"yearly glacier updates (no dates read)", NAN, false}};
+    // Hours from 1 January 2015, 0 h; the long run's first step starts a step
+    // before its starting hour.
+    auto hours = [](int y, int m, int d, double h) {
+      return 24.0 * (DayOfYear(Date{y, m, d}) - 1 + 365 * (y - 2015)) + h;
+    };
+    const double from = hours(t[3], t[2], t[1], t[0]) - std::stod(step[1].str()) / 60;
+    const double to = hours(t[7], t[6], t[5], t[4]);
+    const double dayEnd = hours(2015, std::stoi(day[2].str()), std::stoi(day[1].str()), 24);
+    const double expected = from < dayEnd && dayEnd <= to ? 1 : 0;
+    const double count = CountOf(e.Text("Fluvex_Diag_0.xml"), "glaciers changed, updating");
+    return Signatures{
+        {"yearly glacier updates (" + std::to_string(int(expected)) + " expected)", count, count == expected}};
+  };
+  auto dynamic = [updates](int method) {
+    return [method, updates](Build& b) {
       b.c.modules.glacierMethod = method;
       b.makers.push_back([method](const std::string& dir) {
         // A glacier of a whole and a half cell, and a second one of a
@@ -722,6 +745,7 @@ std::vector<Axis> Axes() {
         return DynamicGlaciersOn(method, 31, false, cells, 0, 0)(dir);
       });
       b.signatures.push_back(kGlacierRunoff);
+      b.signatures.push_back(updates);
     };
   };
   axes.push_back({"glaciers",
@@ -974,11 +998,8 @@ std::vector<Axis> Axes() {
            // recharge too: there across its split (AcrossTheSplit; a July
            // storm's short run, whose table stays above the clay, moves none
            // of its recharge).
-           b.sums.push_back({"no_clay_layer",
-                             {{"1         clay layer", "0         clay layer"}},
-                             "gwn.stat",
-                             "recharge",
-                             1e-6});
+           b.sums.push_back(
+               {"no_clay_layer", {{"1         clay layer", "0         clay layer"}}, "gwn.stat", "recharge", 1e-6});
          }},
         {"ponding",
          [](Build& b) {
@@ -1554,35 +1575,33 @@ std::vector<Axis> Axes() {
            });
          }}}});
   // Tracers: none, or two whose concentrations differ by source.
-  axes.push_back({"tracers", {{"none", [](Build&) {}}, {"by-source", [](Build& b) {
-                                                          b.c.edits.insert(b.c.edits.end(), kTracersBySource.begin(),
-                                                                           kTracersBySource.end());
-                                                          b.makers.push_back(TracerInputs);
-                                                          b.c.modules.tracers = kTracerBudgets;
-                                                          // With silting-up Nitrate may leave a store at 4
-                                                          // at most, below the input's 5: the rest stays
-                                                          // behind (in the leaves, the snow, the surface).
-                                                          if (b.values["silting-up"] != "off")
-                                                            Edit(b, "min_conc = 0 max_conc = 1000 mg/l soilini = 2 gwini = 1 "
-                                                                    "statcode = 2001 gridcode = 3",
-                                                                 "min_conc = 0 max_conc = 4 mg/l soilini = 2 gwini = 1 "
-                                                                 "statcode = 2001 gridcode = 3");
-                                                          const bool slides = b.values["snow"] == "slides";
-                                                          // The leaves take the input's Nitrate, or after
-                                                          // the snow its outflow's, which leaves the pack
-                                                          // at 4 at most; they keep what they spill above 4.
-                                                          const bool afterSnow = b.values["interception"] != "11" &&
-                                                                                 b.values["interception"] != "12";
-                                                          const double leaves =
-                                                              b.values["silting-up"] != "off" && afterSnow ? 4 : 5;
-                                                          b.signatures.push_back(
-                                                              [slides, leaves](const RunOutput&, const RunOutput& e,
-                                                                               const Budget&) {
-                                                                return TracerStores(e, slides, leaves);
-                                                              });
-                                                          b.signatures.push_back(kTracerStatisticsEveryStep);
-                                                          DriftedTracerPoints(b);
-                                                        }}}});
+  axes.push_back({"tracers",
+                  {{"none", [](Build&) {}},
+                   {"by-source", [](Build& b) {
+                      b.c.edits.insert(b.c.edits.end(), kTracersBySource.begin(), kTracersBySource.end());
+                      b.makers.push_back(TracerInputs);
+                      b.c.modules.tracers = kTracerBudgets;
+                      // With silting-up Nitrate may leave a store at 4
+                      // at most, below the input's 5: the rest stays
+                      // behind (in the leaves, the snow, the surface).
+                      if (b.values["silting-up"] != "off")
+                        Edit(b,
+                             "min_conc = 0 max_conc = 1000 mg/l soilini = 2 gwini = 1 "
+                             "statcode = 2001 gridcode = 3",
+                             "min_conc = 0 max_conc = 4 mg/l soilini = 2 gwini = 1 "
+                             "statcode = 2001 gridcode = 3");
+                      const bool slides = b.values["snow"] == "slides";
+                      // The leaves take the input's Nitrate, or after
+                      // the snow its outflow's, which leaves the pack
+                      // at 4 at most; they keep what they spill above 4.
+                      const bool afterSnow = b.values["interception"] != "11" && b.values["interception"] != "12";
+                      const double leaves = b.values["silting-up"] != "off" && afterSnow ? 4 : 5;
+                      b.signatures.push_back([slides, leaves](const RunOutput&, const RunOutput& e, const Budget&) {
+                        return TracerStores(e, slides, leaves);
+                      });
+                      b.signatures.push_back(kTracerStatisticsEveryStep);
+                      DriftedTracerPoints(b);
+                    }}}});
   // A warm start after the short run on the other layout's instance count
   // (two after one, one after two) and other sub-steps: the long run reads
   // the short run's state. Hourly steps split at 14 h of 23 January (the
@@ -1840,6 +1859,13 @@ std::vector<std::vector<Choice>> Seeds() {
                    {"period", "january"},
                    {"warm-start", "none"},
                    {"zone-nodata", "-9999"}});
+  // Two-day steps in the glaciers' update week: 31 January is the first day
+  // of the step that ends on 1 February (the update count).
+  seeds.push_back({{"step", "two-days"},
+                   {"glaciers", "dynamic"},
+                   {"period", "glacier-update"},
+                   {"warm-start", "none"},
+                   {"zone-nodata", "-9999"}});
   // A warm start before the dynamic glaciers' yearly update (the budget of
   // its long run splits there).
   seeds.push_back({{"warm-start", "restart"},
@@ -2069,8 +2095,8 @@ Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const
   // of the frozen days, before the thaw), 29 January in the glacier-update
   // week (1.3 to 1.5 mm; on 31 January it has melted). The update turns it
   // into firn, which the glacier's tracers follow. Warm starts, whose long
-  // runs start after the first days, and two-day steps (which end on even
-  // days) keep 31 January.
+  // runs start after the first days, and two-day steps keep 31 January (the
+  // first day of the step that ends on 1 February).
   if (b.c.modules.glacierMethod >= 11 && b.period.name != "july-storm" && !b.c.warmStart &&
       b.values["step"] != "two-days") {
     const std::string day = b.period.name == "january" ? "22" : "29";
@@ -2206,9 +2232,10 @@ void JudgeSomewhereMarks(const std::vector<Axis>& axes, const std::vector<Row>& 
     const std::string file = MarksFile(k, shards);
     const auto lines = FileExists(file) ? Rows(ReadFile(file)) : std::vector<std::vector<std::string>>{};
     if (lines.empty() || lines[0].empty() || lines[0][0] != fingerprint) {
-      std::printf("the marks that show in some runs only are judged when every shard has run this generation with "
-                  "this program (%s is missing or of another)\n",
-                  file.c_str());
+      std::printf(
+          "the marks that show in some runs only are judged when every shard has run this generation with "
+          "this program (%s is missing or of another)\n",
+          file.c_str());
       return;
     }
     for (size_t i = 1; i < lines.size(); ++i)
