@@ -752,6 +752,8 @@ void schneemodellklasse::FollowGlacierArea() {
       } else {
         Sg[r][c] += d * S[r][c] / gA;
         Lg[r][c] += d * (L[r][c] + onPlants) / gA;
+        // A glacier part that had no snow takes the open part's with its age.
+        if (gB <= 0 && glac[kSnowAgeOnGlacier].grid) glac[kSnowAgeOnGlacier].grid[r][c] = own[kAge].grid[r][c];
       }
       if (gA >= 1) {
         S[r][c] = L[r][c] = 0;
