@@ -115,9 +115,10 @@ std::string StationFile(const SetUp& s, const std::string& variable, const std::
   std::string text = variable + " of the reference table's stations\nYY MM DD HH";
   for (double h : altitudes) text += Word(h);
   text += "\nYY MM DD HH";
-  for (const Station& st : s.stations) text += Word(s.xll + s.cellsize * (st.col - 0.5));
+  for (const Station& st : s.stations) text += Word(std::isnan(st.x) ? s.xll + s.cellsize * (st.col - 0.5) : st.x);
   text += "\nYY MM DD HH";
-  for (const Station& st : s.stations) text += Word(s.yll + s.cellsize * (s.nrows - st.row + 0.5));
+  for (const Station& st : s.stations)
+    text += Word(std::isnan(st.y) ? s.yll + s.cellsize * (s.nrows - st.row + 0.5) : st.y);
   text += "\nYY MM DD HH";
   for (const Station& st : s.stations) text += ' ' + st.name;
   text += "\n";

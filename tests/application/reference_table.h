@@ -54,6 +54,7 @@
 // fix).
 #pragma once
 
+#include <cmath>
 #include <functional>
 #include <map>
 #include <memory>
@@ -77,8 +78,9 @@ using CellValue = std::function<double(int row, int col)>;
 
 struct Station {
   std::string name;
-  int row, col;             // its cell; it stands at the cell's centre
+  int row, col;             // its cell
   double altitude = -9999;  // -9999: the elevation of its cell
+  double x = NAN, y = NAN;  // where it stands (m); NaN: its cell's centre
 };
 
 struct Point {  // special output: the grid id's value at a cell, each step
