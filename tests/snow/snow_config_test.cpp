@@ -336,8 +336,8 @@ TEST(SnowStorage, MissingFileSectionOrValueStopsTheRun) {
   // Cut within the section, after subbasin 2's ice storage.
   fluvextest::WriteFile(path, "[snow_model]\n4 (number of subasins)\n1\t1(x)\n1\t2(x)\n1\t3(x)\n2\t4(x)\n2\t");
   EXPECT_EQ(CodeOf([&] { s.probe->ReadStorageSection(path, a, b, c); }), 71);
-  EXPECT_TRUE(
-      s.w.Said("error in storage file content reading Qfirn_slr of subbasin 2 in " + path + ": the file ends early"))
+  EXPECT_TRUE(s.w.Said("error in storage file content reading Qfirn_slr of subbasin 2 in " + path +
+                       ": the file ends early"))
       << s.w.console.str();
 }
 
