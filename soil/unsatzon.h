@@ -409,6 +409,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Adds the direct flow and interflow of an own cell of subbasin s with
   // glacier share g to the zone records of the step.
   void AddToFlowTimeZones(int r, int c, int s, double g);
+  // With the surface routing: the direct runoff its sub-step brought to the
+  // river cells ("directflow" after it) into the step sums and the zones.
+  void AddRoutedDirectFlow();
   void InitialBaseflow();
   [[noreturn]] void NotInitialized(const char* name);
   void InitialSoilTemperatures();

@@ -577,8 +577,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     for (int j = 1; j <= V; ++j) w.demand[j] = Value(pot_transpiration[j], r, c) / substeps / k;
     // Silting-up runoff is mm per time step, shared by the sub-steps; the
     // surface storage is taken whole by every call (the surface routing puts
-    // back what is left on the surface after it).
-    const double silt = silting_up ? Value(silting_up, r, c) / k / (silting_up_storage == 1 ? 1 : substeps) : 0.0;
+    // back what is left on the surface after it). With the surface routing
+    // the silting-up runoff (mostly the water that stood on the surface at
+    // the start of the step) goes back to the surface in the first sub-step
+    // whole: handed back a share per sub-step it would be off the surface,
+    // not flowing, for part of the step, the more the more sub-steps.
+    double silt = silting_up ? Value(silting_up, r, c) / k / (silting_up_storage == 1 ? 1 : substeps) : 0.0;
+    if (silting_up_storage == 0 && surface_routing_active) silt = substep_in_step <= 1 ? silt * substeps : 0.0;
     double directSilt = 0;
     const double inBase = in;
     // 2. Surface storage water first covers the transpiration demand.

@@ -302,7 +302,8 @@ void unsatzonmodellklasse::AddTracersToZones(int r, int c, int s, double g) {
   if (ntracers < 1) return;
   const int z = FlowTimeZone(r, c);
   const double w = Weight(relcellarea, r, c) * (1 - g) * substeps;
-  const double direct = directflow[r][c];
+  // (With the surface routing AddRoutedDirectFlow books the direct runoff.)
+  const double direct = surface_routing_active ? 0.0 : directflow[r][c];
   const double inter = interflow[r][c];
   Grid qb = groundwatercoupling ? river_exfiltration : baseflow;
   const double base = qb && qb[r] && qb[r][c] > 0 ? qb[r][c] : 0.0;
