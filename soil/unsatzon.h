@@ -475,6 +475,12 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Grid PermafrostThawDepth = nullptr;
   Grid silting_up = nullptr;
   char silting_up_storage = 0;
+  // With silting-up and the surface routing: the water standing on the
+  // surface at the step's start ("SurfStorSiltingUp" before the routing's
+  // first sub-step) and the part of the step's input it makes (mm), which
+  // the soil takes in its first sub-step.
+  Grid silting_surface = nullptr;
+  Grid standing_input = nullptr;
   Grid glacier_fraction = nullptr;
   Grid GlacierizedCellsOld = nullptr;
   Grid GlacierMassBalance = nullptr;

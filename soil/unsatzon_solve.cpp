@@ -447,6 +447,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   // Step lengths: dts of one call of run, k water substeps of dtw.
   const double dts = timeinterval * 60.0 / substeps;
   const double input = Value(infiltration_input, r, c);
+  Grid standing = surface_routing_active ? standing_input : nullptr;
+  if (standing && substep_in_step <= 1)
+    standing[r][c] = input > 0 ? std::min(input, std::max(0.0, Value(silting_surface, r, c))) : 0.0;
   // Frozen soil: the unfrozen share of the water of each layer at the
   // temperatures of the step start (the heat substeps update it).
   if (heat) {
@@ -569,6 +572,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
         w.d[tableLayer] > 0 ? std::clamp((w.z[tableLayer - 1] - tableStart) / w.d[tableLayer], 0.0, 1.0) : 0.0;
     // 1. Input of the substep (mm).
     double in = input / substeps / k;
+    if (standing && surface_routing_active)
+      in = (input - standing[r][c]) / substeps / k + (substep_in_step <= 1 ? standing[r][c] / k : 0.0);
     double setAside = 0;
     if (in > 0 && snowRunoffShare > 0) {
       setAside = snowRunoffShare * in;
