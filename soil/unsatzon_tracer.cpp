@@ -360,9 +360,14 @@ void unsatzonmodellklasse::RouteTracers(int64_t hour, int64_t day, int64_t month
         ZoneRecord& rec = st.records[s];
         const double cB = rec.RelCellSum > 0 ? rec.sx / rec.RelCellSum : 0.0;
         QBb[Flat(t, s)] = cB;
-        const double qb = QBb[Flat(0, s)], qi = QIi[Flat(0, s)], qd = QDd[Flat(0, s)];
+        // The runoff's concentration mixes what left by each way, weighted
+        // by the water that left (a way whose net water is negative, took
+        // in more than it gave, brings none), so that it lies between its
+        // sources' concentrations.
+        const double qb = std::max(0.0, QBb[Flat(0, s)]), qi = std::max(0.0, QIi[Flat(0, s)]),
+                     qd = std::max(0.0, QDd[Flat(0, s)]);
         // The glacier runoff joins at its own concentration.
-        const double qg = glacier_runoff[s], cG = glacier_runoff[Flat(t, s)];
+        const double qg = std::max(0.0, glacier_runoff[s]), cG = glacier_runoff[Flat(t, s)];
         const double total = qb + qi + qd + qg;
         Qg[Flat(t, s)] = total > 0 ? (qb * cB + qi * QIi[Flat(t, s)] + qd * QDd[Flat(t, s)] + qg * cG) / total : 0.0;
         rec.n = 1;
