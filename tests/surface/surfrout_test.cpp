@@ -451,8 +451,7 @@ TEST_F(SurfaceFlowTest, StableSubTimeStep) {
   model->run(1, 1, 6, 2001);  // dry: one sub-time-step of the whole sub-step
   EXPECT_EQ(model->GetSubTimeStepCount(), 1);
   EXPECT_DOUBLE_EQ(model->GetSubTimeStep(), 3600);
-  // 3/5 cellsize / velocity (the celerity of Manning-Strickler flow crosses
-  // a cell) over directions with a weight; the diagonal distance is not used.
+  // 3/5 cellsize / velocity over directions with a weight; the diagonal distance is not used.
   const int r = args.firstRow;
   int c = 1;
   while (!Own(r, c)) ++c;
@@ -555,7 +554,6 @@ TEST_F(SurfaceFlowTest, TiltedPlaneBalanceOfEveryMethod) {
     for (int k : {CountedSteps::kDirections, CountedSteps::kVelocity, CountedSteps::kInflow})
       EXPECT_EQ(calls[k], perCell) << k;
     EXPECT_EQ(calls[CountedSteps::kConductances], perInstance);
-    // (And once more in the first sub-time-step of a sub-step whose stable step is not the minimum.)
     EXPECT_GE(calls[CountedSteps::kFaces], perInstance);
     EXPECT_LE(calls[CountedSteps::kFaces], perInstance + (method == 6 ? 8 : 0));
     EXPECT_GE(calls[CountedSteps::kLevels], perInstance);
@@ -916,9 +914,7 @@ TEST_F(SurfaceFlowTest, VelocityOfACell) {
       EXPECT_NEAR(V[r0][c0][3], 10 * std::sqrt(100.5 / L) * std::pow(0.5, 0.66667), 1e-12);
       continue;
     }
-    // Manning-Strickler at the cell's depth, v = K_ST h^0.66667 sqrt(I), and
-    // the discharge L v h, whatever the bounds of the sub time step; method
-    // 1 shares it between east and its side directions.
+    // Manning-Strickler at the cell's depth, v = K_ST h^0.66667 sqrt(I), and the discharge L v h (shared by method 1).
     const double v = 25 * std::pow(0.02, 0.66667) * std::sqrt(I);
     EXPECT_NEAR(V[r0][c0][3], v, 1e-12);
     EXPECT_NEAR(F[r0][c0][2] + F[r0][c0][3] + F[r0][c0][4], L * v * 0.02, 1e-12);
