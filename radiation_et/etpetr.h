@@ -162,6 +162,9 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   double AnnualVariability = 0;
   int InputFlags = 0;
   int UseNetRadiation = 0;
+  // The grids of the humidity, vapour pressure and temperature (Haude's
+  // at 14 o'clock, or the step's in their place).
+  std::string HumidityName = "air_humidity", VapourName = "vapor_pressure", TemperatureName = "temperature";
   // Bit values of InputFlags.
   static constexpr int kAirPressure = 1, kLanduse0 = 2, kRadiation = 4, kSunshine = 8, kWind = 16, kHumidity = 32,
                        kVapour = 64, kTemperature = 128;

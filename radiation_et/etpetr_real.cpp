@@ -88,10 +88,19 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
         double demand = evap[r][c];
         TakeFrom(store, demand, glaciersnowevap[r][c]);
       }
+      // The snow serves what is left of a layer's demand. When the leaves
+      // take the snow's outflow and evaporate after it, they evaporate at
+      // most what the snow left of their own demand: a layer gives off no
+      // more than the larger of its potential transpiration and its
+      // potential interception evaporation.
       if (g < 1 && solidsnow[r][c] > 0) {
         double& store = solidsnow[r][c];
         for (int j = 1; j <= L; ++j)
-          if (landuse[j][r][c] > nodata) TakeFrom(store, etp[j][r][c], evrs[r][c]);
+          if (landuse[j][r][c] > nodata) {
+            const double taken = evrs[r][c];
+            TakeFrom(store, etp[j][r][c], evrs[r][c]);
+            if (eip[j][r][c] > nodata) eip[j][r][c] = std::max(0.0, eip[j][r][c] - (evrs[r][c] - taken));
+          }
         TakeFrom(store, evap[r][c], evrs[r][c]);
       }
     }
