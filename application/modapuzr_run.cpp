@@ -253,20 +253,16 @@ void ModellApplication::Step() {
   Lap("evapotranspiration");
   irrigation->run(hour, day, month, year);
   Lap("irrigation");
-  // The snow and the wet leaves share a layer's demand in the order the
-  // water passes them: interception before the snow (the canopy above the
-  // snow) evaporates first and the snow serves what the leaves leave; after
-  // it (the leaves take the snow's outflow) the snow serves first.
+  evapotranspiration->SnowEvaporationOnGlacier(hour, day, month, year);
+  Lap("evapotranspiration");
   if (interceptionFirst) {
     interception->run(hour, day, month, year);
     Lap("interception");
-    evapotranspiration->SnowEvaporationOnGlacier(hour, day, month, year);
+    evapotranspiration->SnowEvaporationUnderLeaves(hour, day, month, year);
     Lap("evapotranspiration");
     snow->run(hour, day, month, year);
     Lap("snow");
   } else {
-    evapotranspiration->SnowEvaporationOnGlacier(hour, day, month, year);
-    Lap("evapotranspiration");
     snow->run(hour, day, month, year);
     Lap("snow");
     interception->run(hour, day, month, year);
