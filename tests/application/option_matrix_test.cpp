@@ -455,9 +455,10 @@ void DriftedTracerPoints(Build& b) {
 // water too, and with slides in a zone with fields, whose snow slides into
 // the zone's other cells): Oxygen at 5 where they hold water, Nitrate at 5
 // or more (evaporation concentrates it; they hold it as an amount, mm x
-// concentration); everywhere Oxygen from 0 to 5 and Nitrate at 0 or more. The soil and the surface water hold Oxygen
-// within the concentrations of their sources, 0 to 5 (glacier melt, the channels' and the lakes' first water hold
-// none), and Nitrate at 0 or more. Each figure is the farthest value from its bound (0 within it).
+// concentration); everywhere Oxygen from 0 to 5 and Nitrate at 0 or more. The soil and the surface water hold Oxygen within the
+// concentrations of their sources, 0 to 5 (glacier melt, the channels' and
+// the lakes' first water hold none), and Nitrate at 0 or more. Each figure
+// is the farthest value from its bound (0 within it).
 Signatures TracerStores(const RunOutput& e, bool slides, double leavesNitrate) {
   const GridFile& zones = e.zones();
   const GridFile fields = ReadGridFile(e.dir() + "/irrigation_codes.asc");
@@ -916,8 +917,11 @@ std::vector<Axis> Axes() {
            // recharge too: there across its split (AcrossTheSplit; a July
            // storm's short run, whose table stays above the clay, moves none
            // of its recharge).
-           b.sums.push_back(
-               {"no_clay_layer", {{"1         clay layer", "0         clay layer"}}, "gwn.stat", "recharge", 1e-6});
+           b.sums.push_back({"no_clay_layer",
+                             {{"1         clay layer", "0         clay layer"}},
+                             "gwn.stat",
+                             "recharge",
+                             1e-6});
          }},
         {"ponding",
          [](Build& b) {
@@ -1492,43 +1496,46 @@ std::vector<Axis> Axes() {
              return Signatures{Positive("warnings of cells without a temperature", warnings)};
            });
          }}}});
-  // Tracers: none, or two whose concentrations differ by source, also
-  // through two vegetation layers (forest over grassland; grassland and
-  // settlements without a lower layer).
-  auto bySource = [](Build& b) {
-    b.c.edits.insert(b.c.edits.end(), kTracersBySource.begin(), kTracersBySource.end());
-    b.makers.push_back(TracerInputs);
-    b.c.modules.tracers = kTracerBudgets;
-    // With silting-up Nitrate may leave a store at 4 at most, below the
-    // input's 5: the rest stays behind (in the leaves, the snow, the surface).
-    if (b.values["silting-up"] != "off")
-      Edit(b,
-           "min_conc = 0 max_conc = 1000 mg/l soilini = 2 gwini = 1 "
-           "statcode = 2001 gridcode = 3",
-           "min_conc = 0 max_conc = 4 mg/l soilini = 2 gwini = 1 "
-           "statcode = 2001 gridcode = 3");
-    const bool slides = b.values["snow"] == "slides";
-    // The leaves take the input's Nitrate, or after the snow its outflow's,
-    // which leaves the pack at 4 at most; they keep what they spill above 4.
-    const bool afterSnow = b.values["interception"] != "11" && b.values["interception"] != "12";
-    const double leaves = b.values["silting-up"] != "off" && afterSnow ? 4 : 5;
-    b.signatures.push_back([slides, leaves](const RunOutput&, const RunOutput& e, const Budget&) {
-      return TracerStores(e, slides, leaves);
-    });
-    b.signatures.push_back(kTracerStatisticsEveryStep);
-    DriftedTracerPoints(b);
-  };
-  axes.push_back({"tracers",
-                  {{"none", [](Build&) {}},
-                   {"by-source", bySource},
-                   {"by-source-two-layers", [bySource](Build& b) {
-                      bySource(b);
-                      b.c.modules.vegetationLayers = 2;
-                      Edit(b, "[landuse_table]",
-                           "[multilayer_landuse]\n3\n1 grass { Landuse_Layers = 1 -9999; }\n"
-                           "2 forest { Landuse_Layers = 2 1; }\n3 settlement { Landuse_Layers = 3 -9999; }\n\n"
-                           "[landuse_table]");
-                    }}}});
+  // Tracers: none, or two whose concentrations differ by source.
+  axes.push_back({"tracers", {{"none", [](Build&) {}}, {"by-source", [](Build& b) {
+                                                          b.c.edits.insert(b.c.edits.end(), kTracersBySource.begin(),
+                                                                           kTracersBySource.end());
+                                                          b.makers.push_back(TracerInputs);
+                                                          b.c.modules.tracers = kTracerBudgets;
+                                                          // With silting-up Nitrate may leave a store at 4
+                                                          // at most, below the input's 5: the rest stays
+                                                          // behind (in the leaves, the snow, the surface).
+                                                          if (b.values["silting-up"] != "off")
+                                                            Edit(b, "min_conc = 0 max_conc = 1000 mg/l soilini = 2 gwini = 1 "
+                                                                    "statcode = 2001 gridcode = 3",
+                                                                 "min_conc = 0 max_conc = 4 mg/l soilini = 2 gwini = 1 "
+                                                                 "statcode = 2001 gridcode = 3");
+                                                          const bool slides = b.values["snow"] == "slides";
+                                                          // The leaves take the input's Nitrate, or after
+                                                          // the snow its outflow's, which leaves the pack
+                                                          // at 4 at most; they keep what they spill above 4.
+                                                          const bool afterSnow = b.values["interception"] != "11" &&
+                                                                                 b.values["interception"] != "12";
+                                                          const double leaves =
+                                                              b.values["silting-up"] != "off" && afterSnow ? 4 : 5;
+                                                          b.signatures.push_back(
+                                                              [slides, leaves](const RunOutput&, const RunOutput& e,
+                                                                               const Budget&) {
+                                                                return TracerStores(e, slides, leaves);
+                                                              });
+                                                          b.signatures.push_back(kTracerStatisticsEveryStep);
+                                                          DriftedTracerPoints(b);
+                                                        }}}});
+  // The same through two vegetation layers (forest over grassland).
+  axes.back().values.push_back(
+      {"by-source-two-layers", [bySource = axes.back().values[1].set](Build& b) {
+         bySource(b);
+         b.c.modules.vegetationLayers = 2;
+         Edit(b, "[landuse_table]",
+              "[multilayer_landuse]\n3\n1 grass { Landuse_Layers = 1 -9999; }\n"
+              "2 forest { Landuse_Layers = 2 1; }\n3 settlement { Landuse_Layers = 3 -9999; }\n\n"
+              "[landuse_table]");
+       }});
   // A warm start after the short run on the other layout's instance count
   // (two after one, one after two) and other sub-steps: the long run reads
   // the short run's state. Hourly steps split at 14 h of 23 January (the
@@ -2155,10 +2162,9 @@ void JudgeSomewhereMarks(const std::vector<Axis>& axes, const std::vector<Row>& 
     const std::string file = MarksFile(k, shards);
     const auto lines = FileExists(file) ? Rows(ReadFile(file)) : std::vector<std::vector<std::string>>{};
     if (lines.empty() || lines[0].empty() || lines[0][0] != fingerprint) {
-      std::printf(
-          "the marks that show in some runs only are judged when every shard has run this generation with "
-          "this program (%s is missing or of another)\n",
-          file.c_str());
+      std::printf("the marks that show in some runs only are judged when every shard has run this generation with "
+                  "this program (%s is missing or of another)\n",
+                  file.c_str());
       return;
     }
     for (size_t i = 1; i < lines.size(); ++i)
