@@ -1526,6 +1526,16 @@ std::vector<Axis> Axes() {
                                                           b.signatures.push_back(kTracerStatisticsEveryStep);
                                                           DriftedTracerPoints(b);
                                                         }}}});
+  // The same through two vegetation layers (forest over grassland).
+  axes.back().values.push_back(
+      {"by-source-two-layers", [bySource = axes.back().values[1].set](Build& b) {
+         bySource(b);
+         b.c.modules.vegetationLayers = 2;
+         Edit(b, "[landuse_table]",
+              "[multilayer_landuse]\n3\n1 grass { Landuse_Layers = 1 -9999; }\n"
+              "2 forest { Landuse_Layers = 2 1; }\n3 settlement { Landuse_Layers = 3 -9999; }\n\n"
+              "[landuse_table]");
+       }});
   // A warm start after the short run on the other layout's instance count
   // (two after one, one after two) and other sub-steps: the long run reads
   // the short run's state. Hourly steps split at 14 h of 23 January (the
@@ -1589,6 +1599,9 @@ std::vector<Constraint> Constraints() {
       {{"et", "2"}, {"step", "hour"}, "Hamon's method needs steps of a day or more"},
       {{"et", "3"}, {"step", "hour"}, "Wendling's method needs steps of a day or more"},
       {{"et", "4"}, {"step", "hour"}, "Haude's method needs steps of a day or more"},
+      {{"et", "2"}, {"tracers", "by-source-two-layers"}, "Hamon's method takes one vegetation layer"},
+      {{"et", "3"}, {"tracers", "by-source-two-layers"}, "Wendling's method takes one vegetation layer"},
+      {{"et", "4"}, {"tracers", "by-source-two-layers"}, "Haude's method takes one vegetation layer"},
       {{"irrigation", "channel-less"}, {"lake", "on-table-rows"}, "the lake is the reservoir of subbasin 1"},
       {{"irrigation", "channel-less"}, {"lake", "off-table-rows"}, "the lake is the reservoir of subbasin 1"},
       {{"irrigation", "channel-less"},
