@@ -41,10 +41,11 @@ class gwflowclass : public teilmodellklasse {
   virtual void WriteGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void WriteStatistics();
   virtual void InitLakes(const std::string& section);
-  // A warm start of the soil model: the heads of layer 1 follow the water
-  // table it read, and the layers' tracers continue from their grids
-  // whatever the grid read parameter.
-  void SetSoilStateRead(bool read) { soilstateread = read; }
+  // The soil model's read control parameter for storage grids; 1 or 3, a
+  // warm start: the heads of layer 1 follow the water table it read, and the
+  // layers' tracers continue from their grids whatever the grid read
+  // parameter; the heads of deeper layers are read (grid read parameter 1).
+  void SetSoilStateRead(int soilReadParameter);
   void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
   void FreeTracerArrays() override;
   void FreeMemory() override;
@@ -170,6 +171,8 @@ class gwflowclass : public teilmodellklasse {
   // One colour of row r; adds the row's adaptive factors to rowsum and
   // rowcount and returns the row's largest change.
   double SweepRow(int l, double dt, int r, int colour, double* rowsum, double* rowcount);
+  // The line solver's passes of layer l up to convergence or maxiter; sets
+  // itercount, returns the last pass's largest change of all instances.
   double SolveMethod2(int l, double dt);
   void CountOscillations(int l);
   void FinishLayers(int l);
