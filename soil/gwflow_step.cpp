@@ -23,23 +23,6 @@ constexpr double kConfinedMargin = 0.01;
 // Leakage is driven by at most this head difference (m).
 constexpr double kMaxLeakHead = 1.0;
 
-// The mean over a step of dt seconds of a head difference d (m) that falls
-// towards 0 at rate x min(|d|, kMaxLeakHead) (m/s; rate in 1/s): linearly
-// while it exceeds the head the leakage is limited to, then exponentially.
-double MeanDrive(double d, double rate, double dt) {
-  const double a = std::fabs(d);
-  const double sign = d < 0 ? -1.0 : 1.0;
-  if (!(a > 0)) return 0.0;
-  if (!(rate > 0) || !(dt > 0)) return sign * std::min(a, kMaxLeakHead);
-  // Seconds at the full rate, then the exponential decline from the limit.
-  const double full = a > kMaxLeakHead ? (a - kMaxLeakHead) / rate : 0.0;
-  if (full >= dt) return sign * kMaxLeakHead;
-  const double start = std::min(a, kMaxLeakHead);
-  const double rest = dt - full;
-  const double decline = -std::expm1(-rate * rest) / rate;
-  return sign * (kMaxLeakHead * full + start * decline) / dt;
-}
-
 double GlobalMax(double local, int size) {
   if (size <= 1) return local;
   double global = local;
@@ -153,6 +136,7 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
       error = SolveMethod2(l, dt);
     }
     lasterror = error;
+    ImplicitLeakage(l, dt);
     CountOscillations(l);
     ReportLayer(l);
   }
@@ -211,12 +195,11 @@ void gwflowclass::Leakage() {
   if (L > 1 && leaksum.size() != cells) leaksum.assign(cells, 0.0);
   if (L > 1 && giveback.size() != cells) giveback.assign(cells, 0.0);
   const bool first = substep_of_step <= 1;
-  auto held = [&](int l, int r, int c, double h) {
-    return Stored(l, r, c, h) - Stored(l, r, c, StorageOf(l, r, c).base);
-  };
   for (int l = 1; l < L; ++l) {
     Layer& up = layers[l];
-    const Layer& down = layers[l + 1];
+    Layer& down = layers[l + 1];
+    if (down.leakcoef.size() != cells) down.leakcoef.assign(cells, 0.0);
+    if (down.leaklevel.size() != cells) down.leaklevel.assign(cells, 0.0);
 #pragma omp parallel for schedule(runtime)
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c) {
@@ -224,6 +207,7 @@ void gwflowclass::Leakage() {
         const size_t at = static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
         double& leaked = leaksum[at];
         if (l == 1 && first) leaked = 0;
+        down.leakcoef[at] = 0;
         // The column gave less than layer 1's last exchange asked (the
         // water its table left in the layers above it is out of its
         // reach): the layer below, which booked the leakage, returns it.
@@ -235,7 +219,7 @@ void gwflowclass::Leakage() {
           up.leak[r][c] = 0;
           continue;
         }
-        const double hu = up.h[r][c];
+        const double hu = l == 1 ? LayerOneLevel(r, c, at) : up.h[r][c];
         const double hd = down.h[r][c];
         const double top = down.top[r][c];
         const double k = up.kolmation[r][c];
@@ -247,40 +231,100 @@ void gwflowclass::Leakage() {
           up.leak[r][c] = 0.0;
           continue;
         }
-        // The lower layer not full (its level below its top and the upper
-        // one's): water drains by gravity from the upper layer's head down
-        // to that top; otherwise the difference of the levels drives it.
-        // Either at most kMaxLeakHead. The leakage evens out what drives
-        // it, each level moving by the water it gives or takes over the
-        // layer's storage coefficient (a fixed head, and a layer without
-        // storage, stay where they are; under gravity the lower level does
-        // not drive): the step takes the mean drive over its length, so
-        // that a long step moves no more than the levels allow and steps of
-        // any length agree.
-        const bool gravity = hu >= hd && top > hd;
-        double rate = 0;
-        const double su = StorageSlope(l, r, c, hu), sd = StorageSlope(l + 1, r, c, hd);
-        if (!Given(up.fixh[r][c]) && su > 0) rate += k / su;
-        if (!gravity && !Given(down.fixh[r][c]) && sd > 0) rate += k * open / sd;
-        double d = MeanDrive(gravity ? std::min(0.0, top - hu) : hd - hu, rate, dt);
-        if (d < 0 && !Given(up.fixh[r][c])) {
-          // Down from the layer above (over its open share, m in the step).
-          double water = std::numeric_limits<double>::infinity();
-          if (l > 1) {
-            water = std::max(0.0, held(l, r, c, hu));
-          } else if (givable && Given(givable[r][c])) {
-            water = std::max(0.0, givable[r][c] / 1000.0 - leaked);
+        double d;
+        if (hu >= hd && top > hd) {
+          // The lower layer is not full: water drains by gravity from the upper layer's head down to its top.
+          d = std::clamp(top - hu, -kMaxLeakHead, 0.0);
+        } else {
+          d = std::clamp(hd - hu, -kMaxLeakHead, kMaxLeakHead);
+          // Between two free levels less than the limit apart the leakage
+          // moves with the lower layer's level in its solve (implicitly:
+          // stable at any step length); this is its estimate for the layer
+          // above, solved first (ImplicitLeakage books the solved one).
+          if (std::fabs(hd - hu) < kMaxLeakHead && !Given(up.fixh[r][c]) && !Given(down.fixh[r][c])) {
+            down.leakcoef[at] = k * open;
+            down.leaklevel[at] = hu;
           }
-          d = std::max(d, -water / (k * dt));
-          if (l == 1) leaked -= d * k * dt;
-        } else if (d > 0 && !Given(down.fixh[r][c])) {
-          // Up from the layer below, which holds what lies above its base.
-          d = std::min(d, std::max(0.0, held(l + 1, r, c, hd)) / (k * open * dt));
         }
+        d = LimitedDrive(l, r, c, d, k, open, hu, hd, leaked, dt);
+        if (l == 1 && !(down.leakcoef[at] > 0)) leaked -= std::min(0.0, d) * k * dt;
         up.leak[r][c] = d * k * open;
       }
     Exchange(up.leak, up.pleak);
   }
+}
+
+double gwflowclass::LayerOneLevel(int r, int c, size_t at) const {
+  // The soil column's table, less the exchange it has still to take (what
+  // its later sub-steps take of the last step's, and this step's so far)
+  // over the layer's storage coefficient: the level the column holds once
+  // it has taken what the groundwater booked. A column the exchange fills
+  // sends the rest to the surface: no level above it.
+  const double table = SurfaceHead(r, c);
+  const int n = std::max(1, substeps);
+  const int k = substep_of_step;
+  double pending = 0;
+  if (baseflow && Given(baseflow[r][c])) pending += baseflow[r][c] * (n - k) / n;
+  if (n > 1 && k > 1 && at < exchangesum.size()) pending += exchangesum[at];
+  const double s = layers[1].storage[r][c];
+  if (!(s > 0) || !(pending != 0)) return table;
+  return std::min(table - pending / 1000.0 / s, std::max(table, elevation[r][c]));
+}
+
+double gwflowclass::LimitedDrive(int l, int r, int c, double d, double k, double open, double hu, double hd,
+                                 double leaked, double dt) const {
+  if (d < 0 && !Given(layers[l].fixh[r][c])) {
+    // Down from the layer above (over its open share, m in the step).
+    double water = std::numeric_limits<double>::infinity();
+    if (l > 1) {
+      water = std::max(0.0, Held(l, r, c, hu));
+    } else if (givable && Given(givable[r][c])) {
+      water = std::max(0.0, givable[r][c] / 1000.0 - leaked);
+    }
+    return std::max(d, -water / (k * dt));
+  }
+  if (d > 0 && !Given(layers[l + 1].fixh[r][c])) {
+    // Up from the layer below, which holds what lies above its base.
+    return std::min(d, std::max(0.0, Held(l + 1, r, c, hd)) / (k * open * dt));
+  }
+  return d;
+}
+
+double gwflowclass::LeakCoefficient(int l, int r, int c, double& level) const {
+  level = 0;
+  const Layer& y = layers[l];
+  if (l < 2 || y.leakcoef.empty()) return 0.0;
+  const size_t at = static_cast<size_t>(r - firstrow) * (static_cast<size_t>(ncols) + 1) + static_cast<size_t>(c);
+  const double coef = y.leakcoef[at];
+  if (!(coef > 0)) return 0.0;
+  // Layer 1's level is the soil column's over the step; a deeper layer's its solved head.
+  level = l == 2 ? y.leaklevel[at] : layers[l - 1].h[r][c];
+  return coef;
+}
+
+void gwflowclass::ImplicitLeakage(int l, double dt) {
+  if (l < 2) return;
+  Layer& up = layers[l - 1];
+  const Layer& y = layers[l];
+  if (y.leakcoef.empty()) return;
+  const size_t width = static_cast<size_t>(ncols) + 1;
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!TakesPart(r, c)) continue;
+      double hu = 0;
+      const double coef = LeakCoefficient(l, r, c, hu);
+      if (!(coef > 0)) continue;
+      const size_t at = static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
+      const double open = l == 2 ? 1.0 - Glacier(r, c) : 1.0;
+      const double k = coef / open;
+      const double hd = y.h[r][c];
+      double d = std::clamp(hd - hu, -kMaxLeakHead, kMaxLeakHead);
+      d = LimitedDrive(l - 1, r, c, d, k, open, hu, hd, l == 2 ? leaksum[at] : 0.0, dt);
+      if (l == 2) leaksum[at] -= std::min(0.0, d) * k * dt;
+      up.leak[r][c] = d * k * open;
+    }
+  Exchange(up.leak, up.pleak);
 }
 
 void gwflowclass::StartLayers() {
@@ -539,18 +583,22 @@ double gwflowclass::SweepRow(int l, double dt, int r, int colour, double* rowsum
     const double he = c < ncols ? H(r, c + 1) : h;
     const double hw = c > 1 ? H(r, c - 1) : h;
     const bool confined = hold >= y.top[r][c];
+    // The leakage with the layer above at the level this solve gives the
+    // cell (coefficient > 0), else as booked.
+    double level = 0;
+    const double coef = LeakCoefficient(l, r, c, level);
     double R = y.leak[r][c];
-    if (above) R -= above->leak[r][c] + (l == 2 ? GiveBack(r, c) : 0.0);
+    if (above) R -= (coef > 0 ? 0.0 : above->leak[r][c]) + (l == 2 ? GiveBack(r, c) : 0.0);
     if (Given(y.fixq[r][c])) R += y.fixq[r][c];
     const double A = dx * dy;
     // The cell's water changes by what its faces, its leakage and its fixed
     // inflow carry: A / dt x (Stored(h) - Stored(hold)) = flows.
     double hstar = h;
     // A cell without storage and without open faces has no equation.
-    if (!SolveStorage(
-            l, r, c, A / dt, alpha * csum,
-            A / dt * Stored(l, r, c, hold) + cn * hn + ce * he + cs * hs + cw * hw - (1 - alpha) * hold * csum + A * R,
-            hstar))
+    if (!SolveStorage(l, r, c, A / dt, alpha * csum + A * coef,
+                      A / dt * Stored(l, r, c, hold) + cn * hn + ce * he + cs * hs + cw * hw -
+                          (1 - alpha) * hold * csum + A * R + A * coef * level,
+                      hstar))
       continue;
     const double D = hstar - h;
     const double cellerror = confined ? std::fabs(D) / 5 : std::fabs(D);
@@ -716,11 +764,13 @@ void gwflowclass::RowEquations(int l, double dt, int r, double* lower, double* m
     const double h = y.h[r][k];
     const double hold = y.hold[r][k];
     const double S = StorageSlope(l, r, k, h);
-    const double diagonal = A * S / dt + alpha * csum;
+    double level = 0;
+    const double coef = LeakCoefficient(l, r, k, level);
+    const double diagonal = A * S / dt + alpha * csum + A * coef;
     // A cell without storage and without open faces has no equation: its head stays.
     if (!(diagonal > 0)) continue;
-    double R = y.leak[r][k];
-    if (above) R -= above->leak[r][k] + (l == 2 ? GiveBack(r, k) : 0.0);
+    double R = y.leak[r][k] + coef * level;
+    if (above) R -= (coef > 0 ? 0.0 : above->leak[r][k]) + (l == 2 ? GiveBack(r, k) : 0.0);
     if (Given(y.fixq[r][k])) R += y.fixq[r][k];
     double across = 0, along = 0;
     if (cn > 0) across += cn * H(r - 1, k);
