@@ -123,7 +123,11 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   Exchange(distance, pdistance);
   for (int l = 1; l <= L; ++l) Transmissivities(l);
 
-  for (int l = 1; l <= L; ++l) {
+  // From the bottom layer up: each layer's leakage with the layer above
+  // moves with its level in its solve (the level above at the step's
+  // start, layer 1's the soil column's), and the layer above is solved with
+  // that leakage as booked.
+  for (int l = L; l >= 1; --l) {
     Layer& y = layers[l];
     for (int p : {y.ptx, y.pty, y.pfx, y.pfy}) Exchange(gridlist[p].grid, p);
     itercount = 0;
@@ -239,8 +243,7 @@ void gwflowclass::Leakage() {
           d = std::clamp(hd - hu, -kMaxLeakHead, kMaxLeakHead);
           // Between two free levels less than the limit apart the leakage
           // moves with the lower layer's level in its solve (implicitly:
-          // stable at any step length); this is its estimate for the layer
-          // above, solved first (ImplicitLeakage books the solved one).
+          // stable at any step length), which books it (ImplicitLeakage).
           if (std::fabs(hd - hu) < kMaxLeakHead && !Given(up.fixh[r][c]) && !Given(down.fixh[r][c])) {
             down.leakcoef[at] = k * open;
             down.leaklevel[at] = hu;
@@ -297,7 +300,7 @@ double gwflowclass::LeakCoefficient(int l, int r, int c, double& level) const {
   const size_t at = static_cast<size_t>(r - firstrow) * (static_cast<size_t>(ncols) + 1) + static_cast<size_t>(c);
   const double coef = y.leakcoef[at];
   if (!(coef > 0)) return 0.0;
-  // Layer 1's level is the soil column's over the step; a deeper layer's its solved head.
+  // Layer 1's level is the soil column's over the step; a deeper layer's its head at the step's start.
   level = l == 2 ? y.leaklevel[at] : layers[l - 1].h[r][c];
   return coef;
 }
