@@ -1636,7 +1636,7 @@ CASES = [
           "parameter for storage grids of the unsaturated zone is 1: a warm start reads the velocities of the surface "
           "flow"],
      {"first": warm_start_state, "np": (1, 2)}),
-    ("warm_groundwater_read_zero", edits(warm_start_from_state, second_layer()), 17,
+    ("warm_groundwater_read_zero", warm_start_from_state, 17,
      ["FATAL: the grid read parameter in [groundwater_flow] is 0 but the read control parameter for storage grids "
       "of the unsaturated zone is 1: a warm start reads the heads of the layers below the first"],
      {"first": edits(second_layer(), warm_start_state), "np": (1, 2)}),
