@@ -1622,6 +1622,30 @@ std::vector<Axis> Axes() {
                                   }
                                   b.makers.push_back(EveryStepStatisticsOfTheHour);
                                   b.c.comparisons.push_back({"one_run", {}, EqualsOneRun});
+                                  if (b.c.modules.stepMinutes >= 1440) return;
+                                  // A chain of warm starts from the short run on one instance: on
+                                  // two up to the hour a day later, whose state (as ASCII grids)
+                                  // a run on three continues to the end, equal to one run.
+                                  Case::Comparison two{
+                                      "chain_2",
+                                      {{"WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n", "WriteAsciiGrids = 1\n"}},
+                                      nullptr,
+                                      true};
+                                  two.instances = 2;
+                                  two.endDays = 1;
+                                  two.comparedWithOthers = [](const RunOutput&, const RunOutput&, const auto&) {
+                                    return Signatures{};
+                                  };
+                                  Case::Comparison three{"chain_3", {}, nullptr, true};
+                                  three.instances = 3;
+                                  three.after = "chain_2";
+                                  three.beginDays = 1;
+                                  three.comparedWithOthers = [](const RunOutput&, const RunOutput&, const auto& runs) {
+                                    return EqualsOneRunWithoutSums(*runs.at("chain_2"), *runs.at("chain_3"),
+                                                                   *runs.at("one_run"));
+                                  };
+                                  b.c.comparisons.push_back(two);
+                                  b.c.comparisons.push_back(three);
                                 }});
   return axes;
 }
