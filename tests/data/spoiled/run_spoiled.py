@@ -232,6 +232,11 @@ def edits(*steps):
     return edit
 
 
+def case_edit(name, before, after):
+    """The edit of the case name, with before in its control file made after."""
+    return lambda d: next(c[1] for c in CASES if c[0] == name)(d) or spoil_control(before, after)(d)
+
+
 def read_grid(path):
     """The rows of an ASCII grid (after its six header lines), as lists of numbers."""
     lines = [l for l in open(path).read().split("\n") if l.strip()]
@@ -574,74 +579,45 @@ def no_control_files(d):
 
 # A warm start: the copy runs its first day and writes its state, which the
 # second run reads.
-# The state grids besides the soil's that a warm start of the example reads:
-# the snow cover's, the leaves' water and the surface flow's velocities.
-OTHER_STATE = ("ssolid.asc", "sliquid.asc", "stotal.asc", "sdays.asc", "sage.asc", "si.asc", "si_Layer_1.asc",
-               "srvelocity.stk")
+# The state of the snow, the leaves and the surface flow, which a warm start reads with the soil's.
+STATE = ("ssolid.asc", "sliquid.asc", "stotal.asc", "sdays.asc", "sage.asc", "si.asc", "si_Layer_1.asc", "srvelocity.stk")
 
 
 def warm_start_state(d):
-    """The first run writes the state of every module at its end."""
     text = open(os.path.join(d, "control.txt")).read()
     for k in (3, 4, 5, 7, 8, 13, 18):
         text = text.replace("uzgrid%d.asc\n0\n" % k, "uzgrid%d.asc\n3\n" % k)
-    for f in OTHER_STATE:
+    for f in STATE:
         text = text.replace(f + "\n0\n", f + "\n3\n")
     open(os.path.join(d, "control.txt"), "w").write(text)
     return spoil_control("24        end hour\n7         end day", "24        end hour\n1         end day")(d)
 
 
 def warm_start_from_state(d):
-    """Every module reads the state of the first run (its read switches 1)."""
     out = os.path.join(d, "out")
     for f in os.listdir(out):
-        if f.startswith("uzgrid") or f.startswith("storage.ftz") or f in OTHER_STATE:
+        if f.startswith("uzgrid") or f.startswith("storage.ftz") or f in STATE:
             shutil.move(os.path.join(out, f), os.path.join(d, f))
-    return edits(spoil_control("0       read control parameter for storage grids",
-                               "1       read control parameter for storage grids"),
-                 spoil_control("0         readgrid: the snow cover starts empty", "1         readgrid"),
-                 spoil_control("storage capacity per leaf area (mm)\n0\n", "storage capacity per leaf area (mm)\n1\n"),
-                 spoil_control(
-                     "0         read control parameter for storage grids (1: a warm start reads the velocities",
-                     "1         read control parameter for storage grids (1: a warm start reads the velocities"))(d)
+    return edits(*[spoil_control("0" + s, "1" + s) for s in (
+        "       read control parameter for storage grids", "         readgrid: the snow cover starts empty",
+        "         read control parameter for storage grids (1: a warm start reads the velocities")],
+        spoil_control("per leaf area (mm)\n0\n", "per leaf area (mm)\n1\n"))(d)
 
 
 def warm_start_velocity_state(d):
     """The first run writes the surface routing's velocities at its end too."""
-    return warm_start_state(d)
+    return spoil_control("srvelocity.stk\n0\n", "srvelocity.stk\n3\n")(d) or warm_start_state(d)
 
 
 def warm_start_from_velocities(stack="srvelocity.stk"):
     """The warm start reads the surface routing's velocities (its own read
-    parameter 1) from the stack of the first run named stack."""
+    parameter 1) from the stack of the first run's out/ named stack."""
     def edit(d):
         failed = warm_start_from_state(d)
-        source = os.path.join(d, stack)
-        if not failed and stack != "srvelocity.stk" and os.path.exists(source):
-            shutil.copy(source, os.path.join(d, "srvelocity.stk"))
+        if stack != "srvelocity.stk" and os.path.exists(os.path.join(d, stack)):
+            shutil.copy(os.path.join(d, stack), os.path.join(d, "srvelocity.stk"))
         return failed
     return edit
-
-
-def second_layer(drainable=0.001, read=0):
-    """A second groundwater layer 10 m thick below the soil column (drainable
-    porosity below its top drainable), its heads written at the end and read
-    at the start with grid read parameter read."""
-    return edits(spoil_control("1         number of layers", "2         number of layers"),
-                 spoil_control("0         grid read parameter", "%d         grid read parameter" % read),
-                 spoil_control("gwbalance.asc\n0\n",
-                               "gwbalance.asc\n0\ngwhead2.asc\n3\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n0\n"),
-                 spoil_control("10        number of standard grids\n",
-                               "18        number of standard grids\n"
-                               "k2.asc gw_k_x_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
-                               "k2.asc gw_k_y_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
-                               "s2.asc gw_storage_coeff_2 fillcode = 0 readcode = 0 defaultValue = 0.001\n"
-                               "sy2.asc gw_drainable_porosity_2 fillcode = 0 readcode = 0 defaultValue = %g\n"
-                               "t2.asc aquifer_thickness_2 fillcode = 0 readcode = 0 defaultValue = 10\n"
-                               "kol.asc gw_kolmation_1 fillcode = 0 readcode = 0 defaultValue = 1e-7\n"
-                               "h2.asc gw_boundary_fix_h_2 fillcode = 0 readcode = 0 defaultValue = -9999\n"
-                               "q2.asc gw_boundary_fix_q_2 fillcode = 0 readcode = 0 defaultValue = -9999\n"
-                               % drainable))
 
 
 def velocity_cell_missing(d):
@@ -1524,7 +1500,20 @@ CASES = [
     ("gw_maxiter_zero", edits(spoil_control("50        maxiter", "0         maxiter"), WRITE_BASEFLOW), 0, [],
      {"check": groundwater_flows, "np": (1, 2)}),
     # A second layer whose drainable porosity (below its top) is no share.
-    ("gw_drainable_porosity_above_one", second_layer(1.5), 33,
+    ("gw_drainable_porosity_above_one",
+     edits(spoil_control("1         number of layers", "2         number of layers"),
+           spoil_control("gwbalance.asc\n0\n",
+                         "gwbalance.asc\n0\ngwhead2.asc\n3\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n0\n"),
+           spoil_control("10        number of standard grids\n",
+                         "18        number of standard grids\n"
+                         "k2.asc gw_k_x_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
+                         "k2.asc gw_k_y_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
+                         "s2.asc gw_storage_coeff_2 fillcode = 0 readcode = 0 defaultValue = 0.001\n"
+                         "sy2.asc gw_drainable_porosity_2 fillcode = 0 readcode = 0 defaultValue = 1.5\n"
+                         "t2.asc aquifer_thickness_2 fillcode = 0 readcode = 0 defaultValue = 10\n"
+                         "kol.asc gw_kolmation_1 fillcode = 0 readcode = 0 defaultValue = 1e-7\n"
+                         "h2.asc gw_boundary_fix_h_2 fillcode = 0 readcode = 0 defaultValue = -9999\n"
+                         "q2.asc gw_boundary_fix_q_2 fillcode = 0 readcode = 0 defaultValue = -9999\n")), 33,
      ["the grid gw_drainable_porosity_2", "holds 1.5", "a drainable porosity has to lie within (0 ... 1]"]),
     ("gw_k_negative", spoil_grid_cell("gw_k.asc", "-3e-05"), 33,
      [lambda d: grid_cell_text(d, "gw_k_x_1")[1], "holds -3e-05",
@@ -1626,23 +1615,20 @@ CASES = [
      ["the state stack srvelocity.stk (the velocities of the surface flow) of the warm start holds no value (nodata) "
       "in row ", " at level 3, a cell of the basin"],
      {"first": warm_start_velocity_state, "np": (1, 2)}),
-    # A module whose read switch says otherwise than the storage read
-    # parameter would start anew in a warm start: the run ends naming both.
-    ("warm_velocities_start_anew",
-     edits(warm_start_from_state,
-           spoil_control("1         read control parameter for storage grids (1: a warm start reads the velocities",
-                         "0         read control parameter for storage grids (1: a warm start reads the velocities")),
-     17, ["FATAL: the read control parameter for storage grids in [SurfaceRoutingModel] is 0 but the read control "
-          "parameter for storage grids of the unsaturated zone is 1: a warm start reads the velocities of the surface "
-          "flow"],
+    # A module whose read switch says otherwise than the storage read parameter
+    # would start anew in a warm start: the run ends naming both.
+    ("warm_velocities_start_anew", edits(warm_start_from_state, spoil_control("1         read control parameter for "
+                                                                              "storage grids (1", "0         read control parameter for storage grids (1")), 17,
+     ["FATAL: the read control parameter for storage grids in [SurfaceRoutingModel] is 0 but the read control "
+      "parameter for storage grids of the unsaturated zone is 1: a warm start reads the velocities"],
      {"first": warm_start_state, "np": (1, 2)}),
     ("warm_groundwater_read_zero", warm_start_from_state, 17,
      ["FATAL: the grid read parameter in [groundwater_flow] is 0 but the read control parameter for storage grids "
       "of the unsaturated zone is 1: a warm start reads the heads of the layers below the first"],
-     {"first": edits(second_layer(), warm_start_state), "np": (1, 2)}),
-    ("warm_snow_read_zero", edits(warm_start_from_state, spoil_control("1         readgrid", "0         readgrid")),
-     17, ["FATAL: readgrid in [snow_model] is 0 but the read control parameter for storage grids of the unsaturated "
-          "zone is 1: a warm start reads the snow cover"], {"first": warm_start_state, "np": (1,)}),
+     {"first": edits(case_edit("gw_drainable_porosity_above_one", "Value = 1.5", "Value = 0.05"), warm_start_state),
+      "np": (1, 2)}),
+    ("warm_snow_read_zero", edits(warm_start_from_state, spoil_control("1         readgrid: the", "0         readgrid")),
+     17, ["FATAL: readgrid in [snow_model] is 0 but the read control parameter"], {"first": warm_start_state}),
     ("warm_lake_read_zero", warm_start_from_state, 17,
      ["FATAL: readgrids for [lake_model] is 0 but the read control parameter for storage grids of the unsaturated "
       "zone is 1"],
