@@ -246,29 +246,22 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
       const int hour = c.warmStart ? c.restartHour : 0;
       const int days = hour > 0 ? std::max(1, c.restartDays) : std::max(1, c.modules.stepMinutes / 1440);
       for (int d = 0; d < days; ++d) restart = NextDay(restart);
-      const Case::Comparison* link = continuing ? &comparisons[static_cast<size_t>(k - 2)] : nullptr;
-      if (hour > 1 && k == 0) {
-        edits.push_back({kExampleTime, ModelTime(c.start, restart, c.modules.stepMinutes, 0, hour - 1)});
-      } else if (link && (link->beginDays > 0 || link->endDays > 0)) {
-        // A link of a chain, from and to a restart hour.
-        Date from = restart, to = restart;
-        for (int d = 0; d < link->beginDays; ++d) from = NextDay(from);
-        for (int d = 0; d < link->endDays; ++d) to = NextDay(to);
-        edits.push_back({kExampleTime, link->endDays > 0 ? ModelTime(from, to, c.modules.stepMinutes, hour, hour - 1)
-                                                         : ModelTime(from, c.end, c.modules.stepMinutes, hour)});
-      } else {
+      const int link = continuing ? comparisons[static_cast<size_t>(k - 2)].link : 0;
+      const bool linked = link > 0 && std::any_of(comparisons.begin(), comparisons.end(),
+                                                  [&](const Case::Comparison& x) { return x.link == link + 1; });
+      for (int d = 1; d < link; ++d) restart = NextDay(restart);
+      if (hour > 1 && (k == 0 || linked))
+        edits.push_back({kExampleTime, ModelTime(k ? restart : c.start, k ? NextDay(restart) : restart,
+                                                 c.modules.stepMinutes, k ? hour : 0, hour - 1)});
+      else
         edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
                                                  c.modules.stepMinutes, warm ? hour : 0)});
-      }
       if (c.warmStart && (k < 2 || toUpdate || continuing))
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
-      // A link that a later one continues writes its state too (the
-      // storage coefficient read and written under the same name).
-      if (link && link->endDays > 0) {
-        edits.back().second =
-            "$inpath//gwsc_end.asc gw_storage_coeff_1 writecode = 3 outname = gwsc_end.asc "
-            "fillcode = 0 readcode = 1";
+      // (A link followed by another writes its state too.)
+      if (linked) {
+        edits.back().second += " writecode = 3 outname = gwsc_end.asc";
         edits.insert(edits.end(), kWriteState.begin(), kWriteState.end() - 1);
       }
       // A warm start's comparison runs take the short run's sub-steps: an
@@ -284,7 +277,7 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
         const Edits steps = SubSteps(substeps);
         edits.insert(edits.end(), steps.begin(), steps.end());
       }
-      const int np = k >= 2 && !toUpdate        ? comparisons[static_cast<size_t>(k - 2)].instances
+      const int np = k >= 2 && !toUpdate        ? link + 1
                      : k && c.longInstances > 0 ? c.longInstances
                      : k && c.longInstances < 0 ? (instances == 1 ? 2 : 1)
                                                 : instances;
@@ -305,10 +298,9 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
       if (failed.empty() && warm) {
         namespace fs = std::filesystem;
         std::error_code error;
-        // (A link of a chain continues the state of the link before.)
         std::string from = runs[0];
-        for (size_t j = 0; link && j < o.withoutDirs.size(); ++j)
-          if (comparisons[j].name == link->after) from = o.withoutDirs[j];
+        for (size_t j = 0; link > 1 && j < o.withoutDirs.size(); ++j)
+          if (comparisons[j].link == link - 1) from = o.withoutDirs[j];
         for (const auto& f : fs::directory_iterator(from + "/out"))
           if (f.path().filename().string().rfind("storage.ftz_", 0) == 0)
             fs::copy_file(f.path(), dir + "/" + f.path().filename().string(), error);
@@ -1408,9 +1400,7 @@ std::map<std::string, Difference> FileDifferences(const RunOutput& s, const RunO
     // hold continues in the tables and grids compared here.
     if (name.rfind("storage.ftz", 0) == 0) continue;
     // The instances' regions are the layout's.
-    if (name.rfind("MPIRegions_", 0) == 0) continue;
-    if (!sums && name.size() > 4 && (name.substr(name.size() - 4) == ".sum" || name.substr(name.size() - 4) == ".mit"))
-      continue;
+    if (name.rfind("MPIRegions_", 0) == 0 || (!sums && name.find(".sum") != std::string::npos)) continue;
     const std::string a = e.dir() + "/out/" + name, b = o.dir() + "/out/" + name, before = s.dir() + "/out/" + name;
     if (!fs::exists(b)) {
       unmatched += " " + name;
@@ -1529,7 +1519,7 @@ std::map<std::string, Difference> FileDifferences(const RunOutput& s, const RunO
 
 }  // namespace
 
-Signatures EqualsOneRunOf(const RunOutput& s, const RunOutput& e, const RunOutput& o, bool sums) {
+Signatures EqualsOneRun(const RunOutput& s, const RunOutput& e, const RunOutput& o, bool sums) {
   std::string unmatched;
   double worst = 0;
   std::string where;
@@ -1545,11 +1535,11 @@ Signatures EqualsOneRunOf(const RunOutput& s, const RunOutput& e, const RunOutpu
 }
 
 Signatures EqualsOneRun(const RunOutput& s, const RunOutput& e, const RunOutput& o) {
-  return EqualsOneRunOf(s, e, o, true);
+  return EqualsOneRun(s, e, o, true);
 }
 
 Signatures EqualsOneRunWithoutSums(const RunOutput& s, const RunOutput& e, const RunOutput& o) {
-  return EqualsOneRunOf(s, e, o, false);
+  return EqualsOneRun(s, e, o, false);
 }
 
 Signatures ContinuesOnOtherSubsteps(const RunOutput& s, const RunOutput&,

@@ -102,13 +102,11 @@ struct Case {
     std::function<Signatures(const RunOutput& start, const RunOutput& end,
                              const std::map<std::string, const RunOutput*>& runs)>
         comparedWithOthers = nullptr;
-    // A link of a chain of warm starts (continues, hourly steps): its
-    // instances, the comparison run whose state it continues (empty: the
-    // short run's), and the days after the short run's restart at whose
-    // hour it begins and, when above 0, ends (writing its state).
-    int instances = 1;
-    std::string after = "";
-    int beginDays = 0, endDays = 0;
+    // When above 0, the link-th link of a chain of warm starts (hourly): it
+    // continues on link + 1 instances the state of the link before (of the
+    // short run), from link - 1 days after the restart for a day, or to
+    // the end when no link follows.
+    int link = 0;
   };
   std::vector<Comparison> comparisons;
 };
@@ -273,8 +271,7 @@ Signatures SameResults(const RunOutput& start, const RunOutput& end, const RunOu
 // largest value of the column or grid; a run sum grid against the one run's
 // less the short run's).
 Signatures EqualsOneRun(const RunOutput& start, const RunOutput& end, const RunOutput& oneRun);
-// As EqualsOneRun without the run sums and means: start, the link of a
-// chain of warm starts before end, holds those of its own part only.
+// Without the run sums (start, a chain's link before end, holds its part's).
 Signatures EqualsOneRunWithoutSums(const RunOutput& start, const RunOutput& end, const RunOutput& oneRun);
 // A warm start continued on other sub-steps than the one run's (the
 // comparison run named continued) against that one run (named oneRun), each

@@ -351,6 +351,8 @@ void Edit(Build& b, const std::string& from, const std::string& to) {
   b.c.edits.push_back({from, to});
 }
 
+const char* const kDoubleGrids = "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n";
+
 // A warm start after the short run on the other layout's instance count
 // (two after one, one after two): the long run reads the short run's state.
 void WarmStartEdits(Build& b) {
@@ -1565,30 +1567,23 @@ std::vector<Axis> Axes() {
                                   }
                                   b.makers.push_back(EveryStepStatisticsOfTheHour);
                                   b.c.comparisons.push_back({"one_run", {}, EqualsOneRun});
+                                  // A chain of warm starts from the short run (one instance): on
+                                  // two for a day, writing its state as ASCII grids, then on three
+                                  // to the end, equal to one run.
                                   if (b.c.modules.stepMinutes >= 1440) return;
-                                  // A chain of warm starts from the short run on one instance: on
-                                  // two up to the hour a day later, whose state (as ASCII grids)
-                                  // a run on three continues to the end, equal to one run.
                                   Case::Comparison two{
-                                      "chain_2",
-                                      {{"WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n", "WriteAsciiGrids = 1\n"}},
-                                      nullptr,
-                                      true};
-                                  two.instances = 2;
-                                  two.endDays = 1;
-                                  two.comparedWithOthers = [](const RunOutput&, const RunOutput&, const auto&) {
+                                      "chain_2", {{kDoubleGrids, "WriteAsciiGrids = 1\n"}}, nullptr, true},
+                                      three{"chain_3", {}, nullptr, true};
+                                  two.link = 1;
+                                  three.link = 2;
+                                  two.comparedWithOthers = [](const auto&, const auto&, const auto&) {
                                     return Signatures{};
                                   };
-                                  Case::Comparison three{"chain_3", {}, nullptr, true};
-                                  three.instances = 3;
-                                  three.after = "chain_2";
-                                  three.beginDays = 1;
-                                  three.comparedWithOthers = [](const RunOutput&, const RunOutput&, const auto& runs) {
-                                    return EqualsOneRunWithoutSums(*runs.at("chain_2"), *runs.at("chain_3"),
-                                                                   *runs.at("one_run"));
+                                  three.comparedWithOthers = [](const auto&, const auto&, const auto& r) {
+                                    return EqualsOneRunWithoutSums(*r.at("chain_2"), *r.at("chain_3"),
+                                                                   *r.at("one_run"));
                                   };
-                                  b.c.comparisons.push_back(two);
-                                  b.c.comparisons.push_back(three);
+                                  b.c.comparisons.insert(b.c.comparisons.end(), {two, three});
                                 }});
   return axes;
 }
