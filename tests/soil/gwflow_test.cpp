@@ -203,6 +203,7 @@ TEST(GroundwaterBalance, FixedHeadsStayFixedAndZonesDoNotExchangeUnderFlowContro
   for (const char* method : {"1", "2"}) {
     std::unique_ptr<World> w(new World("gwzones", 3, 6, kCell, zone, false));
     w->AddLayer(1, 1e-4, 0.1, 10, fix, [](int r, int c) { return (r == 3 && c == 6) ? 1e-8 : kNodata; });
+    w->Add("GlacierizedCells", [](int, int) { return 0.0; });
     Section s;
     s.method = method;
     s.flowControl = 3;
@@ -220,6 +221,10 @@ TEST(GroundwaterBalance, FixedHeadsStayFixedAndZonesDoNotExchangeUnderFlowContro
       for (int c = 4; c <= 6; ++c) zone2 += (h[r][c] - before.values[r][c]) * 0.1 * kCell * kCell;
     const double expected = 1e-8 * kCell * kCell * 5 * 86400;
     EXPECT_NEAR(zone2, expected, 1e-9 * expected) << method;
+    // A glacier that covers a cell of the flow stops its faces and its balance.
+    w->Find("GlacierizedCells")[2][2] = 1;
+    w->Steps(1);
+    for (const char* g : {"gw_flow_x_1", "gw_flow_y_1", "gw_balance1"}) EXPECT_EQ(w->Find(g)[2][2], 0.0) << g;
   }
 }
 
