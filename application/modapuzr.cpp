@@ -349,7 +349,7 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   check(groundwater, false);
   evapotranspiration->SetSubSteps(substeps);
   unsatzone->SetGroundwaterCoupling(groundwater->GetFlowControl() != 0 ? 1 : 0);
-  groundwater->SetSoilStateRead(unsatzone->ReadsState());
+  groundwater->SetSoilStateRead(unsatzone->GetStorageReadParameter());
 
   // Tracer grids of the sub-models that carry tracers.
   teilmodellklasse* const withTracers[7] = {irrigation,  snow,      interception,  siltingup,
@@ -359,6 +359,22 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
     withTracers[k]->InitTracerGrids(&error, tracerCount, tracerRecords, reg, cap);
     if (error != 0) throw error;
     if (markAfterTracers[k]) withTracers[k]->SetInitialized(1);
+  }
+  // A warm start of the soil continues the state of every module (their
+  // read switches are known once their tracer grids are set up).
+  if (unsatzone->ReadsState()) {
+    const int soil = unsatzone->GetStorageReadParameter();
+    snow->RequireStateRead(soil, snow->GetReadGrids(), "readgrid in [snow_model]",
+                           "the snow cover (and the static glaciers' firn and ice)");
+    if (snow->GetGlacierMethod() > 10)
+      snow->RequireStateRead(soil, snow->GetGlacierReadGrid(),
+                             "the read grid parameter for glacier model in [ice_firn]",
+                             "the dynamic glaciers' firn, ice and geometry");
+    interception->RequireStateRead(soil, interception->GetReadGrids(), "readgrid in [interception_model]",
+                                   "the water on the leaves");
+    siltingup->RequireStateRead(soil, siltingup->GetReadGrids(),
+                                "the read control parameter for storage grids in [SiltingUpModel]",
+                                "the silting-up's disposition, rain pause, rain energy and tillage time");
   }
 
   SubModelArgs routingArgs = soilZones;

@@ -594,7 +594,9 @@ void modelobject::WriteGrid2(const std::string& fileName, Grid grid, bool asciiF
 }
 
 void modelobject::WriteGridFile(const std::string& fileName, Grid grid, bool asciiFile, bool doubleFile,
-                                bool dataColumnsOnly) {
+                                bool dataColumnsOnly, bool allDigits) {
+  if (allDigits) doubleFile = true;
+  const char* const format = allDigits ? "%.17g" : "%g";
   IgnoreCtrlC();
   SignalAction rearm{&RearmCtrlCHandler};
   std::string path = fileName;
@@ -653,7 +655,7 @@ void modelobject::WriteGridFile(const std::string& fileName, Grid grid, bool asc
         for (int c = 1; c <= ncols; ++c) {
           if (c > 1) line += '\t';
           if (values) {
-            std::snprintf(number, sizeof number, "%g", values[c]);
+            std::snprintf(number, sizeof number, format, values[c]);
             line += number;
           } else {
             line += missing;

@@ -291,3 +291,14 @@ void teilmodellklasse::FreeTracerArrays() {
   tracergrids.clear();
   tracercount = 0;
 }
+
+void teilmodellklasse::RequireStateRead(int soilReadParameter, int own, const std::string& label,
+                                        const std::string& what) {
+  if (flowcontrol == 0 || own == 1) return;
+  Fatal("FATAL: " + label + " is " + std::to_string(own) +
+            " but the read control parameter for storage grids of the unsaturated zone is " +
+            std::to_string(soilReadParameter) + ": a warm start reads " + what +
+            " with the rest of the state, which a start anew of " + modulname +
+            " would lose or make (set it to 1, or start the soil anew with 0)",
+        17);
+}

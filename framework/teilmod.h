@@ -113,6 +113,14 @@ class teilmodellklasse : public modelobject {
   // caller afterwards (release with memory_handling::Free).
   void ReadZoneGrid(Grid& grid, ZoneRecord*& table, int*& index, int& count, int& largest);
 
+  // The module's read-grids switch (1: its state is read at the start).
+  int GetReadGrids() const { return readgrids; }
+  // A warm start of the soil model continues the state of every module: a
+  // module that is on with the switch that reads its state (value own; label:
+  // the switch and its section) other than 1 would start it anew, so the run
+  // ends naming both switches (error 17). what: the state it reads.
+  void RequireStateRead(int soilReadParameter, int own, const std::string& label, const std::string& what);
+
   // Floating-point exception state: 0 none, 1 signalled, 2 reported.
   void SetFPEState(int state) { fpe = state; }
   int GetFPEState() const { return fpe; }

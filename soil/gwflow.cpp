@@ -486,6 +486,15 @@ void gwflowclass::CreateLayerGrids() {
   }
 }
 
+void gwflowclass::SetSoilStateRead(int soilReadParameter) {
+  soilstateread = soilReadParameter == 1 || soilReadParameter == 3;
+  // Layer 1 follows the soil's table; the heads below it are state.
+  if (soilstateread && L > 1)
+    RequireStateRead(soilReadParameter, gridread, "the grid read parameter in [" + modulname + "]",
+                     "the heads of the layers below the first (written with write code 3 at the end of the run it "
+                     "continues)");
+}
+
 void gwflowclass::SetRiverflowTable(RiverflowTable* table) {
   if (flowcontrol != 0) riverflow = table;
 }

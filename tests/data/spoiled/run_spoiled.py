@@ -232,6 +232,11 @@ def edits(*steps):
     return edit
 
 
+def case_edit(name, before, after):
+    """The edit of the case name, with before in its control file made after."""
+    return lambda d: next(c[1] for c in CASES if c[0] == name)(d) or spoil_control(before, after)(d)
+
+
 def read_grid(path):
     """The rows of an ASCII grid (after its six header lines), as lists of numbers."""
     lines = [l for l in open(path).read().split("\n") if l.strip()]
@@ -574,10 +579,16 @@ def no_control_files(d):
 
 # A warm start: the copy runs its first day and writes its state, which the
 # second run reads.
+# The state of the snow, the leaves and the surface flow, which a warm start reads with the soil's.
+STATE = ("ssolid.asc", "sliquid.asc", "stotal.asc", "sdays.asc", "sage.asc", "si.asc", "si_Layer_1.asc", "srvelocity.stk")
+
+
 def warm_start_state(d):
     text = open(os.path.join(d, "control.txt")).read()
     for k in (3, 4, 5, 7, 8, 13, 18):
         text = text.replace("uzgrid%d.asc\n0\n" % k, "uzgrid%d.asc\n3\n" % k)
+    for f in STATE:
+        text = text.replace(f + "\n0\n", f + "\n3\n")
     open(os.path.join(d, "control.txt"), "w").write(text)
     return spoil_control("24        end hour\n7         end day", "24        end hour\n1         end day")(d)
 
@@ -585,10 +596,12 @@ def warm_start_state(d):
 def warm_start_from_state(d):
     out = os.path.join(d, "out")
     for f in os.listdir(out):
-        if f.startswith("uzgrid") or f.startswith("storage.ftz"):
+        if f.startswith("uzgrid") or f.startswith("storage.ftz") or f in STATE:
             shutil.move(os.path.join(out, f), os.path.join(d, f))
-    return spoil_control("0       read control parameter for storage grids",
-                         "1       read control parameter for storage grids")(d)
+    return edits(*[spoil_control("0" + s, "1" + s) for s in (
+        "       read control parameter for storage grids", "         readgrid: the snow cover starts empty",
+        "         read control parameter for storage grids (1: a warm start reads the velocities")],
+        spoil_control("per leaf area (mm)\n0\n", "per leaf area (mm)\n1\n"))(d)
 
 
 def warm_start_velocity_state(d):
@@ -600,12 +613,10 @@ def warm_start_from_velocities(stack="srvelocity.stk"):
     """The warm start reads the surface routing's velocities (its own read
     parameter 1) from the stack of the first run's out/ named stack."""
     def edit(d):
-        source = os.path.join(d, "out", stack)
-        if os.path.exists(source):
-            shutil.copy(source, os.path.join(d, "srvelocity.stk"))
-        return warm_start_from_state(d) or spoil_control(
-            "0         read control parameter for storage grids (1: a warm start reads the velocities",
-            "1         read control parameter for storage grids (1: a warm start reads the velocities")(d)
+        failed = warm_start_from_state(d)
+        if stack != "srvelocity.stk" and os.path.exists(os.path.join(d, stack)):
+            shutil.copy(os.path.join(d, stack), os.path.join(d, "srvelocity.stk"))
+        return failed
     return edit
 
 
@@ -1492,7 +1503,7 @@ CASES = [
     ("gw_drainable_porosity_above_one",
      edits(spoil_control("1         number of layers", "2         number of layers"),
            spoil_control("gwbalance.asc\n0\n",
-                         "gwbalance.asc\n0\ngwhead2.asc\n0\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n0\n"),
+                         "gwbalance.asc\n0\ngwhead2.asc\n3\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n0\n"),
            spoil_control("10        number of standard grids\n",
                          "18        number of standard grids\n"
                          "k2.asc gw_k_x_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
@@ -1596,7 +1607,7 @@ CASES = [
     ("warm_velocities_not_written", warm_start_from_velocities(), 21,
      ["FATAL: in modul SurfaceRoutingModel: the warm start reads the velocities of the surface flow from ",
       "srvelocity.stk, which does not exist. The velocity stack is written at the end of a run with write code 3"],
-     {"first": warm_start_state, "np": (1, 2)}),
+     {"first": edits(warm_start_state, spoil_control("srvelocity.stk\n3\n", "srvelocity.stk\n0\n")), "np": (1, 2)}),
     ("warm_velocities_of_other_levels", warm_start_from_velocities("uzgrid3.asc"), 13,
      ["FATAL: wrong number of levels in stack srvelocity.stk (numlevels 10, it must be 9)"],
      {"first": warm_start_velocity_state, "np": (1, 2)}),
@@ -1604,12 +1615,20 @@ CASES = [
      ["the state stack srvelocity.stk (the velocities of the surface flow) of the warm start holds no value (nodata) "
       "in row ", " at level 3, a cell of the basin"],
      {"first": warm_start_velocity_state, "np": (1, 2)}),
-    ("warm_velocities_start_anew", warm_start_from_state, 0,
-     ["WARNING: SurfaceRoutingModel: the read control parameter for storage grids of the unsaturated zone is 1 but "
-      "that of SurfaceRoutingModel is 0: the velocities of the surface flow start anew (0.1 m/s)"],
-     {"first": warm_start_state, "np": (1,)}),
-    # A lake whose read switch says otherwise than the storage read parameter
+    # A module whose read switch says otherwise than the storage read parameter
     # would start anew in a warm start: the run ends naming both.
+    ("warm_velocities_start_anew", edits(warm_start_from_state, spoil_control("1         read control parameter for "
+                                                                              "storage grids (1", "0         read control parameter for storage grids (1")), 17,
+     ["FATAL: the read control parameter for storage grids in [SurfaceRoutingModel] is 0 but the read control "
+      "parameter for storage grids of the unsaturated zone is 1: a warm start reads the velocities"],
+     {"first": warm_start_state, "np": (1, 2)}),
+    ("warm_groundwater_read_zero", warm_start_from_state, 17,
+     ["FATAL: the grid read parameter in [groundwater_flow] is 0 but the read control parameter for storage grids "
+      "of the unsaturated zone is 1: a warm start reads the heads of the layers below the first"],
+     {"first": edits(case_edit("gw_drainable_porosity_above_one", "Value = 1.5", "Value = 0.05"), warm_start_state),
+      "np": (1, 2)}),
+    ("warm_snow_read_zero", edits(warm_start_from_state, spoil_control("1         readgrid: the", "0         readgrid")),
+     17, ["FATAL: readgrid in [snow_model] is 0 but the read control parameter"], {"first": warm_start_state}),
     ("warm_lake_read_zero", warm_start_from_state, 17,
      ["FATAL: readgrids for [lake_model] is 0 but the read control parameter for storage grids of the unsaturated "
       "zone is 1"],
