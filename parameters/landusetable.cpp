@@ -691,6 +691,7 @@ std::unique_ptr<landuse_table_entry[]> ReadLanduseTable(ControlFile& file, DiagS
   std::vector<std::string> entryLines(static_cast<size_t>(n) + 1);
   auto checkDuplicate = [&](int k, const std::string& lines) {
     entryLines[static_cast<size_t>(k)] = lines;
+    table[k].SetSourceLines(lines);
     for (int j = 1; j < k; ++j) {
       if (table[j].code != table[k].code) continue;
       diag << "FATAL: landuse table: the code " << table[k].code << " is given twice in " << section.c_str() << " ("

@@ -232,7 +232,7 @@ TEST(MeteoMethods, BilinearReproducesABilinearFieldInsideTheMesh) {
     double sw = 0;
     double swv = 0;
     for (size_t i = 0; i < mesh.size(); ++i) {
-      const double d2 = std::pow(mesh[i].x - 1000, 2) + std::pow(mesh[i].y - 2000, 2);
+      const double d2 = std::pow(mesh[i].x - w.X(2), 2) + std::pow(mesh[i].y - w.Y(1), 2);
       sw += 1 / d2;
       swv += values[i] / d2;
     }
@@ -257,7 +257,7 @@ TEST(MeteoMethods, HydrologicResponseUnitsTakeTheirMasterValue) {
       if (r == 1 && c == 4) continue;
       EXPECT_DOUBLE_EQ(g[r][c], r == 3 ? g[3][3] : g[1][1]) << r << " " << c;
     }
-  EXPECT_NEAR(g[1][1], IdwByHand(0, 2000, {10, 20, 40}, 2, 1e7), 1e-9);
+  EXPECT_NEAR(g[1][1], IdwByHand(w.X(1), w.Y(1), {10, 20, 40}, 2, 1e7), 1e-9);
   // A unit number without a record is a fatal error, not an out-of-range access.
   hru[2][2] = 5;
   m->ReadStepData();
@@ -392,10 +392,10 @@ TEST(MeteoMethods, OneValueAtEveryStationGivesWhatTheKernelsGiveForEveryMethod) 
       {5, "none", 1500, [&](int, double x, double y, double) { return reached(x, y, 1500) ? u : missing; }},
       {6, "none", 1e7, [&](int, double, double, double z) { return u + w2 * z; }},
       {7, "none", 1e7, [&](int, double, double, double) { return u; }},
-      // Splines take a cell at the middle of its x range: beyond the mesh (x > 3000 m) the first file's IDW.
-      {8, "none", 1e7, [&](int, double x, double, double z) { return x + 500 > 3000 ? u : u + w2 * z; }},
+      // Beyond the mesh (x > 3000 m) each file's IDW: the second file times the elevation stays.
+      {8, "none", 1e7, [&](int, double, double, double z) { return u + w2 * z; }},
       {9, "8.9e-5 0.0767 127 6e-6 0.098", 1e7,
-       [&](int, double x, double y, double) { return x == 0 && y == 2000 ? missing : 3.0; }},
+       [&](int, double x, double y, double) { return x < 1000 && y > 2000 ? missing : 3.0; }},
       {10, "800 1200 50 0 10", 1e7, [&](int, double, double, double) { return u; }},
       {11, "800 1200 50 0 10", 1e7, [&](int, double, double, double) { return u; }},
       {12, "-0.0065 lapse rate", 1e7,
