@@ -123,7 +123,7 @@ TEST_F(SetupTest, BadGeneralSectionsAreFatal) {
   EXPECT_EQ(g.Read(setup, Control(Replaced(kGeneral, "24 ", "x "))), 17);
   console.str("");
   EXPECT_EQ(g.Read(setup, Control(Replaced(kGeneral, "[coordinates]", "[coordinatez]"))), 17);
-  EXPECT_TRUE(Said("error in control file, [coordinates]; (EOF)not found!"));
+  EXPECT_TRUE(Said("error in control file, [coordinates]; (EOF) not found!"));
   EXPECT_EQ(g.Read(setup, dir / "missing.txt"), 28);
 }
 
@@ -162,7 +162,7 @@ TEST_F(SetupTest, ModelTimeClampsToTheGregorianCalendar) {
   console.str("");
   EXPECT_EQ(CodeOf([&] { setup.ReadModelTime(); }), 17);
   EXPECT_TRUE(Said("  Next line in Fluvex control file: "));
-  EXPECT_TRUE(Said("error in control file, starting year in ; defaultsnot found!"));
+  EXPECT_TRUE(Said("error in control file, starting year in ; defaults not found!"));
 }
 
 TEST_F(SetupTest, StandardGridLinesOldAndKeyValueForm) {

@@ -1734,7 +1734,7 @@ CASES = [
       "time steps of 7 min to reach the outlet; the time step of [unsatzon_model] in control.txt has to be at "
       "least the shortest flow time of every subbasin"]),
     ("control_file_cut", cut_control_after("kelsqd: storage constant"), 17,
-     ["error in control file, [irrigation]; (EOF)not found!",
+     ["error in control file, [irrigation]; (EOF) not found!",
       "(searched to the end of the control file control.txt, line ", "which ends in the section [unsatzon_model] of line "]),
     ("zone_code_not_in_soil_table", spoil_grid_cell("zones.asc", "4"), 10,
      ["error reading code[3] for unsatzon_model",
