@@ -152,8 +152,8 @@ def precipitation_within_stations(day, hour, station):
 
 
 def cells_beyond(d, file, distance):
-    """The basin cells of zones.asc whose point (the lower left corner, where
-    the interpolation takes a cell) lies farther than distance from every
+    """The basin cells of zones.asc whose point (the centre, where the
+    interpolation takes a cell) lies farther than distance from every
     station of a station file."""
     header = {}
     rows = []
@@ -170,8 +170,8 @@ def cells_beyond(d, file, distance):
     beyond = set()
     for r, row in enumerate(rows):
         for c, zone in enumerate(row):
-            x = x0 + c * size
-            y = y0 + (len(rows) - r - 1) * size
+            x = x0 + (c + 0.5) * size
+            y = y0 + (len(rows) - r - 0.5) * size
             if zone > -9999 and all((x - a) ** 2 + (y - b) ** 2 > distance ** 2 for a, b in zip(xs, ys)):
                 beyond.add((r, c))
     return beyond, sum(1 for row in rows for z in row if z > -9999)
