@@ -85,6 +85,7 @@ void gwflowclass::ReadSection() {
   adaptive = sor <= 0 ? 1 : 0;
   value("\t%d", &gridread, "grid read parameter in ");
   value("\t%d", &L, "number of layers in ");
+  const std::string layersWhere = controlfile.Where();
   if (L < 1)
     Fatal("FATAL: in modul " + modulname + ":\nnumber of layers (" + std::to_string(L) + ") must be at least 1 (" +
               controlfile.Where() + ")",
@@ -106,7 +107,6 @@ void gwflowclass::ReadSection() {
   value("%s", &controlfile_name, "name of the control point file  ");
   MakePath(DefaultOutputDirectory, controlfile_name);
 
-  const std::string layersWhere = controlfile.Where();
   layers.assign(static_cast<size_t>(L) + 1, Layer{});
   const std::string firstHeads = ReadPondFlag();
   // Each layer has its four grid lines (a name and a write code each): a
