@@ -155,6 +155,7 @@ TEST_F(SetupTest, ModelTimeClampsToTheGregorianCalendar) {
           << setup.EndMonth() << "." << setup.EndYear();
     EXPECT_EQ(dates.str(), c.dates) << c.in;
   }
+  EXPECT_TRUE(Said("[model_time]: the starting year 3 (control file "));
   const std::string name = Control("[model_time]\n0\n1\n1\nyear\n");
   int error = 0;
   TestSetup setup(error, &diag, name, list.data());

@@ -31,8 +31,8 @@ struct Record {
 // The first two hourly steps of 2000.
 inline const MeteoDate kStep0{0, 1, 1, 2000};
 inline const MeteoDate kStep1{1, 1, 1, 2000};
-// Three stations of the 3 x 4 test raster of 1000 m cells, at cell centres:
-// S1 in the lower left cell, S2 in the lower right, S3 in the upper left.
+// Three stations of the 3 x 4 test raster of 1000 m cells: S1 at the centre of
+// the lower left cell, S2 at the lower right, S3 at the upper left.
 inline const std::vector<Station> kStations = {{100, 500, 500}, {300, 3500, 500}, {500, 500, 2500}};
 // Six stations and the twelve cell elevations of the regression tests: the
 // cells span the bands around the inversions at 800 ... 1200 m.

@@ -72,6 +72,7 @@ TEST(MeteoMethods, InverseDistanceWeightsAndMaximumDistance) {
     s.maxDistance = k.maxDistance;
     auto m = Prepare(w, s, {{kStep0, v}, {kStep1, v}});
     ASSERT_TRUE(m);
+    m->SetCheckFlag(1);
     m->Interpolate(0, 1, 1, 2000);
     // The squared-distance mode of the weights 2 ... 2.001 uses 1/s as the weight.
     const double p = std::floor(k.weight * 1000) == 2000 ? 2 : k.weight;
@@ -84,6 +85,7 @@ TEST(MeteoMethods, InverseDistanceWeightsAndMaximumDistance) {
     if (k.weight == 2.0005) {
       EXPECT_DOUBLE_EQ(m->GetResultGrid()[2][2], 25);     // S2 lies 2236 m away
       EXPECT_DOUBLE_EQ(m->GetResultGrid()[1][3], -9999);  // no station within 1500 m: the grid's nodata
+      EXPECT_EQ(fluvextest::CountOf(w.Console(), "no station within the specified search radius!"), 1);  // a step
     }
     m->FreeMemory();
   }
@@ -212,6 +214,7 @@ TEST(MeteoMethods, BilinearReproducesABilinearFieldInsideTheMesh) {
     World w(3, 4, 1000, "bilinear" + std::to_string(method));
     Section s;
     s.method = method;
+    s.slope = 30;  // not used: the frame comes from the stations
     if (method == 6) {
       s.stationLine = "gradients.txt";
       s.secondStationLine = "residuals.txt";
@@ -221,6 +224,7 @@ TEST(MeteoMethods, BilinearReproducesABilinearFieldInsideTheMesh) {
     auto m = Prepare(w, s, {{kStep0, values}}, mesh);
     ASSERT_TRUE(m);
     EXPECT_EQ(m->GetAnisoRatio(), 1);  // nearest neighbours lie north-south: no anisotropy
+    EXPECT_NE(w.Console().find("the slope 30 (control file control.txt, line "), std::string::npos);
     EXPECT_DOUBLE_EQ(m->GetAvgHorizontalDistance(), 1500);
     EXPECT_DOUBLE_EQ(m->GetAvgVerticalDistance(), 1000);
     m->Interpolate(0, 1, 1, 2000);

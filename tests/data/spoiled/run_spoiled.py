@@ -1255,18 +1255,6 @@ def grammar_variants(d):
     return ""
 
 
-def corner_and_mark(d):
-    """dem.asc with its corner 0.1 m west of the zone grid's, zones.asc with a byte-order mark."""
-    path = os.path.join(d, "dem.asc")
-    text = open(path).read()
-    open(path, "w").write(re.sub(r"(?mi)^xllcorner\s+(\S+)", lambda m: "xllcorner %.1f" % (float(m.group(1)) - 0.1),
-                                 text, count=1))
-    path = os.path.join(d, "zones.asc")
-    data = open(path, "rb").read()
-    open(path, "wb").write(b"\xef\xbb\xbf" + data)
-    return ""
-
-
 # name, edit, expected code (0: the run goes on), texts the output must hold
 # and, optionally, a dict of further settings:
 #   "check": a function of the run directory that returns what is wrong with
@@ -2128,89 +2116,21 @@ CASES = [
       '"2.5" is unreadable)']),
     # Control characters and bytes that are no UTF-8 echoed from the file
     # keep the diagnostics well-formed XML.
-    ("echoed_control_characters", spoil_control_bytes("49.75     geographic latitude", b"49\x01\xff\xfe75 latitude"),
+    ("echoed_control_characters", spoil_control_bytes("49.75     geographic latitude",
+                                                           b"49\x01\xff\xfe\xef\xbf\xbf75 latitude"),
      17, ['unreadable value "49', diagnostics_well_formed]),
     ("grammar_variants", grammar_variants, 0, [], {"check": compared_with(lambda d: "", same_discharge)}),
-    # Values of the meteorological input and its neighbours without a meaning
-    # end the run naming their line; those with one run with a WARNING.
-    ("precipitation_maximum_distance_zero",
-     in_section("[precipitation]", "100000    maximum distance (m)", "0         maximum distance (m)"), 17,
-     [lambda d: "the maximum distance in precipitation is 0 (control file control.txt, line %d): method 1 takes the "
-                "stations within this distance" % line_of(d, "0         maximum distance")]),
-    ("precipitation_maximum_distance_negative",
-     in_section("[precipitation]", "100000    maximum distance (m)", "-1        maximum distance (m)"), 17,
-     [lambda d: "the maximum distance in precipitation is -1 (control file control.txt, line %d)"
-                % line_of(d, "-1        maximum distance")]),
-    ("precipitation_upper_limit_below_lower", in_section("[precipitation]", "200       upper limit", "-1        upper "
-                                                                                                      "limit"), 17,
-     [lambda d: "the upper limit of results in precipitation is -1 (control file control.txt, line %d), the lower "
-                "limit 0" % line_of(d, "-1        upper limit")]),
-    ("precipitation_upper_limit_zero", in_section("[precipitation]", "200       upper limit", "0         upper limit"),
-     17, ["the upper limit of results in precipitation is 0 (control file control.txt, line "]),
+    # Each step takes one record: a module's interval is the records' spacing.
     ("step_a_day_on_hourly_records", spoil_control("$set $step    = 60", "$set $step    = 1440"), 17,
      ["the time interval of radiation_correction is 1440 minutes (control file control.txt, line 314), the records "
       "of ./temperature.dat (temperature) are 1 h (60 minutes) apart"]),
-    ("step_two_hours_on_hourly_records", spoil_control("$set $step    = 60", "$set $step    = 120"), 17,
-     ["the time interval of radiation_correction is 120 minutes (control file control.txt, line 314), the records "
-      "of ./temperature.dat (temperature) are 1 h"]),
-    ("tracer_count_negative", spoil_control("0         number of tracers", "-1        number of tracers"), 58,
-     ["the number of tracers in [substance_transport] is -1 (control file control.txt, line 229)"]),
-    ("reservoir_c0_text", spoil_control("C0 = 0 0 0 0 0 0 0 0 0", "C0 = abc"), 35,
-     ["\"C0 =\" must be followed by the initial concentration of each tracer (numbers), not \"abc\" (reservoir in "
-      "subbasin 1"]),
-    ("rule_rows_beyond_count", spoil_control("5 15 196\n", "4 15 196\n"), 34,
-     ["the rule table holds more rows than the 4 its first line declares: \"60e6  100  100\" (control file "
-      "control.txt, line "]),
-    ("interception_method_4", spoil_control("1         method\ntf.asc", "4         method\ntf.asc"), 0,
-     ["the method for interception_model is 4 (control file control.txt, line 419): methods 1, 2, 11 and 12 "
-      "evaporate the intercepted water"],
-     {"check": lambda d: "" if all(r[-1] == 0 for r in stat_rows(d, "ei.stat")) else "ei.stat is not 0"}),
-    ("radiation_method_99", spoil_control("3         method: slope radiation only", "99        method"), 0,
-     ["the method of correction for radiation_correction is 99 (control file control.txt, line 315): methods 1 to "
-      "4 are known, method 2"]),
-    ("soil_channel_density_huge", spoil_control("0.0015 0.0015 0.0015   channel", "1e30 0.0015 0.0015   channel"), 10,
-     ["channel network density[1] = 1e+30 in the section [unsatzon_model] (control file control.txt, line 549)"]),
-    ("start_hour_25", spoil_control("1         starting hour", "25        starting hour"), 17,
-     ["[model_time]: the starting hour is 25 (control file control.txt, line 43)"]),
-    ("start_hour_minus_one", spoil_control("1         starting hour", "-1        starting hour"), 17,
-     ["[model_time]: the starting hour is -1 (control file control.txt, line 43)"]),
-    ("start_hour_0", spoil_control("1         starting hour", "0         starting hour"), 51,
-     ["dosnt contain date 1.1.2015, hour 0(feof)!", "(the start of the run, given in [model_time] of control.txt; "
-      "the records of the file run from 1.1.2015 1 h to 31.12.2015 24 h)"]),
-    ("start_year_two_digits", spoil_control("2015      starting year", "15        starting year"), 51,
-     ["[model_time]: the starting year 15 (control file control.txt, line 46) is read as 1915"]),
     ("gw_three_layers", spoil_control("1         number of layers", "3         number of layers"), 17,
      ["the number of layers is 3 (control file control.txt, line 623), but the section ends before the grids of "
-      "layer 2 (control file control.txt, line 654: [routing_model] where the name of grid with hydraulic heads in "
-      "layer 2 belongs)"]),
-    ("landuse_altdep_huge", spoil_control("AltDep = 0 0.025 0.025 -0.025 0;\n}\n2", "AltDep = 0 2.5 0.025 -0.025 0;\n}\n2"),
-     152, ["the entry of land use 1 (control file control.txt, lines 238-244): JulDays 105 + AltDep 2.5 per m"]),
-    ("landuse_treduwet_text", spoil_control("RootDist = 1.0; TReduWet = 0.95;", "RootDist = 1.0; TReduWet = abc;"), 29,
+      "layer 2 (control file control.txt, line 654: [routing_model] where the name of grid with hydraulic heads"]),
+    ("landuse_altdep_huge", spoil_control("AltDep = 0 0.025", "AltDep = 0 2.5"), 152,
+     ["the entry of land use 1 (control file control.txt, lines 238-244): JulDays 105 + AltDep 2.5 per m"]),
+    ("landuse_treduwet_text", spoil_control("TReduWet = 0.95;", "TReduWet = abc;"), 29,
      ["\"TReduWet\" = \"abc\" is no number (control file control.txt, line 239)"]),
-    ("landuse_code_not_whole", spoil_grid_cell("landuse.asc", "2.5"), 31,
-     ["land use 2.5 in grid ./landuse.asc (landuse), row ", "is no whole number"]),
-    ("grid_value_hexadecimal", spoil_grid_cell("dem.asc", "0x1A"), 22, ["\"0x1A\" is no number"]),
-    ("precipitation_bilinear_anisotropy",
-     edits(in_section("[precipitation]", "1         method: inverse distance weighting", "5         method: bilinear"),
-           in_section("[precipitation]", "0.0       anisotropy slope", "30        anisotropy slope"),
-           in_section("[precipitation]", "1.0       anisotropy ratio", "0.5       anisotropy ratio")), 0,
-     [lambda d: "method 5 of precipitation takes its anisotropy from the station network (slope 0 degrees, ratio b/a "
-                "1): the slope 30 (control file control.txt, line %d) and the ratio 0.5 (control file control.txt, "
-                "line %d) of the section are not used" % (line_of(d, "30        anisotropy slope"),
-                                                         line_of(d, "0.5       anisotropy ratio"))]),
-    ("echoed_noncharacters", spoil_control_bytes("49.75     geographic latitude", b"49\xef\xbf\xbe\xef\xbf\xbf75 lat"),
-     17, ['unreadable value "49', diagnostics_well_formed]),
-    # The radius's warning comes once a step, however many cells no station reaches.
-    ("precipitation_radius_warned_per_step",
-     edits(spoil_control("0         second switch", "1         second switch"),
-           in_section("[precipitation]", "100000    maximum distance (m)", "5000      maximum distance (m)")), 0,
-     ["no station within the specified search radius! (precipitation, 1.1.2015 "],
-     {"check": lambda d: "" if sum(open(os.path.join(d, f)).read().count("specified search radius!")
-                                   for f in os.listdir(d) if re.match(r"Fluvex_Diag_\d+\.xml$", f)) <= 2 * 7 * 24
-      else "more than one search-radius warning a step and instance"}),
-    # Grids whose corner lies within half a cell of the zone grid's, one with
-    # a byte-order mark: the example's run.
-    ("grids_corner_and_mark", corner_and_mark, 0, [], {"check": compared_with(lambda d: "", same_discharge)}),
 ]
 
 
