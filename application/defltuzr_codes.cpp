@@ -101,8 +101,8 @@ static void CheckAndReplace(defaultini& setup, DiagStream& diag, GridListEntry* 
         // A code names a table entry: 2.5 is none (its integer part would
         // pass for code 2 where another reader finds no entry).
         if (value != std::trunc(value)) {
-          diag << "FATAL: " << check.kind << " " << value << " in grid " << entry.filename << " ("
-               << entry.shortname << "), row " << r << ", column " << c
+          diag << "FATAL: " << check.kind << " " << value << " in grid " << entry.filename << " (" << entry.shortname
+               << "), row " << r << ", column " << c
                << ", is no whole number: the grid holds the codes of the table's entries"
                << "[end-entry]";
           throw check.code;
@@ -144,7 +144,9 @@ void defaultini::check_irrig_Codes(int position) {
 
 void defaultini::check_SOIL_Codes(int position) {
   if (position == 0) return;
-  CodeCheck check{"1.: checking soil type codes", "2.:replacing soil type codes ", false,
+  CodeCheck check{"1.: checking soil type codes",
+                  "2.:replacing soil type codes ",
+                  false,
                   [control = UserControlFile()](double value, const std::string& file, const std::string& shortName) {
                     std::ostringstream s;
                     s << "FATAL: \n"
@@ -153,7 +155,8 @@ void defaultini::check_SOIL_Codes(int position) {
                       << kRule << "\n([soil_table] of the control file " << control << ")\n\n";
                     return s.str();
                   },
-                  32, "soil type"};
+                  32,
+                  "soil type"};
   CheckAndReplace(*this, *diag, gridlist, position, ncols, nrows, nodata, mpirank, TableCodes(soiltable.get()), check,
                   nullptr);
 }
@@ -161,7 +164,9 @@ void defaultini::check_SOIL_Codes(int position) {
 void defaultini::CheckIrrigationCodes(int position) {
   std::vector<int> codes(1, 0);
   for (size_t k = 1; k < irrigationtable.size(); ++k) codes.push_back(irrigationtable[k].code);
-  CodeCheck check{"1.: checking codes in irrigation grid", "2.:replacing codes in irrigation grid ", true,
+  CodeCheck check{"1.: checking codes in irrigation grid",
+                  "2.:replacing codes in irrigation grid ",
+                  true,
                   [control = UserControlFile()](double value, const std::string& file, const std::string& shortName) {
                     std::ostringstream s;
                     s << "FATAL: \n"
@@ -170,7 +175,8 @@ void defaultini::CheckIrrigationCodes(int position) {
                       << kRule << "\n([irrigation_table] of the control file " << control << ")\n\n";
                     return s.str();
                   },
-                  31, "irrigation type"};
+                  31,
+                  "irrigation type"};
   CheckAndReplace(*this, *diag, gridlist, position, ncols, nrows, nodata, mpirank, codes, check, nullptr);
 }
 
@@ -180,7 +186,9 @@ void defaultini::CheckLanduseCodes(int position) {
   const std::vector<int> landuseCodes = TableCodes(landusetable.get());
   const char* where = layered ? ")\nis not present in the multilayer-landuse-table in the control file \n"
                               : ")\nis not present in the land use table in the control file \n";
-  CodeCheck check{"1.: checking codes in land use grid", "2.:replacing codes in land use grid ", false,
+  CodeCheck check{"1.: checking codes in land use grid",
+                  "2.:replacing codes in land use grid ",
+                  false,
                   [where, layered, control = UserControlFile()](double value, const std::string& file,
                                                                 const std::string& shortName) {
                     std::ostringstream s;
@@ -190,7 +198,8 @@ void defaultini::CheckLanduseCodes(int position) {
                       << control << ")\n\n";
                     return s.str();
                   },
-                  layered ? 311 : 31, "land use"};
+                  layered ? 311 : 31,
+                  "land use"};
   const int entries = layered ? multi[0].code : 0;
   // Layer codes of the multi-layer entries become land-use table indexes.
   auto layers = [&]() {

@@ -153,8 +153,9 @@ void modelobject::CheckGridHeader(const std::string& path) {
   // A corner written with other digits than the zone grid's (rounded, or
   // given as a centre) still names the same cells while it lies within half
   // a cell of it, whichever way.
-  const bool fits = std::floor(h[0]) == ncols && std::floor(h[1]) == nrows && std::fabs(h[2] - xllcorner) < cellsize / 2 &&
-                    std::fabs(h[3] - yllcorner) < cellsize / 2 && h[4] == cellsize;
+  const bool fits = std::floor(h[0]) == ncols && std::floor(h[1]) == nrows &&
+                    std::fabs(h[2] - xllcorner) < cellsize / 2 && std::fabs(h[3] - yllcorner) < cellsize / 2 &&
+                    h[4] == cellsize;
   if (fits) return;
   const std::string zoneFile = gridlist ? gridlist[1].filename : std::string();
   *diag << ("FATAL: " + path + " has not the specified grid measures (in " + modulname + ")!\n").c_str()

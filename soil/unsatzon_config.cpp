@@ -377,7 +377,8 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
       if (column.values == &qb_reduction_factor && x < 0)
         *diag << ("WARNING: in modul " + modulname + ":\n" + value() +
                   " is negative: without the groundwater model it is groundwater rising into the soil column of the "
-                  "subbasin (" + FormatValue(-x) +
+                  "subbasin (" +
+                  FormatValue(-x) +
                   " mm per time step with the table at the surface; the water no layer holds runs off directly), "
                   "no baseflow leaves the column; with the groundwater model the factor is not used")
                      .c_str()
