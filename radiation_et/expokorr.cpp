@@ -45,11 +45,11 @@ expokorrklasse::expokorrklasse(int& error, DiagStream* diagnostics, StatRecord* 
 
     if (flowcontrol != 0) {
       ReadValue(controlfile, "%d", &method, "methode of correction for ", linebuffer);
-      // Other numbers stand for the default method 2 (shading, slope and temperature).
       if (method < 1 || method > 4) {
-        *diag << "WARNING: the method of correction for " << modulname.c_str() << " is " << method << " ("
-              << controlfile.Where().c_str()
-              << "): methods 1 to 4 are known, method 2 (shading, slope radiation and temperature) is taken"
+        const int line = controlfile.LineNumber();
+        *diag << "WARNING: methode of correction for " << modulname.c_str() << ": " << method << " ("
+              << controlfile.WhereBetween(line, line).c_str()
+              << ") is not 1 to 4: method 2 (shading, slope radiation and temperature) is taken"
               << "[end-entry]";
         method = 2;
       }
