@@ -150,10 +150,12 @@ void modelobject::ReadGridHeader(GridStream& grid, int format, const std::string
 
 void modelobject::CheckGridHeader(const std::string& path) {
   double* h = fileheader;
-  h[2] = std::floor(h[2]);
-  h[3] = std::floor(h[3]);
-  const bool fits = std::floor(h[0]) == ncols && std::floor(h[1]) == nrows && std::floor(xllcorner) == h[2] &&
-                    std::floor(yllcorner) == h[3] && h[4] == cellsize;
+  // A corner written with other digits than the zone grid's (rounded, or
+  // given as a centre) still names the same cells while it lies within half
+  // a cell of it, whichever way.
+  const bool fits = std::floor(h[0]) == ncols && std::floor(h[1]) == nrows &&
+                    std::fabs(h[2] - xllcorner) < cellsize / 2 && std::fabs(h[3] - yllcorner) < cellsize / 2 &&
+                    h[4] == cellsize;
   if (fits) return;
   const std::string zoneFile = gridlist ? gridlist[1].filename : std::string();
   *diag << ("FATAL: " + path + " has not the specified grid measures (in " + modulname + ")!\n").c_str()
@@ -270,8 +272,8 @@ void modelobject::ReadAsciiRows(std::FILE* stream, const std::string& path, Grid
       if (c > ncols) continue;  // counted for the report below
       char* end = nullptr;
       const double value = std::strtod(word, &end);
-      // "nan" and "inf" convert, but are no values of a grid.
-      if (end != p || !std::isfinite(value)) {
+      // "nan", "inf" and hexadecimal numbers convert, but are no values of a grid.
+      if (end != p || !std::isfinite(value) || HexNumber(word, end)) {
         *diag << "FATAL: error reading ascii grid " << path.c_str() << " in ASCII-Format in row " << r << ", col " << c
               << ": \"" << std::string(word, static_cast<size_t>(std::min<ptrdiff_t>(p - word, 100))).c_str()
               << "\" is no number"

@@ -68,6 +68,8 @@ class teilmodellklasse : public modelobject {
   virtual int GetFlowControl() { return flowcontrol; }
   // Minutes, truncated.
   virtual int GetTimeInterval() { return static_cast<int>(timeinterval); }
+  // The control file and line of the time interval, for messages.
+  const std::string& TimeIntervalWhere() const { return timeintervalwhere; }
   virtual int GetSubSteps() { return substeps; }
   virtual void SetSubSteps(int count);
   // Reports a floating-point exception flagged since the last call, with the
@@ -181,6 +183,7 @@ class teilmodellklasse : public modelobject {
   int flowcontrol = 0;
   int readgrids = 0;        // 1: storage grids (tracer concentrations among them) are read at the start
   double timeinterval = 0;  // minutes
+  std::string timeintervalwhere;
   double stepsperday = 0;
   int substeps = 0;
   volatile std::sig_atomic_t fpe = 0;

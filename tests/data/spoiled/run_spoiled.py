@@ -152,8 +152,8 @@ def precipitation_within_stations(day, hour, station):
 
 
 def cells_beyond(d, file, distance):
-    """The basin cells of zones.asc whose point (the lower left corner, where
-    the interpolation takes a cell) lies farther than distance from every
+    """The basin cells of zones.asc whose point (the centre, where the
+    interpolation takes a cell) lies farther than distance from every
     station of a station file."""
     header = {}
     rows = []
@@ -170,8 +170,8 @@ def cells_beyond(d, file, distance):
     beyond = set()
     for r, row in enumerate(rows):
         for c, zone in enumerate(row):
-            x = x0 + c * size
-            y = y0 + (len(rows) - r - 1) * size
+            x = x0 + (c + 0.5) * size
+            y = y0 + (len(rows) - r - 0.5) * size
             if zone > -9999 and all((x - a) ** 2 + (y - b) ** 2 > distance ** 2 for a, b in zip(xs, ys)):
                 beyond.add((r, c))
     return beyond, sum(1 for row in rows for z in row if z > -9999)
@@ -1469,7 +1469,9 @@ CASES = [
     # conductivities that are negative and a warm start without a state end
     # the run.
     ("soil_qb_rising", edits(spoil_control("0.6 0.6 0.6   QB-Red", "-0.6 -0.6 -0.6   QB-Red"),
-                             spoil_control("[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n")), 0, [],
+                             spoil_control("[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n")), 0,
+     ["QB-Red.Faktor[1] = -0.6 in the section [unsatzon_model] (control file control.txt, line 551) is negative: "
+      "without the groundwater model it is groundwater rising into the soil column"],
      {"check": table_rises, "np": (1, 2)}),
     ("river_bed_zero", spoil_control("kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 0"), 0,
      ["the grid kolmation (kolmation.asc) holds 0 in row "], {"check": no_river_exchange, "np": (1, 2)}),
@@ -1753,7 +1755,7 @@ CASES = [
       "time steps of 7 min to reach the outlet; the time step of [unsatzon_model] in control.txt has to be at "
       "least the shortest flow time of every subbasin"]),
     ("control_file_cut", cut_control_after("kelsqd: storage constant"), 17,
-     ["error in control file, [irrigation]; (EOF)not found!",
+     ["error in control file, [irrigation]; (EOF) not found!",
       "(searched to the end of the control file control.txt, line ", "which ends in the section [unsatzon_model] of line "]),
     ("zone_code_not_in_soil_table", spoil_grid_cell("zones.asc", "4"), 10,
      ["error reading code[3] for unsatzon_model",
@@ -2125,7 +2127,7 @@ CASES = [
       "within 0 ... 1"]),
     ("gw_alpha_huge", spoil_control("0.5       alpha", "1e30      alpha"), 17, ["alpha 1e+30 (control file"]),
     ("longitude_huge", spoil_control("6.1       geographic longitude", "1e30      geographic longitude"), 17,
-     ["the geographic longitude in [coordinates] (control file control.txt, line 28: "]),
+     ["the geographic longitude in [coordinates] (control file control.txt, line 28: 1e+30) has to lie within"]),
     ("meridian_huge", spoil_control("15        reference meridian", "1e30      reference meridian"), 17,
      ["the reference meridian in [coordinates] (control file control.txt, line 29: "]),
     ("time_shift_huge", spoil_control("0         time shift", "1e30      time shift"), 17,
@@ -2143,9 +2145,21 @@ CASES = [
       '"2.5" is unreadable)']),
     # Control characters and bytes that are no UTF-8 echoed from the file
     # keep the diagnostics well-formed XML.
-    ("echoed_control_characters", spoil_control_bytes("49.75     geographic latitude", b"49\x01\xff\xfe75 latitude"),
+    ("echoed_control_characters", spoil_control_bytes("49.75     geographic latitude",
+                                                           b"49\x01\xff\xfe\xef\xbf\xbf75 latitude"),
      17, ['unreadable value "49', diagnostics_well_formed]),
     ("grammar_variants", grammar_variants, 0, [], {"check": compared_with(lambda d: "", same_discharge)}),
+    # Each step takes one record: a module's interval is the records' spacing.
+    ("step_a_day_on_hourly_records", spoil_control("$set $step    = 60", "$set $step    = 1440"), 17,
+     ["the time interval of radiation_correction is 1440 minutes (control file control.txt, line 314), the records "
+      "of ./temperature.dat (temperature) are 1 h (60 minutes) apart"]),
+    ("gw_three_layers", spoil_control("1         number of layers", "3         number of layers"), 17,
+     ["the number of layers is 3 (control file control.txt, line 623), but the section ends before the grids of "
+      "layer 2 (control file control.txt, line 654: [routing_model] where the name of grid with hydraulic heads"]),
+    ("landuse_altdep_huge", spoil_control("AltDep = 0 0.025", "AltDep = 0 2.5"), 152,
+     ["the entry of land use 1 (control file control.txt, lines 238-244): JulDays 105 + AltDep 2.5 per m"]),
+    ("landuse_treduwet_text", spoil_control("TReduWet = 0.95;", "TReduWet = abc;"), 29,
+     ["\"TReduWet\" = \"abc\" is no number (control file control.txt, line 239)"]),
 ]
 
 
