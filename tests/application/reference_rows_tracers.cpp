@@ -76,5 +76,48 @@ const Register kFive{
        return c;
      }}};
 
+// A radioactive tracer at 8 in the soil's and the groundwater's water and
+// none coming in: no rain, a dry cool week, so that its stores only decay
+// (evaporating water takes it along at its concentration). The decay
+// constant is a half-life in days: it acts the same at any step length and
+// sub-step count. (Within 1e-3: the stores exchange water decayed at other
+// times of a step, and the grids hold 6 digits.)
+const Register kDecay{
+    {"tracers.radioactive_decay",
+     "the soil's and the groundwater's concentration after t days = 8 x 2^(-t / half-life), half-life 1 d, t = 2",
+     [] {
+       SetUp s;
+       s.edits = {{"[substance_transport]\n0         number of tracers",
+                   "[substance_transport]\n1         number of tracers\n"
+                   "Cesium radioactive half_time = 1 d evaporating min_conc = 0 max_conc = 1000 mg/l soilini = 8 "
+                   "gwini = 8 statcode = 2001 gridcode = 3 path = ./ statext = sta gridext = asc"},
+                  {"7         number of variable grids\n",
+                   "8         number of variable grids\ncin1.asc concflux_tracer_1_input 0 0\n0\n0\n"}};
+       s.series["temperature"] = [](const Hour&, size_t) { return 4.0; };
+       return s;
+     },
+     {{"hourly", nullptr},
+      {"substeps4", [](SetUp& s) { s.substeps = 4; }},
+      {"daily", [](SetUp& s) { s.stepMinutes = 1440; }}},
+     [](const Runs& runs) {
+       Checks c;
+       const double expected = 8 * std::pow(2.0, -2.0);
+       for (const auto& [name, run] : runs) {
+         const StackFile soil = ReadStackFile(run.dir + "/out/cesunsat.asc");
+         double worst = soil.ncols > 0 ? expected : NAN;
+         for (int col = 1; col <= soil.ncols; ++col)
+           for (int level = 1; level <= soil.levels; ++level)
+             if (std::fabs(soil.at(1, col, level) - expected) > std::fabs(worst - expected))
+               worst = soil.at(1, col, level);
+         c.push_back(Relative(name + ": the soil's concentration farthest from it", worst, expected, 1e-3));
+         const GridFile ground = run.Grid("ces1grou.asc");
+         worst = ground.ncols > 0 ? expected : NAN;
+         for (double v : ground.values)
+           if (std::fabs(v - expected) > std::fabs(worst - expected)) worst = v;
+         c.push_back(Relative(name + ": the groundwater's concentration farthest from it", worst, expected, 1e-3));
+       }
+       return c;
+     }}};
+
 }  // namespace
 }  // namespace fluvextest::reference
