@@ -102,6 +102,8 @@ struct Case {
     std::function<Signatures(const RunOutput& start, const RunOutput& end,
                              const std::map<std::string, const RunOutput*>& runs)>
         comparedWithOthers = nullptr;
+    // Its own step length in minutes, whose edits it holds (0: the case's).
+    int stepMinutes = 0;
   };
   std::vector<Comparison> comparisons;
 };
