@@ -6,18 +6,39 @@
 namespace fluvextest::reference {
 namespace {
 
+// Rain rising through each day, hour h bringing h / 6 mm: 50 mm a day at
+// any step length. Its mean over twelve hourly steps (statistic type 2) is
+// the sum of those hours over 12: 6.5 / 6 mm for hours 1 to 12, 18.5 / 6 mm
+// for hours 13 to 24.
 const Register kRain{
-    {"tracers.uniform_rain", "each step's basin precipitation = the station's 2 mm/h x step hours",
+    {"tracers.uniform_rain",
+     "the period's basin precipitation = 2 days x sum of h / 6 mm over hours h = 1..24 = 100 mm; a line of the mean "
+     "over 12 hourly steps = (sum of its hours' h / 6) / 12",
      [] {
        SetUp s;
-       s.series["precipitation"] = [](const Hour&, size_t) { return 2.0; };
+       s.series["precipitation"] = [](const Hour& h, size_t) { return h.hour / 6.0; };
        return s;
      },
-     StepVariants(),
+     [] {
+       auto v = StepVariants();
+       v.push_back({"mean_of_12_steps", [](SetUp& s) {
+                      s.edits.push_back({"precipitation.stat 4024", "precipitation.stat 2012"});
+                    }});
+       return v;
+     }(),
      [](const Runs& runs) {
        Checks c;
        for (const auto& [name, run] : runs)
-         c.push_back(Relative(name + ": period's precipitation (mm)", run.Sum("precipitation.stat"), 2.0 * 48, 1e-4));
+         if (name != "mean_of_12_steps") {
+           c.push_back(Relative(name + ": period's precipitation (mm)", run.Sum("precipitation.stat"), 100, 1e-4));
+         } else {
+           const auto lines = run.Series("precipitation.stat");
+           c.push_back(Absolute(name + ": lines", static_cast<double>(lines.size()), 4, 0));
+           // (The statistics hold three decimals.)
+           for (size_t k = 0; k < lines.size(); ++k)
+             c.push_back(Absolute(name + ": line " + std::to_string(k + 1) + " (mm per step)", lines[k],
+                                  (k % 2 ? 18.5 : 6.5) / 6, 5e-4));
+         }
        return c;
      }}};
 
