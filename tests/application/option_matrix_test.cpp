@@ -570,11 +570,29 @@ SignatureOf FromTheReservoir(double m3s) {
 
 // ---- The same period at another step length or sub-step count.
 
-// The axis of these comparisons runs when FLUVEX_OPTION_MATRIX_CONVERGENCE
-// is set (its differences are not yet within their tolerances everywhere).
+// The axis of these comparisons, and the snowfall, baseflow and irrigation
+// demand against their formulas, run when FLUVEX_OPTION_MATRIX_CONVERGENCE
+// is set (their differences are not yet within their tolerances
+// everywhere); otherwise those three are only positive.
 bool Converging() {
   return std::getenv("FLUVEX_OPTION_MATRIX_CONVERGENCE") != nullptr;
 }
+// The sum of a statistic over the period's steps after its first day: a
+// warm start's in its short run too (the short run of a cold run is the
+// first day, which the long run runs again).
+double RunSum(const RunOutput& s, const RunOutput& e, const std::string& table) {
+  const auto own = TableLines(s, table), whole = TableLines(e, table);
+  double sum = PeriodSum(s, e, table);
+  if (!own.empty() && !whole.empty() && whole.begin()->first > own.rbegin()->first) {
+    const long firstDay = own.begin()->first / 100;
+    for (const auto& [date, value] : own)
+      if (date / 100 > firstDay) sum += value;
+  }
+  return sum;
+}
+const SignatureOf kSnowfall = [](const RunOutput& s, const RunOutput& e, const Budget&) {
+  return Signatures{Positive("snowfall (mm)", RunSum(s, e, "snow.stat"))};
+};
 
 // The edits of steps of to minutes on a case whose edits give steps of from
 // minutes (60, 1440 or 2880).
@@ -834,6 +852,10 @@ std::vector<Axis> Axes() {
                     [](Build& b) {
                       // (No snow falls or lies in July: the method shows nothing there.)
                       if (b.period.winter) {
+                        if (!Converging()) {
+                          b.signatures.push_back(kSnowfall);
+                          return;
+                        }
                         b.makers.push_back(SnowfallPoints);
                         b.signatures.push_back(kSnowfallPartition);
                       }
@@ -842,6 +864,10 @@ std::vector<Axis> Axes() {
                     [](Build& b) {
                       Edit(b, "1         method: degree-day", "5         method: energy balance");
                       b.c.edits.push_back(kEnergyBalanceSlides[1]);
+                      if (!Converging()) {
+                        b.signatures.push_back(kSnowfall);
+                        return;
+                      }
                       b.makers.push_back(SnowfallPoints);
                       b.signatures.push_back(kSnowfallPartition);
                     }},
@@ -1428,6 +1454,10 @@ std::vector<Axis> Axes() {
                       [](Build& b) {
                         Edit(b, "[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n");
                         b.c.modules.groundwaterFlow = false;
+                        if (!Converging()) {
+                          b.signatures.push_back(PositiveSum("baseflow of the soil model (mm)", "qb.stat"));
+                          return;
+                        }
                         b.makers.push_back(BaseflowPoints);
                         b.signatures.push_back(kBaseflowFormula);
                       }},
@@ -1658,6 +1688,7 @@ std::vector<Axis> Axes() {
                return Signatures{
                    {"irrigated from the reservoir and the river (mm, more than 5)", irrigated, irrigated > 5}};
              });
+             if (!Converging()) return;
              // Each irrigation that starts on the reservoir's field (its
              // amount 0 the step before) asks the deficit of the root zone
              // before the step, (SBHIGH - SB_1) x root depth x 1000 x dt / 1440
