@@ -254,8 +254,13 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
         edits.push_back({kExampleTime, ModelTime(k ? restart : c.start, k ? NextDay(restart) : restart,
                                                  c.modules.stepMinutes, k ? hour : 0, hour - 1)});
       else
-        edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
-                                                 c.modules.stepMinutes, warm ? hour : 0)});
+        edits.push_back(
+            {kExampleTime,
+             ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
+                       k >= 2 && !toUpdate && comparisons[static_cast<size_t>(k - 2)].stepMinutes > 0
+                           ? comparisons[static_cast<size_t>(k - 2)].stepMinutes
+                           : c.modules.stepMinutes,
+                       warm ? hour : 0)});
       if (c.warmStart && (k < 2 || toUpdate || continuing))
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
