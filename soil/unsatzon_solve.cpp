@@ -89,10 +89,10 @@ int unsatzonmodellklasse::SubbasinOf(int r, int c) const {
 }
 
 void unsatzonmodellklasse::ZeroResults(int r, int c) {
-  for (Grid g : {river_infiltration, river_exfiltration, drainage_flow, real_evaporation, infiltration_excess,
-                 total_infiltration, directflow, interflow, ponding_storage, macropore_infiltration,
-                 groundwater_recharge, Percolation, Capillar_Uprise, number_of_substeps, q_downext, surface_taken,
-                 groundwater_not_given})
+  for (Grid g :
+       {river_infiltration, river_exfiltration, drainage_flow, real_evaporation, infiltration_excess,
+        total_infiltration, directflow, interflow, ponding_storage, macropore_infiltration, groundwater_recharge,
+        Percolation, Capillar_Uprise, number_of_substeps, q_downext, surface_taken, groundwater_not_given})
     if (g && g[r]) g[r][c] = 0.0;
   // With the groundwater model "baseflow" is its exchange with the column, which it writes.
   if (!groundwatercoupling && baseflow && baseflow[r]) baseflow[r][c] = 0.0;
@@ -349,8 +349,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     // baseflow), the same share in each call.
     if (sharedGroundwater && st.exchange && st.exchange[r] && st.exchange[r][c] > nodata && st.exchange[r][c] != 0)
       TakeGroundwaterTracer(st.exchange[r][c] / substeps,
-                            std::clamp(static_cast<int>(groundwater_level[r][c]), 1, std::max(1, n)), n,
-                            w.theta.data(), w.d.data(), a);
+                            std::clamp(static_cast<int>(groundwater_level[r][c]), 1, std::max(1, n)), n, w.theta.data(),
+                            w.d.data(), a);
     w.tracerDirectLoad[t] = w.tracerInterLoad[t] = w.tracerBaseLoad[t] = 0;
     w.tracerInput[t] = Value(st.input, r, c);
     if (st.handed) {
@@ -459,8 +459,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     const double* ks = soil->GetKsat();
     for (int i = 1; i <= std::max(1, col.g - 1); ++i) {
       if (input == 0) {
+        // The conductivity of the liquid water (at least half of it).
         const double f = heat ? std::max(0.5, w.unfrozen[i]) : 1.0;
-        const double kr = soil->InterpolateTableMin(i, w.theta[i], f);
+        const double kr = soil->InterpolateTableMin(i, f * w.theta[i], f * w.theta[i]);
         if (kr > 0) s = std::min(s, w.d[i] / (kr * ks[i]));
       } else {
         s = std::min(s, w.d[i] / ks[i]);
@@ -903,7 +904,7 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
       // The Newton correction before the excess and deficit update: the
       // bounds have the last word, so no layer ends the pass above saturation.
       uzk::CorrectFluxes(col, 0, w.A.data(), w.B.data(), w.theta.data(), w.thetaOld.data(), w.q.data(), w.S.data(),
-                         w.d.data(), dtw);
+                         w.d.data(), dtw, frozen);
       uzk::UpdateThetaWithExcess(col, 10, 0, w.A.data(), w.B.data(), w.thetaOld.data(), w.thetaNew.data(), w.ts.data(),
                                  w.tr.data(), w.q.data(), w.S.data(), w.d.data(), sumA, sumB, dtw);
       // From pass kRelaxedFrom on, the fluxes of a pass are the mean of
