@@ -130,25 +130,27 @@ void routstatistic::BufferUnfinishedPeriod() {
 }
 
 double routstatistic::Determination(const EfficiencyRecord& r) {
-  if (r.m > 2 && r.n > 2) {
-    const double v = (r.sumo2 - r.sumo * r.sumo / r.m) / (r.m - 1);
-    if (v != 0) {
-      const double e = r.sumd2 / (r.n - 1);
-      return e == 0 ? 1.0 : 1.0 - e / v;
-    }
-  }
-  return 1.0;
+  const double v = ObservedVariance(r);
+  if (!(v > 0)) return kNodata;
+  const double e = r.sumd2 / (r.n - 1);
+  return e == 0 ? 1.0 : 1.0 - e / v;
 }
 
 double routstatistic::ExplainedVariation(const EfficiencyRecord& r) {
-  if (r.m > 2 && r.n > 2) {
-    const double v = (r.sumo2 - r.sumo * r.sumo / r.m) / (r.m - 1);
-    if (v != 0) {
-      const double e = (r.sumd2 - r.sumd * r.sumd / r.n) / (r.n - 1);
-      return e == 0 ? 1.0 : 1.0 - e / v;
-    }
-  }
-  return 1.0;
+  const double v = ObservedVariance(r);
+  if (!(v > 0)) return kNodata;
+  const double e = (r.sumd2 - r.sumd * r.sumd / r.n) / (r.n - 1);
+  return e == 0 ? 1.0 : 1.0 - e / v;
+}
+
+double routstatistic::ObservedVariance(const EfficiencyRecord& r) {
+  // Fewer than three observations or pairs, or observations that do not
+  // vary, measure no fit: the criterion is missing (0 here), never a
+  // perfect 1.
+  if (!(r.m > 2 && r.n > 2)) return 0.0;
+  const double v = (r.sumo2 - r.sumo * r.sumo / r.m) / (r.m - 1);
+  // A variance within the rounding of the sums of squares is none.
+  return v > 1e-12 * r.sumo2 / r.m ? v : 0.0;
 }
 
 void routstatistic::WriteBlock(const EfficiencyRecord* const* tables, const char* label, const char* unshiftedLabel,

@@ -45,9 +45,12 @@ class routstatistic : public zonalstatistic {
   double* GetObservedValues() { return observed.data(); }
 
   // Coefficient of determination and of explained variation of one record:
-  // 1 when there are fewer than three observations or pairs, or no variance.
+  // missing (-9999) when there are fewer than three observations or pairs,
+  // or the observations do not vary (ObservedVariance 0).
   static double Determination(const EfficiencyRecord& r);
   static double ExplainedVariation(const EfficiencyRecord& r);
+  // The variance of the observations, 0 when it measures no fit.
+  static double ObservedVariance(const EfficiencyRecord& r);
 
  private:
   // Zone of column i (1 ... number of columns).

@@ -51,12 +51,15 @@ void abflussmodellklasse::InitRouting() {
       }
   }
 
-  // Long enough for the water of the slowest class to pass every routed subbasin.
+  // Long enough for the water of the slowest class (class 1, or one that
+  // the flood plain slows more) to pass every routed subbasin, its
+  // fraction of an hour included.
   double T = 0;
   for (int k = 1; k <= nRoutings; ++k) {
     routingclass& r = *routings[k];
-    int longest = 0;
-    for (int i = 1; i <= r.Channels(); ++i) longest = std::max(longest, static_cast<int>(r.Table(i).t[1]));
+    double longest = 0;
+    for (int i = 1; i <= r.Channels(); ++i)
+      for (double t : r.Table(i).t) longest = std::max(longest, t);
     T += longest;
   }
   initialRepetitions = std::max(1, static_cast<int>(std::ceil(T / timeinterval * 60)));
@@ -71,10 +74,6 @@ void abflussmodellklasse::RouteInitialRunoff() {
   const int n = zonecount;
   const int nt = tracercount;
   const int ns = subIntervals;
-  for (int k = 1; k <= nRoutings; ++k) {
-    routings[k]->FillQueues();
-    routings[k]->InitChannelStates();
-  }
   *diag << "routing the initialization discharges (" << initialRepetitions << " times)"
         << "[end-entry]";
   saved.assign(nt + 1, std::vector<double>(tables.nEntries, 0.0));
@@ -84,7 +83,16 @@ void abflussmodellklasse::RouteInitialRunoff() {
       for (int j = 1; j <= ns; ++j)
         for (int e = 1; e < tables.nEntries; ++e) tables.Sub(t, j, e) = tables.runoff[t][e];
     }
-    for (int k = 1; k <= nRoutings; ++k) routings[k]->Route(0, 0, 0, 0);
+    // The first pass fills every channel with the flow at its upper end:
+    // in the order of the routing, which gives the flows of the routed
+    // subbasins above it (a reservoir's release) before it.
+    for (int k = 1; k <= nRoutings; ++k) {
+      if (rep == 0) {
+        routings[k]->FillQueues();
+        routings[k]->InitChannelStates();
+      }
+      routings[k]->Route(0, 0, 0, 0);
+    }
     *diag << ".";
     for (int t = 0; t <= nt; ++t)
       for (int s = 1; s <= n; ++s) tables.runoff[t][s] = saved[t][s];
@@ -310,13 +318,15 @@ double abflussmodellklasse::RoutedDischarge(int s) const {
 }
 
 void abflussmodellklasse::AccumulateEfficiency() {
-  if (observedRowsPastEnd >= 10) {
+  // Every step is compared with what the window holds; a row past the end of
+  // the file holds no observation and is left out by itself (the step's own
+  // date up to the file's last row is compared).
+  if (observedRowsPastEnd > 0 &&
+      DateKey(year, month, day, hour) > DateKey(observedDate[0], observedDate[1], observedDate[2], observedDate[3]))
     *diag << "INFO: observed runoff: actual date " << day << "." << month << "." << year << " " << hour
           << "h not found (end of discharge file at " << observedDate[2] << "." << observedDate[1] << "."
           << observedDate[0] << ", " << observedDate[3] << "h)"
           << "[end-entry]";
-    return;
-  }
   ++observedSteps;
   const int digit = (qstatCode / 1000) % 10;
   double* observedValues = dischargeStatistics ? dischargeStatistics->GetObservedValues() : nullptr;
@@ -524,6 +534,18 @@ void abflussmodellklasse::FreeMemory() {
   if (initialized && observedOpen) TrackObservationGaps(true);
   FreeTracerBuffers();
   if (initialized && observedOpen && mpirank == 0 && dischargeStatistics) {
+    // A subbasin with observations whose fit cannot be measured: its
+    // criteria are written as missing.
+    for (int s = 1; s <= zonecount; ++s) {
+      const EfficiencyRecord& r = efficiencySums[kEfficiencyShifts / 2][s];
+      if (observedColumn[s] < 1 || routstatistic::ObservedVariance(r) > 0) continue;
+      *diag << "WARNING: observed discharge: subbasin " << static_cast<long>(zonerecords[s].zonenwert) << " (column "
+            << observedColumn[s] << " of " << observedFileName.c_str() << ") "
+            << (r.m > 2 && r.n > 2 ? "has observations that do not vary"
+                                   : "has fewer than three observations above 0 beside a simulated discharge")
+            << " (" << static_cast<long>(r.m) << " compared): its efficiency criteria are written as missing (-9999)"
+            << "[end-entry]";
+    }
     std::vector<const EfficiencyRecord*> linear(kEfficiencyShifts), logarithmic(kEfficiencyShifts);
     for (int j = 0; j < kEfficiencyShifts; ++j) {
       linear[j] = efficiencySums[j].data();

@@ -174,6 +174,8 @@ void AL_class::ReadRules(ControlFile& file) {
   if (mode != kInternWithRule && mode != kExternWithRule && mode != kInternWithRuleFromReservoir) return;
   const std::string section = "[abstraction_rule_abstraction_" + std::to_string(number) + "]";
   FindRuleSection(file, section);
+  // Only an abstraction from a reservoir follows the weekdays and hours.
+  rules.timed = mode == kInternWithRuleFromReservoir;
   rules.Read(file, diag, section);
   for (int c = 1; c <= rules.nColumns; ++c)
     if (rules.targetCap[c] <= 0 && rules.targetCap[c] != -1.0 && !rules.targetCapWhere.empty())

@@ -53,7 +53,9 @@ void AppendRows(DiagStream* diag, const std::string& path, const std::vector<dou
   for (uint64_t r = 1; r <= used; ++r) {
     const double* row = &rows[r * stride];
     std::fprintf(f, "%2.0lf\t%2.0lf\t%2.0lf\t%2.0lf", row[0], row[1], row[2], row[3]);
-    for (uint64_t k = 0; k < width; ++k) std::fprintf(f, "\t%lg", row[4 + k]);
+    // Ten significant digits: a volume of some 1e7 m3 still shows its
+    // changes of a cubic metre.
+    for (uint64_t k = 0; k < width; ++k) std::fprintf(f, "\t%.10lg", row[4 + k]);
     std::fprintf(f, "\n");
   }
   const bool failed = std::ferror(f) != 0;

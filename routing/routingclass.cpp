@@ -74,7 +74,7 @@ routingclass::routingclass(int& error, DiagStream* diagnostics, const std::strin
     channelFlow.assign(nTracers + 1, std::vector<double>(subIntervals + 1, 0.0));
     outletFlow.assign(nTracers + 1, std::vector<double>(subIntervals + 1, 0.0));
     decay.assign(nTracers + 1, 1.0);
-    stepDecay.assign(nTracers + 1, 1.0);
+    scratch.assign(2 * (static_cast<size_t>(nTracers) + 1), 0.0);
     feeding.reserve(16);
     areaFeeding.reserve(16);
     for (int i = 1; i <= channels; ++i) allChannels.push_back(i);
@@ -287,6 +287,15 @@ void routingclass::InitFlowArrays() {
   FillQueues();
 }
 
+double routingclass::StartFlow(int i, int e, int t) const {
+  const double x = tables->runoff[t][e];
+  const int j = i - nTributaries - nSumTributaries;
+  if (t != 0 || j < 1) return x;
+  // A negative inflow withdraws at the outlet (Route): its channel starts
+  // without water. An internal inflow holds m3/s until it is routed.
+  return std::max(0.0, inflowModes[j] == 3 ? M3sToMm(x, params[i].AE) : x);
+}
+
 void routingclass::FillQueues() {
   const auto* window = tables->observedWindow;
   const auto* columns = tables->observedColumn;
@@ -305,10 +314,7 @@ void routingclass::FillQueues() {
           // A missing (negative) observation leaves the simulated start.
           const double observed = column > 0 ? ObservedDepth((*window)[10][column], e) : -1.0;
           // (The observed water carries the simulated concentrations.)
-          double start = observed >= 0 && t == 0 ? observed : tables->runoff[t][e];
-          // A negative inflow withdraws at the outlet (Route): its channel
-          // starts without water.
-          if (t == 0 && e > tables->inflowEntryBase) start = std::max(0.0, start);
+          const double start = observed >= 0 && t == 0 ? observed : StartFlow(i, e, t);
           std::fill(h.begin() + 1, h.begin() + static_cast<long>(size), start);
         }
       }

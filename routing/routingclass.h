@@ -72,12 +72,21 @@ struct WQTable {
   // Per discharge class 1 ... N + 1 (entry 0 unused).
   std::vector<double> q, q_mm, Q, v, vm, vf, t, Rm, Rf, dm, df, floodShare;
   std::vector<int> delta;
-  // Per class: the travel time of a sub-channel [sub-intervals] that the
-  // translation uses, the delay bounded so that it never grows with the
-  // discharge and the water in transit (discharge times travel time) never
-  // shrinks as the discharge grows; between classes it goes linearly with
-  // the logarithm of the discharge.
+  // A sub-channel's translation [sub-intervals]: a fixed delay by the
+  // shortest travel time of its classes (fixedDelay, whole sub-intervals and
+  // a fraction), then a conveyor for the rest of the class's travel time
+  // (lag, per class). The travel times are the table's, bounded so that they
+  // never grow with the discharge and the water in transit (discharge times
+  // travel time) never shrinks as the discharge grows; between classes the
+  // conveyor's part goes linearly with the logarithm of the discharge.
   std::vector<double> lag;
+  double fixedDelay = 0;
+  int delayCells = 0;     // positions of the fixed delay (its last one holds the fraction's water)
+  int conveyorCells = 0;  // cells of the conveyor, in front of the fixed delay
+  // The linear storages of main channel and flood plain over one
+  // sub-interval tau: recession factor exp(-tau / k) and k / tau (what a
+  // storage holds over its outflow at the end of a sub-interval).
+  double recessionMain = 0, recessionFlood = 0, holdMain = 0, holdFlood = 0;
   double nSubChannels = 0;
   int nStorageElements = 0;
   int stride = 0;  // queue positions per sub-channel: the longest delay + subIntervals
@@ -86,19 +95,22 @@ struct WQTable {
   // flood-plain share of its last input.
   std::vector<int> lastQueuePosition;
   std::vector<double> qvzuq;
-  // Outflow of every sub-channel per sub-interval lane [k][j] (k = 0 ... n,
-  // j = 0 ... subIntervals, mm per step), in total and the flood plain's part
-  // of it: main channel and flood plain are two linear storages that each
-  // keep their own outflow, so that each holds k / (1 - k) times its outflow.
+  // Outflow of every sub-channel at the end of each sub-interval [k][j] (k
+  // = 0 ... n, j = 0 ... subIntervals, mm per step), in total and the flood
+  // plain's part of it: main channel and flood plain are two linear
+  // storages that each keep their own outflow, so that each holds its
+  // constant times its outflow; the last sub-interval's carries over to the
+  // next step.
   std::vector<double> Qaus;
   std::vector<double> QausFlood;
   double& Out(int k, int j, int subIntervals) { return Qaus[static_cast<size_t>(k) * (subIntervals + 1) + j]; }
   double& FloodOut(int k, int j, int subIntervals) {
     return QausFlood[static_cast<size_t>(k) * (subIntervals + 1) + j];
   }
-  // Concentrations of the water the two linear storages hold, per tracer,
-  // sub-channel and lane [t][k][j] (t = 1 ... tracers): each storage mixes
-  // what it holds with its input, and its outflow leaves at the mix.
+  // Concentrations of the water the two linear storages hold at the end of
+  // each sub-interval, per tracer and sub-channel [t][k][j] (t = 1 ...
+  // tracers): each storage mixes what it holds with its input, and its
+  // outflow leaves at the mix.
   std::vector<double> conc, concFlood;
   size_t ConcIndex(int t, int k, int j, int subIntervals) const {
     return (static_cast<size_t>(t) * qvzuq.size() + k) * (subIntervals + 1) + j;
@@ -110,8 +122,8 @@ struct WQTable {
   int Delay(int k, int subIntervals) const { return lastQueuePosition[k] - (k - 1) * stride - subIntervals; }
 };
 
-// Parameters of one channel as given on its line, each greater than 0;
-// BuildWQTables replaces kh, kv by their recession factors.
+// Parameters of one channel as given on its line, each greater than 0
+// (storage constants kh, kv in hours).
 struct ChannelParameters {
   double kh = 0, kv = 0, Bh = 0, Bv = 0, Th = 0, Mh = 0, Mv = 0, I = 0, L = 0, AE = 0;
 };
@@ -149,8 +161,9 @@ class routingclass : public modelobject {
   virtual void UpdateRiverflowTable();
   virtual int MaxStorageElements(int value);
   virtual int DischargeClass(int channel, double q);
-  // Travel time [sub-intervals] of one sub-channel of channel i at the flow q
-  // [mm per step]: the table's lag interpolated over the logarithm of q.
+  // Travel time [sub-intervals] of the conveyor of one sub-channel of
+  // channel i at the flow q [mm per step] (the fixed delay comes on top):
+  // the table's lag interpolated over the logarithm of q.
   double Lag(int i, double q) const;
   virtual double GetMaxValue(const double* v);
   virtual double WeightedByAbs(double a, double b, double x, double y);
@@ -177,6 +190,9 @@ class routingclass : public modelobject {
   virtual void InitFlowArrays();
   // Every channel's translation queue holds the runoff of its entries.
   void FillQueues();
+  // The flow (t = 0, mm per step) or concentration at entry e that channel
+  // i starts with.
+  double StartFlow(int i, int e, int t) const;
   virtual void InitChannelStates();
   // The "AL" element at or after pos of the joined description; pos moves behind its number.
   // where names the line in the user's control file for the messages.
@@ -316,7 +332,7 @@ class routingclass : public modelobject {
   std::vector<std::vector<double>> channelFlow;  // [t][j]
   std::vector<std::vector<double>> outletFlow;   // [t][j], j = 0 holds the step
   std::vector<double> decay;                     // per tracer, over one sub-interval
-  std::vector<double> stepDecay;                 // per tracer, over one step
+  std::vector<double> scratch;                   // 2 x (tracers + 1) values of a sub-channel's step
   std::vector<double> conveyor;                  // [t][m] the conveyor's cells moved, water and tracer mass
   std::vector<int> feeding, areaFeeding;
   std::vector<int> allChannels;  // 1 ... channels

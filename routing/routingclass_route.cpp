@@ -175,30 +175,36 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
   const int nt = nTracers;
   auto Q = [&](int t, int m) -> double& { return T.history[t][e][m]; };
   const int b = (k - 1) * w.stride;
-  // The sub-channel is a conveyor of N cells (positions b + ns + 1 ... b +
-  // stride, cell 1 upstream) that moves all the water in transit together,
-  // N cells in the lag of the sub-interval's inflow: at a constant flow q
-  // every cell holds q / (cells moved per sub-interval) and q leaves each
-  // sub-interval. The water of a sub-interval enters spread over the cells
-  // it travels in it; a cell moved by a fraction of a cell splits its water
-  // between the two cells it covers. Nothing empties a position or stacks
-  // water on it: a rising flow speeds the water in transit up by less than
-  // the flow rises, a falling one slows it down by less than the flow falls
-  // (the lags of the table), so that a monotone inflow leaves monotone and a
-  // step leaves without overshoot. The positions b + 1 ... b + ns take the
-  // sub-intervals' outflows (the linear storages' inputs).
-  const int N = w.stride - ns;
+  // The sub-channel's translation is a conveyor of N cells (positions b +
+  // ns + 1 ... b + ns + N, cell 1 upstream) that moves all the water in
+  // transit together, N cells in the conveyor's lag of the sub-interval's
+  // inflow: at a constant flow q every cell holds q / (cells moved per
+  // sub-interval) and q leaves each sub-interval. The water of a
+  // sub-interval enters spread over the cells it travels in it; a cell
+  // moved by a fraction of a cell splits its water between the two cells it
+  // covers. Nothing empties a position or stacks water on it: a rising flow
+  // speeds the water in transit up by less than the flow rises, a falling
+  // one slows it down by less than the flow falls (the lags of the table),
+  // so that a monotone inflow leaves monotone and a step leaves without
+  // overshoot. What leaves the conveyor passes the fixed delay (the
+  // positions behind it, one per whole sub-interval, the last holding what
+  // the fraction keeps back), so that no change of the inflow reaches the
+  // outlet before the shortest travel time. The positions b + 1 ... b + ns
+  // take the sub-intervals' outflows (the linear storages' inputs).
+  const int N = w.conveyorCells;
   const int c0 = b + ns;
+  const int d0 = c0 + N;  // the fixed delay's positions d0 + 1 ... d0 + delayCells, d0 + 1 the youngest
+  const int whole = static_cast<int>(w.fixedDelay);
+  const double part = w.fixedDelay - whole;  // of a sub-interval's water that leaves one sub-interval later
   const size_t row = static_cast<size_t>(w.stride) + 2;
   auto W = [&](int t, int m) -> double& { return conveyor[t * row + m]; };
   // A radioactive tracer decays with the time its water spends in the
-  // channel, 2^(-time / half-life): over one sub-interval in the conveyor,
-  // over one step in a storage lane. Any other tracer keeps its mass.
+  // channel, 2^(-time / half-life): per sub-interval in the conveyor, the
+  // fixed delay and the storages. Any other tracer keeps its mass.
   for (int t = 1; t <= nt; ++t) {
     const bool radioactive = tracerRecords && tracerRecords[t].radioactive == 1 && tracerRecords[t].half_time > 0;
     const double half = radioactive ? tracerRecords[t].half_time : 0.0;
     decay[t] = radioactive ? std::exp(-((dt / ns) / 60 / 24) / (half * 1.442695041111)) : 1.0;
-    stepDecay[t] = radioactive ? std::exp(-(dt / 60 / 24) / (half * 1.442695041111)) : 1.0;
   }
   for (int j = 1; j <= ns; ++j) {
     for (int t = 0; t <= nt + 1; ++t)
@@ -231,49 +237,98 @@ void routingclass::RouteSubChannel(int i, int k, int e) {
     } else {
       add(N + 1, q, 0);
     }
-    for (int m = 0; m <= N; ++m) {
-      const int p = m == 0 ? b + j : c0 + m;
-      Q(0, p) = W(0, m);
-      for (int t = 1; t <= nt; ++t) Q(t, p) = W(nt + 1, m) > 0 ? W(t, m) / W(nt + 1, m) : 0.0;
+    for (int m = 1; m <= N; ++m) {
+      Q(0, c0 + m) = W(0, m);
+      for (int t = 1; t <= nt; ++t) Q(t, c0 + m) = W(nt + 1, m) > 0 ? W(t, m) / W(nt + 1, m) : 0.0;
     }
+    // The fixed delay: what left the conveyor in this sub-interval enters
+    // it. Leaving now: the rest of the water that reached the whole delay
+    // one sub-interval ago (the fraction it kept back) and the water that
+    // reaches it now, less that fraction (with whole = 0 the entering water
+    // itself).
+    const double x = W(0, 0), xa = W(nt + 1, 0);
+    double* mass = scratch.data();            // [t]: tracer mass leaving, by the water's size
+    double* reach = scratch.data() + nt + 1;  // [t]: concentrations of the water reaching the whole delay
+    double out = x, outAbs = xa;
+    for (int t = 1; t <= nt; ++t) mass[t] = W(t, 0);
+    if (w.delayCells > 0) {
+      const double r = whole > 0 ? Q(0, d0 + whole) : x;
+      for (int t = 1; t <= nt; ++t) reach[t] = whole > 0 ? Q(t, d0 + whole) * decay[t] : (xa > 0 ? W(t, 0) / xa : 0.0);
+      out = (1 - part) * r;
+      outAbs = std::fabs(out);
+      for (int t = 1; t <= nt; ++t) mass[t] = outAbs * reach[t];
+      if (part > 0) {
+        const int last = d0 + w.delayCells;
+        const double rest = Q(0, last);
+        out += rest;
+        outAbs += std::fabs(rest);
+        for (int t = 1; t <= nt; ++t) mass[t] += std::fabs(rest) * Q(t, last) * decay[t];
+        Q(0, last) = part * r;
+        for (int t = 1; t <= nt; ++t) Q(t, last) = reach[t];
+      }
+      for (int m = whole; m >= 2; --m) {
+        Q(0, d0 + m) = Q(0, d0 + m - 1);
+        for (int t = 1; t <= nt; ++t) Q(t, d0 + m) = Q(t, d0 + m - 1) * decay[t];
+      }
+      if (whole >= 1) {
+        Q(0, d0 + 1) = x;
+        for (int t = 1; t <= nt; ++t) Q(t, d0 + 1) = xa > 0 ? W(t, 0) / xa : 0.0;
+      }
+    }
+    Q(0, b + j) = out;
+    for (int t = 1; t <= nt; ++t) Q(t, b + j) = outAbs > 0 ? mass[t] / outAbs : 0.0;
   }
   w.lastQueuePosition[k] = b + w.stride;
 
   // Main channel and flood plain: two single linear storages in parallel,
-  // fed by the shares 1 - sh and sh of the input, each with its own outflow.
-  // A storage of recession factor f that gave o holds f / (1 - f) o; it mixes
-  // its water with the input of the step (the conveyor's outflow, at its
-  // concentrations), and its outflow and what stays keep the mix, so that
-  // the tracers leave with their water.
+  // fed by the shares 1 - sh and sh of the input, each with its own
+  // outflow, one sub-interval after the other. A storage of constant k
+  // [h] holds k times its outflow; over a sub-interval of tau hours with
+  // the input I its outflow at the end becomes o' = c o + (1 - c) I, c =
+  // exp(-tau / k), and what leaves in the sub-interval is I less what it
+  // gained, I - k / tau (o' - o) (the exact solution for an input that is
+  // constant over the sub-interval: a pulse leaves with its centroid k
+  // later at any sub-interval and step length). Each storage mixes its
+  // water with the input of the sub-interval (at its concentrations), and
+  // its outflow and what stays keep the mix, so that the tracers leave with
+  // their water.
   double largest = Q(0, b + 1);
   for (int j = 2; j <= ns; ++j) largest = std::max(largest, Q(0, b + j));
   const double sh = w.floodShare[DischargeClass(i, largest)];
-  const double kh = params[i].kh;
-  const double kv = params[i].kv;
-  const double fh = kh < 1 ? kh / (1 - kh) : 0.0, fv = kv < 1 ? kv / (1 - kv) : 0.0;
+  const double ch = w.recessionMain, cv = w.recessionFlood;
+  const double rh = w.holdMain, rv = w.holdFlood;
   auto mix = [](double held, double c, double in, double cin) {
     const double a = std::fabs(held), x = std::fabs(in);
     return a + x > 0 ? (a * c + x * cin) / (a + x) : cin;
   };
+  double om = w.Out(k, ns, ns) - w.FloodOut(k, ns, ns), of = w.FloodOut(k, ns, ns);
+  double* cmain = scratch.data();
+  double* cflood = scratch.data() + nt + 1;
+  for (int t = 1; t <= nt; ++t) {
+    cmain[t] = w.Conc(t, k, ns, ns);
+    cflood[t] = w.FloodConc(t, k, ns, ns);
+  }
   for (int j = 1; j <= ns; ++j) {
     const double in = Q(0, b + j);
-    double& o = w.Out(k, j, ns);
-    double& of = w.FloodOut(k, j, ns);
-    const double heldMain = fh * (o - of), heldFlood = fv * of;
-    const double flood = kv * of + (1 - kv) * (in * sh);
-    const double main = kh * (o - of) + (1 - kh) * (in * (1 - sh));
+    const double inMain = in * (1 - sh), inFlood = in * sh;
+    const double heldMain = rh * om, heldFlood = rv * of;
+    const double nextMain = ch * om + (1 - ch) * inMain, nextFlood = cv * of + (1 - cv) * inFlood;
+    const double main = inMain - rh * (nextMain - om);
+    const double flood = inFlood - rv * (nextFlood - of);
     for (int t = 1; t <= nt; ++t) {
-      double& cm = w.Conc(t, k, j, ns);
-      double& cf = w.FloodConc(t, k, j, ns);
       const double cin = Q(t, b + j);
-      cm = mix(heldMain, cm * stepDecay[t], in * (1 - sh), cin);
-      cf = mix(heldFlood, cf * stepDecay[t], in * sh, cin);
+      cmain[t] = mix(heldMain, cmain[t] * decay[t], inMain, cin);
+      cflood[t] = mix(heldFlood, cflood[t] * decay[t], inFlood, cin);
       const double a = std::fabs(main), x = std::fabs(flood);
-      channelFlow[t][j] = a + x > 0 ? (a * cm + x * cf) / (a + x) : cin;
+      channelFlow[t][j] = a + x > 0 ? (a * cmain[t] + x * cflood[t]) / (a + x) : cin;
+      w.Conc(t, k, j, ns) = cmain[t];
+      w.FloodConc(t, k, j, ns) = cflood[t];
     }
     channelFlow[0][j] = main + flood;
-    o = main + flood;
-    of = flood;
+    om = nextMain;
+    of = nextFlood;
+    w.Out(k, j, ns) = om + of;
+    w.FloodOut(k, j, ns) = of;
   }
   w.qvzuq[k] = sh;
 }
@@ -296,17 +351,14 @@ double routingclass::ChannelStorage(int i, bool positiveOnly) {
   WQTable& w = wqtab[i];
   const int ns = subIntervals;
   const int e = ChannelEntry(i);
-  const double kh = params[i].kh, kv = params[i].kv;
-  const double fh = kh < 1 ? kh / (1 - kh) : 0.0, fv = kv < 1 ? kv / (1 - kv) : 0.0;
   auto part = [&](double x) { return positiveOnly ? std::max(0.0, x) : x; };
   double held = 0;
   for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
     const int b = (k - 1) * w.stride;
     for (int m = b + ns + 1; m <= b + w.stride; ++m) held += part(T.history[0][e][m]);
-    for (int j = 1; j <= ns; ++j) {
-      const double o = w.Out(k, j, ns), of = w.FloodOut(k, j, ns);
-      held += fh * part(o - of) + fv * part(of);
-    }
+    // A storage holds its constant times its outflow (in sub-intervals).
+    const double o = w.Out(k, ns, ns), of = w.FloodOut(k, ns, ns);
+    held += w.holdMain * part(o - of) + w.holdFlood * part(of);
   }
   return held / ns;
 }
@@ -316,16 +368,12 @@ double routingclass::ChannelTracer(int i, int t) {
   WQTable& w = wqtab[i];
   const int ns = subIntervals;
   const int e = ChannelEntry(i);
-  const double kh = params[i].kh, kv = params[i].kv;
-  const double fh = kh < 1 ? kh / (1 - kh) : 0.0, fv = kv < 1 ? kv / (1 - kv) : 0.0;
   double held = 0;
   for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
     const int b = (k - 1) * w.stride;
     for (int m = b + ns + 1; m <= b + w.stride; ++m) held += T.history[0][e][m] * T.history[t][e][m];
-    for (int j = 1; j <= ns; ++j) {
-      const double o = w.Out(k, j, ns), of = w.FloodOut(k, j, ns);
-      held += fh * (o - of) * w.Conc(t, k, j, ns) + fv * of * w.FloodConc(t, k, j, ns);
-    }
+    const double o = w.Out(k, ns, ns), of = w.FloodOut(k, ns, ns);
+    held += w.holdMain * (o - of) * w.Conc(t, k, ns, ns) + w.holdFlood * of * w.FloodConc(t, k, ns, ns);
   }
   return held / ns;
 }
@@ -377,15 +425,16 @@ void routingclass::InitChannelStates() {
   for (int i = 1; i <= Channels(); ++i) {
     WQTable& w = wqtab[i];
     const int e = ChannelEntry(i);
-    // A negative inflow withdraws at the outlet: its channel holds no water.
-    const double q = i > nTributaries + nSumTributaries ? std::max(0.0, T.runoff[0][e]) : T.runoff[0][e];
+    const double q = StartFlow(i, e, 0);
     const int c = DischargeClass(i, q);
-    // The conveyors start with the water in transit of the queue's flow
-    // (the start flow, or the observation the queue was filled with).
+    // The conveyors and the fixed delays start with the water in transit
+    // of the queue's flow (the start flow, or the observation the queue
+    // was filled with).
     std::vector<double>& h = T.history[0][e];
     const double start = h.size() > 1 ? h[1] : q;
-    const int N = w.stride - subIntervals;
+    const int N = w.conveyorCells;
     const double cell = N > 0 ? start * Lag(i, start) / N : 0.0;
+    const int whole = static_cast<int>(w.fixedDelay);
     for (int k = 1; k <= static_cast<int>(w.nSubChannels); ++k) {
       const int b = (k - 1) * w.stride;
       // The storages hold their flow, the flood plain its share of it.
@@ -398,9 +447,13 @@ void routingclass::InitChannelStates() {
       // The storages hold the water of the start, at its concentrations.
       for (int t = 1; t <= nTracers; ++t)
         for (int j = 1; j <= subIntervals; ++j)
-          w.Conc(t, k, j, subIntervals) = w.FloodConc(t, k, j, subIntervals) = T.runoff[t][e];
+          w.Conc(t, k, j, subIntervals) = w.FloodConc(t, k, j, subIntervals) = StartFlow(i, e, t);
       if (static_cast<int>(h.size()) > b + w.stride)
-        for (int m = b + subIntervals + 1; m <= b + w.stride; ++m) h[m] = cell;
+        for (int m = 1; m <= w.stride - subIntervals; ++m)
+          h[b + subIntervals + m] = m <= N                  ? cell
+                                    : m <= N + whole        ? start
+                                    : m <= N + w.delayCells ? (w.fixedDelay - whole) * start
+                                                            : 0.0;
       w.lastQueuePosition[k] = b + w.stride;
     }
   }
@@ -548,28 +601,18 @@ void routingclass::OfferToIrrigation() {
       T.maxirrig[t][s] =
           water > 0 ? std::max(0.0, WithdrawalTracer(s, entryArea, channels, count, t) / water) : T.runoff[t][s];
   };
-  // What the next step can surely give: at most the water of the step, and
-  // at most what the channels behind the point of withdrawal hold now, which
-  // is still there when the next step takes it.
-  double held = 0;
-  for (int i = 1; i <= Channels(); ++i) held += ChannelStorage(i, true) * ChannelArea(i) * 1000;
-  // A subbasin without channels has its outlet, which its next step's
-  // runoff replaces, and the channel below it, which holds its water of
-  // this and the steps before until the next step takes from it first.
-  if (Channels() == 0 && below) {
-    const double area = below->ChannelArea(belowChannel);
-    const double share = area > 0 ? below->EntryArea(own) / area : 0.0;
-    held = below->ChannelStorage(belowChannel, true) * area * 1000 * std::min(1.0, share);
-  }
-  offer(own, std::min(outletWater, held), areaCtrl / relArea, allChannels.data(), Channels());
+  // What the step's flow carried past the point of withdrawal (before the
+  // irrigation of the step took its share), which the next step takes from
+  // its own flow there and, where that falls short, from the water its
+  // channels hold: the same share of the river at any step length. A
+  // subbasin at the basin outlet without channels has no water that stays
+  // until the next step: it offers nothing.
+  offer(own, Channels() > 0 || below ? outletWater : 0.0, areaCtrl / relArea, allChannels.data(), Channels());
   for (int i = 1; i <= nTributaries + nSumTributaries; ++i) {
     FeedingEntries(i, feeding);
-    const double area = ChannelArea(i);
-    const double channel = ChannelStorage(i, true) * area * 1000;
     for (int s : feeding) {
       if (T.routedBy[s] > 0) continue;
-      const double share = area > 0 ? EntryArea(s) / area : 0.0;
-      offer(s, std::min(std::max(0.0, T.runoff[0][s]) * EntryArea(s) * 1000, channel * share), EntryArea(s), &i, 1);
+      offer(s, std::max(0.0, T.runoff[0][s]) * EntryArea(s) * 1000, EntryArea(s), &i, 1);
     }
   }
 }

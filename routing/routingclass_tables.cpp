@@ -10,14 +10,6 @@
 #include "framework/diagstream.h"
 #include "routing/routingclass.h"
 
-namespace {
-// Storage constant [h] written back from its recession factor c = exp(-1/k).
-double StorageConstant(double c) {
-  if (!(c > 0)) return -9999;
-  return c == 1 ? 0.0 : -1.0 / std::log(c);
-}
-}  // namespace
-
 void routingclass::ChannelVelocity(double Q, double B, double& d, double& R, double& v, int maxIterations, double M,
                                    double sqrtI, double tolerance) {
   // Flowing water has a velocity: v = 0 would hold the iteration at the
@@ -122,10 +114,14 @@ int routingclass::BuildWQTables(int channel, int channelCode, const std::vector<
     w.floodShare[k] = total != 0 ? Qf / total : 0.0;
   }
 
-  // Within one sub-channel the slowest class may be at most one step slower than the fastest.
+  // Within one sub-channel the slowest class may be at most one step slower
+  // than the fastest, and at most an hour: the split (and with it the
+  // cascade of the sub-channels' storages) is that of hourly steps at any
+  // longer step.
   int n = 1;
+  const double spread = std::min(dt, 60.0) / 60;
   if (N + 1 >= 1)
-    while (w.t[1] / n > w.t[N + 1] / n + dt / 60) ++n;
+    while (w.t[1] / n > w.t[N + 1] / n + spread) ++n;
   w.nSubChannels = n;
   w.Qaus.assign(static_cast<size_t>(n + 1) * (subIntervals + 1), 0.0);
   w.QausFlood.assign(w.Qaus.size(), 0.0);
@@ -134,13 +130,22 @@ int routingclass::BuildWQTables(int channel, int channelCode, const std::vector<
   w.conc.assign(static_cast<size_t>(nTracers + 1) * w.qvzuq.size() * (subIntervals + 1), 0.0);
   w.concFlood.assign(w.conc.size(), 0.0);
 
-  p.kh = std::exp(-1 / p.kh);
-  p.kv = std::exp(-1 / p.kv);
+  // The storage constants are hours: over a sub-interval of tau hours a
+  // storage recedes by exp(-tau / k), whatever the step length.
+  const double tau = dt / 60 / subIntervals;
+  w.recessionMain = std::exp(-tau / p.kh);
+  w.recessionFlood = std::exp(-tau / p.kv);
+  w.holdMain = p.kh / tau;
+  w.holdFlood = p.kv / tau;
 
-  int maxDelta = 0;
+  // Travel times of a sub-channel in sub-intervals, with their fractions
+  // (the table shows their whole sub-intervals).
+  std::vector<double> travel(N + 2, 0.0);
+  double longest = 0;
   for (int k = 1; k <= N + 1; ++k) {
-    w.delta[k] = static_cast<int>(subIntervals * 60 * w.t[k] / n / dt);
-    maxDelta = std::max(maxDelta, w.delta[k]);
+    travel[k] = subIntervals * 60 * w.t[k] / n / dt;
+    w.delta[k] = static_cast<int>(travel[k]);
+    longest = std::max(longest, travel[k]);
   }
   // The translation's travel time: never longer for a larger discharge, and
   // never so much shorter that a larger discharge holds less water in
@@ -148,31 +153,33 @@ int routingclass::BuildWQTables(int channel, int channelCode, const std::vector<
   // classes when the lag falls by less than 1 / (1 + logStep)). A smooth
   // inflow then leaves smoothly: a rising flow never drains the water in
   // transit faster than it comes, a falling one never leaves it behind.
-  w.lag.assign(N + 2, 0.0);
-  w.lag[1] = w.delta[1];
-  for (int k = 2; k <= N + 1; ++k)
-    w.lag[k] = std::max(std::min<double>(w.delta[k], w.lag[k - 1]), w.lag[k - 1] / (1 + std::max(0.0, logStep[i])));
-  // A sub-channel whose travel time is shorter than one sub-interval delays
-  // nothing: a channel of such sub-channels only has its linear storages.
-  double slowest = 0;
-  for (int k = 1; k <= N + 1; ++k) slowest = std::max(slowest, w.t[k] / n);
-  if (maxDelta == 0 && slowest > 0) {
-    const bool inflow = i > nTributaries + nSumTributaries;
-    char text[600];
-    std::snprintf(text, sizeof text,
-                  "WARNING: the channel of %s %d to the outlet of subbasin %d adds no delay: its travel times, at "
-                  "most %.3g h in each of its %d sub-channels, are all shorter than one time sub-interval of %.3g "
-                  "min (time step %.3g min / %d sub-intervals, fourth value of the first line of [routing_model]); "
-                  "more sub-intervals keep the delay",
-                  inflow ? "inflow" : "subbasin", channelCode, code, slowest, n, dt / subIntervals, dt, subIntervals);
-    *diag << text << "[end-entry]";
-  }
-  // Class 1 has the longest delay unless the flood plain slows larger
-  // discharges down; the queue segment takes the longest delay of any class.
-  w.stride = maxDelta + subIntervals;
+  const double rise = 1 + std::max(0.0, logStep[i]);
+  auto bound = [&](std::vector<double>& lag, const std::vector<double>& given) {
+    lag.assign(N + 2, 0.0);
+    lag[1] = given[1];
+    for (int k = 2; k <= N + 1; ++k) lag[k] = std::max(std::min(given[k], lag[k - 1]), lag[k - 1] / rise);
+  };
+  bound(w.lag, travel);
+  // No water arrives before the shortest travel time: that part of the
+  // translation is a fixed delay, which a change of the inflow cannot
+  // hurry; only the rest, the conveyor's, follows the inflow's class (the
+  // water in transit moves at the travel time of the inflow). The queue's
+  // positions of a sub-channel hold the conveyor's cells, as many as the
+  // longest travel time's sub-intervals beyond the fixed delay and one more
+  // (so that it moves at least a cell in a sub-interval: a pure
+  // translation), then the fixed delay's (one per whole sub-interval and one
+  // for the water that its fraction keeps back).
+  const double fixed = w.lag[N + 1];
+  w.fixedDelay = fixed;
+  w.delayCells = static_cast<int>(std::ceil(fixed));
+  const int positions = longest > 0 ? static_cast<int>(std::ceil(longest)) + 1 : 0;
+  w.conveyorCells = positions - w.delayCells;
+  for (int k = 1; k <= N + 1; ++k) travel[k] = w.lag[k] - fixed;
+  bound(w.lag, travel);
+  w.stride = positions + subIntervals;
   const size_t cells = static_cast<size_t>(nTracers + 2) * (w.stride + 2);
   if (conveyor.size() < cells) conveyor.assign(cells, 0.0);
-  w.nStorageElements = static_cast<int>((maxDelta + subIntervals) * n);
+  w.nStorageElements = w.stride * n;
   return w.nStorageElements;
 }
 
@@ -220,8 +227,8 @@ void routingclass::WriteWQTables() {
     const double sqrtI = p.I > 0 ? std::sqrt(p.I) : 0.0316;
     std::fprintf(f, "input parameters from the control file:\n");
     std::fprintf(f, "------------------------------------------\n");
-    std::fprintf(f, "storage constant mean channel [h] : %7.2f\n", StorageConstant(p.kh));
-    std::fprintf(f, "storage constant flood plain [h]  : %7.2f\n", StorageConstant(p.kv));
+    std::fprintf(f, "storage constant mean channel [h] : %7.2f\n", p.kh);
+    std::fprintf(f, "storage constant flood plain [h]  : %7.2f\n", p.kv);
     std::fprintf(f, "width of the mean channel [m]     : %7.2f\n", p.Bh);
     std::fprintf(f, "width of flood plains  [m]        : %7.2f\n", p.Bv);
     std::fprintf(f, "depth of mean channel  [m]        : %7.2f\n", p.Th);

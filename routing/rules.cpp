@@ -222,6 +222,15 @@ void RuleSet::Read(ControlFile& file, DiagStream* diag, const std::string& secti
             << ", " << stopHour[c]
             << ") but no \"WeekDays\" (or -1): the rule acts every day at every hour, the hours are not used"
             << "[end-entry]";
+  // A column with weekdays applies from start_hour to stop_hour of them:
+  // without both (or with a stop before the start) it never applies.
+  for (int c = 1; c <= nColumns; ++c)
+    if (timed && weekDays[c] != -1 && (startHour[c] < 0 || stopHour[c] < 0 || startHour[c] > stopHour[c]) && diag)
+      *diag << "WARNING: rule column " << c << where << " gives \"WeekDays\" (" << weekDays[c]
+            << ") with \"start_hour\" " << startHour[c] << " and \"stop_hour\" " << stopHour[c]
+            << " (-1: not given): the column applies at no hour, its release (or abstraction) is 0 on every day "
+               "(start_hour = 1 and stop_hour = 24 apply at every hour of its weekdays)"
+            << "[end-entry]";
   // Read the other way round, each column's values are the volumes (or
   // flows) that the look-up searches in row order.
   if (inverse) {
@@ -284,7 +293,9 @@ double RuleSet::Mixed(const std::vector<std::vector<double>>& table, int r, int 
 
 double RuleSet::Lookup(double x, int c, double w) const {
   if (!inverse) {
-    if (x > indexColumn[nRows]) return ruleValues[c][nRows];
+    // Above the last row the rule keeps that row's value, mixed over the
+    // date like every other row: the result stays continuous in x.
+    if (x > indexColumn[nRows]) return Mixed(ruleValues, nRows, c, w);
     for (int r = nRows - 1; r >= 1; --r)
       if (x > indexColumn[r]) return Mixed(ruleValues, r, c, w) + Mixed(ruleSlopes, r, c, w) * (x - indexColumn[r]);
     return 0.0;

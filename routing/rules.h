@@ -41,6 +41,7 @@ struct RuleSet {
   std::vector<double> targetCap;                // -1 when not given
   std::string targetCapWhere;                   // the line of "TargetCap", empty when not given
   bool inverse = false;                         // the table maps value -> index
+  bool timed = true;                            // the owner asks Active (reservoirs, abstractions from a reservoir)
 
   // Reads the rule set from the line after the section line. Malformed
   // tables end with a FATAL entry naming the section and code 34.

@@ -668,6 +668,57 @@ std::string AddStandardGrids(const std::string& dir, const std::string& lines) {
   return "";
 }
 
+std::string PointsOf(const std::string& dir, const std::string& id, const std::string& symbol,
+                     const std::vector<std::pair<int, int>>& cells) {
+  double xll = NAN, yll = NAN, size = NAN;
+  int nrows = 0;
+  for (const auto& row : Rows(ReadFile(dir + "/dem.asc"))) {
+    if (row.size() < 2) continue;
+    if (row[0] == "xllcorner") xll = std::atof(row[1].c_str());
+    if (row[0] == "yllcorner") yll = std::atof(row[1].c_str());
+    if (row[0] == "cellsize") size = std::atof(row[1].c_str());
+    if (row[0] == "nrows") nrows = std::atoi(row[1].c_str());
+  }
+  if (!(size > 0) || nrows <= 0) return "dem.asc without its grid measures";
+  std::string x, y;
+  for (const auto& [r, c] : cells) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s%.1f", x.empty() ? "" : ", ", xll + size * (c - 0.5));
+    x += text;
+    std::snprintf(text, sizeof text, "%s%.1f", y.empty() ? "" : ", ", yll + size * (nrows - r + 0.5));
+    y += text;
+  }
+  const std::string entity =
+      "entity { ID = " + id + "; Symbol = " + symbol + "; Xcoords = " + x + "; Ycoords = " + y + "; }\n";
+  const std::string file = "filename = points.txt; header = points;\n";
+  const std::string control = ReadFile(dir + "/control.txt");
+  if (control.find(file) != std::string::npos) return EditIn(dir + "/control.txt", {{file, file + entity}});
+  // (Static glaciers write a file of their own.)
+  const std::string on = "[special_output]\n1\n$step\nnumfiles = ";
+  const size_t at = control.find(on);
+  if (at != std::string::npos) {
+    const int files = std::atoi(control.c_str() + at + on.size());
+    const std::string count = on + std::to_string(files) + ";\n";
+    return EditIn(dir + "/control.txt", {{count, on + std::to_string(files + 1) + ";\n{\n" + file + entity + "}\n"}});
+  }
+  return EditIn(dir + "/control.txt", {{"[special_output]\n0\n$step\n",
+                                        "[special_output]\n1\n$step\nnumfiles = 1;\n{\n" + file + entity + "}\n"}});
+}
+
+std::vector<double> PointSeries(const RunOutput& run, const std::string& symbol, int row, int col) {
+  const auto rows = Rows(run.Text("out/points.txt"));
+  std::vector<double> values;
+  if (rows.empty()) return values;
+  const std::string head = symbol + "/" + std::to_string(col) + "/" + std::to_string(row);
+  const auto at = std::find(rows[0].begin(), rows[0].end(), head);
+  if (at == rows[0].end()) return values;
+  const size_t k = static_cast<size_t>(at - rows[0].begin());
+  for (const auto& r : rows)
+    if (r.size() > k && !r[0].empty() && std::isdigit(static_cast<unsigned char>(r[0][0])))
+      values.push_back(std::atof(r[k].c_str()));
+  return values;
+}
+
 Maker Chained(std::vector<Maker> makers) {
   return [makers](const std::string& dir) {
     for (const auto& m : makers) {

@@ -144,6 +144,15 @@ std::string WriteBasinGrid(const std::string& dir, const std::string& file,
 std::string EditIn(const std::string& path, const Edits& edits);
 // Adds grid lines to [standard_grids] of the case's control file.
 std::string AddStandardGrids(const std::string& dir, const std::string& lines);
+// The program's own value of a grid at cells, each step: the grid named id
+// at the cells (row, column) goes to the special output file out/points.txt,
+// its columns headed symbol/column/row (the first entity turns the output
+// on, later ones join the file).
+std::string PointsOf(const std::string& dir, const std::string& id, const std::string& symbol,
+                     const std::vector<std::pair<int, int>>& cells);
+// The steps of a run's special output at a cell: the values of the
+// entity with that symbol, one per line of out/points.txt.
+std::vector<double> PointSeries(const RunOutput& run, const std::string& symbol, int row, int col);
 // Makers one after the other; the first failure ends them.
 Maker Chained(std::vector<Maker> makers);
 

@@ -81,6 +81,7 @@ struct SubbasinLines {
 struct RoutingLines {
   double qmin = 0, qmax = 0, intervals = 0;  // l/s/km2, l/s/km2, number of intervals
   int subIntervals = 1;
+  double minutes = 0;                    // the step ($step resolved)
   std::vector<SubbasinLines> subbasins;  // in the order of the TG lines
   const SubbasinLines* Find(int code) const {
     for (const auto& s : subbasins)
@@ -107,6 +108,12 @@ bool ReadRoutingLines(const std::string& control, RoutingLines& r, std::string& 
   r.qmax = table[1];
   r.intervals = table[2];
   r.subIntervals = static_cast<int>(table[3]);
+  const std::string step = lines[first + 2].substr(0, lines[first + 2].find_first_of(" \t"));
+  const size_t set = control.find("$set " + step + " ");
+  r.minutes = std::strtod(step[0] != '$'             ? step.c_str()
+                          : set == std::string::npos ? ""
+                                                     : control.c_str() + control.find('=', set) + 1,
+                          nullptr);
   for (size_t i = first + 1; i < lines.size(); ++i) {
     const std::string& raw = lines[i];
     if (!raw.empty() && raw[0] == '[') break;
@@ -148,6 +155,7 @@ bool ReadRoutingLines(const std::string& control, RoutingLines& r, std::string& 
 struct FlowTable {
   std::vector<int> delta;  // delay per discharge class 1..N+1, sub-intervals per sub-channel
   int subChannels = 0;
+  int elements = 0;  // the queue's positions of all sub-channels
 };
 
 bool ReadFlowTable(const std::string& path, FlowTable& t, std::string& why) {
@@ -161,6 +169,8 @@ bool ReadFlowTable(const std::string& path, FlowTable& t, std::string& why) {
       t.subChannels = static_cast<int>(std::strtod(line.c_str() + line.rfind(':') + 1, nullptr));
       continue;
     }
+    if (line.compare(0, 32, "total number of storage elements") == 0)
+      t.elements = static_cast<int>(std::strtod(line.c_str() + line.rfind(':') + 1, nullptr));
     // A class row: # q_mm q Q dm df v vm vf t delta Qm/Q, numbers only.
     const auto numbers = LeadingNumbers(line);
     if (numbers.size() == 12 && Rows(line).front().size() == 12) t.delta.push_back(static_cast<int>(numbers[10]));
@@ -289,7 +299,7 @@ bool ChannelContent(const std::vector<double>& history, const ChannelState& stat
   // Every sub-channel owns a segment of the queue as long as the longest
   // delay plus the sub-intervals of a step; the history holds n of them and
   // the sub-intervals of the last input.
-  const int stride = *std::max_element(table.delta.begin(), table.delta.end()) + ns;
+  const int stride = (table.elements - ns) / n;
   if (static_cast<int>(history.size()) != n * stride + ns) {
     why = "flow history of entry " + std::to_string(state.entry) + " has " + std::to_string(history.size()) +
           " values, the flow table asks for " + std::to_string(n * stride + ns);
@@ -308,11 +318,10 @@ bool ChannelContent(const std::vector<double>& history, const ChannelState& stat
     const int b = (k - 1) * stride;
     const std::vector<double>& out = state.outflow.at(k);
     const std::vector<double>& flood = state.floodOutflow.at(k);
-    // A linear storage with recession factor f that gave out holds
-    // f/(1-f) x out; main channel and flood plain each keep their own.
-    double s = 0;
-    for (int j = 0; j < ns; ++j) s += kh / (1 - kh) * (out[j] - flood[j]) + kv / (1 - kv) * flood[j];
-    v.linear += s / ns;
+    // A linear storage holds its constant (kh, kv in sub-intervals) times
+    // its outflow at the end of the step; main channel and flood plain each
+    // keep their own.
+    v.linear += (kh * (out[ns - 1] - flood[ns - 1]) + kv * flood[ns - 1]) / ns;
     // The last input, delayed by d, was written at b+d+1+ns ... b+d+2ns and
     // shifted by ns: the water still in transit sits at b+ns+1 ... b+ns+d
     // (positions from 1), above it the segment holds stale copies, below it
@@ -333,9 +342,8 @@ bool ChannelContent(const std::vector<double>& history, const ChannelState& stat
       double m = 0;
       for (int p = b + ns + 1; p <= b + ns + state.delay.at(k); ++p)
         m += history[static_cast<size_t>(p - 1)] * c[static_cast<size_t>(p - 1)];
-      for (int j = 0; j < ns; ++j)
-        m += kh / (1 - kh) * (out[j] - flood[j]) * cs[static_cast<size_t>(j)] +
-             kv / (1 - kv) * flood[j] * cs[static_cast<size_t>(ns + j)];
+      m += kh * (out[ns - 1] - flood[ns - 1]) * cs[static_cast<size_t>(ns - 1)] +
+           kv * flood[ns - 1] * cs[static_cast<size_t>(2 * ns - 1)];
       v.tracer[static_cast<size_t>(t)] += m / ns;
     }
   }
@@ -478,9 +486,9 @@ bool RoutingStores(const std::string& dir, double& m3, std::vector<double>& chan
         return false;
       }
       // The table file rounds the storage constants; they come from the
-      // routing line (0 or less stands for 0.01 h).
-      const double kh = std::exp(-1 / (line.kh > 0 ? line.kh : 0.01));
-      const double kv = std::exp(-1 / (line.kv > 0 ? line.kv : 0.01));
+      // routing line (0 or less stands for 0.01 h), in sub-intervals.
+      const double tau = lines.minutes / 60 / ns;
+      const double kh = (line.kh > 0 ? line.kh : 0.01) / tau, kv = (line.kv > 0 ? line.kv : 0.01) / tau;
       std::vector<const std::vector<double>*> queues(static_cast<size_t>(nt) + 1, nullptr);
       for (int t = 1; t <= nt; ++t) {
         const auto q = state.tracerHistory.find(t);

@@ -86,8 +86,10 @@ TEST_F(RoutStatisticTest, EfficiencyCriteria) {
   for (int j = 0; j < kEfficiencyShifts; ++j) tables[j] = empty.data();
   tables[10] = unshifted.data();
 
-  // Observations without variance; a partly good simulation: 1 - (0.5 / 4) / 2.5.
-  EXPECT_DOUBLE_EQ(routstatistic::Determination(Sums({1, 2, 3}, {2, 2, 2})), 1.0);
+  // Observations without variance measure no fit (missing); a partly good
+  // simulation: 1 - (0.5 / 4) / 2.5.
+  EXPECT_DOUBLE_EQ(routstatistic::Determination(Sums({1, 2, 3}, {2, 2, 2})), -9999);
+  EXPECT_DOUBLE_EQ(routstatistic::ExplainedVariation(Sums({5.7, 5.8, 5.84}, {5, 5, 5})), -9999);
   EXPECT_DOUBLE_EQ(routstatistic::Determination(Sums({1, 2.5, 3, 3.5, 5}, observed)), 0.95);
 
   int error = -1;
@@ -98,15 +100,17 @@ TEST_F(RoutStatisticTest, EfficiencyCriteria) {
   s.WriteEfficiency(tables, tables);
   const std::string text = ReadFile(dir / "q.sta");
   // Precision 5: four decimals; the unshifted rows in capitals. The offset
-  // gives R-square 1 - (20 / 4) / 2.5 but leaves the explained variation.
-  EXPECT_EQ(LineStarting(text, "LIN. R-SQUARE"), "LIN. R-SQUARE\t0\t1.0000\t-1.0000\t1.0000");
-  EXPECT_EQ(LineStarting(text, "COEFF.VAR.LIN"), "COEFF.VAR.LIN\t0\t1.0000\t1.0000\t1.0000");
-  EXPECT_EQ(LineStarting(text, "lin. R-square\t-10"), "lin. R-square\t-10\t1.0000\t1.0000\t1.0000");
-  EXPECT_EQ(LineStarting(text, "coeff.var.log\t10"), "coeff.var.log\t10\t1.0000\t1.0000\t1.0000");
+  // gives R-square 1 - (20 / 4) / 2.5 but leaves the explained variation;
+  // two values, and no values at all, are missing.
+  EXPECT_EQ(LineStarting(text, "LIN. R-SQUARE"), "LIN. R-SQUARE\t0\t1.0000\t-1.0000\t-9999.0000");
+  EXPECT_EQ(LineStarting(text, "COEFF.VAR.LIN"), "COEFF.VAR.LIN\t0\t1.0000\t1.0000\t-9999.0000");
+  EXPECT_EQ(LineStarting(text, "lin. R-square\t-10"), "lin. R-square\t-10\t-9999.0000\t-9999.0000\t-9999.0000");
   EXPECT_EQ(fluvextest::CountOf(text, "----------------------\n"), 5);
-  // 84 rows of three values, all 1 but the offset's two unshifted R-squares
-  // (the same tables stand for the linear and the logarithmic values here).
-  EXPECT_EQ(fluvextest::CountOf(text, "\t1.0000"), 84 * 3 - 2);
+  // 84 rows of three values: 1 for the perfect subbasin in the four
+  // unshifted rows and the offset's two explained variations (the same
+  // tables stand for the linear and the logarithmic values here).
+  EXPECT_EQ(fluvextest::CountOf(text, "\t1.0000"), 4 + 2);
+  EXPECT_EQ(fluvextest::CountOf(text, "\t-9999.0000"), 84 * 3 - 8);
   // The unshifted linear explained variation is kept in the subbasin records.
   EXPECT_DOUBLE_EQ(records[2].n, 1.0);
   EXPECT_DOUBLE_EQ(records[2].sx, 1.0);
@@ -178,7 +182,7 @@ TEST_F(RoutStatisticTest, ListedSubbasinsOnly) {
   const std::string text = ReadFile(dir / "q.sta");
   EXPECT_EQ(text.substr(0, text.find('\n')), "YY\tMM\tDD\tHH\t\"2\"\t\"4\"");
   EXPECT_NE(text.find("\n2001\t 1\t 1\t24\t20.000\t40.000\n"), std::string::npos) << text;
-  EXPECT_EQ(LineStarting(text, "LOG. R-SQUARE"), "LOG. R-SQUARE\t0\t1.00\t1.00");
+  EXPECT_EQ(LineStarting(text, "LOG. R-SQUARE"), "LOG. R-SQUARE\t0\t-9999.00\t-9999.00");
   s.Finish();
 }
 
