@@ -347,7 +347,7 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
       {&kelsqi, "kelsqi[", 1, -kAny, kAny, "a storage constant has to be a number (h)"},
       {&channel_density, "channel network density[", 0, 0, kAny, "a channel network density has to be 0 or more (1/m)"},
       {&kelsqlat, "kelsqlat[", 2, -kAny, kAny, ""},
-      {&qb_reduction_factor, "QB-Red.Faktor[", 0, -kAny, kAny, "the baseflow factor has to be a number (mm/h)"},
+      {&qb_reduction_factor, "QB-Red.Faktor[", 0, -kAny, kAny, "the baseflow factor has to be a number (mm per time step)"},
       {&SnowRunoff_fraction, "SnowRunoff_fraction[", 0, 0, 1, "a fraction has to lie within 0 ... 1"}};
   for (const Column& column : columns) {
     std::vector<double>& v = *column.values;
