@@ -35,6 +35,9 @@ static void ThermalState(unsatzonmodellklasse::CellWork& w, const soil_table_ent
                             cIce0, cIce20);
 }
 
+// Longest heat substep of a freezing or frozen column (s).
+constexpr double kFreezingHeatStep = 300.0;
+
 void unsatzonmodellklasse::HeatSetup(CellWork& w, int r, int c) {
   const int n = w.n;
   const soil_table_entry& soil = *w.col.soil;
@@ -71,6 +74,16 @@ void unsatzonmodellklasse::HeatSetup(CellWork& w, int r, int c) {
   while ((std::fabs(w.airT - w.T[1]) * 0.25 * m < std::fabs(w.rate[1]) && step / m > dTModShortestStep) ||
          step / m > dTModLongestStep)
     ++m;
+  // A column that holds ice, or whose air freezes, takes heat substeps of
+  // at most kFreezingHeatStep within the call: over a longer one the latent
+  // heat taken at the substep's start temperatures moves the freezing front
+  // and the water drawn to it with the substep's length (24 mm of rain on a
+  // sandy loam after five days at -8 deg C: a capillary rise of 3.05 mm
+  // with heat substeps of 900 s, 1.65 with those of 450, 300 and 225 s).
+  bool freezing = w.airT < 0;
+  for (int i = 1; i <= n && !freezing; ++i) freezing = w.unfrozen[i] < 1.0;
+  const double call = step / substeps;
+  if (freezing && call / m > kFreezingHeatStep) m = static_cast<int>(std::ceil(call / kFreezingHeatStep - 1e-9));
   int k = w.k;
   w.heatPerWater = CoupleHeatSubsteps(k, m);
   w.k = k;
