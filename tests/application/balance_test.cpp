@@ -394,9 +394,9 @@ std::vector<Case> Matrix() {
   Edits lineSolver = fastAquifer;
   lineSolver.push_back({"1         method: over-relaxation sweeps", "2         method: line solver"});
   add("groundwater_line_solver", lineSolver, lateral);
-  // The line solver makes one pass a step where the over-relaxation needs
-  // more than two sweeps (groundwater_two_sweeps): every solve of the run
-  // reports one.
+  // The line solver solves each row at once and repeats its passes to the
+  // tolerance: a few passes a step where the over-relaxation needs more
+  // than two sweeps (groundwater_two_sweeps).
   cases.back().signature =
       Joined({kLateralGroundwaterFlow, [](const RunOutput&, const RunOutput& e, const Budget&) {
                 const std::string diag = e.Text("Fluvex_Diag_0.xml");
@@ -407,7 +407,8 @@ std::vector<Case> Matrix() {
                   passes += std::stod((*m)[1]);
                 }
                 return Signatures{
-                    {"passes per groundwater solve (1 expected)", passes / solves, solves > 0 && passes == solves}};
+                    {"passes per groundwater solve (1 to 5 expected)", passes / solves,
+                     solves > 0 && passes >= solves && passes <= 5 * solves}};
               }});
   add(
       "daily_steps", kDaily,
@@ -1006,7 +1007,7 @@ std::vector<Case> Matrix() {
         c.signature = Joined({PositiveSum("irrigated from the groundwater (mm)", "irr_gw.stat"),
                               PositiveSum("irrigated from the river (mm)", "irr_sw.stat")});
       },
-      {}, Irrigation);
+      {94}, Irrigation);
   // A warm start irrigates and routes as one run over both days: the
   // river's and the reservoir's offers of the short run's last step reach
   // the long run's first. The sums of the six-digit tables keep to 1e-5 of
@@ -1029,7 +1030,7 @@ std::vector<Case> Matrix() {
           return same;
         };
       },
-      {}, Irrigation);
+      {94}, Irrigation);
   // The example routes in 12 sub-intervals; 1 leaves its channels without
   // delays, 4 with delays of 0 to 4 sub-intervals, 24 with 4 to 28.
   for (int n : {1, 4, 24})
@@ -1306,7 +1307,7 @@ std::vector<Case> Matrix() {
           c.end = {2015, 8, 13};
           c.signature = Joined({PositiveSum("irrigated from the river (mm)", "irr_sw.stat"), kKeptIrrigating});
         },
-        {}, RiverIrrigation(rule));
+        {94}, RiverIrrigation(rule));
   }
   // An abstraction by a rule without a TargetCap moves water: 2 m3/s from
   // the reservoir of subbasin 1 to an internal inflow of subbasin 3, while

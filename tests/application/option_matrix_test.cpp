@@ -1254,8 +1254,10 @@ std::vector<Axis> Axes() {
         b.c.edits.insert(b.c.edits.end(), kGroundwaterFlows.begin(), kGroundwaterFlows.end());
         b.signatures.push_back(kLateralGroundwaterFlow);
         if (method == "1") return;
-        // The line solver solves the heads of each row and column at once:
-        // its flows differ from the sweeps' (both solve to 1e-4 m per step).
+        // The line solver solves the heads of each row at once, its passes
+        // repeated to the tolerance: its flows are the sweeps' within it
+        // (both solve to 1e-4 m per step), and no solve of it reports an
+        // over-relaxation factor.
         Edit(b, "1         method: over-relaxation sweeps", "2         method: line solver");
         b.c.comparisons.push_back(
             {"sweeps",
@@ -1263,8 +1265,8 @@ std::vector<Axis> Axes() {
              [](const RunOutput& s, const RunOutput& e, const RunOutput& o) {
                // A warm start that continues on other sub-steps ends
                // elsewhere than the comparison run whatever its solver: there
-               // the program's reports of its solve of each layer, one pass
-               // and no over-relaxation factor (the sweeps report theirs).
+               // the program's reports of its solve of each layer, without an
+               // over-relaxation factor (the sweeps report theirs).
                const bool warm = TableLines(s, "gwn.stat").size() > 0 && TableLines(e, "gwn.stat").size() > 0 &&
                                  TableLines(e, "gwn.stat").begin()->first > TableLines(s, "gwn.stat").rbegin()->first;
                if (warm && SubStepsOf(s) != SubStepsOf(e)) {
@@ -1275,11 +1277,11 @@ std::vector<Axis> Axes() {
                         at = diag.find("\"GWlevel ", at + 1)) {
                      const std::string line = diag.substr(at, diag.find('\n', at) - at);
                      ++reports;
-                     sweeps += line.find("SOR") != std::string::npos || line.find("Steps 1\"") == std::string::npos;
+                     sweeps += line.find("SOR") != std::string::npos;
                    }
                  }
                  return Signatures{
-                     {"reports of the groundwater solve with other than one pass or with over-relaxation "
+                     {"reports of the groundwater solve with over-relaxation "
                       "(0 expected, of " +
                           std::to_string(int(reports)) + ")",
                       reports > 0 ? sweeps : NAN, reports > 0 && sweeps == 0}};
@@ -1293,8 +1295,12 @@ std::vector<Axis> Axes() {
                }
                // (Both solve to 1e-4 m; another instance count leaves a
                // solver's flows as they are.)
-               return Signatures{{"largest difference of the flows at the end from the sweeps' (of the largest flow)",
-                                  d / largest, d / largest > 1e-12 && d / largest < 0.5}};
+               const std::string diag = e.Text("Fluvex_Diag_0.xml");
+               const bool lines = diag.find("\"GWlevel ") != std::string::npos && diag.find(", SOR ") == std::string::npos;
+               return Signatures{
+                   {"largest difference of the flows at the end from the sweeps' (of the largest flow, below 0.01, "
+                    "without over-relaxation)",
+                    d / largest, lines && d / largest < 0.01}};
              }});
       };
     };
@@ -1997,6 +2003,32 @@ std::vector<KnownFault> KnownFaults() {
        {"withdrawals the river could not give", "Nitrate residual", "Oxygen with"}, true, 0.15},
       {{{"step", "two-days"}}, 94, "irrigation from a falling river",
        {"withdrawals the river could not give", "Nitrate residual", "Oxygen with"}, true, 0.15},
+      {{{"irrigation", "channel-less"}}, 94, "irrigation from a falling river",
+       {"withdrawals the river could not give"}, true},
+      // Not isolated yet: leakage at the fixed head against both heads with
+      // daily and longer steps; a dip or peak at the outlet with surface
+      // routing and daily steps; tracer mass at the glaciers' update and
+      // through two vegetation layers with longer steps; the tracers of the
+      // surface flow at a warm start on other sub-steps; silting-up on
+      // frozen soil without infiltration.
+      {{{"groundwater", "two-layers"}}, 96, "leakage against the heads with long steps",
+       {"runs towards the higher head"}, true},
+      {{{"groundwater", "two-layers-line-solver"}}, 96, "leakage against the heads with long steps",
+       {"runs towards the higher head"}, true},
+      {{{"surface-routing", "6"}, {"step", "day"}}, 94, "outlet dips with surface routing and long steps",
+       {"steps that dip or peak"}, true},
+      {{{"surface-routing", "2"}, {"step", "two-days"}}, 94, "outlet dips with surface routing and long steps",
+       {"steps that dip or peak"}, true},
+      {{{"glaciers", "dynamic"}, {"period", "glacier-update"}}, 95, "tracer mass at the glaciers' update",
+       {"Nitrate residual", "Oxygen with"}, true, 1.0},
+      {{{"step", "two-days"}, {"tracers", "by-source-two-layers"}}, 95, "tracers through two layers with long steps",
+       {"Nitrate residual", "Oxygen with"}, true, 0.5},
+      {{{"soil", "frozen"}, {"tracers", "by-source-two-layers"}}, 95, "tracers through two layers on frozen soil",
+       {"Oxygen with"}, true},
+      {{{"surface-routing", "4"}, {"tracers", "by-source"}, {"warm-start", "equals-one-run"}}, 94,
+       "surface tracers at a warm start on other sub-steps", {"oxySurfa"}, true},
+      {{{"silting-up", "1"}, {"soil", "frozen"}}, 94, "silting-up on frozen soil without infiltration",
+       {"infiltration, direct runoff and recharge off"}, true},
       {{{"convergence", "steps"}},
        94,
        "irrigation gets part of the river's water with daily and two-day steps",
