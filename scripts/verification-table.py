@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""Writes or checks the tables of docs/verification.md.
+
+The reference test prints, for every row, "<row>: <formula>" and one line per
+check ("  ok   <what>: got <g>, expected <e>, tolerance <t> (relative)").
+The balance matrix prints per case and layout "case <name> on <layout>" and
+its "  residual ... mm (<share> of the input)". This script reads such output
+(a log of `ctest -R 'reference_test|balance_test' -V` or of the test
+binaries) and puts each table it finds in the log between its markers of the
+page (--update), or compares the page's tables with it (--check, exit 1 on a
+difference). Figures are compared at four significant digits (residuals at
+two).
+
+  scripts/verification-table.py --update|--check <log> [docs/verification.md]
+"""
+import re
+import sys
+
+CASE = re.compile(r"^(?:\d+: )?case (\S+) on (\d+) instance\(s\) x (\d+) thread\(s\)$")
+RESIDUAL = re.compile(r"^(?:\d+: )?  residual\s+(\S+) mm \((\S+) of the input\)")
+ROW = re.compile(r"^(?:\d+: )?([a-z_]+\.[a-z0-9_]+): (.+)$")
+CHECK = re.compile(r"^(?:\d+: )?\s+(ok|FAIL)\s+(.+?): got (\S+), expected (\S+), tolerance (\S+)( \(relative\))?")
+
+
+def fig(text):
+    try:
+        return "%.4g" % float(text)
+    except ValueError:
+        return text
+
+
+def table(log):
+    lines = ["| row | formula / check | got | expected | tolerance | |", "|---|---|---|---|---|---|"]
+    seen = set()
+    current = None
+    for raw in log.splitlines():
+        m = ROW.match(raw)
+        if m and not raw.lstrip().startswith(("ok", "FAIL")) and "[" not in m.group(1):
+            current = m.group(1)
+            if current in seen:
+                current = None
+                continue
+            seen.add(current)
+            lines.append("| `%s` | %s | | | | |" % (current, m.group(2).replace("|", "/")))
+            continue
+        c = CHECK.match(raw)
+        if c and current:
+            tol = fig(c.group(5)) + (" rel." if c.group(6) else "")
+            lines.append("| | %s | %s | %s | %s | %s |" % (c.group(2).replace("|", "/"), fig(c.group(3)),
+                                                           fig(c.group(4)), tol, c.group(1)))
+    return "\n".join(lines)
+
+
+def balance(log):
+    lines = ["| case | instances x threads | residual (mm) | share of the input |", "|---|---|---|---|"]
+    seen, current = set(), None
+    for raw in log.splitlines():
+        m = CASE.match(raw)
+        if m:
+            current = (m.group(1), m.group(2) + " x " + m.group(3))
+            continue
+        r = RESIDUAL.match(raw)
+        if r and current and current not in seen:
+            seen.add(current)
+            lines.append("| `%s` | %s | %.2g | %.2g |" % (current[0], current[1], float(r.group(1)), float(r.group(2))))
+            current = None
+    return "\n".join(lines[:2] + sorted(lines[2:]))
+
+
+def main():
+    if len(sys.argv) < 3 or sys.argv[1] not in ("--update", "--check"):
+        print(__doc__)
+        return 2
+    page_path = sys.argv[3] if len(sys.argv) > 3 else "docs/verification.md"
+    log = open(sys.argv[2], errors="replace").read()
+    page = open(page_path).read()
+    status = 0
+    for name, made in (("reference-table", table(log)), ("balance-table", balance(log))):
+        if made.count("\n") < 2:
+            continue  # the log holds no such output
+        begin, end = "<!-- %s: begin -->" % name, "<!-- %s: end -->" % name
+        start, stop = page.index(begin) + len(begin), page.index(end)
+        if sys.argv[1] == "--update":
+            page = page[:start] + "\n" + made + "\n" + page[stop:]
+            print("%s: %d lines of the %s" % (page_path, made.count("\n") - 1, name))
+            continue
+        if page[start:stop].strip() == made.strip():
+            print("the %s of %s is today's" % (name, page_path))
+            continue
+        old, new = page[start:stop].strip().splitlines(), made.strip().splitlines()
+        for line in sorted(set(old) ^ set(new))[:40]:
+            print(("page:  " if line in old else "today: ") + line)
+        print("the %s of %s differs from the tests' output: run --update" % (name, page_path))
+        status = 1
+    if sys.argv[1] == "--update":
+        open(page_path, "w").write(page)
+    return status
+
+
+sys.exit(main())
