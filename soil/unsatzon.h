@@ -409,6 +409,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Adds the direct flow and interflow of an own cell of subbasin s with
   // glacier share g to the zone records of the step.
   void AddToFlowTimeZones(int r, int c, int s, double g);
+  // With the surface routing: the direct runoff its sub-step brought to the
+  // river cells ("directflow" after it) into the step sums and the zones.
+  void AddRoutedDirectFlow();
   void InitialBaseflow();
   [[noreturn]] void NotInitialized(const char* name);
   void InitialSoilTemperatures();
@@ -472,6 +475,12 @@ class unsatzonmodellklasse : public teilmodellklasse {
   Grid PermafrostThawDepth = nullptr;
   Grid silting_up = nullptr;
   char silting_up_storage = 0;
+  // With silting-up and the surface routing: the water standing on the
+  // surface at the step's start ("SurfStorSiltingUp" before the routing's
+  // first sub-step) and the part of the step's input it makes (mm), which
+  // the soil takes in its first sub-step.
+  Grid silting_surface = nullptr;
+  Grid standing_input = nullptr;
   Grid glacier_fraction = nullptr;
   Grid GlacierizedCellsOld = nullptr;
   Grid GlacierMassBalance = nullptr;

@@ -345,6 +345,20 @@ void unsatzonmodellklasse::RegisterModuleGrids() {
     owned.push_back(o);
     surface_taken = o.grid;
   }
+  if (silting_up_storage == 0) {
+    if (const int p = FindGrid("SurfStorSiltingUp", true); p > 0) {
+      // The part of the step's input that stood on the surface (not in the grid list).
+      silting_surface = gridlist[p].grid;
+      OwnedGrid o;
+      o.grid = matrix(firstrow, lastrow, 1, ncols, nrows);
+      o.first = firstrow;
+      o.last = lastrow;
+      for (int r = firstrow; r <= lastrow; ++r)
+        for (int c = 1; c <= ncols; ++c) o.grid[r][c] = 0.0;
+      owned.push_back(o);
+      standing_input = o.grid;
+    }
+  }
   interflow = usual("interflow", outfiles[kOutQI]);
   infiltration_excess = usual("infiltration_excess", outfiles[kOutINFEX]);
   total_infiltration = fixed("total_infiltration");

@@ -305,8 +305,11 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   std::vector<ZoneRecord>& i = zoneFZT_QI[Flat(0, s)];
   if (z < 1 || z >= static_cast<int>(d.size())) return;
   const double w = Weight(relcellarea, r, c);
-  // The water newly left on the surface (the standing water taken up left it before).
-  const double direct = directflow[r][c] - surface_taken[r][c];
+  // The water newly left on the surface (the standing water taken up left
+  // it before). With the surface routing, the direct runoff is what reaches
+  // the river cells over the surface: AddRoutedDirectFlow books it once the
+  // routing moved the water.
+  const double direct = surface_routing_active ? 0.0 : directflow[r][c] - surface_taken[r][c];
   const double inter = interflow[r][c];
   // The glacierized share counts with its weight and no water.
   d[z].n += 1.0;
@@ -328,6 +331,32 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   base.n += 1.0;
   exactQB[s].water.Add(b * w * (1 - g));
   exactQB[s].weight.Add(w);
+}
+
+void unsatzonmodellklasse::AddRoutedDirectFlow() {
+  // "directflow" holds what the surface routing's last sub-step brought to
+  // each river cell (0 on the land): the direct runoff of that sub-step.
+  const size_t width = static_cast<size_t>(ncols) + 1;
+  const std::vector<Grid> grids = StepFluxGrids();
+  const size_t k = static_cast<size_t>(std::find(grids.begin(), grids.end(), directflow) - grids.begin());
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnValidCell(r, c)) continue;
+      const double direct = directflow[r][c];
+      if (k < stepsums.size())
+        stepsums[k][static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c)] += direct;
+      const int s = SubbasinOf(r, c);
+      const int z = FlowTimeZone(r, c);
+      if (s < 1 || z < 1 || z >= static_cast<int>(exactQD[s].size()) || !(direct != 0)) continue;
+      const double g = GlacierFraction(r, c);
+      const double w = Weight(relcellarea, r, c) * (1 - g);
+      exactQD[s][z].water.Add(direct * w * substeps);
+      for (int t = 1; t <= ntracers; ++t) {
+        ZoneRecord& d = zoneFZT_QD[Flat(t, s)][z];
+        d.sx += soiltracers[t].concQD[r][c] * direct * w * substeps;
+        d.RelCellSum += direct * w * substeps;
+      }
+    }
 }
 
 // ---------------------------------------------------------------- step start
@@ -490,6 +519,7 @@ void unsatzonmodellklasse::RouteSubbasinRunoff(int64_t hour, int64_t day, int64_
   const int S = zonecount;
   if (zoneFZT_QD.empty() || Qg.empty()) NotInitialized("Qg");
   // The flux grids take the sums of the step's sub-steps.
+  if (surface_routing_active) AddRoutedDirectFlow();
   PutStepSums();
   SettleExactZones();
   ZoneRecord* qb = baseflowsums.data();

@@ -447,6 +447,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
   // Step lengths: dts of one call of run, k water substeps of dtw.
   const double dts = timeinterval * 60.0 / substeps;
   const double input = Value(infiltration_input, r, c);
+  Grid standing = surface_routing_active ? standing_input : nullptr;
+  if (standing && substep_in_step <= 1)
+    standing[r][c] = input > 0 ? std::min(input, std::max(0.0, Value(silting_surface, r, c))) : 0.0;
   // Frozen soil: the unfrozen share of the water of each layer at the
   // temperatures of the step start (the heat substeps update it).
   if (heat) {
@@ -569,6 +572,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
         w.d[tableLayer] > 0 ? std::clamp((w.z[tableLayer - 1] - tableStart) / w.d[tableLayer], 0.0, 1.0) : 0.0;
     // 1. Input of the substep (mm).
     double in = input / substeps / k;
+    if (standing && surface_routing_active)
+      in = (input - standing[r][c]) / substeps / k + (substep_in_step <= 1 ? standing[r][c] / k : 0.0);
     double setAside = 0;
     if (in > 0 && snowRunoffShare > 0) {
       setAside = snowRunoffShare * in;
@@ -577,8 +582,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c) {
     for (int j = 1; j <= V; ++j) w.demand[j] = Value(pot_transpiration[j], r, c) / substeps / k;
     // Silting-up runoff is mm per time step, shared by the sub-steps; the
     // surface storage is taken whole by every call (the surface routing puts
-    // back what is left on the surface after it).
-    const double silt = silting_up ? Value(silting_up, r, c) / k / (silting_up_storage == 1 ? 1 : substeps) : 0.0;
+    // back what is left on the surface after it). With the surface routing
+    // the silting-up runoff (mostly the water that stood on the surface at
+    // the start of the step) goes back to the surface in the first sub-step
+    // whole: handed back a share per sub-step it would be off the surface,
+    // not flowing, for part of the step, the more the more sub-steps.
+    double silt = silting_up ? Value(silting_up, r, c) / k / (silting_up_storage == 1 ? 1 : substeps) : 0.0;
+    if (silting_up_storage == 0 && surface_routing_active) silt = substep_in_step <= 1 ? silt * substeps : 0.0;
     double directSilt = 0;
     const double inBase = in;
     // 2. Surface storage water first covers the transpiration demand.

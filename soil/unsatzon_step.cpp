@@ -23,6 +23,8 @@ void unsatzonmodellklasse::run(int64_t hour, int64_t day, int64_t month, int64_t
   stepmonth = month;
   stepyear = year;
   if (!infiltration_input) SelectInfiltrationInput(infiltrationinput);
+  // The surface routing's sub-step before this one within the step.
+  if (surface_routing_active && substep_in_step >= 1 && substep_in_step < substeps) AddRoutedDirectFlow();
   substep_in_step = substep_in_step % std::max(1, substeps) + 1;
   const bool first = substep_in_step == 1;
   if (control_here) {
@@ -79,7 +81,10 @@ void unsatzonmodellklasse::AddToStepSums(bool first) {
         // The baseflow grid holds a rate per step; the step's amount is the mean
         // of the sub-steps. The direct flow of the step is the water newly
         // left on the surface (the surface routing takes all of it).
-        const double v = g == baseflow ? g[r][c] * share : g == directflow ? g[r][c] - surface_taken[r][c] : g[r][c];
+        // With the surface routing AddRoutedDirectFlow adds the direct runoff.
+        const double v = g == baseflow     ? g[r][c] * share
+                         : g == directflow ? (surface_routing_active ? 0.0 : g[r][c] - surface_taken[r][c])
+                                           : g[r][c];
         stepsums[k][at] = first ? v : stepsums[k][at] + v;
       }
       if (q_down && q_down[r])

@@ -302,7 +302,8 @@ void unsatzonmodellklasse::AddTracersToZones(int r, int c, int s, double g) {
   if (ntracers < 1) return;
   const int z = FlowTimeZone(r, c);
   const double w = Weight(relcellarea, r, c) * (1 - g) * substeps;
-  const double direct = directflow[r][c];
+  // (With the surface routing AddRoutedDirectFlow books the direct runoff.)
+  const double direct = surface_routing_active ? 0.0 : directflow[r][c];
   const double inter = interflow[r][c];
   Grid qb = groundwatercoupling ? river_exfiltration : baseflow;
   const double base = qb && qb[r] && qb[r][c] > 0 ? qb[r][c] : 0.0;
@@ -359,9 +360,14 @@ void unsatzonmodellklasse::RouteTracers(int64_t hour, int64_t day, int64_t month
         ZoneRecord& rec = st.records[s];
         const double cB = rec.RelCellSum > 0 ? rec.sx / rec.RelCellSum : 0.0;
         QBb[Flat(t, s)] = cB;
-        const double qb = QBb[Flat(0, s)], qi = QIi[Flat(0, s)], qd = QDd[Flat(0, s)];
+        // The runoff's concentration mixes what left by each way, weighted
+        // by the water that left (a way whose net water is negative, took
+        // in more than it gave, brings none), so that it lies between its
+        // sources' concentrations.
+        const double qb = std::max(0.0, QBb[Flat(0, s)]), qi = std::max(0.0, QIi[Flat(0, s)]),
+                     qd = std::max(0.0, QDd[Flat(0, s)]);
         // The glacier runoff joins at its own concentration.
-        const double qg = glacier_runoff[s], cG = glacier_runoff[Flat(t, s)];
+        const double qg = std::max(0.0, glacier_runoff[s]), cG = glacier_runoff[Flat(t, s)];
         const double total = qb + qi + qd + qg;
         Qg[Flat(t, s)] = total > 0 ? (qb * cB + qi * QIi[Flat(t, s)] + qd * QDd[Flat(t, s)] + qg * cG) / total : 0.0;
         rec.n = 1;

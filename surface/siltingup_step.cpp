@@ -317,8 +317,14 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
         f = (Iinf + (I0 - Iinf) * std::exp(-disposition * energy)) * hours;
       }
 
+      // With the surface routing the storage keeps the water that stood on
+      // the surface: the soil takes that part of its input whole in the
+      // step's first sub-step (what it cannot take goes back to the surface
+      // at once), the rain's part over the sub-steps. Spread over them, the
+      // standing water would be neither on the surface nor in the soil for
+      // part of the step, the more the more sub-steps.
       const double W = P + S;
-      S = W;
+      if (!surfacerouting) S = W;
       const double runoff = tilled ? W - std::min(W, f) : 0.0;
       input[r][c] = W - runoff;
       own[kDirectRunoff][r][c] = runoff;

@@ -255,8 +255,12 @@ class surfaceroutingclass : public teilmodellklasse {
   void HandOverSubbasin(int s, int part);
   void ExchangeFlowGrids();
   // ---- method 6 (surfrout_diffusion.cpp) ----
-  double Transmissivity(int r, int c) const;
+  // The level of neighbour (rn, cn) as cell (r, c) sees it across their face.
   double EffectiveLevel(int r, int c, int rn, int cn) const;
+  // Depth [m] of the water flowing across the face, and its transmissivity
+  // [m2/s] for the centres distance [m] apart.
+  double FaceDepth(int r, int c, int rn, int cn) const;
+  double FaceTransmissivity(int r, int c, int rn, int cn, double distance) const;
   bool FaceNeighbour(int r, int c, int rn, int cn) const;
   double CellDx(int r, int c) const { return cellsizex ? cellsizex[r][c] : cellsize; }
   double CellDy(int r, int c) const { return cellsizey ? cellsizey[r][c] : cellsize; }
@@ -275,6 +279,11 @@ class surfaceroutingclass : public teilmodellklasse {
   void RiverFluxes(double dt);
   void RiverCellFluxes(int r, int c, Stack F, Stack V);
   void UpdateLevels(double dt);
+  // The level sweeps over dt and the face fluxes from the levels found
+  // (limit: with the outflow limit over dt).
+  void Diffuse(double dt, bool limit);
+  // The levels back to those at the start of the sub-time-step.
+  void RestartLevels();
 
   // Own cells of the instance, row by row: (row, column) pairs from rowstart[i].
   std::vector<int> owncells;     // column per own cell
@@ -290,6 +299,11 @@ class surfaceroutingclass : public teilmodellklasse {
   // instances is within the tolerance [m], at most kLevelSweeps times.
   static constexpr double kLevelTolerance = 0.0001;
   static constexpr int kLevelSweeps = 1000;
+  // Slope of the water levels below which the transmissivity of a face
+  // stays at its value there.
+  static constexpr double kFlatSlope = 1e-5;
+  // The water's velocity over the celerity of a change of its depth (Manning-Strickler: 3/5).
+  static constexpr double kCelerityShare = 0.6;
   // Per own cell (owncells order) for methods 1 and 2: the kind, slope and
   // aspect of HeadGradients, and the kind, main direction and weights of
   // directions 1 ... 8 (8 per cell) FlowDirections finds for them; and the

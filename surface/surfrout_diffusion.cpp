@@ -36,22 +36,38 @@ bool surfaceroutingclass::FaceNeighbour(int r, int c, int rn, int cn) const {
   return flowcontrol != 3 || zonegrid[rn][cn] == zonegrid[r][c];
 }
 
-double surfaceroutingclass::Transmissivity(int r, int c) const {
-  Grid manning = own[kManning].grid;
-  if (riverdepth[r][c] > 0 && riverwidth[r][c] > 0) return manning[r][c];
-  return (own[kHead].grid[r][c] - elevation[r][c]) * manning[r][c];
+double surfaceroutingclass::EffectiveLevel(int r, int c, int rn, int cn) const {
+  // A missing neighbour has the cell's level (no flow across the face); a
+  // river cell is held at its bottom.
+  if (!FaceNeighbour(r, c, rn, cn)) return own[kHead].grid[r][c];
+  if (River(rn, cn)) return elevation[rn][cn];
+  return own[kHead].grid[rn][cn];
 }
 
-double surfaceroutingclass::EffectiveLevel(int r, int c, int rn, int cn) const {
-  Grid level = own[kHead].grid;
-  const double Hc = level[r][c];
-  if (!FaceNeighbour(r, c, rn, cn)) return Hc;
-  const double zc = elevation[r][c];
-  if (riverdepth[rn][cn] > 0 && riverwidth[rn][cn] > 0) return zc;
-  const double Hn = level[rn][cn];
-  const double zn = elevation[rn][cn];
-  if (zn > Hc) return Hc + (Hn - zn);  // its depth on top of this cell's level
-  return std::max(zc, Hn);
+double surfaceroutingclass::FaceDepth(int r, int c, int rn, int cn) const {
+  // The water above the higher of the two bottoms, under the higher level.
+  const double Hc = River(r, c) ? elevation[r][c] : own[kHead].grid[r][c];
+  const double depth = std::max(Hc, EffectiveLevel(r, c, rn, cn)) - std::max(elevation[r][c], elevation[rn][cn]);
+  return depth > 0 ? depth : 0.0;
+}
+
+double surfaceroutingclass::FaceTransmissivity(int r, int c, int rn, int cn, double distance) const {
+  // Diffusion wave: Manning-Strickler per metre of face, q = M d^(5/3)
+  // sqrt(S), with S the slope of the water levels between the two cells,
+  // written as q = T S for the level equation, T = M d^(5/3) / sqrt(S).
+  // The roughness is that of the cell the water comes from. Below a
+  // slope of kFlatSlope T stays at its value there, so that the levels of
+  // still water find each other in a finite number of sweeps.
+  if (!FaceNeighbour(r, c, rn, cn)) return 0.0;
+  const double d = FaceDepth(r, c, rn, cn);
+  if (!(d > 0)) return 0.0;
+  const double Hc = River(r, c) ? elevation[r][c] : own[kHead].grid[r][c];
+  const double Hn = EffectiveLevel(r, c, rn, cn);
+  Grid manning = own[kManning].grid;
+  const double M = Hc >= Hn ? manning[r][c] : manning[rn][cn];
+  if (!(M > 0)) return 0.0;
+  const double S = std::max(std::fabs(Hc - Hn) / distance, kFlatSlope);
+  return M * std::pow(d, 5.0 / 3.0) / std::sqrt(S);
 }
 
 void surfaceroutingclass::InitConductances() {
@@ -61,8 +77,6 @@ void surfaceroutingclass::InitConductances() {
 }
 
 void surfaceroutingclass::Conductances() {
-  Grid head = own[kHead].grid;
-  Grid manning = own[kManning].grid;
   Grid kx = own[kRoughnessX].grid;
   Grid ky = own[kRoughnessY].grid;
   int first = 0, last = 0;
@@ -70,19 +84,8 @@ void surfaceroutingclass::Conductances() {
   for (int r = first; r < last; ++r)
     for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
       const int c = owncells[i];
-      const double ac0 = Transmissivity(r, c);
-      auto face = [&](int rn, int cn) {
-        if (!FaceNeighbour(r, c, rn, cn)) return 0.0;
-        double ac = ac0;
-        double an = Transmissivity(rn, cn);
-        // A dry cell takes the transmissivity of a higher wet neighbour, so
-        // that water can enter it; a dry lower neighbour likewise.
-        if (ac <= 0 && an > 0 && head[rn][cn] > head[r][c]) ac = manning[r][c] > 0 ? an : 0.0;
-        if (an <= 0 && ac > 0 && head[r][c] > head[rn][cn]) an = manning[rn][cn] > 0 ? ac : 0.0;
-        return ac + an > 0 ? 2 * ac * an / (ac + an) : 0.0;
-      };
-      kx[r][c] = face(r, c + 1);
-      ky[r][c] = face(r + 1, c);
+      kx[r][c] = FaceTransmissivity(r, c, r, c + 1, 0.5 * (CellDx(r, c) + (c < ncols ? CellDx(r, c + 1) : 0.0)));
+      ky[r][c] = FaceTransmissivity(r, c, r + 1, c, 0.5 * (CellDy(r, c) + (r < nrows ? CellDy(r + 1, c) : 0.0)));
     }
 }
 
@@ -203,7 +206,6 @@ void surfaceroutingclass::LandFluxes(double dt) {
 void surfaceroutingclass::LandCellFluxes(int r, int c, Grid head, Grid kx, Grid ky, double* f, double* v) {
   const double dx = CellDx(r, c), dy = CellDy(r, c);
   const double Hc = head[r][c];
-  const double dc = Hc - elevation[r][c];
   const int rn[4] = {r - 1, r, r + 1, r};
   const int cn[4] = {c, c + 1, c, c - 1};
   const int level[4] = {1, 3, 5, 7};
@@ -215,10 +217,8 @@ void surfaceroutingclass::LandCellFluxes(int r, int c, Grid head, Grid kx, Grid 
     // The volume flux of the level equation, K (H' - H), out of the cell.
     const double out = K[j] * (Hc - EffectiveLevel(r, c, rn[j], cn[j]));
     const double value = (j == 0 || j == 3) ? -out : out;
-    double dn = 0;
-    if (!River(rn[j], cn[j]) && head[rn[j]][cn[j]] >= elevation[r][c])
-      dn = head[rn[j]][cn[j]] - elevation[rn[j]][cn[j]];
-    const double depth = 0.5 * (dc + dn);
+    // The velocity of the water over the face, at its depth there.
+    const double depth = FaceDepth(r, c, rn[j], cn[j]);
     f[level[j]] = value;
     v[level[j]] = depth > 0 ? value / (depth * width[j]) : 0.0;
   }

@@ -243,28 +243,23 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
         MPIExchangeBorders(own[kRoughnessX].position);
         MPIExchangeBorders(own[kRoughnessY].position);
       }
-      for (int sweep = 1; sweep <= kLevelSweeps; ++sweep) {
-        if (sweep > 1 && exchanging) MPIExchangeBorders(own[kHead].position);
-        double residual = IterateLevels(dt);
-        if (parallel) MPI_Allreduce(MPI_IN_PLACE, &residual, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
-        lastsweeps = sweep;
-        if (residual <= kLevelTolerance) break;
-      }
-      if (exchanging) MPIExchangeBorders(own[kHead].position);
-      // The face fluxes limit the outflow in the same passes (the values are
-      // at hand there); an override that leaves it gets a pass of its own.
-      limitdt = i > 0 ? dt : 0.0;
-      limited = false;
-      ComputeFaceFluxes();
-      if (i > 0 && !limited) LimitOutflows(dt);
-      limitdt = 0;
+      Diffuse(dt, i > 0);
     }
     if (i == 0) {
       double stable = GetStableTimeStep();
       if (parallel) MPI_Allreduce(MPI_IN_PLACE, &stable, 1, MPI_DOUBLE, MPI_MIN, MPI_COMM_WORLD);
+      const double first = dt;
       dt = SubTimeStep(T, stable, minsubstep, maxsubstep);
       n = static_cast<int>(std::floor(T / dt)) + 1;
-      LimitOutflows(dt);
+      if (method == 6 && dt != first) {
+        // The levels found over the minimum sub time step gave the stable
+        // step; the sub-time-step that elapses takes the levels of its own
+        // length, from those of its start again.
+        RestartLevels();
+        Diffuse(dt, true);
+      } else {
+        LimitOutflows(dt);
+      }
     }
     if (i == m) m = static_cast<int>(std::floor(i + n / (T / maxsubstep)));
     if (exchanging) {
@@ -286,6 +281,35 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
   subdt = dt;
   subcount = i;
   HandOver();
+}
+
+void surfaceroutingclass::Diffuse(double dt, bool limit) {
+  const bool parallel = MpiRunning() && mpisize > 1;
+  const bool exchanging = Exchanging();
+  for (int sweep = 1; sweep <= kLevelSweeps; ++sweep) {
+    if (sweep > 1 && exchanging) MPIExchangeBorders(own[kHead].position);
+    double residual = IterateLevels(dt);
+    if (parallel) MPI_Allreduce(MPI_IN_PLACE, &residual, 1, MPI_DOUBLE, MPI_MAX, MPI_COMM_WORLD);
+    lastsweeps = sweep;
+    if (residual <= kLevelTolerance) break;
+  }
+  if (exchanging) MPIExchangeBorders(own[kHead].position);
+  // The face fluxes limit the outflow in the same passes (the values are
+  // at hand there); an override that leaves it gets a pass of its own.
+  limitdt = limit ? dt : 0.0;
+  limited = false;
+  ComputeFaceFluxes();
+  if (limit && !limited) LimitOutflows(dt);
+  limitdt = 0;
+}
+
+void surfaceroutingclass::RestartLevels() {
+  Grid head = own[kHead].grid;
+  Grid old = own[kHeadOld].grid;
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i)
+      head[r][owncells[i]] = old[r][owncells[i]];
+  if (Exchanging()) MPIExchangeBorders(own[kHead].position);
 }
 
 void surfaceroutingclass::LimitOutflows(double dt) {
@@ -363,9 +387,23 @@ void surfaceroutingclass::LimitOutflow(int r, int c, double dt) {
   const double* f = own[kFluxes].stack[r][c];
   double out = 0, stored = 0;  // m3 over the sub-time-step, m3 at its start
   if (method != 6) {
+    double lowest = 1e300;  // m, the smallest drop of the water levels to a receiver (methods 3 to 5)
+    Grid head = own[kHead].grid;
     for (int k = 1; k <= 8; ++k)
-      if (f[k] > 0) out += f[k];
+      if (f[k] > 0) {
+        out += f[k];
+        if (method < 3) continue;
+        const int rn = r + kDr[k], cn = c + kDc[k];
+        const double Hn = elevation[rn][cn] + (zonegrid[rn][cn] > 0 ? head[rn][cn] : 0.0);
+        lowest = std::min(lowest, elevation[r][c] + head[r][c] - Hn);
+      }
     stored = std::max(0.0, surfacestorage[r][c]) / 1000 * CellArea(r, c);
+    // Within a sub-time-step a cell's level falls at most half way to its
+    // nearest receiver's, which rises as much where the two hold alike: a
+    // pit holds its water at its rim, and ponded cells do not swing past
+    // each other however long the sub time step. (Where the sub time step
+    // resolves the flow, its Manning-Strickler discharge stays below.)
+    if (lowest < 1e300) stored = std::min(stored, std::max(0.0, lowest) / 2 * CellArea(r, c));
   } else if (!River(r, c)) {
     // Outgoing faces: north and west carry negative values, south and east positive.
     out = std::max(0.0, -f[1]) + std::max(0.0, f[3]) + std::max(0.0, f[5]) + std::max(0.0, -f[7]);
@@ -799,15 +837,19 @@ bool surfaceroutingclass::CopyTerrain(bool compare) {
 }
 
 double surfaceroutingclass::CellStableStep(int r, int c) const {
+  // Under Manning-Strickler a change of depth travels at 5/3 of the
+  // water's velocity (the kinematic wave's celerity): the stable step lets
+  // it cross one cell at most. (At the water's velocity alone the sub-time-
+  // steps overshoot and swing on steep land.)
   const double* W = own[kWeights].stack[r][c];
   const double* V = own[kVelocity].stack[r][c];
   double best = 1e36;
   for (int k = 1; k <= 8; ++k) {
     const double v = V[k];
     if (method == 6) {
-      if (v != 0) best = std::min(best, std::fabs(cellsize / v));
+      if (v != 0) best = std::min(best, std::fabs(kCelerityShare * cellsize / v));
     } else if (W[k] > 0.0001 && v > 0.00001) {
-      best = std::min(best, cellsize / v);
+      best = std::min(best, kCelerityShare * cellsize / v);
     }
   }
   return best;

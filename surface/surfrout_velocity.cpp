@@ -13,129 +13,101 @@ constexpr int kDc[9] = {0, 0, 1, 1, 1, 0, -1, -1, -1};
 constexpr double kDefaultKST = 10.0;  // "SR_K_ST" of an entry without the key
 }  // namespace
 
-void surfaceroutingclass::CellVelocity(int row, int col, int counter, int mark, int kind) {
+void surfaceroutingclass::CellVelocity(int row, int col, int /*counter*/, int /*mark*/, int kind) {
+  // The velocity and discharge follow the water of this sub-time-step in
+  // every one: a flux kept from an earlier sub-time-step would hold the
+  // discharge of another depth for as long as the bounds of the sub time
+  // step say, and the results would depend on them.
   double* W = own[kWeights].stack[row][col];
   double* V = own[kVelocity].stack[row][col];
   double* F = own[kFluxes].stack[row][col];
   const int main = static_cast<int>(V[0]);
-  const bool reuse = W[0] >= 8 && counter != 0 && counter != mark && method != 5;
-  if (!reuse && !(own[kHead].grid[row][col] > 0)) {
+  Grid head = own[kHead].grid;
+  const double hc = head[row][col];
+  if (!(hc > 0)) {
     // No water on the cell: no velocity and no flux in any direction.
     for (int k = 1; k <= 8; ++k) StoreIfChanged(V[k], 0.0);
     for (int k = 0; k <= 8; ++k) StoreIfChanged(F[k], 0.0);
     return;
   }
-  if (!reuse) {
-    Grid head = own[kHead].grid;
-    const int x = CellIndex(row, col);
-    const int code = cellentry[x];
-    const int mode = code > 0 ? landusetable[code].GetSR_cultivation() : 3;
-    const double kst = code > 0 ? landusetable[code].GetSR_K_ST() : kDefaultKST;
-    const double rc = (mode == 1 || mode == 2) ? cellrc[x] : 0.5;
-    const double hc = head[row][col];
-    const bool withHead = method >= 3;
-    auto level = [&](int r, int c) {
-      return elevation[r][c] + (withHead && DataCell(r, c) && zonegrid[r][c] > 0 ? head[r][c] : 0.0);
-    };
-    const double H = elevation[row][col] + (withHead ? hc : 0.0);
-    const double critical = own[kShearStress].grid[row][col];
-    const double concentration = concfactor > 1 ? concfactor : 1.0;
-    const double area = CellArea(row, col);
-    F[0] = 0;
-    for (int k = 1; k <= 8; ++k) {
-      const int r = row + kDr[k], c = col + kDc[k];
-      if (!(W[k] > 0) || !(hc > 0) || !DataCell(r, c)) {
-        V[k] = 0;
-        F[k] = 0;
-        continue;
-      }
-      if (!(V[k] > 0)) V[k] = 0.1;
-      const double L = (k % 2 == 1) ? cellsize : cellsize * 1.4142135;
-      const double Hk = level(r, c);
-      const double drop = H - Hk;
-      double I = drop / L;
-      if (kind == 2 && Hk >= elevation[row][col]) {
-        const int o = (k + 3) % 8 + 1;
-        I = (level(row + kDr[o], col + kDc[o]) - Hk) / (2 * L);
-      }
-      const double sqrtI = I > 0 ? std::sqrt(I) : 0.0;
-      // Release limits [m3/s] over the longest sub time step: the cell's share
-      // of its water, and that share of a layer twice the drop to the neighbour.
-      const double Q1 = area * W[k] * hc / maxsubstep;
-      const double Q2 = 2 * area * W[k] * drop / maxsubstep;
-      const double Q = std::min(Q1, Q2);
-      if (method == 5) {
-        const double v = std::min(10 * sqrtI * std::pow(hc, 0.66667), L / (20 * minsubstep));
-        V[k] = v;
-        F[k] = v * L * hc;
-        F[0] += F[k];
-        continue;
-      }
-      if (!(Q > 0)) {  // nothing to release towards a neighbour that is not lower
-        V[k] = 0;
-        F[k] = 0;
-        continue;
-      }
-      double vprev = V[k], vnew = V[k], vmid = V[k], R = 0, M = kst;
-      auto iterate = [&](double factor) {
-        for (int pass = 0; pass < velsteps && (pass == 0 || std::fabs(vprev - vnew) > velerror); ++pass) {
-          vmid = (vprev + vnew) / 2;
-          if (!(vmid > 0)) break;
-          R = Q / (vmid * L) * factor;
-          M = CropFrictionFactor(vmid, R, rc, sqrtI, row, col, code, mode);
-          vprev = vnew;
-          vnew = std::pow(R, 0.66667) * M * sqrtI;
-        }
-      };
-      iterate(1.0);
-      // Flow above the critical shear stress concentrates into a narrower section.
-      const double tau = std::pow(M / kst, 1.5) * R * 9815 * sqrtI * sqrtI;
-      double cf = 1.0;
-      if (!(critical > tau)) {
-        cf = concentration;
-        if (cf > 1) {
-          vprev = vnew;
-          iterate(cf);
-        }
-      }
-      if (hc < R / cf) {
-        R = hc * cf;
-        M = CropFrictionFactor(vnew, R, rc, sqrtI, row, col, code, mode);
-        vprev = vnew;
-        vnew = M * std::pow(R, 0.66667) * sqrtI;
-        for (int pass = 0; pass < velsteps && (pass == 0 || std::fabs(vprev - vnew) > velerror); ++pass) {
-          M = CropFrictionFactor(vnew, R, rc, sqrtI, row, col, code, mode);
-          vprev = vnew;
-          vnew = M * std::pow(R, 0.66667) * sqrtI;
-        }
-      }
-      if (R < 0.0001) {
-        R = 0;
-        vnew = 0;
-      }
-      V[k] = vnew;
-      // Each direction releases at most its share of a layer twice the drop
-      // (so the cell does not fall below its receiver within the longest sub
-      // time step), whatever the other directions' drops.
-      F[k] = std::min(L * vnew * R / cf, Q2);
-      F[0] += F[k];
-      if (fpe != 0) {
-#pragma omp critical(surfrout_fpe)
-        ReportFPE(row, col, 99, k, W[k], V[k], 0, 0, 0);
-      }
+  const int x = CellIndex(row, col);
+  const int code = cellentry[x];
+  const int mode = code > 0 ? landusetable[code].GetSR_cultivation() : 3;
+  const double kst = code > 0 ? landusetable[code].GetSR_K_ST() : kDefaultKST;
+  const double rc = (mode == 1 || mode == 2) ? cellrc[x] : 0.5;
+  const bool withHead = method >= 3;
+  auto level = [&](int r, int c) {
+    return elevation[r][c] + (withHead && DataCell(r, c) && zonegrid[r][c] > 0 ? head[r][c] : 0.0);
+  };
+  const double H = elevation[row][col] + (withHead ? hc : 0.0);
+  // The receivers: a weight, a data cell lower than the cell, and water
+  // above the higher of the two bottoms (methods 3 to 5 compare water
+  // levels: over a rim only the water above it flows). The cell's water
+  // leaves at the Manning-Strickler discharge of its steepest receiver;
+  // the receivers share that one discharge by their weights.
+  double slope[9] = {}, depth[9] = {}, share = 0;
+  int steepest = 0;
+  for (int k = 1; k <= 8; ++k) {
+    const int r = row + kDr[k], c = col + kDc[k];
+    if (!(W[k] > 0) || !DataCell(r, c)) continue;
+    const double L = (k % 2 == 1) ? cellsize : cellsize * 1.4142135;
+    const double Hk = level(r, c);
+    if (!(H - Hk > 0)) continue;
+    double I = (H - Hk) / L;
+    if (kind == 2 && Hk >= elevation[row][col]) {
+      // Water standing above the cell's bottom at the receiver: the
+      // gradient of the levels across the cell.
+      const int o = (k + 3) % 8 + 1;
+      I = (level(row + kDr[o], col + kDc[o]) - Hk) / (2 * L);
     }
-    // All directions together release at most the water on the cell within
-    // the longest sub time step.
-    if (method != 5 && F[0] > 0) {
-      const double ratio = area * hc / maxsubstep / F[0];
-      if (ratio < 1) {
-        F[0] = 0;
-        for (int k = 1; k <= 8; ++k)
-          if (F[k] > 0) {
-            F[k] *= ratio;
-            F[0] += F[k];
-          }
-      }
+    slope[k] = I;
+    depth[k] = withHead ? std::min(hc, H - elevation[r][c]) : hc;
+    share += W[k];
+    if (steepest == 0 || I > slope[steepest]) steepest = k;
+  }
+  double v = 0, discharge = 0;  // m/s, m3/s
+  if (steepest > 0 && slope[steepest] > 0) {
+    const double L = (steepest % 2 == 1) ? cellsize : cellsize * 1.4142135;
+    const double sqrtI = std::sqrt(slope[steepest]);
+    const double R = depth[steepest];
+    if (method == 5) {
+      v = 10 * sqrtI * std::pow(R, 0.66667);
+      discharge = v * L * R;
+    } else {
+      // Manning-Strickler with the Strickler coefficient of the crops,
+      // which depends on the velocity: iterated from the velocity of the
+      // sub-time-step before.
+      const double start = V[steepest] > 0 ? V[steepest] : 0.1;
+      double M = kst;
+      auto iterate = [&](double radius) {
+        double vprev = v > 0 ? v : start, vnew = vprev;
+        for (int pass = 0; pass < velsteps && (pass == 0 || std::fabs(vprev - vnew) > velerror); ++pass) {
+          const double vmid = (vprev + vnew) / 2;
+          M = CropFrictionFactor(vmid, radius, rc, sqrtI, row, col, code, mode);
+          vprev = vnew;
+          vnew = std::pow(radius, 0.66667) * M * sqrtI;
+        }
+        v = vnew;
+      };
+      iterate(R);
+      // Flow above the critical shear stress concentrates into a narrower
+      // section of the concentration factor times the depth and its inverse
+      // times the width: faster, with the same discharge per depth.
+      const double tau = std::pow(M / kst, 1.5) * R * 9815 * slope[steepest];
+      if (!(own[kShearStress].grid[row][col] > tau) && concfactor > 1) iterate(R * concfactor);
+      if (R < 0.0001) v = 0;  // a film below 0.1 mm does not move
+      discharge = L * v * R;
+    }
+  }
+  F[0] = 0;
+  for (int k = 1; k <= 8; ++k) {
+    const bool receiver = depth[k] > 0 && discharge > 0;
+    V[k] = receiver ? v : 0.0;
+    F[k] = receiver ? W[k] / share * discharge : 0.0;
+    F[0] += F[k];
+    if (receiver && fpe != 0) {
+#pragma omp critical(surfrout_fpe)
+      ReportFPE(row, col, 99, k, W[k], V[k], 0, 0, 0);
     }
   }
   if (main >= 1 && main <= 8) StoreIfChanged(F[0], F[main]);

@@ -451,7 +451,7 @@ TEST_F(SurfaceFlowTest, StableSubTimeStep) {
   model->run(1, 1, 6, 2001);  // dry: one sub-time-step of the whole sub-step
   EXPECT_EQ(model->GetSubTimeStepCount(), 1);
   EXPECT_DOUBLE_EQ(model->GetSubTimeStep(), 3600);
-  // cellsize / velocity over directions with a weight; the diagonal distance is not used.
+  // 3/5 cellsize / velocity over directions with a weight; the diagonal distance is not used.
   const int r = args.firstRow;
   int c = 1;
   while (!Own(r, c)) ++c;
@@ -461,7 +461,7 @@ TEST_F(SurfaceFlowTest, StableSubTimeStep) {
   V[r][c][2] = 10.0 / 7;
   W[r][c][3] = 0.00005;  // too small a weight to count
   V[r][c][3] = 100;
-  EXPECT_DOUBLE_EQ(model->GetStableTimeStep(), 7);
+  EXPECT_DOUBLE_EQ(model->GetStableTimeStep(), 0.6 * 7);
 }
 
 // The surface routing with its steps counted: run reaches each through the
@@ -554,7 +554,8 @@ TEST_F(SurfaceFlowTest, TiltedPlaneBalanceOfEveryMethod) {
     for (int k : {CountedSteps::kDirections, CountedSteps::kVelocity, CountedSteps::kInflow})
       EXPECT_EQ(calls[k], perCell) << k;
     EXPECT_EQ(calls[CountedSteps::kConductances], perInstance);
-    EXPECT_EQ(calls[CountedSteps::kFaces], perInstance);
+    EXPECT_GE(calls[CountedSteps::kFaces], perInstance);
+    EXPECT_LE(calls[CountedSteps::kFaces], perInstance + (method == 6 ? 8 : 0));
     EXPECT_GE(calls[CountedSteps::kLevels], perInstance);
     EXPECT_LE(calls[CountedSteps::kLevels], 1000 * perInstance);
     // The water has reached the river, but for a film below 0.1 mm that
@@ -854,7 +855,7 @@ TEST_F(SurfaceFlowTest, VelocityOfACell) {
   for (int r = 1; r <= nrows; ++r)
     for (int c = 1; c <= ncols; ++c) dem[r][c] = 500 + 0.1 * (ncols - c);  // slope 0.01 towards the east
 
-  for (int method : {2, 5}) {
+  for (int method : {1, 2, 5}) {
     SCOPED_TRACE(method);
     ASSERT_EQ(Make(Section(std::to_string(method), "1", "60")), 0) << console.str();
     model->run(1, 1, 6, 2001);  // dry sub-step: sets the cells up
@@ -894,8 +895,7 @@ TEST_F(SurfaceFlowTest, VelocityOfACell) {
     EXPECT_EQ(V[r0][c0][0], 3);  // east
     const double L = 10, I = 0.01;
     if (method == 5) {
-      // v = 10 sqrt(I) h^0.66667, at most L / (20 minimum sub time step);
-      // the drop includes the water depth.
+      // v = 10 sqrt(I) h^0.66667; the drop includes the water depth.
       const double I5 = (0.1 + 0.02) / L;
       EXPECT_NEAR(V[r0][c0][3], 10 * std::sqrt(I5) * std::pow(0.02, 0.66667), 1e-12);
       EXPECT_NEAR(F[r0][c0][3], V[r0][c0][3] * L * 0.02, 1e-12);
@@ -909,17 +909,15 @@ TEST_F(SurfaceFlowTest, VelocityOfACell) {
       h[r0][c0 + 1] = 0;
       for (int r = 1; r <= nrows; ++r)
         for (int c = 1; c <= ncols; ++c) dem[r][c] = 500 + 100.0 * (ncols - c);
+      // No speed limit from the bounds of the sub time step (L / 20 s here).
       cell(0.5);
-      EXPECT_DOUBLE_EQ(V[r0][c0][3], L / 20);
+      EXPECT_NEAR(V[r0][c0][3], 10 * std::sqrt(100.5 / L) * std::pow(0.5, 0.66667), 1e-12);
       continue;
     }
-    // Manning-Strickler at the released discharge Q = L^2 h / maximum sub
-    // time step: v = (Q / (v L))^0.66667 K_ST sqrt(I), solved for v.
-    const double Q = L * L * 0.02 / 60;
-    const double a = 0.66667;
-    const double v = std::pow(std::pow(Q / L, a) * 25 * std::sqrt(I), 1 / (1 + a));
-    EXPECT_NEAR(V[r0][c0][3], v, 0.001);  // the velocity error of the section
-    EXPECT_NEAR(F[r0][c0][3], Q, 0.01 * Q);
+    // Manning-Strickler at the cell's depth, v = K_ST h^0.66667 sqrt(I), and the discharge L v h (shared by method 1).
+    const double v = 25 * std::pow(0.02, 0.66667) * std::sqrt(I);
+    EXPECT_NEAR(V[r0][c0][3], v, 1e-12);
+    EXPECT_NEAR(F[r0][c0][2] + F[r0][c0][3] + F[r0][c0][4], L * v * 0.02, 1e-12);
     EXPECT_EQ(F[r0][c0][0], F[r0][c0][3]);
     // Dry again: nothing of the wet sub-step's velocities and fluxes is left.
     cell(0);
