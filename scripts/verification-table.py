@@ -18,7 +18,7 @@ import re
 import sys
 
 CASE = re.compile(r"^(?:\d+: )?case (\S+) on (\d+) instance\(s\) x (\d+) thread\(s\)$")
-RESIDUAL = re.compile(r"^(?:\d+: )?  residual\s+(\S+) mm \((\S+) of the input\)")
+RESIDUAL = re.compile(r"^(?:\d+: )?  residual\s+(?:\(without the bounded terms\)\s+)?(\S+) mm \((\S+) of the input\)")
 # ctest -V prefixes each line with its test's number ("77: "): the lines of
 # tests run side by side interleave.
 ROW = re.compile(r"^(\d+: )?([a-z_]+\.[a-z0-9_]+): (.+)$")
