@@ -310,6 +310,11 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   interceptionMethod = interception->GetFlowControl() > 0 ? interception->GetMethod() : 0;
   interceptionFirst = (interception->GetFlowControl() > 0 && interceptionMethod > 10) ? 1 : 0;
   snow->SetPrecipitationSource(interceptionFirst);
+  // The snow and the wet leaves share a layer's demand in the order the
+  // water passes them: the interception before the snow (the canopy above
+  // it) evaporates first and the snow serves what the leaves leave; after
+  // the snow (the leaves take its outflow) the snow serves first.
+  evapotranspiration->SetLeavesFirst(interceptionFirst != 0);
   snow->DeferStepEnd();
   interception->DeferStepGrids();
 

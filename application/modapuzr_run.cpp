@@ -258,6 +258,8 @@ void ModellApplication::Step() {
   if (interceptionFirst) {
     interception->run(hour, day, month, year);
     Lap("interception");
+    evapotranspiration->SnowEvaporationUnderLeaves(hour, day, month, year);
+    Lap("evapotranspiration");
     snow->run(hour, day, month, year);
     Lap("snow");
   } else {

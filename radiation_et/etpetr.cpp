@@ -338,8 +338,39 @@ void verdunstungsmodellklasse::BindInputs() {
     if (has("vapor_pressure")) InputFlags += kVapour;
   }
   if (Method == 4) {
-    if (has("air_humidity_14")) InputFlags += kHumidity;
-    if (has("vapor_pressure_14")) InputFlags += kVapour;
+    // Haude's monthly factors are made for the values at 14 o'clock:
+    // temperature_14 and air_humidity_14 or vapor_pressure_14. A run
+    // without them takes the step's grids in their place (a WARNING names
+    // them): with daily means the evapotranspiration comes out lower.
+    const bool humidity14 = has("air_humidity_14") || has("vapor_pressure_14");
+    HumidityName = humidity14 ? "air_humidity_14" : "air_humidity";
+    VapourName = humidity14 ? "vapor_pressure_14" : "vapor_pressure";
+    if (has(HumidityName.c_str())) InputFlags += kHumidity;
+    if (has(VapourName.c_str())) InputFlags += kVapour;
+    TemperatureName = has("temperature_14")     ? "temperature_14"
+                      : has("corr_temperature") ? "corr_temperature"
+                      : has("temperature")      ? "temperature"
+                                                : "";
+    if (TemperatureName.empty()) {
+      *diag << "FATAL: evapotranspiration after HAUDE (method 4 in section [evapotranspiration] of "
+            << UserControlFile().c_str()
+            << ") needs the air temperature at 14 o'clock, a grid named temperature_14 (else the step's temperature "
+               "or corr_temperature); none of them is present"
+            << "[end-entry]";
+      throw 33;
+    }
+    std::string standin;
+    if (TemperatureName != "temperature_14") standin += TemperatureName + " for temperature_14";
+    if (!humidity14 && (InputFlags & (kHumidity | kVapour)))
+      standin += (standin.empty() ? "" : ", ") +
+                 std::string(InputFlags & kHumidity ? "air_humidity" : "vapor_pressure") + " for " +
+                 (InputFlags & kHumidity ? "air_humidity_14" : "vapor_pressure_14");
+    if (!standin.empty())
+      *diag << "WARNING: evapotranspiration after HAUDE (method 4 in section [evapotranspiration] of "
+            << UserControlFile().c_str() << ") takes the values at 14 o'clock, which are not given: " << standin.c_str()
+            << " stand in for them; Haude's monthly factors are made for the values at 14 o'clock, with the step's "
+               "means the evapotranspiration comes out lower"
+            << "[end-entry]";
   }
   if (Method == 1 || Method == 3) {
     if (has("net_radiation")) {
@@ -367,18 +398,18 @@ void verdunstungsmodellklasse::BindInputs() {
             << "Evapotranspiration requires at least one of the following entities\n"
             << "vapor pressure (e, in mbar) or relative air humidity (RLF, in 1/1).\n"
             << "-------------------------------------------------------------------\n"
-            << " (method " << Method << " in section [evapotranspiration] of " << UserControlFile().c_str() << ")"
+            << " (method " << Method << " in section [evapotranspiration] of " << UserControlFile().c_str()
+            << (Method == 4 ? "; HAUDE takes the values at 14 o'clock, grids named air_humidity_14 or "
+                              "vapor_pressure_14 with temperature_14, else the step's air_humidity or vapor_pressure "
+                              "with temperature; none of the humidity grids is present)"
+                            : "; the grids are named air_humidity or vapor_pressure; neither is present)")
             << "[end-entry]";
       throw 46;
     }
-    if (GetGridOf3("corr_temperature", "temperature", "temperature") > 0) InputFlags += kTemperature;
-  } else if (Method == 4) {
-    if (has("temperature_14")) InputFlags += kTemperature;
-  } else if (GetGridOf3("corr_temperature", "temperature", "temperature") > 0) {
-    InputFlags += kTemperature;
   }
+  if (Method == 4 || GetGridOf3("corr_temperature", "temperature", "temperature") > 0) InputFlags += kTemperature;
 
-  temperature = Method == 4 ? GridAt("temperature_14")
+  temperature = Method == 4 ? GridAt(TemperatureName)
                             : gridlist[GetGridOf3("corr_temperature", "temperature", "temperature")].grid;
   elevation = GridAt("[elevation_model]");
   if (LayerCount > 1) landuse[0] = GridAt("landuse");
@@ -399,8 +430,8 @@ void verdunstungsmodellklasse::BindInputs() {
   nighttemperature = (Method == 1 && timeinterval > 720) ? GridAt("temperature_night") : temperature;
   if (InputFlags & kRadiation) radiation = GridAt(UseNetRadiation ? "net_radiation" : "global_radiation");
   if (InputFlags & kSunshine) sunshine = GridAt("sunshine_duration");
-  if (InputFlags & kVapour) vapour = GridAt(Method == 4 ? "vapor_pressure_14" : "vapor_pressure");
-  if (InputFlags & kHumidity) humidity = GridAt(Method == 4 ? "air_humidity_14" : "air_humidity");
+  if (InputFlags & kVapour) vapour = GridAt(VapourName);
+  if (InputFlags & kHumidity) humidity = GridAt(HumidityName);
   if (InputFlags & kAirPressure) airpressure = GridAt("air_pressure");
 }
 

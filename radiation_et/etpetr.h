@@ -42,7 +42,14 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   virtual int SetSolidSnowStorageGrid(Grid grid);
   virtual int SetRadiationCorrectionGrid(Grid grid);
   virtual void PotentialEvapotranspiration(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // The snow evaporation of the glacier part and, unless the leaves come
+  // first, of the open part.
   virtual void SnowEvaporationOnGlacier(int64_t hour, int64_t day, int64_t month, int64_t year);
+  // With the interception before the snow (the canopy above it) the wet
+  // leaves meet a layer's demand first: the open part's snow evaporates
+  // after them, in SnowEvaporationUnderLeaves, from what they left.
+  void SetLeavesFirst(bool first) { leavesfirst = first; }
+  void SnowEvaporationUnderLeaves(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void UpdateTotals(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void RealEvapotranspiration(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void SubStepHook(int64_t hour, int64_t day, int64_t month, int64_t year);
@@ -124,6 +131,10 @@ class verdunstungsmodellklasse : public teilmodellklasse {
     }
   }
   void FinishStatistics(zonalstatistic*& s);
+  // The snow evaporation of the cells' open and glacier parts; the response
+  // units and statistics of the step's snow evaporation.
+  void SnowEvaporationCells(bool openPart, bool glacierPart);
+  void FinishSnowEvaporation(int64_t hour, int64_t day, int64_t month, int64_t year);
   // Puts the step's temperature back into the temperature grid.
   void RestoreStepTemperature();
 
@@ -162,6 +173,9 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   double AnnualVariability = 0;
   int InputFlags = 0;
   int UseNetRadiation = 0;
+  // The grids of the humidity, vapour pressure and temperature (Haude's
+  // at 14 o'clock, or the step's in their place).
+  std::string HumidityName = "air_humidity", VapourName = "vapor_pressure", TemperatureName = "temperature";
   // Bit values of InputFlags.
   static constexpr int kAirPressure = 1, kLanduse0 = 2, kRadiation = 4, kSunshine = 8, kWind = 16, kHumidity = 32,
                        kVapour = 64, kTemperature = 128;
@@ -190,6 +204,7 @@ class verdunstungsmodellklasse : public teilmodellklasse {
   Grid soilstorage = nullptr;
   Grid availablesoil = nullptr;
   int snowmethod = 0;
+  bool leavesfirst = false;         // the open part's snow evaporates after the interception
   Grid interceptionevap = nullptr;  // layer 0 of "interception_evaporation", once found
   bool glacierlookup = true;        // the glacier snow grids are still to be looked up
   Grid glaciersnowevap = nullptr;

@@ -54,6 +54,19 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
     }
   }
   evrsstat->NewStep();
+  SnowEvaporationCells(!leavesfirst, true);
+  if (!leavesfirst) FinishSnowEvaporation(stepHour, stepDay, stepMonth, stepYear);
+}
+
+void verdunstungsmodellklasse::SnowEvaporationUnderLeaves(int64_t stepHour, int64_t stepDay, int64_t stepMonth,
+                                                          int64_t stepYear) {
+  if (flowcontrol == 0 || !solidsnow || !leavesfirst) return;
+  SetStepDate(stepYear, stepMonth, stepDay, stepHour);
+  SnowEvaporationCells(true, false);
+  FinishSnowEvaporation(stepHour, stepDay, stepMonth, stepYear);
+}
+
+void verdunstungsmodellklasse::SnowEvaporationCells(bool openPart, bool glacierPart) {
   const int L = LayerCount;
   // Snow methods that evaporate snow themselves.
   const bool ownsnow = snowmethod == 5 || snowmethod == 6 || snowmethod == 7 || snowmethod == 11;
@@ -65,7 +78,7 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
     for (int c = c0; c <= c1; ++c) {
       if (!Processed(r, c)) continue;
       if (ownsnow) {
-        if (solidsnow[r][c] > 0 && L > 0) {
+        if (openPart && solidsnow[r][c] > 0 && L > 0) {
           for (int j = 1; j <= L; ++j)
             if (landuse[j][r][c] > nodata && etp[j][r][c] > nodata) etp[j][r][c] = 0;
           if (evap[r][c] > nodata) evap[r][c] = 0;
@@ -73,12 +86,12 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
         continue;
       }
       const double g = GlacierFraction(r, c);
-      evrs[r][c] = 0;
-      if (glaciersnowevap) glaciersnowevap[r][c] = 0;
       // The demands are per unit area: each part meets them whole. The
-      // glacier part's snow takes them first, without lowering them; what the
-      // open part's snow leaves goes on to its plants and soil.
-      if (g > 0 && glaciersnowevap && glaciersolidsnow) {
+      // glacier part's snow takes them as the potential step left them,
+      // without lowering them; what the open part's snow leaves goes on to
+      // its plants and soil.
+      if (glacierPart && glaciersnowevap) glaciersnowevap[r][c] = 0;
+      if (glacierPart && g > 0 && glaciersnowevap && glaciersolidsnow) {
         double& store = glaciersolidsnow[r][c];
         for (int j = 1; j <= L; ++j)
           if (landuse[j][r][c] > nodata) {
@@ -88,14 +101,31 @@ void verdunstungsmodellklasse::SnowEvaporationOnGlacier(int64_t stepHour, int64_
         double demand = evap[r][c];
         TakeFrom(store, demand, glaciersnowevap[r][c]);
       }
+      if (!openPart) continue;
+      evrs[r][c] = 0;
+      // The snow serves what is left of a layer's demand. When the leaves
+      // take the snow's outflow and evaporate after it, they evaporate at
+      // most what the snow left of their own demand: a layer gives off no
+      // more than the larger of its potential transpiration and its
+      // potential interception evaporation.
       if (g < 1 && solidsnow[r][c] > 0) {
         double& store = solidsnow[r][c];
         for (int j = 1; j <= L; ++j)
-          if (landuse[j][r][c] > nodata) TakeFrom(store, etp[j][r][c], evrs[r][c]);
+          if (landuse[j][r][c] > nodata) {
+            const double taken = evrs[r][c];
+            TakeFrom(store, etp[j][r][c], evrs[r][c]);
+            if (eip[j][r][c] > nodata) eip[j][r][c] = std::max(0.0, eip[j][r][c] - (evrs[r][c] - taken));
+          }
         TakeFrom(store, evap[r][c], evrs[r][c]);
       }
     }
   }
+}
+
+void verdunstungsmodellklasse::FinishSnowEvaporation(int64_t stepHour, int64_t stepDay, int64_t stepMonth,
+                                                     int64_t stepYear) {
+  const int L = LayerCount;
+  const bool ownsnow = snowmethod == 5 || snowmethod == 6 || snowmethod == 7 || snowmethod == 11;
   // Response units and the statistic in the order of the cells; an inactive
   // statistic takes no cell, and without response units the pass is skipped.
   const bool addCells = !ownsnow && evrsstat->IsActive();

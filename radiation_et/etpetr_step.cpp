@@ -216,9 +216,9 @@ void verdunstungsmodellklasse::WarnMissingInputs(long cells, int inputs, int64_t
   if (cells == 0) return;
   missingwarned = true;
   std::string names;
-  const std::pair<int, std::string> grids[] = {{kTemperature, Method == 4 ? "temperature_14" : "temperature"},
-                                               {kVapour, Method == 4 ? "vapor_pressure_14" : "vapor_pressure"},
-                                               {kHumidity, Method == 4 ? "air_humidity_14" : "air_humidity"},
+  const std::pair<int, std::string> grids[] = {{kTemperature, Method == 4 ? TemperatureName : "temperature"},
+                                               {kVapour, VapourName},
+                                               {kHumidity, HumidityName},
                                                {kWind, "wind_speed"},
                                                {kRadiation, UseNetRadiation ? "net_radiation" : "global_radiation"},
                                                {kSunshine, "sunshine_duration"},
@@ -241,6 +241,9 @@ long verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth
   const int L = LayerCount;
   const double c0 = RGCoeff[0], c1 = RGCoeff[1], c2 = RGCoeff[2], c3 = RGCoeff[3];
   const bool longsteps = timeinterval > 720;
+  // The share of the amplitude the day gets with the annual term: the day
+  // is never cooler, the night never warmer, than the day's temperature.
+  const double dayshare = std::clamp(amplitude_fraction_day + annualterm, 0.0, 1.0);
   // Hamon's monthly factor of the day, between the mid-month values.
   double pecday = 0;
   if (d > 15)
@@ -336,8 +339,8 @@ long verdunstungsmodellklasse::PotentialRows(int64_t stepYear, int64_t stepMonth
           // gets the step's temperature back before the soil takes it.
           const double D = rr * dayamplitude * std::exp(-z / AmplitudeHeightScale);
           steptemperature[r][c] = temperature[r][c];
-          temperature[r][c] += (amplitude_fraction_day + annualterm) * D;
-          nighttemperature[r][c] -= (1 - amplitude_fraction_day - annualterm) * D;
+          temperature[r][c] += dayshare * D;
+          nighttemperature[r][c] -= (1 - dayshare) * D;
         }
         etp[0][r][c] = eip[0][r][c] = etr[0][r][c] = 0;
         // Each part starts at the top layer with its own net radiation and resistance.

@@ -45,7 +45,14 @@ expokorrklasse::expokorrklasse(int& error, DiagStream* diagnostics, StatRecord* 
 
     if (flowcontrol != 0) {
       ReadValue(controlfile, "%d", &method, "methode of correction for ", linebuffer);
-      if (method < 1 || method > 4) method = 2;
+      if (method < 1 || method > 4) {
+        const int line = controlfile.LineNumber();
+        *diag << "WARNING: methode of correction for " << modulname.c_str() << ": " << method << " ("
+              << controlfile.WhereBetween(line, line).c_str()
+              << ") is not 1 to 4: method 2 (shading, slope radiation and temperature) is taken"
+              << "[end-entry]";
+        method = 2;
+      }
       ReadValue(controlfile, "%s", &tkorrfile, "name of the TKORR-Grid for", linebuffer);
       ReadValue(controlfile, "%d", &tkorrcode, "Writegrid EXKORR for ", linebuffer);
       ReadValue(controlfile, "%lf", &tscale, "scaling factor for Tkorr for ", linebuffer);

@@ -1,6 +1,7 @@
 #include "radiation_et/interzep.h"
 
 #include <mpi.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <atomic>
@@ -240,7 +241,7 @@ bool interzeptionsmodellklasse::OpenWater(int i, int r, int c) const {
   return i == layers || !(lai[i + 1][r][c] > nodata);
 }
 
-double interzeptionsmodellklasse::Layer(int i, int r, int c, double W, bool withTracers, bool openWater) {
+double interzeptionsmodellklasse::Layer(int i, int r, int c, double W, double* store, double* conc, bool openWater) {
   // A missing water input brings no water: the storage neither fills nor
   // spills, its throughfall and that of its tracers are missing, and it
   // only evaporates. On open water the whole input and what the layer held
@@ -249,73 +250,60 @@ double interzeptionsmodellklasse::Layer(int i, int r, int c, double W, bool with
   const double held = storage[i][r][c];
   if (!input) {
     W = 0;
-    withTracers = false;
-    for (int k = 1; k <= tracercount && i == 1 && layers == 1; ++k) tracergrids[k].flux[r][c] = nodata;
+    for (int k = 1; store && k <= tracercount; ++k) conc[k] = nodata;
+    store = nullptr;
   }
   const double smax = openWater ? 0.0 : input ? Capacity(i, r, c) : storage[i][r][c];
   const double cov = openWater ? 1.0 : coverage[i][r][c];
   double tf = (1 - cov) * W;
   const double before = storage[i][r][c];
   double S = before + cov * W;
-  if (withTracers) {
-    for (int k = 1; k <= tracercount; ++k) {
-      TracerGrids& g = tracergrids[k];
-      const TracerRecord& t = tracers[k];
-      const double cin = tracerinput[k] ? tracerinput[k][r][c] : 0.0;
-      if (t.radioactive == 1) g.store[r][c] *= t.decay;
-      if (t.evaporating == 1) {
-        g.flux[r][c] = cin;
-        g.store[r][c] = WeightedMean(g.store[r][c], cin, before, cov * W);
-      } else {
-        g.flux[r][c] = tf * cin;
-        g.store[r][c] += cin * cov * W;
-      }
+  // conc[k] carries the tracer's output flux (an amount for a tracer that
+  // does not evaporate) until the layer's throughfall is known.
+  for (int k = 1; store && k <= tracercount; ++k) {
+    const double cin = conc[k];
+    if (tracers[k].evaporating == 1) {
+      store[k] = WeightedMean(store[k], cin, before, cov * W);
+    } else {
+      conc[k] = tf * cin;
+      store[k] += cin * cov * W;
     }
   }
   if (S > smax) {
     const double X = S - smax;
-    if (withTracers) {
-      for (int k = 1; k <= tracercount; ++k) {
-        TracerGrids& g = tracergrids[k];
-        const TracerRecord& t = tracers[k];
-        if (t.evaporating == 1) {
-          g.flux[r][c] = X + tf > 0 ? (g.store[r][c] * X + g.flux[r][c] * tf) / (X + tf) : g.store[r][c];
-        } else {
-          const double share = S > 0 ? X / S * g.store[r][c] : 0.0;
-          const double moved = std::min(share, X * t.max_conc);
-          g.store[r][c] -= moved;
-          g.flux[r][c] += moved;
-        }
+    for (int k = 1; store && k <= tracercount; ++k) {
+      if (tracers[k].evaporating == 1) {
+        conc[k] = X + tf > 0 ? (store[k] * X + conc[k] * tf) / (X + tf) : store[k];
+      } else {
+        const double share = S > 0 ? X / S * store[k] : 0.0;
+        const double moved = std::min(share, X * tracers[k].max_conc);
+        store[k] -= moved;
+        conc[k] += moved;
       }
     }
     tf += X;
     S = smax;
   }
-  if (withTracers)
-    for (int k = 1; k <= tracercount; ++k)
-      if (tracers[k].evaporating != 1) {
-        Grid flux = tracergrids[k].flux;
-        flux[r][c] = tf > 0 ? flux[r][c] / tf : 0.0;
-      }
+  for (int k = 1; store && k <= tracercount; ++k)
+    if (tracers[k].evaporating != 1) conc[k] = tf > 0 ? conc[k] / tf : 0.0;
   // A missing potential evaporates nothing, and its evaporation is missing.
   double E = 0;
   double& PT = pottrans[i][r][c];
-  const bool several = layers >= 2;
   const bool potential = openWater                     ? true
                          : method == 1 || method == 11 ? PT > nodata
                          : method == 2 || method == 12 ? potintercep[i][r][c] > nodata
                                                        : true;
+  // The layer's transpiration demand is lowered by what its wet leaves
+  // evaporate; layer 0 keeps the cell's potential evapotranspiration.
   if (!potential || openWater) {
   } else if (method == 1 || method == 11) {
     E = std::min(S, PT);
     PT -= E;
-    if (several) pottrans[0][r][c] -= E;
     S -= E;
   } else if (method == 2 || method == 12) {
     E = std::min(S, potintercep[i][r][c]);
     const double taken = PT > nodata ? std::min(PT, E) : 0.0;
     PT -= taken;
-    if (several && pottrans[0][r][c] > nodata) pottrans[0][r][c] -= taken;
     S -= E;
   }
   storage[i][r][c] = S;
@@ -323,6 +311,97 @@ double interzeptionsmodellklasse::Layer(int i, int r, int c, double W, bool with
   // Water that open water spilled from the store is known even without an input.
   throughfall[i][r][c] = input ? tf : (openWater && held > 0 ? tf : nodata);
   return E;
+}
+
+void interzeptionsmodellklasse::Cell(int r, int c, double* scratch) {
+  const int n = layers;
+  const int T = tracers ? tracercount : 0;
+  evaporation[0][r][c] = throughfall[0][r][c] = storage[0][r][c] = 0;
+  double W = water[r][c];
+  // The tracers on a cell's leaves are one store (tracergrids[k].store: a
+  // concentration of the water held for an evaporating tracer, else an
+  // amount): at the start of the step it is shared out among the layers by
+  // the water each holds (what dry leaves kept goes to the top vegetated
+  // layer), each layer takes the concentration of the water reaching it
+  // and passes on that of its throughfall, and the store gathers the
+  // layers' tracers again. The throughfall that reaches the ground carries
+  // the lowest layer's concentration.
+  const size_t stride = static_cast<size_t>(T) + 1;
+  double* total = scratch;
+  double* store = scratch + stride;
+  double* conc = scratch + 2 * stride;
+  double* sum = scratch + 3 * stride;
+  double* weight = scratch + 4 * stride;
+  double* last = scratch + 5 * stride;
+  double heldall = 0;
+  int top = 0;
+  if (T > 0) {
+    for (int i = 1; i <= n; ++i) {
+      if (storage[i][r][c] > 0) heldall += storage[i][r][c];
+      if (top == 0 && landuse[i][r][c] > nodata) top = i;
+    }
+    if (top == 0) top = 1;
+    for (int k = 1; k <= T; ++k) {
+      const double v = tracergrids[k].store[r][c];
+      total[k] = v > nodata ? v : 0.0;
+      if (tracers[k].radioactive == 1) total[k] *= tracers[k].decay;
+      conc[k] = !(W > nodata) ? nodata : tracerinput[k] ? tracerinput[k][r][c] : 0.0;
+      sum[k] = weight[k] = 0;
+      last[k] = total[k];
+    }
+  }
+  bool evaporated = false;  // a layer's evaporation is known
+  for (int i = 1; i <= n; ++i) {
+    const double held = storage[i][r][c] > 0 ? storage[i][r][c] : 0.0;
+    for (int k = 1; k <= T; ++k)
+      store[k] = tracers[k].evaporating == 1 || (heldall > 0 ? held == heldall : i == top) ? total[k]
+                 : heldall > 0                                                             ? total[k] * held / heldall
+                                                                                           : 0.0;
+    if (!(landuse[i][r][c] > nodata)) {
+      // An empty layer holds nothing: it passes its water (and any it
+      // held from a stored start) on to the layers below; a missing
+      // input stays missing unless there was water held.
+      for (int k = 1; k <= T; ++k) {
+        const bool evaporating = tracers[k].evaporating == 1;
+        if (!(conc[k] > nodata)) {
+          conc[k] = held > 0 ? (evaporating ? store[k] : store[k] / held) : nodata;
+          if (held > 0 && !evaporating) store[k] = 0;
+        } else if (W + held > 0) {
+          conc[k] = evaporating ? WeightedMean(conc[k], store[k], W, held) : (conc[k] * W + store[k]) / (W + held);
+          if (!evaporating) store[k] = 0;
+        }
+      }
+      evaporation[i][r][c] = storage[i][r][c] = 0;
+      throughfall[i][r][c] = W > nodata ? W + held : (held > 0 ? held : nodata);
+    } else {
+      Layer(i, r, c, W, T > 0 ? store : nullptr, conc, OpenWater(i, r, c));
+      for (int k = 1; k <= T; ++k) last[k] = store[k];
+    }
+    for (int k = 1; k <= T; ++k) {
+      if (tracers[k].evaporating == 1) {
+        sum[k] += store[k] * storage[i][r][c];
+        weight[k] += storage[i][r][c];
+      } else {
+        sum[k] += store[k];
+      }
+    }
+    if (evaporation[i][r][c] > nodata) {
+      evaporation[0][r][c] += evaporation[i][r][c];
+      evaporated = true;
+    }
+    storage[0][r][c] += storage[i][r][c];
+    throughfall[0][r][c] = throughfall[i][r][c];
+    W = throughfall[i][r][c];
+  }
+  if (!evaporated) evaporation[0][r][c] = nodata;
+  for (int k = 1; k <= T; ++k) {
+    // An evaporating tracer's store is the concentration of all the water
+    // held (that of the last layer that took water when none is held).
+    tracergrids[k].store[r][c] = tracers[k].evaporating != 1 ? sum[k]
+                                 : n > 1 && weight[k] > 0    ? sum[k] / weight[k]
+                                                             : last[k];
+    tracergrids[k].flux[r][c] = conc[k];
+  }
 }
 
 void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
@@ -340,6 +419,9 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
   auto glacierShare = [&](int r, int c) { return glacier ? std::clamp(glacier[r][c], 0.0, 1.0) : 0.0; };
   // The cells on the threads (each touches only its own cell), then the
   // statistics side by side, each in the order of the cells.
+  const size_t scratchsize = kScratch * (static_cast<size_t>(tracers ? tracercount : 0) + 1);
+  const size_t threads = static_cast<size_t>(std::max(1, omp_get_max_threads()));
+  if (tracerscratch.size() < threads * scratchsize) tracerscratch.assign(threads * scratchsize, 0.0);
   FirstError failure;
   long missingcells = 0;  // without a water input
 #pragma omp parallel for schedule(runtime) reduction(+ : missingcells)
@@ -353,31 +435,8 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
           continue;
         }
         if (glacierShare(r, c) >= 1) continue;
-        evaporation[0][r][c] = throughfall[0][r][c] = storage[0][r][c] = 0;
-        double W = water[r][c];
-        if (!(W > nodata)) ++missingcells;
-        bool evaporated = false;  // a layer's evaporation is known
-        for (int i = 1; i <= n; ++i) {
-          if (!(landuse[i][r][c] > nodata)) {
-            // An empty layer holds nothing: it passes its water (and any it
-            // held from a stored start) on to the layers below; a missing
-            // input stays missing unless there was water held.
-            const double held = storage[i][r][c] > nodata ? storage[i][r][c] : 0.0;
-            evaporation[i][r][c] = storage[i][r][c] = 0;
-            throughfall[i][r][c] = W > nodata ? W + held : (held > 0 ? held : nodata);
-          } else {
-            Layer(i, r, c, W, n == 1, OpenWater(i, r, c));
-          }
-          if (evaporation[i][r][c] > nodata) {
-            evaporation[0][r][c] += evaporation[i][r][c];
-            evaporated = true;
-          }
-          storage[0][r][c] += storage[i][r][c];
-          throughfall[0][r][c] = throughfall[i][r][c];
-          W = throughfall[i][r][c];
-        }
-        if (!evaporated) evaporation[0][r][c] = nodata;
-        if (n == 1) pottrans[0][r][c] = pottrans[1][r][c];
+        if (!(water[r][c] > nodata)) ++missingcells;
+        Cell(r, c, tracerscratch.data() + static_cast<size_t>(omp_get_thread_num()) * scratchsize);
       }
     });
   }
@@ -441,7 +500,7 @@ void interzeptionsmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t s
   }
 
   // Tracer storage per zone: concentrations weighted by the stored water, masses summed.
-  for (int k = 1; k <= tracercount && n == 1; ++k) {
+  for (int k = 1; k <= tracercount; ++k) {
     TracerGrids& t = tracergrids[k];
     if (!t.subbasins) continue;
     for (int r = firstrow; r <= lastrow; ++r) {

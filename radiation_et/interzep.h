@@ -64,8 +64,16 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   double Capacity(int i, int r, int c) const;
   // Fills and empties the storage of layer i of a cell; returns the
   // evaporation. On open water the layer holds nothing and evaporates
-  // nothing: its water and what it held pass on.
-  double Layer(int i, int r, int c, double water, bool withTracers, bool openWater);
+  // nothing: its water and what it held pass on. With tracers, store[k]
+  // (k = 1 ... tracercount) is the layer's tracer k (a concentration of the
+  // water held for an evaporating tracer, else an amount, concentration x
+  // mm) and conc[k] the concentration of the water arriving, which becomes
+  // that of the layer's throughfall (nodata while the water is missing);
+  // both null without tracers.
+  double Layer(int i, int r, int c, double water, double* store, double* conc, bool openWater);
+  // One cell of the step: its layers from the top down, the tracers with
+  // their water (scratch: this thread's part of tracerscratch).
+  void Cell(int r, int c, double* scratch);
   // Layer i of the cell evaporates as open water in the evapotranspiration
   // model: the cell's lake code and ponding storage are above 0, and the
   // layer is the lowest one or the layers below it are empty.
@@ -101,4 +109,7 @@ class interzeptionsmodellklasse : public teilmodellklasse {
   std::vector<zonalstatistic*> statistics[3];
   std::vector<std::vector<ZoneRecord>> zones[3];
   std::vector<Grid> tracerinput;  // input concentration per tracer 1 ... count
+  // Per thread: the tracers' values of the cell being computed (kScratch x (count + 1)).
+  static constexpr int kScratch = 6;
+  std::vector<double> tracerscratch;
 };

@@ -33,7 +33,8 @@ const char* const kGlacierShortNames[schneemodellklasse::kGlacierGridCount] = {"
                                                                                "GlacierCodesOld",
                                                                                "SnowMelt_onGlacier",
                                                                                "SnowEvaporation_onGlacier",
-                                                                               "firn_turned_to_ice"};
+                                                                               "firn_turned_to_ice",
+                                                                               "snow_age_onGlacier"};
 const char* const kGlacierHeaders[schneemodellklasse::kGlacierStatCount] = {
     "glacier_melt_from_firn_areas__",
     "glacier_melt_from_ice_areas__",
@@ -226,6 +227,16 @@ void schneemodellklasse::ReadGlacierSection(StatRecord* registry, int registryCa
       throw 80;
     }
     numbersEnd(consumed);
+    // V = VAscaling x A^VAexponent turns the year's volume into an area: a
+    // factor of 0 or less, or an exponent of 0 or less, has no area for a
+    // volume (the update would divide by them) and no meaning.
+    for (const auto& [name, value] :
+         {std::pair<const char*, double>{"VAscaling", VAscaling}, {"VAexponent", VAexponent}})
+      if (!(value > 0 && value <= std::numeric_limits<double>::max())) {
+        *diag << "FATAL: " << name << " of the volume-area relation V = VAscaling x A^VAexponent must be above 0, here "
+              << value << " in [ice_firn]" << where().c_str() << "[end-entry]";
+        throw 80;
+      }
     ReadValue(controlfile, "%s", &glac[kFirnTotal].file, "name of the firn stack for ", linebuffer);
     ReadValue(controlfile, "%d", &glac[kFirnTotal].writecode, "write code for the firn stack in ", linebuffer);
     statLine(kStatFirnWE, "name of the firn-statistic-file for ");
@@ -459,28 +470,35 @@ void schneemodellklasse::RegisterGlacierGrids() {
     }
   };
   const bool dynamic = glaciermethod > 10;
+  // A glacier grid without a line of its own takes the name of the snow
+  // model's grid o with "_onGlacier" before the extension, and its write code.
+  auto nameAfter = [&](GlacierGrid g, OwnGrid o) {
+    const std::string& name = own[o].file;
+    const size_t slash = name.find_last_of('/');
+    const size_t dot = name.rfind('.');
+    const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    glac[g].file = extension ? name.substr(0, dot) + "_onGlacier" + name.substr(dot) : name + "_onGlacier";
+    glac[g].writecode = own[o].writecode;
+  };
   // The static methods keep the snow of their glacier cells in the same
   // on-glacier storages as the dynamic ones. Their section has no lines for
-  // them: they take the names of the snow storage grids with "_onGlacier"
-  // before the extension and the write codes of those grids, and are read with
+  // them: they take the names of the snow storage grids, and are read with
   // them (readgrid 1 of the snow model), so that a warm start keeps the snow
   // of the glaciers.
-  if (!dynamic) {
-    const std::pair<GlacierGrid, OwnGrid> pairs[] = {
-        {kSolidOnGlacier, kSolid}, {kLiquidOnGlacier, kLiquid}, {kTotalOnGlacier, kTotal}};
-    for (const auto& [g, o] : pairs) {
-      const std::string& name = own[o].file;
-      const size_t slash = name.find_last_of('/');
-      const size_t dot = name.rfind('.');
-      const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
-      glac[g].file = extension ? name.substr(0, dot) + "_onGlacier" + name.substr(dot) : name + "_onGlacier";
-      glac[g].writecode = own[o].writecode;
-    }
-  }
+  if (!dynamic)
+    for (const auto& [g, o] : {std::pair<GlacierGrid, OwnGrid>{kSolidOnGlacier, kSolid},
+                               {kLiquidOnGlacier, kLiquid},
+                               {kTotalOnGlacier, kTotal}})
+      nameAfter(g, o);
+  // The age of the glacier part's snow (days), which its albedo follows
+  // where the snow method's energy balance melts that snow (glacier method
+  // 13): named after the snow age grid and read with the glacier state.
+  const bool ownAge = glaciermethod == 13 && EnergyBalanceMethod(method);
+  if (ownAge) nameAfter(kSnowAgeOnGlacier, kAge);
   const int readflag = dynamic ? glacierreadgrid : readgrid;
   auto state = [&](GlacierGrid g, double fill) {
     bool read = readflag == 1;
-    if (read && !dynamic) {
+    if (read && (!dynamic || g == kSnowAgeOnGlacier)) {
       // State files written before the static glaciers kept their snow have
       // none: those glaciers start without snow, as they did then.
       std::string path = glac[g].file;
@@ -490,7 +508,9 @@ void schneemodellklasse::RegisterGlacierGrids() {
       if (!present) {
         if (mpirank == 0)
           *diag << "WARNING: in module " << modulname.c_str() << ": the snow state of the glacier cells ("
-                << path.c_str() << ") was not found; the glacier cells start without snow"
+                << path.c_str() << ") was not found; "
+                << (g == kSnowAgeOnGlacier ? "the snow on the glaciers starts with the age of the cells' snow"
+                                           : "the glacier cells start without snow")
                 << "[end-entry]";
         read = false;
       }
@@ -502,6 +522,7 @@ void schneemodellklasse::RegisterGlacierGrids() {
     } else {
       create(g, storagefirst, storagelast);
     }
+    return read;
   };
   create(kMeltFirn, ownfirst, ownlast);
   create(kMeltIce, ownfirst, ownlast);
@@ -534,6 +555,14 @@ void schneemodellklasse::RegisterGlacierGrids() {
   if (dynamic && EnergyBalanceMethod(method)) {
     state(kSurfTempOnGlacier, kMeltingPoint);
     state(kSnowTempOnGlacier, kMeltingPoint);
+  }
+  // Not read (a cold start, or a state written without it), the age of the
+  // glacier part's snow starts as that of the cell's.
+  if (ownAge && !state(kSnowAgeOnGlacier, 0)) {
+    const OwnGridEntry& e = glac[kSnowAgeOnGlacier];
+    for (int64_t r = std::max(e.first, own[kAge].first); r <= std::min(e.last, own[kAge].last); ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (e.grid[r][c] > nodata) e.grid[r][c] = own[kAge].grid[r][c];
   }
   create(kGlacierizedOld, storagefirst, storagelast);
   if (dynamic) {

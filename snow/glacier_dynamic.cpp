@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "framework/diagstream.h"
 #include "snow/snowmod.h"
@@ -349,8 +350,26 @@ void schneemodellklasse::UpdateGlacierGeometry() {
     *diag << "DEBUG: "
           << "---------------------------------\n\n"
           << "[end-entry]";
-    g.oldArea = g.area;
+  }
+  // The next year starts from the area the update left in the grids (the
+  // sums of the last refresh date from before the last band changes), with
+  // its volume by the relation: as a warm start from these grids does, so
+  // that a run equals one that stops and restarts between two updates.
+  std::vector<double> areas(glaciers.size(), 0.0);
+  for (int r = 1; r <= nrows; ++r) {
+    if (!glacierzone[r]) continue;
+    for (int c = 1; c <= ncols; ++c) {
+      if (Missing(glacierzone[r][c]) || !(glaciergrid[r][c] > 0) || !(glaciercodes[r][c] >= 0)) continue;
+      const auto it = glacierindex.find(static_cast<int64_t>(glaciercodes[r][c]));
+      if (it != glacierindex.end()) areas[it->second] += glaciergrid[r][c] * GlacierCellArea(r, c) / 1e6;
+    }
+  }
+  for (size_t p = 0; p < glaciers.size(); ++p) {
+    Glacier& g = *glaciers[p];
+    g.area = areas[p];
+    g.VolumeFromArea();
     g.oldVolume = g.volume;
+    g.OldAreaFromOldVolume();
   }
 }
 

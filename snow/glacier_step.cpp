@@ -111,12 +111,14 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     const double Pstep = waterinput[r][c];
     const double Pgstep = GlacierInput(r, c);
     double& P = waterinput[r][c];
+    const double a = albedo[r][c];
     if (timeinterval <= 720) {
-      M = SnowCell(T, 1.0, r, c, f, So, Lo, total, tpack, tsurf, evap, P, Pstep, openSnow, openRain);
+      M = SnowCell(T, 1.0, r, c, f, So, Lo, total, tpack, tsurf, evap, P, Pstep, openSnow, openRain, a);
     } else {
       double s1 = 0, r1 = 0;
-      M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, P, Pstep, s1, r1);
-      M += SnowCell(T, dayfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, P, Pstep, openSnow, openRain);
+      M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, P, Pstep, s1, r1,
+                   a);
+      M += SnowCell(T, dayfraction, r, c, f, So, Lo, total, tpack, tsurf, evap, P, Pstep, openSnow, openRain, a);
       openSnow += s1;
       openRain += r1;
     }
@@ -144,13 +146,18 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     double evapg = eb || !glac[kEvapOnGlacier].grid ? 0.0 : glac[kEvapOnGlacier].grid[r][c];
     double Pg = Pgstep;
     double Mg = 0;
+    // The glacier part's snow has its own age and albedo (that of the open
+    // part's snow, or of the bare land beside it, is not on the glacier).
+    Grid ages = glac[kSnowAgeOnGlacier].grid;
+    if (ages && !(ages[r][c] > nodata)) ages[r][c] = 0;
+    const double ag = !ages ? a : totalg <= 2.5 ? LanduseAlbedo(r, c) : SnowAlbedo(T, ages[r][c]);
     if (timeinterval <= 720) {
-      Mg = SnowCell(T, 1.0, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, Pg, Pgstep, snowIn, rainIn);
+      Mg = SnowCell(T, 1.0, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, Pg, Pgstep, snowIn, rainIn, ag);
     } else {
       double s1 = 0, r1 = 0;
       Mg = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, Pg, Pgstep,
-                    s1, r1);
-      Mg += SnowCell(T, dayfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, Pg, Pgstep, snowIn, rainIn);
+                    s1, r1, ag);
+      Mg += SnowCell(T, dayfraction, r, c, f, Sg, Lg, totalg, tpackg, tsurfg, evapg, Pg, Pgstep, snowIn, rainIn, ag);
       snowIn += s1;
       rainIn += r1;
     }
@@ -159,6 +166,14 @@ void schneemodellklasse::GlacierCell(int r, int c, double T, double& S, double& 
     Lg += mg;
     Sg -= mg;
     release(Sg, Lg, outg);
+    // Its age as the open part's: fresh snowfall on a pack of more than
+    // 5 mm makes it new.
+    if (ages) {
+      if (T > T0R + transzone || Pg <= 1.0 || Sg + Lg <= 5.0)
+        ages[r][c] += 1.0 / n;
+      else
+        ages[r][c] = 0;
+    }
   }
   // The glacier part's tracers: those of the water it took (its input with
   // the snow the wind brought), at the precipitation's concentration; its
@@ -446,8 +461,25 @@ void schneemodellklasse::GlacierRunoff() {
 
 bool schneemodellklasse::GlacierUpdateDue() const {
   if (glaciermethod <= 10) return false;
-  if (stepmonth != GMBEvalMonth || stepday != GMBEvalDay) return false;
-  return static_cast<double>(stephour) + (timeinterval + mintointend) / 60.0 > 24.001;
+  // The update belongs to the step whose end passes the end of the
+  // evaluation day: the last hourly step of that day, the daily step of it,
+  // and the step of several days that holds it, wherever in the step the day
+  // lies (also one that starts in the year before, for 31 December). Hours
+  // are counted from 1 January of the year before the step's.
+  const int64_t before = stepyear - 1;
+  const double yearBefore = 24.0 * DayOfYear(before, 12, 31);
+  const double end = yearBefore + 24.0 * (DayOfYear(stepyear, stepmonth, stepday) - 1) + static_cast<double>(stephour) +
+                     mintointend / 60.0;
+  const double start = end - timeinterval / 60.0;
+  constexpr double kTolerance = 0.001;  // h
+  for (const int64_t year : {before, stepyear}) {
+    // A date the year does not have (29 February of a common year) brings
+    // no update in that year.
+    if (GMBEvalDay < 1 || GMBEvalDay > DaysInMonth(year, GMBEvalMonth)) continue;
+    const double dayEnd = (year == before ? 0.0 : yearBefore) + 24.0 * DayOfYear(year, GMBEvalMonth, GMBEvalDay);
+    if (start < dayEnd - kTolerance && dayEnd <= end + kTolerance) return true;
+  }
+  return false;
 }
 
 void schneemodellklasse::YearlyGlacierUpdate() {
@@ -492,7 +524,8 @@ void schneemodellklasse::YearlyGlacierUpdate() {
         L[r][c] -= E * fl;
         Sg[r][c] += E * (1 - a) / a * fs;
         Lg[r][c] += E * (1 - a) / a * fl;
-        gmb[r][c] += E;
+        // The balance is mm over the glacierized part, as what it received.
+        gmb[r][c] += E * (1 - a) / a;
       };
       if (created) {
         if (glaciercodes[r][c] < 0)
@@ -507,6 +540,7 @@ void schneemodellklasse::YearlyGlacierUpdate() {
         const double onPlants = held.empty() || !(held[0][r][c] > nodata) ? 0.0 : held[0][r][c];
         Sg[r][c] = S[r][c];
         Lg[r][c] = L[r][c] + onPlants;
+        if (glac[kSnowAgeOnGlacier].grid) glac[kSnowAgeOnGlacier].grid[r][c] = own[kAge].grid[r][c];
         // Its snow's and plants' tracers with it (per mm of either part).
         for (size_t t = 1; t < glaciertracers.size(); ++t) {
           double& vg = glaciertracers[t].store[r][c];
@@ -598,6 +632,11 @@ void schneemodellklasse::YearlyGlacierUpdate() {
   for (int p : {glacierposition, codesposition, glac[kMassBalance].position, glac[kOldMassBalance].position,
                 glac[kFirnTotal].position})
     MPIScatterGrid(p);
+  // The other modules read the glacierized share of the neighbours across
+  // an instance border (the groundwater's faces): their border rows take
+  // the new shares and codes too.
+  if (mpisize > 1)
+    for (int p : {glacierposition, codesposition}) MPIExchangeBorders(p);
   MPIScatterStack(glac[kFirnTotal].position, firnstack);
   for (size_t t = 1; t < glaciertracers.size(); ++t)
     if (glaciertracers[t].firnposition > 0) MPIScatterGrid(glaciertracers[t].firnposition);
@@ -713,6 +752,8 @@ void schneemodellklasse::FollowGlacierArea() {
       } else {
         Sg[r][c] += d * S[r][c] / gA;
         Lg[r][c] += d * (L[r][c] + onPlants) / gA;
+        // A glacier part that had no snow takes the open part's with its age.
+        if (gB <= 0 && glac[kSnowAgeOnGlacier].grid) glac[kSnowAgeOnGlacier].grid[r][c] = own[kAge].grid[r][c];
       }
       if (gA >= 1) {
         S[r][c] = L[r][c] = 0;

@@ -172,8 +172,9 @@ void schneemodellklasse::ReadExtendedLines() {
   // Line 42 must hold a file name: an empty line means the extended lines are missing.
   if (!controlfile.GetLine(line) || line.size() < 3) {
     *diag << "FATAL: cannot read additional parameters for snow model methods 5 to 11 from "
-          << UserControlFile().c_str() << " (" << controlfile.Where().c_str() << ")"
-          << "[end-entry]";
+          << UserControlFile().c_str() << " (" << controlfile.Where().c_str() << "): every method above 4 reads "
+          << "them (the energy-balance, slide and long wave lines, from the name of the snow pack temperature "
+          << "grid on), here method " << method << "[end-entry]";
     throw 404;
   }
   {
@@ -195,8 +196,8 @@ void schneemodellklasse::ReadExtendedLines() {
   ReadStatisticLine(kStatDeposition, "Name of the deposition statistics for ");
 
   auto at = [&]() { return " (" + controlfile.Where() + ")"; };
-  auto refuse = [&](const char* text, double value, int code) {
-    *diag << text << value << at().c_str() << "[end-entry]";
+  auto refuse = [&](const char* text, double value, int code, const char* note = "") {
+    *diag << text << value << at().c_str() << note << "[end-entry]";
     throw code;
   };
   ReadValue(controlfile, "%lf", &maxDepositionSlope, "maximum slope for deposition for ", linebuffer);
@@ -210,7 +211,8 @@ void schneemodellklasse::ReadExtendedLines() {
     refuse("FATAL: maxDepositionFactor not within parameter bounds of (0...inf). Here: ", maxDepositionFactor, 406);
   ReadValue(controlfile, "%lf", &minSlideSlope, "minimum slope for slides for ", linebuffer);
   if (!(minSlideSlope > 0 && minSlideSlope <= 90))
-    refuse("FATAL: minSlideSlope not within parameter bounds of [0...90]. Here: ", minSlideSlope, 407);
+    refuse("FATAL: minSlideSlope not within parameter bounds of [0...90]. Here: ", minSlideSlope, 407,
+           ": it must be above 0 and at most 90 degrees (0 itself is refused)");
   ReadValue(controlfile, "%lf", &slideMassFrac, "slide mass fraction for ", linebuffer);
   if (!(slideMassFrac > 0 && slideMassFrac <= 1.0))
     refuse("FATAL: slideMassFrac not within parameter bounds of (0...1.0]. Here: ", slideMassFrac, 408);

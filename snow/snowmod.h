@@ -84,10 +84,11 @@ class schneemodellklasse : public teilmodellklasse {
   // (the deposition index times its snowfall, times w) is added to input,
   // the pack's water input, which the rain-on-snow melt and the energy
   // balance read. snowIn and rainIn receive the snowfall and rainfall added
-  // to the storages in this part (mm).
+  // to the storages in this part (mm). startAlbedo is the albedo of this
+  // pack at the start of the step (the energy balance's shortwave).
   virtual double SnowCell(double T, double w, int r, int c, double& f, double& S, double& L, double& total,
                           double& tpack, double& tsurf, double& evap, double& input, double Pstep, double& snowIn,
-                          double& rainIn);
+                          double& rainIn, double startAlbedo);
   virtual void WriteStatistics();
   // Returns the flow control parameter.
   virtual int SetRadiationCorrectionGrid(Grid grid);
@@ -129,6 +130,7 @@ class schneemodellklasse : public teilmodellklasse {
     kSnowMeltOnGlacier,
     kEvapOnGlacier,
     kFirnToIce,
+    kSnowAgeOnGlacier,
     kGlacierGridCount
   };
   // Glacier and permafrost statistics, in the order they are created.
@@ -350,7 +352,7 @@ class schneemodellklasse : public teilmodellklasse {
   void FreeGlacierMemory();
 
   // ---- energy balance (methods 5, 6, 7, 11) ----
-  void EnergyPrepare(int r, int c, double TK, double& tpack, double& tsurf, EnergyInputs& in) const;
+  void EnergyPrepare(int r, int c, double TK, double a, double& tpack, double& tsurf, EnergyInputs& in) const;
   double EnergyWarm(int r, int c, double w, double& S, double& L, double& total, double& tpack, double& tsurf,
                     double& evap, const EnergyInputs& in);
   void EnergyCold(int r, int c, double w, double& S, double& L, double& total, double& tpack, double& tsurf,

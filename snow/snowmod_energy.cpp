@@ -27,14 +27,15 @@ double schneemodellklasse::SatVapourWaterEB(double x) {
   return 6.1078 * std::exp(17.08085 * x / (x + 234.175));
 }
 
-void schneemodellklasse::EnergyPrepare(int r, int c, double TK, double& tpack, double& tsurf, EnergyInputs& in) const {
+void schneemodellklasse::EnergyPrepare(int r, int c, double TK, double a, double& tpack, double& tsurf,
+                                       EnergyInputs& in) const {
   const double T = TK - kMeltingPoint;
   in.TK = TK;
   const double h = airhumidity[r][c];
   in.ea = h * (TK <= kMeltingPoint ? SatVapourIceEB(T) : SatVapourWaterEB(T));
   in.fu = 0.18 + 0.098 * (windspeed ? windspeed[r][c] : 0.0);
   in.G = globalradiation[r][c] * 60.0 / timeinterval;
-  in.albedo = albedo[r][c];
+  in.albedo = a;
   in.N = cloudiness[r][c];
   double Ts0 = tsurf;
   if (!(Ts0 > nodata) || Ts0 == 0) {
@@ -97,20 +98,21 @@ double schneemodellklasse::EnergyWarm(int r, int c, double w, double& S, double&
   double latentAtTs = 0;
   const double sum = EnergySum(in, Ts, &latentAtTs);
   const double Q = EnBalScaling * (sum - latentAtTs + QL);
+  // The pack's heat capacity (J/(m2 K)): its ice and its liquid water. The
+  // energy Q warms both; what lifts it above the melting point, X, melts
+  // X / (latent heat of fusion), whether the pack holds water or not. (Warming
+  // the ice and the water each with the whole of Q's shares, and taking X
+  // back from the ice alone, would melt up to 1.5 times the energy's worth
+  // in a wet pack.)
+  const double capacity = S * kHeatCapacityIce + std::max(0.0, L) * kHeatCapacityWater;
   double Tp = tpack;
-  if (Q > 0) {
-    if (L <= 0) {
-      Tp += ds * w * Q / (S * kHeatCapacityIce);
-    } else {
-      Tp += ds * w * Q * (L / (S + L)) / (L * kHeatCapacityWater) + ds * w * Q * (S / (S + L)) / (S * kHeatCapacityIce);
-    }
-  }
+  if (Q > 0) Tp += ds * w * Q / capacity;
   double melt = 0;
   if (Tp > kMeltingPoint) {
     // The energy above the melting point melts the pack, or sublimates it
     // when the wet-bulb temperature is at or below 0 C. The energy already
     // belongs to this step part: it is not weighted a second time.
-    const double X = (Tp - kMeltingPoint) * kHeatCapacityIce * S;
+    const double X = (Tp - kMeltingPoint) * capacity;
     const double Tw = WetBulbTemperature(T, in.ea, elevation ? elevation[r][c] : 0.0);
     if (Tw <= 0)
       E -= X / kSublimation;

@@ -118,7 +118,7 @@ double schneemodellklasse::LanduseAlbedo(int r, int c) const {
 
 double schneemodellklasse::SnowCell(double T, double w, int r, int c, double& f, double& S, double& L, double& total,
                                     double& tpack, double& tsurf, double& evap, double& P, double Pstep, double& snowIn,
-                                    double& rainIn) {
+                                    double& rainIn, double startAlbedo) {
   const double n = stepsperday;
   // 1. Snow fraction; water on a lake surface is rain.
   if (lakeflag && lakecodes && lakewater && lakecodes[r][c] > 0 && lakewater[r][c] > 0) {
@@ -156,7 +156,7 @@ double schneemodellklasse::SnowCell(double T, double w, int r, int c, double& f,
     energy.Ps = snowfall;
     energy.Pr = rainfall;
     energy.P = P > nodata ? P : 0.0;
-    EnergyPrepare(r, c, T + kMeltingPoint, tpack, tsurf, energy);
+    EnergyPrepare(r, c, T + kMeltingPoint, startAlbedo, tpack, tsurf, energy);
   }
 
   double melt = 0;
@@ -386,14 +386,16 @@ void schneemodellklasse::StepCell(int r, int c, bool skip) {
   if (g > 0) {
     GlacierCell(r, c, T, S, L, snowIn, rainIn);
   } else if (timeinterval <= 720) {
-    M = SnowCell(T, 1.0, r, c, f, S, L, total, tpack, tsurf, evap, waterinput[r][c], waterinput[r][c], snowIn, rainIn);
+    M = SnowCell(T, 1.0, r, c, f, S, L, total, tpack, tsurf, evap, waterinput[r][c], waterinput[r][c], snowIn, rainIn,
+                 albedo[r][c]);
   } else {
     double s1 = 0;
     double r1 = 0;
     const double Pstep = waterinput[r][c];
     double& P = waterinput[r][c];
-    M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, S, L, total, tpack, tsurf, evap, P, Pstep, s1, r1);
-    M += SnowCell(T, dayfraction, r, c, f, S, L, total, tpack, tsurf, evap, P, Pstep, snowIn, rainIn);
+    const double a = albedo[r][c];
+    M = SnowCell(temperaturenight[r][c], nightfraction, r, c, f, S, L, total, tpack, tsurf, evap, P, Pstep, s1, r1, a);
+    M += SnowCell(T, dayfraction, r, c, f, S, L, total, tpack, tsurf, evap, P, Pstep, snowIn, rainIn, a);
     snowIn += s1;
     rainIn += r1;
   }
@@ -557,7 +559,7 @@ void schneemodellklasse::CopyHRUStates() {
       if (glac[g].grid) grids.push_back(glac[g].grid);
     if (glaciermethod > 10)
       for (GlacierGrid g : {kFirnTotal, kMassBalance, kOldMassBalance, kSurfTempOnGlacier, kSnowTempOnGlacier,
-                            kEvapOnGlacier, kFirnToIce})
+                            kEvapOnGlacier, kFirnToIce, kSnowAgeOnGlacier})
         if (glac[g].grid) grids.push_back(glac[g].grid);
   }
   // The energy balance writes the snow's sublimation into "snow_evaporation".
@@ -660,10 +662,31 @@ void schneemodellklasse::AddStatistics() {
         if (task < kStatisticCount) {
           const double* values = source[task][r];
           zonalstatistic::RowSums sums(*stats[task].writer, r);
+          // Amounts are mm over the cell, as the interception's and the
+          // evaporation's of a glacierized cell: the open part's outflow
+          // weighs by its share (the glacier part's goes to the glacier
+          // runoff), the storage is the snow of both parts by their shares.
           if (task == kStatStorage) {
             const double* liquid = own[kLiquid].grid[r];
-            for (const StatisticCell* e = list; e < end; ++e)
-              sums.Add(e->column, e->zone, values[e->column] + liquid[e->column], 1.0);
+            const double* glacierTotal = glaciergrid ? glac[kTotalOnGlacier].grid[r] : nullptr;
+            for (const StatisticCell* e = list; e < end; ++e) {
+              const int c = e->column;
+              const double g = glaciergrid ? GlacierFraction(r, c) : 0.0;
+              const double open = values[c] + liquid[c];
+              const double onGlacier = glacierTotal && glacierTotal[c] > nodata ? glacierTotal[c] : 0.0;
+              sums.Add(c, e->zone, g > 0 ? (1 - g) * open + g * onGlacier : open, 1.0);
+            }
+          } else if (glaciergrid && (task == kStatOutflow || task == kStatMeltOutflow)) {
+            for (const StatisticCell* e = list; e < end; ++e) {
+              const double g = GlacierFraction(r, e->column);
+              // (A missing value is skipped with its cell.)
+              if (g <= 0 || !(values[e->column] > nodata)) {
+                sums.Add(e->column, e->zone, values[e->column], 1.0);
+                continue;
+              }
+              if (g < 1) sums.Add(e->column, e->zone, values[e->column], 1 - g);
+              if (g > 0) sums.Add(e->column, e->zone, 0.0, g);
+            }
           } else {
             for (const StatisticCell* e = list; e < end; ++e) sums.Add(e->column, e->zone, values[e->column], 1.0);
           }
@@ -705,8 +728,9 @@ void schneemodellklasse::WriteGridStatistics() {
         if (glac[g].position > 0) WriteStatisticGrids(glac[g].position, 1, 0);
     if (glaciermethod > 10) {
       WriteDatedGrid(glac[kFirnTotal].position);
-      for (GlacierGrid g : {kMassBalance, kOldMassBalance, kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier,
-                            kSnowMeltOnGlacier, kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier, kFirnToIce})
+      for (GlacierGrid g :
+           {kMassBalance, kOldMassBalance, kSolidOnGlacier, kLiquidOnGlacier, kTotalOnGlacier, kSnowMeltOnGlacier,
+            kSurfTempOnGlacier, kSnowTempOnGlacier, kEvapOnGlacier, kFirnToIce, kSnowAgeOnGlacier})
         if (glac[g].position > 0) WriteStatisticGrids(glac[g].position, 1, 0);
     }
   }

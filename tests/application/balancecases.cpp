@@ -67,8 +67,8 @@ const std::pair<std::string, std::string> kSiltingUpGrids = {
 const char* const kStateFiles[] = {
     "uzgrid3.asc", "uzgrid4.asc", "uzgrid5.asc", "uzgrid7.asc", "uzgrid8.asc", "uzgrid13.asc", "uzgrid18.asc",
     "uzgrid21.asc", "albedo.asc", "ssolid.asc", "sliquid.asc", "sdays.asc", "sage.asc", "stotal.asc", "stemp.asc",
-    "surft.asc", "sgsolid.asc", "sgliquid.asc", "si.asc", "si_Layer_1.asc", "soiltemp.stk", "surfstor.asc",
-    "srvelocity.stk",
+    "surft.asc", "sgsolid.asc", "sgliquid.asc", "si.asc", "si_Layer_1.asc", "si_Layer_2.asc", "soiltemp.stk",
+    "surfstor.asc", "srvelocity.stk",
     // The snow of static glaciers.
     "ssolid_onGlacier.asc", "sliquid_onGlacier.asc", "stotal_onGlacier.asc",
     // Dynamic glaciers: their firn, balances, snow and share.

@@ -1526,6 +1526,16 @@ std::vector<Axis> Axes() {
                                                           b.signatures.push_back(kTracerStatisticsEveryStep);
                                                           DriftedTracerPoints(b);
                                                         }}}});
+  // The same through two vegetation layers (forest over grassland).
+  axes.back().values.push_back(
+      {"by-source-two-layers", [bySource = axes.back().values[1].set](Build& b) {
+         bySource(b);
+         b.c.modules.vegetationLayers = 2;
+         Edit(b, "[landuse_table]",
+              "[multilayer_landuse]\n3\n1 grass { Landuse_Layers = 1 -9999; }\n"
+              "2 forest { Landuse_Layers = 2 1; }\n3 settlement { Landuse_Layers = 3 -9999; }\n\n"
+              "[landuse_table]");
+       }});
   // A warm start after the short run on the other layout's instance count
   // (two after one, one after two) and other sub-steps: the long run reads
   // the short run's state. Hourly steps split at 14 h of 23 January (the
@@ -1589,6 +1599,9 @@ std::vector<Constraint> Constraints() {
       {{"et", "2"}, {"step", "hour"}, "Hamon's method needs steps of a day or more"},
       {{"et", "3"}, {"step", "hour"}, "Wendling's method needs steps of a day or more"},
       {{"et", "4"}, {"step", "hour"}, "Haude's method needs steps of a day or more"},
+      {{"et", "2"}, {"tracers", "by-source-two-layers"}, "Hamon's method takes one vegetation layer"},
+      {{"et", "3"}, {"tracers", "by-source-two-layers"}, "Wendling's method takes one vegetation layer"},
+      {{"et", "4"}, {"tracers", "by-source-two-layers"}, "Haude's method takes one vegetation layer"},
       {{"irrigation", "channel-less"}, {"lake", "on-table-rows"}, "the lake is the reservoir of subbasin 1"},
       {{"irrigation", "channel-less"}, {"lake", "off-table-rows"}, "the lake is the reservoir of subbasin 1"},
       {{"irrigation", "channel-less"},
@@ -1781,6 +1794,13 @@ std::vector<std::vector<Choice>> Seeds() {
   seeds.push_back({{"step", "two-days"},
                    {"snow", "degree-day"},
                    {"period", "january"},
+                   {"warm-start", "none"},
+                   {"zone-nodata", "-9999"}});
+  // Two-day steps in the glaciers' update week (the update in a step that
+  // starts with its day).
+  seeds.push_back({{"step", "two-days"},
+                   {"glaciers", "dynamic"},
+                   {"period", "glacier-update"},
                    {"warm-start", "none"},
                    {"zone-nodata", "-9999"}});
   // A warm start before the dynamic glaciers' yearly update (the budget of
@@ -2012,10 +2032,19 @@ Case MakeCase(const std::vector<Axis>& axes, const Row& row, size_t index, const
   // of the frozen days, before the thaw), 29 January in the glacier-update
   // week (1.3 to 1.5 mm; on 31 January it has melted). The update turns it
   // into firn, which the glacier's tracers follow. Warm starts, whose long
-  // runs start after the first days, and two-day steps (which end on even
-  // days) keep 31 January.
-  if (b.c.modules.glacierMethod >= 11 && b.period.name != "july-storm" && !b.c.warmStart &&
-      b.values["step"] != "two-days") {
+  // runs start after the first days, and two-day steps keep 31 January (the
+  // first day of the step that ends on 1 February). The long run updates
+  // once where it holds the day, whatever its steps, else never.
+  const bool moved = b.c.modules.glacierMethod >= 11 && b.period.name != "july-storm" && !b.c.warmStart &&
+                     b.values["step"] != "two-days";
+  if (b.c.modules.glacierMethod >= 11) {
+    const double expected = b.period.name == "glacier-update" || (moved && b.period.name == "january") ? 1 : 0;
+    b.signatures.push_back([expected](const RunOutput&, const RunOutput& e, const Budget&) {
+      const double n = CountOf(e.Text("Fluvex_Diag_0.xml"), "glaciers changed, updating");
+      return Signatures{{"yearly glacier updates (" + std::to_string(int(expected)) + " expected)", n, n == expected}};
+    });
+  }
+  if (moved) {
     const std::string day = b.period.name == "january" ? "22" : "29";
     b.makers.push_back([day](const std::string& dir) {
       return EditIn(dir + "/control.txt",

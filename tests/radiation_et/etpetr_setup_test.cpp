@@ -230,7 +230,7 @@ TEST(EvapotranspirationSetup, InputsThatMethodsRequire) {
     const char* text;
   } cases[] = {
       {3, "temperature", true, 46, "or global radiation  (RG, in Wh/m^2)"},  // Wendling without radiation
-      {4, "temperature_14", true, 46, "vapor pressure (e, in mbar) or relative air humidity"},  // Haude
+      {4, "temperature_14", true, 46, "air_humidity_14 or vapor_pressure_14 with temperature_14, else"},  // Haude
       {2, "temperature", false, 33, "landuse1"},  // the land-use grid of layer 1 is missing
   };
   for (const auto& k : cases) {

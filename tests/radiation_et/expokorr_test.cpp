@@ -352,6 +352,7 @@ TEST(RadiationCorrection, SectionValuesAreChecked) {
   auto m2 = ettest::Make<expokorrklasse>(w2, error);
   ASSERT_EQ(error, 0);
   EXPECT_EQ(m2->GetMethod(), 2);
+  EXPECT_NE(w2.Console().find("WARNING: methode of correction for radiation_correction: 7 ("), std::string::npos);
   m2->FreeMemory();
   w2.list[w2.Position("slope_angle")].shortname = "renamed";
   auto m3 = ettest::Make<expokorrklasse>(w2, error);

@@ -102,11 +102,12 @@ TEST(SnowConfig, ExtendedParametersOutsideTheirBoundsAreRefused) {
     int line;  // of the section's text: the header is line 1, line 42 of the section line 45
   };
   const std::vector<Case> cases = {
-      {&SnowSection::line42, "", 404, "cannot read additional parameters for snow model methods 5 to 11 from ", 45},
+      {&SnowSection::line42, "", 404, "): every method above 4 reads them (the energy-balance, slide and long wave",
+       45},
       {&SnowSection::slope, "90.5", 405, "maxDepositionSlope not within parameter bounds of [0...90] Here: 90.5", 60},
       {&SnowSection::slope, "-1", 405, "maxDepositionSlope not within parameter bounds of [0...90] Here: -1", 60},
       {&SnowSection::factor, "0", 406, "maxDepositionFactor not within parameter bounds of (0...inf). Here: 0", 61},
-      {&SnowSection::minslide, "0", 407, "minSlideSlope not within parameter bounds of [0...90]. Here: 0", 62},
+      {&SnowSection::minslide, "0", 407, "it must be above 0 and at most 90 degrees (0 itself is refused)", 62},
       {&SnowSection::minslide, "91", 407, "minSlideSlope not within parameter bounds of [0...90]. Here: 91", 62},
       {&SnowSection::fraction, "1.5", 408, "slideMassFrac not within parameter bounds of (0...1.0]. Here: 1.5", 63},
       {&SnowSection::lwin, "0", 408, "LWINcorr not within parameter bounds of (0...3.0]. Here: 0", 64},

@@ -1974,6 +1974,16 @@ CASES = [
            spoil_control("[SurfaceRoutingModel]\n1\n", "[SurfaceRoutingModel]\n0\n")), 0,
      ["the glacier mass balance evaluation date GMBEvalDay 31, GMBEvalMonth 4 is no day of the year (control file "
       "control.txt, line ", "the glaciers get no yearly update"]),
+    # The volume-area relation needs a factor and an exponent above 0.
+    *[("glacier_volume_area_" + name,
+       edits(dynamic_glacier("150 0.25         maxSnowPackToCreateGlacier relSizeNewGlacier"),
+             spoil_control("0.01 1.36 2 0      VAscaling", line + "      VAscaling"),
+             spoil_control("[SurfaceRoutingModel]\n1\n", "[SurfaceRoutingModel]\n0\n")), 80,
+       ["FATAL: " + key + " of the volume-area relation V = VAscaling x A^VAexponent must be above 0, here " + value +
+        " in [ice_firn] (control file control.txt, line "])
+      for name, line, key, value in (("factor_zero", "0 1.36 2 0   ", "VAscaling", "0"),
+                                     ("factor_negative", "-28.5 1.36 2 0", "VAscaling", "-28.5"),
+                                     ("exponent_zero", "28.5 0 2 0   ", "VAexponent", "0"))],
     # Leaf area, cover and root depth out of range: the grids clamp them. In
     # the first week of January grassland is between its fixpoints 5 and 1.
     ("landuse_lai", edits(spoil_control("LAI = 1.0 2.0 4.0 4.0 1.0", "LAI = -1.0 2.0 4.0 4.0 -1.0"),
