@@ -60,12 +60,13 @@ soil = text("parameters/soiltable.cpp")
 keys.update(re.findall(r'std::pair\{"([A-Za-z_]+)"', soil))
 keys.add("SU_PARnn")  # SU_PAR00 ... SU_PAR10, one entry in the docs
 keys.update(re.findall(r'KeyValue\(text, "([A-Za-z0-9]+)"\)', text("routing/sp_class.cpp")))
-# The tracers' items, the special output's items, the tuning keys and the
-# superposition's count.
+# The tracers' items, the special output's items, the tuning keys, the
+# superposition's count and the operating rules' key lines.
 keys.update(re.findall(r'(?:valueOf|readInt|readText|line\.find)\("([a-z_]+)"', text("application/tracerini.cpp")))
 keys.update(re.findall(r'(?:WordItem|ListItem<\w+>)\(diag, \w+, "(\w+)"', text("framework/specialoutput.cpp")))
 keys.update(re.findall(r'text\.find\("([a-z_]+)"\)', text("soil/unsatzon_config.cpp")))
 keys.update(re.findall(r'line\.find\("(\w+)"\)', text("meteo/superposition.cpp")))
+keys.update(re.findall(r'"(\w+)"', re.search(r"keys\[\] = \{(.*?)\};", text("routing/rules.cpp")).group(1)))
 
 docs = "\n".join(p.read_text() for p in sorted((root / "docs").rglob("*.md")))
 quoted = set(re.findall(r"`([^`\n]+)`", docs))
