@@ -46,6 +46,7 @@ struct CodeCheck {
   // The fatal entry for an unknown value, without "[end-entry]".
   std::function<std::string(double value, const std::string& file, const std::string& shortName)> unknown;
   int code;
+  const char* kind;  // "land use", "soil type", ... for messages
 };
 
 // Reads an integer (or a double) from text at offset; false when there is none.
@@ -97,17 +98,24 @@ static void CheckAndReplace(defaultini& setup, DiagStream& diag, GridListEntry* 
         if (!(zone[r][c] > nodata)) continue;
         const double value = at(r, c);
         if (check.positiveOnly && !(value > 0.0)) continue;
-        if (TableIndex(codes, std::trunc(value)) == 0) {
+        // A code names a table entry: 2.5 is none (its integer part would
+        // pass for code 2 where another reader finds no entry).
+        if (value != std::trunc(value)) {
+          diag << "FATAL: " << check.kind << " " << value << " in grid " << entry.filename << " (" << entry.shortname
+               << "), row " << r << ", column " << c
+               << ", is no whole number: the grid holds the codes of the table's entries"
+               << "[end-entry]";
+          throw check.code;
+        }
+        if (TableIndex(codes, value) == 0) {
           diag << check.unknown(value, entry.filename, entry.shortname) << "[end-entry]";
           throw check.code;
         }
       }
     }
     diag << check.second << entry.filename << "[end-entry]";
-    // A cell is replaced by the same integer part that was looked up, so a
-    // value such as 3.7 becomes the index of code 3 (not left as a code that
-    // no entry has). The copy keeps every cell from being replaced twice;
-    // cells outside the zone are replaced too.
+    // Cells outside the zone (not checked) are replaced by their integer
+    // part's index too. The copy keeps every cell from being replaced twice.
     for (size_t k = 1; k < codes.size(); ++k) {
       if (codes[k] == static_cast<int>(k)) continue;
       diag << codes[k] << " replaced by " << static_cast<int>(k) << " ..."
@@ -136,7 +144,9 @@ void defaultini::check_irrig_Codes(int position) {
 
 void defaultini::check_SOIL_Codes(int position) {
   if (position == 0) return;
-  CodeCheck check{"1.: checking soil type codes", "2.:replacing soil type codes ", false,
+  CodeCheck check{"1.: checking soil type codes",
+                  "2.:replacing soil type codes ",
+                  false,
                   [control = UserControlFile()](double value, const std::string& file, const std::string& shortName) {
                     std::ostringstream s;
                     s << "FATAL: \n"
@@ -145,7 +155,8 @@ void defaultini::check_SOIL_Codes(int position) {
                       << kRule << "\n([soil_table] of the control file " << control << ")\n\n";
                     return s.str();
                   },
-                  32};
+                  32,
+                  "soil type"};
   CheckAndReplace(*this, *diag, gridlist, position, ncols, nrows, nodata, mpirank, TableCodes(soiltable.get()), check,
                   nullptr);
 }
@@ -153,7 +164,9 @@ void defaultini::check_SOIL_Codes(int position) {
 void defaultini::CheckIrrigationCodes(int position) {
   std::vector<int> codes(1, 0);
   for (size_t k = 1; k < irrigationtable.size(); ++k) codes.push_back(irrigationtable[k].code);
-  CodeCheck check{"1.: checking codes in irrigation grid", "2.:replacing codes in irrigation grid ", true,
+  CodeCheck check{"1.: checking codes in irrigation grid",
+                  "2.:replacing codes in irrigation grid ",
+                  true,
                   [control = UserControlFile()](double value, const std::string& file, const std::string& shortName) {
                     std::ostringstream s;
                     s << "FATAL: \n"
@@ -162,7 +175,8 @@ void defaultini::CheckIrrigationCodes(int position) {
                       << kRule << "\n([irrigation_table] of the control file " << control << ")\n\n";
                     return s.str();
                   },
-                  31};
+                  31,
+                  "irrigation type"};
   CheckAndReplace(*this, *diag, gridlist, position, ncols, nrows, nodata, mpirank, codes, check, nullptr);
 }
 
@@ -172,7 +186,9 @@ void defaultini::CheckLanduseCodes(int position) {
   const std::vector<int> landuseCodes = TableCodes(landusetable.get());
   const char* where = layered ? ")\nis not present in the multilayer-landuse-table in the control file \n"
                               : ")\nis not present in the land use table in the control file \n";
-  CodeCheck check{"1.: checking codes in land use grid", "2.:replacing codes in land use grid ", false,
+  CodeCheck check{"1.: checking codes in land use grid",
+                  "2.:replacing codes in land use grid ",
+                  false,
                   [where, layered, control = UserControlFile()](double value, const std::string& file,
                                                                 const std::string& shortName) {
                     std::ostringstream s;
@@ -182,7 +198,8 @@ void defaultini::CheckLanduseCodes(int position) {
                       << control << ")\n\n";
                     return s.str();
                   },
-                  layered ? 311 : 31};
+                  layered ? 311 : 31,
+                  "land use"};
   const int entries = layered ? multi[0].code : 0;
   // Layer codes of the multi-layer entries become land-use table indexes.
   auto layers = [&]() {

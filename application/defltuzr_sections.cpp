@@ -2,6 +2,7 @@
 // list, coordinates, meteorological variables, radiation switch, sub-steps.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "application/defltuzr.h"
@@ -28,6 +29,13 @@ std::string FirstWord(const std::string& text) {
   return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
+// A number as a user writes it (1e+30, not 31 digits).
+std::string ShortNumber(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.10g", value);
+  return text;
+}
+
 }  // namespace
 
 void defaultini::ReadModelTime() {
@@ -36,13 +44,31 @@ void defaultini::ReadModelTime() {
                                  "end hour in ",      "and day in ",      "end month in ",      "end year in "};
   int64_t* const values[8] = {&starthour, &startday, &startmonth, &startyear, &endhour, &endday, &endmonth, &endyear};
   int firstLine = 0;
+  std::string where[8];
   for (int i = 0; i < 8; ++i) {
     ReadValue(controlfile, "%ld", values[i], labels[i], linebuffer);
     if (i == 0) firstLine = controlfile.LineNumber();
+    where[i] = controlfile.Where();
   }
-  // Two-digit years stand for 1900 ... 1999.
-  if (startyear <= 999) startyear += 1900;
-  if (endyear <= 999) endyear += 1900;
+  // A step's hour stamp runs from 0 (the start of a day's first step) to 24
+  // (the end of its last); the station records carry the same stamps.
+  for (int i : {0, 4}) {
+    if (*values[i] >= 0 && *values[i] <= 24) continue;
+    Fatal("FATAL: error in control file, [model_time]: the " + std::string(i == 0 ? "starting" : "end") + " hour is " +
+              std::to_string(*values[i]) + " (" + where[i] +
+              "); an hour of the day from 0 to 24, as the records of the station files are stamped, is expected",
+          17);
+  }
+  // Years below 1000 stand for 1900 + the year (two-digit years of old files).
+  for (int i : {3, 7}) {
+    if (*values[i] > 999) continue;
+    *diag << ("WARNING: [model_time]: the " + std::string(i == 3 ? "starting" : "end") + " year " +
+              std::to_string(*values[i]) + " (" + where[i] + ") is read as " + std::to_string(*values[i] + 1900) +
+              " (a year below 1000 is taken as 1900 + the year); write the year with its century")
+                 .c_str()
+          << "[end-entry]";
+    *values[i] += 1900;
+  }
   // Months and days out of the calendar are moved into it; the user is told,
   // since the run then covers other dates than the ones written.
   auto clamp = [&](int64_t& value, int64_t low, int64_t high, const char* what) {
@@ -174,7 +200,7 @@ void defaultini::ReadGeneralSections(const std::string& fileName, int& outputCon
     const double limit = i == 0 ? 90 : i == 3 ? 24 : 180;
     if (!(std::fabs(*coordinates[i]) <= limit))
       Fatal("FATAL: error in control file, the " + std::string(coordinateLabels[i]) + " in [coordinates] (" +
-                controlfile.Where() + ": " + std::to_string(*coordinates[i]) + ") has to lie within -" +
+                controlfile.Where() + ": " + ShortNumber(*coordinates[i]) + ") has to lie within -" +
                 std::to_string(static_cast<int>(limit)) + " ... " + std::to_string(static_cast<int>(limit)) +
                 (i == 3 ? " hours" : " degrees"),
             17);

@@ -120,6 +120,7 @@ void ModellApplication::Build(int argc, char** argv, int controlFileIndex) {
     precicorr->SetInitialized(1);
   }
   BuildSubModels(argc, argv);
+  CheckStepAgainstRecords();
   LinkSubModels();
   BuildSpecialOutput();
   setup->LinkExternalEntities(registry.data(), kStatRegistryCapacity);
@@ -349,7 +350,7 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
   check(groundwater, false);
   evapotranspiration->SetSubSteps(substeps);
   unsatzone->SetGroundwaterCoupling(groundwater->GetFlowControl() != 0 ? 1 : 0);
-  groundwater->SetSoilStateRead(unsatzone->ReadsState());
+  groundwater->SetSoilStateRead(unsatzone->GetStorageReadParameter());
 
   // Tracer grids of the sub-models that carry tracers.
   teilmodellklasse* const withTracers[7] = {irrigation,  snow,      interception,  siltingup,
@@ -359,6 +360,22 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
     withTracers[k]->InitTracerGrids(&error, tracerCount, tracerRecords, reg, cap);
     if (error != 0) throw error;
     if (markAfterTracers[k]) withTracers[k]->SetInitialized(1);
+  }
+  // A warm start of the soil continues the state of every module (their
+  // read switches are known once their tracer grids are set up).
+  if (unsatzone->ReadsState()) {
+    const int soil = unsatzone->GetStorageReadParameter();
+    snow->RequireStateRead(soil, snow->GetReadGrids(), "readgrid in [snow_model]",
+                           "the snow cover (and the static glaciers' firn and ice)");
+    if (snow->GetGlacierMethod() > 10)
+      snow->RequireStateRead(soil, snow->GetGlacierReadGrid(),
+                             "the read grid parameter for glacier model in [ice_firn]",
+                             "the dynamic glaciers' firn, ice and geometry");
+    interception->RequireStateRead(soil, interception->GetReadGrids(), "readgrid in [interception_model]",
+                                   "the water on the leaves");
+    siltingup->RequireStateRead(soil, siltingup->GetReadGrids(),
+                                "the read control parameter for storage grids in [SiltingUpModel]",
+                                "the silting-up's disposition, rain pause, rain energy and tillage time");
   }
 
   SubModelArgs routingArgs = soilZones;
@@ -371,6 +388,29 @@ void ModellApplication::BuildSubModels(int argc, char** argv) {
                                     unsatzone->GetStorageReadParameter(), 1, runEnd);
   check(routing, false);
   routing->SetPrecipitationSource(interceptionFirst);
+}
+
+void ModellApplication::CheckStepAgainstRecords() {
+  // Each step takes one record of every input file and computes one time
+  // interval of the modules: a module whose interval differs from the
+  // records' spacing would compute a day from an hour's values (or the reverse).
+  teilmodellklasse* const modules[] = {expokorr,  evapotranspiration, snow,       interception, siltingup,
+                                       unsatzone, surfacerouting,     irrigation, groundwater,  routing};
+  for (size_t i = 1; i < interpolators.size(); ++i) {
+    const int64_t hours = interpolators[i]->RecordSpacingHours();
+    if (hours <= 0) continue;
+    for (teilmodellklasse* m : modules) {
+      if (!m || m->GetFlowControl() == 0 || m->GetTimeInterval() == hours * 60) continue;
+      *diag << "FATAL: the time interval of " << m->GetModuleName().c_str() << " is " << m->GetTimeInterval()
+            << " minutes (" << m->TimeIntervalWhere().c_str() << "), the records of "
+            << interpolators[i]->InputFileName().c_str() << " (" << interpolators[i]->GetVariableName().c_str()
+            << ") are " << static_cast<long>(hours) << " h (" << static_cast<long>(hours * 60)
+            << " minutes) apart: each step of the run takes one record, so the time interval has to be the records' "
+               "spacing"
+            << "[end-entry]";
+      throw 17;
+    }
+  }
 }
 
 void ModellApplication::LinkSubModels() {

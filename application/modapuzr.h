@@ -83,6 +83,7 @@ class ModellApplication : public memory_handling, public ApplicationSignals {
   void BuildInterpolators();
   void BuildSubModels(int argc, char** argv);
   void LinkSubModels();
+  void CheckStepAgainstRecords();
   void BuildSpecialOutput();
 
   // ---- time loop ----

@@ -212,7 +212,7 @@ double MPIDecomposition::RunTime(int rank) {
   FreeMatrix(a, 1, size, 1, size);
   FreeMatrix(b, 1, size, 1, size);
   FreeMatrix(c, 1, size, 1, size);
-  *diag << "MPI wtime: " << t << "for instance: " << rank << "[end-entry]";
+  *diag << "MPI wtime: " << t << " for instance: " << rank << "[end-entry]";
   return t;
 }
 

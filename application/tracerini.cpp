@@ -58,6 +58,10 @@ void tracer_ini_class::ReadSection(int& count, TracerRecord*& tracers) {
   FindSection("[substance_transport]", true);
   int n = 0;
   ReadValue(controlfile, "%d", &n, " number of tracers in ", linebuffer);
+  if (n < 0)
+    Fatal("FATAL: the number of tracers in [substance_transport] is " + std::to_string(n) + " (" + controlfile.Where() +
+              "): 0 (no tracers) or more is expected",
+          58);
   if (n > kMaxTracers)
     Fatal("FATAL: not more than 9 tracer species are allowed at one time (they need a very lot of memory!)", 58);
   if (n >= 1) {

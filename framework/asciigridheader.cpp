@@ -1,5 +1,6 @@
 #include "framework/asciigridheader.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -25,18 +26,34 @@ int KeyIndex(const std::string& word) {
 bool WholeNumber(const char* word, double& value) {
   char* end = nullptr;
   value = std::strtod(word, &end);
-  return end != word && *end == '\0' && std::isfinite(value);
+  return end != word && *end == '\0' && std::isfinite(value) && !HexNumber(word, end);
 }
+
+// The UTF-8 byte-order mark that some editors write before the text.
+constexpr unsigned char kByteOrderMark[3] = {0xEF, 0xBB, 0xBF};
 
 }  // namespace
 
+bool HexNumber(const char* word, const char* end) {
+  for (const char* p = word; p < end; ++p)
+    if (*p == 'x' || *p == 'X') return true;
+  return false;
+}
+
 bool StartsLikeAsciiGrid(const unsigned char* bytes, size_t n) {
+  size_t i = n >= 3 && std::equal(kByteOrderMark, kByteOrderMark + 3, bytes) ? 3 : 0;
   std::string start;
-  for (size_t i = 0; i < n && i < 12 && !std::isspace(bytes[i]); ++i) start.push_back(static_cast<char>(bytes[i]));
+  for (const size_t first = i; i < n && i < first + 12 && !std::isspace(bytes[i]); ++i)
+    start.push_back(static_cast<char>(bytes[i]));
   return KeyIndex(start) >= 0;
 }
 
 std::string ReadAsciiGridHeader(std::FILE* stream, double header[6]) {
+  // A byte-order mark before the first key is no part of it.
+  unsigned char mark[3] = {};
+  const long start = std::ftell(stream);
+  if (std::fread(mark, 1, 3, stream) != 3 || !std::equal(kByteOrderMark, kByteOrderMark + 3, mark))
+    std::fseek(stream, start, SEEK_SET);
   bool seen[8] = {};
   double value[8] = {};
   for (int line = 1; line <= 6; ++line) {

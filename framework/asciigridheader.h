@@ -8,6 +8,9 @@
 // True when the file starts with one of the header keys (any case): the
 // file is an ASCII grid.
 bool StartsLikeAsciiGrid(const unsigned char* bytes, size_t n);
+// True when the number text word ... end is written in hexadecimal ("0x1A"),
+// which strtod takes but no grid or table writes.
+bool HexNumber(const char* word, const char* end);
 
 // Reads the header lines "key value" from the stream into header[0..5]:
 // ncols, nrows, x and y of the lower-left corner, cellsize, nodata value.

@@ -205,6 +205,10 @@ std::string DiagStream::EscapeXml(const std::string& text) {
       const unsigned char b = static_cast<unsigned char>(t[i + k]);
       ok = k == 1 ? b >= low && b <= high : b >= 0x80 && b <= 0xBF;
     }
+    // U+FFFE and U+FFFF are no characters of XML either.
+    if (ok && n == 3 && c == 0xEF && static_cast<unsigned char>(t[i + 1]) == 0xBF &&
+        static_cast<unsigned char>(t[i + 2]) >= 0xBE)
+      ok = false;
     if (ok) {
       clean.append(t, i, n);
       i += n;

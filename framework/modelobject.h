@@ -211,8 +211,10 @@ class modelobject : public memory_handling {
   bool ConsideredCell(int row, int column, bool ownOnly) const;
   // Writes a companion grid on instance 0 (gathered first when several instances run).
   void WriteCompanionGrid(int position, const std::string& name, Grid grid, bool ownCellsOnly);
-  void WriteResultGrid(int position, const std::string& name, Grid grid, bool ownCellsOnly);
-  void WriteResultStack(int position, const std::string& name);
+  // state: the grid a warm start reads (its undated file at the run's end),
+  // written with every digit.
+  void WriteResultGrid(int position, const std::string& name, Grid grid, bool ownCellsOnly, bool state = false);
+  void WriteResultStack(int position, const std::string& name, bool state = false);
   bool stepdateset = false;
   ResultDate stepdate = {0, 0, 0, 0};
 
@@ -368,7 +370,12 @@ class modelobject : public memory_handling {
   void DistributeReadRows(Grid grid, int first, int last);
   void ExchangeReadBorders(Grid grid);
   void FillHoles(const std::string& path, Grid grid, int fillMode, bool verbose, bool strictHoles, double fillValue);
-  void WriteGridFile(const std::string& fileName, Grid grid, bool asciiFile, bool doubleFile, bool dataColumnsOnly);
+  // allDigits: a state grid, which a warm start reads back: every digit of
+  // its doubles (ASCII "%.17g", binary doubles) whatever the format switches.
+  void WriteGridFile(const std::string& fileName, Grid grid, bool asciiFile, bool doubleFile, bool dataColumnsOnly,
+                     bool allDigits = false);
+  void WriteStackFile(const std::string& fileName, Stack stack, int levels, bool ascii, bool doublePrecision,
+                      bool allDigits);
 
   // ---- MPI exchange state ----
   // Looks "MPIRegions" and "MPIHelper" up in the grid list when the object

@@ -23,7 +23,10 @@ void modelobject::ControlFileError(const std::string& what, const std::string& w
 }
 
 void modelobject::ControlFileFatal(const std::string& what, const std::string& where, const std::string& location) {
-  *diag << ("FATAL: error in control file, " + what + "; " + where + "not found!" + location).c_str() << "[end-entry]";
+  *diag << ("FATAL: error in control file, " + what + "; " + where + (where.empty() ? "" : " ") + "not found!" +
+            location)
+               .c_str()
+        << "[end-entry]";
   throw 17;
 }
 

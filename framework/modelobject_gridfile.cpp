@@ -150,10 +150,12 @@ void modelobject::ReadGridHeader(GridStream& grid, int format, const std::string
 
 void modelobject::CheckGridHeader(const std::string& path) {
   double* h = fileheader;
-  h[2] = std::floor(h[2]);
-  h[3] = std::floor(h[3]);
-  const bool fits = std::floor(h[0]) == ncols && std::floor(h[1]) == nrows && std::floor(xllcorner) == h[2] &&
-                    std::floor(yllcorner) == h[3] && h[4] == cellsize;
+  // A corner written with other digits than the zone grid's (rounded, or
+  // given as a centre) still names the same cells while it lies within half
+  // a cell of it, whichever way.
+  const bool fits = std::floor(h[0]) == ncols && std::floor(h[1]) == nrows &&
+                    std::fabs(h[2] - xllcorner) < cellsize / 2 && std::fabs(h[3] - yllcorner) < cellsize / 2 &&
+                    h[4] == cellsize;
   if (fits) return;
   const std::string zoneFile = gridlist ? gridlist[1].filename : std::string();
   *diag << ("FATAL: " + path + " has not the specified grid measures (in " + modulname + ")!\n").c_str()
@@ -270,8 +272,8 @@ void modelobject::ReadAsciiRows(std::FILE* stream, const std::string& path, Grid
       if (c > ncols) continue;  // counted for the report below
       char* end = nullptr;
       const double value = std::strtod(word, &end);
-      // "nan" and "inf" convert, but are no values of a grid.
-      if (end != p || !std::isfinite(value)) {
+      // "nan", "inf" and hexadecimal numbers convert, but are no values of a grid.
+      if (end != p || !std::isfinite(value) || HexNumber(word, end)) {
         *diag << "FATAL: error reading ascii grid " << path.c_str() << " in ASCII-Format in row " << r << ", col " << c
               << ": \"" << std::string(word, static_cast<size_t>(std::min<ptrdiff_t>(p - word, 100))).c_str()
               << "\" is no number"
@@ -594,7 +596,9 @@ void modelobject::WriteGrid2(const std::string& fileName, Grid grid, bool asciiF
 }
 
 void modelobject::WriteGridFile(const std::string& fileName, Grid grid, bool asciiFile, bool doubleFile,
-                                bool dataColumnsOnly) {
+                                bool dataColumnsOnly, bool allDigits) {
+  if (allDigits) doubleFile = true;
+  const char* const format = allDigits ? "%.17g" : "%g";
   IgnoreCtrlC();
   SignalAction rearm{&RearmCtrlCHandler};
   std::string path = fileName;
@@ -653,7 +657,7 @@ void modelobject::WriteGridFile(const std::string& fileName, Grid grid, bool asc
         for (int c = 1; c <= ncols; ++c) {
           if (c > 1) line += '\t';
           if (values) {
-            std::snprintf(number, sizeof number, "%g", values[c]);
+            std::snprintf(number, sizeof number, format, values[c]);
             line += number;
           } else {
             line += missing;

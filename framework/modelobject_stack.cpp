@@ -70,6 +70,12 @@ bool ReadNumber(std::FILE* file, double& value) {
 // ---------------------------------------------------------------- writing
 
 void modelobject::WriteStack(const std::string& fileName, Stack stack, int levels, bool ascii, bool doublePrecision) {
+  WriteStackFile(fileName, stack, levels, ascii, doublePrecision, false);
+}
+
+void modelobject::WriteStackFile(const std::string& fileName, Stack stack, int levels, bool ascii, bool doublePrecision,
+                                 bool allDigits) {
+  if (allDigits) doublePrecision = true;
   IgnoreCtrlC();
   if (ascii && mpirank != 0) {
     RearmCtrlCHandler();
@@ -102,7 +108,8 @@ void modelobject::WriteStack(const std::string& fileName, Stack stack, int level
     for (int row = 1; ok && row <= nrows; ++row) {
       const double* const* cells = stack ? stack[row] : nullptr;
       for (int c = 1; ok && c <= ncols; ++c)
-        for (int l = 0; ok && l < perCell; ++l) ok = std::fprintf(file, "%lg\n", cells ? cells[c][l] : nodata) > 0;
+        for (int l = 0; ok && l < perCell; ++l)
+          ok = std::fprintf(file, allDigits ? "%.17g\n" : "%lg\n", cells ? cells[c][l] : nodata) > 0;
     }
     if (!ok) {
       std::fclose(file);

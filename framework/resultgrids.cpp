@@ -140,14 +140,18 @@ bool modelobject::ConsideredCell(int row, int column, bool ownOnly) const {
   return MPIRegions[row] && MPIRegions[row][column] == mpirank;
 }
 
-void modelobject::WriteResultGrid(int position, const std::string& name, Grid grid, bool ownCellsOnly) {
+void modelobject::WriteResultGrid(int position, const std::string& name, Grid grid, bool ownCellsOnly, bool state) {
   GatheredGrid gathered{this};
   if (ownCellsOnly && mpisize > 1) {
     gathered.grid = MPIGatherGridAlloc(position, grid);
     gathered.rows = nrows;
     gathered.columns = ncols;
   }
-  if (mpirank == 0) WriteGrid(name, gathered.grid ? gathered.grid : grid, WriteAsciiGrids, WriteDoubleGrids);
+  if (mpirank != 0) return;
+  if (state)
+    WriteGridFile(name, gathered.grid ? gathered.grid : grid, WriteAsciiGrids, WriteDoubleGrids, false, true);
+  else
+    WriteGrid(name, gathered.grid ? gathered.grid : grid, WriteAsciiGrids, WriteDoubleGrids);
 }
 
 void modelobject::WriteCompanionGrid(int position, const std::string& name, Grid grid, bool ownCellsOnly) {
@@ -298,10 +302,12 @@ void modelobject::WriteStatisticGrids(int position, int ownCellsOnly, int accumu
 
   bool dated = false;
   const bool due = ResultDue(e.kind, atEnd, endOfDay, endOfMonth, endOfYear, dated);
+  // The grid under its own name at the run's end is what a warm start
+  // reads: every digit of it.
   if (due) {
     const std::string name = e.kind == 8 ? f + ".filled" : dated ? DatedName(e, date, std::string::npos) : f;
-    WriteResultGrid(position, name, value, own);
-    if ((dated || e.kind == 8) && atEnd) WriteResultGrid(position, f, value, own);
+    WriteResultGrid(position, name, value, own, atEnd && name == f);
+    if ((dated || e.kind == 8) && atEnd) WriteResultGrid(position, f, value, own, true);
   }
 
   if (writeCompanions && atEnd) {
@@ -362,10 +368,10 @@ void modelobject::WriteStatisticGrids(int position, int ownCellsOnly, int accumu
   }
 }
 
-void modelobject::WriteResultStack(int position, const std::string& name) {
+void modelobject::WriteResultStack(int position, const std::string& name, bool state) {
   GridListEntry& e = gridlist[position];
   if (!WriteAsciiGrids) {
-    WriteStack(name, e.stack, e.levels, false, WriteDoubleGrids);
+    WriteStackFile(name, e.stack, e.levels, false, WriteDoubleGrids, state);
     return;
   }
   GatheredStack gathered{this};
@@ -373,7 +379,8 @@ void modelobject::WriteResultStack(int position, const std::string& name) {
     gathered.stack = MPIGatherStackAlloc(position, e.stack);
     gathered.rows = nrows;
   }
-  if (mpirank == 0) WriteStack(name, gathered.stack ? gathered.stack : e.stack, e.levels, true, WriteDoubleGrids);
+  if (mpirank == 0)
+    WriteStackFile(name, gathered.stack ? gathered.stack : e.stack, e.levels, true, WriteDoubleGrids, state);
 }
 
 void modelobject::WriteDatedGrid(int position) {
@@ -388,6 +395,6 @@ void modelobject::WriteDatedGrid(int position) {
   if (e.kind > 5 || !ResultDue(e.kind, atEnd, endOfDay, false, false, dated)) return;
   const std::string f = e.filename2.empty() ? e.filename : e.filename2;
   // Dated stack names keep at most four characters of the file's stem.
-  WriteResultStack(position, dated ? DatedName(e, date, 4) : f);
-  if (dated && atEnd) WriteResultStack(position, f);
+  WriteResultStack(position, dated ? DatedName(e, date, 4) : f, atEnd && !dated);
+  if (dated && atEnd) WriteResultStack(position, f, true);
 }

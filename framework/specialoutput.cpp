@@ -160,6 +160,18 @@ SpecialOutputEntity::SpecialOutputEntity(SpecialOutputFile& file, const std::str
     }
     rows.push_back(static_cast<int>(r));
   }
+  // A point on the line between two cells belongs to either: say which one it takes.
+  for (size_t i = 0; i < X.size() && i < Y.size(); ++i) {
+    const double u = (X[i] - model.Xll()) / cs;
+    const double v = (Y[i] - model.Yll()) / cs;
+    if (u != std::floor(u) && v != std::floor(v)) continue;
+    *diag << "WARNING: [special_output]: point " << static_cast<int>(i) << " (x " << X[i] << ", y " << Y[i]
+          << ") of entity " << ID << " lies on the edge between cells: its values are those of the cell in row "
+          << rows[i] << ", column " << columns[i]
+          << " (a point on a cell's east edge belongs to it, one on its south edge too); a point inside the cell, "
+             "its centre say, names the cell without doubt"
+          << "[end-entry]";
+  }
 
   // The grid list is searched up to the first entry without a value grid.
   const GridListEntry* list = model.List();

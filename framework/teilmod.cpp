@@ -95,6 +95,7 @@ teilmodellklasse::teilmodellklasse(DiagStream* diagnostics, const std::string& m
   }
   ReadValue(controlfile, "\t%d", &flowcontrol, "flow control parameter for ", linebuffer);
   ReadValue(controlfile, "\t%lf", &timeinterval, "time interval for ", linebuffer);
+  timeintervalwhere = controlfile.Where();
 
   if (mintointendhours > timeinterval / 60 + 0.00001) {
     *diag << "FATAL: \n-------- error --------\n\nthe time step " << timeinterval
@@ -250,10 +251,15 @@ void teilmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* sett
       g.store = matrix(1, nrows, 1, ncols, 0);
       g.storefirst = 1;
       g.storelast = nrows;
-      // Cells outside the zone grid have no concentration.
-      for (int r = std::max(1, firstrow); r <= std::min(lastrow, nrows); ++r) {
-        const double* z = zonegrid ? zonegrid[r] : nullptr;
-        for (int c = 1; c <= ncols; ++c) g.store[r][c] = (z && Missing(z[c])) ? nodata : 0.0;
+      // Cells outside the zone grid have no concentration, in every row of
+      // the grid (rows without basin cells too), as the grid is written on
+      // any layout; rows whose zones this instance does not hold are no cells of its own.
+      const bool zoneRows = gridlist && gridlist[1].lastrow >= gridlist[1].firstrow && gridlist[1].firstrow > 0;
+      const int64_t zoneFirst = zoneRows ? gridlist[1].firstrow : firstrow;
+      const int64_t zoneLast = zoneRows ? gridlist[1].lastrow : lastrow;
+      for (int r = 1; r <= nrows; ++r) {
+        const bool held = r >= zoneFirst && r <= zoneLast;
+        for (int c = 1; c <= ncols; ++c) g.store[r][c] = zonegrid && (!held || Missing(zonegrid[r][c])) ? nodata : 0.0;
       }
     }
     RegisterGrid(storeposition, g.gridfile, g.store, nullptr, 0,
@@ -290,4 +296,15 @@ void teilmodellklasse::FreeTracerArrays() {
   }
   tracergrids.clear();
   tracercount = 0;
+}
+
+void teilmodellklasse::RequireStateRead(int soilReadParameter, int own, const std::string& label,
+                                        const std::string& what) {
+  if (flowcontrol == 0 || own == 1) return;
+  Fatal("FATAL: " + label + " is " + std::to_string(own) +
+            " but the read control parameter for storage grids of the unsaturated zone is " +
+            std::to_string(soilReadParameter) + ": a warm start reads " + what +
+            " with the rest of the state, which a start anew of " + modulname +
+            " would lose or make (set it to 1, or start the soil anew with 0)",
+        17);
 }

@@ -68,6 +68,8 @@ class teilmodellklasse : public modelobject {
   virtual int GetFlowControl() { return flowcontrol; }
   // Minutes, truncated.
   virtual int GetTimeInterval() { return static_cast<int>(timeinterval); }
+  // The control file and line of the time interval, for messages.
+  const std::string& TimeIntervalWhere() const { return timeintervalwhere; }
   virtual int GetSubSteps() { return substeps; }
   virtual void SetSubSteps(int count);
   // Reports a floating-point exception flagged since the last call, with the
@@ -112,6 +114,14 @@ class teilmodellklasse : public modelobject {
   // instance gets the same tables, allocated with Alloc and owned by the
   // caller afterwards (release with memory_handling::Free).
   void ReadZoneGrid(Grid& grid, ZoneRecord*& table, int*& index, int& count, int& largest);
+
+  // The module's read-grids switch (1: its state is read at the start).
+  int GetReadGrids() const { return readgrids; }
+  // A warm start of the soil model continues the state of every module: a
+  // module that is on with the switch that reads its state (value own; label:
+  // the switch and its section) other than 1 would start it anew, so the run
+  // ends naming both switches (error 17). what: the state it reads.
+  void RequireStateRead(int soilReadParameter, int own, const std::string& label, const std::string& what);
 
   // Floating-point exception state: 0 none, 1 signalled, 2 reported.
   void SetFPEState(int state) { fpe = state; }
@@ -173,6 +183,7 @@ class teilmodellklasse : public modelobject {
   int flowcontrol = 0;
   int readgrids = 0;        // 1: storage grids (tracer concentrations among them) are read at the start
   double timeinterval = 0;  // minutes
+  std::string timeintervalwhere;
   double stepsperday = 0;
   int substeps = 0;
   volatile std::sig_atomic_t fpe = 0;

@@ -112,9 +112,6 @@ void meteointerpol::Construct(const MeteoInterpolArgs& args) {
       throw 33;
     }
   }
-  CellX = CoordX;
-  CellY = CoordY;
-
   ReadControlSection();
   // No regression parameters before the first record or regression of the step.
   for (RegressionRegion& r : Regr) {
@@ -122,6 +119,7 @@ void meteointerpol::Construct(const MeteoInterpolArgs& args) {
     r.h1 = r.h2 = r.c0 = r.cx = r.cy = -Nodata - 1;
   }
 
+  MakeCentreGrids();
   ResultGridRowLow = GridRowLow();
   ResultGridRowHigh = GridRowHigh();
   ResultGrid = matrix(ResultGridRowLow, ResultGridRowHigh, 1, ncols, nrows);
@@ -197,6 +195,37 @@ void meteointerpol::Construct(const MeteoInterpolArgs& args) {
   }
   const int scaling = FindGrid("ScalingGrid_" + VariableName, false);
   if (scaling > 0) ScalingGrid = gridlist[scaling].grid;
+}
+
+void meteointerpol::MakeCentreGrids() {
+  const int low = GridRowLow();
+  const int high = GridRowHigh();
+  CentreX = matrix(low, high, 1, ncols, nrows);
+  CentreY = matrix(low, high, 1, ncols, nrows);
+  // The cell sizes where the run reads them (else every cell is cellsize wide), as the rows they hold.
+  auto sizes = [&](const char* name) -> const GridListEntry* {
+    const int p = FindGrid(name, false);
+    if (p <= 0 || !gridlist[p].grid || gridlist[p].firstrow > low || gridlist[p].lastrow < high) return nullptr;
+    return &gridlist[p];
+  };
+  const GridListEntry* sizeX = sizes("CellSizeX");
+  const GridListEntry* sizeY = sizes("CellSizeY");
+  auto half = [&](const GridListEntry* g, int r, int c) {
+    const double v = g ? g->grid[r][c] : nodata;
+    return (v > 0 ? v : cellsize) / 2;
+  };
+  for (int r = low; r <= high; ++r) {
+    for (int c = 1; c <= ncols; ++c) {
+      if (CoordX[r][c] == nodata || CoordY[r][c] == nodata) {
+        CentreX[r][c] = CentreY[r][c] = nodata;
+        continue;
+      }
+      CentreX[r][c] = CoordX[r][c] + half(sizeX, r, c);
+      CentreY[r][c] = CoordY[r][c] + half(sizeY, r, c);
+    }
+  }
+  CellX = CentreX;
+  CellY = CentreY;
 }
 
 void meteointerpol::CheckStationFilesAgree() {
@@ -459,17 +488,20 @@ void meteointerpol::Release(bool verbose) {
   if (CellXRot) FreeMatrix(CellXRot, GridRowLow(), GridRowHigh(), 1, ncols);
   if (CellYRot) FreeMatrix(CellYRot, GridRowLow(), GridRowHigh(), 1, ncols);
   CellXRot = CellYRot = nullptr;
-  CellX = CoordX;
-  CellY = CoordY;
+  if (CentreX) FreeMatrix(CentreX, GridRowLow(), GridRowHigh(), 1, ncols);
+  if (CentreY) FreeMatrix(CentreY, GridRowLow(), GridRowHigh(), 1, ncols);
+  CentreX = CentreY = nullptr;
+  CellX = CellY = nullptr;
   delete Statistics;
   Statistics = nullptr;
   delete Splines;
   Splines = nullptr;
-  if (SecondSplineGrid) FreeMatrix(SecondSplineGrid, ResultGridRowLow, ResultGridRowHigh, 1, ncols);
-  SecondSplineGrid = nullptr;
+  for (int k = 0; k < 2; ++k) {
+    SplineColumns[k] = TSplines::Columns{};
+    SplineScratch[k].clear();
+  }
   MeshStation.clear();
   MeshValue.clear();
-  MeshSecondDerivative.clear();
   MeshX.clear();
   MeshY.clear();
   for (int k = 0; k < 2; ++k) {

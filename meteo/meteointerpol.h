@@ -166,6 +166,9 @@ class meteointerpol : public modelobject {
     return (Method == 2 && !RegressionFileName.empty()) ? RegressionFileName : StationFileName[0];
   }
   int GetMethod() const { return Method; }
+  // Hours between the first two records of the station file or grid list
+  // (0: not known, as for a single record or a regression file).
+  int64_t RecordSpacingHours() const { return IsStationMethod() || Method == 9 ? RecordStepHours[0] : 0; }
   Grid GetResultGrid() const { return ResultGrid; }
   int GetStationCount(int k) const { return StationCount[k]; }
   const std::vector<double>& GetStationValues(int k) const { return StationValues[k]; }
@@ -189,7 +192,6 @@ class meteointerpol : public modelobject {
   int GetMeshColumns() const { return MeshColumns; }
   // Station number at mesh node (row from the top, column from the left).
   int GetMeshStation(int row, int column) const { return MeshStation[row][column]; }
-  Grid GetSecondSplineGrid() const { return SecondSplineGrid; }
   // Station values of a file for the precipitation correction, which changes
   // them in place and then judges the record again (RecomputeAllEqual).
   std::vector<double>& StationValuesForCorrection(int k) { return StationValues[k]; }
@@ -398,6 +400,10 @@ class meteointerpol : public modelobject {
   // RelCellArea is the model object's: it also weights the statistics of binary result grids.
   Grid CoordX = nullptr;
   Grid CoordY = nullptr;
+  // The point at which each cell is interpolated: its centre (CoordX and
+  // CoordY hold its lower left corner), over the rows of GridRowLow ... GridRowHigh.
+  Grid CentreX = nullptr;
+  Grid CentreY = nullptr;
   Grid CellX = nullptr;
   Grid CellY = nullptr;
   Grid CellXRot = nullptr;
@@ -473,12 +479,16 @@ class meteointerpol : public modelobject {
   int MeshColumns = 0;
   std::vector<std::vector<int>> MeshStation;
   MeshMatrix MeshValue;
-  MeshMatrix MeshSecondDerivative;
   MeshMatrix MeshX;
   MeshMatrix MeshY;
   TSplines* Splines = nullptr;
-  Grid SecondSplineGrid = nullptr;  // method 8: the spline of the second station file
-  void EvaluateSplines(int file, Grid target);
+  // The column splines of the step per station file (method 8: file 1 the
+  // second spline), and per thread and file the work of the cells' values.
+  TSplines::Columns SplineColumns[2];
+  std::vector<TSplines::Scratch> SplineScratch[2];
+  // The column splines of a station file's values of the step.
+  void PrepareSplines(int file);
+  void MakeCentreGrids();
 
   bool Released = false;
 };

@@ -93,6 +93,8 @@ void meteointerpol::AutoAnisotropy() {
       ++added;
     }
   }
+  const double givenSlope = AnisoSlope;
+  const double givenRatio = AnisoRatio;
   AnisoSlope = 0;
   AnisoRatio = 1;
   if (added > 0) {
@@ -102,6 +104,14 @@ void meteointerpol::AutoAnisotropy() {
       AnisoSlope = m;
       AnisoRatio = 0.995;
     }
+  }
+  // The section's values give way to the frame of the network: said where they would have acted.
+  if (givenSlope != 0 || givenRatio != 1) {
+    *diag << "WARNING: method " << Method << " of " << VariableName.c_str()
+          << " takes its anisotropy from the station network (slope " << AnisoSlope << " degrees, ratio b/a "
+          << AnisoRatio << "): the slope " << givenSlope << " (" << AnisoSlopeWhere.c_str() << ") and the ratio "
+          << givenRatio << " (" << AnisoRatioWhere.c_str() << ") of the section are not used"
+          << "[end-entry]";
   }
 }
 
@@ -128,12 +138,12 @@ void meteointerpol::BuildRotatedCoordGrids() {
   CellYRotIndex = free + 1;
   for (int r = low; r <= high; ++r) {
     for (int c = 1; c <= ncols; ++c) {
-      if (CoordX[r][c] == nodata) {
+      if (CentreX[r][c] == nodata) {
         CellXRot[r][c] = CellYRot[r][c] = nodata;
         continue;
       }
-      double px = CoordX[r][c];
-      double py = CoordY[r][c];
+      double px = CentreX[r][c];
+      double py = CentreY[r][c];
       double distance = 0;
       Rotate(xllcorner, yllcorner, AnisoSlope, px, py, distance);
       CellXRot[r][c] = px;
@@ -157,7 +167,7 @@ void meteointerpol::RotateStationCoords() {
       throw 54;
     }
     if (!(AnisoRatio > 0 && AnisoRatio <= 1)) {
-      *diag << "FATAL: ratio of anisotropy has to range from +1 to >0 liegen: the ratio b/a of the anisotropy "
+      *diag << "FATAL: ratio of anisotropy has to range from +1 to >0: the ratio b/a of the anisotropy "
                "ellipse has to lie above 0 and at most at 1"
             << " (here: " << AnisoRatio << " in the section of " << VariableName.c_str() << ", "
             << AnisoRatioWhere.c_str() << ")"

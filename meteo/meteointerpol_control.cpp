@@ -132,15 +132,16 @@ void meteointerpol::ReadControlSection() {
     int n = 0;
     const char* names[3] = {"lapse rate", "inversion height", "fixed lapse rate above the inversion"};
     while (n < 3 && t.ScanDouble(values[n])) numberEndsWord(line, t, names[n++]);
+    // The word "P-type" may follow the single rate or the three values.
     std::string word;
-    if (n == 3 && t.Word(word)) ++n;
+    if (n == 1 || n == 3) t.Word(word);
     if (n == 0 || n == 2) {
       *diag << "FATAL: error reading the required parameter \"lapse rate\" and/or optional parameters "
                "inversion_hight and fix upper lapse rate for interpolation of "
             << v.c_str() << "[end-entry]";
       throw 49;
     }
-    for (int i = 0; i < n && i < 3; ++i) finite(values[i], names[i]);
+    for (int i = 0; i < n; ++i) finite(values[i], names[i]);
     UpperLapseRate = values[0];
     UpperInversion = n >= 3 ? values[1] : -9999;
     FixUpperLapseRate = n >= 3 ? values[2] : -9999;
@@ -215,14 +216,47 @@ void meteointerpol::ReadControlSection() {
     throw 17;
   }
   ReadValue(controlfile, "%lf", &MaxDistance, "maximum distance in " + v, rest);
+  // The inverse distances take only stations within this distance (also where
+  // the bilinear and spline methods fall back on them): a distance of 0 or
+  // less would leave every cell without a value. +inf is no limit.
+  const bool usesDistance = Method == 1 || Method == 3 || (Method >= 5 && Method <= 8) || Method == 11;
+  if (usesDistance && !(MaxDistance > 0)) {
+    *diag << "FATAL: the maximum distance in " << v.c_str() << " is " << MaxDistance << " ("
+          << controlfile.Where().c_str() << "): method " << Method
+          << " takes the stations within this distance of a cell, a distance above 0 (m) is expected"
+          << "[end-entry]";
+    throw 17;
+  }
   ReadValue(controlfile, "%lf", &AnisoSlope, "slope of the main axis of the anisotropy ellipse in " + v, rest);
   AnisoSlopeWhere = controlfile.Where();
   ReadValue(controlfile, "%lf", &AnisoRatio, "anisotropy b/a in " + v, rest);
   AnisoRatioWhere = controlfile.Where();
   ReadValue(controlfile, "%lf", &LowerLimit, "lower limit of results in " + v, rest);
+  const std::string lowerWhere = controlfile.Where();
   ReadValue(controlfile, "%lf", &UpperLimit, "upper limit of results in " + v, rest);
+  // Values below the lower limit and above the upper one are replaced: an
+  // upper limit not above the lower one replaces every value (but one).
+  if (!(UpperLimit > LowerLimit)) {
+    *diag << "FATAL: the upper limit of results in " << v.c_str() << " is " << UpperLimit << " ("
+          << controlfile.Where().c_str() << "), the lower limit " << LowerLimit << " (" << lowerWhere.c_str()
+          << "): values beyond the limits are replaced, an upper limit above the lower one is expected"
+          << "[end-entry]";
+    throw 17;
+  }
   ReadValue(controlfile, "%lf", &LowerReplacement, "lower replacement for limit-exceeding results in " + v, rest);
+  if (std::isnan(LowerReplacement)) {
+    *diag << "FATAL: the lower replacement for limit-exceeding results in " << v.c_str() << " is nan ("
+          << controlfile.Where().c_str() << "): a number is expected"
+          << "[end-entry]";
+    throw 17;
+  }
   ReadValue(controlfile, "%lf", &UpperReplacement, "upper replacement for limit-exceeding results in " + v, rest);
+  if (std::isnan(UpperReplacement)) {
+    *diag << "FATAL: the upper replacement for limit-exceeding results in " << v.c_str() << " is nan ("
+          << controlfile.Where().c_str() << "): a number is expected"
+          << "[end-entry]";
+    throw 17;
+  }
   ReadValue(controlfile, "%d", &SzenUse, "SzenUse in " + v, rest);
 
   if (SzenUse == 1) {

@@ -124,6 +124,12 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
       LastValidGridName = GridListGridName;
     }
     RearmCtrlCHandler();
+    // The file's values outside the basin are no results: missing, as every
+    // interpolated grid holds them on any layout (the zone grid holds the
+    // rows of the result grid).
+    for (int r = ResultGridRowLow; r <= ResultGridRowHigh; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (!(zonegrid[r][c] > nodata)) ResultGrid[r][c] = nodata;
   }
   LookUpMPIRegions();
   Statistics->NewStep();
@@ -153,13 +159,16 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
       }
     }
   }
-  // The spline surfaces; a uniform field needs none and leaves the cells to the row loop.
-  if ((Method == 7 || Method == 8) && !uniform && Splines) {
-    EvaluateSplines(0, ResultGrid);
-    if (Method == 8) EvaluateSplines(1, SecondSplineGrid);
-  }
   const size_t workSize = static_cast<size_t>(StationCount[0]) + 1;
   const size_t threads = static_cast<size_t>(std::max(1, omp_get_max_threads()));
+  // The column splines of the step; the cells take the surfaces at their points in the row loop.
+  if ((Method == 7 || Method == 8) && Splines) {
+    for (int k = 0; k < StationFileCount; ++k) {
+      PrepareSplines(k);
+      if (SplineScratch[k].size() < threads) SplineScratch[k].resize(threads);
+      for (TSplines::Scratch& s : SplineScratch[k]) Splines->Prepare(s);
+    }
+  }
   if (ThreadWork.size() < threads) ThreadWork.resize(threads);
   for (auto& w : ThreadWork)
     if (w.size() < workSize) w.assign(workSize, 0.0);
@@ -210,15 +219,32 @@ void meteointerpol::InterpolateGrid(int64_t stepHour, int64_t stepDay, int64_t s
 
   InterpolateRows(applyPostProcessing, uniform, uniformValid, uniformValue, warn, computeReach);
 
+  // One entry per step: the cells of this instance that no station reaches, the first of them by its point.
   if (warn) {
+    long long count = 0;
+    int firstRow = 0;
+    int firstColumn = 0;
+    unsigned char firstFlag = 0;
     for (int r = firstrow; r <= lastrow; ++r) {
       for (int c = 1; c <= ncols; ++c) {
         const unsigned char flag = NoStationCells[static_cast<size_t>(r - firstrow) * (ncols + 1) + c];
         if (flag == 0) continue;
-        *diag << (flag == 1 ? "WARNING:  at x=" : "WARNING: at x=") << CellX[r][c] << ", y=" << CellY[r][c] << " "
-              << "no station within the specified search radius!"
-              << "[end-entry]";
+        if (count++ == 0) {
+          firstRow = r;
+          firstColumn = c;
+          firstFlag = flag;
+        }
       }
+    }
+    if (count > 0) {
+      *diag << (firstFlag == 1 ? "WARNING:  at x=" : "WARNING: at x=") << CellX[firstRow][firstColumn]
+            << ", y=" << CellY[firstRow][firstColumn] << " "
+            << "no station within the specified search radius! (" << VariableName.c_str() << ", "
+            << static_cast<long>(stepDay) << "." << static_cast<long>(stepMonth) << "." << static_cast<long>(stepYear)
+            << " " << static_cast<long>(stepHour) << " h: " << count << (count == 1 ? " cell" : " cells")
+            << " of instance " << mpirank
+            << " without a station within the maximum distance, this one the first of them)"
+            << "[end-entry]";
     }
   }
 
@@ -407,8 +433,8 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
           ResultGrid[r][c] = nodata;
           continue;
         }
-        const double X = CoordX[r][c];
-        const double Y = CoordY[r][c];
+        const double X = CentreX[r][c];
+        const double Y = CentreY[r][c];
         const double z = ElevationGrid[r][c];
         double v = invalid;
         // A step without a regression (no valid station, or missing
@@ -460,17 +486,22 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
               break;
             }
             case 7:
-              // Cells without a spline value get the inverse-distance value.
-              v = ResultGrid[r][c];
-              if (v == nodata) v = anisotropic ? IdwAnisotropicFirst(x, y, work) : IdwIsotropicFirst(x, y, work);
-              break;
             case 8: {
-              const double gradient = ResultGrid[r][c];
-              const double residual = SecondSplineGrid[r][c];
-              if (gradient != nodata && residual != nodata)
-                v = gradient + residual * z;
-              else
-                v = anisotropic ? IdwAnisotropicFirst(x, y, work) : IdwIsotropicFirst(x, y, work);
+              // Each file's spline surface at the cell; beyond the mesh (or a
+              // gap) that file's inverse distances, as the bilinear methods fall
+              // back. Method 8 adds the second file times the elevation.
+              double part[2] = {invalid, invalid};
+              for (int k = 0; k < StationFileCount; ++k) {
+                const double spline =
+                    Splines ? Splines->ValueAt(SplineColumns[k], x, y, SplineScratch[k][thread]) : nodata;
+                part[k] = spline != nodata ? spline
+                          : anisotropic    ? IdwAnisotropic(x, y, k, work)
+                                           : IdwIsotropic(x, y, k, work);
+              }
+              if (Method == 7)
+                v = part[0];
+              else if (part[0] >= -Nodata && part[1] >= -Nodata)
+                v = part[0] + part[1] * z;
               break;
             }
             case 9:
@@ -496,4 +527,8 @@ void meteointerpol::InterpolateRows(bool applyPostProcessing, bool uniform, bool
     }
   }
   NegativeCutCells = cutCells;
+  // Columns of the mesh that stand at the same x at a cell's y end the run here, on the main thread.
+  for (int k = 0; k < 2; ++k)
+    for (const TSplines::Scratch& s : SplineScratch[k])
+      if (s.sameAbscissas) Splines->SameAbscissas(s.sameX, s.sameColumn - 1, s.sameX, s.sameColumn);
 }

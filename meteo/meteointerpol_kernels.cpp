@@ -476,11 +476,11 @@ double meteointerpol::InterpolateAtPoint(double x, double y, double z, double* w
     }
     case 7:
     case 8: {
-      // The nearest valid station to the cell of the point (its lower left
-      // corner, as the coordinate grids hold it), in the frame of the mesh;
-      // computed from the geometry, so that every instance finds the same.
-      double px = xllcorner + (col - 1) * cellsize;
-      double py = yllcorner + (nrows - row) * cellsize;
+      // The nearest valid station to the cell of the point (its centre, where
+      // the cells are interpolated), in the frame of the mesh; computed from
+      // the geometry, so that every instance finds the same.
+      double px = xllcorner + (col - 0.5) * cellsize;
+      double py = yllcorner + (nrows - row + 0.5) * cellsize;
       if (AnisoRatio < 1) {
         const double dx = px - xllcorner;
         const double dy = py - yllcorner;

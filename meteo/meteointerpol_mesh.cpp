@@ -74,7 +74,6 @@ void meteointerpol::BuildStationMesh(int file) {
   const size_t cols = static_cast<size_t>(MeshColumns) + 1;
   MeshStation.assign(rows, std::vector<int>(cols, 0));
   MeshValue.assign(rows, std::vector<double>(cols, -9999.0));
-  MeshSecondDerivative.assign(rows, std::vector<double>(cols, 0.0));
   MeshX.assign(rows, std::vector<double>(cols, 0.0));
   MeshY.assign(rows, std::vector<double>(cols, 0.0));
   for (int j = 1; j <= MeshColumns; ++j) {
@@ -85,41 +84,23 @@ void meteointerpol::BuildStationMesh(int file) {
       MeshY[static_cast<size_t>(i)][static_cast<size_t>(j)] = y[static_cast<size_t>(s)];
     }
   }
-  if (Method == 8 && !SecondSplineGrid) {
-    SecondSplineGrid = matrix(ResultGridRowLow, ResultGridRowHigh, 1, ncols, nrows);
-    for (int r = ResultGridRowLow; r <= ResultGridRowHigh; ++r)
-      for (int c = 1; c <= ncols; ++c) SecondSplineGrid[r][c] = nodata;
-  }
   TSplinesArgs t;
   t.lowerLeftX = MeshX[static_cast<size_t>(MeshRows)][1];
   t.lowerLeftY = MeshY[static_cast<size_t>(MeshRows)][1];
   t.sx = sx;
   t.sy = sy;
   t.missing = -9999;
-  t.x0 = xllcorner;
-  t.y0 = yllcorner;
-  t.cellSize = cellsize;
   t.nodeX = &MeshX;
   t.nodeY = &MeshY;
-  t.cellX = CellX;
-  t.cellY = CellY;
   t.meshRows = MeshRows;
   t.meshColumns = MeshColumns;
-  t.gridRows = nrows;
-  t.gridColumns = ncols;
-  t.firstRow = firstrow;
-  t.lastRow = lastrow;
   t.fill = nodata;
-  t.angle = AnisoSlope;
-  t.resolutionFactor = 1.0;
-  t.extension = 0;
-  t.zone = zonegrid;
   delete Splines;
   Splines = nullptr;
   Splines = new TSplines(diag, t);
 }
 
-void meteointerpol::EvaluateSplines(int file, Grid target) {
+void meteointerpol::PrepareSplines(int file) {
   const std::vector<double>& values = StationValues[file];
   for (int i = 1; i <= MeshRows; ++i) {
     for (int j = 1; j <= MeshColumns; ++j) {
@@ -128,8 +109,7 @@ void meteointerpol::EvaluateSplines(int file, Grid target) {
       MeshValue[static_cast<size_t>(i)][static_cast<size_t>(j)] = v >= -Nodata ? v : -9999.0 - 1.0;
     }
   }
-  Splines->ColumnSplines(MeshValue, MeshSecondDerivative);
-  Splines->EvaluateSurface(MeshValue, MeshSecondDerivative, target);
+  Splines->ColumnSplines(MeshValue, SplineColumns[file]);
 }
 
 void meteointerpol::RecomputeAllEqual(int k) {

@@ -148,7 +148,7 @@ void meteointerpol::ReadStationDescription(int k) {
     }
   }
   const int n = static_cast<int>(altitude.size()) - 1;
-  *diag << " (" << n << ") Stationen "
+  *diag << " (" << n << " stations)"
         << "[end-entry]";
 
   // Lines 3 and 4 are read each on its own, so that a word after the values of
@@ -202,6 +202,11 @@ void meteointerpol::SeekStartRecord(int k, InputFile& f, long& lineNumber, std::
   for (int i = 0; i < 5; ++i) f.SkipLine();  // header lines and the station names
   lineNumber = 5;
   bool found = false;
+  bool twoDigitYears = false;
+  long twoDigitLine = 0;
+  int64_t twoDigitYear = 0;
+  MeteoDate firstRecord;
+  bool anyRecord = false;
   for (;;) {
     if (FileDate[k] == StartDate) {
       found = true;
@@ -222,17 +227,38 @@ void meteointerpol::SeekStartRecord(int k, InputFile& f, long& lineNumber, std::
       *diag << "[end-entry]";
       InputError(name, lineNumber, "expected year, month, day and hour as whole numbers");
     }
-    if (date.year <= 99) date.year += 1900;
+    if (date.year <= 99) {
+      if (!twoDigitYears) {
+        twoDigitYears = true;
+        twoDigitLine = lineNumber;
+        twoDigitYear = date.year;
+      }
+      date.year += 1900;
+    }
     if ((date.hour == 0 || date.hour >= 24) && date.day == 1) *diag << ".";
     StartLinePosition[k] = position;
     StartLineNumber[k] = lineNumber - 1;
     FileDate[k] = date;
+    if (!anyRecord) firstRecord = date;
+    anyRecord = true;
   }
   *diag << "[end-entry]";
+  if (twoDigitYears)
+    *diag << "WARNING: " << name.c_str() << ", line " << twoDigitLine << " (" << VariableName.c_str() << "): the year "
+          << static_cast<long>(twoDigitYear) << " is read as " << static_cast<long>(twoDigitYear + 1900)
+          << " (two-digit years of the records are taken as 1900 + the year)"
+          << "[end-entry]";
   if (!found) {
     *diag << "FATAL: \nfile " << name.c_str() << " dosnt contain date " << static_cast<long>(StartDate.day) << "."
           << static_cast<long>(StartDate.month) << "." << static_cast<long>(StartDate.year) << ", hour "
-          << static_cast<long>(StartDate.hour) << "(feof)!"
+          << static_cast<long>(StartDate.hour) << "(feof)!\n(the start of the run, given in [model_time] of "
+          << UserControlFile().c_str();
+    if (anyRecord)
+      *diag << "; the records of the file run from " << DateText(firstRecord).c_str() << " to "
+            << DateText(FileDate[k]).c_str();
+    else
+      *diag << "; the file holds no record";
+    *diag << ")"
           << "[end-entry]";
     throw 51;
   }
@@ -454,7 +480,21 @@ void meteointerpol::FindStartInGridList() {
     InputError(name, lineNumber, "expected " + std::to_string(ac) + " additional columns and a grid file name");
   if (GridListGridName.size() > 1200) InputError(name, lineNumber, "the grid file name is longer than 1200 characters");
   StartPosition[0] = StartLinePosition[0];
-  CurrentPosition[0] = f.Tell();
+  const long afterStart = f.Tell();
+  // The spacing of the records, from the date of the next one.
+  std::string next;
+  while (f.ReadLine(next, kMaxStationLine) == InputFile::kLine) {
+    LineTokens nt(next);
+    if (nt.AtEnd()) continue;
+    MeteoDate date;
+    if (ReadDate(nt, date)) {
+      if (date.year <= 99) date.year += 1900;
+      const int64_t span = HoursOf(date) - HoursOf(StartDate);
+      if (span > 0) RecordStepHours[0] = span;
+    }
+    break;
+  }
+  CurrentPosition[0] = afterStart;
   CurrentLineNumber[0] = lineNumber;
   if (!f.Close()) {
     *diag << "FATAL: error closing " << name.c_str() << "[end-entry]";

@@ -48,6 +48,8 @@ class landuse_table_entry {
   // stops the altitude correction (set by the set-up for the run).
   static void SetElevationModelName(const std::string& name) { ElevationModelName() = name; }
   void SetUseForcingOnly(unsigned char flag) { useForcingOnly = flag; }
+  // The control file and lines of the entry, for messages.
+  void SetSourceLines(const std::string& where) { sourceLines = where; }
 
   // ---- accessors ----
   const char* GetName() const { return name.c_str(); }
@@ -214,6 +216,7 @@ class landuse_table_entry {
   std::vector<double> VCF;
   std::vector<double> RootDepth;
   std::vector<double> AltDep;
+  std::string sourceLines;
   std::vector<double> ForcingThreshold;
   double RootDist = 0.0;
   double HReduDry = 0.0;

@@ -110,6 +110,11 @@ void landuse_table_entry::CorrectFixpoints(DiagStream& stream, int startDay, dou
         stream << "FATAL: \n---ERROR--\naltitude correction resulted in a Julian day of " << day << " for fix point "
                << i << " (JD should be between 1 and 366)"
                << "\nland use code " << code << ", altitude " << altitude << " m";
+        if (!sourceLines.empty())
+          stream << "\nthe entry of land use " << code << " (" << sourceLines.c_str() << "): JulDays " << JulDays[i]
+                 << " + AltDep " << AltDep[i] << " per m x (" << altitude << " m - 400 m) moves fix point " << i
+                 << " out of the year";
+        if (row > 0) stream << " in the cell of row " << row << ", column " << column;
         if (altitude <= -9999) {
           // Where the hole is and what the correction needs.
           stream << "\nthe cell has no elevation: the elevation model";

@@ -236,8 +236,9 @@ void WarnClampedValues(const landuse_table_entry& e, DiagStream& diag, const std
 // common message, preceded by a message of its own where there is one.
 class LanduseBlockParser {
  public:
-  LanduseBlockParser(landuse_table_entry& e, DiagStream& d, const std::string& text, const std::string& w)
-      : entry(e), diag(d), block(text), where(w) {}
+  LanduseBlockParser(landuse_table_entry& e, DiagStream& d, const std::string& text, const std::string& w,
+                     const ControlFile* f = nullptr, int first = 0)
+      : entry(e), diag(d), block(text), where(w), file(f), firstLine(first) {}
 
   void Parse(int method);
 
@@ -286,6 +287,8 @@ class LanduseBlockParser {
   DiagStream& diag;
   TableBlock block;
   std::string where;
+  const ControlFile* file = nullptr;
+  int firstLine = 0;
 };
 
 void LanduseBlockParser::ReadJulDays() {
@@ -471,8 +474,14 @@ void LanduseBlockParser::Parse(int method) {
   Series("n-factor", entry.n_factor, n, false, -9999.9);
   entry.nf_freezing = OptionalValue("nf_freezing", -9999.9);
   entry.nf_thawing = OptionalValue("nf_thawing", -9999.9);
-  if (!block.UnreadableKey().empty())
+  if (!block.UnreadableKey().empty()) {
+    // The key's own line, where the control file is known.
+    if (file) {
+      const int line = firstLine + block.UnreadableLineOffset();
+      where = file->WhereBetween(line, line);
+    }
     Fail("\"" + block.UnreadableKey() + "\" = \"" + block.UnreadableText() + "\" is no number");
+  }
   WarnUnknownKeys();
   const std::string problem = CheckLanduseValues(entry);
   if (!problem.empty()) Fail(problem);
@@ -587,7 +596,8 @@ void SetOldRowDefaults(landuse_table_entry& e) {
 }  // namespace
 
 void ParseLanduseEntry(landuse_table_entry& entry, DiagStream& diag, const std::string& blockText,
-                       const std::string& methodName, const std::string& where) {
+                       const std::string& methodName, const std::string& where, const ControlFile* file,
+                       int firstLine) {
   int method = 0;
   for (int i = 0; i < 5; ++i)
     if (methodName == kMethodNames[i]) method = i + 2;
@@ -598,7 +608,7 @@ void ParseLanduseEntry(landuse_table_entry& entry, DiagStream& diag, const std::
   entry.method = method;
   entry.useForcingOnly = 0;
   entry.TStart = -1;
-  LanduseBlockParser(entry, diag, blockText, where).Parse(method);
+  LanduseBlockParser(entry, diag, blockText, where, file, firstLine).Parse(method);
 }
 
 void ReadOldLanduseRow(landuse_table_entry& entry, DiagStream& diag, const std::string& line, int modelVariant,
@@ -691,6 +701,7 @@ std::unique_ptr<landuse_table_entry[]> ReadLanduseTable(ControlFile& file, DiagS
   std::vector<std::string> entryLines(static_cast<size_t>(n) + 1);
   auto checkDuplicate = [&](int k, const std::string& lines) {
     entryLines[static_cast<size_t>(k)] = lines;
+    table[k].SetSourceLines(lines);
     for (int j = 1; j < k; ++j) {
       if (table[j].code != table[k].code) continue;
       diag << "FATAL: landuse table: the code " << table[k].code << " is given twice in " << section.c_str() << " ("
@@ -738,7 +749,7 @@ std::unique_ptr<landuse_table_entry[]> ReadLanduseTable(ControlFile& file, DiagS
            << "[end-entry]";
       throw 29;
     }
-    ParseLanduseEntry(table[k], diag, text, method, WhereInFile(file, firstLine));
+    ParseLanduseEntry(table[k], diag, text, method, WhereInFile(file, firstLine), &file, firstLine);
     checkDuplicate(k, WhereInFile(file, firstLine));
   }
 

@@ -20,9 +20,11 @@ class DiagStream;
 std::unique_ptr<landuse_table_entry[]> ReadLanduseTable(ControlFile& file, DiagStream& diag, int modelVariant);
 
 // Fills one entry from a table block; where names the block's place in the
-// control file for messages (may be empty).
+// control file for messages (may be empty); file and firstLine, when given,
+// the line of the block's text where it begins (for the line of a key).
 void ParseLanduseEntry(landuse_table_entry& entry, DiagStream& diag, const std::string& blockText,
-                       const std::string& methodName, const std::string& where = std::string());
+                       const std::string& methodName, const std::string& where = std::string(),
+                       const ControlFile* file = nullptr, int firstLine = 0);
 
 // Fills one entry from an old fixed row.
 void ReadOldLanduseRow(landuse_table_entry& entry, DiagStream& diag, const std::string& line, int modelVariant,

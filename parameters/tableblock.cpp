@@ -89,6 +89,12 @@ void TableBlock::MarkUnreadable(const std::string& key, const std::string& v) co
   unreadableText = a == std::string::npos ? std::string() : v.substr(a, std::min<size_t>(b - a + 1, 100));
 }
 
+int TableBlock::UnreadableLineOffset() const {
+  const size_t p = FindKey(text, unreadableKey);
+  if (p == std::string::npos) return 0;
+  return static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(p), '\n'));
+}
+
 bool TableBlock::ConvertDouble(const std::string& key, double& value) const {
   std::string v;
   if (!FindValueText(key, v)) return false;
@@ -221,7 +227,7 @@ bool FindTableSection(ControlFile& file, DiagStream& diag, const std::string& he
     }
   }
   if (!found && required) {
-    diag << ("FATAL: error in control file, " + header + "; (EOF)not found!").c_str() << "\nthe section "
+    diag << ("FATAL: error in control file, " + header + "; (EOF) not found!").c_str() << "\nthe section "
          << header.c_str() << " is missing in the control file " << file.SourceName().c_str() << "[end-entry]";
     throw 17;
   }

@@ -52,6 +52,8 @@ class TableBlock {
   // none); the reader of the block refuses it.
   const std::string& UnreadableKey() const { return unreadableKey; }
   const std::string& UnreadableText() const { return unreadableText; }
+  // Lines of the block's text before the line of that key (0: its first line).
+  int UnreadableLineOffset() const;
 
   // Reads n white-space separated doubles into values[1..n] and sets
   // values[0] = values[n]. Returns the number of values read (fewer than n
@@ -89,7 +91,7 @@ class TableBlock {
 
 // Finds "[name]" as the first word of a line of the control file, which then
 // stands at the following line. Not found: false, or, when required, the
-// control-file error "FATAL: error in control file, [name]; (EOF)not found!"
+// control-file error "FATAL: error in control file, [name]; (EOF) not found!"
 // and error code 17.
 bool FindTableSection(ControlFile& file, DiagStream& diag, const std::string& header, bool required);
 

@@ -695,18 +695,24 @@ void verdunstungsmodellklasse::ReadStorageFile(const std::string& fileName, int 
   ssdperiod = static_cast<int>(head[0]);
   ssdcounter = static_cast<int>(head[1]);
   const int first = static_cast<int>(head[2]), last = static_cast<int>(head[3]);
+  // The own cells: another instance's cells of a shared row are its own.
   for (int r = std::max(first, firstrow); r <= std::min(last, lastrow); ++r)
-    for (int c = 1; c <= ncols; ++c) ssdtemp[r][c] = values[static_cast<size_t>(r - first) * ncols + (c - 1)];
+    for (int c = 1; c <= ncols; ++c)
+      if (OwnCell(r, c)) ssdtemp[r][c] = values[static_cast<size_t>(r - first) * ncols + (c - 1)];
 }
 
 void verdunstungsmodellklasse::WriteStorageFile() {
   if (flowcontrol == 0 || storagefile.empty() || !ssdtemp) return;
-  // The own rows of every instance on instance 0 (the largest value of a
-  // row an instance does not hold is the lowest number).
+  // Every cell from the instance that owns it on instance 0 (the largest of
+  // the values: the other instances give the lowest number); the cells
+  // outside the zones from every instance that holds their row (all hold
+  // no-data there).
   const double none = std::numeric_limits<double>::lowest();
   std::vector<double> all(static_cast<size_t>(nrows) * ncols, none), mine = all;
   for (int r = firstrow; r <= lastrow; ++r)
-    for (int c = 1; c <= ncols; ++c) mine[static_cast<size_t>(r - 1) * ncols + (c - 1)] = ssdtemp[r][c];
+    for (int c = 1; c <= ncols; ++c)
+      if (OwnCell(r, c) || !(zonegrid[r][c] > nodata))
+        mine[static_cast<size_t>(r - 1) * ncols + (c - 1)] = ssdtemp[r][c];
   if (mpisize > 1 && MpiRunning())
     MPI_Reduce(mine.data(), all.data(), static_cast<int>(all.size()), MPI_DOUBLE, MPI_MAX, 0, MPI_COMM_WORLD);
   else

@@ -71,6 +71,14 @@ void interzeptionsmodellklasse::ReadSection() {
   for (auto* v : {&throughfallfile, &evaporationfile, &storagefile, &throughfallstat, &evaporationstat, &storagestat})
     v->assign(n, std::string());
   ReadValue(controlfile, "%d", &method, " method for ", linebuffer);
+  // Methods 1 and 2 (11 and 12 before the snow) limit the evaporation of the
+  // leaves; any other number stores and passes water without evaporating it.
+  if (method != 1 && method != 2 && method != 11 && method != 12)
+    *diag << "WARNING: the method for " << modulname.c_str() << " is " << method << " (" << controlfile.Where().c_str()
+          << "): methods 1, 2, 11 and 12 evaporate the intercepted water; with method " << method
+          << " the leaves store and pass water but evaporate none (it runs " << (method > 10 ? "before" : "after")
+          << " the snow model)"
+          << "[end-entry]";
   ReadValue(controlfile, "%s", &throughfallfile[0], "name outflow grid for ", linebuffer);
   ReadValue(controlfile, "%d", &throughfallcode, "write code outflow grid for ", linebuffer);
   ReadValues2(controlfile, "%s%d", &throughfallstat[0], &throughfallstatcode, "name outflow statistics file for ",

@@ -176,7 +176,16 @@ void RuleSet::Read(ControlFile& file, DiagStream* diag, const std::string& secti
     size_t at = std::string::npos;
     for (int k = 0; k < 5 && key < 0; ++k)
       if ((at = line.find(keys[k])) != std::string::npos) key = k;
-    if (key < 0) continue;
+    if (key < 0) {
+      // A row of numbers after the declared rows is a row the count leaves out.
+      const std::vector<std::string> words = Words(line, 0);
+      double v = 0;
+      if (!words.empty() && ParseDouble(words[0], v))
+        Fail(diag, "FATAL: the rule table holds more rows than the " + std::to_string(nRows) +
+                       " its first line declares: \"" + Trimmed(line) + "\"" + lineAt() +
+                       "; the first number of the table's first line is its number of rows");
+      continue;
+    }
     const size_t eq = line.find('=', at);
     if (eq == std::string::npos)
       Fail(diag, std::string("FATAL: no \"=\" after \"") + keys[key] + "\": \"" + Trimmed(line) + "\"" + lineAt());

@@ -79,8 +79,19 @@ void SP_class::ReadDescription(int reservoirCode, const std::string& text, const
   pos = KeyValue(text, "C0");
   if (pos == std::string::npos) missing("C0");
   int read = 0;
+  const size_t concentrations = pos;
   for (; read < 9 && direct(pos, v); ++read)
     if (read < nTracers) state[read + 1] = v;
+  // The key holds numbers (one per tracer at least), also in a run without tracers.
+  if (read == 0) {
+    size_t at = concentrations;
+    std::string word = Word(text, at);
+    while (!word.empty() && (word.back() == ',' || word.back() == ';' || word.back() == ')')) word.pop_back();
+    Fail("FATAL: for reservoir " + std::to_string(code) +
+             ": \"C0 =\" must be followed by the initial concentration of each tracer (numbers), not \"" + word +
+             "\"" + where,
+         35);
+  }
   if (read < nTracers)
     Fail("FATAL: for reservoir " + std::to_string(code) + ": \"C0 =\" holds " + std::to_string(read) +
              " initial concentration(s), but " + std::to_string(nTracers) + " tracer(s) are modelled" + where,

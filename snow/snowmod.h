@@ -192,6 +192,7 @@ class schneemodellklasse : public teilmodellklasse {
   int GetSubbasinCount() const { return subbasincount; }
   int GetLakeFlag() const { return lakeflag; }
   int GetGlacierMethod() const { return glaciermethod; }
+  int GetGlacierReadGrid() const { return glacierreadgrid; }
   int GetPermafrostMethod() const { return permafrostmethod; }
   int GetFirnLevels() const { return firn_levels; }
   Stack GetFirnStack() const { return firnstack; }

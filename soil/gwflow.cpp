@@ -85,6 +85,7 @@ void gwflowclass::ReadSection() {
   adaptive = sor <= 0 ? 1 : 0;
   value("\t%d", &gridread, "grid read parameter in ");
   value("\t%d", &L, "number of layers in ");
+  const std::string layersWhere = controlfile.Where();
   if (L < 1)
     Fatal("FATAL: in modul " + modulname + ":\nnumber of layers (" + std::to_string(L) + ") must be at least 1 (" +
               controlfile.Where() + ")",
@@ -108,20 +109,32 @@ void gwflowclass::ReadSection() {
 
   layers.assign(static_cast<size_t>(L) + 1, Layer{});
   const std::string firstHeads = ReadPondFlag();
+  // Each layer has its four grid lines (a name and a write code each): a
+  // name that opens a section means the section ends before the layers do.
+  auto name = [&](int l, std::string* target, const std::string& label) {
+    value("%s", target, label);
+    if (target->empty() || (*target)[0] != '[') return;
+    Fatal("FATAL: in modul " + modulname + ":\nthe number of layers is " + std::to_string(L) + " (" + layersWhere +
+              "), but the section ends before the grids of layer " + std::to_string(l) + " (" + controlfile.Where() +
+              ": " + *target + " where the " + label + "layer " + std::to_string(l) +
+              " belongs); each layer needs its lines of heads, x- and y-transmissivities and balances (a grid name "
+              "and a write code each)",
+          17);
+  };
   for (int l = 1; l <= L; ++l) {
     Layer& y = layers[l];
     if (l == 1 && !firstHeads.empty()) {
       // The line that would have held the pond flag names the first heads file.
       y.headname = firstHeads;
     } else {
-      value("%s", &y.headname, "name of grid with hydraulic heads in ");
+      name(l, &y.headname, "name of grid with hydraulic heads in ");
     }
     value("\t%d", &y.headcode, "Writegrid (hydraulic heads) in ");
-    value("%s", &y.txname, "name of grid with x-transmissivities in ");
+    name(l, &y.txname, "name of grid with x-transmissivities in ");
     value("\t%d", &y.txcode, "Writegrid x-transmissivities in ");
-    value("%s", &y.tyname, "name of grid with y-transmissivities in ");
+    name(l, &y.tyname, "name of grid with y-transmissivities in ");
     value("\t%d", &y.tycode, "Writegrid y-transmissivities in ");
-    value("%s", &y.balname, "name of grid with balances in ");
+    name(l, &y.balname, "name of grid with balances in ");
     value("\t%d", &y.balcode, "Writegrid balances in ");
   }
 }
@@ -484,6 +497,15 @@ void gwflowclass::CreateLayerGrids() {
       Exchange(y.share, y.pshare);
     }
   }
+}
+
+void gwflowclass::SetSoilStateRead(int soilReadParameter) {
+  soilstateread = soilReadParameter == 1 || soilReadParameter == 3;
+  // Layer 1 follows the soil's table; the heads below it are state.
+  if (soilstateread && L > 1)
+    RequireStateRead(soilReadParameter, gridread, "the grid read parameter in [" + modulname + "]",
+                     "the heads of the layers below the first (written with write code 3 at the end of the run it "
+                     "continues)");
 }
 
 void gwflowclass::SetRiverflowTable(RiverflowTable* table) {

@@ -41,10 +41,11 @@ class gwflowclass : public teilmodellklasse {
   virtual void WriteGrids(int64_t hour, int64_t day, int64_t month, int64_t year);
   virtual void WriteStatistics();
   virtual void InitLakes(const std::string& section);
-  // A warm start of the soil model: the heads of layer 1 follow the water
-  // table it read, and the layers' tracers continue from their grids
-  // whatever the grid read parameter.
-  void SetSoilStateRead(bool read) { soilstateread = read; }
+  // The soil model's read control parameter for storage grids; 1 or 3, a
+  // warm start: the heads of layer 1 follow the water table it read, and the
+  // layers' tracers continue from their grids whatever the grid read
+  // parameter; the heads of deeper layers are read (grid read parameter 1).
+  void SetSoilStateRead(int soilReadParameter);
   void InitTracerGrids(int* error, int count, TracerRecord* settings, StatRecord* registry, int capacity) override;
   void FreeTracerArrays() override;
   void FreeMemory() override;
@@ -76,6 +77,10 @@ class gwflowclass : public teilmodellklasse {
     Grid share = nullptr;
     int ph = 0, phold = 0, phoo = 0, phprev = 0, ptx = 0, pty = 0, pfx = 0, pfy = 0, pbal = 0, pleak = 0, ptop = 0;
     int pshare = 0;
+    // Layers below the first, own cells row by row: where the leakage with
+    // the layer above moves with this layer's level in its solve, k x open
+    // share (1/s), else 0; and layer 1's level for it (m).
+    std::vector<double> leakcoef, leaklevel;
     std::string headname, txname, tyname, balname;
     int headcode = 0, txcode = 0, tycode = 0, balcode = 0;
   };
@@ -161,6 +166,21 @@ class gwflowclass : public teilmodellklasse {
   // ---- step (gwflow_step.cpp) ----
   double StepSeconds() const;
   void Leakage();
+  // Layer 1's level for the leakage: the soil column's table once it has
+  // taken what the groundwater booked for it (at, own cells row by row).
+  double LayerOneLevel(int r, int c, size_t at) const;
+  // The drive d (m) of the leakage between layers l and l + 1 (k: leakage
+  // factor, open: layer 1's open share) within the water the layer it
+  // leaves holds (leaked: layer 1's leakage in the step's earlier
+  // sub-steps, m over its open share).
+  double LimitedDrive(int l, int r, int c, double d, double k, double open, double hu, double hd, double leaked,
+                      double dt) const;
+  // Layer l below the first: k x open share where its leakage with the
+  // layer above moves with its level in its solve, else 0; the level of the
+  // layer above in level.
+  double LeakCoefficient(int l, int r, int c, double& level) const;
+  // After the solve of layer l: the leakage with the layer above at its solved levels.
+  void ImplicitLeakage(int l, double dt);
   void StartLayers();
   void Transmissivities(int l);
   double EffectiveThickness(int l, int r, int c) const;
@@ -170,6 +190,8 @@ class gwflowclass : public teilmodellklasse {
   // One colour of row r; adds the row's adaptive factors to rowsum and
   // rowcount and returns the row's largest change.
   double SweepRow(int l, double dt, int r, int colour, double* rowsum, double* rowcount);
+  // The line solver's passes of layer l up to convergence or maxiter; sets
+  // itercount, returns the last pass's largest change of all instances.
   double SolveMethod2(int l, double dt);
   void CountOscillations(int l);
   void FinishLayers(int l);

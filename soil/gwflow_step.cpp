@@ -123,7 +123,11 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   Exchange(distance, pdistance);
   for (int l = 1; l <= L; ++l) Transmissivities(l);
 
-  for (int l = 1; l <= L; ++l) {
+  // From the bottom layer up: each layer's leakage with the layer above
+  // moves with its level in its solve (the level above at the step's
+  // start, layer 1's the soil column's), and the layer above is solved with
+  // that leakage as booked.
+  for (int l = L; l >= 1; --l) {
     Layer& y = layers[l];
     for (int p : {y.ptx, y.pty, y.pfx, y.pfy}) Exchange(gridlist[p].grid, p);
     itercount = 0;
@@ -132,12 +136,11 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
     if (method == 1) {
       error = SolveMethod1(l, dt);
     } else if (method == 2) {
-      // The line solver makes one pass.
-      itercount = 1;
       for (int p : {y.ph, y.phold, y.phprev}) Exchange(gridlist[p].grid, p);
-      error = GlobalMax(SolveMethod2(l, dt), mpisize);
+      error = SolveMethod2(l, dt);
     }
     lasterror = error;
+    ImplicitLeakage(l, dt);
     CountOscillations(l);
     ReportLayer(l);
   }
@@ -196,12 +199,11 @@ void gwflowclass::Leakage() {
   if (L > 1 && leaksum.size() != cells) leaksum.assign(cells, 0.0);
   if (L > 1 && giveback.size() != cells) giveback.assign(cells, 0.0);
   const bool first = substep_of_step <= 1;
-  auto held = [&](int l, int r, int c, double h) {
-    return Stored(l, r, c, h) - Stored(l, r, c, StorageOf(l, r, c).base);
-  };
   for (int l = 1; l < L; ++l) {
     Layer& up = layers[l];
-    const Layer& down = layers[l + 1];
+    Layer& down = layers[l + 1];
+    if (down.leakcoef.size() != cells) down.leakcoef.assign(cells, 0.0);
+    if (down.leaklevel.size() != cells) down.leaklevel.assign(cells, 0.0);
 #pragma omp parallel for schedule(runtime)
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c) {
@@ -209,6 +211,7 @@ void gwflowclass::Leakage() {
         const size_t at = static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
         double& leaked = leaksum[at];
         if (l == 1 && first) leaked = 0;
+        down.leakcoef[at] = 0;
         // The column gave less than layer 1's last exchange asked (the
         // water its table left in the layers above it is out of its
         // reach): the layer below, which booked the leakage, returns it.
@@ -220,17 +223,9 @@ void gwflowclass::Leakage() {
           up.leak[r][c] = 0;
           continue;
         }
-        const double hu = up.h[r][c];
+        const double hu = l == 1 ? LayerOneLevel(r, c, at) : up.h[r][c];
         const double hd = down.h[r][c];
         const double top = down.top[r][c];
-        double d;
-        if (hu >= hd && top > hd) {
-          // The lower layer is not full: water drains by gravity from the upper layer's head down to its base.
-          d = top - hu;
-          d = d > 0 ? 0.0 : std::max(d, -kMaxLeakHead);
-        } else {
-          d = std::clamp(hd - hu, -kMaxLeakHead, kMaxLeakHead);
-        }
         const double k = up.kolmation[r][c];
         // Layer 1 is the soil column, which a partly glacierized cell has
         // on its open share only: the water under the glacier stays there,
@@ -240,24 +235,99 @@ void gwflowclass::Leakage() {
           up.leak[r][c] = 0.0;
           continue;
         }
-        if (d < 0 && !Given(up.fixh[r][c])) {
-          // Down from the layer above (over its open share, m in the step).
-          double water = std::numeric_limits<double>::infinity();
-          if (l > 1) {
-            water = std::max(0.0, held(l, r, c, hu));
-          } else if (givable && Given(givable[r][c])) {
-            water = std::max(0.0, givable[r][c] / 1000.0 - leaked);
+        double d;
+        if (hu >= hd && top > hd) {
+          // The lower layer is not full: water drains by gravity from the upper layer's head down to its top.
+          d = std::clamp(top - hu, -kMaxLeakHead, 0.0);
+        } else {
+          d = std::clamp(hd - hu, -kMaxLeakHead, kMaxLeakHead);
+          // Between two free levels less than the limit apart the leakage
+          // moves with the lower layer's level in its solve (implicitly:
+          // stable at any step length), which books it (ImplicitLeakage).
+          if (std::fabs(hd - hu) < kMaxLeakHead && !Given(up.fixh[r][c]) && !Given(down.fixh[r][c])) {
+            down.leakcoef[at] = k * open;
+            down.leaklevel[at] = hu;
           }
-          d = std::max(d, -water / (k * dt));
-          if (l == 1) leaked -= d * k * dt;
-        } else if (d > 0 && !Given(down.fixh[r][c])) {
-          // Up from the layer below, which holds what lies above its base.
-          d = std::min(d, std::max(0.0, held(l + 1, r, c, hd)) / (k * open * dt));
         }
+        d = LimitedDrive(l, r, c, d, k, open, hu, hd, leaked, dt);
+        if (l == 1 && !(down.leakcoef[at] > 0)) leaked -= std::min(0.0, d) * k * dt;
         up.leak[r][c] = d * k * open;
       }
     Exchange(up.leak, up.pleak);
   }
+}
+
+double gwflowclass::LayerOneLevel(int r, int c, size_t at) const {
+  // The soil column's table, less the exchange it has still to take (what
+  // its later sub-steps take of the last step's, and this step's so far)
+  // over the layer's storage coefficient: the level the column holds once
+  // it has taken what the groundwater booked. A column the exchange fills
+  // sends the rest to the surface: no level above it.
+  const double table = SurfaceHead(r, c);
+  const int n = std::max(1, substeps);
+  const int k = substep_of_step;
+  double pending = 0;
+  if (baseflow && Given(baseflow[r][c])) pending += baseflow[r][c] * (n - k) / n;
+  if (n > 1 && k > 1 && at < exchangesum.size()) pending += exchangesum[at];
+  const double s = layers[1].storage[r][c];
+  if (!(s > 0) || !(pending != 0)) return table;
+  return std::min(table - pending / 1000.0 / s, std::max(table, elevation[r][c]));
+}
+
+double gwflowclass::LimitedDrive(int l, int r, int c, double d, double k, double open, double hu, double hd,
+                                 double leaked, double dt) const {
+  if (d < 0 && !Given(layers[l].fixh[r][c])) {
+    // Down from the layer above (over its open share, m in the step).
+    double water = std::numeric_limits<double>::infinity();
+    if (l > 1) {
+      water = std::max(0.0, Held(l, r, c, hu));
+    } else if (givable && Given(givable[r][c])) {
+      water = std::max(0.0, givable[r][c] / 1000.0 - leaked);
+    }
+    return std::max(d, -water / (k * dt));
+  }
+  if (d > 0 && !Given(layers[l + 1].fixh[r][c])) {
+    // Up from the layer below, which holds what lies above its base.
+    return std::min(d, std::max(0.0, Held(l + 1, r, c, hd)) / (k * open * dt));
+  }
+  return d;
+}
+
+double gwflowclass::LeakCoefficient(int l, int r, int c, double& level) const {
+  level = 0;
+  const Layer& y = layers[l];
+  if (l < 2 || y.leakcoef.empty()) return 0.0;
+  const size_t at = static_cast<size_t>(r - firstrow) * (static_cast<size_t>(ncols) + 1) + static_cast<size_t>(c);
+  const double coef = y.leakcoef[at];
+  if (!(coef > 0)) return 0.0;
+  // Layer 1's level is the soil column's over the step; a deeper layer's its head at the step's start.
+  level = l == 2 ? y.leaklevel[at] : layers[l - 1].h[r][c];
+  return coef;
+}
+
+void gwflowclass::ImplicitLeakage(int l, double dt) {
+  if (l < 2) return;
+  Layer& up = layers[l - 1];
+  const Layer& y = layers[l];
+  if (y.leakcoef.empty()) return;
+  const size_t width = static_cast<size_t>(ncols) + 1;
+#pragma omp parallel for schedule(runtime)
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!TakesPart(r, c)) continue;
+      double hu = 0;
+      const double coef = LeakCoefficient(l, r, c, hu);
+      if (!(coef > 0)) continue;
+      const size_t at = static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
+      const double open = l == 2 ? 1.0 - Glacier(r, c) : 1.0;
+      const double k = coef / open;
+      const double hd = y.h[r][c];
+      double d = std::clamp(hd - hu, -kMaxLeakHead, kMaxLeakHead);
+      d = LimitedDrive(l - 1, r, c, d, k, open, hu, hd, l == 2 ? leaksum[at] : 0.0, dt);
+      if (l == 2) leaksum[at] -= std::min(0.0, d) * k * dt;
+      up.leak[r][c] = d * k * open;
+    }
+  Exchange(up.leak, up.pleak);
 }
 
 void gwflowclass::StartLayers() {
@@ -266,7 +336,15 @@ void gwflowclass::StartLayers() {
 #pragma omp parallel for schedule(runtime)
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c) {
-        if (!TakesPart(r, c)) continue;
+        if (!TakesPart(r, c)) {
+          // Under a glacier that covers the cell no layer flows; layer 1
+          // still shows the soil column's table, as at a start.
+          if (l == 1 && InModel(r, c) && Own(r, c)) {
+            y.hoo[r][c] = y.hold[r][c];
+            y.h[r][c] = y.hprev[r][c] = y.hold[r][c] = SurfaceHead(r, c);
+          }
+          continue;
+        }
         y.hoo[r][c] = y.hold[r][c];
         if (l > 1) {
           y.hprev[r][c] = y.hold[r][c] = y.h[r][c];
@@ -508,18 +586,22 @@ double gwflowclass::SweepRow(int l, double dt, int r, int colour, double* rowsum
     const double he = c < ncols ? H(r, c + 1) : h;
     const double hw = c > 1 ? H(r, c - 1) : h;
     const bool confined = hold >= y.top[r][c];
+    // The leakage with the layer above at the level this solve gives the
+    // cell (coefficient > 0), else as booked.
+    double level = 0;
+    const double coef = LeakCoefficient(l, r, c, level);
     double R = y.leak[r][c];
-    if (above) R -= above->leak[r][c] + (l == 2 ? GiveBack(r, c) : 0.0);
+    if (above) R -= (coef > 0 ? 0.0 : above->leak[r][c]) + (l == 2 ? GiveBack(r, c) : 0.0);
     if (Given(y.fixq[r][c])) R += y.fixq[r][c];
     const double A = dx * dy;
     // The cell's water changes by what its faces, its leakage and its fixed
     // inflow carry: A / dt x (Stored(h) - Stored(hold)) = flows.
     double hstar = h;
     // A cell without storage and without open faces has no equation.
-    if (!SolveStorage(
-            l, r, c, A / dt, alpha * csum,
-            A / dt * Stored(l, r, c, hold) + cn * hn + ce * he + cs * hs + cw * hw - (1 - alpha) * hold * csum + A * R,
-            hstar))
+    if (!SolveStorage(l, r, c, A / dt, alpha * csum + A * coef,
+                      A / dt * Stored(l, r, c, hold) + cn * hn + ce * he + cs * hs + cw * hw -
+                          (1 - alpha) * hold * csum + A * R + A * coef * level,
+                      hstar))
       continue;
     const double D = hstar - h;
     const double cellerror = confined ? std::fabs(D) / 5 : std::fabs(D);
@@ -549,22 +631,25 @@ double gwflowclass::SweepRow(int l, double dt, int r, int colour, double* rowsum
   return error;
 }
 
-// The line solver: each row's heads at once from its neighbours' old
-// levels across the row. A row whose cells several instances share is
-// assembled from the equations of every owner's cells and solved by each of
-// them, in the same order as on one instance.
+// The line solver: the heads of a row at once (a tridiagonal system along
+// the row, its neighbours across the row at their latest levels), first the
+// odd rows, then the even ones, in passes repeated until the largest change
+// of a pass is at most maxerror_allowed (or maxiter passes are made). Its
+// equations are the sweeps' (new and old levels weighed by alpha on every
+// face, the storage function at the latest level, leakage and fixed
+// inflow), so that both solve the same step; coupled through the passes,
+// the rows stay stable at any T dt / (S dy2). The rows of one parity do not
+// touch each other: the result does not depend on the thread or instance
+// count. A row whose cells several instances share is assembled from the
+// equations of every owner's cells and solved by each of them.
 double gwflowclass::SolveMethod2(int l, double dt) {
   Layer& y = layers[l];
-  double error = 0;
-  // Fixed heads first: the rows below read them as old heads of their neighbours.
+  // Fixed heads first: the rows read them as known levels of their neighbours.
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c)
       if (Own(r, c) && InModel(r, c) && Given(y.fixh[r][c])) y.h[r][c] = y.hold[r][c] = y.hoo[r][c] = y.fixh[r][c];
-  if (mpisize > 1) {
-    Exchange(y.h, y.ph);
-    Exchange(y.hold, y.phold);
-  }
+  if (mpisize > 1) Exchange(y.hold, y.phold);
   // Work arrays per thread, made outside the parallel region so that no allocation (and no exception) happens in it:
   // seven per column for the equations of a row, five per column for the solve of a segment.
   const size_t n = static_cast<size_t>(ncols) + 2;
@@ -590,98 +675,117 @@ double gwflowclass::SolveMethod2(int l, double dt) {
       for (int c = 1; c <= ncols && !other; ++c) other = owner(r, c) >= 0;
       if (other) shared[count++] = r;
     }
-  for (int k = 0; k < count; ++k) {
+  // The owners of each shared row's other cells, each sent the equations of
+  // this instance's cells and sending theirs (seven values per column).
+  std::vector<int> peers[2];
+  for (int k = 0; k < count; ++k)
+    for (int c = 1; c <= ncols; ++c) {
+      const int p = owner(shared[k], c);
+      if (p >= 0 && std::find(peers[k].begin(), peers[k].end(), p) == peers[k].end()) peers[k].push_back(p);
+    }
+  std::vector<double> mine(7 * n), theirs;
+  std::vector<MPI_Request> requests;
+  auto solveShared = [&](int k) {
     const int r = shared[k];
     double* a = linework.data();
     double *lower = a, *main = a + n, *upper = a + 2 * n, *rhs = a + 3 * n, *flag = a + 4 * n, *head = a + 5 * n,
            *zones = a + 6 * n;
     RowEquations(l, dt, r, lower, main, upper, rhs, flag, head, zones);
-    // The owners of the row's other cells, each sent the equations of this
-    // instance's cells and sending theirs (seven values per column).
-    std::vector<int> peers;
-    for (int c = 1; c <= ncols; ++c) {
-      const int p = owner(r, c);
-      if (p >= 0 && std::find(peers.begin(), peers.end(), p) == peers.end()) peers.push_back(p);
-    }
-    std::vector<double> mine(7 * n), theirs(7 * n * peers.size());
-    for (size_t j = 0; j < 7; ++j) std::copy(a + j * n, a + (j + 1) * n, mine.begin() + static_cast<long>(j * n));
-    std::vector<MPI_Request> requests(2 * peers.size());
+    const std::vector<int>& p = peers[k];
+    std::copy(a, a + 7 * n, mine.begin());
+    theirs.resize(7 * n * p.size());
+    requests.assign(2 * p.size(), MPI_REQUEST_NULL);
     // Tagged with the row, as the border exchange (whose messages are all received by now).
-    for (size_t p = 0; p < peers.size(); ++p) {
-      MPI_Isend(mine.data(), static_cast<int>(7 * n), MPI_DOUBLE, peers[p], r, MPI_COMM_WORLD, &requests[2 * p]);
-      MPI_Irecv(theirs.data() + 7 * n * p, static_cast<int>(7 * n), MPI_DOUBLE, peers[p], r, MPI_COMM_WORLD,
-                &requests[2 * p + 1]);
+    for (size_t i = 0; i < p.size(); ++i) {
+      MPI_Isend(mine.data(), static_cast<int>(7 * n), MPI_DOUBLE, p[i], r, MPI_COMM_WORLD, &requests[2 * i]);
+      MPI_Irecv(theirs.data() + 7 * n * i, static_cast<int>(7 * n), MPI_DOUBLE, p[i], r, MPI_COMM_WORLD,
+                &requests[2 * i + 1]);
     }
     MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
-    for (size_t p = 0; p < peers.size(); ++p)
+    for (size_t i = 0; i < p.size(); ++i)
       for (int c = 1; c <= ncols; ++c) {
-        if (owner(r, c) != peers[p]) continue;
-        for (size_t j = 0; j < 7; ++j) a[j * n + static_cast<size_t>(c)] = theirs[7 * n * p + j * n + c];
+        if (owner(r, c) != p[i]) continue;
+        for (size_t j = 0; j < 7; ++j) a[j * n + static_cast<size_t>(c)] = theirs[7 * n * i + j * n + c];
       }
-    error = std::max(error, SolveRow(l, r, lower, main, upper, rhs, flag, head, zones, a + 7 * n, linesegment.data()));
-  }
+    return SolveRow(l, r, lower, main, upper, rhs, flag, head, zones, a + 7 * n, linesegment.data());
+  };
 
-#pragma omp parallel reduction(max : error) num_threads(threads)
-  {
-    const size_t t = static_cast<size_t>(omp_get_thread_num());
-    double* a = linework.data() + t * kArrays * n;
-    int* segment = linesegment.data() + t * n;
+  double change = 0;
+  for (int pass = 1;; ++pass) {
+    double largest = 0;
+    for (int parity = 1; parity >= 0; --parity) {
+      // The other parity's levels of the last half pass, also the other instances'.
+      Exchange(y.h, y.ph);
+      for (int k = 0; k < count; ++k)
+        if ((shared[k] & 1) == parity) largest = std::max(largest, solveShared(k));
+      const int first = (firstrow & 1) == parity ? firstrow : firstrow + 1;
+#pragma omp parallel reduction(max : largest) num_threads(threads)
+      {
+        const size_t t = static_cast<size_t>(omp_get_thread_num());
+        double* a = linework.data() + t * kArrays * n;
+        int* segment = linesegment.data() + t * n;
 #pragma omp for schedule(runtime)
-    for (int r = firstrow; r <= lastrow; ++r) {
-      if ((count > 0 && r == shared[0]) || (count > 1 && r == shared[1])) continue;
-      RowEquations(l, dt, r, a, a + n, a + 2 * n, a + 3 * n, a + 4 * n, a + 5 * n, a + 6 * n);
-      error = std::max(
-          error, SolveRow(l, r, a, a + n, a + 2 * n, a + 3 * n, a + 4 * n, a + 5 * n, a + 6 * n, a + 7 * n, segment));
+        for (int r = first; r <= lastrow; r += 2) {
+          if ((count > 0 && r == shared[0]) || (count > 1 && r == shared[1])) continue;
+          RowEquations(l, dt, r, a, a + n, a + 2 * n, a + 3 * n, a + 4 * n, a + 5 * n, a + 6 * n);
+          largest = std::max(largest, SolveRow(l, r, a, a + n, a + 2 * n, a + 3 * n, a + 4 * n, a + 5 * n, a + 6 * n,
+                                               a + 7 * n, segment));
+        }
+      }
     }
+    change = GlobalMax(largest, mpisize);
+    itercount = pass;
+    if (pass >= maxiter || !(change > maxerror_allowed)) break;
   }
-  return error;
+  return change;
 }
 
 void gwflowclass::RowEquations(int l, double dt, int r, double* lower, double* main, double* upper, double* rhs,
                                double* flag, double* head, double* zones) {
   Layer& y = layers[l];
   const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
-  // A face of the row solve carries flow towards a model cell that is not fully glaciated, in the same zone.
-  auto open = [&](int rr, int cc, int rn, int cn) {
-    return rn >= 1 && rn <= nrows && cn >= 1 && cn <= ncols && InModel(rn, cn) && Glacier(rn, cn) < 1.0 &&
-           SameZone(rr, cc, rn, cn);
-  };
-  auto active = [&](int c) {
-    if (!TakesPart(r, c) || Given(y.fixh[r][c])) return false;
-    return y.tx[r][c] > 0 || y.ty[r][c] > 0 || (c > 1 && y.tx[r][c - 1] > 0) || (r > 1 && y.ty[r - 1][c] > 0);
-  };
+  auto H = [&](int rr, int cc) { return alpha * y.h[rr][cc] + (1 - alpha) * y.hold[rr][cc]; };
   for (int c = 0; c <= ncols + 1; ++c) lower[c] = main[c] = upper[c] = rhs[c] = flag[c] = head[c] = zones[c] = 0;
-  for (int c = 1; c <= ncols; ++c) {
-    if (!TakesPart(r, c)) continue;
-    zones[c] = zone[r][c];
-    if (Given(y.fixh[r][c]) || active(c)) continue;
-    // An enclosed cell with a fixed inflow fills its own storage.
-    if (Given(y.fixq[r][c])) y.h[r][c] = HeadOf(l, r, c, Stored(l, r, c, y.h[r][c]) + y.fixq[r][c] * dt);
-  }
   for (int k = 1; k <= ncols; ++k) {
     if (!TakesPart(r, k)) continue;
+    zones[k] = zone[r][k];
     head[k] = y.h[r][k];
-    if (!active(k)) continue;
-    flag[k] = 1;
+    if (Given(y.fixh[r][k])) continue;
+    // The sweeps' conductances (faces towards cells outside the model, of
+    // another zone under flow control 3 or fully glaciated have none).
     const double dx = Dx(r, k);
     const double dy = Dy(r, k);
-    const double a = k > 1 && open(r, k, r, k - 1) ? y.tx[r][k - 1] / Dx(r, k - 1) : 0.0;
-    const double cc = k < ncols && open(r, k, r, k + 1) ? y.tx[r][k] / Dx(r, k + 1) : 0.0;
-    const double north =
-        open(r, k, r - 1, k) ? (y.hold[r][k] - y.hold[r - 1][k]) * y.ty[r - 1][k] / (dy * Dy(r - 1, k)) : 0.0;
-    const double south =
-        open(r, k, r + 1, k) ? (y.hold[r + 1][k] - y.hold[r][k]) * y.ty[r][k] / (dy * Dy(r + 1, k)) : 0.0;
-    // The storage at the level of the step's start: the balance puts a
-    // deeper layer's heads on its storage function afterwards.
-    const double S = StorageSlope(l, r, k, y.h[r][k]);
-    double source = y.leak[r][k];
-    if (above) source -= above->leak[r][k] + (l == 2 ? GiveBack(r, k) : 0.0);
-    if (Given(y.fixq[r][k])) source += y.fixq[r][k];
-    lower[k] = a;
-    upper[k] = cc;
-    main[k] = -dx * S / dt - a - cc;
-    // The leakage booked by the balance enters the row equation with the fixed inflow.
-    rhs[k] = dx * (-S * y.h[r][k] / dt - south + north - source);
+    const double A = dx * dy;
+    const double cn = r > 1 ? dx / dy * y.ty[r - 1][k] : 0.0;
+    const double cs = r < nrows ? dx / dy * y.ty[r][k] : 0.0;
+    const double ce = k < ncols ? dy / dx * y.tx[r][k] : 0.0;
+    const double cw = k > 1 ? dy / dx * y.tx[r][k - 1] : 0.0;
+    const double csum = cn + cs + ce + cw;
+    // The water A / dt x (Stored(x) - Stored(hold)) the cell gains equals
+    // what its faces, its leakage and its fixed inflow carry, Stored taken
+    // along its slope at the latest level h (exact once the passes settle).
+    const double h = y.h[r][k];
+    const double hold = y.hold[r][k];
+    const double S = StorageSlope(l, r, k, h);
+    double level = 0;
+    const double coef = LeakCoefficient(l, r, k, level);
+    const double diagonal = A * S / dt + alpha * csum + A * coef;
+    // A cell without storage and without open faces has no equation: its head stays.
+    if (!(diagonal > 0)) continue;
+    double R = y.leak[r][k] + coef * level;
+    if (above) R -= (coef > 0 ? 0.0 : above->leak[r][k]) + (l == 2 ? GiveBack(r, k) : 0.0);
+    if (Given(y.fixq[r][k])) R += y.fixq[r][k];
+    double across = 0, along = 0;
+    if (cn > 0) across += cn * H(r - 1, k);
+    if (cs > 0) across += cs * H(r + 1, k);
+    if (ce > 0) along += ce * y.hold[r][k + 1];
+    if (cw > 0) along += cw * y.hold[r][k - 1];
+    flag[k] = 1;
+    lower[k] = -alpha * cw;
+    upper[k] = -alpha * ce;
+    main[k] = diagonal;
+    rhs[k] = A / dt * (S * h - Stored(l, r, k, h) + Stored(l, r, k, hold)) + across +
+             (1 - alpha) * (along - csum * hold) + A * R;
   }
 }
 
@@ -818,7 +922,12 @@ void gwflowclass::FinishLayers(int l) {
         y.fx[r][c] = y.fy[r][c] = 0;
         continue;
       }
-      if (Glacier(r, c) >= 1.0) continue;
+      if (Glacier(r, c) >= 1.0) {
+        // No face of a cell a glacier covers carries groundwater.
+        y.fx[r][c] = 0;
+        if (r < nrows) y.fy[r][c] = 0;
+        continue;
+      }
       if (c == ncols || Glacier(r, c + 1) >= 1.0) {
         y.fx[r][c] = 0;
       } else if (!InModel(r, c + 1)) {
@@ -842,18 +951,15 @@ void gwflowclass::FinishLayers(int l) {
 
 void gwflowclass::FaceInflows(int l, int r, int c, double q[4]) const {
   const Layer& y = layers[l];
-  // The over-relaxation weighs new and old levels with alpha on every face;
-  // the line solver takes the new levels along its rows, the old ones across.
-  const double wx = method == 1 ? alpha : 1.0;
-  const double wy = method == 1 ? alpha : 0.0;
-  auto level = [&](int rr, int cc, double w) { return w * y.h[rr][cc] + (1 - w) * y.hold[rr][cc]; };
+  // Both solvers weigh new and old levels with alpha on every face.
+  auto level = [&](int rr, int cc) { return alpha * y.h[rr][cc] + (1 - alpha) * y.hold[rr][cc]; };
   // A face's conductance from the cell west or north of it, so that both cells book the same flow.
   auto east = [&](int rr, int cc) { return Dy(rr, cc) / Dx(rr, cc) * y.tx[rr][cc]; };
   auto south = [&](int rr, int cc) { return Dx(rr, cc) / Dy(rr, cc) * y.ty[rr][cc]; };
-  q[0] = r > 1 && InModel(r - 1, c) ? south(r - 1, c) * (level(r - 1, c, wy) - level(r, c, wy)) : 0.0;
-  q[1] = c < ncols && InModel(r, c + 1) ? east(r, c) * (level(r, c + 1, wx) - level(r, c, wx)) : 0.0;
-  q[2] = r < nrows && InModel(r + 1, c) ? south(r, c) * (level(r + 1, c, wy) - level(r, c, wy)) : 0.0;
-  q[3] = c > 1 && InModel(r, c - 1) ? east(r, c - 1) * (level(r, c - 1, wx) - level(r, c, wx)) : 0.0;
+  q[0] = r > 1 && InModel(r - 1, c) ? south(r - 1, c) * (level(r - 1, c) - level(r, c)) : 0.0;
+  q[1] = c < ncols && InModel(r, c + 1) ? east(r, c) * (level(r, c + 1) - level(r, c)) : 0.0;
+  q[2] = r < nrows && InModel(r + 1, c) ? south(r, c) * (level(r + 1, c) - level(r, c)) : 0.0;
+  q[3] = c > 1 && InModel(r, c - 1) ? east(r, c - 1) * (level(r, c - 1) - level(r, c)) : 0.0;
 }
 
 void gwflowclass::Baseflow(double dt) {
@@ -1149,6 +1255,7 @@ void gwflowclass::Balances(int l, double dt) {
       if (Glacier(r, c) >= 1.0) {
         // (A glacier that covers the cell moves nothing to its column.)
         for (int t = 1; t <= T && l == 1; ++t) exchange[t][r][c] = 0.0;
+        y.balance[r][c] = 0.0;
         continue;
       }
       const double h = y.h[r][c];

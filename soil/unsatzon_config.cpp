@@ -345,7 +345,8 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
   const Column columns[6] = {
       {&kelsqd, "kelsqd[", 1, -kAny, kAny, "a storage constant has to be a number (h)"},
       {&kelsqi, "kelsqi[", 1, -kAny, kAny, "a storage constant has to be a number (h)"},
-      {&channel_density, "channel network density[", 0, 0, kAny, "a channel network density has to be 0 or more (1/m)"},
+      {&channel_density, "channel network density[", 0, 0, 1,
+       "a channel network density has to lie within 0 ... 1 (1/m: channel length per area, 1 is channels 1 m apart)"},
       {&kelsqlat, "kelsqlat[", 2, -kAny, kAny, ""},
       {&qb_reduction_factor, "QB-Red.Faktor[", 0, -kAny, kAny, "the baseflow factor has to be a number (mm/h)"},
       {&SnowRunoff_fraction, "SnowRunoff_fraction[", 0, 0, 1, "a fraction has to lie within 0 ... 1"}};
@@ -372,6 +373,16 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
       };
       if (column.conversion != 2 && !(x >= column.low && x <= column.high))
         ModuleFatal(value() + ": " + column.expected, 10);
+      // Without the groundwater model a negative factor is groundwater rising into the column.
+      if (column.values == &qb_reduction_factor && x < 0)
+        *diag << ("WARNING: in modul " + modulname + ":\n" + value() +
+                  " is negative: without the groundwater model it is groundwater rising into the soil column of the "
+                  "subbasin (" +
+                  FormatValue(-x) +
+                  " mm per time step with the table at the surface; the water no layer holds runs off directly), "
+                  "no baseflow leaves the column; with the groundwater model the factor is not used")
+                     .c_str()
+              << "[end-entry]";
       if (column.conversion == 1 && x < 0.001)
         *diag << ("WARNING: in modul " + modulname + ":\n" + value() +
                   " is below 0.001 h: the storage constant 0.06 minutes (no delay) is used")

@@ -579,13 +579,10 @@ void surfaceroutingclass::ReadVelocityState(bool warm, int soilReadParameter) {
   const std::string file = position > 0 ? gridlist[position].filename : std::string();
   if (storageread == 0) {
     if (warm)
-      *diag << "WARNING: " << modulname.c_str()
-            << ": the read control parameter for storage grids of the unsaturated zone is " << soilReadParameter
-            << " but that of " << modulname.c_str()
-            << " is 0: the velocities of the surface flow start anew (0.1 m/s) instead of continuing those of the "
-               "run before, so the warm start does not equal one run (with 1 they are read from the velocity stack "
-            << file.c_str() << ", written with write code 3 at the end of the run before)"
-            << "[end-entry]";
+      RequireStateRead(soilReadParameter, storageread,
+                       "the read control parameter for storage grids in [" + modulname + "]",
+                       "the velocities of the surface flow (the velocity stack " + file +
+                           ", written with write code 3 at the end of the run before)");
     return;
   }
   std::string path = file;

@@ -79,6 +79,7 @@ TEST(BadInput, ControlFileNumbersThatAreNoValuesAreFatalAtTheirLine) {
       {"1.0       scaling factor", "nan       scaling factor", "scaling factor"},
       {"9999      nodata", "1e400     nodata", "nodata"},
       {"2001      starting year", "2001.5    starting year", "starting year in "},
+      {"1         starting hour", "25        starting hour", "[model_time]: the starting hour is 25"},
       {"47.5      geographic latitude", "1e308     geographic latitude", "has to lie within -90 ... 90 degrees"},
       {"WriteAsciiGrids = 1", "WriteAsciiGrids = yes", "the value of WriteAsciiGrids"},
   };

@@ -102,6 +102,11 @@ struct Case {
     std::function<Signatures(const RunOutput& start, const RunOutput& end,
                              const std::map<std::string, const RunOutput*>& runs)>
         comparedWithOthers = nullptr;
+    // When above 0, the link-th link of a chain of warm starts (hourly): it
+    // continues on link + 1 instances the state of the link before (of the
+    // short run), from link - 1 days after the restart for a day, or to
+    // the end when no link follows.
+    int link = 0;
   };
   std::vector<Comparison> comparisons;
 };
@@ -266,6 +271,8 @@ Signatures SameResults(const RunOutput& start, const RunOutput& end, const RunOu
 // largest value of the column or grid; a run sum grid against the one run's
 // less the short run's).
 Signatures EqualsOneRun(const RunOutput& start, const RunOutput& end, const RunOutput& oneRun);
+// Without the run sums (start, a chain's link before end, holds its part's).
+Signatures EqualsOneRunWithoutSums(const RunOutput& start, const RunOutput& end, const RunOutput& oneRun);
 // A warm start continued on other sub-steps than the one run's (the
 // comparison run named continued) against that one run (named oneRun), each
 // table and end grid within its own tolerance: a millionth (of the file's

@@ -226,8 +226,8 @@ TEST(MeteoRun, MonthlyScenarioGrids) {
 // as missing.
 TEST(MeteoRun, CellsWithoutStationStayMissing) {
   MeteoBasin basin("meteo_nostation");
-  // Station 1 at the lower-left corner of the upper-left cell, station 2 far away.
-  basin.Stations("0 100000", "1000 100000", 2, 1, 1, 2, [](int, int, int i) { return 20 * (i + 1); });
+  // Station 1 at the centre of the upper-left cell (where the cell is taken), station 2 far away.
+  basin.Stations("500 100000", "1500 100000", 2, 1, 1, 2, [](int, int, int i) { return 20 * (i + 1); });
   // Reach 1100 m; scaling 0.1; below -50 the replacement 0.
   basin.Control("24", 0, "1\n1\n1\n2001\n2\n1\n1\n2001",
                 "1   method\ntemp.dat\n" + Body("none", 2, 0.1, 1100, "-50\n50\n0\n50", "0"));

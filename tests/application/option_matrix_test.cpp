@@ -351,6 +351,8 @@ void Edit(Build& b, const std::string& from, const std::string& to) {
   b.c.edits.push_back({from, to});
 }
 
+const char* const kDoubleGrids = "WriteAsciiGrids = 0\nWriteDoubleGrids = 1\n";
+
 // A warm start after the short run on the other layout's instance count
 // (two after one, one after two): the long run reads the short run's state.
 void WarmStartEdits(Build& b) {
@@ -1575,6 +1577,23 @@ std::vector<Axis> Axes() {
                                   }
                                   b.makers.push_back(EveryStepStatisticsOfTheHour);
                                   b.c.comparisons.push_back({"one_run", {}, EqualsOneRun});
+                                  // A chain of warm starts from the short run (one instance): on
+                                  // two for a day, writing its state as ASCII grids, then on three
+                                  // to the end, equal to one run.
+                                  if (b.c.modules.stepMinutes >= 1440) return;
+                                  Case::Comparison two{
+                                      "chain_2", {{kDoubleGrids, "WriteAsciiGrids = 1\n"}}, nullptr, true},
+                                      three{"chain_3", {}, nullptr, true};
+                                  two.link = 1;
+                                  three.link = 2;
+                                  two.comparedWithOthers = [](const auto&, const auto&, const auto&) {
+                                    return Signatures{};
+                                  };
+                                  three.comparedWithOthers = [](const auto&, const auto&, const auto& r) {
+                                    return EqualsOneRunWithoutSums(*r.at("chain_2"), *r.at("chain_3"),
+                                                                   *r.at("one_run"));
+                                  };
+                                  b.c.comparisons.insert(b.c.comparisons.end(), {two, three});
                                 }});
   return axes;
 }

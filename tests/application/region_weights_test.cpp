@@ -125,7 +125,7 @@ TEST(RegionWeights, MissingOrInfiniteDistanceIs17) {
   WriteFile(inf.dir / "control.txt", "[region_transition_distance]\ninf\n");
   inf->Zones(2, 1, {1, 1});
   EXPECT_EQ(CodeOf([&] { inf->MakeRegionWeightGrids(); }), 17);
-  EXPECT_TRUE(inf.Said("transition distance (if or if not using a region grid) ; defaultsnot found! (control file"));
+  EXPECT_TRUE(inf.Said("transition distance (if or if not using a region grid) ; defaults not found! (control file"));
   EXPECT_TRUE(inf.Said(", line 2: \"inf\" is unreadable)"));
 }
 

@@ -55,7 +55,7 @@ TEST(SetupRun, MissingRequiredSectionIsError17) {
   twoInstances.Edit("[model_time]", "[model_timer]");
   const auto r2 = RunFluvex("control.txt", twoInstances.dir.path(), 2);
   EXPECT_EQ(r2.exitCode, 17) << r2.output;
-  EXPECT_NE(r2.output.find("error in control file, [model_time]; (EOF)not found!"), std::string::npos);
+  EXPECT_NE(r2.output.find("error in control file, [model_time]; (EOF) not found!"), std::string::npos);
 }
 
 TEST(SetupRun, HydrologicResponseUnitsOfTheSmallBasin) {

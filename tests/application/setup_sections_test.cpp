@@ -123,7 +123,7 @@ TEST_F(SetupTest, BadGeneralSectionsAreFatal) {
   EXPECT_EQ(g.Read(setup, Control(Replaced(kGeneral, "24 ", "x "))), 17);
   console.str("");
   EXPECT_EQ(g.Read(setup, Control(Replaced(kGeneral, "[coordinates]", "[coordinatez]"))), 17);
-  EXPECT_TRUE(Said("error in control file, [coordinates]; (EOF)not found!"));
+  EXPECT_TRUE(Said("error in control file, [coordinates]; (EOF) not found!"));
   EXPECT_EQ(g.Read(setup, dir / "missing.txt"), 28);
 }
 
@@ -155,6 +155,7 @@ TEST_F(SetupTest, ModelTimeClampsToTheGregorianCalendar) {
           << setup.EndMonth() << "." << setup.EndYear();
     EXPECT_EQ(dates.str(), c.dates) << c.in;
   }
+  EXPECT_TRUE(Said("[model_time]: the starting year 3 (control file "));
   const std::string name = Control("[model_time]\n0\n1\n1\nyear\n");
   int error = 0;
   TestSetup setup(error, &diag, name, list.data());
@@ -162,7 +163,7 @@ TEST_F(SetupTest, ModelTimeClampsToTheGregorianCalendar) {
   console.str("");
   EXPECT_EQ(CodeOf([&] { setup.ReadModelTime(); }), 17);
   EXPECT_TRUE(Said("  Next line in Fluvex control file: "));
-  EXPECT_TRUE(Said("error in control file, starting year in ; defaultsnot found!"));
+  EXPECT_TRUE(Said("error in control file, starting year in ; defaults not found!"));
 }
 
 TEST_F(SetupTest, StandardGridLinesOldAndKeyValueForm) {

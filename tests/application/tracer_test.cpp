@@ -91,6 +91,8 @@ TEST_F(TracerTest, NoTracersAndTooMany) {
   EXPECT_FALSE(Said("reading parameters for tracer 1"));
   EXPECT_EQ(count_, 0);
   EXPECT_EQ(Read("nine", {}), 17);
+  EXPECT_EQ(Read("-1", {}), 58);
+  EXPECT_TRUE(Said("the number of tracers in [substance_transport] is -1 (control file"));
 }
 
 TEST_F(TracerTest, NamesWithTheSameFirstThreeLettersStop) {

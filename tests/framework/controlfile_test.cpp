@@ -44,7 +44,7 @@ TEST_F(ControlFileTest, SectionHeaderMustBeTheWholeFirstWordOfALine) {
   EXPECT_EQ(r->FindSection("[a]", false), 0);
   EXPECT_EQ(diag.FatalEntries(), 0);
   EXPECT_EQ(CodeOf([&] { r->FindSection("[a]", true); }), 17);
-  EXPECT_NE(diag.Console().find("error in control file, [a]; (EOF)not found!"), std::string::npos);
+  EXPECT_NE(diag.Console().find("error in control file, [a]; (EOF) not found!"), std::string::npos);
   EXPECT_EQ(diag.FatalEntries(), 1);
 
   // The search starts at the top again, and CR LF line ends are blank space.
@@ -90,7 +90,7 @@ TEST_F(ControlFileTest, UnreadableValuesReportTheNextWordAndThrow17) {
   // At the end of the file the reported word is empty.
   EXPECT_EQ(CodeOf([&] { r->ReadValue(r->controlfile, "\t%d", &v, "time interval for ", rest); }), 17);
   EXPECT_NE(diag.Console().find("--> In .\n  Next line in Fluvex control file: \n(mpi-rank  0) \n(mpi-rank  0) FATAL: "
-                                "error in control file, time interval for ; snow_modelnot found!"),
+                                "error in control file, time interval for ; snow_model not found!"),
             std::string::npos);
 
   r = Make("[s]\nabc 4\n");
@@ -112,7 +112,7 @@ TEST_F(ControlFileTest, UnreadableValuesReportTheNextWordAndThrow17) {
   r->FindSection("[s]", true);
   int w = 0;
   EXPECT_EQ(CodeOf([&] { r->ReadValues2(r->controlfile, "\t%d %d", &v, &w, "pair ", rest); }), 17);
-  EXPECT_NE(diag.Console().find("(mpi-rank  0) FATAL: error in control file, pair ; snow_modelnot found!"),
+  EXPECT_NE(diag.Console().find("(mpi-rank  0) FATAL: error in control file, pair ; snow_model not found!"),
             std::string::npos);
   EXPECT_EQ(diag.FatalEntries(), 5);
 }

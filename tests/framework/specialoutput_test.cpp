@@ -180,6 +180,8 @@ TEST_F(SpecialOutputTest, HeaderAndValuesOfEveryStepAtThePoints) {
   EXPECT_EQ(lines[4], "2001\t12\t31\t2\t20\t404\t601\t-9999\t502\t3604");
   EXPECT_TRUE(Said("write " + (dir / "points.txt")));
   EXPECT_TRUE(Said("(160 of 2097152 buffer-bytes)"));  // (6 * 8 + 32) * 2
+  EXPECT_TRUE(Said("point 1 (x 1040, y 2025) of entity values lies on the edge between cells: its values are those "
+                   "of the cell in row 4, column 4"));
 }
 
 TEST_F(SpecialOutputTest, PointsAndLevelsAreChecked) {

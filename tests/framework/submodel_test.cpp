@@ -20,7 +20,7 @@ TEST_F(SubModelTest, SectionHead) {
       Said("the section [snow_model] is missing in the control file " + (dir / "run.cntrl.$$$") + ": module off"));
   EXPECT_EQ(console.str().find("error in control file, [snow_model]"), std::string::npos);
   EXPECT_EQ(CodeOf([&] { Make("[other_model]\n1\n60\n", true); }), 17);
-  EXPECT_TRUE(Said("error in control file, [snow_model]; (EOF)not found!"));
+  EXPECT_TRUE(Said("error in control file, [snow_model]; (EOF) not found!"));
 
   // Active: the derived constructor reads on after the time interval.
   auto on = Make("[snow_model] comment\n1\tflow control\n60\ttime interval\n7\tnext\n");
@@ -32,7 +32,7 @@ TEST_F(SubModelTest, SectionHead) {
   EXPECT_FALSE(inactive->ControlFileOpen());
 
   EXPECT_EQ(CodeOf([&] { Make("[snow_model]\nabc\n60\n"); }), 17);
-  EXPECT_TRUE(Said("error in control file, flow control parameter for ; snow_modelnot found!"));
+  EXPECT_TRUE(Said("error in control file, flow control parameter for ; snow_model not found!"));
   EXPECT_EQ(CodeOf([&] { Probe p(&diag, "snow_model", dir / "none.$$$", 0, args, 1, false); }), 28);
   // Without zone tables the object stays inert and reads nothing.
   args.zoneIndex = nullptr;

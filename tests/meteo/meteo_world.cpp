@@ -66,8 +66,8 @@ World::World(int rowCount, int colCount, double cellSize, const std::string& nam
   zone = AddGrid("zonegrid", [](int, int) { return 1.0; });
   elevation = AddGrid("elevation", [](int, int) { return 0.0; });
   AddGrid("RelCellArea", [](int, int) { return 1.0; });
-  AddGrid("CoordX", [&](int, int c) { return X(c); });
-  AddGrid("CoordY", [&](int r, int) { return Y(r); });
+  AddGrid("CoordX", [&](int, int c) { return X(c) - cellsize / 2; });
+  AddGrid("CoordY", [&](int r, int) { return Y(r) - cellsize / 2; });
   AddGrid("MPIRegions", [](int, int) { return 0.0; });
 }
 

@@ -31,12 +31,12 @@ struct Record {
 // The first two hourly steps of 2000.
 inline const MeteoDate kStep0{0, 1, 1, 2000};
 inline const MeteoDate kStep1{1, 1, 1, 2000};
-// Three stations of the 3 x 4 test raster of 1000 m cells: S1 at the lower
-// left corner, S2 at the lower right, S3 at the upper left.
-inline const std::vector<Station> kStations = {{100, 0, 0}, {300, 3000, 0}, {500, 0, 2000}};
+// Three stations of the 3 x 4 test raster of 1000 m cells: S1 at the centre of
+// the lower left cell, S2 at the lower right, S3 at the upper left.
+inline const std::vector<Station> kStations = {{100, 500, 500}, {300, 3500, 500}, {500, 500, 2500}};
 // Six stations and the twelve cell elevations of the regression tests: the
 // cells span the bands around the inversions at 800 ... 1200 m.
-inline const double kPos[6][2] = {{0, 0}, {3000, 0}, {0, 2000}, {3000, 2000}, {1000, 1000}, {2000, 1000}};
+inline const double kPos[6][2] = {{500, 500}, {3500, 500}, {500, 2500}, {3500, 2500}, {1500, 1500}, {2500, 1500}};
 inline const double kCellZ[12] = {100, 500, 790, 800, 850, 1000, 1150, 1200, 1250, 2000, 3000, 50};
 
 // Station file: a title line, altitude, x and y lines after the four date
@@ -91,8 +91,10 @@ class World {
                                        const std::vector<Record>& records, int& error, int extraColumns = 0);
   // Checks the thrown code and that a FATAL entry holds the text.
   void ExpectFatal(int error, int code, const std::string& text) const;
-  double X(int c) const { return (c - 1) * cellsize; }
-  double Y(int r) const { return (rows - r) * cellsize; }
+  // The point of a cell, where it is interpolated: its centre (CoordX and
+  // CoordY hold its lower left corner).
+  double X(int c) const { return (c - 0.5) * cellsize; }
+  double Y(int r) const { return (rows - r + 0.5) * cellsize; }
   // Removes an entry from the grid list (for the missing-grid cases).
   void Drop(const std::string& shortName);
   // A grid of value(r, c) registered under name at the first free position.

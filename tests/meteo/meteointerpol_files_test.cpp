@@ -173,6 +173,8 @@ TEST(MeteoStationFile, BadStationFilesAreFatal) {
     int error = 0;
     w.Make("temperature", {0, 1, 1, 2001}, {0, 1, 1, 2001}, error);
     w.ExpectFatal(error, 51, "file stations.txt dosnt contain date 1.1.2001, hour 0(feof)!");
+    w.ExpectFatal(error, 51,
+                  "[model_time] of control.txt; the records of the file run from 1.1.2000 0 h to 1.1.2000 0 h)");
   }
   {
     World w(2, 2, 1000, "garbage");

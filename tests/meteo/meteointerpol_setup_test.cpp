@@ -90,6 +90,11 @@ TEST(MeteoSection, BadSectionsAreFatal) {
        "control.txt, line 14)"},
       {[](Section& s) { s.ratio = 0; }, 54, "at most at 1 (here: 0 in the section of temperature, control file"},
       {[](Section& s) { s.variable = "wind_speed"; }, 17, "[wind_speed]; "},
+      {[](Section& s) { s.maxDistance = 0; }, 17,
+       "maximum distance in temperature is 0 (control file control.txt, line 12)"},
+      {[](Section& s) { s.upperLimit = -2e6; }, 17,
+       "upper limit of results in temperature is -2e+06 (control file "
+       "control.txt, line 16), the lower limit -1e+06 (control file"},
   };
   int index = 0;
   for (const Case& k : cases) {

@@ -35,7 +35,7 @@ std::vector<double> ValuesOf(const std::vector<Station>& stations, double (*f)(d
   return v;
 }
 
-// Inverse-square distance weighting from the cell corner, missing values dropped.
+// Inverse-square distance weighting from the cell's point, missing values dropped.
 double Idw(double x, double y, const std::vector<Station>& stations, const std::vector<double>& values) {
   double sw = 0;
   double swv = 0;
@@ -121,9 +121,9 @@ TEST(SplineMesh, StationsThatFormNoMeshAreRefused) {
 }
 
 TEST(SplineSurface, PlaneIsReproducedAndCellsBeyondTheMeshTakeIdw) {
-  // 3 x 3 stations over 0 ... 4000 m; 5 x 5 cells of 1000 m. A cell's working
-  // column is evaluated at the middle of its x range (x + 500), its working
-  // row at its own y; column 5 lies beyond the last mesh column.
+  // 3 x 3 stations over 0 ... 4000 m; 5 x 5 cells of 1000 m, each taken at
+  // its centre: column 5 lies beyond the last mesh column, row 1 above the
+  // top mesh row. There each file takes its inverse distances.
   const std::vector<Station> stations = MeshStations(3, 3);
   const std::vector<double> plane = ValuesOf(stations, Plane);
   const std::vector<double> residual = ValuesOf(stations, Residual);
@@ -145,9 +145,9 @@ TEST(SplineSurface, PlaneIsReproducedAndCellsBeyondTheMeshTakeIdw) {
         for (int c = 1; c <= 5; ++c) {
           const double x = w.X(c);
           const double y = w.Y(r);
-          double want = Plane(x + 500, y);
-          if (method == 8) want += Residual(x + 500, y) * w.elevation[r][c];
-          if (c == 5) want = Idw(x, y, stations, plane);
+          const bool mesh = x <= 4000 && y <= 4000;
+          double want = mesh ? Plane(x, y) : Idw(x, y, stations, plane);
+          if (method == 8) want += (mesh ? Residual(x, y) : Idw(x, y, stations, residual)) * w.elevation[r][c];
           if (r == 1 && c == 1) want = -9999;
           EXPECT_NEAR(g[r][c], want, 1e-9) << "row " << r << ", column " << c;
         }
@@ -175,8 +175,8 @@ TEST(SplineSurface, MissingValueSplitsItsColumn) {
       const double x = w.X(c);
       const double y = w.Y(r);
       const bool gap = y > 2000 && y < 6000;
-      const bool spline = x + 500 <= 4000 && (!gap || x + 500 >= 2000);
-      const double want = spline ? Plane(x + 500, y) : Idw(x, y, stations, v);
+      const bool spline = x <= 4000 && y <= 6000 && (!gap || x >= 2000);
+      const double want = spline ? Plane(x, y) : Idw(x, y, stations, v);
       EXPECT_NEAR(g[r][c], want, 1e-9) << "row " << r << ", column " << c;
     }
   }
@@ -204,7 +204,8 @@ TEST(SplineSurface, UniformStepKeepsTheFieldAndPointValueIsTheNearestStation) {
 
 TEST(SplineSurface, EqualGradientsStillAddTheResiduals) {
   // Method 8 with the same gradient at every station: no uniform field, the
-  // residual spline times the elevation is added.
+  // residual spline times the elevation is added (beyond the mesh, in
+  // column 5 and row 1, the residuals' inverse distances).
   const std::vector<Station> stations = MeshStations(3, 3);
   World w(5, 5, 1000, "equal_gradients");
   for (int r = 1; r <= 5; ++r)
@@ -212,13 +213,16 @@ TEST(SplineSurface, EqualGradientsStillAddTheResiduals) {
   Section s;
   s.method = 8;
   s.secondStationLine = "stations2.txt";
-  auto m = Make(w, s, stations, std::vector<double>(9, 5.0), ValuesOf(stations, Residual));
+  const std::vector<double> residual = ValuesOf(stations, Residual);
+  auto m = Make(w, s, stations, std::vector<double>(9, 5.0), residual);
   ASSERT_TRUE(m);
   m->Interpolate(0, 1, 1, 2000);
   for (int r = 1; r <= 5; ++r)
-    for (int c = 1; c <= 4; ++c)
-      EXPECT_NEAR(m->GetResultGrid()[r][c], 5 + Residual(w.X(c) + 500, w.Y(r)) * w.elevation[r][c], 1e-9)
-          << r << ", " << c;
+    for (int c = 1; c <= 5; ++c) {
+      const double x = w.X(c), y = w.Y(r);
+      const double second = x <= 4000 && y <= 4000 ? Residual(x, y) : Idw(x, y, stations, residual);
+      EXPECT_NEAR(m->GetResultGrid()[r][c], 5 + second * w.elevation[r][c], 1e-9) << r << ", " << c;
+    }
 }
 
 TEST(SplinePrimitives, NaturalSplineValueAndCoincidentAbscissas) {
@@ -230,16 +234,8 @@ TEST(SplinePrimitives, NaturalSplineValueAndCoincidentAbscissas) {
   TSplinesArgs a;
   a.nodeX = &nx;
   a.nodeY = &ny;
-  a.cellX = w.list[4].grid;
-  a.cellY = w.list[5].grid;
   a.meshRows = a.meshColumns = 2;
-  a.gridRows = a.gridColumns = 2;
-  a.lastRow = 2;
-  a.cellSize = 1000;
-  a.zone = w.zone;
   TSplines t(w.Diag(), a);
-  EXPECT_EQ(t.WorkingRows(), 2);
-  EXPECT_EQ(t.WorkingColumns(), 2);
   // The natural spline through (0, 0), (1, 1), (2, 0) is 1.5 x - 0.5 x^3 on [0, 1].
   const double xa[4] = {0, 0, 1, 2};
   const double ya[4] = {0, 0, 1, 0};
@@ -255,7 +251,7 @@ TEST(SplinePrimitives, NaturalSplineValueAndCoincidentAbscissas) {
   // Two equal abscissas: a FATAL entry and 82, nothing on the standard output.
   const double same[4] = {0, 0, 1, 1};
   testing::internal::CaptureStdout();
-  const int code = CodeOf([&] { t.SplineValue(1, -9999, -9999, same, ya, lo, hi, y2, 3, v); });
+  const int code = CodeOf([&] { t.SplineSecondDerivativesNatural(same, ya, 1, 3, y2); });
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   w.ExpectFatal(code, 82, "for the 1-D-Splineevaluation are the same!");
 }

@@ -257,7 +257,7 @@ TEST(LanduseTable, UnreadableBlocksStopWithCode29AndTheirText) {
 TEST(LanduseTable, MissingSectionOrCountIsAControlFileError) {
   ControlFileFixture noSection("landuse_nosection", "[soil_table]\n0\n");
   EXPECT_FATAL(noSection, ReadLanduseTable(noSection.file, *noSection.diag, 2), 17,
-               "error in control file, [landuse_table]; (EOF)not found!");
+               "error in control file, [landuse_table]; (EOF) not found!");
   ControlFileFixture noCount("landuse_nocount", "[landuse_table]\nmany\n");
   EXPECT_FATAL(noCount, ReadLanduseTable(noCount.file, *noCount.diag, 2), 17, "number of entries not found!");
 }

@@ -139,7 +139,7 @@ TEST(SoilTable, BadEntriesStopWithTheirCodes) {
   }
   ControlFileFixture noSection("soil_nosection", "[landuse_table]\n0\n");
   EXPECT_FATAL(noSection, ReadSoilTable(noSection.file, *noSection.diag), 17,
-               "error in control file, [soil_table]; (EOF)not found!");
+               "error in control file, [soil_table]; (EOF) not found!");
 }
 
 TEST(MultilayerTable, LayersPerTypeAndTheirChecks) {

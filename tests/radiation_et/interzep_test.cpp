@@ -73,6 +73,8 @@ TEST(Interception, WaterBalanceOfEveryCellAndStep) {
       Rig rig("balance" + std::to_string(layers) + "_" + std::to_string(method), layers);
       auto m = rig.Make(method);
       ASSERT_EQ(m->GetMethod(), method);
+      EXPECT_EQ(rig.w.Console().find("evaporate the intercepted water; with method 3") != std::string::npos,
+                method == 3);
       World& w = rig.w;
       for (int step = 0; step < 6; ++step) {
         std::vector<double> before(64), demand(64);

@@ -97,6 +97,7 @@ TEST_F(Config, SubbasinValuesOutOfTheirRangeAreRefusedAtTheirLine) {
   };
   const Case cases[] = {
       {3, "-0.1 0.1", "channel network density[1] = -0.1 in the section [unsatzon_model]", 85},
+      {3, "0.1 1e30", "channel network density[8] = 1e+30 in the section [unsatzon_model]", 85},
       {6, "0 1.01", "SnowRunoff_fraction[8] = 1.01 in the section [unsatzon_model]", 88},
       {6, "-0.2 0", "SnowRunoff_fraction[1] = -0.2 in the section [unsatzon_model]", 88},
   };

@@ -62,9 +62,9 @@ TEST_F(SiltingUpTest, SectionMethodLineAndStatistics) {
   model.reset();
 
   EXPECT_EQ(Make("file\n" + kRest + kTable), 17);
-  EXPECT_TRUE(Said("name of the statistics for silting disposition SDISP ; SiltingUpModelnot found!"));
+  EXPECT_TRUE(Said("name of the statistics for silting disposition SDISP ; SiltingUpModel not found!"));
   EXPECT_EQ(Make(Body("1\n", "1 8\n0.4 0.2\nx\n")), 17);
-  EXPECT_TRUE(Said("read control parameter for storage grids for ; SiltingUpModelnot found!"));
+  EXPECT_TRUE(Said("read control parameter for storage grids for ; SiltingUpModel not found!"));
 }
 
 TEST_F(SiltingUpTest, RainPauseTable) {

@@ -78,7 +78,7 @@ TEST_F(SurfaceRoutingTest, SectionAndSubTimeSteps) {
   EXPECT_EQ(Make(Section("1", "100", "50")), 17);
   EXPECT_TRUE(Said("the minimum has to be greater than 0 and must not exceed the maximum"));
   EXPECT_EQ(Make(Section("1", "7", "1000", "x\n")), 17);
-  EXPECT_TRUE(Said("read control parameter for storage grids for ; SurfaceRoutingModelnot found!"));
+  EXPECT_TRUE(Said("read control parameter for storage grids for ; SurfaceRoutingModel not found!"));
 }
 
 TEST_F(SurfaceRoutingTest, GridsStatisticsAndSwitches) {

@@ -152,8 +152,8 @@ def precipitation_within_stations(day, hour, station):
 
 
 def cells_beyond(d, file, distance):
-    """The basin cells of zones.asc whose point (the lower left corner, where
-    the interpolation takes a cell) lies farther than distance from every
+    """The basin cells of zones.asc whose point (the centre, where the
+    interpolation takes a cell) lies farther than distance from every
     station of a station file."""
     header = {}
     rows = []
@@ -170,8 +170,8 @@ def cells_beyond(d, file, distance):
     beyond = set()
     for r, row in enumerate(rows):
         for c, zone in enumerate(row):
-            x = x0 + c * size
-            y = y0 + (len(rows) - r - 1) * size
+            x = x0 + (c + 0.5) * size
+            y = y0 + (len(rows) - r - 0.5) * size
             if zone > -9999 and all((x - a) ** 2 + (y - b) ** 2 > distance ** 2 for a, b in zip(xs, ys)):
                 beyond.add((r, c))
     return beyond, sum(1 for row in rows for z in row if z > -9999)
@@ -230,6 +230,11 @@ def edits(*steps):
                 return problem
         return ""
     return edit
+
+
+def case_edit(name, before, after):
+    """The edit of the case name, with before in its control file made after."""
+    return lambda d: next(c[1] for c in CASES if c[0] == name)(d) or spoil_control(before, after)(d)
 
 
 def read_grid(path):
@@ -574,10 +579,16 @@ def no_control_files(d):
 
 # A warm start: the copy runs its first day and writes its state, which the
 # second run reads.
+# The state of the snow, the leaves and the surface flow, which a warm start reads with the soil's.
+STATE = ("ssolid.asc", "sliquid.asc", "stotal.asc", "sdays.asc", "sage.asc", "si.asc", "si_Layer_1.asc", "srvelocity.stk")
+
+
 def warm_start_state(d):
     text = open(os.path.join(d, "control.txt")).read()
     for k in (3, 4, 5, 7, 8, 13, 18):
         text = text.replace("uzgrid%d.asc\n0\n" % k, "uzgrid%d.asc\n3\n" % k)
+    for f in STATE:
+        text = text.replace(f + "\n0\n", f + "\n3\n")
     open(os.path.join(d, "control.txt"), "w").write(text)
     return spoil_control("24        end hour\n7         end day", "24        end hour\n1         end day")(d)
 
@@ -585,10 +596,12 @@ def warm_start_state(d):
 def warm_start_from_state(d):
     out = os.path.join(d, "out")
     for f in os.listdir(out):
-        if f.startswith("uzgrid") or f.startswith("storage.ftz"):
+        if f.startswith("uzgrid") or f.startswith("storage.ftz") or f in STATE:
             shutil.move(os.path.join(out, f), os.path.join(d, f))
-    return spoil_control("0       read control parameter for storage grids",
-                         "1       read control parameter for storage grids")(d)
+    return edits(*[spoil_control("0" + s, "1" + s) for s in (
+        "       read control parameter for storage grids", "         readgrid: the snow cover starts empty",
+        "         read control parameter for storage grids (1: a warm start reads the velocities")],
+        spoil_control("per leaf area (mm)\n0\n", "per leaf area (mm)\n1\n"))(d)
 
 
 def warm_start_velocity_state(d):
@@ -600,12 +613,10 @@ def warm_start_from_velocities(stack="srvelocity.stk"):
     """The warm start reads the surface routing's velocities (its own read
     parameter 1) from the stack of the first run's out/ named stack."""
     def edit(d):
-        source = os.path.join(d, "out", stack)
-        if os.path.exists(source):
-            shutil.copy(source, os.path.join(d, "srvelocity.stk"))
-        return warm_start_from_state(d) or spoil_control(
-            "0         read control parameter for storage grids (1: a warm start reads the velocities",
-            "1         read control parameter for storage grids (1: a warm start reads the velocities")(d)
+        failed = warm_start_from_state(d)
+        if stack != "srvelocity.stk" and os.path.exists(os.path.join(d, stack)):
+            shutil.copy(os.path.join(d, stack), os.path.join(d, "srvelocity.stk"))
+        return failed
     return edit
 
 
@@ -1458,7 +1469,9 @@ CASES = [
     # conductivities that are negative and a warm start without a state end
     # the run.
     ("soil_qb_rising", edits(spoil_control("0.6 0.6 0.6   QB-Red", "-0.6 -0.6 -0.6   QB-Red"),
-                             spoil_control("[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n")), 0, [],
+                             spoil_control("[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n")), 0,
+     ["QB-Red.Faktor[1] = -0.6 in the section [unsatzon_model] (control file control.txt, line 551) is negative: "
+      "without the groundwater model it is groundwater rising into the soil column"],
      {"check": table_rises, "np": (1, 2)}),
     ("river_bed_zero", spoil_control("kolmation.asc kolmation 0 4e-6", "kolmation.asc kolmation 0 0"), 0,
      ["the grid kolmation (kolmation.asc) holds 0 in row "], {"check": no_river_exchange, "np": (1, 2)}),
@@ -1492,7 +1505,7 @@ CASES = [
     ("gw_drainable_porosity_above_one",
      edits(spoil_control("1         number of layers", "2         number of layers"),
            spoil_control("gwbalance.asc\n0\n",
-                         "gwbalance.asc\n0\ngwhead2.asc\n0\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n0\n"),
+                         "gwbalance.asc\n0\ngwhead2.asc\n3\ngwflowx2.asc\n0\ngwflowy2.asc\n0\ngwbalance2.asc\n0\n"),
            spoil_control("10        number of standard grids\n",
                          "18        number of standard grids\n"
                          "k2.asc gw_k_x_2 fillcode = 0 readcode = 0 defaultValue = 1e-5\n"
@@ -1596,7 +1609,7 @@ CASES = [
     ("warm_velocities_not_written", warm_start_from_velocities(), 21,
      ["FATAL: in modul SurfaceRoutingModel: the warm start reads the velocities of the surface flow from ",
       "srvelocity.stk, which does not exist. The velocity stack is written at the end of a run with write code 3"],
-     {"first": warm_start_state, "np": (1, 2)}),
+     {"first": edits(warm_start_state, spoil_control("srvelocity.stk\n3\n", "srvelocity.stk\n0\n")), "np": (1, 2)}),
     ("warm_velocities_of_other_levels", warm_start_from_velocities("uzgrid3.asc"), 13,
      ["FATAL: wrong number of levels in stack srvelocity.stk (numlevels 10, it must be 9)"],
      {"first": warm_start_velocity_state, "np": (1, 2)}),
@@ -1604,12 +1617,20 @@ CASES = [
      ["the state stack srvelocity.stk (the velocities of the surface flow) of the warm start holds no value (nodata) "
       "in row ", " at level 3, a cell of the basin"],
      {"first": warm_start_velocity_state, "np": (1, 2)}),
-    ("warm_velocities_start_anew", warm_start_from_state, 0,
-     ["WARNING: SurfaceRoutingModel: the read control parameter for storage grids of the unsaturated zone is 1 but "
-      "that of SurfaceRoutingModel is 0: the velocities of the surface flow start anew (0.1 m/s)"],
-     {"first": warm_start_state, "np": (1,)}),
-    # A lake whose read switch says otherwise than the storage read parameter
+    # A module whose read switch says otherwise than the storage read parameter
     # would start anew in a warm start: the run ends naming both.
+    ("warm_velocities_start_anew", edits(warm_start_from_state, spoil_control("1         read control parameter for "
+                                                                              "storage grids (1", "0         read control parameter for storage grids (1")), 17,
+     ["FATAL: the read control parameter for storage grids in [SurfaceRoutingModel] is 0 but the read control "
+      "parameter for storage grids of the unsaturated zone is 1: a warm start reads the velocities"],
+     {"first": warm_start_state, "np": (1, 2)}),
+    ("warm_groundwater_read_zero", warm_start_from_state, 17,
+     ["FATAL: the grid read parameter in [groundwater_flow] is 0 but the read control parameter for storage grids "
+      "of the unsaturated zone is 1: a warm start reads the heads of the layers below the first"],
+     {"first": edits(case_edit("gw_drainable_porosity_above_one", "Value = 1.5", "Value = 0.05"), warm_start_state),
+      "np": (1, 2)}),
+    ("warm_snow_read_zero", edits(warm_start_from_state, spoil_control("1         readgrid: the", "0         readgrid")),
+     17, ["FATAL: readgrid in [snow_model] is 0 but the read control parameter"], {"first": warm_start_state}),
     ("warm_lake_read_zero", warm_start_from_state, 17,
      ["FATAL: readgrids for [lake_model] is 0 but the read control parameter for storage grids of the unsaturated "
       "zone is 1"],
@@ -1734,7 +1755,7 @@ CASES = [
       "time steps of 7 min to reach the outlet; the time step of [unsatzon_model] in control.txt has to be at "
       "least the shortest flow time of every subbasin"]),
     ("control_file_cut", cut_control_after("kelsqd: storage constant"), 17,
-     ["error in control file, [irrigation]; (EOF)not found!",
+     ["error in control file, [irrigation]; (EOF) not found!",
       "(searched to the end of the control file control.txt, line ", "which ends in the section [unsatzon_model] of line "]),
     ("zone_code_not_in_soil_table", spoil_grid_cell("zones.asc", "4"), 10,
      ["error reading code[3] for unsatzon_model",
@@ -2106,7 +2127,7 @@ CASES = [
       "within 0 ... 1"]),
     ("gw_alpha_huge", spoil_control("0.5       alpha", "1e30      alpha"), 17, ["alpha 1e+30 (control file"]),
     ("longitude_huge", spoil_control("6.1       geographic longitude", "1e30      geographic longitude"), 17,
-     ["the geographic longitude in [coordinates] (control file control.txt, line 28: "]),
+     ["the geographic longitude in [coordinates] (control file control.txt, line 28: 1e+30) has to lie within"]),
     ("meridian_huge", spoil_control("15        reference meridian", "1e30      reference meridian"), 17,
      ["the reference meridian in [coordinates] (control file control.txt, line 29: "]),
     ("time_shift_huge", spoil_control("0         time shift", "1e30      time shift"), 17,
@@ -2124,9 +2145,21 @@ CASES = [
       '"2.5" is unreadable)']),
     # Control characters and bytes that are no UTF-8 echoed from the file
     # keep the diagnostics well-formed XML.
-    ("echoed_control_characters", spoil_control_bytes("49.75     geographic latitude", b"49\x01\xff\xfe75 latitude"),
+    ("echoed_control_characters", spoil_control_bytes("49.75     geographic latitude",
+                                                           b"49\x01\xff\xfe\xef\xbf\xbf75 latitude"),
      17, ['unreadable value "49', diagnostics_well_formed]),
     ("grammar_variants", grammar_variants, 0, [], {"check": compared_with(lambda d: "", same_discharge)}),
+    # Each step takes one record: a module's interval is the records' spacing.
+    ("step_a_day_on_hourly_records", spoil_control("$set $step    = 60", "$set $step    = 1440"), 17,
+     ["the time interval of radiation_correction is 1440 minutes (control file control.txt, line 314), the records "
+      "of ./temperature.dat (temperature) are 1 h (60 minutes) apart"]),
+    ("gw_three_layers", spoil_control("1         number of layers", "3         number of layers"), 17,
+     ["the number of layers is 3 (control file control.txt, line 623), but the section ends before the grids of "
+      "layer 2 (control file control.txt, line 654: [routing_model] where the name of grid with hydraulic heads"]),
+    ("landuse_altdep_huge", spoil_control("AltDep = 0 0.025", "AltDep = 0 2.5"), 152,
+     ["the entry of land use 1 (control file control.txt, lines 238-244): JulDays 105 + AltDep 2.5 per m"]),
+    ("landuse_treduwet_text", spoil_control("TReduWet = 0.95;", "TReduWet = abc;"), 29,
+     ["\"TReduWet\" = \"abc\" is no number (control file control.txt, line 239)"]),
 ]
 
 
