@@ -58,9 +58,27 @@ def table(log):
     return "\n".join(lines)
 
 
+# A case's problems: "case <name>: <term> <figure> mm (<why>) on <layout>", one
+# a line, the lines after the first without "case <name>: ".
+NAMED = re.compile(r"^(\d+: )?case (\S+): (.*)$")
+PROBLEM = re.compile(r"^([a-z].+?) [-0-9.e+]+ mm \((.+?)\) on (\d+) instance\(s\) x (\d+) thread\(s\)$")
+
+
 def balance(log):
-    lines = ["| case | instances x threads | residual, share of the input | within 1e-6 |", "|---|---|---|---|"]
+    lines = ["| case | instances x threads | residual, share of the input | verdict |", "|---|---|---|---|"]
     seen, current = set(), None
+    # A case that fails on another term than its residual: the term, without its figure.
+    problems = {}
+    last = {}
+    for raw in log.splitlines():
+        prefix = re.match(r"^(\d+: )?", raw).group(0)
+        n = NAMED.match(raw)
+        if n:
+            last[prefix] = n.group(2)
+        text = n.group(3) if n else raw[len(prefix):]
+        p = PROBLEM.match(text)
+        if p and last.get(prefix):
+            problems[(last[prefix], p.group(3) + " x " + p.group(4))] = "FAIL: %s (%s)" % (p.group(1), p.group(2))
     for raw in log.splitlines():
         m = CASE.match(raw)
         if m:
@@ -72,7 +90,7 @@ def balance(log):
             # The residual is rounding: its decade is today's figure, its digits move with any change.
             share = abs(float(r.group(2)))
             decade = "0" if share == 0 else "< 1e%d" % (math.floor(math.log10(share)) + 1)
-            lines.append("| `%s` | %s | %s | %s |" % (current[0], current[1], decade, "ok" if share <= 1e-6 else "FAIL"))
+            lines.append("| `%s` | %s | %s | %s |" % (current[0], current[1], decade, problems.get(current, "ok") if share <= 1e-6 else "FAIL: residual"))
             current = None
     return "\n".join(lines[:2] + sorted(lines[2:]))
 
