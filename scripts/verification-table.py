@@ -76,6 +76,9 @@ def balance(log):
         if n:
             last[prefix] = n.group(2)
         text = n.group(3) if n else raw[len(prefix):]
+        if n and n.group(3).startswith("signature:") and "(NOT " in n.group(3):
+            for layout in ("1 x 1", "2 x 2"):
+                problems[(n.group(2), layout)] = "FAIL: signature (the option did not act as it should)"
         p = PROBLEM.match(text)
         if p and last.get(prefix):
             problems[(last[prefix], p.group(3) + " x " + p.group(4))] = "FAIL: %s (%s)" % (p.group(1), p.group(2))
