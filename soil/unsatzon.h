@@ -269,7 +269,9 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // Solves every own cell of the instance's rows; the first error code of
   // the parallel loop is thrown after it.
   void SolveCells();
-  void SolveCell(CellWork& w, int r, int c);
+  // forcedK: the water substeps of the call (0: the cell's own choice).
+  void SolveCell(CellWork& w, int r, int c, int forcedK = 0);
+  void FlushNotes(CellWork& w, int r, int c);
   void ShareRivers();
   void FillRiverCell(uzk::RiverCell& river, int r, int c, double ponding) const;
   // Soil temperatures of a cell: set-up of the step (number of heat substeps)

@@ -153,7 +153,7 @@ void unsatzonmodellklasse::Configure(StatRecord* registry, int registryCapacity)
           17);
 
   if (method == 3) {
-    ReadValue(controlfile, "%lf", &dParameterMinStep, "minimum dynamic time step in secounds ", linebuffer);
+    ReadValue(controlfile, "%lf", &dParameterMinStep, "minimum dynamic time step in seconds ", linebuffer);
     // (It bounds the stable step from below; 0 or less: no bound.)
     ReadStatLine(statfiles[kStatSUBSTEPS], "name of the SUBSTEPSstatfiles in ");
     ReadName(outfiles[kOutSUBSTEPS].name, "name of SUBSTEPS-Grids for ");
@@ -348,7 +348,7 @@ void unsatzonmodellklasse::ReadSubbasinTable() {
       {&channel_density, "channel network density[", 0, 0, 1,
        "a channel network density has to lie within 0 ... 1 (1/m: channel length per area, 1 is channels 1 m apart)"},
       {&kelsqlat, "kelsqlat[", 2, -kAny, kAny, ""},
-      {&qb_reduction_factor, "QB-Red.Faktor[", 0, -kAny, kAny, "the baseflow factor has to be a number (mm/h)"},
+      {&qb_reduction_factor, "QB-Red.Faktor[", 0, -kAny, kAny, "the baseflow factor has to be a number (mm per time step)"},
       {&SnowRunoff_fraction, "SnowRunoff_fraction[", 0, 0, 1, "a fraction has to lie within 0 ... 1"}};
   for (const Column& column : columns) {
     std::vector<double>& v = *column.values;

@@ -373,7 +373,13 @@ void unsatzonmodellklasse::InitialSoilTemperatures() {
       const double* z = geodetic_heads[r][c];
       const int n = std::min(layers, soil->layers);
       const double lower = T_Lower_Boundary_Condition[r][c];
-      const double air = air_temperature[r][c];
+      // A cold start knows no ice in the soil: the line runs from the air
+      // temperature, at least 0 degrees C, at the surface to the lower
+      // boundary's. (From air below freezing the line froze the water of
+      // the layers above its zero at once, without their latent heat: the
+      // top metre in a cold January hour, and in daily steps, whose first
+      // air is the day's mean, another depth than in hourly ones.)
+      const double air = std::max(0.0, air_temperature[r][c]);
       T[0] = lower;
       const double depth = z[0] - z[n];
       for (int k = 1; k <= n; ++k) {

@@ -13,10 +13,10 @@ struct unsatzonmodellklasse::CellWork {
   int n = 0;
   std::vector<double> d, z, ts, tr, theta, thetaOld, thetaNew, mean, H, psiOld, q, S, A, B, sum, e, evap, w, rel,
       thetaLow, capacity, macro, drainable, base, work, available, factor, O1, O2, O1L, O2L, BL, qL, tracer;
-  std::vector<double> conductance, solve;                // implicit flux correction
+  std::vector<double> conductance, solve;                      // implicit flux correction
   std::vector<double> qRelaxed, SRelaxed, ARelaxed, BRelaxed;  // fluxes of the relaxed iteration
-  std::vector<int> intervals;                            // table intervals of the last look-ups
-  std::vector<double> demand, transpired, landuseCodes;  // per vegetation layer
+  std::vector<int> intervals;                                  // table intervals of the last look-ups
+  std::vector<double> demand, transpired, landuseCodes;        // per vegetation layer
   // Per vegetation layer: the water content of each soil layer at the dry
   // suction of its land use, kept while the soil and the suction stay.
   std::vector<double> dryTheta, drySuction;
@@ -40,6 +40,19 @@ struct unsatzonmodellklasse::CellWork {
   double checkedBaseflow = 0;
   std::vector<double> snapTranspiration;
   std::vector<double> snapArrays;  // 14 layer arrays one after another
+  // Reports of the call that wait for it to be accepted (a trial call
+  // solved again drops them): floating-point faults and iteration log lines.
+  struct Note {
+    enum Kind { kFpe, kLog } kind;
+    int step, counter;
+    double a, b, cc, change, e;
+  };
+  std::vector<Note> notes;
+  void Defer(const Note& x) {
+    if (notes.size() < 64) notes.push_back(x);
+  }
+  // The control cell's per-layer amounts at the call's start.
+  std::vector<double> controlStart;
   double airT = 0, nFactor = 1, lowerT = 0, surfaceT = 0;
   int k = 1, m = 0, heatPerWater = 0;
   double dtw = 0, dth = 0;

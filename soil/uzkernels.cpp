@@ -17,6 +17,7 @@ void SoilConstants::Build(const soil_table_entry& entry, double lambdaWater, dou
   waterPower.assign(size, 0.0);
   lambdaSolid.assign(size, 0.0);
   suctionFalls.assign(size, 0);
+  materialBelow.assign(size, 0);
   for (int i = 1; i <= layers; ++i) {
     const std::vector<double>& th = entry.WaterContentTable(i);
     const std::vector<double>& hs = entry.SuctionSteps(i);
@@ -25,6 +26,13 @@ void SoilConstants::Build(const soil_table_entry& entry, double lambdaWater, dou
     for (int k = 1; falls && k <= n; ++k)
       falls = std::isfinite(th[k]) && std::isfinite(hs[k]) && (k == n || (th[k] >= th[k + 1] && hs[k] <= hs[k + 1]));
     suctionFalls[i] = falls ? 1 : 0;
+    if (i < layers)
+      materialBelow[i] = entry.ksat[i] != entry.ksat[i + 1] || entry.theta_sat[i] != entry.theta_sat[i + 1] ||
+                                 entry.theta_res[i] != entry.theta_res[i + 1] || entry.alpha[i] != entry.alpha[i + 1] ||
+                                 entry.Par_n[i] != entry.Par_n[i + 1] || entry.Par_m[i] != entry.Par_m[i + 1] ||
+                                 entry.Par_tau[i] != entry.Par_tau[i + 1]
+                             ? 1
+                             : 0;
     if (!entry.WaterContentTable(i).empty()) thetaDrainable[i] = entry.InterpolateTableInverse(i, kDrainableSuction);
     double ls = static_cast<size_t>(i) < entry.DryThermalConduct.size() ? entry.DryThermalConduct[i] : -1.0;
     // A conductivity of 0 or below is not given: the solids of every soil conduct heat.
@@ -62,6 +70,13 @@ inline double Frozen(const double* F, int i) {
   return F ? F[i] : 1.0;
 }
 
+// Relative conductivity of layer i at the water content theta: that of its
+// liquid water in frozen soil.
+inline double Kr(const soil_table_entry& soil, int i, double theta, const double* F) {
+  const double x = F ? F[i] * theta : theta;
+  return soil.InterpolateTableMin(i, x, x);
+}
+
 // Subtracts the smaller of value and store from both (both positive).
 inline void SetAgainst(double& value, double& store) {
   const double x = std::min(value, store);
@@ -76,7 +91,7 @@ inline void SetAgainst(double& value, double& store) {
 // covers the rounding of the heads at any point between the corners.
 bool ReversedThroughout(const soil_table_entry& soil, int i, double thetaOldI, double thetaOldJ, double qAbove,
                         double qBelow, double outflowJ, double p0, double s0, double dt, double di, double dj,
-                        double ci, double cj, double Hi, double Hj) {
+                        double ci, double cj, double Hi, double Hj, double ui, double uj) {
   if (!(di > 0 && dj > 0 && dt > 0)) return false;
   const double pLow = std::min(p0, 0.0), pHigh = std::max(p0, 0.0);
   const double sLow = std::min(s0, 0.0), sHigh = std::max(s0, 0.0);
@@ -85,10 +100,10 @@ bool ReversedThroughout(const soil_table_entry& soil, int i, double thetaOldI, d
   const double jLow = (qBelow - outflowJ - pHigh) * fj, jHigh = (qBelow - outflowJ - pLow) * fj;
   const double wi = 1e-12 * (std::fabs(thetaOldI) + std::fabs(iLow) + std::fabs(iHigh));
   const double wj = 1e-12 * (std::fabs(thetaOldJ) + std::fabs(jLow) + std::fabs(jHigh));
-  const double hiLow = ci - soil.InterpolateTable(i, thetaOldI + iLow - wi);
-  const double hiHigh = ci - soil.InterpolateTable(i, thetaOldI + iHigh + wi);
-  const double hjLow = cj - soil.InterpolateTable(i, thetaOldJ + jLow - wj);
-  const double hjHigh = cj - soil.InterpolateTable(i, thetaOldJ + jHigh + wj);
+  const double hiLow = ci - soil.InterpolateTable(i, ui * (thetaOldI + iLow - wi));
+  const double hiHigh = ci - soil.InterpolateTable(i, ui * (thetaOldI + iHigh + wi));
+  const double hjLow = cj - soil.InterpolateTable(i + 1, uj * (thetaOldJ + jLow - wj));
+  const double hjHigh = cj - soil.InterpolateTable(i + 1, uj * (thetaOldJ + jHigh + wj));
   const double margin = 1e-7 + 1e-10 * (std::fabs(hiLow) + std::fabs(hiHigh) + std::fabs(hjLow) + std::fabs(hjHigh));
   if (Hi > Hj) return hjLow > hiHigh + 0.001 + margin;
   if (Hj > Hi) return hiLow - 0.001 > hjHigh + margin;
@@ -104,8 +119,10 @@ inline bool HalvesExactly(double x) {
 }  // namespace
 
 double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double q, double qBelow, double dt,
-                 int i, const double* z, double* S, const double* H) {
+                 int i, const double* z, double* S, const double* H, const double* F) {
   const soil_table_entry& soil = *c.soil;
+  // The heads of frozen layers are those of their liquid water.
+  const double fi = Frozen(F, i), fj = Frozen(F, i + 1);
   const double di = z[i - 1] - z[i];
   const double dj = z[i] - z[i + 1];
   const double ci = (z[i - 1] + z[i]) / 2.0;
@@ -125,8 +142,9 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
   const int stride = c.maxLayers + 2;
   int& intervalI = c.intervals ? c.intervals[i] : ownI;
   int& intervalJ = c.intervals ? c.intervals[stride + i] : ownJ;
-  double hi = ci - soil.InterpolateTable(i, ti, intervalI);
-  double hj = cj - soil.InterpolateTable(i, tj, intervalJ);
+  double hi = ci - soil.InterpolateTable(i, fi * ti, intervalI);
+  // Each layer's head from its own table (the layers of two horizons differ).
+  double hj = cj - soil.InterpolateTable(i + 1, fj * tj, intervalJ);
   const double Hi = H[i];
   const double Hj = H[i + 1];
   auto reversed = [&]() { return (Hi > Hj && hj > hi + 0.001) || (Hj > Hi && hi - 0.001 > hj); };
@@ -140,9 +158,9 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
     bool still = true;
     // Mostly no flux between 0 and p0 mends the order: every step then finds
     // it reversed and halves the way to 0, and those steps need no heads.
-    if (c.constants && c.constants->suctionFalls[i] &&
-        ReversedThroughout(soil, i, thetaOldI, thetaOldJ, qAbove, qBelow, S[i + 1], p0, s0, dt, di, dj, ci, cj, Hi,
-                           Hj)) {
+    if (c.constants && c.constants->suctionFalls[i] && c.constants->suctionFalls[i + 1] && fi >= 0 && fj >= 0 &&
+        ReversedThroughout(soil, i, thetaOldI, thetaOldJ, qAbove, qBelow, S[i + 1], p0, s0, dt, di, dj, ci, cj, Hi, Hj,
+                           fi, fj)) {
       // Each step takes away half of what is left, which is exact while the
       // numbers stay normal: after 51 steps p0 * 2^-51 is left (+0 of a zero).
       if (HalvesExactly(p0) && HalvesExactly(s0)) {
@@ -162,8 +180,8 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
       S[i] += direction * factor * s0;
       ti = thetaOldI + (p - S[i] - qAbove) * dt / di;
       tj = thetaOldJ + (qBelow - S[i + 1] - p) * dt / dj;
-      hi = ci - soil.InterpolateTable(i, ti, intervalI);
-      hj = cj - soil.InterpolateTable(i, tj, intervalJ);
+      hi = ci - soil.InterpolateTable(i, fi * ti, intervalI);
+      hj = cj - soil.InterpolateTable(i + 1, fj * tj, intervalJ);
       if (reversed()) {
         if (!still) direction = -direction;
         still = true;
@@ -370,7 +388,7 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
   // layer's middle (frozen water narrows the pores as between the layers).
   // The rest stays on the surface.
   if (topInflow > 0 && n >= 1 && d[1] > 0) {
-    const double K = Ks[1] * soil.InterpolateTableMin(1, thetaSat[1], Frozen(F, 1));
+    const double K = Ks[1] * Kr(soil, 1, thetaSat[1], F);
     const double passed = std::max(0.0, K * (z[0] - H[1]) / (d[1] / 2.0));
     if (topInflow > passed) topInflow = passed;
   }
@@ -403,13 +421,15 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
     else if (from > 0 || to > 0)
       drainShare = std::max(from, to) / std::fabs(to - from);
   }
+  const char* materialBelow = c.constants ? c.constants->materialBelow.data() : nullptr;
   for (int i = 1; i <= k; ++i) {
     double K;
     if (clay >= 1 && (i == clay || i + 1 == clay)) {
-      K = c.clayConductivity * soil.InterpolateTableMin(i, (thetaA[clay] + thetaB[clay]) / 2.0, Frozen(F, i));
+      K = c.clayConductivity * Kr(soil, clay, (thetaA[clay] + thetaB[clay]) / 2.0, F);
     } else if (i <= g) {
-      double ki = soil.InterpolateTableMin(i, (thetaA[i] + thetaB[i]) / 2.0, Frozen(F, i));
-      double kj = soil.InterpolateTableMin(i, (thetaA[i + 1] + thetaB[i + 1]) / 2.0, Frozen(F, i + 1));
+      // Each layer's relative conductivity from its own table, at its liquid water.
+      double ki = Kr(soil, i, (thetaA[i] + thetaB[i]) / 2.0, F);
+      double kj = Kr(soil, i + 1, (thetaA[i + 1] + thetaB[i + 1]) / 2.0, F);
       if (ki > kj * maxratio)
         kj = ki / maxratio;
       else if (ki * maxratio < kj)
@@ -418,10 +438,31 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
       if (kj == 0 && ki != 0) kj = ki;
       const double Ka = ki * Ks[i];
       const double Kb = kj * Ks[i + 1];
-      if (i >= g - 1) {
+      const bool frozen = Frozen(F, i) < 1.0 || Frozen(F, i + 1) < 1.0;
+      if (i >= g - 1 || frozen) {
+        // Near the table, and where ice narrows the pores of either layer,
+        // the water passes the two half layers one after the other: the
+        // harmonic mean of their conductivities by thickness (the water
+        // that enters a frozen layer freezes and does not widen its pores as
+        // a front wets a dry layer).
         const double den = Kb * d[i] + Ka * d[i + 1];
         K = den != 0 ? (d[i] + d[i + 1]) * Ka * Kb / den : 0.0;
+      } else if (materialBelow && materialBelow[i]) {
+        // Between two horizons the water crosses at the suction of the layer
+        // it leaves (the higher head): the horizon it enters conducts it as
+        // at that suction, and no faster than the layer it leaves does. So a
+        // fast horizon does not drive more water into a slow one than that
+        // conducts wet, while a wetting front still enters a dry slow
+        // horizon at its wet conductivity (which a harmonic mean, taking the
+        // dry layer below the front, would not).
+        const bool down = H[i] > H[i + 1];
+        const int from = down ? i : i + 1, into = down ? i + 1 : i;
+        const double suction = std::max(0.0, (z[from - 1] + z[from]) / 2.0 - H[from]);
+        const double thetaInto = soil.InterpolateTableInverse(into, suction);
+        K = std::min(down ? Ka : Kb, Ks[into] * soil.InterpolateTableMin(into, thetaInto, thetaInto));
       } else {
+        // Elsewhere above the table the larger of the two: the wetter layer,
+        // from which a front moves on.
         K = std::max(Ka, Kb);
       }
     } else {
@@ -439,7 +480,7 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
     S[i] = 0;
     if (g <= i || z[i] - H[i] >= kDrainableSuction) continue;
     const double drainable = std::max(0.0, (thetaB[i] - c.constants->thetaDrainable[i]) * d[i] / dt);
-    const double kr = soil.InterpolateTableMin(i, thetaB[i], Frozen(F, i));
+    const double kr = Kr(soil, i, thetaB[i], F);
     if (Ks[i] > Ks[i + 1]) S[i] = kr * Ks[i] * d[i] * c.channelDensity * slope;
     // Drains at a distance of 0, below 0 or missing do nothing. They work
     // while the water table lies below them (drainShare): a layer of drains
@@ -458,7 +499,7 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
   // Layers at and below the groundwater layer have no lateral outflow.
   for (int i = std::max(k + 1, 1); i <= n; ++i) S[i] = 0;
   for (int i = 1; i <= k; ++i)
-    q[i] = LimitFlux(c, thetaOld[i], thetaOld[i + 1], q[i - 1], q[i], q[i + 1], dt, i, z, S, H);
+    q[i] = LimitFlux(c, thetaOld[i], thetaOld[i + 1], q[i - 1], q[i], q[i + 1], dt, i, z, S, H, F);
   for (int i = 0; i <= k; ++i)
     if (!std::isfinite(q[i])) c.fpe = true;
 }
@@ -578,7 +619,7 @@ void UpdateThetaWithExcess(const Column& c, int passLimit, int L, double* A, dou
 }
 
 void CorrectFluxes(const Column& c, int L, const double* A, const double* B, const double* theta,
-                   const double* thetaOld, double* q, const double* S, const double* d, double dt) {
+                   const double* thetaOld, double* q, const double* S, const double* d, double dt, const double* F) {
   if (!c.conductance || !c.solveWork) return;
   const soil_table_entry& soil = *c.soil;
   const int m = ActiveLayers(c, std::max(c.g, L), A, B);
@@ -599,8 +640,9 @@ void CorrectFluxes(const Column& c, int L, const double* A, const double* B, con
     if (hi > lo) {
       // Both water contents lie mostly in one table interval: the second look-up tries the first one's.
       int interval = 0;
-      const double psiLo = soil.InterpolateTable(i, lo, interval);
-      p[i] = 0.5 * (psiLo - soil.InterpolateTable(i, hi, interval)) / (hi - lo);
+      const double f = Frozen(F, i);
+      const double psiLo = soil.InterpolateTable(i, f * lo, interval);
+      p[i] = 0.5 * (psiLo - soil.InterpolateTable(i, f * hi, interval)) / (hi - lo);
     }
     if (!(p[i] > 0)) p[i] = 0;
   }

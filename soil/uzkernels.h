@@ -45,6 +45,9 @@ struct SoilConstants {
   // suction below 0, nothing that is not a number): the flux limiter may then
   // bound the heads over a range of water contents by its two ends.
   std::vector<char> suctionFalls;
+  // 1 where layer i and layer i + 1 are of different material (another
+  // horizon: any of the hydraulic parameters differs).
+  std::vector<char> materialBelow;
 
   // lambdaWater: conductivity of water; lambdaDrySoil replaces a negative dry
   // solid conductivity of the entry (a value of exactly 0 stays).
@@ -126,9 +129,11 @@ inline double DarcyFlux(double K, double Hi, double Hj, double di, double dj) {
 // writes the reduced outflow into S[i]. H holds the heads of the iteration and
 // stays unchanged: the heads that the limited flux would give are only a
 // prediction, and writing one into H[i+1] would make it the old head of the
-// next boundary's test and of the state kept for the next step.
+// next boundary's test and of the state kept for the next step. F: the
+// liquid share of each layer's water in frozen soil (null: none), as in
+// ComputeHeads.
 double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double q, double qBelow, double dt,
-                 int i, const double* z, double* S, const double* H);
+                 int i, const double* z, double* S, const double* H, const double* F = nullptr);
 
 // Water in metres (mode 1) or mean relative saturation (any other mode)
 // between the depths top and bottom (m below the surface; bottom 9999: the
@@ -166,7 +171,10 @@ int RootExtraction(const Column& c, const RootUptake& r, const double* d, const 
 
 // Hydraulic heads of the active layers from the mean of the old and the
 // current suction. oldSuctionKnown 0: the old suctions are looked up first
-// (psiOld out). F: per-layer frozen-soil factor, null for 1.
+// (psiOld out). F: per layer the liquid share of the water in frozen soil,
+// null for none. Frozen soil holds its ice like air in the pores: the
+// suction and the conductivity of a layer are those of its liquid water
+// alone, F_i theta_i (ComputeFluxes, LimitFlux and CorrectFluxes alike).
 void ComputeHeads(const Column& c, int oldSuctionKnown, int L, double& meanSuction, const double* thetaOld,
                   const double* theta, const double* A, const double* B, double* psiOld, double* H, const double* z,
                   const double* F);
@@ -203,7 +211,8 @@ void UpdateThetaWithExcess(const Column& c, int passLimit, int L, double* A, dou
 // turn keeps the value the heads give it. Needs c.conductance from
 // ComputeFluxes and c.solveWork; does nothing without them.
 void CorrectFluxes(const Column& c, int L, const double* A, const double* B, const double* theta,
-                   const double* thetaOld, double* q, const double* S, const double* d, double dt);
+                   const double* thetaOld, double* q, const double* S, const double* d, double dt,
+                   const double* F = nullptr);
 
 // Plain update of the iterate from the fluxes with the relaxed mean of the
 // iterations, at which the next pass takes its heads and conductivities;

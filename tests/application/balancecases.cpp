@@ -148,16 +148,19 @@ std::string Tail(const std::string& s) {
   return s.substr(s.size() > 4000 ? s.size() - 4000 : 0);
 }
 
-// The day of the yearly glacier update (GMBEvalDay GMBEvalMonth of the long
-// run's control file) when it falls inside the long run's period, after the
-// short run's day (a warm start's own first day included) and before its
-// last: the budget then splits there (year 0: no such update). The update changes the
-// glacierized shares that weigh the fluxes of the cells' parts: one budget
-// up to the update's step, the last of its day, and one from there on each
-// weigh their fluxes by one share.
+// The last day of the step that holds the yearly glacier update
+// (GMBEvalDay GMBEvalMonth of the long run's control file: the last step of
+// that day, or the step of several days that holds it) when the update falls
+// inside the long run's period, after the short run's day (a warm start's
+// own first day included) and its step ends before the period's last: the
+// budget then splits there (year 0: no such update). The update changes the
+// glacierized shares that weigh the fluxes of the cells' parts, and the soil
+// takes the water of its columns under the changed shares as they are at the
+// end of that step: one budget up to the update's step and one from there on
+// each weigh their fluxes by one share.
 Date UpdateInsideThePeriod(const Case& c, const Date& first, const std::string& dir) {
   const Date none{0, 0, 0};
-  if (c.modules.glacierMethod < 11 || c.modules.stepMinutes > 1440) return none;
+  if (c.modules.glacierMethod < 11) return none;
   std::smatch m;
   const std::string control = ReadFile(dir + "/control.txt");
   if (!std::regex_search(control, m, std::regex(R"((\d+)\s+(\d+)\s+GMBEvalDay GMBEvalMonth)"))) return none;
@@ -165,9 +168,15 @@ Date UpdateInsideThePeriod(const Case& c, const Date& first, const std::string& 
   auto key = [](const Date& d) { return std::tuple(d.year, d.month, d.day); };
   // (A warm start's first day is the long run's own: an update at its end
   // falls inside.)
+  // (Steps of several days end on every n-th day from the run's first.)
+  const int n = std::max(1, c.modules.stepMinutes / 1440);
   for (int year : {c.start.year, c.end.year}) {
     const Date u{year, month, day};
-    if ((c.warmStart ? key(first) <= key(u) : key(first) < key(u)) && key(u) < key(c.end)) return u;
+    if (!(c.warmStart ? key(first) <= key(u) : key(first) < key(u))) continue;
+    Date stepEnd = first;
+    while (key(stepEnd) < key(u))
+      for (int d = 0; d < n; ++d) stepEnd = NextDay(stepEnd);
+    if (key(stepEnd) < key(c.end)) return stepEnd;
   }
   return none;
 }
@@ -254,8 +263,13 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
         edits.push_back({kExampleTime, ModelTime(k ? restart : c.start, k ? NextDay(restart) : restart,
                                                  c.modules.stepMinutes, k ? hour : 0, hour - 1)});
       else
-        edits.push_back({kExampleTime, ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
-                                                 c.modules.stepMinutes, warm ? hour : 0)});
+        edits.push_back(
+            {kExampleTime,
+             ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
+                       k >= 2 && !toUpdate && comparisons[static_cast<size_t>(k - 2)].stepMinutes > 0
+                           ? comparisons[static_cast<size_t>(k - 2)].stepMinutes
+                           : c.modules.stepMinutes,
+                       warm ? hour : 0)});
       if (c.warmStart && (k < 2 || toUpdate || continuing))
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());

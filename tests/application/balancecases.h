@@ -107,6 +107,8 @@ struct Case {
     // short run), from link - 1 days after the restart for a day, or to
     // the end when no link follows.
     int link = 0;
+    // Its own step length in minutes, whose edits it holds (0: the case's).
+    int stepMinutes = 0;
   };
   std::vector<Comparison> comparisons;
 };

@@ -448,9 +448,10 @@ void Terms::Soil() {
   // Dynamic glaciers: the soil water of the share that a glacier covers at
   // the yearly update leaves the soil column's store (it is kept under the
   // glacier), that of a share it leaves joins it: the change of the share
-  // times the water of the cell's column. The update falls on the period's
-  // last step, so the column is that of the end (but for the last step's
-  // own soil water change on the changed share).
+  // times the water of the cell's column as the update's step leaves it (the
+  // soil takes it at the start of the next step). A budget holds the update
+  // in its last step only (the cases split at the update's step), so the
+  // column is that of the end.
   if (modules.glacierMethod >= 10) {
     const StackFile theta = ReadStackFile(end.dir() + "/out/uzgrid3.asc");
     const StackFile bounds = ReadStackFile(end.dir() + "/out/uzgrid5.asc");
