@@ -406,9 +406,8 @@ std::vector<Case> Matrix() {
                   ++solves;
                   passes += std::stod((*m)[1]);
                 }
-                return Signatures{
-                    {"passes per groundwater solve (1 to 5 expected)", passes / solves,
-                     solves > 0 && passes >= solves && passes <= 5 * solves}};
+                return Signatures{{"passes per groundwater solve (1 to 5 expected)", passes / solves,
+                                   solves > 0 && passes >= solves && passes <= 5 * solves}};
               }});
   add(
       "daily_steps", kDaily,
@@ -1265,7 +1264,8 @@ std::vector<Case> Matrix() {
         },
         {}, Chained({JulyStorm, [](const std::string& dir) {
                        std::string failed = WriteBasinGrid(dir, "mp.asc", [](int, int, int) { return 0.001; });
-                       failed += AddStandardGrids(dir, "$inpath//mp.asc max_ponding_storage fillcode = 0 readcode = 1\n");
+                       failed +=
+                           AddStandardGrids(dir, "$inpath//mp.asc max_ponding_storage fillcode = 0 readcode = 1\n");
                        return failed + EditIn(dir + "/control.txt", {{"0         ponding\n", "1         ponding\n"}});
                      }}));
   }

@@ -133,14 +133,22 @@ void GridList(const MeteoBasin& basin, const std::vector<std::string>& grids) {
   WriteFile(basin.dir / "grids.txt", list);
 }
 
-// The twelve header values of a binary float grid file.
+// The twelve header values of a binary grid file, of floats or (the grid
+// under its own name at the run's end, which a warm start reads) doubles.
 std::vector<double> FloatHeader(const std::string& path) {
   const std::string bytes = ReadFile(path);
   std::vector<double> header;
-  for (size_t i = 0; i < 12 && (i + 1) * 4 <= bytes.size(); ++i) {
+  double d[2] = {0, 0};
+  if (bytes.size() >= 16) std::memcpy(d, bytes.data(), 16);
+  const bool doubles = bytes.size() == (12 + d[0] * d[1]) * 8;
+  for (size_t i = 0; i < 12 && (i + 1) * (doubles ? 8 : 4) <= bytes.size(); ++i) {
     float f = 0;
-    std::memcpy(&f, bytes.data() + 4 * i, 4);
-    header.push_back(f);
+    double g = 0;
+    if (doubles)
+      std::memcpy(&g, bytes.data() + 8 * i, 8);
+    else
+      std::memcpy(&f, bytes.data() + 4 * i, 4);
+    header.push_back(doubles ? g : f);
   }
   return header;
 }
