@@ -2005,6 +2005,10 @@ std::vector<KnownFault> KnownFaults() {
        {"withdrawals the river could not give", "Nitrate residual", "Oxygen with"}, true, 0.15},
       {{{"irrigation", "channel-less"}}, 94, "irrigation from a falling river",
        {"withdrawals the river could not give"}, true},
+      // Not isolated: the tracers of the river water that subbasins without
+      // channels take from the channel below.
+      {{{"irrigation", "channel-less"}, {"tracers", "by-source-two-layers"}}, 94,
+       "tracers of irrigation without channels", {"Nitrate residual", "Oxygen with", "the soil's Oxygen off"}, true, 1.0},
       // Not isolated yet: leakage at the fixed head against both heads with
       // daily and longer steps; a dip or peak at the outlet with surface
       // routing and daily steps; tracer mass at the glaciers' update and

@@ -1274,7 +1274,9 @@ def grammar_variants(d):
 #            copy that ends with its error, which it does at set-up; 2 for a
 #            copy that runs its week);
 #   "first": an edit after which the copy runs once (to exit 0) before the
-#            case's own edit (the state of a warm start).
+#            case's own edit (the state of a warm start);
+#   "open":  the open issue whose fault the copy still shows: it fails only
+#            when the copy ends as expected (the mark goes with the fix).
 # A text that is a function of the run directory is computed there.
 CASES = [
     # Land-use and soil tables.
@@ -1881,11 +1883,12 @@ CASES = [
                 % line_of(d, "1.5       idw fraction")]),
     # The surface routing drains mirror images of the basin alike: the flow
     # of a cell does not depend on the numbers of its directions (methods 1
-    # and 3 split it over several receivers).
+    # and 3 split it over several receivers; their shared discharge still
+    # depends on it, by up to 5e-3 at the peak).
     ("surface_flow_mirrored_method_1", edits(surface_flow("1"), mirrored_north_south), 0, [],
-     {"np": (1, 2), "check": compared_with(surface_flow("1"), same_discharge)}),
+     {"np": (1, 2), "check": compared_with(surface_flow("1"), same_discharge), "open": 94}),
     ("surface_flow_mirrored_method_3", edits(surface_flow("3"), mirrored_north_south), 0, [],
-     {"check": compared_with(surface_flow("3"), same_discharge)}),
+     {"check": compared_with(surface_flow("3"), same_discharge), "open": 94}),
     # Routing: a from_file abstraction whose series ends before the run's
     # last step, or skips a step, ends the run at set-up.
     ("abstraction_from_file_ends_early",
@@ -2069,9 +2072,9 @@ CASES = [
     ("decimal_comma_gw_alpha", spoil_control("0.5       alpha", "0,5       alpha"), 17,
      ['unreadable value "0,5" in the control file control.txt, line ']),
     ("landuse_text_value", spoil_control("TReduWet = 0.95; LimitReduWet", "TReduWet = abc; LimitReduWet"), 29,
-     ['"TReduWet" = "abc" is no number (control file control.txt, lines 238-244)']),
+     ['"TReduWet" = "abc" is no number (control file control.txt, line 239)']),
     ("landuse_decimal_comma", spoil_control("IntercepCap = 0.3;", "IntercepCap = 0,3;"), 29,
-     ['"IntercepCap" = "0,3" is no number (control file control.txt, lines 238-244)']),
+     ['"IntercepCap" = "0,3" is no number (control file control.txt, line ']),
     ("grid_decimal_comma", spoil_grid_cell("dem.asc", "300,5"), 22, ['"300,5" is no number']),
     ("glacier_decimal_comma", dynamic_glacier("150 0,25         maxSnowPackToCreateGlacier relSizeNewGlacier"), 80,
      ['unreadable value "0,25" for dynamic glacier modelling (control file control.txt, line ']),
@@ -2301,6 +2304,17 @@ def main():
     runs = runs[k::n]
     with ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
         results = list(pool.map(lambda r: run_case(args, base, *r), runs))
+    known = []
+    for i, ((n, why), (c, np)) in enumerate(zip(results, runs)):
+        issue = (c[4] if len(c) > 4 else {}).get("open")
+        if issue and why:
+            known.append("%s on %d: known fault of issue %d: %s" % (n, np, issue, why))
+            why = ""
+        elif issue:
+            why = "ends as expected now: remove its mark of issue %d" % issue
+        results[i] = (n, why)
+    for line in known:
+        print(line)
     results = [("%s on %d" % (n, np), why) for (n, why), (_, np) in zip(results, runs)]
     failed = [(n, why) for n, why in results if why]
     for n, why in results:
