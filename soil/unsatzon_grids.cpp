@@ -334,8 +334,8 @@ void unsatzonmodellklasse::RegisterModuleGrids() {
   Capillar_Uprise = usual("Capillar_Uprise", outfiles[kOutUPRISE]);
   Percolation = usual("Percolation", outfiles[kOutPERCOL]);
   directflow = usual("directflow", outfiles[kOutQD]);
-  {
-    // The standing water each call takes up from the surface (not in the grid list).
+  // A zeroed grid of the module's own, not in the grid list.
+  auto ownZeroed = [&]() {
     OwnedGrid o;
     o.grid = matrix(firstrow, lastrow, 1, ncols, nrows);
     o.first = firstrow;
@@ -343,20 +343,15 @@ void unsatzonmodellklasse::RegisterModuleGrids() {
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c) o.grid[r][c] = 0.0;
     owned.push_back(o);
-    surface_taken = o.grid;
-  }
+    return o.grid;
+  };
+  // The standing water each call takes up from the surface.
+  surface_taken = ownZeroed();
   if (silting_up_storage == 0) {
     if (const int p = FindGrid("SurfStorSiltingUp", true); p > 0) {
-      // The part of the step's input that stood on the surface (not in the grid list).
+      // The part of the step's input that stood on the surface.
       silting_surface = gridlist[p].grid;
-      OwnedGrid o;
-      o.grid = matrix(firstrow, lastrow, 1, ncols, nrows);
-      o.first = firstrow;
-      o.last = lastrow;
-      for (int r = firstrow; r <= lastrow; ++r)
-        for (int c = 1; c <= ncols; ++c) o.grid[r][c] = 0.0;
-      owned.push_back(o);
-      standing_input = o.grid;
+      standing_input = ownZeroed();
     }
   }
   interflow = usual("interflow", outfiles[kOutQI]);
