@@ -123,12 +123,14 @@ void modelobject::WriteStackFile(const std::string& fileName, Stack stack, int l
     return;
   }
 
-  // The cells of this instance: from its first own cell up to the first cell
-  // of the instance that follows in the rows (instance numbers fall along the
-  // rows); the last instance starts at the first cell, instance 0 ends at the
-  // last. The cells without data between two instances belong to the earlier
-  // one, so the instances together write every cell of the file exactly once,
-  // also where a boundary falls at the end of a row.
+  // The cells of this instance: from its first own cell up to the first own
+  // cell of the instance that follows it in the file, whatever the order of
+  // the instance numbers along the rows. The cells without data between two
+  // instances belong to the earlier one and those before the first to the
+  // first, so the instances together write every cell exactly once, also
+  // where a boundary falls within a row. An object that has not yet bound the
+  // owner grid binds it here, else only instance 0 would write.
+  if (mpisize > 1) BindMPIRegionGrids();
   const int64_t cells = static_cast<int64_t>(nrows) * ncols;
   int64_t ownStart = cells;
   if (mpisize == 1 || (!MPIRegions && mpirank == 0)) {
@@ -146,11 +148,19 @@ void modelobject::WriteStackFile(const std::string& fileName, Stack stack, int l
   }
   std::vector<int64_t> starts(static_cast<std::size_t>(mpisize), cells);
   MPI_Allgather(&ownStart, 1, MPI_INT64_T, starts.data(), 1, MPI_INT64_T, MPI_COMM_WORLD);
-  for (int k = 1; k < mpisize; ++k)  // an instance without cells writes nothing
-    if (starts[k] == cells) starts[k] = starts[k - 1];
-  const int64_t begin = mpirank == mpisize - 1 ? 0 : starts[mpirank];
-  int64_t end = mpirank == 0 ? cells : starts[mpirank - 1];
-  if (end < begin) end = begin;
+  const int64_t first = *std::min_element(starts.begin(), starts.end());
+  int64_t begin = ownStart;
+  int64_t end = ownStart;  // an instance without cells writes nothing
+  if (first == cells) {
+    // No instance owns a cell: instance 0 writes the file of no-data.
+    begin = 0;
+    end = mpirank == 0 ? cells : 0;
+  } else if (ownStart < cells) {
+    if (ownStart == first) begin = 0;
+    end = cells;
+    for (const int64_t s : starts)
+      if (s > ownStart && s < end) end = s;
+  }
 
   const int width = doublePrecision ? 8 : 4;
   const int64_t count = (end - begin) * perCell;
@@ -472,6 +482,7 @@ int modelobject::ReadStack(const std::string& fileName, Stack* stack, bool keepW
   }
 
   ScatterStackCells(s, levels);
+  if (mpisize > 1) BindMPIRegionGrids();
   if (mpirank != 0 && MPIRegions) {
     for (int row = from; row <= to; ++row) {
       if (!MPIRegions[row]) continue;

@@ -263,7 +263,9 @@ TEST_F(SurfaceRoutingTest, WarmStartEqualsOneRun) {
   const std::vector<double> whole = Steps(1, 2 * N);
 
   // The velocities are state too: the first half writes them at its end
-  // (write code 3), the second reads them.
+  // (write code 3), the second reads them. The instances write one file
+  // together, so they share instance 0's directory.
+  args.object.DefaultOutputDirectory = args.object.InitialStateDirectory;
   std::string first = Section();
   first.replace(first.find("velocity.stk\n0\n"), 16, "velocity.stk\n3\n");
   std::string warm = first;
