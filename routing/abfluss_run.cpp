@@ -271,9 +271,9 @@ void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMon
 
   if (irrigation) {
     // The irrigation's surface-water demand [mm over the subbasin's cells]
-    // that the reservoirs do not give, taken from the rivers in this step.
+    // that the reservoirs do not give, taken from the rivers in this step
+    // (the fields received the water in transit at the start of the step).
     for (int s = 1; s <= n; ++s) {
-      for (int t = 1; t <= nt; ++t) tables.irrigationConcentration[t][s] = tables.maxirrig[t][s];
       for (int t = 0; t <= nt; ++t) tables.maxirrig[t][s] = 0;
       ZoneRecord& r = irrigation[s];
       r.sx = r.RelCellSum > 0 ? r.sx / r.RelCellSum : 0.0;
@@ -293,9 +293,6 @@ void abflussmodellklasse::run(int64_t stepHour, int64_t stepDay, int64_t stepMon
     if (riverflowTable) routings[k]->UpdateRiverflowTable();
   }
 
-  // What the rivers can give to the irrigation of the next step.
-  if (irrigation)
-    for (int k = 1; k <= nRoutings; ++k) routings[k]->OfferToIrrigation();
   if (observedOpen) {
     TrackObservationGaps(false);
     AccumulateEfficiency();

@@ -52,7 +52,9 @@ irrigationclass::irrigationclass(int& error, DiagStream* diagnostics, StatRecord
   fromSurface = fromGroundwater;
   demandRecords = fromGroundwater;
   surfaceSum.assign(static_cast<size_t>(zones) + 1, ExactSum{});
+  pendingSum = surfaceSum;
   demand.assign((static_cast<size_t>(nrows) + 1) * (static_cast<size_t>(ncols) + 1), 0.0);
+  pending = demand;
   supply.assign(2 * (static_cast<size_t>(zones) + 1), 0.0);  // (with tracers, their concentrations too)
   int code = 0;
   groundwaterStatistic = std::make_unique<zonalstatistic>(code, diag, registry, registryCapacity, relcellarea, nrows,
@@ -127,15 +129,14 @@ void irrigationclass::InitTracerGrids(int* error, int count, TracerRecord* setti
   }
   teilmodellklasse::InitTracerGrids(error, count, settings, registry, capacity);
   tracerInput.assign(static_cast<size_t>(count) + 1, 0);
-  supply.assign((2 + static_cast<size_t>(count)) * (static_cast<size_t>(std::max(0, zonecount)) + 1), 0.0);
+  supply.assign((2 + 2 * static_cast<size_t>(count)) * (static_cast<size_t>(std::max(0, zonecount)) + 1), 0.0);
   for (int i = 1; i <= count; ++i) tracerInput[i] = GetGrid(Named("concflux_tracer_%1d_%s", i, "input"));
 }
 
 void irrigationclass::InitTracerStorage() {
   if (Off()) return;
   tracerStorage.assign(static_cast<size_t>(tracercount) + 1, 0);
-  for (int i = 1; i <= tracercount; ++i)
-    tracerStorage[i] = GetGrid(Named("tracer_%d_saturated_zone%s", i, ""));
+  for (int i = 1; i <= tracercount; ++i) tracerStorage[i] = GetGrid(Named("tracer_%d_saturated_zone%s", i, ""));
 }
 
 void irrigationclass::FreeTracerArrays() {
@@ -153,6 +154,7 @@ void irrigationclass::WriteStatistics() {
 
 namespace {
 constexpr const char* kStateSection = "[irrigation]";
+constexpr const char* kAskedSection = "[irrigation_asked_of_the_river]";
 }  // namespace
 
 void irrigationclass::ReadStorageFile(const std::string& fileName, int readParameter) {
@@ -161,90 +163,100 @@ void irrigationclass::ReadStorageFile(const std::string& fileName, int readParam
   if (readParameter == 0) return;
   std::string path = fileName;
   MakePath(InitialStateDirectory, path);
-  // Instance 0 reads the rows and hands them on: whether the section is
-  // there, then what every cell of the model grid asks (rows 1 ... nrows).
+  // Instance 0 reads the rows and hands them on: whether each section is
+  // there, then the value of every cell of the model grid (rows 1 ... nrows).
   const size_t cells = static_cast<size_t>(nrows) * ncols;
-  std::vector<double> values(cells + 1, 0.0);
-  if (mpirank == 0) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rt"), &std::fclose);
-    if (!file) {
-      *diag << "FATAL: " << modulname.c_str() << ": error opening storage content file " << path.c_str()
-            << " (the running irrigations of a warm start)[end-entry]";
-      throw 64;
+  for (const char* section : {kStateSection, kAskedSection}) {
+    std::vector<double> values(cells + 1, 0.0);
+    if (mpirank == 0) {
+      std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rt"), &std::fclose);
+      if (!file) {
+        *diag << "FATAL: " << modulname.c_str() << ": error opening storage content file " << path.c_str()
+              << " (the running irrigations of a warm start)[end-entry]";
+        throw 64;
+      }
+      auto fail = [&](const std::string& what) {
+        *diag << "FATAL: error in storage file content reading the section " << section << " in " << path.c_str()
+              << ": " << what.c_str() << "[end-entry]";
+        throw 71;
+      };
+      char line[1202];
+      bool found = false;
+      while (!found && std::fgets(line, sizeof line, file.get()))
+        found = std::strncmp(line, section, std::strlen(section)) == 0 &&
+                (line[std::strlen(section)] == '\n' || line[std::strlen(section)] == '\r' ||
+                 line[std::strlen(section)] == '\0');
+      if (found) {
+        int rows = 0, cols = 0;
+        if (std::fscanf(file.get(), "%d %d", &rows, &cols) != 2)
+          fail("expected the rows and columns of what the fields ask per step");
+        if (rows != nrows || cols != ncols)
+          fail(std::to_string(rows) + " rows and " + std::to_string(cols) + " columns do not fit the model grid of " +
+               std::to_string(nrows) + " rows and " + std::to_string(ncols) + " columns");
+        if (!std::fgets(line, sizeof line, file.get())) fail("the file ends early");
+        for (size_t k = 0; k < cells; ++k)
+          if (std::fscanf(file.get(), "%lf", &values[k + 1]) != 1 || !(values[k + 1] >= 0) ||
+              !std::isfinite(values[k + 1]))
+            fail(std::string(std::feof(file.get()) ? "the file ends early" : "no amount of 0 or more") + " at row " +
+                 std::to_string(1 + static_cast<int>(k) / ncols) + ", column " +
+                 std::to_string(static_cast<int>(k) % ncols + 1));
+        values[0] = 1;
+      } else if (section == kStateSection) {
+        // A run before without irrigation wrote none: no field irrigates yet.
+        *diag << "WARNING: " << modulname.c_str() << ": the storage content file " << path.c_str() << " has no section "
+              << kStateSection << " (written by a run without irrigation): no field continues an irrigation[end-entry]";
+      }
+      // (Without the second section no river water is in transit either.)
     }
-    auto fail = [&](const std::string& what) {
-      *diag << "FATAL: error in storage file content reading the section " << kStateSection << " in " << path.c_str()
-            << ": " << what.c_str() << "[end-entry]";
-      throw 71;
-    };
-    char line[1202];
-    bool found = false;
-    while (!found && std::fgets(line, sizeof line, file.get())) found = std::strncmp(line, kStateSection, std::strlen(kStateSection)) == 0;
-    if (found) {
-      int rows = 0, cols = 0;
-      if (std::fscanf(file.get(), "%d %d", &rows, &cols) != 2)
-        fail("expected the rows and columns of what the fields ask per step");
-      if (rows != nrows || cols != ncols)
-        fail(std::to_string(rows) + " rows and " + std::to_string(cols) + " columns do not fit the model grid of " +
-             std::to_string(nrows) + " rows and " + std::to_string(ncols) + " columns");
-      if (!std::fgets(line, sizeof line, file.get())) fail("the file ends early");
-      for (size_t k = 0; k < cells; ++k)
-        if (std::fscanf(file.get(), "%lf", &values[k + 1]) != 1 || !(values[k + 1] >= 0) ||
-            !std::isfinite(values[k + 1]))
-          fail(std::string(std::feof(file.get()) ? "the file ends early" : "no amount of 0 or more") + " at row " +
-               std::to_string(1 + static_cast<int>(k) / ncols) + ", column " +
-               std::to_string(static_cast<int>(k) % ncols + 1));
-      values[0] = 1;
-    } else {
-      // A run before without irrigation wrote none: no field irrigates yet.
-      *diag << "WARNING: " << modulname.c_str() << ": the storage content file " << path.c_str()
-            << " has no section " << kStateSection
-            << " (written by a run without irrigation): no field continues an irrigation[end-entry]";
-    }
+    if (mpisize > 1 && MpiRunning())
+      MPI_Bcast(values.data(), static_cast<int>(values.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
+    if (values[0] == 0) continue;
+    std::vector<double>& target = section == kStateSection ? demand : pending;
+    for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
+      for (int c = 1; c <= ncols; ++c)
+        target[static_cast<size_t>(r) * (ncols + 1) + c] = values[static_cast<size_t>(r - 1) * ncols + c];
   }
-  if (mpisize > 1 && MpiRunning())
-    MPI_Bcast(values.data(), static_cast<int>(values.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
-  if (values[0] == 0) return;
-  for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
-    for (int c = 1; c <= ncols; ++c)
-      demand[static_cast<size_t>(r) * (ncols + 1) + c] = values[static_cast<size_t>(r - 1) * ncols + c];
 }
 
 void irrigationclass::WriteStorageFile() {
   if (Off() || storagefile.empty()) return;
+  std::string path = storagefile;
+  MakePath(DefaultOutputDirectory, path);
   // The own cells of every instance on instance 0 (a cell no instance owns
   // asks nothing).
   Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
   const double none = std::numeric_limits<double>::lowest();
-  std::vector<double> all(static_cast<size_t>(nrows) * ncols, none), mine = all;
-  for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
-    for (int c = 1; c <= ncols; ++c)
-      if (OwnCell(zone, r, c))
-        mine[static_cast<size_t>(r - 1) * ncols + (c - 1)] = demand[static_cast<size_t>(r) * (ncols + 1) + c];
-  if (mpisize > 1 && MpiRunning())
-    MPI_Reduce(mine.data(), all.data(), static_cast<int>(all.size()), MPI_DOUBLE, MPI_MAX, 0, MPI_COMM_WORLD);
-  else
-    all = mine;
-  if (mpirank != 0) return;
-  std::string path = storagefile;
-  MakePath(DefaultOutputDirectory, path);
-  std::FILE* f = std::fopen(path.c_str(), "a");
-  if (!f) {
-    *diag << "WARNING: the state of " << modulname.c_str() << " could not be written: error opening " << path.c_str()
-          << "[end-entry]";
-    return;
+  for (const char* section : {kStateSection, kAskedSection}) {
+    const std::vector<double>& source = section == kStateSection ? demand : pending;
+    std::vector<double> all(static_cast<size_t>(nrows) * ncols, none), mine = all;
+    for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (OwnCell(zone, r, c))
+          mine[static_cast<size_t>(r - 1) * ncols + (c - 1)] = source[static_cast<size_t>(r) * (ncols + 1) + c];
+    if (mpisize > 1 && MpiRunning())
+      MPI_Reduce(mine.data(), all.data(), static_cast<int>(all.size()), MPI_DOUBLE, MPI_MAX, 0, MPI_COMM_WORLD);
+    else
+      all = mine;
+    if (mpirank != 0) continue;
+    std::FILE* f = std::fopen(path.c_str(), "a");
+    if (!f) {
+      *diag << "WARNING: the state of " << modulname.c_str() << " could not be written: error opening " << path.c_str()
+            << "[end-entry]";
+      return;
+    }
+    bool ok = std::fprintf(f, "%s\n%d %d (rows and columns of %s, mm; 0: none)\n", section, nrows, ncols,
+                           section == kStateSection
+                               ? "what each field asks per step of its running irrigation"
+                               : "what each field asked of the river in the last step, which the water in "
+                                 "transit answers") >= 0;
+    for (size_t k = 0; ok && k < all.size(); ++k)
+      ok = std::fprintf(f, (k + 1) % ncols == 0 ? "%.17g\n" : "%.17g ", all[k] > none ? all[k] : 0.0) >= 0;
+    ok = std::fprintf(f, "\n") >= 0 && ok;
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok)
+      *diag << "WARNING: the state of " << modulname.c_str() << " could not be written completely to " << path.c_str()
+            << "[end-entry]";
   }
-  bool ok = std::fprintf(f,
-                         "%s\n%d %d (rows and columns of what each field asks per step of its running irrigation, "
-                         "mm; 0: none)\n",
-                         kStateSection, nrows, ncols) >= 0;
-  for (size_t k = 0; ok && k < all.size(); ++k)
-    ok = std::fprintf(f, (k + 1) % ncols == 0 ? "%.17g\n" : "%.17g ", all[k] > none ? all[k] : 0.0) >= 0;
-  ok = std::fprintf(f, "\n") >= 0 && ok;
-  ok = std::fclose(f) == 0 && ok;
-  if (!ok)
-    *diag << "WARNING: the state of " << modulname.c_str() << " could not be written completely to " << path.c_str()
-          << "[end-entry]";
 }
 
 void irrigationclass::FreeMemory() {
@@ -322,11 +334,16 @@ void irrigationclass::CellPass() {
   Grid ratio = gridlist[etrRatio].grid, root = gridlist[rootDepth].grid;
   const double dt = timeinterval;
   for (ExactSum& s : surfaceSum) s.Clear();
+  for (ExactSum& s : pendingSum) s.Clear();
   missingCells = 0;
   for (int r = firstrow; r <= lastrow; ++r) {
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(zone, r, c)) continue;
       const int k = ZoneOf(zoneindex, maxzonecode, zone[r][c]);
+      // What the cell asked of the river in the step before (the subbasin's
+      // sum shares out the water in transit).
+      const double asked = pending[static_cast<size_t>(r) * (ncols + 1) + c];
+      if (asked > 0 && k >= 1 && k <= zonecount) pendingSum[k].Add(asked * RelativeArea(r, c));
       const int i = static_cast<int>(code[r][c]);
       double& a = amount[r][c];
       // The field's demand carries over from step to step; the amount is
@@ -407,56 +424,58 @@ void irrigationclass::CellPass() {
   }
 }
 
-void irrigationclass::LowerRiver(int link, double m3s) {
-  if (!riverflow || riverflow[link].field[15] == 0) return;
-  double* f = riverflow[link].field;
-  f[10] -= m3s;
-  f[0] = f[12] != 0 ? timeinterval * f[10] / f[12] * 0.06 : 0.0;
-  if (f[10] < 0 || f[0] < 0) f[10] = f[0] = 0;
-}
-
 void irrigationclass::SurfaceWaterSupply() {
   const int n = zonecount;
-  const double dt = timeinterval;
+  const int nt = tracercount;
   // Demand of every subbasin [mm over its cells]: the sum of its amounts
-  // over all instances, divided by its cells.
-  if (mpisize > 1 && MpiRunning()) ExactSum::Reduce(surfaceSum.data(), n + 1, 0);
+  // over all instances, divided by its cells; the same for what its cells
+  // asked of the river in the step before.
+  if (mpisize > 1 && MpiRunning()) {
+    ExactSum::Reduce(surfaceSum.data(), n + 1, 0);
+    ExactSum::Reduce(pendingSum.data(), n + 1, 0);
+  }
   // The zone records give the area of subbasin k as rel(0) x rel(k) [km2].
   const double cellArea = cellsize * cellsize / 1e6;
   auto area = [&](int k) { return fromSurface[0].rel * fromSurface[k].rel; };
   auto cells = [&](int k) { return cellArea > 0 ? area(k) / cellArea : 0.0; };
-  // supply[k]: share of the demand that is given, supply[n + 1 + k]: what
-  // the rivers give [mm over the subbasin's cells].
   std::fill(supply.begin(), supply.end(), 0.0);
   if (mpirank == 0) {
     double* riv = maxirrig[0];
     double* res = maxirrigFromReservoirs[0];
     for (int k = 1; k <= n; ++k) {
       const double demand = cells(k) > 0 ? surfaceSum[k].Value() / cells(k) : 0.0;
-      // The reservoirs first, then the rivers, each at most what the routing
-      // offered after its last step (what it can surely give in this one).
+      const double asked = cells(k) > 0 ? pendingSum[k].Value() / cells(k) : 0.0;
+      // The reservoir gives at once, up to what it holds (its water stays
+      // until it is taken); the rest is asked of the river, which gives it
+      // from its flow of this step (the routing's withdrawal), and the
+      // fields receive it at the next step. This step they receive what the
+      // river gave in the step before, in the shares their cells asked it.
       const double fromRes = res[k] > 0 ? std::min(demand, res[k]) : 0.0;
-      const double fromRiv = std::max(0.0, std::min(demand - fromRes, riv[k]));
-      supply[k] = demand > 0 ? std::min(1.0, (fromRes + fromRiv) / demand) : 1.0;
-      supply[n + 1 + k] = fromRiv;
-      // The surface water of the subbasin's fields is the reservoir's and
-      // the river's water in these shares, each at the concentration it was
-      // offered at (which they lose with it).
-      for (int t = 1; t <= tracercount && fromRes + fromRiv > 0; ++t)
-        supply[(1 + static_cast<size_t>(t)) * (n + 1) + k] =
-            (fromRes * maxirrigFromReservoirs[t][k] + fromRiv * maxirrig[t][k]) / (fromRes + fromRiv);
+      const double given = std::max(0.0, riv[k]);
+      supply[k] = demand > 0 ? fromRes / demand : 0.0;
+      supply[n + 1 + k] = asked > 0 ? given / asked : 0.0;
+      if (given > 0 && !(asked > 0) && !strandedWarned) {
+        strandedWarned = true;
+        *diag << "WARNING: irrigation: " << given << " mm of river water in transit to the fields of subbasin "
+              << fromSurface[k].zonenwert
+              << " that no field asked for (a state of another irrigation set-up): it is not given[end-entry]";
+      }
+      // The surface water's concentrations: the reservoir's, and those of
+      // the river water in transit.
+      for (int t = 1; t <= nt; ++t) {
+        supply[(1 + static_cast<size_t>(t)) * (n + 1) + k] = maxirrigFromReservoirs[t][k];
+        supply[(1 + static_cast<size_t>(nt) + t) * (n + 1) + k] = maxirrig[t][k];
+      }
       res[k] = fromRes;
-      // The routing takes what is given: the mean over the subbasin's cells
-      // (sx / RelCellSum) less what the reservoirs give.
+      // The routing takes the demand less what the reservoirs give (the
+      // mean over the subbasin's cells, sx / RelCellSum) from the river.
       demandRecords[k].n = cells(k);
-      demandRecords[k].sx = demand > 0 ? (fromRes + fromRiv) * cells(k) : 0.0;
+      demandRecords[k].sx = demand > 0 ? demand * cells(k) : 0.0;
       demandRecords[k].RelCellSum = cells(k);
     }
   }
   if (mpisize > 1 && MpiRunning())
     MPI_Bcast(supply.data(), static_cast<int>(supply.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
-  for (int k = 1; k <= n; ++k)
-    if (supply[n + 1 + k] > 0) LowerRiver(k, area(k) * supply[n + 1 + k] / (dt * 0.06));
 }
 
 void irrigationclass::BookAmounts() {
@@ -469,12 +488,21 @@ void irrigationclass::BookAmounts() {
       const int i = static_cast<int>(code[r][c]);
       const int origin = i >= 1 && i <= records ? table[i].origin : 0;
       double& a = amount[r][c];
+      double& asked = pending[static_cast<size_t>(r) * (ncols + 1) + c];
       // A missing precipitation brings no water; the irrigation water is known.
       const double P = prec[r][c] > nodata ? prec[r][c] : 0.0;
-      // Surface water: the share of the demand that the rivers and reservoirs give.
-      if (origin == 2 && k >= 1 && k <= zonecount) a *= supply[k];
-      AddCell(*groundwaterStatistic, fromGroundwater, r, c, k, origin == 1 ? a : 0.0, 1);
-      AddCell(*surfaceStatistic, fromSurface, r, c, k, origin == 2 ? a : 0.0, 1);
+      // Surface water: the reservoir's share of the demand, and the river
+      // water in transit for what the cell asked of it in the step before;
+      // the rest of the demand is asked of the river now. A field outside
+      // the subbasins' table has no river or reservoir.
+      const bool routed = k >= 1 && k <= zonecount;
+      const double fromGroundwater = origin == 1 ? a : 0.0;
+      const double fromReservoir = origin == 2 && routed ? a * supply[k] : 0.0;
+      const double fromRiver = routed && asked > 0 ? asked * supply[zonecount + 1 + k] : 0.0;
+      asked = origin == 2 && routed ? a - fromReservoir : 0.0;
+      a = fromGroundwater + fromReservoir + fromRiver;
+      AddCell(*groundwaterStatistic, this->fromGroundwater, r, c, k, fromGroundwater, 1);
+      AddCell(*surfaceStatistic, fromSurface, r, c, k, fromReservoir + fromRiver, 1);
       for (int t = 1; t <= tracercount && t < static_cast<int>(tracergrids.size()); ++t) {
         TracerGrids& g = tracergrids[t];
         const double in = gridlist[tracerInput[t]].grid[r][c];
@@ -484,10 +512,13 @@ void irrigationclass::BookAmounts() {
           // taken: the subbasin's reservoir and river water; pumped
           // groundwater that of the soil's saturated zone (which the soil
           // takes from it when it pumps).
-          const double source = origin == 2 && k >= 1 && k <= zonecount
-                                    ? supply[(1 + static_cast<size_t>(t)) * (zonecount + 1) + k]
-                                    : gridlist[tracerStorage[t]].grid[r][c];
-          if (origin == 1 || origin == 2) conc = WeightedMean(in, source, P, a);
+          const double source =
+              (fromGroundwater * gridlist[tracerStorage[t]].grid[r][c] +
+               (routed ? fromReservoir * supply[(1 + static_cast<size_t>(t)) * (zonecount + 1) + k] +
+                             fromRiver * supply[(1 + static_cast<size_t>(tracercount) + t) * (zonecount + 1) + k]
+                       : 0.0)) /
+              a;
+          conc = WeightedMean(in, source, P, a);
         } else {
           conc = P > 0 ? in : 0.0;
         }

@@ -34,9 +34,11 @@ class irrigationclass : public teilmodellklasse {
   void FreeTracerArrays() override;
   void run(int64_t hour, int64_t day, int64_t month, int64_t year) override;
   virtual void WriteStatistics();
-  // The fields' running irrigations (what each asks per step) are state:
-  // the section "[irrigation]" of instance 0's storage content file, read
-  // with the soil's storage read parameter (1 or 3) and written at the end.
+  // The fields' running irrigations (what each asks per step) and what each
+  // asked of the river in the last step are state: the sections
+  // "[irrigation]" and "[irrigation_asked_of_the_river]" of instance 0's
+  // storage content file, read with the soil's storage read parameter (1 or
+  // 3) and written at the end.
   void ReadStorageFile(const std::string& fileName, int readParameter);
   void WriteStorageFile();
   void FreeMemory() override;
@@ -57,7 +59,6 @@ class irrigationclass : public teilmodellklasse {
   // Scales the surface-water amounts by that share and books every amount:
   // statistics, tracers, and the precipitation of the cell.
   void BookAmounts();
-  void LowerRiver(int link, double m3s);
 
   IrrigationTable* table = nullptr;
   int records = 0;
@@ -70,10 +71,18 @@ class irrigationclass : public teilmodellklasse {
   // Per cell (rows 0 ... nrows by columns 0 ... ncols): what the field asks
   // in the step [mm], kept from step to step apart from what it is given.
   std::vector<double> demand;
+  // Per cell (as demand): what the field asked of the river in the last
+  // step [mm], which the river water in transit to the fields answers.
+  std::vector<double> pending;
   // Per subbasin: amounts demanded from surface water [mm x relative cell
-  // areas], summed exactly (the same on any number of instances).
-  std::vector<ExactSum> surfaceSum;
-  std::vector<double> supply;      // share given (1 ... n), river water given (n + 2 ... 2n + 1)
+  // areas], and those asked of the river in the last step, summed exactly
+  // (the same on any number of instances).
+  std::vector<ExactSum> surfaceSum, pendingSum;
+  // Per subbasin, blocks of n + 1: the reservoir's share of the demand, the
+  // river water in transit per mm asked of it, then per tracer the
+  // reservoir's concentrations, then those of the water in transit.
+  std::vector<double> supply;
+  bool strandedWarned = false;
   std::unique_ptr<zonalstatistic> groundwaterStatistic, surfaceStatistic;
   double** maxirrig = nullptr;
   double** maxirrigFromReservoirs = nullptr;

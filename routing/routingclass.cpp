@@ -18,7 +18,6 @@ void RoutingTables::Allocate(int tracers, int intervals, int subbasins, int infl
   history.assign(tracers + 1, std::vector<std::vector<double>>(nEntries));
   maxirrig.assign(tracers + 1, std::vector<double>(nEntries, 0.0));
   maxirrigFromReservoirs.assign(tracers + 1, std::vector<double>(nEntries, 0.0));
-  irrigationConcentration.assign(tracers + 1, std::vector<double>(nEntries, 0.0));
   maxirrigRows.assign(tracers + 1, nullptr);
   maxirrigFromReservoirsRows.assign(tracers + 1, nullptr);
   routedBy.assign(subbasins + 1, 0);

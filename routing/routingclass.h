@@ -31,14 +31,13 @@ struct RoutingTables {
   std::vector<double> subInterval;                        // [t][j][e] flattened, j = 0 ... subIntervals
   std::vector<std::vector<std::vector<double>>> history;  // [t][e][m], translation queues
   std::vector<double> abfrel[2];                          // [row][0 ... nSubbasins]
-  std::vector<std::vector<double>> maxirrig;              // [t][e]
+  // Per subbasin e: the river water the irrigation took in the last step
+  // [mm over the subbasin's cells] (t = 0) and its tracers' concentrations,
+  // in transit to the fields, which receive it at the next step.
+  std::vector<std::vector<double>> maxirrig;  // [t][e]
   std::vector<std::vector<double>> maxirrigFromReservoirs;
   std::vector<double*> maxirrigRows;  // row pointers handed to irrigation
   std::vector<double*> maxirrigFromReservoirsRows;
-  // Per tracer and subbasin: the concentration of the river water that the
-  // irrigation of the step took (the offer it was given), which the river
-  // loses with that water.
-  std::vector<std::vector<double>> irrigationConcentration;  // [t][e]
   const std::vector<std::vector<double>>* observedWindow = nullptr;  // 21 rows; empty: no file
   const std::vector<int>* observedColumn = nullptr;                  // per subbasin index
   int observedUnit = 0;                     // of the observations, that of the routed discharge: 0 mm per step, 1 m3/s
@@ -257,10 +256,11 @@ class routingclass : public modelobject {
   // Area [km2] that the depths of entry e refer to, and those of channel i.
   double EntryArea(int e) const;
   double ChannelArea(int i);
-  // After a real step: the river water [mm over the subbasin's cells] that
-  // the next step can surely give to the irrigation of the subbasins that
-  // take it here (maxirrig).
-  void OfferToIrrigation();
+  // Takes the irrigation demand mm [over subbasin s's cells] from entry s's
+  // water of the step and the channels listed, at most what they hold; what
+  // it takes (mm) and its tracers' concentrations become maxirrig[t][s]: the
+  // water in transit to the fields, which they receive at the next step.
+  void WithdrawForIrrigation(int s, double entryArea, const int* channels, int count, double mm);
   // The channel of another routing subbasin that carries this one's outlet
   // water on: a subbasin without channels of its own withdraws from it what
   // its outlet does not hold (its water of the steps before is there).
@@ -268,8 +268,11 @@ class routingclass : public modelobject {
     below = routing;
     belowChannel = channel;
   }
-  // The offers this routing makes to the irrigation (kept in the state).
+  // The irrigation water in transit from this routing's rivers and what its
+  // reservoirs offer (kept in the state).
   std::vector<double*> IrrigationOffers();
+  // The irrigation water in transit from this routing's rivers [m3].
+  double IrrigationInTransit();
   // An observed discharge of entry e in the unit of the routed discharge as
   // a depth [mm per step] over the area of the entry's depths.
   double ObservedDepth(double value, int e) const;
@@ -281,12 +284,14 @@ class routingclass : public modelobject {
   void RouteSubChannel(int i, int k, int e);
   // Takes want [m3] from entry e's water of the step (depths over area, km2)
   // and then from the water of the channels listed; what neither holds is
-  // reported (what names the withdrawal) and summed in unmetWithdrawal.
+  // reported (what names the withdrawal) and summed in unmetWithdrawal,
+  // unless a shortfall is expected (a withdrawal of what there is). Returns
+  // what it took [m3].
   // With concentrations (1 ... tracers) the water taken carries them: the
   // tracers of the entry's water and of the channels lose exactly that mass
   // (their concentrations scaled alike), else it leaves at theirs.
-  void Withdraw(int e, double area, const int* channels, int count, double want, const char* what,
-                const double* concentrations = nullptr);
+  double Withdraw(int e, double area, const int* channels, int count, double want, const char* what,
+                  const double* concentrations = nullptr, bool shortfallExpected = false);
   // Steps of Route after the channels: abstractions, then reservoirs.
   void Abstract(bool real, int64_t year, int64_t month, int64_t day, int64_t hour);
   void Store(bool real, int64_t year, int64_t month, int64_t day, int64_t hour);
@@ -335,12 +340,10 @@ class routingclass : public modelobject {
   std::vector<double> scratch;                   // 2 x (tracers + 1) values of a sub-channel's step
   std::vector<double> conveyor;                  // [t][m] the conveyor's cells moved, water and tracer mass
   std::vector<int> feeding, areaFeeding;
-  std::vector<int> allChannels;  // 1 ... channels
-  double outletWater = 0;        // m3 at the outlet in the last step, before its own irrigation
-  std::vector<double> exchange;  // [t]: flow [m3/s] and concentrations handed on
-  std::vector<double> withdrawal;  // [t]: concentrations of an irrigation's water, tracer mass before and left
+  std::vector<int> allChannels;    // 1 ... channels
+  std::vector<double> exchange;    // [t]: flow [m3/s] and concentrations handed on
+  std::vector<double> withdrawal;  // [t]: tracer mass before a withdrawal
   // The concentrations of the river water that entry s's irrigation took (1 ... tracers).
-  const double* IrrigationConcentrations(int s);
   // Tracer t [m3 x concentration] in entry e's water of the step (depths
   // over area, km2) and in the channels listed (or the channel below).
   double WithdrawalTracer(int e, double area, const int* channels, int count, int t);

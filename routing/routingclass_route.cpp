@@ -32,8 +32,7 @@ void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour)
       for (int s : feeding) {
         if (T.routedBy[s] > 0 || T.withdrawn[s]) continue;
         T.withdrawn[s] = 1;
-        const double want = irrigation[s].sx * T.SubbasinArea(s) * 1000;
-        Withdraw(s, EntryArea(s), &i, 1, want, "irrigation", IrrigationConcentrations(s));
+        WithdrawForIrrigation(s, EntryArea(s), &i, 1, irrigation[s].sx);
       }
     }
   }
@@ -155,12 +154,9 @@ void routingclass::Route(int64_t year, int64_t month, int64_t day, int64_t hour)
     T.runoff[0][own] = 0;
     for (int j = 1; j <= ns; ++j) T.runoff[0][own] += T.Sub(0, j, own) / ns;
   }
-  outletWater = 0;
-  for (int j = 1; j <= ns; ++j) outletWater += std::max(0.0, T.Sub(0, j, own)) / ns * AF * 1000;
   if (real && irrigation && !T.withdrawn[own]) {
     T.withdrawn[own] = 1;
-    const double want = irrigation[own].sx * T.SubbasinArea(own) * 1000;
-    Withdraw(own, AF, allChannels.data(), Channels(), want, "irrigation", IrrigationConcentrations(own));
+    WithdrawForIrrigation(own, AF, allChannels.data(), Channels(), irrigation[own].sx);
     T.runoff[0][own] = 0;
     for (int j = 1; j <= ns; ++j) T.runoff[0][own] += T.Sub(0, j, own) / ns;
   }
@@ -511,31 +507,22 @@ double routingclass::ChannelArea(int i) {
   return area;
 }
 
-const double* routingclass::IrrigationConcentrations(int s) {
-  const int nt = nTracers;
-  if (nt < 1) return nullptr;
-  withdrawal.assign(3 * (static_cast<size_t>(nt) + 1), 0.0);
-  for (int t = 1; t <= nt; ++t) withdrawal[t] = tables->irrigationConcentration[t][s];
-  return withdrawal.data();
-}
-
 double routingclass::WithdrawalTracer(int e, double area, const int* channels, int count, int t) {
   RoutingTables& T = *tables;
   const int ns = subIntervals;
   double m = 0;
   for (int j = 1; j <= ns; ++j) m += T.Sub(0, j, e) * T.Sub(t, j, e) / ns * area * 1000;
   for (int c = 0; c < count; ++c) m += ChannelTracer(channels[c], t) * ChannelArea(channels[c]) * 1000;
-  if (count == 0 && below)
-    m += below->ChannelTracer(belowChannel, t) * below->ChannelArea(belowChannel) * 1000;
+  if (count == 0 && below) m += below->ChannelTracer(belowChannel, t) * below->ChannelArea(belowChannel) * 1000;
   return m;
 }
 
-void routingclass::Withdraw(int e, double area, const int* channels, int count, double want, const char* what,
-                            const double* concentrations) {
+double routingclass::Withdraw(int e, double area, const int* channels, int count, double want, const char* what,
+                              const double* concentrations, bool shortfallExpected) {
   RoutingTables& T = *tables;
   const int ns = subIntervals;
   const int nt = nTracers;
-  if (!(want > 0)) return;
+  if (!(want > 0)) return 0.0;
   const double wanted = want;
   // With the concentrations of the water taken: the tracer held before.
   double* before = concentrations ? withdrawal.data() + (nt + 1) : nullptr;
@@ -573,48 +560,34 @@ void routingclass::Withdraw(int e, double area, const int* channels, int count, 
     for (int c = 0; c < count; ++c) ScaleChannelTracer(channels[c], t, f);
     if (count == 0 && below) below->ScaleChannelTracer(belowChannel, t, f);
   }
-  if (want > 1e-9) {
+  if (want > 1e-9 && !shortfallExpected) {
     unmetWithdrawal += want;
     *diag << "WARNING: routing subbasin " << code << ": " << what << " took " << want
           << " m3 more from the river at subbasin entry " << e
           << " than the river and its channel held in the step; that water was not taken from them"
           << "[end-entry]";
   }
+  return wanted - std::max(0.0, want);
 }
 
-void routingclass::OfferToIrrigation() {
+void routingclass::WithdrawForIrrigation(int s, double entryArea, const int* channels, int count, double mm) {
   RoutingTables& T = *tables;
-  const int own = T.EntryOf(code);
   const int nt = nTracers;
-  // The offered water's concentrations: those of all the water its
-  // withdrawal draws on (the entry's water and the channels), which a
-  // withdrawal at them leaves with the tracer it then holds.
-  auto offer = [&](int s, double m3, double entryArea, const int* channels, int count) {
-    const double area = T.SubbasinArea(s);
-    T.maxirrig[0][s] = area > 0 ? std::max(0.0, m3) / (area * 1000) : 0.0;
-    double water = 0;
-    for (int j = 1; j <= subIntervals; ++j) water += T.Sub(0, j, s) / subIntervals * entryArea * 1000;
-    for (int c = 0; c < count; ++c) water += ChannelStorage(channels[c], false) * ChannelArea(channels[c]) * 1000;
-    if (count == 0 && below)
-      water += below->ChannelStorage(belowChannel, false) * below->ChannelArea(belowChannel) * 1000;
-    for (int t = 1; t <= nt; ++t)
-      T.maxirrig[t][s] =
-          water > 0 ? std::max(0.0, WithdrawalTracer(s, entryArea, channels, count, t) / water) : T.runoff[t][s];
-  };
-  // What the step's flow carried past the point of withdrawal (before the
-  // irrigation of the step took its share), which the next step takes from
-  // its own flow there and, where that falls short, from the water its
-  // channels hold: the same share of the river at any step length. A
-  // subbasin at the basin outlet without channels has no water that stays
-  // until the next step: it offers nothing.
-  offer(own, Channels() > 0 || below ? outletWater : 0.0, areaCtrl / relArea, allChannels.data(), Channels());
-  for (int i = 1; i <= nTributaries + nSumTributaries; ++i) {
-    FeedingEntries(i, feeding);
-    for (int s : feeding) {
-      if (T.routedBy[s] > 0) continue;
-      offer(s, std::max(0.0, T.runoff[0][s]) * EntryArea(s) * 1000, EntryArea(s), &i, 1);
-    }
-  }
+  const double area = T.SubbasinArea(s);
+  // The fields' demand of the step on the river [mm over the subbasin's
+  // cells]: the step's flow at the point of withdrawal gives it, and the
+  // water its channels hold where that falls short; a river that carries
+  // less gives what it carries (a shortage, no fault). What is taken is in
+  // transit to the fields, which receive it at the next step, with the
+  // tracers of the water it was taken from.
+  withdrawal.assign(static_cast<size_t>(nt) + 1, 0.0);
+  for (int t = 1; t <= nt; ++t) withdrawal[t] = WithdrawalTracer(s, entryArea, channels, count, t);
+  const double taken =
+      area > 0 && mm > 0 ? Withdraw(s, entryArea, channels, count, mm * area * 1000, "irrigation", nullptr, true) : 0.0;
+  T.maxirrig[0][s] = taken > 0 ? taken / (area * 1000) : 0.0;
+  for (int t = 1; t <= nt; ++t)
+    T.maxirrig[t][s] =
+        taken > 0 ? std::max(0.0, withdrawal[t] - WithdrawalTracer(s, entryArea, channels, count, t)) / taken : 0.0;
 }
 
 double routingclass::ObservedDepth(double value, int e) const {

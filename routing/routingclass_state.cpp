@@ -1,6 +1,7 @@
 // The block of one routed subbasin in the storage content file: queues of
 // the channels, outflow states of the sub-channels, river links and inflows,
 // in the order in which they are written.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -92,13 +93,31 @@ void routingclass::WriteStorageContent(std::FILE* f) {
   // river and its channels: water the fields and the soil got that the
   // river never gave, summed since the cold start (a warm start goes on).
   std::fprintf(f, "%.17g (withdrawals [m3] the river could not give)\n", unmetWithdrawal);
-  // What the river and the reservoirs offer the irrigation of the next step:
-  // a warm start's first step irrigates as the continuous run would.
+  // The river water in transit to the fields and what the reservoirs offer
+  // the irrigation of the next step: a warm start's first step irrigates as
+  // the continuous run would.
   if (tables->irrigationRecords) {
+    std::fprintf(f, "%.17g (irrigation water [m3] in transit to the fields)\n", IrrigationInTransit());
     for (double* v : IrrigationOffers()) std::fprintf(f, "%.17g ", *v);
     std::fprintf(f, " (irrigation offers [mm] for the next step)\n");
   }
   std::fprintf(f, "\n\n");
+}
+
+double routingclass::IrrigationInTransit() {
+  RoutingTables& T = *tables;
+  const int own = T.EntryOf(code);
+  double m3 = T.maxirrig[0][own] * T.SubbasinArea(own) * 1000;
+  std::vector<int> counted;  // a subbasin feeding two channels counts once
+  for (int i = 1; i <= nTributaries + nSumTributaries; ++i) {
+    FeedingEntries(i, feeding);
+    for (int s : feeding)
+      if (T.routedBy[s] == 0 && std::find(counted.begin(), counted.end(), s) == counted.end()) {
+        counted.push_back(s);
+        m3 += T.maxirrig[0][s] * T.SubbasinArea(s) * 1000;
+      }
+  }
+  return m3;
 }
 
 std::vector<double*> routingclass::IrrigationOffers() {
@@ -296,7 +315,14 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
     if (!(v >= 0) || !std::isfinite(v)) fail("a value");
     unmetWithdrawal = v;
     // A state written without irrigation holds no offers: they start at 0.
-    if (file.GetLine(line) && line.find("(irrigation offers [mm]") != std::string::npos) {
+    // The water in transit [m3] is their sum (for the basin's budget).
+    bool more = file.GetLine(line);
+    const bool transit = more && line.find("(irrigation water [m3] in transit") != std::string::npos;
+    if (transit) {
+      ++position;
+      more = file.GetLine(line);
+    }
+    if (more && line.find("(irrigation offers [mm]") != std::string::npos) {
       const std::vector<double*> offers = IrrigationOffers();
       const char* p = line.c_str();
       for (double* o : offers) {
@@ -310,6 +336,10 @@ void routingclass::ReadStorageContent(ControlFile& file, const std::string& name
       char* end = nullptr;
       std::strtod(p, &end);
       if (end != p) fail("an irrigation offer");  // more offers than the descriptions make
+      // A state without the water in transit held what the rivers offered
+      // the next step, water they had not given: the fields receive none.
+      if (!transit)
+        for (auto& row : tables->maxirrig) std::fill(row.begin(), row.end(), 0.0);
     }
   }
 }

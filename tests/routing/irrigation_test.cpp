@@ -169,34 +169,34 @@ TEST_F(IrrigationTest, HourlyAmountsFromCalendarAndSoilMoisture) {
   EXPECT_NEAR(Step(8, 0.35)[2], 6.25, 1e-12);
 }
 
-TEST_F(IrrigationTest, SurfaceWaterIsScaledToWhatTheRiverAndTheReservoirGive) {
+TEST_F(IrrigationTest, SurfaceWaterIsWhatTheReservoirGivesAndWhatTheRiverGaveTheStepBefore) {
   table[1].origin = 2;  // cell 1: 2 mm of river water for zone 1
   ASSERT_EQ(Build(60), 0) << console.str();
   Link();
   const ZoneRecord* given = model->GetSubbasinTable();
-  // Zone 1 asks 2 mm on one of its two cells, 1 mm on average; the river
-  // offers 0.5 mm: half of the surface-water amount is given, and the
-  // routing is told to take those 0.5 mm.
-  riv[1] = 0.5;
+  // Zone 1 asks 2 mm on one of its two cells, 1 mm on average; no river
+  // water is in transit yet: the field gets none, the routing is asked 1 mm.
   std::vector<double> a = Step(1, 0.2);
-  EXPECT_NEAR(a[1], 1, 1e-12);
+  EXPECT_EQ(a[1], 0);
   EXPECT_NEAR(a[2], 6.25, 1e-12);  // groundwater is not scaled
   EXPECT_NEAR(a[3], 5, 1e-12);
-  EXPECT_NEAR(given[1].sx / given[1].RelCellSum, 0.5, 1e-12);
+  EXPECT_NEAR(given[1].sx / given[1].RelCellSum, 1, 1e-12);
   EXPECT_EQ(given[2].sx, 0);
   EXPECT_EQ(res[1], 0);
-  // With enough river water nothing is scaled.
-  riv[1] = 5;
-  a = Step(2, 0.2);
-  EXPECT_NEAR(a[1], 2, 1e-12);
-  EXPECT_NEAR(given[1].sx / given[1].RelCellSum, 1, 1e-12);
-  // A reservoir gives 0.25 mm first, the river the 0.5 mm it offers.
+  // The river gave half of it (0.5 mm in transit): the field gets 1 mm.
   riv[1] = 0.5;
+  EXPECT_NEAR(Step(2, 0.2)[1], 1, 1e-12);
+  // It gave the whole 1 mm, and a reservoir gives 0.25 mm at once (a
+  // quarter of the demand): 2 + 0.5 mm; the river is asked the other 0.75.
+  riv[1] = 1;
   res[1] = 0.25;
-  a = Step(3, 0.2);
-  EXPECT_NEAR(a[1], 1.5, 1e-12);
-  EXPECT_NEAR(res[1], 0.25, 1e-12);  // what the reservoir gives
-  EXPECT_NEAR(given[1].sx / given[1].RelCellSum, 0.75, 1e-12);
+  EXPECT_NEAR(Step(3, 0.2)[1], 2.5, 1e-12);
+  EXPECT_NEAR(res[1], 0.25, 1e-12);                          // what the reservoir gives
+  EXPECT_NEAR(given[1].sx / given[1].RelCellSum, 1, 1e-12);  // the routing takes the reservoir's share off
+  // Those 0.75 mm reach the field's 1.5 mm asked of the river.
+  riv[1] = 0.75;
+  res[1] = 0;
+  EXPECT_NEAR(Step(4, 0.2)[1], 1.5, 1e-12);
   // The statistics take each step's amounts, not a sum over the steps.
   EXPECT_NEAR(model->GroundwaterRecords()[1].sx, 6.25, 1e-12);
 }

@@ -142,18 +142,18 @@ TEST_F(StepTest, ASmoothInflowLeavesSmoothly) {
        [](int h) { return h < 24 ? 1.0 : 5.0; }},
       {"a radioactive tracer (half-life 0.25 d) at 20 m3/s", [](int) { return 20.0; }, 2, [](int) { return 1.0; },
        0.25},
-      {"a radioactive tracer (half-life 0.25 d) at 2 m3/s", [](int) { return 2.0; }, 2, [](int) { return 1.0; },
-       0.25}};
+      {"a radioactive tracer (half-life 0.25 d) at 2 m3/s", [](int) { return 2.0; }, 2, [](int) { return 1.0; }, 0.25}};
   const double AE = 492, toDepth = 3.6 / AE;  // m3/s -> mm per hour over AE (the class's specific discharge)
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     tracerRecords[1].radioactive = c.halfLife > 0 ? 1 : 0;
     tracerRecords[1].half_time = c.halfLife > 0 ? c.halfLife : -9999;
-    ASSERT_EQ(Build(Head("1 1000 20 12") +
-                        "TG 2 (area = 2, rel = 1)\nOL 1 (kh = 0.20, kv = 0.61, Bh = 24.4, Bv = 244, Th = 1.93, Mh = 30, "
-                        "Mv = 20, I = 0.0005, L = 9536, AE = 492)\nend\n",
-                    1),
-              0);
+    ASSERT_EQ(
+        Build(Head("1 1000 20 12") +
+                  "TG 2 (area = 2, rel = 1)\nOL 1 (kh = 0.20, kv = 0.61, Bh = 24.4, Bv = 244, Th = 1.93, Mh = 30, "
+                  "Mv = 20, I = 0.0005, L = 9536, AE = 492)\nend\n",
+              1),
+        0);
     routingclass& r = *model->Routing(1);
     const WQTable& w = r.Table(1);
     // The first step routes the start (the channel holds its flow) and is the first value.
@@ -479,11 +479,18 @@ TEST_F(StepTest, WithdrawalsTakeTheRiversWaterAndReportWhatIsNotThere) {
   EXPECT_NEAR(in - out - (0.3 + 2.0) * 1000, channel() - held, 1e-9 * in);
   EXPECT_EQ(r.UnmetWithdrawal(), 0);
   EXPECT_EQ(Routed(2), 0);  // all of the outlet went to the fields
-  // The irrigation of the next step may have what the channel holds and the
-  // step brought: subbasin 1 its runoff, subbasin 2 at most its outlet's water.
-  EXPECT_NEAR(model->GetMaxIrrigation()[0][1], 0.5, 1e-12);
-  EXPECT_GT(model->GetMaxIrrigation()[0][2], 0);
-  EXPECT_LE(model->GetMaxIrrigation()[0][2], channel() / 1000);
+  // What was taken is in transit to the fields of the next step.
+  EXPECT_NEAR(model->GetMaxIrrigation()[0][1], 0.3, 1e-12);
+  EXPECT_NEAR(model->GetMaxIrrigation()[0][2], 2.0, 1e-12);
+  // A demand beyond all the water there is takes that water, a shortage
+  // and no unmet withdrawal.
+  held = channel();
+  demand[2].sx = 1e6;
+  Step(6);
+  // Subbasin 2 takes the channel's water, the 0.2 mm subbasin 1 left of its
+  // runoff and its own 0.5 mm (over 1 km2 each).
+  EXPECT_NEAR(model->GetMaxIrrigation()[0][2], held / 1000 + 0.2 + 0.5, 1e-9);
+  EXPECT_EQ(r.UnmetWithdrawal(), 0);
   demand[1].sx = demand[2].sx = 0;
 
   // The soil took 300 m3/s along the river in the step: 1.08 million m3,
@@ -496,7 +503,7 @@ TEST_F(StepTest, WithdrawalsTakeTheRiversWaterAndReportWhatIsNotThere) {
   EXPECT_EQ(halves[1], 1);
   held = channel();
   table[1].field[13] = 300;
-  Step(6);
+  Step(7);
   ASSERT_LT(held, 1.08e6 - 500);
   EXPECT_NEAR(r.UnmetWithdrawal(), 1.08e6 - 500 - held, 1e-6);
   EXPECT_TRUE(Said("the soil's uptake took"));
@@ -506,8 +513,8 @@ TEST_F(StepTest, WithdrawalsTakeTheRiversWaterAndReportWhatIsNotThere) {
 }
 
 TEST_F(StepTest, SubbasinWithoutChannelsAndInternalInflows) {
-  // Subbasin 4 at the basin outlet has nothing below it that holds its
-  // water until the next step: it offers nothing to the irrigation.
+  // Subbasin 4 at the basin outlet without channels: its irrigation takes
+  // 0.3 mm of its 0.4 mm in the step, for the fields of the next step.
   std::vector<ZoneRecord> demand(5, ZoneRecord{0, 0, 0, 0, 1});
   ASSERT_EQ(Build(Head() + "TG 4 (area = 2, rel = 1)\nend\n"), 0);
   Start({0, 0, 0, 0.4});
@@ -515,12 +522,15 @@ TEST_F(StepTest, SubbasinWithoutChannelsAndInternalInflows) {
   EXPECT_TRUE(Said("routing the initialization discharges (1 times)"));
   EXPECT_NEAR(Routed(4), 0.4, 1e-12);
   model->SetSubbasinTable(demand.data());
+  demand[4].sx = 0.3;
   Step(1);
-  EXPECT_EQ(model->GetMaxIrrigation()[0][4], 0);
+  EXPECT_NEAR(model->GetMaxIrrigation()[0][4], 0.3, 1e-12);
+  EXPECT_NEAR(Routed(4), 0.1, 1e-12);
+  demand[4].sx = 0;
   // Subbasin 3 flows on through the channel of subbasin 4 (kh = 3 h: it
-  // holds e^(-1/3) / (1 - e^(-1/3)) = 2.53 times its flow): its outlet's 0.4
-  // mm are offered to the irrigation of the next step, which takes 0.3 mm
-  // when the runoff has fallen to 0.1 mm: the channel below gives the rest.
+  // holds e^(-1/3) / (1 - e^(-1/3)) = 2.53 times its flow): its irrigation
+  // takes 0.3 mm when the runoff has fallen to 0.1 mm: the channel below
+  // gives the rest.
   ASSERT_EQ(Build(Head() + "TG 3 (area = 1, rel = 1)\nTG 4 (area = 2, rel = 1)\nOL 3" + Channel(3, 1000) + "\nend\n"),
             0);
   Start({0, 0, 0.4, 0});
@@ -528,7 +538,6 @@ TEST_F(StepTest, SubbasinWithoutChannelsAndInternalInflows) {
   EXPECT_NEAR(Routed(3), 0.4, 1e-12);
   model->SetSubbasinTable(demand.data());
   Step(1);
-  EXPECT_NEAR(model->GetMaxIrrigation()[0][3], 0.4, 1e-12);
   demand[3].sx = 0.3;
   Runoff({0, 0, 0.1, 0});
   routingclass& below = *model->Routing(2);
@@ -538,8 +547,10 @@ TEST_F(StepTest, SubbasinWithoutChannelsAndInternalInflows) {
   EXPECT_EQ(model->Routing(1)->UnmetWithdrawal(), 0);
   EXPECT_FALSE(Said("took ")) << console.str();
   // The channel lost what left it (routed over the 3 km2 of subbasins 3 and
-  // 4) and the 0.2 mm the irrigation took (over subbasin 3's 1 km2).
+  // 4) and the 0.2 mm the irrigation took (over subbasin 3's 1 km2); the
+  // 0.3 mm are in transit to the fields.
   EXPECT_NEAR(below.ChannelStorage(1, false), held - Routed(4) * 3 - 0.2, 1e-12);
+  EXPECT_NEAR(model->GetMaxIrrigation()[0][3], 0.3, 1e-12);
   demand[3].sx = 0;
   // An internal inflow needs an abstraction that feeds it.
   ASSERT_EQ(Build(Head() + "TG 4 (area = 2, rel = 1)\nZL 1 (Q = intern" + Channel() + "\nend\n"), 0);
