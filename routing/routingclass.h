@@ -257,7 +257,8 @@ class routingclass : public modelobject {
   double EntryArea(int e) const;
   double ChannelArea(int i);
   // Takes the irrigation demand mm [over subbasin s's cells] from entry s's
-  // water of the step and the channels listed, at most what they hold; what
+  // water of the step, at most what it holds (the channels listed: where
+  // the tracers of the water taken are summed); what
   // it takes (mm) and its tracers' concentrations become maxirrig[t][s]: the
   // water in transit to the fields, which they receive at the next step.
   void WithdrawForIrrigation(int s, double entryArea, const int* channels, int count, double mm);
@@ -271,8 +272,9 @@ class routingclass : public modelobject {
   // The irrigation water in transit from this routing's rivers and what its
   // reservoirs offer (kept in the state).
   std::vector<double*> IrrigationOffers();
-  // The irrigation water in transit from this routing's rivers [m3].
-  double IrrigationInTransit();
+  // The irrigation water in transit from this routing's rivers [m3], then
+  // its tracers' mass [m3 x concentration] (1 ... tracers).
+  std::vector<double> IrrigationInTransit();
   // An observed discharge of entry e in the unit of the routed discharge as
   // a depth [mm per step] over the area of the entry's depths.
   double ObservedDepth(double value, int e) const;
@@ -284,14 +286,14 @@ class routingclass : public modelobject {
   void RouteSubChannel(int i, int k, int e);
   // Takes want [m3] from entry e's water of the step (depths over area, km2)
   // and then from the water of the channels listed; what neither holds is
-  // reported (what names the withdrawal) and summed in unmetWithdrawal,
-  // unless a shortfall is expected (a withdrawal of what there is). Returns
-  // what it took [m3].
+  // reported (what names the withdrawal) and summed in unmetWithdrawal.
+  // With stepFlowOnly it takes from the entry's water alone, at most what
+  // that holds (a shortfall is no fault). Returns what it took [m3].
   // With concentrations (1 ... tracers) the water taken carries them: the
   // tracers of the entry's water and of the channels lose exactly that mass
   // (their concentrations scaled alike), else it leaves at theirs.
   double Withdraw(int e, double area, const int* channels, int count, double want, const char* what,
-                  const double* concentrations = nullptr, bool shortfallExpected = false);
+                  const double* concentrations = nullptr, bool stepFlowOnly = false);
   // Steps of Route after the channels: abstractions, then reservoirs.
   void Abstract(bool real, int64_t year, int64_t month, int64_t day, int64_t hour);
   void Store(bool real, int64_t year, int64_t month, int64_t day, int64_t hour);

@@ -518,7 +518,7 @@ double routingclass::WithdrawalTracer(int e, double area, const int* channels, i
 }
 
 double routingclass::Withdraw(int e, double area, const int* channels, int count, double want, const char* what,
-                              const double* concentrations, bool shortfallExpected) {
+                              const double* concentrations, bool stepFlowOnly) {
   RoutingTables& T = *tables;
   const int ns = subIntervals;
   const int nt = nTracers;
@@ -537,12 +537,13 @@ double routingclass::Withdraw(int e, double area, const int* channels, int count
       if (T.Sub(0, j, e) > 0) T.Sub(0, j, e) *= keep;
     want -= taken;
   }
+  if (stepFlowOnly) count = 0;
   for (int c = 0; c < count && want > 0; ++c) {
     const double a = ChannelArea(channels[c]);
     if (!(a > 0)) continue;
     want -= TakeFromChannel(channels[c], want / (a * 1000)) * a * 1000;
   }
-  if (count == 0 && below && want > 0) {
+  if (count == 0 && below && want > 0 && !stepFlowOnly) {
     const double a = below->ChannelArea(belowChannel);
     if (a > 0) want -= below->TakeFromChannel(belowChannel, want / (a * 1000)) * a * 1000;
   }
@@ -560,7 +561,7 @@ double routingclass::Withdraw(int e, double area, const int* channels, int count
     for (int c = 0; c < count; ++c) ScaleChannelTracer(channels[c], t, f);
     if (count == 0 && below) below->ScaleChannelTracer(belowChannel, t, f);
   }
-  if (want > 1e-9 && !shortfallExpected) {
+  if (want > 1e-9 && !stepFlowOnly) {
     unmetWithdrawal += want;
     *diag << "WARNING: routing subbasin " << code << ": " << what << " took " << want
           << " m3 more from the river at subbasin entry " << e
@@ -575,11 +576,12 @@ void routingclass::WithdrawForIrrigation(int s, double entryArea, const int* cha
   const int nt = nTracers;
   const double area = T.SubbasinArea(s);
   // The fields' demand of the step on the river [mm over the subbasin's
-  // cells]: the step's flow at the point of withdrawal gives it, and the
-  // water its channels hold where that falls short; a river that carries
-  // less gives what it carries (a shortage, no fault). What is taken is in
-  // transit to the fields, which receive it at the next step, with the
-  // tracers of the water it was taken from.
+  // cells]: the step's flow at the point of withdrawal gives it, at most
+  // what it carries (a shortage, no fault; the water the channels hold
+  // passes that point in later steps and is taken then). What is taken is
+  // in transit to the fields, which receive it at the next step, with the
+  // tracers of the water it was taken from (the channels' tracer, summed
+  // before and after, cancels).
   withdrawal.assign(static_cast<size_t>(nt) + 1, 0.0);
   for (int t = 1; t <= nt; ++t) withdrawal[t] = WithdrawalTracer(s, entryArea, channels, count, t);
   const double taken =

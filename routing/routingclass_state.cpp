@@ -97,24 +97,31 @@ void routingclass::WriteStorageContent(std::FILE* f) {
   // the irrigation of the next step: a warm start's first step irrigates as
   // the continuous run would.
   if (tables->irrigationRecords) {
-    std::fprintf(f, "%.17g (irrigation water [m3] in transit to the fields)\n", IrrigationInTransit());
+    for (double v : IrrigationInTransit()) std::fprintf(f, "%.17g ", v);
+    std::fprintf(f, " (irrigation water [m3] in transit to the fields, then its tracers' mass [m3 x concentration])\n");
     for (double* v : IrrigationOffers()) std::fprintf(f, "%.17g ", *v);
     std::fprintf(f, " (irrigation offers [mm] for the next step)\n");
   }
   std::fprintf(f, "\n\n");
 }
 
-double routingclass::IrrigationInTransit() {
+std::vector<double> routingclass::IrrigationInTransit() {
   RoutingTables& T = *tables;
   const int own = T.EntryOf(code);
-  double m3 = T.maxirrig[0][own] * T.SubbasinArea(own) * 1000;
+  std::vector<double> m3(static_cast<size_t>(nTracers) + 1, 0.0);
+  auto add = [&](int s) {
+    const double water = T.maxirrig[0][s] * T.SubbasinArea(s) * 1000;
+    m3[0] += water;
+    for (int t = 1; t <= nTracers; ++t) m3[t] += water * T.maxirrig[t][s];
+  };
+  add(own);
   std::vector<int> counted;  // a subbasin feeding two channels counts once
   for (int i = 1; i <= nTributaries + nSumTributaries; ++i) {
     FeedingEntries(i, feeding);
     for (int s : feeding)
       if (T.routedBy[s] == 0 && std::find(counted.begin(), counted.end(), s) == counted.end()) {
         counted.push_back(s);
-        m3 += T.maxirrig[0][s] * T.SubbasinArea(s) * 1000;
+        add(s);
       }
   }
   return m3;

@@ -1006,7 +1006,7 @@ std::vector<Case> Matrix() {
         c.signature = Joined({PositiveSum("irrigated from the groundwater (mm)", "irr_gw.stat"),
                               PositiveSum("irrigated from the river (mm)", "irr_sw.stat")});
       },
-      {94}, Irrigation);
+      {}, Irrigation);
   // A warm start irrigates and routes as one run over both days: the
   // river's and the reservoir's offers of the short run's last step reach
   // the long run's first. The sums of the six-digit tables keep to 1e-5 of
@@ -1029,7 +1029,7 @@ std::vector<Case> Matrix() {
           return same;
         };
       },
-      {94}, Irrigation);
+      {}, Irrigation);
   // The example routes in 12 sub-intervals; 1 leaves its channels without
   // delays, 4 with delays of 0 to 4 sub-intervals, 24 with 4 to 28.
   for (int n : {1, 4, 24})
@@ -1307,7 +1307,7 @@ std::vector<Case> Matrix() {
           c.end = {2015, 8, 13};
           c.signature = Joined({PositiveSum("irrigated from the river (mm)", "irr_sw.stat"), kKeptIrrigating});
         },
-        {94}, RiverIrrigation(rule));
+        {}, RiverIrrigation(rule));
   }
   // An abstraction by a rule without a TargetCap moves water: 2 m3/s from
   // the reservoir of subbasin 1 to an internal inflow of subbasin 3, while

@@ -1996,19 +1996,6 @@ const std::vector<Excluded> kExcluded = Exclusions();
 // own nodata, which no other fault hides).
 std::vector<KnownFault> KnownFaults() {
   std::vector<KnownFault> f = {
-      // The fields of a river take at the start of a step what its flow
-      // carried past them in the step before: with daily and longer steps a
-      // falling river gives less in the step than its fields already took.
-      {{{"step", "day"}}, 94, "irrigation from a falling river",
-       {"withdrawals the river could not give", "Nitrate residual", "Oxygen with"}, true, 0.15},
-      {{{"step", "two-days"}}, 94, "irrigation from a falling river",
-       {"withdrawals the river could not give", "Nitrate residual", "Oxygen with"}, true, 0.15},
-      {{{"irrigation", "channel-less"}}, 94, "irrigation from a falling river",
-       {"withdrawals the river could not give"}, true},
-      // Not isolated: the tracers of the river water that subbasins without
-      // channels take from the channel below.
-      {{{"irrigation", "channel-less"}, {"tracers", "by-source-two-layers"}}, 94,
-       "tracers of irrigation without channels", {"Nitrate residual", "Oxygen with", "the soil's Oxygen off"}, true, 1.0},
       // Not isolated yet: leakage at the fixed head against both heads with
       // daily and longer steps; a dip or peak at the outlet with surface
       // routing and daily steps; tracer mass at the glaciers' update and
@@ -2033,11 +2020,6 @@ std::vector<KnownFault> KnownFaults() {
        "surface tracers at a warm start on other sub-steps", {"oxySurfa"}, true},
       {{{"silting-up", "1"}, {"soil", "frozen"}}, 94, "silting-up on frozen soil without infiltration",
        {"infiltration, direct runoff and recharge off"}, true},
-      {{{"convergence", "steps"}},
-       94,
-       "irrigation gets part of the river's water with daily and two-day steps",
-       {"irrigation from the reservoir and the river (mm) ("},
-       true},
       {{{"convergence", "substeps"}, {"surface-routing", "5"}},
        94,
        "the surface routing's sub-time-step bounds act as physical parameters (method 5's speed limit)",
