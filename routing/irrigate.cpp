@@ -388,7 +388,12 @@ void irrigationclass::CellPass() {
         // irrigation that fills the root zone to the upper threshold; it runs
         // on until that threshold is reached, but never past one daily step.
         const bool start = rule.method == 4 ? ratio[r][c] < rule.min_etr_etp : sb[r][c] < low[r][c];
-        if (start) {
+        if (dt >= 1440 && asked > 0) {
+          // The river water asked in the daily step before, which reaches
+          // the field in this one, fills the root zone that the soil
+          // moisture still shows dry: the field asks nothing more.
+          want = 0;
+        } else if (start) {
           if (want == 0) want = (high[r][c] - sb[r][c]) * root[r][c] * 1000 * dt / 1440;
         } else if (dt >= 1440 || sb[r][c] >= high[r][c]) {
           want = 0;

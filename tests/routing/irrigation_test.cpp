@@ -206,6 +206,15 @@ TEST_F(IrrigationTest, DailyIrrigationStopsAfterOneStep) {
   Link();
   EXPECT_NEAR(Step(1, 0.2)[2], 150, 1e-9);
   EXPECT_EQ(Step(1, 0.35)[2], 0);
+  // From the river the 150 mm reach the field the day after they were
+  // asked (75 mm over zone 1's two cells); while they are on their way the
+  // field, still dry, asks nothing more.
+  table[2].origin = 2;
+  EXPECT_EQ(Step(2, 0.2)[2], 0);
+  EXPECT_NEAR(model->GetSubbasinTable()[1].sx / model->GetSubbasinTable()[1].RelCellSum, 75, 1e-9);
+  riv[1] = 75;
+  EXPECT_NEAR(Step(3, 0.2)[2], 150, 1e-9);
+  EXPECT_EQ(model->GetSubbasinTable()[1].sx, 0);
 }
 
 TEST_F(IrrigationTest, WithoutRoutingTheRunEnds) {
