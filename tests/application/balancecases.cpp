@@ -63,8 +63,7 @@ const Edits kReadState = {
     {"gw_storage_coeff.asc gw_storage_coeff_1 fillcode = 0 readcode = 0 defaultValue = 0.1",
      "$inpath//gwsc_end.asc gw_storage_coeff_1 fillcode = 0 readcode = 1"}};
 const std::pair<std::string, std::string> kSiltingUpGrids = {
-    "sdisp.asc\n0\nrainpause.asc\n0\nekin.asc\n0\ntsbb.asc\n0\n",
-    "sdisp.asc\n3\nrainpause.asc\n3\nekin.asc\n3\ntsbb.asc\n3\n"};
+    "sdisp.asc\n0\nrainpause.asc\n0\nekin.asc\n0\ntsbb.asc\n0\n", "sdisp.asc\n3\nrainpause.asc\n3\nekin.asc\n3\ntsbb.asc\n3\n"};
 const char* const kStateFiles[] = {
     "uzgrid3.asc", "uzgrid4.asc", "uzgrid5.asc", "uzgrid7.asc", "uzgrid8.asc", "uzgrid13.asc", "uzgrid18.asc",
     "uzgrid21.asc", "albedo.asc", "ssolid.asc", "sliquid.asc", "sdays.asc", "sage.asc", "stotal.asc", "stemp.asc",
@@ -132,7 +131,7 @@ struct Outcome {
   std::vector<std::unique_ptr<TempDir>> dirs;
   std::vector<std::string> withoutDirs;  // the comparison runs' directories
   std::vector<Layout> layouts;
-  std::vector<Budget> budgets;                     // per layout
+  std::vector<Budget> budgets;  // per layout
   std::vector<std::vector<Budget>> tracerBudgets;  // per layout, per tracer
   std::vector<std::vector<Signature>> signatures;
   double seconds = 0;  // the program's runs took (wall time, once they had their slots)
@@ -248,7 +247,8 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
       }
       // (A warm start reads the short run's state; so does its run up to
       // the update.)
-      const bool continuing = c.warmStart && k >= 2 && !toUpdate && comparisons[static_cast<size_t>(k - 2)].continues;
+      const bool continuing =
+          c.warmStart && k >= 2 && !toUpdate && comparisons[static_cast<size_t>(k - 2)].continues;
       const bool warm = c.warmStart && (k == 1 || toUpdate || continuing);
       // A warm start begins with the step after the short run's last.
       Date restart = c.start;
@@ -264,11 +264,12 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
                                                  c.modules.stepMinutes, k ? hour : 0, hour - 1)});
       else
         edits.push_back(
-            {kExampleTime, ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
-                                     k >= 2 && !toUpdate && comparisons[static_cast<size_t>(k - 2)].stepMinutes > 0
-                                         ? comparisons[static_cast<size_t>(k - 2)].stepMinutes
-                                         : c.modules.stepMinutes,
-                                     warm ? hour : 0)});
+            {kExampleTime,
+             ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
+                       k >= 2 && !toUpdate && comparisons[static_cast<size_t>(k - 2)].stepMinutes > 0
+                           ? comparisons[static_cast<size_t>(k - 2)].stepMinutes
+                           : c.modules.stepMinutes,
+                       warm ? hour : 0)});
       if (c.warmStart && (k < 2 || toUpdate || continuing))
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
@@ -380,8 +381,7 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
     } else {
       const RunOutput middle(upToTheUpdate, c.modules.relCellAreaGrid);
       // (After a warm start both sum from the restart.)
-      const Budget before = BasinBudget(start, middle, c.modules, c.warmStart),
-                   after = BasinBudget(middle, end, c.modules);
+      const Budget before = BasinBudget(start, middle, c.modules, c.warmStart), after = BasinBudget(middle, end, c.modules);
       o.budgets.push_back(Added(before, after));
       for (const auto& t : c.modules.tracers)
         o.tracerBudgets.back().push_back(Added(TracerBudget(start, middle, c.modules, t, before, c.warmStart),
@@ -1346,7 +1346,8 @@ const SignatureOf kSmoothHydrograph = [](const RunOutput& s, const RunOutput& e,
     for (const auto& [date, values] : q) {
       const auto o = own.find(date);
       if (values.size() < 3 || o == own.end()) continue;
-      together.push_back(values[values.size() - 3] + values[values.size() - 2] + o->second * ownKm2 * 1000 / seconds);
+      together.push_back(values[values.size() - 3] + values[values.size() - 2] +
+                         o->second * ownKm2 * 1000 / seconds);
     }
   const int outlet = Spikes(series[2]),
             inflows = std::max(Spikes(series[0]) + Spikes(series[1]) + Spikes(series[3]), Spikes(together));

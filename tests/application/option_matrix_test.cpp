@@ -1296,8 +1296,7 @@ std::vector<Axis> Axes() {
                // (Both solve to 1e-4 m; another instance count leaves a
                // solver's flows as they are.)
                const std::string diag = e.Text("Fluvex_Diag_0.xml");
-               const bool lines =
-                   diag.find("\"GWlevel ") != std::string::npos && diag.find(", SOR ") == std::string::npos;
+               const bool lines = diag.find("\"GWlevel ") != std::string::npos && diag.find(", SOR ") == std::string::npos;
                return Signatures{
                    {"largest difference of the flows at the end from the sweeps' (of the largest flow, below 0.01, "
                     "without over-relaxation)",
@@ -1775,33 +1774,35 @@ std::vector<Axis> Axes() {
   if (Converging())
     axes.push_back({"convergence", {{"none", [](Build&) {}}, {"steps", [](Build&) {}}, {"substeps", [](Build&) {}}}});
   // Tracers: none, or two whose concentrations differ by source.
-  axes.push_back({"tracers",
-                  {{"none", [](Build&) {}},
-                   {"by-source", [](Build& b) {
-                      b.c.edits.insert(b.c.edits.end(), kTracersBySource.begin(), kTracersBySource.end());
-                      b.makers.push_back(TracerInputs);
-                      b.c.modules.tracers = kTracerBudgets;
-                      // With silting-up Nitrate may leave a store at 4
-                      // at most, below the input's 5: the rest stays
-                      // behind (in the leaves, the snow, the surface).
-                      if (b.values["silting-up"] != "off")
-                        Edit(b,
-                             "min_conc = 0 max_conc = 1000 mg/l soilini = 2 gwini = 1 "
-                             "statcode = 2001 gridcode = 3",
-                             "min_conc = 0 max_conc = 4 mg/l soilini = 2 gwini = 1 "
-                             "statcode = 2001 gridcode = 3");
-                      const bool slides = b.values["snow"] == "slides";
-                      // The leaves take the input's Nitrate, or after
-                      // the snow its outflow's, which leaves the pack
-                      // at 4 at most; they keep what they spill above 4.
-                      const bool afterSnow = b.values["interception"] != "11" && b.values["interception"] != "12";
-                      const double leaves = b.values["silting-up"] != "off" && afterSnow ? 4 : 5;
-                      b.signatures.push_back([slides, leaves](const RunOutput&, const RunOutput& e, const Budget&) {
-                        return TracerStores(e, slides, leaves);
-                      });
-                      b.signatures.push_back(kTracerStatisticsEveryStep);
-                      DriftedTracerPoints(b);
-                    }}}});
+  axes.push_back({"tracers", {{"none", [](Build&) {}}, {"by-source", [](Build& b) {
+                                                          b.c.edits.insert(b.c.edits.end(), kTracersBySource.begin(),
+                                                                           kTracersBySource.end());
+                                                          b.makers.push_back(TracerInputs);
+                                                          b.c.modules.tracers = kTracerBudgets;
+                                                          // With silting-up Nitrate may leave a store at 4
+                                                          // at most, below the input's 5: the rest stays
+                                                          // behind (in the leaves, the snow, the surface).
+                                                          if (b.values["silting-up"] != "off")
+                                                            Edit(b, "min_conc = 0 max_conc = 1000 mg/l soilini = 2 gwini = 1 "
+                                                                    "statcode = 2001 gridcode = 3",
+                                                                 "min_conc = 0 max_conc = 4 mg/l soilini = 2 gwini = 1 "
+                                                                 "statcode = 2001 gridcode = 3");
+                                                          const bool slides = b.values["snow"] == "slides";
+                                                          // The leaves take the input's Nitrate, or after
+                                                          // the snow its outflow's, which leaves the pack
+                                                          // at 4 at most; they keep what they spill above 4.
+                                                          const bool afterSnow = b.values["interception"] != "11" &&
+                                                                                 b.values["interception"] != "12";
+                                                          const double leaves =
+                                                              b.values["silting-up"] != "off" && afterSnow ? 4 : 5;
+                                                          b.signatures.push_back(
+                                                              [slides, leaves](const RunOutput&, const RunOutput& e,
+                                                                               const Budget&) {
+                                                                return TracerStores(e, slides, leaves);
+                                                              });
+                                                          b.signatures.push_back(kTracerStatisticsEveryStep);
+                                                          DriftedTracerPoints(b);
+                                                        }}}});
   // The same through two vegetation layers (forest over grassland).
   axes.back().values.push_back(
       {"by-source-two-layers", [bySource = axes.back().values[1].set](Build& b) {
@@ -1840,32 +1841,35 @@ std::vector<Axis> Axes() {
   // so that a table's lines are those of one run's; the sub-steps of both
   // halves are the one run's, which another count would discretise
   // otherwise).
-  axes.back().values.push_back(
-      {"equals-one-run", [](Build& b) {
-         WarmStartEdits(b);
-         // (Steps of a day and more split between days.)
-         // (At 4 h, in the night, in the period of the glaciers'
-         // update: its snow falls that morning.)
-         if (b.c.modules.stepMinutes < 1440) {
-           b.c.restartHour = b.period.name == "glacier-update" ? 4 : 10;
-           if (b.period.name == "january") b.c.restartDays = 4;
-         }
-         b.makers.push_back(EveryStepStatisticsOfTheHour);
-         b.c.comparisons.push_back({"one_run", {}, EqualsOneRun});
-         // A chain of warm starts from the short run (one instance): on
-         // two for a day, writing its state as ASCII grids, then on three
-         // to the end, equal to one run.
-         if (b.c.modules.stepMinutes >= 1440) return;
-         Case::Comparison two{"chain_2", {{kDoubleGrids, "WriteAsciiGrids = 1\n"}}, nullptr, true},
-             three{"chain_3", {}, nullptr, true};
-         two.link = 1;
-         three.link = 2;
-         two.comparedWithOthers = [](const auto&, const auto&, const auto&) { return Signatures{}; };
-         three.comparedWithOthers = [](const auto&, const auto&, const auto& r) {
-           return EqualsOneRunWithoutSums(*r.at("chain_2"), *r.at("chain_3"), *r.at("one_run"));
-         };
-         b.c.comparisons.insert(b.c.comparisons.end(), {two, three});
-       }});
+  axes.back().values.push_back({"equals-one-run", [](Build& b) {
+                                  WarmStartEdits(b);
+                                  // (Steps of a day and more split between days.)
+                                  // (At 4 h, in the night, in the period of the glaciers'
+                                  // update: its snow falls that morning.)
+                                  if (b.c.modules.stepMinutes < 1440) {
+                                    b.c.restartHour = b.period.name == "glacier-update" ? 4 : 10;
+                                    if (b.period.name == "january") b.c.restartDays = 4;
+                                  }
+                                  b.makers.push_back(EveryStepStatisticsOfTheHour);
+                                  b.c.comparisons.push_back({"one_run", {}, EqualsOneRun});
+                                  // A chain of warm starts from the short run (one instance): on
+                                  // two for a day, writing its state as ASCII grids, then on three
+                                  // to the end, equal to one run.
+                                  if (b.c.modules.stepMinutes >= 1440) return;
+                                  Case::Comparison two{
+                                      "chain_2", {{kDoubleGrids, "WriteAsciiGrids = 1\n"}}, nullptr, true},
+                                      three{"chain_3", {}, nullptr, true};
+                                  two.link = 1;
+                                  three.link = 2;
+                                  two.comparedWithOthers = [](const auto&, const auto&, const auto&) {
+                                    return Signatures{};
+                                  };
+                                  three.comparedWithOthers = [](const auto&, const auto&, const auto& r) {
+                                    return EqualsOneRunWithoutSums(*r.at("chain_2"), *r.at("chain_3"),
+                                                                   *r.at("one_run"));
+                                  };
+                                  b.c.comparisons.insert(b.c.comparisons.end(), {two, three});
+                                }});
   return axes;
 }
 
@@ -1998,57 +2002,26 @@ std::vector<KnownFault> KnownFaults() {
       // through two vegetation layers with longer steps; the tracers of the
       // surface flow at a warm start on other sub-steps; silting-up on
       // frozen soil without infiltration.
-      {{{"groundwater", "two-layers"}},
-       96,
-       "leakage against the heads with long steps",
-       {"runs towards the higher head"},
-       true},
-      {{{"groundwater", "two-layers-line-solver"}},
-       96,
-       "leakage against the heads with long steps",
-       {"runs towards the higher head"},
-       true},
-      {{{"surface-routing", "6"}, {"step", "day"}},
-       94,
-       "outlet dips with surface routing and long steps",
-       {"steps that dip or peak"},
-       true},
-      {{{"surface-routing", "2"}, {"step", "two-days"}},
-       94,
-       "outlet dips with surface routing and long steps",
-       {"steps that dip or peak"},
-       true},
-      {{{"glaciers", "dynamic"}, {"period", "glacier-update"}},
-       95,
-       "tracer mass at the glaciers' update",
-       {"Nitrate residual", "Oxygen with"},
-       true,
-       1.0},
-      {{{"step", "two-days"}, {"tracers", "by-source-two-layers"}},
-       95,
-       "tracers through two layers with long steps",
-       {"Nitrate residual", "Oxygen with"},
-       true,
-       0.5},
-      {{{"soil", "frozen"}, {"tracers", "by-source-two-layers"}},
-       95,
-       "tracers through two layers on frozen soil",
-       {"Oxygen with"},
-       true},
-      {{{"surface-routing", "4"}, {"tracers", "by-source"}, {"warm-start", "equals-one-run"}},
-       94,
-       "surface tracers at a warm start on other sub-steps",
-       {"oxySurfa"},
-       true},
-      {{{"silting-up", "1"}, {"soil", "frozen"}},
-       94,
-       "silting-up on frozen soil without infiltration",
-       {"infiltration, direct runoff and recharge off"},
-       true},
+      {{{"groundwater", "two-layers"}}, 96, "leakage against the heads with long steps",
+       {"runs towards the higher head"}, true},
+      {{{"groundwater", "two-layers-line-solver"}}, 96, "leakage against the heads with long steps",
+       {"runs towards the higher head"}, true},
+      {{{"surface-routing", "6"}, {"step", "day"}}, 94, "outlet dips with surface routing and long steps",
+       {"steps that dip or peak"}, true},
+      {{{"surface-routing", "2"}, {"step", "two-days"}}, 94, "outlet dips with surface routing and long steps",
+       {"steps that dip or peak"}, true},
+      {{{"glaciers", "dynamic"}, {"period", "glacier-update"}}, 95, "tracer mass at the glaciers' update",
+       {"Nitrate residual", "Oxygen with"}, true, 1.0},
+      {{{"step", "two-days"}, {"tracers", "by-source-two-layers"}}, 95, "tracers through two layers with long steps",
+       {"Nitrate residual", "Oxygen with"}, true, 0.5},
+      {{{"soil", "frozen"}, {"tracers", "by-source-two-layers"}}, 95, "tracers through two layers on frozen soil",
+       {"Oxygen with"}, true},
+      {{{"surface-routing", "4"}, {"tracers", "by-source"}, {"warm-start", "equals-one-run"}}, 94,
+       "surface tracers at a warm start on other sub-steps", {"oxySurfa"}, true},
+      {{{"silting-up", "1"}, {"soil", "frozen"}}, 94, "silting-up on frozen soil without infiltration",
+       {"infiltration, direct runoff and recharge off"}, true},
       // The fields receive the river's water one step after it is taken:
-      // the comparison of the supply over the period leaves out what is in
-      // transit at its end (a two-day step's share), and the soil moisture
-      // methods ask per step.
+      // the supply over the period leaves out what is in transit at its end.
       {{{"convergence", "steps"}},
        94,
        "irrigation supply compared without the water in transit at the period's end",
