@@ -703,8 +703,8 @@ void Terms::Routing() {
     Unread("out/storage.ftz_0 (the withdrawals the river could not give of every routing subbasin)");
   }
   if (modules.irrigation)
-    budget.storageChanges.push_back(
-        {"irrigation water in transit to the fields", mm(IrrigationInTransit(end, 0) - IrrigationInTransit(start, 0))});
+    budget.storageChanges.push_back({"irrigation water in transit to the fields",
+                                     mm(IrrigationInTransit(end, 0) - IrrigationInTransit(start, 0))});
   double a, b;
   std::string why;
   if (ChannelWater(start.dir(), a, why, modules.relCellAreaGrid) &&
@@ -843,8 +843,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
         mass[k] /= run.basinArea();
         continue;
       }
-      const GridFile a = ReadGridFile(run.dir() + "/out/sgsolid.asc"),
-                     b = ReadGridFile(run.dir() + "/out/sgliquid.asc");
+      const GridFile a = ReadGridFile(run.dir() + "/out/sgsolid.asc"), b = ReadGridFile(run.dir() + "/out/sgliquid.asc");
       // An evaporating tracer's firn keeps its own concentration (of the
       // firn total, level 0 of the stack).
       const GridFile f = evaporating ? ReadGridFile(run.dir() + "/out/" + p + "firng.asc") : GridFile();
@@ -985,8 +984,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
       for (size_t l = 0; l < modules.deepLayers.size() && missing.empty(); ++l) {
         const auto& layer = modules.deepLayers[l];
         const std::string file = p + std::to_string(l + 2) + "grou.asc";
-        const GridFile x = ReadGridFile(run.dir() + "/out/" + file),
-                       h = ReadGridFile(run.dir() + "/out/" + layer.heads),
+        const GridFile x = ReadGridFile(run.dir() + "/out/" + file), h = ReadGridFile(run.dir() + "/out/" + layer.heads),
                        S = ReadGridFile(run.dir() + "/" + layer.storage);
         if (x.ncols != dem.ncols || h.ncols != dem.ncols || S.ncols != dem.ncols || !(layer.thickness > 0)) {
           missing = file + ", " + layer.heads + ", " + layer.storage;
@@ -1150,8 +1148,9 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
     if (whole && cells > 0) {
       budget.inputs.push_back({"the groundwater boundaries' tracer", sum / end.basinArea()});
     } else {
-      Unread("the tracer of the groundwater boundaries: out/points.txt without the balance (" + boundary.balancePoints +
-             ") and the tracer of the balance (" + boundary.tracerPoints + ") of their cells in each step");
+      Unread("the tracer of the groundwater boundaries: out/points.txt without the balance (" +
+             boundary.balancePoints + ") and the tracer of the balance (" + boundary.tracerPoints +
+             ") of their cells in each step");
     }
   }
   if (evaporating) EvaporatedTracer(tracer, index);
@@ -1202,8 +1201,7 @@ void Terms::DriftedTracer(const BudgetModules::Tracer& tracer, int index) {
     budget.inputs.push_back({"drift beyond the input's concentration", sum / end.basinArea()});
   } else {
     Unread("out/points.txt without the snowfall (" + modules.driftSnowfallPoints + ") and the concentration (" +
-           modules.driftConcentrationPoints +
-           ") of the snow's water input of each step at the cells where other "
+           modules.driftConcentrationPoints + ") of the snow's water input of each step at the cells where other "
            "water joins the input");
   }
 }
@@ -1281,15 +1279,13 @@ void Terms::EvaporatedTracer(const BudgetModules::Tracer& tracer, int index) {
       const std::string head = "SP " + std::to_string(code) + " (file = ";
       const size_t at = control.find(head);
       const size_t stop = at == std::string::npos ? at : control.find_first_of(" ,)\n", at + head.size());
-      const std::string file =
-          stop == std::string::npos ? "" : control.substr(at + head.size(), stop - at - head.size());
+      const std::string file = stop == std::string::npos ? "" : control.substr(at + head.size(), stop - at - head.size());
       // Its columns: the date, the level, the area, the volume, nine terms
       // of three values each, then each tracer's concentration.
       const size_t column = 33 + static_cast<size_t>(index);
       for (const RunOutput* run : {&start, &end})
         for (const auto& row : Rows(run->Text("out/" + file)))
-          if (LineKey(row) >= 0 && row.size() > column)
-            rows[LineKey(row)] = {std::stod(row[4]), std::stod(row[column])};
+          if (LineKey(row) >= 0 && row.size() > column) rows[LineKey(row)] = {std::stod(row[4]), std::stod(row[column])};
       if (rows.empty()) missing = "the table of lake " + std::to_string(code) + " (" + file + ")";
     }
   }
@@ -1312,8 +1308,7 @@ void Terms::EvaporatedTracer(const BudgetModules::Tracer& tracer, int index) {
         taken.values[i] = (Valid(taken.values[i]) ? taken.values[i] : 0.0) + (Valid(t.values[i]) ? t.values[i] : 0.0);
     }
     const StackFile soilNow = ReadStackFile(end.dir() + "/out/" + p + "u" + date);
-    if (!size(soil.ncols, soil.nrows) || !size(soilNow.ncols, soilNow.nrows))
-      missing = p + "unsat.asc, " + p + "u" + date;
+    if (!size(soil.ncols, soil.nrows) || !size(soilNow.ncols, soilNow.nrows)) missing = p + "unsat.asc, " + p + "u" + date;
     if (!missing.empty()) break;
     // (Where the soil gains water this way, at its layer's concentration,
     // the bounds swap.)
@@ -1337,8 +1332,7 @@ void Terms::EvaporatedTracer(const BudgetModules::Tracer& tracer, int index) {
           const auto& rows = lakeRows[static_cast<int>(code)];
           const auto before = rows.lower_bound(key);
           if (before == rows.begin()) {
-            missing = "the row of the step before " + date + " in the table of lake " +
-                      std::to_string(static_cast<int>(code));
+            missing = "the row of the step before " + date + " in the table of lake " + std::to_string(static_cast<int>(code));
             continue;
           }
           const auto& [level, lake] = std::prev(before)->second;
