@@ -2009,16 +2009,11 @@ std::vector<KnownFault> KnownFaults() {
       // channels take from the channel below.
       {{{"irrigation", "channel-less"}, {"tracers", "by-source-two-layers"}}, 94,
        "tracers of irrigation without channels", {"Nitrate residual", "Oxygen with", "the soil's Oxygen off"}, true, 1.0},
-      // Not isolated yet: leakage at the fixed head against both heads with
-      // daily and longer steps; a dip or peak at the outlet with surface
-      // routing and daily steps; tracer mass at the glaciers' update and
+      // Not isolated yet: a dip or peak at the outlet with surface routing
+      // and daily steps; tracer mass at the glaciers' update and
       // through two vegetation layers with longer steps; the tracers of the
       // surface flow at a warm start on other sub-steps; silting-up on
       // frozen soil without infiltration.
-      {{{"groundwater", "two-layers"}}, 96, "leakage against the heads with long steps",
-       {"runs towards the higher head"}, true},
-      {{{"groundwater", "two-layers-line-solver"}}, 96, "leakage against the heads with long steps",
-       {"runs towards the higher head"}, true},
       {{{"surface-routing", "6"}, {"step", "day"}}, 94, "outlet dips with surface routing and long steps",
        {"steps that dip or peak"}, true},
       {{{"surface-routing", "2"}, {"step", "two-days"}}, 94, "outlet dips with surface routing and long steps",
