@@ -2014,6 +2014,12 @@ std::vector<KnownFault> KnownFaults() {
       // through two vegetation layers with longer steps; the tracers of the
       // surface flow at a warm start on other sub-steps; silting-up on
       // frozen soil without infiltration.
+      // Not isolated: a two-layer warm start on 3 sub-steps after a short
+      // run on 1 leaves layer 1's table of a cell (July, surface routing
+      // off) 0.19 m below one run's on 3 sub-steps, which differs from one
+      // run's on 1 by 0.007 m only.
+      {{{"groundwater", "two-layers-line-solver"}, {"warm-start", "equals-one-run"}}, 96,
+       "a two-layer warm start on other sub-steps", {"of the warm start on other sub-steps from one run"}, true},
       {{{"surface-routing", "6"}, {"step", "day"}}, 94, "outlet dips with surface routing and long steps",
        {"steps that dip or peak"}, true},
       {{{"surface-routing", "2"}, {"step", "two-days"}}, 94, "outlet dips with surface routing and long steps",
