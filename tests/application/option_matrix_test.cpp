@@ -2014,10 +2014,8 @@ std::vector<KnownFault> KnownFaults() {
       // through two vegetation layers with longer steps; the tracers of the
       // surface flow at a warm start on other sub-steps; silting-up on
       // frozen soil without infiltration.
-      // Not isolated: a two-layer warm start on 3 sub-steps after a short
-      // run on 1 leaves layer 1's table of a cell (July, surface routing
-      // off) 0.19 m below one run's on 3 sub-steps, which differs from one
-      // run's on 1 by 0.007 m only.
+      // Not isolated: after a short run on 1 sub-step, a warm start on 3 leaves
+      // layer 1's table of a cell 0.19 m off one run's (3 against 1: 0.007 m).
       {{{"groundwater", "two-layers-line-solver"}, {"warm-start", "equals-one-run"}}, 96,
        "a two-layer warm start on other sub-steps", {"of the warm start on other sub-steps from one run"}, true},
       {{{"surface-routing", "6"}, {"step", "day"}}, 94, "outlet dips with surface routing and long steps",

@@ -80,11 +80,9 @@ const Register kLeakage{
        return c;
      }}};
 
-// A well pumping Q = 2e-3 m3/s from the middle of 31 x 31 cells of 100 m
-// of the confined layer (T = 1e-4 m/s x 10 m), its edge held at 12 m: the
-// steady drawdown between two cells of the well's row falls as Thiem's
-// (Q / (2 pi T)) ln(r2 / r1), within the square edge's and the grid's few
-// per cent (cells 2 and more from the well).
+// A well pumping 2e-3 m3/s from the middle of 31 x 31 cells of 100 m, the
+// edge held at 12 m: Thiem's steady drawdown within the square edge's and
+// the grid's few per cent (2 cells and more from the well).
 const Register kThiem{
     {"groundwater.thiem_well",
      "steady drawdown s(r1) - s(r2) = Q / (2 pi T) ln(r2 / r1), Q 2e-3 m3/s, T 1e-3 m2/s, within 3 %",
@@ -95,8 +93,7 @@ const Register kThiem{
        s.ncols = s.nrows = 31;
        s.grids["pump.asc"] = [](int r, int c) { return r == 16 && c == 16 ? -2e-3 / 1e4 : -9999.0; };
        s.edits.push_back(
-           {"gw_boundary_fix_q_2.asc gw_boundary_fix_q_2 fillcode = 0 readcode = 0 defaultValue = "
-            "-9999.000000",
+           {"gw_boundary_fix_q_2.asc gw_boundary_fix_q_2 fillcode = 0 readcode = 0 defaultValue = -9999.000000",
             "$inpath//pump.asc gw_boundary_fix_q_2 fillcode = 0"});
        return s;
      },
