@@ -79,7 +79,7 @@ class gwflowclass : public teilmodellklasse {
     int pshare = 0;
     // Layers below the first, own cells row by row: where the leakage with
     // the layer above moves with this layer's level in its solve, k x open
-    // share (1/s), else 0; and layer 1's level for it (m).
+    // share (1/s), else 0; and the level of the layer above for it (m).
     std::vector<double> leakcoef, leaklevel;
     std::string headname, txname, tyname, balname;
     int headcode = 0, txcode = 0, tycode = 0, balcode = 0;
@@ -179,6 +179,14 @@ class gwflowclass : public teilmodellklasse {
   // layer above moves with its level in its solve, else 0; the level of the
   // layer above in level.
   double LeakCoefficient(int l, int r, int c, double& level) const;
+  // Layer l: where its leakage with the layer below moves with its level in
+  // its solve, k x open share (1/s), and the level of the layer below
+  // (layer 1: raised by oneoffset), else 0.
+  double LeakCoefficientBelow(int l, int r, int c, double& level) const;
+  // After a pass over the layers: the largest change of the levels of the
+  // layers above that the leakage moves with (m, all instances), each taken
+  // for the next pass.
+  double LeakLevelsMove();
   // After the solve of layer l: the leakage with the layer above at its solved levels.
   void ImplicitLeakage(int l, double dt);
   void StartLayers();
@@ -300,6 +308,9 @@ class gwflowclass : public teilmodellklasse {
   // The water layer 1 leaked down in the step's sub-steps so far (mm over
   // the column, own cells, row by row).
   std::vector<double> leaksum;
+  // Layer 1's head less its level for the leakage: the exchange it has
+  // still to take over its storage coefficient (m, own cells, row by row).
+  std::vector<double> oneoffset;
   // What the soil column could not give of layer 1's exchange, taken back
   // from the layer below, which got it (m/s in the sub-step, own cells).
   std::vector<double> giveback;

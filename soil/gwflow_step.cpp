@@ -22,6 +22,8 @@ namespace {
 constexpr double kConfinedMargin = 0.01;
 // Leakage is driven by at most this head difference (m).
 constexpr double kMaxLeakHead = 1.0;
+// Most passes over the layers that settle the leakage between them.
+constexpr int kMaxLeakPasses = 50;
 
 double GlobalMax(double local, int size) {
   if (size <= 1) return local;
@@ -123,23 +125,44 @@ void gwflowclass::run(int64_t hour, int64_t day, int64_t month, int64_t year) {
   Exchange(distance, pdistance);
   for (int l = 1; l <= L; ++l) Transmissivities(l);
 
-  // From the bottom layer up: each layer's leakage with the layer above
-  // moves with its level in its solve (the level above at the step's
-  // start, layer 1's the soil column's), and the layer above is solved with
-  // that leakage as booked.
-  for (int l = L; l >= 1; --l) {
-    Layer& y = layers[l];
-    for (int p : {y.ptx, y.pty, y.pfx, y.pfy}) Exchange(gridlist[p].grid, p);
-    itercount = 0;
-    factorsum = factorcount = 0;
-    double error = 0;
-    if (method == 1) {
-      error = SolveMethod1(l, dt);
-    } else if (method == 2) {
-      for (int p : {y.ph, y.phold, y.phprev}) Exchange(gridlist[p].grid, p);
-      error = SolveMethod2(l, dt);
+  // From the bottom layer up, in passes: where the leakage between two
+  // layers moves with both levels, each layer's solve takes it at its own
+  // new level against the other layer's latest (the layer below's solved in
+  // this pass, the layer above's of the pass before, at the first pass its
+  // level at the step's start). The passes repeat until the levels the
+  // lower layers took move by at most maxerror_allowed, so that the
+  // leakage is implicit in both layers: it never drives their heads past
+  // each other, whatever the step length. It is then booked at the levels
+  // of the last pass.
+  std::vector<int> steps(static_cast<size_t>(L) + 1, 0);
+  std::vector<double> errors(static_cast<size_t>(L) + 1, 0.0), factors(2 * (static_cast<size_t>(L) + 1), 0.0);
+  for (int pass = 1;; ++pass) {
+    for (int l = L; l >= 1; --l) {
+      Layer& y = layers[l];
+      for (int p : {y.ptx, y.pty, y.pfx, y.pfy}) Exchange(gridlist[p].grid, p);
+      itercount = 0;
+      factorsum = factorcount = 0;
+      double error = 0;
+      if (method == 1) {
+        error = SolveMethod1(l, dt);
+      } else if (method == 2) {
+        for (int p : {y.ph, y.phold, y.phprev}) Exchange(gridlist[p].grid, p);
+        error = SolveMethod2(l, dt);
+      }
+      const size_t at = static_cast<size_t>(l);
+      steps[at] += itercount;
+      errors[at] = error;
+      factors[2 * at] += factorsum;
+      factors[2 * at + 1] += factorcount;
     }
-    lasterror = error;
+    if (L < 2 || pass >= kMaxLeakPasses || !(LeakLevelsMove() > maxerror_allowed)) break;
+  }
+  for (int l = L; l >= 1; --l) {
+    const size_t at = static_cast<size_t>(l);
+    itercount = steps[at];
+    lasterror = errors[at];
+    factorsum = factors[2 * at];
+    factorcount = factors[2 * at + 1];
     ImplicitLeakage(l, dt);
     CountOscillations(l);
     ReportLayer(l);
@@ -198,6 +221,7 @@ void gwflowclass::Leakage() {
   const size_t cells = static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * width;
   if (L > 1 && leaksum.size() != cells) leaksum.assign(cells, 0.0);
   if (L > 1 && giveback.size() != cells) giveback.assign(cells, 0.0);
+  if (L > 1 && oneoffset.size() != cells) oneoffset.assign(cells, 0.0);
   const bool first = substep_of_step <= 1;
   for (int l = 1; l < L; ++l) {
     Layer& up = layers[l];
@@ -224,6 +248,7 @@ void gwflowclass::Leakage() {
           continue;
         }
         const double hu = l == 1 ? LayerOneLevel(r, c, at) : up.h[r][c];
+        if (l == 1) oneoffset[at] = InModel(r, c) ? SurfaceHead(r, c) - hu : 0.0;
         const double hd = down.h[r][c];
         const double top = down.top[r][c];
         const double k = up.kolmation[r][c];
@@ -241,10 +266,10 @@ void gwflowclass::Leakage() {
           d = std::clamp(top - hu, -kMaxLeakHead, 0.0);
         } else {
           d = std::clamp(hd - hu, -kMaxLeakHead, kMaxLeakHead);
-          // Between two free levels less than the limit apart the leakage
-          // moves with the lower layer's level in its solve (implicitly:
-          // stable at any step length), which books it (ImplicitLeakage).
-          if (std::fabs(hd - hu) < kMaxLeakHead && !Given(up.fixh[r][c]) && !Given(down.fixh[r][c])) {
+          // Between two levels less than the limit apart (the upper one
+          // free) the leakage moves with both in their solves (implicitly:
+          // stable at any step length); ImplicitLeakage books it.
+          if (std::fabs(hd - hu) < kMaxLeakHead && !Given(up.fixh[r][c])) {
             down.leakcoef[at] = k * open;
             down.leaklevel[at] = hu;
           }
@@ -300,9 +325,45 @@ double gwflowclass::LeakCoefficient(int l, int r, int c, double& level) const {
   const size_t at = static_cast<size_t>(r - firstrow) * (static_cast<size_t>(ncols) + 1) + static_cast<size_t>(c);
   const double coef = y.leakcoef[at];
   if (!(coef > 0)) return 0.0;
-  // Layer 1's level is the soil column's over the step; a deeper layer's its head at the step's start.
-  level = l == 2 ? y.leaklevel[at] : layers[l - 1].h[r][c];
+  level = y.leaklevel[at];
   return coef;
+}
+
+double gwflowclass::LeakCoefficientBelow(int l, int r, int c, double& level) const {
+  level = 0;
+  if (l >= L) return 0.0;
+  const Layer& d = layers[l + 1];
+  if (d.leakcoef.empty()) return 0.0;
+  const size_t at = static_cast<size_t>(r - firstrow) * (static_cast<size_t>(ncols) + 1) + static_cast<size_t>(c);
+  const double coef = d.leakcoef[at];
+  if (!(coef > 0)) return 0.0;
+  // The layer below at its level of this pass (a fixed head at its own);
+  // layer 1 drives the leakage with its table less the exchange it has
+  // still to take, so its own head meets the level below raised by that.
+  level = d.h[r][c] + (l == 1 ? oneoffset[at] : 0.0);
+  return coef;
+}
+
+double gwflowclass::LeakLevelsMove() {
+  double change = 0;
+  const size_t width = static_cast<size_t>(ncols) + 1;
+  for (int l = 2; l <= L; ++l) {
+    Layer& y = layers[l];
+    const Layer& up = layers[l - 1];
+    if (y.leakcoef.empty()) continue;
+#pragma omp parallel for schedule(runtime) reduction(max : change)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        if (!Own(r, c) || !InModel(r, c)) continue;
+        const size_t at = static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
+        if (!(y.leakcoef[at] > 0)) continue;
+        const double level = l == 2 ? up.h[r][c] - oneoffset[at] : up.h[r][c];
+        // (A fixed head below takes no level from above.)
+        if (!Given(y.fixh[r][c])) change = std::max(change, std::fabs(level - y.leaklevel[at]));
+        y.leaklevel[at] = level;
+      }
+  }
+  return GlobalMax(change, mpisize);
 }
 
 void gwflowclass::ImplicitLeakage(int l, double dt) {
@@ -588,9 +649,10 @@ double gwflowclass::SweepRow(int l, double dt, int r, int colour, double* rowsum
     const bool confined = hold >= y.top[r][c];
     // The leakage with the layer above at the level this solve gives the
     // cell (coefficient > 0), else as booked.
-    double level = 0;
+    double level = 0, lower = 0;
     const double coef = LeakCoefficient(l, r, c, level);
-    double R = y.leak[r][c];
+    const double coefb = LeakCoefficientBelow(l, r, c, lower);
+    double R = coefb > 0 ? 0.0 : y.leak[r][c];
     if (above) R -= (coef > 0 ? 0.0 : above->leak[r][c]) + (l == 2 ? GiveBack(r, c) : 0.0);
     if (Given(y.fixq[r][c])) R += y.fixq[r][c];
     const double A = dx * dy;
@@ -598,9 +660,9 @@ double gwflowclass::SweepRow(int l, double dt, int r, int colour, double* rowsum
     // inflow carry: A / dt x (Stored(h) - Stored(hold)) = flows.
     double hstar = h;
     // A cell without storage and without open faces has no equation.
-    if (!SolveStorage(l, r, c, A / dt, alpha * csum + A * coef,
+    if (!SolveStorage(l, r, c, A / dt, alpha * csum + A * (coef + coefb),
                       A / dt * Stored(l, r, c, hold) + cn * hn + ce * he + cs * hs + cw * hw -
-                          (1 - alpha) * hold * csum + A * R + A * coef * level,
+                          (1 - alpha) * hold * csum + A * R + A * (coef * level + coefb * lower),
                       hstar))
       continue;
     const double D = hstar - h;
@@ -767,12 +829,13 @@ void gwflowclass::RowEquations(int l, double dt, int r, double* lower, double* m
     const double h = y.h[r][k];
     const double hold = y.hold[r][k];
     const double S = StorageSlope(l, r, k, h);
-    double level = 0;
+    double level = 0, below = 0;
     const double coef = LeakCoefficient(l, r, k, level);
-    const double diagonal = A * S / dt + alpha * csum + A * coef;
+    const double coefb = LeakCoefficientBelow(l, r, k, below);
+    const double diagonal = A * S / dt + alpha * csum + A * (coef + coefb);
     // A cell without storage and without open faces has no equation: its head stays.
     if (!(diagonal > 0)) continue;
-    double R = y.leak[r][k] + coef * level;
+    double R = (coefb > 0 ? coefb * below : y.leak[r][k]) + coef * level;
     if (above) R -= (coef > 0 ? 0.0 : above->leak[r][k]) + (l == 2 ? GiveBack(r, k) : 0.0);
     if (Given(y.fixq[r][k])) R += y.fixq[r][k];
     double across = 0, along = 0;
@@ -997,9 +1060,8 @@ void gwflowclass::Baseflow(double dt) {
         // The column gives no more than it holds: the leakage down takes
         // what the faces leave of it (the deeper layer books the leakage
         // that remains).
-        const double before = n > 1 && !first ? exchangesum[static_cast<size_t>(r - firstrow) * width +
-                                                             static_cast<size_t>(c)]
-                                              : 0.0;
+        const double before =
+            n > 1 && !first ? exchangesum[static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c)] : 0.0;
         if (y.leak && y.leak[r][c] < 0 && givable && Given(givable[r][c])) {
           const double excess = before + e / n - givable[r][c];
           if (excess > 0) {
@@ -1120,9 +1182,8 @@ void gwflowclass::LayerOneOutflow(double dt) {
       double out = 0;
       for (double x : q) out += std::max(0.0, -x * dt);
       if (L > 1) out += std::max(0.0, -y.leak[r][c] * A * dt);
-      const double W = satwater && Given(satwater[r][c])
-                           ? std::max(0.0, satwater[r][c]) / 1000.0 * A * (1.0 - Glacier(r, c))
-                           : 0.0;
+      const double W =
+          satwater && Given(satwater[r][c]) ? std::max(0.0, satwater[r][c]) / 1000.0 * A * (1.0 - Glacier(r, c)) : 0.0;
       const double share = out > W && !Given(y.fixh[r][c]) ? W / out : 1.0;
       for (int t = 1; t <= T; ++t) {
         const double cs = layertracers[t][1].conc[r][c];
@@ -1140,7 +1201,8 @@ void gwflowclass::DeepTracers(double dt) {
   const size_t deep = static_cast<size_t>(L - 1);
   if (deepwater.size() != deep * cells) deepwater.assign(deep * cells, 0.0);
   if (deepinflow.size() != 6 * deep * cells) deepinflow.assign(6 * deep * cells, 0.0);
-  if (deepmass.size() != static_cast<size_t>(T) * deep * cells) deepmass.assign(static_cast<size_t>(T) * deep * cells, 0.0);
+  if (deepmass.size() != static_cast<size_t>(T) * deep * cells)
+    deepmass.assign(static_cast<size_t>(T) * deep * cells, 0.0);
   if (deepnext.size() != deepmass.size()) deepnext.assign(deepmass.size(), 0.0);
   auto index = [&](int t, int l, int r, int c) {
     return (static_cast<size_t>(t - 1) * deep + static_cast<size_t>(l - 2)) * cells +
@@ -1161,8 +1223,8 @@ void gwflowclass::DeepTracers(double dt) {
     for (int r = firstrow; r <= lastrow; ++r)
       for (int c = 1; c <= ncols; ++c) {
         if (!InModel(r, c) || !Own(r, c)) continue;
-        const size_t at = static_cast<size_t>(l - 2) * cells + static_cast<size_t>(r - firstrow) * width +
-                          static_cast<size_t>(c);
+        const size_t at =
+            static_cast<size_t>(l - 2) * cells + static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
         double* in = deepinflow.data() + 6 * at;
         for (int f = 0; f < 6; ++f) in[f] = 0.0;
         deepwater[at] = 0.0;
@@ -1205,8 +1267,8 @@ void gwflowclass::DeepTracers(double dt) {
       for (int l = 2; l <= L; ++l)
         for (int c = 1; c <= ncols; ++c) {
           if (!taking(r, c)) continue;
-          const size_t at = static_cast<size_t>(l - 2) * cells + static_cast<size_t>(r - firstrow) * width +
-                            static_cast<size_t>(c);
+          const size_t at =
+              static_cast<size_t>(l - 2) * cells + static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
           const double* in = deepinflow.data() + 6 * at;
           const double water = deepwater[at];
           for (int t = 1; t <= T; ++t) {
@@ -1232,8 +1294,7 @@ void gwflowclass::DeepTracers(double dt) {
           if (taking(r, c))
             for (int t = 1; t <= T; ++t) newconc[t][static_cast<size_t>(l)][r][c] = deepnext[index(t, l, r, c)];
     for (int t = 1; t <= T; ++t)
-      for (int l = 2; l <= L; ++l)
-        Exchange(newconc[t][static_cast<size_t>(l)], newconcpos[t][static_cast<size_t>(l)]);
+      for (int l = 2; l <= L; ++l) Exchange(newconc[t][static_cast<size_t>(l)], newconcpos[t][static_cast<size_t>(l)]);
     if (!(GlobalMax(change, mpisize) > kSettled)) break;
   }
 }
@@ -1331,7 +1392,7 @@ void gwflowclass::Balances(int l, double dt) {
           double mass = 0;
           if (!Given(y.fixh[r][c])) {
             const double from[4] = {face[0] ? out[r - 1][c] : own, face[1] ? out[r][c + 1] : own,
-                                     face[2] ? out[r + 1][c] : own, face[3] ? out[r][c - 1] : own};
+                                    face[2] ? out[r + 1][c] : own, face[3] ? out[r][c - 1] : own};
             for (int f = 0; f < 4; ++f) mass += v[f] * (v[f] > 0 ? from[f] : own);
             if (below) {
               const double c2 = newconc[t][2][r][c];

@@ -80,5 +80,34 @@ const Register kLeakage{
        return c;
      }}};
 
+// A well pumping 2e-3 m3/s from the middle of 31 x 31 cells of 100 m, the
+// edge held at 12 m: Thiem's steady drawdown within the square edge's and
+// the grid's few per cent (2 cells and more from the well).
+const Register kThiem{
+    {"groundwater.thiem_well",
+     "steady drawdown s(r1) - s(r2) = Q / (2 pi T) ln(r2 / r1), Q 2e-3 m3/s, T 1e-3 m2/s, within 3 %",
+     [] {
+       SetUp s = Layer2(
+           1, 100, 1e-4, 1e-5, 12, [](int r, int c) { return r == 1 || r == 31 || c == 1 || c == 31 ? 12.0 : -9999.0; },
+           0);
+       s.ncols = s.nrows = 31;
+       s.grids["pump.asc"] = [](int r, int c) { return r == 16 && c == 16 ? -2e-3 / 1e4 : -9999.0; };
+       s.edits.push_back(
+           {"gw_boundary_fix_q_2.asc gw_boundary_fix_q_2 fillcode = 0 readcode = 0 defaultValue = -9999.000000",
+            "$inpath//pump.asc gw_boundary_fix_q_2 fillcode = 0"});
+       return s;
+     },
+     {},
+     [](const Runs& runs) {
+       const GridFile h = runs.at("base").Grid("gwhead2.asc");
+       const double a = 2e-3 / (2 * M_PI * 1e-3);
+       Checks c;
+       for (auto [r1, r2] : {std::pair{2, 6}, {3, 9}})
+         c.push_back(
+             Relative("drawdown between " + std::to_string(r1) + " and " + std::to_string(r2) + " cells east (m)",
+                      h.at(16, 16 + r2) - h.at(16, 16 + r1), a * std::log(double(r2) / r1), 0.03));
+       return c;
+     }}};
+
 }  // namespace
 }  // namespace fluvextest::reference
