@@ -642,6 +642,8 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c, int forcedK) {
   const int callLevel = uzk::GroundwaterLevelLayer(w.theta.data(), w.ts.data(), n);
   bool tableMoved = false;  // or a layer's water changed swiftly
   for (int step = 1; step <= k; ++step) {
+    // A trial known to be solved again needs no more of its substeps.
+    if (trial && tableMoved) break;
     // The recharge crosses the water table of the substep's start: in the
     // layer that holds it (tableLayer), at the share tableShare of the
     // layer's thickness below its top, where the flux is taken on the line
@@ -938,6 +940,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c, int forcedK) {
     }
     col.g = g;
     if (g != callLevel) tableMoved = true;
+    // The uptake and the baseflow moved the saturated zone's top: the trial
+    // is solved again whatever its iteration gives.
+    if (trial && tableMoved) break;
     col.baseflow = qb;
     // Negative: water from the groundwater, into the layers or, where they are full, direct runoff.
     baseflowAmount += qb * dtms;

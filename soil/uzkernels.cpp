@@ -118,8 +118,21 @@ inline bool HalvesExactly(double x) {
 
 }  // namespace
 
-double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double q, double qBelow, double dt,
-                 int i, const double* z, double* S, const double* H, const double* F) {
+namespace {
+
+// The head of the lower layer that the last LimitFlux found at the flux it
+// returned: the next interface's upper layer, whose water content at that
+// flux is the same number (the same terms in the same order), so its head
+// needs no second look-up.
+struct HeadCarry {
+  int layer = 0;
+  double theta = 0;
+  double head = 0;
+};
+
+double LimitFluxCarry(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double q, double qBelow,
+                      double dt, int i, const double* z, double* S, const double* H, const double* F,
+                      HeadCarry* carry) {
   const soil_table_entry& soil = *c.soil;
   // The heads of frozen layers are those of their liquid water.
   const double fi = Frozen(F, i), fj = Frozen(F, i + 1);
@@ -142,9 +155,11 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
   const int stride = c.maxLayers + 2;
   int& intervalI = c.intervals ? c.intervals[i] : ownI;
   int& intervalJ = c.intervals ? c.intervals[stride + i] : ownJ;
-  double hi = ci - soil.InterpolateTable(i, fi * ti, intervalI);
+  double hi = carry && carry->layer == i && carry->theta == ti ? carry->head
+                                                               : ci - soil.InterpolateTable(i, fi * ti, intervalI);
   // Each layer's head from its own table (the layers of two horizons differ).
   double hj = cj - soil.InterpolateTable(i + 1, fj * tj, intervalJ);
+  if (carry) carry->layer = 0;
   const double Hi = H[i];
   const double Hj = H[i + 1];
   auto reversed = [&]() { return (Hi > Hj && hj > hi + 0.001) || (Hj > Hi && hi - 0.001 > hj); };
@@ -175,6 +190,7 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
       }
       return p;
     }
+    // (The heads below are those of the flux returned.)
     for (int step = 0; step < 51; ++step) {
       p += direction * factor * p0;
       S[i] += direction * factor * s0;
@@ -195,7 +211,15 @@ double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAb
       factor *= 0.5;
     }
   }
+  if (carry) *carry = HeadCarry{i + 1, tj, hj};
   return p;
+}
+
+}  // namespace
+
+double LimitFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double q, double qBelow, double dt,
+                 int i, const double* z, double* S, const double* H, const double* F) {
+  return LimitFluxCarry(c, thetaOldI, thetaOldJ, qAbove, q, qBelow, dt, i, z, S, H, F, nullptr);
 }
 
 namespace {
@@ -345,7 +369,11 @@ void ComputeHeads(const Column& c, int oldSuctionKnown, int L, double& meanSucti
     // tries the table interval of the last pass first.
     int own = 0;
     int& interval = c.intervals ? c.intervals[2 * (c.maxLayers + 2) + i] : own;
-    const double psi = (soil.InterpolateTable(i, f * theta[i], interval) + psiOld[i]) / 2.0;
+    // A layer whose water has not moved since the substep's start (the first
+    // pass, the saturated zone) has the suction of the start: the mean of two
+    // equal numbers is that number.
+    const double psi =
+        theta[i] == thetaOld[i] ? psiOld[i] : (soil.InterpolateTable(i, f * theta[i], interval) + psiOld[i]) / 2.0;
     meanSuction = psi;
     const double ci = (z[i - 1] + z[i]) / 2.0;
     // The layer that holds the table keeps the head of its own suction: a head
@@ -422,14 +450,27 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
       drainShare = std::max(from, to) / std::fabs(to - from);
   }
   const char* materialBelow = c.constants ? c.constants->materialBelow.data() : nullptr;
+  // The relative conductivity of layer i + 1 found for the interface below
+  // layer i is that of the interface's upper layer in the next one; with one
+  // water content for both (thetaA == thetaB, whose mean is that content
+  // exactly) it is also the one of the layer's lateral outflow.
+  const bool oneContent = thetaA == thetaB;
+  double krBelow = 0;
+  int krBelowLayer = 0;
   for (int i = 1; i <= k; ++i) {
     double K;
+    double krOwn = 0;
+    bool krOwnKnown = false;
     if (clay >= 1 && (i == clay || i + 1 == clay)) {
       K = c.clayConductivity * Kr(soil, clay, (thetaA[clay] + thetaB[clay]) / 2.0, F);
     } else if (i <= g) {
       // Each layer's relative conductivity from its own table, at its liquid water.
-      double ki = Kr(soil, i, (thetaA[i] + thetaB[i]) / 2.0, F);
+      double ki = krBelowLayer == i ? krBelow : Kr(soil, i, (thetaA[i] + thetaB[i]) / 2.0, F);
       double kj = Kr(soil, i + 1, (thetaA[i + 1] + thetaB[i + 1]) / 2.0, F);
+      krOwn = ki;
+      krOwnKnown = oneContent;
+      krBelow = kj;
+      krBelowLayer = i + 1;
       if (ki > kj * maxratio)
         kj = ki / maxratio;
       else if (ki * maxratio < kj)
@@ -480,7 +521,7 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
     S[i] = 0;
     if (g <= i || z[i] - H[i] >= kDrainableSuction) continue;
     const double drainable = std::max(0.0, (thetaB[i] - c.constants->thetaDrainable[i]) * d[i] / dt);
-    const double kr = Kr(soil, i, thetaB[i], F);
+    const double kr = krOwnKnown ? krOwn : Kr(soil, i, thetaB[i], F);
     if (Ks[i] > Ks[i + 1]) S[i] = kr * Ks[i] * d[i] * c.channelDensity * slope;
     // Drains at a distance of 0, below 0 or missing do nothing. They work
     // while the water table lies below them (drainShare): a layer of drains
@@ -498,8 +539,9 @@ void ComputeFluxes(Column& c, int L, double topInflow, double dt, const double* 
   }
   // Layers at and below the groundwater layer have no lateral outflow.
   for (int i = std::max(k + 1, 1); i <= n; ++i) S[i] = 0;
+  HeadCarry carry;
   for (int i = 1; i <= k; ++i)
-    q[i] = LimitFlux(c, thetaOld[i], thetaOld[i + 1], q[i - 1], q[i], q[i + 1], dt, i, z, S, H, F);
+    q[i] = LimitFluxCarry(c, thetaOld[i], thetaOld[i + 1], q[i - 1], q[i], q[i + 1], dt, i, z, S, H, F, &carry);
   for (int i = 0; i <= k; ++i)
     if (!std::isfinite(q[i])) c.fpe = true;
 }
@@ -513,6 +555,12 @@ void UpdateThetaWithExcess(const Column& c, int passLimit, int L, double* A, dou
     bool changed = false;
     for (int i = m; i >= 1; --i) {
       thetaNew[i] = thetaOld[i] + (q[i] - q[i - 1] - S[i] - B[i] + A[i]) * dt / d[i];
+      // A layer within its bounds keeps its fluxes: none of them is
+      // changed, and none is no number (which would make its content none).
+      if (thetaNew[i] <= thetaSat[i] && thetaNew[i] >= thetaRes[i]) {
+        if (S[i] < 0) S[i] = 0;
+        continue;
+      }
       double t = q[i - 1];
       double b = q[i];
       const double before[5] = {t, b, S[i], A[i], B[i]};
@@ -638,8 +686,9 @@ void CorrectFluxes(const Column& c, int L, const double* A, const double* B, con
     const double lo = std::max(soil.theta_res[i], theta[i] - h);
     const double hi = std::min(soil.theta_sat[i], theta[i] + h);
     if (hi > lo) {
-      // Both water contents lie mostly in one table interval: the second look-up tries the first one's.
-      int interval = 0;
+      // Both water contents lie mostly in one table interval, mostly that of
+      // the pass's heads: the look-ups try it first.
+      int interval = c.intervals ? c.intervals[2 * stride + i] : 0;
       const double f = Frozen(F, i);
       const double psiLo = soil.InterpolateTable(i, f * lo, interval);
       p[i] = 0.5 * (psiLo - soil.InterpolateTable(i, f * hi, interval)) / (hi - lo);
