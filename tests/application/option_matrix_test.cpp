@@ -1996,23 +1996,13 @@ const std::vector<Excluded> kExcluded = Exclusions();
 // own nodata, which no other fault hides).
 std::vector<KnownFault> KnownFaults() {
   std::vector<KnownFault> f = {
-      // Not isolated yet: a dip or peak at the outlet with surface routing
-      // and daily steps; tracer mass at the glaciers' update and
-      // through two vegetation layers with longer steps; the tracers of the
-      // surface flow at a warm start on other sub-steps; silting-up on
-      // frozen soil without infiltration.
+      // Not isolated yet: tracer mass through two vegetation layers on frozen
+      // soil; the tracers of the surface flow at a warm start on other
+      // sub-steps; silting-up on frozen soil without infiltration.
       // Not isolated: after a short run on 1 sub-step, a warm start on 3 leaves
       // layer 1's table of a cell 0.19 m off one run's (3 against 1: 0.007 m).
       {{{"groundwater", "two-layers-line-solver"}, {"warm-start", "equals-one-run"}}, 96,
        "a two-layer warm start on other sub-steps", {"of the warm start on other sub-steps from one run"}, true},
-      {{{"surface-routing", "6"}, {"step", "day"}}, 94, "outlet dips with surface routing and long steps",
-       {"steps that dip or peak"}, true},
-      {{{"surface-routing", "2"}, {"step", "two-days"}}, 94, "outlet dips with surface routing and long steps",
-       {"steps that dip or peak"}, true},
-      {{{"glaciers", "dynamic"}, {"period", "glacier-update"}}, 95, "tracer mass at the glaciers' update",
-       {"Nitrate residual", "Oxygen with"}, true, 1.0},
-      {{{"step", "two-days"}, {"tracers", "by-source-two-layers"}}, 95, "tracers through two layers with long steps",
-       {"Nitrate residual", "Oxygen with"}, true, 0.5},
       {{{"soil", "frozen"}, {"tracers", "by-source-two-layers"}}, 95, "tracers through two layers on frozen soil",
        {"Oxygen with"}, true},
       {{{"surface-routing", "4"}, {"tracers", "by-source"}, {"warm-start", "equals-one-run"}}, 94,
