@@ -84,9 +84,12 @@ zonalstatistic::zonalstatistic(int& error, DiagStream* diagnostics, StatRecord* 
       slots = c + 1;
     }
     linewidth = c + 2;
-    linedates.assign(4 * capacity, 0);
-    linepartial.assign(capacity, 0);
-    linevalues.assign(capacity * linewidth, 0.0);
+    // The buffer grows line by line within its reserve (BeginLine): a run
+    // that writes few lines touches few of its pages, and a model has
+    // dozens of statistics.
+    linedates.reserve(4 * capacity);
+    linepartial.reserve(capacity);
+    linevalues.reserve(capacity * linewidth);
     current.assign(slots + 1, 0.0);
     accumulator.assign(slots + 1, 0.0);
     relareas.assign(slots + 1, 0.0);
@@ -388,6 +391,12 @@ double zonalstatistic::PeriodSum(int k, double sx, double rel) const {
 
 void zonalstatistic::BeginLine(const int64_t* date, int partialSteps) {
   ++lines;
+  // (Zeroed when first used, as if zeroed at the start; never beyond the reserve.)
+  if (static_cast<int64_t>(linepartial.size()) < lines) {
+    linedates.resize(4 * lines, 0);
+    linepartial.resize(lines, 0);
+    linevalues.resize(lines * linewidth, 0.0);
+  }
   int64_t* d = &linedates[4 * (lines - 1)];
   for (int i = 0; i < 4; ++i) d[i] = lastdate[i] = date[i];
   linepartial[lines - 1] = partialSteps;
