@@ -20,6 +20,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "tests/support/heldcores.h"
 #include "tests/support/testutil.h"
 
 namespace fluvextest {
@@ -226,17 +227,24 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
     // after a warm start the same warm start.
     Date update{0, 0, 0};
     std::string upToTheUpdate;
-    for (int k = 0; k <= count; ++k) {
+    // Run k of the layout (its directory, or what failed, at k).
+    std::mutex m;
+    std::vector<std::string> failedRun(static_cast<size_t>(count) + 1), withoutDirs(comparisons.size());
+    std::string wrongResults;
+    auto run = [&](int k) {
       const bool toUpdate = k == count;
-      if (toUpdate && update.year == 0) break;
       const std::string name = settings.prefix + "_" + c.name + "_" + std::to_string(instances) + "x" +
                                std::to_string(threads) +
                                (toUpdate ? std::string("_update")
                                 : k >= 2 ? "_" + comparisons[static_cast<size_t>(k - 2)].name
                                 : k      ? std::string("_long")
                                          : std::string("_short"));
-      o.dirs.push_back(std::make_unique<TempDir>(name));
-      const std::string dir = o.dirs.back()->path();
+      auto made = std::make_unique<TempDir>(name);
+      const std::string dir = made->path();
+      {
+        const std::lock_guard<std::mutex> lock(m);
+        o.dirs.push_back(std::move(made));
+      }
       Edits edits = BudgetOutputEdits();
       edits.insert(edits.end(), c.edits.begin(), c.edits.end());
       // A cold run over the long run's period, or for a warm start over both
@@ -247,8 +255,7 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
       }
       // (A warm start reads the short run's state; so does its run up to
       // the update.)
-      const bool continuing =
-          c.warmStart && k >= 2 && !toUpdate && comparisons[static_cast<size_t>(k - 2)].continues;
+      const bool continuing = c.warmStart && k >= 2 && !toUpdate && comparisons[static_cast<size_t>(k - 2)].continues;
       const bool warm = c.warmStart && (k == 1 || toUpdate || continuing);
       // A warm start begins with the step after the short run's last.
       Date restart = c.start;
@@ -264,12 +271,11 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
                                                  c.modules.stepMinutes, k ? hour : 0, hour - 1)});
       else
         edits.push_back(
-            {kExampleTime,
-             ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
-                       k >= 2 && !toUpdate && comparisons[static_cast<size_t>(k - 2)].stepMinutes > 0
-                           ? comparisons[static_cast<size_t>(k - 2)].stepMinutes
-                           : c.modules.stepMinutes,
-                       warm ? hour : 0)});
+            {kExampleTime, ModelTime(warm ? restart : c.start, toUpdate ? update : (k ? c.end : c.start),
+                                     k >= 2 && !toUpdate && comparisons[static_cast<size_t>(k - 2)].stepMinutes > 0
+                                         ? comparisons[static_cast<size_t>(k - 2)].stepMinutes
+                                         : c.modules.stepMinutes,
+                                     warm ? hour : 0)});
       if (c.warmStart && (k < 2 || toUpdate || continuing))
         edits.insert(edits.end(), k ? kReadState.begin() : kWriteState.begin(),
                      k ? kReadState.end() : kWriteState.end());
@@ -313,8 +319,8 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
         namespace fs = std::filesystem;
         std::error_code error;
         std::string from = runs[0];
-        for (size_t j = 0; link > 1 && j < o.withoutDirs.size(); ++j)
-          if (comparisons[j].link == link - 1) from = o.withoutDirs[j];
+        for (size_t j = 0; link > 1 && j < withoutDirs.size(); ++j)
+          if (comparisons[j].link == link - 1) from = withoutDirs[j];
         for (const auto& f : fs::directory_iterator(from + "/out"))
           if (f.path().filename().string().rfind("storage.ftz_", 0) == 0)
             fs::copy_file(f.path(), dir + "/" + f.path().filename().string(), error);
@@ -331,47 +337,90 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
           failed = EditIn(dir + "/control.txt", {{"0         grid read parameter", "1         grid read parameter"}});
       }
       if (!failed.empty()) {
-        o.failure = name + ": " + failed;
-        return o;
+        failedRun[static_cast<size_t>(k)] = name + ": " + failed;
+        return;
       }
       // A fixed split of the rows between the instances.
       WriteFile(dir + "/MpiSpeedFactor.dat", "1\n");
       slots.Take(np, rank);
-      const auto began = std::chrono::steady_clock::now();
-      // The many short runs give way to the example's year-long runs, the
-      // longest chain of the suite, when ctest runs them side by side.
-      const auto r =
-          RunCommand("nice -n 10 " + std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(np) +
-                         " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=" + std::to_string(threads) +
-                         // Rows dealt out in turn: no thread solves a cell after the one
-                         // that precedes it on one thread, so state a cell leaves in a
-                         // thread's work arrays shows in the terms every time.
-                         (threads > 1 ? " -x OMP_SCHEDULE=static,1 " : " ") + Fluvex() + " control.txt",
-                     dir);
-      o.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+      // (The cores of the machine held for the run, shared with the other
+      // tests that ctest runs beside; the time counts from there.)
+      auto began = std::chrono::steady_clock::now();
+      const auto r = [&] {
+        const HeldCores cores(np);
+        began = std::chrono::steady_clock::now();
+        // The many short runs give way to the example's year-long runs, the
+        // longest chain of the suite, when ctest runs them side by side.
+        return RunCommand("nice -n 10 " + std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(np) +
+                              " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=" + std::to_string(threads) +
+                              // Rows dealt out in turn: no thread solves a cell after the one
+                              // that precedes it on one thread, so state a cell leaves in a
+                              // thread's work arrays shows in the terms every time.
+                              (threads > 1 ? " -x OMP_SCHEDULE=static,1 " : " ") + Fluvex() + " control.txt",
+                          dir);
+      }();
+      {
+        const std::lock_guard<std::mutex> lock(m);
+        o.seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+      }
       slots.Give(np);
       if (r.exitCode != 0) {
         // The first FATAL line beside the code: the verdict's line.
         const size_t fatal = r.output.find("FATAL: ");
         const std::string why =
             fatal == std::string::npos ? "" : " (" + r.output.substr(fatal, r.output.find('\n', fatal) - fatal) + ")";
-        o.failure = name + ": exit code " + std::to_string(r.exitCode) + why + "\n" + Tail(r.output);
-        return o;
+        failedRun[static_cast<size_t>(k)] =
+            name + ": exit code " + std::to_string(r.exitCode) + why + "\n" + Tail(r.output);
+        return;
       }
       if (toUpdate) {
         upToTheUpdate = dir;
-        continue;
+        return;
       }
       if (k >= 2) {
-        o.withoutDirs.push_back(dir);
-        continue;
+        withoutDirs[static_cast<size_t>(k - 2)] = dir;
+        return;
       }
       runs[k] = dir;
       if (k == 1 && c.results) {
         const std::string wrong = c.results(dir);
-        if (!wrong.empty()) o.failure += name + ": " + wrong + "\n";
+        if (!wrong.empty()) wrongResults = name + ": " + wrong + "\n";
       }
+    };
+    // The short run first; then side by side the long run and each
+    // comparison run, which read no other's state but the short run's (a
+    // chain of warm starts, each reading the link before, in one); then the
+    // run up to the yearly glacier update that the long run found.
+    auto failedFirst = [&] {
+      for (const std::string& f : failedRun)
+        if (!f.empty()) return f;
+      return std::string();
+    };
+    run(0);
+    if (failedFirst().empty()) {
+      std::vector<std::future<void>> side;
+      side.push_back(std::async(std::launch::async, run, 1));
+      std::vector<int> chain;
+      for (int k = 2; k < count; ++k) {
+        if (comparisons[static_cast<size_t>(k - 2)].link > 0)
+          chain.push_back(k);
+        else
+          side.push_back(std::async(std::launch::async, run, k));
+      }
+      if (!chain.empty())
+        side.push_back(std::async(std::launch::async, [&, chain] {
+          for (int k : chain)
+            if (run(k), !failedRun[static_cast<size_t>(k)].empty()) break;
+        }));
+      for (auto& f : side) f.get();
+      if (failedFirst().empty() && update.year != 0) run(count);
     }
+    if (const std::string f = failedFirst(); !f.empty()) {
+      o.failure = f;
+      return o;
+    }
+    o.failure += wrongResults;
+    if (count > 2) o.withoutDirs = withoutDirs;
     const RunOutput start(runs[0], c.modules.relCellAreaGrid), end(runs[1], c.modules.relCellAreaGrid);
     o.tracerBudgets.emplace_back();
     if (upToTheUpdate.empty()) {

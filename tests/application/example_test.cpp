@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/heldcores.h"
 #include "tests/application/basinbudget.h"
 #include "tests/support/examplebasin.h"
 #include "tests/support/testutil.h"
@@ -46,6 +47,7 @@ CommandResult RunYear(const TempDir& dir, const std::string& binary, int instanc
   const std::string command = std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) +
                               " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=" + std::to_string(threads) + " " +
                               binary + " control.txt";
+  const fluvextest::HeldCores cores(instances);
   return RunCommand(command, dir.path());
 }
 

@@ -8,6 +8,8 @@
 #include <regex>
 #include <set>
 
+#include "tests/support/heldcores.h"
+
 namespace fluvextest::reference {
 
 namespace {
@@ -232,6 +234,7 @@ Run RunSetUp(const SetUp& s, const std::string& name) {
     run.console = "set-up failed: " + failed;
     return run;
   }
+  const HeldCores cores(s.instances);
   const auto r = RunCommand(std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(s.instances) +
                                 " -x OMP_WAIT_POLICY=passive -x OMP_NUM_THREADS=" + std::to_string(s.threads) + " " +
                                 Program() + " control.txt",

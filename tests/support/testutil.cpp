@@ -1,9 +1,12 @@
 #include "tests/support/testutil.h"
 
+#include "tests/support/heldcores.h"
+
 #include <mpi.h>
 #include <errno.h>  // program_invocation_short_name
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -80,6 +83,7 @@ CommandResult RunFluvex(const std::string& arguments, const std::string& cwd, in
   std::string command;
   if (instances > 0) command = std::string(FLUVEX_MPIRUN) + " --oversubscribe -np " + std::to_string(instances) + " ";
   command += Program() + " " + arguments;
+  const HeldCores held(std::max(1, instances));
   return RunCommand(command, cwd);
 }
 
