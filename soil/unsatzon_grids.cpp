@@ -592,11 +592,14 @@ void unsatzonmodellklasse::IrrigationStartGrids() {
       if (index < 1 || index > rules) continue;
       const IrrigationTable* rule = &irrigationtable[index];
       const int L = std::min(2, n);
-      double upper = rule->psi_dry;
+      // An irrigation starts below the water content of the dry suction and
+      // fills the root zone up to that of the wet suction (method 4: the
+      // suction where the plants' dry stress begins).
+      double wet = rule->psi_wet;
       if (rule->method == 4 && landusetable && landuse[1][r] && landuse[1][r][c] >= 1)
-        upper = landusetable[static_cast<int>(landuse[1][r][c])].GetHReduDry();
-      SBLOW_grid[r][c] = soil->InterpolateTableInverse(L, rule->psi_wet);
-      SBHIGH_grid[r][c] = soil->InterpolateTableInverse(L, upper);
+        wet = landusetable[static_cast<int>(landuse[1][r][c])].GetHReduDry();
+      SBLOW_grid[r][c] = soil->InterpolateTableInverse(L, rule->psi_dry);
+      SBHIGH_grid[r][c] = soil->InterpolateTableInverse(L, wet);
     }
 }
 

@@ -910,15 +910,18 @@ Maker StaticGlaciersOn(int method, std::vector<GlacierCell> cells) {
       ys += (ys.empty() ? "" : ", ") + std::to_string(56000 + (84 - g.row + 0.5) * 1000);
     }
     failed += AddStandardGrids(dir, "$inpath//ice_firn.asc ice_firn fillcode = 0 readcode = 1\n");
+    const std::string points = "{\nfilename = glacierpoints.txt; header = points;\nentity { ID = "
+                               "SolidSnowStorage_onGlacier; Symbol = SolidS; Xcoords = " +
+                               xs + "; Ycoords = " + ys +
+                               "; }\nentity { ID = LiquidSnowStorage_onGlacier; Symbol = Liquid; Xcoords = " + xs +
+                               "; Ycoords = " + ys + "; }\n}\n";
+    // (The special output of another maker may be on already: one file more.)
+    const std::string control = ReadFile(dir + "/control.txt"), on = "[special_output]\n1\n$step\nnumfiles = ";
+    const size_t at = control.find(on);
+    const int files = at == std::string::npos ? 0 : std::atoi(control.c_str() + at + on.size());
     failed += EditIn(dir + "/control.txt",
-                     {{"[special_output]\n0\n$step\n",
-                       GlacierSection(method) +
-                           "\n[special_output]\n1\n$step\nnumfiles = 1;\n{\nfilename = glacierpoints.txt; "
-                           "header = points;\nentity { ID = SolidSnowStorage_onGlacier; Symbol = SolidS; "
-                           "Xcoords = " +
-                           xs + "; Ycoords = " + ys +
-                           "; }\nentity { ID = LiquidSnowStorage_onGlacier; Symbol = Liquid; Xcoords = " + xs +
-                           "; Ycoords = " + ys + "; }\n}\n"}});
+                     {{at == std::string::npos ? "[special_output]\n0\n$step\n" : on + std::to_string(files) + ";\n",
+                       GlacierSection(method) + "\n" + on + std::to_string(files + 1) + ";\n" + points}});
     return failed;
   };
 }

@@ -604,7 +604,7 @@ bool PeriodVolume(const std::string& table, long from, long to, size_t column, d
 // River water the irrigation took, in transit to the fields of the next
 // step, summed over the routing subbasins: m3 (index 0), or the mass of
 // tracer index (m3 x concentration).
-static double IrrigationInTransit(const RunOutput& run, int index) {
+static double InTransitToTheFields(const RunOutput& run, int index) {
   double sum = 0;
   for (const auto& line : StorageSection(run.Text("out/storage.ftz_0"), "routing_model"))
     if (line.find("(irrigation water [m3] in transit") != std::string::npos) {
@@ -704,7 +704,7 @@ void Terms::Routing() {
   }
   if (modules.irrigation)
     budget.storageChanges.push_back({"irrigation water in transit to the fields",
-                                     mm(IrrigationInTransit(end, 0) - IrrigationInTransit(start, 0))});
+                                     mm(InTransitToTheFields(end, 0) - InTransitToTheFields(start, 0))});
   double a, b;
   std::string why;
   if (ChannelWater(start.dir(), a, why, modules.relCellAreaGrid) &&
@@ -1049,7 +1049,7 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
     budget.storageChanges.push_back({"the reservoirs' and lakes' tracer", mm(reservoirs[1][k] - reservoirs[0][k])});
     if (modules.irrigation)
       budget.storageChanges.push_back({"the tracer of the irrigation water in transit",
-                                       mm(IrrigationInTransit(end, index) - IrrigationInTransit(start, index))});
+                                       mm(InTransitToTheFields(end, index) - InTransitToTheFields(start, index))});
   } else {
     Unread("the tracer in the channels, reservoirs and lakes: " + (why.empty() ? "no such tracer" : why));
   }
@@ -1431,6 +1431,8 @@ double PeriodSum(const RunOutput& start, const RunOutput& end, const std::string
   }
   return from >= 0 && any ? sum : NAN;
 }
+
+double IrrigationInTransit(const RunOutput& run, int index) { return InTransitToTheFields(run, index); }
 
 int PeriodLines(const RunOutput& start, const RunOutput& end, const std::string& table) {
   const std::string text = end.Text("out/" + table);

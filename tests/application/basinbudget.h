@@ -182,6 +182,11 @@ double PeriodSum(const RunOutput& start, const RunOutput& end, const std::string
 // The lines of a per-step table in out/ of the period (as PeriodSum's).
 int PeriodLines(const RunOutput& start, const RunOutput& end, const std::string& table);
 
+// River water the irrigation took, in transit to the fields of the next
+// step at the end of a run, summed over the routing subbasins: m3 (index
+// 0), or the mass of tracer index (m3 x concentration).
+double IrrigationInTransit(const RunOutput& run, int index);
+
 // A budget term by its name (the first whose name starts with it); NaN when
 // the budget has none.
 double Term(const Budget& budget, const std::string& name);

@@ -572,30 +572,6 @@ SignatureOf FromTheReservoir(double m3s) {
 
 // ---- The same period at another step length or sub-step count.
 
-// The axis of these comparisons, and the snowfall, baseflow and irrigation
-// demand against their formulas, run when FLUVEX_OPTION_MATRIX_CONVERGENCE
-// is set (their differences are not yet within their tolerances
-// everywhere); otherwise those three are only positive.
-bool Converging() {
-  return std::getenv("FLUVEX_OPTION_MATRIX_CONVERGENCE") != nullptr;
-}
-// The sum of a statistic over the period's steps after its first day: a
-// warm start's in its short run too (the short run of a cold run is the
-// first day, which the long run runs again).
-double RunSum(const RunOutput& s, const RunOutput& e, const std::string& table) {
-  const auto own = TableLines(s, table), whole = TableLines(e, table);
-  double sum = PeriodSum(s, e, table);
-  if (!own.empty() && !whole.empty() && whole.begin()->first > own.rbegin()->first) {
-    const long firstDay = own.begin()->first / 100;
-    for (const auto& [date, value] : own)
-      if (date / 100 > firstDay) sum += value;
-  }
-  return sum;
-}
-const SignatureOf kSnowfall = [](const RunOutput& s, const RunOutput& e, const Budget&) {
-  return Signatures{Positive("snowfall (mm)", RunSum(s, e, "snow.stat"))};
-};
-
 // The edits of steps of to minutes on a case whose edits give steps of from
 // minutes (60, 1440 or 2880).
 Edits StepEdits(int from, int to) {
@@ -625,10 +601,14 @@ double GlacierUpdates(const RunOutput& run) {
 // The totals of the period (after the short run) that the same period at
 // another step length or sub-step count (the comparison run, named other)
 // gives alike, each difference a share of the larger of the two totals:
-// - the irrigation supplied, 10 %: the same demand over the period;
-// - the snowfall, 10 %, beyond the irrigation's difference (it falls as
-//   snow too): the snow share of a step's mean temperature differs from its
-//   hours' where the temperature crosses the threshold within the step;
+// - the irrigation supplied over the run (what the fields received and the
+//   river water in transit to them at its end), 10 %: the same demand;
+// - the snowfall is not compared but feeds the melt: the snow share of a
+//   step's mean temperature differs from its hours' by as much as the
+//   temperature crosses the threshold within the step (the glacier-update
+//   week's hourly steps give 10.5 mm, its daily steps 5.6 and its two-day
+//   steps 4.7); the snowfall signature checks each run's partition against
+//   its own temperatures;
 // - the snow melt, 25 %, beyond the snowfall's and the irrigation's
 //   differences: the degree days (or the energy) of a step's mean
 //   temperature differ from the sum of its hours' where the temperature
@@ -675,19 +655,29 @@ Comparing Converges(const std::string& other, int minutes, int otherMinutes, Tot
       within(what, mine, theirs, share, beyond);
       beyond += std::fabs(mine - theirs);
     };
+    const double mm = 1000 / (e.basinArea() * 1e6);  // m3 over the cut's cells of 1 km2
     // What feeds the soil and the outlet and differs with the step's means.
     double feeding = 0;
-    if (totals.irrigation) total("irrigation from the reservoir and the river (mm)", "irr_sw.stat", 0.1, feeding);
+    if (totals.irrigation) {
+      // (River water reaches the fields a step after it is taken.)
+      auto supplied = [mm](const RunOutput& run) {
+        double sum = IrrigationInTransit(run, 0) * mm;
+        for (const auto& [date, value] : TableLines(run, "irr_sw.stat")) sum += value;
+        return sum;
+      };
+      const double mine = supplied(e), theirs = supplied(o);
+      within("irrigation from the reservoir and the river, with the river water in transit at the end (mm)", mine,
+             theirs, 0.1, 0);
+      feeding += std::fabs(mine - theirs);
+    }
     if (totals.snow) {
-      double melt = feeding;
-      total("snowfall (mm)", "snow.stat", 0.1, melt);
-      const double snowfall = melt - feeding;
+      const double snowfall = std::fabs(PeriodSum(s, e, "snow.stat") - PeriodSum(s, o, "snow.stat"));
+      double melt = feeding + snowfall;
       total("snow melt (mm)", "smelt.stat", 0.25, melt);
       feeding = melt - snowfall;
     }
     // The outlet: the last column of the routed discharge (m3/s), each step.
     const auto q = PeriodTable(s, e, "discharge.stat"), p = PeriodTable(s, o, "discharge.stat");
-    const double mm = 1000 / (e.basinArea() * 1e6);  // m3 over the cut's cells of 1 km2
     double v = 0, w = 0;
     for (const auto& [date, values] : q) v += values.back() * minutes * 60 * mm;
     for (const auto& [date, values] : p) w += values.back() * otherMinutes * 60 * mm;
@@ -732,17 +722,22 @@ std::vector<std::pair<int, int>> FieldCells(const GridFile& zones) {
   return cells;
 }
 const std::vector<std::pair<std::string, std::string>> kIrrigationPoints = {
-    {"irrigation_amounts", "IA"}, {"SB_1_grid", "SB"}, {"SBHIGH_grid", "SBH"}, {"root_depth1", "RD"}};
+    {"irrigation_amounts", "IA"}, {"SB_1_grid", "SB"}, {"SBHIGH_grid", "SBH"}, {"root_depth1", "RD"},
+    {"SBLOW_grid", "SBL"}};
 const SignatureOf kIrrigationDemand = [](const RunOutput&, const RunOutput& e, const Budget&) {
   const std::string control = e.Text("control.txt"), step = "$set $step    = ";
   const size_t at = control.find(step);
   const double dt = at == std::string::npos ? 60 : std::atof(control.c_str() + at + step.size());
   double worst = 0;
-  int starts = 0;
+  int starts = 0, first = 0, wetter = 0;
   for (const auto& [r, c] : FieldCells(e.zones())) {
     const auto amount = PointSeries(e, "IA", r, c), sb = PointSeries(e, "SB", r, c), high = PointSeries(e, "SBH", r, c),
-               root = PointSeries(e, "RD", r, c);
-    for (size_t t = 1; t < amount.size() && t < sb.size() && t < high.size() && t < root.size(); ++t) {
+               root = PointSeries(e, "RD", r, c), low = PointSeries(e, "SBL", r, c);
+    // (The dry suction, 0.1 or 20 m, starts below the wet one's content.)
+    for (size_t t = 0; t < low.size() && t < high.size(); ++t) wetter += low[t] >= high[t];
+    // (The second step gives the first's demand, of a state not shown.)
+    if (amount.size() > 1 && amount[1] > 0 && amount[0] == 0) ++first;
+    for (size_t t = 2; t < amount.size() && t < sb.size() && t < high.size() && t < root.size(); ++t) {
       if (!(amount[t] > 0) || amount[t - 1] != 0) continue;
       const double want = (high[t - 1] - sb[t - 1]) * root[t] * 1000 * dt / 1440;
       const double got = amount[t] / SubStepsOf(e);
@@ -752,13 +747,16 @@ const SignatureOf kIrrigationDemand = [](const RunOutput&, const RunOutput& e, c
     }
   }
   // Steps of a day keep an irrigation of the first step on (no start to
-  // compare with there).
-  char name[200];
+  // compare with there); a field wet enough after the first step's
+  // irrigation starts none later.
+  char name[240];
   std::snprintf(name, sizeof name,
                 "largest difference of an irrigation's start from the rule's demand at three cells of the "
-                "reservoir's field (of its rounding; %d starts)",
-                starts);
-  return Signatures{{name, starts > 0 ? worst : 0, worst <= 1 && (starts > 0 || dt >= 1440)}};
+                "reservoir's field (of its rounding; %d starts, %d in the first step; %d steps starting at a "
+                "water content not below the end's)",
+                starts, first, wetter);
+  return Signatures{
+      {name, starts > 0 ? worst : 0, worst <= 1 && wetter == 0 && (starts > 0 || first > 0 || dt >= 1440)}};
 };
 
 // The snowfall of each step at three cells (no lake, glacier or drift cell
@@ -777,25 +775,35 @@ std::string SnowfallPoints(const std::string& dir) {
          PointsOf(dir, first ? "throughfall0" : "precipitation", "P", kSnowCells) +
          PointsOf(dir, "snow_fraction", "SF", kSnowCells);
 }
-// (Both runs: a warm start's snow may fall before its split.)
+// (Both runs: a warm start's snow may fall before its split.) Without a
+// temperature the snowfall is missing too.
 const SignatureOf kSnowfallPartition = [](const RunOutput& s, const RunOutput& e, const Budget&) {
   double got = 0, expected = 0;
-  int values = 0;
+  int values = 0, missing = 0, numbers = 0;
   for (const auto& [r, c] : kSnowCells)
     for (const RunOutput* run : {&s, &e}) {
       const auto t = PointSeries(*run, "T", r, c), p = PointSeries(*run, "P", r, c), sf = PointSeries(*run, "SF", r, c);
       for (size_t k = 0; k < t.size() && k < p.size() && k < sf.size(); ++k) {
-        if (!(t[k] > -9999) || !(p[k] > -9999) || !(sf[k] > -9999)) continue;
+        if (!(t[k] > -9999)) {
+          ++missing;
+          numbers += sf[k] > -9999;
+          continue;
+        }
+        if (!(p[k] > -9999) || !(sf[k] > -9999)) continue;
         got += sf[k];
         expected += p[k] * std::clamp((0.75 + 1 - t[k]) / 2, 0.0, 1.0);
         ++values;
       }
     }
   // (The output holds 6 digits.)
-  const bool ok = expected >= 0.1 && std::fabs(got - expected) <= 1e-3 * expected + 1e-5 * values;
-  char name[160];
-  std::snprintf(name, sizeof name, "snowfall at three cells (mm; by the temperature's snow share %.6g, at least 0.1)",
-                expected);
+  const bool ok = numbers == 0 && (values == 0 ? missing > 0
+                                               : expected >= 0.1 &&
+                                                     std::fabs(got - expected) <= 1e-3 * expected + 1e-5 * values);
+  char name[240];
+  std::snprintf(name, sizeof name,
+                "snowfall at three cells (mm; by the temperature's snow share %.6g, at least 0.1; %d steps without a "
+                "temperature, %d of them with a snowfall)",
+                expected, missing, numbers);
   return Signatures{{name, got, ok}};
 };
 
@@ -804,7 +812,8 @@ const SignatureOf kSnowfallPartition = [](const RunOutput& s, const RunOutput& e
 // (QB-Red.Faktor Q0 = 0.6 mm per step, the decay depth m = 0.5 m), as the
 // program writes both at three cells each step; over the period within 1 %
 // (the table's depth of the call's start, the end of the step before), or
-// 10 % on more sub-steps, whose starts the output does not show.
+// 10 % on more sub-steps, whose starts the output does not show; frozen
+// layers give none of their ice: 10 % less (2.27 mm against 2.34).
 std::string BaseflowPoints(const std::string& dir) {
   return PointsOf(dir, "baseflow", "QB", kSnowCells) + PointsOf(dir, "groundwater_distance", "Z", kSnowCells);
 }
@@ -819,10 +828,13 @@ const SignatureOf kBaseflowFormula = [](const RunOutput&, const RunOutput& e, co
     }
   }
   const double share = SubStepsOf(e) > 1 ? 0.1 : 0.01;
-  char name[160];
-  std::snprintf(name, sizeof name, "baseflow at three cells (mm; by the table's depth %.6g, within %g of it)", expected,
-                share);
-  return Signatures{{name, got, expected > 0 && std::fabs(got - expected) <= share * expected}};
+  const bool frozen = e.Text("control.txt").find("[heat_transfer]\n1 ") != std::string::npos;
+  char name[200];
+  std::snprintf(name, sizeof name, "baseflow at three cells (mm; by the table's depth %.6g, within %g of it%s)",
+                expected, share, frozen ? ", or up to 0.1 less in frozen soil" : "");
+  return Signatures{{name, got,
+                     expected > 0 && got - expected <= share * expected &&
+                         expected - got <= (frozen ? std::max(share, 0.1) : share) * expected}};
 };
 
 std::vector<Axis> Axes() {
@@ -854,10 +866,6 @@ std::vector<Axis> Axes() {
                     [](Build& b) {
                       // (No snow falls or lies in July: the method shows nothing there.)
                       if (b.period.winter) {
-                        if (!Converging()) {
-                          b.signatures.push_back(kSnowfall);
-                          return;
-                        }
                         b.makers.push_back(SnowfallPoints);
                         b.signatures.push_back(kSnowfallPartition);
                       }
@@ -866,10 +874,6 @@ std::vector<Axis> Axes() {
                     [](Build& b) {
                       Edit(b, "1         method: degree-day", "5         method: energy balance");
                       b.c.edits.push_back(kEnergyBalanceSlides[1]);
-                      if (!Converging()) {
-                        b.signatures.push_back(kSnowfall);
-                        return;
-                      }
                       b.makers.push_back(SnowfallPoints);
                       b.signatures.push_back(kSnowfallPartition);
                     }},
@@ -1462,10 +1466,6 @@ std::vector<Axis> Axes() {
                       [](Build& b) {
                         Edit(b, "[groundwater_flow]\n1\n", "[groundwater_flow]\n0\n");
                         b.c.modules.groundwaterFlow = false;
-                        if (!Converging()) {
-                          b.signatures.push_back(PositiveSum("baseflow of the soil model (mm)", "qb.stat"));
-                          return;
-                        }
                         b.makers.push_back(BaseflowPoints);
                         b.signatures.push_back(kBaseflowFormula);
                       }},
@@ -1653,7 +1653,7 @@ std::vector<Axis> Axes() {
       if (m == 2)
         r += "20 3.45 starting from " + std::to_string(second.month) + " " + std::to_string(second.day) +
              " with 10 mm 4 times every 1 days";
-      if (m == 3) r += "0.01 0.01";
+      if (m == 3) r += "0.1 0.01";
       if (m == 4) r += "1.01";
       return r;
     };
@@ -1687,8 +1687,9 @@ std::vector<Axis> Axes() {
                b.signatures.push_back(PositiveSum("irrigated from the reservoir and the river (mm)", "irr_sw.stat"));
                return;
              }
-             // The rule refills the root zone of a field below its wet limit
-             // (0.01 m suction: nearly saturated) to it within a day, the
+             // The rule refills the root zone of a field below its dry limit
+             // (method 3: 0.1 m suction) to its wet limit (0.01 m suction:
+             // nearly saturated) within a day, the
              // deficit's mm over the roots' depth; in these weeks that is tens
              // of mm on the fields, more than 5 mm over the cut.
              b.signatures.push_back([](const RunOutput& s, const RunOutput& e, const Budget&) {
@@ -1696,7 +1697,6 @@ std::vector<Axis> Axes() {
                return Signatures{
                    {"irrigated from the reservoir and the river (mm, more than 5)", irrigated, irrigated > 5}};
              });
-             if (!Converging()) return;
              // Each irrigation that starts on the reservoir's field (its
              // amount 0 the step before) asks the deficit of the root zone
              // before the step, (SBHIGH - SB_1) x root depth x 1000 x dt / 1440
@@ -1771,8 +1771,7 @@ std::vector<Axis> Axes() {
   // method of steps of a day or more the other of those) or sub-step counts
   // (1 and 4; 1 and 3 where the run takes 3) must give the same totals
   // (Converges; set up in MakeCase, after every value).
-  if (Converging())
-    axes.push_back({"convergence", {{"none", [](Build&) {}}, {"steps", [](Build&) {}}, {"substeps", [](Build&) {}}}});
+  axes.push_back({"convergence", {{"none", [](Build&) {}}, {"steps", [](Build&) {}}, {"substeps", [](Build&) {}}}});
   // Tracers: none, or two whose concentrations differ by source.
   axes.push_back({"tracers", {{"none", [](Build&) {}}, {"by-source", [](Build& b) {
                                                           b.c.edits.insert(b.c.edits.end(), kTracersBySource.begin(),
@@ -1932,9 +1931,6 @@ std::vector<Constraint> Constraints() {
     for (const char* m : {"1", "2", "3", "4", "5", "6", "4-sub-60-600", "6-in-subbasins"})
       c.push_back({{"glaciers", glaciers}, {"surface-routing", m}, "the surface routing refuses dynamic glaciers"});
   }
-  if (!Converging())
-    c.erase(std::remove_if(c.begin(), c.end(), [](const Constraint& x) { return x.a.first == "convergence"; }),
-            c.end());
   return c;
 }
 const std::vector<Constraint> kConstraints = Constraints();
@@ -1998,56 +1994,55 @@ std::vector<KnownFault> KnownFaults() {
   std::vector<KnownFault> f = {
       // Not isolated yet: tracer mass through two vegetation layers on frozen
       // soil; the tracers of the surface flow at a warm start on other
-      // sub-steps; silting-up on frozen soil without infiltration.
-      // Not isolated: after a short run on 1 sub-step, a warm start on 3 leaves
-      // layer 1's table of a cell 0.19 m off one run's (3 against 1: 0.007 m).
-      {{{"groundwater", "two-layers-line-solver"}, {"warm-start", "equals-one-run"}}, 96,
-       "a two-layer warm start on other sub-steps", {"of the warm start on other sub-steps from one run"}, true},
+      // sub-steps; the soil tracer of silting-up on frozen soil.
       {{{"soil", "frozen"}, {"tracers", "by-source-two-layers"}}, 95, "tracers through two layers on frozen soil",
        {"Oxygen with"}, true},
       {{{"surface-routing", "4"}, {"tracers", "by-source"}, {"warm-start", "equals-one-run"}}, 94,
        "surface tracers at a warm start on other sub-steps", {"oxySurfa"}, true},
-      {{{"silting-up", "1"}, {"soil", "frozen"}}, 94, "silting-up on frozen soil without infiltration",
-       {"infiltration, direct runoff and recharge off"}, true},
-      // The fields receive the river's water one step after it is taken:
-      // the supply over the period leaves out what is in transit at its end.
+      // (With two-day steps in January 9.9e-5 of the soil tracer's mass
+      // that entered lies outside its bounds.)
+      {{{"silting-up", "1"}, {"soil", "frozen"}}, 94, "the soil tracer of silting-up on frozen soil",
+       {"Oxygen with"}, true},
+      // Not isolated: the outlet of two-day steps dips with the river
+      // irrigation of a subbasin without channels.
+      {{{"irrigation", "channel-less"}, {"step", "two-days"}}, 94,
+       "the outlet of two-day steps with river irrigation without channels", {"steps that dip or peak"}, true},
+      // The irrigation supplied over a run at other step lengths: a step of
+      // two days meets a calendar's days only where its date falls on one
+      // (17.2 mm against 21.5 at daily steps), and a field that asked the
+      // river in a daily step asks nothing in the next (method 3: 48.1 mm at
+      // hourly steps, 36.1 at daily ones).
       {{{"convergence", "steps"}},
        94,
-       "irrigation supply compared without the water in transit at the period's end",
-       {"irrigation from the reservoir and the river (mm) ("},
+       "irrigation supplied at other step lengths",
+       {"irrigation from the reservoir and the river, with"},
        true},
-      {{{"convergence", "substeps"}, {"surface-routing", "5"}},
+      // A field that asked the river in a daily step asks nothing in the
+      // next, however dry: daily steps ask every other day what hourly
+      // steps ask every day. Method 3's fields, short of water all week,
+      // take the whole river at hourly steps (the outlet's volume 1.40 mm
+      // of the glacier-update week) and every other day at daily ones (13.97
+      // mm; two-day steps 18.19 mm), the recharge 30.2 mm against 21.8.
+      {{{"convergence", "steps"}, {"irrigation", "3"}},
        94,
-       "the surface routing's sub-time-step bounds act as physical parameters (method 5's speed limit)",
-       {"outlet peak (m3/s) ("},
+       "a soil-moisture irrigation of daily steps asks every other day",
+       {"outlet volume (mm) (", "outlet peak (m3/s; of the finer", "recharge (mm) ("},
        true},
-      {{{"convergence", "substeps"}, {"soil", "frozen"}},
-       98,
-       "frozen soil's recharge depends on the sub-steps",
-       {"recharge (mm) ("},
+      // Not isolated: degree-day snow with drift in the glacier-update week
+      // melts 5.15 mm at two-day steps against 32.4 mm at daily ones,
+      // beyond the 6 mm its snowfall differs.
+      {{{"convergence", "steps"}, {"snow", "drift"}},
+       95,
+       "drifting degree-day snow melts a sixth at two-day steps",
+       {"snow melt (mm) ("},
        true},
+      // (The January storm's outlet peak of daily steps 105 m3/s against the
+      // daily mean of hourly steps' 52.3.)
       {{{"convergence", "steps"}, {"soil", "frozen"}},
        98,
-       "frozen soil's recharge with daily steps",
-       {"recharge (mm) ("},
+       "frozen soil's runoff peak with daily steps",
+       {"outlet peak (m3/s; of the finer"},
        true}};
-  // Direct runoff with the surface routing and silting-up depends on the
-  // sub-steps.
-  for (const char* m : {"1", "2", "3"})
-    f.push_back({{{"convergence", "substeps"}, {"silting-up", m}},
-                 94,
-                 "direct runoff with the surface routing and silting-up depends on the sub-steps",
-                 {"outlet peak (m3/s) (", "outlet volume (mm) ("},
-                 true});
-  // Leakage between two layers with daily steps does not converge with the
-  // sub-steps.
-  for (const char* g : {"two-layers", "two-layers-line-solver", "unconfined"})
-    f.push_back({{{"convergence", "substeps"}, {"groundwater", g}},
-                 96,
-                 "daily leakage between layers does not converge with the sub-steps",
-                 {"outlet peak (m3/s) (", "outlet volume (mm) (", "recharge (mm) (",
-                  "irrigation from the reservoir and the river (mm) ("},
-                 true});
   // A pack holding liquid water melts more than the same energy melts in a
   // dry one.
   for (const char* snow : {"energy-balance", "slides"})
@@ -2056,13 +2051,6 @@ std::vector<KnownFault> KnownFaults() {
                  "the energy balance's wet pack melts more than its energy",
                  {"snow melt (mm) ("},
                  true});
-  if (!Converging())
-    f.erase(std::remove_if(f.begin(), f.end(),
-                           [](const KnownFault& x) {
-                             return std::any_of(x.choices.begin(), x.choices.end(),
-                                                [](const Choice& c) { return c.first == "convergence"; });
-                           }),
-            f.end());
   return f;
 }
 const std::vector<KnownFault> kKnownFaults = KnownFaults();
