@@ -152,6 +152,47 @@ const Register kRules{
                      Absolute("WARNINGs of a column without hours", run.Count("the column applies at no hour"), 1, 0)};
      }}};
 
+// Monday 5 to Sunday 11 January: a reservoir rule of two columns (days 1
+// and 15), and apart an abstraction that takes a share of the flow below
+// its maximum.
+const Register kShares{
+    {"routing.share_and_seasonal_rule",
+     "a reservoir rule of columns for days 1 and 15 (0 at 0 m3, 2 and 6 m3/s at 1e7 m3) releases x / 1e7 x (2 + 4 "
+     "(day - 1) / 14) m3/s over a step of one sub-step, x its volume at the start and its inflow; without it half "
+     "the flow Q above 1 m3/s, at most 0.5, leaves: 0.5 (Q - 1) m3/s",
+     [] {
+       SetUp s = OneCell(11, Inflow("constant 1.6", 0.01, 1000, 529));
+       s.start = {2015, 1, 5};
+       s.edits = {{"[abstraction_rule_reservoir_1]\n5 15 196\n0     0    0\n20e6  1    1\n45e6  6    2\n55e6  15   8\n"
+                   "60e6  100  100\n",
+                   "[abstraction_rule_reservoir_1]\n2 1 15\n0 0 0\n1e7 2 6\n"}};
+       return s;
+     },
+     {{"reservoir",
+       [](SetUp& s) {
+         s.routing += "SP 1 (file = reservoir_s.txt V0 = 5e6, C0 = 0 0 0 0 0 0 0 0 0, dTmin = 3600)\n";
+       }},
+      {"abstraction", [](SetUp& s) { s.routing += "AL 1 (mode = extern abstraction_s.txt 1.0 0.5 0.5 m3/s)\n"; }}},
+     [](const Runs& runs) {
+       // (The tables hold ten digits.)
+       double release = 0, abstraction = 0, below = 0;
+       const auto v = runs.at("reservoir").Table("reservoir_s.txt");
+       for (size_t k = 1; k < v.size(); ++k)
+         release = std::max(release,
+                            std::fabs(v[k][10] - (2 + 4 * (v[k][2] - 1) / 14) / 1e7 * (v[k - 1][6] + v[k][7]) * 3600));
+       const auto q = runs.at("abstraction").Series("discharge.stat", "1");
+       const auto a = runs.at("abstraction").Table("abstraction_s.txt");
+       for (size_t k = 0; k < a.size() && k < q.size(); ++k) {
+         abstraction = std::max(abstraction, std::fabs(a[k][4] - 0.5 * (q[k] + a[k][4] - 1)));
+         below += a[k][4] > 0 && a[k][4] < 0.5;
+       }
+       return Checks{Absolute("reservoir: the step's release farthest from the rule's (m3)", release, 0, 1e-3),
+                     Absolute("reservoir: steps", static_cast<double>(v.size()), 7 * 24, 0),
+                     Absolute("abstraction: the step farthest from 0.5 (Q - 1) (m3/s)", abstraction, 0, 1e-5),
+                     Absolute("abstraction: steps below the maximum", below, static_cast<double>(a.size()), 0),
+                     Absolute("abstraction: steps", static_cast<double>(a.size()), 7 * 24, 0)};
+     }}};
+
 const Register kIrrigation{
     {"routing.irrigation_steps",
      "10 km2 of fields asking 30 mm a day on 5 to 8 January from a river of 1 m3/s get its 4 days, 34.56 mm (with "
