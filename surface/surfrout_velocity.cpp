@@ -47,6 +47,7 @@ void surfaceroutingclass::CellVelocity(int row, int col, int /*counter*/, int /*
   // the receivers share that one discharge by their weights.
   double slope[9] = {}, depth[9] = {}, share = 0;
   int steepest = 0;
+  double sectionOf = 0;  // m2, of the steepest receiver
   for (int k = 1; k <= 8; ++k) {
     const int r = row + kDr[k], c = col + kDc[k];
     if (!(W[k] > 0) || !DataCell(r, c)) continue;
@@ -63,7 +64,14 @@ void surfaceroutingclass::CellVelocity(int row, int col, int /*counter*/, int /*
     slope[k] = I;
     depth[k] = withHead ? std::min(hc, H - elevation[r][c]) : hc;
     share += W[k];
-    if (steepest == 0 || I > slope[steepest]) steepest = k;
+    // Of equally steep receivers the one with the larger flow section
+    // (width times depth) drives the cell, whatever their numbers: a mirror
+    // image of the terrain drains alike.
+    const double section = L * depth[k];
+    if (steepest == 0 || I > slope[steepest] || (I == slope[steepest] && section > sectionOf)) {
+      steepest = k;
+      sectionOf = section;
+    }
   }
   double v = 0, discharge = 0;  // m/s, m3/s
   if (steepest > 0 && slope[steepest] > 0) {
