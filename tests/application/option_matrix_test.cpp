@@ -2020,16 +2020,6 @@ std::vector<KnownFault> KnownFaults() {
        94,
        "the surface routing's sub-time-step bounds act as physical parameters (method 5's speed limit)",
        {"outlet peak (m3/s) ("},
-       true},
-      {{{"convergence", "substeps"}, {"soil", "frozen"}},
-       98,
-       "frozen soil's recharge depends on the sub-steps",
-       {"recharge (mm) ("},
-       true},
-      {{{"convergence", "steps"}, {"soil", "frozen"}},
-       98,
-       "frozen soil's recharge with daily steps",
-       {"recharge (mm) ("},
        true}};
   // Direct runoff with the surface routing and silting-up depends on the
   // sub-steps.
