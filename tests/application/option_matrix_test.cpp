@@ -570,6 +570,20 @@ SignatureOf FromTheReservoir(double m3s) {
   };
 }
 
+// The sum of a statistic over the period's steps after its first day: a
+// warm start's in its short run too (the short run of a cold run is the
+// first day, which the long run runs again).
+double RunSum(const RunOutput& s, const RunOutput& e, const std::string& table) {
+  const auto own = TableLines(s, table), whole = TableLines(e, table);
+  double sum = PeriodSum(s, e, table);
+  if (!own.empty() && !whole.empty() && whole.begin()->first > own.rbegin()->first) {
+    const long firstDay = own.begin()->first / 100;
+    for (const auto& [date, value] : own)
+      if (date / 100 > firstDay) sum += value;
+  }
+  return sum;
+}
+
 // ---- The same period at another step length or sub-step count.
 
 // The edits of steps of to minutes on a case whose edits give steps of from
