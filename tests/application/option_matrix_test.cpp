@@ -928,7 +928,11 @@ SignatureOf LeavesBalance(int method) {
                   "throughfall of the period (mm; the input %.6g%s less the evaporation %.6g and the storage change "
                   "%.6g, within %g)",
                   input, more > 0 ? " with at most the irrigation" : "", evaporated, kept, share);
-    Signatures out{{name, got, want > 0 && got >= want * (1 - share) && got <= (want + more) * (1 + share)}};
+    // (The silting-up adds its own water to the throughfall grid: there the
+    // statistic, above 0.)
+    const bool silting = e.Text("control.txt").find("[SiltingUpModel]\n1\n") != std::string::npos;
+    Signatures out{silting ? Positive("throughfall of the period (mm)", PeriodSum(s, e, "throughfall.stat"))
+                           : Signature{name, got, want > 0 && got >= want * (1 - share) && got <= (want + more) * (1 + share)}};
     const double potential = PeriodSum(s, e, "etp.stat"), stat = PeriodSum(s, e, "ei.stat");
     if (method == 3) out.push_back({"interception evaporation of method 3 (mm, 0 expected)", evaporated, evaporated == 0});
     if (method == 1 || method == 11)
