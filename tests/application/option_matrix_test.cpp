@@ -743,7 +743,7 @@ const SignatureOf kIrrigationDemand = [](const RunOutput&, const RunOutput& e, c
   const size_t at = control.find(step);
   const double dt = at == std::string::npos ? 60 : std::atof(control.c_str() + at + step.size());
   double worst = 0;
-  int starts = 0, first = 0, wetter = 0;
+  int starts = 0, first = 0, wetter = 0, running = 0;
   for (const auto& [r, c] : FieldCells(e.zones())) {
     const auto amount = PointSeries(e, "IA", r, c), sb = PointSeries(e, "SB", r, c), high = PointSeries(e, "SBH", r, c),
                root = PointSeries(e, "RD", r, c), low = PointSeries(e, "SBL", r, c);
@@ -751,6 +751,8 @@ const SignatureOf kIrrigationDemand = [](const RunOutput&, const RunOutput& e, c
     for (size_t t = 0; t < low.size() && t < high.size(); ++t) wetter += low[t] >= high[t];
     // (The second step gives the first's demand, of a state not shown.)
     if (amount.size() > 1 && amount[1] > 0 && amount[0] == 0) ++first;
+    // (A warm start's irrigation runs on, or its wet fields ask none.)
+    running += !amount.empty() && (amount[0] > 0 || *std::max_element(amount.begin(), amount.end()) == 0);
     for (size_t t = 2; t < amount.size() && t < sb.size() && t < high.size() && t < root.size(); ++t) {
       if (!(amount[t] > 0) || amount[t - 1] != 0) continue;
       const double want = (high[t - 1] - sb[t - 1]) * root[t] * 1000 * dt / 1440;
@@ -770,7 +772,7 @@ const SignatureOf kIrrigationDemand = [](const RunOutput&, const RunOutput& e, c
                 "water content not below the end's)",
                 starts, first, wetter);
   return Signatures{
-      {name, starts > 0 ? worst : 0, worst <= 1 && wetter == 0 && (starts > 0 || first > 0 || dt >= 1440)}};
+      {name, starts > 0 ? worst : 0, worst <= 1 && wetter == 0 && (starts > 0 || first > 0 || running > 0 || dt >= 1440)}};
 };
 
 // The snowfall of each step at three cells (no lake, glacier or drift cell
@@ -2249,6 +2251,15 @@ std::vector<KnownFault> KnownFaults() {
        "frozen soil's runoff peak with daily steps",
        {"outlet peak (m3/s; of the finer"},
        true}};
+  // Direct runoff with the surface routing and silting-up depends on the
+  // sub-steps (the July storm's outlet peak of two-day steps 19.89 m3/s on
+  // one sub-step, 17.68 on four).
+  for (const char* m : {"1", "2"})
+    f.push_back({{{"convergence", "substeps"}, {"silting-up", m}},
+                 94,
+                 "direct runoff with the surface routing and silting-up depends on the sub-steps",
+                 {"outlet peak (m3/s) (", "outlet volume (mm) ("},
+                 true});
   // A pack holding liquid water melts more than the same energy melts in a
   // dry one.
   for (const char* snow : {"energy-balance", "slides"})
