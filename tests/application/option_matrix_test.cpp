@@ -192,6 +192,14 @@ std::map<long, double> TableLines(const RunOutput& run, const std::string& table
 
 // The sub-steps of soil, surface routing and groundwater of a run (1
 // without the section).
+// The run's step length in minutes (60 where the control file keeps the
+// example's).
+double StepMinutesOf(const RunOutput& run) {
+  const std::string control = run.Text("control.txt"), step = "$set $step    = ";
+  const size_t at = control.find(step);
+  return at == std::string::npos ? 60 : std::atof(control.c_str() + at + step.size());
+}
+
 int SubStepsOf(const RunOutput& run) {
   const std::string control = run.Text("control.txt"), section = "[soil_surface_groundwater_substeps]\n";
   const size_t at = control.find(section);
@@ -828,7 +836,11 @@ const SignatureOf kSnowfallPartition = [](const RunOutput& s, const RunOutput& e
 // (QB-Red.Faktor Q0 = 0.6 mm per step, the decay depth m = 0.5 m), as the
 // program writes both at three cells each step; over the period within 1 %
 // (the table's depth of the call's start, the end of the step before), or
-// 10 % on more sub-steps, whose starts the output does not show; frozen
+// 10 % on more sub-steps, whose starts the output does not show, and 15 %
+// with steps of a day or two, whose water substeps take the baseflow from
+// the table as it moves within the step (January's thaw raised it: 5.78 mm
+// against 5.61 by the step's start at daily steps, 2.97 against 2.69 at
+// two-day steps); frozen
 // layers give none of their ice: 10 % less (2.27 mm against 2.34).
 std::string BaseflowPoints(const std::string& dir) {
   return PointsOf(dir, "baseflow", "QB", kSnowCells) + PointsOf(dir, "groundwater_distance", "Z", kSnowCells);
@@ -843,7 +855,7 @@ const SignatureOf kBaseflowFormula = [](const RunOutput&, const RunOutput& e, co
       expected += 0.6 * std::exp(z[t - 1] / 0.5);
     }
   }
-  const double share = SubStepsOf(e) > 1 ? 0.1 : 0.01;
+  const double share = SubStepsOf(e) > 1 ? 0.1 : StepMinutesOf(e) >= 1440 ? 0.15 : 0.01;
   const bool frozen = e.Text("control.txt").find("[heat_transfer]\n1 ") != std::string::npos;
   char name[200];
   std::snprintf(name, sizeof name, "baseflow at three cells (mm; by the table's depth %.6g, within %g of it%s)",
@@ -2250,7 +2262,24 @@ std::vector<KnownFault> KnownFaults() {
        98,
        "frozen soil's runoff peak with daily steps",
        {"outlet peak (m3/s; of the finer"},
-       true}};
+       true},
+      // Not isolated: the soil tracer of a warm start continued on other
+      // sub-steps (oxyu 0.251 apart against the 0.203 allowed; the soil
+      // column's own state at a 1 -> 3 sub-step warm start moves the table
+      // differently in its first hour).
+      {{{"tracers", "by-source-two-layers"}, {"warm-start", "equals-one-run"}, {"irrigation", "channel-less"}},
+       96,
+       "the soil tracer of a warm start on other sub-steps",
+       {"oxyu_"},
+       true},
+      // Not isolated: 1.08e-6 of the input (3.97e-5 mm) unaccounted for in
+      // January's frozen soil under dynamic glaciers with river irrigation.
+      {{{"glaciers", "dynamic"}, {"soil", "frozen"}, {"irrigation", "channel-less"}},
+       95,
+       "water of frozen soil under dynamic glaciers with river irrigation",
+       {"residual"},
+       true,
+       2e-6}};
   // Direct runoff with the surface routing and silting-up depends on the
   // sub-steps (the July storm's outlet peak of two-day steps 19.89 m3/s on
   // one sub-step, 17.68 on four).
