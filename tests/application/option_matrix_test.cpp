@@ -747,9 +747,7 @@ const std::vector<std::pair<std::string, std::string>> kIrrigationPoints = {
     {"irrigation_amounts", "IA"}, {"SB_1_grid", "SB"}, {"SBHIGH_grid", "SBH"}, {"root_depth1", "RD"},
     {"SBLOW_grid", "SBL"}};
 const SignatureOf kIrrigationDemand = [](const RunOutput&, const RunOutput& e, const Budget&) {
-  const std::string control = e.Text("control.txt"), step = "$set $step    = ";
-  const size_t at = control.find(step);
-  const double dt = at == std::string::npos ? 60 : std::atof(control.c_str() + at + step.size());
+  const double dt = StepMinutesOf(e);
   double worst = 0;
   int starts = 0, first = 0, wetter = 0, running = 0;
   for (const auto& [r, c] : FieldCells(e.zones())) {
@@ -886,9 +884,7 @@ double LakeRule(double volume, int day) {
   return at(k - 1) + (at(k) - at(k - 1)) * (volume - rows[k - 1][0]) / (rows[k][0] - rows[k - 1][0]);
 }
 Signature LakeOutflowByRule(const RunOutput& s, const RunOutput& e) {
-  const std::string control = e.Text("control.txt"), step = "$set $step    = ";
-  const size_t at = control.find(step);
-  const double seconds = 60 * (at == std::string::npos ? 60 : std::atof(control.c_str() + at + step.size()));
+  const double seconds = 60 * StepMinutesOf(e);
   double released = 0, beyond = 0;
   for (const RunOutput* run : {&s, &e}) {
     std::vector<std::vector<double>> lines;
@@ -1623,9 +1619,7 @@ std::vector<Axis> Axes() {
           const bool warm = !own.empty() && !whole.empty() && whole.begin()->first > own.rbegin()->first;
           const GridFile a = ReadGridFile(s.dir() + "/out/gwbalance2.sum"),
                          z = ReadGridFile(e.dir() + "/out/gwbalance2.sum");
-          const std::string control = e.Text("control.txt"), step = "$set $step    = ";
-          const size_t at = control.find(step);
-          const double minutes = at == std::string::npos ? 60 : std::atof(control.c_str() + at + step.size());
+          const double minutes = StepMinutesOf(e);
           const double want = 1e-8 * 1000 * PeriodLines(s, e, "discharge.stat") * 60 * minutes;
           double got = NAN;
           if (top.size() == 12 && a.ncols == e.zones().ncols && z.ncols == e.zones().ncols)
