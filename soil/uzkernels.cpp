@@ -130,9 +130,71 @@ struct HeadCarry {
   double head = 0;
 };
 
-double LimitFluxCarry(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double q, double qBelow,
-                      double dt, int i, const double* z, double* S, const double* H, const double* F,
-                      HeadCarry* carry) {
+// The bisection of LimitFluxCarry where the heads of the flux q came out in
+// reversed order: the flux p (and the outflow S[i] of layer i) moves until
+// the new heads keep the order of the old ones within 1 mm; where it takes
+// heads, ti, tj, hi and hj are those of the flux returned. Kept out of line: it runs seldom, and
+// the plain limit is taken in every pass for every interface.
+[[gnu::noinline]] double BisectFlux(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double qBelow,
+                                    double dt, int i, double* S, double Hi, double Hj, double fi, double fj, double di,
+                                    double dj, double ci, double cj, int& intervalI, int& intervalJ, double p,
+                                    double& ti, double& tj, double& hi, double& hj) {
+  const soil_table_entry& soil = *c.soil;
+  auto reversed = [&]() { return (Hi > Hj && hj > hi + 0.001) || (Hj > Hi && hi - 0.001 > hj); };
+  const double p0 = p;
+  const double s0 = S[i];
+  double factor = 0.5;
+  double direction = -1.0;
+  bool still = true;
+  // Mostly no flux between 0 and p0 mends the order: every step then finds
+  // it reversed and halves the way to 0, and those steps need no heads.
+  if (c.constants && c.constants->suctionFalls[i] && c.constants->suctionFalls[i + 1] && fi >= 0 && fj >= 0 &&
+      ReversedThroughout(soil, i, thetaOldI, thetaOldJ, qAbove, qBelow, S[i + 1], p0, s0, dt, di, dj, ci, cj, Hi, Hj,
+                         fi, fj)) {
+    // Each step takes away half of what is left, which is exact while the
+    // numbers stay normal: after 51 steps p0 * 2^-51 is left (+0 of a zero).
+    if (HalvesExactly(p0) && HalvesExactly(s0)) {
+      p = p0 == 0 ? 0.0 : p0 * 0x1p-51;
+      S[i] = s0 == 0 ? 0.0 : s0 * 0x1p-51;
+      return p;
+    }
+    for (int step = 0; step < 51; ++step) {
+      p += direction * factor * p0;
+      S[i] += direction * factor * s0;
+      factor *= 0.5;
+    }
+    return p;
+  }
+  // (The heads below are those of the flux returned.)
+  for (int step = 0; step < 51; ++step) {
+    p += direction * factor * p0;
+    S[i] += direction * factor * s0;
+    ti = thetaOldI + (p - S[i] - qAbove) * dt / di;
+    tj = thetaOldJ + (qBelow - S[i + 1] - p) * dt / dj;
+    hi = ci - soil.InterpolateTable(i, fi * ti, intervalI);
+    hj = cj - soil.InterpolateTable(i + 1, fj * tj, intervalJ);
+    if (reversed()) {
+      if (!still) direction = -direction;
+      still = true;
+    } else {
+      if (std::fabs(hj - hi) <= 0.001) break;
+      if (still) {
+        still = false;
+        direction = -direction;
+      }
+    }
+    factor *= 0.5;
+  }
+  return p;
+}
+
+// The flux q across the bottom of layer i, limited so that the heads of
+// layers i and i + 1 at its water contents keep the order of H (see
+// LimitFlux). Inlined into the flux pass; carry passes the lower layer's
+// head at the flux returned on to the next interface when it is known.
+inline double LimitFluxCarry(const Column& c, double thetaOldI, double thetaOldJ, double qAbove, double q,
+                             double qBelow, double dt, int i, const double* z, double* S, const double* H,
+                             const double* F, HeadCarry* carry) {
   const soil_table_entry& soil = *c.soil;
   // The heads of frozen layers are those of their liquid water.
   const double fi = Frozen(F, i), fj = Frozen(F, i + 1);
@@ -149,8 +211,8 @@ double LimitFluxCarry(const Column& c, double thetaOldI, double thetaOldJ, doubl
     ti = thetaOldI + (p - S[i] - qAbove) * dt / di;
   }
   double tj = thetaOldJ + (qBelow - S[i + 1] - p) * dt / dj;
-  // The bisection below moves ti and tj a little at a time, and so do the
-  // passes of a substep: each look-up tries the table interval of its last one first.
+  // The bisection moves ti and tj a little at a time, and so do the passes
+  // of a substep: each look-up tries the table interval of its last one first.
   int ownI = 0, ownJ = 0;
   const int stride = c.maxLayers + 2;
   int& intervalI = c.intervals ? c.intervals[i] : ownI;
@@ -162,55 +224,9 @@ double LimitFluxCarry(const Column& c, double thetaOldI, double thetaOldJ, doubl
   if (carry) carry->layer = 0;
   const double Hi = H[i];
   const double Hj = H[i + 1];
-  auto reversed = [&]() { return (Hi > Hj && hj > hi + 0.001) || (Hj > Hi && hi - 0.001 > hj); };
-  if (reversed()) {
-    // Bisection on the flux (and the outflow of layer i) until the new heads
-    // keep the order of the old ones within 1 mm.
-    const double p0 = p;
-    const double s0 = S[i];
-    double factor = 0.5;
-    double direction = -1.0;
-    bool still = true;
-    // Mostly no flux between 0 and p0 mends the order: every step then finds
-    // it reversed and halves the way to 0, and those steps need no heads.
-    if (c.constants && c.constants->suctionFalls[i] && c.constants->suctionFalls[i + 1] && fi >= 0 && fj >= 0 &&
-        ReversedThroughout(soil, i, thetaOldI, thetaOldJ, qAbove, qBelow, S[i + 1], p0, s0, dt, di, dj, ci, cj, Hi, Hj,
-                           fi, fj)) {
-      // Each step takes away half of what is left, which is exact while the
-      // numbers stay normal: after 51 steps p0 * 2^-51 is left (+0 of a zero).
-      if (HalvesExactly(p0) && HalvesExactly(s0)) {
-        p = p0 == 0 ? 0.0 : p0 * 0x1p-51;
-        S[i] = s0 == 0 ? 0.0 : s0 * 0x1p-51;
-        return p;
-      }
-      for (int step = 0; step < 51; ++step) {
-        p += direction * factor * p0;
-        S[i] += direction * factor * s0;
-        factor *= 0.5;
-      }
-      return p;
-    }
-    // (The heads below are those of the flux returned.)
-    for (int step = 0; step < 51; ++step) {
-      p += direction * factor * p0;
-      S[i] += direction * factor * s0;
-      ti = thetaOldI + (p - S[i] - qAbove) * dt / di;
-      tj = thetaOldJ + (qBelow - S[i + 1] - p) * dt / dj;
-      hi = ci - soil.InterpolateTable(i, fi * ti, intervalI);
-      hj = cj - soil.InterpolateTable(i + 1, fj * tj, intervalJ);
-      if (reversed()) {
-        if (!still) direction = -direction;
-        still = true;
-      } else {
-        if (std::fabs(hj - hi) <= 0.001) break;
-        if (still) {
-          still = false;
-          direction = -direction;
-        }
-      }
-      factor *= 0.5;
-    }
-  }
+  if ((Hi > Hj && hj > hi + 0.001) || (Hj > Hi && hi - 0.001 > hj))
+    p = BisectFlux(c, thetaOldI, thetaOldJ, qAbove, qBelow, dt, i, S, Hi, Hj, fi, fj, di, dj, ci, cj, intervalI,
+                   intervalJ, p, ti, tj, hi, hj);
   if (carry) *carry = HeadCarry{i + 1, tj, hj};
   return p;
 }
