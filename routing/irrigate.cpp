@@ -404,6 +404,7 @@ void irrigationclass::CellPass() {
         continue;
       }
       const IrrigationTable& rule = table[i];
+      double ask = 0;  // what the field asks in this step
       if (rule.method == 1 || rule.method == 2) {
         // The amount of each calendar day for the part of it in the step.
         want = 0;
@@ -413,6 +414,7 @@ void irrigationclass::CellPass() {
               want += rule.amount[j] * d.minutes / 1440;
               break;
             }
+        ask = want;
       } else {
         // A missing input (not above -9999) is never a number: -9999 as the
         // soil moisture would ask the root zone to be filled by some 10 m.
@@ -437,32 +439,41 @@ void irrigationclass::CellPass() {
           continue;
         }
         // Soil moisture (3) or evapotranspiration ratio (4) starts an
-        // irrigation that fills the root zone to the upper threshold within a
-        // day; it runs on until that threshold is reached, but never past one
-        // daily step. A step longer than a day asks the deficit once: the
-        // root zone is full after its first day.
-        const bool start = rule.method == 4 ? ratio[r][c] < rule.min_etr_etp : sb[r][c] < low[r][c];
-        const double deficit = (high[r][c] - sb[r][c]) * root[r][c] * 1000 * std::min(dt, 1440.0) / 1440;
-        const double share = k >= 1 && k <= zonecount ? riverShare[k] : 0.0;
-        if (dt >= 1440 && asked > 0 && share >= 1 - 1e-9) {
-          // The river water asked in the daily step before, which reaches
-          // the field in this one, fills the root zone that the soil
-          // moisture still shows dry: the field asks nothing more.
-          want = 0;
-        } else if (dt >= 1440 && asked > 0) {
-          // The river gave less than the field asked: the irrigation runs
-          // on, and the field asks what its root zone lacks beyond the
-          // water on its way.
-          want = deficit - asked * share;
-        } else if (start) {
-          if (want == 0) want = deficit;
-        } else if (dt >= 1440 || sb[r][c] >= high[r][c]) {
-          want = 0;
+        // irrigation that fills the root zone to the upper threshold, at the
+        // rate of the deficit per day; it runs on until that threshold is
+        // reached.
+        const double rate = (high[r][c] - sb[r][c]) * root[r][c] * 1000 * dt / 1440;
+        if (dt < 1440) {
+          const bool start = rule.method == 4 ? ratio[r][c] < rule.min_etr_etp : sb[r][c] < low[r][c];
+          if (start) {
+            if (want == 0) want = rate;
+          } else if (sb[r][c] >= high[r][c]) {
+            want = 0;
+          }
+          ask = want;
+        } else {
+          // A step of a day or more sees the root zone before the river water
+          // asked in the step before reaches it in this one: that water
+          // counts as there. The irrigation runs at its rate while its start
+          // holds, then on while the root zone lacks water; a step whose rate
+          // covers what it lacks (the threshold is reached within the step)
+          // asks that and ends it.
+          const double arriving = k >= 1 && k <= zonecount ? asked * riverShare[k] : 0.0;
+          const double lacking = (high[r][c] - sb[r][c]) * root[r][c] * 1000 - arriving;
+          const bool start = rule.method == 4 ? ratio[r][c] < rule.min_etr_etp
+                                              : (sb[r][c] - low[r][c]) * root[r][c] * 1000 + arriving < 0;
+          if (start) {
+            if (want == 0) want = rate;
+            ask = want;
+          } else if (want > 0) {
+            ask = std::min(want, std::max(0.0, lacking));
+            if (ask < want) want = 0;
+          }
         }
       }
       // Nothing is taken back from the fields; a value that is no number asks nothing.
       if (!(want > 0)) want = 0;
-      a = want;
+      a = ask > 0 ? ask : 0.0;
       if (rule.origin == 1) {
         a = std::min(a, std::max(0.0, pump[r][c]));
       } else if (rule.origin == 2) {

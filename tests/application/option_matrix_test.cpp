@@ -761,10 +761,10 @@ const SignatureOf kIrrigationDemand = [](const RunOutput&, const RunOutput& e, c
     running += !amount.empty() && (amount[0] > 0 || *std::max_element(amount.begin(), amount.end()) == 0);
     for (size_t t = 2; t < amount.size() && t < sb.size() && t < high.size() && t < root.size(); ++t) {
       if (!(amount[t] > 0) || amount[t - 1] != 0) continue;
-      const double want = (high[t - 1] - sb[t - 1]) * root[t] * 1000 * std::min(dt, 1440.0) / 1440;
+      const double want = (high[t - 1] - sb[t - 1]) * root[t] * 1000 * dt / 1440;
       const double got = amount[t] / SubStepsOf(e);
       // (The output holds 6 digits: the moisture to 5e-7.)
-      worst = std::max(worst, std::fabs(got - want) / (1e-4 * want + 1.5e-3 * root[t] * std::min(dt, 1440.0) / 1440));
+      worst = std::max(worst, std::fabs(got - want) / (1e-4 * want + 1.5e-3 * root[t] * dt / 1440));
       ++starts;
     }
   }
@@ -1874,7 +1874,7 @@ std::vector<Axis> Axes() {
              });
              // Each irrigation that starts on the reservoir's field (its
              // amount 0 the step before) asks the deficit of the root zone
-             // before the step, (SBHIGH - SB_1) x root depth x 1000 x min(dt, 1440) / 1440
+             // before the step, (SBHIGH - SB_1) x root depth x 1000 x dt / 1440
              // mm, which the reservoir gives whole; the program's values at
              // three of the field's cells, each step (the amounts summed over
              // the sub-steps).
