@@ -317,7 +317,8 @@ void irrigationclass::CoveredDays(int64_t hour, int64_t day, int64_t month, int6
   coveredDays.clear();
   const double end = static_cast<double>(hour) * 60 + mintointend, start = end - timeinterval;
   for (int64_t k = static_cast<int64_t>(std::floor(start / 1440)); static_cast<double>(k) * 1440 < end; ++k) {
-    const double minutes = std::min(end, static_cast<double>(k + 1) * 1440) - std::max(start, static_cast<double>(k) * 1440);
+    const double minutes =
+        std::min(end, static_cast<double>(k + 1) * 1440) - std::max(start, static_cast<double>(k) * 1440);
     if (!(minutes > 0)) continue;
     // The date k days after the step's.
     int64_t y = year, m = month, d = day;

@@ -212,8 +212,7 @@ const Register kIrrigation{
     {"routing.irrigation_steps",
      "10 km2 of fields asking 30 mm a day on 5 to 8 January from a river of 1 m3/s get its 4 days, 34.56 mm (with "
      "their own runoff, 5 %); daily and two-day steps within 3 % of hourly",
-     [] { return IrrigatedFields("constant 1", "1 2 20 3.45 4 1 5 30 1 6 30 1 7 30 1 8 30"); },
-     StepVariants(),
+     [] { return IrrigatedFields("constant 1", "1 2 20 3.45 4 1 5 30 1 6 30 1 7 30 1 8 30"); }, StepVariants(),
      [](const Runs& runs) {
        const double hourly = runs.at("hourly").Sum("irr_sw.stat", "1");
        return Checks{Relative("hourly (mm)", hourly, 34.56, 0.05),
@@ -224,8 +223,7 @@ const Register kIrrigationDay{
     {"routing.irrigation_calendar_day",
      "fields asking 30 mm on 5 January alone from a river of 10 m3/s (86.4 mm a day over their 10 km2) get the "
      "day's 30 mm at any step length: the two-day step of 5 and 6 January irrigates the 5th",
-     [] { return IrrigatedFields("constant 10", "1 2 20 3.45 1 1 5 30"); },
-     StepVariants(),
+     [] { return IrrigatedFields("constant 10", "1 2 20 3.45 1 1 5 30"); }, StepVariants(),
      [](const Runs& runs) {
        Checks c;
        for (const auto& [name, run] : runs)
