@@ -11,6 +11,7 @@
 
 #include "framework/diagstream.h"
 #include "framework/mpirunning.h"
+#include "framework/types.h"
 
 namespace {
 std::string Named(const char* format, int i, const char* what) {
@@ -273,8 +274,7 @@ void irrigationclass::FreeMemory() {
 void irrigationclass::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, int64_t stepYear) {
   if (Off()) return;
   teilmodellklasse::run(stepHour, stepDay, stepMonth, stepYear);
-  stepMonthOfYear = stepMonth;
-  stepDayOfMonth = stepDay;
+  CoveredDays(stepHour, stepDay, stepMonth, stepYear);
   // Every statistic starts the step: the routing and the files take the
   // step's amounts, never a sum since the start of the run.
   groundwaterStatistic->NewStep();
@@ -290,6 +290,7 @@ void irrigationclass::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, 
   // only the rows of the instance); the surface-water demand of the
   // subbasins is summed over the instances, and instance 0, which holds the
   // routing, hands back the share of it that the rivers and reservoirs give.
+  RiverShare();
   CellPass();
   SurfaceWaterSupply();
   BookAmounts();
@@ -306,6 +307,59 @@ void irrigationclass::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, 
 static int ZoneOf(const int* index, int maxCode, double value) {
   const int v = static_cast<int>(value);
   return (index && v >= 0 && v <= maxCode) ? index[v] : 0;
+}
+
+// The step ends mintointend minutes after its date's hour and lasts
+// timeinterval minutes: an hourly step lies within one day, a daily step
+// stamped with hour 24 is its day, a step of two days covers its date's day
+// and the one before.
+void irrigationclass::CoveredDays(int64_t hour, int64_t day, int64_t month, int64_t year) {
+  coveredDays.clear();
+  const double end = static_cast<double>(hour) * 60 + mintointend, start = end - timeinterval;
+  for (int64_t k = static_cast<int64_t>(std::floor(start / 1440)); static_cast<double>(k) * 1440 < end; ++k) {
+    const double minutes =
+        std::min(end, static_cast<double>(k + 1) * 1440) - std::max(start, static_cast<double>(k) * 1440);
+    if (!(minutes > 0)) continue;
+    // The date k days after the step's.
+    int64_t y = year, m = month, d = day;
+    for (int64_t i = 0; i < k; ++i)
+      if (++d > DaysInMonth(y, m)) {
+        d = 1;
+        if (++m > 12) m = 1, ++y;
+      }
+    for (int64_t i = 0; i > k; --i)
+      if (--d < 1) {
+        if (--m < 1) m = 12, --y;
+        d = DaysInMonth(y, m);
+      }
+    coveredDays.push_back({m, d, minutes});
+  }
+}
+
+void irrigationclass::RiverShare() {
+  const int n = zonecount;
+  Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
+  for (ExactSum& s : pendingSum) s.Clear();
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int c = 1; c <= ncols; ++c) {
+      if (!OwnCell(zone, r, c)) continue;
+      const int k = ZoneOf(zoneindex, maxzonecode, zone[r][c]);
+      const double asked = pending[static_cast<size_t>(r) * (ncols + 1) + c];
+      if (asked > 0 && k >= 1 && k <= n) pendingSum[k].Add(asked * RelativeArea(r, c));
+    }
+  if (mpisize > 1 && MpiRunning()) ExactSum::Reduce(pendingSum.data(), n + 1, 0);
+  riverShare.assign(static_cast<size_t>(std::max(0, n)) + 1, 0.0);
+  if (mpirank == 0) {
+    const double cellArea = cellsize * cellsize / 1e6;
+    for (int k = 1; k <= n; ++k) {
+      // (Subbasin k's area is rel(0) x rel(k) km2.)
+      const double cells = cellArea > 0 ? fromSurface[0].rel * fromSurface[k].rel / cellArea : 0.0;
+      const double asked = cells > 0 ? pendingSum[k].Value() / cells : 0.0;
+      riverShare[k] = asked > 0 ? std::max(0.0, maxirrig[0][k]) / asked : 0.0;
+    }
+  }
+  if (mpisize > 1 && MpiRunning())
+    MPI_Bcast(riverShare.data(), static_cast<int>(riverShare.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
 }
 
 bool irrigationclass::OwnCell(Grid zone, int r, int c) const {
@@ -334,16 +388,13 @@ void irrigationclass::CellPass() {
   Grid ratio = gridlist[etrRatio].grid, root = gridlist[rootDepth].grid;
   const double dt = timeinterval;
   for (ExactSum& s : surfaceSum) s.Clear();
-  for (ExactSum& s : pendingSum) s.Clear();
   missingCells = 0;
   for (int r = firstrow; r <= lastrow; ++r) {
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnCell(zone, r, c)) continue;
       const int k = ZoneOf(zoneindex, maxzonecode, zone[r][c]);
-      // What the cell asked of the river in the step before (the subbasin's
-      // sum shares out the water in transit).
+      // What the cell asked of the river in the step before.
       const double asked = pending[static_cast<size_t>(r) * (ncols + 1) + c];
-      if (asked > 0 && k >= 1 && k <= zonecount) pendingSum[k].Add(asked * RelativeArea(r, c));
       const int i = static_cast<int>(code[r][c]);
       double& a = amount[r][c];
       // The field's demand carries over from step to step; the amount is
@@ -354,13 +405,17 @@ void irrigationclass::CellPass() {
         continue;
       }
       const IrrigationTable& rule = table[i];
+      double ask = 0;  // what the field asks in this step
       if (rule.method == 1 || rule.method == 2) {
+        // The amount of each calendar day for the part of it in the step.
         want = 0;
-        for (int j = 1; j <= rule.n; ++j)
-          if (rule.month[j] == stepMonthOfYear && rule.day[j] == stepDayOfMonth) {
-            want = rule.amount[j] * dt / 1440;
-            break;
-          }
+        for (const CoveredDay& d : coveredDays)
+          for (int j = 1; j <= rule.n; ++j)
+            if (rule.month[j] == d.month && rule.day[j] == d.day) {
+              want += rule.amount[j] * d.minutes / 1440;
+              break;
+            }
+        ask = want;
       } else {
         // A missing input (not above -9999) is never a number: -9999 as the
         // soil moisture would ask the root zone to be filled by some 10 m.
@@ -385,23 +440,41 @@ void irrigationclass::CellPass() {
           continue;
         }
         // Soil moisture (3) or evapotranspiration ratio (4) starts an
-        // irrigation that fills the root zone to the upper threshold; it runs
-        // on until that threshold is reached, but never past one daily step.
-        const bool start = rule.method == 4 ? ratio[r][c] < rule.min_etr_etp : sb[r][c] < low[r][c];
-        if (dt >= 1440 && asked > 0) {
-          // The river water asked in the daily step before, which reaches
-          // the field in this one, fills the root zone that the soil
-          // moisture still shows dry: the field asks nothing more.
-          want = 0;
-        } else if (start) {
-          if (want == 0) want = (high[r][c] - sb[r][c]) * root[r][c] * 1000 * dt / 1440;
-        } else if (dt >= 1440 || sb[r][c] >= high[r][c]) {
-          want = 0;
+        // irrigation that fills the root zone to the upper threshold, at the
+        // rate of the deficit per day; it runs on until that threshold is
+        // reached.
+        const double rate = (high[r][c] - sb[r][c]) * root[r][c] * 1000 * dt / 1440;
+        if (dt < 1440) {
+          const bool start = rule.method == 4 ? ratio[r][c] < rule.min_etr_etp : sb[r][c] < low[r][c];
+          if (start) {
+            if (want == 0) want = rate;
+          } else if (sb[r][c] >= high[r][c]) {
+            want = 0;
+          }
+          ask = want;
+        } else {
+          // A step of a day or more sees the root zone before the river water
+          // asked in the step before reaches it in this one: that water
+          // counts as there. The irrigation runs at its rate while its start
+          // holds, then on while the root zone lacks water; a step whose rate
+          // covers what it lacks (the threshold is reached within the step)
+          // asks that and ends it.
+          const double arriving = k >= 1 && k <= zonecount ? asked * riverShare[k] : 0.0;
+          const double lacking = (high[r][c] - sb[r][c]) * root[r][c] * 1000 - arriving;
+          const bool start = rule.method == 4 ? ratio[r][c] < rule.min_etr_etp
+                                              : (sb[r][c] - low[r][c]) * root[r][c] * 1000 + arriving < 0;
+          if (start) {
+            if (want == 0) want = rate;
+            ask = want;
+          } else if (want > 0) {
+            ask = std::min(want, std::max(0.0, lacking));
+            if (ask < want) want = 0;
+          }
         }
       }
       // Nothing is taken back from the fields; a value that is no number asks nothing.
       if (!(want > 0)) want = 0;
-      a = want;
+      a = ask > 0 ? ask : 0.0;
       if (rule.origin == 1) {
         a = std::min(a, std::max(0.0, pump[r][c]));
       } else if (rule.origin == 2) {
@@ -435,10 +508,8 @@ void irrigationclass::SurfaceWaterSupply() {
   // Demand of every subbasin [mm over its cells]: the sum of its amounts
   // over all instances, divided by its cells; the same for what its cells
   // asked of the river in the step before.
-  if (mpisize > 1 && MpiRunning()) {
-    ExactSum::Reduce(surfaceSum.data(), n + 1, 0);
-    ExactSum::Reduce(pendingSum.data(), n + 1, 0);
-  }
+  // (RiverShare has summed what was asked of the river.)
+  if (mpisize > 1 && MpiRunning()) ExactSum::Reduce(surfaceSum.data(), n + 1, 0);
   // The zone records give the area of subbasin k as rel(0) x rel(k) [km2].
   const double cellArea = cellsize * cellsize / 1e6;
   auto area = [&](int k) { return fromSurface[0].rel * fromSurface[k].rel; };

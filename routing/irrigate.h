@@ -51,6 +51,13 @@ class irrigationclass : public teilmodellklasse {
   void AddCell(zonalstatistic& writer, std::vector<ZoneRecord>& table, int r, int c, int k, double value, double w);
   // A cell of the instance's rows that the instance owns, with a subbasin.
   bool OwnCell(Grid zone, int r, int c) const;
+  // Per subbasin, the share of what its fields asked of the river in the
+  // step before that reaches them in this step (computed on instance 0,
+  // known to every instance).
+  void RiverShare();
+  // The days of the calendar that the step covers, each with the minutes of
+  // it that fall in the step.
+  void CoveredDays(int64_t hour, int64_t day, int64_t month, int64_t year);
   // The amounts of the instance's cells (surface water as demanded).
   void CellPass();
   // The share of each subbasin's surface-water demand that the reservoirs
@@ -82,6 +89,13 @@ class irrigationclass : public teilmodellklasse {
   // river water in transit per mm asked of it, then per tracer the
   // reservoir's concentrations, then those of the water in transit.
   std::vector<double> supply;
+  // Per subbasin: the river water in transit per mm asked of it.
+  std::vector<double> riverShare;
+  struct CoveredDay {
+    int64_t month = 0, day = 0;
+    double minutes = 0;
+  };
+  std::vector<CoveredDay> coveredDays;  // of the current step
   bool strandedWarned = false;
   std::unique_ptr<zonalstatistic> groundwaterStatistic, surfaceStatistic;
   double** maxirrig = nullptr;
@@ -92,7 +106,6 @@ class irrigationclass : public teilmodellklasse {
   double* qg = nullptr;
   std::vector<int> tracerStorage;  // 1 ... tracers, grid-list positions
   std::vector<int> tracerInput;
-  int64_t stepMonthOfYear = 0, stepDayOfMonth = 0;  // of the current step
   // Methods 3 and 4: cells of the step whose inputs miss a value, the first
   // of them (its grid-list position, row, column and record), and whether it
   // has been said.

@@ -193,28 +193,42 @@ const Register kShares{
                      Absolute("abstraction: steps", static_cast<double>(a.size()), 7 * 24, 0)};
      }}};
 
+// Fields of 10 km2 (ten cells) irrigated from the river of a constant inflow
+// by the rule of an irrigation table's record.
+SetUp IrrigatedFields(const std::string& river, const std::string& rule) {
+  SetUp s = OneCell(9, Inflow(river, 0.2, 2000, 529));
+  s.ncols = 10;
+  s.grids["irrigation_codes.asc"] = [](int, int) { return 1.0; };
+  s.edits = {{"10        number of standard grids\n",
+              "11        number of standard grids\nirrigation_codes.asc irrigation_codes fillcode = 0 readcode = 1\n"},
+             {"[irrigation]\n0\n$step\n",
+              "[irrigation]\n1\n$step\nirr_gw.stat 4001\tfrom groundwater\nirr_sw.stat 4001\tfrom surface "
+              "water\n\n[irrigation_table]\n1\n1 field " +
+                  rule + "\n"}};
+  return s;
+}
+
 const Register kIrrigation{
     {"routing.irrigation_steps",
      "10 km2 of fields asking 30 mm a day on 5 to 8 January from a river of 1 m3/s get its 4 days, 34.56 mm (with "
      "their own runoff, 5 %); daily and two-day steps within 3 % of hourly",
-     [] {
-       SetUp s = OneCell(9, Inflow("constant 1", 0.2, 2000, 529));
-       s.ncols = 10;
-       s.grids["irrigation_codes.asc"] = [](int, int) { return 1.0; };
-       s.edits = {{"10        number of standard grids\n",
-                   "11        number of standard grids\nirrigation_codes.asc irrigation_codes fillcode = 0 readcode = "
-                   "1\n"},
-                  {"[irrigation]\n0\n$step\n",
-                   "[irrigation]\n1\n$step\nirr_gw.stat 4001\tfrom groundwater\nirr_sw.stat 4001\tfrom surface "
-                   "water\n\n[irrigation_table]\n1\n1 field 1 2 20 3.45 4 1 5 30 1 6 30 1 7 30 1 8 30\n"}};
-       return s;
-     },
-     StepVariants(),
+     [] { return IrrigatedFields("constant 1", "1 2 20 3.45 4 1 5 30 1 6 30 1 7 30 1 8 30"); }, StepVariants(),
      [](const Runs& runs) {
        const double hourly = runs.at("hourly").Sum("irr_sw.stat", "1");
        return Checks{Relative("hourly (mm)", hourly, 34.56, 0.05),
                      Relative("daily (mm)", runs.at("daily").Sum("irr_sw.stat", "1"), hourly, 0.03),
                      Relative("two-day (mm)", runs.at("twodays").Sum("irr_sw.stat", "1"), hourly, 0.03)};
+     }}};
+const Register kIrrigationDay{
+    {"routing.irrigation_calendar_day",
+     "fields asking 30 mm on 5 January alone from a river of 10 m3/s (86.4 mm a day over their 10 km2) get the "
+     "day's 30 mm at any step length: the two-day step of 5 and 6 January irrigates the 5th",
+     [] { return IrrigatedFields("constant 10", "1 2 20 3.45 1 1 5 30"); }, StepVariants(),
+     [](const Runs& runs) {
+       Checks c;
+       for (const auto& [name, run] : runs)
+         c.push_back(Relative(name + ": irrigated (mm)", run.Sum("irr_sw.stat", "1"), 30, 1e-4));
+       return c;
      }}};
 
 const Register kObservations{
