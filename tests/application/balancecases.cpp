@@ -543,7 +543,7 @@ std::vector<bool> Judge(const Case& c, Outcome& o, const RunSettings& settings) 
                       low / water, high / water, estimate / water);
       char text[480];
       std::snprintf(text, sizeof text,
-                    "%s with the soil's evaporation and transpiration of %.6g mm: %.6g mm x concentration within %.6g "
+                    "%s with the soil's evaporation and transpiration (and the snow's under slides) of %.6g mm: %.6g mm x concentration within %.6g "
                     "to %.6g, %s; %.3g of the mass that entered outside (at most %.3g) on %s\n",
                     name.c_str(), water, implied, low, high, mean, beyond, allowed, layout);
       std::printf("case %s: %s", c.name.c_str(), text);

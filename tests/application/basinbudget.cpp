@@ -1250,6 +1250,13 @@ void Terms::EvaporatedTracer(const BudgetModules::Tracer& tracer, int index) {
   if (snowSection.size() > 2 && !LeadingNumbers(snowSection[2]).empty())
     snowMethod = static_cast<int>(LeadingNumbers(snowSection[2])[0]);
   const bool snowInItsStep = snowMethod == 5 || snowMethod == 6 || snowMethod == 7 || snowMethod == 11;
+  // Their slides (methods 6 and 7) move snow after the pack evaporated: where
+  // snow came to rest (the deposition grid, written every step) the
+  // concentration of the step's end is not the one the water left at, which
+  // lies within the sources' (bounded as the soil's; every cell where no
+  // deposition grid tells).
+  const bool slides = snowMethod == 6 || snowMethod == 7;
+  Budget::Bounded slid{"what the snow evaporated where the slides brought snow"};
   // The concentrations at the period's start: those at the start run's end.
   GridFile snow = ReadGridFile(start.dir() + "/out/" + p + "snow_.asc");
   GridFile glacierSnow = ReadGridFile(start.dir() + "/out/" + p + "snowg.asc");
@@ -1363,7 +1370,17 @@ void Terms::EvaporatedTracer(const BudgetModules::Tracer& tracer, int index) {
         break;
       }
       const GridFile& at = snowInItsStep ? x : snow;
-      mm += end.BasinMean(e, [&](int r, int c) { return concentration(at.at(r, c)) * FreeShare(start, r, c); });
+      const GridFile came = slides ? grid("depos") : GridFile();
+      const auto free = [&](int r, int c, bool moved) {
+        return slides && (!size(came.ncols, came.nrows) || came.at(r, c) > 0) == moved ? FreeShare(start, r, c) : 0.0;
+      };
+      mm += end.BasinMean(e, [&](int r, int c) {
+        return concentration(at.at(r, c)) * (slides ? free(r, c, false) : FreeShare(start, r, c));
+      });
+      slid.water += end.BasinMean(e, [&](int r, int c) { return free(r, c, true); });
+      slid.low += end.BasinMean(e, [&](int r, int c) { return lowest * free(r, c, true); });
+      slid.high += end.BasinMean(e, [&](int r, int c) { return highest * free(r, c, true); });
+      slid.estimate += end.BasinMean(e, [&](int r, int c) { return concentration(at.at(r, c)) * free(r, c, true); });
       snow = x;
     }
     if (glacierSnowEvaporates) {
@@ -1387,6 +1404,7 @@ void Terms::EvaporatedTracer(const BudgetModules::Tracer& tracer, int index) {
   if (missing.empty()) {
     budget.outputs.push_back({"what evaporated of the tracer but the soil's", mm});
     budget.bounded.push_back({"what the soil's evaporation and transpiration took", water, low, high, estimate});
+    if (slides) budget.bounded.push_back(slid);
   } else {
     Unread("what evaporated of the tracer: " + missing + " (every step's evaporation and concentrations)");
   }

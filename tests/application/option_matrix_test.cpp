@@ -410,6 +410,10 @@ std::string TracerInputs(const std::string& dir) {
     const size_t at = text.find(sum);
     if (at != std::string::npos) text.replace(at, sum.size(), "\n" + std::string(grid) + "\n12\n");
   }
+  // The slides' deposition every step (where the snow's concentration at
+  // the step's end is not its evaporation's).
+  if (const size_t at = text.find("\ndepos.asc\n0\n"); at != std::string::npos)
+    text.replace(at, 13, "\ndepos.asc\n2\n");
   WriteFile(dir + "/control.txt", text);
   return "";
 }
@@ -631,12 +635,18 @@ double GlacierUpdates(const RunOutput& run) {
 //   week's hourly steps give 10.5 mm, its daily steps 5.6 and its two-day
 //   steps 4.7); the snowfall signature checks each run's partition against
 //   its own temperatures;
-// - the snow melt, 25 %, beyond the snowfall's and the irrigation's
-//   differences: the degree days (or the energy) of a step's mean
-//   temperature differ from the sum of its hours' where the temperature
-//   crosses 0 within the step (as the daily steps' melt against the two-day
-//   steps' of the snow cover at the start), and the melt of a small pack is
-//   bounded by the snow it got;
+// - the snow cover's outflow, 25 %, beyond the snowfall's and the
+//   irrigation's differences: the degree days (or the energy) of a step's
+//   mean temperature differ from the sum of its hours' where the
+//   temperature crosses 0 within the step, and what the pack keeps at the
+//   end follows its melt. (Not the melt outflow: it is the whole outflow of
+//   a step with any melt, so the rain of a step that melts a pack's last
+//   millimetres counts as melt; a longer step melts such a pack within the
+//   same step as the rain or before it, as its snow is gone, and that
+//   statistic doubles or halves with the step length while the pack's
+//   water agrees. Its difference tells how differently the steps release
+//   the pack's water, the rain through it with the melt, and feeds what
+//   follows.)
 // - the outlet's volume (mm over the cut), 5 %: the same water passes; a
 //   step routes what runs off within it in that step, and the water in
 //   transit at the end differs by a part of a day's recession;
@@ -694,9 +704,9 @@ Comparing Converges(const std::string& other, int minutes, int otherMinutes, Tot
     }
     if (totals.snow) {
       const double snowfall = std::fabs(PeriodSum(s, e, "snow.stat") - PeriodSum(s, o, "snow.stat"));
-      double melt = feeding + snowfall;
-      total("snow melt (mm)", "smelt.stat", 0.25, melt);
-      feeding = melt - snowfall;
+      double beyond = feeding + snowfall;
+      total("snow cover outflow (mm)", "snowoutflow.stat", 0.25, beyond);
+      feeding += std::fabs(PeriodSum(s, e, "smelt.stat") - PeriodSum(s, o, "smelt.stat"));
     }
     // The outlet: the last column of the routed discharge (m3/s), each step.
     const auto q = PeriodTable(s, e, "discharge.stat"), p = PeriodTable(s, o, "discharge.stat");
@@ -2206,17 +2216,10 @@ const std::vector<Excluded> kExcluded = Exclusions();
 // own nodata, which no other fault hides).
 std::vector<KnownFault> KnownFaults() {
   std::vector<KnownFault> f = {
-      // Not isolated yet: tracer mass through two vegetation layers on frozen
-      // soil; the tracers of the surface flow at a warm start on other
-      // sub-steps; the soil tracer of silting-up on frozen soil.
-      {{{"soil", "frozen"}, {"tracers", "by-source-two-layers"}}, 95, "tracers through two layers on frozen soil",
-       {"Oxygen with"}, true},
+      // Not isolated yet: the tracers of the surface flow at a warm start on
+      // other sub-steps.
       {{{"surface-routing", "4"}, {"tracers", "by-source"}, {"warm-start", "equals-one-run"}}, 94,
        "surface tracers at a warm start on other sub-steps", {"oxySurfa"}, true},
-      // (With two-day steps in January 9.9e-5 of the soil tracer's mass
-      // that entered lies outside its bounds.)
-      {{{"silting-up", "1"}, {"soil", "frozen"}}, 94, "the soil tracer of silting-up on frozen soil",
-       {"Oxygen with"}, true},
       // A soil-moisture irrigation fills the root zone at the rate of its
       // deficit per day and runs on until the upper limit is reached: at
       // hourly steps that takes as long as the soil drains meanwhile (the
@@ -2233,14 +2236,6 @@ std::vector<KnownFault> KnownFaults() {
        {"irrigation from the reservoir and the river, with", "outlet volume (mm) (", "outlet peak (m3/s; of the finer",
         "recharge (mm) ("},
        true},
-      // Not isolated: degree-day snow with drift in the glacier-update week
-      // melts 5.15 mm at two-day steps against 32.4 mm at daily ones,
-      // beyond the 6 mm its snowfall differs.
-      {{{"convergence", "steps"}, {"snow", "drift"}},
-       95,
-       "drifting degree-day snow melts a sixth at two-day steps",
-       {"snow melt (mm) ("},
-       true},
       // Not isolated: the soil tracer of a warm start continued on other
       // sub-steps (oxyu 0.251 apart against the 0.203 allowed; the soil
       // column's own state at a 1 -> 3 sub-step warm start moves the table
@@ -2252,6 +2247,9 @@ std::vector<KnownFault> KnownFaults() {
        true},
       // Not isolated: 1.08e-6 of the input (3.97e-5 mm) unaccounted for in
       // January's frozen soil under dynamic glaciers with river irrigation.
+      // It needs the groundwater model and the update on 22 January, a
+      // frozen day (daily steps 9.1e-4 mm; the update on 24 January or none
+      // closes; no irrigation changes it).
       {{{"glaciers", "dynamic"}, {"soil", "frozen"}, {"irrigation", "channel-less"}},
        95,
        "water of frozen soil under dynamic glaciers with river irrigation",
@@ -2267,14 +2265,6 @@ std::vector<KnownFault> KnownFaults() {
                "direct runoff with the surface routing and silting-up depends on the sub-steps",
                {"outlet peak (m3/s) (", "outlet volume (mm) ("},
                true});
-  // A pack holding liquid water melts more than the same energy melts in a
-  // dry one.
-  for (const char* snow : {"energy-balance", "slides"})
-    f.push_back({{{"convergence", "steps"}, {"snow", snow}},
-                 95,
-                 "the energy balance's wet pack melts more than its energy",
-                 {"snow melt (mm) ("},
-                 true});
   return f;
 }
 const std::vector<KnownFault> kKnownFaults = KnownFaults();
