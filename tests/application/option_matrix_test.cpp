@@ -2216,10 +2216,6 @@ const std::vector<Excluded> kExcluded = Exclusions();
 // own nodata, which no other fault hides).
 std::vector<KnownFault> KnownFaults() {
   std::vector<KnownFault> f = {
-      // Not isolated yet: the tracers of the surface flow at a warm start on
-      // other sub-steps.
-      {{{"surface-routing", "4"}, {"tracers", "by-source"}, {"warm-start", "equals-one-run"}}, 94,
-       "surface tracers at a warm start on other sub-steps", {"oxySurfa"}, true},
       // A soil-moisture irrigation fills the root zone at the rate of its
       // deficit per day and runs on until the upper limit is reached: at
       // hourly steps that takes as long as the soil drains meanwhile (the
