@@ -16,6 +16,7 @@
 #include "framework/modelobject.h"
 #include "framework/mpirunning.h"
 #include "framework/signals.h"
+#include "framework/strutil.h"
 
 namespace {
 
@@ -598,7 +599,7 @@ void modelobject::WriteGrid2(const std::string& fileName, Grid grid, bool asciiF
 void modelobject::WriteGridFile(const std::string& fileName, Grid grid, bool asciiFile, bool doubleFile,
                                 bool dataColumnsOnly, bool allDigits) {
   if (allDigits) doubleFile = true;
-  const char* const format = allDigits ? "%.17g" : "%g";
+  const int precision = allDigits ? 17 : 6;  // "%.17g" or "%g"
   IgnoreCtrlC();
   SignalAction rearm{&RearmCtrlCHandler};
   std::string path = fileName;
@@ -657,8 +658,7 @@ void modelobject::WriteGridFile(const std::string& fileName, Grid grid, bool asc
         for (int c = 1; c <= ncols; ++c) {
           if (c > 1) line += '\t';
           if (values) {
-            std::snprintf(number, sizeof number, format, values[c]);
-            line += number;
+            line.append(number, FormatGeneral(number, values[c], precision));
           } else {
             line += missing;
           }

@@ -18,6 +18,7 @@
 #include "framework/diagstream.h"
 #include "framework/modelobject.h"
 #include "framework/signals.h"
+#include "framework/strutil.h"
 
 namespace {
 
@@ -105,11 +106,20 @@ void modelobject::WriteStackFile(const std::string& fileName, Stack stack, int l
                      "max\t%lg\nsum\t%lg\naverage\t%lg\nnumlevels\t%lg\n",
                      header[0], header[1], header[2], header[3], header[4], header[5], header[6], header[7], header[8],
                      header[9], header[10], header[11]) > 0;
+    // One value a line ("%lg", a state "%.17g"), formatted row by row into
+    // one text and written at once.
+    const int precision = allDigits ? 17 : 6;
+    std::vector<char> text(static_cast<size_t>(std::max(ncols, 1)) * perCell * 33);
     for (int row = 1; ok && row <= nrows; ++row) {
       const double* const* cells = stack ? stack[row] : nullptr;
-      for (int c = 1; ok && c <= ncols; ++c)
-        for (int l = 0; ok && l < perCell; ++l)
-          ok = std::fprintf(file, allDigits ? "%.17g\n" : "%lg\n", cells ? cells[c][l] : nodata) > 0;
+      char* out = text.data();
+      for (int c = 1; c <= ncols; ++c)
+        for (int l = 0; l < perCell; ++l) {
+          out = FormatGeneral(out, cells ? cells[c][l] : nodata, precision);
+          *out++ = '\n';
+        }
+      const size_t size = static_cast<size_t>(out - text.data());
+      ok = std::fwrite(text.data(), 1, size, file) == size;
     }
     if (!ok) {
       std::fclose(file);

@@ -1,5 +1,6 @@
 #include "framework/strutil.h"
 
+#include <charconv>
 #include <cstdio>
 
 int SplitString(const std::string& text, const std::string& delimiters, std::vector<std::string>& tokens,
@@ -72,4 +73,10 @@ std::string LayerFileName(const std::string& name, int layer) {
     std::snprintf(buffer, sizeof buffer, "%.*s_Layer_%d%s", static_cast<int>(dot), name.c_str(), layer,
                   name.c_str() + dot);
   return buffer;
+}
+
+char* FormatGeneral(char* out, double value, int precision) {
+  // 32 characters hold any double at up to 17 significant digits
+  // ("-1.2345678901234567e-308" and "-nan").
+  return std::to_chars(out, out + 32, value, std::chars_format::general, precision).ptr;
 }

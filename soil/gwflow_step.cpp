@@ -35,19 +35,6 @@ double GlobalMax(double local, int size) {
 
 // ---------------------------------------------------------------- storage
 
-gwflowclass::CellStorage gwflowclass::StorageOf(int l, int r, int c) const {
-  const Layer& y = layers[l];
-  const double top = y.top[r][c];
-  if (l == 1) return {top, y.storage[r][c], y.storage[r][c], -std::numeric_limits<double>::infinity()};
-  return {top, y.storage[r][c], y.drainable[r][c], top - std::max(0.0, y.thick[r][c])};
-}
-
-double gwflowclass::Stored(int l, int r, int c, double h) const {
-  const CellStorage s = StorageOf(l, r, c);
-  if (h >= s.top) return s.confined * (h - s.top);
-  return s.drainable * (std::max(h, s.base) - s.top);
-}
-
 double gwflowclass::HeadOf(int l, int r, int c, double w) const {
   const CellStorage s = StorageOf(l, r, c);
   if (w >= 0) return s.confined > 0 ? s.top + w / s.confined : s.top;
@@ -58,34 +45,6 @@ double gwflowclass::HeadOf(int l, int r, int c, double w) const {
 double gwflowclass::StorageSlope(int l, int r, int c, double h) const {
   const CellStorage s = StorageOf(l, r, c);
   return h >= s.top ? s.confined : s.drainable;
-}
-
-bool gwflowclass::SolveStorage(int l, int r, int c, double a, double b, double k, double& h) const {
-  // a x Stored(h) + b x h rises with h: the root lies in the one part of
-  // the storage function where the part's line meets k.
-  const CellStorage s = StorageOf(l, r, c);
-  const double above = a * s.confined + b;
-  if (above > 0) {
-    const double x = (k + a * s.confined * s.top) / above;
-    if (x >= s.top) {
-      h = x;
-      return true;
-    }
-  }
-  const double below = a * s.drainable + b;
-  if (below > 0) {
-    const double x = (k + a * s.drainable * s.top) / below;
-    if (x >= s.base) {
-      h = std::min(x, s.top);
-      return true;
-    }
-  }
-  if (b > 0) {
-    // A dry cell: the neighbours' levels alone.
-    h = std::min((k + a * s.drainable * (s.top - s.base)) / b, s.base);
-    return true;
-  }
-  return false;
 }
 
 double gwflowclass::StepSeconds() const {

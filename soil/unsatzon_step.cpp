@@ -101,15 +101,26 @@ void unsatzonmodellklasse::PutStepSums() {
   if (grids.size() != stepsums.size()) return;
   const size_t width = static_cast<size_t>(ncols) + 1;
   const size_t levels = static_cast<size_t>(layers) + 1;
-  for (int r = firstrow; r <= lastrow; ++r)
+  // Per row the rows of the grids and of their sums, looked up once.
+  std::vector<double*> to(grids.size());
+  std::vector<const double*> from(grids.size());
+  for (int r = firstrow; r <= lastrow; ++r) {
+    const size_t row = static_cast<size_t>(r - firstrow) * width;
+    for (size_t k = 0; k < grids.size(); ++k) {
+      to[k] = grids[k] ? grids[k][r] : nullptr;
+      from[k] = stepsums[k].data() + row;
+    }
+    const bool qdown = q_down && q_down[r] && !stepsumsqdown.empty();
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnValidCell(r, c)) continue;
-      const size_t at = static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
       for (size_t k = 0; k < grids.size(); ++k)
-        if (grids[k] && grids[k][r]) grids[k][r][c] = stepsums[k][at];
-      if (q_down && q_down[r] && !stepsumsqdown.empty())
+        if (to[k]) to[k][c] = from[k][c];
+      if (qdown) {
+        const size_t at = row + static_cast<size_t>(c);
         for (size_t i = 0; i < levels; ++i) q_down[r][c][i] = stepsumsqdown[at * levels + i];
+      }
     }
+  }
 }
 
 void unsatzonmodellklasse::SelectInfiltrationInput(int interceptionFirst) {
