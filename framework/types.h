@@ -49,6 +49,19 @@ constexpr int DaysInMonth(int64_t year, int64_t month) {
   if (month < 1 || month > 12) return 0;
   return month == 2 && IsLeapYear(year) ? 29 : lengths[month];
 }
+// The date k days after (k < 0: before) year-month-day, in place.
+constexpr void ShiftDate(int64_t& year, int64_t& month, int64_t& day, int64_t k) {
+  for (; k > 0; --k)
+    if (++day > DaysInMonth(year, month)) {
+      day = 1;
+      if (++month > 12) month = 1, ++year;
+    }
+  for (; k < 0; ++k)
+    if (--day < 1) {
+      if (--month < 1) month = 12, --year;
+      day = DaysInMonth(year, month);
+    }
+}
 // Day of the year, 1 January = 1.
 constexpr int DayOfYear(int64_t year, int64_t month, int64_t day) {
   int n = static_cast<int>(day);

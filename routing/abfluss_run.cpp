@@ -405,13 +405,7 @@ void abflussmodellklasse::NextObservedDate() {
   int64_t minutes = d[3] * 60 + static_cast<int64_t>(timeinterval);
   while (minutes > 24 * 60) {
     minutes -= 24 * 60;
-    if (++d[2] > DaysInMonth(d[0], d[1])) {
-      d[2] = 1;
-      if (++d[1] > 12) {
-        d[1] = 1;
-        ++d[0];
-      }
-    }
+    ShiftDate(d[0], d[1], d[2], 1);
   }
   d[3] = minutes / 60;
 }

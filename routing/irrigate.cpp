@@ -322,16 +322,7 @@ void irrigationclass::CoveredDays(int64_t hour, int64_t day, int64_t month, int6
     if (!(minutes > 0)) continue;
     // The date k days after the step's.
     int64_t y = year, m = month, d = day;
-    for (int64_t i = 0; i < k; ++i)
-      if (++d > DaysInMonth(y, m)) {
-        d = 1;
-        if (++m > 12) m = 1, ++y;
-      }
-    for (int64_t i = 0; i > k; --i)
-      if (--d < 1) {
-        if (--m < 1) m = 12, --y;
-        d = DaysInMonth(y, m);
-      }
+    ShiftDate(y, m, d, k);
     coveredDays.push_back({m, d, minutes});
   }
 }
