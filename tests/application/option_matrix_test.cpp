@@ -1054,9 +1054,51 @@ std::vector<Axis> Axes() {
                         std::vector<GlacierCell> cells;
                         for (size_t i = 0; i < top.size(); ++i)
                           cells.push_back({top[i].first, top[i].second, i == 0 ? 2 : 1});
-                        return StaticGlaciersOn(1, cells)(dir);
+                        const bool corrected =
+                            ReadFile(dir + "/control.txt").find("4         method: slope radiation and temperature") !=
+                            std::string::npos;
+                        return StaticGlaciersOn(1, cells)(dir) +
+                               PointsOf(dir, corrected ? "corr_temperature" : "temperature", "TG", top) +
+                               PointsOf(dir, "SolidSnowStorage_onGlacier", "SG", top) +
+                               PointsOf(dir, "melt_from_ice", "MI", top) + PointsOf(dir, "melt_from_firn", "MF", top);
                       });
                       b.signatures.push_back(kGlacierRunoff);
+                      // Where no snow lies on a glacier cell at a step's start and
+                      // end and all falls as rain (T above T0R + transzone, 1.75
+                      // degrees), its ice melts (T - T0) DDFice / n, its firn (the
+                      // highest cell's) (T - T0) DDFfirn / n (T0 0 degrees, DDFice
+                      // 6 and DDFfirn 4 mm/(K day), n steps a day), each step, at
+                      // the cells' temperatures as the program writes them (but
+                      // where the snow drifts onto them: it melts first).
+                      b.signatures.push_back([](const RunOutput&, const RunOutput& e, const Budget&) {
+                        const bool drift =
+                            e.Text("control.txt").find("method: degree-day with drift") != std::string::npos;
+                        const auto top = HighestCells(e.dir(), drift ? 0 : 3);
+                        const double n = 1440 / StepMinutesOf(e);
+                        double worst = top.size() == 3 || drift ? 0 : NAN, melt = 0;
+                        int steps = 0;
+                        for (size_t i = 0; i < top.size(); ++i) {
+                          const auto [r, c] = top[i];
+                          const auto t = PointSeries(e, "TG", r, c), snow = PointSeries(e, "SG", r, c),
+                                     ice = PointSeries(e, i == 0 ? "MF" : "MI", r, c);
+                          for (size_t k = 1; k < t.size() && k < snow.size() && k < ice.size(); ++k) {
+                            // (A step without a temperature melts nothing.)
+                            if (!(t[k] > -9999)) worst = std::max(worst, std::fabs(ice[k]));
+                            if (!(t[k] > 1.75) || snow[k - 1] != 0 || snow[k] != 0) continue;
+                            const double want = t[k] * (i == 0 ? 4 : 6) / n;
+                            // (The output holds 6 digits.)
+                            worst = std::max(worst, std::fabs(ice[k] - want) - 1e-5 * want);
+                            melt += ice[k];
+                            ++steps;
+                          }
+                        }
+                        char name[200];
+                        std::snprintf(name, sizeof name,
+                                      "largest difference of a step's ice or firn melt at the glacier cells from the "
+                                      "degree-day formula (mm; %d rainy steps without snow on them, %.4g mm)",
+                                      steps, melt);
+                        return Signatures{{name, worst, worst <= 0}};
+                      });
                     }},
                    {"dynamic", dynamic(11)},
                    {"dynamic-13", dynamic(13)}}});
@@ -1267,7 +1309,7 @@ std::vector<Axis> Axes() {
            // the end is that of the last line.
            Edit(b, "0 0     no control point\nqbottom.txt", "34 31   control point\nqbottom.txt");
            b.signatures.push_back([](const RunOutput& s, const RunOutput& e, const Budget&) {
-             // The values of a control-point table's lines (a line a sub-step).
+             // The values of a control-point table's lines (a line a step).
              auto lines = [](const RunOutput& run, const std::string& file) {
                std::vector<std::vector<double>> out;
                for (const auto& row : Rows(run.Text("out/" + file)))
@@ -1312,10 +1354,11 @@ std::vector<Axis> Axes() {
                    below += std::fabs(o[10]);
                  }
                  for (int k = 0; k + 1 < level && k < 10; ++k) {
-                   const double in = k == 0 ? o[3] - et[t][0] : down[t][k - 1], out = down[t][k] + et[t][k + 1] + layers[t][k];
+                   const double in = k == 0 ? o[3] - et[t][0] : down[t][k - 1],
+                                out = down[t][k] + et[t][k + 1] + layers[t][k];
                    const double change = (theta[t][k] - theta[t - 1][k]) * dz[k] * 1000;
-                   unbalanced = std::max(unbalanced, std::fabs(change - in + out) -
-                                                         1e-3 * dz[k] - 1e-5 * (std::fabs(in) + std::fabs(out)));
+                   unbalanced = std::max(unbalanced, std::fabs(change - in + out) - 1e-3 * dz[k] -
+                                                         1e-5 * (std::fabs(in) + std::fabs(out)));
                  }
                }
                double water = 0;
@@ -1325,9 +1368,10 @@ std::vector<Axis> Axes() {
                std::string log;
                for (int rank = 0; rank < 4 && at == std::string::npos; ++rank)
                  at = (log = run->Text("modell_" + std::to_string(rank) + ".log")).find(end);
-               logged = at == std::string::npos
-                            ? NAN
-                            : std::max(logged, std::fabs(std::atof(log.c_str() + at + end.size()) - water) - 5e-6 * water);
+               logged =
+                   at == std::string::npos
+                       ? NAN
+                       : std::max(logged, std::fabs(std::atof(log.c_str() + at + end.size()) - water) - 5e-6 * water);
              }
              char name[200];
              std::snprintf(name, sizeof name,
@@ -1549,7 +1593,9 @@ std::vector<Axis> Axes() {
     // from a cell to the next column, gwflowy to the next row); a face
     // within a subbasin carries Darcy's flow of the heads at the end, the
     // head's fall to the next cell times the cell's conductivity over its
-    // width (height), m/s: their sums within 1e-3 (the heads' 6 digits).
+    // width (height), m/s: their sums within 1e-3 (the heads' 6 digits;
+    // but the faces of the glacier cells, which carry nothing from a whole
+    // glacier).
     auto closedZones = [on](Build& b) {
       on("1")(b);
       Edit(b, "[groundwater_flow]\n1\n", "[groundwater_flow]\n3\n");
@@ -1561,12 +1607,16 @@ std::vector<Axis> Axes() {
         if (x.ncols != z.ncols || y.ncols != z.ncols || h.ncols != z.ncols || k.ncols != z.ncols)
           return Signatures{{"gwflowx.asc, gwflowy.asc, gwhead.asc or gw_k.asc unreadable", NAN, false}};
         double across = 0, within = 0, darcy = 0;
+        const bool glaciers = FileExists(e.dir() + "/ice_firn.asc") || FileExists(e.dir() + "/glac_frac.asc");
+        const auto top = HighestCells(e.dir(), glaciers ? 3 : 0);
+        auto glacier = [&](int r, int c) { return std::find(top.begin(), top.end(), std::pair{r, c}) != top.end(); };
         auto face = [&](double flow, int r, int c, int to_r, int to_c, double width) {
           if (!(z.at(to_r, to_c) > -9999) || !(flow > -9999)) return;
           if (z.at(to_r, to_c) != z.at(r, c)) {
             across += std::fabs(flow);
             return;
           }
+          if (glacier(r, c) || glacier(to_r, to_c)) return;
           within += std::fabs(flow);
           darcy += std::fabs(h.at(r, c) - h.at(to_r, to_c)) * k.at(r, c) / width;
         };
@@ -1711,10 +1761,10 @@ std::vector<Axis> Axes() {
                   lowest = std::min(lowest, h.at(r, c) - fixed);
                 }
             const double off = h.ncols > 0 ? h.at(fr, fc) - fixed : NAN;
-            return Signatures{{"cells of layer 2 below its top at the end (more than the fixed head's)", below, below > 1},
-                              {"layer 2's head at the fixed head off it at the end (m)", off, std::fabs(off) <= 1e-3},
-                              {"layer 2's lowest head at the end above the fixed head (m, -1e-4 or more)", lowest,
-                               lowest >= -1e-4}};
+            return Signatures{
+                {"cells of layer 2 below its top at the end (more than the fixed head's)", below, below > 1},
+                {"layer 2's head at the fixed head off it at the end (m)", off, std::fabs(off) <= 1e-3},
+                {"layer 2's lowest head at the end above the fixed head (m, -1e-4 or more)", lowest, lowest >= -1e-4}};
           });
         // The fixed head of the unconfined layer lies below layer 1's
         // table: water leaks down to it.
