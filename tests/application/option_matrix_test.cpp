@@ -774,7 +774,8 @@ const SignatureOf kIrrigationDemand = [](const RunOutput&, const RunOutput& e, c
       const double want = (high[t - 1] - sb[t - 1]) * root[t] * 1000 * dt / 1440;
       const double got = amount[t] / SubStepsOf(e);
       // (The output holds 6 digits: the moisture to 5e-7.)
-      worst = std::max(worst, std::fabs(got - want) / (1e-4 * want + 1.5e-3 * root[t] * dt / 1440));
+      const double off = dt >= 1440 ? std::max(0.0, got - want) : std::fabs(got - want);
+      worst = std::max(worst, off / (1e-4 * want + 1.5e-3 * root[t] * dt / 1440));
       ++starts;
     }
   }
@@ -1885,7 +1886,8 @@ std::vector<Axis> Axes() {
              // Each irrigation that starts on the reservoir's field (its
              // amount 0 the step before) asks the deficit of the root zone
              // before the step, (SBHIGH - SB_1) x root depth x 1000 x dt / 1440
-             // mm, which the reservoir gives whole; the program's values at
+             // mm (a step of a day or more at most that), which the reservoir
+             // gives whole; the program's values at
              // three of the field's cells, each step (the amounts summed over
              // the sub-steps).
              b.makers.push_back([](const std::string& dir) {
