@@ -483,17 +483,29 @@ void irrigationclass::CellPass() {
                                               : (sb[r][c] - low[r][c]) * root[r][c] * 1000 + arriving < 0;
           if (start && want == 0) want = rate;
           if (start || want > 0) {
-            const double rain = prec[r][c] > nodata ? prec[r][c] : 0.0;
-            const double lost = rootZone[at] > 0 ? givenAtOnce[at] + arriving - (content - rootZone[at]) : 0.0;
-            const double gain = want + rain - lost;
-            // (River water asked now lands in the next step, after this
-            // step's rain and loss: the share of the field's water that the
-            // river gave in the last step makes up what it lacks then.)
-            const double river = rule.origin == 2 && k >= 1 && k <= zonecount ? 1 - supply[k] : 0.0;
+            // (The first step of a run knows no loss: it reckons with the
+            // rate alone and leaves the end to the next step, which sees.)
+            const bool seen = rootZone[at] > 0;
+            const double rain = seen && prec[r][c] > nodata ? prec[r][c] : 0.0;
+            // (Water the root zone gained beyond what it received, from
+            // melt, thaw or below, is not counted on for this step.)
+            const double lost = seen ? std::max(0.0, givenAtOnce[at] + arriving - (content - rootZone[at])) : 0.0;
+            // What the field got of what it asked in the last step: the
+            // reservoir's share and the river's, or what the pump gives (all
+            // when the last step tells nothing). (River water asked now lands
+            // in the next step, after this step's rain and loss: the river's
+            // share of the field's water makes up what it lacks then.)
+            const bool routed = rule.origin == 2 && k >= 1 && k <= zonecount;
+            const double river = routed ? 1 - supply[k] : 0.0;
+            const double got = rule.origin == 1 ? std::min(1.0, std::max(0.0, pump[r][c]) / want)
+                               : routed && (supply[k] > 0 || riverShare[k] > 0)
+                                   ? supply[k] + river * std::min(1.0, riverShare[k])
+                                   : 1.0;
+            const double gain = want * got + rain - lost;
             const double short_ = std::max(0.0, lacking + river * (lost - rain));
             const double share = gain > 0 && short_ < gain ? short_ / gain : 1.0;
             ask = want * share;
-            if (share < 1) want = 0;
+            if (share < 1 && seen) want = 0;
           }
           rootZone[at] = content > 0 ? content : 0.0;
         }

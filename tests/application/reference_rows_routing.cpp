@@ -233,9 +233,8 @@ const Register kIrrigationDay{
 
 const Register kIrrigationBySoilMoisture{
     {"routing.irrigation_soil_moisture_reservoir",
-     "fields by soil moisture from a reservoir start at the deficit D0 a day: 24 x the first hour = the first day = "
-     "the first two-day step (D0 once); the reservoir gives from the first step on: its Irrig (m3) = the fields' mm "
-     "x 1e4",
+     "fields by soil moisture from a reservoir start at the deficit D0 a day (24 x the first hour = the first day = "
+     "the first two-day step: D0 once), from the first step: the reservoir's Irrig (m3) = the fields' mm x 1e4",
      [] {
        SetUp s = IrrigatedFields("constant 1", "3 2 0.1 0.01");
        s.routing += "SP 1 (file = reservoir_i.txt V0 = 20e6, C0 = 0 0 0 0 0 0 0 0 0, dTmin = 3600)\n";
