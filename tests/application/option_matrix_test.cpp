@@ -2217,10 +2217,8 @@ const std::vector<Excluded> kExcluded = Exclusions();
 // own nodata, which no other fault hides).
 std::vector<KnownFault> KnownFaults() {
   std::vector<KnownFault> f = {
-      // Where the river gives a field a small share of what it asks (13 % in
-      // January's first days), a soil-moisture irrigation gets less at steps
-      // of a day or more: 100.3 mm daily, 91.1 two-day, 116.8 hourly (the
-      // glacier-update week: 43.4, 42.7 and 47.7 mm).
+      // River-limited fields (13 % of what they ask): January 100.3 mm daily,
+      // 91.1 two-day, 116.8 hourly (glacier-update week 43.4, 42.7, 47.7).
       {{{"convergence", "steps"}, {"irrigation", "3"}},
        94,
        "a soil-moisture irrigation that the river limits gets less at steps of a day or more",
