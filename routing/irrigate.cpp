@@ -497,13 +497,13 @@ void irrigationclass::CellPass() {
             // share of the field's water makes up what it lacks then.)
             const bool routed = rule.origin == 2 && k >= 1 && k <= zonecount;
             const double river = routed ? 1 - supply[k] : 0.0;
-            const double got = rule.origin == 1 ? std::min(1.0, std::max(0.0, pump[r][c]) / want)
+            const double got = rule.origin == 1 && want > 0 ? std::min(1.0, std::max(0.0, pump[r][c]) / want)
                                : routed && (supply[k] > 0 || riverShare[k] > 0)
                                    ? supply[k] + river * std::min(1.0, riverShare[k])
                                    : 1.0;
             const double gain = want * got + rain - lost;
-            const double short_ = std::max(0.0, lacking + river * (lost - rain));
-            const double share = gain > 0 && short_ < gain ? short_ / gain : 1.0;
+            const double needed = std::max(0.0, lacking + river * (lost - rain));
+            const double share = gain > 0 && needed < gain ? needed / gain : 1.0;
             ask = want * share;
             if (share < 1 && seen) want = 0;
           }
