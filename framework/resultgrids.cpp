@@ -196,10 +196,14 @@ void modelobject::WriteStatisticGrids(int position, int ownCellsOnly, int accumu
 
   const int r1 = static_cast<int>(std::max<int64_t>(1, e.firstrow));
   const int r2 = static_cast<int>(std::min<int64_t>(nrows, e.lastrow));
+  // A few additions per cell: waking the threads costs more than the sums of
+  // a grid of fewer cells, which one thread adds alone.
+  constexpr int64_t kCellsForThreads = 1 << 15;
+  const bool threaded = static_cast<int64_t>(std::max(0, r2 - r1 + 1)) * ncols >= kCellsForThreads;
   // Every cell of the entry's rows within the data columns of its row; the
   // rows on the threads (a visit touches only its own cell's values).
   auto forEachCell = [&](auto&& visit) {
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (threaded)
     for (int r = r1; r <= r2; ++r) {
       if (!value[r]) continue;
       int c1 = 1, c2 = ncols;
@@ -234,7 +238,7 @@ void modelobject::WriteStatisticGrids(int position, int ownCellsOnly, int accumu
     Grid lows = e.minflag ? e.mingrid : nullptr;
     Grid highs = e.maxflag ? e.maxgrid : nullptr;
     if (e.minmaxstarted == 0) {
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (threaded)
       for (int r = r1; r <= r2; ++r) {
         if (!value[r]) continue;
         for (int c = 1; c <= ncols; ++c) {
@@ -292,7 +296,7 @@ void modelobject::WriteStatisticGrids(int position, int ownCellsOnly, int accumu
     }
     if (e.vegreset == 1) {
       e.vegreset = 0;
-#pragma omp parallel for schedule(runtime)
+#pragma omp parallel for schedule(runtime) if (threaded)
       for (int r = r1; r <= r2; ++r) {
         if (!value[r]) continue;
         for (int c = 1; c <= ncols; ++c) veg[r][c] = ConsideredCell(r, c, own) ? 0.0 : nodata;

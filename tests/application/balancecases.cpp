@@ -550,10 +550,10 @@ std::vector<bool> Judge(const Case& c, Outcome& o, const RunSettings& settings) 
       if (tb.unread.empty() && !(beyond <= allowed)) problem += text;
     }
     for (const Signature& s : o.signatures[k]) {
-      char text[200];
-      std::snprintf(text, sizeof text, "%s %.6g%s", s.name.c_str(), s.value,
-                    s.ok ? "" : " (NOT as the option makes it)");
-      if (k == 0) signs += (signs.empty() ? "" : "; ") + std::string(text);
+      char value[64];  // (the value after the whole name, however long)
+      std::snprintf(value, sizeof value, " %.6g%s", s.value, s.ok ? "" : " (NOT as the option makes it)");
+      const std::string text = s.name + value;
+      if (k == 0) signs += (signs.empty() ? "" : "; ") + text;
       if (!s.ok) problem += "signature on " + std::string(layout) + ": " + text + "\n";
     }
   }
