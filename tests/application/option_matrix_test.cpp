@@ -2410,14 +2410,10 @@ std::vector<KnownFault> KnownFaults() {
        {"residual"},
        true,
        2e-6}};
-  // The surface routing's runoff of daily steps depends on the sub-steps,
-  // with or without silting-up. January's daily steps on frozen soil with
-  // surface routing 5 (the outlet dry but on the last day, the abstraction
-  // and the irrigation taking the rest), without silting-up: the soil's
-  // infiltration excess 45.28, 44.52, 43.94 and 43.59 mm on 1, 3, 6 and 12
-  // sub-steps, the runoff to the rivers 44.97, 43.72, 42.79 and 42.17 mm;
-  // the outlet's volume 1.229 mm on one, 0.529 on three (0.429 with
-  // silting-up 2), its peak 2.50 against 1.08 m3/s (0.87).
+  // The surface routing's runoff of daily steps depends on the sub-steps, with or without silting-up (each sub-step's
+  // runoff starts to flow at once): January's frozen soil with surface routing 5, the runoff to the rivers 44.97,
+  // 43.72, 42.79, 42.17 mm on 1, 3, 6, 12 sub-steps; the outlet, dry but on the last day, 1.229 mm and 2.50 m3/s on
+  // one sub-step, 0.529 and 1.08 on three (0.429 and 0.87 with silting-up 2).
   f.push_back({{{"convergence", "substeps"}, {"step", "day"}},
                94,
                "the surface routing's runoff of daily steps depends on the sub-steps",
