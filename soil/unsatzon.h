@@ -480,7 +480,7 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // With silting-up and the surface routing: the water standing on the
   // surface at the step's start ("SurfStorSiltingUp" before the routing's
   // first sub-step) and the part of the step's input it makes (mm), which
-  // the soil takes in its first sub-step.
+  // the soil takes a share of in each sub-step.
   Grid silting_surface = nullptr;
   Grid standing_input = nullptr;
   Grid glacier_fraction = nullptr;

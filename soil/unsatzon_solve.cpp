@@ -654,10 +654,13 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c, int forcedK) {
     const int tableLayer = layerOfTable(tableStart);
     const double tableShare =
         w.d[tableLayer] > 0 ? std::clamp((w.z[tableLayer - 1] - tableStart) / w.d[tableLayer], 0.0, 1.0) : 0.0;
-    // 1. Input of the substep (mm).
+    // 1. Input of the substep (mm). With silting-up the step's input holds
+    // the water that stood on the surface at the step's start, as far as the
+    // crust lets it through: it reaches the soil over the step like the rain,
+    // a share in each sub-step. (Taken whole in the first sub-step, the
+    // standing water would have a sub-step's time to infiltrate, the less the
+    // more sub-steps.)
     double in = input / substeps / k;
-    if (standing && surface_routing_active)
-      in = (input - standing[r][c]) / substeps / k + (substep_in_step <= 1 ? standing[r][c] / k : 0.0);
     double setAside = 0;
     if (in > 0 && snowRunoffShare > 0) {
       setAside = snowRunoffShare * in;
@@ -1280,6 +1283,9 @@ void unsatzonmodellklasse::SolveCell(CellWork& w, int r, int c, int forcedK) {
     infiltration_excess[r][c] -= silting_up[r][c];
     silting_up[r][c] = 0;
   }
+  // So was the call's share of the water that stood on the surface at the
+  // step's start (with silting-up, in the step's input).
+  if (standing) infiltration_excess[r][c] -= standing[r][c] / substeps;
   if (ponding_storage && pondOn) ponding_storage[r][c] = pond;
   if (q_downext && pondOn) q_downext[r][c] = pondExchange;
   const soil_table_entry& s = *soil;

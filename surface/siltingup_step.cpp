@@ -318,11 +318,10 @@ void siltingupclass::CellLoop(int64_t day, int64_t month, int64_t year) {
       }
 
       // With the surface routing the storage keeps the water that stood on
-      // the surface: the soil takes that part of its input whole in the
-      // step's first sub-step (what it cannot take goes back to the surface
-      // at once), the rain's part over the sub-steps. Spread over them, the
-      // standing water would be neither on the surface nor in the soil for
-      // part of the step, the more the more sub-steps.
+      // the surface until the routing's first sub-step takes in what the
+      // soil left on it: the soil takes its input, rain and standing water
+      // alike, a share in each sub-step (what it cannot take goes back to the
+      // surface in that sub-step).
       const double W = P + S;
       if (!surfacerouting) S = W;
       const double runoff = tilled ? W - std::min(W, f) : 0.0;
