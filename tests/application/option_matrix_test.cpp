@@ -2403,15 +2403,6 @@ std::vector<KnownFault> KnownFaults() {
        {"residual"},
        true,
        2e-6}};
-  // The surface routing's runoff of daily steps depends on the sub-steps, with or without silting-up (each sub-step's
-  // runoff starts to flow at once): January's frozen soil with surface routing 5, the runoff to the rivers 44.97,
-  // 43.72, 42.79, 42.17 mm on 1, 3, 6, 12 sub-steps; the outlet, dry but on the last day, 1.229 mm and 2.50 m3/s on
-  // one sub-step, 0.529 and 1.08 on three (0.429 and 0.87 with silting-up 2).
-  f.push_back({{{"convergence", "substeps"}, {"step", "day"}},
-               94,
-               "the surface routing's runoff of daily steps depends on the sub-steps",
-               {"outlet peak (m3/s) (", "outlet volume (mm) ("},
-               true});
   return f;
 }
 const std::vector<KnownFault> kKnownFaults = KnownFaults();
