@@ -153,7 +153,7 @@ void unsatzonmodellklasse::Configure(StatRecord* registry, int registryCapacity)
           17);
 
   if (method == 3) {
-    ReadValue(controlfile, "%lf", &dParameterMinStep, "minimum dynamic time step in seconds ", linebuffer);
+    ReadValue(controlfile, "%lf", &dParameterMinStep, "minimum dynamic time step in secounds ", linebuffer);
     // (It bounds the stable step from below; 0 or less: no bound.)
     ReadStatLine(statfiles[kStatSUBSTEPS], "name of the SUBSTEPSstatfiles in ");
     ReadName(outfiles[kOutSUBSTEPS].name, "name of SUBSTEPS-Grids for ");

@@ -136,7 +136,7 @@ void unsatzonmodellklasse::BindGrids() {
              "no flow travel time grid for surface runoff read in\nAll surface runoof will be routed immediately to "
              "the outlet of the sub-basin\n(except the effects of a linear reservoir).\nA flow travel time grid may "
              "be created by Morquel, writing the\nflow travel times for each grid cell to the sub basins outlet in "
-             "seconds\nwhich are reclassified into model time steps in Fluvex.\n\n----------------------------------"
+             "secounds\nwhich are reclassified into model time steps in Fluvex.\n\n----------------------------------"
              "--------------------------------------\n"
           << "[end-entry]";
 

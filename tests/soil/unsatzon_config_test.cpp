@@ -178,7 +178,7 @@ TEST_F(Config, MethodThreeReadsFourMoreLinesAndAMinimumStepThatIsANumber) {
   EXPECT_EQ(Make(s), 0) << console.str();
   s.methodThree = "nan\nsubsteps.stat 0\nsubsteps.grd\n0\n";
   EXPECT_EQ(Make(s), 17);
-  EXPECT_TRUE(Said("[unsatzon_model]: minimum dynamic time step in seconds = nan (control file " +
+  EXPECT_TRUE(Said("[unsatzon_model]: minimum dynamic time step in secounds = nan (control file " +
                    (dir / "run.cntrl") + ", line "));
   EXPECT_TRUE(Said("); it has to be a number"));
 }
