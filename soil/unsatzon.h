@@ -496,8 +496,13 @@ class unsatzonmodellklasse : public teilmodellklasse {
   // and the soil water (mm over the cell) that the change of the step
   // took from the soil (negative) or gave to it.
   std::vector<double> glacier_before, glacier_immo;
+  std::vector<double> covered_tracer;  // a column's tracer amounts, layers 0 ... layers + 1 (scratch)
   void KeepGlacierFractions();
   void GlacierResizing();
+  // The groundwater's exchange of the step before (mm over the open share
+  // the cell had then) reaches a column that the update covered wholly:
+  // the column takes it under the glacier, with its tracer.
+  void TakeExchangeUnderGlacier(int r, int c);
   // The shares the soil columns were last split by are state: the yearly
   // update at the end of a run's last step resizes the columns in the next
   // run's first step (the section "[glacier shares of the soil columns]" of

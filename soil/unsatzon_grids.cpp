@@ -641,6 +641,7 @@ void unsatzonmodellklasse::KeepGlacierFractions() {
   const size_t rows = lastrow >= firstrow ? static_cast<size_t>(lastrow - firstrow + 1) : 0;
   glacier_before.assign(rows * (static_cast<size_t>(ncols) + 1), 0.0);
   glacier_immo.assign(glacier_before.size(), 0.0);
+  covered_tracer.assign(static_cast<size_t>(layers) + 2, 0.0);
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c)
       if (OwnValidCell(r, c))
@@ -736,6 +737,9 @@ void unsatzonmodellklasse::GlacierResizing() {
       const size_t k = static_cast<size_t>(r - firstrow) * (ncols + 1) + c;
       const double now = GlacierFraction(r, c);
       const double before = glacier_before[k];
+      if (before < 1 && now >= 1 && groundwatercoupling && baseflow && baseflow[r] && baseflow[r][c] > nodata &&
+          baseflow[r][c] != 0)
+        TakeExchangeUnderGlacier(r, c);
       glacier_immo[k] = before != now ? (before - now) * ColumnWater(r, c) : 0.0;
       // The groundwater's exchange of the step before (mm over the open
       // share the cell had then) reaches the column in this step: over the
@@ -750,6 +754,64 @@ void unsatzonmodellklasse::GlacierResizing() {
       }
       glacier_before[k] = now;
     }
+}
+
+void unsatzonmodellklasse::TakeExchangeUnderGlacier(int r, int c) {
+  // The column's water and the exchange are both mm over the column. The
+  // glacier left no open share to spread the exchange over (the soil solves
+  // no wholly covered column): water from below fills the layers from the
+  // lowest up to saturation; water that the column gives leaves the
+  // saturated zone from its top down, then the layers above it, down to
+  // the residual content. What no layer can take or give stays in the
+  // exchange.
+  const soil_table_entry* soil = SoilOf(r, c);
+  if (!soil) return;
+  const int n = std::min(layers, soil->layers);
+  if (n < 1) return;
+  double* th = theta[r][c];
+  const double* d = soil->thickness.data();
+  const int g = std::clamp(static_cast<int>(groundwater_level[r][c]), 1, n);
+  // (An evaporating tracer's store holds a concentration of the layer's
+  // water as it was.)
+  for (int t = 1; t <= ntracers; ++t) {
+    Grid e = soiltracers[t].exchange;
+    if (!e || !e[r] || !(e[r][c] > nodata) || e[r][c] == 0) continue;
+    double* v = soiltracers[t].store[r][c];
+    for (int k = 1; k <= n; ++k) {
+      const double x = v[k] > nodata ? v[k] : 0.0;
+      covered_tracer[k] = tracersettings[t].evaporating == 1 ? x * th[k] * d[k] * 1000.0 : x;
+    }
+    // (The amounts follow the water below: kept per tracer in the store's
+    // own unit once the water has moved.)
+    for (int k = 1; k <= n; ++k) v[k] = covered_tracer[k];
+  }
+  double rest = -baseflow[r][c] / 1000.0;  // m into the column
+  auto move = [&](int k, double bound) {
+    const double x = rest > 0 ? std::min(rest, std::max(0.0, (bound - th[k]) * d[k]))
+                              : std::max(rest, std::min(0.0, (bound - th[k]) * d[k]));
+    if (d[k] > 0) th[k] += x / d[k];
+    rest -= x;
+  };
+  if (rest > 0) {
+    for (int k = n; k >= 1 && rest > 0; --k) move(k, soil->theta_sat[k]);
+  } else {
+    for (int k = g; k <= n && rest < 0; ++k) move(k, soil->theta_res[k]);
+    for (int k = g - 1; k >= 1 && rest < 0; --k) move(k, soil->theta_res[k]);
+  }
+  baseflow[r][c] = -rest * 1000.0;
+  for (int t = 1; t <= ntracers; ++t) {
+    Grid e = soiltracers[t].exchange;
+    if (!e || !e[r] || !(e[r][c] > nodata) || e[r][c] == 0) continue;
+    double* v = soiltracers[t].store[r][c];
+    covered_tracer[0] = covered_tracer[n + 1] = 0;
+    for (int k = 1; k <= n; ++k) covered_tracer[k] = v[k];
+    TakeGroundwaterTracer(e[r][c], g, n, th, d, covered_tracer.data());
+    e[r][c] = 0;
+    for (int k = 1; k <= n; ++k) {
+      const double water = th[k] * d[k] * 1000.0;
+      v[k] = tracersettings[t].evaporating != 1 ? covered_tracer[k] : water > 0 ? covered_tracer[k] / water : 0.0;
+    }
+  }
 }
 
 double unsatzonmodellklasse::ColumnWater(int r, int c) const {

@@ -451,10 +451,13 @@ void Terms::Soil() {
   // times the water of the cell's column as the update's step leaves it (the
   // soil takes it at the start of the next step). A budget holds the update
   // in its last step only (the cases split at the update's step), so the
-  // column is that of the end.
+  // column is that of the end. A column covered wholly takes the
+  // groundwater's exchange of that step under the glacier (uzgrid18, mm over
+  // the column, positive where it gives water).
   if (modules.glacierMethod >= 10) {
     const StackFile theta = ReadStackFile(end.dir() + "/out/uzgrid3.asc");
     const StackFile bounds = ReadStackFile(end.dir() + "/out/uzgrid5.asc");
+    const GridFile exchange = ReadGridFile(end.dir() + "/out/uzgrid18.asc");
     if (theta.ncols == end.zones().ncols && bounds.ncols == theta.ncols && bounds.levels == theta.levels) {
       double covered = 0;
       for (int r = 1; r <= theta.nrows; ++r)
@@ -464,7 +467,9 @@ void Terms::Soil() {
           double w = 0;
           for (int k = 1; k <= theta.levels; ++k)
             w += theta.at(r, c, k) * std::fabs(bounds.at(r, c, k - 1) - bounds.at(r, c, k));
-          covered += 1000 * w * share * end.CellArea(r, c);
+          const bool whole = modules.groundwaterFlow && Glacierized(end, r, c) >= 1 && exchange.ncols == theta.ncols &&
+                             Valid(exchange.at(r, c));
+          covered += (1000 * w - (whole ? exchange.at(r, c) : 0.0)) * share * end.CellArea(r, c);
         }
       budget.storageChanges.push_back({"soil water under glaciers", covered / end.basinArea()});
     }
@@ -899,9 +904,12 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
   // ponded water of level 0 (but on lakes, whose water the routing keeps).
   const GridFile lakes = modules.lakes ? ReadGridFile(start.dir() + "/lake_codes.asc") : GridFile();
   // (Covered: the tracer of the soil layers that the glaciers' changed
-  // share covers at the update, as the water's.)
+  // share covers at the update, as the water's, with the groundwater's
+  // exchange of a column covered wholly.)
   auto soil = [&](const RunOutput& run, double& mass, bool covered = false) {
     const StackFile x = ReadStackFile(run.dir() + "/out/" + p + "unsat.asc");
+    const GridFile exchange =
+        covered && modules.groundwaterFlow ? ReadGridFile(run.dir() + "/out/" + p + "gwex.asc") : GridFile();
     const StackFile theta = ReadStackFile(run.dir() + "/out/uzgrid3.asc");
     const StackFile bounds = ReadStackFile(run.dir() + "/out/uzgrid5.asc");
     const GridFile pond = ReadGridFile(run.dir() + "/out/uzgrid21.asc");
@@ -920,6 +928,8 @@ void Terms::Tracer(const BudgetModules::Tracer& tracer, const Budget& water) {
           m += evaporating ? v * theta.at(r, c, k) * std::fabs(bounds.at(r, c, k - 1) - bounds.at(r, c, k)) * 1000 : v;
         }
         if (covered) {
+          if (Glacierized(end, r, c) >= 1 && exchange.ncols == x.ncols && Valid(exchange.at(r, c)))
+            m += exchange.at(r, c);
           sum += m * (Glacierized(end, r, c) - Glacierized(start, r, c)) * run.CellArea(r, c);
           continue;
         }

@@ -2391,18 +2391,7 @@ std::vector<KnownFault> KnownFaults() {
        96,
        "the soil tracer of a warm start on other sub-steps",
        {"oxyu_"},
-       true},
-      // Not isolated: 1.08e-6 of the input (3.97e-5 mm) unaccounted for in
-      // January's frozen soil under dynamic glaciers with river irrigation.
-      // It needs the groundwater model and the update on 22 January, a
-      // frozen day (daily steps 9.1e-4 mm; the update on 24 January or none
-      // closes; no irrigation changes it).
-      {{{"glaciers", "dynamic"}, {"soil", "frozen"}, {"irrigation", "channel-less"}},
-       95,
-       "water of frozen soil under dynamic glaciers with river irrigation",
-       {"residual"},
-       true,
-       2e-6}};
+       true}};
   return f;
 }
 const std::vector<KnownFault> kKnownFaults = KnownFaults();
