@@ -307,6 +307,10 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
     t += dt;
     ++i;
   }
+  if (spreading) {
+#pragma omp parallel
+    Arrive(count, count);
+  }
   subdt = dt;
   subcount = i;
   HandOver();
@@ -411,12 +415,12 @@ void surfaceroutingclass::Arrive(int j, int n) {
       bool whole = false;            // all of it at once: the storage as TakeIn left it
       if (j == 0) {
         whole = !(late > 0) || !spreading;
-        share = whole ? runoff[i] : early[i] + late / n;
+        share = whole ? runoff[i] : early[i] + 0.5 * late / n;
         before = keptwater[i];
-        arriving[i] = whole ? 0.0 : late - late / n;
+        arriving[i] = whole ? 0.0 : late - 0.5 * late / n;
       } else {
         if (!(arriving[i] > 0)) continue;
-        share = j + 1 >= n ? arriving[i] : std::min(arriving[i], late / n);
+        share = j >= n ? arriving[i] : std::min(arriving[i], late / n);
         before = std::max(0.0, surfacestorage[r][c]);
         arriving[i] -= share;
       }
