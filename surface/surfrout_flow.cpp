@@ -84,6 +84,7 @@ void surfaceroutingclass::PrepareCells() {
   siltingup = FindGrid("DirectRunoffSiltingUp", true) > 0;
   for (auto* v : {&standing, &keptwater, &runoff, &early, &arriving}) v->assign(owncells.size(), 0.0);
   runoffconc.assign(owncells.size() * static_cast<size_t>(std::max(0, tracercount)), 0.0);
+  RecordStanding();
   const size_t cells = static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * ncols;
   cellentry.assign(cells, 0);
   cellrc.assign(cells, 0.5);
