@@ -218,8 +218,17 @@ class surfaceroutingclass : public teilmodellklasse {
   // Border rows go to or come from other instances.
   bool Exchanging() const;
   // The soil's direct runoff of the sub-step into surface storage; keep: it
-  // adds to the water still on the surface instead of replacing it.
+  // adds to the water still on the surface instead of replacing it. The
+  // storage holds all of it until the sub time step is known (the stable
+  // step is found with it); Arrive then gives each sub-time-step its share.
   void TakeIn(bool keep);
+  // The water that reaches the surface over the sub-step: at the start of
+  // sub-time-step j of n, j = n after the last (a parallel region's threads
+  // call it). At the first the storage becomes the water that stood on the
+  // surface and the first share.
+  void Arrive(int j, int n);
+  // standing: the water on the surface of every own cell now (mm).
+  void RecordStanding();
   // Directions and velocities of methods 1 to 5 (a parallel region of its
   // own), with limit then per cell the limit of its outflow over dt.
   void FlowPaths(int counter, int mark, double dt, bool limit);
@@ -329,6 +338,21 @@ class surfaceroutingclass : public teilmodellklasse {
   std::vector<double> terraincopy;  // the values CopyTerrain compares, in its order
   std::vector<char> terrainrows;    // rows held by each grid, in its order
   bool siltingup = false;           // "DirectRunoffSiltingUp" exists: the soil leaves the surface water alone
+  // The soil's runoff of a sub-step is rain that did not infiltrate: it
+  // reaches the surface over the sub-step, as the rain falls (at once, a
+  // day's runoff would flow from the day's start on one sub-step). Each
+  // sub-time-step takes an equal share, centred on its middle: half at its
+  // start and half at its end, so half of the last share reaches the surface
+  // at the sub-step's end. In a sub-step of one sub-time-step all of it comes
+  // at the start. What stood on the surface before the soil took it up stays
+  // there from the sub-step's start. Per own cell (owncells order),
+  // mm: the water on the surface at the end of the last sub-step (standing),
+  // the water kept on the surface (keptwater: silting-up between sub-steps), the
+  // soil's runoff of the sub-step (runoff), of it the part that stood on the
+  // surface (early) and what is still to come (arriving); the concentration
+  // of the runoff's tracers at (t - 1) * cells + i.
+  std::vector<double> standing, keptwater, runoff, early, arriving, runoffconc;
+  bool spreading = false;  // the runoff of this sub-step arrives over its sub-time-steps
   int CellIndex(int r, int c) const;
   // The index of an own cell in owncells, -1 for any other cell.
   int OwnSlot(int r, int c) const;

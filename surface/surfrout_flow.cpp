@@ -82,6 +82,9 @@ void surfaceroutingclass::PrepareCells() {
   }
   // With silting-up the soil is given its runoff instead of the surface water.
   siltingup = FindGrid("DirectRunoffSiltingUp", true) > 0;
+  for (auto* v : {&standing, &keptwater, &runoff, &early, &arriving}) v->assign(owncells.size(), 0.0);
+  runoffconc.assign(owncells.size() * static_cast<size_t>(std::max(0, tracercount)), 0.0);
+  RecordStanding();
   const size_t cells = static_cast<size_t>(std::max(0, lastrow - firstrow + 1)) * ncols;
   cellentry.assign(cells, 0);
   cellrc.assign(cells, 0.5);
@@ -229,9 +232,15 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
   lastsweeps = 0;
 #pragma omp parallel
   TakeIn(keep);
+  bool arrivals = false;
+  for (size_t k = 0; k < runoff.size() && !arrivals; ++k) arrivals = runoff[k] > early[k];
   double t = 0;
-  int i = 0, m = 0, n = 0;
+  int i = 0, m = 0, n = 0, count = 1;
   while (T - 0.5 * minsubstep > t) {
+    if (i > 0 && spreading) {
+#pragma omp parallel
+      Arrive(i, count);
+    }
     if (exchanging) MPIExchangeBorders(own[kHead].position);
     // From the second sub-time-step on, the passes that find the fluxes also
     // limit the outflow over dt; in the first, dt comes from the stable step.
@@ -246,12 +255,33 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
       Diffuse(dt, i > 0);
     }
     if (i == 0) {
-      double stable = GetStableTimeStep();
-      if (parallel) MPI_Allreduce(MPI_IN_PLACE, &stable, 1, MPI_DOUBLE, MPI_MIN, MPI_COMM_WORLD);
+      // The stable step of all the sub-step's water on the surface (where it
+      // arrives over the sub-step, the depths stay below), and whether
+      // runoff arrives anywhere.
+      double found[2] = {GetStableTimeStep(), arrivals ? 0.0 : 1.0};
+      if (parallel) MPI_Allreduce(MPI_IN_PLACE, found, 2, MPI_DOUBLE, MPI_MIN, MPI_COMM_WORLD);
       const double first = dt;
-      dt = SubTimeStep(T, stable, minsubstep, maxsubstep);
+      dt = SubTimeStep(T, found[0], minsubstep, maxsubstep);
       n = static_cast<int>(std::floor(T / dt)) + 1;
-      if (method == 6 && dt != first) {
+      count = std::max(1, static_cast<int>(std::lround(T / dt)));
+      spreading = count > 1 && found[1] == 0;
+#pragma omp parallel
+      Arrive(0, count);
+      if (spreading) {
+        // The first sub-time-step flows with its own water only.
+        if (method != 6) {
+          if (exchanging) MPIExchangeBorders(own[kHead].position);
+          FlowPaths(0, m, dt, true);
+        } else {
+          RestartLevels();
+          InitConductances();
+          if (exchanging) {
+            MPIExchangeBorders(own[kRoughnessX].position);
+            MPIExchangeBorders(own[kRoughnessY].position);
+          }
+          Diffuse(dt, true);
+        }
+      } else if (method == 6 && dt != first) {
         // The levels found over the minimum sub time step gave the stable
         // step; the sub-time-step that elapses takes the levels of its own
         // length, from those of its start again.
@@ -278,9 +308,14 @@ void surfaceroutingclass::run(int64_t hour, int64_t day, int64_t month, int64_t 
     t += dt;
     ++i;
   }
+  if (spreading) {
+#pragma omp parallel
+    Arrive(count, count);
+  }
   subdt = dt;
   subcount = i;
   HandOver();
+  RecordStanding();
 }
 
 void surfaceroutingclass::Diffuse(double dt, bool limit) {
@@ -325,6 +360,7 @@ void surfaceroutingclass::LimitOutflows(double dt) {
 void surfaceroutingclass::TakeIn(bool keep) {
   Grid head = own[kHead].grid;
   Grid old = own[kHeadOld].grid;
+  const size_t cells = owncells.size();
   int first = 0, last = 0;
   ThreadRows(first, last);
   for (int r = first; r < last; ++r)
@@ -332,10 +368,19 @@ void surfaceroutingclass::TakeIn(bool keep) {
       const int c = owncells[i];
       const double q = directflow[r][c];  // mm
       const double kept = keep ? std::max(0.0, surfacestorage[r][c]) : 0.0;
+      // Of the runoff, the water that stood on the surface before the soil
+      // took it up is there from the start (with silting-up between
+      // sub-steps the soil left it there: all runoff is new); a river cell
+      // passes all of it on in the sub-step anyway.
+      keptwater[i] = kept;
+      runoff[i] = q;
+      early[i] = River(r, c) ? q : keep ? 0.0 : std::min(q, std::max(0.0, standing[i]));
       for (int k = 1; k <= tracercount; ++k) {
-        // The kept water mixes with the new runoff.
-        double& conc = tracerlinks[k].storage.grid[r][c];
-        conc = kept > 0 ? (kept * conc + q * tracerlinks[k].concQD[r][c]) / (kept + q) : tracerlinks[k].concQD[r][c];
+        runoffconc[(k - 1) * cells + i] = tracerlinks[k].concQD[r][c];
+        if (method == 6 && River(r, c)) {
+          double& conc = tracerlinks[k].storage.grid[r][c];
+          conc = kept > 0 ? (kept * conc + q * tracerlinks[k].concQD[r][c]) / (kept + q) : tracerlinks[k].concQD[r][c];
+        }
         tracerlinks[k].concQD[r][c] = 0;
       }
       if (method == 6 && River(r, c)) {
@@ -354,6 +399,52 @@ void surfaceroutingclass::TakeIn(bool keep) {
       surfacestorage[r][c] = stored;
       directflow[r][c] = 0;
     }
+}
+
+void surfaceroutingclass::Arrive(int j, int n) {
+  Grid head = own[kHead].grid;
+  Grid old = own[kHeadOld].grid;
+  const size_t cells = owncells.size();
+  int first = 0, last = 0;
+  ThreadRows(first, last);
+  for (int r = first; r < last; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i) {
+      const int c = owncells[i];
+      if (method == 6 && River(r, c)) continue;  // held at its bottom: its water left in TakeIn
+      const double late = runoff[i] - early[i];
+      double before = 0, share = 0;  // mm: on the surface, arriving now
+      bool whole = false;            // all of it at once: the storage as TakeIn left it
+      if (j == 0) {
+        whole = !(late > 0) || !spreading;
+        share = whole ? runoff[i] : early[i] + 0.5 * late / n;
+        before = keptwater[i];
+        arriving[i] = whole ? 0.0 : late - 0.5 * late / n;
+      } else {
+        if (!(arriving[i] > 0)) continue;
+        share = j >= n ? arriving[i] : std::min(arriving[i], late / n);
+        before = std::max(0.0, surfacestorage[r][c]);
+        arriving[i] -= share;
+      }
+      const double water = before + share;
+      for (int k = 1; k <= tracercount; ++k) {
+        // The water on the surface mixes with the runoff.
+        double& conc = tracerlinks[k].storage.grid[r][c];
+        const double in = runoffconc[(k - 1) * cells + i];
+        conc = before > 0 ? (before * conc + share * in) / water : in;
+      }
+      if (whole) continue;
+      surfacestorage[r][c] = water;
+      if (method == 6)
+        head[r][c] = old[r][c] = water / 1000 + elevation[r][c];
+      else
+        head[r][c] = water / 1000;
+    }
+}
+
+void surfaceroutingclass::RecordStanding() {
+  for (int r = firstrow; r <= lastrow; ++r)
+    for (int i = ownrowstart[r - firstrow]; i < ownrowstart[r - firstrow + 1]; ++i)
+      standing[i] = surfacestorage[r][owncells[i]];
 }
 
 void surfaceroutingclass::FlowPaths(int counter, int mark, double dt, bool limit) {

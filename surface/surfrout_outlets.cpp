@@ -180,6 +180,9 @@ void surfaceroutingclass::ClearZoneSums() {
 void surfaceroutingclass::StartStep(int64_t hour, int64_t day, int64_t month, int64_t year) {
   teilmodellklasse::run(hour, day, month, year);
   if (flowcontrol == 0) return;
+  // The water on the surface at the step's start (a warm start's too).
+  PrepareCells();
+  RecordStanding();
   for (Stat& s : stats) s.writer->NewStep();
   for (int t = 1; t <= tracercount; ++t) tracergrids[t].statistic->NewStep();
   // The water of the queues as the state left it (0 in a cold start).

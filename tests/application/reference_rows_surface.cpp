@@ -41,7 +41,8 @@ const Register kSurface{
      "the rain's runoff at t = (r (A / 2 - A_river) / (W K sqrt S))^0.6 / r with (A / 2 - A_river) / W = 4.5 km; "
      "fast: runoff at equilibrium = rain, hours 1 to 3 at the maximum 3600 s = at 60 s; pit: from its rim (100 mm) "
      "to 5 mm above once filled; silting-up: direct runoff on 4 sub-steps = on 1 (depths: methods 1 and 3 share up to "
-     "1.5 % sideways)",
+     "1.5 % sideways); day1, day4: daily steps on 1 and 4 sub-steps, each day's runoff = plane4_max300's of its hours "
+     "(the same rain in each sub-time-step of 300 s: 1e-3 for the order of the sums)",
      [] { return SetUp(); },
      [] {
        std::vector<Variant> v = {Plane("fast4_max3600", 11, 3, 50, 20, 4, 60, 3600),
@@ -51,6 +52,11 @@ const Register kSurface{
          for (int high : {3600, 300})
            v.push_back(Plane("plane" + std::to_string(m) + "_max" + std::to_string(high), 11, 9, 1000, 5, m, 60, high));
          if (m >= 3) v.push_back(Plane("pit" + std::to_string(m), 11, 5, 100, 0, m, 60, 3600));
+       }
+       for (int k : {1, 4}) {
+         Variant d = Plane("day" + std::to_string(k), 11, 9, 1000, 5, 4, 60, 300);
+         d.change = [k, plane = d.change](SetUp& s) { plane(s), s.stepMinutes = 1440, s.substeps = k; };
+         v.push_back(d);
        }
        for (int k : {1, 4})
          v.push_back(
@@ -94,6 +100,15 @@ const Register kSurface{
          c.push_back(Relative("fast4_max3600: runoff of hour " + std::to_string(h + 1), hour[h], minute[h], 0.06));
        c.push_back(Relative("silting4: qd.stat", runs.at("silting4").Sum("qd.stat"), runs.at("silting1").Sum("qd.stat"),
                             0.025));
+       const auto hourly = runs.at("plane4_max300").Series("qdsr.stat");
+       for (const char* name : {"day1", "day4"})
+         for (size_t d = 0; d < 2; ++d) {
+           const auto daily = runs.at(name).Series("qdsr.stat");
+           double sum = 0;
+           for (size_t h = 24 * d; h < 24 * d + 24 && h < hourly.size(); ++h) sum += hourly[h];
+           c.push_back(Relative(std::string(name) + ": runoff of day " + std::to_string(d + 1),
+                                d < daily.size() ? daily[d] : NAN, sum, 1e-3));
+         }
        return c;
      }}};
 
