@@ -218,9 +218,15 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
   o.layouts = {{1, 1}, {c.twoInstances ? 2 : 1, settings.threads}};
   std::vector<Case::Comparison> comparisons = c.comparisons;
   if (c.compared) comparisons.insert(comparisons.begin(), {"without", c.without, c.compared});
-  // The comparison runs (k >= 2) follow the first layout's two runs.
+  // The comparison runs (k >= 2) follow the first layout's two runs. A
+  // cold start's short run and its run up to a yearly glacier update are
+  // the first layout's on the second too: the long run there starts from
+  // the same cold state and holds their steps, so a term that depends on
+  // the layout still leaves its budget open or the terms unlike.
+  std::string firstShort, firstUpToTheUpdate;
   for (const auto [instances, threads] : o.layouts) {
     std::string runs[2];
+    const bool shared = !c.warmStart && !firstShort.empty();
     const int count = o.withoutDirs.empty() ? 2 + static_cast<int>(comparisons.size()) : 2;
     // After them (k = count) a run up to the yearly glacier update inside
     // the long run's period, when there is one (year 0: none): cold, or
@@ -404,7 +410,10 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
         if (!f.empty()) return f;
       return std::string();
     };
-    run(0);
+    if (shared)
+      runs[0] = firstShort;
+    else
+      run(0);
     if (failedFirst().empty()) {
       std::vector<std::future<void>> side;
       side.push_back(std::async(std::launch::async, run, 1));
@@ -421,7 +430,12 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
             if (run(k), !failedRun[static_cast<size_t>(k)].empty()) break;
         }));
       for (auto& f : side) f.get();
-      if (failedFirst().empty() && update.year != 0) run(count);
+      if (failedFirst().empty() && update.year != 0) {
+        if (shared)
+          upToTheUpdate = firstUpToTheUpdate;
+        else
+          run(count);
+      }
     }
     if (const std::string f = failedFirst(); !f.empty()) {
       o.failure = f;
@@ -429,6 +443,10 @@ Outcome RunCase(const Case& c, Slots& slots, const RunSettings& settings, size_t
     }
     o.failure += wrongResults;
     if (count > 2) o.withoutDirs = withoutDirs;
+    if (firstShort.empty()) {
+      firstShort = runs[0];
+      firstUpToTheUpdate = upToTheUpdate;
+    }
     const RunOutput start(runs[0], c.modules.relCellAreaGrid), end(runs[1], c.modules.relCellAreaGrid);
     o.tracerBudgets.emplace_back();
     if (upToTheUpdate.empty()) {
