@@ -71,6 +71,8 @@ void unsatzonmodellklasse::AddToStepSums(bool first) {
   const size_t levels = static_cast<size_t>(layers) + 1;
   if (q_down && stepsumsqdown.size() != rows * width * levels) stepsumsqdown.assign(rows * width * levels, 0.0);
   const double share = 1.0 / substeps;
+  // Every cell writes its own sums only: the rows go to the threads.
+#pragma omp parallel for schedule(static)
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnValidCell(r, c)) continue;
@@ -101,23 +103,27 @@ void unsatzonmodellklasse::PutStepSums() {
   if (grids.size() != stepsums.size()) return;
   const size_t width = static_cast<size_t>(ncols) + 1;
   const size_t levels = static_cast<size_t>(layers) + 1;
-  // Per row the rows of the grids and of their sums, looked up once.
-  std::vector<double*> to(grids.size());
-  std::vector<const double*> from(grids.size());
-  for (int r = firstrow; r <= lastrow; ++r) {
-    const size_t row = static_cast<size_t>(r - firstrow) * width;
-    for (size_t k = 0; k < grids.size(); ++k) {
-      to[k] = grids[k] ? grids[k][r] : nullptr;
-      from[k] = stepsums[k].data() + row;
-    }
-    const bool qdown = q_down && q_down[r] && !stepsumsqdown.empty();
-    for (int c = 1; c <= ncols; ++c) {
-      if (!OwnValidCell(r, c)) continue;
-      for (size_t k = 0; k < grids.size(); ++k)
-        if (to[k]) to[k][c] = from[k][c];
-      if (qdown) {
-        const size_t at = row + static_cast<size_t>(c);
-        for (size_t i = 0; i < levels; ++i) q_down[r][c][i] = stepsumsqdown[at * levels + i];
+#pragma omp parallel
+  {
+    // Per row the rows of the grids and of their sums, looked up once.
+    std::vector<double*> to(grids.size());
+    std::vector<const double*> from(grids.size());
+#pragma omp for schedule(static)
+    for (int r = firstrow; r <= lastrow; ++r) {
+      const size_t row = static_cast<size_t>(r - firstrow) * width;
+      for (size_t k = 0; k < grids.size(); ++k) {
+        to[k] = grids[k] ? grids[k][r] : nullptr;
+        from[k] = stepsums[k].data() + row;
+      }
+      const bool qdown = q_down && q_down[r] && !stepsumsqdown.empty();
+      for (int c = 1; c <= ncols; ++c) {
+        if (!OwnValidCell(r, c)) continue;
+        for (size_t k = 0; k < grids.size(); ++k)
+          if (to[k]) to[k][c] = from[k][c];
+        if (qdown) {
+          const size_t at = row + static_cast<size_t>(c);
+          for (size_t i = 0; i < levels; ++i) q_down[r][c][i] = stepsumsqdown[at * levels + i];
+        }
       }
     }
   }
