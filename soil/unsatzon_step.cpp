@@ -1,6 +1,8 @@
 // The per-(sub)step operation of the unsaturated zone: the column solve of
 // every own cell, the copy to the member cells of hydrologic response units
 // and the zone statistics of the step; and the dump mode of the solve.
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -245,15 +247,33 @@ void unsatzonmodellklasse::ZoneStatistics() {
       {statistics[kStatQDRAIN], drainage_flow, n},
   };
   constexpr int kSources = static_cast<int>(sizeof(sources) / sizeof(sources[0]));
+  // The flow-time zones' direct flow, interflow and baseflow (with the
+  // tracers) fill records of their own: on several threads three tasks, the
+  // costliest of the pass, else one.
   const int immoTask = kSources, thawTask = kSources + 1, zoneTask = kSources + 2;
-  int tasks[kSources + 3];
-  int count = 0;
+  int tasks[kSources + 5];
+  int parts[kSources + 5];
   auto filled = [](const zonalstatistic* s) { return s && s->IsActive(); };
+  int others[kSources + 2];
+  int otherCount = 0;
   for (int t = 0; t < kSources; ++t)
-    if (filled(sources[t].statistic)) tasks[count++] = t;
-  if (filled(statistics[kStatIMMO]) && !glacier_immo.empty()) tasks[count++] = immoTask;
-  if (filled(statistics[kStatTEMPER]) && ThawDepthTMod) tasks[count++] = thawTask;
-  if (!zoneFZT_QD.empty()) tasks[count++] = zoneTask;
+    if (filled(sources[t].statistic)) others[otherCount++] = t;
+  if (filled(statistics[kStatIMMO]) && !glacier_immo.empty()) others[otherCount++] = immoTask;
+  if (filled(statistics[kStatTEMPER]) && ThawDepthTMod) others[otherCount++] = thawTask;
+  const int zoneParts[3] = {kZoneDirect, kZoneInter, kZoneBase};
+  const int zoneCount = zoneFZT_QD.empty() ? 0 : (omp_in_parallel() || omp_get_max_threads() < 2 ? 1 : 3);
+  // The zone tasks spread evenly over the list, so that the threads' groups
+  // of consecutive tasks hold one of them each.
+  const int count = otherCount + zoneCount;
+  for (int at = 0, k = 0, next = 0; at < count; ++at) {
+    if (k < zoneCount && at == k * count / zoneCount) {
+      tasks[at] = zoneTask;
+      parts[at] = zoneCount == 1 ? -1 : zoneParts[k];
+      ++k;
+    } else {
+      tasks[at] = others[next++];
+    }
+  }
   StatisticRowsSideBySide(
       count, firstrow, lastrow, ncols,
       [&](int r, StatisticCell* list) {
@@ -287,9 +307,10 @@ void unsatzonmodellklasse::ZoneStatistics() {
           zonalstatistic::RowSums sums(*statistics[kStatTEMPER], r);
           for (const StatisticCell* x = list; x < end; ++x) sums.Add(x->column, x->zone, thaw[x->column], 1);
         } else {
+          const int part = parts[j];
           for (const StatisticCell* x = list; x < end; ++x) {
-            AddToFlowTimeZones(r, x->column, x->zone, x->share);
-            AddTracersToZones(r, x->column, x->zone, x->share);
+            AddToFlowTimeZones(r, x->column, x->zone, x->share, part);
+            if (part < 0 || part == kZoneBase) AddTracersToZones(r, x->column, x->zone, x->share);
           }
         }
       },
