@@ -344,15 +344,23 @@ void unsatzonmodellklasse::AddRoutedDirectFlow() {
   const size_t width = static_cast<size_t>(ncols) + 1;
   const std::vector<Grid> grids = StepFluxGrids();
   const size_t k = static_cast<size_t>(std::find(grids.begin(), grids.end(), directflow) - grids.begin());
+  if (k < stepsums.size()) {
+    double* const sums = stepsums[k].data();
+#pragma omp parallel for schedule(static)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (OwnValidCell(r, c))
+          sums[static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c)] += directflow[r][c];
+  }
+  // The zone records in cell order (only the river cells receive water).
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnValidCell(r, c)) continue;
       const double direct = directflow[r][c];
-      if (k < stepsums.size())
-        stepsums[k][static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c)] += direct;
+      if (!(direct != 0)) continue;
       const int s = SubbasinOf(r, c);
       const int z = FlowTimeZone(r, c);
-      if (s < 1 || z < 1 || z >= static_cast<int>(exactQD[s].size()) || !(direct != 0)) continue;
+      if (s < 1 || z < 1 || z >= static_cast<int>(exactQD[s].size())) continue;
       const double g = GlacierFraction(r, c);
       const double w = Weight(relcellarea, r, c) * (1 - g);
       exactQD[s][z].water.Add(direct * w * substeps);
