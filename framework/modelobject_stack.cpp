@@ -112,7 +112,9 @@ void modelobject::WriteStackFile(const std::string& fileName, Stack stack, int l
     // in the order of the rows, one write a row: the file is that of one thread.
     const int precision = allDigits ? 17 : 6;
     const size_t rowBytes = (static_cast<size_t>(std::max(ncols, 1)) * perCell * 33 + 63) / 64 * 64;
-    const int blockRows = std::clamp(4 * omp_get_max_threads(), 1, 64);
+    // At most 16 MiB of text at a time (at least one row).
+    const int fitting = static_cast<int>(std::min<size_t>(64, (size_t{16} << 20) / rowBytes));
+    const int blockRows = std::clamp(4 * omp_get_max_threads(), 1, std::max(1, fitting));
     std::vector<char> text(rowBytes * static_cast<size_t>(std::min(blockRows, std::max(nrows, 1))));
     std::vector<size_t> sizes(static_cast<size_t>(blockRows));
     for (int block = 1; ok && block <= nrows; block += blockRows) {
