@@ -8,6 +8,7 @@
 // no number, infinite or above 2^127 add to a plain double beside it.
 #include <mpi.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <vector>
@@ -27,14 +28,18 @@ struct ExactSum {
 
   void Add(double x) {
     if (x == 0) return;
-    int e = 0;
-    const double m = std::frexp(std::fabs(x), &e);  // |x| = m 2^e, m in [0.5, 1)
-    if (!std::isfinite(x) || e > 32 * kPieces - kLowest - 1) {
+    // |x| = m 2^e with m in [0.5, 1) (frexp's e), read from the bits: a
+    // subnormal term lies far below the lowest piece and is dropped.
+    const uint64_t bits = std::bit_cast<uint64_t>(x);
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    const int e = biased - 1022;
+    if (biased == 0x7ff || e > 32 * kPieces - kLowest - 1) {
       other += x;
       return;
     }
+    if (biased == 0) return;
     // |x| = M 2^(e - 53) with an integer M of 53 bits, at bit p of the pieces.
-    uint64_t M = static_cast<uint64_t>(std::ldexp(m, 53));
+    uint64_t M = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
     int p = e - 53 + kLowest;
     if (p < 0) {
       if (p <= -64) return;

@@ -5,6 +5,7 @@
 // 0 ... L together. Binary stacks are written by all instances at once through
 // MPI-IO, each instance its own run of cells; ASCII stacks by instance 0 alone.
 #include <mpi.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cctype>
@@ -106,20 +107,34 @@ void modelobject::WriteStackFile(const std::string& fileName, Stack stack, int l
                      "max\t%lg\nsum\t%lg\naverage\t%lg\nnumlevels\t%lg\n",
                      header[0], header[1], header[2], header[3], header[4], header[5], header[6], header[7], header[8],
                      header[9], header[10], header[11]) > 0;
-    // One value a line ("%lg", a state "%.17g"), formatted row by row into
-    // one text and written at once.
+    // One value a line ("%lg", a state "%.17g"). Blocks of rows are
+    // formatted on the threads, each row into a text of its own, and written
+    // in the order of the rows, one write a row: the file is that of one thread.
     const int precision = allDigits ? 17 : 6;
-    std::vector<char> text(static_cast<size_t>(std::max(ncols, 1)) * perCell * 33);
-    for (int row = 1; ok && row <= nrows; ++row) {
-      const double* const* cells = stack ? stack[row] : nullptr;
-      char* out = text.data();
-      for (int c = 1; c <= ncols; ++c)
-        for (int l = 0; l < perCell; ++l) {
-          out = FormatGeneral(out, cells ? cells[c][l] : nodata, precision);
-          *out++ = '\n';
-        }
-      const size_t size = static_cast<size_t>(out - text.data());
-      ok = std::fwrite(text.data(), 1, size, file) == size;
+    const size_t rowBytes = (static_cast<size_t>(std::max(ncols, 1)) * perCell * 33 + 63) / 64 * 64;
+    // At most 16 MiB of text at a time (at least one row).
+    const int fitting = static_cast<int>(std::min<size_t>(64, (size_t{16} << 20) / rowBytes));
+    const int blockRows = std::clamp(4 * omp_get_max_threads(), 1, std::max(1, fitting));
+    std::vector<char> text(rowBytes * static_cast<size_t>(std::min(blockRows, std::max(nrows, 1))));
+    std::vector<size_t> sizes(static_cast<size_t>(blockRows));
+    for (int block = 1; ok && block <= nrows; block += blockRows) {
+      const int count = std::min(blockRows, nrows - block + 1);
+#pragma omp parallel for schedule(dynamic, 1) if (count > 1)
+      for (int i = 0; i < count; ++i) {
+        const double* const* cells = stack ? stack[block + i] : nullptr;
+        char* const begin = text.data() + rowBytes * static_cast<size_t>(i);
+        char* out = begin;
+        for (int c = 1; c <= ncols; ++c)
+          for (int l = 0; l < perCell; ++l) {
+            out = FormatGeneral(out, cells ? cells[c][l] : nodata, precision);
+            *out++ = '\n';
+          }
+        sizes[static_cast<size_t>(i)] = static_cast<size_t>(out - begin);
+      }
+      for (int i = 0; ok && i < count; ++i) {
+        const size_t size = sizes[static_cast<size_t>(i)];
+        ok = std::fwrite(text.data() + rowBytes * static_cast<size_t>(i), 1, size, file) == size;
+      }
     }
     if (!ok) {
       std::fclose(file);

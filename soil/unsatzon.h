@@ -408,9 +408,12 @@ class unsatzonmodellklasse : public teilmodellklasse {
   void SettleExactZones();
   virtual void InitFlowTimeZones();
   void ShiftFlowTimeZones();
-  // Adds the direct flow and interflow of an own cell of subbasin s with
-  // glacier share g to the zone records of the step.
-  void AddToFlowTimeZones(int r, int c, int s, double g);
+  // Adds the direct flow, interflow and baseflow of an own cell of subbasin
+  // s with glacier share g to the zone records of the step: all three
+  // (part < 0) or one of them (kZoneDirect, kZoneInter, kZoneBase), whose
+  // records the other two never touch.
+  static constexpr int kZoneDirect = 0, kZoneInter = 1, kZoneBase = 2;
+  void AddToFlowTimeZones(int r, int c, int s, double g, int part = -1);
   // With the surface routing: the direct runoff its sub-step brought to the
   // river cells ("directflow" after it) into the step sums and the zones.
   void AddRoutedDirectFlow();

@@ -299,7 +299,7 @@ void unsatzonmodellklasse::ShiftFlowTimeZones() {
       }
 }
 
-void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
+void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g, int part) {
   const int z = FlowTimeZone(r, c);
   std::vector<ZoneRecord>& d = zoneFZT_QD[Flat(0, s)];
   std::vector<ZoneRecord>& i = zoneFZT_QI[Flat(0, s)];
@@ -309,15 +309,20 @@ void unsatzonmodellklasse::AddToFlowTimeZones(int r, int c, int s, double g) {
   // it before). With the surface routing, the direct runoff is what reaches
   // the river cells over the surface: AddRoutedDirectFlow books it once the
   // routing moved the water.
-  const double direct = surface_routing_active ? 0.0 : directflow[r][c] - surface_taken[r][c];
-  const double inter = interflow[r][c];
   // The glacierized share counts with its weight and no water.
-  d[z].n += 1.0;
-  exactQD[s][z].water.Add(direct * w * (1 - g) * substeps);
-  exactQD[s][z].weight.Add(w);
-  i[z].n += 1.0;
-  exactQI[s][z].water.Add(inter * w * (1 - g) * substeps);
-  exactQI[s][z].weight.Add(w);
+  if (part < 0 || part == kZoneDirect) {
+    const double direct = surface_routing_active ? 0.0 : directflow[r][c] - surface_taken[r][c];
+    d[z].n += 1.0;
+    exactQD[s][z].water.Add(direct * w * (1 - g) * substeps);
+    exactQD[s][z].weight.Add(w);
+  }
+  if (part < 0 || part == kZoneInter) {
+    const double inter = interflow[r][c];
+    i[z].n += 1.0;
+    exactQI[s][z].water.Add(inter * w * (1 - g) * substeps);
+    exactQI[s][z].weight.Add(w);
+  }
+  if (part >= 0 && part != kZoneBase) return;
   // Baseflow: the mean over the subbasin, the glacierized share with 0.
   // Without the groundwater model the grid holds mm per step (already less
   // what the column could not give to a rule pumping groundwater for
@@ -339,15 +344,23 @@ void unsatzonmodellklasse::AddRoutedDirectFlow() {
   const size_t width = static_cast<size_t>(ncols) + 1;
   const std::vector<Grid> grids = StepFluxGrids();
   const size_t k = static_cast<size_t>(std::find(grids.begin(), grids.end(), directflow) - grids.begin());
+  if (k < stepsums.size()) {
+    double* const sums = stepsums[k].data();
+#pragma omp parallel for schedule(static)
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c)
+        if (OwnValidCell(r, c))
+          sums[static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c)] += directflow[r][c];
+  }
+  // The zone records in cell order (only the river cells receive water).
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnValidCell(r, c)) continue;
       const double direct = directflow[r][c];
-      if (k < stepsums.size())
-        stepsums[k][static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c)] += direct;
+      if (!(direct != 0)) continue;
       const int s = SubbasinOf(r, c);
       const int z = FlowTimeZone(r, c);
-      if (s < 1 || z < 1 || z >= static_cast<int>(exactQD[s].size()) || !(direct != 0)) continue;
+      if (s < 1 || z < 1 || z >= static_cast<int>(exactQD[s].size())) continue;
       const double g = GlacierFraction(r, c);
       const double w = Weight(relcellarea, r, c) * (1 - g);
       exactQD[s][z].water.Add(direct * w * substeps);

@@ -1,6 +1,8 @@
 // The per-(sub)step operation of the unsaturated zone: the column solve of
 // every own cell, the copy to the member cells of hydrologic response units
 // and the zone statistics of the step; and the dump mode of the solve.
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -71,6 +73,8 @@ void unsatzonmodellklasse::AddToStepSums(bool first) {
   const size_t levels = static_cast<size_t>(layers) + 1;
   if (q_down && stepsumsqdown.size() != rows * width * levels) stepsumsqdown.assign(rows * width * levels, 0.0);
   const double share = 1.0 / substeps;
+  // Every cell writes its own sums only: the rows go to the threads.
+#pragma omp parallel for schedule(static)
   for (int r = firstrow; r <= lastrow; ++r)
     for (int c = 1; c <= ncols; ++c) {
       if (!OwnValidCell(r, c)) continue;
@@ -101,23 +105,27 @@ void unsatzonmodellklasse::PutStepSums() {
   if (grids.size() != stepsums.size()) return;
   const size_t width = static_cast<size_t>(ncols) + 1;
   const size_t levels = static_cast<size_t>(layers) + 1;
-  // Per row the rows of the grids and of their sums, looked up once.
-  std::vector<double*> to(grids.size());
-  std::vector<const double*> from(grids.size());
-  for (int r = firstrow; r <= lastrow; ++r) {
-    const size_t row = static_cast<size_t>(r - firstrow) * width;
-    for (size_t k = 0; k < grids.size(); ++k) {
-      to[k] = grids[k] ? grids[k][r] : nullptr;
-      from[k] = stepsums[k].data() + row;
-    }
-    const bool qdown = q_down && q_down[r] && !stepsumsqdown.empty();
-    for (int c = 1; c <= ncols; ++c) {
-      if (!OwnValidCell(r, c)) continue;
-      for (size_t k = 0; k < grids.size(); ++k)
-        if (to[k]) to[k][c] = from[k][c];
-      if (qdown) {
-        const size_t at = row + static_cast<size_t>(c);
-        for (size_t i = 0; i < levels; ++i) q_down[r][c][i] = stepsumsqdown[at * levels + i];
+#pragma omp parallel
+  {
+    // Per row the rows of the grids and of their sums, looked up once.
+    std::vector<double*> to(grids.size());
+    std::vector<const double*> from(grids.size());
+#pragma omp for schedule(static)
+    for (int r = firstrow; r <= lastrow; ++r) {
+      const size_t row = static_cast<size_t>(r - firstrow) * width;
+      for (size_t k = 0; k < grids.size(); ++k) {
+        to[k] = grids[k] ? grids[k][r] : nullptr;
+        from[k] = stepsums[k].data() + row;
+      }
+      const bool qdown = q_down && q_down[r] && !stepsumsqdown.empty();
+      for (int c = 1; c <= ncols; ++c) {
+        if (!OwnValidCell(r, c)) continue;
+        for (size_t k = 0; k < grids.size(); ++k)
+          if (to[k]) to[k][c] = from[k][c];
+        if (qdown) {
+          const size_t at = row + static_cast<size_t>(c);
+          for (size_t i = 0; i < levels; ++i) q_down[r][c][i] = stepsumsqdown[at * levels + i];
+        }
       }
     }
   }
@@ -239,15 +247,33 @@ void unsatzonmodellklasse::ZoneStatistics() {
       {statistics[kStatQDRAIN], drainage_flow, n},
   };
   constexpr int kSources = static_cast<int>(sizeof(sources) / sizeof(sources[0]));
+  // The flow-time zones' direct flow, interflow and baseflow (with the
+  // tracers) fill records of their own: on several threads three tasks, the
+  // costliest of the pass, else one.
   const int immoTask = kSources, thawTask = kSources + 1, zoneTask = kSources + 2;
-  int tasks[kSources + 3];
-  int count = 0;
+  int tasks[kSources + 5];
+  int parts[kSources + 5];
   auto filled = [](const zonalstatistic* s) { return s && s->IsActive(); };
+  int others[kSources + 2];
+  int otherCount = 0;
   for (int t = 0; t < kSources; ++t)
-    if (filled(sources[t].statistic)) tasks[count++] = t;
-  if (filled(statistics[kStatIMMO]) && !glacier_immo.empty()) tasks[count++] = immoTask;
-  if (filled(statistics[kStatTEMPER]) && ThawDepthTMod) tasks[count++] = thawTask;
-  if (!zoneFZT_QD.empty()) tasks[count++] = zoneTask;
+    if (filled(sources[t].statistic)) others[otherCount++] = t;
+  if (filled(statistics[kStatIMMO]) && !glacier_immo.empty()) others[otherCount++] = immoTask;
+  if (filled(statistics[kStatTEMPER]) && ThawDepthTMod) others[otherCount++] = thawTask;
+  const int zoneParts[3] = {kZoneDirect, kZoneInter, kZoneBase};
+  const int zoneCount = zoneFZT_QD.empty() ? 0 : (omp_in_parallel() || omp_get_max_threads() < 2 ? 1 : 3);
+  // The zone tasks spread evenly over the list, so that the threads' groups
+  // of consecutive tasks hold one of them each.
+  const int count = otherCount + zoneCount;
+  for (int at = 0, k = 0, next = 0; at < count; ++at) {
+    if (k < zoneCount && at == k * count / zoneCount) {
+      tasks[at] = zoneTask;
+      parts[at] = zoneCount == 1 ? -1 : zoneParts[k];
+      ++k;
+    } else {
+      tasks[at] = others[next++];
+    }
+  }
   StatisticRowsSideBySide(
       count, firstrow, lastrow, ncols,
       [&](int r, StatisticCell* list) {
@@ -281,9 +307,10 @@ void unsatzonmodellklasse::ZoneStatistics() {
           zonalstatistic::RowSums sums(*statistics[kStatTEMPER], r);
           for (const StatisticCell* x = list; x < end; ++x) sums.Add(x->column, x->zone, thaw[x->column], 1);
         } else {
+          const int part = parts[j];
           for (const StatisticCell* x = list; x < end; ++x) {
-            AddToFlowTimeZones(r, x->column, x->zone, x->share);
-            AddTracersToZones(r, x->column, x->zone, x->share);
+            AddToFlowTimeZones(r, x->column, x->zone, x->share, part);
+            if (part < 0 || part == kZoneBase) AddTracersToZones(r, x->column, x->zone, x->share);
           }
         }
       },
