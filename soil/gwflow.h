@@ -160,6 +160,11 @@ class gwflowclass : public teilmodellklasse {
   // per time and its conductance towards its neighbours); false where no
   // head is determined (no storage and no conductance).
   bool SolveStorage(int l, int r, int c, double a, double b, double k, double& h) const;
+  // The same with the leakages that move with the level (coef > 0, A x coef
+  // per m of drive, towards level, each drive at most kMaxLeakHead): the
+  // head at which the water the cell gains equals what flows in.
+  bool SolveLeaking(int l, int r, int c, double a, double b, double k, double A, const double coef[2],
+                    const double level[2], double h0, double& h) const;
   // The storage coefficient at h (the drainable porosity below the base
   // too: the line solver's linear equations need one).
   double StorageSlope(int l, int r, int c, double h) const;
@@ -176,6 +181,14 @@ class gwflowclass : public teilmodellklasse {
   // sub-steps, m over its open share).
   double LimitedDrive(int l, int r, int c, double d, double k, double open, double hu, double hd, double leaked,
                       double dt) const;
+  // The drive d (m) of a leakage taken at the levels of the step's start
+  // (hu above, hd below), limited to the water that brings the two layers'
+  // levels together in the step (the upper one to the lower one's level or,
+  // above it, to the lower layer's top while that is not full): a step's
+  // leakage never carries either level past the one that drives it, however
+  // little the layers store.
+  double EqualisingDrive(int l, int r, int c, double d, double k, double open, double hu, double hd,
+                         double dt) const;
   // Layer l below the first: k x open share where its leakage with the
   // layer above moves with its level in its solve, else 0; the level of the
   // layer above in level.
