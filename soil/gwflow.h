@@ -181,14 +181,6 @@ class gwflowclass : public teilmodellklasse {
   // sub-steps, m over its open share).
   double LimitedDrive(int l, int r, int c, double d, double k, double open, double hu, double hd, double leaked,
                       double dt) const;
-  // The drive d (m) of a leakage taken at the levels of the step's start
-  // (hu above, hd below), limited to the water that brings the two layers'
-  // levels together in the step (the upper one to the lower one's level or,
-  // above it, to the lower layer's top while that is not full): a step's
-  // leakage never carries either level past the one that drives it, however
-  // little the layers store.
-  double EqualisingDrive(int l, int r, int c, double d, double k, double open, double hu, double hd,
-                         double dt) const;
   // Layer l below the first: k x open share where its leakage with the
   // layer above moves with its level in its solve, else 0; the level of the
   // layer above in level.

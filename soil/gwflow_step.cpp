@@ -282,7 +282,6 @@ void gwflowclass::Leakage() {
           }
         }
         d = LimitedDrive(l, r, c, d, k, open, hu, hd, leaked, dt);
-        if (!(down.leakcoef[at] > 0)) d = EqualisingDrive(l, r, c, d, k, open, hu, hd, dt);
         if (l == 1 && !(down.leakcoef[at] > 0)) leaked -= std::min(0.0, d) * k * dt;
         up.leak[r][c] = d * k * open;
       }
@@ -324,32 +323,6 @@ double gwflowclass::LimitedDrive(int l, int r, int c, double d, double k, double
     return std::min(d, std::max(0.0, Held(l + 1, r, c, hd)) / (k * open * dt));
   }
   return d;
-}
-
-double gwflowclass::EqualisingDrive(int l, int r, int c, double d, double k, double open, double hu, double hd,
-                                    double dt) const {
-  if (!(d != 0) || !(k > 0) || !(open > 0)) return d;
-  // A fixed head keeps its level whatever it gives or takes.
-  const bool fixu = Given(layers[l].fixh[r][c]);
-  const bool fixd = Given(layers[l + 1].fixh[r][c]);
-  const double su = Stored(l, r, c, hu), sd = Stored(l + 1, r, c, hd);
-  const double top = layers[l + 1].top[r][c];
-  // The drive left once v (m over the cell) has moved down: it rises with v.
-  auto gap = [&](double v) {
-    const double a = fixu ? hu : HeadOf(l, r, c, su - v / open);
-    const double b = fixd ? hd : HeadOf(l + 1, r, c, sd + v);
-    return std::max(b, std::min(top, a)) - a;
-  };
-  const double v0 = -d * k * open * dt;
-  if (d < 0 ? !(gap(v0) > 0) : !(gap(v0) < 0)) return d;
-  // The volume at which the levels meet, between none and the drive's.
-  double lo = std::min(0.0, v0), hi = std::max(0.0, v0);
-  for (int i = 0; i < 100 && lo < hi; ++i) {
-    const double mid = 0.5 * (lo + hi);
-    if (mid <= lo || mid >= hi) break;
-    (gap(mid) > 0 ? hi : lo) = mid;
-  }
-  return d * (d < 0 ? lo : hi) / v0;
 }
 
 double gwflowclass::LeakCoefficient(int l, int r, int c, double& level) const {
