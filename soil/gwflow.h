@@ -160,6 +160,11 @@ class gwflowclass : public teilmodellklasse {
   // per time and its conductance towards its neighbours); false where no
   // head is determined (no storage and no conductance).
   bool SolveStorage(int l, int r, int c, double a, double b, double k, double& h) const;
+  // The same with the leakages that move with the level (coef > 0, A x coef
+  // per m of drive, towards level, each drive at most kMaxLeakHead): the
+  // head at which the water the cell gains equals what flows in.
+  bool SolveLeaking(int l, int r, int c, double a, double b, double k, double A, const double coef[2],
+                    const double level[2], double h0, double& h) const;
   // The storage coefficient at h (the drainable porosity below the base
   // too: the line solver's linear equations need one).
   double StorageSlope(int l, int r, int c, double h) const;

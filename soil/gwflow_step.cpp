@@ -47,6 +47,54 @@ double gwflowclass::StorageSlope(int l, int r, int c, double h) const {
   return h >= s.top ? s.confined : s.drainable;
 }
 
+bool gwflowclass::SolveLeaking(int l, int r, int c, double a, double b, double k, double A, const double coef[2],
+                               const double level[2], double h0, double& h) const {
+  // Each leakage drives at most kMaxLeakHead: A coef clamp(level - h, -1, 1)
+  // flows in. The sum with the storage rises with h, so one combination of
+  // the parts (the drive clamped below, free, clamped above) holds the root
+  // within its range; the one of h0 is tried first.
+  int first[2] = {1, 1};
+  for (int i = 0; i < 2; ++i)
+    if (coef[i] > 0) first[i] = h0 >= level[i] + kMaxLeakHead ? 0 : h0 <= level[i] - kMaxLeakHead ? 2 : 1;
+  bool found = false;
+  for (int n = 0; n < 9; ++n) {
+    const int part[2] = {(first[0] + n / 3) % 3, (first[1] + n % 3) % 3};
+    double bb = b, kk = k;
+    bool valid = true;
+    for (int i = 0; i < 2; ++i) {
+      if (!(coef[i] > 0)) {
+        valid = valid && part[i] == first[i];
+        continue;
+      }
+      const double q = A * coef[i];
+      if (part[i] == 0) {
+        kk -= q * kMaxLeakHead;
+      } else if (part[i] == 2) {
+        kk += q * kMaxLeakHead;
+      } else {
+        bb += q;
+        kk += q * level[i];
+      }
+    }
+    double x = 0;
+    if (!valid || !SolveStorage(l, r, c, a, bb, kk, x)) continue;
+    if (!found) h = x;  // (rounding at a part's end: the first part's root)
+    found = true;
+    bool inside = true;
+    for (int i = 0; i < 2; ++i) {
+      if (!(coef[i] > 0)) continue;
+      const double lo = part[i] == 0 ? level[i] + kMaxLeakHead : part[i] == 2 ? -HUGE_VAL : level[i] - kMaxLeakHead;
+      const double hi = part[i] == 0 ? HUGE_VAL : part[i] == 2 ? level[i] - kMaxLeakHead : level[i] + kMaxLeakHead;
+      inside = inside && x >= lo && x <= hi;
+    }
+    if (inside) {
+      h = x;
+      return true;
+    }
+  }
+  return found;
+}
+
 double gwflowclass::StepSeconds() const {
   return 60.0 * timeinterval / std::max(1, substeps);
 }
@@ -343,7 +391,10 @@ void gwflowclass::ImplicitLeakage(int l, double dt) {
       const double k = coef / open;
       const double hd = y.h[r][c];
       double d = std::clamp(hd - hu, -kMaxLeakHead, kMaxLeakHead);
-      d = LimitedDrive(l - 1, r, c, d, k, open, hu, hd, l == 2 ? leaksum[at] : 0.0, dt);
+      // The solve kept each layer's water by its storage function, so that
+      // a deeper layer gives no more than it holds; the soil column's water
+      // is not the solve's.
+      if (l == 2 && d < 0) d = LimitedDrive(1, r, c, d, k, open, hu, hd, leaksum[at], dt);
       if (l == 2) leaksum[at] -= std::min(0.0, d) * k * dt;
       up.leak[r][c] = d * k * open;
     }
@@ -619,10 +670,11 @@ double gwflowclass::SweepRow(int l, double dt, int r, int colour, double* rowsum
     // inflow carry: A / dt x (Stored(h) - Stored(hold)) = flows.
     double hstar = h;
     // A cell without storage and without open faces has no equation.
-    if (!SolveStorage(l, r, c, A / dt, alpha * csum + A * (coef + coefb),
+    const double coefs[2] = {coef, coefb}, levels[2] = {level, lower};
+    if (!SolveLeaking(l, r, c, A / dt, alpha * csum,
                       A / dt * Stored(l, r, c, hold) + cn * hn + ce * he + cs * hs + cw * hw -
-                          (1 - alpha) * hold * csum + A * R + A * (coef * level + coefb * lower),
-                      hstar))
+                          (1 - alpha) * hold * csum + A * R,
+                      A, coefs, levels, h, hstar))
       continue;
     const double D = hstar - h;
     const double cellerror = confined ? std::fabs(D) / 5 : std::fabs(D);
@@ -791,10 +843,22 @@ void gwflowclass::RowEquations(int l, double dt, int r, double* lower, double* m
     double level = 0, below = 0;
     const double coef = LeakCoefficient(l, r, k, level);
     const double coefb = LeakCoefficientBelow(l, r, k, below);
-    const double diagonal = A * S / dt + alpha * csum + A * (coef + coefb);
+    // Each leakage that moves with the level takes it along its slope at
+    // the latest level: free within kMaxLeakHead of the other level, else
+    // clamped to that drive (exact once the passes settle).
+    double diagonal = A * S / dt + alpha * csum;
+    double R = coefb > 0 ? 0.0 : y.leak[r][k];
+    for (const auto& [q, other] : {std::pair{coef, level}, std::pair{coefb, below}}) {
+      if (!(q > 0)) continue;
+      if (std::fabs(other - h) < kMaxLeakHead) {
+        diagonal += A * q;
+        R += q * other;
+      } else {
+        R += q * std::clamp(other - h, -kMaxLeakHead, kMaxLeakHead);
+      }
+    }
     // A cell without storage and without open faces has no equation: its head stays.
     if (!(diagonal > 0)) continue;
-    double R = (coefb > 0 ? coefb * below : y.leak[r][k]) + coef * level;
     if (above) R -= (coef > 0 ? 0.0 : above->leak[r][k]) + (l == 2 ? GiveBack(r, k) : 0.0);
     if (Given(y.fixq[r][k])) R += y.fixq[r][k];
     double across = 0, along = 0;

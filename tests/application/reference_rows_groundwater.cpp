@@ -57,6 +57,32 @@ const Register kStrip{{"groundwater.fixed_head_strip",
                          return c;
                        }}};
 
+// The strip at 9.5 m, fed from the north at 15 m and leaking into the soil's
+// layer (k A 1 m2/s, T 1e-2 m2/s): each hour the leakage k A (h - h1) takes
+// what the faces bring, at most T (15 - h1), so with the soil's table h1 at
+// most at the surface (10 m) no head lies above 10 + 0.05 m (and the two
+// methods agree).
+const Register kLeakyStrip{
+    {"groundwater.leaky_strip_bound", "layer 2's heads <= 10 + T (15 - 10) / (k A) m; method 1 = method 2",
+     [] {
+       return Layer2(
+           1, 1000, 1e-3, 1e-5, 9.5, [](int r, int) { return r == 1 ? 15 : -9999.0; }, 1e-6);
+     },
+     {{"method1", nullptr}, {"method2", [](SetUp& s) { s.edits[1].second = "2 method"; }}},
+     [](const Runs& runs) {
+       Checks c;
+       for (const char* m : {"method1", "method2"})
+         for (int r = 2; r <= 10; ++r) {
+           const double h = runs.at(m).Grid("gwhead2.asc").at(r, 1);
+           c.push_back(Absolute(std::string(m) + ": head (m) above 10.05, row " + std::to_string(r),
+                                std::max(h, 10.05), 10.05, 1e-9));
+           if (m[6] == '2')
+             c.push_back(Absolute("method2 - method1 (m), row " + std::to_string(r), h,
+                                  runs.at("method1").Grid("gwhead2.asc").at(r, 1), 1e-6));
+         }
+       return c;
+     }}};
+
 // Layer 2 starting 0.8 m above the soil's table (0.5 m deep), leaking into
 // it at k 1e-6 1/s with S 0.05 (k dt / S = 1.7 for a day), four days.
 const Register kLeakage{
