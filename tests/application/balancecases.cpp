@@ -1672,17 +1672,16 @@ Signatures ContinuesOnOtherSubsteps(const RunOutput& s, const RunOutput&,
   };
   judge();
   // The other sub-steps may move a threshold (the hour a soil layer fills)
-  // by a step: a dated grid may instead match, grid by grid, either one
-  // run's grid (on the short run's or on the other sub-steps) of the step
-  // before or after its own; one wrong at every shift still fails.
+  // by a step: a dated grid may instead match, grid by grid, the one run's
+  // grid of the step before or after its own; one wrong at every shift
+  // still fails.
   if (worst > 1) {
-    for (const RunOutput* run : {one->second, other->second})
-      for (int shift : {-1, 1}) {
-        std::string ignored;
-        for (const auto& [file, d] : FileDifferences(s, *warm->second, *run, ignored, 1.0001, true, shift))
-          if (own.count(file) && d.worst < own[file].worst)
-            own[file] = {d.worst, d.where + (shift < 0 ? " against a step before" : " against a step after")};
-      }
+    for (int shift : {-1, 1}) {
+      std::string ignored;
+      for (const auto& [file, d] : FileDifferences(s, *warm->second, *one->second, ignored, 1.0001, true, shift))
+        if (own.count(file) && d.worst < own[file].worst)
+          own[file] = {d.worst, d.where + (shift < 0 ? " against the step before" : " against the step after")};
+    }
     judge();
   }
   char name[400];
