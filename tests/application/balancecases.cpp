@@ -1436,8 +1436,7 @@ namespace {
 // like in run o (where: the table's line), the short run s before them;
 // unmatched: the files without their like. A table's value within units
 // units of its last digit printed of the other counts as equal (1e-9).
-// With shift (-1 or 1) only the dated grids count, each against the grid of
-// o of the same stem dated that many before or after it.
+// With shift -1 or 1 only the dated grids count, each against o's of the step before or after.
 struct Difference {
   double worst = 0;
   std::string where;
@@ -1446,16 +1445,9 @@ std::map<std::string, Difference> FileDifferences(const RunOutput& s, const RunO
                                                   std::string& unmatched, double units, bool sums = true,
                                                   int shift = 0) {
   std::map<std::string, Difference> files;
-  static const std::regex stamp(R"((.+_)\d{8}\.\d{3}(_\d{3})?)");
-  std::map<std::string, std::vector<std::string>> dated;  // o's dated grids by stem, in date order
-  if (shift != 0) {
-    for (const auto& f : fs::directory_iterator(o.dir() + "/out")) {
-      const std::string name = f.path().filename().string();
-      std::smatch m;
-      if (std::regex_match(name, m, stamp)) dated[m[1].str()].push_back(name);
-    }
-    for (auto& [stem, names] : dated) std::sort(names.begin(), names.end());
-  }
+  std::set<std::string> others;  // o's files (a stem's dated grids in date order)
+  if (shift != 0)
+    for (const auto& f : fs::directory_iterator(o.dir() + "/out")) others.insert(f.path().filename().string());
   auto note = [&](double d, const std::string& file, const std::string& where = "") {
     Difference& x = files[file];
     if (!(d <= x.worst)) {
@@ -1492,14 +1484,14 @@ std::map<std::string, Difference> FileDifferences(const RunOutput& s, const RunO
     // The instances' regions are the layout's.
     if (name.rfind("MPIRegions_", 0) == 0 || (!sums && name.find(".sum") != std::string::npos)) continue;
     std::string counterpart = name;
-    if (shift != 0) {
-      std::smatch m;
-      if (!std::regex_match(name, m, stamp) || !dated.count(m[1].str())) continue;
-      const auto& names = dated[m[1].str()];
-      const auto at = std::lower_bound(names.begin(), names.end(), name);
-      const long k = (at - names.begin()) + shift;
-      if (at == names.end() || *at != name || k < 0 || k >= static_cast<long>(names.size())) continue;
-      counterpart = names[k];
+    if (shift != 0) {  // (stem_YYYYMMDD.HHH)
+      const size_t n = name.size();
+      const auto at = others.find(name);
+      if (n < 14 || name[n - 13] != '_' || name[n - 4] != '.' || at == others.end() ||
+          (shift < 0 ? at == others.begin() : std::next(at) == others.end()))
+        continue;
+      counterpart = *std::next(at, shift);
+      if (counterpart.size() != n || counterpart.compare(0, n - 12, name, 0, n - 12) != 0) continue;
     }
     const std::string a = e.dir() + "/out/" + name, b = o.dir() + "/out/" + counterpart,
                       before = s.dir() + "/out/" + name;
@@ -1654,11 +1646,18 @@ Signatures ContinuesOnOtherSubsteps(const RunOutput& s, const RunOutput&,
   // a table's last digit too.)
   auto own = FileDifferences(s, *warm->second, *one->second, unmatched, 1.0001);
   const auto sub = FileDifferences(s, *other->second, *one->second, alsoUnmatched, 0);
-  // The file whose difference exceeds its bound most (its share of it).
+  // The file whose difference exceeds its bound most (its share of it). The
+  // other sub-steps may move a threshold (the hour a soil layer fills) by a
+  // step: a dated grid over its bound may match the one run's of the step
+  // before or after instead (grid by grid; wrong at every shift, it fails).
   double worst = 0, ownWorst = 0, bound = 0;
   std::string where = "none";
-  auto judge = [&] {
-    worst = ownWorst = bound = 0;
+  for (int shift : {0, -1, 1}) {
+    if (shift != 0)
+      for (const auto& [file, d] : FileDifferences(s, *warm->second, *one->second, unmatched, 1.0001, true, shift))
+        if (d.worst < own[file].worst)
+          own[file] = {d.worst, d.where + (shift < 0 ? " (step before)" : " (step after)")};
+    worst = 0;
     for (const auto& [file, d] : own) {
       const auto at = sub.find(file);
       const double allowed = 100 * (at == sub.end() ? INFINITY : at->second.worst) + 1e-6;
@@ -1669,20 +1668,7 @@ Signatures ContinuesOnOtherSubsteps(const RunOutput& s, const RunOutput&,
         where = d.where;
       }
     }
-  };
-  judge();
-  // The other sub-steps may move a threshold (the hour a soil layer fills)
-  // by a step: a dated grid may instead match, grid by grid, the one run's
-  // grid of the step before or after its own; one wrong at every shift
-  // still fails.
-  if (worst > 1) {
-    for (int shift : {-1, 1}) {
-      std::string ignored;
-      for (const auto& [file, d] : FileDifferences(s, *warm->second, *one->second, ignored, 1.0001, true, shift))
-        if (own.count(file) && d.worst < own[file].worst)
-          own[file] = {d.worst, d.where + (shift < 0 ? " against the step before" : " against the step after")};
-    }
-    judge();
+    if (worst <= 1) break;
   }
   char name[400];
   std::snprintf(name, sizeof name,
