@@ -2373,24 +2373,6 @@ std::vector<KnownFault> KnownFaults() {
        "a soil-moisture irrigation that the river limits gets less at steps of a day or more",
        {"irrigation from the reservoir and the river, with", "outlet volume (mm) (", "outlet peak (m3/s; of the finer",
         "recharge (mm) ("},
-       true},
-      // The soil tracer of a warm start continued on other sub-steps: the
-      // state is whole (a warm start on three sub-steps from a short run on
-      // three equals the one run on three to the last bit; from a short run
-      // on one it starts at that run's tables, 1.6e-5 m apart, and nears the
-      // one run on three), but the hour in which a layer fills moves with
-      // the sub-steps, and the layer above it, which then holds the table,
-      // shares the saturated zone's tracer from that hour on: in the
-      // glacier-update week row 38, column 26's fourth layer fills at 5 h on
-      // 3 February in one run on one sub-step, at 6 h on three and at 7 h in
-      // the warm start (0.0002 below the one run on three at 4 h), and the
-      // third layer's oxygen falls from 2.09 to 1.06 an hour after the one
-      // run on three's (the grid of 6 h 0.251 apart against the 0.203
-      // allowed).
-      {{{"tracers", "by-source-two-layers"}, {"warm-start", "equals-one-run"}, {"irrigation", "channel-less"}},
-       96,
-       "the soil tracer of a warm start on other sub-steps",
-       {"oxyu_"},
        true}};
   return f;
 }
