@@ -697,7 +697,8 @@ std::vector<Case> Matrix() {
       Edits edits = {{"3 515 5            firn_levels", "1 515 5            firn_levels"},
                      {"4.0       DDFfirn", "0.4       DDFfirn"}};
       for (const char* grid : {"ei.asc", "evrs.asc", "evar.asc", "etr.asc", "sgevap.asc"})
-        edits.push_back({"\n" + std::string(grid) + "\n10\n", "\n" + std::string(grid) + "\n12\n"});
+        edits.push_back(
+            {std::string("\n").append(grid).append("\n10\n"), std::string("\n").append(grid).append("\n12\n")});
       return EditIn(dir + "/control.txt", edits);
     };
     c.signature = Joined({kStateRead, kGlacierUpdate, [](const RunOutput&, const RunOutput& e, const Budget&) {
@@ -1440,7 +1441,8 @@ std::vector<Case> Matrix() {
       if (!e.empty()) return e;
       Edits edits;
       for (const char* grid : {"ei.asc", "evrs.asc", "evar.asc", "etr.asc", "sgevap.asc"})
-        edits.push_back({"\n" + std::string(grid) + "\n10\n", "\n" + std::string(grid) + "\n12\n"});
+        edits.push_back(
+            {std::string("\n").append(grid).append("\n10\n"), std::string("\n").append(grid).append("\n12\n")});
       return EditIn(dir + "/control.txt", edits);
     };
     c.signature = Joined({kGlacierMelt, kDrift, kGlacierUpdate, kCellChangedGlacier});
