@@ -58,6 +58,7 @@ irrigationclass::irrigationclass(int& error, DiagStream* diagnostics, StatRecord
   pending = demand;
   rootZone = demand;
   givenAtOnce = demand;
+  endedAt = demand;
   supply.assign(2 * (static_cast<size_t>(zones) + 1), 0.0);  // (with tracers, their concentrations too)
   int code = 0;
   groundwaterStatistic = std::make_unique<zonalstatistic>(code, diag, registry, registryCapacity, relcellarea, nrows,
@@ -160,14 +161,16 @@ constexpr const char* kStateSection = "[irrigation]";
 constexpr const char* kAskedSection = "[irrigation_asked_of_the_river]";
 constexpr const char* kRootZoneSection = "[irrigation_root_zone]";
 constexpr const char* kGivenSection = "[irrigation_given_at_once]";
-constexpr const char* kSections[] = {kStateSection, kAskedSection, kRootZoneSection, kGivenSection};
+constexpr const char* kEndedSection = "[irrigation_ended_on_prediction]";
+constexpr const char* kSections[] = {kStateSection, kAskedSection, kRootZoneSection, kGivenSection, kEndedSection};
 }  // namespace
 
 std::vector<double>& irrigationclass::StateOf(const char* section) {
   return section == kStateSection      ? demand
          : section == kAskedSection    ? pending
          : section == kRootZoneSection ? rootZone
-                                       : givenAtOnce;
+         : section == kGivenSection    ? givenAtOnce
+                                       : endedAt;
 }
 
 void irrigationclass::ReadStorageFile(const std::string& fileName, int readParameter) {
@@ -220,8 +223,9 @@ void irrigationclass::ReadStorageFile(const std::string& fileName, int readParam
               << kStateSection << " (written by a run without irrigation): no field continues an irrigation[end-entry]";
       }
       // (Without the second section no river water is in transit either;
-      // without the last two a step of a day or more knows nothing of the
-      // step before.)
+      // without the third and fourth a step of a day or more knows nothing
+      // of the step before, without the last no irrigation ended on a
+      // prediction.)
     }
     if (mpisize > 1 && MpiRunning())
       MPI_Bcast(values.data(), static_cast<int>(values.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
@@ -266,7 +270,9 @@ void irrigationclass::WriteStorageFile() {
                                  "transit answers"
                            : section == kRootZoneSection
                                ? "the root zone's water with the river water on its way at the last step"
-                               : "what the last step gave each field at once") >= 0;
+                           : section == kGivenSection ? "what the last step gave each field at once"
+                                                      : "the rate of an irrigation the last step ended on its "
+                                                        "prediction") >= 0;
     for (size_t k = 0; ok && k < all.size(); ++k)
       ok = std::fprintf(f, (k + 1) % ncols == 0 ? "%.17g\n" : "%.17g ", all[k] > none ? all[k] : 0.0) >= 0;
     ok = std::fprintf(f, "\n") >= 0 && ok;
@@ -482,6 +488,14 @@ void irrigationclass::CellPass() {
           const bool start = rule.method == 4 ? ratio[r][c] < rule.min_etr_etp
                                               : (sb[r][c] - low[r][c]) * root[r][c] * 1000 + arriving < 0;
           if (start && want == 0) want = rate;
+          // An irrigation the last step ended on its prediction resumes at its
+          // rate where the root zone now lacks more than it did then: the
+          // water of the fill was lost faster than foreseen or was not given,
+          // so the limit was not reached (hourly steps would irrigate on).
+          if (endedAt[at] > 0 && want == 0 && rootZone[at] > 0 &&
+              lacking > high[r][c] * root[r][c] * 1000 - rootZone[at])
+            want = endedAt[at];
+          endedAt[at] = 0;
           if (start || want > 0) {
             // (The first step of a run knows no loss: it reckons with the
             // rate alone and leaves the end to the next step, which sees.)
@@ -505,7 +519,10 @@ void irrigationclass::CellPass() {
             const double needed = std::max(0.0, lacking + river * (lost - rain));
             const double share = gain > 0 && needed < gain ? needed / gain : 1.0;
             ask = want * share;
-            if (share < 1 && seen) want = 0;
+            if (share < 1 && seen) {
+              endedAt[at] = want;
+              want = 0;
+            }
           }
           rootZone[at] = content > 0 ? content : 0.0;
         }

@@ -86,6 +86,11 @@ class irrigationclass : public teilmodellklasse {
   // the water the last step gave the field at once (rain, groundwater,
   // reservoir).
   std::vector<double> rootZone, givenAtOnce;
+  // Per cell (as demand), for steps of a day or more: the rate of an
+  // irrigation the last step ended on its prediction that the root zone
+  // reaches the upper limit within it (0 none); the next step judges that
+  // end on the root zone it finds.
+  std::vector<double> endedAt;
   std::vector<double>& StateOf(const char* section);
   // Per subbasin: amounts demanded from surface water [mm x relative cell
   // areas], and those asked of the river in the last step, summed exactly
