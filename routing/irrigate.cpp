@@ -21,6 +21,8 @@ std::string Named(const char* format, int i, const char* what) {
 }
 }  // namespace
 
+static int ZoneOf(const int* index, int maxCode, double value);
+
 irrigationclass::irrigationclass(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
                                  const std::string& workFileName, const SubModelArgs& common, IrrigationTable* tbl,
                                  int subSteps)
@@ -59,6 +61,7 @@ irrigationclass::irrigationclass(int& error, DiagStream* diagnostics, StatRecord
   rootZone = demand;
   givenAtOnce = demand;
   endedAt = demand;
+  reservoirShare = demand;
   supply.assign(2 * (static_cast<size_t>(zones) + 1), 0.0);  // (with tracers, their concentrations too)
   int code = 0;
   groundwaterStatistic = std::make_unique<zonalstatistic>(code, diag, registry, registryCapacity, relcellarea, nrows,
@@ -162,7 +165,9 @@ constexpr const char* kAskedSection = "[irrigation_asked_of_the_river]";
 constexpr const char* kRootZoneSection = "[irrigation_root_zone]";
 constexpr const char* kGivenSection = "[irrigation_given_at_once]";
 constexpr const char* kEndedSection = "[irrigation_ended_on_prediction]";
-constexpr const char* kSections[] = {kStateSection, kAskedSection, kRootZoneSection, kGivenSection, kEndedSection};
+constexpr const char* kReservoirSection = "[irrigation_reservoir_share]";
+constexpr const char* kSections[] = {kStateSection, kAskedSection,  kRootZoneSection,
+                                     kGivenSection, kEndedSection, kReservoirSection};
 }  // namespace
 
 std::vector<double>& irrigationclass::StateOf(const char* section) {
@@ -170,7 +175,8 @@ std::vector<double>& irrigationclass::StateOf(const char* section) {
          : section == kAskedSection    ? pending
          : section == kRootZoneSection ? rootZone
          : section == kGivenSection    ? givenAtOnce
-                                       : endedAt;
+         : section == kEndedSection    ? endedAt
+                                       : reservoirShare;
 }
 
 void irrigationclass::ReadStorageFile(const std::string& fileName, int readParameter) {
@@ -234,6 +240,7 @@ void irrigationclass::ReadStorageFile(const std::string& fileName, int readParam
     for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
       for (int c = 1; c <= ncols; ++c)
         target[static_cast<size_t>(r) * (ncols + 1) + c] = values[static_cast<size_t>(r - 1) * ncols + c];
+    if (section == kReservoirSection) reservoirShareRead = true;
   }
 }
 
@@ -271,8 +278,10 @@ void irrigationclass::WriteStorageFile() {
                            : section == kRootZoneSection
                                ? "the root zone's water with the river water on its way at the last step"
                            : section == kGivenSection ? "what the last step gave each field at once"
-                                                      : "the rate of an irrigation the last step ended on its "
-                                                        "prediction") >= 0;
+                           : section == kEndedSection ? "the rate of an irrigation the last step ended on its "
+                                                        "prediction"
+                                                      : "the share of its subbasin's demand the reservoir gave "
+                                                        "in the last step, 1 all") >= 0;
     for (size_t k = 0; ok && k < all.size(); ++k)
       ok = std::fprintf(f, (k + 1) % ncols == 0 ? "%.17g\n" : "%.17g ", all[k] > none ? all[k] : 0.0) >= 0;
     ok = std::fprintf(f, "\n") >= 0 && ok;
@@ -313,6 +322,17 @@ void irrigationclass::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, 
   // only the rows of the instance); the surface-water demand of the
   // subbasins is summed over the instances, and instance 0, which holds the
   // routing, hands back the share of it that the rivers and reservoirs give.
+  // A warm start's first step counts on the reservoir's share of the step
+  // before as the one run did.
+  if (reservoirShareRead) {
+    reservoirShareRead = false;
+    Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        const int k = OwnCell(zone, r, c) ? ZoneOf(zoneindex, maxzonecode, zone[r][c]) : 0;
+        if (k >= 1 && k <= zonecount) supply[k] = reservoirShare[static_cast<size_t>(r) * (ncols + 1) + c];
+      }
+  }
   RiverShare();
   CellPass();
   SurfaceWaterSupply();
@@ -632,6 +652,9 @@ void irrigationclass::BookAmounts() {
       const double fromRiver = routed && asked > 0 ? asked * supply[zonecount + 1 + k] : 0.0;
       asked = origin == 2 && routed ? a - fromReservoir : 0.0;
       givenAtOnce[static_cast<size_t>(r) * (ncols + 1) + c] = std::max(0.0, P) + fromGroundwater + fromReservoir;
+      // (The reservoir's share of the subbasin's demand, which the next step
+      // counts on, kept in each of its cells for the state.)
+      reservoirShare[static_cast<size_t>(r) * (ncols + 1) + c] = routed ? supply[k] : 0.0;
       a = fromGroundwater + fromReservoir + fromRiver;
       AddCell(*groundwaterStatistic, this->fromGroundwater, r, c, k, fromGroundwater, 1);
       AddCell(*surfaceStatistic, fromSurface, r, c, k, fromReservoir + fromRiver, 1);

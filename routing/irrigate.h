@@ -91,6 +91,11 @@ class irrigationclass : public teilmodellklasse {
   // reaches the upper limit within it (0 none); the next step judges that
   // end on the root zone it finds.
   std::vector<double> endedAt;
+  // Per cell (as demand), in the state only: the share of its subbasin's
+  // demand that the reservoir gave in the last step (supply's first block),
+  // read back into supply at a warm start's first step.
+  std::vector<double> reservoirShare;
+  bool reservoirShareRead = false;
   std::vector<double>& StateOf(const char* section);
   // Per subbasin: amounts demanded from surface water [mm x relative cell
   // areas], and those asked of the river in the last step, summed exactly
