@@ -62,6 +62,7 @@ irrigationclass::irrigationclass(int& error, DiagStream* diagnostics, StatRecord
   givenAtOnce = demand;
   endedAt = demand;
   reservoirShare = demand;
+  waterContent = demand;
   supply.assign(2 * (static_cast<size_t>(zones) + 1), 0.0);  // (with tracers, their concentrations too)
   int code = 0;
   groundwaterStatistic = std::make_unique<zonalstatistic>(code, diag, registry, registryCapacity, relcellarea, nrows,
@@ -153,6 +154,13 @@ void irrigationclass::FreeTracerArrays() {
 
 void irrigationclass::WriteStatistics() {
   if (Off()) return;
+  // The root zone's water content the soil has left so far (the last call,
+  // after the run's last step and before the soil's grids are freed, keeps
+  // the one of the end for the state).
+  Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid, sb = gridlist[soilMoisture].grid;
+  for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
+    for (int c = 1; c <= ncols; ++c)
+      waterContent[static_cast<size_t>(r) * (ncols + 1) + c] = OwnCell(zone, r, c) && sb[r][c] > 0 ? sb[r][c] : 0.0;
   if (groundwaterStatistic) groundwaterStatistic->Flush();
   if (surfaceStatistic) surfaceStatistic->Flush();
   for (int t = 1; t <= tracercount && t < static_cast<int>(tracergrids.size()); ++t)
@@ -166,8 +174,9 @@ constexpr const char* kRootZoneSection = "[irrigation_root_zone]";
 constexpr const char* kGivenSection = "[irrigation_given_at_once]";
 constexpr const char* kEndedSection = "[irrigation_ended_on_prediction]";
 constexpr const char* kReservoirSection = "[irrigation_reservoir_share]";
-constexpr const char* kSections[] = {kStateSection, kAskedSection,  kRootZoneSection,
-                                     kGivenSection, kEndedSection, kReservoirSection};
+constexpr const char* kContentSection = "[irrigation_root_zone_water_content]";
+constexpr const char* kSections[] = {kStateSection, kAskedSection,     kRootZoneSection, kGivenSection,
+                                     kEndedSection, kReservoirSection, kContentSection};
 }  // namespace
 
 std::vector<double>& irrigationclass::StateOf(const char* section) {
@@ -176,7 +185,8 @@ std::vector<double>& irrigationclass::StateOf(const char* section) {
          : section == kRootZoneSection ? rootZone
          : section == kGivenSection    ? givenAtOnce
          : section == kEndedSection    ? endedAt
-                                       : reservoirShare;
+         : section == kReservoirSection ? reservoirShare
+                                        : waterContent;
 }
 
 void irrigationclass::ReadStorageFile(const std::string& fileName, int readParameter) {
@@ -241,6 +251,7 @@ void irrigationclass::ReadStorageFile(const std::string& fileName, int readParam
       for (int c = 1; c <= ncols; ++c)
         target[static_cast<size_t>(r) * (ncols + 1) + c] = values[static_cast<size_t>(r - 1) * ncols + c];
     if (section == kReservoirSection) reservoirShareRead = true;
+    if (section == kContentSection) waterContentRead = true;
   }
 }
 
@@ -280,8 +291,10 @@ void irrigationclass::WriteStorageFile() {
                            : section == kGivenSection ? "what the last step gave each field at once"
                            : section == kEndedSection ? "the rate of an irrigation the last step ended on its "
                                                         "prediction"
-                                                      : "the share of its subbasin's demand the reservoir gave "
-                                                        "in the last step, 1 all") >= 0;
+                           : section == kReservoirSection ? "the share of its subbasin's demand the reservoir gave "
+                                                            "in the last step, 1 all"
+                                                          : "the root zone's mean water content the soil left, "
+                                                            "m3/m3") >= 0;
     for (size_t k = 0; ok && k < all.size(); ++k)
       ok = std::fprintf(f, (k + 1) % ncols == 0 ? "%.17g\n" : "%.17g ", all[k] > none ? all[k] : 0.0) >= 0;
     ok = std::fprintf(f, "\n") >= 0 && ok;
@@ -323,7 +336,7 @@ void irrigationclass::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, 
   // subbasins is summed over the instances, and instance 0, which holds the
   // routing, hands back the share of it that the rivers and reservoirs give.
   // A warm start's first step counts on the reservoir's share of the step
-  // before as the one run did.
+  // before as the one run did,
   if (reservoirShareRead) {
     reservoirShareRead = false;
     Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
@@ -331,6 +344,17 @@ void irrigationclass::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, 
       for (int c = 1; c <= ncols; ++c) {
         const int k = OwnCell(zone, r, c) ? ZoneOf(zoneindex, maxzonecode, zone[r][c]) : 0;
         if (k >= 1 && k <= zonecount) supply[k] = reservoirShare[static_cast<size_t>(r) * (ncols + 1) + c];
+      }
+  }
+  // and the root zone's water content the soil left then (the soil reckons
+  // it from its state otherwise, in other digits).
+  if (waterContentRead) {
+    waterContentRead = false;
+    Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid, sb = gridlist[soilMoisture].grid;
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        const double v = waterContent[static_cast<size_t>(r) * (ncols + 1) + c];
+        if (OwnCell(zone, r, c) && v > 0) sb[r][c] = v;
       }
   }
   RiverShare();

@@ -96,6 +96,11 @@ class irrigationclass : public teilmodellklasse {
   // read back into supply at a warm start's first step.
   std::vector<double> reservoirShare;
   bool reservoirShareRead = false;
+  // Per cell (as demand), in the state only: the root zone's mean water
+  // content the soil left at the end (SB_1_grid), which a warm start's first
+  // step sees in place of what the soil reckons from its state.
+  std::vector<double> waterContent;
+  bool waterContentRead = false;
   std::vector<double>& StateOf(const char* section);
   // Per subbasin: amounts demanded from surface water [mm x relative cell
   // areas], and those asked of the river in the last step, summed exactly
