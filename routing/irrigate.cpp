@@ -21,6 +21,8 @@ std::string Named(const char* format, int i, const char* what) {
 }
 }  // namespace
 
+static int ZoneOf(const int* index, int maxCode, double value);
+
 irrigationclass::irrigationclass(int& error, DiagStream* diagnostics, StatRecord* registry, int registryCapacity,
                                  const std::string& workFileName, const SubModelArgs& common, IrrigationTable* tbl,
                                  int subSteps)
@@ -58,6 +60,9 @@ irrigationclass::irrigationclass(int& error, DiagStream* diagnostics, StatRecord
   pending = demand;
   rootZone = demand;
   givenAtOnce = demand;
+  endedAt = demand;
+  reservoirShare = demand;
+  waterContent = demand;
   supply.assign(2 * (static_cast<size_t>(zones) + 1), 0.0);  // (with tracers, their concentrations too)
   int code = 0;
   groundwaterStatistic = std::make_unique<zonalstatistic>(code, diag, registry, registryCapacity, relcellarea, nrows,
@@ -149,6 +154,13 @@ void irrigationclass::FreeTracerArrays() {
 
 void irrigationclass::WriteStatistics() {
   if (Off()) return;
+  // The root zone's water content the soil has left so far (the last call,
+  // after the run's last step and before the soil's grids are freed, keeps
+  // the one of the end for the state).
+  Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid, sb = gridlist[soilMoisture].grid;
+  for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
+    for (int c = 1; c <= ncols; ++c)
+      waterContent[static_cast<size_t>(r) * (ncols + 1) + c] = OwnCell(zone, r, c) && sb[r][c] > 0 ? sb[r][c] : 0.0;
   if (groundwaterStatistic) groundwaterStatistic->Flush();
   if (surfaceStatistic) surfaceStatistic->Flush();
   for (int t = 1; t <= tracercount && t < static_cast<int>(tracergrids.size()); ++t)
@@ -160,14 +172,21 @@ constexpr const char* kStateSection = "[irrigation]";
 constexpr const char* kAskedSection = "[irrigation_asked_of_the_river]";
 constexpr const char* kRootZoneSection = "[irrigation_root_zone]";
 constexpr const char* kGivenSection = "[irrigation_given_at_once]";
-constexpr const char* kSections[] = {kStateSection, kAskedSection, kRootZoneSection, kGivenSection};
+constexpr const char* kEndedSection = "[irrigation_ended_on_prediction]";
+constexpr const char* kReservoirSection = "[irrigation_reservoir_share]";
+constexpr const char* kContentSection = "[irrigation_root_zone_water_content]";
+constexpr const char* kSections[] = {kStateSection, kAskedSection,     kRootZoneSection, kGivenSection,
+                                     kEndedSection, kReservoirSection, kContentSection};
 }  // namespace
 
 std::vector<double>& irrigationclass::StateOf(const char* section) {
   return section == kStateSection      ? demand
          : section == kAskedSection    ? pending
          : section == kRootZoneSection ? rootZone
-                                       : givenAtOnce;
+         : section == kGivenSection    ? givenAtOnce
+         : section == kEndedSection    ? endedAt
+         : section == kReservoirSection ? reservoirShare
+                                        : waterContent;
 }
 
 void irrigationclass::ReadStorageFile(const std::string& fileName, int readParameter) {
@@ -220,8 +239,9 @@ void irrigationclass::ReadStorageFile(const std::string& fileName, int readParam
               << kStateSection << " (written by a run without irrigation): no field continues an irrigation[end-entry]";
       }
       // (Without the second section no river water is in transit either;
-      // without the last two a step of a day or more knows nothing of the
-      // step before.)
+      // without the third and fourth a step of a day or more knows nothing
+      // of the step before, without the last no irrigation ended on a
+      // prediction.)
     }
     if (mpisize > 1 && MpiRunning())
       MPI_Bcast(values.data(), static_cast<int>(values.size()), MPI_DOUBLE, 0, MPI_COMM_WORLD);
@@ -230,6 +250,8 @@ void irrigationclass::ReadStorageFile(const std::string& fileName, int readParam
     for (int r = std::max(1, firstrow); r <= std::min(nrows, lastrow); ++r)
       for (int c = 1; c <= ncols; ++c)
         target[static_cast<size_t>(r) * (ncols + 1) + c] = values[static_cast<size_t>(r - 1) * ncols + c];
+    if (section == kReservoirSection) reservoirShareRead = true;
+    if (section == kContentSection) waterContentRead = true;
   }
 }
 
@@ -266,7 +288,13 @@ void irrigationclass::WriteStorageFile() {
                                  "transit answers"
                            : section == kRootZoneSection
                                ? "the root zone's water with the river water on its way at the last step"
-                               : "what the last step gave each field at once") >= 0;
+                           : section == kGivenSection ? "what the last step gave each field at once"
+                           : section == kEndedSection ? "the rate of an irrigation the last step ended on its "
+                                                        "prediction"
+                           : section == kReservoirSection ? "the share of its subbasin's demand the reservoir gave "
+                                                            "in the last step, 1 all"
+                                                          : "the root zone's mean water content the soil left, "
+                                                            "m3/m3") >= 0;
     for (size_t k = 0; ok && k < all.size(); ++k)
       ok = std::fprintf(f, (k + 1) % ncols == 0 ? "%.17g\n" : "%.17g ", all[k] > none ? all[k] : 0.0) >= 0;
     ok = std::fprintf(f, "\n") >= 0 && ok;
@@ -307,6 +335,28 @@ void irrigationclass::run(int64_t stepHour, int64_t stepDay, int64_t stepMonth, 
   // only the rows of the instance); the surface-water demand of the
   // subbasins is summed over the instances, and instance 0, which holds the
   // routing, hands back the share of it that the rivers and reservoirs give.
+  // A warm start's first step counts on the reservoir's share of the step
+  // before as the one run did,
+  if (reservoirShareRead) {
+    reservoirShareRead = false;
+    Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid;
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        const int k = OwnCell(zone, r, c) ? ZoneOf(zoneindex, maxzonecode, zone[r][c]) : 0;
+        if (k >= 1 && k <= zonecount) supply[k] = reservoirShare[static_cast<size_t>(r) * (ncols + 1) + c];
+      }
+  }
+  // and the root zone's water content the soil left then (the soil reckons
+  // it from its state otherwise, in other digits).
+  if (waterContentRead) {
+    waterContentRead = false;
+    Grid zone = gridlist[GetGrid("zonegrid_soilmodel")].grid, sb = gridlist[soilMoisture].grid;
+    for (int r = firstrow; r <= lastrow; ++r)
+      for (int c = 1; c <= ncols; ++c) {
+        const double v = waterContent[static_cast<size_t>(r) * (ncols + 1) + c];
+        if (OwnCell(zone, r, c) && v > 0) sb[r][c] = v;
+      }
+  }
   RiverShare();
   CellPass();
   SurfaceWaterSupply();
@@ -482,6 +532,14 @@ void irrigationclass::CellPass() {
           const bool start = rule.method == 4 ? ratio[r][c] < rule.min_etr_etp
                                               : (sb[r][c] - low[r][c]) * root[r][c] * 1000 + arriving < 0;
           if (start && want == 0) want = rate;
+          // An irrigation the last step ended on its prediction resumes at its
+          // rate where the root zone now lacks more than it did then: the
+          // water of the fill was lost faster than foreseen or was not given,
+          // so the limit was not reached (hourly steps would irrigate on).
+          if (endedAt[at] > 0 && want == 0 && rootZone[at] > 0 &&
+              lacking > high[r][c] * root[r][c] * 1000 - rootZone[at])
+            want = endedAt[at];
+          endedAt[at] = 0;
           if (start || want > 0) {
             // (The first step of a run knows no loss: it reckons with the
             // rate alone and leaves the end to the next step, which sees.)
@@ -505,7 +563,10 @@ void irrigationclass::CellPass() {
             const double needed = std::max(0.0, lacking + river * (lost - rain));
             const double share = gain > 0 && needed < gain ? needed / gain : 1.0;
             ask = want * share;
-            if (share < 1 && seen) want = 0;
+            if (share < 1 && seen) {
+              endedAt[at] = want;
+              want = 0;
+            }
           }
           rootZone[at] = content > 0 ? content : 0.0;
         }
@@ -615,6 +676,9 @@ void irrigationclass::BookAmounts() {
       const double fromRiver = routed && asked > 0 ? asked * supply[zonecount + 1 + k] : 0.0;
       asked = origin == 2 && routed ? a - fromReservoir : 0.0;
       givenAtOnce[static_cast<size_t>(r) * (ncols + 1) + c] = std::max(0.0, P) + fromGroundwater + fromReservoir;
+      // (The reservoir's share of the subbasin's demand, which the next step
+      // counts on, kept in each of its cells for the state.)
+      reservoirShare[static_cast<size_t>(r) * (ncols + 1) + c] = routed ? supply[k] : 0.0;
       a = fromGroundwater + fromReservoir + fromRiver;
       AddCell(*groundwaterStatistic, this->fromGroundwater, r, c, k, fromGroundwater, 1);
       AddCell(*surfaceStatistic, fromSurface, r, c, k, fromReservoir + fromRiver, 1);

@@ -86,6 +86,21 @@ class irrigationclass : public teilmodellklasse {
   // the water the last step gave the field at once (rain, groundwater,
   // reservoir).
   std::vector<double> rootZone, givenAtOnce;
+  // Per cell (as demand), for steps of a day or more: the rate of an
+  // irrigation the last step ended on its prediction that the root zone
+  // reaches the upper limit within it (0 none); the next step judges that
+  // end on the root zone it finds.
+  std::vector<double> endedAt;
+  // Per cell (as demand), in the state only: the share of its subbasin's
+  // demand that the reservoir gave in the last step (supply's first block),
+  // read back into supply at a warm start's first step.
+  std::vector<double> reservoirShare;
+  bool reservoirShareRead = false;
+  // Per cell (as demand), in the state only: the root zone's mean water
+  // content the soil left at the end (SB_1_grid), which a warm start's first
+  // step sees in place of what the soil reckons from its state.
+  std::vector<double> waterContent;
+  bool waterContentRead = false;
   std::vector<double>& StateOf(const char* section);
   // Per subbasin: amounts demanded from surface water [mm x relative cell
   // areas], and those asked of the river in the last step, summed exactly
