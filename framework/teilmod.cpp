@@ -251,16 +251,8 @@ void teilmodellklasse::InitTracerGrids(int* error, int count, TracerRecord* sett
       g.store = matrix(1, nrows, 1, ncols, 0);
       g.storefirst = 1;
       g.storelast = nrows;
-      // Cells outside the zone grid have no concentration, in every row of
-      // the grid (rows without basin cells too), as the grid is written on
-      // any layout; rows whose zones this instance does not hold are no cells of its own.
-      const bool zoneRows = gridlist && gridlist[1].lastrow >= gridlist[1].firstrow && gridlist[1].firstrow > 0;
-      const int64_t zoneFirst = zoneRows ? gridlist[1].firstrow : firstrow;
-      const int64_t zoneLast = zoneRows ? gridlist[1].lastrow : lastrow;
-      for (int r = 1; r <= nrows; ++r) {
-        const bool held = r >= zoneFirst && r <= zoneLast;
-        for (int c = 1; c <= ncols; ++c) g.store[r][c] = zonegrid && (!held || Missing(zonegrid[r][c])) ? nodata : 0.0;
-      }
+      for (int r = 1; r <= nrows; ++r)
+        for (int c = 1; c <= ncols; ++c) g.store[r][c] = StoreCell(r, c) ? 0.0 : nodata;
     }
     RegisterGrid(storeposition, g.gridfile, g.store, nullptr, 0,
                  "concstor_tracer_" + std::to_string(i) + "_" + modulname, t.gridcode, g.storefirst, g.storelast);

@@ -171,6 +171,7 @@ class teilmodellklasse : public modelobject {
   // construction, or the date a later SetDate moved it to.
   int64_t ResultEndDateKey() const override { return enddatekey; }
   // Reads a tracer storage grid from its file; the grid covers rows first ... last afterwards.
+  // Cells that are not StoreCell hold nodata, as in a store started empty.
   void ReadTracerStorageGrid(const std::string& fileName, Grid& grid, int64_t& first, int64_t& last);
   // A warm start reads tracer t's state from fileName: where the run it
   // continues wrote no such grid, the run ends naming the tracer and the
@@ -179,6 +180,11 @@ class teilmodellklasse : public modelobject {
   // value instead (else the module's read parameter).
   void RequireTracerState(const std::string& fileName, int t, const TracerRecord& tracer,
                           const std::string& restart = "");
+  // Whether a tracer store has a value at (r, c): a cell of the zone grid in
+  // a row whose zones this instance holds (every cell without a zone grid).
+  // Elsewhere, in every row of the grid, it holds nodata, so the grid is
+  // written alike on any layout.
+  bool StoreCell(int r, int c) const;
 
   int flowcontrol = 0;
   int readgrids = 0;        // 1: storage grids (tracer concentrations among them) are read at the start

@@ -15,13 +15,23 @@ void teilmodellklasse::ReadTracerStorageGrid(const std::string& fileName, Grid& 
   InstanceRows(false, own1, own2);
   // The store covers every row, as a store started empty does: the modules
   // that gather it on instance 0 (snow slides) find the same rows after a
-  // warm start as in a run from the start.
+  // warm start as in a run from the start, and the rows this instance does
+  // not hold (on one instance those without basin cells, written with the
+  // grid) and the cells outside the zone grid hold nodata, as there.
   grid = matrix(1, nrows, 1, ncols, 0);
-  for (int r = own1; r <= own2; ++r)
-    for (int c = 1; c <= ncols; ++c) grid[r][c] = read[r][c];
+  for (int r = 1; r <= nrows; ++r)
+    for (int c = 1; c <= ncols; ++c) grid[r][c] = r >= own1 && r <= own2 && StoreCell(r, c) ? read[r][c] : nodata;
   FreeMatrix(read, own1, own2, 1, ncols);
   first = 1;
   last = nrows;
+}
+
+bool teilmodellklasse::StoreCell(int r, int c) const {
+  if (!zonegrid) return true;
+  const bool zoneRows = gridlist && gridlist[1].lastrow >= gridlist[1].firstrow && gridlist[1].firstrow > 0;
+  const int64_t zoneFirst = zoneRows ? gridlist[1].firstrow : firstrow;
+  const int64_t zoneLast = zoneRows ? gridlist[1].lastrow : lastrow;
+  return r >= zoneFirst && r <= zoneLast && !Missing(zonegrid[r][c]);
 }
 
 void teilmodellklasse::RequireTracerState(const std::string& fileName, int t, const TracerRecord& tracer,

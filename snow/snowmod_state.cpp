@@ -217,10 +217,8 @@ void schneemodellklasse::InitGlacierTracers() {
       g.store = matrix(1, nrows, 1, ncols, 0);
       g.first = 1;
       g.last = nrows;
-      for (int r = std::max(1, firstrow); r <= std::min(lastrow, nrows); ++r) {
-        const double* z = zonegrid ? zonegrid[r] : nullptr;
-        for (int c = 1; c <= ncols; ++c) g.store[r][c] = (z && Missing(z[c])) ? nodata : 0.0;
-      }
+      for (int r = 1; r <= nrows; ++r)
+        for (int c = 1; c <= ncols; ++c) g.store[r][c] = StoreCell(r, c) ? 0.0 : nodata;
     }
     g.position = FreeGridPosition();
     RegisterGrid(g.position, file, g.store, nullptr, 0,
@@ -245,10 +243,8 @@ void schneemodellklasse::InitGlacierTracers() {
       g.firn = matrix(1, nrows, 1, ncols, 0);
       g.firnfirst = 1;
       g.firnlast = nrows;
-      for (int r = std::max(1, firstrow); r <= std::min(lastrow, nrows); ++r) {
-        const double* z = zonegrid ? zonegrid[r] : nullptr;
-        for (int c = 1; c <= ncols; ++c) g.firn[r][c] = (z && Missing(z[c])) ? nodata : 0.0;
-      }
+      for (int r = 1; r <= nrows; ++r)
+        for (int c = 1; c <= ncols; ++c) g.firn[r][c] = StoreCell(r, c) ? 0.0 : nodata;
     }
     g.firnposition = FreeGridPosition();
     RegisterGrid(g.firnposition, file, g.firn, nullptr, 0,

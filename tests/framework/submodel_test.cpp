@@ -235,19 +235,25 @@ TEST_F(TracerTest, GridsAndStatisticsPerTracer) {
 
 TEST_F(TracerTest, StorageGridsAreReadFromTheirFiles) {
   args.object.InitialStateDirectory = dir.path() + "/";
+  // (Row 1, column 3 lies outside the zone grid.)
   fluvextest::WriteFile(dir / "nitsnow_.asc",
                         "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1000\nNODATA_value -9999\n"
-                        "0.5 1.5 -9999\n2.5 3.5 4.5\n");
-  auto m = Make("[snow_model]\n1\n1440\n");
-  m->SetReadGrids(1);
-  int error = -1;
-  m->InitTracerGrids(&error, 1, tracers.data(), registry, kStatRegistryCapacity);
-  ASSERT_EQ(error, 0);
-  Grid g = list[m->FindGrid("concstor_tracer_1_snow_model", false)].grid;
-  const double want[3][4] = {{0, 0, 0, 0}, {0, 0.5, 1.5, -9999}, {0, 2.5, 3.5, 4.5}};
-  for (int r = std::max(1, args.firstRow); r <= args.lastRow; ++r)
-    for (int c = 1; c <= 3; ++c) EXPECT_EQ(g[r][c], want[r][c]) << r << " " << c;
-  m->FreeTracerArrays();
+                        "0.5 1.5 9.5\n2.5 3.5 4.5\n");
+  // Rows the module does not hold are nodata, as in a store started empty
+  // (so a grid is written alike on one instance and on several).
+  for (const int first : {1, 2}) {
+    args.firstRow = first;
+    auto m = Make("[snow_model]\n1\n1440\n");
+    m->SetReadGrids(1);
+    int error = -1;
+    m->InitTracerGrids(&error, 1, tracers.data(), registry, kStatRegistryCapacity);
+    ASSERT_EQ(error, 0);
+    Grid g = list[m->FindGrid("concstor_tracer_1_snow_model", false)].grid;
+    const double want[3][4] = {{0, 0, 0, 0}, {0, 0.5, 1.5, kNodata}, {0, 2.5, 3.5, 4.5}};
+    for (int r = 1; r <= 2; ++r)
+      for (int c = 1; c <= 3; ++c) EXPECT_EQ(g[r][c], r >= first ? want[r][c] : kNodata) << first << ": " << r << " " << c;
+    m->FreeTracerArrays();
+  }
 }
 
 TEST_F(TracerTest, FailuresOfWritersAndOfTheGridList) {
