@@ -1,6 +1,7 @@
 // Rows of the reference table: evapotranspiration and interception (reference_table.h).
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "tests/application/reference_table.h"
 
@@ -75,7 +76,8 @@ const Register kMethods{
 // and its wet leaves' potential eip; above the snow (12) the snow takes what the leaves' ei leaves of P.
 const Register kSnowUnderLeaves{
     {"et.snow_under_wet_leaves",
-     "etr <= etp + max(0, eip - P), 12: etr <= etp + max(0, ei - P); pot_transpiration0 = etp",
+     "etr <= etp + max(0, eip - P), 12: etr <= etp + max(0, ei - P); pot_transpiration0 = etp; the transmissivity "
+     "of 3 January 0.7 + 0.2 cos(2 pi 13 / 365)",
      [] {
        SetUp s;
        s.start = {2015, 1, 2}, s.end = {2015, 1, 5};
@@ -89,7 +91,19 @@ const Register kSnowUnderLeaves{
        return s;
      },
      {{"2", With("$step\n1         method\n", "$step\n2 method\n", 60)},
-      {"12", With("$step\n1         method\n", "$step\n12 method\n", 60)}},
+      {"12", With("$step\n1         method\n", "$step\n12 method\n", 60)},
+      // The transmissivity's yearly course a + b cos(2 pi (day + 10 + 30.5 (month - 1)) / 365) sets the clear-sky
+      // radiation that the sunshine is taken from: on 3 January alone, a fixed value of it by hand gives that etp.
+      {"tau_course",
+       [](SetUp& s) {
+         s.start = s.end = {2015, 1, 3}, s.edits.push_back({"0.7 0.05\n", "0.7 0.2\n"});
+       }},
+      {"tau_fixed",
+       [](SetUp& s) {
+         char tau[40];
+         std::snprintf(tau, sizeof tau, "%.17g 0\n", 0.7 + 0.2 * std::cos(2 * M_PI * 13 / 365));
+         s.start = s.end = {2015, 1, 3}, s.edits.push_back({"0.7 0.05\n", tau});
+       }}},
      [](const Runs& runs) {
        Checks c;
        for (const auto& [name, run] : runs) {
@@ -105,6 +119,9 @@ const Register kSnowUnderLeaves{
          if (name == "12") c.push_back(Absolute("12: largest excess over etp + max(0, ei - P) (mm)", leaves, 0, 3e-5));
          c.push_back(Absolute(name + ": largest |pot_transpiration0 at (1, 1) - etp| (mm)", apart, 0, 1e-5));
        }
+       c.push_back(
+           Relative("3 January's etp with the transmissivity's course, against 0.7 + 0.2 cos(2 pi 13 / 365) (mm)",
+                    runs.at("tau_course").Sum("etp.stat"), runs.at("tau_fixed").Sum("etp.stat"), 1e-6));
        return c;
      }}};
 
