@@ -157,17 +157,18 @@ class gwflowclass : public teilmodellklasse {
   // The head at which the cell holds w (its base for less than a dry cell).
   double HeadOf(int l, int r, int c, double w) const;
   // The head h with a x Stored(h) + b x h = k (a, b >= 0: a cell's storage
-  // per time and its conductance towards its neighbours); false where no
-  // head is determined (no storage and no conductance).
+  // per time and its conductance towards its neighbours), the base where a
+  // cell without conductance cannot give what k asks; false where no head
+  // is determined (no storage and no conductance).
   bool SolveStorage(int l, int r, int c, double a, double b, double k, double& h) const;
   // The same with the leakages that move with the level (coef > 0, A x coef
   // per m of drive, towards level, each drive at most kMaxLeakHead): the
   // head at which the water the cell gains equals what flows in.
   bool SolveLeaking(int l, int r, int c, double a, double b, double k, double A, const double coef[2],
                     const double level[2], double h0, double& h) const;
-  // The storage coefficient at h (the drainable porosity below the base
-  // too: the line solver's linear equations need one).
-  double StorageSlope(int l, int r, int c, double h) const;
+  // The storage coefficient just above h (up) and just below it (down): 0
+  // below a deeper layer's base, where it holds nothing more.
+  void StorageSlopes(int l, int r, int c, double h, double& up, double& down) const;
 
   // ---- step (gwflow_step.cpp) ----
   double StepSeconds() const;
@@ -215,12 +216,14 @@ class gwflowclass : public teilmodellklasse {
   void FaceInflows(int l, int r, int c, double q[4]) const;
   // The line solve of row r from its equations per column (flag 1: a cell
   // with an equation; head: the known heads of the others); writes the
-  // heads of the instance's own cells and returns their largest change.
+  // heads of the instance's own cells, each kept within the range where its
+  // equation is exact (floor ... ceiling), and returns their largest change.
   double SolveRow(int l, int r, const double* lower, const double* main, const double* upper, const double* rhs,
-                  const double* flag, const double* head, const double* zones, double* work, int* segment);
+                  const double* flag, const double* head, const double* zones, const double* floor,
+                  const double* ceiling, double* work, int* segment);
   // The equations of row r's own cells per column (see SolveRow).
   void RowEquations(int l, double dt, int r, double* lower, double* main, double* upper, double* rhs, double* flag,
-                    double* head, double* zones);
+                    double* head, double* zones, double* floor, double* ceiling);
   void Baseflow(double dt);
   // A layer below the first: the share of each cell's outflow through its
   // faces that the cell can give in the step (what it holds above its base,
@@ -421,6 +424,13 @@ inline bool gwflowclass::SolveStorage(int l, int r, int c, double a, double b, d
   if (b > 0) {
     // A dry cell: the neighbours' levels alone.
     h = std::min((k + a * s.drainable * (s.top - s.base)) / b, s.base);
+    return true;
+  }
+  // Asked for more than it holds above its base, with no neighbour to set
+  // a level below it: the cell is dry, at its base (any lower head would do
+  // as well and keep whatever the iteration left).
+  if (a > 0 && s.drainable > 0) {
+    h = s.base;
     return true;
   }
   return false;

@@ -20,6 +20,11 @@
 namespace {
 // A head this far above the top of its layer counts as confined (m).
 constexpr double kConfinedMargin = 0.01;
+// A saturated thickness (m) at most this is a dry cell's for the
+// transmissivity: well above the solvers' tolerance, so that a cell the solve
+// leaves at its base, or within the tolerance of it, is dry to the rule that
+// lends it a wetter neighbour's.
+constexpr double kDryThickness = 0.01;
 // Leakage is driven by at most this head difference (m).
 constexpr double kMaxLeakHead = 1.0;
 // Most passes over the layers that settle the leakage between them.
@@ -42,9 +47,10 @@ double gwflowclass::HeadOf(int l, int r, int c, double w) const {
   return std::max(s.base, s.top + w / s.drainable);
 }
 
-double gwflowclass::StorageSlope(int l, int r, int c, double h) const {
+void gwflowclass::StorageSlopes(int l, int r, int c, double h, double& up, double& down) const {
   const CellStorage s = StorageOf(l, r, c);
-  return h >= s.top ? s.confined : s.drainable;
+  up = h >= s.top ? s.confined : h >= s.base ? s.drainable : 0.0;
+  down = h > s.top ? s.confined : h > s.base ? s.drainable : 0.0;
 }
 
 bool gwflowclass::SolveLeaking(int l, int r, int c, double a, double b, double k, double A, const double coef[2],
@@ -447,14 +453,18 @@ double gwflowclass::EffectiveThickness(int l, int r, int c) const {
 
 void gwflowclass::Transmissivities(int l) {
   Layer& y = layers[l];
-  // Saturated thickness times conductivity; a head below the layer base leaves no transmissivity.
+  // Saturated thickness times conductivity; a head below the layer base
+  // leaves no transmissivity, nor does one less than kDryThickness above a
+  // deeper layer's (whose dry cells the solvers set to their base).
+  const double dry = l > 1 ? kDryThickness : 0.0;
+  auto Saturated = [dry](double b) { return b > dry ? b : 0.0; };
   auto cellT = [&](int r, int c, Grid k, bool southFace) {
     const double h = y.h[r][c];
     const double top = y.top[r][c];
     const bool full = southFace ? h >= top + kConfinedMargin : h > top + kConfinedMargin;
     const double b = full ? y.thick[r][c] : h - top + EffectiveThickness(l, r, c);
     if (Glacier(r, c) > 0) return 0.0;
-    return std::max(0.0, b) * std::max(0.0, k[r][c]);
+    return Saturated(b) * std::max(0.0, k[r][c]);
   };
 #pragma omp parallel for schedule(runtime)
   for (int r = firstrow; r <= lastrow; ++r)
@@ -476,7 +486,7 @@ void gwflowclass::Transmissivities(int l) {
           const double hn = y.h[rn][cn];
           const double topn = y.top[rn][cn];
           const double b = hn < topn + kConfinedMargin ? hn - topn + EffectiveThickness(l, rn, cn) : y.thick[rn][cn];
-          tn = Glacier(rn, cn) > 0 ? 0.0 : std::max(0.0, b) * std::max(0.0, k[rn][cn]);
+          tn = Glacier(rn, cn) > 0 ? 0.0 : Saturated(b) * std::max(0.0, k[rn][cn]);
           // A dry cell next to a wetter one takes the wetter one's transmissivity for the face.
           const double h = y.h[r][c];
           if (tc <= 0 && tn > 0 && hn > h && k[r][c] > 0 && Glacier(r, c) == 0) {
@@ -724,10 +734,10 @@ double gwflowclass::SolveMethod2(int l, double dt) {
       if (Own(r, c) && InModel(r, c) && Given(y.fixh[r][c])) y.h[r][c] = y.hold[r][c] = y.hoo[r][c] = y.fixh[r][c];
   if (mpisize > 1) Exchange(y.hold, y.phold);
   // Work arrays per thread, made outside the parallel region so that no allocation (and no exception) happens in it:
-  // seven per column for the equations of a row, five per column for the solve of a segment.
+  // nine per column for the equations of a row, five per column for the solve of a segment.
   const size_t n = static_cast<size_t>(ncols) + 2;
   const int threads = omp_get_max_threads();
-  constexpr size_t kArrays = 12;
+  constexpr size_t kArrays = 14;
   if (linework.size() < static_cast<size_t>(threads) * kArrays * n)
     linework.assign(static_cast<size_t>(threads) * kArrays * n, 0.0);
   if (linesegment.size() < static_cast<size_t>(threads) * n) linesegment.assign(static_cast<size_t>(threads) * n, 0);
@@ -762,8 +772,8 @@ double gwflowclass::SolveMethod2(int l, double dt) {
     const int r = shared[k];
     double* a = linework.data();
     double *lower = a, *main = a + n, *upper = a + 2 * n, *rhs = a + 3 * n, *flag = a + 4 * n, *head = a + 5 * n,
-           *zones = a + 6 * n;
-    RowEquations(l, dt, r, lower, main, upper, rhs, flag, head, zones);
+           *zones = a + 6 * n, *floor = a + 7 * n, *ceiling = a + 8 * n;
+    RowEquations(l, dt, r, lower, main, upper, rhs, flag, head, zones, floor, ceiling);
     const std::vector<int>& p = peers[k];
     std::copy(a, a + 7 * n, mine.begin());
     theirs.resize(7 * n * p.size());
@@ -780,7 +790,8 @@ double gwflowclass::SolveMethod2(int l, double dt) {
         if (owner(r, c) != p[i]) continue;
         for (size_t j = 0; j < 7; ++j) a[j * n + static_cast<size_t>(c)] = theirs[7 * n * i + j * n + c];
       }
-    return SolveRow(l, r, lower, main, upper, rhs, flag, head, zones, a + 7 * n, linesegment.data());
+    return SolveRow(l, r, lower, main, upper, rhs, flag, head, zones, floor, ceiling, a + 9 * n,
+                    linesegment.data());
   };
 
   double change = 0;
@@ -800,9 +811,10 @@ double gwflowclass::SolveMethod2(int l, double dt) {
 #pragma omp for schedule(runtime)
         for (int r = first; r <= lastrow; r += 2) {
           if ((count > 0 && r == shared[0]) || (count > 1 && r == shared[1])) continue;
-          RowEquations(l, dt, r, a, a + n, a + 2 * n, a + 3 * n, a + 4 * n, a + 5 * n, a + 6 * n);
+          RowEquations(l, dt, r, a, a + n, a + 2 * n, a + 3 * n, a + 4 * n, a + 5 * n, a + 6 * n, a + 7 * n,
+                       a + 8 * n);
           largest = std::max(largest, SolveRow(l, r, a, a + n, a + 2 * n, a + 3 * n, a + 4 * n, a + 5 * n, a + 6 * n,
-                                               a + 7 * n, segment));
+                                               a + 7 * n, a + 8 * n, a + 9 * n, segment));
         }
       }
     }
@@ -814,11 +826,14 @@ double gwflowclass::SolveMethod2(int l, double dt) {
 }
 
 void gwflowclass::RowEquations(int l, double dt, int r, double* lower, double* main, double* upper, double* rhs,
-                               double* flag, double* head, double* zones) {
+                               double* flag, double* head, double* zones, double* floor, double* ceiling) {
   Layer& y = layers[l];
   const Layer* above = l > 1 ? &layers[l - 1] : nullptr;
   auto H = [&](int rr, int cc) { return alpha * y.h[rr][cc] + (1 - alpha) * y.hold[rr][cc]; };
-  for (int c = 0; c <= ncols + 1; ++c) lower[c] = main[c] = upper[c] = rhs[c] = flag[c] = head[c] = zones[c] = 0;
+  for (int c = 0; c <= ncols + 1; ++c) {
+    lower[c] = main[c] = upper[c] = rhs[c] = flag[c] = head[c] = zones[c] = 0;
+    floor[c] = -std::numeric_limits<double>::infinity(), ceiling[c] = std::numeric_limits<double>::infinity();
+  }
   for (int k = 1; k <= ncols; ++k) {
     if (!TakesPart(r, k)) continue;
     zones[k] = zone[r][k];
@@ -839,45 +854,93 @@ void gwflowclass::RowEquations(int l, double dt, int r, double* lower, double* m
     // along its slope at the latest level h (exact once the passes settle).
     const double h = y.h[r][k];
     const double hold = y.hold[r][k];
-    const double S = StorageSlope(l, r, k, h);
     double level = 0, below = 0;
     const double coef = LeakCoefficient(l, r, k, level);
     const double coefb = LeakCoefficientBelow(l, r, k, below);
-    // Each leakage that moves with the level takes it along its slope at
-    // the latest level: free within kMaxLeakHead of the other level, else
-    // clamped to that drive (exact once the passes settle).
-    double diagonal = A * S / dt + alpha * csum;
-    double R = coefb > 0 ? 0.0 : y.leak[r][k];
+    // The cell's equation is linear between the bends next to h: its
+    // storage's (the layer's top, and its base, below which it holds
+    // nothing more) and each leakage's (free within kMaxLeakHead of the
+    // other level, beyond it clamped to that drive). Each is taken along
+    // its slope at h, on the side of h the cell moves to, and the solve
+    // keeps the head within that piece: a Newton step across a bend of a
+    // piecewise-linear relation can cycle between the pieces.
+    double lowest = -std::numeric_limits<double>::infinity(), highest = std::numeric_limits<double>::infinity();
+    bool bend = false;
+    auto mark = [&](double b) {
+      if (b < h) lowest = std::max(lowest, b);
+      if (b > h) highest = std::min(highest, b);
+      bend = bend || b == h;
+    };
+    double slope[2];  // up, down
+    StorageSlopes(l, r, k, h, slope[0], slope[1]);
+    const CellStorage st = StorageOf(l, r, k);
+    if (st.confined != st.drainable) mark(st.top);
+    if (st.drainable != 0) mark(st.base);
+    double diagonal[2], R[2];
+    for (int side = 0; side < 2; ++side) {
+      diagonal[side] = A * slope[side] / dt + alpha * csum;
+      R[side] = coefb > 0 ? 0.0 : y.leak[r][k];
+    }
     for (const auto& [q, other] : {std::pair{coef, level}, std::pair{coefb, below}}) {
       if (!(q > 0)) continue;
-      if (std::fabs(other - h) < kMaxLeakHead) {
-        diagonal += A * q;
-        R += q * other;
-      } else {
-        R += q * std::clamp(other - h, -kMaxLeakHead, kMaxLeakHead);
+      const double drive = other - h;
+      mark(other - kMaxLeakHead);
+      mark(other + kMaxLeakHead);
+      for (int side = 0; side < 2; ++side) {
+        const bool free = side == 0 ? drive <= kMaxLeakHead && drive > -kMaxLeakHead
+                                    : drive < kMaxLeakHead && drive >= -kMaxLeakHead;
+        if (free) {
+          diagonal[side] += A * q;
+          R[side] += q * other;
+        } else {
+          R[side] += q * std::clamp(drive, -kMaxLeakHead, kMaxLeakHead);
+        }
       }
     }
-    // A cell without storage and without open faces has no equation: its head stays.
-    if (!(diagonal > 0)) continue;
-    if (above) R -= (coef > 0 ? 0.0 : above->leak[r][k]) + (l == 2 ? GiveBack(r, k) : 0.0);
-    if (Given(y.fixq[r][k])) R += y.fixq[r][k];
+    double given = 0;
+    if (above) given -= (coef > 0 ? 0.0 : above->leak[r][k]) + (l == 2 ? GiveBack(r, k) : 0.0);
+    if (Given(y.fixq[r][k])) given += y.fixq[r][k];
     double across = 0, along = 0;
     if (cn > 0) across += cn * H(r - 1, k);
     if (cs > 0) across += cs * H(r + 1, k);
     if (ce > 0) along += ce * y.hold[r][k + 1];
     if (cw > 0) along += cw * y.hold[r][k - 1];
+    auto right = [&](int side) {
+      return A / dt * (slope[side] * h - Stored(l, r, k, h) + Stored(l, r, k, hold)) + across +
+             (1 - alpha) * (along - csum * hold) + A * (R[side] + given);
+    };
+    // At a bend the cell moves up where its equation at h asks for more
+    // water than it holds (the same on both sides at h), else down.
+    int side = 0;
+    if (bend) {
+      const double west = cw > 0 ? y.h[r][k - 1] : 0.0, east = ce > 0 ? y.h[r][k + 1] : 0.0;
+      if (right(0) - diagonal[0] * h + alpha * (cw * west + ce * east) < 0) side = 1;
+    }
     flag[k] = 1;
+    if (!(diagonal[side] > 0)) {
+      // A cell without storage and without open faces has no equation: its
+      // head stays; below the base of its storage it is dry, at its base.
+      if (!(h < st.base)) {
+        flag[k] = 0;
+        continue;
+      }
+      main[k] = 1;
+      rhs[k] = st.base;
+      floor[k] = ceiling[k] = st.base;
+      continue;
+    }
     lower[k] = -alpha * cw;
     upper[k] = -alpha * ce;
-    main[k] = diagonal;
-    rhs[k] = A / dt * (S * h - Stored(l, r, k, h) + Stored(l, r, k, hold)) + across +
-             (1 - alpha) * (along - csum * hold) + A * R;
+    main[k] = diagonal[side];
+    rhs[k] = right(side);
+    floor[k] = side == 0 && bend ? h : lowest;
+    ceiling[k] = side == 1 && bend ? h : highest;
   }
 }
 
 double gwflowclass::SolveRow(int l, int r, const double* lower, const double* main, const double* upper,
                              const double* rhs, const double* flag, const double* head, const double* zones,
-                             double* work, int* segment) {
+                             const double* floor, const double* ceiling, double* work, int* segment) {
   Layer& y = layers[l];
   const size_t n = static_cast<size_t>(ncols) + 2;
   double* lo = work;
@@ -926,10 +989,12 @@ double gwflowclass::SolveRow(int l, int r, const double* lower, const double* ma
     x[m - 1] = b[m - 1] / mi[m - 1];
     for (int i = m - 2; i >= 0; --i) x[i] = (b[i] - up[i] * x[i + 1]) / mi[i];
     for (int i = 0; i < m; ++i) {
-      if (!Own(r, segment[i])) continue;
-      double& h = y.h[r][segment[i]];
-      error = std::max(error, std::fabs(x[i] - h));
-      h = x[i];
+      const int k = segment[i];
+      if (!Own(r, k)) continue;
+      double& h = y.h[r][k];
+      const double next = std::clamp(x[i], floor[k], ceiling[k]);
+      error = std::max(error, std::fabs(next - h));
+      h = next;
     }
   }
   return error;
