@@ -73,6 +73,8 @@ void unsatzonmodellklasse::AddToStepSums(bool first) {
   const size_t levels = static_cast<size_t>(layers) + 1;
   if (q_down && stepsumsqdown.size() != rows * width * levels) stepsumsqdown.assign(rows * width * levels, 0.0);
   const double share = 1.0 / substeps;
+  // With one sub-step a step's sum is its grid, but for the direct flow's.
+  const bool one = substeps <= 1;
   // Every cell writes its own sums only: the rows go to the threads.
 #pragma omp parallel for schedule(static)
   for (int r = firstrow; r <= lastrow; ++r)
@@ -81,7 +83,7 @@ void unsatzonmodellklasse::AddToStepSums(bool first) {
       const size_t at = static_cast<size_t>(r - firstrow) * width + static_cast<size_t>(c);
       for (size_t k = 0; k < grids.size(); ++k) {
         Grid g = grids[k];
-        if (!g || !g[r]) continue;
+        if (!g || !g[r] || (one && g != directflow)) continue;
         // The baseflow grid holds a rate per step; the step's amount is the mean
         // of the sub-steps. The direct flow of the step is the water newly
         // left on the surface (the surface routing takes all of it).
@@ -91,7 +93,7 @@ void unsatzonmodellklasse::AddToStepSums(bool first) {
                                            : g[r][c];
         stepsums[k][at] = first ? v : stepsums[k][at] + v;
       }
-      if (q_down && q_down[r])
+      if (q_down && q_down[r] && !one)
         for (size_t i = 0; i < levels; ++i) {
           double& sum = stepsumsqdown[at * levels + i];
           sum = first ? q_down[r][c][i] : sum + q_down[r][c][i];
@@ -105,6 +107,8 @@ void unsatzonmodellklasse::PutStepSums() {
   if (grids.size() != stepsums.size()) return;
   const size_t width = static_cast<size_t>(ncols) + 1;
   const size_t levels = static_cast<size_t>(layers) + 1;
+  // With one sub-step only the direct flow's sum differs from its grid.
+  const bool one = substeps <= 1;
 #pragma omp parallel
   {
     // Per row the rows of the grids and of their sums, looked up once.
@@ -114,10 +118,10 @@ void unsatzonmodellklasse::PutStepSums() {
     for (int r = firstrow; r <= lastrow; ++r) {
       const size_t row = static_cast<size_t>(r - firstrow) * width;
       for (size_t k = 0; k < grids.size(); ++k) {
-        to[k] = grids[k] ? grids[k][r] : nullptr;
+        to[k] = grids[k] && (!one || grids[k] == directflow) ? grids[k][r] : nullptr;
         from[k] = stepsums[k].data() + row;
       }
-      const bool qdown = q_down && q_down[r] && !stepsumsqdown.empty();
+      const bool qdown = q_down && q_down[r] && !stepsumsqdown.empty() && !one;
       for (int c = 1; c <= ncols; ++c) {
         if (!OwnValidCell(r, c)) continue;
         for (size_t k = 0; k < grids.size(); ++k)
