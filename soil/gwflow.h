@@ -166,9 +166,6 @@ class gwflowclass : public teilmodellklasse {
   // head at which the water the cell gains equals what flows in.
   bool SolveLeaking(int l, int r, int c, double a, double b, double k, double A, const double coef[2],
                     const double level[2], double h0, double& h) const;
-  // The storage coefficient just above h (up) and just below it (down): 0
-  // below a deeper layer's base, where it holds nothing more.
-  void StorageSlopes(int l, int r, int c, double h, double& up, double& down) const;
 
   // ---- step (gwflow_step.cpp) ----
   double StepSeconds() const;

@@ -47,12 +47,6 @@ double gwflowclass::HeadOf(int l, int r, int c, double w) const {
   return std::max(s.base, s.top + w / s.drainable);
 }
 
-void gwflowclass::StorageSlopes(int l, int r, int c, double h, double& up, double& down) const {
-  const CellStorage s = StorageOf(l, r, c);
-  up = h >= s.top ? s.confined : h >= s.base ? s.drainable : 0.0;
-  down = h > s.top ? s.confined : h > s.base ? s.drainable : 0.0;
-}
-
 bool gwflowclass::SolveLeaking(int l, int r, int c, double a, double b, double k, double A, const double coef[2],
                                const double level[2], double h0, double& h) const {
   // Each leakage drives at most kMaxLeakHead: A coef clamp(level - h, -1, 1)
@@ -871,9 +865,10 @@ void gwflowclass::RowEquations(int l, double dt, int r, double* lower, double* m
       if (b > h) highest = std::min(highest, b);
       bend = bend || b == h;
     };
-    double slope[2];  // up, down
-    StorageSlopes(l, r, k, h, slope[0], slope[1]);
+    // The storage coefficient just above h and just below it (nothing below a deeper layer's base).
     const CellStorage st = StorageOf(l, r, k);
+    const double slope[2] = {h >= st.top ? st.confined : h >= st.base ? st.drainable : 0.0,
+                             h > st.top ? st.confined : h > st.base ? st.drainable : 0.0};
     if (st.confined != st.drainable) mark(st.top);
     if (st.drainable != 0) mark(st.base);
     double diagonal[2], R[2];
